@@ -1,0 +1,144 @@
+#include "common/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace brimvale {
+namespace fs = std::filesystem;
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+bool writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t w = write(fd, data.data(), data.size());
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(w));
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<void> writeFileAtomically(const fs::path& path, std::string_view content,
+                                 const AtomicWriteOptions& options) {
+  fs::path temp = options.tempPath;
+  if (temp.empty()) temp = path.string() + ".tmp." + std::to_string(getpid());
+  Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, options.mode));
+  if (fd.get() < 0) return std::unexpected(errnoError("create " + temp.string(), errno));
+  auto abandon = [&](std::string_view what) {
+    int err = errno;
+    close(fd.release());
+    unlink(temp.c_str());
+    return std::unexpected(errnoError(std::string(what) + " " + temp.string(), err));
+  };
+  if (!writeAll(fd.get(), content)) return abandon("write");
+  if (fsync(fd.get()) != 0) return abandon("fsync");
+  if (close(fd.release()) != 0) {
+    int err = errno;
+    unlink(temp.c_str());
+    return std::unexpected(errnoError("close " + temp.string(), err));
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    unlink(temp.c_str());
+    return std::unexpected(errnoError("rename to " + path.string(), err));
+  }
+  fs::path dir = path.parent_path();
+  Fd dirFd(open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.get() >= 0) fsync(dirFd.get());
+  return {};
+}
+
+Result<std::string> readFile(const fs::path& path) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::unexpected(errnoError("open " + path.string(), errno));
+  std::string out;
+  char buf[65536];
+  while (true) {
+    ssize_t r = read(fd.get(), buf, sizeof buf);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errnoError("read " + path.string(), errno));
+    }
+    if (r == 0) break;
+    out.append(buf, static_cast<std::size_t>(r));
+  }
+  return out;
+}
+
+Result<void> appendToFile(const fs::path& path, std::string_view bytes) {
+  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return std::unexpected(errnoError("open " + path.string(), errno));
+  if (!writeAll(fd.get(), bytes)) return std::unexpected(errnoError("append " + path.string(), errno));
+  return {};
+}
+
+Result<void> touchFile(const fs::path& path) {
+  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return std::unexpected(errnoError("create " + path.string(), errno));
+  return {};
+}
+
+std::vector<std::string> readLastLines(const fs::path& path, std::size_t count) {
+  std::vector<std::string> lines;
+  if (count == 0) return lines;
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return lines;
+  struct stat st{};
+  if (fstat(fd.get(), &st) != 0) return lines;
+  off_t end = st.st_size;
+  // Read backwards in blocks until count+1 newlines (or the start) are seen.
+  std::string tail;
+  const off_t kBlock = 65536;
+  off_t pos = end;
+  std::size_t newlines = 0;
+  while (pos > 0 && newlines <= count) {
+    off_t len = std::min(kBlock, pos);
+    pos -= len;
+    std::string block(static_cast<std::size_t>(len), '\0');
+    ssize_t r = pread(fd.get(), block.data(), block.size(), pos);
+    if (r != len) return lines;
+    newlines += static_cast<std::size_t>(std::count(block.begin(), block.end(), '\n'));
+    tail.insert(0, block);
+  }
+  if (!tail.empty() && tail.back() == '\n') tail.pop_back();
+  if (tail.empty() && pos == 0) return lines;
+  std::size_t stop = tail.size();
+  while (lines.size() < count) {
+    std::size_t nl = stop == 0 ? std::string::npos : tail.rfind('\n', stop - 1);
+    std::size_t begin = nl == std::string::npos ? 0 : nl + 1;
+    lines.push_back(tail.substr(begin, stop - begin));
+    if (nl == std::string::npos) break;
+    stop = nl;
+  }
+  std::reverse(lines.begin(), lines.end());
+  return lines;
+}
+
+}  // namespace brimvale

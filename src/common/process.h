@@ -1,0 +1,57 @@
+// The one way this system runs another program: absolute path, argument list
+// (never a shell), captured output, a deadline, terminate-then-kill on overrun.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace brimvale {
+
+struct ProcessSpec {
+  std::string path;               // absolute path of the program
+  std::vector<std::string> args;  // arguments after argv[0]
+  // Added to (or replacing in) the inherited environment, e.g. {"RSYNC", path}.
+  std::vector<std::pair<std::string, std::string>> envAdditions;
+  // Unset means no deadline. On overrun the process group gets SIGTERM, then
+  // SIGKILL when it is still alive after killGrace.
+  std::optional<std::chrono::milliseconds> deadline;
+  std::chrono::milliseconds killGrace{2000};
+  std::string stdinData;   // written to the child's stdin, then closed
+  std::string workingDir;  // empty: inherit
+  // Called with each chunk as it arrives (output is still captured).
+  std::function<void(std::string_view)> onStdout;
+  std::function<void(std::string_view)> onStderr;
+  // Stop capturing (but keep streaming) beyond this many bytes per stream.
+  std::size_t captureLimit = 64u << 20;
+};
+
+enum class ProcessOutcome { kExited, kSignalled, kTimedOut, kFailedToStart };
+
+struct ProcessResult {
+  ProcessOutcome outcome = ProcessOutcome::kFailedToStart;
+  int exitCode = -1;  // valid when kExited
+  int signal = 0;     // valid when kSignalled
+  std::string out;
+  std::string err;
+  std::string launchError;  // valid when kFailedToStart
+
+  [[nodiscard]] bool succeeded() const {
+    return outcome == ProcessOutcome::kExited && exitCode == 0;
+  }
+  // "exited with 3", "killed by signal 9", "timed out", "could not start: ...".
+  [[nodiscard]] std::string describe() const;
+};
+
+// Runs the program to completion (or its deadline). Never throws; a program
+// that cannot be started reports kFailedToStart with the reason.
+[[nodiscard]] ProcessResult runProcess(const ProcessSpec& spec);
+
+// First executable named `name` in the usual system folders, or empty.
+[[nodiscard]] std::string findExecutable(std::string_view name);
+
+}  // namespace brimvale

@@ -1,0 +1,85 @@
+#include "common/text_formats.h"
+
+#include "common/file_io.h"
+
+namespace brimvale {
+
+std::vector<std::string> splitTsv(std::string_view line) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t tab = line.find('\t', start);
+    fields.emplace_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
+    if (tab == std::string_view::npos) break;
+    start = tab + 1;
+  }
+  return fields;
+}
+
+std::string joinTsv(const std::vector<std::string>& fields) {
+  std::string out;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i) out += '\t';
+    for (char c : fields[i]) out += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+  }
+  return out;
+}
+
+KeyValues parseKeyValues(std::string_view text) {
+  KeyValues out;
+  for (std::string_view line : splitLines(text)) {
+    std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    out.emplace_back(std::string(line.substr(0, eq)), std::string(line.substr(eq + 1)));
+  }
+  return out;
+}
+
+std::string renderKeyValues(const KeyValues& pairs) {
+  std::string out;
+  for (const auto& [key, value] : pairs) {
+    out += key;
+    out += '=';
+    for (char c : value) out += (c == '\n' || c == '\r') ? ' ' : c;
+    out += '\n';
+  }
+  return out;
+}
+
+std::optional<std::string> findValue(const KeyValues& pairs, std::string_view key) {
+  std::optional<std::string> found;
+  for (const auto& [k, v] : pairs) {
+    if (k == key) found = v;
+  }
+  return found;
+}
+
+Result<void> appendNdjsonLine(const std::filesystem::path& path, std::string_view json) {
+  std::string line(json);
+  line += '\n';
+  return appendToFile(path, line);
+}
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t nl = text.find('\n', start);
+    if (nl == std::string_view::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+std::string_view trimBlanks(std::string_view text) {
+  std::size_t b = text.find_first_not_of(" \t");
+  if (b == std::string_view::npos) return {};
+  std::size_t e = text.find_last_not_of(" \t");
+  return text.substr(b, e - b + 1);
+}
+
+}  // namespace brimvale

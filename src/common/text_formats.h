@@ -1,0 +1,41 @@
+// The small line formats of the state files: TSV rows, key=value files and
+// NDJSON appends.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/error.h"
+
+namespace brimvale {
+
+// Splits at every tab; "a\t\tb" gives three fields, "" gives one empty field.
+[[nodiscard]] std::vector<std::string> splitTsv(std::string_view line);
+// Joins with tabs. Tabs and newlines inside a field would break the row, so
+// they are replaced by a blank.
+[[nodiscard]] std::string joinTsv(const std::vector<std::string>& fields);
+
+// key=value lines in file order. Lines without '=' are skipped; the key is the
+// text before the first '=', the value everything after it (untrimmed).
+using KeyValues = std::vector<std::pair<std::string, std::string>>;
+[[nodiscard]] KeyValues parseKeyValues(std::string_view text);
+// One "key=value\n" per pair. Newlines in values are replaced by a blank so a
+// value can never forge another key.
+[[nodiscard]] std::string renderKeyValues(const KeyValues& pairs);
+// The last value of `key`, if present.
+[[nodiscard]] std::optional<std::string> findValue(const KeyValues& pairs, std::string_view key);
+
+// Appends one JSON document and a newline.
+[[nodiscard]] Result<void> appendNdjsonLine(const std::filesystem::path& path,
+                                            std::string_view json);
+
+// Splits text into lines at '\n'; a trailing newline does not add an empty line.
+[[nodiscard]] std::vector<std::string_view> splitLines(std::string_view text);
+
+[[nodiscard]] std::string_view trimBlanks(std::string_view text);  // spaces and tabs
+
+}  // namespace brimvale

@@ -1,0 +1,96 @@
+// The operating-system facilities the service and the application use, as
+// small interfaces with one backend per platform (linux/ runs here; macos/
+// runs the system's tools by absolute path and parses their output).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brimvale::platform {
+
+// Is a volume mounted on exactly this path (not merely a folder below a mount)?
+class MountTable {
+ public:
+  virtual ~MountTable() = default;
+  [[nodiscard]] virtual bool isMountedAt(const std::string& path) = 0;
+};
+
+struct VolumeSpace {
+  // Free bytes as the system's storage views count them (on macOS the
+  // "important usage" figure, which includes purgeable space).
+  std::uint64_t freeBytes = 0;
+  std::uint64_t totalBytes = 0;
+};
+
+// Measures the volume holding `path`. A measurement that fails gives zeros,
+// never an error: measurements must not stop the work that asked for them.
+class VolumeMeter {
+ public:
+  virtual ~VolumeMeter() = default;
+  [[nodiscard]] virtual VolumeSpace measure(const std::string& path) = 0;
+};
+
+struct PowerState {
+  bool onBattery = false;
+  int batteryPercent = 100;  // 100 without a battery, so a desktop is never "low"
+};
+
+// What the quiet gate needs to know about the person at the machine.
+class UserActivity {
+ public:
+  virtual ~UserActivity() = default;
+  // Seconds since the last keyboard or pointer input; 0 when unknown.
+  [[nodiscard]] virtual std::uint64_t idleSeconds() = 0;
+  [[nodiscard]] virtual PowerState power() = 0;
+};
+
+class HostIdentity {
+ public:
+  virtual ~HostIdentity() = default;
+  // The user-visible computer name before the working-folder name rule; may
+  // be empty when the system has none.
+  [[nodiscard]] virtual std::string computerName() = 0;
+};
+
+class ProcessTable {
+ public:
+  virtual ~ProcessTable() = default;
+  // True when a process whose name is exactly `name` runs for this user.
+  [[nodiscard]] virtual bool isRunning(std::string_view name) = 0;
+};
+
+// The service's own last-resort notification, used only while the
+// application (which owns the notification queue) is not running. Failures
+// are ignored.
+class DirectNotifier {
+ public:
+  virtual ~DirectNotifier() = default;
+  virtual void notify(const std::string& title, const std::string& body,
+                      const std::string& sound) = 0;
+};
+
+// GNU rsync candidates in the order they are tried, after the RSYNC variable.
+class RsyncLocator {
+ public:
+  virtual ~RsyncLocator() = default;
+  [[nodiscard]] virtual std::vector<std::string> candidates() = 0;
+};
+
+// The facilities of one platform, owned together.
+struct Platform {
+  std::unique_ptr<MountTable> mounts;
+  std::unique_ptr<VolumeMeter> volumes;
+  std::unique_ptr<UserActivity> activity;
+  std::unique_ptr<HostIdentity> host;
+  std::unique_ptr<ProcessTable> processes;
+  std::unique_ptr<DirectNotifier> notifier;
+  std::unique_ptr<RsyncLocator> rsync;
+};
+
+// The backend of the platform this program was built for.
+[[nodiscard]] Platform makeHostPlatform();
+
+}  // namespace brimvale::platform
