@@ -1,1 +1,33 @@
+#include "common/text_formats.h"
+
 #include <gtest/gtest.h>
+
+namespace brimvale {
+namespace {
+
+TEST(Tsv, SplitKeepsEmptyFieldsAndJoinNeutralisesSeparators) {
+  EXPECT_EQ(splitTsv("a\t\tb"), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(splitTsv(""), (std::vector<std::string>{""}));
+  EXPECT_EQ(splitTsv("move\t/a b\t/c\t"), (std::vector<std::string>{"move", "/a b", "/c", ""}));
+  EXPECT_EQ(joinTsv({"move", "/a\tb", "/c\nd", "12"}), "move\t/a b\t/c d\t12");
+}
+
+TEST(KeyValues, RoundTripsAndLastValueWins) {
+  KeyValues kv = parseKeyValues("a=1\nno equals\nb=x=y\na=2\nempty=\n");
+  ASSERT_EQ(kv.size(), 4u);
+  EXPECT_EQ(findValue(kv, "a"), "2");
+  EXPECT_EQ(findValue(kv, "b"), "x=y");
+  EXPECT_EQ(findValue(kv, "empty"), "");
+  EXPECT_EQ(findValue(kv, "missing"), std::nullopt);
+  // A value holding a newline must not forge a second key.
+  EXPECT_EQ(renderKeyValues({{"k", "v\nforged=1"}}), "k=v forged=1\n");
+}
+
+TEST(SplitLines, TrailingNewlineAddsNoEmptyLine) {
+  EXPECT_EQ(splitLines("a\nb\n").size(), 2u);
+  EXPECT_EQ(splitLines("a\n\nb").size(), 3u);
+  EXPECT_TRUE(splitLines("").empty());
+}
+
+}  // namespace
+}  // namespace brimvale

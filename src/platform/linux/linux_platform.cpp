@@ -1,0 +1,280 @@
+#include "platform/linux/linux_platform.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "common/file_io.h"
+#include "common/process.h"
+#include "common/text_formats.h"
+#include "platform/linux/linux_sources.h"
+#include "platform/linux/power_supply.h"
+
+namespace brimvale::platform {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kIdleToolDeadline{2000};
+constexpr milliseconds kNotifyDeadline{3000};
+
+std::optional<std::string> toolOutput(const std::string& path, std::vector<std::string> args,
+                                      milliseconds deadline) {
+  ProcessSpec spec;
+  spec.path = path;
+  spec.args = std::move(args);
+  spec.deadline = deadline;
+  ProcessResult result = runProcess(spec);
+  if (!result.succeeded()) return std::nullopt;
+  return std::move(result.out);
+}
+
+bool isExecutable(const std::string& path) {
+  return !path.empty() && access(path.c_str(), X_OK) == 0;
+}
+
+std::string environmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::string(value) : std::string();
+}
+
+std::string runtimeDir(const LinuxPaths& paths) {
+  if (!paths.userRuntimeDir.empty()) return paths.userRuntimeDir;
+  return "/run/user/" + std::to_string(getuid());
+}
+
+class LinuxMountTable final : public MountTable {
+ public:
+  explicit LinuxMountTable(std::string procRoot) : procRoot_(std::move(procRoot)) {}
+
+  bool isMountedAt(const std::string& path) override {
+    auto mountinfo = readFile(procRoot_ + "/self/mountinfo");
+    if (!mountinfo) return false;
+    std::vector<std::string> points = parseMountPoints(*mountinfo);
+    return std::find(points.begin(), points.end(), path) != points.end();
+  }
+
+ private:
+  std::string procRoot_;
+};
+
+class LinuxVolumeMeter final : public VolumeMeter {
+ public:
+  VolumeSpace measure(const std::string& path) override {
+    struct statvfs fs {};
+    if (statvfs(path.c_str(), &fs) != 0) return {};
+    return {static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize,
+            static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize};
+  }
+};
+
+class LinuxUserActivity final : public UserActivity {
+ public:
+  explicit LinuxUserActivity(LinuxPaths paths) : paths_(std::move(paths)) {
+    if (paths_.xprintidle.empty()) paths_.xprintidle = findExecutable("xprintidle");
+  }
+
+  std::uint64_t idleSeconds() override {
+    std::optional<std::uint64_t> newest;
+    auto consider = [&newest](std::optional<std::uint64_t> reading) {
+      if (reading && (!newest || *reading < *newest)) newest = reading;
+    };
+    bool display = !environmentValue("DISPLAY").empty();
+    if (display && isExecutable(paths_.xprintidle)) {
+      auto out = toolOutput(paths_.xprintidle, {}, kIdleToolDeadline);
+      if (out) consider(parseXprintidleSeconds(*out));
+    }
+    LogindReading logind = readLogind();
+    consider(logind.idle);
+    if (newest) return *newest;
+    if (display || logind.hasSession) return 0;
+    // Nobody is logged in: the machine has been unattended since it started.
+    auto uptime = readFile(paths_.procRoot + "/uptime");
+    return uptime ? parseUptimeSeconds(*uptime).value_or(0) : 0;
+  }
+
+  PowerState power() override { return readPowerSupplies(paths_.powerSupplyRoot); }
+
+ private:
+  struct LogindReading {
+    bool hasSession = false;
+    std::optional<std::uint64_t> idle;
+  };
+
+  // logind refuses show-user for a user with no session, and fails outright
+  // where it does not run; both mean "no session it knows of".
+  LogindReading readLogind() {
+    LogindReading reading;
+    if (!isExecutable(paths_.loginctl)) return reading;
+    if (access((paths_.logindUsersDir + "/" + std::to_string(getuid())).c_str(), F_OK) != 0) {
+      return reading;
+    }
+    auto user = toolOutput(paths_.loginctl,
+                           {"show-user", std::to_string(getuid()), "-p", "Display", "-p",
+                            "Sessions"},
+                           kIdleToolDeadline);
+    if (!user) return reading;
+    KeyValues values = parseKeyValues(*user);
+    std::string sessions{trimBlanks(findValue(values, "Sessions").value_or(""))};
+    std::string display{trimBlanks(findValue(values, "Display").value_or(""))};
+    reading.hasSession = !sessions.empty() || !display.empty();
+    if (display.empty()) return reading;
+    auto session = toolOutput(paths_.loginctl,
+                              {"show-session", display, "-p", "IdleHint", "-p", "IdleSinceHint"},
+                              kIdleToolDeadline);
+    if (!session) return reading;
+    auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    reading.idle = parseLogindIdleSeconds(*session, static_cast<std::uint64_t>(now.count()));
+    return reading;
+  }
+
+  LinuxPaths paths_;
+};
+
+class LinuxHostIdentity final : public HostIdentity {
+ public:
+  explicit LinuxHostIdentity(std::string machineInfo) : machineInfo_(std::move(machineInfo)) {}
+
+  std::string computerName() override {
+    if (auto info = readFile(machineInfo_)) {
+      std::string pretty = parsePrettyHostname(*info);
+      if (!pretty.empty()) return pretty;
+    }
+    char name[256] = {};
+    if (gethostname(name, sizeof(name) - 1) != 0) return {};
+    return shortHostName(name);
+  }
+
+ private:
+  std::string machineInfo_;
+};
+
+class LinuxProcessTable final : public ProcessTable {
+ public:
+  explicit LinuxProcessTable(std::string procRoot) : procRoot_(std::move(procRoot)) {}
+
+  bool isRunning(std::string_view name) override {
+    if (name.empty()) return false;
+    std::error_code ec;
+    const uid_t uid = getuid();
+    for (std::filesystem::directory_iterator it(procRoot_, ec), end; !ec && it != end;
+         it.increment(ec)) {
+      const std::string pid = it->path().filename().string();
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      struct stat st {};
+      if (stat(it->path().c_str(), &st) != 0 || st.st_uid != uid) continue;
+      // comm is cut at 15 bytes, so longer names are matched through argv[0].
+      if (auto comm = readFile(it->path() / "comm")) {
+        std::string_view text = *comm;
+        if (text.ends_with('\n')) text.remove_suffix(1);
+        if (text == name) return true;
+      }
+      if (auto cmdline = readFile(it->path() / "cmdline")) {
+        if (programNameFromCmdline(*cmdline) == name) return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::string procRoot_;
+};
+
+// GVariant text form of a string, as gdbus parses its arguments. Quoted, it
+// can never start with '-' and be taken for an option.
+std::string gvariantString(std::string_view text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\\' || c == '\'') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+class LinuxDirectNotifier final : public DirectNotifier {
+ public:
+  explicit LinuxDirectNotifier(LinuxPaths paths) : paths_(std::move(paths)) {}
+
+  void notify(const std::string& title, const std::string& body,
+              const std::string& sound) override {
+    ProcessSpec spec;
+    if (environmentValue("DBUS_SESSION_BUS_ADDRESS").empty()) {
+      std::string bus = runtimeDir(paths_) + "/bus";
+      std::error_code ec;
+      if (!std::filesystem::exists(bus, ec)) return;
+      spec.envAdditions.emplace_back("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus);
+    }
+    if (isExecutable(paths_.busctl)) {
+      spec.path = paths_.busctl;
+      // "--" keeps a title that starts with '-' (and the -1 timeout) from
+      // being read as an option.
+      spec.args = {"--user", "--", "call", "org.freedesktop.Notifications",
+                   "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "Notify",
+                   "susssasa{sv}i", "Brimvale", "0", "", title, body, "0"};
+      if (sound.empty()) {
+        spec.args.push_back("0");
+      } else {
+        spec.args.insert(spec.args.end(), {"1", "sound-name", "s", sound});
+      }
+      spec.args.push_back("-1");
+    } else if (isExecutable(paths_.gdbus)) {
+      spec.path = paths_.gdbus;
+      std::string hints =
+          sound.empty() ? "@a{sv} {}" : "{'sound-name': <" + gvariantString(sound) + ">}";
+      spec.args = {"call", "--session", "--dest", "org.freedesktop.Notifications",
+                   "--object-path", "/org/freedesktop/Notifications", "--method",
+                   "org.freedesktop.Notifications.Notify", "'Brimvale'", "uint32 0", "''",
+                   gvariantString(title), gvariantString(body), "@as []", hints, "int32 -1"};
+    } else {
+      return;
+    }
+    spec.deadline = kNotifyDeadline;
+    // Best effort: a notification that cannot be shown must not stop the
+    // work that raised it.
+    (void)runProcess(spec);
+  }
+
+ private:
+  LinuxPaths paths_;
+};
+
+class LinuxRsyncLocator final : public RsyncLocator {
+ public:
+  // /usr/bin/rsync comes last: here it is normally GNU rsync, but a newer
+  // one installed by hand is preferred.
+  std::vector<std::string> candidates() override {
+    return {"/opt/homebrew/bin/rsync", "/usr/local/bin/rsync", "/usr/bin/rsync"};
+  }
+};
+
+}  // namespace
+
+Platform makeLinuxPlatform(LinuxPaths paths) {
+  Platform p;
+  p.mounts = std::make_unique<LinuxMountTable>(paths.procRoot);
+  p.volumes = std::make_unique<LinuxVolumeMeter>();
+  p.activity = std::make_unique<LinuxUserActivity>(paths);
+  p.host = std::make_unique<LinuxHostIdentity>(paths.machineInfo);
+  p.processes = std::make_unique<LinuxProcessTable>(paths.procRoot);
+  p.notifier = std::make_unique<LinuxDirectNotifier>(paths);
+  p.rsync = std::make_unique<LinuxRsyncLocator>();
+  return p;
+}
+
+}  // namespace brimvale::platform

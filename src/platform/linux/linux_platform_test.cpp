@@ -1,0 +1,204 @@
+#include "platform/linux/linux_platform.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "platform/platform_test_support.h"
+
+extern char** environ;
+
+namespace brimvale::platform {
+namespace {
+
+using testsupport::StandinTool;
+using testsupport::TempDir;
+
+// Tool paths that exist nowhere, so only what a test sets up is consulted.
+LinuxPaths isolatedPaths(const TempDir& dir) {
+  LinuxPaths paths;
+  paths.procRoot = (dir.path() / "proc").string();
+  paths.powerSupplyRoot = (dir.path() / "power_supply").string();
+  paths.machineInfo = (dir.path() / "machine-info").string();
+  paths.userRuntimeDir = (dir.path() / "run").string();
+  paths.xprintidle = "/nonexistent/xprintidle";
+  paths.loginctl = "/nonexistent/loginctl";
+  paths.busctl = "/nonexistent/busctl";
+  paths.gdbus = "/nonexistent/gdbus";
+  paths.logindUsersDir = (dir.path() / "users").string();
+  return paths;
+}
+
+TEST(LinuxMountTable, MatchesExactMountPoints) {
+  TempDir dir;
+  dir.write("proc/self/mountinfo",
+            "22 1 259:2 / / rw,relatime shared:1 - ext4 /dev/nvme0n1p2 rw\n"
+            "98 22 259:5 / /Volumes/NVMe\\040Drive rw,relatime - ext4 /dev/nvme1n1p1 rw\n");
+  Platform fake = makeLinuxPlatform(isolatedPaths(dir));
+  EXPECT_TRUE(fake.mounts->isMountedAt("/Volumes/NVMe Drive"));
+  EXPECT_FALSE(fake.mounts->isMountedAt("/Volumes/NVMe"));
+  EXPECT_FALSE(fake.mounts->isMountedAt("/Volumes/NVMe Drive/BRIM-studio"));
+
+  Platform real = makeLinuxPlatform(LinuxPaths{});
+  EXPECT_TRUE(real.mounts->isMountedAt("/"));
+  std::filesystem::create_directories(dir.path() / "not-a-mount");
+  EXPECT_FALSE(real.mounts->isMountedAt((dir.path() / "not-a-mount").string()));
+}
+
+TEST(LinuxVolumeMeter, MeasuresRealVolumesAndGivesZerosOnFailure) {
+  Platform here = makeLinuxPlatform(LinuxPaths{});
+  VolumeSpace root = here.volumes->measure("/");
+  EXPECT_GT(root.totalBytes, 0u);
+  EXPECT_LE(root.freeBytes, root.totalBytes);
+  VolumeSpace missing = here.volumes->measure("/nonexistent/volume");
+  EXPECT_EQ(missing.freeBytes, 0u);
+  EXPECT_EQ(missing.totalBytes, 0u);
+}
+
+TEST(LinuxUserActivity, CombinesIdleSources) {
+  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                    std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+  std::string idleSince = std::to_string(micros - 600'000'000);
+  struct Case {
+    const char* name;
+    const char* loginctlOut;  // nullptr: loginctl missing
+    int loginctlExit;
+    std::uint64_t minimum;
+    std::uint64_t maximum;
+  } cases[] = {
+      {"no session manager: time since boot", nullptr, 0, 12345, 12345},
+      {"logind tracks no session of this user", "no state file", 0, 12345, 12345},
+      {"logind knows no session: time since boot", "", 1, 12345, 12345},
+      // The stand-in answers show-user and show-session with the same text.
+      {"idle graphical session",
+       "Display=c2\nSessions=c2\nIdleHint=yes\nIdleSinceHint=@\n", 0, 600, 700},
+      {"active graphical session", "Display=c2\nSessions=c2\nIdleHint=no\nIdleSinceHint=0\n", 0,
+       0, 0},
+      {"only a terminal session", "Display=\nSessions=3\n", 0, 0, 0},
+  };
+  ASSERT_EQ(unsetenv("DISPLAY"), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.write("proc/uptime", "12345.67 20000.00\n");
+    LinuxPaths paths = isolatedPaths(dir);
+    std::optional<StandinTool> loginctl;
+    if (c.loginctlOut) {
+      loginctl.emplace(dir, "loginctl");
+      std::string out = c.loginctlOut;
+      if (out != "no state file") dir.write("users/" + std::to_string(getuid()), "STATE=active\n");
+      else out = "Display=c2\nSessions=c2\nIdleHint=no\nIdleSinceHint=0\n";
+      if (auto at = out.find('@'); at != std::string::npos) out.replace(at, 1, idleSince);
+      loginctl->reply(out, c.loginctlExit);
+      paths.loginctl = loginctl->path();
+    }
+    std::uint64_t idle = makeLinuxPlatform(paths).activity->idleSeconds();
+    EXPECT_GE(idle, c.minimum);
+    EXPECT_LE(idle, c.maximum);
+  }
+}
+
+TEST(LinuxHostIdentity, PrefersPrettyNameOverShortHostName) {
+  TempDir dir;
+  LinuxPaths paths = isolatedPaths(dir);
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof(host) - 1), 0);
+  std::string shortHost(host);
+  shortHost = shortHost.substr(0, shortHost.find('.'));
+
+  EXPECT_EQ(makeLinuxPlatform(paths).host->computerName(), shortHost);
+  dir.write("machine-info", "PRETTY_HOSTNAME=\"Ann's Laptop\"\n");
+  EXPECT_EQ(makeLinuxPlatform(paths).host->computerName(), "Ann's Laptop");
+}
+
+TEST(LinuxProcessTable, FindsARealProcessByItsName) {
+  TempDir dir;
+  // Longer than the 15 bytes the kernel keeps as the process name.
+  std::filesystem::path program = dir.path() / "brimvale-test-sleeper";
+  std::filesystem::copy_file("/bin/sleep", program);
+  std::string arg0 = program.string();
+  std::string seconds = "60";
+  char* argv[] = {arg0.data(), seconds.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, arg0.c_str(), nullptr, nullptr, argv, environ), 0);
+
+  Platform here = makeLinuxPlatform(LinuxPaths{});
+  // The child is visible under its own name only once it has exec'd.
+  bool seen = false;
+  for (int i = 0; i < 500 && !seen; ++i) {
+    seen = here.processes->isRunning("brimvale-test-sleeper");
+    if (!seen) usleep(10000);
+  }
+  EXPECT_TRUE(seen);
+  EXPECT_FALSE(here.processes->isRunning("brimvale-test"));
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_FALSE(here.processes->isRunning("brimvale-test-sleeper"));
+}
+
+TEST(LinuxProcessTable, IgnoresOtherUsersProcesses) {
+  TempDir dir;
+  dir.write("proc/101/comm", "Brimvale\n");
+  dir.write("proc/101/cmdline", std::string("/opt/Brimvale\0", 14));
+  LinuxPaths paths = isolatedPaths(dir);
+  Platform fake = makeLinuxPlatform(paths);
+  EXPECT_TRUE(fake.processes->isRunning("Brimvale"));
+  if (chown((dir.path() / "proc/101").c_str(), getuid() + 1, static_cast<gid_t>(-1)) != 0) {
+    GTEST_SKIP() << "cannot give the fake process to another user here";
+  }
+  EXPECT_FALSE(fake.processes->isRunning("Brimvale"));
+}
+
+TEST(LinuxDirectNotifier, CallsTheSessionBusWithArgumentsOnly) {
+  const std::string title = "-Drive \"NVMe\" full";
+  const std::string body = "It's at 'x'\nnow";
+  struct Case {
+    const char* name;
+    bool busctl;
+    bool gdbus;
+    bool bus;
+    std::vector<std::string> expected;  // empty: no tool runs
+  } cases[] = {
+      {"busctl",
+       true,
+       true,
+       true,
+       {"--user", "--", "call", "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+        "org.freedesktop.Notifications", "Notify", "susssasa{sv}i", "Brimvale", "0", "", title,
+        body, "0", "1", "sound-name", "s", "Tink", "-1"}},
+      {"gdbus when busctl is missing",
+       false,
+       true,
+       true,
+       {"call", "--session", "--dest", "org.freedesktop.Notifications", "--object-path",
+        "/org/freedesktop/Notifications", "--method", "org.freedesktop.Notifications.Notify",
+        "'Brimvale'", "uint32 0", "''", "'-Drive \"NVMe\" full'", "'It\\'s at \\'x\\'\\nnow'",
+        "@as []", "{'sound-name': <'Tink'>}", "int32 -1"}},
+      {"no session bus", true, true, false, {}},
+  };
+  ASSERT_EQ(unsetenv("DBUS_SESSION_BUS_ADDRESS"), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    LinuxPaths paths = isolatedPaths(dir);
+    StandinTool busctl(dir, "busctl");
+    StandinTool gdbus(dir, "gdbus");
+    busctl.reply("", 1);  // failures are ignored
+    if (c.busctl) paths.busctl = busctl.path();
+    if (c.gdbus) paths.gdbus = gdbus.path();
+    if (c.bus) dir.write("run/bus", "");
+    makeLinuxPlatform(paths).notifier->notify(title, body, "Tink");
+    std::vector<std::string> called = c.busctl ? busctl.arguments() : gdbus.arguments();
+    EXPECT_EQ(called, c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::platform

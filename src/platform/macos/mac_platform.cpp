@@ -1,0 +1,169 @@
+#include "platform/macos/mac_platform.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "common/process.h"
+#include "platform/macos/mac_tool_output.h"
+
+namespace brimvale::platform {
+namespace {
+
+using std::chrono::milliseconds;
+
+// diskutil can take several seconds while a disk spins up; the rest answer at once.
+constexpr milliseconds kSlowToolDeadline{15000};
+constexpr milliseconds kToolDeadline{5000};
+
+// Standard output of a tool that exited with 0, else nothing.
+std::optional<std::string> toolOutput(const std::string& path, std::vector<std::string> args,
+                                      milliseconds deadline = kToolDeadline) {
+  ProcessSpec spec;
+  spec.path = path;
+  spec.args = std::move(args);
+  spec.deadline = deadline;
+  ProcessResult result = runProcess(spec);
+  if (!result.succeeded()) return std::nullopt;
+  return std::move(result.out);
+}
+
+class MacMountTable final : public MountTable {
+ public:
+  explicit MacMountTable(std::string mount) : mount_(std::move(mount)) {}
+  bool isMountedAt(const std::string& path) override {
+    auto out = toolOutput(mount_, {});
+    return out && mountOutputHasMountPoint(*out, path);
+  }
+
+ private:
+  std::string mount_;
+};
+
+class MacVolumeMeter final : public VolumeMeter {
+ public:
+  MacVolumeMeter(std::string diskutil, std::string df)
+      : diskutil_(std::move(diskutil)), df_(std::move(df)) {}
+
+  VolumeSpace measure(const std::string& path) override {
+    VolumeSpace space;
+    std::optional<DfKilobytes> df;
+    if (auto out = toolOutput(df_, {"-k", path})) df = parseDfKilobytes(*out);
+    if (df) space.totalBytes = df->totalKiB * 1024;
+
+    std::optional<std::uint64_t> important;
+    if (auto out = toolOutput(diskutil_, {"info", path}, kSlowToolDeadline)) {
+      important = parseDiskutilFreeBytes(*out);
+    }
+    if (important && *important > 0) {
+      space.freeBytes = *important;
+    } else if (df) {
+      space.freeBytes = df->availableKiB * 1024;
+    }
+    return space;
+  }
+
+ private:
+  std::string diskutil_;
+  std::string df_;
+};
+
+class MacUserActivity final : public UserActivity {
+ public:
+  MacUserActivity(std::string ioreg, std::string pmset)
+      : ioreg_(std::move(ioreg)), pmset_(std::move(pmset)) {}
+
+  std::uint64_t idleSeconds() override {
+    auto out = toolOutput(ioreg_, {"-c", "IOHIDSystem"});
+    return out ? parseHidIdleSeconds(*out) : 0;
+  }
+
+  PowerState power() override {
+    PowerState state;
+    if (auto out = toolOutput(pmset_, {"-g", "batt"})) {
+      state.onBattery = pmsetOnBattery(*out);
+      state.batteryPercent = parsePmsetBatteryPercent(*out);
+    }
+    return state;
+  }
+
+ private:
+  std::string ioreg_;
+  std::string pmset_;
+};
+
+class MacHostIdentity final : public HostIdentity {
+ public:
+  MacHostIdentity(std::string scutil, std::string hostname)
+      : scutil_(std::move(scutil)), hostname_(std::move(hostname)) {}
+
+  std::string computerName() override {
+    if (auto out = toolOutput(scutil_, {"--get", "ComputerName"})) {
+      std::string name = withoutTrailingNewlines(*out);
+      if (!name.empty()) return name;
+    }
+    auto out = toolOutput(hostname_, {"-s"});
+    return out ? withoutTrailingNewlines(*out) : std::string();
+  }
+
+ private:
+  std::string scutil_;
+  std::string hostname_;
+};
+
+class MacProcessTable final : public ProcessTable {
+ public:
+  explicit MacProcessTable(std::string pgrep) : pgrep_(std::move(pgrep)) {}
+
+  bool isRunning(std::string_view name) override {
+    // Limited to this user: another user's copy of a program does not act
+    // for this one (for example, it does not drain this user's queue).
+    return toolOutput(pgrep_, {"-x", "-U", std::to_string(getuid()), std::string(name)})
+        .has_value();
+  }
+
+ private:
+  std::string pgrep_;
+};
+
+class MacDirectNotifier final : public DirectNotifier {
+ public:
+  explicit MacDirectNotifier(std::string osascript) : osascript_(std::move(osascript)) {}
+
+  void notify(const std::string& title, const std::string& body,
+              const std::string& sound) override {
+    // Best effort: a notification that cannot be shown must not stop the
+    // work that raised it.
+    (void)toolOutput(osascript_, {"-e", notificationScript(title, body, sound)});
+  }
+
+ private:
+  std::string osascript_;
+};
+
+class MacRsyncLocator final : public RsyncLocator {
+ public:
+  // /usr/bin/rsync is openrsync on current macOS, never a GNU candidate.
+  std::vector<std::string> candidates() override {
+    return {"/opt/homebrew/bin/rsync", "/usr/local/bin/rsync"};
+  }
+};
+
+}  // namespace
+
+Platform makeMacPlatform(MacToolPaths tools) {
+  Platform p;
+  p.mounts = std::make_unique<MacMountTable>(tools.mount);
+  p.volumes = std::make_unique<MacVolumeMeter>(tools.diskutil, tools.df);
+  p.activity = std::make_unique<MacUserActivity>(tools.ioreg, tools.pmset);
+  p.host = std::make_unique<MacHostIdentity>(tools.scutil, tools.hostname);
+  p.processes = std::make_unique<MacProcessTable>(tools.pgrep);
+  p.notifier = std::make_unique<MacDirectNotifier>(tools.osascript);
+  p.rsync = std::make_unique<MacRsyncLocator>();
+  return p;
+}
+
+}  // namespace brimvale::platform

@@ -1,0 +1,142 @@
+#include "platform/macos/mac_platform.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform_test_support.h"
+
+namespace brimvale::platform {
+namespace {
+
+using testsupport::StandinTool;
+using testsupport::TempDir;
+
+const char* kDfOutput =
+    "Filesystem   1024-blocks      Used Available Capacity iused ifree %iused  Mounted on\n"
+    "/dev/disk4s1  1953514588 120000000 1833514588     7%      12 18335145  0%   /Volumes/NVMe\n";
+const char* kDiskutilImportant =
+    "   Volume Name:               NVMe\n"
+    "   Volume Available Space:    105.2 GB (105234567168 Bytes) (exactly 205536264 "
+    "512-Byte-Units)\n"
+    "                              (Important: 110,343,344,128 Bytes, 110.3 GB)\n"
+    "   Allocation Block Size:     4096 Bytes\n";
+
+TEST(MacVolumeMeter, UsesDiskutilFreeSpaceAndFallsBackToDf) {
+  struct Case {
+    const char* name;
+    const char* diskutilOut;
+    int diskutilExit;
+    const char* dfOut;
+    VolumeSpace expected;
+  } cases[] = {
+      {"important count", kDiskutilImportant, 0, kDfOutput,
+       {110343344128u, 1953514588ull * 1024}},
+      {"diskutil fails: df available", "", 1, kDfOutput,
+       {1833514588ull * 1024, 1953514588ull * 1024}},
+      {"diskutil reports zero: df available",
+       "   Volume Available Space:    0 B (0 Bytes)\n", 0, kDfOutput,
+       {1833514588ull * 1024, 1953514588ull * 1024}},
+      {"both fail: zeros", "", 1, "", {0, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    StandinTool diskutil(dir, "diskutil");
+    StandinTool df(dir, "df");
+    diskutil.reply(c.diskutilOut, c.diskutilExit);
+    df.reply(c.dfOut, c.dfOut[0] ? 0 : 1);
+    MacToolPaths tools;
+    tools.diskutil = diskutil.path();
+    tools.df = df.path();
+    Platform mac = makeMacPlatform(tools);
+
+    VolumeSpace space = mac.volumes->measure("/Volumes/NVMe Drive");
+    EXPECT_EQ(space.freeBytes, c.expected.freeBytes);
+    EXPECT_EQ(space.totalBytes, c.expected.totalBytes);
+    EXPECT_EQ(diskutil.arguments(), (std::vector<std::string>{"info", "/Volumes/NVMe Drive"}));
+    EXPECT_EQ(df.arguments(), (std::vector<std::string>{"-k", "/Volumes/NVMe Drive"}));
+  }
+}
+
+TEST(MacVolumeMeter, MissingToolsGiveZeros) {
+  MacToolPaths tools;
+  tools.diskutil = "/nonexistent/diskutil";
+  tools.df = "/nonexistent/df";
+  VolumeSpace space = makeMacPlatform(tools).volumes->measure("/");
+  EXPECT_EQ(space.freeBytes, 0u);
+  EXPECT_EQ(space.totalBytes, 0u);
+}
+
+TEST(MacHostIdentity, FallsBackToShortHostNameWhenComputerNameIsUnset) {
+  struct Case {
+    const char* name;
+    const char* scutilOut;
+    int scutilExit;
+    const char* expected;
+  } cases[] = {
+      {"computer name set", "Ann\xE2\x80\x99s MacBook Pro\n", 0, "Ann\xE2\x80\x99s MacBook Pro"},
+      {"computer name not set", "", 1, "studio"},
+      {"empty computer name", "\n", 0, "studio"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    StandinTool scutil(dir, "scutil");
+    StandinTool hostname(dir, "hostname");
+    scutil.reply(c.scutilOut, c.scutilExit);
+    hostname.reply("studio\n");
+    MacToolPaths tools;
+    tools.scutil = scutil.path();
+    tools.hostname = hostname.path();
+    EXPECT_EQ(makeMacPlatform(tools).host->computerName(), c.expected);
+    EXPECT_EQ(scutil.arguments(), (std::vector<std::string>{"--get", "ComputerName"}));
+  }
+}
+
+TEST(MacProcessTable, AsksPgrepForAnExactNameOfThisUser) {
+  TempDir dir;
+  StandinTool pgrep(dir, "pgrep");
+  MacToolPaths tools;
+  tools.pgrep = pgrep.path();
+  Platform mac = makeMacPlatform(tools);
+
+  pgrep.reply("4242\n", 0);
+  EXPECT_TRUE(mac.processes->isRunning("Brimvale"));
+  pgrep.reply("", 1);
+  EXPECT_FALSE(mac.processes->isRunning("Brimvale"));
+  std::string uid = std::to_string(getuid());
+  EXPECT_EQ(pgrep.arguments(), (std::vector<std::string>{"-x", "-U", uid, "Brimvale", "-x",
+                                                         "-U", uid, "Brimvale"}));
+}
+
+TEST(MacDirectNotifier, PassesTheScriptAsOneArgument) {
+  TempDir dir;
+  StandinTool osascript(dir, "osascript");
+  osascript.reply("", 1);  // a failure is ignored
+  MacToolPaths tools;
+  tools.osascript = osascript.path();
+  makeMacPlatform(tools).notifier->notify("Drive 'NVMe' \"full\"", "Line one\nline $(two)",
+                                          "Basso");
+  EXPECT_EQ(osascript.arguments(),
+            (std::vector<std::string>{
+                "-e", "display notification \"Line one\nline $(two)\" with title \"Drive 'NVMe' "
+                      "\\\"full\\\"\" sound name \"Basso\""}));
+}
+
+TEST(MacMountTable, ReadsTheMountCommand) {
+  TempDir dir;
+  StandinTool mount(dir, "mount");
+  mount.reply("/dev/disk3s1s1 on / (apfs, sealed, local, read-only, journaled)\n"
+              "/dev/disk4s1 on /Volumes/NVMe (apfs, local, nodev, nosuid, journaled)\n");
+  MacToolPaths tools;
+  tools.mount = mount.path();
+  Platform mac = makeMacPlatform(tools);
+  EXPECT_TRUE(mac.mounts->isMountedAt("/Volumes/NVMe"));
+  EXPECT_FALSE(mac.mounts->isMountedAt("/Volumes/Other"));
+  mount.reply("", 1);
+  EXPECT_FALSE(mac.mounts->isMountedAt("/Volumes/NVMe"));
+}
+
+}  // namespace
+}  // namespace brimvale::platform

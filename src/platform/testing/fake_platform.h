@@ -1,0 +1,77 @@
+// An in-memory platform for unit tests: every answer is a field the test sets.
+#pragma once
+
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace brimvale::platform::testing {
+
+struct FakeState {
+  std::set<std::string> mountPoints;
+  VolumeSpace internal{100'000'000'000, 500'000'000'000};
+  VolumeSpace drive{800'000'000'000, 1'000'000'000'000};
+  std::uint64_t idleSecs = 0;
+  PowerState power;
+  std::string computerName = "Test Mac";
+  std::set<std::string> runningProcesses;
+  std::vector<std::tuple<std::string, std::string, std::string>> directNotifications;
+  std::vector<std::string> rsyncCandidates;
+};
+
+// Builds a Platform whose facilities read and write `state` (which must
+// outlive it). Measurements of "/" return `internal`, of anything else `drive`.
+inline Platform makeFakePlatform(FakeState& state) {
+  struct Mounts : MountTable {
+    FakeState& s;
+    explicit Mounts(FakeState& st) : s(st) {}
+    bool isMountedAt(const std::string& path) override { return s.mountPoints.contains(path); }
+  };
+  struct Volumes : VolumeMeter {
+    FakeState& s;
+    explicit Volumes(FakeState& st) : s(st) {}
+    VolumeSpace measure(const std::string& path) override { return path == "/" ? s.internal : s.drive; }
+  };
+  struct Activity : UserActivity {
+    FakeState& s;
+    explicit Activity(FakeState& st) : s(st) {}
+    std::uint64_t idleSeconds() override { return s.idleSecs; }
+    PowerState power() override { return s.power; }
+  };
+  struct Host : HostIdentity {
+    FakeState& s;
+    explicit Host(FakeState& st) : s(st) {}
+    std::string computerName() override { return s.computerName; }
+  };
+  struct Processes : ProcessTable {
+    FakeState& s;
+    explicit Processes(FakeState& st) : s(st) {}
+    bool isRunning(std::string_view name) override { return s.runningProcesses.contains(std::string(name)); }
+  };
+  struct Notifier : DirectNotifier {
+    FakeState& s;
+    explicit Notifier(FakeState& st) : s(st) {}
+    void notify(const std::string& t, const std::string& b, const std::string& snd) override {
+      s.directNotifications.emplace_back(t, b, snd);
+    }
+  };
+  struct Rsync : RsyncLocator {
+    FakeState& s;
+    explicit Rsync(FakeState& st) : s(st) {}
+    std::vector<std::string> candidates() override { return s.rsyncCandidates; }
+  };
+  Platform p;
+  p.mounts = std::make_unique<Mounts>(state);
+  p.volumes = std::make_unique<Volumes>(state);
+  p.activity = std::make_unique<Activity>(state);
+  p.host = std::make_unique<Host>(state);
+  p.processes = std::make_unique<Processes>(state);
+  p.notifier = std::make_unique<Notifier>(state);
+  p.rsync = std::make_unique<Rsync>(state);
+  return p;
+}
+
+}  // namespace brimvale::platform::testing

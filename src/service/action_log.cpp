@@ -1,0 +1,74 @@
+#include "service/action_log.h"
+
+#include <charconv>
+
+#include "common/disk_usage.h"
+#include "common/file_io.h"
+#include "common/json_writer.h"
+#include "common/text_formats.h"
+#include "common/timestamps.h"
+
+namespace brimvale::service {
+namespace {
+
+std::string bytesField(const std::optional<std::uint64_t>& bytes) {
+  return bytes ? std::to_string(*bytes) : std::string();
+}
+
+// The bytes field as a JSON number: digits as written, anything else 0.
+std::string bytesJson(const std::string& field) {
+  std::uint64_t value = 0;
+  auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+  if (ec != std::errc() || end != field.data() + field.size()) return "0";
+  return std::to_string(value);
+}
+
+}  // namespace
+
+void recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
+  std::string batchRow = joinTsv({row.action, row.src, row.dest, bytesField(row.bytes)});
+  (void)appendToFile(paths.actions, ts(now) + "\t" + batchRow + "\n");
+  (void)appendToFile(paths.lastBatch, batchRow + "\n");
+}
+
+void newBatch(const StatePaths& paths) { (void)writeFileAtomically(paths.lastBatch, ""); }
+
+std::string renderActionsJson(const std::vector<std::string>& rows) {
+  if (rows.empty()) return "[]\n";
+  std::string out = "[\n";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::vector<std::string> f = splitTsv(rows[i]);
+    f.resize(5);
+    out += JsonObjectWriter()
+               .string("ts", f[0])
+               .string("action", f[1])
+               .string("src", f[2])
+               .string("dest", f[3])
+               .raw("bytes", bytesJson(f[4]))
+               .str();
+    out += i + 1 < rows.size() ? ",\n" : "\n";
+  }
+  out += "]\n";
+  return out;
+}
+
+std::vector<ActionRow> readLastBatch(const StatePaths& paths) {
+  std::vector<ActionRow> rows;
+  auto text = readFile(paths.lastBatch);
+  if (!text) return rows;
+  for (std::string_view line : splitLines(*text)) {
+    if (line.empty()) continue;
+    std::vector<std::string> f = splitTsv(line);
+    f.resize(4);
+    ActionRow row{f[0], f[1], f[2], std::nullopt};
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(f[3].data(), f[3].data() + f[3].size(), value);
+    if (ec == std::errc() && end == f[3].data() + f[3].size()) row.bytes = value;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::optional<std::uint64_t> bytesOf(const std::string& path) { return diskUsageBytes(path); }
+
+}  // namespace brimvale::service

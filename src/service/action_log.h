@@ -1,0 +1,40 @@
+// The action log (every operation on the user's data, never truncated) and
+// the last batch file (the rows of the current batch, which rollback undoes).
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/paths.h"
+
+namespace brimvale::service {
+
+// One row of the action log; `bytes` is the size before the action.
+struct ActionRow {
+  std::string action;  // move, relocate, delete, delete-cache, reclaim-*
+  std::string src;
+  std::string dest;    // "-" for deletions
+  std::optional<std::uint64_t> bytes;  // empty when the size could not be read
+};
+
+// Appends one row to the action log (with the local time) and one to the
+// last batch file. Append failures are ignored: the operation itself is done.
+void recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row);
+
+// Starts a batch: the last batch file becomes empty.
+void newBatch(const StatePaths& paths);
+
+// The last `count` rows as the `actions` JSON array: "[]" when there are
+// none, else one object per line, oldest first; an empty bytes field is 0.
+[[nodiscard]] std::string renderActionsJson(const std::vector<std::string>& rows);
+
+// Rows of the last batch file, in order (for rollback and summaries).
+[[nodiscard]] std::vector<ActionRow> readLastBatch(const StatePaths& paths);
+
+// Disk usage in bytes as `du -sk` × 1024; nullopt when unreadable.
+[[nodiscard]] std::optional<std::uint64_t> bytesOf(const std::string& path);
+
+}  // namespace brimvale::service

@@ -1,0 +1,61 @@
+#include "service/action_log.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "common/file_io.h"
+#include "common/timestamps.h"
+
+namespace brimvale::service {
+namespace {
+namespace fs = std::filesystem;
+
+TEST(ActionLog, RecordsEachRowInBothFilesAndBatchesStartEmpty) {
+  char tmpl[] = "/tmp/brimvale-actions-XXXXXX";
+  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
+  fs::create_directories(paths.state);
+  const std::time_t t = 1'777'600'000;
+
+  recordAction(paths, t, {"move", "/old", "/nvme/old", 4096});
+  newBatch(paths);
+  recordAction(paths, t, {"relocate", "/Users/ada/My Files", "/Volumes/NVMe/x", 8192});
+  recordAction(paths, t, {"delete", "/Users/ada/tab\there", "-", std::nullopt});
+
+  EXPECT_EQ(readFile(paths.lastBatch).value(),
+            "relocate\t/Users/ada/My Files\t/Volumes/NVMe/x\t8192\n"
+            "delete\t/Users/ada/tab here\t-\t\n");
+  EXPECT_EQ(readLastLines(paths.actions, 10).size(), 3u);
+  EXPECT_EQ(readLastLines(paths.actions, 1)[0], ts(t) + "\tdelete\t/Users/ada/tab here\t-\t");
+
+  auto batch = readLastBatch(paths);
+  ASSERT_EQ(batch.size(), 2u);
+  EXPECT_EQ(batch[0].src, "/Users/ada/My Files");
+  EXPECT_EQ(batch[0].bytes, 8192u);
+  EXPECT_EQ(batch[1].bytes, std::nullopt);
+  fs::remove_all(paths.home);
+}
+
+TEST(ActionLog, RendersRowsAsJsonWithNumericBytes) {
+  struct Case {
+    std::vector<std::string> rows;
+    std::string json;
+  };
+  const Case cases[] = {
+      {{}, "[]\n"},
+      {{"t\tmove\t/a\t/b\t12"}, "[\n{\"ts\":\"t\",\"action\":\"move\",\"src\":\"/a\",\"dest\":\"/b\",\"bytes\":12}\n]\n"},
+      {{"t\tdelete\t/a\t-\t"}, "[\n{\"ts\":\"t\",\"action\":\"delete\",\"src\":\"/a\",\"dest\":\"-\",\"bytes\":0}\n]\n"},
+      {{"t\tdelete\t/a"}, "[\n{\"ts\":\"t\",\"action\":\"delete\",\"src\":\"/a\",\"dest\":\"\",\"bytes\":0}\n]\n"},
+      {{"t\tmove\t/a\t/b\t12x"}, "[\n{\"ts\":\"t\",\"action\":\"move\",\"src\":\"/a\",\"dest\":\"/b\",\"bytes\":0}\n]\n"},
+      {{"t\tmove\t/a\t/b\t1", "u\tmove\t/c\t/d\t2"},
+       "[\n{\"ts\":\"t\",\"action\":\"move\",\"src\":\"/a\",\"dest\":\"/b\",\"bytes\":1},\n"
+       "{\"ts\":\"u\",\"action\":\"move\",\"src\":\"/c\",\"dest\":\"/d\",\"bytes\":2}\n]\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    EXPECT_EQ(renderActionsJson(c.rows), c.json);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::service

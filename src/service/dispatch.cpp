@@ -1,0 +1,95 @@
+#include "service/dispatch.h"
+
+#include <array>
+#include <filesystem>
+#include <string_view>
+
+#include "common/file_io.h"
+#include "service/core_commands.h"
+
+namespace brimvale::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class ConfigNeed { kNone, kLoad };
+
+using Handler = int (*)(ServiceContext&, const std::vector<std::string>&);
+
+struct Subcommand {
+  std::string_view name;
+  std::string_view usage;  // first help column; empty keeps it out of help
+  std::string_view help;
+  ConfigNeed config;
+  Handler handler;
+};
+
+int helpCommand(ServiceContext& ctx, const std::vector<std::string>&);
+
+// Help lists the rows with a usage text, in table order.
+constexpr std::array kSubcommands{
+    Subcommand{"status", "status", "text snapshot of drive, disk, quiet gate and state",
+               ConfigNeed::kLoad, statusCommand},
+    Subcommand{"json", "json", "write and print the status snapshot", ConfigNeed::kLoad,
+               jsonCommand},
+    Subcommand{"actions", "actions [N]", "last N action-log rows as JSON (default 50)",
+               ConfigNeed::kNone, actionsCommand},
+    Subcommand{"log", "log [N]", "last N lines of the service log (default 50)",
+               ConfigNeed::kNone, logCommand},
+    Subcommand{"help", "", "", ConfigNeed::kNone, helpCommand},
+    Subcommand{"-h", "", "", ConfigNeed::kNone, helpCommand},
+    Subcommand{"--help", "", "", ConfigNeed::kNone, helpCommand},
+};
+
+int helpCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  std::string out =
+      "brim-vale: smart storage management daemon for an always-attached external drive\n\n"
+      "Usage: brim-vale [subcommand [arguments]]   (default: status)\n\n";
+  for (const auto& s : kSubcommands) {
+    if (s.usage.empty()) continue;
+    std::string usage(s.usage);
+    usage.resize(std::max<std::size_t>(usage.size() + 2, 20), ' ');
+    out += "  " + usage + std::string(s.help) + "\n";
+  }
+  out += "\nConfig:   " + ctx.paths.config.string() + "\n";
+  out += "Status:   " + ctx.paths.statusJson.string() + "\n";
+  out += "Log:      " + ctx.paths.log.string() + "\n";
+  out += "Actions:  " + ctx.paths.actions.string() + "\n";
+  ctx.out << out;
+  return 0;
+}
+
+void prepareStateDirectory(const StatePaths& paths) {
+  std::error_code ec;
+  fs::create_directories(paths.state, ec);
+  (void)touchFile(paths.log);
+  (void)touchFile(paths.actions);
+}
+
+}  // namespace
+
+bool loadConfig(ServiceContext& ctx) {
+  ctx.config.reset();
+  auto loaded = loadServiceConfig(ctx.paths, ctx.workingFolderName());
+  if (!loaded) {
+    ctx.log.say(configNotFoundMessage(ctx.paths.config));
+    return false;
+  }
+  ctx.config = std::move(*loaded);
+  return true;
+}
+
+int runService(ServiceContext& ctx, const std::vector<std::string>& args) {
+  prepareStateDirectory(ctx.paths);
+  const std::string name = args.empty() ? "status" : args[0];
+  const std::vector<std::string> rest(args.empty() ? args.end() : args.begin() + 1, args.end());
+  for (const auto& s : kSubcommands) {
+    if (s.name != name) continue;
+    if (s.config == ConfigNeed::kLoad && !loadConfig(ctx)) return 1;
+    return s.handler(ctx, rest);
+  }
+  ctx.out << "Unknown subcommand: " << name << "\n";
+  return 2;
+}
+
+}  // namespace brimvale::service

@@ -1,0 +1,59 @@
+// The status snapshot: the service's view of the drive, the internal disk and
+// the quiet gate, published as state/status.json and as the `status` text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "service/quiet_gate.h"
+#include "service/service_context.h"
+
+namespace brimvale::service {
+
+struct StatusSnapshot {
+  std::string timestamp;  // UTC isots
+  std::string nvmePath;
+  bool mounted = false;
+  bool markerOk = false;
+  std::uint64_t nvmeFreeBytes = 0;   // 0 unless the drive is usable
+  std::uint64_t nvmeTotalBytes = 0;  // 0 unless the drive is usable
+  std::uint64_t internalFreeBytes = 0;
+  std::uint64_t internalTotalBytes = 0;
+  std::uint64_t idleSecs = 0;
+  QuietVerdict quiet;
+  bool paused = false;
+  bool autoEnabled = false;
+  std::optional<std::string> lastRun;  // state/last-auto-run, first line
+  std::string lastEvent;               // last log line, control bytes removed
+  bool onBattery = false;
+  int batteryPct = 100;
+  bool meetingActive = false;
+  std::size_t ruleCount = 0;
+  std::size_t appCachePathCount = 0;
+
+  [[nodiscard]] bool driveUsable() const { return mounted && markerOk; }
+};
+
+// True when a volume is mounted on exactly the configured path and the
+// working folder holds its marker file. Every automatic action requires it.
+[[nodiscard]] bool driveUsable(ServiceContext& ctx);
+
+// Measures everything the snapshot shows. Requires loaded configuration.
+[[nodiscard]] StatusSnapshot gatherStatus(ServiceContext& ctx);
+
+// The snapshot file: 33 keys in fixed order, two-space indentation.
+[[nodiscard]] std::string renderStatusJson(const StatusSnapshot& s, const ServiceConfig& cfg);
+
+// The `status` text, line by line.
+[[nodiscard]] std::string renderStatusText(const StatusSnapshot& s, const ServiceConfig& cfg,
+                                           const StatePaths& paths);
+
+// Gathers and writes state/status.json atomically (via status.json.tmp.{pid});
+// returns the JSON written. A write failure leaves the previous snapshot.
+std::string writeStatusJson(ServiceContext& ctx);
+
+// Decimal gigabytes, truncated.
+[[nodiscard]] inline std::uint64_t decimalGb(std::uint64_t bytes) { return bytes / 1000000000ull; }
+
+}  // namespace brimvale::service
