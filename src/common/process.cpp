@@ -80,6 +80,13 @@ std::string ProcessResult::describe() const {
   return {};
 }
 
+std::optional<std::string> outputOf(const std::string& path, std::vector<std::string> args,
+                                    std::chrono::milliseconds deadline) {
+  ProcessResult result = runProcess({.path = path, .args = std::move(args), .deadline = deadline});
+  if (!result.succeeded()) return std::nullopt;
+  return std::move(result.out);
+}
+
 std::string findExecutable(std::string_view name) {
   static constexpr std::array kDirs{"/usr/local/bin", "/usr/bin", "/bin", "/usr/sbin", "/sbin"};
   for (const char* dir : kDirs) {

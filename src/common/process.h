@@ -51,6 +51,12 @@ struct ProcessResult {
 // that cannot be started reports kFailedToStart with the reason.
 [[nodiscard]] ProcessResult runProcess(const ProcessSpec& spec);
 
+// Standard output of a program that exited with 0 within `deadline`, else
+// nothing: for measurements whose failure only means "use the fallback".
+[[nodiscard]] std::optional<std::string> outputOf(const std::string& path,
+                                                  std::vector<std::string> args,
+                                                  std::chrono::milliseconds deadline);
+
 // First executable named `name` in the usual system folders, or empty.
 [[nodiscard]] std::string findExecutable(std::string_view name);
 

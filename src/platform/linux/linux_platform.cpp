@@ -27,16 +27,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds kIdleToolDeadline{2000};
 constexpr milliseconds kNotifyDeadline{3000};
 
-std::optional<std::string> toolOutput(const std::string& path, std::vector<std::string> args,
-                                      milliseconds deadline) {
-  ProcessSpec spec;
-  spec.path = path;
-  spec.args = std::move(args);
-  spec.deadline = deadline;
-  ProcessResult result = runProcess(spec);
-  if (!result.succeeded()) return std::nullopt;
-  return std::move(result.out);
-}
 
 bool isExecutable(const std::string& path) {
   return !path.empty() && access(path.c_str(), X_OK) == 0;
@@ -90,7 +80,7 @@ class LinuxUserActivity final : public UserActivity {
     };
     bool display = !environmentValue("DISPLAY").empty();
     if (display && isExecutable(paths_.xprintidle)) {
-      auto out = toolOutput(paths_.xprintidle, {}, kIdleToolDeadline);
+      auto out = outputOf(paths_.xprintidle, {}, kIdleToolDeadline);
       if (out) consider(parseXprintidleSeconds(*out));
     }
     LogindReading logind = readLogind();
@@ -118,7 +108,7 @@ class LinuxUserActivity final : public UserActivity {
     if (access((paths_.logindUsersDir + "/" + std::to_string(getuid())).c_str(), F_OK) != 0) {
       return reading;
     }
-    auto user = toolOutput(paths_.loginctl,
+    auto user = outputOf(paths_.loginctl,
                            {"show-user", std::to_string(getuid()), "-p", "Display", "-p",
                             "Sessions"},
                            kIdleToolDeadline);
@@ -128,7 +118,7 @@ class LinuxUserActivity final : public UserActivity {
     std::string display{trimBlanks(findValue(values, "Display").value_or(""))};
     reading.hasSession = !sessions.empty() || !display.empty();
     if (display.empty()) return reading;
-    auto session = toolOutput(paths_.loginctl,
+    auto session = outputOf(paths_.loginctl,
                               {"show-session", display, "-p", "IdleHint", "-p", "IdleSinceHint"},
                               kIdleToolDeadline);
     if (!session) return reading;

@@ -19,16 +19,9 @@ using std::chrono::milliseconds;
 constexpr milliseconds kSlowToolDeadline{15000};
 constexpr milliseconds kToolDeadline{5000};
 
-// Standard output of a tool that exited with 0, else nothing.
 std::optional<std::string> toolOutput(const std::string& path, std::vector<std::string> args,
                                       milliseconds deadline = kToolDeadline) {
-  ProcessSpec spec;
-  spec.path = path;
-  spec.args = std::move(args);
-  spec.deadline = deadline;
-  ProcessResult result = runProcess(spec);
-  if (!result.succeeded()) return std::nullopt;
-  return std::move(result.out);
+  return outputOf(path, std::move(args), deadline);
 }
 
 class MacMountTable final : public MountTable {
