@@ -1,0 +1,184 @@
+#include "care/home_guidance.h"
+
+#include <array>
+#include <cstdlib>
+
+namespace brimvale::care {
+namespace {
+
+struct ActionInfo {
+  SimpleActionID action;
+  std::string_view raw;
+  std::string_view label;
+};
+
+constexpr std::array kActionTable{
+    ActionInfo{SimpleActionID::kFreeUpSpace, "freeUpSpace", "Free up space"},
+    ActionInfo{SimpleActionID::kReviewApps, "reviewApps", "Review large apps"},
+    ActionInfo{SimpleActionID::kManageDrive, "manageDrive", "Manage your drive"},
+    ActionInfo{SimpleActionID::kBackUp, "backUp", "Back up"},
+    ActionInfo{SimpleActionID::kReclaimSnapshots, "reclaimSnapshots", "Reclaim old backups"},
+    ActionInfo{SimpleActionID::kOptimizeCloud, "optimizeCloud", "Keep cloud files online-only"},
+    ActionInfo{SimpleActionID::kBrowseTier, "browseTier", "Browse your files"},
+    ActionInfo{SimpleActionID::kWhatsUsingSpace, "whatsUsingSpace", "See what's using space"},
+    ActionInfo{SimpleActionID::kCloudTransfers, "cloudTransfers", "Cloud transfers"},
+    ActionInfo{SimpleActionID::kUsageHistory, "usageHistory", "Usage history"},
+    ActionInfo{SimpleActionID::kViewActivity, "viewActivity", "View activity"},
+    ActionInfo{SimpleActionID::kEditRules, "editRules", "Edit rules"},
+    ActionInfo{SimpleActionID::kAllGood, "allGood", "All good"},
+};
+
+struct CategoryInfo {
+  ReclaimCategory category;
+  std::string_view raw;
+  std::string_view planPhrase;
+};
+
+constexpr std::array kCategoryTable{
+    CategoryInfo{ReclaimCategory::kDevcaches, "devcaches", "clear developer and package caches"},
+    CategoryInfo{ReclaimCategory::kSyslog, "syslog", "clear system and log clutter"},
+    CategoryInfo{ReclaimCategory::kTrash, "trash", "empty old items from your Trash"},
+};
+
+const ActionInfo& infoOf(SimpleActionID action) {
+  for (const auto& info : kActionTable) {
+    if (info.action == action) return info;
+  }
+  return kActionTable.back();  // unreachable while the table covers every case
+}
+
+const CategoryInfo& infoOf(ReclaimCategory category) {
+  for (const auto& info : kCategoryTable) {
+    if (info.category == category) return info;
+  }
+  return kCategoryTable.front();  // unreachable while the table covers every case
+}
+
+std::string_view planPhrase(const CareStep& step) {
+  switch (step.kind) {
+    case CareStep::Kind::kCachesAndRarelyUsedFiles:
+      return "clear caches and rarely-used files";
+    case CareStep::Kind::kReclaim:
+      return infoOf(step.category).planPhrase;
+    case CareStep::Kind::kOldLocalBackups:
+      return "reclaim space from old local backups";
+    case CareStep::Kind::kCloudOnlineOnly:
+      return "keep cloud files online-only";
+  }
+  return {};
+}
+
+Recommendation withEstimate(std::string headline, std::string detail, std::int64_t estimate) {
+  return {std::move(headline), std::move(detail), SimpleActionID::kFreeUpSpace, estimate,
+          estimate < 1};
+}
+
+}  // namespace
+
+std::string_view rawString(SimpleActionID action) { return infoOf(action).raw; }
+
+std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw) {
+  for (const auto& info : kActionTable) {
+    if (info.raw == raw) return info.action;
+  }
+  return std::nullopt;
+}
+
+std::string_view actionLabel(SimpleActionID action) { return infoOf(action).label; }
+
+std::string_view rawString(ReclaimCategory category) { return infoOf(category).raw; }
+
+std::optional<ReclaimCategory> reclaimCategoryFromRaw(std::string_view raw) {
+  for (const auto& info : kCategoryTable) {
+    if (info.raw == raw) return info.category;
+  }
+  return std::nullopt;
+}
+
+std::int64_t cleanUpEstimateGb(const HomeFacts& facts) {
+  const std::int64_t estimate = facts.movableAppsGb + (facts.snapshotGb >= 1 ? 5 : 0);
+  return estimate < 0 ? 0 : estimate;
+}
+
+Recommendation recommend(const HomeFacts& facts) {
+  if (facts.paused) {
+    return {"Automatic actions are paused.",
+            "Resume them when you're ready, or free up space manually.",
+            SimpleActionID::kFreeUpSpace, 0, true};
+  }
+  if (!facts.driveConnected) {
+    return {"Your external drive isn't connected.",
+            "Plug it back in, or set one up to start freeing space.", SimpleActionID::kManageDrive,
+            0, true};
+  }
+  if (facts.internalFreeGb <= facts.criticalThresholdGb) {
+    return withEstimate("Your startup disk is almost full.",
+                        "Free up space now to keep your Mac running smoothly.",
+                        cleanUpEstimateGb(facts));
+  }
+  if (facts.internalFreeGb > facts.warnThresholdGb) {
+    if (facts.movableAppsGb >= 20) {
+      return {"You could move " + std::to_string(facts.movableAppsGb) + " GB of apps.",
+              "Moving large apps to your external drive frees space — they still open normally.",
+              SimpleActionID::kReviewApps, facts.movableAppsGb, false};
+    }
+    if (facts.snapshotGb >= 5) {
+      return {"Old backups are holding space.",
+              "Reclaim space macOS is keeping from past local backups.",
+              SimpleActionID::kReclaimSnapshots, 0, true};
+    }
+    return {"Your Mac has plenty of space.",
+            "Everything's running smoothly. You can tidy up any time.", SimpleActionID::kAllGood, 0,
+            true};
+  }
+  return withEstimate("Your startup disk is getting full.",
+                      "A quick clean-up will give you room to breathe.", cleanUpEstimateGb(facts));
+}
+
+std::vector<CareStep> planSteps(const HomeFacts& facts) {
+  std::vector<CareStep> steps{{CareStep::Kind::kCachesAndRarelyUsedFiles}};
+  if (facts.snapshotGb >= 1) steps.push_back({CareStep::Kind::kOldLocalBackups});
+  if (facts.cloudAccountCount >= 1) steps.push_back({CareStep::Kind::kCloudOnlineOnly});
+  return steps;
+}
+
+std::vector<SimpleActionID> furtherActions(const HomeFacts& facts) {
+  std::vector<SimpleActionID> actions{SimpleActionID::kReviewApps, SimpleActionID::kWhatsUsingSpace,
+                                      SimpleActionID::kBrowseTier};
+  if (facts.cloudAccountCount >= 1) actions.push_back(SimpleActionID::kCloudTransfers);
+  actions.push_back(SimpleActionID::kUsageHistory);
+  return actions;
+}
+
+std::string planSentence(const std::vector<CareStep>& steps) {
+  std::vector<std::string_view> phrases;
+  for (const auto& step : steps) phrases.push_back(planPhrase(step));
+  if (phrases.empty()) return "Give your Mac a quick tidy-up.";
+  std::string sentence = "I'll ";
+  for (std::size_t i = 0; i < phrases.size(); ++i) {
+    if (i > 0) sentence += i + 1 == phrases.size() ? " and " : ", ";
+    sentence += phrases[i];
+  }
+  return sentence + ".";
+}
+
+std::string trendSentence(const TrendInput& trend) {
+  if (trend.periodDays < 1 || (trend.freeGbNow < 1 && trend.freeGbAtStart < 1)) {
+    return "We'll show how your space changes as Brimvale gathers a little history.";
+  }
+  const std::string period =
+      trend.periodDays == 1 ? "the last day" : "the last " + std::to_string(trend.periodDays) + " days";
+  const std::int64_t change = trend.freeGbNow - trend.freeGbAtStart;
+  const std::int64_t size = std::llabs(change);
+  if (size <= 1) {
+    return "Your free space on " + trend.volumeName + " has held steady over " + period + ".";
+  }
+  if (change < 0) {
+    return "You've used about " + std::to_string(size) + " GB more on " + trend.volumeName +
+           " over " + period + " — Zozad Evev can win some back.";
+  }
+  return "You've freed about " + std::to_string(size) + " GB on " + trend.volumeName + " over " +
+         period + ". Nice work.";
+}
+
+}  // namespace brimvale::care

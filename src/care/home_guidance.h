@@ -1,0 +1,108 @@
+// The home screen's plain-words guidance: one headline with a detail
+// sentence, the one-tap clean-up plan and its sentence, and the trend of free
+// space. Pure functions of a small facts record.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brimvale::care {
+
+struct HomeFacts {
+  std::int64_t internalFreeGb = 0;  // whole decimal GB
+  bool driveConnected = false;
+  std::int64_t movableAppCount = 0;
+  std::int64_t movableAppsGb = 0;
+  std::int64_t snapshotGb = 0;  // held by old local snapshots
+  std::int64_t cloudAccountCount = 0;
+  bool paused = false;
+  std::int64_t warnThresholdGb = 0;
+  std::int64_t criticalThresholdGb = 0;
+};
+
+// What the home screen offers; the raw strings are persisted and never change.
+enum class SimpleActionID {
+  kFreeUpSpace,
+  kReviewApps,
+  kManageDrive,
+  kBackUp,
+  kReclaimSnapshots,
+  kOptimizeCloud,
+  kBrowseTier,
+  kWhatsUsingSpace,
+  kCloudTransfers,
+  kUsageHistory,
+  kViewActivity,
+  kEditRules,
+  kAllGood,
+};
+
+// "freeUpSpace", "reviewApps", ...
+[[nodiscard]] std::string_view rawString(SimpleActionID action);
+[[nodiscard]] std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw);
+// The few words a button or a list shows for the action.
+[[nodiscard]] std::string_view actionLabel(SimpleActionID action);
+
+struct Recommendation {
+  std::string headline;
+  std::string detail;
+  SimpleActionID action = SimpleActionID::kAllGood;
+  std::int64_t estimateGb = 0;
+  bool noEstimate = true;  // true when no estimate is to be shown
+};
+
+// The service's reclaim categories; the raw strings are its command arguments.
+enum class ReclaimCategory { kDevcaches, kSyslog, kTrash };
+
+// "devcaches", "syslog", "trash".
+[[nodiscard]] std::string_view rawString(ReclaimCategory category);
+[[nodiscard]] std::optional<ReclaimCategory> reclaimCategoryFromRaw(std::string_view raw);
+
+// One step of a clean-up plan. `category` matters only for kReclaim.
+struct CareStep {
+  enum class Kind { kCachesAndRarelyUsedFiles, kReclaim, kOldLocalBackups, kCloudOnlineOnly };
+  Kind kind = Kind::kCachesAndRarelyUsedFiles;
+  ReclaimCategory category = ReclaimCategory::kDevcaches;
+
+  [[nodiscard]] static CareStep reclaim(ReclaimCategory c) { return {Kind::kReclaim, c}; }
+  friend bool operator==(const CareStep& a, const CareStep& b) {
+    return a.kind == b.kind && (a.kind != Kind::kReclaim || a.category == b.category);
+  }
+};
+
+// The clean-up estimate: movable-apps GB, plus 5 when the snapshots hold at
+// least 1 GB; never below 0.
+[[nodiscard]] std::int64_t cleanUpEstimateGb(const HomeFacts& facts);
+
+// The headline row that applies first: paused, drive missing, at or below
+// the critical threshold, then (only above the warning threshold) movable
+// apps of 20 GB or more, snapshots of 5 GB or more, plenty of space; and
+// otherwise "getting full".
+[[nodiscard]] Recommendation recommend(const HomeFacts& facts);
+
+// The base step, then the old-backups step when snapshots hold at least
+// 1 GB, then the cloud step when a cloud account is connected.
+[[nodiscard]] std::vector<CareStep> planSteps(const HomeFacts& facts);
+
+// Offered beside the plan, in display order.
+[[nodiscard]] std::vector<SimpleActionID> furtherActions(const HomeFacts& facts);
+
+// "I'll a, b and c." from the steps' phrases; "Give your Mac a quick
+// tidy-up." for an empty plan.
+[[nodiscard]] std::string planSentence(const std::vector<CareStep>& steps);
+
+struct TrendInput {
+  std::string volumeName;
+  std::int64_t freeGbNow = 0;
+  std::int64_t freeGbAtStart = 0;
+  std::int64_t periodDays = 0;
+};
+
+// One sentence on how free space changed over the period; a placeholder
+// while less than a day of history (or no figure of at least 1 GB) exists.
+[[nodiscard]] std::string trendSentence(const TrendInput& trend);
+
+}  // namespace brimvale::care
