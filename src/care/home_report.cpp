@@ -1,0 +1,90 @@
+#include "care/home_report.h"
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "common/file_io.h"
+#include "common/text_formats.h"
+
+namespace brimvale::care {
+namespace {
+
+constexpr std::int64_t kBytesPerGb = 1'000'000'000;
+// More than a week of hourly rows, so the window's oldest row is included.
+constexpr std::size_t kHistoryLinesRead = 2'000;
+
+// "YYYY-mm-ddTHH:MM:SSZ" as seconds since the epoch.
+std::optional<std::time_t> parseUtcStamp(const std::string& text) {
+  std::tm fields{};
+  char zone = 0;
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &fields.tm_year, &fields.tm_mon,
+                  &fields.tm_mday, &fields.tm_hour, &fields.tm_min, &fields.tm_sec, &zone,
+                  &consumed) != 7 ||
+      zone != 'Z' || static_cast<std::size_t>(consumed) != text.size()) {
+    return std::nullopt;
+  }
+  fields.tm_year -= 1900;
+  fields.tm_mon -= 1;
+  return timegm(&fields);
+}
+
+}  // namespace
+
+HomeFacts homeFactsFrom(const app::ServiceStatus& status, std::int64_t purgeableBytes,
+                        std::int64_t cloudAccounts, const MovableApps& apps) {
+  return {.internalFreeGb = status.internalFreeGb,
+          .driveConnected = status.mounted,
+          .movableAppCount = apps.count,
+          .movableAppsGb = static_cast<std::int64_t>(apps.totalBytes / kBytesPerGb),
+          .snapshotGb = purgeableBytes / kBytesPerGb,
+          .cloudAccountCount = cloudAccounts,
+          .paused = status.paused,
+          .warnThresholdGb = status.lowSpaceWarnGb,
+          .criticalThresholdGb = status.lowSpaceCriticalGb};
+}
+
+TrendInput trendFromHistory(std::string_view ndjson, std::time_t now, std::int64_t freeGbNow,
+                            std::string volumeName, int days) {
+  TrendInput trend{.volumeName = std::move(volumeName), .freeGbNow = freeGbNow};
+  const std::time_t windowStart = now - static_cast<std::time_t>(days) * 86'400;
+  std::optional<std::time_t> startAt;
+  for (std::string_view line : splitLines(ndjson)) {
+    const auto row = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (!row.is_object()) continue;
+    const auto ts = row.find("ts");
+    const auto free = row.find("internal_free_gb");
+    if (ts == row.end() || !ts->is_string() || free == row.end() || !free->is_number_integer()) {
+      continue;
+    }
+    const auto at = parseUtcStamp(ts->get<std::string>());
+    if (!at || *at < windowStart || *at > now || (startAt && *at >= *startAt)) continue;
+    startAt = at;
+    trend.freeGbAtStart = free->get<std::int64_t>();
+  }
+  if (startAt) trend.periodDays = (now - *startAt) / 86'400;
+  return trend;
+}
+
+TrendInput readTrend(const std::filesystem::path& historyFile, std::time_t now,
+                     std::int64_t freeGbNow, std::string volumeName) {
+  std::string text;
+  for (const auto& line : readLastLines(historyFile, kHistoryLinesRead)) text += line + "\n";
+  return trendFromHistory(text, now, freeGbNow, std::move(volumeName));
+}
+
+std::string renderHome(const HomeFacts& facts, const TrendInput& trend) {
+  const Recommendation recommendation = recommend(facts);
+  std::string text = recommendation.headline + "\n" + recommendation.detail + "\n";
+  if (!recommendation.noEstimate) {
+    text += "About " + std::to_string(recommendation.estimateGb) + " GB could be freed.\n";
+  }
+  text += "\n" + planSentence(planSteps(facts)) + "\n\nMore you can do:\n";
+  for (SimpleActionID action : furtherActions(facts)) {
+    text += "  • " + std::string(actionLabel(action)) + "\n";
+  }
+  return text + "\n" + trendSentence(trend) + "\n";
+}
+
+}  // namespace brimvale::care
