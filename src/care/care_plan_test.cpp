@@ -2,27 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include "care/sentence_cases_test.h"
+
 namespace brimvale::care {
 namespace {
 
 using K = CareStep::Kind;
 
 TEST(CarePlan, ProgressLinePerStep) {
-  struct Case {
-    CareStep step;
-    const char* line;
-  } cases[] = {
+  testing::expectTexts<CareStep>({
       {{K::kCachesAndRarelyUsedFiles}, "Tidying large folders and clearing caches…"},
       {CareStep::reclaim(ReclaimCategory::kDevcaches), "Clearing developer and package caches…"},
       {CareStep::reclaim(ReclaimCategory::kSyslog), "Clearing system and log clutter…"},
       {CareStep::reclaim(ReclaimCategory::kTrash), "Emptying old items from your Trash…"},
       {{K::kOldLocalBackups}, "Reclaiming space from old backups…"},
       {{K::kCloudOnlineOnly}, "Keeping cloud files online-only…"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(progressLine(c.step), c.line);
-  }
+  }, [](const CareStep& step) { return std::string(progressLine(step)); });
 }
 
 TEST(CarePlan, ReadsTheTrailingReclaimLine) {

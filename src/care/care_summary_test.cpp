@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "care/sentence_cases_test.h"
+
 namespace brimvale::care {
 namespace {
 
@@ -13,10 +15,7 @@ TEST(CareSummary, CoverageSentenceOrderAndJoining) {
   const CareStep dev = CareStep::reclaim(ReclaimCategory::kDevcaches);
   const CareStep sys = CareStep::reclaim(ReclaimCategory::kSyslog);
   const CareStep trash = CareStep::reclaim(ReclaimCategory::kTrash);
-  struct Case {
-    std::vector<CareStep> ran;
-    const char* sentence;
-  } cases[] = {
+  testing::expectTexts<std::vector<CareStep>>({
       {{}, "cleared caches and rarely-used files."},
       {{{K::kCachesAndRarelyUsedFiles}}, "cleared caches and rarely-used files."},
       {{{K::kCloudOnlineOnly}},
@@ -28,11 +27,7 @@ TEST(CareSummary, CoverageSentenceOrderAndJoining) {
       {{{K::kOldLocalBackups}, dev},
        "cleared caches and rarely-used files, cleared developer caches, and reclaimed space from "
        "old local backups."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.sentence);
-    EXPECT_EQ(coverageSentence(c.ran), c.sentence);
-  }
+  }, coverageSentence);
 }
 
 TEST(CareSummary, NothingFreedWithTheBaseStepOnly) {

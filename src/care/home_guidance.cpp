@@ -6,52 +6,52 @@
 namespace brimvale::care {
 namespace {
 
-struct ActionInfo {
-  SimpleActionID action;
+// One row per enumerator: its persisted raw string and the words shown for it.
+template <class E>
+struct Row {
+  E value;
   std::string_view raw;
-  std::string_view label;
+  std::string_view text;
 };
 
-constexpr std::array kActionTable{
-    ActionInfo{SimpleActionID::kFreeUpSpace, "freeUpSpace", "Free up space"},
-    ActionInfo{SimpleActionID::kReviewApps, "reviewApps", "Review large apps"},
-    ActionInfo{SimpleActionID::kManageDrive, "manageDrive", "Manage your drive"},
-    ActionInfo{SimpleActionID::kBackUp, "backUp", "Back up"},
-    ActionInfo{SimpleActionID::kReclaimSnapshots, "reclaimSnapshots", "Reclaim old backups"},
-    ActionInfo{SimpleActionID::kOptimizeCloud, "optimizeCloud", "Keep cloud files online-only"},
-    ActionInfo{SimpleActionID::kBrowseTier, "browseTier", "Browse your files"},
-    ActionInfo{SimpleActionID::kWhatsUsingSpace, "whatsUsingSpace", "See what's using space"},
-    ActionInfo{SimpleActionID::kCloudTransfers, "cloudTransfers", "Cloud transfers"},
-    ActionInfo{SimpleActionID::kUsageHistory, "usageHistory", "Usage history"},
-    ActionInfo{SimpleActionID::kViewActivity, "viewActivity", "View activity"},
-    ActionInfo{SimpleActionID::kEditRules, "editRules", "Edit rules"},
-    ActionInfo{SimpleActionID::kAllGood, "allGood", "All good"},
-};
+// Action rows: the text is the button label.
+constexpr std::array<Row<SimpleActionID>, 13> kActionTable{{
+    {SimpleActionID::kFreeUpSpace, "freeUpSpace", "Free up space"},
+    {SimpleActionID::kReviewApps, "reviewApps", "Review large apps"},
+    {SimpleActionID::kManageDrive, "manageDrive", "Manage your drive"},
+    {SimpleActionID::kBackUp, "backUp", "Back up"},
+    {SimpleActionID::kReclaimSnapshots, "reclaimSnapshots", "Reclaim old backups"},
+    {SimpleActionID::kOptimizeCloud, "optimizeCloud", "Keep cloud files online-only"},
+    {SimpleActionID::kBrowseTier, "browseTier", "Browse your files"},
+    {SimpleActionID::kWhatsUsingSpace, "whatsUsingSpace", "See what's using space"},
+    {SimpleActionID::kCloudTransfers, "cloudTransfers", "Cloud transfers"},
+    {SimpleActionID::kUsageHistory, "usageHistory", "Usage history"},
+    {SimpleActionID::kViewActivity, "viewActivity", "View activity"},
+    {SimpleActionID::kEditRules, "editRules", "Edit rules"},
+    {SimpleActionID::kAllGood, "allGood", "All good"},
+}};
 
-struct CategoryInfo {
-  ReclaimCategory category;
-  std::string_view raw;
-  std::string_view planPhrase;
-};
+// Category rows: the text is the phrase of the plan sentence.
+constexpr std::array<Row<ReclaimCategory>, 3> kCategoryTable{{
+    {ReclaimCategory::kDevcaches, "devcaches", "clear developer and package caches"},
+    {ReclaimCategory::kSyslog, "syslog", "clear system and log clutter"},
+    {ReclaimCategory::kTrash, "trash", "empty old items from your Trash"},
+}};
 
-constexpr std::array kCategoryTable{
-    CategoryInfo{ReclaimCategory::kDevcaches, "devcaches", "clear developer and package caches"},
-    CategoryInfo{ReclaimCategory::kSyslog, "syslog", "clear system and log clutter"},
-    CategoryInfo{ReclaimCategory::kTrash, "trash", "empty old items from your Trash"},
-};
-
-const ActionInfo& infoOf(SimpleActionID action) {
-  for (const auto& info : kActionTable) {
-    if (info.action == action) return info;
+template <class E, std::size_t N>
+const Row<E>& rowOf(const std::array<Row<E>, N>& table, E value) {
+  for (const auto& row : table) {
+    if (row.value == value) return row;
   }
-  return kActionTable.back();  // unreachable while the table covers every case
+  return table.front();  // unreachable while the table covers every case
 }
 
-const CategoryInfo& infoOf(ReclaimCategory category) {
-  for (const auto& info : kCategoryTable) {
-    if (info.category == category) return info;
+template <class E, std::size_t N>
+std::optional<E> valueOf(const std::array<Row<E>, N>& table, std::string_view raw) {
+  for (const auto& row : table) {
+    if (row.raw == raw) return row.value;
   }
-  return kCategoryTable.front();  // unreachable while the table covers every case
+  return std::nullopt;
 }
 
 std::string_view planPhrase(const CareStep& step) {
@@ -59,7 +59,7 @@ std::string_view planPhrase(const CareStep& step) {
     case CareStep::Kind::kCachesAndRarelyUsedFiles:
       return "clear caches and rarely-used files";
     case CareStep::Kind::kReclaim:
-      return infoOf(step.category).planPhrase;
+      return rowOf(kCategoryTable, step.category).text;
     case CareStep::Kind::kOldLocalBackups:
       return "reclaim space from old local backups";
     case CareStep::Kind::kCloudOnlineOnly:
@@ -75,24 +75,20 @@ Recommendation withEstimate(std::string headline, std::string detail, std::int64
 
 }  // namespace
 
-std::string_view rawString(SimpleActionID action) { return infoOf(action).raw; }
+std::string_view rawString(SimpleActionID action) { return rowOf(kActionTable, action).raw; }
 
 std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw) {
-  for (const auto& info : kActionTable) {
-    if (info.raw == raw) return info.action;
-  }
-  return std::nullopt;
+  return valueOf(kActionTable, raw);
 }
 
-std::string_view actionLabel(SimpleActionID action) { return infoOf(action).label; }
+std::string_view actionLabel(SimpleActionID action) { return rowOf(kActionTable, action).text; }
 
-std::string_view rawString(ReclaimCategory category) { return infoOf(category).raw; }
+std::string_view rawString(ReclaimCategory category) {
+  return rowOf(kCategoryTable, category).raw;
+}
 
 std::optional<ReclaimCategory> reclaimCategoryFromRaw(std::string_view raw) {
-  for (const auto& info : kCategoryTable) {
-    if (info.raw == raw) return info.category;
-  }
-  return std::nullopt;
+  return valueOf(kCategoryTable, raw);
 }
 
 std::int64_t cleanUpEstimateGb(const HomeFacts& facts) {

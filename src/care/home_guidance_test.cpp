@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "care/sentence_cases_test.h"
+
 namespace brimvale::care {
 namespace {
 
@@ -99,10 +101,7 @@ TEST(HomeGuidance, PlanStepsAndFurtherActionsFollowTheFacts) {
 
 TEST(HomeGuidance, PlanSentenceJoinsPhrases) {
   using K = CareStep::Kind;
-  struct Case {
-    std::vector<CareStep> steps;
-    const char* sentence;
-  } cases[] = {
+  testing::expectTexts<std::vector<CareStep>>({
       {{}, "Give your Mac a quick tidy-up."},
       {{{K::kCachesAndRarelyUsedFiles}}, "I'll clear caches and rarely-used files."},
       {{{K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}},
@@ -114,18 +113,11 @@ TEST(HomeGuidance, PlanSentenceJoinsPhrases) {
         CareStep::reclaim(ReclaimCategory::kTrash)},
        "I'll clear developer and package caches, clear system and log clutter and empty old items "
        "from your Trash."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.sentence);
-    EXPECT_EQ(planSentence(c.steps), c.sentence);
-  }
+  }, planSentence);
 }
 
 TEST(HomeGuidance, TrendSentences) {
-  struct Case {
-    TrendInput trend;
-    const char* sentence;
-  } cases[] = {
+  testing::expectTexts<TrendInput>({
       {{"Macintosh HD", 48, 50, 1},
        "You've used about 2 GB more on Macintosh HD over the last day — Zozad Evev can win some "
        "back."},
@@ -139,11 +131,7 @@ TEST(HomeGuidance, TrendSentences) {
       {{"Macintosh HD", 0, 3, 2},
        "You've used about 3 GB more on Macintosh HD over the last 2 days — Zozad Evev can win some "
        "back."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.sentence);
-    EXPECT_EQ(trendSentence(c.trend), c.sentence);
-  }
+  }, trendSentence);
 }
 
 TEST(HomeGuidance, RawStringsRoundTrip) {

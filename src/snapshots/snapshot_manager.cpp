@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <filesystem>
 
 #include "common/process.h"
 
@@ -80,7 +81,9 @@ SnapshotManager::SnapshotManager(SnapshotToolConfig config, ThinningRecorder& re
 
 SnapshotResult<std::string> SnapshotManager::run(std::vector<std::string> args,
                                                  std::chrono::milliseconds deadline) const {
-  if (config_.toolPath.empty() || access(config_.toolPath.c_str(), X_OK) != 0) {
+  std::error_code ec;
+  if (config_.toolPath.empty() || !std::filesystem::is_regular_file(config_.toolPath, ec) ||
+      access(config_.toolPath.c_str(), X_OK) != 0) {
     return refuse(SnapshotErrorKind::kToolMissing, {});
   }
   std::string command = commandText(args);

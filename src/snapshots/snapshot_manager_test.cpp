@@ -95,7 +95,7 @@ TEST(SnapshotManagerError, DescribesEveryCase) {
 }
 
 TEST_F(StandinFixture, MissingToolFailsEveryCommand) {
-  for (std::string path : {std::string(), (dir_ / "absent").string()}) {
+  for (std::string path : {std::string(), (dir_ / "absent").string(), dir_.string()}) {
     SCOPED_TRACE(path);
     auto m = manager(path);
     EXPECT_EQ(m.listLocalSnapshots().error().kind, SnapshotErrorKind::kToolMissing);
