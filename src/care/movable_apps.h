@@ -1,7 +1,6 @@
-// Large applications that could move to the external drive. Until the app
-// catalogue exists this is a plain scan of the applications folders by size;
-// the catalogue will replace scanMovableApps behind the same MovableApps
-// figures.
+// Large applications that could move to the external drive: for now a plain
+// scan of the applications folders by size; the app catalogue will take over
+// behind the same MovableApps figures.
 #pragma once
 
 #include <cstdint>

@@ -107,16 +107,6 @@ TEST_F(StandinFixture, MissingToolFailsEveryCommand) {
   EXPECT_THAT(recorder_.ledger, IsEmpty());
 }
 
-TEST_F(StandinFixture, ListsThroughTheTool) {
-  auto m = manager(useStandin("snapshots_canned_tool"));
-  reply("Snapshots for disk /:\ncom.apple.TimeMachine.2024-05-01-093000.local\n");
-  auto list = m.listLocalSnapshots();
-  ASSERT_TRUE(list) << list.error().description();
-  ASSERT_EQ(list->size(), 1u);
-  EXPECT_EQ((*list)[0].stamp, "2024-05-01-093000");
-  EXPECT_THAT(arguments(), ElementsAre("listlocalsnapshots", "/"));
-}
-
 TEST_F(StandinFixture, RefusedDeletesNeverReachTheTool) {
   auto m = manager(useStandin("snapshots_canned_tool"));
   auto shortStamp = m.deleteSnapshot("2024-05-01-09300");
@@ -154,8 +144,14 @@ TEST_F(StandinFixture, FailedThinningReportsTheToolAndRecordsNothing) {
   EXPECT_THAT(recorder_.ledger, IsEmpty());
 }
 
-TEST_F(StandinFixture, DestinationAndLatestBackupPassTheirArguments) {
+TEST_F(StandinFixture, ReadingCommandsPassTheirArgumentsAndParse) {
   auto m = manager(useStandin("snapshots_canned_tool"));
+  reply("Snapshots for disk /:\ncom.apple.TimeMachine.2024-05-01-093000.local\n");
+  auto list = m.listLocalSnapshots();
+  ASSERT_TRUE(list) << list.error().description();
+  ASSERT_EQ(list->size(), 1u);
+  EXPECT_EQ((*list)[0].stamp, "2024-05-01-093000");
+
   reply("Name : Backup\nMount Point : /Volumes/Back up\n");
   auto destination = m.destinationInfo();
   ASSERT_TRUE(destination && *destination);
@@ -165,7 +161,8 @@ TEST_F(StandinFixture, DestinationAndLatestBackupPassTheirArguments) {
   auto backup = m.latestBackup("/Volumes/Back up");
   ASSERT_TRUE(backup && *backup);
   EXPECT_TRUE((*backup)->date);
-  EXPECT_THAT(arguments(), ElementsAre("destinationinfo", "latestbackup", "-d", "/Volumes/Back up"));
+  EXPECT_THAT(arguments(), ElementsAre("listlocalsnapshots", "/", "destinationinfo", "latestbackup",
+                                       "-d", "/Volumes/Back up"));
 }
 
 // Given a tool that ignores the request to stop, then it is killed and the
