@@ -1,0 +1,24 @@
+#include "platform/app_platform.h"
+
+#include <unistd.h>
+
+namespace brimvale::platform {
+
+AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base) {
+  AppPlatform p;
+#if defined(__APPLE__)
+  p.defaults = makeMacUserDefaults("/usr/bin/defaults", "com.brimvale.app");
+  p.volumes = makeMacVolumeResources("/bin/df", "/usr/sbin/diskutil");
+  p.desktop = makeToolNotifier(*base.notifier);
+  p.services = makeLaunchAgentManager(paths.home, "/bin/launchctl", getuid());
+#else
+  (void)base;
+  p.defaults = makeJsonUserDefaults(paths.state / "user-defaults.json");
+  p.volumes = makeStatvfsVolumeResources();
+  p.desktop = makeFreedesktopNotifier("/usr/bin/busctl", "/run/user/" + std::to_string(getuid()));
+  p.services = makeSupervisedServiceManager(paths.state);
+#endif
+  return p;
+}
+
+}  // namespace brimvale::platform
