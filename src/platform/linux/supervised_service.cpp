@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -142,7 +143,13 @@ class SupervisedServiceManager final : public ServiceManager {
       return std::nullopt;
     }
     auto cmdline = readFile(proc / "cmdline");
-    if (!cmdline || cmdline->substr(0, cmdline->find('\0')) != program) return std::nullopt;
+    if (!cmdline) return std::nullopt;
+    // The program is argv[0], or argv[1] when it is a script run by its
+    // interpreter.
+    const std::string first = cmdline->substr(0, cmdline->find('\0'));
+    const std::size_t secondStart = std::min(cmdline->size(), first.size() + 1);
+    const std::string second = cmdline->substr(secondStart, cmdline->find('\0', secondStart) - secondStart);
+    if (first != program && second != program) return std::nullopt;
     return pid;
   }
 
