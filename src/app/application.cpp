@@ -13,6 +13,8 @@ constexpr milliseconds kDrainTolerance{500};
 constexpr milliseconds kStatusInterval{3000};
 constexpr milliseconds kStatusTolerance{1000};
 constexpr std::chrono::seconds kLoadWait{10};
+constexpr milliseconds kSelfCheckInterval{3600 * 1000};
+constexpr milliseconds kSelfCheckTolerance{60 * 1000};
 
 }  // namespace
 
@@ -23,6 +25,7 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
       loop_(loop),
       log_(log),
       installer_(paths_, installer, *platform.services, log.sink()),
+      selfCheck_(paths_, installer.scriptsFolder, installer_, *platform.services, systemClock()),
       ledger_(paths_.state, systemClock()),
       centre_(paths_.state / kDeliveredNotificationsFile, std::move(platform.desktop), log.sink(),
               systemClock()),
@@ -50,6 +53,8 @@ bool Application::start() {
   diagnostics::sweepStaleStorageNotifications(centre_);
   monitor_.start();
   loop_.scheduleRepeating("status.poll", kStatusInterval, kStatusTolerance, [this] { pollStatus(); });
+  loop_.scheduleRepeating("self-check.timer", kSelfCheckInterval, kSelfCheckTolerance,
+                          [this] { auditService(); });
   log_.write("Brimvale is running; stop it with Ctrl-C or SIGTERM.");
   return true;
 }
@@ -67,6 +72,14 @@ void Application::pollStatus() {
   if (!status || status->timestamp == lastSnapshot_) return;
   lastSnapshot_ = status->timestamp;
   log_.write(statusSummaryLine(*status));
+}
+
+void Application::auditService() {
+  SelfCheckReport report = selfCheck_.run();
+  for (const auto& check : report.checks) {
+    if (check.outcome != CheckOutcome::kHealthy) log_.write(check.name + ": " + check.detail);
+  }
+  log_.write(report.summary());
 }
 
 void Application::quit() {

@@ -9,6 +9,7 @@
 
 #include "app/app_log.h"
 #include "app/run_loop.h"
+#include "app/self_check.h"
 #include "app/service_installer.h"
 #include "diagnostics/notification_delivery.h"
 #include "diagnostics/storage_warning_monitor.h"
@@ -37,12 +38,14 @@ class Application {
 
  private:
   void pollStatus();
+  void auditService();
 
   StatePaths paths_;
   platform::AppPlatform& platform_;
   RunLoop& loop_;
   AppLog& log_;
   ServiceInstaller installer_;
+  SelfCheck selfCheck_;
   transfers::BackgroundJobsStore ledger_;
   platform::NotificationCenter centre_;
   diagnostics::NotificationDelivery delivery_;

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "app/application.h"
+#include "app/self_check.h"
 #include "app/status_text.h"
 #include "common/gnu_rsync.h"
 #include "platform/byte_count_format.h"
@@ -61,6 +62,16 @@ int installCommand(Context& c) {
   ServiceInstaller installer(c.paths, c.installerOptions(), *c.host.services,
                              [&](const std::string& line) { c.out << line << "\n"; });
   return installer.install() ? 0 : 1;
+}
+
+int selfCheckCommand(Context& c) {
+  InstallerOptions options = c.installerOptions();
+  ServiceInstaller installer(c.paths, options, *c.host.services,
+                             [&](const std::string& line) { c.out << line << "\n"; });
+  SelfCheck check(c.paths, options.scriptsFolder, installer, *c.host.services, systemClock());
+  SelfCheckReport report = check.run();
+  c.out << report.text();
+  return report.needsAttention() ? 1 : 0;
 }
 
 int statusCommand(Context& c) {
@@ -148,6 +159,8 @@ constexpr std::array kSubcommands{
                runCommand},
     Subcommand{"install", "install the background service into ~/.brimvale and start it",
                installCommand},
+    Subcommand{"self-check", "audit the service installation and repair what can be repaired",
+               selfCheckCommand},
     Subcommand{"status", "the background service's status in plain words", statusCommand},
     Subcommand{"jobs", "the background-job ledger, per kind of work", jobsCommand},
     Subcommand{"notifications", "the notifications currently showing", notificationsCommand},

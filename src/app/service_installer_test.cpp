@@ -7,52 +7,13 @@
 #include "common/file_io.h"
 #include "common/service_config.h"
 #include "platform/platform_test_support.h"
+#include "platform/testing/fake_service_manager.h"
 
 namespace brimvale::app {
 namespace {
 namespace fs = std::filesystem;
+using platform::testing::FakeServices;
 using platform::testsupport::TempDir;
-
-class FakeServices final : public platform::ServiceManager {
- public:
-  explicit FakeServices(fs::path definition) : definition_(std::move(definition)) {}
-  fs::path definitionPath() const override { return definition_; }
-  Result<void> writeDefinition(const platform::ServiceDefinition& d) override {
-    calls.push_back("write");
-    written = d;
-    outdated = false;
-    return writeFileAtomically(definition_, "definition\n");
-  }
-  bool definitionIsOutdated() override { return outdated; }
-  Result<void> load() override {
-    calls.push_back("load");
-    if (loadFails) return fail(Errc::kToolFailed, "launchctl could not load the service:\nno");
-    loaded = true;
-    return {};
-  }
-  Result<void> unload(std::chrono::milliseconds limit) override {
-    calls.push_back("unload");
-    lastUnloadLimit = limit;
-    if (unloadHangs) return fail(Errc::kTimedOut, "launchctl unload");
-    loaded = false;
-    return {};
-  }
-  Result<void> kickstart() override {
-    calls.push_back("kickstart");
-    if (kickstartFails) return fail(Errc::kToolFailed, "37 exited with 37");
-    return {};
-  }
-  platform::ServiceJobState state() override { return {loaded, std::nullopt, std::nullopt}; }
-
-  std::vector<std::string> calls;
-  platform::ServiceDefinition written;
-  bool outdated = false, loaded = false, loadFails = false, unloadHangs = false,
-       kickstartFails = false;
-  std::chrono::milliseconds lastUnloadLimit{0};
-
- private:
-  fs::path definition_;
-};
 
 struct Rig {
   TempDir dir;
@@ -149,7 +110,9 @@ TEST(ServiceInstaller, FailuresSayWhatToDo) {
     EXPECT_FALSE(rig.installer.install());
     ASSERT_FALSE(rig.said.empty());
     EXPECT_TRUE(rig.said.back().starts_with("✗ Install failed: "));
-    if (c.finalLine) EXPECT_EQ(rig.said.back(), c.finalLine);
+    if (c.finalLine) {
+      EXPECT_EQ(rig.said.back(), c.finalLine);
+    }
   }
 }
 
