@@ -15,8 +15,13 @@ AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base) {
   (void)base;
   p.defaults = makeJsonUserDefaults(paths.state / "user-defaults.json");
   p.volumes = makeStatvfsVolumeResources();
-  p.desktop = makeFreedesktopNotifier("/usr/bin/busctl", "/run/user/" + std::to_string(getuid()));
-  p.services = makeSupervisedServiceManager(paths.state);
+  const std::string runtimeDir = "/run/user/" + std::to_string(getuid());
+  p.desktop = makeFreedesktopNotifier("/usr/bin/busctl", runtimeDir);
+  if (userSystemdRuns(runtimeDir) && access("/usr/bin/systemctl", X_OK) == 0) {
+    p.services = makeSystemdUserServiceManager(paths.home, "/usr/bin/systemctl");
+  } else {
+    p.services = makeSupervisedServiceManager(paths.state);
+  }
 #endif
   return p;
 }

@@ -22,7 +22,8 @@ struct AppPlatform {
 };
 
 // Linux: user defaults in {state}/user-defaults.json, statvfs, freedesktop
-// notifications, the application-supervised service. macOS: `defaults`
+// notifications, `systemd --user` when the user's manager runs and the
+// application-supervised service otherwise. macOS: `defaults`
 // (domain com.brimvale.app), df/diskutil, the notification tool call of
 // `base`, the LaunchAgent. `base` must outlive the result.
 [[nodiscard]] AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base);

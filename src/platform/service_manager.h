@@ -69,6 +69,28 @@ class ServiceManager {
 [[nodiscard]] std::unique_ptr<ServiceManager> makeSupervisedServiceManager(
     std::filesystem::path stateDir);
 
+// Linux with a running user manager: the unit
+// ~/.config/systemd/user/brimvale-service.service (no [Install] section,
+// Restart=no), driven by `systemctl --user`: load = daemon-reload, kickstart =
+// restart, unload = stop, state from `show`. `systemctl` is injectable.
+[[nodiscard]] std::unique_ptr<ServiceManager> makeSystemdUserServiceManager(
+    std::filesystem::path home, std::string systemctl);
+
+// True when this user's systemd manager runs ({runtimeDir}/systemd/private).
+[[nodiscard]] bool userSystemdRuns(const std::string& runtimeDir);
+
+inline constexpr std::string_view kSystemdUnitName = "brimvale-service.service";
+
+// The unit file for a definition. Arguments and values are quoted for
+// systemd ("..." with \ and \" escaped, % doubled, $ doubled), so any path
+// is safe.
+[[nodiscard]] std::string systemdUnitText(const ServiceDefinition& definition);
+// From `systemctl --user show --property=LoadState,MainPID,ExecMainStatus,
+// ExecMainCode`: loaded, the pid while running, the last exit status.
+[[nodiscard]] ServiceJobState parseSystemctlShow(std::string_view output);
+// True for a unit that would start at login or be restarted.
+[[nodiscard]] bool systemdUnitRequestsAutostart(std::string_view unitText);
+
 // What `launchctl list {label}` says about a job.
 struct LaunchctlListing {
   std::optional<int> pid;

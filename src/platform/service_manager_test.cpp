@@ -157,3 +157,54 @@ TEST(SupervisedService, OlderDefinitionThatKeepsAliveIsOutdated) {
 
 }  // namespace
 }  // namespace brimvale::platform
+
+namespace brimvale::platform {
+namespace {
+
+TEST(SystemdUserService, UnitQuotesEveryValueAndNeverAutostarts) {
+  std::string unit = systemdUnitText({{"/home/a \"b\"/.brimvale/brim-vale", "watch"},
+                                      "/home/a 100%/log",
+                                      {{"PATH", "/usr/bin:/bin"}, {"RSYNC", "/opt/$x/rsync"}}});
+  EXPECT_NE(unit.find("ExecStart=\"/home/a \\\"b\\\"/.brimvale/brim-vale\" \"watch\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("Environment=\"RSYNC=/opt/$$x/rsync\"\n"), std::string::npos);
+  EXPECT_NE(unit.find("StandardOutput=append:/home/a 100%%/log\n"), std::string::npos);
+  EXPECT_NE(unit.find("Restart=no\n"), std::string::npos);
+  EXPECT_FALSE(systemdUnitRequestsAutostart(unit));
+  EXPECT_TRUE(systemdUnitRequestsAutostart(unit + "[Install]\nWantedBy=default.target\n"));
+  EXPECT_TRUE(systemdUnitRequestsAutostart("[Service]\nRestart=always\n"));
+}
+
+TEST(SystemdUserService, DrivesSystemctlAndReadsItsState) {
+  TempDir dir;
+  StandinTool systemctl(dir, "systemctl");
+  auto manager = makeSystemdUserServiceManager(dir.path(), systemctl.path());
+  EXPECT_EQ(manager->definitionPath(), dir.path() / ".config/systemd/user/brimvale-service.service");
+  ASSERT_TRUE(manager->writeDefinition(definition({"/x/brim-vale", "watch"}, "/x/log")));
+  EXPECT_FALSE(manager->writeDefinition(definition({"/x/brim-vale"}, "/x/a\nExecStartPre=/bin/evil")));
+  ASSERT_TRUE(manager->load());
+  ASSERT_TRUE(manager->kickstart());
+  systemctl.reply("LoadState=loaded\nMainPID=812\nExecMainStatus=0\nExecMainCode=0\n");
+  ServiceJobState running = manager->state();
+  EXPECT_TRUE(running.loaded);
+  EXPECT_EQ(running.pid, 812);
+  EXPECT_FALSE(running.lastExitStatus);
+  systemctl.reply("");
+  ASSERT_TRUE(manager->unload(5s));
+  EXPECT_EQ(systemctl.arguments(),
+            (std::vector<std::string>{"--user", "daemon-reload", "--user", "restart",
+                                      "brimvale-service.service", "--user", "show",
+                                      "brimvale-service.service",
+                                      "--property=LoadState,MainPID,ExecMainStatus,ExecMainCode",
+                                      "--user", "stop", "brimvale-service.service"}));
+}
+
+TEST(SystemdUserService, ReadsExitedAndMissingUnits) {
+  ServiceJobState exited = parseSystemctlShow("LoadState=loaded\nMainPID=0\nExecMainStatus=2\nExecMainCode=1\n");
+  EXPECT_TRUE(exited.loaded);
+  EXPECT_FALSE(exited.pid);
+  EXPECT_EQ(exited.lastExitStatus, 2);
+  EXPECT_FALSE(parseSystemctlShow("LoadState=not-found\nMainPID=0\n").loaded);
+}
+
+}  // namespace
+}  // namespace brimvale::platform
