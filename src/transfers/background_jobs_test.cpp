@@ -1,27 +1,14 @@
 #include "transfers/background_jobs.h"
 
-#include <stdlib.h>
-
 #include <gtest/gtest.h>
 
 #include "common/file_io.h"
+#include "platform/platform_test_support.h"
 
 namespace brimvale::transfers {
 namespace {
 namespace fs = std::filesystem;
-
-class TempState {
- public:
-  TempState() {
-    std::string pattern = (fs::temp_directory_path() / "bv-ledger-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempState() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempState = platform::testsupport::TempDir;
 
 TEST(JobKinds, RawStringsRoundTrip) {
   EXPECT_EQ(jobKinds().size(), 10u);
