@@ -87,6 +87,16 @@ TEST(LaunchAgentManager, DrivesLaunchctl) {
                                       "com.brimvale.service"}));
 }
 
+TEST(LaunchAgentManager, AHungUnloadIsAbandonedAtTheLimit) {
+  TempDir dir;
+  dir.write("launchctl", "#!/bin/sh\nsleep 30\n");
+  fs::permissions(dir.path() / "launchctl", fs::perms::owner_all);
+  auto manager = makeLaunchAgentManager(dir.path(), (dir.path() / "launchctl").string(), 501);
+  auto unloaded = manager->unload(1500ms);
+  ASSERT_FALSE(unloaded);
+  EXPECT_EQ(unloaded.error().code, Errc::kTimedOut);
+}
+
 TEST(LaunchctlList, ReadsPidAndLastExit) {
   EXPECT_EQ(parseLaunchctlList("{\n\t\"LastExitStatus\" = 0;\n};\n").pid, std::nullopt);
   EXPECT_EQ(parseLaunchctlList("{\n\t\"LastExitStatus\" = -9;\n};\n").lastExitStatus, -9);
