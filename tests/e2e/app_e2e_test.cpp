@@ -18,8 +18,8 @@
 #include "common/text_formats.h"
 #include "e2e_harness.h"
 #include "service/notifications.h"
+#include "session_bus.h"
 
-extern char** environ;
 
 namespace brimvale::e2e {
 namespace {
@@ -228,6 +228,31 @@ TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
             std::string::npos);
   EXPECT_NE(readFile(paths.state / "user-defaults.json")->find("\"brimvale.storage.warnState\": \"ok\""),
             std::string::npos);
+}
+
+TEST(AppE2E, RunShowsNotificationsOnTheDesktopSessionBus) {
+  TempHome home;
+  const fs::path scripts = makeScripts(home, OnTerminate::kExit);
+  PrivateBus bus(home.path() / "bus-address");
+  ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
+  setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+  NotificationServer desktop(home.path() / "desktop-calls.txt");
+  ASSERT_TRUE(desktop.waitUntilReady());
+
+  const StatePaths paths = StatePaths::forHome(home.path());
+  fs::create_directories(paths.state);
+  ASSERT_TRUE(appendNdjsonLine(paths.notificationsQueue,
+                               service::noteQueueLine({"NVMe disconnected", "Plug it back in.",
+                                                       "Funk", "drive", "warn"})));
+  RunningApp app(home, scripts);  // inherits the bus address
+  EXPECT_TRUE(eventually([&] { return desktop.calls().size() >= 2; })) << app.output();
+  service::noteDismiss(paths, "drive");
+  EXPECT_TRUE(eventually([&] { return desktop.calls().size() >= 3; })) << app.output();
+  std::chrono::milliseconds took{};
+  EXPECT_EQ(app.terminate(&took), 0);
+  EXPECT_EQ(desktop.calls(), (std::vector<std::string>{"ready", "notify 0 1 1 NVMe disconnected|Plug it back in.",
+                                                       "close 1"}));
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 TEST(AppE2E, QuitWhileTheServiceWillNotStopEndsWithinFiveSeconds) {
