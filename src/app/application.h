@@ -1,7 +1,6 @@
-// `brimvale run`: the application host. Starts the service before anything
-// else, drains the notification queue, runs the storage warning monitor and
-// the status polling on one run loop, and at quit stops the monitor and
-// unloads the service within 5 seconds.
+// `brimvale run`: starts the service first, then drains notifications, watches
+// free space and polls the service's status on one run loop; at quit stops
+// the monitor and unloads the service within 5 seconds.
 #pragma once
 
 #include <optional>

@@ -1,8 +1,6 @@
-// Installs the background service into ~/.brimvale and owns its lifetime:
-// legacy migration, copying the service programs from the application's
-// program folder (its "Scripts" folder), the configuration created once, the
-// `brvl` shim, the service definition, and load / kickstart at start and
-// unload at quit.
+// Installs the background service into ~/.brimvale from the program folder's
+// "Scripts" (programs, configuration once, `brvl` shim, service definition)
+// and owns its lifetime: load and kickstart at start, unload at quit.
 #pragma once
 
 #include <array>

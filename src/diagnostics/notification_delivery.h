@@ -1,7 +1,6 @@
 // Notification delivery: drains the queue the service appends to
-// (state/notifications.queue) and posts or withdraws notifications in the
-// application's notification centre. Components of the application post
-// through the same routine directly.
+// (state/notifications.queue) into the application's notification centre;
+// the application's own components post through the same routine.
 #pragma once
 
 #include <chrono>

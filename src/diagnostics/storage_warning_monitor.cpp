@@ -267,7 +267,8 @@ void StorageWarningMonitor::autoRelocate() {
                    .args = {"relocate-now"},
                    .deadline = kRelocateDeadline};
   if (!d_.rsyncPath.empty()) spec.envAdditions.emplace_back("RSYNC", d_.rsyncPath);
-  // The worker touches only its copy of the spec; logging happens on the loop.
+  // The worker touches only its own copy of the command; logging happens on
+  // the loop.
   d_.scheduler.runInBackground([spec = std::move(spec), this]() -> std::function<void()> {
     ProcessResult r = runProcess(spec);
     std::string line = r.succeeded()

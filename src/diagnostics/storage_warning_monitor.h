@@ -1,7 +1,6 @@
-// The low-space ladder for the startup disk: measures free space every 30 s,
-// classifies it as ok / low / critical / emergency, posts one replaceable
-// notification per change, asks the service to relocate data at the two
-// worst states, and records every check in the background-job ledger.
+// The startup disk's low-space ladder: measures every 30 s, notifies once per
+// change of state (ok / low / critical / emergency), asks the service to
+// relocate data at the two worst states, and records each check in the ledger.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,6 @@
-// The application's notification centre: the list of delivered
-// notifications, one per identifier, kept in a file other commands can read,
-// and mirrored to the desktop (freedesktop notifications on Linux, the
-// system's notification tool on macOS).
+// The application's notification centre: delivered notifications, one per
+// identifier, kept in a file other commands read and mirrored to the desktop
+// (freedesktop notifications on Linux, the notification tool on macOS).
 #pragma once
 
 #include <filesystem>

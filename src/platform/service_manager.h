@@ -1,8 +1,6 @@
-// The per-user service manager that runs the background service while the
-// application runs: a definition file, and load / unload / kickstart / state
-// with launchd's meaning (loaded = known to the manager; kickstart = start
-// now, restarting a running copy). The definition never starts the service
-// at login and never restarts it after an exit.
+// The per-user service manager that runs the background service only while
+// the application runs: a definition that never starts at login nor restarts,
+// and load / unload / kickstart / state with launchd's meanings.
 #pragma once
 
 #include <chrono>
@@ -32,6 +30,8 @@ struct ServiceJobState {
   std::optional<int> lastExitStatus;  // after a run ended
 };
 
+// Loaded = known to the manager; kickstart = start now, ending a running
+// copy first.
 class ServiceManager {
  public:
   virtual ~ServiceManager() = default;

@@ -1,7 +1,6 @@
-// The background-job ledger: for every kind of unattended work, one NDJSON
-// line per run with running totals, and the recurring problems it keeps
-// meeting, folded by signature. Files: state/background-jobs.ndjson and
-// state/background-issues.ndjson.
+// The background-job ledger: one NDJSON line per run of unattended work with
+// running totals (state/background-jobs.ndjson), and recurring problems
+// folded by signature (state/background-issues.ndjson).
 #pragma once
 
 #include <cstdint>
