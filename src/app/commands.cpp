@@ -23,7 +23,7 @@ constexpr int kDefaultServiceLimitSecs = 120;
 struct Context {
   StatePaths paths = StatePaths::forHome(homeFolder());
   platform::Platform base = platform::makeHostPlatform();
-  platform::AppPlatform host = platform::makeHostAppPlatform(paths, base);
+  platform::AppPlatform host;  // built once the subcommand is known
   fs::path scripts;
   int limitSecs = kDefaultServiceLimitSecs;
   std::vector<std::string> serviceArgs;
@@ -193,6 +193,10 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return cli.exit(e, out, err);
   }
   context.scripts = scripts;
+  context.host = platform::makeHostAppPlatform(context.paths, context.base,
+                                               chosen == runCommand
+                                                   ? platform::ServiceOwnership::kEndsWithCaller
+                                                   : platform::ServiceOwnership::kOutlivesCaller);
   return chosen(context);
 }
 

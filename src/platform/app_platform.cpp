@@ -4,13 +4,14 @@
 
 namespace brimvale::platform {
 
-AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base) {
+AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base, ServiceOwnership ownership) {
   AppPlatform p;
 #if defined(__APPLE__)
   p.defaults = makeMacUserDefaults("/usr/bin/defaults", "com.brimvale.app");
   p.volumes = makeMacVolumeResources("/bin/df", "/usr/sbin/diskutil");
   p.desktop = makeToolNotifier(*base.notifier);
   p.services = makeLaunchAgentManager(paths.home, "/bin/launchctl", getuid());
+  (void)ownership;  // launchd owns the job; RunAtLoad and KeepAlive are false
 #else
   (void)base;
   p.defaults = makeJsonUserDefaults(paths.state / "user-defaults.json");
@@ -20,7 +21,7 @@ AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base) {
   if (userSystemdRuns(runtimeDir) && access("/usr/bin/systemctl", X_OK) == 0) {
     p.services = makeSystemdUserServiceManager(paths.home, "/usr/bin/systemctl");
   } else {
-    p.services = makeSupervisedServiceManager(paths.state);
+    p.services = makeSupervisedServiceManager(paths.state, ownership);
   }
 #endif
   return p;

@@ -25,7 +25,9 @@ struct AppPlatform {
 // notifications, `systemd --user` when the user's manager runs and the
 // application-supervised service otherwise. macOS: `defaults`
 // (domain com.brimvale.app), df/diskutil, the notification tool call of
-// `base`, the LaunchAgent. `base` must outlive the result.
-[[nodiscard]] AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base);
+// `base`, the LaunchAgent. `base` must outlive the result. `ownership`
+// applies where the application supervises the service itself.
+[[nodiscard]] AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base,
+                                              ServiceOwnership ownership);
 
 }  // namespace brimvale::platform

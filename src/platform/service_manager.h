@@ -58,6 +58,11 @@ class ServiceManager {
                                                                      std::string launchctl,
                                                                      unsigned uid);
 
+// Whether a service this process starts may outlive it: the one-shot
+// installer leaves it running; the running application takes it along when
+// it ends, however it ends.
+enum class ServiceOwnership { kOutlivesCaller, kEndsWithCaller };
+
 // Linux without a user service manager: the application supervises the
 // service itself. The definition is JSON in {stateDir}/service-definition.json;
 // load marks the job loaded ({stateDir}/service.loaded); kickstart starts the
@@ -65,9 +70,10 @@ class ServiceManager {
 // pid in {stateDir}/brim-vale.pid (ending a running copy first); unload ends
 // it (SIGTERM, then SIGKILL shortly before `limit`) and clears the marks.
 // The exit status of a copy this process started is kept in
-// {stateDir}/brim-vale.exit once it is reaped.
+// {stateDir}/brim-vale.exit once it is reaped. With kEndsWithCaller the
+// service gets SIGTERM when the thread that started it ends.
 [[nodiscard]] std::unique_ptr<ServiceManager> makeSupervisedServiceManager(
-    std::filesystem::path stateDir);
+    std::filesystem::path stateDir, ServiceOwnership ownership = ServiceOwnership::kOutlivesCaller);
 
 // Linux with a running user manager: the unit
 // ~/.config/systemd/user/brimvale-service.service (no [Install] section,

@@ -81,6 +81,12 @@ class RunningApp {
       waitpid(pid_, nullptr, 0);
     }
   }
+  // Ends it at once, as a crash or `kill -9` would.
+  void killHard() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    exited_ = true;
+  }
   // Sends SIGTERM and waits (up to 30 s) for the exit status.
   int terminate(std::chrono::milliseconds* took) {
     const auto start = Clock::now();
@@ -228,6 +234,17 @@ TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
             std::string::npos);
   EXPECT_NE(readFile(paths.state / "user-defaults.json")->find("\"brimvale.storage.warnState\": \"ok\""),
             std::string::npos);
+}
+
+TEST(AppE2E, TheServiceEndsWithTheApplicationEvenWhenItIsKilled) {
+  TempHome home;
+  const fs::path scripts = makeScripts(home, OnTerminate::kExit);
+  RunningApp app(home, scripts);
+  ASSERT_TRUE(eventually([&] { return fs::exists(home.state() / "status.json"); })) << app.output();
+  auto pid = servicePid(home);
+  ASSERT_TRUE(pid);
+  app.killHard();
+  EXPECT_TRUE(eventually([&] { return !alive(*pid); }, 5s));
 }
 
 TEST(AppE2E, RunShowsNotificationsOnTheDesktopSessionBus) {

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,8 +47,9 @@ std::optional<int> readNumber(const fs::path& path) {
 
 class SupervisedServiceManager final : public ServiceManager {
  public:
-  explicit SupervisedServiceManager(fs::path stateDir)
-      : definition_(stateDir / "service-definition.json"),
+  SupervisedServiceManager(fs::path stateDir, ServiceOwnership ownership)
+      : ownership_(ownership),
+        definition_(stateDir / "service-definition.json"),
         loaded_(stateDir / "service.loaded"),
         pidFile_(stateDir / "brim-vale.pid"),
         exitFile_(stateDir / "brim-vale.exit") {}
@@ -214,9 +216,16 @@ class SupervisedServiceManager final : public ServiceManager {
       if (in >= 0) ::close(in);
       return fail(Errc::kToolFailed, "1 cannot open " + log);
     }
+    const bool endsWithCaller = ownership_ == ServiceOwnership::kEndsWithCaller;
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
       setsid();
+      if (endsWithCaller) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // The parent may have ended before the request took effect.
+        if (getppid() != parent) _exit(0);
+      }
       dup2(in, 0);
       dup2(out, 1);
       dup2(out, 2);
@@ -233,6 +242,7 @@ class SupervisedServiceManager final : public ServiceManager {
     return writeFileAtomically(pidFile_, std::to_string(pid) + "\n");
   }
 
+  ServiceOwnership ownership_;
   fs::path definition_;
   fs::path loaded_;
   fs::path pidFile_;
@@ -242,8 +252,9 @@ class SupervisedServiceManager final : public ServiceManager {
 
 }  // namespace
 
-std::unique_ptr<ServiceManager> makeSupervisedServiceManager(fs::path stateDir) {
-  return std::make_unique<SupervisedServiceManager>(std::move(stateDir));
+std::unique_ptr<ServiceManager> makeSupervisedServiceManager(fs::path stateDir,
+                                                             ServiceOwnership ownership) {
+  return std::make_unique<SupervisedServiceManager>(std::move(stateDir), ownership);
 }
 
 }  // namespace brimvale::platform
