@@ -32,7 +32,7 @@ enum class OnTerminate { kExit, kIgnore };
 // A Scripts folder whose brim-vale forwards to the real one, except `watch`,
 // which writes the snapshot every second until terminated (or not).
 fs::path makeScripts(const TempHome& home, OnTerminate onTerm) {
-  const fs::path scripts = home.path().parent_path() / (home.path().filename().string() + "-Scripts");
+  const fs::path scripts = home.path() / "Scripts";
   fs::create_directories(scripts);
   std::string script = "#!/bin/sh\nreal='" BRIM_VALE_PATH "'\n"
                        "if [ \"$1\" = watch ]; then\n";
