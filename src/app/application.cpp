@@ -1,0 +1,101 @@
+#include "app/application.h"
+
+#include <thread>
+
+#include "app/status_text.h"
+
+namespace brimvale::app {
+namespace {
+
+using std::chrono::milliseconds;
+constexpr milliseconds kDrainInterval{2000};
+constexpr milliseconds kDrainTolerance{500};
+constexpr milliseconds kStatusInterval{3000};
+constexpr milliseconds kStatusTolerance{1000};
+constexpr std::chrono::seconds kLoadWait{10};
+constexpr milliseconds kSelfCheckInterval{3600 * 1000};
+constexpr milliseconds kSelfCheckTolerance{60 * 1000};
+
+}  // namespace
+
+Application::Application(StatePaths paths, platform::AppPlatform& platform,
+                         InstallerOptions installer, RunLoop& loop, AppLog& log)
+    : paths_(std::move(paths)),
+      platform_(platform),
+      loop_(loop),
+      log_(log),
+      installer_(paths_, installer, *platform.services, log.sink()),
+      selfCheck_(paths_, installer.scriptsFolder, installer_, *platform.services, systemClock()),
+      ledger_(paths_.state, systemClock()),
+      centre_(paths_.state / kDeliveredNotificationsFile, std::move(platform.desktop), log.sink(),
+              systemClock()),
+      delivery_(paths_, centre_),
+      monitor_({paths_, *platform.volumes, *platform.defaults, delivery_, ledger_, loop,
+                log.sink(), systemClock(), installer.rsyncPath}) {}
+
+bool Application::start() {
+  installer_.startService();
+  // The start-service prompt: give the service up to 10 s to come up.
+  const auto giveUpAt = std::chrono::steady_clock::now() + kLoadWait;
+  while (!platform_.services->state().loaded) {
+    if (std::chrono::steady_clock::now() >= giveUpAt) {
+      log_.write(
+          "Service didn't load within 10 seconds. Try again, or check "
+          "~/Library/LaunchAgents/com.brimvale.service.plist permissions in Terminal.");
+      return false;
+    }
+    (void)installer_.loadAndKickstart();
+    std::this_thread::sleep_for(milliseconds(500));
+  }
+  delivery_.drainQueue();
+  loop_.scheduleRepeating("notifications.drain", kDrainInterval, kDrainTolerance,
+                          [this] { delivery_.drainQueue(); });
+  diagnostics::sweepStaleStorageNotifications(centre_);
+  monitor_.start();
+  loop_.scheduleRepeating("status.poll", kStatusInterval, kStatusTolerance, [this] { pollStatus(); });
+  loop_.scheduleRepeating("self-check.timer", kSelfCheckInterval, kSelfCheckTolerance,
+                          [this] { auditService(); });
+  log_.write("Brimvale is running; stop it with Ctrl-C or SIGTERM.");
+  return true;
+}
+
+void Application::pollStatus() {
+  // Also reaps a service that ended, so its exit is noticed.
+  platform::ServiceJobState job = platform_.services->state();
+  if (lastPid_ && !job.pid) {
+    log_.write("background service stopped" +
+               (job.lastExitStatus ? " (exit " + std::to_string(*job.lastExitStatus) + ")"
+                                   : std::string()));
+  }
+  lastPid_ = job.pid;
+  auto status = readStatus(paths_.statusJson);
+  if (!status || status->timestamp == lastSnapshot_) return;
+  lastSnapshot_ = status->timestamp;
+  log_.write(statusSummaryLine(*status));
+}
+
+void Application::auditService() {
+  SelfCheckReport report = selfCheck_.run();
+  for (const auto& check : report.checks) {
+    if (check.outcome != CheckOutcome::kHealthy) log_.write(check.name + ": " + check.detail);
+  }
+  log_.write(report.summary());
+}
+
+void Application::quit() {
+  monitor_.stop();
+  installer_.stopService();
+  log_.write("Brimvale quit.");
+}
+
+int Application::run() {
+  if (!start()) {
+    quit();
+    return 1;
+  }
+  loop_.run();
+  quit();
+  return 0;
+}
+
+}  // namespace brimvale::app

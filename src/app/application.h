@@ -1,0 +1,56 @@
+// `brimvale run`: starts the service first, then drains notifications, watches
+// free space and polls the service's status on one run loop; at quit stops
+// the monitor and unloads the service within 5 seconds.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "app/app_log.h"
+#include "app/run_loop.h"
+#include "app/self_check.h"
+#include "app/service_installer.h"
+#include "diagnostics/notification_delivery.h"
+#include "diagnostics/storage_warning_monitor.h"
+#include "platform/app_platform.h"
+#include "transfers/background_jobs.h"
+
+namespace brimvale::app {
+
+inline constexpr std::string_view kDeliveredNotificationsFile = "delivered-notifications.json";
+
+class Application {
+ public:
+  // Everything passed in must outlive the application.
+  Application(StatePaths paths, platform::AppPlatform& platform, InstallerOptions installer,
+              RunLoop& loop, AppLog& log);
+
+  // Start-up in order: service first (installing on first run), the wait for
+  // it to be loaded, the first drain and the 2 s drain timer, the sweep of
+  // stale storage warnings, the storage warning monitor, the 3 s status poll.
+  // False when the service never got loaded (the caller quits).
+  [[nodiscard]] bool start();
+  // Stops the monitor, then unloads the service (at most 5 s).
+  void quit();
+  // start(), the loop until SIGINT/SIGTERM, quit(). The process exit status.
+  [[nodiscard]] int run();
+
+ private:
+  void pollStatus();
+  void auditService();
+
+  StatePaths paths_;
+  platform::AppPlatform& platform_;
+  RunLoop& loop_;
+  AppLog& log_;
+  ServiceInstaller installer_;
+  SelfCheck selfCheck_;
+  transfers::BackgroundJobsStore ledger_;
+  platform::NotificationCenter centre_;
+  diagnostics::NotificationDelivery delivery_;
+  diagnostics::StorageWarningMonitor monitor_;
+  std::string lastSnapshot_;
+  std::optional<int> lastPid_;
+};
+
+}  // namespace brimvale::app

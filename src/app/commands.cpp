@@ -1,0 +1,203 @@
+#include "app/commands.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "app/application.h"
+#include "app/self_check.h"
+#include "app/status_text.h"
+#include "common/gnu_rsync.h"
+#include "platform/byte_count_format.h"
+
+namespace brimvale::app {
+namespace {
+namespace fs = std::filesystem;
+
+constexpr int kDefaultServiceLimitSecs = 120;
+
+// What every subcommand works with, built once per invocation.
+struct Context {
+  StatePaths paths = StatePaths::forHome(homeFolder());
+  platform::Platform base = platform::makeHostPlatform();
+  platform::AppPlatform host;  // built once the subcommand is known
+  fs::path scripts;
+  int limitSecs = kDefaultServiceLimitSecs;
+  std::vector<std::string> serviceArgs;
+  std::ostream& out;
+  std::ostream& err;
+
+  Context(std::ostream& o, std::ostream& e) : out(o), err(e) {}
+
+  InstallerOptions installerOptions() {
+    InstallerOptions options;
+    options.scriptsFolder = scripts;
+    const char* env = std::getenv("RSYNC");
+    options.rsyncPath = resolveGnuRsync(env ? env : "", base.rsync->candidates());
+#if defined(__APPLE__)
+    options.launchctl = "/bin/launchctl";
+#endif
+    return options;
+  }
+};
+
+// The folder holding the service programs: "Scripts" beside this program.
+fs::path defaultScriptsFolder() {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return (ec ? fs::current_path(ec) : self.parent_path()) / "Scripts";
+}
+
+int runCommand(Context& c) {
+  RunLoop loop;
+  AppLog log(c.paths.root / "brimvale.log", systemClock(), &c.out);
+  Application application(c.paths, c.host, c.installerOptions(), loop, log);
+  return application.run();
+}
+
+int installCommand(Context& c) {
+  ServiceInstaller installer(c.paths, c.installerOptions(), *c.host.services,
+                             [&](const std::string& line) { c.out << line << "\n"; });
+  return installer.install() ? 0 : 1;
+}
+
+int selfCheckCommand(Context& c) {
+  InstallerOptions options = c.installerOptions();
+  ServiceInstaller installer(c.paths, options, *c.host.services,
+                             [&](const std::string& line) { c.out << line << "\n"; });
+  SelfCheck check(c.paths, options.scriptsFolder, installer, *c.host.services, systemClock());
+  SelfCheckReport report = check.run();
+  c.out << report.text();
+  return report.needsAttention() ? 1 : 0;
+}
+
+int statusCommand(Context& c) {
+  platform::ServiceJobState job = c.host.services->state();
+  c.out << "Background service: "
+        << (job.pid ? "running (pid " + std::to_string(*job.pid) + ")"
+            : job.loaded ? std::string("loaded, not running")
+                         : std::string("not running"))
+        << "\n";
+  auto status = readStatus(c.paths.statusJson);
+  if (!status) {
+    c.err << status.error().message() << "\n";
+    return 1;
+  }
+  c.out << describeStatus(*status);
+  return 0;
+}
+
+int jobsCommand(Context& c) {
+  transfers::BackgroundJobsStore ledger(c.paths.state, systemClock());
+  const auto latest = transfers::latestPerKind(ledger.readJobs());
+  const auto issues = ledger.readIssues();
+  for (const auto& info : transfers::jobKinds()) {
+    c.out << info.raw << " — " << info.description << "\n";
+    auto job = std::find_if(latest.begin(), latest.end(), [&](const auto& j) { return j.kind == info.kind; });
+    if (job == latest.end()) {
+      c.out << "  has not run yet\n";
+      continue;
+    }
+    c.out << "  last run " << job->lastRunAt << ": " << transfers::jobOutcomeRaw(job->lastOutcome)
+          << " — " << job->lastSummary << "\n"
+          << "  runs " << job->totalRuns << ", succeeded " << job->succeeded << ", failed "
+          << job->failed << ", items " << job->itemsHandled << ", "
+          << platform::formatFileByteCount(job->bytesHandled) << "\n";
+    for (const auto& issue : issues) {
+      if (issue.feature != info.raw) continue;
+      c.out << "  issue (seen " << issue.count << "× since " << issue.firstSeen << "): "
+            << issue.message << "\n";
+    }
+  }
+  return 0;
+}
+
+int notificationsCommand(Context& c) {
+  auto delivered = platform::readDeliveredNotifications(c.paths.state / kDeliveredNotificationsFile);
+  if (!delivered) {
+    c.err << delivered.error().message() << "\n";
+    return 1;
+  }
+  if (delivered->empty()) {
+    c.out << "No notifications are showing.\n";
+    return 0;
+  }
+  for (const auto& n : *delivered) {
+    c.out << n.request.title << "\n";
+    if (!n.request.subtitle.empty()) c.out << "  " << n.request.subtitle << "\n";
+    c.out << "  " << n.request.body << "\n"
+          << "  id " << n.request.identifier << " · "
+          << platform::interruptionLevelName(n.request.level) << " · sound " << n.request.sound
+          << " · delivered " << n.deliveredAt << "\n";
+  }
+  return 0;
+}
+
+int serviceCommand(Context& c) {
+  ProcessResult r = runServiceCommand(c.paths, c.installerOptions().rsyncPath, c.serviceArgs,
+                                      std::chrono::seconds(c.limitSecs));
+  c.out << r.out;
+  c.err << r.err;
+  if (r.outcome == ProcessOutcome::kExited) return r.exitCode;
+  c.err << "The background service command " << r.describe()
+        << ". Your data is safe; run it again, or check ~/.brimvale/brim-vale.log.\n";
+  return 1;
+}
+
+struct Subcommand {
+  const char* name;
+  const char* help;
+  int (*handler)(Context&);
+};
+
+constexpr std::array kSubcommands{
+    Subcommand{"run", "run the application: start the service, deliver notifications, watch "
+                      "free space; stops on Ctrl-C or SIGTERM",
+               runCommand},
+    Subcommand{"install", "install the background service into ~/.brimvale and start it",
+               installCommand},
+    Subcommand{"self-check", "audit the service installation and repair what can be repaired",
+               selfCheckCommand},
+    Subcommand{"status", "the background service's status in plain words", statusCommand},
+    Subcommand{"jobs", "the background-job ledger, per kind of work", jobsCommand},
+    Subcommand{"notifications", "the notifications currently showing", notificationsCommand},
+    Subcommand{"service", "run one brim-vale subcommand with a time limit", serviceCommand},
+};
+
+}  // namespace
+
+int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  Context context(out, err);
+  CLI::App cli{"brimvale: keeps the startup disk from filling up, with a fast external drive"};
+  cli.require_subcommand(1);
+  std::string scripts = defaultScriptsFolder().string();
+  cli.add_option("--scripts", scripts, "folder holding the service programs to install")
+      ->capture_default_str();
+  int (*chosen)(Context&) = nullptr;
+  for (const auto& s : kSubcommands) {
+    CLI::App* sub = cli.add_subcommand(s.name, s.help);
+    sub->callback([&chosen, &s] { chosen = s.handler; });
+    if (std::string_view(s.name) == "service") {
+      sub->add_option("--timeout", context.limitSecs, "seconds before the command is stopped")
+          ->capture_default_str();
+      sub->add_option("arguments", context.serviceArgs, "subcommand and its arguments")->required();
+      sub->prefix_command();
+    }
+  }
+  try {
+    cli.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return cli.exit(e, out, err);
+  }
+  context.scripts = scripts;
+  context.host = platform::makeHostAppPlatform(context.paths, context.base,
+                                               chosen == runCommand
+                                                   ? platform::ServiceOwnership::kEndsWithCaller
+                                                   : platform::ServiceOwnership::kOutlivesCaller);
+  return chosen(context);
+}
+
+}  // namespace brimvale::app

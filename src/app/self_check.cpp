@@ -1,0 +1,184 @@
+#include "app/self_check.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "common/file_io.h"
+
+namespace brimvale::app {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::chrono::seconds kProgramProbeLimit{10};
+constexpr std::size_t kLogTailLines = 10;
+
+std::optional<std::time_t> modifiedAt(const fs::path& p) {
+  struct stat st {};
+  if (stat(p.c_str(), &st) != 0) return std::nullopt;
+  return st.st_mtime;
+}
+
+std::string describe(CheckOutcome outcome) {
+  switch (outcome) {
+    case CheckOutcome::kHealthy: return "healthy";
+    case CheckOutcome::kRepaired: return "repaired";
+    case CheckOutcome::kWarned: return "needs attention";
+  }
+  return {};
+}
+
+}  // namespace
+
+bool SelfCheckReport::needsAttention() const {
+  return std::any_of(checks.begin(), checks.end(),
+                     [](const auto& c) { return c.outcome == CheckOutcome::kWarned; });
+}
+
+std::string SelfCheckReport::summary() const {
+  auto names = [&](CheckOutcome outcome) {
+    std::string out;
+    for (const auto& c : checks) {
+      if (c.outcome != outcome) continue;
+      out += (out.empty() ? "" : ", ") + c.name;
+    }
+    return out;
+  };
+  if (needsAttention()) return "Brimvale self-check: " + names(CheckOutcome::kWarned) + " needs attention";
+  std::string repaired = names(CheckOutcome::kRepaired);
+  return repaired.empty() ? "Brimvale self-check: all healthy" : "Brimvale self-check: repaired " + repaired;
+}
+
+std::string SelfCheckReport::text() const {
+  std::string out;
+  for (const auto& c : checks) out += c.name + ": " + describe(c.outcome) + " — " + c.detail + "\n";
+  return out + summary() + "\n";
+}
+
+SelfCheck::SelfCheck(StatePaths paths, fs::path scriptsFolder, ServiceInstaller& installer,
+                     platform::ServiceManager& services, WallClock clock,
+                     std::chrono::milliseconds reportInLimit)
+    : paths_(std::move(paths)),
+      scriptsFolder_(std::move(scriptsFolder)),
+      installer_(installer),
+      services_(services),
+      clock_(std::move(clock)),
+      reportInLimit_(reportInLimit) {}
+
+SelfCheckReport SelfCheck::run() {
+  restartedAt_.reset();
+  std::error_code ec;
+  const bool programInstalled = fs::exists(paths_.serviceProgram, ec);
+  const bool definitionInstalled = fs::exists(services_.definitionPath(), ec);
+  SelfCheckReport report;
+  report.checks.push_back(stateDirectory());
+  report.checks.push_back(daemonLog());
+  report.checks.push_back(serviceProgram(programInstalled || definitionInstalled));
+  report.checks.push_back(serviceJob(definitionInstalled));
+  report.checks.push_back(liveness(definitionInstalled));
+  return report;
+}
+
+CheckResult SelfCheck::stateDirectory() {
+  CheckResult r{"State directory", CheckOutcome::kHealthy, "present + writeable"};
+  for (const fs::path& dir : {paths_.root, paths_.state}) {
+    if (access(dir.c_str(), W_OK | X_OK) == 0) continue;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    fs::permissions(dir, fs::perms::owner_all, ec);
+    if (access(dir.c_str(), W_OK | X_OK) != 0) return {r.name, CheckOutcome::kWarned, "couldn't recreate " + dir.string()};
+    r = {r.name, CheckOutcome::kRepaired, "recreated " + dir.string()};
+  }
+  return r;
+}
+
+CheckResult SelfCheck::daemonLog() {
+  std::error_code ec;
+  if (fs::exists(paths_.log, ec)) return {"Daemon log file", CheckOutcome::kHealthy, "present"};
+  if (!touchFile(paths_.log)) {
+    return {"Daemon log file", CheckOutcome::kWarned, "couldn't create " + paths_.log.string()};
+  }
+  return {"Daemon log file", CheckOutcome::kRepaired, "created " + paths_.log.string()};
+}
+
+bool SelfCheck::programIsValid() {
+  std::error_code ec;
+  const auto size = fs::file_size(paths_.serviceProgram, ec);
+  if (ec) return false;
+  const auto time = fs::last_write_time(paths_.serviceProgram, ec);
+  if (ec) return false;
+  if (validProgram_ && validProgram_->first == size && validProgram_->second == time) return true;
+  if (access(paths_.serviceProgram.c_str(), X_OK) != 0) return false;
+  ProcessResult probe = runProcess({.path = paths_.serviceProgram.string(),
+                                    .args = {"help"},
+                                    .envAdditions = {{"HOME", paths_.home.string()}},
+                                    .deadline = kProgramProbeLimit});
+  if (!probe.succeeded() || probe.out.find("brim-vale") == std::string::npos) return false;
+  validProgram_.emplace(size, time);
+  return true;
+}
+
+CheckResult SelfCheck::serviceProgram(bool installed) {
+  const std::string name = "Service program";
+  if (!installed) return {name, CheckOutcome::kWarned, "not installed yet (wizard hasn't run)"};
+  if (programIsValid()) return {name, CheckOutcome::kHealthy, "valid and runnable"};
+  auto copied = installer_.copyServicePrograms();
+  if (!copied) return {name, CheckOutcome::kWarned, "couldn't write daemon script: " + copied.error().detail};
+  (void)installer_.loadAndKickstart();
+  restartedAt_ = clock_();
+  return {name, CheckOutcome::kRepaired,
+          "re-deployed brim-vale.sh from " + scriptsFolder_.string() + " and reloaded LaunchAgent"};
+}
+
+CheckResult SelfCheck::serviceJob(bool installed) {
+  const std::string name = "LaunchAgent";
+  if (!installed) return {name, CheckOutcome::kWarned, "plist not installed (wizard hasn't run)"};
+  platform::ServiceJobState job = services_.state();
+  const bool clean = !job.lastExitStatus || *job.lastExitStatus == 0 || job.pid;
+  if (job.loaded && clean) return {name, CheckOutcome::kHealthy, "loaded, last exit clean"};
+  const std::string was = !job.loaded ? "was unloaded"
+                                      : "was crashed (exit=" + std::to_string(*job.lastExitStatus) + ")";
+  if (auto reloaded = installer_.loadAndKickstart(); !reloaded) {
+    return {name, CheckOutcome::kWarned, "couldn't reload LaunchAgent (" + reloaded.error().detail + ")"};
+  }
+  restartedAt_ = clock_();
+  return {name, CheckOutcome::kRepaired, was + ", now running"};
+}
+
+CheckResult SelfCheck::liveness(bool installed) {
+  const std::string name = "Daemon liveness";
+  if (!installed) return {name, CheckOutcome::kWarned, "not installed yet (wizard hasn't run)"};
+  std::string note;
+  const auto history = modifiedAt(paths_.state / "history.ndjson");
+  const std::time_t now = clock_();
+  if (!restartedAt_ && history && now - *history > kStaleHistoryHours * 3600) {
+    const long hours = static_cast<long>((now - *history) / 3600);
+    (void)installer_.loadAndKickstart();
+    restartedAt_ = now;
+    note = "snapshot stale (" + std::to_string(hours) + "h old) — bounced LaunchAgent to unwedge";
+  }
+  if (!restartedAt_) {
+    if (modifiedAt(paths_.statusJson)) return {name, CheckOutcome::kHealthy, "reporting"};
+    restartedAt_ = now;
+    (void)services_.kickstart();
+  }
+  const auto until = std::chrono::steady_clock::now() + reportInLimit_;
+  for (;;) {
+    auto written = modifiedAt(paths_.statusJson);
+    if (written && *written >= *restartedAt_) {
+      return {name, note.empty() ? CheckOutcome::kHealthy : CheckOutcome::kRepaired,
+              note.empty() ? "reported in after the restart" : note};
+    }
+    if (std::chrono::steady_clock::now() >= until) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  std::string tail;
+  for (const auto& line : readLastLines(paths_.log, kLogTailLines)) tail += line + "\n";
+  return {name, CheckOutcome::kWarned,
+          "started the background service but it didn't report in within 5 seconds. Last log lines: " +
+              tail + "Check Console.app or `~/.brimvale/brim-vale.log` for details."};
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,72 @@
+// The audit of the service installation: five checks (state directory,
+// service log, service program, service definition and job, liveness), each
+// of which may repair what it finds and reports healthy, repaired or warned.
+#pragma once
+
+#include <chrono>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/service_installer.h"
+#include "common/paths.h"
+#include "common/timestamps.h"
+#include "platform/service_manager.h"
+
+namespace brimvale::app {
+
+enum class CheckOutcome { kHealthy, kRepaired, kWarned };
+
+struct CheckResult {
+  std::string name;  // "State directory", "Daemon log file", ...
+  CheckOutcome outcome = CheckOutcome::kHealthy;
+  std::string detail;
+};
+
+struct SelfCheckReport {
+  std::vector<CheckResult> checks;
+  [[nodiscard]] bool needsAttention() const;
+  // "Brimvale self-check: {warned names} needs attention", or "Brimvale
+  // self-check: all healthy" / "Brimvale self-check: repaired {names}".
+  [[nodiscard]] std::string summary() const;
+  // One line per check, then the summary.
+  [[nodiscard]] std::string text() const;
+};
+
+// Hours without a usage-history update (while installed) after which the
+// service is bounced.
+inline constexpr int kStaleHistoryHours = 3;
+
+class SelfCheck {
+ public:
+  // `reportInLimit` is how long the service has to rewrite its snapshot
+  // after a (re)start.
+  SelfCheck(StatePaths paths, std::filesystem::path scriptsFolder, ServiceInstaller& installer,
+            platform::ServiceManager& services, WallClock clock,
+            std::chrono::milliseconds reportInLimit = std::chrono::seconds(5));
+
+  // Runs the five checks in order, waiting for the service to report in
+  // after any (re)start. The service-program verdict is cached for as long
+  // as the installed file keeps its size and modification time.
+  [[nodiscard]] SelfCheckReport run();
+
+ private:
+  CheckResult stateDirectory();
+  CheckResult daemonLog();
+  CheckResult serviceProgram(bool installed);
+  CheckResult serviceJob(bool installed);
+  CheckResult liveness(bool installed);
+  bool programIsValid();
+
+  StatePaths paths_;
+  std::filesystem::path scriptsFolder_;
+  ServiceInstaller& installer_;
+  platform::ServiceManager& services_;
+  WallClock clock_;
+  std::chrono::milliseconds reportInLimit_;
+  std::optional<std::time_t> restartedAt_;
+  std::optional<std::pair<std::uintmax_t, std::filesystem::file_time_type>> validProgram_;
+};
+
+}  // namespace brimvale::app

@@ -1,0 +1,232 @@
+#include "app/service_installer.h"
+
+#include <unistd.h>
+
+#include "common/file_io.h"
+#include "common/service_config.h"
+
+namespace brimvale::app {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::chrono::seconds kLoadLimit{15};
+constexpr std::string_view kServicePath = "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/opt/homebrew/bin";
+
+struct Rename {
+  const char* from;
+  const char* to;
+};
+constexpr std::array kLegacyRenames{
+    Rename{"tarnwick.conf", "brim-vale.conf"},
+    Rename{"tarnwick.log", "brim-vale.log"},
+    Rename{"tarnwick.actions.tsv", "brim-vale.actions.tsv"},
+    Rename{"tarnwick.launchd.log", "brim-vale.launchd.log"},
+    Rename{"tarnwick", "brim-vale"},
+};
+constexpr std::array kLegacyAgents{"com.hollin.tarnwick.plist", "com.hollin.tarnwick.gui.plist",
+                                   "com.hollin.divu-dozar.plist"};
+
+bool presentAt(const fs::path& p) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(p, ec));
+}
+
+}  // namespace
+
+std::string shimScript(const fs::path& program) {
+  std::string quoted = "'";
+  for (char c : program.string()) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += "'";
+  return "#!/bin/sh\n# Brimvale command-line shim: forwards to the background service.\nexec " +
+         quoted + " \"$@\"\n";
+}
+
+ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
+                                std::vector<std::string> args, std::chrono::seconds limit) {
+  ProcessSpec spec{.path = paths.serviceProgram.string(), .args = std::move(args), .deadline = limit};
+  if (!rsyncPath.empty()) spec.envAdditions.emplace_back("RSYNC", rsyncPath);
+  return runProcess(spec);
+}
+
+ServiceInstaller::ServiceInstaller(StatePaths paths, InstallerOptions options,
+                                   platform::ServiceManager& services, platform::LogSink say)
+    : paths_(std::move(paths)), options_(std::move(options)), services_(services), say_(std::move(say)) {}
+
+platform::ServiceDefinition ServiceInstaller::definition() const {
+  platform::ServiceDefinition d;
+  d.programArguments = {paths_.serviceProgram.string(), "watch"};
+  d.logFile = paths_.root / "brim-vale.launchd.log";
+  d.environment.emplace_back("PATH", std::string(kServicePath));
+  // Without a resolved GNU rsync the service is pointed at the one shipped
+  // beside the application.
+  const fs::path bundled = options_.scriptsFolder / "bin";
+  d.environment.emplace_back("RSYNC", options_.rsyncPath.empty() ? (bundled / "rsync").string()
+                                                                 : options_.rsyncPath);
+  if (access((bundled / "rclone").c_str(), X_OK) == 0) {
+    d.environment.emplace_back("RCLONE", (bundled / "rclone").string());
+  }
+  return d;
+}
+
+bool ServiceInstaller::isInstalled() const {
+  return presentAt(paths_.serviceProgram) && presentAt(services_.definitionPath());
+}
+
+void ServiceInstaller::migrateLegacy() {
+  const fs::path legacy = paths_.home / ".hollin";
+  std::error_code ec;
+  if (fs::is_directory(legacy, ec) && !presentAt(paths_.root)) {
+    say_("Migrating legacy ~/.hollin → ~/.brimvale");
+    fs::rename(legacy, paths_.root, ec);
+  }
+  if (fs::is_directory(paths_.root, ec)) {
+    for (const auto& r : kLegacyRenames) {
+      if (presentAt(paths_.root / r.from) && !presentAt(paths_.root / r.to)) {
+        fs::rename(paths_.root / r.from, paths_.root / r.to, ec);
+      }
+    }
+  }
+  const fs::path agents = paths_.home / "Library" / "LaunchAgents";
+  for (const char* name : kLegacyAgents) {
+    const fs::path plist = agents / name;
+    if (!presentAt(plist)) continue;
+    if (!options_.launchctl.empty()) {
+      (void)runProcess({.path = options_.launchctl, .args = {"unload", plist.string()},
+                        .deadline = kLoadLimit});
+    }
+    fs::remove(plist, ec);
+    say_(std::string("  unloaded legacy: ") + name);
+  }
+}
+
+Result<int> ServiceInstaller::copyServicePrograms() {
+  std::error_code ec;
+  if (!fs::is_directory(options_.scriptsFolder, ec)) {
+    return fail(Errc::kNotFound,
+                "The app bundle is missing its Scripts folder. Reinstall the app from a fresh build.");
+  }
+  int copied = 0;
+  for (std::string_view name : kServicePrograms) {
+    const fs::path source = options_.scriptsFolder / name;
+    const fs::path target = paths_.root / name;
+    if (!fs::is_regular_file(source, ec)) {
+      if (name == "brim-vale") {
+        return fail(Errc::kNotFound, "The service program brim-vale is missing from " +
+                                         options_.scriptsFolder.string() +
+                                         ". Nothing was installed; reinstall the app from a fresh build.");
+      }
+      say_("⚠ Optional bundled script missing: " + std::string(name));
+      continue;
+    }
+    say_("Copying " + std::string(name) + " → " + target.string());
+    auto content = readFile(source);
+    if (!content) return std::unexpected(content.error());
+    // Atomic replacement: a running copy keeps its old file until it exits.
+    if (auto written = writeFileAtomically(target, *content, {.mode = 0700}); !written) {
+      return std::unexpected(written.error());
+    }
+    ++copied;
+  }
+  return copied;
+}
+
+Result<void> ServiceInstaller::writeShim() {
+  const fs::path bin = paths_.home / ".local" / "bin";
+  std::error_code ec;
+  fs::create_directories(bin, ec);
+  const fs::path shim = bin / "brvl";
+  if (auto written = writeFileAtomically(shim, shimScript(paths_.serviceProgram), {.mode = 0700});
+      !written) {
+    return written;
+  }
+  say_("CLI shim installed at " + shim.string());
+  return {};
+}
+
+Result<void> ServiceInstaller::loadAndKickstart() {
+  (void)services_.unload(kLoadLimit);
+  if (auto loaded = services_.load(); !loaded) return loaded;
+  if (auto kicked = services_.kickstart(); !kicked) {
+    const std::string& detail = kicked.error().detail;
+    say_("⚠ launchctl kickstart returned " + detail.substr(0, detail.find(' ')));
+    say_("LaunchAgent loaded; SelfHealAudit will retry kickstart.");
+    return {};
+  }
+  say_("LaunchAgent loaded + kickstarted; watch loop will tick within 30s.");
+  return {};
+}
+
+Result<void> ServiceInstaller::installSteps() {
+  migrateLegacy();
+  std::error_code ec;
+  fs::create_directories(paths_.state, ec);
+  if (ec) return std::unexpected(errnoError("creating " + paths_.state.string(), ec.value()));
+  fs::permissions(paths_.root, fs::perms::owner_all, ec);
+  fs::permissions(paths_.state, fs::perms::owner_all, ec);
+  if (auto copied = copyServicePrograms(); !copied) return std::unexpected(copied.error());
+
+  if (!presentAt(paths_.config)) {
+    auto bundled = readFile(options_.scriptsFolder / "brim-vale.conf");
+    const std::string text = bundled ? *bundled : configTemplate();
+    if (auto written = writeFileAtomically(paths_.config, text, {.mode = 0600}); !written) {
+      return written;
+    }
+  }
+  if (auto shim = writeShim(); !shim) return shim;
+  if (auto written = services_.writeDefinition(definition()); !written) return written;
+  say_("LaunchAgent written to " + services_.definitionPath().string() +
+       " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)");
+  return loadAndKickstart();
+}
+
+Result<void> ServiceInstaller::install() {
+  auto done = installSteps();
+  if (done) {
+    say_("✓ Install complete.");
+  } else {
+    say_("✗ Install failed: " + done.error().detail);
+  }
+  return done;
+}
+
+void ServiceInstaller::startService() {
+  if (!isInstalled()) {
+    (void)install();
+    return;
+  }
+  if (auto copied = copyServicePrograms()) {
+    say_("refreshed " + std::to_string(*copied) + " service scripts from " +
+         options_.scriptsFolder.string());
+  }
+  if (services_.definitionIsOutdated()) {
+    say_("migrating LaunchAgent plist to app-centric lifecycle");
+    (void)services_.writeDefinition(definition());
+  }
+  (void)services_.unload(kLoadLimit);
+  if (auto loaded = services_.load(); !loaded) {
+    say_("daemon load failed pre-splash: " + loaded.error().detail);
+    return;
+  }
+  if (auto kicked = services_.kickstart(); !kicked) {
+    say_("daemon kickstart failed pre-splash (rc=" +
+         kicked.error().detail.substr(0, kicked.error().detail.find(' ')) + ")");
+    return;
+  }
+  say_("daemon loaded + kickstarted pre-splash (app-centric lifecycle)");
+}
+
+void ServiceInstaller::stopService() {
+  auto unloaded = services_.unload(kQuitUnloadLimit);
+  if (!unloaded && unloaded.error().code == Errc::kTimedOut) {
+    say_("launchctl unload did not return within 5 s; leaving for OS to reap");
+  }
+}
+
+}  // namespace brimvale::app

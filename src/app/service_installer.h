@@ -1,0 +1,83 @@
+// Installs the background service into ~/.brimvale from the program folder's
+// "Scripts" (programs, configuration once, `brvl` shim, service definition)
+// and owns its lifetime: load and kickstart at start, unload at quit.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.h"
+#include "common/paths.h"
+#include "common/process.h"
+#include "platform/notification_center.h"
+#include "platform/service_manager.h"
+
+namespace brimvale::app {
+
+// Copied from the Scripts folder in this order; only brim-vale is required.
+inline constexpr std::array<std::string_view, 8> kServicePrograms{
+    "brim-vale", "rclone-helper", "0-preflight", "1-discover",
+    "2-prep-nvme", "3-relocate", "4-cleanup-old", "6-panic-recovery"};
+
+inline constexpr std::chrono::seconds kQuitUnloadLimit{5};
+
+struct InstallerOptions {
+  std::filesystem::path scriptsFolder;  // the program folder's Scripts
+  std::string rsyncPath;                // resolved GNU rsync; empty when none
+  std::string launchctl;                // unloads legacy agents; empty: none to unload
+};
+
+class ServiceInstaller {
+ public:
+  // `say` receives every progress line of the installer and the lifecycle.
+  ServiceInstaller(StatePaths paths, InstallerOptions options, platform::ServiceManager& services,
+                   platform::LogSink say);
+
+  // The whole installation; says "✓ Install complete." or "✗ Install failed:
+  // {sentence}" at the end. Errors carry the sentence as detail.
+  [[nodiscard]] Result<void> install();
+
+  // Before anything else at application start: refreshes the programs,
+  // rewrites an outdated definition (and reloads it), loads and kickstarts.
+  // Performs the installation instead when the service is not installed.
+  // Failures are logged and left to the self-check.
+  void startService();
+  // At quit: unloads, waiting at most kQuitUnloadLimit.
+  void stopService();
+
+  // True when the service program and its definition are both in place.
+  [[nodiscard]] bool isInstalled() const;
+  [[nodiscard]] platform::ServiceDefinition definition() const;
+
+  // Steps of install(), public for the self-check's repairs.
+  void migrateLegacy();
+  // Copies every present program; Errc::kNotFound when the Scripts folder or
+  // brim-vale is missing. Gives the number copied.
+  [[nodiscard]] Result<int> copyServicePrograms();
+  [[nodiscard]] Result<void> loadAndKickstart();
+
+ private:
+  [[nodiscard]] Result<void> installSteps();
+  [[nodiscard]] Result<void> writeShim();
+
+  StatePaths paths_;
+  InstallerOptions options_;
+  platform::ServiceManager& services_;
+  platform::LogSink say_;
+};
+
+// The `brvl` shim: a POSIX shell script that runs `program` (single-quoted,
+// so any path is safe) with all of its own arguments.
+[[nodiscard]] std::string shimScript(const std::filesystem::path& program);
+
+// Runs `{home}/.brimvale/brim-vale {args}` once, with RSYNC set when known,
+// under `limit`.
+[[nodiscard]] ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
+                                              std::vector<std::string> args,
+                                              std::chrono::seconds limit);
+
+}  // namespace brimvale::app

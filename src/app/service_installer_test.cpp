@@ -1,0 +1,189 @@
+#include "app/service_installer.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "common/file_io.h"
+#include "common/service_config.h"
+#include "platform/platform_test_support.h"
+#include "platform/testing/fake_service_manager.h"
+
+namespace brimvale::app {
+namespace {
+namespace fs = std::filesystem;
+using platform::testing::FakeServices;
+using platform::testsupport::TempDir;
+
+struct Rig {
+  TempDir dir;
+  fs::path home = dir.path() / "home of O'Brien";
+  fs::path scripts = dir.path() / "Scripts";
+  StatePaths paths = StatePaths::forHome(home);
+  FakeServices services{home / "service-definition"};
+  std::vector<std::string> said;
+  ServiceInstaller installer{paths, {scripts, "/usr/bin/rsync", ""}, services,
+                             [this](const std::string& l) { said.push_back(l); }};
+
+  Rig() {
+    fs::create_directories(home);
+    dir.write("Scripts/brim-vale", "#!/bin/sh\necho \"service got: $*\"\n");
+    dir.write("Scripts/rclone-helper", "#!/bin/sh\n");
+  }
+  bool saidLine(const std::string& line) const {
+    return std::find(said.begin(), said.end(), line) != said.end();
+  }
+};
+
+mode_t modeOf(const fs::path& p) {
+  struct stat st {};
+  stat(p.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
+  Rig rig;
+  ASSERT_TRUE(rig.installer.install());
+  EXPECT_EQ(modeOf(rig.paths.root), 0700u);
+  EXPECT_EQ(modeOf(rig.paths.state), 0700u);
+  EXPECT_EQ(modeOf(rig.paths.serviceProgram), 0700u);
+  EXPECT_EQ(modeOf(rig.paths.root / "rclone-helper"), 0700u);
+  EXPECT_EQ(modeOf(rig.paths.config), 0600u);
+  EXPECT_EQ(*readFile(rig.paths.config), configTemplate());
+  EXPECT_EQ(rig.services.calls, (std::vector<std::string>{"write", "unload", "load", "kickstart"}));
+  EXPECT_EQ(rig.services.written.programArguments,
+            (std::vector<std::string>{rig.paths.serviceProgram.string(), "watch"}));
+  EXPECT_EQ(rig.services.written.logFile, rig.paths.root / "brim-vale.launchd.log");
+  for (const char* line :
+       {"⚠ Optional bundled script missing: 0-preflight",
+        "LaunchAgent loaded + kickstarted; watch loop will tick within 30s.", "✓ Install complete."}) {
+    EXPECT_TRUE(rig.saidLine(line)) << line;
+  }
+  EXPECT_TRUE(rig.saidLine("Copying brim-vale → " + rig.paths.serviceProgram.string()));
+
+  // The shim runs the installed service with its arguments unchanged, even
+  // from a home whose path holds a quote and a space.
+  const fs::path shim = rig.home / ".local/bin/brvl";
+  EXPECT_EQ(modeOf(shim), 0700u);
+  ProcessResult r = runProcess({.path = shim.string(), .args = {"status", "two words"}});
+  EXPECT_EQ(r.out, "service got: status two words\n");
+}
+
+TEST(ServiceInstaller, SecondInstallReplacesProgramsButKeepsTheConfiguration) {
+  Rig rig;
+  ASSERT_TRUE(rig.installer.install());
+  ASSERT_TRUE(writeFileAtomically(rig.paths.config, "NVMe=\"/Volumes/Mine\"\n"));
+  rig.dir.write("Scripts/brim-vale", "#!/bin/sh\necho new\n");
+  ASSERT_TRUE(rig.installer.install());
+  EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Mine\"\n");
+  EXPECT_EQ(*readFile(rig.paths.serviceProgram), "#!/bin/sh\necho new\n");
+}
+
+TEST(ServiceInstaller, BundledConfigurationIsUsedForAFreshInstall) {
+  Rig rig;
+  rig.dir.write("Scripts/brim-vale.conf", "NVMe=\"/Volumes/Bundled\"\n");
+  ASSERT_TRUE(rig.installer.install());
+  EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Bundled\"\n");
+}
+
+TEST(ServiceInstaller, FailuresSayWhatToDo) {
+  struct Case {
+    const char* name;
+    bool removeScripts;
+    bool removeService;
+    bool loadFails;
+    const char* finalLine;
+  } cases[] = {
+      {"no Scripts folder", true, false, false,
+       "✗ Install failed: The app bundle is missing its Scripts folder. Reinstall the app from a "
+       "fresh build."},
+      {"no service program", false, true, false, nullptr},
+      {"load fails", false, false, true,
+       "✗ Install failed: launchctl could not load the service:\nno"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    if (c.removeScripts) fs::remove_all(rig.scripts);
+    if (c.removeService) fs::remove(rig.scripts / "brim-vale");
+    rig.services.loadFails = c.loadFails;
+    EXPECT_FALSE(rig.installer.install());
+    ASSERT_FALSE(rig.said.empty());
+    EXPECT_TRUE(rig.said.back().starts_with("✗ Install failed: "));
+    if (c.finalLine) {
+      EXPECT_EQ(rig.said.back(), c.finalLine);
+    }
+  }
+}
+
+TEST(ServiceInstaller, FailedKickstartStillInstalls) {
+  Rig rig;
+  rig.services.kickstartFails = true;
+  ASSERT_TRUE(rig.installer.install());
+  EXPECT_TRUE(rig.saidLine("⚠ launchctl kickstart returned 37"));
+  EXPECT_TRUE(rig.saidLine("LaunchAgent loaded; SelfHealAudit will retry kickstart."));
+  EXPECT_EQ(rig.said.back(), "✓ Install complete.");
+}
+
+TEST(ServiceInstaller, MigratesALegacyInstallation) {
+  Rig rig;
+  fs::remove_all(rig.home);
+  rig.dir.write("home of O'Brien/.hollin/tarnwick.conf", "NVMe=\"/Volumes/Old\"\n");
+  rig.dir.write("home of O'Brien/.hollin/tarnwick.log", "old log\n");
+  rig.dir.write("home of O'Brien/Library/LaunchAgents/com.hollin.tarnwick.plist", "<plist/>");
+  ASSERT_TRUE(rig.installer.install());
+  EXPECT_FALSE(fs::exists(rig.home / ".hollin"));
+  EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Old\"\n");
+  EXPECT_EQ(*readFile(rig.paths.log), "old log\n");
+  EXPECT_FALSE(fs::exists(rig.home / "Library/LaunchAgents/com.hollin.tarnwick.plist"));
+  EXPECT_EQ(rig.said[0], "Migrating legacy ~/.hollin → ~/.brimvale");
+  EXPECT_TRUE(rig.saidLine("  unloaded legacy: com.hollin.tarnwick.plist"));
+}
+
+TEST(ServiceInstaller, StartRewritesAnOutdatedDefinitionAndQuitGivesUpAfterFiveSeconds) {
+  Rig rig;
+  ASSERT_TRUE(rig.installer.install());
+  rig.services.calls.clear();
+  rig.services.outdated = true;
+  rig.installer.startService();
+  EXPECT_EQ(rig.services.calls,
+            (std::vector<std::string>{"write", "unload", "load", "kickstart"}));
+  EXPECT_TRUE(rig.saidLine("migrating LaunchAgent plist to app-centric lifecycle"));
+  EXPECT_TRUE(rig.saidLine("refreshed 2 service scripts from " + rig.scripts.string()));
+  EXPECT_EQ(rig.said.back(), "daemon loaded + kickstarted pre-splash (app-centric lifecycle)");
+
+  rig.services.unloadHangs = true;
+  rig.installer.stopService();
+  EXPECT_EQ(rig.services.lastUnloadLimit, std::chrono::seconds(5));
+  EXPECT_EQ(rig.said.back(), "launchctl unload did not return within 5 s; leaving for OS to reap");
+}
+
+TEST(ServiceInstaller, StartInstallsOnFirstRun) {
+  Rig rig;
+  rig.installer.startService();
+  EXPECT_TRUE(rig.installer.isInstalled());
+  EXPECT_EQ(rig.said.back(), "✓ Install complete.");
+}
+
+}  // namespace
+}  // namespace brimvale::app
+
+namespace brimvale::app {
+namespace {
+
+TEST(ServiceCommand, RunsTheInstalledServiceWithRsyncAndALimit) {
+  platform::testsupport::TempDir dir;
+  const StatePaths paths = StatePaths::forHome(dir.path());
+  dir.write(".brimvale/brim-vale",
+            "#!/bin/sh\necho \"RSYNC=$RSYNC args=$*\"\n[ \"$1\" = hang ] && exec sleep 30\nexit 3\n");
+  std::filesystem::permissions(paths.serviceProgram, std::filesystem::perms::owner_all);
+  ProcessResult r = runServiceCommand(paths, "/opt/rsync 3/rsync", {"free-space", "two words"},
+                                      std::chrono::seconds(30));
+  EXPECT_EQ(r.out, "RSYNC=/opt/rsync 3/rsync args=free-space two words\n");
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(runServiceCommand(paths, "", {"hang"}, std::chrono::seconds(1)).outcome,
+            ProcessOutcome::kTimedOut);
+}
+
+}  // namespace
+}  // namespace brimvale::app

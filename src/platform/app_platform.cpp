@@ -1,0 +1,30 @@
+#include "platform/app_platform.h"
+
+#include <unistd.h>
+
+namespace brimvale::platform {
+
+AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base, ServiceOwnership ownership) {
+  AppPlatform p;
+#if defined(__APPLE__)
+  p.defaults = makeMacUserDefaults("/usr/bin/defaults", "com.brimvale.app");
+  p.volumes = makeMacVolumeResources("/bin/df", "/usr/sbin/diskutil");
+  p.desktop = makeToolNotifier(*base.notifier);
+  p.services = makeLaunchAgentManager(paths.home, "/bin/launchctl", getuid());
+  (void)ownership;  // launchd owns the job; RunAtLoad and KeepAlive are false
+#else
+  (void)base;
+  p.defaults = makeJsonUserDefaults(paths.state / "user-defaults.json");
+  p.volumes = makeStatvfsVolumeResources();
+  const std::string runtimeDir = "/run/user/" + std::to_string(getuid());
+  p.desktop = makeFreedesktopNotifier("/usr/bin/busctl", runtimeDir);
+  if (userSystemdRuns(runtimeDir) && access("/usr/bin/systemctl", X_OK) == 0) {
+    p.services = makeSystemdUserServiceManager(paths.home, "/usr/bin/systemctl");
+  } else {
+    p.services = makeSupervisedServiceManager(paths.state, ownership);
+  }
+#endif
+  return p;
+}
+
+}  // namespace brimvale::platform

@@ -1,0 +1,54 @@
+#include "platform/byte_count_format.h"
+
+#include <array>
+#include <string_view>
+
+namespace brimvale::platform {
+namespace {
+
+struct Unit {
+  std::string_view name;
+  int decimals;
+};
+constexpr std::array kUnits{Unit{"KB", 0}, Unit{"MB", 1}, Unit{"GB", 2}, Unit{"TB", 2},
+                            Unit{"PB", 2}, Unit{"EB", 2}};
+
+}  // namespace
+
+std::string formatFileByteCount(std::int64_t bytes) {
+  if (bytes == 0) return "Zero KB";
+  if (bytes < 0) {
+    // Two's complement minimum has no positive twin; one byte does not show.
+    return "-" + formatFileByteCount(bytes == INT64_MIN ? INT64_MAX : -bytes);
+  }
+  const auto value = static_cast<std::uint64_t>(bytes);
+  if (value == 1) return "1 byte";
+  if (value < 1000) return std::to_string(value) + " bytes";
+
+  std::uint64_t divisor = 1000;
+  for (std::size_t u = 0; u < kUnits.size(); ++u) {
+    std::uint64_t scale = 1;
+    for (int i = 0; i < kUnits[u].decimals; ++i) scale *= 10;
+    // value / divisor, in units of 1/scale, rounded half up.
+    unsigned __int128 scaled = (static_cast<unsigned __int128>(value) * scale * 2 + divisor) /
+                               (static_cast<unsigned __int128>(divisor) * 2);
+    const bool last = u + 1 == kUnits.size();
+    if (scaled >= 1000 * scale && !last) {
+      divisor *= 1000;
+      continue;
+    }
+    auto whole = static_cast<std::uint64_t>(scaled / scale);
+    auto fraction = static_cast<std::uint64_t>(scaled % scale);
+    std::string out = std::to_string(whole);
+    if (fraction != 0) {
+      std::string digits = std::to_string(fraction);
+      digits.insert(0, static_cast<std::size_t>(kUnits[u].decimals) - digits.size(), '0');
+      while (digits.back() == '0') digits.pop_back();
+      out += "." + digits;
+    }
+    return out + " " + std::string(kUnits[u].name);
+  }
+  return {};  // unreachable: the last unit always returns
+}
+
+}  // namespace brimvale::platform

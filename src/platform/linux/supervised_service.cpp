@@ -1,0 +1,260 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "common/file_io.h"
+#include "platform/service_manager.h"
+
+extern char** environ;
+
+namespace brimvale::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds kPollStep{50};
+constexpr std::chrono::milliseconds kRestartLimit{5000};
+// launchctl's status for a job it does not know.
+constexpr int kNotLoadedStatus = 113;
+
+std::optional<json> readJson(const fs::path& path) {
+  auto text = readFile(path);
+  if (!text) return std::nullopt;
+  json doc = json::parse(*text, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
+  return doc;
+}
+
+std::optional<int> readNumber(const fs::path& path) {
+  auto text = readFile(path);
+  if (!text) return std::nullopt;
+  try {
+    return std::stoi(*text);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+class SupervisedServiceManager final : public ServiceManager {
+ public:
+  SupervisedServiceManager(fs::path stateDir, ServiceOwnership ownership)
+      : ownership_(ownership),
+        definition_(stateDir / "service-definition.json"),
+        loaded_(stateDir / "service.loaded"),
+        pidFile_(stateDir / "brim-vale.pid"),
+        exitFile_(stateDir / "brim-vale.exit") {}
+
+  fs::path definitionPath() const override { return definition_; }
+
+  Result<void> writeDefinition(const ServiceDefinition& d) override {
+    json env = json::object();
+    for (const auto& [k, v] : d.environment) env[k] = v;
+    json doc = {{"label", kServiceLabel},
+                {"programArguments", d.programArguments},
+                {"standardOutPath", d.logFile.string()},
+                {"standardErrorPath", d.logFile.string()},
+                {"environmentVariables", env},
+                {"runAtLoad", false},
+                {"keepAlive", false}};
+    std::error_code ec;
+    fs::create_directories(definition_.parent_path(), ec);
+    return writeFileAtomically(definition_, doc.dump(2) + "\n");
+  }
+
+  bool definitionIsOutdated() override {
+    auto doc = readJson(definition_);
+    if (!doc) return false;
+    auto isTrue = [&](const char* key) {
+      auto it = doc->find(key);
+      return it != doc->end() && it->is_boolean() && it->get<bool>();
+    };
+    return isTrue("runAtLoad") || isTrue("keepAlive");
+  }
+
+  Result<void> load() override {
+    if (!readJson(definition_)) {
+      return fail(Errc::kToolFailed, "launchctl could not load the service:\nno readable service definition at " +
+                                         definition_.string());
+    }
+    return touchFile(loaded_);
+  }
+
+  Result<void> unload(std::chrono::milliseconds limit) override {
+    auto stopped = stopRunning(limit);
+    std::error_code ec;
+    fs::remove(loaded_, ec);
+    if (!stopped) return stopped;
+    fs::remove(pidFile_, ec);
+    return {};
+  }
+
+  Result<void> kickstart() override {
+    std::error_code ec;
+    if (!fs::exists(loaded_, ec)) {
+      return fail(Errc::kToolFailed, std::to_string(kNotLoadedStatus) + " the service is not loaded");
+    }
+    auto doc = readJson(definition_);
+    if (!doc) return fail(Errc::kToolFailed, "1 no readable service definition");
+    if (auto stopped = stopRunning(kRestartLimit); !stopped) {
+      return fail(Errc::kToolFailed, "1 the running service did not stop");
+    }
+    return spawn(*doc);
+  }
+
+  ServiceJobState state() override {
+    reap();
+    ServiceJobState s;
+    std::error_code ec;
+    s.loaded = fs::exists(loaded_, ec);
+    s.pid = runningPid();
+    if (!s.pid) s.lastExitStatus = readNumber(exitFile_);
+    return s;
+  }
+
+ private:
+  // The pid in the pid file while that process is alive and still runs the
+  // defined program (a reused pid is never signalled).
+  std::optional<int> runningPid() {
+    reap();
+    auto pid = readNumber(pidFile_);
+    if (!pid || *pid <= 1) return std::nullopt;
+    // Our own unreaped child: between fork and exec it still shows this
+    // program's command line.
+    if (*pid == child_) return pid;
+    auto doc = readJson(definition_);
+    if (!doc || !(*doc)["programArguments"].is_array() || (*doc)["programArguments"].empty()) {
+      return std::nullopt;
+    }
+    const std::string program = (*doc)["programArguments"][0].get<std::string>();
+    const fs::path proc = "/proc/" + std::to_string(*pid);
+    auto stat = readFile(proc / "stat");
+    if (!stat) return std::nullopt;
+    // "pid (comm) S ...": the state letter follows the last ')'.
+    auto close = stat->rfind(')');
+    if (close == std::string::npos || close + 2 >= stat->size() || (*stat)[close + 2] == 'Z') {
+      return std::nullopt;
+    }
+    auto cmdline = readFile(proc / "cmdline");
+    if (!cmdline) return std::nullopt;
+    // The program is argv[0], or argv[1] when it is a script run by its
+    // interpreter.
+    const std::string first = cmdline->substr(0, cmdline->find('\0'));
+    const std::size_t secondStart = std::min(cmdline->size(), first.size() + 1);
+    const std::string second = cmdline->substr(secondStart, cmdline->find('\0', secondStart) - secondStart);
+    if (first != program && second != program) return std::nullopt;
+    return pid;
+  }
+
+  void reap() {
+    if (child_ <= 0) return;
+    int status = 0;
+    if (waitpid(child_, &status, WNOHANG) != child_) return;
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    (void)writeFileAtomically(exitFile_, std::to_string(code) + "\n");
+    child_ = -1;
+  }
+
+  Result<void> stopRunning(std::chrono::milliseconds limit) {
+    auto pid = runningPid();
+    if (!pid) return {};
+    const auto start = Clock::now();
+    const auto killAt = start + limit - std::chrono::milliseconds(500);
+    // The service runs in its own process group: its rsync children end too.
+    kill(-*pid, SIGTERM);
+    bool killed = false;
+    while (runningPid()) {
+      if (!killed && Clock::now() >= killAt) {
+        kill(-*pid, SIGKILL);
+        killed = true;
+      }
+      if (Clock::now() >= start + limit) return fail(Errc::kTimedOut, "the service did not stop");
+      std::this_thread::sleep_for(kPollStep);
+    }
+    return {};
+  }
+
+  Result<void> spawn(const json& doc) {
+    std::vector<std::string> args;
+    for (const auto& a : doc["programArguments"]) {
+      if (a.is_string()) args.push_back(a.get<std::string>());
+    }
+    if (args.empty()) return fail(Errc::kToolFailed, "1 the service definition names no program");
+    std::vector<std::string> env;
+    const json& extra = doc.contains("environmentVariables") ? doc["environmentVariables"] : json::object();
+    for (char** e = environ; *e; ++e) {
+      std::string_view entry(*e);
+      std::string key(entry.substr(0, entry.find('=')));
+      if (!extra.is_object() || !extra.contains(key)) env.emplace_back(entry);
+    }
+    if (extra.is_object()) {
+      for (const auto& [k, v] : extra.items()) {
+        if (v.is_string()) env.push_back(k + "=" + v.get<std::string>());
+      }
+    }
+    const std::string log = doc.value("standardOutPath", std::string("/dev/null"));
+    // Everything the child needs is prepared before fork: only
+    // async-signal-safe calls run between fork and exec.
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    int out = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (out < 0 || in < 0) {
+      if (out >= 0) ::close(out);
+      if (in >= 0) ::close(in);
+      return fail(Errc::kToolFailed, "1 cannot open " + log);
+    }
+    const bool endsWithCaller = ownership_ == ServiceOwnership::kEndsWithCaller;
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+      setsid();
+      if (endsWithCaller) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // The parent may have ended before the request took effect.
+        if (getppid() != parent) _exit(0);
+      }
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(out, 2);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    ::close(out);
+    ::close(in);
+    if (pid < 0) return fail(Errc::kToolFailed, "1 fork failed");
+    reap();  // an earlier child of ours, if any
+    child_ = pid;
+    std::error_code ec;
+    fs::remove(exitFile_, ec);
+    return writeFileAtomically(pidFile_, std::to_string(pid) + "\n");
+  }
+
+  ServiceOwnership ownership_;
+  fs::path definition_;
+  fs::path loaded_;
+  fs::path pidFile_;
+  fs::path exitFile_;
+  pid_t child_ = -1;  // a copy this process started and must reap
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceManager> makeSupervisedServiceManager(fs::path stateDir,
+                                                             ServiceOwnership ownership) {
+  return std::make_unique<SupervisedServiceManager>(std::move(stateDir), ownership);
+}
+
+}  // namespace brimvale::platform

@@ -1,0 +1,220 @@
+#include "platform/service_manager.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "common/file_io.h"
+#include "platform/platform_test_support.h"
+
+namespace brimvale::platform {
+namespace {
+namespace fs = std::filesystem;
+using testsupport::StandinTool;
+using testsupport::TempDir;
+using namespace std::chrono_literals;
+
+ServiceDefinition definition(std::vector<std::string> args, fs::path log) {
+  return {std::move(args), std::move(log), {{"PATH", "/usr/bin:/bin"}, {"RSYNC", "/usr/bin/rsync"}}};
+}
+
+TEST(LaunchAgentPlist, HasExactlyTheAgentKeys) {
+  std::string xml = launchAgentPlistXml(
+      definition({"/Users/a b/.brimvale/brim-vale", "watch"}, "/Users/a b/.brimvale/brim-vale.launchd.log"));
+  for (const char* expected :
+       {"<key>Label</key>\n\t<string>com.brimvale.service</string>",
+        "<key>ProgramArguments</key>\n\t<array>\n\t\t<string>/Users/a b/.brimvale/brim-vale</string>\n"
+        "\t\t<string>watch</string>\n\t</array>",
+        "<key>RunAtLoad</key>\n\t<false/>", "<key>KeepAlive</key>\n\t<false/>",
+        "<key>ThrottleInterval</key>\n\t<integer>30</integer>",
+        "<key>StandardOutPath</key>\n\t<string>/Users/a b/.brimvale/brim-vale.launchd.log</string>",
+        "<key>StandardErrorPath</key>\n\t<string>/Users/a b/.brimvale/brim-vale.launchd.log</string>",
+        "<key>RSYNC</key>\n\t\t<string>/usr/bin/rsync</string>"}) {
+    EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\nin\n" << xml;
+  }
+  EXPECT_FALSE(plistRequestsAutostart(xml));
+}
+
+TEST(LaunchAgentPlist, OlderListsAskingToAutostartAreOutdated) {
+  const std::string head = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>Label</key><string>com.brimvale.service</string>)";
+  struct Case {
+    const char* name;
+    std::string data;
+    bool outdated;
+  } cases[] = {
+      {"KeepAlive true", head + "<key>KeepAlive</key> <true/></dict></plist>", true},
+      {"RunAtLoad true", head + "<key>RunAtLoad</key><true/><key>KeepAlive</key><false/></dict></plist>", true},
+      {"both false", head + "<key>RunAtLoad</key><false/></dict></plist>", false},
+      {"not a plist", "garbage", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(plistRequestsAutostart(c.data), c.outdated);
+  }
+}
+
+TEST(LaunchAgentManager, DrivesLaunchctl) {
+  TempDir dir;
+  StandinTool launchctl(dir, "launchctl");
+  auto manager = makeLaunchAgentManager(dir.path() / "home", launchctl.path(), 501);
+  const std::string plist = (dir.path() / "home/Library/LaunchAgents/com.brimvale.service.plist").string();
+  EXPECT_EQ(manager->definitionPath(), plist);
+  ASSERT_TRUE(manager->writeDefinition(definition({"/x/brim-vale", "watch"}, "/x/log")));
+  EXPECT_FALSE(manager->definitionIsOutdated());
+
+  launchctl.reply("{\n\t\"LimitLoadToSessionType\" = \"Aqua\";\n\t\"Label\" = \"com.brimvale.service\";\n"
+                  "\t\"LastExitStatus\" = 256;\n\t\"PID\" = 4242;\n};\n");
+  ServiceJobState s = manager->state();
+  EXPECT_TRUE(s.loaded);
+  EXPECT_EQ(s.pid, 4242);
+  EXPECT_EQ(s.lastExitStatus, 256);
+  launchctl.reply("", 0);
+  ASSERT_TRUE(manager->kickstart());
+  ASSERT_TRUE(manager->unload(5s));
+  launchctl.reply("Load failed: 5: Input/output error\n", 5);
+  auto loaded = manager->load();
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().detail, "launchctl could not load the service:\nLoad failed: 5: Input/output error\n");
+  EXPECT_EQ(manager->kickstart().error().detail.substr(0, 2), "5 ");
+  EXPECT_FALSE(manager->state().loaded);
+  EXPECT_EQ(launchctl.arguments(),
+            (std::vector<std::string>{"list", "com.brimvale.service", "kickstart", "-k",
+                                      "gui/501/com.brimvale.service", "unload", plist, "load", plist,
+                                      "kickstart", "-k", "gui/501/com.brimvale.service", "list",
+                                      "com.brimvale.service"}));
+}
+
+TEST(LaunchAgentManager, AHungUnloadIsAbandonedAtTheLimit) {
+  TempDir dir;
+  dir.write("launchctl", "#!/bin/sh\nsleep 30\n");
+  fs::permissions(dir.path() / "launchctl", fs::perms::owner_all);
+  auto manager = makeLaunchAgentManager(dir.path(), (dir.path() / "launchctl").string(), 501);
+  auto unloaded = manager->unload(1500ms);
+  ASSERT_FALSE(unloaded);
+  EXPECT_EQ(unloaded.error().code, Errc::kTimedOut);
+}
+
+TEST(LaunchctlList, ReadsPidAndLastExit) {
+  EXPECT_EQ(parseLaunchctlList("{\n\t\"LastExitStatus\" = 0;\n};\n").pid, std::nullopt);
+  EXPECT_EQ(parseLaunchctlList("{\n\t\"LastExitStatus\" = -9;\n};\n").lastExitStatus, -9);
+  EXPECT_EQ(parseLaunchctlList("").lastExitStatus, std::nullopt);
+}
+
+// Waits (bounded) until `done` holds.
+template <class F>
+bool eventually(F done) {
+  for (int i = 0; i < 200; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(25ms);
+  }
+  return done();
+}
+
+TEST(SupervisedService, LoadKickstartAndUnload) {
+  TempDir dir;
+  auto manager = makeSupervisedServiceManager(dir.path());
+  const fs::path log = dir.path() / "service log.txt";
+  EXPECT_FALSE(manager->load());  // no definition yet
+  ASSERT_TRUE(manager->writeDefinition(
+      {{"/bin/sh", "-c", "echo \"started $BV_GREETING\"; exec sleep 30"}, log, {{"BV_GREETING", "hello"}}}));
+  EXPECT_FALSE(manager->definitionIsOutdated());
+  EXPECT_EQ(manager->kickstart().error().detail.substr(0, 4), "113 ");  // not loaded yet
+
+  ASSERT_TRUE(manager->load());
+  ASSERT_TRUE(manager->kickstart());
+  ServiceJobState first = manager->state();
+  EXPECT_TRUE(first.loaded);
+  ASSERT_TRUE(first.pid);
+  EXPECT_TRUE(eventually([&] { return readFile(log).value_or("") == "started hello\n"; }));
+
+  ASSERT_TRUE(manager->kickstart());  // -k: the running copy is replaced
+  ServiceJobState second = manager->state();
+  ASSERT_TRUE(second.pid);
+  EXPECT_NE(*second.pid, *first.pid);
+  EXPECT_NE(kill(*first.pid, 0), 0);
+
+  ASSERT_TRUE(manager->unload(5s));
+  ServiceJobState after = manager->state();
+  EXPECT_FALSE(after.loaded);
+  EXPECT_FALSE(after.pid);
+  EXPECT_EQ(after.lastExitStatus, 128 + SIGTERM);
+  EXPECT_NE(kill(*second.pid, 0), 0);
+}
+
+TEST(SupervisedService, UnloadEndsAServiceThatIgnoresTerminate) {
+  TempDir dir;
+  auto manager = makeSupervisedServiceManager(dir.path());
+  ASSERT_TRUE(manager->writeDefinition(
+      {{"/bin/sh", "-c", "trap '' TERM; echo ready; while :; do sleep 0.1; done"}, dir.path() / "log", {}}));
+  ASSERT_TRUE(manager->load());
+  ASSERT_TRUE(manager->kickstart());
+  ASSERT_TRUE(eventually([&] { return readFile(dir.path() / "log").value_or("") == "ready\n"; }));
+  auto pid = manager->state().pid;
+  ASSERT_TRUE(pid);
+  ASSERT_TRUE(manager->unload(1500ms));
+  EXPECT_FALSE(manager->state().pid);
+  EXPECT_EQ(manager->state().lastExitStatus, 128 + SIGKILL);
+}
+
+TEST(SupervisedService, OlderDefinitionThatKeepsAliveIsOutdated) {
+  TempDir dir;
+  dir.write("service-definition.json", R"({"programArguments":["/bin/true"],"keepAlive":true})");
+  EXPECT_TRUE(makeSupervisedServiceManager(dir.path())->definitionIsOutdated());
+}
+
+}  // namespace
+}  // namespace brimvale::platform
+
+namespace brimvale::platform {
+namespace {
+
+TEST(SystemdUserService, UnitQuotesEveryValueAndNeverAutostarts) {
+  std::string unit = systemdUnitText({{"/home/a \"b\"/.brimvale/brim-vale", "watch"},
+                                      "/home/a 100%/log",
+                                      {{"PATH", "/usr/bin:/bin"}, {"RSYNC", "/opt/$x/rsync"}}});
+  EXPECT_NE(unit.find("ExecStart=\"/home/a \\\"b\\\"/.brimvale/brim-vale\" \"watch\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("Environment=\"RSYNC=/opt/$$x/rsync\"\n"), std::string::npos);
+  EXPECT_NE(unit.find("StandardOutput=append:/home/a 100%%/log\n"), std::string::npos);
+  EXPECT_NE(unit.find("Restart=no\n"), std::string::npos);
+  EXPECT_FALSE(systemdUnitRequestsAutostart(unit));
+  EXPECT_TRUE(systemdUnitRequestsAutostart(unit + "[Install]\nWantedBy=default.target\n"));
+  EXPECT_TRUE(systemdUnitRequestsAutostart("[Service]\nRestart=always\n"));
+}
+
+TEST(SystemdUserService, DrivesSystemctlAndReadsItsState) {
+  TempDir dir;
+  StandinTool systemctl(dir, "systemctl");
+  auto manager = makeSystemdUserServiceManager(dir.path(), systemctl.path());
+  EXPECT_EQ(manager->definitionPath(), dir.path() / ".config/systemd/user/brimvale-service.service");
+  ASSERT_TRUE(manager->writeDefinition(definition({"/x/brim-vale", "watch"}, "/x/log")));
+  EXPECT_FALSE(manager->writeDefinition(definition({"/x/brim-vale"}, "/x/a\nExecStartPre=/bin/evil")));
+  ASSERT_TRUE(manager->load());
+  ASSERT_TRUE(manager->kickstart());
+  systemctl.reply("LoadState=loaded\nMainPID=812\nExecMainStatus=0\nExecMainCode=0\n");
+  ServiceJobState running = manager->state();
+  EXPECT_TRUE(running.loaded);
+  EXPECT_EQ(running.pid, 812);
+  EXPECT_FALSE(running.lastExitStatus);
+  systemctl.reply("");
+  ASSERT_TRUE(manager->unload(5s));
+  EXPECT_EQ(systemctl.arguments(),
+            (std::vector<std::string>{"--user", "daemon-reload", "--user", "restart",
+                                      "brimvale-service.service", "--user", "show",
+                                      "brimvale-service.service",
+                                      "--property=LoadState,MainPID,ExecMainStatus,ExecMainCode",
+                                      "--user", "stop", "brimvale-service.service"}));
+}
+
+TEST(SystemdUserService, ReadsExitedAndMissingUnits) {
+  ServiceJobState exited = parseSystemctlShow("LoadState=loaded\nMainPID=0\nExecMainStatus=2\nExecMainCode=1\n");
+  EXPECT_TRUE(exited.loaded);
+  EXPECT_FALSE(exited.pid);
+  EXPECT_EQ(exited.lastExitStatus, 2);
+  EXPECT_FALSE(parseSystemctlShow("LoadState=not-found\nMainPID=0\n").loaded);
+}
+
+}  // namespace
+}  // namespace brimvale::platform

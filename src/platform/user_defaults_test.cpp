@@ -1,0 +1,97 @@
+#include "platform/user_defaults.h"
+
+#include <gtest/gtest.h>
+
+#include "common/file_io.h"
+#include "platform/platform_test_support.h"
+
+namespace brimvale::platform {
+namespace {
+
+using testsupport::StandinTool;
+using testsupport::TempDir;
+
+TEST(JsonUserDefaults, KeepsTypedValuesAcrossInstances) {
+  TempDir dir;
+  const auto file = dir.path() / "state" / "user-defaults.json";
+  {
+    auto defaults = makeJsonUserDefaults(file);
+    ASSERT_TRUE(defaults->setString("brimvale.storage.warnState", "critical"));
+    ASSERT_TRUE(defaults->setInt("brimvale.count", -3));
+    ASSERT_TRUE(defaults->setBool("brimvale.flag", true));
+    ASSERT_TRUE(defaults->setString("gone", "x"));
+    ASSERT_TRUE(defaults->remove("gone"));
+    ASSERT_TRUE(defaults->remove("never there"));
+  }
+  auto defaults = makeJsonUserDefaults(file);
+  EXPECT_EQ(defaults->getString("brimvale.storage.warnState"), "critical");
+  EXPECT_EQ(defaults->getInt("brimvale.count"), -3);
+  EXPECT_EQ(defaults->getBool("brimvale.flag"), true);
+  EXPECT_FALSE(defaults->getString("gone"));
+  // A value read with another type is absent rather than converted.
+  EXPECT_FALSE(defaults->getInt("brimvale.storage.warnState"));
+  EXPECT_FALSE(defaults->getString("brimvale.flag"));
+}
+
+TEST(JsonUserDefaults, AnUndecodableFileIsNeitherReadNorReplaced) {
+  TempDir dir;
+  dir.write("defaults.json", "{ half written");
+  auto defaults = makeJsonUserDefaults(dir.path() / "defaults.json");
+  EXPECT_FALSE(defaults->getString("a"));
+  auto written = defaults->setString("a", "b");
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().code, Errc::kParse);
+  EXPECT_EQ(*readFile(dir.path() / "defaults.json"), "{ half written");
+}
+
+TEST(MacUserDefaults, CallsTheDefaultsToolAndParsesItsOutput) {
+  TempDir dir;
+  StandinTool tool(dir, "defaults");
+  auto defaults = makeMacUserDefaults(tool.path(), "com.brimvale.app");
+
+  tool.reply("emergency\n");
+  EXPECT_EQ(defaults->getString("brimvale.storage.warnState"), "emergency");
+  tool.reply("42\n");
+  EXPECT_EQ(defaults->getInt("k"), 42);
+  tool.reply("1\n");
+  EXPECT_EQ(defaults->getBool("k"), true);
+  tool.reply("", 1);  // "The domain/default pair ... does not exist"
+  EXPECT_FALSE(defaults->getString("k"));
+  tool.reply("");
+  ASSERT_TRUE(defaults->setInt("k", 7));
+  ASSERT_TRUE(defaults->setBool("b", false));
+  ASSERT_TRUE(defaults->setString("s", "-v"));
+  tool.reply("", 1);
+  EXPECT_EQ(defaults->setString("s", "x").error().code, Errc::kToolFailed);
+
+  std::vector<std::string> expected = {
+      "read", "com.brimvale.app", "brimvale.storage.warnState",
+      "read", "com.brimvale.app", "k",
+      "read", "com.brimvale.app", "k",
+      "read", "com.brimvale.app", "k",
+      "write", "com.brimvale.app", "k", "-int", "7",
+      "write", "com.brimvale.app", "b", "-bool", "false",
+      "write", "com.brimvale.app", "s", "-string", "-v",
+      "write", "com.brimvale.app", "s", "-string", "x"};
+  EXPECT_EQ(tool.arguments(), expected);
+}
+
+TEST(MacUserDefaults, ParsesRecordedValues) {
+  struct Case {
+    const char* output;
+    std::optional<std::int64_t> asInt;
+    std::optional<bool> asBool;
+  } cases[] = {
+      {"42\n", 42, std::nullopt}, {"-7\n", -7, std::nullopt}, {"1\n", 1, true},
+      {"0\n", 0, false},          {"low\n", std::nullopt, std::nullopt},
+      {"\n", std::nullopt, std::nullopt}, {"12abc\n", std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    EXPECT_EQ(parseDefaultsInt(c.output), c.asInt);
+    EXPECT_EQ(parseDefaultsBool(c.output), c.asBool);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::platform
