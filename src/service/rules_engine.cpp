@@ -1,0 +1,190 @@
+#include "service/rules_engine.h"
+
+#include <filesystem>
+#include <string>
+
+#include "service/action_log.h"
+#include "service/archive.h"
+#include "service/dir_walk.h"
+#include "service/rules.h"
+
+namespace brimvale::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string sizeText(const std::optional<std::uint64_t>& size) {
+  return size ? std::to_string(*size) : std::string();
+}
+
+void sayNothingOlder(ServiceContext& ctx, const Rule& rule, std::int64_t age) {
+  ctx.log.say("       \u2192 0 items eligible (nothing in " + rule.src + " older than " +
+              std::to_string(age) + "d)");
+}
+
+void archiveCandidates(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& rule,
+                       const std::vector<DirEntry>& candidates, std::string_view reason) {
+  for (const auto& item : candidates) {
+    if (mode == RunMode::kDry) {
+      ctx.out << "WOULD MOVE: " << item.path.string() << " -> " << ctx.cfg().base().string()
+              << "/" << rule.dest << "/\n";
+    } else {
+      moveToNvme(ctx, guards, item.path, rule.dest, reason);
+    }
+  }
+}
+
+void archiveOld(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& rule,
+                std::int64_t age) {
+  ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " +
+              rule.dest);
+  const std::time_t now = ctx.clock();
+  std::vector<DirEntry> candidates;
+  for (auto& entry : listEntries(rule.src).value_or(std::vector<DirEntry>{})) {
+    if (entry.olderThan(age, now)) candidates.push_back(std::move(entry));
+  }
+  if (candidates.empty()) return sayNothingOlder(ctx, rule, age);
+  archiveCandidates(ctx, guards, mode, rule, candidates, "archive_old");
+}
+
+void archiveBig(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& rule,
+                std::int64_t age) {
+  const std::int64_t mib = archiveBigMiB(rule);
+  ctx.log.say("rule: archive_big " + rule.src + " (>" + std::to_string(age) + "d AND >" +
+              std::to_string(mib) + "MB) -> " + rule.dest);
+  const std::time_t now = ctx.clock();
+  std::vector<DirEntry> candidates;
+  for (auto& entry : filesToDepthTwo(rule.src)) {
+    if (entry.olderThan(age, now) && entry.info.st_size > mib * 1048576) {
+      candidates.push_back(std::move(entry));
+    }
+  }
+  if (candidates.empty()) {
+    ctx.log.say("       \u2192 0 items eligible (no file in " + rule.src + " is both >" +
+                std::to_string(age) + "d old AND >" + std::to_string(mib) + "MB)");
+    return;
+  }
+  archiveCandidates(ctx, guards, mode, rule, candidates, "archive_big");
+}
+
+void deleteOld(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& rule,
+               std::int64_t age) {
+  ctx.log.say("rule: delete_old " + rule.src + " (>" + std::to_string(age) + "d)");
+  const std::time_t now = ctx.clock();
+  std::size_t matched = 0;
+  std::size_t deleted = 0;
+  for (const auto& entry : listEntries(rule.src).value_or(std::vector<DirEntry>{})) {
+    if (!entry.olderThan(age, now)) continue;
+    ++matched;
+    const std::string item = entry.path.string();
+    const auto size = bytesOf(item);
+    if (mode == RunMode::kDry) {
+      ctx.out << "WOULD DELETE: " << item << " (" << sizeText(size) << " bytes)\n";
+      continue;
+    }
+    if (guards.isOpen(item) || guards.isCloudPath(item)) continue;
+    std::error_code ec;
+    fs::remove_all(entry.path, ec);
+    if (ec) continue;
+    ++deleted;
+    ctx.log.say("deleted: " + item + " (" + sizeText(size) + " bytes)");
+    recordAction(ctx.paths, now, {"delete", item, "-", size});
+  }
+  if (matched == 0) return sayNothingOlder(ctx, rule, age);
+  if (mode == RunMode::kReal && deleted < matched) {
+    ctx.log.say("       \u2192 " + std::to_string(deleted) + " of " + std::to_string(matched) +
+                " deleted (rest were open or in cloud storage)");
+  }
+}
+
+}  // namespace
+
+void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int64_t ageDays) {
+  const auto appPaths = ctx.cfg().array("APP_CACHE_PATHS");
+  const auto safeDirs = ctx.cfg().array("APP_CACHE_SAFE_DIRS");
+  if (appPaths.empty()) return ctx.log.say("no APP_CACHE_PATHS configured");
+  if (safeDirs.empty()) return ctx.log.say("no APP_CACHE_SAFE_DIRS configured");
+  const std::time_t now = ctx.clock();
+  std::error_code ec;
+  for (const auto& appPath : appPaths) {
+    if (!fs::is_directory(appPath, ec)) {
+      ctx.log.say("app-cache skip \u2014 not found: " + appPath);
+      continue;
+    }
+    for (const auto& safeDir : safeDirs) {
+      const fs::path folder = fs::path(appPath) / safeDir;
+      if (!fs::is_directory(folder, ec)) continue;
+      std::size_t matched = 0;
+      std::size_t deleted = 0;
+      std::uint64_t deletedBytes = 0;
+      for (const auto& entry : listEntries(folder).value_or(std::vector<DirEntry>{})) {
+        if (ageDays > 0 && !entry.olderThan(ageDays, now)) continue;
+        ++matched;
+        const std::string item = entry.path.string();
+        const auto size = bytesOf(item);
+        if (mode == RunMode::kDry) {
+          ctx.out << "WOULD DELETE: " << item << " (" << sizeText(size) << " bytes)\n";
+          continue;
+        }
+        if (guards.isOpen(item)) continue;
+        fs::remove_all(entry.path, ec);
+        if (ec) continue;
+        recordAction(ctx.paths, now, {"delete-cache", item, "-", size});
+        ++deleted;
+        deletedBytes += size.value_or(0);
+      }
+      if (mode == RunMode::kDry || (matched == 0 && ageDays > 0)) continue;
+      const std::string head = "cleaned: " + folder.string() + " (~" +
+                               std::to_string(deletedBytes / 1048576) + " MB, " +
+                               std::to_string(deleted);
+      ctx.log.say(deleted == matched ? head + " items)"
+                                     : head + " of " + std::to_string(matched) +
+                                           " items \u2014 rest were in use)");
+    }
+  }
+}
+
+void runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
+  if (mode == RunMode::kReal) newBatch(ctx.paths);
+  const ServiceConfig& cfg = ctx.cfg();
+  for (const auto& text : cfg.rules()) {
+    const Rule rule = parseRule(text);
+    const FlooredAge floored = applyAgeFloors(rule, cfg);
+    for (const auto& notice : floored.notices) ctx.log.say(notice);
+    const std::int64_t age = floored.age;
+    if (rule.action == "delete_old" && cfg.flag("DISABLE_DELETE")) {
+      ctx.log.say("rule skip \u2014 delete disabled (DISABLE_DELETE=1): " + rule.src);
+      continue;
+    }
+    if (rule.action != "app_cache_clean") {
+      std::error_code ec;
+      if (!fs::is_directory(rule.src, ec)) {
+        ctx.log.say("rule skip \u2014 source missing: " + rule.src);
+        continue;
+      }
+      if (!canListFolder(rule.src)) {
+        ctx.log.say(
+            "rule skip \u2014 PERMISSION DENIED on " + rule.src +
+            ". Grant Full Disk Access to /bin/bash (or the daemon's interpreter) in System "
+            "Settings \u2192 Privacy & Security \u2192 Full Disk Access. macOS sandboxes "
+            "protected user folders (Documents, Desktop, Downloads, Library) behind TCC; the "
+            "daemon runs from LaunchAgent and inherits no app-level FDA grant.");
+        continue;
+      }
+    }
+    if (rule.action == "archive_old") {
+      archiveOld(ctx, guards, mode, rule, age);
+    } else if (rule.action == "archive_big") {
+      archiveBig(ctx, guards, mode, rule, age);
+    } else if (rule.action == "delete_old") {
+      deleteOld(ctx, guards, mode, rule, age);
+    } else if (rule.action == "app_cache_clean") {
+      ctx.log.say("rule: app_cache_clean (all configured apps, >" + std::to_string(age) + "d)");
+      cleanAppCaches(ctx, guards, mode, age);
+    } else {
+      ctx.log.say("unknown action: " + rule.action);
+    }
+  }
+}
+
+}  // namespace brimvale::service
