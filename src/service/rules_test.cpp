@@ -1,0 +1,75 @@
+#include "service/rules.h"
+
+#include <gtest/gtest.h>
+
+namespace brimvale::service {
+namespace {
+
+ServiceConfig configOf(std::string_view text) {
+  return ServiceConfig::fromValues(parseConfig(text, "/Users/ada"), "BRIM-Test");
+}
+
+TEST(Rules, ParsesFiveTrimmedFields) {
+  struct Case {
+    const char* text;
+    Rule expected;
+  } cases[] = {
+      {"archive_old | /Users/ada/Downloads | Downloads-Archive | 90 | ",
+       {"archive_old", "/Users/ada/Downloads", "Downloads-Archive", "90", "", 90}},
+      {"archive_big|/x|Media|30|750", {"archive_big", "/x", "Media", "30", "750", 30}},
+      // Everything after the fourth bar is the extra value.
+      {"archive_big | /x | M | 3 | 1 | 2 |", {"archive_big", "/x", "M", "3", "1 | 2 |", 3}},
+      {"delete_old\t|  /tmp/a b  | - |", {"delete_old", "/tmp/a b", "-", "", "", 0}},
+      {"delete_old | /x | | ten", {"delete_old", "/x", "", "ten", "", 0}},
+      {"delete_old | /x | | -4", {"delete_old", "/x", "", "-4", "", 0}},
+      {"app_cache_clean", {"app_cache_clean", "", "", "", "", 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    Rule r = parseRule(c.text);
+    EXPECT_EQ(r.action, c.expected.action);
+    EXPECT_EQ(r.src, c.expected.src);
+    EXPECT_EQ(r.dest, c.expected.dest);
+    EXPECT_EQ(r.ageText, c.expected.ageText);
+    EXPECT_EQ(r.extra, c.expected.extra);
+    EXPECT_EQ(r.age, c.expected.age);
+  }
+}
+
+TEST(Rules, ArchiveBigSizeDefaultsTo500MiB) {
+  EXPECT_EQ(archiveBigMiB(parseRule("archive_big|/x|M|3|")), 500);
+  EXPECT_EQ(archiveBigMiB(parseRule("archive_big|/x|M|3|many")), 500);
+  EXPECT_EQ(archiveBigMiB(parseRule("archive_big|/x|M|3| 42 ")), 42);
+}
+
+TEST(Rules, FloorsOnlyRaiseAndOnlyWhereTheyApply) {
+  struct Case {
+    const char* name;
+    const char* config;
+    const char* rule;
+    std::int64_t age;
+    std::vector<std::string> notices;
+  } cases[] = {
+      {"hard floor clamps", "", "archive_old | /d | A | 3 |", 7,
+       {"rule 'archive_old /d' age 3 < hard floor; clamping to 7"}},
+      {"hard floor applies to caches", "MIN_AGE_HARD_FLOOR_DAYS=10\n", "app_cache_clean|||2", 10,
+       {"rule 'app_cache_clean ' age 2 < hard floor; clamping to 10"}},
+      {"archive floor after hard floor", "MIN_ARCHIVE_DAYS=30\n", "archive_big | /d | A | 3 |", 30,
+       {"rule 'archive_big /d' age 3 < hard floor; clamping to 7",
+        "rule 'archive_big /d' age 7 raised to MIN_ARCHIVE_DAYS=30"}},
+      {"archive floor leaves delete rules", "MIN_ARCHIVE_DAYS=30\n", "delete_old | /d | | 10 |",
+       10, {}},
+      {"delete floor", "MIN_DELETE_DAYS=20\n", "delete_old | /d | | 10 |", 20,
+       {"rule 'delete_old /d' age 10 raised to MIN_DELETE_DAYS=20"}},
+      {"floors never lower", "MIN_ARCHIVE_DAYS=30\n", "archive_old | /d | A | 90 |", 90, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FlooredAge floored = applyAgeFloors(parseRule(c.rule), configOf(c.config));
+    EXPECT_EQ(floored.age, c.age);
+    EXPECT_EQ(floored.notices, c.notices);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::service
