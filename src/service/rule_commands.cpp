@@ -56,7 +56,7 @@ void countOlderChildren(const fs::path& folder, std::int64_t age, std::time_t no
   }
 }
 
-PreviewCount previewRule(const ServiceContext& ctx, const Rule& rule, std::time_t now) {
+PreviewCount previewRule(const ServiceContext& ctx, const RuleText& rule, std::time_t now) {
   PreviewCount count;
   std::error_code ec;
   if (rule.action == "app_cache_clean") {
@@ -151,7 +151,7 @@ int rulesPreviewCommand(ServiceContext& ctx, const std::vector<std::string>&) {
                     std::string(8, '-'), std::string(8, '-'));
   const std::time_t now = ctx.clock();
   for (const auto& text : rules) {
-    const Rule rule = parseRule(text);
+    const RuleText rule = parseRuleText(text);
     const PreviewCount count = previewRule(ctx, rule, now);
     out += previewRow(rule.action, withHomeAsTilde(rule.src, ctx.paths.home),
                       std::to_string(count.items), std::to_string(count.bytes / 1048576),
@@ -181,7 +181,7 @@ int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
                     std::string(60, '-') + "\n";
   std::vector<std::string> seen;
   for (const auto& text : rules) {
-    const std::string src = parseRule(text).src;
+    const std::string src = parseRuleText(text).src;
     if (std::find(seen.begin(), seen.end(), src) != seen.end()) continue;
     seen.push_back(src);
     std::error_code ec;

@@ -17,12 +17,12 @@ std::string sizeText(const std::optional<std::uint64_t>& size) {
   return size ? std::to_string(*size) : std::string();
 }
 
-void sayNothingOlder(ServiceContext& ctx, const Rule& rule, std::int64_t age) {
+void sayNothingOlder(ServiceContext& ctx, const RuleText& rule, std::int64_t age) {
   ctx.log.say("       \u2192 0 items eligible (nothing in " + rule.src + " older than " +
               std::to_string(age) + "d)");
 }
 
-void archiveCandidates(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& rule,
+void archiveCandidates(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleText& rule,
                        const std::vector<DirEntry>& candidates, std::string_view reason) {
   for (const auto& item : candidates) {
     if (mode == RunMode::kDry) {
@@ -34,7 +34,7 @@ void archiveCandidates(ServiceContext& ctx, Guards& guards, RunMode mode, const 
   }
 }
 
-void archiveOld(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& rule,
+void archiveOld(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleText& rule,
                 std::int64_t age) {
   ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " +
               rule.dest);
@@ -47,7 +47,7 @@ void archiveOld(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& r
   archiveCandidates(ctx, guards, mode, rule, candidates, "archive_old");
 }
 
-void archiveBig(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& rule,
+void archiveBig(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleText& rule,
                 std::int64_t age) {
   const std::int64_t mib = archiveBigMiB(rule);
   ctx.log.say("rule: archive_big " + rule.src + " (>" + std::to_string(age) + "d AND >" +
@@ -67,7 +67,7 @@ void archiveBig(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& r
   archiveCandidates(ctx, guards, mode, rule, candidates, "archive_big");
 }
 
-void deleteOld(ServiceContext& ctx, Guards& guards, RunMode mode, const Rule& rule,
+void deleteOld(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleText& rule,
                std::int64_t age) {
   ctx.log.say("rule: delete_old " + rule.src + " (>" + std::to_string(age) + "d)");
   const std::time_t now = ctx.clock();
@@ -148,7 +148,7 @@ void runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
   if (mode == RunMode::kReal) newBatch(ctx.paths);
   const ServiceConfig& cfg = ctx.cfg();
   for (const auto& text : cfg.rules()) {
-    const Rule rule = parseRule(text);
+    const RuleText rule = parseRuleText(text);
     const FlooredAge floored = applyAgeFloors(rule, cfg);
     for (const auto& notice : floored.notices) ctx.log.say(notice);
     const std::int64_t age = floored.age;
