@@ -2,39 +2,25 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "common/file_io.h"
-#include "platform/testing/fake_platform.h"
+#include "service/service_test_support.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
 
-// A drive that is a plain folder the fake mount table calls mounted.
+// A drive that is a plain folder the fake mount table calls mounted; only the
+// fake rsync candidates (none) are tried.
 class RelocationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/brimvale-relocation-XXXXXX";
-    paths_ = StatePaths::forHome(mkdtemp(tmpl));
-    fs::create_directories(paths_.state);
-    drive_ = paths_.home / "drive";
-    base_ = drive_ / "BRIM-Test-Mac";
+    unsetenv("RSYNC");
     fs::create_directories(base_);
     std::ofstream(base_ / ".hollin-managed") << "marker_version=1\n";
-    state_.mountPoints.insert(drive_.string());
-    unsetenv("RSYNC");  // only the fake candidates (none) are tried
-    std::ofstream(paths_.config) << "NVMe=\"" << drive_.string() << "\"\n";
-    platform_ = platform::testing::makeFakePlatform(state_);
-    ctx_ = std::make_unique<ServiceContext>(paths_, platform_, [] { return std::time_t(1'777'600'000); },
-                                            out_, out_);
-    ctx_->config = loadServiceConfig(paths_, ctx_->workingFolderName()).value();
-    src_ = paths_.home / "My \"Folder\"";
+    env_.fake().mountPoints.insert(drive_.string());
     fs::create_directories(src_);
     std::ofstream(src_ / "f") << "data";
   }
-  void TearDown() override { fs::remove_all(paths_.home); }
 
   void expectSourceUntouched() {
     EXPECT_FALSE(fs::is_symlink(src_));
@@ -43,18 +29,21 @@ class RelocationTest : public ::testing::Test {
     EXPECT_FALSE(fs::exists(base_ / "Relocated" / src_.filename()));
   }
 
-  StatePaths paths_;
-  fs::path drive_, base_, src_;
-  platform::testing::FakeState state_;
-  platform::Platform platform_;
-  std::ostringstream out_;
-  std::unique_ptr<ServiceContext> ctx_;
+  fs::path drive_ = fs::temp_directory_path() / ("bv-drive-" + std::to_string(getpid()));
+  testsupport::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\n"};
+  fs::path base_ = drive_ / "BRIM-Test-Mac";
+  fs::path src_ = env_.home() / "My \"Folder\"";
+  struct DriveCleanup {
+    fs::path drive;
+    ~DriveCleanup() { fs::remove_all(drive); }
+  } cleanup_{drive_};
 };
 
 TEST_F(RelocationTest, WithoutGnuRsyncNothingMoves) {
-  Guards guards(paths_.home, *platform_.files);
-  EXPECT_EQ(safeMoveDirToNvme(*ctx_, guards, src_.string()), MoveDirCode::kCopyFailed);
-  EXPECT_TRUE(out_.str().ends_with(
+  ServiceContext& ctx = env_.load();
+  Guards guards(env_.home(), env_.files());
+  EXPECT_EQ(safeMoveDirToNvme(ctx, guards, src_.string()), MoveDirCode::kCopyFailed);
+  EXPECT_TRUE(env_.out().str().ends_with(
       "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"
       "ERR: GNU rsync 3.x is required for moves but isn't installed.\n"
       "     Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't\n"
@@ -66,18 +55,19 @@ TEST_F(RelocationTest, WithoutGnuRsyncNothingMoves) {
 }
 
 TEST_F(RelocationTest, OpenFolderAndFoldersOnTheDriveAreRefused) {
-  Guards guards(paths_.home, *platform_.files);
-  state_.openPaths.insert(src_.string());
-  EXPECT_EQ(safeMoveDirToNvme(*ctx_, guards, src_.string() + "//"), MoveDirCode::kInUse);
+  env_.fake().openPaths.insert(src_.string());
+  ServiceContext& ctx = env_.load();
+  Guards guards(env_.home(), env_.files());
+  EXPECT_EQ(safeMoveDirToNvme(ctx, guards, src_.string() + "//"), MoveDirCode::kInUse);
   expectSourceUntouched();
 
   // Reached through a linked folder, a folder on the drive is still on it.
   fs::create_directories(base_ / "Relocated" / "x");
-  fs::create_directory_symlink(base_ / "Relocated", paths_.home / "shortcut");
-  EXPECT_EQ(safeMoveDirToNvme(*ctx_, guards, (paths_.home / "shortcut" / "x").string()),
+  fs::create_directory_symlink(base_ / "Relocated", env_.home() / "shortcut");
+  EXPECT_EQ(safeMoveDirToNvme(ctx, guards, (env_.home() / "shortcut" / "x").string()),
             MoveDirCode::kInvalidRequest);
-  EXPECT_TRUE(out_.str().ends_with("ERR: path is already on NVMe: " +
-                                   (paths_.home / "shortcut" / "x").string() + "\n"));
+  EXPECT_TRUE(env_.out().str().ends_with("ERR: path is already on NVMe: " +
+                                         (env_.home() / "shortcut" / "x").string() + "\n"));
   EXPECT_TRUE(fs::is_directory(base_ / "Relocated" / "x"));
 }
 

@@ -67,33 +67,51 @@ void archiveBig(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleTex
   archiveCandidates(ctx, guards, mode, rule, candidates, "archive_big");
 }
 
+enum class CloudCheck { kSkipCloudItems, kIgnore };
+
+struct DeletionTally {
+  std::size_t matched = 0;
+  std::size_t deleted = 0;
+  std::uint64_t deletedBytes = 0;
+};
+
+// Offers one matched item for deletion: a dry run prints it; a real run
+// leaves open (and, when asked, cloud) items alone, deletes the rest and
+// records each deletion under `action`.
+void offerForDeletion(ServiceContext& ctx, Guards& guards, RunMode mode, const DirEntry& entry,
+                      std::string_view action, CloudCheck cloud, DeletionTally& tally) {
+  ++tally.matched;
+  const std::string item = entry.path.string();
+  const auto size = bytesOf(item);
+  if (mode == RunMode::kDry) {
+    ctx.out << "WOULD DELETE: " << item << " (" << sizeText(size) << " bytes)\n";
+    return;
+  }
+  if (guards.isOpen(item)) return;
+  if (cloud == CloudCheck::kSkipCloudItems && guards.isCloudPath(item)) return;
+  std::error_code ec;
+  fs::remove_all(entry.path, ec);
+  if (ec) return;
+  ++tally.deleted;
+  tally.deletedBytes += size.value_or(0);
+  // Personal files get a line each; caches are summed up per folder.
+  if (action == "delete") ctx.log.say("deleted: " + item + " (" + sizeText(size) + " bytes)");
+  recordAction(ctx.paths, ctx.clock(), {std::string(action), item, "-", size});
+}
+
 void deleteOld(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleText& rule,
                std::int64_t age) {
   ctx.log.say("rule: delete_old " + rule.src + " (>" + std::to_string(age) + "d)");
   const std::time_t now = ctx.clock();
-  std::size_t matched = 0;
-  std::size_t deleted = 0;
+  DeletionTally tally;
   for (const auto& entry : listEntries(rule.src).value_or(std::vector<DirEntry>{})) {
     if (!entry.olderThan(age, now)) continue;
-    ++matched;
-    const std::string item = entry.path.string();
-    const auto size = bytesOf(item);
-    if (mode == RunMode::kDry) {
-      ctx.out << "WOULD DELETE: " << item << " (" << sizeText(size) << " bytes)\n";
-      continue;
-    }
-    if (guards.isOpen(item) || guards.isCloudPath(item)) continue;
-    std::error_code ec;
-    fs::remove_all(entry.path, ec);
-    if (ec) continue;
-    ++deleted;
-    ctx.log.say("deleted: " + item + " (" + sizeText(size) + " bytes)");
-    recordAction(ctx.paths, now, {"delete", item, "-", size});
+    offerForDeletion(ctx, guards, mode, entry, "delete", CloudCheck::kSkipCloudItems, tally);
   }
-  if (matched == 0) return sayNothingOlder(ctx, rule, age);
-  if (mode == RunMode::kReal && deleted < matched) {
-    ctx.log.say("       \u2192 " + std::to_string(deleted) + " of " + std::to_string(matched) +
-                " deleted (rest were open or in cloud storage)");
+  if (tally.matched == 0) return sayNothingOlder(ctx, rule, age);
+  if (mode == RunMode::kReal && tally.deleted < tally.matched) {
+    ctx.log.say("       \u2192 " + std::to_string(tally.deleted) + " of " +
+                std::to_string(tally.matched) + " deleted (rest were open or in cloud storage)");
   }
 }
 
@@ -114,32 +132,19 @@ void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int6
     for (const auto& safeDir : safeDirs) {
       const fs::path folder = fs::path(appPath) / safeDir;
       if (!fs::is_directory(folder, ec)) continue;
-      std::size_t matched = 0;
-      std::size_t deleted = 0;
-      std::uint64_t deletedBytes = 0;
+      DeletionTally tally;
       for (const auto& entry : listEntries(folder).value_or(std::vector<DirEntry>{})) {
         if (ageDays > 0 && !entry.olderThan(ageDays, now)) continue;
-        ++matched;
-        const std::string item = entry.path.string();
-        const auto size = bytesOf(item);
-        if (mode == RunMode::kDry) {
-          ctx.out << "WOULD DELETE: " << item << " (" << sizeText(size) << " bytes)\n";
-          continue;
-        }
-        if (guards.isOpen(item)) continue;
-        fs::remove_all(entry.path, ec);
-        if (ec) continue;
-        recordAction(ctx.paths, now, {"delete-cache", item, "-", size});
-        ++deleted;
-        deletedBytes += size.value_or(0);
+        offerForDeletion(ctx, guards, mode, entry, "delete-cache", CloudCheck::kIgnore, tally);
       }
-      if (mode == RunMode::kDry || (matched == 0 && ageDays > 0)) continue;
+      if (mode == RunMode::kDry || (tally.matched == 0 && ageDays > 0)) continue;
       const std::string head = "cleaned: " + folder.string() + " (~" +
-                               std::to_string(deletedBytes / 1048576) + " MB, " +
-                               std::to_string(deleted);
-      ctx.log.say(deleted == matched ? head + " items)"
-                                     : head + " of " + std::to_string(matched) +
-                                           " items \u2014 rest were in use)");
+                               std::to_string(tally.deletedBytes / 1048576) + " MB, " +
+                               std::to_string(tally.deleted);
+      ctx.log.say(tally.deleted == tally.matched
+                      ? head + " items)"
+                      : head + " of " + std::to_string(tally.matched) +
+                            " items \u2014 rest were in use)");
     }
   }
 }
