@@ -32,4 +32,14 @@ inline double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+// Prints both medians and their ratio against the target.
+inline void reportRatio(const char* ours, const std::vector<double>& a, const char* peer,
+                        const std::vector<double>& b, double target) {
+  const double ma = median(a), mb = median(b);
+  std::printf("runs: %zu alternating\n", a.size());
+  std::printf("%-20s median %.1f ms\n", ours, ma);
+  std::printf("%-20s median %.1f ms\n", peer, mb);
+  std::printf("ratio: %.3fx (target <= %.2fx)\n", ma / mb, target);
+}
+
 }  // namespace brimvale::bench

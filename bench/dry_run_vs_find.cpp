@@ -19,7 +19,6 @@
 #include "common/process.h"
 
 namespace fs = std::filesystem;
-using brimvale::bench::median;
 using brimvale::bench::timeOnce;
 
 int main(int argc, char** argv) {
@@ -60,12 +59,8 @@ int main(int argc, char** argv) {
     a.push_back(ma);
     b.push_back(mb);
   }
-  const double ma = median(a), mb = median(b);
   std::printf("folder: 100,000 entries, 50,000 older than the rule's 10 days\n");
-  std::printf("runs: %d alternating\n", runs);
-  std::printf("brim-vale dry-run   median %.1f ms\n", ma);
-  std::printf("find -mtime +10     median %.1f ms\n", mb);
-  std::printf("ratio: %.3fx (target <= 1.50x)\n", ma / mb);
+  brimvale::bench::reportRatio("brim-vale dry-run", a, "find -mtime +10", b, 1.50);
   std::error_code ec;
   fs::remove_all(home, ec);
   return 0;

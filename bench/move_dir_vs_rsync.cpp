@@ -20,7 +20,6 @@
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
-using brimvale::bench::median;
 using brimvale::bench::timeOnce;
 
 namespace {
@@ -78,12 +77,8 @@ int main(int argc, char** argv) {
     fs::remove_all(peerTarget);
     if (i >= 0) b.push_back(ms);
   }
-  const double ma = median(a), mb = median(b);
   std::printf("tree: 20,000 small files + 3 x 32 MiB onto a tmpfs drive\n");
-  std::printf("runs: %d alternating\n", runs);
-  std::printf("brim-vale move-dir  median %.1f ms\n", ma);
-  std::printf("rsync -aHEX         median %.1f ms\n", mb);
-  std::printf("ratio: %.3fx (target <= 1.10x)\n", ma / mb);
+  brimvale::bench::reportRatio("brim-vale move-dir", a, "rsync -aHEX", b, 1.10);
 
   umount2(drive.c_str(), MNT_DETACH);
   std::error_code ec;

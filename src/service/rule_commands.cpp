@@ -182,7 +182,8 @@ int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   std::vector<std::string> seen;
   for (const auto& text : rules) {
     const std::string src = parseRuleText(text).src;
-    if (std::find(seen.begin(), seen.end(), src) != seen.end()) continue;
+    // Cache rules name no source; an empty row would only confuse.
+    if (src.empty() || std::find(seen.begin(), seen.end(), src) != seen.end()) continue;
     seen.push_back(src);
     std::error_code ec;
     const std::string status = !fs::is_directory(src, ec) ? "MISS"

@@ -191,6 +191,7 @@ TEST_F(RulesE2E, PreviewUsesTheAgeAsWritten) {
       "  \"archive_old | $HOME/Downloads | Downloads-Archive | 3 | \"\n"
       "  \"archive_big | $HOME/Downloads | Downloads-Archive | 3 | 1\"\n"
       "  \"delete_old | $HOME/Missing | | 3 |\"\n"
+      "  \"app_cache_clean | | | 3 |\"\n"
       ")\n");
   for (const auto& name : awkwardNames()) writeAgedFile(in("Downloads") / name, name, 5);
   writeAgedFile(in("Downloads/sub/big.iso"), std::string(3 << 20, 'i'), 5);
@@ -213,6 +214,7 @@ TEST_F(RulesE2E, PreviewUsesTheAgeAsWritten) {
                 row("archive_old", "~/Downloads", n, "3", "OK") +
                 row("archive_big", "~/Downloads", "1", "3", "OK") +
                 row("delete_old", "~/Missing", "0", "0", "MISS") +
+                row("app_cache_clean", "", "0", "0", "OK") +
                 "\nStatus legend: OK = readable; DENY = TCC blocked (grant FDA\n"
                 "to /bin/bash); MISS = path doesn't exist on this machine.\n");
 
