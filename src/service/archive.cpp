@@ -35,6 +35,11 @@ fs::path archiveTarget(const fs::path& folder, const std::string& name, std::tim
 
 Result<void> plainMove(const fs::path& src, const fs::path& target) {
   std::error_code ec;
+  // rename() would replace an existing file, and a failed copy removes its
+  // target: either would destroy what already sits there.
+  if (fs::exists(fs::symlink_status(target, ec))) {
+    return fail(Errc::kInvalidArgument, "something already exists at " + target.string());
+  }
   fs::rename(src, target, ec);
   if (!ec) return {};
   if (ec != std::errc::cross_device_link) return std::unexpected(errnoError("rename", ec.value()));

@@ -23,9 +23,10 @@ namespace brimvale::service {
 [[nodiscard]] std::filesystem::path archiveTarget(const std::filesystem::path& folder,
                                                   const std::string& name, std::time_t now);
 
-// Moves `src` to `target` (which must not exist): a rename, or across volumes
+// Moves `src` to `target`: a rename, or across volumes
 // a copy (cp -a) followed by removal of the source. The source is removed only
 // after the whole copy succeeded; a failed copy removes the partial target.
+// A target that already exists is never touched: Errc::kInvalidArgument.
 [[nodiscard]] Result<void> plainMove(const std::filesystem::path& src,
                                      const std::filesystem::path& target);
 

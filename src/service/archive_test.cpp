@@ -58,6 +58,11 @@ TEST_F(ArchiveFolder, PlainMoveKeepsTheSourceWhenTheMoveFails) {
   ASSERT_TRUE(plainMove(dir_ / "src folder", dir_ / "moved").has_value());
   EXPECT_EQ(readFile(dir_ / "moved" / "f").value(), "data");
   EXPECT_FALSE(fs::exists(dir_ / "src folder"));
+  // Onto something that exists: neither side changes.
+  std::ofstream(dir_ / "other") << "keep";
+  EXPECT_FALSE(plainMove(dir_ / "moved" / "f", dir_ / "other").has_value());
+  EXPECT_EQ(readFile(dir_ / "other").value(), "keep");
+  EXPECT_EQ(readFile(dir_ / "moved" / "f").value(), "data");
   // Into a folder that does not exist: nothing moves.
   EXPECT_FALSE(plainMove(dir_ / "moved", dir_ / "no such" / "x").has_value());
   EXPECT_EQ(readFile(dir_ / "moved" / "f").value(), "data");
