@@ -107,6 +107,12 @@ MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, Guards& guards, const std::st
     out << "ERR: path is already on NVMe: " << srcText << "\n";
     return MoveDirCode::kInvalidRequest;
   }
+  if (isUnder(cfg.nvme(), src)) {
+    // Copying a folder into a drive mounted inside it would copy the copy.
+    out << "ERR: the NVMe at " << cfg.nvme().string() << " lies inside " << srcText
+        << "; a folder can't be moved into itself. Nothing was changed.\n";
+    return MoveDirCode::kInvalidRequest;
+  }
   if (guards.isOpen(srcText)) {
     out << "ERR: directory is in use by another process. Quit related apps and retry.\n"
         << "     Tip: try `lsof +D \"" << srcText << "\"` to see which processes.\n";

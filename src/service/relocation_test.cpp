@@ -69,6 +69,11 @@ TEST_F(RelocationTest, OpenFolderAndFoldersOnTheDriveAreRefused) {
   EXPECT_TRUE(env_.out().str().ends_with("ERR: path is already on NVMe: " +
                                          (env_.home() / "shortcut" / "x").string() + "\n"));
   EXPECT_TRUE(fs::is_directory(base_ / "Relocated" / "x"));
+
+  // A folder that holds the drive would be copied into itself.
+  EXPECT_EQ(safeMoveDirToNvme(ctx, guards, drive_.parent_path().string()),
+            MoveDirCode::kInvalidRequest);
+  EXPECT_TRUE(env_.out().str().ends_with("; a folder can't be moved into itself. Nothing was changed.\n"));
 }
 
 }  // namespace
