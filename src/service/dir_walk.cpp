@@ -27,17 +27,25 @@ bool canListFolder(const std::filesystem::path& folder) {
   return readdir(dir.get()) != nullptr || errno == 0;
 }
 
-std::optional<std::vector<DirEntry>> listEntries(const std::filesystem::path& folder) {
+bool forEachEntry(const std::filesystem::path& folder,
+                  const std::function<void(const DirEntry&)>& visit) {
   DirHandle dir(opendir(folder.c_str()));
-  if (!dir) return std::nullopt;
+  if (!dir) return false;
   const int fd = dirfd(dir.get());
-  std::vector<DirEntry> entries;
+  DirEntry item;
   while (const dirent* entry = readdir(dir.get())) {
     if (isDotOrDotDot(entry->d_name)) continue;
-    DirEntry item;
     if (fstatat(fd, entry->d_name, &item.info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     item.path = folder / entry->d_name;
-    entries.push_back(std::move(item));
+    visit(item);
+  }
+  return true;
+}
+
+std::optional<std::vector<DirEntry>> listEntries(const std::filesystem::path& folder) {
+  std::vector<DirEntry> entries;
+  if (!forEachEntry(folder, [&entries](const DirEntry& e) { entries.push_back(e); })) {
+    return std::nullopt;
   }
   return entries;
 }

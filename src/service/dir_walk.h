@@ -8,6 +8,7 @@
 #include <ctime>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,9 +31,14 @@ struct DirEntry {
 // be read. False when privacy protection or permissions deny the listing.
 [[nodiscard]] bool canListFolder(const std::filesystem::path& folder);
 
-// Direct entries of `folder` (without . and ..) in the order the system
-// returns them; nullopt when the folder cannot be opened. An entry that
-// vanishes between listing and lstat is left out.
+// Calls `visit` with each direct entry of `folder` (without . and ..) in the
+// order the system returns them, without holding the listing in memory;
+// false when the folder cannot be opened. An entry that vanishes between
+// listing and lstat is left out. `visit` must not change the folder.
+bool forEachEntry(const std::filesystem::path& folder,
+                  const std::function<void(const DirEntry&)>& visit);
+
+// forEachEntry collected into a list; nullopt when the folder cannot be opened.
 [[nodiscard]] std::optional<std::vector<DirEntry>> listEntries(const std::filesystem::path& folder);
 
 // Regular files at depth 1 or 2 below `folder` (entries of its direct

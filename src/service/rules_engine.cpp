@@ -22,16 +22,22 @@ void sayNothingOlder(ServiceContext& ctx, const RuleText& rule, std::int64_t age
               std::to_string(age) + "d)");
 }
 
+// Archives the candidates, or in a dry run prints one line for each.
 void archiveCandidates(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleText& rule,
-                       const std::vector<DirEntry>& candidates, std::string_view reason) {
-  for (const auto& item : candidates) {
-    if (mode == RunMode::kDry) {
-      ctx.out << "WOULD MOVE: " << item.path.string() << " -> " << ctx.cfg().base().string()
-              << "/" << rule.dest << "/\n";
-    } else {
-      moveToNvme(ctx, guards, item.path, rule.dest, reason);
-    }
+                       const std::vector<fs::path>& candidates, std::string_view reason) {
+  if (mode == RunMode::kReal) {
+    for (const auto& item : candidates) moveToNvme(ctx, guards, item, rule.dest, reason);
+    return;
   }
+  // One write for the whole list: a dry run over a large folder is mostly output.
+  const std::string tail = " -> " + ctx.cfg().base().string() + "/" + rule.dest + "/\n";
+  std::string lines;
+  for (const auto& item : candidates) {
+    lines += "WOULD MOVE: ";
+    lines += item.native();
+    lines += tail;
+  }
+  ctx.out << lines;
 }
 
 void archiveOld(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleText& rule,
@@ -39,10 +45,11 @@ void archiveOld(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleTex
   ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " +
               rule.dest);
   const std::time_t now = ctx.clock();
-  std::vector<DirEntry> candidates;
-  for (auto& entry : listEntries(rule.src).value_or(std::vector<DirEntry>{})) {
-    if (entry.olderThan(age, now)) candidates.push_back(std::move(entry));
-  }
+  // Only the candidates' paths are kept: a folder may hold many thousands of entries.
+  std::vector<fs::path> candidates;
+  forEachEntry(rule.src, [&](const DirEntry& entry) {
+    if (entry.olderThan(age, now)) candidates.push_back(entry.path);
+  });
   if (candidates.empty()) return sayNothingOlder(ctx, rule, age);
   archiveCandidates(ctx, guards, mode, rule, candidates, "archive_old");
 }
@@ -53,10 +60,10 @@ void archiveBig(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleTex
   ctx.log.say("rule: archive_big " + rule.src + " (>" + std::to_string(age) + "d AND >" +
               std::to_string(mib) + "MB) -> " + rule.dest);
   const std::time_t now = ctx.clock();
-  std::vector<DirEntry> candidates;
-  for (auto& entry : filesToDepthTwo(rule.src)) {
+  std::vector<fs::path> candidates;
+  for (const auto& entry : filesToDepthTwo(rule.src)) {
     if (entry.olderThan(age, now) && entry.info.st_size > mib * 1048576) {
-      candidates.push_back(std::move(entry));
+      candidates.push_back(entry.path);
     }
   }
   if (candidates.empty()) {
