@@ -272,7 +272,14 @@ TEST(RelocationE2E, RecoverLaysOutTheDriveOnceAndValidateJudgesIt) {
   EXPECT_EQ(duplicate.out, "INVALID:\n  \u2022 Duplicate-named volume mounted at " +
                                drive.path().string() + " N\n");
 
+  ProcessResult shown = runBrimVale(home, {"show-in-finder"});
+  EXPECT_EQ(shown.exitCode, 0);
+  EXPECT_EQ(shown.out, "Opened " + base.string() + " in Finder.\n");
+
   home.writeConfig(configWithDrive(drive.path().string() + "-absent"));
+  ProcessResult hidden = runBrimVale(home, {"show-in-finder"});
+  EXPECT_EQ(hidden.exitCode, 1);
+  EXPECT_EQ(hidden.out, "NVMe is not mounted. Plug it in and try again.\n");
   ProcessResult absent = runBrimVale(home, {"recover"});
   EXPECT_EQ(absent.exitCode, 1);
   EXPECT_EQ(absent.out, "NVMe is not mounted at " + drive.path().string() +

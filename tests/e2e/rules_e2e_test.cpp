@@ -126,6 +126,13 @@ TEST_F(RulesE2E, DryRunChangesAndRecordsNothing) {
   writeAgedFile(in("Empty/new.txt"), "new", 1);
   (void)writeFileAtomically(home_.state() / "last-batch.tsv", "move\t/a\t/b\t1\n");
 
+  ProcessResult rules = runBrimVale(home_, {"rules"});
+  EXPECT_EQ(rules.out, "archive_old | " + in("Downloads").string() +
+                           " | Downloads-Archive | 7 | \ndelete_old | " + in("Old").string() +
+                           " | | 7 |\narchive_old | " + in("Empty").string() +
+                           " | Downloads-Archive | 7 | \narchive_old | " + in("Nowhere").string() +
+                           " | Downloads-Archive | 7 | \n");
+
   ProcessResult r = runBrimVale(home_, {"dry-run"});
   ASSERT_EQ(r.exitCode, 0) << r.out;
   const std::string out = unstamped(r.out);
