@@ -15,32 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "common/paths.h"
 #include "common/process.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
-namespace {
-
-double timeOnce(const brimvale::ProcessSpec& spec) {
-  auto start = Clock::now();
-  brimvale::ProcessResult r = brimvale::runProcess(spec);
-  double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-  if (!r.succeeded()) {
-    std::fprintf(stderr, "%s failed: %s\n%s", spec.path.c_str(), r.describe().c_str(), r.err.c_str());
-    std::exit(1);
-  }
-  return ms;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-}  // namespace
+using brimvale::bench::median;
+using brimvale::bench::timeOnce;
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(5, std::atoi(argv[1])) : 200;

@@ -79,6 +79,23 @@ class RsyncLocator {
   [[nodiscard]] virtual std::vector<std::string> candidates() = 0;
 };
 
+// What the relocation guards and the drive tools ask about files and volumes.
+class FileFacts {
+ public:
+  virtual ~FileFacts() = default;
+  // True when some process holds `path` itself open (never a scan of its
+  // subtree). Bounded at about 3 s; a check that ends without an answer
+  // counts as not open.
+  [[nodiscard]] virtual bool isOpen(const std::string& path) = 0;
+  // True for a cloud-only placeholder (the macOS `dataless` file flag);
+  // always false where no such flag exists.
+  [[nodiscard]] virtual bool isDataless(const std::string& path) = 0;
+  // The UUID of the volume mounted at `mountPath`; empty when unknown.
+  [[nodiscard]] virtual std::string volumeUuid(const std::string& mountPath) = 0;
+  // Shows a folder in the desktop's file browser, when there is one. Best effort.
+  virtual void revealFolder(const std::string& path) = 0;
+};
+
 // The facilities of one platform, owned together.
 struct Platform {
   std::unique_ptr<MountTable> mounts;
@@ -88,6 +105,7 @@ struct Platform {
   std::unique_ptr<ProcessTable> processes;
   std::unique_ptr<DirectNotifier> notifier;
   std::unique_ptr<RsyncLocator> rsync;
+  std::unique_ptr<FileFacts> files;
 };
 
 // The backend of the platform this program was built for.

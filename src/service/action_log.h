@@ -22,6 +22,8 @@ struct ActionRow {
 
 // Appends one row to the action log (with the local time) and one to the
 // last batch file. Append failures are ignored: the operation itself is done.
+// Tabs, newlines, carriage returns and backslashes in the text fields are
+// written as \t \n \r \\ and decoded again by the readers below.
 void recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row);
 
 // Starts a batch: the last batch file becomes empty.

@@ -21,18 +21,28 @@ TEST(ActionLog, RecordsEachRowInBothFilesAndBatchesStartEmpty) {
   newBatch(paths);
   recordAction(paths, t, {"relocate", "/Users/ada/My Files", "/Volumes/NVMe/x", 8192});
   recordAction(paths, t, {"delete", "/Users/ada/tab\there", "-", std::nullopt});
+  recordAction(paths, t, {"move", "/a/line\nbreak\\x", "/n/line\nbreak\\x", 1});
 
   EXPECT_EQ(readFile(paths.lastBatch).value(),
             "relocate\t/Users/ada/My Files\t/Volumes/NVMe/x\t8192\n"
-            "delete\t/Users/ada/tab here\t-\t\n");
-  EXPECT_EQ(readLastLines(paths.actions, 10).size(), 3u);
-  EXPECT_EQ(readLastLines(paths.actions, 1)[0], ts(t) + "\tdelete\t/Users/ada/tab here\t-\t");
+            "delete\t/Users/ada/tab\\there\t-\t\n"
+            "move\t/a/line\\nbreak\\\\x\t/n/line\\nbreak\\\\x\t1\n");
+  EXPECT_EQ(readLastLines(paths.actions, 10).size(), 4u);
+  EXPECT_EQ(readLastLines(paths.actions, 2)[0], ts(t) + "\tdelete\t/Users/ada/tab\\there\t-\t");
 
+  // Tabs, newlines and backslashes in paths come back exactly.
   auto batch = readLastBatch(paths);
-  ASSERT_EQ(batch.size(), 2u);
+  ASSERT_EQ(batch.size(), 3u);
   EXPECT_EQ(batch[0].src, "/Users/ada/My Files");
   EXPECT_EQ(batch[0].bytes, 8192u);
+  EXPECT_EQ(batch[1].src, "/Users/ada/tab\there");
   EXPECT_EQ(batch[1].bytes, std::nullopt);
+  EXPECT_EQ(batch[2].src, "/a/line\nbreak\\x");
+  EXPECT_EQ(batch[2].dest, "/n/line\nbreak\\x");
+  EXPECT_EQ(renderActionsJson(readLastLines(paths.actions, 1)),
+            "[\n{\"ts\":\"" + ts(t) +
+                "\",\"action\":\"move\",\"src\":\"/a/line\\nbreak\\\\x\",\"dest\":"
+                "\"/n/line\\nbreak\\\\x\",\"bytes\":1}\n]\n");
   fs::remove_all(paths.home);
 }
 

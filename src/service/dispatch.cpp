@@ -6,6 +6,10 @@
 
 #include "common/file_io.h"
 #include "service/core_commands.h"
+#include "service/drive_folder_commands.h"
+#include "service/relocation.h"
+#include "service/rollback.h"
+#include "service/rule_commands.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -34,8 +38,23 @@ constexpr std::array kSubcommands{
                jsonCommand},
     Subcommand{"actions", "actions [N]", "last N action-log rows as JSON (default 50)",
                ConfigNeed::kNone, actionsCommand},
+    Subcommand{"rules", "rules", "print each configured rule", ConfigNeed::kLoad, rulesCommand},
+    Subcommand{"dry-run", "dry-run", "show what a rule run would do, changing nothing",
+               ConfigNeed::kLoad, dryRunCommand},
+    Subcommand{"relocate-now", "relocate-now", "run the rules now", ConfigNeed::kLoad,
+               relocateNowCommand},
+    Subcommand{"clean-app-caches", "clean-app-caches", "empty the configured app cache folders",
+               ConfigNeed::kLoad, cleanAppCachesCommand},
+    Subcommand{"rollback", "rollback", "undo the last batch of moves (--yes to skip the prompt)",
+               ConfigNeed::kLoad, rollbackCommand},
     Subcommand{"log", "log [N]", "last N lines of the service log (default 50)",
                ConfigNeed::kNone, logCommand},
+    Subcommand{"rules-preview", "", "", ConfigNeed::kLoad, rulesPreviewCommand},
+    Subcommand{"tcc-check", "", "", ConfigNeed::kLoad, tccCheckCommand},
+    Subcommand{"move-dir", "", "", ConfigNeed::kLoad, moveDirCommand},
+    Subcommand{"recover", "", "", ConfigNeed::kLoad, recoverCommand},
+    Subcommand{"validate", "", "", ConfigNeed::kLoad, validateCommand},
+    Subcommand{"show-in-finder", "", "", ConfigNeed::kLoad, showInFinderCommand},
     Subcommand{"help", "", "", ConfigNeed::kNone, helpCommand},
     Subcommand{"-h", "", "", ConfigNeed::kNone, helpCommand},
     Subcommand{"--help", "", "", ConfigNeed::kNone, helpCommand},

@@ -253,6 +253,59 @@ class LinuxRsyncLocator final : public RsyncLocator {
   }
 };
 
+constexpr milliseconds kOpenScanBudget{3000};
+
+class LinuxFileFacts final : public FileFacts {
+ public:
+  explicit LinuxFileFacts(LinuxPaths paths) : paths_(std::move(paths)) {
+    if (paths_.opener.empty()) paths_.opener = findExecutable("xdg-open");
+  }
+
+  bool isOpen(const std::string& path) override {
+    std::error_code ec;
+    std::filesystem::path wanted = std::filesystem::canonical(path, ec);
+    if (ec) wanted = path;
+    const auto deadline = std::chrono::steady_clock::now() + kOpenScanBudget;
+    auto refersToWanted = [&wanted](const std::filesystem::path& link) {
+      std::error_code linkEc;
+      auto target = std::filesystem::read_symlink(link, linkEc);
+      return !linkEc && target == wanted;
+    };
+    for (std::filesystem::directory_iterator it(paths_.procRoot, ec), end; !ec && it != end;
+         it.increment(ec)) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      const std::string pid = it->path().filename().string();
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (refersToWanted(it->path() / "cwd") || refersToWanted(it->path() / "exe")) return true;
+      std::error_code fdEc;
+      for (std::filesystem::directory_iterator fd(it->path() / "fd", fdEc), fdEnd;
+           !fdEc && fd != fdEnd; fd.increment(fdEc)) {
+        if (refersToWanted(fd->path())) return true;
+      }
+    }
+    return false;
+  }
+
+  bool isDataless(const std::string&) override { return false; }
+
+  std::string volumeUuid(const std::string& mountPath) override {
+    if (!isExecutable(paths_.findmnt)) return {};
+    auto out = toolOutput(paths_.findmnt, {"-n", "-o", "UUID", "--mountpoint", mountPath},
+                          kIdleToolDeadline);
+    if (!out) return {};
+    auto lines = splitLines(*out);
+    return lines.empty() ? std::string() : std::string(trimBlanks(lines.front()));
+  }
+
+  void revealFolder(const std::string& path) override {
+    if (!isExecutable(paths_.opener)) return;
+    (void)runProcess({.path = paths_.opener, .args = {path}, .deadline = kNotifyDeadline});
+  }
+
+ private:
+  LinuxPaths paths_;
+};
+
 }  // namespace
 
 Platform makeLinuxPlatform(LinuxPaths paths) {
@@ -264,6 +317,7 @@ Platform makeLinuxPlatform(LinuxPaths paths) {
   p.processes = std::make_unique<LinuxProcessTable>(paths.procRoot);
   p.notifier = std::make_unique<LinuxDirectNotifier>(paths);
   p.rsync = std::make_unique<LinuxRsyncLocator>();
+  p.files = std::make_unique<LinuxFileFacts>(paths);
   return p;
 }
 

@@ -21,6 +21,8 @@ struct LinuxPaths {
   std::string logindUsersDir = "/run/systemd/users";
   std::string busctl = "/usr/bin/busctl";
   std::string gdbus = "/usr/bin/gdbus";
+  std::string findmnt = "/usr/bin/findmnt";
+  std::string opener;  // empty: xdg-open from the system folders, if any
 };
 
 // Idle time is the smallest reading of the sources present: X11
@@ -28,7 +30,7 @@ struct LinuxPaths {
 // when it is idle). With no interactive session at all it is the time since
 // boot; with a session but no reading it is 0. Each tool call has a 2 s
 // deadline. Notifications go to the session bus when there is one and are
-// dropped otherwise.
+// dropped otherwise. "Is this path open" scans /proc/*/fd, cwd and exe.
 [[nodiscard]] Platform makeLinuxPlatform(LinuxPaths paths);
 
 }  // namespace brimvale::platform

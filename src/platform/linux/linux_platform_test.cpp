@@ -1,5 +1,6 @@
 #include "platform/linux/linux_platform.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -198,6 +199,45 @@ TEST(LinuxDirectNotifier, CallsTheSessionBusWithArgumentsOnly) {
     std::vector<std::string> called = c.busctl ? busctl.arguments() : gdbus.arguments();
     EXPECT_EQ(called, c.expected);
   }
+}
+
+}  // namespace
+}  // namespace brimvale::platform
+
+namespace brimvale::platform {
+namespace {
+
+TEST(LinuxFileFacts, SeesOnlyThePathThatIsHeldOpen) {
+  TempDir dir;
+  dir.write("busy folder/it's \"open\"\n.txt", "x");
+  dir.write("busy folder/idle.txt", "y");
+  const std::filesystem::path held = dir.path() / "busy folder" / "it's \"open\"\n.txt";
+  Platform linux = makeLinuxPlatform(LinuxPaths{});
+  EXPECT_FALSE(linux.files->isOpen(held.string()));
+
+  int fd = ::open(held.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(linux.files->isOpen(held.string()));
+  // The folder holding an open file is not itself open.
+  EXPECT_FALSE(linux.files->isOpen((dir.path() / "busy folder").string()));
+  EXPECT_FALSE(linux.files->isOpen((dir.path() / "busy folder" / "idle.txt").string()));
+  ::close(fd);
+  EXPECT_FALSE(linux.files->isOpen(held.string()));
+  EXPECT_FALSE(linux.files->isDataless(held.string()));
+}
+
+TEST(LinuxFileFacts, ReadsTheVolumeUuidFromFindmnt) {
+  TempDir dir;
+  StandinTool findmnt(dir, "findmnt");
+  findmnt.reply("0b6d7c1e-1111-4c2a-9f00-5e5e5e5e5e5e\n");
+  LinuxPaths paths;
+  paths.findmnt = findmnt.path();
+  Platform linux = makeLinuxPlatform(paths);
+  EXPECT_EQ(linux.files->volumeUuid("/Volumes/My NVMe"), "0b6d7c1e-1111-4c2a-9f00-5e5e5e5e5e5e");
+  EXPECT_EQ(findmnt.arguments(),
+            (std::vector<std::string>{"-n", "-o", "UUID", "--mountpoint", "/Volumes/My NVMe"}));
+  findmnt.reply("\n");
+  EXPECT_EQ(linux.files->volumeUuid("/Volumes/NVMe"), "");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -145,6 +146,41 @@ class MacRsyncLocator final : public RsyncLocator {
   }
 };
 
+// lsof can hang on a stale network mount; past this it counts as "not open".
+constexpr milliseconds kLsofDeadline{3000};
+
+class MacFileFacts final : public FileFacts {
+ public:
+  explicit MacFileFacts(MacToolPaths tools) : tools_(std::move(tools)) {}
+
+  bool isOpen(const std::string& path) override {
+    // lsof exits 1 when nothing holds the path, so its output decides; a
+    // line printed before the deadline killed it still counts.
+    ProcessResult result = runProcess({.path = tools_.lsof,
+                                       .args = {"--", path},
+                                       .deadline = kLsofDeadline,
+                                       .killGrace = milliseconds(200)});
+    return !result.out.empty();
+  }
+
+  bool isDataless(const std::string& path) override {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) return false;
+    auto out = toolOutput(tools_.stat, {"-f", "%Sf", path});
+    return out && statFlagsIncludeDataless(*out);
+  }
+
+  std::string volumeUuid(const std::string& mountPath) override {
+    auto out = toolOutput(tools_.diskutil, {"info", mountPath}, kSlowToolDeadline);
+    return out ? parseDiskutilVolumeUuid(*out) : std::string();
+  }
+
+  void revealFolder(const std::string& path) override { (void)toolOutput(tools_.open, {path}); }
+
+ private:
+  MacToolPaths tools_;
+};
+
 }  // namespace
 
 Platform makeMacPlatform(MacToolPaths tools) {
@@ -156,6 +192,7 @@ Platform makeMacPlatform(MacToolPaths tools) {
   p.processes = std::make_unique<MacProcessTable>(tools.pgrep);
   p.notifier = std::make_unique<MacDirectNotifier>(tools.osascript);
   p.rsync = std::make_unique<MacRsyncLocator>();
+  p.files = std::make_unique<MacFileFacts>(tools);
   return p;
 }
 

@@ -18,6 +18,9 @@ struct MacToolPaths {
   std::string hostname = "/bin/hostname";
   std::string pgrep = "/usr/bin/pgrep";
   std::string osascript = "/usr/bin/osascript";
+  std::string lsof = "/usr/sbin/lsof";
+  std::string stat = "/usr/bin/stat";
+  std::string open = "/usr/bin/open";
 };
 
 // A tool that fails, hangs past its deadline or prints nothing usable gives

@@ -140,3 +140,36 @@ TEST(MacMountTable, ReadsTheMountCommand) {
 
 }  // namespace
 }  // namespace brimvale::platform
+
+namespace brimvale::platform {
+namespace {
+
+TEST(MacFileFacts, AnyLsofOutputMeansOpen) {
+  TempDir dir;
+  StandinTool lsof(dir, "lsof");
+  MacToolPaths tools;
+  tools.lsof = lsof.path();
+  Platform mac = makeMacPlatform(tools);
+  lsof.reply("COMMAND PID USER FD TYPE\nPreview 42 ada 3r REG\n", 0);
+  EXPECT_TRUE(mac.files->isOpen("/Users/ada/-report.pdf"));
+  EXPECT_EQ(lsof.arguments(), (std::vector<std::string>{"--", "/Users/ada/-report.pdf"}));
+  lsof.reply("", 1);
+  EXPECT_FALSE(mac.files->isOpen("/Users/ada/report.pdf"));
+}
+
+TEST(MacFileFacts, AsksStatForTheFlagsOfRegularFilesOnly) {
+  TempDir dir;
+  dir.write("placeholder.pages", "");
+  StandinTool stat(dir, "stat");
+  stat.reply("dataless\n");
+  MacToolPaths tools;
+  tools.stat = stat.path();
+  Platform mac = makeMacPlatform(tools);
+  EXPECT_TRUE(mac.files->isDataless((dir.path() / "placeholder.pages").string()));
+  EXPECT_FALSE(mac.files->isDataless(dir.path().string()));
+  EXPECT_EQ(stat.arguments(), (std::vector<std::string>{
+                                  "-f", "%Sf", (dir.path() / "placeholder.pages").string()}));
+}
+
+}  // namespace
+}  // namespace brimvale::platform

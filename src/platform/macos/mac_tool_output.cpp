@@ -186,4 +186,26 @@ std::string withoutTrailingNewlines(std::string_view output) {
   return std::string(output);
 }
 
+std::string parseDiskutilVolumeUuid(std::string_view output) {
+  constexpr std::string_view kLabel = "Volume UUID:";
+  for (std::string_view line : splitLines(output)) {
+    std::string_view text = trimBlanks(line);
+    if (!text.starts_with(kLabel)) continue;
+    return std::string(trimBlanks(withoutTrailingNewlines(text.substr(kLabel.size()))));
+  }
+  return {};
+}
+
+bool statFlagsIncludeDataless(std::string_view output) {
+  const std::string flags = withoutTrailingNewlines(output);
+  std::string_view text = trimBlanks(flags);
+  while (!text.empty()) {
+    std::size_t comma = text.find(',');
+    if (trimBlanks(text.substr(0, comma)) == "dataless") return true;
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
 }  // namespace brimvale::platform

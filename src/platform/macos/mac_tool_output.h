@@ -51,4 +51,11 @@ struct DfKilobytes {
 // line ends, as a shell's command substitution would give it.
 [[nodiscard]] std::string withoutTrailingNewlines(std::string_view output);
 
+// The "Volume UUID:" value of `diskutil info`; empty when absent.
+[[nodiscard]] std::string parseDiskutilVolumeUuid(std::string_view output);
+
+// True when `stat -f %Sf` output lists the `dataless` flag among its
+// comma-separated flag names.
+[[nodiscard]] bool statFlagsIncludeDataless(std::string_view output);
+
 }  // namespace brimvale::platform

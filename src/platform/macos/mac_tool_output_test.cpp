@@ -212,3 +212,30 @@ TEST(OneValueOutput, DropsOnlyTrailingLineEnds) {
 
 }  // namespace
 }  // namespace brimvale::platform
+
+namespace brimvale::platform {
+namespace {
+
+TEST(DiskutilVolumeUuid, ReadsTheVolumeUuidLineOnly) {
+  EXPECT_EQ(parseDiskutilVolumeUuid("   Volume Name:              NVMe\n"
+                                    "   Disk / Partition UUID:    11111111-AAAA\n"
+                                    "   Volume UUID:              5E3B7C1A-0D2F-4E5A-9B8C-1234567890AB\n"),
+            "5E3B7C1A-0D2F-4E5A-9B8C-1234567890AB");
+  EXPECT_EQ(parseDiskutilVolumeUuid("   Volume Name:              NVMe\n"), "");
+}
+
+TEST(StatFlags, FindsDatalessAmongFlagNames) {
+  struct Case {
+    const char* output;
+    bool dataless;
+  } cases[] = {{"dataless\n", true},        {"compressed,dataless\n", true},
+               {"-\n", false},              {"hidden,uchg\n", false},
+               {"notdataless\n", false},    {"", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    EXPECT_EQ(statFlagsIncludeDataless(c.output), c.dataless);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::platform

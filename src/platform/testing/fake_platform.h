@@ -20,6 +20,10 @@ struct FakeState {
   std::set<std::string> runningProcesses;
   std::vector<std::tuple<std::string, std::string, std::string>> directNotifications;
   std::vector<std::string> rsyncCandidates;
+  std::set<std::string> openPaths;
+  std::set<std::string> datalessPaths;
+  std::string volumeUuid;
+  std::vector<std::string> revealedFolders;
 };
 
 // Builds a Platform whose facilities read and write `state` (which must
@@ -63,6 +67,14 @@ inline Platform makeFakePlatform(FakeState& state) {
     explicit Rsync(FakeState& st) : s(st) {}
     std::vector<std::string> candidates() override { return s.rsyncCandidates; }
   };
+  struct Files : FileFacts {
+    FakeState& s;
+    explicit Files(FakeState& st) : s(st) {}
+    bool isOpen(const std::string& path) override { return s.openPaths.contains(path); }
+    bool isDataless(const std::string& path) override { return s.datalessPaths.contains(path); }
+    std::string volumeUuid(const std::string&) override { return s.volumeUuid; }
+    void revealFolder(const std::string& path) override { s.revealedFolders.push_back(path); }
+  };
   Platform p;
   p.mounts = std::make_unique<Mounts>(state);
   p.volumes = std::make_unique<Volumes>(state);
@@ -71,6 +83,7 @@ inline Platform makeFakePlatform(FakeState& state) {
   p.processes = std::make_unique<Processes>(state);
   p.notifier = std::make_unique<Notifier>(state);
   p.rsync = std::make_unique<Rsync>(state);
+  p.files = std::make_unique<Files>(state);
   return p;
 }
 

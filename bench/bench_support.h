@@ -1,0 +1,45 @@
+// What every comparison benchmark shares: timing one whole program run and
+// the median of a series.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "common/process.h"
+
+namespace brimvale::bench {
+
+// Wall time of one run in milliseconds; a failed run ends the benchmark,
+// since its time would mean nothing.
+inline double timeOnce(const ProcessSpec& spec) {
+  const auto start = std::chrono::steady_clock::now();
+  ProcessResult r = runProcess(spec);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (!r.succeeded()) {
+    std::fprintf(stderr, "%s failed: %s\n%s%s", spec.path.c_str(), r.describe().c_str(),
+                 r.out.c_str(), r.err.c_str());
+    std::exit(1);
+  }
+  return ms;
+}
+
+inline double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Prints both medians and their ratio against the target.
+inline void reportRatio(const char* ours, const std::vector<double>& a, const char* peer,
+                        const std::vector<double>& b, double target) {
+  const double ma = median(a), mb = median(b);
+  std::printf("runs: %zu alternating\n", a.size());
+  std::printf("%-20s median %.1f ms\n", ours, ma);
+  std::printf("%-20s median %.1f ms\n", peer, mb);
+  std::printf("ratio: %.3fx (target <= %.2fx)\n", ma / mb, target);
+}
+
+}  // namespace brimvale::bench

@@ -1,0 +1,290 @@
+// move-dir, archiving through relocate-now, rollback and recover, run as the
+// real program against a temporary home, real rsync and tmpfs drives.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "common/file_io.h"
+#include "common/timestamps.h"
+#include "e2e_harness.h"
+#include "sandbox_files.h"
+
+namespace brimvale::e2e {
+namespace {
+namespace fs = std::filesystem;
+
+std::string driveName(const std::string& what) {
+  return "e2e-" + what + "-" + std::to_string(getpid());
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(RelocationE2E, MoveDirCopiesParksAndLinks) {
+  TmpfsDrive drive(driveName("movedir"));
+  BRIMVALE_REQUIRE_DRIVE(drive);
+  TempHome home;
+  home.writeConfig(configWithDrive(drive.path()));
+  const fs::path base = prepareDrive(home, drive.path());
+  const fs::path src = home.path() / "Project \"Ünïcode\" files";
+  for (const auto& name : awkwardNames()) writeAgedFile(src / "nested dir" / name, name, 0);
+  fs::create_symlink("nested dir/plain.txt", src / "link to plain");
+
+  ProcessResult r = runBrimVale(home, {"move-dir", src.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+
+  const fs::path target = base / "Relocated" / src.filename();
+  const fs::path parked = src.string() + ".hollin-old";
+  EXPECT_TRUE(fs::is_symlink(src));
+  EXPECT_EQ(fs::read_symlink(src), target);
+  for (const auto& name : awkwardNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(readFile(target / "nested dir" / name).value_or("?"), name);
+    EXPECT_EQ(readFile(src / "nested dir" / name).value_or("?"), name);  // through the link
+    EXPECT_EQ(readFile(parked / "nested dir" / name).value_or("?"), name);
+  }
+  EXPECT_TRUE(fs::is_symlink(target / "link to plain"));
+  EXPECT_TRUE(fs::exists(drive.path() / ".brimvale-managed"));
+  EXPECT_TRUE(fs::exists(drive.path() / ".hollin-managed"));
+  EXPECT_TRUE(contains(r.out, "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"));
+  EXPECT_TRUE(contains(r.out, "to-chk=")) << "rsync progress is streamed";
+  EXPECT_TRUE(contains(r.out, "OK: relocated " + src.string() + " ("));
+  EXPECT_TRUE(contains(r.out, "Original parked at:        " + parked.string() + "\n"));
+  EXPECT_TRUE(contains(r.out, "  rm -rf \"" + parked.string() + "\"\n" + std::string(66, '-')));
+
+  auto rows = actionRows(home);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_TRUE(contains(rows[0], "\trelocate\t" + src.string() + "\t" + target.string() + "\t"));
+  auto batch = readFile(home.state() / "last-batch.tsv").value_or("");
+  EXPECT_TRUE(batch.starts_with("relocate\t" + src.string() + "\t"));
+
+  // A second folder of the same name lands beside the first; its parking
+  // place is taken too, so it gets a stamped name.
+  fs::remove(src);
+  fs::create_directories(src / "again");
+  ProcessResult second = runBrimVale(home, {"move-dir", src.string() + "/"});
+  ASSERT_EQ(second.exitCode, 0) << second.out;
+  const fs::path secondTarget = fs::read_symlink(src);
+  EXPECT_TRUE(secondTarget.filename().string().starts_with(src.filename().string() + "."));
+  EXPECT_TRUE(fs::exists(secondTarget / "again"));
+  EXPECT_TRUE(fs::exists(target / "nested dir")) << "the first relocation is untouched";
+  EXPECT_TRUE(contains(second.out, "Original parked at:        " + parked.string() + "."));
+}
+
+TEST(RelocationE2E, MoveDirRefusalsLeaveTheSourceAlone) {
+  TmpfsDrive drive(driveName("refuse"));
+  BRIMVALE_REQUIRE_DRIVE(drive);
+  TempHome home;
+  home.writeConfig(configWithDrive(drive.path()));
+  const fs::path base = prepareDrive(home, drive.path());
+  const fs::path folder = home.path() / "busy folder";
+  fs::create_directories(folder);
+  writeAgedFile(home.path() / "a file", "x", 0);
+  fs::create_directory_symlink(folder, home.path() / "already linked");
+  fs::create_directories(base / "on the drive");
+  const fs::path notMounted = drive.path().string() + "-absent";
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int code;
+    std::string message;
+    fs::path nvme;
+  };
+  const Case cases[] = {
+      {"empty path", {"move-dir", ""}, 2, "ERR: no path provided\n", drive.path()},
+      {"missing", {"move-dir", (home.path() / "nope").string()}, 2,
+       "ERR: source missing: " + (home.path() / "nope").string() + "\n", drive.path()},
+      {"link", {"move-dir", (home.path() / "already linked").string()}, 2,
+       "ERR: already a symlink (already relocated?): " + (home.path() / "already linked").string() +
+           "\n",
+       drive.path()},
+      {"file", {"move-dir", (home.path() / "a file").string()}, 2,
+       "ERR: not a directory: " + (home.path() / "a file").string() + "\n", drive.path()},
+      {"drive absent", {"move-dir", folder.string()}, 3,
+       "ERR: NVMe not mounted at " + notMounted.string() + "\n", notMounted},
+      {"on the drive", {"move-dir", (base / "on the drive").string()}, 2,
+       "ERR: path is already on NVMe: " + (base / "on the drive").string() + "\n", drive.path()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    home.writeConfig(configWithDrive(c.nvme));
+    ProcessResult r = runBrimVale(home, c.args);
+    EXPECT_EQ(r.exitCode, c.code);
+    EXPECT_EQ(r.out, c.message);
+  }
+  home.writeConfig(configWithDrive(drive.path()));
+  ProcessResult usage = runBrimVale(home, {"move-dir"});
+  EXPECT_EQ(usage.exitCode, 2);
+  EXPECT_EQ(usage.err, "usage: brim-vale move-dir <absolute-path>\n");
+
+  // Held open by this test process: refused as in use.
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  ProcessResult busy = runBrimVale(home, {"move-dir", folder.string()});
+  ::close(fd);
+  EXPECT_EQ(busy.exitCode, 4);
+  EXPECT_EQ(busy.out,
+            "ERR: directory is in use by another process. Quit related apps and retry.\n"
+            "     Tip: try `lsof +D \"" + folder.string() + "\"` to see which processes.\n");
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder)));
+  EXPECT_FALSE(fs::exists(base / "Relocated" / "busy folder"));
+  EXPECT_TRUE(actionRows(home).empty());
+}
+
+TEST(RelocationE2E, CopyFailureOnAFullDriveKeepsTheSource) {
+  TmpfsDrive drive(driveName("small"), "1m");
+  BRIMVALE_REQUIRE_DRIVE(drive);
+  TempHome home;
+  home.writeConfig(configWithDrive(drive.path()));
+  const fs::path base = prepareDrive(home, drive.path());
+  const fs::path src = home.path() / "Big \"photos\"";
+  std::string blob(3 << 20, 'x');
+  for (const auto& name : awkwardNames()) writeAgedFile(src / name, name + blob, 0);
+
+  ProcessResult r = runBrimVale(home, {"move-dir", src.string()});
+  EXPECT_EQ(r.exitCode, 6) << r.out;
+  EXPECT_TRUE(contains(r.out, "ERR: rsync failed; cleaning up partial target and aborting\n"));
+  EXPECT_FALSE(fs::exists(base / "Relocated" / src.filename()));
+  EXPECT_FALSE(fs::is_symlink(src));
+  EXPECT_FALSE(fs::exists(src.string() + ".hollin-old"));
+  for (const auto& name : awkwardNames()) {
+    EXPECT_EQ(readFile(src / name).value_or(""), name + blob);
+  }
+  EXPECT_TRUE(actionRows(home).empty());
+}
+
+TEST(RelocationE2E, ArchivingSkipsLocksAndAvoidsCollisionsAndRollsBack) {
+  TmpfsDrive drive(driveName("archive"));
+  BRIMVALE_REQUIRE_DRIVE(drive);
+  TempHome home;
+  const fs::path downloads = home.path() / "Downloads";
+  home.writeConfig(configWithDrive(
+      drive.path(), "RULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 30 | \"\n)\n"));
+  const fs::path base = prepareDrive(home, drive.path());
+  const fs::path archive = base / "Downloads-Archive";
+  const std::string month = formatLocal(std::time(nullptr), "%Y-%m");
+  writeAgedFile(archive / "report.pdf", "old one", 90);
+  writeAgedFile(archive / month / "report.pdf", "older one", 90);
+  writeAgedFile(archive / "memo.txt", "earlier memo", 90);
+
+  writeAgedFile(downloads / "report.pdf", "new report", 40);
+  writeAgedFile(downloads / "memo.txt", "new memo", 40);
+  for (const auto& name : awkwardNames()) writeAgedFile(downloads / name, name, 40);
+  writeAgedFile(downloads / "old folder" / "inside.txt", "in", 40);
+  ageBy(downloads / "old folder", 40);
+  const std::vector<std::string> skipped{"~$budget.xlsx", ".DS_Store", "notes.swp", "Icon\r"};
+  for (const auto& name : skipped) writeAgedFile(downloads / name, "lock", 40);
+  writeAgedFile(downloads / "fresh.txt", "fresh", 1);
+
+  ProcessResult run = runBrimVale(home, {"relocate-now"});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  for (const auto& name : skipped) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(fs::exists(downloads / name));
+    EXPECT_TRUE(contains(run.out, "skip (lock/metadata): " + (downloads / name).string() + "\n"));
+  }
+  EXPECT_TRUE(fs::exists(downloads / "fresh.txt"));
+  for (const auto& name : awkwardNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(fs::exists(downloads / name));
+    EXPECT_EQ(readFile(archive / name).value_or(""), name);
+  }
+  EXPECT_EQ(readFile(archive / "old folder" / "inside.txt").value_or(""), "in");
+  EXPECT_EQ(readFile(archive / month / "memo.txt").value_or(""), "new memo");
+  std::vector<fs::path> stamped;
+  for (const auto& e : fs::directory_iterator(archive / month)) {
+    if (e.path().filename().string().starts_with("report.pdf.")) stamped.push_back(e.path());
+  }
+  ASSERT_EQ(stamped.size(), 1u);
+  EXPECT_EQ(readFile(stamped[0]).value_or(""), "new report");
+  EXPECT_EQ(readFile(archive / "report.pdf").value_or(""), "old one");
+  EXPECT_TRUE(readFile(home.state() / "last-auto-run").value_or("").ends_with(" (manual)\n"));
+
+  const std::size_t moves = awkwardNames().size() + 3;
+  EXPECT_EQ(actionRows(home).size(), moves);
+
+  // Restored by hand before the rollback: that row is skipped.
+  fs::copy_file(archive / month / "memo.txt", downloads / "memo.txt");
+  fs::remove(archive / month / "memo.txt");
+  ProcessResult back = runBrimVale(home, {"rollback"});
+  ASSERT_EQ(back.exitCode, 0) << back.out;
+  EXPECT_TRUE(contains(back.out, "Will reverse " + std::to_string(moves) + " action(s):\n"));
+  EXPECT_TRUE(contains(back.out, "(non-interactive context \u2014 proceeding)\n"));
+  EXPECT_TRUE(contains(back.out, "rollback skip (" + (downloads / "memo.txt").string() +
+                                     " already exists or " + (archive / month / "memo.txt").string() +
+                                     " missing)\n"));
+  EXPECT_TRUE(contains(back.out, "Reversed: " + std::to_string(moves - 1) + ".  Skipped: 1.\n"));
+  for (const auto& name : awkwardNames()) EXPECT_EQ(readFile(downloads / name).value_or(""), name);
+  EXPECT_EQ(readFile(downloads / "report.pdf").value_or(""), "new report");
+  EXPECT_EQ(readFile(downloads / "old folder" / "inside.txt").value_or(""), "in");
+  EXPECT_EQ(readFile(home.state() / "last-batch.tsv").value_or("?"), "");
+
+  ProcessResult again = runBrimVale(home, {"rollback", "--yes"});
+  EXPECT_EQ(again.out, "No batch to roll back.\n");
+}
+
+TEST(RelocationE2E, RecoverLaysOutTheDriveOnceAndValidateJudgesIt) {
+  TmpfsDrive drive(driveName("recover"));
+  BRIMVALE_REQUIRE_DRIVE(drive);
+  TempHome home;
+  home.writeConfig(configWithDrive(drive.path()));
+  const fs::path base = drive.path() / thisWorkingFolderName();
+
+  ProcessResult invalid = runBrimVale(home, {"validate"});
+  EXPECT_EQ(invalid.exitCode, 1);
+  EXPECT_EQ(invalid.out, "INVALID:\n  \u2022 Marker file missing \u2014 wrong disk or not prepped\n");
+
+  ProcessResult first = runBrimVale(home, {"recover"});
+  ASSERT_EQ(first.exitCode, 0) << first.out;
+  EXPECT_TRUE(contains(first.out, "Recovery: created working folder at " + base.string() + "\n"));
+  EXPECT_TRUE(contains(first.out, "Recovery complete. Working folder: " + base.string() + "\n"));
+  std::size_t folders = 0;
+  for (const auto& e : fs::recursive_directory_iterator(base)) folders += e.is_directory();
+  EXPECT_EQ(folders, 27u + 6u) << "27 layout folders and 6 parents (Caches, Caches/Xcode, ...)";
+  const std::string marker = readFile(base / ".hollin-managed").value_or("");
+  std::vector<std::string> keys;
+  std::istringstream lines(marker);
+  for (std::string line; std::getline(lines, line);) keys.push_back(line.substr(0, line.find('=')));
+  EXPECT_EQ(keys, (std::vector<std::string>{"marker_version", "initialized", "host", "user",
+                                            "volume_uuid", "recovered_at"}));
+  EXPECT_TRUE(contains(marker, "volume_uuid=unknown\n"));  // tmpfs has none
+
+  ProcessResult second = runBrimVale(home, {"recover"});
+  EXPECT_EQ(second.exitCode, 0);
+  EXPECT_EQ(second.out, "Working folder already initialised at " + base.string() +
+                            " \u2014 nothing to recover.\n");
+  EXPECT_EQ(readFile(base / ".hollin-managed").value_or(""), marker);
+
+  ProcessResult valid = runBrimVale(home, {"validate"});
+  EXPECT_EQ(valid.exitCode, 0);
+  EXPECT_EQ(valid.out,
+            "VALID  \u2014 " + drive.path().string() + " is mounted, marker matches, no duplicates.\n");
+
+  TmpfsDrive twin(drive.path().filename().string() + " 1");
+  BRIMVALE_REQUIRE_DRIVE(twin);
+  ProcessResult duplicate = runBrimVale(home, {"validate"});
+  EXPECT_EQ(duplicate.exitCode, 1);
+  EXPECT_EQ(duplicate.out, "INVALID:\n  \u2022 Duplicate-named volume mounted at " +
+                               drive.path().string() + " N\n");
+
+  ProcessResult shown = runBrimVale(home, {"show-in-finder"});
+  EXPECT_EQ(shown.exitCode, 0);
+  EXPECT_EQ(shown.out, "Opened " + base.string() + " in Finder.\n");
+
+  home.writeConfig(configWithDrive(drive.path().string() + "-absent"));
+  ProcessResult hidden = runBrimVale(home, {"show-in-finder"});
+  EXPECT_EQ(hidden.exitCode, 1);
+  EXPECT_EQ(hidden.out, "NVMe is not mounted. Plug it in and try again.\n");
+  ProcessResult absent = runBrimVale(home, {"recover"});
+  EXPECT_EQ(absent.exitCode, 1);
+  EXPECT_EQ(absent.out, "NVMe is not mounted at " + drive.path().string() +
+                            "-absent. Plug the drive in and try again.\n");
+}
+
+}  // namespace
+}  // namespace brimvale::e2e

@@ -1,0 +1,239 @@
+// The rules engine run as the real program: floors, DISABLE_DELETE, dry
+// runs, cache cleaning around open files, and the preview report.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "common/file_io.h"
+#include "e2e_harness.h"
+#include "sandbox_files.h"
+
+namespace brimvale::e2e {
+namespace {
+namespace fs = std::filesystem;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Drops the "[YYYY-mm-dd HH:MM:SS] " stamp of said lines.
+std::string unstamped(const std::string& out) {
+  std::string result;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.size() > 22 && line[0] == '[' && line[20] == ']') line = line.substr(22);
+    result += line + "\n";
+  }
+  return result;
+}
+
+class RulesE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BRIMVALE_REQUIRE_DRIVE(drive_);
+    home_.writeConfig(configWithDrive(drive_.path()));
+    base_ = prepareDrive(home_, drive_.path());
+  }
+  void configure(const std::string& lines) {
+    home_.writeConfig(configWithDrive(drive_.path(), lines));
+  }
+  fs::path in(const std::string& relative) const { return home_.path() / relative; }
+
+  TmpfsDrive drive_{"e2e-rules-" + std::to_string(getpid())};
+  TempHome home_;
+  fs::path base_;
+};
+
+TEST_F(RulesE2E, FloorsAndDeleteSwitchShapeTheRun) {
+  configure(
+      "MIN_ARCHIVE_DAYS=30\nDISABLE_DELETE=1\n"
+      "RULES=(\n"
+      "  \"archive_old | $HOME/Downloads | Downloads-Archive | 3 | \"\n"
+      "  \"archive_big|$HOME/Movies|Media/Movies|10|\"\n"
+      "  \"delete_old | $HOME/Old | - | 10\"\n"
+      "  \"app_cache_clean | | | 2 |\"\n"
+      "  \"shred | $HOME/Old | | 9\"\n"
+      ")\n"
+      "APP_CACHE_PATHS=(\"$HOME/App Support/Chat\")\nAPP_CACHE_SAFE_DIRS=(\"Cache\")\n");
+  for (const auto& name : awkwardNames()) writeAgedFile(in("Old") / name, name, 40);
+  for (const auto& name : awkwardNames()) writeAgedFile(in("App Support/Chat/Cache") / name, name, 40);
+  writeAgedFile(in("App Support/Chat/Settings.json"), "{}", 40);
+  fs::create_directories(in("Downloads"));
+  fs::create_directories(in("Movies"));
+
+  ProcessResult r = runBrimVale(home_, {"relocate-now"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  const std::string out = unstamped(r.out);
+  const std::string dl = in("Downloads").string();
+  EXPECT_TRUE(contains(out, "rule 'archive_old " + dl + "' age 3 < hard floor; clamping to 7\n"));
+  EXPECT_TRUE(contains(out, "rule 'archive_old " + dl + "' age 7 raised to MIN_ARCHIVE_DAYS=30\n"));
+  EXPECT_TRUE(contains(out, "rule 'archive_big " + in("Movies").string() +
+                                "' age 10 raised to MIN_ARCHIVE_DAYS=30\n"));
+  EXPECT_TRUE(contains(out, "rule: archive_big " + in("Movies").string() +
+                                " (>30d AND >500MB) -> Media/Movies\n"));
+  EXPECT_FALSE(contains(out, "rule 'delete_old " + in("Old").string() + "' age 10 raised"));
+  EXPECT_TRUE(contains(out, "rule skip \u2014 delete disabled (DISABLE_DELETE=1): " +
+                                in("Old").string() + "\n"));
+  EXPECT_TRUE(contains(out, "rule 'app_cache_clean ' age 2 < hard floor; clamping to 7\n"));
+  EXPECT_TRUE(contains(out, "rule: app_cache_clean (all configured apps, >7d)\n"));
+  EXPECT_TRUE(contains(out, "unknown action: shred\n"));
+  for (const auto& name : awkwardNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(fs::exists(in("Old") / name));
+    EXPECT_FALSE(fs::exists(in("App Support/Chat/Cache") / name));
+  }
+  EXPECT_TRUE(fs::exists(in("App Support/Chat/Settings.json")));
+  EXPECT_EQ(actionRows(home_).size(), awkwardNames().size());
+  EXPECT_TRUE(contains(actionRows(home_)[0], "\tdelete-cache\t"));
+}
+
+TEST_F(RulesE2E, DeleteOldDeletesOnlyOldItemsAndKeepsOpenOnes) {
+  configure("RULES=(\n  \"delete_old | $HOME/Old | | 10 |\"\n)\n");
+  for (const auto& name : awkwardNames()) writeAgedFile(in("Old") / name, name, 40);
+  writeAgedFile(in("Old/held open.log"), "busy", 40);
+  writeAgedFile(in("Old/recent.txt"), "new", 2);
+  int fd = ::open(in("Old/held open.log").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ProcessResult r = runBrimVale(home_, {"relocate-now"});
+  ::close(fd);
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  const std::string out = unstamped(r.out);
+  for (const auto& name : awkwardNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(fs::exists(in("Old") / name));
+    EXPECT_TRUE(contains(out, "deleted: " + (in("Old") / name).string() + " ("));
+  }
+  EXPECT_TRUE(fs::exists(in("Old/held open.log")));
+  EXPECT_TRUE(fs::exists(in("Old/recent.txt")));
+  const std::string n = std::to_string(awkwardNames().size());
+  EXPECT_TRUE(contains(out, "       \u2192 " + n + " of " + std::to_string(awkwardNames().size() + 1) +
+                                " deleted (rest were open or in cloud storage)\n"));
+}
+
+TEST_F(RulesE2E, DryRunChangesAndRecordsNothing) {
+  configure(
+      "RULES=(\n"
+      "  \"archive_old | $HOME/Downloads | Downloads-Archive | 7 | \"\n"
+      "  \"delete_old | $HOME/Old | | 7 |\"\n"
+      "  \"archive_old | $HOME/Empty | Downloads-Archive | 7 | \"\n"
+      "  \"archive_old | $HOME/Nowhere | Downloads-Archive | 7 | \"\n"
+      ")\n");
+  for (const auto& name : awkwardNames()) {
+    writeAgedFile(in("Downloads") / name, name, 40);
+    writeAgedFile(in("Old") / name, name, 40);
+  }
+  writeAgedFile(in("Empty/new.txt"), "new", 1);
+  (void)writeFileAtomically(home_.state() / "last-batch.tsv", "move\t/a\t/b\t1\n");
+
+  ProcessResult rules = runBrimVale(home_, {"rules"});
+  EXPECT_EQ(rules.out, "archive_old | " + in("Downloads").string() +
+                           " | Downloads-Archive | 7 | \ndelete_old | " + in("Old").string() +
+                           " | | 7 |\narchive_old | " + in("Empty").string() +
+                           " | Downloads-Archive | 7 | \narchive_old | " + in("Nowhere").string() +
+                           " | Downloads-Archive | 7 | \n");
+
+  ProcessResult r = runBrimVale(home_, {"dry-run"});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  const std::string out = unstamped(r.out);
+  for (const auto& name : awkwardNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(contains(out, "WOULD MOVE: " + (in("Downloads") / name).string() + " -> " +
+                                  base_.string() + "/Downloads-Archive/\n"));
+    EXPECT_TRUE(contains(out, "WOULD DELETE: " + (in("Old") / name).string() + " ("));
+    EXPECT_TRUE(fs::exists(in("Downloads") / name));
+    EXPECT_TRUE(fs::exists(in("Old") / name));
+  }
+  EXPECT_TRUE(contains(out, "       \u2192 0 items eligible (nothing in " + in("Empty").string() +
+                                " older than 7d)\n"));
+  EXPECT_TRUE(contains(out, "rule skip \u2014 source missing: " + in("Nowhere").string() + "\n"));
+  EXPECT_FALSE(contains(out, " deleted ("));
+  EXPECT_TRUE(actionRows(home_).empty());
+  EXPECT_EQ(readFile(home_.state() / "last-batch.tsv").value_or(""), "move\t/a\t/b\t1\n");
+  EXPECT_FALSE(fs::exists(home_.state() / "last-auto-run"));
+
+  // Without the drive the dry run still reports, after saying so.
+  configure("RULES=(\"delete_old | $HOME/Old | | 7 |\")\nNVMe=/Volumes/none\n");
+  ProcessResult absent = runBrimVale(home_, {"dry-run"});
+  EXPECT_TRUE(absent.out.starts_with("(NVMe not present)\n")) << absent.out;
+}
+
+TEST_F(RulesE2E, CleanAppCachesReportsItemsInUse) {
+  configure(
+      "APP_CACHE_PATHS=(\"$HOME/App Support/Chat\" \"$HOME/App Support/Gone\")\n"
+      "APP_CACHE_SAFE_DIRS=(\"Cache\" \"GPUCache\")\n");
+  writeAgedFile(in("App Support/Chat/Cache/a"), std::string(3 << 20, 'a'), 0);
+  writeAgedFile(in("App Support/Chat/Cache/b"), std::string(2 << 20, 'b'), 0);
+  for (const auto& name : awkwardNames()) writeAgedFile(in("App Support/Chat/GPUCache") / name, name, 0);
+  int fd = ::open(in("App Support/Chat/Cache/a").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ProcessResult r = runBrimVale(home_, {"clean-app-caches"});
+  ::close(fd);
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  const std::string out = unstamped(r.out);
+  EXPECT_TRUE(contains(out, "cleaned: " + in("App Support/Chat/Cache").string() +
+                                " (~2 MB, 1 of 2 items \u2014 rest were in use)\n"))
+      << out;
+  EXPECT_TRUE(contains(out, "cleaned: " + in("App Support/Chat/GPUCache").string() + " (~0 MB, " +
+                                std::to_string(awkwardNames().size()) + " items)\n"));
+  EXPECT_TRUE(contains(out, "app-cache skip \u2014 not found: " + in("App Support/Gone").string()));
+  EXPECT_TRUE(fs::exists(in("App Support/Chat/Cache/a")));
+  EXPECT_FALSE(fs::exists(in("App Support/Chat/Cache/b")));
+  EXPECT_TRUE(readFile(home_.state() / "last-auto-run").value_or("").ends_with(" (app-cache)\n"));
+  auto batch = readFile(home_.state() / "last-batch.tsv").value_or("");
+  EXPECT_EQ(std::count(batch.begin(), batch.end(), '\n'), 1 + (long)awkwardNames().size());
+
+  (void)writeFileAtomically(home_.state() / "paused", "");
+  ProcessResult paused = runBrimVale(home_, {"clean-app-caches"});
+  EXPECT_EQ(paused.exitCode, 1);
+  EXPECT_EQ(paused.out, "Manager is paused.\n");
+  ProcessResult pausedRun = runBrimVale(home_, {"relocate-now"});
+  EXPECT_EQ(pausedRun.exitCode, 1);
+  EXPECT_EQ(pausedRun.out, "Manager is paused.\n");
+}
+
+TEST_F(RulesE2E, PreviewUsesTheAgeAsWritten) {
+  configure(
+      "RULES=(\n"
+      "  \"archive_old | $HOME/Downloads | Downloads-Archive | 3 | \"\n"
+      "  \"archive_big | $HOME/Downloads | Downloads-Archive | 3 | 1\"\n"
+      "  \"delete_old | $HOME/Missing | | 3 |\"\n"
+      "  \"app_cache_clean | | | 3 |\"\n"
+      ")\n");
+  for (const auto& name : awkwardNames()) writeAgedFile(in("Downloads") / name, name, 5);
+  writeAgedFile(in("Downloads/sub/big.iso"), std::string(3 << 20, 'i'), 5);
+  ageBy(in("Downloads/sub"), 5);
+
+  ProcessResult preview = runBrimVale(home_, {"rules-preview"});
+  ASSERT_EQ(preview.exitCode, 0);
+  auto row = [](std::string a, std::string s, std::string m, std::string mb, std::string st) {
+    a.resize(17, ' ');
+    s.resize(50, ' ');
+    return a + " " + s + " " + std::string(7 - m.size(), ' ') + m + " " +
+           std::string(8 - mb.size(), ' ') + mb + " " + std::string(8 - st.size(), ' ') + st + "\n";
+  };
+  const std::string n = std::to_string(awkwardNames().size() + 1);
+  EXPECT_EQ(preview.out,
+            "Brimvale \u2014 rules preview (dry run, no files moved)\n" + std::string(57, '=') +
+                "\n" + row("Action", "Source", "Match", "MB", "Status") +
+                row(std::string(17, '-'), std::string(50, '-'), std::string(7, '-'),
+                    std::string(8, '-'), std::string(8, '-')) +
+                row("archive_old", "~/Downloads", n, "3", "OK") +
+                row("archive_big", "~/Downloads", "1", "3", "OK") +
+                row("delete_old", "~/Missing", "0", "0", "MISS") +
+                row("app_cache_clean", "", "0", "0", "OK") +
+                "\nStatus legend: OK = readable; DENY = TCC blocked (grant FDA\n"
+                "to /bin/bash); MISS = path doesn't exist on this machine.\n");
+
+  ProcessResult dry = runBrimVale(home_, {"dry-run"});
+  EXPECT_TRUE(contains(unstamped(dry.out), "       \u2192 0 items eligible (nothing in " +
+                                               in("Downloads").string() + " older than 7d)\n"));
+
+  ProcessResult tcc = runBrimVale(home_, {"tcc-check"});
+  EXPECT_TRUE(contains(tcc.out, "------  " + std::string(60, '-') + "\nOK      " +
+                                    in("Downloads").string() + "\nMISS    " +
+                                    in("Missing").string() + "\n\nIf you see DENY rows above:\n"));
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
