@@ -290,7 +290,7 @@ class LinuxFileFacts final : public FileFacts {
 
   std::string volumeUuid(const std::string& mountPath) override {
     if (!isExecutable(paths_.findmnt)) return {};
-    auto out = toolOutput(paths_.findmnt, {"-n", "-o", "UUID", "--mountpoint", mountPath},
+    auto out = outputOf(paths_.findmnt, {"-n", "-o", "UUID", "--mountpoint", mountPath},
                           kIdleToolDeadline);
     if (!out) return {};
     auto lines = splitLines(*out);
