@@ -274,6 +274,7 @@ Platform makeLinuxPlatform(LinuxPaths paths) {
   p.processes = std::make_unique<LinuxProcessTable>(paths.procRoot);
   p.notifier = std::make_unique<LinuxDirectNotifier>(paths);
   p.rsync = std::make_unique<LinuxRsyncLocator>();
+  p.drives = makeLinuxDriveTools(paths.drives);
   return p;
 }
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/linux/linux_drives.h"
 #include "platform/platform.h"
 
 namespace brimvale::platform {
@@ -21,6 +22,7 @@ struct LinuxPaths {
   std::string logindUsersDir = "/run/systemd/users";
   std::string busctl = "/usr/bin/busctl";
   std::string gdbus = "/usr/bin/gdbus";
+  LinuxDrivePaths drives;
 };
 
 // Idle time is the smallest reading of the sources present: X11

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/process.h"
+#include "platform/macos/mac_drives.h"
 #include "platform/macos/mac_tool_output.h"
 
 namespace brimvale::platform {
@@ -163,6 +164,7 @@ Platform makeMacPlatform(MacToolPaths tools) {
   p.processes = std::make_unique<MacProcessTable>(tools.pgrep);
   p.notifier = std::make_unique<MacDirectNotifier>(tools.osascript);
   p.rsync = std::make_unique<MacRsyncLocator>();
+  p.drives = makeMacDriveTools(tools);
   return p;
 }
 

@@ -18,6 +18,8 @@ struct MacToolPaths {
   std::string hostname = "/bin/hostname";
   std::string pgrep = "/usr/bin/pgrep";
   std::string osascript = "/usr/bin/osascript";
+  std::string lsof = "/usr/sbin/lsof";
+  std::string volumesRoot = "/Volumes";
 };
 
 // A tool that fails, hangs past its deadline or prints nothing usable gives

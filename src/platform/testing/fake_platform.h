@@ -1,6 +1,7 @@
 // An in-memory platform for unit tests: every answer is a field the test sets.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <tuple>
@@ -20,6 +21,12 @@ struct FakeState {
   std::set<std::string> runningProcesses;
   std::vector<std::tuple<std::string, std::string, std::string>> directNotifications;
   std::vector<std::string> rsyncCandidates;
+  std::map<std::string, DriveInfo> driveInfo;  // by path; others are empty
+  std::vector<std::string> volumeFolders;
+  // Each mountVolume call as {uuid, name, mountPath}; when mountMakesMounted
+  // is set, the call mounts mountPath.
+  std::vector<std::tuple<std::string, std::string, std::string>> mountRequests;
+  bool mountMakesMounted = false;
 };
 
 // Builds a Platform whose facilities read and write `state` (which must
@@ -63,6 +70,26 @@ inline Platform makeFakePlatform(FakeState& state) {
     explicit Rsync(FakeState& st) : s(st) {}
     std::vector<std::string> candidates() override { return s.rsyncCandidates; }
   };
+  struct Drives : DriveTools {
+    FakeState& s;
+    explicit Drives(FakeState& st) : s(st) {}
+    DriveInfo info(const std::string& path) override {
+      auto it = s.driveInfo.find(path);
+      return it == s.driveInfo.end() ? DriveInfo{} : it->second;
+    }
+    std::vector<std::string> volumeFolders() override { return s.volumeFolders; }
+    void mountVolume(const std::string& uuid, const std::string& name,
+                     const std::string& mountPath) override {
+      s.mountRequests.emplace_back(uuid, name, mountPath);
+      if (s.mountMakesMounted) s.mountPoints.insert(mountPath);
+    }
+    Result<std::string> eject(const std::string& path) override {
+      s.mountPoints.erase(path);
+      return "Disk " + path + " ejected";
+    }
+    bool askToQuit(const std::string&) override { return false; }
+    std::string openFilesBelow(const std::string&) override { return {}; }
+  };
   Platform p;
   p.mounts = std::make_unique<Mounts>(state);
   p.volumes = std::make_unique<Volumes>(state);
@@ -71,6 +98,7 @@ inline Platform makeFakePlatform(FakeState& state) {
   p.processes = std::make_unique<Processes>(state);
   p.notifier = std::make_unique<Notifier>(state);
   p.rsync = std::make_unique<Rsync>(state);
+  p.drives = std::make_unique<Drives>(state);
   return p;
 }
 
