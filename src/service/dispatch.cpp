@@ -6,6 +6,9 @@
 
 #include "common/file_io.h"
 #include "service/core_commands.h"
+#include "service/drive_commands.h"
+#include "service/remount.h"
+#include "service/transfer_job.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -36,6 +39,21 @@ constexpr std::array kSubcommands{
                ConfigNeed::kNone, actionsCommand},
     Subcommand{"log", "log [N]", "last N lines of the service log (default 50)",
                ConfigNeed::kNone, logCommand},
+    Subcommand{"remount", "remount", "mount the drive and recover its marker", ConfigNeed::kLoad,
+               remountCommand},
+    Subcommand{"nvme-info", "", "", ConfigNeed::kLoad, nvmeInfoCommand},
+    Subcommand{"list-drives", "", "", ConfigNeed::kLoad, listDrivesCommand},
+    Subcommand{"assess", "", "", ConfigNeed::kLoad, assessCommand},
+    Subcommand{"benchmark", "", "", ConfigNeed::kLoad, benchmarkCommand},
+    Subcommand{"select-drive", "", "", ConfigNeed::kLoad, selectDriveCommand},
+    Subcommand{"transfer-check", "", "", ConfigNeed::kLoad, transferCheckCommand},
+    Subcommand{"transfer-start", "", "", ConfigNeed::kLoad, transferStartCommand},
+    Subcommand{"transfer-status", "", "", ConfigNeed::kNone, transferStatusCommand},
+    Subcommand{"transfer-pause", "", "", ConfigNeed::kNone, transferPauseCommand},
+    Subcommand{"transfer-resume", "", "", ConfigNeed::kLoad, transferResumeCommand},
+    Subcommand{"transfer-cancel", "", "", ConfigNeed::kNone, transferCancelCommand},
+    Subcommand{"transfer-commit", "", "", ConfigNeed::kLoad, transferCommitCommand},
+    Subcommand{"__xfer-supervise", "", "", ConfigNeed::kLoad, transferSuperviseCommand},
     Subcommand{"help", "", "", ConfigNeed::kNone, helpCommand},
     Subcommand{"-h", "", "", ConfigNeed::kNone, helpCommand},
     Subcommand{"--help", "", "", ConfigNeed::kNone, helpCommand},
