@@ -42,6 +42,7 @@ constexpr std::array kSubcommands{
     Subcommand{"remount", "remount", "mount the drive and recover its marker", ConfigNeed::kLoad,
                remountCommand},
     Subcommand{"nvme-info", "", "", ConfigNeed::kLoad, nvmeInfoCommand},
+    Subcommand{"eject-nvme", "", "", ConfigNeed::kLoad, ejectNvmeCommand},
     Subcommand{"list-drives", "", "", ConfigNeed::kLoad, listDrivesCommand},
     Subcommand{"assess", "", "", ConfigNeed::kLoad, assessCommand},
     Subcommand{"benchmark", "", "", ConfigNeed::kLoad, benchmarkCommand},

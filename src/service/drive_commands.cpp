@@ -14,6 +14,7 @@
 #include "common/timestamps.h"
 #include "service/drive_assessment.h"
 #include "service/marker_file.h"
+#include "service/notifications.h"
 #include "service/status_snapshot.h"
 
 namespace brimvale::service {
@@ -22,6 +23,24 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kMiB = 1 << 20;
+
+// Applications known to keep files open on a drive holding relocated caches.
+constexpr std::string_view kDependentApps[] = {
+    "Xcode",    "Simulator", "Android Studio", "Docker",  "OrbStack",
+    "IntelliJ IDEA", "PyCharm", "WebStorm", "GoLand", "RubyMine",
+    "PhpStorm", "CLion",     "DataGrip",       "AppCode", "RustRover"};
+constexpr int kQuitWaitSecs = 15;
+constexpr std::size_t kOpenFileLines = 15;
+
+std::string indented(std::string_view text, std::size_t maxLines) {
+  std::string out;
+  std::size_t n = 0;
+  for (std::string_view line : splitLines(text)) {
+    if (n++ == maxLines) break;
+    out += "      " + std::string(line) + "\n";
+  }
+  return out;
+}
 
 bool isDirectory(const std::string& path) {
   std::error_code ec;
@@ -330,6 +349,64 @@ int nvmeInfoCommand(ServiceContext& ctx, const std::vector<std::string>&) {
       .number("internal_total_gb", decimalGb(internal.totalBytes));
   ctx.out << w.str();
   return 0;
+}
+
+int ejectNvmeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  const ServiceConfig& cfg = ctx.cfg();
+  const std::string nvme = cfg.nvme().string();
+  ctx.out << "=== Ejecting NVMe ===\n";
+  if (!ctx.platform.mounts->isMountedAt(nvme)) {
+    ctx.out << "NVMe is not currently mounted at " << nvme << ". Nothing to eject.\n";
+    return 0;
+  }
+  ctx.out << "\nStep 1/3 — Pausing auto-actions\n";
+  (void)touchFile(ctx.paths.paused);
+  ctx.log.log("paused (for eject)");
+  ctx.out << "    ✓ Pause sentinel created. Auto-relocate is halted.\n";
+
+  ctx.out << "\nStep 2/3 — Quitting dependent apps\n";
+  std::vector<std::string> asked;
+  for (std::string_view app : kDependentApps) {
+    // Asking an application that is not running to quit would launch it first.
+    if (!ctx.platform.processes->isRunning(app)) continue;
+    if (ctx.platform.drives->askToQuit(std::string(app))) {
+      ctx.out << "    ✓ Sent Quit to " << app << "\n";
+      asked.emplace_back(app);
+    }
+  }
+  if (!asked.empty()) {
+    ctx.out << "    Waiting up to 15s for apps to release files…\n" << std::flush;
+    bool allQuit = false;
+    for (int second = 0; second < kQuitWaitSecs && !allQuit; ++second) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      allQuit = std::none_of(asked.begin(), asked.end(), [&ctx](const std::string& app) {
+        return ctx.platform.processes->isRunning(app);
+      });
+    }
+    ctx.out << (allQuit ? "    ✓ All quit cleanly\n"
+                        : "    ⚠ Some apps did not quit within 15s — eject may fail. They may "
+                          "have unsaved changes asking for confirmation.\n");
+  }
+
+  ctx.out << "\nStep 3/3 — Unmounting " << nvme << "\n" << std::flush;
+  auto ejected = ctx.platform.drives->eject(nvme);
+  if (ejected) {
+    ctx.out << "    ✓ " << *ejected << "\n";
+    note(ctx.paths, ctx.platform,
+         {"NVMe ejected", "Safe to disconnect the drive now.", cfg.get("NOTIFY_SOUND_INFO")});
+    (void)writeStatusJson(ctx);
+    ctx.out << "\n=== Done. Safe to physically disconnect the drive. ===\n"
+            << "Service stays running (paused). It will detect when NVMe returns.\n";
+    return 0;
+  }
+  ctx.out << "    ✗ Eject failed:\n"
+          << indented(ejected.error().detail, std::string::npos) << "\nFiles still in use:\n"
+          << indented(ctx.platform.drives->openFilesBelow(nvme), kOpenFileLines);
+  note(ctx.paths, ctx.platform,
+       {"Eject failed", "Files still in use — see Inspect or Log window.",
+        cfg.get("NOTIFY_SOUND_ALERT")});
+  (void)writeStatusJson(ctx);
+  return 1;
 }
 
 }  // namespace brimvale::service

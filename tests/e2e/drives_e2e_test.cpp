@@ -116,5 +116,39 @@ TEST(DrivesE2E, SelectDriveGuardsParkedFoldersAndReportsNvmeInfo) {
   EXPECT_TRUE(info["free_gb"].is_null());
 }
 
+// Given a file held open on the drive the eject fails, says who holds it and
+// leaves the service paused; once released the eject succeeds.
+TEST(DrivesE2E, EjectPausesFirstAndReportsFilesInUse) {
+  TmpfsDrive drive("de-" + tag());
+  BRIMVALE_REQUIRE_DRIVE(drive);
+  TempHome home;
+  home.writeConfig("NVMe=\"" + drive.path().string() + "\"\n");
+  const std::string nvme = drive.path().string();
+  {
+    std::ofstream held(drive.path() / "busy.txt");
+    held << "in use";
+    held.flush();
+    ProcessResult r = runBrimVale(home, {"eject-nvme"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.starts_with("=== Ejecting NVMe ===\n\nStep 1/3 — Pausing auto-actions\n"
+                                  "    ✓ Pause sentinel created. Auto-relocate is halted.\n\n"
+                                  "Step 2/3 — Quitting dependent apps\n\nStep 3/3 — Unmounting " +
+                                  nvme + "\n    ✗ Eject failed:\n      "))
+        << r.out;
+    EXPECT_NE(r.out.find("\nFiles still in use:\n      COMMAND"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::exists(home.state() / "paused"));
+    EXPECT_NE(readFile(home.state() / "notifications.queue").value().find("\"title\":\"Eject failed\""),
+              std::string::npos);
+  }
+  ProcessResult r = runBrimVale(home, {"eject-nvme"});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_TRUE(r.out.ends_with("\n=== Done. Safe to physically disconnect the drive. ===\n"
+                              "Service stays running (paused). It will detect when NVMe returns.\n"))
+      << r.out;
+  EXPECT_EQ(runBrimVale(home, {"eject-nvme"}).out,
+            "=== Ejecting NVMe ===\nNVMe is not currently mounted at " + nvme +
+                ". Nothing to eject.\n");
+}
+
 }  // namespace
 }  // namespace brimvale::e2e
