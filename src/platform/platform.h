@@ -116,6 +116,14 @@ class DriveTools {
   [[nodiscard]] virtual std::string openFilesBelow(const std::string& path) = 0;
 };
 
+// The per-user service manager, asked whether an agent is loaded (launchd
+// on macOS, systemd --user here); false when the manager cannot be asked.
+class ServiceAgents {
+ public:
+  virtual ~ServiceAgents() = default;
+  [[nodiscard]] virtual bool isLoaded(const std::string& label) = 0;
+};
+
 // The facilities of one platform, owned together.
 struct Platform {
   std::unique_ptr<MountTable> mounts;
@@ -126,6 +134,7 @@ struct Platform {
   std::unique_ptr<DirectNotifier> notifier;
   std::unique_ptr<RsyncLocator> rsync;
   std::unique_ptr<DriveTools> drives;
+  std::unique_ptr<ServiceAgents> agents;
 };
 
 // The backend of the platform this program was built for.

@@ -47,6 +47,8 @@ constexpr std::array kSubcommands{
     Subcommand{"assess", "", "", ConfigNeed::kLoad, assessCommand},
     Subcommand{"benchmark", "", "", ConfigNeed::kLoad, benchmarkCommand},
     Subcommand{"select-drive", "", "", ConfigNeed::kLoad, selectDriveCommand},
+    Subcommand{"doctor", "doctor", "diagnostics of the drive, the service and dangling links",
+               ConfigNeed::kLoad, doctorCommand},
     Subcommand{"transfer-check", "", "", ConfigNeed::kLoad, transferCheckCommand},
     Subcommand{"transfer-start", "", "", ConfigNeed::kLoad, transferStartCommand},
     Subcommand{"transfer-status", "", "", ConfigNeed::kNone, transferStatusCommand},

@@ -133,6 +133,43 @@ bool isParkedName(const std::string& name) {
   return !suffix.empty() && suffix.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+// Where relocated developer caches leave links behind.
+constexpr std::string_view kLinkRoots[] = {
+    "Library/Developer", "Library/Containers", "Library/Android", ".gradle", ".m2",
+    ".cargo",            ".rustup",            ".npm",            ".pnpm-store", ".yarn"};
+constexpr std::size_t kMaxDanglingLinks = 20;
+constexpr int kLinkDepth = 4;
+
+// Links whose target is missing, at most kLinkDepth levels below each root.
+std::vector<std::string> danglingLinks(const fs::path& home) {
+  std::vector<std::string> found;
+  for (std::string_view root : kLinkRoots) {
+    std::vector<std::string> here;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(home / root, fs::directory_options::skip_permission_denied,
+                                        ec);
+    for (fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+      if (it.depth() >= kLinkDepth - 1) it.disable_recursion_pending();
+      std::error_code linkEc;
+      if (it->is_symlink(linkEc) && !fs::exists(it->path(), linkEc)) {
+        here.push_back(it->path().string());
+      }
+    }
+    std::sort(here.begin(), here.end());
+    for (auto& link : here) {
+      if (found.size() == kMaxDanglingLinks) return found;
+      found.push_back(std::move(link));
+    }
+  }
+  return found;
+}
+
+bool fstabMentions(const std::string& uuid) {
+  if (uuid.empty() || uuid == "unknown") return false;
+  auto fstab = readFile("/etc/fstab");
+  return fstab && fstab->find(uuid) != std::string::npos;
+}
+
 }  // namespace
 
 int listDrivesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
@@ -323,11 +360,7 @@ int nvmeInfoCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   const bool markerOk = pathExists(cfg.base() / kMarkerFileName);
   platform::DriveInfo info;
   if (mounted) info = ctx.platform.drives->info(cfg.nvme());
-  bool fstabPin = false;
-  if (!info.uuid.empty()) {
-    auto fstab = readFile("/etc/fstab");
-    fstabPin = fstab && fstab->find(info.uuid) != std::string::npos;
-  }
+  const bool fstabPin = fstabMentions(info.uuid);
   platform::VolumeSpace internal = ctx.platform.volumes->measure("/");
   JsonObjectWriter w(JsonObjectWriter::Style::kPretty);
   w.string("mount_path", cfg.nvme().string())
@@ -348,6 +381,28 @@ int nvmeInfoCommand(ServiceContext& ctx, const std::vector<std::string>&) {
       .number("internal_free_gb", decimalGb(internal.freeBytes))
       .number("internal_total_gb", decimalGb(internal.totalBytes));
   ctx.out << w.str();
+  return 0;
+}
+
+int doctorCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  const ServiceConfig& cfg = ctx.cfg();
+  const std::string nvme = cfg.nvme().string();
+  const bool mounted = ctx.platform.mounts->isMountedAt(nvme);
+  auto yes = [](bool v, const char* no) { return v ? std::string("yes") : std::string(no); };
+  std::string out = "== tarnwick doctor ==\n";
+  out += "NVMe mounted at " + nvme + "?  " + yes(mounted, "NO") + "\n";
+  out += "Marker file present?    " + yes(pathExists(cfg.base() / kMarkerFileName), "NO") + "\n";
+  out += "Filesystem:             " +
+         (mounted ? ctx.platform.drives->info(nvme).filesystem : std::string()) + "\n";
+  out += "fstab pin present?      " + yes(fstabMentions(markerValue(cfg.base(), "volume_uuid")), "no") + "\n";
+  out += "LaunchAgent loaded?     " + yes(ctx.platform.agents->isLoaded("com.brimvale.service"), "NO") + "\n";
+  out += "Config readable?        " + yes(readFile(ctx.paths.config).has_value(), "NO") + "\n";
+  out += "Status JSON present?    " + yes(pathExists(ctx.paths.statusJson), "no") + "\n";
+  out += "App-cache paths:        " + std::to_string(cfg.array("APP_CACHE_PATHS").size()) + "\n";
+  out += "Rules:                  " + std::to_string(cfg.ruleCount()) + "\n";
+  out += "\nDangling symlinks under $HOME (top 20):\n";
+  for (const std::string& link : danglingLinks(ctx.paths.home)) out += link + "\n";
+  ctx.out << out;
   return 0;
 }
 

@@ -14,6 +14,9 @@ int assessCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 int benchmarkCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 int selectDriveCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 int nvmeInfoCommand(ServiceContext& ctx, const std::vector<std::string>& args);
+// Text diagnostics of the drive, the service and dangling links (at most
+// 20, at most four levels below the developer-cache folders).
+int doctorCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 // Pauses automatic work, asks running dependent applications to quit, then
 // ejects: 0 ejected or not mounted, 1 failed (drive still mounted, still paused).
 int ejectNvmeCommand(ServiceContext& ctx, const std::vector<std::string>& args);

@@ -126,5 +126,44 @@ TEST_F(DriveCommandsTest, ListDrivesSkipsSystemVolumesAndFindsBothMarkerLocation
   EXPECT_EQ(out.substr(0, 10), "[{\"name\":\"");
 }
 
+TEST_F(DriveCommandsTest, DoctorReportsStateAndDanglingLinksFourLevelsDeep) {
+  const fs::path home = paths_.home;
+  makeDir(home / ".cargo/registry/cache");
+  fs::create_symlink(root_ / "gone", home / ".cargo/registry/cache/crate");   // level 3
+  makeDir(home / ".npm/a/b/c");
+  fs::create_symlink(root_ / "gone", home / ".npm/a/b/c/four");              // level 4
+  makeDir(home / ".npm/a/b/c/d");
+  makeDir(home / ".yarn");
+  fs::create_symlink(root_ / "gone", home / ".npm/a/b/c/d/five");            // too deep
+  fs::create_symlink(home / ".npm", home / ".cargo/fine");                    // target exists
+  makeDir(home / "Documents");
+  fs::create_symlink(root_ / "gone", home / "Documents/elsewhere");          // not a cache root
+  for (int i = 0; i < 25; ++i) {
+    fs::create_symlink(root_ / "gone", home / ".yarn" / ("l" + std::to_string(i)));
+  }
+  state_.loadedAgents = {"com.brimvale.service"};
+  load("NVMe=\"" + (root_ / "NVMe").string() + "\"\nRULES=(\"a|b|c|1|\")\n");
+
+  ASSERT_EQ(doctorCommand(*ctx_, {}), 0);
+  const std::string out = out_.str();
+  EXPECT_TRUE(out.starts_with("== tarnwick doctor ==\nNVMe mounted at " + (root_ / "NVMe").string() +
+                              "?  NO\nMarker file present?    NO\nFilesystem:             \n"
+                              "fstab pin present?      no\nLaunchAgent loaded?     yes\n"
+                              "Config readable?        yes\nStatus JSON present?    no\n"
+                              "App-cache paths:        0\nRules:                  1\n\n"
+                              "Dangling symlinks under $HOME (top 20):\n"))
+      << out;
+  EXPECT_NE(out.find((home / ".npm/a/b/c/four").string() + "\n"), std::string::npos);
+  EXPECT_EQ(out.find("five"), std::string::npos);
+  EXPECT_EQ(out.find("elsewhere"), std::string::npos);
+  EXPECT_EQ(out.find("fine"), std::string::npos);
+  std::size_t listed = 0;
+  for (std::size_t at = out.find(home.string()); at != std::string::npos;
+       at = out.find(home.string(), at + 1)) {
+    ++listed;
+  }
+  EXPECT_EQ(listed, 20u);
+}
+
 }  // namespace
 }  // namespace brimvale::service

@@ -124,19 +124,23 @@ class LinuxDriveTools final : public DriveTools {
     std::vector<std::pair<std::string, std::string>> ids;  // mount spec, by-* link
     if (!uuid.empty()) ids.emplace_back("UUID=" + uuid, "/disk/by-uuid/" + uuid);
     if (!name.empty()) ids.emplace_back("LABEL=" + name, "/disk/by-label/" + name);
+    // mount needs a folder to mount on; one made here is removed again when
+    // nothing could be mounted, so no empty "drive" is left behind.
+    std::error_code ec;
+    const bool made = fs::create_directories(mountPath, ec);
     for (const auto& [spec, link] : ids) {
-      if (isExecutable(paths_.mount)) {
-        std::error_code ec;
-        fs::create_directories(mountPath, ec);
-        if (runTool(paths_.mount, {spec, mountPath}, kMountDeadline).succeeded()) return;
+      if (isExecutable(paths_.mount) &&
+          runTool(paths_.mount, {spec, mountPath}, kMountDeadline).succeeded()) {
+        return;
       }
       if (isExecutable(paths_.udisksctl) &&
           runTool(paths_.udisksctl, {"mount", "--no-user-interaction", "-b", paths_.devRoot + link},
                   kMountDeadline)
               .succeeded()) {
-        return;
+        break;
       }
     }
+    if (made) fs::remove(mountPath, ec);  // fails harmlessly when something is mounted there
   }
 
   Result<std::string> eject(const std::string& path) override {
@@ -158,6 +162,20 @@ class LinuxDriveTools final : public DriveTools {
 
  private:
   LinuxDrivePaths paths_;
+};
+
+class LinuxServiceAgents final : public ServiceAgents {
+ public:
+  explicit LinuxServiceAgents(std::string systemctl) : systemctl_(std::move(systemctl)) {}
+  bool isLoaded(const std::string& label) override {
+    if (!isExecutable(systemctl_)) return false;
+    return runTool(systemctl_, {"--user", "is-active", "--quiet", "--", label},
+                   std::chrono::seconds(5))
+        .succeeded();
+  }
+
+ private:
+  std::string systemctl_;
 };
 
 }  // namespace
@@ -199,6 +217,10 @@ BusWords describeBus(std::string_view sysfsDevicePath) {
 
 std::unique_ptr<DriveTools> makeLinuxDriveTools(LinuxDrivePaths paths) {
   return std::make_unique<LinuxDriveTools>(std::move(paths));
+}
+
+std::unique_ptr<ServiceAgents> makeLinuxServiceAgents(std::string systemctl) {
+  return std::make_unique<LinuxServiceAgents>(std::move(systemctl));
 }
 
 }  // namespace brimvale::platform

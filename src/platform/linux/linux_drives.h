@@ -24,6 +24,7 @@ struct LinuxDrivePaths {
   std::string umount = "/usr/bin/umount";
   std::string udisksctl = "/usr/bin/udisksctl";
   std::string lsof = "/usr/bin/lsof";
+  std::string systemctl = "/usr/bin/systemctl";
 };
 
 // One line of /proc/self/mountinfo.
@@ -57,5 +58,7 @@ struct BusWords {
 [[nodiscard]] BusWords describeBus(std::string_view sysfsDevicePath);
 
 [[nodiscard]] std::unique_ptr<DriveTools> makeLinuxDriveTools(LinuxDrivePaths paths);
+// `systemctl --user is-active --quiet {label}`.
+[[nodiscard]] std::unique_ptr<ServiceAgents> makeLinuxServiceAgents(std::string systemctl);
 
 }  // namespace brimvale::platform

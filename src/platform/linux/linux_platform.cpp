@@ -275,6 +275,7 @@ Platform makeLinuxPlatform(LinuxPaths paths) {
   p.notifier = std::make_unique<LinuxDirectNotifier>(paths);
   p.rsync = std::make_unique<LinuxRsyncLocator>();
   p.drives = makeLinuxDriveTools(paths.drives);
+  p.agents = makeLinuxServiceAgents(paths.drives.systemctl);
   return p;
 }
 

@@ -86,6 +86,18 @@ class MacDriveTools final : public DriveTools {
   MacToolPaths tools_;
 };
 
+class MacServiceAgents final : public ServiceAgents {
+ public:
+  explicit MacServiceAgents(std::string launchctl) : launchctl_(std::move(launchctl)) {}
+  bool isLoaded(const std::string& label) override {
+    ProcessResult r = runTool(launchctl_, {"list"}, kQuickDeadline);
+    return r.succeeded() && r.out.find(label) != std::string::npos;
+  }
+
+ private:
+  std::string launchctl_;
+};
+
 }  // namespace
 
 DriveInfo parseDiskutilDriveFields(std::string_view output) {
@@ -101,6 +113,10 @@ DriveInfo parseDiskutilDriveFields(std::string_view output) {
 
 std::unique_ptr<DriveTools> makeMacDriveTools(MacToolPaths tools) {
   return std::make_unique<MacDriveTools>(std::move(tools));
+}
+
+std::unique_ptr<ServiceAgents> makeMacServiceAgents(MacToolPaths tools) {
+  return std::make_unique<MacServiceAgents>(std::move(tools.launchctl));
 }
 
 }  // namespace brimvale::platform

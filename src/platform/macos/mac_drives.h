@@ -18,5 +18,7 @@ namespace brimvale::platform {
 [[nodiscard]] DriveInfo parseDiskutilDriveFields(std::string_view output);
 
 [[nodiscard]] std::unique_ptr<DriveTools> makeMacDriveTools(MacToolPaths tools);
+// Loaded when the output of `launchctl list` contains the label.
+[[nodiscard]] std::unique_ptr<ServiceAgents> makeMacServiceAgents(MacToolPaths tools);
 
 }  // namespace brimvale::platform

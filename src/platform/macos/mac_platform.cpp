@@ -165,6 +165,7 @@ Platform makeMacPlatform(MacToolPaths tools) {
   p.notifier = std::make_unique<MacDirectNotifier>(tools.osascript);
   p.rsync = std::make_unique<MacRsyncLocator>();
   p.drives = makeMacDriveTools(tools);
+  p.agents = makeMacServiceAgents(tools);
   return p;
 }
 

@@ -19,6 +19,7 @@ struct MacToolPaths {
   std::string pgrep = "/usr/bin/pgrep";
   std::string osascript = "/usr/bin/osascript";
   std::string lsof = "/usr/sbin/lsof";
+  std::string launchctl = "/bin/launchctl";
   std::string volumesRoot = "/Volumes";
 };
 

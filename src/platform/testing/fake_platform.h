@@ -27,6 +27,7 @@ struct FakeState {
   // is set, the call mounts mountPath.
   std::vector<std::tuple<std::string, std::string, std::string>> mountRequests;
   bool mountMakesMounted = false;
+  std::set<std::string> loadedAgents;
 };
 
 // Builds a Platform whose facilities read and write `state` (which must
@@ -90,6 +91,11 @@ inline Platform makeFakePlatform(FakeState& state) {
     bool askToQuit(const std::string&) override { return false; }
     std::string openFilesBelow(const std::string&) override { return {}; }
   };
+  struct Agents : ServiceAgents {
+    FakeState& s;
+    explicit Agents(FakeState& st) : s(st) {}
+    bool isLoaded(const std::string& label) override { return s.loadedAgents.contains(label); }
+  };
   Platform p;
   p.mounts = std::make_unique<Mounts>(state);
   p.volumes = std::make_unique<Volumes>(state);
@@ -99,6 +105,7 @@ inline Platform makeFakePlatform(FakeState& state) {
   p.notifier = std::make_unique<Notifier>(state);
   p.rsync = std::make_unique<Rsync>(state);
   p.drives = std::make_unique<Drives>(state);
+  p.agents = std::make_unique<Agents>(state);
   return p;
 }
 
