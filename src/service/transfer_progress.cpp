@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "common/text_formats.h"
+
 namespace brimvale::service {
 namespace {
 
@@ -15,20 +17,6 @@ std::vector<std::string_view> progressLines(std::string_view text) {
     start = end + 1;
   }
   return lines;
-}
-
-std::vector<std::string_view> blankFields(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t pos = 0;
-  while (true) {
-    std::size_t start = line.find_first_not_of(" \t", pos);
-    if (start == std::string_view::npos) break;
-    std::size_t end = line.find_first_of(" \t", start);
-    if (end == std::string_view::npos) end = line.size();
-    fields.push_back(line.substr(start, end - start));
-    pos = end;
-  }
-  return fields;
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -81,7 +69,7 @@ std::optional<ProgressFold> foldProgress(std::string_view logTail) {
   if (!stat) return std::nullopt;
   ProgressFold fold;
   fold.currentFile = std::string(current);
-  std::vector<std::string_view> fields = blankFields(*stat);
+  std::vector<std::string_view> fields = splitFields(*stat);
   if (!fields.empty()) {
     for (char c : fields[0]) {
       if (c != ',') fold.bytesDone += c;

@@ -22,18 +22,6 @@ namespace fs = std::filesystem;
 constexpr std::chrono::seconds kMountDeadline{30};
 constexpr std::chrono::seconds kLsofDeadline{20};
 
-std::vector<std::string_view> blankFields(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t pos = 0;
-  while (pos <= line.size()) {
-    std::size_t end = line.find(' ', pos);
-    if (end == std::string_view::npos) end = line.size();
-    fields.push_back(line.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  return fields;
-}
-
 bool isAtOrBelow(std::string_view path, std::string_view mountPoint) {
   if (mountPoint == "/") return path.starts_with('/');
   return path == mountPoint ||
@@ -47,15 +35,6 @@ std::string canonicalOrEmpty(const fs::path& path) {
   std::error_code ec;
   fs::path resolved = fs::canonical(path, ec);
   return ec ? std::string() : resolved.string();
-}
-
-ProcessResult runTool(const std::string& path, std::vector<std::string> args,
-                      std::chrono::milliseconds deadline) {
-  ProcessSpec spec;
-  spec.path = path;
-  spec.args = std::move(args);
-  spec.deadline = deadline;
-  return runProcess(spec);
 }
 
 class LinuxDriveTools final : public DriveTools {
@@ -183,7 +162,7 @@ class LinuxServiceAgents final : public ServiceAgents {
 std::optional<MountEntry> mountHolding(std::string_view mountinfo, std::string_view path) {
   std::optional<MountEntry> best;
   for (std::string_view line : splitLines(mountinfo)) {
-    std::vector<std::string_view> fields = blankFields(line);
+    std::vector<std::string_view> fields = splitFields(line, " ");
     std::size_t dash = 6;
     while (dash < fields.size() && fields[dash] != "-") ++dash;
     if (fields.size() < 5 || dash + 2 >= fields.size()) continue;

@@ -18,15 +18,6 @@ constexpr std::chrono::seconds kEjectDeadline{60};
 constexpr std::chrono::seconds kQuickDeadline{5};
 constexpr std::chrono::seconds kLsofDeadline{20};
 
-ProcessResult runTool(const std::string& path, std::vector<std::string> args,
-                      std::chrono::milliseconds deadline) {
-  ProcessSpec spec;
-  spec.path = path;
-  spec.args = std::move(args);
-  spec.deadline = deadline;
-  return runProcess(spec);
-}
-
 std::string fieldAfterKey(std::string_view output, std::string_view key) {
   for (std::string_view line : splitLines(output)) {
     std::size_t at = line.find(key);
