@@ -68,7 +68,20 @@ std::optional<pid_t> readPid(const fs::path& file) {
   return std::nullopt;
 }
 
-bool processAlive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+bool processAlive(pid_t pid) {
+  if (kill(pid, 0) != 0 && errno != EPERM) return false;
+#ifdef __linux__
+  // A dead process its parent has not reaped yet still answers kill(0).
+  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  if (stat) {
+    std::size_t close = stat->rfind(')');
+    if (close != std::string::npos && close + 2 < stat->size() && (*stat)[close + 2] == 'Z') {
+      return false;
+    }
+  }
+#endif
+  return true;
+}
 
 bool pidFileAlive(const fs::path& file) {
   auto pid = readPid(file);

@@ -1,5 +1,6 @@
 // The drive-to-drive transfer job end to end: the real brim-vale, real rsync
 // and two tmpfs drives, including unplugging the destination mid-copy.
+#include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -292,6 +293,51 @@ TEST_F(TransferE2E, UnpluggedDestinationWaitsAndATickResumesIt) {
   waitForPhase("done");
   expectSameContent(source_, dst.path() / thisWorkingFolderName());
   EXPECT_EQ(snapshot(src.path()), before);
+}
+
+// Processes whose command line mentions `text` (the copy and the children
+// rsync forks for itself).
+std::vector<pid_t> processesMentioning(const std::string& text) {
+  std::vector<pid_t> found;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    auto cmdline = readFile(e.path() / "cmdline");
+    if (cmdline && cmdline->find(text) != std::string::npos) found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+// Given a supervisor killed outright mid-copy, then its copy dies with it,
+// and the next tick takes the stale job up again.
+TEST_F(TransferE2E, CopyNeverOutlivesItsSupervisor) {
+  TmpfsDrive src("xs-" + tag_);
+  TmpfsDrive dst("xd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  prepareSource(src, 12);
+  ASSERT_EQ(runBrimVale(home_, {"transfer-start", "backup", dst.path().string(), "1"},
+                        {{"RSYNC", kSlowRsync}})
+                .exitCode,
+            0);
+  waitForProgress();
+  const std::string destWorking = (dst.path() / thisWorkingFolderName()).string();
+  ASSERT_FALSE(processesMentioning(destWorking).empty());
+  const pid_t supervisor = std::stoi(readFile(home_.state() / "transfer.pid").value());
+  ASSERT_EQ(kill(supervisor, SIGKILL), 0);
+
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gone = processesMentioning(destWorking).empty();
+  }
+  EXPECT_TRUE(gone) << "a copy outlived its supervisor";
+  EXPECT_EQ(status()["phase"], "copying");
+
+  tick();
+  EXPECT_EQ(status()["resumeCount"], 1);
+  waitForPhase("done");
+  expectSameContent(source_, destWorking);
 }
 
 TEST_F(TransferE2E, PausedJobIsNeverResumedByATickAndCancelDeletesOnlyTheCopy) {
