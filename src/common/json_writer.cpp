@@ -29,6 +29,14 @@ std::string jsonEscape(std::string_view text) {
   return out;
 }
 
+std::string withoutControlBytes(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20) out += static_cast<char>(c);
+  }
+  return out;
+}
+
 void JsonObjectWriter::key(std::string_view k) {
   if (style_ == Style::kPretty) {
     body_ += first_ ? "\n  " : ",\n  ";

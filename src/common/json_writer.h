@@ -13,6 +13,10 @@ namespace brimvale {
 // the result is always valid JSON. Other bytes (UTF-8 included) pass through.
 [[nodiscard]] std::string jsonEscape(std::string_view text);
 
+// `text` without its control bytes (0x00-0x1F), for the service files that
+// promise plain one-line strings.
+[[nodiscard]] std::string withoutControlBytes(std::string_view text);
+
 // Builds one JSON object.
 //   kCompact: {"a":1,"b":"x"}
 //   kPretty:  "{\n  \"a\": 1,\n  \"b\": \"x\"\n}\n" (two spaces, one pair per line)

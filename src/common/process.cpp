@@ -87,6 +87,15 @@ std::optional<std::string> outputOf(const std::string& path, std::vector<std::st
   return std::move(result.out);
 }
 
+ProcessResult runTool(const std::string& path, std::vector<std::string> args,
+                      std::chrono::milliseconds deadline) {
+  ProcessSpec spec;
+  spec.path = path;
+  spec.args = std::move(args);
+  spec.deadline = deadline;
+  return runProcess(spec);
+}
+
 std::string findExecutable(std::string_view name) {
   static constexpr std::array kDirs{"/usr/local/bin", "/usr/bin", "/bin", "/usr/sbin", "/sbin"};
   for (const char* dir : kDirs) {

@@ -57,6 +57,10 @@ struct ProcessResult {
                                                   std::vector<std::string> args,
                                                   std::chrono::milliseconds deadline);
 
+// runProcess with only a program, its arguments and a deadline.
+[[nodiscard]] ProcessResult runTool(const std::string& path, std::vector<std::string> args,
+                                    std::chrono::milliseconds deadline);
+
 // First executable named `name` in the usual system folders, or empty.
 [[nodiscard]] std::string findExecutable(std::string_view name);
 

@@ -75,6 +75,20 @@ std::vector<std::string_view> splitLines(std::string_view text) {
   return lines;
 }
 
+std::vector<std::string_view> splitFields(std::string_view text, std::string_view separators) {
+  std::vector<std::string_view> fields;
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t start = text.find_first_not_of(separators, pos);
+    if (start == std::string_view::npos) break;
+    std::size_t end = text.find_first_of(separators, start);
+    if (end == std::string_view::npos) end = text.size();
+    fields.push_back(text.substr(start, end - start));
+    pos = end;
+  }
+  return fields;
+}
+
 std::string_view trimBlanks(std::string_view text) {
   std::size_t b = text.find_first_not_of(" \t");
   if (b == std::string_view::npos) return {};

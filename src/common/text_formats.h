@@ -38,4 +38,9 @@ using KeyValues = std::vector<std::pair<std::string, std::string>>;
 
 [[nodiscard]] std::string_view trimBlanks(std::string_view text);  // spaces and tabs
 
+// The runs of `text` between separator characters, as a shell splits words:
+// leading, trailing and repeated separators give no empty fields.
+[[nodiscard]] std::vector<std::string_view> splitFields(std::string_view text,
+                                                        std::string_view separators = " \t");
+
 }  // namespace brimvale

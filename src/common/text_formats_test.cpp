@@ -31,3 +31,16 @@ TEST(SplitLines, TrailingNewlineAddsNoEmptyLine) {
 
 }  // namespace
 }  // namespace brimvale
+
+namespace brimvale {
+namespace {
+
+TEST(SplitFields, DropsEmptyRunsLikeAShell) {
+  EXPECT_EQ(splitFields("  1,024  42%\t 1.2MB/s "),
+            (std::vector<std::string_view>{"1,024", "42%", "1.2MB/s"}));
+  EXPECT_EQ(splitFields("a-b--c", "-"), (std::vector<std::string_view>{"a", "b", "c"}));
+  EXPECT_TRUE(splitFields(" \t ").empty());
+}
+
+}  // namespace
+}  // namespace brimvale

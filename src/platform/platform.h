@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.h"
+
 namespace brimvale::platform {
 
 // Is a volume mounted on exactly this path (not merely a folder below a mount)?
@@ -96,6 +98,49 @@ class FileFacts {
   virtual void revealFolder(const std::string& path) = 0;
 };
 
+// What the drive windows show about the volume holding a path; text fields
+// are empty and sizes 0 when unknown.
+struct DriveInfo {
+  std::string filesystem;  // "APFS", "ExFAT", "MS-DOS FAT32", "SMB", "ext4", ...
+  std::string protocol;    // "USB", "Thunderbolt", "SMB", "NFS", ...
+  std::string removable;   // "Removable" or "Fixed"
+  std::string location;    // "Internal", "External", or empty (no local disk)
+  std::string device;      // "disk5s1", "sdb1"
+  std::string uuid;        // volume UUID
+  std::uint64_t freeMiB = 0;
+  std::uint64_t totalMiB = 0;
+};
+
+// Finding, describing, mounting and ejecting drives. Tool failures never
+// throw: they give empty facts, or an error carrying the tool's output.
+class DriveTools {
+ public:
+  virtual ~DriveTools() = default;
+  [[nodiscard]] virtual DriveInfo info(const std::string& path) = 0;
+  // Existing folders whose subfolders are mounted volumes, /Volumes first.
+  [[nodiscard]] virtual std::vector<std::string> volumeFolders() = 0;
+  // Asks the system to mount the volume with this UUID (skipped when
+  // empty), then the one named `name`, at `mountPath` where the platform
+  // lets the caller choose. Failures are ignored: the caller checks the mount.
+  virtual void mountVolume(const std::string& uuid, const std::string& name,
+                           const std::string& mountPath) = 0;
+  // Unmounts (and ejects) the volume; the tool's report, or its output as detail.
+  [[nodiscard]] virtual Result<std::string> eject(const std::string& path) = 0;
+  // Asks a running application to quit; false where the platform cannot ask
+  // or the request failed.
+  [[nodiscard]] virtual bool askToQuit(const std::string& app) = 0;
+  // The processes holding files below `path`, as `lsof +D` lists them.
+  [[nodiscard]] virtual std::string openFilesBelow(const std::string& path) = 0;
+};
+
+// The per-user service manager, asked whether an agent is loaded (launchd
+// on macOS, systemd --user here); false when the manager cannot be asked.
+class ServiceAgents {
+ public:
+  virtual ~ServiceAgents() = default;
+  [[nodiscard]] virtual bool isLoaded(const std::string& label) = 0;
+};
+
 // The facilities of one platform, owned together.
 struct Platform {
   std::unique_ptr<MountTable> mounts;
@@ -106,6 +151,8 @@ struct Platform {
   std::unique_ptr<DirectNotifier> notifier;
   std::unique_ptr<RsyncLocator> rsync;
   std::unique_ptr<FileFacts> files;
+  std::unique_ptr<DriveTools> drives;
+  std::unique_ptr<ServiceAgents> agents;
 };
 
 // The backend of the platform this program was built for.

@@ -6,10 +6,13 @@
 
 #include "common/file_io.h"
 #include "service/core_commands.h"
+#include "service/drive_commands.h"
 #include "service/drive_folder_commands.h"
 #include "service/relocation.h"
+#include "service/remount.h"
 #include "service/rollback.h"
 #include "service/rule_commands.h"
+#include "service/transfer_job.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -45,6 +48,8 @@ constexpr std::array kSubcommands{
                relocateNowCommand},
     Subcommand{"clean-app-caches", "clean-app-caches", "empty the configured app cache folders",
                ConfigNeed::kLoad, cleanAppCachesCommand},
+    Subcommand{"remount", "remount", "mount the drive and recover its marker", ConfigNeed::kLoad,
+               remountCommand},
     Subcommand{"rollback", "rollback", "undo the last batch of moves (--yes to skip the prompt)",
                ConfigNeed::kLoad, rollbackCommand},
     Subcommand{"log", "log [N]", "last N lines of the service log (default 50)",
@@ -55,6 +60,22 @@ constexpr std::array kSubcommands{
     Subcommand{"recover", "", "", ConfigNeed::kLoad, recoverCommand},
     Subcommand{"validate", "", "", ConfigNeed::kLoad, validateCommand},
     Subcommand{"show-in-finder", "", "", ConfigNeed::kLoad, showInFinderCommand},
+    Subcommand{"nvme-info", "", "", ConfigNeed::kLoad, nvmeInfoCommand},
+    Subcommand{"eject-nvme", "", "", ConfigNeed::kLoad, ejectNvmeCommand},
+    Subcommand{"list-drives", "", "", ConfigNeed::kLoad, listDrivesCommand},
+    Subcommand{"assess", "", "", ConfigNeed::kLoad, assessCommand},
+    Subcommand{"benchmark", "", "", ConfigNeed::kLoad, benchmarkCommand},
+    Subcommand{"select-drive", "", "", ConfigNeed::kLoad, selectDriveCommand},
+    Subcommand{"doctor", "doctor", "diagnostics of the drive, the service and dangling links",
+               ConfigNeed::kLoad, doctorCommand},
+    Subcommand{"transfer-check", "", "", ConfigNeed::kLoad, transferCheckCommand},
+    Subcommand{"transfer-start", "", "", ConfigNeed::kLoad, transferStartCommand},
+    Subcommand{"transfer-status", "", "", ConfigNeed::kNone, transferStatusCommand},
+    Subcommand{"transfer-pause", "", "", ConfigNeed::kNone, transferPauseCommand},
+    Subcommand{"transfer-resume", "", "", ConfigNeed::kLoad, transferResumeCommand},
+    Subcommand{"transfer-cancel", "", "", ConfigNeed::kNone, transferCancelCommand},
+    Subcommand{"transfer-commit", "", "", ConfigNeed::kLoad, transferCommitCommand},
+    Subcommand{"__xfer-supervise", "", "", ConfigNeed::kLoad, transferSuperviseCommand},
     Subcommand{"help", "", "", ConfigNeed::kNone, helpCommand},
     Subcommand{"-h", "", "", ConfigNeed::kNone, helpCommand},
     Subcommand{"--help", "", "", ConfigNeed::kNone, helpCommand},

@@ -14,14 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string withoutControlBytes(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20) out += static_cast<char>(c);
-  }
-  return out;
-}
-
 // A configured number as written, so the snapshot shows what the user set;
 // a value that is not a number is shown as the value actually in force.
 std::string configuredNumber(const ServiceConfig& cfg, std::string_view key) {

@@ -318,6 +318,8 @@ Platform makeLinuxPlatform(LinuxPaths paths) {
   p.notifier = std::make_unique<LinuxDirectNotifier>(paths);
   p.rsync = std::make_unique<LinuxRsyncLocator>();
   p.files = std::make_unique<LinuxFileFacts>(paths);
+  p.drives = makeLinuxDriveTools(paths.drives);
+  p.agents = makeLinuxServiceAgents(paths.drives.systemctl);
   return p;
 }
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/linux/linux_drives.h"
 #include "platform/platform.h"
 
 namespace brimvale::platform {
@@ -23,6 +24,7 @@ struct LinuxPaths {
   std::string gdbus = "/usr/bin/gdbus";
   std::string findmnt = "/usr/bin/findmnt";
   std::string opener;  // empty: xdg-open from the system folders, if any
+  LinuxDrivePaths drives;
 };
 
 // Idle time is the smallest reading of the sources present: X11

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "common/process.h"
+#include "platform/macos/mac_drives.h"
 #include "platform/macos/mac_tool_output.h"
 
 namespace brimvale::platform {
@@ -193,6 +194,8 @@ Platform makeMacPlatform(MacToolPaths tools) {
   p.notifier = std::make_unique<MacDirectNotifier>(tools.osascript);
   p.rsync = std::make_unique<MacRsyncLocator>();
   p.files = std::make_unique<MacFileFacts>(tools);
+  p.drives = makeMacDriveTools(tools);
+  p.agents = makeMacServiceAgents(tools);
   return p;
 }
 

@@ -21,6 +21,8 @@ struct MacToolPaths {
   std::string lsof = "/usr/sbin/lsof";
   std::string stat = "/usr/bin/stat";
   std::string open = "/usr/bin/open";
+  std::string launchctl = "/bin/launchctl";
+  std::string volumesRoot = "/Volumes";
 };
 
 // A tool that fails, hangs past its deadline or prints nothing usable gives

@@ -9,20 +9,6 @@
 namespace brimvale::platform {
 namespace {
 
-std::vector<std::string_view> splitFields(std::string_view line, std::string_view separators) {
-  std::vector<std::string_view> fields;
-  std::size_t pos = 0;
-  while (true) {
-    std::size_t start = line.find_first_not_of(separators, pos);
-    if (start == std::string_view::npos) break;
-    std::size_t end = line.find_first_of(separators, start);
-    if (end == std::string_view::npos) end = line.size();
-    fields.push_back(line.substr(start, end - start));
-    pos = end;
-  }
-  return fields;
-}
-
 bool allDigits(std::string_view text) {
   if (text.empty()) return false;
   for (char c : text) {

@@ -1,6 +1,7 @@
 // An in-memory platform for unit tests: every answer is a field the test sets.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <tuple>
@@ -24,6 +25,13 @@ struct FakeState {
   std::set<std::string> datalessPaths;
   std::string volumeUuid;
   std::vector<std::string> revealedFolders;
+  std::map<std::string, DriveInfo> driveInfo;  // by path; others are empty
+  std::vector<std::string> volumeFolders;
+  // Each mountVolume call as {uuid, name, mountPath}; when mountMakesMounted
+  // is set, the call mounts mountPath.
+  std::vector<std::tuple<std::string, std::string, std::string>> mountRequests;
+  bool mountMakesMounted = false;
+  std::set<std::string> loadedAgents;
 };
 
 // Builds a Platform whose facilities read and write `state` (which must
@@ -75,6 +83,31 @@ inline Platform makeFakePlatform(FakeState& state) {
     std::string volumeUuid(const std::string&) override { return s.volumeUuid; }
     void revealFolder(const std::string& path) override { s.revealedFolders.push_back(path); }
   };
+  struct Drives : DriveTools {
+    FakeState& s;
+    explicit Drives(FakeState& st) : s(st) {}
+    DriveInfo info(const std::string& path) override {
+      auto it = s.driveInfo.find(path);
+      return it == s.driveInfo.end() ? DriveInfo{} : it->second;
+    }
+    std::vector<std::string> volumeFolders() override { return s.volumeFolders; }
+    void mountVolume(const std::string& uuid, const std::string& name,
+                     const std::string& mountPath) override {
+      s.mountRequests.emplace_back(uuid, name, mountPath);
+      if (s.mountMakesMounted) s.mountPoints.insert(mountPath);
+    }
+    Result<std::string> eject(const std::string& path) override {
+      s.mountPoints.erase(path);
+      return "Disk " + path + " ejected";
+    }
+    bool askToQuit(const std::string&) override { return false; }
+    std::string openFilesBelow(const std::string&) override { return {}; }
+  };
+  struct Agents : ServiceAgents {
+    FakeState& s;
+    explicit Agents(FakeState& st) : s(st) {}
+    bool isLoaded(const std::string& label) override { return s.loadedAgents.contains(label); }
+  };
   Platform p;
   p.mounts = std::make_unique<Mounts>(state);
   p.volumes = std::make_unique<Volumes>(state);
@@ -84,6 +117,8 @@ inline Platform makeFakePlatform(FakeState& state) {
   p.notifier = std::make_unique<Notifier>(state);
   p.rsync = std::make_unique<Rsync>(state);
   p.files = std::make_unique<Files>(state);
+  p.drives = std::make_unique<Drives>(state);
+  p.agents = std::make_unique<Agents>(state);
   return p;
 }
 

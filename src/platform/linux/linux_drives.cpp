@@ -1,0 +1,205 @@
+#include "platform/linux/linux_drives.h"
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "common/file_io.h"
+#include "common/process.h"
+#include "common/text_formats.h"
+#include "platform/linux/linux_sources.h"
+
+namespace brimvale::platform {
+namespace {
+namespace fs = std::filesystem;
+
+constexpr std::chrono::seconds kMountDeadline{30};
+constexpr std::chrono::seconds kLsofDeadline{20};
+
+bool isAtOrBelow(std::string_view path, std::string_view mountPoint) {
+  if (mountPoint == "/") return path.starts_with('/');
+  return path == mountPoint ||
+         (path.starts_with(mountPoint) && path.size() > mountPoint.size() &&
+          path[mountPoint.size()] == '/');
+}
+
+bool isExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+
+std::string canonicalOrEmpty(const fs::path& path) {
+  std::error_code ec;
+  fs::path resolved = fs::canonical(path, ec);
+  return ec ? std::string() : resolved.string();
+}
+
+class LinuxDriveTools final : public DriveTools {
+ public:
+  explicit LinuxDriveTools(LinuxDrivePaths paths) : paths_(std::move(paths)) {}
+
+  DriveInfo info(const std::string& path) override {
+    DriveInfo info;
+    std::string resolved = canonicalOrEmpty(path);
+    if (resolved.empty()) return info;
+    struct statvfs st {};
+    if (statvfs(resolved.c_str(), &st) == 0) {
+      info.freeMiB = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize >> 20;
+      info.totalMiB = static_cast<std::uint64_t>(st.f_blocks) * st.f_frsize >> 20;
+    }
+    auto mountinfo = readFile(paths_.procRoot + "/self/mountinfo");
+    if (!mountinfo) return info;
+    auto mount = mountHolding(*mountinfo, resolved);
+    if (!mount) return info;
+    FilesystemWords words = describeFilesystem(mount->fsType);
+    info.filesystem = words.filesystem;
+    info.protocol = words.protocol;
+    if (!mount->source.starts_with("/dev/")) return info;
+
+    // Device files are looked up under devRoot so tests can supply a tree.
+    std::string device = canonicalOrEmpty(paths_.devRoot + mount->source.substr(4));
+    if (device.empty()) return info;
+    info.device = fs::path(device).filename().string();
+    std::string sysfs = canonicalOrEmpty(paths_.sysRoot + "/class/block/" + info.device);
+    if (!sysfs.empty()) {
+      BusWords bus = describeBus(sysfs);
+      info.location = bus.location;
+      if (info.protocol.empty()) info.protocol = bus.protocol;
+      // A partition has no removable flag of its own; its disk has.
+      auto flag = readFile(sysfs + "/removable");
+      if (!flag) flag = readFile(fs::path(sysfs).parent_path() / "removable");
+      if (flag) info.removable = flag->starts_with('1') ? "Removable" : "Fixed";
+    }
+    std::error_code ec;
+    for (fs::directory_iterator it(paths_.devRoot + "/disk/by-uuid", ec), end; !ec && it != end;
+         it.increment(ec)) {
+      if (canonicalOrEmpty(it->path()) == device) {
+        info.uuid = it->path().filename().string();
+        break;
+      }
+    }
+    return info;
+  }
+
+  std::vector<std::string> volumeFolders() override {
+    std::vector<std::string> folders{paths_.volumesRoot};
+    const char* user = std::getenv("USER");
+    if (user && *user) {
+      folders.push_back(paths_.mediaRoot + "/" + user);
+      folders.push_back(paths_.runMediaRoot + "/" + user);
+    }
+    std::erase_if(folders, [](const std::string& f) {
+      std::error_code ec;
+      return !fs::is_directory(f, ec);
+    });
+    return folders;
+  }
+
+  void mountVolume(const std::string& uuid, const std::string& name,
+                   const std::string& mountPath) override {
+    std::vector<std::pair<std::string, std::string>> ids;  // mount spec, by-* link
+    if (!uuid.empty()) ids.emplace_back("UUID=" + uuid, "/disk/by-uuid/" + uuid);
+    if (!name.empty()) ids.emplace_back("LABEL=" + name, "/disk/by-label/" + name);
+    // mount needs a folder to mount on; one made here is removed again when
+    // nothing could be mounted, so no empty "drive" is left behind.
+    std::error_code ec;
+    const bool made = fs::create_directories(mountPath, ec);
+    for (const auto& [spec, link] : ids) {
+      if (isExecutable(paths_.mount) &&
+          runTool(paths_.mount, {spec, mountPath}, kMountDeadline).succeeded()) {
+        return;
+      }
+      if (isExecutable(paths_.udisksctl) &&
+          runTool(paths_.udisksctl, {"mount", "--no-user-interaction", "-b", paths_.devRoot + link},
+                  kMountDeadline)
+              .succeeded()) {
+        break;
+      }
+    }
+    if (made) fs::remove(mountPath, ec);  // fails harmlessly when something is mounted there
+  }
+
+  Result<std::string> eject(const std::string& path) override {
+    ProcessResult r = runTool(paths_.umount, {path}, kMountDeadline);
+    std::string output = r.out + r.err;
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    if (!r.succeeded()) {
+      return fail(Errc::kToolFailed, output.empty() ? r.describe() : output);
+    }
+    return output.empty() ? "Unmounted " + path : output;
+  }
+
+  // No desktop-neutral way to ask an application to quit exists here.
+  bool askToQuit(const std::string&) override { return false; }
+
+  std::string openFilesBelow(const std::string& path) override {
+    return runTool(paths_.lsof, {"+D", path}, kLsofDeadline).out;
+  }
+
+ private:
+  LinuxDrivePaths paths_;
+};
+
+class LinuxServiceAgents final : public ServiceAgents {
+ public:
+  explicit LinuxServiceAgents(std::string systemctl) : systemctl_(std::move(systemctl)) {}
+  bool isLoaded(const std::string& label) override {
+    if (!isExecutable(systemctl_)) return false;
+    return runTool(systemctl_, {"--user", "is-active", "--quiet", "--", label},
+                   std::chrono::seconds(5))
+        .succeeded();
+  }
+
+ private:
+  std::string systemctl_;
+};
+
+}  // namespace
+
+std::optional<MountEntry> mountHolding(std::string_view mountinfo, std::string_view path) {
+  std::optional<MountEntry> best;
+  for (std::string_view line : splitLines(mountinfo)) {
+    std::vector<std::string_view> fields = splitFields(line, " ");
+    std::size_t dash = 6;
+    while (dash < fields.size() && fields[dash] != "-") ++dash;
+    if (fields.size() < 5 || dash + 2 >= fields.size()) continue;
+    std::string point = decodeMountEscapes(fields[4]);
+    if (!isAtOrBelow(path, point)) continue;
+    if (best && point.size() < best->mountPoint.size()) continue;
+    best = MountEntry{point, decodeMountEscapes(fields[dash + 1]),
+                      decodeMountEscapes(fields[dash + 2])};
+  }
+  return best;
+}
+
+FilesystemWords describeFilesystem(std::string_view fsType) {
+  if (fsType == "vfat" || fsType == "msdos") return {"MS-DOS FAT32", ""};
+  if (fsType == "exfat") return {"ExFAT", ""};
+  if (fsType == "nfs" || fsType == "nfs4") return {"NFS", "NFS"};
+  if (fsType == "cifs" || fsType == "smb3" || fsType == "smbfs") return {"SMB", "SMB"};
+  if (fsType == "fuse.sshfs") return {"SSHFS", "SSHFS"};
+  return {std::string(fsType), ""};
+}
+
+BusWords describeBus(std::string_view sysfsDevicePath) {
+  if (sysfsDevicePath.find("/usb") != std::string_view::npos) return {"External", "USB"};
+  if (sysfsDevicePath.find("thunderbolt") != std::string_view::npos) {
+    return {"External", "Thunderbolt"};
+  }
+  if (sysfsDevicePath.find("/nvme") != std::string_view::npos) return {"Internal", "PCI-Express"};
+  if (sysfsDevicePath.find("/ata") != std::string_view::npos) return {"Internal", "SATA"};
+  return {"Internal", ""};
+}
+
+std::unique_ptr<DriveTools> makeLinuxDriveTools(LinuxDrivePaths paths) {
+  return std::make_unique<LinuxDriveTools>(std::move(paths));
+}
+
+std::unique_ptr<ServiceAgents> makeLinuxServiceAgents(std::string systemctl) {
+  return std::make_unique<LinuxServiceAgents>(std::move(systemctl));
+}
+
+}  // namespace brimvale::platform

@@ -1,0 +1,122 @@
+#include "platform/linux/linux_drives.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/platform_test_support.h"
+
+namespace brimvale::platform {
+namespace {
+namespace fs = std::filesystem;
+
+using testsupport::TempDir;
+
+const char* kMountinfo =
+    "22 1 259:2 / / rw,relatime shared:1 - ext4 /dev/nvme0n1p2 rw\n"
+    "40 22 0:41 / /Volumes rw shared:20 - tmpfs tmpfs rw,size=16384k\n"
+    "41 40 8:17 / /Volumes/Field\\040Drive rw,relatime shared:21 - exfat /dev/sdb1 rw\n"
+    "42 40 0:52 / /Volumes/projects rw shared:22 master:3 - cifs //nas/projects rw\n"
+    "43 40 8:17 / /Volumes/Fieldwork rw - vfat /dev/sdc1 rw\n";
+
+TEST(LinuxMountHolding, PicksTheDeepestMountAtOrAboveThePath) {
+  struct Case {
+    const char* path;
+    const char* mountPoint;
+    const char* fsType;
+    const char* source;
+  } cases[] = {
+      {"/Volumes/Field Drive", "/Volumes/Field Drive", "exfat", "/dev/sdb1"},
+      {"/Volumes/Field Drive/BRIM-Mac/Apps", "/Volumes/Field Drive", "exfat", "/dev/sdb1"},
+      {"/Volumes/Fieldwork", "/Volumes/Fieldwork", "vfat", "/dev/sdc1"},
+      {"/Volumes/Field", "/Volumes", "tmpfs", "tmpfs"},  // a prefix of a name is not below it
+      {"/Volumes/projects/x", "/Volumes/projects", "cifs", "//nas/projects"},
+      {"/home/ada", "/", "ext4", "/dev/nvme0n1p2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto mount = mountHolding(kMountinfo, c.path);
+    ASSERT_TRUE(mount);
+    EXPECT_EQ(mount->mountPoint, c.mountPoint);
+    EXPECT_EQ(mount->fsType, c.fsType);
+    EXPECT_EQ(mount->source, c.source);
+  }
+  EXPECT_FALSE(mountHolding("garbage line\n", "/x"));
+}
+
+TEST(LinuxDriveWords, MapKernelNamesOntoTheAssessedClasses) {
+  struct Case {
+    const char* fsType;
+    const char* filesystem;
+    const char* protocol;
+  } cases[] = {
+      {"vfat", "MS-DOS FAT32", ""}, {"exfat", "ExFAT", ""},  {"nfs4", "NFS", "NFS"},
+      {"cifs", "SMB", "SMB"},       {"smb3", "SMB", "SMB"},  {"fuse.sshfs", "SSHFS", "SSHFS"},
+      {"ext4", "ext4", ""},         {"tmpfs", "tmpfs", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fsType);
+    FilesystemWords words = describeFilesystem(c.fsType);
+    EXPECT_EQ(words.filesystem, c.filesystem);
+    EXPECT_EQ(words.protocol, c.protocol);
+  }
+  BusWords usb = describeBus(
+      "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host4/target4:0:0/4:0:0:0/block/sdb/sdb1");
+  EXPECT_EQ(usb.location, "External");
+  EXPECT_EQ(usb.protocol, "USB");
+  BusWords nvme = describeBus("/sys/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1/nvme0n1p2");
+  EXPECT_EQ(nvme.location, "Internal");
+  EXPECT_EQ(nvme.protocol, "PCI-Express");
+}
+
+// Given a fake /proc, /sys and /dev tree describing a USB exFAT stick, then
+// info() reports it the way diskutil would.
+TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {
+  TempDir tree;
+  const fs::path volume = tree.path() / "Volumes" / "Field Drive";
+  fs::create_directories(volume);
+  tree.write("proc/self/mountinfo",
+             "22 1 259:2 / / rw - ext4 /dev/nvme0n1p2 rw\n"
+             "41 22 8:17 / " + tree.path().string() + "/Volumes/Field\\040Drive rw - exfat /dev/sdb1 rw\n");
+  tree.write("dev/sdb1", "");
+  fs::create_directories(tree.path() / "dev/disk/by-uuid");
+  fs::create_symlink("../../sdb1", tree.path() / "dev/disk/by-uuid/6A1F-0C2B");
+  const fs::path sysDisk = tree.path() / "sys/devices/pci0000:00/usb2/2-1/host4/block/sdb";
+  tree.write("sys/devices/pci0000:00/usb2/2-1/host4/block/sdb/removable", "1\n");
+  fs::create_directories(sysDisk / "sdb1");
+  fs::create_directories(tree.path() / "sys/class/block");
+  fs::create_symlink(sysDisk / "sdb1", tree.path() / "sys/class/block/sdb1");
+
+  LinuxDrivePaths paths;
+  paths.procRoot = (tree.path() / "proc").string();
+  paths.sysRoot = (tree.path() / "sys").string();
+  paths.devRoot = (tree.path() / "dev").string();
+  DriveInfo info = makeLinuxDriveTools(paths)->info(volume.string());
+  EXPECT_EQ(info.filesystem, "ExFAT");
+  EXPECT_EQ(info.protocol, "USB");
+  EXPECT_EQ(info.location, "External");
+  EXPECT_EQ(info.removable, "Removable");
+  EXPECT_EQ(info.device, "sdb1");
+  EXPECT_EQ(info.uuid, "6A1F-0C2B");
+  EXPECT_GT(info.totalMiB, 0u);
+
+  DriveInfo missing = makeLinuxDriveTools(paths)->info((tree.path() / "nowhere").string());
+  EXPECT_EQ(missing.filesystem, "");
+  EXPECT_EQ(missing.totalMiB, 0u);
+}
+
+TEST(LinuxDriveTools, ListsVolumesAndTheUsersMediaFoldersThatExist) {
+  TempDir tree;
+  fs::create_directories(tree.path() / "Volumes");
+  fs::create_directories(tree.path() / "run-media" / "ada");
+  LinuxDrivePaths paths;
+  paths.volumesRoot = (tree.path() / "Volumes").string();
+  paths.mediaRoot = (tree.path() / "media").string();
+  paths.runMediaRoot = (tree.path() / "run-media").string();
+  setenv("USER", "ada", 1);
+  EXPECT_EQ(makeLinuxDriveTools(paths)->volumeFolders(),
+            (std::vector<std::string>{paths.volumesRoot, paths.runMediaRoot + "/ada"}));
+}
+
+}  // namespace
+}  // namespace brimvale::platform

@@ -1,0 +1,387 @@
+// The drive-to-drive transfer job end to end: the real brim-vale, real rsync
+// and two tmpfs drives, including unplugging the destination mid-copy.
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
+
+#include "common/file_io.h"
+#include "e2e_harness.h"
+#include "platform/platform.h"
+#include "service/transfer_job.h"
+
+namespace brimvale::e2e {
+namespace {
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
+
+class TransferE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tag_ = std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  }
+
+  // Lays out a managed working folder with `files` MiB-sized files on `drive`
+  // and points the configuration at it.
+  void prepareSource(const TmpfsDrive& drive, int files) {
+    source_ = drive.path() / thisWorkingFolderName();
+    fs::create_directories(source_ / "Media" / "Movies");
+    fs::create_directories(source_ / "Apps" / "Tool.app");
+    std::ofstream(source_ / ".hollin-managed") << "marker_version=1\nvolume_uuid=unknown\n";
+    std::mt19937 random(7);
+    std::string block(1 << 20, '\0');
+    for (int i = 0; i < files; ++i) {
+      for (char& c : block) c = static_cast<char>(random());
+      std::ofstream(source_ / "Media" / "Movies" / ("clip " + std::to_string(i) + ".mov"))
+          << block;
+    }
+    std::ofstream(source_ / "Apps" / "Tool.app" / "Info \"plist\"") << "small";
+    fs::create_symlink("Info \"plist\"", source_ / "Apps" / "Tool.app" / "link");
+    home_.writeConfig("NVMe=\"" + drive.path().string() + "\"\n");
+  }
+
+  json status() {
+    ProcessResult r = runBrimVale(home_, {"transfer-status"});
+    EXPECT_TRUE(r.succeeded()) << r.describe();
+    return json::parse(r.out);
+  }
+
+  // Polls transfer-status until `phase` (at most `seconds`).
+  json waitForPhase(const std::string& phase, int seconds = 60) {
+    json last;
+    for (int i = 0; i < seconds * 10; ++i) {
+      last = status();
+      if (last["phase"] == phase) return last;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ADD_FAILURE() << "phase never became " << phase << "; last status " << last.dump();
+    return last;
+  }
+
+  // Waits until the copy has moved some bytes (the supervisor folds once a second).
+  void waitForProgress() {
+    for (int i = 0; i < 300; ++i) {
+      json s = status();
+      if (s["bytesDone"].get<std::uint64_t>() > 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ADD_FAILURE() << "no progress reported";
+  }
+
+  // One watch-loop tick, run in this process the way the loop runs it.
+  void tick() {
+    const char* oldHome = std::getenv("HOME");
+    std::string saved = oldHome ? oldHome : "";
+    setenv("HOME", home_.path().c_str(), 1);
+    platform::Platform host = platform::makeHostPlatform();
+    std::ostringstream out;
+    service::ServiceContext ctx(StatePaths::forHome(home_.path()), host, systemClock(), out, out);
+    service::transferTick(ctx, BRIM_VALE_PATH);
+    setenv("HOME", saved.c_str(), 1);
+  }
+
+  // Every file below `root` with its size and modification time.
+  static std::map<std::string, std::string> snapshot(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+      auto st = e.symlink_status();
+      std::string facts = std::to_string(static_cast<int>(st.type()));
+      if (fs::is_regular_file(st)) {
+        facts += " " + std::to_string(e.file_size()) + " " +
+                 std::to_string(e.last_write_time().time_since_epoch().count());
+      }
+      files[e.path().lexically_relative(root).string()] = facts;
+    }
+    return files;
+  }
+
+  static void expectSameContent(const fs::path& a, const fs::path& b) {
+    for (const auto& e : fs::recursive_directory_iterator(a)) {
+      const fs::path rel = e.path().lexically_relative(a);
+      if (rel == ".hollin-managed") continue;
+      SCOPED_TRACE(rel.string());
+      ASSERT_TRUE(fs::exists(fs::symlink_status(b / rel)));
+      if (e.is_symlink()) {
+        EXPECT_EQ(fs::read_symlink(e.path()), fs::read_symlink(b / rel));
+      } else if (e.is_regular_file()) {
+        EXPECT_EQ(readFile(e.path()).value(), readFile(b / rel).value());
+      }
+    }
+  }
+
+  fs::path lock() const { return home_.state() / "transfer.lock"; }
+
+  std::string tag_;
+  TempHome home_;
+  fs::path source_;
+};
+
+TEST_F(TransferE2E, PreflightBlocksAnExistingFolderAndTooLittleRoom) {
+  TmpfsDrive src("xs-" + tag_, "64m");
+  TmpfsDrive full("xf-" + tag_, "8m");
+  TmpfsDrive taken("xt-" + tag_, "64m");
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(full);
+  BRIMVALE_REQUIRE_DRIVE(taken);
+  prepareSource(src, 8);
+  fs::create_directories(taken.path() / thisWorkingFolderName());
+
+  ProcessResult r = runBrimVale(home_, {"transfer-check", full.path().string()});
+  EXPECT_EQ(r.exitCode, 0);
+  json check = json::parse(r.out);
+  EXPECT_EQ(check["verdict"], "block");
+  EXPECT_EQ(check["assessVerdict"], "warn") << "tmpfs is a non-standard file system";
+  EXPECT_EQ(check["reasons"], json::array({"Not enough free space on the destination drive for "
+                                           "everything on your current drive."}));
+  EXPECT_EQ(check["freeBytes"], 8u << 20);
+  EXPECT_GT(check["sourceBytes"].get<std::uint64_t>(), 8u << 20);
+  EXPECT_EQ(r.out.substr(0, 41), "{\"verdict\":\"block\",\"assessVerdict\":\"warn\"");
+
+  r = runBrimVale(home_, {"transfer-check", taken.path().string(), "backup"});
+  check = json::parse(r.out);
+  EXPECT_EQ(check["verdict"], "block");
+  EXPECT_EQ(check["destHasStor"], true);
+  EXPECT_EQ(check["reasons"], json::array({"This drive already has a Brimvale folder for this "
+                                           "Mac. Choose a different drive."}));
+
+  r = runBrimVale(home_, {"transfer-check", "/Volumes/none-" + tag_});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out,
+            "{\"verdict\":\"block\",\"reasons\":[\"The destination drive isn't available.\"],"
+            "\"warnings\":[],\"freeBytes\":0,\"sourceBytes\":0,\"destHasStor\":false,"
+            "\"assessVerdict\":\"block\"}\n");
+
+  r = runBrimVale(home_, {"transfer-start", "backup", taken.path().string(), "1"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "The destination can't be used right now.\n");
+  EXPECT_FALSE(fs::exists(lock())) << "a refused start frees the lock";
+}
+
+TEST_F(TransferE2E, UnconfirmedStartCreatesNothingAndALiveLockBlocks) {
+  TmpfsDrive src("xs-" + tag_);
+  TmpfsDrive dst("xd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  prepareSource(src, 1);
+
+  ProcessResult r = runBrimVale(home_, {"transfer-start", "transfer", dst.path().string(), "no"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "Start was not confirmed.\n");
+  EXPECT_FALSE(fs::exists(home_.state() / "transfer-job.kv"));
+  EXPECT_FALSE(fs::exists(lock()));
+  EXPECT_TRUE(fs::is_empty(dst.path()));
+  EXPECT_EQ(runBrimVale(home_, {"transfer-status"}).out, "{\"phase\":\"idle\"}\n");
+
+  fs::create_directories(lock());
+  std::ofstream(home_.state() / "transfer-job.kv") << "phase=copying\n";
+  r = runBrimVale(home_, {"transfer-start", dst.path().string(), "yes"});
+  EXPECT_EQ(r.out, "A transfer is already in progress.\n");
+  EXPECT_TRUE(fs::is_empty(dst.path()));
+}
+
+// Given a lock left by a failed job, then a backup starts, copies, verifies,
+// ends done and frees the lock, never writing to the source.
+TEST_F(TransferE2E, BackupAfterAStaleLockEndsDoneAndLeavesTheSourceAlone) {
+  TmpfsDrive src("xs-" + tag_);
+  TmpfsDrive dst("xd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  prepareSource(src, 4);
+  fs::create_directories(lock());
+  std::ofstream(home_.state() / "transfer-job.kv") << "phase=failed\n";
+  const auto before = snapshot(src.path());
+
+  ProcessResult r = runBrimVale(home_, {"transfer-start", "backup", dst.path().string(), "true"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.substr(r.out.size() - 18), "Transfer started.\n");
+  json done = waitForPhase("done");
+  EXPECT_EQ(done["kind"], "backup");
+  EXPECT_EQ(done["lastError"], "");
+  EXPECT_GT(done["bytesDone"].get<std::uint64_t>(), 4u << 20);
+  EXPECT_EQ(done["consent"], true);
+  EXPECT_EQ(done["resumeCount"], 0);
+  EXPECT_FALSE(fs::exists(lock()));
+  EXPECT_FALSE(fs::exists(home_.state() / "transfer.pid"));
+
+  const fs::path destWorking = dst.path() / thisWorkingFolderName();
+  expectSameContent(source_, destWorking);
+  const std::string marker = readFile(destWorking / ".hollin-managed").value();
+  EXPECT_NE(marker.find("created_by=transfer\n"), std::string::npos) << marker;
+  EXPECT_EQ(snapshot(src.path()), before);
+}
+
+TEST_F(TransferE2E, TransferHoldsTheLockAtCopiedUntilCommit) {
+  TmpfsDrive src("xs-" + tag_);
+  TmpfsDrive dst("xd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  prepareSource(src, 6);
+
+  ProcessResult r = runBrimVale(home_, {"transfer-start", dst.path().string(), "1"},
+                                {{"RSYNC", kSlowRsync}});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  r = runBrimVale(home_, {"transfer-commit"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "Transfer is not ready to finalise.\n");
+  EXPECT_EQ(status()["phase"], "copying");
+
+  json copied = waitForPhase("copied");
+  EXPECT_TRUE(fs::is_directory(lock()));
+  EXPECT_EQ(copied["destRoot"], dst.path().string());
+
+  r = runBrimVale(home_, {"transfer-commit"});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("Transfer complete. Now using " + dst.path().string() + ".\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(status()["phase"], "done");
+  EXPECT_FALSE(fs::exists(lock()));
+  EXPECT_NE(readFile(home_.path() / ".brimvale/brim-vale.conf")
+                .value()
+                .find("NVMe=\"" + dst.path().string() + "\""),
+            std::string::npos);
+}
+
+// Given a copy in flight, when the destination is lazily unmounted the job
+// waits for the drive; once it is back, a watch tick resumes it and the
+// copy finishes from where it was.
+TEST_F(TransferE2E, UnpluggedDestinationWaitsAndATickResumesIt) {
+  TmpfsDrive src("xs-" + tag_);
+  TmpfsDrive dst("xd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  prepareSource(src, 16);
+  const auto before = snapshot(src.path());
+  const fs::path hold = home_.path() / "unplugged";
+  fs::create_directories(hold);
+
+  ASSERT_EQ(runBrimVale(home_, {"transfer-start", "backup", dst.path().string(), "1"},
+                        {{"RSYNC", kSlowRsync}})
+                .exitCode,
+            0);
+  waitForProgress();
+  // Keep the drive's contents alive elsewhere, then pull it out from under the copy.
+  ASSERT_EQ(mount(dst.path().c_str(), hold.c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(umount2(dst.path().c_str(), MNT_DETACH), 0);
+
+  json waiting = waitForPhase("waitingForDrive", 20);
+  EXPECT_EQ(waiting["lastError"], "Waiting for the drive to reconnect.");
+  EXPECT_TRUE(fs::is_directory(lock()));
+  tick();
+  EXPECT_EQ(status()["phase"], "waitingForDrive") << "no resume while the drive is away";
+  EXPECT_EQ(status()["resumeCount"], 0);
+
+  ASSERT_EQ(mount(hold.c_str(), dst.path().c_str(), nullptr, MS_BIND, nullptr), 0);
+  umount2(hold.c_str(), MNT_DETACH);
+  tick();
+  json resumed = status();
+  EXPECT_EQ(resumed["resumeCount"], 1);
+  EXPECT_NE(resumed["phase"], "waitingForDrive");
+
+  waitForPhase("done");
+  expectSameContent(source_, dst.path() / thisWorkingFolderName());
+  EXPECT_EQ(snapshot(src.path()), before);
+}
+
+// Processes whose command line mentions `text` (the copy and the children
+// rsync forks for itself).
+std::vector<pid_t> processesMentioning(const std::string& text) {
+  std::vector<pid_t> found;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    auto cmdline = readFile(e.path() / "cmdline");
+    if (cmdline && cmdline->find(text) != std::string::npos) found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+// Given a supervisor killed outright mid-copy, then its copy dies with it,
+// and the next tick takes the stale job up again.
+TEST_F(TransferE2E, CopyNeverOutlivesItsSupervisor) {
+  TmpfsDrive src("xs-" + tag_);
+  TmpfsDrive dst("xd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  prepareSource(src, 12);
+  ASSERT_EQ(runBrimVale(home_, {"transfer-start", "backup", dst.path().string(), "1"},
+                        {{"RSYNC", kSlowRsync}})
+                .exitCode,
+            0);
+  waitForProgress();
+  const std::string destWorking = (dst.path() / thisWorkingFolderName()).string();
+  ASSERT_FALSE(processesMentioning(destWorking).empty());
+  const pid_t supervisor = std::stoi(readFile(home_.state() / "transfer.pid").value());
+  ASSERT_EQ(kill(supervisor, SIGKILL), 0);
+
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gone = processesMentioning(destWorking).empty();
+  }
+  EXPECT_TRUE(gone) << "a copy outlived its supervisor";
+  EXPECT_EQ(status()["phase"], "copying");
+
+  tick();
+  EXPECT_EQ(status()["resumeCount"], 1);
+  waitForPhase("done");
+  expectSameContent(source_, destWorking);
+}
+
+TEST_F(TransferE2E, PausedJobIsNeverResumedByATickAndCancelDeletesOnlyTheCopy) {
+  TmpfsDrive src("xs-" + tag_);
+  TmpfsDrive dst("xd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  prepareSource(src, 12);
+  const auto before = snapshot(src.path());
+
+  ASSERT_EQ(runBrimVale(home_, {"transfer-start", dst.path().string(), "1"},
+                        {{"RSYNC", kSlowRsync}})
+                .exitCode,
+            0);
+  waitForProgress();
+  ProcessResult r = runBrimVale(home_, {"transfer-pause"});
+  EXPECT_EQ(r.out, "Transfer paused.\n");
+  json paused = status();
+  EXPECT_EQ(paused["phase"], "paused");
+  EXPECT_EQ(paused["lastError"], "Paused.");
+  EXPECT_FALSE(fs::exists(home_.state() / "transfer.pid"));
+  EXPECT_FALSE(fs::exists(home_.state() / "transfer-rsync.pid")) << "the copy has stopped";
+  EXPECT_EQ(runBrimVale(home_, {"transfer-pause"}).out, "No transfer is running.\n");
+
+  tick();
+  EXPECT_EQ(status()["phase"], "paused");
+  EXPECT_EQ(status()["resumeCount"], 0);
+
+  r = runBrimVale(home_, {"transfer-resume"}, {{"RSYNC", kSlowRsync}});
+  EXPECT_EQ(r.out, "Transfer resumed.\n");
+  EXPECT_EQ(status()["resumeCount"], 1);
+  EXPECT_EQ(runBrimVale(home_, {"transfer-resume"}).out, "No paused transfer to resume.\n");
+
+  r = runBrimVale(home_, {"transfer-cancel"});
+  EXPECT_EQ(r.out, "Transfer cancelled.\n");
+  json cancelled = status();
+  EXPECT_EQ(cancelled["phase"], "failed");
+  EXPECT_EQ(cancelled["lastError"], "Transfer cancelled. Your current drive is unchanged.");
+  EXPECT_FALSE(fs::exists(dst.path() / thisWorkingFolderName()));
+  EXPECT_FALSE(fs::exists(lock()));
+  EXPECT_EQ(snapshot(src.path()), before);
+  EXPECT_EQ(runBrimVale(home_, {"transfer-cancel"}).out, "Transfer cancelled.\n")
+      << "a failed job can still be cancelled (it has nothing left to delete)";
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
