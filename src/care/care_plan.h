@@ -12,10 +12,6 @@
 
 namespace brimvale::care {
 
-// Snapshot thinning asks for this much, at the tool's most aggressive level.
-inline constexpr std::int64_t kThinBytes = 100'000'000'000;
-inline constexpr int kThinUrgency = 4;
-
 // The line shown while `step` runs ("Emptying old items from your Trash…").
 [[nodiscard]] std::string_view progressLine(const CareStep& step);
 

@@ -1,0 +1,201 @@
+#include "care/care_run.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+#include "common/file_io.h"
+#include "common/text_formats.h"
+#include "common/timestamps.h"
+
+namespace brimvale::care {
+namespace {
+
+struct StepRaw {
+  CareStep step;
+  std::string_view raw;
+};
+
+// Persisted in the run record; never change a string.
+const std::array kStepRaw{
+    StepRaw{{CareStep::Kind::kCachesAndRarelyUsedFiles}, "caches"},
+    StepRaw{CareStep::reclaim(ReclaimCategory::kDevcaches), "devcaches"},
+    StepRaw{CareStep::reclaim(ReclaimCategory::kSyslog), "syslog"},
+    StepRaw{CareStep::reclaim(ReclaimCategory::kTrash), "trash"},
+    StepRaw{{CareStep::Kind::kOldLocalBackups}, "localBackups"},
+    StepRaw{{CareStep::Kind::kCloudOnlineOnly}, "cloudOnlineOnly"},
+};
+
+std::string joined(const std::vector<std::string>& args) {
+  std::string text;
+  for (const auto& arg : args) text += (text.empty() ? "" : " ") + arg;
+  return text;
+}
+
+// "`brim-vale reclaim trash` exited with 1 (last line of its output)".
+std::string serviceProblem(const std::vector<std::string>& args, const ProcessResult& r) {
+  std::string problem = "`brim-vale " + joined(args) + "` " + r.describe();
+  const std::string output = r.out + r.err;
+  const auto lines = splitLines(output);
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    const auto line = trimBlanks(*it);
+    if (!line.empty()) return problem + " (" + std::string(line) + ")";
+  }
+  return problem;
+}
+
+// Runs one service command; the problem when it did not exit with 0.
+std::optional<std::string> runToSuccess(const CareRoutines& routines,
+                                        const std::vector<std::string>& args,
+                                        std::string* output = nullptr) {
+  ProcessResult r = routines.service(args);
+  if (!r.succeeded()) return serviceProblem(args, r);
+  if (output) *output = std::move(r.out);
+  return std::nullopt;
+}
+
+std::optional<std::string> evictCloudRoots(const CareRoutines& routines) {
+  std::string listing;
+  if (auto problem = runToSuccess(routines, {"list-cloud-roots"}, &listing)) return problem;
+  std::optional<std::string> firstProblem;
+  for (std::string_view line : splitLines(listing)) {
+    const auto tab = line.find('\t');
+    if (tab == std::string_view::npos || tab + 1 == line.size()) continue;
+    auto problem = runToSuccess(routines, {"optimize-icloud", std::string(line.substr(tab + 1))});
+    if (problem && !firstProblem) firstProblem = std::move(problem);
+  }
+  return firstProblem;
+}
+
+StepResult runReclaim(const CareStep& step, const CareRoutines& routines) {
+  StepResult result{.step = step};
+  const std::vector<std::string> args{"reclaim", std::string(rawString(step.category))};
+  ProcessResult r = routines.service(args);
+  const auto figures = parseReclaimResult(r.out);
+  if (!r.succeeded() || !figures || figures->category != step.category) {
+    result.problem = serviceProblem(args, r);
+    return result;
+  }
+  result.finished = true;
+  result.freedBytes = std::max<std::int64_t>(figures->bytes, 0);
+  result.trashLeftAlone = figures->deleteDisabled;
+  return result;
+}
+
+// Steps whose routine reports no figure: measured by the free space gained.
+StepResult runMeasured(const CareStep& step, const CareRoutines& routines) {
+  StepResult result{.step = step};
+  const auto before = routines.internalFreeBytes();
+  std::optional<std::string> problem;
+  switch (step.kind) {
+    case CareStep::Kind::kCachesAndRarelyUsedFiles:
+      problem = runToSuccess(routines, {"free-space"});
+      break;
+    case CareStep::Kind::kOldLocalBackups:
+      problem = routines.thinSnapshots();
+      break;
+    case CareStep::Kind::kCloudOnlineOnly:
+      problem = evictCloudRoots(routines);
+      break;
+    case CareStep::Kind::kReclaim:
+      break;  // measured by its own figures (runReclaim)
+  }
+  const auto after = routines.internalFreeBytes();
+  if (before && after) result.freedBytes = std::max<std::int64_t>(*after - *before, 0);
+  result.finished = !problem;
+  if (problem) result.problem = std::move(*problem);
+  return result;
+}
+
+}  // namespace
+
+Result<SizedPlan> sizePlan(const std::vector<CareStep>& plan, const ServiceCommandRunner& service) {
+  const std::vector<std::string> args{"reclaim-scan"};
+  ProcessResult r = service(args);
+  auto scan = parseReclaimScan(r.out);
+  if (!r.succeeded() || scan.size() != 3) {
+    return fail(Errc::kToolFailed, serviceProblem(args, r));
+  }
+  return SizedPlan{.steps = sizedPlan(plan, scan), .scan = std::move(scan)};
+}
+
+std::vector<StepResult> runSteps(const std::vector<CareStep>& steps, const CareRoutines& routines,
+                                 const std::function<void(std::string_view)>& onStep) {
+  std::vector<StepResult> results;
+  for (const auto& step : steps) {
+    if (!results.empty()) routines.pause(kPauseBetweenSteps);
+    onStep(progressLine(step));
+    results.push_back(step.kind == CareStep::Kind::kReclaim ? runReclaim(step, routines)
+                                                            : runMeasured(step, routines));
+  }
+  return results;
+}
+
+CareOutcome outcomeOf(const std::vector<StepResult>& results, const SizedPlan& plan,
+                      std::string allTimeText) {
+  CareOutcome outcome{.allTimeText = std::move(allTimeText),
+                      .untouchedTrashBytes = untouchedTrashBytes(plan.scan)};
+  for (const auto& result : results) {
+    outcome.freedBytes += result.freedBytes;
+    if (result.trashLeftAlone) {
+      for (const auto& f : plan.scan) {
+        if (f.category == ReclaimCategory::kTrash) outcome.untouchedTrashBytes = f.bytes;
+      }
+    } else if (result.finished) {
+      outcome.stepsRan.push_back(result.step);
+    }
+  }
+  return outcome;
+}
+
+std::string problemLines(const std::vector<StepResult>& results) {
+  std::string lines;
+  for (const auto& result : results) {
+    if (result.finished) continue;
+    std::string_view name = progressLine(result.step);
+    if (name.ends_with("…")) name.remove_suffix(std::string_view("…").size());
+    lines += "One step didn't finish (" + std::string(name) + "): " + result.problem +
+             ". Your files are safe; you can run Zozad Evev again.\n";
+  }
+  return lines;
+}
+
+std::string_view stepRawString(const CareStep& step) {
+  for (const auto& [s, raw] : kStepRaw) {
+    if (s == step) return raw;
+  }
+  return {};
+}
+
+Result<void> storeRunRecord(platform::UserDefaults& defaults, const CareRunRecord& record) {
+  std::string coverage;
+  for (const auto& step : record.coverage) {
+    coverage += (coverage.empty() ? "" : ",") + std::string(stepRawString(step));
+  }
+  if (auto r = defaults.setString(kLastRunAtKey, isots(record.at)); !r) return r;
+  if (auto r = defaults.setInt(kLastRunFreedBytesKey, record.freedBytes); !r) return r;
+  if (auto r = defaults.setString(kLastRunCoverageKey, coverage); !r) return r;
+  return defaults.setString(kLastSummaryKey, record.summary);
+}
+
+Result<std::int64_t> addToAllTimeSaved(const std::filesystem::path& file, std::int64_t bytes) {
+  std::int64_t total = 0;
+  std::error_code ec;
+  if (std::filesystem::exists(file, ec)) {
+    auto text = readFile(file);
+    if (!text) return std::unexpected(text.error());
+    const auto lines = splitLines(*text);
+    const std::string_view number = lines.size() == 1 ? trimBlanks(lines[0]) : std::string_view();
+    auto [end, err] = std::from_chars(number.data(), number.data() + number.size(), total);
+    if (err != std::errc() || end != number.data() + number.size() || number.empty()) {
+      return fail(Errc::kParse, file.string() + " does not hold a byte count");
+    }
+  }
+  total += std::max<std::int64_t>(bytes, 0);
+  if (auto written = writeFileAtomically(file, std::to_string(total) + "\n"); !written) {
+    return std::unexpected(written.error());
+  }
+  return total;
+}
+
+}  // namespace brimvale::care

@@ -1,0 +1,237 @@
+#include "care/care_run.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <map>
+#include <set>
+
+#include "common/file_io.h"
+
+namespace brimvale::care {
+namespace {
+
+using ::testing::ElementsAre;
+using K = CareStep::Kind;
+using std::chrono::milliseconds;
+
+ProcessResult exited(int code, std::string out) {
+  return {.outcome = ProcessOutcome::kExited, .exitCode = code, .out = std::move(out)};
+}
+
+// Plays the service and the other routines; records every call in order.
+struct FakeRoutines {
+  std::map<std::string, ProcessResult> replies;  // by arguments joined with blanks
+  std::vector<std::int64_t> freeBytes;           // successive measurements
+  std::optional<std::string> thinProblem;
+  std::vector<std::string> calls;
+  std::vector<milliseconds> pauses;
+  std::size_t measured = 0;
+
+  CareRoutines routines() {
+    return {
+        .service =
+            [this](const std::vector<std::string>& args) {
+              std::string key;
+              for (const auto& a : args) key += (key.empty() ? "" : " ") + a;
+              calls.push_back(key);
+              auto it = replies.find(key);
+              return it == replies.end() ? exited(2, "Unknown subcommand: " + args[0] + "\n")
+                                         : it->second;
+            },
+        .thinSnapshots =
+            [this] {
+              calls.push_back("thin");
+              return thinProblem;
+            },
+        .internalFreeBytes =
+            [this]() -> std::optional<std::int64_t> {
+              if (measured >= freeBytes.size()) return std::nullopt;
+              return freeBytes[measured++];
+            },
+        .pause = [this](milliseconds d) { pauses.push_back(d); },
+    };
+  }
+};
+
+const char* kScan =
+    "{\"category\":\"devcaches\",\"freed_bytes\":3000,\"items\":2}\n"
+    "{\"category\":\"syslog\",\"freed_bytes\":0,\"items\":0}\n"
+    "{\"category\":\"trash\",\"freed_bytes\":60000000,\"items\":1}\n";
+
+TEST(CareRun, SizingKeepsCategoriesWithSomethingToFree) {
+  FakeRoutines fake;
+  fake.replies["reclaim-scan"] = exited(0, kScan);
+  auto sized = sizePlan({{K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}},
+                        fake.routines().service);
+  ASSERT_TRUE(sized);
+  EXPECT_THAT(sized->steps, ElementsAre(CareStep{K::kCachesAndRarelyUsedFiles},
+                                        CareStep::reclaim(ReclaimCategory::kDevcaches),
+                                        CareStep::reclaim(ReclaimCategory::kTrash),
+                                        CareStep{K::kOldLocalBackups}));
+
+  // A service without the scan (or one that stops half-way) sizes nothing.
+  for (const auto& reply : {exited(2, "Unknown subcommand: reclaim-scan\n"),
+                            exited(0, "{\"category\":\"devcaches\",\"freed_bytes\":1,\"items\":1}\n")}) {
+    fake.replies["reclaim-scan"] = reply;
+    auto refused = sizePlan({{K::kCachesAndRarelyUsedFiles}}, fake.routines().service);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code, Errc::kToolFailed);
+  }
+  EXPECT_THAT(fake.calls.back(), "reclaim-scan");
+}
+
+TEST(CareRun, EveryStepRunsItsRoutineInOrderAndCountsWhatItFreed) {
+  FakeRoutines fake;
+  fake.replies["free-space"] = exited(0, "Free Up Space — started\n");
+  fake.replies["reclaim devcaches"] =
+      exited(0, "[t] reclaim: devcaches\n{\"category\":\"devcaches\",\"freed_bytes\":3000,\"items\":2}\n");
+  fake.replies["reclaim trash"] =
+      exited(0, "{\"category\":\"trash\",\"freed_bytes\":60000000,\"items\":1}\n");
+  fake.replies["list-cloud-roots"] =
+      exited(0, "iCloud Drive\t/home/u/Library/Mobile Documents/com~apple~CloudDocs\n"
+                "Dropbox\t/home/u/Library/CloudStorage/Dropbox\n");
+  fake.replies["optimize-icloud /home/u/Library/Mobile Documents/com~apple~CloudDocs"] = exited(0, "");
+  fake.replies["optimize-icloud /home/u/Library/CloudStorage/Dropbox"] = exited(0, "");
+  // Measured around free-space (+500), thinning (+7000) and the cloud step
+  // (-100: something else wrote meanwhile, which costs the step nothing).
+  fake.freeBytes = {1000, 1500, 10'000, 17'000, 20'000, 19'900};
+
+  const std::vector<CareStep> steps{{K::kCachesAndRarelyUsedFiles},
+                                    CareStep::reclaim(ReclaimCategory::kDevcaches),
+                                    CareStep::reclaim(ReclaimCategory::kTrash),
+                                    {K::kOldLocalBackups},
+                                    {K::kCloudOnlineOnly}};
+  std::vector<std::string> shown;
+  const auto results =
+      runSteps(steps, fake.routines(), [&](std::string_view line) { shown.emplace_back(line); });
+
+  EXPECT_THAT(shown, ElementsAre("Tidying large folders and clearing caches…",
+                                 "Clearing developer and package caches…",
+                                 "Emptying old items from your Trash…",
+                                 "Reclaiming space from old backups…",
+                                 "Keeping cloud files online-only…"));
+  EXPECT_THAT(fake.calls,
+              ElementsAre("free-space", "reclaim devcaches", "reclaim trash", "thin",
+                          "list-cloud-roots",
+                          "optimize-icloud /home/u/Library/Mobile Documents/com~apple~CloudDocs",
+                          "optimize-icloud /home/u/Library/CloudStorage/Dropbox"));
+  EXPECT_THAT(fake.pauses, ElementsAre(milliseconds(400), milliseconds(400), milliseconds(400),
+                                       milliseconds(400)));
+  ASSERT_EQ(results.size(), 5u);
+  std::vector<std::int64_t> freed;
+  for (const auto& r : results) {
+    EXPECT_TRUE(r.finished) << r.problem;
+    freed.push_back(r.freedBytes);
+  }
+  EXPECT_THAT(freed, ElementsAre(500, 3000, 60'000'000, 7000, 0));
+
+  SizedPlan plan{.steps = steps, .scan = parseReclaimScan(kScan)};
+  const CareOutcome outcome = outcomeOf(results, plan, "2 GB");
+  EXPECT_EQ(outcome.freedBytes, 60'010'500);
+  EXPECT_EQ(outcome.stepsRan, steps);
+  EXPECT_EQ(outcome.untouchedTrashBytes, 0);
+  EXPECT_EQ(problemLines(results), "");
+}
+
+TEST(CareRun, AFailedStepIsReportedAndTheRestStillRun) {
+  FakeRoutines fake;
+  fake.replies["free-space"] =
+      exited(1, "Free Up Space — started\nManager is paused — resume it first to run actions.\n");
+  fake.replies["reclaim syslog"] = exited(1, "{\"error\":\"paused\"}\n");
+  fake.replies["reclaim devcaches"] =
+      exited(0, "{\"category\":\"devcaches\",\"freed_bytes\":4096,\"items\":1}\n");
+  fake.thinProblem = "Time Machine command timed out: tmutil thinlocalsnapshots / 100000000000 4";
+
+  const std::vector<CareStep> steps{{K::kCachesAndRarelyUsedFiles},
+                                    CareStep::reclaim(ReclaimCategory::kSyslog),
+                                    CareStep::reclaim(ReclaimCategory::kDevcaches),
+                                    {K::kOldLocalBackups}};
+  const auto results = runSteps(steps, fake.routines(), [](std::string_view) {});
+  EXPECT_THAT(fake.calls, ElementsAre("free-space", "reclaim syslog", "reclaim devcaches", "thin"));
+
+  const CareOutcome outcome = outcomeOf(results, {.steps = steps}, "—");
+  EXPECT_THAT(outcome.stepsRan, ElementsAre(CareStep::reclaim(ReclaimCategory::kDevcaches)));
+  EXPECT_EQ(outcome.freedBytes, 4096);
+  EXPECT_EQ(problemLines(results),
+            "One step didn't finish (Tidying large folders and clearing caches): `brim-vale "
+            "free-space` exited with 1 (Manager is paused — resume it first to run actions.). "
+            "Your files are safe; you can run Zozad Evev again.\n"
+            "One step didn't finish (Clearing system and log clutter): `brim-vale reclaim "
+            "syslog` exited with 1 ({\"error\":\"paused\"}). Your files are safe; you can run "
+            "Zozad Evev again.\n"
+            "One step didn't finish (Reclaiming space from old backups): Time Machine command "
+            "timed out: tmutil thinlocalsnapshots / 100000000000 4. Your files are safe; you "
+            "can run Zozad Evev again.\n");
+}
+
+TEST(CareRun, TrashKeptByTheSettingIsNotCountedAsEmptied) {
+  // The scan saw a deletable Trash; by the time the step ran the user had
+  // turned "only move, never delete" on.
+  FakeRoutines fake;
+  fake.replies["reclaim trash"] = exited(
+      0, "{\"category\":\"trash\",\"freed_bytes\":0,\"items\":0,\"skipped\":\"delete_disabled\"}\n");
+  const std::vector<CareStep> steps{CareStep::reclaim(ReclaimCategory::kTrash)};
+  const auto results = runSteps(steps, fake.routines(), [](std::string_view) {});
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_TRUE(results[0].trashLeftAlone);
+  const CareOutcome outcome = outcomeOf(results, {.steps = steps, .scan = parseReclaimScan(kScan)}, "—");
+  EXPECT_TRUE(outcome.stepsRan.empty());
+  EXPECT_EQ(outcome.untouchedTrashBytes, 60'000'000);
+}
+
+class TempFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "bv-care-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::filesystem::path dir_;
+};
+
+TEST_F(TempFolder, RunRecordIsStoredUnderItsKeys) {
+  auto defaults = platform::makeJsonUserDefaults(dir_ / "user-defaults.json");
+  ASSERT_TRUE(storeRunRecord(*defaults, {.at = 1'700'000'000,
+                                         .freedBytes = 12'345,
+                                         .coverage = {{K::kCachesAndRarelyUsedFiles},
+                                                      CareStep::reclaim(ReclaimCategory::kTrash),
+                                                      {K::kCloudOnlineOnly}},
+                                         .summary = "Zozad Evev freed about 12 KB."}));
+  EXPECT_EQ(defaults->getString("SmartCareLastRunAt"), "2023-11-14T22:13:20Z");
+  EXPECT_EQ(defaults->getInt("SmartCareLastRunFreedBytes"), 12'345);
+  EXPECT_EQ(defaults->getString("SmartCareLastRunCoverage"), "caches,trash,cloudOnlineOnly");
+  EXPECT_EQ(defaults->getString("SmartCareLastSummary"), "Zozad Evev freed about 12 KB.");
+}
+
+TEST_F(TempFolder, AllTimeTotalGrowsAndAForeignFileIsLeftAlone) {
+  const auto file = dir_ / "cumulative-saved-bytes";
+  EXPECT_EQ(addToAllTimeSaved(file, 500), 500);
+  EXPECT_EQ(addToAllTimeSaved(file, -20), 500);  // a negative figure frees nothing
+  EXPECT_EQ(addToAllTimeSaved(file, 1'000'000'000'000), 1'000'000'000'500);
+  EXPECT_EQ(readFile(file), "1000000000500\n");
+
+  ASSERT_TRUE(writeFileAtomically(file, "lots\n"));
+  auto refused = addToAllTimeSaved(file, 1);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code, Errc::kParse);
+  EXPECT_EQ(readFile(file), "lots\n");
+}
+
+TEST(CareRun, StepRawStringsAreDistinct) {
+  const std::vector<CareStep> all{{K::kCachesAndRarelyUsedFiles},
+                                  CareStep::reclaim(ReclaimCategory::kDevcaches),
+                                  CareStep::reclaim(ReclaimCategory::kSyslog),
+                                  CareStep::reclaim(ReclaimCategory::kTrash),
+                                  {K::kOldLocalBackups},
+                                  {K::kCloudOnlineOnly}};
+  std::set<std::string_view> raws;
+  for (const auto& step : all) raws.insert(stepRawString(step));
+  EXPECT_EQ(raws.size(), all.size());
+  EXPECT_FALSE(raws.contains(""));
+}
+
+}  // namespace
+}  // namespace brimvale::care
