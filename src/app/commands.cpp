@@ -8,10 +8,12 @@
 #include <CLI/CLI.hpp>
 
 #include "app/application.h"
+#include "app/care_commands.h"
 #include "app/self_check.h"
 #include "app/status_text.h"
 #include "common/gnu_rsync.h"
 #include "platform/byte_count_format.h"
+#include "snapshots/snapshot_manager.h"
 
 namespace brimvale::app {
 namespace {
@@ -25,8 +27,10 @@ struct Context {
   platform::Platform base = platform::makeHostPlatform();
   platform::AppPlatform host;  // built once the subcommand is known
   fs::path scripts;
+  std::string snapshotTool = snapshots::defaultSnapshotToolPath();
   int limitSecs = kDefaultServiceLimitSecs;
-  std::vector<std::string> serviceArgs;
+  std::vector<std::string> arguments;  // the subcommand's positional arguments
+  bool planOnly = false;
   std::ostream& out;
   std::ostream& err;
 
@@ -137,7 +141,7 @@ int notificationsCommand(Context& c) {
 }
 
 int serviceCommand(Context& c) {
-  ProcessResult r = runServiceCommand(c.paths, c.installerOptions().rsyncPath, c.serviceArgs,
+  ProcessResult r = runServiceCommand(c.paths, c.installerOptions().rsyncPath, c.arguments,
                                       std::chrono::seconds(c.limitSecs));
   c.out << r.out;
   c.err << r.err;
@@ -147,10 +151,45 @@ int serviceCommand(Context& c) {
   return 1;
 }
 
+CareCommandHost careHost(Context& c) {
+  return {c.paths, c.host, c.installerOptions().rsyncPath, c.snapshotTool, c.out, c.err};
+}
+
+int snapshotsHandler(Context& c) {
+  CareCommandHost host = careHost(c);
+  return snapshotsCommand(host, c.arguments);
+}
+
+int homeHandler(Context& c) {
+  CareCommandHost host = careHost(c);
+  return homeCommand(host);
+}
+
+int careHandler(Context& c) {
+  CareCommandHost host = careHost(c);
+  return careCommand(host, c.planOnly ? CareMode::kPlanOnly : CareMode::kRun);
+}
+
+void serviceOptions(CLI::App& sub, Context& c) {
+  sub.add_option("--timeout", c.limitSecs, "seconds before the command is stopped")
+      ->capture_default_str();
+  sub.add_option("arguments", c.arguments, "subcommand and its arguments")->required();
+  sub.prefix_command();
+}
+
+void snapshotsOptions(CLI::App& sub, Context& c) {
+  sub.add_option("request", c.arguments, "list | delete STAMP | thin BYTES URGENCY | destination");
+}
+
+void careOptions(CLI::App& sub, Context& c) {
+  sub.add_flag("--plan", c.planOnly, "show what the clean-up would do, changing nothing");
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
   int (*handler)(Context&);
+  void (*options)(CLI::App&, Context&) = nullptr;
 };
 
 constexpr std::array kSubcommands{
@@ -164,7 +203,14 @@ constexpr std::array kSubcommands{
     Subcommand{"status", "the background service's status in plain words", statusCommand},
     Subcommand{"jobs", "the background-job ledger, per kind of work", jobsCommand},
     Subcommand{"notifications", "the notifications currently showing", notificationsCommand},
-    Subcommand{"service", "run one brim-vale subcommand with a time limit", serviceCommand},
+    Subcommand{"home", "how the startup disk is doing, what to do next, and the trend",
+               homeHandler},
+    Subcommand{"care", "Zozad Evev: the one-tap clean-up, step by step, then its summary",
+               careHandler, careOptions},
+    Subcommand{"snapshots", "local snapshots: list, delete STAMP, thin BYTES URGENCY, destination",
+               snapshotsHandler, snapshotsOptions},
+    Subcommand{"service", "run one brim-vale subcommand with a time limit", serviceCommand,
+               serviceOptions},
 };
 
 }  // namespace
@@ -176,16 +222,13 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
   std::string scripts = defaultScriptsFolder().string();
   cli.add_option("--scripts", scripts, "folder holding the service programs to install")
       ->capture_default_str();
+  cli.add_option("--snapshot-tool", context.snapshotTool,
+                 "the local-snapshot tool (none on this system unless given)");
   int (*chosen)(Context&) = nullptr;
   for (const auto& s : kSubcommands) {
     CLI::App* sub = cli.add_subcommand(s.name, s.help);
     sub->callback([&chosen, &s] { chosen = s.handler; });
-    if (std::string_view(s.name) == "service") {
-      sub->add_option("--timeout", context.limitSecs, "seconds before the command is stopped")
-          ->capture_default_str();
-      sub->add_option("arguments", context.serviceArgs, "subcommand and its arguments")->required();
-      sub->prefix_command();
-    }
+    if (s.options) s.options(*sub, context);
   }
   try {
     cli.parse(argc, argv);

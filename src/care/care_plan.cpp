@@ -30,6 +30,13 @@ std::string_view progressLine(const CareStep& step) {
   return {};
 }
 
+std::string_view stepName(const CareStep& step) {
+  std::string_view name = progressLine(step);
+  constexpr std::string_view kEllipsis = "…";
+  if (name.ends_with(kEllipsis)) name.remove_suffix(kEllipsis.size());
+  return name;
+}
+
 std::optional<ReclaimFigures> parseReclaimLine(std::string_view line) {
   const auto doc = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (!doc.is_object()) return std::nullopt;

@@ -14,6 +14,9 @@ namespace brimvale::care {
 
 // The line shown while `step` runs ("Emptying old items from your Trash…").
 [[nodiscard]] std::string_view progressLine(const CareStep& step);
+// The step's name in a list or a sentence: its progress line without the
+// trailing ellipsis.
+[[nodiscard]] std::string_view stepName(const CareStep& step);
 
 // One JSON line of `reclaim {category}` or `reclaim-scan`.
 struct ReclaimFigures {

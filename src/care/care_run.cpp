@@ -152,9 +152,7 @@ std::string problemLines(const std::vector<StepResult>& results) {
   std::string lines;
   for (const auto& result : results) {
     if (result.finished) continue;
-    std::string_view name = progressLine(result.step);
-    if (name.ends_with("…")) name.remove_suffix(std::string_view("…").size());
-    lines += "One step didn't finish (" + std::string(name) + "): " + result.problem +
+    lines += "One step didn't finish (" + std::string(stepName(result.step)) + "): " + result.problem +
              ". Your files are safe; you can run Zozad Evev again.\n";
   }
   return lines;

@@ -10,7 +10,6 @@
 namespace brimvale::care {
 namespace {
 
-constexpr std::int64_t kBytesPerGb = 1'000'000'000;
 // More than a week of hourly rows, so the window's oldest row is included.
 constexpr std::size_t kHistoryLinesRead = 2'000;
 
@@ -31,19 +30,6 @@ std::optional<std::time_t> parseUtcStamp(const std::string& text) {
 }
 
 }  // namespace
-
-HomeFacts homeFactsFrom(const app::ServiceStatus& status, std::int64_t purgeableBytes,
-                        std::int64_t cloudAccounts, const MovableApps& apps) {
-  return {.internalFreeGb = status.internalFreeGb,
-          .driveConnected = status.mounted,
-          .movableAppCount = apps.count,
-          .movableAppsGb = static_cast<std::int64_t>(apps.totalBytes / kBytesPerGb),
-          .snapshotGb = purgeableBytes / kBytesPerGb,
-          .cloudAccountCount = cloudAccounts,
-          .paused = status.paused,
-          .warnThresholdGb = status.lowSpaceWarnGb,
-          .criticalThresholdGb = status.lowSpaceCriticalGb};
-}
 
 TrendInput trendFromHistory(std::string_view ndjson, std::time_t now, std::int64_t freeGbNow,
                             std::string volumeName, int days) {

@@ -1,6 +1,5 @@
-// Gathers the home screen's facts from what the system already knows (the
-// service's status snapshot, the purgeable estimate, the movable apps, the
-// usage history) and renders the home screen as plain text.
+// The home screen as plain text, and the trend of free space read from the
+// usage history.
 #pragma once
 
 #include <cstdint>
@@ -9,21 +8,12 @@
 #include <string>
 #include <string_view>
 
-#include "app/status_reader.h"
 #include "care/home_guidance.h"
-#include "care/movable_apps.h"
 
 namespace brimvale::care {
 
 // How far back the trend looks.
 inline constexpr int kTrendDays = 7;
-
-// Facts from the decoded status snapshot (free space, drive, pause, the
-// configured thresholds) and the other sources. Bytes become whole decimal
-// GB, rounded down. `cloudAccounts` is 0 until cloud accounts exist.
-[[nodiscard]] HomeFacts homeFactsFrom(const app::ServiceStatus& status,
-                                      std::int64_t purgeableBytes, std::int64_t cloudAccounts,
-                                      const MovableApps& apps);
 
 // The trend from usage-history rows (NDJSON with "ts" in UTC and
 // "internal_free_gb"): the start is the oldest row of the last `days` days

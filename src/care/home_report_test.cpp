@@ -16,25 +16,6 @@ std::string row(std::time_t at, int freeGb) {
          ",\"internal_total_gb\":500}\n";
 }
 
-TEST(HomeReport, FactsFromTheStatusSnapshotRoundDown) {
-  app::ServiceStatus status;
-  status.internalFreeGb = 42;
-  status.mounted = true;
-  status.paused = true;
-  status.lowSpaceWarnGb = 50;
-  status.lowSpaceCriticalGb = 25;
-  const HomeFacts facts =
-      homeFactsFrom(status, 5'999'999'999, 0, {.count = 3, .totalBytes = 25'900'000'000});
-  EXPECT_EQ(facts.internalFreeGb, 42);
-  EXPECT_TRUE(facts.driveConnected);
-  EXPECT_TRUE(facts.paused);
-  EXPECT_EQ(facts.movableAppCount, 3);
-  EXPECT_EQ(facts.movableAppsGb, 25);
-  EXPECT_EQ(facts.snapshotGb, 5);
-  EXPECT_EQ(facts.warnThresholdGb, 50);
-  EXPECT_EQ(facts.criticalThresholdGb, 25);
-}
-
 TEST(HomeReport, TrendStartsAtTheOldestRowOfTheWeek) {
   const std::string history = row(kNow - 9 * 86'400, 90) + "not json\n" +
                               row(kNow - 5 * 86'400 - 3'600, 60) + "{\"ts\":\"yesterday\"}\n" +
