@@ -1,7 +1,6 @@
 #include "care/care_run.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 
 #include "common/file_io.h"
@@ -10,21 +9,6 @@
 
 namespace brimvale::care {
 namespace {
-
-struct StepRaw {
-  CareStep step;
-  std::string_view raw;
-};
-
-// Persisted in the run record; never change a string.
-const std::array kStepRaw{
-    StepRaw{{CareStep::Kind::kCachesAndRarelyUsedFiles}, "caches"},
-    StepRaw{CareStep::reclaim(ReclaimCategory::kDevcaches), "devcaches"},
-    StepRaw{CareStep::reclaim(ReclaimCategory::kSyslog), "syslog"},
-    StepRaw{CareStep::reclaim(ReclaimCategory::kTrash), "trash"},
-    StepRaw{{CareStep::Kind::kOldLocalBackups}, "localBackups"},
-    StepRaw{{CareStep::Kind::kCloudOnlineOnly}, "cloudOnlineOnly"},
-};
 
 std::string joined(const std::vector<std::string>& args) {
   std::string text;
@@ -156,13 +140,6 @@ std::string problemLines(const std::vector<StepResult>& results) {
              ". Your files are safe; you can run Zozad Evev again.\n";
   }
   return lines;
-}
-
-std::string_view stepRawString(const CareStep& step) {
-  for (const auto& [s, raw] : kStepRaw) {
-    if (s == step) return raw;
-  }
-  return {};
 }
 
 Result<void> storeRunRecord(platform::UserDefaults& defaults, const CareRunRecord& record) {

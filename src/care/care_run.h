@@ -83,9 +83,6 @@ struct StepResult {
 // A sentence per step that did not finish, saying the files are safe.
 [[nodiscard]] std::string problemLines(const std::vector<StepResult>& results);
 
-// "caches", "devcaches", "syslog", "trash", "localBackups", "cloudOnlineOnly".
-[[nodiscard]] std::string_view stepRawString(const CareStep& step);
-
 struct CareRunRecord {
   std::time_t at = 0;
   std::int64_t freedBytes = 0;

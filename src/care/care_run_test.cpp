@@ -2,17 +2,18 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <map>
 #include <set>
 
 #include "common/file_io.h"
+#include "platform/platform_test_support.h"
 
 namespace brimvale::care {
 namespace {
 
 using ::testing::ElementsAre;
+using platform::testsupport::TempDir;
 using K = CareStep::Kind;
 using std::chrono::milliseconds;
 
@@ -181,19 +182,9 @@ TEST(CareRun, TrashKeptByTheSettingIsNotCountedAsEmptied) {
   EXPECT_EQ(outcome.untouchedTrashBytes, 60'000'000);
 }
 
-class TempFolder : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "bv-care-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::filesystem::path dir_;
-};
-
-TEST_F(TempFolder, RunRecordIsStoredUnderItsKeys) {
-  auto defaults = platform::makeJsonUserDefaults(dir_ / "user-defaults.json");
+TEST(CareRun, RunRecordIsStoredUnderItsKeys) {
+  TempDir dir;
+  auto defaults = platform::makeJsonUserDefaults(dir.path() / "user-defaults.json");
   ASSERT_TRUE(storeRunRecord(*defaults, {.at = 1'700'000'000,
                                          .freedBytes = 12'345,
                                          .coverage = {{K::kCachesAndRarelyUsedFiles},
@@ -206,8 +197,9 @@ TEST_F(TempFolder, RunRecordIsStoredUnderItsKeys) {
   EXPECT_EQ(defaults->getString("SmartCareLastSummary"), "Zozad Evev freed about 12 KB.");
 }
 
-TEST_F(TempFolder, AllTimeTotalGrowsAndAForeignFileIsLeftAlone) {
-  const auto file = dir_ / "cumulative-saved-bytes";
+TEST(CareRun, AllTimeTotalGrowsAndAForeignFileIsLeftAlone) {
+  TempDir dir;
+  const auto file = dir.path() / "cumulative-saved-bytes";
   EXPECT_EQ(addToAllTimeSaved(file, 500), 500);
   EXPECT_EQ(addToAllTimeSaved(file, -20), 500);  // a negative figure frees nothing
   EXPECT_EQ(addToAllTimeSaved(file, 1'000'000'000'000), 1'000'000'000'500);

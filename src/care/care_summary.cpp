@@ -8,17 +8,23 @@ namespace {
 
 struct CoveragePhrase {
   CareStep step;
+  std::string_view raw;
   std::string_view phrase;
 };
 
 // Fixed order of the coverage sentence; the base step is always present.
 const std::array kCoverage{
-    CoveragePhrase{{CareStep::Kind::kCachesAndRarelyUsedFiles}, "cleared caches and rarely-used files"},
-    CoveragePhrase{CareStep::reclaim(ReclaimCategory::kDevcaches), "cleared developer caches"},
-    CoveragePhrase{CareStep::reclaim(ReclaimCategory::kSyslog), "cleared system and log clutter"},
-    CoveragePhrase{CareStep::reclaim(ReclaimCategory::kTrash), "emptied old Trash items"},
-    CoveragePhrase{{CareStep::Kind::kOldLocalBackups}, "reclaimed space from old local backups"},
-    CoveragePhrase{{CareStep::Kind::kCloudOnlineOnly}, "kept your cloud files online-only"},
+    CoveragePhrase{{CareStep::Kind::kCachesAndRarelyUsedFiles}, "caches",
+                   "cleared caches and rarely-used files"},
+    CoveragePhrase{CareStep::reclaim(ReclaimCategory::kDevcaches), "devcaches",
+                   "cleared developer caches"},
+    CoveragePhrase{CareStep::reclaim(ReclaimCategory::kSyslog), "syslog",
+                   "cleared system and log clutter"},
+    CoveragePhrase{CareStep::reclaim(ReclaimCategory::kTrash), "trash", "emptied old Trash items"},
+    CoveragePhrase{{CareStep::Kind::kOldLocalBackups}, "localBackups",
+                   "reclaimed space from old local backups"},
+    CoveragePhrase{{CareStep::Kind::kCloudOnlineOnly}, "cloudOnlineOnly",
+                   "kept your cloud files online-only"},
 };
 
 bool mentionsTrash(const CareOutcome& outcome) {
@@ -27,9 +33,16 @@ bool mentionsTrash(const CareOutcome& outcome) {
 
 }  // namespace
 
+std::string_view stepRawString(const CareStep& step) {
+  for (const auto& entry : kCoverage) {
+    if (entry.step == step) return entry.raw;
+  }
+  return {};
+}
+
 std::string coverageSentence(const std::vector<CareStep>& stepsRan) {
   std::vector<std::string_view> phrases;
-  for (const auto& [step, phrase] : kCoverage) {
+  for (const auto& [step, raw, phrase] : kCoverage) {
     const bool base = step.kind == CareStep::Kind::kCachesAndRarelyUsedFiles;
     if (base || std::ranges::find(stepsRan, step) != stepsRan.end()) phrases.push_back(phrase);
   }

@@ -29,6 +29,10 @@ struct CareOutcome {
   std::int64_t untouchedTrashBytes = 0;
 };
 
+// How the run record names a step: "caches", "devcaches", "syslog", "trash",
+// "localBackups", "cloudOnlineOnly". Persisted; never changed.
+[[nodiscard]] std::string_view stepRawString(const CareStep& step);
+
 // The phrases of the steps that ran, in a fixed order and each once, the
 // base step always first: "a.", "a and b.", "a, b, and c.".
 [[nodiscard]] std::string coverageSentence(const std::vector<CareStep>& stepsRan);
