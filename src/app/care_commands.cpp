@@ -111,9 +111,9 @@ std::expected<ServiceStatus, StatusReadFailure> currentStatus(const CareCommandH
   return readStatus(host.paths.statusJson);
 }
 
-care::HomeFacts gatherFacts(CareCommandHost& host, const ServiceStatus& status) {
-  Snapshots snapshots(host);
-  return homeFactsFrom(status, snapshots.manager().purgeableEstimate(), 0,
+care::HomeFacts gatherFacts(CareCommandHost& host, const ServiceStatus& status,
+                            const snapshots::SnapshotManager& manager) {
+  return homeFactsFrom(status, manager.purgeableEstimate(), 0,
                        care::scanMovableApps(care::applicationFolders(host.paths.home)));
 }
 
@@ -207,7 +207,8 @@ int homeCommand(CareCommandHost& host) {
     host.err << status.error().message() << "\n";
     return 1;
   }
-  const care::HomeFacts facts = gatherFacts(host, *status);
+  Snapshots snapshots(host);
+  const care::HomeFacts facts = gatherFacts(host, *status, snapshots.manager());
   const auto trend = care::readTrend(host.paths.state / "history.ndjson", std::time(nullptr),
                                      status->internalFreeGb, std::string(kVolumeName));
   host.out << care::renderHome(facts, trend);
@@ -233,7 +234,7 @@ int careCommand(CareCommandHost& host, CareMode mode) {
   }
   Snapshots snapshots(host);
   const care::CareRoutines routines = careRoutines(host, snapshots.manager());
-  const auto plan = care::planSteps(gatherFacts(host, *status));
+  const auto plan = care::planSteps(gatherFacts(host, *status, snapshots.manager()));
   auto sized = care::sizePlan(plan, routines.service);
   if (!sized) {
     host.err << "Zozad Evev couldn't check what there is to clear, so it didn't run. "
