@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
 
 #include "common/file_io.h"
 #include "platform/platform_test_support.h"
@@ -210,19 +209,6 @@ TEST(CareRun, AllTimeTotalGrowsAndAForeignFileIsLeftAlone) {
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().code, Errc::kParse);
   EXPECT_EQ(readFile(file), "lots\n");
-}
-
-TEST(CareRun, StepRawStringsAreDistinct) {
-  const std::vector<CareStep> all{{K::kCachesAndRarelyUsedFiles},
-                                  CareStep::reclaim(ReclaimCategory::kDevcaches),
-                                  CareStep::reclaim(ReclaimCategory::kSyslog),
-                                  CareStep::reclaim(ReclaimCategory::kTrash),
-                                  {K::kOldLocalBackups},
-                                  {K::kCloudOnlineOnly}};
-  std::set<std::string_view> raws;
-  for (const auto& step : all) raws.insert(stepRawString(step));
-  EXPECT_EQ(raws.size(), all.size());
-  EXPECT_FALSE(raws.contains(""));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "care/sentence_cases_test.h"
 
 namespace brimvale::care {
@@ -74,6 +76,19 @@ TEST(CareSummary, TrashLineFromFiftyMillionBytes) {
     EXPECT_EQ(composeSummary(outcome, fakeBytes), summary);
     EXPECT_EQ(narratorFacts(outcome, fakeBytes), facts);
   }
+}
+
+TEST(CareSummary, StepRawStringsAreDistinct) {
+  const std::vector<CareStep> all{{K::kCachesAndRarelyUsedFiles},
+                                  CareStep::reclaim(ReclaimCategory::kDevcaches),
+                                  CareStep::reclaim(ReclaimCategory::kSyslog),
+                                  CareStep::reclaim(ReclaimCategory::kTrash),
+                                  {K::kOldLocalBackups},
+                                  {K::kCloudOnlineOnly}};
+  std::set<std::string_view> raws;
+  for (const auto& step : all) raws.insert(stepRawString(step));
+  EXPECT_EQ(raws.size(), all.size());
+  EXPECT_FALSE(raws.contains(""));
 }
 
 }  // namespace
