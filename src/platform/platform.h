@@ -57,6 +57,14 @@ class HostIdentity {
   [[nodiscard]] virtual std::string computerName() = 0;
 };
 
+// The application's process name: it drains the notification queue while it
+// runs. The bundle's executable is "Brimvale"; the Linux build's is "brimvale".
+#ifdef __APPLE__
+inline constexpr std::string_view kApplicationProcessName = "Brimvale";
+#else
+inline constexpr std::string_view kApplicationProcessName = "brimvale";
+#endif
+
 class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
