@@ -12,7 +12,9 @@
 #include "service/remount.h"
 #include "service/rollback.h"
 #include "service/rule_commands.h"
+#include "service/self_backup.h"
 #include "service/transfer_job.h"
+#include "service/watch.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -48,10 +50,18 @@ constexpr std::array kSubcommands{
                relocateNowCommand},
     Subcommand{"clean-app-caches", "clean-app-caches", "empty the configured app cache folders",
                ConfigNeed::kLoad, cleanAppCachesCommand},
+    Subcommand{"watch", "watch", "run the background loop (used by the service manager)",
+               ConfigNeed::kLoad, watchCommand},
+    Subcommand{"pause", "pause", "stop all automatic actions", ConfigNeed::kNone, pauseCommand},
+    Subcommand{"resume", "resume", "allow automatic actions again", ConfigNeed::kNone,
+               resumeCommand},
     Subcommand{"remount", "remount", "mount the drive and recover its marker", ConfigNeed::kLoad,
                remountCommand},
     Subcommand{"rollback", "rollback", "undo the last batch of moves (--yes to skip the prompt)",
                ConfigNeed::kLoad, rollbackCommand},
+    Subcommand{"backup-self", "backup-self",
+               "copy the configuration and state onto the drive", ConfigNeed::kLoad,
+               backupSelfCommand},
     Subcommand{"log", "log [N]", "last N lines of the service log (default 50)",
                ConfigNeed::kNone, logCommand},
     Subcommand{"rules-preview", "", "", ConfigNeed::kLoad, rulesPreviewCommand},
