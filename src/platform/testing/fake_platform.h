@@ -32,7 +32,8 @@ struct FakeState {
   std::vector<std::tuple<std::string, std::string, std::string>> mountRequests;
   bool mountMakesMounted = false;
   std::set<std::string> loadedAgents;
-  // The real tool runner, pointed at stand-ins by tests that need eviction.
+  // The real tool runner (usage probed on every call), pointed at stand-ins by
+  // tests that need eviction.
   CloudToolPaths cloudTools{"/nonexistent/brctl", "/nonexistent/fileproviderctl", ""};
   std::size_t localSnapshotCount = 0;
 };
@@ -111,6 +112,18 @@ inline Platform makeFakePlatform(FakeState& state) {
     explicit Agents(FakeState& st) : s(st) {}
     bool isLoaded(const std::string& label) override { return s.loadedAgents.contains(label); }
   };
+  // Built afresh per call so a test may point cloudTools at a stand-in at any time.
+  struct Eviction : CloudEviction {
+    FakeState& s;
+    explicit Eviction(FakeState& st) : s(st) {}
+    bool installed(EvictionTool t) override { return makeToolCloudEviction(s.cloudTools)->installed(t); }
+    bool supportsEvict(EvictionTool t) override {
+      return makeToolCloudEviction(s.cloudTools)->supportsEvict(t);
+    }
+    bool evict(EvictionTool t, const std::string& file) override {
+      return makeToolCloudEviction(s.cloudTools)->evict(t, file);
+    }
+  };
   struct Snapshots : LocalSnapshots {
     FakeState& s;
     explicit Snapshots(FakeState& st) : s(st) {}
@@ -127,7 +140,7 @@ inline Platform makeFakePlatform(FakeState& state) {
   p.files = std::make_unique<Files>(state);
   p.drives = std::make_unique<Drives>(state);
   p.agents = std::make_unique<Agents>(state);
-  p.eviction = makeToolCloudEviction(state.cloudTools);
+  p.eviction = std::make_unique<Eviction>(state);
   p.snapshots = std::make_unique<Snapshots>(state);
   return p;
 }
