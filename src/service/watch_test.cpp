@@ -189,5 +189,23 @@ TEST_F(WatchTest, PauseAndResumeSetTheSentinelAndTheSnapshot) {
   EXPECT_NE(out().find("Resumed.\n"), std::string::npos);
 }
 
+TEST_F(WatchTest, PauseBlocksOnlyTheChangingWork) {
+  useConfig("");
+  std::ofstream(home_->paths().paused) << "";
+  struct Case {
+    std::vector<std::string> args;
+    int exit;
+  };
+  const Case cases[] = {
+      {{"relocate-now"}, 1}, {{"clean-app-caches"}, 1}, {{"free-space"}, 1},
+      {{"reclaim", "trash"}, 1}, {{"dry-run"}, 0}, {{"reclaim-scan"}, 0},
+      {{"scan-storage"}, 0}, {{"rules-preview"}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(runService(*ctx_, c.args), c.exit);
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::service
