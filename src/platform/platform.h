@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "platform/cloud_tools.h"
 
 namespace brimvale::platform {
 
@@ -161,6 +162,8 @@ struct Platform {
   std::unique_ptr<FileFacts> files;
   std::unique_ptr<DriveTools> drives;
   std::unique_ptr<ServiceAgents> agents;
+  std::unique_ptr<CloudEviction> eviction;
+  std::unique_ptr<LocalSnapshots> snapshots;
 };
 
 // The backend of the platform this program was built for.
