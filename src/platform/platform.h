@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "platform/cloud_tools.h"
 
 namespace brimvale::platform {
 
@@ -56,6 +57,14 @@ class HostIdentity {
   // be empty when the system has none.
   [[nodiscard]] virtual std::string computerName() = 0;
 };
+
+// The application's process name: it drains the notification queue while it
+// runs. The bundle's executable is "Brimvale"; the Linux build's is "brimvale".
+#ifdef __APPLE__
+inline constexpr std::string_view kApplicationProcessName = "Brimvale";
+#else
+inline constexpr std::string_view kApplicationProcessName = "brimvale";
+#endif
 
 class ProcessTable {
  public:
@@ -153,6 +162,8 @@ struct Platform {
   std::unique_ptr<FileFacts> files;
   std::unique_ptr<DriveTools> drives;
   std::unique_ptr<ServiceAgents> agents;
+  std::unique_ptr<CloudEviction> eviction;
+  std::unique_ptr<LocalSnapshots> snapshots;
 };
 
 // The backend of the platform this program was built for.

@@ -7,12 +7,18 @@
 #include "common/file_io.h"
 #include "service/core_commands.h"
 #include "service/drive_commands.h"
+#include "service/cloud_eviction.h"
 #include "service/drive_folder_commands.h"
+#include "service/free_space.h"
+#include "service/reclaim.h"
 #include "service/relocation.h"
 #include "service/remount.h"
 #include "service/rollback.h"
 #include "service/rule_commands.h"
+#include "service/self_backup.h"
+#include "service/storage_report.h"
 #include "service/transfer_job.h"
+#include "service/watch.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -48,10 +54,36 @@ constexpr std::array kSubcommands{
                relocateNowCommand},
     Subcommand{"clean-app-caches", "clean-app-caches", "empty the configured app cache folders",
                ConfigNeed::kLoad, cleanAppCachesCommand},
+    Subcommand{"free-space", "free-space",
+               "run the rules, clean app caches and report the space won", ConfigNeed::kLoad,
+               freeSpaceCommand},
+    Subcommand{"reclaim", "reclaim CATEGORY",
+               "delete devcaches, syslog or trash clutter (JSON result)", ConfigNeed::kLoad,
+               reclaimCommand},
+    Subcommand{"reclaim-scan", "reclaim-scan", "size the three reclaim categories (JSON lines)",
+               ConfigNeed::kLoad, reclaimScanCommand},
+    Subcommand{"scan-storage", "scan-storage", "sizes of well-known space consumers (JSON lines)",
+               ConfigNeed::kLoad, scanStorageCommand},
+    Subcommand{"list-cloud-roots", "list-cloud-roots", "cloud folders on this computer",
+               ConfigNeed::kLoad, listCloudRootsCommand},
+    Subcommand{"optimize-cloud", "optimize-cloud ROOT",
+               "drop local copies of cloud files (they stay in the cloud)", ConfigNeed::kLoad,
+               optimizeCloudCommand},
+    Subcommand{"optimize-icloud", "", "", ConfigNeed::kLoad, optimizeCloudCommand},
+    Subcommand{"snapshot", "snapshot", "append one row to the usage history", ConfigNeed::kLoad,
+               snapshotCommand},
+    Subcommand{"watch", "watch", "run the background loop (used by the service manager)",
+               ConfigNeed::kLoad, watchCommand},
+    Subcommand{"pause", "pause", "stop all automatic actions", ConfigNeed::kNone, pauseCommand},
+    Subcommand{"resume", "resume", "allow automatic actions again", ConfigNeed::kNone,
+               resumeCommand},
     Subcommand{"remount", "remount", "mount the drive and recover its marker", ConfigNeed::kLoad,
                remountCommand},
     Subcommand{"rollback", "rollback", "undo the last batch of moves (--yes to skip the prompt)",
                ConfigNeed::kLoad, rollbackCommand},
+    Subcommand{"backup-self", "backup-self",
+               "copy the configuration and state onto the drive", ConfigNeed::kLoad,
+               backupSelfCommand},
     Subcommand{"log", "log [N]", "last N lines of the service log (default 50)",
                ConfigNeed::kNone, logCommand},
     Subcommand{"rules-preview", "", "", ConfigNeed::kLoad, rulesPreviewCommand},

@@ -19,7 +19,7 @@ std::string noteQueueLine(const Note& n) {
 
 void note(const StatePaths& paths, platform::Platform& platform, const Note& n) {
   (void)appendNdjsonLine(paths.notificationsQueue, noteQueueLine(n));
-  if (platform.processes->isRunning("Brimvale")) return;
+  if (platform.processes->isRunning(platform::kApplicationProcessName)) return;
   platform.notifier->notify(n.title, n.body, n.sound);
 }
 

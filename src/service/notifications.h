@@ -21,8 +21,8 @@ struct Note {
 // The queue line: {"title":..,"body":..,"sound":..,"thread":..,"severity":..}
 [[nodiscard]] std::string noteQueueLine(const Note& note);
 
-// Appends the note to the queue; when the application (process "Brimvale")
-// is not running, also shows it directly. Failures are ignored.
+// Appends the note to the queue; when the application is not running, also
+// shows it directly. Failures are ignored.
 void note(const StatePaths& paths, platform::Platform& platform, const Note& note);
 
 // Asks the application to withdraw the notification of `thread`.

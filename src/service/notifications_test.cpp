@@ -26,7 +26,7 @@ TEST(Notifications, ShowsDirectlyOnlyWhileTheApplicationIsAway) {
   platform::Platform platform = platform::testing::makeFakePlatform(state);
 
   note(paths, platform, {"away", "b"});
-  state.runningProcesses.insert("Brimvale");
+  state.runningProcesses.insert(std::string(platform::kApplicationProcessName));
   note(paths, platform, {"running", "b"});
   noteDismiss(paths, "storage.\"x\"");
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "service/drive_folder_commands.h"
 #include "service/marker_file.h"
 #include "service/status_snapshot.h"
 
@@ -35,7 +36,11 @@ bool attemptRemount(ServiceContext& ctx, const SleepSeconds& sleep) {
 }
 
 int remountCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  (void)attemptRemount(ctx, realSleep());
+  return remountDrive(ctx, realSleep());
+}
+
+int remountDrive(ServiceContext& ctx, const SleepSeconds& sleep) {
+  (void)attemptRemount(ctx, sleep);
   if (!ctx.platform.mounts->isMountedAt(ctx.cfg().nvme())) {
     ctx.out << "Failed.\n";
     return 1;
@@ -46,6 +51,11 @@ int remountCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   }
   ctx.log.say("Remount: marker missing at " + ctx.cfg().base().string() +
               ", attempting auto-recovery…");
+  (void)recoverCommand(ctx, {});
+  if (driveUsable(ctx)) {
+    ctx.out << "Mounted.\n";
+    return 0;
+  }
   ctx.out << "Mounted but marker recovery failed — run `brvl validate` for details.\n";
   return 1;
 }

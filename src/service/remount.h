@@ -24,4 +24,9 @@ using SleepSeconds = std::function<void(long long)>;
 // `remount`: exit 0 when the drive is usable afterwards, else 1.
 int remountCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 
+// The `remount` subcommand with its sleep injected: mount, and when the
+// drive is mounted but its marker is missing, lay it out again with
+// `recover`. Returns the exit status.
+[[nodiscard]] int remountDrive(ServiceContext& ctx, const SleepSeconds& sleep);
+
 }  // namespace brimvale::service

@@ -73,5 +73,21 @@ TEST_F(RemountTest, MountedWithoutMarkerIsNotUsable) {
   EXPECT_EQ(sleeps_.size(), 3u);
 }
 
+TEST_F(RemountTest, CommandRecoversAMissingMarkerOnAMountedDrive) {
+  state_.mountMakesMounted = true;
+  EXPECT_EQ(remountDrive(*ctx_, sleep_), 0);
+  EXPECT_TRUE(fs::exists(drive_ / ctx_->workingFolderName() / ".hollin-managed"));
+  EXPECT_NE(out_.str().find("Remount: marker missing at " +
+                            (drive_ / ctx_->workingFolderName()).string() +
+                            ", attempting auto-recovery\u2026"),
+            std::string::npos);
+  EXPECT_TRUE(out_.str().ends_with("Mounted.\n")) << out_.str();
+}
+
+TEST_F(RemountTest, CommandFailsWhenNothingMounts) {
+  EXPECT_EQ(remountDrive(*ctx_, sleep_), 1);
+  EXPECT_TRUE(out_.str().ends_with("Failed.\n"));
+}
+
 }  // namespace
 }  // namespace brimvale::service

@@ -17,16 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool paused(const ServiceContext& ctx) {
-  std::error_code ec;
-  return fs::exists(ctx.paths.paused, ec);
-}
-
-void markLastRun(ServiceContext& ctx, std::string_view origin) {
-  (void)writeFileAtomically(ctx.paths.lastAutoRun,
-                            localMinute(ctx.clock()) + " (" + std::string(origin) + ")\n");
-}
-
 std::string padded(std::string text, std::size_t width, bool right) {
   if (text.size() >= width) return text;
   const std::string fill(width - text.size(), ' ');
@@ -114,7 +104,7 @@ int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     ctx.out << "NVMe not mounted.\n";
     return 1;
   }
-  if (paused(ctx)) {
+  if (isPaused(ctx)) {
     ctx.out << "Manager is paused.\n";
     return 1;
   }
@@ -126,7 +116,7 @@ int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 }
 
 int cleanAppCachesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  if (paused(ctx)) {
+  if (isPaused(ctx)) {
     ctx.out << "Manager is paused.\n";
     return 1;
   }

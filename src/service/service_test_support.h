@@ -28,8 +28,8 @@ class ContextInTempHome {
   }
   ~ContextInTempHome() { std::filesystem::remove_all(paths_.home); }
 
-  ServiceContext& load() {
-    ctx_ = std::make_unique<ServiceContext>(paths_, platform_, [] { return kNow; }, out_, out_);
+  ServiceContext& load(WallClock clock = [] { return kNow; }) {
+    ctx_ = std::make_unique<ServiceContext>(paths_, platform_, std::move(clock), out_, out_);
     ctx_->config = loadServiceConfig(paths_, ctx_->workingFolderName()).value();
     return *ctx_;
   }

@@ -31,6 +31,16 @@ bool driveUsable(ServiceContext& ctx) {
   return fs::exists(fs::path(cfg.base()) / kMarkerFileName, ec);
 }
 
+bool isPaused(const ServiceContext& ctx) {
+  std::error_code ec;
+  return fs::exists(ctx.paths.paused, ec);
+}
+
+void markLastRun(ServiceContext& ctx, std::string_view origin) {
+  (void)writeFileAtomically(ctx.paths.lastAutoRun,
+                            localMinute(ctx.clock()) + " (" + std::string(origin) + ")\n");
+}
+
 StatusSnapshot gatherStatus(ServiceContext& ctx) {
   const ServiceConfig& cfg = ctx.cfg();
   const std::time_t now = ctx.clock();
@@ -66,7 +76,7 @@ StatusSnapshot gatherStatus(ServiceContext& ctx) {
       .batteryPercent = s.batteryPct,
       .meetingFresh = s.meetingActive,
   });
-  s.paused = fs::exists(ctx.paths.paused, ec);
+  s.paused = isPaused(ctx);
   s.autoEnabled = cfg.flag("ENABLE_AUTO_ACTIONS");
   if (auto text = readFile(ctx.paths.lastAutoRun)) {
     auto lines = splitLines(*text);

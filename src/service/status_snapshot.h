@@ -39,6 +39,12 @@ struct StatusSnapshot {
 // working folder holds its marker file. Every automatic action requires it.
 [[nodiscard]] bool driveUsable(ServiceContext& ctx);
 
+// The pause sentinel state/paused exists: automatic and clean-up work refuses.
+[[nodiscard]] bool isPaused(const ServiceContext& ctx);
+
+// Writes state/last-auto-run as "{YYYY-mm-dd HH:MM} ({origin})".
+void markLastRun(ServiceContext& ctx, std::string_view origin);
+
 // Measures everything the snapshot shows. Requires loaded configuration.
 [[nodiscard]] StatusSnapshot gatherStatus(ServiceContext& ctx);
 

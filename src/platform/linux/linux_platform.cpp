@@ -320,6 +320,9 @@ Platform makeLinuxPlatform(LinuxPaths paths) {
   p.files = std::make_unique<LinuxFileFacts>(paths);
   p.drives = makeLinuxDriveTools(paths.drives);
   p.agents = makeLinuxServiceAgents(paths.drives.systemctl);
+  // No eviction or snapshot tools exist here: their paths stay missing.
+  p.eviction = makeToolCloudEviction(paths.cloudTools);
+  p.snapshots = makeToolLocalSnapshots(paths.cloudTools.tmutil);
   return p;
 }
 

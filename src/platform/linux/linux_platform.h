@@ -25,6 +25,7 @@ struct LinuxPaths {
   std::string findmnt = "/usr/bin/findmnt";
   std::string opener;  // empty: xdg-open from the system folders, if any
   LinuxDrivePaths drives;
+  CloudToolPaths cloudTools;
 };
 
 // Idle time is the smallest reading of the sources present: X11

@@ -196,6 +196,8 @@ Platform makeMacPlatform(MacToolPaths tools) {
   p.files = std::make_unique<MacFileFacts>(tools);
   p.drives = makeMacDriveTools(tools);
   p.agents = makeMacServiceAgents(tools);
+  p.eviction = makeToolCloudEviction(tools.cloudTools);
+  p.snapshots = makeToolLocalSnapshots(tools.cloudTools.tmutil);
   return p;
 }
 

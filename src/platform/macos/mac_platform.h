@@ -23,6 +23,7 @@ struct MacToolPaths {
   std::string open = "/usr/bin/open";
   std::string launchctl = "/bin/launchctl";
   std::string volumesRoot = "/Volumes";
+  CloudToolPaths cloudTools;
 };
 
 // A tool that fails, hangs past its deadline or prints nothing usable gives

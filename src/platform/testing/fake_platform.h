@@ -32,6 +32,10 @@ struct FakeState {
   std::vector<std::tuple<std::string, std::string, std::string>> mountRequests;
   bool mountMakesMounted = false;
   std::set<std::string> loadedAgents;
+  // The real tool runner (usage probed on every call), pointed at stand-ins by
+  // tests that need eviction.
+  CloudToolPaths cloudTools{"/nonexistent/brctl", "/nonexistent/fileproviderctl", ""};
+  std::size_t localSnapshotCount = 0;
 };
 
 // Builds a Platform whose facilities read and write `state` (which must
@@ -108,6 +112,23 @@ inline Platform makeFakePlatform(FakeState& state) {
     explicit Agents(FakeState& st) : s(st) {}
     bool isLoaded(const std::string& label) override { return s.loadedAgents.contains(label); }
   };
+  // Built afresh per call so a test may point cloudTools at a stand-in at any time.
+  struct Eviction : CloudEviction {
+    FakeState& s;
+    explicit Eviction(FakeState& st) : s(st) {}
+    bool installed(EvictionTool t) override { return makeToolCloudEviction(s.cloudTools)->installed(t); }
+    bool supportsEvict(EvictionTool t) override {
+      return makeToolCloudEviction(s.cloudTools)->supportsEvict(t);
+    }
+    bool evict(EvictionTool t, const std::string& file) override {
+      return makeToolCloudEviction(s.cloudTools)->evict(t, file);
+    }
+  };
+  struct Snapshots : LocalSnapshots {
+    FakeState& s;
+    explicit Snapshots(FakeState& st) : s(st) {}
+    std::size_t count() override { return s.localSnapshotCount; }
+  };
   Platform p;
   p.mounts = std::make_unique<Mounts>(state);
   p.volumes = std::make_unique<Volumes>(state);
@@ -119,6 +140,8 @@ inline Platform makeFakePlatform(FakeState& state) {
   p.files = std::make_unique<Files>(state);
   p.drives = std::make_unique<Drives>(state);
   p.agents = std::make_unique<Agents>(state);
+  p.eviction = std::make_unique<Eviction>(state);
+  p.snapshots = std::make_unique<Snapshots>(state);
   return p;
 }
 

@@ -1,0 +1,20 @@
+// Deleting one fixed, allow-listed category of regenerable clutter
+// (developer caches, system log noise, old Trash) and sizing all three.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "service/service_context.h"
+
+namespace brimvale::service {
+
+// `reclaim {devcaches|syslog|trash}`: deletes the category's candidates
+// (open and cloud items are left alone) and ends with one JSON line. Exit 1
+// for another category or while paused (a JSON error line says which).
+int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args);
+
+// `reclaim-scan`: one JSON line per category with what reclaim would free.
+int reclaimScanCommand(ServiceContext& ctx, const std::vector<std::string>& args);
+
+}  // namespace brimvale::service
