@@ -36,14 +36,6 @@ struct CareHome {
                      "LOW_SPACE_CRITICAL_GB=15\nRULES=()\nAPP_CACHE_PATHS=()\n" + extraConfig);
     fs::create_symlink(BRIM_VALE_PATH, home.path() / ".brimvale" / "brim-vale");
   }
-  // Whether the installed service has the clean-up routines.
-  [[nodiscard]] bool serviceCanClean() const {
-    ProcessResult r = runProcess({.path = (home.path() / ".brimvale" / "brim-vale").string(),
-                                  .args = {"reclaim-scan"},
-                                  .envAdditions = {{"HOME", home.path().string()}},
-                                  .deadline = std::chrono::minutes(1)});
-    return r.succeeded() && r.out.find("Unknown subcommand") == std::string::npos;
-  }
   ProcessResult brimvale(std::vector<std::string> args) const {
     return runProcess({.path = BRIMVALE_PATH,
                        .args = std::move(args),
@@ -56,17 +48,8 @@ struct CareHome {
   }
 };
 
-#define BRIMVALE_REQUIRE_CLEAN_UP(sandbox)                                                   \
-  do {                                                                                     \
-    if (!(sandbox).serviceCanClean()) {                                                    \
-      GTEST_SKIP() << "The background service in this build has no free-space or "         \
-                      "reclaim-scan routines yet, so the clean-up cannot run against it."; \
-    }                                                                                      \
-  } while (0)
-
 TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
   CareHome sandbox;
-  BRIMVALE_REQUIRE_CLEAN_UP(sandbox);
   const fs::path h = sandbox.home.path();
   const fs::path oldTrash = h / ".Trash" / "Old \"quarterly\" report.pdf";
   const fs::path freshTrash = h / ".Trash" / "Fresh note.txt";
@@ -125,7 +108,6 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
 
 TEST(CareE2e, OnlyMoveNeverDeleteKeepsTheTrashAndSaysHowMuchItHolds) {
   CareHome sandbox("DISABLE_DELETE=1\n");
-  BRIMVALE_REQUIRE_CLEAN_UP(sandbox);
   const fs::path oldTrash = sandbox.home.path() / ".Trash" / "Old holiday videos.zip";
   writeAgedFile(oldTrash, noise(52'000'000), 45);
 
