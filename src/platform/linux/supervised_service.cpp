@@ -170,11 +170,15 @@ class SupervisedServiceManager final : public ServiceManager {
     const auto start = Clock::now();
     const auto killAt = start + limit - std::chrono::milliseconds(500);
     // The service runs in its own process group: its rsync children end too.
+    // The pid itself is signalled as well, for a child just forked that has
+    // not made its group yet.
     kill(-*pid, SIGTERM);
+    kill(*pid, SIGTERM);
     bool killed = false;
     while (runningPid()) {
       if (!killed && Clock::now() >= killAt) {
         kill(-*pid, SIGKILL);
+        kill(*pid, SIGKILL);
         killed = true;
       }
       if (Clock::now() >= start + limit) return fail(Errc::kTimedOut, "the service did not stop");
@@ -221,6 +225,10 @@ class SupervisedServiceManager final : public ServiceManager {
     pid_t pid = fork();
     if (pid == 0) {
       setsid();
+      // The caller's blocked signals must not carry over into the service.
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
       if (endsWithCaller) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         // The parent may have ended before the request took effect.
