@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "app/application.h"
+#include "app/mover_commands.h"
 #include "app/self_check.h"
 #include "app/status_text.h"
 #include "common/gnu_rsync.h"
@@ -27,6 +28,10 @@ struct Context {
   fs::path scripts;
   int limitSecs = kDefaultServiceLimitSecs;
   std::vector<std::string> serviceArgs;
+  std::string folder;        // move
+  std::string verify;        // move --verify
+  std::string movesAction;   // moves [cancel|revert|resume]
+  std::string moveId;        // moves ACTION ID, move-log [ID]
   std::ostream& out;
   std::ostream& err;
 
@@ -54,7 +59,8 @@ fs::path defaultScriptsFolder() {
 int runCommand(Context& c) {
   RunLoop loop;
   AppLog log(c.paths.root / "brimvale.log", systemClock(), &c.out);
-  Application application(c.paths, c.host, c.installerOptions(), loop, log);
+  Application application(c.paths, c.host, c.installerOptions(), loop, log,
+                          c.base.host->computerName());
   return application.run();
 }
 
@@ -147,6 +153,25 @@ int serviceCommand(Context& c) {
   return 1;
 }
 
+MoverCommandContext moverContext(Context& c) {
+  return MoverCommandContext{c.paths, c.host, c.base.host->computerName(), c.out, c.err};
+}
+
+int moveFolderCommand(Context& c) {
+  auto mc = moverContext(c);
+  return moveCommand(mc, c.folder, c.verify);
+}
+
+int listMovesCommand(Context& c) {
+  auto mc = moverContext(c);
+  return movesCommand(mc, c.movesAction, c.moveId);
+}
+
+int showMoveLogCommand(Context& c) {
+  auto mc = moverContext(c);
+  return moveLogCommand(mc, c.moveId);
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -164,6 +189,10 @@ constexpr std::array kSubcommands{
     Subcommand{"status", "the background service's status in plain words", statusCommand},
     Subcommand{"jobs", "the background-job ledger, per kind of work", jobsCommand},
     Subcommand{"notifications", "the notifications currently showing", notificationsCommand},
+    Subcommand{"move", "relocate a folder to the fast drive, leaving links behind; shows progress",
+               moveFolderCommand},
+    Subcommand{"moves", "list folder moves; `moves cancel|revert ID`, `moves resume`", listMovesCommand},
+    Subcommand{"move-log", "the folder mover's log, optionally of one move", showMoveLogCommand},
     Subcommand{"service", "run one brim-vale subcommand with a time limit", serviceCommand},
 };
 
@@ -185,6 +214,16 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
           ->capture_default_str();
       sub->add_option("arguments", context.serviceArgs, "subcommand and its arguments")->required();
       sub->prefix_command();
+    } else if (std::string_view(s.name) == "move") {
+      sub->add_option("folder", context.folder, "the folder to relocate")->required();
+      sub->add_option("--verify", context.verify, "verification for this run")
+          ->check(CLI::IsMember({"fast", "thorough", "off"}));
+    } else if (std::string_view(s.name) == "moves") {
+      sub->add_option("action", context.movesAction, "cancel, revert or resume")
+          ->check(CLI::IsMember({"cancel", "revert", "resume"}));
+      sub->add_option("id", context.moveId, "the move's id (a unique prefix is enough)");
+    } else if (std::string_view(s.name) == "move-log") {
+      sub->add_option("id", context.moveId, "only the lines of this move (id prefix)");
     }
   }
   try {

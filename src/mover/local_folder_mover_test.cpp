@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/file_io.h"
+#include "common/process.h"
 
 namespace brimvale::mover {
 namespace {
@@ -349,16 +350,25 @@ TEST_F(Mover, OneSlotHoldsTheSecondJobInWriting) {
   EXPECT_EQ(phaseOf(*second), MovePhase::kDone);
 }
 
-TEST_F(Mover, CopyFailureWithDrivePresentFailsAndWithDriveGoneWaits) {
+TEST_F(Mover, CopyFailureWithTheDrivePresentFailsWithTheExitText) {
   auto& mover = make();
   const fs::path src = makeSource();
-  chmod((src / "deep").c_str(), 0);  // rsync exits 23: some files could not be read
-  if (access((src / "deep").c_str(), R_OK) == 0) GTEST_SKIP() << "root reads everything";
+  // An immutable folder on the destination makes rsync exit 23 even for root.
+  const fs::path blocked = working_ / "Relocated" / "Projects" / "deep";
+  fs::create_directories(blocked);
+  if (!runTool("/usr/bin/chattr", {"+i", blocked.string()}, 10s).succeeded()) {
+    GTEST_SKIP() << "chattr +i is not available here";
+  }
   auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true, MoveTriggerSource::kUserMove);
-  ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
-  chmod((src / "deep").c_str(), 0755);
+  const bool finished = loop_.runUntil([&] { return settled(*id); });
+  (void)runTool("/usr/bin/chattr", {"-i", blocked.string()}, 10s);
+  ASSERT_TRUE(finished);
   EXPECT_EQ(phaseOf(*id), MovePhase::kFailed);
-  EXPECT_TRUE(mover.job(*id)->lastError->starts_with("Some files in \u201CProjects\u201D kept changing"));
+  EXPECT_EQ(*mover.job(*id)->lastError, rsyncExitMessage(23, src.string()));
+  EXPECT_EQ(readFile(src / "deep" / "data.bin")->size(), 200000u);
+  auto jobs = ledger_->readJobs();
+  ASSERT_FALSE(jobs.empty());
+  EXPECT_EQ(jobs.back().lastOutcome, transfers::JobOutcome::kFailed);
 }
 
 TEST_F(Mover, CancelStopsTheJobAndRevertBringsAPlainMoveBack) {
