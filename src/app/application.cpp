@@ -20,7 +20,7 @@ constexpr milliseconds kSelfCheckTolerance{60 * 1000};
 
 Application::Application(StatePaths paths, platform::AppPlatform& platform,
                          InstallerOptions installer, RunLoop& loop, AppLog& log,
-                         std::string computerName)
+                         std::string computerName, platform::MountTable* mounts)
     : paths_(std::move(paths)),
       platform_(platform),
       loop_(loop),
@@ -33,7 +33,7 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
       delivery_(paths_, centre_),
       monitor_({paths_, *platform.volumes, *platform.defaults, delivery_, ledger_, loop,
                 log.sink(), systemClock(), installer.rsyncPath}),
-      mover_(paths_, platform.defaults.get(), std::move(computerName), loop) {}
+      mover_(paths_, platform.defaults.get(), std::move(computerName), loop, mounts) {}
 
 bool Application::start() {
   installer_.startService();

@@ -24,7 +24,8 @@ class Application {
  public:
   // Everything passed in must outlive the application.
   Application(StatePaths paths, platform::AppPlatform& platform, InstallerOptions installer,
-              RunLoop& loop, AppLog& log, std::string computerName);
+              RunLoop& loop, AppLog& log, std::string computerName,
+              platform::MountTable* mounts);
 
   // Start-up in order: service first (installing on first run), the wait for
   // it to be loaded, the first drain and the 2 s drain timer, the sweep of

@@ -60,7 +60,7 @@ int runCommand(Context& c) {
   RunLoop loop;
   AppLog log(c.paths.root / "brimvale.log", systemClock(), &c.out);
   Application application(c.paths, c.host, c.installerOptions(), loop, log,
-                          c.base.host->computerName());
+                          c.base.host->computerName(), c.base.mounts.get());
   return application.run();
 }
 
@@ -154,7 +154,8 @@ int serviceCommand(Context& c) {
 }
 
 MoverCommandContext moverContext(Context& c) {
-  return MoverCommandContext{c.paths, c.host, c.base.host->computerName(), c.out, c.err};
+  return MoverCommandContext{c.paths, c.host, c.base.mounts.get(), c.base.host->computerName(), c.out,
+                             c.err};
 }
 
 int moveFolderCommand(Context& c) {

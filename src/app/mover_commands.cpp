@@ -204,7 +204,8 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
 }  // namespace
 
 MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, std::string computerName,
-                     RunLoop& loop, std::optional<mover::VerificationLevel> level)
+                     RunLoop& loop, platform::MountTable* mounts,
+                     std::optional<mover::VerificationLevel> level)
     : logFile_(paths.state), ledger_(paths.state, systemClock()), events_(paths.state) {
   log_.setObserver([this](const mover::MoverLogLine& line) { logFile_.write(line); });
   mover::MoverEnvironment env;
@@ -218,6 +219,7 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, 
   env.systemLog = [](const std::string& line) { std::cerr << line << "\n"; };
   env.rsync = mover::RsyncSupport::probe(mover::RsyncSupport::defaultCandidates(""));
   env.verificationOverride = level;
+  if (mounts) env.isMounted = [mounts](const fs::path& p) { return mounts->isMountedAt(p.string()); };
   env.onChange = [this](const mover::MoveManifest& job) {
     if (onChange_) onChange_(job);
   };
@@ -235,7 +237,7 @@ int moveCommand(MoverCommandContext& c, const std::string& folder, const std::st
     return 1;
   }
   RunLoop loop;
-  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, level);
+  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, level);
   auto& m = host.mover();
   const fs::path mount = m.mountPath();
   if (!fs::is_directory(mount)) {
@@ -289,7 +291,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
     return 1;
   }
   RunLoop loop;
-  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop);
+  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts);
   auto& m = host.mover();
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);

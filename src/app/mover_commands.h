@@ -17,6 +17,7 @@ namespace brimvale::app {
 struct MoverCommandContext {
   StatePaths paths;
   platform::AppPlatform& host;
+  platform::MountTable* mounts;
   std::string computerName;
   std::ostream& out;
   std::ostream& err;
@@ -26,8 +27,10 @@ struct MoverCommandContext {
 // to state/mover-log.txt), the ledger, the event store and the engine.
 class MoverHost {
  public:
+  // `mounts` (optional) tells a mounted drive from the empty folder it leaves.
   MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, std::string computerName,
-            RunLoop& loop, std::optional<mover::VerificationLevel> level = {});
+            RunLoop& loop, platform::MountTable* mounts,
+            std::optional<mover::VerificationLevel> level = {});
   [[nodiscard]] mover::LocalFolderMover& mover() { return *mover_; }
   [[nodiscard]] mover::MoverLog& log() { return log_; }
   // Called on the loop thread after every change of a job.

@@ -10,7 +10,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/disk_usage.h"
 #include "common/file_io.h"
 #include "common/process.h"
 
@@ -49,10 +48,21 @@ std::string stripSlash(std::string path) {
   return path;
 }
 
+// Apparent size in KiB (file lengths, links as links), so that the same tree
+// measures the same on file systems with different block sizes.
 std::optional<std::int64_t> kibOf(const fs::path& p) {
-  auto bytes = diskUsageBytes(p);
-  if (!bytes) return std::nullopt;
-  return static_cast<std::int64_t>(*bytes / 1024);
+  struct stat st {};
+  if (lstat(p.c_str(), &st) != 0) return std::nullopt;
+  std::uint64_t bytes = S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
+  std::error_code ec;
+  if (S_ISDIR(st.st_mode)) {
+    for (fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec)) {
+      struct stat e {};
+      if (lstat(it->path().c_str(), &e) == 0 && !S_ISDIR(e.st_mode)) bytes += static_cast<std::uint64_t>(e.st_size);
+    }
+  }
+  return static_cast<std::int64_t>((bytes + 1023) / 1024);
 }
 
 struct WalkResult {
@@ -325,6 +335,19 @@ bool LocalFolderMover::exists(const std::string& path) const {
   return lstat(path.c_str(), &st) == 0;
 }
 
+bool LocalFolderMover::mounted(const fs::path& mount) const {
+  if (env_.isMounted) return env_.isMounted(mount);
+  std::error_code ec;
+  return fs::exists(mount, ec);
+}
+
+bool LocalFolderMover::destinationReachable(const MoveManifest& m) const {
+  std::error_code ec;
+  if (!fs::exists(m.dstParent, ec)) return false;
+  const fs::path mount = mountPath();
+  return !(m.dstParent + "/").starts_with(mount.string() + "/") || mounted(mount);
+}
+
 bool LocalFolderMover::driveTransferRunning() const {
   auto text = readFile(env_.paths.state / "transfer-job.json");
   if (!text) return false;
@@ -533,6 +556,7 @@ void LocalFolderMover::startCopy(const std::string& id) {
   const StatePaths paths = env_.paths;
   const std::string computer = env_.computerName;
   auto alive = alive_;
+  const bool driveMounted = mounted(mount);
   struct Prep {
     std::optional<std::pair<MovePhase, std::string>> stop;
     bool wiped = false;
@@ -545,7 +569,7 @@ void LocalFolderMover::startCopy(const std::string& id) {
     if (snapshot.driveUUID && current && *current != *snapshot.driveUUID) {
       prep.stop = {MovePhase::kFailed, "Destination drive UUID mismatch (" + *snapshot.driveUUID + " vs " +
                                            *current + "). Refusing to write into a different drive."};
-    } else if (!fs::exists(mount, ec)) {
+    } else if (!driveMounted || !fs::exists(mount, ec)) {
       prep.stop = {MovePhase::kWaitingForDrive, "NVMe drive not mounted."};
     } else if (fs::create_directories(snapshot.dstParent, ec); ec) {
       if (!fs::exists(mount)) {
@@ -674,7 +698,7 @@ void LocalFolderMover::copyFinished(const std::string& id, int exitCode) {
   if (m && m->phase == MovePhase::kCopying) {
     if (exitCode == 0) {
       transition(id, MovePhase::kHashing, std::nullopt, std::string(kHashingStatus));
-    } else if (!fs::exists(m->dstParent)) {
+    } else if (!destinationReachable(*m)) {
       transition(id, MovePhase::kWaitingForDrive,
                  "Destination drive disconnected during copy. Will resume on reconnect.");
     } else {
@@ -726,9 +750,9 @@ void LocalFolderMover::startVerification(const std::string& id) {
         }
       }
       const bool walkOk = diffs.has_value();
-      const bool parentThere = fs::exists(snap.dstParent);
       return [=, this] {
         if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
+        const bool parentThere = destinationReachable(snap);
         if (!walkOk) {
           if (parentThere) {
             transition(id, MovePhase::kFailed, "Verification walk failed (permission or read error). Source preserved.");
@@ -782,9 +806,9 @@ void LocalFolderMover::startVerification(const std::string& id) {
     auto srcHash = treeDigest(snap.src, reporter("source"));
     std::optional<std::string> dstHash;
     if (srcHash) dstHash = treeDigest(snap.finalDst, reporter("destination"));
-    const bool bothThere = fs::exists(snap.dstParent) && fs::exists(snap.finalDst);
     return [=, this] {
       if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
+      const bool bothThere = destinationReachable(snap) && fs::exists(snap.finalDst);
       MoveManifest* j = find(id);
       j->srcContentHash = srcHash;
       j->dstContentHash = dstHash;
@@ -817,9 +841,9 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
   env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
     const std::int64_t dst = kibOf(snap.finalDst).value_or(0);
     const std::int64_t live = kibOf(snap.src).value_or(0);
-    const bool parentThere = fs::exists(snap.dstParent);
     return [=, this] {
       if (!alive->load() || !endTask(Task::kVerify, id, token, MovePhase::kVerifying)) return;
+      const bool parentThere = destinationReachable(snap);
       const SizeCheck check = sizeCheck(snap.srcSizeKB, live, dst);
       if (!parentThere) {
         transition(id, MovePhase::kWaitingForDrive,

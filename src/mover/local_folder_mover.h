@@ -70,6 +70,9 @@ struct MoverEnvironment {
   std::optional<RsyncSupport> rsync;  // nothing: no usable GNU rsync
   // Overrides the stored level for this process (e.g. `--verify`).
   std::optional<VerificationLevel> verificationOverride;
+  // Whether a volume is mounted on a path; by default, whether the path exists.
+  // Lets a folder left behind by an unplugged drive count as "gone".
+  std::function<bool(const std::filesystem::path&)> isMounted;
   // Called on the loop thread after every published change of a job.
   std::function<void(const MoveManifest&)> onChange;
 };
@@ -126,6 +129,9 @@ class LocalFolderMover {
   VerificationLevel level() const;
   bool driveTransferRunning() const;
   bool exists(const std::string& path) const;
+  // dstParent exists and, when it lies on the drive, the drive is mounted.
+  bool destinationReachable(const MoveManifest& m) const;
+  bool mounted(const std::filesystem::path& mount) const;
 
   // Runs the step of the job's phase when it has none running, so a job
   // keeps its slot from one step to the next; then fills free slots.
