@@ -206,7 +206,11 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
 MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, std::string computerName,
                      RunLoop& loop, platform::MountTable* mounts,
                      std::optional<mover::VerificationLevel> level)
-    : logFile_(paths.state), ledger_(paths.state, systemClock()), events_(paths.state) {
+    : logFile_(paths.state),
+      ledger_(paths.state, systemClock()),
+      events_(paths.state),
+      recorder_(defaults, ledger_),
+      snapshots_({snapshots::defaultSnapshotToolPath(), {}}, recorder_, [] { return snapshots::StartupCapacity{}; }) {
   log_.setObserver([this](const mover::MoverLogLine& line) { logFile_.write(line); });
   mover::MoverEnvironment env;
   env.paths = paths;
@@ -219,11 +223,28 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, 
   env.systemLog = [](const std::string& line) { std::cerr << line << "\n"; };
   env.rsync = mover::RsyncSupport::probe(mover::RsyncSupport::defaultCandidates(""));
   env.verificationOverride = level;
+  env.thinSnapshots = [this](std::int64_t bytes) -> Result<std::string> {
+    auto thinned = snapshots_.thinLocalSnapshots(bytes, snapshots::kMostUrgent);
+    if (!thinned) return fail(Errc::kToolFailed, thinned.error().description());
+    return "freed up to " + platform::formatFileByteCount(bytes);
+  };
   if (mounts) env.isMounted = [mounts](const fs::path& p) { return mounts->isMountedAt(p.string()); };
   env.onChange = [this](const mover::MoveManifest& job) {
     if (onChange_) onChange_(job);
   };
   mover_ = std::make_unique<mover::LocalFolderMover>(std::move(env), log_);
+}
+
+void MoverHost::Recorder::rememberLastReclaim(double epochSeconds) {
+  if (defaults_) {
+    (void)defaults_->setInt(snapshots::kLastReclaimAtEpochKey, static_cast<std::int64_t>(epochSeconds));
+  }
+}
+
+void MoverHost::Recorder::recordLedgerRun(std::string_view job, std::string_view summary) {
+  if (auto kind = transfers::jobKindFromRaw(job)) {
+    (void)ledger_.recordRun(*kind, transfers::JobOutcome::kOk, summary);
+  }
 }
 
 int moveCommand(MoverCommandContext& c, const std::string& folder, const std::string& verify) {

@@ -11,6 +11,7 @@
 #include "common/paths.h"
 #include "mover/local_folder_mover.h"
 #include "platform/app_platform.h"
+#include "snapshots/snapshot_manager.h"
 
 namespace brimvale::app {
 
@@ -37,10 +38,25 @@ class MoverHost {
   void setOnChange(std::function<void(const mover::MoveManifest&)> f) { onChange_ = std::move(f); }
 
  private:
+  // Remembers a successful thinning in the user defaults and the ledger.
+  class Recorder : public snapshots::ThinningRecorder {
+   public:
+    Recorder(platform::UserDefaults* defaults, transfers::BackgroundJobsStore& ledger)
+        : defaults_(defaults), ledger_(ledger) {}
+    void rememberLastReclaim(double epochSeconds) override;
+    void recordLedgerRun(std::string_view job, std::string_view summary) override;
+
+   private:
+    platform::UserDefaults* defaults_;
+    transfers::BackgroundJobsStore& ledger_;
+  };
+
   mover::MoverLog log_;
   mover::MoverLogFile logFile_;
   transfers::BackgroundJobsStore ledger_;
   transfers::TransferEventStore events_;
+  Recorder recorder_;
+  snapshots::SnapshotManager snapshots_;
   std::function<void(const mover::MoveManifest&)> onChange_;
   std::unique_ptr<mover::LocalFolderMover> mover_;
 };

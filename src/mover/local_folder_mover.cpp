@@ -509,6 +509,21 @@ void LocalFolderMover::enteredDone(const MoveManifest& m) {
                                back ? transfers::TransferDirection::kIn : transfers::TransferDirection::kOut,
                                bytes});
   }
+  if (m.replaceSourceWithSymlink && !m.src.starts_with("/Volumes/") && env_.thinSnapshots) {
+    auto alive = alive_;
+    auto thin = env_.thinSnapshots;
+    const std::string id = m.id;
+    env_.scheduler->runInBackground([this, alive, thin, id, bytes]() -> std::function<void()> {
+      Result<std::string> r = thin(bytes);
+      return [this, alive, id, r] {
+        if (!alive->load()) return;
+        log_.append(MoverLogSource::kCleanup,
+                    r ? "Post-move snapshot thin OK: " + *r
+                      : "Post-move snapshot thin failed (non-fatal): " + r.error().detail,
+                    id);
+      };
+    });
+  }
   if (m.triggerSource == MoveTriggerSource::kUserMove && env_.ledger) {
     (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kOk,
                                  "Moved " + quotedName(m.src) + " to your fast drive.", 1, bytes);

@@ -73,6 +73,10 @@ struct MoverEnvironment {
   // Whether a volume is mounted on a path; by default, whether the path exists.
   // Lets a folder left behind by an unplugged drive count as "gone".
   std::function<bool(const std::filesystem::path&)> isMounted;
+  // Gives freed space back by thinning local snapshots after a relocation
+  // from the internal disk; runs on a worker thread. The detail text of the
+  // result is logged; a failure never fails the move. Empty: no thinning.
+  std::function<Result<std::string>(std::int64_t bytes)> thinSnapshots;
   // Called on the loop thread after every published change of a job.
   std::function<void(const MoveManifest&)> onChange;
 };

@@ -130,6 +130,10 @@ class Mover : public ::testing::Test {
     env.events = events_.get();
     env.rsync = RsyncSupport::probe(RsyncSupport::defaultCandidates(""));
     env.verificationOverride = level;
+    env.thinSnapshots = [this](std::int64_t bytes) -> Result<std::string> {
+      thinnedBytes_ = bytes;
+      return fail(Errc::kToolFailed, "tmutil missing");
+    };
     mover_ = std::make_unique<LocalFolderMover>(std::move(env), log_);
     return *mover_;
   }
@@ -155,6 +159,7 @@ class Mover : public ::testing::Test {
   std::unique_ptr<transfers::BackgroundJobsStore> ledger_;
   std::unique_ptr<transfers::TransferEventStore> events_;
   std::unique_ptr<LocalFolderMover> mover_;
+  std::atomic<std::int64_t> thinnedBytes_{0};
 };
 
 TEST(IsSafeToWipe, RefusesSystemFoldersHomeDotDotAndOutsideTheWorkingFolder) {
@@ -292,6 +297,16 @@ TEST_F(Mover, RelocationLeavesEveryFileALinkToItsCopy) {
   const MoveManifest* m = mover.job(*id);
   EXPECT_TRUE(m->srcContentHash && *m->srcContentHash == *m->dstContentHash);
   EXPECT_EQ(m->fractionAtLastWrite, 1.0);
+  // Done records the bytes moved; a failed snapshot thinning is only logged.
+  ASSERT_GT(m->srcSizeKB, 0);
+  auto events = events_->readAll();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].bytes, m->srcSizeKB * 1024);
+  EXPECT_EQ(events[0].direction, transfers::TransferDirection::kOut);
+  ASSERT_TRUE(loop_.runUntil([&] { return log_.lines().back().text.starts_with("Post-move snapshot thin"); }));
+  EXPECT_EQ(log_.lines().back().text, "Post-move snapshot thin failed (non-fatal): tmutil missing");
+  EXPECT_EQ(thinnedBytes_.load(), m->srcSizeKB * 1024);
+  EXPECT_EQ(ledger_->readJobs().back().lastSummary, "Moved \u201CProjects\u201D to your fast drive.");
 }
 
 TEST_F(Mover, AlreadyLinkedSourceIsADoneNoop) {

@@ -6,24 +6,14 @@
 #include <fstream>
 
 #include "common/file_io.h"
+#include "platform/platform_test_support.h"
 
 namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/mover-manifest-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using platform::testsupport::TempDir;
 
 MoveManifest sample(std::string id, std::time_t started, MovePhase phase) {
   MoveManifest m;
