@@ -127,7 +127,9 @@ class MoverE2E : public ::testing::Test {
     return drive_.path() / thisWorkingFolderName() / "Relocated" / name;
   }
   TempHome home_;
-  TmpfsDrive drive_{"MoverDrive", "768m"};
+  // One drive per test: ctest runs the tests side by side in one namespace.
+  TmpfsDrive drive_{std::string("Mover-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                    "768m"};
 };
 
 TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
