@@ -7,10 +7,11 @@
 
 #include <algorithm>
 #include <array>
+#include <future>
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <set>
+#include <unordered_set>
 
 namespace brimvale::mover {
 namespace {
@@ -132,6 +133,10 @@ Result<std::vector<Difference>> quickCompareTrees(const fs::path& src, const fs:
   if (lstat(src.c_str(), &srcRoot) != 0) return fail(Errc::kIo, src.string());
   if (lstat(dst.c_str(), &dstRoot) != 0) return fail(Errc::kIo, dst.string());
   std::vector<Difference> diffs;
+  // The destination's own listing (for extras) runs beside the source pass.
+  const bool bothFolders = S_ISDIR(srcRoot.st_mode) && S_ISDIR(dstRoot.st_mode);
+  auto dstListing = std::async(bothFolders ? std::launch::async : std::launch::deferred,
+                               [&dst] { return listTree(dst); });
   std::vector<std::string> srcEntries{""};
   if (S_ISDIR(srcRoot.st_mode)) {
     auto listed = listTree(src);
@@ -168,10 +173,10 @@ Result<std::vector<Difference>> quickCompareTrees(const fs::path& src, const fs:
       diffs.push_back({rel, {.kind = DiffReason::Kind::kMtime, .srcTime = mtimeOf(a), .dstTime = mtimeOf(b)}});
     }
   }
-  if (S_ISDIR(srcRoot.st_mode) && S_ISDIR(dstRoot.st_mode)) {
-    auto dstEntries = listTree(dst);
+  if (bothFolders) {
+    auto dstEntries = dstListing.get();
     if (!dstEntries) return std::unexpected(dstEntries.error());
-    std::set<std::string> inSrc(srcEntries.begin(), srcEntries.end());
+    std::unordered_set<std::string> inSrc(srcEntries.begin(), srcEntries.end());
     for (const auto& rel : *dstEntries) {
       if (!inSrc.contains(rel)) diffs.push_back({rel, {.kind = DiffReason::Kind::kExtra}});
     }
