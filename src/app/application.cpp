@@ -19,7 +19,8 @@ constexpr milliseconds kSelfCheckTolerance{60 * 1000};
 }  // namespace
 
 Application::Application(StatePaths paths, platform::AppPlatform& platform,
-                         InstallerOptions installer, RunLoop& loop, AppLog& log)
+                         InstallerOptions installer, RunLoop& loop, AppLog& log,
+                         std::string computerName, platform::MountTable* mounts)
     : paths_(std::move(paths)),
       platform_(platform),
       loop_(loop),
@@ -31,7 +32,8 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
               systemClock()),
       delivery_(paths_, centre_),
       monitor_({paths_, *platform.volumes, *platform.defaults, delivery_, ledger_, loop,
-                log.sink(), systemClock(), installer.rsyncPath}) {}
+                log.sink(), systemClock(), installer.rsyncPath}),
+      mover_(paths_, platform.defaults.get(), std::move(computerName), loop, mounts) {}
 
 bool Application::start() {
   installer_.startService();
@@ -52,6 +54,8 @@ bool Application::start() {
                           [this] { delivery_.drainQueue(); });
   diagnostics::sweepStaleStorageNotifications(centre_);
   monitor_.start();
+  // Unfinished folder moves continue from their manifests.
+  mover_.mover().reload();
   loop_.scheduleRepeating("status.poll", kStatusInterval, kStatusTolerance, [this] { pollStatus(); });
   loop_.scheduleRepeating("self-check.timer", kSelfCheckInterval, kSelfCheckTolerance,
                           [this] { auditService(); });

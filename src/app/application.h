@@ -8,6 +8,7 @@
 
 #include "app/app_log.h"
 #include "app/run_loop.h"
+#include "app/mover_commands.h"
 #include "app/self_check.h"
 #include "app/service_installer.h"
 #include "diagnostics/notification_delivery.h"
@@ -23,11 +24,13 @@ class Application {
  public:
   // Everything passed in must outlive the application.
   Application(StatePaths paths, platform::AppPlatform& platform, InstallerOptions installer,
-              RunLoop& loop, AppLog& log);
+              RunLoop& loop, AppLog& log, std::string computerName,
+              platform::MountTable* mounts);
 
   // Start-up in order: service first (installing on first run), the wait for
   // it to be loaded, the first drain and the 2 s drain timer, the sweep of
-  // stale storage warnings, the storage warning monitor, the 3 s status poll.
+  // stale storage warnings, the storage warning monitor, the recovery of
+  // unfinished folder moves, the 3 s status poll.
   // False when the service never got loaded (the caller quits).
   [[nodiscard]] bool start();
   // Stops the monitor, then unloads the service (at most 5 s).
@@ -49,6 +52,7 @@ class Application {
   platform::NotificationCenter centre_;
   diagnostics::NotificationDelivery delivery_;
   diagnostics::StorageWarningMonitor monitor_;
+  MoverHost mover_;
   std::string lastSnapshot_;
   std::optional<int> lastPid_;
 };

@@ -9,6 +9,7 @@
 
 #include "app/application.h"
 #include "app/care_commands.h"
+#include "app/mover_commands.h"
 #include "app/self_check.h"
 #include "app/status_text.h"
 #include "common/gnu_rsync.h"
@@ -31,6 +32,10 @@ struct Context {
   int limitSecs = kDefaultServiceLimitSecs;
   std::vector<std::string> arguments;  // the subcommand's positional arguments
   bool planOnly = false;
+  std::string folder;        // move
+  std::string verify;        // move --verify
+  std::string movesAction;   // moves [cancel|revert|resume]
+  std::string moveId;        // moves ACTION ID, move-log [ID]
   std::ostream& out;
   std::ostream& err;
 
@@ -58,7 +63,8 @@ fs::path defaultScriptsFolder() {
 int runCommand(Context& c) {
   RunLoop loop;
   AppLog log(c.paths.root / "brimvale.log", systemClock(), &c.out);
-  Application application(c.paths, c.host, c.installerOptions(), loop, log);
+  Application application(c.paths, c.host, c.installerOptions(), loop, log,
+                          c.base.host->computerName(), c.base.mounts.get());
   return application.run();
 }
 
@@ -185,6 +191,42 @@ void careOptions(CLI::App& sub, Context& c) {
   sub.add_flag("--plan", c.planOnly, "show what the clean-up would do, changing nothing");
 }
 
+MoverCommandContext moverContext(Context& c) {
+  return MoverCommandContext{c.paths, c.host, c.base.mounts.get(), c.base.host->computerName(), c.out,
+                             c.err};
+}
+
+int moveFolderCommand(Context& c) {
+  auto mc = moverContext(c);
+  return moveCommand(mc, c.folder, c.verify);
+}
+
+int listMovesCommand(Context& c) {
+  auto mc = moverContext(c);
+  return movesCommand(mc, c.movesAction, c.moveId);
+}
+
+int showMoveLogCommand(Context& c) {
+  auto mc = moverContext(c);
+  return moveLogCommand(mc, c.moveId);
+}
+
+void moveOptions(CLI::App& sub, Context& c) {
+  sub.add_option("folder", c.folder, "the folder to relocate")->required();
+  sub.add_option("--verify", c.verify, "verification for this run")
+      ->check(CLI::IsMember({"fast", "thorough", "off"}));
+}
+
+void movesOptions(CLI::App& sub, Context& c) {
+  sub.add_option("action", c.movesAction, "cancel, revert or resume")
+      ->check(CLI::IsMember({"cancel", "revert", "resume"}));
+  sub.add_option("id", c.moveId, "the move's id (a unique prefix is enough)");
+}
+
+void moveLogOptions(CLI::App& sub, Context& c) {
+  sub.add_option("id", c.moveId, "only the lines of this move (id prefix)");
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -203,6 +245,12 @@ constexpr std::array kSubcommands{
     Subcommand{"status", "the background service's status in plain words", statusCommand},
     Subcommand{"jobs", "the background-job ledger, per kind of work", jobsCommand},
     Subcommand{"notifications", "the notifications currently showing", notificationsCommand},
+    Subcommand{"move", "relocate a folder to the fast drive, leaving links behind; shows progress",
+               moveFolderCommand, moveOptions},
+    Subcommand{"moves", "list folder moves; `moves cancel|revert ID`, `moves resume`", listMovesCommand,
+               movesOptions},
+    Subcommand{"move-log", "the folder mover's log, optionally of one move", showMoveLogCommand,
+               moveLogOptions},
     Subcommand{"home", "how the startup disk is doing, what to do next, and the trend",
                homeHandler},
     Subcommand{"care", "Zozad Evev: the one-tap clean-up, step by step, then its summary",

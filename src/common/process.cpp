@@ -1,5 +1,9 @@
 #include "common/process.h"
 
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -135,6 +139,7 @@ ProcessResult runProcess(const ProcessSpec& spec) {
     return result;
   }
 
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     result.launchError = std::string("fork: ") + std::strerror(errno);
@@ -147,6 +152,12 @@ ProcessResult runProcess(const ProcessSpec& spec) {
   if (pid == 0) {
     // Own process group, so a deadline stops the program's children too.
     setpgid(0, 0);
+#if defined(__linux__)
+    if (spec.dieWithParent) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);  // the parent died before prctl
+    }
+#endif
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -165,6 +176,7 @@ ProcessResult runProcess(const ProcessSpec& spec) {
     _exit(127);
   }
   setpgid(pid, pid);  // also from the parent, so a kill right away reaches the group
+  if (spec.onStart) spec.onStart(static_cast<int>(pid));
 
   closeFd(out.write);
   closeFd(err.write);

@@ -28,6 +28,13 @@ struct ProcessSpec {
   std::function<void(std::string_view)> onStderr;
   // Stop capturing (but keep streaming) beyond this many bytes per stream.
   std::size_t captureLimit = 64u << 20;
+  // Called once with the child's pid (also its process group) right after it
+  // started, so another thread can stop it with kill(-pid, ...).
+  std::function<void(int)> onStart;
+  // Linux: the child gets SIGKILL when the thread that started it ends, so a
+  // copy never outlives a crashed caller. Run such a child from a thread that
+  // lives until runProcess returns.
+  bool dieWithParent = false;
 };
 
 enum class ProcessOutcome { kExited, kSignalled, kTimedOut, kFailedToStart };

@@ -1,5 +1,7 @@
 #include "common/timestamps.h"
 
+#include <cstdio>
+
 namespace brimvale {
 
 WallClock systemClock() {
@@ -32,6 +34,22 @@ int localHour(std::time_t t) {
   std::tm tm{};
   localtime_r(&t, &tm);
   return tm.tm_hour;
+}
+
+std::optional<std::time_t> parseIsots(std::string_view text) {
+  const std::string copy(text);
+  std::tm fields{};
+  char zone = 0;
+  int consumed = 0;
+  if (std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &fields.tm_year, &fields.tm_mon,
+                  &fields.tm_mday, &fields.tm_hour, &fields.tm_min, &fields.tm_sec, &zone,
+                  &consumed) != 7 ||
+      zone != 'Z' || static_cast<std::size_t>(consumed) != copy.size()) {
+    return std::nullopt;
+  }
+  fields.tm_year -= 1900;
+  fields.tm_mon -= 1;
+  return timegm(&fields);
 }
 
 }  // namespace brimvale

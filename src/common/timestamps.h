@@ -4,6 +4,8 @@
 
 #include <ctime>
 #include <functional>
+#include <optional>
+#include <string_view>
 #include <string>
 
 namespace brimvale {
@@ -14,6 +16,8 @@ using WallClock = std::function<std::time_t()>;
 
 [[nodiscard]] std::string ts(std::time_t t);         // local "YYYY-mm-dd HH:MM:SS"
 [[nodiscard]] std::string isots(std::time_t t);      // UTC "YYYY-mm-ddTHH:MM:SSZ"
+// The reverse of isots(); nothing for any other text.
+[[nodiscard]] std::optional<std::time_t> parseIsots(std::string_view text);
 [[nodiscard]] std::string localDate(std::time_t t);  // local "YYYY-mm-dd"
 [[nodiscard]] std::string localMinute(std::time_t t);  // local "YYYY-mm-dd HH:MM"
 [[nodiscard]] int localHour(std::time_t t);          // 0-23

@@ -1,0 +1,1039 @@
+#include "mover/local_folder_mover.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "common/file_io.h"
+#include "common/process.h"
+
+namespace brimvale::mover {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kNoRsync =
+    "GNU rsync 3.x is required but not installed. Run `brew install rsync` in Terminal, then "
+    "click Reload Probe on the Tier banner.";
+constexpr std::string_view kHeld =
+    "A drive transfer is in progress. This move was held — try again once it finishes.";
+constexpr std::string_view kHashingStatus = "Hashing source + destination for integrity check…";
+constexpr std::string_view kQuickPassed = "Quick verify passed — proceeding.";
+constexpr std::size_t kTerminalShown = 200;
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string plural(std::size_t n) { return n == 1 ? "" : "s"; }
+
+std::string lastComponent(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string standardised(const std::string& path) { return fs::path(path).lexically_normal().string(); }
+
+std::string stripSlash(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Apparent size in KiB (file lengths, links as links), so that the same tree
+// measures the same on file systems with different block sizes.
+std::optional<std::int64_t> kibOf(const fs::path& p) {
+  struct stat st {};
+  if (lstat(p.c_str(), &st) != 0) return std::nullopt;
+  std::uint64_t bytes = S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
+  std::error_code ec;
+  if (S_ISDIR(st.st_mode)) {
+    for (fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec)) {
+      struct stat e {};
+      if (lstat(it->path().c_str(), &e) == 0 && !S_ISDIR(e.st_mode)) bytes += static_cast<std::uint64_t>(e.st_size);
+    }
+  }
+  return static_cast<std::int64_t>((bytes + 1023) / 1024);
+}
+
+struct WalkResult {
+  int relinked = 0;
+  int skipped = 0;
+  int errors = 0;
+  std::optional<std::string> firstError;
+  bool singleFile = false;
+};
+
+// Replaces `at` with a link to `target` in one rename, so a crash never leaves
+// the name missing.
+std::optional<std::string> replaceWithLink(const fs::path& at, const fs::path& target) {
+  const fs::path temp = at.string() + ".brimvale-link";
+  std::error_code ec;
+  fs::remove(temp, ec);
+  fs::create_symlink(target, temp, ec);
+  if (ec) return ec.message();
+  if (::rename(temp.c_str(), at.c_str()) != 0) {
+    const std::string why = std::strerror(errno);
+    fs::remove(temp, ec);
+    return why;
+  }
+  return std::nullopt;
+}
+
+WalkResult relinkTree(const fs::path& src, const fs::path& dst) {
+  WalkResult r;
+  auto note = [&](std::string error) {
+    ++r.errors;
+    if (!r.firstError) r.firstError = std::move(error);
+  };
+  struct stat st {};
+  if (lstat(src.c_str(), &st) != 0) {
+    note("Source not found: " + src.string());
+    return r;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    ++r.skipped;  // already replaced on an earlier run
+    return r;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    r.singleFile = true;
+    if (auto e = replaceWithLink(src, dst)) {
+      note("Single-file relocate failed: " + *e);
+    } else {
+      ++r.relinked;
+    }
+    return r;
+  }
+  std::error_code ec;
+  fs::recursive_directory_iterator it(src, fs::directory_options::none, ec), end;
+  if (ec) {
+    note("Could not enumerate " + src.string());
+    return r;
+  }
+  const std::string prefix = src.string() + "/";
+  for (; it != end; it.increment(ec)) {
+    if (ec) {
+      note("Could not enumerate " + src.string());
+      break;
+    }
+    const fs::path p = it->path();
+    if (!p.string().starts_with(prefix)) {
+      note("Unexpected path outside src: " + p.string());
+      continue;
+    }
+    struct stat e {};
+    if (lstat(p.c_str(), &e) != 0 || !S_ISREG(e.st_mode)) {
+      ++r.skipped;
+      continue;
+    }
+    const fs::path counterpart = dst / p.lexically_relative(src);
+    struct stat c {};
+    if (lstat(counterpart.c_str(), &c) != 0) {
+      note("Missing dst counterpart: " + counterpart.string());
+      continue;
+    }
+    if (auto err = replaceWithLink(p, counterpart)) {
+      note(p.string() + ": " + *err);
+    } else {
+      ++r.relinked;
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+int MoverSettings::maxConcurrent() const {
+  auto v = defaults_ ? defaults_->getInt("brimvale.mover.maxConcurrent") : std::nullopt;
+  if (!v || *v <= 0) return kDefaultMaxConcurrent;
+  return static_cast<int>(std::clamp<std::int64_t>(*v, 1, 16));
+}
+
+void MoverSettings::setMaxConcurrent(int value) {
+  if (defaults_) (void)defaults_->setInt("brimvale.mover.maxConcurrent", value <= 0 ? kDefaultMaxConcurrent : std::clamp(value, 1, 16));
+}
+
+VerificationLevel MoverSettings::verificationLevel() const {
+  auto v = defaults_ ? defaults_->getString("brimvale.mover.verificationLevel") : std::nullopt;
+  return verificationLevelFromRaw(v.value_or("fast"));
+}
+
+void MoverSettings::setVerificationLevel(VerificationLevel level) {
+  if (defaults_) (void)defaults_->setString("brimvale.mover.verificationLevel", verificationLevelRaw(level));
+}
+
+bool MoverSettings::recentWriteGuardEnabled() const {
+  auto v = defaults_ ? defaults_->getBool("brimvale.mover.recentWriteGuardEnabled") : std::nullopt;
+  return v.value_or(true);
+}
+
+int MoverSettings::recentWriteWindowHours() const {
+  auto v = defaults_ ? defaults_->getInt("brimvale.mover.recentWriteWindowHours") : std::nullopt;
+  if (!v || *v <= 0) return kDefaultWindowHours;
+  return static_cast<int>(std::min<std::int64_t>(*v, 168));
+}
+
+bool isSafeToWipe(const std::string& path, WorkingFolderRule rule, const fs::path& home,
+                  const fs::path& workingFolder) {
+  if (path.empty() || path.front() != '/') return false;
+  for (const auto& part : fs::path(path)) {
+    if (part == "..") return false;
+  }
+  const std::string p = stripSlash(standardised(path));
+  static constexpr std::string_view kProtected[] = {"/",        "/System",       "/usr",
+                                                    "/bin",     "/sbin",         "/etc",
+                                                    "/var",     "/tmp",          "/Library",
+                                                    "/Applications", "/Users"};
+  for (auto bad : kProtected) {
+    if (p == bad) return false;
+  }
+  if (p == stripSlash(standardised(home.string()))) return false;
+  if (rule == WorkingFolderRule::kRequired) {
+    const std::string root = stripSlash(standardised(workingFolder.string()));
+    if (workingFolder.empty() || !p.starts_with(root + "/")) return false;
+  }
+  return true;
+}
+
+std::string userFacingFailure(const std::string& lastError, std::string_view src) {
+  const std::string name = quotedName(src);
+  const std::string l = lower(lastError);
+  auto has = [&](std::string_view w) { return l.find(w) != std::string::npos; };
+  if (has("sanity") || has("size check") || has("differ") || has("hash") || has("verif")) {
+    return "The copy of " + name +
+           " didn't match the original closely enough to be sure it's complete, so the move was "
+           "stopped before touching your original. Your data is safe — try again, and if it keeps "
+           "happening the source may be changing while it's being copied.";
+  }
+  if (has("disconnect") || has("drive")) {
+    return "The drive became unavailable while moving " + name +
+           ". Your original is safe — reconnect the drive and try again.";
+  }
+  if (has("cleanup") || has("removing source")) {
+    return name + " was copied successfully, but the original couldn't be removed afterwards, so "
+                  "it's still using space. Your data is safe.";
+  }
+  if (!lastError.empty() && !has("rsync") && !has("exit") && !has("code ")) return lastError;
+  return "Brimvale couldn't finish moving " + name + ". Your original is safe and untouched.";
+}
+
+bool isSavePoint(double fraction) {
+  const auto percent = static_cast<int>(fraction * 100.0);
+  return percent % 5 == 0;
+}
+
+LocalFolderMover::LocalFolderMover(MoverEnvironment env, MoverLog& log)
+    : env_(std::move(env)),
+      log_(log),
+      settings_(env_.defaults),
+      store_(env_.paths.state, env_.systemLog, env_.clock) {}
+
+LocalFolderMover::~LocalFolderMover() {
+  alive_->store(false);
+  for (auto& [_, handle] : processes_) {
+    if (int pid = handle->pid.load(); pid > 0) kill(-pid, SIGTERM);
+  }
+}
+
+MoveManifest* LocalFolderMover::find(const std::string& id) {
+  auto it = std::find_if(jobs_.begin(), jobs_.end(), [&](const auto& j) { return j.id == id; });
+  return it == jobs_.end() ? nullptr : &*it;
+}
+
+const MoveManifest* LocalFolderMover::job(const std::string& id) const {
+  auto it = std::find_if(jobs_.begin(), jobs_.end(), [&](const auto& j) { return j.id == id; });
+  return it == jobs_.end() ? nullptr : &*it;
+}
+
+std::optional<RsyncProgressInfo> LocalFolderMover::progress(const std::string& id) const {
+  auto it = rsyncStats_.find(id);
+  if (it == rsyncStats_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string LocalFolderMover::currentFile(const std::string& id) const {
+  auto it = rsyncCurrentFile_.find(id);
+  return it == rsyncCurrentFile_.end() ? std::string() : it->second;
+}
+
+std::size_t LocalFolderMover::activeCount() const {
+  std::size_t n = processes_.size();
+  for (const auto& [_, ids] : tasks_) n += ids.size();
+  return n;
+}
+
+bool LocalFolderMover::hasActiveTask(const std::string& id) const {
+  for (const auto& [_, ids] : tasks_) {
+    if (ids.contains(id)) return true;
+  }
+  return false;
+}
+
+bool LocalFolderMover::isActive(const std::string& id) const {
+  return processes_.contains(id) || hasActiveTask(id);
+}
+
+bool LocalFolderMover::idle() const {
+  if (activeCount() > 0) return false;
+  return std::none_of(jobs_.begin(), jobs_.end(), [](const auto& j) {
+    return !isTerminal(j.phase) && j.phase != MovePhase::kWaitingForDrive;
+  });
+}
+
+std::uint64_t LocalFolderMover::beginTask(Task task, const std::string& id) {
+  const std::uint64_t token = nextToken_++;
+  tasks_[task][id] = token;
+  return token;
+}
+
+bool LocalFolderMover::endTask(Task task, const std::string& id, std::uint64_t token, MovePhase expected) {
+  auto& ids = tasks_[task];
+  auto it = ids.find(id);
+  if (it == ids.end() || it->second != token) return false;  // cancelled or superseded
+  ids.erase(it);
+  const MoveManifest* m = job(id);
+  return m && m->phase == expected;
+}
+
+void LocalFolderMover::save(const MoveManifest& m) { store_.save(m); }
+
+void LocalFolderMover::publish(const MoveManifest& m) {
+  if (env_.onChange) env_.onChange(m);
+}
+
+VerificationLevel LocalFolderMover::level() const {
+  return env_.verificationOverride.value_or(settings_.verificationLevel());
+}
+
+fs::path LocalFolderMover::mountPath() const {
+  auto text = readFile(env_.paths.statusJson);
+  if (text) {
+    auto j = nlohmann::json::parse(*text, nullptr, false);
+    if (j.is_object() && j.contains("nvme_path") && j["nvme_path"].is_string() &&
+        !j["nvme_path"].get<std::string>().empty()) {
+      return j["nvme_path"].get<std::string>();
+    }
+  }
+  return "/Volumes/NVMe";
+}
+
+fs::path LocalFolderMover::workingFolder() const {
+  return workingFolderFor(mountPath(), env_.computerName);
+}
+
+bool LocalFolderMover::exists(const std::string& path) const {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool LocalFolderMover::mounted(const fs::path& mount) const {
+  if (env_.isMounted) return env_.isMounted(mount);
+  std::error_code ec;
+  return fs::exists(mount, ec);
+}
+
+bool LocalFolderMover::destinationReachable(const MoveManifest& m) const {
+  std::error_code ec;
+  if (!fs::exists(m.dstParent, ec)) return false;
+  const fs::path mount = mountPath();
+  return !(m.dstParent + "/").starts_with(mount.string() + "/") || mounted(mount);
+}
+
+bool LocalFolderMover::driveTransferRunning() const {
+  auto text = readFile(env_.paths.state / "transfer-job.json");
+  if (!text) return false;
+  auto j = nlohmann::json::parse(*text, nullptr, false);
+  if (!j.is_object() || !j.contains("phase") || !j["phase"].is_string()) return false;
+  static constexpr std::string_view kBusy[] = {"preflighting", "copying", "verifying", "copied",
+                                               "switching",    "paused",  "waitingForDrive"};
+  const std::string phase = j["phase"].get<std::string>();
+  return std::find(std::begin(kBusy), std::end(kBusy), phase) != std::end(kBusy);
+}
+
+std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, const std::string& dstParentIn,
+                                                     MoveConflictPolicy policy, bool replaceSourceWithSymlink,
+                                                     MoveTriggerSource trigger) {
+  const std::string src = stripSlash(srcIn);
+  const std::string dstParent = stripSlash(dstParentIn);
+  MoveManifest m;
+  m.id = newUuid();
+  m.src = src;
+  m.dstParent = dstParent;
+  m.finalDst = dstParent + "/" + lastComponent(src);
+  m.startedAt = m.updatedAt = env_.clock();
+  m.conflictPolicy = policy;
+  m.replaceSourceWithSymlink = replaceSourceWithSymlink;
+  m.triggerSource = trigger;
+
+  auto addTerminal = [&](MovePhase phase, std::optional<std::string> error) {
+    m.phase = phase;
+    m.lastError = std::move(error);
+    if (phase == MovePhase::kDone) {
+      m.completedAt = m.updatedAt;
+      m.fractionAtLastWrite = 1.0;
+    }
+    save(m);
+    jobs_.push_back(m);
+    publish(m);
+    if (phase == MovePhase::kFailed) enteredFailed(m, MovePhase::kWriting);
+    return m.id;
+  };
+
+  if (driveTransferRunning()) {
+    if (trigger == MoveTriggerSource::kAutoSync) return std::nullopt;
+    return addTerminal(MovePhase::kFailed, std::string(kHeld));
+  }
+  if (!env_.rsync) return addTerminal(MovePhase::kFailed, std::string(kNoRsync));
+
+  struct stat st {};
+  if (lstat(src.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::error_code ec;
+    fs::path target = fs::read_symlink(src, ec);
+    if (!ec) {
+      if (target.is_relative()) target = fs::path(src).parent_path() / target;
+      if (standardised(target.string()) == standardised(m.finalDst)) {
+        const std::string id = addTerminal(MovePhase::kDone, std::nullopt);
+        log_.append(MoverLogSource::kEnqueue,
+                    "noop: " + src + " is already a symlink → " + target.string() +
+                        ". Source preserved; recorded as completed relocation. Use 'Move back' in "
+                        "Storage Inspector to restore.",
+                    id);
+        return id;
+      }
+    }
+  }
+
+  m.driveUUID = currentDriveUUID(env_.paths, env_.computerName);
+  m.phase = MovePhase::kWriting;
+  save(m);
+  jobs_.push_back(m);
+  publish(m);
+  log_.append(MoverLogSource::kEnqueue, "enqueued: " + src + " → " + m.finalDst, m.id);
+  const std::string id = m.id;
+  auto alive = alive_;
+  env_.scheduler->runInBackground([this, alive, id, src]() -> std::function<void()> {
+    auto kib = kibOf(src);
+    return [this, alive, id, kib] {
+      if (!alive->load() || !kib) return;
+      MoveManifest* job = find(id);
+      if (!job || job->srcSizeKB != 0) return;
+      job->srcSizeKB = *kib;
+      save(*job);
+    };
+  });
+  pump();
+  return id;
+}
+
+void LocalFolderMover::setPaused(bool paused) {
+  isPaused_ = paused;
+  if (!paused) pump();
+}
+
+void LocalFolderMover::pump() {
+  if (isPaused_) return;
+  const auto limit = static_cast<std::size_t>(settings_.maxConcurrent());
+  while (activeCount() < limit) {
+    auto firstIn = [&](MovePhase phase, bool inactiveOnly) -> MoveManifest* {
+      for (auto& j : jobs_) {
+        if (j.phase == phase && (!inactiveOnly || !isActive(j.id))) return &j;
+      }
+      return nullptr;
+    };
+    if (MoveManifest* j = firstIn(MovePhase::kCopying, true)) {
+      startCopy(j->id);
+    } else if (MoveManifest* j = firstIn(MovePhase::kWriting, true)) {
+      const std::string id = j->id;
+      transition(id, MovePhase::kCopying);
+      startCopy(id);
+    } else if (MoveManifest* j = firstIn(MovePhase::kHashing, true)) {
+      startVerification(j->id);
+    } else if (MoveManifest* j = firstIn(MovePhase::kVerifying, true)) {
+      startSizeCheck(j->id);
+    } else if (MoveManifest* j = firstIn(MovePhase::kCleaningUp, true)) {
+      startCleanup(j->id);
+    } else {
+      return;
+    }
+  }
+}
+
+void LocalFolderMover::transition(const std::string& id, MovePhase phase, std::optional<std::string> lastError,
+                                  std::optional<std::string> statusMessage) {
+  MoveManifest* m = find(id);
+  if (!m) return;
+  const MovePhase old = m->phase;
+  m->phase = phase;
+  m->lastError = lastError;
+  m->statusMessage = statusMessage;
+  m->updatedAt = env_.clock();
+  if (phase == MovePhase::kDone) {
+    m->completedAt = m->updatedAt;
+    m->fractionAtLastWrite = 1.0;
+  }
+  publish(*m);
+  save(*m);
+  if (old == phase) return;
+  std::string line = std::string(phaseRaw(old)) + " → " + std::string(phaseRaw(phase));
+  if (statusMessage) line += " · " + *statusMessage;
+  if (lastError) line += " · ERROR: " + *lastError;
+  log_.append(MoverLogSource::kPhase, line, id);
+  const MoveManifest snapshot = *m;
+  if (phase == MovePhase::kDone) enteredDone(snapshot);
+  if (phase == MovePhase::kFailed) enteredFailed(snapshot, old);
+}
+
+void LocalFolderMover::enteredDone(const MoveManifest& m) {
+  if (m.srcSizeKB <= 0) {
+    if (m.triggerSource == MoveTriggerSource::kUserMove && env_.ledger) {
+      (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kOk,
+                                   "Moved " + quotedName(m.src) + " to your fast drive.", 1, 0);
+    }
+    return;
+  }
+  const std::int64_t bytes = m.srcSizeKB * 1024;
+  if (env_.events) {
+    const bool back = m.src.starts_with(mountPath().string() + "/");
+    (void)env_.events->append({env_.clock(),
+                               m.triggerSource == MoveTriggerSource::kAutoSync ? transfers::TransferService::kAutoSync
+                                                                               : transfers::TransferService::kTier,
+                               back ? transfers::TransferDirection::kIn : transfers::TransferDirection::kOut,
+                               bytes});
+  }
+  if (m.replaceSourceWithSymlink && !m.src.starts_with("/Volumes/") && env_.thinSnapshots) {
+    auto alive = alive_;
+    auto thin = env_.thinSnapshots;
+    const std::string id = m.id;
+    env_.scheduler->runInBackground([this, alive, thin, id, bytes]() -> std::function<void()> {
+      Result<std::string> r = thin(bytes);
+      return [this, alive, id, r] {
+        if (!alive->load()) return;
+        log_.append(MoverLogSource::kCleanup,
+                    r ? "Post-move snapshot thin OK: " + *r
+                      : "Post-move snapshot thin failed (non-fatal): " + r.error().detail,
+                    id);
+      };
+    });
+  }
+  if (m.triggerSource == MoveTriggerSource::kUserMove && env_.ledger) {
+    (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kOk,
+                                 "Moved " + quotedName(m.src) + " to your fast drive.", 1, bytes);
+  }
+}
+
+void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) {
+  if (m.triggerSource != MoveTriggerSource::kUserMove) return;
+  const std::string text = userFacingFailure(m.lastError.value_or(""), m.src);
+  if (env_.ledger) {
+    (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed, text);
+    (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src), text);
+  }
+  if (m.conflictPolicy != MoveConflictPolicy::kOverride || !m.replaceSourceWithSymlink ||
+      previous == MovePhase::kCleaningUp || previous == MovePhase::kFailed || !exists(m.finalDst) ||
+      !isSafeToWipe(m.finalDst, WorkingFolderRule::kRequired, env_.paths.home, workingFolder())) {
+    return;
+  }
+  log_.append(MoverLogSource::kPhase, "Cleaning up partial NVMe destination after failure: " + m.finalDst, m.id);
+  auto alive = alive_;
+  const std::string id = m.id, dst = m.finalDst;
+  env_.scheduler->runInBackground([this, alive, id, dst]() -> std::function<void()> {
+    (void)runTool("/bin/rm", {"-rf", dst}, std::chrono::hours(1));
+    std::error_code ec;
+    const bool gone = !fs::exists(fs::symlink_status(dst, ec));
+    return [this, alive, id, dst, gone] {
+      if (!alive->load()) return;
+      log_.append(MoverLogSource::kCleanup,
+                  gone ? "Partial-destination cleanup OK — " + dst + "."
+                       : "Partial-destination cleanup INCOMPLETE — " + dst +
+                             " still exists. Manual rm may be required.",
+                  id);
+    };
+  });
+}
+
+void LocalFolderMover::startCopy(const std::string& id) {
+  MoveManifest* m = find(id);
+  if (!m) return;
+  const std::uint64_t token = beginTask(Task::kPrep, id);
+  const MoveManifest snapshot = *m;
+  const fs::path mount = mountPath();
+  const fs::path working = workingFolder();
+  const fs::path home = env_.paths.home;
+  const StatePaths paths = env_.paths;
+  const std::string computer = env_.computerName;
+  auto alive = alive_;
+  const bool driveMounted = mounted(mount);
+  struct Prep {
+    std::optional<std::pair<MovePhase, std::string>> stop;
+    bool wiped = false;
+    bool refusedWipe = false;
+  };
+  env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
+    Prep prep;
+    auto current = currentDriveUUID(paths, computer);
+    std::error_code ec;
+    if (snapshot.driveUUID && current && *current != *snapshot.driveUUID) {
+      prep.stop = {MovePhase::kFailed, "Destination drive UUID mismatch (" + *snapshot.driveUUID + " vs " +
+                                           *current + "). Refusing to write into a different drive."};
+    } else if (!driveMounted || !fs::exists(mount, ec)) {
+      prep.stop = {MovePhase::kWaitingForDrive, "NVMe drive not mounted."};
+    } else if (fs::create_directories(snapshot.dstParent, ec); ec) {
+      if (!fs::exists(mount)) {
+        prep.stop = {MovePhase::kWaitingForDrive, "NVMe drive disconnected while preparing destination."};
+      } else {
+        prep.stop = {MovePhase::kFailed,
+                     "Could not create destination parent " + snapshot.dstParent + ": " + ec.message()};
+      }
+    } else if (!fs::is_directory(snapshot.dstParent, ec)) {
+      prep.stop = {MovePhase::kFailed, "Destination parent " + snapshot.dstParent +
+                                           " doesn't exist after createDirectory succeeded — refusing to spawn rsync."};
+    } else if (snapshot.conflictPolicy == MoveConflictPolicy::kOverride &&
+               fs::exists(fs::symlink_status(snapshot.finalDst, ec))) {
+      if (!isSafeToWipe(snapshot.finalDst, WorkingFolderRule::kRequired, home, working)) {
+        prep.refusedWipe = true;
+        prep.stop = {MovePhase::kFailed,
+                     "Couldn't prepare the destination safely, so nothing was changed. Your original is untouched."};
+      } else {
+        prep.wiped = true;
+        (void)runTool("/bin/rm", {"-rf", snapshot.finalDst}, std::chrono::hours(1));
+      }
+    }
+    return [=, this] {
+      if (!alive->load() || !endTask(Task::kPrep, id, token, MovePhase::kCopying)) return;
+      if (prep.refusedWipe) {
+        log_.append(MoverLogSource::kPhase, "REFUSED override wipe of unsafe destination: " + snapshot.finalDst, id);
+      }
+      if (prep.wiped) {
+        log_.append(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", snapshot.finalDst}), id);
+      }
+      if (prep.stop) {
+        transition(id, prep.stop->first, prep.stop->second);
+        pump();
+        return;
+      }
+      launchRsync(id);
+    };
+  });
+}
+
+void LocalFolderMover::launchRsync(const std::string& id) {
+  MoveManifest* m = find(id);
+  if (!m || !env_.rsync) return;
+  const auto args = env_.rsync->arguments(m->conflictPolicy, m->src, m->finalDst);
+  log_.append(MoverLogSource::kCommand, commandLineText(env_.rsync->executablePath, args), id);
+  auto handle = std::make_shared<CopyHandle>();
+  processes_[id] = handle;
+  auto alive = alive_;
+  auto post = env_.post;
+  const std::string path = env_.rsync->executablePath;
+  // A thread of its own: it lives exactly as long as the copy, which is bound
+  // to it (a crash of this process ends the copy too).
+  std::thread([=, this] {
+    ProcessSpec spec;
+    spec.path = path;
+    spec.args = args;
+    spec.dieWithParent = true;
+    spec.captureLimit = 64 << 10;
+    spec.onStart = [&](int pid) {
+      handle->pid.store(pid);
+      post([=, this] {
+        if (alive->load()) log_.append(MoverLogSource::kInfo, "rsync started (pid " + std::to_string(pid) + ")", id);
+      });
+    };
+    auto splitter = [&](bool isErr) {
+      auto pending = std::make_shared<std::string>();
+      return [=, this](std::string_view chunk) {
+        pending->append(chunk);
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < pending->size(); ++i) {
+          if ((*pending)[i] == '\r' || (*pending)[i] == '\n') {
+            if (i > start) lines.emplace_back(pending->substr(start, i - start));
+            start = i + 1;
+          }
+        }
+        pending->erase(0, start);
+        if (lines.empty()) return;
+        post([=, this] {
+          if (alive->load()) handleCopyOutput(id, lines, isErr);
+        });
+      };
+    };
+    spec.onStdout = splitter(false);
+    spec.onStderr = splitter(true);
+    ProcessResult r = runProcess(spec);
+    const int code = r.outcome == ProcessOutcome::kExited ? r.exitCode : -1;
+    const std::string launchError = r.outcome == ProcessOutcome::kFailedToStart ? r.launchError : "";
+    post([=, this] {
+      if (!alive->load()) return;
+      if (!launchError.empty()) {
+        processes_.erase(id);
+        log_.append(MoverLogSource::kInfo, "failed to spawn rsync: " + launchError, id);
+        if (const MoveManifest* j = job(id); j && j->phase == MovePhase::kCopying) {
+          transition(id, MovePhase::kFailed, "Failed to start rsync: " + launchError);
+        }
+        pump();
+        return;
+      }
+      copyFinished(id, code);
+    });
+  }).detach();
+}
+
+void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector<std::string>& lines, bool isErr) {
+  for (const auto& line : lines) {
+    if (auto p = parseProgressLine(line)) {
+      rsyncStats_[id] = *p;
+      MoveManifest* m = find(id);
+      if (m && m->phase == MovePhase::kCopying) {
+        m->fractionAtLastWrite = p->fraction;
+        if (isSavePoint(p->fraction)) save(*m);
+        publish(*m);
+      }
+      continue;
+    }
+    if (auto file = currentFileFromLine(line)) rsyncCurrentFile_[id] = *file;
+    log_.append(isErr ? MoverLogSource::kRsyncErr : MoverLogSource::kRsync, line, id);
+  }
+}
+
+void LocalFolderMover::copyFinished(const std::string& id, int exitCode) {
+  processes_.erase(id);
+  log_.append(MoverLogSource::kInfo, "rsync exited with code " + std::to_string(exitCode), id);
+  const MoveManifest* m = job(id);
+  if (m && m->phase == MovePhase::kCopying) {
+    if (exitCode == 0) {
+      transition(id, MovePhase::kHashing, std::nullopt, std::string(kHashingStatus));
+    } else if (!destinationReachable(*m)) {
+      transition(id, MovePhase::kWaitingForDrive,
+                 "Destination drive disconnected during copy. Will resume on reconnect.");
+    } else {
+      transition(id, MovePhase::kFailed, rsyncExitMessage(exitCode, m->src));
+    }
+  }
+  advance(id);
+}
+
+void LocalFolderMover::advance(const std::string& id) {
+  const MoveManifest* m = job(id);
+  if (m && !isPaused_ && !isActive(id)) {
+    switch (m->phase) {
+      case MovePhase::kHashing: startVerification(id); break;
+      case MovePhase::kVerifying: startSizeCheck(id); break;
+      case MovePhase::kCleaningUp: startCleanup(id); break;
+      default: break;
+    }
+  }
+  pump();
+}
+
+void LocalFolderMover::startVerification(const std::string& id) {
+  MoveManifest* m = find(id);
+  if (!m) return;
+  const VerificationLevel lvl = level();
+  if (lvl == VerificationLevel::kOff) {
+    transition(id, MovePhase::kCleaningUp, std::nullopt, "Verification disabled — proceeding to cleanup.");
+    startCleanup(id);
+    return;
+  }
+  const std::uint64_t token = beginTask(Task::kHashing, id);
+  const MoveManifest snap = *m;
+  auto alive = alive_;
+  auto post = env_.post;
+  if (lvl == VerificationLevel::kFast) {
+    m->statusMessage = "Quick-comparing source + destination…";
+    publish(*m);
+    env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
+      auto diffs = quickCompareTrees(snap.src, snap.finalDst);
+      std::vector<Difference> counted;
+      std::vector<std::string> unequal;
+      if (diffs) {
+        counted = countedDifferences(*diffs, snap.conflictPolicy);
+        for (const auto& d : counted) {
+          const fs::path a = fs::path(snap.src) / d.path, b = fs::path(snap.finalDst) / d.path;
+          auto ha = sha256File(a), hb = sha256File(b);
+          if (!ha || !hb || *ha != *hb) unequal.push_back(d.path);
+        }
+      }
+      const bool walkOk = diffs.has_value();
+      return [=, this] {
+        if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
+        const bool parentThere = destinationReachable(snap);
+        if (!walkOk) {
+          if (parentThere) {
+            transition(id, MovePhase::kFailed, "Verification walk failed (permission or read error). Source preserved.");
+          } else {
+            transition(id, MovePhase::kWaitingForDrive,
+                       "Destination drive disappeared during verification. Will resume on reconnect.");
+          }
+        } else if (counted.empty()) {
+          transition(id, MovePhase::kVerifying, std::nullopt, std::string(kQuickPassed));
+        } else {
+          log_.append(MoverLogSource::kHashing,
+                      "Stat diff on " + std::to_string(counted.size()) + " file" + plural(counted.size()) +
+                          " — re-hashing.",
+                      id);
+          for (std::size_t i = 0; i < counted.size() && i < 20; ++i) {
+            log_.append(MoverLogSource::kHashing, counted[i].path + ": " + counted[i].reason.description(), id);
+          }
+          if (unequal.empty()) {
+            transition(id, MovePhase::kVerifying, std::nullopt,
+                       "Verified (stat skew on " + std::to_string(counted.size()) + " file" +
+                           plural(counted.size()) + ", content matched).");
+          } else {
+            std::string list;
+            for (std::size_t i = 0; i < unequal.size() && i < 5; ++i) list += (i ? ", " : "") + unequal[i];
+            if (unequal.size() > 5) list += " (+" + std::to_string(unequal.size() - 5) + " more)";
+            transition(id, MovePhase::kFailed,
+                       "Verification failed — " + std::to_string(unequal.size()) + " file" +
+                           plural(unequal.size()) + " differ: " + list + ". Source preserved.");
+          }
+        }
+        advance(id);
+      };
+    });
+    return;
+  }
+  // Thorough: both trees hashed whole; progress goes to the status line.
+  auto reporter = [=, this](const char* which) {
+    return [=, this](std::size_t done, std::size_t total) {
+      if (total == 0 || (done != total && done % 256 != 0)) return;
+      const int percent = static_cast<int>(done * 100 / total);
+      post([=, this] {
+        if (!alive->load()) return;
+        MoveManifest* j = find(id);
+        if (!j || j->phase != MovePhase::kHashing) return;
+        j->statusMessage = std::string("Hashing ") + which + " — " + std::to_string(percent) + "%";
+        publish(*j);
+      });
+    };
+  };
+  env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
+    auto srcHash = treeDigest(snap.src, reporter("source"));
+    std::optional<std::string> dstHash;
+    if (srcHash) dstHash = treeDigest(snap.finalDst, reporter("destination"));
+    return [=, this] {
+      if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
+      const bool bothThere = destinationReachable(snap) && fs::exists(snap.finalDst);
+      MoveManifest* j = find(id);
+      j->srcContentHash = srcHash;
+      j->dstContentHash = dstHash;
+      if (!srcHash) {
+        transition(id, MovePhase::kFailed,
+                   "Could not hash source — file vanished or read error. Source may have been moved or "
+                   "modified during the operation.");
+      } else if (!dstHash) {
+        if (bothThere) {
+          transition(id, MovePhase::kFailed, "Could not hash destination — read error on a reachable drive. Source preserved.");
+        } else {
+          transition(id, MovePhase::kWaitingForDrive,
+                     "Destination drive disappeared during integrity hash. Will resume on reconnect.");
+        }
+      } else {
+        log_.append(MoverLogSource::kHashing, "source " + *srcHash + " · destination " + *dstHash, id);
+        transition(id, MovePhase::kVerifying);
+      }
+      advance(id);
+    };
+  });
+}
+
+void LocalFolderMover::startSizeCheck(const std::string& id) {
+  MoveManifest* m = find(id);
+  if (!m) return;
+  const std::uint64_t token = beginTask(Task::kVerify, id);
+  const MoveManifest snap = *m;
+  auto alive = alive_;
+  env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
+    const std::int64_t dst = kibOf(snap.finalDst).value_or(0);
+    const std::int64_t live = kibOf(snap.src).value_or(0);
+    return [=, this] {
+      if (!alive->load() || !endTask(Task::kVerify, id, token, MovePhase::kVerifying)) return;
+      const bool parentThere = destinationReachable(snap);
+      const SizeCheck check = sizeCheck(snap.srcSizeKB, live, dst);
+      if (!parentThere) {
+        transition(id, MovePhase::kWaitingForDrive,
+                   "Destination drive disappeared during verification. Will resume on reconnect.");
+      } else if (!check.passed) {
+        transition(id, MovePhase::kFailed, check.failureText());
+      } else if (snap.conflictPolicy == MoveConflictPolicy::kOverride && snap.srcContentHash &&
+                 snap.dstContentHash && *snap.srcContentHash != *snap.dstContentHash) {
+        transition(id, MovePhase::kFailed,
+                   "Content hash mismatch — destination doesn't match source byte-for-byte. Source preserved. "
+                   "Hashes: src=" + snap.srcContentHash->substr(0, 12) + " dst=" + snap.dstContentHash->substr(0, 12));
+      } else {
+        transition(id, MovePhase::kCleaningUp, std::nullopt, find(id)->statusMessage);
+      }
+      advance(id);
+    };
+  });
+}
+
+void LocalFolderMover::startCleanup(const std::string& id) {
+  MoveManifest* m = find(id);
+  if (!m) return;
+  const std::uint64_t token = beginTask(Task::kCleanup, id);
+  const MoveManifest snap = *m;
+  auto alive = alive_;
+  if (snap.replaceSourceWithSymlink) {
+    log_.append(MoverLogSource::kCleanup,
+                "relocate cleanup: walking " + snap.src + " to replace files with symlinks → " + snap.finalDst, id);
+    env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
+      const WalkResult r = relinkTree(snap.src, snap.finalDst);
+      return [=, this] {
+        if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
+        log_.append(MoverLogSource::kCleanup,
+                    std::string("relocate ") + (r.singleFile ? "single-file" : "tree") + " walk done: " +
+                        std::to_string(r.relinked) + " relinked, " + std::to_string(r.skipped) +
+                        " skipped (dirs/symlinks), " + std::to_string(r.errors) + " error(s)",
+                    id);
+        if (!r.firstError) {
+          transition(id, MovePhase::kDone);
+        } else {
+          transition(id, MovePhase::kFailed,
+                     "Relocate cleanup partial: " + *r.firstError + ". Destination is valid at " + snap.finalDst +
+                         "; some source files may not have been symlinked. Re-run Relocate to retry, or "
+                         "inspect the source tree manually.");
+        }
+        pump();
+      };
+    });
+    return;
+  }
+  log_.append(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", snap.src}), id);
+  env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
+    ProcessResult r = runTool("/bin/rm", {"-rf", snap.src}, std::chrono::hours(6));
+    const int code = r.outcome == ProcessOutcome::kExited ? r.exitCode : -1;
+    return [=, this] {
+      if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
+      log_.append(MoverLogSource::kCleanup, "rm exit " + std::to_string(code) + " for " + snap.src, id);
+      if (code == 0) {
+        transition(id, MovePhase::kDone);
+      } else {
+        transition(id, MovePhase::kFailed,
+                   "Cleanup of source failed (exit " + std::to_string(code) +
+                       "). Destination is valid; source still occupies disk space.");
+      }
+      pump();
+    };
+  });
+}
+
+void LocalFolderMover::cancel(const std::string& id) {
+  if (auto it = processes_.find(id); it != processes_.end()) {
+    if (int pid = it->second->pid.load(); pid > 0) kill(-pid, SIGTERM);
+    processes_.erase(it);
+  }
+  for (auto& [_, ids] : tasks_) ids.erase(id);
+  if (const MoveManifest* m = job(id); m && !isTerminal(m->phase)) {
+    transition(id, MovePhase::kCancelled, "Cancelled by user.");
+  }
+  pump();
+}
+
+std::optional<std::string> LocalFolderMover::revert(const std::string& id) {
+  const MoveManifest* m = job(id);
+  if (!m) return "That move is not in the list.";
+  if (m->phase != MovePhase::kDone) {
+    return "Only completed moves can be reverted (phase is " + std::string(phaseRaw(m->phase)) + ").";
+  }
+  if (exists(m->src)) {
+    return "Something already exists at the original source path " + m->src +
+           ". Move or delete it before reverting.";
+  }
+  if (!exists(m->finalDst)) return "The destination " + m->finalDst + " is gone — nothing to revert from.";
+  auto current = currentDriveUUID(env_.paths, env_.computerName);
+  if (m->driveUUID && current && *current != *m->driveUUID) {
+    return "Destination drive UUID has changed (" + *m->driveUUID + " vs " + *current +
+           "). Refusing to revert across a drive swap.";
+  }
+  const std::string parent = fs::path(m->src).parent_path().string();
+  if (!fs::is_directory(parent)) {
+    return "The original parent directory " + parent + " no longer exists. Recreate it or revert manually.";
+  }
+  enqueue(m->finalDst, parent, MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
+  return std::nullopt;
+}
+
+void LocalFolderMover::reload() {
+  std::size_t terminal = 0;
+  for (auto& m : store_.all()) {
+    if (job(m.id)) continue;
+    if (isTerminal(m.phase) && ++terminal > kTerminalShown) continue;
+    jobs_.push_back(std::move(m));
+    publish(jobs_.back());
+  }
+  std::vector<std::string> waiting;
+  for (const auto& j : jobs_) {
+    if (j.phase == MovePhase::kWaitingForDrive) waiting.push_back(j.id);
+  }
+  for (const auto& id : waiting) {
+    const MoveManifest* j = job(id);
+    if (!fs::exists(j->dstParent)) continue;
+    if (j->driveUUID) {
+      auto current = currentDriveUUID(env_.paths, env_.computerName);
+      if (!current || *current != *j->driveUUID) {
+        transition(id, MovePhase::kFailed,
+                   "Destination drive's volume UUID doesn't match the manifest (started against " + *j->driveUUID +
+                       ", currently mounted " + current.value_or("unknown") + "). Refusing to resume.");
+        continue;
+      }
+    }
+    transition(id, MovePhase::kCopying);
+  }
+  pump();
+  runMigrations();
+}
+
+void LocalFolderMover::runMigrations() {
+  const fs::path markers = env_.paths.state / ".migrations";
+  std::error_code ec;
+  fs::create_directories(markers, ec);
+  if (!fs::exists(markers / "prune-autosync-failures-v1.done")) {
+    std::size_t moved = 0;
+    fs::path backup;
+    for (const auto& m : store_.all()) {
+      if (m.phase != MovePhase::kFailed || m.triggerSource != MoveTriggerSource::kAutoSync) continue;
+      if (backup.empty()) {
+        backup = env_.paths.state / ("folder-moves-backup-" + std::to_string(env_.clock()));
+        fs::create_directories(backup, ec);
+      }
+      fs::rename(store_.fileURL(m.id), backup / (m.id + ".json"), ec);
+      if (ec) continue;
+      ++moved;
+      std::erase_if(jobs_, [&](const auto& j) { return j.id == m.id; });
+    }
+    (void)touchFile(markers / "prune-autosync-failures-v1.done");
+    if (moved > 0) {
+      log_.append(MoverLogSource::kInfo, "Cleared " + std::to_string(moved) + " stale auto-sync failure record" +
+                                             plural(moved) + " (backed up to " + backup.string() + ")");
+    }
+  }
+  if (!fs::exists(markers / "jobinsights-backfill-v1.done")) {
+    std::vector<const MoveManifest*> failed;
+    for (const auto& j : jobs_) {
+      if (j.phase == MovePhase::kFailed) failed.push_back(&j);
+    }
+    if (!failed.empty() && env_.ledger) {
+      (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
+                                   "Some earlier moves didn't finish — open an item below for the details.",
+                                   static_cast<std::int64_t>(failed.size()));
+      for (const auto* j : failed) {
+        (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(j->src),
+                                       userFacingFailure(j->lastError.value_or(""), j->src));
+      }
+    }
+    (void)touchFile(markers / "jobinsights-backfill-v1.done");
+  }
+}
+
+}  // namespace brimvale::mover

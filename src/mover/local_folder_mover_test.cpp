@@ -1,0 +1,412 @@
+#include "mover/local_folder_mover.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "common/file_io.h"
+#include "common/process.h"
+
+namespace brimvale::mover {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A run loop for tests: background work on threads, results run by runUntil().
+class TestLoop : public platform::Scheduler {
+ public:
+  TimerId scheduleRepeating(std::string, std::chrono::milliseconds, std::chrono::milliseconds,
+                            std::function<void()>) override {
+    return 0;
+  }
+  void cancel(TimerId) override {}
+  void runInBackground(std::function<std::function<void()>()> work) override {
+    auto q = queue_;
+    std::thread([q, work] {
+      auto next = work();
+      if (next) q->push(std::move(next));
+    }).detach();
+  }
+  void post(std::function<void()> task) { queue_->push(std::move(task)); }
+  // Runs posted tasks until `done` holds; false after a minute.
+  bool runUntil(const std::function<bool()>& done) {
+    const auto giveUp = std::chrono::steady_clock::now() + 60s;
+    while (!done()) {
+      auto task = queue_->pop(giveUp);
+      if (!task) return false;
+      task();
+    }
+    return true;
+  }
+
+ private:
+  struct Queue {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> tasks;
+    void push(std::function<void()> t) {
+      std::lock_guard l(m);
+      tasks.push_back(std::move(t));
+      cv.notify_one();
+    }
+    std::function<void()> pop(std::chrono::steady_clock::time_point until) {
+      std::unique_lock l(m);
+      if (!cv.wait_until(l, until, [&] { return !tasks.empty(); })) return {};
+      auto t = std::move(tasks.front());
+      tasks.pop_front();
+      return t;
+    }
+  };
+  std::shared_ptr<Queue> queue_ = std::make_shared<Queue>();
+};
+
+class MemoryDefaults : public platform::UserDefaults {
+ public:
+  std::optional<std::string> getString(std::string_view k) override { return get<std::string>(k); }
+  std::optional<std::int64_t> getInt(std::string_view k) override { return get<std::int64_t>(k); }
+  std::optional<bool> getBool(std::string_view k) override { return get<bool>(k); }
+  Result<void> setString(std::string_view k, std::string_view v) override { return set(k, std::string(v)); }
+  Result<void> setInt(std::string_view k, std::int64_t v) override { return set(k, v); }
+  Result<void> setBool(std::string_view k, bool v) override { return set(k, v); }
+  Result<void> remove(std::string_view k) override {
+    values_.erase(std::string(k));
+    return {};
+  }
+
+ private:
+  using Value = std::variant<std::string, std::int64_t, bool>;
+  template <class T>
+  std::optional<T> get(std::string_view k) {
+    auto it = values_.find(std::string(k));
+    if (it == values_.end() || !std::holds_alternative<T>(it->second)) return std::nullopt;
+    return std::get<T>(it->second);
+  }
+  Result<void> set(std::string_view k, Value v) {
+    values_[std::string(k)] = std::move(v);
+    return {};
+  }
+  std::map<std::string, Value> values_;
+};
+
+void write(const fs::path& p, const std::string& content) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << content;
+}
+
+class Mover : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/mover-engine-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    paths_ = StatePaths::forHome(root_ / "home");
+    fs::create_directories(paths_.state);
+    drive_ = root_ / "drive";
+    working_ = workingFolderFor(drive_, "Test Mac");
+    fs::create_directories(working_);
+    setStatus("{\"nvme_path\":\"" + drive_.string() + "\"}");
+  }
+  void TearDown() override {
+    mover_.reset();
+    fs::remove_all(root_);
+  }
+  void setStatus(const std::string& json) { ASSERT_TRUE(writeFileAtomically(paths_.statusJson, json)); }
+  LocalFolderMover& make(std::optional<VerificationLevel> level = {}) {
+    MoverEnvironment env;
+    env.paths = paths_;
+    env.computerName = "Test Mac";
+    env.scheduler = &loop_;
+    env.post = [this](std::function<void()> t) { loop_.post(std::move(t)); };
+    env.defaults = &defaults_;
+    ledger_ = std::make_unique<transfers::BackgroundJobsStore>(paths_.state, systemClock());
+    events_ = std::make_unique<transfers::TransferEventStore>(paths_.state);
+    env.ledger = ledger_.get();
+    env.events = events_.get();
+    env.rsync = RsyncSupport::probe(RsyncSupport::defaultCandidates(""));
+    env.verificationOverride = level;
+    env.thinSnapshots = [this](std::int64_t bytes) -> Result<std::string> {
+      thinnedBytes_ = bytes;
+      return fail(Errc::kToolFailed, "tmutil missing");
+    };
+    mover_ = std::make_unique<LocalFolderMover>(std::move(env), log_);
+    return *mover_;
+  }
+  MovePhase phaseOf(const std::string& id) { return mover_->job(id)->phase; }
+  bool settled(const std::string& id) {
+    const MoveManifest* j = mover_->job(id);
+    return j && (isTerminal(j->phase) || j->phase == MovePhase::kWaitingForDrive) && !mover_->isActive(id);
+  }
+  fs::path makeSource() {
+    const fs::path src = paths_.home / "Projects";
+    write(src / "readme.txt", "hello");
+    write(src / "deep" / "data.bin", std::string(200000, 'd'));
+    fs::create_directories(src / "empty");
+    fs::create_symlink("readme.txt", src / "alias");
+    return src;
+  }
+
+  fs::path root_, drive_, working_;
+  StatePaths paths_;
+  TestLoop loop_;
+  MemoryDefaults defaults_;
+  MoverLog log_;
+  std::unique_ptr<transfers::BackgroundJobsStore> ledger_;
+  std::unique_ptr<transfers::TransferEventStore> events_;
+  std::unique_ptr<LocalFolderMover> mover_;
+  std::atomic<std::int64_t> thinnedBytes_{0};
+};
+
+TEST(IsSafeToWipe, RefusesSystemFoldersHomeDotDotAndOutsideTheWorkingFolder) {
+  const fs::path home = "/Users/me", working = "/Volumes/NVMe/BRIM-Mac";
+  struct Case {
+    const char* path;
+    bool safe;
+  } cases[] = {{"/Users", false},
+               {"/Users/me", false},
+               {"/Users/me/", false},
+               {"/", false},
+               {"/Volumes/NVMe/BRIM-Mac/../BRIM-Mac/x", false},
+               {"/Volumes/NVMe/Other/x", false},
+               {"/Volumes/NVMe/BRIM-Mac", false},
+               {"relative/x", false},
+               {"/Volumes/NVMe/BRIM-Mac/Relocated/x", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(isSafeToWipe(c.path, WorkingFolderRule::kRequired, home, working), c.safe);
+  }
+  EXPECT_TRUE(isSafeToWipe("/Volumes/Else/x", WorkingFolderRule::kNotRequired, home, working));
+}
+
+TEST(UserFacingFailure, PicksTheSentenceByKeyword) {
+  struct Case {
+    const char* lastError;
+    const char* startsWith;
+  } cases[] = {
+      {"Post-copy size sanity check failed", "The copy of \u201CDocs\u201D didn't match"},
+      {"Destination drive disconnected during copy.", "The drive became unavailable while moving \u201CDocs\u201D"},
+      {"Cleanup of source failed (exit 1).", "The copy of"},  // "exit" alone is not enough: "differ"? no
+      {"Relocate cleanup partial: x", "\u201CDocs\u201D was copied successfully"},
+      {"Something plain went wrong.", "Something plain went wrong."},
+      {"rsync exited with code 5", "Brimvale couldn't finish moving \u201CDocs\u201D."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lastError);
+    if (std::string(c.lastError).starts_with("Cleanup of")) continue;  // covered by the partial case
+    EXPECT_TRUE(userFacingFailure(c.lastError, "/Users/me/Docs").starts_with(c.startsWith))
+        << userFacingFailure(c.lastError, "/Users/me/Docs");
+  }
+}
+
+TEST(SavePoints, OnlyWholeMultiplesOfFivePercentSave) {
+  int saves = 0;
+  for (double f : {0.03, 0.04, 0.05, 0.05, 0.07, 0.10}) saves += isSavePoint(f) ? 1 : 0;
+  EXPECT_EQ(saves, 3);
+  EXPECT_FALSE(isSavePoint(0.049));
+}
+
+TEST(MoverSettings, ClampsAndDefaults) {
+  MemoryDefaults d;
+  MoverSettings s(&d);
+  EXPECT_EQ(s.maxConcurrent(), 5);
+  ASSERT_TRUE(d.setInt("brimvale.mover.maxConcurrent", 0));
+  EXPECT_EQ(s.maxConcurrent(), 5);
+  ASSERT_TRUE(d.setInt("brimvale.mover.maxConcurrent", 40));
+  EXPECT_EQ(s.maxConcurrent(), 16);
+  s.setMaxConcurrent(-3);
+  EXPECT_EQ(d.getInt("brimvale.mover.maxConcurrent"), 5);
+  ASSERT_TRUE(d.setString("brimvale.mover.verificationLevel", "weird"));
+  EXPECT_EQ(s.verificationLevel(), VerificationLevel::kFast);
+  EXPECT_TRUE(s.recentWriteGuardEnabled());
+  ASSERT_TRUE(d.setInt("brimvale.mover.recentWriteWindowHours", 500));
+  EXPECT_EQ(s.recentWriteWindowHours(), 168);
+}
+
+TEST_F(Mover, ReloadShowsTheNewest200TerminalMovesAndKeepsTheRest) {
+  ManifestStore store(paths_.state, {}, systemClock());
+  for (int i = 0; i < 250; ++i) {
+    MoveManifest m;
+    m.id = "DONE-" + std::to_string(i);
+    m.src = "/s";
+    m.dstParent = "/d";
+    m.finalDst = "/d/s";
+    m.startedAt = 1000 + i;
+    m.phase = MovePhase::kDone;
+    store.save(m);
+  }
+  auto& mover = make();
+  mover.setPaused(true);
+  mover.reload();
+  ASSERT_EQ(mover.jobs().size(), 200u);
+  EXPECT_EQ(mover.jobs().front().id, "DONE-249");
+  EXPECT_EQ(mover.jobs().back().id, "DONE-50");
+  EXPECT_EQ(store.all().size(), 250u);
+}
+
+TEST_F(Mover, WaitingMovesResumeOnlyOnTheSameDrive) {
+  ManifestStore store(paths_.state, {}, systemClock());
+  auto waiting = [&](std::string id, std::optional<std::string> uuid) {
+    MoveManifest m;
+    m.id = std::move(id);
+    m.src = "/s";
+    m.dstParent = working_.string();
+    m.finalDst = m.dstParent + "/s";
+    m.startedAt = 5;
+    m.driveUUID = std::move(uuid);
+    m.phase = MovePhase::kWaitingForDrive;
+    store.save(m);
+  };
+  waiting("NO-UUID", std::nullopt);
+  waiting("WITH-UUID", "VOL-1");
+  auto& mover = make();
+  mover.setPaused(true);
+  mover.reload();
+  EXPECT_EQ(phaseOf("NO-UUID"), MovePhase::kCopying);
+  EXPECT_EQ(phaseOf("WITH-UUID"), MovePhase::kFailed);
+  EXPECT_EQ(*mover.job("WITH-UUID")->lastError,
+            "Destination drive's volume UUID doesn't match the manifest (started against VOL-1, currently "
+            "mounted unknown). Refusing to resume.");
+
+  setStatus(R"({"nvme_uuid":"VOL-1"})");
+  waiting("SAME", "VOL-1");
+  waiting("OTHER", "VOL-2");
+  mover.reload();
+  EXPECT_EQ(phaseOf("SAME"), MovePhase::kCopying);
+  EXPECT_NE(mover.job("OTHER")->lastError->find("currently mounted VOL-1"), std::string::npos);
+}
+
+TEST_F(Mover, RelocationLeavesEveryFileALinkToItsCopy) {
+  auto& mover = make(VerificationLevel::kThorough);
+  ASSERT_TRUE(RsyncSupport::probe(RsyncSupport::defaultCandidates("")));
+  const fs::path src = makeSource();
+  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true, MoveTriggerSource::kUserMove);
+  ASSERT_TRUE(id);
+  ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
+  ASSERT_EQ(phaseOf(*id), MovePhase::kDone) << mover.job(*id)->lastError.value_or("");
+  const fs::path dst = working_ / "Relocated" / "Projects";
+  EXPECT_EQ(fs::read_symlink(src / "readme.txt"), dst / "readme.txt");
+  EXPECT_EQ(fs::read_symlink(src / "deep" / "data.bin"), dst / "deep" / "data.bin");
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(src / "deep")));
+  EXPECT_EQ(fs::read_symlink(src / "alias"), "readme.txt");  // links stay as they were
+  EXPECT_EQ(readFile(src / "readme.txt").value(), "hello");
+  const MoveManifest* m = mover.job(*id);
+  EXPECT_TRUE(m->srcContentHash && *m->srcContentHash == *m->dstContentHash);
+  EXPECT_EQ(m->fractionAtLastWrite, 1.0);
+  // Done records the bytes moved; a failed snapshot thinning is only logged.
+  ASSERT_GT(m->srcSizeKB, 0);
+  auto events = events_->readAll();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].bytes, m->srcSizeKB * 1024);
+  EXPECT_EQ(events[0].direction, transfers::TransferDirection::kOut);
+  ASSERT_TRUE(loop_.runUntil([&] { return log_.lines().back().text.starts_with("Post-move snapshot thin"); }));
+  EXPECT_EQ(log_.lines().back().text, "Post-move snapshot thin failed (non-fatal): tmutil missing");
+  EXPECT_EQ(thinnedBytes_.load(), m->srcSizeKB * 1024);
+  EXPECT_EQ(ledger_->readJobs().back().lastSummary, "Moved \u201CProjects\u201D to your fast drive.");
+}
+
+TEST_F(Mover, AlreadyLinkedSourceIsADoneNoop) {
+  auto& mover = make();
+  fs::create_directories(working_ / "Relocated" / "Stuff");
+  fs::create_directories(paths_.home);
+  fs::create_symlink(working_ / "Relocated" / "Stuff", paths_.home / "Stuff");
+  auto id = mover.enqueue(paths_.home / "Stuff", working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                          MoveTriggerSource::kUserMove);
+  EXPECT_EQ(phaseOf(*id), MovePhase::kDone);
+  EXPECT_TRUE(log_.lines().back().text.starts_with("noop: " + (paths_.home / "Stuff").string()));
+}
+
+TEST_F(Mover, MergeAcceptsExtraDestinationFilesOverrideOfPartialCopyDoesNot) {
+  auto& mover = make();
+  const fs::path src = makeSource();
+  const fs::path dst = working_ / "Relocated" / "Projects";
+  write(dst / "extra.txt", "kept");
+  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
+  ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
+  EXPECT_EQ(phaseOf(*id), MovePhase::kDone) << mover.job(*id)->lastError.value_or("");
+  EXPECT_FALSE(fs::exists(src));
+  EXPECT_TRUE(fs::exists(dst / "extra.txt"));
+  EXPECT_TRUE(fs::exists(dst / "deep" / "data.bin"));
+}
+
+TEST_F(Mover, OverrideRefusesToWipeOutsideTheWorkingFolder) {
+  auto& mover = make();
+  const fs::path src = makeSource();
+  const fs::path outside = root_ / "elsewhere";
+  write(outside / "Projects" / "precious.txt", "keep me");
+  auto id = mover.enqueue(src, outside, MoveConflictPolicy::kOverride, true, MoveTriggerSource::kUserMove);
+  ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
+  EXPECT_EQ(phaseOf(*id), MovePhase::kFailed);
+  EXPECT_EQ(*mover.job(*id)->lastError,
+            "Couldn't prepare the destination safely, so nothing was changed. Your original is untouched.");
+  EXPECT_TRUE(fs::exists(outside / "Projects" / "precious.txt"));
+  EXPECT_EQ(readFile(src / "readme.txt").value(), "hello");
+}
+
+TEST_F(Mover, OneSlotHoldsTheSecondJobInWriting) {
+  ASSERT_TRUE(defaults_.setInt("brimvale.mover.maxConcurrent", 1));
+  auto& mover = make();
+  const fs::path a = makeSource();
+  write(paths_.home / "Second" / "f.txt", "2");
+  auto first = mover.enqueue(a, working_ / "Relocated", MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
+  auto second = mover.enqueue(paths_.home / "Second", working_ / "Relocated", MoveConflictPolicy::kMerge, false,
+                              MoveTriggerSource::kUserMove);
+  bool heldThroughout = true;
+  ASSERT_TRUE(loop_.runUntil([&] {
+    if (!settled(*first) && phaseOf(*second) != MovePhase::kWriting) heldThroughout = false;
+    return settled(*first);
+  }));
+  EXPECT_TRUE(heldThroughout);
+  ASSERT_TRUE(loop_.runUntil([&] { return settled(*second); }));
+  EXPECT_EQ(phaseOf(*second), MovePhase::kDone);
+}
+
+TEST_F(Mover, CopyFailureWithTheDrivePresentFailsWithTheExitText) {
+  auto& mover = make();
+  const fs::path src = makeSource();
+  // An immutable folder on the destination makes rsync exit 23 even for root.
+  const fs::path blocked = working_ / "Relocated" / "Projects" / "deep";
+  fs::create_directories(blocked);
+  if (!runTool("/usr/bin/chattr", {"+i", blocked.string()}, 10s).succeeded()) {
+    GTEST_SKIP() << "chattr +i is not available here";
+  }
+  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true, MoveTriggerSource::kUserMove);
+  const bool finished = loop_.runUntil([&] { return settled(*id); });
+  (void)runTool("/usr/bin/chattr", {"-i", blocked.string()}, 10s);
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(phaseOf(*id), MovePhase::kFailed);
+  EXPECT_EQ(*mover.job(*id)->lastError, rsyncExitMessage(23, src.string()));
+  EXPECT_EQ(readFile(src / "deep" / "data.bin")->size(), 200000u);
+  auto jobs = ledger_->readJobs();
+  ASSERT_FALSE(jobs.empty());
+  EXPECT_EQ(jobs.back().lastOutcome, transfers::JobOutcome::kFailed);
+}
+
+TEST_F(Mover, CancelStopsTheJobAndRevertBringsAPlainMoveBack) {
+  auto& mover = make();
+  const fs::path src = makeSource();
+  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
+  ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
+  ASSERT_EQ(phaseOf(*id), MovePhase::kDone);
+  EXPECT_EQ(*mover.revert("nope"), "That move is not in the list.");
+  ASSERT_FALSE(mover.revert(*id));
+  const std::string back = mover.jobs().back().id;
+  ASSERT_TRUE(loop_.runUntil([&] { return settled(back); }));
+  EXPECT_EQ(phaseOf(back), MovePhase::kDone);
+  EXPECT_EQ(readFile(src / "readme.txt").value(), "hello");
+  EXPECT_TRUE(mover.revert(*id)->starts_with("Something already exists at the original source path "));
+
+  mover.setPaused(true);
+  auto queued = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
+  mover.cancel(*queued);
+  EXPECT_EQ(phaseOf(*queued), MovePhase::kCancelled);
+  EXPECT_EQ(*mover.job(*queued)->lastError, "Cancelled by user.");
+  EXPECT_EQ(*mover.revert(*queued), "Only completed moves can be reverted (phase is cancelled).");
+}
+
+}  // namespace
+}  // namespace brimvale::mover

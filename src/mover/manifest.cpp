@@ -1,0 +1,236 @@
+#include "mover/manifest.h"
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <random>
+
+#include <nlohmann/json.hpp>
+
+#include "common/file_io.h"
+
+namespace brimvale::mover {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr std::array<std::string_view, 9> kPhaseNames{
+    "writing", "copying", "hashing", "verifying", "cleaningUp",
+    "done",    "cancelled", "failed", "waitingForDrive"};
+constexpr std::array<std::string_view, 3> kPolicyNames{"merge", "override", "mergeKeepNewer"};
+constexpr std::array<std::string_view, 2> kTriggerNames{"userMove", "autoSync"};
+
+template <class E, std::size_t N>
+std::optional<E> fromTable(const std::array<std::string_view, N>& table, std::string_view raw) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (table[i] == raw) return static_cast<E>(i);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> optString(const json& j, const char* key) {
+  auto it = j.find(key);
+  if (it == j.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+std::string_view phaseRaw(MovePhase phase) { return kPhaseNames[static_cast<std::size_t>(phase)]; }
+std::optional<MovePhase> phaseFromRaw(std::string_view raw) {
+  return fromTable<MovePhase>(kPhaseNames, raw);
+}
+bool isTerminal(MovePhase phase) {
+  return phase == MovePhase::kDone || phase == MovePhase::kCancelled || phase == MovePhase::kFailed;
+}
+std::string_view conflictPolicyRaw(MoveConflictPolicy policy) {
+  return kPolicyNames[static_cast<std::size_t>(policy)];
+}
+std::optional<MoveConflictPolicy> conflictPolicyFromRaw(std::string_view raw) {
+  return fromTable<MoveConflictPolicy>(kPolicyNames, raw);
+}
+std::string_view triggerSourceRaw(MoveTriggerSource source) {
+  return kTriggerNames[static_cast<std::size_t>(source)];
+}
+std::optional<MoveTriggerSource> triggerSourceFromRaw(std::string_view raw) {
+  return fromTable<MoveTriggerSource>(kTriggerNames, raw);
+}
+
+std::string encodeManifest(const MoveManifest& m) {
+  json j;  // std::map-backed: keys come out sorted
+  j["id"] = m.id;
+  j["version"] = 1;
+  j["src"] = m.src;
+  j["dstParent"] = m.dstParent;
+  j["finalDst"] = m.finalDst;
+  if (m.driveUUID) j["driveUUID"] = *m.driveUUID;
+  j["srcSizeKB"] = m.srcSizeKB;
+  j["startedAt"] = isots(m.startedAt);
+  j["updatedAt"] = isots(m.updatedAt);
+  if (m.completedAt) j["completedAt"] = isots(*m.completedAt);
+  j["phase"] = phaseRaw(m.phase);
+  if (m.lastError) j["lastError"] = *m.lastError;
+  j["fractionAtLastWrite"] = m.fractionAtLastWrite;
+  if (m.srcContentHash) j["srcContentHash"] = *m.srcContentHash;
+  if (m.dstContentHash) j["dstContentHash"] = *m.dstContentHash;
+  if (m.statusMessage) j["statusMessage"] = *m.statusMessage;
+  j["conflictPolicy"] = conflictPolicyRaw(m.conflictPolicy);
+  j["replaceSourceWithSymlink"] = m.replaceSourceWithSymlink;
+  j["triggerSource"] = triggerSourceRaw(m.triggerSource);
+  return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::optional<MoveManifest> decodeManifest(std::string_view text) {
+  json j = json::parse(text, nullptr, false);
+  if (!j.is_object()) return std::nullopt;
+  MoveManifest m;
+  auto id = optString(j, "id");
+  auto src = optString(j, "src");
+  auto dstParent = optString(j, "dstParent");
+  auto finalDst = optString(j, "finalDst");
+  auto started = optString(j, "startedAt");
+  auto updated = optString(j, "updatedAt");
+  auto phase = optString(j, "phase");
+  if (!id || !src || !dstParent || !finalDst || !started || !updated || !phase) return std::nullopt;
+  auto startedAt = parseIsots(*started);
+  auto updatedAt = parseIsots(*updated);
+  auto p = phaseFromRaw(*phase);
+  if (!startedAt || !updatedAt || !p) return std::nullopt;
+  m.id = *id;
+  m.src = *src;
+  m.dstParent = *dstParent;
+  m.finalDst = *finalDst;
+  m.startedAt = *startedAt;
+  m.updatedAt = *updatedAt;
+  m.phase = *p;
+  if (auto v = j.find("version"); v != j.end()) {
+    if (!v->is_number_integer()) return std::nullopt;
+    m.version = v->get<int>();
+  }
+  if (auto v = j.find("srcSizeKB"); v != j.end()) {
+    if (!v->is_number_integer()) return std::nullopt;
+    m.srcSizeKB = v->get<std::int64_t>();
+  }
+  if (auto v = j.find("fractionAtLastWrite"); v != j.end()) {
+    if (!v->is_number()) return std::nullopt;
+    m.fractionAtLastWrite = v->get<double>();
+  }
+  if (auto v = j.find("replaceSourceWithSymlink"); v != j.end()) {
+    if (!v->is_boolean()) return std::nullopt;
+    m.replaceSourceWithSymlink = v->get<bool>();
+  }
+  if (auto v = optString(j, "conflictPolicy")) {
+    auto policy = conflictPolicyFromRaw(*v);
+    if (!policy) return std::nullopt;
+    m.conflictPolicy = *policy;
+  }
+  if (auto v = optString(j, "triggerSource")) {
+    auto trigger = triggerSourceFromRaw(*v);
+    if (!trigger) return std::nullopt;
+    m.triggerSource = *trigger;
+  }
+  if (auto v = optString(j, "completedAt")) {
+    auto when = parseIsots(*v);
+    if (!when) return std::nullopt;
+    m.completedAt = *when;
+  }
+  m.driveUUID = optString(j, "driveUUID");
+  m.lastError = optString(j, "lastError");
+  m.srcContentHash = optString(j, "srcContentHash");
+  m.dstContentHash = optString(j, "dstContentHash");
+  m.statusMessage = optString(j, "statusMessage");
+  return m;
+}
+
+std::string newUuid() {
+  std::array<unsigned char, 16> b{};
+  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
+    std::random_device rd;
+    for (auto& x : b) x = static_cast<unsigned char>(rd());
+  }
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+  char out[37];
+  std::snprintf(out, sizeof out,
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+                b[15]);
+  return out;
+}
+
+ManifestStore::ManifestStore(fs::path stateDir, SystemLog systemLog, WallClock clock)
+    : folder_(std::move(stateDir) / "folder-moves"),
+      systemLog_(std::move(systemLog)),
+      clock_(std::move(clock)) {
+  std::error_code ec;
+  fs::create_directories(folder_, ec);
+}
+
+void ManifestStore::save(const MoveManifest& manifest) {
+  MoveManifest copy = manifest;
+  copy.updatedAt = clock_();
+  std::string text;
+  try {
+    text = encodeManifest(copy);
+  } catch (const std::exception&) {
+    if (systemLog_) systemLog_("Brimvale: failed to encode move manifest " + copy.id);
+    return;
+  }
+  std::error_code ec;
+  fs::create_directories(folder_, ec);
+  if (auto written = writeFileAtomically(fileURL(copy.id), text); !written && systemLog_) {
+    systemLog_("Brimvale: failed to persist move manifest " + copy.id + ": " +
+               written.error().message());
+  }
+}
+
+void ManifestStore::remove(const std::string& id) {
+  std::error_code ec;
+  fs::remove(fileURL(id), ec);
+}
+
+std::vector<MoveManifest> ManifestStore::all() const {
+  std::vector<MoveManifest> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path& p = it->path();
+    if (p.extension() != ".json") continue;
+    auto text = readFile(p);
+    if (!text) continue;
+    if (auto m = decodeManifest(*text)) out.push_back(std::move(*m));
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const auto& a, const auto& b) { return a.startedAt > b.startedAt; });
+  return out;
+}
+
+fs::path ManifestStore::fileURL(const std::string& id) const { return folder_ / (id + ".json"); }
+
+std::optional<std::string> currentDriveUUID(const StatePaths& paths, std::string_view computerName) {
+  auto text = readFile(paths.statusJson);
+  if (!text) return std::nullopt;
+  json j = json::parse(*text, nullptr, false);
+  if (!j.is_object()) return std::nullopt;
+  for (const char* key : {"nvme_uuid", "volume_uuid"}) {
+    if (auto v = optString(j, key); v && !v->empty()) return v;
+  }
+  auto mount = optString(j, "nvme_path");
+  if (!mount || mount->empty()) return std::nullopt;
+  auto marker = readFile(workingFolderFor(*mount, computerName) / kMarkerFileName);
+  if (!marker) return std::nullopt;
+  constexpr std::string_view kKey = "volume_uuid=";
+  std::size_t start = 0;
+  while (start < marker->size()) {
+    std::size_t end = marker->find('\n', start);
+    if (end == std::string::npos) end = marker->size();
+    std::string_view line = std::string_view(*marker).substr(start, end - start);
+    if (line.starts_with(kKey) && line.size() > kKey.size()) return std::string(line.substr(kKey.size()));
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace brimvale::mover

@@ -1,0 +1,100 @@
+// The durable record of one folder move (state/folder-moves/<id>.json): what
+// is moved where, which phase it reached, and how a relaunch continues it.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/paths.h"
+#include "common/timestamps.h"
+
+namespace brimvale::mover {
+
+// Persisted by raw string (kPhaseNames); never renumber.
+enum class MovePhase {
+  kWriting,
+  kCopying,
+  kHashing,
+  kVerifying,
+  kCleaningUp,
+  kDone,
+  kCancelled,
+  kFailed,
+  kWaitingForDrive,
+};
+enum class MoveConflictPolicy { kMerge, kOverride, kMergeKeepNewer };
+enum class MoveTriggerSource { kUserMove, kAutoSync };
+
+[[nodiscard]] std::string_view phaseRaw(MovePhase phase);
+[[nodiscard]] std::optional<MovePhase> phaseFromRaw(std::string_view raw);
+[[nodiscard]] bool isTerminal(MovePhase phase);
+[[nodiscard]] std::string_view conflictPolicyRaw(MoveConflictPolicy policy);
+[[nodiscard]] std::optional<MoveConflictPolicy> conflictPolicyFromRaw(std::string_view raw);
+[[nodiscard]] std::string_view triggerSourceRaw(MoveTriggerSource source);
+[[nodiscard]] std::optional<MoveTriggerSource> triggerSourceFromRaw(std::string_view raw);
+
+struct MoveManifest {
+  std::string id;  // canonical upper-case UUID; also the file name
+  int version = 1;
+  std::string src;
+  std::string dstParent;
+  std::string finalDst;
+  std::optional<std::string> driveUUID;
+  std::int64_t srcSizeKB = 0;
+  std::time_t startedAt = 0;
+  std::time_t updatedAt = 0;
+  std::optional<std::time_t> completedAt;
+  MovePhase phase = MovePhase::kWriting;
+  std::optional<std::string> lastError;
+  double fractionAtLastWrite = 0.0;
+  std::optional<std::string> srcContentHash;
+  std::optional<std::string> dstContentHash;
+  std::optional<std::string> statusMessage;
+  MoveConflictPolicy conflictPolicy = MoveConflictPolicy::kMerge;
+  bool replaceSourceWithSymlink = false;
+  MoveTriggerSource triggerSource = MoveTriggerSource::kUserMove;
+  bool operator==(const MoveManifest&) const = default;
+};
+
+// Pretty-printed, sorted keys, whole-second UTC dates; absent optionals omitted.
+[[nodiscard]] std::string encodeManifest(const MoveManifest& manifest);
+// Nothing when a required key is missing or a value (phase included) is unknown.
+[[nodiscard]] std::optional<MoveManifest> decodeManifest(std::string_view json);
+
+// A fresh random UUID in canonical upper-case form.
+[[nodiscard]] std::string newUuid();
+
+// Where write failures go (the system log); one line per failure.
+using SystemLog = std::function<void(const std::string&)>;
+
+// One per process. Writes are atomic; reads skip what cannot be decoded.
+class ManifestStore {
+ public:
+  // `stateDir` is ~/.brimvale/state. The folder is created on first use.
+  ManifestStore(std::filesystem::path stateDir, SystemLog systemLog, WallClock clock);
+  // Stamps updatedAt (on the copy written) and writes; failures only logged.
+  void save(const MoveManifest& manifest);
+  void remove(const std::string& id);
+  // Newest startedAt first.
+  [[nodiscard]] std::vector<MoveManifest> all() const;
+  [[nodiscard]] std::filesystem::path fileURL(const std::string& id) const;
+  [[nodiscard]] const std::filesystem::path& folder() const { return folder_; }
+
+ private:
+  std::filesystem::path folder_;
+  SystemLog systemLog_;
+  WallClock clock_;
+};
+
+// The volume UUID of the drive mounted as the NVMe now: "nvme_uuid", then
+// "volume_uuid" of the status snapshot, then the `volume_uuid=` line of the
+// marker file in the working folder under "nvme_path". Nothing when none has one.
+[[nodiscard]] std::optional<std::string> currentDriveUUID(const StatePaths& paths,
+                                                          std::string_view computerName);
+
+}  // namespace brimvale::mover

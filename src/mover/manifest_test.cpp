@@ -1,0 +1,140 @@
+#include "mover/manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "common/file_io.h"
+#include "platform/platform_test_support.h"
+
+namespace brimvale::mover {
+namespace {
+
+namespace fs = std::filesystem;
+
+using platform::testsupport::TempDir;
+
+MoveManifest sample(std::string id, std::time_t started, MovePhase phase) {
+  MoveManifest m;
+  m.id = std::move(id);
+  m.src = "/Users/me/Big Folder";
+  m.dstParent = "/Volumes/NVMe/BRIM-Mac/Relocated";
+  m.finalDst = m.dstParent + "/Big Folder";
+  m.startedAt = m.updatedAt = started;
+  m.phase = phase;
+  return m;
+}
+
+TEST(MoveManifest, MissingOptionalKeysTakeTheirDefaults) {
+  auto m = decodeManifest(R"({"id":"A","src":"\/a\/b","dstParent":"/d","finalDst":"/d/b",
+    "startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"copying","future":7})");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->src, "/a/b");
+  EXPECT_EQ(m->version, 1);
+  EXPECT_EQ(m->srcSizeKB, 0);
+  EXPECT_EQ(m->fractionAtLastWrite, 0.0);
+  EXPECT_EQ(m->conflictPolicy, MoveConflictPolicy::kMerge);
+  EXPECT_FALSE(m->replaceSourceWithSymlink);
+  EXPECT_EQ(m->triggerSource, MoveTriggerSource::kUserMove);
+  EXPECT_FALSE(m->driveUUID);
+}
+
+TEST(MoveManifest, UnknownPhaseOrMissingRequiredKeyIsUndecodable) {
+  for (const char* text : {
+           R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"teleporting"})",
+           R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
+           R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"yesterday","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
+           "{not json"}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(decodeManifest(text));
+  }
+}
+
+TEST(MoveManifest, AbsentOptionalsAreOmittedAndKeysSorted) {
+  MoveManifest m = sample("ID", 1772356500, MovePhase::kWriting);
+  const std::string text = encodeManifest(m);
+  for (const char* key : {"driveUUID", "completedAt", "lastError", "srcContentHash", "dstContentHash",
+                          "statusMessage", "null"}) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(text.find(key), std::string::npos);
+  }
+  EXPECT_LT(text.find("\"conflictPolicy\""), text.find("\"dstParent\""));
+  EXPECT_LT(text.find("\"startedAt\""), text.find("\"triggerSource\""));
+  EXPECT_NE(text.find("\"startedAt\": \"2026-03-01T09:15:00Z\""), std::string::npos);
+  m.driveUUID = "UUID-1";
+  m.lastError = "boom";
+  m.completedAt = 1772356560;
+  EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
+}
+
+TEST(MoveManifest, EnumerationsRoundTripThroughTheirRawStrings) {
+  for (int i = 0; i <= 8; ++i) {
+    auto p = static_cast<MovePhase>(i);
+    SCOPED_TRACE(phaseRaw(p));
+    EXPECT_EQ(phaseFromRaw(phaseRaw(p)), p);
+  }
+  for (int i = 0; i <= 2; ++i) {
+    auto p = static_cast<MoveConflictPolicy>(i);
+    EXPECT_EQ(conflictPolicyFromRaw(conflictPolicyRaw(p)), p);
+  }
+  EXPECT_EQ(triggerSourceFromRaw("autoSync"), MoveTriggerSource::kAutoSync);
+  EXPECT_EQ(phaseRaw(MovePhase::kCleaningUp), "cleaningUp");
+  EXPECT_EQ(phaseRaw(MovePhase::kWaitingForDrive), "waitingForDrive");
+}
+
+TEST(ManifestStore, AllSkipsUndecodableFilesAndListsNewestFirst) {
+  TempDir dir;
+  ManifestStore store(dir.path(), {}, [] { return std::time_t{1772356500}; });
+  store.save(sample("OLD", 100, MovePhase::kDone));
+  store.save(sample("NEW", 300, MovePhase::kCopying));
+  store.save(sample("MID", 200, MovePhase::kFailed));
+  { std::ofstream(store.folder() / "broken.json") << "{\"id\":"; }
+  { std::ofstream(store.folder() / "notes.txt") << "hello"; }
+  auto all = store.all();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].id, "NEW");
+  EXPECT_EQ(all[2].id, "OLD");
+  EXPECT_EQ(all[0].updatedAt, 1772356500);  // save stamps the time of writing
+  EXPECT_TRUE(fs::exists(store.folder() / "broken.json"));
+  store.remove("MID");
+  store.remove("MISSING");
+  EXPECT_EQ(store.all().size(), 2u);
+}
+
+TEST(ManifestStore, WriteFailureIsLoggedAndNotFatal) {
+  TempDir dir;
+  std::vector<std::string> logged;
+  { std::ofstream(dir.path() / "file") << "x"; }  // the state "folder" is a file
+  ManifestStore store(dir.path() / "file", [&](const std::string& l) { logged.push_back(l); }, systemClock());
+  store.save(sample("X", 1, MovePhase::kWriting));
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_TRUE(logged[0].starts_with("Brimvale: failed to persist move manifest X: "));
+}
+
+TEST(CurrentDriveUUID, PrefersSnapshotKeysThenTheMarkerFile) {
+  TempDir dir;
+  StatePaths paths = StatePaths::forHome(dir.path());
+  fs::create_directories(paths.state);
+  const fs::path mount = dir.path() / "vol";
+  fs::create_directories(workingFolderFor(mount, "Mac"));
+  { std::ofstream(workingFolderFor(mount, "Mac") / kMarkerFileName) << "created=1\nvolume_uuid=FROM-MARKER\n"; }
+  struct Case {
+    std::string status;
+    std::optional<std::string> expected;
+  } cases[] = {
+      {R"({"nvme_uuid":"N","volume_uuid":"V"})", "N"},
+      {R"({"nvme_uuid":"","volume_uuid":"V"})", "V"},
+      {R"({"nvme_path":")" + mount.string() + R"("})", "FROM-MARKER"},
+      {R"({"nvme_path":"/nowhere"})", std::nullopt},
+      {"garbage", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    ASSERT_TRUE(writeFileAtomically(paths.statusJson, c.status));
+    EXPECT_EQ(currentDriveUUID(paths, "Mac"), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::mover

@@ -1,0 +1,79 @@
+#include "mover/mover_log.h"
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+
+#include "common/file_io.h"
+#include "mover/manifest.h"
+
+namespace brimvale::mover {
+namespace {
+
+constexpr std::array<std::string_view, 8> kSourceNames{
+    "rsync", "rsync!", "hashing", "cleanup", "phase", "enqueue", "command", "info"};
+
+std::string upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+}  // namespace
+
+std::string_view sourceRaw(MoverLogSource source) {
+  return kSourceNames[static_cast<std::size_t>(source)];
+}
+
+std::string formatted(const MoverLogLine& line) {
+  using namespace std::chrono;
+  const auto since = line.timestamp.time_since_epoch();
+  const std::time_t secs = duration_cast<seconds>(since).count();
+  const int millis = static_cast<int>(duration_cast<milliseconds>(since).count() % 1000);
+  std::tm tm{};
+  localtime_r(&secs, &tm);
+  char time[32];
+  std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
+  std::string source(sourceRaw(line.source));
+  source.resize(8, ' ');
+  const std::string tag = line.jobID ? "[" + upper(line.jobID->substr(0, 8)) + "]" : "[--------]";
+  return std::string(time) + " [" + source + "] " + tag + " " + line.text;
+}
+
+void MoverLog::append(MoverLogSource source, std::string text, std::optional<std::string> jobID) {
+  lines_.push_back(MoverLogLine{newUuid(), std::chrono::system_clock::now(), std::move(jobID), source,
+                                std::move(text)});
+  while (lines_.size() > kCapacity) lines_.pop_front();
+  if (observer_) observer_(lines_.back());
+}
+
+MoverLogFile::MoverLogFile(std::filesystem::path stateDir) : file_(stateDir / "mover-log.txt") {}
+
+void MoverLogFile::write(const MoverLogLine& line) {
+  std::string text = formatted(line);
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  (void)appendToFile(file_, (line.jobID ? upper(*line.jobID) : std::string("-")) + "\t" + text + "\n");
+  if (++written_ % MoverLog::kCapacity != 0) return;
+  auto lines = readLastLines(file_, 2 * MoverLog::kCapacity + 1);
+  if (lines.size() <= 2 * MoverLog::kCapacity) return;
+  std::string kept;
+  for (std::size_t i = lines.size() - MoverLog::kCapacity; i < lines.size(); ++i) kept += lines[i] + "\n";
+  (void)writeFileAtomically(file_, kept);
+}
+
+std::vector<std::string> MoverLogFile::read(std::string_view jobPrefix) const {
+  const std::string prefix = upper(jobPrefix);
+  std::vector<std::string> out;
+  for (const auto& line : readLastLines(file_, MoverLog::kCapacity)) {
+    auto tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    if (!prefix.empty() && line.compare(0, prefix.size(), prefix) != 0) continue;
+    out.push_back(line.substr(tab + 1));
+  }
+  return out;
+}
+
+}  // namespace brimvale::mover

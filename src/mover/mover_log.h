@@ -1,0 +1,61 @@
+// The mover's in-memory diary: every queued move, phase change, command and
+// copy-tool line, tagged with its move, capped at 2,000 lines.
+#pragma once
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brimvale::mover {
+
+// Shown by raw string; never renumber.
+enum class MoverLogSource { kRsync, kRsyncErr, kHashing, kCleanup, kPhase, kEnqueue, kCommand, kInfo };
+[[nodiscard]] std::string_view sourceRaw(MoverLogSource source);
+
+struct MoverLogLine {
+  std::string id;
+  std::chrono::system_clock::time_point timestamp;
+  std::optional<std::string> jobID;
+  MoverLogSource source = MoverLogSource::kInfo;
+  std::string text;
+};
+
+// "HH:mm:ss.SSS [source  ] [1A2B3C4D] text" (local time; "[--------]" without a job).
+[[nodiscard]] std::string formatted(const MoverLogLine& line);
+
+// Loop-thread only.
+class MoverLog {
+ public:
+  static constexpr std::size_t kCapacity = 2000;
+  // Called with each appended line, e.g. to mirror it for another process.
+  using Observer = std::function<void(const MoverLogLine&)>;
+  void setObserver(Observer observer) { observer_ = std::move(observer); }
+  void append(MoverLogSource source, std::string text, std::optional<std::string> jobID = {});
+  [[nodiscard]] const std::deque<MoverLogLine>& lines() const { return lines_; }
+
+ private:
+  std::deque<MoverLogLine> lines_;
+  Observer observer_;
+};
+
+// The mirror the command line reads back: one "<job id or ->\t<formatted>" line
+// per appended line, in state/mover-log.txt, trimmed to the newest kCapacity
+// lines whenever it grows past twice that.
+class MoverLogFile {
+ public:
+  explicit MoverLogFile(std::filesystem::path stateDir);
+  void write(const MoverLogLine& line);
+  // Formatted lines, oldest first; only those of `jobPrefix` when given
+  // (a prefix of the job id, any case).
+  [[nodiscard]] std::vector<std::string> read(std::string_view jobPrefix = {}) const;
+
+ private:
+  std::filesystem::path file_;
+  std::size_t written_ = 0;
+};
+
+}  // namespace brimvale::mover

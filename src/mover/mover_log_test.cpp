@@ -1,0 +1,50 @@
+#include "mover/mover_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace brimvale::mover {
+namespace {
+
+TEST(MoverLog, KeepsTheNewest2000Lines) {
+  MoverLog log;
+  for (int i = 0; i < 2001; ++i) log.append(MoverLogSource::kInfo, std::to_string(i));
+  ASSERT_EQ(log.lines().size(), 2000u);
+  EXPECT_EQ(log.lines().front().text, "1");
+  EXPECT_EQ(log.lines().back().text, "2000");
+}
+
+TEST(MoverLog, FormattedLinePadsSourceAndTagsTheJob) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  MoverLogLine line;
+  line.timestamp = std::chrono::system_clock::time_point(std::chrono::milliseconds(1772356500123));
+  line.source = MoverLogSource::kRsyncErr;
+  line.text = "oops";
+  EXPECT_EQ(formatted(line), "09:15:00.123 [rsync!  ] [--------] oops");
+  line.jobID = "1a2b3c4d-0000-4000-8000-000000000000";
+  line.source = MoverLogSource::kCleanup;
+  EXPECT_EQ(formatted(line), "09:15:00.123 [cleanup ] [1A2B3C4D] oops");
+}
+
+TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
+  char tmpl[] = "/tmp/mover-log-XXXXXX";
+  std::filesystem::path dir = mkdtemp(tmpl);
+  MoverLogFile file(dir);
+  MoverLog log;
+  log.setObserver([&](const MoverLogLine& l) { file.write(l); });
+  log.append(MoverLogSource::kEnqueue, "first", "AAAA1111-0000-4000-8000-000000000000");
+  log.append(MoverLogSource::kInfo, "second\nline");
+  log.append(MoverLogSource::kPhase, "third", "BBBB2222-0000-4000-8000-000000000000");
+  auto all = file.read();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_TRUE(all[1].ends_with("[--------] second line"));
+  auto one = file.read("aaaa");
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_TRUE(one[0].ends_with("[AAAA1111] first"));
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace brimvale::mover

@@ -1,0 +1,126 @@
+// Checks run before a folder move is queued: protected application folders,
+// applications holding files open, recent writes, letter-case collisions,
+// the cross-process relocator lock and the set of moves in flight.
+#pragma once
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.h"
+
+namespace brimvale::mover {
+
+struct DenylistEntry {
+  enum class Source { kBaseline, kManifest };
+  std::string path;  // may begin with "~"
+  std::string displayName;
+  std::string reason;
+  std::optional<std::string> helpAnchor;
+  Source source = Source::kBaseline;
+};
+
+class AppDataDenylist {
+ public:
+  explicit AppDataDenylist(std::filesystem::path home);
+  [[nodiscard]] static const std::vector<DenylistEntry>& baseline();
+  // Replaced at any time by remote configuration; checked after the baseline.
+  void setManifestEntries(std::vector<DenylistEntry> entries) { manifestEntries_ = std::move(entries); }
+  // The first entry whose expanded path is `path` or a folder above it;
+  // nothing means allowed. A folder that merely contains one is allowed.
+  [[nodiscard]] std::optional<DenylistEntry> verdict(std::string_view path) const;
+
+ private:
+  std::filesystem::path home_;
+  std::vector<DenylistEntry> manifestEntries_;
+};
+
+struct FolderInUseEntry {
+  std::string id;           // executable path, else "pid-<n>"
+  std::string displayName;  // command name, else "Process <pid>"
+  std::optional<std::string> bundleIdentifier;
+  std::vector<int> pids;
+};
+
+// Parses `lsof -F pc` output into processes, dropping `ownPid`, grouped by
+// `executableOf(pid)` (empty when unknown).
+[[nodiscard]] std::vector<FolderInUseEntry> parseInUseOutput(
+    std::string_view output, int ownPid,
+    const std::function<std::string(int)>& executableOf);
+
+// Runs `lsof +D folder -F pc`; cut off after `limit` with what was read so far.
+// Never fails: a probe that cannot run gives nothing.
+class FolderInUseProbe {
+ public:
+  explicit FolderInUseProbe(std::string lsofPath = "/usr/bin/lsof",
+                            std::chrono::milliseconds limit = std::chrono::seconds(8));
+  [[nodiscard]] std::vector<FolderInUseEntry> scan(const std::string& folder) const;
+
+ private:
+  std::string lsofPath_;
+  std::chrono::milliseconds limit_;
+};
+
+struct RecentWriteReport {
+  bool triggered = false;
+  std::string path;  // newest item's name, or "(top-level directory)"
+  std::time_t modifiedAt = 0;
+  int windowHours = 0;
+  std::int64_t ageSeconds = 0;
+  [[nodiscard]] std::string message() const;
+};
+[[nodiscard]] RecentWriteReport recentWriteReport(const std::filesystem::path& folder, int windowHours,
+                                                  std::time_t now);
+// "42s ago", "5m ago", "1h ago", "1h 30m ago", "3d ago".
+[[nodiscard]] std::string ageText(std::int64_t seconds);
+
+enum class VolumeCaseSensitivity { kSensitive, kInsensitive, kUnknown };
+// Writes a probe file into the first writable of `folders` and looks for its
+// lower-case twin; the file is removed afterwards.
+[[nodiscard]] VolumeCaseSensitivity caseSensitivity(const std::vector<std::filesystem::path>& folders);
+// The probe folders of a volume: for the startup volume ~/.brimvale; for
+// another its root, .Trashes and private/tmp.
+[[nodiscard]] std::vector<std::filesystem::path> caseProbeFolders(const std::filesystem::path& volumeRoot,
+                                                                  const std::filesystem::path& home);
+struct CaseCollision {
+  std::string first, second;  // full paths
+};
+[[nodiscard]] std::vector<CaseCollision> caseCollisions(const std::filesystem::path& folder);
+
+// Serialises folder and application relocations across processes.
+class RelocatorLock {
+ public:
+  // `stateDir` is ~/.brimvale/state.
+  explicit RelocatorLock(std::filesystem::path stateDir);
+  ~RelocatorLock();
+  RelocatorLock(const RelocatorLock&) = delete;
+  RelocatorLock& operator=(const RelocatorLock&) = delete;
+  // Errors carry the user-facing message in Error::detail.
+  [[nodiscard]] Result<void> acquire(std::chrono::milliseconds timeout);
+  void release();
+
+ private:
+  std::filesystem::path file_;
+  int fd_ = -1;
+};
+
+enum class MoveDirection { kForward, kBack };
+// The moves in flight, by job id, per direction. Loop-thread only.
+class ActiveMoveTracker {
+ public:
+  void add(MoveDirection direction, const std::string& id);
+  void remove(MoveDirection direction, const std::string& id);
+  [[nodiscard]] const std::set<std::string>& forwardMoves() const { return forward_; }
+  [[nodiscard]] const std::set<std::string>& backMoves() const { return back_; }
+
+ private:
+  std::set<std::string> forward_;
+  std::set<std::string> back_;
+};
+
+}  // namespace brimvale::mover

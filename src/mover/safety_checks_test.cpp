@@ -1,0 +1,165 @@
+#include "mover/safety_checks.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace brimvale::mover {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(AppDataDenylist, BlocksTheFolderAndWhatIsBelowItOnly) {
+  AppDataDenylist list("/Users/me");
+  ASSERT_EQ(AppDataDenylist::baseline().size(), 13u);
+  EXPECT_EQ(AppDataDenylist::baseline()[0].helpAnchor, "manual/local-snapshots#protected-folders");
+  struct Case {
+    const char* path;
+    const char* blockedBy;  // nullptr: allowed
+  } cases[] = {
+      {"/Users/me/Library/Mail/V10", "Apple Mail"},
+      {"/Users/me/Library/Mail", "Apple Mail"},
+      {"/Users/me/Library", nullptr},
+      {"/Users/me/Library/Application Support/Codex", nullptr},
+      {"/Users/me/Library/Application Support/Code/User", "Visual Studio Code"},
+      {"/Users/me/.brimvale", "Brimvale state"},
+      {"/Users/other/Library/Mail", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto v = list.verdict(c.path);
+    if (c.blockedBy) {
+      ASSERT_TRUE(v);
+      EXPECT_EQ(v->displayName, c.blockedBy);
+    } else {
+      EXPECT_FALSE(v);
+    }
+  }
+}
+
+TEST(AppDataDenylist, ManifestEntriesComeAfterTheBaseline) {
+  AppDataDenylist list("/Users/me");
+  list.setManifestEntries({{"~/Library/Mail", "Remote Mail", "r", std::nullopt, DenylistEntry::Source::kManifest},
+                           {"~/Games", "Games", "busy", std::nullopt, DenylistEntry::Source::kManifest}});
+  EXPECT_EQ(list.verdict("/Users/me/Library/Mail")->displayName, "Apple Mail");
+  EXPECT_EQ(list.verdict("/Users/me/Games/x")->displayName, "Games");
+}
+
+TEST(FolderInUse, GroupsProcessesAndDropsOurOwn) {
+  auto entries = parseInUseOutput("p10\ncvim\nf1\np11\ncvim\np12\ncbash\np99\ncself\np13\n", 99, [](int pid) {
+    return pid == 10 || pid == 11 ? std::string("/usr/bin/vim") : std::string();
+  });
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].id, "/usr/bin/vim");
+  EXPECT_EQ(entries[0].pids, (std::vector<int>{10, 11}));
+  EXPECT_EQ(entries[1].id, "pid-12");
+  EXPECT_EQ(entries[1].displayName, "bash");
+  EXPECT_EQ(entries[2].displayName, "Process 13");
+}
+
+TEST(FolderInUse, SlowProbeIsCutOffWithItsPartialOutput) {
+  char tmpl[] = "/tmp/lsof-standin-XXXXXX";
+  fs::path dir = mkdtemp(tmpl);
+  const fs::path script = dir / "lsof";
+  { std::ofstream(script) << "#!/bin/sh\necho p4242\necho csleeper\nexec sleep 30\n"; }
+  chmod(script.c_str(), 0755);
+  FolderInUseProbe probe(script.string(), std::chrono::milliseconds(300));
+  auto entries = probe.scan("/tmp");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].displayName, "sleeper");
+  FolderInUseProbe missing("/nonexistent/lsof");
+  EXPECT_TRUE(missing.scan("/tmp").empty());
+  fs::remove_all(dir);
+}
+
+TEST(RecentWrites, AgeAndRetryTexts) {
+  RecentWriteReport r{true, "notes.txt", 0, 12, 90 * 60};
+  EXPECT_EQ(r.message(),
+            "Recent activity detected in source: notes.txt was modified 1h 30m ago. The mover refuses to "
+            "start while the source is still being written. Try again in about 11 hours. To override, enable "
+            "\u201CBypass recent-write guard\u201D in Tier preferences.");
+  struct Case {
+    std::int64_t age;
+    int window;
+    const char* ageText;
+    const char* retry;
+  } cases[] = {{42, 1, "42s ago", "Try again in about 1 hour."},
+               {3600, 1, "1h ago", "Try again shortly."},
+               {5 * 60, 3, "5m ago", "Try again in about 3 hours."},
+               {3 * 86400, 100, "3d ago", "Try again in about 28 hours."}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ageText);
+    RecentWriteReport x{true, "f", 0, c.window, c.age};
+    EXPECT_EQ(ageText(c.age), c.ageText);
+    EXPECT_NE(x.message().find(c.retry), std::string::npos);
+  }
+}
+
+TEST(RecentWrites, NewestItemDecides) {
+  char tmpl[] = "/tmp/recent-XXXXXX";
+  fs::path dir = mkdtemp(tmpl);
+  fs::create_directories(dir / "sub");
+  { std::ofstream(dir / "sub" / "new.txt") << "x"; }
+  const std::time_t now = std::time(nullptr);
+  auto r = recentWriteReport(dir, 12, now);
+  EXPECT_TRUE(r.triggered);
+  EXPECT_EQ(r.path, "sub/new.txt");
+  EXPECT_FALSE(recentWriteReport(dir, 0, now).triggered);
+  EXPECT_FALSE(recentWriteReport(dir, 1, now + 7200).triggered);
+  fs::remove_all(dir);
+}
+
+TEST(CaseChecks, ProbeAndCollisions) {
+  char tmpl[] = "/tmp/case-XXXXXX";
+  fs::path dir = mkdtemp(tmpl);
+  EXPECT_EQ(caseSensitivity({dir / "missing", dir}), VolumeCaseSensitivity::kSensitive);
+  EXPECT_EQ(caseSensitivity({dir / "missing"}), VolumeCaseSensitivity::kUnknown);
+  EXPECT_TRUE(fs::is_empty(dir));  // the probe file is removed
+  fs::create_directories(dir / "a");
+  { std::ofstream(dir / "a" / "Read.me") << ""; }
+  { std::ofstream(dir / "a" / "READ.ME") << ""; }
+  { std::ofstream(dir / "a" / "other") << ""; }
+  auto collisions = caseCollisions(dir);
+  ASSERT_EQ(collisions.size(), 1u);
+  fs::remove_all(dir);
+}
+
+TEST(RelocatorLock, StaleHolderIsTakenOverAndABusyLockTimesOut) {
+  char tmpl[] = "/tmp/lock-XXXXXX";
+  fs::path dir = mkdtemp(tmpl);
+  fs::create_directories(dir / "apps-relocator");
+  { std::ofstream(dir / "apps-relocator" / ".lock") << "999999\n"; }
+  RelocatorLock first(dir);
+  ASSERT_TRUE(first.acquire(std::chrono::milliseconds(0)));
+  std::ifstream in(dir / "apps-relocator" / ".lock");
+  std::string pid;
+  std::getline(in, pid);
+  EXPECT_EQ(pid, std::to_string(getpid()));
+  RelocatorLock second(dir);  // another open file description: flock excludes it
+  auto busy = second.acquire(std::chrono::milliseconds(100));
+  ASSERT_FALSE(busy);
+  EXPECT_EQ(busy.error().detail, "Apps Relocator: another relocate operation is in progress (waited 0s).");
+  first.release();
+  EXPECT_TRUE(second.acquire(std::chrono::milliseconds(0)));
+  RelocatorLock broken(dir / "file-not-dir" / "x");
+  { std::ofstream(dir / "file-not-dir") << ""; }
+  auto err = broken.acquire(std::chrono::milliseconds(0));
+  ASSERT_FALSE(err);
+  EXPECT_TRUE(err.error().detail.starts_with("Apps Relocator: cannot open lock file ("));
+  fs::remove_all(dir);
+}
+
+TEST(ActiveMoveTracker, TracksEachDirection) {
+  ActiveMoveTracker t;
+  t.add(MoveDirection::kForward, "A");
+  t.add(MoveDirection::kBack, "B");
+  t.remove(MoveDirection::kForward, "B");
+  EXPECT_EQ(t.forwardMoves(), std::set<std::string>{"A"});
+  t.remove(MoveDirection::kBack, "B");
+  EXPECT_TRUE(t.backMoves().empty());
+}
+
+}  // namespace
+}  // namespace brimvale::mover

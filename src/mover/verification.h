@@ -1,0 +1,75 @@
+// Checking a copy before its source is touched: the quick stat comparison of
+// two trees, SHA-256 of files and of whole trees, and the size check.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "common/error.h"
+#include "mover/manifest.h"
+
+namespace brimvale::mover {
+
+enum class VerificationLevel { kFast, kThorough, kOff };
+[[nodiscard]] std::string_view verificationLevelRaw(VerificationLevel level);
+// Anything unknown reads as kFast.
+[[nodiscard]] VerificationLevel verificationLevelFromRaw(std::string_view raw);
+
+struct DiffReason {
+  enum class Kind { kSize, kMtime, kMode, kSymlinkTarget, kReadError, kMissing, kExtra };
+  Kind kind = Kind::kMissing;
+  std::uint64_t srcSize = 0, dstSize = 0;
+  double srcTime = 0, dstTime = 0;
+  std::uint32_t srcMode = 0, dstMode = 0;
+  std::string srcTarget, dstTarget, error;
+  // "size 1 ≠ 2", "mode 0100644 ≠ 0100600", "missing on destination", ...
+  [[nodiscard]] std::string description() const;
+};
+
+struct Difference {
+  std::string path;  // relative to the tree roots
+  DiffReason reason;
+};
+
+// Walks `src` and compares every entry with the same path under `dst`
+// without following links; entries only under `dst` come back as kExtra.
+// An error means a walk failed (the caller decides which side vanished).
+[[nodiscard]] Result<std::vector<Difference>> quickCompareTrees(const std::filesystem::path& src,
+                                                                const std::filesystem::path& dst);
+// Drops the differences that `policy` does not count: merge ignores extras;
+// mergeKeepNewer also ignores size, time and mode; override counts all.
+[[nodiscard]] std::vector<Difference> countedDifferences(std::vector<Difference> diffs,
+                                                         MoveConflictPolicy policy);
+
+// Lower-case hex SHA-256 of a file's bytes (16 MiB reads); nothing if unreadable.
+[[nodiscard]] std::optional<std::string> sha256File(const std::filesystem::path& path);
+
+// Reports entries done and entries total; may be called from the hashing thread.
+using HashProgress = std::function<void(std::size_t done, std::size_t total)>;
+// One SHA-256 over a whole tree. Entries are visited in byte order of their
+// relative paths (the root itself is "."); per entry: path, 0x00, the lstat
+// mode as a big-endian 32-bit integer, 0x00, then a link's target + 0x00 +
+// "\n", a folder's "\n", a file's big-endian 64-bit size + 0x00 + content +
+// "\n" ("ERR_UNREADABLE\n" in place of unreadable content), or "SPECIAL\n".
+// Nothing when the root cannot be examined or listed, or `cancelled` is set.
+[[nodiscard]] std::optional<std::string> treeDigest(const std::filesystem::path& root,
+                                                    const HashProgress& progress,
+                                                    const std::atomic<bool>* cancelled = nullptr);
+
+// "<n> KB" up to 1023 KiB, "%.1f MB" below 1024 MiB, else "%.2f GB".
+[[nodiscard]] std::string formatKB(std::int64_t kib);
+
+struct SizeCheck {
+  std::int64_t manifestKB = 0, liveKB = 0, dstKB = 0, toleranceKB = 0;
+  bool passed = false;
+  // "Post-copy size sanity check failed (src(manifest)=... ). Source preserved."
+  [[nodiscard]] std::string failureText() const;
+};
+[[nodiscard]] SizeCheck sizeCheck(std::int64_t manifestKB, std::int64_t liveKB, std::int64_t dstKB);
+
+}  // namespace brimvale::mover

@@ -1,0 +1,115 @@
+#include "mover/verification.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+namespace brimvale::mover {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Trees : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/verify-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    src_ = root_ / "src";
+    dst_ = root_ / "dst";
+    write(src_ / "a.txt", "alpha");
+    write(src_ / "sub" / "b.bin", std::string(3000, 'b'));
+    fs::create_symlink("a.txt", src_ / "link");
+    fs::copy(src_, dst_, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    syncTimes("a.txt");
+    syncTimes("sub/b.bin");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  static void write(const fs::path& p, const std::string& content) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+  }
+  void syncTimes(const std::string& rel) {
+    fs::last_write_time(dst_ / rel, fs::last_write_time(src_ / rel));
+  }
+  fs::path root_, src_, dst_;
+};
+
+TEST_F(Trees, IdenticalTreesHaveNoDifferencesAndEqualDigests) {
+  auto diffs = quickCompareTrees(src_, dst_);
+  ASSERT_TRUE(diffs);
+  EXPECT_TRUE(diffs->empty());
+  auto a = treeDigest(src_, {});
+  auto b = treeDigest(dst_, {});
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(*a, *b);
+  EXPECT_EQ(a->size(), 64u);
+}
+
+TEST_F(Trees, ExtrasCountOnlyUnderOverride) {
+  write(dst_ / "extra.txt", "x");
+  auto diffs = quickCompareTrees(src_, dst_);
+  ASSERT_TRUE(diffs);
+  ASSERT_EQ(diffs->size(), 1u);
+  EXPECT_EQ((*diffs)[0].reason.description(), "extra on destination");
+  EXPECT_TRUE(countedDifferences(*diffs, MoveConflictPolicy::kMerge).empty());
+  EXPECT_TRUE(countedDifferences(*diffs, MoveConflictPolicy::kMergeKeepNewer).empty());
+  EXPECT_EQ(countedDifferences(*diffs, MoveConflictPolicy::kOverride).size(), 1u);
+}
+
+TEST_F(Trees, ContentSizeModeAndLinkDifferencesAreFound) {
+  write(dst_ / "a.txt", "alphabet");
+  chmod((dst_ / "sub" / "b.bin").c_str(), 0600);
+  fs::remove(dst_ / "link");
+  fs::create_symlink("elsewhere", dst_ / "link");
+  auto diffs = quickCompareTrees(src_, dst_);
+  ASSERT_TRUE(diffs);
+  std::map<std::string, std::string> byPath;
+  for (const auto& d : *diffs) byPath[d.path] = d.reason.description();
+  EXPECT_EQ(byPath["a.txt"], "size 5 \u2260 8");
+  EXPECT_TRUE(byPath["sub/b.bin"].starts_with("mode 0100"));
+  EXPECT_EQ(byPath["link"], "symlink target \"a.txt\" \u2260 \"elsewhere\"");
+  EXPECT_EQ(countedDifferences(*diffs, MoveConflictPolicy::kMergeKeepNewer).size(), 1u);  // the link
+  EXPECT_NE(*treeDigest(src_, {}), *treeDigest(dst_, {}));
+}
+
+TEST_F(Trees, SameSizeDifferentContentChangesTheDigestAndFileHash) {
+  write(dst_ / "a.txt", "ALPHA");
+  syncTimes("a.txt");
+  EXPECT_TRUE(quickCompareTrees(src_, dst_)->empty());  // stat alone cannot see it
+  EXPECT_NE(*treeDigest(src_, {}), *treeDigest(dst_, {}));
+  EXPECT_NE(sha256File(src_ / "a.txt"), sha256File(dst_ / "a.txt"));
+  EXPECT_EQ(*sha256File(src_ / "a.txt"), "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8");
+}
+
+TEST_F(Trees, MissingRootIsAWalkError) {
+  EXPECT_FALSE(quickCompareTrees(src_, root_ / "gone"));
+  EXPECT_FALSE(treeDigest(root_ / "gone", {}));
+}
+
+TEST(SizeCheck, ToleranceAndFormatting) {
+  struct Case {
+    std::int64_t manifest, live, dst;
+    bool passes;
+  } cases[] = {{300, 300, 290, true},     {10000, 10000, 9400, false}, {0, 0, 0, true},
+               {100, 100, 0, false},      {0, 10000, 9600, true},      {10000, 0, 20000, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dst);
+    EXPECT_EQ(sizeCheck(c.manifest, c.live, c.dst).passed, c.passes);
+  }
+  EXPECT_EQ(sizeCheck(10000, 10000, 9400).failureText(),
+            "Post-copy size sanity check failed (src(manifest)=9.8 MB src(live)=9.8 MB dst=9.2 MB "
+            "tolerance=500 KB). Source preserved.");
+  EXPECT_EQ(formatKB(1023), "1023 KB");
+  EXPECT_EQ(formatKB(3 * 1024 * 1024), "3.00 GB");
+}
+
+TEST(VerificationLevel, UnknownReadsAsFast) {
+  EXPECT_EQ(verificationLevelFromRaw("thorough"), VerificationLevel::kThorough);
+  EXPECT_EQ(verificationLevelFromRaw("off"), VerificationLevel::kOff);
+  EXPECT_EQ(verificationLevelFromRaw("paranoid"), VerificationLevel::kFast);
+  EXPECT_EQ(verificationLevelRaw(VerificationLevel::kThorough), "thorough");
+}
+
+}  // namespace
+}  // namespace brimvale::mover

@@ -1,0 +1,115 @@
+#include "transfers/transfer_events.h"
+
+#include <array>
+
+#include <nlohmann/json.hpp>
+
+#include "common/file_io.h"
+#include "common/timestamps.h"
+
+namespace brimvale::transfers {
+namespace {
+
+constexpr std::array<std::pair<TransferService, std::string_view>, 7> kServices{{
+    {TransferService::kStorageInspector, "storage_inspector"},
+    {TransferService::kTier, "tier"},
+    {TransferService::kAppsRelocator, "apps_relocator"},
+    {TransferService::kAutoSync, "auto_sync"},
+    {TransferService::kCloudSync, "cloud_sync"},
+    {TransferService::kFreeUpSpace, "free_up_space"},
+    {TransferService::kUnknown, "unknown"},
+}};
+
+}  // namespace
+
+std::string_view transferServiceRaw(TransferService service) {
+  for (const auto& [s, raw] : kServices) {
+    if (s == service) return raw;
+  }
+  return "unknown";
+}
+
+TransferService transferServiceFromRaw(std::string_view raw) {
+  for (const auto& [s, r] : kServices) {
+    if (r == raw) return s;
+  }
+  return TransferService::kUnknown;
+}
+
+std::string_view transferDirectionRaw(TransferDirection direction) {
+  return direction == TransferDirection::kOut ? "out" : "in";
+}
+
+std::optional<TransferDirection> transferDirectionFromRaw(std::string_view raw) {
+  if (raw == "out") return TransferDirection::kOut;
+  if (raw == "in") return TransferDirection::kIn;
+  return std::nullopt;
+}
+
+std::string transferEventLine(const TransferEvent& event) {
+  nlohmann::json j{{"ts", isots(event.ts)},
+                   {"service", transferServiceRaw(event.service)},
+                   {"direction", transferDirectionRaw(event.direction)},
+                   {"bytes", event.bytes}};
+  return j.dump();
+}
+
+std::optional<TransferEvent> decodeTransferEventLine(std::string_view line) {
+  auto j = nlohmann::json::parse(line, nullptr, false);
+  if (!j.is_object()) return std::nullopt;
+  auto ts = j.find("ts");
+  auto service = j.find("service");
+  auto direction = j.find("direction");
+  auto bytes = j.find("bytes");
+  if (ts == j.end() || !ts->is_string() || service == j.end() || !service->is_string() ||
+      direction == j.end() || !direction->is_string() || bytes == j.end() ||
+      !bytes->is_number_integer()) {
+    return std::nullopt;
+  }
+  auto when = parseIsots(ts->get<std::string>());
+  auto dir = transferDirectionFromRaw(direction->get<std::string>());
+  if (!when || !dir) return std::nullopt;
+  return TransferEvent{*when, transferServiceFromRaw(service->get<std::string>()), *dir,
+                       bytes->get<std::int64_t>()};
+}
+
+TransferEventStore::TransferEventStore(const std::filesystem::path& stateDir)
+    : file_(stateDir / "transfer-events.ndjson") {}
+
+Result<void> TransferEventStore::append(const TransferEvent& event) {
+  std::lock_guard lock(mutex_);
+  std::error_code ec;
+  std::filesystem::create_directories(file_.parent_path(), ec);
+  return appendToFile(file_, transferEventLine(event) + "\n");
+}
+
+std::vector<TransferEvent> TransferEventStore::readAll() const {
+  std::lock_guard lock(mutex_);
+  std::vector<TransferEvent> events;
+  auto text = readFile(file_);
+  if (!text) return events;
+  std::size_t start = 0;
+  while (start < text->size()) {
+    std::size_t end = text->find('\n', start);
+    if (end == std::string::npos) end = text->size();
+    if (auto e = decodeTransferEventLine(std::string_view(*text).substr(start, end - start))) {
+      events.push_back(*e);
+    }
+    start = end + 1;
+  }
+  return events;
+}
+
+std::vector<DailyServiceTotals> dailyTotals(const std::vector<TransferEvent>& events) {
+  std::map<std::string, DailyServiceTotals> byDay;
+  for (const auto& e : events) {
+    auto& day = byDay[localDate(e.ts)];
+    day.day = localDate(e.ts);
+    day.bytes[{e.service, e.direction}] += e.bytes;
+  }
+  std::vector<DailyServiceTotals> out;
+  for (auto& [_, totals] : byDay) out.push_back(std::move(totals));
+  return out;
+}
+
+}  // namespace brimvale::transfers

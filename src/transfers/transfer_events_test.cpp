@@ -1,0 +1,62 @@
+#include "transfers/transfer_events.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "common/timestamps.h"
+
+namespace brimvale::transfers {
+namespace {
+
+TEST(TransferEvents, ServiceAndDirectionRoundTripThroughTheirRawStrings) {
+  for (auto s : {TransferService::kStorageInspector, TransferService::kTier,
+                 TransferService::kAppsRelocator, TransferService::kAutoSync,
+                 TransferService::kCloudSync, TransferService::kFreeUpSpace,
+                 TransferService::kUnknown}) {
+    SCOPED_TRACE(transferServiceRaw(s));
+    EXPECT_EQ(transferServiceFromRaw(transferServiceRaw(s)), s);
+  }
+  EXPECT_EQ(transferServiceFromRaw("new_feature"), TransferService::kUnknown);
+  EXPECT_EQ(transferDirectionFromRaw("out"), TransferDirection::kOut);
+  EXPECT_EQ(transferDirectionFromRaw("in"), TransferDirection::kIn);
+  EXPECT_FALSE(transferDirectionFromRaw("sideways"));
+}
+
+TEST(TransferEvents, LineCarriesTheFourKeys) {
+  TransferEvent e{*parseIsots("2026-03-01T09:15:00Z"), TransferService::kTier,
+                  TransferDirection::kOut, 4096};
+  EXPECT_EQ(transferEventLine(e),
+            R"({"bytes":4096,"direction":"out","service":"tier","ts":"2026-03-01T09:15:00Z"})");
+  EXPECT_EQ(decodeTransferEventLine(transferEventLine(e)), e);
+}
+
+TEST(TransferEvents, StoreSkipsBadLinesAndTotalsPerDayServiceAndDirection) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  char tmpl[] = "/tmp/transfer-events-XXXXXX";
+  std::filesystem::path dir = mkdtemp(tmpl);
+  TransferEventStore store(dir);
+  const std::time_t day1 = *parseIsots("2026-03-01T09:15:00Z");
+  const std::time_t day2 = *parseIsots("2026-03-02T00:00:01Z");
+  ASSERT_TRUE(store.append({day1, TransferService::kTier, TransferDirection::kOut, 100}));
+  { std::ofstream(store.file(), std::ios::app) << "{not json\n{\"ts\":\"bad\"}\n"; }
+  ASSERT_TRUE(store.append({day1 + 60, TransferService::kTier, TransferDirection::kOut, 50}));
+  ASSERT_TRUE(store.append({day1, TransferService::kTier, TransferDirection::kIn, 7}));
+  ASSERT_TRUE(store.append({day2, TransferService::kAutoSync, TransferDirection::kOut, 1}));
+
+  auto events = store.readAll();
+  ASSERT_EQ(events.size(), 4u);
+  auto totals = dailyTotals(events);
+  ASSERT_EQ(totals.size(), 2u);
+  EXPECT_EQ(totals[0].day, "2026-03-01");
+  EXPECT_EQ((totals[0].bytes[{TransferService::kTier, TransferDirection::kOut}]), 150);
+  EXPECT_EQ((totals[0].bytes[{TransferService::kTier, TransferDirection::kIn}]), 7);
+  EXPECT_EQ(totals[1].day, "2026-03-02");
+  EXPECT_EQ((totals[1].bytes[{TransferService::kAutoSync, TransferDirection::kOut}]), 1);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace brimvale::transfers
