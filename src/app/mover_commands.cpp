@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <future>
 #include <iostream>
 
 #include "common/disk_usage.h"
@@ -152,20 +153,28 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
           << blocked->reason << "\nNothing was moved; your folder is untouched.\n";
     return false;
   }
-  const std::string lsof = findExecutable("lsof");
-  if (!lsof.empty()) {
-    auto users = mover::FolderInUseProbe(lsof).scan(src);
-    if (!users.empty()) {
-      c.out << "Apps using files in this folder (quit them first for the cleanest copy):\n";
-      for (const auto& u : users) {
-        std::string pids;
-        for (int p : u.pids) pids += (pids.empty() ? "" : ", ") + std::to_string(p);
-        c.out << "  " << u.displayName << " (pid " << pids << ")\n";
-      }
-    }
-  }
+  // The in-use probe reads other processes, the recent-write check walks the
+  // folder: independent, so they run side by side.
+  auto inUse = std::async(std::launch::async, [src]() -> std::vector<mover::FolderInUseEntry> {
+#ifdef __linux__
+    return mover::FolderInUseProbe::procScanner().scan(src);
+#else
+    const std::string lsof = findExecutable("lsof");
+    if (lsof.empty()) return {};
+    return mover::FolderInUseProbe(lsof).scan(src);
+#endif
+  });
   mover::MoverSettings settings(c.host.defaults.get());
   auto recent = mover::recentWriteReport(src, settings.recentWriteWindowHours(), std::time(nullptr));
+  const auto users = inUse.get();
+  if (!users.empty()) {
+    c.out << "Apps using files in this folder (quit them first for the cleanest copy):\n";
+    for (const auto& u : users) {
+      std::string pids;
+      for (int p : u.pids) pids += (pids.empty() ? "" : ", ") + std::to_string(p);
+      c.out << "  " << u.displayName << " (pid " << pids << ")\n";
+    }
+  }
   if (recent.triggered) {
     if (settings.recentWriteGuardEnabled()) {
       c.err << recent.message() << "\nNothing was moved; your folder is untouched.\n";

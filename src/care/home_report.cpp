@@ -6,28 +6,13 @@
 
 #include "common/file_io.h"
 #include "common/text_formats.h"
+#include "common/timestamps.h"
 
 namespace brimvale::care {
 namespace {
 
 // More than a week of hourly rows, so the window's oldest row is included.
 constexpr std::size_t kHistoryLinesRead = 2'000;
-
-// "YYYY-mm-ddTHH:MM:SSZ" as seconds since the epoch.
-std::optional<std::time_t> parseUtcStamp(const std::string& text) {
-  std::tm fields{};
-  char zone = 0;
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &fields.tm_year, &fields.tm_mon,
-                  &fields.tm_mday, &fields.tm_hour, &fields.tm_min, &fields.tm_sec, &zone,
-                  &consumed) != 7 ||
-      zone != 'Z' || static_cast<std::size_t>(consumed) != text.size()) {
-    return std::nullopt;
-  }
-  fields.tm_year -= 1900;
-  fields.tm_mon -= 1;
-  return timegm(&fields);
-}
 
 }  // namespace
 
@@ -44,7 +29,7 @@ TrendInput trendFromHistory(std::string_view ndjson, std::time_t now, std::int64
     if (ts == row.end() || !ts->is_string() || free == row.end() || !free->is_number_integer()) {
       continue;
     }
-    const auto at = parseUtcStamp(ts->get<std::string>());
+    const auto at = parseIsots(ts->get<std::string>());
     if (!at || *at < windowStart || *at > now || (startAt && *at >= *startAt)) continue;
     startAt = at;
     trend.freeGbAtStart = free->get<std::int64_t>();

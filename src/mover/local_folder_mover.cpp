@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <future>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -854,8 +855,10 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
   const MoveManifest snap = *m;
   auto alive = alive_;
   env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
-    const std::int64_t dst = kibOf(snap.finalDst).value_or(0);
+    // Two independent walks: one on another core.
+    auto dstKib = std::async(std::launch::async, [&] { return kibOf(snap.finalDst).value_or(0); });
     const std::int64_t live = kibOf(snap.src).value_or(0);
+    const std::int64_t dst = dstKib.get();
     return [=, this] {
       if (!alive->load() || !endTask(Task::kVerify, id, token, MovePhase::kVerifying)) return;
       const bool parentThere = destinationReachable(snap);

@@ -140,7 +140,67 @@ std::vector<FolderInUseEntry> parseInUseOutput(std::string_view output, int ownP
 FolderInUseProbe::FolderInUseProbe(std::string lsofPath, std::chrono::milliseconds limit)
     : lsofPath_(std::move(lsofPath)), limit_(limit) {}
 
+FolderInUseProbe FolderInUseProbe::procScanner(fs::path procRoot, std::chrono::milliseconds limit) {
+  FolderInUseProbe probe("", limit);
+  probe.procRoot_ = std::move(procRoot);
+  return probe;
+}
+
+std::vector<FolderInUseEntry> FolderInUseProbe::scanProc(const std::string& folder) const {
+  const fs::path proc = *procRoot_;
+  std::error_code ec;
+  fs::path canonical = fs::weakly_canonical(folder, ec);
+  const std::string root = ec ? folder : canonical.string();
+  auto inside = [&](std::string_view p) {
+    return p == root || (p.size() > root.size() && p.starts_with(root) && p[root.size()] == '/');
+  };
+  auto linkInside = [&](const fs::path& link) {
+    std::error_code e;
+    const fs::path target = fs::read_symlink(link, e);
+    return !e && inside(target.native());
+  };
+  auto mapsInside = [&](const fs::path& maps) {
+    std::ifstream in(maps);
+    for (std::string line; std::getline(in, line);) {
+      const auto slash = line.find('/');
+      if (slash != std::string::npos && inside(std::string_view(line).substr(slash))) return true;
+    }
+    return false;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + limit_;
+  // Same record format as the lsof probe, so grouping stays in one place.
+  std::string records;
+  for (fs::directory_iterator it(proc, ec), end; !ec && it != end; it.increment(ec)) {
+    if (std::chrono::steady_clock::now() > deadline) break;
+    const std::string name = it->path().filename().string();
+    if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
+    const fs::path dir = it->path();
+    bool uses = linkInside(dir / "cwd") || linkInside(dir / "root") || linkInside(dir / "exe");
+    if (!uses) {
+      std::error_code fe;
+      for (fs::directory_iterator fd(dir / "fd", fe), fdEnd; !fe && fd != fdEnd; fd.increment(fe)) {
+        if (linkInside(fd->path())) {
+          uses = true;
+          break;
+        }
+      }
+    }
+    if (!uses) uses = mapsInside(dir / "maps");
+    if (!uses) continue;
+    std::string command;
+    std::ifstream comm(dir / "comm");
+    std::getline(comm, command);
+    records += "p" + name + "\nc" + command + "\n";
+  }
+  return parseInUseOutput(records, static_cast<int>(getpid()), [&](int pid) {
+    std::error_code e;
+    auto exe = fs::read_symlink(proc / std::to_string(pid) / "exe", e);
+    return e ? std::string() : exe.string();
+  });
+}
+
 std::vector<FolderInUseEntry> FolderInUseProbe::scan(const std::string& folder) const {
+  if (procRoot_) return scanProc(folder);
   ProcessSpec spec;
   spec.path = lsofPath_;
   spec.args = {"+D", folder, "-F", "pc"};
