@@ -121,6 +121,9 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst) {
     return r;
   }
   const std::string prefix = src.string() + "/";
+  // Enumerate first, then relink in two halves on two cores; the halves keep
+  // walk order, so the first error reported is the first one met in the walk.
+  std::vector<fs::path> files;
   for (; it != end; it.increment(ec)) {
     if (ec) {
       note("Could not enumerate " + src.string());
@@ -136,17 +139,35 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst) {
       ++r.skipped;
       continue;
     }
-    const fs::path counterpart = dst / p.lexically_relative(src);
-    struct stat c {};
-    if (lstat(counterpart.c_str(), &c) != 0) {
-      note("Missing dst counterpart: " + counterpart.string());
-      continue;
+    files.push_back(p);
+  }
+  auto relinkRange = [&](std::size_t from, std::size_t to) {
+    WalkResult part;
+    for (std::size_t i = from; i < to; ++i) {
+      const fs::path& p = files[i];
+      const fs::path counterpart = dst / p.lexically_relative(src);
+      std::optional<std::string> error;
+      struct stat c {};
+      if (lstat(counterpart.c_str(), &c) != 0) {
+        error = "Missing dst counterpart: " + counterpart.string();
+      } else if (auto err = replaceWithLink(p, counterpart)) {
+        error = p.string() + ": " + *err;
+      } else {
+        ++part.relinked;
+      }
+      if (error) {
+        ++part.errors;
+        if (!part.firstError) part.firstError = std::move(error);
+      }
     }
-    if (auto err = replaceWithLink(p, counterpart)) {
-      note(p.string() + ": " + *err);
-    } else {
-      ++r.relinked;
-    }
+    return part;
+  };
+  const std::size_t half = files.size() / 2;
+  auto second = std::async(std::launch::async, relinkRange, half, files.size());
+  for (const WalkResult& part : {relinkRange(0, half), second.get()}) {
+    r.relinked += part.relinked;
+    r.errors += part.errors;
+    if (part.firstError && !r.firstError) r.firstError = part.firstError;
   }
   return r;
 }
