@@ -2,8 +2,13 @@
 
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/file_io.h"
 #include "mover/manifest.h"
@@ -50,17 +55,45 @@ void MoverLog::append(MoverLogSource source, std::string text, std::optional<std
 
 MoverLogFile::MoverLogFile(std::filesystem::path stateDir) : file_(stateDir / "mover-log.txt") {}
 
+MoverLogFile::~MoverLogFile() { closeFile(); }
+
+void MoverLogFile::closeFile() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool MoverLogFile::appendLine(std::string_view bytes) {
+  // Another writer trimming the file renames a new one over it; our open
+  // handle would then point at an unlinked file and the line would be lost.
+  struct stat st{};
+  if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || st.st_nlink == 0)) closeFile();
+  if (fd_ < 0) fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd_ < 0) return false;
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      closeFile();
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
 void MoverLogFile::write(const MoverLogLine& line) {
   std::string text = formatted(line);
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  (void)appendToFile(file_, (line.jobID ? upper(*line.jobID) : std::string("-")) + "\t" + text + "\n");
+  (void)appendLine((line.jobID ? upper(*line.jobID) : std::string("-")) + "\t" + text + "\n");
   if (++written_ % MoverLog::kCapacity != 0) return;
   auto lines = readLastLines(file_, 2 * MoverLog::kCapacity + 1);
   if (lines.size() <= 2 * MoverLog::kCapacity) return;
   std::string kept;
   for (std::size_t i = lines.size() - MoverLog::kCapacity; i < lines.size(); ++i) kept += lines[i] + "\n";
+  // The trim renames a new file into place; the next line must go there.
+  closeFile();
   (void)writeFileAtomically(file_, kept);
 }
 

@@ -48,13 +48,22 @@ class MoverLog {
 class MoverLogFile {
  public:
   explicit MoverLogFile(std::filesystem::path stateDir);
+  ~MoverLogFile();
+  MoverLogFile(const MoverLogFile&) = delete;
+  MoverLogFile& operator=(const MoverLogFile&) = delete;
   void write(const MoverLogLine& line);
   // Formatted lines, oldest first; only those of `jobPrefix` when given
   // (a prefix of the job id, any case).
   [[nodiscard]] std::vector<std::string> read(std::string_view jobPrefix = {}) const;
 
  private:
+  // Kept open between lines (copy-tool output arrives by the thousand);
+  // dropped after each trim and whenever the file it names was replaced.
+  bool appendLine(std::string_view bytes);
+  void closeFile();
+
   std::filesystem::path file_;
+  int fd_ = -1;
   std::size_t written_ = 0;
 };
 

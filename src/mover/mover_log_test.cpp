@@ -46,5 +46,34 @@ TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
   std::filesystem::remove_all(dir);
 }
 
+// Lines written after a trim, or after another writer replaced the file, must
+// land in the file readers see, not in the one that was renamed away.
+TEST(MoverLogFile, KeepsEveryLineAcrossTrimsAndReplacements) {
+  char tmpl[] = "/tmp/mover-log-XXXXXX";
+  std::filesystem::path dir = mkdtemp(tmpl);
+  MoverLogFile file(dir);
+  MoverLogFile other(dir);
+  MoverLog log;
+  log.setObserver([&](const MoverLogLine& l) { file.write(l); });
+  const std::size_t total = 3 * MoverLog::kCapacity + 5;
+  for (std::size_t i = 0; i < total; ++i) log.append(MoverLogSource::kRsync, "line " + std::to_string(i));
+  auto lines = file.read();
+  ASSERT_EQ(lines.size(), MoverLog::kCapacity);
+  EXPECT_TRUE(lines.front().ends_with("line " + std::to_string(total - MoverLog::kCapacity)));
+  EXPECT_TRUE(lines.back().ends_with("line " + std::to_string(total - 1)));
+
+  // The second writer trims (renaming a new file into place) at its 2,000th line.
+  for (std::size_t i = 0; i < MoverLog::kCapacity; ++i) {
+    MoverLogLine line;
+    line.text = "other " + std::to_string(i);
+    other.write(line);
+  }
+  log.append(MoverLogSource::kRsync, "after replacement");
+  lines = file.read();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines.back().ends_with("after replacement"));
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace brimvale::mover
