@@ -14,13 +14,13 @@ namespace brimvale::bench {
 
 // Wall time of one run in milliseconds; a failed run ends the benchmark,
 // since its time would mean nothing.
-inline double timeOnce(const ProcessSpec& spec) {
+inline double timeOnce(const ProcessInvocation& invocation) {
   const auto start = std::chrono::steady_clock::now();
-  ProcessResult r = runProcess(spec);
+  ProcessResult r = runProcess(invocation);
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   if (!r.succeeded()) {
-    std::fprintf(stderr, "%s failed: %s\n%s%s", spec.path.c_str(), r.describe().c_str(),
+    std::fprintf(stderr, "%s failed: %s\n%s%s", invocation.path.c_str(), r.describe().c_str(),
                  r.out.c_str(), r.err.c_str());
     std::exit(1);
   }

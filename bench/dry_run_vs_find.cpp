@@ -46,9 +46,9 @@ int main(int argc, char** argv) {
       << "NVMe=/Volumes/bench-absent\n"
          "RULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 10 | \"\n)\n";
 
-  brimvale::ProcessSpec dryRun{.path = BRIM_VALE_PATH, .args = {"dry-run"},
+  brimvale::ProcessInvocation dryRun{.path = BRIM_VALE_PATH, .args = {"dry-run"},
                                .envAdditions = {{"HOME", home.string()}}};
-  brimvale::ProcessSpec find{.path = brimvale::findExecutable("find"),
+  brimvale::ProcessInvocation find{.path = brimvale::findExecutable("find"),
                              .args = {src.string(), "-mindepth", "1", "-maxdepth", "1", "-mtime",
                                       "+10"}};
   std::vector<double> a, b;

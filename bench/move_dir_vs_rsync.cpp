@@ -59,9 +59,9 @@ int main(int argc, char** argv) {
   const fs::path peerTarget = drive / "peer";
   const std::string rsync = brimvale::findExecutable("rsync");
 
-  brimvale::ProcessSpec moveDir{.path = BRIM_VALE_PATH, .args = {"move-dir", src.string()},
+  brimvale::ProcessInvocation moveDir{.path = BRIM_VALE_PATH, .args = {"move-dir", src.string()},
                                 .envAdditions = env};
-  brimvale::ProcessSpec bare{.path = rsync,
+  brimvale::ProcessInvocation bare{.path = rsync,
                              .args = {"-aHEX", src.string() + "/", peerTarget.string() + "/"}};
   auto undoMove = [&] {
     fs::remove(src);

@@ -92,9 +92,9 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < list->size(); i += 2000) {
           std::vector<std::string> args(list->begin() + static_cast<long>(i),
                                         list->begin() + static_cast<long>(std::min(list->size(), i + 2000)));
-          ProcessSpec spec{.path = "/usr/bin/sha256sum", .args = std::move(args)};
-          spec.captureLimit = 1 << 10;
-          timeOnce(spec);
+          ProcessInvocation invocation{.path = "/usr/bin/sha256sum", .args = std::move(args)};
+          invocation.captureLimit = 1 << 10;
+          timeOnce(invocation);
         }
       }
     }));

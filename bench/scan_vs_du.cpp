@@ -39,9 +39,9 @@ int main(int argc, char** argv) {
   fs::create_directories(home / ".brimvale");
   std::ofstream(home / ".brimvale" / "brim-vale.conf") << "NVMe=\"/nonexistent/NVMe\"\n";
 
-  brimvale::ProcessSpec scan{.path = BRIM_VALE_PATH, .args = {"scan-storage"},
+  brimvale::ProcessInvocation scan{.path = BRIM_VALE_PATH, .args = {"scan-storage"},
                              .envAdditions = {{"HOME", home.string()}}};
-  brimvale::ProcessSpec du{.path = "/usr/bin/du", .args = {"-sk"}};
+  brimvale::ProcessInvocation du{.path = "/usr/bin/du", .args = {"-sk"}};
   for (const auto& f : folders) du.args.push_back((home / f).string());
 
   timeOnce(scan);  // warm the inode cache for both

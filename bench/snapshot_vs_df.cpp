@@ -45,9 +45,9 @@ int main(int argc, char** argv) {
   std::ofstream(home / ".brimvale" / "brim-vale.conf")
       << "NVMe=\"" << drive.string() << "\"\nENABLE_AUTO_ACTIONS=1\nRULES=(\n  \"archive|$HOME/Downloads|*.dmg|30|\"\n)\n";
 
-  brimvale::ProcessSpec snapshot{.path = BRIM_VALE_PATH, .args = {"json"},
+  brimvale::ProcessInvocation snapshot{.path = BRIM_VALE_PATH, .args = {"json"},
                                  .envAdditions = {{"HOME", home.string()}}};
-  brimvale::ProcessSpec df{.path = "/bin/df", .args = {"-k", "/"}};
+  brimvale::ProcessInvocation df{.path = "/bin/df", .args = {"-k", "/"}};
 
   for (int i = 0; i < 5; ++i) {  // warm the page cache for both programs
     timeOnce(snapshot);

@@ -50,9 +50,9 @@ std::string shimScript(const fs::path& program) {
 
 ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
                                 std::vector<std::string> args, std::chrono::seconds limit) {
-  ProcessSpec spec{.path = paths.serviceProgram.string(), .args = std::move(args), .deadline = limit};
-  if (!rsyncPath.empty()) spec.envAdditions.emplace_back("RSYNC", rsyncPath);
-  return runProcess(spec);
+  ProcessInvocation invocation{.path = paths.serviceProgram.string(), .args = std::move(args), .deadline = limit};
+  if (!rsyncPath.empty()) invocation.envAdditions.emplace_back("RSYNC", rsyncPath);
+  return runProcess(invocation);
 }
 
 ServiceInstaller::ServiceInstaller(StatePaths paths, InstallerOptions options,

@@ -35,12 +35,12 @@ bool qualifiesAsGnuRsync(const std::string& path) {
       access(path.c_str(), X_OK) != 0) {
     return false;
   }
-  ProcessSpec spec;
-  spec.path = path;
-  spec.args = {"--version"};
-  spec.deadline = std::chrono::seconds(5);
-  spec.captureLimit = 64 * 1024;
-  ProcessResult result = runProcess(spec);
+  ProcessInvocation invocation;
+  invocation.path = path;
+  invocation.args = {"--version"};
+  invocation.deadline = std::chrono::seconds(5);
+  invocation.captureLimit = 64 * 1024;
+  ProcessResult result = runProcess(invocation);
   if (result.outcome != ProcessOutcome::kExited) return false;
   std::string_view out = result.out;
   std::string_view firstLine = out.substr(0, out.find('\n'));

@@ -41,12 +41,12 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
-std::vector<std::string> buildEnvironment(const ProcessSpec& spec) {
+std::vector<std::string> buildEnvironment(const ProcessInvocation& invocation) {
   std::vector<std::string> env;
   for (char** e = environ; e && *e; ++e) {
     std::string_view entry(*e);
     bool replaced = false;
-    for (const auto& [key, value] : spec.envAdditions) {
+    for (const auto& [key, value] : invocation.envAdditions) {
       if (entry.size() > key.size() && entry.starts_with(key) && entry[key.size()] == '=') {
         replaced = true;
         break;
@@ -54,7 +54,7 @@ std::vector<std::string> buildEnvironment(const ProcessSpec& spec) {
     }
     if (!replaced) env.emplace_back(entry);
   }
-  for (const auto& [key, value] : spec.envAdditions) env.push_back(key + "=" + value);
+  for (const auto& [key, value] : invocation.envAdditions) env.push_back(key + "=" + value);
   return env;
 }
 
@@ -93,11 +93,11 @@ std::optional<std::string> outputOf(const std::string& path, std::vector<std::st
 
 ProcessResult runTool(const std::string& path, std::vector<std::string> args,
                       std::chrono::milliseconds deadline) {
-  ProcessSpec spec;
-  spec.path = path;
-  spec.args = std::move(args);
-  spec.deadline = deadline;
-  return runProcess(spec);
+  ProcessInvocation invocation;
+  invocation.path = path;
+  invocation.args = std::move(args);
+  invocation.deadline = deadline;
+  return runProcess(invocation);
 }
 
 std::string findExecutable(std::string_view name) {
@@ -109,22 +109,22 @@ std::string findExecutable(std::string_view name) {
   return {};
 }
 
-ProcessResult runProcess(const ProcessSpec& spec) {
+ProcessResult runProcess(const ProcessInvocation& invocation) {
   ProcessResult result;
-  if (spec.path.empty() || spec.path[0] != '/') {
-    result.launchError = "not an absolute path: " + spec.path;
+  if (invocation.path.empty() || invocation.path[0] != '/') {
+    result.launchError = "not an absolute path: " + invocation.path;
     return result;
   }
 
   // Everything the child needs is prepared before fork: after it only
   // async-signal-safe calls are allowed (the application is multi-threaded).
   std::vector<std::string> argStore;
-  argStore.push_back(spec.path);
-  argStore.insert(argStore.end(), spec.args.begin(), spec.args.end());
+  argStore.push_back(invocation.path);
+  argStore.insert(argStore.end(), invocation.args.begin(), invocation.args.end());
   std::vector<char*> argv;
   for (auto& a : argStore) argv.push_back(a.data());
   argv.push_back(nullptr);
-  std::vector<std::string> envStore = buildEnvironment(spec);
+  std::vector<std::string> envStore = buildEnvironment(invocation);
   std::vector<char*> envp;
   for (auto& e : envStore) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -153,7 +153,7 @@ ProcessResult runProcess(const ProcessSpec& spec) {
     // Own process group, so a deadline stops the program's children too.
     setpgid(0, 0);
 #if defined(__linux__)
-    if (spec.dieWithParent) {
+    if (invocation.dieWithParent) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (getppid() != parent) _exit(127);  // the parent died before prctl
     }
@@ -165,18 +165,18 @@ ProcessResult runProcess(const ProcessSpec& spec) {
     dup2(in.read, STDIN_FILENO);
     dup2(out.write, STDOUT_FILENO);
     dup2(err.write, STDERR_FILENO);
-    if (!spec.workingDir.empty() && chdir(spec.workingDir.c_str()) != 0) {
+    if (!invocation.workingDir.empty() && chdir(invocation.workingDir.c_str()) != 0) {
       int e = errno;
       (void)!write(execErr.write, &e, sizeof e);
       _exit(127);
     }
-    execve(spec.path.c_str(), argv.data(), envp.data());
+    execve(invocation.path.c_str(), argv.data(), envp.data());
     int e = errno;
     (void)!write(execErr.write, &e, sizeof e);
     _exit(127);
   }
   setpgid(pid, pid);  // also from the parent, so a kill right away reaches the group
-  if (spec.onStart) spec.onStart(static_cast<int>(pid));
+  if (invocation.onStart) invocation.onStart(static_cast<int>(pid));
 
   closeFd(out.write);
   closeFd(err.write);
@@ -196,13 +196,13 @@ ProcessResult runProcess(const ProcessSpec& spec) {
     closeFd(out.read);
     closeFd(err.read);
     closeFd(in.write);
-    result.launchError = spec.path + ": " + std::strerror(childErrno);
+    result.launchError = invocation.path + ": " + std::strerror(childErrno);
     return result;
   }
 
   fcntl(in.write, F_SETFL, O_NONBLOCK);
   std::size_t stdinOffset = 0;
-  if (spec.stdinData.empty()) closeFd(in.write);
+  if (invocation.stdinData.empty()) closeFd(in.write);
 
   const auto start = Clock::now();
   bool timedOut = false;
@@ -216,8 +216,8 @@ ProcessResult runProcess(const ProcessSpec& spec) {
     ssize_t r = read(fd, buf.data(), buf.size());
     if (r > 0) {
       std::string_view chunk(buf.data(), static_cast<std::size_t>(r));
-      if (sink.size() < spec.captureLimit) {
-        sink.append(chunk.substr(0, spec.captureLimit - sink.size()));
+      if (sink.size() < invocation.captureLimit) {
+        sink.append(chunk.substr(0, invocation.captureLimit - sink.size()));
       }
       if (cb) cb(chunk);
     } else if (r == 0 || draining || (errno != EINTR && errno != EAGAIN)) {
@@ -228,7 +228,7 @@ ProcessResult runProcess(const ProcessSpec& spec) {
   auto terminate = [&] {
     kill(-pid, SIGTERM);
     kill(pid, SIGTERM);
-    const auto graceEnd = Clock::now() + spec.killGrace;
+    const auto graceEnd = Clock::now() + invocation.killGrace;
     while (!(reaped = tryReap(pid, status)) && Clock::now() < graceEnd) usleep(10000);
     if (!reaped) {
       kill(-pid, SIGKILL);
@@ -241,9 +241,9 @@ ProcessResult runProcess(const ProcessSpec& spec) {
 
   while (out.read >= 0 || err.read >= 0) {
     int waitMs = 100;
-    if (spec.deadline) {
+    if (invocation.deadline) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          start + *spec.deadline - Clock::now());
+          start + *invocation.deadline - Clock::now());
       if (left.count() <= 0) {
         timedOut = true;
         break;
@@ -259,16 +259,16 @@ ProcessResult runProcess(const ProcessSpec& spec) {
     int ready = poll(fds.data(), count, waitMs);
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0) {
-      if (outIdx >= 0 && fds[outIdx].revents) consume(out.read, result.out, spec.onStdout);
-      if (errIdx >= 0 && fds[errIdx].revents) consume(err.read, result.err, spec.onStderr);
+      if (outIdx >= 0 && fds[outIdx].revents) consume(out.read, result.out, invocation.onStdout);
+      if (errIdx >= 0 && fds[errIdx].revents) consume(err.read, result.err, invocation.onStderr);
       if (inIdx >= 0 && fds[inIdx].revents) {
         if (fds[inIdx].revents & (POLLERR | POLLHUP)) {
           closeFd(in.write);
         } else {
-          ssize_t w = write(in.write, spec.stdinData.data() + stdinOffset,
-                            spec.stdinData.size() - stdinOffset);
+          ssize_t w = write(in.write, invocation.stdinData.data() + stdinOffset,
+                            invocation.stdinData.size() - stdinOffset);
           if (w > 0) stdinOffset += static_cast<std::size_t>(w);
-          if ((w < 0 && errno != EAGAIN && errno != EINTR) || stdinOffset >= spec.stdinData.size())
+          if ((w < 0 && errno != EAGAIN && errno != EINTR) || stdinOffset >= invocation.stdinData.size())
             closeFd(in.write);
         }
       }
@@ -279,16 +279,16 @@ ProcessResult runProcess(const ProcessSpec& spec) {
       for (int* fd : {&out.read, &err.read}) {
         fcntl(*fd, F_SETFL, O_NONBLOCK);
       }
-      while (out.read >= 0) consume(out.read, result.out, spec.onStdout, true);
-      while (err.read >= 0) consume(err.read, result.err, spec.onStderr, true);
+      while (out.read >= 0) consume(out.read, result.out, invocation.onStdout, true);
+      while (err.read >= 0) consume(err.read, result.err, invocation.onStderr, true);
     }
   }
   closeFd(in.write);
 
-  if (!reaped && spec.deadline) {
+  if (!reaped && invocation.deadline) {
     // Output is closed; wait for the exit within what is left of the deadline.
     while (!(reaped = tryReap(pid, status))) {
-      if (Clock::now() >= start + *spec.deadline) {
+      if (Clock::now() >= start + *invocation.deadline) {
         timedOut = true;
         break;
       }

@@ -12,7 +12,7 @@
 
 namespace brimvale {
 
-struct ProcessSpec {
+struct ProcessInvocation {
   std::string path;               // absolute path of the program
   std::vector<std::string> args;  // arguments after argv[0]
   // Added to (or replacing in) the inherited environment, e.g. {"RSYNC", path}.
@@ -56,7 +56,7 @@ struct ProcessResult {
 
 // Runs the program to completion (or its deadline). Never throws; a program
 // that cannot be started reports kFailedToStart with the reason.
-[[nodiscard]] ProcessResult runProcess(const ProcessSpec& spec);
+[[nodiscard]] ProcessResult runProcess(const ProcessInvocation& invocation);
 
 // Standard output of a program that exited with 0 within `deadline`, else
 // nothing: for measurements whose failure only means "use the fallback".

@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 TEST(RunProcess, DistinguishesEveryWayAProgramCanEnd) {
   struct Case {
     const char* name;
-    ProcessSpec spec;
+    ProcessInvocation invocation;
     ProcessOutcome outcome;
     int code;
   };
@@ -35,7 +35,7 @@ TEST(RunProcess, DistinguishesEveryWayAProgramCanEnd) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ProcessResult r = runProcess(c.spec);
+    ProcessResult r = runProcess(c.invocation);
     EXPECT_EQ(r.outcome, c.outcome) << r.describe();
     EXPECT_EQ(r.exitCode, c.code);
   }

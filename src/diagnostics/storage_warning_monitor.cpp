@@ -263,14 +263,14 @@ void StorageWarningMonitor::autoRelocate() {
     log("auto-relocate skipped — manager is paused");
     return;
   }
-  ProcessSpec spec{.path = d_.paths.serviceProgram.string(),
+  ProcessInvocation invocation{.path = d_.paths.serviceProgram.string(),
                    .args = {"relocate-now"},
                    .deadline = kRelocateDeadline};
-  if (!d_.rsyncPath.empty()) spec.envAdditions.emplace_back("RSYNC", d_.rsyncPath);
+  if (!d_.rsyncPath.empty()) invocation.envAdditions.emplace_back("RSYNC", d_.rsyncPath);
   // The worker touches only its own copy of the command; logging happens on
   // the loop.
-  d_.scheduler.runInBackground([spec = std::move(spec), this]() -> std::function<void()> {
-    ProcessResult r = runProcess(spec);
+  d_.scheduler.runInBackground([invocation = std::move(invocation), this]() -> std::function<void()> {
+    ProcessResult r = runProcess(invocation);
     std::string line = r.succeeded()
                            ? "auto-relocate completed (exit 0)"
                            : "auto-relocate exited code=" +

@@ -660,12 +660,12 @@ void LocalFolderMover::launchRsync(const std::string& id) {
   // A thread of its own: it lives exactly as long as the copy, which is bound
   // to it (a crash of this process ends the copy too).
   std::thread([=, this] {
-    ProcessSpec spec;
-    spec.path = path;
-    spec.args = args;
-    spec.dieWithParent = true;
-    spec.captureLimit = 64 << 10;
-    spec.onStart = [&](int pid) {
+    ProcessInvocation invocation;
+    invocation.path = path;
+    invocation.args = args;
+    invocation.dieWithParent = true;
+    invocation.captureLimit = 64 << 10;
+    invocation.onStart = [&](int pid) {
       handle->pid.store(pid);
       post([=, this] {
         if (alive->load()) log_.append(MoverLogSource::kInfo, "rsync started (pid " + std::to_string(pid) + ")", id);
@@ -690,9 +690,9 @@ void LocalFolderMover::launchRsync(const std::string& id) {
         });
       };
     };
-    spec.onStdout = splitter(false);
-    spec.onStderr = splitter(true);
-    ProcessResult r = runProcess(spec);
+    invocation.onStdout = splitter(false);
+    invocation.onStderr = splitter(true);
+    ProcessResult r = runProcess(invocation);
     const int code = r.outcome == ProcessOutcome::kExited ? r.exitCode : -1;
     const std::string launchError = r.outcome == ProcessOutcome::kFailedToStart ? r.launchError : "";
     post([=, this] {

@@ -201,12 +201,12 @@ std::vector<FolderInUseEntry> FolderInUseProbe::scanProc(const std::string& fold
 
 std::vector<FolderInUseEntry> FolderInUseProbe::scan(const std::string& folder) const {
   if (procRoot_) return scanProc(folder);
-  ProcessSpec spec;
-  spec.path = lsofPath_;
-  spec.args = {"+D", folder, "-F", "pc"};
-  spec.deadline = limit_;
-  spec.killGrace = std::chrono::milliseconds(500);
-  ProcessResult r = runProcess(spec);
+  ProcessInvocation invocation;
+  invocation.path = lsofPath_;
+  invocation.args = {"+D", folder, "-F", "pc"};
+  invocation.deadline = limit_;
+  invocation.killGrace = std::chrono::milliseconds(500);
+  ProcessResult r = runProcess(invocation);
   return parseInUseOutput(r.out, static_cast<int>(getpid()), [](int pid) {
     std::error_code ec;
     auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);

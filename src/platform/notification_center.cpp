@@ -116,11 +116,11 @@ class FreedesktopNotifier final : public DesktopNotifier {
                                      "/org/freedesktop/Notifications",
                                      "org.freedesktop.Notifications"};
     args.insert(args.end(), methodAndArgs.begin(), methodAndArgs.end());
-    ProcessSpec spec{.path = busctl_, .args = std::move(args), .deadline = kBusDeadline};
+    ProcessInvocation invocation{.path = busctl_, .args = std::move(args), .deadline = kBusDeadline};
     if (const char* a = std::getenv("DBUS_SESSION_BUS_ADDRESS"); !a || !*a) {
-      spec.envAdditions.emplace_back("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtimeDir_ + "/bus");
+      invocation.envAdditions.emplace_back("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtimeDir_ + "/bus");
     }
-    return runProcess(spec);
+    return runProcess(invocation);
   }
 
   std::string busctl_;

@@ -100,16 +100,16 @@ class LinuxDriveTools final : public DriveTools {
 
   void mountVolume(const std::string& uuid, const std::string& name,
                    const std::string& mountPath) override {
-    std::vector<std::pair<std::string, std::string>> ids;  // mount spec, by-* link
+    std::vector<std::pair<std::string, std::string>> ids;  // mount invocation, by-* link
     if (!uuid.empty()) ids.emplace_back("UUID=" + uuid, "/disk/by-uuid/" + uuid);
     if (!name.empty()) ids.emplace_back("LABEL=" + name, "/disk/by-label/" + name);
     // mount needs a folder to mount on; one made here is removed again when
     // nothing could be mounted, so no empty "drive" is left behind.
     std::error_code ec;
     const bool made = fs::create_directories(mountPath, ec);
-    for (const auto& [spec, link] : ids) {
+    for (const auto& [invocation, link] : ids) {
       if (isExecutable(paths_.mount) &&
-          runTool(paths_.mount, {spec, mountPath}, kMountDeadline).succeeded()) {
+          runTool(paths_.mount, {invocation, mountPath}, kMountDeadline).succeeded()) {
         return;
       }
       if (isExecutable(paths_.udisksctl) &&

@@ -203,41 +203,41 @@ class LinuxDirectNotifier final : public DirectNotifier {
 
   void notify(const std::string& title, const std::string& body,
               const std::string& sound) override {
-    ProcessSpec spec;
+    ProcessInvocation invocation;
     if (environmentValue("DBUS_SESSION_BUS_ADDRESS").empty()) {
       std::string bus = runtimeDir(paths_) + "/bus";
       std::error_code ec;
       if (!std::filesystem::exists(bus, ec)) return;
-      spec.envAdditions.emplace_back("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus);
+      invocation.envAdditions.emplace_back("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus);
     }
     if (isExecutable(paths_.busctl)) {
-      spec.path = paths_.busctl;
+      invocation.path = paths_.busctl;
       // "--" keeps a title that starts with '-' (and the -1 timeout) from
       // being read as an option.
-      spec.args = {"--user", "--", "call", "org.freedesktop.Notifications",
+      invocation.args = {"--user", "--", "call", "org.freedesktop.Notifications",
                    "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "Notify",
                    "susssasa{sv}i", "Brimvale", "0", "", title, body, "0"};
       if (sound.empty()) {
-        spec.args.push_back("0");
+        invocation.args.push_back("0");
       } else {
-        spec.args.insert(spec.args.end(), {"1", "sound-name", "s", sound});
+        invocation.args.insert(invocation.args.end(), {"1", "sound-name", "s", sound});
       }
-      spec.args.push_back("-1");
+      invocation.args.push_back("-1");
     } else if (isExecutable(paths_.gdbus)) {
-      spec.path = paths_.gdbus;
+      invocation.path = paths_.gdbus;
       std::string hints =
           sound.empty() ? "@a{sv} {}" : "{'sound-name': <" + gvariantString(sound) + ">}";
-      spec.args = {"call", "--session", "--dest", "org.freedesktop.Notifications",
+      invocation.args = {"call", "--session", "--dest", "org.freedesktop.Notifications",
                    "--object-path", "/org/freedesktop/Notifications", "--method",
                    "org.freedesktop.Notifications.Notify", "'Brimvale'", "uint32 0", "''",
                    gvariantString(title), gvariantString(body), "@as []", hints, "int32 -1"};
     } else {
       return;
     }
-    spec.deadline = kNotifyDeadline;
+    invocation.deadline = kNotifyDeadline;
     // Best effort: a notification that cannot be shown must not stop the
     // work that raised it.
-    (void)runProcess(spec);
+    (void)runProcess(invocation);
   }
 
  private:
