@@ -8,6 +8,7 @@
 
 #include "common/file_io.h"
 #include "common/process.h"
+#include "common/raw_names.h"
 #include "common/text_formats.h"
 #include "platform/byte_count_format.h"
 
@@ -23,15 +24,11 @@ constexpr std::chrono::seconds kPollTolerance{10};
 constexpr std::chrono::seconds kRelocateDeadline{600};
 constexpr std::string_view kIssueItem = "Startup disk";
 
-struct StateInfo {
-  WarnState state;
-  std::string_view raw;
-};
 constexpr std::array kStates{
-    StateInfo{WarnState::kOk, "ok"},
-    StateInfo{WarnState::kLow, "low"},
-    StateInfo{WarnState::kCritical, "critical"},
-    StateInfo{WarnState::kEmergency, "emergency"},
+    RawName<WarnState>{WarnState::kOk, "ok"},
+    RawName<WarnState>{WarnState::kLow, "low"},
+    RawName<WarnState>{WarnState::kCritical, "critical"},
+    RawName<WarnState>{WarnState::kEmergency, "emergency"},
 };
 
 // What a change into each warning state says and does.
@@ -96,19 +93,9 @@ std::string firstCharacters(std::string_view text, std::size_t count) {
 
 }  // namespace
 
-std::string_view warnStateRaw(WarnState state) {
-  for (const auto& s : kStates) {
-    if (s.state == state) return s.raw;
-  }
-  return kStates[0].raw;
-}
+std::string_view warnStateRaw(WarnState state) { return rawNameOf(kStates, state); }
 
-std::optional<WarnState> warnStateFromRaw(std::string_view raw) {
-  for (const auto& s : kStates) {
-    if (s.raw == raw) return s.state;
-  }
-  return std::nullopt;
-}
+std::optional<WarnState> warnStateFromRaw(std::string_view raw) { return valueOfRaw(kStates, raw); }
 
 std::optional<VolumeMeasurement> measurementFrom(const std::string& path,
                                                  const platform::VolumeResourceValues& v,

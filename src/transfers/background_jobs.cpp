@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/file_io.h"
+#include "common/raw_names.h"
 #include "common/text_formats.h"
 
 namespace brimvale::transfers {
@@ -29,15 +30,11 @@ constexpr std::array kJobKinds{
                 "Runs when you transfer or back up to another drive"},
 };
 
-struct OutcomeName {
-  JobOutcome outcome;
-  std::string_view raw;
-};
 constexpr std::array kOutcomes{
-    OutcomeName{JobOutcome::kOk, "ok"},
-    OutcomeName{JobOutcome::kPartial, "partial"},
-    OutcomeName{JobOutcome::kFailed, "failed"},
-    OutcomeName{JobOutcome::kSkipped, "skipped"},
+    RawName<JobOutcome>{JobOutcome::kOk, "ok"},
+    RawName<JobOutcome>{JobOutcome::kPartial, "partial"},
+    RawName<JobOutcome>{JobOutcome::kFailed, "failed"},
+    RawName<JobOutcome>{JobOutcome::kSkipped, "skipped"},
 };
 
 std::optional<json> parseObject(std::string_view line) {
@@ -92,18 +89,10 @@ std::optional<JobKind> jobKindFromRaw(std::string_view raw) {
   return std::nullopt;
 }
 
-std::string_view jobOutcomeRaw(JobOutcome outcome) {
-  for (const auto& o : kOutcomes) {
-    if (o.outcome == outcome) return o.raw;
-  }
-  return kOutcomes[0].raw;
-}
+std::string_view jobOutcomeRaw(JobOutcome outcome) { return rawNameOf(kOutcomes, outcome); }
 
 std::optional<JobOutcome> jobOutcomeFromRaw(std::string_view raw) {
-  for (const auto& o : kOutcomes) {
-    if (o.raw == raw) return o.outcome;
-  }
-  return std::nullopt;
+  return valueOfRaw(kOutcomes, raw);
 }
 
 std::string jobLine(const BackgroundJob& job) {
