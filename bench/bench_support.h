@@ -37,6 +37,13 @@ inline void reportRatio(const char* ours, const std::vector<double>& a, const ch
                         const std::vector<double>& b, double target) {
   const double ma = median(a), mb = median(b);
   std::printf("runs: %zu alternating\n", a.size());
+  auto samples = [](const char* name, const std::vector<double>& v) {
+    std::printf("%-20s", name);
+    for (double x : v) std::printf(" %.0f", x);
+    std::printf(" ms\n");
+  };
+  samples(ours, a);
+  samples(peer, b);
   std::printf("%-20s median %.1f ms\n", ours, ma);
   std::printf("%-20s median %.1f ms\n", peer, mb);
   std::printf("ratio: %.3fx (target <= %.2fx)\n", ma / mb, target);

@@ -2,7 +2,7 @@
 // of many mixed-size files between tmpfs folders: thorough hashing against
 // sha256sum, fast verification against an rsync dry run, and a whole
 // relocation against bare rsync.
-// Usage: mover_vs_tools [runs [files [MiB]]]
+// Usage: mover_vs_tools [runs [files [MiB [parts]]]]   parts: any of "abc" (default all)
 #include <sys/mount.h>
 
 #include <cstdio>
@@ -65,6 +65,8 @@ int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 3;
   const int files = argc > 2 ? std::atoi(argv[2]) : 50000;
   const std::uint64_t mib = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 2048;
+  const std::string parts = argc > 4 ? argv[4] : "abc";
+  const auto wanted = [&](char part) { return parts.find(part) != std::string::npos; };
   // A tmpfs of its own inside the private mount namespace bench/run provides;
   // it also plays the drive.
   const fs::path base = "/Volumes/mover-bench";
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
 
   std::vector<double> ours, peer;
   const auto srcFiles = filesOf(src), dstFiles = filesOf(dst);
-  for (int r = 0; r < runs; ++r) {
+  for (int r = 0; wanted('a') && r < runs; ++r) {
     ours.push_back(timeIt([&] {
       auto a = std::async(std::launch::async, [&] { return mover::treeDigest(src, {}); });
       auto b = mover::treeDigest(dst, {});
@@ -99,19 +101,23 @@ int main(int argc, char** argv) {
       }
     }));
   }
-  std::printf("== (a) thorough hashing of both trees (target <= 0.5)\n");
-  reportRatio("treeDigest x2", ours, "sha256sum", peer, 0.5);
+  if (wanted('a')) {
+    std::printf("== (a) thorough hashing of both trees (target <= 0.5)\n");
+    reportRatio("treeDigest x2", ours, "sha256sum", peer, 0.5);
+  }
 
   ours.clear();
   peer.clear();
-  for (int r = 0; r < runs; ++r) {
+  for (int r = 0; wanted('b') && r < runs; ++r) {
     ours.push_back(timeIt([&] {
       if (!mover::quickCompareTrees(src, dst)) std::abort();
     }));
     peer.push_back(timeOnce({.path = rsync, .args = {"-an", "--itemize-changes", src.string() + "/", dst.string() + "/"}}));
   }
-  std::printf("== (b) fast verification (target <= 1.0)\n");
-  reportRatio("quickCompareTrees", ours, "rsync -an -i", peer, 1.0);
+  if (wanted('b')) {
+    std::printf("== (b) fast verification (target <= 1.0)\n");
+    reportRatio("quickCompareTrees", ours, "rsync -an -i", peer, 1.0);
+  }
 
   // (c) `brimvale move` of a copy of the tree against bare rsync of the same.
   ours.clear();
@@ -121,7 +127,7 @@ int main(int argc, char** argv) {
   (void)writeFileAtomically(home / ".brimvale" / "state" / "status.json", "{\"nvme_path\":\"" + base.string() + "\"}");
   (void)writeFileAtomically(home / ".brimvale" / "state" / "user-defaults.json",
                             "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
-  for (int r = 0; r < runs; ++r) {
+  for (int r = 0; wanted('c') && r < runs; ++r) {
     const fs::path item = home / ("item" + std::to_string(r));
     fs::remove_all(dst);
     fs::rename(src, item);
@@ -139,8 +145,10 @@ int main(int argc, char** argv) {
     fs::remove_all(item);
     peer.push_back(timeOnce({.path = rsync, .args = {"-aHEX", src.string() + "/", dst.string() + "/"}}));
   }
-  std::printf("== (c) relocation with fast verification (target <= 1.3)\n");
-  reportRatio("brimvale move", ours, "rsync -aHEX", peer, 1.3);
+  if (wanted('c')) {
+    std::printf("== (c) relocation with fast verification (target <= 1.3)\n");
+    reportRatio("brimvale move", ours, "rsync -aHEX", peer, 1.3);
+  }
   umount2(base.c_str(), MNT_DETACH);
   return 0;
 }

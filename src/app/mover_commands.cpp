@@ -101,6 +101,18 @@ class ProgressPrinter {
   bool barShown_ = false;
 };
 
+// Prints every change of a move, and ends the loop as soon as the last move
+// has settled rather than at the next progress tick.
+void followMoves(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
+  host.setOnChange([&loop, &host, &printer](const MoveManifest& job) {
+    printer.phaseChanged(job);
+    if (job.phase == MovePhase::kCopying) return;  // progress: the tick handles it
+    loop.post([&loop, &host] {
+      if (host.mover().idle()) loop.stop();
+    });
+  });
+}
+
 // Runs the loop until every move has settled; prints as it goes.
 void runUntilSettled(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
   auto& m = host.mover();
@@ -153,8 +165,9 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
           << blocked->reason << "\nNothing was moved; your folder is untouched.\n";
     return false;
   }
-  // The in-use probe reads other processes, the recent-write check walks the
-  // folder: independent, so they run side by side.
+  // The in-use probe reads other processes, the recent-write check and the
+  // size measurement walk the folder: independent, so they run side by side.
+  auto measured = std::async(std::launch::async, [src] { return diskUsageBytes(src).value_or(0); });
   auto inUse = std::async(std::launch::async, [src]() -> std::vector<mover::FolderInUseEntry> {
 #ifdef __linux__
     return mover::FolderInUseProbe::procScanner().scan(src);
@@ -195,7 +208,7 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
       return false;
     }
   }
-  const std::uint64_t size = diskUsageBytes(src).value_or(0);
+  const std::uint64_t size = measured.get();
   struct statvfs vfs {};
   if (statvfs(mount.c_str(), &vfs) == 0) {
     const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
@@ -220,7 +233,7 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, 
       events_(paths.state),
       recorder_(defaults, ledger_),
       snapshots_({snapshots::defaultSnapshotToolPath(), {}}, recorder_, [] { return snapshots::StartupCapacity{}; }) {
-  log_.setObserver([this](const mover::MoverLogLine& line) { logFile_.write(line); });
+  log_.setObserver([this](std::span<const mover::MoverLogLine> lines) { logFile_.write(lines); });
   mover::MoverEnvironment env;
   env.paths = paths;
   env.computerName = std::move(computerName);
@@ -284,7 +297,7 @@ int moveCommand(MoverCommandContext& c, const std::string& folder, const std::st
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);
   m.reload();
-  host.setOnChange([&](const MoveManifest& job) { printer.phaseChanged(job); });
+  followMoves(loop, host, printer);
   auto id = m.enqueue(src, (m.workingFolder() / "Relocated").string(), mover::MoveConflictPolicy::kMerge, true,
                       mover::MoveTriggerSource::kUserMove);
   c.out << "Move " << *id << " queued.\n";
@@ -326,7 +339,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);
   m.reload();
-  host.setOnChange([&](const MoveManifest& job) { printer.phaseChanged(job); });
+  followMoves(loop, host, printer);
   if (action == "resume") {
     m.setPaused(false);
     runUntilSettled(loop, host, printer);

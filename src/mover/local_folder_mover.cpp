@@ -13,6 +13,7 @@
 
 #include "common/file_io.h"
 #include "common/process.h"
+#include "mover/relink.h"
 
 namespace brimvale::mover {
 namespace {
@@ -49,128 +50,7 @@ std::string stripSlash(std::string path) {
   return path;
 }
 
-// Apparent size in KiB (file lengths, links as links), so that the same tree
-// measures the same on file systems with different block sizes.
-std::optional<std::int64_t> kibOf(const fs::path& p) {
-  struct stat st {};
-  if (lstat(p.c_str(), &st) != 0) return std::nullopt;
-  std::uint64_t bytes = S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
-  std::error_code ec;
-  if (S_ISDIR(st.st_mode)) {
-    for (fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
-         !ec && it != end; it.increment(ec)) {
-      struct stat e {};
-      if (lstat(it->path().c_str(), &e) == 0 && !S_ISDIR(e.st_mode)) bytes += static_cast<std::uint64_t>(e.st_size);
-    }
-  }
-  return static_cast<std::int64_t>((bytes + 1023) / 1024);
-}
-
-struct WalkResult {
-  int relinked = 0;
-  int skipped = 0;
-  int errors = 0;
-  std::optional<std::string> firstError;
-  bool singleFile = false;
-};
-
-// Replaces `at` with a link to `target` in one rename, so a crash never leaves
-// the name missing.
-std::optional<std::string> replaceWithLink(const fs::path& at, const fs::path& target) {
-  const fs::path temp = at.string() + ".brimvale-link";
-  std::error_code ec;
-  fs::remove(temp, ec);
-  fs::create_symlink(target, temp, ec);
-  if (ec) return ec.message();
-  if (::rename(temp.c_str(), at.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
-    fs::remove(temp, ec);
-    return why;
-  }
-  return std::nullopt;
-}
-
-WalkResult relinkTree(const fs::path& src, const fs::path& dst) {
-  WalkResult r;
-  auto note = [&](std::string error) {
-    ++r.errors;
-    if (!r.firstError) r.firstError = std::move(error);
-  };
-  struct stat st {};
-  if (lstat(src.c_str(), &st) != 0) {
-    note("Source not found: " + src.string());
-    return r;
-  }
-  if (S_ISLNK(st.st_mode)) {
-    ++r.skipped;  // already replaced on an earlier run
-    return r;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    r.singleFile = true;
-    if (auto e = replaceWithLink(src, dst)) {
-      note("Single-file relocate failed: " + *e);
-    } else {
-      ++r.relinked;
-    }
-    return r;
-  }
-  std::error_code ec;
-  fs::recursive_directory_iterator it(src, fs::directory_options::none, ec), end;
-  if (ec) {
-    note("Could not enumerate " + src.string());
-    return r;
-  }
-  const std::string prefix = src.string() + "/";
-  // Enumerate first, then relink in two halves on two cores; the halves keep
-  // walk order, so the first error reported is the first one met in the walk.
-  std::vector<fs::path> files;
-  for (; it != end; it.increment(ec)) {
-    if (ec) {
-      note("Could not enumerate " + src.string());
-      break;
-    }
-    const fs::path p = it->path();
-    if (!p.string().starts_with(prefix)) {
-      note("Unexpected path outside src: " + p.string());
-      continue;
-    }
-    struct stat e {};
-    if (lstat(p.c_str(), &e) != 0 || !S_ISREG(e.st_mode)) {
-      ++r.skipped;
-      continue;
-    }
-    files.push_back(p);
-  }
-  auto relinkRange = [&](std::size_t from, std::size_t to) {
-    WalkResult part;
-    for (std::size_t i = from; i < to; ++i) {
-      const fs::path& p = files[i];
-      const fs::path counterpart = dst / p.lexically_relative(src);
-      std::optional<std::string> error;
-      struct stat c {};
-      if (lstat(counterpart.c_str(), &c) != 0) {
-        error = "Missing dst counterpart: " + counterpart.string();
-      } else if (auto err = replaceWithLink(p, counterpart)) {
-        error = p.string() + ": " + *err;
-      } else {
-        ++part.relinked;
-      }
-      if (error) {
-        ++part.errors;
-        if (!part.firstError) part.firstError = std::move(error);
-      }
-    }
-    return part;
-  };
-  const std::size_t half = files.size() / 2;
-  auto second = std::async(std::launch::async, relinkRange, half, files.size());
-  for (const WalkResult& part : {relinkRange(0, half), second.get()}) {
-    r.relinked += part.relinked;
-    r.errors += part.errors;
-    if (part.firstError && !r.firstError) r.firstError = part.firstError;
-  }
-  return r;
-}
+std::int64_t kibFromBytes(std::uint64_t bytes) { return static_cast<std::int64_t>((bytes + 1023) / 1024); }
 
 }  // namespace
 
@@ -443,7 +323,7 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
   const std::string id = m.id;
   auto alive = alive_;
   env_.scheduler->runInBackground([this, alive, id, src]() -> std::function<void()> {
-    auto kib = kibOf(src);
+    auto kib = apparentSizeKB(src);
     return [this, alive, id, kib] {
       if (!alive->load() || !kib) return;
       MoveManifest* job = find(id);
@@ -494,6 +374,7 @@ void LocalFolderMover::transition(const std::string& id, MovePhase phase, std::o
   MoveManifest* m = find(id);
   if (!m) return;
   const MovePhase old = m->phase;
+  if (phase != MovePhase::kVerifying) measuredSizes_.erase(id);  // only the size check right after may use them
   m->phase = phase;
   m->lastError = lastError;
   m->statusMessage = statusMessage;
@@ -671,22 +552,39 @@ void LocalFolderMover::launchRsync(const std::string& id) {
         if (alive->load()) log_.append(MoverLogSource::kInfo, "rsync started (pid " + std::to_string(pid) + ")", id);
       });
     };
+    // Lines wait here for the loop thread; one drain is queued at a time, so
+    // while the loop is busy the output gathers into larger batches.
+    auto output = std::make_shared<CopyOutput>();
     auto splitter = [&](bool isErr) {
       auto pending = std::make_shared<std::string>();
       return [=, this](std::string_view chunk) {
         pending->append(chunk);
-        std::vector<std::string> lines;
+        std::vector<CopyLine> lines;
         std::size_t start = 0;
         for (std::size_t i = 0; i < pending->size(); ++i) {
           if ((*pending)[i] == '\r' || (*pending)[i] == '\n') {
-            if (i > start) lines.emplace_back(pending->substr(start, i - start));
+            if (i > start) lines.push_back({isErr, pending->substr(start, i - start)});
             start = i + 1;
           }
         }
         pending->erase(0, start);
         if (lines.empty()) return;
+        bool postDrain = false;
+        {
+          std::lock_guard lock(output->mutex);
+          output->lines.insert(output->lines.end(), std::make_move_iterator(lines.begin()),
+                               std::make_move_iterator(lines.end()));
+          postDrain = !std::exchange(output->drainQueued, true);
+        }
+        if (!postDrain) return;
         post([=, this] {
-          if (alive->load()) handleCopyOutput(id, lines, isErr);
+          std::vector<CopyLine> batch;
+          {
+            std::lock_guard lock(output->mutex);
+            batch.swap(output->lines);
+            output->drainQueued = false;
+          }
+          if (alive->load()) handleCopyOutput(id, batch);
         });
       };
     };
@@ -711,20 +609,43 @@ void LocalFolderMover::launchRsync(const std::string& id) {
   }).detach();
 }
 
-void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector<std::string>& lines, bool isErr) {
+void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector<CopyLine>& lines) {
+  // Only the newest progress line of a batch matters; the manifest is saved
+  // once if any of them was a save point.
+  std::optional<RsyncProgressInfo> latest;
+  bool savePoint = false;
+  std::vector<std::string> run;  // consecutive lines of one stream, logged together
+  bool runIsErr = false;
+  std::vector<const std::string*> logged;
+  auto flush = [&] {
+    log_.appendAll(runIsErr ? MoverLogSource::kRsyncErr : MoverLogSource::kRsync, std::move(run), id);
+    run.clear();
+  };
   for (const auto& line : lines) {
-    if (auto p = parseProgressLine(line)) {
-      rsyncStats_[id] = *p;
-      MoveManifest* m = find(id);
-      if (m && m->phase == MovePhase::kCopying) {
-        m->fractionAtLastWrite = p->fraction;
-        if (isSavePoint(p->fraction)) save(*m);
-        publish(*m);
-      }
+    if (auto p = parseProgressLine(line.text)) {
+      latest = p;
+      savePoint = savePoint || isSavePoint(p->fraction);
       continue;
     }
-    if (auto file = currentFileFromLine(line)) rsyncCurrentFile_[id] = *file;
-    log_.append(isErr ? MoverLogSource::kRsyncErr : MoverLogSource::kRsync, line, id);
+    if (!run.empty() && runIsErr != line.isErr) flush();
+    runIsErr = line.isErr;
+    run.push_back(line.text);
+    logged.push_back(&line.text);
+  }
+  if (!run.empty()) flush();
+  for (auto it = logged.rbegin(); it != logged.rend(); ++it) {
+    if (auto file = currentFileFromLine(**it)) {
+      rsyncCurrentFile_[id] = *file;
+      break;
+    }
+  }
+  if (!latest) return;
+  rsyncStats_[id] = *latest;
+  MoveManifest* m = find(id);
+  if (m && m->phase == MovePhase::kCopying) {
+    m->fractionAtLastWrite = latest->fraction;
+    if (savePoint) save(*m);
+    publish(*m);
   }
 }
 
@@ -775,20 +696,23 @@ void LocalFolderMover::startVerification(const std::string& id) {
     m->statusMessage = "Quick-comparing source + destination…";
     publish(*m);
     env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
-      auto diffs = quickCompareTrees(snap.src, snap.finalDst);
+      auto compared = quickCompareTrees(snap.src, snap.finalDst);
       std::vector<Difference> counted;
       std::vector<std::string> unequal;
-      if (diffs) {
-        counted = countedDifferences(*diffs, snap.conflictPolicy);
+      std::optional<MeasuredSizes> sizes;
+      if (compared) {
+        sizes = MeasuredSizes{kibFromBytes(compared->srcBytes), kibFromBytes(compared->dstBytes)};
+        counted = countedDifferences(std::move(compared->differences), snap.conflictPolicy);
         for (const auto& d : counted) {
           const fs::path a = fs::path(snap.src) / d.path, b = fs::path(snap.finalDst) / d.path;
           auto ha = sha256File(a), hb = sha256File(b);
           if (!ha || !hb || *ha != *hb) unequal.push_back(d.path);
         }
       }
-      const bool walkOk = diffs.has_value();
+      const bool walkOk = compared.has_value();
       return [=, this] {
         if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
+        if (sizes) measuredSizes_[id] = *sizes;
         const bool parentThere = destinationReachable(snap);
         if (!walkOk) {
           if (parentThere) {
@@ -875,11 +799,23 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
   const std::uint64_t token = beginTask(Task::kVerify, id);
   const MoveManifest snap = *m;
   auto alive = alive_;
+  // The quick comparison just walked both trees and measured them on the way.
+  std::optional<MeasuredSizes> measured;
+  if (auto it = measuredSizes_.find(id); it != measuredSizes_.end()) {
+    measured = it->second;
+    measuredSizes_.erase(it);
+  }
   env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
-    // Two independent walks: one on another core.
-    auto dstKib = std::async(std::launch::async, [&] { return kibOf(snap.finalDst).value_or(0); });
-    const std::int64_t live = kibOf(snap.src).value_or(0);
-    const std::int64_t dst = dstKib.get();
+    std::int64_t live = 0, dst = 0;
+    if (measured) {
+      live = measured->liveKB;
+      dst = measured->dstKB;
+    } else {
+      // Two independent walks: one on another core.
+      auto dstKib = std::async(std::launch::async, [&] { return apparentSizeKB(snap.finalDst).value_or(0); });
+      live = apparentSizeKB(snap.src).value_or(0);
+      dst = dstKib.get();
+    }
     return [=, this] {
       if (!alive->load() || !endTask(Task::kVerify, id, token, MovePhase::kVerifying)) return;
       const bool parentThere = destinationReachable(snap);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <set>
@@ -121,6 +122,16 @@ class LocalFolderMover {
   struct CopyHandle {
     std::atomic<int> pid{0};
   };
+  struct CopyLine {
+    bool isErr = false;
+    std::string text;
+  };
+  // Copy-tool output handed from the reading thread to the loop thread.
+  struct CopyOutput {
+    std::mutex mutex;
+    std::vector<CopyLine> lines;
+    bool drainQueued = false;
+  };
   enum class Task { kPrep, kHashing, kVerify, kCleanup };
 
   MoveManifest* find(const std::string& id);
@@ -142,7 +153,7 @@ class LocalFolderMover {
   void advance(const std::string& id);
   void startCopy(const std::string& id);
   void launchRsync(const std::string& id);
-  void handleCopyOutput(const std::string& id, const std::vector<std::string>& lines, bool isErr);
+  void handleCopyOutput(const std::string& id, const std::vector<CopyLine>& lines);
   void copyFinished(const std::string& id, int exitCode);
   void startVerification(const std::string& id);
   void startSizeCheck(const std::string& id);
@@ -161,6 +172,11 @@ class LocalFolderMover {
   std::map<Task, std::map<std::string, std::uint64_t>> tasks_;
   std::map<std::string, RsyncProgressInfo> rsyncStats_;
   std::map<std::string, std::string> rsyncCurrentFile_;
+  // Sizes the fast verification measured, kept for the size check after it.
+  struct MeasuredSizes {
+    std::int64_t liveKB = 0, dstKB = 0;
+  };
+  std::map<std::string, MeasuredSizes> measuredSizes_;
   std::uint64_t nextToken_ = 1;
   // Shared with background work so results arriving after destruction are dropped.
   std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);

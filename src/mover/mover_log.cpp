@@ -47,10 +47,20 @@ std::string formatted(const MoverLogLine& line) {
 }
 
 void MoverLog::append(MoverLogSource source, std::string text, std::optional<std::string> jobID) {
-  lines_.push_back(MoverLogLine{newUuid(), std::chrono::system_clock::now(), std::move(jobID), source,
-                                std::move(text)});
+  std::vector<std::string> texts;
+  texts.push_back(std::move(text));
+  appendAll(source, std::move(texts), std::move(jobID));
+}
+
+void MoverLog::appendAll(MoverLogSource source, std::vector<std::string> texts, std::optional<std::string> jobID) {
+  if (texts.empty()) return;
+  const auto now = std::chrono::system_clock::now();
+  std::vector<MoverLogLine> added;
+  added.reserve(texts.size());
+  for (auto& text : texts) added.push_back(MoverLogLine{newUuid(), now, jobID, source, std::move(text)});
+  if (observer_) observer_(added);
+  for (auto& line : added) lines_.push_back(std::move(line));
   while (lines_.size() > kCapacity) lines_.pop_front();
-  if (observer_) observer_(lines_.back());
 }
 
 MoverLogFile::MoverLogFile(std::filesystem::path stateDir) : file_(stateDir / "mover-log.txt") {}
@@ -81,17 +91,24 @@ bool MoverLogFile::appendLine(std::string_view bytes) {
   return true;
 }
 
-void MoverLogFile::write(const MoverLogLine& line) {
-  std::string text = formatted(line);
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
+void MoverLogFile::write(std::span<const MoverLogLine> lines) {
+  std::string bytes;
+  for (const auto& line : lines) {
+    std::string text = formatted(line);
+    for (char& c : text) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
+    bytes += (line.jobID ? upper(*line.jobID) : std::string("-")) + "\t" + text + "\n";
   }
-  (void)appendLine((line.jobID ? upper(*line.jobID) : std::string("-")) + "\t" + text + "\n");
-  if (++written_ % MoverLog::kCapacity != 0) return;
-  auto lines = readLastLines(file_, 2 * MoverLog::kCapacity + 1);
-  if (lines.size() <= 2 * MoverLog::kCapacity) return;
+  (void)appendLine(bytes);
+  // Trim whenever the count passes a multiple of the capacity.
+  const std::size_t before = written_;
+  written_ += lines.size();
+  if (written_ / MoverLog::kCapacity == before / MoverLog::kCapacity) return;
+  auto onFile = readLastLines(file_, 2 * MoverLog::kCapacity + 1);
+  if (onFile.size() <= 2 * MoverLog::kCapacity) return;
   std::string kept;
-  for (std::size_t i = lines.size() - MoverLog::kCapacity; i < lines.size(); ++i) kept += lines[i] + "\n";
+  for (std::size_t i = onFile.size() - MoverLog::kCapacity; i < onFile.size(); ++i) kept += onFile[i] + "\n";
   // The trim renames a new file into place; the next line must go there.
   closeFile();
   (void)writeFileAtomically(file_, kept);

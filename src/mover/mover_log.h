@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,10 +32,12 @@ struct MoverLogLine {
 class MoverLog {
  public:
   static constexpr std::size_t kCapacity = 2000;
-  // Called with each appended line, e.g. to mirror it for another process.
-  using Observer = std::function<void(const MoverLogLine&)>;
+  // Called with the lines of each append, e.g. to mirror them for another process.
+  using Observer = std::function<void(std::span<const MoverLogLine>)>;
   void setObserver(Observer observer) { observer_ = std::move(observer); }
   void append(MoverLogSource source, std::string text, std::optional<std::string> jobID = {});
+  // Lines that arrived together (copy-tool output): one time stamp, one observer call.
+  void appendAll(MoverLogSource source, std::vector<std::string> texts, std::optional<std::string> jobID = {});
   [[nodiscard]] const std::deque<MoverLogLine>& lines() const { return lines_; }
 
  private:
@@ -51,7 +54,7 @@ class MoverLogFile {
   ~MoverLogFile();
   MoverLogFile(const MoverLogFile&) = delete;
   MoverLogFile& operator=(const MoverLogFile&) = delete;
-  void write(const MoverLogLine& line);
+  void write(std::span<const MoverLogLine> lines);
   // Formatted lines, oldest first; only those of `jobPrefix` when given
   // (a prefix of the job id, any case).
   [[nodiscard]] std::vector<std::string> read(std::string_view jobPrefix = {}) const;

@@ -33,7 +33,7 @@ TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
   std::filesystem::path dir = mkdtemp(tmpl);
   MoverLogFile file(dir);
   MoverLog log;
-  log.setObserver([&](const MoverLogLine& l) { file.write(l); });
+  log.setObserver([&](std::span<const MoverLogLine> l) { file.write(l); });
   log.append(MoverLogSource::kEnqueue, "first", "AAAA1111-0000-4000-8000-000000000000");
   log.append(MoverLogSource::kInfo, "second\nline");
   log.append(MoverLogSource::kPhase, "third", "BBBB2222-0000-4000-8000-000000000000");
@@ -54,9 +54,15 @@ TEST(MoverLogFile, KeepsEveryLineAcrossTrimsAndReplacements) {
   MoverLogFile file(dir);
   MoverLogFile other(dir);
   MoverLog log;
-  log.setObserver([&](const MoverLogLine& l) { file.write(l); });
+  log.setObserver([&](std::span<const MoverLogLine> l) { file.write(l); });
+  // Batches of copy-tool lines straddle the trim points.
   const std::size_t total = 3 * MoverLog::kCapacity + 5;
-  for (std::size_t i = 0; i < total; ++i) log.append(MoverLogSource::kRsync, "line " + std::to_string(i));
+  for (std::size_t i = 0; i < total;) {
+    std::vector<std::string> batch;
+    for (std::size_t n = 0; n < 7 && i < total; ++n, ++i) batch.push_back("line " + std::to_string(i));
+    log.appendAll(MoverLogSource::kRsync, std::move(batch));
+  }
+  EXPECT_EQ(log.lines().size(), MoverLog::kCapacity);
   auto lines = file.read();
   ASSERT_EQ(lines.size(), MoverLog::kCapacity);
   EXPECT_TRUE(lines.front().ends_with("line " + std::to_string(total - MoverLog::kCapacity)));
@@ -66,7 +72,7 @@ TEST(MoverLogFile, KeepsEveryLineAcrossTrimsAndReplacements) {
   for (std::size_t i = 0; i < MoverLog::kCapacity; ++i) {
     MoverLogLine line;
     line.text = "other " + std::to_string(i);
-    other.write(line);
+    other.write({&line, 1});
   }
   log.append(MoverLogSource::kRsync, "after replacement");
   lines = file.read();

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <chrono>
 #include <regex>
-#include <sstream>
 
 #include "common/process.h"
 
@@ -101,18 +100,27 @@ std::vector<std::string> RsyncSupport::arguments(MoveConflictPolicy policy, cons
 }
 
 std::optional<RsyncProgressInfo> parseProgressLine(std::string_view line) {
-  std::istringstream in{std::string(line)};
-  std::vector<std::string> f;
-  for (std::string w; in >> w;) f.push_back(w);
+  // Every copied file's name comes through here too; most have no '%'.
+  if (line.find('%') == std::string_view::npos) return std::nullopt;
+  std::vector<std::string_view> f;
+  for (std::size_t i = 0; i < line.size();) {
+    if (std::isspace(static_cast<unsigned char>(line[i]))) {
+      ++i;
+      continue;
+    }
+    const std::size_t start = i;
+    while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+    f.push_back(line.substr(start, i - start));
+  }
   if (f.size() < 4 || f[1].size() < 2 || f[1].back() != '%') return std::nullopt;
   std::string bytesText;
   for (char c : f[0]) {
     if (c != ',' && c != '.') bytesText += c;
   }
   auto bytes = digits(bytesText);
-  auto percent = digits(std::string_view(f[1]).substr(0, f[1].size() - 1));
+  auto percent = digits(f[1].substr(0, f[1].size() - 1));
   if (!bytes || !percent) return std::nullopt;
-  std::string rate = f[2];
+  std::string rate(f[2]);
   if (rate.size() < 2 || rate.substr(rate.size() - 2) != "/s") return std::nullopt;
   rate.resize(rate.size() - 2);
   std::string number, unit;

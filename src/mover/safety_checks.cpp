@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common/process.h"
+#include "mover/folder_walk.h"
 #include "mover/manifest.h"
 
 namespace brimvale::mover {
@@ -244,22 +245,42 @@ RecentWriteReport recentWriteReport(const fs::path& folder, int windowHours, std
   auto nanos = [](const struct stat& s) {
     return static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1'000'000'000 + s.st_mtim.tv_nsec;
   };
-  std::int64_t newestNs = nanos(st);
-  std::time_t newest = st.st_mtime;
-  std::string newestName;
-  std::error_code ec;
-  if (S_ISDIR(st.st_mode)) {
-    for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
-         !ec && it != end; it.increment(ec)) {
-      struct stat e {};
-      // An item as new as its folder wins: it is what changed the folder.
-      if (lstat(it->path().c_str(), &e) == 0 && nanos(e) >= newestNs) {
-        newestNs = nanos(e);
-        newest = e.st_mtime;
-        newestName = it->path().lexically_relative(folder).string();
+  // An item as new as its folder wins: it is what changed the folder. Among
+  // items of the same time the last in name order wins, whichever thread saw it.
+  struct Newest {
+    std::int64_t ns = 0;
+    std::time_t seconds = 0;
+    std::string rel;
+    void offer(const struct stat& e, std::string_view rel, std::int64_t eNs) {
+      if (eNs > ns || (eNs == ns && rel >= this->rel)) {
+        ns = eNs;
+        seconds = e.st_mtime;
+        this->rel = rel;
       }
     }
+  };
+  Newest root{nanos(st), st.st_mtime, ""};
+  if (S_ISDIR(st.st_mode)) {
+    const unsigned threads = walkThreads();
+    std::vector<Newest> shares(threads, root);
+    visitFolders<std::string>({""}, threads, [&](std::string& rel, unsigned thread) {
+      std::vector<std::string> next;
+      OpenFolder dir(rel.empty() ? folder.string() : (folder / rel).string());
+      for (const auto& e : dir.entries().value_or(std::vector<FolderEntry>{})) {
+        struct stat es {};
+        if (fstatat(dir.fd(), e.name.c_str(), &es, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const std::string child = rel.empty() ? e.name : rel + "/" + e.name;
+        shares[thread].offer(es, child, nanos(es));
+        if (S_ISDIR(es.st_mode)) next.push_back(child);
+      }
+      return next;
+    });
+    for (const auto& share : shares) {
+      if (share.ns > root.ns || (share.ns == root.ns && share.rel >= root.rel)) root = share;
+    }
   }
+  const std::time_t newest = root.seconds;
+  const std::string& newestName = root.rel;
   report.path = nameOf(newestName);
   report.modifiedAt = newest;
   report.ageSeconds = std::max<std::int64_t>(0, now - newest);

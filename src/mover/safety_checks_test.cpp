@@ -156,6 +156,16 @@ TEST(RecentWrites, NewestItemDecides) {
   EXPECT_EQ(r.path, "sub/new.txt");
   EXPECT_FALSE(recentWriteReport(dir, 0, now).triggered);
   EXPECT_FALSE(recentWriteReport(dir, 1, now + 7200).triggered);
+  // Two items of the same newest time: the answer does not depend on which
+  // walking thread saw which.
+  const auto stamp = fs::last_write_time(dir / "sub" / "new.txt") + std::chrono::seconds(5);
+  for (const char* name : {"x-first", "z-last", "m-middle"}) {
+    std::ofstream(dir / "sub" / name) << "x";
+    fs::last_write_time(dir / "sub" / name, stamp);
+  }
+  fs::last_write_time(dir / "sub", stamp);
+  fs::last_write_time(dir, stamp);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(recentWriteReport(dir, 12, now).path, "sub/z-last");
   fs::remove_all(dir);
 }
 

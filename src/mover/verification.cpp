@@ -6,12 +6,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
 #include <array>
 #include <future>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <unordered_set>
+
+#include "mover/folder_walk.h"
 
 namespace brimvale::mover {
 namespace {
@@ -128,60 +133,189 @@ std::string DiffReason::description() const {
   return {};
 }
 
-Result<std::vector<Difference>> quickCompareTrees(const fs::path& src, const fs::path& dst) {
+namespace {
+
+// Which sides of a folder pair exist as folders.
+enum class Sides { kBoth, kSourceOnly, kDestinationOnly };
+
+struct FolderPair {
+  std::string rel;  // "" for the roots
+  Sides sides = Sides::kBoth;
+};
+
+// What one walking thread found.
+struct CompareShare {
+  std::vector<Difference> diffs;
+  std::uint64_t srcBytes = 0, dstBytes = 0;
+  std::optional<std::string> error;
+};
+
+std::string joinRel(const std::string& rel, const std::string& name) { return rel.empty() ? name : rel + "/" + name; }
+
+// Lengths count for everything but folders, links as links, as the size check measures.
+std::uint64_t apparentBytes(const struct stat& st) {
+  return S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
+}
+
+std::string linkTargetAt(int dirfd, const std::string& name) {
+  std::array<char, 4096> buf{};
+  ssize_t n = readlinkat(dirfd, name.c_str(), buf.data(), buf.size() - 1);
+  return n < 0 ? std::string() : std::string(buf.data(), static_cast<std::size_t>(n));
+}
+
+// The stat comparison of one entry present on both sides; `targets` reads
+// the two link targets when both are links.
+template <class Targets>
+std::optional<DiffReason> compareEntry(const struct stat& a, const struct stat& b, Targets targets) {
+  if (a.st_mode != b.st_mode) return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
+  if (S_ISLNK(a.st_mode)) {
+    auto [ta, tb] = targets();
+    if (ta != tb) return DiffReason{.kind = DiffReason::Kind::kSymlinkTarget, .srcTarget = ta, .dstTarget = tb};
+    return std::nullopt;
+  }
+  if (!S_ISREG(a.st_mode)) return std::nullopt;
+  if (a.st_size != b.st_size) {
+    return DiffReason{.kind = DiffReason::Kind::kSize,
+                      .srcSize = static_cast<std::uint64_t>(a.st_size),
+                      .dstSize = static_cast<std::uint64_t>(b.st_size)};
+  }
+  if (std::abs(mtimeOf(a) - mtimeOf(b)) > 0.001) {
+    return DiffReason{.kind = DiffReason::Kind::kMtime, .srcTime = mtimeOf(a), .dstTime = mtimeOf(b)};
+  }
+  return std::nullopt;
+}
+
+// Compares one folder pair; returns the subfolder pairs to compare next.
+std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst, const FolderPair& pair,
+                                      CompareShare& share) {
+  std::vector<FolderPair> next;
+  const bool hasSrc = pair.sides != Sides::kDestinationOnly, hasDst = pair.sides != Sides::kSourceOnly;
+  const std::string srcPath = pair.rel.empty() ? src.string() : (src / pair.rel).string();
+  const std::string dstPath = pair.rel.empty() ? dst.string() : (dst / pair.rel).string();
+  OpenFolder srcDir(hasSrc ? srcPath : std::string()), dstDir(hasDst ? dstPath : std::string());
+  std::vector<FolderEntry> srcEntries, dstEntries;
+  if (hasSrc) {
+    auto listed = srcDir.entries();
+    if (!listed) {
+      share.error = srcPath + ": " + std::strerror(errno ? errno : EIO);
+      return next;
+    }
+    srcEntries = std::move(*listed);
+  }
+  if (hasDst) {
+    auto listed = dstDir.entries();
+    if (!listed) {
+      share.error = dstPath + ": " + std::strerror(errno ? errno : EIO);
+      return next;
+    }
+    dstEntries = std::move(*listed);
+  }
+  std::unordered_set<std::string_view> dstNames;
+  if (hasSrc && hasDst) {
+    dstNames.reserve(dstEntries.size());
+    for (const auto& e : dstEntries) dstNames.insert(e.name);
+  }
+  std::unordered_set<std::string_view> srcNames;
+  for (const auto& e : srcEntries) {
+    const std::string rel = joinRel(pair.rel, e.name);
+    struct stat a {};
+    if (fstatat(srcDir.fd(), e.name.c_str(), &a, AT_SYMLINK_NOFOLLOW) != 0) {
+      share.diffs.push_back({rel, {.kind = DiffReason::Kind::kReadError, .error = "source vanished"}});
+      continue;
+    }
+    share.srcBytes += apparentBytes(a);
+    if (hasDst) srcNames.insert(e.name);
+    struct stat b {};
+    if (!hasDst || !dstNames.contains(e.name) ||
+        fstatat(dstDir.fd(), e.name.c_str(), &b, AT_SYMLINK_NOFOLLOW) != 0) {
+      share.diffs.push_back({rel, {.kind = DiffReason::Kind::kMissing}});
+      if (S_ISDIR(a.st_mode)) next.push_back({rel, Sides::kSourceOnly});
+      continue;
+    }
+    share.dstBytes += apparentBytes(b);
+    auto targets = [&] {
+      return std::pair{linkTargetAt(srcDir.fd(), e.name), linkTargetAt(dstDir.fd(), e.name)};
+    };
+    if (auto reason = compareEntry(a, b, targets)) share.diffs.push_back({rel, *reason});
+    if (S_ISDIR(a.st_mode) && S_ISDIR(b.st_mode)) {
+      next.push_back({rel, Sides::kBoth});
+    } else if (S_ISDIR(a.st_mode)) {
+      next.push_back({rel, Sides::kSourceOnly});
+    } else if (S_ISDIR(b.st_mode)) {
+      next.push_back({rel, Sides::kDestinationOnly});
+    }
+  }
+  for (const auto& e : dstEntries) {
+    if (srcNames.contains(e.name)) continue;
+    const std::string rel = joinRel(pair.rel, e.name);
+    struct stat b {};
+    if (fstatat(dstDir.fd(), e.name.c_str(), &b, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    share.dstBytes += apparentBytes(b);
+    share.diffs.push_back({rel, {.kind = DiffReason::Kind::kExtra}});
+    if (S_ISDIR(b.st_mode)) next.push_back({rel, Sides::kDestinationOnly});
+  }
+  return next;
+}
+
+}  // namespace
+
+Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& dst) {
   struct stat srcRoot {}, dstRoot {};
   if (lstat(src.c_str(), &srcRoot) != 0) return fail(Errc::kIo, src.string());
   if (lstat(dst.c_str(), &dstRoot) != 0) return fail(Errc::kIo, dst.string());
-  std::vector<Difference> diffs;
-  // The destination's own listing (for extras) runs beside the source pass.
-  const bool bothFolders = S_ISDIR(srcRoot.st_mode) && S_ISDIR(dstRoot.st_mode);
-  auto dstListing = std::async(bothFolders ? std::launch::async : std::launch::deferred,
-                               [&dst] { return listTree(dst); });
-  std::vector<std::string> srcEntries{""};
-  if (S_ISDIR(srcRoot.st_mode)) {
-    auto listed = listTree(src);
-    if (!listed) return std::unexpected(listed.error());
-    srcEntries.insert(srcEntries.end(), listed->begin(), listed->end());
+  TreeComparison out;
+  out.srcBytes = apparentBytes(srcRoot);
+  out.dstBytes = apparentBytes(dstRoot);
+  if (auto reason = compareEntry(srcRoot, dstRoot, [&] { return std::pair{linkTarget(src), linkTarget(dst)}; })) {
+    out.differences.push_back({"", *reason});
   }
-  for (const auto& rel : srcEntries) {
-    const fs::path s = rel.empty() ? src : src / rel;
-    const fs::path d = rel.empty() ? dst : dst / rel;
-    struct stat a {}, b {};
-    if (lstat(s.c_str(), &a) != 0) {
-      diffs.push_back({rel, {.kind = DiffReason::Kind::kReadError, .error = "source vanished"}});
-      continue;
-    }
-    if (lstat(d.c_str(), &b) != 0) {
-      diffs.push_back({rel, {.kind = DiffReason::Kind::kMissing}});
-      continue;
-    }
-    if ((a.st_mode & S_IFMT) != (b.st_mode & S_IFMT) || a.st_mode != b.st_mode) {
-      diffs.push_back({rel, {.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode}});
-      continue;
-    }
-    if (S_ISLNK(a.st_mode)) {
-      auto ta = linkTarget(s), tb = linkTarget(d);
-      if (ta != tb) diffs.push_back({rel, {.kind = DiffReason::Kind::kSymlinkTarget, .srcTarget = ta, .dstTarget = tb}});
-      continue;
-    }
-    if (!S_ISREG(a.st_mode)) continue;
-    if (a.st_size != b.st_size) {
-      diffs.push_back({rel, {.kind = DiffReason::Kind::kSize,
-                             .srcSize = static_cast<std::uint64_t>(a.st_size),
-                             .dstSize = static_cast<std::uint64_t>(b.st_size)}});
-    } else if (std::abs(mtimeOf(a) - mtimeOf(b)) > 0.001) {
-      diffs.push_back({rel, {.kind = DiffReason::Kind::kMtime, .srcTime = mtimeOf(a), .dstTime = mtimeOf(b)}});
+  std::vector<FolderPair> roots;
+  if (S_ISDIR(srcRoot.st_mode)) roots.push_back({"", S_ISDIR(dstRoot.st_mode) ? Sides::kBoth : Sides::kSourceOnly});
+  const unsigned threads = walkThreads();
+  std::vector<CompareShare> shares(threads);
+  visitFolders<FolderPair>(std::move(roots), threads, [&](FolderPair& pair, unsigned thread) {
+    if (shares[thread].error) return std::vector<FolderPair>{};
+    return compareFolder(src, dst, pair, shares[thread]);
+  });
+  std::vector<Difference> extras;
+  for (auto& share : shares) {
+    if (share.error) return fail(Errc::kIo, *share.error);
+    out.srcBytes += share.srcBytes;
+    out.dstBytes += share.dstBytes;
+    for (auto& d : share.diffs) {
+      (d.reason.kind == DiffReason::Kind::kExtra ? extras : out.differences).push_back(std::move(d));
     }
   }
-  if (bothFolders) {
-    auto dstEntries = dstListing.get();
-    if (!dstEntries) return std::unexpected(dstEntries.error());
-    std::unordered_set<std::string> inSrc(srcEntries.begin(), srcEntries.end());
-    for (const auto& rel : *dstEntries) {
-      if (!inSrc.contains(rel)) diffs.push_back({rel, {.kind = DiffReason::Kind::kExtra}});
-    }
+  // Threads finish in any order; report in path order, extras last.
+  auto byPath = [](const Difference& a, const Difference& b) { return a.path < b.path; };
+  std::sort(out.differences.begin(), out.differences.end(), byPath);
+  std::sort(extras.begin(), extras.end(), byPath);
+  out.differences.insert(out.differences.end(), std::make_move_iterator(extras.begin()),
+                         std::make_move_iterator(extras.end()));
+  return out;
+}
+
+std::optional<std::int64_t> apparentSizeKB(const fs::path& path) {
+  struct stat root {};
+  if (lstat(path.c_str(), &root) != 0) return std::nullopt;
+  std::uint64_t bytes = apparentBytes(root);
+  if (S_ISDIR(root.st_mode)) {
+    const unsigned threads = walkThreads();
+    std::vector<std::uint64_t> shares(threads, 0);
+    visitFolders<std::string>({path.string()}, threads, [&](std::string& folder, unsigned thread) {
+      std::vector<std::string> next;
+      OpenFolder dir(folder);
+      for (const auto& e : dir.entries().value_or(std::vector<FolderEntry>{})) {
+        struct stat st {};
+        if (fstatat(dir.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        shares[thread] += apparentBytes(st);
+        if (S_ISDIR(st.st_mode)) next.push_back(folder + "/" + e.name);
+      }
+      return next;
+    });
+    for (auto b : shares) bytes += b;
   }
-  return diffs;
+  return static_cast<std::int64_t>((bytes + 1023) / 1024);
 }
 
 std::vector<Difference> countedDifferences(std::vector<Difference> diffs, MoveConflictPolicy policy) {

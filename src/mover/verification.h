@@ -36,11 +36,21 @@ struct Difference {
   DiffReason reason;
 };
 
+struct TreeComparison {
+  // In path order, extras last; the roots themselves are the path "".
+  std::vector<Difference> differences;
+  // Apparent sizes of the two trees as seen by the walk (see apparentSizeKB).
+  std::uint64_t srcBytes = 0, dstBytes = 0;
+};
 // Walks `src` and compares every entry with the same path under `dst`
 // without following links; entries only under `dst` come back as kExtra.
 // An error means a walk failed (the caller decides which side vanished).
-[[nodiscard]] Result<std::vector<Difference>> quickCompareTrees(const std::filesystem::path& src,
-                                                                const std::filesystem::path& dst);
+[[nodiscard]] Result<TreeComparison> quickCompareTrees(const std::filesystem::path& src,
+                                                       const std::filesystem::path& dst);
+// File lengths (links as links, folders as nothing) of everything at and
+// below `path`, in KiB rounded up, so the same tree measures the same on
+// file systems with different block sizes; nothing when `path` is missing.
+[[nodiscard]] std::optional<std::int64_t> apparentSizeKB(const std::filesystem::path& path);
 // Drops the differences that `policy` does not count: merge ignores extras;
 // mergeKeepNewer also ignores size, time and mode; override counts all.
 [[nodiscard]] std::vector<Difference> countedDifferences(std::vector<Difference> diffs,

@@ -36,9 +36,15 @@ class Trees : public ::testing::Test {
 };
 
 TEST_F(Trees, IdenticalTreesHaveNoDifferencesAndEqualDigests) {
-  auto diffs = quickCompareTrees(src_, dst_);
-  ASSERT_TRUE(diffs);
-  EXPECT_TRUE(diffs->empty());
+  auto compared = quickCompareTrees(src_, dst_);
+  ASSERT_TRUE(compared);
+  EXPECT_TRUE(compared->differences.empty());
+  // "alpha" + 3000 bytes + the link's 5-byte target, on both sides.
+  EXPECT_EQ(compared->srcBytes, 3010u);
+  EXPECT_EQ(compared->dstBytes, 3010u);
+  EXPECT_EQ(apparentSizeKB(src_), 3);
+  EXPECT_EQ(apparentSizeKB(src_ / "a.txt"), 1);
+  EXPECT_FALSE(apparentSizeKB(root_ / "gone"));
   auto a = treeDigest(src_, {});
   auto b = treeDigest(dst_, {});
   ASSERT_TRUE(a && b);
@@ -48,8 +54,10 @@ TEST_F(Trees, IdenticalTreesHaveNoDifferencesAndEqualDigests) {
 
 TEST_F(Trees, ExtrasCountOnlyUnderOverride) {
   write(dst_ / "extra.txt", "x");
-  auto diffs = quickCompareTrees(src_, dst_);
-  ASSERT_TRUE(diffs);
+  auto compared = quickCompareTrees(src_, dst_);
+  ASSERT_TRUE(compared);
+  EXPECT_EQ(compared->dstBytes, compared->srcBytes + 1);  // the size check sees extras too
+  const auto& diffs = &compared->differences;
   ASSERT_EQ(diffs->size(), 1u);
   EXPECT_EQ((*diffs)[0].reason.description(), "extra on destination");
   EXPECT_TRUE(countedDifferences(*diffs, MoveConflictPolicy::kMerge).empty());
@@ -62,8 +70,9 @@ TEST_F(Trees, ContentSizeModeAndLinkDifferencesAreFound) {
   chmod((dst_ / "sub" / "b.bin").c_str(), 0600);
   fs::remove(dst_ / "link");
   fs::create_symlink("elsewhere", dst_ / "link");
-  auto diffs = quickCompareTrees(src_, dst_);
-  ASSERT_TRUE(diffs);
+  auto compared = quickCompareTrees(src_, dst_);
+  ASSERT_TRUE(compared);
+  const auto& diffs = &compared->differences;
   std::map<std::string, std::string> byPath;
   for (const auto& d : *diffs) byPath[d.path] = d.reason.description();
   EXPECT_EQ(byPath["a.txt"], "size 5 \u2260 8");
@@ -76,10 +85,26 @@ TEST_F(Trees, ContentSizeModeAndLinkDifferencesAreFound) {
 TEST_F(Trees, SameSizeDifferentContentChangesTheDigestAndFileHash) {
   write(dst_ / "a.txt", "ALPHA");
   syncTimes("a.txt");
-  EXPECT_TRUE(quickCompareTrees(src_, dst_)->empty());  // stat alone cannot see it
+  EXPECT_TRUE(quickCompareTrees(src_, dst_)->differences.empty());  // stat alone cannot see it
   EXPECT_NE(*treeDigest(src_, {}), *treeDigest(dst_, {}));
   EXPECT_NE(sha256File(src_ / "a.txt"), sha256File(dst_ / "a.txt"));
   EXPECT_EQ(*sha256File(src_ / "a.txt"), "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8");
+}
+
+// Whole subtrees on one side only are reported entry by entry, in path
+// order with extras last, and a folder facing a file is a mode difference.
+TEST_F(Trees, OneSidedSubtreesAreListedEntryByEntry) {
+  write(src_ / "only" / "deep" / "c.txt", "c");
+  write(dst_ / "more" / "d.txt", "d");
+  fs::remove_all(dst_ / "sub");
+  write(dst_ / "sub", "now a file");
+  auto compared = quickCompareTrees(src_, dst_);
+  ASSERT_TRUE(compared);
+  std::vector<std::string> seen;
+  for (const auto& d : compared->differences) seen.push_back(d.path + ": " + d.reason.description().substr(0, 7));
+  EXPECT_EQ(seen, (std::vector<std::string>{"only: missing", "only/deep: missing", "only/deep/c.txt: missing",
+                                            "sub: mode 04", "sub/b.bin: missing", "more: extra o",
+                                            "more/d.txt: extra o"}));
 }
 
 TEST_F(Trees, MissingRootIsAWalkError) {
