@@ -165,9 +165,8 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
           << blocked->reason << "\nNothing was moved; your folder is untouched.\n";
     return false;
   }
-  // The in-use probe reads other processes, the recent-write check and the
-  // size measurement walk the folder: independent, so they run side by side.
-  auto measured = std::async(std::launch::async, [src] { return diskUsageBytes(src).value_or(0); });
+  // The in-use probe reads other processes; one survey of the folder gives
+  // both its newest write and its size. Independent, so side by side.
   auto inUse = std::async(std::launch::async, [src]() -> std::vector<mover::FolderInUseEntry> {
 #ifdef __linux__
     return mover::FolderInUseProbe::procScanner().scan(src);
@@ -178,7 +177,8 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
 #endif
   });
   mover::MoverSettings settings(c.host.defaults.get());
-  auto recent = mover::recentWriteReport(src, settings.recentWriteWindowHours(), std::time(nullptr));
+  const auto survey = surveyTree(src);
+  auto recent = mover::recentWriteReport(survey, settings.recentWriteWindowHours(), std::time(nullptr));
   const auto users = inUse.get();
   if (!users.empty()) {
     c.out << "Apps using files in this folder (quit them first for the cleanest copy):\n";
@@ -208,7 +208,7 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
       return false;
     }
   }
-  const std::uint64_t size = measured.get();
+  const std::uint64_t size = survey ? survey->allocatedBytes : 0;
   struct statvfs vfs {};
   if (statvfs(mount.c_str(), &vfs) == 0) {
     const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 extern char** environ;
 
@@ -201,6 +202,15 @@ ProcessResult runProcess(const ProcessInvocation& invocation) {
   }
 
   fcntl(in.write, F_SETFL, O_NONBLOCK);
+  const bool paced = invocation.outputPacing.count() > 0;
+  if (paced) {
+    for (int fd : {out.read, err.read}) {
+#if defined(F_SETPIPE_SZ)
+      fcntl(fd, F_SETPIPE_SZ, 1 << 20);  // best effort: the system may cap it
+#endif
+      fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+  }
   std::size_t stdinOffset = 0;
   if (invocation.stdinData.empty()) closeFd(in.write);
 
@@ -211,17 +221,22 @@ ProcessResult runProcess(const ProcessInvocation& invocation) {
   std::array<char, 65536> buf;
 
   // While draining after the program ended, "nothing more buffered" ends the stream.
+  // Paced reads take everything gathered, a full buffer at a time.
   auto consume = [&](int& fd, std::string& sink, const std::function<void(std::string_view)>& cb,
                      bool draining = false) {
-    ssize_t r = read(fd, buf.data(), buf.size());
-    if (r > 0) {
-      std::string_view chunk(buf.data(), static_cast<std::size_t>(r));
-      if (sink.size() < invocation.captureLimit) {
-        sink.append(chunk.substr(0, invocation.captureLimit - sink.size()));
+    while (true) {
+      ssize_t r = read(fd, buf.data(), buf.size());
+      if (r > 0) {
+        std::string_view chunk(buf.data(), static_cast<std::size_t>(r));
+        if (sink.size() < invocation.captureLimit) {
+          sink.append(chunk.substr(0, invocation.captureLimit - sink.size()));
+        }
+        if (cb) cb(chunk);
+        if (paced && static_cast<std::size_t>(r) == buf.size()) continue;
+      } else if (r == 0 || draining || (errno != EINTR && errno != EAGAIN)) {
+        closeFd(fd);
       }
-      if (cb) cb(chunk);
-    } else if (r == 0 || draining || (errno != EINTR && errno != EAGAIN)) {
-      closeFd(fd);
+      return;
     }
   };
 
@@ -261,6 +276,7 @@ ProcessResult runProcess(const ProcessInvocation& invocation) {
     if (ready > 0) {
       if (outIdx >= 0 && fds[outIdx].revents) consume(out.read, result.out, invocation.onStdout);
       if (errIdx >= 0 && fds[errIdx].revents) consume(err.read, result.err, invocation.onStderr);
+      if (paced && (out.read >= 0 || err.read >= 0)) std::this_thread::sleep_for(invocation.outputPacing);
       if (inIdx >= 0 && fds[inIdx].revents) {
         if (fds[inIdx].revents & (POLLERR | POLLHUP)) {
           closeFd(in.write);

@@ -35,6 +35,11 @@ struct ProcessInvocation {
   // copy never outlives a crashed caller. Run such a child from a thread that
   // lives until runProcess returns.
   bool dieWithParent = false;
+  // When set, output is left to gather this long between reads: a program
+  // that writes a line per file then wakes this thread (and pays for the
+  // wake-up) a few dozen times a second instead of once per line. The pipes
+  // are enlarged where the system allows, so the program rarely waits.
+  std::chrono::milliseconds outputPacing{0};
 };
 
 enum class ProcessOutcome { kExited, kSignalled, kTimedOut, kFailedToStart };

@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "common/process.h"
-#include "mover/folder_walk.h"
 #include "mover/manifest.h"
 
 namespace brimvale::mover {
@@ -237,51 +236,16 @@ std::string RecentWriteReport::message() const {
 }
 
 RecentWriteReport recentWriteReport(const fs::path& folder, int windowHours, std::time_t now) {
+  if (windowHours <= 0) return recentWriteReport(std::nullopt, windowHours, now);
+  return recentWriteReport(surveyTree(folder), windowHours, now);
+}
+
+RecentWriteReport recentWriteReport(const std::optional<TreeSurvey>& survey, int windowHours, std::time_t now) {
   RecentWriteReport report;
   report.windowHours = windowHours;
-  if (windowHours <= 0) return report;
-  struct stat st {};
-  if (lstat(folder.c_str(), &st) != 0) return report;
-  auto nanos = [](const struct stat& s) {
-    return static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1'000'000'000 + s.st_mtim.tv_nsec;
-  };
-  // An item as new as its folder wins: it is what changed the folder. Among
-  // items of the same time the last in name order wins, whichever thread saw it.
-  struct Newest {
-    std::int64_t ns = 0;
-    std::time_t seconds = 0;
-    std::string rel;
-    void offer(const struct stat& e, std::string_view rel, std::int64_t eNs) {
-      if (eNs > ns || (eNs == ns && rel >= this->rel)) {
-        ns = eNs;
-        seconds = e.st_mtime;
-        this->rel = rel;
-      }
-    }
-  };
-  Newest root{nanos(st), st.st_mtime, ""};
-  if (S_ISDIR(st.st_mode)) {
-    const unsigned threads = walkThreads();
-    std::vector<Newest> shares(threads, root);
-    visitFolders<std::string>({""}, threads, [&](std::string& rel, unsigned thread) {
-      std::vector<std::string> next;
-      OpenFolder dir(rel.empty() ? folder.string() : (folder / rel).string());
-      for (const auto& e : dir.entries().value_or(std::vector<FolderEntry>{})) {
-        struct stat es {};
-        if (fstatat(dir.fd(), e.name.c_str(), &es, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        const std::string child = rel.empty() ? e.name : rel + "/" + e.name;
-        shares[thread].offer(es, child, nanos(es));
-        if (S_ISDIR(es.st_mode)) next.push_back(child);
-      }
-      return next;
-    });
-    for (const auto& share : shares) {
-      if (share.ns > root.ns || (share.ns == root.ns && share.rel >= root.rel)) root = share;
-    }
-  }
-  const std::time_t newest = root.seconds;
-  const std::string& newestName = root.rel;
-  report.path = nameOf(newestName);
+  if (windowHours <= 0 || !survey) return report;
+  const std::time_t newest = survey->newestSeconds;
+  report.path = nameOf(survey->newestPath);
   report.modifiedAt = newest;
   report.ageSeconds = std::max<std::int64_t>(0, now - newest);
   report.triggered = newest > now - static_cast<std::time_t>(windowHours) * 3600;

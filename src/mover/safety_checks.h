@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/disk_usage.h"
 #include "common/error.h"
 
 namespace brimvale::mover {
@@ -82,6 +83,10 @@ struct RecentWriteReport {
   [[nodiscard]] std::string message() const;
 };
 [[nodiscard]] RecentWriteReport recentWriteReport(const std::filesystem::path& folder, int windowHours,
+                                                  std::time_t now);
+// The same from a survey of the folder already taken (nothing when the folder
+// could not be examined).
+[[nodiscard]] RecentWriteReport recentWriteReport(const std::optional<TreeSurvey>& survey, int windowHours,
                                                   std::time_t now);
 // "42s ago", "5m ago", "1h ago", "1h 30m ago", "3d ago".
 [[nodiscard]] std::string ageText(std::int64_t seconds);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <unordered_set>
 
+#include "common/disk_usage.h"
 #include "mover/folder_walk.h"
 
 namespace brimvale::mover {
@@ -296,26 +297,9 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
 }
 
 std::optional<std::int64_t> apparentSizeKB(const fs::path& path) {
-  struct stat root {};
-  if (lstat(path.c_str(), &root) != 0) return std::nullopt;
-  std::uint64_t bytes = apparentBytes(root);
-  if (S_ISDIR(root.st_mode)) {
-    const unsigned threads = walkThreads();
-    std::vector<std::uint64_t> shares(threads, 0);
-    visitFolders<std::string>({path.string()}, threads, [&](std::string& folder, unsigned thread) {
-      std::vector<std::string> next;
-      OpenFolder dir(folder);
-      for (const auto& e : dir.entries().value_or(std::vector<FolderEntry>{})) {
-        struct stat st {};
-        if (fstatat(dir.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        shares[thread] += apparentBytes(st);
-        if (S_ISDIR(st.st_mode)) next.push_back(folder + "/" + e.name);
-      }
-      return next;
-    });
-    for (auto b : shares) bytes += b;
-  }
-  return static_cast<std::int64_t>((bytes + 1023) / 1024);
+  auto survey = surveyTree(path);
+  if (!survey) return std::nullopt;
+  return static_cast<std::int64_t>((survey->apparentBytes + 1023) / 1024);
 }
 
 std::vector<Difference> countedDifferences(std::vector<Difference> diffs, MoveConflictPolicy policy) {
