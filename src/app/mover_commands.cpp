@@ -157,8 +157,10 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
   }
 }
 
-// The safety checks; false (with the reason printed) when the move must not be queued.
-bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path& mount) {
+// The safety checks; false (with the reason printed) when the move must not be
+// queued. `sizeKB` gets the folder's size as the mover measures it.
+bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path& mount,
+                 std::optional<std::int64_t>& sizeKB) {
   mover::AppDataDenylist denylist(c.paths.home);
   if (auto blocked = denylist.verdict(src)) {
     c.err << "Brimvale won't move this folder — it is protected (" << blocked->displayName << "): "
@@ -209,6 +211,7 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
     }
   }
   const std::uint64_t size = survey ? survey->allocatedBytes : 0;
+  if (survey) sizeKB = mover::kibRoundedUp(survey->apparentBytes);
   struct statvfs vfs {};
   if (statvfs(mount.c_str(), &vfs) == 0) {
     const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
@@ -288,7 +291,8 @@ int moveCommand(MoverCommandContext& c, const std::string& folder, const std::st
           << ". Nothing was moved; your folder is untouched. Connect the drive and try again.\n";
     return 1;
   }
-  if (!S_ISLNK(st.st_mode) && !checksAllow(c, src, mount)) return 1;
+  std::optional<std::int64_t> sizeKB;
+  if (!S_ISLNK(st.st_mode) && !checksAllow(c, src, mount, sizeKB)) return 1;
   mover::RelocatorLock lock(c.paths.state);
   if (auto locked = lock.acquire(kLockWait); !locked) {
     c.err << locked.error().detail << " Nothing was moved; your folder is untouched. Try again when it has finished.\n";
@@ -299,7 +303,7 @@ int moveCommand(MoverCommandContext& c, const std::string& folder, const std::st
   m.reload();
   followMoves(loop, host, printer);
   auto id = m.enqueue(src, (m.workingFolder() / "Relocated").string(), mover::MoveConflictPolicy::kMerge, true,
-                      mover::MoveTriggerSource::kUserMove);
+                      mover::MoveTriggerSource::kUserMove, sizeKB);
   c.out << "Move " << *id << " queued.\n";
   loop.post([&] { m.setPaused(false); });
   runUntilSettled(loop, host, printer);

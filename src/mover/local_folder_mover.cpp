@@ -55,8 +55,6 @@ std::string stripSlash(std::string path) {
   return path;
 }
 
-std::int64_t kibFromBytes(std::uint64_t bytes) { return static_cast<std::int64_t>((bytes + 1023) / 1024); }
-
 }  // namespace
 
 int MoverSettings::maxConcurrent() const {
@@ -268,7 +266,8 @@ bool LocalFolderMover::driveTransferRunning() const {
 
 std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, const std::string& dstParentIn,
                                                      MoveConflictPolicy policy, bool replaceSourceWithSymlink,
-                                                     MoveTriggerSource trigger) {
+                                                     MoveTriggerSource trigger,
+                                                     std::optional<std::int64_t> measuredSizeKB) {
   const std::string src = stripSlash(srcIn);
   const std::string dstParent = stripSlash(dstParentIn);
   MoveManifest m;
@@ -321,11 +320,16 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
 
   m.driveUUID = currentDriveUUID(env_.paths, env_.computerName);
   m.phase = MovePhase::kWriting;
+  if (measuredSizeKB) m.srcSizeKB = *measuredSizeKB;
   save(m);
   jobs_.push_back(m);
   publish(m);
   log_.append(MoverLogSource::kEnqueue, "enqueued: " + src + " → " + m.finalDst, m.id);
   const std::string id = m.id;
+  if (measuredSizeKB) {
+    pump();
+    return id;
+  }
   auto alive = alive_;
   env_.scheduler->runInBackground([this, alive, id, src]() -> std::function<void()> {
     auto kib = apparentSizeKB(src);
@@ -707,7 +711,7 @@ void LocalFolderMover::startVerification(const std::string& id) {
       std::vector<std::string> unequal;
       std::optional<MeasuredSizes> sizes;
       if (compared) {
-        sizes = MeasuredSizes{kibFromBytes(compared->srcBytes), kibFromBytes(compared->dstBytes)};
+        sizes = MeasuredSizes{kibRoundedUp(compared->srcBytes), kibRoundedUp(compared->dstBytes)};
         counted = countedDifferences(std::move(compared->differences), snap.conflictPolicy);
         for (const auto& d : counted) {
           const fs::path a = fs::path(snap.src) / d.path, b = fs::path(snap.finalDst) / d.path;

@@ -92,9 +92,12 @@ class LocalFolderMover {
 
   // Returns the new job's id, or nothing when the move was dropped (an
   // auto-sync move during a drive transfer).
+  // `measuredSizeKB`: the source's size as apparentSizeKB gives it, when the
+  // caller has just measured it; otherwise it is measured in the background.
   std::optional<std::string> enqueue(const std::string& src, const std::string& dstParent,
                                      MoveConflictPolicy policy, bool replaceSourceWithSymlink,
-                                     MoveTriggerSource trigger);
+                                     MoveTriggerSource trigger,
+                                     std::optional<std::int64_t> measuredSizeKB = std::nullopt);
   void cancel(const std::string& id);
   // The refusal message, or nothing once the reverse move is queued.
   std::optional<std::string> revert(const std::string& id);

@@ -309,6 +309,25 @@ TEST_F(Mover, RelocationLeavesEveryFileALinkToItsCopy) {
   EXPECT_EQ(ledger_->readJobs().back().lastSummary, "Moved \u201CProjects\u201D to your fast drive.");
 }
 
+// A size the caller has just measured is the manifest's from the start; the
+// background measurement is only for callers that have none.
+TEST_F(Mover, AMeasuredSizeIsTakenAsGiven) {
+  auto& mover = make(VerificationLevel::kFast);
+  mover.setPaused(true);
+  auto given = mover.enqueue(makeSource(), working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                             MoveTriggerSource::kUserMove, 7);
+  ASSERT_TRUE(given);
+  EXPECT_EQ(mover.job(*given)->srcSizeKB, 7);
+  fs::create_directories(root_ / "Other");
+  std::ofstream(root_ / "Other" / "f") << std::string(3000, 'x');
+  auto measured = mover.enqueue((root_ / "Other").string(), working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                                MoveTriggerSource::kUserMove);
+  ASSERT_TRUE(measured);
+  ASSERT_TRUE(loop_.runUntil([&] { return mover.job(*measured)->srcSizeKB != 0; }));
+  EXPECT_EQ(mover.job(*measured)->srcSizeKB, 3);
+  EXPECT_EQ(mover.job(*given)->srcSizeKB, 7);
+}
+
 TEST_F(Mover, AlreadyLinkedSourceIsADoneNoop) {
   auto& mover = make();
   fs::create_directories(working_ / "Relocated" / "Stuff");

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 #include "mover/folder_walk.h"
 
@@ -56,7 +57,11 @@ std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
     note(folder.rel, "Could not enumerate " + src.string());
     return next;
   }
-  OpenFolder there(dstPath.string());
+  // One listing of the copy's folder answers "is it there" for every file.
+  std::unordered_set<std::string> copies;
+  if (auto listed = OpenFolder(dstPath.string()).entries()) {
+    for (auto& c : *listed) copies.insert(std::move(c.name));
+  }
   for (const auto& e : *entries) {
     unsigned char type = e.type;
     if (type == DT_UNKNOWN) {
@@ -73,8 +78,7 @@ std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
       continue;
     }
     const std::string counterpart = (dst / rel).string();
-    struct stat c {};
-    if (!there.isOpen() || fstatat(there.fd(), e.name.c_str(), &c, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (!copies.contains(e.name)) {
       note(rel, "Missing dst counterpart: " + counterpart);
     } else if (auto err = replaceWithLink(here.fd(), e.name, counterpart)) {
       note(rel, (src / rel).string() + ": " + *err);

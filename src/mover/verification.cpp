@@ -299,8 +299,10 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
 std::optional<std::int64_t> apparentSizeKB(const fs::path& path) {
   auto survey = surveyTree(path);
   if (!survey) return std::nullopt;
-  return static_cast<std::int64_t>((survey->apparentBytes + 1023) / 1024);
+  return kibRoundedUp(survey->apparentBytes);
 }
+
+std::int64_t kibRoundedUp(std::uint64_t bytes) { return static_cast<std::int64_t>((bytes + 1023) / 1024); }
 
 std::vector<Difference> countedDifferences(std::vector<Difference> diffs, MoveConflictPolicy policy) {
   std::erase_if(diffs, [policy](const Difference& d) {

@@ -51,6 +51,8 @@ struct TreeComparison {
 // below `path`, in KiB rounded up, so the same tree measures the same on
 // file systems with different block sizes; nothing when `path` is missing.
 [[nodiscard]] std::optional<std::int64_t> apparentSizeKB(const std::filesystem::path& path);
+// Bytes as the size check counts them: whole KiB, rounded up.
+[[nodiscard]] std::int64_t kibRoundedUp(std::uint64_t bytes);
 // Drops the differences that `policy` does not count: merge ignores extras;
 // mergeKeepNewer also ignores size, time and mode; override counts all.
 [[nodiscard]] std::vector<Difference> countedDifferences(std::vector<Difference> diffs,
