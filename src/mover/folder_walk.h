@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -46,6 +47,8 @@ class OpenFolder {
 // Runs `visit` on every folder task, on `threads` threads; a visit returns the
 // tasks it found (subfolders) and they are queued in turn. Each thread gets its
 // own index, so visits can keep results per thread without locking.
+// A visit that throws ends the walk: the other threads stop taking folders
+// and the exception is rethrown here once they have finished.
 template <class Task>
 void visitFolders(std::vector<Task> initial, unsigned threads,
                   const std::function<std::vector<Task>(Task&, unsigned thread)>& visit) {
@@ -53,6 +56,7 @@ void visitFolders(std::vector<Task> initial, unsigned threads,
   std::condition_variable ready;
   std::deque<Task> queue(std::make_move_iterator(initial.begin()), std::make_move_iterator(initial.end()));
   unsigned busy = 0;
+  std::exception_ptr failure;
   auto work = [&](unsigned index) {
     std::unique_lock lock(mutex);
     while (true) {
@@ -62,10 +66,22 @@ void visitFolders(std::vector<Task> initial, unsigned threads,
       queue.pop_front();
       ++busy;
       lock.unlock();
-      std::vector<Task> found = visit(task, index);
+      std::vector<Task> found;
+      try {
+        found = visit(task, index);
+      } catch (...) {
+        lock.lock();
+        if (!failure) failure = std::current_exception();
+        queue.clear();
+        --busy;
+        ready.notify_all();
+        return;
+      }
       lock.lock();
       --busy;
-      for (auto& t : found) queue.push_back(std::move(t));
+      if (!failure) {
+        for (auto& t : found) queue.push_back(std::move(t));
+      }
       ready.notify_all();
     }
   };
@@ -73,6 +89,7 @@ void visitFolders(std::vector<Task> initial, unsigned threads,
   for (unsigned i = 1; i < threads; ++i) pool.emplace_back(work, i);
   work(0);
   for (auto& t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace brimvale::mover

@@ -83,5 +83,22 @@ TEST_F(FolderWalk, VisitsEachFolderOnceOnEveryThreadCount) {
   }
 }
 
+// A visit that fails ends the walk with its exception instead of leaving the
+// other threads waiting for work that will never come.
+TEST_F(FolderWalk, AFailingVisitEndsTheWalkWithItsError) {
+  for (int a = 0; a < 30; ++a) fs::create_directories(root_ / ("a" + std::to_string(a)) / "b");
+  std::atomic<int> visits{0};
+  auto walk = [&] {
+    visitFolders<std::string>({root_.string()}, 3, [&](std::string& path, unsigned) {
+      if (++visits == 5) throw std::runtime_error("unreadable");
+      std::vector<std::string> next;
+      OpenFolder folder(path);
+      for (const auto& e : folder.entries().value_or(std::vector<FolderEntry>{})) next.push_back(path + "/" + e.name);
+      return next;
+    });
+  };
+  EXPECT_THROW(walk(), std::runtime_error);
+}
+
 }  // namespace
 }  // namespace brimvale::mover
