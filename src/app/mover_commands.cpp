@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "common/disk_usage.h"
+#include "common/text_formats.h"
 #include "common/process.h"
 #include "mover/safety_checks.h"
 #include "platform/byte_count_format.h"
@@ -22,11 +23,6 @@ using mover::MoveManifest;
 
 constexpr std::chrono::milliseconds kProgressInterval{250};
 constexpr std::chrono::seconds kLockWait{5};
-
-std::string upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 // The folder the volume holding `path` is mounted on.
 fs::path volumeRootOf(fs::path path) {
@@ -126,7 +122,7 @@ void runUntilSettled(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
 }
 
 const MoveManifest* findJob(const mover::LocalFolderMover& m, const std::string& idPrefix) {
-  const std::string prefix = upper(idPrefix);
+  const std::string prefix = asciiUpper(idPrefix);
   const MoveManifest* found = nullptr;
   for (const auto& j : m.jobs()) {
     if (!prefix.empty() && j.id.starts_with(prefix)) {

@@ -1,5 +1,7 @@
 #include "common/text_formats.h"
 
+#include <cctype>
+
 #include "common/file_io.h"
 
 namespace brimvale {
@@ -94,6 +96,18 @@ std::string_view trimBlanks(std::string_view text) {
   if (b == std::string_view::npos) return {};
   std::size_t e = text.find_last_not_of(" \t");
   return text.substr(b, e - b + 1);
+}
+
+std::string asciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string asciiUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
 }
 
 }  // namespace brimvale

@@ -13,6 +13,10 @@
 
 namespace brimvale {
 
+// ASCII letters folded; other bytes (UTF-8 included) stay as they are.
+[[nodiscard]] std::string asciiLower(std::string_view text);
+[[nodiscard]] std::string asciiUpper(std::string_view text);
+
 // Splits at every tab; "a\t\tb" gives three fields, "" gives one empty field.
 [[nodiscard]] std::vector<std::string> splitTsv(std::string_view line);
 // Joins with tabs. Tabs and newlines inside a field would break the row, so

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/file_io.h"
+#include "common/text_formats.h"
 #include "common/process.h"
 #include "mover/relink.h"
 
@@ -33,12 +34,6 @@ constexpr std::string_view kHeld =
 constexpr std::string_view kHashingStatus = "Hashing source + destination for integrity check…";
 constexpr std::string_view kQuickPassed = "Quick verify passed — proceeding.";
 constexpr std::size_t kTerminalShown = 200;
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::string plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
@@ -111,7 +106,7 @@ bool isSafeToWipe(const std::string& path, WorkingFolderRule rule, const fs::pat
 
 std::string userFacingFailure(const std::string& lastError, std::string_view src) {
   const std::string name = quotedName(src);
-  const std::string l = lower(lastError);
+  const std::string l = asciiLower(lastError);
   auto has = [&](std::string_view w) { return l.find(w) != std::string::npos; };
   if (has("sanity") || has("size check") || has("differ") || has("hash") || has("verif")) {
     return "The copy of " + name +

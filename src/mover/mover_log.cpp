@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "common/file_io.h"
+#include "common/text_formats.h"
 #include "mover/manifest.h"
 
 namespace brimvale::mover {
@@ -18,12 +19,6 @@ namespace {
 
 constexpr std::array<std::string_view, 8> kSourceNames{
     "rsync", "rsync!", "hashing", "cleanup", "phase", "enqueue", "command", "info"};
-
-std::string upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
 
 }  // namespace
 
@@ -42,7 +37,7 @@ std::string formatted(const MoverLogLine& line) {
   std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
   std::string source(sourceRaw(line.source));
   source.resize(8, ' ');
-  const std::string tag = line.jobID ? "[" + upper(line.jobID->substr(0, 8)) + "]" : "[--------]";
+  const std::string tag = line.jobID ? "[" + asciiUpper(line.jobID->substr(0, 8)) + "]" : "[--------]";
   return std::string(time) + " [" + source + "] " + tag + " " + line.text;
 }
 
@@ -98,7 +93,7 @@ void MoverLogFile::write(std::span<const MoverLogLine> lines) {
     for (char& c : text) {
       if (c == '\n' || c == '\r') c = ' ';
     }
-    bytes += (line.jobID ? upper(*line.jobID) : std::string("-")) + "\t" + text + "\n";
+    bytes += (line.jobID ? asciiUpper(*line.jobID) : std::string("-")) + "\t" + text + "\n";
   }
   (void)appendLine(bytes);
   // Trim whenever the count passes a multiple of the capacity.
@@ -115,7 +110,7 @@ void MoverLogFile::write(std::span<const MoverLogLine> lines) {
 }
 
 std::vector<std::string> MoverLogFile::read(std::string_view jobPrefix) const {
-  const std::string prefix = upper(jobPrefix);
+  const std::string prefix = asciiUpper(jobPrefix);
   std::vector<std::string> out;
   for (const auto& line : readLastLines(file_, MoverLog::kCapacity)) {
     auto tab = line.find('\t');

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "mover/folder_walk.h"
+#include "common/folder_walk.h"
 
 namespace brimvale::mover {
 namespace {

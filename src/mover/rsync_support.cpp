@@ -8,15 +8,10 @@
 #include <regex>
 
 #include "common/process.h"
+#include "common/text_formats.h"
 
 namespace brimvale::mover {
 namespace {
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
@@ -184,7 +179,7 @@ std::optional<RsyncProgressInfo> parseProgressLine(std::string_view line) {
 std::optional<std::string> currentFileFromLine(std::string_view line) {
   std::string_view t = trim(line);
   if (t.empty()) return std::nullopt;
-  const std::string l = lower(t);
+  const std::string l = asciiLower(t);
   static constexpr std::string_view kSkip[] = {
       "sending incremental file list", "sending file list", "sent ", "total size is",
       "rsync error", "rsync warning", "rsync:", "skipping ", "io error", "file has vanished",

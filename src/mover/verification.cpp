@@ -17,7 +17,7 @@
 #include <unordered_set>
 
 #include "common/disk_usage.h"
-#include "mover/folder_walk.h"
+#include "common/folder_walk.h"
 
 namespace brimvale::mover {
 namespace {
@@ -70,11 +70,14 @@ bool feedFile(EVP_MD_CTX* ctx, const fs::path& path, std::vector<char>& buffer) 
   return ok;
 }
 
-std::string linkTarget(const fs::path& p) {
+// A link's target, read relative to the open folder `dirfd` (AT_FDCWD: `name` is a path).
+std::string linkTargetAt(int dirfd, const std::string& name) {
   std::array<char, 4096> buf{};
-  ssize_t n = readlink(p.c_str(), buf.data(), 4095);
+  ssize_t n = readlinkat(dirfd, name.c_str(), buf.data(), buf.size() - 1);
   return n < 0 ? std::string() : std::string(buf.data(), static_cast<std::size_t>(n));
 }
+
+std::string linkTarget(const fs::path& p) { return linkTargetAt(AT_FDCWD, p.string()); }
 
 // Every entry below `root` (root excluded), relative, without following links.
 Result<std::vector<std::string>> listTree(const fs::path& root) {
@@ -158,11 +161,6 @@ std::uint64_t apparentBytes(const struct stat& st) {
   return S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
 }
 
-std::string linkTargetAt(int dirfd, const std::string& name) {
-  std::array<char, 4096> buf{};
-  ssize_t n = readlinkat(dirfd, name.c_str(), buf.data(), buf.size() - 1);
-  return n < 0 ? std::string() : std::string(buf.data(), static_cast<std::size_t>(n));
-}
 
 // The stat comparison of one entry present on both sides; `targets` reads
 // the two link targets when both are links.
@@ -194,23 +192,19 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst, 
   const std::string srcPath = pair.rel.empty() ? src.string() : (src / pair.rel).string();
   const std::string dstPath = pair.rel.empty() ? dst.string() : (dst / pair.rel).string();
   OpenFolder srcDir(hasSrc ? srcPath : std::string()), dstDir(hasDst ? dstPath : std::string());
+  // A side that is there must list, or the comparison cannot be trusted.
+  auto list = [&](bool present, const OpenFolder& dir, const std::string& path, std::vector<FolderEntry>& into) {
+    if (!present) return true;
+    auto listed = dir.entries();
+    if (!listed) {
+      share.error = path + ": " + std::strerror(errno ? errno : EIO);
+      return false;
+    }
+    into = std::move(*listed);
+    return true;
+  };
   std::vector<FolderEntry> srcEntries, dstEntries;
-  if (hasSrc) {
-    auto listed = srcDir.entries();
-    if (!listed) {
-      share.error = srcPath + ": " + std::strerror(errno ? errno : EIO);
-      return next;
-    }
-    srcEntries = std::move(*listed);
-  }
-  if (hasDst) {
-    auto listed = dstDir.entries();
-    if (!listed) {
-      share.error = dstPath + ": " + std::strerror(errno ? errno : EIO);
-      return next;
-    }
-    dstEntries = std::move(*listed);
-  }
+  if (!list(hasSrc, srcDir, srcPath, srcEntries) || !list(hasDst, dstDir, dstPath, dstEntries)) return next;
   std::unordered_set<std::string_view> dstNames;
   if (hasSrc && hasDst) {
     dstNames.reserve(dstEntries.size());

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "common/json_writer.h"
+#include "common/text_formats.h"
 
 namespace brimvale::service {
 namespace {
@@ -12,13 +13,6 @@ namespace {
 // Linux's own file systems keep links and permissions like APFS does.
 constexpr std::array<std::string_view, 3> kNativeLinuxFilesystems{"ext4", "btrfs", "xfs"};
 constexpr std::array<std::string_view, 5> kNetworkProtocols{"SMB", "AFP", "NFS", "WebDAV", "SSHFS"};
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 std::vector<std::string> commaList(const std::string& text) {
   std::vector<std::string> items;
@@ -34,7 +28,7 @@ std::vector<std::string> commaList(const std::string& text) {
 
 bool listHas(const std::string& list, std::string_view item, bool ignoreCase) {
   for (const std::string& entry : commaList(list)) {
-    if (ignoreCase ? lower(entry) == lower(item) : entry == item) return true;
+    if (ignoreCase ? asciiLower(entry) == asciiLower(item) : entry == item) return true;
   }
   return false;
 }
@@ -134,7 +128,7 @@ Verdict benchmarkVerdict(std::int64_t readMbps, std::int64_t writeMbps,
 
 bool isSystemManagedVolumeName(std::string_view name) {
   if (name.starts_with('.')) return true;
-  std::string l = lower(name);
+  std::string l = asciiLower(name);
   return l.starts_with("com.apple.timemachine") || l.starts_with("time machine") ||
          l.starts_with("backups of ") || l.ends_with(".sparsebundle") ||
          l.ends_with(".backupbundle");

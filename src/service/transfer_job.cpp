@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "common/disk_usage.h"
+#include "common/text_formats.h"
 #include "common/file_io.h"
 #include "common/json_writer.h"
 #include "common/timestamps.h"
@@ -103,12 +104,6 @@ std::string readTail(const fs::path& file, std::size_t bytes) {
   }
   close(fd);
   return out;
-}
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
 }
 
 std::string ownExecutable() {
@@ -380,7 +375,7 @@ class Supervisor {
       (void)store_.setIfPhase({"copying"}, {{"phase", "waitingForDrive"},
                                             {"lastError", std::string(kWaitingForDrive)}});
     } else if (status == 11 ||
-               lower(readTail(files().rsyncLog, kErrorTailBytes)).find("no space left") !=
+               asciiLower(readTail(files().rsyncLog, kErrorTailBytes)).find("no space left") !=
                    std::string::npos) {
       (void)store_.setIfPhase({"copying"},
                               {{"phase", "failed"},

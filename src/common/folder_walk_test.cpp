@@ -1,4 +1,4 @@
-#include "mover/folder_walk.h"
+#include "common/folder_walk.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <fstream>
 #include <map>
 
-namespace brimvale::mover {
+namespace brimvale {
 namespace {
 
 namespace fs = std::filesystem;
@@ -101,4 +101,4 @@ TEST_F(FolderWalk, AFailingVisitEndsTheWalkWithItsError) {
 }
 
 }  // namespace
-}  // namespace brimvale::mover
+}  // namespace brimvale

@@ -1,4 +1,4 @@
-#include "mover/folder_walk.h"
+#include "common/folder_walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace brimvale::mover {
+namespace brimvale {
 
-OpenFolder::OpenFolder(const std::string& path)
-    : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
+OpenFolder::OpenFolder(const std::string& path) : OpenFolder(AT_FDCWD, path) {}
+
+OpenFolder::OpenFolder(int parentFd, const std::string& name)
+    : fd_(::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
 
 OpenFolder::~OpenFolder() {
   if (fd_ >= 0) ::close(fd_);
@@ -47,4 +49,4 @@ std::optional<std::vector<FolderEntry>> OpenFolder::entries() const {
 
 unsigned walkThreads() { return std::clamp(std::thread::hardware_concurrency(), 2u, 4u); }
 
-}  // namespace brimvale::mover
+}  // namespace brimvale

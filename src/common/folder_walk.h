@@ -1,7 +1,7 @@
 // Reading whole folders through descriptors, and a queue of folders that
-// several threads work through: the mover's walks touch every entry of trees
-// with tens of thousands of files, so they look names up relative to an open
-// folder instead of resolving long paths again and again.
+// several threads work through: the walks over a folder to be moved touch
+// every entry of trees with tens of thousands of files, so they look names up
+// relative to an open folder instead of resolving long paths again and again.
 #pragma once
 #include <sys/types.h>
 
@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-namespace brimvale::mover {
+namespace brimvale {
 
 // A name in a folder and its kind as the listing reports it.
 struct FolderEntry {
@@ -28,6 +28,9 @@ struct FolderEntry {
 class OpenFolder {
  public:
   explicit OpenFolder(const std::string& path);
+  // `name` inside the open folder `parentFd` (or relative to the working
+  // folder with AT_FDCWD): deep trees stay reachable without long paths.
+  OpenFolder(int parentFd, const std::string& name);
   ~OpenFolder();
   OpenFolder(const OpenFolder&) = delete;
   OpenFolder& operator=(const OpenFolder&) = delete;
@@ -92,4 +95,4 @@ void visitFolders(std::vector<Task> initial, unsigned threads,
   if (failure) std::rethrow_exception(failure);
 }
 
-}  // namespace brimvale::mover
+}  // namespace brimvale
