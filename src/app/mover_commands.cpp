@@ -157,7 +157,7 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
 // queued. `sizeKB` gets the folder's size as the mover measures it.
 bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path& mount,
                  std::optional<std::int64_t>& sizeKB) {
-  mover::AppDataDenylist denylist(c.paths.home);
+  AppDataDenylist denylist(c.paths.home);
   if (auto blocked = denylist.verdict(src)) {
     c.err << "Brimvale won't move this folder — it is protected (" << blocked->displayName << "): "
           << blocked->reason << "\nNothing was moved; your folder is untouched.\n";

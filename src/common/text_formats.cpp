@@ -1,5 +1,6 @@
 #include "common/text_formats.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "common/file_io.h"
@@ -101,6 +102,21 @@ std::string_view trimBlanks(std::string_view text) {
 std::string asciiLower(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string shellQuoted(std::string_view text) {
+  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("/._-+,:@%").find(c) != std::string_view::npos;
+  });
+  if (plain) return std::string(text);
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  out += "'";
   return out;
 }
 

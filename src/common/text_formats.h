@@ -17,6 +17,12 @@ namespace brimvale {
 [[nodiscard]] std::string asciiLower(std::string_view text);
 [[nodiscard]] std::string asciiUpper(std::string_view text);
 
+// `text` as one shell word that a POSIX shell reads back byte for byte (as
+// bash's printf %q does, in its quoting style): plain words stay as they
+// are; anything else is wrapped in single quotes, a single quote written as
+// '\''. Every path shown inside a command the user may paste goes through it.
+[[nodiscard]] std::string shellQuoted(std::string_view text);
+
 // Splits at every tab; "a\t\tb" gives three fields, "" gives one empty field.
 [[nodiscard]] std::vector<std::string> splitTsv(std::string_view line);
 // Joins with tabs. Tabs and newlines inside a field would break the row, so

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/process.h"
+
 namespace brimvale {
 namespace {
 
@@ -10,6 +12,20 @@ TEST(Tsv, SplitKeepsEmptyFieldsAndJoinNeutralisesSeparators) {
   EXPECT_EQ(splitTsv(""), (std::vector<std::string>{""}));
   EXPECT_EQ(splitTsv("move\t/a b\t/c\t"), (std::vector<std::string>{"move", "/a b", "/c", ""}));
   EXPECT_EQ(joinTsv({"move", "/a\tb", "/c\nd", "12"}), "move\t/a b\t/c d\t12");
+}
+
+// A quoted word read back by a real shell gives the bytes it was made from.
+TEST(ShellQuoted, ABashReadsEveryWordBackUnchanged) {
+  const std::string cases[] = {"/plain/path-1.0", "precious\" \"x", "it's", "a b", "$HOME", "`rm -rf ~`",
+                               "new\nline", "", "*", "caf\xc3\xa9"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c);
+    const std::string script = "printf %s " + shellQuoted(c);
+    ProcessResult r = runProcess({.path = "/bin/bash", .args = {"-c", script}});
+    EXPECT_EQ(r.out, c);
+  }
+  EXPECT_EQ(shellQuoted("/Users/me/Old"), "/Users/me/Old");
+  EXPECT_EQ(shellQuoted("it's"), "'it'\\''s'");
 }
 
 TEST(KeyValues, RoundTripsAndLastValueWins) {

@@ -1,6 +1,7 @@
-// Checks run before a folder move is queued: protected application folders,
-// applications holding files open, recent writes, letter-case collisions,
-// the cross-process relocator lock and the set of moves in flight.
+// Checks run before a folder move is queued (protected folders are in
+// common/protected_folders.h): applications holding files open, recent
+// writes, letter-case collisions, the cross-process relocator lock and the
+// set of moves in flight.
 #pragma once
 #include <chrono>
 #include <ctime>
@@ -14,32 +15,9 @@
 
 #include "common/disk_usage.h"
 #include "common/error.h"
+#include "common/protected_folders.h"
 
 namespace brimvale::mover {
-
-struct DenylistEntry {
-  enum class Source { kBaseline, kManifest };
-  std::string path;  // may begin with "~"
-  std::string displayName;
-  std::string reason;
-  std::optional<std::string> helpAnchor;
-  Source source = Source::kBaseline;
-};
-
-class AppDataDenylist {
- public:
-  explicit AppDataDenylist(std::filesystem::path home);
-  [[nodiscard]] static const std::vector<DenylistEntry>& baseline();
-  // Replaced at any time by remote configuration; checked after the baseline.
-  void setManifestEntries(std::vector<DenylistEntry> entries) { manifestEntries_ = std::move(entries); }
-  // The first entry whose expanded path is `path` or a folder above it;
-  // nothing means allowed. A folder that merely contains one is allowed.
-  [[nodiscard]] std::optional<DenylistEntry> verdict(std::string_view path) const;
-
- private:
-  std::filesystem::path home_;
-  std::vector<DenylistEntry> manifestEntries_;
-};
 
 struct FolderInUseEntry {
   std::string id;           // executable path, else "pid-<n>"

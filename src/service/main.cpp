@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/stop_point.h"
 #include "service/dispatch.h"
 
 int main(int argc, char** argv) {
@@ -15,5 +16,6 @@ int main(int argc, char** argv) {
       brimvale::StatePaths::forHome(brimvale::homeFolder()), platform, brimvale::systemClock(),
       std::cout, std::cerr);
   std::vector<std::string> args(argv + 1, argv + argc);
+  brimvale::takeStopPointOption(args);
   return brimvale::service::runService(ctx, args);
 }

@@ -1,0 +1,51 @@
+#include "common/stop_point.h"
+
+#ifdef BRIMVALE_TEST_HOOKS
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <charconv>
+#include <mutex>
+
+namespace brimvale {
+namespace {
+
+std::mutex gMutex;
+std::string gStep;
+int gOccurrence = 1;
+int gSeen = 0;
+std::atomic<bool> gArmed{false};
+
+}  // namespace
+
+void takeStopPointOption(std::vector<std::string>& args) {
+  for (auto it = args.begin(); it != args.end(); ++it) {
+    if (!it->starts_with(kStopAfterOption)) continue;
+    std::string spec = it->substr(kStopAfterOption.size());
+    args.erase(it);
+    std::lock_guard lock(gMutex);
+    gOccurrence = 1;
+    if (auto hash = spec.find('#'); hash != std::string::npos) {
+      std::from_chars(spec.data() + hash + 1, spec.data() + spec.size(), gOccurrence);
+      spec.resize(hash);
+    }
+    gStep = spec;
+    gSeen = 0;
+    gArmed = !gStep.empty();
+    return;
+  }
+}
+
+void stopPoint(std::string_view step) {
+  if (!gArmed.load()) return;
+  std::lock_guard lock(gMutex);
+  if (step != gStep || ++gSeen != gOccurrence) return;
+  ::kill(::getpid(), SIGKILL);
+  ::pause();
+}
+
+}  // namespace brimvale
+
+#endif
