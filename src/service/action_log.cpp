@@ -65,14 +65,15 @@ std::string unescapedField(std::string_view field) {
 
 }  // namespace
 
-void recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
+Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
   std::string batchRow = joinTsv({escapedField(row.action), escapedField(row.src),
                                   escapedField(row.dest), bytesField(row.bytes)});
+  auto undo = appendToFile(paths.lastBatch, batchRow + "\n");
   (void)appendToFile(paths.actions, ts(now) + "\t" + batchRow + "\n");
-  (void)appendToFile(paths.lastBatch, batchRow + "\n");
+  return undo;
 }
 
-void newBatch(const StatePaths& paths) { (void)writeFileAtomically(paths.lastBatch, ""); }
+Result<void> newBatch(const StatePaths& paths) { return writeFileAtomically(paths.lastBatch, ""); }
 
 std::string renderActionsJson(const std::vector<std::string>& rows) {
   if (rows.empty()) return "[]\n";

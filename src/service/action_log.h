@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "common/paths.h"
 
 namespace brimvale::service {
@@ -20,14 +21,15 @@ struct ActionRow {
   std::optional<std::uint64_t> bytes;  // empty when the size could not be read
 };
 
-// Appends one row to the action log (with the local time) and one to the
-// last batch file. Append failures are ignored: the operation itself is done.
+// Appends one row to the last batch file (the undo record) and one to the
+// action log (with the local time). Fails when the undo record could not be
+// written, so a caller that records before it moves can refuse to move.
 // Tabs, newlines, carriage returns and backslashes in the text fields are
 // written as \t \n \r \\ and decoded again by the readers below.
-void recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row);
+[[nodiscard]] Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row);
 
 // Starts a batch: the last batch file becomes empty.
-void newBatch(const StatePaths& paths);
+[[nodiscard]] Result<void> newBatch(const StatePaths& paths);
 
 // The last `count` rows as the `actions` JSON array: "[]" when there are
 // none, else one object per line, oldest first; an empty bytes field is 0.

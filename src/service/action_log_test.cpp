@@ -17,11 +17,11 @@ TEST(ActionLog, RecordsEachRowInBothFilesAndBatchesStartEmpty) {
   fs::create_directories(paths.state);
   const std::time_t t = 1'777'600'000;
 
-  recordAction(paths, t, {"move", "/old", "/nvme/old", 4096});
-  newBatch(paths);
-  recordAction(paths, t, {"relocate", "/Users/ada/My Files", "/Volumes/NVMe/x", 8192});
-  recordAction(paths, t, {"delete", "/Users/ada/tab\there", "-", std::nullopt});
-  recordAction(paths, t, {"move", "/a/line\nbreak\\x", "/n/line\nbreak\\x", 1});
+  ASSERT_TRUE(recordAction(paths, t, {"move", "/old", "/nvme/old", 4096}));
+  ASSERT_TRUE(newBatch(paths));
+  ASSERT_TRUE(recordAction(paths, t, {"relocate", "/Users/ada/My Files", "/Volumes/NVMe/x", 8192}));
+  ASSERT_TRUE(recordAction(paths, t, {"delete", "/Users/ada/tab\there", "-", std::nullopt}));
+  ASSERT_TRUE(recordAction(paths, t, {"move", "/a/line\nbreak\\x", "/n/line\nbreak\\x", 1}));
 
   EXPECT_EQ(readFile(paths.lastBatch).value(),
             "relocate\t/Users/ada/My Files\t/Volumes/NVMe/x\t8192\n"

@@ -84,7 +84,7 @@ void moveToNvme(ServiceContext& ctx, Guards& guards, const fs::path& src,
   const std::string sizeText = size ? std::to_string(*size) : std::string();
   ctx.log.say("moved (" + std::string(reason) + "): " + srcText + " -> " + target.string() + " (" +
               sizeText + " bytes)");
-  recordAction(ctx.paths, now, {"move", srcText, target.string(), size});
+  (void)recordAction(ctx.paths, now, {"move", srcText, target.string(), size});
 }
 
 }  // namespace brimvale::service

@@ -169,7 +169,7 @@ int freeSpaceCommand(ServiceContext& ctx, const std::vector<std::string>&) {
                  "Skipping fallback to preserve your settings.)\n";
     }
   } else {
-    newBatch(ctx.paths);
+    (void)newBatch(ctx.paths);
     cleanAppCaches(ctx, guards, RunMode::kReal, 0);
     bool empty = true;
     const BatchCounts fallback = countLastBatch(ctx.paths, &empty);

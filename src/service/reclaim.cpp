@@ -64,7 +64,7 @@ void walkCategory(ServiceContext& ctx, Guards& guards, const Category& category,
         if (guards.isOpen(item)) continue;
         fs::remove_all(entry.path, ec);
         if (ec) continue;
-        recordAction(ctx.paths, ctx.clock(), {action, item, "-", size});
+        (void)recordAction(ctx.paths, ctx.clock(), {action, item, "-", size});
       }
       ++items;
       bytes += size.value_or(0);
@@ -94,7 +94,7 @@ int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
                "\"skipped\":\"delete_disabled\"}\n";
     return 0;
   }
-  newBatch(ctx.paths);
+  (void)newBatch(ctx.paths);
   ctx.log.say("reclaim: " + std::string(category->name));
   Guards guards(ctx.paths.home, *ctx.platform.files);
   walkCategory(ctx, guards, *category, WalkMode::kDelete, "");

@@ -198,7 +198,7 @@ MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, Guards& guards, const std::st
   (void)touchFile(cfg.nvme() / ".hollin-managed");
   ctx.log.say("relocate: " + srcText + " -> " + target.string() + " (" + sizeText +
               " bytes; parked original at " + parked.string() + ")");
-  recordAction(ctx.paths, now, {"relocate", srcText, target.string(), size});
+  (void)recordAction(ctx.paths, now, {"relocate", srcText, target.string(), size});
   out << "\n"
       << kRule << "\n"
       << "OK: relocated " << srcText << " (" << sizeText << " bytes)\n"

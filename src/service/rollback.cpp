@@ -58,7 +58,7 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
       ++skipped;
     }
   }
-  newBatch(ctx.paths);
+  (void)newBatch(ctx.paths);
   ctx.out << "Reversed: " << reversed << ".  Skipped: " << skipped << ".\n";
   (void)writeStatusJson(ctx);
   return 0;

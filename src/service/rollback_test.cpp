@@ -18,10 +18,10 @@ class RollbackTest : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(home() / "archive");
     std::ofstream(home() / "archive" / "a.txt") << "a";
-    recordAction(env_.paths(), 0, {"move", (home() / "a.txt").string(),
-                                   (home() / "archive" / "a.txt").string(), 4096});
-    recordAction(env_.paths(), 0, {"delete-cache", "/c/x", "-", 1});
-    recordAction(env_.paths(), 0, {"relocate", "/r", "/n/r", 1});
+    ASSERT_TRUE(recordAction(env_.paths(), 0, {"move", (home() / "a.txt").string(),
+                                   (home() / "archive" / "a.txt").string(), 4096}));
+    ASSERT_TRUE(recordAction(env_.paths(), 0, {"delete-cache", "/c/x", "-", 1}));
+    ASSERT_TRUE(recordAction(env_.paths(), 0, {"relocate", "/r", "/n/r", 1}));
   }
   const fs::path& home() const { return env_.home(); }
 

@@ -120,7 +120,7 @@ int cleanAppCachesCommand(ServiceContext& ctx, const std::vector<std::string>&) 
     ctx.out << "Manager is paused.\n";
     return 1;
   }
-  newBatch(ctx.paths);
+  (void)newBatch(ctx.paths);
   Guards guards(ctx.paths.home, *ctx.platform.files);
   cleanAppCaches(ctx, guards, RunMode::kReal, 0);
   markLastRun(ctx, "app-cache");

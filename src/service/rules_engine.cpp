@@ -103,7 +103,7 @@ void offerForDeletion(ServiceContext& ctx, Guards& guards, RunMode mode, const D
   tally.deletedBytes += size.value_or(0);
   // Personal files get a line each; caches are summed up per folder.
   if (action == "delete") ctx.log.say("deleted: " + item + " (" + sizeText(size) + " bytes)");
-  recordAction(ctx.paths, ctx.clock(), {std::string(action), item, "-", size});
+  (void)recordAction(ctx.paths, ctx.clock(), {std::string(action), item, "-", size});
 }
 
 void deleteOld(ServiceContext& ctx, Guards& guards, RunMode mode, const RuleText& rule,
@@ -157,7 +157,7 @@ void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int6
 }
 
 void runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
-  if (mode == RunMode::kReal) newBatch(ctx.paths);
+  if (mode == RunMode::kReal) (void)newBatch(ctx.paths);
   const ServiceConfig& cfg = ctx.cfg();
   for (const auto& text : cfg.rules()) {
     const RuleText rule = parseRuleText(text);
