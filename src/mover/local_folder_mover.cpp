@@ -6,14 +6,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <future>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "common/file_io.h"
+#include "common/path_policy.h"
 #include "common/text_formats.h"
 #include "common/process.h"
+#include "common/stop_point.h"
 #include "mover/relink.h"
 
 namespace brimvale::mover {
@@ -34,6 +38,9 @@ constexpr std::string_view kHeld =
 constexpr std::string_view kHashingStatus = "Hashing source + destination for integrity check…";
 constexpr std::string_view kQuickPassed = "Quick verify passed — proceeding.";
 constexpr std::size_t kTerminalShown = 200;
+// Enough of the copy tool's complaints to name the cause; a copy failing on
+// every file would otherwise keep them all.
+constexpr std::size_t kCopyErrorLinesKept = 20;
 
 std::string plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
@@ -48,6 +55,36 @@ std::string standardised(const std::string& path) { return fs::path(path).lexica
 std::string stripSlash(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
+}
+
+// Why a clean-up must leave the source alone.
+struct CleanupRefusal {
+  std::string text;             // the job's lastError
+  bool driveMayBeGone = false;  // the copy could not be seen: maybe the drive went away
+};
+
+// Whether the clean-up of `m` may remove or relink its source. `checked`: this
+// process has just verified the copy, so it is not compared again.
+std::optional<CleanupRefusal> cleanupRefusal(const MoveManifest& m, const PathPolicy& policy, bool checked) {
+  if (auto allowed = policy.check(m.src); !allowed) return CleanupRefusal{allowed.error().sentence()};
+  struct stat st {};
+  if (lstat(m.finalDst.c_str(), &st) != 0) {
+    return CleanupRefusal{"The copy this move made is missing, so Brimvale removed and relinked nothing. Your "
+                          "original is safe and untouched; move it again to make a new copy." +
+                              std::string(kRawErrorMarker) + m.finalDst + ": " + std::strerror(errno),
+                          true};
+  }
+  // A source already gone needs no comparison: a plain move's removal had
+  // finished, and the relink reports the missing source itself.
+  if (checked || lstat(m.src.c_str(), &st) != 0) return std::nullopt;
+  auto unmatched = unmatchedBeforeCleanup(m.src, m.finalDst, m.conflictPolicy);
+  if (!unmatched) {
+    return CleanupRefusal{"Verification walk failed (permission or read error). Source preserved." +
+                              std::string(kRawErrorMarker) + unmatched.error().detail,
+                          true};
+  }
+  if (!unmatched->empty()) return CleanupRefusal{differingFilesText(*unmatched)};
+  return std::nullopt;
 }
 
 }  // namespace
@@ -82,11 +119,12 @@ int MoverSettings::recentWriteWindowHours() const {
   return static_cast<int>(std::min<std::int64_t>(*v, 168));
 }
 
-bool isSafeToWipe(const std::string& path, WorkingFolderRule rule, const fs::path& home,
-                  const fs::path& workingFolder) {
-  if (path.empty() || path.front() != '/') return false;
+std::optional<std::string> wipeRefusal(const std::string& path, WorkingFolderRule rule, const fs::path& home,
+                                       const fs::path& workingFolder) {
+  auto refused = [&](PathRefusalReason reason) { return PathRefusal{.reason = reason, .path = path}.sentence(); };
+  if (path.empty() || path.front() != '/') return refused(PathRefusalReason::kNotAbsolute);
   for (const auto& part : fs::path(path)) {
-    if (part == "..") return false;
+    if (part == "..") return refused(PathRefusalReason::kNotAbsolute);
   }
   const std::string p = stripSlash(standardised(path));
   static constexpr std::string_view kProtected[] = {"/",        "/System",       "/usr",
@@ -94,20 +132,38 @@ bool isSafeToWipe(const std::string& path, WorkingFolderRule rule, const fs::pat
                                                     "/var",     "/tmp",          "/Library",
                                                     "/Applications", "/Users"};
   for (auto bad : kProtected) {
-    if (p == bad) return false;
+    if (p == bad) return refused(PathRefusalReason::kSystemFolder);
   }
-  if (p == stripSlash(standardised(home.string()))) return false;
-  if (rule == WorkingFolderRule::kRequired) {
-    const std::string root = stripSlash(standardised(workingFolder.string()));
-    if (workingFolder.empty() || !p.starts_with(root + "/")) return false;
+  if (p == stripSlash(standardised(home.string()))) return refused(PathRefusalReason::kHomeItself);
+  const std::string root = stripSlash(standardised(workingFolder.string()));
+  const bool inWorkingFolder = !workingFolder.empty() && p.starts_with(root + "/");
+  if (rule == WorkingFolderRule::kRequired && !inWorkingFolder) {
+    return path + " lies outside this computer's folder on the drive, so Brimvale won't delete it. Nothing was changed.";
   }
-  return true;
+  // The same answer the path policy gives every other deleting operation.
+  auto allowed = PathPolicy(PathPolicy::rootsFor(home, workingFolder)).check(p);
+  if (!allowed) return allowed.error().sentence();
+  if (rule == WorkingFolderRule::kRequired && allowed->root != PathRoot::kWorkingFolder) {
+    return refused(PathRefusalReason::kOutsideRoots);
+  }
+  return std::nullopt;
+}
+
+bool isSafeToWipe(const std::string& path, WorkingFolderRule rule, const fs::path& home,
+                  const fs::path& workingFolder) {
+  return !wipeRefusal(path, rule, home, workingFolder);
 }
 
 std::string userFacingFailure(const std::string& lastError, std::string_view src) {
   const std::string name = quotedName(src);
-  const std::string l = asciiLower(lastError);
+  // Only the sentence picks the text: the technical detail after it holds the
+  // copy tool's lines and file names, whose words mean nothing here.
+  const std::string sentence = lastError.substr(0, lastError.find(kRawErrorMarker));
+  const std::string l = asciiLower(sentence);
   auto has = [&](std::string_view w) { return l.find(w) != std::string::npos; };
+  // Already says what happened, that the data is safe and what to do; a full
+  // drive is no unavailable drive, and a refused path names its own reason.
+  if (has("the drive is full") || sentence.ends_with("Nothing was changed.")) return sentence;
   if (has("sanity") || has("size check") || has("differ") || has("hash") || has("verif")) {
     return "The copy of " + name +
            " didn't match the original closely enough to be sure it's complete, so the move was "
@@ -122,7 +178,7 @@ std::string userFacingFailure(const std::string& lastError, std::string_view src
     return name + " was copied successfully, but the original couldn't be removed afterwards, so "
                   "it's still using space. Your data is safe.";
   }
-  if (!lastError.empty() && !has("rsync") && !has("exit") && !has("code ")) return lastError;
+  if (!sentence.empty() && !has("rsync") && !has("exit") && !has("code ")) return sentence;
   return "Brimvale couldn't finish moving " + name + ". Your original is safe and untouched.";
 }
 
@@ -444,9 +500,15 @@ void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) 
     (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed, text);
     (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src), text);
   }
+  // Only a destination this process copied into is this move's partial copy;
+  // one named by a record read from disk may hold anything.
+  const bool copiedHere = copiedHere_.erase(m.id) > 0;
   if (m.conflictPolicy != MoveConflictPolicy::kOverride || !m.replaceSourceWithSymlink ||
-      previous == MovePhase::kCleaningUp || previous == MovePhase::kFailed || !exists(m.finalDst) ||
-      !isSafeToWipe(m.finalDst, WorkingFolderRule::kRequired, env_.paths.home, workingFolder())) {
+      previous == MovePhase::kCleaningUp || previous == MovePhase::kFailed || !copiedHere || !exists(m.finalDst)) {
+    return;
+  }
+  if (auto refusal = wipeRefusal(m.finalDst, WorkingFolderRule::kRequired, env_.paths.home, workingFolder())) {
+    log_.append(MoverLogSource::kPhase, "Partial NVMe destination left in place: " + *refusal, m.id);
     return;
   }
   log_.append(MoverLogSource::kPhase, "Cleaning up partial NVMe destination after failure: " + m.finalDst, m.id);
@@ -482,7 +544,8 @@ void LocalFolderMover::startCopy(const std::string& id) {
   struct Prep {
     std::optional<std::pair<MovePhase, std::string>> stop;
     bool wiped = false;
-    bool refusedWipe = false;
+    std::optional<std::string> refusedWipe;  // the reason
+    CopyShape shape = CopyShape::kFolderContents;
   };
   env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
     Prep prep;
@@ -505,8 +568,8 @@ void LocalFolderMover::startCopy(const std::string& id) {
                                            " doesn't exist after createDirectory succeeded — refusing to spawn rsync."};
     } else if (snapshot.conflictPolicy == MoveConflictPolicy::kOverride &&
                fs::exists(fs::symlink_status(snapshot.finalDst, ec))) {
-      if (!isSafeToWipe(snapshot.finalDst, WorkingFolderRule::kRequired, home, working)) {
-        prep.refusedWipe = true;
+      prep.refusedWipe = wipeRefusal(snapshot.finalDst, WorkingFolderRule::kRequired, home, working);
+      if (prep.refusedWipe) {
         prep.stop = {MovePhase::kFailed,
                      "Couldn't prepare the destination safely, so nothing was changed. Your original is untouched."};
       } else {
@@ -514,10 +577,15 @@ void LocalFolderMover::startCopy(const std::string& id) {
         (void)runTool("/bin/rm", {"-rf", snapshot.finalDst}, std::chrono::hours(1));
       }
     }
+    // A file is copied as a file: with the slashes of a folder's contents the
+    // copy tool would fail and leave an empty folder behind.
+    struct stat st {};
+    if (lstat(snapshot.src.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) prep.shape = CopyShape::kSingleFile;
     return [=, this] {
       if (!alive->load() || !endTask(Task::kPrep, id, token, MovePhase::kCopying)) return;
       if (prep.refusedWipe) {
         log_.append(MoverLogSource::kPhase, "REFUSED override wipe of unsafe destination: " + snapshot.finalDst, id);
+        log_.append(MoverLogSource::kPhase, *prep.refusedWipe, id);
       }
       if (prep.wiped) {
         log_.append(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", snapshot.finalDst}), id);
@@ -527,15 +595,17 @@ void LocalFolderMover::startCopy(const std::string& id) {
         pump();
         return;
       }
-      launchRsync(id);
+      launchRsync(id, prep.shape);
     };
   });
 }
 
-void LocalFolderMover::launchRsync(const std::string& id) {
+void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape) {
   MoveManifest* m = find(id);
   if (!m || !env_.rsync) return;
-  const auto args = env_.rsync->arguments(m->conflictPolicy, m->src, m->finalDst);
+  const auto args = env_.rsync->arguments(m->conflictPolicy, m->src, m->finalDst, shape);
+  copyErrors_.erase(id);
+  copiedHere_.insert(id);
   log_.append(MoverLogSource::kCommand, commandLineText(env_.rsync->executablePath, args), id);
   auto handle = std::make_shared<CopyHandle>();
   processes_[id] = handle;
@@ -632,6 +702,10 @@ void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector
       savePoint = savePoint || isSavePoint(p->fraction);
       continue;
     }
+    if (line.isErr) {
+      auto& errors = copyErrors_[id];
+      if (errors.size() < kCopyErrorLinesKept) errors.push_back(line.text);
+    }
     if (!run.empty() && runIsErr != line.isErr) flush();
     runIsErr = line.isErr;
     run.push_back(line.text);
@@ -657,15 +731,21 @@ void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector
 void LocalFolderMover::copyFinished(const std::string& id, int exitCode) {
   processes_.erase(id);
   log_.append(MoverLogSource::kInfo, "rsync exited with code " + std::to_string(exitCode), id);
+  std::vector<std::string> errors;
+  if (auto it = copyErrors_.find(id); it != copyErrors_.end()) {
+    errors = std::move(it->second);
+    copyErrors_.erase(it);
+  }
   const MoveManifest* m = job(id);
   if (m && m->phase == MovePhase::kCopying) {
     if (exitCode == 0) {
       transition(id, MovePhase::kHashing, std::nullopt, std::string(kHashingStatus));
+      stopPoint("mover:copied");
     } else if (!destinationReachable(*m)) {
       transition(id, MovePhase::kWaitingForDrive,
                  "Destination drive disconnected during copy. Will resume on reconnect.");
     } else {
-      transition(id, MovePhase::kFailed, rsyncExitMessage(exitCode, m->src));
+      transition(id, MovePhase::kFailed, copyFailureMessage(exitCode, m->src, errors));
     }
   }
   advance(id);
@@ -690,6 +770,8 @@ void LocalFolderMover::startVerification(const std::string& id) {
   const VerificationLevel lvl = level();
   if (lvl == VerificationLevel::kOff) {
     transition(id, MovePhase::kCleaningUp, std::nullopt, "Verification disabled — proceeding to cleanup.");
+    checkedHere_.insert(id);
+    stopPoint("mover:verified");
     startCleanup(id);
     return;
   }
@@ -741,12 +823,7 @@ void LocalFolderMover::startVerification(const std::string& id) {
                        "Verified (stat skew on " + std::to_string(counted.size()) + " file" +
                            plural(counted.size()) + ", content matched).");
           } else {
-            std::string list;
-            for (std::size_t i = 0; i < unequal.size() && i < 5; ++i) list += (i ? ", " : "") + unequal[i];
-            if (unequal.size() > 5) list += " (+" + std::to_string(unequal.size() - 5) + " more)";
-            transition(id, MovePhase::kFailed,
-                       "Verification failed — " + std::to_string(unequal.size()) + " file" +
-                           plural(unequal.size()) + " differ: " + list + ". Source preserved.");
+            transition(id, MovePhase::kFailed, differingFilesText(unequal));
           }
         }
         advance(id);
@@ -769,9 +846,21 @@ void LocalFolderMover::startVerification(const std::string& id) {
     };
   };
   env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
-    auto srcHash = treeDigest(snap.src, reporter("source"));
-    std::optional<std::string> dstHash;
-    if (srcHash) dstHash = treeDigest(snap.finalDst, reporter("destination"));
+    // Override owns the whole destination, so the whole trees must be equal;
+    // a merge may land among files that were there before, so only the
+    // source's entries and their counterparts are compared.
+    std::optional<std::string> srcHash, dstHash;
+    std::vector<std::string> differing;
+    if (snap.conflictPolicy == MoveConflictPolicy::kOverride) {
+      srcHash = treeDigest(snap.src, reporter("source"));
+      if (srcHash) dstHash = treeDigest(snap.finalDst, reporter("destination"));
+    } else {
+      CounterpartCheck check = compareCounterparts(snap.src, snap.finalDst, snap.conflictPolicy,
+                                                   reporter("source"), reporter("destination"));
+      srcHash = std::move(check.srcDigest);
+      dstHash = std::move(check.dstDigest);
+      differing = std::move(check.differing);
+    }
     return [=, this] {
       if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
       const bool bothThere = destinationReachable(snap) && fs::exists(snap.finalDst);
@@ -791,7 +880,14 @@ void LocalFolderMover::startVerification(const std::string& id) {
         }
       } else {
         log_.append(MoverLogSource::kHashing, "source " + *srcHash + " · destination " + *dstHash, id);
-        transition(id, MovePhase::kVerifying);
+        if (differing.empty()) {
+          transition(id, MovePhase::kVerifying);
+        } else {
+          for (std::size_t i = 0; i < differing.size() && i < 20; ++i) {
+            log_.append(MoverLogSource::kHashing, differing[i] + ": copy differs from the source", id);
+          }
+          transition(id, MovePhase::kFailed, differingFilesText(differing));
+        }
       }
       advance(id);
     };
@@ -837,6 +933,8 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
                    "Hashes: src=" + snap.srcContentHash->substr(0, 12) + " dst=" + snap.dstContentHash->substr(0, 12));
       } else {
         transition(id, MovePhase::kCleaningUp, std::nullopt, find(id)->statusMessage);
+        checkedHere_.insert(id);
+        stopPoint("mover:verified");
       }
       advance(id);
     };
@@ -849,13 +947,44 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   const std::uint64_t token = beginTask(Task::kCleanup, id);
   const MoveManifest snap = *m;
   auto alive = alive_;
+  // A record read from disk may name anything, so before the source is
+  // removed or relinked: it must be a path Brimvale may touch, its copy must
+  // exist and, unless this process has just verified that copy, still match.
+  const bool checked = checkedHere_.erase(id) > 0;
+  copiedHere_.erase(id);
+  if (!checked) {
+    log_.append(MoverLogSource::kCleanup, "checking the copy " + snap.finalDst + " again before clean-up", id);
+  }
+  const PathPolicy policy(PathPolicy::rootsFor(env_.paths.home, workingFolder()));
+  // Logs from the clean-up's thread, in order with its result.
+  auto logLater = [post = env_.post, alive, id, this](MoverLogSource source, std::string text) {
+    post([=, this] {
+      if (alive->load()) log_.append(source, text, id);
+    });
+  };
+  auto refused = [=, this](const CleanupRefusal& refusal) {
+    log_.append(MoverLogSource::kCleanup, "REFUSED clean-up of " + snap.src + ": " + refusal.text, id);
+    if (refusal.driveMayBeGone && !destinationReachable(snap)) {
+      transition(id, MovePhase::kWaitingForDrive,
+                 "Destination drive disappeared before clean-up. Will resume on reconnect.");
+    } else {
+      transition(id, MovePhase::kFailed, refusal.text);
+    }
+    pump();
+  };
   if (snap.replaceSourceWithSymlink) {
-    log_.append(MoverLogSource::kCleanup,
-                "relocate cleanup: walking " + snap.src + " to replace files with symlinks → " + snap.finalDst, id);
     env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
-      const WalkResult r = relinkTree(snap.src, snap.finalDst);
+      std::optional<CleanupRefusal> refusal = cleanupRefusal(snap, policy, checked);
+      std::optional<WalkResult> walked;
+      if (!refusal) {
+        logLater(MoverLogSource::kCleanup, "relocate cleanup: walking " + snap.src +
+                                               " to replace files with symlinks → " + snap.finalDst);
+        walked = relinkTree(snap.src, snap.finalDst);
+      }
       return [=, this] {
         if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
+        if (refusal) return refused(*refusal);
+        const WalkResult& r = *walked;
         log_.append(MoverLogSource::kCleanup,
                     std::string("relocate ") + (r.singleFile ? "single-file" : "tree") + " walk done: " +
                         std::to_string(r.relinked) + " relinked, " + std::to_string(r.skipped) +
@@ -874,12 +1003,18 @@ void LocalFolderMover::startCleanup(const std::string& id) {
     });
     return;
   }
-  log_.append(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", snap.src}), id);
   env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
-    ProcessResult r = runTool("/bin/rm", {"-rf", snap.src}, std::chrono::hours(6));
-    const int code = r.outcome == ProcessOutcome::kExited ? r.exitCode : -1;
+    std::optional<CleanupRefusal> refusal = cleanupRefusal(snap, policy, checked);
+    int code = -1;
+    if (!refusal) {
+      logLater(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", snap.src}));
+      ProcessResult r = runTool("/bin/rm", {"-rf", snap.src}, std::chrono::hours(6));
+      code = r.outcome == ProcessOutcome::kExited ? r.exitCode : -1;
+      stopPoint("mover:removed");
+    }
     return [=, this] {
       if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
+      if (refusal) return refused(*refusal);
       log_.append(MoverLogSource::kCleanup, "rm exit " + std::to_string(code) + " for " + snap.src, id);
       if (code == 0) {
         transition(id, MovePhase::kDone);

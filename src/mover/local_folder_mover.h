@@ -46,11 +46,17 @@ class MoverSettings {
 };
 
 // isSafeToWipe: false for relative paths, "..", the system folders, /Users,
-// the home folder and, with kRequired, anything outside `workingFolder`.
+// the home folder and, with kRequired, anything outside `workingFolder`; and
+// false for whatever the path policy (roots from `home` and `workingFolder`)
+// refuses, such as a path reached through a link that leads elsewhere.
 enum class WorkingFolderRule { kRequired, kNotRequired };
 [[nodiscard]] bool isSafeToWipe(const std::string& path, WorkingFolderRule rule,
                                 const std::filesystem::path& home,
                                 const std::filesystem::path& workingFolder);
+// Why isSafeToWipe refuses `path`, as one sentence for the log; nothing when it is safe.
+[[nodiscard]] std::optional<std::string> wipeRefusal(const std::string& path, WorkingFolderRule rule,
+                                                     const std::filesystem::path& home,
+                                                     const std::filesystem::path& workingFolder);
 
 // The plain-words failure shown to the user for a technical `lastError`.
 [[nodiscard]] std::string userFacingFailure(const std::string& lastError, std::string_view src);
@@ -155,7 +161,7 @@ class LocalFolderMover {
   // keeps its slot from one step to the next; then fills free slots.
   void advance(const std::string& id);
   void startCopy(const std::string& id);
-  void launchRsync(const std::string& id);
+  void launchRsync(const std::string& id, CopyShape shape);
   void handleCopyOutput(const std::string& id, const std::vector<CopyLine>& lines);
   void copyFinished(const std::string& id, int exitCode);
   void startVerification(const std::string& id);
@@ -180,6 +186,14 @@ class LocalFolderMover {
     std::int64_t liveKB = 0, dstKB = 0;
   };
   std::map<std::string, MeasuredSizes> measuredSizes_;
+  // The copy tool's error lines of each copy: the real cause of a failure.
+  std::map<std::string, std::vector<std::string>> copyErrors_;
+  // Jobs whose copy this process started: only their partial destination
+  // may be removed after a failure.
+  std::set<std::string> copiedHere_;
+  // Jobs this process verified (or whose user turned verification off);
+  // any other job's copy is compared again before its clean-up.
+  std::set<std::string> checkedHere_;
   std::uint64_t nextToken_ = 1;
   // Shared with background work so results arriving after destruction are dropped.
   std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);

@@ -6,11 +6,13 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "common/file_io.h"
+#include "common/path_policy.h"
 #include "common/process.h"
 
 namespace brimvale::mover {
@@ -151,6 +153,59 @@ class Mover : public ::testing::Test {
     return src;
   }
 
+  // A record as an earlier run (or someone else) left it on disk.
+  std::string saveRecord(MovePhase phase, const fs::path& src, const fs::path& finalDst, MoveConflictPolicy policy,
+                         bool relocation) {
+    MoveManifest m;
+    m.id = newUuid();
+    m.src = src.string();
+    m.dstParent = finalDst.parent_path().string();
+    m.finalDst = finalDst.string();
+    m.startedAt = std::time(nullptr);
+    m.phase = phase;
+    m.conflictPolicy = policy;
+    m.replaceSourceWithSymlink = relocation;
+    ManifestStore(paths_.state, {}, systemClock()).save(m);
+    return m.id;
+  }
+  // Runs every move found on disk until `id` settles.
+  MovePhase resume(const std::string& id, std::optional<VerificationLevel> level) {
+    auto& mover = make(level);
+    mover.reload();
+    EXPECT_TRUE(loop_.runUntil([&] { return settled(id); }));
+    return phaseOf(id);
+  }
+  // A byte-exact copy with the source's times, as the copy tool leaves it.
+  static void copyTree(const fs::path& from, const fs::path& to) {
+    fs::create_directories(to.parent_path());
+    ASSERT_TRUE(runTool("/usr/bin/rsync", {"-aH", from.string() + "/", to.string() + "/"}, 30s).succeeded());
+  }
+  // Every entry below `root` but Brimvale's own state: a file's checksum, a
+  // link's target, "dir" for a folder.
+  static std::map<std::string, std::string> contents(const fs::path& root) {
+    std::map<std::string, std::string> out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+      const std::string rel = it->path().lexically_relative(root).string();
+      if (rel == ".brimvale") {
+        it.disable_recursion_pending();
+        continue;
+      }
+      if (it->is_symlink()) out[rel] = "link:" + fs::read_symlink(it->path()).string();
+      else if (it->is_directory()) out[rel] = "dir";
+      else out[rel] = sha256File(it->path()).value_or("unreadable");
+    }
+    return out;
+  }
+  // Changes one byte in place and puts the times back: nothing but the content sees it.
+  static void corruptOneByte(const fs::path& file) {
+    const auto when = fs::last_write_time(file);
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(100);
+    f.put('#');
+    f.close();
+    fs::last_write_time(file, when);
+  }
+
   fs::path root_, drive_, working_;
   StatePaths paths_;
   TestLoop loop_;
@@ -180,27 +235,49 @@ TEST(IsSafeToWipe, RefusesSystemFoldersHomeDotDotAndOutsideTheWorkingFolder) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(isSafeToWipe(c.path, WorkingFolderRule::kRequired, home, working), c.safe);
   }
-  EXPECT_TRUE(isSafeToWipe("/Volumes/Else/x", WorkingFolderRule::kNotRequired, home, working));
+  // Without the working-folder rule the path policy still decides.
+  EXPECT_TRUE(isSafeToWipe("/Users/me/Projects/x", WorkingFolderRule::kNotRequired, home, working));
+  EXPECT_FALSE(isSafeToWipe("/Volumes/Else/x", WorkingFolderRule::kNotRequired, home, working));
+  EXPECT_FALSE(isSafeToWipe("/Users/me/.ssh/keys", WorkingFolderRule::kNotRequired, home, working));
+  EXPECT_EQ(*wipeRefusal("/Users/me", WorkingFolderRule::kNotRequired, home, working),
+            "/Users/me is your home folder itself; Brimvale works on folders inside it, never on the whole home "
+            "folder. Nothing was changed.");
 }
 
 TEST(UserFacingFailure, PicksTheSentenceByKeyword) {
+  const std::string full = copyFailureMessage(
+      11, "/Users/me/Docs",
+      {"rsync: [receiver] write failed on \"/Volumes/NVMe/BRIM-Mac/Relocated/Docs/a\": No space left on device (28)"});
+  const std::string denied = copyFailureMessage(
+      23, "/Users/me/Docs",
+      {"rsync: [sender] send_files failed to open \"/Users/me/Docs/drive hash differ.txt\": Permission denied (13)"});
+  const std::string refused =
+      PathRefusal{.reason = PathRefusalReason::kManagedRoot, .path = "/Volumes/NVMe/BRIM-Mac"}.sentence();
   struct Case {
-    const char* lastError;
-    const char* startsWith;
+    std::string lastError;
+    std::string shown;  // the whole text, or how it starts when it ends in "…"
   } cases[] = {
-      {"Post-copy size sanity check failed", "The copy of \u201CDocs\u201D didn't match"},
-      {"Destination drive disconnected during copy.", "The drive became unavailable while moving \u201CDocs\u201D"},
-      {"Cleanup of source failed (exit 1).", "The copy of"},  // "exit" alone is not enough: "differ"? no
-      {"Relocate cleanup partial: x", "\u201CDocs\u201D was copied successfully"},
+      {"Post-copy size sanity check failed", "The copy of \u201CDocs\u201D didn't match…"},
+      {"Destination drive disconnected during copy.", "The drive became unavailable while moving \u201CDocs\u201D…"},
+      {"Relocate cleanup partial: x", "\u201CDocs\u201D was copied successfully…"},
       {"Something plain went wrong.", "Something plain went wrong."},
-      {"rsync exited with code 5", "Brimvale couldn't finish moving \u201CDocs\u201D."},
+      {"rsync exited with code 5", "Brimvale couldn't finish moving \u201CDocs\u201D. Your original is safe and untouched."},
+      // A full drive is not an unavailable one, and the tool's lines (with
+      // file names in them) never pick the sentence.
+      {full, full.substr(0, full.find(kRawErrorMarker))},
+      {denied, denied.substr(0, denied.find(kRawErrorMarker))},
+      {refused, refused},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.lastError);
-    if (std::string(c.lastError).starts_with("Cleanup of")) continue;  // covered by the partial case
-    EXPECT_TRUE(userFacingFailure(c.lastError, "/Users/me/Docs").starts_with(c.startsWith))
-        << userFacingFailure(c.lastError, "/Users/me/Docs");
+    const std::string shown = userFacingFailure(c.lastError, "/Users/me/Docs");
+    if (c.shown.ends_with("…")) {
+      EXPECT_TRUE(shown.starts_with(c.shown.substr(0, c.shown.size() - 3))) << shown;
+    } else {
+      EXPECT_EQ(shown, c.shown);
+    }
   }
+  EXPECT_NE(userFacingFailure(full, "/Users/me/Docs").find("The drive is full"), std::string::npos);
 }
 
 TEST(SavePoints, OnlyWholeMultiplesOfFivePercentSave) {
@@ -398,7 +475,12 @@ TEST_F(Mover, CopyFailureWithTheDrivePresentFailsWithTheExitText) {
   (void)runTool("/usr/bin/chattr", {"-i", blocked.string()}, 10s);
   ASSERT_TRUE(finished);
   EXPECT_EQ(phaseOf(*id), MovePhase::kFailed);
-  EXPECT_EQ(*mover.job(*id)->lastError, rsyncExitMessage(23, src.string()));
+  // The copy tool said why ("Operation not permitted"): that, not "kept changing".
+  const std::string lastError = *mover.job(*id)->lastError;
+  EXPECT_TRUE(lastError.starts_with(rsyncExitMessage(-1, src.string()) + " Some files couldn't be read or written "
+                                    "because permission was denied")) << lastError;
+  EXPECT_NE(lastError.find(std::string(kRawErrorMarker) + "rsync: [receiver] mkstemp"), std::string::npos) << lastError;
+  EXPECT_EQ(userFacingFailure(lastError, src.string()).find("kept changing"), std::string::npos);
   EXPECT_EQ(readFile(src / "deep" / "data.bin")->size(), 200000u);
   auto jobs = ledger_->readJobs();
   ASSERT_FALSE(jobs.empty());
@@ -425,6 +507,176 @@ TEST_F(Mover, CancelStopsTheJobAndRevertBringsAPlainMoveBack) {
   EXPECT_EQ(phaseOf(*queued), MovePhase::kCancelled);
   EXPECT_EQ(*mover.job(*queued)->lastError, "Cancelled by user.");
   EXPECT_EQ(*mover.revert(*queued), "Only completed moves can be reverted (phase is cancelled).");
+}
+
+// Thorough verification protects every policy: a changed byte in the copy
+// (invisible to sizes and times) fails it; files that were already at a
+// merge's destination do not, while override owns its whole destination.
+TEST_F(Mover, ThoroughVerificationCatchesACorruptedByteUnderEveryPolicy) {
+  using P = MoveConflictPolicy;
+  struct Case {
+    P policy;
+    bool corrupt, extras;
+    MovePhase ends;
+  } cases[] = {
+      {P::kMerge, true, false, MovePhase::kFailed},          {P::kMergeKeepNewer, true, false, MovePhase::kFailed},
+      {P::kOverride, true, false, MovePhase::kFailed},       {P::kMerge, false, true, MovePhase::kDone},
+      {P::kMergeKeepNewer, false, true, MovePhase::kDone},   {P::kOverride, false, true, MovePhase::kFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(conflictPolicyRaw(c.policy)) + (c.corrupt ? " corrupted" : " extras"));
+    TearDown();
+    SetUp();
+    const fs::path src = makeSource();
+    const fs::path dst = working_ / "Relocated" / "Projects";
+    copyTree(src, dst);
+    if (c.corrupt) corruptOneByte(dst / "deep" / "data.bin");
+    if (c.extras) write(dst / "older" / "notes.txt", "was there before");
+    const auto before = contents(src);
+    const std::string id = saveRecord(MovePhase::kHashing, src, dst, c.policy, true);
+    ASSERT_EQ(resume(id, VerificationLevel::kThorough), c.ends) << mover_->job(id)->lastError.value_or("");
+    if (c.ends == MovePhase::kDone) {
+      EXPECT_EQ(fs::read_symlink(src / "deep" / "data.bin"), dst / "deep" / "data.bin");
+      EXPECT_EQ(sha256File(fs::canonical(src / "deep" / "data.bin")), before.at("deep/data.bin"));
+      continue;
+    }
+    EXPECT_EQ(contents(src), before);  // not one file relinked
+    const std::string lastError = *mover_->job(id)->lastError;
+    if (c.policy != P::kOverride) {
+      EXPECT_EQ(lastError, "Verification failed \u2014 1 file differ: deep/data.bin. Source preserved.");
+    } else {
+      EXPECT_TRUE(lastError.starts_with("Content hash mismatch")) << lastError;
+    }
+    EXPECT_TRUE(userFacingFailure(lastError, src.string()).starts_with("The copy of \u201CProjects\u201D didn't match"));
+    // A record read from disk names a destination this process never wrote: it stays.
+    EXPECT_TRUE(fs::exists(dst / "deep" / "data.bin"));
+  }
+}
+
+TEST_F(Mover, ASingleFileIsCopiedVerifiedAndRelinkedOrRemoved) {
+  for (auto level : {VerificationLevel::kFast, VerificationLevel::kThorough}) {
+    for (bool relocation : {true, false}) {
+      SCOPED_TRACE(std::string(verificationLevelRaw(level)) + (relocation ? " relocation" : " move"));
+      TearDown();
+      SetUp();
+      const fs::path file = paths_.home / "notes 2024.txt";
+      const std::string text(70000, 'n');
+      write(file, text);
+      auto& mover = make(level);
+      auto id = mover.enqueue(file, working_ / "Relocated", MoveConflictPolicy::kMerge, relocation,
+                              MoveTriggerSource::kUserMove);
+      ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
+      ASSERT_EQ(phaseOf(*id), MovePhase::kDone) << mover.job(*id)->lastError.value_or("");
+      const fs::path copy = working_ / "Relocated" / "notes 2024.txt";
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(copy)));  // a file, not a folder holding it
+      EXPECT_EQ(readFile(copy), text);
+      if (relocation) {
+        EXPECT_EQ(fs::read_symlink(file), copy);
+        EXPECT_EQ(readFile(file), text);
+      } else {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+      }
+    }
+  }
+}
+
+// A record read from disk (tampered with, or left by another version) may
+// name any source and any copy: nothing is removed or relinked unless the
+// source may be touched and its copy is there and still matches. A clean-up
+// that a kill interrupted finishes.
+TEST_F(Mover, ARecordReadFromDiskNeverCleansUpWhatItCannotVouchFor) {
+  struct Case {
+    const char* name;
+    // Prepares the trees; returns the source and the copy the record names.
+    std::function<std::pair<fs::path, fs::path>(const fs::path& src, const fs::path& copy)> setUp;
+    MovePhase ends;
+    const char* lastErrorStart;
+  } cases[] = {
+      {"the copy is missing",
+       [](const fs::path& src, const fs::path& copy) {
+         fs::create_directories(copy.parent_path());
+         return std::pair{src, copy};
+       },
+       MovePhase::kFailed, "The copy this move made is missing, so Brimvale removed and relinked nothing. Your "
+                           "original is safe and untouched; move it again to make a new copy."},
+      {"the copy differs",
+       [](const fs::path& src, const fs::path& copy) {
+         copyTree(src, copy);
+         write(copy / "deep" / "data.bin", "shorter");
+         return std::pair{src, copy};
+       },
+       MovePhase::kFailed, "Verification failed \u2014 1 file differ: deep/data.bin. Source preserved."},
+      {"the copy lacks a file",
+       [](const fs::path& src, const fs::path& copy) {
+         copyTree(src, copy);
+         fs::remove(copy / "readme.txt");
+         return std::pair{src, copy};
+       },
+       MovePhase::kFailed, "Verification failed \u2014 1 file differ: readme.txt. Source preserved."},
+      {"the source lies outside every allowed folder",
+       [this](const fs::path& src, const fs::path& copy) {
+         const fs::path outside = root_ / "outside" / "Projects";
+         fs::create_directories(outside.parent_path());
+         fs::rename(src, outside);
+         copyTree(outside, copy);
+         return std::pair{outside, copy};
+       },
+       MovePhase::kFailed, "lies outside your home folder"},
+      {"the source is the home folder",
+       [this](const fs::path& src, const fs::path& copy) {
+         copyTree(paths_.home, copy);
+         return std::pair{paths_.home, copy};
+       },
+       MovePhase::kFailed, "is your home folder itself"},
+      {"a killed clean-up left files relinked and a spare link",
+       [](const fs::path& src, const fs::path& copy) {
+         copyTree(src, copy);
+         fs::remove(src / "readme.txt");
+         fs::create_symlink(copy / "readme.txt", src / "readme.txt");
+         fs::create_symlink(copy / "deep" / "data.bin", src / "deep" / ".bvl-0123456789ab");
+         return std::pair{src, copy};
+       },
+       MovePhase::kDone, nullptr},
+  };
+  for (const auto& c : cases) {
+    for (bool relocation : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (relocation ? ", relocation" : ", plain move"));
+      TearDown();
+      SetUp();
+      const fs::path made = makeSource();
+      const auto [src, copy] = c.setUp(made, working_ / "Relocated" / "Projects");
+      const auto before = contents(src);
+      const std::string id = saveRecord(MovePhase::kCleaningUp, src, copy, MoveConflictPolicy::kOverride, relocation);
+      ASSERT_EQ(resume(id, VerificationLevel::kFast), c.ends) << mover_->job(id)->lastError.value_or("");
+      if (c.ends == MovePhase::kDone) {
+        if (!relocation) {
+          EXPECT_FALSE(fs::exists(fs::symlink_status(src)));
+        } else {
+          for (const char* rel : {"readme.txt", "deep/data.bin"}) EXPECT_EQ(fs::read_symlink(src / rel), copy / rel);
+          EXPECT_FALSE(fs::exists(fs::symlink_status(src / "deep" / ".bvl-0123456789ab")));
+        }
+        EXPECT_EQ(readFile(copy / "deep" / "data.bin")->size(), 200000u);
+        continue;
+      }
+      EXPECT_EQ(contents(src), before);
+      const std::string lastError = *mover_->job(id)->lastError;
+      EXPECT_NE(lastError.find(c.lastErrorStart), std::string::npos) << lastError;
+      const std::string shown = userFacingFailure(lastError, src.string());
+      EXPECT_TRUE(shown.find("safe") != std::string::npos || shown.ends_with("Nothing was changed.")) << shown;
+    }
+  }
+}
+
+TEST_F(Mover, AWipeThroughALinkOutOfTheWorkingFolderIsRefused) {
+  fs::create_directories(paths_.home / "Stuff" / "Projects");
+  fs::create_directory_symlink(paths_.home / "Stuff", working_ / "Relocated");
+  const std::string through = (working_ / "Relocated" / "Projects").string();
+  EXPECT_FALSE(isSafeToWipe(through, WorkingFolderRule::kRequired, paths_.home, working_));
+  EXPECT_NE(wipeRefusal(through, WorkingFolderRule::kRequired, paths_.home, working_)->find("symbolic link"),
+            std::string::npos);
+  fs::create_directories(working_ / "Other" / "Projects");
+  EXPECT_TRUE(isSafeToWipe((working_ / "Other" / "Projects").string(), WorkingFolderRule::kRequired, paths_.home,
+                           working_));
 }
 
 }  // namespace

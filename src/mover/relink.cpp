@@ -5,25 +5,47 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <random>
 #include <unordered_set>
 
 #include "common/folder_walk.h"
+#include "common/path_policy.h"
+#include "common/stop_point.h"
 
 namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
 
+constexpr std::string_view kTempPrefix = ".bvl-";
+constexpr std::size_t kTempDigits = 12;
+constexpr std::string_view kLegacyTempSuffix = ".brimvale-link";
+
+// ".bvl-" and 12 random hexadecimal digits: short, so the temporary name fits
+// wherever the name it replaces fits.
+std::string temporaryName() {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name(kTempPrefix);
+  std::uint64_t bits = random();
+  for (std::size_t i = 0; i < kTempDigits; ++i, bits >>= 4) name += kHex[bits & 15];
+  return name;
+}
+
 // Replaces `name` in the open folder `dirfd` with a link to `target` in one
-// rename, so a crash never leaves the name missing.
+// rename, so a crash never leaves the name missing (at worst a spare
+// temporary link beside the untouched file).
 std::optional<std::string> replaceWithLink(int dirfd, const std::string& name, const std::string& target) {
-  const std::string temp = name + ".brimvale-link";
-  if (symlinkat(target.c_str(), dirfd, temp.c_str()) != 0) {
-    if (errno != EEXIST) return std::strerror(errno);
-    unlinkat(dirfd, temp.c_str(), 0);  // left by an interrupted earlier run
-    if (symlinkat(target.c_str(), dirfd, temp.c_str()) != 0) return std::strerror(errno);
+  std::string temp;
+  for (int attempt = 0;; ++attempt) {
+    temp = temporaryName();
+    if (symlinkat(target.c_str(), dirfd, temp.c_str()) == 0) break;
+    if (errno != EEXIST || attempt == 7) return std::strerror(errno);
   }
   if (renameat(dirfd, temp.c_str(), dirfd, name.c_str()) != 0) {
     const std::string why = std::strerror(errno);
@@ -31,6 +53,12 @@ std::optional<std::string> replaceWithLink(int dirfd, const std::string& name, c
     return why;
   }
   return std::nullopt;
+}
+
+std::string linkTargetAt(int dirfd, const std::string& name) {
+  std::array<char, 4096> buf{};
+  const ssize_t n = readlinkat(dirfd, name.c_str(), buf.data(), buf.size() - 1);
+  return n < 0 ? std::string() : std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
 // One source folder, relative to the source root ("" for the root).
@@ -69,7 +97,11 @@ std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
       if (fstatat(here.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) type = DT_UNKNOWN;
       else if (S_ISREG(st.st_mode)) type = DT_REG;
       else if (S_ISDIR(st.st_mode)) type = DT_DIR;
-      else type = DT_LNK;  // anything else is skipped like a link
+      else if (S_ISLNK(st.st_mode)) type = DT_LNK;
+    }
+    if (type == DT_LNK && isRelinkLeftover(e.name, linkTargetAt(here.fd(), e.name), dstPath)) {
+      unlinkat(here.fd(), e.name.c_str(), 0);  // a killed earlier run's spare link; its file is intact
+      continue;
     }
     const std::string rel = folder.rel.empty() ? e.name : folder.rel + "/" + e.name;
     if (type == DT_DIR) next.push_back({rel});
@@ -84,12 +116,25 @@ std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
       note(rel, (src / rel).string() + ": " + *err);
     } else {
       ++part.relinked;
+      stopPoint("mover:relinked");
     }
   }
   return next;
 }
 
 }  // namespace
+
+bool isRelinkLeftover(std::string_view name, std::string_view linkTarget, const fs::path& dstFolder) {
+  const bool temporary =
+      (name.size() == kTempPrefix.size() + kTempDigits && name.starts_with(kTempPrefix) &&
+       std::all_of(name.begin() + kTempPrefix.size(), name.end(),
+                   [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); })) ||
+      (name.size() > kLegacyTempSuffix.size() && name.ends_with(kLegacyTempSuffix));
+  if (!temporary) return false;
+  const auto target = normalisedAbsolute(std::string(linkTarget));
+  const auto folder = normalisedAbsolute(dstFolder.string());
+  return target && folder && isStrictlyInside(*target, *folder);
+}
 
 WalkResult relinkTree(const fs::path& src, const fs::path& dst) {
   WalkResult r;
@@ -106,11 +151,20 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst) {
   if (!S_ISDIR(st.st_mode)) {
     r.singleFile = true;
     OpenFolder parent(src.parent_path().string());
+    // Only this file's own spare links: the folder around it is the user's.
+    for (const auto& e : parent.entries().value_or(std::vector<FolderEntry>{})) {
+      if (e.type != DT_LNK && e.type != DT_UNKNOWN) continue;
+      const std::string target = linkTargetAt(parent.fd(), e.name);
+      if (target == dst.string() && isRelinkLeftover(e.name, target, dst.parent_path())) {
+        unlinkat(parent.fd(), e.name.c_str(), 0);
+      }
+    }
     if (auto e = replaceWithLink(parent.fd(), src.filename().string(), dst.string())) {
       ++r.errors;
       r.firstError = "Single-file relocate failed: " + *e;
     } else {
       ++r.relinked;
+      stopPoint("mover:relinked");
     }
     return r;
   }

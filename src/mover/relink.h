@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace brimvale::mover {
 
@@ -19,6 +20,18 @@ struct WalkResult {
 // path under `dst`, each in one rename so a crash never leaves a name
 // missing. A file without a counterpart is left alone and counted as an
 // error; a `src` that is already a link is skipped (done on an earlier run).
+// Each link is made under a short temporary name first (so names of up to
+// NAME_MAX bytes work); temporary links a killed earlier run left behind are
+// removed on the way (see isRelinkLeftover). The test-build stop point
+// "mover:relinked" is passed after every file.
 [[nodiscard]] WalkResult relinkTree(const std::filesystem::path& src, const std::filesystem::path& dst);
+
+// Whether `name`, a link in the source folder whose copy lives in
+// `dstFolder`, is a temporary link of an interrupted relink: one of the
+// walk's own temporary names (".bvl-" and 12 hexadecimal digits, or the
+// older "<name>.brimvale-link") whose target lies inside `dstFolder`.
+// Nothing else is ever treated as a leftover.
+[[nodiscard]] bool isRelinkLeftover(std::string_view name, std::string_view linkTarget,
+                                    const std::filesystem::path& dstFolder);
 
 }  // namespace brimvale::mover

@@ -60,16 +60,92 @@ TEST_F(Relink, EveryFileBecomesALinkToItsCopyAndFoldersStay) {
 TEST_F(Relink, FilesWithoutACounterpartStayAndTheFirstInNameOrderIsReported) {
   fs::remove(dst_ / "sub" / "b.bin");
   fs::remove(dst_ / "sub" / "deep" / "c d.txt");
-  fs::create_symlink("stale", src_ / "a.txt.brimvale-link");  // left by a crash mid-swap
   const WalkResult r = relinkTree(src_, dst_);
   EXPECT_EQ(r.errors, 2);
   EXPECT_EQ(r.relinked, 2);
   EXPECT_EQ(fs::read_symlink(src_ / "a.txt"), dst_ / "a.txt");
-  EXPECT_FALSE(fs::exists(fs::symlink_status(src_ / "a.txt.brimvale-link")));
   ASSERT_TRUE(r.firstError);
   EXPECT_EQ(*r.firstError, "Missing dst counterpart: " + (dst_ / "sub" / "b.bin").string());
   EXPECT_EQ(read(src_ / "sub" / "b.bin"), "sub/b.bin");
   EXPECT_FALSE(fs::is_symlink(src_ / "sub" / "b.bin"));
+}
+
+// Names up to the file system's limit: the temporary link must not be longer
+// than the name it replaces.
+TEST_F(Relink, NamesUpToTheLimitAreRelinked) {
+  for (std::size_t length : {241u, 242u, 250u, 255u}) {
+    SCOPED_TRACE(length);
+    const std::string name(length, 'n');
+    write(src_ / "long" / name, name);
+    write(dst_ / "long" / name, name);
+    write(src_ / ("single-" + std::to_string(length)) / name, "one");
+    write(dst_ / ("single-" + std::to_string(length)) / name, "one");
+  }
+  const WalkResult tree = relinkTree(src_ / "long", dst_ / "long");
+  EXPECT_EQ(tree.errors, 0) << tree.firstError.value_or("");
+  EXPECT_EQ(tree.relinked, 4);
+  for (std::size_t length : {241u, 242u, 250u, 255u}) {
+    SCOPED_TRACE(length);
+    const std::string name(length, 'n');
+    EXPECT_EQ(fs::read_symlink(src_ / "long" / name), dst_ / "long" / name);
+    const fs::path folder = "single-" + std::to_string(length);
+    const WalkResult one = relinkTree(src_ / folder / name, dst_ / folder / name);
+    EXPECT_EQ(one.relinked, 1) << one.firstError.value_or("");
+    EXPECT_EQ(read(src_ / folder / name), "one");
+  }
+  for (const auto& e : fs::directory_iterator(src_ / "long")) EXPECT_TRUE(e.is_symlink()) << e.path();
+}
+
+TEST(RelinkLeftover, OnlyTheWalksOwnTemporaryLinksIntoTheCopyCount) {
+  const fs::path dst = "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub";
+  struct Case {
+    const char* name;
+    const char* target;
+    bool leftover;
+  } cases[] = {
+      {".bvl-0123456789ab", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", true},
+      {"a.txt.brimvale-link", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", true},  // older runs
+      {".bvl-0123456789ab", "/home/me/Documents/a.txt", false},       // the user's own link
+      {".bvl-0123456789ab", "a.txt", false},                          // relative: not ours
+      {".bvl-0123456789ab", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/subx/a", false},
+      {".bvl-0123456789ab", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/../../x", false},
+      {".bvl-0123456789AB", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", false},
+      {".bvl-0123456789a", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", false},
+      {".bvl-0123456789abc", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", false},
+      {".brimvale-link", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", false},
+      {"notes.txt", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/notes.txt", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " -> " + c.target);
+    EXPECT_EQ(isRelinkLeftover(c.name, c.target, dst), c.leftover);
+  }
+}
+
+// A run killed between making a temporary link and renaming it over the
+// file leaves a spare link beside the intact file; the next run removes it
+// and nothing else.
+TEST_F(Relink, SpareLinksOfAKilledRunAreRemovedAndNothingElse) {
+  fs::create_symlink(dst_ / "sub" / "b.bin", src_ / "sub" / ".bvl-00000000beef");
+  fs::create_symlink(dst_ / "a.txt", src_ / "a.txt.brimvale-link");
+  fs::create_symlink("/elsewhere/notes.txt", src_ / ".bvl-0000000000aa");  // looks like ours, points elsewhere
+  write(src_ / ".bvl-0000000000bb", "a file, not a link");
+  write(dst_ / ".bvl-0000000000bb", "a file, not a link");
+  const WalkResult r = relinkTree(src_, dst_);
+  EXPECT_EQ(r.errors, 0) << r.firstError.value_or("");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(src_ / "sub" / ".bvl-00000000beef")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(src_ / "a.txt.brimvale-link")));
+  EXPECT_EQ(fs::read_symlink(src_ / ".bvl-0000000000aa"), "/elsewhere/notes.txt");
+  EXPECT_EQ(fs::read_symlink(src_ / ".bvl-0000000000bb"), dst_ / ".bvl-0000000000bb");
+  EXPECT_EQ(read(src_ / "sub" / "b.bin"), "sub/b.bin");
+
+  // The same for a single file: only spare links to this file's copy go.
+  write(src_ / "one.txt", "1");
+  write(dst_ / "one.txt", "1");
+  fs::create_symlink(dst_ / "one.txt", src_ / ".bvl-0000000000cc");
+  fs::create_symlink(dst_ / "a.txt", src_ / ".bvl-0000000000dd");
+  EXPECT_EQ(relinkTree(src_ / "one.txt", dst_ / "one.txt").relinked, 1);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(src_ / ".bvl-0000000000cc")));
+  EXPECT_TRUE(fs::is_symlink(src_ / ".bvl-0000000000dd"));
 }
 
 TEST_F(Relink, SingleFilesAndLinkedSourcesAndMissingSources) {

@@ -81,7 +81,7 @@ bool RsyncSupport::atLeast(int maj, int min, int pat) const {
 }
 
 std::vector<std::string> RsyncSupport::arguments(MoveConflictPolicy policy, const std::string& src,
-                                                 const std::string& finalDst) const {
+                                                 const std::string& finalDst, CopyShape shape) const {
   std::vector<std::string> args{"-aHEX", "-v", "--info=progress2", "--no-inc-recursive"};
   if (atLeast(3, 2, 7)) {
     if (supportsCrtimes) args.push_back("--crtimes");
@@ -89,8 +89,9 @@ std::vector<std::string> RsyncSupport::arguments(MoveConflictPolicy policy, cons
   }
   args.push_back("--sparse");
   if (policy == MoveConflictPolicy::kMergeKeepNewer) args.push_back("--update");
-  args.push_back(src + "/");
-  args.push_back(finalDst + "/");
+  const std::string slash = shape == CopyShape::kFolderContents ? "/" : "";
+  args.push_back(src + slash);
+  args.push_back(finalDst + slash);
   return args;
 }
 
@@ -224,6 +225,67 @@ std::string rsyncExitMessage(int exitCode, std::string_view src) {
     default:
       return "Brimvale couldn't finish copying " + name + ". Your original is safe and untouched.";
   }
+}
+
+CopyFailureCause copyFailureCause(const std::vector<std::string>& errorLines) {
+  // Most pressing first: a full drive explains every other complaint after it.
+  static constexpr std::pair<CopyFailureCause, std::string_view> kSigns[] = {
+      {CopyFailureCause::kNoSpace, "No space left on device"},
+      {CopyFailureCause::kReadOnly, "Read-only file system"},
+      {CopyFailureCause::kPermissionDenied, "Permission denied"},
+      {CopyFailureCause::kPermissionDenied, "Operation not permitted"},
+      {CopyFailureCause::kNameTooLong, "File name too long"},
+      {CopyFailureCause::kNameTooLong, "overflows max-path len"},
+      {CopyFailureCause::kVanished, "file has vanished"},
+  };
+  for (const auto& [cause, sign] : kSigns) {
+    for (const auto& line : errorLines) {
+      if (line.find(sign) != std::string::npos) return cause;
+    }
+  }
+  return CopyFailureCause::kUnknown;
+}
+
+std::string copyFailureMessage(int exitCode, std::string_view src, const std::vector<std::string>& errorLines) {
+  // The generic text is true whatever happened; the specific ones only when
+  // nothing in the tool's lines contradicts them.
+  const std::string plain = rsyncExitMessage(-1, src);
+  std::string text;
+  switch (copyFailureCause(errorLines)) {
+    case CopyFailureCause::kNoSpace:
+      text = plain + " The drive is full — free some space on the drive and try again.";
+      break;
+    case CopyFailureCause::kReadOnly:
+      text = plain + " The destination is read-only, so nothing could be written there.";
+      break;
+    case CopyFailureCause::kPermissionDenied:
+      text = plain + " Some files couldn't be read or written because permission was denied; make sure your "
+                     "account may read every file in it and try again.";
+      break;
+    case CopyFailureCause::kNameTooLong:
+      text = plain + " Some names or paths in it are too long to be copied; shorten them and try again.";
+      break;
+    case CopyFailureCause::kVanished:
+    case CopyFailureCause::kUnknown:
+      text = rsyncExitMessage(exitCode, src);
+      break;
+  }
+  // The tool's own complaints; its closing "rsync error: ... (code n)" line
+  // only when there is nothing better.
+  std::vector<std::string_view> shown;
+  for (bool summaries : {false, true}) {
+    for (const auto& line : errorLines) {
+      const std::string_view t = trim(line);
+      if (!t.empty() && t.starts_with("rsync error: ") == summaries) shown.push_back(t);
+    }
+    if (!shown.empty()) break;
+  }
+  constexpr std::size_t kShownLines = 3;
+  for (std::size_t i = 0; i < shown.size() && i < kShownLines; ++i) {
+    text += (i == 0 ? std::string(kRawErrorMarker) : std::string(" | ")) + std::string(shown[i]);
+  }
+  if (shown.size() > kShownLines) text += " (+" + std::to_string(shown.size() - kShownLines) + " more)";
+  return text;
 }
 
 std::string commandLineText(const std::string& program, const std::vector<std::string>& args) {

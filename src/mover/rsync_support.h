@@ -11,6 +11,11 @@
 
 namespace brimvale::mover {
 
+// How the copy tool is pointed at the source: a folder's contents go into
+// the destination folder ("src/" "dst/"); a single file is copied as a file
+// to the destination name, without the slashes that would make it a folder.
+enum class CopyShape { kFolderContents, kSingleFile };
+
 struct RsyncSupport {
   std::string executablePath;
   std::string versionLine;  // "rsync (GNU 3+)" when the tool printed none
@@ -32,7 +37,8 @@ struct RsyncSupport {
 
   [[nodiscard]] bool atLeast(int maj, int min, int pat) const;
   [[nodiscard]] std::vector<std::string> arguments(MoveConflictPolicy policy, const std::string& src,
-                                                   const std::string& finalDst) const;
+                                                   const std::string& finalDst,
+                                                   CopyShape shape = CopyShape::kFolderContents) const;
 };
 
 struct RsyncProgressInfo {
@@ -51,6 +57,23 @@ struct RsyncProgressInfo {
 [[nodiscard]] std::optional<std::string> currentFileFromLine(std::string_view line);
 // The failure text for a copy that ended with `exitCode` (drive still present).
 [[nodiscard]] std::string rsyncExitMessage(int exitCode, std::string_view src);
+
+// What the copy tool's error lines say went wrong. Only causes that change
+// what the user should do are told apart.
+enum class CopyFailureCause { kUnknown, kNoSpace, kReadOnly, kPermissionDenied, kNameTooLong, kVanished };
+// The most pressing cause named in `errorLines` (a full drive first).
+[[nodiscard]] CopyFailureCause copyFailureCause(const std::vector<std::string>& errorLines);
+// Separates a failure sentence from its technical detail; what follows it is
+// never matched for keywords.
+inline constexpr std::string_view kRawErrorMarker = " Raw error: ";
+// The failure text for a copy that ended with `exitCode` while the drive was
+// present, told by the copy tool's standard error: the exit code's own text
+// where the lines do not contradict it, else the plain "couldn't finish
+// copying" text followed by the real cause (a full drive, a read-only
+// destination, a denied permission, an over-long name); then, after
+// kRawErrorMarker, the tool's first error lines.
+[[nodiscard]] std::string copyFailureMessage(int exitCode, std::string_view src,
+                                             const std::vector<std::string>& errorLines);
 // “name” of the last path component, or "this item".
 [[nodiscard]] std::string quotedName(std::string_view path);
 // Program and arguments joined by spaces; arguments with a space are quoted.

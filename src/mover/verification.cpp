@@ -11,6 +11,7 @@
 #include <cstring>
 #include <array>
 #include <future>
+#include <initializer_list>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -18,6 +19,7 @@
 
 #include "common/disk_usage.h"
 #include "common/folder_walk.h"
+#include "mover/relink.h"
 
 namespace brimvale::mover {
 namespace {
@@ -51,8 +53,9 @@ std::string hexDigest(EVP_MD_CTX* ctx) {
   return out;
 }
 
-// Feeds the file's content; false when it cannot be read to the end.
-bool feedFile(EVP_MD_CTX* ctx, const fs::path& path, std::vector<char>& buffer) {
+// Feeds the file's content to every non-null context; false when it cannot
+// be read to the end.
+bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const fs::path& path, std::vector<char>& buffer) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
   bool ok = true;
@@ -64,7 +67,9 @@ bool feedFile(EVP_MD_CTX* ctx, const fs::path& path, std::vector<char>& buffer) 
       break;
     }
     if (n == 0) break;
-    EVP_DigestUpdate(ctx, buffer.data(), static_cast<std::size_t>(n));
+    for (EVP_MD_CTX* ctx : ctxs) {
+      if (ctx) EVP_DigestUpdate(ctx, buffer.data(), static_cast<std::size_t>(n));
+    }
   }
   close(fd);
   return ok;
@@ -317,12 +322,25 @@ std::optional<std::string> sha256File(const fs::path& path) {
   Md ctx = newSha256();
   if (!ctx) return std::nullopt;
   std::vector<char> buffer(kFileHashBlock);
-  if (!feedFile(ctx.get(), path, buffer)) return std::nullopt;
+  if (!feedFile({ctx.get()}, path, buffer)) return std::nullopt;
   return hexDigest(ctx.get());
 }
 
-std::optional<std::string> treeDigest(const fs::path& root, const HashProgress& progress,
-                                      const std::atomic<bool>* cancelled) {
+namespace {
+
+// What one entry fed into a digest, kept to compare it with its counterpart.
+struct EntryFacts {
+  bool present = false;
+  bool readable = true;
+  mode_t mode = 0;
+  std::uint64_t size = 0;
+  double mtime = 0;
+  std::string content;  // hex SHA-256 of a file's bytes or of a link's target
+};
+
+// "." and then every entry below `root` in byte order of the relative paths;
+// nothing when the root cannot be examined or listed.
+std::optional<std::vector<std::string>> treeEntries(const fs::path& root) {
   struct stat rootStat {};
   if (lstat(root.c_str(), &rootStat) != 0) return std::nullopt;
   std::vector<std::string> entries{"."};
@@ -332,19 +350,37 @@ std::optional<std::string> treeDigest(const fs::path& root, const HashProgress& 
     entries.insert(entries.end(), listed->begin(), listed->end());
     std::sort(entries.begin() + 1, entries.end());
   }
-  Md ctx = newSha256();
-  if (!ctx) return std::nullopt;
+  return entries;
+}
+
+enum class Missing { kFails, kCounts };
+
+// One digest over `entries` of `root`, in order, each fed as treeDigest
+// describes. With `facts`, each entry's content is also hashed on its own.
+// A missing entry ends the digest (kFails) or is fed as "MISSING" (kCounts).
+std::optional<std::string> digestEntries(const fs::path& root, const std::vector<std::string>& entries,
+                                         Missing missing, const HashProgress& progress,
+                                         const std::atomic<bool>* cancelled, std::vector<EntryFacts>* facts) {
+  Md tree = newSha256();
+  if (!tree) return std::nullopt;
   std::vector<char> buffer(kTreeHashBlock);
   const unsigned char zero = 0;
-  auto feed = [&](const void* p, std::size_t n) { EVP_DigestUpdate(ctx.get(), p, n); };
+  auto feed = [&](const void* p, std::size_t n) { EVP_DigestUpdate(tree.get(), p, n); };
   auto feedText = [&](std::string_view s) { feed(s.data(), s.size()); };
+  if (facts) facts->assign(entries.size(), {});
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (cancelled && cancelled->load()) return std::nullopt;
     const fs::path p = entries[i] == "." ? root : root / entries[i];
     struct stat st {};
-    if (lstat(p.c_str(), &st) != 0) return std::nullopt;
     feedText(entries[i]);
     feed(&zero, 1);
+    if (lstat(p.c_str(), &st) != 0) {
+      if (missing == Missing::kFails) return std::nullopt;
+      feedText("MISSING\n");
+      if (progress) progress(i + 1, entries.size());
+      continue;
+    }
+    Md content = facts ? newSha256() : Md();
     const std::uint32_t mode = st.st_mode;
     const unsigned char modeBytes[4] = {static_cast<unsigned char>(mode >> 24),
                                         static_cast<unsigned char>(mode >> 16),
@@ -352,8 +388,11 @@ std::optional<std::string> treeDigest(const fs::path& root, const HashProgress& 
                                         static_cast<unsigned char>(mode)};
     feed(modeBytes, 4);
     feed(&zero, 1);
+    bool readable = true;
     if (S_ISLNK(st.st_mode)) {
-      feedText(linkTarget(p));
+      const std::string target = linkTarget(p);
+      feedText(target);
+      if (content) EVP_DigestUpdate(content.get(), target.data(), target.size());
       feed(&zero, 1);
       feedText("\n");
     } else if (S_ISDIR(st.st_mode)) {
@@ -364,14 +403,104 @@ std::optional<std::string> treeDigest(const fs::path& root, const HashProgress& 
       for (int b = 0; b < 8; ++b) sizeBytes[b] = static_cast<unsigned char>(size >> (56 - 8 * b));
       feed(sizeBytes, 8);
       feed(&zero, 1);
-      if (!feedFile(ctx.get(), p, buffer)) feedText("ERR_UNREADABLE");
+      readable = feedFile({tree.get(), content.get()}, p, buffer);
+      if (!readable) feedText("ERR_UNREADABLE");
       feedText("\n");
     } else {
       feedText("SPECIAL\n");
     }
+    if (facts) {
+      EntryFacts& f = (*facts)[i];
+      f.present = true;
+      f.readable = readable;
+      f.mode = st.st_mode;
+      f.size = static_cast<std::uint64_t>(st.st_size);
+      f.mtime = mtimeOf(st);
+      f.content = content ? hexDigest(content.get()) : std::string();
+    }
     if (progress) progress(i + 1, entries.size());
   }
-  return hexDigest(ctx.get());
+  return hexDigest(tree.get());
+}
+
+// Whether the copy `b` of entry `a` is what `policy` promises.
+bool counterpartMatches(const EntryFacts& a, const EntryFacts& b, MoveConflictPolicy policy) {
+  if (!b.present || !a.readable || !b.readable) return false;
+  if ((a.mode & S_IFMT) != (b.mode & S_IFMT)) return false;
+  if (policy == MoveConflictPolicy::kMergeKeepNewer) {
+    if (S_ISLNK(a.mode)) return a.content == b.content;
+    if (S_ISREG(a.mode)) return (a.size == b.size && a.content == b.content) || b.mtime > a.mtime;
+    return true;
+  }
+  if (a.mode != b.mode) return false;
+  if (S_ISLNK(a.mode)) return a.content == b.content;
+  if (S_ISREG(a.mode)) return a.size == b.size && a.content == b.content;
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> treeDigest(const fs::path& root, const HashProgress& progress,
+                                      const std::atomic<bool>* cancelled) {
+  auto entries = treeEntries(root);
+  if (!entries) return std::nullopt;
+  return digestEntries(root, *entries, Missing::kFails, progress, cancelled, nullptr);
+}
+
+CounterpartCheck compareCounterparts(const fs::path& src, const fs::path& dst, MoveConflictPolicy policy,
+                                     const HashProgress& srcProgress, const HashProgress& dstProgress,
+                                     const std::atomic<bool>* cancelled) {
+  CounterpartCheck out;
+  auto entries = treeEntries(src);
+  if (!entries) return out;
+  std::vector<EntryFacts> srcFacts, dstFacts;
+  out.srcDigest = digestEntries(src, *entries, Missing::kFails, srcProgress, cancelled, &srcFacts);
+  struct stat dstRoot {};
+  if (!out.srcDigest || lstat(dst.c_str(), &dstRoot) != 0) return out;
+  out.dstDigest = digestEntries(dst, *entries, Missing::kCounts, dstProgress, cancelled, &dstFacts);
+  if (!out.dstDigest) return out;
+  for (std::size_t i = 0; i < entries->size(); ++i) {
+    if (!counterpartMatches(srcFacts[i], dstFacts[i], policy)) out.differing.push_back((*entries)[i]);
+  }
+  return out;
+}
+
+std::string differingFilesText(const std::vector<std::string>& paths) {
+  std::string list;
+  for (std::size_t i = 0; i < paths.size() && i < 5; ++i) list += (i ? ", " : "") + paths[i];
+  if (paths.size() > 5) list += " (+" + std::to_string(paths.size() - 5) + " more)";
+  return "Verification failed \u2014 " + std::to_string(paths.size()) + " file" + (paths.size() == 1 ? "" : "s") +
+         " differ: " + list + ". Source preserved.";
+}
+
+Result<std::vector<std::string>> unmatchedBeforeCleanup(const fs::path& src, const fs::path& dst,
+                                                        MoveConflictPolicy policy) {
+  auto compared = quickCompareTrees(src, dst);
+  if (!compared) return std::unexpected(compared.error());
+  // Extras never endanger the source, whatever the policy.
+  const MoveConflictPolicy counted = policy == MoveConflictPolicy::kOverride ? MoveConflictPolicy::kMerge : policy;
+  std::vector<std::string> unmatched;
+  for (const auto& d : countedDifferences(std::move(compared->differences), counted)) {
+    const fs::path a = d.path.empty() ? src : src / d.path;
+    const fs::path b = d.path.empty() ? dst : dst / d.path;
+    struct stat sa {}, sb {};
+    const bool haveA = lstat(a.c_str(), &sa) == 0;
+    if (haveA && S_ISLNK(sa.st_mode)) {
+      const std::string target = linkTarget(a);
+      // Relinked by the interrupted clean-up: a link to its own copy.
+      if (target == b.string() && lstat(b.c_str(), &sb) == 0 && !S_ISLNK(sb.st_mode)) continue;
+      if (d.reason.kind == DiffReason::Kind::kMissing &&
+          isRelinkLeftover(a.filename().string(), target, b.parent_path())) {
+        continue;
+      }
+    }
+    if (d.reason.kind == DiffReason::Kind::kSize || d.reason.kind == DiffReason::Kind::kMtime) {
+      auto ha = sha256File(a), hb = sha256File(b);
+      if (ha && hb && *ha == *hb) continue;
+    }
+    unmatched.push_back(d.path.empty() ? "." : d.path);
+  }
+  return unmatched;
 }
 
 std::string formatKB(std::int64_t kib) {

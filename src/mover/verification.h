@@ -73,6 +73,41 @@ using HashProgress = std::function<void(std::size_t done, std::size_t total)>;
                                                     const HashProgress& progress,
                                                     const std::atomic<bool>* cancelled = nullptr);
 
+// The thorough level for merge and mergeKeepNewer, where the destination may
+// hold more than the source: the source's entries and only their
+// counterparts are compared, so extras on the destination never count and
+// a changed byte in any copied file always does. Under merge a counterpart
+// must equal its entry in type, mode, link target, size and content; under
+// mergeKeepNewer in type and link target, and a file's content may differ
+// only when the copy is newer (the copy tool kept it on purpose).
+struct CounterpartCheck {
+  // treeDigest of the source; nothing when it cannot be read (or cancelled).
+  std::optional<std::string> srcDigest;
+  // The same digest over the destination's counterparts of the source's
+  // entries (a missing one fed as "MISSING"); nothing when the destination
+  // root cannot be examined (or cancelled).
+  std::optional<std::string> dstDigest;
+  std::vector<std::string> differing;  // relative paths ("." the root), in path order
+};
+[[nodiscard]] CounterpartCheck compareCounterparts(const std::filesystem::path& src,
+                                                   const std::filesystem::path& dst, MoveConflictPolicy policy,
+                                                   const HashProgress& srcProgress, const HashProgress& dstProgress,
+                                                   const std::atomic<bool>* cancelled = nullptr);
+
+// "Verification failed — <n> file(s) differ: <first five> (+<n − 5> more). Source preserved."
+[[nodiscard]] std::string differingFilesText(const std::vector<std::string>& paths);
+
+// Before a clean-up removes or relinks a source that this process did not
+// just verify (a record read from disk): the source's entries whose copy
+// under `dst` is missing or different. A source entry the relink already
+// turned into a link to its own copy, and the relink's temporary links, count
+// as matching; extras on the destination never count; stat differences are
+// settled by comparing contents, as the fast level does. An error when
+// either tree cannot be walked.
+[[nodiscard]] Result<std::vector<std::string>> unmatchedBeforeCleanup(const std::filesystem::path& src,
+                                                                      const std::filesystem::path& dst,
+                                                                      MoveConflictPolicy policy);
+
 // "<n> KB" up to 1023 KiB, "%.1f MB" below 1024 MiB, else "%.2f GB".
 [[nodiscard]] std::string formatKB(std::int64_t kib);
 

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
+#include <functional>
+#include <map>
 
 namespace brimvale::mover {
 namespace {
@@ -110,6 +113,122 @@ TEST_F(Trees, OneSidedSubtreesAreListedEntryByEntry) {
 TEST_F(Trees, MissingRootIsAWalkError) {
   EXPECT_FALSE(quickCompareTrees(src_, root_ / "gone"));
   EXPECT_FALSE(treeDigest(root_ / "gone", {}));
+}
+
+// The thorough level under the merge policies compares the source's entries
+// with their counterparts only: extras never count, a changed byte always
+// does (the copy tool's size-and-time check cannot see it either).
+TEST_F(Trees, CounterpartsDecideTheThoroughCheckOfAMerge) {
+  using P = MoveConflictPolicy;
+  auto touch = [&](const std::string& rel, int secondsFromSource) {
+    fs::last_write_time(dst_ / rel, fs::last_write_time(src_ / rel) + std::chrono::seconds(secondsFromSource));
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    std::vector<std::string> mergeDiffers, newerDiffers;
+  } cases[] = {
+      {"identical", [] {}, {}, {}},
+      {"extras on the destination", [&] { write(dst_ / "more" / "extra.txt", "x"); }, {}, {}},
+      {"a corrupted byte, same size and time",
+       [&] {
+         write(dst_ / "sub" / "b.bin", std::string(2999, 'b') + "X");
+         syncTimes("sub/b.bin");
+       },
+       {"sub/b.bin"}, {"sub/b.bin"}},
+      {"a missing file", [&] { fs::remove(dst_ / "a.txt"); }, {"a.txt"}, {"a.txt"}},
+      {"a newer different copy",
+       [&] {
+         write(dst_ / "a.txt", "edited later");
+         touch("a.txt", 60);
+       },
+       {"a.txt"}, {}},
+      {"an older different copy",
+       [&] {
+         write(dst_ / "a.txt", "stale");
+         touch("a.txt", -60);
+       },
+       {"a.txt"}, {"a.txt"}},
+      {"another mode", [&] { chmod((dst_ / "a.txt").c_str(), 0600); }, {"a.txt"}, {}},
+      {"another link target",
+       [&] {
+         fs::remove(dst_ / "link");
+         fs::create_symlink("elsewhere", dst_ / "link");
+       },
+       {"link"}, {"link"}},
+      {"a folder where a file was",
+       [&] {
+         fs::remove(dst_ / "a.txt");
+         fs::create_directory(dst_ / "a.txt");
+       },
+       {"a.txt"}, {"a.txt"}},
+  };
+  const fs::path pristine = root_ / "pristine";
+  fs::copy(dst_, pristine, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dst_);
+    fs::copy(pristine, dst_, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    syncTimes("a.txt");
+    syncTimes("sub/b.bin");
+    c.change();
+    const CounterpartCheck merge = compareCounterparts(src_, dst_, P::kMerge, {}, {});
+    ASSERT_TRUE(merge.srcDigest && merge.dstDigest);
+    EXPECT_EQ(merge.differing, c.mergeDiffers);
+    EXPECT_EQ(*merge.srcDigest, *treeDigest(src_, {}));  // the source digest is the tree digest
+    // Counterparts that all match digest exactly like the source.
+    EXPECT_EQ(*merge.srcDigest == *merge.dstDigest, c.mergeDiffers.empty());
+    EXPECT_EQ(compareCounterparts(src_, dst_, P::kMergeKeepNewer, {}, {}).differing, c.newerDiffers);
+  }
+  EXPECT_FALSE(compareCounterparts(root_ / "gone", dst_, P::kMerge, {}, {}).srcDigest);
+  const CounterpartCheck noCopy = compareCounterparts(src_, root_ / "gone", P::kMerge, {}, {});
+  EXPECT_TRUE(noCopy.srcDigest);
+  EXPECT_FALSE(noCopy.dstDigest);
+}
+
+// The digest's input is fixed byte for byte, so both sides of a move (and
+// any other implementation) agree: this value was computed independently.
+TEST(TreeDigest, MatchesItsDocumentedInput) {
+  char tmpl[] = "/tmp/digest-XXXXXX";
+  const fs::path root = mkdtemp(tmpl);
+  fs::create_directory(root / "t");
+  chmod((root / "t").c_str(), 0755);
+  std::ofstream(root / "t" / "f", std::ios::binary) << "hi";
+  chmod((root / "t" / "f").c_str(), 0644);
+  fs::create_symlink("f", root / "t" / "l");
+  EXPECT_EQ(treeDigest(root / "t", {}), "55fda221892562bb6ad67aa1593f83f60a65b7ab59005c8d978d27d029eb5c77");
+  fs::remove_all(root);
+}
+
+// A record read from disk sends a clean-up to a source that may be half
+// relinked already: links to their own copies and the walk's spare links
+// count as done, anything else must still match.
+TEST_F(Trees, BeforeCleanupHalfRelinkedSourcesMatchAndChangesDoNot) {
+  fs::remove(src_ / "a.txt");
+  fs::create_symlink(dst_ / "a.txt", src_ / "a.txt");
+  fs::create_symlink(dst_ / "sub" / "b.bin", src_ / "sub" / ".bvl-0123456789ab");
+  write(dst_ / "extra.txt", "only on the copy");
+  for (auto policy : {MoveConflictPolicy::kMerge, MoveConflictPolicy::kOverride, MoveConflictPolicy::kMergeKeepNewer}) {
+    SCOPED_TRACE(conflictPolicyRaw(policy));
+    auto unmatched = unmatchedBeforeCleanup(src_, dst_, policy);
+    ASSERT_TRUE(unmatched);
+    EXPECT_TRUE(unmatched->empty()) << unmatched->front();
+  }
+  // Same size, another time, same bytes: settled by the content.
+  fs::last_write_time(dst_ / "sub" / "b.bin", fs::last_write_time(src_ / "sub" / "b.bin") + std::chrono::hours(1));
+  EXPECT_TRUE(unmatchedBeforeCleanup(src_, dst_, MoveConflictPolicy::kMerge)->empty());
+  write(dst_ / "sub" / "b.bin", std::string(3000, 'c'));
+  write(src_ / "new.txt", "written after the copy");
+  fs::create_symlink("/elsewhere/x", src_ / "sub" / ".bvl-00000000ffff");  // not the walk's own
+  EXPECT_EQ(*unmatchedBeforeCleanup(src_, dst_, MoveConflictPolicy::kMerge),
+            (std::vector<std::string>{"new.txt", "sub/.bvl-00000000ffff", "sub/b.bin"}));
+  EXPECT_FALSE(unmatchedBeforeCleanup(src_, root_ / "gone", MoveConflictPolicy::kMerge));
+}
+
+TEST(DifferingFiles, ListsFiveAndCountsTheRest) {
+  EXPECT_EQ(differingFilesText({"a"}), "Verification failed \u2014 1 file differ: a. Source preserved.");
+  EXPECT_EQ(differingFilesText({"a", "b", "c", "d", "e", "f", "g"}),
+            "Verification failed \u2014 7 files differ: a, b, c, d, e (+2 more). Source preserved.");
 }
 
 TEST(SizeCheck, ToleranceAndFormatting) {
