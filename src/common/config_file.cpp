@@ -199,4 +199,10 @@ ConfigValues parseConfig(std::string_view text, std::string_view home) {
   return values;
 }
 
+std::optional<std::string> assignedName(std::string_view line) {
+  std::optional<AssignmentStart> start = assignmentStart(line);
+  if (!start) return std::nullopt;
+  return std::move(start->name);
+}
+
 }  // namespace brimvale

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,5 +47,11 @@ using ConfigValues = std::map<std::string, ConfigValue, std::less<>>;
 //   - an array with a malformed element is dropped whole.
 // A dropped assignment leaves any earlier assignment of the same name in effect.
 [[nodiscard]] ConfigValues parseConfig(std::string_view text, std::string_view home);
+
+// The name a line starts to assign ("[export ]NAME=", after blanks), as
+// parseConfig sees it; nothing for comments, blanks and other lines. A writer
+// that replaces a key must replace every line this names it on, or a later
+// line keeps winning.
+[[nodiscard]] std::optional<std::string> assignedName(std::string_view line);
 
 }  // namespace brimvale

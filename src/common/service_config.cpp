@@ -112,7 +112,11 @@ ServiceConfig ServiceConfig::fromValues(ConfigValues values, std::string_view wo
   for (auto& [name, value] : values) {
     if (findKey(name)) config.values_.emplace(name, std::move(value));
   }
-  config.nvme_ = config.get("NVMe");
+  // "/Volumes/X/" names the same drive as "/Volumes/X", and the mount table
+  // only knows the second spelling.
+  std::string nvme = config.get("NVMe");
+  while (nvme.size() > 1 && nvme.back() == '/') nvme.pop_back();
+  config.nvme_ = nvme;
   auto base = config.values_.find("BASE");
   fs::path pinned = base == config.values_.end() ? fs::path() : fs::path(scalarOf(base->second));
   config.base_ = !pinned.empty() && isPinnableBase(pinned) ? pinned

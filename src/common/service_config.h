@@ -30,9 +30,10 @@ struct ConfigKey {
 class ServiceConfig {
  public:
   // Builds the view over parsed values. Resolves the drive and working folder:
-  // NVMe falls back to /Volumes/NVMe; a configured BASE is kept only when it is
-  // an absolute path to an existing folder holding the marker file, otherwise
-  // it becomes {NVMe}/{workingFolderName}. Reads the file system for BASE.
+  // NVMe falls back to /Volumes/NVMe and loses trailing slashes; a
+  // configured BASE is kept only when it is an absolute path to an existing
+  // folder holding the marker file, otherwise it becomes
+  // {NVMe}/{workingFolderName}. Reads the file system for BASE.
   [[nodiscard]] static ServiceConfig fromValues(ConfigValues values,
                                                 std::string_view workingFolderName);
 

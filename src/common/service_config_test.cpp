@@ -119,6 +119,12 @@ TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
     EXPECT_EQ(config->get("BASE"), c.base.string());
   }
   fs::current_path(startedIn);
+
+  // The mount table knows a drive only without the trailing slash.
+  home.writeConfig("export NVMe=\"/Volumes/Fast//\"");
+  Result<ServiceConfig> slashed = loadServiceConfig(home.paths(), kName);
+  ASSERT_TRUE(slashed);
+  EXPECT_EQ(slashed->nvme(), "/Volumes/Fast");
 }
 
 TEST(ServiceConfig, MissingFileIsNotFound) {

@@ -13,6 +13,7 @@ namespace brimvale {
 namespace {
 
 std::mutex gMutex;
+std::string gOption;
 std::string gStep;
 int gOccurrence = 1;
 int gSeen = 0;
@@ -24,8 +25,9 @@ void takeStopPointOption(std::vector<std::string>& args) {
   for (auto it = args.begin(); it != args.end(); ++it) {
     if (!it->starts_with(kStopAfterOption)) continue;
     std::string spec = it->substr(kStopAfterOption.size());
-    args.erase(it);
     std::lock_guard lock(gMutex);
+    gOption = *it;
+    args.erase(it);
     gOccurrence = 1;
     if (auto hash = spec.find('#'); hash != std::string::npos) {
       std::from_chars(spec.data() + hash + 1, spec.data() + spec.size(), gOccurrence);
@@ -44,6 +46,12 @@ void stopPoint(std::string_view step) {
   if (step != gStep || ++gSeen != gOccurrence) return;
   ::kill(::getpid(), SIGKILL);
   ::pause();
+}
+
+std::string armedStopPointOption() {
+  if (!gArmed.load()) return {};
+  std::lock_guard lock(gMutex);
+  return gOption;
 }
 
 }  // namespace brimvale

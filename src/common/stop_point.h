@@ -20,9 +20,13 @@ void takeStopPointOption(std::vector<std::string>& args);
 // Kills this process (SIGKILL, no clean-up) when armed for `step` and this is
 // the armed occurrence. Safe from any thread.
 void stopPoint(std::string_view step);
+// The option as this process was given it, for a helper process it starts
+// (a detached supervisor) to stop at a step of its own; empty when not armed.
+[[nodiscard]] std::string armedStopPointOption();
 #else
 inline void takeStopPointOption(std::vector<std::string>&) {}
 inline void stopPoint(std::string_view) {}
+inline std::string armedStopPointOption() { return {}; }
 #endif
 
 }  // namespace brimvale

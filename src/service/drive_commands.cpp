@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/config_file.h"
 #include "common/file_io.h"
 #include "common/json_writer.h"
 #include "common/text_formats.h"
@@ -123,6 +124,16 @@ std::string nvmeLine(const std::string& path) {
     line += c;
   }
   return line + "\"";
+}
+
+// The path as it is compared and written: absolute, without "." parts or
+// trailing slashes ("/Volumes/X/" is the drive mounted at "/Volumes/X").
+std::string drivePath(const std::string& given) {
+  std::error_code ec;
+  fs::path absolute = fs::absolute(given, ec);
+  std::string text = (ec ? fs::path(given) : absolute).lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
 }
 
 bool isParkedName(const std::string& name) {
@@ -284,40 +295,44 @@ std::size_t countParkedSources(const fs::path& home) {
   return count;
 }
 
-int selectDrive(ServiceContext& ctx, const std::string& path, ParkedGuard guard) {
-  if (!isDirectory(path)) {
-    ctx.err << "ERROR: target path does not exist: " << path << "\n";
-    return 1;
-  }
+DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, ParkedGuard guard) {
+  auto failed = [&ctx](int exitCode, std::string sentence) {
+    ctx.err << sentence << "\n";
+    return DriveSelection{exitCode, std::move(sentence)};
+  };
+  if (!isDirectory(given)) return failed(1, "ERROR: target path does not exist: " + given);
+  const std::string path = drivePath(given);
   if (fs::path(path) == ctx.cfg().nvme()) {
     ctx.out << "Already configured. No change.\n";
-    return 0;
+    return {};
   }
   if (path.find('\n') != std::string::npos) {
-    ctx.err << "ERROR: a drive path with a line break can't be written to the configuration. "
-               "Nothing was changed.\n";
-    return 1;
+    return failed(1,
+                  "ERROR: a drive path with a line break can't be written to the configuration. "
+                  "Nothing was changed.");
   }
   if (guard == ParkedGuard::kApply) {
     if (std::size_t parked = countParkedSources(ctx.paths.home); parked > 0) {
-      ctx.out << "WARNING: " << parked << " parked '.hollin-old' folder(s) exist.\n"
+      const std::string warning = "WARNING: " + std::to_string(parked) +
+                                  " parked '.hollin-old' folder(s) exist.";
+      ctx.out << warning << "\n"
               << "Switching the drive will cause symlinks to dangle.\n"
               << "Run '6-panic-recovery.sh' to restore originals first.\n";
-      return 2;
+      return {2, warning + " Switching the drive would leave their links dangling."};
     }
   }
   auto original = readFile(ctx.paths.config);
   if (!original) {
-    ctx.err << "ERROR: couldn't read " << ctx.paths.config.string()
-            << ". The configuration was not changed. " << original.error().message() << "\n";
-    return 1;
+    return failed(1, "ERROR: couldn't read " + ctx.paths.config.string() +
+                         ". The configuration was not changed. " + original.error().message());
   }
   const fs::path backup =
       ctx.paths.config.string() + ".bak." + formatLocal(ctx.clock(), "%Y%m%d%H%M%S");
   std::string edited;
   bool replaced = false;
   for (std::string_view line : splitLines(*original)) {
-    if (line.starts_with("NVMe=")) {
+    // Every assignment, "export NVMe=" included: a later one would still win.
+    if (assignedName(line) == "NVMe") {
       edited += nvmeLine(path);
       replaced = true;
     } else {
@@ -328,30 +343,36 @@ int selectDrive(ServiceContext& ctx, const std::string& path, ParkedGuard guard)
   // A file without the key runs on the default drive; the choice must still stick.
   if (!replaced) edited += nvmeLine(path) + "\n";
   if (auto saved = writeFileAtomically(backup, *original); !saved) {
-    ctx.err << "ERROR: couldn't back up the configuration, so it was not changed. "
-            << saved.error().message() << "\n";
-    return 1;
+    return failed(1, "ERROR: couldn't back up the configuration, so it was not changed. " +
+                         saved.error().message());
   }
   if (auto written = writeFileAtomically(ctx.paths.config, edited); !written) {
-    ctx.err << "ERROR: couldn't write the configuration; it is unchanged. "
-            << written.error().message() << "\n";
-    return 1;
+    return failed(1, "ERROR: couldn't write the configuration; it is unchanged. " +
+                         written.error().message());
+  }
+  // Only what the service reads back counts as switched.
+  auto reloaded = loadServiceConfig(ctx.paths, ctx.workingFolderName());
+  if (!reloaded || reloaded->nvme() != path) {
+    const std::string readBack = reloaded ? reloaded->nvme().string() : std::string("nothing");
+    const bool restored = writeFileAtomically(ctx.paths.config, *original).has_value();
+    return failed(1, "ERROR: after the update the configuration still reads the drive as " +
+                         readBack + ", not " + path + ". " +
+                         (restored ? "The previous configuration was put back"
+                                   : "The previous configuration is in " + backup.string()) +
+                         "; nothing else was changed.");
   }
   ctx.out << "Updated NVMe path to: " << path << "\n" << "Backup: " << backup.string() << "\n";
-  auto reloaded = loadServiceConfig(ctx.paths, ctx.workingFolderName());
-  if (reloaded) {
-    ctx.config = std::move(*reloaded);
-    (void)writeStatusJson(ctx);
-  }
+  ctx.config = std::move(*reloaded);
+  (void)writeStatusJson(ctx);
   ctx.out << "Service config reloaded. Run 2-prep-nvme.sh on the new drive to set up the folder "
              "layout.\n";
-  return 0;
+  return {};
 }
 
 int selectDriveCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   const std::string path = args.empty() ? "" : args[0];
   const bool force = args.size() > 1 && args[1] == "force";
-  return selectDrive(ctx, path, force ? ParkedGuard::kBypass : ParkedGuard::kApply);
+  return selectDrive(ctx, path, force ? ParkedGuard::kBypass : ParkedGuard::kApply).exitCode;
 }
 
 int nvmeInfoCommand(ServiceContext& ctx, const std::vector<std::string>&) {

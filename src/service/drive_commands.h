@@ -23,10 +23,21 @@ int ejectNvmeCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 
 enum class ParkedGuard { kApply, kBypass };
 
-// Points NVMe= at `path` (configuration loaded). Exit status: 0 done or
-// unchanged, 1 bad path, 2 refused because parked sources would dangle
-// (unless the guard is bypassed, as only the transfer commit does).
-[[nodiscard]] int selectDrive(ServiceContext& ctx, const std::string& path, ParkedGuard guard);
+// What select-drive did: its exit status (0 done or unchanged, 1 bad path or
+// the configuration could not be switched, 2 refused) and, unless 0, the
+// sentence naming why, as printed.
+struct DriveSelection {
+  int exitCode = 0;
+  std::string problem;
+};
+
+// Points NVMe= at `path` (configuration loaded), compared and written without
+// trailing slashes. Every NVMe assignment in the file is rewritten, and the
+// switch counts only when the configuration reads back the new drive;
+// otherwise the previous file is put back. Refuses (2) while parked sources
+// would dangle, unless the guard is bypassed, as only the transfer does.
+[[nodiscard]] DriveSelection selectDrive(ServiceContext& ctx, const std::string& path,
+                                         ParkedGuard guard);
 
 // Parked sources (`*.hollin-old`, also with the `.{epoch}` suffix) at most
 // six levels below `home`; links are not followed and parked folders are not

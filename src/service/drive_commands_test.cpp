@@ -61,7 +61,7 @@ TEST_F(DriveCommandsTest, SelectDriveRefusesOverParkedSourcesUnlessForced) {
   const std::string config = "# Brimvale configuration\nNVMe=\"/Volumes/NVMe\"\nRULES=()\n";
   load(config);
 
-  EXPECT_EQ(selectDrive(*ctx_, drive.string(), ParkedGuard::kApply), 2);
+  EXPECT_EQ(selectDrive(*ctx_, drive.string(), ParkedGuard::kApply).exitCode, 2);
   EXPECT_EQ(out_.str(),
             "WARNING: 1 parked '.hollin-old' folder(s) exist.\n"
             "Switching the drive will cause symlinks to dangle.\n"
@@ -69,7 +69,7 @@ TEST_F(DriveCommandsTest, SelectDriveRefusesOverParkedSourcesUnlessForced) {
   EXPECT_EQ(readFile(paths_.config).value(), config) << "a refusal never edits";
 
   out_.str("");
-  EXPECT_EQ(selectDrive(*ctx_, drive.string(), ParkedGuard::kBypass), 0);
+  EXPECT_EQ(selectDrive(*ctx_, drive.string(), ParkedGuard::kBypass).exitCode, 0);
   EXPECT_EQ(readFile(paths_.config).value(),
             "# Brimvale configuration\nNVMe=\"" + root_.string() +
                 "/Volumes/New \\\"Drive\\\"\"\nRULES=()\n");
@@ -84,17 +84,50 @@ TEST_F(DriveCommandsTest, SelectDriveRefusesOverParkedSourcesUnlessForced) {
 
 TEST_F(DriveCommandsTest, SelectDriveChecksThePathAndAddsAMissingKey) {
   load("RULES=()\n");
-  EXPECT_EQ(selectDrive(*ctx_, (root_ / "missing").string(), ParkedGuard::kApply), 1);
+  EXPECT_EQ(selectDrive(*ctx_, (root_ / "missing").string(), ParkedGuard::kApply).exitCode, 1);
   EXPECT_EQ(err_.str(), "ERROR: target path does not exist: " + (root_ / "missing").string() + "\n");
-  EXPECT_EQ(selectDrive(*ctx_, "/Volumes/NVMe", ParkedGuard::kApply), 1)
+  EXPECT_EQ(selectDrive(*ctx_, "/Volumes/NVMe", ParkedGuard::kApply).exitCode, 1)
       << "the default drive is not mounted here";
 
   makeDir(root_ / "drive");
-  EXPECT_EQ(selectDrive(*ctx_, (root_ / "drive").string(), ParkedGuard::kApply), 0);
+  EXPECT_EQ(selectDrive(*ctx_, (root_ / "drive").string(), ParkedGuard::kApply).exitCode, 0);
   EXPECT_EQ(ctx_->cfg().nvme(), root_ / "drive");
   out_.str("");
-  EXPECT_EQ(selectDrive(*ctx_, (root_ / "drive").string(), ParkedGuard::kApply), 0);
+  EXPECT_EQ(selectDrive(*ctx_, (root_ / "drive").string(), ParkedGuard::kApply).exitCode, 0);
   EXPECT_EQ(out_.str(), "Already configured. No change.\n");
+}
+
+// Given a configuration in any of the forms the reader accepts, then the new
+// drive is what the service reads back, spelled without a trailing slash.
+TEST_F(DriveCommandsTest, SelectDriveWinsOverEveryAssignmentAndDropsTrailingSlashes) {
+  makeDir(root_ / "New");
+  const std::string drive = (root_ / "New").string();
+  struct Case {
+    const char* name;
+    std::string config;
+    std::string given;
+    std::string expected;
+  } cases[] = {
+      {"trailing slash", "NVMe=\"/Volumes/NVMe\"\n", drive + "/",
+       "NVMe=\"" + drive + "\"\n"},
+      {"later export wins", "NVMe=\"/Volumes/NVMe\"\nRULES=()\n  export NVMe=/Volumes/Old # x\n",
+       drive, "NVMe=\"" + drive + "\"\nRULES=()\nNVMe=\"" + drive + "\"\n"},
+      {"dot parts", "# only a comment NVMe=/x\n", drive + "/./", "# only a comment NVMe=/x\nNVMe=\"" + drive + "\"\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    load(c.config);
+    out_.str("");
+    err_.str("");
+    EXPECT_EQ(selectDrive(*ctx_, c.given, ParkedGuard::kApply).exitCode, 0) << err_.str();
+    EXPECT_EQ(readFile(paths_.config).value(), c.expected);
+    EXPECT_EQ(ctx_->cfg().nvme(), drive);
+    EXPECT_NE(out_.str().find("Updated NVMe path to: " + drive + "\n"), std::string::npos);
+    // Asking again with the other spelling is no change.
+    out_.str("");
+    EXPECT_EQ(selectDrive(*ctx_, drive + "/", ParkedGuard::kApply).exitCode, 0);
+    EXPECT_EQ(out_.str(), "Already configured. No change.\n");
+  }
 }
 
 TEST_F(DriveCommandsTest, ListDrivesSkipsSystemVolumesAndFindsBothMarkerLocations) {

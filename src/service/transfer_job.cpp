@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,13 +19,17 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <iostream>
 #include <thread>
 
 #include "common/disk_usage.h"
 #include "common/text_formats.h"
 #include "common/file_io.h"
 #include "common/json_writer.h"
+#include "common/path_policy.h"
+#include "common/stop_point.h"
 #include "common/timestamps.h"
+#include "service/dispatch.h"
 #include "service/drive_assessment.h"
 #include "service/drive_commands.h"
 #include "service/marker_file.h"
@@ -37,12 +42,19 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kWaitingForDrive = "Waiting for the drive to reconnect.";
+constexpr std::string_view kCancelled = "Transfer cancelled. Your current drive is unchanged.";
+constexpr std::string_view kSwitchFailed =
+    "The switch couldn't be completed. Your old drive still has everything — nothing was "
+    "deleted.";
 constexpr std::size_t kProgressTailBytes = 200'000;
 constexpr std::size_t kErrorTailBytes = 8'192;
 constexpr long long kMaxResumes = 20;
 // How long pause and cancel wait for the supervisor and its copy to stop
 // before they go on (cancel then kills them, so nothing writes while it deletes).
 constexpr auto kStopWait = std::chrono::seconds(10);
+constexpr auto kKillWait = std::chrono::seconds(5);
+// Where a launched supervisor finds the supervisor lock its launcher took.
+constexpr int kSupervisorLockFd = 3;
 
 TransferStore storeOf(const ServiceContext& ctx) {
   return TransferStore(TransferFiles::in(ctx.paths.state));
@@ -84,13 +96,9 @@ bool processAlive(pid_t pid) {
   return true;
 }
 
-bool pidFileAlive(const fs::path& file) {
-  auto pid = readPid(file);
-  return pid && processAlive(*pid);
-}
-
-// The last `bytes` bytes of a file; empty when unreadable.
-std::string readTail(const fs::path& file, std::size_t bytes) {
+// The last `bytes` bytes of a file, none before offset `floor`; empty when
+// unreadable.
+std::string readTail(const fs::path& file, std::size_t bytes, off_t floor = 0) {
   int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
   struct stat st {};
@@ -98,6 +106,7 @@ std::string readTail(const fs::path& file, std::size_t bytes) {
   if (fstat(fd, &st) == 0) {
     off_t size = st.st_size;
     off_t from = size > static_cast<off_t>(bytes) ? size - static_cast<off_t>(bytes) : 0;
+    from = std::min(std::max(from, floor), size);
     out.resize(static_cast<std::size_t>(size - from));
     ssize_t n = pread(fd, out.data(), out.size(), from);
     out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -126,8 +135,9 @@ void releaseLock(const TransferFiles& files) {
   fs::remove_all(files.lock, ec);
 }
 
-// Sends SIGTERM to the supervisor and the copy, waits for both to end and,
-// when `escalate` is set and they outlive the wait, kills them.
+// Sends SIGTERM to the supervisor and the copy and waits until every process
+// holding the supervisor lock has ended; when `escalate` is set and they
+// outlive the wait, kills them and waits again.
 void stopJobProcesses(const TransferFiles& files, bool escalate) {
   std::vector<pid_t> pids;
   for (const fs::path& file : {files.supervisorPid, files.copyPid}) {
@@ -136,35 +146,59 @@ void stopJobProcesses(const TransferFiles& files, bool escalate) {
       pids.push_back(*pid);
     }
   }
-  auto deadline = std::chrono::steady_clock::now() + kStopWait;
-  auto anyAlive = [&pids] {
-    return std::any_of(pids.begin(), pids.end(), [](pid_t p) { return processAlive(p); });
+  auto running = [&] {
+    return supervisorAlive(files) ||
+           std::any_of(pids.begin(), pids.end(), [](pid_t p) { return processAlive(p); });
   };
-  while (anyAlive() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  if (escalate) {
+  auto waitFor = [&](auto limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (running() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  };
+  waitFor(kStopWait);
+  if (escalate && running()) {
     for (pid_t p : pids) {
       if (processAlive(p)) kill(p, SIGKILL);
     }
+    waitFor(kKillWait);
   }
 }
 
 // Starts `program __xfer-supervise` detached: a new session that ignores
 // hang-ups, its output appended to transfer-rsync.log. The double fork
-// leaves no child for the caller (the watch loop) to reap.
+// leaves no child for the caller (the watch loop) to reap. The supervisor
+// lock is taken here and handed over on fd 3, so no moment exists at which a
+// second launch could find it free; while any supervisor of the job (or its
+// copy) lives, nothing is launched. A test build passes its stop point on.
 Result<pid_t> launchSupervisor(ServiceContext& ctx, const std::string& program) {
   TransferStore store = storeOf(ctx);
   const TransferFiles& files = store.files();
   if (program.empty()) return fail(Errc::kLaunchFailed, "this program's path is unknown");
+  int opened = open(files.supervisorLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (opened < 0) return std::unexpected(errnoError("open " + files.supervisorLock.string(), errno));
+  // Above the descriptors the child sets up, so its dup2 to fd 3 is a real copy.
+  int lockFd = fcntl(opened, F_DUPFD_CLOEXEC, 10);
+  close(opened);
+  if (lockFd < 0) return std::unexpected(errnoError("fcntl", errno));
+  if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+    close(lockFd);
+    return fail(Errc::kUnavailable, "a supervisor of this transfer is still running");
+  }
   const std::string logPath = files.rsyncLog.string();
-  const std::string arg0 = program;
-  const std::string arg1 = "__xfer-supervise";
-  char* argv[] = {const_cast<char*>(arg0.c_str()), const_cast<char*>(arg1.c_str()), nullptr};
+  std::vector<std::string> words{program, "__xfer-supervise"};
+  if (std::string stop = armedStopPointOption(); !stop.empty()) words.push_back(stop);
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
   int pipefd[2];
-  if (pipe(pipefd) != 0) return std::unexpected(errnoError("pipe", errno));
+  if (pipe(pipefd) != 0) {
+    close(lockFd);
+    return std::unexpected(errnoError("pipe", errno));
+  }
   pid_t first = fork();
   if (first < 0) {
+    close(lockFd);
     close(pipefd[0]);
     close(pipefd[1]);
     return std::unexpected(errnoError("fork", errno));
@@ -183,7 +217,8 @@ Result<pid_t> launchSupervisor(ServiceContext& ctx, const std::string& program) 
         dup2(log, 1);
         dup2(log, 2);
       }
-      execv(arg0.c_str(), argv);
+      dup2(lockFd, kSupervisorLockFd);  // the copy made by dup2 survives exec
+      execv(argv[0], argv.data());
       _exit(127);
     }
     (void)!write(pipefd[1], &second, sizeof second);
@@ -195,6 +230,7 @@ Result<pid_t> launchSupervisor(ServiceContext& ctx, const std::string& program) 
   close(pipefd[0]);
   int status = 0;
   waitpid(first, &status, 0);
+  close(lockFd);  // the supervisor holds the lock now
   if (n != sizeof supervisor || supervisor <= 0) {
     return fail(Errc::kLaunchFailed, "could not start the transfer supervisor");
   }
@@ -257,6 +293,107 @@ long long resumeCount(const TransferStore& store) {
   }
 }
 
+// "Waiting for the drive to reconnect.", followed by the real cause when both
+// drives are connected and it is a working folder that is missing.
+std::string waitingMessage(ServiceContext& ctx, const TransferStore& store) {
+  std::string message(kWaitingForDrive);
+  if (!rootsMounted(ctx, store)) return message;
+  for (std::string_view key : {"sourceWorking", "destWorking"}) {
+    const std::string folder = store.get(key).value_or("");
+    if (!isDirectory(folder)) {
+      return message + " The folder " + folder + " is missing, although its drive is connected.";
+    }
+  }
+  return message;
+}
+
+// The copy tool's own account of what went wrong, from what it wrote to
+// `tail`: its last specific error line ("rsync: ..."), else its summary
+// ("rsync error: ..."); empty when none.
+std::string copyToolSays(std::string_view tail) {
+  std::string specific, summary;
+  for (std::string_view line : splitLines(tail)) {
+    if (line.starts_with("rsync: ")) specific = line;
+    if (line.starts_with("rsync error: ")) summary = line;
+  }
+  return specific.empty() ? summary : specific;
+}
+
+// Where a cancel may delete the job's copy: exactly this Mac's working folder
+// directly on the job's destination drive, which must be mounted and must not
+// be the current drive, checked by the path policy and carrying the marker a
+// transfer writes. Read from a file anyone could have edited, so nothing in
+// it is taken on trust. An empty path: there is nothing to delete. Otherwise
+// the refusal sentence.
+std::expected<fs::path, std::string> copyToDelete(ServiceContext& ctx, const TransferStore& store) {
+  const std::string stored = store.get("destWorking").value_or("");
+  std::error_code ec;
+  if (stored.empty() || !fs::exists(fs::symlink_status(stored, ec))) return fs::path();
+  auto refuse = [&stored](const std::string& why) {
+    return std::unexpected("Brimvale did not delete " + stored + " because " + why +
+                           ". Nothing there was changed.");
+  };
+  if (fs::is_symlink(fs::symlink_status(stored, ec))) {
+    return refuse("it is a symbolic link, not the folder the transfer made");
+  }
+  const std::string storedRoot = store.get("destRoot").value_or("");
+  const auto destRoot = normalisedAbsolute(storedRoot);
+  const auto destWorking = normalisedAbsolute(stored);
+  if (!destRoot || !destWorking) return refuse("the transfer's record of it is not a full path");
+  if (*destWorking != *destRoot / ctx.workingFolderName()) {
+    return refuse("it is not this Mac's Brimvale folder directly on the destination drive " +
+                  storedRoot);
+  }
+  if (PathPolicy::isSystemPath(*destRoot) || !ctx.platform.mounts->isMountedAt(destRoot->string())) {
+    return refuse(storedRoot + " is not a connected drive");
+  }
+  auto config = loadServiceConfig(ctx.paths, ctx.workingFolderName());
+  if (!config) {
+    return refuse("the configuration couldn't be read to make sure it is not your current "
+                  "drive's folder");
+  }
+  const auto source = normalisedAbsolute(store.get("sourceWorking").value_or(""));
+  if (*destRoot == config->nvme() || *destWorking == config->base() ||
+      (source && *source == *destWorking)) {
+    return refuse("it is your current drive's Brimvale folder");
+  }
+  PathPolicyRoots roots = PathPolicy::rootsFor(ctx.paths.home, config->base());
+  roots.extraRoots = {*destRoot};
+  auto allowed = PathPolicy(roots).check(*destWorking);
+  if (!allowed) return std::unexpected(allowed.error().sentence());
+  if (allowed->root != PathRoot::kExtra) return refuse("it does not lie on the destination drive");
+  if (markerValue(*destWorking, "created_by") != "transfer") {
+    return refuse("it has no marker showing that a transfer created it");
+  }
+  return *destWorking;
+}
+
+// Points the configuration at the job's destination and ends the job; the
+// switch is never undone. When it fails the job goes back to `copied`, still
+// holding the lock, with the cause in lastError, so the switch can be retried.
+// Returns that sentence, or nothing on success. Runs under the control lock.
+std::optional<std::string> switchToDestination(ServiceContext& ctx, TransferStore& store) {
+  const std::string destRoot = store.get("destRoot").value_or("");
+  auto failed = [&store](std::string cause) {
+    if (cause.starts_with("ERROR: ")) cause.erase(0, 7);
+    if (!cause.empty()) cause[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(cause[0])));
+    std::string sentence = std::string(kSwitchFailed) + " " + cause + " Try finishing the switch again.";
+    (void)store.set({{"phase", "copied"}, {"lastError", sentence}});
+    return sentence;
+  };
+  if (!ctx.config && !loadConfig(ctx)) {
+    return failed("The configuration couldn't be read.");
+  }
+  DriveSelection selected = selectDrive(ctx, destRoot, ParkedGuard::kBypass);
+  if (selected.exitCode != 0) return failed(selected.problem);
+  stopPoint("transfer:switched");
+  (void)store.set({{"phase", "done"}, {"lastError", ""}});
+  removeFile(store.files().supervisorPid);
+  removeFile(store.files().copyPid);
+  releaseLock(store.files());
+  return std::nullopt;
+}
+
 // --- the supervisor -------------------------------------------------------
 
 volatile sig_atomic_t gStopRequested = 0;
@@ -303,6 +440,20 @@ Result<pid_t> spawnChild(const std::string& bin, const std::vector<std::string>&
   return pid;
 }
 
+// Holds the supervisor lock for the rest of this process's life (and its
+// copy's, which inherits it): the one its launcher handed over on fd 3, or,
+// for a supervisor started some other way, taken here. False when another
+// supervisor holds it.
+bool holdSupervisorLock(const TransferFiles& files) {
+  struct stat inherited {}, lockFile {};
+  if (fstat(kSupervisorLockFd, &inherited) == 0 && stat(files.supervisorLock.c_str(), &lockFile) == 0 &&
+      inherited.st_dev == lockFile.st_dev && inherited.st_ino == lockFile.st_ino) {
+    return flock(kSupervisorLockFd, LOCK_EX | LOCK_NB) == 0;  // already ours
+  }
+  int fd = open(files.supervisorLock.c_str(), O_RDWR | O_CREAT, 0600);  // left open on purpose
+  return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
 class Supervisor {
  public:
   explicit Supervisor(ServiceContext& ctx) : ctx_(ctx), store_(storeOf(ctx)) {}
@@ -314,13 +465,18 @@ class Supervisor {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
 
+    if (!holdSupervisorLock(files())) {
+      ctx_.log.log("transfer: another supervisor of this transfer is running; this one stops");
+      return 0;
+    }
     std::string rsync = ctx_.rsyncPath();
     const std::string stored = store_.get("rsyncBin").value_or("");
     if (rsync.empty() && !stored.empty() && access(stored.c_str(), X_OK) == 0) rsync = stored;
     if (rsync.empty()) {
-      (void)store_.set({{"phase", "failed"},
-                        {"lastError",
-                         "A required copy tool (rsync) wasn't found. Install it and try again."}});
+      (void)store_.setIfPhase(
+          {"copying", "verifying"},
+          {{"phase", "failed"},
+           {"lastError", "A required copy tool (rsync) wasn't found. Install it and try again."}});
       removeFile(files().supervisorPid);
       releaseLock(files());
       return 0;
@@ -328,14 +484,20 @@ class Supervisor {
     source_ = store_.get("sourceWorking").value_or("");
     dest_ = store_.get("destWorking").value_or("");
     if (!isDirectory(source_) || !isDirectory(dest_)) {
-      (void)store_.setIfPhase({"copying"}, {{"phase", "waitingForDrive"},
-                                            {"lastError", std::string(kWaitingForDrive)}});
+      (void)store_.setIfPhase({"copying", "verifying"},
+                              {{"phase", "waitingForDrive"}, {"lastError", waitingMessage(ctx_, store_)}});
       removeFile(files().supervisorPid);
       return 0;
     }
+    // A supervisor that died while checking the copy left it finished: check it again.
+    if (store_.phase() == "verifying") return verifyAndFinish(rsync);
     auto started = store_.setIfPhase({"copying"}, {{"phase", "copying"}, {"lastError", ""}});
     if (!started || !*started) return 0;  // paused or cancelled before we got going
+    stopPoint("transfer:copying");
 
+    // Earlier runs' errors stay in the log; only this run's explain its end.
+    std::error_code ec;
+    const auto logStart = static_cast<off_t>(fs::file_size(files().rsyncLog, ec));
     bool driveGone = false;
     int status = runAndWatch(rsync,
                              {"-aHEX", "--partial", "--info=progress2", "-v",
@@ -352,45 +514,61 @@ class Supervisor {
     if (phase != "copying") return 0;
 
     if (status == 0 && !driveGone && rootsMounted(ctx_, store_)) {
-      (void)store_.setIfPhase({"copying"}, {{"phase", "verifying"}});
-      bool verified = verify(rsync);
-      if (gStopRequested) return 0;
-      if (verified) {
-        const bool backup = store_.get("kind").value_or("transfer") == "backup";
-        (void)store_.setIfPhase({"verifying"},
-                                {{"phase", backup ? "done" : "copied"}, {"lastError", ""}});
-        removeFile(files().supervisorPid);
-        if (backup) releaseLock(files());
-      } else {
-        (void)store_.setIfPhase(
-            {"verifying"},
-            {{"phase", "failed"},
-             {"lastError", "The copy couldn't be verified. Your current drive is unchanged."}});
-        removeFile(files().supervisorPid);
-        releaseLock(files());
-      }
-      return 0;
+      auto verifying = store_.setIfPhase({"copying"}, {{"phase", "verifying"}});
+      if (!verifying || !*verifying) return 0;
+      stopPoint("transfer:verifying");
+      return verifyAndFinish(rsync);
     }
+    const std::string said = readTail(files().rsyncLog, kErrorTailBytes, ec ? 0 : logStart);
     if (driveGone || !rootsMounted(ctx_, store_)) {
       (void)store_.setIfPhase({"copying"}, {{"phase", "waitingForDrive"},
-                                            {"lastError", std::string(kWaitingForDrive)}});
-    } else if (status == 11 ||
-               asciiLower(readTail(files().rsyncLog, kErrorTailBytes)).find("no space left") !=
-                   std::string::npos) {
+                                            {"lastError", waitingMessage(ctx_, store_)}});
+    } else if (status == 11 || asciiLower(said).find("no space left") != std::string::npos) {
       (void)store_.setIfPhase({"copying"},
                               {{"phase", "failed"},
                                {"lastError", "The destination drive ran out of space."}});
       releaseLock(files());
     } else {
-      (void)store_.setIfPhase(
-          {"copying"}, {{"phase", "waitingForDrive"},
-                        {"lastError", "The copy was interrupted — it will retry automatically."}});
+      std::string message = "The copy was interrupted — it will retry automatically.";
+      if (std::string cause = copyToolSays(said); !cause.empty()) {
+        message += " The copy tool said: " + cause;
+      }
+      (void)store_.setIfPhase({"copying"},
+                              {{"phase", "waitingForDrive"}, {"lastError", message}});
     }
     removeFile(files().supervisorPid);
     return 0;
   }
 
  private:
+  // Runs the checksum comparison and records its outcome: a backup is done,
+  // a transfer waits at `copied` for the commit, a mismatch fails the job.
+  int verifyAndFinish(const std::string& rsync) {
+    bool verified = verify(rsync);
+    if (gStopRequested) return 0;
+    if (verified) {
+      const bool backup = store_.get("kind").value_or("transfer") == "backup";
+      (void)store_.setIfPhase({"verifying"},
+                              {{"phase", backup ? "done" : "copied"}, {"lastError", ""}});
+      removeFile(files().supervisorPid);
+      if (backup) releaseLock(files());
+    } else if (!rootsMounted(ctx_, store_) || !isDirectory(source_) || !isDirectory(dest_)) {
+      // A drive that left during the check says nothing about the copy.
+      (void)store_.setIfPhase({"verifying"},
+                              {{"phase", "waitingForDrive"}, {"lastError", waitingMessage(ctx_, store_)}});
+      removeFile(files().supervisorPid);
+    } else {
+      (void)store_.setIfPhase(
+          {"verifying"},
+          {{"phase", "failed"},
+           {"lastError", "The copy couldn't be verified. Your current drive is unchanged."}});
+      removeFile(files().supervisorPid);
+      releaseLock(files());
+    }
+    stopPoint("transfer:verified");
+    return 0;
+  }
+
   const TransferFiles& files() const { return store_.files(); }
 
   // Runs one rsync to its end. While it copies (`copying`), folds progress
@@ -488,7 +666,10 @@ int transferStartCommand(ServiceContext& ctx, const std::vector<std::string>& ar
     return 2;
   }
   const std::string kind = args.size() == 3 ? args[0] : "transfer";
-  const fs::path dest = args[args.size() - 2];
+  // "/Volumes/X/" is the drive mounted at "/Volumes/X": the job keeps the
+  // spelling the mount table and select-drive use.
+  const std::string given = args[args.size() - 2];
+  const fs::path dest = normalisedAbsolute(given).value_or(fs::path(given));
   const std::string& consent = args.back();
   if (consent != "1" && consent != "yes" && consent != "true") {
     ctx.out << "Start was not confirmed.\n";
@@ -532,6 +713,8 @@ int transferStartCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   }
   const std::string total = std::to_string(diskUsageBytes(sourceWorking).value_or(0));
   const std::string now = isots(ctx.clock());
+  // Measuring and preflight above may take long; the lock is needed only from here.
+  TransferControl control(files);
   auto written = store.reset({{"version", "1"},
                               {"kind", kind},
                               {"phase", "copying"},
@@ -579,13 +762,14 @@ int transferStatusCommand(ServiceContext& ctx, const std::vector<std::string>&) 
 
 int transferPauseCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   TransferStore store = storeOf(ctx);
+  TransferControl control(store.files());
   auto paused = store.setIfPhase({"copying", "waitingForDrive"},
                                  {{"phase", "paused"}, {"lastError", "Paused."}});
   if (!paused || !*paused) {
     ctx.out << "No transfer is running.\n";
     return 0;
   }
-  // Waiting here means a resume right after can never meet the old copy.
+  // Waiting here, under the control lock, means a resume can never meet the old copy.
   stopJobProcesses(store.files(), false);
   removeFile(store.files().supervisorPid);
   ctx.out << "Transfer paused.\n";
@@ -594,6 +778,18 @@ int transferPauseCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 
 int transferResumeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   TransferStore store = storeOf(ctx);
+  const TransferFiles& files = store.files();
+  TransferControl control(files);
+  if (store.phase() != "paused") {
+    ctx.out << "No paused transfer to resume.\n";
+    return 0;
+  }
+  if (supervisorAlive(files)) {
+    ctx.out << "The transfer is still stopping, so it wasn't resumed yet. Your current drive is "
+               "unchanged; try resuming again in a moment.\n";
+    return 1;
+  }
+  const std::string before = std::to_string(resumeCount(store));
   const std::string count = std::to_string(resumeCount(store) + 1);
   auto resumed = store.setIfPhase(
       {"paused"}, {{"phase", "copying"}, {"lastError", ""}, {"resumeCount", count}});
@@ -603,46 +799,91 @@ int transferResumeCommand(ServiceContext& ctx, const std::vector<std::string>&) 
   }
   if (auto launched = launchSupervisor(ctx, ownExecutable()); !launched) {
     ctx.log.log("transfer: " + launched.error().message());
+    (void)store.setIfPhase({"copying"},
+                           {{"phase", "paused"}, {"lastError", "Paused."}, {"resumeCount", before}});
+    ctx.out << "The transfer couldn't be restarted, so it stays paused. Your current drive is "
+               "unchanged; try resuming again. "
+            << launched.error().message() << "\n";
+    return 1;
   }
   ctx.out << "Transfer resumed.\n";
   return 0;
 }
 
-int transferCancelCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+int cancelTransfer(ServiceContext& ctx, CancelConsent consent, std::istream& in) {
   TransferStore store = storeOf(ctx);
   const TransferFiles& files = store.files();
+  TransferControl control(files);
   const std::string phase = store.phase();
   if (!store.exists() || phase.empty() || phase == "idle" || phase == "done") {
     ctx.out << "No transfer to cancel.\n";
     return 0;
   }
+  if (phase == "switching") {
+    ctx.out << "The switch to the new drive has already begun, so the transfer can't be cancelled "
+               "now. Nothing was deleted; Brimvale finishes the switch on its own.\n";
+    return 1;
+  }
+  auto toDelete = copyToDelete(ctx, store);
+  // A verified copy may already be where the app points its links.
+  if (phase == "copied" && toDelete && !toDelete->empty() && consent != CancelConsent::kGiven) {
+    const std::string what = "The new drive holds a verified copy of everything at " +
+                             toDelete->string() + ", and the app may already be using it.";
+    if (consent == CancelConsent::kNone) {
+      ctx.out << what << " It was not deleted and nothing was changed. To delete it and cancel "
+              << "the transfer, run: brim-vale transfer-cancel --yes\n";
+      return 2;
+    }
+    ctx.out << what << " Delete it and cancel the transfer? (yes/no) ";
+    ctx.out.flush();
+    std::string answer;
+    std::getline(in, answer);
+    if (answer != "yes") {
+      ctx.out << "Nothing was changed; the transfer is still ready to finish.\n";
+      return 1;
+    }
+  }
   (void)store.set({{"phase", "cancelling"}});
   stopJobProcesses(files, true);
-  const fs::path dest = fs::path(store.get("destWorking").value_or("")).lexically_normal();
-  const fs::path source = fs::path(store.get("sourceWorking").value_or("")).lexically_normal();
-  // Only ever a working folder on the other drive: never the source, nothing
-  // above it, nothing outside a BRIM- folder.
-  const bool deletable =
-      !dest.empty() && dest.is_absolute() && dest != source &&
-      dest.string().find("/BRIM-") != std::string::npos &&
-      !(source.string() + "/").starts_with(dest.string() + "/");
-  if (deletable) {
+  std::string leftOver;
+  if (!toDelete) {
+    leftOver = toDelete.error();
+    ctx.log.log("transfer-cancel: " + leftOver);
+  } else if (!toDelete->empty()) {
     std::error_code ec;
-    fs::remove_all(dest, ec);
-    if (ec) ctx.log.log("transfer: couldn't delete " + dest.string() + ": " + ec.message());
+    fs::remove_all(*toDelete, ec);
+    if (ec) {
+      leftOver = "Some of the copy at " + toDelete->string() + " couldn't be deleted (" +
+                 ec.message() + "); what is left there is only a copy.";
+      ctx.log.log("transfer: couldn't delete " + toDelete->string() + ": " + ec.message());
+    }
   }
   removeFile(files.supervisorPid);
   removeFile(files.copyPid);
   (void)store.set({{"phase", "failed"},
-                   {"lastError", "Transfer cancelled. Your current drive is unchanged."}});
+                   {"lastError", leftOver.empty() ? std::string(kCancelled)
+                                                  : std::string(kCancelled) + " " + leftOver}});
   releaseLock(files);
   ctx.out << "Transfer cancelled.\n";
+  if (!leftOver.empty()) {
+    ctx.out << leftOver << "\n";
+    return 1;
+  }
   return 0;
+}
+
+int transferCancelCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
+  const bool yes = std::any_of(args.begin(), args.end(),
+                               [](const std::string& a) { return a == "--yes" || a == "-y"; });
+  const CancelConsent consent = yes                    ? CancelConsent::kGiven
+                                : isatty(STDIN_FILENO) ? CancelConsent::kAskOnTerminal
+                                                       : CancelConsent::kNone;
+  return cancelTransfer(ctx, consent, std::cin);
 }
 
 int transferCommitCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   TransferStore store = storeOf(ctx);
-  const TransferFiles& files = store.files();
+  TransferControl control(store.files());
   if (store.phase() != "copied") {
     ctx.out << "Transfer is not ready to finalise.\n";
     return 1;
@@ -652,12 +893,21 @@ int transferCommitCommand(ServiceContext& ctx, const std::vector<std::string>&) 
     ctx.out << "Missing destination.\n";
     return 1;
   }
+  // Never point the configuration at an empty mount point.
+  const std::string destWorking = store.get("destWorking").value_or("");
+  if (!ctx.platform.mounts->isMountedAt(destRoot) || !isDirectory(destWorking)) {
+    std::string sentence = std::string(kSwitchFailed) + " The new drive isn't connected at " +
+                           destRoot + "; connect it and try finishing the switch again.";
+    (void)store.set({{"lastError", sentence}});
+    ctx.out << sentence << "\n";
+    return 1;
+  }
   (void)store.set({{"phase", "switching"}});
-  (void)selectDrive(ctx, destRoot, ParkedGuard::kBypass);
-  (void)store.set({{"phase", "done"}, {"lastError", ""}});
-  removeFile(files.supervisorPid);
-  removeFile(files.copyPid);
-  releaseLock(files);
+  stopPoint("transfer:switching");
+  if (auto problem = switchToDestination(ctx, store)) {
+    ctx.out << *problem << "\n";
+    return 1;
+  }
   ctx.out << "Transfer complete. Now using " << destRoot << ".\n";
   return 0;
 }
@@ -671,32 +921,46 @@ void transferTick(ServiceContext& ctx) { transferTick(ctx, ownExecutable()); }
 void transferTick(ServiceContext& ctx, const std::string& serviceProgram) {
   TransferStore store = storeOf(ctx);
   if (!store.exists()) return;
+  const TransferFiles& files = store.files();
+  TransferControl control(files);
   const std::string phase = store.phase();
-  if (phase != "copying" && phase != "waitingForDrive") return;
-  if (phase == "copying" && pidFileAlive(store.files().supervisorPid)) return;
+  if (phase == "switching") {
+    // The commit switches under the control lock: seen here, it died midway.
+    const std::string destRoot = store.get("destRoot").value_or("");
+    ctx.log.say("Finishing the interrupted switch to " + destRoot + ".");
+    if (auto problem = switchToDestination(ctx, store)) {
+      ctx.log.log("transfer: " + *problem);
+    } else {
+      ctx.log.say("Transfer complete. Now using " + destRoot + ".");
+    }
+    return;
+  }
+  if (phase != "copying" && phase != "waitingForDrive" && phase != "verifying") return;
+  if (supervisorAlive(files)) return;
   const bool present = rootsMounted(ctx, store) &&
                        isDirectory(store.get("sourceWorking").value_or("")) &&
                        isDirectory(store.get("destWorking").value_or(""));
   if (!present) {
-    (void)store.setIfPhase({"copying", "waitingForDrive"},
-                           {{"phase", "waitingForDrive"},
-                            {"lastError", std::string(kWaitingForDrive)}});
+    (void)store.setIfPhase({"copying", "waitingForDrive", "verifying"},
+                           {{"phase", "waitingForDrive"}, {"lastError", waitingMessage(ctx, store)}});
     return;
   }
   const long long count = resumeCount(store);
   if (count >= kMaxResumes) {
     (void)store.setIfPhase(
-        {"copying", "waitingForDrive"},
+        {"copying", "waitingForDrive", "verifying"},
         {{"phase", "failed"},
          {"lastError",
           "The transfer kept failing and was stopped. Your current drive is unchanged."}});
-    removeFile(store.files().supervisorPid);
-    releaseLock(store.files());
+    removeFile(files.supervisorPid);
+    releaseLock(files);
     return;
   }
+  // A dead supervisor's check is run again; anything else copies on.
   auto resumed = store.setIfPhase(
-      {"copying", "waitingForDrive"},
-      {{"phase", "copying"}, {"lastError", ""}, {"resumeCount", std::to_string(count + 1)}});
+      {phase}, {{"phase", phase == "verifying" ? "verifying" : "copying"},
+                {"lastError", ""},
+                {"resumeCount", std::to_string(count + 1)}});
   if (!resumed || !*resumed) return;
   ctx.log.say("Resuming transfer (attempt " + std::to_string(count + 1) + ").");
   if (auto launched = launchSupervisor(ctx, serviceProgram); !launched) {

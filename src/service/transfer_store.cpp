@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 
 #include "common/file_io.h"
@@ -84,7 +85,9 @@ TransferFiles TransferFiles::in(const fs::path& stateDir) {
           stateDir / "transfer-rsync.log",
           stateDir / "transfer.pid",
           stateDir / "transfer-rsync.pid",
-          stateDir / "transfer.lock"};
+          stateDir / "transfer.lock",
+          stateDir / "transfer-control.lock",
+          stateDir / "transfer-supervisor.lock"};
 }
 
 bool TransferStore::exists() const {
@@ -129,6 +132,29 @@ Result<bool> TransferStore::setIfPhase(std::initializer_list<std::string_view> p
 Result<void> TransferStore::reset(const KeyValues& pairs) {
   FolderLock lock(files_.state);
   return writeLocked(pairs, false);
+}
+
+TransferControl::TransferControl(const TransferFiles& files)
+    : fd_(open(files.control.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+  if (fd_ >= 0) {
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+}
+
+TransferControl::~TransferControl() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool supervisorAlive(const TransferFiles& files) {
+  int fd = open(files.supervisorLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  int taken;
+  while ((taken = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  const bool held = taken != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
 }
 
 std::string renderTransferJson(const KeyValues& store) {

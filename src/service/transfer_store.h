@@ -24,6 +24,12 @@ struct TransferFiles {
   std::filesystem::path supervisorPid;  // transfer.pid
   std::filesystem::path copyPid;        // transfer-rsync.pid
   std::filesystem::path lock;           // transfer.lock/ (a directory)
+  // Held (flock) by the command changing the job, across its phase change and
+  // the stopping or starting of processes that goes with it.
+  std::filesystem::path control;        // transfer-control.lock
+  // Held (flock) by the running supervisor and its copy, from before the
+  // supervisor is started until the last of them ends.
+  std::filesystem::path supervisorLock; // transfer-supervisor.lock
 
   [[nodiscard]] static TransferFiles in(const std::filesystem::path& stateDir);
 };
@@ -55,6 +61,24 @@ class TransferStore {
   [[nodiscard]] Result<void> writeLocked(const KeyValues& pairs, bool keepOthers);
   TransferFiles files_;
 };
+
+// Holds the control lock for its lifetime (waiting for it), so that pause,
+// resume, cancel, commit, start and the watch tick act on the job one at a
+// time. The supervisor never takes it.
+class TransferControl {
+ public:
+  explicit TransferControl(const TransferFiles& files);
+  ~TransferControl();
+  TransferControl(const TransferControl&) = delete;
+  TransferControl& operator=(const TransferControl&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Whether a supervisor of the job (or the copy it started) is still alive:
+// someone holds the supervisor lock.
+[[nodiscard]] bool supervisorAlive(const TransferFiles& files);
 
 // The JSON the application reads: every key but rsyncBin, fixed order, two-
 // space indentation; numbers that are not all digits are 0; strings escaped

@@ -1,0 +1,459 @@
+// The drive-to-drive transfer under crashes, races, failed switches and
+// tampered state: the real brim-vale, real rsync and tmpfs drives. Every case
+// takes checksums of the user's data before and after.
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "common/file_io.h"
+#include "common/service_config.h"
+#include "e2e_harness.h"
+#include "platform/platform.h"
+#include "service/transfer_job.h"
+
+namespace brimvale::e2e {
+namespace {
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
+
+// Every entry below `root` (the marker excluded) with a checksum of its
+// content, or its link target.
+std::map<std::string, std::string> checksums(const fs::path& root) {
+  std::map<std::string, std::string> sums;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const std::string rel = e.path().lexically_relative(root).string();
+    if (rel == ".hollin-managed") continue;
+    if (e.is_symlink()) {
+      sums[rel] = "link " + fs::read_symlink(e.path()).string();
+    } else if (e.is_regular_file()) {
+      std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+      const std::string content = readFile(e.path()).value();
+      for (unsigned char c : content) h = (h ^ c) * 1099511628211ull;
+      sums[rel] = std::to_string(e.file_size()) + " " + std::to_string(h);
+    } else {
+      sums[rel] = "dir";
+    }
+  }
+  return sums;
+}
+
+// Processes whose command line holds `word` and whose HOME is `home`.
+std::vector<pid_t> processesOf(const std::string& word, const fs::path& home) {
+  std::vector<pid_t> found;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    auto cmdline = readFile(e.path() / "cmdline");
+    if (!cmdline || cmdline->find(word) == std::string::npos) continue;
+    auto environ = readFile(e.path() / "environ");
+    if (environ && environ->find(std::string("HOME=") + home.string() + '\0') != std::string::npos) {
+      found.push_back(std::stoi(name));
+    }
+  }
+  return found;
+}
+
+pid_t parentOf(pid_t pid) {
+  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return 0;
+  std::istringstream fields(stat->substr(stat->rfind(')') + 2));
+  std::string state;
+  pid_t parent = 0;
+  fields >> state >> parent;
+  return parent;
+}
+
+// Running supervisors of `home`'s job. A supervisor's child between its fork
+// and its exec still shows the supervisor's command line; it is not counted.
+int countSupervisors(const fs::path& home) {
+  const std::vector<pid_t> all = processesOf("__xfer-supervise", home);
+  return static_cast<int>(std::count_if(all.begin(), all.end(), [&all](pid_t p) {
+    return std::find(all.begin(), all.end(), parentOf(p)) == all.end();
+  }));
+}
+
+class TransferSafetyE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tag_ = std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  }
+
+  // A managed working folder with `files` MiB-sized files on `drive`, and the
+  // configuration pointing at it.
+  fs::path prepareSource(const TempHome& home, const TmpfsDrive& drive, int files) {
+    const fs::path source = drive.path() / thisWorkingFolderName();
+    fs::create_directories(source / "Media" / "Movies");
+    std::ofstream(source / ".hollin-managed") << "marker_version=1\nvolume_uuid=unknown\n";
+    std::mt19937 random(11);
+    std::string block(1 << 20, '\0');
+    for (int i = 0; i < files; ++i) {
+      for (char& c : block) c = static_cast<char>(random());
+      std::ofstream(source / "Media" / "Movies" / ("clip " + std::to_string(i) + ".mov")) << block;
+    }
+    std::ofstream(source / "Media" / "notes \"v2\".txt") << "small";
+    fs::create_symlink("notes \"v2\".txt", source / "Media" / "latest");
+    home.writeConfig("NVMe=\"" + drive.path().string() + "\"\n");
+    return source;
+  }
+
+  static json status(const TempHome& home) {
+    ProcessResult r = runBrimVale(home, {"transfer-status"});
+    EXPECT_TRUE(r.succeeded()) << r.describe();
+    return json::parse(r.out);
+  }
+
+  static json waitForPhase(const TempHome& home, const std::string& phase, int seconds = 60) {
+    json last;
+    for (int i = 0; i < seconds * 20; ++i) {
+      last = status(home);
+      if (last["phase"] == phase) return last;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "phase never became " << phase << "; last status " << last.dump();
+    return last;
+  }
+
+  // Waits until no process of this home runs a supervisor.
+  static void waitForNoSupervisor(const TempHome& home) {
+    for (int i = 0; i < 200 && countSupervisors(home.path()) > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(countSupervisors(home.path()), 0);
+  }
+
+  // One watch-loop tick, run in this process the way the loop runs it.
+  static void tick(const TempHome& home) {
+    const char* oldHome = std::getenv("HOME");
+    std::string saved = oldHome ? oldHome : "";
+    setenv("HOME", home.path().c_str(), 1);
+    platform::Platform host = platform::makeHostPlatform();
+    std::ostringstream out;
+    service::ServiceContext ctx(StatePaths::forHome(home.path()), host, systemClock(), out, out);
+    service::transferTick(ctx, BRIM_VALE_PATH);
+    setenv("HOME", saved.c_str(), 1);
+  }
+
+  static fs::path configuredDrive(const TempHome& home) {
+    return loadServiceConfig(StatePaths::forHome(home.path()), thisWorkingFolderName())
+        .value()
+        .nvme();
+  }
+
+  static fs::path lock(const TempHome& home) { return home.state() / "transfer.lock"; }
+
+  std::string tag_;
+};
+
+// Given a job state edited to name folders that are not this job's copy,
+// then a cancel stops the job but deletes none of them and says so.
+TEST_F(TransferSafetyE2E, CancelDeletesNothingATamperedJobNames) {
+  TmpfsDrive src("ts-" + tag_);
+  TmpfsDrive dst("td-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  const std::string name = thisWorkingFolderName();
+  struct Case {
+    const char* label;
+    // destRoot, destWorking, sourceWorking for a home and the victim folder.
+    std::function<std::tuple<fs::path, fs::path, fs::path>(const fs::path& home,
+                                                           const fs::path& source)>
+        job;
+  } cases[] = {
+      {"a BRIM- folder in the home",
+       [&](const fs::path& home, const fs::path& source) {
+         return std::tuple{dst.path(), home / "Projects" / "BRIM-keep", source};
+       }},
+      {"a home folder posing as a drive",
+       [&](const fs::path& home, const fs::path& source) {
+         return std::tuple{home / "Projects", home / "Projects" / name, source};
+       }},
+      {"the current working folder",
+       [&](const fs::path&, const fs::path& source) {
+         return std::tuple{src.path(), source, fs::path("/Volumes/elsewhere/BRIM-x")};
+       }},
+      {"a link on the destination into the home",
+       [&](const fs::path& home, const fs::path& source) {
+         fs::create_directory_symlink(home / "Projects", dst.path() / name);
+         return std::tuple{dst.path(), dst.path() / name, source};
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempHome home;
+    fs::remove_all(src.path() / name);
+    const fs::path source = prepareSource(home, src, 2);
+    fs::create_directories(home.path() / "Projects" / name / "src");
+    fs::create_directories(home.path() / "Projects" / "BRIM-keep");
+    std::ofstream(home.path() / "Projects" / name / "src" / "main.c") << "int main() {}\n";
+    std::ofstream(home.path() / "Projects" / "BRIM-keep" / "thesis.tex") << "chapter 1\n";
+    std::ofstream(home.path() / "Projects" / ".hollin-managed") << "created_by=transfer\n";
+    const auto [destRoot, destWorking, sourceWorking] = c.job(home.path(), source);
+    fs::create_directories(lock(home));
+    std::ofstream(home.state() / "transfer-job.kv")
+        << "version=1\nkind=transfer\nphase=waitingForDrive\nsourceRoot=" << src.path().string()
+        << "\ndestRoot=" << destRoot.string() << "\nstorName=" << name
+        << "\nsourceWorking=" << sourceWorking.string() << "\ndestWorking=" << destWorking.string()
+        << "\n";
+    const auto homeBefore = checksums(home.path() / "Projects");
+    const auto sourceBefore = checksums(source);
+
+    ProcessResult r = runBrimVale(home, {"transfer-cancel", "--yes"});
+    EXPECT_EQ(r.exitCode, 1) << r.describe();
+    EXPECT_NE(r.out.find("Transfer cancelled.\nBrimvale did not delete " + destWorking.string()),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(checksums(home.path() / "Projects"), homeBefore);
+    EXPECT_EQ(checksums(source), sourceBefore);
+    EXPECT_NE(readFile(home.path() / ".brimvale/brim-vale.log")
+                  .value()
+                  .find("transfer-cancel: Brimvale did not delete"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(lock(home))) << "the job itself is cancelled";
+    std::error_code ec;
+    fs::remove(dst.path() / name, ec);
+  }
+}
+
+// Given a supervisor killed right after it started checking the copy, then
+// the next tick checks it again and the job ends where it should have:
+// a backup done, a transfer at copied waiting for its commit.
+TEST_F(TransferSafetyE2E, ATickFinishesACheckWhoseSupervisorDied) {
+  for (const std::string kind : {"backup", "transfer"}) {
+    SCOPED_TRACE(kind);
+    TempHome home;
+    TmpfsDrive src("vs-" + kind + "-" + tag_);
+    TmpfsDrive dst("vd-" + kind + "-" + tag_);
+    BRIMVALE_REQUIRE_DRIVE(src);
+    BRIMVALE_REQUIRE_DRIVE(dst);
+    const fs::path source = prepareSource(home, src, 3);
+    const auto before = checksums(source);
+
+    ProcessResult r = runBrimVale(
+        home, {"transfer-start", kind, dst.path().string(), "1", "--stop-after=transfer:verifying"});
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    waitForPhase(home, "verifying");
+    waitForNoSupervisor(home);
+    EXPECT_EQ(status(home)["phase"], "verifying") << "a dead check stays put until the tick";
+    EXPECT_TRUE(fs::is_directory(lock(home)));
+
+    tick(home);
+    json ended = waitForPhase(home, kind == "backup" ? "done" : "copied");
+    EXPECT_EQ(ended["resumeCount"], 1);
+    EXPECT_EQ(ended["lastError"], "");
+    EXPECT_EQ(checksums(dst.path() / thisWorkingFolderName()), before);
+    EXPECT_EQ(checksums(source), before);
+    EXPECT_EQ(fs::exists(lock(home)), kind == "transfer") << "only a transfer waits for its commit";
+  }
+}
+
+// Given a commit killed while switching (before or after the configuration
+// was rewritten), then the tick finishes the switch and never undoes it.
+TEST_F(TransferSafetyE2E, ATickFinishesASwitchWhoseCommitDied) {
+  for (const std::string step : {"transfer:switching", "transfer:switched"}) {
+    SCOPED_TRACE(step);
+    TempHome home;
+    TmpfsDrive src("ws-" + std::to_string(step.size()) + "-" + tag_);
+    TmpfsDrive dst("wd-" + std::to_string(step.size()) + "-" + tag_);
+    BRIMVALE_REQUIRE_DRIVE(src);
+    BRIMVALE_REQUIRE_DRIVE(dst);
+    const fs::path source = prepareSource(home, src, 2);
+    const auto before = checksums(source);
+    ASSERT_EQ(runBrimVale(home, {"transfer-start", dst.path().string(), "1"}).exitCode, 0);
+    waitForPhase(home, "copied");
+    waitForNoSupervisor(home);
+
+    ProcessResult r = runBrimVale(home, {"transfer-commit", "--stop-after=" + step});
+    EXPECT_FALSE(r.succeeded()) << r.describe();
+    EXPECT_EQ(r.out.find("Transfer complete"), std::string::npos);
+    EXPECT_EQ(status(home)["phase"], "switching");
+    EXPECT_EQ(configuredDrive(home) == dst.path(), step == "transfer:switched");
+
+    tick(home);
+    json done = status(home);
+    EXPECT_EQ(done["phase"], "done");
+    EXPECT_EQ(done["lastError"], "");
+    EXPECT_FALSE(fs::exists(lock(home)));
+    EXPECT_EQ(configuredDrive(home), dst.path());
+    EXPECT_EQ(checksums(dst.path() / thisWorkingFolderName()), before);
+    EXPECT_EQ(checksums(source), before) << "the old drive stays a complete fallback";
+  }
+}
+
+// Given pause and resume started at the same moment, over and over, then at
+// no time do two supervisors (or two copies) run, and the copy still ends
+// verified with every byte.
+TEST_F(TransferSafetyE2E, PauseAndResumeTogetherNeverRunTwoSupervisors) {
+  TempHome home;
+  TmpfsDrive src("rs-" + tag_);
+  TmpfsDrive dst("rd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  const fs::path source = prepareSource(home, src, 24);
+  const auto before = checksums(source);
+  ASSERT_EQ(runBrimVale(home, {"transfer-start", "backup", dst.path().string(), "1"},
+                        {{"RSYNC", kSlowRsync}})
+                .exitCode,
+            0);
+  const std::string destWorking = (dst.path() / thisWorkingFolderName()).string();
+
+  constexpr int kTrials = 12;
+  int mostSupervisors = 0, mostCopies = 0;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    ProcessResult paused, resumed;
+    std::thread pause([&] { paused = runBrimVale(home, {"transfer-pause"}); });
+    std::thread resume(
+        [&] { resumed = runBrimVale(home, {"transfer-resume"}, {{"RSYNC", kSlowRsync}}); });
+    pause.join();
+    resume.join();
+    ASSERT_EQ(paused.exitCode, 0) << paused.describe();
+    ASSERT_EQ(resumed.exitCode, 0) << resumed.describe();
+    // A launched supervisor needs a moment to show its own command line.
+    int supervisors = 0;
+    for (int sample = 0; sample < 10; ++sample) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      supervisors = countSupervisors(home.path());
+      mostSupervisors = std::max(mostSupervisors, supervisors);
+      // GNU rsync runs a copy as three processes (sender, receiver, generator).
+      mostCopies = std::max(mostCopies, (static_cast<int>(processesOf(destWorking, home.path()).size()) + 2) / 3);
+    }
+    const std::string phase = status(home)["phase"];
+    ASSERT_TRUE(phase == "copying" || phase == "paused") << phase;
+    EXPECT_EQ(supervisors, phase == "copying" ? 1 : 0);
+  }
+  EXPECT_LE(mostSupervisors, 1);
+  EXPECT_LE(mostCopies, 1);
+  std::cout << "[ pause/resume race ] " << kTrials << " trials, at most " << mostSupervisors
+            << " supervisor(s) and " << mostCopies << " copy at once\n";
+
+  // Finish at full speed.
+  (void)runBrimVale(home, {"transfer-pause"});
+  ASSERT_EQ(runBrimVale(home, {"transfer-resume"}).out, "Transfer resumed.\n");
+  json done = waitForPhase(home, "done");
+  EXPECT_EQ(done["lastError"], "");
+  EXPECT_EQ(checksums(destWorking), before);
+  EXPECT_EQ(checksums(source), before);
+}
+
+// Given a configuration that can't be rewritten when the commit switches
+// drives, then the commit reports the failure, keeps the verified copy, the
+// lock and the cause, refuses a bare cancel, and a retry succeeds.
+TEST_F(TransferSafetyE2E, AFailedSwitchKeepsTheJobAtCopiedUntilARetry) {
+  TempHome home;
+  TmpfsDrive src("fs-" + tag_);
+  TmpfsDrive dst("fd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  const fs::path source = prepareSource(home, src, 2);
+  const auto before = checksums(source);
+  ASSERT_EQ(runBrimVale(home, {"transfer-start", dst.path().string() + "/", "1"}).exitCode, 0);
+  json copied = waitForPhase(home, "copied");
+  EXPECT_EQ(copied["destRoot"], dst.path().string()) << "kept without the trailing slash";
+  const fs::path copy = dst.path() / thisWorkingFolderName();
+  const fs::path config = home.path() / ".brimvale/brim-vale.conf";
+
+  // A file that is a mount point can't be replaced by a rename, even by root.
+  ASSERT_EQ(mount(config.c_str(), config.c_str(), nullptr, MS_BIND, nullptr), 0);
+  ProcessResult r = runBrimVale(home, {"transfer-commit"});
+  umount2(config.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.exitCode, 1) << r.describe();
+  EXPECT_EQ(r.out.find("Transfer complete"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("The switch couldn't be completed. Your old drive still has everything — "
+                       "nothing was deleted. Couldn't write the configuration"),
+            std::string::npos)
+      << r.out;
+  json failed = status(home);
+  EXPECT_EQ(failed["phase"], "copied");
+  EXPECT_NE(failed["lastError"].get<std::string>().find("The switch couldn't be completed."),
+            std::string::npos);
+  EXPECT_TRUE(fs::is_directory(lock(home)));
+  EXPECT_EQ(configuredDrive(home), src.path());
+
+  r = runBrimVale(home, {"transfer-cancel"});
+  EXPECT_EQ(r.exitCode, 2) << r.describe();
+  EXPECT_NE(r.out.find("It was not deleted and nothing was changed."), std::string::npos) << r.out;
+  EXPECT_EQ(checksums(copy), before);
+  EXPECT_EQ(status(home)["phase"], "copied");
+
+  r = runBrimVale(home, {"transfer-commit"});
+  EXPECT_EQ(r.exitCode, 0) << r.describe();
+  EXPECT_NE(r.out.find("Transfer complete. Now using " + dst.path().string() + ".\n"),
+            std::string::npos);
+  EXPECT_EQ(configuredDrive(home), dst.path());
+  EXPECT_FALSE(fs::exists(lock(home)));
+  EXPECT_EQ(checksums(copy), before);
+  EXPECT_EQ(checksums(source), before);
+}
+
+// Given a trailing slash and a later `export NVMe=` line, then select-drive's
+// success is what every later check reads: the drive, mounted.
+TEST_F(TransferSafetyE2E, SelectDriveIsReadBackAsWritten) {
+  TempHome home;
+  TmpfsDrive src("ss-" + tag_);
+  TmpfsDrive dst("sd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  const fs::path source = prepareSource(home, src, 1);
+  home.writeConfig("NVMe=\"" + src.path().string() + "\"\nRULES=()\n  export NVMe=" +
+                   src.path().string() + "  # set by hand\n");
+  const auto before = checksums(source);
+
+  ProcessResult r = runBrimVale(home, {"select-drive", dst.path().string() + "/"});
+  EXPECT_EQ(r.exitCode, 0) << r.describe();
+  EXPECT_NE(r.out.find("Updated NVMe path to: " + dst.path().string() + "\n"), std::string::npos);
+  json info = json::parse(runBrimVale(home, {"nvme-info"}).out);
+  EXPECT_EQ(info["mount_path"], dst.path().string());
+  EXPECT_EQ(info["mounted"], true);
+  EXPECT_EQ(runBrimVale(home, {"select-drive", dst.path().string()}).out,
+            "Already configured. No change.\n");
+  EXPECT_EQ(checksums(source), before);
+}
+
+// Given a copy tool that fails for a reason of its own, then the job's
+// message carries that reason instead of only blaming an interruption.
+TEST_F(TransferSafetyE2E, AFailedCopyNamesTheToolsOwnCause) {
+  TempHome home;
+  TmpfsDrive src("cs-" + tag_);
+  TmpfsDrive dst("cd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  const fs::path source = prepareSource(home, src, 1);
+  const auto before = checksums(source);
+  const fs::path tool = home.path() / "failing-rsync";
+  std::ofstream(tool) << "#!/bin/sh\n"
+                         "if [ \"$1\" = --version ]; then echo 'rsync  version 3.2.7'; exit 0; fi\n"
+                         "echo 'rsync: [receiver] mkstemp \"x\" failed: Permission denied (13)' >&2\n"
+                         "echo 'rsync error: some files/attrs were not transferred (code 23)' >&2\n"
+                         "exit 23\n";
+  fs::permissions(tool, fs::perms::owner_all);
+
+  ASSERT_EQ(runBrimVale(home, {"transfer-start", "backup", dst.path().string(), "1"},
+                        {{"RSYNC", tool.string()}})
+                .exitCode,
+            0);
+  json waiting = waitForPhase(home, "waitingForDrive");
+  EXPECT_EQ(waiting["lastError"],
+            "The copy was interrupted — it will retry automatically. The copy tool said: rsync: "
+            "[receiver] mkstemp \"x\" failed: Permission denied (13)");
+  EXPECT_EQ(checksums(source), before);
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
