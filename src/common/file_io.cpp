@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -139,6 +141,20 @@ std::vector<std::string> readLastLines(const fs::path& path, std::size_t count) 
   }
   std::reverse(lines.begin(), lines.end());
   return lines;
+}
+
+std::error_code renameNoReplace(const fs::path& from, const fs::path& to) {
+#if defined(__linux__)
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS) return {errno, std::generic_category()};
+#elif defined(__APPLE__)
+  if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return {};
+  if (errno != ENOTSUP) return {errno, std::generic_category()};
+#endif
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) return {EEXIST, std::generic_category()};
+  if (::rename(from.c_str(), to.c_str()) == 0) return {};
+  return {errno, std::generic_category()};
 }
 
 }  // namespace brimvale

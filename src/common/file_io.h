@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "common/error.h"
@@ -32,6 +33,13 @@ struct AtomicWriteOptions {
 // Appends bytes with one write(2) on an O_APPEND descriptor (file created 0600
 // when missing), so concurrent short appends do not interleave.
 [[nodiscard]] Result<void> appendToFile(const std::filesystem::path& path, std::string_view bytes);
+
+// Renames `from` to `to` in one step, never replacing anything already at
+// `to` (EEXIST then). Where the file system cannot rename without replacing,
+// it checks first and renames, leaving a window only for another writer.
+// Returns the system error, empty on success (EXDEV across volumes).
+[[nodiscard]] std::error_code renameNoReplace(const std::filesystem::path& from,
+                                              const std::filesystem::path& to);
 
 // Creates an empty file (0600) when missing; leaves existing content alone.
 [[nodiscard]] Result<void> touchFile(const std::filesystem::path& path);

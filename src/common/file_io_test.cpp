@@ -75,5 +75,17 @@ TEST_F(FileIoTest, AppendAddsToTheEnd) {
   EXPECT_EQ(readFile(file).value(), "one\ntwo\n");
 }
 
+TEST_F(FileIoTest, RenameNeverReplacesWhatIsThere) {
+  fs::create_directories(dir_ / "a" / "inside");
+  fs::create_directories(dir_ / "b");
+  EXPECT_EQ(renameNoReplace(dir_ / "a", dir_ / "b"), std::errc::file_exists);
+  EXPECT_TRUE(fs::exists(dir_ / "a" / "inside"));
+  fs::create_symlink("nowhere", dir_ / "dangling");
+  EXPECT_EQ(renameNoReplace(dir_ / "a", dir_ / "dangling"), std::errc::file_exists);
+  EXPECT_FALSE(renameNoReplace(dir_ / "a", dir_ / "c"));
+  EXPECT_TRUE(fs::exists(dir_ / "c" / "inside"));
+  EXPECT_FALSE(fs::exists(dir_ / "a"));
+}
+
 }  // namespace
 }  // namespace brimvale

@@ -28,6 +28,42 @@ std::string joinTsv(const std::vector<std::string>& fields) {
   return out;
 }
 
+std::string escapedLineField(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  for (char c : field) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string unescapedLineField(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\' || i + 1 == field.size()) {
+      out += field[i];
+      continue;
+    }
+    const char next = field[i + 1];
+    const char decoded = next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r'
+                       : next == '\\' ? '\\' : '\0';
+    if (decoded == '\0') {
+      out += field[i];
+      continue;
+    }
+    out += decoded;
+    ++i;
+  }
+  return out;
+}
+
 KeyValues parseKeyValues(std::string_view text) {
   KeyValues out;
   for (std::string_view line : splitLines(text)) {

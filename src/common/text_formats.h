@@ -29,6 +29,13 @@ namespace brimvale {
 // they are replaced by a blank.
 [[nodiscard]] std::string joinTsv(const std::vector<std::string>& fields);
 
+// A path or text as one field of a line-based record (TSV row, key=value
+// line): a tab, newline, carriage return and backslash become \t \n \r \\,
+// so the exact bytes come back. Decoding leaves a backslash before any other
+// character (as in rows written before escaping) as it is.
+[[nodiscard]] std::string escapedLineField(std::string_view field);
+[[nodiscard]] std::string unescapedLineField(std::string_view field);
+
 // key=value lines in file order. Lines without '=' are skipped; the key is the
 // text before the first '=', the value everything after it (untrimmed).
 using KeyValues = std::vector<std::pair<std::string, std::string>>;

@@ -28,6 +28,16 @@ TEST(ShellQuoted, ABashReadsEveryWordBackUnchanged) {
   EXPECT_EQ(shellQuoted("it's"), "'it'\\''s'");
 }
 
+TEST(LineField, EveryByteComesBackAndOldRowsStayReadable) {
+  for (const std::string text : {"plain", "tab\there", "line\nbreak\r", "back\\slash\\n", "", "\\"}) {
+    SCOPED_TRACE(text);
+    const std::string encoded = escapedLineField(text);
+    EXPECT_EQ(encoded.find_first_of("\t\n\r"), std::string::npos);
+    EXPECT_EQ(unescapedLineField(encoded), text);
+  }
+  EXPECT_EQ(unescapedLineField("C:\\x\\q"), "C:\\x\\q");  // unknown escapes stay
+}
+
 TEST(KeyValues, RoundTripsAndLastValueWins) {
   KeyValues kv = parseKeyValues("a=1\nno equals\nb=x=y\na=2\nempty=\n");
   ASSERT_EQ(kv.size(), 4u);

@@ -15,42 +15,15 @@
 
 #include "common/disk_usage.h"
 #include "common/error.h"
+#include "common/folder_in_use.h"
 #include "common/protected_folders.h"
 
 namespace brimvale::mover {
 
-struct FolderInUseEntry {
-  std::string id;           // executable path, else "pid-<n>"
-  std::string displayName;  // command name, else "Process <pid>"
-  std::optional<std::string> bundleIdentifier;
-  std::vector<int> pids;
-};
-
-// Parses `lsof -F pc` output into processes, dropping `ownPid`, grouped by
-// `executableOf(pid)` (empty when unknown).
-[[nodiscard]] std::vector<FolderInUseEntry> parseInUseOutput(
-    std::string_view output, int ownPid,
-    const std::function<std::string(int)>& executableOf);
-
-// Runs `lsof +D folder -F pc`, or on Linux reads the open files, working and
-// root folders, executables and mappings of every process under /proc, which
-// gives the same answer without walking the folder. Cut off after `limit`
-// with what was found so far. Never fails: a probe that cannot run gives nothing.
-class FolderInUseProbe {
- public:
-  explicit FolderInUseProbe(std::string lsofPath = "/usr/bin/lsof",
-                            std::chrono::milliseconds limit = std::chrono::seconds(8));
-  // Linux only; `procRoot` is where the process table is mounted.
-  [[nodiscard]] static FolderInUseProbe procScanner(std::filesystem::path procRoot = "/proc",
-                                                    std::chrono::milliseconds limit = std::chrono::seconds(8));
-  [[nodiscard]] std::vector<FolderInUseEntry> scan(const std::string& folder) const;
-
- private:
-  [[nodiscard]] std::vector<FolderInUseEntry> scanProc(const std::string& folder) const;
-  std::string lsofPath_;
-  std::optional<std::filesystem::path> procRoot_;
-  std::chrono::milliseconds limit_;
-};
+// The in-use probe lives in common, where the service's move-dir uses it too.
+using ::brimvale::FolderInUseEntry;
+using ::brimvale::FolderInUseProbe;
+using ::brimvale::parseInUseOutput;
 
 struct RecentWriteReport {
   bool triggered = false;

@@ -23,57 +23,27 @@ std::string bytesJson(const std::string& field) {
   return std::to_string(value);
 }
 
-// Paths may hold tabs and newlines, which would split a row; they are kept
-// as \t, \n and \r (and a backslash as \\) so rollback gets the exact path back.
-std::string escapedField(std::string_view field) {
-  std::string out;
-  out.reserve(field.size());
-  for (char c : field) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-// The inverse of escapedField; a backslash before any other character (as
-// in rows written before escaping) stays as it is.
-std::string unescapedField(std::string_view field) {
-  std::string out;
-  out.reserve(field.size());
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] != '\\' || i + 1 == field.size()) {
-      out += field[i];
-      continue;
-    }
-    const char next = field[i + 1];
-    const char decoded = next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r'
-                       : next == '\\' ? '\\' : '\0';
-    if (decoded == '\0') {
-      out += field[i];
-      continue;
-    }
-    out += decoded;
-    ++i;
-  }
-  return out;
+std::string batchRow(const ActionRow& row) {
+  return joinTsv({escapedLineField(row.action), escapedLineField(row.src), escapedLineField(row.dest),
+                  bytesField(row.bytes)});
 }
 
 }  // namespace
 
 Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
-  std::string batchRow = joinTsv({escapedField(row.action), escapedField(row.src),
-                                  escapedField(row.dest), bytesField(row.bytes)});
-  auto undo = appendToFile(paths.lastBatch, batchRow + "\n");
-  (void)appendToFile(paths.actions, ts(now) + "\t" + batchRow + "\n");
+  const std::string line = batchRow(row);
+  auto undo = appendToFile(paths.lastBatch, line + "\n");
+  (void)appendToFile(paths.actions, ts(now) + "\t" + line + "\n");
   return undo;
 }
 
 Result<void> newBatch(const StatePaths& paths) { return writeFileAtomically(paths.lastBatch, ""); }
+
+Result<void> writeLastBatch(const StatePaths& paths, const std::vector<ActionRow>& rows) {
+  std::string text;
+  for (const auto& row : rows) text += batchRow(row) + "\n";
+  return writeFileAtomically(paths.lastBatch, text);
+}
 
 std::string renderActionsJson(const std::vector<std::string>& rows) {
   if (rows.empty()) return "[]\n";
@@ -84,8 +54,8 @@ std::string renderActionsJson(const std::vector<std::string>& rows) {
     out += JsonObjectWriter()
                .string("ts", f[0])
                .string("action", f[1])
-               .string("src", unescapedField(f[2]))
-               .string("dest", unescapedField(f[3]))
+               .string("src", unescapedLineField(f[2]))
+               .string("dest", unescapedLineField(f[3]))
                .raw("bytes", bytesJson(f[4]))
                .str();
     out += i + 1 < rows.size() ? ",\n" : "\n";
@@ -102,7 +72,7 @@ std::vector<ActionRow> readLastBatch(const StatePaths& paths) {
     if (line.empty()) continue;
     std::vector<std::string> f = splitTsv(line);
     f.resize(4);
-    ActionRow row{unescapedField(f[0]), unescapedField(f[1]), unescapedField(f[2]),
+    ActionRow row{unescapedLineField(f[0]), unescapedLineField(f[1]), unescapedLineField(f[2]),
                   std::nullopt};
     std::uint64_t value = 0;
     auto [end, ec] = std::from_chars(f[3].data(), f[3].data() + f[3].size(), value);

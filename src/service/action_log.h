@@ -35,6 +35,11 @@ struct ActionRow {
 // none, else one object per line, oldest first; an empty bytes field is 0.
 [[nodiscard]] std::string renderActionsJson(const std::vector<std::string>& rows);
 
+// Replaces the last batch file with exactly `rows`, in one step: rollback
+// keeps the rows it could not finish; move-dir drops the row of a relocation
+// it undid.
+[[nodiscard]] Result<void> writeLastBatch(const StatePaths& paths, const std::vector<ActionRow>& rows);
+
 // Rows of the last batch file, in order (for rollback and summaries).
 [[nodiscard]] std::vector<ActionRow> readLastBatch(const StatePaths& paths);
 

@@ -43,6 +43,13 @@ TEST(ActionLog, RecordsEachRowInBothFilesAndBatchesStartEmpty) {
             "[\n{\"ts\":\"" + ts(t) +
                 "\",\"action\":\"move\",\"src\":\"/a/line\\nbreak\\\\x\",\"dest\":"
                 "\"/n/line\\nbreak\\\\x\",\"bytes\":1}\n]\n");
+
+  // Rewriting keeps exactly the given rows, awkward paths included.
+  ASSERT_TRUE(writeLastBatch(paths, {batch[2], batch[0]}));
+  auto kept = readLastBatch(paths);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].src, "/a/line\nbreak\\x");
+  EXPECT_EQ(kept[1].bytes, 8192u);
   fs::remove_all(paths.home);
 }
 

@@ -16,6 +16,7 @@
 #include "service/drive_assessment.h"
 #include "service/marker_file.h"
 #include "service/notifications.h"
+#include "service/relocation.h"
 #include "service/status_snapshot.h"
 
 namespace brimvale::service {
@@ -423,6 +424,7 @@ int doctorCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   out += "Rules:                  " + std::to_string(cfg.ruleCount()) + "\n";
   out += "\nDangling symlinks under $HOME (top 20):\n";
   for (const std::string& link : danglingLinks(ctx.paths.home)) out += link + "\n";
+  out += unfinishedRelocationsReport(ctx);
   ctx.out << out;
   return 0;
 }
