@@ -15,6 +15,10 @@ constexpr milliseconds kStatusTolerance{1000};
 constexpr std::chrono::seconds kLoadWait{10};
 constexpr milliseconds kSelfCheckInterval{3600 * 1000};
 constexpr milliseconds kSelfCheckTolerance{60 * 1000};
+// Taking a free lock costs one system call; a move started elsewhere is
+// noticed soon after it ends.
+constexpr milliseconds kResumeRetry{3000};
+constexpr milliseconds kResumeTolerance{1000};
 
 }  // namespace
 
@@ -54,13 +58,43 @@ bool Application::start() {
                           [this] { delivery_.drainQueue(); });
   diagnostics::sweepStaleStorageNotifications(centre_);
   monitor_.start();
-  // Unfinished folder moves continue from their manifests.
-  mover_.mover().reload();
+  // Unfinished folder moves continue from their manifests, but only under
+  // the relocator lock: a `brimvale move` running now owns its job.
+  mover_.setOnChange([this](const mover::MoveManifest&) { loop_.post([this] { releaseMoverLockWhenIdle(); }); });
+  if (!resumeMoves()) {
+    resumeTimer_ = loop_.scheduleRepeating("mover.resume", kResumeRetry, kResumeTolerance, [this] {
+      if (!resumeMoves()) return;
+      loop_.cancel(*resumeTimer_);
+      resumeTimer_.reset();
+    });
+  }
   loop_.scheduleRepeating("status.poll", kStatusInterval, kStatusTolerance, [this] { pollStatus(); });
   loop_.scheduleRepeating("self-check.timer", kSelfCheckInterval, kSelfCheckTolerance,
                           [this] { auditService(); });
   log_.write("Brimvale is running; stop it with Ctrl-C or SIGTERM.");
   return true;
+}
+
+bool Application::resumeMoves() {
+  if (moverLock_) return true;
+  auto lock = std::make_unique<mover::RelocatorLock>(paths_.state);
+  if (auto taken = lock->acquire(milliseconds(0)); !taken) {
+    if (!resumeDeferred_) {
+      log_.write("Unfinished folder moves were not resumed yet: " + taken.error().detail +
+                 " Brimvale will resume them once that has finished.");
+    }
+    resumeDeferred_ = true;
+    return false;
+  }
+  if (resumeDeferred_) log_.write("The other relocation has finished; resuming unfinished folder moves.");
+  moverLock_ = std::move(lock);
+  mover_.mover().reload();
+  releaseMoverLockWhenIdle();
+  return true;
+}
+
+void Application::releaseMoverLockWhenIdle() {
+  if (moverLock_ && mover_.mover().idle()) moverLock_.reset();
 }
 
 void Application::pollStatus() {

@@ -3,6 +3,7 @@
 // the monitor and unloads the service within 5 seconds.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "app/service_installer.h"
 #include "diagnostics/notification_delivery.h"
 #include "diagnostics/storage_warning_monitor.h"
+#include "mover/safety_checks.h"
 #include "platform/app_platform.h"
 #include "transfers/background_jobs.h"
 
@@ -30,7 +32,8 @@ class Application {
   // Start-up in order: service first (installing on first run), the wait for
   // it to be loaded, the first drain and the 2 s drain timer, the sweep of
   // stale storage warnings, the storage warning monitor, the recovery of
-  // unfinished folder moves, the 3 s status poll.
+  // unfinished folder moves (under the relocator lock; while another process
+  // holds it, tried again every few seconds), the 3 s status poll.
   // False when the service never got loaded (the caller quits).
   [[nodiscard]] bool start();
   // Stops the monitor, then unloads the service (at most 5 s).
@@ -41,6 +44,11 @@ class Application {
  private:
   void pollStatus();
   void auditService();
+  // Takes the relocator lock and resumes the unfinished folder moves; false
+  // (nothing resumed) while another process holds the lock.
+  bool resumeMoves();
+  // The lock is held only while this process has folder moves to run.
+  void releaseMoverLockWhenIdle();
 
   StatePaths paths_;
   platform::AppPlatform& platform_;
@@ -52,6 +60,10 @@ class Application {
   platform::NotificationCenter centre_;
   diagnostics::NotificationDelivery delivery_;
   diagnostics::StorageWarningMonitor monitor_;
+  // Declared before the mover: destroyed after it, so the lock outlives every copy it ran.
+  std::unique_ptr<mover::RelocatorLock> moverLock_;
+  std::optional<platform::Scheduler::TimerId> resumeTimer_;
+  bool resumeDeferred_ = false;
   MoverHost mover_;
   std::string lastSnapshot_;
   std::optional<int> lastPid_;

@@ -32,8 +32,7 @@ struct Context {
   int limitSecs = kDefaultServiceLimitSecs;
   std::vector<std::string> arguments;  // the subcommand's positional arguments
   bool planOnly = false;
-  std::string folder;        // move
-  std::string verify;        // move --verify
+  MoveOptions move;          // move FOLDER [--verify L] [--yes] [--dry-run] [--allow-root DIR]...
   std::string movesAction;   // moves [cancel|revert|resume]
   std::string moveId;        // moves ACTION ID, move-log [ID]
   std::ostream& out;
@@ -192,18 +191,18 @@ void careOptions(CLI::App& sub, Context& c) {
 }
 
 MoverCommandContext moverContext(Context& c) {
-  return MoverCommandContext{c.paths, c.host, c.base.mounts.get(), c.base.host->computerName(), c.out,
-                             c.err};
+  return MoverCommandContext{c.paths,  c.host,  c.base.mounts.get(), c.base.host->computerName(),
+                             c.out,    c.err,   std::cin,           isatty(STDIN_FILENO) == 1};
 }
 
 int moveFolderCommand(Context& c) {
   auto mc = moverContext(c);
-  return moveCommand(mc, c.folder, c.verify);
+  return moveCommand(mc, c.move);
 }
 
 int listMovesCommand(Context& c) {
   auto mc = moverContext(c);
-  return movesCommand(mc, c.movesAction, c.moveId);
+  return movesCommand(mc, c.movesAction, c.moveId, c.move.allowedRoots);
 }
 
 int showMoveLogCommand(Context& c) {
@@ -211,16 +210,27 @@ int showMoveLogCommand(Context& c) {
   return moveLogCommand(mc, c.moveId);
 }
 
+void allowRootOption(CLI::App& sub, Context& c) {
+  sub.add_option("--allow-root", c.move.allowedRoots,
+                 "a folder outside your home folder whose contents may be moved (repeatable)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
 void moveOptions(CLI::App& sub, Context& c) {
-  sub.add_option("folder", c.folder, "the folder to relocate")->required();
-  sub.add_option("--verify", c.verify, "verification for this run")
+  sub.add_option("folder", c.move.folder, "the folder to relocate")->required();
+  sub.add_option("--verify", c.move.verify, "verification for this run")
       ->check(CLI::IsMember({"fast", "thorough", "off"}));
+  sub.add_flag("-y,--yes", c.move.yes, "move without asking first");
+  sub.add_flag("--dry-run", c.move.dryRun, "show what would move, changing nothing");
+  allowRootOption(sub, c);
 }
 
 void movesOptions(CLI::App& sub, Context& c) {
   sub.add_option("action", c.movesAction, "cancel, revert or resume")
       ->check(CLI::IsMember({"cancel", "revert", "resume"}));
   sub.add_option("id", c.moveId, "the move's id (a unique prefix is enough)");
+  allowRootOption(sub, c);
 }
 
 void moveLogOptions(CLI::App& sub, Context& c) {
@@ -245,7 +255,8 @@ constexpr std::array kSubcommands{
     Subcommand{"status", "the background service's status in plain words", statusCommand},
     Subcommand{"jobs", "the background-job ledger, per kind of work", jobsCommand},
     Subcommand{"notifications", "the notifications currently showing", notificationsCommand},
-    Subcommand{"move", "relocate a folder to the fast drive, leaving links behind; shows progress",
+    Subcommand{"move", "relocate a folder to the fast drive, leaving links behind; asks first "
+                       "(--yes skips the question, --dry-run only shows the plan); Ctrl-C cancels",
                moveFolderCommand, moveOptions},
     Subcommand{"moves", "list folder moves; `moves cancel|revert ID`, `moves resume`", listMovesCommand,
                movesOptions},

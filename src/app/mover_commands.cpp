@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <iostream>
 
 #include "common/disk_usage.h"
+#include "common/move_scope.h"
+#include "common/stop_point.h"
 #include "common/text_formats.h"
 #include "common/process.h"
+#include "mover/link_census.h"
 #include "mover/safety_checks.h"
 #include "platform/byte_count_format.h"
 
@@ -109,16 +113,19 @@ void followMoves(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
   });
 }
 
-// Runs the loop until every move has settled; prints as it goes.
-void runUntilSettled(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
+// Runs the loop until every move has settled; prints as it goes. The signal
+// (SIGINT, SIGTERM) that stopped it first, or 0.
+int runUntilSettled(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
   auto& m = host.mover();
   const auto timer = loop.scheduleRepeating("mover.progress", kProgressInterval, kProgressInterval / 2, [&] {
     printer.tick();
     if (m.idle()) loop.stop();
   });
-  if (!m.idle()) loop.run();
+  int signal = 0;
+  if (!m.idle()) signal = loop.run();
   loop.cancel(timer);
   printer.endBar();
+  return signal;
 }
 
 const MoveManifest* findJob(const mover::LocalFolderMover& m, const std::string& idPrefix) {
@@ -133,7 +140,45 @@ const MoveManifest* findJob(const mover::LocalFolderMover& m, const std::string&
   return found;
 }
 
+// `path` with the home folder written "~", as the question shows it.
+std::string homeRelative(const std::string& path, const fs::path& home) {
+  const std::string h = home.string();
+  if (path == h) return "~";
+  if (!h.empty() && path.starts_with(h + "/")) return "~" + path.substr(h.size());
+  return path;
+}
+
+// "30,204"
+std::string groupedCount(std::uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(static_cast<std::size_t>(i), ",");
+  return digits;
+}
+
+std::string filesWord(std::uint64_t n) { return groupedCount(n) + (n == 1 ? " file" : " files"); }
+
+bool exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+// Sentences the mover writes for the user themselves; the keyword rules of
+// the plain-words failure would misread them (they may name the drive).
+bool isOwnSentence(const std::string& lastError) {
+  return lastError.starts_with("Brimvale did not resume ") || lastError.starts_with("The drive isn't connected at ") ||
+         lastError.starts_with("Something already exists at ") || lastError.starts_with("Couldn't create ") ||
+         lastError.starts_with("Every name for the copy ");
+}
+
+// A relocation that stopped with some of its files already links to the copy.
+bool partlyRelinked(const MoveManifest& job) {
+  if (!job.replaceSourceWithSymlink) return false;
+  auto census = mover::takeLinkCensus(job.src, {job.finalDst});
+  return census && census->linksInto[0] > 0;
+}
+
 int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
+  const std::string name = homeRelative(job.src, c.paths.home);
   switch (job.phase) {
     case MovePhase::kDone:
       c.out << (job.replaceSourceWithSymlink
@@ -142,27 +187,46 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
                     : "Moved " + job.src + " to " + job.finalDst + ".\n");
       return 0;
     case MovePhase::kWaitingForDrive:
+      if (job.lastError == "NVMe drive not mounted.") {
+        // The copy never started: the drive was not there to begin with.
+        c.err << "The drive isn't connected, so the move of " << name
+              << " is waiting for it; nothing was copied yet. Your original is untouched; connect the drive and "
+                 "run `brimvale moves resume`.\n";
+        return 1;
+      }
       c.err << "The drive went away during the move, so it is paused. Your original is safe; reconnect the "
                "drive and run `brimvale moves resume`.\nDetails: "
             << job.lastError.value_or("") << "\n";
       return 1;
-    default:
-      c.err << mover::userFacingFailure(job.lastError.value_or(""), job.src) << "\nDetails: "
-            << job.lastError.value_or(std::string(mover::phaseRaw(job.phase))) << "\n";
+    case MovePhase::kCancelled:
+      c.err << "The move of " << name << " was cancelled. Your original is untouched"
+            << (exists(job.finalDst) ? "; the copy made so far stays at " + job.finalDst + "."
+                                     : "; the partial copy on the drive was removed.")
+            << "\n";
       return 1;
+    default: {
+      const std::string last = job.lastError.value_or("");
+      if (isOwnSentence(last)) {
+        c.err << last << "\n";
+      } else {
+        c.err << mover::userFacingFailure(last, job.src) << "\nDetails: "
+              << job.lastError.value_or(std::string(mover::phaseRaw(job.phase))) << "\n";
+      }
+      if (job.phase == MovePhase::kFailed && exists(job.src) && partlyRelinked(job)) {
+        c.err << "Some of its files are links to the copy already and the rest are still in place, so nothing is "
+                 "lost. To finish the move safely, run: brimvale move "
+              << shellQuoted(job.src) << " --yes\n";
+      }
+      return 1;
+    }
   }
 }
 
-// The safety checks; false (with the reason printed) when the move must not be
-// queued. `sizeKB` gets the folder's size as the mover measures it.
+// The checks of a new move that depend on what the folder holds; false (with
+// the reason printed) when the move must not be queued. `sizeKB` gets the
+// folder's size as the mover measures it, `bytes` what it takes on disk.
 bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path& mount,
-                 std::optional<std::int64_t>& sizeKB) {
-  AppDataDenylist denylist(c.paths.home);
-  if (auto blocked = denylist.verdict(src)) {
-    c.err << "Brimvale won't move this folder — it is protected (" << blocked->displayName << "): "
-          << blocked->reason << "\nNothing was moved; your folder is untouched.\n";
-    return false;
-  }
+                 std::optional<std::int64_t>& sizeKB, std::uint64_t& bytes) {
   // The in-use probe reads other processes; one survey of the folder gives
   // both its newest write and its size. Independent, so side by side.
   auto inUse = std::async(std::launch::async, [src]() -> std::vector<mover::FolderInUseEntry> {
@@ -206,14 +270,14 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
       return false;
     }
   }
-  const std::uint64_t size = survey ? survey->allocatedBytes : 0;
+  bytes = survey ? survey->allocatedBytes : 0;
   if (survey) sizeKB = mover::kibRoundedUp(survey->apparentBytes);
   struct statvfs vfs {};
   if (statvfs(mount.c_str(), &vfs) == 0) {
     const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-    c.out << "Folder size " << platform::formatFileByteCount(static_cast<std::int64_t>(size)) << " · free on the drive "
-          << platform::formatFileByteCount(static_cast<std::int64_t>(free)) << "\n";
-    if (size > free) {
+    c.out << "Folder size " << platform::formatFileByteCount(static_cast<std::int64_t>(bytes))
+          << " · free on the drive " << platform::formatFileByteCount(static_cast<std::int64_t>(free)) << "\n";
+    if (bytes > free) {
       c.err << "There isn't enough free space on the drive for " << mover::quotedName(src)
             << ". Nothing was moved; your folder is untouched. Free some space on the drive and try again.\n";
       return false;
@@ -222,11 +286,183 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
   return true;
 }
 
+// What `brimvale move` is about to do with a folder.
+struct MovePlan {
+  enum class Kind {
+    kNew,       // a fresh move into a newly claimed folder
+    kNoop,      // the folder is itself a link to its copy: only recorded
+    kContinue,  // an unfinished move of this folder continues
+    kFinish,    // a relocation that failed half-way through its links is finished
+  };
+  Kind kind = Kind::kNew;
+  std::optional<MoveManifest> job;  // kContinue, kFinish
+  std::uint64_t files = 0;
+  std::uint64_t bytes = 0;
+  std::optional<std::int64_t> sizeKB;
+  std::uint64_t linked = 0;  // kFinish: files that are links to the copy already
+};
+
+std::optional<fs::path> normalised(const std::string& path) { return normalisedAbsolute(path); }
+
+// The first name a fresh claim would give, without claiming it.
+std::string firstFreeTarget(const fs::path& parent, const std::string& name) {
+  for (int n = 0;; ++n) {
+    const fs::path candidate = parent / (n == 0 ? name : name + "." + std::to_string(n));
+    if (!exists(candidate.string())) return candidate.string();
+  }
+}
+
+// Decides what to do with `src` from the records and the folder itself;
+// prints the refusal and returns nothing when it must not move.
+std::optional<MovePlan> planMove(MoverCommandContext& c, const std::string& src, const fs::path& working,
+                                 const fs::path& relocated) {
+  const std::string shown = homeRelative(src, c.paths.home);
+  struct stat st {};
+  (void)lstat(src.c_str(), &st);
+  if (S_ISLNK(st.st_mode)) {
+    std::error_code ec;
+    fs::path target = fs::read_symlink(src, ec);
+    if (target.is_relative()) target = fs::path(src).parent_path() / target;
+    const fs::path standard = target.lexically_normal();
+    if (!ec && standard.parent_path() == relocated) return MovePlan{.kind = MovePlan::Kind::kNoop};
+    if (!ec && (standard == working || isStrictlyInside(standard, working))) {
+      c.err << shown << " is a link to " << standard.string()
+            << ", which is on the drive already, so there is nothing to move. Nothing was changed.\n";
+      return std::nullopt;
+    }
+    c.err << shown << " is a link to " << (ec ? std::string("something Brimvale can't read") : standard.string())
+          << "; Brimvale moves folders, not links to them. Move the folder it points to if that is what you mean. "
+             "Nothing was changed.\n";
+    return std::nullopt;
+  }
+  mover::ManifestStore store(c.paths.state, {}, systemClock());
+  const auto records = store.all();
+  const fs::path self(src);
+  const MoveManifest* unfinished = nullptr;
+  const MoveManifest* failed = nullptr;
+  const MoveManifest* done = nullptr;
+  for (const auto& r : records) {
+    const auto rsrc = normalised(r.src);
+    if (!rsrc) continue;
+    if (*rsrc == self) {
+      if (!mover::isTerminal(r.phase) && !unfinished) unfinished = &r;
+      if (r.phase == MovePhase::kFailed && !failed) failed = &r;
+      if (r.phase == MovePhase::kDone && !done) done = &r;
+      continue;
+    }
+    // Two moves over one tree would relink each other's files.
+    if (!mover::isTerminal(r.phase) && (isStrictlyInside(self, *rsrc) || isStrictlyInside(*rsrc, self))) {
+      c.err << "An unfinished move of " << homeRelative(r.src, c.paths.home) << " (move " << r.id
+            << ") overlaps " << shown
+            << ", so Brimvale won't start another one over it. Nothing was changed. Finish that move first with "
+               "`brimvale moves resume`, or stop it with `brimvale moves cancel "
+            << r.id.substr(0, 8) << "`.\n";
+      return std::nullopt;
+    }
+  }
+  if (unfinished) return MovePlan{.kind = MovePlan::Kind::kContinue, .job = *unfinished};
+  if (failed && failed->replaceSourceWithSymlink) {
+    auto census = mover::takeLinkCensus(src, {failed->finalDst});
+    if (census && census->linksInto[0] > 0) {
+      return MovePlan{.kind = MovePlan::Kind::kFinish, .job = *failed, .files = census->files,
+                      .linked = census->linksInto[0]};
+    }
+  }
+  auto census = mover::takeLinkCensus(src, {working});
+  if (!census) {
+    c.err << "Brimvale can't read " << shown << ". Nothing was moved; check its permissions and try again.\n";
+    return std::nullopt;
+  }
+  if (census->linksInto[0] > 0) {
+    // Copying these links would put each one over the file it points to.
+    c.err << shown << " is already on the drive"
+          << (census->regularFiles == 0 ? ": every file in it is a link to its copy in "
+                                        : " in part: " + filesWord(census->linksInto[0]) + " in it are links to copies in ")
+          << working.string() << " (for example " << *census->exampleInto[0] << ")"
+          << (done ? ", from move " + done->id : std::string()) << ". Moving it again would copy those links onto "
+          << "the drive, so Brimvale left it as it is. Nothing was changed.\n";
+    return std::nullopt;
+  }
+  return MovePlan{.kind = MovePlan::Kind::kNew, .files = census->files};
+}
+
+// The question before a move, in plain words.
+std::string planQuestion(const MovePlan& plan, const std::string& shown) {
+  switch (plan.kind) {
+    case MovePlan::Kind::kNew:
+      return "Relocate " + filesWord(plan.files) + " (" +
+             platform::formatFileByteCount(static_cast<std::int64_t>(plan.bytes)) + ") from " + shown +
+             " to the drive?";
+    case MovePlan::Kind::kNoop:
+      return "";
+    case MovePlan::Kind::kContinue:
+      return "An earlier move of " + shown + " to the drive stopped while " +
+             std::string(mover::phaseRaw(plan.job->phase)) + " (move " + plan.job->id + "). Continue it?";
+    case MovePlan::Kind::kFinish:
+      return "An earlier move of " + shown + " to the drive stopped half-way through replacing its files with " +
+             "links (" + filesWord(plan.linked) + " already link to the copy; move " + plan.job->id +
+             "). Finish it?";
+  }
+  return "";
+}
+
+// Asks on the terminal; false when the user did not say yes (or could not be asked).
+bool confirmed(MoverCommandContext& c, const MoveOptions& o, const std::string& question, const std::string& src) {
+  if (o.yes) return true;
+  if (!c.interactive) {
+    c.err << question << "\nBrimvale asks before it moves a folder, and there is no terminal here to ask on. "
+          << "Nothing was changed. To move it without being asked, run: brimvale move " << shellQuoted(src)
+          << " --yes\n";
+    return false;
+  }
+  c.out << question << " [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(c.in, answer)) answer.clear();
+  answer = asciiLower(std::string(trimBlanks(answer)));
+  if (answer == "y" || answer == "yes") return true;
+  c.out << "Nothing was moved; your folder is untouched.\n";
+  return false;
+}
+
+// Ctrl-C (or SIGTERM) while moves run: each is cancelled, except one that is
+// already replacing its files with links, which is finished (stopping there
+// would leave half the folder links). A second signal stops at once, which
+// leaves that move to `brimvale moves resume`.
+int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, ProgressPrinter& printer, int signal) {
+  auto& m = host.mover();
+  c.out << "Stopping…\n" << std::flush;
+  std::vector<std::string> touched;
+  for (const auto& j : m.jobs()) {
+    if (!mover::isTerminal(j.phase) && j.phase != MovePhase::kWaitingForDrive) touched.push_back(j.id);
+  }
+  for (const auto& id : touched) {
+    if (auto refused = m.cancel(id)) c.out << *refused << " Press Ctrl-C again to stop at once.\n" << std::flush;
+  }
+  if (int again = runUntilSettled(loop, host, printer)) {
+    for (const auto& id : touched) {
+      const MoveManifest* j = m.job(id);
+      if (!j || j->phase != MovePhase::kCleaningUp) continue;
+      c.err << "Stopped at once. The move of " << homeRelative(j->src, c.paths.home)
+            << " was left part-way through replacing its files with links; every file is still there, as itself "
+               "or as a link to its copy. Run `brimvale moves resume` to finish it.\n";
+    }
+    return 128 + again;
+  }
+  bool allDone = true;
+  for (const auto& id : touched) {
+    const MoveManifest* j = m.job(id);
+    if (!j) continue;
+    (void)reportOutcome(c, *j);
+    allDone = allDone && j->phase == MovePhase::kDone;
+  }
+  return allDone ? 0 : 128 + signal;
+}
+
 }  // namespace
 
 MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, std::string computerName,
                      RunLoop& loop, platform::MountTable* mounts,
-                     std::optional<mover::VerificationLevel> level)
+                     std::optional<mover::VerificationLevel> level, std::vector<fs::path> extraRoots)
     : logFile_(paths.state),
       ledger_(paths.state, systemClock()),
       events_(paths.state),
@@ -242,7 +478,11 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, 
   env.ledger = &ledger_;
   env.events = &events_;
   env.systemLog = [](const std::string& line) { std::cerr << line << "\n"; };
-  env.rsync = mover::RsyncSupport::probe(mover::RsyncSupport::defaultCandidates(""));
+  // RSYNC names the copy tool first, as it does for the service.
+  std::vector<std::string> candidates = mover::RsyncSupport::defaultCandidates("");
+  if (const char* named = std::getenv("RSYNC"); named && *named) candidates.insert(candidates.begin(), named);
+  env.rsync = mover::RsyncSupport::probe(candidates);
+  env.extraRoots = std::move(extraRoots);
   env.verificationOverride = level;
   env.thinSnapshots = [this](std::int64_t bytes) -> Result<std::string> {
     auto thinned = snapshots_.thinLocalSnapshots(bytes, snapshots::kMostUrgent);
@@ -268,45 +508,107 @@ void MoverHost::Recorder::recordLedgerRun(std::string_view job, std::string_view
   }
 }
 
-int moveCommand(MoverCommandContext& c, const std::string& folder, const std::string& verify) {
+int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   std::optional<mover::VerificationLevel> level;
-  if (!verify.empty()) level = mover::verificationLevelFromRaw(verify);
-  std::string src = fs::absolute(folder).lexically_normal().string();
+  if (!o.verify.empty()) level = mover::verificationLevelFromRaw(o.verify);
+  std::string src = fs::absolute(o.folder).lexically_normal().string();
   while (src.size() > 1 && src.back() == '/') src.pop_back();
   struct stat st {};
   if (lstat(src.c_str(), &st) != 0) {
     c.err << "There is nothing at " << src << ". Nothing was moved; check the path and try again.\n";
     return 1;
   }
-  RunLoop loop;
-  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, level);
-  auto& m = host.mover();
-  const fs::path mount = m.mountPath();
-  if (!fs::is_directory(mount)) {
-    c.err << "The fast drive isn't connected at " << mount.string()
-          << ". Nothing was moved; your folder is untouched. Connect the drive and try again.\n";
-    return 1;
-  }
-  std::optional<std::int64_t> sizeKB;
-  if (!S_ISLNK(st.st_mode) && !checksAllow(c, src, mount, sizeKB)) return 1;
+  std::vector<fs::path> extraRoots;
+  for (const auto& root : o.allowedRoots) extraRoots.push_back(fs::absolute(root).lexically_normal());
+  // The lock first: a second `brimvale move` of the same folder (a double
+  // click) must see what the first one did, not what was there before it.
   mover::RelocatorLock lock(c.paths.state);
   if (auto locked = lock.acquire(kLockWait); !locked) {
     c.err << locked.error().detail << " Nothing was moved; your folder is untouched. Try again when it has finished.\n";
     return 1;
   }
+  stopPoint("move:locked");
+  const fs::path mount = mover::driveMountPath(c.paths);
+  const fs::path working = workingFolderFor(mount, c.computerName);
+  const fs::path relocated = working / "Relocated";
+  MoveScope scope({c.paths.home, mount, working, extraRoots, [&c](const fs::path& p) {
+                     return (c.mounts && c.mounts->isMountedAt(p.string())) || MoveScope::deviceChangesAt(p);
+                   }});
+  // A link is judged where it lies, not where it leads: one that already
+  // leads to its copy is only recorded (planMove), nothing is moved through it.
+  if (S_ISLNK(st.st_mode)) {
+    PathPolicyRoots roots;
+    roots.home = c.paths.home;
+    roots.extraRoots = extraRoots;
+    if (auto allowed = PathPolicy(std::move(roots)).check(src); !allowed) {
+      c.err << allowed.error().sentence() << "\n";
+      return 1;
+    }
+  } else if (auto scoped = scope.check(src, MoveDirection::kToDrive); !scoped) {
+    c.err << scoped.error().sentence();
+    if (scoped.error().reason == MoveRefusalReason::kPath &&
+        scoped.error().pathRefusal.reason == PathRefusalReason::kOutsideRoots) {
+      c.err << " To move a folder that lies outside your home folder, name the folder that holds it with "
+               "--allow-root.";
+    }
+    c.err << "\n";
+    return 1;
+  }
+  if (!fs::is_directory(mount) || (c.mounts && !c.mounts->isMountedAt(mount.string()))) {
+    c.err << "The fast drive isn't connected at " << mount.string()
+          << ". Nothing was moved; your folder is untouched. Connect the drive and try again.\n";
+    return 1;
+  }
+  auto plan = planMove(c, src, working, relocated);
+  if (!plan) return 1;
+  if (plan->kind == MovePlan::Kind::kNew && !checksAllow(c, src, mount, plan->sizeKB, plan->bytes)) return 1;
+  const std::string question = planQuestion(*plan, homeRelative(src, c.paths.home));
+  if (o.dryRun) {
+    if (!question.empty()) c.out << question << "\n";
+    if (plan->kind == MovePlan::Kind::kNew) {
+      c.out << "The copy would go to " << firstFreeTarget(relocated, fs::path(src).filename().string()) << ".\n";
+    } else if (plan->kind == MovePlan::Kind::kNoop) {
+      c.out << homeRelative(src, c.paths.home) << " is a link to its copy on the drive already; it would be "
+            << "recorded as relocated.\n";
+    }
+    c.out << "Dry run: nothing was changed.\n";
+    return 0;
+  }
+  if (plan->kind != MovePlan::Kind::kNoop && !confirmed(c, o, question, src)) return 1;
+
+  RunLoop loop;
+  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, level, extraRoots);
+  auto& m = host.mover();
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);
   m.reload();
   followMoves(loop, host, printer);
-  auto id = m.enqueue(src, (m.workingFolder() / "Relocated").string(), mover::MoveConflictPolicy::kMerge, true,
-                      mover::MoveTriggerSource::kUserMove, sizeKB);
-  c.out << "Move " << *id << " queued.\n";
+  std::string id;
+  if (plan->kind == MovePlan::Kind::kNew || plan->kind == MovePlan::Kind::kNoop) {
+    auto queued = m.enqueue(src, relocated.string(), mover::MoveConflictPolicy::kMerge, true,
+                            mover::MoveTriggerSource::kUserMove, plan->sizeKB,
+                            mover::MoveTarget{mover::MoveTarget::Rule::kClaimFresh, {}});
+    id = *queued;
+    c.out << "Move " << id << " queued.\n";
+  } else {
+    id = plan->job->id;
+    const MoveManifest* job = m.job(id);
+    if (!job) {
+      c.err << "The record of move " << id << " could not be read again. Nothing was changed; run `brimvale moves` "
+            << "to see it.\n";
+      return 1;
+    }
+    if (plan->kind == MovePlan::Kind::kFinish && !m.finishPartialRelocation(id)) return reportOutcome(c, *m.job(id));
+    if (mover::isTerminal(m.job(id)->phase)) return reportOutcome(c, *m.job(id));  // refused when read again
+    c.out << (plan->kind == MovePlan::Kind::kFinish ? "Finishing" : "Continuing") << " move " << id << ".\n";
+  }
   loop.post([&] { m.setPaused(false); });
-  runUntilSettled(loop, host, printer);
-  return reportOutcome(c, *m.job(*id));
+  if (int signal = runUntilSettled(loop, host, printer)) return stopMoves(c, loop, host, printer, signal);
+  return reportOutcome(c, *m.job(id));
 }
 
-int movesCommand(MoverCommandContext& c, const std::string& action, const std::string& id) {
+int movesCommand(MoverCommandContext& c, const std::string& action, const std::string& id,
+                 const std::vector<std::string>& allowedRoots) {
   if (action.empty()) {
     mover::ManifestStore store(c.paths.state, {}, systemClock());
     auto all = store.all();
@@ -314,7 +616,13 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
     for (const auto& j : all) {
       c.out << j.id << "  " << mover::phaseRaw(j.phase) << "  " << j.src << " → " << j.finalDst << "\n";
       if (j.phase == MovePhase::kFailed) {
-        c.out << "    " << mover::userFacingFailure(j.lastError.value_or(""), j.src) << "\n";
+        const std::string last = j.lastError.value_or("");
+        if (isOwnSentence(last)) {
+          c.out << "    " << last << "\n";
+        } else {
+          c.out << "    " << mover::userFacingFailure(last, j.src) << "\n";
+          if (!last.empty()) c.out << "    Details: " << last << "\n";
+        }
       } else if (j.lastError) {
         c.out << "    " << *j.lastError << "\n";
       } else if (j.statusMessage) {
@@ -333,17 +641,40 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
           << " Your data is safe. Stop the other Brimvale move first (Ctrl-C there), then try again.\n";
     return 1;
   }
+  // Read before the records are checked again, so a move refused then is reported too.
+  std::vector<std::string> resumed;
+  for (const auto& j : mover::ManifestStore(c.paths.state, {}, systemClock()).all()) {
+    if (!mover::isTerminal(j.phase)) resumed.push_back(j.id);
+  }
+  std::vector<fs::path> extraRoots;
+  for (const auto& root : allowedRoots) extraRoots.push_back(fs::absolute(root).lexically_normal());
   RunLoop loop;
-  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts);
+  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, std::nullopt, extraRoots);
   auto& m = host.mover();
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);
   m.reload();
   followMoves(loop, host, printer);
   if (action == "resume") {
+    std::erase_if(resumed, [&](const std::string& j) { return !m.job(j); });
+    std::vector<std::string> failed;
+    for (const auto& j : m.jobs()) {
+      if (j.phase == MovePhase::kFailed && j.replaceSourceWithSymlink) failed.push_back(j.id);
+    }
+    for (const auto& failedId : failed) {
+      if (m.finishPartialRelocation(failedId)) resumed.push_back(failedId);
+    }
+    if (resumed.empty()) {
+      c.out << "No unfinished folder moves.\n";
+      return 0;
+    }
     m.setPaused(false);
-    runUntilSettled(loop, host, printer);
-    return 0;
+    if (int signal = runUntilSettled(loop, host, printer)) return stopMoves(c, loop, host, printer, signal);
+    int status = 0;
+    for (const auto& resumedId : resumed) {
+      if (reportOutcome(c, *m.job(resumedId)) != 0) status = 1;
+    }
+    return status;
   }
   const MoveManifest* job = findJob(m, id);
   if (!job) {
@@ -356,7 +687,10 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
       c.err << "That move already ended (" << mover::phaseRaw(job->phase) << "); nothing to cancel.\n";
       return 1;
     }
-    m.cancel(jobId);
+    if (auto refused = m.cancel(jobId)) {
+      c.err << *refused << " Run `brimvale moves resume` to let it finish.\n";
+      return 1;
+    }
     c.out << "Cancelled. Your original is where it was; any partial copy stays on the drive.\n";
     return 0;
   }
@@ -366,7 +700,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   }
   const std::string backId = m.jobs().back().id;
   m.setPaused(false);
-  runUntilSettled(loop, host, printer);
+  if (int signal = runUntilSettled(loop, host, printer)) return stopMoves(c, loop, host, printer, signal);
   return reportOutcome(c, *m.job(backId));
 }
 

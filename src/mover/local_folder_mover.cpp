@@ -1,5 +1,6 @@
 #include "mover/local_folder_mover.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,10 +15,12 @@
 #include <nlohmann/json.hpp>
 
 #include "common/file_io.h"
+#include "common/move_scope.h"
 #include "common/path_policy.h"
+#include "common/stop_point.h"
 #include "common/text_formats.h"
 #include "common/process.h"
-#include "common/stop_point.h"
+#include "mover/link_census.h"
 #include "mover/relink.h"
 
 namespace brimvale::mover {
@@ -87,7 +90,24 @@ std::optional<CleanupRefusal> cleanupRefusal(const MoveManifest& m, const PathPo
   return std::nullopt;
 }
 
+// Enough fresh names for any one folder name; past this something is wrong.
+constexpr int kClaimAttempts = 10000;
+
+constexpr std::string_view kCancelledByUser = "Cancelled by user.";
+
 }  // namespace
+
+fs::path driveMountPath(const StatePaths& paths) {
+  auto text = readFile(paths.statusJson);
+  if (text) {
+    auto j = nlohmann::json::parse(*text, nullptr, false);
+    if (j.is_object() && j.contains("nvme_path") && j["nvme_path"].is_string() &&
+        !j["nvme_path"].get<std::string>().empty()) {
+      return j["nvme_path"].get<std::string>();
+    }
+  }
+  return "/Volumes/NVMe";
+}
 
 int MoverSettings::maxConcurrent() const {
   auto v = defaults_ ? defaults_->getInt("brimvale.mover.maxConcurrent") : std::nullopt;
@@ -239,7 +259,7 @@ bool LocalFolderMover::isActive(const std::string& id) const {
 }
 
 bool LocalFolderMover::idle() const {
-  if (activeCount() > 0) return false;
+  if (activeCount() > 0 || !discards_.empty()) return false;
   return std::none_of(jobs_.begin(), jobs_.end(), [](const auto& j) {
     return !isTerminal(j.phase) && j.phase != MovePhase::kWaitingForDrive;
   });
@@ -270,17 +290,7 @@ VerificationLevel LocalFolderMover::level() const {
   return env_.verificationOverride.value_or(settings_.verificationLevel());
 }
 
-fs::path LocalFolderMover::mountPath() const {
-  auto text = readFile(env_.paths.statusJson);
-  if (text) {
-    auto j = nlohmann::json::parse(*text, nullptr, false);
-    if (j.is_object() && j.contains("nvme_path") && j["nvme_path"].is_string() &&
-        !j["nvme_path"].get<std::string>().empty()) {
-      return j["nvme_path"].get<std::string>();
-    }
-  }
-  return "/Volumes/NVMe";
-}
+fs::path LocalFolderMover::mountPath() const { return driveMountPath(env_.paths); }
 
 fs::path LocalFolderMover::workingFolder() const {
   return workingFolderFor(mountPath(), env_.computerName);
@@ -318,14 +328,15 @@ bool LocalFolderMover::driveTransferRunning() const {
 std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, const std::string& dstParentIn,
                                                      MoveConflictPolicy policy, bool replaceSourceWithSymlink,
                                                      MoveTriggerSource trigger,
-                                                     std::optional<std::int64_t> measuredSizeKB) {
+                                                     std::optional<std::int64_t> measuredSizeKB, MoveTarget target) {
   const std::string src = stripSlash(srcIn);
   const std::string dstParent = stripSlash(dstParentIn);
+  const std::string name = target.name.empty() ? lastComponent(src) : target.name;
   MoveManifest m;
   m.id = newUuid();
   m.src = src;
   m.dstParent = dstParent;
-  m.finalDst = dstParent + "/" + lastComponent(src);
+  m.finalDst = dstParent + "/" + name;
   m.startedAt = m.updatedAt = env_.clock();
   m.conflictPolicy = policy;
   m.replaceSourceWithSymlink = replaceSourceWithSymlink;
@@ -354,13 +365,19 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
   struct stat st {};
   if (lstat(src.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     std::error_code ec;
-    fs::path target = fs::read_symlink(src, ec);
+    fs::path linkTarget = fs::read_symlink(src, ec);
     if (!ec) {
-      if (target.is_relative()) target = fs::path(src).parent_path() / target;
-      if (standardised(target.string()) == standardised(m.finalDst)) {
+      if (linkTarget.is_relative()) linkTarget = fs::path(src).parent_path() / linkTarget;
+      const std::string standard = stripSlash(standardised(linkTarget.string()));
+      // A fresh claim may have given the copy another name in the same folder.
+      const bool ownCopy = standard == stripSlash(standardised(m.finalDst)) ||
+                           (target.rule == MoveTarget::Rule::kClaimFresh &&
+                            fs::path(standard).parent_path() == fs::path(stripSlash(standardised(dstParent))));
+      if (ownCopy) {
+        m.finalDst = standard;
         const std::string id = addTerminal(MovePhase::kDone, std::nullopt);
         log_.append(MoverLogSource::kEnqueue,
-                    "noop: " + src + " is already a symlink → " + target.string() +
+                    "noop: " + src + " is already a symlink → " + linkTarget.string() +
                         ". Source preserved; recorded as completed relocation. Use 'Move back' in "
                         "Storage Inspector to restore.",
                     id);
@@ -369,10 +386,18 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
     }
   }
 
+  if (target.rule != MoveTarget::Rule::kAsNamed) {
+    auto claimed = claimTarget(src, dstParent, target);
+    if (!claimed) return addTerminal(MovePhase::kFailed, claimed.error());
+    m.finalDst = *claimed;
+    claimedTargets_[m.id] = *claimed;
+    stopPoint("mover:claimed");
+  }
   m.driveUUID = currentDriveUUID(env_.paths, env_.computerName);
   m.phase = MovePhase::kWriting;
   if (measuredSizeKB) m.srcSizeKB = *measuredSizeKB;
   save(m);
+  stopPoint("mover:enqueued");
   jobs_.push_back(m);
   publish(m);
   log_.append(MoverLogSource::kEnqueue, "enqueued: " + src + " → " + m.finalDst, m.id);
@@ -396,12 +421,61 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
   return id;
 }
 
+std::expected<std::string, std::string> LocalFolderMover::claimTarget(const std::string& src,
+                                                                      const std::string& dstParent,
+                                                                      const MoveTarget& target) {
+  const std::string name = target.name.empty() ? lastComponent(src) : target.name;
+  const fs::path mount = mountPath();
+  const fs::path parent(dstParent);
+  // An unplugged drive leaves an empty folder at its mount path; creating
+  // the target there would put the copy on the internal disk.
+  if ((parent == mount || isStrictlyInside(parent, mount)) && !mounted(mount)) {
+    return std::unexpected("The drive isn't connected at " + mount.string() + ", so there is nowhere to copy " +
+                           quotedName(src) + " to. Nothing was copied; your original is untouched.");
+  }
+  PathPolicyRoots roots = PathPolicy::rootsFor(env_.paths.home, workingFolder());
+  roots.extraRoots = env_.extraRoots;
+  const PathPolicy policy(std::move(roots));
+  struct stat st {};
+  const bool singleFile = stat(src.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  for (int n = 0; n < kClaimAttempts; ++n) {
+    const std::string candidate = dstParent + "/" + (n == 0 ? name : name + "." + std::to_string(n));
+    // Checked before anything is created: a link planted on the way must not
+    // carry the copy somewhere else.
+    if (auto allowed = policy.check(candidate); !allowed) return std::unexpected(allowed.error().sentence());
+    if (n == 0) {
+      std::error_code ec;
+      fs::create_directories(parent, ec);
+    }
+    int made = -1;
+    if (singleFile) {
+      made = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (made >= 0) ::close(made);
+    } else {
+      made = ::mkdir(candidate.c_str(), 0700);
+    }
+    if (made >= 0) return candidate;
+    const int err = errno;
+    if (err == EEXIST && target.rule == MoveTarget::Rule::kClaimExact) {
+      return std::unexpected("Something already exists at the original source path " + candidate +
+                             ". Move or delete it before reverting.");
+    }
+    if (err != EEXIST) {
+      return std::unexpected("Couldn't create " + candidate + " to hold the copy (" + std::strerror(err) +
+                             "). Nothing was copied; your original is untouched.");
+    }
+  }
+  return std::unexpected("Every name for the copy of " + quotedName(src) + " in " + dstParent +
+                         " is taken. Nothing was copied; your original is untouched.");
+}
+
 void LocalFolderMover::setPaused(bool paused) {
   isPaused_ = paused;
   if (!paused) pump();
 }
 
 void LocalFolderMover::pump() {
+  discardPartialCopies();
   if (isPaused_) return;
   const auto limit = static_cast<std::size_t>(settings_.maxConcurrent());
   while (activeCount() < limit) {
@@ -431,6 +505,11 @@ void LocalFolderMover::pump() {
 
 void LocalFolderMover::transition(const std::string& id, MovePhase phase, std::optional<std::string> lastError,
                                   std::optional<std::string> statusMessage) {
+  changePhase(id, phase, std::move(lastError), std::move(statusMessage), PhaseEffects::kAll);
+}
+
+void LocalFolderMover::changePhase(const std::string& id, MovePhase phase, std::optional<std::string> lastError,
+                                   std::optional<std::string> statusMessage, PhaseEffects effects) {
   MoveManifest* m = find(id);
   if (!m) return;
   const MovePhase old = m->phase;
@@ -445,6 +524,7 @@ void LocalFolderMover::transition(const std::string& id, MovePhase phase, std::o
   }
   publish(*m);
   save(*m);
+  stopPoint("mover:" + std::string(phaseRaw(phase)));
   if (old == phase) return;
   std::string line = std::string(phaseRaw(old)) + " → " + std::string(phaseRaw(phase));
   if (statusMessage) line += " · " + *statusMessage;
@@ -452,7 +532,13 @@ void LocalFolderMover::transition(const std::string& id, MovePhase phase, std::o
   log_.append(MoverLogSource::kPhase, line, id);
   const MoveManifest snapshot = *m;
   if (phase == MovePhase::kDone) enteredDone(snapshot);
-  if (phase == MovePhase::kFailed) enteredFailed(snapshot, old);
+  if (phase != MovePhase::kFailed) return;
+  if (effects == PhaseEffects::kAll) {
+    enteredFailed(snapshot, old);
+  } else if (snapshot.triggerSource == MoveTriggerSource::kUserMove && env_.ledger) {
+    (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed, *lastError);
+    (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(snapshot.src), *lastError);
+  }
 }
 
 void LocalFolderMover::enteredDone(const MoveManifest& m) {
@@ -1028,16 +1114,67 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   });
 }
 
-void LocalFolderMover::cancel(const std::string& id) {
+std::optional<std::string> LocalFolderMover::cancel(const std::string& id) {
+  const MoveManifest* m = job(id);
+  if (m && m->phase == MovePhase::kCleaningUp) {
+    return "The move of " + quotedName(m->src) +
+           " is already replacing the original with links to its copy, and stopping half-way would leave it half "
+           "done, so it goes on to the end. Your data is safe.";
+  }
   if (auto it = processes_.find(id); it != processes_.end()) {
+    // The copy stays listed until it has really ended: its slot is taken
+    // until then, and its partial copy must not be removed under it.
     if (int pid = it->second->pid.load(); pid > 0) kill(-pid, SIGTERM);
-    processes_.erase(it);
   }
   for (auto& [_, ids] : tasks_) ids.erase(id);
-  if (const MoveManifest* m = job(id); m && !isTerminal(m->phase)) {
-    transition(id, MovePhase::kCancelled, "Cancelled by user.");
+  if (m && !isTerminal(m->phase)) {
+    const bool driveGone = m->phase == MovePhase::kWaitingForDrive;
+    transition(id, MovePhase::kCancelled, std::string(kCancelledByUser));
+    if (claimedTargets_.contains(id) && !driveGone) discards_[id] = false;
   }
   pump();
+  return std::nullopt;
+}
+
+void LocalFolderMover::discardPartialCopies() {
+  std::vector<std::string> ready;
+  for (const auto& [id, started] : discards_) {
+    if (!started && !processes_.contains(id)) ready.push_back(id);
+  }
+  for (const auto& id : ready) {
+    auto claimed = claimedTargets_.find(id);
+    const MoveManifest* m = job(id);
+    if (claimed == claimedTargets_.end() || !m || m->phase != MovePhase::kCancelled || m->finalDst != claimed->second) {
+      discards_.erase(id);
+      continue;
+    }
+    const std::string path = claimed->second;
+    PathPolicyRoots roots = PathPolicy::rootsFor(env_.paths.home, workingFolder());
+    roots.extraRoots = env_.extraRoots;
+    if (auto allowed = PathPolicy(std::move(roots)).check(path); !allowed) {
+      log_.append(MoverLogSource::kCleanup, "left the partial copy in place: " + allowed.error().sentence(), id);
+      discards_.erase(id);
+      continue;
+    }
+    discards_[id] = true;
+    log_.append(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", path}), id);
+    auto alive = alive_;
+    env_.scheduler->runInBackground([this, alive, id, path]() -> std::function<void()> {
+      (void)runTool("/bin/rm", {"-rf", path}, std::chrono::hours(1));
+      std::error_code ec;
+      const bool gone = !fs::exists(fs::symlink_status(path, ec));
+      return [this, alive, id, path, gone] {
+        if (!alive->load()) return;
+        log_.append(MoverLogSource::kCleanup,
+                    gone ? "Removed the partial copy at " + path + "."
+                         : "Couldn't remove all of the partial copy at " + path + "; what is left stays there.",
+                    id);
+        discards_.erase(id);
+        claimedTargets_.erase(id);
+        if (const MoveManifest* j = job(id)) publish(*j);
+      };
+    });
+  }
 }
 
 std::optional<std::string> LocalFolderMover::revert(const std::string& id) {
@@ -1060,17 +1197,81 @@ std::optional<std::string> LocalFolderMover::revert(const std::string& id) {
   if (!fs::is_directory(parent)) {
     return "The original parent directory " + parent + " no longer exists. Recreate it or revert manually.";
   }
-  enqueue(m->finalDst, parent, MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
+  // The copy goes back under its original name, even when the relocation
+  // had to number it, and only onto a path that is free.
+  const auto back = normalisedAbsolute(m->finalDst);
+  MoveScope scope({env_.paths.home, mountPath(), workingFolder(), env_.extraRoots, {}});
+  auto scoped = scope.check(m->finalDst, brimvale::MoveDirection::kBackFromDrive,
+                            [&](const fs::path& p) { return back && p == *back; });
+  if (!scoped) return scoped.error().sentence();
+  enqueue(m->finalDst, parent, MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove, std::nullopt,
+          MoveTarget{MoveTarget::Rule::kClaimExact, fs::path(m->src).filename().string()});
+  return std::nullopt;
+}
+
+std::optional<std::string> LocalFolderMover::resumeRefusal(const MoveManifest& m) const {
+  const std::string lead =
+      "Brimvale did not resume the move of " + quotedName(m.src) + " because its record names a path it may not touch: ";
+  const auto src = normalisedAbsolute(m.src);
+  const auto dstParent = normalisedAbsolute(m.dstParent);
+  const auto finalDst = normalisedAbsolute(m.finalDst);
+  if (!src || !dstParent || !finalDst) {
+    return lead + "the paths in it are not full paths. Nothing was changed.";
+  }
+  if (finalDst->parent_path() != *dstParent) {
+    return lead + m.finalDst + " does not lie in " + m.dstParent + ". Nothing was changed.";
+  }
+  const fs::path mount = mountPath(), working = workingFolder();
+  const bool back = *src == mount || isStrictlyInside(*src, mount);
+  MoveScope scope({env_.paths.home, mount, working, env_.extraRoots, {}});
+  auto scoped = back ? scope.check(m.src, brimvale::MoveDirection::kBackFromDrive,
+                                   [&](const fs::path& p) {
+                                     for (const auto& r : store_.all()) {
+                                       if (r.phase == MovePhase::kDone && normalisedAbsolute(r.finalDst) == p) return true;
+                                     }
+                                     return false;
+                                   })
+                     : scope.check(m.src, brimvale::MoveDirection::kToDrive);
+  if (!scoped) return lead + scoped.error().sentence();
+  PathPolicyRoots roots = PathPolicy::rootsFor(env_.paths.home, working);
+  roots.extraRoots = env_.extraRoots;
+  auto allowed = PathPolicy(std::move(roots)).check(*finalDst);
+  if (!allowed) return lead + allowed.error().sentence();
+  const bool endsOnDrive = allowed->root == PathRoot::kWorkingFolder;
+  if (back == endsOnDrive) {
+    return lead + (back ? "a move back from the drive must end outside it, and this one ends at "
+                        : "a move to the drive must end in its folder " + working.string() + ", and this one ends at ") +
+           m.finalDst + ". Nothing was changed.";
+  }
   return std::nullopt;
 }
 
 void LocalFolderMover::reload() {
   std::size_t terminal = 0;
   for (auto& m : store_.all()) {
-    if (job(m.id)) continue;
+    if (MoveManifest* known = find(m.id)) {
+      // Another process may have moved it on since it was read: what is on
+      // disk counts, unless this process is running a step of it.
+      if (!isActive(m.id) && !discards_.contains(m.id) && *known != m) {
+        *known = std::move(m);
+        publish(*known);
+      }
+      continue;
+    }
     if (isTerminal(m.phase) && ++terminal > kTerminalShown) continue;
     jobs_.push_back(std::move(m));
     publish(jobs_.back());
+  }
+  std::vector<std::string> unfinished;
+  for (const auto& j : jobs_) {
+    if (!isTerminal(j.phase) && !isActive(j.id)) unfinished.push_back(j.id);
+  }
+  for (const auto& id : unfinished) {
+    // Failed without the usual after-effects: a record that points at paths
+    // it must not touch gets nothing deleted on its behalf either.
+    if (auto refusal = resumeRefusal(*job(id))) {
+      changePhase(id, MovePhase::kFailed, *refusal, std::nullopt, PhaseEffects::kRecordOnly);
+    }
   }
   std::vector<std::string> waiting;
   for (const auto& j : jobs_) {
@@ -1092,6 +1293,24 @@ void LocalFolderMover::reload() {
   }
   pump();
   runMigrations();
+}
+
+bool LocalFolderMover::finishPartialRelocation(const std::string& id) {
+  const MoveManifest* m = job(id);
+  if (!m || m->phase != MovePhase::kFailed || !m->replaceSourceWithSymlink || isActive(id) || resumeRefusal(*m)) {
+    return false;
+  }
+  auto current = currentDriveUUID(env_.paths, env_.computerName);
+  if (m->driveUUID && current && *current != *m->driveUUID) return false;
+  const auto census = takeLinkCensus(m->src, {m->finalDst});
+  if (!census || census->linksInto[0] == 0) return false;
+  log_.append(MoverLogSource::kInfo,
+              "finishing the relocation: " + std::to_string(census->linksInto[0]) + " item(s) of " + m->src +
+                  " already link to " + m->finalDst,
+              id);
+  transition(id, MovePhase::kCleaningUp, std::nullopt, "Finishing the links to the copy on the drive…");
+  pump();
+  return true;
 }
 
 void LocalFolderMover::runMigrations() {

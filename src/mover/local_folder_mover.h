@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -63,6 +64,27 @@ enum class WorkingFolderRule { kRequired, kNotRequired };
 // True when a progress fraction falls on a whole multiple of 5 % (manifest save points).
 [[nodiscard]] bool isSavePoint(double fraction);
 
+// The drive's mount path: the status snapshot's "nvme_path", else /Volumes/NVMe.
+[[nodiscard]] std::filesystem::path driveMountPath(const StatePaths& paths);
+
+// Where a move's copy goes.
+struct MoveTarget {
+  enum class Rule {
+    // {dstParent}/{name}, chosen on purpose: the conflict policy decides what
+    // happens to whatever is there already.
+    kAsNamed,
+    // A folder no other move has: {name}, else {name}.1, {name}.2, ...,
+    // created here (mkdir, or an exclusive create for a single file), so two
+    // folders of the same name never share a copy.
+    kClaimFresh,
+    // Exactly {dstParent}/{name}, created here; the move fails when something
+    // is there already (a move back onto the original path).
+    kClaimExact,
+  };
+  Rule rule = Rule::kAsNamed;
+  std::string name;  // empty: the last path component of the source
+};
+
 struct MoverEnvironment {
   StatePaths paths;
   std::string computerName;
@@ -86,6 +108,9 @@ struct MoverEnvironment {
   std::function<Result<std::string>(std::int64_t bytes)> thinSnapshots;
   // Called on the loop thread after every published change of a job.
   std::function<void(const MoveManifest&)> onChange;
+  // Roots outside the home folder the user named on purpose; a recorded move
+  // whose source lies outside the home folder and these is not resumed.
+  std::vector<std::filesystem::path> extraRoots;
 };
 
 // Loop-thread only, except where noted.
@@ -100,15 +125,30 @@ class LocalFolderMover {
   // auto-sync move during a drive transfer).
   // `measuredSizeKB`: the source's size as apparentSizeKB gives it, when the
   // caller has just measured it; otherwise it is measured in the background.
+  // A target that cannot be claimed gives a job in `failed` that says why.
   std::optional<std::string> enqueue(const std::string& src, const std::string& dstParent,
                                      MoveConflictPolicy policy, bool replaceSourceWithSymlink,
                                      MoveTriggerSource trigger,
-                                     std::optional<std::int64_t> measuredSizeKB = std::nullopt);
-  void cancel(const std::string& id);
+                                     std::optional<std::int64_t> measuredSizeKB = std::nullopt,
+                                     MoveTarget target = {});
+  // Stops a job and records it `cancelled`. A copy that this process claimed
+  // is removed once its copy process has ended. A job in `cleaningUp` is not
+  // stopped half-way (half its files would be links): the refusal is returned.
+  std::optional<std::string> cancel(const std::string& id);
   // The refusal message, or nothing once the reverse move is queued.
   std::optional<std::string> revert(const std::string& id);
   void setPaused(bool paused);
+  // Reads the manifests again; a job this process runs no step of takes the
+  // state on disk (another process may have moved it on). A recorded move
+  // whose paths the move scope refuses is failed instead of resumed.
   void reload();
+  // A relocation that failed during its clean-up, with some files already
+  // links to the copy, goes back to `cleaningUp`, whose walk skips what is
+  // done. False (nothing changed) for any other job.
+  bool finishPartialRelocation(const std::string& id);
+  // Why a recorded move must not be resumed (its paths leave what a move may
+  // touch), or nothing.
+  [[nodiscard]] std::optional<std::string> resumeRefusal(const MoveManifest& m) const;
   void pump();
 
   [[nodiscard]] const std::vector<MoveManifest>& jobs() const { return jobs_; }
@@ -117,7 +157,8 @@ class LocalFolderMover {
   [[nodiscard]] std::string currentFile(const std::string& id) const;
   [[nodiscard]] std::size_t activeCount() const;
   [[nodiscard]] bool isActive(const std::string& id) const;
-  // No job is active and none waits for a slot or a step.
+  // No job is active, none waits for a slot or a step, and no partial copy
+  // of a cancelled job is still being removed.
   [[nodiscard]] bool idle() const;
   [[nodiscard]] ManifestStore& store() { return store_; }
   [[nodiscard]] std::filesystem::path mountPath() const;
@@ -171,6 +212,18 @@ class LocalFolderMover {
   void enteredFailed(const MoveManifest& m, MovePhase previous);
   void runMigrations();
 
+  // kRecordOnly: entering `failed` writes the history entry but removes
+  // nothing (for records refused as untrustworthy).
+  enum class PhaseEffects { kAll, kRecordOnly };
+  void changePhase(const std::string& id, MovePhase phase, std::optional<std::string> lastError,
+                   std::optional<std::string> statusMessage, PhaseEffects effects);
+  // Claims the target of a new move; the claimed path, or the sentence
+  // saying why there is none.
+  std::expected<std::string, std::string> claimTarget(const std::string& src, const std::string& dstParent,
+                                                      const MoveTarget& target);
+  // Removes the partial copies of cancelled jobs whose copy process has ended.
+  void discardPartialCopies();
+
   MoverEnvironment env_;
   MoverLog& log_;
   MoverSettings settings_;
@@ -195,6 +248,10 @@ class LocalFolderMover {
   // any other job's copy is compared again before its clean-up.
   std::set<std::string> checkedHere_;
   std::uint64_t nextToken_ = 1;
+  // Targets this process claimed, by job id: the only copies a cancel removes.
+  std::map<std::string, std::string> claimedTargets_;
+  // Cancelled jobs whose partial copy is to be removed (false) or is being removed (true).
+  std::map<std::string, bool> discards_;
   // Shared with background work so results arriving after destruction are dropped.
   std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
 };

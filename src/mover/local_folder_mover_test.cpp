@@ -330,7 +330,7 @@ TEST_F(Mover, WaitingMovesResumeOnlyOnTheSameDrive) {
   auto waiting = [&](std::string id, std::optional<std::string> uuid) {
     MoveManifest m;
     m.id = std::move(id);
-    m.src = "/s";
+    m.src = (paths_.home / "s").string();
     m.dstParent = working_.string();
     m.finalDst = m.dstParent + "/s";
     m.startedAt = 5;
@@ -349,7 +349,7 @@ TEST_F(Mover, WaitingMovesResumeOnlyOnTheSameDrive) {
             "Destination drive's volume UUID doesn't match the manifest (started against VOL-1, currently "
             "mounted unknown). Refusing to resume.");
 
-  setStatus(R"({"nvme_uuid":"VOL-1"})");
+  setStatus(R"({"nvme_uuid":"VOL-1","nvme_path":")" + drive_.string() + "\"}");
   waiting("SAME", "VOL-1");
   waiting("OTHER", "VOL-2");
   mover.reload();
@@ -414,6 +414,173 @@ TEST_F(Mover, AlreadyLinkedSourceIsADoneNoop) {
                           MoveTriggerSource::kUserMove);
   EXPECT_EQ(phaseOf(*id), MovePhase::kDone);
   EXPECT_TRUE(log_.lines().back().text.starts_with("noop: " + (paths_.home / "Stuff").string()));
+}
+
+// Given two folders of the same name, then each move claims a folder of its
+// own, so the second never writes into the first one's copy.
+TEST_F(Mover, EachMoveClaimsAFreshTargetEvenForTheSameName) {
+  auto& mover = make(VerificationLevel::kFast);
+  write(paths_.home / "a" / "build" / "out.txt", "from a");
+  write(paths_.home / "b" / "build" / "out.txt", "from b");
+  const MoveTarget fresh{MoveTarget::Rule::kClaimFresh, {}};
+  auto first = mover.enqueue(paths_.home / "a" / "build", working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                             MoveTriggerSource::kUserMove, std::nullopt, fresh);
+  auto second = mover.enqueue(paths_.home / "b" / "build", working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                              MoveTriggerSource::kUserMove, std::nullopt, fresh);
+  ASSERT_TRUE(loop_.runUntil([&] { return settled(*first) && settled(*second); }));
+  ASSERT_EQ(phaseOf(*first), MovePhase::kDone) << mover.job(*first)->lastError.value_or("");
+  ASSERT_EQ(phaseOf(*second), MovePhase::kDone) << mover.job(*second)->lastError.value_or("");
+  EXPECT_EQ(mover.job(*first)->finalDst, (working_ / "Relocated" / "build").string());
+  EXPECT_EQ(mover.job(*second)->finalDst, (working_ / "Relocated" / "build.1").string());
+  EXPECT_EQ(readFile(paths_.home / "a" / "build" / "out.txt").value(), "from a");
+  EXPECT_EQ(readFile(paths_.home / "b" / "build" / "out.txt").value(), "from b");
+
+  // A move onto a path that must be free fails when it is not, copying nothing.
+  write(paths_.home / "c" / "build" / "out.txt", "from c");
+  auto exact = mover.enqueue(paths_.home / "c" / "build", working_ / "Relocated", MoveConflictPolicy::kMerge, false,
+                             MoveTriggerSource::kUserMove, std::nullopt, {MoveTarget::Rule::kClaimExact, "build"});
+  EXPECT_EQ(phaseOf(*exact), MovePhase::kFailed);
+  EXPECT_EQ(*mover.job(*exact)->lastError, "Something already exists at the original source path " +
+                                               (working_ / "Relocated" / "build").string() +
+                                               ". Move or delete it before reverting.");
+  EXPECT_EQ(readFile(working_ / "Relocated" / "build" / "out.txt").value(), "from a");
+  EXPECT_EQ(readFile(paths_.home / "c" / "build" / "out.txt").value(), "from c");
+}
+
+// A cancel removes the copy only when this move claimed it, and never stops
+// a clean-up half-way.
+TEST_F(Mover, CancelRemovesOnlyAClaimedCopyAndLeavesACleanUpToFinish) {
+  auto& mover = make();
+  const fs::path src = makeSource();
+  mover.setPaused(true);
+  auto claimed = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                               MoveTriggerSource::kUserMove, std::nullopt, {MoveTarget::Rule::kClaimFresh, {}});
+  const fs::path claimedDst = mover.job(*claimed)->finalDst;
+  ASSERT_TRUE(fs::is_directory(claimedDst));
+  write(working_ / "Relocated" / "Named" / "theirs.txt", "not this move's");
+  auto named = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                             MoveTriggerSource::kUserMove, std::nullopt, {MoveTarget::Rule::kAsNamed, "Named"});
+  EXPECT_FALSE(mover.cancel(*claimed));
+  EXPECT_FALSE(mover.cancel(*named));
+  ASSERT_TRUE(loop_.runUntil([&] { return mover.idle(); }));
+  EXPECT_EQ(phaseOf(*claimed), MovePhase::kCancelled);
+  EXPECT_EQ(*mover.job(*claimed)->lastError, "Cancelled by user.");
+  EXPECT_FALSE(fs::exists(claimedDst));
+  EXPECT_EQ(readFile(working_ / "Relocated" / "Named" / "theirs.txt").value(), "not this move's");
+  EXPECT_EQ(readFile(src / "readme.txt").value(), "hello");
+
+  auto cleaning = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                                MoveTriggerSource::kUserMove, std::nullopt, {MoveTarget::Rule::kClaimFresh, {}});
+  mover.transition(*cleaning, MovePhase::kCleaningUp);
+  auto refused = mover.cancel(*cleaning);
+  ASSERT_TRUE(refused);
+  EXPECT_NE(refused->find("stopping half-way would leave it half done"), std::string::npos) << *refused;
+  EXPECT_EQ(phaseOf(*cleaning), MovePhase::kCleaningUp);
+}
+
+// Given records whose paths were tampered with, then reload fails them with
+// a sentence and acts on none of them; a sound record resumes.
+TEST_F(Mover, ReloadRefusesRecordsOutsideTheMoveScopeAndDeletesNothingForThem) {
+  fs::create_directories(paths_.home);
+  write(working_ / "Relocated" / "Other" / "only-copy.txt", "someone else's data");
+  write(paths_.home / "Documents" / "keep.txt", "keep");
+  ManifestStore store(paths_.state, {}, systemClock());
+  auto record = [&](std::string id, std::string src, fs::path finalDst, MovePhase phase,
+                    MoveConflictPolicy policy = MoveConflictPolicy::kMerge) {
+    MoveManifest m;
+    m.id = std::move(id);
+    m.src = std::move(src);
+    m.finalDst = finalDst.string();
+    m.dstParent = finalDst.parent_path().string();
+    m.startedAt = 7;
+    m.phase = phase;
+    m.conflictPolicy = policy;
+    m.replaceSourceWithSymlink = true;
+    store.save(m);
+  };
+  record("SYSTEM", "/etc", working_ / "Relocated" / "etc", MovePhase::kCleaningUp);
+  record("HOME", paths_.home.string(), working_ / "Relocated" / "home", MovePhase::kCopying);
+  record("OUTSIDE-DRIVE", (paths_.home / "Music").string(), paths_.home / "Documents", MovePhase::kHashing);
+  record("WIPE", "/usr", working_ / "Relocated" / "Other", MovePhase::kCopying, MoveConflictPolicy::kOverride);
+  record("SOUND", (paths_.home / "Music").string(), working_ / "Relocated" / "Music", MovePhase::kWaitingForDrive);
+  auto& mover = make();
+  mover.setPaused(true);
+  mover.reload();
+  for (const char* id : {"SYSTEM", "HOME", "OUTSIDE-DRIVE", "WIPE"}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(phaseOf(id), MovePhase::kFailed);
+    EXPECT_TRUE(mover.job(id)->lastError->starts_with("Brimvale did not resume the move of ")) << *mover.job(id)->lastError;
+  }
+  EXPECT_NE(mover.job("SYSTEM")->lastError->find("/etc is a system folder"), std::string::npos);
+  EXPECT_NE(mover.job("HOME")->lastError->find("is your home folder itself"), std::string::npos);
+  EXPECT_EQ(phaseOf("SOUND"), MovePhase::kCopying);
+  ASSERT_TRUE(loop_.runUntil([&] { return mover.activeCount() == 0; }));
+  EXPECT_EQ(readFile(working_ / "Relocated" / "Other" / "only-copy.txt").value(), "someone else's data");
+  EXPECT_EQ(readFile(paths_.home / "Documents" / "keep.txt").value(), "keep");
+}
+
+// Another process moved a job on while this one held it as waiting: reload
+// takes what is on disk instead of restarting the copy.
+TEST_F(Mover, ReloadTakesTheStateOnDiskOfJobsItIsNotRunning) {
+  ManifestStore store(paths_.state, {}, systemClock());
+  MoveManifest m;
+  m.id = "ELSEWHERE";
+  m.src = (paths_.home / "Photos").string();
+  m.dstParent = (workingFolderFor(root_ / "gone-drive", "Test Mac") / "Relocated").string();
+  m.finalDst = m.dstParent + "/Photos";
+  m.startedAt = 9;
+  m.phase = MovePhase::kWaitingForDrive;
+  store.save(m);
+  setStatus("{\"nvme_path\":\"" + (root_ / "gone-drive").string() + "\"}");
+  auto& mover = make();
+  mover.setPaused(true);
+  mover.reload();
+  ASSERT_EQ(phaseOf("ELSEWHERE"), MovePhase::kWaitingForDrive);
+  m.phase = MovePhase::kDone;
+  store.save(m);
+  fs::create_directories(m.dstParent);  // the drive is back
+  mover.reload();
+  EXPECT_EQ(phaseOf("ELSEWHERE"), MovePhase::kDone);
+}
+
+// Given a relocation that failed with half its files links to the copy,
+// then it is finished through the clean-up; one that failed before any link
+// was made is left alone.
+TEST_F(Mover, FinishesARelocationThatFailedHalfWayThroughItsLinks) {
+  auto& mover = make();
+  const fs::path src = makeSource();
+  const fs::path dst = working_ / "Relocated" / "Projects";
+  fs::create_directories(dst.parent_path());
+  fs::copy(src, dst, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  fs::remove(src / "readme.txt");
+  fs::create_symlink(dst / "readme.txt", src / "readme.txt");
+  ManifestStore store(paths_.state, {}, systemClock());
+  MoveManifest m;
+  m.id = "HALF";
+  m.src = src.string();
+  m.dstParent = dst.parent_path().string();
+  m.finalDst = dst.string();
+  m.startedAt = 3;
+  m.phase = MovePhase::kFailed;
+  m.lastError = "Relocate cleanup partial: x";
+  m.replaceSourceWithSymlink = true;
+  store.save(m);
+  m.id = "UNTOUCHED";
+  m.src = (paths_.home / "Untouched").string();
+  m.finalDst = (working_ / "Relocated" / "Untouched").string();
+  write(paths_.home / "Untouched" / "f.txt", "f");
+  store.save(m);
+  mover.setPaused(true);
+  mover.reload();
+  EXPECT_FALSE(mover.finishPartialRelocation("UNTOUCHED"));
+  ASSERT_TRUE(mover.finishPartialRelocation("HALF"));
+  mover.setPaused(false);
+  ASSERT_TRUE(loop_.runUntil([&] { return settled("HALF"); }));
+  ASSERT_EQ(phaseOf("HALF"), MovePhase::kDone) << mover.job("HALF")->lastError.value_or("");
+  EXPECT_EQ(fs::read_symlink(src / "deep" / "data.bin"), dst / "deep" / "data.bin");
+  EXPECT_EQ(readFile(src / "readme.txt").value(), "hello");
+  EXPECT_EQ(phaseOf("UNTOUCHED"), MovePhase::kFailed);
+  EXPECT_FALSE(fs::is_symlink(paths_.home / "Untouched" / "f.txt"));
 }
 
 TEST_F(Mover, MergeAcceptsExtraDestinationFilesOverrideOfPartialCopyDoesNot) {

@@ -37,7 +37,7 @@ ProcessResult brimvale(const TempHome& home, std::vector<std::string> args) {
 class BackgroundMove {
  public:
   BackgroundMove(const TempHome& home, const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {BRIMVALE_PATH, "move"};
+    std::vector<std::string> args = {BRIMVALE_PATH, "move", "--yes"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
@@ -138,7 +138,7 @@ TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
   writeTree(src, 40, 5000);
   const fs::path reference = home_.path() / "reference";
   fs::copy(src, reference, fs::copy_options::recursive);
-  auto r = brimvale(home_, {"move", src.string(), "--verify", "thorough"});
+  auto r = brimvale(home_, {"move", src.string(), "--yes", "--verify", "thorough"});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Relocated " + src.string()), std::string::npos);
   for (const auto& e : fs::recursive_directory_iterator(src)) {

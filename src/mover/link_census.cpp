@@ -1,0 +1,111 @@
+#include "mover/link_census.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/folder_walk.h"
+#include "common/path_policy.h"
+
+namespace brimvale::mover {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CensusFolder {
+  std::string rel;  // "" for the root
+};
+
+// Where a link written in `folder` leads, lexically.
+fs::path linkTarget(const fs::path& folder, const std::string& target) {
+  fs::path t(target);
+  return (t.is_absolute() ? t : folder / t).lexically_normal();
+}
+
+void countLink(const fs::path& target, const std::vector<fs::path>& folders, const std::string& rel,
+               LinkCensus& part) {
+  std::string text = target.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    if (text == folders[i].native() || isStrictlyInside(fs::path(text), folders[i])) {
+      ++part.linksInto[i];
+      if (!part.exampleInto[i] || rel < *part.exampleInto[i]) part.exampleInto[i] = rel;
+    }
+  }
+}
+
+std::optional<std::string> readLinkAt(int dirfd, const std::string& name) {
+  std::string buffer(4096, '\0');
+  const ssize_t n = ::readlinkat(dirfd, name.c_str(), buffer.data(), buffer.size());
+  if (n < 0) return std::nullopt;
+  buffer.resize(static_cast<std::size_t>(n));
+  return buffer;
+}
+
+}  // namespace
+
+std::optional<LinkCensus> takeLinkCensus(const fs::path& root, const std::vector<fs::path>& foldersIn) {
+  std::vector<fs::path> folders;
+  for (const auto& f : foldersIn) folders.push_back(normalisedAbsolute(f.string()).value_or(f.lexically_normal()));
+  LinkCensus census;
+  census.linksInto.assign(folders.size(), 0);
+  census.exampleInto.assign(folders.size(), std::nullopt);
+  struct stat st {};
+  if (::lstat(root.c_str(), &st) != 0) return std::nullopt;
+  if (S_ISLNK(st.st_mode)) {
+    census.files = 1;
+    if (auto target = readLinkAt(AT_FDCWD, root.string())) countLink(linkTarget(root.parent_path(), *target), folders, "", census);
+    return census;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    census.files = 1;
+    census.regularFiles = S_ISREG(st.st_mode) ? 1 : 0;
+    return census;
+  }
+  const unsigned threads = walkThreads();
+  std::vector<LinkCensus> parts(threads, census);
+  visitFolders<CensusFolder>({CensusFolder{}}, threads, [&](CensusFolder& folder, unsigned thread) {
+    LinkCensus& part = parts[thread];
+    std::vector<CensusFolder> next;
+    const fs::path here = folder.rel.empty() ? root : root / folder.rel;
+    OpenFolder open(here.string());
+    auto entries = open.entries();
+    if (!entries) {
+      part.incomplete = true;
+      return next;
+    }
+    for (const auto& e : *entries) {
+      unsigned char type = e.type;
+      if (type == DT_UNKNOWN) {
+        struct stat est {};
+        if (::fstatat(open.fd(), e.name.c_str(), &est, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        type = S_ISDIR(est.st_mode) ? DT_DIR : S_ISLNK(est.st_mode) ? DT_LNK : S_ISREG(est.st_mode) ? DT_REG : DT_UNKNOWN;
+      }
+      const std::string rel = folder.rel.empty() ? e.name : folder.rel + "/" + e.name;
+      if (type == DT_DIR) {
+        next.push_back({rel});
+        continue;
+      }
+      ++part.files;
+      if (type == DT_REG) ++part.regularFiles;
+      if (type != DT_LNK) continue;
+      if (auto target = readLinkAt(open.fd(), e.name)) countLink(linkTarget(here, *target), folders, rel, part);
+    }
+    return next;
+  });
+  for (const auto& part : parts) {
+    census.files += part.files;
+    census.regularFiles += part.regularFiles;
+    census.incomplete = census.incomplete || part.incomplete;
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+      census.linksInto[i] += part.linksInto[i];
+      if (part.exampleInto[i] && (!census.exampleInto[i] || *part.exampleInto[i] < *census.exampleInto[i])) {
+        census.exampleInto[i] = part.exampleInto[i];
+      }
+    }
+  }
+  return census;
+}
+
+}  // namespace brimvale::mover

@@ -1,0 +1,719 @@
+// `brimvale move`, `moves resume` and `brimvale run` as a user drives them,
+// checked for what matters most: after refusals, repeats, races, Ctrl-C,
+// crashes at every step and tampered records, every byte of the user's
+// folder is still reachable at its original path.
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "common/file_io.h"
+#include "common/process.h"
+#include "common/text_formats.h"
+#include "e2e_harness.h"
+#include "sandbox_files.h"
+
+extern char** environ;
+
+namespace brimvale::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
+
+ProcessResult brimvale(const TempHome& home, std::vector<std::string> args, Env env = {}) {
+  env.emplace_back("HOME", home.path().string());
+  return runProcess({.path = BRIMVALE_PATH,
+                     .args = std::move(args),
+                     .envAdditions = std::move(env),
+                     .deadline = std::chrono::seconds(120)});
+}
+
+// A program started in the background, its output in a file.
+class Spawned {
+ public:
+  Spawned(const TempHome& home, std::vector<std::string> args, const std::string& outputName, Env extra = {})
+      : output_(home.path() / outputName) {
+    args.insert(args.begin(), BRIMVALE_PATH);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      if (!std::string_view(*e).starts_with("HOME=")) env.emplace_back(*e);
+    }
+    env.push_back("HOME=" + home.path().string());
+    for (const auto& [k, v] : extra) env.push_back(k + "=" + v);
+    const std::string out = output_.string();
+    pid_ = fork();
+    if (pid_ == 0) {
+      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+      std::vector<char*> argv, envp;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      for (auto& e : env) envp.push_back(e.data());
+      envp.push_back(nullptr);
+      execve(BRIMVALE_PATH, argv.data(), envp.data());
+      _exit(127);
+    }
+  }
+  ~Spawned() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  void signal(int sig) const { kill(pid_, sig); }
+  bool running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == 0) return true;
+    finished(status);
+    return false;
+  }
+  // The exit code, or 128 + the signal that ended it; -1 after `limit`.
+  int wait(std::chrono::seconds limit = 120s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (running() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    return status_;
+  }
+  std::string output() const { return readFile(output_).value_or(""); }
+
+ private:
+  void finished(int status) {
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = -1;
+  }
+  fs::path output_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+template <class F>
+bool eventually(F done, std::chrono::milliseconds limit = 30s, std::chrono::milliseconds every = 20ms) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < until) {
+    if (done()) return true;
+    std::this_thread::sleep_for(every);
+  }
+  return done();
+}
+
+bool hasEntries(const fs::path& folder) {
+  std::error_code ec;
+  return fs::is_directory(folder, ec) && !fs::is_empty(folder, ec);
+}
+
+// Files with blanks, quotes and non-ASCII letters in their names, in 7 folders.
+void writeTree(const fs::path& root, int files, std::size_t bytesEach) {
+  std::string block(bytesEach, '\0');
+  for (int i = 0; i < files; ++i) {
+    for (std::size_t b = 0; b < block.size(); ++b) block[b] = static_cast<char>((i * 131 + b * 7) & 0xff);
+    const fs::path p = root / ("dir " + std::to_string(i % 7)) / ("file \"" + std::to_string(i) + "\" é.bin");
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << block;
+  }
+}
+
+// What the user sees of a tree: every non-folder entry by relative path, with
+// a checksum of what reading it (through links) gives.
+using Checksums = std::map<std::string, std::string>;
+Checksums checksums(const fs::path& root) {
+  Checksums out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
+    const std::string rel = it->path().lexically_relative(root).string();
+    auto text = readFile(it->path());
+    out[rel] = text ? std::to_string(text->size()) + ":" + std::to_string(std::hash<std::string>{}(*text))
+                    : "unreachable";
+  }
+  return out;
+}
+
+// How many of `before`'s files cannot be read back unchanged at the same path.
+int lost(const Checksums& before, const fs::path& root) {
+  const Checksums after = checksums(root);
+  int n = 0;
+  for (const auto& [rel, sum] : before) {
+    auto it = after.find(rel);
+    if (it == after.end() || it->second != sum) ++n;
+  }
+  return n;
+}
+
+// Links inside `copy` that point into `copy`: what copying a relocated
+// folder onto its own copy leaves behind.
+int selfLinks(const fs::path& copy) {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(copy, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (!it->is_symlink(ec)) continue;
+    if (fs::read_symlink(it->path(), ec).string().starts_with(copy.string() + "/")) ++n;
+  }
+  return n;
+}
+
+nlohmann::json manifests(const TempHome& home) {
+  nlohmann::json all = nlohmann::json::array();
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(home.state() / "folder-moves", ec)) {
+    if (e.path().extension() != ".json") continue;
+    auto j = nlohmann::json::parse(readFile(e.path()).value_or(""), nullptr, false);
+    if (j.is_object()) all.push_back(j);
+  }
+  return all;
+}
+
+std::string onlyPhase(const TempHome& home) {
+  auto all = manifests(home);
+  return all.size() == 1 ? all[0]["phase"].get<std::string>() : "(" + std::to_string(all.size()) + " records)";
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class MoverCommandSafety : public ::testing::Test {
+ protected:
+  void SetUp() override { prepare(home_); }
+  void prepare(const TempHome& home) const {
+    fs::create_directories(home.state());
+    ASSERT_TRUE(writeFileAtomically(home.state() / "status.json",
+                                    "{\"nvme_path\":\"" + drive_.path().string() + "\"}"));
+    ASSERT_TRUE(writeFileAtomically(home.state() / "user-defaults.json",
+                                    "{\"brimvale.mover.recentWriteGuardEnabled\": false}"));
+  }
+  fs::path working() const { return drive_.path() / thisWorkingFolderName(); }
+  fs::path relocated(const std::string& name) const { return working() / "Relocated" / name; }
+
+  TempHome home_;
+  // One drive per test: ctest runs the tests side by side in one namespace.
+  TmpfsDrive drive_{std::string("Safety-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(), "256m"};
+};
+
+// Given folders a move must never take, then each is refused with a sentence
+// naming the reason, and nothing anywhere changes; a root outside the home
+// folder is allowed only when named with --allow-root.
+TEST_F(MoverCommandSafety, RefusesWhatAMoveMustNotTake) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  const fs::path home = home_.path();
+  writeTree(home / ".ssh", 3, 100);
+  writeTree(home / "Projects", 5, 100);
+  fs::create_directories(home / "Disk");
+  ASSERT_EQ(mount("tmpfs", (home / "Disk").c_str(), "tmpfs", 0, "size=1m"), 0);
+  writeTree(home / "Disk", 2, 100);
+  writeTree(working() / "Relocated" / "Earlier", 2, 100);
+  TempHome outside;  // a folder outside this home
+  writeTree(outside.path() / "Data", 4, 100);
+  const Checksums sshBefore = checksums(home / ".ssh"), projectsBefore = checksums(home / "Projects"),
+                  diskBefore = checksums(home / "Disk"), driveBefore = checksums(drive_.path()),
+                  outsideBefore = checksums(outside.path());
+  struct Case {
+    fs::path folder;
+    const char* says;
+  } cases[] = {
+      {home, "is your home folder itself"},
+      {home / ".ssh", "is protected (SSH keys)"},
+      {home / ".ssh" / "dir 1", "is protected (SSH keys)"},
+      {home / ".brimvale", "is protected (Brimvale state)"},
+      {home / "Disk", "is where a disk is mounted"},
+      {drive_.path(), "is already on the drive"},
+      {working(), "is already on the drive"},
+      {working() / "Relocated" / "Earlier", "is already on the drive"},
+      {outside.path() / "Data", "lies outside your home folder"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder.string());
+    auto r = brimvale(home_, {"move", c.folder.string(), "--yes"});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, c.says)) << r.err;
+    EXPECT_TRUE(contains(r.err, "Nothing was changed.")) << r.err;
+  }
+  EXPECT_TRUE(contains(brimvale(home_, {"move", (outside.path() / "Data").string(), "--yes"}).err,
+                       "name the folder that holds it with --allow-root"));
+  EXPECT_EQ(checksums(home / "Disk"), diskBefore);
+  umount2((home / "Disk").c_str(), MNT_DETACH);
+  fs::remove(home / "Disk");
+  EXPECT_EQ(checksums(home / ".ssh"), sshBefore);
+  EXPECT_EQ(checksums(home / "Projects"), projectsBefore);
+  EXPECT_EQ(checksums(drive_.path()), driveBefore);
+  EXPECT_EQ(checksums(outside.path()), outsideBefore);
+  EXPECT_TRUE(manifests(home_).empty());
+
+  // Named on purpose, the outside root is taken like the home folder.
+  auto allowed = brimvale(home_, {"move", (outside.path() / "Data").string(), "--yes", "--allow-root",
+                                  outside.path().string()});
+  ASSERT_EQ(allowed.exitCode, 0) << allowed.out << allowed.err;
+  EXPECT_EQ(lost(outsideBefore, outside.path()), 0);
+  EXPECT_TRUE(fs::is_symlink(outside.path() / "Data" / "dir 1" / "file \"1\" é.bin"));
+}
+
+// A system folder, even named with --allow-root, is refused. The path is a
+// temporary folder bind-mounted over /opt in a mount namespace of this case
+// alone, so the machine's own /opt is never in reach.
+TEST_F(MoverCommandSafety, SystemFoldersAreRefusedEvenWhenNamedAsARoot) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  if (!fs::is_directory("/opt")) GTEST_SKIP() << "no /opt to mount over";
+  TempHome stand;  // what /opt shows inside the namespace
+  writeTree(stand.path() / "app", 4, 100);
+  const Checksums before = checksums(stand.path());
+  for (const std::string target : {"/opt", "/opt/app"}) {
+    SCOPED_TRACE(target);
+    auto r = runProcess(
+        {.path = "/usr/bin/unshare",
+         .args = {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                  "mount --bind \"$1\" /opt && exec \"$2\" move \"$3\" --yes --allow-root /opt", "sh",
+                  stand.path().string(), BRIMVALE_PATH, target},
+         .envAdditions = {{"HOME", home_.path().string()}},
+         .deadline = std::chrono::seconds(60)});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, target + " is a system folder, and Brimvale never moves or deletes system folders."))
+        << r.err;
+  }
+  EXPECT_EQ(checksums(stand.path()), before);
+  EXPECT_TRUE(manifests(home_).empty());
+}
+
+// Runs `brimvale move` on a terminal and answers its question.
+std::pair<int, std::string> moveOnATerminal(const TempHome& home, const fs::path& folder, const std::string& answer) {
+  int master = -1;
+  const std::string homeVar = "HOME=" + home.path().string();
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    putenv(const_cast<char*>(homeVar.c_str()));
+    execl(BRIMVALE_PATH, BRIMVALE_PATH, "move", folder.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string seen;
+  char buf[4096];
+  bool answered = false;
+  for (;;) {
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // the program ended (EIO once the terminal closes)
+    seen.append(buf, static_cast<std::size_t>(n));
+    if (!answered && contains(seen, "[y/N] ")) {
+      const std::string line = answer + "\n";
+      (void)!write(master, line.data(), line.size());
+      answered = true;
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(master);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, seen};
+}
+
+// Given no --yes, then the move asks on a terminal and refuses without one;
+// --dry-run shows the plan; only "y" moves anything.
+TEST_F(MoverCommandSafety, AsksFirstAndADryRunChangesNothing) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  const fs::path src = home_.path() / "Old Projects";
+  writeTree(src, 1204, 10);
+  const Checksums before = checksums(src);
+
+  auto unasked = brimvale(home_, {"move", src.string()});
+  EXPECT_EQ(unasked.exitCode, 1);
+  EXPECT_TRUE(contains(unasked.err, "Relocate 1,204 files (")) << unasked.err;
+  EXPECT_TRUE(contains(unasked.err, "there is no terminal here to ask on. Nothing was changed.")) << unasked.err;
+  EXPECT_TRUE(contains(unasked.err, "brimvale move " + shellQuoted(src.string()) + " --yes")) << unasked.err;
+
+  auto plan = brimvale(home_, {"move", src.string(), "--dry-run"});
+  EXPECT_EQ(plan.exitCode, 0) << plan.err;
+  EXPECT_TRUE(contains(plan.out, "Relocate 1,204 files (")) << plan.out;
+  EXPECT_TRUE(contains(plan.out, ") from ~/Old Projects to the drive?\n")) << plan.out;
+  EXPECT_TRUE(contains(plan.out, "The copy would go to " + relocated("Old Projects").string())) << plan.out;
+  EXPECT_TRUE(contains(plan.out, "Dry run: nothing was changed.")) << plan.out;
+  EXPECT_FALSE(fs::exists(working()));
+  EXPECT_TRUE(manifests(home_).empty());
+
+  auto [declined, declinedText] = moveOnATerminal(home_, src, "n");
+  EXPECT_EQ(declined, 1) << declinedText;
+  EXPECT_TRUE(contains(declinedText, "Nothing was moved; your folder is untouched.")) << declinedText;
+  EXPECT_TRUE(manifests(home_).empty());
+  EXPECT_EQ(checksums(src), before);
+
+  auto [accepted, acceptedText] = moveOnATerminal(home_, src, "y");
+  EXPECT_EQ(accepted, 0) << acceptedText;
+  EXPECT_EQ(lost(before, src), 0);
+  EXPECT_TRUE(fs::is_symlink(src / "dir 3" / "file \"3\" é.bin"));
+}
+
+// Given a folder relocated already, wholly or in part, then moving it again
+// is refused and the copy on the drive keeps its real files.
+TEST_F(MoverCommandSafety, AnAlreadyRelocatedFolderIsNotCopiedOntoItsCopy) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  const fs::path src = home_.path() / "Photos";
+  writeTree(src, 30, 2000);
+  const Checksums before = checksums(src);
+  ASSERT_EQ(brimvale(home_, {"move", src.string(), "--yes"}).exitCode, 0);
+
+  auto again = brimvale(home_, {"move", src.string(), "--yes"});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_TRUE(contains(again.err, "~/Photos is already on the drive: every file in it is a link to its copy in "))
+      << again.err;
+  // Part of a relocated folder, with new files beside the links.
+  writeTree(src / "dir 2" / "new", 3, 50);
+  Checksums partBefore = checksums(src / "dir 2");
+  auto part = brimvale(home_, {"move", (src / "dir 2").string(), "--yes"});
+  EXPECT_EQ(part.exitCode, 1);
+  EXPECT_TRUE(contains(part.err, "is already on the drive in part: ")) << part.err;
+  EXPECT_EQ(lost(partBefore, src / "dir 2"), 0);
+  EXPECT_EQ(lost(before, src), 0);
+  EXPECT_EQ(selfLinks(relocated("Photos")), 0);
+  EXPECT_EQ(checksums(relocated("Photos")), before);
+  EXPECT_EQ(manifests(home_).size(), 1u);
+}
+
+// Given two folders named alike, then each gets a copy of its own.
+TEST_F(MoverCommandSafety, FoldersOfTheSameNameGetCopiesOfTheirOwn) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  const fs::path a = home_.path() / "a" / "build", b = home_.path() / "b" / "build";
+  writeTree(a, 10, 300);
+  writeTree(b, 12, 700);
+  const Checksums beforeA = checksums(a), beforeB = checksums(b);
+  ASSERT_EQ(brimvale(home_, {"move", a.string(), "--yes"}).exitCode, 0);
+  auto second = brimvale(home_, {"move", b.string(), "--yes"});
+  ASSERT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_TRUE(contains(second.out, "Relocated " + b.string() + " to " + relocated("build.1").string())) << second.out;
+  EXPECT_EQ(lost(beforeA, a), 0);
+  EXPECT_EQ(lost(beforeB, b), 0);
+  EXPECT_EQ(checksums(relocated("build")), beforeA);
+  EXPECT_EQ(checksums(relocated("build.1")), beforeB);
+}
+
+// Given a relocation that failed half-way through replacing files with
+// links, then the failure says how to finish, and running that finishes it.
+TEST_F(MoverCommandSafety, ReRunningAfterAFailureFinishesTheMoveSafely) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  const fs::path src = home_.path() / "Work";
+  writeTree(src, 40, 1000);
+  const Checksums before = checksums(src);
+  // An immutable folder: its files cannot be replaced, even by root.
+  if (!runTool("/usr/bin/chattr", {"+i", (src / "dir 4").string()}, 10s).succeeded()) {
+    GTEST_SKIP() << "chattr +i is not available here";
+  }
+  auto failed = brimvale(home_, {"move", src.string(), "--yes"});
+  (void)runTool("/usr/bin/chattr", {"-i", (src / "dir 4").string()}, 10s);
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(onlyPhase(home_), "failed");
+  EXPECT_TRUE(contains(failed.err, "To finish the move safely, run: brimvale move " + shellQuoted(src.string()) + " --yes"))
+      << failed.err;
+  EXPECT_EQ(lost(before, src), 0);
+  EXPECT_FALSE(fs::is_symlink(src / "dir 4" / "file \"4\" é.bin"));
+
+  auto rerun = brimvale(home_, {"move", src.string(), "--yes"});
+  EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
+  EXPECT_TRUE(contains(rerun.out, "Finishing move ")) << rerun.out;
+  EXPECT_EQ(onlyPhase(home_), "done");
+  EXPECT_EQ(lost(before, src), 0);
+  EXPECT_TRUE(fs::is_symlink(src / "dir 4" / "file \"4\" é.bin"));
+  EXPECT_EQ(selfLinks(relocated("Work")), 0);
+  EXPECT_EQ(checksums(relocated("Work")), before);
+}
+
+// Two `brimvale move` of one folder started together (a double click), many
+// times: one moves, the other refuses, and no file is ever lost.
+TEST_F(MoverCommandSafety, TwoMovesOfOneFolderAtOnceLoseNothing) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  int lostFiles = 0, counted = 0;
+  for (int trial = 0; trial < 10; ++trial) {
+    SCOPED_TRACE(trial);
+    const std::string name = "Twice " + std::to_string(trial);
+    const fs::path src = home_.path() / name;
+    writeTree(src, 60, 3000);
+    const Checksums before = checksums(src);
+    counted += static_cast<int>(before.size());
+    Spawned first(home_, {"move", src.string(), "--yes"}, "first.txt");
+    Spawned second(home_, {"move", src.string(), "--yes"}, "second.txt");
+    const int a = first.wait(), b = second.wait();
+    EXPECT_TRUE((a == 0) != (b == 0)) << a << " " << b << "\n" << first.output() << "\n" << second.output();
+    lostFiles += lost(before, src);
+    EXPECT_EQ(selfLinks(relocated(name)), 0);
+    EXPECT_EQ(checksums(relocated(name)), before);
+  }
+  RecordProperty("files_counted", counted);
+  RecordProperty("files_lost", lostFiles);
+  EXPECT_EQ(lostFiles, 0);
+}
+
+// Given Ctrl-C during the copy, then the move is cancelled: the copy stops,
+// the partial copy this move made is removed, the original is untouched, and
+// a later resume leaves it so.
+TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  const fs::path src = home_.path() / "Videos";
+  writeTree(src, 40, 200000);  // 8 MB: four seconds through the slow copy
+  const Checksums before = checksums(src);
+  Spawned move(home_, {"move", src.string(), "--yes"}, "move.txt", {{"RSYNC", kSlowRsync}});
+  ASSERT_TRUE(eventually([&] {
+    return contains(readFile(home_.state() / "mover-log.txt").value_or(""), "] rsync started (pid ") &&
+           hasEntries(relocated("Videos"));
+  }));
+  move.signal(SIGINT);
+  EXPECT_EQ(move.wait(), 128 + SIGINT) << move.output();
+  EXPECT_TRUE(contains(move.output(),
+                       "The move of ~/Videos was cancelled. Your original is untouched; the partial copy on the drive "
+                       "was removed."))
+      << move.output();
+  auto all = manifests(home_);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0]["phase"], "cancelled");
+  EXPECT_EQ(all[0]["lastError"], "Cancelled by user.");
+  EXPECT_FALSE(fs::exists(relocated("Videos")));
+  EXPECT_EQ(checksums(src), before);
+  EXPECT_FALSE(fs::is_symlink(src / "dir 1" / "file \"1\" é.bin"));
+
+  auto resumed = brimvale(home_, {"moves", "resume"});
+  EXPECT_EQ(resumed.exitCode, 0);
+  EXPECT_TRUE(contains(resumed.out, "No unfinished folder moves.")) << resumed.out;
+  EXPECT_EQ(onlyPhase(home_), "cancelled");
+  EXPECT_EQ(checksums(src), before);
+}
+
+// Given records whose paths were tampered with, then resuming them is
+// refused with a sentence and nothing they name is touched.
+TEST_F(MoverCommandSafety, ATamperedRecordIsNotResumed) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  TempHome elsewhere;
+  writeTree(elsewhere.path() / "Victim", 5, 100);
+  writeTree(home_.path() / "Documents", 5, 100);
+  writeTree(working() / "Relocated" / "Kept", 5, 100);
+  const Checksums victim = checksums(elsewhere.path()), documents = checksums(home_.path() / "Documents"),
+                  kept = checksums(working());
+  fs::create_directories(home_.state() / "folder-moves");
+  auto record = [&](const std::string& id, const fs::path& src, const fs::path& finalDst, const char* phase) {
+    nlohmann::json j = {{"id", id}, {"src", src.string()}, {"dstParent", finalDst.parent_path().string()},
+                        {"finalDst", finalDst.string()}, {"startedAt", "2026-03-01T09:15:00Z"},
+                        {"updatedAt", "2026-03-01T09:15:00Z"}, {"phase", phase},
+                        {"conflictPolicy", "override"}, {"replaceSourceWithSymlink", false}};
+    ASSERT_TRUE(writeFileAtomically(home_.state() / "folder-moves" / (id + ".json"), j.dump()));
+  };
+  record("00000000-0000-0000-0000-000000000001", elsewhere.path() / "Victim", relocated("Victim"), "cleaningUp");
+  record("00000000-0000-0000-0000-000000000002", home_.path() / "Music", home_.path() / "Documents", "copying");
+  record("00000000-0000-0000-0000-000000000003", "/usr", relocated("Kept"), "hashing");
+  auto r = brimvale(home_, {"moves", "resume"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
+  EXPECT_TRUE(contains(r.err, "Brimvale did not resume the move of \u201CVictim\u201D because its record names a path "
+                              "it may not touch: " + (elsewhere.path() / "Victim").string() + " lies outside"))
+      << r.err;
+  EXPECT_TRUE(contains(r.err, "a move to the drive must end in its folder")) << r.err;
+  EXPECT_TRUE(contains(r.err, "/usr is a system folder")) << r.err;
+  EXPECT_EQ(checksums(elsewhere.path()), victim);
+  EXPECT_EQ(checksums(home_.path() / "Documents"), documents);
+  EXPECT_EQ(checksums(working()), kept);
+  for (const auto& m : manifests(home_)) EXPECT_EQ(m["phase"], "failed");
+}
+
+// Given a drive that was never connected, then the move says so, not that
+// the drive went away during it.
+TEST_F(MoverCommandSafety, ADriveThatWasNeverThereIsNotSaidToHaveGone) {
+  const fs::path src = home_.path() / "Notes";
+  writeTree(src, 3, 100);
+  const Checksums before = checksums(src);
+  TempHome leftBehind;  // an empty folder where the drive would be mounted
+  for (const fs::path& mount : {fs::path("/Volumes/Never-Connected-Drive"), leftBehind.path()}) {
+    SCOPED_TRACE(mount.string());
+    ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json", "{\"nvme_path\":\"" + mount.string() + "\"}"));
+    auto r = brimvale(home_, {"move", src.string(), "--yes"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(contains(r.err, "The fast drive isn't connected at " + mount.string() +
+                                    ". Nothing was moved; your folder is untouched."))
+        << r.err;
+    EXPECT_FALSE(contains(r.err, "went away")) << r.err;
+  }
+  EXPECT_EQ(checksums(src), before);
+  EXPECT_TRUE(manifests(home_).empty());
+  EXPECT_TRUE(fs::is_empty(leftBehind.path()));
+}
+
+// A Scripts folder whose service program forwards to the real one, except
+// `watch`, which rewrites the status snapshot every second.
+fs::path makeScripts(const TempHome& home) {
+  const fs::path scripts = home.path() / "Scripts";
+  fs::create_directories(scripts);
+  const std::string script = "#!/bin/sh\nreal='" BRIM_VALE_PATH "'\n"
+                             "if [ \"$1\" = watch ]; then\n"
+                             "  trap 'exit 0' TERM\n"
+                             "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
+                             "fi\n"
+                             "exec \"$real\" \"$@\"\n";
+  (void)writeFileAtomically(scripts / "brim-vale", script, {.mode = 0700});
+  return scripts;
+}
+
+// Holds the relocator lock as another Brimvale process would.
+class HeldLock {
+ public:
+  explicit HeldLock(const TempHome& home) {
+    const fs::path file = home.state() / "apps-relocator" / ".lock";
+    fs::create_directories(file.parent_path());
+    fd_ = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+      const std::string pid = std::to_string(getpid()) + "\n";
+      (void)!pwrite(fd_, pid.data(), pid.size(), 0);
+      held_ = true;
+    }
+  }
+  ~HeldLock() { release(); }
+  [[nodiscard]] bool held() const { return held_; }
+  void release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  bool held_ = false;
+};
+
+// `brimvale run` started, the move's work left to it, then stopped.
+void resumeWithRun(const TempHome& home, const fs::path& scripts, const std::function<void(Spawned&)>& whileRunning) {
+  Spawned app(home, {"--scripts", scripts.string(), "run"}, "run.txt");
+  whileRunning(app);
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(30s), 0) << app.output();
+}
+
+// Given a move stopped in its copy and another process holding the relocator
+// lock, then `brimvale run` leaves the move alone until the lock is free,
+// and then finishes it.
+TEST_F(MoverCommandSafety, RunResumesMovesOnlyUnderTheRelocatorLock) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  home_.writeConfig(configWithDrive(drive_.path()));
+  const fs::path scripts = makeScripts(home_);
+  ASSERT_EQ(brimvale(home_, {"--scripts", scripts.string(), "install"}).exitCode, 0);
+  const fs::path src = home_.path() / "Archive";
+  writeTree(src, 50, 4000);
+  const Checksums before = checksums(src);
+  auto killed = brimvale(home_, {"move", src.string(), "--yes", "--stop-after=mover:copying"});
+  ASSERT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.out << killed.err;
+  ASSERT_EQ(onlyPhase(home_), "copying");
+
+  HeldLock other(home_);
+  ASSERT_TRUE(other.held());
+  resumeWithRun(home_, scripts, [&](Spawned& app) {
+    ASSERT_TRUE(eventually([&] { return contains(app.output(), "Unfinished folder moves were not resumed yet: "); }))
+        << app.output();
+    std::this_thread::sleep_for(4s);  // more than one retry
+    EXPECT_EQ(onlyPhase(home_), "copying");
+    EXPECT_FALSE(hasEntries(relocated("Archive")));
+    other.release();
+    EXPECT_TRUE(eventually([&] { return onlyPhase(home_) == "done"; })) << app.output();
+  });
+  EXPECT_EQ(lost(before, src), 0);
+  EXPECT_EQ(checksums(relocated("Archive")), before);
+}
+
+// What a user does after a crash.
+enum class FollowUp { kMoveAgain, kResume, kRun };
+
+struct KillPoint {
+  const char* stopAfter;  // a stop point, or "" for a timed kill
+  const char* verify;
+  FollowUp then;
+  // Timed kill: when to send SIGKILL (the folder and its copy given).
+  std::function<bool(const fs::path&, const fs::path&)> when = {};
+  int files = 40;
+  std::size_t bytesEach = 3000;
+  bool slowCopy = false;
+};
+
+// Half the folder's files are links to the copy already.
+bool relinkingHalfway(const fs::path& src, const fs::path&) {
+  return fs::is_symlink(src / "dir 0" / "file \"0\" é.bin") || fs::is_symlink(src / "dir 6" / "file \"6\" é.bin");
+}
+
+// The copy has begun.
+bool copyUnderway(const fs::path&, const fs::path& copy) {
+  std::error_code ec;
+  return fs::exists(copy / "dir 0", ec);
+}
+
+// The moments of the loop sampled here; bench/mover_kill_loop runs all 30.
+TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  const std::vector<KillPoint> points = {
+      {"move:locked", "fast", FollowUp::kMoveAgain},
+      {"mover:claimed", "fast", FollowUp::kMoveAgain},
+      {"mover:enqueued", "fast", FollowUp::kResume},
+      {"mover:copying", "thorough", FollowUp::kMoveAgain},
+      {"", "fast", FollowUp::kMoveAgain, copyUnderway, 700, 3000, true},
+      {"mover:hashing", "thorough", FollowUp::kResume},
+      {"mover:verifying", "fast", FollowUp::kMoveAgain},
+      {"mover:cleaningUp", "fast", FollowUp::kResume},
+      {"", "off", FollowUp::kMoveAgain, relinkingHalfway, 6000, 10},
+      {"mover:done", "fast", FollowUp::kRun},
+  };
+  int lostFiles = 0, counted = 0, trial = 0;
+  for (const auto& point : points) {
+    SCOPED_TRACE(std::string("kill after ") + (*point.stopAfter ? point.stopAfter : "a timed moment"));
+    TempHome home;
+    prepare(home);
+    home.writeConfig(configWithDrive(drive_.path()));
+    const std::string name = "Killed " + std::to_string(trial++);
+    const fs::path src = home.path() / name;
+    writeTree(src, point.files, point.bytesEach);
+    const Checksums before = checksums(src);
+    counted += static_cast<int>(before.size());
+    std::vector<std::string> args = {"move", src.string(), "--yes", "--verify", point.verify};
+    if (*point.stopAfter) args.push_back(std::string("--stop-after=") + point.stopAfter);
+    {
+      Spawned move(home, args, "killed.txt", {{"RSYNC", point.slowCopy ? kSlowRsync : std::string()}});
+      if (point.when) {
+        EXPECT_TRUE(eventually([&] { return point.when(src, relocated(name)) || !move.running(); }, 60s, 1ms));
+        move.signal(SIGKILL);
+      }
+      EXPECT_EQ(move.wait(), 128 + SIGKILL) << move.output();
+    }
+    switch (point.then) {
+      case FollowUp::kMoveAgain: {
+        auto r = brimvale(home, {"move", src.string(), "--yes"});
+        EXPECT_TRUE(r.exitCode == 0 || contains(r.err, "is already on the drive")) << r.out << r.err;
+        break;
+      }
+      case FollowUp::kResume:
+        EXPECT_EQ(brimvale(home, {"moves", "resume"}).exitCode, 0);
+        break;
+      case FollowUp::kRun: {
+        const fs::path scripts = makeScripts(home);
+        ASSERT_EQ(brimvale(home, {"--scripts", scripts.string(), "install"}).exitCode, 0);
+        resumeWithRun(home, scripts, [&](Spawned& app) {
+          EXPECT_TRUE(eventually([&] { return contains(app.output(), "Brimvale is running"); })) << app.output();
+        });
+        break;
+      }
+    }
+    const int here = lost(before, src);
+    lostFiles += here;
+    EXPECT_EQ(here, 0) << brimvale(home, {"move-log"}).out;
+    for (const auto& m : manifests(home)) {
+      if (m["phase"] == "done") EXPECT_EQ(selfLinks(m["finalDst"].get<std::string>()), 0);
+    }
+    fs::remove_all(working());
+  }
+  RecordProperty("kill_trials", trial);
+  RecordProperty("files_counted", counted);
+  RecordProperty("files_lost", lostFiles);
+  EXPECT_EQ(lostFiles, 0);
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
