@@ -589,6 +589,7 @@ void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) 
   // Only a destination this process copied into is this move's partial copy;
   // one named by a record read from disk may hold anything.
   const bool copiedHere = copiedHere_.erase(m.id) > 0;
+  checkedHere_.erase(m.id);
   if (m.conflictPolicy != MoveConflictPolicy::kOverride || !m.replaceSourceWithSymlink ||
       previous == MovePhase::kCleaningUp || previous == MovePhase::kFailed || !copiedHere || !exists(m.finalDst)) {
     return;
@@ -896,6 +897,7 @@ void LocalFolderMover::startVerification(const std::string& id) {
           }
         } else if (counted.empty()) {
           transition(id, MovePhase::kVerifying, std::nullopt, std::string(kQuickPassed));
+          checkedHere_.insert(id);
         } else {
           log_.append(MoverLogSource::kHashing,
                       "Stat diff on " + std::to_string(counted.size()) + " file" + plural(counted.size()) +
@@ -908,6 +910,7 @@ void LocalFolderMover::startVerification(const std::string& id) {
             transition(id, MovePhase::kVerifying, std::nullopt,
                        "Verified (stat skew on " + std::to_string(counted.size()) + " file" +
                            plural(counted.size()) + ", content matched).");
+            checkedHere_.insert(id);
           } else {
             transition(id, MovePhase::kFailed, differingFilesText(unequal));
           }
@@ -968,6 +971,7 @@ void LocalFolderMover::startVerification(const std::string& id) {
         log_.append(MoverLogSource::kHashing, "source " + *srcHash + " · destination " + *dstHash, id);
         if (differing.empty()) {
           transition(id, MovePhase::kVerifying);
+          checkedHere_.insert(id);
         } else {
           for (std::size_t i = 0; i < differing.size() && i < 20; ++i) {
             log_.append(MoverLogSource::kHashing, differing[i] + ": copy differs from the source", id);
@@ -1019,7 +1023,6 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
                    "Hashes: src=" + snap.srcContentHash->substr(0, 12) + " dst=" + snap.dstContentHash->substr(0, 12));
       } else {
         transition(id, MovePhase::kCleaningUp, std::nullopt, find(id)->statusMessage);
-        checkedHere_.insert(id);
         stopPoint("mover:verified");
       }
       advance(id);

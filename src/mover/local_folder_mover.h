@@ -244,8 +244,9 @@ class LocalFolderMover {
   // Jobs whose copy this process started: only their partial destination
   // may be removed after a failure.
   std::set<std::string> copiedHere_;
-  // Jobs this process verified (or whose user turned verification off);
-  // any other job's copy is compared again before its clean-up.
+  // Jobs whose copy this process compared with the source (or whose user
+  // turned verification off); a record that reaches the clean-up any other
+  // way (read from disk in a later phase) has its copy compared again.
   std::set<std::string> checkedHere_;
   std::uint64_t nextToken_ = 1;
   // Targets this process claimed, by job id: the only copies a cancel removes.

@@ -834,6 +834,20 @@ TEST_F(Mover, ARecordReadFromDiskNeverCleansUpWhatItCannotVouchFor) {
   }
 }
 
+// The size check alone cannot vouch for a copy: a record read from disk in
+// that phase has its copy compared before the clean-up.
+TEST_F(Mover, ARecordResumedAtTheSizeCheckHasItsCopyComparedBeforeCleanUp) {
+  const fs::path src = makeSource();
+  const fs::path copy = working_ / "Relocated" / "Projects";
+  copyTree(src, copy);
+  write(copy / "deep" / "data.bin", std::string(200000, 'X'));  // same size, other bytes, a new time
+  const auto before = contents(src);
+  const std::string id = saveRecord(MovePhase::kVerifying, src, copy, MoveConflictPolicy::kMerge, true);
+  ASSERT_EQ(resume(id, VerificationLevel::kFast), MovePhase::kFailed);
+  EXPECT_EQ(*mover_->job(id)->lastError, "Verification failed \u2014 1 file differ: deep/data.bin. Source preserved.");
+  EXPECT_EQ(contents(src), before);
+}
+
 TEST_F(Mover, AWipeThroughALinkOutOfTheWorkingFolderIsRefused) {
   fs::create_directories(paths_.home / "Stuff" / "Projects");
   fs::create_directory_symlink(paths_.home / "Stuff", working_ / "Relocated");
