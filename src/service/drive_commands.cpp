@@ -312,7 +312,8 @@ int selectDrive(ServiceContext& ctx, const std::string& path, ParkedGuard guard)
             << ". The configuration was not changed. " << original.error().message() << "\n";
     return 1;
   }
-  const fs::path backup =
+  // Two switches in one second must not share a backup: the second gets ".1".
+  const fs::path backupName =
       ctx.paths.config.string() + ".bak." + formatLocal(ctx.clock(), "%Y%m%d%H%M%S");
   std::string edited;
   bool replaced = false;
@@ -327,11 +328,13 @@ int selectDrive(ServiceContext& ctx, const std::string& path, ParkedGuard guard)
   }
   // A file without the key runs on the default drive; the choice must still stick.
   if (!replaced) edited += nvmeLine(path) + "\n";
-  if (auto saved = writeFileAtomically(backup, *original); !saved) {
+  auto saved = writeNewFile(backupName, *original);
+  if (!saved) {
     ctx.err << "ERROR: couldn't back up the configuration, so it was not changed. "
             << saved.error().message() << "\n";
     return 1;
   }
+  const fs::path& backup = *saved;
   if (auto written = writeFileAtomically(ctx.paths.config, edited); !written) {
     ctx.err << "ERROR: couldn't write the configuration; it is unchanged. "
             << written.error().message() << "\n";
