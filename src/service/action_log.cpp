@@ -63,14 +63,35 @@ std::string unescapedField(std::string_view field) {
   return out;
 }
 
+std::string batchRowOf(const ActionRow& row) {
+  return joinTsv({escapedField(row.action), escapedField(row.src), escapedField(row.dest),
+                  bytesField(row.bytes)});
+}
+
 }  // namespace
 
 Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
-  std::string batchRow = joinTsv({escapedField(row.action), escapedField(row.src),
-                                  escapedField(row.dest), bytesField(row.bytes)});
-  auto undo = appendToFile(paths.lastBatch, batchRow + "\n");
-  (void)appendToFile(paths.actions, ts(now) + "\t" + batchRow + "\n");
+  auto undo = recordUndo(paths, row);
+  recordDone(paths, now, row);
   return undo;
+}
+
+Result<void> recordUndo(const StatePaths& paths, const ActionRow& row) {
+  return appendToFile(paths.lastBatch, batchRowOf(row) + "\n");
+}
+
+void recordDone(const StatePaths& paths, std::time_t now, const ActionRow& row) {
+  (void)appendToFile(paths.actions, ts(now) + "\t" + batchRowOf(row) + "\n");
+}
+
+Result<void> withdrawUndo(const StatePaths& paths, const ActionRow& row) {
+  auto text = readFile(paths.lastBatch);
+  if (!text) return std::unexpected(text.error());
+  const std::string line = batchRowOf(row) + "\n";
+  const std::size_t at = text->rfind(line);
+  if (at == std::string::npos || (at > 0 && (*text)[at - 1] != '\n')) return {};
+  text->erase(at, line.size());
+  return writeFileAtomically(paths.lastBatch, *text);
 }
 
 Result<void> newBatch(const StatePaths& paths) { return writeFileAtomically(paths.lastBatch, ""); }
