@@ -13,6 +13,7 @@
 #include "app/self_check.h"
 #include "app/status_text.h"
 #include "common/gnu_rsync.h"
+#include "common/stale_temporaries.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/snapshot_manager.h"
 
@@ -295,6 +296,13 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return cli.exit(e, out, err);
   }
   context.scripts = scripts;
+  // A write killed half-way leaves its "{name}.tmp.{pid}"; every start clears those of ended processes.
+  if (const auto leftovers = sweepStaleTemporaries(context.paths.root); !leftovers.empty()) {
+    AppLog log(context.paths.root / "brimvale.log", systemClock(), nullptr);
+    for (const auto& leftover : leftovers) {
+      log.write("removed " + leftover.string() + ", left by a write that was interrupted");
+    }
+  }
   context.host = platform::makeHostAppPlatform(context.paths, context.base,
                                                chosen == runCommand
                                                    ? platform::ServiceOwnership::kEndsWithCaller

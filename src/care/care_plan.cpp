@@ -66,6 +66,21 @@ std::optional<ReclaimFigures> parseReclaimResult(std::string_view output) {
   return std::nullopt;
 }
 
+std::optional<std::string> reclaimRefusal(std::string_view output) {
+  const auto lines = splitLines(output);
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    if (trimBlanks(*it).empty()) continue;
+    const auto doc = nlohmann::json::parse(*it, nullptr, /*allow_exceptions=*/false);
+    if (!doc.is_object()) return std::nullopt;
+    const auto refused = doc.find("refused");
+    if (refused == doc.end() || !refused->is_string() || refused->get<std::string>().empty()) {
+      return std::nullopt;
+    }
+    return refused->get<std::string>();
+  }
+  return std::nullopt;
+}
+
 std::vector<ReclaimFigures> parseReclaimScan(std::string_view output) {
   std::vector<ReclaimFigures> scan;
   for (std::string_view line : splitLines(output)) {

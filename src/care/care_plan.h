@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +34,11 @@ struct ReclaimFigures {
 
 // The result of `reclaim {category}`: its last non-empty output line.
 [[nodiscard]] std::optional<ReclaimFigures> parseReclaimResult(std::string_view output);
+
+// The "refused" sentences of a reclaim's last output line: what the service
+// left alone because it was unsafe to touch (a category folder that is a link
+// into the user's files, another clean-up already running). Absent when none.
+[[nodiscard]] std::optional<std::string> reclaimRefusal(std::string_view output);
 
 // Every category line of `reclaim-scan` output, in output order.
 [[nodiscard]] std::vector<ReclaimFigures> parseReclaimScan(std::string_view output);

@@ -56,11 +56,13 @@ StepResult runReclaim(const CareStep& step, const CareRoutines& routines) {
   const std::vector<std::string> args{"reclaim", std::string(rawString(step.category))};
   ProcessResult r = routines.service(args);
   const auto figures = parseReclaimResult(r.out);
+  // A refusal is the service's own sentence, clearer than its exit status.
+  result.refusal = reclaimRefusal(r.out).value_or("");
   if (!r.succeeded() || !figures || figures->category != step.category) {
-    result.problem = serviceProblem(args, r);
+    if (result.refusal.empty()) result.problem = serviceProblem(args, r);
     return result;
   }
-  result.finished = true;
+  result.finished = result.refusal.empty();
   result.freedBytes = std::max<std::int64_t>(figures->bytes, 0);
   result.trashLeftAlone = figures->deleteDisabled;
   return result;
@@ -136,6 +138,11 @@ std::string problemLines(const std::vector<StepResult>& results) {
   std::string lines;
   for (const auto& result : results) {
     if (result.finished) continue;
+    if (!result.refusal.empty()) {
+      lines += "One step didn't clear everything (" + std::string(stepName(result.step)) + "): " +
+               result.refusal + "\n";
+      continue;
+    }
     lines += "One step didn't finish (" + std::string(stepName(result.step)) + "): " + result.problem +
              ". Your files are safe; you can run Zozad Evev again.\n";
   }

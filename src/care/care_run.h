@@ -64,6 +64,9 @@ struct StepResult {
   std::int64_t freedBytes = 0;
   bool trashLeftAlone = false;  // the reclaim said "only move, never delete"
   std::string problem;          // why it did not finish
+  // What the service refused to touch (sentences); such a step did not
+  // finish, whatever else it freed.
+  std::string refusal;
 };
 
 // Runs every step in order, calling `onStep` with each progress line just
@@ -80,7 +83,8 @@ struct StepResult {
 [[nodiscard]] CareOutcome outcomeOf(const std::vector<StepResult>& results,
                                     const SizedPlan& plan, std::string allTimeText);
 
-// A sentence per step that did not finish, saying the files are safe.
+// A sentence per step that did not finish, saying the files are safe; a
+// step the service refused in part shows the refusal itself.
 [[nodiscard]] std::string problemLines(const std::vector<StepResult>& results);
 
 struct CareRunRecord {

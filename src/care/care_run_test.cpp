@@ -166,6 +166,38 @@ TEST(CareRun, AFailedStepIsReportedAndTheRestStillRun) {
             "can run Zozad Evev again.\n");
 }
 
+TEST(CareRun, ACategoryTheServiceRefusedIsNotReportedAsCleared) {
+  // Given ~/.pnpm-store is a link into the user's files, the service cleans
+  // the rest of the developer caches and refuses that folder; another
+  // clean-up holding the lock refuses the whole system-clutter step.
+  const std::string linkSentence =
+      "/home/u/.pnpm-store is reached through a symbolic link that leads to /home/u/Documents, so "
+      "Brimvale left it alone rather than act on what the link points to. Nothing was changed.";
+  const std::string busySentence =
+      "Another rule run or clean-up is already working in this home folder (process 7), so this "
+      "one did not start. Nothing was changed; try again when it has finished.";
+  FakeRoutines fake;
+  fake.replies["reclaim devcaches"] = exited(
+      0, "{\"category\":\"devcaches\",\"freed_bytes\":4096,\"items\":1,\"refused\":\"" +
+             linkSentence + "\"}\n");
+  fake.replies["reclaim syslog"] =
+      exited(1, "{\"error\":\"busy\",\"refused\":\"" + busySentence + "\"}\n");
+  const std::vector<CareStep> steps{CareStep::reclaim(ReclaimCategory::kDevcaches),
+                                    CareStep::reclaim(ReclaimCategory::kSyslog)};
+  const auto results = runSteps(steps, fake.routines(), [](std::string_view) {});
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_FALSE(results[0].finished);
+  EXPECT_FALSE(results[1].finished);
+
+  const CareOutcome outcome = outcomeOf(results, {.steps = steps}, "—");
+  EXPECT_TRUE(outcome.stepsRan.empty()) << "neither is claimed as cleared";
+  EXPECT_EQ(outcome.freedBytes, 4096) << "what was freed still counts";
+  EXPECT_EQ(problemLines(results),
+            "One step didn't clear everything (Clearing developer and package caches): " + linkSentence +
+                "\nOne step didn't clear everything (Clearing system and log clutter): " + busySentence +
+                "\n");
+}
+
 TEST(CareRun, TrashKeptByTheSettingIsNotCountedAsEmptied) {
   // The scan saw a deletable Trash; by the time the step ran the user had
   // turned "only move, never delete" on.

@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+
+#include "common/stop_point.h"
 
 namespace brimvale {
 namespace fs = std::filesystem;
@@ -45,13 +48,12 @@ bool writeAll(int fd, std::string_view data) {
   return true;
 }
 
-}  // namespace
+constexpr std::string_view kTempMarker = ".tmp.";
 
-Result<void> writeFileAtomically(const fs::path& path, std::string_view content,
-                                 const AtomicWriteOptions& options) {
-  fs::path temp = options.tempPath;
-  if (temp.empty()) temp = path.string() + ".tmp." + std::to_string(getpid());
-  Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, options.mode));
+// Writes the whole content to a fresh `temp` and makes it durable; the
+// temporary file is removed again on failure.
+Result<void> writeTemporary(const fs::path& temp, std::string_view content, mode_t mode) {
+  Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
   if (fd.get() < 0) return std::unexpected(errnoError("create " + temp.string(), errno));
   auto abandon = [&](std::string_view what) {
     int err = errno;
@@ -66,15 +68,74 @@ Result<void> writeFileAtomically(const fs::path& path, std::string_view content,
     unlink(temp.c_str());
     return std::unexpected(errnoError("close " + temp.string(), err));
   }
+  return {};
+}
+
+void syncFolderOf(const fs::path& path) {
+  fs::path dir = path.parent_path();
+  Fd dirFd(open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.get() >= 0) fsync(dirFd.get());
+}
+
+}  // namespace
+
+fs::path temporarySibling(const fs::path& path, pid_t pid) {
+  return path.string() + std::string(kTempMarker) + std::to_string(pid);
+}
+
+fs::path temporarySibling(const fs::path& path) { return temporarySibling(path, getpid()); }
+
+std::optional<pid_t> temporarySiblingPid(std::string_view fileName) {
+  const std::size_t at = fileName.rfind(kTempMarker);
+  if (at == std::string_view::npos || at == 0) return std::nullopt;
+  const std::string_view digits = fileName.substr(at + kTempMarker.size());
+  pid_t pid = 0;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+  if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) {
+    return std::nullopt;
+  }
+  return pid;
+}
+
+Result<void> writeFileAtomically(const fs::path& path, std::string_view content,
+                                 const AtomicWriteOptions& options) {
+  const fs::path temp = options.tempPath.empty() ? temporarySibling(path) : options.tempPath;
+  if (auto written = writeTemporary(temp, content, options.mode); !written) return written;
+  stopPoint("atomic-write:temp-written");
   if (rename(temp.c_str(), path.c_str()) != 0) {
     int err = errno;
     unlink(temp.c_str());
     return std::unexpected(errnoError("rename to " + path.string(), err));
   }
-  fs::path dir = path.parent_path();
-  Fd dirFd(open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd.get() >= 0) fsync(dirFd.get());
+  syncFolderOf(path);
   return {};
+}
+
+Result<fs::path> writeNewFile(const fs::path& path, std::string_view content, mode_t mode) {
+  const fs::path temp = temporarySibling(path);
+  if (auto written = writeTemporary(temp, content, mode); !written) {
+    return std::unexpected(written.error());
+  }
+  stopPoint("atomic-write:temp-written");
+  // link() never replaces an existing name, unlike rename(): the first free
+  // name is taken by this file alone.
+  constexpr int kMaxSuffix = 10000;
+  for (int n = 0; n <= kMaxSuffix; ++n) {
+    const fs::path name = n == 0 ? path : fs::path(path.string() + "." + std::to_string(n));
+    if (link(temp.c_str(), name.c_str()) == 0) {
+      unlink(temp.c_str());
+      syncFolderOf(name);
+      return name;
+    }
+    if (errno != EEXIST) {
+      const int err = errno;
+      unlink(temp.c_str());
+      return std::unexpected(errnoError("link " + temp.string() + " to " + name.string(), err));
+    }
+  }
+  unlink(temp.c_str());
+  return fail(Errc::kIo, "every name from " + path.string() + " to ." +
+                             std::to_string(kMaxSuffix) + " is taken");
 }
 
 Result<std::string> readFile(const fs::path& path) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -16,17 +17,39 @@
 namespace brimvale {
 
 struct AtomicWriteOptions {
-  // Temporary sibling to write first; empty means "{path}.tmp.{pid}".
+  // Temporary sibling to write first; empty means temporarySibling(path).
   std::filesystem::path tempPath;
   mode_t mode = 0600;
 };
 
+// The temporary sibling every whole-file write goes through:
+// "{path}.tmp.{pid}". A process killed mid-write leaves it behind;
+// staleTemporaryPid() recognises it so the next start can remove it.
+[[nodiscard]] std::filesystem::path temporarySibling(const std::filesystem::path& path,
+                                                     pid_t pid);
+[[nodiscard]] std::filesystem::path temporarySibling(const std::filesystem::path& path);
+
+// The pid in a temporary sibling's file name ("status.json.tmp.4242" gives
+// 4242); nothing for any other name, including ".tmp.{pid}" with no name
+// before it or anything after the digits.
+[[nodiscard]] std::optional<pid_t> temporarySiblingPid(std::string_view fileName);
+
 // Writes content to a temporary sibling, fsyncs it, renames it over `path`
 // and fsyncs the folder. On failure the old file is untouched and the
-// temporary file is removed.
+// temporary file is removed. Test builds stop at "atomic-write:temp-written"
+// (the temporary file complete, not yet renamed).
 [[nodiscard]] Result<void> writeFileAtomically(const std::filesystem::path& path,
                                                std::string_view content,
                                                const AtomicWriteOptions& options = {});
+
+// Writes a new file that never replaces an existing one: at `path` when that
+// name is free, else at the first free "{path}.1", "{path}.2", ... The content
+// is written to a temporary sibling first and then linked to the name, so a
+// name is taken only by a complete file and two writers in the same second
+// never overwrite each other. Returns the name used.
+[[nodiscard]] Result<std::filesystem::path> writeNewFile(const std::filesystem::path& path,
+                                                         std::string_view content,
+                                                         mode_t mode = 0600);
 
 [[nodiscard]] Result<std::string> readFile(const std::filesystem::path& path);
 

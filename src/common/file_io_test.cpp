@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace brimvale {
 namespace {
@@ -85,6 +87,45 @@ TEST_F(FileIoTest, RenameNeverReplacesWhatIsThere) {
   EXPECT_FALSE(renameNoReplace(dir_ / "a", dir_ / "c"));
   EXPECT_TRUE(fs::exists(dir_ / "c" / "inside"));
   EXPECT_FALSE(fs::exists(dir_ / "a"));
+}
+
+TEST_F(FileIoTest, TemporarySiblingNamesCarryTheWritersPid) {
+  EXPECT_EQ(temporarySibling(dir_ / "status.json", 4242), dir_ / "status.json.tmp.4242");
+  const std::pair<const char*, std::optional<pid_t>> cases[] = {
+      {"status.json.tmp.4242", 4242},
+      {"brim-vale.conf.bak.20260101120000.tmp.17", 17},
+      {"a.tmp.b.tmp.9", 9},
+      {".tmp.5", std::nullopt},  // no name before it
+      {"x.tmp.", std::nullopt},
+      {"x.tmp.12a", std::nullopt},
+      {"x.tmp.-3", std::nullopt},
+      {"x.tmp.0", std::nullopt},
+      {"x.tmp.99999999999999999999", std::nullopt},
+      {"report.tmp", std::nullopt},
+      {"notes.tmp.txt", std::nullopt},
+  };
+  for (const auto& [name, pid] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(temporarySiblingPid(name), pid);
+  }
+}
+
+TEST_F(FileIoTest, NewFilesNeverReplaceOneAnother) {
+  const fs::path name = dir_ / "brim-vale.conf.bak.20260101120000";
+  ASSERT_TRUE(writeFileAtomically(dir_ / "brim-vale.conf.bak.20260101120000.1", "older").has_value());
+  std::vector<fs::path> written;
+  for (const char* content : {"first", "second", "third"}) {
+    auto path = writeNewFile(name, content);
+    ASSERT_TRUE(path.has_value()) << path.error().message();
+    written.push_back(*path);
+  }
+  EXPECT_EQ(written, (std::vector<fs::path>{name, name.string() + ".2", name.string() + ".3"}));
+  EXPECT_EQ(readFile(name).value(), "first");
+  EXPECT_EQ(readFile(name.string() + ".1").value(), "older") << "an existing name is skipped, not replaced";
+  EXPECT_EQ(readFile(name.string() + ".3").value(), "third");
+  for (const auto& e : fs::directory_iterator(dir_)) {
+    EXPECT_FALSE(temporarySiblingPid(e.path().filename().string())) << e.path();
+  }
 }
 
 }  // namespace

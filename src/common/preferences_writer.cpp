@@ -1,7 +1,5 @@
 #include "common/preferences_writer.h"
 
-#include <unistd.h>
-
 #include <map>
 
 #include "common/file_io.h"
@@ -143,9 +141,7 @@ Result<void> savePreferences(const std::filesystem::path& path, const Preference
   } else if (text.error().code != Errc::kNotFound) {
     return std::unexpected(text.error());
   }
-  AtomicWriteOptions options;
-  options.tempPath = path.string() + ".tmp." + std::to_string(getpid());
-  return writeFileAtomically(path, applyPreferences(original, values), options);
+  return writeFileAtomically(path, applyPreferences(original, values));
 }
 
 std::optional<std::string> readConfigValue(std::string_view text, std::string_view key) {

@@ -31,10 +31,27 @@ std::string batchRow(const ActionRow& row) {
 }  // namespace
 
 Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
-  const std::string line = batchRow(row);
-  auto undo = appendToFile(paths.lastBatch, line + "\n");
-  (void)appendToFile(paths.actions, ts(now) + "\t" + line + "\n");
+  auto undo = recordUndo(paths, row);
+  recordDone(paths, now, row);
   return undo;
+}
+
+Result<void> recordUndo(const StatePaths& paths, const ActionRow& row) {
+  return appendToFile(paths.lastBatch, batchRow(row) + "\n");
+}
+
+void recordDone(const StatePaths& paths, std::time_t now, const ActionRow& row) {
+  (void)appendToFile(paths.actions, ts(now) + "\t" + batchRow(row) + "\n");
+}
+
+Result<void> withdrawUndo(const StatePaths& paths, const ActionRow& row) {
+  auto text = readFile(paths.lastBatch);
+  if (!text) return std::unexpected(text.error());
+  const std::string line = batchRow(row) + "\n";
+  const std::size_t at = text->rfind(line);
+  if (at == std::string::npos || (at > 0 && (*text)[at - 1] != '\n')) return {};
+  text->erase(at, line.size());
+  return writeFileAtomically(paths.lastBatch, *text);
 }
 
 Result<void> newBatch(const StatePaths& paths) { return writeFileAtomically(paths.lastBatch, ""); }

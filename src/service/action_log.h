@@ -28,6 +28,15 @@ struct ActionRow {
 // written as \t \n \r \\ and decoded again by the readers below.
 [[nodiscard]] Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row);
 
+// recordAction in two halves, for a move that must be undoable before it
+// happens: the undo row first (a caller that cannot write it must not move),
+// the action-log row once the move is done. withdrawUndo takes the undo row
+// back out of the batch (its last occurrence) when the move failed after all,
+// so the batch lists only what really moved.
+[[nodiscard]] Result<void> recordUndo(const StatePaths& paths, const ActionRow& row);
+void recordDone(const StatePaths& paths, std::time_t now, const ActionRow& row);
+[[nodiscard]] Result<void> withdrawUndo(const StatePaths& paths, const ActionRow& row);
+
 // Starts a batch: the last batch file becomes empty.
 [[nodiscard]] Result<void> newBatch(const StatePaths& paths);
 

@@ -53,6 +53,35 @@ TEST(ActionLog, RecordsEachRowInBothFilesAndBatchesStartEmpty) {
   fs::remove_all(paths.home);
 }
 
+TEST(ActionLog, AnUndoRowComesFirstAndIsWithdrawnWhenTheMoveFails) {
+  char tmpl[] = "/tmp/brimvale-actions-XXXXXX";
+  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
+  fs::create_directories(paths.state);
+  const std::time_t t = 1'777'600'000;
+  const ActionRow moved{"move", "/home/a/x", "/v/A/x", 1};
+  const ActionRow failed{"move", "/home/a/line\nbreak", "/v/A/line\nbreak", 2};
+  const ActionRow lookalike{"move", "/home/a/line\nbreak", "/v/A/line\nbreak.2", 2};
+
+  ASSERT_TRUE(recordUndo(paths, moved));
+  recordDone(paths, t, moved);
+  ASSERT_TRUE(recordUndo(paths, lookalike));
+  ASSERT_TRUE(recordUndo(paths, failed));
+  EXPECT_EQ(readLastLines(paths.actions, 10).size(), 1u) << "the action log has only what was done";
+  ASSERT_TRUE(withdrawUndo(paths, failed));
+  const auto batch = readLastBatch(paths);
+  ASSERT_EQ(batch.size(), 2u);
+  EXPECT_EQ(batch[0].src, "/home/a/x");
+  EXPECT_EQ(batch[1].dest, "/v/A/line\nbreak.2");
+  EXPECT_TRUE(withdrawUndo(paths, failed)) << "withdrawing a row that is not there changes nothing";
+  EXPECT_EQ(readLastBatch(paths).size(), 2u);
+
+  // The undo record cannot be written: the caller hears it before moving.
+  fs::remove(paths.lastBatch);
+  fs::create_directory(paths.lastBatch);
+  EXPECT_FALSE(recordUndo(paths, moved));
+  fs::remove_all(paths.home);
+}
+
 TEST(ActionLog, RendersRowsAsJsonWithNumericBytes) {
   struct Case {
     std::vector<std::string> rows;

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <ctime>
+#include <expected>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 #include "common/error.h"
+#include "common/path_policy.h"
+#include "service/checked_folder.h"
 #include "service/guards.h"
 #include "service/service_context.h"
 
@@ -17,11 +20,34 @@ namespace brimvale::service {
 // lock files (~$x.docx, .~lock.x#), .DS_Store, "Icon\r", ._x, *.swp, *.swo.
 [[nodiscard]] bool isLockOrMetadataName(std::string_view name);
 
-// Where `name` lands in `folder`: folder/name; when taken, folder/{YYYY-mm}/
-// name (local month); when that is taken too, folder/{YYYY-mm}/name.{epoch}.
-// Creates the month folder when it is used.
-[[nodiscard]] std::filesystem::path archiveTarget(const std::filesystem::path& folder,
-                                                  const std::string& name, std::time_t now);
+// What a claimed target is created as: the kind of the item moved into it.
+enum class ClaimKind { kFolder, kFile };
+
+// Claims a fresh target for `name` in `folder`: folder/name; when taken,
+// folder/{YYYY-mm}/name (local month, the month folder created when used);
+// when taken too, folder/{YYYY-mm}/name.{epoch}, then name.{epoch}.2, .3, ...
+// The claim creates the target exclusively (an empty folder or an empty
+// file), so two runs never share a target and an existing one is never
+// chosen. Fails when the folder cannot be written or the name is too long.
+[[nodiscard]] Result<std::filesystem::path> claimArchiveTarget(const std::filesystem::path& folder,
+                                                               const std::string& name,
+                                                               std::time_t now, ClaimKind kind);
+
+struct ArchiveMoveError {
+  std::string cause;
+  // The copy at the target is complete, but the original could not be
+  // removed (or only part of it): both are kept and nothing is lost.
+  bool copyKept = false;
+};
+
+// Moves `relative` inside `from` into the claimed `target`, replacing the
+// placeholder: a rename on the same volume, else a copy (cp -a) into the
+// claimed name and then the removal of the original through `from`. A
+// failed copy removes the claimed target (this run's own, never anything
+// else) and leaves the original where it was.
+[[nodiscard]] std::expected<void, ArchiveMoveError> moveIntoClaim(
+    const CheckedFolder& from, const std::filesystem::path& relative,
+    const std::filesystem::path& target);
 
 // Moves `src` to `target`: a rename, or across volumes
 // a copy (cp -a) followed by removal of the source. The source is removed only
@@ -30,10 +56,21 @@ namespace brimvale::service {
 [[nodiscard]] Result<void> plainMove(const std::filesystem::path& src,
                                      const std::filesystem::path& target);
 
-// Archives `src` into {BASE}/{destFolder}, skipping open, cloud and
-// lock/metadata items, and records the move. Every outcome is said; a failure
-// leaves the item where it was and the caller goes on with the next one.
-void moveToNvme(ServiceContext& ctx, Guards& guards, const std::filesystem::path& src,
-                const std::string& destFolder, std::string_view reason);
+// How archiving one item ended.
+enum class ArchiveOutcome {
+  kMoved,
+  kSkipped,       // gone, open, in cloud storage, lock/metadata, or refused by the policy
+  kFailed,        // said with its cause; the item is where it was (or copied, and said so)
+  kUndoUnwritten  // the undo record could not be written: nothing moved, stop the run
+};
+
+// Archives `relative` inside `from` into {BASE}/{destFolder} (checked by the
+// caller to lie inside the working folder), skipping open, cloud and
+// lock/metadata items and items `policy` refuses. The undo row is written
+// before the item moves; the action-log row and the "moved" line only once
+// the item is at its target. Every outcome is said.
+ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy& policy,
+                          const CheckedFolder& from, const std::filesystem::path& relative,
+                          const std::string& destFolder, std::string_view reason);
 
 }  // namespace brimvale::service

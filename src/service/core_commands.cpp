@@ -33,8 +33,16 @@ int statusCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 }
 
 int jsonCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  ctx.out << writeStatusJson(ctx);
-  return 0;
+  const auto [json, saved] = writeStatusJson(ctx);
+  ctx.out << json;
+  if (saved) return 0;
+  const std::string why = saved.error().message();
+  ctx.log.log("status snapshot not written: " + why);
+  ctx.err << "The status snapshot above couldn't be saved to " << ctx.paths.statusJson.string()
+          << ", so the application keeps showing the previous one. Your data is safe; free some "
+             "space on the internal disk and run this again. "
+          << why << "\n";
+  return 1;
 }
 
 int actionsCommand(ServiceContext& ctx, const std::vector<std::string>& args) {

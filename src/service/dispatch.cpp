@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/file_io.h"
+#include "common/stale_temporaries.h"
 #include "service/core_commands.h"
 #include "service/drive_commands.h"
 #include "service/cloud_eviction.h"
@@ -131,11 +132,16 @@ int helpCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   return 0;
 }
 
-void prepareStateDirectory(const StatePaths& paths) {
+void prepareStateDirectory(const ServiceContext& ctx) {
+  const StatePaths& paths = ctx.paths;
   std::error_code ec;
   fs::create_directories(paths.state, ec);
   (void)touchFile(paths.log);
   (void)touchFile(paths.actions);
+  // Only the log hears about it: the output of json, reclaim and the like is read by programs.
+  for (const auto& leftover : sweepStaleTemporaries(paths.root)) {
+    ctx.log.log("removed " + leftover.string() + ", left by a write that was interrupted");
+  }
 }
 
 }  // namespace
@@ -152,7 +158,7 @@ bool loadConfig(ServiceContext& ctx) {
 }
 
 int runService(ServiceContext& ctx, const std::vector<std::string>& args) {
-  prepareStateDirectory(ctx.paths);
+  prepareStateDirectory(ctx);
   const std::string name = args.empty() ? "status" : args[0];
   const std::vector<std::string> rest(args.empty() ? args.end() : args.begin() + 1, args.end());
   for (const auto& s : kSubcommands) {

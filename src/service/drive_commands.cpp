@@ -327,7 +327,8 @@ DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, Parked
     return failed(1, "ERROR: couldn't read " + ctx.paths.config.string() +
                          ". The configuration was not changed. " + original.error().message());
   }
-  const fs::path backup =
+  // Two switches in one second must not share a backup: the second gets ".1".
+  const fs::path backupName =
       ctx.paths.config.string() + ".bak." + formatLocal(ctx.clock(), "%Y%m%d%H%M%S");
   std::string edited;
   bool replaced = false;
@@ -343,10 +344,12 @@ DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, Parked
   }
   // A file without the key runs on the default drive; the choice must still stick.
   if (!replaced) edited += nvmeLine(path) + "\n";
-  if (auto saved = writeFileAtomically(backup, *original); !saved) {
+  auto saved = writeNewFile(backupName, *original);
+  if (!saved) {
     return failed(1, "ERROR: couldn't back up the configuration, so it was not changed. " +
                          saved.error().message());
   }
+  const fs::path& backup = *saved;
   if (auto written = writeFileAtomically(ctx.paths.config, edited); !written) {
     return failed(1, "ERROR: couldn't write the configuration; it is unchanged. " +
                          written.error().message());

@@ -10,6 +10,7 @@
 #include "common/timestamps.h"
 #include "service/action_log.h"
 #include "service/cloud_eviction.h"
+#include "service/rule_run_lock.h"
 #include "service/rules_engine.h"
 #include "service/status_snapshot.h"
 
@@ -141,6 +142,11 @@ int freeSpaceCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     ctx.out << "Manager is paused — resume it first to run actions.\n";
     return 1;
   }
+  auto lock = RuleRunLock::acquire(ctx.paths);
+  if (!lock) {
+    ctx.log.say(lock.error());
+    return 1;
+  }
   const std::uint64_t beforeBytes = ctx.platform.volumes->measure("/").freeBytes;
   const bool cloudStep =
       !cfg.get("OPTIMISE_CLOUD_PROVIDERS").empty() || cfg.flag("INCLUDE_CLOUD_EVICT");
@@ -152,7 +158,9 @@ int freeSpaceCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   BatchCounts counts;
   bool cachesDone = false;
   if (driveUsable(ctx)) {
-    runRules(ctx, guards, RunMode::kReal);  // starts its own batch
+    if (!runRules(ctx, guards, RunMode::kReal)) {  // starts its own batch
+      ctx.out << "  (rule run reported a non-zero exit; cache cleanup will still proceed)\n";
+    }
     counts = countLastBatch(ctx.paths);
     cachesDone = cacheRule;
     markLastRun(ctx, "free-space");

@@ -5,9 +5,12 @@
 #include <string_view>
 
 #include "common/json_writer.h"
+#include "common/path_policy.h"
 #include "service/action_log.h"
+#include "service/checked_folder.h"
 #include "service/dir_walk.h"
 #include "service/guards.h"
+#include "service/rule_run_lock.h"
 #include "service/status_snapshot.h"
 
 namespace brimvale::service {
@@ -44,26 +47,49 @@ const Category* findCategory(std::string_view name) {
 }
 
 // Walks the category and prints its JSON line; `skipped` adds the note.
+// Every folder and item is checked by the path policy first: a category
+// folder that is a link (say ~/.pnpm-store pointing at ~/Documents) is never
+// entered. Refusals are logged (and said while deleting) and their sentences
+// travel in the JSON line as "refused", so the clean-up can show them.
 void walkCategory(ServiceContext& ctx, Guards& guards, const Category& category, WalkMode mode,
                   std::string_view skipped) {
   const std::time_t now = ctx.clock();
   const std::string action = "reclaim-" + std::string(category.name);
+  const PathPolicy policy(PathPolicy::rootsFor(ctx.paths.home));
   std::uint64_t items = 0;
   std::uint64_t bytes = 0;
+  std::string refused;
+  auto refuse = [&](const std::string& sentence) {
+    const std::string line = "reclaim skip \u2014 refused: " + sentence;
+    if (mode == WalkMode::kDelete) {
+      ctx.log.say(line);
+    } else {
+      ctx.log.log(line);  // the scan's output is its three JSON lines
+    }
+    refused += (refused.empty() ? "" : " ") + sentence;
+  };
   for (std::string_view folder : category.folders) {
     if (folder.empty()) break;
     const fs::path root = ctx.paths.home / folder;
     std::error_code ec;
     if (!fs::is_directory(root, ec)) continue;
+    auto checked = CheckedFolder::open(policy, root);
+    if (!checked) {
+      refuse(checked.error());
+      continue;
+    }
     for (const auto& entry : listEntries(root).value_or(std::vector<DirEntry>{})) {
       if (category.minAgeDays > 0 && !entry.olderThan(category.minAgeDays, now)) continue;
       const std::string item = entry.path.string();
+      if (auto allowed = policy.check(entry.path); !allowed) {
+        refuse(allowed.error().sentence());
+        continue;
+      }
       if (guards.isCloudPath(item)) continue;
       const auto size = bytesOf(item);
       if (mode == WalkMode::kDelete) {
         if (guards.isOpen(item)) continue;
-        fs::remove_all(entry.path, ec);
-        if (ec) continue;
+        if (!checked->remove(entry.path.filename())) continue;
         (void)recordAction(ctx.paths, ctx.clock(), {action, item, "-", size});
       }
       ++items;
@@ -73,6 +99,7 @@ void walkCategory(ServiceContext& ctx, Guards& guards, const Category& category,
   JsonObjectWriter line;
   line.string("category", category.name).number("freed_bytes", bytes).number("items", items);
   if (!skipped.empty()) line.string("skipped", skipped);
+  if (!refused.empty()) line.string("refused", refused);
   ctx.out << line.str() << "\n";
 }
 
@@ -93,6 +120,12 @@ int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
     ctx.out << "{\"category\":\"trash\",\"freed_bytes\":0,\"items\":0,"
                "\"skipped\":\"delete_disabled\"}\n";
     return 0;
+  }
+  auto lock = RuleRunLock::acquire(ctx.paths);
+  if (!lock) {
+    ctx.log.log(lock.error());
+    ctx.out << JsonObjectWriter().string("error", "busy").string("refused", lock.error()).str() << "\n";
+    return 1;
   }
   (void)newBatch(ctx.paths);
   ctx.log.say("reclaim: " + std::string(category->name));

@@ -88,5 +88,41 @@ TEST(Reclaim, RefusesOtherCategoriesAndWhilePausedAndSparesOpenItems) {
   EXPECT_EQ(home.out().str(), "{\"error\":\"paused\"}\n");
 }
 
+
+TEST(Reclaim, NeverFollowsACategoryFolderThatIsALinkAndSaysSo) {
+  ContextInTempHome home("");
+  const fs::path thesis = home.home() / "Documents/thesis.tex";
+  fs::create_directories(thesis.parent_path());
+  std::ofstream(thesis) << "years of work";
+  fs::create_directory_symlink(home.home() / "Documents", home.home() / ".pnpm-store");
+  const fs::path pip = home.home() / "Library/Caches/pip/wheel";
+  fs::create_directories(pip.parent_path());
+  std::ofstream(pip) << "regenerable";
+  ServiceContext& ctx = home.load();
+
+  ASSERT_EQ(runService(ctx, {"reclaim-scan"}), 0);
+  const std::string scan = home.out().str();
+  EXPECT_EQ(scan.find("reclaim skip"), std::string::npos) << "the scan prints only its JSON lines";
+  EXPECT_NE(scan.find("\"freed_bytes\":4096,\"items\":1,\"refused\":\"" +
+                      (home.home() / ".pnpm-store").string() +
+                      " is reached through a symbolic link that leads to " +
+                      (home.home() / "Documents").string()),
+            std::string::npos)
+      << scan;
+
+  home.out().str("");
+  ASSERT_EQ(runService(ctx, {"reclaim", "devcaches"}), 0);
+  EXPECT_TRUE(fs::exists(thesis));
+  EXPECT_FALSE(fs::exists(pip));
+  const std::string out = home.out().str();
+  EXPECT_NE(out.find("] reclaim skip \u2014 refused: " + (home.home() / ".pnpm-store").string()),
+            std::string::npos)
+      << out;
+  EXPECT_NE(readFile(home.paths().log).value().find("reclaim skip \u2014 refused: "), std::string::npos);
+  const std::string last = out.substr(out.rfind("{"));
+  EXPECT_TRUE(last.starts_with("{\"category\":\"devcaches\",\"freed_bytes\":4096,\"items\":1,\"refused\":\""))
+      << last;
+}
+
 }  // namespace
 }  // namespace brimvale::service

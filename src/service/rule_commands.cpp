@@ -8,6 +8,8 @@
 #include "common/timestamps.h"
 #include "service/action_log.h"
 #include "service/dir_walk.h"
+#include "service/rule_run_lock.h"
+#include "service/rule_scope.h"
 #include "service/rules.h"
 #include "service/rules_engine.h"
 #include "service/status_snapshot.h"
@@ -46,11 +48,14 @@ void countOlderChildren(const fs::path& folder, std::int64_t age, std::time_t no
   }
 }
 
-PreviewCount previewRule(const ServiceContext& ctx, const RuleText& rule, std::time_t now) {
+PreviewCount previewRule(const ServiceContext& ctx, const RuleScope& scope, const RuleText& rule,
+                         std::time_t now) {
   PreviewCount count;
   std::error_code ec;
   if (rule.action == "app_cache_clean") {
     for (const auto& appPath : ctx.cfg().array("APP_CACHE_PATHS")) {
+      // A real run leaves these alone, so they are not counted.
+      if (scope.appFolderRefusal(appPath)) continue;
       for (const auto& safeDir : ctx.cfg().array("APP_CACHE_SAFE_DIRS")) {
         const fs::path folder = fs::path(appPath) / safeDir;
         if (!fs::is_directory(folder, ec)) continue;
@@ -63,6 +68,7 @@ PreviewCount previewRule(const ServiceContext& ctx, const RuleText& rule, std::t
     }
     return count;
   }
+  if (scope.sourceRefusal(rule.src)) return {0, 0, "REFUSED"};
   if (!fs::is_directory(rule.src, ec)) return {0, 0, "MISS"};
   if (!canListFolder(rule.src)) return {0, 0, "DENY"};
   if (rule.action == "archive_big") {
@@ -95,7 +101,7 @@ int rulesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 int dryRunCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   if (!driveUsable(ctx)) ctx.out << "(NVMe not present)\n";
   Guards guards(ctx.paths.home, *ctx.platform.files);
-  runRules(ctx, guards, RunMode::kDry);
+  (void)runRules(ctx, guards, RunMode::kDry);
   return 0;
 }
 
@@ -108,16 +114,26 @@ int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     ctx.out << "Manager is paused.\n";
     return 1;
   }
+  auto lock = RuleRunLock::acquire(ctx.paths);
+  if (!lock) {
+    ctx.log.say(lock.error());
+    return 1;
+  }
   Guards guards(ctx.paths.home, *ctx.platform.files);
-  runRules(ctx, guards, RunMode::kReal);
+  const bool finished = runRules(ctx, guards, RunMode::kReal);
   markLastRun(ctx, "manual");
   (void)writeStatusJson(ctx);
-  return 0;
+  return finished ? 0 : 1;
 }
 
 int cleanAppCachesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   if (isPaused(ctx)) {
     ctx.out << "Manager is paused.\n";
+    return 1;
+  }
+  auto lock = RuleRunLock::acquire(ctx.paths);
+  if (!lock) {
+    ctx.log.say(lock.error());
     return 1;
   }
   (void)newBatch(ctx.paths);
@@ -140,9 +156,12 @@ int rulesPreviewCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   out += previewRow(std::string(17, '-'), std::string(50, '-'), std::string(7, '-'),
                     std::string(8, '-'), std::string(8, '-'));
   const std::time_t now = ctx.clock();
+  const RuleScope scope(ctx);
+  bool anyRefused = false;
   for (const auto& text : rules) {
     const RuleText rule = parseRuleText(text);
-    const PreviewCount count = previewRule(ctx, rule, now);
+    const PreviewCount count = previewRule(ctx, scope, rule, now);
+    anyRefused = anyRefused || count.status == "REFUSED";
     out += previewRow(rule.action, withHomeAsTilde(rule.src, ctx.paths.home),
                       std::to_string(count.items), std::to_string(count.bytes / 1048576),
                       count.status);
@@ -150,6 +169,7 @@ int rulesPreviewCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   out +=
       "\nStatus legend: OK = readable; DENY = TCC blocked (grant FDA\n"
       "to /bin/bash); MISS = path doesn't exist on this machine.\n";
+  if (anyRefused) out += "REFUSED = a folder rules never touch; dry-run says why.\n";
   ctx.out << out;
   return 0;
 }

@@ -1,7 +1,5 @@
 #include "service/status_snapshot.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "common/file_io.h"
@@ -164,11 +162,10 @@ std::string renderStatusText(const StatusSnapshot& s, const ServiceConfig& cfg,
   return out;
 }
 
-std::string writeStatusJson(ServiceContext& ctx) {
+WrittenSnapshot writeStatusJson(ServiceContext& ctx) {
   std::string json = renderStatusJson(gatherStatus(ctx), ctx.cfg());
-  fs::path temp = ctx.paths.statusJson.string() + ".tmp." + std::to_string(getpid());
-  (void)writeFileAtomically(ctx.paths.statusJson, json, {.tempPath = temp});
-  return json;
+  Result<void> saved = writeFileAtomically(ctx.paths.statusJson, json);
+  return {std::move(json), std::move(saved)};
 }
 
 }  // namespace brimvale::service

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "common/error.h"
 #include "service/quiet_gate.h"
 #include "service/service_context.h"
 
@@ -55,9 +56,13 @@ void markLastRun(ServiceContext& ctx, std::string_view origin);
 [[nodiscard]] std::string renderStatusText(const StatusSnapshot& s, const ServiceConfig& cfg,
                                            const StatePaths& paths);
 
-// Gathers and writes state/status.json atomically (via status.json.tmp.{pid});
-// returns the JSON written. A write failure leaves the previous snapshot.
-std::string writeStatusJson(ServiceContext& ctx);
+struct WrittenSnapshot {
+  std::string json;    // what was gathered, whether or not it was saved
+  Result<void> saved;  // a failure left the previous snapshot in place
+};
+
+// Gathers and writes state/status.json atomically (via its temporary sibling).
+WrittenSnapshot writeStatusJson(ServiceContext& ctx);
 
 // Decimal gigabytes, truncated.
 [[nodiscard]] inline std::uint64_t decimalGb(std::uint64_t bytes) { return bytes / 1000000000ull; }

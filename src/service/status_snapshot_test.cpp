@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "common/file_io.h"
+#include "service/dispatch.h"
 #include "platform/testing/fake_platform.h"
 
 namespace brimvale::service {
@@ -150,13 +151,38 @@ TEST_F(StatusSnapshotTest, NumbersAreWrittenAsConfiguredWhenTheyAreNumbers) {
 
 TEST_F(StatusSnapshotTest, WriteReplacesTheSnapshotAtomically) {
   gather("NVMe=/nowhere\n");
-  std::string json = writeStatusJson(*ctx_);
+  const auto [json, saved] = writeStatusJson(*ctx_);
+  EXPECT_TRUE(saved.has_value());
   EXPECT_EQ(readFile(paths_.statusJson).value(), json);
   EXPECT_TRUE(json.starts_with("{\n  \"timestamp\": \""));
   EXPECT_TRUE(json.ends_with("\"app_cache_path_count\": 0\n}\n"));
   for (const auto& e : fs::directory_iterator(paths_.state)) {
     EXPECT_EQ(e.path().filename().string().find("tmp"), std::string::npos);
   }
+}
+
+
+TEST_F(StatusSnapshotTest, AFailedWriteKeepsTheOldSnapshotAndJsonSaysSo) {
+  gather("NVMe=/nowhere\n");
+  // Something in the way of the rename stands for a full or broken state folder.
+  fs::create_directories(paths_.statusJson / "in the way");
+  const auto [json, saved] = writeStatusJson(*ctx_);
+  EXPECT_FALSE(saved.has_value());
+  EXPECT_TRUE(json.starts_with("{\n  \"timestamp\": \""));
+  for (const auto& e : fs::directory_iterator(paths_.state)) {
+    EXPECT_EQ(e.path().filename().string().find(".tmp."), std::string::npos) << e.path();
+  }
+
+  std::ostringstream err;
+  ServiceContext ctx(paths_, platform_, [this] { return now_; }, out_, err);
+  out_.str("");
+  EXPECT_EQ(runService(ctx, {"json"}), 1);
+  EXPECT_TRUE(out_.str().starts_with("{\n")) << "the figures are still printed";
+  EXPECT_TRUE(err.str().starts_with("The status snapshot above couldn't be saved to " +
+                                    paths_.statusJson.string() +
+                                    ", so the application keeps showing the previous one. Your data "
+                                    "is safe;"))
+      << err.str();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "common/timestamps.h"
 #include "service/dispatch.h"
 #include "service/notifications.h"
+#include "service/rule_run_lock.h"
 #include "service/rules_engine.h"
 #include "service/self_backup.h"
 #include "service/status_snapshot.h"
@@ -89,9 +90,16 @@ void WatchLoop::dailyRun(const std::string& today, int hour) {
   if (isPaused(ctx_) || previous_ != DriveState::kPresent) return;
   if (hour != cfg.getInt("AUTO_RELOCATE_HOUR") || lastRunDay_ == today) return;
   if (gatherStatus(ctx_).quiet.quiet) return;
+  // Another run at work (relocate-now, free-space, a clean-up): try again
+  // next tick rather than hold the loop up.
+  auto lock = RuleRunLock::acquire(ctx_.paths, std::chrono::milliseconds(0));
+  if (!lock) {
+    ctx_.log.log("daily auto-relocate run postponed to the next tick: " + lock.error());
+    return;
+  }
   ctx_.log.say("starting daily auto-relocate run");
   Guards guards(ctx_.paths.home, *ctx_.platform.files);
-  runRules(ctx_, guards, RunMode::kReal);
+  (void)runRules(ctx_, guards, RunMode::kReal);
   lastRunDay_ = today;
   markLastRun(ctx_, "scheduled");
   if (cfg.flag("NOTIFY_ON_OK_RUN")) {

@@ -8,6 +8,7 @@
 
 #include "common/file_io.h"
 #include "service/dispatch.h"
+#include "service/rule_run_lock.h"
 #include "service/service_test_support.h"
 
 namespace brimvale::service {
@@ -78,6 +79,23 @@ TEST_F(WatchTest, RunsTheRulesOnceInTheConfiguredHourAndAgainTheNextDay) {
   ASSERT_TRUE(loop_->tick());
   EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 2u);
   EXPECT_EQ(readFile(home_->paths().selfBackupDay).value_or(""), "2026-12-07\n");
+}
+
+TEST_F(WatchTest, ADailyRunMeetingAnotherRunTriesAgainOnTheNextTick) {
+  useConfig(kEager);
+  now_ = localTime(6, 3, 0);
+  {
+    auto other = RuleRunLock::acquire(home_->paths(), std::chrono::milliseconds(0));
+    ASSERT_TRUE(other.has_value());
+    ASSERT_TRUE(loop_->tick());
+    EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 0u);
+    EXPECT_FALSE(fs::exists(home_->paths().lastAutoRun));
+    EXPECT_NE(readFile(home_->paths().log).value_or("").find(
+                  "daily auto-relocate run postponed to the next tick: Another rule run or clean-up"),
+              std::string::npos);
+  }
+  ASSERT_TRUE(loop_->tick());
+  EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 1u);
 }
 
 TEST_F(WatchTest, EveryConditionOfTheDailyRunIsRequired) {

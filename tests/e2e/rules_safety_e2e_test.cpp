@@ -1,0 +1,486 @@
+// What the rules and clean-ups must never do, run as the real programs: delete
+// through a category folder that is a link, act on the home folder, a system
+// folder or a protected one, lose items when two runs meet, move without an
+// undo record, or leave half-written temporary files behind.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <latch>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "common/file_io.h"
+#include "common/timestamps.h"
+#include "e2e_harness.h"
+#include "sandbox_files.h"
+
+namespace brimvale::e2e {
+namespace {
+namespace fs = std::filesystem;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::uint64_t checksum(const std::string& bytes) {
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+// Every entry below `root` (links not followed) with what identifies it:
+// a file's size and checksum, a link's target, a folder as such.
+std::map<std::string, std::string> treeOf(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string rel = it->path().lexically_relative(root).string();
+    const auto status = it->symlink_status();
+    if (fs::is_symlink(status)) {
+      tree[rel] = "link " + fs::read_symlink(it->path()).string();
+    } else if (fs::is_directory(status)) {
+      tree[rel] = "folder";
+    } else {
+      const std::string bytes = readFile(it->path()).value_or("<unreadable>");
+      tree[rel] = std::to_string(bytes.size()) + " " + std::to_string(checksum(bytes));
+    }
+  }
+  return tree;
+}
+
+// The contents of every regular file below `root`, one entry per file.
+std::multiset<std::string> fileContents(const fs::path& root) {
+  std::multiset<std::string> contents;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (fs::is_regular_file(it->symlink_status())) contents.insert(readFile(it->path()).value_or(""));
+  }
+  return contents;
+}
+
+// The targets of every "moved (...): src -> target (N bytes)" line.
+std::vector<fs::path> movedTargets(const std::string& out) {
+  // Names may hold line breaks, so "any character" includes them here.
+  static const std::regex kMoved(R"(moved \([a-z_]+\): [\s\S]*? -> ([\s\S]*?) \([0-9]* bytes\)\n)");
+  std::vector<fs::path> targets;
+  for (std::sregex_iterator it(out.begin(), out.end(), kMoved), end; it != end; ++it) {
+    targets.emplace_back((*it)[1].str());
+  }
+  return targets;
+}
+
+// A tmpfs on `path` for the length of a test (a small or full disk).
+class MountedTmpfs {
+ public:
+  MountedTmpfs(const fs::path& path, const std::string& size) : path_(path) {
+    fs::create_directories(path_);
+    const std::string options = "size=" + size + ",mode=0700";
+    if (mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0) {
+      mounted_ = true;
+    } else {
+      whyNot_ = "cannot mount a tmpfs on " + path_.string() + " (" + std::strerror(errno) + ")";
+    }
+  }
+  ~MountedTmpfs() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  [[nodiscard]] bool mounted() const { return mounted_; }
+  [[nodiscard]] const std::string& whyNot() const { return whyNot_; }
+
+ private:
+  fs::path path_;
+  bool mounted_ = false;
+  std::string whyNot_;
+};
+
+// Writes until the volume is full.
+void fill(const fs::path& file) {
+  std::ofstream out(file, std::ios::binary);
+  const std::string block(65536, 'f');
+  for (int i = 0; i < 100000 && out.write(block.data(), block.size()); ++i) {
+  }
+}
+
+class RulesSafetyE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BRIMVALE_REQUIRE_DRIVE(drive_);
+    home_.writeConfig(configWithDrive(drive_.path()));
+    base_ = prepareDrive(home_, drive_.path());
+  }
+  void configure(const std::string& lines) { home_.writeConfig(configWithDrive(drive_.path(), lines)); }
+  fs::path in(const std::string& relative) const { return home_.path() / relative; }
+  // Old enough for every rule and the Trash's 30 days.
+  void oldFile(const std::string& relative, const std::string& content) {
+    writeAgedFile(in(relative), content, 40);
+  }
+
+  TmpfsDrive drive_{"e2e-rsafe-" + std::to_string(getpid())};
+  TempHome home_;
+  fs::path base_;
+};
+
+TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
+  for (const auto& name : awkwardNames()) {
+    oldFile("Documents/" + name, "document " + name);
+    oldFile("Projects/site/" + name, "project " + name);
+  }
+  oldFile(".ssh/id_ed25519", "private key");
+  oldFile("Pictures/holiday.jpg", "photo");
+  fs::create_directory_symlink(in("Documents"), in(".pnpm-store"));
+  fs::create_directory_symlink(in("Projects"), in(".Trash"));
+  // A link inside a real cache folder is removed as a link; its target stays.
+  oldFile(".npm/_cacache/index", "regenerable");
+  fs::create_directory_symlink(in("Pictures"), in(".npm/_cacache/pictures"));
+  fs::create_directories(in("Library/Caches"));
+  fs::create_directory_symlink(in(".ssh"), in("Library/Caches/pip"));
+  const auto before = treeOf(home_.path() / "Documents");
+  const auto projects = treeOf(in("Projects"));
+  const auto pictures = treeOf(in("Pictures"));
+  const auto ssh = treeOf(in(".ssh"));
+
+  ProcessResult scan = runBrimVale(home_, {"reclaim-scan"});
+  ASSERT_EQ(scan.exitCode, 0) << scan.out << scan.err;
+  EXPECT_EQ(std::count(scan.out.begin(), scan.out.end(), '\n'), 3) << scan.out;
+  const std::string devScan = scan.out.substr(0, scan.out.find('\n'));
+  EXPECT_TRUE(contains(devScan, ",\"refused\":\"")) << devScan;
+  EXPECT_TRUE(contains(devScan, in(".pnpm-store").string() + " is reached through a symbolic link that leads to " +
+                                    in("Documents").string()))
+      << devScan;
+
+  ProcessResult dev = runBrimVale(home_, {"reclaim", "devcaches"});
+  ProcessResult trash = runBrimVale(home_, {"reclaim", "trash"});
+  ASSERT_EQ(dev.exitCode, 0) << dev.out << dev.err;
+  ASSERT_EQ(trash.exitCode, 0) << trash.out << trash.err;
+  EXPECT_EQ(treeOf(in("Documents")), before);
+  EXPECT_EQ(treeOf(in("Projects")), projects);
+  EXPECT_EQ(treeOf(in("Pictures")), pictures);
+  EXPECT_EQ(treeOf(in(".ssh")), ssh);
+  EXPECT_FALSE(fs::exists(in(".npm/_cacache/index")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(in(".npm/_cacache/pictures"))));
+  EXPECT_TRUE(fs::is_symlink(in(".pnpm-store"))) << "the link itself is the user's: left as it was";
+
+  // The JSON result keeps its keys and adds the refusal the clean-up shows.
+  const std::string devLine = dev.out.substr(dev.out.rfind('{'));
+  EXPECT_TRUE(devLine.starts_with("{\"category\":\"devcaches\",\"freed_bytes\":")) << devLine;
+  for (const auto& link : {".pnpm-store", "Library/Caches/pip"}) {
+    EXPECT_TRUE(contains(devLine, in(link).string() + " is reached through a symbolic link")) << link;
+  }
+  EXPECT_TRUE(contains(trash.out.substr(trash.out.rfind('{')),
+                       "\"refused\":\"" + in(".Trash").string() + " is reached through a symbolic link that leads to " +
+                           in("Projects").string()));
+  const std::string log = readFile(in(".brimvale/brim-vale.log")).value_or("");
+  EXPECT_TRUE(contains(log, "reclaim skip \u2014 refused: " + in(".pnpm-store").string()));
+  EXPECT_TRUE(contains(log, "reclaim skip \u2014 refused: " + in(".Trash").string()));
+}
+
+TEST_F(RulesSafetyE2E, TheOneTapCleanUpShowsARefusedCategoryAndDoesNotClaimIt) {
+  fs::create_symlink(BRIM_VALE_PATH, in(".brimvale/brim-vale"));
+  oldFile("Documents/thesis.tex", "years of work");
+  oldFile("Library/Caches/Homebrew/bottle.tar.gz", std::string(200'000, 'b'));
+  fs::create_directory_symlink(in("Documents"), in(".pnpm-store"));
+  const auto documents = treeOf(in("Documents"));
+
+  ProcessResult run = runProcess({.path = BRIMVALE_PATH,
+                                  .args = {"care"},
+                                  .envAdditions = {{"HOME", home_.path().string()}},
+                                  .deadline = std::chrono::minutes(5)});
+  EXPECT_EQ(run.exitCode, 1) << "a step that left something alone is not a clean success";
+  EXPECT_EQ(treeOf(in("Documents")), documents);
+  EXPECT_FALSE(fs::exists(in("Library/Caches/Homebrew/bottle.tar.gz")));
+  EXPECT_TRUE(contains(run.out, "One step didn't clear everything (Clearing developer and package caches): " +
+                                    in(".pnpm-store").string() + " is reached through a symbolic link"))
+      << run.out;
+  EXPECT_FALSE(contains(run.out, "cleared developer caches")) << run.out;
+}
+
+// Everything below `root` but Brimvale's own state folder.
+std::map<std::string, std::string> userTreeOf(const fs::path& root) {
+  auto tree = treeOf(root);
+  std::erase_if(tree, [](const auto& entry) { return entry.first.starts_with(".brimvale"); });
+  return tree;
+}
+
+TEST_F(RulesSafetyE2E, RulesOnTheHomeFolderSystemOrProtectedFoldersAreRefusedAndTouchNothing) {
+  TempHome outside;  // a folder outside the home folder, not Brimvale's to touch
+  for (const auto& name : awkwardNames()) {
+    oldFile("Documents/" + name, "document " + name);
+    writeAgedFile(outside.path() / name, "outside " + name, 40);
+  }
+  oldFile(".ssh/id_ed25519", "private key");
+  oldFile(".ssh/known_hosts", "servers");
+  oldFile(".config/google-chrome/Default/Cookies", "cookies");
+  ageBy(in(".config/google-chrome"), 40);
+  writeAgedFile(in(".config/editor.conf"), "settings", 1);
+  fs::create_directory_symlink(outside.path(), in("Elsewhere"));
+  fs::create_directory_symlink("/", in("Root"));
+  const std::string h = home_.path().string();
+  const std::string homeRules =
+      "  \"delete_old | $HOME | | 7 |\"\n"
+      "  \"archive_old | $HOME | Home-Archive | 7 |\"\n"
+      "  \"delete_old | $HOME/.ssh | | 7 |\"\n"
+      "  \"delete_old | $HOME/Elsewhere | | 7 |\"\n"
+      "  \"delete_old | " + outside.path().string() + " | | 7 |\"\n"
+      "  \"archive_old | $HOME/Documents | ../../Escape | 7 |\"\n"
+      "  \"archive_old | $HOME/.config | Config-Archive | 7 |\"\n";
+  std::vector<std::string> refusals{
+      "rule skip \u2014 refused source: " + h + ". " + h + " is your home folder itself",
+      "rule skip \u2014 refused source: " + h + "/.ssh. " + h + "/.ssh is protected (SSH keys)",
+      "rule skip \u2014 refused source: " + h + "/Elsewhere. " + h +
+          "/Elsewhere is reached through a symbolic link that leads to " + outside.path().string(),
+      "rule skip \u2014 refused source: " + outside.path().string() + ". " + outside.path().string() +
+          " lies outside your home folder",
+      "rule skip \u2014 refused destination: ../../Escape. Archives go only into a folder inside "
+      "Brimvale's drive folder " + base_.string(),
+      // ~/.config is an ordinary folder; the browser profile inside it is not.
+      "skip (refused): " + h + "/.config/google-chrome. " + h +
+          "/.config/google-chrome is protected (Google Chrome profile)",
+  };
+  const auto home = userTreeOf(home_.path());
+  const auto away = treeOf(outside.path());
+
+  // Rules on real system folders run only as a dry run here, which cannot
+  // change anything whatever happens; the real run on a system folder is the
+  // bind-mounted case below.
+  configure("RULES=(\n" + homeRules +
+            "  \"delete_old | / | | 7 |\"\n"
+            "  \"archive_old | /var | Var-Archive | 7 |\"\n"
+            "  \"delete_old | $HOME/Root/usr | | 7 |\"\n)\n");
+  ProcessResult dry = runBrimVale(home_, {"dry-run"});
+  ASSERT_EQ(dry.exitCode, 0) << dry.out << dry.err;
+  for (const auto& refusal :
+       {std::string("rule skip \u2014 refused source: /. / is a system folder"),
+        std::string("rule skip \u2014 refused source: /var. /var is a system folder"),
+        "rule skip \u2014 refused source: " + h + "/Root/usr. " + h +
+            "/Root/usr is reached through a symbolic link that leads to /usr"}) {
+    EXPECT_TRUE(contains(dry.out, refusal)) << refusal << "\n" << dry.out;
+  }
+  ProcessResult preview = runBrimVale(home_, {"rules-preview"});
+  EXPECT_TRUE(contains(preview.out, "REFUSED")) << preview.out;
+
+  configure("RULES=(\n" + homeRules + ")\n");
+  for (const char* command : {"dry-run", "relocate-now", "free-space"}) {
+    SCOPED_TRACE(command);
+    ProcessResult r = runBrimVale(home_, {command});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    for (const auto& refusal : refusals) EXPECT_TRUE(contains(r.out, refusal)) << refusal << "\n" << r.out;
+    EXPECT_FALSE(contains(r.out, "WOULD DELETE")) << r.out;
+    EXPECT_FALSE(contains(r.out, "WOULD MOVE")) << r.out;
+    EXPECT_FALSE(contains(r.out, "deleted: ")) << r.out;
+    EXPECT_FALSE(contains(r.out, "moved (")) << r.out;
+    EXPECT_EQ(userTreeOf(home_.path()), home);
+    EXPECT_EQ(treeOf(outside.path()), away);
+  }
+  const std::string log = readFile(in(".brimvale/brim-vale.log")).value_or("");
+  for (const auto& refusal : refusals) EXPECT_TRUE(contains(log, refusal)) << refusal;
+  EXPECT_FALSE(fs::exists(drive_.path() / "Escape"));
+}
+
+// The system-folder case with a real folder behind the system path: a
+// temporary folder bind-mounted on /srv in a mount namespace of its own.
+TEST_F(RulesSafetyE2E, ARuleOnASystemFolderIsRefusedInARealRun) {
+  TempHome standIn;
+  for (const auto& name : awkwardNames()) writeAgedFile(standIn.path() / name, "system " + name, 40);
+  const auto before = treeOf(standIn.path());
+  configure("RULES=(\n  \"delete_old | /srv | | 7 |\"\n  \"archive_old | /srv | Srv-Archive | 7 |\"\n)\n");
+  ProcessResult r = runProcess(
+      {.path = "/usr/bin/unshare",
+       .args = {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                "mount --bind \"$1\" /srv && HOME=\"$2\" exec \"$3\" relocate-now", "sh",
+                standIn.path().string(), home_.path().string(), BRIM_VALE_PATH},
+       .deadline = std::chrono::seconds(60)});
+  if (r.exitCode != 0 && contains(r.err, "mount")) {
+    if (mountsRequired()) FAIL() << r.err;
+    GTEST_SKIP() << r.err;
+  }
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "rule skip \u2014 refused source: /srv. /srv is a system folder")) << r.out;
+  EXPECT_EQ(treeOf(standIn.path()), before);
+  EXPECT_FALSE(fs::exists(base_ / "Srv-Archive"));
+}
+
+// Two rule runs started together, trial after trial: the archive keeps every
+// item exactly once, and every "moved" line names a target that exists.
+class RuleRunRace : public RulesSafetyE2E {
+ protected:
+  static constexpr int kTrials = 10;
+  static constexpr int kFiles = 12;
+
+  void SetUp() override {
+    RulesSafetyE2E::SetUp();
+    if (IsSkipped()) return;
+    configure("RULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 7 |\"\n)\n");
+  }
+
+  // Every trial reuses the same names, so later trials also race for the
+  // month and time-stamped archive names.
+  void race(const std::vector<std::string>& first, const std::vector<std::string>& second) {
+    std::size_t lost = 0;
+    std::size_t falseMoves = 0;
+    for (int trial = 0; trial < kTrials; ++trial) {
+      SCOPED_TRACE("trial " + std::to_string(trial));
+      for (int i = 0; i < kFiles; ++i) {
+        oldFile("Downloads/file " + std::to_string(i) + ".bin", "trial " + std::to_string(trial) + " file " + std::to_string(i));
+      }
+      oldFile("Downloads/album/track.mp3", "trial " + std::to_string(trial) + " track");
+      ageBy(in("Downloads/album"), 40);
+      auto before = fileContents(in("Downloads"));
+      for (const auto& c : fileContents(base_ / "Downloads-Archive")) before.insert(c);
+
+      std::latch start(2);
+      ProcessResult a;
+      ProcessResult b;
+      std::thread ta([&] { start.arrive_and_wait(); a = runBrimVale(home_, first); });
+      std::thread tb([&] { start.arrive_and_wait(); b = runBrimVale(home_, second); });
+      ta.join();
+      tb.join();
+
+      auto after = fileContents(in("Downloads"));
+      for (const auto& c : fileContents(base_ / "Downloads-Archive")) after.insert(c);
+      for (const auto& c : before) lost += after.count(c) == 0 ? 1 : 0;
+      EXPECT_EQ(after, before);
+      for (const auto* r : {&a, &b}) {
+        EXPECT_TRUE(r->exitCode == 0 || contains(r->out, "Another rule run or clean-up is already working"))
+            << r->describe() << r->out << r->err;
+        for (const auto& target : movedTargets(r->out)) {
+          if (!fs::exists(fs::symlink_status(target))) {
+            ++falseMoves;
+            ADD_FAILURE() << "reported moved to " << target << ", which does not exist";
+          }
+        }
+      }
+      EXPECT_TRUE(fs::is_empty(in("Downloads"))) << a.out << b.out;
+    }
+    EXPECT_EQ(lost, 0u);
+    EXPECT_EQ(falseMoves, 0u);
+    RecordProperty("files_lost", static_cast<int>(lost));
+  }
+};
+
+TEST_F(RuleRunRace, TwoRelocateNowRunsLoseNothing) { race({"relocate-now"}, {"relocate-now"}); }
+
+TEST_F(RuleRunRace, RelocateNowBesideFreeSpaceLosesNothing) { race({"relocate-now"}, {"free-space"}); }
+
+TEST_F(RulesSafetyE2E, AFullStateFolderStopsMovesBeforeTheyHappenAndSaysSo) {
+  configure("RULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 7 |\"\n)\n");
+  for (const auto& name : awkwardNames()) oldFile("Downloads/" + name, "download " + name);
+  const auto downloads = treeOf(in("Downloads"));
+  {
+    MountedTmpfs state(home_.state(), "256k");
+    if (!state.mounted()) {
+      if (mountsRequired()) FAIL() << state.whyNot();
+      GTEST_SKIP() << state.whyNot();
+    }
+    fill(home_.state() / "filler");
+
+    ProcessResult r = runBrimVale(home_, {"relocate-now"});
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_TRUE(contains(r.out, " \u2014 the undo record " + (home_.state() / "last-batch.tsv").string() +
+                                    " couldn't be written ("))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "so it was not moved. It is still in its place; nothing was lost.")) << r.out;
+    EXPECT_TRUE(movedTargets(r.out).empty()) << r.out;
+    EXPECT_EQ(treeOf(in("Downloads")), downloads);
+    EXPECT_TRUE(fileContents(base_ / "Downloads-Archive").empty()) << "no claimed name is left behind";
+
+    ProcessResult json = runBrimVale(home_, {"json"});
+    EXPECT_EQ(json.exitCode, 1);
+    EXPECT_TRUE(contains(json.err, "The status snapshot above couldn't be saved to " +
+                                       (home_.state() / "status.json").string()))
+        << json.err;
+
+    // Space again: the same run now moves everything, each move undoable.
+    fs::remove(home_.state() / "filler");
+    ProcessResult again = runBrimVale(home_, {"relocate-now"});
+    EXPECT_EQ(again.exitCode, 0) << again.out;
+    EXPECT_EQ(movedTargets(again.out).size(), awkwardNames().size());
+    const std::string batch = readFile(home_.state() / "last-batch.tsv").value_or("");
+    EXPECT_EQ(std::count(batch.begin(), batch.end(), '\n'), static_cast<long>(awkwardNames().size()));
+    EXPECT_EQ(runBrimVale(home_, {"json"}).exitCode, 0);
+  }
+}
+
+std::vector<fs::path> temporariesUnder(const fs::path& root) {
+  std::vector<fs::path> found;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (temporarySiblingPid(it->path().filename().string())) found.push_back(it->path());
+  }
+  return found;
+}
+
+TEST_F(RulesSafetyE2E, WritesKilledHalfWayLeaveNoTemporariesAfterTheNextStart) {
+  TempHome other;
+  const fs::path config = in(".brimvale/brim-vale.conf");
+  const std::string original = readFile(config).value();
+  struct Kill {
+    std::vector<std::string> args;
+    const char* nextStart;  // which program starts next
+  };
+  const Kill kills[] = {
+      {{"json", "--stop-after=atomic-write:temp-written"}, "brim-vale"},
+      {{"json", "--stop-after=atomic-write:temp-written"}, "brimvale"},
+      // select-drive writes the backup, then the configuration.
+      {{"select-drive", other.path().string(), "--stop-after=atomic-write:temp-written#1"}, "brim-vale"},
+      {{"select-drive", other.path().string(), "--stop-after=atomic-write:temp-written#2"}, "brimvale"},
+  };
+  std::size_t leftoversAfterRestart = 0;
+  for (const auto& kill : kills) {
+    SCOPED_TRACE(kill.args[0] + " then " + kill.nextStart);
+    ProcessResult killed = runBrimVale(home_, kill.args);
+    ASSERT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.describe() << killed.out << killed.err;
+    EXPECT_EQ(temporariesUnder(in(".brimvale")).size(), 1u);
+    EXPECT_EQ(readFile(config).value(), original) << "a killed write leaves the old file whole";
+    if (std::string(kill.nextStart) == "brim-vale") {
+      (void)runBrimVale(home_, {"status"});
+    } else {
+      (void)runProcess({.path = BRIMVALE_PATH,
+                        .args = {"status"},
+                        .envAdditions = {{"HOME", home_.path().string()}},
+                        .deadline = std::chrono::seconds(60)});
+    }
+    leftoversAfterRestart += temporariesUnder(in(".brimvale")).size();
+  }
+  EXPECT_EQ(leftoversAfterRestart, 0u);
+  EXPECT_TRUE(contains(readFile(in(".brimvale/brim-vale.log")).value_or(""), "left by a write that was interrupted"));
+  EXPECT_TRUE(contains(readFile(in(".brimvale/brimvale.log")).value_or(""), "left by a write that was interrupted"));
+}
+
+TEST_F(RulesSafetyE2E, ConfigurationBackupsMadeInOneSecondKeepEachOther) {
+  TempHome first;
+  TempHome second;
+  // Names select-drive may pick in the next seconds are taken already.
+  const std::time_t now = std::time(nullptr);
+  std::map<fs::path, std::string> taken;
+  for (int s = 0; s < 30; ++s) {
+    const fs::path name = in(".brimvale/brim-vale.conf.bak." + formatLocal(now + s, "%Y%m%d%H%M%S"));
+    taken[name] = "older backup " + std::to_string(s);
+    std::ofstream(name) << taken[name];
+  }
+  const std::string original = readFile(in(".brimvale/brim-vale.conf")).value();
+  ProcessResult a = runBrimVale(home_, {"select-drive", first.path().string()});
+  ProcessResult b = runBrimVale(home_, {"select-drive", second.path().string()});
+  ASSERT_EQ(a.exitCode, 0) << a.out << a.err;
+  ASSERT_EQ(b.exitCode, 0) << b.out << b.err;
+  for (const auto& [name, content] : taken) EXPECT_EQ(readFile(name).value_or(""), content) << name;
+  const std::regex kBackup("Backup: (.*)\n");
+  std::smatch ma;
+  std::smatch mb;
+  ASSERT_TRUE(std::regex_search(a.out, ma, kBackup)) << a.out;
+  ASSERT_TRUE(std::regex_search(b.out, mb, kBackup)) << b.out;
+  EXPECT_NE(ma[1].str(), mb[1].str());
+  EXPECT_TRUE(ma[1].str().ends_with(".1")) << ma[1].str();
+  EXPECT_EQ(readFile(ma[1].str()).value_or(""), original);
+  EXPECT_TRUE(contains(readFile(mb[1].str()).value_or(""), first.path().string()));
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
