@@ -31,10 +31,17 @@ std::string batchRow(const ActionRow& row) {
 }  // namespace
 
 Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
-  const std::string line = batchRow(row);
-  auto undo = appendToFile(paths.lastBatch, line + "\n");
-  (void)appendToFile(paths.actions, ts(now) + "\t" + line + "\n");
-  return undo;
+  if (auto undo = recordUndoRow(paths, row); !undo) return undo;
+  logAction(paths, now, row);
+  return {};
+}
+
+Result<void> recordUndoRow(const StatePaths& paths, const ActionRow& row) {
+  return appendToFile(paths.lastBatch, batchRow(row) + "\n");
+}
+
+void logAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
+  (void)appendToFile(paths.actions, ts(now) + "\t" + batchRow(row) + "\n");
 }
 
 Result<void> newBatch(const StatePaths& paths) { return writeFileAtomically(paths.lastBatch, ""); }

@@ -304,7 +304,10 @@ ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream) {
     auto show = [this](std::string_view chunk) {
       out_ << chunk;
       out_.flush();
-      stopPoint("move-dir:copying");
+      // One progress line per file copied: a stop point per line lands mid-copy.
+      for (char c : chunk) {
+        if (c == '\r' || c == '\n') stopPoint("move-dir:copying");
+      }
     };
     run.onStdout = show;
     run.onStderr = show;
@@ -350,7 +353,7 @@ MoveDirCode MoveDir::copy() {
 bool MoveDir::ensureUndoRow() {
   if (rec_.phase >= MoveDirPhase::kRecorded) return true;
   if (rec_.parked.empty()) rec_.parked = parkedName(src_, ctx_.clock());
-  auto row = recordAction(ctx_.paths, ctx_.clock(), {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
+  auto row = recordUndoRow(ctx_.paths, {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
   if (!row) {
     refuse("couldn't write the undo record " + ctx_.paths.lastBatch.string() + " (" + row.error().message() +
            "), so the folder was not moved. Free some space on the internal disk and retry.");
@@ -464,6 +467,8 @@ MoveDirCode MoveDir::finish() {
   (void)touchFile(cfg.nvme() / ".hollin-managed");
   ctx_.log.say("relocate: " + src_.string() + " -> " + rec_.target.string() + " (" + sizeText +
                " bytes; parked original at " + rec_.parked.string() + ")");
+  // The undo row went in before parking; the action log tells what happened.
+  logAction(ctx_.paths, ctx_.clock(), {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
   (void)removeMoveDirRecord(ctx_.paths, rec_.id);
   stopPoint("move-dir:finished");
   // Only the folder this move parked may be offered for deletion.
