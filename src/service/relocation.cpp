@@ -638,7 +638,7 @@ std::string unfinishedRelocationsReport(const ServiceContext& ctx) {
                         : atParked == Found::kOurFolder  ? "your folder is parked at " + rec.parked.string()
                                                          : "your folder is not where the move left it";
     out += "  " + rec.src.string() + "\n";
-    out += "    stopped " + ts(rec.started) + " after: " + std::string(phaseRaw(rec.phase)) + "; " + where +
+    out += "    begun " + ts(rec.started) + ", last step done: " + std::string(phaseRaw(rec.phase)) + "; " + where +
            "; copy at " + rec.target.string() + "\n";
     out += "    brvl move-dir " + shellQuoted(rec.src.string()) + "\n";
   }
