@@ -31,9 +31,9 @@ std::string batchRow(const ActionRow& row) {
 }  // namespace
 
 Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
-  auto undo = recordUndo(paths, row);
+  if (auto undo = recordUndo(paths, row); !undo) return undo;
   recordDone(paths, now, row);
-  return undo;
+  return {};
 }
 
 Result<void> recordUndo(const StatePaths& paths, const ActionRow& row) {

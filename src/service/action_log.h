@@ -21,9 +21,10 @@ struct ActionRow {
   std::optional<std::uint64_t> bytes;  // empty when the size could not be read
 };
 
-// Appends one row to the last batch file (the undo record) and one to the
-// action log (with the local time). Fails when the undo record could not be
-// written, so a caller that records before it moves can refuse to move.
+// Appends one row to the last batch file (the undo record) and then one to
+// the action log (with the local time). Fails, and logs nothing, when the undo
+// record could not be written, so a caller that records before it moves can
+// refuse to move.
 // Tabs, newlines, carriage returns and backslashes in the text fields are
 // written as \t \n \r \\ and decoded again by the readers below.
 [[nodiscard]] Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row);

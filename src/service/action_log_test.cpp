@@ -82,6 +82,17 @@ TEST(ActionLog, AnUndoRowComesFirstAndIsWithdrawnWhenTheMoveFails) {
   fs::remove_all(paths.home);
 }
 
+// Given an undo record that can't be written, then the action is refused
+// and the action log does not claim it happened.
+TEST(ActionLog, NoUndoRecordNoActionLogRow) {
+  char tmpl[] = "/tmp/brimvale-actions-XXXXXX";
+  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
+  fs::create_directories(paths.lastBatch);  // a folder where the file should be
+  EXPECT_FALSE(recordAction(paths, 0, {"move", "/a", "/b", 1}));
+  EXPECT_TRUE(readLastLines(paths.actions, 5).empty());
+  fs::remove_all(paths.home);
+}
+
 TEST(ActionLog, RendersRowsAsJsonWithNumericBytes) {
   struct Case {
     std::vector<std::string> rows;

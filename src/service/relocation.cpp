@@ -304,7 +304,10 @@ ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream) {
     auto show = [this](std::string_view chunk) {
       out_ << chunk;
       out_.flush();
-      stopPoint("move-dir:copying");
+      // One progress line per file copied: a stop point per line lands mid-copy.
+      for (char c : chunk) {
+        if (c == '\r' || c == '\n') stopPoint("move-dir:copying");
+      }
     };
     run.onStdout = show;
     run.onStderr = show;
@@ -350,7 +353,7 @@ MoveDirCode MoveDir::copy() {
 bool MoveDir::ensureUndoRow() {
   if (rec_.phase >= MoveDirPhase::kRecorded) return true;
   if (rec_.parked.empty()) rec_.parked = parkedName(src_, ctx_.clock());
-  auto row = recordAction(ctx_.paths, ctx_.clock(), {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
+  auto row = recordUndo(ctx_.paths, {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
   if (!row) {
     refuse("couldn't write the undo record " + ctx_.paths.lastBatch.string() + " (" + row.error().message() +
            "), so the folder was not moved. Free some space on the internal disk and retry.");
@@ -464,6 +467,8 @@ MoveDirCode MoveDir::finish() {
   (void)touchFile(cfg.nvme() / ".hollin-managed");
   ctx_.log.say("relocate: " + src_.string() + " -> " + rec_.target.string() + " (" + sizeText +
                " bytes; parked original at " + rec_.parked.string() + ")");
+  // The undo row went in before parking; the action log tells what happened.
+  recordDone(ctx_.paths, ctx_.clock(), {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
   (void)removeMoveDirRecord(ctx_.paths, rec_.id);
   stopPoint("move-dir:finished");
   // Only the folder this move parked may be offered for deletion.
@@ -633,7 +638,7 @@ std::string unfinishedRelocationsReport(const ServiceContext& ctx) {
                         : atParked == Found::kOurFolder  ? "your folder is parked at " + rec.parked.string()
                                                          : "your folder is not where the move left it";
     out += "  " + rec.src.string() + "\n";
-    out += "    stopped " + ts(rec.started) + " after: " + std::string(phaseRaw(rec.phase)) + "; " + where +
+    out += "    begun " + ts(rec.started) + ", last step done: " + std::string(phaseRaw(rec.phase)) + "; " + where +
            "; copy at " + rec.target.string() + "\n";
     out += "    brvl move-dir " + shellQuoted(rec.src.string()) + "\n";
   }

@@ -141,7 +141,11 @@ Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging, cons
     copy.path = rsync;
     copy.args = {"-aHEX", "--out-format=%n", folder ? row.dest + "/" : row.dest,
                  folder ? staging.string() + "/" : staging.string()};
-    copy.onStdout = [](std::string_view) { stopPoint("rollback:copying"); };
+    copy.onStdout = [](std::string_view names) {  // a line per item copied
+      for (char c : names) {
+        if (c == '\n') stopPoint("rollback:copying");
+      }
+    };
   } else {
     copy.path = findExecutable("cp");
     copy.args = {"-a", "--", row.dest, staging.string()};

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "common/file_io.h"
+#include "common/text_formats.h"
 #include "common/timestamps.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
@@ -54,7 +55,7 @@ TEST(RelocationE2E, MoveDirCopiesParksAndLinks) {
   EXPECT_TRUE(contains(r.out, "to-chk=")) << "rsync progress is streamed";
   EXPECT_TRUE(contains(r.out, "OK: relocated " + src.string() + " ("));
   EXPECT_TRUE(contains(r.out, "Original parked at:        " + parked.string() + "\n"));
-  EXPECT_TRUE(contains(r.out, "  rm -rf \"" + parked.string() + "\"\n" + std::string(66, '-')));
+  EXPECT_TRUE(contains(r.out, "  rm -rf " + shellQuoted(parked.string()) + "\n" + std::string(66, '-')));
 
   auto rows = actionRows(home);
   ASSERT_EQ(rows.size(), 1u);
@@ -130,7 +131,8 @@ TEST(RelocationE2E, MoveDirRefusalsLeaveTheSourceAlone) {
   EXPECT_EQ(busy.exitCode, 4);
   EXPECT_EQ(busy.out,
             "ERR: directory is in use by another process. Quit related apps and retry.\n"
-            "     Tip: try `lsof +D \"" + folder.string() + "\"` to see which processes.\n");
+            "     Tip: try `lsof +D " + shellQuoted(folder.string()) + "` to see which processes.\n"
+            "     In use by: e2e_test (pid " + std::to_string(getpid()) + ")\n");
   EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder)));
   EXPECT_FALSE(fs::exists(base / "Relocated" / "busy folder"));
   EXPECT_TRUE(actionRows(home).empty());
