@@ -78,6 +78,28 @@ int lostFiles(const std::map<std::string, std::string>& before, const fs::path& 
   return n;
 }
 
+// The phase the move's record shows, or "-" when there is none.
+std::string recordedPhase(const fs::path& home) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(home / ".brimvale" / "state" / "folder-moves", ec)) {
+    if (e.path().extension() != ".json") continue;
+    const std::string text = readFile(e.path()).value_or("");
+    const auto at = text.find("\"phase\": \"");
+    if (at != std::string::npos) return text.substr(at + 10, text.find('"', at + 10) - at - 10);
+  }
+  return "-";
+}
+
+int linksIn(const fs::path& root) {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (it->is_symlink(ec)) ++n;
+  }
+  return n;
+}
+
 bool manifestPhaseIs(const fs::path& home, const std::string& phase) {
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(home / ".brimvale" / "state" / "folder-moves", ec)) {
@@ -195,6 +217,8 @@ int main() {
     std::function<bool()> when;
     if (t.when) when = [&] { return t.when(home, src, copy); };
     const ProcessResult killed = runBrimvale(home, args, t.slowCopy ? slow : std::string(), when);
+    const std::string killedIn = recordedPhase(home);
+    const int linkedAtKill = linksIn(src);
     bool followed = true;
     switch (t.then) {
       case F::kMoveAgain: {
@@ -222,11 +246,14 @@ int main() {
       }
     }
     const int lost = lostFiles(before, src);
+    const std::string finalPhase = recordedPhase(home);
     totalFiles += static_cast<int>(before.size());
     totalLost += lost;
-    std::printf("%2d  kill after %-18s verify %-8s then %-13s  %s  files %5zu  lost %d%s\n", trialNo,
-                t.stopAfter.empty() ? "(timed)" : t.stopAfter.c_str(), t.verify.c_str(), followUpName(t.then),
-                killed.describe().c_str(), before.size(), lost, followed ? "" : "  (follow-up reported a failure)");
+    std::printf("%2d  kill after %-18s verify %-8s %-18s recorded %-10s links %4d  then %-13s -> %-9s files %4zu  lost %d%s\n",
+                trialNo, t.stopAfter.empty() ? "(timed)" : t.stopAfter.c_str(), t.verify.c_str(),
+                killed.describe().c_str(), killedIn.c_str(), linkedAtKill, followUpName(t.then), finalPhase.c_str(),
+                before.size(), lost,
+                followed ? "" : "  (follow-up reported a failure)");
     std::fflush(stdout);
     std::error_code ec;
     fs::remove_all(home, ec);

@@ -589,6 +589,11 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
                             mover::MoveTriggerSource::kUserMove, plan->sizeKB,
                             mover::MoveTarget{mover::MoveTarget::Rule::kClaimFresh, {}});
     id = *queued;
+    if (plan->kind == MovePlan::Kind::kNoop && m.job(id)->phase == MovePhase::kDone) {
+      c.out << homeRelative(src, c.paths.home) << " is already a link to its copy at " << m.job(id)->finalDst
+            << "; nothing was copied, and it is now listed as relocated.\n";
+      return 0;
+    }
     c.out << "Move " << id << " queued.\n";
   } else {
     id = plan->job->id;
@@ -622,6 +627,9 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
         } else {
           c.out << "    " << mover::userFacingFailure(last, j.src) << "\n";
           if (!last.empty()) c.out << "    Details: " << last << "\n";
+        }
+        if (last.starts_with("Relocate cleanup partial")) {
+          c.out << "    To finish the move safely, run: brimvale move " << shellQuoted(j.src) << " --yes\n";
         }
       } else if (j.lastError) {
         c.out << "    " << *j.lastError << "\n";

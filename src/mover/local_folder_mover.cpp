@@ -342,7 +342,8 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
   m.replaceSourceWithSymlink = replaceSourceWithSymlink;
   m.triggerSource = trigger;
 
-  auto addTerminal = [&](MovePhase phase, std::optional<std::string> error) {
+  auto addTerminal = [&](MovePhase phase, std::optional<std::string> error,
+                         PhaseEffects effects = PhaseEffects::kAll) {
     m.phase = phase;
     m.lastError = std::move(error);
     if (phase == MovePhase::kDone) {
@@ -352,7 +353,13 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
     save(m);
     jobs_.push_back(m);
     publish(m);
-    if (phase == MovePhase::kFailed) enteredFailed(m, MovePhase::kWriting);
+    if (phase == MovePhase::kFailed) {
+      if (effects == PhaseEffects::kAll) {
+        enteredFailed(m, MovePhase::kWriting);
+      } else {
+        recordFailure(m);
+      }
+    }
     return m.id;
   };
 
@@ -388,7 +395,8 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
 
   if (target.rule != MoveTarget::Rule::kAsNamed) {
     auto claimed = claimTarget(src, dstParent, target);
-    if (!claimed) return addTerminal(MovePhase::kFailed, claimed.error());
+    // Nothing was claimed, so nothing at the target is this move's to remove.
+    if (!claimed) return addTerminal(MovePhase::kFailed, claimed.error(), PhaseEffects::kRecordOnly);
     m.finalDst = *claimed;
     claimedTargets_[m.id] = *claimed;
     stopPoint("mover:claimed");
@@ -535,10 +543,15 @@ void LocalFolderMover::changePhase(const std::string& id, MovePhase phase, std::
   if (phase != MovePhase::kFailed) return;
   if (effects == PhaseEffects::kAll) {
     enteredFailed(snapshot, old);
-  } else if (snapshot.triggerSource == MoveTriggerSource::kUserMove && env_.ledger) {
-    (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed, *lastError);
-    (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(snapshot.src), *lastError);
+  } else {
+    recordFailure(snapshot);
   }
+}
+
+void LocalFolderMover::recordFailure(const MoveManifest& m) {
+  if (m.triggerSource != MoveTriggerSource::kUserMove || !env_.ledger || !m.lastError) return;
+  (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed, *m.lastError);
+  (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src), *m.lastError);
 }
 
 void LocalFolderMover::enteredDone(const MoveManifest& m) {

@@ -217,6 +217,8 @@ class LocalFolderMover {
   enum class PhaseEffects { kAll, kRecordOnly };
   void changePhase(const std::string& id, MovePhase phase, std::optional<std::string> lastError,
                    std::optional<std::string> statusMessage, PhaseEffects effects);
+  // The history entry of a failure whose `lastError` is already a sentence for the user.
+  void recordFailure(const MoveManifest& m);
   // Claims the target of a new move; the claimed path, or the sentence
   // saying why there is none.
   std::expected<std::string, std::string> claimTarget(const std::string& src, const std::string& dstParent,

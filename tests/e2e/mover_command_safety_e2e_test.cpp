@@ -651,16 +651,11 @@ bool copyUnderway(const fs::path&, const fs::path& copy) {
 TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const std::vector<KillPoint> points = {
-      {"move:locked", "fast", FollowUp::kMoveAgain},
       {"mover:claimed", "fast", FollowUp::kMoveAgain},
-      {"mover:enqueued", "fast", FollowUp::kResume},
-      {"mover:copying", "thorough", FollowUp::kMoveAgain},
-      {"", "fast", FollowUp::kMoveAgain, copyUnderway, 700, 3000, true},
-      {"mover:hashing", "thorough", FollowUp::kResume},
-      {"mover:verifying", "fast", FollowUp::kMoveAgain},
-      {"mover:cleaningUp", "fast", FollowUp::kResume},
-      {"", "off", FollowUp::kMoveAgain, relinkingHalfway, 6000, 10},
-      {"mover:done", "fast", FollowUp::kRun},
+      {"", "fast", FollowUp::kResume, copyUnderway, 300, 7000, true},
+      {"mover:hashing", "thorough", FollowUp::kMoveAgain},
+      {"mover:cleaningUp", "fast", FollowUp::kRun},
+      {"", "off", FollowUp::kMoveAgain, relinkingHalfway, 1500, 10},
   };
   int lostFiles = 0, counted = 0, trial = 0;
   for (const auto& point : points) {
@@ -705,7 +700,9 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
     lostFiles += here;
     EXPECT_EQ(here, 0) << brimvale(home, {"move-log"}).out;
     for (const auto& m : manifests(home)) {
-      if (m["phase"] == "done") EXPECT_EQ(selfLinks(m["finalDst"].get<std::string>()), 0);
+      if (m["phase"] == "done") {
+        EXPECT_EQ(selfLinks(m["finalDst"].get<std::string>()), 0);
+      }
     }
     fs::remove_all(working());
   }
