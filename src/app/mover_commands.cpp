@@ -603,7 +603,16 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
             << "to see it.\n";
       return 1;
     }
-    if (plan->kind == MovePlan::Kind::kFinish && !m.finishPartialRelocation(id)) return reportOutcome(c, *m.job(id));
+    if (plan->kind == MovePlan::Kind::kFinish && !m.finishPartialRelocation(id)) {
+      if (auto refusal = m.resumeRefusal(*m.job(id))) {
+        c.err << *refusal << "\n";
+      } else {
+        c.err << "Brimvale didn't finish the move of " << homeRelative(src, c.paths.home)
+              << ": the drive connected now is not the one it copied to. Nothing was changed; every file is still "
+                 "there, as itself or as a link to its copy. Connect that drive and try again.\n";
+      }
+      return 1;
+    }
     if (mover::isTerminal(m.job(id)->phase)) return reportOutcome(c, *m.job(id));  // refused when read again
     c.out << (plan->kind == MovePlan::Kind::kFinish ? "Finishing" : "Continuing") << " move " << id << ".\n";
   }
