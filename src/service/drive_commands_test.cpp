@@ -112,7 +112,8 @@ TEST_F(DriveCommandsTest, SelectDriveWinsOverEveryAssignmentAndDropsTrailingSlas
        "NVMe=\"" + drive + "\"\n"},
       {"later export wins", "NVMe=\"/Volumes/NVMe\"\nRULES=()\n  export NVMe=/Volumes/Old # x\n",
        drive, "NVMe=\"" + drive + "\"\nRULES=()\nNVMe=\"" + drive + "\"\n"},
-      {"dot parts", "# only a comment NVMe=/x\n", drive + "/./", "# only a comment NVMe=/x\nNVMe=\"" + drive + "\"\n"},
+      {"dot parts", "# only a comment NVMe=/x\n", drive + "/./",
+       "# only a comment NVMe=/x\nNVMe=\"" + drive + "\"\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -53,6 +53,7 @@ constexpr long long kMaxResumes = 20;
 // before they go on (cancel then kills them, so nothing writes while it deletes).
 constexpr auto kStopWait = std::chrono::seconds(10);
 constexpr auto kKillWait = std::chrono::seconds(5);
+constexpr auto kLeaveWait = std::chrono::seconds(3);
 // Where a launched supervisor finds the supervisor lock its launcher took.
 constexpr int kSupervisorLockFd = 3;
 
@@ -135,6 +136,16 @@ void releaseLock(const TransferFiles& files) {
   fs::remove_all(files.lock, ec);
 }
 
+// Waits at most `limit` for every holder of the supervisor lock to end.
+bool supervisorEnded(const TransferFiles& files, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (supervisorAlive(files)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 // Sends SIGTERM to the supervisor and the copy and waits until every process
 // holding the supervisor lock has ended; when `escalate` is set and they
 // outlive the wait, kills them and waits again.
@@ -176,7 +187,9 @@ Result<pid_t> launchSupervisor(ServiceContext& ctx, const std::string& program) 
   const TransferFiles& files = store.files();
   if (program.empty()) return fail(Errc::kLaunchFailed, "this program's path is unknown");
   int opened = open(files.supervisorLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (opened < 0) return std::unexpected(errnoError("open " + files.supervisorLock.string(), errno));
+  if (opened < 0) {
+    return std::unexpected(errnoError("open " + files.supervisorLock.string(), errno));
+  }
   // Above the descriptors the child sets up, so its dup2 to fd 3 is a real copy.
   int lockFd = fcntl(opened, F_DUPFD_CLOEXEC, 10);
   close(opened);
@@ -280,9 +293,15 @@ Preflight preflight(ServiceContext& ctx, const fs::path& dest) {
   return p;
 }
 
+// A drive root as the mount table spells it (a job stored before roots were
+// normalised may carry a trailing slash).
+bool rootMounted(ServiceContext& ctx, const TransferStore& store, std::string_view key) {
+  const std::string root = store.get(key).value_or("");
+  return ctx.platform.mounts->isMountedAt(normalisedAbsolute(root).value_or(root).string());
+}
+
 bool rootsMounted(ServiceContext& ctx, const TransferStore& store) {
-  return ctx.platform.mounts->isMountedAt(store.get("sourceRoot").value_or("")) &&
-         ctx.platform.mounts->isMountedAt(store.get("destRoot").value_or(""));
+  return rootMounted(ctx, store, "sourceRoot") && rootMounted(ctx, store, "destRoot");
 }
 
 long long resumeCount(const TransferStore& store) {
@@ -344,7 +363,8 @@ std::expected<fs::path, std::string> copyToDelete(ServiceContext& ctx, const Tra
     return refuse("it is not this Mac's Brimvale folder directly on the destination drive " +
                   storedRoot);
   }
-  if (PathPolicy::isSystemPath(*destRoot) || !ctx.platform.mounts->isMountedAt(destRoot->string())) {
+  if (PathPolicy::isSystemPath(*destRoot) ||
+      !ctx.platform.mounts->isMountedAt(destRoot->string())) {
     return refuse(storedRoot + " is not a connected drive");
   }
   auto config = loadServiceConfig(ctx.paths, ctx.workingFolderName());
@@ -376,8 +396,11 @@ std::optional<std::string> switchToDestination(ServiceContext& ctx, TransferStor
   const std::string destRoot = store.get("destRoot").value_or("");
   auto failed = [&store](std::string cause) {
     if (cause.starts_with("ERROR: ")) cause.erase(0, 7);
-    if (!cause.empty()) cause[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(cause[0])));
-    std::string sentence = std::string(kSwitchFailed) + " " + cause + " Try finishing the switch again.";
+    if (!cause.empty()) {
+      cause[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(cause[0])));
+    }
+    std::string sentence =
+        std::string(kSwitchFailed) + " " + cause + " Try finishing the switch again.";
     (void)store.set({{"phase", "copied"}, {"lastError", sentence}});
     return sentence;
   };
@@ -446,7 +469,8 @@ Result<pid_t> spawnChild(const std::string& bin, const std::vector<std::string>&
 // supervisor holds it.
 bool holdSupervisorLock(const TransferFiles& files) {
   struct stat inherited {}, lockFile {};
-  if (fstat(kSupervisorLockFd, &inherited) == 0 && stat(files.supervisorLock.c_str(), &lockFile) == 0 &&
+  if (fstat(kSupervisorLockFd, &inherited) == 0 &&
+      stat(files.supervisorLock.c_str(), &lockFile) == 0 &&
       inherited.st_dev == lockFile.st_dev && inherited.st_ino == lockFile.st_ino) {
     return flock(kSupervisorLockFd, LOCK_EX | LOCK_NB) == 0;  // already ours
   }
@@ -485,7 +509,8 @@ class Supervisor {
     dest_ = store_.get("destWorking").value_or("");
     if (!isDirectory(source_) || !isDirectory(dest_)) {
       (void)store_.setIfPhase({"copying", "verifying"},
-                              {{"phase", "waitingForDrive"}, {"lastError", waitingMessage(ctx_, store_)}});
+                              {{"phase", "waitingForDrive"},
+                               {"lastError", waitingMessage(ctx_, store_)}});
       removeFile(files().supervisorPid);
       return 0;
     }
@@ -555,7 +580,8 @@ class Supervisor {
     } else if (!rootsMounted(ctx_, store_) || !isDirectory(source_) || !isDirectory(dest_)) {
       // A drive that left during the check says nothing about the copy.
       (void)store_.setIfPhase({"verifying"},
-                              {{"phase", "waitingForDrive"}, {"lastError", waitingMessage(ctx_, store_)}});
+                              {{"phase", "waitingForDrive"},
+                               {"lastError", waitingMessage(ctx_, store_)}});
       removeFile(files().supervisorPid);
     } else {
       (void)store_.setIfPhase(
@@ -747,6 +773,8 @@ int transferStartCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   }
   ctx.log.say("Transfer (" + kind + ") started: " + sourceWorking.string() + " -> " +
               destWorking.string());
+  // The supervisor of a job that just ended may still be on its way out.
+  (void)supervisorEnded(files, kLeaveWait);
   if (auto launched = launchSupervisor(ctx, ownExecutable()); !launched) {
     ctx.log.log("transfer: " + launched.error().message());
   }
@@ -789,10 +817,10 @@ int transferResumeCommand(ServiceContext& ctx, const std::vector<std::string>&) 
                "unchanged; try resuming again in a moment.\n";
     return 1;
   }
-  const std::string before = std::to_string(resumeCount(store));
-  const std::string count = std::to_string(resumeCount(store) + 1);
-  auto resumed = store.setIfPhase(
-      {"paused"}, {{"phase", "copying"}, {"lastError", ""}, {"resumeCount", count}});
+  const long long resumes = resumeCount(store);
+  auto resumed = store.setIfPhase({"paused"}, {{"phase", "copying"},
+                                               {"lastError", ""},
+                                               {"resumeCount", std::to_string(resumes + 1)}});
   if (!resumed || !*resumed) {
     ctx.out << "No paused transfer to resume.\n";
     return 0;
@@ -800,7 +828,9 @@ int transferResumeCommand(ServiceContext& ctx, const std::vector<std::string>&) 
   if (auto launched = launchSupervisor(ctx, ownExecutable()); !launched) {
     ctx.log.log("transfer: " + launched.error().message());
     (void)store.setIfPhase({"copying"},
-                           {{"phase", "paused"}, {"lastError", "Paused."}, {"resumeCount", before}});
+                           {{"phase", "paused"},
+                            {"lastError", "Paused."},
+                            {"resumeCount", std::to_string(resumes)}});
     ctx.out << "The transfer couldn't be restarted, so it stays paused. Your current drive is "
                "unchanged; try resuming again. "
             << launched.error().message() << "\n";
@@ -895,7 +925,7 @@ int transferCommitCommand(ServiceContext& ctx, const std::vector<std::string>&) 
   }
   // Never point the configuration at an empty mount point.
   const std::string destWorking = store.get("destWorking").value_or("");
-  if (!ctx.platform.mounts->isMountedAt(destRoot) || !isDirectory(destWorking)) {
+  if (!rootMounted(ctx, store, "destRoot") || !isDirectory(destWorking)) {
     std::string sentence = std::string(kSwitchFailed) + " The new drive isn't connected at " +
                            destRoot + "; connect it and try finishing the switch again.";
     (void)store.set({{"lastError", sentence}});
@@ -936,13 +966,18 @@ void transferTick(ServiceContext& ctx, const std::string& serviceProgram) {
     return;
   }
   if (phase != "copying" && phase != "waitingForDrive" && phase != "verifying") return;
-  if (supervisorAlive(files)) return;
+  if (supervisorAlive(files)) {
+    // Waiting for the drive is a supervisor's last record before it ends:
+    // give it (and its copy's helpers) a moment to finish leaving.
+    if (phase != "waitingForDrive" || !supervisorEnded(files, kLeaveWait)) return;
+  }
   const bool present = rootsMounted(ctx, store) &&
                        isDirectory(store.get("sourceWorking").value_or("")) &&
                        isDirectory(store.get("destWorking").value_or(""));
   if (!present) {
     (void)store.setIfPhase({"copying", "waitingForDrive", "verifying"},
-                           {{"phase", "waitingForDrive"}, {"lastError", waitingMessage(ctx, store)}});
+                           {{"phase", "waitingForDrive"},
+                            {"lastError", waitingMessage(ctx, store)}});
     return;
   }
   const long long count = resumeCount(store);

@@ -62,7 +62,8 @@ std::vector<pid_t> processesOf(const std::string& word, const fs::path& home) {
     auto cmdline = readFile(e.path() / "cmdline");
     if (!cmdline || cmdline->find(word) == std::string::npos) continue;
     auto environ = readFile(e.path() / "environ");
-    if (environ && environ->find(std::string("HOME=") + home.string() + '\0') != std::string::npos) {
+    const std::string homeVariable = std::string("HOME=") + home.string() + '\0';
+    if (environ && environ->find(homeVariable) != std::string::npos) {
       found.push_back(std::stoi(name));
     }
   }
@@ -245,8 +246,8 @@ TEST_F(TransferSafetyE2E, ATickFinishesACheckWhoseSupervisorDied) {
     const fs::path source = prepareSource(home, src, 3);
     const auto before = checksums(source);
 
-    ProcessResult r = runBrimVale(
-        home, {"transfer-start", kind, dst.path().string(), "1", "--stop-after=transfer:verifying"});
+    ProcessResult r = runBrimVale(home, {"transfer-start", kind, dst.path().string(), "1",
+                                         "--stop-after=transfer:verifying"});
     ASSERT_EQ(r.exitCode, 0) << r.describe();
     waitForPhase(home, "verifying");
     waitForNoSupervisor(home);
@@ -305,7 +306,7 @@ TEST_F(TransferSafetyE2E, PauseAndResumeTogetherNeverRunTwoSupervisors) {
   TmpfsDrive dst("rd-" + tag_);
   BRIMVALE_REQUIRE_DRIVE(src);
   BRIMVALE_REQUIRE_DRIVE(dst);
-  const fs::path source = prepareSource(home, src, 24);
+  const fs::path source = prepareSource(home, src, 32);
   const auto before = checksums(source);
   ASSERT_EQ(runBrimVale(home, {"transfer-start", "backup", dst.path().string(), "1"},
                         {{"RSYNC", kSlowRsync}})
@@ -313,7 +314,7 @@ TEST_F(TransferSafetyE2E, PauseAndResumeTogetherNeverRunTwoSupervisors) {
             0);
   const std::string destWorking = (dst.path() / thisWorkingFolderName()).string();
 
-  constexpr int kTrials = 12;
+  constexpr int kTrials = 10;
   int mostSupervisors = 0, mostCopies = 0;
   for (int trial = 0; trial < kTrials; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
@@ -327,12 +328,13 @@ TEST_F(TransferSafetyE2E, PauseAndResumeTogetherNeverRunTwoSupervisors) {
     ASSERT_EQ(resumed.exitCode, 0) << resumed.describe();
     // A launched supervisor needs a moment to show its own command line.
     int supervisors = 0;
-    for (int sample = 0; sample < 10; ++sample) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    for (int sample = 0; sample < 6; ++sample) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
       supervisors = countSupervisors(home.path());
       mostSupervisors = std::max(mostSupervisors, supervisors);
       // GNU rsync runs a copy as three processes (sender, receiver, generator).
-      mostCopies = std::max(mostCopies, (static_cast<int>(processesOf(destWorking, home.path()).size()) + 2) / 3);
+      const int copyProcesses = static_cast<int>(processesOf(destWorking, home.path()).size());
+      mostCopies = std::max(mostCopies, (copyProcesses + 2) / 3);
     }
     const std::string phase = status(home)["phase"];
     ASSERT_TRUE(phase == "copying" || phase == "paused") << phase;
@@ -439,7 +441,8 @@ TEST_F(TransferSafetyE2E, AFailedCopyNamesTheToolsOwnCause) {
   const fs::path tool = home.path() / "failing-rsync";
   std::ofstream(tool) << "#!/bin/sh\n"
                          "if [ \"$1\" = --version ]; then echo 'rsync  version 3.2.7'; exit 0; fi\n"
-                         "echo 'rsync: [receiver] mkstemp \"x\" failed: Permission denied (13)' >&2\n"
+                         "echo 'rsync: [receiver] mkstemp \"x\" failed: Permission denied (13)'"
+                         " >&2\n"
                          "echo 'rsync error: some files/attrs were not transferred (code 23)' >&2\n"
                          "exit 23\n";
   fs::permissions(tool, fs::perms::owner_all);
