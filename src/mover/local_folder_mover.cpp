@@ -296,6 +296,12 @@ fs::path LocalFolderMover::workingFolder() const {
   return workingFolderFor(mountPath(), env_.computerName);
 }
 
+PathPolicy LocalFolderMover::pathPolicy() const {
+  PathPolicyRoots roots = PathPolicy::rootsFor(env_.paths.home, workingFolder());
+  roots.extraRoots = env_.extraRoots;
+  return PathPolicy(std::move(roots));
+}
+
 bool LocalFolderMover::exists(const std::string& path) const {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
@@ -441,9 +447,7 @@ std::expected<std::string, std::string> LocalFolderMover::claimTarget(const std:
     return std::unexpected("The drive isn't connected at " + mount.string() + ", so there is nowhere to copy " +
                            quotedName(src) + " to. Nothing was copied; your original is untouched.");
   }
-  PathPolicyRoots roots = PathPolicy::rootsFor(env_.paths.home, workingFolder());
-  roots.extraRoots = env_.extraRoots;
-  const PathPolicy policy(std::move(roots));
+  const PathPolicy policy = pathPolicy();
   struct stat st {};
   const bool singleFile = stat(src.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   for (int n = 0; n < kClaimAttempts; ++n) {
@@ -1057,7 +1061,7 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   if (!checked) {
     log_.append(MoverLogSource::kCleanup, "checking the copy " + snap.finalDst + " again before clean-up", id);
   }
-  const PathPolicy policy(PathPolicy::rootsFor(env_.paths.home, workingFolder()));
+  const PathPolicy policy = pathPolicy();
   // Logs from the clean-up's thread, in order with its result.
   auto logLater = [post = env_.post, alive, id, this](MoverLogSource source, std::string text) {
     post([=, this] {
@@ -1165,9 +1169,7 @@ void LocalFolderMover::discardPartialCopies() {
       continue;
     }
     const std::string path = claimed->second;
-    PathPolicyRoots roots = PathPolicy::rootsFor(env_.paths.home, workingFolder());
-    roots.extraRoots = env_.extraRoots;
-    if (auto allowed = PathPolicy(std::move(roots)).check(path); !allowed) {
+    if (auto allowed = pathPolicy().check(path); !allowed) {
       log_.append(MoverLogSource::kCleanup, "left the partial copy in place: " + allowed.error().sentence(), id);
       discards_.erase(id);
       continue;

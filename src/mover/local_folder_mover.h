@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/path_policy.h"
 #include "common/paths.h"
 #include "common/timestamps.h"
 #include "mover/manifest.h"
@@ -163,6 +164,9 @@ class LocalFolderMover {
   [[nodiscard]] ManifestStore& store() { return store_; }
   [[nodiscard]] std::filesystem::path mountPath() const;
   [[nodiscard]] std::filesystem::path workingFolder() const;
+  // What this mover may move or delete: the home folder, the working folder,
+  // the quarantine and the roots the user allowed for this run.
+  [[nodiscard]] PathPolicy pathPolicy() const;
 
   // Phase changes go through here (see the manifest's lifecycle).
   void transition(const std::string& id, MovePhase phase, std::optional<std::string> lastError = {},

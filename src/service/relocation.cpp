@@ -119,8 +119,10 @@ std::string describe(Found found) {
   return "something else";
 }
 
-// One move-dir at a time per home: a second one waits, then finds the
-// folder already relocated. The kernel drops the lock with the process.
+// One relocation at a time per home, shared with the application's folder
+// mover (the same lock file and holder line), so move-dir and a folder move
+// never work on one folder at once: a second one waits, then finds the folder
+// already relocated. The kernel drops the lock with the process.
 class MoveDirLock {
  public:
   ~MoveDirLock() {
@@ -128,15 +130,19 @@ class MoveDirLock {
   }
   [[nodiscard]] Result<void> acquire(const StatePaths& paths, std::ostream& out) {
     std::error_code ec;
-    fs::create_directories(moveDirRecordFolder(paths), ec);
-    const fs::path file = moveDirRecordFolder(paths) / ".lock";
+    const fs::path file = paths.state / "apps-relocator" / ".lock";
+    fs::create_directories(file.parent_path(), ec);
     fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) return std::unexpected(errnoError("opening " + file.string(), errno));
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return {};
-    out << "Another folder relocation is running; waiting for it to finish\u2026\n" << std::flush;
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) return std::unexpected(errnoError("locking " + file.string(), errno));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      out << "Another folder relocation is running; waiting for it to finish\u2026\n" << std::flush;
+      while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) return std::unexpected(errnoError("locking " + file.string(), errno));
+      }
     }
+    const std::string holder = std::to_string(::getpid()) + "\n";
+    (void)!::ftruncate(fd_, 0);
+    (void)!::pwrite(fd_, holder.data(), holder.size(), 0);
     return {};
   }
 

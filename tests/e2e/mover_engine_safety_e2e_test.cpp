@@ -207,7 +207,8 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
       write(copy / "older" / "kept.txt", "was on the drive before");
     }
     auto resumed = brimvale(home, {"moves", "resume"});
-    EXPECT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err;
+    EXPECT_EQ(resumed.exitCode, corrupt ? 1 : 0) << "a resumed move that failed is no success" << resumed.out
+                                                 << resumed.err;
     const auto [phase, lastError] = record(home);
     if (corrupt) {
       EXPECT_EQ(phase, "failed");
@@ -328,7 +329,7 @@ TEST_F(MoverEngineE2E, ACleanUpRecordFromDiskRemovesNothingItCannotVouchFor) {
       ASSERT_TRUE(writeFileAtomically(home_.state() / "folder-moves" / "0F0E0D0C-0B0A-4909-8807-060504030201.json",
                                       j.dump(2)));
       auto resumed = brimvale(home_, {"moves", "resume"});
-      EXPECT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err;
+      EXPECT_EQ(resumed.exitCode, 1) << resumed.out << resumed.err;
       const auto [phase, lastError] = record(home_);
       EXPECT_EQ(phase, "failed");
       EXPECT_NE(lastError.find(c.says), std::string::npos) << lastError;
