@@ -412,6 +412,7 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
   if (measuredSizeKB) m.srcSizeKB = *measuredSizeKB;
   save(m);
   stopPoint("mover:enqueued");
+  enqueuedHere_.insert(m.id);
   jobs_.push_back(m);
   publish(m);
   log_.append(MoverLogSource::kEnqueue, "enqueued: " + src + " → " + m.finalDst, m.id);
@@ -645,6 +646,9 @@ void LocalFolderMover::startCopy(const std::string& id) {
   const std::string computer = env_.computerName;
   auto alive = alive_;
   const bool driveMounted = mounted(mount);
+  // Only a move asked for in this process may wipe what is at its target: a
+  // record read from disk could name another move's only copy.
+  const bool mayWipe = enqueuedHere_.contains(id);
   struct Prep {
     std::optional<std::pair<MovePhase, std::string>> stop;
     bool wiped = false;
@@ -672,7 +676,10 @@ void LocalFolderMover::startCopy(const std::string& id) {
                                            " doesn't exist after createDirectory succeeded — refusing to spawn rsync."};
     } else if (snapshot.conflictPolicy == MoveConflictPolicy::kOverride &&
                fs::exists(fs::symlink_status(snapshot.finalDst, ec))) {
-      prep.refusedWipe = wipeRefusal(snapshot.finalDst, WorkingFolderRule::kRequired, home, working);
+      prep.refusedWipe = mayWipe ? wipeRefusal(snapshot.finalDst, WorkingFolderRule::kRequired, home, working)
+                                 : std::optional<std::string>(
+                                       "The move was started by an earlier run of Brimvale, so what is at " +
+                                       snapshot.finalDst + " may not be its own; it was left as it is.");
       if (prep.refusedWipe) {
         prep.stop = {MovePhase::kFailed,
                      "Couldn't prepare the destination safely, so nothing was changed. Your original is untouched."};
@@ -1251,15 +1258,25 @@ std::optional<std::string> LocalFolderMover::resumeRefusal(const MoveManifest& m
                                    })
                      : scope.check(m.src, brimvale::MoveDirection::kToDrive);
   if (!scoped) return lead + scoped.error().sentence();
-  PathPolicyRoots roots = PathPolicy::rootsFor(env_.paths.home, working);
-  roots.extraRoots = env_.extraRoots;
-  auto allowed = PathPolicy(std::move(roots)).check(*finalDst);
+  auto allowed = pathPolicy().check(*finalDst);
   if (!allowed) return lead + allowed.error().sentence();
   const bool endsOnDrive = allowed->root == PathRoot::kWorkingFolder;
   if (back == endsOnDrive) {
     return lead + (back ? "a move back from the drive must end outside it, and this one ends at "
                         : "a move to the drive must end in its folder " + working.string() + ", and this one ends at ") +
            m.finalDst + ". Nothing was changed.";
+  }
+  // A copy resumed into a folder that another finished move put there would
+  // overwrite that move's only copy, file by file.
+  if (m.phase == MovePhase::kWriting || m.phase == MovePhase::kCopying || m.phase == MovePhase::kWaitingForDrive) {
+    for (const auto& other : store_.all()) {
+      if (other.id == m.id || other.phase != MovePhase::kDone) continue;
+      const auto theirs = normalisedAbsolute(other.finalDst);
+      if (theirs && (*theirs == *finalDst || isStrictlyInside(*theirs, *finalDst) || isStrictlyInside(*finalDst, *theirs))) {
+        return lead + m.finalDst + " holds the copy of another finished move (" + other.id +
+               "), so copying into it could overwrite that copy. Nothing was changed.";
+      }
+    }
   }
   return std::nullopt;
 }

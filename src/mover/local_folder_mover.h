@@ -250,6 +250,8 @@ class LocalFolderMover {
   // Jobs whose copy this process started: only their partial destination
   // may be removed after a failure.
   std::set<std::string> copiedHere_;
+  // Jobs asked for in this process, as opposed to records read from disk.
+  std::set<std::string> enqueuedHere_;
   // Jobs whose copy this process compared with the source (or whose user
   // turned verification off); a record that reaches the clean-up any other
   // way (read from disk in a later phase) has its copy compared again.

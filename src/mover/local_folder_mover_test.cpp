@@ -519,6 +519,49 @@ TEST_F(Mover, ReloadRefusesRecordsOutsideTheMoveScopeAndDeletesNothingForThem) {
   EXPECT_EQ(readFile(paths_.home / "Documents" / "keep.txt").value(), "keep");
 }
 
+// Given records from disk that are inside the move scope but would copy into
+// another finished move's only copy, or wipe what is at their target, then
+// neither is resumed into damage: both copies stay byte for byte.
+TEST_F(Mover, RecordsFromDiskNeverCopyOverOrWipeAnotherMovesCopy) {
+  fs::create_directories(paths_.home);
+  write(working_ / "Relocated" / "Photos" / "only-copy.jpg", "the only copy");
+  write(working_ / "Relocated" / "Albums" / "track.flac", "someone's music");
+  write(paths_.home / "Photos" / "only-copy.jpg", "an older picture");
+  write(paths_.home / "Music" / "track.flac", "another track");
+  ManifestStore store(paths_.state, {}, systemClock());
+  auto record = [&](std::string id, std::string src, fs::path finalDst, MovePhase phase, MoveConflictPolicy policy) {
+    MoveManifest m;
+    m.id = std::move(id);
+    m.src = std::move(src);
+    m.finalDst = finalDst.string();
+    m.dstParent = finalDst.parent_path().string();
+    m.startedAt = 7;
+    m.phase = phase;
+    m.conflictPolicy = policy;
+    m.replaceSourceWithSymlink = true;
+    store.save(m);
+  };
+  record("OWNER", (root_ / "gone" / "Photos").string(), working_ / "Relocated" / "Photos", MovePhase::kDone,
+         MoveConflictPolicy::kMerge);
+  record("STALE", (paths_.home / "Photos").string(), working_ / "Relocated" / "Photos", MovePhase::kCopying,
+         MoveConflictPolicy::kMerge);
+  record("OVERRIDE", (paths_.home / "Music").string(), working_ / "Relocated" / "Albums", MovePhase::kCopying,
+         MoveConflictPolicy::kOverride);
+  auto& mover = make();
+  mover.reload();
+  ASSERT_TRUE(loop_.runUntil([&] { return mover.idle(); }));
+  EXPECT_EQ(phaseOf("STALE"), MovePhase::kFailed);
+  EXPECT_NE(mover.job("STALE")->lastError->find("holds the copy of another finished move (OWNER)"), std::string::npos)
+      << *mover.job("STALE")->lastError;
+  EXPECT_EQ(phaseOf("OVERRIDE"), MovePhase::kFailed);
+  EXPECT_EQ(*mover.job("OVERRIDE")->lastError,
+            "Couldn't prepare the destination safely, so nothing was changed. Your original is untouched.");
+  EXPECT_EQ(readFile(working_ / "Relocated" / "Photos" / "only-copy.jpg").value(), "the only copy");
+  EXPECT_EQ(readFile(working_ / "Relocated" / "Albums" / "track.flac").value(), "someone's music");
+  EXPECT_EQ(readFile(paths_.home / "Photos" / "only-copy.jpg").value(), "an older picture");
+  EXPECT_EQ(readFile(paths_.home / "Music" / "track.flac").value(), "another track");
+}
+
 // Another process moved a job on while this one held it as waiting: reload
 // takes what is on disk instead of restarting the copy.
 TEST_F(Mover, ReloadTakesTheStateOnDiskOfJobsItIsNotRunning) {
