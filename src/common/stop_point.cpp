@@ -24,16 +24,16 @@ std::atomic<bool> gArmed{false};
 void takeStopPointOption(std::vector<std::string>& args) {
   for (auto it = args.begin(); it != args.end(); ++it) {
     if (!it->starts_with(kStopAfterOption)) continue;
-    std::string spec = it->substr(kStopAfterOption.size());
+    std::string armed = it->substr(kStopAfterOption.size());
     std::lock_guard lock(gMutex);
     gOption = *it;
     args.erase(it);
     gOccurrence = 1;
-    if (auto hash = spec.find('#'); hash != std::string::npos) {
-      std::from_chars(spec.data() + hash + 1, spec.data() + spec.size(), gOccurrence);
-      spec.resize(hash);
+    if (auto hash = armed.find('#'); hash != std::string::npos) {
+      std::from_chars(armed.data() + hash + 1, armed.data() + armed.size(), gOccurrence);
+      armed.resize(hash);
     }
-    gStep = spec;
+    gStep = armed;
     gSeen = 0;
     gArmed = !gStep.empty();
     return;

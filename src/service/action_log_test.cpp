@@ -58,9 +58,11 @@ TEST(ActionLog, AnUndoRowComesFirstAndIsWithdrawnWhenTheMoveFails) {
   StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
   fs::create_directories(paths.state);
   const std::time_t t = 1'777'600'000;
-  const ActionRow moved{"move", "/home/a/x", "/v/A/x", 1};
-  const ActionRow failed{"move", "/home/a/line\nbreak", "/v/A/line\nbreak", 2};
-  const ActionRow lookalike{"move", "/home/a/line\nbreak", "/v/A/line\nbreak.2", 2};
+  // Paths under the temporary home: the rows are only written and read back.
+  const std::string h = paths.home.string(), d = (paths.home / "drive").string();
+  const ActionRow moved{"move", h + "/x", d + "/x", 1};
+  const ActionRow failed{"move", h + "/line\nbreak", d + "/line\nbreak", 2};
+  const ActionRow lookalike{"move", h + "/line\nbreak", d + "/line\nbreak.2", 2};
 
   ASSERT_TRUE(recordUndo(paths, moved));
   recordDone(paths, t, moved);
@@ -70,8 +72,8 @@ TEST(ActionLog, AnUndoRowComesFirstAndIsWithdrawnWhenTheMoveFails) {
   ASSERT_TRUE(withdrawUndo(paths, failed));
   const auto batch = readLastBatch(paths);
   ASSERT_EQ(batch.size(), 2u);
-  EXPECT_EQ(batch[0].src, "/home/a/x");
-  EXPECT_EQ(batch[1].dest, "/v/A/line\nbreak.2");
+  EXPECT_EQ(batch[0].src, h + "/x");
+  EXPECT_EQ(batch[1].dest, d + "/line\nbreak.2");
   EXPECT_TRUE(withdrawUndo(paths, failed)) << "withdrawing a row that is not there changes nothing";
   EXPECT_EQ(readLastBatch(paths).size(), 2u);
 

@@ -23,7 +23,8 @@ class RuleScopeTest : public ::testing::Test {
                                ".brimvale/quarantine/apps", "Projects"}) {
       fs::create_directories(h() / folder);
     }
-    fs::create_directory_symlink("/var", h() / "Old Stuff");
+    outside_.folder("log");
+    fs::create_directory_symlink(outside_.path(), h() / "Old Stuff");
     fs::create_directory_symlink(h() / "Projects", h() / "Downloads-link");
     scope_ = std::make_unique<RuleScope>(ctx);
   }
@@ -31,6 +32,8 @@ class RuleScopeTest : public ::testing::Test {
   fs::path base() const { return base_; }
 
   testing::TempFolder drive_{"bv-scope-drive"};
+  // Outside the home folder: where a planted link leads (never a real system folder).
+  testing::TempFolder outside_{"bv-scope-outside"};
   std::unique_ptr<ContextInTempHome> home_;
   std::unique_ptr<RuleScope> scope_;
   fs::path base_;
@@ -54,8 +57,8 @@ TEST_F(RuleScopeTest, RuleSourcesMustBeOrdinaryFoldersInsideHomeOrTheDrive) {
       {base().string(), "manages as a whole"},
       {(h() / ".ssh").string(), "SSH keys"},
       {(h() / ".brimvale/quarantine/apps").string(), "quarantine"},
-      {(h() / "Old Stuff").string(), "symbolic link that leads to /var"},
-      {(h() / "Old Stuff/log").string(), "symbolic link that leads to /var/log"},
+      {(h() / "Old Stuff").string(), "symbolic link that leads to " + outside_.path().string()},
+      {(h() / "Old Stuff/log").string(), "symbolic link that leads to " + (outside_ / "log").string()},
       {(h() / "Downloads-link").string(), "symbolic link that leads to " + (h() / "Projects").string()},
       {"relative/path", "not a full path"},
       {(h() / "Downloads/../..").string(), "not a full path"},
