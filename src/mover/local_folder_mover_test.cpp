@@ -155,9 +155,9 @@ class Mover : public ::testing::Test {
 
   // A record as an earlier run (or someone else) left it on disk.
   std::string saveRecord(MovePhase phase, const fs::path& src, const fs::path& finalDst, MoveConflictPolicy policy,
-                         bool relocation) {
+                         bool relocation, std::string id = newUuid()) {
     MoveManifest m;
-    m.id = newUuid();
+    m.id = std::move(id);
     m.src = src.string();
     m.dstParent = finalDst.parent_path().string();
     m.finalDst = finalDst.string();
@@ -484,34 +484,27 @@ TEST_F(Mover, ReloadRefusesRecordsOutsideTheMoveScopeAndDeletesNothingForThem) {
   fs::create_directories(paths_.home);
   write(working_ / "Relocated" / "Other" / "only-copy.txt", "someone else's data");
   write(paths_.home / "Documents" / "keep.txt", "keep");
-  ManifestStore store(paths_.state, {}, systemClock());
-  auto record = [&](std::string id, std::string src, fs::path finalDst, MovePhase phase,
-                    MoveConflictPolicy policy = MoveConflictPolicy::kMerge) {
-    MoveManifest m;
-    m.id = std::move(id);
-    m.src = std::move(src);
-    m.finalDst = finalDst.string();
-    m.dstParent = finalDst.parent_path().string();
-    m.startedAt = 7;
-    m.phase = phase;
-    m.conflictPolicy = policy;
-    m.replaceSourceWithSymlink = true;
-    store.save(m);
-  };
-  record("SYSTEM", "/etc", working_ / "Relocated" / "etc", MovePhase::kCleaningUp);
-  record("HOME", paths_.home.string(), working_ / "Relocated" / "home", MovePhase::kCopying);
-  record("OUTSIDE-DRIVE", (paths_.home / "Music").string(), paths_.home / "Documents", MovePhase::kHashing);
-  record("WIPE", "/usr", working_ / "Relocated" / "Other", MovePhase::kCopying, MoveConflictPolicy::kOverride);
-  record("SOUND", (paths_.home / "Music").string(), working_ / "Relocated" / "Music", MovePhase::kWaitingForDrive);
+  // Folders outside the home folder stand in for system folders: a record
+  // naming a real one must never be handed to the mover, even in a test.
+  saveRecord(MovePhase::kCleaningUp, (root_ / "elsewhere" / "settings").string(), working_ / "Relocated" / "settings",
+             MoveConflictPolicy::kMerge, true, "OUTSIDE-HOME");
+  saveRecord(MovePhase::kCopying, paths_.home.string(), working_ / "Relocated" / "home",
+             MoveConflictPolicy::kMerge, true, "HOME");
+  saveRecord(MovePhase::kHashing, (paths_.home / "Music").string(), paths_.home / "Documents",
+             MoveConflictPolicy::kMerge, true, "OUTSIDE-DRIVE");
+  saveRecord(MovePhase::kCopying, (root_ / "elsewhere" / "programs").string(), working_ / "Relocated" / "Other",
+             MoveConflictPolicy::kOverride, true, "WIPE");
+  saveRecord(MovePhase::kWaitingForDrive, (paths_.home / "Music").string(), working_ / "Relocated" / "Music",
+             MoveConflictPolicy::kMerge, true, "SOUND");
   auto& mover = make();
   mover.setPaused(true);
   mover.reload();
-  for (const char* id : {"SYSTEM", "HOME", "OUTSIDE-DRIVE", "WIPE"}) {
+  for (const char* id : {"OUTSIDE-HOME", "HOME", "OUTSIDE-DRIVE", "WIPE"}) {
     SCOPED_TRACE(id);
     EXPECT_EQ(phaseOf(id), MovePhase::kFailed);
     EXPECT_TRUE(mover.job(id)->lastError->starts_with("Brimvale did not resume the move of ")) << *mover.job(id)->lastError;
   }
-  EXPECT_NE(mover.job("SYSTEM")->lastError->find("/etc is a system folder"), std::string::npos);
+  EXPECT_NE(mover.job("OUTSIDE-HOME")->lastError->find("lies outside your home folder"), std::string::npos);
   EXPECT_NE(mover.job("HOME")->lastError->find("is your home folder itself"), std::string::npos);
   EXPECT_EQ(phaseOf("SOUND"), MovePhase::kCopying);
   ASSERT_TRUE(loop_.runUntil([&] { return mover.activeCount() == 0; }));
@@ -528,25 +521,12 @@ TEST_F(Mover, RecordsFromDiskNeverCopyOverOrWipeAnotherMovesCopy) {
   write(working_ / "Relocated" / "Albums" / "track.flac", "someone's music");
   write(paths_.home / "Photos" / "only-copy.jpg", "an older picture");
   write(paths_.home / "Music" / "track.flac", "another track");
-  ManifestStore store(paths_.state, {}, systemClock());
-  auto record = [&](std::string id, std::string src, fs::path finalDst, MovePhase phase, MoveConflictPolicy policy) {
-    MoveManifest m;
-    m.id = std::move(id);
-    m.src = std::move(src);
-    m.finalDst = finalDst.string();
-    m.dstParent = finalDst.parent_path().string();
-    m.startedAt = 7;
-    m.phase = phase;
-    m.conflictPolicy = policy;
-    m.replaceSourceWithSymlink = true;
-    store.save(m);
-  };
-  record("OWNER", (root_ / "gone" / "Photos").string(), working_ / "Relocated" / "Photos", MovePhase::kDone,
-         MoveConflictPolicy::kMerge);
-  record("STALE", (paths_.home / "Photos").string(), working_ / "Relocated" / "Photos", MovePhase::kCopying,
-         MoveConflictPolicy::kMerge);
-  record("OVERRIDE", (paths_.home / "Music").string(), working_ / "Relocated" / "Albums", MovePhase::kCopying,
-         MoveConflictPolicy::kOverride);
+  saveRecord(MovePhase::kDone, (root_ / "gone" / "Photos").string(), working_ / "Relocated" / "Photos",
+             MoveConflictPolicy::kMerge, true, "OWNER");
+  saveRecord(MovePhase::kCopying, (paths_.home / "Photos").string(), working_ / "Relocated" / "Photos",
+             MoveConflictPolicy::kMerge, true, "STALE");
+  saveRecord(MovePhase::kCopying, (paths_.home / "Music").string(), working_ / "Relocated" / "Albums",
+             MoveConflictPolicy::kOverride, true, "OVERRIDE");
   auto& mover = make();
   mover.reload();
   ASSERT_TRUE(loop_.runUntil([&] { return mover.idle(); }));
