@@ -23,10 +23,14 @@
 #include "common/file_io.h"
 #include "common/paths.h"
 #include "common/process.h"
+#include "common/testing/tree_view.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
 using namespace brimvale;
+using brimvale::testing::lostEntries;
+using brimvale::testing::userView;
+using brimvale::testing::writeAwkwardTree;
 using namespace std::chrono_literals;
 
 namespace {
@@ -46,37 +50,6 @@ struct Trial {
   std::size_t bytesEach = 3000;
   bool slowCopy = false;
 };
-
-void writeTree(const fs::path& root, int files, std::size_t bytesEach) {
-  std::string block(bytesEach, '\0');
-  for (int i = 0; i < files; ++i) {
-    for (std::size_t b = 0; b < block.size(); ++b) block[b] = static_cast<char>((i * 131 + b * 7) & 0xff);
-    const fs::path p = root / ("dir " + std::to_string(i % 7)) / ("file \"" + std::to_string(i) + "\" é.bin");
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << block;
-  }
-}
-
-std::map<std::string, std::string> contents(const fs::path& root) {
-  std::map<std::string, std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
-    out[it->path().lexically_relative(root).string()] = readFile(it->path()).value_or("\x01unreachable");
-  }
-  return out;
-}
-
-int lostFiles(const std::map<std::string, std::string>& before, const fs::path& root) {
-  const auto after = contents(root);
-  int n = 0;
-  for (const auto& [rel, data] : before) {
-    auto it = after.find(rel);
-    if (it == after.end() || it->second != data) ++n;
-  }
-  return n;
-}
 
 // The phase the move's record shows, or "-" when there is none.
 std::string recordedPhase(const fs::path& home) {
@@ -210,8 +183,8 @@ int main() {
     (void)writeFileAtomically(home / ".brimvale" / "brim-vale.conf", "NVMe=\"" + drive.string() + "\"\n");
     const std::string name = "Folder " + std::to_string(trialNo);
     const fs::path src = home / name, copy = working / "Relocated" / name;
-    writeTree(src, t.files, t.bytesEach);
-    const auto before = contents(src);
+    writeAwkwardTree(src, t.files, t.bytesEach);
+    const auto before = userView(src);
     std::vector<std::string> args = {"move", src.string(), "--yes", "--verify", t.verify};
     if (!t.stopAfter.empty()) args.push_back("--stop-after=" + t.stopAfter);
     std::function<bool()> when;
@@ -245,7 +218,7 @@ int main() {
         break;
       }
     }
-    const int lost = lostFiles(before, src);
+    const int lost = lostEntries(before, userView(src));
     const std::string finalPhase = recordedPhase(home);
     totalFiles += static_cast<int>(before.size());
     totalLost += lost;

@@ -22,6 +22,7 @@
 #include "common/file_io.h"
 #include "common/process.h"
 #include "common/text_formats.h"
+#include "common/testing/tree_view.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
 
@@ -31,6 +32,10 @@ namespace brimvale::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::lostEntries;
+using testing::TreeView;
+using testing::userView;
+using testing::writeAwkwardTree;
 using namespace std::chrono_literals;
 using Env = std::vector<std::pair<std::string, std::string>>;
 
@@ -120,45 +125,6 @@ bool hasEntries(const fs::path& folder) {
   return fs::is_directory(folder, ec) && !fs::is_empty(folder, ec);
 }
 
-// Files with blanks, quotes and non-ASCII letters in their names, in 7 folders.
-void writeTree(const fs::path& root, int files, std::size_t bytesEach) {
-  std::string block(bytesEach, '\0');
-  for (int i = 0; i < files; ++i) {
-    for (std::size_t b = 0; b < block.size(); ++b) block[b] = static_cast<char>((i * 131 + b * 7) & 0xff);
-    const fs::path p = root / ("dir " + std::to_string(i % 7)) / ("file \"" + std::to_string(i) + "\" é.bin");
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << block;
-  }
-}
-
-// What the user sees of a tree: every non-folder entry by relative path, with
-// a checksum of what reading it (through links) gives.
-using Checksums = std::map<std::string, std::string>;
-Checksums checksums(const fs::path& root) {
-  Checksums out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
-    const std::string rel = it->path().lexically_relative(root).string();
-    auto text = readFile(it->path());
-    out[rel] = text ? std::to_string(text->size()) + ":" + std::to_string(std::hash<std::string>{}(*text))
-                    : "unreachable";
-  }
-  return out;
-}
-
-// How many of `before`'s files cannot be read back unchanged at the same path.
-int lost(const Checksums& before, const fs::path& root) {
-  const Checksums after = checksums(root);
-  int n = 0;
-  for (const auto& [rel, sum] : before) {
-    auto it = after.find(rel);
-    if (it == after.end() || it->second != sum) ++n;
-  }
-  return n;
-}
-
 // Links inside `copy` that point into `copy`: what copying a relocated
 // folder onto its own copy leaves behind.
 int selfLinks(const fs::path& copy) {
@@ -214,17 +180,17 @@ class MoverCommandSafety : public ::testing::Test {
 TEST_F(MoverCommandSafety, RefusesWhatAMoveMustNotTake) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path home = home_.path();
-  writeTree(home / ".ssh", 3, 100);
-  writeTree(home / "Projects", 5, 100);
+  writeAwkwardTree(home / ".ssh", 3, 100);
+  writeAwkwardTree(home / "Projects", 5, 100);
   fs::create_directories(home / "Disk");
   ASSERT_EQ(mount("tmpfs", (home / "Disk").c_str(), "tmpfs", 0, "size=1m"), 0);
-  writeTree(home / "Disk", 2, 100);
-  writeTree(working() / "Relocated" / "Earlier", 2, 100);
+  writeAwkwardTree(home / "Disk", 2, 100);
+  writeAwkwardTree(working() / "Relocated" / "Earlier", 2, 100);
   TempHome outside;  // a folder outside this home
-  writeTree(outside.path() / "Data", 4, 100);
-  const Checksums sshBefore = checksums(home / ".ssh"), projectsBefore = checksums(home / "Projects"),
-                  diskBefore = checksums(home / "Disk"), driveBefore = checksums(drive_.path()),
-                  outsideBefore = checksums(outside.path());
+  writeAwkwardTree(outside.path() / "Data", 4, 100);
+  const TreeView sshBefore = userView(home / ".ssh"), projectsBefore = userView(home / "Projects"),
+                  diskBefore = userView(home / "Disk"), driveBefore = userView(drive_.path()),
+                  outsideBefore = userView(outside.path());
   struct Case {
     fs::path folder;
     const char* says;
@@ -248,20 +214,20 @@ TEST_F(MoverCommandSafety, RefusesWhatAMoveMustNotTake) {
   }
   EXPECT_TRUE(contains(brimvale(home_, {"move", (outside.path() / "Data").string(), "--yes"}).err,
                        "name the folder that holds it with --allow-root"));
-  EXPECT_EQ(checksums(home / "Disk"), diskBefore);
+  EXPECT_EQ(userView(home / "Disk"), diskBefore);
   umount2((home / "Disk").c_str(), MNT_DETACH);
   fs::remove(home / "Disk");
-  EXPECT_EQ(checksums(home / ".ssh"), sshBefore);
-  EXPECT_EQ(checksums(home / "Projects"), projectsBefore);
-  EXPECT_EQ(checksums(drive_.path()), driveBefore);
-  EXPECT_EQ(checksums(outside.path()), outsideBefore);
+  EXPECT_EQ(userView(home / ".ssh"), sshBefore);
+  EXPECT_EQ(userView(home / "Projects"), projectsBefore);
+  EXPECT_EQ(userView(drive_.path()), driveBefore);
+  EXPECT_EQ(userView(outside.path()), outsideBefore);
   EXPECT_TRUE(manifests(home_).empty());
 
   // Named on purpose, the outside root is taken like the home folder.
   auto allowed = brimvale(home_, {"move", (outside.path() / "Data").string(), "--yes", "--allow-root",
                                   outside.path().string()});
   ASSERT_EQ(allowed.exitCode, 0) << allowed.out << allowed.err;
-  EXPECT_EQ(lost(outsideBefore, outside.path()), 0);
+  EXPECT_EQ(lostEntries(outsideBefore, userView(outside.path())), 0);
   EXPECT_TRUE(fs::is_symlink(outside.path() / "Data" / "dir 1" / "file \"1\" é.bin"));
 }
 
@@ -272,8 +238,8 @@ TEST_F(MoverCommandSafety, SystemFoldersAreRefusedEvenWhenNamedAsARoot) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   if (!fs::is_directory("/opt")) GTEST_SKIP() << "no /opt to mount over";
   TempHome stand;  // what /opt shows inside the namespace
-  writeTree(stand.path() / "app", 4, 100);
-  const Checksums before = checksums(stand.path());
+  writeAwkwardTree(stand.path() / "app", 4, 100);
+  const TreeView before = userView(stand.path());
   for (const std::string target : {"/opt", "/opt/app"}) {
     SCOPED_TRACE(target);
     auto r = runProcess(
@@ -287,7 +253,7 @@ TEST_F(MoverCommandSafety, SystemFoldersAreRefusedEvenWhenNamedAsARoot) {
     EXPECT_TRUE(contains(r.err, target + " is a system folder, and Brimvale never moves or deletes system folders."))
         << r.err;
   }
-  EXPECT_EQ(checksums(stand.path()), before);
+  EXPECT_EQ(userView(stand.path()), before);
   EXPECT_TRUE(manifests(home_).empty());
 }
 
@@ -325,8 +291,8 @@ std::pair<int, std::string> moveOnATerminal(const TempHome& home, const fs::path
 TEST_F(MoverCommandSafety, AsksFirstAndADryRunChangesNothing) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path src = home_.path() / "Old Projects";
-  writeTree(src, 1204, 10);
-  const Checksums before = checksums(src);
+  writeAwkwardTree(src, 1204, 10);
+  const TreeView before = userView(src);
 
   auto unasked = brimvale(home_, {"move", src.string()});
   EXPECT_EQ(unasked.exitCode, 1);
@@ -347,11 +313,11 @@ TEST_F(MoverCommandSafety, AsksFirstAndADryRunChangesNothing) {
   EXPECT_EQ(declined, 1) << declinedText;
   EXPECT_TRUE(contains(declinedText, "Nothing was moved; your folder is untouched.")) << declinedText;
   EXPECT_TRUE(manifests(home_).empty());
-  EXPECT_EQ(checksums(src), before);
+  EXPECT_EQ(userView(src), before);
 
   auto [accepted, acceptedText] = moveOnATerminal(home_, src, "y");
   EXPECT_EQ(accepted, 0) << acceptedText;
-  EXPECT_EQ(lost(before, src), 0);
+  EXPECT_EQ(lostEntries(before, userView(src)), 0);
   EXPECT_TRUE(fs::is_symlink(src / "dir 3" / "file \"3\" é.bin"));
 }
 
@@ -360,8 +326,8 @@ TEST_F(MoverCommandSafety, AsksFirstAndADryRunChangesNothing) {
 TEST_F(MoverCommandSafety, AnAlreadyRelocatedFolderIsNotCopiedOntoItsCopy) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path src = home_.path() / "Photos";
-  writeTree(src, 30, 2000);
-  const Checksums before = checksums(src);
+  writeAwkwardTree(src, 30, 2000);
+  const TreeView before = userView(src);
   ASSERT_EQ(brimvale(home_, {"move", src.string(), "--yes"}).exitCode, 0);
 
   auto again = brimvale(home_, {"move", src.string(), "--yes"});
@@ -369,15 +335,15 @@ TEST_F(MoverCommandSafety, AnAlreadyRelocatedFolderIsNotCopiedOntoItsCopy) {
   EXPECT_TRUE(contains(again.err, "~/Photos is already on the drive: every file in it is a link to its copy in "))
       << again.err;
   // Part of a relocated folder, with new files beside the links.
-  writeTree(src / "dir 2" / "new", 3, 50);
-  Checksums partBefore = checksums(src / "dir 2");
+  writeAwkwardTree(src / "dir 2" / "new", 3, 50);
+  TreeView partBefore = userView(src / "dir 2");
   auto part = brimvale(home_, {"move", (src / "dir 2").string(), "--yes"});
   EXPECT_EQ(part.exitCode, 1);
   EXPECT_TRUE(contains(part.err, "is already on the drive in part: ")) << part.err;
-  EXPECT_EQ(lost(partBefore, src / "dir 2"), 0);
-  EXPECT_EQ(lost(before, src), 0);
+  EXPECT_EQ(lostEntries(partBefore, userView(src / "dir 2")), 0);
+  EXPECT_EQ(lostEntries(before, userView(src)), 0);
   EXPECT_EQ(selfLinks(relocated("Photos")), 0);
-  EXPECT_EQ(checksums(relocated("Photos")), before);
+  EXPECT_EQ(userView(relocated("Photos")), before);
   EXPECT_EQ(manifests(home_).size(), 1u);
 }
 
@@ -385,17 +351,17 @@ TEST_F(MoverCommandSafety, AnAlreadyRelocatedFolderIsNotCopiedOntoItsCopy) {
 TEST_F(MoverCommandSafety, FoldersOfTheSameNameGetCopiesOfTheirOwn) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path a = home_.path() / "a" / "build", b = home_.path() / "b" / "build";
-  writeTree(a, 10, 300);
-  writeTree(b, 12, 700);
-  const Checksums beforeA = checksums(a), beforeB = checksums(b);
+  writeAwkwardTree(a, 10, 300);
+  writeAwkwardTree(b, 12, 700);
+  const TreeView beforeA = userView(a), beforeB = userView(b);
   ASSERT_EQ(brimvale(home_, {"move", a.string(), "--yes"}).exitCode, 0);
   auto second = brimvale(home_, {"move", b.string(), "--yes"});
   ASSERT_EQ(second.exitCode, 0) << second.err;
   EXPECT_TRUE(contains(second.out, "Relocated " + b.string() + " to " + relocated("build.1").string())) << second.out;
-  EXPECT_EQ(lost(beforeA, a), 0);
-  EXPECT_EQ(lost(beforeB, b), 0);
-  EXPECT_EQ(checksums(relocated("build")), beforeA);
-  EXPECT_EQ(checksums(relocated("build.1")), beforeB);
+  EXPECT_EQ(lostEntries(beforeA, userView(a)), 0);
+  EXPECT_EQ(lostEntries(beforeB, userView(b)), 0);
+  EXPECT_EQ(userView(relocated("build")), beforeA);
+  EXPECT_EQ(userView(relocated("build.1")), beforeB);
 }
 
 // Given a relocation that failed half-way through replacing files with
@@ -403,8 +369,8 @@ TEST_F(MoverCommandSafety, FoldersOfTheSameNameGetCopiesOfTheirOwn) {
 TEST_F(MoverCommandSafety, ReRunningAfterAFailureFinishesTheMoveSafely) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path src = home_.path() / "Work";
-  writeTree(src, 40, 1000);
-  const Checksums before = checksums(src);
+  writeAwkwardTree(src, 40, 1000);
+  const TreeView before = userView(src);
   // An immutable folder: its files cannot be replaced, even by root.
   if (!runTool("/usr/bin/chattr", {"+i", (src / "dir 4").string()}, 10s).succeeded()) {
     GTEST_SKIP() << "chattr +i is not available here";
@@ -415,17 +381,17 @@ TEST_F(MoverCommandSafety, ReRunningAfterAFailureFinishesTheMoveSafely) {
   EXPECT_EQ(onlyPhase(home_), "failed");
   EXPECT_TRUE(contains(failed.err, "To finish the move safely, run: brimvale move " + shellQuoted(src.string()) + " --yes"))
       << failed.err;
-  EXPECT_EQ(lost(before, src), 0);
+  EXPECT_EQ(lostEntries(before, userView(src)), 0);
   EXPECT_FALSE(fs::is_symlink(src / "dir 4" / "file \"4\" é.bin"));
 
   auto rerun = brimvale(home_, {"move", src.string(), "--yes"});
   EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
   EXPECT_TRUE(contains(rerun.out, "Finishing move ")) << rerun.out;
   EXPECT_EQ(onlyPhase(home_), "done");
-  EXPECT_EQ(lost(before, src), 0);
+  EXPECT_EQ(lostEntries(before, userView(src)), 0);
   EXPECT_TRUE(fs::is_symlink(src / "dir 4" / "file \"4\" é.bin"));
   EXPECT_EQ(selfLinks(relocated("Work")), 0);
-  EXPECT_EQ(checksums(relocated("Work")), before);
+  EXPECT_EQ(userView(relocated("Work")), before);
 }
 
 // Two `brimvale move` of one folder started together (a double click), many
@@ -437,16 +403,16 @@ TEST_F(MoverCommandSafety, TwoMovesOfOneFolderAtOnceLoseNothing) {
     SCOPED_TRACE(trial);
     const std::string name = "Twice " + std::to_string(trial);
     const fs::path src = home_.path() / name;
-    writeTree(src, 60, 3000);
-    const Checksums before = checksums(src);
+    writeAwkwardTree(src, 60, 3000);
+    const TreeView before = userView(src);
     counted += static_cast<int>(before.size());
     Spawned first(home_, {"move", src.string(), "--yes"}, "first.txt");
     Spawned second(home_, {"move", src.string(), "--yes"}, "second.txt");
     const int a = first.wait(), b = second.wait();
     EXPECT_TRUE((a == 0) != (b == 0)) << a << " " << b << "\n" << first.output() << "\n" << second.output();
-    lostFiles += lost(before, src);
+    lostFiles += lostEntries(before, userView(src));
     EXPECT_EQ(selfLinks(relocated(name)), 0);
-    EXPECT_EQ(checksums(relocated(name)), before);
+    EXPECT_EQ(userView(relocated(name)), before);
   }
   RecordProperty("files_counted", counted);
   RecordProperty("files_lost", lostFiles);
@@ -459,8 +425,8 @@ TEST_F(MoverCommandSafety, TwoMovesOfOneFolderAtOnceLoseNothing) {
 TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path src = home_.path() / "Videos";
-  writeTree(src, 40, 200000);  // 8 MB: four seconds through the slow copy
-  const Checksums before = checksums(src);
+  writeAwkwardTree(src, 40, 200000);  // 8 MB: four seconds through the slow copy
+  const TreeView before = userView(src);
   Spawned move(home_, {"move", src.string(), "--yes"}, "move.txt", {{"RSYNC", kSlowRsync}});
   ASSERT_TRUE(eventually([&] {
     return contains(readFile(home_.state() / "mover-log.txt").value_or(""), "] rsync started (pid ") &&
@@ -477,14 +443,14 @@ TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
   EXPECT_EQ(all[0]["phase"], "cancelled");
   EXPECT_EQ(all[0]["lastError"], "Cancelled by user.");
   EXPECT_FALSE(fs::exists(relocated("Videos")));
-  EXPECT_EQ(checksums(src), before);
+  EXPECT_EQ(userView(src), before);
   EXPECT_FALSE(fs::is_symlink(src / "dir 1" / "file \"1\" é.bin"));
 
   auto resumed = brimvale(home_, {"moves", "resume"});
   EXPECT_EQ(resumed.exitCode, 0);
   EXPECT_TRUE(contains(resumed.out, "No unfinished folder moves.")) << resumed.out;
   EXPECT_EQ(onlyPhase(home_), "cancelled");
-  EXPECT_EQ(checksums(src), before);
+  EXPECT_EQ(userView(src), before);
 }
 
 // Given records whose paths were tampered with, then resuming them is
@@ -492,11 +458,11 @@ TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
 TEST_F(MoverCommandSafety, ATamperedRecordIsNotResumed) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   TempHome elsewhere;
-  writeTree(elsewhere.path() / "Victim", 5, 100);
-  writeTree(home_.path() / "Documents", 5, 100);
-  writeTree(working() / "Relocated" / "Kept", 5, 100);
-  const Checksums victim = checksums(elsewhere.path()), documents = checksums(home_.path() / "Documents"),
-                  kept = checksums(working());
+  writeAwkwardTree(elsewhere.path() / "Victim", 5, 100);
+  writeAwkwardTree(home_.path() / "Documents", 5, 100);
+  writeAwkwardTree(working() / "Relocated" / "Kept", 5, 100);
+  const TreeView victim = userView(elsewhere.path()), documents = userView(home_.path() / "Documents"),
+                  kept = userView(working());
   fs::create_directories(home_.state() / "folder-moves");
   auto record = [&](const std::string& id, const fs::path& src, const fs::path& finalDst, const char* phase) {
     nlohmann::json j = {{"id", id}, {"src", src.string()}, {"dstParent", finalDst.parent_path().string()},
@@ -516,9 +482,9 @@ TEST_F(MoverCommandSafety, ATamperedRecordIsNotResumed) {
       << r.err;
   EXPECT_TRUE(contains(r.err, "a move to the drive must end in its folder")) << r.err;
   EXPECT_TRUE(contains(r.err, "/usr is a system folder")) << r.err;
-  EXPECT_EQ(checksums(elsewhere.path()), victim);
-  EXPECT_EQ(checksums(home_.path() / "Documents"), documents);
-  EXPECT_EQ(checksums(working()), kept);
+  EXPECT_EQ(userView(elsewhere.path()), victim);
+  EXPECT_EQ(userView(home_.path() / "Documents"), documents);
+  EXPECT_EQ(userView(working()), kept);
   for (const auto& m : manifests(home_)) EXPECT_EQ(m["phase"], "failed");
 }
 
@@ -526,8 +492,8 @@ TEST_F(MoverCommandSafety, ATamperedRecordIsNotResumed) {
 // the drive went away during it.
 TEST_F(MoverCommandSafety, ADriveThatWasNeverThereIsNotSaidToHaveGone) {
   const fs::path src = home_.path() / "Notes";
-  writeTree(src, 3, 100);
-  const Checksums before = checksums(src);
+  writeAwkwardTree(src, 3, 100);
+  const TreeView before = userView(src);
   TempHome leftBehind;  // an empty folder where the drive would be mounted
   for (const fs::path& mount : {fs::path("/Volumes/Never-Connected-Drive"), leftBehind.path()}) {
     SCOPED_TRACE(mount.string());
@@ -539,7 +505,7 @@ TEST_F(MoverCommandSafety, ADriveThatWasNeverThereIsNotSaidToHaveGone) {
         << r.err;
     EXPECT_FALSE(contains(r.err, "went away")) << r.err;
   }
-  EXPECT_EQ(checksums(src), before);
+  EXPECT_EQ(userView(src), before);
   EXPECT_TRUE(manifests(home_).empty());
   EXPECT_TRUE(fs::is_empty(leftBehind.path()));
 }
@@ -601,8 +567,8 @@ TEST_F(MoverCommandSafety, RunResumesMovesOnlyUnderTheRelocatorLock) {
   const fs::path scripts = makeScripts(home_);
   ASSERT_EQ(brimvale(home_, {"--scripts", scripts.string(), "install"}).exitCode, 0);
   const fs::path src = home_.path() / "Archive";
-  writeTree(src, 50, 4000);
-  const Checksums before = checksums(src);
+  writeAwkwardTree(src, 50, 4000);
+  const TreeView before = userView(src);
   auto killed = brimvale(home_, {"move", src.string(), "--yes", "--stop-after=mover:copying"});
   ASSERT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.out << killed.err;
   ASSERT_EQ(onlyPhase(home_), "copying");
@@ -618,8 +584,8 @@ TEST_F(MoverCommandSafety, RunResumesMovesOnlyUnderTheRelocatorLock) {
     other.release();
     EXPECT_TRUE(eventually([&] { return onlyPhase(home_) == "done"; })) << app.output();
   });
-  EXPECT_EQ(lost(before, src), 0);
-  EXPECT_EQ(checksums(relocated("Archive")), before);
+  EXPECT_EQ(lostEntries(before, userView(src)), 0);
+  EXPECT_EQ(userView(relocated("Archive")), before);
 }
 
 // What a user does after a crash.
@@ -665,8 +631,8 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
     home.writeConfig(configWithDrive(drive_.path()));
     const std::string name = "Killed " + std::to_string(trial++);
     const fs::path src = home.path() / name;
-    writeTree(src, point.files, point.bytesEach);
-    const Checksums before = checksums(src);
+    writeAwkwardTree(src, point.files, point.bytesEach);
+    const TreeView before = userView(src);
     counted += static_cast<int>(before.size());
     std::vector<std::string> args = {"move", src.string(), "--yes", "--verify", point.verify};
     if (*point.stopAfter) args.push_back(std::string("--stop-after=") + point.stopAfter);
@@ -696,7 +662,7 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
         break;
       }
     }
-    const int here = lost(before, src);
+    const int here = lostEntries(before, userView(src));
     lostFiles += here;
     EXPECT_EQ(here, 0) << brimvale(home, {"move-log"}).out;
     for (const auto& m : manifests(home)) {

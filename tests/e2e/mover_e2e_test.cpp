@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/testing/tree_view.h"
 #include "common/file_io.h"
 #include "common/process.h"
 #include "e2e_harness.h"
@@ -24,6 +25,7 @@ namespace brimvale::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::writeAwkwardTree;
 using namespace std::chrono_literals;
 
 ProcessResult brimvale(const TempHome& home, std::vector<std::string> args) {
@@ -89,16 +91,6 @@ std::string manifestPhase(const TempHome& home) {
   return {};
 }
 
-void writeTree(const fs::path& root, int files, std::size_t bytesEach) {
-  std::string block(bytesEach, '\0');
-  for (int i = 0; i < files; ++i) {
-    for (std::size_t b = 0; b < block.size(); ++b) block[b] = static_cast<char>((i * 131 + b * 7) & 0xff);
-    const fs::path p = root / ("dir " + std::to_string(i % 17)) / ("file \"" + std::to_string(i) + "\" é.bin");
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << block;
-  }
-}
-
 // Every regular file of `reference` reads the same through `moved` (links followed).
 void expectSameContent(const fs::path& reference, const fs::path& moved) {
   std::size_t checked = 0;
@@ -135,7 +127,7 @@ class MoverE2E : public ::testing::Test {
 TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path src = home_.path() / "My Projects";
-  writeTree(src, 40, 5000);
+  writeAwkwardTree(src, 40, 5000, 17);
   const fs::path reference = home_.path() / "reference";
   fs::copy(src, reference, fs::copy_options::recursive);
   auto r = brimvale(home_, {"move", src.string(), "--yes", "--verify", "thorough"});
@@ -183,7 +175,7 @@ TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
                                     "{\"brimvale.mover.recentWriteGuardEnabled\": false}"));
     const std::string name = "Tree-" + target;
     const fs::path src = home.path() / name;
-    writeTree(src, 3000, 40000);
+    writeAwkwardTree(src, 3000, 40000, 17);
     const fs::path reference = home.path() / "reference";
     fs::copy(src, reference, fs::copy_options::recursive);
     const bool plainMove = target == "verifying";  // a plain move has the riskier clean-up: rm
@@ -214,7 +206,7 @@ TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
 TEST_F(MoverE2E, DriveUnpluggedDuringTheCopyLeavesTheMoveWaiting) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path src = home_.path() / "Big";
-  writeTree(src, 3000, 60000);
+  writeAwkwardTree(src, 3000, 60000, 17);
   {
     BackgroundMove move(home_, {src.string()});
     const auto giveUp = std::chrono::steady_clock::now() + 60s;

@@ -11,12 +11,16 @@
 
 #include "common/file_io.h"
 #include "common/process.h"
+#include "common/testing/tree_view.h"
 #include "e2e_harness.h"
 
 namespace brimvale::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::lostEntries;
+using testing::TreeView;
+using testing::userView;
 
 ProcessResult brimvale(const TempHome& home, std::vector<std::string> args) {
   return runProcess({.path = BRIMVALE_PATH,
@@ -32,33 +36,6 @@ std::vector<std::string> moveArgs(const TempHome& home, std::vector<std::string>
   if (asks) args.push_back("--yes");
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
-}
-
-// What the user has at each path below `root`: the bytes of every file,
-// read through links.
-using Contents = std::map<std::string, std::string>;
-Contents contents(const fs::path& root) {
-  Contents out;
-  std::error_code ec;
-  if (fs::is_regular_file(root, ec)) {
-    out["."] = readFile(root).value_or("<unreadable>");
-    return out;
-  }
-  for (const auto& e : fs::recursive_directory_iterator(root, ec)) {
-    if (fs::is_directory(e.path(), ec)) continue;
-    out[e.path().lexically_relative(root).string()] = readFile(e.path()).value_or("<unreadable>");
-  }
-  return out;
-}
-
-// Files of `before` that are missing or different in `after`.
-int losses(const Contents& before, const Contents& after) {
-  int lost = 0;
-  for (const auto& [rel, bytes] : before) {
-    auto it = after.find(rel);
-    if (it == after.end() || it->second != bytes) ++lost;
-  }
-  return lost;
 }
 
 // The phase and last error of the only move record on disk.
@@ -145,7 +122,7 @@ TEST_F(MoverEngineE2E, NamesUpToTheLimitAreRelinkedThroughKills) {
     prepare(home);
     const fs::path src = home.path() / ("Long names " + std::to_string(trials));
     makeTree(src);
-    const Contents before = contents(src);
+    const TreeView before = userView(src);
     ASSERT_EQ(before.size(), 29u);
     std::vector<std::string> extra{src.string()};
     if (!stop.empty()) extra.push_back("--stop-after=" + stop);
@@ -154,7 +131,7 @@ TEST_F(MoverEngineE2E, NamesUpToTheLimitAreRelinkedThroughKills) {
       ASSERT_EQ(moved.exitCode, 0) << moved.out << moved.err;
     } else {
       ASSERT_EQ(moved.outcome, ProcessOutcome::kSignalled) << moved.describe() << moved.out << moved.err;
-      EXPECT_EQ(losses(before, contents(src)), 0) << "right after the kill";
+      EXPECT_EQ(lostEntries(before, userView(src)), 0) << "right after the kill";
       auto resumed = brimvale(home, {"moves", "resume"});
       ASSERT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err;
     }
@@ -163,7 +140,7 @@ TEST_F(MoverEngineE2E, NamesUpToTheLimitAreRelinkedThroughKills) {
     EXPECT_EQ(temporaryLinks(src), 0);
     const fs::path longest = src / std::string(255, static_cast<char>('a' + 13));
     EXPECT_TRUE(linkTarget(longest).string().starts_with(working().string() + "/")) << linkTarget(longest);
-    lost += losses(before, contents(src));
+    lost += lostEntries(before, userView(src));
     ++trials;
   }
   RecordProperty("long_name_trials", trials);
@@ -183,7 +160,7 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
     prepare(home, "thorough");
     const fs::path src = home.path() / (corrupt ? "Photos" : "Music");
     for (int i = 0; i < 30; ++i) write(src / ("album " + std::to_string(i % 4)) / ("f" + std::to_string(i)), bytesFor(i, 20000));
-    const Contents before = contents(src);
+    const TreeView before = userView(src);
     auto copied = brimvale(home, moveArgs(home, {src.string(), "--verify", "thorough", "--stop-after=mover:copied"}));
     ASSERT_EQ(copied.outcome, ProcessOutcome::kSignalled) << copied.describe() << copied.out << copied.err;
     ASSERT_EQ(record(home).first, "hashing");
@@ -221,7 +198,7 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
       EXPECT_TRUE(allLinks(src));
       EXPECT_EQ(readFile(copy / "older" / "kept.txt"), "was on the drive before");
     }
-    lost += losses(before, contents(src));
+    lost += lostEntries(before, userView(src));
   }
   RecordProperty("corrupted_copy_files_lost", lost);
   EXPECT_EQ(lost, 0);
@@ -235,14 +212,14 @@ TEST_F(MoverEngineE2E, ASingleFileIsRelocated) {
     SCOPED_TRACE(level);
     const fs::path file = home_.path() / ("disk image " + level + ".iso");
     write(file, bytesFor(7, 3 << 20));
-    const Contents before = contents(file);
+    const TreeView before = userView(file);
     auto moved = brimvale(home_, moveArgs(home_, {file.string(), "--verify", level}));
     ASSERT_EQ(moved.exitCode, 0) << moved.out << moved.err;
     ASSERT_TRUE(fs::is_symlink(file));
     const fs::path copy = linkTarget(file);
     EXPECT_TRUE(copy.string().starts_with((working() / "Relocated").string() + "/")) << copy;
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(copy)));
-    EXPECT_EQ(losses(before, contents(file)), 0);
+    EXPECT_EQ(lostEntries(before, userView(file)), 0);
   }
 }
 
@@ -256,7 +233,7 @@ TEST_F(MoverEngineE2E, AFullDriveIsNamedAsTheCause) {
   ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json", "{\"nvme_path\":\"" + small.path().string() + "\"}"));
   const fs::path src = home_.path() / "Scans";
   for (int i = 0; i < 60; ++i) write(src / ("page " + std::to_string(i) + ".png"), bytesFor(i, 4000));
-  const Contents before = contents(src);
+  const TreeView before = userView(src);
   auto moved = brimvale(home_, moveArgs(home_, {src.string()}));
   EXPECT_EQ(moved.exitCode, 1) << moved.out << moved.err;
   const std::string said = moved.err.substr(0, moved.err.find("\nDetails: "));
@@ -267,7 +244,7 @@ TEST_F(MoverEngineE2E, AFullDriveIsNamedAsTheCause) {
   EXPECT_EQ(said.find("became unavailable"), std::string::npos) << moved.err;
   EXPECT_NE(moved.err.find("No space left on device (28)"), std::string::npos) << moved.err;  // the tool's own line
   EXPECT_TRUE(noLinks(src));
-  EXPECT_EQ(losses(before, contents(src)), 0);
+  EXPECT_EQ(lostEntries(before, userView(src)), 0);
 }
 
 // A record in the clean-up phase is obeyed only for a source Brimvale may
@@ -311,7 +288,7 @@ TEST_F(MoverEngineE2E, ACleanUpRecordFromDiskRemovesNothingItCannotVouchFor) {
       fs::remove_all(home_.state() / "folder-moves");
       for (int i = 0; i < 12; ++i) write(home_.path() / "Documents" / ("doc" + std::to_string(i) + ".txt"), bytesFor(i, 900));
       const auto [src, copy] = c.setUp();
-      const Contents before = contents(src);
+      const TreeView before = userView(src);
       nlohmann::json j = {{"id", "0F0E0D0C-0B0A-4909-8807-060504030201"},
                           {"version", 1},
                           {"src", src.string()},
@@ -334,7 +311,7 @@ TEST_F(MoverEngineE2E, ACleanUpRecordFromDiskRemovesNothingItCannotVouchFor) {
       EXPECT_EQ(phase, "failed");
       EXPECT_NE(lastError.find(c.says), std::string::npos) << lastError;
       EXPECT_TRUE(noLinks(src));
-      EXPECT_EQ(losses(before, contents(src)), 0);
+      EXPECT_EQ(lostEntries(before, userView(src)), 0);
       fs::remove_all(working() / "Relocated");
     }
   }

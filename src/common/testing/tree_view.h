@@ -1,0 +1,64 @@
+// Tests and benchmarks only: what a user sees of a folder tree (so a move can
+// be checked for losses) and trees of awkward names to move.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "common/file_io.h"
+
+namespace brimvale::testing {
+
+// Relative path -> the size and a checksum of what reading it gives.
+using TreeView = std::map<std::string, std::string>;
+
+// Every entry below `root` that is not a real folder, read through links, as
+// a program using the old paths would; "." for a `root` that is a file. An
+// entry that cannot be read shows as "unreadable".
+inline TreeView userView(const std::filesystem::path& root) {
+  namespace fs = std::filesystem;
+  auto seen = [](const fs::path& p) {
+    auto bytes = readFile(p);
+    return bytes ? std::to_string(bytes->size()) + ":" + std::to_string(std::hash<std::string>{}(*bytes))
+                 : std::string("unreadable");
+  };
+  TreeView view;
+  std::error_code ec;
+  if (fs::is_regular_file(root, ec)) {
+    view["."] = seen(root);
+    return view;
+  }
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
+    view[it->path().lexically_relative(root).string()] = seen(it->path());
+  }
+  return view;
+}
+
+// How many entries of `before` are missing from `after` or read differently.
+inline int lostEntries(const TreeView& before, const TreeView& after) {
+  int lost = 0;
+  for (const auto& [rel, seen] : before) {
+    auto it = after.find(rel);
+    if (it == after.end() || it->second != seen) ++lost;
+  }
+  return lost;
+}
+
+// `files` files of `bytesEach` bytes each, content varying per file, with
+// blanks, quotes and non-ASCII letters in their names, in `folders` folders.
+inline void writeAwkwardTree(const std::filesystem::path& root, int files, std::size_t bytesEach, int folders = 7) {
+  std::string block(bytesEach, '\0');
+  for (int i = 0; i < files; ++i) {
+    for (std::size_t b = 0; b < block.size(); ++b) block[b] = static_cast<char>((i * 131 + b * 7) & 0xff);
+    const auto p = root / ("dir " + std::to_string(i % folders)) / ("file \"" + std::to_string(i) + "\" é.bin");
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << block;
+  }
+}
+
+}  // namespace brimvale::testing
