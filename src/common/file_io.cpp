@@ -204,6 +204,17 @@ std::vector<std::string> readLastLines(const fs::path& path, std::size_t count) 
   return lines;
 }
 
+std::error_code createExclusively(const fs::path& path, ClaimKind kind) {
+  if (kind == ClaimKind::kFolder) {
+    if (::mkdir(path.c_str(), 0700) == 0) return {};
+  } else if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+             fd >= 0) {
+    ::close(fd);
+    return {};
+  }
+  return {errno, std::system_category()};
+}
+
 std::error_code renameNoReplace(const fs::path& from, const fs::path& to) {
 #if defined(__linux__)
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};

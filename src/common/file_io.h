@@ -64,6 +64,13 @@ struct AtomicWriteOptions {
 [[nodiscard]] std::error_code renameNoReplace(const std::filesystem::path& from,
                                               const std::filesystem::path& to);
 
+// What a claim creates: a folder (0700) or an empty file (0600).
+enum class ClaimKind { kFolder, kFile };
+// Creates `path` only when nothing is there (a link, even a dangling one,
+// counts as something), so two processes claiming one name never share it.
+// Returns the system error (EEXIST when the name is taken), empty on success.
+[[nodiscard]] std::error_code createExclusively(const std::filesystem::path& path, ClaimKind kind);
+
 // Creates an empty file (0600) when missing; leaves existing content alone.
 [[nodiscard]] Result<void> touchFile(const std::filesystem::path& path);
 

@@ -77,6 +77,33 @@ TEST_F(FileIoTest, AppendAddsToTheEnd) {
   EXPECT_EQ(readFile(file).value(), "one\ntwo\n");
 }
 
+TEST_F(FileIoTest, AClaimCreatesOnlyWhereNothingIs) {
+  fs::create_symlink("nowhere", dir_ / "dangling");
+  const struct {
+    const char* name;
+    ClaimKind kind;
+    bool created;
+  } cases[] = {
+      {"folder", ClaimKind::kFolder, true},
+      {"folder", ClaimKind::kFolder, false},  // the second claim of one name
+      {"file", ClaimKind::kFile, true},
+      {"file", ClaimKind::kFolder, false},
+      {"dangling", ClaimKind::kFile, false},  // a link, even to nothing, is taken
+      {"dangling", ClaimKind::kFolder, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::error_code made = createExclusively(dir_ / c.name, c.kind);
+    EXPECT_EQ(!made, c.created) << made.message();
+    if (!c.created) {
+      EXPECT_EQ(made, std::errc::file_exists);
+    }
+  }
+  EXPECT_TRUE(fs::is_directory(dir_ / "folder"));
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "file"));
+  EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+}
+
 TEST_F(FileIoTest, RenameNeverReplacesWhatIsThere) {
   fs::create_directories(dir_ / "a" / "inside");
   fs::create_directories(dir_ / "b");

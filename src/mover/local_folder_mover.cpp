@@ -460,15 +460,9 @@ std::expected<std::string, std::string> LocalFolderMover::claimTarget(const std:
       std::error_code ec;
       fs::create_directories(parent, ec);
     }
-    int made = -1;
-    if (singleFile) {
-      made = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (made >= 0) ::close(made);
-    } else {
-      made = ::mkdir(candidate.c_str(), 0700);
-    }
-    if (made >= 0) return candidate;
-    const int err = errno;
+    const std::error_code made = createExclusively(candidate, singleFile ? ClaimKind::kFile : ClaimKind::kFolder);
+    if (!made) return candidate;
+    const int err = made.value();
     if (err == EEXIST && target.rule == MoveTarget::Rule::kClaimExact) {
       return std::unexpected("Something already exists at the original source path " + candidate +
                              ". Move or delete it before reverting.");

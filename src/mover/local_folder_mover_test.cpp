@@ -813,7 +813,7 @@ TEST_F(Mover, ARecordReadFromDiskNeverCleansUpWhatItCannotVouchFor) {
        },
        MovePhase::kFailed, "lies outside your home folder"},
       {"the source is the home folder",
-       [this](const fs::path& src, const fs::path& copy) {
+       [this](const fs::path&, const fs::path& copy) {
          copyTree(paths_.home, copy);
          return std::pair{paths_.home, copy};
        },

@@ -23,17 +23,10 @@ constexpr int kMaxStampSuffix = 9999;
 // Creates `target` exclusively: true when this call created it, false when
 // the name was taken already (a link, even a dangling one, counts as taken).
 Result<bool> claim(const fs::path& target, ClaimKind kind) {
-  if (kind == ClaimKind::kFolder) {
-    if (mkdir(target.c_str(), 0700) == 0) return true;
-  } else {
-    const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      close(fd);
-      return true;
-    }
-  }
-  if (errno == EEXIST) return false;
-  return std::unexpected(errnoError("claim " + target.string(), errno));
+  const std::error_code made = createExclusively(target, kind);
+  if (!made) return true;
+  if (made == std::errc::file_exists) return false;
+  return std::unexpected(errnoError("claim " + target.string(), made.value()));
 }
 
 // Removes a target this run claimed (and possibly half filled).

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/file_io.h"
 #include "common/path_policy.h"
 #include "service/checked_folder.h"
 #include "service/guards.h"
@@ -21,7 +22,6 @@ namespace brimvale::service {
 [[nodiscard]] bool isLockOrMetadataName(std::string_view name);
 
 // What a claimed target is created as: the kind of the item moved into it.
-enum class ClaimKind { kFolder, kFile };
 
 // Claims a fresh target for `name` in `folder`: folder/name; when taken,
 // folder/{YYYY-mm}/name (local month, the month folder created when used);

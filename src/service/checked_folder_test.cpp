@@ -55,7 +55,7 @@ TEST_F(CheckedFolderTest, RemovalTakesLinksAsLinksAndStaysInsideTheFolder) {
   // An absolute name must not escape the folder; a temporary file stands in
   // for a system file, which a test must never be pointed at.
   const fs::path absolute = outside_.file("absolute-target.txt", "untouched");
-  for (const std::string bad : {std::string(), std::string("../x"), absolute.string(), std::string("a/../b")}) {
+  for (const std::string& bad : {std::string(), std::string("../x"), absolute.string(), std::string("a/../b")}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(folder->remove(bad).has_value());
   }

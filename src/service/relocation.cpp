@@ -49,8 +49,9 @@ std::optional<fs::path> claimTarget(const fs::path& relocated, const std::string
     fs::path candidate = relocated / (attempt == 0   ? name
                                       : attempt == 1 ? stamped
                                                      : stamped + "." + std::to_string(attempt));
-    if (::mkdir(candidate.c_str(), 0700) == 0) return candidate;
-    if (errno != EEXIST) return std::nullopt;
+    const std::error_code made = createExclusively(candidate, ClaimKind::kFolder);
+    if (!made) return candidate;
+    if (made != std::errc::file_exists) return std::nullopt;
   }
   return std::nullopt;
 }
