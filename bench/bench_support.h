@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/process.h"
+#include "common/base/process.h"
 
 namespace brimvale::bench {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "common/process.h"
+#include "common/base/process.h"
 
 namespace fs = std::filesystem;
 using brimvale::bench::timeOnce;

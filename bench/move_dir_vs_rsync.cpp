@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "common/paths.h"
-#include "common/process.h"
+#include "common/state/paths.h"
+#include "common/base/process.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;

@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/file_io.h"
-#include "common/paths.h"
-#include "common/process.h"
+#include "common/base/file_io.h"
+#include "common/state/paths.h"
+#include "common/base/process.h"
 #include "common/testing/tree_view.h"
 #include "platform/platform.h"
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "mover/rsync_support.h"
 #include "mover/verification.h"
 

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/file_io.h"
-#include "common/process.h"
+#include "common/base/file_io.h"
+#include "common/base/process.h"
 
 namespace fs = std::filesystem;
 using brimvale::ProcessResult;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "common/process.h"
+#include "common/base/process.h"
 
 namespace fs = std::filesystem;
 

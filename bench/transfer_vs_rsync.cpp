@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/file_io.h"
-#include "common/paths.h"
-#include "common/process.h"
+#include "common/base/file_io.h"
+#include "common/state/paths.h"
+#include "common/base/process.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;

@@ -1,6 +1,6 @@
 #include "app/app_log.h"
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::app {
 

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "common/timestamps.h"
+#include "common/base/timestamps.h"
 #include "platform/notification_center.h"
 
 namespace brimvale::app {

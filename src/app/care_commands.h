@@ -11,7 +11,7 @@
 #include "app/status_reader.h"
 #include "care/home_guidance.h"
 #include "care/movable_apps.h"
-#include "common/paths.h"
+#include "common/state/paths.h"
 #include "platform/app_platform.h"
 
 namespace brimvale::app {

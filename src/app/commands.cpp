@@ -12,8 +12,8 @@
 #include "app/mover_commands.h"
 #include "app/self_check.h"
 #include "app/status_text.h"
-#include "common/gnu_rsync.h"
-#include "common/stale_temporaries.h"
+#include "common/state/gnu_rsync.h"
+#include "common/base/stale_temporaries.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/snapshot_manager.h"
 

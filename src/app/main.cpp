@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/commands.h"
-#include "common/stop_point.h"
+#include "common/base/stop_point.h"
 
 int main(int argc, char** argv) {
   // Everything the application creates under ~/.brimvale is private.

@@ -9,11 +9,11 @@
 #include <future>
 #include <iostream>
 
-#include "common/disk_usage.h"
-#include "common/move_scope.h"
-#include "common/stop_point.h"
-#include "common/text_formats.h"
-#include "common/process.h"
+#include "common/base/disk_usage.h"
+#include "common/state/move_scope.h"
+#include "common/base/stop_point.h"
+#include "common/base/text_formats.h"
+#include "common/base/process.h"
 #include "mover/link_census.h"
 #include "mover/safety_checks.h"
 #include "platform/byte_count_format.h"

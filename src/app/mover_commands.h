@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/run_loop.h"
-#include "common/paths.h"
+#include "common/state/paths.h"
 #include "mover/local_folder_mover.h"
 #include "platform/app_platform.h"
 #include "snapshots/snapshot_manager.h"

@@ -2,9 +2,9 @@
 
 #include <cerrno>
 
-#include "common/file_io.h"
-#include "common/rule_text.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/state/rule_text.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::app {
 namespace fs = std::filesystem;

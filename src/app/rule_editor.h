@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/error.h"
+#include "common/base/error.h"
 
 namespace brimvale::app {
 

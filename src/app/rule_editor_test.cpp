@@ -7,8 +7,8 @@
 
 #include <fstream>
 
-#include "common/config_file.h"
-#include "common/file_io.h"
+#include "common/state/config_file.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::app {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::app {
 namespace fs = std::filesystem;

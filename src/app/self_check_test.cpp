@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "platform/platform_test_support.h"
 #include "platform/testing/fake_service_manager.h"
 

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include "common/file_io.h"
-#include "common/service_config.h"
+#include "common/base/file_io.h"
+#include "common/state/service_config.h"
 
 namespace brimvale::app {
 namespace fs = std::filesystem;

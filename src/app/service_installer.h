@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/error.h"
-#include "common/paths.h"
-#include "common/process.h"
+#include "common/base/error.h"
+#include "common/state/paths.h"
+#include "common/base/process.h"
 #include "platform/notification_center.h"
 #include "platform/service_manager.h"
 

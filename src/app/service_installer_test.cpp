@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/file_io.h"
-#include "common/service_config.h"
+#include "common/base/file_io.h"
+#include "common/state/service_config.h"
 #include "platform/platform_test_support.h"
 #include "platform/testing/fake_service_manager.h"
 

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::app {
 namespace {

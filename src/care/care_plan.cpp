@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/text_formats.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::care {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <charconv>
 
-#include "common/file_io.h"
-#include "common/text_formats.h"
-#include "common/timestamps.h"
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
+#include "common/base/timestamps.h"
 
 namespace brimvale::care {
 namespace {

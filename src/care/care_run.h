@@ -15,8 +15,8 @@
 
 #include "care/care_plan.h"
 #include "care/care_summary.h"
-#include "common/error.h"
-#include "common/process.h"
+#include "common/base/error.h"
+#include "common/base/process.h"
 #include "platform/user_defaults.h"
 
 namespace brimvale::care {

@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "platform/platform_test_support.h"
 
 namespace brimvale::care {

@@ -1,6 +1,6 @@
 #include "care/movable_apps.h"
 
-#include "common/disk_usage.h"
+#include "common/base/disk_usage.h"
 
 namespace brimvale::care {
 

@@ -6,8 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::diagnostics {
 namespace fs = std::filesystem;

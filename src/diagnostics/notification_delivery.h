@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/paths.h"
+#include "common/state/paths.h"
 #include "platform/notification_center.h"
 
 namespace brimvale::diagnostics {

@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "platform/platform_test_support.h"
 #include "platform/testing/recording_desktop.h"
 

@@ -6,10 +6,10 @@
 #include <charconv>
 #include <chrono>
 
-#include "common/file_io.h"
-#include "common/process.h"
-#include "common/raw_names.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/process.h"
+#include "common/base/raw_names.h"
+#include "common/base/text_formats.h"
 #include "platform/byte_count_format.h"
 
 namespace brimvale::diagnostics {

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/folder_walk.h"
-#include "common/path_policy.h"
+#include "common/base/folder_walk.h"
+#include "common/state/path_policy.h"
 
 namespace brimvale::mover {
 namespace {

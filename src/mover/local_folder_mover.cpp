@@ -14,12 +14,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
-#include "common/move_scope.h"
-#include "common/path_policy.h"
-#include "common/stop_point.h"
-#include "common/text_formats.h"
-#include "common/process.h"
+#include "common/base/file_io.h"
+#include "common/state/move_scope.h"
+#include "common/state/path_policy.h"
+#include "common/base/stop_point.h"
+#include "common/base/text_formats.h"
+#include "common/base/process.h"
 #include "mover/link_census.h"
 #include "mover/relink.h"
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "common/path_policy.h"
-#include "common/paths.h"
-#include "common/timestamps.h"
+#include "common/state/path_policy.h"
+#include "common/state/paths.h"
+#include "common/base/timestamps.h"
 #include "mover/manifest.h"
 #include "mover/mover_log.h"
 #include "mover/rsync_support.h"

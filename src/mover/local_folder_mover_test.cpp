@@ -11,9 +11,9 @@
 #include <mutex>
 #include <thread>
 
-#include "common/file_io.h"
-#include "common/path_policy.h"
-#include "common/process.h"
+#include "common/base/file_io.h"
+#include "common/state/path_policy.h"
+#include "common/base/process.h"
 
 namespace brimvale::mover {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::mover {
 namespace {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/paths.h"
-#include "common/timestamps.h"
+#include "common/state/paths.h"
+#include "common/base/timestamps.h"
 
 namespace brimvale::mover {
 

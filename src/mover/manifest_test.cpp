@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "platform/platform_test_support.h"
 
 namespace brimvale::mover {

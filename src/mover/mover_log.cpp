@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/file_io.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 #include "mover/manifest.h"
 
 namespace brimvale::mover {

@@ -13,9 +13,9 @@
 #include <random>
 #include <unordered_set>
 
-#include "common/folder_walk.h"
-#include "common/path_policy.h"
-#include "common/stop_point.h"
+#include "common/base/folder_walk.h"
+#include "common/state/path_policy.h"
+#include "common/base/stop_point.h"
 
 namespace brimvale::mover {
 namespace {

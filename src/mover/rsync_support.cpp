@@ -7,8 +7,8 @@
 #include <chrono>
 #include <regex>
 
-#include "common/process.h"
-#include "common/text_formats.h"
+#include "common/base/process.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::mover {
 namespace {

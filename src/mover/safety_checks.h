@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "common/disk_usage.h"
-#include "common/error.h"
-#include "common/folder_in_use.h"
-#include "common/protected_folders.h"
+#include "common/base/disk_usage.h"
+#include "common/base/error.h"
+#include "common/base/folder_in_use.h"
+#include "common/state/protected_folders.h"
 
 namespace brimvale::mover {
 

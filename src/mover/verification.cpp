@@ -17,8 +17,8 @@
 #include <memory>
 #include <unordered_set>
 
-#include "common/disk_usage.h"
-#include "common/folder_walk.h"
+#include "common/base/disk_usage.h"
+#include "common/base/folder_walk.h"
 #include "mover/relink.h"
 
 namespace brimvale::mover {

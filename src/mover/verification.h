@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "common/error.h"
+#include "common/base/error.h"
 #include "mover/manifest.h"
 
 namespace brimvale::mover {

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "common/paths.h"
+#include "common/state/paths.h"
 #include "platform/notification_center.h"
 #include "platform/platform.h"
 #include "platform/service_manager.h"

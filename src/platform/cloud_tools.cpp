@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "common/process.h"
-#include "common/text_formats.h"
+#include "common/base/process.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::platform {
 

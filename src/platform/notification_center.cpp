@@ -9,9 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
-#include "common/process.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/process.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::platform {
 namespace {

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/error.h"
-#include "common/timestamps.h"
+#include "common/base/error.h"
+#include "common/base/timestamps.h"
 #include "platform/platform.h"
 
 namespace brimvale::platform {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/error.h"
+#include "common/base/error.h"
 #include "platform/cloud_tools.h"
 
 namespace brimvale::platform {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::platform::testsupport {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/error.h"
+#include "common/base/error.h"
 
 namespace brimvale::platform {
 

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "platform/platform_test_support.h"
 
 namespace brimvale::platform {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/error.h"
+#include "common/base/error.h"
 
 namespace brimvale::platform {
 

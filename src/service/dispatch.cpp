@@ -4,22 +4,22 @@
 #include <filesystem>
 #include <string_view>
 
-#include "common/file_io.h"
-#include "common/stale_temporaries.h"
-#include "service/core_commands.h"
-#include "service/drive_commands.h"
-#include "service/cloud_eviction.h"
-#include "service/drive_folder_commands.h"
-#include "service/free_space.h"
-#include "service/reclaim.h"
-#include "service/relocation.h"
-#include "service/remount.h"
-#include "service/rollback.h"
-#include "service/rule_commands.h"
-#include "service/self_backup.h"
-#include "service/storage_report.h"
-#include "service/transfer_job.h"
-#include "service/watch.h"
+#include "common/base/file_io.h"
+#include "common/base/stale_temporaries.h"
+#include "service/core/core_commands.h"
+#include "service/drives/drive_commands.h"
+#include "service/rules/cloud_eviction.h"
+#include "service/drives/drive_folder_commands.h"
+#include "service/rules/free_space.h"
+#include "service/rules/reclaim.h"
+#include "service/relocation/relocation.h"
+#include "service/drives/remount.h"
+#include "service/relocation/rollback.h"
+#include "service/rules/rule_commands.h"
+#include "service/drives/self_backup.h"
+#include "service/rules/storage_report.h"
+#include "service/drive_transfer/transfer_job.h"
+#include "service/watch/watch.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -145,17 +145,6 @@ void prepareStateDirectory(const ServiceContext& ctx) {
 }
 
 }  // namespace
-
-bool loadConfig(ServiceContext& ctx) {
-  ctx.config.reset();
-  auto loaded = loadServiceConfig(ctx.paths, ctx.workingFolderName());
-  if (!loaded) {
-    ctx.log.say(configNotFoundMessage(ctx.paths.config));
-    return false;
-  }
-  ctx.config = std::move(*loaded);
-  return true;
-}
 
 int runService(ServiceContext& ctx, const std::vector<std::string>& args) {
   prepareStateDirectory(ctx);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/stop_point.h"
+#include "common/base/stop_point.h"
 #include "service/dispatch.h"
 
 int main(int argc, char** argv) {

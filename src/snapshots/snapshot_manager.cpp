@@ -5,7 +5,7 @@
 #include <array>
 #include <filesystem>
 
-#include "common/process.h"
+#include "common/base/process.h"
 
 namespace brimvale::snapshots {
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/timestamps.h"
+#include "common/base/timestamps.h"
 #include "snapshots/snapshot_tool_output.h"
 
 namespace brimvale::snapshots {

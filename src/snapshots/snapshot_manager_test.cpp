@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::snapshots {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/text_formats.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::snapshots {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
-#include "common/raw_names.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/raw_names.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::transfers {
 namespace {

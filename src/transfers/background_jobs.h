@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/error.h"
-#include "common/timestamps.h"
+#include "common/base/error.h"
+#include "common/base/timestamps.h"
 
 namespace brimvale::transfers {
 

@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
-#include "common/timestamps.h"
+#include "common/base/file_io.h"
+#include "common/base/timestamps.h"
 
 namespace brimvale::transfers {
 namespace {

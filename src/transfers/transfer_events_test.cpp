@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "common/timestamps.h"
+#include "common/base/timestamps.h"
 
 namespace brimvale::transfers {
 namespace {

@@ -13,11 +13,11 @@
 #include <chrono>
 #include <thread>
 
-#include "common/file_io.h"
-#include "common/paths.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/state/paths.h"
+#include "common/base/text_formats.h"
 #include "e2e_harness.h"
-#include "service/notifications.h"
+#include "service/core/notifications.h"
 #include "session_bus.h"
 
 

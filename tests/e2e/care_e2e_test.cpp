@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "e2e_harness.h"
 #include "platform/byte_count_format.h"
 #include "sandbox_files.h"

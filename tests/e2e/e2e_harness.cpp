@@ -8,7 +8,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "common/paths.h"
+#include "common/state/paths.h"
 #include "platform/platform.h"
 
 namespace brimvale::e2e {

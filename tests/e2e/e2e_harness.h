@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/base/process.h"
 
 namespace brimvale::e2e {
 

@@ -16,9 +16,9 @@
 #include <map>
 #include <thread>
 
-#include "common/file_io.h"
-#include "common/process.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/process.h"
+#include "common/base/text_formats.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
 

@@ -19,9 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
-#include "common/process.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/process.h"
+#include "common/base/text_formats.h"
 #include "common/testing/tree_view.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"

@@ -15,8 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "common/testing/tree_view.h"
-#include "common/file_io.h"
-#include "common/process.h"
+#include "common/base/file_io.h"
+#include "common/base/process.h"
 #include "e2e_harness.h"
 
 extern char** environ;

@@ -7,9 +7,9 @@
 
 #include <fstream>
 
-#include "common/file_io.h"
-#include "common/text_formats.h"
-#include "common/timestamps.h"
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
+#include "common/base/timestamps.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
 

@@ -17,8 +17,8 @@
 #include <set>
 #include <thread>
 
-#include "common/file_io.h"
-#include "common/timestamps.h"
+#include "common/base/file_io.h"
+#include "common/base/timestamps.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
 

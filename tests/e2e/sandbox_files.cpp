@@ -3,8 +3,8 @@
 #include <chrono>
 #include <fstream>
 
-#include "common/file_io.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::e2e {
 namespace fs = std::filesystem;

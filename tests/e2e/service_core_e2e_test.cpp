@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "e2e_harness.h"
 
 namespace brimvale::e2e {

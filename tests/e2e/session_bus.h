@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/file_io.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 
 extern char** environ;
 

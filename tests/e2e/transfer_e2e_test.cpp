@@ -15,10 +15,10 @@
 #include <random>
 #include <thread>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "e2e_harness.h"
 #include "platform/platform.h"
-#include "service/transfer_job.h"
+#include "service/drive_transfer/transfer_job.h"
 
 namespace brimvale::e2e {
 namespace {

@@ -19,11 +19,11 @@
 #include <sstream>
 #include <thread>
 
-#include "common/file_io.h"
-#include "common/service_config.h"
+#include "common/base/file_io.h"
+#include "common/state/service_config.h"
 #include "e2e_harness.h"
 #include "platform/platform.h"
-#include "service/transfer_job.h"
+#include "service/drive_transfer/transfer_job.h"
 
 namespace brimvale::e2e {
 namespace {

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "e2e_harness.h"
 
 extern char** environ;

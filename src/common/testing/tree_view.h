@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::testing {
 

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "platform/user_defaults.h"
 
 namespace brimvale::platform {

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/file_io.h"
-#include "common/process.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/process.h"
+#include "common/base/text_formats.h"
 #include "platform/linux/linux_sources.h"
 
 namespace brimvale::platform {

@@ -13,9 +13,9 @@
 #include <system_error>
 #include <utility>
 
-#include "common/file_io.h"
-#include "common/process.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/process.h"
+#include "common/base/text_formats.h"
 #include "platform/linux/linux_sources.h"
 #include "platform/linux/power_supply.h"
 

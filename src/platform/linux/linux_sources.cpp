@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "common/text_formats.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::platform {
 namespace {

@@ -7,8 +7,8 @@
 #include <system_error>
 #include <vector>
 
-#include "common/file_io.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::platform {
 namespace {

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "platform/service_manager.h"
 
 extern char** environ;

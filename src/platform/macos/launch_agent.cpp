@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "common/file_io.h"
-#include "common/process.h"
-#include "common/text_formats.h"
+#include "common/base/file_io.h"
+#include "common/base/process.h"
+#include "common/base/text_formats.h"
 #include "platform/service_manager.h"
 
 namespace brimvale::platform {

@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/process.h"
-#include "common/text_formats.h"
+#include "common/base/process.h"
+#include "common/base/text_formats.h"
 #include "platform/macos/mac_tool_output.h"
 
 namespace brimvale::platform {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <utility>
 
-#include "common/process.h"
+#include "common/base/process.h"
 #include "platform/macos/mac_drives.h"
 #include "platform/macos/mac_tool_output.h"
 

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <vector>
 
-#include "common/text_formats.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::platform {
 namespace {

@@ -1,7 +1,7 @@
 #include <charconv>
 #include <chrono>
 
-#include "common/process.h"
+#include "common/base/process.h"
 #include "platform/macos/mac_tool_output.h"
 #include "platform/user_defaults.h"
 

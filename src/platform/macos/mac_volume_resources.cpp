@@ -1,6 +1,6 @@
 #include <chrono>
 
-#include "common/process.h"
+#include "common/base/process.h"
 #include "platform/macos/mac_tool_output.h"
 #include "platform/volume_resources.h"
 

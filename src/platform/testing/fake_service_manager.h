@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/file_io.h"
+#include "common/base/file_io.h"
 #include "platform/service_manager.h"
 
 namespace brimvale::platform::testing {

@@ -1,0 +1,118 @@
+#include "common/base/disk_usage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "common/base/process.h"
+
+namespace brimvale {
+namespace {
+namespace fs = std::filesystem;
+
+std::uint64_t duSk(const fs::path& p) {
+  ProcessResult r = runProcess({.path = "/usr/bin/du", .args = {"-sk", "--", p.string()}});
+  return std::stoull(r.out) * 1024;
+}
+
+void writeBytes(const fs::path& p, std::size_t n) {
+  std::ofstream(p) << std::string(n, 'x');
+}
+
+TEST(DiskUsage, MatchesDuOnTheSameTrees) {
+  char tmpl[] = "/tmp/brimvale-du-XXXXXX";
+  fs::path root = mkdtemp(tmpl);
+  struct Case {
+    const char* name;
+    void (*build)(const fs::path&);
+  };
+  const Case cases[] = {
+      {"empty folder", [](const fs::path&) {}},
+      {"small and large files",
+       [](const fs::path& d) {
+         writeBytes(d / "a", 1);
+         writeBytes(d / "b", 5000);
+         writeBytes(d / "c", 3 << 20);
+       }},
+      {"hard links counted once",
+       [](const fs::path& d) {
+         writeBytes(d / "orig", 200000);
+         fs::create_hard_link(d / "orig", d / "link1");
+         fs::create_directory(d / "sub");
+         fs::create_hard_link(d / "orig", d / "sub" / "link2");
+       }},
+      {"symlinks not followed",
+       [](const fs::path& d) {
+         fs::create_directory_symlink("/usr", d / "usr-link");
+         fs::create_symlink("/etc/passwd", d / "file-link");
+       }},
+      {"odd names and deep nesting",
+       [](const fs::path& d) {
+         fs::path p = d;
+         for (int i = 0; i < 40; ++i) p /= "level \"" + std::to_string(i) + "\"\n";
+         fs::create_directories(p);
+         writeBytes(p / "deep file", 10000);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path dir = root / c.name;
+    fs::create_directory(dir);
+    c.build(dir);
+    EXPECT_EQ(diskUsageBytes(dir), duSk(dir));
+  }
+  EXPECT_EQ(diskUsageBytes(root / "b" / "missing"), std::nullopt);
+  fs::remove_all(root);
+}
+
+// The survey's other findings: lengths as the copy check measures them and
+// the newest entry, whichever thread walked it.
+TEST(DiskUsage, SurveyFindsLengthsAndTheNewestEntry) {
+  char tmpl[] = "/tmp/brimvale-survey-XXXXXX";
+  fs::path root = mkdtemp(tmpl);
+  for (int i = 0; i < 8; ++i) {
+    fs::create_directories(root / ("d" + std::to_string(i)) / "inner");
+    writeBytes(root / ("d" + std::to_string(i)) / "inner" / "f", 100);
+  }
+  writeBytes(root / "top", 1000);
+  fs::create_symlink("top", root / "link");  // counts its own 3 bytes
+  fs::create_hard_link(root / "top", root / "d3" / "again");  // counted twice by length, once by blocks
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(48);
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (!e.is_symlink()) fs::last_write_time(e.path(), old);
+  }
+  fs::last_write_time(root, old);
+  const timespec linkTimes[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 48 * 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (root / "link").c_str(), linkTimes, AT_SYMLINK_NOFOLLOW), 0);
+  struct Case {
+    const char* touched;  // made the newest, with everything above it as new
+    const char* expected;
+  };
+  const Case cases[] = {{"", ""}, {"d5/inner/f", "d5/inner/f"}, {"d2/inner", "d2/inner"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.touched);
+    const auto stamp = old + std::chrono::hours(1 + (&c - cases));
+    for (fs::path p = root / c.touched; p.string().size() >= root.string().size(); p = p.parent_path()) {
+      fs::last_write_time(p, stamp);
+      if (p == root) break;
+    }
+    auto survey = surveyTree(root);
+    ASSERT_TRUE(survey);
+    EXPECT_EQ(survey->newestPath, c.expected);
+    EXPECT_EQ(survey->apparentBytes, 8 * 100 + 1000 + 3 + 1000u);
+    EXPECT_EQ(survey->allocatedBytes, duSk(root));
+  }
+  auto file = surveyTree(root / "top");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->apparentBytes, 1000u);
+  EXPECT_EQ(file->newestPath, "");
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace brimvale

@@ -1,0 +1,159 @@
+#include "common/base/file_io.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brimvale {
+namespace {
+namespace fs = std::filesystem;
+
+class FileIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/brimvale-fileio-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_F(FileIoTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporary) {
+  fs::path file = dir_ / "status.json";
+  ASSERT_TRUE(writeFileAtomically(file, "old").has_value());
+  ASSERT_TRUE(writeFileAtomically(file, "new content").has_value());
+  EXPECT_EQ(readFile(file).value(), "new content");
+  struct stat st{};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
+}
+
+TEST_F(FileIoTest, FailedAtomicWriteKeepsTheOldFile) {
+  fs::path file = dir_ / "conf";
+  ASSERT_TRUE(writeFileAtomically(file, "keep me").has_value());
+  // The temporary sibling cannot be created inside a missing folder.
+  auto r = writeFileAtomically(file, "lost", {.tempPath = dir_ / "missing" / "tmp"});
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().code, Errc::kNotFound);
+  EXPECT_EQ(readFile(file).value(), "keep me");
+}
+
+TEST_F(FileIoTest, ReadLastLinesTakesTheTailOldestFirst) {
+  struct Case {
+    std::string content;
+    std::size_t n;
+    std::vector<std::string> expected;
+  };
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big += "line " + std::to_string(i) + "\n";
+  const Case cases[] = {
+      {"", 5, {}},
+      {"a\nb\nc\nd\ne\n", 2, {"d", "e"}},
+      {"a\nb", 5, {"a", "b"}},
+      {"\n\nlast", 2, {"", "last"}},
+      {"only\n", 1, {"only"}},
+      {big, 3, {"line 19997", "line 19998", "line 19999"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 20));
+    fs::path file = dir_ / "log";
+    ASSERT_TRUE(writeFileAtomically(file, c.content).has_value());
+    EXPECT_EQ(readLastLines(file, c.n), c.expected);
+  }
+  EXPECT_TRUE(readLastLines(dir_ / "absent", 3).empty());
+}
+
+TEST_F(FileIoTest, AppendAddsToTheEnd) {
+  fs::path file = dir_ / "actions.tsv";
+  ASSERT_TRUE(appendToFile(file, "one\n").has_value());
+  ASSERT_TRUE(appendToFile(file, "two\n").has_value());
+  ASSERT_TRUE(touchFile(file).has_value());
+  EXPECT_EQ(readFile(file).value(), "one\ntwo\n");
+}
+
+TEST_F(FileIoTest, AClaimCreatesOnlyWhereNothingIs) {
+  fs::create_symlink("nowhere", dir_ / "dangling");
+  const struct {
+    const char* name;
+    ClaimKind kind;
+    bool created;
+  } cases[] = {
+      {"folder", ClaimKind::kFolder, true},
+      {"folder", ClaimKind::kFolder, false},  // the second claim of one name
+      {"file", ClaimKind::kFile, true},
+      {"file", ClaimKind::kFolder, false},
+      {"dangling", ClaimKind::kFile, false},  // a link, even to nothing, is taken
+      {"dangling", ClaimKind::kFolder, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::error_code made = createExclusively(dir_ / c.name, c.kind);
+    EXPECT_EQ(!made, c.created) << made.message();
+    if (!c.created) {
+      EXPECT_EQ(made, std::errc::file_exists);
+    }
+  }
+  EXPECT_TRUE(fs::is_directory(dir_ / "folder"));
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "file"));
+  EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+}
+
+TEST_F(FileIoTest, RenameNeverReplacesWhatIsThere) {
+  fs::create_directories(dir_ / "a" / "inside");
+  fs::create_directories(dir_ / "b");
+  EXPECT_EQ(renameNoReplace(dir_ / "a", dir_ / "b"), std::errc::file_exists);
+  EXPECT_TRUE(fs::exists(dir_ / "a" / "inside"));
+  fs::create_symlink("nowhere", dir_ / "dangling");
+  EXPECT_EQ(renameNoReplace(dir_ / "a", dir_ / "dangling"), std::errc::file_exists);
+  EXPECT_FALSE(renameNoReplace(dir_ / "a", dir_ / "c"));
+  EXPECT_TRUE(fs::exists(dir_ / "c" / "inside"));
+  EXPECT_FALSE(fs::exists(dir_ / "a"));
+}
+
+TEST_F(FileIoTest, TemporarySiblingNamesCarryTheWritersPid) {
+  EXPECT_EQ(temporarySibling(dir_ / "status.json", 4242), dir_ / "status.json.tmp.4242");
+  const std::pair<const char*, std::optional<pid_t>> cases[] = {
+      {"status.json.tmp.4242", 4242},
+      {"brim-vale.conf.bak.20260101120000.tmp.17", 17},
+      {"a.tmp.b.tmp.9", 9},
+      {".tmp.5", std::nullopt},  // no name before it
+      {"x.tmp.", std::nullopt},
+      {"x.tmp.12a", std::nullopt},
+      {"x.tmp.-3", std::nullopt},
+      {"x.tmp.0", std::nullopt},
+      {"x.tmp.99999999999999999999", std::nullopt},
+      {"report.tmp", std::nullopt},
+      {"notes.tmp.txt", std::nullopt},
+  };
+  for (const auto& [name, pid] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(temporarySiblingPid(name), pid);
+  }
+}
+
+TEST_F(FileIoTest, NewFilesNeverReplaceOneAnother) {
+  const fs::path name = dir_ / "brim-vale.conf.bak.20260101120000";
+  ASSERT_TRUE(writeFileAtomically(dir_ / "brim-vale.conf.bak.20260101120000.1", "older").has_value());
+  std::vector<fs::path> written;
+  for (const char* content : {"first", "second", "third"}) {
+    auto path = writeNewFile(name, content);
+    ASSERT_TRUE(path.has_value()) << path.error().message();
+    written.push_back(*path);
+  }
+  EXPECT_EQ(written, (std::vector<fs::path>{name, name.string() + ".2", name.string() + ".3"}));
+  EXPECT_EQ(readFile(name).value(), "first");
+  EXPECT_EQ(readFile(name.string() + ".1").value(), "older") << "an existing name is skipped, not replaced";
+  EXPECT_EQ(readFile(name.string() + ".3").value(), "third");
+  for (const auto& e : fs::directory_iterator(dir_)) {
+    EXPECT_FALSE(temporarySiblingPid(e.path().filename().string())) << e.path();
+  }
+}
+
+}  // namespace
+}  // namespace brimvale

@@ -1,0 +1,113 @@
+#include "common/base/process.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace brimvale {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RunProcess, DistinguishesEveryWayAProgramCanEnd) {
+  struct Case {
+    const char* name;
+    ProcessInvocation invocation;
+    ProcessOutcome outcome;
+    int code;
+  };
+  const Case cases[] = {
+      {"exit code", {.path = "/bin/sh", .args = {"-c", "exit 3"}}, ProcessOutcome::kExited, 3},
+      {"signal", {.path = "/bin/sh", .args = {"-c", "kill -9 $$"}}, ProcessOutcome::kSignalled, -1},
+      {"deadline",
+       {.path = "/bin/sleep", .args = {"30"}, .deadline = 200ms},
+       ProcessOutcome::kTimedOut,
+       -1},
+      {"ignores SIGTERM",
+       {.path = "/bin/sh",
+        .args = {"-c", "trap '' TERM; while :; do sleep 1; done"},
+        .deadline = 200ms,
+        .killGrace = 200ms},
+       ProcessOutcome::kTimedOut,
+       -1},
+      {"missing program", {.path = "/nonexistent/tool"}, ProcessOutcome::kFailedToStart, -1},
+      {"relative path", {.path = "sh"}, ProcessOutcome::kFailedToStart, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcessResult r = runProcess(c.invocation);
+    EXPECT_EQ(r.outcome, c.outcome) << r.describe();
+    EXPECT_EQ(r.exitCode, c.code);
+  }
+}
+
+TEST(RunProcess, PassesArgumentsVerbatimWithoutAShell) {
+  const std::string odd = "a b \"c\" $HOME `x` ;\n'q'";
+  ProcessResult r = runProcess({.path = "/usr/bin/printf", .args = {"%s", odd}});
+  ASSERT_TRUE(r.succeeded()) << r.describe();
+  EXPECT_EQ(r.out, odd);
+}
+
+TEST(RunProcess, CapturesBothStreamsFeedsStdinAndAddsEnvironment) {
+  ProcessResult r = runProcess({.path = "/bin/sh",
+                                .args = {"-c", "cat; echo \"$RSYNC\" >&2"},
+                                .envAdditions = {{"RSYNC", "/opt/rsync"}},
+                                .stdinData = "from stdin"});
+  ASSERT_TRUE(r.succeeded()) << r.describe();
+  EXPECT_EQ(r.out, "from stdin");
+  EXPECT_EQ(r.err, "/opt/rsync\n");
+}
+
+TEST(RunProcess, StreamsOutputAsItArrives) {
+  std::string streamed;
+  ProcessResult r = runProcess({.path = "/bin/sh",
+                                .args = {"-c", "echo one; sleep 0.1; echo two"},
+                                .onStdout = [&](std::string_view c) { streamed += c; }});
+  ASSERT_TRUE(r.succeeded());
+  EXPECT_EQ(streamed, "one\ntwo\n");
+  EXPECT_EQ(r.out, streamed);
+}
+
+// Paced reading takes what gathered in few, large chunks and loses nothing,
+// also when more than a pipe's worth is waiting.
+TEST(RunProcess, PacedOutputArrivesWholeInFewChunks) {
+  struct Case {
+    const char* script;
+    std::size_t expectedBytes;
+  };
+  const Case cases[] = {
+      {"i=0; while [ $i -lt 3000 ]; do echo line$i; i=$((i+1)); done", 0},
+      {"seq 1 400000; echo done >&2", 2'688'895},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    std::string streamed, streamedErr;
+    int chunks = 0;
+    ProcessResult r = runProcess({.path = "/bin/sh",
+                                  .args = {"-c", c.script},
+                                  .onStdout = [&](std::string_view chunk) { streamed += chunk; ++chunks; },
+                                  .onStderr = [&](std::string_view chunk) { streamedErr += chunk; },
+                                  .outputPacing = std::chrono::milliseconds(25)});
+    ASSERT_TRUE(r.succeeded()) << r.describe();
+    EXPECT_EQ(streamed, r.out);
+    if (c.expectedBytes) {
+      EXPECT_EQ(streamed.size(), c.expectedBytes);
+      EXPECT_TRUE(streamed.ends_with("\n399999\n400000\n"));
+      EXPECT_EQ(streamedErr, "done\n");
+    } else {
+      EXPECT_TRUE(streamed.starts_with("line0\nline1\n"));
+      EXPECT_TRUE(streamed.ends_with("line2999\n"));
+      EXPECT_LT(chunks, 100);  // unpaced, a line-at-a-time writer can wake the reader per line
+    }
+  }
+}
+
+TEST(RunProcess, ReturnsWhenADescendantKeepsThePipeOpen) {
+  // The shell exits at once; its background child holds stdout for 30 s.
+  ProcessResult r = runProcess({.path = "/bin/sh", .args = {"-c", "echo hi; sleep 30 & exit 0"}});
+  EXPECT_TRUE(r.succeeded()) << r.describe();
+  EXPECT_EQ(r.out, "hi\n");
+}
+
+}  // namespace
+}  // namespace brimvale

@@ -1,0 +1,169 @@
+#include "common/state/config_file.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brimvale {
+namespace {
+
+constexpr std::string_view kHome = "/Users/ada lovelace";
+
+ConfigValue scalar(std::string text) { return ConfigValue{false, std::move(text), {}}; }
+ConfigValue array(std::vector<std::string> elements) { return ConfigValue{true, {}, std::move(elements)}; }
+
+std::optional<ConfigValue> valueOf(std::string_view text, std::string_view key) {
+  ConfigValues values = parseConfig(text, kHome);
+  auto it = values.find(key);
+  if (it == values.end()) return std::nullopt;
+  return it->second;
+}
+
+TEST(ConfigFile, ReadsScalarForms) {
+  struct Case {
+    std::string line;
+    std::optional<std::string> value;  // nothing: the line is skipped
+  };
+  const std::vector<Case> cases = {
+      {"K=schedule", "schedule"},
+      {"K=", ""},
+      {"K=''", ""},
+      {"K=\"\"", ""},
+      {"K=\"9-19\"", "9-19"},
+      {"K='it'\\''s'", "it's"},
+      {"K='a \"b\" $HOME \\n'", "a \"b\" $HOME \\n"},
+      {"K=\"say \\\"hi\\\" \\\\ \\$HOME \\n\"", "say \"hi\" \\ $HOME \\n"},
+      {"K=\"$HOME/x\"", "/Users/ada lovelace/x"},
+      {"K=\"${HOME}/x\"", "/Users/ada lovelace/x"},
+      {"K=\"$HOMEDIR\"", "$HOMEDIR"},
+      {"K=$HOME", "/Users/ada lovelace"},
+      {"K=a\\ b", "a b"},
+      {"K=pre\"mid dle\"'post'", "premid dlepost"},
+      {"export K=1", "1"},
+      {"  export\tK=1", "1"},
+      {"K=40   # warn level", "40"},
+      {"K=\"x\" # note", "x"},
+      {"K=a#b", "a#b"},
+      {"K= # nothing", ""},
+      {"K=value\r", "value"},
+      {"K=caf\xC3\xA9", "caf\xC3\xA9"},
+      {"K=\"unterminated", std::nullopt},
+      {"K='unterminated", std::nullopt},
+      {"K=two words", std::nullopt},
+      {"K=a;rm", std::nullopt},
+      {"K=$(date)", std::nullopt},
+      {"K=`date`", std::nullopt},
+      {"K=trailing\\", std::nullopt},
+      {"K = spaced", std::nullopt},
+      {"9K=x", std::nullopt},
+      {"export K", std::nullopt},
+      {"# K=commented", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::optional<ConfigValue> got = valueOf(c.line, "K");
+    if (!c.value) {
+      EXPECT_FALSE(got.has_value());
+    } else {
+      ASSERT_TRUE(got.has_value());
+      EXPECT_EQ(*got, scalar(*c.value));
+    }
+  }
+}
+
+TEST(ConfigFile, ReadsArrays) {
+  struct Case {
+    std::string text;
+    std::optional<std::vector<std::string>> elements;  // nothing: dropped
+  };
+  const std::vector<Case> cases = {
+      {"A=()", std::vector<std::string>{}},
+      {"A=(\"\" \"\")", std::vector<std::string>{}},
+      {"A=(\"one\" 'two' three)", std::vector<std::string>{"one", "two", "three"}},
+      {"A=(\n  \"archive ~/Downloads 30\"\n  \"delete ~/Caches\"\n)",
+       std::vector<std::string>{"archive ~/Downloads 30", "delete ~/Caches"}},
+      {"A=(  # rules\n\n  # first\n  \"a\"  \"b\"\n  \"c\")  # end",
+       std::vector<std::string>{"a", "b", "c"}},
+      {"A=(\"$HOME/Library\")", std::vector<std::string>{"/Users/ada lovelace/Library"}},
+      {"A=(\"x\") trailing", std::nullopt},
+      {"A=(\n  \"ok\"\n  \"broken\n)", std::nullopt},
+      {"A=(\n  \"never closed\"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::optional<ConfigValue> got = valueOf(c.text, "A");
+    if (!c.elements) {
+      EXPECT_FALSE(got.has_value());
+    } else {
+      ASSERT_TRUE(got.has_value());
+      EXPECT_EQ(*got, array(*c.elements));
+    }
+  }
+}
+
+TEST(ConfigFile, LaterAssignmentWinsAndBrokenOneLeavesEarlierInEffect) {
+  ConfigValues values = parseConfig(
+      "NVMe=/Volumes/Old\nRULES=(\"a\")\nNVMe=\"/Volumes/New\"\nRULES=()\n"
+      "QUIET_MODE=smart\nQUIET_MODE=\"broken\n",
+      kHome);
+  EXPECT_EQ(values["NVMe"], scalar("/Volumes/New"));
+  EXPECT_EQ(values["RULES"], array({}));
+  EXPECT_EQ(values["QUIET_MODE"], scalar("smart"));
+}
+
+// Given an array that never closes, then the assignments after it are still read.
+TEST(ConfigFile, UnterminatedArrayStopsAtNextAssignment) {
+  ConfigValues values = parseConfig(
+      "RULES=(\n  \"a\"\n  \"b\"\nexport NVMe=/Volumes/X\nAPP_CACHE_PATHS=(\n  \"c\"\n)\n"
+      "BROKEN=(\n  'x\n)\nAFTER=1\n",
+      kHome);
+  EXPECT_FALSE(values.contains("RULES"));
+  EXPECT_FALSE(values.contains("BROKEN"));
+  EXPECT_EQ(values["NVMe"], scalar("/Volumes/X"));
+  EXPECT_EQ(values["APP_CACHE_PATHS"], array({"c"}));
+  EXPECT_EQ(values["AFTER"], scalar("1"));
+}
+
+TEST(ConfigFile, AssignedNameSeesEveryFormTheParserReads) {
+  struct Case {
+    const char* line;
+    std::optional<std::string> name;
+  } cases[] = {
+      {"NVMe=/Volumes/X", "NVMe"},
+      {"  export   NVMe=\"/Volumes/X\"  # moved", "NVMe"},
+      {"\tNVMe=(", "NVMe"},
+      {"NVMe_OLD=/x", "NVMe_OLD"},
+      {"# NVMe=/Volumes/X", std::nullopt},
+      {"  \"NVMe=/Volumes/X\"", std::nullopt},
+      {"NVMe =/Volumes/X", std::nullopt},
+      {"exportNVMe=1", "exportNVMe"},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(assignedName(c.line), c.name);
+    // Whatever the line assigns is what the parser takes from it.
+    if (c.name) EXPECT_TRUE(parseConfig(std::string(c.line) + "\n)\n", kHome).contains(*c.name));
+  }
+}
+
+TEST(ConfigFile, SurvivesHostileBytes) {
+  std::string text = "A=1\n";
+  text += std::string("B=\"\0\xff\x01\"\nB2=\"\0", 12) + "\n";
+  text += "C=" + std::string(1 << 20, 'x') + "\n";
+  text += "D=\"" + std::string(1 << 20, '\\') + "\n";
+  text += std::string(1 << 20, '(') + "\n";
+  text += "E=2";  // no final newline
+  ConfigValues values = parseConfig(text, kHome);
+  EXPECT_EQ(values["A"], scalar("1"));
+  EXPECT_EQ(values["C"].scalar.size(), std::size_t{1} << 20);
+  EXPECT_FALSE(values.contains("D"));
+  EXPECT_EQ(values["E"], scalar("2"));
+  EXPECT_EQ(values["B"], scalar(std::string("\0\xff\x01", 3)));
+  EXPECT_FALSE(values.contains("B2"));
+}
+
+}  // namespace
+}  // namespace brimvale

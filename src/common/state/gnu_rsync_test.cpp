@@ -1,0 +1,104 @@
+#include "common/state/gnu_rsync.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace brimvale {
+namespace {
+namespace fs = std::filesystem;
+
+TEST(GnuRsync, RecognisesVersionLines) {
+  struct Case {
+    std::string line;
+    bool gnu;
+  };
+  const std::vector<Case> cases = {
+      {"rsync  version 3.2.7  protocol version 31", true},
+      {"rsync version 4.0.0", true},
+      {"rsync  version 2.6.9  protocol version 29", false},
+      {"openrsync: protocol version 29", false},
+      {"OpenRsync rsync version 3.1.0", false},
+      {"rsync  version 30.1", false},
+      {"rsync  version v3.4.1", false},
+      {"version 3.2.7 of rsync", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(isGnuRsyncVersionLine(c.line), c.gnu);
+  }
+}
+
+// Stand-in programs whose --version output we control.
+class StandIns {
+ public:
+  StandIns() {
+    std::string pattern = (fs::temp_directory_path() / "rsync stand-ins-XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+  }
+  ~StandIns() { fs::remove_all(dir_); }
+
+  std::string script(const std::string& name, const std::string& body,
+                     fs::perms perms = fs::perms::owner_all) const {
+    fs::path path = dir_ / name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    fs::permissions(path, perms);
+    return path.string();
+  }
+  const fs::path& dir() const { return dir_; }
+
+ private:
+  fs::path dir_;
+};
+
+TEST(GnuRsync, QualifiesOnlyARunnableGnuRsync) {
+  StandIns s;
+  const std::string gnuBody = "echo 'rsync  version 3.2.7  protocol version 31'";
+  struct Case {
+    std::string name;
+    std::string path;
+    bool qualifies;
+  };
+  const std::vector<Case> cases = {
+      {"gnu", s.script("gnu rsync", gnuBody), true},
+      {"openrsync", s.script("openrsync", "echo 'openrsync: protocol version 29'"), false},
+      {"not executable", s.script("plain", gnuBody, fs::perms::owner_read | fs::perms::owner_write),
+       false},
+      {"version on the second line",
+       s.script("late", "echo 'usage: rsync'\n" + gnuBody), false},
+      {"killed while answering", s.script("dies", gnuBody + "\nkill -9 $$"), false},
+      {"a folder", s.dir().string(), false},
+      {"missing", (s.dir() / "absent").string(), false},
+      {"relative", "rsync", false},
+      {"empty", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(qualifiesAsGnuRsync(c.path), c.qualifies);
+  }
+}
+
+TEST(GnuRsync, ResolvesEnvironmentFirstThenCandidates) {
+  StandIns s;
+  std::string gnu = s.script("gnu", "echo 'rsync  version 3.2.7  protocol version 31'");
+  std::string gnu2 = s.script("gnu2", "echo 'rsync  version 3.4.1  protocol version 32'");
+  std::string open = s.script("openrsync", "echo 'openrsync: protocol version 29'");
+  std::string absent = (s.dir() / "absent").string();
+
+  EXPECT_EQ(resolveGnuRsync(gnu2, {gnu}), gnu2);
+  EXPECT_EQ(resolveGnuRsync(open, {absent, gnu, gnu2}), gnu);
+  EXPECT_EQ(resolveGnuRsync("", {open, gnu2}), gnu2);
+  EXPECT_EQ(resolveGnuRsync(open, {absent, open}), "");
+}
+
+TEST(GnuRsync, AcceptsTheInstalledRsync) {
+  if (!fs::exists("/usr/bin/rsync")) GTEST_SKIP() << "rsync is not installed";
+  EXPECT_TRUE(qualifiesAsGnuRsync("/usr/bin/rsync"));
+}
+
+}  // namespace
+}  // namespace brimvale

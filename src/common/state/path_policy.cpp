@@ -1,0 +1,181 @@
+#include "common/state/path_policy.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+namespace brimvale {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::array<std::string_view, 17> kSystemFolders{
+    "/etc",  "/usr",  "/var",    "/bin",    "/sbin", "/boot",         "/opt",     "/System", "/Library",
+    "/Applications",  "/private", "/dev",   "/proc", "/sys",          "/run",     "/snap",   "/srv"};
+
+// The parent folders resolved, the last component as it is.
+fs::path resolveParents(const fs::path& path) {
+  if (path == path.root_path()) return path;
+  std::error_code ec;
+  fs::path parent = fs::weakly_canonical(path.parent_path(), ec);
+  if (ec) parent = path.parent_path();
+  return parent / path.filename();
+}
+
+fs::path canonicalOr(const fs::path& path) {
+  std::error_code ec;
+  fs::path c = fs::weakly_canonical(path, ec);
+  if (ec) return path;
+  std::string text = c.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+bool inside(const fs::path& inner, const fs::path& outer) { return isStrictlyInside(inner, outer); }
+
+}  // namespace
+
+std::optional<fs::path> normalisedAbsolute(const std::string& path) {
+  if (path.empty() || path.front() != '/') return std::nullopt;
+  for (const auto& part : fs::path(path)) {
+    if (part == "..") return std::nullopt;
+  }
+  std::string text = fs::path(path).lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return fs::path(text);
+}
+
+bool isStrictlyInside(const fs::path& inner, const fs::path& outer) {
+  const std::string& i = inner.native();
+  std::string o = outer.native();
+  if (o.empty()) return false;
+  if (o.back() != '/') o += '/';
+  return i.size() > o.size() && i.starts_with(o);
+}
+
+bool PathPolicy::isSystemPath(const fs::path& path) {
+  if (path == "/") return true;
+  const std::string& text = path.native();
+  for (std::string_view folder : kSystemFolders) {
+    if (text == folder || (text.starts_with(folder) && text.size() > folder.size() && text[folder.size()] == '/')) {
+      return true;
+    }
+  }
+  return text.starts_with("/lib");  // /lib, /lib64, /libx32 and what lies inside them
+}
+
+PathPolicyRoots PathPolicy::rootsFor(const fs::path& home, const fs::path& workingFolder,
+                                     std::vector<fs::path> safeFolders) {
+  PathPolicyRoots roots;
+  roots.home = home;
+  roots.workingFolder = workingFolder;
+  roots.quarantine = home / ".brimvale" / "quarantine";
+  roots.safeFolders = std::move(safeFolders);
+  return roots;
+}
+
+PathPolicy::PathPolicy(PathPolicyRoots roots) : roots_(std::move(roots)), denylist_(roots_.home) {
+  const auto home = normalisedAbsolute(roots_.home.string());
+  const bool homeUsable = home && *home != "/" &&
+                          std::find(kSystemFolders.begin(), kSystemFolders.end(), home->native()) == kSystemFolders.end();
+  const fs::path homeCanonical = homeUsable ? canonicalOr(*home) : fs::path();
+  if (homeUsable) denylist_ = AppDataDenylist(*home);
+  // A root inside the home folder counts only when no link on the way leads
+  // elsewhere: a safe folder that is a link to /etc must not make /etc fair game.
+  auto addInsideHome = [&](PathRoot kind, const fs::path& raw) {
+    auto lexical = normalisedAbsolute(raw.string());
+    if (!homeUsable || !lexical || !inside(*lexical, *home)) return;
+    const fs::path canonical = canonicalOr(*lexical);
+    if (canonical != homeCanonical / lexical->lexically_relative(*home)) return;
+    ordered_.push_back({kind, *lexical, canonical});
+  };
+  auto addStandalone = [&](PathRoot kind, const fs::path& raw) {
+    auto lexical = normalisedAbsolute(raw.string());
+    if (!lexical || *lexical == "/" || isSystemPath(*lexical)) return;
+    // The root itself must not be a link: its resolved place is its parent's
+    // resolved place plus its own name.
+    const fs::path canonical = canonicalOr(*lexical);
+    if (canonical != resolveParents(*lexical) || isSystemPath(canonical)) return;
+    if (home && (*lexical == *home || inside(*home, *lexical))) return;  // would swallow the home folder
+    ordered_.push_back({kind, *lexical, canonical});
+  };
+  addInsideHome(PathRoot::kQuarantine, roots_.quarantine);
+  for (const auto& safe : roots_.safeFolders) addInsideHome(PathRoot::kSafeFolder, safe);
+  if (!roots_.workingFolder.empty()) addStandalone(PathRoot::kWorkingFolder, roots_.workingFolder);
+  for (const auto& extra : roots_.extraRoots) addStandalone(PathRoot::kExtra, extra);
+  if (homeUsable) ordered_.push_back({PathRoot::kHome, *home, homeCanonical});
+}
+
+std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given) const {
+  PathRefusal refusal;
+  refusal.path = given.string();
+  auto refuse = [&](PathRefusalReason reason) {
+    refusal.reason = reason;
+    return std::unexpected(refusal);
+  };
+  const auto lexical = normalisedAbsolute(given.string());
+  if (!lexical) return refuse(PathRefusalReason::kNotAbsolute);
+  const fs::path resolved = resolveParents(*lexical);
+  refusal.resolved = resolved.string();
+
+  for (const auto& root : ordered_) {
+    if (*lexical == root.lexical || *lexical == root.canonical || resolved == root.canonical) {
+      return refuse(root.kind == PathRoot::kHome ? PathRefusalReason::kHomeItself : PathRefusalReason::kManagedRoot);
+    }
+  }
+  const Root* holder = nullptr;
+  for (const auto& root : ordered_) {
+    const fs::path* base = inside(*lexical, root.lexical)     ? &root.lexical
+                           : inside(*lexical, root.canonical) ? &root.canonical
+                                                              : nullptr;
+    if (!base) continue;
+    if (resolved != root.canonical / lexical->lexically_relative(*base)) {
+      return refuse(PathRefusalReason::kThroughLink);
+    }
+    holder = &root;
+    break;
+  }
+  if (!holder) {
+    for (const auto& root : ordered_) {
+      if (inside(resolved, root.canonical)) return refuse(PathRefusalReason::kThroughLink);
+    }
+    return refuse(isSystemPath(*lexical) || isSystemPath(resolved) ? PathRefusalReason::kSystemFolder
+                                                                    : PathRefusalReason::kOutsideRoots);
+  }
+  if (holder->kind == PathRoot::kHome) {
+    const fs::path inHome = holder->lexical / resolved.lexically_relative(holder->canonical);
+    if (auto entry = denylist_.verdict(inHome.string())) {
+      refusal.protectedBy = *entry;
+      return refuse(PathRefusalReason::kProtected);
+    }
+  }
+  return AllowedPath{*lexical, resolved, holder->kind};
+}
+
+std::string PathRefusal::sentence() const {
+  switch (reason) {
+    case PathRefusalReason::kNotAbsolute:
+      return "\"" + path + "\" is not a full path (it must start with / and must not contain \"..\"), so Brimvale "
+             "left it alone. Nothing was changed.";
+    case PathRefusalReason::kSystemFolder:
+      return path + " is a system folder, and Brimvale never moves or deletes system folders. Nothing was changed.";
+    case PathRefusalReason::kHomeItself:
+      return path + " is your home folder itself; Brimvale works on folders inside it, never on the whole "
+             "home folder. Nothing was changed.";
+    case PathRefusalReason::kManagedRoot:
+      return path + " is a folder Brimvale manages as a whole (its drive folder, quarantine or a configured "
+             "cache folder), not something to move or delete. Nothing was changed.";
+    case PathRefusalReason::kOutsideRoots:
+      return path + " lies outside your home folder and Brimvale's drive folder, so Brimvale won't move or "
+             "delete it. Nothing was changed.";
+    case PathRefusalReason::kThroughLink:
+      return path + " is reached through a symbolic link that leads to " + resolved +
+             ", so Brimvale left it alone rather than act on what the link points to. Nothing was changed.";
+    case PathRefusalReason::kProtected:
+      return path + " is protected (" + (protectedBy ? protectedBy->displayName : std::string("protected folder")) +
+             "): " + (protectedBy ? protectedBy->reason : std::string()) + " Nothing was changed.";
+  }
+  return path + " was refused. Nothing was changed.";
+}
+
+}  // namespace brimvale

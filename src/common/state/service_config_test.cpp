@@ -1,0 +1,163 @@
+#include "common/state/service_config.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/base/file_io.h"
+
+namespace brimvale {
+namespace {
+namespace fs = std::filesystem;
+
+constexpr std::string_view kName = "BRIM-Ada";
+
+class TempHome {
+ public:
+  TempHome() {
+    std::string pattern = (fs::temp_directory_path() / "service-config-XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+    paths_ = StatePaths::forHome(dir_);
+    fs::create_directories(paths_.root);
+  }
+  ~TempHome() { fs::remove_all(dir_); }
+  const StatePaths& paths() const { return paths_; }
+  const fs::path& dir() const { return dir_; }
+  void writeConfig(std::string_view text) const { ASSERT_TRUE(writeFileAtomically(paths_.config, text)); }
+
+ private:
+  fs::path dir_;
+  StatePaths paths_;
+};
+
+ServiceConfig configFrom(std::string_view text) {
+  return ServiceConfig::fromValues(parseConfig(text, "/home/ada"), kName);
+}
+
+TEST(ServiceConfig, ServiceDefaultFillsMissingEmptyAndNonNumericValues) {
+  ServiceConfig config = configFrom(
+      "LOW_SPACE_WARN_GB=\nLOW_SPACE_CRITICAL_GB=''\nWATCH_INTERVAL_SECS=soon\n"
+      "HISTORY_MAX_DAYS=\" 90\"\nSMART_MIN_BATTERY=-5\nMIN_READ_MBPS=()\nAUTO_RELOCATE_HOUR=4\n"
+      "UNKNOWN_KEY=1\n");
+  EXPECT_EQ(config.get("LOW_SPACE_WARN_GB"), "40");
+  EXPECT_EQ(config.getInt("LOW_SPACE_WARN_GB"), 40);
+  EXPECT_EQ(config.getInt("LOW_SPACE_CRITICAL_GB"), 15);
+  EXPECT_EQ(config.get("WATCH_INTERVAL_SECS"), "soon");
+  EXPECT_EQ(config.getInt("WATCH_INTERVAL_SECS"), 30);
+  EXPECT_EQ(config.getInt("HISTORY_MAX_DAYS"), 365);
+  EXPECT_EQ(config.getInt("SMART_MIN_BATTERY"), -5);
+  EXPECT_EQ(config.getInt("MIN_READ_MBPS"), 40);
+  EXPECT_EQ(config.getInt("AUTO_RELOCATE_HOUR"), 4);
+  EXPECT_EQ(config.get("QUIET_MODE"), "schedule");
+  EXPECT_EQ(config.get("ALLOWED_FILESYSTEMS"), "APFS,Mac OS Extended,Journaled HFS+");
+  EXPECT_EQ(config.get("BLOCK_FILESYSTEMS"), "MS-DOS FAT32,SMB,AFP,NFS");
+  EXPECT_EQ(config.get("UNKNOWN_KEY"), "");
+  EXPECT_EQ(config.getInt("QUIET_MODE"), 0);
+  EXPECT_TRUE(config.flag("SMART_RESPECT_MEETINGS"));
+  EXPECT_FALSE(config.flag("ENABLE_AUTO_ACTIONS"));
+}
+
+TEST(ServiceConfig, ArraysCountOnlyNonEmptyElements) {
+  struct Case {
+    std::string text;
+    std::size_t rules;
+  };
+  const std::vector<Case> cases = {
+      {"", 0},
+      {"RULES=()", 0},
+      {"RULES=(\"\")", 0},
+      {"RULES=(\"\" \"archive ~/Movies 30\")", 1},
+      {"RULES=\"archive ~/Movies 30\"", 1},
+      {"RULES=\"\"", 0},
+      {"RULES=(\n  \"a\"\n  \"b\"\n)\nRULES=(\"c\")", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(configFrom(c.text).ruleCount(), c.rules);
+  }
+  EXPECT_EQ(configFrom("APP_CACHE_SAFE_DIRS=(\"Cache\" \"GPUCache\")").array("APP_CACHE_SAFE_DIRS"),
+            (std::vector<std::string>{"Cache", "GPUCache"}));
+}
+
+TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
+  TempHome home;
+  fs::path marked = home.dir() / "marked folder";
+  fs::path unmarked = home.dir() / "unmarked";
+  fs::path markerIsFolder = home.dir() / "odd";
+  fs::create_directories(marked);
+  fs::create_directories(unmarked);
+  fs::create_directories(markerIsFolder / kMarkerFileName);
+  std::ofstream(marked / kMarkerFileName) << "version=1\n";
+  // A relative BASE must not be resolved against wherever the service was started.
+  fs::path startedIn = fs::current_path();
+  fs::current_path(home.dir());
+
+  struct Case {
+    std::string config;
+    fs::path base;
+  };
+  const std::vector<Case> cases = {
+      {"", "/Volumes/NVMe/BRIM-Ada"},
+      {"NVMe=\nBASE=", "/Volumes/NVMe/BRIM-Ada"},
+      {"NVMe=/Volumes/Fast/", "/Volumes/Fast/BRIM-Ada"},
+      {"BASE=\"" + marked.string() + "\"", marked},
+      {"BASE=\"$HOME/marked folder\"", marked},
+      {"BASE=" + unmarked.string(), "/Volumes/NVMe/BRIM-Ada"},
+      {"BASE=" + markerIsFolder.string(), "/Volumes/NVMe/BRIM-Ada"},
+      {"BASE=\"marked folder\"", "/Volumes/NVMe/BRIM-Ada"},
+      {"BASE=" + (home.dir() / "missing").string(), "/Volumes/NVMe/BRIM-Ada"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.config);
+    home.writeConfig(c.config);
+    Result<ServiceConfig> config = loadServiceConfig(home.paths(), kName);
+    ASSERT_TRUE(config) << config.error().message();
+    EXPECT_EQ(config->base(), c.base);
+    EXPECT_EQ(config->get("BASE"), c.base.string());
+  }
+  fs::current_path(startedIn);
+
+  // The mount table knows a drive only without the trailing slash.
+  home.writeConfig("export NVMe=\"/Volumes/Fast//\"");
+  Result<ServiceConfig> slashed = loadServiceConfig(home.paths(), kName);
+  ASSERT_TRUE(slashed);
+  EXPECT_EQ(slashed->nvme(), "/Volumes/Fast");
+}
+
+TEST(ServiceConfig, MissingFileIsNotFound) {
+  TempHome home;
+  Result<ServiceConfig> config = loadServiceConfig(home.paths(), kName);
+  ASSERT_FALSE(config);
+  EXPECT_EQ(config.error().code, Errc::kNotFound);
+  EXPECT_EQ(configNotFoundMessage("/Users/ada/.brimvale/brim-vale.conf"),
+            "ERROR: config not found at /Users/ada/.brimvale/brim-vale.conf. Run install-service.sh.");
+}
+
+TEST(ServiceConfig, TemplateIsExactAndReadsBackAsWritten) {
+  EXPECT_EQ(configTemplate(),
+            "# Brimvale configuration\n"
+            "NVMe=\"/Volumes/NVMe\"\n"
+            "ENABLE_AUTO_ACTIONS=1\n"
+            "WATCH_INTERVAL_SECS=30\n"
+            "LOW_SPACE_WARN_GB=40\n"
+            "LOW_SPACE_CRITICAL_GB=15\n"
+            "QUIET_HOURS_BLOCKED=\"9-19\"\n"
+            "IDLE_THRESHOLD_SECS=600\n"
+            "AUTO_RELOCATE_DAILY=1\n"
+            "AUTO_RELOCATE_HOUR=3\n"
+            "MIN_AGE_HARD_FLOOR_DAYS=7\n"
+            "RULES=()\n"
+            "APP_CACHE_PATHS=()\n"
+            "APP_CACHE_SAFE_DIRS=()\n");
+  ServiceConfig config = configFrom(configTemplate());
+  EXPECT_EQ(config.nvme(), "/Volumes/NVMe");
+  EXPECT_TRUE(config.flag("ENABLE_AUTO_ACTIONS"));
+  EXPECT_EQ(config.get("QUIET_HOURS_BLOCKED"), "9-19");
+  EXPECT_EQ(config.ruleCount(), 0u);
+}
+
+}  // namespace
+}  // namespace brimvale

@@ -1,0 +1,120 @@
+#include "service/core/action_log.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "common/base/file_io.h"
+#include "common/base/timestamps.h"
+
+namespace brimvale::service {
+namespace {
+namespace fs = std::filesystem;
+
+TEST(ActionLog, RecordsEachRowInBothFilesAndBatchesStartEmpty) {
+  char tmpl[] = "/tmp/brimvale-actions-XXXXXX";
+  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
+  fs::create_directories(paths.state);
+  const std::time_t t = 1'777'600'000;
+
+  ASSERT_TRUE(recordAction(paths, t, {"move", "/old", "/nvme/old", 4096}));
+  ASSERT_TRUE(newBatch(paths));
+  ASSERT_TRUE(recordAction(paths, t, {"relocate", "/Users/ada/My Files", "/Volumes/NVMe/x", 8192}));
+  ASSERT_TRUE(recordAction(paths, t, {"delete", "/Users/ada/tab\there", "-", std::nullopt}));
+  ASSERT_TRUE(recordAction(paths, t, {"move", "/a/line\nbreak\\x", "/n/line\nbreak\\x", 1}));
+
+  EXPECT_EQ(readFile(paths.lastBatch).value(),
+            "relocate\t/Users/ada/My Files\t/Volumes/NVMe/x\t8192\n"
+            "delete\t/Users/ada/tab\\there\t-\t\n"
+            "move\t/a/line\\nbreak\\\\x\t/n/line\\nbreak\\\\x\t1\n");
+  EXPECT_EQ(readLastLines(paths.actions, 10).size(), 4u);
+  EXPECT_EQ(readLastLines(paths.actions, 2)[0], ts(t) + "\tdelete\t/Users/ada/tab\\there\t-\t");
+
+  // Tabs, newlines and backslashes in paths come back exactly.
+  auto batch = readLastBatch(paths);
+  ASSERT_EQ(batch.size(), 3u);
+  EXPECT_EQ(batch[0].src, "/Users/ada/My Files");
+  EXPECT_EQ(batch[0].bytes, 8192u);
+  EXPECT_EQ(batch[1].src, "/Users/ada/tab\there");
+  EXPECT_EQ(batch[1].bytes, std::nullopt);
+  EXPECT_EQ(batch[2].src, "/a/line\nbreak\\x");
+  EXPECT_EQ(batch[2].dest, "/n/line\nbreak\\x");
+  EXPECT_EQ(renderActionsJson(readLastLines(paths.actions, 1)),
+            "[\n{\"ts\":\"" + ts(t) +
+                "\",\"action\":\"move\",\"src\":\"/a/line\\nbreak\\\\x\",\"dest\":"
+                "\"/n/line\\nbreak\\\\x\",\"bytes\":1}\n]\n");
+
+  // Rewriting keeps exactly the given rows, awkward paths included.
+  ASSERT_TRUE(writeLastBatch(paths, {batch[2], batch[0]}));
+  auto kept = readLastBatch(paths);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].src, "/a/line\nbreak\\x");
+  EXPECT_EQ(kept[1].bytes, 8192u);
+  fs::remove_all(paths.home);
+}
+
+TEST(ActionLog, AnUndoRowComesFirstAndIsWithdrawnWhenTheMoveFails) {
+  char tmpl[] = "/tmp/brimvale-actions-XXXXXX";
+  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
+  fs::create_directories(paths.state);
+  const std::time_t t = 1'777'600'000;
+  // Paths under the temporary home: the rows are only written and read back.
+  const std::string h = paths.home.string(), d = (paths.home / "drive").string();
+  const ActionRow moved{"move", h + "/x", d + "/x", 1};
+  const ActionRow failed{"move", h + "/line\nbreak", d + "/line\nbreak", 2};
+  const ActionRow lookalike{"move", h + "/line\nbreak", d + "/line\nbreak.2", 2};
+
+  ASSERT_TRUE(recordUndo(paths, moved));
+  recordDone(paths, t, moved);
+  ASSERT_TRUE(recordUndo(paths, lookalike));
+  ASSERT_TRUE(recordUndo(paths, failed));
+  EXPECT_EQ(readLastLines(paths.actions, 10).size(), 1u) << "the action log has only what was done";
+  ASSERT_TRUE(withdrawUndo(paths, failed));
+  const auto batch = readLastBatch(paths);
+  ASSERT_EQ(batch.size(), 2u);
+  EXPECT_EQ(batch[0].src, h + "/x");
+  EXPECT_EQ(batch[1].dest, d + "/line\nbreak.2");
+  EXPECT_TRUE(withdrawUndo(paths, failed)) << "withdrawing a row that is not there changes nothing";
+  EXPECT_EQ(readLastBatch(paths).size(), 2u);
+
+  // The undo record cannot be written: the caller hears it before moving.
+  fs::remove(paths.lastBatch);
+  fs::create_directory(paths.lastBatch);
+  EXPECT_FALSE(recordUndo(paths, moved));
+  fs::remove_all(paths.home);
+}
+
+// Given an undo record that can't be written, then the action is refused
+// and the action log does not claim it happened.
+TEST(ActionLog, NoUndoRecordNoActionLogRow) {
+  char tmpl[] = "/tmp/brimvale-actions-XXXXXX";
+  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
+  fs::create_directories(paths.lastBatch);  // a folder where the file should be
+  EXPECT_FALSE(recordAction(paths, 0, {"move", "/a", "/b", 1}));
+  EXPECT_TRUE(readLastLines(paths.actions, 5).empty());
+  fs::remove_all(paths.home);
+}
+
+TEST(ActionLog, RendersRowsAsJsonWithNumericBytes) {
+  struct Case {
+    std::vector<std::string> rows;
+    std::string json;
+  };
+  const Case cases[] = {
+      {{}, "[]\n"},
+      {{"t\tmove\t/a\t/b\t12"}, "[\n{\"ts\":\"t\",\"action\":\"move\",\"src\":\"/a\",\"dest\":\"/b\",\"bytes\":12}\n]\n"},
+      {{"t\tdelete\t/a\t-\t"}, "[\n{\"ts\":\"t\",\"action\":\"delete\",\"src\":\"/a\",\"dest\":\"-\",\"bytes\":0}\n]\n"},
+      {{"t\tdelete\t/a"}, "[\n{\"ts\":\"t\",\"action\":\"delete\",\"src\":\"/a\",\"dest\":\"\",\"bytes\":0}\n]\n"},
+      {{"t\tmove\t/a\t/b\t12x"}, "[\n{\"ts\":\"t\",\"action\":\"move\",\"src\":\"/a\",\"dest\":\"/b\",\"bytes\":0}\n]\n"},
+      {{"t\tmove\t/a\t/b\t1", "u\tmove\t/c\t/d\t2"},
+       "[\n{\"ts\":\"t\",\"action\":\"move\",\"src\":\"/a\",\"dest\":\"/b\",\"bytes\":1},\n"
+       "{\"ts\":\"u\",\"action\":\"move\",\"src\":\"/c\",\"dest\":\"/d\",\"bytes\":2}\n]\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    EXPECT_EQ(renderActionsJson(c.rows), c.json);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::service

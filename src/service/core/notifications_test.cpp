@@ -1,0 +1,46 @@
+#include "service/core/notifications.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "common/base/file_io.h"
+#include "platform/testing/fake_platform.h"
+
+namespace brimvale::service {
+namespace {
+namespace fs = std::filesystem;
+
+TEST(Notifications, QueueLinesKeepKeyOrderAndEscapeTexts) {
+  EXPECT_EQ(noteQueueLine({"NVMe restored", "All systems normal.", "Tink", "", ""}),
+            R"({"title":"NVMe restored","body":"All systems normal.","sound":"Tink","thread":"","severity":""})");
+  EXPECT_EQ(noteQueueLine({"Say \"hi\"", "C:\\path", "Funk", "drive", "warn"}),
+            R"({"title":"Say \"hi\"","body":"C:\\path","sound":"Funk","thread":"drive","severity":"warn"})");
+}
+
+TEST(Notifications, ShowsDirectlyOnlyWhileTheApplicationIsAway) {
+  char tmpl[] = "/tmp/brimvale-note-XXXXXX";
+  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
+  fs::create_directories(paths.state);
+  platform::testing::FakeState state;
+  platform::Platform platform = platform::testing::makeFakePlatform(state);
+
+  note(paths, platform, {"away", "b"});
+  state.runningProcesses.insert(std::string(platform::kApplicationProcessName));
+  note(paths, platform, {"running", "b"});
+  noteDismiss(paths, "storage.\"x\"");
+
+  ASSERT_EQ(state.directNotifications.size(), 1u);
+  EXPECT_EQ(std::get<0>(state.directNotifications[0]), "away");
+  EXPECT_EQ(readFile(paths.notificationsQueue).value(),
+            R"({"title":"away","body":"b","sound":"Tink","thread":"","severity":""})"
+            "\n"
+            R"({"title":"running","body":"b","sound":"Tink","thread":"","severity":""})"
+            "\n"
+            R"({"dismiss":"storage.\"x\""})"
+            "\n");
+  fs::remove_all(paths.home);
+}
+
+}  // namespace
+}  // namespace brimvale::service

@@ -1,0 +1,173 @@
+#include "service/drive_transfer/transfer_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+
+#include "common/base/file_io.h"
+#include "common/base/json_writer.h"
+
+namespace brimvale::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class Field { kNumber, kString, kBool };
+struct JsonKey {
+  std::string_view key;
+  Field type;
+  std::string_view fallback;  // when the store lacks the key
+};
+constexpr JsonKey kJsonKeys[] = {
+    {"version", Field::kNumber, "0"},       {"kind", Field::kString, "transfer"},
+    {"phase", Field::kString, "idle"},      {"sourceRoot", Field::kString, ""},
+    {"destRoot", Field::kString, ""},       {"storName", Field::kString, ""},
+    {"sourceWorking", Field::kString, ""},  {"destWorking", Field::kString, ""},
+    {"sourceVolumeUUID", Field::kString, ""}, {"destVolumeUUID", Field::kString, ""},
+    {"bytesDone", Field::kNumber, "0"},     {"bytesTotal", Field::kNumber, "0"},
+    {"percent", Field::kNumber, "0"},       {"rate", Field::kString, ""},
+    {"etaSeconds", Field::kNumber, "0"},    {"currentFile", Field::kString, ""},
+    {"pid", Field::kNumber, "0"},           {"startedAt", Field::kString, ""},
+    {"updatedAt", Field::kString, ""},      {"lastError", Field::kString, ""},
+    {"consent", Field::kBool, "0"},         {"resumeCount", Field::kNumber, "0"},
+};
+
+std::optional<std::string> firstValue(const KeyValues& pairs, std::string_view key) {
+  for (const auto& [k, v] : pairs) {
+    if (k == key) return v;
+  }
+  return std::nullopt;
+}
+
+std::uint64_t digitsOrZero(std::string_view text) {
+  std::uint64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return 0;
+  return value;
+}
+
+// Holds an exclusive flock on a folder for the lifetime of the object.
+class FolderLock {
+ public:
+  explicit FolderLock(const fs::path& folder)
+      : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ >= 0) {
+      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+KeyValues readStore(const fs::path& store) {
+  auto text = readFile(store);
+  return text ? parseKeyValues(*text) : KeyValues{};
+}
+
+}  // namespace
+
+TransferFiles TransferFiles::in(const fs::path& stateDir) {
+  return {stateDir,
+          stateDir / "transfer-job.kv",
+          stateDir / "transfer-job.json",
+          stateDir / "transfer-progress.log",
+          stateDir / "transfer-rsync.log",
+          stateDir / "transfer.pid",
+          stateDir / "transfer-rsync.pid",
+          stateDir / "transfer.lock",
+          stateDir / "transfer-control.lock",
+          stateDir / "transfer-supervisor.lock"};
+}
+
+bool TransferStore::exists() const {
+  std::error_code ec;
+  return fs::exists(files_.store, ec);
+}
+
+std::optional<std::string> TransferStore::get(std::string_view key) const {
+  return firstValue(readStore(files_.store), key);
+}
+
+std::string TransferStore::phase() const { return get("phase").value_or(""); }
+
+Result<void> TransferStore::writeLocked(const KeyValues& pairs, bool keepOthers) {
+  KeyValues next;
+  if (keepOthers) {
+    for (auto& [k, v] : readStore(files_.store)) {
+      bool replaced = std::any_of(pairs.begin(), pairs.end(),
+                                  [&k](const auto& p) { return p.first == k; });
+      if (!replaced) next.emplace_back(std::move(k), std::move(v));
+    }
+  }
+  next.insert(next.end(), pairs.begin(), pairs.end());
+  if (auto w = writeFileAtomically(files_.store, renderKeyValues(next)); !w) return w;
+  return writeFileAtomically(files_.json, renderTransferJson(next));
+}
+
+Result<void> TransferStore::set(const KeyValues& pairs) {
+  FolderLock lock(files_.state);
+  return writeLocked(pairs, true);
+}
+
+Result<bool> TransferStore::setIfPhase(std::initializer_list<std::string_view> phases,
+                                       const KeyValues& pairs) {
+  FolderLock lock(files_.state);
+  const std::string current = phase();
+  if (std::find(phases.begin(), phases.end(), current) == phases.end()) return false;
+  if (auto w = writeLocked(pairs, true); !w) return std::unexpected(w.error());
+  return true;
+}
+
+Result<void> TransferStore::reset(const KeyValues& pairs) {
+  FolderLock lock(files_.state);
+  return writeLocked(pairs, false);
+}
+
+TransferControl::TransferControl(const TransferFiles& files)
+    : fd_(open(files.control.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+  if (fd_ >= 0) {
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+}
+
+TransferControl::~TransferControl() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool supervisorAlive(const TransferFiles& files) {
+  int fd = open(files.supervisorLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  int taken;
+  while ((taken = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  const bool held = taken != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+std::string renderTransferJson(const KeyValues& store) {
+  JsonObjectWriter w(JsonObjectWriter::Style::kPretty);
+  for (const JsonKey& k : kJsonKeys) {
+    const std::string value = firstValue(store, k.key).value_or(std::string(k.fallback));
+    switch (k.type) {
+      case Field::kNumber: w.number(k.key, digitsOrZero(value)); break;
+      case Field::kString: w.string(k.key, withoutControlBytes(value)); break;
+      case Field::kBool: w.boolean(k.key, value == "1"); break;
+    }
+  }
+  return w.str();
+}
+
+}  // namespace brimvale::service

@@ -1,0 +1,133 @@
+#include "service/drives/drive_assessment.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/linux/linux_drives.h"
+#include "platform/macos/mac_drives.h"
+#include "platform/testing/recorded_diskutil.h"
+
+namespace brimvale::service {
+namespace {
+
+using platform::DriveInfo;
+
+ServiceConfig defaults() { return ServiceConfig::fromValues(parseConfig("", "/home/ada"), "BRIM-Mac"); }
+
+// A Linux volume as the backend reports it from its mount type and bus.
+DriveInfo linuxVolume(const char* fsType, const char* sysfsPath) {
+  DriveInfo info;
+  auto words = platform::describeFilesystem(fsType);
+  info.filesystem = words.filesystem;
+  info.protocol = words.protocol;
+  if (sysfsPath) {
+    auto bus = platform::describeBus(sysfsPath);
+    info.location = bus.location;
+    if (info.protocol.empty()) info.protocol = bus.protocol;
+  }
+  return info;
+}
+
+TEST(AssessDrive, JudgesFilesystemLocationAndProtocol) {
+  const char* usb = "/sys/devices/pci0000:00/usb2/2-1/host4/block/sdb/sdb1";
+  const char* nvme = "/sys/devices/pci0000:00/0000:3d:00.0/nvme/nvme0/nvme0n1/nvme0n1p2";
+  const std::string exfatWarning =
+      "Filesystem ExFAT has known issues with macOS symlinks and permissions. APFS is strongly "
+      "recommended.";
+  const std::string internal =
+      "This is an internal drive. The point of Tarnwick is to offload to an EXTERNAL drive.";
+  struct Case {
+    const char* name;
+    DriveInfo info;
+    const char* verdict;
+    std::vector<std::string> reasons;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {"recorded exFAT stick", platform::parseDiskutilDriveFields(platform::testing::kDiskutilExternalExfat),
+       "warn", {}, {exfatWarning}},
+      {"recorded SMB share",
+       platform::parseDiskutilDriveFields(platform::testing::kDiskutilSmbShare), "block",
+       {"Filesystem SMB is not supported (network or FAT-class filesystems break symlinks).",
+        "Network drives over SMB are not supported."},
+       {}},
+      {"recorded internal APFS",
+       platform::parseDiskutilDriveFields(platform::testing::kDiskutilInternalApfs), "block",
+       {internal}, {}},
+      {"Linux exFAT on USB", linuxVolume("exfat", usb), "warn", {}, {exfatWarning}},
+      {"Linux NFS share", linuxVolume("nfs4", nullptr), "block",
+       {"Filesystem NFS is not supported (network or FAT-class filesystems break symlinks).",
+        "Network drives over NFS are not supported."},
+       {}},
+      {"Linux ext4 on the internal NVMe", linuxVolume("ext4", nvme), "block", {internal}, {}},
+      {"Linux ext4 on USB is native", linuxVolume("ext4", usb), "ok", {}, {}},
+      {"Linux FAT stick", linuxVolume("vfat", usb), "block",
+       {"Filesystem MS-DOS FAT32 is not supported (network or FAT-class filesystems break "
+        "symlinks)."},
+       {}},
+      {"tmpfs is non-standard", linuxVolume("tmpfs", nullptr), "warn", {},
+       {"Filesystem tmpfs is non-standard. APFS or HFS+ is recommended."}},
+      {"a block beats an earlier warn",
+       DriveInfo{"ExFAT", "USB", "Fixed", "Internal", "disk0s3", ""}, "block", {internal},
+       {exfatWarning}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Verdict v = assessDrive(c.info, defaults());
+    EXPECT_EQ(v.verdict, c.verdict);
+    EXPECT_EQ(v.reasons, c.reasons);
+    EXPECT_EQ(v.warnings, c.warnings);
+  }
+}
+
+TEST(AssessDrive, AllowedListIsExactButWarnAndBlockListsIgnoreCase) {
+  DriveInfo apfsLower{"apfs", "USB", "Removable", "External", "disk4s1", ""};
+  EXPECT_EQ(assessDrive(apfsLower, defaults()).verdict, "warn") << "allowed names match exactly";
+  DriveInfo fat{"ms-dos fat32", "USB", "Removable", "External", "disk4s1", ""};
+  EXPECT_EQ(assessDrive(fat, defaults()).verdict, "block");
+}
+
+TEST(AssessDrive, RendersOneLineOfJson) {
+  DriveInfo info = platform::parseDiskutilDriveFields(platform::testing::kDiskutilSmbShare);
+  EXPECT_EQ(renderAssessmentJson(info, assessDrive(info, defaults())),
+            R"({"verdict":"block","filesystem":"SMB","protocol":"SMB","removable":"","location":"",)"
+            R"("reasons":["Filesystem SMB is not supported (network or FAT-class filesystems break symlinks).",)"
+            R"("Network drives over SMB are not supported."],"warnings":[]})");
+}
+
+TEST(BenchmarkVerdict, BlocksBelowMinimumsAndWarnsOnlyWhenNotBlocked) {
+  struct Case {
+    std::int64_t read, write;
+    const char* verdict;
+    std::vector<std::string> notes;
+  } cases[] = {
+      {100, 90, "warn", {"Read speed 100 MB/s is slower than recommended (>= 120 MB/s)."}},
+      {500, 400, "ok", {}},
+      {150, 60, "warn", {"Write speed 60 MB/s is slower than recommended (>= 80 MB/s)."}},
+      {39, 100, "block",
+       {"Read speed 39 MB/s is below the minimum 40 MB/s — too slow for relocated dev caches."}},
+      {30, 20, "block",
+       {"Read speed 30 MB/s is below the minimum 40 MB/s — too slow for relocated dev caches.",
+        "Write speed 20 MB/s is below the minimum 25 MB/s."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.read) + "/" + std::to_string(c.write));
+    Verdict v = benchmarkVerdict(c.read, c.write, benchmarkLimits(defaults()));
+    EXPECT_EQ(v.verdict, c.verdict);
+    EXPECT_EQ(v.warnings, c.notes);
+  }
+}
+
+TEST(SystemManagedVolumes, AreRecognisedByName) {
+  for (const char* name : {"com.apple.TimeMachine.localsnapshots", "Backups of Ada’s Mac",
+                           ".timemachine", "Time Machine Backups", "Ada.sparsebundle",
+                           "old.backupbundle"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(isSystemManagedVolumeName(name));
+  }
+  for (const char* name : {"NVMe", "Macintosh HD", "Backups", "My Backups of Ada"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(isSystemManagedVolumeName(name));
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::service

@@ -1,0 +1,493 @@
+#include "service/drives/drive_commands.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "common/state/config_file.h"
+#include "common/base/file_io.h"
+#include "common/base/json_writer.h"
+#include "common/base/text_formats.h"
+#include "common/base/timestamps.h"
+#include "service/drives/drive_assessment.h"
+#include "service/core/marker_file.h"
+#include "service/core/notifications.h"
+#include "service/relocation/relocation.h"
+#include "service/core/status_snapshot.h"
+
+namespace brimvale::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kMiB = 1 << 20;
+
+// Applications known to keep files open on a drive holding relocated caches.
+constexpr std::string_view kDependentApps[] = {
+    "Xcode",    "Simulator", "Android Studio", "Docker",  "OrbStack",
+    "IntelliJ IDEA", "PyCharm", "WebStorm", "GoLand", "RubyMine",
+    "PhpStorm", "CLion",     "DataGrip",       "AppCode", "RustRover"};
+constexpr int kQuitWaitSecs = 15;
+constexpr std::size_t kOpenFileLines = 15;
+
+std::string indented(std::string_view text, std::size_t maxLines) {
+  std::string out;
+  std::size_t n = 0;
+  for (std::string_view line : splitLines(text)) {
+    if (n++ == maxLines) break;
+    out += "      " + std::string(line) + "\n";
+  }
+  return out;
+}
+
+bool isDirectory(const std::string& path) {
+  std::error_code ec;
+  return !path.empty() && fs::is_directory(path, ec);
+}
+
+bool pathExists(const fs::path& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+std::string plainJson(std::string_view text) { return jsonEscape(withoutControlBytes(text)); }
+
+std::string driveObject(ServiceContext& ctx, const fs::path& volume) {
+  platform::DriveInfo info = ctx.platform.drives->info(volume.string());
+  const std::string name = volume.filename().string();
+  bool hasMarker = pathExists(volume / ctx.workingFolderName() / kMarkerFileName) ||
+                   pathExists(volume / "Mac" / kMarkerFileName);
+  auto str = [](std::string_view key, std::string_view value) {
+    return "\"" + std::string(key) + "\":\"" + plainJson(value) + "\"";
+  };
+  return "{" + str("name", name) + "," + str("path", volume.string()) + "," +
+         str("filesystem", info.filesystem) + "," + str("protocol", info.protocol) + "," +
+         str("removable", info.removable) + "," + str("location", info.location) + "," +
+         str("device", info.device) + "," + str("uuid", info.uuid) +
+         ",\"free_mb\":" + std::to_string(info.freeMiB) +
+         ",\"total_mb\":" + std::to_string(info.totalMiB) +
+         ",\"is_current\":" + (volume == ctx.cfg().nvme() ? "true" : "false") +
+         ",\"has_marker\":" + (hasMarker ? "true" : "false") + "}";
+}
+
+std::string errorJson(std::string_view message) {
+  return JsonObjectWriter().string("error", message).str() + "\n";
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Writes `mib` MiB of zeros and flushes them to the device; the seconds it
+// took, or nothing when the drive refused a write.
+std::optional<double> writeZeros(const fs::path& file, std::size_t mib) {
+  const std::string block(kMiB, '\0');
+  auto start = Clock::now();
+  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return std::nullopt;
+  bool ok = true;
+  for (std::size_t i = 0; ok && i < mib; ++i) {
+    ok = write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size());
+  }
+  ok = ok && fsync(fd) == 0;
+#ifdef POSIX_FADV_DONTNEED
+  if (ok) (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);  // so the read test reads the drive
+#endif
+  close(fd);
+  if (!ok) return std::nullopt;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::optional<double> readAll(const fs::path& file) {
+  std::string block(kMiB, '\0');
+  auto start = Clock::now();
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  ssize_t n = 0;
+  while ((n = read(fd, block.data(), block.size())) > 0) {
+  }
+  close(fd);
+  if (n < 0) return std::nullopt;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::int64_t mbps(std::size_t mib, double seconds) {
+  return seconds > 0 ? static_cast<std::int64_t>(static_cast<double>(mib) / seconds) : 0;
+}
+
+// NVMe="..." with the characters a double-quoted value treats specially escaped.
+std::string nvmeLine(const std::string& path) {
+  std::string line = "NVMe=\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\' || c == '$') line += '\\';
+    line += c;
+  }
+  return line + "\"";
+}
+
+// The path as it is compared and written: absolute, without "." parts or
+// trailing slashes ("/Volumes/X/" is the drive mounted at "/Volumes/X").
+std::string drivePath(const std::string& given) {
+  std::error_code ec;
+  fs::path absolute = fs::absolute(given, ec);
+  std::string text = (ec ? fs::path(given) : absolute).lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+bool isParkedName(const std::string& name) {
+  if (name.ends_with(".hollin-old")) return true;
+  std::size_t at = name.rfind(".hollin-old.");
+  if (at == std::string::npos) return false;
+  std::string_view suffix = std::string_view(name).substr(at + 12);
+  return !suffix.empty() && suffix.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Where relocated developer caches leave links behind.
+constexpr std::string_view kLinkRoots[] = {
+    "Library/Developer", "Library/Containers", "Library/Android", ".gradle", ".m2",
+    ".cargo",            ".rustup",            ".npm",            ".pnpm-store", ".yarn"};
+constexpr std::size_t kMaxDanglingLinks = 20;
+constexpr int kLinkDepth = 4;
+
+// Links whose target is missing, at most kLinkDepth levels below each root.
+std::vector<std::string> danglingLinks(const fs::path& home) {
+  std::vector<std::string> found;
+  for (std::string_view root : kLinkRoots) {
+    std::vector<std::string> here;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(home / root, fs::directory_options::skip_permission_denied,
+                                        ec);
+    for (fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+      if (it.depth() >= kLinkDepth - 1) it.disable_recursion_pending();
+      std::error_code linkEc;
+      if (it->is_symlink(linkEc) && !fs::exists(it->path(), linkEc)) {
+        here.push_back(it->path().string());
+      }
+    }
+    std::sort(here.begin(), here.end());
+    for (auto& link : here) {
+      if (found.size() == kMaxDanglingLinks) return found;
+      found.push_back(std::move(link));
+    }
+  }
+  return found;
+}
+
+bool fstabMentions(const std::string& uuid) {
+  if (uuid.empty() || uuid == "unknown") return false;
+  auto fstab = readFile("/etc/fstab");
+  return fstab && fstab->find(uuid) != std::string::npos;
+}
+
+}  // namespace
+
+int listDrivesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  std::string out = "[";
+  bool first = true;
+  for (const std::string& folder : ctx.platform.drives->volumeFolders()) {
+    std::vector<fs::path> volumes;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code dirEc;
+      if (!it->is_directory(dirEc)) continue;
+      if (isSystemManagedVolumeName(it->path().filename().string())) continue;
+      volumes.push_back(it->path());
+    }
+    std::sort(volumes.begin(), volumes.end());
+    for (const fs::path& volume : volumes) {
+      if (!first) out += ",";
+      first = false;
+      out += driveObject(ctx, volume);
+    }
+  }
+  ctx.out << out << "]\n";
+  return 0;
+}
+
+int assessCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
+  const std::string path = args.empty() ? "" : args[0];
+  if (!isDirectory(path)) {
+    ctx.out << "{\"verdict\":\"block\",\"reasons\":[\"Path does not exist or is not a "
+               "directory\"]}\n";
+    return 1;
+  }
+  platform::DriveInfo info = ctx.platform.drives->info(path);
+  ctx.out << renderAssessmentJson(info, assessDrive(info, ctx.cfg())) << "\n";
+  return 0;
+}
+
+int benchmarkCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
+  const std::string path = args.empty() ? "" : args[0];
+  if (!isDirectory(path)) {
+    ctx.out << errorJson("Path does not exist");
+    return 1;
+  }
+  const std::string pid = std::to_string(getpid());
+  const fs::path probe = fs::path(path) / (".hollin-write-test." + pid);
+  int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    ctx.out << errorJson("Drive is not writable");
+    return 1;
+  }
+  close(fd);
+  std::error_code ec;
+  fs::remove(probe, ec);
+
+  const std::int64_t sizeMb = ctx.cfg().getInt("BENCH_SIZE_MB");
+  // The test file, twice its size for the cache buster, and a margin.
+  if (sizeMb <= 0 ||
+      ctx.platform.drives->info(path).freeMiB < static_cast<std::uint64_t>(4 * sizeMb)) {
+    ctx.out << errorJson("Not enough free space (need ~" + std::to_string(4 * sizeMb) + "MB)");
+    return 1;
+  }
+  const auto size = static_cast<std::size_t>(sizeMb);
+  const fs::path testFile = fs::path(path) / (".hollin-bench." + pid);
+  const fs::path buster = fs::path(path) / (".hollin-buster." + pid);
+  auto cleanUp = [&] {
+    fs::remove(testFile, ec);
+    fs::remove(buster, ec);
+  };
+  std::optional<double> writeSecs = writeZeros(testFile, size);
+  std::optional<double> readSecs;
+  if (writeSecs && writeZeros(buster, 2 * size)) {
+    fs::remove(buster, ec);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    readSecs = readAll(testFile);
+  }
+  cleanUp();
+  if (!writeSecs || !readSecs) {
+    ctx.out << errorJson("Drive is not writable");
+    return 1;
+  }
+
+  const std::int64_t writeMbps = mbps(size, *writeSecs);
+  const std::int64_t readMbps = mbps(size, *readSecs);
+  BenchmarkLimits limits = benchmarkLimits(ctx.cfg());
+  Verdict v = benchmarkVerdict(readMbps, writeMbps, limits);
+  JsonObjectWriter w;
+  w.number("size_mb", sizeMb)
+      .number("write_mbps", writeMbps)
+      .number("read_mbps", readMbps)
+      .number("min_read_mbps", limits.minReadMbps)
+      .number("min_write_mbps", limits.minWriteMbps)
+      .number("warn_read_mbps", limits.warnReadMbps)
+      .number("warn_write_mbps", limits.warnWriteMbps)
+      .string("verdict", v.verdict)
+      .raw("notes", jsonStringArray(v.warnings));
+  ctx.out << w.str() << "\n";
+  return 0;
+}
+
+std::size_t countParkedSources(const fs::path& home) {
+  std::size_t count = 0;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(home, fs::directory_options::skip_permission_denied, ec);
+  for (fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+    if (isParkedName(it->path().filename().string())) {
+      ++count;
+      it.disable_recursion_pending();
+    } else if (it.depth() >= 5) {
+      it.disable_recursion_pending();  // entries six levels down are the last looked at
+    }
+  }
+  return count;
+}
+
+DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, ParkedGuard guard) {
+  auto failed = [&ctx](int exitCode, std::string sentence) {
+    ctx.err << sentence << "\n";
+    return DriveSelection{exitCode, std::move(sentence)};
+  };
+  if (!isDirectory(given)) return failed(1, "ERROR: target path does not exist: " + given);
+  const std::string path = drivePath(given);
+  if (fs::path(path) == ctx.cfg().nvme()) {
+    ctx.out << "Already configured. No change.\n";
+    return {};
+  }
+  if (path.find('\n') != std::string::npos) {
+    return failed(1,
+                  "ERROR: a drive path with a line break can't be written to the configuration. "
+                  "Nothing was changed.");
+  }
+  if (guard == ParkedGuard::kApply) {
+    if (std::size_t parked = countParkedSources(ctx.paths.home); parked > 0) {
+      const std::string warning = "WARNING: " + std::to_string(parked) +
+                                  " parked '.hollin-old' folder(s) exist.";
+      ctx.out << warning << "\n"
+              << "Switching the drive will cause symlinks to dangle.\n"
+              << "Run '6-panic-recovery.sh' to restore originals first.\n";
+      return {2, warning + " Switching the drive would leave their links dangling."};
+    }
+  }
+  auto original = readFile(ctx.paths.config);
+  if (!original) {
+    return failed(1, "ERROR: couldn't read " + ctx.paths.config.string() +
+                         ". The configuration was not changed. " + original.error().message());
+  }
+  // Two switches in one second must not share a backup: the second gets ".1".
+  const fs::path backupName =
+      ctx.paths.config.string() + ".bak." + formatLocal(ctx.clock(), "%Y%m%d%H%M%S");
+  std::string edited;
+  bool replaced = false;
+  for (std::string_view line : splitLines(*original)) {
+    // Every assignment, "export NVMe=" included: a later one would still win.
+    if (assignedName(line) == "NVMe") {
+      edited += nvmeLine(path);
+      replaced = true;
+    } else {
+      edited += line;
+    }
+    edited += '\n';
+  }
+  // A file without the key runs on the default drive; the choice must still stick.
+  if (!replaced) edited += nvmeLine(path) + "\n";
+  auto saved = writeNewFile(backupName, *original);
+  if (!saved) {
+    return failed(1, "ERROR: couldn't back up the configuration, so it was not changed. " +
+                         saved.error().message());
+  }
+  const fs::path& backup = *saved;
+  if (auto written = writeFileAtomically(ctx.paths.config, edited); !written) {
+    return failed(1, "ERROR: couldn't write the configuration; it is unchanged. " +
+                         written.error().message());
+  }
+  // Only what the service reads back counts as switched.
+  auto reloaded = loadServiceConfig(ctx.paths, ctx.workingFolderName());
+  if (!reloaded || reloaded->nvme() != path) {
+    const std::string readBack = reloaded ? reloaded->nvme().string() : std::string("nothing");
+    const bool restored = writeFileAtomically(ctx.paths.config, *original).has_value();
+    return failed(1, "ERROR: after the update the configuration still reads the drive as " +
+                         readBack + ", not " + path + ". " +
+                         (restored ? "The previous configuration was put back"
+                                   : "The previous configuration is in " + backup.string()) +
+                         "; nothing else was changed.");
+  }
+  ctx.out << "Updated NVMe path to: " << path << "\n" << "Backup: " << backup.string() << "\n";
+  ctx.config = std::move(*reloaded);
+  (void)writeStatusJson(ctx);
+  ctx.out << "Service config reloaded. Run 2-prep-nvme.sh on the new drive to set up the folder "
+             "layout.\n";
+  return {};
+}
+
+int selectDriveCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
+  const std::string path = args.empty() ? "" : args[0];
+  const bool force = args.size() > 1 && args[1] == "force";
+  return selectDrive(ctx, path, force ? ParkedGuard::kBypass : ParkedGuard::kApply).exitCode;
+}
+
+int nvmeInfoCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  const ServiceConfig& cfg = ctx.cfg();
+  const bool mounted = ctx.platform.mounts->isMountedAt(cfg.nvme());
+  const bool markerOk = pathExists(cfg.base() / kMarkerFileName);
+  platform::DriveInfo info;
+  if (mounted) info = ctx.platform.drives->info(cfg.nvme());
+  const bool fstabPin = fstabMentions(info.uuid);
+  platform::VolumeSpace internal = ctx.platform.volumes->measure("/");
+  JsonObjectWriter w(JsonObjectWriter::Style::kPretty);
+  w.string("mount_path", cfg.nvme().string())
+      .boolean("mounted", mounted)
+      .boolean("marker_ok", markerOk)
+      .string("filesystem", info.filesystem)
+      .string("volume_uuid", info.uuid)
+      .string("device", info.device);
+  if (mounted) {
+    platform::VolumeSpace drive = ctx.platform.volumes->measure(cfg.nvme());
+    w.number("free_gb", decimalGb(drive.freeBytes)).number("total_gb", decimalGb(drive.totalBytes));
+  } else {
+    w.null("free_gb").null("total_gb");
+  }
+  w.string("marker_initialized", markerValue(cfg.base(), "initialized"))
+      .string("marker_host", markerValue(cfg.base(), "host"))
+      .boolean("fstab_pin", fstabPin)
+      .number("internal_free_gb", decimalGb(internal.freeBytes))
+      .number("internal_total_gb", decimalGb(internal.totalBytes));
+  ctx.out << w.str();
+  return 0;
+}
+
+int doctorCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  const ServiceConfig& cfg = ctx.cfg();
+  const std::string nvme = cfg.nvme().string();
+  const bool mounted = ctx.platform.mounts->isMountedAt(nvme);
+  auto yes = [](bool v, const char* no) { return v ? std::string("yes") : std::string(no); };
+  std::string out = "== tarnwick doctor ==\n";
+  out += "NVMe mounted at " + nvme + "?  " + yes(mounted, "NO") + "\n";
+  out += "Marker file present?    " + yes(pathExists(cfg.base() / kMarkerFileName), "NO") + "\n";
+  out += "Filesystem:             " +
+         (mounted ? ctx.platform.drives->info(nvme).filesystem : std::string()) + "\n";
+  out += "fstab pin present?      " + yes(fstabMentions(markerValue(cfg.base(), "volume_uuid")), "no") + "\n";
+  out += "LaunchAgent loaded?     " + yes(ctx.platform.agents->isLoaded("com.brimvale.service"), "NO") + "\n";
+  out += "Config readable?        " + yes(readFile(ctx.paths.config).has_value(), "NO") + "\n";
+  out += "Status JSON present?    " + yes(pathExists(ctx.paths.statusJson), "no") + "\n";
+  out += "App-cache paths:        " + std::to_string(cfg.array("APP_CACHE_PATHS").size()) + "\n";
+  out += "Rules:                  " + std::to_string(cfg.ruleCount()) + "\n";
+  out += "\nDangling symlinks under $HOME (top 20):\n";
+  for (const std::string& link : danglingLinks(ctx.paths.home)) out += link + "\n";
+  out += unfinishedRelocationsReport(ctx);
+  ctx.out << out;
+  return 0;
+}
+
+int ejectNvmeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  const ServiceConfig& cfg = ctx.cfg();
+  const std::string nvme = cfg.nvme().string();
+  ctx.out << "=== Ejecting NVMe ===\n";
+  if (!ctx.platform.mounts->isMountedAt(nvme)) {
+    ctx.out << "NVMe is not currently mounted at " << nvme << ". Nothing to eject.\n";
+    return 0;
+  }
+  ctx.out << "\nStep 1/3 — Pausing auto-actions\n";
+  (void)touchFile(ctx.paths.paused);
+  ctx.log.log("paused (for eject)");
+  ctx.out << "    ✓ Pause sentinel created. Auto-relocate is halted.\n";
+
+  ctx.out << "\nStep 2/3 — Quitting dependent apps\n";
+  std::vector<std::string> asked;
+  for (std::string_view app : kDependentApps) {
+    // Asking an application that is not running to quit would launch it first.
+    if (!ctx.platform.processes->isRunning(app)) continue;
+    if (ctx.platform.drives->askToQuit(std::string(app))) {
+      ctx.out << "    ✓ Sent Quit to " << app << "\n";
+      asked.emplace_back(app);
+    }
+  }
+  if (!asked.empty()) {
+    ctx.out << "    Waiting up to 15s for apps to release files…\n" << std::flush;
+    bool allQuit = false;
+    for (int second = 0; second < kQuitWaitSecs && !allQuit; ++second) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      allQuit = std::none_of(asked.begin(), asked.end(), [&ctx](const std::string& app) {
+        return ctx.platform.processes->isRunning(app);
+      });
+    }
+    ctx.out << (allQuit ? "    ✓ All quit cleanly\n"
+                        : "    ⚠ Some apps did not quit within 15s — eject may fail. They may "
+                          "have unsaved changes asking for confirmation.\n");
+  }
+
+  ctx.out << "\nStep 3/3 — Unmounting " << nvme << "\n" << std::flush;
+  auto ejected = ctx.platform.drives->eject(nvme);
+  if (ejected) {
+    ctx.out << "    ✓ " << *ejected << "\n";
+    note(ctx.paths, ctx.platform,
+         {"NVMe ejected", "Safe to disconnect the drive now.", cfg.get("NOTIFY_SOUND_INFO")});
+    (void)writeStatusJson(ctx);
+    ctx.out << "\n=== Done. Safe to physically disconnect the drive. ===\n"
+            << "Service stays running (paused). It will detect when NVMe returns.\n";
+    return 0;
+  }
+  ctx.out << "    ✗ Eject failed:\n"
+          << indented(ejected.error().detail, std::string::npos) << "\nFiles still in use:\n"
+          << indented(ctx.platform.drives->openFilesBelow(nvme), kOpenFileLines);
+  note(ctx.paths, ctx.platform,
+       {"Eject failed", "Files still in use — see Inspect or Log window.",
+        cfg.get("NOTIFY_SOUND_ALERT")});
+  (void)writeStatusJson(ctx);
+  return 1;
+}
+
+}  // namespace brimvale::service

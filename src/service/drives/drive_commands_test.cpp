@@ -1,0 +1,203 @@
+#include "service/drives/drive_commands.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "common/base/file_io.h"
+#include "platform/testing/fake_platform.h"
+
+namespace brimvale::service {
+namespace {
+namespace fs = std::filesystem;
+
+class DriveCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/brimvale-drives-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    paths_ = StatePaths::forHome(root_ / "home");
+    fs::create_directories(paths_.state);
+    platform_ = platform::testing::makeFakePlatform(state_);
+    ctx_ = std::make_unique<ServiceContext>(paths_, platform_, [] { return std::time_t{1'780'000'000}; },
+                                            out_, err_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  void load(const std::string& config) {
+    std::ofstream(paths_.config) << config;
+    ctx_->config = loadServiceConfig(paths_, ctx_->workingFolderName()).value();
+  }
+  void makeDir(const fs::path& p) { fs::create_directories(p); }
+
+  fs::path root_;
+  StatePaths paths_;
+  platform::testing::FakeState state_;
+  platform::Platform platform_;
+  std::ostringstream out_, err_;
+  std::unique_ptr<ServiceContext> ctx_;
+};
+
+TEST_F(DriveCommandsTest, CountsParkedSourcesToSixLevelsWithoutEnteringThem) {
+  const fs::path home = paths_.home;
+  makeDir(home / "Library/Foo.hollin-old/inner.hollin-old");  // one: never entered
+  makeDir(home / "a/b/c/d/e/six.hollin-old");                 // level six counts
+  makeDir(home / "a/b/c/d/e/f/seven.hollin-old");             // level seven does not
+  makeDir(home / "Projects/app.hollin-old.1780000000");       // second parking of a name
+  makeDir(home / "Projects/app.hollin-older");
+  makeDir(root_ / "elsewhere/x.hollin-old");
+  fs::create_directory_symlink(root_ / "elsewhere", home / "link");  // not followed
+  EXPECT_EQ(countParkedSources(home), 3u);
+}
+
+TEST_F(DriveCommandsTest, SelectDriveRefusesOverParkedSourcesUnlessForced) {
+  const fs::path drive = root_ / "Volumes" / "New \"Drive\"";
+  makeDir(drive);
+  makeDir(paths_.home / "Library/Foo.hollin-old");
+  const std::string config = "# Brimvale configuration\nNVMe=\"/Volumes/NVMe\"\nRULES=()\n";
+  load(config);
+
+  EXPECT_EQ(selectDrive(*ctx_, drive.string(), ParkedGuard::kApply).exitCode, 2);
+  EXPECT_EQ(out_.str(),
+            "WARNING: 1 parked '.hollin-old' folder(s) exist.\n"
+            "Switching the drive will cause symlinks to dangle.\n"
+            "Run '6-panic-recovery.sh' to restore originals first.\n");
+  EXPECT_EQ(readFile(paths_.config).value(), config) << "a refusal never edits";
+
+  out_.str("");
+  EXPECT_EQ(selectDrive(*ctx_, drive.string(), ParkedGuard::kBypass).exitCode, 0);
+  EXPECT_EQ(readFile(paths_.config).value(),
+            "# Brimvale configuration\nNVMe=\"" + root_.string() +
+                "/Volumes/New \\\"Drive\\\"\"\nRULES=()\n");
+  EXPECT_EQ(ctx_->cfg().nvme(), drive) << "the quoted path reads back exactly";
+  const fs::path backup = paths_.config.string() + ".bak." + formatLocal(1'780'000'000, "%Y%m%d%H%M%S");
+  EXPECT_EQ(readFile(backup).value(), config);
+  EXPECT_NE(out_.str().find("Updated NVMe path to: " + drive.string() + "\nBackup: " +
+                            backup.string() + "\nService config reloaded."),
+            std::string::npos)
+      << out_.str();
+}
+
+TEST_F(DriveCommandsTest, SelectDriveChecksThePathAndAddsAMissingKey) {
+  load("RULES=()\n");
+  EXPECT_EQ(selectDrive(*ctx_, (root_ / "missing").string(), ParkedGuard::kApply).exitCode, 1);
+  EXPECT_EQ(err_.str(), "ERROR: target path does not exist: " + (root_ / "missing").string() + "\n");
+  EXPECT_EQ(selectDrive(*ctx_, "/Volumes/NVMe", ParkedGuard::kApply).exitCode, 1)
+      << "the default drive is not mounted here";
+
+  makeDir(root_ / "drive");
+  EXPECT_EQ(selectDrive(*ctx_, (root_ / "drive").string(), ParkedGuard::kApply).exitCode, 0);
+  EXPECT_EQ(ctx_->cfg().nvme(), root_ / "drive");
+  out_.str("");
+  EXPECT_EQ(selectDrive(*ctx_, (root_ / "drive").string(), ParkedGuard::kApply).exitCode, 0);
+  EXPECT_EQ(out_.str(), "Already configured. No change.\n");
+}
+
+// Given a configuration in any of the forms the reader accepts, then the new
+// drive is what the service reads back, spelled without a trailing slash.
+TEST_F(DriveCommandsTest, SelectDriveWinsOverEveryAssignmentAndDropsTrailingSlashes) {
+  makeDir(root_ / "New");
+  const std::string drive = (root_ / "New").string();
+  struct Case {
+    const char* name;
+    std::string config;
+    std::string given;
+    std::string expected;
+  } cases[] = {
+      {"trailing slash", "NVMe=\"/Volumes/NVMe\"\n", drive + "/",
+       "NVMe=\"" + drive + "\"\n"},
+      {"later export wins", "NVMe=\"/Volumes/NVMe\"\nRULES=()\n  export NVMe=/Volumes/Old # x\n",
+       drive, "NVMe=\"" + drive + "\"\nRULES=()\nNVMe=\"" + drive + "\"\n"},
+      {"dot parts", "# only a comment NVMe=/x\n", drive + "/./",
+       "# only a comment NVMe=/x\nNVMe=\"" + drive + "\"\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    load(c.config);
+    out_.str("");
+    err_.str("");
+    EXPECT_EQ(selectDrive(*ctx_, c.given, ParkedGuard::kApply).exitCode, 0) << err_.str();
+    EXPECT_EQ(readFile(paths_.config).value(), c.expected);
+    EXPECT_EQ(ctx_->cfg().nvme(), drive);
+    EXPECT_NE(out_.str().find("Updated NVMe path to: " + drive + "\n"), std::string::npos);
+    // Asking again with the other spelling is no change.
+    out_.str("");
+    EXPECT_EQ(selectDrive(*ctx_, drive + "/", ParkedGuard::kApply).exitCode, 0);
+    EXPECT_EQ(out_.str(), "Already configured. No change.\n");
+  }
+}
+
+TEST_F(DriveCommandsTest, ListDrivesSkipsSystemVolumesAndFindsBothMarkerLocations) {
+  const fs::path volumes = root_ / "Volumes";
+  makeDir(volumes / "NVMe/Mac");
+  std::ofstream(volumes / "NVMe/Mac/.hollin-managed") << "marker_version=1\n";
+  makeDir(volumes / "Work");
+  makeDir(volumes / "com.apple.TimeMachine.localsnapshots");
+  makeDir(volumes / "Backups of Ada’s Mac");
+  makeDir(volumes / ".Trashes");
+  std::ofstream(volumes / "file-not-volume");
+  state_.volumeFolders = {volumes.string()};
+  state_.driveInfo[(volumes / "Work").string()] = {"APFS", "USB\t", "Removable", "External",
+                                                    "disk5s1", "U-1", 900, 1000};
+  load("NVMe=\"" + (volumes / "NVMe").string() + "\"\n");
+
+  ASSERT_EQ(listDrivesCommand(*ctx_, {}), 0);
+  const std::string out = out_.str();
+  EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line";
+  auto doc = nlohmann::json::parse(out);
+  ASSERT_EQ(doc.size(), 2u);
+  EXPECT_EQ(doc[0]["name"], "NVMe");
+  EXPECT_EQ(doc[0]["is_current"], true);
+  EXPECT_EQ(doc[0]["has_marker"], true) << "the older Mac/ location counts";
+  EXPECT_EQ(doc[1]["name"], "Work");
+  EXPECT_EQ(doc[1]["protocol"], "USB") << "control bytes are removed";
+  EXPECT_EQ(doc[1]["free_mb"], 900);
+  EXPECT_EQ(doc[1]["has_marker"], false);
+  EXPECT_EQ(out.substr(0, 10), "[{\"name\":\"");
+}
+
+TEST_F(DriveCommandsTest, DoctorReportsStateAndDanglingLinksFourLevelsDeep) {
+  const fs::path home = paths_.home;
+  makeDir(home / ".cargo/registry/cache");
+  fs::create_symlink(root_ / "gone", home / ".cargo/registry/cache/crate");   // level 3
+  makeDir(home / ".npm/a/b/c");
+  fs::create_symlink(root_ / "gone", home / ".npm/a/b/c/four");              // level 4
+  makeDir(home / ".npm/a/b/c/d");
+  makeDir(home / ".yarn");
+  fs::create_symlink(root_ / "gone", home / ".npm/a/b/c/d/five");            // too deep
+  fs::create_symlink(home / ".npm", home / ".cargo/fine");                    // target exists
+  makeDir(home / "Documents");
+  fs::create_symlink(root_ / "gone", home / "Documents/elsewhere");          // not a cache root
+  for (int i = 0; i < 25; ++i) {
+    fs::create_symlink(root_ / "gone", home / ".yarn" / ("l" + std::to_string(i)));
+  }
+  state_.loadedAgents = {"com.brimvale.service"};
+  load("NVMe=\"" + (root_ / "NVMe").string() + "\"\nRULES=(\"a|b|c|1|\")\n");
+
+  ASSERT_EQ(doctorCommand(*ctx_, {}), 0);
+  const std::string out = out_.str();
+  EXPECT_TRUE(out.starts_with("== tarnwick doctor ==\nNVMe mounted at " + (root_ / "NVMe").string() +
+                              "?  NO\nMarker file present?    NO\nFilesystem:             \n"
+                              "fstab pin present?      no\nLaunchAgent loaded?     yes\n"
+                              "Config readable?        yes\nStatus JSON present?    no\n"
+                              "App-cache paths:        0\nRules:                  1\n\n"
+                              "Dangling symlinks under $HOME (top 20):\n"))
+      << out;
+  EXPECT_NE(out.find((home / ".npm/a/b/c/four").string() + "\n"), std::string::npos);
+  EXPECT_EQ(out.find("five"), std::string::npos);
+  EXPECT_EQ(out.find("elsewhere"), std::string::npos);
+  EXPECT_EQ(out.find("fine"), std::string::npos);
+  std::size_t listed = 0;
+  for (std::size_t at = out.find(home.string()); at != std::string::npos;
+       at = out.find(home.string(), at + 1)) {
+    ++listed;
+  }
+  EXPECT_EQ(listed, 20u);
+}
+
+}  // namespace
+}  // namespace brimvale::service

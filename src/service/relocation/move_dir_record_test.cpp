@@ -1,0 +1,60 @@
+#include "service/relocation/move_dir_record.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "common/base/file_io.h"
+#include "service/core/service_test_support.h"
+
+namespace brimvale::service {
+namespace {
+namespace fs = std::filesystem;
+
+TEST(MoveDirRecord, PhasesRoundTripThroughTheirRawStrings) {
+  for (auto phase : {MoveDirPhase::kCopying, MoveDirPhase::kCopied, MoveDirPhase::kRecorded, MoveDirPhase::kParked,
+                     MoveDirPhase::kLinked}) {
+    SCOPED_TRACE(std::string(phaseRaw(phase)));
+    EXPECT_EQ(phaseFromRaw(phaseRaw(phase)), phase);
+  }
+  EXPECT_EQ(phaseFromRaw("Copying"), std::nullopt);
+}
+
+// Paths with newlines, tabs and backslashes come back exactly; a record that
+// can't be decoded is skipped and left on disk.
+TEST(MoveDirRecord, RecordsComeBackExactlyAndBrokenOnesAreLeftAlone) {
+  testsupport::ContextInTempHome env("");
+  const MoveDirRecord written{.id = "1777600000-42",
+                              .src = "/home/ada/odd\nname\twith\\slash",
+                              .target = "/Volumes/NVMe/BRIM-Mac/Relocated/odd\nname\twith\\slash",
+                              .parked = "/home/ada/odd\nname\twith\\slash.hollin-old",
+                              .device = 2049,
+                              .inode = 1234567,
+                              .bytes = 8192,
+                              .phase = MoveDirPhase::kParked,
+                              .started = 1'777'600'000};
+  ASSERT_TRUE(writeMoveDirRecord(env.paths(), written));
+  std::ofstream(moveDirRecordFolder(env.paths()) / "broken.kv") << "src=/x\nphase=flying\n";
+
+  const auto records = readMoveDirRecords(env.paths());
+  ASSERT_EQ(records.size(), 1u);
+  const MoveDirRecord& read = records[0];
+  EXPECT_EQ(read.id, written.id);
+  EXPECT_EQ(read.src, written.src);
+  EXPECT_EQ(read.target, written.target);
+  EXPECT_EQ(read.parked, written.parked);
+  EXPECT_EQ(read.device, 2049u);
+  EXPECT_EQ(read.inode, 1234567u);
+  EXPECT_EQ(read.bytes, 8192u);
+  EXPECT_EQ(read.phase, MoveDirPhase::kParked);
+  EXPECT_EQ(read.started, written.started);
+  EXPECT_TRUE(fs::exists(moveDirRecordFolder(env.paths()) / "broken.kv"));
+
+  EXPECT_TRUE(findMoveDirRecord(env.paths(), written.src).has_value());
+  EXPECT_FALSE(findMoveDirRecord(env.paths(), "/home/ada/odd").has_value());
+  ASSERT_TRUE(removeMoveDirRecord(env.paths(), written.id));
+  EXPECT_TRUE(readMoveDirRecords(env.paths()).empty());
+}
+
+}  // namespace
+}  // namespace brimvale::service

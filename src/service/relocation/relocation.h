@@ -1,0 +1,49 @@
+// Relocating one folder to the drive: copy it into {BASE}/Relocated with GNU
+// rsync, park the original beside itself and leave a link in its place.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/base/folder_in_use.h"
+#include "service/core/service_context.h"
+
+namespace brimvale::service {
+
+// Exit codes of move-dir; persisted by callers, never renumber.
+enum class MoveDirCode {
+  kRelocated = 0,
+  kInvalidRequest = 2,  // no path, missing, already a link, not a folder, already on the drive,
+                        // outside what may move, or changed while it was being moved
+  kDriveNotUsable = 3,
+  kInUse = 4,           // also: kept changing while it was being moved
+  kCopyFailed = 6,      // also: no GNU rsync, or the move's record could not be written
+  kParkFailed = 7,      // also: the undo record could not be written
+  kLinkFailed = 8,      // original restored
+};
+
+// Runs every check (the move scope, the drive, every process using anything
+// inside the folder), then copy -> park -> compare -> link, printing each
+// step (rsync's progress streamed as it comes) and the final report on
+// ctx.out. Requires loaded configuration.
+//
+// A record (move_dir_record.h) is written before the copy and the undo row
+// before parking; when either cannot be written nothing moves. After parking
+// the copy is compared with the parked original and late changes are copied
+// again, so the parked folder never holds a write the copy lacks. A failure
+// puts the folder back at its own path and removes only the copy this move
+// made. A move stopped at any step is finished by running it again on the
+// same path; one whose state no longer matches its record is left alone and
+// described.
+[[nodiscard]] MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
+                                            const std::string& path);
+
+// The `move-dir {path}` subcommand: the move, then a fresh status snapshot.
+// Moves run one at a time; a second one waits for the first.
+int moveDirCommand(ServiceContext& ctx, const std::vector<std::string>& args);
+
+// For doctor: each unfinished relocation, where its data is now and the
+// command that finishes it; empty when there is none.
+[[nodiscard]] std::string unfinishedRelocationsReport(const ServiceContext& ctx);
+
+}  // namespace brimvale::service

@@ -1,0 +1,35 @@
+// Undoing the last batch: archived items go back where they came from;
+// deletions are reported as impossible to undo.
+#pragma once
+
+#include <istream>
+#include <string>
+#include <vector>
+
+#include "common/base/folder_in_use.h"
+#include "service/core/service_context.h"
+
+namespace brimvale::service {
+
+enum class Confirmation { kAlreadyGiven, kAskOnTerminal, kNonInteractive };
+
+// Lists the rows it will reverse (and, apart, those it won't, with why),
+// confirms as `confirmation` says (reading the answer from `in`), then moves
+// back every `move` row whose destination exists and whose source does not.
+//
+// Every row is checked against the path policy first: its source must lie
+// in the home folder (or a configured cache folder) and its destination in
+// the working folder, else it is refused, said and logged, and kept.
+// Across volumes an item is copied to a hidden name beside its old place and
+// renamed into place; the drive copy is set aside before that rename and
+// removed after it, so a rollback stopped at any moment leaves every item
+// whole in one place and the next rollback finishes it. Rows that failed or
+// were refused stay in the batch; the others leave it as they are done.
+// Returns 0, or 1 when rows were kept.
+int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& in,
+                  const FolderInUseProbe& inUse);
+
+// `rollback [--yes|-y]`: asks on a terminal, proceeds (and says so) otherwise.
+int rollbackCommand(ServiceContext& ctx, const std::vector<std::string>& args);
+
+}  // namespace brimvale::service

@@ -1,0 +1,136 @@
+#include "service/rules/free_space.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
+#include "service/dispatch.h"
+#include "service/core/service_test_support.h"
+
+namespace brimvale::service {
+namespace {
+namespace fs = std::filesystem;
+using testsupport::ContextInTempHome;
+
+bool has(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+TEST(FreeSpace, DeltaLabelCarriesItsSign) {
+  EXPECT_EQ(deltaLabel(3), "+3");
+  EXPECT_EQ(deltaLabel(-2), "-2");
+  EXPECT_EQ(deltaLabel(0), "±0");
+}
+
+TEST(FreeSpace, NothingToDoReportsZeroCountsAndAnUnchangedDisk) {
+  ContextInTempHome home("NVMe=\"/nonexistent/NVMe\"\nRULES=()\n");
+  ServiceContext& ctx = home.load();
+  ASSERT_EQ(runService(ctx, {"free-space"}), 0);
+  const std::string out = home.out().str();
+  EXPECT_TRUE(out.starts_with("Free Up Space — started at "));
+  EXPECT_TRUE(has(out, "\nStep 1/2 — Relocating rule-matched paths to NVMe\n"
+                       "  NVMe not mounted — skipping relocation step.\n"
+                       "\nStep 2/2 — Cleaning app caches\n"));
+  EXPECT_TRUE(has(out, "  Internal free: 100 GB → 100 GB  (Δ ±0 GB)\n"
+                       "  Files relocated to NVMe: 0\n"
+                       "  App caches cleaned: 0\n"
+                       "\n  Nothing to do — your system was already optimized.\n"
+                       "  (Rules matched no eligible files, no app caches needed cleanup, \n"
+                       "  and no app caches needed cleanup.)\n"))
+      << out;
+  EXPECT_FALSE(has(out, "Want more space?"));
+  const std::string result = readFile(home.paths().state / "last-free-space.txt").value_or("");
+  const auto lines = splitLines(result);
+  const std::vector<std::string> keys = {
+      "started_at",      "finished_at",       "before_free_gb",     "after_free_gb",
+      "delta_gb",        "before_free_bytes", "after_free_bytes",   "delta_bytes",
+      "files_moved",     "caches_cleaned",    "cloud_evicted",      "cloud_bytes_freed",
+      "include_cloud_evict", "apps_gb",       "documents_gb",       "desktop_gb",
+      "apfs_snapshot_count", "user_has_cache_rule"};
+  ASSERT_EQ(lines.size(), keys.size()) << result;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    SCOPED_TRACE(keys[i]);
+    EXPECT_TRUE(lines[i].starts_with(keys[i] + "="));
+  }
+  for (const char* zero : {"delta_gb=0\n", "delta_bytes=0\n", "files_moved=0\n",
+                           "caches_cleaned=0\n", "cloud_evicted=0\n", "cloud_bytes_freed=0\n",
+                           "include_cloud_evict=0\n", "user_has_cache_rule=0\n"}) {
+    EXPECT_TRUE(has(result, zero)) << zero;
+  }
+}
+
+TEST(FreeSpace, ACacheRuleAgeFloorIsNeverOverriddenByTheFallback) {
+  ContextInTempHome home("");
+  const fs::path nvme = home.home() / "Volumes/NVMe";
+  std::ofstream(home.paths().config)
+      << "NVMe=\"" << nvme.string() << "\"\n"
+      << "RULES=(\"app_cache_clean | | | 60 |\")\nAPP_CACHE_PATHS=(\"$HOME/App\")\n"
+      << "APP_CACHE_SAFE_DIRS=(\"Cache\")\n";
+  fs::create_directories(nvme / "BRIM-Test-Mac");
+  std::ofstream(nvme / "BRIM-Test-Mac/.hollin-managed") << "marker_version=1\n";
+  home.fake().mountPoints.insert(nvme.string());
+  const fs::path cache = home.home() / "App/Cache/fresh";
+  fs::create_directories(cache.parent_path());
+  std::ofstream(cache) << "recent cache";  // modified now: younger than 60 days
+  ServiceContext& ctx = home.load();
+  ASSERT_EQ(runService(ctx, {"free-space"}), 0);
+  EXPECT_TRUE(fs::exists(cache));
+  EXPECT_TRUE(has(home.out().str(),
+                  "  (Step 1's app_cache_clean rule honoured the age floor — nothing eligible. "
+                  "Skipping fallback to preserve your settings.)\n"));
+  const std::string result = readFile(home.paths().state / "last-free-space.txt").value_or("");
+  EXPECT_TRUE(has(result, "user_has_cache_rule=1\n"));
+  EXPECT_TRUE(has(result, "caches_cleaned=0\n"));
+  EXPECT_TRUE(has(readFile(home.paths().lastAutoRun).value_or(""), " (free-space)\n"));
+}
+
+TEST(FreeSpace, FallbackCleansCachesAndHintsAppearPastTheirThresholds) {
+  ContextInTempHome home("");
+  std::ofstream(home.paths().config)
+      << "NVMe=\"/nonexistent/NVMe\"\nAPP_CACHE_PATHS=(\"$HOME/App\")\n"
+      << "APP_CACHE_SAFE_DIRS=(\"Cache\")\nINCLUDE_CLOUD_EVICT=1\n";
+  fs::create_directories(home.home() / "App/Cache");
+  std::ofstream(home.home() / "App/Cache/a") << "a";
+  std::ofstream(home.home() / "App/Cache/b") << "b";
+  home.fake().localSnapshotCount = 5;
+  ServiceContext& ctx = home.load();
+  ASSERT_EQ(runService(ctx, {"free-space"}), 0);
+  const std::string out = home.out().str();
+  EXPECT_FALSE(fs::exists(home.home() / "App/Cache/a"));
+  EXPECT_TRUE(has(out, "  App caches cleaned: 2\n  Cloud files evicted locally: 0  (≈ 0 MB freed)\n"))
+      << out;
+  EXPECT_TRUE(has(out, "\nStep 3/3 — Optimising cloud storage locally\n"
+                       "  Providers enabled: (all detected — legacy INCLUDE_CLOUD_EVICT=1)\n"
+                       "  No cloud storage providers detected — skipping.\n"));
+  EXPECT_FALSE(has(out, "Nothing to do"));
+  EXPECT_TRUE(has(out, "\nWant more space? A few places Brimvale can't reach automatically:\n"
+                       "  • 5 APFS local snapshots present (often the bulk of System Data).\n"
+                       "    Run:  sudo tmutil thinlocalsnapshots / 999999999999 4\n"));
+  EXPECT_TRUE(has(readFile(home.paths().state / "last-free-space.txt").value_or(""),
+                  "include_cloud_evict=1\n"));
+}
+
+TEST(FreeSpace, OnlyAllowListedProvidersAreWalkedAndPauseRefuses) {
+  ContextInTempHome home("NVMe=\"/nonexistent/NVMe\"\nOPTIMISE_CLOUD_PROVIDERS=\"Dropbox\"\n");
+  fs::create_directories(home.home() / "Library/Mobile Documents/com~apple~CloudDocs");
+  fs::create_directories(home.home() / "Library/CloudStorage/Dropbox");
+  ServiceContext& ctx = home.load();
+  ASSERT_EQ(runService(ctx, {"free-space"}), 0);
+  const std::string out = home.out().str();
+  EXPECT_TRUE(has(out, "  Providers enabled: Dropbox\n"
+                       "\n  ─ iCloud Drive  (disabled in Preferences — skipped)\n"
+                       "\n  ─ Dropbox\nskip (no tool): " +
+                           (home.home() / "Library/CloudStorage/Dropbox").string() + "\n"))
+      << out;
+
+  std::ofstream(home.paths().paused) << "";
+  home.out().str("");
+  EXPECT_EQ(runService(ctx, {"free-space"}), 1);
+  EXPECT_TRUE(has(home.out().str(), "Manager is paused — resume it first to run actions.\n"));
+}
+
+}  // namespace
+}  // namespace brimvale::service

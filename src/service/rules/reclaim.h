@@ -1,0 +1,23 @@
+// Deleting one fixed, allow-listed category of regenerable clutter
+// (developer caches, system log noise, old Trash) and sizing all three.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "service/core/service_context.h"
+
+namespace brimvale::service {
+
+// `reclaim {devcaches|syslog|trash}`: deletes the category's candidates
+// (open and cloud items are left alone) and ends with one JSON line. Exit 1
+// for another category, while paused or while another rule run or clean-up
+// holds the lock (a JSON error line says which). What the path policy
+// refuses (a category folder that is a link, say) is left alone and its
+// sentences are added to the JSON line as "refused".
+int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args);
+
+// `reclaim-scan`: one JSON line per category with what reclaim would free.
+int reclaimScanCommand(ServiceContext& ctx, const std::vector<std::string>& args);
+
+}  // namespace brimvale::service

@@ -1,0 +1,213 @@
+#include "service/rules/rule_commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "common/base/file_io.h"
+#include "common/base/timestamps.h"
+#include "service/core/action_log.h"
+#include "service/rules/dir_walk.h"
+#include "service/rules/rule_run_lock.h"
+#include "service/rules/rule_scope.h"
+#include "service/rules/rules.h"
+#include "service/rules/rules_engine.h"
+#include "service/core/status_snapshot.h"
+
+namespace brimvale::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string padded(std::string text, std::size_t width, bool right) {
+  if (text.size() >= width) return text;
+  const std::string fill(width - text.size(), ' ');
+  return right ? fill + text : text + fill;
+}
+
+// One table row: Action 17 and Source 50 left-aligned, Match 7, MB 8 and
+// Status 8 right-aligned, one blank between columns.
+std::string previewRow(const std::string& action, const std::string& source,
+                       const std::string& match, const std::string& mb, const std::string& status) {
+  return padded(action, 17, false) + " " + padded(source, 50, false) + " " +
+         padded(match, 7, true) + " " + padded(mb, 8, true) + " " + padded(status, 8, true) + "\n";
+}
+
+struct PreviewCount {
+  std::size_t items = 0;
+  std::uint64_t bytes = 0;
+  std::string status = "OK";
+};
+
+void countOlderChildren(const fs::path& folder, std::int64_t age, std::time_t now,
+                        PreviewCount& count) {
+  for (const auto& entry : listEntries(folder).value_or(std::vector<DirEntry>{})) {
+    if (!entry.olderThan(age, now)) continue;
+    ++count.items;
+    count.bytes += bytesOf(entry.path.string()).value_or(0);
+  }
+}
+
+PreviewCount previewRule(const ServiceContext& ctx, const RuleScope& scope, const RuleText& rule,
+                         std::time_t now) {
+  PreviewCount count;
+  std::error_code ec;
+  if (rule.action == "app_cache_clean") {
+    for (const auto& appPath : ctx.cfg().array("APP_CACHE_PATHS")) {
+      // A real run leaves these alone, so they are not counted.
+      if (scope.appFolderRefusal(appPath)) continue;
+      for (const auto& safeDir : ctx.cfg().array("APP_CACHE_SAFE_DIRS")) {
+        const fs::path folder = fs::path(appPath) / safeDir;
+        if (!fs::is_directory(folder, ec)) continue;
+        if (!canListFolder(folder)) {
+          count.status = "DENY";
+          continue;
+        }
+        countOlderChildren(folder, rule.age, now, count);
+      }
+    }
+    return count;
+  }
+  if (scope.sourceRefusal(rule.src)) return {0, 0, "REFUSED"};
+  if (!fs::is_directory(rule.src, ec)) return {0, 0, "MISS"};
+  if (!canListFolder(rule.src)) return {0, 0, "DENY"};
+  if (rule.action == "archive_big") {
+    const std::int64_t minBytes = archiveBigMiB(rule) * 1048576;
+    for (const auto& file : filesToDepthTwo(rule.src)) {
+      if (!file.olderThan(rule.age, now) || file.info.st_size <= minBytes) continue;
+      ++count.items;
+      count.bytes += static_cast<std::uint64_t>(file.info.st_size);
+    }
+  } else {
+    countOlderChildren(rule.src, rule.age, now, count);
+  }
+  return count;
+}
+
+std::string withHomeAsTilde(const std::string& path, const fs::path& home) {
+  const std::string homeText = home.string();
+  const std::size_t at = homeText.empty() ? std::string::npos : path.find(homeText);
+  if (at == std::string::npos) return path;
+  return path.substr(0, at) + "~" + path.substr(at + homeText.size());
+}
+
+}  // namespace
+
+int rulesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  for (const auto& rule : ctx.cfg().rules()) ctx.out << rule << "\n";
+  return 0;
+}
+
+int dryRunCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  if (!driveUsable(ctx)) ctx.out << "(NVMe not present)\n";
+  Guards guards(ctx.paths.home, *ctx.platform.files);
+  (void)runRules(ctx, guards, RunMode::kDry);
+  return 0;
+}
+
+int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  if (!driveUsable(ctx)) {
+    ctx.out << "NVMe not mounted.\n";
+    return 1;
+  }
+  if (isPaused(ctx)) {
+    ctx.out << "Manager is paused.\n";
+    return 1;
+  }
+  auto lock = RuleRunLock::acquire(ctx.paths);
+  if (!lock) {
+    ctx.log.say(lock.error());
+    return 1;
+  }
+  Guards guards(ctx.paths.home, *ctx.platform.files);
+  const bool finished = runRules(ctx, guards, RunMode::kReal);
+  markLastRun(ctx, "manual");
+  (void)writeStatusJson(ctx);
+  return finished ? 0 : 1;
+}
+
+int cleanAppCachesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  if (isPaused(ctx)) {
+    ctx.out << "Manager is paused.\n";
+    return 1;
+  }
+  auto lock = RuleRunLock::acquire(ctx.paths);
+  if (!lock) {
+    ctx.log.say(lock.error());
+    return 1;
+  }
+  (void)newBatch(ctx.paths);
+  Guards guards(ctx.paths.home, *ctx.platform.files);
+  cleanAppCaches(ctx, guards, RunMode::kReal, 0);
+  markLastRun(ctx, "app-cache");
+  (void)writeStatusJson(ctx);
+  return 0;
+}
+
+int rulesPreviewCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  const auto rules = ctx.cfg().rules();
+  if (rules.empty()) {
+    ctx.out << "No rules configured.\n";
+    return 0;
+  }
+  std::string out = "Brimvale \u2014 rules preview (dry run, no files moved)\n" +
+                    std::string(57, '=') + "\n";
+  out += previewRow("Action", "Source", "Match", "MB", "Status");
+  out += previewRow(std::string(17, '-'), std::string(50, '-'), std::string(7, '-'),
+                    std::string(8, '-'), std::string(8, '-'));
+  const std::time_t now = ctx.clock();
+  const RuleScope scope(ctx);
+  bool anyRefused = false;
+  for (const auto& text : rules) {
+    const RuleText rule = parseRuleText(text);
+    const PreviewCount count = previewRule(ctx, scope, rule, now);
+    anyRefused = anyRefused || count.status == "REFUSED";
+    out += previewRow(rule.action, withHomeAsTilde(rule.src, ctx.paths.home),
+                      std::to_string(count.items), std::to_string(count.bytes / 1048576),
+                      count.status);
+  }
+  out +=
+      "\nStatus legend: OK = readable; DENY = TCC blocked (grant FDA\n"
+      "to /bin/bash); MISS = path doesn't exist on this machine.\n";
+  if (anyRefused) out += "REFUSED = a folder rules never touch; dry-run says why.\n";
+  ctx.out << out;
+  return 0;
+}
+
+int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  const auto rules = ctx.cfg().rules();
+  if (rules.empty()) {
+    ctx.out << "No rules configured.\n";
+    return 0;
+  }
+  std::string out = "Brimvale \u2014 TCC read-access check\n" + std::string(39, '=') +
+                    "\n\n"
+                    "The daemon runs from a LaunchAgent and does NOT inherit your\n"
+                    "Brimvale.app FDA grant. macOS gates protected folders\n"
+                    "behind TCC; without a grant on /bin/bash the daemon can't\n"
+                    "list them and rules silently no-op.\n\n"
+                    "Status  Source path\n"
+                    "------  " +
+                    std::string(60, '-') + "\n";
+  std::vector<std::string> seen;
+  for (const auto& text : rules) {
+    const std::string src = parseRuleText(text).src;
+    // Cache rules name no source; an empty row would only confuse.
+    if (src.empty() || std::find(seen.begin(), seen.end(), src) != seen.end()) continue;
+    seen.push_back(src);
+    std::error_code ec;
+    const std::string status = !fs::is_directory(src, ec) ? "MISS"
+                               : canListFolder(src)        ? "OK"
+                                                           : "DENY";
+    out += padded(status, 6, false) + "  " + src + "\n";
+  }
+  out +=
+      "\nIf you see DENY rows above:\n"
+      "  1. Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access\n"
+      "  2. Click +, navigate to /bin/bash, add it, toggle ON\n"
+      "  3. Run `~/.brimvale/brim-vale.sh tcc-check` again to confirm\n";
+  ctx.out << out;
+  return 0;
+}
+
+}  // namespace brimvale::service

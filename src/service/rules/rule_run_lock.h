@@ -1,0 +1,43 @@
+// One rule run at a time per home folder. Every command that archives or
+// deletes by rule or category (relocate-now, free-space, clean-app-caches,
+// reclaim, the watch loop's daily run) holds state/rules.lock while it works,
+// so two runs never take the same items or archive targets at once.
+#pragma once
+
+#include <chrono>
+#include <expected>
+#include <string>
+
+#include "common/state/paths.h"
+
+namespace brimvale::service {
+
+// How long a second run waits for the first before it gives up.
+inline constexpr std::chrono::milliseconds kRuleRunWait{5000};
+
+class RuleRunLock {
+ public:
+  // Takes the lock, waiting up to `wait` while another process holds it. The
+  // error is a complete sentence for the user (naming the holder's process
+  // id when it is known); nothing was changed when it is returned. The lock
+  // is released when the object is destroyed or the process ends, even by a
+  // kill, and is never passed on to child processes.
+  [[nodiscard]] static std::expected<RuleRunLock, std::string> acquire(
+      const StatePaths& paths, std::chrono::milliseconds wait = kRuleRunWait);
+
+  RuleRunLock(RuleRunLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  RuleRunLock& operator=(RuleRunLock&&) = delete;
+  RuleRunLock(const RuleRunLock&) = delete;
+  RuleRunLock& operator=(const RuleRunLock&) = delete;
+  ~RuleRunLock();
+
+  [[nodiscard]] static std::filesystem::path file(const StatePaths& paths) {
+    return paths.state / "rules.lock";
+  }
+
+ private:
+  explicit RuleRunLock(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+}  // namespace brimvale::service

@@ -1,0 +1,79 @@
+#include "service/rules/rule_run_lock.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "common/testing/temp_folder.h"
+
+namespace brimvale::service {
+namespace {
+using std::chrono::milliseconds;
+
+class RuleRunLockTest : public ::testing::Test {
+ protected:
+  testing::TempFolder home_{"bv-rules-lock"};
+  StatePaths paths_ = StatePaths::forHome(home_.path());
+};
+
+TEST_F(RuleRunLockTest, ASecondRunIsRefusedWithASentenceUntilTheFirstEnds) {
+  {
+    auto first = RuleRunLock::acquire(paths_, milliseconds(0));
+    ASSERT_TRUE(first.has_value()) << first.error();
+    auto second = RuleRunLock::acquire(paths_, milliseconds(120));
+    ASSERT_FALSE(second.has_value());
+    EXPECT_EQ(second.error(), "Another rule run or clean-up is already working in this home folder (process " +
+                                  std::to_string(getpid()) +
+                                  "), so this one did not start. Nothing was changed; try again when it "
+                                  "has finished.");
+  }
+  EXPECT_TRUE(RuleRunLock::acquire(paths_, milliseconds(0)).has_value());
+}
+
+TEST_F(RuleRunLockTest, AKilledHolderFreesTheLock) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    auto lock = RuleRunLock::acquire(paths_, milliseconds(0));
+    (void)!write(ready[1], lock ? "y" : "n", 1);
+    pause();
+    _exit(0);
+  }
+  char answer = 0;
+  ASSERT_EQ(read(ready[0], &answer, 1), 1);
+  ASSERT_EQ(answer, 'y');
+  EXPECT_FALSE(RuleRunLock::acquire(paths_, milliseconds(0)).has_value());
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_TRUE(RuleRunLock::acquire(paths_, milliseconds(2000)).has_value());
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST_F(RuleRunLockTest, ChildProgramsDoNotKeepTheLock) {
+  // Given a run that started a long-lived helper program, then its lock
+  // still ends with the run.
+  pid_t helper = -1;
+  {
+    auto lock = RuleRunLock::acquire(paths_, milliseconds(0));
+    ASSERT_TRUE(lock.has_value());
+    helper = fork();
+    if (helper == 0) {
+      execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_GT(helper, 0);
+    usleep(100'000);  // let it reach exec
+  }
+  EXPECT_TRUE(RuleRunLock::acquire(paths_, milliseconds(0)).has_value());
+  kill(helper, SIGKILL);
+  waitpid(helper, nullptr, 0);
+}
+
+}  // namespace
+}  // namespace brimvale::service

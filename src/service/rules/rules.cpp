@@ -1,0 +1,30 @@
+#include "service/rules/rules.h"
+
+namespace brimvale::service {
+
+std::int64_t archiveBigMiB(const RuleText& rule) { return wholeNumber(rule.extra).value_or(500); }
+
+FlooredAge applyAgeFloors(const RuleText& rule, const ServiceConfig& cfg) {
+  FlooredAge out{rule.age, {}};
+  const std::string label = "rule '" + rule.action + " " + rule.src + "' age ";
+  const std::int64_t hard = cfg.getInt("MIN_AGE_HARD_FLOOR_DAYS");
+  if (out.age < hard) {
+    out.notices.push_back(label + std::to_string(out.age) + " < hard floor; clamping to " +
+                          std::to_string(hard));
+    out.age = hard;
+  }
+  std::string_view key;
+  if (rule.action == "archive_old" || rule.action == "archive_big") key = "MIN_ARCHIVE_DAYS";
+  if (rule.action == "delete_old") key = "MIN_DELETE_DAYS";
+  if (!key.empty()) {
+    const std::int64_t global = cfg.getInt(key);
+    if (global > out.age) {
+      out.notices.push_back(label + std::to_string(out.age) + " raised to " + std::string(key) +
+                            "=" + std::to_string(global));
+      out.age = global;
+    }
+  }
+  return out;
+}
+
+}  // namespace brimvale::service

@@ -1,0 +1,297 @@
+#include "service/rules/rules_engine.h"
+
+#include <filesystem>
+#include <string>
+
+#include "service/core/action_log.h"
+#include "service/relocation/archive.h"
+#include "service/relocation/checked_folder.h"
+#include "service/rules/dir_walk.h"
+#include "service/rules/rule_scope.h"
+#include "service/rules/rules.h"
+
+namespace brimvale::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string sizeText(const std::optional<std::uint64_t>& size) {
+  return size ? std::to_string(*size) : std::string();
+}
+
+void sayNothingOlder(ServiceContext& ctx, const RuleText& rule, std::int64_t age) {
+  ctx.log.say("       \u2192 0 items eligible (nothing in " + rule.src + " older than " +
+              std::to_string(age) + "d)");
+}
+
+void sayRefusedItem(ServiceContext& ctx, const fs::path& item, const PathRefusal& refusal) {
+  ctx.log.say("skip (refused): " + item.string() + ". " + refusal.sentence());
+}
+
+// Archives the candidates, or in a dry run prints one line for each (items
+// the policy refuses get their refusal instead). False when the run must stop.
+bool archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
+                       const CheckedFolder& source, const RuleText& rule,
+                       const std::vector<fs::path>& candidates, std::string_view reason) {
+  if (mode == RunMode::kReal) {
+    for (const auto& item : candidates) {
+      const auto outcome = moveToNvme(ctx, guards, scope.policy(), source,
+                                      item.lexically_relative(source.path()), rule.dest, reason);
+      if (outcome == ArchiveOutcome::kUndoUnwritten) return false;
+    }
+    return true;
+  }
+  // One write for the whole list: a dry run over a large folder is mostly output.
+  const std::string tail = " -> " + ctx.cfg().base().string() + "/" + rule.dest + "/\n";
+  std::string lines;
+  for (const auto& item : candidates) {
+    if (auto allowed = scope.policy().check(item); !allowed) {
+      ctx.out << lines;
+      lines.clear();
+      sayRefusedItem(ctx, item, allowed.error());
+      continue;
+    }
+    lines += "WOULD MOVE: ";
+    lines += item.native();
+    lines += tail;
+  }
+  ctx.out << lines;
+  return true;
+}
+
+bool archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
+                const CheckedFolder& source, const RuleText& rule, std::int64_t age) {
+  ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " +
+              rule.dest);
+  const std::time_t now = ctx.clock();
+  // Only the candidates' paths are kept: a folder may hold many thousands of entries.
+  std::vector<fs::path> candidates;
+  forEachEntry(source.path(), [&](const DirEntry& entry) {
+    if (entry.olderThan(age, now)) candidates.push_back(entry.path);
+  });
+  if (candidates.empty()) {
+    sayNothingOlder(ctx, rule, age);
+    return true;
+  }
+  return archiveCandidates(ctx, guards, scope, mode, source, rule, candidates, "archive_old");
+}
+
+bool archiveBig(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
+                const CheckedFolder& source, const RuleText& rule, std::int64_t age) {
+  const std::int64_t mib = archiveBigMiB(rule);
+  ctx.log.say("rule: archive_big " + rule.src + " (>" + std::to_string(age) + "d AND >" +
+              std::to_string(mib) + "MB) -> " + rule.dest);
+  const std::time_t now = ctx.clock();
+  std::vector<fs::path> candidates;
+  for (const auto& entry : filesToDepthTwo(source.path())) {
+    if (entry.olderThan(age, now) && entry.info.st_size > mib * 1048576) {
+      candidates.push_back(entry.path);
+    }
+  }
+  if (candidates.empty()) {
+    ctx.log.say("       \u2192 0 items eligible (no file in " + rule.src + " is both >" +
+                std::to_string(age) + "d old AND >" + std::to_string(mib) + "MB)");
+    return true;
+  }
+  return archiveCandidates(ctx, guards, scope, mode, source, rule, candidates, "archive_big");
+}
+
+enum class CloudCheck { kSkipCloudItems, kIgnore };
+
+struct DeletionTally {
+  std::size_t matched = 0;
+  std::size_t deleted = 0;
+  std::size_t refused = 0;
+  std::uint64_t deletedBytes = 0;
+};
+
+// Offers one matched item of `folder` for deletion: an item the policy
+// refuses is said and left; a dry run prints the rest; a real run leaves
+// open (and, when asked, cloud) items alone, deletes the others through the
+// open folder and records each deletion under `action`.
+void offerForDeletion(ServiceContext& ctx, Guards& guards, const PathPolicy& policy, RunMode mode,
+                      const CheckedFolder& folder, const DirEntry& entry, std::string_view action,
+                      CloudCheck cloud, DeletionTally& tally) {
+  ++tally.matched;
+  const std::string item = entry.path.string();
+  if (auto allowed = policy.check(entry.path); !allowed) {
+    ++tally.refused;
+    return sayRefusedItem(ctx, entry.path, allowed.error());
+  }
+  const auto size = bytesOf(item);
+  if (mode == RunMode::kDry) {
+    ctx.out << "WOULD DELETE: " << item << " (" << sizeText(size) << " bytes)\n";
+    return;
+  }
+  if (guards.isOpen(item)) return;
+  if (cloud == CloudCheck::kSkipCloudItems && guards.isCloudPath(item)) return;
+  if (!folder.remove(entry.path.filename())) return;
+  ++tally.deleted;
+  tally.deletedBytes += size.value_or(0);
+  // Personal files get a line each; caches are summed up per folder.
+  if (action == "delete") ctx.log.say("deleted: " + item + " (" + sizeText(size) + " bytes)");
+  (void)recordAction(ctx.paths, ctx.clock(), {std::string(action), item, "-", size});
+}
+
+// " — 2 of them refused as unsafe (see above)" when some were.
+std::string refusedNote(const DeletionTally& tally) {
+  if (tally.refused == 0) return {};
+  return " \u2014 " + std::to_string(tally.refused) + " of them refused as unsafe (see above)";
+}
+
+void deleteOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
+               const CheckedFolder& source, const RuleText& rule, std::int64_t age) {
+  ctx.log.say("rule: delete_old " + rule.src + " (>" + std::to_string(age) + "d)");
+  const std::time_t now = ctx.clock();
+  DeletionTally tally;
+  for (const auto& entry : listEntries(source.path()).value_or(std::vector<DirEntry>{})) {
+    if (!entry.olderThan(age, now)) continue;
+    offerForDeletion(ctx, guards, scope.policy(), mode, source, entry, "delete",
+                     CloudCheck::kSkipCloudItems, tally);
+  }
+  if (tally.matched == 0) return sayNothingOlder(ctx, rule, age);
+  if (mode == RunMode::kReal && tally.deleted < tally.matched) {
+    ctx.log.say("       \u2192 " + std::to_string(tally.deleted) + " of " +
+                std::to_string(tally.matched) + " deleted (rest were open or in cloud storage)" +
+                refusedNote(tally));
+  }
+}
+
+void sayPermissionDenied(ServiceContext& ctx, const std::string& src) {
+  ctx.log.say(
+      "rule skip \u2014 PERMISSION DENIED on " + src +
+      ". Grant Full Disk Access to /bin/bash (or the daemon's interpreter) in System "
+      "Settings \u2192 Privacy & Security \u2192 Full Disk Access. macOS sandboxes "
+      "protected user folders (Documents, Desktop, Downloads, Library) behind TCC; the "
+      "daemon runs from LaunchAgent and inherits no app-level FDA grant.");
+}
+
+void sayRefusedSource(ServiceContext& ctx, const std::string& src, const std::string& why) {
+  ctx.log.say("rule skip \u2014 refused source: " + src + ". " + why);
+}
+
+}  // namespace
+
+void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int64_t ageDays) {
+  const auto appPaths = ctx.cfg().array("APP_CACHE_PATHS");
+  const auto safeDirs = ctx.cfg().array("APP_CACHE_SAFE_DIRS");
+  if (appPaths.empty()) return ctx.log.say("no APP_CACHE_PATHS configured");
+  if (safeDirs.empty()) return ctx.log.say("no APP_CACHE_SAFE_DIRS configured");
+  const RuleScope scope(ctx);
+  const std::time_t now = ctx.clock();
+  std::error_code ec;
+  for (const auto& appPath : appPaths) {
+    if (!fs::is_directory(appPath, ec)) {
+      ctx.log.say("app-cache skip \u2014 not found: " + appPath);
+      continue;
+    }
+    if (auto refusal = scope.appFolderRefusal(appPath)) {
+      ctx.log.say("app-cache skip \u2014 refused: " + appPath + ". " + *refusal);
+      continue;
+    }
+    for (const auto& safeDir : safeDirs) {
+      const fs::path folder = fs::path(appPath) / safeDir;
+      // A cache folder is one name inside the application folder.
+      if (safeDir.find('/') != std::string::npos || safeDir == "." || safeDir == "..") {
+        ctx.log.say("app-cache skip \u2014 refused: " + folder.string() + ". \"" + safeDir +
+                    "\" is not the name of a folder inside " + appPath +
+                    ", so nothing there was deleted. Nothing was changed.");
+        continue;
+      }
+      if (!fs::is_directory(folder, ec)) continue;
+      auto checked = CheckedFolder::open(scope.cachePolicy(), folder);
+      if (!checked) {
+        ctx.log.say("app-cache skip \u2014 refused: " + folder.string() + ". " + checked.error());
+        continue;
+      }
+      DeletionTally tally;
+      for (const auto& entry : listEntries(folder).value_or(std::vector<DirEntry>{})) {
+        if (ageDays > 0 && !entry.olderThan(ageDays, now)) continue;
+        offerForDeletion(ctx, guards, scope.cachePolicy(), mode, *checked, entry, "delete-cache",
+                         CloudCheck::kIgnore, tally);
+      }
+      if (mode == RunMode::kDry || (tally.matched == 0 && ageDays > 0)) continue;
+      const std::string head = "cleaned: " + folder.string() + " (~" +
+                               std::to_string(tally.deletedBytes / 1048576) + " MB, " +
+                               std::to_string(tally.deleted);
+      ctx.log.say(tally.deleted == tally.matched
+                      ? head + " items)"
+                      : head + " of " + std::to_string(tally.matched) +
+                            " items \u2014 rest were in use)" + refusedNote(tally));
+    }
+  }
+}
+
+bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
+  if (mode == RunMode::kReal) {
+    if (auto started = newBatch(ctx.paths); !started) {
+      ctx.log.say("The undo record " + ctx.paths.lastBatch.string() + " couldn't be started (" +
+                  started.error().detail +
+                  "), so no rule ran. Nothing was moved or deleted; free some space on the "
+                  "internal disk and try again.");
+      return false;
+    }
+  }
+  const ServiceConfig& cfg = ctx.cfg();
+  const RuleScope scope(ctx);
+  for (const auto& text : cfg.rules()) {
+    const RuleText rule = parseRuleText(text);
+    const FlooredAge floored = applyAgeFloors(rule, cfg);
+    for (const auto& notice : floored.notices) ctx.log.say(notice);
+    const std::int64_t age = floored.age;
+    if (rule.action == "delete_old" && cfg.flag("DISABLE_DELETE")) {
+      ctx.log.say("rule skip \u2014 delete disabled (DISABLE_DELETE=1): " + rule.src);
+      continue;
+    }
+    if (rule.action == "app_cache_clean") {
+      ctx.log.say("rule: app_cache_clean (all configured apps, >" + std::to_string(age) + "d)");
+      cleanAppCaches(ctx, guards, mode, age);
+      continue;
+    }
+    if (auto refusal = scope.sourceRefusal(rule.src)) {
+      sayRefusedSource(ctx, rule.src, *refusal);
+      continue;
+    }
+    std::error_code ec;
+    if (!fs::is_directory(rule.src, ec)) {
+      ctx.log.say("rule skip \u2014 source missing: " + rule.src);
+      continue;
+    }
+    if (!canListFolder(rule.src)) {
+      sayPermissionDenied(ctx, rule.src);
+      continue;
+    }
+    const bool archive = rule.action == "archive_old" || rule.action == "archive_big";
+    if (!archive && rule.action != "delete_old") {
+      ctx.log.say("unknown action: " + rule.action);
+      continue;
+    }
+    if (archive) {
+      if (auto refusal = scope.destinationRefusal(rule.dest)) {
+        ctx.log.say("rule skip \u2014 refused destination: " + rule.dest + ". " + *refusal);
+        continue;
+      }
+    }
+    auto source = CheckedFolder::open(scope.policy(), rule.src);
+    if (!source) {
+      sayRefusedSource(ctx, rule.src, source.error());
+      continue;
+    }
+    bool goOn = true;
+    if (rule.action == "archive_old") {
+      goOn = archiveOld(ctx, guards, scope, mode, *source, rule, age);
+    } else if (rule.action == "archive_big") {
+      goOn = archiveBig(ctx, guards, scope, mode, *source, rule, age);
+    } else {
+      deleteOld(ctx, guards, scope, mode, *source, rule, age);
+    }
+    if (!goOn) {
+      ctx.log.say("Stopped the rule run: without its undo record nothing more is moved. What was "
+                  "moved before is listed above; everything else is where it was.");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace brimvale::service

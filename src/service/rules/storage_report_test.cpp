@@ -1,0 +1,65 @@
+#include "service/rules/storage_report.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
+#include "service/dispatch.h"
+#include "service/core/service_test_support.h"
+
+namespace brimvale::service {
+namespace {
+namespace fs = std::filesystem;
+using testsupport::ContextInTempHome;
+
+TEST(StorageReport, ScanStreamsOneLinePerExistingProbeInOrder) {
+  ContextInTempHome home("");
+  fs::create_directories(home.home() / "Downloads");
+  std::ofstream(home.home() / "Downloads/big") << std::string(10000, 'd');
+  fs::create_directories(home.home() / ".gradle/caches");
+  ServiceContext& ctx = home.load();
+  ASSERT_EQ(runService(ctx, {"scan-storage"}), 0);
+  const std::string h = home.home().string();
+  EXPECT_EQ(home.out().str(),
+            "{\"timestamp\":\"2026-05-01T01:46:40Z\",\"phase\":\"started\"}\n"
+            "{\"path\":\"" + h + "/.gradle/caches\",\"label\":\"Gradle cache\",\"size_bytes\":4096,"
+            "\"actionable\":false}\n"
+            "{\"path\":\"" + h + "/Downloads\",\"label\":\"Downloads folder\",\"size_bytes\":16384,"
+            "\"actionable\":true}\n"
+            "{\"timestamp\":\"2026-05-01T01:46:40Z\",\"phase\":\"done\",\"probed\":2,"
+            "\"total_bytes\":20480}\n");
+}
+
+TEST(StorageReport, HistoryRowHasItsKeysInOrderAndNoDriveWhenAbsent) {
+  ContextInTempHome home("NVMe=\"/nonexistent/NVMe\"\n");
+  fs::create_directories(home.home() / "Movies");
+  fs::create_directories(home.home() / "Downloads");
+  std::ofstream(home.paths().state / "cumulative-saved-bytes") << "123456\n";
+  ServiceContext& ctx = home.load();
+  EXPECT_EQ(historyRow(ctx),
+            "{\"ts\":\"2026-05-01T01:46:40Z\",\"internal_free_gb\":100,\"internal_total_gb\":500,"
+            "\"nvme_free_gb\":0,\"nvme_total_gb\":0,\"cumulative_saved_bytes\":123456,"
+            "\"dirs_mb\":{\"~/Downloads\":0,\"~/Movies\":0}}");
+}
+
+TEST(StorageReport, HistoryIsCutToTheNewestRows) {
+  ContextInTempHome home("");
+  const fs::path history = home.paths().state / "history.ndjson";
+  std::string rows;
+  for (int i = 0; i < 365; ++i) rows += "{\"row\":" + std::to_string(i) + "}\n";
+  std::ofstream(history) << rows;
+  ServiceContext& ctx = home.load();
+  ASSERT_EQ(runService(ctx, {"snapshot"}), 0);
+  EXPECT_EQ(home.out().str(), "Snapshot written: 2026-05-01T01:46:40Z\n");
+  const std::string text = readFile(history).value_or("");
+  const auto lines = splitLines(text);
+  ASSERT_EQ(lines.size(), 365u);
+  EXPECT_EQ(lines.front(), "{\"row\":1}");
+  EXPECT_TRUE(lines.back().starts_with("{\"ts\":\"2026-05-01T01:46:40Z\""));
+}
+
+}  // namespace
+}  // namespace brimvale::service

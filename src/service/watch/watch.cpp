@@ -1,0 +1,151 @@
+#include "service/watch/watch.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <ostream>
+
+#include "common/base/file_io.h"
+#include "common/base/timestamps.h"
+#include "service/core/notifications.h"
+#include "service/rules/rule_run_lock.h"
+#include "service/rules/rules_engine.h"
+#include "service/drives/self_backup.h"
+#include "service/core/status_snapshot.h"
+#include "service/drive_transfer/transfer_job.h"
+
+namespace brimvale::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+// Swallows what it is given: the self-backup's output is not the loop's.
+class NullBuffer final : public std::streambuf {
+ protected:
+  int overflow(int c) override { return traits_type::not_eof(c); }
+};
+
+}  // namespace
+
+void WatchLoop::start() {
+  ctx_.log.say("watch loop start (pid=" + std::to_string(getpid()) +
+               ", interval=" + std::to_string(ctx_.cfg().getInt("WATCH_INTERVAL_SECS")) + "s)");
+  previous_ = DriveState::kUnknown;
+  lastRunDay_.clear();
+  std::error_code ec;
+  fs::remove(ctx_.paths.warnState, ec);
+}
+
+bool WatchLoop::tick() {
+  if (!loadConfig(ctx_)) return false;
+  followDrive(driveUsable(ctx_) ? DriveState::kPresent : DriveState::kAbsent);
+  const std::time_t now = ctx_.clock();
+  const std::string today = localDate(now);
+  dailyRun(today, localHour(now));
+  dailySelfBackup(today);
+  transferTick(ctx_);
+  (void)writeStatusJson(ctx_);
+  sleep_(ctx_.cfg().getInt("WATCH_INTERVAL_SECS"));
+  return true;
+}
+
+void WatchLoop::followDrive(DriveState now) {
+  if (now == previous_) return;
+  const ServiceConfig& cfg = ctx_.cfg();
+  const std::string alert = cfg.get("NOTIFY_SOUND_ALERT");
+  if (now == DriveState::kAbsent && previous_ == DriveState::kUnknown) {
+    ctx_.log.say(
+        "NVMe not mounted at startup — attempting to mount via keychain-stored passphrase.");
+    if (attemptRemount(ctx_, sleep_)) {
+      now = DriveState::kPresent;
+    } else {
+      ctx_.log.say(
+          "Startup mount failed — drive may not be plugged in, or keychain doesn't have the "
+          "passphrase yet.");
+    }
+  } else if (now == DriveState::kAbsent) {
+    ctx_.log.say("NVMe disappeared.");
+    note(ctx_.paths, ctx_.platform, {.title = "NVMe disconnected", .body = "Trying to remount...",
+                                     .sound = alert});
+    if (attemptRemount(ctx_, sleep_)) {
+      now = DriveState::kPresent;
+    } else {
+      note(ctx_.paths, ctx_.platform,
+           {.title = "NVMe still missing", .body = "Plug it back in.", .sound = alert});
+    }
+  } else if (previous_ == DriveState::kUnknown) {
+    ctx_.log.say("NVMe present at startup.");
+  } else {
+    ctx_.log.say("NVMe present.");
+    note(ctx_.paths, ctx_.platform, {.title = "NVMe restored", .body = "All systems normal.",
+                                     .sound = cfg.get("NOTIFY_SOUND_INFO")});
+  }
+  previous_ = now;
+}
+
+void WatchLoop::dailyRun(const std::string& today, int hour) {
+  const ServiceConfig& cfg = ctx_.cfg();
+  if (!cfg.flag("AUTO_RELOCATE_DAILY") || !cfg.flag("ENABLE_AUTO_ACTIONS")) return;
+  if (isPaused(ctx_) || previous_ != DriveState::kPresent) return;
+  if (hour != cfg.getInt("AUTO_RELOCATE_HOUR") || lastRunDay_ == today) return;
+  if (gatherStatus(ctx_).quiet.quiet) return;
+  // Another run at work (relocate-now, free-space, a clean-up): try again
+  // next tick rather than hold the loop up.
+  auto lock = RuleRunLock::acquire(ctx_.paths, std::chrono::milliseconds(0));
+  if (!lock) {
+    ctx_.log.log("daily auto-relocate run postponed to the next tick: " + lock.error());
+    return;
+  }
+  ctx_.log.say("starting daily auto-relocate run");
+  Guards guards(ctx_.paths.home, *ctx_.platform.files);
+  (void)runRules(ctx_, guards, RunMode::kReal);
+  lastRunDay_ = today;
+  markLastRun(ctx_, "scheduled");
+  if (cfg.flag("NOTIFY_ON_OK_RUN")) {
+    note(ctx_.paths, ctx_.platform, {.title = "Tarnwick", .body = "Nightly run finished.",
+                                     .sound = cfg.get("NOTIFY_SOUND_INFO")});
+  }
+}
+
+void WatchLoop::dailySelfBackup(const std::string& today) {
+  if (!driveUsable(ctx_)) return;
+  auto done = readFile(ctx_.paths.selfBackupDay);
+  if (done && done->starts_with(today)) return;
+  NullBuffer discard;
+  std::ostream quiet(&discard);
+  ServiceContext backup(ctx_.paths, ctx_.platform, ctx_.clock, quiet, quiet);
+  backup.config = ctx_.config;
+  (void)backupSelfCommand(backup, {});
+  (void)writeFileAtomically(ctx_.paths.selfBackupDay, today + "\n");
+}
+
+int watchCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  WatchLoop loop(ctx, realSleep());
+  loop.start();
+  while (loop.tick()) {
+  }
+  return 1;
+}
+
+int pauseCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  std::error_code ec;
+  fs::create_directories(ctx.paths.state, ec);
+  (void)touchFile(ctx.paths.paused);
+  ctx.out << "Paused.\n";
+  ctx.log.log("paused");
+  if (!loadConfig(ctx)) return 1;
+  (void)writeStatusJson(ctx);
+  return 0;
+}
+
+int resumeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  std::error_code ec;
+  fs::remove(ctx.paths.paused, ec);
+  ctx.out << "Resumed.\n";
+  ctx.log.log("resumed");
+  if (!loadConfig(ctx)) return 1;
+  (void)writeStatusJson(ctx);
+  return 0;
+}
+
+}  // namespace brimvale::service

@@ -1,0 +1,229 @@
+#include "service/watch/watch.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "common/base/file_io.h"
+#include "service/dispatch.h"
+#include "service/rules/rule_run_lock.h"
+#include "service/core/service_test_support.h"
+
+namespace brimvale::service {
+namespace {
+namespace fs = std::filesystem;
+
+std::time_t localTime(int day, int hour, int minute) {
+  std::tm tm{};
+  tm.tm_year = 2026 - 1900;
+  tm.tm_mon = 11;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// A home with a usable drive (mounted, marker present) and a clock that the
+// loop's sleeps move forward.
+class WatchTest : public ::testing::Test {
+ protected:
+  void useConfig(const std::string& extra) {
+    home_ = std::make_unique<testsupport::ContextInTempHome>("");
+    nvme_ = home_->home() / "Volumes" / "NVMe";
+    std::ofstream(home_->paths().config)
+        << "NVMe=\"" << nvme_.string() << "\"\nREMOUNT_RETRIES=3\nREMOUNT_BACKOFF_SECS=2\n"
+        << extra;
+    fs::create_directories(nvme_ / "BRIM-Test-Mac");
+    std::ofstream(nvme_ / "BRIM-Test-Mac" / ".hollin-managed") << "marker_version=1\n";
+    home_->fake().mountPoints.insert(nvme_.string());
+    ctx_ = &home_->load([this] { return now_; });
+    loop_ = std::make_unique<WatchLoop>(*ctx_, [this](long long s) { now_ += s; });
+    loop_->start();
+  }
+  std::string queue() const {
+    return readFile(home_->paths().notificationsQueue).value_or("");
+  }
+  std::string out() const { return home_->out().str(); }
+
+  std::time_t now_ = localTime(6, 2, 59);
+  std::unique_ptr<testsupport::ContextInTempHome> home_;
+  ServiceContext* ctx_ = nullptr;
+  std::unique_ptr<WatchLoop> loop_;
+  fs::path nvme_;
+};
+
+constexpr const char* kEager =
+    "ENABLE_AUTO_ACTIONS=1\nQUIET_MODE=always-on\nAUTO_RELOCATE_HOUR=3\nNOTIFY_ON_OK_RUN=1\n";
+
+TEST_F(WatchTest, RunsTheRulesOnceInTheConfiguredHourAndAgainTheNextDay) {
+  useConfig(kEager);
+  // Ticks every 30 s from 02:59 through 04:00.
+  while (now_ < localTime(6, 4, 0)) ASSERT_TRUE(loop_->tick());
+  EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 1u);
+  EXPECT_EQ(readFile(home_->paths().lastAutoRun).value_or(""), "2026-12-06 03:00 (scheduled)\n");
+  EXPECT_EQ(occurrences(queue(), "Nightly run finished."), 1u);
+  EXPECT_EQ(readFile(home_->paths().selfBackupDay).value_or(""), "2026-12-06\n");
+
+  now_ = localTime(7, 3, 10);
+  ASSERT_TRUE(loop_->tick());
+  EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 2u);
+  EXPECT_EQ(readFile(home_->paths().selfBackupDay).value_or(""), "2026-12-07\n");
+}
+
+TEST_F(WatchTest, ADailyRunMeetingAnotherRunTriesAgainOnTheNextTick) {
+  useConfig(kEager);
+  now_ = localTime(6, 3, 0);
+  {
+    auto other = RuleRunLock::acquire(home_->paths(), std::chrono::milliseconds(0));
+    ASSERT_TRUE(other.has_value());
+    ASSERT_TRUE(loop_->tick());
+    EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 0u);
+    EXPECT_FALSE(fs::exists(home_->paths().lastAutoRun));
+    EXPECT_NE(readFile(home_->paths().log).value_or("").find(
+                  "daily auto-relocate run postponed to the next tick: Another rule run or clean-up"),
+              std::string::npos);
+  }
+  ASSERT_TRUE(loop_->tick());
+  EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 1u);
+}
+
+TEST_F(WatchTest, EveryConditionOfTheDailyRunIsRequired) {
+  struct Case {
+    const char* name;
+    std::string config;
+    bool paused;
+    bool driveMounted;
+    int hour;
+  };
+  const Case cases[] = {
+      {"daily run off", std::string(kEager) + "AUTO_RELOCATE_DAILY=0\n", false, true, 3},
+      {"auto actions off", std::string(kEager) + "ENABLE_AUTO_ACTIONS=0\n", false, true, 3},
+      {"paused", kEager, true, true, 3},
+      {"drive absent", kEager, false, false, 3},
+      {"other hour", kEager, false, true, 4},
+      {"machine busy", std::string(kEager) + "QUIET_MODE=nightly\n", false, true, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    now_ = localTime(6, c.hour, 5);
+    useConfig(c.config);
+    if (c.paused) std::ofstream(home_->paths().paused) << "";
+    if (!c.driveMounted) home_->fake().mountPoints.clear();
+    ASSERT_TRUE(loop_->tick());
+    EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 0u);
+    EXPECT_FALSE(fs::exists(home_->paths().lastAutoRun));
+  }
+}
+
+TEST_F(WatchTest, PausedLoopStillRewritesTheSnapshotEveryTick) {
+  now_ = localTime(6, 3, 0);
+  useConfig(kEager);
+  std::ofstream(home_->paths().paused) << "";
+  for (int i = 0; i < 3; ++i) {
+    fs::remove(home_->paths().statusJson);
+    ASSERT_TRUE(loop_->tick());
+    const std::string status = readFile(home_->paths().statusJson).value_or("");
+    EXPECT_NE(status.find("\"paused\": true"), std::string::npos);
+  }
+  EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 0u);
+}
+
+TEST_F(WatchTest, ReportsTheDriveLeavingAndComingBack) {
+  useConfig("");
+  ASSERT_TRUE(loop_->tick());
+  EXPECT_NE(out().find("NVMe present at startup."), std::string::npos);
+  EXPECT_EQ(queue(), "") << "nothing to tell at startup";
+
+  home_->fake().mountPoints.clear();
+  ASSERT_TRUE(loop_->tick());
+  EXPECT_NE(out().find("NVMe disappeared."), std::string::npos);
+  EXPECT_NE(out().find("Remount failed after 3 attempts."), std::string::npos);
+  EXPECT_NE(queue().find("\"title\":\"NVMe disconnected\",\"body\":\"Trying to remount...\","
+                         "\"sound\":\"Funk\""),
+            std::string::npos);
+  EXPECT_NE(queue().find("\"title\":\"NVMe still missing\",\"body\":\"Plug it back in.\""),
+            std::string::npos);
+
+  ASSERT_TRUE(loop_->tick());  // still absent: no new transition
+  EXPECT_EQ(occurrences(queue(), "NVMe still missing"), 1u);
+
+  home_->fake().mountPoints.insert(nvme_.string());
+  ASSERT_TRUE(loop_->tick());
+  EXPECT_NE(out().find("NVMe present."), std::string::npos);
+  EXPECT_NE(queue().find("\"title\":\"NVMe restored\",\"body\":\"All systems normal.\","
+                         "\"sound\":\"Tink\""),
+            std::string::npos);
+}
+
+TEST_F(WatchTest, MountingAtStartupSendsNoNotification) {
+  useConfig("");
+  home_->fake().mountPoints.clear();
+  home_->fake().mountMakesMounted = true;
+  ASSERT_TRUE(loop_->tick());
+  ASSERT_TRUE(loop_->tick());
+  EXPECT_NE(out().find("NVMe not mounted at startup — attempting to mount via keychain-stored "
+                       "passphrase."),
+            std::string::npos);
+  EXPECT_NE(out().find("Remount succeeded on attempt 1."), std::string::npos);
+  EXPECT_EQ(queue(), "");
+}
+
+TEST_F(WatchTest, StartDeletesTheWarnStateAndMissingConfigurationEndsTheLoop) {
+  useConfig("");
+  std::ofstream(home_->paths().warnState) << "critical\n";
+  loop_->start();
+  EXPECT_FALSE(fs::exists(home_->paths().warnState));
+  EXPECT_NE(out().find("watch loop start (pid="), std::string::npos);
+  EXPECT_NE(out().find(", interval=30s)"), std::string::npos);
+
+  fs::remove(home_->paths().config);
+  EXPECT_FALSE(loop_->tick());
+  EXPECT_NE(out().find("ERROR: config not found at"), std::string::npos);
+  EXPECT_EQ(runService(*ctx_, {"watch"}), 1);
+}
+
+TEST_F(WatchTest, PauseAndResumeSetTheSentinelAndTheSnapshot) {
+  useConfig("");
+  EXPECT_EQ(runService(*ctx_, {"pause"}), 0);
+  EXPECT_TRUE(fs::exists(home_->paths().paused));
+  EXPECT_NE(readFile(home_->paths().statusJson).value_or("").find("\"paused\": true"),
+            std::string::npos);
+  EXPECT_EQ(runService(*ctx_, {"resume"}), 0);
+  EXPECT_FALSE(fs::exists(home_->paths().paused));
+  EXPECT_NE(readFile(home_->paths().statusJson).value_or("").find("\"paused\": false"),
+            std::string::npos);
+  EXPECT_NE(out().find("Paused.\n"), std::string::npos);
+  EXPECT_NE(out().find("Resumed.\n"), std::string::npos);
+}
+
+TEST_F(WatchTest, PauseBlocksOnlyTheChangingWork) {
+  useConfig("");
+  std::ofstream(home_->paths().paused) << "";
+  struct Case {
+    std::vector<std::string> args;
+    int exit;
+  };
+  const Case cases[] = {
+      {{"relocate-now"}, 1}, {{"clean-app-caches"}, 1}, {{"free-space"}, 1},
+      {{"reclaim", "trash"}, 1}, {{"dry-run"}, 0}, {{"reclaim-scan"}, 0},
+      {{"scan-storage"}, 0}, {{"rules-preview"}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(runService(*ctx_, c.args), c.exit);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::service
