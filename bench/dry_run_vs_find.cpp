@@ -46,11 +46,11 @@ int main(int argc, char** argv) {
       << "NVMe=/Volumes/bench-absent\n"
          "RULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 10 | \"\n)\n";
 
-  brimvale::ProcessInvocation dryRun{.path = BRIM_VALE_PATH, .args = {"dry-run"},
-                               .envAdditions = {{"HOME", home.string()}}};
-  brimvale::ProcessInvocation find{.path = brimvale::findExecutable("find"),
-                             .args = {src.string(), "-mindepth", "1", "-maxdepth", "1", "-mtime",
-                                      "+10"}};
+  brimvale::ProcessInvocation dryRun{
+      .path = BRIM_VALE_PATH, .args = {"dry-run"}, .envAdditions = {{"HOME", home.string()}}};
+  brimvale::ProcessInvocation find{
+      .path = brimvale::findExecutable("find"),
+      .args = {src.string(), "-mindepth", "1", "-maxdepth", "1", "-mtime", "+10"}};
   std::vector<double> a, b;
   for (int i = -1; i < runs; ++i) {  // the first pair warms the caches
     const double ma = timeOnce(dryRun);

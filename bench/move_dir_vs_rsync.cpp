@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "common/state/paths.h"
 #include "common/base/process.h"
+#include "common/state/paths.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -47,22 +47,24 @@ int main(int argc, char** argv) {
     fs::create_directories(dir);
     for (int f = 0; f < 100; ++f) writeFile(dir / ("file " + std::to_string(f)), 512 + f * 20, 'a');
   }
-  for (int i = 0; i < 3; ++i) writeFile(src / ("large " + std::to_string(i) + ".bin"), 32 << 20, 'L');
+  for (int i = 0; i < 3; ++i)
+    writeFile(src / ("large " + std::to_string(i) + ".bin"), 32 << 20, 'L');
 
   fs::create_directories(home / ".brimvale");
   std::ofstream(home / ".brimvale" / "brim-vale.conf") << "NVMe=\"" << drive.string() << "\"\n";
   const std::vector<std::pair<std::string, std::string>> env{{"HOME", home.string()}};
   timeOnce({.path = BRIM_VALE_PATH, .args = {"recover"}, .envAdditions = env});
   const fs::path target =
-      drive / brimvale::workingFolderName(brimvale::platform::makeHostPlatform().host->computerName()) /
+      drive /
+      brimvale::workingFolderName(brimvale::platform::makeHostPlatform().host->computerName()) /
       "Relocated" / src.filename();
   const fs::path peerTarget = drive / "peer";
   const std::string rsync = brimvale::findExecutable("rsync");
 
-  brimvale::ProcessInvocation moveDir{.path = BRIM_VALE_PATH, .args = {"move-dir", src.string()},
-                                .envAdditions = env};
-  brimvale::ProcessInvocation bare{.path = rsync,
-                             .args = {"-aHEX", src.string() + "/", peerTarget.string() + "/"}};
+  brimvale::ProcessInvocation moveDir{
+      .path = BRIM_VALE_PATH, .args = {"move-dir", src.string()}, .envAdditions = env};
+  brimvale::ProcessInvocation bare{
+      .path = rsync, .args = {"-aHEX", src.string() + "/", peerTarget.string() + "/"}};
   auto undoMove = [&] {
     fs::remove(src);
     fs::rename(src.string() + ".hollin-old", src);

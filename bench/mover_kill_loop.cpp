@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "common/base/file_io.h"
-#include "common/state/paths.h"
 #include "common/base/process.h"
+#include "common/state/paths.h"
 #include "common/testing/tree_view.h"
 #include "platform/platform.h"
 
@@ -37,7 +37,9 @@ namespace {
 
 enum class FollowUp { kMoveAgain, kResume, kRun };
 const char* followUpName(FollowUp f) {
-  return f == FollowUp::kMoveAgain ? "move again" : f == FollowUp::kResume ? "moves resume" : "brimvale run";
+  return f == FollowUp::kMoveAgain ? "move again"
+         : f == FollowUp::kResume  ? "moves resume"
+                                   : "brimvale run";
 }
 
 struct Trial {
@@ -66,8 +68,8 @@ std::string recordedPhase(const fs::path& home) {
 int linksIn(const fs::path& root) {
   int n = 0;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_symlink(ec)) ++n;
   }
   return n;
@@ -86,8 +88,9 @@ bool manifestPhaseIs(const fs::path& home, const std::string& phase) {
 
 // Runs `brimvale` with HOME set; `stopWhen`, when given, is polled every
 // millisecond and ends the run with `signal` once it holds.
-ProcessResult runBrimvale(const fs::path& home, std::vector<std::string> args, const std::string& rsync = {},
-                       std::function<bool()> stopWhen = {}, int signal = SIGKILL) {
+ProcessResult runBrimvale(const fs::path& home, std::vector<std::string> args,
+                          const std::string& rsync = {}, std::function<bool()> stopWhen = {},
+                          int signal = SIGKILL) {
   std::atomic<int> pid{0};
   ProcessResult result;
   std::thread runner([&] {
@@ -99,7 +102,8 @@ ProcessResult runBrimvale(const fs::path& home, std::vector<std::string> args, c
   });
   if (stopWhen) {
     const auto giveUp = std::chrono::steady_clock::now() + 120s;
-    while (std::chrono::steady_clock::now() < giveUp && !stopWhen()) std::this_thread::sleep_for(1ms);
+    while (std::chrono::steady_clock::now() < giveUp && !stopWhen())
+      std::this_thread::sleep_for(1ms);
     if (pid > 0) kill(pid, signal);
   }
   runner.join();
@@ -110,7 +114,8 @@ fs::path makeScripts(const fs::path& home) {
   const fs::path scripts = home / "Scripts";
   fs::create_directories(scripts);
   (void)writeFileAtomically(scripts / "brim-vale",
-                            "#!/bin/sh\nreal='" BRIM_VALE_PATH "'\n"
+                            "#!/bin/sh\nreal='" BRIM_VALE_PATH
+                            "'\n"
                             "if [ \"$1\" = watch ]; then\n"
                             "  trap 'exit 0' TERM\n"
                             "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
@@ -130,13 +135,19 @@ int main() {
     return 1;
   }
   const std::string slow = BRIMVALE_STANDINS_DIR "/slow_rsync";
-  const fs::path working = drive / workingFolderName(platform::makeHostPlatform().host->computerName());
+  const fs::path working =
+      drive / workingFolderName(platform::makeHostPlatform().host->computerName());
   auto phase = [](const char* p) {
-    return [p](const fs::path& home, const fs::path&, const fs::path&) { return manifestPhaseIs(home, p); };
+    return [p](const fs::path& home, const fs::path&, const fs::path&) {
+      return manifestPhaseIs(home, p);
+    };
   };
-  auto copying = [](const fs::path&, const fs::path&, const fs::path& copy) { return fs::exists(copy / "dir 3"); };
+  auto copying = [](const fs::path&, const fs::path&, const fs::path& copy) {
+    return fs::exists(copy / "dir 3");
+  };
   auto relinking = [](const fs::path&, const fs::path& src, const fs::path&) {
-    return fs::is_symlink(src / "dir 0" / "file \"0\" é.bin") || fs::is_symlink(src / "dir 6" / "file \"6\" é.bin");
+    return fs::is_symlink(src / "dir 0" / "file \"0\" é.bin") ||
+           fs::is_symlink(src / "dir 6" / "file \"6\" é.bin");
   };
   using F = FollowUp;
   std::vector<Trial> trials = {
@@ -179,8 +190,10 @@ int main() {
     const fs::path state = home / ".brimvale" / "state";
     fs::create_directories(state);
     (void)writeFileAtomically(state / "status.json", "{\"nvme_path\":\"" + drive.string() + "\"}");
-    (void)writeFileAtomically(state / "user-defaults.json", "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
-    (void)writeFileAtomically(home / ".brimvale" / "brim-vale.conf", "NVMe=\"" + drive.string() + "\"\n");
+    (void)writeFileAtomically(state / "user-defaults.json",
+                              "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
+    (void)writeFileAtomically(home / ".brimvale" / "brim-vale.conf",
+                              "NVMe=\"" + drive.string() + "\"\n");
     const std::string name = "Folder " + std::to_string(trialNo);
     const fs::path src = home / name, copy = working / "Relocated" / name;
     writeAwkwardTree(src, t.files, t.bytesEach);
@@ -199,21 +212,23 @@ int main() {
         followed = r.succeeded() || r.err.find("is already on the drive") != std::string::npos;
         break;
       }
-      case F::kResume:
-        followed = runBrimvale(home, {"moves", "resume"}).succeeded();
-        break;
+      case F::kResume: followed = runBrimvale(home, {"moves", "resume"}).succeeded(); break;
       case F::kRun: {
         const fs::path scripts = makeScripts(home);
         followed = runBrimvale(home, {"--scripts", scripts.string(), "install"}).succeeded();
         const auto started = std::chrono::steady_clock::now();
         // Stopped once nothing is left unfinished (or after a minute).
-        auto r = runBrimvale(home, {"--scripts", scripts.string(), "run"}, {}, [&] {
-          const bool settled = !manifestPhaseIs(home, "writing") && !manifestPhaseIs(home, "copying") &&
-                               !manifestPhaseIs(home, "hashing") && !manifestPhaseIs(home, "verifying") &&
-                               !manifestPhaseIs(home, "cleaningUp");
-          return (settled && std::chrono::steady_clock::now() - started > 3s) ||
-                 std::chrono::steady_clock::now() - started > 60s;
-        }, SIGTERM);
+        auto r = runBrimvale(
+            home, {"--scripts", scripts.string(), "run"}, {},
+            [&] {
+              const bool settled =
+                  !manifestPhaseIs(home, "writing") && !manifestPhaseIs(home, "copying") &&
+                  !manifestPhaseIs(home, "hashing") && !manifestPhaseIs(home, "verifying") &&
+                  !manifestPhaseIs(home, "cleaningUp");
+              return (settled && std::chrono::steady_clock::now() - started > 3s) ||
+                     std::chrono::steady_clock::now() - started > 60s;
+            },
+            SIGTERM);
         followed = followed && r.succeeded();
         break;
       }
@@ -222,11 +237,13 @@ int main() {
     const std::string finalPhase = recordedPhase(home);
     totalFiles += static_cast<int>(before.size());
     totalLost += lost;
-    std::printf("%2d  kill after %-18s verify %-8s %-18s recorded %-10s links %4d  then %-13s -> %-9s files %4zu  lost %d%s\n",
-                trialNo, t.stopAfter.empty() ? "(timed)" : t.stopAfter.c_str(), t.verify.c_str(),
-                killed.describe().c_str(), killedIn.c_str(), linkedAtKill, followUpName(t.then), finalPhase.c_str(),
-                before.size(), lost,
-                followed ? "" : "  (follow-up reported a failure)");
+    std::printf(
+        "%2d  kill after %-18s verify %-8s %-18s recorded %-10s links %4d  then %-13s -> %-9s "
+        "files %4zu  lost %d%s\n",
+        trialNo, t.stopAfter.empty() ? "(timed)" : t.stopAfter.c_str(), t.verify.c_str(),
+        killed.describe().c_str(), killedIn.c_str(), linkedAtKill, followUpName(t.then),
+        finalPhase.c_str(), before.size(), lost,
+        followed ? "" : "  (follow-up reported a failure)");
     std::fflush(stdout);
     std::error_code ec;
     fs::remove_all(home, ec);

@@ -53,7 +53,8 @@ void makeTree(const fs::path& root, int files, std::uint64_t mib) {
 // right before each timed run gives both sides the same start.
 void warmFreeMemory() {
   const std::size_t bytes = std::size_t{5} << 30;
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return;
   for (std::size_t i = 0; i < bytes; i += 4096) static_cast<volatile char*>(p)[i] = 1;
   munmap(p, bytes);
@@ -63,7 +64,8 @@ template <class F>
 double timeIt(F&& f) {
   const auto start = std::chrono::steady_clock::now();
   f();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
 }
 
 std::vector<std::string> filesOf(const fs::path& root) {
@@ -107,8 +109,9 @@ int main(int argc, char** argv) {
     peer.push_back(timeIt([&] {
       for (const auto* list : {&srcFiles, &dstFiles}) {
         for (std::size_t i = 0; i < list->size(); i += 2000) {
-          std::vector<std::string> args(list->begin() + static_cast<long>(i),
-                                        list->begin() + static_cast<long>(std::min(list->size(), i + 2000)));
+          std::vector<std::string> args(
+              list->begin() + static_cast<long>(i),
+              list->begin() + static_cast<long>(std::min(list->size(), i + 2000)));
           ProcessInvocation invocation{.path = "/usr/bin/sha256sum", .args = std::move(args)};
           invocation.captureLimit = 1 << 10;
           timeOnce(invocation);
@@ -127,7 +130,9 @@ int main(int argc, char** argv) {
     ours.push_back(timeIt([&] {
       if (!mover::quickCompareTrees(src, dst)) std::abort();
     }));
-    peer.push_back(timeOnce({.path = rsync, .args = {"-an", "--itemize-changes", src.string() + "/", dst.string() + "/"}}));
+    peer.push_back(
+        timeOnce({.path = rsync,
+                  .args = {"-an", "--itemize-changes", src.string() + "/", dst.string() + "/"}}));
   }
   if (wanted('b')) {
     std::printf("== (b) fast verification (target <= 1.0)\n");
@@ -139,7 +144,8 @@ int main(int argc, char** argv) {
   peer.clear();
   const fs::path home = base / "home";
   fs::create_directories(home / ".brimvale" / "state");
-  (void)writeFileAtomically(home / ".brimvale" / "state" / "status.json", "{\"nvme_path\":\"" + base.string() + "\"}");
+  (void)writeFileAtomically(home / ".brimvale" / "state" / "status.json",
+                            "{\"nvme_path\":\"" + base.string() + "\"}");
   (void)writeFileAtomically(home / ".brimvale" / "state" / "user-defaults.json",
                             "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
   std::vector<double> copyAlone;
@@ -166,12 +172,15 @@ int main(int argc, char** argv) {
     }
     fs::remove_all(item);
     warmFreeMemory();
-    peer.push_back(timeOnce({.path = rsync, .args = {"-aHEX", src.string() + "/", dst.string() + "/"}}));
+    peer.push_back(
+        timeOnce({.path = rsync, .args = {"-aHEX", src.string() + "/", dst.string() + "/"}}));
     // The copy alone as the mover runs it (its flags, its paced reading):
     // how much of the gap the flags themselves make.
     fs::remove_all(dst);
     warmFreeMemory();
-    ProcessInvocation copy{.path = rsync, .args = moverRsync->arguments(mover::MoveConflictPolicy::kMerge, src.string(), dst.string())};
+    ProcessInvocation copy{.path = rsync,
+                           .args = moverRsync->arguments(mover::MoveConflictPolicy::kMerge,
+                                                         src.string(), dst.string())};
     copy.onStdout = [](std::string_view) {};
     copy.outputPacing = std::chrono::milliseconds(25);
     copy.captureLimit = 0;

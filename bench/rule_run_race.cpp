@@ -33,7 +33,8 @@ std::multiset<std::string> contentsUnder(const fs::path& root) {
   std::multiset<std::string> contents;
   std::error_code ec;
   for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    if (fs::is_regular_file(it->symlink_status())) contents.insert(brimvale::readFile(it->path()).value_or(""));
+    if (fs::is_regular_file(it->symlink_status()))
+      contents.insert(brimvale::readFile(it->path()).value_or(""));
   }
   return contents;
 }
@@ -63,8 +64,8 @@ int main(int argc, char** argv) {
   const fs::path drive = "/Volumes/bench-race-" + std::to_string(getpid());
   fs::create_directories(drive);
   if (mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=256m,mode=0755") != 0) {
-    std::fprintf(stderr, "cannot mount a tmpfs drive on %s: %s (run through bench/run)\n", drive.c_str(),
-                 std::strerror(errno));
+    std::fprintf(stderr, "cannot mount a tmpfs drive on %s: %s (run through bench/run)\n",
+                 drive.c_str(), std::strerror(errno));
     return 1;
   }
   fs::create_directories(home / ".brimvale");
@@ -93,8 +94,14 @@ int main(int argc, char** argv) {
       std::latch start(2);
       ProcessResult a;
       ProcessResult b;
-      std::thread ta([&] { start.arrive_and_wait(); a = run(home, "relocate-now"); });
-      std::thread tb([&] { start.arrive_and_wait(); b = run(home, other); });
+      std::thread ta([&] {
+        start.arrive_and_wait();
+        a = run(home, "relocate-now");
+      });
+      std::thread tb([&] {
+        start.arrive_and_wait();
+        b = run(home, other);
+      });
       ta.join();
       tb.join();
       auto after = contentsUnder(home / "Downloads");
@@ -105,9 +112,10 @@ int main(int argc, char** argv) {
     }
     std::printf("relocate-now beside %s: %d trials, %d files each\n", other, trials, kFiles);
   }
-  std::printf("files lost: %zu\nmoved lines naming a missing target: %zu\nruns that found the other "
-              "running and refused: %zu\n",
-              lost, reportedButMissing, refused);
+  std::printf(
+      "files lost: %zu\nmoved lines naming a missing target: %zu\nruns that found the other "
+      "running and refused: %zu\n",
+      lost, reportedButMissing, refused);
   umount2(drive.c_str(), MNT_DETACH);
   std::error_code ec;
   fs::remove(drive, ec);

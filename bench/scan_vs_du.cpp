@@ -26,21 +26,29 @@ int main(int argc, char** argv) {
   const int files = argc > 2 ? std::max(1000, std::atoi(argv[2])) : 200000;
   char tmpl[] = "/tmp/brimvale-bench-XXXXXX";
   const fs::path home = mkdtemp(tmpl);
-  const std::vector<std::string> folders = {
-      "Library/Caches/Homebrew", "Library/Developer/Xcode/DerivedData", ".npm/_cacache",
-      "Library/Application Support/Code", "Library/Application Support/Slack", "Downloads",
-      "Desktop", "Documents", ".Trash", "Library/Logs/DiagnosticReports"};
+  const std::vector<std::string> folders = {"Library/Caches/Homebrew",
+                                            "Library/Developer/Xcode/DerivedData",
+                                            ".npm/_cacache",
+                                            "Library/Application Support/Code",
+                                            "Library/Application Support/Slack",
+                                            "Downloads",
+                                            "Desktop",
+                                            "Documents",
+                                            ".Trash",
+                                            "Library/Logs/DiagnosticReports"};
   // 100 files per sub-folder, sub-folders spread round-robin over the probes.
   for (int i = 0; i < files; ++i) {
-    const fs::path dir = home / folders[(i / 100) % folders.size()] / ("d" + std::to_string(i / 100));
+    const fs::path dir =
+        home / folders[(i / 100) % folders.size()] / ("d" + std::to_string(i / 100));
     if (i % 100 == 0) fs::create_directories(dir);
-    std::ofstream(dir / ("f" + std::to_string(i))) << std::string(static_cast<std::size_t>(i % 5000), 'x');
+    std::ofstream(dir / ("f" + std::to_string(i)))
+        << std::string(static_cast<std::size_t>(i % 5000), 'x');
   }
   fs::create_directories(home / ".brimvale");
   std::ofstream(home / ".brimvale" / "brim-vale.conf") << "NVMe=\"/nonexistent/NVMe\"\n";
 
-  brimvale::ProcessInvocation scan{.path = BRIM_VALE_PATH, .args = {"scan-storage"},
-                             .envAdditions = {{"HOME", home.string()}}};
+  brimvale::ProcessInvocation scan{
+      .path = BRIM_VALE_PATH, .args = {"scan-storage"}, .envAdditions = {{"HOME", home.string()}}};
   brimvale::ProcessInvocation du{.path = "/usr/bin/du", .args = {"-sk"}};
   for (const auto& f : folders) du.args.push_back((home / f).string());
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "common/state/paths.h"
 #include "common/base/process.h"
+#include "common/state/paths.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -36,17 +36,18 @@ int main(int argc, char** argv) {
   fs::create_directories(drive, ec);
   bool mounted = !ec && mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=64m") == 0;
   if (mounted) {
-    std::string name = brimvale::workingFolderName(
-        brimvale::platform::makeHostPlatform().host->computerName());
+    std::string name =
+        brimvale::workingFolderName(brimvale::platform::makeHostPlatform().host->computerName());
     fs::create_directories(drive / name);
     std::ofstream(drive / name / ".hollin-managed") << "version=1\n";
   }
   fs::create_directories(home / ".brimvale");
   std::ofstream(home / ".brimvale" / "brim-vale.conf")
-      << "NVMe=\"" << drive.string() << "\"\nENABLE_AUTO_ACTIONS=1\nRULES=(\n  \"archive|$HOME/Downloads|*.dmg|30|\"\n)\n";
+      << "NVMe=\"" << drive.string()
+      << "\"\nENABLE_AUTO_ACTIONS=1\nRULES=(\n  \"archive|$HOME/Downloads|*.dmg|30|\"\n)\n";
 
-  brimvale::ProcessInvocation snapshot{.path = BRIM_VALE_PATH, .args = {"json"},
-                                 .envAdditions = {{"HOME", home.string()}}};
+  brimvale::ProcessInvocation snapshot{
+      .path = BRIM_VALE_PATH, .args = {"json"}, .envAdditions = {{"HOME", home.string()}}};
   brimvale::ProcessInvocation df{.path = "/bin/df", .args = {"-k", "/"}};
 
   for (int i = 0; i < 5; ++i) {  // warm the page cache for both programs

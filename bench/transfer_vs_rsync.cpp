@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "common/base/file_io.h"
-#include "common/state/paths.h"
 #include "common/base/process.h"
+#include "common/state/paths.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -66,7 +66,8 @@ void makeTree(const fs::path& root, std::uint64_t mib) {
   const std::uint64_t total = mib << 20;
   std::uint64_t seed = 0;
   fs::create_directories(root / "Large");
-  for (int i = 0; i < 3; ++i) write(root / "Large" / ("disk" + std::to_string(i) + ".img"), total * 3 / 8 / 3, ++seed);
+  for (int i = 0; i < 3; ++i)
+    write(root / "Large" / ("disk" + std::to_string(i) + ".img"), total * 3 / 8 / 3, ++seed);
   for (int d = 0; d < 8; ++d) {
     fs::path dir = root / "Medium" / ("set " + std::to_string(d));
     fs::create_directories(dir);
@@ -76,7 +77,8 @@ void makeTree(const fs::path& root, std::uint64_t mib) {
     fs::path dir = root / "Small" / ("d" + std::to_string(d));
     fs::create_directories(dir);
     for (int i = 0; i < 64; ++i) write(dir / ("s" + std::to_string(i)), total / 16 / 4096, ++seed);
-    for (int i = 0; i < 256; ++i) write(dir / ("t" + std::to_string(i)), total / 16 / 16384, ++seed);
+    for (int i = 0; i < 256; ++i)
+      write(dir / ("t" + std::to_string(i)), total / 16 / 16384, ++seed);
   }
 }
 
@@ -141,7 +143,8 @@ int main(int argc, char** argv) {
     r = brimvale::runProcess({.path = BRIM_VALE_PATH,
                               .args = {"transfer-start", "backup", dst.string(), "1"},
                               .envAdditions = {{"HOME", home.string()}}});
-    if (!r.succeeded()) return std::fprintf(stderr, "start: %s%s\n", r.out.c_str(), r.err.c_str()), 1;
+    if (!r.succeeded())
+      return std::fprintf(stderr, "start: %s%s\n", r.out.c_str(), r.err.c_str()), 1;
     pid_t supervisor = 0;
     long ticks = 0;
     double copied = 0;
@@ -168,12 +171,14 @@ int main(int argc, char** argv) {
     fs::remove_all(dst / name);
   }
   const double b = median(bare), c = median(copy), v = median(verify), w = median(whole);
-  std::printf("tree                      %llu MiB, %d runs\n", static_cast<unsigned long long>(mib), runs);
+  std::printf("tree                      %llu MiB, %d runs\n", static_cast<unsigned long long>(mib),
+              runs);
   std::printf("bare rsync -aHEX          %.2f s (median)\n", b);
   std::printf("job copy phase            %.2f s  ratio %.3f (target <= 1.15)\n", c, c / b);
   std::printf("job verification pass     %.2f s  ratio %.3f of the bare copy\n", v, v / b);
   std::printf("job total incl. verify    %.2f s  ratio %.3f\n", w, w / b);
-  std::printf("supervisor CPU (copying)  %.2f %% of one core (target < 1 %%)\n", median(cpuPercent));
+  std::printf("supervisor CPU (copying)  %.2f %% of one core (target < 1 %%)\n",
+              median(cpuPercent));
   umount2(src.c_str(), MNT_DETACH);
   umount2(dst.c_str(), MNT_DETACH);
   fs::remove_all(home);

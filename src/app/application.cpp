@@ -35,8 +35,8 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
       centre_(paths_.state / kDeliveredNotificationsFile, std::move(platform.desktop), log.sink(),
               systemClock()),
       delivery_(paths_, centre_),
-      monitor_({paths_, *platform.volumes, *platform.defaults, delivery_, ledger_, loop,
-                log.sink(), systemClock(), installer.rsyncPath}),
+      monitor_({paths_, *platform.volumes, *platform.defaults, delivery_, ledger_, loop, log.sink(),
+                systemClock(), installer.rsyncPath}),
       mover_(paths_, platform.defaults.get(), std::move(computerName), loop, mounts) {}
 
 bool Application::start() {
@@ -60,7 +60,8 @@ bool Application::start() {
   monitor_.start();
   // Unfinished folder moves continue from their manifests, but only under
   // the relocator lock: a `brimvale move` running now owns its job.
-  mover_.setOnChange([this](const mover::MoveManifest&) { loop_.post([this] { releaseMoverLockWhenIdle(); }); });
+  mover_.setOnChange(
+      [this](const mover::MoveManifest&) { loop_.post([this] { releaseMoverLockWhenIdle(); }); });
   if (!resumeMoves()) {
     resumeTimer_ = loop_.scheduleRepeating("mover.resume", kResumeRetry, kResumeTolerance, [this] {
       if (!resumeMoves()) return;
@@ -68,7 +69,8 @@ bool Application::start() {
       resumeTimer_.reset();
     });
   }
-  loop_.scheduleRepeating("status.poll", kStatusInterval, kStatusTolerance, [this] { pollStatus(); });
+  loop_.scheduleRepeating("status.poll", kStatusInterval, kStatusTolerance,
+                          [this] { pollStatus(); });
   loop_.scheduleRepeating("self-check.timer", kSelfCheckInterval, kSelfCheckTolerance,
                           [this] { auditService(); });
   log_.write("Brimvale is running; stop it with Ctrl-C or SIGTERM.");
@@ -86,7 +88,8 @@ bool Application::resumeMoves() {
     resumeDeferred_ = true;
     return false;
   }
-  if (resumeDeferred_) log_.write("The other relocation has finished; resuming unfinished folder moves.");
+  if (resumeDeferred_)
+    log_.write("The other relocation has finished; resuming unfinished folder moves.");
   moverLock_ = std::move(lock);
   mover_.mover().reload();
   releaseMoverLockWhenIdle();

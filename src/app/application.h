@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/app_log.h"
-#include "app/run_loop.h"
 #include "app/mover_commands.h"
+#include "app/run_loop.h"
 #include "app/self_check.h"
 #include "app/service_installer.h"
 #include "diagnostics/notification_delivery.h"
@@ -26,8 +26,7 @@ class Application {
  public:
   // Everything passed in must outlive the application.
   Application(StatePaths paths, platform::AppPlatform& platform, InstallerOptions installer,
-              RunLoop& loop, AppLog& log, std::string computerName,
-              platform::MountTable* mounts);
+              RunLoop& loop, AppLog& log, std::string computerName, platform::MountTable* mounts);
 
   // Start-up in order: service first (installing on first run), the wait for
   // it to be loaded, the first drain and the 2 s drain timer, the sweep of

@@ -123,15 +123,16 @@ care::CareRoutines careRoutines(CareCommandHost& host, snapshots::SnapshotManage
           [&host](const std::vector<std::string>& args) {
             return runServiceCommand(host.paths, host.rsyncPath, args, kCareStepLimit);
           },
-      .thinSnapshots =
-          [&manager]() -> std::optional<std::string> {
-            auto thinned =
-                manager.thinLocalSnapshots(snapshots::kReclaimAllBytes, snapshots::kMostUrgent);
-            if (thinned) return std::nullopt;
-            return thinned.error().description();
-          },
+      .thinSnapshots = [&manager]() -> std::optional<std::string> {
+        auto thinned =
+            manager.thinLocalSnapshots(snapshots::kReclaimAllBytes, snapshots::kMostUrgent);
+        if (thinned) return std::nullopt;
+        return thinned.error().description();
+      },
       .internalFreeBytes =
-          [&host] { return host.platform.volumes->read(host.paths.home.string()).availableCapacity; },
+          [&host] {
+            return host.platform.volumes->read(host.paths.home.string()).availableCapacity;
+          },
       .pause = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); },
   };
 }
@@ -246,9 +247,8 @@ int careCommand(CareCommandHost& host, CareMode mode) {
     return 0;
   }
 
-  const auto results = care::runSteps(sized->steps, routines, [&](std::string_view line) {
-    host.out << line << std::endl;
-  });
+  const auto results = care::runSteps(
+      sized->steps, routines, [&](std::string_view line) { host.out << line << std::endl; });
   AppLog log(host.paths.root / "brimvale.log", systemClock(), nullptr);
   care::CareOutcome outcome = care::outcomeOf(results, *sized, {});
   outcome.allTimeText = allTimeText(host, outcome.freedBytes, log);
@@ -257,10 +257,10 @@ int careCommand(CareCommandHost& host, CareMode mode) {
   if (!problems.empty()) summary += "\n" + problems.substr(0, problems.size() - 1);
 
   host.out << "\n" << summary << "\n";
-  auto stored = care::storeRunRecord(
-      *host.platform.defaults,
-      {.at = std::time(nullptr), .freedBytes = outcome.freedBytes, .coverage = outcome.stepsRan,
-       .summary = summary});
+  auto stored = care::storeRunRecord(*host.platform.defaults, {.at = std::time(nullptr),
+                                                               .freedBytes = outcome.freedBytes,
+                                                               .coverage = outcome.stepsRan,
+                                                               .summary = summary});
   if (!stored) {
     host.err << "Zozad Evev finished, but its summary couldn't be saved for the home screen. "
              << stored.error().message() << "\n";

@@ -45,8 +45,7 @@ enum class CareMode { kRun, kPlanOnly };
 // become whole decimal GB, rounded down. `cloudAccounts` is 0 until cloud
 // accounts exist.
 [[nodiscard]] care::HomeFacts homeFactsFrom(const ServiceStatus& status,
-                                            std::int64_t purgeableBytes,
-                                            std::int64_t cloudAccounts,
+                                            std::int64_t purgeableBytes, std::int64_t cloudAccounts,
                                             const care::MovableApps& apps);
 
 }  // namespace brimvale::app

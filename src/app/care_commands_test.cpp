@@ -68,18 +68,33 @@ TEST(CareCommands, SnapshotRequestsReachTheToolOnlyWhenWellFormed) {
     const char* out;
     const char* err;
   } cases[] = {
-      {{"thin", "0", "9"}, 0, "thinlocalsnapshots / 1 4 ",
-       "Tidied old restore points to free up space.\n", ""},
-      {{"thin", "lots", "4"}, 2, "", "",
+      {{"thin", "0", "9"},
+       0,
+       "thinlocalsnapshots / 1 4 ",
+       "Tidied old restore points to free up space.\n",
+       ""},
+      {{"thin", "lots", "4"},
+       2,
+       "",
+       "",
        "Use: brimvale snapshots [list | delete STAMP | thin BYTES URGENCY | destination]. "
        "Nothing was changed.\n"},
-      {{"delete", "2024-05-01-09300"}, 1, "", "",
+      {{"delete", "2024-05-01-09300"},
+       1,
+       "",
+       "",
        "Snapshot identifier doesn't match the expected format: 2024-05-01-09300\n"
        "Your files are safe.\n"},
-      {{"delete", "2024-05-01-093000"}, 0, "deletelocalsnapshots 2024-05-01-093000 ",
-       "Deleted local snapshot 2024-05-01-093000.\n", ""},
+      {{"delete", "2024-05-01-093000"},
+       0,
+       "deletelocalsnapshots 2024-05-01-093000 ",
+       "Deleted local snapshot 2024-05-01-093000.\n",
+       ""},
       {{"list"}, 0, "listlocalsnapshots / ", "No local snapshots.\n", ""},
-      {{"destination", "extra"}, 2, "", "",
+      {{"destination", "extra"},
+       2,
+       "",
+       "",
        "Use: brimvale snapshots [list | delete STAMP | thin BYTES URGENCY | destination]. "
        "Nothing was changed.\n"},
   };

@@ -12,8 +12,8 @@
 #include "app/mover_commands.h"
 #include "app/self_check.h"
 #include "app/status_text.h"
-#include "common/state/gnu_rsync.h"
 #include "common/base/stale_temporaries.h"
+#include "common/state/gnu_rsync.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/snapshot_manager.h"
 
@@ -33,9 +33,9 @@ struct Context {
   int limitSecs = kDefaultServiceLimitSecs;
   std::vector<std::string> arguments;  // the subcommand's positional arguments
   bool planOnly = false;
-  MoveOptions move;          // move FOLDER [--verify L] [--yes] [--dry-run] [--allow-root DIR]...
-  std::string movesAction;   // moves [cancel|revert|resume]
-  std::string moveId;        // moves ACTION ID, move-log [ID]
+  MoveOptions move;         // move FOLDER [--verify L] [--yes] [--dry-run] [--allow-root DIR]...
+  std::string movesAction;  // moves [cancel|revert|resume]
+  std::string moveId;       // moves ACTION ID, move-log [ID]
   std::ostream& out;
   std::ostream& err;
 
@@ -87,7 +87,7 @@ int selfCheckCommand(Context& c) {
 int statusCommand(Context& c) {
   platform::ServiceJobState job = c.host.services->state();
   c.out << "Background service: "
-        << (job.pid ? "running (pid " + std::to_string(*job.pid) + ")"
+        << (job.pid      ? "running (pid " + std::to_string(*job.pid) + ")"
             : job.loaded ? std::string("loaded, not running")
                          : std::string("not running"))
         << "\n";
@@ -106,7 +106,8 @@ int jobsCommand(Context& c) {
   const auto issues = ledger.readIssues();
   for (const auto& info : transfers::jobKinds()) {
     c.out << info.raw << " — " << info.description << "\n";
-    auto job = std::find_if(latest.begin(), latest.end(), [&](const auto& j) { return j.kind == info.kind; });
+    auto job = std::find_if(latest.begin(), latest.end(),
+                            [&](const auto& j) { return j.kind == info.kind; });
     if (job == latest.end()) {
       c.out << "  has not run yet\n";
       continue;
@@ -118,15 +119,16 @@ int jobsCommand(Context& c) {
           << platform::formatFileByteCount(job->bytesHandled) << "\n";
     for (const auto& issue : issues) {
       if (issue.feature != info.raw) continue;
-      c.out << "  issue (seen " << issue.count << "× since " << issue.firstSeen << "): "
-            << issue.message << "\n";
+      c.out << "  issue (seen " << issue.count << "× since " << issue.firstSeen
+            << "): " << issue.message << "\n";
     }
   }
   return 0;
 }
 
 int notificationsCommand(Context& c) {
-  auto delivered = platform::readDeliveredNotifications(c.paths.state / kDeliveredNotificationsFile);
+  auto delivered =
+      platform::readDeliveredNotifications(c.paths.state / kDeliveredNotificationsFile);
   if (!delivered) {
     c.err << delivered.error().message() << "\n";
     return 1;
@@ -192,8 +194,9 @@ void careOptions(CLI::App& sub, Context& c) {
 }
 
 MoverCommandContext moverContext(Context& c) {
-  return MoverCommandContext{c.paths,  c.host,  c.base.mounts.get(), c.base.host->computerName(),
-                             c.out,    c.err,   std::cin,           isatty(STDIN_FILENO) == 1};
+  return MoverCommandContext{
+      c.paths, c.host,   c.base.mounts.get(),      c.base.host->computerName(), c.out,
+      c.err,   std::cin, isatty(STDIN_FILENO) == 1};
 }
 
 int moveFolderCommand(Context& c) {
@@ -246,8 +249,9 @@ struct Subcommand {
 };
 
 constexpr std::array kSubcommands{
-    Subcommand{"run", "run the application: start the service, deliver notifications, watch "
-                      "free space; stops on Ctrl-C or SIGTERM",
+    Subcommand{"run",
+               "run the application: start the service, deliver notifications, watch "
+               "free space; stops on Ctrl-C or SIGTERM",
                runCommand},
     Subcommand{"install", "install the background service into ~/.brimvale and start it",
                installCommand},
@@ -256,11 +260,12 @@ constexpr std::array kSubcommands{
     Subcommand{"status", "the background service's status in plain words", statusCommand},
     Subcommand{"jobs", "the background-job ledger, per kind of work", jobsCommand},
     Subcommand{"notifications", "the notifications currently showing", notificationsCommand},
-    Subcommand{"move", "relocate a folder to the fast drive, leaving links behind; asks first "
-                       "(--yes skips the question, --dry-run only shows the plan); Ctrl-C cancels",
+    Subcommand{"move",
+               "relocate a folder to the fast drive, leaving links behind; asks first "
+               "(--yes skips the question, --dry-run only shows the plan); Ctrl-C cancels",
                moveFolderCommand, moveOptions},
-    Subcommand{"moves", "list folder moves; `moves cancel|revert ID`, `moves resume`", listMovesCommand,
-               movesOptions},
+    Subcommand{"moves", "list folder moves; `moves cancel|revert ID`, `moves resume`",
+               listMovesCommand, movesOptions},
     Subcommand{"move-log", "the folder mover's log, optionally of one move", showMoveLogCommand,
                moveLogOptions},
     Subcommand{"home", "how the startup disk is doing, what to do next, and the trend",
@@ -296,7 +301,8 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return cli.exit(e, out, err);
   }
   context.scripts = scripts;
-  // A write killed half-way leaves its "{name}.tmp.{pid}"; every start clears those of ended processes.
+  // A write killed half-way leaves its "{name}.tmp.{pid}"; every start clears those of ended
+  // processes.
   if (const auto leftovers = sweepStaleTemporaries(context.paths.root); !leftovers.empty()) {
     AppLog log(context.paths.root / "brimvale.log", systemClock(), nullptr);
     for (const auto& leftover : leftovers) {

@@ -16,5 +16,6 @@ int main(int argc, char** argv) {
   std::vector<char*> kept;
   for (auto& a : args) kept.push_back(a.data());
   kept.push_back(nullptr);
-  return brimvale::app::runBrimvale(static_cast<int>(args.size()), kept.data(), std::cout, std::cerr);
+  return brimvale::app::runBrimvale(static_cast<int>(args.size()), kept.data(), std::cout,
+                                    std::cerr);
 }

@@ -10,10 +10,10 @@
 #include <iostream>
 
 #include "common/base/disk_usage.h"
-#include "common/state/move_scope.h"
+#include "common/base/process.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
-#include "common/base/process.h"
+#include "common/state/move_scope.h"
 #include "mover/link_census.h"
 #include "mover/safety_checks.h"
 #include "platform/byte_count_format.h"
@@ -22,8 +22,8 @@ namespace brimvale::app {
 namespace {
 
 namespace fs = std::filesystem;
-using mover::MovePhase;
 using mover::MoveManifest;
+using mover::MovePhase;
 
 constexpr std::chrono::milliseconds kProgressInterval{250};
 constexpr std::chrono::seconds kLockWait{5};
@@ -73,10 +73,11 @@ class ProgressPrinter {
       std::string bar(static_cast<std::size_t>(filled), '#');
       bar.resize(width, '-');
       const std::int64_t total = job.srcSizeKB > 0 ? job.srcSizeKB * 1024 : 0;
-      std::string line = "[" + bar + "] " + std::to_string(static_cast<int>(p->fraction * 100)) + "% · " +
-                         platform::formatFileByteCount(p->bytesTransferred) +
+      std::string line = "[" + bar + "] " + std::to_string(static_cast<int>(p->fraction * 100)) +
+                         "% · " + platform::formatFileByteCount(p->bytesTransferred) +
                          (total > 0 ? " of " + platform::formatFileByteCount(total) : "") + " · " +
-                         platform::formatFileByteCount(p->bytesPerSecond) + "/s · ETA " + eta(p->etaSeconds);
+                         platform::formatFileByteCount(p->bytesPerSecond) + "/s · ETA " +
+                         eta(p->etaSeconds);
       const std::string file = mover_.currentFile(job.id);
       if (!file.empty()) line += " · " + file.substr(0, 60);
       if (line == lastBar_) continue;
@@ -117,10 +118,11 @@ void followMoves(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
 // (SIGINT, SIGTERM) that stopped it first, or 0.
 int runUntilSettled(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
   auto& m = host.mover();
-  const auto timer = loop.scheduleRepeating("mover.progress", kProgressInterval, kProgressInterval / 2, [&] {
-    printer.tick();
-    if (m.idle()) loop.stop();
-  });
+  const auto timer =
+      loop.scheduleRepeating("mover.progress", kProgressInterval, kProgressInterval / 2, [&] {
+        printer.tick();
+        if (m.idle()) loop.stop();
+      });
   int signal = 0;
   if (!m.idle()) signal = loop.run();
   loop.cancel(timer);
@@ -151,7 +153,8 @@ std::string homeRelative(const std::string& path, const fs::path& home) {
 // "30,204"
 std::string groupedCount(std::uint64_t n) {
   std::string digits = std::to_string(n);
-  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(static_cast<std::size_t>(i), ",");
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
+    digits.insert(static_cast<std::size_t>(i), ",");
   return digits;
 }
 
@@ -165,8 +168,10 @@ bool exists(const std::string& path) {
 // Sentences the mover writes for the user themselves; the keyword rules of
 // the plain-words failure would misread them (they may name the drive).
 bool isOwnSentence(const std::string& lastError) {
-  return lastError.starts_with("Brimvale did not resume ") || lastError.starts_with("The drive isn't connected at ") ||
-         lastError.starts_with("Something already exists at ") || lastError.starts_with("Couldn't create ") ||
+  return lastError.starts_with("Brimvale did not resume ") ||
+         lastError.starts_with("The drive isn't connected at ") ||
+         lastError.starts_with("Something already exists at ") ||
+         lastError.starts_with("Couldn't create ") ||
          lastError.starts_with("Every name for the copy ");
 }
 
@@ -181,20 +186,22 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
   const std::string name = homeRelative(job.src, c.paths.home);
   switch (job.phase) {
     case MovePhase::kDone:
-      c.out << (job.replaceSourceWithSymlink
-                    ? "Relocated " + job.src + " to " + job.finalDst +
-                          ". Every file in the original folder is now a link to its copy on the drive.\n"
-                    : "Moved " + job.src + " to " + job.finalDst + ".\n");
+      c.out << (job.replaceSourceWithSymlink ? "Relocated " + job.src + " to " + job.finalDst +
+                                                   ". Every file in the original folder is now a "
+                                                   "link to its copy on the drive.\n"
+                                             : "Moved " + job.src + " to " + job.finalDst + ".\n");
       return 0;
     case MovePhase::kWaitingForDrive:
       if (job.lastError == "NVMe drive not mounted.") {
         // The copy never started: the drive was not there to begin with.
         c.err << "The drive isn't connected, so the move of " << name
-              << " is waiting for it; nothing was copied yet. Your original is untouched; connect the drive and "
+              << " is waiting for it; nothing was copied yet. Your original is untouched; connect "
+                 "the drive and "
                  "run `brimvale moves resume`.\n";
         return 1;
       }
-      c.err << "The drive went away during the move, so it is paused. Your original is safe; reconnect the "
+      c.err << "The drive went away during the move, so it is paused. Your original is safe; "
+               "reconnect the "
                "drive and run `brimvale moves resume`.\nDetails: "
             << job.lastError.value_or("") << "\n";
       return 1;
@@ -209,11 +216,13 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
       if (isOwnSentence(last)) {
         c.err << last << "\n";
       } else {
-        c.err << mover::userFacingFailure(last, job.src) << "\nDetails: "
-              << job.lastError.value_or(std::string(mover::phaseRaw(job.phase))) << "\n";
+        c.err << mover::userFacingFailure(last, job.src)
+              << "\nDetails: " << job.lastError.value_or(std::string(mover::phaseRaw(job.phase)))
+              << "\n";
       }
       if (job.phase == MovePhase::kFailed && exists(job.src) && partlyRelinked(job)) {
-        c.err << "Some of its files are links to the copy already and the rest are still in place, so nothing is "
+        c.err << "Some of its files are links to the copy already and the rest are still in place, "
+                 "so nothing is "
                  "lost. To finish the move safely, run: brimvale move "
               << shellQuoted(job.src) << " --yes\n";
       }
@@ -240,7 +249,8 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
   });
   mover::MoverSettings settings(c.host.defaults.get());
   const auto survey = surveyTree(src);
-  auto recent = mover::recentWriteReport(survey, settings.recentWriteWindowHours(), std::time(nullptr));
+  auto recent =
+      mover::recentWriteReport(survey, settings.recentWriteWindowHours(), std::time(nullptr));
   const auto users = inUse.get();
   if (!users.empty()) {
     c.out << "Apps using files in this folder (quit them first for the cleanest copy):\n";
@@ -255,18 +265,21 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
       c.err << recent.message() << "\nNothing was moved; your folder is untouched.\n";
       return false;
     }
-    c.out << "Recent writes in this folder: " << recent.path << " was modified " << mover::ageText(recent.ageSeconds)
-          << " (the guard is off).\n";
+    c.out << "Recent writes in this folder: " << recent.path << " was modified "
+          << mover::ageText(recent.ageSeconds) << " (the guard is off).\n";
   }
-  const auto srcCase = mover::caseSensitivity(mover::caseProbeFolders(volumeRootOf(src), c.paths.home));
-  const auto dstCase = mover::caseSensitivity(mover::caseProbeFolders(volumeRootOf(mount), c.paths.home));
+  const auto srcCase =
+      mover::caseSensitivity(mover::caseProbeFolders(volumeRootOf(src), c.paths.home));
+  const auto dstCase =
+      mover::caseSensitivity(mover::caseProbeFolders(volumeRootOf(mount), c.paths.home));
   if (srcCase == mover::VolumeCaseSensitivity::kSensitive &&
       dstCase == mover::VolumeCaseSensitivity::kInsensitive) {
     auto collisions = mover::caseCollisions(src);
     if (!collisions.empty()) {
       c.err << "These names differ only in letter case and cannot both exist on the drive:\n";
       for (const auto& col : collisions) c.err << "  " << col.first << "\n  " << col.second << "\n";
-      c.err << "Nothing was moved; your folder is untouched. Rename one of each pair and try again.\n";
+      c.err << "Nothing was moved; your folder is untouched. Rename one of each pair and try "
+               "again.\n";
       return false;
     }
   }
@@ -276,10 +289,12 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
   if (statvfs(mount.c_str(), &vfs) == 0) {
     const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     c.out << "Folder size " << platform::formatFileByteCount(static_cast<std::int64_t>(bytes))
-          << " · free on the drive " << platform::formatFileByteCount(static_cast<std::int64_t>(free)) << "\n";
+          << " · free on the drive "
+          << platform::formatFileByteCount(static_cast<std::int64_t>(free)) << "\n";
     if (bytes > free) {
       c.err << "There isn't enough free space on the drive for " << mover::quotedName(src)
-            << ". Nothing was moved; your folder is untouched. Free some space on the drive and try again.\n";
+            << ". Nothing was moved; your folder is untouched. Free some space on the drive and "
+               "try again.\n";
       return false;
     }
   }
@@ -314,8 +329,8 @@ std::string firstFreeTarget(const fs::path& parent, const std::string& name) {
 
 // Decides what to do with `src` from the records and the folder itself;
 // prints the refusal and returns nothing when it must not move.
-std::optional<MovePlan> planMove(MoverCommandContext& c, const std::string& src, const fs::path& working,
-                                 const fs::path& relocated) {
+std::optional<MovePlan> planMove(MoverCommandContext& c, const std::string& src,
+                                 const fs::path& working, const fs::path& relocated) {
   const std::string shown = homeRelative(src, c.paths.home);
   struct stat st {};
   (void)lstat(src.c_str(), &st);
@@ -326,12 +341,15 @@ std::optional<MovePlan> planMove(MoverCommandContext& c, const std::string& src,
     const fs::path standard = target.lexically_normal();
     if (!ec && standard.parent_path() == relocated) return MovePlan{.kind = MovePlan::Kind::kNoop};
     if (!ec && (standard == working || isStrictlyInside(standard, working))) {
-      c.err << shown << " is a link to " << standard.string()
-            << ", which is on the drive already, so there is nothing to move. Nothing was changed.\n";
+      c.err
+          << shown << " is a link to " << standard.string()
+          << ", which is on the drive already, so there is nothing to move. Nothing was changed.\n";
       return std::nullopt;
     }
-    c.err << shown << " is a link to " << (ec ? std::string("something Brimvale can't read") : standard.string())
-          << "; Brimvale moves folders, not links to them. Move the folder it points to if that is what you mean. "
+    c.err << shown << " is a link to "
+          << (ec ? std::string("something Brimvale can't read") : standard.string())
+          << "; Brimvale moves folders, not links to them. Move the folder it points to if that is "
+             "what you mean. "
              "Nothing was changed.\n";
     return std::nullopt;
   }
@@ -351,10 +369,12 @@ std::optional<MovePlan> planMove(MoverCommandContext& c, const std::string& src,
       continue;
     }
     // Two moves over one tree would relink each other's files.
-    if (!mover::isTerminal(r.phase) && (isStrictlyInside(self, *rsrc) || isStrictlyInside(*rsrc, self))) {
+    if (!mover::isTerminal(r.phase) &&
+        (isStrictlyInside(self, *rsrc) || isStrictlyInside(*rsrc, self))) {
       c.err << "An unfinished move of " << homeRelative(r.src, c.paths.home) << " (move " << r.id
             << ") overlaps " << shown
-            << ", so Brimvale won't start another one over it. Nothing was changed. Finish that move first with "
+            << ", so Brimvale won't start another one over it. Nothing was changed. Finish that "
+               "move first with "
                "`brimvale moves resume`, or stop it with `brimvale moves cancel "
             << r.id.substr(0, 8) << "`.\n";
       return std::nullopt;
@@ -364,22 +384,27 @@ std::optional<MovePlan> planMove(MoverCommandContext& c, const std::string& src,
   if (failed && failed->replaceSourceWithSymlink) {
     auto census = mover::takeLinkCensus(src, {failed->finalDst});
     if (census && census->linksInto[0] > 0) {
-      return MovePlan{.kind = MovePlan::Kind::kFinish, .job = *failed, .files = census->files,
+      return MovePlan{.kind = MovePlan::Kind::kFinish,
+                      .job = *failed,
+                      .files = census->files,
                       .linked = census->linksInto[0]};
     }
   }
   auto census = mover::takeLinkCensus(src, {working});
   if (!census) {
-    c.err << "Brimvale can't read " << shown << ". Nothing was moved; check its permissions and try again.\n";
+    c.err << "Brimvale can't read " << shown
+          << ". Nothing was moved; check its permissions and try again.\n";
     return std::nullopt;
   }
   if (census->linksInto[0] > 0) {
     // Copying these links would put each one over the file it points to.
     c.err << shown << " is already on the drive"
           << (census->regularFiles == 0 ? ": every file in it is a link to its copy in "
-                                        : " in part: " + filesWord(census->linksInto[0]) + " in it are links to copies in ")
+                                        : " in part: " + filesWord(census->linksInto[0]) +
+                                              " in it are links to copies in ")
           << working.string() << " (for example " << *census->exampleInto[0] << ")"
-          << (done ? ", from move " + done->id : std::string()) << ". Moving it again would copy those links onto "
+          << (done ? ", from move " + done->id : std::string())
+          << ". Moving it again would copy those links onto "
           << "the drive, so Brimvale left it as it is. Nothing was changed.\n";
     return std::nullopt;
   }
@@ -391,28 +416,31 @@ std::string planQuestion(const MovePlan& plan, const std::string& shown) {
   switch (plan.kind) {
     case MovePlan::Kind::kNew:
       return "Relocate " + filesWord(plan.files) + " (" +
-             platform::formatFileByteCount(static_cast<std::int64_t>(plan.bytes)) + ") from " + shown +
-             " to the drive?";
-    case MovePlan::Kind::kNoop:
-      return "";
+             platform::formatFileByteCount(static_cast<std::int64_t>(plan.bytes)) + ") from " +
+             shown + " to the drive?";
+    case MovePlan::Kind::kNoop: return "";
     case MovePlan::Kind::kContinue:
       return "An earlier move of " + shown + " to the drive stopped while " +
-             std::string(mover::phaseRaw(plan.job->phase)) + " (move " + plan.job->id + "). Continue it?";
+             std::string(mover::phaseRaw(plan.job->phase)) + " (move " + plan.job->id +
+             "). Continue it?";
     case MovePlan::Kind::kFinish:
-      return "An earlier move of " + shown + " to the drive stopped half-way through replacing its files with " +
-             "links (" + filesWord(plan.linked) + " already link to the copy; move " + plan.job->id +
+      return "An earlier move of " + shown +
+             " to the drive stopped half-way through replacing its files with " + "links (" +
+             filesWord(plan.linked) + " already link to the copy; move " + plan.job->id +
              "). Finish it?";
   }
   return "";
 }
 
 // Asks on the terminal; false when the user did not say yes (or could not be asked).
-bool confirmed(MoverCommandContext& c, const MoveOptions& o, const std::string& question, const std::string& src) {
+bool confirmed(MoverCommandContext& c, const MoveOptions& o, const std::string& question,
+               const std::string& src) {
   if (o.yes) return true;
   if (!c.interactive) {
-    c.err << question << "\nBrimvale asks before it moves a folder, and there is no terminal here to ask on. "
-          << "Nothing was changed. To move it without being asked, run: brimvale move " << shellQuoted(src)
-          << " --yes\n";
+    c.err << question
+          << "\nBrimvale asks before it moves a folder, and there is no terminal here to ask on. "
+          << "Nothing was changed. To move it without being asked, run: brimvale move "
+          << shellQuoted(src) << " --yes\n";
     return false;
   }
   c.out << question << " [y/N] " << std::flush;
@@ -428,22 +456,26 @@ bool confirmed(MoverCommandContext& c, const MoveOptions& o, const std::string& 
 // already replacing its files with links, which is finished (stopping there
 // would leave half the folder links). A second signal stops at once, which
 // leaves that move to `brimvale moves resume`.
-int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, ProgressPrinter& printer, int signal) {
+int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, ProgressPrinter& printer,
+              int signal) {
   auto& m = host.mover();
   c.out << "Stopping…\n" << std::flush;
   std::vector<std::string> touched;
   for (const auto& j : m.jobs()) {
-    if (!mover::isTerminal(j.phase) && j.phase != MovePhase::kWaitingForDrive) touched.push_back(j.id);
+    if (!mover::isTerminal(j.phase) && j.phase != MovePhase::kWaitingForDrive)
+      touched.push_back(j.id);
   }
   for (const auto& id : touched) {
-    if (auto refused = m.cancel(id)) c.out << *refused << " Press Ctrl-C again to stop at once.\n" << std::flush;
+    if (auto refused = m.cancel(id))
+      c.out << *refused << " Press Ctrl-C again to stop at once.\n" << std::flush;
   }
   if (int again = runUntilSettled(loop, host, printer)) {
     for (const auto& id : touched) {
       const MoveManifest* j = m.job(id);
       if (!j || j->phase != MovePhase::kCleaningUp) continue;
       c.err << "Stopped at once. The move of " << homeRelative(j->src, c.paths.home)
-            << " was left part-way through replacing its files with links; every file is still there, as itself "
+            << " was left part-way through replacing its files with links; every file is still "
+               "there, as itself "
                "or as a link to its copy. Run `brimvale moves resume` to finish it.\n";
     }
     return 128 + again;
@@ -460,14 +492,16 @@ int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, ProgressPr
 
 }  // namespace
 
-MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, std::string computerName,
-                     RunLoop& loop, platform::MountTable* mounts,
-                     std::optional<mover::VerificationLevel> level, std::vector<fs::path> extraRoots)
+MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
+                     std::string computerName, RunLoop& loop, platform::MountTable* mounts,
+                     std::optional<mover::VerificationLevel> level,
+                     std::vector<fs::path> extraRoots)
     : logFile_(paths.state),
       ledger_(paths.state, systemClock()),
       events_(paths.state),
       recorder_(defaults, ledger_),
-      snapshots_({snapshots::defaultSnapshotToolPath(), {}}, recorder_, [] { return snapshots::StartupCapacity{}; }) {
+      snapshots_({snapshots::defaultSnapshotToolPath(), {}}, recorder_,
+                 [] { return snapshots::StartupCapacity{}; }) {
   log_.setObserver([this](std::span<const mover::MoverLogLine> lines) { logFile_.write(lines); });
   mover::MoverEnvironment env;
   env.paths = paths;
@@ -480,7 +514,8 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, 
   env.systemLog = [](const std::string& line) { std::cerr << line << "\n"; };
   // RSYNC names the copy tool first, as it does for the service.
   std::vector<std::string> candidates = mover::RsyncSupport::defaultCandidates("");
-  if (const char* named = std::getenv("RSYNC"); named && *named) candidates.insert(candidates.begin(), named);
+  if (const char* named = std::getenv("RSYNC"); named && *named)
+    candidates.insert(candidates.begin(), named);
   env.rsync = mover::RsyncSupport::probe(candidates);
   env.extraRoots = std::move(extraRoots);
   env.verificationOverride = level;
@@ -489,7 +524,8 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, 
     if (!thinned) return fail(Errc::kToolFailed, thinned.error().description());
     return "freed up to " + platform::formatFileByteCount(bytes);
   };
-  if (mounts) env.isMounted = [mounts](const fs::path& p) { return mounts->isMountedAt(p.string()); };
+  if (mounts)
+    env.isMounted = [mounts](const fs::path& p) { return mounts->isMountedAt(p.string()); };
   env.onChange = [this](const mover::MoveManifest& job) {
     if (onChange_) onChange_(job);
   };
@@ -498,7 +534,8 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, 
 
 void MoverHost::Recorder::rememberLastReclaim(double epochSeconds) {
   if (defaults_) {
-    (void)defaults_->setInt(snapshots::kLastReclaimAtEpochKey, static_cast<std::int64_t>(epochSeconds));
+    (void)defaults_->setInt(snapshots::kLastReclaimAtEpochKey,
+                            static_cast<std::int64_t>(epochSeconds));
   }
 }
 
@@ -515,16 +552,19 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   while (src.size() > 1 && src.back() == '/') src.pop_back();
   struct stat st {};
   if (lstat(src.c_str(), &st) != 0) {
-    c.err << "There is nothing at " << src << ". Nothing was moved; check the path and try again.\n";
+    c.err << "There is nothing at " << src
+          << ". Nothing was moved; check the path and try again.\n";
     return 1;
   }
   std::vector<fs::path> extraRoots;
-  for (const auto& root : o.allowedRoots) extraRoots.push_back(fs::absolute(root).lexically_normal());
+  for (const auto& root : o.allowedRoots)
+    extraRoots.push_back(fs::absolute(root).lexically_normal());
   // The lock first: a second `brimvale move` of the same folder (a double
   // click) must see what the first one did, not what was there before it.
   mover::RelocatorLock lock(c.paths.state);
   if (auto locked = lock.acquire(kLockWait); !locked) {
-    c.err << locked.error().detail << " Nothing was moved; your folder is untouched. Try again when it has finished.\n";
+    c.err << locked.error().detail
+          << " Nothing was moved; your folder is untouched. Try again when it has finished.\n";
     return 1;
   }
   stopPoint("move:locked");
@@ -532,7 +572,8 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   const fs::path working = workingFolderFor(mount, c.computerName);
   const fs::path relocated = working / "Relocated";
   MoveScope scope({c.paths.home, mount, working, extraRoots, [&c](const fs::path& p) {
-                     return (c.mounts && c.mounts->isMountedAt(p.string())) || MoveScope::deviceChangesAt(p);
+                     return (c.mounts && c.mounts->isMountedAt(p.string())) ||
+                            MoveScope::deviceChangesAt(p);
                    }});
   // A link is judged where it lies, not where it leads: one that already
   // leads to its copy is only recorded (planMove), nothing is moved through it.
@@ -548,7 +589,8 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
     c.err << scoped.error().sentence();
     if (scoped.error().reason == MoveRefusalReason::kPath &&
         scoped.error().pathRefusal.reason == PathRefusalReason::kOutsideRoots) {
-      c.err << " To move a folder that lies outside your home folder, name the folder that holds it with "
+      c.err << " To move a folder that lies outside your home folder, name the folder that holds "
+               "it with "
                "--allow-root.";
     }
     c.err << "\n";
@@ -561,14 +603,17 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   }
   auto plan = planMove(c, src, working, relocated);
   if (!plan) return 1;
-  if (plan->kind == MovePlan::Kind::kNew && !checksAllow(c, src, mount, plan->sizeKB, plan->bytes)) return 1;
+  if (plan->kind == MovePlan::Kind::kNew && !checksAllow(c, src, mount, plan->sizeKB, plan->bytes))
+    return 1;
   const std::string question = planQuestion(*plan, homeRelative(src, c.paths.home));
   if (o.dryRun) {
     if (!question.empty()) c.out << question << "\n";
     if (plan->kind == MovePlan::Kind::kNew) {
-      c.out << "The copy would go to " << firstFreeTarget(relocated, fs::path(src).filename().string()) << ".\n";
+      c.out << "The copy would go to "
+            << firstFreeTarget(relocated, fs::path(src).filename().string()) << ".\n";
     } else if (plan->kind == MovePlan::Kind::kNoop) {
-      c.out << homeRelative(src, c.paths.home) << " is a link to its copy on the drive already; it would be "
+      c.out << homeRelative(src, c.paths.home)
+            << " is a link to its copy on the drive already; it would be "
             << "recorded as relocated.\n";
     }
     c.out << "Dry run: nothing was changed.\n";
@@ -590,8 +635,8 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
                             mover::MoveTarget{mover::MoveTarget::Rule::kClaimFresh, {}});
     id = *queued;
     if (plan->kind == MovePlan::Kind::kNoop && m.job(id)->phase == MovePhase::kDone) {
-      c.out << homeRelative(src, c.paths.home) << " is already a link to its copy at " << m.job(id)->finalDst
-            << "; nothing was copied, and it is now listed as relocated.\n";
+      c.out << homeRelative(src, c.paths.home) << " is already a link to its copy at "
+            << m.job(id)->finalDst << "; nothing was copied, and it is now listed as relocated.\n";
       return 0;
     }
     c.out << "Move " << id << " queued.\n";
@@ -599,7 +644,8 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
     id = plan->job->id;
     const MoveManifest* job = m.job(id);
     if (!job) {
-      c.err << "The record of move " << id << " could not be read again. Nothing was changed; run `brimvale moves` "
+      c.err << "The record of move " << id
+            << " could not be read again. Nothing was changed; run `brimvale moves` "
             << "to see it.\n";
       return 1;
     }
@@ -608,16 +654,20 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
         c.err << *refusal << "\n";
       } else {
         c.err << "Brimvale didn't finish the move of " << homeRelative(src, c.paths.home)
-              << ": the drive connected now is not the one it copied to. Nothing was changed; every file is still "
+              << ": the drive connected now is not the one it copied to. Nothing was changed; "
+                 "every file is still "
                  "there, as itself or as a link to its copy. Connect that drive and try again.\n";
       }
       return 1;
     }
-    if (mover::isTerminal(m.job(id)->phase)) return reportOutcome(c, *m.job(id));  // refused when read again
-    c.out << (plan->kind == MovePlan::Kind::kFinish ? "Finishing" : "Continuing") << " move " << id << ".\n";
+    if (mover::isTerminal(m.job(id)->phase))
+      return reportOutcome(c, *m.job(id));  // refused when read again
+    c.out << (plan->kind == MovePlan::Kind::kFinish ? "Finishing" : "Continuing") << " move " << id
+          << ".\n";
   }
   loop.post([&] { m.setPaused(false); });
-  if (int signal = runUntilSettled(loop, host, printer)) return stopMoves(c, loop, host, printer, signal);
+  if (int signal = runUntilSettled(loop, host, printer))
+    return stopMoves(c, loop, host, printer, signal);
   return reportOutcome(c, *m.job(id));
 }
 
@@ -628,7 +678,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
     auto all = store.all();
     if (all.empty()) c.out << "No folder moves yet.\n";
     for (const auto& j : all) {
-      c.out << j.id << "  " << mover::phaseRaw(j.phase) << "  " << j.src << " → " << j.finalDst << "\n";
+      c.out << j.id << "  " << mover::phaseRaw(j.phase) << "  " << j.src << " → " << j.finalDst
+            << "\n";
       if (j.phase == MovePhase::kFailed) {
         const std::string last = j.lastError.value_or("");
         if (isOwnSentence(last)) {
@@ -638,7 +689,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
           if (!last.empty()) c.out << "    Details: " << last << "\n";
         }
         if (last.starts_with("Relocate cleanup partial")) {
-          c.out << "    To finish the move safely, run: brimvale move " << shellQuoted(j.src) << " --yes\n";
+          c.out << "    To finish the move safely, run: brimvale move " << shellQuoted(j.src)
+                << " --yes\n";
         }
       } else if (j.lastError) {
         c.out << "    " << *j.lastError << "\n";
@@ -655,7 +707,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   mover::RelocatorLock lock(c.paths.state);
   if (auto locked = lock.acquire(std::chrono::milliseconds(0)); !locked) {
     c.err << locked.error().detail
-          << " Your data is safe. Stop the other Brimvale move first (Ctrl-C there), then try again.\n";
+          << " Your data is safe. Stop the other Brimvale move first (Ctrl-C there), then try "
+             "again.\n";
     return 1;
   }
   // Read before the records are checked again, so a move refused then is reported too.
@@ -666,7 +719,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   std::vector<fs::path> extraRoots;
   for (const auto& root : allowedRoots) extraRoots.push_back(fs::absolute(root).lexically_normal());
   RunLoop loop;
-  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, std::nullopt, extraRoots);
+  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, std::nullopt,
+                 extraRoots);
   auto& m = host.mover();
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);
@@ -686,7 +740,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
       return 0;
     }
     m.setPaused(false);
-    if (int signal = runUntilSettled(loop, host, printer)) return stopMoves(c, loop, host, printer, signal);
+    if (int signal = runUntilSettled(loop, host, printer))
+      return stopMoves(c, loop, host, printer, signal);
     int status = 0;
     for (const auto& resumedId : resumed) {
       if (reportOutcome(c, *m.job(resumedId)) != 0) status = 1;
@@ -701,7 +756,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   const std::string jobId = job->id;
   if (action == "cancel") {
     if (mover::isTerminal(job->phase)) {
-      c.err << "That move already ended (" << mover::phaseRaw(job->phase) << "); nothing to cancel.\n";
+      c.err << "That move already ended (" << mover::phaseRaw(job->phase)
+            << "); nothing to cancel.\n";
       return 1;
     }
     if (auto refused = m.cancel(jobId)) {
@@ -717,7 +773,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   }
   const std::string backId = m.jobs().back().id;
   m.setPaused(false);
-  if (int signal = runUntilSettled(loop, host, printer)) return stopMoves(c, loop, host, printer, signal);
+  if (int signal = runUntilSettled(loop, host, printer))
+    return stopMoves(c, loop, host, printer, signal);
   return reportOutcome(c, *m.job(backId));
 }
 

@@ -32,7 +32,7 @@ struct MoverCommandContext {
 
 struct MoveOptions {
   std::string folder;
-  std::string verify;  // "fast", "thorough", "off" or empty for the stored level
+  std::string verify;   // "fast", "thorough", "off" or empty for the stored level
   bool yes = false;     // skip the question
   bool dryRun = false;  // show the plan, change nothing
   // Folders outside the home folder whose contents may be moved.

@@ -3,8 +3,8 @@
 #include <cerrno>
 
 #include "common/base/file_io.h"
-#include "common/state/rule_text.h"
 #include "common/base/text_formats.h"
+#include "common/state/rule_text.h"
 
 namespace brimvale::app {
 namespace fs = std::filesystem;
@@ -20,7 +20,8 @@ std::string_view trimmedLine(std::string_view line) {
 }
 
 std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
   return text;
@@ -157,7 +158,8 @@ std::string withRulesBlock(std::string_view text, const std::vector<RuleRow>& ro
 
 Result<std::vector<RuleRow>> readRules(const fs::path& config, const fs::path& home) {
   auto text = readFile(config);
-  if (!text) return fail(text.error().code, std::string(kCouldNotRead) + ": " + text.error().detail);
+  if (!text)
+    return fail(text.error().code, std::string(kCouldNotRead) + ": " + text.error().detail);
   return parseRulesBlock(*text, home);
 }
 

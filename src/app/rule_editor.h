@@ -14,7 +14,7 @@ namespace brimvale::app {
 
 struct RuleRow {
   std::string action;
-  std::string src;   // absolute; the home folder is written as $HOME on save
+  std::string src;  // absolute; the home folder is written as $HOME on save
   std::string dest;
   std::int64_t age = 0;
   std::string extra;

@@ -7,8 +7,8 @@
 
 #include <fstream>
 
-#include "common/state/config_file.h"
 #include "common/base/file_io.h"
+#include "common/state/config_file.h"
 
 namespace brimvale::app {
 namespace {
@@ -23,15 +23,18 @@ TEST(RuleEditor, ReadsTheBlockInEveryWrittenForm) {
     std::vector<RuleRow> rows;
   } cases[] = {
       {"multi-line",
-       "NVMe=\"/Volumes/NVMe\"\nRULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 90 | \"\n"
+       "NVMe=\"/Volumes/NVMe\"\nRULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | "
+       "90 | \"\n"
        "  \"\"\n  \"archive_big|${HOME}/Movies|Media/Movies|30|750\"\n)\nAPP_CACHE_PATHS=()\n",
        {{"archive_old", "/Users/ada/Downloads", "Downloads-Archive", 90, ""},
         {"archive_big", "/Users/ada/Movies", "Media/Movies", 30, "750"}}},
       {"one line", "RULES=()\n", {}},
-      {"one line with an element", "  RULES=(\"delete_old | /tmp/x | | ten\")\n",
+      {"one line with an element",
+       "  RULES=(\"delete_old | /tmp/x | | ten\")\n",
        {{"delete_old", "/tmp/x", "", 0, ""}}},
       {"no block", "NVMe=/Volumes/NVMe\n", {}},
-      {"unclosed", "RULES=(\n  \"app_cache_clean | | | 7 |\"\n",
+      {"unclosed",
+       "RULES=(\n  \"app_cache_clean | | | 7 |\"\n",
        {{"app_cache_clean", "", "", 7, ""}}},
   };
   for (const auto& c : cases) {
@@ -56,7 +59,8 @@ TEST(RuleEditor, WritesTheBlockAndLeavesOtherLinesAlone) {
   } cases[] = {
       {"multi-line block", "# top\nRULES=(\n  \"x|y|z|1|\"\n)\nAPP_CACHE_PATHS=()\n",
        "# top\n" + block + "APP_CACHE_PATHS=()\n"},
-      {"one-line block", "# top\nRULES=()\nAPP_CACHE_PATHS=()", "# top\n" + block + "APP_CACHE_PATHS=()\n"},
+      {"one-line block", "# top\nRULES=()\nAPP_CACHE_PATHS=()",
+       "# top\n" + block + "APP_CACHE_PATHS=()\n"},
       {"no block", "NVMe=/Volumes/NVMe\n", "NVMe=/Volumes/NVMe\n\n" + block},
   };
   for (const auto& c : cases) {
@@ -66,7 +70,8 @@ TEST(RuleEditor, WritesTheBlockAndLeavesOtherLinesAlone) {
     // What the service reads back is what was saved.
     ConfigValues values = parseConfig(written, kHome.string());
     ASSERT_EQ(values["RULES"].elements.size(), 2u);
-    EXPECT_EQ(values["RULES"].elements[1], "delete_old | /Users/adam/Old \"quoted\" $x | - | 14 | a | b");
+    EXPECT_EQ(values["RULES"].elements[1],
+              "delete_old | /Users/adam/Old \"quoted\" $x | - | 14 | a | b");
     EXPECT_EQ(parseRulesBlock(written, kHome), rows);
   }
 }

@@ -68,7 +68,8 @@ RunLoop::~RunLoop() {
   core_->wake.notify_all();
 }
 
-platform::Scheduler::TimerId RunLoop::scheduleRepeating(std::string, std::chrono::milliseconds interval,
+platform::Scheduler::TimerId RunLoop::scheduleRepeating(std::string,
+                                                        std::chrono::milliseconds interval,
                                                         std::chrono::milliseconds,
                                                         std::function<void()> fire) {
   // Firing on time always satisfies the tolerance, so it is not needed to

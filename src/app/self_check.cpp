@@ -46,9 +46,11 @@ std::string SelfCheckReport::summary() const {
     }
     return out;
   };
-  if (needsAttention()) return "Brimvale self-check: " + names(CheckOutcome::kWarned) + " needs attention";
+  if (needsAttention())
+    return "Brimvale self-check: " + names(CheckOutcome::kWarned) + " needs attention";
   std::string repaired = names(CheckOutcome::kRepaired);
-  return repaired.empty() ? "Brimvale self-check: all healthy" : "Brimvale self-check: repaired " + repaired;
+  return repaired.empty() ? "Brimvale self-check: all healthy"
+                          : "Brimvale self-check: repaired " + repaired;
 }
 
 std::string SelfCheckReport::text() const {
@@ -88,7 +90,8 @@ CheckResult SelfCheck::stateDirectory() {
     std::error_code ec;
     fs::create_directories(dir, ec);
     fs::permissions(dir, fs::perms::owner_all, ec);
-    if (access(dir.c_str(), W_OK | X_OK) != 0) return {r.name, CheckOutcome::kWarned, "couldn't recreate " + dir.string()};
+    if (access(dir.c_str(), W_OK | X_OK) != 0)
+      return {r.name, CheckOutcome::kWarned, "couldn't recreate " + dir.string()};
     r = {r.name, CheckOutcome::kRepaired, "recreated " + dir.string()};
   }
   return r;
@@ -125,7 +128,8 @@ CheckResult SelfCheck::serviceProgram(bool installed) {
   if (!installed) return {name, CheckOutcome::kWarned, "not installed yet (wizard hasn't run)"};
   if (programIsValid()) return {name, CheckOutcome::kHealthy, "valid and runnable"};
   auto copied = installer_.copyServicePrograms();
-  if (!copied) return {name, CheckOutcome::kWarned, "couldn't write daemon script: " + copied.error().detail};
+  if (!copied)
+    return {name, CheckOutcome::kWarned, "couldn't write daemon script: " + copied.error().detail};
   (void)installer_.loadAndKickstart();
   restartedAt_ = clock_();
   return {name, CheckOutcome::kRepaired,
@@ -138,10 +142,12 @@ CheckResult SelfCheck::serviceJob(bool installed) {
   platform::ServiceJobState job = services_.state();
   const bool clean = !job.lastExitStatus || *job.lastExitStatus == 0 || job.pid;
   if (job.loaded && clean) return {name, CheckOutcome::kHealthy, "loaded, last exit clean"};
-  const std::string was = !job.loaded ? "was unloaded"
-                                      : "was crashed (exit=" + std::to_string(*job.lastExitStatus) + ")";
+  const std::string was = !job.loaded
+                              ? "was unloaded"
+                              : "was crashed (exit=" + std::to_string(*job.lastExitStatus) + ")";
   if (auto reloaded = installer_.loadAndKickstart(); !reloaded) {
-    return {name, CheckOutcome::kWarned, "couldn't reload LaunchAgent (" + reloaded.error().detail + ")"};
+    return {name, CheckOutcome::kWarned,
+            "couldn't reload LaunchAgent (" + reloaded.error().detail + ")"};
   }
   restartedAt_ = clock_();
   return {name, CheckOutcome::kRepaired, was + ", now running"};
@@ -176,9 +182,10 @@ CheckResult SelfCheck::liveness(bool installed) {
   }
   std::string tail;
   for (const auto& line : readLastLines(paths_.log, kLogTailLines)) tail += line + "\n";
-  return {name, CheckOutcome::kWarned,
-          "started the background service but it didn't report in within 5 seconds. Last log lines: " +
-              tail + "Check Console.app or `~/.brimvale/brim-vale.log` for details."};
+  return {
+      name, CheckOutcome::kWarned,
+      "started the background service but it didn't report in within 5 seconds. Last log lines: " +
+          tail + "Check Console.app or `~/.brimvale/brim-vale.log` for details."};
 }
 
 }  // namespace brimvale::app

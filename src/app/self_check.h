@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/service_installer.h"
-#include "common/state/paths.h"
 #include "common/base/timestamps.h"
+#include "common/state/paths.h"
 #include "platform/service_manager.h"
 
 namespace brimvale::app {

@@ -20,8 +20,8 @@ struct Rig {
   FakeServices services{home / "definition"};
   std::time_t now = 1'900'000'000;
   ServiceInstaller installer{paths, {scripts, "", ""}, services, [](const std::string&) {}};
-  SelfCheck check{paths, scripts, installer, services, [this] { return now; },
-                  std::chrono::milliseconds(0)};
+  SelfCheck check{
+      paths, scripts, installer, services, [this] { return now; }, std::chrono::milliseconds(0)};
 
   Rig() {
     fs::create_directories(home);
@@ -68,8 +68,8 @@ TEST(SelfCheck, HealthyInstallationAndItsRepairs) {
     std::string detail;
   } cases[] = {
       {"healthy", [](Rig&) {}, "LaunchAgent", CheckOutcome::kHealthy, "loaded, last exit clean"},
-      {"unloaded", [](Rig& r) { r.services.loaded = false; }, "LaunchAgent", CheckOutcome::kRepaired,
-       "was unloaded, now running"},
+      {"unloaded", [](Rig& r) { r.services.loaded = false; }, "LaunchAgent",
+       CheckOutcome::kRepaired, "was unloaded, now running"},
       {"crashed", [](Rig& r) { r.services.lastExit = 2; }, "LaunchAgent", CheckOutcome::kRepaired,
        "was crashed (exit=2), now running"},
       {"program not runnable",

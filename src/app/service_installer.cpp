@@ -11,7 +11,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::chrono::seconds kLoadLimit{15};
-constexpr std::string_view kServicePath = "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/opt/homebrew/bin";
+constexpr std::string_view kServicePath =
+    "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/opt/homebrew/bin";
 
 struct Rename {
   const char* from;
@@ -50,14 +51,18 @@ std::string shimScript(const fs::path& program) {
 
 ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
                                 std::vector<std::string> args, std::chrono::seconds limit) {
-  ProcessInvocation invocation{.path = paths.serviceProgram.string(), .args = std::move(args), .deadline = limit};
+  ProcessInvocation invocation{
+      .path = paths.serviceProgram.string(), .args = std::move(args), .deadline = limit};
   if (!rsyncPath.empty()) invocation.envAdditions.emplace_back("RSYNC", rsyncPath);
   return runProcess(invocation);
 }
 
 ServiceInstaller::ServiceInstaller(StatePaths paths, InstallerOptions options,
                                    platform::ServiceManager& services, platform::LogSink say)
-    : paths_(std::move(paths)), options_(std::move(options)), services_(services), say_(std::move(say)) {}
+    : paths_(std::move(paths)),
+      options_(std::move(options)),
+      services_(services),
+      say_(std::move(say)) {}
 
 platform::ServiceDefinition ServiceInstaller::definition() const {
   platform::ServiceDefinition d;
@@ -67,8 +72,8 @@ platform::ServiceDefinition ServiceInstaller::definition() const {
   // Without a resolved GNU rsync the service is pointed at the one shipped
   // beside the application.
   const fs::path bundled = options_.scriptsFolder / "bin";
-  d.environment.emplace_back("RSYNC", options_.rsyncPath.empty() ? (bundled / "rsync").string()
-                                                                 : options_.rsyncPath);
+  d.environment.emplace_back(
+      "RSYNC", options_.rsyncPath.empty() ? (bundled / "rsync").string() : options_.rsyncPath);
   if (access((bundled / "rclone").c_str(), X_OK) == 0) {
     d.environment.emplace_back("RCLONE", (bundled / "rclone").string());
   }
@@ -98,8 +103,8 @@ void ServiceInstaller::migrateLegacy() {
     const fs::path plist = agents / name;
     if (!presentAt(plist)) continue;
     if (!options_.launchctl.empty()) {
-      (void)runProcess({.path = options_.launchctl, .args = {"unload", plist.string()},
-                        .deadline = kLoadLimit});
+      (void)runProcess(
+          {.path = options_.launchctl, .args = {"unload", plist.string()}, .deadline = kLoadLimit});
     }
     fs::remove(plist, ec);
     say_(std::string("  unloaded legacy: ") + name);
@@ -109,8 +114,9 @@ void ServiceInstaller::migrateLegacy() {
 Result<int> ServiceInstaller::copyServicePrograms() {
   std::error_code ec;
   if (!fs::is_directory(options_.scriptsFolder, ec)) {
-    return fail(Errc::kNotFound,
-                "The app bundle is missing its Scripts folder. Reinstall the app from a fresh build.");
+    return fail(
+        Errc::kNotFound,
+        "The app bundle is missing its Scripts folder. Reinstall the app from a fresh build.");
   }
   int copied = 0;
   for (std::string_view name : kServicePrograms) {
@@ -118,9 +124,10 @@ Result<int> ServiceInstaller::copyServicePrograms() {
     const fs::path target = paths_.root / name;
     if (!fs::is_regular_file(source, ec)) {
       if (name == "brim-vale") {
-        return fail(Errc::kNotFound, "The service program brim-vale is missing from " +
-                                         options_.scriptsFolder.string() +
-                                         ". Nothing was installed; reinstall the app from a fresh build.");
+        return fail(Errc::kNotFound,
+                    "The service program brim-vale is missing from " +
+                        options_.scriptsFolder.string() +
+                        ". Nothing was installed; reinstall the app from a fresh build.");
       }
       say_("⚠ Optional bundled script missing: " + std::string(name));
       continue;

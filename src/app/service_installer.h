@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/base/error.h"
-#include "common/state/paths.h"
 #include "common/base/process.h"
+#include "common/state/paths.h"
 #include "platform/notification_center.h"
 #include "platform/service_manager.h"
 
@@ -20,8 +20,8 @@ namespace brimvale::app {
 
 // Copied from the Scripts folder in this order; only brim-vale is required.
 inline constexpr std::array<std::string_view, 8> kServicePrograms{
-    "brim-vale", "rclone-helper", "0-preflight", "1-discover",
-    "2-prep-nvme", "3-relocate", "4-cleanup-old", "6-panic-recovery"};
+    "brim-vale",   "rclone-helper", "0-preflight",   "1-discover",
+    "2-prep-nvme", "3-relocate",    "4-cleanup-old", "6-panic-recovery"};
 
 inline constexpr std::chrono::seconds kQuitUnloadLimit{5};
 

@@ -22,8 +22,10 @@ struct Rig {
   StatePaths paths = StatePaths::forHome(home);
   FakeServices services{home / "service-definition"};
   std::vector<std::string> said;
-  ServiceInstaller installer{paths, {scripts, "/usr/bin/rsync", ""}, services,
-                             [this](const std::string& l) { said.push_back(l); }};
+  ServiceInstaller installer{
+      paths, {scripts, "/usr/bin/rsync", ""}, services, [this](const std::string& l) {
+        said.push_back(l);
+      }};
 
   Rig() {
     fs::create_directories(home);
@@ -54,9 +56,9 @@ TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
   EXPECT_EQ(rig.services.written.programArguments,
             (std::vector<std::string>{rig.paths.serviceProgram.string(), "watch"}));
   EXPECT_EQ(rig.services.written.logFile, rig.paths.root / "brim-vale.launchd.log");
-  for (const char* line :
-       {"⚠ Optional bundled script missing: 0-preflight",
-        "LaunchAgent loaded + kickstarted; watch loop will tick within 30s.", "✓ Install complete."}) {
+  for (const char* line : {"⚠ Optional bundled script missing: 0-preflight",
+                           "LaunchAgent loaded + kickstarted; watch loop will tick within 30s.",
+                           "✓ Install complete."}) {
     EXPECT_TRUE(rig.saidLine(line)) << line;
   }
   EXPECT_TRUE(rig.saidLine("Copying brim-vale → " + rig.paths.serviceProgram.string()));
@@ -146,8 +148,7 @@ TEST(ServiceInstaller, StartRewritesAnOutdatedDefinitionAndQuitGivesUpAfterFiveS
   rig.services.calls.clear();
   rig.services.outdated = true;
   rig.installer.startService();
-  EXPECT_EQ(rig.services.calls,
-            (std::vector<std::string>{"write", "unload", "load", "kickstart"}));
+  EXPECT_EQ(rig.services.calls, (std::vector<std::string>{"write", "unload", "load", "kickstart"}));
   EXPECT_TRUE(rig.saidLine("migrating LaunchAgent plist to app-centric lifecycle"));
   EXPECT_TRUE(rig.saidLine("refreshed 2 service scripts from " + rig.scripts.string()));
   EXPECT_EQ(rig.said.back(), "daemon loaded + kickstarted pre-splash (app-centric lifecycle)");
@@ -174,8 +175,9 @@ namespace {
 TEST(ServiceCommand, RunsTheInstalledServiceWithRsyncAndALimit) {
   platform::testsupport::TempDir dir;
   const StatePaths paths = StatePaths::forHome(dir.path());
-  dir.write(".brimvale/brim-vale",
-            "#!/bin/sh\necho \"RSYNC=$RSYNC args=$*\"\n[ \"$1\" = hang ] && exec sleep 30\nexit 3\n");
+  dir.write(
+      ".brimvale/brim-vale",
+      "#!/bin/sh\necho \"RSYNC=$RSYNC args=$*\"\n[ \"$1\" = hang ] && exec sleep 30\nexit 3\n");
   std::filesystem::permissions(paths.serviceProgram, std::filesystem::perms::owner_all);
   ProcessResult r = runServiceCommand(paths, "/opt/rsync 3/rsync", {"free-space", "two words"},
                                       std::chrono::seconds(30));

@@ -72,7 +72,8 @@ std::string StatusReadFailure::message() const {
 std::expected<ServiceStatus, StatusReadFailure> decodeStatus(std::string_view text) {
   json doc = json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (doc.is_discarded() || !doc.is_object()) {
-    return std::unexpected(StatusReadFailure{StatusReadError::kUndecodableSnapshot, "not a JSON object"});
+    return std::unexpected(
+        StatusReadFailure{StatusReadError::kUndecodableSnapshot, "not a JSON object"});
   }
   ServiceStatus s;
   Decoder d{doc, {}};

@@ -40,14 +40,29 @@ TEST(StatusReader, RequiredKeysDecideWhetherASnapshotDecodes) {
     bool required;
   };
   const Case cases[] = {
-      {"timestamp", true},         {"version", true},          {"nvme_path", true},
-      {"mounted", true},           {"marker_ok", true},        {"internal_free_gb", true},
-      {"internal_total_gb", true}, {"idle_secs", true},        {"quiet_hours", true},
-      {"paused", true},            {"auto_enabled", true},     {"low_space_warn_gb", true},
-      {"low_space_critical_gb", true}, {"auto_relocate_hour", true},
-      {"quiet_hours_blocked", true}, {"rule_count", true},    {"app_cache_path_count", true},
-      {"nvme_free_gb", false},     {"last_event", false},      {"quiet_mode", false},
-      {"battery_pct", false},      {"meeting_active", false},  {"internal_free_bytes", false},
+      {"timestamp", true},
+      {"version", true},
+      {"nvme_path", true},
+      {"mounted", true},
+      {"marker_ok", true},
+      {"internal_free_gb", true},
+      {"internal_total_gb", true},
+      {"idle_secs", true},
+      {"quiet_hours", true},
+      {"paused", true},
+      {"auto_enabled", true},
+      {"low_space_warn_gb", true},
+      {"low_space_critical_gb", true},
+      {"auto_relocate_hour", true},
+      {"quiet_hours_blocked", true},
+      {"rule_count", true},
+      {"app_cache_path_count", true},
+      {"nvme_free_gb", false},
+      {"last_event", false},
+      {"quiet_mode", false},
+      {"battery_pct", false},
+      {"meeting_active", false},
+      {"internal_free_bytes", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);

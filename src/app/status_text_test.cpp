@@ -49,7 +49,8 @@ TEST(StatusText, DescribesPauseQuietHoursAndTheLastEvent) {
   EXPECT_NE(text.find("Startup disk:      84.12 GB free of 500 GB\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Automatic actions: on, paused by you\n"), std::string::npos);
   EXPECT_NE(text.find("Quiet hours:       not now (9-19)\n"), std::string::npos);
-  EXPECT_NE(text.find("Last event:        2026-12-06 09:59:00  relocated Downloads\n"), std::string::npos);
+  EXPECT_NE(text.find("Last event:        2026-12-06 09:59:00  relocated Downloads\n"),
+            std::string::npos);
   EXPECT_EQ(text.find("Last run:"), std::string::npos);
 }
 

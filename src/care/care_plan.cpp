@@ -14,18 +14,13 @@ std::string_view progressLine(const CareStep& step) {
       return "Tidying large folders and clearing caches…";
     case CareStep::Kind::kReclaim:
       switch (step.category) {
-        case ReclaimCategory::kDevcaches:
-          return "Clearing developer and package caches…";
-        case ReclaimCategory::kSyslog:
-          return "Clearing system and log clutter…";
-        case ReclaimCategory::kTrash:
-          return "Emptying old items from your Trash…";
+        case ReclaimCategory::kDevcaches: return "Clearing developer and package caches…";
+        case ReclaimCategory::kSyslog: return "Clearing system and log clutter…";
+        case ReclaimCategory::kTrash: return "Emptying old items from your Trash…";
       }
       break;
-    case CareStep::Kind::kOldLocalBackups:
-      return "Reclaiming space from old backups…";
-    case CareStep::Kind::kCloudOnlineOnly:
-      return "Keeping cloud files online-only…";
+    case CareStep::Kind::kOldLocalBackups: return "Reclaiming space from old backups…";
+    case CareStep::Kind::kCloudOnlineOnly: return "Keeping cloud files online-only…";
   }
   return {};
 }
@@ -100,7 +95,8 @@ std::vector<CareStep> sizedPlan(const std::vector<CareStep>& plan,
     if (worthRunning) sized.push_back(CareStep::reclaim(category));
   }
   for (const auto& step : plan) {
-    if (step.kind == CareStep::Kind::kOldLocalBackups || step.kind == CareStep::Kind::kCloudOnlineOnly) {
+    if (step.kind == CareStep::Kind::kOldLocalBackups ||
+        step.kind == CareStep::Kind::kCloudOnlineOnly) {
       sized.push_back(step);
     }
   }

@@ -10,14 +10,17 @@ namespace {
 using K = CareStep::Kind;
 
 TEST(CarePlan, ProgressLinePerStep) {
-  testing::expectTexts<CareStep>({
-      {{K::kCachesAndRarelyUsedFiles}, "Tidying large folders and clearing caches…"},
-      {CareStep::reclaim(ReclaimCategory::kDevcaches), "Clearing developer and package caches…"},
-      {CareStep::reclaim(ReclaimCategory::kSyslog), "Clearing system and log clutter…"},
-      {CareStep::reclaim(ReclaimCategory::kTrash), "Emptying old items from your Trash…"},
-      {{K::kOldLocalBackups}, "Reclaiming space from old backups…"},
-      {{K::kCloudOnlineOnly}, "Keeping cloud files online-only…"},
-  }, [](const CareStep& step) { return std::string(progressLine(step)); });
+  testing::expectTexts<CareStep>(
+      {
+          {{K::kCachesAndRarelyUsedFiles}, "Tidying large folders and clearing caches…"},
+          {CareStep::reclaim(ReclaimCategory::kDevcaches),
+           "Clearing developer and package caches…"},
+          {CareStep::reclaim(ReclaimCategory::kSyslog), "Clearing system and log clutter…"},
+          {CareStep::reclaim(ReclaimCategory::kTrash), "Emptying old items from your Trash…"},
+          {{K::kOldLocalBackups}, "Reclaiming space from old backups…"},
+          {{K::kCloudOnlineOnly}, "Keeping cloud files online-only…"},
+      },
+      [](const CareStep& step) { return std::string(progressLine(step)); });
 }
 
 TEST(CarePlan, ReadsTheTrailingReclaimLine) {
@@ -52,7 +55,8 @@ TEST(CarePlan, ScanSizesThePlan) {
   const auto scan = parseReclaimScan(
       "{\"category\":\"devcaches\",\"freed_bytes\":0,\"items\":0}\n"
       "{\"category\":\"syslog\",\"freed_bytes\":8192,\"items\":3}\n"
-      "{\"category\":\"trash\",\"freed_bytes\":70000000,\"items\":4,\"skipped\":\"delete_disabled\"}\n");
+      "{\"category\":\"trash\",\"freed_bytes\":70000000,\"items\":4,\"skipped\":\"delete_"
+      "disabled\"}\n");
   ASSERT_EQ(scan.size(), 3u);
   EXPECT_EQ(untouchedTrashBytes(scan), 70'000'000);
 

@@ -77,14 +77,9 @@ StepResult runMeasured(const CareStep& step, const CareRoutines& routines) {
     case CareStep::Kind::kCachesAndRarelyUsedFiles:
       problem = runToSuccess(routines, {"free-space"});
       break;
-    case CareStep::Kind::kOldLocalBackups:
-      problem = routines.thinSnapshots();
-      break;
-    case CareStep::Kind::kCloudOnlineOnly:
-      problem = evictCloudRoots(routines);
-      break;
-    case CareStep::Kind::kReclaim:
-      break;  // measured by its own figures (runReclaim)
+    case CareStep::Kind::kOldLocalBackups: problem = routines.thinSnapshots(); break;
+    case CareStep::Kind::kCloudOnlineOnly: problem = evictCloudRoots(routines); break;
+    case CareStep::Kind::kReclaim: break;  // measured by its own figures (runReclaim)
   }
   const auto after = routines.internalFreeBytes();
   if (before && after) result.freedBytes = std::max<std::int64_t>(*after - *before, 0);
@@ -139,12 +134,12 @@ std::string problemLines(const std::vector<StepResult>& results) {
   for (const auto& result : results) {
     if (result.finished) continue;
     if (!result.refusal.empty()) {
-      lines += "One step didn't clear everything (" + std::string(stepName(result.step)) + "): " +
-               result.refusal + "\n";
+      lines += "One step didn't clear everything (" + std::string(stepName(result.step)) +
+               "): " + result.refusal + "\n";
       continue;
     }
-    lines += "One step didn't finish (" + std::string(stepName(result.step)) + "): " + result.problem +
-             ". Your files are safe; you can run Zozad Evev again.\n";
+    lines += "One step didn't finish (" + std::string(stepName(result.step)) +
+             "): " + result.problem + ". Your files are safe; you can run Zozad Evev again.\n";
   }
   return lines;
 }

@@ -80,8 +80,8 @@ struct StepResult {
 // (a Trash step the setting kept is not one of them), `allTimeText` and the
 // untouched Trash (what the scan found "only move, never delete" keeps, or
 // the whole scanned Trash when the setting kept it from the Trash step).
-[[nodiscard]] CareOutcome outcomeOf(const std::vector<StepResult>& results,
-                                    const SizedPlan& plan, std::string allTimeText);
+[[nodiscard]] CareOutcome outcomeOf(const std::vector<StepResult>& results, const SizedPlan& plan,
+                                    std::string allTimeText);
 
 // A sentence per step that did not finish, saying the files are safe; a
 // step the service refused in part shows the refusal itself.

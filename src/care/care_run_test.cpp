@@ -11,8 +11,8 @@
 namespace brimvale::care {
 namespace {
 
-using ::testing::ElementsAre;
 using platform::testsupport::TempDir;
+using ::testing::ElementsAre;
 using K = CareStep::Kind;
 using std::chrono::milliseconds;
 
@@ -45,11 +45,10 @@ struct FakeRoutines {
               calls.push_back("thin");
               return thinProblem;
             },
-        .internalFreeBytes =
-            [this]() -> std::optional<std::int64_t> {
-              if (measured >= freeBytes.size()) return std::nullopt;
-              return freeBytes[measured++];
-            },
+        .internalFreeBytes = [this]() -> std::optional<std::int64_t> {
+          if (measured >= freeBytes.size()) return std::nullopt;
+          return freeBytes[measured++];
+        },
         .pause = [this](milliseconds d) { pauses.push_back(d); },
     };
   }
@@ -63,8 +62,8 @@ const char* kScan =
 TEST(CareRun, SizingKeepsCategoriesWithSomethingToFree) {
   FakeRoutines fake;
   fake.replies["reclaim-scan"] = exited(0, kScan);
-  auto sized = sizePlan({{K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}},
-                        fake.routines().service);
+  auto sized =
+      sizePlan({{K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}}, fake.routines().service);
   ASSERT_TRUE(sized);
   EXPECT_THAT(sized->steps, ElementsAre(CareStep{K::kCachesAndRarelyUsedFiles},
                                         CareStep::reclaim(ReclaimCategory::kDevcaches),
@@ -72,8 +71,9 @@ TEST(CareRun, SizingKeepsCategoriesWithSomethingToFree) {
                                         CareStep{K::kOldLocalBackups}));
 
   // A service without the scan (or one that stops half-way) sizes nothing.
-  for (const auto& reply : {exited(2, "Unknown subcommand: reclaim-scan\n"),
-                            exited(0, "{\"category\":\"devcaches\",\"freed_bytes\":1,\"items\":1}\n")}) {
+  for (const auto& reply :
+       {exited(2, "Unknown subcommand: reclaim-scan\n"),
+        exited(0, "{\"category\":\"devcaches\",\"freed_bytes\":1,\"items\":1}\n")}) {
     fake.replies["reclaim-scan"] = reply;
     auto refused = sizePlan({{K::kCachesAndRarelyUsedFiles}}, fake.routines().service);
     ASSERT_FALSE(refused);
@@ -85,14 +85,16 @@ TEST(CareRun, SizingKeepsCategoriesWithSomethingToFree) {
 TEST(CareRun, EveryStepRunsItsRoutineInOrderAndCountsWhatItFreed) {
   FakeRoutines fake;
   fake.replies["free-space"] = exited(0, "Free Up Space — started\n");
-  fake.replies["reclaim devcaches"] =
-      exited(0, "[t] reclaim: devcaches\n{\"category\":\"devcaches\",\"freed_bytes\":3000,\"items\":2}\n");
+  fake.replies["reclaim devcaches"] = exited(
+      0, "[t] reclaim: devcaches\n{\"category\":\"devcaches\",\"freed_bytes\":3000,\"items\":2}\n");
   fake.replies["reclaim trash"] =
       exited(0, "{\"category\":\"trash\",\"freed_bytes\":60000000,\"items\":1}\n");
   fake.replies["list-cloud-roots"] =
-      exited(0, "iCloud Drive\t/home/u/Library/Mobile Documents/com~apple~CloudDocs\n"
-                "Dropbox\t/home/u/Library/CloudStorage/Dropbox\n");
-  fake.replies["optimize-icloud /home/u/Library/Mobile Documents/com~apple~CloudDocs"] = exited(0, "");
+      exited(0,
+             "iCloud Drive\t/home/u/Library/Mobile Documents/com~apple~CloudDocs\n"
+             "Dropbox\t/home/u/Library/CloudStorage/Dropbox\n");
+  fake.replies["optimize-icloud /home/u/Library/Mobile Documents/com~apple~CloudDocs"] =
+      exited(0, "");
   fake.replies["optimize-icloud /home/u/Library/CloudStorage/Dropbox"] = exited(0, "");
   // Measured around free-space (+500), thinning (+7000) and the cloud step
   // (-100: something else wrote meanwhile, which costs the step nothing).
@@ -107,16 +109,16 @@ TEST(CareRun, EveryStepRunsItsRoutineInOrderAndCountsWhatItFreed) {
   const auto results =
       runSteps(steps, fake.routines(), [&](std::string_view line) { shown.emplace_back(line); });
 
-  EXPECT_THAT(shown, ElementsAre("Tidying large folders and clearing caches…",
-                                 "Clearing developer and package caches…",
-                                 "Emptying old items from your Trash…",
-                                 "Reclaiming space from old backups…",
-                                 "Keeping cloud files online-only…"));
-  EXPECT_THAT(fake.calls,
-              ElementsAre("free-space", "reclaim devcaches", "reclaim trash", "thin",
-                          "list-cloud-roots",
-                          "optimize-icloud /home/u/Library/Mobile Documents/com~apple~CloudDocs",
-                          "optimize-icloud /home/u/Library/CloudStorage/Dropbox"));
+  EXPECT_THAT(
+      shown,
+      ElementsAre("Tidying large folders and clearing caches…",
+                  "Clearing developer and package caches…", "Emptying old items from your Trash…",
+                  "Reclaiming space from old backups…", "Keeping cloud files online-only…"));
+  EXPECT_THAT(
+      fake.calls,
+      ElementsAre("free-space", "reclaim devcaches", "reclaim trash", "thin", "list-cloud-roots",
+                  "optimize-icloud /home/u/Library/Mobile Documents/com~apple~CloudDocs",
+                  "optimize-icloud /home/u/Library/CloudStorage/Dropbox"));
   EXPECT_THAT(fake.pauses, ElementsAre(milliseconds(400), milliseconds(400), milliseconds(400),
                                        milliseconds(400)));
   ASSERT_EQ(results.size(), 5u);
@@ -177,9 +179,9 @@ TEST(CareRun, ACategoryTheServiceRefusedIsNotReportedAsCleared) {
       "Another rule run or clean-up is already working in this home folder (process 7), so this "
       "one did not start. Nothing was changed; try again when it has finished.";
   FakeRoutines fake;
-  fake.replies["reclaim devcaches"] = exited(
-      0, "{\"category\":\"devcaches\",\"freed_bytes\":4096,\"items\":1,\"refused\":\"" +
-             linkSentence + "\"}\n");
+  fake.replies["reclaim devcaches"] =
+      exited(0, "{\"category\":\"devcaches\",\"freed_bytes\":4096,\"items\":1,\"refused\":\"" +
+                    linkSentence + "\"}\n");
   fake.replies["reclaim syslog"] =
       exited(1, "{\"error\":\"busy\",\"refused\":\"" + busySentence + "\"}\n");
   const std::vector<CareStep> steps{CareStep::reclaim(ReclaimCategory::kDevcaches),
@@ -192,10 +194,11 @@ TEST(CareRun, ACategoryTheServiceRefusedIsNotReportedAsCleared) {
   const CareOutcome outcome = outcomeOf(results, {.steps = steps}, "—");
   EXPECT_TRUE(outcome.stepsRan.empty()) << "neither is claimed as cleared";
   EXPECT_EQ(outcome.freedBytes, 4096) << "what was freed still counts";
-  EXPECT_EQ(problemLines(results),
-            "One step didn't clear everything (Clearing developer and package caches): " + linkSentence +
-                "\nOne step didn't clear everything (Clearing system and log clutter): " + busySentence +
-                "\n");
+  EXPECT_EQ(
+      problemLines(results),
+      "One step didn't clear everything (Clearing developer and package caches): " + linkSentence +
+          "\nOne step didn't clear everything (Clearing system and log clutter): " + busySentence +
+          "\n");
 }
 
 TEST(CareRun, TrashKeptByTheSettingIsNotCountedAsEmptied) {
@@ -203,12 +206,14 @@ TEST(CareRun, TrashKeptByTheSettingIsNotCountedAsEmptied) {
   // turned "only move, never delete" on.
   FakeRoutines fake;
   fake.replies["reclaim trash"] = exited(
-      0, "{\"category\":\"trash\",\"freed_bytes\":0,\"items\":0,\"skipped\":\"delete_disabled\"}\n");
+      0,
+      "{\"category\":\"trash\",\"freed_bytes\":0,\"items\":0,\"skipped\":\"delete_disabled\"}\n");
   const std::vector<CareStep> steps{CareStep::reclaim(ReclaimCategory::kTrash)};
   const auto results = runSteps(steps, fake.routines(), [](std::string_view) {});
   ASSERT_EQ(results.size(), 1u);
   EXPECT_TRUE(results[0].trashLeftAlone);
-  const CareOutcome outcome = outcomeOf(results, {.steps = steps, .scan = parseReclaimScan(kScan)}, "—");
+  const CareOutcome outcome =
+      outcomeOf(results, {.steps = steps, .scan = parseReclaimScan(kScan)}, "—");
   EXPECT_TRUE(outcome.stepsRan.empty());
   EXPECT_EQ(outcome.untouchedTrashBytes, 60'000'000);
 }

@@ -14,17 +14,19 @@ struct CoveragePhrase {
 
 // Fixed order of the coverage sentence; the base step is always present.
 const std::array kCoverage{
-    CoveragePhrase{{CareStep::Kind::kCachesAndRarelyUsedFiles}, "caches",
+    CoveragePhrase{{CareStep::Kind::kCachesAndRarelyUsedFiles},
+                   "caches",
                    "cleared caches and rarely-used files"},
     CoveragePhrase{CareStep::reclaim(ReclaimCategory::kDevcaches), "devcaches",
                    "cleared developer caches"},
     CoveragePhrase{CareStep::reclaim(ReclaimCategory::kSyslog), "syslog",
                    "cleared system and log clutter"},
     CoveragePhrase{CareStep::reclaim(ReclaimCategory::kTrash), "trash", "emptied old Trash items"},
-    CoveragePhrase{{CareStep::Kind::kOldLocalBackups}, "localBackups",
+    CoveragePhrase{{CareStep::Kind::kOldLocalBackups},
+                   "localBackups",
                    "reclaimed space from old local backups"},
-    CoveragePhrase{{CareStep::Kind::kCloudOnlineOnly}, "cloudOnlineOnly",
-                   "kept your cloud files online-only"},
+    CoveragePhrase{
+        {CareStep::Kind::kCloudOnlineOnly}, "cloudOnlineOnly", "kept your cloud files online-only"},
 };
 
 bool mentionsTrash(const CareOutcome& outcome) {

@@ -17,25 +17,27 @@ TEST(CareSummary, CoverageSentenceOrderAndJoining) {
   const CareStep dev = CareStep::reclaim(ReclaimCategory::kDevcaches);
   const CareStep sys = CareStep::reclaim(ReclaimCategory::kSyslog);
   const CareStep trash = CareStep::reclaim(ReclaimCategory::kTrash);
-  testing::expectTexts<std::vector<CareStep>>({
-      {{}, "cleared caches and rarely-used files."},
-      {{{K::kCachesAndRarelyUsedFiles}}, "cleared caches and rarely-used files."},
-      {{{K::kCloudOnlineOnly}},
-       "cleared caches and rarely-used files and kept your cloud files online-only."},
-      // Given steps out of order and repeated, then the fixed order, each once.
-      {{trash, {K::kCachesAndRarelyUsedFiles}, sys, dev, trash},
-       "cleared caches and rarely-used files, cleared developer caches, cleared system and log "
-       "clutter, and emptied old Trash items."},
-      {{{K::kOldLocalBackups}, dev},
-       "cleared caches and rarely-used files, cleared developer caches, and reclaimed space from "
-       "old local backups."},
-  }, coverageSentence);
+  testing::expectTexts<std::vector<CareStep>>(
+      {
+          {{}, "cleared caches and rarely-used files."},
+          {{{K::kCachesAndRarelyUsedFiles}}, "cleared caches and rarely-used files."},
+          {{{K::kCloudOnlineOnly}},
+           "cleared caches and rarely-used files and kept your cloud files online-only."},
+          // Given steps out of order and repeated, then the fixed order, each once.
+          {{trash, {K::kCachesAndRarelyUsedFiles}, sys, dev, trash},
+           "cleared caches and rarely-used files, cleared developer caches, cleared system and log "
+           "clutter, and emptied old Trash items."},
+          {{{K::kOldLocalBackups}, dev},
+           "cleared caches and rarely-used files, cleared developer caches, and reclaimed space "
+           "from "
+           "old local backups."},
+      },
+      coverageSentence);
 }
 
 TEST(CareSummary, NothingFreedWithTheBaseStepOnly) {
-  const CareOutcome outcome{.freedBytes = 0,
-                            .stepsRan = {{K::kCachesAndRarelyUsedFiles}},
-                            .allTimeText = "12.4 GB"};
+  const CareOutcome outcome{
+      .freedBytes = 0, .stepsRan = {{K::kCachesAndRarelyUsedFiles}}, .allTimeText = "12.4 GB"};
   EXPECT_EQ(composeSummary(outcome, fakeBytes),
             "Zozad Evev finished — your Mac was already nice and tidy.\n"
             "cleared caches and rarely-used files.\n"
@@ -60,7 +62,8 @@ TEST(CareSummary, TrashLineFromFiftyMillionBytes) {
     std::string summary =
         "Zozad Evev freed about <3000 B> and tidied things up.\n"
         "cleared caches and rarely-used files.\n"
-        "Your Mac's in good shape — that's about — reclaimed all-time. I'll keep it tidy on my own.";
+        "Your Mac's in good shape — that's about — reclaimed all-time. I'll keep it tidy on my "
+        "own.";
     std::string facts =
         "Zozad Evev just freed about <3000 B> on this Mac.\n"
         "cleared caches and rarely-used files.\n";

@@ -56,14 +56,10 @@ std::optional<E> valueOf(const std::array<Row<E>, N>& table, std::string_view ra
 
 std::string_view planPhrase(const CareStep& step) {
   switch (step.kind) {
-    case CareStep::Kind::kCachesAndRarelyUsedFiles:
-      return "clear caches and rarely-used files";
-    case CareStep::Kind::kReclaim:
-      return rowOf(kCategoryTable, step.category).text;
-    case CareStep::Kind::kOldLocalBackups:
-      return "reclaim space from old local backups";
-    case CareStep::Kind::kCloudOnlineOnly:
-      return "keep cloud files online-only";
+    case CareStep::Kind::kCachesAndRarelyUsedFiles: return "clear caches and rarely-used files";
+    case CareStep::Kind::kReclaim: return rowOf(kCategoryTable, step.category).text;
+    case CareStep::Kind::kOldLocalBackups: return "reclaim space from old local backups";
+    case CareStep::Kind::kCloudOnlineOnly: return "keep cloud files online-only";
   }
   return {};
 }
@@ -83,9 +79,7 @@ std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw) {
 
 std::string_view actionLabel(SimpleActionID action) { return rowOf(kActionTable, action).text; }
 
-std::string_view rawString(ReclaimCategory category) {
-  return rowOf(kCategoryTable, category).raw;
-}
+std::string_view rawString(ReclaimCategory category) { return rowOf(kCategoryTable, category).raw; }
 
 std::optional<ReclaimCategory> reclaimCategoryFromRaw(std::string_view raw) {
   return valueOf(kCategoryTable, raw);
@@ -162,8 +156,9 @@ std::string trendSentence(const TrendInput& trend) {
   if (trend.periodDays < 1 || (trend.freeGbNow < 1 && trend.freeGbAtStart < 1)) {
     return "We'll show how your space changes as Brimvale gathers a little history.";
   }
-  const std::string period =
-      trend.periodDays == 1 ? "the last day" : "the last " + std::to_string(trend.periodDays) + " days";
+  const std::string period = trend.periodDays == 1
+                                 ? "the last day"
+                                 : "the last " + std::to_string(trend.periodDays) + " days";
   const std::int64_t change = trend.freeGbNow - trend.freeGbAtStart;
   const std::int64_t size = std::llabs(change);
   if (size <= 1) {

@@ -31,35 +31,52 @@ TEST(HomeGuidance, HeadlineRowsInOrder) {
     return f;
   };
   const Case cases[] = {
-      {"paused with a full disk",
-       with([](HomeFacts& f) { f.paused = true; f.internalFreeGb = 1; f.driveConnected = false; }),
+      {"paused with a full disk", with([](HomeFacts& f) {
+         f.paused = true;
+         f.internalFreeGb = 1;
+         f.driveConnected = false;
+       }),
        "Automatic actions are paused.", "Resume them when you're ready, or free up space manually.",
        SimpleActionID::kFreeUpSpace, 0, true},
-      {"drive missing", with([](HomeFacts& f) { f.driveConnected = false; f.internalFreeGb = 1; }),
+      {"drive missing", with([](HomeFacts& f) {
+         f.driveConnected = false;
+         f.internalFreeGb = 1;
+       }),
        "Your external drive isn't connected.",
        "Plug it back in, or set one up to start freeing space.", SimpleActionID::kManageDrive, 0,
        true},
-      {"free equals critical",
-       with([](HomeFacts& f) { f.internalFreeGb = 15; f.criticalThresholdGb = 15; f.snapshotGb = 1; }),
+      {"free equals critical", with([](HomeFacts& f) {
+         f.internalFreeGb = 15;
+         f.criticalThresholdGb = 15;
+         f.snapshotGb = 1;
+       }),
        "Your startup disk is almost full.", "Free up space now to keep your Mac running smoothly.",
        SimpleActionID::kFreeUpSpace, 5, false},
       {"almost full with nothing to estimate", with([](HomeFacts& f) { f.internalFreeGb = 3; }),
        "Your startup disk is almost full.", "Free up space now to keep your Mac running smoothly.",
        SimpleActionID::kFreeUpSpace, 0, true},
-      {"apps outrank snapshots",
-       with([](HomeFacts& f) { f.movableAppsGb = 25; f.snapshotGb = 30; }),
+      {"apps outrank snapshots", with([](HomeFacts& f) {
+         f.movableAppsGb = 25;
+         f.snapshotGb = 30;
+       }),
        "You could move 25 GB of apps.",
        "Moving large apps to your external drive frees space — they still open normally.",
        SimpleActionID::kReviewApps, 25, false},
-      {"apps just below 20 GB fall to snapshots",
-       with([](HomeFacts& f) { f.movableAppsGb = 19; f.snapshotGb = 5; }),
+      {"apps just below 20 GB fall to snapshots", with([](HomeFacts& f) {
+         f.movableAppsGb = 19;
+         f.snapshotGb = 5;
+       }),
        "Old backups are holding space.", "Reclaim space macOS is keeping from past local backups.",
        SimpleActionID::kReclaimSnapshots, 0, true},
       {"plenty of space", with([](HomeFacts& f) { f.snapshotGb = 4; }),
        "Your Mac has plenty of space.", "Everything's running smoothly. You can tidy up any time.",
        SimpleActionID::kAllGood, 0, true},
-      {"free equals warning",
-       with([](HomeFacts& f) { f.internalFreeGb = 40; f.warnThresholdGb = 40; f.movableAppsGb = 25; f.snapshotGb = 2; }),
+      {"free equals warning", with([](HomeFacts& f) {
+         f.internalFreeGb = 40;
+         f.warnThresholdGb = 40;
+         f.movableAppsGb = 25;
+         f.snapshotGb = 2;
+       }),
        "Your startup disk is getting full.", "A quick clean-up will give you room to breathe.",
        SimpleActionID::kFreeUpSpace, 30, false},
   };
@@ -90,9 +107,9 @@ TEST(HomeGuidance, PlanStepsAndFurtherActionsFollowTheFacts) {
                          SimpleActionID::kBrowseTier, SimpleActionID::kUsageHistory}));
   f.snapshotGb = 1;
   f.cloudAccountCount = 2;
-  EXPECT_EQ(planSteps(f), (std::vector<CareStep>{{K::kCachesAndRarelyUsedFiles},
-                                                 {K::kOldLocalBackups},
-                                                 {K::kCloudOnlineOnly}}));
+  EXPECT_EQ(planSteps(f),
+            (std::vector<CareStep>{
+                {K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}, {K::kCloudOnlineOnly}}));
   EXPECT_EQ(furtherActions(f),
             (std::vector{SimpleActionID::kReviewApps, SimpleActionID::kWhatsUsingSpace,
                          SimpleActionID::kBrowseTier, SimpleActionID::kCloudTransfers,
@@ -101,43 +118,55 @@ TEST(HomeGuidance, PlanStepsAndFurtherActionsFollowTheFacts) {
 
 TEST(HomeGuidance, PlanSentenceJoinsPhrases) {
   using K = CareStep::Kind;
-  testing::expectTexts<std::vector<CareStep>>({
-      {{}, "Give your Mac a quick tidy-up."},
-      {{{K::kCachesAndRarelyUsedFiles}}, "I'll clear caches and rarely-used files."},
-      {{{K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}},
-       "I'll clear caches and rarely-used files and reclaim space from old local backups."},
-      {{{K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}, {K::kCloudOnlineOnly}},
-       "I'll clear caches and rarely-used files, reclaim space from old local backups and keep "
-       "cloud files online-only."},
-      {{CareStep::reclaim(ReclaimCategory::kDevcaches), CareStep::reclaim(ReclaimCategory::kSyslog),
-        CareStep::reclaim(ReclaimCategory::kTrash)},
-       "I'll clear developer and package caches, clear system and log clutter and empty old items "
-       "from your Trash."},
-  }, planSentence);
+  testing::expectTexts<std::vector<CareStep>>(
+      {
+          {{}, "Give your Mac a quick tidy-up."},
+          {{{K::kCachesAndRarelyUsedFiles}}, "I'll clear caches and rarely-used files."},
+          {{{K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}},
+           "I'll clear caches and rarely-used files and reclaim space from old local backups."},
+          {{{K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}, {K::kCloudOnlineOnly}},
+           "I'll clear caches and rarely-used files, reclaim space from old local backups and keep "
+           "cloud files online-only."},
+          {{CareStep::reclaim(ReclaimCategory::kDevcaches),
+            CareStep::reclaim(ReclaimCategory::kSyslog),
+            CareStep::reclaim(ReclaimCategory::kTrash)},
+           "I'll clear developer and package caches, clear system and log clutter and empty old "
+           "items "
+           "from your Trash."},
+      },
+      planSentence);
 }
 
 TEST(HomeGuidance, TrendSentences) {
-  testing::expectTexts<TrendInput>({
-      {{"Macintosh HD", 48, 50, 1},
-       "You've used about 2 GB more on Macintosh HD over the last day — Zozad Evev can win some "
-       "back."},
-      {{"Macintosh HD", 60, 50, 7}, "You've freed about 10 GB on Macintosh HD over the last 7 days. Nice work."},
-      {{"Macintosh HD", 51, 50, 7}, "Your free space on Macintosh HD has held steady over the last 7 days."},
-      {{"Macintosh HD", 49, 50, 3}, "Your free space on Macintosh HD has held steady over the last 3 days."},
-      {{"Macintosh HD", 48, 50, 0},
-       "We'll show how your space changes as Brimvale gathers a little history."},
-      {{"Macintosh HD", 0, 0, 5},
-       "We'll show how your space changes as Brimvale gathers a little history."},
-      {{"Macintosh HD", 0, 3, 2},
-       "You've used about 3 GB more on Macintosh HD over the last 2 days — Zozad Evev can win some "
-       "back."},
-  }, trendSentence);
+  testing::expectTexts<TrendInput>(
+      {
+          {{"Macintosh HD", 48, 50, 1},
+           "You've used about 2 GB more on Macintosh HD over the last day — Zozad Evev can win "
+           "some "
+           "back."},
+          {{"Macintosh HD", 60, 50, 7},
+           "You've freed about 10 GB on Macintosh HD over the last 7 days. Nice work."},
+          {{"Macintosh HD", 51, 50, 7},
+           "Your free space on Macintosh HD has held steady over the last 7 days."},
+          {{"Macintosh HD", 49, 50, 3},
+           "Your free space on Macintosh HD has held steady over the last 3 days."},
+          {{"Macintosh HD", 48, 50, 0},
+           "We'll show how your space changes as Brimvale gathers a little history."},
+          {{"Macintosh HD", 0, 0, 5},
+           "We'll show how your space changes as Brimvale gathers a little history."},
+          {{"Macintosh HD", 0, 3, 2},
+           "You've used about 3 GB more on Macintosh HD over the last 2 days — Zozad Evev can win "
+           "some "
+           "back."},
+      },
+      trendSentence);
 }
 
 TEST(HomeGuidance, RawStringsRoundTrip) {
-  const char* raws[] = {"freeUpSpace",  "reviewApps",      "manageDrive",    "backUp",
+  const char* raws[] = {"freeUpSpace",      "reviewApps",    "manageDrive",  "backUp",
                         "reclaimSnapshots", "optimizeCloud", "browseTier",   "whatsUsingSpace",
-                        "cloudTransfers", "usageHistory",  "viewActivity", "editRules", "allGood"};
+                        "cloudTransfers",   "usageHistory",  "viewActivity", "editRules",
+                        "allGood"};
   for (int i = 0; i < 13; ++i) {
     SCOPED_TRACE(raws[i]);
     const auto action = static_cast<SimpleActionID>(i);

@@ -23,14 +23,16 @@ TEST(HomeReport, TrendStartsAtTheOldestRowOfTheWeek) {
   const TrendInput trend = trendFromHistory(history, kNow, 48, "Macintosh HD");
   EXPECT_EQ(trend.freeGbAtStart, 60);
   EXPECT_EQ(trend.periodDays, 5);
-  EXPECT_EQ(trendSentence(trend),
-            "You've used about 12 GB more on Macintosh HD over the last 5 days — Zozad Evev can win "
-            "some back.");
+  EXPECT_EQ(
+      trendSentence(trend),
+      "You've used about 12 GB more on Macintosh HD over the last 5 days — Zozad Evev can win "
+      "some back.");
 
   const TrendInput oneDay = trendFromHistory(row(kNow - 86'400 - 60, 50), kNow, 48, "Macintosh HD");
-  EXPECT_EQ(trendSentence(oneDay),
-            "You've used about 2 GB more on Macintosh HD over the last day — Zozad Evev can win some "
-            "back.");
+  EXPECT_EQ(
+      trendSentence(oneDay),
+      "You've used about 2 GB more on Macintosh HD over the last day — Zozad Evev can win some "
+      "back.");
 
   const TrendInput fresh = trendFromHistory(row(kNow - 3'600, 50), kNow, 48, "Macintosh HD");
   EXPECT_EQ(fresh.periodDays, 0);
@@ -45,22 +47,23 @@ TEST(HomeReport, RendersEveryPartInOrder) {
                         .cloudAccountCount = 1,
                         .warnThresholdGb = 50,
                         .criticalThresholdGb = 25};
-  EXPECT_EQ(renderHome(facts, {"Macintosh HD", 30, 30, 7}),
-            "Your startup disk is getting full.\n"
-            "A quick clean-up will give you room to breathe.\n"
-            "About 17 GB could be freed.\n"
-            "\n"
-            "I'll clear caches and rarely-used files, reclaim space from old local backups and keep "
-            "cloud files online-only.\n"
-            "\n"
-            "More you can do:\n"
-            "  • Review large apps\n"
-            "  • See what's using space\n"
-            "  • Browse your files\n"
-            "  • Cloud transfers\n"
-            "  • Usage history\n"
-            "\n"
-            "Your free space on Macintosh HD has held steady over the last 7 days.\n");
+  EXPECT_EQ(
+      renderHome(facts, {"Macintosh HD", 30, 30, 7}),
+      "Your startup disk is getting full.\n"
+      "A quick clean-up will give you room to breathe.\n"
+      "About 17 GB could be freed.\n"
+      "\n"
+      "I'll clear caches and rarely-used files, reclaim space from old local backups and keep "
+      "cloud files online-only.\n"
+      "\n"
+      "More you can do:\n"
+      "  • Review large apps\n"
+      "  • See what's using space\n"
+      "  • Browse your files\n"
+      "  • Cloud transfers\n"
+      "  • Usage history\n"
+      "\n"
+      "Your free space on Macintosh HD has held steady over the last 7 days.\n");
 }
 
 }  // namespace

@@ -28,9 +28,9 @@ std::optional<NotificationPayload> decodePayload(std::string_view line) {
   if (j.is_discarded() || !j.is_object()) return std::nullopt;
   NotificationPayload p;
   const std::array fields{
-      std::pair{"title", &p.title},       std::pair{"body", &p.body},
-      std::pair{"sound", &p.sound},       std::pair{"subtitle", &p.subtitle},
-      std::pair{"thread", &p.thread},     std::pair{"severity", &p.severity},
+      std::pair{"title", &p.title},     std::pair{"body", &p.body},
+      std::pair{"sound", &p.sound},     std::pair{"subtitle", &p.subtitle},
+      std::pair{"thread", &p.thread},   std::pair{"severity", &p.severity},
       std::pair{"dismiss", &p.dismiss},
   };
   for (const auto& [key, field] : fields) {
@@ -79,9 +79,9 @@ std::string newUuidString() {
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
   char text[37];
   std::snprintf(text, sizeof text,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+                b[15]);
   return text;
 }
 

@@ -46,20 +46,29 @@ TEST(NotificationDelivery, DrainAppliesEachLineInOrder) {
       R"({"title":"Low","body":"first","sound":"Funk","thread":"storage.warning","severity":"warn"})";
   const std::string warnB =
       R"({"title":"Lower","body":"second","sound":"","thread":"storage.warning","severity":"critical"})";
-  const std::string info = R"({"title":"Drive back","body":"ok","sound":"Tink","thread":"","severity":""})";
+  const std::string info =
+      R"({"title":"Drive back","body":"ok","sound":"Tink","thread":"","severity":""})";
   struct Case {
     const char* name;
     std::string queue;
     std::vector<std::string> delivered;
   } cases[] = {
-      {"post then dismiss the same thread", warnA + "\n" + R"({"dismiss":"storage.warning"})" + "\n",
+      {"post then dismiss the same thread",
+       warnA + "\n" + R"({"dismiss":"storage.warning"})" + "\n",
        {}},
       {"two posts on one thread keep the second", warnA + "\n" + warnB + "\n", {"Lower"}},
-      {"an empty body is ignored", R"({"title":"T","body":""})" "\n", {}},
+      {"an empty body is ignored",
+       R"({"title":"T","body":""})"
+       "\n",
+       {}},
       {"a malformed line between good ones",
-       info + "\n{\"title\":\"broken\n" + warnA + "\n[1,2]\n{\"title\":5,\"body\":\"x\"}\n", {"Drive back", "Low"}},
+       info + "\n{\"title\":\"broken\n" + warnA + "\n[1,2]\n{\"title\":5,\"body\":\"x\"}\n",
+       {"Drive back", "Low"}},
       {"blank lines and no final newline", "\n\n" + info, {"Drive back"}},
-      {"dismiss of an unknown thread", R"({"dismiss":"nothing"})" "\n", {}},
+      {"dismiss of an unknown thread",
+       R"({"dismiss":"nothing"})"
+       "\n",
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -68,7 +77,8 @@ TEST(NotificationDelivery, DrainAppliesEachLineInOrder) {
     f.delivery.drainQueue();
     EXPECT_EQ(f.titles(), c.delivered);
     // The batch is gone and writers find an empty queue.
-    for (const auto& name : f.stateFiles()) EXPECT_FALSE(name.starts_with("notifications.processed")) << name;
+    for (const auto& name : f.stateFiles())
+      EXPECT_FALSE(name.starts_with("notifications.processed")) << name;
     EXPECT_EQ(*readFile(f.paths.notificationsQueue), "");
   }
 }
@@ -84,11 +94,13 @@ TEST(NotificationDelivery, NoQueueFileLeavesNoBatchFile) {
 // delivering: the line must wait for the next drain, not be lost.
 class AppendingDesktop final : public platform::DesktopNotifier {
  public:
-  AppendingDesktop(fs::path queue, std::vector<std::string>& shown) : queue_(std::move(queue)), shown_(shown) {}
+  AppendingDesktop(fs::path queue, std::vector<std::string>& shown)
+      : queue_(std::move(queue)), shown_(shown) {}
   Result<std::string> show(const platform::NotificationRequest& r, const std::string&) override {
     shown_.push_back(r.title);
     if (r.title == "first") {
-      (void)appendToFile(queue_, R"({"title":"late","body":"appended mid-drain"})" "\n");
+      (void)appendToFile(queue_, R"({"title":"late","body":"appended mid-drain"})"
+                                 "\n");
     }
     return std::string();
   }
@@ -104,13 +116,14 @@ TEST(NotificationDelivery, LineAppendedDuringADrainIsDeliveredByTheNext) {
   StatePaths paths = StatePaths::forHome(home.path());
   fs::create_directories(paths.state);
   std::vector<std::string> shown;
-  platform::NotificationCenter centre(paths.state / "delivered.json",
-                                      std::make_unique<AppendingDesktop>(paths.notificationsQueue, shown),
-                                      [](const std::string&) {}, [] { return std::time_t{0}; });
+  platform::NotificationCenter centre(
+      paths.state / "delivered.json",
+      std::make_unique<AppendingDesktop>(paths.notificationsQueue, shown),
+      [](const std::string&) {}, [] { return std::time_t{0}; });
   std::int64_t ms = 1000;
   NotificationDelivery delivery(paths, centre, [&] { return ms++; });
-  ASSERT_TRUE(writeFileAtomically(paths.notificationsQueue,
-                                  R"({"title":"first","body":"b"})" "\n"));
+  ASSERT_TRUE(writeFileAtomically(paths.notificationsQueue, R"({"title":"first","body":"b"})"
+                                                            "\n"));
   delivery.drainQueue();
   EXPECT_EQ(shown, std::vector<std::string>{"first"});
   delivery.drainQueue();
@@ -124,13 +137,14 @@ TEST(NotificationDelivery, RequestCarriesLevelSoundAndIdentifier) {
     InterruptionLevel level;
     std::string expectedSound, identifier, subtitleShown;
   } cases[] = {
-      {"emergency", std::nullopt, "storage.warning", std::nullopt, InterruptionLevel::kTimeSensitive,
-       "defaultCritical", "storage.warning", ""},
+      {"emergency", std::nullopt, "storage.warning", std::nullopt,
+       InterruptionLevel::kTimeSensitive, "defaultCritical", "storage.warning", ""},
       {"critical", "Funk", "", "", InterruptionLevel::kTimeSensitive, "Funk.aiff", "fresh", ""},
       {"warn", "", std::nullopt, "Sub", InterruptionLevel::kActive, "default", "fresh", "Sub"},
-      {"info", "Tink", std::nullopt, std::nullopt, InterruptionLevel::kPassive, "Tink.aiff", "fresh", ""},
-      {std::nullopt, std::nullopt, std::nullopt, std::nullopt, InterruptionLevel::kPassive, "default",
+      {"info", "Tink", std::nullopt, std::nullopt, InterruptionLevel::kPassive, "Tink.aiff",
        "fresh", ""},
+      {std::nullopt, std::nullopt, std::nullopt, std::nullopt, InterruptionLevel::kPassive,
+       "default", "fresh", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.severity.value_or("(none)"));

@@ -214,9 +214,8 @@ void StorageWarningMonitor::tick() {
   if (next == WarnState::kOk) d_.notifications.dismiss(thread);
   if (next == state_) return;
 
-  log("transition " + std::string(warnStateRaw(state_)) + " → " +
-      std::string(warnStateRaw(next)) + " (free=" + freeText +
-      ", pct=" + std::to_string(percentFree(*m)) + "%)");
+  log("transition " + std::string(warnStateRaw(state_)) + " → " + std::string(warnStateRaw(next)) +
+      " (free=" + freeText + ", pct=" + std::to_string(percentFree(*m)) + "%)");
   transition(next, *m);
   state_ = next;
   (void)d_.defaults.setString(kWarnStateDefaultsKey, warnStateRaw(next));
@@ -235,9 +234,9 @@ void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& 
   payload.thread = thread;
   d_.notifications.post(e->title, notificationBody(m, next), payload);
   if (e->relocates) autoRelocate();
-  (void)d_.ledger.recordIssue(JobKind::kStorageWatch, kIssueItem,
-                              e->issueStart + platform::formatFileByteCount(m.freeBytes) +
-                                  e->issueEnd);
+  (void)d_.ledger.recordIssue(
+      JobKind::kStorageWatch, kIssueItem,
+      e->issueStart + platform::formatFileByteCount(m.freeBytes) + e->issueEnd);
 }
 
 void StorageWarningMonitor::autoRelocate() {
@@ -251,18 +250,19 @@ void StorageWarningMonitor::autoRelocate() {
     return;
   }
   ProcessInvocation invocation{.path = d_.paths.serviceProgram.string(),
-                   .args = {"relocate-now"},
-                   .deadline = kRelocateDeadline};
+                               .args = {"relocate-now"},
+                               .deadline = kRelocateDeadline};
   if (!d_.rsyncPath.empty()) invocation.envAdditions.emplace_back("RSYNC", d_.rsyncPath);
   // The worker touches only its own copy of the command; logging happens on
   // the loop.
-  d_.scheduler.runInBackground([invocation = std::move(invocation), this]() -> std::function<void()> {
+  d_.scheduler.runInBackground([invocation = std::move(invocation),
+                                this]() -> std::function<void()> {
     ProcessResult r = runProcess(invocation);
-    std::string line = r.succeeded()
-                           ? "auto-relocate completed (exit 0)"
-                           : "auto-relocate exited code=" +
-                                 std::to_string(r.outcome == ProcessOutcome::kExited ? r.exitCode : -1) +
-                                 ": " + firstCharacters(r.out + r.err, 200);
+    std::string line =
+        r.succeeded() ? "auto-relocate completed (exit 0)"
+                      : "auto-relocate exited code=" +
+                            std::to_string(r.outcome == ProcessOutcome::kExited ? r.exitCode : -1) +
+                            ": " + firstCharacters(r.out + r.err, 200);
     return [this, line] { log(line); };
   });
 }

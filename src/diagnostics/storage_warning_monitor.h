@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/state/paths.h"
 #include "common/base/timestamps.h"
+#include "common/state/paths.h"
 #include "diagnostics/notification_delivery.h"
 #include "platform/notification_center.h"
 #include "platform/scheduler.h"

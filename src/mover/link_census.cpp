@@ -45,9 +45,11 @@ std::optional<std::string> readLinkAt(int dirfd, const std::string& name) {
 
 }  // namespace
 
-std::optional<LinkCensus> takeLinkCensus(const fs::path& root, const std::vector<fs::path>& foldersIn) {
+std::optional<LinkCensus> takeLinkCensus(const fs::path& root,
+                                         const std::vector<fs::path>& foldersIn) {
   std::vector<fs::path> folders;
-  for (const auto& f : foldersIn) folders.push_back(normalisedAbsolute(f.string()).value_or(f.lexically_normal()));
+  for (const auto& f : foldersIn)
+    folders.push_back(normalisedAbsolute(f.string()).value_or(f.lexically_normal()));
   LinkCensus census;
   census.linksInto.assign(folders.size(), 0);
   census.exampleInto.assign(folders.size(), std::nullopt);
@@ -55,7 +57,8 @@ std::optional<LinkCensus> takeLinkCensus(const fs::path& root, const std::vector
   if (::lstat(root.c_str(), &st) != 0) return std::nullopt;
   if (S_ISLNK(st.st_mode)) {
     census.files = 1;
-    if (auto target = readLinkAt(AT_FDCWD, root.string())) countLink(linkTarget(root.parent_path(), *target), folders, "", census);
+    if (auto target = readLinkAt(AT_FDCWD, root.string()))
+      countLink(linkTarget(root.parent_path(), *target), folders, "", census);
     return census;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -80,7 +83,10 @@ std::optional<LinkCensus> takeLinkCensus(const fs::path& root, const std::vector
       if (type == DT_UNKNOWN) {
         struct stat est {};
         if (::fstatat(open.fd(), e.name.c_str(), &est, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        type = S_ISDIR(est.st_mode) ? DT_DIR : S_ISLNK(est.st_mode) ? DT_LNK : S_ISREG(est.st_mode) ? DT_REG : DT_UNKNOWN;
+        type = S_ISDIR(est.st_mode)   ? DT_DIR
+               : S_ISLNK(est.st_mode) ? DT_LNK
+               : S_ISREG(est.st_mode) ? DT_REG
+                                      : DT_UNKNOWN;
       }
       const std::string rel = folder.rel.empty() ? e.name : folder.rel + "/" + e.name;
       if (type == DT_DIR) {
@@ -90,7 +96,8 @@ std::optional<LinkCensus> takeLinkCensus(const fs::path& root, const std::vector
       ++part.files;
       if (type == DT_REG) ++part.regularFiles;
       if (type != DT_LNK) continue;
-      if (auto target = readLinkAt(open.fd(), e.name)) countLink(linkTarget(here, *target), folders, rel, part);
+      if (auto target = readLinkAt(open.fd(), e.name))
+        countLink(linkTarget(here, *target), folders, rel, part);
     }
     return next;
   });
@@ -100,7 +107,8 @@ std::optional<LinkCensus> takeLinkCensus(const fs::path& root, const std::vector
     census.incomplete = census.incomplete || part.incomplete;
     for (std::size_t i = 0; i < folders.size(); ++i) {
       census.linksInto[i] += part.linksInto[i];
-      if (part.exampleInto[i] && (!census.exampleInto[i] || *part.exampleInto[i] < *census.exampleInto[i])) {
+      if (part.exampleInto[i] &&
+          (!census.exampleInto[i] || *part.exampleInto[i] < *census.exampleInto[i])) {
         census.exampleInto[i] = part.exampleInto[i];
       }
     }

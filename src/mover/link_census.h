@@ -26,7 +26,7 @@ struct LinkCensus {
 
 // Walks `root` without following links, on a few threads. Nothing when `root`
 // itself cannot be examined.
-[[nodiscard]] std::optional<LinkCensus> takeLinkCensus(const std::filesystem::path& root,
-                                                       const std::vector<std::filesystem::path>& folders);
+[[nodiscard]] std::optional<LinkCensus> takeLinkCensus(
+    const std::filesystem::path& root, const std::vector<std::filesystem::path>& folders);
 
 }  // namespace brimvale::mover

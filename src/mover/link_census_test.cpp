@@ -20,7 +20,8 @@ TEST(LinkCensus, CountsOnlyLinksThatLeadIntoTheFoldersAskedAbout) {
   t.file("home/Old/deep/er/plain.bin");
   t.link("home/Old/b.txt", drive / "b.txt");
   t.link("home/Old/deep/a.txt", drive / "deep/a.txt");
-  t.link("home/Old/deep/up", "../../../drive/BRIM-Mac/Relocated/Old/x");  // relative, into the drive
+  t.link("home/Old/deep/up",
+         "../../../drive/BRIM-Mac/Relocated/Old/x");  // relative, into the drive
   t.link("home/Old/alias", "plain.txt");
   t.link("home/Old/dangling", "/nowhere/at/all");
 

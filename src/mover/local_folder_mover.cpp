@@ -15,11 +15,11 @@
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
-#include "common/state/move_scope.h"
-#include "common/state/path_policy.h"
+#include "common/base/process.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
-#include "common/base/process.h"
+#include "common/state/move_scope.h"
+#include "common/state/path_policy.h"
 #include "mover/link_census.h"
 #include "mover/relink.h"
 
@@ -53,7 +53,9 @@ std::string lastComponent(std::string path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string standardised(const std::string& path) { return fs::path(path).lexically_normal().string(); }
+std::string standardised(const std::string& path) {
+  return fs::path(path).lexically_normal().string();
+}
 
 std::string stripSlash(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -68,14 +70,17 @@ struct CleanupRefusal {
 
 // Whether the clean-up of `m` may remove or relink its source. `checked`: this
 // process has just verified the copy, so it is not compared again.
-std::optional<CleanupRefusal> cleanupRefusal(const MoveManifest& m, const PathPolicy& policy, bool checked) {
-  if (auto allowed = policy.check(m.src); !allowed) return CleanupRefusal{allowed.error().sentence()};
+std::optional<CleanupRefusal> cleanupRefusal(const MoveManifest& m, const PathPolicy& policy,
+                                             bool checked) {
+  if (auto allowed = policy.check(m.src); !allowed)
+    return CleanupRefusal{allowed.error().sentence()};
   struct stat st {};
   if (lstat(m.finalDst.c_str(), &st) != 0) {
-    return CleanupRefusal{"The copy this move made is missing, so Brimvale removed and relinked nothing. Your "
-                          "original is safe and untouched; move it again to make a new copy." +
-                              std::string(kRawErrorMarker) + m.finalDst + ": " + std::strerror(errno),
-                          true};
+    return CleanupRefusal{
+        "The copy this move made is missing, so Brimvale removed and relinked nothing. Your "
+        "original is safe and untouched; move it again to make a new copy." +
+            std::string(kRawErrorMarker) + m.finalDst + ": " + std::strerror(errno),
+        true};
   }
   // A source already gone needs no comparison: a plain move's removal had
   // finished, and the relink reports the missing source itself.
@@ -116,7 +121,9 @@ int MoverSettings::maxConcurrent() const {
 }
 
 void MoverSettings::setMaxConcurrent(int value) {
-  if (defaults_) (void)defaults_->setInt("brimvale.mover.maxConcurrent", value <= 0 ? kDefaultMaxConcurrent : std::clamp(value, 1, 16));
+  if (defaults_)
+    (void)defaults_->setInt("brimvale.mover.maxConcurrent",
+                            value <= 0 ? kDefaultMaxConcurrent : std::clamp(value, 1, 16));
 }
 
 VerificationLevel MoverSettings::verificationLevel() const {
@@ -125,7 +132,8 @@ VerificationLevel MoverSettings::verificationLevel() const {
 }
 
 void MoverSettings::setVerificationLevel(VerificationLevel level) {
-  if (defaults_) (void)defaults_->setString("brimvale.mover.verificationLevel", verificationLevelRaw(level));
+  if (defaults_)
+    (void)defaults_->setString("brimvale.mover.verificationLevel", verificationLevelRaw(level));
 }
 
 bool MoverSettings::recentWriteGuardEnabled() const {
@@ -139,18 +147,19 @@ int MoverSettings::recentWriteWindowHours() const {
   return static_cast<int>(std::min<std::int64_t>(*v, 168));
 }
 
-std::optional<std::string> wipeRefusal(const std::string& path, WorkingFolderRule rule, const fs::path& home,
-                                       const fs::path& workingFolder) {
-  auto refused = [&](PathRefusalReason reason) { return PathRefusal{.reason = reason, .path = path}.sentence(); };
+std::optional<std::string> wipeRefusal(const std::string& path, WorkingFolderRule rule,
+                                       const fs::path& home, const fs::path& workingFolder) {
+  auto refused = [&](PathRefusalReason reason) {
+    return PathRefusal{.reason = reason, .path = path}.sentence();
+  };
   if (path.empty() || path.front() != '/') return refused(PathRefusalReason::kNotAbsolute);
   for (const auto& part : fs::path(path)) {
     if (part == "..") return refused(PathRefusalReason::kNotAbsolute);
   }
   const std::string p = stripSlash(standardised(path));
-  static constexpr std::string_view kProtected[] = {"/",        "/System",       "/usr",
-                                                    "/bin",     "/sbin",         "/etc",
-                                                    "/var",     "/tmp",          "/Library",
-                                                    "/Applications", "/Users"};
+  static constexpr std::string_view kProtected[] = {"/",        "/System",       "/usr",  "/bin",
+                                                    "/sbin",    "/etc",          "/var",  "/tmp",
+                                                    "/Library", "/Applications", "/Users"};
   for (auto bad : kProtected) {
     if (p == bad) return refused(PathRefusalReason::kSystemFolder);
   }
@@ -158,7 +167,9 @@ std::optional<std::string> wipeRefusal(const std::string& path, WorkingFolderRul
   const std::string root = stripSlash(standardised(workingFolder.string()));
   const bool inWorkingFolder = !workingFolder.empty() && p.starts_with(root + "/");
   if (rule == WorkingFolderRule::kRequired && !inWorkingFolder) {
-    return path + " lies outside this computer's folder on the drive, so Brimvale won't delete it. Nothing was changed.";
+    return path +
+           " lies outside this computer's folder on the drive, so Brimvale won't delete it. "
+           "Nothing was changed.";
   }
   // The same answer the path policy gives every other deleting operation.
   auto allowed = PathPolicy(PathPolicy::rootsFor(home, workingFolder)).check(p);
@@ -195,8 +206,9 @@ std::string userFacingFailure(const std::string& lastError, std::string_view src
            ". Your original is safe — reconnect the drive and try again.";
   }
   if (has("cleanup") || has("removing source")) {
-    return name + " was copied successfully, but the original couldn't be removed afterwards, so "
-                  "it's still using space. Your data is safe.";
+    return name +
+           " was copied successfully, but the original couldn't be removed afterwards, so "
+           "it's still using space. Your data is safe.";
   }
   if (!sentence.empty() && !has("rsync") && !has("exit") && !has("code ")) return sentence;
   return "Brimvale couldn't finish moving " + name + ". Your original is safe and untouched.";
@@ -271,7 +283,8 @@ std::uint64_t LocalFolderMover::beginTask(Task task, const std::string& id) {
   return token;
 }
 
-bool LocalFolderMover::endTask(Task task, const std::string& id, std::uint64_t token, MovePhase expected) {
+bool LocalFolderMover::endTask(Task task, const std::string& id, std::uint64_t token,
+                               MovePhase expected) {
   auto& ids = tasks_[task];
   auto it = ids.find(id);
   if (it == ids.end() || it->second != token) return false;  // cancelled or superseded
@@ -325,16 +338,16 @@ bool LocalFolderMover::driveTransferRunning() const {
   if (!text) return false;
   auto j = nlohmann::json::parse(*text, nullptr, false);
   if (!j.is_object() || !j.contains("phase") || !j["phase"].is_string()) return false;
-  static constexpr std::string_view kBusy[] = {"preflighting", "copying", "verifying", "copied",
-                                               "switching",    "paused",  "waitingForDrive"};
+  static constexpr std::string_view kBusy[] = {
+      "preflighting", "copying", "verifying", "copied", "switching", "paused", "waitingForDrive"};
   const std::string phase = j["phase"].get<std::string>();
   return std::find(std::begin(kBusy), std::end(kBusy), phase) != std::end(kBusy);
 }
 
-std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, const std::string& dstParentIn,
-                                                     MoveConflictPolicy policy, bool replaceSourceWithSymlink,
-                                                     MoveTriggerSource trigger,
-                                                     std::optional<std::int64_t> measuredSizeKB, MoveTarget target) {
+std::optional<std::string> LocalFolderMover::enqueue(
+    const std::string& srcIn, const std::string& dstParentIn, MoveConflictPolicy policy,
+    bool replaceSourceWithSymlink, MoveTriggerSource trigger,
+    std::optional<std::int64_t> measuredSizeKB, MoveTarget target) {
   const std::string src = stripSlash(srcIn);
   const std::string dstParent = stripSlash(dstParentIn);
   const std::string name = target.name.empty() ? lastComponent(src) : target.name;
@@ -383,9 +396,10 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
       if (linkTarget.is_relative()) linkTarget = fs::path(src).parent_path() / linkTarget;
       const std::string standard = stripSlash(standardised(linkTarget.string()));
       // A fresh claim may have given the copy another name in the same folder.
-      const bool ownCopy = standard == stripSlash(standardised(m.finalDst)) ||
-                           (target.rule == MoveTarget::Rule::kClaimFresh &&
-                            fs::path(standard).parent_path() == fs::path(stripSlash(standardised(dstParent))));
+      const bool ownCopy =
+          standard == stripSlash(standardised(m.finalDst)) ||
+          (target.rule == MoveTarget::Rule::kClaimFresh &&
+           fs::path(standard).parent_path() == fs::path(stripSlash(standardised(dstParent))));
       if (ownCopy) {
         m.finalDst = standard;
         const std::string id = addTerminal(MovePhase::kDone, std::nullopt);
@@ -402,7 +416,8 @@ std::optional<std::string> LocalFolderMover::enqueue(const std::string& srcIn, c
   if (target.rule != MoveTarget::Rule::kAsNamed) {
     auto claimed = claimTarget(src, dstParent, target);
     // Nothing was claimed, so nothing at the target is this move's to remove.
-    if (!claimed) return addTerminal(MovePhase::kFailed, claimed.error(), PhaseEffects::kRecordOnly);
+    if (!claimed)
+      return addTerminal(MovePhase::kFailed, claimed.error(), PhaseEffects::kRecordOnly);
     m.finalDst = *claimed;
     claimedTargets_[m.id] = *claimed;
     stopPoint("mover:claimed");
@@ -445,22 +460,26 @@ std::expected<std::string, std::string> LocalFolderMover::claimTarget(const std:
   // An unplugged drive leaves an empty folder at its mount path; creating
   // the target there would put the copy on the internal disk.
   if ((parent == mount || isStrictlyInside(parent, mount)) && !mounted(mount)) {
-    return std::unexpected("The drive isn't connected at " + mount.string() + ", so there is nowhere to copy " +
-                           quotedName(src) + " to. Nothing was copied; your original is untouched.");
+    return std::unexpected("The drive isn't connected at " + mount.string() +
+                           ", so there is nowhere to copy " + quotedName(src) +
+                           " to. Nothing was copied; your original is untouched.");
   }
   const PathPolicy policy = pathPolicy();
   struct stat st {};
   const bool singleFile = stat(src.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   for (int n = 0; n < kClaimAttempts; ++n) {
-    const std::string candidate = dstParent + "/" + (n == 0 ? name : name + "." + std::to_string(n));
+    const std::string candidate =
+        dstParent + "/" + (n == 0 ? name : name + "." + std::to_string(n));
     // Checked before anything is created: a link planted on the way must not
     // carry the copy somewhere else.
-    if (auto allowed = policy.check(candidate); !allowed) return std::unexpected(allowed.error().sentence());
+    if (auto allowed = policy.check(candidate); !allowed)
+      return std::unexpected(allowed.error().sentence());
     if (n == 0) {
       std::error_code ec;
       fs::create_directories(parent, ec);
     }
-    const std::error_code made = createExclusively(candidate, singleFile ? ClaimKind::kFile : ClaimKind::kFolder);
+    const std::error_code made =
+        createExclusively(candidate, singleFile ? ClaimKind::kFile : ClaimKind::kFolder);
     if (!made) return candidate;
     const int err = made.value();
     if (err == EEXIST && target.rule == MoveTarget::Rule::kClaimExact) {
@@ -468,7 +487,8 @@ std::expected<std::string, std::string> LocalFolderMover::claimTarget(const std:
                              ". Move or delete it before reverting.");
     }
     if (err != EEXIST) {
-      return std::unexpected("Couldn't create " + candidate + " to hold the copy (" + std::strerror(err) +
+      return std::unexpected("Couldn't create " + candidate + " to hold the copy (" +
+                             std::strerror(err) +
                              "). Nothing was copied; your original is untouched.");
     }
   }
@@ -510,17 +530,20 @@ void LocalFolderMover::pump() {
   }
 }
 
-void LocalFolderMover::transition(const std::string& id, MovePhase phase, std::optional<std::string> lastError,
+void LocalFolderMover::transition(const std::string& id, MovePhase phase,
+                                  std::optional<std::string> lastError,
                                   std::optional<std::string> statusMessage) {
   changePhase(id, phase, std::move(lastError), std::move(statusMessage), PhaseEffects::kAll);
 }
 
-void LocalFolderMover::changePhase(const std::string& id, MovePhase phase, std::optional<std::string> lastError,
+void LocalFolderMover::changePhase(const std::string& id, MovePhase phase,
+                                   std::optional<std::string> lastError,
                                    std::optional<std::string> statusMessage, PhaseEffects effects) {
   MoveManifest* m = find(id);
   if (!m) return;
   const MovePhase old = m->phase;
-  if (phase != MovePhase::kVerifying) measuredSizes_.erase(id);  // only the size check right after may use them
+  if (phase != MovePhase::kVerifying)
+    measuredSizes_.erase(id);  // only the size check right after may use them
   m->phase = phase;
   m->lastError = lastError;
   m->statusMessage = statusMessage;
@@ -549,8 +572,10 @@ void LocalFolderMover::changePhase(const std::string& id, MovePhase phase, std::
 
 void LocalFolderMover::recordFailure(const MoveManifest& m) {
   if (m.triggerSource != MoveTriggerSource::kUserMove || !env_.ledger || !m.lastError) return;
-  (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed, *m.lastError);
-  (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src), *m.lastError);
+  (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
+                               *m.lastError);
+  (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src),
+                                 *m.lastError);
 }
 
 void LocalFolderMover::enteredDone(const MoveManifest& m) {
@@ -564,11 +589,11 @@ void LocalFolderMover::enteredDone(const MoveManifest& m) {
   const std::int64_t bytes = m.srcSizeKB * 1024;
   if (env_.events) {
     const bool back = m.src.starts_with(mountPath().string() + "/");
-    (void)env_.events->append({env_.clock(),
-                               m.triggerSource == MoveTriggerSource::kAutoSync ? transfers::TransferService::kAutoSync
-                                                                               : transfers::TransferService::kTier,
-                               back ? transfers::TransferDirection::kIn : transfers::TransferDirection::kOut,
-                               bytes});
+    (void)env_.events->append(
+        {env_.clock(),
+         m.triggerSource == MoveTriggerSource::kAutoSync ? transfers::TransferService::kAutoSync
+                                                         : transfers::TransferService::kTier,
+         back ? transfers::TransferDirection::kIn : transfers::TransferDirection::kOut, bytes});
   }
   if (m.replaceSourceWithSymlink && !m.src.starts_with("/Volumes/") && env_.thinSnapshots) {
     auto alive = alive_;
@@ -595,7 +620,8 @@ void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) 
   if (m.triggerSource != MoveTriggerSource::kUserMove) return;
   const std::string text = userFacingFailure(m.lastError.value_or(""), m.src);
   if (env_.ledger) {
-    (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed, text);
+    (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
+                                 text);
     (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src), text);
   }
   // Only a destination this process copied into is this move's partial copy;
@@ -603,14 +629,18 @@ void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) 
   const bool copiedHere = copiedHere_.erase(m.id) > 0;
   checkedHere_.erase(m.id);
   if (m.conflictPolicy != MoveConflictPolicy::kOverride || !m.replaceSourceWithSymlink ||
-      previous == MovePhase::kCleaningUp || previous == MovePhase::kFailed || !copiedHere || !exists(m.finalDst)) {
+      previous == MovePhase::kCleaningUp || previous == MovePhase::kFailed || !copiedHere ||
+      !exists(m.finalDst)) {
     return;
   }
-  if (auto refusal = wipeRefusal(m.finalDst, WorkingFolderRule::kRequired, env_.paths.home, workingFolder())) {
-    log_.append(MoverLogSource::kPhase, "Partial NVMe destination left in place: " + *refusal, m.id);
+  if (auto refusal =
+          wipeRefusal(m.finalDst, WorkingFolderRule::kRequired, env_.paths.home, workingFolder())) {
+    log_.append(MoverLogSource::kPhase, "Partial NVMe destination left in place: " + *refusal,
+                m.id);
     return;
   }
-  log_.append(MoverLogSource::kPhase, "Cleaning up partial NVMe destination after failure: " + m.finalDst, m.id);
+  log_.append(MoverLogSource::kPhase,
+              "Cleaning up partial NVMe destination after failure: " + m.finalDst, m.id);
   auto alive = alive_;
   const std::string id = m.id, dst = m.finalDst;
   env_.scheduler->runInBackground([this, alive, id, dst]() -> std::function<void()> {
@@ -654,29 +684,34 @@ void LocalFolderMover::startCopy(const std::string& id) {
     auto current = currentDriveUUID(paths, computer);
     std::error_code ec;
     if (snapshot.driveUUID && current && *current != *snapshot.driveUUID) {
-      prep.stop = {MovePhase::kFailed, "Destination drive UUID mismatch (" + *snapshot.driveUUID + " vs " +
-                                           *current + "). Refusing to write into a different drive."};
+      prep.stop = {MovePhase::kFailed, "Destination drive UUID mismatch (" + *snapshot.driveUUID +
+                                           " vs " + *current +
+                                           "). Refusing to write into a different drive."};
     } else if (!driveMounted || !fs::exists(mount, ec)) {
       prep.stop = {MovePhase::kWaitingForDrive, "NVMe drive not mounted."};
     } else if (fs::create_directories(snapshot.dstParent, ec); ec) {
       if (!fs::exists(mount)) {
-        prep.stop = {MovePhase::kWaitingForDrive, "NVMe drive disconnected while preparing destination."};
+        prep.stop = {MovePhase::kWaitingForDrive,
+                     "NVMe drive disconnected while preparing destination."};
       } else {
-        prep.stop = {MovePhase::kFailed,
-                     "Could not create destination parent " + snapshot.dstParent + ": " + ec.message()};
+        prep.stop = {MovePhase::kFailed, "Could not create destination parent " +
+                                             snapshot.dstParent + ": " + ec.message()};
       }
     } else if (!fs::is_directory(snapshot.dstParent, ec)) {
-      prep.stop = {MovePhase::kFailed, "Destination parent " + snapshot.dstParent +
-                                           " doesn't exist after createDirectory succeeded — refusing to spawn rsync."};
+      prep.stop = {MovePhase::kFailed,
+                   "Destination parent " + snapshot.dstParent +
+                       " doesn't exist after createDirectory succeeded — refusing to spawn rsync."};
     } else if (snapshot.conflictPolicy == MoveConflictPolicy::kOverride &&
                fs::exists(fs::symlink_status(snapshot.finalDst, ec))) {
-      prep.refusedWipe = mayWipe ? wipeRefusal(snapshot.finalDst, WorkingFolderRule::kRequired, home, working)
-                                 : std::optional<std::string>(
-                                       "The move was started by an earlier run of Brimvale, so what is at " +
-                                       snapshot.finalDst + " may not be its own; it was left as it is.");
+      prep.refusedWipe =
+          mayWipe ? wipeRefusal(snapshot.finalDst, WorkingFolderRule::kRequired, home, working)
+                  : std::optional<std::string>(
+                        "The move was started by an earlier run of Brimvale, so what is at " +
+                        snapshot.finalDst + " may not be its own; it was left as it is.");
       if (prep.refusedWipe) {
         prep.stop = {MovePhase::kFailed,
-                     "Couldn't prepare the destination safely, so nothing was changed. Your original is untouched."};
+                     "Couldn't prepare the destination safely, so nothing was changed. Your "
+                     "original is untouched."};
       } else {
         prep.wiped = true;
         (void)runTool("/bin/rm", {"-rf", snapshot.finalDst}, std::chrono::hours(1));
@@ -685,15 +720,18 @@ void LocalFolderMover::startCopy(const std::string& id) {
     // A file is copied as a file: with the slashes of a folder's contents the
     // copy tool would fail and leave an empty folder behind.
     struct stat st {};
-    if (lstat(snapshot.src.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) prep.shape = CopyShape::kSingleFile;
+    if (lstat(snapshot.src.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+      prep.shape = CopyShape::kSingleFile;
     return [=, this] {
       if (!alive->load() || !endTask(Task::kPrep, id, token, MovePhase::kCopying)) return;
       if (prep.refusedWipe) {
-        log_.append(MoverLogSource::kPhase, "REFUSED override wipe of unsafe destination: " + snapshot.finalDst, id);
+        log_.append(MoverLogSource::kPhase,
+                    "REFUSED override wipe of unsafe destination: " + snapshot.finalDst, id);
         log_.append(MoverLogSource::kPhase, *prep.refusedWipe, id);
       }
       if (prep.wiped) {
-        log_.append(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", snapshot.finalDst}), id);
+        log_.append(MoverLogSource::kCommand,
+                    commandLineText("/bin/rm", {"-rf", snapshot.finalDst}), id);
       }
       if (prep.stop) {
         transition(id, prep.stop->first, prep.stop->second);
@@ -729,7 +767,8 @@ void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape) {
     invocation.onStart = [&](int pid) {
       handle->pid.store(pid);
       post([=, this] {
-        if (alive->load()) log_.append(MoverLogSource::kInfo, "rsync started (pid " + std::to_string(pid) + ")", id);
+        if (alive->load())
+          log_.append(MoverLogSource::kInfo, "rsync started (pid " + std::to_string(pid) + ")", id);
       });
     };
     // Lines wait here for the loop thread; one drain is queued at a time, so
@@ -772,7 +811,8 @@ void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape) {
     invocation.onStderr = splitter(true);
     ProcessResult r = runProcess(invocation);
     const int code = r.outcome == ProcessOutcome::kExited ? r.exitCode : -1;
-    const std::string launchError = r.outcome == ProcessOutcome::kFailedToStart ? r.launchError : "";
+    const std::string launchError =
+        r.outcome == ProcessOutcome::kFailedToStart ? r.launchError : "";
     post([=, this] {
       if (!alive->load()) return;
       if (!launchError.empty()) {
@@ -798,7 +838,8 @@ void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector
   bool runIsErr = false;
   std::vector<const std::string*> logged;
   auto flush = [&] {
-    log_.appendAll(runIsErr ? MoverLogSource::kRsyncErr : MoverLogSource::kRsync, std::move(run), id);
+    log_.appendAll(runIsErr ? MoverLogSource::kRsyncErr : MoverLogSource::kRsync, std::move(run),
+                   id);
     run.clear();
   };
   for (const auto& line : lines) {
@@ -874,7 +915,8 @@ void LocalFolderMover::startVerification(const std::string& id) {
   if (!m) return;
   const VerificationLevel lvl = level();
   if (lvl == VerificationLevel::kOff) {
-    transition(id, MovePhase::kCleaningUp, std::nullopt, "Verification disabled — proceeding to cleanup.");
+    transition(id, MovePhase::kCleaningUp, std::nullopt,
+               "Verification disabled — proceeding to cleanup.");
     checkedHere_.insert(id);
     stopPoint("mover:verified");
     startCleanup(id);
@@ -908,21 +950,24 @@ void LocalFolderMover::startVerification(const std::string& id) {
         const bool parentThere = destinationReachable(snap);
         if (!walkOk) {
           if (parentThere) {
-            transition(id, MovePhase::kFailed, "Verification walk failed (permission or read error). Source preserved.");
+            transition(id, MovePhase::kFailed,
+                       "Verification walk failed (permission or read error). Source preserved.");
           } else {
-            transition(id, MovePhase::kWaitingForDrive,
-                       "Destination drive disappeared during verification. Will resume on reconnect.");
+            transition(
+                id, MovePhase::kWaitingForDrive,
+                "Destination drive disappeared during verification. Will resume on reconnect.");
           }
         } else if (counted.empty()) {
           transition(id, MovePhase::kVerifying, std::nullopt, std::string(kQuickPassed));
           checkedHere_.insert(id);
         } else {
           log_.append(MoverLogSource::kHashing,
-                      "Stat diff on " + std::to_string(counted.size()) + " file" + plural(counted.size()) +
-                          " — re-hashing.",
+                      "Stat diff on " + std::to_string(counted.size()) + " file" +
+                          plural(counted.size()) + " — re-hashing.",
                       id);
           for (std::size_t i = 0; i < counted.size() && i < 20; ++i) {
-            log_.append(MoverLogSource::kHashing, counted[i].path + ": " + counted[i].reason.description(), id);
+            log_.append(MoverLogSource::kHashing,
+                        counted[i].path + ": " + counted[i].reason.description(), id);
           }
           if (unequal.empty()) {
             transition(id, MovePhase::kVerifying, std::nullopt,
@@ -975,24 +1020,30 @@ void LocalFolderMover::startVerification(const std::string& id) {
       j->srcContentHash = srcHash;
       j->dstContentHash = dstHash;
       if (!srcHash) {
-        transition(id, MovePhase::kFailed,
-                   "Could not hash source — file vanished or read error. Source may have been moved or "
-                   "modified during the operation.");
+        transition(
+            id, MovePhase::kFailed,
+            "Could not hash source — file vanished or read error. Source may have been moved or "
+            "modified during the operation.");
       } else if (!dstHash) {
         if (bothThere) {
-          transition(id, MovePhase::kFailed, "Could not hash destination — read error on a reachable drive. Source preserved.");
+          transition(
+              id, MovePhase::kFailed,
+              "Could not hash destination — read error on a reachable drive. Source preserved.");
         } else {
-          transition(id, MovePhase::kWaitingForDrive,
-                     "Destination drive disappeared during integrity hash. Will resume on reconnect.");
+          transition(
+              id, MovePhase::kWaitingForDrive,
+              "Destination drive disappeared during integrity hash. Will resume on reconnect.");
         }
       } else {
-        log_.append(MoverLogSource::kHashing, "source " + *srcHash + " · destination " + *dstHash, id);
+        log_.append(MoverLogSource::kHashing, "source " + *srcHash + " · destination " + *dstHash,
+                    id);
         if (differing.empty()) {
           transition(id, MovePhase::kVerifying);
           checkedHere_.insert(id);
         } else {
           for (std::size_t i = 0; i < differing.size() && i < 20; ++i) {
-            log_.append(MoverLogSource::kHashing, differing[i] + ": copy differs from the source", id);
+            log_.append(MoverLogSource::kHashing, differing[i] + ": copy differs from the source",
+                        id);
           }
           transition(id, MovePhase::kFailed, differingFilesText(differing));
         }
@@ -1021,7 +1072,8 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
       dst = measured->dstKB;
     } else {
       // Two independent walks: one on another core.
-      auto dstKib = std::async(std::launch::async, [&] { return apparentSizeKB(snap.finalDst).value_or(0); });
+      auto dstKib =
+          std::async(std::launch::async, [&] { return apparentSizeKB(snap.finalDst).value_or(0); });
       live = apparentSizeKB(snap.src).value_or(0);
       dst = dstKib.get();
     }
@@ -1037,8 +1089,11 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
       } else if (snap.conflictPolicy == MoveConflictPolicy::kOverride && snap.srcContentHash &&
                  snap.dstContentHash && *snap.srcContentHash != *snap.dstContentHash) {
         transition(id, MovePhase::kFailed,
-                   "Content hash mismatch — destination doesn't match source byte-for-byte. Source preserved. "
-                   "Hashes: src=" + snap.srcContentHash->substr(0, 12) + " dst=" + snap.dstContentHash->substr(0, 12));
+                   "Content hash mismatch — destination doesn't match source byte-for-byte. Source "
+                   "preserved. "
+                   "Hashes: src=" +
+                       snap.srcContentHash->substr(0, 12) +
+                       " dst=" + snap.dstContentHash->substr(0, 12));
       } else {
         transition(id, MovePhase::kCleaningUp, std::nullopt, find(id)->statusMessage);
         stopPoint("mover:verified");
@@ -1060,7 +1115,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   const bool checked = checkedHere_.erase(id) > 0;
   copiedHere_.erase(id);
   if (!checked) {
-    log_.append(MoverLogSource::kCleanup, "checking the copy " + snap.finalDst + " again before clean-up", id);
+    log_.append(MoverLogSource::kCleanup,
+                "checking the copy " + snap.finalDst + " again before clean-up", id);
   }
   const PathPolicy policy = pathPolicy();
   // Logs from the clean-up's thread, in order with its result.
@@ -1070,7 +1126,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
     });
   };
   auto refused = [=, this](const CleanupRefusal& refusal) {
-    log_.append(MoverLogSource::kCleanup, "REFUSED clean-up of " + snap.src + ": " + refusal.text, id);
+    log_.append(MoverLogSource::kCleanup, "REFUSED clean-up of " + snap.src + ": " + refusal.text,
+                id);
     if (refusal.driveMayBeGone && !destinationReachable(snap)) {
       transition(id, MovePhase::kWaitingForDrive,
                  "Destination drive disappeared before clean-up. Will resume on reconnect.");
@@ -1085,7 +1142,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
       std::optional<WalkResult> walked;
       if (!refusal) {
         logLater(MoverLogSource::kCleanup, "relocate cleanup: walking " + snap.src +
-                                               " to replace files with symlinks → " + snap.finalDst);
+                                               " to replace files with symlinks → " +
+                                               snap.finalDst);
         walked = relinkTree(snap.src, snap.finalDst);
       }
       return [=, this] {
@@ -1093,17 +1151,20 @@ void LocalFolderMover::startCleanup(const std::string& id) {
         if (refusal) return refused(*refusal);
         const WalkResult& r = *walked;
         log_.append(MoverLogSource::kCleanup,
-                    std::string("relocate ") + (r.singleFile ? "single-file" : "tree") + " walk done: " +
-                        std::to_string(r.relinked) + " relinked, " + std::to_string(r.skipped) +
-                        " skipped (dirs/symlinks), " + std::to_string(r.errors) + " error(s)",
+                    std::string("relocate ") + (r.singleFile ? "single-file" : "tree") +
+                        " walk done: " + std::to_string(r.relinked) + " relinked, " +
+                        std::to_string(r.skipped) + " skipped (dirs/symlinks), " +
+                        std::to_string(r.errors) + " error(s)",
                     id);
         if (!r.firstError) {
           transition(id, MovePhase::kDone);
         } else {
-          transition(id, MovePhase::kFailed,
-                     "Relocate cleanup partial: " + *r.firstError + ". Destination is valid at " + snap.finalDst +
-                         "; some source files may not have been symlinked. Re-run Relocate to retry, or "
-                         "inspect the source tree manually.");
+          transition(
+              id, MovePhase::kFailed,
+              "Relocate cleanup partial: " + *r.firstError + ". Destination is valid at " +
+                  snap.finalDst +
+                  "; some source files may not have been symlinked. Re-run Relocate to retry, or "
+                  "inspect the source tree manually.");
         }
         pump();
       };
@@ -1122,7 +1183,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
     return [=, this] {
       if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
       if (refusal) return refused(*refusal);
-      log_.append(MoverLogSource::kCleanup, "rm exit " + std::to_string(code) + " for " + snap.src, id);
+      log_.append(MoverLogSource::kCleanup, "rm exit " + std::to_string(code) + " for " + snap.src,
+                  id);
       if (code == 0) {
         transition(id, MovePhase::kDone);
       } else {
@@ -1139,7 +1201,8 @@ std::optional<std::string> LocalFolderMover::cancel(const std::string& id) {
   const MoveManifest* m = job(id);
   if (m && m->phase == MovePhase::kCleaningUp) {
     return "The move of " + quotedName(m->src) +
-           " is already replacing the original with links to its copy, and stopping half-way would leave it half "
+           " is already replacing the original with links to its copy, and stopping half-way would "
+           "leave it half "
            "done, so it goes on to the end. Your data is safe.";
   }
   if (auto it = processes_.find(id); it != processes_.end()) {
@@ -1165,13 +1228,15 @@ void LocalFolderMover::discardPartialCopies() {
   for (const auto& id : ready) {
     auto claimed = claimedTargets_.find(id);
     const MoveManifest* m = job(id);
-    if (claimed == claimedTargets_.end() || !m || m->phase != MovePhase::kCancelled || m->finalDst != claimed->second) {
+    if (claimed == claimedTargets_.end() || !m || m->phase != MovePhase::kCancelled ||
+        m->finalDst != claimed->second) {
       discards_.erase(id);
       continue;
     }
     const std::string path = claimed->second;
     if (auto allowed = pathPolicy().check(path); !allowed) {
-      log_.append(MoverLogSource::kCleanup, "left the partial copy in place: " + allowed.error().sentence(), id);
+      log_.append(MoverLogSource::kCleanup,
+                  "left the partial copy in place: " + allowed.error().sentence(), id);
       discards_.erase(id);
       continue;
     }
@@ -1186,7 +1251,8 @@ void LocalFolderMover::discardPartialCopies() {
         if (!alive->load()) return;
         log_.append(MoverLogSource::kCleanup,
                     gone ? "Removed the partial copy at " + path + "."
-                         : "Couldn't remove all of the partial copy at " + path + "; what is left stays there.",
+                         : "Couldn't remove all of the partial copy at " + path +
+                               "; what is left stays there.",
                     id);
         discards_.erase(id);
         claimedTargets_.erase(id);
@@ -1200,13 +1266,15 @@ std::optional<std::string> LocalFolderMover::revert(const std::string& id) {
   const MoveManifest* m = job(id);
   if (!m) return "That move is not in the list.";
   if (m->phase != MovePhase::kDone) {
-    return "Only completed moves can be reverted (phase is " + std::string(phaseRaw(m->phase)) + ").";
+    return "Only completed moves can be reverted (phase is " + std::string(phaseRaw(m->phase)) +
+           ").";
   }
   if (exists(m->src)) {
     return "Something already exists at the original source path " + m->src +
            ". Move or delete it before reverting.";
   }
-  if (!exists(m->finalDst)) return "The destination " + m->finalDst + " is gone — nothing to revert from.";
+  if (!exists(m->finalDst))
+    return "The destination " + m->finalDst + " is gone — nothing to revert from.";
   auto current = currentDriveUUID(env_.paths, env_.computerName);
   if (m->driveUUID && current && *current != *m->driveUUID) {
     return "Destination drive UUID has changed (" + *m->driveUUID + " vs " + *current +
@@ -1214,7 +1282,8 @@ std::optional<std::string> LocalFolderMover::revert(const std::string& id) {
   }
   const std::string parent = fs::path(m->src).parent_path().string();
   if (!fs::is_directory(parent)) {
-    return "The original parent directory " + parent + " no longer exists. Recreate it or revert manually.";
+    return "The original parent directory " + parent +
+           " no longer exists. Recreate it or revert manually.";
   }
   // The copy goes back under its original name, even when the relocation
   // had to number it, and only onto a path that is free.
@@ -1223,14 +1292,15 @@ std::optional<std::string> LocalFolderMover::revert(const std::string& id) {
   auto scoped = scope.check(m->finalDst, brimvale::MoveDirection::kBackFromDrive,
                             [&](const fs::path& p) { return back && p == *back; });
   if (!scoped) return scoped.error().sentence();
-  enqueue(m->finalDst, parent, MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove, std::nullopt,
+  enqueue(m->finalDst, parent, MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove,
+          std::nullopt,
           MoveTarget{MoveTarget::Rule::kClaimExact, fs::path(m->src).filename().string()});
   return std::nullopt;
 }
 
 std::optional<std::string> LocalFolderMover::resumeRefusal(const MoveManifest& m) const {
-  const std::string lead =
-      "Brimvale did not resume the move of " + quotedName(m.src) + " because its record names a path it may not touch: ";
+  const std::string lead = "Brimvale did not resume the move of " + quotedName(m.src) +
+                           " because its record names a path it may not touch: ";
   const auto src = normalisedAbsolute(m.src);
   const auto dstParent = normalisedAbsolute(m.dstParent);
   const auto finalDst = normalisedAbsolute(m.finalDst);
@@ -1243,30 +1313,36 @@ std::optional<std::string> LocalFolderMover::resumeRefusal(const MoveManifest& m
   const fs::path mount = mountPath(), working = workingFolder();
   const bool back = *src == mount || isStrictlyInside(*src, mount);
   MoveScope scope({env_.paths.home, mount, working, env_.extraRoots, {}});
-  auto scoped = back ? scope.check(m.src, brimvale::MoveDirection::kBackFromDrive,
-                                   [&](const fs::path& p) {
-                                     for (const auto& r : store_.all()) {
-                                       if (r.phase == MovePhase::kDone && normalisedAbsolute(r.finalDst) == p) return true;
-                                     }
-                                     return false;
-                                   })
-                     : scope.check(m.src, brimvale::MoveDirection::kToDrive);
+  auto scoped =
+      back ? scope.check(m.src, brimvale::MoveDirection::kBackFromDrive,
+                         [&](const fs::path& p) {
+                           for (const auto& r : store_.all()) {
+                             if (r.phase == MovePhase::kDone && normalisedAbsolute(r.finalDst) == p)
+                               return true;
+                           }
+                           return false;
+                         })
+           : scope.check(m.src, brimvale::MoveDirection::kToDrive);
   if (!scoped) return lead + scoped.error().sentence();
   auto allowed = pathPolicy().check(*finalDst);
   if (!allowed) return lead + allowed.error().sentence();
   const bool endsOnDrive = allowed->root == PathRoot::kWorkingFolder;
   if (back == endsOnDrive) {
-    return lead + (back ? "a move back from the drive must end outside it, and this one ends at "
-                        : "a move to the drive must end in its folder " + working.string() + ", and this one ends at ") +
+    return lead +
+           (back ? "a move back from the drive must end outside it, and this one ends at "
+                 : "a move to the drive must end in its folder " + working.string() +
+                       ", and this one ends at ") +
            m.finalDst + ". Nothing was changed.";
   }
   // A copy resumed into a folder that another finished move put there would
   // overwrite that move's only copy, file by file.
-  if (m.phase == MovePhase::kWriting || m.phase == MovePhase::kCopying || m.phase == MovePhase::kWaitingForDrive) {
+  if (m.phase == MovePhase::kWriting || m.phase == MovePhase::kCopying ||
+      m.phase == MovePhase::kWaitingForDrive) {
     for (const auto& other : store_.all()) {
       if (other.id == m.id || other.phase != MovePhase::kDone) continue;
       const auto theirs = normalisedAbsolute(other.finalDst);
-      if (theirs && (*theirs == *finalDst || isStrictlyInside(*theirs, *finalDst) || isStrictlyInside(*finalDst, *theirs))) {
+      if (theirs && (*theirs == *finalDst || isStrictlyInside(*theirs, *finalDst) ||
+                     isStrictlyInside(*finalDst, *theirs))) {
         return lead + m.finalDst + " holds the copy of another finished move (" + other.id +
                "), so copying into it could overwrite that copy. Nothing was changed.";
       }
@@ -1313,8 +1389,9 @@ void LocalFolderMover::reload() {
       auto current = currentDriveUUID(env_.paths, env_.computerName);
       if (!current || *current != *j->driveUUID) {
         transition(id, MovePhase::kFailed,
-                   "Destination drive's volume UUID doesn't match the manifest (started against " + *j->driveUUID +
-                       ", currently mounted " + current.value_or("unknown") + "). Refusing to resume.");
+                   "Destination drive's volume UUID doesn't match the manifest (started against " +
+                       *j->driveUUID + ", currently mounted " + current.value_or("unknown") +
+                       "). Refusing to resume.");
         continue;
       }
     }
@@ -1326,7 +1403,8 @@ void LocalFolderMover::reload() {
 
 bool LocalFolderMover::finishPartialRelocation(const std::string& id) {
   const MoveManifest* m = job(id);
-  if (!m || m->phase != MovePhase::kFailed || !m->replaceSourceWithSymlink || isActive(id) || resumeRefusal(*m)) {
+  if (!m || m->phase != MovePhase::kFailed || !m->replaceSourceWithSymlink || isActive(id) ||
+      resumeRefusal(*m)) {
     return false;
   }
   auto current = currentDriveUUID(env_.paths, env_.computerName);
@@ -1334,10 +1412,11 @@ bool LocalFolderMover::finishPartialRelocation(const std::string& id) {
   const auto census = takeLinkCensus(m->src, {m->finalDst});
   if (!census || census->linksInto[0] == 0) return false;
   log_.append(MoverLogSource::kInfo,
-              "finishing the relocation: " + std::to_string(census->linksInto[0]) + " item(s) of " + m->src +
-                  " already link to " + m->finalDst,
+              "finishing the relocation: " + std::to_string(census->linksInto[0]) + " item(s) of " +
+                  m->src + " already link to " + m->finalDst,
               id);
-  transition(id, MovePhase::kCleaningUp, std::nullopt, "Finishing the links to the copy on the drive…");
+  transition(id, MovePhase::kCleaningUp, std::nullopt,
+             "Finishing the links to the copy on the drive…");
   pump();
   return true;
 }
@@ -1350,7 +1429,8 @@ void LocalFolderMover::runMigrations() {
     std::size_t moved = 0;
     fs::path backup;
     for (const auto& m : store_.all()) {
-      if (m.phase != MovePhase::kFailed || m.triggerSource != MoveTriggerSource::kAutoSync) continue;
+      if (m.phase != MovePhase::kFailed || m.triggerSource != MoveTriggerSource::kAutoSync)
+        continue;
       if (backup.empty()) {
         backup = env_.paths.state / ("folder-moves-backup-" + std::to_string(env_.clock()));
         fs::create_directories(backup, ec);
@@ -1362,8 +1442,9 @@ void LocalFolderMover::runMigrations() {
     }
     (void)touchFile(markers / "prune-autosync-failures-v1.done");
     if (moved > 0) {
-      log_.append(MoverLogSource::kInfo, "Cleared " + std::to_string(moved) + " stale auto-sync failure record" +
-                                             plural(moved) + " (backed up to " + backup.string() + ")");
+      log_.append(MoverLogSource::kInfo, "Cleared " + std::to_string(moved) +
+                                             " stale auto-sync failure record" + plural(moved) +
+                                             " (backed up to " + backup.string() + ")");
     }
   }
   if (!fs::exists(markers / "jobinsights-backfill-v1.done")) {
@@ -1372,9 +1453,10 @@ void LocalFolderMover::runMigrations() {
       if (j.phase == MovePhase::kFailed) failed.push_back(&j);
     }
     if (!failed.empty() && env_.ledger) {
-      (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
-                                   "Some earlier moves didn't finish — open an item below for the details.",
-                                   static_cast<std::int64_t>(failed.size()));
+      (void)env_.ledger->recordRun(
+          transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
+          "Some earlier moves didn't finish — open an item below for the details.",
+          static_cast<std::int64_t>(failed.size()));
       for (const auto* j : failed) {
         (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(j->src),
                                        userFacingFailure(j->lastError.value_or(""), j->src));

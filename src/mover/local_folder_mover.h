@@ -7,16 +7,16 @@
 #include <expected>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/base/timestamps.h"
 #include "common/state/path_policy.h"
 #include "common/state/paths.h"
-#include "common/base/timestamps.h"
 #include "mover/manifest.h"
 #include "mover/mover_log.h"
 #include "mover/rsync_support.h"
@@ -56,7 +56,8 @@ enum class WorkingFolderRule { kRequired, kNotRequired };
                                 const std::filesystem::path& home,
                                 const std::filesystem::path& workingFolder);
 // Why isSafeToWipe refuses `path`, as one sentence for the log; nothing when it is safe.
-[[nodiscard]] std::optional<std::string> wipeRefusal(const std::string& path, WorkingFolderRule rule,
+[[nodiscard]] std::optional<std::string> wipeRefusal(const std::string& path,
+                                                     WorkingFolderRule rule,
                                                      const std::filesystem::path& home,
                                                      const std::filesystem::path& workingFolder);
 
@@ -225,7 +226,8 @@ class LocalFolderMover {
   void recordFailure(const MoveManifest& m);
   // Claims the target of a new move; the claimed path, or the sentence
   // saying why there is none.
-  std::expected<std::string, std::string> claimTarget(const std::string& src, const std::string& dstParent,
+  std::expected<std::string, std::string> claimTarget(const std::string& src,
+                                                      const std::string& dstParent,
                                                       const MoveTarget& target);
   // Removes the partial copies of cancelled jobs whose copy process has ended.
   void discardPartialCopies();

@@ -6,14 +6,14 @@
 
 #include <condition_variable>
 #include <deque>
-#include <map>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 
 #include "common/base/file_io.h"
-#include "common/state/path_policy.h"
 #include "common/base/process.h"
+#include "common/state/path_policy.h"
 
 namespace brimvale::mover {
 namespace {
@@ -74,7 +74,9 @@ class MemoryDefaults : public platform::UserDefaults {
   std::optional<std::string> getString(std::string_view k) override { return get<std::string>(k); }
   std::optional<std::int64_t> getInt(std::string_view k) override { return get<std::int64_t>(k); }
   std::optional<bool> getBool(std::string_view k) override { return get<bool>(k); }
-  Result<void> setString(std::string_view k, std::string_view v) override { return set(k, std::string(v)); }
+  Result<void> setString(std::string_view k, std::string_view v) override {
+    return set(k, std::string(v));
+  }
   Result<void> setInt(std::string_view k, std::int64_t v) override { return set(k, v); }
   Result<void> setBool(std::string_view k, bool v) override { return set(k, v); }
   Result<void> remove(std::string_view k) override {
@@ -118,7 +120,9 @@ class Mover : public ::testing::Test {
     mover_.reset();
     fs::remove_all(root_);
   }
-  void setStatus(const std::string& json) { ASSERT_TRUE(writeFileAtomically(paths_.statusJson, json)); }
+  void setStatus(const std::string& json) {
+    ASSERT_TRUE(writeFileAtomically(paths_.statusJson, json));
+  }
   LocalFolderMover& make(std::optional<VerificationLevel> level = {}) {
     MoverEnvironment env;
     env.paths = paths_;
@@ -142,7 +146,8 @@ class Mover : public ::testing::Test {
   MovePhase phaseOf(const std::string& id) { return mover_->job(id)->phase; }
   bool settled(const std::string& id) {
     const MoveManifest* j = mover_->job(id);
-    return j && (isTerminal(j->phase) || j->phase == MovePhase::kWaitingForDrive) && !mover_->isActive(id);
+    return j && (isTerminal(j->phase) || j->phase == MovePhase::kWaitingForDrive) &&
+           !mover_->isActive(id);
   }
   fs::path makeSource() {
     const fs::path src = paths_.home / "Projects";
@@ -154,8 +159,8 @@ class Mover : public ::testing::Test {
   }
 
   // A record as an earlier run (or someone else) left it on disk.
-  std::string saveRecord(MovePhase phase, const fs::path& src, const fs::path& finalDst, MoveConflictPolicy policy,
-                         bool relocation, std::string id = newUuid()) {
+  std::string saveRecord(MovePhase phase, const fs::path& src, const fs::path& finalDst,
+                         MoveConflictPolicy policy, bool relocation, std::string id = newUuid()) {
     MoveManifest m;
     m.id = std::move(id);
     m.src = src.string();
@@ -178,21 +183,26 @@ class Mover : public ::testing::Test {
   // A byte-exact copy with the source's times, as the copy tool leaves it.
   static void copyTree(const fs::path& from, const fs::path& to) {
     fs::create_directories(to.parent_path());
-    ASSERT_TRUE(runTool("/usr/bin/rsync", {"-aH", from.string() + "/", to.string() + "/"}, 30s).succeeded());
+    ASSERT_TRUE(runTool("/usr/bin/rsync", {"-aH", from.string() + "/", to.string() + "/"}, 30s)
+                    .succeeded());
   }
   // Every entry below `root` but Brimvale's own state: a file's checksum, a
   // link's target, "dir" for a folder.
   static std::map<std::string, std::string> contents(const fs::path& root) {
     std::map<std::string, std::string> out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
       const std::string rel = it->path().lexically_relative(root).string();
       if (rel == ".brimvale") {
         it.disable_recursion_pending();
         continue;
       }
-      if (it->is_symlink()) out[rel] = "link:" + fs::read_symlink(it->path()).string();
-      else if (it->is_directory()) out[rel] = "dir";
-      else out[rel] = sha256File(it->path()).value_or("unreadable");
+      if (it->is_symlink())
+        out[rel] = "link:" + fs::read_symlink(it->path()).string();
+      else if (it->is_directory())
+        out[rel] = "dir";
+      else
+        out[rel] = sha256File(it->path()).value_or("unreadable");
     }
     return out;
   }
@@ -240,28 +250,34 @@ TEST(IsSafeToWipe, RefusesSystemFoldersHomeDotDotAndOutsideTheWorkingFolder) {
   EXPECT_FALSE(isSafeToWipe("/Volumes/Else/x", WorkingFolderRule::kNotRequired, home, working));
   EXPECT_FALSE(isSafeToWipe("/Users/me/.ssh/keys", WorkingFolderRule::kNotRequired, home, working));
   EXPECT_EQ(*wipeRefusal("/Users/me", WorkingFolderRule::kNotRequired, home, working),
-            "/Users/me is your home folder itself; Brimvale works on folders inside it, never on the whole home "
+            "/Users/me is your home folder itself; Brimvale works on folders inside it, never on "
+            "the whole home "
             "folder. Nothing was changed.");
 }
 
 TEST(UserFacingFailure, PicksTheSentenceByKeyword) {
   const std::string full = copyFailureMessage(
       11, "/Users/me/Docs",
-      {"rsync: [receiver] write failed on \"/Volumes/NVMe/BRIM-Mac/Relocated/Docs/a\": No space left on device (28)"});
-  const std::string denied = copyFailureMessage(
-      23, "/Users/me/Docs",
-      {"rsync: [sender] send_files failed to open \"/Users/me/Docs/drive hash differ.txt\": Permission denied (13)"});
+      {"rsync: [receiver] write failed on \"/Volumes/NVMe/BRIM-Mac/Relocated/Docs/a\": No space "
+       "left on device (28)"});
+  const std::string denied =
+      copyFailureMessage(23, "/Users/me/Docs",
+                         {"rsync: [sender] send_files failed to open \"/Users/me/Docs/drive hash "
+                          "differ.txt\": Permission denied (13)"});
   const std::string refused =
-      PathRefusal{.reason = PathRefusalReason::kManagedRoot, .path = "/Volumes/NVMe/BRIM-Mac"}.sentence();
+      PathRefusal{.reason = PathRefusalReason::kManagedRoot, .path = "/Volumes/NVMe/BRIM-Mac"}
+          .sentence();
   struct Case {
     std::string lastError;
     std::string shown;  // the whole text, or how it starts when it ends in "…"
   } cases[] = {
       {"Post-copy size sanity check failed", "The copy of \u201CDocs\u201D didn't match…"},
-      {"Destination drive disconnected during copy.", "The drive became unavailable while moving \u201CDocs\u201D…"},
+      {"Destination drive disconnected during copy.",
+       "The drive became unavailable while moving \u201CDocs\u201D…"},
       {"Relocate cleanup partial: x", "\u201CDocs\u201D was copied successfully…"},
       {"Something plain went wrong.", "Something plain went wrong."},
-      {"rsync exited with code 5", "Brimvale couldn't finish moving \u201CDocs\u201D. Your original is safe and untouched."},
+      {"rsync exited with code 5",
+       "Brimvale couldn't finish moving \u201CDocs\u201D. Your original is safe and untouched."},
       // A full drive is not an unavailable one, and the tool's lines (with
       // file names in them) never pick the sentence.
       {full, full.substr(0, full.find(kRawErrorMarker))},
@@ -346,7 +362,8 @@ TEST_F(Mover, WaitingMovesResumeOnlyOnTheSameDrive) {
   EXPECT_EQ(phaseOf("NO-UUID"), MovePhase::kCopying);
   EXPECT_EQ(phaseOf("WITH-UUID"), MovePhase::kFailed);
   EXPECT_EQ(*mover.job("WITH-UUID")->lastError,
-            "Destination drive's volume UUID doesn't match the manifest (started against VOL-1, currently "
+            "Destination drive's volume UUID doesn't match the manifest (started against VOL-1, "
+            "currently "
             "mounted unknown). Refusing to resume.");
 
   setStatus(R"({"nvme_uuid":"VOL-1","nvme_path":")" + drive_.string() + "\"}");
@@ -361,7 +378,8 @@ TEST_F(Mover, RelocationLeavesEveryFileALinkToItsCopy) {
   auto& mover = make(VerificationLevel::kThorough);
   ASSERT_TRUE(RsyncSupport::probe(RsyncSupport::defaultCandidates("")));
   const fs::path src = makeSource();
-  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true, MoveTriggerSource::kUserMove);
+  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                          MoveTriggerSource::kUserMove);
   ASSERT_TRUE(id);
   ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
   ASSERT_EQ(phaseOf(*id), MovePhase::kDone) << mover.job(*id)->lastError.value_or("");
@@ -380,10 +398,12 @@ TEST_F(Mover, RelocationLeavesEveryFileALinkToItsCopy) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].bytes, m->srcSizeKB * 1024);
   EXPECT_EQ(events[0].direction, transfers::TransferDirection::kOut);
-  ASSERT_TRUE(loop_.runUntil([&] { return log_.lines().back().text.starts_with("Post-move snapshot thin"); }));
+  ASSERT_TRUE(loop_.runUntil(
+      [&] { return log_.lines().back().text.starts_with("Post-move snapshot thin"); }));
   EXPECT_EQ(log_.lines().back().text, "Post-move snapshot thin failed (non-fatal): tmutil missing");
   EXPECT_EQ(thinnedBytes_.load(), m->srcSizeKB * 1024);
-  EXPECT_EQ(ledger_->readJobs().back().lastSummary, "Moved \u201CProjects\u201D to your fast drive.");
+  EXPECT_EQ(ledger_->readJobs().back().lastSummary,
+            "Moved \u201CProjects\u201D to your fast drive.");
 }
 
 // A size the caller has just measured is the manifest's from the start; the
@@ -397,8 +417,8 @@ TEST_F(Mover, AMeasuredSizeIsTakenAsGiven) {
   EXPECT_EQ(mover.job(*given)->srcSizeKB, 7);
   fs::create_directories(root_ / "Other");
   std::ofstream(root_ / "Other" / "f") << std::string(3000, 'x');
-  auto measured = mover.enqueue((root_ / "Other").string(), working_ / "Relocated", MoveConflictPolicy::kMerge, true,
-                                MoveTriggerSource::kUserMove);
+  auto measured = mover.enqueue((root_ / "Other").string(), working_ / "Relocated",
+                                MoveConflictPolicy::kMerge, true, MoveTriggerSource::kUserMove);
   ASSERT_TRUE(measured);
   ASSERT_TRUE(loop_.runUntil([&] { return mover.job(*measured)->srcSizeKB != 0; }));
   EXPECT_EQ(mover.job(*measured)->srcSizeKB, 3);
@@ -410,8 +430,8 @@ TEST_F(Mover, AlreadyLinkedSourceIsADoneNoop) {
   fs::create_directories(working_ / "Relocated" / "Stuff");
   fs::create_directories(paths_.home);
   fs::create_symlink(working_ / "Relocated" / "Stuff", paths_.home / "Stuff");
-  auto id = mover.enqueue(paths_.home / "Stuff", working_ / "Relocated", MoveConflictPolicy::kMerge, true,
-                          MoveTriggerSource::kUserMove);
+  auto id = mover.enqueue(paths_.home / "Stuff", working_ / "Relocated", MoveConflictPolicy::kMerge,
+                          true, MoveTriggerSource::kUserMove);
   EXPECT_EQ(phaseOf(*id), MovePhase::kDone);
   EXPECT_TRUE(log_.lines().back().text.starts_with("noop: " + (paths_.home / "Stuff").string()));
 }
@@ -423,10 +443,12 @@ TEST_F(Mover, EachMoveClaimsAFreshTargetEvenForTheSameName) {
   write(paths_.home / "a" / "build" / "out.txt", "from a");
   write(paths_.home / "b" / "build" / "out.txt", "from b");
   const MoveTarget fresh{MoveTarget::Rule::kClaimFresh, {}};
-  auto first = mover.enqueue(paths_.home / "a" / "build", working_ / "Relocated", MoveConflictPolicy::kMerge, true,
-                             MoveTriggerSource::kUserMove, std::nullopt, fresh);
-  auto second = mover.enqueue(paths_.home / "b" / "build", working_ / "Relocated", MoveConflictPolicy::kMerge, true,
-                              MoveTriggerSource::kUserMove, std::nullopt, fresh);
+  auto first =
+      mover.enqueue(paths_.home / "a" / "build", working_ / "Relocated", MoveConflictPolicy::kMerge,
+                    true, MoveTriggerSource::kUserMove, std::nullopt, fresh);
+  auto second =
+      mover.enqueue(paths_.home / "b" / "build", working_ / "Relocated", MoveConflictPolicy::kMerge,
+                    true, MoveTriggerSource::kUserMove, std::nullopt, fresh);
   ASSERT_TRUE(loop_.runUntil([&] { return settled(*first) && settled(*second); }));
   ASSERT_EQ(phaseOf(*first), MovePhase::kDone) << mover.job(*first)->lastError.value_or("");
   ASSERT_EQ(phaseOf(*second), MovePhase::kDone) << mover.job(*second)->lastError.value_or("");
@@ -437,8 +459,9 @@ TEST_F(Mover, EachMoveClaimsAFreshTargetEvenForTheSameName) {
 
   // A move onto a path that must be free fails when it is not, copying nothing.
   write(paths_.home / "c" / "build" / "out.txt", "from c");
-  auto exact = mover.enqueue(paths_.home / "c" / "build", working_ / "Relocated", MoveConflictPolicy::kMerge, false,
-                             MoveTriggerSource::kUserMove, std::nullopt, {MoveTarget::Rule::kClaimExact, "build"});
+  auto exact = mover.enqueue(paths_.home / "c" / "build", working_ / "Relocated",
+                             MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove,
+                             std::nullopt, {MoveTarget::Rule::kClaimExact, "build"});
   EXPECT_EQ(phaseOf(*exact), MovePhase::kFailed);
   EXPECT_EQ(*mover.job(*exact)->lastError, "Something already exists at the original source path " +
                                                (working_ / "Relocated" / "build").string() +
@@ -454,12 +477,14 @@ TEST_F(Mover, CancelRemovesOnlyAClaimedCopyAndLeavesACleanUpToFinish) {
   const fs::path src = makeSource();
   mover.setPaused(true);
   auto claimed = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
-                               MoveTriggerSource::kUserMove, std::nullopt, {MoveTarget::Rule::kClaimFresh, {}});
+                               MoveTriggerSource::kUserMove, std::nullopt,
+                               {MoveTarget::Rule::kClaimFresh, {}});
   const fs::path claimedDst = mover.job(*claimed)->finalDst;
   ASSERT_TRUE(fs::is_directory(claimedDst));
   write(working_ / "Relocated" / "Named" / "theirs.txt", "not this move's");
   auto named = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
-                             MoveTriggerSource::kUserMove, std::nullopt, {MoveTarget::Rule::kAsNamed, "Named"});
+                             MoveTriggerSource::kUserMove, std::nullopt,
+                             {MoveTarget::Rule::kAsNamed, "Named"});
   EXPECT_FALSE(mover.cancel(*claimed));
   EXPECT_FALSE(mover.cancel(*named));
   ASSERT_TRUE(loop_.runUntil([&] { return mover.idle(); }));
@@ -470,11 +495,13 @@ TEST_F(Mover, CancelRemovesOnlyAClaimedCopyAndLeavesACleanUpToFinish) {
   EXPECT_EQ(readFile(src / "readme.txt").value(), "hello");
 
   auto cleaning = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
-                                MoveTriggerSource::kUserMove, std::nullopt, {MoveTarget::Rule::kClaimFresh, {}});
+                                MoveTriggerSource::kUserMove, std::nullopt,
+                                {MoveTarget::Rule::kClaimFresh, {}});
   mover.transition(*cleaning, MovePhase::kCleaningUp);
   auto refused = mover.cancel(*cleaning);
   ASSERT_TRUE(refused);
-  EXPECT_NE(refused->find("stopping half-way would leave it half done"), std::string::npos) << *refused;
+  EXPECT_NE(refused->find("stopping half-way would leave it half done"), std::string::npos)
+      << *refused;
   EXPECT_EQ(phaseOf(*cleaning), MovePhase::kCleaningUp);
 }
 
@@ -486,29 +513,32 @@ TEST_F(Mover, ReloadRefusesRecordsOutsideTheMoveScopeAndDeletesNothingForThem) {
   write(paths_.home / "Documents" / "keep.txt", "keep");
   // Folders outside the home folder stand in for system folders: a record
   // naming a real one must never be handed to the mover, even in a test.
-  saveRecord(MovePhase::kCleaningUp, (root_ / "elsewhere" / "settings").string(), working_ / "Relocated" / "settings",
-             MoveConflictPolicy::kMerge, true, "OUTSIDE-HOME");
+  saveRecord(MovePhase::kCleaningUp, (root_ / "elsewhere" / "settings").string(),
+             working_ / "Relocated" / "settings", MoveConflictPolicy::kMerge, true, "OUTSIDE-HOME");
   saveRecord(MovePhase::kCopying, paths_.home.string(), working_ / "Relocated" / "home",
              MoveConflictPolicy::kMerge, true, "HOME");
   saveRecord(MovePhase::kHashing, (paths_.home / "Music").string(), paths_.home / "Documents",
              MoveConflictPolicy::kMerge, true, "OUTSIDE-DRIVE");
-  saveRecord(MovePhase::kCopying, (root_ / "elsewhere" / "programs").string(), working_ / "Relocated" / "Other",
-             MoveConflictPolicy::kOverride, true, "WIPE");
-  saveRecord(MovePhase::kWaitingForDrive, (paths_.home / "Music").string(), working_ / "Relocated" / "Music",
-             MoveConflictPolicy::kMerge, true, "SOUND");
+  saveRecord(MovePhase::kCopying, (root_ / "elsewhere" / "programs").string(),
+             working_ / "Relocated" / "Other", MoveConflictPolicy::kOverride, true, "WIPE");
+  saveRecord(MovePhase::kWaitingForDrive, (paths_.home / "Music").string(),
+             working_ / "Relocated" / "Music", MoveConflictPolicy::kMerge, true, "SOUND");
   auto& mover = make();
   mover.setPaused(true);
   mover.reload();
   for (const char* id : {"OUTSIDE-HOME", "HOME", "OUTSIDE-DRIVE", "WIPE"}) {
     SCOPED_TRACE(id);
     EXPECT_EQ(phaseOf(id), MovePhase::kFailed);
-    EXPECT_TRUE(mover.job(id)->lastError->starts_with("Brimvale did not resume the move of ")) << *mover.job(id)->lastError;
+    EXPECT_TRUE(mover.job(id)->lastError->starts_with("Brimvale did not resume the move of "))
+        << *mover.job(id)->lastError;
   }
-  EXPECT_NE(mover.job("OUTSIDE-HOME")->lastError->find("lies outside your home folder"), std::string::npos);
+  EXPECT_NE(mover.job("OUTSIDE-HOME")->lastError->find("lies outside your home folder"),
+            std::string::npos);
   EXPECT_NE(mover.job("HOME")->lastError->find("is your home folder itself"), std::string::npos);
   EXPECT_EQ(phaseOf("SOUND"), MovePhase::kCopying);
   ASSERT_TRUE(loop_.runUntil([&] { return mover.activeCount() == 0; }));
-  EXPECT_EQ(readFile(working_ / "Relocated" / "Other" / "only-copy.txt").value(), "someone else's data");
+  EXPECT_EQ(readFile(working_ / "Relocated" / "Other" / "only-copy.txt").value(),
+            "someone else's data");
   EXPECT_EQ(readFile(paths_.home / "Documents" / "keep.txt").value(), "keep");
 }
 
@@ -521,21 +551,23 @@ TEST_F(Mover, RecordsFromDiskNeverCopyOverOrWipeAnotherMovesCopy) {
   write(working_ / "Relocated" / "Albums" / "track.flac", "someone's music");
   write(paths_.home / "Photos" / "only-copy.jpg", "an older picture");
   write(paths_.home / "Music" / "track.flac", "another track");
-  saveRecord(MovePhase::kDone, (root_ / "gone" / "Photos").string(), working_ / "Relocated" / "Photos",
-             MoveConflictPolicy::kMerge, true, "OWNER");
-  saveRecord(MovePhase::kCopying, (paths_.home / "Photos").string(), working_ / "Relocated" / "Photos",
-             MoveConflictPolicy::kMerge, true, "STALE");
-  saveRecord(MovePhase::kCopying, (paths_.home / "Music").string(), working_ / "Relocated" / "Albums",
-             MoveConflictPolicy::kOverride, true, "OVERRIDE");
+  saveRecord(MovePhase::kDone, (root_ / "gone" / "Photos").string(),
+             working_ / "Relocated" / "Photos", MoveConflictPolicy::kMerge, true, "OWNER");
+  saveRecord(MovePhase::kCopying, (paths_.home / "Photos").string(),
+             working_ / "Relocated" / "Photos", MoveConflictPolicy::kMerge, true, "STALE");
+  saveRecord(MovePhase::kCopying, (paths_.home / "Music").string(),
+             working_ / "Relocated" / "Albums", MoveConflictPolicy::kOverride, true, "OVERRIDE");
   auto& mover = make();
   mover.reload();
   ASSERT_TRUE(loop_.runUntil([&] { return mover.idle(); }));
   EXPECT_EQ(phaseOf("STALE"), MovePhase::kFailed);
-  EXPECT_NE(mover.job("STALE")->lastError->find("holds the copy of another finished move (OWNER)"), std::string::npos)
+  EXPECT_NE(mover.job("STALE")->lastError->find("holds the copy of another finished move (OWNER)"),
+            std::string::npos)
       << *mover.job("STALE")->lastError;
   EXPECT_EQ(phaseOf("OVERRIDE"), MovePhase::kFailed);
   EXPECT_EQ(*mover.job("OVERRIDE")->lastError,
-            "Couldn't prepare the destination safely, so nothing was changed. Your original is untouched.");
+            "Couldn't prepare the destination safely, so nothing was changed. Your original is "
+            "untouched.");
   EXPECT_EQ(readFile(working_ / "Relocated" / "Photos" / "only-copy.jpg").value(), "the only copy");
   EXPECT_EQ(readFile(working_ / "Relocated" / "Albums" / "track.flac").value(), "someone's music");
   EXPECT_EQ(readFile(paths_.home / "Photos" / "only-copy.jpg").value(), "an older picture");
@@ -611,7 +643,8 @@ TEST_F(Mover, MergeAcceptsExtraDestinationFilesOverrideOfPartialCopyDoesNot) {
   const fs::path src = makeSource();
   const fs::path dst = working_ / "Relocated" / "Projects";
   write(dst / "extra.txt", "kept");
-  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
+  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, false,
+                          MoveTriggerSource::kUserMove);
   ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
   EXPECT_EQ(phaseOf(*id), MovePhase::kDone) << mover.job(*id)->lastError.value_or("");
   EXPECT_FALSE(fs::exists(src));
@@ -624,11 +657,13 @@ TEST_F(Mover, OverrideRefusesToWipeOutsideTheWorkingFolder) {
   const fs::path src = makeSource();
   const fs::path outside = root_ / "elsewhere";
   write(outside / "Projects" / "precious.txt", "keep me");
-  auto id = mover.enqueue(src, outside, MoveConflictPolicy::kOverride, true, MoveTriggerSource::kUserMove);
+  auto id = mover.enqueue(src, outside, MoveConflictPolicy::kOverride, true,
+                          MoveTriggerSource::kUserMove);
   ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
   EXPECT_EQ(phaseOf(*id), MovePhase::kFailed);
   EXPECT_EQ(*mover.job(*id)->lastError,
-            "Couldn't prepare the destination safely, so nothing was changed. Your original is untouched.");
+            "Couldn't prepare the destination safely, so nothing was changed. Your original is "
+            "untouched.");
   EXPECT_TRUE(fs::exists(outside / "Projects" / "precious.txt"));
   EXPECT_EQ(readFile(src / "readme.txt").value(), "hello");
 }
@@ -638,9 +673,10 @@ TEST_F(Mover, OneSlotHoldsTheSecondJobInWriting) {
   auto& mover = make();
   const fs::path a = makeSource();
   write(paths_.home / "Second" / "f.txt", "2");
-  auto first = mover.enqueue(a, working_ / "Relocated", MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
-  auto second = mover.enqueue(paths_.home / "Second", working_ / "Relocated", MoveConflictPolicy::kMerge, false,
-                              MoveTriggerSource::kUserMove);
+  auto first = mover.enqueue(a, working_ / "Relocated", MoveConflictPolicy::kMerge, false,
+                             MoveTriggerSource::kUserMove);
+  auto second = mover.enqueue(paths_.home / "Second", working_ / "Relocated",
+                              MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
   bool heldThroughout = true;
   ASSERT_TRUE(loop_.runUntil([&] {
     if (!settled(*first) && phaseOf(*second) != MovePhase::kWriting) heldThroughout = false;
@@ -660,16 +696,21 @@ TEST_F(Mover, CopyFailureWithTheDrivePresentFailsWithTheExitText) {
   if (!runTool("/usr/bin/chattr", {"+i", blocked.string()}, 10s).succeeded()) {
     GTEST_SKIP() << "chattr +i is not available here";
   }
-  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true, MoveTriggerSource::kUserMove);
+  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                          MoveTriggerSource::kUserMove);
   const bool finished = loop_.runUntil([&] { return settled(*id); });
   (void)runTool("/usr/bin/chattr", {"-i", blocked.string()}, 10s);
   ASSERT_TRUE(finished);
   EXPECT_EQ(phaseOf(*id), MovePhase::kFailed);
   // The copy tool said why ("Operation not permitted"): that, not "kept changing".
   const std::string lastError = *mover.job(*id)->lastError;
-  EXPECT_TRUE(lastError.starts_with(rsyncExitMessage(-1, src.string()) + " Some files couldn't be read or written "
-                                    "because permission was denied")) << lastError;
-  EXPECT_NE(lastError.find(std::string(kRawErrorMarker) + "rsync: [receiver] mkstemp"), std::string::npos) << lastError;
+  EXPECT_TRUE(lastError.starts_with(rsyncExitMessage(-1, src.string()) +
+                                    " Some files couldn't be read or written "
+                                    "because permission was denied"))
+      << lastError;
+  EXPECT_NE(lastError.find(std::string(kRawErrorMarker) + "rsync: [receiver] mkstemp"),
+            std::string::npos)
+      << lastError;
   EXPECT_EQ(userFacingFailure(lastError, src.string()).find("kept changing"), std::string::npos);
   EXPECT_EQ(readFile(src / "deep" / "data.bin")->size(), 200000u);
   auto jobs = ledger_->readJobs();
@@ -680,7 +721,8 @@ TEST_F(Mover, CopyFailureWithTheDrivePresentFailsWithTheExitText) {
 TEST_F(Mover, CancelStopsTheJobAndRevertBringsAPlainMoveBack) {
   auto& mover = make();
   const fs::path src = makeSource();
-  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
+  auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, false,
+                          MoveTriggerSource::kUserMove);
   ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
   ASSERT_EQ(phaseOf(*id), MovePhase::kDone);
   EXPECT_EQ(*mover.revert("nope"), "That move is not in the list.");
@@ -689,10 +731,12 @@ TEST_F(Mover, CancelStopsTheJobAndRevertBringsAPlainMoveBack) {
   ASSERT_TRUE(loop_.runUntil([&] { return settled(back); }));
   EXPECT_EQ(phaseOf(back), MovePhase::kDone);
   EXPECT_EQ(readFile(src / "readme.txt").value(), "hello");
-  EXPECT_TRUE(mover.revert(*id)->starts_with("Something already exists at the original source path "));
+  EXPECT_TRUE(
+      mover.revert(*id)->starts_with("Something already exists at the original source path "));
 
   mover.setPaused(true);
-  auto queued = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove);
+  auto queued = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, false,
+                              MoveTriggerSource::kUserMove);
   mover.cancel(*queued);
   EXPECT_EQ(phaseOf(*queued), MovePhase::kCancelled);
   EXPECT_EQ(*mover.job(*queued)->lastError, "Cancelled by user.");
@@ -709,9 +753,12 @@ TEST_F(Mover, ThoroughVerificationCatchesACorruptedByteUnderEveryPolicy) {
     bool corrupt, extras;
     MovePhase ends;
   } cases[] = {
-      {P::kMerge, true, false, MovePhase::kFailed},          {P::kMergeKeepNewer, true, false, MovePhase::kFailed},
-      {P::kOverride, true, false, MovePhase::kFailed},       {P::kMerge, false, true, MovePhase::kDone},
-      {P::kMergeKeepNewer, false, true, MovePhase::kDone},   {P::kOverride, false, true, MovePhase::kFailed},
+      {P::kMerge, true, false, MovePhase::kFailed},
+      {P::kMergeKeepNewer, true, false, MovePhase::kFailed},
+      {P::kOverride, true, false, MovePhase::kFailed},
+      {P::kMerge, false, true, MovePhase::kDone},
+      {P::kMergeKeepNewer, false, true, MovePhase::kDone},
+      {P::kOverride, false, true, MovePhase::kFailed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(conflictPolicyRaw(c.policy)) + (c.corrupt ? " corrupted" : " extras"));
@@ -724,7 +771,8 @@ TEST_F(Mover, ThoroughVerificationCatchesACorruptedByteUnderEveryPolicy) {
     if (c.extras) write(dst / "older" / "notes.txt", "was there before");
     const auto before = contents(src);
     const std::string id = saveRecord(MovePhase::kHashing, src, dst, c.policy, true);
-    ASSERT_EQ(resume(id, VerificationLevel::kThorough), c.ends) << mover_->job(id)->lastError.value_or("");
+    ASSERT_EQ(resume(id, VerificationLevel::kThorough), c.ends)
+        << mover_->job(id)->lastError.value_or("");
     if (c.ends == MovePhase::kDone) {
       EXPECT_EQ(fs::read_symlink(src / "deep" / "data.bin"), dst / "deep" / "data.bin");
       EXPECT_EQ(sha256File(fs::canonical(src / "deep" / "data.bin")), before.at("deep/data.bin"));
@@ -733,11 +781,13 @@ TEST_F(Mover, ThoroughVerificationCatchesACorruptedByteUnderEveryPolicy) {
     EXPECT_EQ(contents(src), before);  // not one file relinked
     const std::string lastError = *mover_->job(id)->lastError;
     if (c.policy != P::kOverride) {
-      EXPECT_EQ(lastError, "Verification failed \u2014 1 file differ: deep/data.bin. Source preserved.");
+      EXPECT_EQ(lastError,
+                "Verification failed \u2014 1 file differ: deep/data.bin. Source preserved.");
     } else {
       EXPECT_TRUE(lastError.starts_with("Content hash mismatch")) << lastError;
     }
-    EXPECT_TRUE(userFacingFailure(lastError, src.string()).starts_with("The copy of \u201CProjects\u201D didn't match"));
+    EXPECT_TRUE(userFacingFailure(lastError, src.string())
+                    .starts_with("The copy of \u201CProjects\u201D didn't match"));
     // A record read from disk names a destination this process never wrote: it stays.
     EXPECT_TRUE(fs::exists(dst / "deep" / "data.bin"));
   }
@@ -746,7 +796,8 @@ TEST_F(Mover, ThoroughVerificationCatchesACorruptedByteUnderEveryPolicy) {
 TEST_F(Mover, ASingleFileIsCopiedVerifiedAndRelinkedOrRemoved) {
   for (auto level : {VerificationLevel::kFast, VerificationLevel::kThorough}) {
     for (bool relocation : {true, false}) {
-      SCOPED_TRACE(std::string(verificationLevelRaw(level)) + (relocation ? " relocation" : " move"));
+      SCOPED_TRACE(std::string(verificationLevelRaw(level)) +
+                   (relocation ? " relocation" : " move"));
       TearDown();
       SetUp();
       const fs::path file = paths_.home / "notes 2024.txt";
@@ -758,7 +809,8 @@ TEST_F(Mover, ASingleFileIsCopiedVerifiedAndRelinkedOrRemoved) {
       ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
       ASSERT_EQ(phaseOf(*id), MovePhase::kDone) << mover.job(*id)->lastError.value_or("");
       const fs::path copy = working_ / "Relocated" / "notes 2024.txt";
-      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(copy)));  // a file, not a folder holding it
+      EXPECT_TRUE(
+          fs::is_regular_file(fs::symlink_status(copy)));  // a file, not a folder holding it
       EXPECT_EQ(readFile(copy), text);
       if (relocation) {
         EXPECT_EQ(fs::read_symlink(file), copy);
@@ -787,22 +839,25 @@ TEST_F(Mover, ARecordReadFromDiskNeverCleansUpWhatItCannotVouchFor) {
          fs::create_directories(copy.parent_path());
          return std::pair{src, copy};
        },
-       MovePhase::kFailed, "The copy this move made is missing, so Brimvale removed and relinked nothing. Your "
-                           "original is safe and untouched; move it again to make a new copy."},
+       MovePhase::kFailed,
+       "The copy this move made is missing, so Brimvale removed and relinked nothing. Your "
+       "original is safe and untouched; move it again to make a new copy."},
       {"the copy differs",
        [](const fs::path& src, const fs::path& copy) {
          copyTree(src, copy);
          write(copy / "deep" / "data.bin", "shorter");
          return std::pair{src, copy};
        },
-       MovePhase::kFailed, "Verification failed \u2014 1 file differ: deep/data.bin. Source preserved."},
+       MovePhase::kFailed,
+       "Verification failed \u2014 1 file differ: deep/data.bin. Source preserved."},
       {"the copy lacks a file",
        [](const fs::path& src, const fs::path& copy) {
          copyTree(src, copy);
          fs::remove(copy / "readme.txt");
          return std::pair{src, copy};
        },
-       MovePhase::kFailed, "Verification failed \u2014 1 file differ: readme.txt. Source preserved."},
+       MovePhase::kFailed,
+       "Verification failed \u2014 1 file differ: readme.txt. Source preserved."},
       {"the source lies outside every allowed folder",
        [this](const fs::path& src, const fs::path& copy) {
          const fs::path outside = root_ / "outside" / "Projects";
@@ -836,13 +891,16 @@ TEST_F(Mover, ARecordReadFromDiskNeverCleansUpWhatItCannotVouchFor) {
       const fs::path made = makeSource();
       const auto [src, copy] = c.setUp(made, working_ / "Relocated" / "Projects");
       const auto before = contents(src);
-      const std::string id = saveRecord(MovePhase::kCleaningUp, src, copy, MoveConflictPolicy::kOverride, relocation);
-      ASSERT_EQ(resume(id, VerificationLevel::kFast), c.ends) << mover_->job(id)->lastError.value_or("");
+      const std::string id =
+          saveRecord(MovePhase::kCleaningUp, src, copy, MoveConflictPolicy::kOverride, relocation);
+      ASSERT_EQ(resume(id, VerificationLevel::kFast), c.ends)
+          << mover_->job(id)->lastError.value_or("");
       if (c.ends == MovePhase::kDone) {
         if (!relocation) {
           EXPECT_FALSE(fs::exists(fs::symlink_status(src)));
         } else {
-          for (const char* rel : {"readme.txt", "deep/data.bin"}) EXPECT_EQ(fs::read_symlink(src / rel), copy / rel);
+          for (const char* rel : {"readme.txt", "deep/data.bin"})
+            EXPECT_EQ(fs::read_symlink(src / rel), copy / rel);
           EXPECT_FALSE(fs::exists(fs::symlink_status(src / "deep" / ".bvl-0123456789ab")));
         }
         EXPECT_EQ(readFile(copy / "deep" / "data.bin")->size(), 200000u);
@@ -852,7 +910,9 @@ TEST_F(Mover, ARecordReadFromDiskNeverCleansUpWhatItCannotVouchFor) {
       const std::string lastError = *mover_->job(id)->lastError;
       EXPECT_NE(lastError.find(c.lastErrorStart), std::string::npos) << lastError;
       const std::string shown = userFacingFailure(lastError, src.string());
-      EXPECT_TRUE(shown.find("safe") != std::string::npos || shown.ends_with("Nothing was changed.")) << shown;
+      EXPECT_TRUE(shown.find("safe") != std::string::npos ||
+                  shown.ends_with("Nothing was changed."))
+          << shown;
     }
   }
 }
@@ -863,11 +923,14 @@ TEST_F(Mover, ARecordResumedAtTheSizeCheckHasItsCopyComparedBeforeCleanUp) {
   const fs::path src = makeSource();
   const fs::path copy = working_ / "Relocated" / "Projects";
   copyTree(src, copy);
-  write(copy / "deep" / "data.bin", std::string(200000, 'X'));  // same size, other bytes, a new time
+  write(copy / "deep" / "data.bin",
+        std::string(200000, 'X'));  // same size, other bytes, a new time
   const auto before = contents(src);
-  const std::string id = saveRecord(MovePhase::kVerifying, src, copy, MoveConflictPolicy::kMerge, true);
+  const std::string id =
+      saveRecord(MovePhase::kVerifying, src, copy, MoveConflictPolicy::kMerge, true);
   ASSERT_EQ(resume(id, VerificationLevel::kFast), MovePhase::kFailed);
-  EXPECT_EQ(*mover_->job(id)->lastError, "Verification failed \u2014 1 file differ: deep/data.bin. Source preserved.");
+  EXPECT_EQ(*mover_->job(id)->lastError,
+            "Verification failed \u2014 1 file differ: deep/data.bin. Source preserved.");
   EXPECT_EQ(contents(src), before);
 }
 
@@ -876,11 +939,12 @@ TEST_F(Mover, AWipeThroughALinkOutOfTheWorkingFolderIsRefused) {
   fs::create_directory_symlink(paths_.home / "Stuff", working_ / "Relocated");
   const std::string through = (working_ / "Relocated" / "Projects").string();
   EXPECT_FALSE(isSafeToWipe(through, WorkingFolderRule::kRequired, paths_.home, working_));
-  EXPECT_NE(wipeRefusal(through, WorkingFolderRule::kRequired, paths_.home, working_)->find("symbolic link"),
+  EXPECT_NE(wipeRefusal(through, WorkingFolderRule::kRequired, paths_.home, working_)
+                ->find("symbolic link"),
             std::string::npos);
   fs::create_directories(working_ / "Other" / "Projects");
-  EXPECT_TRUE(isSafeToWipe((working_ / "Other" / "Projects").string(), WorkingFolderRule::kRequired, paths_.home,
-                           working_));
+  EXPECT_TRUE(isSafeToWipe((working_ / "Other" / "Projects").string(), WorkingFolderRule::kRequired,
+                           paths_.home, working_));
 }
 
 }  // namespace

@@ -14,9 +14,9 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr std::array<std::string_view, 9> kPhaseNames{
-    "writing", "copying", "hashing", "verifying", "cleaningUp",
-    "done",    "cancelled", "failed", "waitingForDrive"};
+constexpr std::array<std::string_view, 9> kPhaseNames{"writing",   "copying",    "hashing",
+                                                      "verifying", "cleaningUp", "done",
+                                                      "cancelled", "failed",     "waitingForDrive"};
 constexpr std::array<std::string_view, 3> kPolicyNames{"merge", "override", "mergeKeepNewer"};
 constexpr std::array<std::string_view, 2> kTriggerNames{"userMove", "autoSync"};
 
@@ -216,7 +216,8 @@ std::vector<MoveManifest> ManifestStore::all() const {
 
 fs::path ManifestStore::fileURL(const std::string& id) const { return folder_ / (id + ".json"); }
 
-std::optional<std::string> currentDriveUUID(const StatePaths& paths, std::string_view computerName) {
+std::optional<std::string> currentDriveUUID(const StatePaths& paths,
+                                            std::string_view computerName) {
   auto text = readFile(paths.statusJson);
   if (!text) return std::nullopt;
   json j = json::parse(*text, nullptr, false);
@@ -234,7 +235,8 @@ std::optional<std::string> currentDriveUUID(const StatePaths& paths, std::string
     std::size_t end = marker->find('\n', start);
     if (end == std::string::npos) end = marker->size();
     std::string_view line = std::string_view(*marker).substr(start, end - start);
-    if (line.starts_with(kKey) && line.size() > kKey.size()) return std::string(line.substr(kKey.size()));
+    if (line.starts_with(kKey) && line.size() > kKey.size())
+      return std::string(line.substr(kKey.size()));
     start = end + 1;
   }
   return std::nullopt;

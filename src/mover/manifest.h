@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/state/paths.h"
 #include "common/base/timestamps.h"
+#include "common/state/paths.h"
 
 namespace brimvale::mover {
 

@@ -41,11 +41,12 @@ TEST(MoveManifest, MissingOptionalKeysTakeTheirDefaults) {
 }
 
 TEST(MoveManifest, UnknownPhaseOrMissingRequiredKeyIsUndecodable) {
-  for (const char* text : {
-           R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"teleporting"})",
-           R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
-           R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"yesterday","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
-           "{not json"}) {
+  for (
+      const char* text :
+      {R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"teleporting"})",
+       R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
+       R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"yesterday","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
+       "{not json"}) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(decodeManifest(text));
   }
@@ -54,8 +55,8 @@ TEST(MoveManifest, UnknownPhaseOrMissingRequiredKeyIsUndecodable) {
 TEST(MoveManifest, AbsentOptionalsAreOmittedAndKeysSorted) {
   MoveManifest m = sample("ID", 1772356500, MovePhase::kWriting);
   const std::string text = encodeManifest(m);
-  for (const char* key : {"driveUUID", "completedAt", "lastError", "srcContentHash", "dstContentHash",
-                          "statusMessage", "null"}) {
+  for (const char* key : {"driveUUID", "completedAt", "lastError", "srcContentHash",
+                          "dstContentHash", "statusMessage", "null"}) {
     SCOPED_TRACE(key);
     EXPECT_EQ(text.find(key), std::string::npos);
   }
@@ -106,7 +107,8 @@ TEST(ManifestStore, WriteFailureIsLoggedAndNotFatal) {
   TempDir dir;
   std::vector<std::string> logged;
   { std::ofstream(dir.path() / "file") << "x"; }  // the state "folder" is a file
-  ManifestStore store(dir.path() / "file", [&](const std::string& l) { logged.push_back(l); }, systemClock());
+  ManifestStore store(
+      dir.path() / "file", [&](const std::string& l) { logged.push_back(l); }, systemClock());
   store.save(sample("X", 1, MovePhase::kWriting));
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_TRUE(logged[0].starts_with("Brimvale: failed to persist move manifest X: "));
@@ -118,7 +120,10 @@ TEST(CurrentDriveUUID, PrefersSnapshotKeysThenTheMarkerFile) {
   fs::create_directories(paths.state);
   const fs::path mount = dir.path() / "vol";
   fs::create_directories(workingFolderFor(mount, "Mac"));
-  { std::ofstream(workingFolderFor(mount, "Mac") / kMarkerFileName) << "created=1\nvolume_uuid=FROM-MARKER\n"; }
+  {
+    std::ofstream(workingFolderFor(mount, "Mac") / kMarkerFileName)
+        << "created=1\nvolume_uuid=FROM-MARKER\n";
+  }
   struct Case {
     std::string status;
     std::optional<std::string> expected;

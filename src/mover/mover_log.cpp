@@ -17,8 +17,8 @@
 namespace brimvale::mover {
 namespace {
 
-constexpr std::array<std::string_view, 8> kSourceNames{
-    "rsync", "rsync!", "hashing", "cleanup", "phase", "enqueue", "command", "info"};
+constexpr std::array<std::string_view, 8> kSourceNames{"rsync", "rsync!",  "hashing", "cleanup",
+                                                       "phase", "enqueue", "command", "info"};
 
 }  // namespace
 
@@ -37,7 +37,8 @@ std::string formatted(const MoverLogLine& line) {
   std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
   std::string source(sourceRaw(line.source));
   source.resize(8, ' ');
-  const std::string tag = line.jobID ? "[" + asciiUpper(line.jobID->substr(0, 8)) + "]" : "[--------]";
+  const std::string tag =
+      line.jobID ? "[" + asciiUpper(line.jobID->substr(0, 8)) + "]" : "[--------]";
   return std::string(time) + " [" + source + "] " + tag + " " + line.text;
 }
 
@@ -47,12 +48,14 @@ void MoverLog::append(MoverLogSource source, std::string text, std::optional<std
   appendAll(source, std::move(texts), std::move(jobID));
 }
 
-void MoverLog::appendAll(MoverLogSource source, std::vector<std::string> texts, std::optional<std::string> jobID) {
+void MoverLog::appendAll(MoverLogSource source, std::vector<std::string> texts,
+                         std::optional<std::string> jobID) {
   if (texts.empty()) return;
   const auto now = std::chrono::system_clock::now();
   std::vector<MoverLogLine> added;
   added.reserve(texts.size());
-  for (auto& text : texts) added.push_back(MoverLogLine{newUuid(), now, jobID, source, std::move(text)});
+  for (auto& text : texts)
+    added.push_back(MoverLogLine{newUuid(), now, jobID, source, std::move(text)});
   if (observer_) observer_(added);
   for (auto& line : added) lines_.push_back(std::move(line));
   while (lines_.size() > kCapacity) lines_.pop_front();
@@ -70,7 +73,7 @@ void MoverLogFile::closeFile() {
 bool MoverLogFile::appendLine(std::string_view bytes) {
   // Another writer trimming the file renames a new one over it; our open
   // handle would then point at an unlinked file and the line would be lost.
-  struct stat st{};
+  struct stat st {};
   if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || st.st_nlink == 0)) closeFile();
   if (fd_ < 0) fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd_ < 0) return false;
@@ -103,7 +106,8 @@ void MoverLogFile::write(std::span<const MoverLogLine> lines) {
   auto onFile = readLastLines(file_, 2 * MoverLog::kCapacity + 1);
   if (onFile.size() <= 2 * MoverLog::kCapacity) return;
   std::string kept;
-  for (std::size_t i = onFile.size() - MoverLog::kCapacity; i < onFile.size(); ++i) kept += onFile[i] + "\n";
+  for (std::size_t i = onFile.size() - MoverLog::kCapacity; i < onFile.size(); ++i)
+    kept += onFile[i] + "\n";
   // The trim renames a new file into place; the next line must go there.
   closeFile();
   (void)writeFileAtomically(file_, kept);

@@ -14,7 +14,16 @@
 namespace brimvale::mover {
 
 // Shown by raw string; never renumber.
-enum class MoverLogSource { kRsync, kRsyncErr, kHashing, kCleanup, kPhase, kEnqueue, kCommand, kInfo };
+enum class MoverLogSource {
+  kRsync,
+  kRsyncErr,
+  kHashing,
+  kCleanup,
+  kPhase,
+  kEnqueue,
+  kCommand,
+  kInfo
+};
 [[nodiscard]] std::string_view sourceRaw(MoverLogSource source);
 
 struct MoverLogLine {
@@ -37,7 +46,8 @@ class MoverLog {
   void setObserver(Observer observer) { observer_ = std::move(observer); }
   void append(MoverLogSource source, std::string text, std::optional<std::string> jobID = {});
   // Lines that arrived together (copy-tool output): one time stamp, one observer call.
-  void appendAll(MoverLogSource source, std::vector<std::string> texts, std::optional<std::string> jobID = {});
+  void appendAll(MoverLogSource source, std::vector<std::string> texts,
+                 std::optional<std::string> jobID = {});
   [[nodiscard]] const std::deque<MoverLogLine>& lines() const { return lines_; }
 
  private:

@@ -59,7 +59,8 @@ TEST(MoverLogFile, KeepsEveryLineAcrossTrimsAndReplacements) {
   const std::size_t total = 3 * MoverLog::kCapacity + 5;
   for (std::size_t i = 0; i < total;) {
     std::vector<std::string> batch;
-    for (std::size_t n = 0; n < 7 && i < total; ++n, ++i) batch.push_back("line " + std::to_string(i));
+    for (std::size_t n = 0; n < 7 && i < total; ++n, ++i)
+      batch.push_back("line " + std::to_string(i));
     log.appendAll(MoverLogSource::kRsync, std::move(batch));
   }
   EXPECT_EQ(log.lines().size(), MoverLog::kCapacity);

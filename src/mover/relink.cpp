@@ -14,8 +14,8 @@
 #include <unordered_set>
 
 #include "common/base/folder_walk.h"
-#include "common/state/path_policy.h"
 #include "common/base/stop_point.h"
+#include "common/state/path_policy.h"
 
 namespace brimvale::mover {
 namespace {
@@ -40,7 +40,8 @@ std::string temporaryName() {
 // Replaces `name` in the open folder `dirfd` with a link to `target` in one
 // rename, so a crash never leaves the name missing (at worst a spare
 // temporary link beside the untouched file).
-std::optional<std::string> replaceWithLink(int dirfd, const std::string& name, const std::string& target) {
+std::optional<std::string> replaceWithLink(int dirfd, const std::string& name,
+                                           const std::string& target) {
   std::string temp;
   for (int attempt = 0;; ++attempt) {
     temp = temporaryName();
@@ -67,8 +68,9 @@ struct RelinkFolder {
 };
 
 // Relinks the files of one folder; returns its subfolders.
-std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst, const RelinkFolder& folder,
-                                       WalkResult& part, std::string& firstErrorPath) {
+std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
+                                       const RelinkFolder& folder, WalkResult& part,
+                                       std::string& firstErrorPath) {
   auto note = [&](const std::string& path, std::string error) {
     ++part.errors;
     if (!part.firstError || path < firstErrorPath) {
@@ -94,13 +96,18 @@ std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
     unsigned char type = e.type;
     if (type == DT_UNKNOWN) {
       struct stat st {};
-      if (fstatat(here.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) type = DT_UNKNOWN;
-      else if (S_ISREG(st.st_mode)) type = DT_REG;
-      else if (S_ISDIR(st.st_mode)) type = DT_DIR;
-      else if (S_ISLNK(st.st_mode)) type = DT_LNK;
+      if (fstatat(here.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        type = DT_UNKNOWN;
+      else if (S_ISREG(st.st_mode))
+        type = DT_REG;
+      else if (S_ISDIR(st.st_mode))
+        type = DT_DIR;
+      else if (S_ISLNK(st.st_mode))
+        type = DT_LNK;
     }
     if (type == DT_LNK && isRelinkLeftover(e.name, linkTargetAt(here.fd(), e.name), dstPath)) {
-      unlinkat(here.fd(), e.name.c_str(), 0);  // a killed earlier run's spare link; its file is intact
+      unlinkat(here.fd(), e.name.c_str(),
+               0);  // a killed earlier run's spare link; its file is intact
       continue;
     }
     const std::string rel = folder.rel.empty() ? e.name : folder.rel + "/" + e.name;
@@ -124,7 +131,8 @@ std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
 
 }  // namespace
 
-bool isRelinkLeftover(std::string_view name, std::string_view linkTarget, const fs::path& dstFolder) {
+bool isRelinkLeftover(std::string_view name, std::string_view linkTarget,
+                      const fs::path& dstFolder) {
   const bool temporary =
       (name.size() == kTempPrefix.size() + kTempDigits && name.starts_with(kTempPrefix) &&
        std::all_of(name.begin() + kTempPrefix.size(), name.end(),

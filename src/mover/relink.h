@@ -24,7 +24,8 @@ struct WalkResult {
 // NAME_MAX bytes work); temporary links a killed earlier run left behind are
 // removed on the way (see isRelinkLeftover). The test-build stop point
 // "mover:relinked" is passed after every file.
-[[nodiscard]] WalkResult relinkTree(const std::filesystem::path& src, const std::filesystem::path& dst);
+[[nodiscard]] WalkResult relinkTree(const std::filesystem::path& src,
+                                    const std::filesystem::path& dst);
 
 // Whether `name`, a link in the source folder whose copy lives in
 // `dstFolder`, is a temporary link of an interrupted relink: one of the

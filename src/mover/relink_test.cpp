@@ -93,7 +93,8 @@ TEST_F(Relink, NamesUpToTheLimitAreRelinked) {
     EXPECT_EQ(one.relinked, 1) << one.firstError.value_or("");
     EXPECT_EQ(read(src_ / folder / name), "one");
   }
-  for (const auto& e : fs::directory_iterator(src_ / "long")) EXPECT_TRUE(e.is_symlink()) << e.path();
+  for (const auto& e : fs::directory_iterator(src_ / "long"))
+    EXPECT_TRUE(e.is_symlink()) << e.path();
 }
 
 TEST(RelinkLeftover, OnlyTheWalksOwnTemporaryLinksIntoTheCopyCount) {
@@ -104,9 +105,10 @@ TEST(RelinkLeftover, OnlyTheWalksOwnTemporaryLinksIntoTheCopyCount) {
     bool leftover;
   } cases[] = {
       {".bvl-0123456789ab", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", true},
-      {"a.txt.brimvale-link", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", true},  // older runs
-      {".bvl-0123456789ab", "/home/me/Documents/a.txt", false},       // the user's own link
-      {".bvl-0123456789ab", "a.txt", false},                          // relative: not ours
+      {"a.txt.brimvale-link", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt",
+       true},                                                    // older runs
+      {".bvl-0123456789ab", "/home/me/Documents/a.txt", false},  // the user's own link
+      {".bvl-0123456789ab", "a.txt", false},                     // relative: not ours
       {".bvl-0123456789ab", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/subx/a", false},
       {".bvl-0123456789ab", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/../../x", false},
       {".bvl-0123456789AB", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", false},
@@ -127,7 +129,8 @@ TEST(RelinkLeftover, OnlyTheWalksOwnTemporaryLinksIntoTheCopyCount) {
 TEST_F(Relink, SpareLinksOfAKilledRunAreRemovedAndNothingElse) {
   fs::create_symlink(dst_ / "sub" / "b.bin", src_ / "sub" / ".bvl-00000000beef");
   fs::create_symlink(dst_ / "a.txt", src_ / "a.txt.brimvale-link");
-  fs::create_symlink("/elsewhere/notes.txt", src_ / ".bvl-0000000000aa");  // looks like ours, points elsewhere
+  fs::create_symlink("/elsewhere/notes.txt",
+                     src_ / ".bvl-0000000000aa");  // looks like ours, points elsewhere
   write(src_ / ".bvl-0000000000bb", "a file, not a link");
   write(dst_ / ".bvl-0000000000bb", "a file, not a link");
   const WalkResult r = relinkTree(src_, dst_);

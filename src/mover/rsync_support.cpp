@@ -31,10 +31,12 @@ std::optional<std::int64_t> digits(std::string_view s) {
 
 }  // namespace
 
-std::optional<RsyncSupport> RsyncSupport::fromVersionOutput(std::string path, std::string_view output) {
+std::optional<RsyncSupport> RsyncSupport::fromVersionOutput(std::string path,
+                                                            std::string_view output) {
   const std::string text(output);
   if (text.find("openrsync") != std::string::npos || text.find("rsync") == std::string::npos ||
-      (text.find("version 3.") == std::string::npos && text.find("version 4.") == std::string::npos)) {
+      (text.find("version 3.") == std::string::npos &&
+       text.find("version 4.") == std::string::npos)) {
     return std::nullopt;
   }
   RsyncSupport s;
@@ -81,7 +83,8 @@ bool RsyncSupport::atLeast(int maj, int min, int pat) const {
 }
 
 std::vector<std::string> RsyncSupport::arguments(MoveConflictPolicy policy, const std::string& src,
-                                                 const std::string& finalDst, CopyShape shape) const {
+                                                 const std::string& finalDst,
+                                                 CopyShape shape) const {
   std::vector<std::string> args{"-aHEX", "-v", "--info=progress2", "--no-inc-recursive"};
   if (atLeast(3, 2, 7)) {
     if (supportsCrtimes) args.push_back("--crtimes");
@@ -128,11 +131,16 @@ std::optional<RsyncProgressInfo> parseProgressLine(std::string_view line) {
     }
   }
   double factor = 0;
-  if (unit == "B") factor = 1;
-  else if (unit == "K" || unit == "KB") factor = 1024.0;
-  else if (unit == "M" || unit == "MB") factor = 1024.0 * 1024;
-  else if (unit == "G" || unit == "GB") factor = 1024.0 * 1024 * 1024;
-  else if (unit == "T" || unit == "TB") factor = 1024.0 * 1024 * 1024 * 1024;
+  if (unit == "B")
+    factor = 1;
+  else if (unit == "K" || unit == "KB")
+    factor = 1024.0;
+  else if (unit == "M" || unit == "MB")
+    factor = 1024.0 * 1024;
+  else if (unit == "G" || unit == "GB")
+    factor = 1024.0 * 1024 * 1024;
+  else if (unit == "T" || unit == "TB")
+    factor = 1024.0 * 1024 * 1024 * 1024;
   RsyncProgressInfo info;
   info.bytesTransferred = *bytes;
   info.fraction = std::min(1.0, static_cast<double>(*percent) / 100.0);
@@ -181,10 +189,19 @@ std::optional<std::string> currentFileFromLine(std::string_view line) {
   std::string_view t = trim(line);
   if (t.empty()) return std::nullopt;
   const std::string l = asciiLower(t);
-  static constexpr std::string_view kSkip[] = {
-      "sending incremental file list", "sending file list", "sent ", "total size is",
-      "rsync error", "rsync warning", "rsync:", "skipping ", "io error", "file has vanished",
-      "building file list", "delta-transmission", "deleting "};
+  static constexpr std::string_view kSkip[] = {"sending incremental file list",
+                                               "sending file list",
+                                               "sent ",
+                                               "total size is",
+                                               "rsync error",
+                                               "rsync warning",
+                                               "rsync:",
+                                               "skipping ",
+                                               "io error",
+                                               "file has vanished",
+                                               "building file list",
+                                               "delta-transmission",
+                                               "deleting "};
   for (auto prefix : kSkip) {
     if (l.starts_with(prefix)) return std::nullopt;
   }
@@ -211,17 +228,21 @@ std::string rsyncExitMessage(int exitCode, std::string_view src) {
     case 11:
     case 12:
       return "Brimvale couldn't read or write some files in " + name +
-             ". Your original is safe. This can happen if the drive was busy or briefly unavailable.";
+             ". Your original is safe. This can happen if the drive was busy or briefly "
+             "unavailable.";
     case 23:
       return "Some files in " + name +
              " kept changing while they were being copied, so the copy couldn't finish cleanly. "
-             "Your original is safe and untouched. This is common for app caches that are in active use.";
+             "Your original is safe and untouched. This is common for app caches that are in "
+             "active use.";
     case 24:
       return "Some files in " + name +
-             " were removed by another app before the copy finished. Your original is safe — nothing was lost.";
+             " were removed by another app before the copy finished. Your original is safe — "
+             "nothing was lost.";
     case 30:
     case 35:
-      return "Copying " + name + " took too long and timed out. Your original is safe — Brimvale will try again later.";
+      return "Copying " + name +
+             " took too long and timed out. Your original is safe — Brimvale will try again later.";
     default:
       return "Brimvale couldn't finish copying " + name + ". Your original is safe and untouched.";
   }
@@ -246,7 +267,8 @@ CopyFailureCause copyFailureCause(const std::vector<std::string>& errorLines) {
   return CopyFailureCause::kUnknown;
 }
 
-std::string copyFailureMessage(int exitCode, std::string_view src, const std::vector<std::string>& errorLines) {
+std::string copyFailureMessage(int exitCode, std::string_view src,
+                               const std::vector<std::string>& errorLines) {
   // The generic text is true whatever happened; the specific ones only when
   // nothing in the tool's lines contradicts them.
   const std::string plain = rsyncExitMessage(-1, src);
@@ -259,16 +281,17 @@ std::string copyFailureMessage(int exitCode, std::string_view src, const std::ve
       text = plain + " The destination is read-only, so nothing could be written there.";
       break;
     case CopyFailureCause::kPermissionDenied:
-      text = plain + " Some files couldn't be read or written because permission was denied; make sure your "
-                     "account may read every file in it and try again.";
+      text =
+          plain +
+          " Some files couldn't be read or written because permission was denied; make sure your "
+          "account may read every file in it and try again.";
       break;
     case CopyFailureCause::kNameTooLong:
-      text = plain + " Some names or paths in it are too long to be copied; shorten them and try again.";
+      text = plain +
+             " Some names or paths in it are too long to be copied; shorten them and try again.";
       break;
     case CopyFailureCause::kVanished:
-    case CopyFailureCause::kUnknown:
-      text = rsyncExitMessage(exitCode, src);
-      break;
+    case CopyFailureCause::kUnknown: text = rsyncExitMessage(exitCode, src); break;
   }
   // The tool's own complaints; its closing "rsync error: ... (code n)" line
   // only when there is nothing better.
@@ -284,7 +307,8 @@ std::string copyFailureMessage(int exitCode, std::string_view src, const std::ve
   for (std::size_t i = 0; i < shown.size() && i < kShownLines; ++i) {
     text += (i == 0 ? std::string(kRawErrorMarker) : std::string(" | ")) + std::string(shown[i]);
   }
-  if (shown.size() > kShownLines) text += " (+" + std::to_string(shown.size() - kShownLines) + " more)";
+  if (shown.size() > kShownLines)
+    text += " (+" + std::to_string(shown.size() - kShownLines) + " more)";
   return text;
 }
 

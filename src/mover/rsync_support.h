@@ -27,18 +27,20 @@ struct RsyncSupport {
 
   // Checks `candidates` in order (each must be executable, say "rsync" and
   // "version 3." or "version 4.", and not be openrsync); nothing when none does.
-  [[nodiscard]] static std::optional<RsyncSupport> probe(const std::vector<std::string>& candidates);
+  [[nodiscard]] static std::optional<RsyncSupport> probe(
+      const std::vector<std::string>& candidates);
   // The mover's candidates: <resources>/bin/rsync, the two package-manager
   // paths and, on Linux, /usr/bin/rsync last.
-  [[nodiscard]] static std::vector<std::string> defaultCandidates(const std::string& resourcesFolder);
+  [[nodiscard]] static std::vector<std::string> defaultCandidates(
+      const std::string& resourcesFolder);
   // Reads "--version" text (stdout and stderr together).
   [[nodiscard]] static std::optional<RsyncSupport> fromVersionOutput(std::string path,
                                                                      std::string_view output);
 
   [[nodiscard]] bool atLeast(int maj, int min, int pat) const;
-  [[nodiscard]] std::vector<std::string> arguments(MoveConflictPolicy policy, const std::string& src,
-                                                   const std::string& finalDst,
-                                                   CopyShape shape = CopyShape::kFolderContents) const;
+  [[nodiscard]] std::vector<std::string> arguments(
+      MoveConflictPolicy policy, const std::string& src, const std::string& finalDst,
+      CopyShape shape = CopyShape::kFolderContents) const;
 };
 
 struct RsyncProgressInfo {
@@ -60,7 +62,14 @@ struct RsyncProgressInfo {
 
 // What the copy tool's error lines say went wrong. Only causes that change
 // what the user should do are told apart.
-enum class CopyFailureCause { kUnknown, kNoSpace, kReadOnly, kPermissionDenied, kNameTooLong, kVanished };
+enum class CopyFailureCause {
+  kUnknown,
+  kNoSpace,
+  kReadOnly,
+  kPermissionDenied,
+  kNameTooLong,
+  kVanished
+};
 // The most pressing cause named in `errorLines` (a full drive first).
 [[nodiscard]] CopyFailureCause copyFailureCause(const std::vector<std::string>& errorLines);
 // Separates a failure sentence from its technical detail; what follows it is

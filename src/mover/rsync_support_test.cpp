@@ -33,7 +33,8 @@ TEST(RsyncSupport, TimeOptionsFollowTheVersion) {
 
 TEST(RsyncSupport, NoCrtimesCapabilityDropsOnlyCrtimes) {
   auto s = RsyncSupport::fromVersionOutput(
-      "/usr/bin/rsync", "rsync  version 3.2.7  protocol version 31\nCapabilities:\n    no crtimes, ...\n");
+      "/usr/bin/rsync",
+      "rsync  version 3.2.7  protocol version 31\nCapabilities:\n    no crtimes, ...\n");
   ASSERT_TRUE(s);
   auto args = s->arguments(MoveConflictPolicy::kMergeKeepNewer, "/a", "/d/a");
   EXPECT_FALSE(has(args, "--crtimes"));
@@ -42,16 +43,18 @@ TEST(RsyncSupport, NoCrtimesCapabilityDropsOnlyCrtimes) {
 }
 
 TEST(RsyncSupport, ASingleFileIsCopiedAsAFile) {
-  auto s = RsyncSupport::fromVersionOutput("/usr/bin/rsync", "rsync  version 3.2.7  protocol version 31");
+  auto s = RsyncSupport::fromVersionOutput("/usr/bin/rsync",
+                                           "rsync  version 3.2.7  protocol version 31");
   ASSERT_TRUE(s);
-  auto args = s->arguments(MoveConflictPolicy::kMerge, "/home/me/notes.txt", "/d/notes.txt", CopyShape::kSingleFile);
+  auto args = s->arguments(MoveConflictPolicy::kMerge, "/home/me/notes.txt", "/d/notes.txt",
+                           CopyShape::kSingleFile);
   EXPECT_EQ(args[args.size() - 2], "/home/me/notes.txt");
   EXPECT_EQ(args.back(), "/d/notes.txt");
 }
 
 TEST(RsyncSupport, RefusesOpenrsyncAndOldVersions) {
-  for (const char* text : {"openrsync: protocol version 29\nrsync version 3.0 compatible", "rsync version 2.6.9",
-                           "cp (GNU coreutils) 9.1"}) {
+  for (const char* text : {"openrsync: protocol version 29\nrsync version 3.0 compatible",
+                           "rsync version 2.6.9", "cp (GNU coreutils) 9.1"}) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(RsyncSupport::fromVersionOutput("/x", text));
   }
@@ -80,9 +83,10 @@ TEST(RsyncProgress, ParsesProgressLines) {
 
 TEST(RsyncProgress, CurrentFileSkipsToolChatter) {
   EXPECT_EQ(currentFileFromLine("  Photos/a.jpg "), "Photos/a.jpg");
-  for (const char* line : {"sending incremental file list", "sent 100 bytes  received 5 bytes  210.00 bytes/sec",
-                           "total size is 5  speedup is 1.00", "rsync: [sender] error", "   ",
-                           "Building file list ... done", "deleting old.txt", "IO error encountered"}) {
+  for (const char* line :
+       {"sending incremental file list", "sent 100 bytes  received 5 bytes  210.00 bytes/sec",
+        "total size is 5  speedup is 1.00", "rsync: [sender] error", "   ",
+        "Building file list ... done", "deleting old.txt", "IO error encountered"}) {
     SCOPED_TRACE(line);
     EXPECT_FALSE(currentFileFromLine(line));
   }
@@ -90,17 +94,21 @@ TEST(RsyncProgress, CurrentFileSkipsToolChatter) {
 
 TEST(RsyncExit, MessagesNameTheItem) {
   EXPECT_EQ(rsyncExitMessage(23, "/Users/me/Cache"),
-            "Some files in \u201CCache\u201D kept changing while they were being copied, so the copy couldn't "
-            "finish cleanly. Your original is safe and untouched. This is common for app caches that are in "
+            "Some files in \u201CCache\u201D kept changing while they were being copied, so the "
+            "copy couldn't "
+            "finish cleanly. Your original is safe and untouched. This is common for app caches "
+            "that are in "
             "active use.");
-  EXPECT_EQ(rsyncExitMessage(99, "/"), "Brimvale couldn't finish copying this item. Your original is safe and untouched.");
+  EXPECT_EQ(rsyncExitMessage(99, "/"),
+            "Brimvale couldn't finish copying this item. Your original is safe and untouched.");
   EXPECT_EQ(rsyncExitMessage(12, "/a/b/"), rsyncExitMessage(11, "/x/b"));
 }
 
 // Standard error of real rsync 3.x runs (paths shortened), and the cause each
 // failure is told with. The exit code's own text stays where it is true.
 TEST(CopyFailure, TheCauseComesFromTheToolsOwnLines) {
-  const std::string plain = "Brimvale couldn't finish copying \u201CProjects\u201D. Your original is safe and untouched.";
+  const std::string plain =
+      "Brimvale couldn't finish copying \u201CProjects\u201D. Your original is safe and untouched.";
   struct Case {
     const char* name;
     int exitCode;
@@ -109,44 +117,79 @@ TEST(CopyFailure, TheCauseComesFromTheToolsOwnLines) {
     std::string startsWith;
     const char* says;  // after the opening text, before the raw lines
   } cases[] = {
-      {"drive full while writing", 11,
-       {"rsync: [receiver] write failed on \"/Volumes/NVMe/BRIM-Mac/Relocated/Projects/big.bin\": No space "
+      {"drive full while writing",
+       11,
+       {"rsync: [receiver] write failed on \"/Volumes/NVMe/BRIM-Mac/Relocated/Projects/big.bin\": "
+        "No space "
         "left on device (28)",
         "rsync error: error in file IO (code 11) at receiver.c(657) [receiver=3.5.0]", "",
         "rsync: [sender] write error: Broken pipe (32)"},
-       CopyFailureCause::kNoSpace, plain, "The drive is full \u2014 free some space on the drive and try again."},
-      {"drive out of file slots", 23,
-       {"rsync: [receiver] mkstemp \"/Volumes/NVMe/BRIM-Mac/Relocated/Projects/.f26.txt.avk6XR\" failed: No "
+       CopyFailureCause::kNoSpace,
+       plain,
+       "The drive is full \u2014 free some space on the drive and try again."},
+      {"drive out of file slots",
+       23,
+       {"rsync: [receiver] mkstemp \"/Volumes/NVMe/BRIM-Mac/Relocated/Projects/.f26.txt.avk6XR\" "
+        "failed: No "
         "space left on device (28)",
-        "rsync error: some files/attrs were not transferred (see previous errors) (code 23) at main.c(1394) "
+        "rsync error: some files/attrs were not transferred (see previous errors) (code 23) at "
+        "main.c(1394) "
         "[sender=3.5.0]"},
-       CopyFailureCause::kNoSpace, plain, "The drive is full"},
-      {"unreadable file", 23,
-       {"rsync: [sender] send_files failed to open \"/home/me/Projects/sub/locked.txt\": Permission denied (13)",
-        "rsync error: some files/attrs were not transferred (see previous errors) (code 23) at main.c(1394) "
+       CopyFailureCause::kNoSpace,
+       plain,
+       "The drive is full"},
+      {"unreadable file",
+       23,
+       {"rsync: [sender] send_files failed to open \"/home/me/Projects/sub/locked.txt\": "
+        "Permission denied (13)",
+        "rsync error: some files/attrs were not transferred (see previous errors) (code 23) at "
+        "main.c(1394) "
         "[sender=3.5.0]"},
-       CopyFailureCause::kPermissionDenied, plain, "permission was denied"},
-      {"immutable destination folder", 23,
-       {"rsync: [receiver] mkstemp \"/Volumes/NVMe/BRIM-Mac/Relocated/Projects/deep/.data.bin.Il9Tku\" failed: "
+       CopyFailureCause::kPermissionDenied,
+       plain,
+       "permission was denied"},
+      {"immutable destination folder",
+       23,
+       {"rsync: [receiver] mkstemp "
+        "\"/Volumes/NVMe/BRIM-Mac/Relocated/Projects/deep/.data.bin.Il9Tku\" failed: "
         "Operation not permitted (1)"},
-       CopyFailureCause::kPermissionDenied, plain, "permission was denied"},
-      {"path too long", 23,
+       CopyFailureCause::kPermissionDenied,
+       plain,
+       "permission was denied"},
+      {"path too long",
+       23,
        {"filename overflows max-path len by 1: eeee/eeee/eeee",
-        "rsync error: some files/attrs were not transferred (see previous errors) (code 23) at main.c(1394) "
+        "rsync error: some files/attrs were not transferred (see previous errors) (code 23) at "
+        "main.c(1394) "
         "[sender=3.5.0]"},
-       CopyFailureCause::kNameTooLong, plain, "too long to be copied"},
-      {"read-only destination", 23,
+       CopyFailureCause::kNameTooLong,
+       plain,
+       "too long to be copied"},
+      {"read-only destination",
+       23,
        {"rsync: [receiver] mkstemp \"/Volumes/NVMe/x/.a.XXXX\" failed: Read-only file system (30)"},
-       CopyFailureCause::kReadOnly, plain, "read-only"},
-      {"files that really vanished", 24,
+       CopyFailureCause::kReadOnly,
+       plain,
+       "read-only"},
+      {"files that really vanished",
+       24,
        {"file has vanished: \"/home/me/Projects/cache/tmp1\""},
-       CopyFailureCause::kVanished, "Some files in \u201CProjects\u201D were removed by another app", ""},
-      {"an unexplained 23 keeps its text", 23, {}, CopyFailureCause::kUnknown,
-       "Some files in \u201CProjects\u201D kept changing", ""},
-      {"usage error", 1,
+       CopyFailureCause::kVanished,
+       "Some files in \u201CProjects\u201D were removed by another app",
+       ""},
+      {"an unexplained 23 keeps its text",
+       23,
+       {},
+       CopyFailureCause::kUnknown,
+       "Some files in \u201CProjects\u201D kept changing",
+       ""},
+      {"usage error",
+       1,
        {"rsync: This rsync does not support --crtimes (-N)",
         "rsync error: syntax or usage error (code 1) at main.c(1886) [client=3.5.0]"},
-       CopyFailureCause::kUnknown, "Brimvale couldn't start the copy for \u201CProjects\u201D because of an internal problem.", ""},
+       CopyFailureCause::kUnknown,
+       "Brimvale couldn't start the copy for \u201CProjects\u201D because of an internal problem.",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -161,15 +204,19 @@ TEST(CopyFailure, TheCauseComesFromTheToolsOwnLines) {
     }
     // The tool's first complaint follows as the raw error; its summary line only when alone.
     if (!c.stderrLines.empty()) {
-      EXPECT_EQ(text.substr(sentence.size() + kRawErrorMarker.size(), c.stderrLines[0].size()), c.stderrLines[0]);
+      EXPECT_EQ(text.substr(sentence.size() + kRawErrorMarker.size(), c.stderrLines[0].size()),
+                c.stderrLines[0]);
     }
   }
   const std::string onlySummary = copyFailureMessage(
-      12, "/x/Projects", {"rsync error: error in rsync protocol data stream (code 12) at io.c(232) [receiver=3.5.0]"});
-  EXPECT_TRUE(onlySummary.ends_with(" Raw error: rsync error: error in rsync protocol data stream (code 12) at io.c(232) "
-                                    "[receiver=3.5.0]"))
+      12, "/x/Projects",
+      {"rsync error: error in rsync protocol data stream (code 12) at io.c(232) [receiver=3.5.0]"});
+  EXPECT_TRUE(onlySummary.ends_with(
+      " Raw error: rsync error: error in rsync protocol data stream (code 12) at io.c(232) "
+      "[receiver=3.5.0]"))
       << onlySummary;
-  std::vector<std::string> many(7, "rsync: [sender] send_files failed to open \"/x\": Permission denied (13)");
+  std::vector<std::string> many(
+      7, "rsync: [sender] send_files failed to open \"/x\": Permission denied (13)");
   EXPECT_TRUE(copyFailureMessage(23, "/x/Projects", many).ends_with(" (+4 more)"));
 }
 

@@ -30,13 +30,15 @@ std::string ageText(std::int64_t s) {
   if (s < 3600) return std::to_string(s / 60) + "m ago";
   if (s < 86400) {
     const auto h = s / 3600, m = (s % 3600) / 60;
-    return m == 0 ? std::to_string(h) + "h ago" : std::to_string(h) + "h " + std::to_string(m) + "m ago";
+    return m == 0 ? std::to_string(h) + "h ago"
+                  : std::to_string(h) + "h " + std::to_string(m) + "m ago";
   }
   return std::to_string(s / 86400) + "d ago";
 }
 
 std::string RecentWriteReport::message() const {
-  const double hoursLeft = static_cast<double>(windowHours) - static_cast<double>(ageSeconds) / 3600.0;
+  const double hoursLeft =
+      static_cast<double>(windowHours) - static_cast<double>(ageSeconds) / 3600.0;
   const auto n = static_cast<long long>(std::ceil(hoursLeft));
   std::string retry = n < 1    ? "Try again shortly."
                       : n == 1 ? "Try again in about 1 hour."
@@ -51,7 +53,8 @@ RecentWriteReport recentWriteReport(const fs::path& folder, int windowHours, std
   return recentWriteReport(surveyTree(folder), windowHours, now);
 }
 
-RecentWriteReport recentWriteReport(const std::optional<TreeSurvey>& survey, int windowHours, std::time_t now) {
+RecentWriteReport recentWriteReport(const std::optional<TreeSurvey>& survey, int windowHours,
+                                    std::time_t now) {
   RecentWriteReport report;
   report.windowHours = windowHours;
   if (windowHours <= 0 || !survey) return report;
@@ -120,7 +123,8 @@ Result<void> RelocatorLock::acquire(std::chrono::milliseconds timeout) {
   fs::create_directories(file_.parent_path(), ec);
   fd_ = open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) {
-    return fail(Errc::kIo, "Apps Relocator: cannot open lock file (" + std::string(std::strerror(errno)) + ").");
+    return fail(Errc::kIo, "Apps Relocator: cannot open lock file (" +
+                               std::string(std::strerror(errno)) + ").");
   }
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + timeout;
@@ -148,8 +152,9 @@ Result<void> RelocatorLock::acquire(std::chrono::milliseconds timeout) {
       const auto waited = std::chrono::duration_cast<std::chrono::seconds>(
           std::chrono::steady_clock::now() - start);
       release();
-      return fail(Errc::kTimedOut, "Apps Relocator: another relocate operation is in progress (waited " +
-                                       std::to_string(waited.count()) + "s).");
+      return fail(Errc::kTimedOut,
+                  "Apps Relocator: another relocate operation is in progress (waited " +
+                      std::to_string(waited.count()) + "s).");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

@@ -33,23 +33,24 @@ struct RecentWriteReport {
   std::int64_t ageSeconds = 0;
   [[nodiscard]] std::string message() const;
 };
-[[nodiscard]] RecentWriteReport recentWriteReport(const std::filesystem::path& folder, int windowHours,
-                                                  std::time_t now);
+[[nodiscard]] RecentWriteReport recentWriteReport(const std::filesystem::path& folder,
+                                                  int windowHours, std::time_t now);
 // The same from a survey of the folder already taken (nothing when the folder
 // could not be examined).
-[[nodiscard]] RecentWriteReport recentWriteReport(const std::optional<TreeSurvey>& survey, int windowHours,
-                                                  std::time_t now);
+[[nodiscard]] RecentWriteReport recentWriteReport(const std::optional<TreeSurvey>& survey,
+                                                  int windowHours, std::time_t now);
 // "42s ago", "5m ago", "1h ago", "1h 30m ago", "3d ago".
 [[nodiscard]] std::string ageText(std::int64_t seconds);
 
 enum class VolumeCaseSensitivity { kSensitive, kInsensitive, kUnknown };
 // Writes a probe file into the first writable of `folders` and looks for its
 // lower-case twin; the file is removed afterwards.
-[[nodiscard]] VolumeCaseSensitivity caseSensitivity(const std::vector<std::filesystem::path>& folders);
+[[nodiscard]] VolumeCaseSensitivity caseSensitivity(
+    const std::vector<std::filesystem::path>& folders);
 // The probe folders of a volume: for the startup volume ~/.brimvale; for
 // another its root, .Trashes and private/tmp.
-[[nodiscard]] std::vector<std::filesystem::path> caseProbeFolders(const std::filesystem::path& volumeRoot,
-                                                                  const std::filesystem::path& home);
+[[nodiscard]] std::vector<std::filesystem::path> caseProbeFolders(
+    const std::filesystem::path& volumeRoot, const std::filesystem::path& home);
 struct CaseCollision {
   std::string first, second;  // full paths
 };

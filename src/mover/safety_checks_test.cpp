@@ -1,7 +1,7 @@
 #include "mover/safety_checks.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,10 +15,12 @@ namespace fs = std::filesystem;
 
 TEST(RecentWrites, AgeAndRetryTexts) {
   RecentWriteReport r{true, "notes.txt", 0, 12, 90 * 60};
-  EXPECT_EQ(r.message(),
-            "Recent activity detected in source: notes.txt was modified 1h 30m ago. The mover refuses to "
-            "start while the source is still being written. Try again in about 11 hours. To override, enable "
-            "\u201CBypass recent-write guard\u201D in Tier preferences.");
+  EXPECT_EQ(
+      r.message(),
+      "Recent activity detected in source: notes.txt was modified 1h 30m ago. The mover refuses to "
+      "start while the source is still being written. Try again in about 11 hours. To override, "
+      "enable "
+      "\u201CBypass recent-write guard\u201D in Tier preferences.");
   struct Case {
     std::int64_t age;
     int window;
@@ -89,7 +91,8 @@ TEST(RelocatorLock, StaleHolderIsTakenOverAndABusyLockTimesOut) {
   RelocatorLock second(dir);  // another open file description: flock excludes it
   auto busy = second.acquire(std::chrono::milliseconds(100));
   ASSERT_FALSE(busy);
-  EXPECT_EQ(busy.error().detail, "Apps Relocator: another relocate operation is in progress (waited 0s).");
+  EXPECT_EQ(busy.error().detail,
+            "Apps Relocator: another relocate operation is in progress (waited 0s).");
   first.release();
   EXPECT_TRUE(second.acquire(std::chrono::milliseconds(0)));
   RelocatorLock broken(dir / "file-not-dir" / "x");

@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <array>
 #include <future>
 #include <initializer_list>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <unordered_set>
@@ -55,7 +55,8 @@ std::string hexDigest(EVP_MD_CTX* ctx) {
 
 // Feeds the file's content to every non-null context; false when it cannot
 // be read to the end.
-bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const fs::path& path, std::vector<char>& buffer) {
+bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const fs::path& path,
+              std::vector<char>& buffer) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
   bool ok = true;
@@ -132,12 +133,9 @@ std::string DiffReason::description() const {
       return buf;
     case Kind::kSymlinkTarget:
       return "symlink target \"" + srcTarget + "\" \u2260 \"" + dstTarget + "\"";
-    case Kind::kReadError:
-      return "read error: " + error;
-    case Kind::kMissing:
-      return "missing on destination";
-    case Kind::kExtra:
-      return "extra on destination";
+    case Kind::kReadError: return "read error: " + error;
+    case Kind::kMissing: return "missing on destination";
+    case Kind::kExtra: return "extra on destination";
   }
   return {};
 }
@@ -159,22 +157,26 @@ struct CompareShare {
   std::optional<std::string> error;
 };
 
-std::string joinRel(const std::string& rel, const std::string& name) { return rel.empty() ? name : rel + "/" + name; }
+std::string joinRel(const std::string& rel, const std::string& name) {
+  return rel.empty() ? name : rel + "/" + name;
+}
 
 // Lengths count for everything but folders, links as links, as the size check measures.
 std::uint64_t apparentBytes(const struct stat& st) {
   return S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
 }
 
-
 // The stat comparison of one entry present on both sides; `targets` reads
 // the two link targets when both are links.
 template <class Targets>
-std::optional<DiffReason> compareEntry(const struct stat& a, const struct stat& b, Targets targets) {
-  if (a.st_mode != b.st_mode) return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
+std::optional<DiffReason> compareEntry(const struct stat& a, const struct stat& b,
+                                       Targets targets) {
+  if (a.st_mode != b.st_mode)
+    return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
   if (S_ISLNK(a.st_mode)) {
     auto [ta, tb] = targets();
-    if (ta != tb) return DiffReason{.kind = DiffReason::Kind::kSymlinkTarget, .srcTarget = ta, .dstTarget = tb};
+    if (ta != tb)
+      return DiffReason{.kind = DiffReason::Kind::kSymlinkTarget, .srcTarget = ta, .dstTarget = tb};
     return std::nullopt;
   }
   if (!S_ISREG(a.st_mode)) return std::nullopt;
@@ -184,21 +186,24 @@ std::optional<DiffReason> compareEntry(const struct stat& a, const struct stat& 
                       .dstSize = static_cast<std::uint64_t>(b.st_size)};
   }
   if (std::abs(mtimeOf(a) - mtimeOf(b)) > 0.001) {
-    return DiffReason{.kind = DiffReason::Kind::kMtime, .srcTime = mtimeOf(a), .dstTime = mtimeOf(b)};
+    return DiffReason{
+        .kind = DiffReason::Kind::kMtime, .srcTime = mtimeOf(a), .dstTime = mtimeOf(b)};
   }
   return std::nullopt;
 }
 
 // Compares one folder pair; returns the subfolder pairs to compare next.
-std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst, const FolderPair& pair,
-                                      CompareShare& share) {
+std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
+                                      const FolderPair& pair, CompareShare& share) {
   std::vector<FolderPair> next;
-  const bool hasSrc = pair.sides != Sides::kDestinationOnly, hasDst = pair.sides != Sides::kSourceOnly;
+  const bool hasSrc = pair.sides != Sides::kDestinationOnly,
+             hasDst = pair.sides != Sides::kSourceOnly;
   const std::string srcPath = pair.rel.empty() ? src.string() : (src / pair.rel).string();
   const std::string dstPath = pair.rel.empty() ? dst.string() : (dst / pair.rel).string();
   OpenFolder srcDir(hasSrc ? srcPath : std::string()), dstDir(hasDst ? dstPath : std::string());
   // A side that is there must list, or the comparison cannot be trusted.
-  auto list = [&](bool present, const OpenFolder& dir, const std::string& path, std::vector<FolderEntry>& into) {
+  auto list = [&](bool present, const OpenFolder& dir, const std::string& path,
+                  std::vector<FolderEntry>& into) {
     if (!present) return true;
     auto listed = dir.entries();
     if (!listed) {
@@ -209,7 +214,8 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst, 
     return true;
   };
   std::vector<FolderEntry> srcEntries, dstEntries;
-  if (!list(hasSrc, srcDir, srcPath, srcEntries) || !list(hasDst, dstDir, dstPath, dstEntries)) return next;
+  if (!list(hasSrc, srcDir, srcPath, srcEntries) || !list(hasDst, dstDir, dstPath, dstEntries))
+    return next;
   std::unordered_set<std::string_view> dstNames;
   if (hasSrc && hasDst) {
     dstNames.reserve(dstEntries.size());
@@ -220,7 +226,8 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst, 
     const std::string rel = joinRel(pair.rel, e.name);
     struct stat a {};
     if (fstatat(srcDir.fd(), e.name.c_str(), &a, AT_SYMLINK_NOFOLLOW) != 0) {
-      share.diffs.push_back({rel, {.kind = DiffReason::Kind::kReadError, .error = "source vanished"}});
+      share.diffs.push_back(
+          {rel, {.kind = DiffReason::Kind::kReadError, .error = "source vanished"}});
       continue;
     }
     share.srcBytes += apparentBytes(a);
@@ -249,7 +256,8 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst, 
     if (srcNames.contains(e.name)) continue;
     const std::string rel = joinRel(pair.rel, e.name);
     struct stat b {};
-    if (fstatat(dstDir.fd(), e.name.c_str(), &b, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    if (fstatat(dstDir.fd(), e.name.c_str(), &b, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;  // gone meanwhile
     share.dstBytes += apparentBytes(b);
     share.diffs.push_back({rel, {.kind = DiffReason::Kind::kExtra}});
     if (S_ISDIR(b.st_mode)) next.push_back({rel, Sides::kDestinationOnly});
@@ -260,17 +268,21 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst, 
 }  // namespace
 
 Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& dst) {
-  struct stat srcRoot {}, dstRoot {};
+  struct stat srcRoot {
+  }, dstRoot{};
   if (lstat(src.c_str(), &srcRoot) != 0) return fail(Errc::kIo, src.string());
   if (lstat(dst.c_str(), &dstRoot) != 0) return fail(Errc::kIo, dst.string());
   TreeComparison out;
   out.srcBytes = apparentBytes(srcRoot);
   out.dstBytes = apparentBytes(dstRoot);
-  if (auto reason = compareEntry(srcRoot, dstRoot, [&] { return std::pair{linkTarget(src), linkTarget(dst)}; })) {
+  if (auto reason = compareEntry(srcRoot, dstRoot, [&] {
+        return std::pair{linkTarget(src), linkTarget(dst)};
+      })) {
     out.differences.push_back({"", *reason});
   }
   std::vector<FolderPair> roots;
-  if (S_ISDIR(srcRoot.st_mode)) roots.push_back({"", S_ISDIR(dstRoot.st_mode) ? Sides::kBoth : Sides::kSourceOnly});
+  if (S_ISDIR(srcRoot.st_mode))
+    roots.push_back({"", S_ISDIR(dstRoot.st_mode) ? Sides::kBoth : Sides::kSourceOnly});
   const unsigned threads = walkThreads();
   std::vector<CompareShare> shares(threads);
   visitFolders<FolderPair>(std::move(roots), threads, [&](FolderPair& pair, unsigned thread) {
@@ -283,7 +295,8 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
     out.srcBytes += share.srcBytes;
     out.dstBytes += share.dstBytes;
     for (auto& d : share.diffs) {
-      (d.reason.kind == DiffReason::Kind::kExtra ? extras : out.differences).push_back(std::move(d));
+      (d.reason.kind == DiffReason::Kind::kExtra ? extras : out.differences)
+          .push_back(std::move(d));
     }
   }
   // Threads finish in any order; report in path order, extras last.
@@ -301,9 +314,12 @@ std::optional<std::int64_t> apparentSizeKB(const fs::path& path) {
   return kibRoundedUp(survey->apparentBytes);
 }
 
-std::int64_t kibRoundedUp(std::uint64_t bytes) { return static_cast<std::int64_t>((bytes + 1023) / 1024); }
+std::int64_t kibRoundedUp(std::uint64_t bytes) {
+  return static_cast<std::int64_t>((bytes + 1023) / 1024);
+}
 
-std::vector<Difference> countedDifferences(std::vector<Difference> diffs, MoveConflictPolicy policy) {
+std::vector<Difference> countedDifferences(std::vector<Difference> diffs,
+                                           MoveConflictPolicy policy) {
   std::erase_if(diffs, [policy](const Difference& d) {
     using K = DiffReason::Kind;
     switch (policy) {
@@ -358,9 +374,11 @@ enum class Missing { kFails, kCounts };
 // One digest over `entries` of `root`, in order, each fed as treeDigest
 // describes. With `facts`, each entry's content is also hashed on its own.
 // A missing entry ends the digest (kFails) or is fed as "MISSING" (kCounts).
-std::optional<std::string> digestEntries(const fs::path& root, const std::vector<std::string>& entries,
-                                         Missing missing, const HashProgress& progress,
-                                         const std::atomic<bool>* cancelled, std::vector<EntryFacts>* facts) {
+std::optional<std::string> digestEntries(const fs::path& root,
+                                         const std::vector<std::string>& entries, Missing missing,
+                                         const HashProgress& progress,
+                                         const std::atomic<bool>* cancelled,
+                                         std::vector<EntryFacts>* facts) {
   Md tree = newSha256();
   if (!tree) return std::nullopt;
   std::vector<char> buffer(kTreeHashBlock);
@@ -382,10 +400,9 @@ std::optional<std::string> digestEntries(const fs::path& root, const std::vector
     }
     Md content = facts ? newSha256() : Md();
     const std::uint32_t mode = st.st_mode;
-    const unsigned char modeBytes[4] = {static_cast<unsigned char>(mode >> 24),
-                                        static_cast<unsigned char>(mode >> 16),
-                                        static_cast<unsigned char>(mode >> 8),
-                                        static_cast<unsigned char>(mode)};
+    const unsigned char modeBytes[4] = {
+        static_cast<unsigned char>(mode >> 24), static_cast<unsigned char>(mode >> 16),
+        static_cast<unsigned char>(mode >> 8), static_cast<unsigned char>(mode)};
     feed(modeBytes, 4);
     feed(&zero, 1);
     bool readable = true;
@@ -447,8 +464,9 @@ std::optional<std::string> treeDigest(const fs::path& root, const HashProgress& 
   return digestEntries(root, *entries, Missing::kFails, progress, cancelled, nullptr);
 }
 
-CounterpartCheck compareCounterparts(const fs::path& src, const fs::path& dst, MoveConflictPolicy policy,
-                                     const HashProgress& srcProgress, const HashProgress& dstProgress,
+CounterpartCheck compareCounterparts(const fs::path& src, const fs::path& dst,
+                                     MoveConflictPolicy policy, const HashProgress& srcProgress,
+                                     const HashProgress& dstProgress,
                                      const std::atomic<bool>* cancelled) {
   CounterpartCheck out;
   auto entries = treeEntries(src);
@@ -460,7 +478,8 @@ CounterpartCheck compareCounterparts(const fs::path& src, const fs::path& dst, M
   out.dstDigest = digestEntries(dst, *entries, Missing::kCounts, dstProgress, cancelled, &dstFacts);
   if (!out.dstDigest) return out;
   for (std::size_t i = 0; i < entries->size(); ++i) {
-    if (!counterpartMatches(srcFacts[i], dstFacts[i], policy)) out.differing.push_back((*entries)[i]);
+    if (!counterpartMatches(srcFacts[i], dstFacts[i], policy))
+      out.differing.push_back((*entries)[i]);
   }
   return out;
 }
@@ -469,8 +488,8 @@ std::string differingFilesText(const std::vector<std::string>& paths) {
   std::string list;
   for (std::size_t i = 0; i < paths.size() && i < 5; ++i) list += (i ? ", " : "") + paths[i];
   if (paths.size() > 5) list += " (+" + std::to_string(paths.size() - 5) + " more)";
-  return "Verification failed \u2014 " + std::to_string(paths.size()) + " file" + (paths.size() == 1 ? "" : "s") +
-         " differ: " + list + ". Source preserved.";
+  return "Verification failed \u2014 " + std::to_string(paths.size()) + " file" +
+         (paths.size() == 1 ? "" : "s") + " differ: " + list + ". Source preserved.";
 }
 
 Result<std::vector<std::string>> unmatchedBeforeCleanup(const fs::path& src, const fs::path& dst,
@@ -478,12 +497,14 @@ Result<std::vector<std::string>> unmatchedBeforeCleanup(const fs::path& src, con
   auto compared = quickCompareTrees(src, dst);
   if (!compared) return std::unexpected(compared.error());
   // Extras never endanger the source, whatever the policy.
-  const MoveConflictPolicy counted = policy == MoveConflictPolicy::kOverride ? MoveConflictPolicy::kMerge : policy;
+  const MoveConflictPolicy counted =
+      policy == MoveConflictPolicy::kOverride ? MoveConflictPolicy::kMerge : policy;
   std::vector<std::string> unmatched;
   for (const auto& d : countedDifferences(std::move(compared->differences), counted)) {
     const fs::path a = d.path.empty() ? src : src / d.path;
     const fs::path b = d.path.empty() ? dst : dst / d.path;
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     const bool haveA = lstat(a.c_str(), &sa) == 0;
     if (haveA && S_ISLNK(sa.st_mode)) {
       const std::string target = linkTarget(a);

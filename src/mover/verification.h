@@ -90,8 +90,10 @@ struct CounterpartCheck {
   std::vector<std::string> differing;  // relative paths ("." the root), in path order
 };
 [[nodiscard]] CounterpartCheck compareCounterparts(const std::filesystem::path& src,
-                                                   const std::filesystem::path& dst, MoveConflictPolicy policy,
-                                                   const HashProgress& srcProgress, const HashProgress& dstProgress,
+                                                   const std::filesystem::path& dst,
+                                                   MoveConflictPolicy policy,
+                                                   const HashProgress& srcProgress,
+                                                   const HashProgress& dstProgress,
                                                    const std::atomic<bool>* cancelled = nullptr);
 
 // "Verification failed — <n> file(s) differ: <first five> (+<n − 5> more). Source preserved."
@@ -104,9 +106,8 @@ struct CounterpartCheck {
 // as matching; extras on the destination never count; stat differences are
 // settled by comparing contents, as the fast level does. An error when
 // either tree cannot be walked.
-[[nodiscard]] Result<std::vector<std::string>> unmatchedBeforeCleanup(const std::filesystem::path& src,
-                                                                      const std::filesystem::path& dst,
-                                                                      MoveConflictPolicy policy);
+[[nodiscard]] Result<std::vector<std::string>> unmatchedBeforeCleanup(
+    const std::filesystem::path& src, const std::filesystem::path& dst, MoveConflictPolicy policy);
 
 // "<n> KB" up to 1023 KiB, "%.1f MB" below 1024 MiB, else "%.2f GB".
 [[nodiscard]] std::string formatKB(std::int64_t kib);

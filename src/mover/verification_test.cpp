@@ -81,7 +81,8 @@ TEST_F(Trees, ContentSizeModeAndLinkDifferencesAreFound) {
   EXPECT_EQ(byPath["a.txt"], "size 5 \u2260 8");
   EXPECT_TRUE(byPath["sub/b.bin"].starts_with("mode 0100"));
   EXPECT_EQ(byPath["link"], "symlink target \"a.txt\" \u2260 \"elsewhere\"");
-  EXPECT_EQ(countedDifferences(*diffs, MoveConflictPolicy::kMergeKeepNewer).size(), 1u);  // the link
+  EXPECT_EQ(countedDifferences(*diffs, MoveConflictPolicy::kMergeKeepNewer).size(),
+            1u);  // the link
   EXPECT_NE(*treeDigest(src_, {}), *treeDigest(dst_, {}));
 }
 
@@ -91,7 +92,8 @@ TEST_F(Trees, SameSizeDifferentContentChangesTheDigestAndFileHash) {
   EXPECT_TRUE(quickCompareTrees(src_, dst_)->differences.empty());  // stat alone cannot see it
   EXPECT_NE(*treeDigest(src_, {}), *treeDigest(dst_, {}));
   EXPECT_NE(sha256File(src_ / "a.txt"), sha256File(dst_ / "a.txt"));
-  EXPECT_EQ(*sha256File(src_ / "a.txt"), "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8");
+  EXPECT_EQ(*sha256File(src_ / "a.txt"),
+            "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8");
 }
 
 // Whole subtrees on one side only are reported entry by entry, in path
@@ -104,10 +106,12 @@ TEST_F(Trees, OneSidedSubtreesAreListedEntryByEntry) {
   auto compared = quickCompareTrees(src_, dst_);
   ASSERT_TRUE(compared);
   std::vector<std::string> seen;
-  for (const auto& d : compared->differences) seen.push_back(d.path + ": " + d.reason.description().substr(0, 7));
-  EXPECT_EQ(seen, (std::vector<std::string>{"only: missing", "only/deep: missing", "only/deep/c.txt: missing",
-                                            "sub: mode 04", "sub/b.bin: missing", "more: extra o",
-                                            "more/d.txt: extra o"}));
+  for (const auto& d : compared->differences)
+    seen.push_back(d.path + ": " + d.reason.description().substr(0, 7));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{
+                "only: missing", "only/deep: missing", "only/deep/c.txt: missing", "sub: mode 04",
+                "sub/b.bin: missing", "more: extra o", "more/d.txt: extra o"}));
 }
 
 TEST_F(Trees, MissingRootIsAWalkError) {
@@ -121,7 +125,8 @@ TEST_F(Trees, MissingRootIsAWalkError) {
 TEST_F(Trees, CounterpartsDecideTheThoroughCheckOfAMerge) {
   using P = MoveConflictPolicy;
   auto touch = [&](const std::string& rel, int secondsFromSource) {
-    fs::last_write_time(dst_ / rel, fs::last_write_time(src_ / rel) + std::chrono::seconds(secondsFromSource));
+    fs::last_write_time(dst_ / rel,
+                        fs::last_write_time(src_ / rel) + std::chrono::seconds(secondsFromSource));
   };
   struct Case {
     const char* name;
@@ -135,33 +140,38 @@ TEST_F(Trees, CounterpartsDecideTheThoroughCheckOfAMerge) {
          write(dst_ / "sub" / "b.bin", std::string(2999, 'b') + "X");
          syncTimes("sub/b.bin");
        },
-       {"sub/b.bin"}, {"sub/b.bin"}},
+       {"sub/b.bin"},
+       {"sub/b.bin"}},
       {"a missing file", [&] { fs::remove(dst_ / "a.txt"); }, {"a.txt"}, {"a.txt"}},
       {"a newer different copy",
        [&] {
          write(dst_ / "a.txt", "edited later");
          touch("a.txt", 60);
        },
-       {"a.txt"}, {}},
+       {"a.txt"},
+       {}},
       {"an older different copy",
        [&] {
          write(dst_ / "a.txt", "stale");
          touch("a.txt", -60);
        },
-       {"a.txt"}, {"a.txt"}},
+       {"a.txt"},
+       {"a.txt"}},
       {"another mode", [&] { chmod((dst_ / "a.txt").c_str(), 0600); }, {"a.txt"}, {}},
       {"another link target",
        [&] {
          fs::remove(dst_ / "link");
          fs::create_symlink("elsewhere", dst_ / "link");
        },
-       {"link"}, {"link"}},
+       {"link"},
+       {"link"}},
       {"a folder where a file was",
        [&] {
          fs::remove(dst_ / "a.txt");
          fs::create_directory(dst_ / "a.txt");
        },
-       {"a.txt"}, {"a.txt"}},
+       {"a.txt"},
+       {"a.txt"}},
   };
   const fs::path pristine = root_ / "pristine";
   fs::copy(dst_, pristine, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
@@ -178,7 +188,8 @@ TEST_F(Trees, CounterpartsDecideTheThoroughCheckOfAMerge) {
     EXPECT_EQ(*merge.srcDigest, *treeDigest(src_, {}));  // the source digest is the tree digest
     // Counterparts that all match digest exactly like the source.
     EXPECT_EQ(*merge.srcDigest == *merge.dstDigest, c.mergeDiffers.empty());
-    EXPECT_EQ(compareCounterparts(src_, dst_, P::kMergeKeepNewer, {}, {}).differing, c.newerDiffers);
+    EXPECT_EQ(compareCounterparts(src_, dst_, P::kMergeKeepNewer, {}, {}).differing,
+              c.newerDiffers);
   }
   EXPECT_FALSE(compareCounterparts(root_ / "gone", dst_, P::kMerge, {}, {}).srcDigest);
   const CounterpartCheck noCopy = compareCounterparts(src_, root_ / "gone", P::kMerge, {}, {});
@@ -196,7 +207,8 @@ TEST(TreeDigest, MatchesItsDocumentedInput) {
   std::ofstream(root / "t" / "f", std::ios::binary) << "hi";
   chmod((root / "t" / "f").c_str(), 0644);
   fs::create_symlink("f", root / "t" / "l");
-  EXPECT_EQ(treeDigest(root / "t", {}), "55fda221892562bb6ad67aa1593f83f60a65b7ab59005c8d978d27d029eb5c77");
+  EXPECT_EQ(treeDigest(root / "t", {}),
+            "55fda221892562bb6ad67aa1593f83f60a65b7ab59005c8d978d27d029eb5c77");
   fs::remove_all(root);
 }
 
@@ -208,14 +220,16 @@ TEST_F(Trees, BeforeCleanupHalfRelinkedSourcesMatchAndChangesDoNot) {
   fs::create_symlink(dst_ / "a.txt", src_ / "a.txt");
   fs::create_symlink(dst_ / "sub" / "b.bin", src_ / "sub" / ".bvl-0123456789ab");
   write(dst_ / "extra.txt", "only on the copy");
-  for (auto policy : {MoveConflictPolicy::kMerge, MoveConflictPolicy::kOverride, MoveConflictPolicy::kMergeKeepNewer}) {
+  for (auto policy : {MoveConflictPolicy::kMerge, MoveConflictPolicy::kOverride,
+                      MoveConflictPolicy::kMergeKeepNewer}) {
     SCOPED_TRACE(conflictPolicyRaw(policy));
     auto unmatched = unmatchedBeforeCleanup(src_, dst_, policy);
     ASSERT_TRUE(unmatched);
     EXPECT_TRUE(unmatched->empty()) << unmatched->front();
   }
   // Same size, another time, same bytes: settled by the content.
-  fs::last_write_time(dst_ / "sub" / "b.bin", fs::last_write_time(src_ / "sub" / "b.bin") + std::chrono::hours(1));
+  fs::last_write_time(dst_ / "sub" / "b.bin",
+                      fs::last_write_time(src_ / "sub" / "b.bin") + std::chrono::hours(1));
   EXPECT_TRUE(unmatchedBeforeCleanup(src_, dst_, MoveConflictPolicy::kMerge)->empty());
   write(dst_ / "sub" / "b.bin", std::string(3000, 'c'));
   write(src_ / "new.txt", "written after the copy");
@@ -226,17 +240,19 @@ TEST_F(Trees, BeforeCleanupHalfRelinkedSourcesMatchAndChangesDoNot) {
 }
 
 TEST(DifferingFiles, ListsFiveAndCountsTheRest) {
-  EXPECT_EQ(differingFilesText({"a"}), "Verification failed \u2014 1 file differ: a. Source preserved.");
-  EXPECT_EQ(differingFilesText({"a", "b", "c", "d", "e", "f", "g"}),
-            "Verification failed \u2014 7 files differ: a, b, c, d, e (+2 more). Source preserved.");
+  EXPECT_EQ(differingFilesText({"a"}),
+            "Verification failed \u2014 1 file differ: a. Source preserved.");
+  EXPECT_EQ(
+      differingFilesText({"a", "b", "c", "d", "e", "f", "g"}),
+      "Verification failed \u2014 7 files differ: a, b, c, d, e (+2 more). Source preserved.");
 }
 
 TEST(SizeCheck, ToleranceAndFormatting) {
   struct Case {
     std::int64_t manifest, live, dst;
     bool passes;
-  } cases[] = {{300, 300, 290, true},     {10000, 10000, 9400, false}, {0, 0, 0, true},
-               {100, 100, 0, false},      {0, 10000, 9600, true},      {10000, 0, 20000, true}};
+  } cases[] = {{300, 300, 290, true}, {10000, 10000, 9400, false}, {0, 0, 0, true},
+               {100, 100, 0, false},  {0, 10000, 9600, true},      {10000, 0, 20000, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.dst);
     EXPECT_EQ(sizeCheck(c.manifest, c.live, c.dst).passed, c.passes);

@@ -4,7 +4,8 @@
 
 namespace brimvale::platform {
 
-AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base, ServiceOwnership ownership) {
+AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base,
+                                ServiceOwnership ownership) {
   AppPlatform p;
 #if defined(__APPLE__)
   p.defaults = makeMacUserDefaults("/usr/bin/defaults", "com.brimvale.app");

@@ -10,8 +10,8 @@ struct Unit {
   std::string_view name;
   int decimals;
 };
-constexpr std::array kUnits{Unit{"KB", 0}, Unit{"MB", 1}, Unit{"GB", 2}, Unit{"TB", 2},
-                            Unit{"PB", 2}, Unit{"EB", 2}};
+constexpr std::array kUnits{Unit{"KB", 0}, Unit{"MB", 1}, Unit{"GB", 2},
+                            Unit{"TB", 2}, Unit{"PB", 2}, Unit{"EB", 2}};
 
 }  // namespace
 

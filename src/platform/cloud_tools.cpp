@@ -21,9 +21,7 @@ class ToolCloudEviction final : public CloudEviction {
  public:
   explicit ToolCloudEviction(CloudToolPaths paths) : paths_(std::move(paths)) {}
 
-  bool installed(EvictionTool tool) override {
-    return access(path(tool).c_str(), X_OK) == 0;
-  }
+  bool installed(EvictionTool tool) override { return access(path(tool).c_str(), X_OK) == 0; }
 
   bool supportsEvict(EvictionTool tool) override {
     std::optional<bool>& known = tool == EvictionTool::kBrctl ? brctl_ : fpctl_;
@@ -43,7 +41,7 @@ class ToolCloudEviction final : public CloudEviction {
 
   bool probe(EvictionTool tool) {
     const char* preset = std::getenv(tool == EvictionTool::kBrctl ? "EVICT_BRCTL_SUPPORTED"
-                                                                   : "EVICT_FPCTL_SUPPORTED");
+                                                                  : "EVICT_FPCTL_SUPPORTED");
     if (preset != nullptr && std::string_view(preset) == "yes") return true;
     if (preset != nullptr && std::string_view(preset) == "no") return false;
     if (!installed(tool)) return false;

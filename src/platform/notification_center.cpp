@@ -112,13 +112,18 @@ class FreedesktopNotifier final : public DesktopNotifier {
   ProcessResult call(std::vector<std::string> methodAndArgs) {
     // "--" keeps a title that starts with '-' (and the -1 timeout) from being
     // read as an option.
-    std::vector<std::string> args = {"--user", "--", "call", "org.freedesktop.Notifications",
+    std::vector<std::string> args = {"--user",
+                                     "--",
+                                     "call",
+                                     "org.freedesktop.Notifications",
                                      "/org/freedesktop/Notifications",
                                      "org.freedesktop.Notifications"};
     args.insert(args.end(), methodAndArgs.begin(), methodAndArgs.end());
-    ProcessInvocation invocation{.path = busctl_, .args = std::move(args), .deadline = kBusDeadline};
+    ProcessInvocation invocation{
+        .path = busctl_, .args = std::move(args), .deadline = kBusDeadline};
     if (const char* a = std::getenv("DBUS_SESSION_BUS_ADDRESS"); !a || !*a) {
-      invocation.envAdditions.emplace_back("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtimeDir_ + "/bus");
+      invocation.envAdditions.emplace_back("DBUS_SESSION_BUS_ADDRESS",
+                                           "unix:path=" + runtimeDir_ + "/bus");
     }
     return runProcess(invocation);
   }
@@ -173,7 +178,8 @@ std::optional<std::string> parseBusctlNotifyReply(std::string_view output) {
   return std::string(digits);
 }
 
-std::unique_ptr<DesktopNotifier> makeFreedesktopNotifier(std::string busctl, std::string runtimeDir) {
+std::unique_ptr<DesktopNotifier> makeFreedesktopNotifier(std::string busctl,
+                                                         std::string runtimeDir) {
   return std::make_unique<FreedesktopNotifier>(std::move(busctl), std::move(runtimeDir));
 }
 
@@ -200,8 +206,8 @@ void NotificationCenter::add(const NotificationRequest& request) {
   if (auto handle = desktop_->show(request, replacing)) {
     entry.desktopHandle = *handle;
   } else {
-    log_("[Notifications] kept without a desktop banner (" + handle.error().detail + "): " +
-         request.title);
+    log_("[Notifications] kept without a desktop banner (" + handle.error().detail +
+         "): " + request.title);
   }
   if (same != delivered_.end()) {
     *same = std::move(entry);
@@ -215,7 +221,8 @@ void NotificationCenter::remove(const std::string& identifier) {
   removeIf([&](const DeliveredNotification& n) { return n.request.identifier == identifier; });
 }
 
-void NotificationCenter::removeIf(const std::function<bool(const DeliveredNotification&)>& matches) {
+void NotificationCenter::removeIf(
+    const std::function<bool(const DeliveredNotification&)>& matches) {
   auto first = std::stable_partition(delivered_.begin(), delivered_.end(),
                                      [&](const auto& n) { return !matches(n); });
   if (first == delivered_.end()) return;

@@ -10,10 +10,10 @@
 namespace brimvale::platform {
 namespace {
 
-using testsupport::StandinTool;
-using testsupport::TempDir;
 using testing::DesktopRecord;
 using testing::RecordingDesktop;
+using testsupport::StandinTool;
+using testsupport::TempDir;
 
 NotificationRequest request(std::string id, std::string title) {
   NotificationRequest r;
@@ -27,9 +27,9 @@ TEST(NotificationCenter, OneNotificationPerIdentifierReplacedInPlace) {
   TempDir dir;
   DesktopRecord record;
   std::vector<std::string> log;
-  NotificationCenter centre(dir.path() / "delivered.json", std::make_unique<RecordingDesktop>(record),
-                            [&](const std::string& l) { log.push_back(l); },
-                            [] { return std::time_t{1'700'000'000}; });
+  NotificationCenter centre(
+      dir.path() / "delivered.json", std::make_unique<RecordingDesktop>(record),
+      [&](const std::string& l) { log.push_back(l); }, [] { return std::time_t{1'700'000'000}; });
   centre.add(request("storage.warning", "low"));
   centre.add(request("a-uuid", "other"));
   centre.add(request("storage.warning", "critical"));
@@ -56,15 +56,16 @@ TEST(NotificationCenter, WithoutADesktopKeepsTheModelAndLogs) {
   DesktopRecord record;
   record.available = false;
   std::vector<std::string> log;
-  NotificationCenter centre(dir.path() / "delivered.json", std::make_unique<RecordingDesktop>(record),
-                            [&](const std::string& l) { log.push_back(l); },
-                            [] { return std::time_t{1'700'000'000}; });
+  NotificationCenter centre(
+      dir.path() / "delivered.json", std::make_unique<RecordingDesktop>(record),
+      [&](const std::string& l) { log.push_back(l); }, [] { return std::time_t{1'700'000'000}; });
   centre.add(request("t", "Drive missing"));
   ASSERT_EQ(centre.delivered().size(), 1u);
   EXPECT_EQ(centre.delivered()[0].deliveredAt, "2023-11-14T22:13:20Z");
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0],
-            "[Notifications] kept without a desktop banner (no desktop session bus): Drive missing");
+  EXPECT_EQ(
+      log[0],
+      "[Notifications] kept without a desktop banner (no desktop session bus): Drive missing");
 }
 
 TEST(FreedesktopNotifier, SendsNotifyWithReplaceIdUrgencyAndSound) {
@@ -81,13 +82,37 @@ TEST(FreedesktopNotifier, SendsNotifyWithReplaceIdUrgencyAndSound) {
   ASSERT_TRUE(handle);
   EXPECT_EQ(*handle, "41");
   notifier->withdraw("41");
-  std::vector<std::string> expected = {
-      "--user", "--", "call", "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-      "org.freedesktop.Notifications", "Notify", "susssasa{sv}i", "Brimvale", "40", "",
-      "-Storage CRITICAL", "Startup disk\nbody", "0", "2", "urgency", "y", "2", "sound-name", "s",
-      "Funk", "-1",
-      "--user", "--", "call", "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-      "org.freedesktop.Notifications", "CloseNotification", "u", "41"};
+  std::vector<std::string> expected = {"--user",
+                                       "--",
+                                       "call",
+                                       "org.freedesktop.Notifications",
+                                       "/org/freedesktop/Notifications",
+                                       "org.freedesktop.Notifications",
+                                       "Notify",
+                                       "susssasa{sv}i",
+                                       "Brimvale",
+                                       "40",
+                                       "",
+                                       "-Storage CRITICAL",
+                                       "Startup disk\nbody",
+                                       "0",
+                                       "2",
+                                       "urgency",
+                                       "y",
+                                       "2",
+                                       "sound-name",
+                                       "s",
+                                       "Funk",
+                                       "-1",
+                                       "--user",
+                                       "--",
+                                       "call",
+                                       "org.freedesktop.Notifications",
+                                       "/org/freedesktop/Notifications",
+                                       "org.freedesktop.Notifications",
+                                       "CloseNotification",
+                                       "u",
+                                       "41"};
   EXPECT_EQ(busctl.arguments(), expected);
 
   busctl.reply("Call failed: The name is not activatable\n", 1);

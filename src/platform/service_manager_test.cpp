@@ -17,20 +17,23 @@ using testsupport::TempDir;
 using namespace std::chrono_literals;
 
 ServiceDefinition definition(std::vector<std::string> args, fs::path log) {
-  return {std::move(args), std::move(log), {{"PATH", "/usr/bin:/bin"}, {"RSYNC", "/usr/bin/rsync"}}};
+  return {
+      std::move(args), std::move(log), {{"PATH", "/usr/bin:/bin"}, {"RSYNC", "/usr/bin/rsync"}}};
 }
 
 TEST(LaunchAgentPlist, HasExactlyTheAgentKeys) {
-  std::string xml = launchAgentPlistXml(
-      definition({"/Users/a b/.brimvale/brim-vale", "watch"}, "/Users/a b/.brimvale/brim-vale.launchd.log"));
+  std::string xml = launchAgentPlistXml(definition({"/Users/a b/.brimvale/brim-vale", "watch"},
+                                                   "/Users/a b/.brimvale/brim-vale.launchd.log"));
   for (const char* expected :
        {"<key>Label</key>\n\t<string>com.brimvale.service</string>",
-        "<key>ProgramArguments</key>\n\t<array>\n\t\t<string>/Users/a b/.brimvale/brim-vale</string>\n"
+        "<key>ProgramArguments</key>\n\t<array>\n\t\t<string>/Users/a "
+        "b/.brimvale/brim-vale</string>\n"
         "\t\t<string>watch</string>\n\t</array>",
         "<key>RunAtLoad</key>\n\t<false/>", "<key>KeepAlive</key>\n\t<false/>",
         "<key>ThrottleInterval</key>\n\t<integer>30</integer>",
         "<key>StandardOutPath</key>\n\t<string>/Users/a b/.brimvale/brim-vale.launchd.log</string>",
-        "<key>StandardErrorPath</key>\n\t<string>/Users/a b/.brimvale/brim-vale.launchd.log</string>",
+        "<key>StandardErrorPath</key>\n\t<string>/Users/a "
+        "b/.brimvale/brim-vale.launchd.log</string>",
         "<key>RSYNC</key>\n\t\t<string>/usr/bin/rsync</string>"}) {
     EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\nin\n" << xml;
   }
@@ -46,7 +49,8 @@ TEST(LaunchAgentPlist, OlderListsAskingToAutostartAreOutdated) {
     bool outdated;
   } cases[] = {
       {"KeepAlive true", head + "<key>KeepAlive</key> <true/></dict></plist>", true},
-      {"RunAtLoad true", head + "<key>RunAtLoad</key><true/><key>KeepAlive</key><false/></dict></plist>", true},
+      {"RunAtLoad true",
+       head + "<key>RunAtLoad</key><true/><key>KeepAlive</key><false/></dict></plist>", true},
       {"both false", head + "<key>RunAtLoad</key><false/></dict></plist>", false},
       {"not a plist", "garbage", false},
   };
@@ -60,13 +64,15 @@ TEST(LaunchAgentManager, DrivesLaunchctl) {
   TempDir dir;
   StandinTool launchctl(dir, "launchctl");
   auto manager = makeLaunchAgentManager(dir.path() / "home", launchctl.path(), 501);
-  const std::string plist = (dir.path() / "home/Library/LaunchAgents/com.brimvale.service.plist").string();
+  const std::string plist =
+      (dir.path() / "home/Library/LaunchAgents/com.brimvale.service.plist").string();
   EXPECT_EQ(manager->definitionPath(), plist);
   ASSERT_TRUE(manager->writeDefinition(definition({"/x/brim-vale", "watch"}, "/x/log")));
   EXPECT_FALSE(manager->definitionIsOutdated());
 
-  launchctl.reply("{\n\t\"LimitLoadToSessionType\" = \"Aqua\";\n\t\"Label\" = \"com.brimvale.service\";\n"
-                  "\t\"LastExitStatus\" = 256;\n\t\"PID\" = 4242;\n};\n");
+  launchctl.reply(
+      "{\n\t\"LimitLoadToSessionType\" = \"Aqua\";\n\t\"Label\" = \"com.brimvale.service\";\n"
+      "\t\"LastExitStatus\" = 256;\n\t\"PID\" = 4242;\n};\n");
   ServiceJobState s = manager->state();
   EXPECT_TRUE(s.loaded);
   EXPECT_EQ(s.pid, 4242);
@@ -77,14 +83,15 @@ TEST(LaunchAgentManager, DrivesLaunchctl) {
   launchctl.reply("Load failed: 5: Input/output error\n", 5);
   auto loaded = manager->load();
   ASSERT_FALSE(loaded);
-  EXPECT_EQ(loaded.error().detail, "launchctl could not load the service:\nLoad failed: 5: Input/output error\n");
+  EXPECT_EQ(loaded.error().detail,
+            "launchctl could not load the service:\nLoad failed: 5: Input/output error\n");
   EXPECT_EQ(manager->kickstart().error().detail.substr(0, 2), "5 ");
   EXPECT_FALSE(manager->state().loaded);
   EXPECT_EQ(launchctl.arguments(),
             (std::vector<std::string>{"list", "com.brimvale.service", "kickstart", "-k",
-                                      "gui/501/com.brimvale.service", "unload", plist, "load", plist,
-                                      "kickstart", "-k", "gui/501/com.brimvale.service", "list",
-                                      "com.brimvale.service"}));
+                                      "gui/501/com.brimvale.service", "unload", plist, "load",
+                                      plist, "kickstart", "-k", "gui/501/com.brimvale.service",
+                                      "list", "com.brimvale.service"}));
 }
 
 TEST(LaunchAgentManager, AHungUnloadIsAbandonedAtTheLimit) {
@@ -118,8 +125,10 @@ TEST(SupervisedService, LoadKickstartAndUnload) {
   auto manager = makeSupervisedServiceManager(dir.path());
   const fs::path log = dir.path() / "service log.txt";
   EXPECT_FALSE(manager->load());  // no definition yet
-  ASSERT_TRUE(manager->writeDefinition(
-      {{"/bin/sh", "-c", "echo \"started $BV_GREETING\"; exec sleep 30"}, log, {{"BV_GREETING", "hello"}}}));
+  ASSERT_TRUE(
+      manager->writeDefinition({{"/bin/sh", "-c", "echo \"started $BV_GREETING\"; exec sleep 30"},
+                                log,
+                                {{"BV_GREETING", "hello"}}}));
   EXPECT_FALSE(manager->definitionIsOutdated());
   EXPECT_EQ(manager->kickstart().error().detail.substr(0, 4), "113 ");  // not loaded yet
 
@@ -148,7 +157,9 @@ TEST(SupervisedService, UnloadEndsAServiceThatIgnoresTerminate) {
   TempDir dir;
   auto manager = makeSupervisedServiceManager(dir.path());
   ASSERT_TRUE(manager->writeDefinition(
-      {{"/bin/sh", "-c", "trap '' TERM; echo ready; while :; do sleep 0.1; done"}, dir.path() / "log", {}}));
+      {{"/bin/sh", "-c", "trap '' TERM; echo ready; while :; do sleep 0.1; done"},
+       dir.path() / "log",
+       {}}));
   ASSERT_TRUE(manager->load());
   ASSERT_TRUE(manager->kickstart());
   ASSERT_TRUE(eventually([&] { return readFile(dir.path() / "log").value_or("") == "ready\n"; }));
@@ -175,7 +186,9 @@ TEST(SystemdUserService, UnitQuotesEveryValueAndNeverAutostarts) {
   std::string unit = systemdUnitText({{"/home/a \"b\"/.brimvale/brim-vale", "watch"},
                                       "/home/a 100%/log",
                                       {{"PATH", "/usr/bin:/bin"}, {"RSYNC", "/opt/$x/rsync"}}});
-  EXPECT_NE(unit.find("ExecStart=\"/home/a \\\"b\\\"/.brimvale/brim-vale\" \"watch\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("ExecStart=\"/home/a \\\"b\\\"/.brimvale/brim-vale\" \"watch\"\n"),
+            std::string::npos)
+      << unit;
   EXPECT_NE(unit.find("Environment=\"RSYNC=/opt/$$x/rsync\"\n"), std::string::npos);
   EXPECT_NE(unit.find("StandardOutput=append:/home/a 100%%/log\n"), std::string::npos);
   EXPECT_NE(unit.find("Restart=no\n"), std::string::npos);
@@ -188,9 +201,11 @@ TEST(SystemdUserService, DrivesSystemctlAndReadsItsState) {
   TempDir dir;
   StandinTool systemctl(dir, "systemctl");
   auto manager = makeSystemdUserServiceManager(dir.path(), systemctl.path());
-  EXPECT_EQ(manager->definitionPath(), dir.path() / ".config/systemd/user/brimvale-service.service");
+  EXPECT_EQ(manager->definitionPath(),
+            dir.path() / ".config/systemd/user/brimvale-service.service");
   ASSERT_TRUE(manager->writeDefinition(definition({"/x/brim-vale", "watch"}, "/x/log")));
-  EXPECT_FALSE(manager->writeDefinition(definition({"/x/brim-vale"}, "/x/a\nExecStartPre=/bin/evil")));
+  EXPECT_FALSE(
+      manager->writeDefinition(definition({"/x/brim-vale"}, "/x/a\nExecStartPre=/bin/evil")));
   ASSERT_TRUE(manager->load());
   ASSERT_TRUE(manager->kickstart());
   systemctl.reply("LoadState=loaded\nMainPID=812\nExecMainStatus=0\nExecMainCode=0\n");
@@ -209,7 +224,8 @@ TEST(SystemdUserService, DrivesSystemctlAndReadsItsState) {
 }
 
 TEST(SystemdUserService, ReadsExitedAndMissingUnits) {
-  ServiceJobState exited = parseSystemctlShow("LoadState=loaded\nMainPID=0\nExecMainStatus=2\nExecMainCode=1\n");
+  ServiceJobState exited =
+      parseSystemctlShow("LoadState=loaded\nMainPID=0\nExecMainStatus=2\nExecMainCode=1\n");
   EXPECT_TRUE(exited.loaded);
   EXPECT_FALSE(exited.pid);
   EXPECT_EQ(exited.lastExitStatus, 2);

@@ -64,15 +64,38 @@ TEST(MacUserDefaults, CallsTheDefaultsToolAndParsesItsOutput) {
   tool.reply("", 1);
   EXPECT_EQ(defaults->setString("s", "x").error().code, Errc::kToolFailed);
 
-  std::vector<std::string> expected = {
-      "read", "com.brimvale.app", "brimvale.storage.warnState",
-      "read", "com.brimvale.app", "k",
-      "read", "com.brimvale.app", "k",
-      "read", "com.brimvale.app", "k",
-      "write", "com.brimvale.app", "k", "-int", "7",
-      "write", "com.brimvale.app", "b", "-bool", "false",
-      "write", "com.brimvale.app", "s", "-string", "-v",
-      "write", "com.brimvale.app", "s", "-string", "x"};
+  std::vector<std::string> expected = {"read",
+                                       "com.brimvale.app",
+                                       "brimvale.storage.warnState",
+                                       "read",
+                                       "com.brimvale.app",
+                                       "k",
+                                       "read",
+                                       "com.brimvale.app",
+                                       "k",
+                                       "read",
+                                       "com.brimvale.app",
+                                       "k",
+                                       "write",
+                                       "com.brimvale.app",
+                                       "k",
+                                       "-int",
+                                       "7",
+                                       "write",
+                                       "com.brimvale.app",
+                                       "b",
+                                       "-bool",
+                                       "false",
+                                       "write",
+                                       "com.brimvale.app",
+                                       "s",
+                                       "-string",
+                                       "-v",
+                                       "write",
+                                       "com.brimvale.app",
+                                       "s",
+                                       "-string",
+                                       "x"};
   EXPECT_EQ(tool.arguments(), expected);
 }
 
@@ -82,9 +105,13 @@ TEST(MacUserDefaults, ParsesRecordedValues) {
     std::optional<std::int64_t> asInt;
     std::optional<bool> asBool;
   } cases[] = {
-      {"42\n", 42, std::nullopt}, {"-7\n", -7, std::nullopt}, {"1\n", 1, true},
-      {"0\n", 0, false},          {"low\n", std::nullopt, std::nullopt},
-      {"\n", std::nullopt, std::nullopt}, {"12abc\n", std::nullopt, std::nullopt},
+      {"42\n", 42, std::nullopt},
+      {"-7\n", -7, std::nullopt},
+      {"1\n", 1, true},
+      {"0\n", 0, false},
+      {"low\n", std::nullopt, std::nullopt},
+      {"\n", std::nullopt, std::nullopt},
+      {"12abc\n", std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.output);

@@ -7,18 +7,18 @@
 #include "common/base/file_io.h"
 #include "common/base/stale_temporaries.h"
 #include "service/core/core_commands.h"
+#include "service/drive_transfer/transfer_job.h"
 #include "service/drives/drive_commands.h"
-#include "service/rules/cloud_eviction.h"
 #include "service/drives/drive_folder_commands.h"
+#include "service/drives/remount.h"
+#include "service/drives/self_backup.h"
+#include "service/relocation/relocation.h"
+#include "service/relocation/rollback.h"
+#include "service/rules/cloud_eviction.h"
 #include "service/rules/free_space.h"
 #include "service/rules/reclaim.h"
-#include "service/relocation/relocation.h"
-#include "service/drives/remount.h"
-#include "service/relocation/rollback.h"
 #include "service/rules/rule_commands.h"
-#include "service/drives/self_backup.h"
 #include "service/rules/storage_report.h"
-#include "service/drive_transfer/transfer_job.h"
 #include "service/watch/watch.h"
 
 namespace brimvale::service {
@@ -82,11 +82,10 @@ constexpr std::array kSubcommands{
                remountCommand},
     Subcommand{"rollback", "rollback", "undo the last batch of moves (--yes to skip the prompt)",
                ConfigNeed::kLoad, rollbackCommand},
-    Subcommand{"backup-self", "backup-self",
-               "copy the configuration and state onto the drive", ConfigNeed::kLoad,
-               backupSelfCommand},
-    Subcommand{"log", "log [N]", "last N lines of the service log (default 50)",
-               ConfigNeed::kNone, logCommand},
+    Subcommand{"backup-self", "backup-self", "copy the configuration and state onto the drive",
+               ConfigNeed::kLoad, backupSelfCommand},
+    Subcommand{"log", "log [N]", "last N lines of the service log (default 50)", ConfigNeed::kNone,
+               logCommand},
     Subcommand{"rules-preview", "", "", ConfigNeed::kLoad, rulesPreviewCommand},
     Subcommand{"tcc-check", "", "", ConfigNeed::kLoad, tccCheckCommand},
     Subcommand{"move-dir", "", "", ConfigNeed::kLoad, moveDirCommand},

@@ -12,9 +12,8 @@ int main(int argc, char** argv) {
   // Everything the service creates is private to the user.
   umask(077);
   brimvale::platform::Platform platform = brimvale::platform::makeHostPlatform();
-  brimvale::service::ServiceContext ctx(
-      brimvale::StatePaths::forHome(brimvale::homeFolder()), platform, brimvale::systemClock(),
-      std::cout, std::cerr);
+  brimvale::service::ServiceContext ctx(brimvale::StatePaths::forHome(brimvale::homeFolder()),
+                                        platform, brimvale::systemClock(), std::cout, std::cerr);
   std::vector<std::string> args(argv + 1, argv + argc);
   brimvale::takeStopPointOption(args);
   return brimvale::service::runService(ctx, args);

@@ -45,8 +45,7 @@ std::string SnapshotManagerError::description() const {
     case SnapshotErrorKind::kCommandFailed:
       return "Time Machine command failed (" + std::to_string(status) + "): " + subject + "\n" +
              errorOutput;
-    case SnapshotErrorKind::kTimedOut:
-      return "Time Machine command timed out: " + subject;
+    case SnapshotErrorKind::kTimedOut: return "Time Machine command timed out: " + subject;
     case SnapshotErrorKind::kInvalidIdentifier:
       return "Snapshot identifier doesn't match the expected format: " + subject;
     case SnapshotErrorKind::kProtectedSnapshot:
@@ -103,10 +102,8 @@ SnapshotResult<std::string> SnapshotManager::run(std::vector<std::string> args,
                                                   .subject = std::move(command),
                                                   .status = result.signal,
                                                   .errorOutput = std::move(result.err)});
-    case ProcessOutcome::kTimedOut:
-      return refuse(SnapshotErrorKind::kTimedOut, std::move(command));
-    case ProcessOutcome::kFailedToStart:
-      break;
+    case ProcessOutcome::kTimedOut: return refuse(SnapshotErrorKind::kTimedOut, std::move(command));
+    case ProcessOutcome::kFailedToStart: break;
   }
   return std::unexpected(SnapshotManagerError{.kind = SnapshotErrorKind::kCommandFailed,
                                               .subject = std::move(command),

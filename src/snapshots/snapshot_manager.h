@@ -41,8 +41,8 @@ struct SnapshotManagerError {
   // "tmutil " + arguments (command failed, timed out); the rejected
   // identifier (invalid identifier); the snapshot name (protected snapshot).
   std::string subject;
-  std::int32_t status = 0;   // command failed: the tool's exit status
-  std::string errorOutput;   // command failed: what the tool wrote to stderr
+  std::int32_t status = 0;  // command failed: the tool's exit status
+  std::string errorOutput;  // command failed: what the tool wrote to stderr
 
   // "command-failed", "timed-out", "invalid-identifier",
   // "protected-snapshot", "tool-missing".

@@ -58,8 +58,9 @@ class StandinFixture : public ::testing::Test {
     return args;
   }
   SnapshotManager manager(std::string toolPath, SnapshotTimeouts timeouts = {}) {
-    return SnapshotManager({.toolPath = std::move(toolPath), .timeouts = timeouts}, recorder_,
-                           [] { return StartupCapacity{}; }, [] { return std::time_t{1'700'000'000}; });
+    return SnapshotManager(
+        {.toolPath = std::move(toolPath), .timeouts = timeouts}, recorder_,
+        [] { return StartupCapacity{}; }, [] { return std::time_t{1'700'000'000}; });
   }
 
   std::filesystem::path dir_;
@@ -78,13 +79,17 @@ TEST(SnapshotManagerError, DescribesEveryCase) {
        "command-failed",
        "Time Machine command failed (75): tmutil deletelocalsnapshots 2024-05-01-093000\n"
        "Operation not permitted"},
-      {{SnapshotErrorKind::kTimedOut, "tmutil destinationinfo"}, "timed-out",
+      {{SnapshotErrorKind::kTimedOut, "tmutil destinationinfo"},
+       "timed-out",
        "Time Machine command timed out: tmutil destinationinfo"},
-      {{SnapshotErrorKind::kInvalidIdentifier, "2024-05-01-09300"}, "invalid-identifier",
+      {{SnapshotErrorKind::kInvalidIdentifier, "2024-05-01-09300"},
+       "invalid-identifier",
        "Snapshot identifier doesn't match the expected format: 2024-05-01-09300"},
-      {{SnapshotErrorKind::kProtectedSnapshot, "com.apple.os.update-AB"}, "protected-snapshot",
+      {{SnapshotErrorKind::kProtectedSnapshot, "com.apple.os.update-AB"},
+       "protected-snapshot",
        "Snapshot com.apple.os.update-AB is required by macOS and can't be removed."},
-      {{SnapshotErrorKind::kToolMissing}, "tool-missing",
+      {{SnapshotErrorKind::kToolMissing},
+       "tool-missing",
        "Couldn't find /usr/bin/tmutil. Reinstall macOS or check System Integrity Protection."},
   };
   for (const auto& c : cases) {
@@ -174,7 +179,8 @@ TEST_F(StandinFixture, HangingToolIsStoppedAndReported) {
   auto m = manager(useStandin("snapshots_hanging_tool"), quick);
   auto list = m.listLocalSnapshots();
   ASSERT_FALSE(list);
-  EXPECT_EQ(list.error().description(), "Time Machine command timed out: tmutil listlocalsnapshots /");
+  EXPECT_EQ(list.error().description(),
+            "Time Machine command timed out: tmutil listlocalsnapshots /");
   auto thin = m.thinLocalSnapshots(5, 2);
   ASSERT_FALSE(thin);
   EXPECT_EQ(thin.error().description(),
@@ -185,7 +191,8 @@ TEST_F(StandinFixture, HangingToolIsStoppedAndReported) {
 TEST(SnapshotManager, PurgeableEstimateUsesTheCapacityReader) {
   RecordingRecorder recorder;
   SnapshotManager m({}, recorder, [] {
-    return StartupCapacity{.available = 40'000'000'000, .availableForImportantUsage = 52'000'000'000};
+    return StartupCapacity{.available = 40'000'000'000,
+                           .availableForImportantUsage = 52'000'000'000};
   });
   EXPECT_EQ(m.purgeableEstimate(), 12'000'000'000);
 }

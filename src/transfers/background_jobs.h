@@ -73,7 +73,7 @@ struct BackgroundIssue {
   bool operator==(const BackgroundIssue&) const = default;
 };
 
-[[nodiscard]] std::string jobLine(const BackgroundJob& job);       // compact, sorted keys
+[[nodiscard]] std::string jobLine(const BackgroundJob& job);        // compact, sorted keys
 [[nodiscard]] std::string issueLine(const BackgroundIssue& issue);  // compact, sorted keys
 [[nodiscard]] std::optional<BackgroundJob> decodeJobLine(std::string_view line);
 [[nodiscard]] std::optional<BackgroundIssue> decodeIssueLine(std::string_view line);
@@ -89,8 +89,8 @@ class BackgroundJobsStore {
   // the file passes kJobsFileCap lines it is rewritten with the newest half
   // and the newest line of every kind, so totals survive trimming.
   [[nodiscard]] Result<BackgroundJob> recordRun(JobKind kind, JobOutcome outcome,
-                                                std::string_view summary,
-                                                std::int64_t items = 0, std::int64_t bytes = 0);
+                                                std::string_view summary, std::int64_t items = 0,
+                                                std::int64_t bytes = 0);
   // Adds the issue or, when one with the same signature is open, bumps its
   // count and lastSeen and takes the new message.
   [[nodiscard]] Result<BackgroundIssue> recordIssue(JobKind feature, std::string_view itemName,

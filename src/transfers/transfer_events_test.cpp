@@ -11,10 +11,10 @@ namespace brimvale::transfers {
 namespace {
 
 TEST(TransferEvents, ServiceAndDirectionRoundTripThroughTheirRawStrings) {
-  for (auto s : {TransferService::kStorageInspector, TransferService::kTier,
-                 TransferService::kAppsRelocator, TransferService::kAutoSync,
-                 TransferService::kCloudSync, TransferService::kFreeUpSpace,
-                 TransferService::kUnknown}) {
+  for (auto s :
+       {TransferService::kStorageInspector, TransferService::kTier, TransferService::kAppsRelocator,
+        TransferService::kAutoSync, TransferService::kCloudSync, TransferService::kFreeUpSpace,
+        TransferService::kUnknown}) {
     SCOPED_TRACE(transferServiceRaw(s));
     EXPECT_EQ(transferServiceFromRaw(transferServiceRaw(s)), s);
   }

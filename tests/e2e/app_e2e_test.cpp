@@ -14,12 +14,11 @@
 #include <thread>
 
 #include "common/base/file_io.h"
-#include "common/state/paths.h"
 #include "common/base/text_formats.h"
+#include "common/state/paths.h"
 #include "e2e_harness.h"
 #include "service/core/notifications.h"
 #include "session_bus.h"
-
 
 namespace brimvale::e2e {
 namespace {
@@ -34,7 +33,8 @@ enum class OnTerminate { kExit, kIgnore };
 fs::path makeScripts(const TempHome& home, OnTerminate onTerm) {
   const fs::path scripts = home.path() / "Scripts";
   fs::create_directories(scripts);
-  std::string script = "#!/bin/sh\nreal='" BRIM_VALE_PATH "'\n"
+  std::string script = "#!/bin/sh\nreal='" BRIM_VALE_PATH
+                       "'\n"
                        "if [ \"$1\" = watch ]; then\n";
   script += onTerm == OnTerminate::kExit ? "  trap 'exit 0' TERM\n" : "  trap '' TERM\n";
   script +=
@@ -45,7 +45,8 @@ fs::path makeScripts(const TempHome& home, OnTerminate onTerm) {
   return scripts;
 }
 
-ProcessResult brimvale(const TempHome& home, const fs::path& scripts, std::vector<std::string> args) {
+ProcessResult brimvale(const TempHome& home, const fs::path& scripts,
+                       std::vector<std::string> args) {
   args.insert(args.begin(), {"--scripts", scripts.string()});
   return runProcess({.path = BRIMVALE_PATH,
                      .args = std::move(args),
@@ -56,7 +57,8 @@ ProcessResult brimvale(const TempHome& home, const fs::path& scripts, std::vecto
 // `brimvale run` in the background, its output in a file.
 class RunningApp {
  public:
-  RunningApp(const TempHome& home, const fs::path& scripts) : output_(home.path() / "run-output.txt") {
+  RunningApp(const TempHome& home, const fs::path& scripts)
+      : output_(home.path() / "run-output.txt") {
     std::vector<std::string> args = {BRIMVALE_PATH, "--scripts", scripts.string(), "run"};
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
@@ -70,7 +72,8 @@ class RunningApp {
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     posix_spawn(&pid_, BRIMVALE_PATH, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -92,7 +95,8 @@ class RunningApp {
     const auto start = Clock::now();
     kill(pid_, SIGTERM);
     int status = 0;
-    for (int i = 0; i < 600 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 600 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(50ms);
     exited_ = true;
     *took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -173,7 +177,8 @@ TEST(AppE2E, InstallMigratesALegacyFolder) {
   TempHome home;
   const fs::path scripts = makeScripts(home, OnTerminate::kExit);
   fs::create_directories(home.path() / ".hollin");
-  ASSERT_TRUE(writeFileAtomically(home.path() / ".hollin/tarnwick.conf", "NVMe=\"/Volumes/Old\"\n"));
+  ASSERT_TRUE(
+      writeFileAtomically(home.path() / ".hollin/tarnwick.conf", "NVMe=\"/Volumes/Old\"\n"));
   ProcessResult r = brimvale(home, scripts, {"install"});
   EXPECT_EQ(r.exitCode, 0) << r.out;
   EXPECT_TRUE(r.out.starts_with("Migrating legacy ~/.hollin → ~/.brimvale\n")) << r.out;
@@ -194,9 +199,9 @@ TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
 
   // Queued by the service's own writer before the application starts.
   const StatePaths paths = StatePaths::forHome(home.path());
-  ASSERT_TRUE(appendNdjsonLine(paths.notificationsQueue,
-                               service::noteQueueLine({"NVMe disconnected", "Plug it back in.",
-                                                       "Funk", "", ""})));
+  ASSERT_TRUE(appendNdjsonLine(
+      paths.notificationsQueue,
+      service::noteQueueLine({"NVMe disconnected", "Plug it back in.", "Funk", "", ""})));
   ASSERT_TRUE(appendNdjsonLine(paths.notificationsQueue, "{not json"));
   ASSERT_TRUE(appendNdjsonLine(paths.notificationsQueue,
                                service::noteQueueLine({"Relocation running", "Moving Downloads.",
@@ -219,11 +224,13 @@ TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
   auto pid = servicePid(home);
   ASSERT_TRUE(pid);
   EXPECT_TRUE(alive(*pid));
-  EXPECT_TRUE(eventually([&] { return app.output().find("service status at ") != std::string::npos; }))
-      << app.output();
+  EXPECT_TRUE(eventually([&] {
+    return app.output().find("service status at ") != std::string::npos;
+  })) << app.output();
 
   ProcessResult jobs = brimvale(home, scripts, {"jobs"});
-  EXPECT_NE(jobs.out.find("storage_watch — Checks every half-minute\n  last run "), std::string::npos)
+  EXPECT_NE(jobs.out.find("storage_watch — Checks every half-minute\n  last run "),
+            std::string::npos)
       << jobs.out;
 
   std::chrono::milliseconds took{};
@@ -232,8 +239,9 @@ TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
   EXPECT_FALSE(alive(*pid));
   EXPECT_NE(app.output().find("storage warning monitor stopped (warnState=ok persisted)"),
             std::string::npos);
-  EXPECT_NE(readFile(paths.state / "user-defaults.json")->find("\"brimvale.storage.warnState\": \"ok\""),
-            std::string::npos);
+  EXPECT_NE(
+      readFile(paths.state / "user-defaults.json")->find("\"brimvale.storage.warnState\": \"ok\""),
+      std::string::npos);
 }
 
 TEST(AppE2E, TheServiceEndsWithTheApplicationEvenWhenItIsKilled) {
@@ -258,17 +266,18 @@ TEST(AppE2E, RunShowsNotificationsOnTheDesktopSessionBus) {
 
   const StatePaths paths = StatePaths::forHome(home.path());
   fs::create_directories(paths.state);
-  ASSERT_TRUE(appendNdjsonLine(paths.notificationsQueue,
-                               service::noteQueueLine({"NVMe disconnected", "Plug it back in.",
-                                                       "Funk", "drive", "warn"})));
+  ASSERT_TRUE(appendNdjsonLine(
+      paths.notificationsQueue,
+      service::noteQueueLine({"NVMe disconnected", "Plug it back in.", "Funk", "drive", "warn"})));
   RunningApp app(home, scripts);  // inherits the bus address
   EXPECT_TRUE(eventually([&] { return desktop.calls().size() >= 2; })) << app.output();
   service::noteDismiss(paths, "drive");
   EXPECT_TRUE(eventually([&] { return desktop.calls().size() >= 3; })) << app.output();
   std::chrono::milliseconds took{};
   EXPECT_EQ(app.terminate(&took), 0);
-  EXPECT_EQ(desktop.calls(), (std::vector<std::string>{"ready", "notify 0 1 1 NVMe disconnected|Plug it back in.",
-                                                       "close 1"}));
+  EXPECT_EQ(desktop.calls(),
+            (std::vector<std::string>{"ready", "notify 0 1 1 NVMe disconnected|Plug it back in.",
+                                      "close 1"}));
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 

@@ -32,8 +32,10 @@ struct CareHome {
   TempHome home;
 
   explicit CareHome(const std::string& extraConfig = {}) {
-    home.writeConfig("# Brimvale configuration\nNVMe=\"/Volumes/NVMe\"\nLOW_SPACE_WARN_GB=40\n"
-                     "LOW_SPACE_CRITICAL_GB=15\nRULES=()\nAPP_CACHE_PATHS=()\n" + extraConfig);
+    home.writeConfig(
+        "# Brimvale configuration\nNVMe=\"/Volumes/NVMe\"\nLOW_SPACE_WARN_GB=40\n"
+        "LOW_SPACE_CRITICAL_GB=15\nRULES=()\nAPP_CACHE_PATHS=()\n" +
+        extraConfig);
     fs::create_symlink(BRIM_VALE_PATH, home.path() / ".brimvale" / "brim-vale");
   }
   ProcessResult brimvale(std::vector<std::string> args) const {
@@ -43,8 +45,8 @@ struct CareHome {
                        .deadline = std::chrono::minutes(10)});
   }
   nlohmann::json settings() const {
-    return nlohmann::json::parse(
-        readFile(home.state() / "user-defaults.json").value_or("{}"), nullptr, false);
+    return nlohmann::json::parse(readFile(home.state() / "user-defaults.json").value_or("{}"),
+                                 nullptr, false);
   }
 };
 
@@ -88,14 +90,16 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
   EXPECT_GE(freed, kWritten);
   const std::string summary = settings.value("SmartCareLastSummary", "");
   const std::string amount = platform::formatFileByteCount(freed);
-  EXPECT_EQ(summary, "Zozad Evev freed about " + amount + " and tidied things up.\n"
-                     "cleared caches and rarely-used files, cleared developer caches, cleared "
-                     "system and log clutter, and emptied old Trash items.\n"
-                     "Your Mac's in good shape — that's about " + amount +
-                     " reclaimed all-time. I'll keep it tidy on my own.");
+  EXPECT_EQ(summary, "Zozad Evev freed about " + amount +
+                         " and tidied things up.\n"
+                         "cleared caches and rarely-used files, cleared developer caches, cleared "
+                         "system and log clutter, and emptied old Trash items.\n"
+                         "Your Mac's in good shape — that's about " +
+                         amount + " reclaimed all-time. I'll keep it tidy on my own.");
   EXPECT_EQ(run.out.substr(run.out.size() - summary.size() - 1), summary + "\n");
   EXPECT_EQ(settings.value("SmartCareLastRunCoverage", ""), "caches,devcaches,syslog,trash");
-  EXPECT_EQ(readFile(sandbox.home.state() / "cumulative-saved-bytes"), std::to_string(freed) + "\n");
+  EXPECT_EQ(readFile(sandbox.home.state() / "cumulative-saved-bytes"),
+            std::to_string(freed) + "\n");
 
   ProcessResult home = sandbox.brimvale({"home"});
   ASSERT_EQ(home.exitCode, 0) << home.describe() << home.err;
@@ -113,8 +117,9 @@ TEST(CareE2e, OnlyMoveNeverDeleteKeepsTheTrashAndSaysHowMuchItHolds) {
 
   ProcessResult plan = sandbox.brimvale({"care", "--plan"});
   ASSERT_EQ(plan.exitCode, 0) << plan.describe() << plan.out << plan.err;
-  EXPECT_EQ(plan.out, "I'll clear caches and rarely-used files.\n"
-                      "  1. Tidying large folders and clearing caches\n");
+  EXPECT_EQ(plan.out,
+            "I'll clear caches and rarely-used files.\n"
+            "  1. Tidying large folders and clearing caches\n");
 
   ProcessResult run = sandbox.brimvale({"care"});
   ASSERT_EQ(run.exitCode, 0) << run.describe() << run.out << run.err;

@@ -23,7 +23,8 @@ TEST(DesktopNotificationsE2E, ThreadsReplaceInPlaceAndDismissCloses) {
   fs::create_directories(paths.state);
   std::vector<std::string> log;
   platform::NotificationCenter centre(
-      paths.state / "delivered.json", platform::makeFreedesktopNotifier("/usr/bin/busctl", home.path()),
+      paths.state / "delivered.json",
+      platform::makeFreedesktopNotifier("/usr/bin/busctl", home.path()),
       [&](const std::string& line) { log.push_back(line); }, systemClock());
   diagnostics::NotificationDelivery delivery(paths, centre);
 
@@ -35,10 +36,10 @@ TEST(DesktopNotificationsE2E, ThreadsReplaceInPlaceAndDismissCloses) {
   delivery.post("NVMe disconnected", "Plug it back in.");
   delivery.dismiss("storage.warning");
 
-  EXPECT_EQ(server.calls(),
-            (std::vector<std::string>{"ready", "notify 0 1 2 Storage CRITICAL|Only 12 GB left.",
-                                      "notify 1 1 2 STORAGE EMERGENCY|Only 4 GB left.",
-                                      "notify 0 2 0 NVMe disconnected|Plug it back in.", "close 1"}));
+  EXPECT_EQ(server.calls(), (std::vector<std::string>{
+                                "ready", "notify 0 1 2 Storage CRITICAL|Only 12 GB left.",
+                                "notify 1 1 2 STORAGE EMERGENCY|Only 4 GB left.",
+                                "notify 0 2 0 NVMe disconnected|Plug it back in.", "close 1"}));
   ASSERT_EQ(centre.delivered().size(), 1u);
   EXPECT_EQ(centre.delivered()[0].desktopHandle, "2");
   EXPECT_TRUE(log.empty());

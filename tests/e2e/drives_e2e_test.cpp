@@ -49,8 +49,9 @@ TEST(DrivesE2E, ListAndAssessTmpfsDrives) {
             "APFS or HFS+ is recommended.\"]}\n");
   r = runBrimVale(home, {"assess", "/Volumes/none-" + tag()});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out,
-            "{\"verdict\":\"block\",\"reasons\":[\"Path does not exist or is not a directory\"]}\n");
+  EXPECT_EQ(
+      r.out,
+      "{\"verdict\":\"block\",\"reasons\":[\"Path does not exist or is not a directory\"]}\n");
 }
 
 TEST(DrivesE2E, BenchmarkNeedsFourTimesItsSizeAndMeasuresOtherwise) {
@@ -107,7 +108,8 @@ TEST(DrivesE2E, SelectDriveGuardsParkedFoldersAndReportsNvmeInfo) {
   EXPECT_EQ(info["marker_host"], "");
   EXPECT_EQ(r.out.substr(0, 17), "{\n  \"mount_path\":");
 
-  home.writeConfig("NVMe=\"/Volumes/none-" + tag() + "\"\nREMOUNT_RETRIES=1\nREMOUNT_BACKOFF_SECS=0\n");
+  home.writeConfig("NVMe=\"/Volumes/none-" + tag() +
+                   "\"\nREMOUNT_RETRIES=1\nREMOUNT_BACKOFF_SECS=0\n");
   r = runBrimVale(home, {"remount"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(r.out.ends_with("Failed.\n")) << r.out;
@@ -130,24 +132,27 @@ TEST(DrivesE2E, EjectPausesFirstAndReportsFilesInUse) {
     held.flush();
     ProcessResult r = runBrimVale(home, {"eject-nvme"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.out.starts_with("=== Ejecting NVMe ===\n\nStep 1/3 — Pausing auto-actions\n"
-                                  "    ✓ Pause sentinel created. Auto-relocate is halted.\n\n"
-                                  "Step 2/3 — Quitting dependent apps\n\nStep 3/3 — Unmounting " +
-                                  nvme + "\n    ✗ Eject failed:\n      "))
+    EXPECT_TRUE(
+        r.out.starts_with("=== Ejecting NVMe ===\n\nStep 1/3 — Pausing auto-actions\n"
+                          "    ✓ Pause sentinel created. Auto-relocate is halted.\n\n"
+                          "Step 2/3 — Quitting dependent apps\n\nStep 3/3 — Unmounting " +
+                          nvme + "\n    ✗ Eject failed:\n      "))
         << r.out;
     EXPECT_NE(r.out.find("\nFiles still in use:\n      COMMAND"), std::string::npos) << r.out;
     EXPECT_TRUE(fs::exists(home.state() / "paused"));
-    EXPECT_NE(readFile(home.state() / "notifications.queue").value().find("\"title\":\"Eject failed\""),
-              std::string::npos);
+    EXPECT_NE(
+        readFile(home.state() / "notifications.queue").value().find("\"title\":\"Eject failed\""),
+        std::string::npos);
   }
   ProcessResult r = runBrimVale(home, {"eject-nvme"});
   EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_TRUE(r.out.ends_with("\n=== Done. Safe to physically disconnect the drive. ===\n"
-                              "Service stays running (paused). It will detect when NVMe returns.\n"))
+  EXPECT_TRUE(
+      r.out.ends_with("\n=== Done. Safe to physically disconnect the drive. ===\n"
+                      "Service stays running (paused). It will detect when NVMe returns.\n"))
       << r.out;
-  EXPECT_EQ(runBrimVale(home, {"eject-nvme"}).out,
-            "=== Ejecting NVMe ===\nNVMe is not currently mounted at " + nvme +
-                ". Nothing to eject.\n");
+  EXPECT_EQ(
+      runBrimVale(home, {"eject-nvme"}).out,
+      "=== Ejecting NVMe ===\nNVMe is not currently mounted at " + nvme + ". Nothing to eject.\n");
 }
 
 }  // namespace

@@ -49,12 +49,12 @@ class TmpfsDrive {
 };
 
 // Skips (or fails, when mounts are required) a test whose drive is not there.
-#define BRIMVALE_REQUIRE_DRIVE(drive)                                            \
-  do {                                                                           \
-    if (!(drive).mounted()) {                                                    \
-      if (::brimvale::e2e::mountsRequired()) FAIL() << (drive).whyNot();         \
-      GTEST_SKIP() << (drive).whyNot();                                          \
-    }                                                                            \
+#define BRIMVALE_REQUIRE_DRIVE(drive)                                    \
+  do {                                                                   \
+    if (!(drive).mounted()) {                                            \
+      if (::brimvale::e2e::mountsRequired()) FAIL() << (drive).whyNot(); \
+      GTEST_SKIP() << (drive).whyNot();                                  \
+    }                                                                    \
   } while (0)
 
 [[nodiscard]] bool mountsRequired();

@@ -26,9 +26,13 @@ namespace brimvale::e2e {
 namespace {
 namespace fs = std::filesystem;
 
-std::string driveName(const std::string& what) { return "e2e-md-" + what + "-" + std::to_string(getpid()); }
+std::string driveName(const std::string& what) {
+  return "e2e-md-" + what + "-" + std::to_string(getpid());
+}
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 // Relative path -> checksum of every file and link below `root` (a link at
 // `root` itself is followed, as a program using the path would).
@@ -70,7 +74,8 @@ void makeTree(const fs::path& root) {
     writeAgedFile(root / "nested dir" / "deeper" / name, "deep " + name, 0);
   }
   for (int i = 0; i < 24; ++i) {
-    writeAgedFile(root / "bulk" / ("part " + std::to_string(i)), std::string(96 << 10, static_cast<char>('a' + i)), 0);
+    writeAgedFile(root / "bulk" / ("part " + std::to_string(i)),
+                  std::string(96 << 10, static_cast<char>('a' + i)), 0);
   }
   fs::create_symlink("nested dir/deeper/plain.txt", root / "link to plain");
 }
@@ -87,14 +92,16 @@ bool hasEntryStartingWith(const fs::path& folder, const std::string& prefix) {
 int moveRecords(const TempHome& home) {
   int count = 0;
   std::error_code ec;
-  for (fs::directory_iterator it(home.state() / "move-dir", ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(home.state() / "move-dir", ec), end; !ec && it != end;
+       it.increment(ec)) {
     count += it->path().extension() == ".kv";
   }
   return count;
 }
 
 struct Scene {
-  explicit Scene(const std::string& name, const std::string& size = "64m") : drive(driveName(name), size) {}
+  explicit Scene(const std::string& name, const std::string& size = "64m")
+      : drive(driveName(name), size) {}
   void prepare() {
     home.writeConfig(configWithDrive(drive.path()));
     base = prepareDrive(home, drive.path());
@@ -120,7 +127,8 @@ TEST(MoveDirSafetyE2E, SystemFoldersAndFoldersOutsideHomeAreRefused) {
       break;
     }
   }
-  ASSERT_FALSE(unshare.empty() || sh.empty() || system.empty()) << "unshare, sh and a system folder are needed";
+  ASSERT_FALSE(unshare.empty() || sh.empty() || system.empty())
+      << "unshare, sh and a system folder are needed";
   // The stand-in for the system folder: only the child sees it there.
   const fs::path standIn = s.home.path() / "stand-in for a system folder";
   makeTree(standIn / "data");
@@ -130,14 +138,17 @@ TEST(MoveDirSafetyE2E, SystemFoldersAndFoldersOutsideHomeAreRefused) {
     SCOPED_TRACE(target.string());
     ProcessResult r = runProcess(
         {.path = unshare,
-         .args = {"--mount", "--propagation", "private", sh, "-c", "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"",
-                  "sh", standIn.string(), system.string(), BRIM_VALE_PATH, "move-dir", target.string()},
+         .args = {"--mount", "--propagation", "private", sh, "-c",
+                  "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"", "sh", standIn.string(),
+                  system.string(), BRIM_VALE_PATH, "move-dir", target.string()},
          .envAdditions = {{"HOME", s.home.path().string()}},
          .deadline = std::chrono::seconds(60)});
     EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
-    EXPECT_EQ(r.out, "ERR: " + target.string() +
-                         " is a system folder, and Brimvale never moves or deletes system folders. Nothing was "
-                         "changed.\n");
+    EXPECT_EQ(
+        r.out,
+        "ERR: " + target.string() +
+            " is a system folder, and Brimvale never moves or deletes system folders. Nothing was "
+            "changed.\n");
   }
   EXPECT_EQ(lost(before, standIn), 0);
   EXPECT_FALSE(fs::is_symlink(standIn / "data"));
@@ -168,7 +179,8 @@ TEST(MoveDirSafetyE2E, SystemFoldersAndFoldersOutsideHomeAreRefused) {
   EXPECT_EQ(lost(theirs, elsewhere.path()), 0);
   EXPECT_TRUE(!fs::exists(s.base / "Relocated") || fs::is_empty(s.base / "Relocated"));
   EXPECT_TRUE(actionRows(s.home).empty());
-  EXPECT_TRUE(contains(readFile(s.home.path() / ".brimvale" / "brim-vale.log").value_or(""), "move-dir refused: "));
+  EXPECT_TRUE(contains(readFile(s.home.path() / ".brimvale" / "brim-vale.log").value_or(""),
+                       "move-dir refused: "));
 }
 
 // Archives a folder and a file through an archive rule, so the batch holds
@@ -206,8 +218,10 @@ TEST(MoveDirSafetyE2E, RollbackChecksEveryRowAndCountsOnlyWhatItReverses) {
   makeTree(elsewhere.path() / "precious");
   const Checksums theirs = checksums(elsewhere.path());
   std::string batch = readFile(s.home.state() / "last-batch.tsv").value();
-  batch += "move\t" + (s.home.path() / "stolen").string() + "\t" + (elsewhere.path() / "precious").string() + "\t1\n";
-  batch += "move\t" + (s.base / "Downloads-Archive" / "x").string() + "\t" + (s.home.path() / "Old").string() + "\t1\n";
+  batch += "move\t" + (s.home.path() / "stolen").string() + "\t" +
+           (elsewhere.path() / "precious").string() + "\t1\n";
+  batch += "move\t" + (s.base / "Downloads-Archive" / "x").string() + "\t" +
+           (s.home.path() / "Old").string() + "\t1\n";
   batch += "delete\t" + (s.home.path() / "gone.txt").string() + "\t-\t1\n";
   ASSERT_TRUE(writeFileAtomically(s.home.state() / "last-batch.tsv", batch));
 
@@ -215,29 +229,34 @@ TEST(MoveDirSafetyE2E, RollbackChecksEveryRowAndCountsOnlyWhatItReverses) {
   EXPECT_EQ(r.exitCode, 1) << r.out;
   EXPECT_TRUE(r.out.starts_with("Will reverse 2 action(s):\n")) << r.out;
   EXPECT_TRUE(contains(r.out, "Won't reverse 3 action(s):\n")) << r.out;
-  EXPECT_TRUE(contains(r.out, "rollback refused: " + (elsewhere.path() / "precious").string() + " lies outside"));
-  EXPECT_TRUE(contains(r.out, "rollback refused: " + (s.base / "Downloads-Archive" / "x").string()));
+  EXPECT_TRUE(contains(
+      r.out, "rollback refused: " + (elsewhere.path() / "precious").string() + " lies outside"));
+  EXPECT_TRUE(
+      contains(r.out, "rollback refused: " + (s.base / "Downloads-Archive" / "x").string()));
   EXPECT_TRUE(contains(r.out, "Reversed: 2.  Skipped: 1.\n")) << r.out;
   EXPECT_TRUE(contains(r.out, "Kept in the batch: 2 action(s)")) << r.out;
-  EXPECT_TRUE(contains(readFile(s.home.path() / ".brimvale" / "brim-vale.log").value_or(""), "rollback refused: "));
+  EXPECT_TRUE(contains(readFile(s.home.path() / ".brimvale" / "brim-vale.log").value_or(""),
+                       "rollback refused: "));
   EXPECT_EQ(lost(theirs, elsewhere.path()), 0);
   EXPECT_EQ(lost(s.before, s.old), 0) << "the archived items are back";
   EXPECT_FALSE(fs::exists(s.home.path() / "stolen"));
-  EXPECT_EQ(readLastLines(s.home.state() / "last-batch.tsv", 10).size(), 2u) << "the refused rows stay";
+  EXPECT_EQ(readLastLines(s.home.state() / "last-batch.tsv", 10).size(), 2u)
+      << "the refused rows stay";
 }
 
 // A rollback killed while copying, between its renames or between rows is
 // finished by the next rollback: nothing lost, nothing left over.
 TEST(MoveDirSafetyE2E, RollbackKilledAtAnyMomentIsFinishedByTheNextOne) {
   int lostFiles = 0;
-  const char* moments[] = {"rollback:copying#3", "rollback:copied", "rollback:set-aside", "rollback:placed",
-                           "rollback:row#1"};
+  const char* moments[] = {"rollback:copying#3", "rollback:copied", "rollback:set-aside",
+                           "rollback:placed", "rollback:row#1"};
   for (const char* moment : moments) {
     SCOPED_TRACE(moment);
     ArchivedScene s("rbkill");
     BRIMVALE_REQUIRE_DRIVE(s.drive);
     ASSERT_NO_FATAL_FAILURE(s.archive());
-    ProcessResult killed = runBrimVale(s.home, {"rollback", "--yes", std::string("--stop-after=") + moment});
+    ProcessResult killed =
+        runBrimVale(s.home, {"rollback", "--yes", std::string("--stop-after=") + moment});
     EXPECT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.out;
     ProcessResult again = runBrimVale(s.home, {"rollback", "--yes"});
     EXPECT_EQ(again.exitCode, 0) << again.out;
@@ -247,7 +266,8 @@ TEST(MoveDirSafetyE2E, RollbackKilledAtAnyMomentIsFinishedByTheNextOne) {
     EXPECT_FALSE(fs::exists(s.base / "Downloads-Archive" / "project"));
     EXPECT_EQ(readFile(s.home.state() / "last-batch.tsv").value_or("?"), "");
   }
-  std::cout << "rollback kill loop: " << std::size(moments) << " trials, " << lostFiles << " files lost\n";
+  std::cout << "rollback kill loop: " << std::size(moments) << " trials, " << lostFiles
+            << " files lost\n";
   EXPECT_EQ(lostFiles, 0);
 }
 
@@ -279,15 +299,19 @@ TEST(MoveDirSafetyE2E, WritesInsideTheFolderAreNeverLeftBehind) {
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
   EXPECT_EQ(busy.exitCode, 4) << busy.out;
-  EXPECT_TRUE(busy.out.starts_with("ERR: directory is in use by another process. Quit related apps and retry.\n"
-                                   "     Tip: try `lsof +D " + shellQuoted(src.string()) + "` to see which processes.\n"
-                                   "     In use by: "))
+  EXPECT_TRUE(busy.out.starts_with(
+      "ERR: directory is in use by another process. Quit related apps and retry.\n"
+      "     Tip: try `lsof +D " +
+      shellQuoted(src.string()) +
+      "` to see which processes.\n"
+      "     In use by: "))
       << busy.out;
   EXPECT_FALSE(fs::is_symlink(src));
   EXPECT_EQ(lost(before, src), 0);
 
   // A write into the parked original, after the copy and before the link.
-  ProcessResult stopped = runBrimVale(s.home, {"move-dir", src.string(), "--stop-after=move-dir:parked"});
+  ProcessResult stopped =
+      runBrimVale(s.home, {"move-dir", src.string(), "--stop-after=move-dir:parked"});
   ASSERT_EQ(stopped.outcome, ProcessOutcome::kSignalled) << stopped.out;
   const fs::path parked = src.string() + ".hollin-old";
   { std::ofstream(parked / "bulk" / "part 3", std::ios::app) << "written late"; }
@@ -295,7 +319,8 @@ TEST(MoveDirSafetyE2E, WritesInsideTheFolderAreNeverLeftBehind) {
   const Checksums withLate = checksums(parked);
   ProcessResult finished = runBrimVale(s.home, {"move-dir", src.string()});
   ASSERT_EQ(finished.exitCode, 0) << finished.out;
-  EXPECT_TRUE(contains(finished.out, "late changes copied again; the copy now matches the parked original"));
+  EXPECT_TRUE(contains(finished.out,
+                       "late changes copied again; the copy now matches the parked original"));
   EXPECT_TRUE(fs::is_symlink(src));
   EXPECT_EQ(lost(withLate, src), 0);
   EXPECT_EQ(checksums(parked), checksums(src)) << "the parked backup holds nothing the copy lacks";
@@ -308,10 +333,12 @@ TEST(MoveDirSafetyE2E, WritesInsideTheFolderAreNeverLeftBehind) {
   std::vector<int> written;
   std::thread writer([&] {
     for (int i = 0; !stop; ++i) {
-      const int fd = open((logged / "log.txt").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+      const int fd =
+          open((logged / "log.txt").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
       if (fd < 0) continue;  // between parking and linking the path is briefly missing
       const std::string line = "line " + std::to_string(i) + "\n";
-      if (write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) written.push_back(i);
+      if (write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()))
+        written.push_back(i);
       close(fd);
       std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
@@ -335,10 +362,10 @@ TEST(MoveDirSafetyE2E, KilledAtTenMomentsThenReRunOrDoctorLosesNothing) {
   BRIMVALE_REQUIRE_DRIVE(s.drive);
   s.prepare();
   const std::string sh = findExecutable("sh");
-  const char* moments[] = {"move-dir:record-written", "move-dir:copying#1", "move-dir:copying#2",
-                           "move-dir:copied",         "move-dir:undo-recorded", "move-dir:parked",
-                           "move-dir:compared",       "move-dir:linked",        "move-dir:finished",
-                           "move-dir:copying#3"};
+  const char* moments[] = {
+      "move-dir:record-written", "move-dir:copying#1", "move-dir:copying#2", "move-dir:copied",
+      "move-dir:undo-recorded",  "move-dir:parked",    "move-dir:compared",  "move-dir:linked",
+      "move-dir:finished",       "move-dir:copying#3"};
   int lostFiles = 0;
   int trial = 0;
   for (const char* moment : moments) {
@@ -347,7 +374,8 @@ TEST(MoveDirSafetyE2E, KilledAtTenMomentsThenReRunOrDoctorLosesNothing) {
     const fs::path src = s.home.path() / ("trial " + std::to_string(trial) + " it's \"here\"");
     makeTree(src);
     const Checksums before = checksums(src);
-    ProcessResult killed = runBrimVale(s.home, {"move-dir", src.string(), std::string("--stop-after=") + moment});
+    ProcessResult killed =
+        runBrimVale(s.home, {"move-dir", src.string(), std::string("--stop-after=") + moment});
     EXPECT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.out;
 
     ProcessResult recovered;
@@ -359,16 +387,18 @@ TEST(MoveDirSafetyE2E, KilledAtTenMomentsThenReRunOrDoctorLosesNothing) {
       } else {
         ASSERT_TRUE(contains(doctor.out, command)) << doctor.out;
         // Pasted into a shell, with the real program standing in for the shim.
-        recovered = runProcess({.path = sh,
-                                .args = {"-c", "exec \"$0\" move-dir " + shellQuoted(src.string()), BRIM_VALE_PATH},
-                                .envAdditions = {{"HOME", s.home.path().string()}},
-                                .deadline = std::chrono::seconds(60)});
+        recovered = runProcess(
+            {.path = sh,
+             .args = {"-c", "exec \"$0\" move-dir " + shellQuoted(src.string()), BRIM_VALE_PATH},
+             .envAdditions = {{"HOME", s.home.path().string()}},
+             .deadline = std::chrono::seconds(60)});
       }
     } else {
       recovered = runBrimVale(s.home, {"move-dir", src.string()});
     }
     if (std::string(moment) == "move-dir:finished") {
-      EXPECT_TRUE(recovered.outcome != ProcessOutcome::kExited || recovered.exitCode == 2) << recovered.out;
+      EXPECT_TRUE(recovered.outcome != ProcessOutcome::kExited || recovered.exitCode == 2)
+          << recovered.out;
     } else {
       EXPECT_EQ(recovered.exitCode, 0) << recovered.out;
       EXPECT_TRUE(contains(recovered.out, "OK: relocated " + src.string())) << recovered.out;
@@ -380,7 +410,8 @@ TEST(MoveDirSafetyE2E, KilledAtTenMomentsThenReRunOrDoctorLosesNothing) {
   }
   ProcessResult doctor = runBrimVale(s.home, {"doctor"});
   EXPECT_FALSE(contains(doctor.out, "Unfinished folder relocations")) << doctor.out;
-  std::cout << "move-dir kill loop: " << std::size(moments) << " trials, " << lostFiles << " files lost\n";
+  std::cout << "move-dir kill loop: " << std::size(moments) << " trials, " << lostFiles
+            << " files lost\n";
   EXPECT_EQ(lostFiles, 0);
 }
 
@@ -403,8 +434,10 @@ TEST(MoveDirSafetyE2E, PastedRemovalAdviceDeletesOnlyTheParkedCopy) {
     if (line.starts_with("  rm -rf ")) advice = std::string(line.substr(2));
   }
   ASSERT_EQ(advice, "rm -rf " + shellQuoted(src.string() + ".hollin-old"));
-  ProcessResult pasted = runProcess({.path = findExecutable("sh"), .args = {"-c", advice},
-                                     .deadline = std::chrono::seconds(30), .workingDir = s.home.path().string()});
+  ProcessResult pasted = runProcess({.path = findExecutable("sh"),
+                                     .args = {"-c", advice},
+                                     .deadline = std::chrono::seconds(30),
+                                     .workingDir = s.home.path().string()});
   EXPECT_TRUE(pasted.succeeded()) << pasted.err;
   EXPECT_FALSE(fs::exists(src.string() + ".hollin-old"));
   EXPECT_EQ(lost(siblingBefore, sibling), 0);
@@ -456,7 +489,8 @@ TEST(MoveDirSafetyE2E, WithoutItsRecordsAFolderNeverMoves) {
   fs::create_directories(s.home.state() / "last-batch.tsv");
   ProcessResult r = runBrimVale(s.home, {"move-dir", src.string()});
   EXPECT_EQ(r.exitCode, 7) << r.out;
-  EXPECT_TRUE(contains(r.out, "ERR: couldn't write the undo record " + (s.home.state() / "last-batch.tsv").string()))
+  EXPECT_TRUE(contains(
+      r.out, "ERR: couldn't write the undo record " + (s.home.state() / "last-batch.tsv").string()))
       << r.out;
   EXPECT_FALSE(fs::is_symlink(src));
   EXPECT_FALSE(fs::exists(src.string() + ".hollin-old"));
@@ -470,16 +504,18 @@ TEST(MoveDirSafetyE2E, WithoutItsRecordsAFolderNeverMoves) {
 // copy starts (and, when asked, swaps it back when the copy ends).
 fs::path swappingRsync(const TempHome& home) {
   const fs::path script = home.path() / "swapping-rsync";
-  std::ofstream(script) << "#!/bin/sh\n"
-                           "case \"$1\" in --version) exec \"$REAL_RSYNC\" \"$@\";; esac\n"
-                           "if [ ! -e \"$SWAP_DONE\" ]; then\n"
-                           "  : > \"$SWAP_DONE\"\n"
-                           "  mv \"$SWAP_FOLDER\" \"$SWAP_AWAY\" && ln -s \"$SWAP_FOREIGN\" \"$SWAP_FOLDER\"\n"
-                           "  \"$REAL_RSYNC\" \"$@\"; rc=$?\n"
-                           "  if [ -n \"$SWAP_BACK\" ]; then rm \"$SWAP_FOLDER\" && mv \"$SWAP_AWAY\" \"$SWAP_FOLDER\"; fi\n"
-                           "  exit $rc\n"
-                           "fi\n"
-                           "exec \"$REAL_RSYNC\" \"$@\"\n";
+  std::ofstream(script)
+      << "#!/bin/sh\n"
+         "case \"$1\" in --version) exec \"$REAL_RSYNC\" \"$@\";; esac\n"
+         "if [ ! -e \"$SWAP_DONE\" ]; then\n"
+         "  : > \"$SWAP_DONE\"\n"
+         "  mv \"$SWAP_FOLDER\" \"$SWAP_AWAY\" && ln -s \"$SWAP_FOREIGN\" \"$SWAP_FOLDER\"\n"
+         "  \"$REAL_RSYNC\" \"$@\"; rc=$?\n"
+         "  if [ -n \"$SWAP_BACK\" ]; then rm \"$SWAP_FOLDER\" && mv \"$SWAP_AWAY\" "
+         "\"$SWAP_FOLDER\"; fi\n"
+         "  exit $rc\n"
+         "fi\n"
+         "exec \"$REAL_RSYNC\" \"$@\"\n";
   fs::permissions(script, fs::perms::owner_all);
   return script;
 }
@@ -500,15 +536,19 @@ TEST(MoveDirSafetyE2E, AFolderSwappedForALinkIsNeverLinkedToAForeignCopy) {
     const Checksums mine = checksums(src);
     const Checksums theirs = checksums(foreign);
     std::vector<std::pair<std::string, std::string>> env{
-        {"RSYNC", swappingRsync(s.home).string()}, {"REAL_RSYNC", findExecutable("rsync")},
-        {"SWAP_DONE", (s.home.path() / "swapped").string()}, {"SWAP_FOLDER", src.string()},
-        {"SWAP_AWAY", away.string()}, {"SWAP_FOREIGN", foreign.string()}};
+        {"RSYNC", swappingRsync(s.home).string()},
+        {"REAL_RSYNC", findExecutable("rsync")},
+        {"SWAP_DONE", (s.home.path() / "swapped").string()},
+        {"SWAP_FOLDER", src.string()},
+        {"SWAP_AWAY", away.string()},
+        {"SWAP_FOREIGN", foreign.string()}};
     if (swapBack) env.emplace_back("SWAP_BACK", "1");
     ProcessResult r = runBrimVale(s.home, {"move-dir", src.string()}, env);
     EXPECT_EQ(lost(theirs, foreign), 0);
     if (!swapBack) {
       EXPECT_EQ(r.exitCode, 2) << r.out;
-      EXPECT_TRUE(contains(r.out, "was replaced while it was being copied, so it was not moved")) << r.out;
+      EXPECT_TRUE(contains(r.out, "was replaced while it was being copied, so it was not moved"))
+          << r.out;
       EXPECT_EQ(fs::read_symlink(src), foreign) << "what was put there is left as it is";
       EXPECT_EQ(lost(mine, away), 0);
       EXPECT_TRUE(fs::is_empty(s.base / "Relocated")) << "the foreign copy was removed";

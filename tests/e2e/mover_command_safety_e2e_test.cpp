@@ -52,7 +52,8 @@ ProcessResult brimvale(const TempHome& home, std::vector<std::string> args, Env 
 // A program started in the background, its output in a file.
 class Spawned {
  public:
-  Spawned(const TempHome& home, std::vector<std::string> args, const std::string& outputName, Env extra = {})
+  Spawned(const TempHome& home, std::vector<std::string> args, const std::string& outputName,
+          Env extra = {})
       : output_(home.path() / outputName) {
     args.insert(args.begin(), BRIMVALE_PATH);
     std::vector<std::string> env;
@@ -111,7 +112,8 @@ class Spawned {
 };
 
 template <class F>
-bool eventually(F done, std::chrono::milliseconds limit = 30s, std::chrono::milliseconds every = 20ms) {
+bool eventually(F done, std::chrono::milliseconds limit = 30s,
+                std::chrono::milliseconds every = 20ms) {
   const auto until = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < until) {
     if (done()) return true;
@@ -130,8 +132,8 @@ bool hasEntries(const fs::path& folder) {
 int selfLinks(const fs::path& copy) {
   int n = 0;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(copy, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(copy, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (!it->is_symlink(ec)) continue;
     if (fs::read_symlink(it->path(), ec).string().starts_with(copy.string() + "/")) ++n;
   }
@@ -151,10 +153,13 @@ nlohmann::json manifests(const TempHome& home) {
 
 std::string onlyPhase(const TempHome& home) {
   auto all = manifests(home);
-  return all.size() == 1 ? all[0]["phase"].get<std::string>() : "(" + std::to_string(all.size()) + " records)";
+  return all.size() == 1 ? all[0]["phase"].get<std::string>()
+                         : "(" + std::to_string(all.size()) + " records)";
 }
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 class MoverCommandSafety : public ::testing::Test {
  protected:
@@ -171,7 +176,9 @@ class MoverCommandSafety : public ::testing::Test {
 
   TempHome home_;
   // One drive per test: ctest runs the tests side by side in one namespace.
-  TmpfsDrive drive_{std::string("Safety-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(), "256m"};
+  TmpfsDrive drive_{
+      std::string("Safety-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+      "256m"};
 };
 
 // Given folders a move must never take, then each is refused with a sentence
@@ -189,8 +196,8 @@ TEST_F(MoverCommandSafety, RefusesWhatAMoveMustNotTake) {
   TempHome outside;  // a folder outside this home
   writeAwkwardTree(outside.path() / "Data", 4, 100);
   const TreeView sshBefore = userView(home / ".ssh"), projectsBefore = userView(home / "Projects"),
-                  diskBefore = userView(home / "Disk"), driveBefore = userView(drive_.path()),
-                  outsideBefore = userView(outside.path());
+                 diskBefore = userView(home / "Disk"), driveBefore = userView(drive_.path()),
+                 outsideBefore = userView(outside.path());
   struct Case {
     fs::path folder;
     const char* says;
@@ -224,8 +231,8 @@ TEST_F(MoverCommandSafety, RefusesWhatAMoveMustNotTake) {
   EXPECT_TRUE(manifests(home_).empty());
 
   // Named on purpose, the outside root is taken like the home folder.
-  auto allowed = brimvale(home_, {"move", (outside.path() / "Data").string(), "--yes", "--allow-root",
-                                  outside.path().string()});
+  auto allowed = brimvale(home_, {"move", (outside.path() / "Data").string(), "--yes",
+                                  "--allow-root", outside.path().string()});
   ASSERT_EQ(allowed.exitCode, 0) << allowed.out << allowed.err;
   EXPECT_EQ(lostEntries(outsideBefore, userView(outside.path())), 0);
   EXPECT_TRUE(fs::is_symlink(outside.path() / "Data" / "dir 1" / "file \"1\" é.bin"));
@@ -245,12 +252,13 @@ TEST_F(MoverCommandSafety, SystemFoldersAreRefusedEvenWhenNamedAsARoot) {
     auto r = runProcess(
         {.path = "/usr/bin/unshare",
          .args = {"--mount", "--propagation", "private", "/bin/sh", "-c",
-                  "mount --bind \"$1\" /opt && exec \"$2\" move \"$3\" --yes --allow-root /opt", "sh",
-                  stand.path().string(), BRIMVALE_PATH, target},
+                  "mount --bind \"$1\" /opt && exec \"$2\" move \"$3\" --yes --allow-root /opt",
+                  "sh", stand.path().string(), BRIMVALE_PATH, target},
          .envAdditions = {{"HOME", home_.path().string()}},
          .deadline = std::chrono::seconds(60)});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-    EXPECT_TRUE(contains(r.err, target + " is a system folder, and Brimvale never moves or deletes system folders."))
+    EXPECT_TRUE(contains(
+        r.err, target + " is a system folder, and Brimvale never moves or deletes system folders."))
         << r.err;
   }
   EXPECT_EQ(userView(stand.path()), before);
@@ -258,7 +266,8 @@ TEST_F(MoverCommandSafety, SystemFoldersAreRefusedEvenWhenNamedAsARoot) {
 }
 
 // Runs `brimvale move` on a terminal and answers its question.
-std::pair<int, std::string> moveOnATerminal(const TempHome& home, const fs::path& folder, const std::string& answer) {
+std::pair<int, std::string> moveOnATerminal(const TempHome& home, const fs::path& folder,
+                                            const std::string& answer) {
   int master = -1;
   const std::string homeVar = "HOME=" + home.path().string();
   pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
@@ -297,21 +306,25 @@ TEST_F(MoverCommandSafety, AsksFirstAndADryRunChangesNothing) {
   auto unasked = brimvale(home_, {"move", src.string()});
   EXPECT_EQ(unasked.exitCode, 1);
   EXPECT_TRUE(contains(unasked.err, "Relocate 1,204 files (")) << unasked.err;
-  EXPECT_TRUE(contains(unasked.err, "there is no terminal here to ask on. Nothing was changed.")) << unasked.err;
-  EXPECT_TRUE(contains(unasked.err, "brimvale move " + shellQuoted(src.string()) + " --yes")) << unasked.err;
+  EXPECT_TRUE(contains(unasked.err, "there is no terminal here to ask on. Nothing was changed."))
+      << unasked.err;
+  EXPECT_TRUE(contains(unasked.err, "brimvale move " + shellQuoted(src.string()) + " --yes"))
+      << unasked.err;
 
   auto plan = brimvale(home_, {"move", src.string(), "--dry-run"});
   EXPECT_EQ(plan.exitCode, 0) << plan.err;
   EXPECT_TRUE(contains(plan.out, "Relocate 1,204 files (")) << plan.out;
   EXPECT_TRUE(contains(plan.out, ") from ~/Old Projects to the drive?\n")) << plan.out;
-  EXPECT_TRUE(contains(plan.out, "The copy would go to " + relocated("Old Projects").string())) << plan.out;
+  EXPECT_TRUE(contains(plan.out, "The copy would go to " + relocated("Old Projects").string()))
+      << plan.out;
   EXPECT_TRUE(contains(plan.out, "Dry run: nothing was changed.")) << plan.out;
   EXPECT_FALSE(fs::exists(working()));
   EXPECT_TRUE(manifests(home_).empty());
 
   auto [declined, declinedText] = moveOnATerminal(home_, src, "n");
   EXPECT_EQ(declined, 1) << declinedText;
-  EXPECT_TRUE(contains(declinedText, "Nothing was moved; your folder is untouched.")) << declinedText;
+  EXPECT_TRUE(contains(declinedText, "Nothing was moved; your folder is untouched."))
+      << declinedText;
   EXPECT_TRUE(manifests(home_).empty());
   EXPECT_EQ(userView(src), before);
 
@@ -332,7 +345,8 @@ TEST_F(MoverCommandSafety, AnAlreadyRelocatedFolderIsNotCopiedOntoItsCopy) {
 
   auto again = brimvale(home_, {"move", src.string(), "--yes"});
   EXPECT_EQ(again.exitCode, 1);
-  EXPECT_TRUE(contains(again.err, "~/Photos is already on the drive: every file in it is a link to its copy in "))
+  EXPECT_TRUE(contains(
+      again.err, "~/Photos is already on the drive: every file in it is a link to its copy in "))
       << again.err;
   // Part of a relocated folder, with new files beside the links.
   writeAwkwardTree(src / "dir 2" / "new", 3, 50);
@@ -357,7 +371,9 @@ TEST_F(MoverCommandSafety, FoldersOfTheSameNameGetCopiesOfTheirOwn) {
   ASSERT_EQ(brimvale(home_, {"move", a.string(), "--yes"}).exitCode, 0);
   auto second = brimvale(home_, {"move", b.string(), "--yes"});
   ASSERT_EQ(second.exitCode, 0) << second.err;
-  EXPECT_TRUE(contains(second.out, "Relocated " + b.string() + " to " + relocated("build.1").string())) << second.out;
+  EXPECT_TRUE(
+      contains(second.out, "Relocated " + b.string() + " to " + relocated("build.1").string()))
+      << second.out;
   EXPECT_EQ(lostEntries(beforeA, userView(a)), 0);
   EXPECT_EQ(lostEntries(beforeB, userView(b)), 0);
   EXPECT_EQ(userView(relocated("build")), beforeA);
@@ -379,7 +395,8 @@ TEST_F(MoverCommandSafety, ReRunningAfterAFailureFinishesTheMoveSafely) {
   (void)runTool("/usr/bin/chattr", {"-i", (src / "dir 4").string()}, 10s);
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_EQ(onlyPhase(home_), "failed");
-  EXPECT_TRUE(contains(failed.err, "To finish the move safely, run: brimvale move " + shellQuoted(src.string()) + " --yes"))
+  EXPECT_TRUE(contains(failed.err, "To finish the move safely, run: brimvale move " +
+                                       shellQuoted(src.string()) + " --yes"))
       << failed.err;
   EXPECT_EQ(lostEntries(before, userView(src)), 0);
   EXPECT_FALSE(fs::is_symlink(src / "dir 4" / "file \"4\" é.bin"));
@@ -409,7 +426,9 @@ TEST_F(MoverCommandSafety, TwoMovesOfOneFolderAtOnceLoseNothing) {
     Spawned first(home_, {"move", src.string(), "--yes"}, "first.txt");
     Spawned second(home_, {"move", src.string(), "--yes"}, "second.txt");
     const int a = first.wait(), b = second.wait();
-    EXPECT_TRUE((a == 0) != (b == 0)) << a << " " << b << "\n" << first.output() << "\n" << second.output();
+    EXPECT_TRUE((a == 0) != (b == 0)) << a << " " << b << "\n"
+                                      << first.output() << "\n"
+                                      << second.output();
     lostFiles += lostEntries(before, userView(src));
     EXPECT_EQ(selfLinks(relocated(name)), 0);
     EXPECT_EQ(userView(relocated(name)), before);
@@ -429,13 +448,15 @@ TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
   const TreeView before = userView(src);
   Spawned move(home_, {"move", src.string(), "--yes"}, "move.txt", {{"RSYNC", kSlowRsync}});
   ASSERT_TRUE(eventually([&] {
-    return contains(readFile(home_.state() / "mover-log.txt").value_or(""), "] rsync started (pid ") &&
+    return contains(readFile(home_.state() / "mover-log.txt").value_or(""),
+                    "] rsync started (pid ") &&
            hasEntries(relocated("Videos"));
   }));
   move.signal(SIGINT);
   EXPECT_EQ(move.wait(), 128 + SIGINT) << move.output();
   EXPECT_TRUE(contains(move.output(),
-                       "The move of ~/Videos was cancelled. Your original is untouched; the partial copy on the drive "
+                       "The move of ~/Videos was cancelled. Your original is untouched; the "
+                       "partial copy on the drive "
                        "was removed."))
       << move.output();
   auto all = manifests(home_);
@@ -461,24 +482,35 @@ TEST_F(MoverCommandSafety, ATamperedRecordIsNotResumed) {
   writeAwkwardTree(elsewhere.path() / "Victim", 5, 100);
   writeAwkwardTree(home_.path() / "Documents", 5, 100);
   writeAwkwardTree(working() / "Relocated" / "Kept", 5, 100);
-  const TreeView victim = userView(elsewhere.path()), documents = userView(home_.path() / "Documents"),
-                  kept = userView(working());
+  const TreeView victim = userView(elsewhere.path()),
+                 documents = userView(home_.path() / "Documents"), kept = userView(working());
   fs::create_directories(home_.state() / "folder-moves");
-  auto record = [&](const std::string& id, const fs::path& src, const fs::path& finalDst, const char* phase) {
-    nlohmann::json j = {{"id", id}, {"src", src.string()}, {"dstParent", finalDst.parent_path().string()},
-                        {"finalDst", finalDst.string()}, {"startedAt", "2026-03-01T09:15:00Z"},
-                        {"updatedAt", "2026-03-01T09:15:00Z"}, {"phase", phase},
-                        {"conflictPolicy", "override"}, {"replaceSourceWithSymlink", false}};
+  auto record = [&](const std::string& id, const fs::path& src, const fs::path& finalDst,
+                    const char* phase) {
+    nlohmann::json j = {{"id", id},
+                        {"src", src.string()},
+                        {"dstParent", finalDst.parent_path().string()},
+                        {"finalDst", finalDst.string()},
+                        {"startedAt", "2026-03-01T09:15:00Z"},
+                        {"updatedAt", "2026-03-01T09:15:00Z"},
+                        {"phase", phase},
+                        {"conflictPolicy", "override"},
+                        {"replaceSourceWithSymlink", false}};
     ASSERT_TRUE(writeFileAtomically(home_.state() / "folder-moves" / (id + ".json"), j.dump()));
   };
-  record("00000000-0000-0000-0000-000000000001", elsewhere.path() / "Victim", relocated("Victim"), "cleaningUp");
-  record("00000000-0000-0000-0000-000000000002", home_.path() / "Music", home_.path() / "Documents", "copying");
+  record("00000000-0000-0000-0000-000000000001", elsewhere.path() / "Victim", relocated("Victim"),
+         "cleaningUp");
+  record("00000000-0000-0000-0000-000000000002", home_.path() / "Music", home_.path() / "Documents",
+         "copying");
   record("00000000-0000-0000-0000-000000000003", "/usr", relocated("Kept"), "hashing");
   auto r = brimvale(home_, {"moves", "resume"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
-  EXPECT_TRUE(contains(r.err, "Brimvale did not resume the move of \u201CVictim\u201D because its record names a path "
-                              "it may not touch: " + (elsewhere.path() / "Victim").string() + " lies outside"))
+  EXPECT_TRUE(contains(
+      r.err,
+      "Brimvale did not resume the move of \u201CVictim\u201D because its record names a path "
+      "it may not touch: " +
+          (elsewhere.path() / "Victim").string() + " lies outside"))
       << r.err;
   EXPECT_TRUE(contains(r.err, "a move to the drive must end in its folder")) << r.err;
   EXPECT_TRUE(contains(r.err, "/usr is a system folder")) << r.err;
@@ -497,7 +529,8 @@ TEST_F(MoverCommandSafety, ADriveThatWasNeverThereIsNotSaidToHaveGone) {
   TempHome leftBehind;  // an empty folder where the drive would be mounted
   for (const fs::path& mount : {fs::path("/Volumes/Never-Connected-Drive"), leftBehind.path()}) {
     SCOPED_TRACE(mount.string());
-    ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json", "{\"nvme_path\":\"" + mount.string() + "\"}"));
+    ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json",
+                                    "{\"nvme_path\":\"" + mount.string() + "\"}"));
     auto r = brimvale(home_, {"move", src.string(), "--yes"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(contains(r.err, "The fast drive isn't connected at " + mount.string() +
@@ -515,7 +548,8 @@ TEST_F(MoverCommandSafety, ADriveThatWasNeverThereIsNotSaidToHaveGone) {
 fs::path makeScripts(const TempHome& home) {
   const fs::path scripts = home.path() / "Scripts";
   fs::create_directories(scripts);
-  const std::string script = "#!/bin/sh\nreal='" BRIM_VALE_PATH "'\n"
+  const std::string script = "#!/bin/sh\nreal='" BRIM_VALE_PATH
+                             "'\n"
                              "if [ \"$1\" = watch ]; then\n"
                              "  trap 'exit 0' TERM\n"
                              "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
@@ -551,7 +585,8 @@ class HeldLock {
 };
 
 // `brimvale run` started, the move's work left to it, then stopped.
-void resumeWithRun(const TempHome& home, const fs::path& scripts, const std::function<void(Spawned&)>& whileRunning) {
+void resumeWithRun(const TempHome& home, const fs::path& scripts,
+                   const std::function<void(Spawned&)>& whileRunning) {
   Spawned app(home, {"--scripts", scripts.string(), "run"}, "run.txt");
   whileRunning(app);
   app.signal(SIGTERM);
@@ -576,8 +611,9 @@ TEST_F(MoverCommandSafety, RunResumesMovesOnlyUnderTheRelocatorLock) {
   HeldLock other(home_);
   ASSERT_TRUE(other.held());
   resumeWithRun(home_, scripts, [&](Spawned& app) {
-    ASSERT_TRUE(eventually([&] { return contains(app.output(), "Unfinished folder moves were not resumed yet: "); }))
-        << app.output();
+    ASSERT_TRUE(eventually([&] {
+      return contains(app.output(), "Unfinished folder moves were not resumed yet: ");
+    })) << app.output();
     std::this_thread::sleep_for(4s);  // more than one retry
     EXPECT_EQ(onlyPhase(home_), "copying");
     EXPECT_FALSE(hasEntries(relocated("Archive")));
@@ -604,7 +640,8 @@ struct KillPoint {
 
 // Half the folder's files are links to the copy already.
 bool relinkingHalfway(const fs::path& src, const fs::path&) {
-  return fs::is_symlink(src / "dir 0" / "file \"0\" é.bin") || fs::is_symlink(src / "dir 6" / "file \"6\" é.bin");
+  return fs::is_symlink(src / "dir 0" / "file \"0\" é.bin") ||
+         fs::is_symlink(src / "dir 6" / "file \"6\" é.bin");
 }
 
 // The copy has begun.
@@ -625,7 +662,8 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
   };
   int lostFiles = 0, counted = 0, trial = 0;
   for (const auto& point : points) {
-    SCOPED_TRACE(std::string("kill after ") + (*point.stopAfter ? point.stopAfter : "a timed moment"));
+    SCOPED_TRACE(std::string("kill after ") +
+                 (*point.stopAfter ? point.stopAfter : "a timed moment"));
     TempHome home;
     prepare(home);
     home.writeConfig(configWithDrive(drive_.path()));
@@ -637,9 +675,11 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
     std::vector<std::string> args = {"move", src.string(), "--yes", "--verify", point.verify};
     if (*point.stopAfter) args.push_back(std::string("--stop-after=") + point.stopAfter);
     {
-      Spawned move(home, args, "killed.txt", {{"RSYNC", point.slowCopy ? kSlowRsync : std::string()}});
+      Spawned move(home, args, "killed.txt",
+                   {{"RSYNC", point.slowCopy ? kSlowRsync : std::string()}});
       if (point.when) {
-        EXPECT_TRUE(eventually([&] { return point.when(src, relocated(name)) || !move.running(); }, 60s, 1ms));
+        EXPECT_TRUE(eventually([&] { return point.when(src, relocated(name)) || !move.running(); },
+                               60s, 1ms));
         move.signal(SIGKILL);
       }
       EXPECT_EQ(move.wait(), 128 + SIGKILL) << move.output();
@@ -647,17 +687,17 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
     switch (point.then) {
       case FollowUp::kMoveAgain: {
         auto r = brimvale(home, {"move", src.string(), "--yes"});
-        EXPECT_TRUE(r.exitCode == 0 || contains(r.err, "is already on the drive")) << r.out << r.err;
+        EXPECT_TRUE(r.exitCode == 0 || contains(r.err, "is already on the drive"))
+            << r.out << r.err;
         break;
       }
-      case FollowUp::kResume:
-        EXPECT_EQ(brimvale(home, {"moves", "resume"}).exitCode, 0);
-        break;
+      case FollowUp::kResume: EXPECT_EQ(brimvale(home, {"moves", "resume"}).exitCode, 0); break;
       case FollowUp::kRun: {
         const fs::path scripts = makeScripts(home);
         ASSERT_EQ(brimvale(home, {"--scripts", scripts.string(), "install"}).exitCode, 0);
         resumeWithRun(home, scripts, [&](Spawned& app) {
-          EXPECT_TRUE(eventually([&] { return contains(app.output(), "Brimvale is running"); })) << app.output();
+          EXPECT_TRUE(eventually([&] { return contains(app.output(), "Brimvale is running"); }))
+              << app.output();
         });
         break;
       }

@@ -14,9 +14,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/testing/tree_view.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
+#include "common/testing/tree_view.h"
 #include "e2e_harness.h"
 
 extern char** environ;
@@ -120,8 +120,9 @@ class MoverE2E : public ::testing::Test {
   }
   TempHome home_;
   // One drive per test: ctest runs the tests side by side in one namespace.
-  TmpfsDrive drive_{std::string("Mover-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-                    "768m"};
+  TmpfsDrive drive_{
+      std::string("Mover-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+      "768m"};
 };
 
 TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
@@ -137,7 +138,8 @@ TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
     if (e.is_directory()) continue;
     SCOPED_TRACE(e.path().string());
     ASSERT_TRUE(e.is_symlink());
-    EXPECT_EQ(fs::read_symlink(e.path()), relocated("My Projects") / e.path().lexically_relative(src));
+    EXPECT_EQ(fs::read_symlink(e.path()),
+              relocated("My Projects") / e.path().lexically_relative(src));
   }
   expectSameContent(reference, src);
   auto list = brimvale(home_, {"moves"});
@@ -160,7 +162,8 @@ TEST_F(MoverE2E, ProtectedAndMissingFoldersAreRefused) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("(Apple Mail)"), std::string::npos) << r.err;
   EXPECT_TRUE(fs::is_directory(home_.path() / "Library" / "Mail" / "V10"));
-  EXPECT_FALSE(fs::exists(home_.state() / "folder-moves") && !fs::is_empty(home_.state() / "folder-moves"));
+  EXPECT_FALSE(fs::exists(home_.state() / "folder-moves") &&
+               !fs::is_empty(home_.state() / "folder-moves"));
 }
 
 TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
@@ -181,10 +184,14 @@ TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
     const bool plainMove = target == "verifying";  // a plain move has the riskier clean-up: rm
     std::string seen;
     {
-      BackgroundMove move(home, {src.string(), "--verify", target == "copying" ? "fast" : "thorough"});
+      BackgroundMove move(home,
+                          {src.string(), "--verify", target == "copying" ? "fast" : "thorough"});
       const auto giveUp = std::chrono::steady_clock::now() + 120s;
-      const std::vector<std::string> order{"writing", "copying", "hashing", "verifying", "cleaningUp", "done"};
-      const auto rank = [&](const std::string& p) { return std::find(order.begin(), order.end(), p) - order.begin(); };
+      const std::vector<std::string> order{"writing",   "copying",    "hashing",
+                                           "verifying", "cleaningUp", "done"};
+      const auto rank = [&](const std::string& p) {
+        return std::find(order.begin(), order.end(), p) - order.begin();
+      };
       while (move.running() && std::chrono::steady_clock::now() < giveUp) {
         seen = manifestPhase(home);
         if (!seen.empty() && rank(seen) >= rank(target)) break;
@@ -196,7 +203,8 @@ TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
     RecordProperty("killed_in_" + target, seen);
     auto resumed = brimvale(home, {"moves", "resume"});
     ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
-    EXPECT_EQ(manifestPhase(home), "done") << "killed in " << seen << "\n" << brimvale(home, {"move-log"}).out;
+    EXPECT_EQ(manifestPhase(home), "done") << "killed in " << seen << "\n"
+                                           << brimvale(home, {"move-log"}).out;
     expectSameContent(reference, src);
     expectSameContent(reference, relocated(name));
     fs::remove_all(relocated(name));
@@ -216,7 +224,8 @@ TEST_F(MoverE2E, DriveUnpluggedDuringTheCopyLeavesTheMoveWaiting) {
       std::this_thread::sleep_for(1ms);
     }
     ASSERT_EQ(umount2(drive_.path().c_str(), MNT_DETACH), 0);
-    while (move.running() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(10ms);
+    while (move.running() && std::chrono::steady_clock::now() < giveUp)
+      std::this_thread::sleep_for(10ms);
   }
   EXPECT_EQ(manifestPhase(home_), "waitingForDrive") << brimvale(home_, {"move-log"}).out;
   auto list = brimvale(home_, {"moves"});

@@ -31,7 +31,8 @@ ProcessResult brimvale(const TempHome& home, std::vector<std::string> args) {
 
 // `brimvale move` without a question on the way, whether or not this build asks one.
 std::vector<std::string> moveArgs(const TempHome& home, std::vector<std::string> extra) {
-  static const bool asks = brimvale(home, {"move", "--help"}).out.find("--yes") != std::string::npos;
+  static const bool asks =
+      brimvale(home, {"move", "--help"}).out.find("--yes") != std::string::npos;
   std::vector<std::string> args{"move"};
   if (asks) args.push_back("--yes");
   args.insert(args.end(), extra.begin(), extra.end());
@@ -66,7 +67,8 @@ void write(const fs::path& p, const std::string& bytes) {
 
 std::string bytesFor(int i, std::size_t size) {
   std::string b(size, '\0');
-  for (std::size_t k = 0; k < size; ++k) b[k] = static_cast<char>((i * 131 + k * 7 + k / 251) & 0xff);
+  for (std::size_t k = 0; k < size; ++k)
+    b[k] = static_cast<char>((i * 131 + k * 7 + k / 251) & 0xff);
   return b;
 }
 
@@ -79,7 +81,8 @@ class MoverEngineE2E : public ::testing::Test {
                                     "{\"nvme_path\":\"" + drive_.path().string() + "\"}"));
     ASSERT_TRUE(writeFileAtomically(home.state() / "user-defaults.json",
                                     "{\"brimvale.mover.recentWriteGuardEnabled\": false, "
-                                    "\"brimvale.mover.verificationLevel\": \"" + level + "\"}"));
+                                    "\"brimvale.mover.verificationLevel\": \"" +
+                                        level + "\"}"));
   }
   fs::path working() const { return drive_.path() / thisWorkingFolderName(); }
   // Where a relinked file of the source lives now.
@@ -98,8 +101,9 @@ class MoverEngineE2E : public ::testing::Test {
   }
 
   TempHome home_;
-  TmpfsDrive drive_{std::string("Engine-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-                    "256m"};
+  TmpfsDrive drive_{
+      std::string("Engine-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+      "256m"};
 };
 
 // Names of 242 to 255 bytes (the file system's limit) relink like any other,
@@ -130,7 +134,8 @@ TEST_F(MoverEngineE2E, NamesUpToTheLimitAreRelinkedThroughKills) {
     if (stop.empty()) {
       ASSERT_EQ(moved.exitCode, 0) << moved.out << moved.err;
     } else {
-      ASSERT_EQ(moved.outcome, ProcessOutcome::kSignalled) << moved.describe() << moved.out << moved.err;
+      ASSERT_EQ(moved.outcome, ProcessOutcome::kSignalled)
+          << moved.describe() << moved.out << moved.err;
       EXPECT_EQ(lostEntries(before, userView(src)), 0) << "right after the kill";
       auto resumed = brimvale(home, {"moves", "resume"});
       ASSERT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err;
@@ -139,7 +144,8 @@ TEST_F(MoverEngineE2E, NamesUpToTheLimitAreRelinkedThroughKills) {
     EXPECT_TRUE(allLinks(src));
     EXPECT_EQ(temporaryLinks(src), 0);
     const fs::path longest = src / std::string(255, static_cast<char>('a' + 13));
-    EXPECT_TRUE(linkTarget(longest).string().starts_with(working().string() + "/")) << linkTarget(longest);
+    EXPECT_TRUE(linkTarget(longest).string().starts_with(working().string() + "/"))
+        << linkTarget(longest);
     lost += lostEntries(before, userView(src));
     ++trials;
   }
@@ -159,15 +165,20 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
     TempHome home;
     prepare(home, "thorough");
     const fs::path src = home.path() / (corrupt ? "Photos" : "Music");
-    for (int i = 0; i < 30; ++i) write(src / ("album " + std::to_string(i % 4)) / ("f" + std::to_string(i)), bytesFor(i, 20000));
+    for (int i = 0; i < 30; ++i)
+      write(src / ("album " + std::to_string(i % 4)) / ("f" + std::to_string(i)),
+            bytesFor(i, 20000));
     const TreeView before = userView(src);
-    auto copied = brimvale(home, moveArgs(home, {src.string(), "--verify", "thorough", "--stop-after=mover:copied"}));
-    ASSERT_EQ(copied.outcome, ProcessOutcome::kSignalled) << copied.describe() << copied.out << copied.err;
+    auto copied = brimvale(
+        home, moveArgs(home, {src.string(), "--verify", "thorough", "--stop-after=mover:copied"}));
+    ASSERT_EQ(copied.outcome, ProcessOutcome::kSignalled)
+        << copied.describe() << copied.out << copied.err;
     ASSERT_EQ(record(home).first, "hashing");
     // The copy the record names.
     fs::path copy;
     for (const auto& e : fs::directory_iterator(working() / "Relocated")) {
-      if (e.path().filename().string().starts_with(src.filename().string()) && fs::exists(e.path() / "album 2" / "f2")) {
+      if (e.path().filename().string().starts_with(src.filename().string()) &&
+          fs::exists(e.path() / "album 2" / "f2")) {
         copy = e.path();
       }
     }
@@ -184,15 +195,17 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
       write(copy / "older" / "kept.txt", "was on the drive before");
     }
     auto resumed = brimvale(home, {"moves", "resume"});
-    EXPECT_EQ(resumed.exitCode, corrupt ? 1 : 0) << "a resumed move that failed is no success" << resumed.out
-                                                 << resumed.err;
+    EXPECT_EQ(resumed.exitCode, corrupt ? 1 : 0)
+        << "a resumed move that failed is no success" << resumed.out << resumed.err;
     const auto [phase, lastError] = record(home);
     if (corrupt) {
       EXPECT_EQ(phase, "failed");
-      EXPECT_EQ(lastError, "Verification failed \u2014 1 file differ: album 2/f6. Source preserved.");
+      EXPECT_EQ(lastError,
+                "Verification failed \u2014 1 file differ: album 2/f6. Source preserved.");
       EXPECT_TRUE(noLinks(src));
       auto listed = brimvale(home, {"moves"});
-      EXPECT_NE(listed.out.find("didn't match the original closely enough"), std::string::npos) << listed.out;
+      EXPECT_NE(listed.out.find("didn't match the original closely enough"), std::string::npos)
+          << listed.out;
     } else {
       EXPECT_EQ(phase, "done") << lastError;
       EXPECT_TRUE(allLinks(src));
@@ -227,22 +240,27 @@ TEST_F(MoverEngineE2E, ASingleFileIsRelocated) {
 // "kept changing" or a drive that went away, and the originals stay.
 TEST_F(MoverEngineE2E, AFullDriveIsNamedAsTheCause) {
   // Room for only a few files: the copy runs out of file slots part way.
-  TmpfsDrive small(std::string("Engine-Small-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+  TmpfsDrive small(std::string("Engine-Small-") +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name(),
                    "64m,nr_inodes=24");
   BRIMVALE_REQUIRE_DRIVE(small);
-  ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json", "{\"nvme_path\":\"" + small.path().string() + "\"}"));
+  ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json",
+                                  "{\"nvme_path\":\"" + small.path().string() + "\"}"));
   const fs::path src = home_.path() / "Scans";
-  for (int i = 0; i < 60; ++i) write(src / ("page " + std::to_string(i) + ".png"), bytesFor(i, 4000));
+  for (int i = 0; i < 60; ++i)
+    write(src / ("page " + std::to_string(i) + ".png"), bytesFor(i, 4000));
   const TreeView before = userView(src);
   auto moved = brimvale(home_, moveArgs(home_, {src.string()}));
   EXPECT_EQ(moved.exitCode, 1) << moved.out << moved.err;
   const std::string said = moved.err.substr(0, moved.err.find("\nDetails: "));
-  EXPECT_NE(said.find("The drive is full \u2014 free some space on the drive and try again."), std::string::npos)
+  EXPECT_NE(said.find("The drive is full \u2014 free some space on the drive and try again."),
+            std::string::npos)
       << moved.err;
   EXPECT_NE(said.find("Your original is safe"), std::string::npos) << moved.err;
   EXPECT_EQ(said.find("kept changing"), std::string::npos) << moved.err;
   EXPECT_EQ(said.find("became unavailable"), std::string::npos) << moved.err;
-  EXPECT_NE(moved.err.find("No space left on device (28)"), std::string::npos) << moved.err;  // the tool's own line
+  EXPECT_NE(moved.err.find("No space left on device (28)"), std::string::npos)
+      << moved.err;  // the tool's own line
   EXPECT_TRUE(noLinks(src));
   EXPECT_EQ(lostEntries(before, userView(src)), 0);
 }
@@ -286,7 +304,8 @@ TEST_F(MoverEngineE2E, ACleanUpRecordFromDiskRemovesNothingItCannotVouchFor) {
       SCOPED_TRACE(std::string(c.name) + (relocation ? ", relocation" : ", plain move"));
       fs::remove_all(home_.path() / "Documents");
       fs::remove_all(home_.state() / "folder-moves");
-      for (int i = 0; i < 12; ++i) write(home_.path() / "Documents" / ("doc" + std::to_string(i) + ".txt"), bytesFor(i, 900));
+      for (int i = 0; i < 12; ++i)
+        write(home_.path() / "Documents" / ("doc" + std::to_string(i) + ".txt"), bytesFor(i, 900));
       const auto [src, copy] = c.setUp();
       const TreeView before = userView(src);
       nlohmann::json j = {{"id", "0F0E0D0C-0B0A-4909-8807-060504030201"},
@@ -303,8 +322,8 @@ TEST_F(MoverEngineE2E, ACleanUpRecordFromDiskRemovesNothingItCannotVouchFor) {
                           {"replaceSourceWithSymlink", relocation},
                           {"triggerSource", "userMove"}};
       fs::create_directories(home_.state() / "folder-moves");
-      ASSERT_TRUE(writeFileAtomically(home_.state() / "folder-moves" / "0F0E0D0C-0B0A-4909-8807-060504030201.json",
-                                      j.dump(2)));
+      ASSERT_TRUE(writeFileAtomically(
+          home_.state() / "folder-moves" / "0F0E0D0C-0B0A-4909-8807-060504030201.json", j.dump(2)));
       auto resumed = brimvale(home_, {"moves", "resume"});
       EXPECT_EQ(resumed.exitCode, 1) << resumed.out << resumed.err;
       const auto [phase, lastError] = record(home_);

@@ -55,7 +55,8 @@ TEST(RelocationE2E, MoveDirCopiesParksAndLinks) {
   EXPECT_TRUE(contains(r.out, "to-chk=")) << "rsync progress is streamed";
   EXPECT_TRUE(contains(r.out, "OK: relocated " + src.string() + " ("));
   EXPECT_TRUE(contains(r.out, "Original parked at:        " + parked.string() + "\n"));
-  EXPECT_TRUE(contains(r.out, "  rm -rf " + shellQuoted(parked.string()) + "\n" + std::string(66, '-')));
+  EXPECT_TRUE(
+      contains(r.out, "  rm -rf " + shellQuoted(parked.string()) + "\n" + std::string(66, '-')));
 
   auto rows = actionRows(home);
   ASSERT_EQ(rows.size(), 1u);
@@ -98,18 +99,32 @@ TEST(RelocationE2E, MoveDirRefusalsLeaveTheSourceAlone) {
   };
   const Case cases[] = {
       {"empty path", {"move-dir", ""}, 2, "ERR: no path provided\n", drive.path()},
-      {"missing", {"move-dir", (home.path() / "nope").string()}, 2,
-       "ERR: source missing: " + (home.path() / "nope").string() + "\n", drive.path()},
-      {"link", {"move-dir", (home.path() / "already linked").string()}, 2,
+      {"missing",
+       {"move-dir", (home.path() / "nope").string()},
+       2,
+       "ERR: source missing: " + (home.path() / "nope").string() + "\n",
+       drive.path()},
+      {"link",
+       {"move-dir", (home.path() / "already linked").string()},
+       2,
        "ERR: already a symlink (already relocated?): " + (home.path() / "already linked").string() +
            "\n",
        drive.path()},
-      {"file", {"move-dir", (home.path() / "a file").string()}, 2,
-       "ERR: not a directory: " + (home.path() / "a file").string() + "\n", drive.path()},
-      {"drive absent", {"move-dir", folder.string()}, 3,
-       "ERR: NVMe not mounted at " + notMounted.string() + "\n", notMounted},
-      {"on the drive", {"move-dir", (base / "on the drive").string()}, 2,
-       "ERR: path is already on NVMe: " + (base / "on the drive").string() + "\n", drive.path()},
+      {"file",
+       {"move-dir", (home.path() / "a file").string()},
+       2,
+       "ERR: not a directory: " + (home.path() / "a file").string() + "\n",
+       drive.path()},
+      {"drive absent",
+       {"move-dir", folder.string()},
+       3,
+       "ERR: NVMe not mounted at " + notMounted.string() + "\n",
+       notMounted},
+      {"on the drive",
+       {"move-dir", (base / "on the drive").string()},
+       2,
+       "ERR: path is already on NVMe: " + (base / "on the drive").string() + "\n",
+       drive.path()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -131,8 +146,11 @@ TEST(RelocationE2E, MoveDirRefusalsLeaveTheSourceAlone) {
   EXPECT_EQ(busy.exitCode, 4);
   EXPECT_EQ(busy.out,
             "ERR: directory is in use by another process. Quit related apps and retry.\n"
-            "     Tip: try `lsof +D " + shellQuoted(folder.string()) + "` to see which processes.\n"
-            "     In use by: e2e_test (pid " + std::to_string(getpid()) + ")\n");
+            "     Tip: try `lsof +D " +
+                shellQuoted(folder.string()) +
+                "` to see which processes.\n"
+                "     In use by: e2e_test (pid " +
+                std::to_string(getpid()) + ")\n");
   EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder)));
   EXPECT_FALSE(fs::exists(base / "Relocated" / "busy folder"));
   EXPECT_TRUE(actionRows(home).empty());
@@ -166,7 +184,8 @@ TEST(RelocationE2E, ArchivingSkipsLocksAndAvoidsCollisionsAndRollsBack) {
   TempHome home;
   const fs::path downloads = home.path() / "Downloads";
   home.writeConfig(configWithDrive(
-      drive.path(), "RULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 30 | \"\n)\n"));
+      drive.path(),
+      "RULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 30 | \"\n)\n"));
   const fs::path base = prepareDrive(home, drive.path());
   const fs::path archive = base / "Downloads-Archive";
   const std::string month = formatLocal(std::time(nullptr), "%Y-%m");
@@ -218,8 +237,8 @@ TEST(RelocationE2E, ArchivingSkipsLocksAndAvoidsCollisionsAndRollsBack) {
   EXPECT_TRUE(contains(back.out, "Will reverse " + std::to_string(moves) + " action(s):\n"));
   EXPECT_TRUE(contains(back.out, "(non-interactive context \u2014 proceeding)\n"));
   EXPECT_TRUE(contains(back.out, "rollback skip (" + (downloads / "memo.txt").string() +
-                                     " already exists or " + (archive / month / "memo.txt").string() +
-                                     " missing)\n"));
+                                     " already exists or " +
+                                     (archive / month / "memo.txt").string() + " missing)\n"));
   EXPECT_TRUE(contains(back.out, "Reversed: " + std::to_string(moves - 1) + ".  Skipped: 1.\n"));
   for (const auto& name : awkwardNames()) EXPECT_EQ(readFile(downloads / name).value_or(""), name);
   EXPECT_EQ(readFile(downloads / "report.pdf").value_or(""), "new report");
@@ -239,7 +258,8 @@ TEST(RelocationE2E, RecoverLaysOutTheDriveOnceAndValidateJudgesIt) {
 
   ProcessResult invalid = runBrimVale(home, {"validate"});
   EXPECT_EQ(invalid.exitCode, 1);
-  EXPECT_EQ(invalid.out, "INVALID:\n  \u2022 Marker file missing \u2014 wrong disk or not prepped\n");
+  EXPECT_EQ(invalid.out,
+            "INVALID:\n  \u2022 Marker file missing \u2014 wrong disk or not prepped\n");
 
   ProcessResult first = runBrimVale(home, {"recover"});
   ASSERT_EQ(first.exitCode, 0) << first.out;
@@ -264,8 +284,8 @@ TEST(RelocationE2E, RecoverLaysOutTheDriveOnceAndValidateJudgesIt) {
 
   ProcessResult valid = runBrimVale(home, {"validate"});
   EXPECT_EQ(valid.exitCode, 0);
-  EXPECT_EQ(valid.out,
-            "VALID  \u2014 " + drive.path().string() + " is mounted, marker matches, no duplicates.\n");
+  EXPECT_EQ(valid.out, "VALID  \u2014 " + drive.path().string() +
+                           " is mounted, marker matches, no duplicates.\n");
 
   TmpfsDrive twin(drive.path().filename().string() + " 1");
   BRIMVALE_REQUIRE_DRIVE(twin);

@@ -57,7 +57,8 @@ TEST_F(RulesE2E, FloorsAndDeleteSwitchShapeTheRun) {
       ")\n"
       "APP_CACHE_PATHS=(\"$HOME/App Support/Chat\")\nAPP_CACHE_SAFE_DIRS=(\"Cache\")\n");
   for (const auto& name : awkwardNames()) writeAgedFile(in("Old") / name, name, 40);
-  for (const auto& name : awkwardNames()) writeAgedFile(in("App Support/Chat/Cache") / name, name, 40);
+  for (const auto& name : awkwardNames())
+    writeAgedFile(in("App Support/Chat/Cache") / name, name, 40);
   writeAgedFile(in("App Support/Chat/Settings.json"), "{}", 40);
   fs::create_directories(in("Downloads"));
   fs::create_directories(in("Movies"));
@@ -70,11 +71,11 @@ TEST_F(RulesE2E, FloorsAndDeleteSwitchShapeTheRun) {
   EXPECT_TRUE(contains(out, "rule 'archive_old " + dl + "' age 7 raised to MIN_ARCHIVE_DAYS=30\n"));
   EXPECT_TRUE(contains(out, "rule 'archive_big " + in("Movies").string() +
                                 "' age 10 raised to MIN_ARCHIVE_DAYS=30\n"));
-  EXPECT_TRUE(contains(out, "rule: archive_big " + in("Movies").string() +
-                                " (>30d AND >500MB) -> Media/Movies\n"));
+  EXPECT_TRUE(contains(
+      out, "rule: archive_big " + in("Movies").string() + " (>30d AND >500MB) -> Media/Movies\n"));
   EXPECT_FALSE(contains(out, "rule 'delete_old " + in("Old").string() + "' age 10 raised"));
-  EXPECT_TRUE(contains(out, "rule skip \u2014 delete disabled (DISABLE_DELETE=1): " +
-                                in("Old").string() + "\n"));
+  EXPECT_TRUE(contains(
+      out, "rule skip \u2014 delete disabled (DISABLE_DELETE=1): " + in("Old").string() + "\n"));
   EXPECT_TRUE(contains(out, "rule 'app_cache_clean ' age 2 < hard floor; clamping to 7\n"));
   EXPECT_TRUE(contains(out, "rule: app_cache_clean (all configured apps, >7d)\n"));
   EXPECT_TRUE(contains(out, "unknown action: shred\n"));
@@ -107,7 +108,8 @@ TEST_F(RulesE2E, DeleteOldDeletesOnlyOldItemsAndKeepsOpenOnes) {
   EXPECT_TRUE(fs::exists(in("Old/held open.log")));
   EXPECT_TRUE(fs::exists(in("Old/recent.txt")));
   const std::string n = std::to_string(awkwardNames().size());
-  EXPECT_TRUE(contains(out, "       \u2192 " + n + " of " + std::to_string(awkwardNames().size() + 1) +
+  EXPECT_TRUE(contains(out, "       \u2192 " + n + " of " +
+                                std::to_string(awkwardNames().size() + 1) +
                                 " deleted (rest were open or in cloud storage)\n"));
 }
 
@@ -164,7 +166,8 @@ TEST_F(RulesE2E, CleanAppCachesReportsItemsInUse) {
       "APP_CACHE_SAFE_DIRS=(\"Cache\" \"GPUCache\")\n");
   writeAgedFile(in("App Support/Chat/Cache/a"), std::string(3 << 20, 'a'), 0);
   writeAgedFile(in("App Support/Chat/Cache/b"), std::string(2 << 20, 'b'), 0);
-  for (const auto& name : awkwardNames()) writeAgedFile(in("App Support/Chat/GPUCache") / name, name, 0);
+  for (const auto& name : awkwardNames())
+    writeAgedFile(in("App Support/Chat/GPUCache") / name, name, 0);
   int fd = ::open(in("App Support/Chat/Cache/a").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   ProcessResult r = runBrimVale(home_, {"clean-app-caches"});
@@ -213,17 +216,17 @@ TEST_F(RulesE2E, PreviewUsesTheAgeAsWritten) {
            std::string(8 - mb.size(), ' ') + mb + " " + std::string(8 - st.size(), ' ') + st + "\n";
   };
   const std::string n = std::to_string(awkwardNames().size() + 1);
-  EXPECT_EQ(preview.out,
-            "Brimvale \u2014 rules preview (dry run, no files moved)\n" + std::string(57, '=') +
-                "\n" + row("Action", "Source", "Match", "MB", "Status") +
-                row(std::string(17, '-'), std::string(50, '-'), std::string(7, '-'),
-                    std::string(8, '-'), std::string(8, '-')) +
-                row("archive_old", "~/Downloads", n, "3", "OK") +
-                row("archive_big", "~/Downloads", "1", "3", "OK") +
-                row("delete_old", "~/Missing", "0", "0", "MISS") +
-                row("app_cache_clean", "", "0", "0", "OK") +
-                "\nStatus legend: OK = readable; DENY = TCC blocked (grant FDA\n"
-                "to /bin/bash); MISS = path doesn't exist on this machine.\n");
+  EXPECT_EQ(preview.out, "Brimvale \u2014 rules preview (dry run, no files moved)\n" +
+                             std::string(57, '=') + "\n" +
+                             row("Action", "Source", "Match", "MB", "Status") +
+                             row(std::string(17, '-'), std::string(50, '-'), std::string(7, '-'),
+                                 std::string(8, '-'), std::string(8, '-')) +
+                             row("archive_old", "~/Downloads", n, "3", "OK") +
+                             row("archive_big", "~/Downloads", "1", "3", "OK") +
+                             row("delete_old", "~/Missing", "0", "0", "MISS") +
+                             row("app_cache_clean", "", "0", "0", "OK") +
+                             "\nStatus legend: OK = readable; DENY = TCC blocked (grant FDA\n"
+                             "to /bin/bash); MISS = path doesn't exist on this machine.\n");
 
   ProcessResult dry = runBrimVale(home_, {"dry-run"});
   EXPECT_TRUE(contains(unstamped(dry.out), "       \u2192 0 items eligible (nothing in " +

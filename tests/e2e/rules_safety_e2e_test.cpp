@@ -61,7 +61,8 @@ std::multiset<std::string> fileContents(const fs::path& root) {
   std::multiset<std::string> contents;
   std::error_code ec;
   for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    if (fs::is_regular_file(it->symlink_status())) contents.insert(readFile(it->path()).value_or(""));
+    if (fs::is_regular_file(it->symlink_status()))
+      contents.insert(readFile(it->path()).value_or(""));
   }
   return contents;
 }
@@ -116,7 +117,9 @@ class RulesSafetyE2E : public ::testing::Test {
     home_.writeConfig(configWithDrive(drive_.path()));
     base_ = prepareDrive(home_, drive_.path());
   }
-  void configure(const std::string& lines) { home_.writeConfig(configWithDrive(drive_.path(), lines)); }
+  void configure(const std::string& lines) {
+    home_.writeConfig(configWithDrive(drive_.path(), lines));
+  }
   fs::path in(const std::string& relative) const { return home_.path() / relative; }
   // Old enough for every rule and the Trash's 30 days.
   void oldFile(const std::string& relative, const std::string& content) {
@@ -152,7 +155,8 @@ TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
   EXPECT_EQ(std::count(scan.out.begin(), scan.out.end(), '\n'), 3) << scan.out;
   const std::string devScan = scan.out.substr(0, scan.out.find('\n'));
   EXPECT_TRUE(contains(devScan, ",\"refused\":\"")) << devScan;
-  EXPECT_TRUE(contains(devScan, in(".pnpm-store").string() + " is reached through a symbolic link that leads to " +
+  EXPECT_TRUE(contains(devScan, in(".pnpm-store").string() +
+                                    " is reached through a symbolic link that leads to " +
                                     in("Documents").string()))
       << devScan;
 
@@ -172,10 +176,12 @@ TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
   const std::string devLine = dev.out.substr(dev.out.rfind('{'));
   EXPECT_TRUE(devLine.starts_with("{\"category\":\"devcaches\",\"freed_bytes\":")) << devLine;
   for (const auto& link : {".pnpm-store", "Library/Caches/pip"}) {
-    EXPECT_TRUE(contains(devLine, in(link).string() + " is reached through a symbolic link")) << link;
+    EXPECT_TRUE(contains(devLine, in(link).string() + " is reached through a symbolic link"))
+        << link;
   }
   EXPECT_TRUE(contains(trash.out.substr(trash.out.rfind('{')),
-                       "\"refused\":\"" + in(".Trash").string() + " is reached through a symbolic link that leads to " +
+                       "\"refused\":\"" + in(".Trash").string() +
+                           " is reached through a symbolic link that leads to " +
                            in("Projects").string()));
   const std::string log = readFile(in(".brimvale/brim-vale.log")).value_or("");
   EXPECT_TRUE(contains(log, "reclaim skip \u2014 refused: " + in(".pnpm-store").string()));
@@ -196,8 +202,9 @@ TEST_F(RulesSafetyE2E, TheOneTapCleanUpShowsARefusedCategoryAndDoesNotClaimIt) {
   EXPECT_EQ(run.exitCode, 1) << "a step that left something alone is not a clean success";
   EXPECT_EQ(treeOf(in("Documents")), documents);
   EXPECT_FALSE(fs::exists(in("Library/Caches/Homebrew/bottle.tar.gz")));
-  EXPECT_TRUE(contains(run.out, "One step didn't clear everything (Clearing developer and package caches): " +
-                                    in(".pnpm-store").string() + " is reached through a symbolic link"))
+  EXPECT_TRUE(contains(
+      run.out, "One step didn't clear everything (Clearing developer and package caches): " +
+                   in(".pnpm-store").string() + " is reached through a symbolic link"))
       << run.out;
   EXPECT_FALSE(contains(run.out, "cleared developer caches")) << run.out;
 }
@@ -228,7 +235,9 @@ TEST_F(RulesSafetyE2E, RulesOnTheHomeFolderSystemOrProtectedFoldersAreRefusedAnd
       "  \"archive_old | $HOME | Home-Archive | 7 |\"\n"
       "  \"delete_old | $HOME/.ssh | | 7 |\"\n"
       "  \"delete_old | $HOME/Elsewhere | | 7 |\"\n"
-      "  \"delete_old | " + outside.path().string() + " | | 7 |\"\n"
+      "  \"delete_old | " +
+      outside.path().string() +
+      " | | 7 |\"\n"
       "  \"archive_old | $HOME/Documents | ../../Escape | 7 |\"\n"
       "  \"archive_old | $HOME/.config | Config-Archive | 7 |\"\n";
   std::vector<std::string> refusals{
@@ -236,10 +245,11 @@ TEST_F(RulesSafetyE2E, RulesOnTheHomeFolderSystemOrProtectedFoldersAreRefusedAnd
       "rule skip \u2014 refused source: " + h + "/.ssh. " + h + "/.ssh is protected (SSH keys)",
       "rule skip \u2014 refused source: " + h + "/Elsewhere. " + h +
           "/Elsewhere is reached through a symbolic link that leads to " + outside.path().string(),
-      "rule skip \u2014 refused source: " + outside.path().string() + ". " + outside.path().string() +
-          " lies outside your home folder",
+      "rule skip \u2014 refused source: " + outside.path().string() + ". " +
+          outside.path().string() + " lies outside your home folder",
       "rule skip \u2014 refused destination: ../../Escape. Archives go only into a folder inside "
-      "Brimvale's drive folder " + base_.string(),
+      "Brimvale's drive folder " +
+          base_.string(),
       // ~/.config is an ordinary folder; the browser profile inside it is not.
       "skip (refused): " + h + "/.config/google-chrome. " + h +
           "/.config/google-chrome is protected (Google Chrome profile)",
@@ -271,7 +281,8 @@ TEST_F(RulesSafetyE2E, RulesOnTheHomeFolderSystemOrProtectedFoldersAreRefusedAnd
     SCOPED_TRACE(command);
     ProcessResult r = runBrimVale(home_, {command});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    for (const auto& refusal : refusals) EXPECT_TRUE(contains(r.out, refusal)) << refusal << "\n" << r.out;
+    for (const auto& refusal : refusals)
+      EXPECT_TRUE(contains(r.out, refusal)) << refusal << "\n" << r.out;
     EXPECT_FALSE(contains(r.out, "WOULD DELETE")) << r.out;
     EXPECT_FALSE(contains(r.out, "WOULD MOVE")) << r.out;
     EXPECT_FALSE(contains(r.out, "deleted: ")) << r.out;
@@ -288,21 +299,25 @@ TEST_F(RulesSafetyE2E, RulesOnTheHomeFolderSystemOrProtectedFoldersAreRefusedAnd
 // temporary folder bind-mounted on /srv in a mount namespace of its own.
 TEST_F(RulesSafetyE2E, ARuleOnASystemFolderIsRefusedInARealRun) {
   TempHome standIn;
-  for (const auto& name : awkwardNames()) writeAgedFile(standIn.path() / name, "system " + name, 40);
+  for (const auto& name : awkwardNames())
+    writeAgedFile(standIn.path() / name, "system " + name, 40);
   const auto before = treeOf(standIn.path());
-  configure("RULES=(\n  \"delete_old | /srv | | 7 |\"\n  \"archive_old | /srv | Srv-Archive | 7 |\"\n)\n");
-  ProcessResult r = runProcess(
-      {.path = "/usr/bin/unshare",
-       .args = {"--mount", "--propagation", "private", "/bin/sh", "-c",
-                "mount --bind \"$1\" /srv && HOME=\"$2\" exec \"$3\" relocate-now", "sh",
-                standIn.path().string(), home_.path().string(), BRIM_VALE_PATH},
-       .deadline = std::chrono::seconds(60)});
+  configure(
+      "RULES=(\n  \"delete_old | /srv | | 7 |\"\n  \"archive_old | /srv | Srv-Archive | 7 "
+      "|\"\n)\n");
+  ProcessResult r =
+      runProcess({.path = "/usr/bin/unshare",
+                  .args = {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                           "mount --bind \"$1\" /srv && HOME=\"$2\" exec \"$3\" relocate-now", "sh",
+                           standIn.path().string(), home_.path().string(), BRIM_VALE_PATH},
+                  .deadline = std::chrono::seconds(60)});
   if (r.exitCode != 0 && contains(r.err, "mount")) {
     if (mountsRequired()) FAIL() << r.err;
     GTEST_SKIP() << r.err;
   }
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-  EXPECT_TRUE(contains(r.out, "rule skip \u2014 refused source: /srv. /srv is a system folder")) << r.out;
+  EXPECT_TRUE(contains(r.out, "rule skip \u2014 refused source: /srv. /srv is a system folder"))
+      << r.out;
   EXPECT_EQ(treeOf(standIn.path()), before);
   EXPECT_FALSE(fs::exists(base_ / "Srv-Archive"));
 }
@@ -328,7 +343,8 @@ class RuleRunRace : public RulesSafetyE2E {
     for (int trial = 0; trial < kTrials; ++trial) {
       SCOPED_TRACE("trial " + std::to_string(trial));
       for (int i = 0; i < kFiles; ++i) {
-        oldFile("Downloads/file " + std::to_string(i) + ".bin", "trial " + std::to_string(trial) + " file " + std::to_string(i));
+        oldFile("Downloads/file " + std::to_string(i) + ".bin",
+                "trial " + std::to_string(trial) + " file " + std::to_string(i));
       }
       oldFile("Downloads/album/track.mp3", "trial " + std::to_string(trial) + " track");
       ageBy(in("Downloads/album"), 40);
@@ -338,8 +354,14 @@ class RuleRunRace : public RulesSafetyE2E {
       std::latch start(2);
       ProcessResult a;
       ProcessResult b;
-      std::thread ta([&] { start.arrive_and_wait(); a = runBrimVale(home_, first); });
-      std::thread tb([&] { start.arrive_and_wait(); b = runBrimVale(home_, second); });
+      std::thread ta([&] {
+        start.arrive_and_wait();
+        a = runBrimVale(home_, first);
+      });
+      std::thread tb([&] {
+        start.arrive_and_wait();
+        b = runBrimVale(home_, second);
+      });
       ta.join();
       tb.join();
 
@@ -348,7 +370,8 @@ class RuleRunRace : public RulesSafetyE2E {
       for (const auto& c : before) lost += after.count(c) == 0 ? 1 : 0;
       EXPECT_EQ(after, before);
       for (const auto* r : {&a, &b}) {
-        EXPECT_TRUE(r->exitCode == 0 || contains(r->out, "Another rule run or clean-up is already working"))
+        EXPECT_TRUE(r->exitCode == 0 ||
+                    contains(r->out, "Another rule run or clean-up is already working"))
             << r->describe() << r->out << r->err;
         for (const auto& target : movedTargets(r->out)) {
           if (!fs::exists(fs::symlink_status(target))) {
@@ -367,7 +390,9 @@ class RuleRunRace : public RulesSafetyE2E {
 
 TEST_F(RuleRunRace, TwoRelocateNowRunsLoseNothing) { race({"relocate-now"}, {"relocate-now"}); }
 
-TEST_F(RuleRunRace, RelocateNowBesideFreeSpaceLosesNothing) { race({"relocate-now"}, {"free-space"}); }
+TEST_F(RuleRunRace, RelocateNowBesideFreeSpaceLosesNothing) {
+  race({"relocate-now"}, {"free-space"});
+}
 
 TEST_F(RulesSafetyE2E, AFullStateFolderStopsMovesBeforeTheyHappenAndSaysSo) {
   configure("RULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 7 |\"\n)\n");
@@ -383,13 +408,16 @@ TEST_F(RulesSafetyE2E, AFullStateFolderStopsMovesBeforeTheyHappenAndSaysSo) {
 
     ProcessResult r = runBrimVale(home_, {"relocate-now"});
     EXPECT_EQ(r.exitCode, 1) << r.out;
-    EXPECT_TRUE(contains(r.out, " \u2014 the undo record " + (home_.state() / "last-batch.tsv").string() +
+    EXPECT_TRUE(contains(r.out, " \u2014 the undo record " +
+                                    (home_.state() / "last-batch.tsv").string() +
                                     " couldn't be written ("))
         << r.out;
-    EXPECT_TRUE(contains(r.out, "so it was not moved. It is still in its place; nothing was lost.")) << r.out;
+    EXPECT_TRUE(contains(r.out, "so it was not moved. It is still in its place; nothing was lost."))
+        << r.out;
     EXPECT_TRUE(movedTargets(r.out).empty()) << r.out;
     EXPECT_EQ(treeOf(in("Downloads")), downloads);
-    EXPECT_TRUE(fileContents(base_ / "Downloads-Archive").empty()) << "no claimed name is left behind";
+    EXPECT_TRUE(fileContents(base_ / "Downloads-Archive").empty())
+        << "no claimed name is left behind";
 
     ProcessResult json = runBrimVale(home_, {"json"});
     EXPECT_EQ(json.exitCode, 1);
@@ -403,7 +431,8 @@ TEST_F(RulesSafetyE2E, AFullStateFolderStopsMovesBeforeTheyHappenAndSaysSo) {
     EXPECT_EQ(again.exitCode, 0) << again.out;
     EXPECT_EQ(movedTargets(again.out).size(), awkwardNames().size());
     const std::string batch = readFile(home_.state() / "last-batch.tsv").value_or("");
-    EXPECT_EQ(std::count(batch.begin(), batch.end(), '\n'), static_cast<long>(awkwardNames().size()));
+    EXPECT_EQ(std::count(batch.begin(), batch.end(), '\n'),
+              static_cast<long>(awkwardNames().size()));
     EXPECT_EQ(runBrimVale(home_, {"json"}).exitCode, 0);
   }
 }
@@ -429,14 +458,17 @@ TEST_F(RulesSafetyE2E, WritesKilledHalfWayLeaveNoTemporariesAfterTheNextStart) {
       {{"json", "--stop-after=atomic-write:temp-written"}, "brim-vale"},
       {{"json", "--stop-after=atomic-write:temp-written"}, "brimvale"},
       // select-drive writes the backup, then the configuration.
-      {{"select-drive", other.path().string(), "--stop-after=atomic-write:temp-written#1"}, "brim-vale"},
-      {{"select-drive", other.path().string(), "--stop-after=atomic-write:temp-written#2"}, "brimvale"},
+      {{"select-drive", other.path().string(), "--stop-after=atomic-write:temp-written#1"},
+       "brim-vale"},
+      {{"select-drive", other.path().string(), "--stop-after=atomic-write:temp-written#2"},
+       "brimvale"},
   };
   std::size_t leftoversAfterRestart = 0;
   for (const auto& kill : kills) {
     SCOPED_TRACE(kill.args[0] + " then " + kill.nextStart);
     ProcessResult killed = runBrimVale(home_, kill.args);
-    ASSERT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.describe() << killed.out << killed.err;
+    ASSERT_EQ(killed.outcome, ProcessOutcome::kSignalled)
+        << killed.describe() << killed.out << killed.err;
     EXPECT_EQ(temporariesUnder(in(".brimvale")).size(), 1u);
     EXPECT_EQ(readFile(config).value(), original) << "a killed write leaves the old file whole";
     if (std::string(kill.nextStart) == "brim-vale") {
@@ -450,8 +482,10 @@ TEST_F(RulesSafetyE2E, WritesKilledHalfWayLeaveNoTemporariesAfterTheNextStart) {
     leftoversAfterRestart += temporariesUnder(in(".brimvale")).size();
   }
   EXPECT_EQ(leftoversAfterRestart, 0u);
-  EXPECT_TRUE(contains(readFile(in(".brimvale/brim-vale.log")).value_or(""), "left by a write that was interrupted"));
-  EXPECT_TRUE(contains(readFile(in(".brimvale/brimvale.log")).value_or(""), "left by a write that was interrupted"));
+  EXPECT_TRUE(contains(readFile(in(".brimvale/brim-vale.log")).value_or(""),
+                       "left by a write that was interrupted"));
+  EXPECT_TRUE(contains(readFile(in(".brimvale/brimvale.log")).value_or(""),
+                       "left by a write that was interrupted"));
 }
 
 TEST_F(RulesSafetyE2E, ConfigurationBackupsMadeInOneSecondKeepEachOther) {
@@ -461,7 +495,8 @@ TEST_F(RulesSafetyE2E, ConfigurationBackupsMadeInOneSecondKeepEachOther) {
   const std::time_t now = std::time(nullptr);
   std::map<fs::path, std::string> taken;
   for (int s = 0; s < 30; ++s) {
-    const fs::path name = in(".brimvale/brim-vale.conf.bak." + formatLocal(now + s, "%Y%m%d%H%M%S"));
+    const fs::path name =
+        in(".brimvale/brim-vale.conf.bak." + formatLocal(now + s, "%Y%m%d%H%M%S"));
     taken[name] = "older backup " + std::to_string(s);
     std::ofstream(name) << taken[name];
   }

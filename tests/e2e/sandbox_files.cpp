@@ -11,7 +11,8 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string>& awkwardNames() {
   static const std::vector<std::string> kNames{"plain.txt", "two words.txt", "it's \"quoted\"",
-                                               "line\nbreak.txt", "\xC3\xA9t\xC3\xA9 r\xC3\xA9sum\xC3\xA9.pdf"};
+                                               "line\nbreak.txt",
+                                               "\xC3\xA9t\xC3\xA9 r\xC3\xA9sum\xC3\xA9.pdf"};
   return kNames;
 }
 

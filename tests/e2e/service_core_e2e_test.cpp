@@ -17,7 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string configFor(const fs::path& drive) {
-  return "# Brimvale configuration\nNVMe=\"" + drive.string() + "\"\nENABLE_AUTO_ACTIONS=1\n"
+  return "# Brimvale configuration\nNVMe=\"" + drive.string() +
+         "\"\nENABLE_AUTO_ACTIONS=1\n"
          "RULES=(\n  \"archive|$HOME/Downloads|*.dmg|30|\"\n  \"\"\n)\nAPP_CACHE_PATHS=()\n";
 }
 
@@ -46,7 +47,8 @@ TEST(ServiceCoreE2E, SnapshotReportsTheDriveInEachState) {
   };
   const Case cases[] = {
       {"usable", drive.path(), true, true, "NVMe:     mounted at {p}  (free "},
-      {"marker missing", drive.path(), false, true, "NVMe:     mounted at {p} but MARKER MISSING\n"},
+      {"marker missing", drive.path(), false, true,
+       "NVMe:     mounted at {p} but MARKER MISSING\n"},
       {"not mounted", notMounted, false, false, "NVMe:     NOT MOUNTED\n"},
   };
   const fs::path workingFolder = drive.path() / thisWorkingFolderName();
@@ -63,16 +65,39 @@ TEST(ServiceCoreE2E, SnapshotReportsTheDriveInEachState) {
     ProcessResult json = runBrimVale(home, {"json"});
     ASSERT_TRUE(json.succeeded()) << json.describe() << json.err;
     EXPECT_EQ(json.out, readFile(home.state() / "status.json").value());
-    EXPECT_EQ(keysInOrder(json.out),
-              (std::vector<std::string>{
-                  "timestamp", "version", "nvme_path", "mounted", "marker_ok", "nvme_free_gb",
-                  "nvme_total_gb", "nvme_free_bytes", "nvme_total_bytes", "internal_free_gb",
-                  "internal_total_gb", "internal_free_bytes", "internal_total_bytes", "idle_secs",
-                  "quiet_hours", "paused", "auto_enabled", "last_run", "last_event",
-                  "low_space_warn_gb", "low_space_critical_gb", "auto_relocate_hour",
-                  "quiet_hours_blocked", "quiet_mode", "quiet_reason", "smart_idle_minutes",
-                  "smart_min_battery", "smart_respect_meetings", "on_battery", "battery_pct",
-                  "meeting_active", "rule_count", "app_cache_path_count"}));
+    EXPECT_EQ(keysInOrder(json.out), (std::vector<std::string>{"timestamp",
+                                                               "version",
+                                                               "nvme_path",
+                                                               "mounted",
+                                                               "marker_ok",
+                                                               "nvme_free_gb",
+                                                               "nvme_total_gb",
+                                                               "nvme_free_bytes",
+                                                               "nvme_total_bytes",
+                                                               "internal_free_gb",
+                                                               "internal_total_gb",
+                                                               "internal_free_bytes",
+                                                               "internal_total_bytes",
+                                                               "idle_secs",
+                                                               "quiet_hours",
+                                                               "paused",
+                                                               "auto_enabled",
+                                                               "last_run",
+                                                               "last_event",
+                                                               "low_space_warn_gb",
+                                                               "low_space_critical_gb",
+                                                               "auto_relocate_hour",
+                                                               "quiet_hours_blocked",
+                                                               "quiet_mode",
+                                                               "quiet_reason",
+                                                               "smart_idle_minutes",
+                                                               "smart_min_battery",
+                                                               "smart_respect_meetings",
+                                                               "on_battery",
+                                                               "battery_pct",
+                                                               "meeting_active",
+                                                               "rule_count",
+                                                               "app_cache_path_count"}));
     auto doc = nlohmann::json::parse(json.out);
     EXPECT_EQ(doc["mounted"], c.mounted);
     EXPECT_EQ(doc["marker_ok"], c.withMarker);
@@ -92,8 +117,8 @@ TEST(ServiceCoreE2E, SnapshotReportsTheDriveInEachState) {
 
     ProcessResult status = runBrimVale(home, {"status"});
     ASSERT_TRUE(status.succeeded());
-    std::string line = std::regex_replace(std::string(c.statusLine), std::regex("\\{p\\}"),
-                                          c.nvme.string());
+    std::string line =
+        std::regex_replace(std::string(c.statusLine), std::regex("\\{p\\}"), c.nvme.string());
     EXPECT_TRUE(status.out.starts_with("== tarnwick status ==\n" + line)) << status.out;
   }
 }
@@ -120,8 +145,9 @@ TEST(ServiceCoreE2E, SnapshotCarriesLastRunAndACleanLastEvent) {
   ProcessResult status = runBrimVale(home, {"status"});
   EXPECT_NE(status.out.find("Quiet:    yes (mode=nightly, unknown QUIET_MODE='nightly')\n"),
             std::string::npos);
-  EXPECT_NE(status.out.find("State:    active\nLast run: 2026-05-01 03:00 (scheduled)\n\nConfig:   "),
-            std::string::npos)
+  EXPECT_NE(
+      status.out.find("State:    active\nLast run: 2026-05-01 03:00 (scheduled)\n\nConfig:   "),
+      std::string::npos)
       << status.out;
 }
 
@@ -139,12 +165,13 @@ TEST(ServiceCoreE2E, ActionsPrintsTheTailAsJson) {
       << "2026-05-01 03:00:05\tdelete-cache\t/g\t-\t\n";
   ProcessResult two = runBrimVale(home, {"actions", "2"});
   ASSERT_TRUE(two.succeeded());
-  EXPECT_EQ(two.out,
-            "[\n"
-            R"({"ts":"2026-05-01 03:00:04","action":"move","src":"/Users/ada/\"q\"\\x","dest":"/f","bytes":4096})"
-            ",\n"
-            R"({"ts":"2026-05-01 03:00:05","action":"delete-cache","src":"/g","dest":"-","bytes":0})"
-            "\n]\n");
+  EXPECT_EQ(
+      two.out,
+      "[\n"
+      R"({"ts":"2026-05-01 03:00:04","action":"move","src":"/Users/ada/\"q\"\\x","dest":"/f","bytes":4096})"
+      ",\n"
+      R"({"ts":"2026-05-01 03:00:05","action":"delete-cache","src":"/g","dest":"-","bytes":0})"
+      "\n]\n");
   ProcessResult bad = runBrimVale(home, {"actions", "lots"});
   EXPECT_EQ(bad.exitCode, 2);
 }
@@ -192,7 +219,7 @@ TEST(ServiceCoreE2E, EverythingCreatedIsPrivate) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(c.path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, c.mode);
   }

@@ -27,7 +27,8 @@ class PrivateBus {
   explicit PrivateBus(const std::filesystem::path& addressFile) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, addressFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, addressFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     char program[] = "/usr/bin/dbus-daemon";
     char session[] = "--session";
     char nofork[] = "--nofork";
@@ -87,6 +88,5 @@ class NotificationServer {
   std::filesystem::path record_;
   pid_t pid_ = -1;
 };
-
 
 }  // namespace brimvale::e2e

@@ -8,8 +8,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -45,8 +45,7 @@ class TransferE2E : public ::testing::Test {
     std::string block(1 << 20, '\0');
     for (int i = 0; i < files; ++i) {
       for (char& c : block) c = static_cast<char>(random());
-      std::ofstream(source_ / "Media" / "Movies" / ("clip " + std::to_string(i) + ".mov"))
-          << block;
+      std::ofstream(source_ / "Media" / "Movies" / ("clip " + std::to_string(i) + ".mov")) << block;
     }
     std::ofstream(source_ / "Apps" / "Tool.app" / "Info \"plist\"") << "small";
     fs::create_symlink("Info \"plist\"", source_ / "Apps" / "Tool.app" / "link");
@@ -223,7 +222,8 @@ TEST_F(TransferE2E, BackupAfterAStaleLockEndsDoneAndLeavesTheSourceAlone) {
   EXPECT_EQ(done["consent"], true);
   EXPECT_EQ(done["resumeCount"], 0);
   // The supervisor frees the lock just after it records the outcome.
-  EXPECT_TRUE(soon([&] { return !fs::exists(lock()) && !fs::exists(home_.state() / "transfer.pid"); }));
+  EXPECT_TRUE(
+      soon([&] { return !fs::exists(lock()) && !fs::exists(home_.state() / "transfer.pid"); }));
 
   const fs::path destWorking = dst.path() / thisWorkingFolderName();
   expectSameContent(source_, destWorking);
@@ -239,8 +239,8 @@ TEST_F(TransferE2E, TransferHoldsTheLockAtCopiedUntilCommit) {
   BRIMVALE_REQUIRE_DRIVE(dst);
   prepareSource(src, 6);
 
-  ProcessResult r = runBrimVale(home_, {"transfer-start", dst.path().string(), "1"},
-                                {{"RSYNC", kSlowRsync}});
+  ProcessResult r =
+      runBrimVale(home_, {"transfer-start", dst.path().string(), "1"}, {{"RSYNC", kSlowRsync}});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   r = runBrimVale(home_, {"transfer-commit"});
   EXPECT_EQ(r.exitCode, 1);
@@ -358,10 +358,10 @@ TEST_F(TransferE2E, PausedJobIsNeverResumedByATickAndCancelDeletesOnlyTheCopy) {
   prepareSource(src, 12);
   const auto before = snapshot(src.path());
 
-  ASSERT_EQ(runBrimVale(home_, {"transfer-start", dst.path().string(), "1"},
-                        {{"RSYNC", kSlowRsync}})
-                .exitCode,
-            0);
+  ASSERT_EQ(
+      runBrimVale(home_, {"transfer-start", dst.path().string(), "1"}, {{"RSYNC", kSlowRsync}})
+          .exitCode,
+      0);
   waitForProgress();
   ProcessResult r = runBrimVale(home_, {"transfer-pause"});
   EXPECT_EQ(r.out, "Transfer paused.\n");

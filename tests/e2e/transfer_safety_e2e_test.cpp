@@ -320,8 +320,9 @@ TEST_F(TransferSafetyE2E, PauseAndResumeTogetherNeverRunTwoSupervisors) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     ProcessResult paused, resumed;
     std::thread pause([&] { paused = runBrimVale(home, {"transfer-pause"}); });
-    std::thread resume(
-        [&] { resumed = runBrimVale(home, {"transfer-resume"}, {{"RSYNC", kSlowRsync}}); });
+    std::thread resume([&] {
+      resumed = runBrimVale(home, {"transfer-resume"}, {{"RSYNC", kSlowRsync}});
+    });
     pause.join();
     resume.join();
     ASSERT_EQ(paused.exitCode, 0) << paused.describe();
@@ -413,8 +414,8 @@ TEST_F(TransferSafetyE2E, SelectDriveIsReadBackAsWritten) {
   BRIMVALE_REQUIRE_DRIVE(src);
   BRIMVALE_REQUIRE_DRIVE(dst);
   const fs::path source = prepareSource(home, src, 1);
-  home.writeConfig("NVMe=\"" + src.path().string() + "\"\nRULES=()\n  export NVMe=" +
-                   src.path().string() + "  # set by hand\n");
+  home.writeConfig("NVMe=\"" + src.path().string() +
+                   "\"\nRULES=()\n  export NVMe=" + src.path().string() + "  # set by hand\n");
   const auto before = checksums(source);
 
   ProcessResult r = runBrimVale(home, {"select-drive", dst.path().string() + "/"});

@@ -16,9 +16,7 @@ namespace {
 
 std::ofstream record;
 
-void append(const std::string& line) {
-  record << line << std::endl;
-}
+void append(const std::string& line) { record << line << std::endl; }
 
 // Reads Notify(s app, u replaces, s icon, s summary, s body, as actions,
 // a{sv} hints, i timeout) far enough for the test to see what arrived.
@@ -51,7 +49,8 @@ DBusMessage* notify(DBusMessage* call, std::uint32_t& nextId) {
     dbus_message_iter_get_basic(&entry, &key);
     dbus_message_iter_next(&entry);
     dbus_message_iter_recurse(&entry, &variant);
-    if (std::strcmp(key, "urgency") == 0 && dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_BYTE) {
+    if (std::strcmp(key, "urgency") == 0 &&
+        dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_BYTE) {
       unsigned char value = 0;
       dbus_message_iter_get_basic(&variant, &value);
       urgency = value;
@@ -75,8 +74,8 @@ int main(int argc, char** argv) {
   dbus_error_init(&error);
   DBusConnection* bus = dbus_bus_get(DBUS_BUS_SESSION, &error);
   if (!bus) return 1;
-  if (dbus_bus_request_name(bus, "org.freedesktop.Notifications", DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) !=
-      DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
+  if (dbus_bus_request_name(bus, "org.freedesktop.Notifications", DBUS_NAME_FLAG_DO_NOT_QUEUE,
+                            &error) != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
     return 1;
   }
   append("ready");
@@ -86,7 +85,8 @@ int main(int argc, char** argv) {
       DBusMessage* reply = nullptr;
       if (dbus_message_is_method_call(call, "org.freedesktop.Notifications", "Notify")) {
         reply = notify(call, nextId);
-      } else if (dbus_message_is_method_call(call, "org.freedesktop.Notifications", "CloseNotification")) {
+      } else if (dbus_message_is_method_call(call, "org.freedesktop.Notifications",
+                                             "CloseNotification")) {
         dbus_uint32_t id = 0;
         dbus_message_get_args(call, nullptr, DBUS_TYPE_UINT32, &id, DBUS_TYPE_INVALID);
         append("close " + std::to_string(id));

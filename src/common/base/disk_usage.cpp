@@ -26,14 +26,14 @@ std::int64_t nanosOf(const struct stat& st) {
 // long paths.
 class SurveyWalker {
  public:
-  std::uint64_t blocks = 0;  // 512-byte units, hard-linked files excluded
+  std::uint64_t blocks = 0;                  // 512-byte units, hard-linked files excluded
   std::map<InodeKey, std::uint64_t> linked;  // hard-linked files, counted once when merged
   TreeSurvey survey;
 
   // Counts `name` inside the open folder `dirFd` (its path relative to the
   // root is `rel`), descending into folders.
   void visit(int dirFd, const char* name, std::string& rel) {
-    struct stat st{};
+    struct stat st {};
     if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
     offerNewest(st, rel);
     if (!S_ISDIR(st.st_mode)) survey.apparentBytes += static_cast<std::uint64_t>(st.st_size);
@@ -60,7 +60,8 @@ class SurveyWalker {
   }
 
   // Keeps the newer of the two in `into`; on a tie the later path wins.
-  static void offerNewest(std::int64_t ns, std::time_t seconds, const std::string& rel, TreeSurvey& into) {
+  static void offerNewest(std::int64_t ns, std::time_t seconds, const std::string& rel,
+                          TreeSurvey& into) {
     if (ns > into.newestNanos || (ns == into.newestNanos && rel >= into.newestPath)) {
       into.newestNanos = ns;
       into.newestSeconds = seconds;
@@ -72,13 +73,14 @@ class SurveyWalker {
 }  // namespace
 
 std::optional<TreeSurvey> surveyTree(const std::filesystem::path& path) {
-  struct stat st{};
+  struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return std::nullopt;
   // The root and its children are shared out among the threads; each child's
   // subtree is walked whole by the thread that took it.
   const OpenFolder root(S_ISDIR(st.st_mode) ? path.string() : std::string());
   const std::vector<FolderEntry> children = root.entries().value_or(std::vector<FolderEntry>{});
-  const unsigned threads = std::max(1u, std::min<unsigned>(walkThreads(), static_cast<unsigned>(children.size())));
+  const unsigned threads =
+      std::max(1u, std::min<unsigned>(walkThreads(), static_cast<unsigned>(children.size())));
   std::vector<SurveyWalker> walkers(threads);
   std::atomic<std::size_t> next{0};
   auto work = [&](SurveyWalker& walker) {
@@ -113,7 +115,8 @@ std::optional<TreeSurvey> surveyTree(const std::filesystem::path& path) {
     linked.merge(w.linked);
     if (&w == &walkers.front()) continue;
     out.apparentBytes += w.survey.apparentBytes;
-    SurveyWalker::offerNewest(w.survey.newestNanos, w.survey.newestSeconds, w.survey.newestPath, out);
+    SurveyWalker::offerNewest(w.survey.newestNanos, w.survey.newestSeconds, w.survey.newestPath,
+                              out);
   }
   for (const auto& [_, b] : linked) blocks += b;
   out.allocatedBytes = (blocks * 512 + 1023) / 1024 * 1024;

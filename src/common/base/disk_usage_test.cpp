@@ -20,9 +20,7 @@ std::uint64_t duSk(const fs::path& p) {
   return std::stoull(r.out) * 1024;
 }
 
-void writeBytes(const fs::path& p, std::size_t n) {
-  std::ofstream(p) << std::string(n, 'x');
-}
+void writeBytes(const fs::path& p, std::size_t n) { std::ofstream(p) << std::string(n, 'x'); }
 
 TEST(DiskUsage, MatchesDuOnTheSameTrees) {
   char tmpl[] = "/tmp/brimvale-du-XXXXXX";
@@ -81,7 +79,8 @@ TEST(DiskUsage, SurveyFindsLengthsAndTheNewestEntry) {
   }
   writeBytes(root / "top", 1000);
   fs::create_symlink("top", root / "link");  // counts its own 3 bytes
-  fs::create_hard_link(root / "top", root / "d3" / "again");  // counted twice by length, once by blocks
+  fs::create_hard_link(root / "top",
+                       root / "d3" / "again");  // counted twice by length, once by blocks
   const auto old = fs::file_time_type::clock::now() - std::chrono::hours(48);
   for (const auto& e : fs::recursive_directory_iterator(root)) {
     if (!e.is_symlink()) fs::last_write_time(e.path(), old);
@@ -97,7 +96,8 @@ TEST(DiskUsage, SurveyFindsLengthsAndTheNewestEntry) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.touched);
     const auto stamp = old + std::chrono::hours(1 + (&c - cases));
-    for (fs::path p = root / c.touched; p.string().size() >= root.string().size(); p = p.parent_path()) {
+    for (fs::path p = root / c.touched; p.string().size() >= root.string().size();
+         p = p.parent_path()) {
       fs::last_write_time(p, stamp);
       if (p == root) break;
     }

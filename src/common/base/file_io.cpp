@@ -134,8 +134,8 @@ Result<fs::path> writeNewFile(const fs::path& path, std::string_view content, mo
     }
   }
   unlink(temp.c_str());
-  return fail(Errc::kIo, "every name from " + path.string() + " to ." +
-                             std::to_string(kMaxSuffix) + " is taken");
+  return fail(Errc::kIo, "every name from " + path.string() + " to ." + std::to_string(kMaxSuffix) +
+                             " is taken");
 }
 
 Result<std::string> readFile(const fs::path& path) {
@@ -158,7 +158,8 @@ Result<std::string> readFile(const fs::path& path) {
 Result<void> appendToFile(const fs::path& path, std::string_view bytes) {
   Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
   if (fd.get() < 0) return std::unexpected(errnoError("open " + path.string(), errno));
-  if (!writeAll(fd.get(), bytes)) return std::unexpected(errnoError("append " + path.string(), errno));
+  if (!writeAll(fd.get(), bytes))
+    return std::unexpected(errnoError("append " + path.string(), errno));
   return {};
 }
 
@@ -173,7 +174,7 @@ std::vector<std::string> readLastLines(const fs::path& path, std::size_t count) 
   if (count == 0) return lines;
   Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return lines;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd.get(), &st) != 0) return lines;
   off_t end = st.st_size;
   // Read backwards in blocks until count+1 newlines (or the start) are seen.
@@ -207,7 +208,8 @@ std::vector<std::string> readLastLines(const fs::path& path, std::size_t count) 
 std::error_code createExclusively(const fs::path& path, ClaimKind kind) {
   if (kind == ClaimKind::kFolder) {
     if (::mkdir(path.c_str(), 0700) == 0) return {};
-  } else if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  } else if (const int fd =
+                 ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
              fd >= 0) {
     ::close(fd);
     return {};

@@ -25,8 +25,7 @@ struct AtomicWriteOptions {
 // The temporary sibling every whole-file write goes through:
 // "{path}.tmp.{pid}". A process killed mid-write leaves it behind;
 // staleTemporaryPid() recognises it so the next start can remove it.
-[[nodiscard]] std::filesystem::path temporarySibling(const std::filesystem::path& path,
-                                                     pid_t pid);
+[[nodiscard]] std::filesystem::path temporarySibling(const std::filesystem::path& path, pid_t pid);
 [[nodiscard]] std::filesystem::path temporarySibling(const std::filesystem::path& path);
 
 // The pid in a temporary sibling's file name ("status.json.tmp.4242" gives

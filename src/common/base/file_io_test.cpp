@@ -28,7 +28,7 @@ TEST_F(FileIoTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporary) {
   ASSERT_TRUE(writeFileAtomically(file, "old").has_value());
   ASSERT_TRUE(writeFileAtomically(file, "new content").has_value());
   EXPECT_EQ(readFile(file).value(), "new content");
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
@@ -139,7 +139,8 @@ TEST_F(FileIoTest, TemporarySiblingNamesCarryTheWritersPid) {
 
 TEST_F(FileIoTest, NewFilesNeverReplaceOneAnother) {
   const fs::path name = dir_ / "brim-vale.conf.bak.20260101120000";
-  ASSERT_TRUE(writeFileAtomically(dir_ / "brim-vale.conf.bak.20260101120000.1", "older").has_value());
+  ASSERT_TRUE(
+      writeFileAtomically(dir_ / "brim-vale.conf.bak.20260101120000.1", "older").has_value());
   std::vector<fs::path> written;
   for (const char* content : {"first", "second", "third"}) {
     auto path = writeNewFile(name, content);
@@ -148,7 +149,8 @@ TEST_F(FileIoTest, NewFilesNeverReplaceOneAnother) {
   }
   EXPECT_EQ(written, (std::vector<fs::path>{name, name.string() + ".2", name.string() + ".3"}));
   EXPECT_EQ(readFile(name).value(), "first");
-  EXPECT_EQ(readFile(name.string() + ".1").value(), "older") << "an existing name is skipped, not replaced";
+  EXPECT_EQ(readFile(name.string() + ".1").value(), "older")
+      << "an existing name is skipped, not replaced";
   EXPECT_EQ(readFile(name.string() + ".3").value(), "third");
   for (const auto& e : fs::directory_iterator(dir_)) {
     EXPECT_FALSE(temporarySiblingPid(e.path().filename().string())) << e.path();

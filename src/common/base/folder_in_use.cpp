@@ -12,8 +12,8 @@
 namespace brimvale {
 namespace fs = std::filesystem;
 
-std::vector<FolderInUseEntry> parseInUseOutput(std::string_view output, int ownPid,
-                                               const std::function<std::string(int)>& executableOf) {
+std::vector<FolderInUseEntry> parseInUseOutput(
+    std::string_view output, int ownPid, const std::function<std::string(int)>& executableOf) {
   std::vector<std::pair<int, std::string>> processes;
   std::size_t start = 0;
   while (start < output.size()) {
@@ -39,10 +39,12 @@ std::vector<FolderInUseEntry> parseInUseOutput(std::string_view output, int ownP
     std::string id = exe.empty() ? "pid-" + std::to_string(pid) : exe;
     auto [it, fresh] = byId.emplace(id, out.size());
     if (fresh) {
-      out.push_back({id, command.empty() ? "Process " + std::to_string(pid) : command, std::nullopt, {}});
+      out.push_back(
+          {id, command.empty() ? "Process " + std::to_string(pid) : command, std::nullopt, {}});
     }
     auto& entry = out[it->second];
-    if (std::find(entry.pids.begin(), entry.pids.end(), pid) == entry.pids.end()) entry.pids.push_back(pid);
+    if (std::find(entry.pids.begin(), entry.pids.end(), pid) == entry.pids.end())
+      entry.pids.push_back(pid);
   }
   return out;
 }
@@ -89,7 +91,9 @@ std::vector<FolderInUseEntry> FolderInUseProbe::scanProc(const std::string& fold
   for (fs::directory_iterator it(proc, ec), end; !ec && it != end; it.increment(ec)) {
     if (std::chrono::steady_clock::now() > deadline) break;
     const std::string name = it->path().filename().string();
-    if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
+    if (name.empty() ||
+        !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
     const fs::path dir = it->path();
     bool uses = linkInside(dir / "cwd") || linkInside(dir / "root") || linkInside(dir / "exe");
     if (!uses) {
@@ -130,7 +134,8 @@ std::vector<FolderInUseEntry> FolderInUseProbe::scan(const std::string& folder) 
   });
 }
 
-bool waitUntilUnused(const FolderInUseProbe& probe, const std::string& folder, std::chrono::milliseconds limit) {
+bool waitUntilUnused(const FolderInUseProbe& probe, const std::string& folder,
+                     std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!probe.scan(folder).empty()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -144,7 +149,8 @@ std::string describeInUse(const std::vector<FolderInUseEntry>& entries) {
   for (const auto& entry : entries) {
     if (!text.empty()) text += ", ";
     text += entry.displayName + " (pid ";
-    for (std::size_t i = 0; i < entry.pids.size(); ++i) text += (i ? ", " : "") + std::to_string(entry.pids[i]);
+    for (std::size_t i = 0; i < entry.pids.size(); ++i)
+      text += (i ? ", " : "") + std::to_string(entry.pids[i]);
     text += ")";
   }
   return text;

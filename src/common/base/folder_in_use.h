@@ -23,8 +23,7 @@ struct FolderInUseEntry {
 // Parses `lsof -F pc` output into processes, dropping `ownPid`, grouped by
 // `executableOf(pid)` (empty when unknown).
 [[nodiscard]] std::vector<FolderInUseEntry> parseInUseOutput(
-    std::string_view output, int ownPid,
-    const std::function<std::string(int)>& executableOf);
+    std::string_view output, int ownPid, const std::function<std::string(int)>& executableOf);
 
 // Runs `lsof +D folder -F pc`, or on Linux reads the open files, working and
 // root folders, executables and mappings of every process under /proc, which
@@ -35,8 +34,9 @@ class FolderInUseProbe {
   explicit FolderInUseProbe(std::string lsofPath = "/usr/bin/lsof",
                             std::chrono::milliseconds limit = std::chrono::seconds(8));
   // Linux only; `procRoot` is where the process table is mounted.
-  [[nodiscard]] static FolderInUseProbe procScanner(std::filesystem::path procRoot = "/proc",
-                                                    std::chrono::milliseconds limit = std::chrono::seconds(8));
+  [[nodiscard]] static FolderInUseProbe procScanner(
+      std::filesystem::path procRoot = "/proc",
+      std::chrono::milliseconds limit = std::chrono::seconds(8));
   // The process table where there is one, else lsof found on the usual paths.
   [[nodiscard]] static FolderInUseProbe forThisSystem();
   [[nodiscard]] std::vector<FolderInUseEntry> scan(const std::string& folder) const;

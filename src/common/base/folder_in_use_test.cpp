@@ -16,9 +16,9 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(FolderInUse, GroupsProcessesAndDropsOurOwn) {
-  auto entries = parseInUseOutput("p10\ncvim\nf1\np11\ncvim\np12\ncbash\np99\ncself\np13\n", 99, [](int pid) {
-    return pid == 10 || pid == 11 ? std::string("/usr/bin/vim") : std::string();
-  });
+  auto entries = parseInUseOutput(
+      "p10\ncvim\nf1\np11\ncvim\np12\ncbash\np99\ncself\np13\n", 99,
+      [](int pid) { return pid == 10 || pid == 11 ? std::string("/usr/bin/vim") : std::string(); });
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].id, "/usr/bin/vim");
   EXPECT_EQ(entries[0].pids, (std::vector<int>{10, 11}));
@@ -70,14 +70,16 @@ TEST(FolderInUse, ProcScanFindsHoldersInsideTheFolderOnly) {
     return pid;
   };
   const pid_t in = holder(inside), out = holder(beside);
-  const int mine = open(inside.c_str(), O_RDONLY);  // after the forks, so only this process holds it
+  const int mine =
+      open(inside.c_str(), O_RDONLY);  // after the forks, so only this process holds it
   const auto entries = FolderInUseProbe::procScanner().scan((dir / "watched").string());
   std::vector<int> pids;
   for (const auto& e : entries) pids.insert(pids.end(), e.pids.begin(), e.pids.end());
   EXPECT_NE(std::find(pids.begin(), pids.end(), in), pids.end());
   EXPECT_EQ(std::find(pids.begin(), pids.end(), out), pids.end());
   EXPECT_EQ(std::find(pids.begin(), pids.end(), getpid()), pids.end());
-  EXPECT_TRUE(FolderInUseProbe::procScanner("/nonexistent/proc").scan((dir / "watched").string()).empty());
+  EXPECT_TRUE(
+      FolderInUseProbe::procScanner("/nonexistent/proc").scan((dir / "watched").string()).empty());
   for (pid_t p : {in, out}) {
     kill(p, SIGKILL);
     waitpid(p, nullptr, 0);
@@ -87,7 +89,8 @@ TEST(FolderInUse, ProcScanFindsHoldersInsideTheFolderOnly) {
 }
 
 TEST(FolderInUse, DescribesEachProgramWithItsProcesses) {
-  EXPECT_EQ(describeInUse({{"/usr/bin/vim", "vim", std::nullopt, {10, 11}}, {"pid-12", "bash", std::nullopt, {12}}}),
+  EXPECT_EQ(describeInUse({{"/usr/bin/vim", "vim", std::nullopt, {10, 11}},
+                           {"pid-12", "bash", std::nullopt, {12}}}),
             "vim (pid 10, 11), bash (pid 12)");
   EXPECT_EQ(describeInUse({}), "");
 }

@@ -57,7 +57,8 @@ void visitFolders(std::vector<Task> initial, unsigned threads,
                   const std::function<std::vector<Task>(Task&, unsigned thread)>& visit) {
   std::mutex mutex;
   std::condition_variable ready;
-  std::deque<Task> queue(std::make_move_iterator(initial.begin()), std::make_move_iterator(initial.end()));
+  std::deque<Task> queue(std::make_move_iterator(initial.begin()),
+                         std::make_move_iterator(initial.end()));
   unsigned busy = 0;
   std::exception_ptr failure;
   auto work = [&](unsigned index) {

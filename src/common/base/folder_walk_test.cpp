@@ -24,7 +24,8 @@ class FolderWalk : public ::testing::Test {
 };
 
 TEST_F(FolderWalk, ListsEveryNameOnceWhateverItsBytes) {
-  const std::vector<std::string> names{"plain", "with space", "new\nline", "tab\there", "\xff\xfe", ".hidden"};
+  const std::vector<std::string> names{"plain",     "with space", "new\nline",
+                                       "tab\there", "\xff\xfe",   ".hidden"};
   for (const auto& n : names) std::ofstream(root_ / n) << "x";
   fs::create_directory(root_ / "sub");
   OpenFolder folder(root_.string());
@@ -71,7 +72,8 @@ TEST_F(FolderWalk, VisitsEachFolderOnceOnEveryThreadCount) {
       }
       std::vector<std::string> next;
       OpenFolder folder(path);
-      for (const auto& e : folder.entries().value_or(std::vector<FolderEntry>{})) next.push_back(path + "/" + e.name);
+      for (const auto& e : folder.entries().value_or(std::vector<FolderEntry>{}))
+        next.push_back(path + "/" + e.name);
       return next;
     });
     std::sort(visited.begin(), visited.end());
@@ -93,7 +95,8 @@ TEST_F(FolderWalk, AFailingVisitEndsTheWalkWithItsError) {
       if (++visits == 5) throw std::runtime_error("unreadable");
       std::vector<std::string> next;
       OpenFolder folder(path);
-      for (const auto& e : folder.entries().value_or(std::vector<FolderEntry>{})) next.push_back(path + "/" + e.name);
+      for (const auto& e : folder.entries().value_or(std::vector<FolderEntry>{}))
+        next.push_back(path + "/" + e.name);
       return next;
     });
   };

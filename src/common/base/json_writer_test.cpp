@@ -33,8 +33,9 @@ TEST(JsonObjectWriter, KeepsInsertionOrderInBothStyles) {
   };
   EXPECT_EQ(fill(JsonObjectWriter(JsonObjectWriter::Style::kCompact)),
             R"({"b":"x\"","a":40,"t":true,"n":null,"r":1.5})");
-  EXPECT_EQ(fill(JsonObjectWriter(JsonObjectWriter::Style::kPretty)),
-            "{\n  \"b\": \"x\\\"\",\n  \"a\": 40,\n  \"t\": true,\n  \"n\": null,\n  \"r\": 1.5\n}\n");
+  EXPECT_EQ(
+      fill(JsonObjectWriter(JsonObjectWriter::Style::kPretty)),
+      "{\n  \"b\": \"x\\\"\",\n  \"a\": 40,\n  \"t\": true,\n  \"n\": null,\n  \"r\": 1.5\n}\n");
 }
 
 TEST(IsJsonNumber, AcceptsOnlyJsonNumberSyntax) {

@@ -73,14 +73,10 @@ bool tryReap(pid_t pid, int& status) {
 
 std::string ProcessResult::describe() const {
   switch (outcome) {
-    case ProcessOutcome::kExited:
-      return "exited with " + std::to_string(exitCode);
-    case ProcessOutcome::kSignalled:
-      return "killed by signal " + std::to_string(signal);
-    case ProcessOutcome::kTimedOut:
-      return "timed out";
-    case ProcessOutcome::kFailedToStart:
-      return "could not start: " + launchError;
+    case ProcessOutcome::kExited: return "exited with " + std::to_string(exitCode);
+    case ProcessOutcome::kSignalled: return "killed by signal " + std::to_string(signal);
+    case ProcessOutcome::kTimedOut: return "timed out";
+    case ProcessOutcome::kFailedToStart: return "could not start: " + launchError;
   }
   return {};
 }
@@ -268,15 +264,25 @@ ProcessResult runProcess(const ProcessInvocation& invocation) {
     std::array<pollfd, 3> fds{};
     nfds_t count = 0;
     int outIdx = -1, errIdx = -1, inIdx = -1;
-    if (out.read >= 0) { outIdx = static_cast<int>(count); fds[count++] = {out.read, POLLIN, 0}; }
-    if (err.read >= 0) { errIdx = static_cast<int>(count); fds[count++] = {err.read, POLLIN, 0}; }
-    if (in.write >= 0) { inIdx = static_cast<int>(count); fds[count++] = {in.write, POLLOUT, 0}; }
+    if (out.read >= 0) {
+      outIdx = static_cast<int>(count);
+      fds[count++] = {out.read, POLLIN, 0};
+    }
+    if (err.read >= 0) {
+      errIdx = static_cast<int>(count);
+      fds[count++] = {err.read, POLLIN, 0};
+    }
+    if (in.write >= 0) {
+      inIdx = static_cast<int>(count);
+      fds[count++] = {in.write, POLLOUT, 0};
+    }
     int ready = poll(fds.data(), count, waitMs);
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0) {
       if (outIdx >= 0 && fds[outIdx].revents) consume(out.read, result.out, invocation.onStdout);
       if (errIdx >= 0 && fds[errIdx].revents) consume(err.read, result.err, invocation.onStderr);
-      if (paced && (out.read >= 0 || err.read >= 0)) std::this_thread::sleep_for(invocation.outputPacing);
+      if (paced && (out.read >= 0 || err.read >= 0))
+        std::this_thread::sleep_for(invocation.outputPacing);
       if (inIdx >= 0 && fds[inIdx].revents) {
         if (fds[inIdx].revents & (POLLERR | POLLHUP)) {
           closeFd(in.write);
@@ -284,7 +290,8 @@ ProcessResult runProcess(const ProcessInvocation& invocation) {
           ssize_t w = write(in.write, invocation.stdinData.data() + stdinOffset,
                             invocation.stdinData.size() - stdinOffset);
           if (w > 0) stdinOffset += static_cast<std::size_t>(w);
-          if ((w < 0 && errno != EAGAIN && errno != EINTR) || stdinOffset >= invocation.stdinData.size())
+          if ((w < 0 && errno != EAGAIN && errno != EINTR) ||
+              stdinOffset >= invocation.stdinData.size())
             closeFd(in.write);
         }
       }

@@ -85,7 +85,11 @@ TEST(RunProcess, PacedOutputArrivesWholeInFewChunks) {
     int chunks = 0;
     ProcessResult r = runProcess({.path = "/bin/sh",
                                   .args = {"-c", c.script},
-                                  .onStdout = [&](std::string_view chunk) { streamed += chunk; ++chunks; },
+                                  .onStdout =
+                                      [&](std::string_view chunk) {
+                                        streamed += chunk;
+                                        ++chunks;
+                                      },
                                   .onStderr = [&](std::string_view chunk) { streamedErr += chunk; },
                                   .outputPacing = std::chrono::milliseconds(25)});
     ASSERT_TRUE(r.succeeded()) << r.describe();

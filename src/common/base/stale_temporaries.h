@@ -20,7 +20,6 @@ namespace brimvale {
 // follows a link, and never enters "quarantine" or "junk-media", which hold
 // the user's own files. A file of a live process, or of this one, stays.
 std::vector<std::filesystem::path> sweepStaleTemporaries(
-    const std::filesystem::path& stateRoot,
-    const std::function<bool(pid_t)>& alive = processAlive);
+    const std::filesystem::path& stateRoot, const std::function<bool(pid_t)>& alive = processAlive);
 
 }  // namespace brimvale

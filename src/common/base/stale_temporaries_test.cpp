@@ -18,7 +18,9 @@ constexpr pid_t kLive = 900002;
 
 bool fakeAlive(pid_t pid) { return pid == kLive; }
 
-std::string tmpName(const std::string& name, pid_t pid) { return name + ".tmp." + std::to_string(pid); }
+std::string tmpName(const std::string& name, pid_t pid) {
+  return name + ".tmp." + std::to_string(pid);
+}
 
 TEST(StaleTemporaries, RemovesOnlyLeftoversOfEndedWriters) {
   testing::TempFolder root("bv-sweep");
@@ -30,8 +32,8 @@ TEST(StaleTemporaries, RemovesOnlyLeftoversOfEndedWriters) {
       root.file("state/folder-moves/" + tmpName("abc.json", kDead)),
   };
   const std::vector<fs::path> kept{
-      root.file(tmpName("brim-vale.conf", kLive)),                // still writing
-      root.file("state/" + tmpName("status.json", getpid())),     // this process
+      root.file(tmpName("brim-vale.conf", kLive)),             // still writing
+      root.file("state/" + tmpName("status.json", getpid())),  // this process
       root.file("state/status.json"),
       root.file("state/notes.tmp"),
       root.file("state/x.tmp." + dead + "a"),

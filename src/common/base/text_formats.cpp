@@ -52,8 +52,11 @@ std::string unescapedLineField(std::string_view field) {
       continue;
     }
     const char next = field[i + 1];
-    const char decoded = next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r'
-                       : next == '\\' ? '\\' : '\0';
+    const char decoded = next == 't'    ? '\t'
+                         : next == 'n'  ? '\n'
+                         : next == 'r'  ? '\r'
+                         : next == '\\' ? '\\'
+                                        : '\0';
     if (decoded == '\0') {
       out += field[i];
       continue;
@@ -149,8 +152,10 @@ std::string shellQuoted(std::string_view text) {
   if (plain) return std::string(text);
   std::string out = "'";
   for (char c : text) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
   }
   out += "'";
   return out;

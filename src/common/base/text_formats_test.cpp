@@ -16,8 +16,8 @@ TEST(Tsv, SplitKeepsEmptyFieldsAndJoinNeutralisesSeparators) {
 
 // A quoted word read back by a real shell gives the bytes it was made from.
 TEST(ShellQuoted, ABashReadsEveryWordBackUnchanged) {
-  const std::string cases[] = {"/plain/path-1.0", "precious\" \"x", "it's", "a b", "$HOME", "`rm -rf ~`",
-                               "new\nline", "", "*", "caf\xc3\xa9"};
+  const std::string cases[] = {"/plain/path-1.0", "precious\" \"x", "it's", "a b", "$HOME",
+                               "`rm -rf ~`",      "new\nline",      "",     "*",   "caf\xc3\xa9"};
   for (const auto& c : cases) {
     SCOPED_TRACE(c);
     const std::string script = "printf %s " + shellQuoted(c);
@@ -29,7 +29,8 @@ TEST(ShellQuoted, ABashReadsEveryWordBackUnchanged) {
 }
 
 TEST(LineField, EveryByteComesBackAndOldRowsStayReadable) {
-  for (const std::string text : {"plain", "tab\there", "line\nbreak\r", "back\\slash\\n", "", "\\"}) {
+  for (const std::string text :
+       {"plain", "tab\there", "line\nbreak\r", "back\\slash\\n", "", "\\"}) {
     SCOPED_TRACE(text);
     const std::string encoded = escapedLineField(text);
     EXPECT_EQ(encoded.find_first_of("\t\n\r"), std::string::npos);

@@ -5,8 +5,8 @@
 #include <ctime>
 #include <functional>
 #include <optional>
-#include <string_view>
 #include <string>
+#include <string_view>
 
 namespace brimvale {
 
@@ -14,13 +14,13 @@ namespace brimvale {
 using WallClock = std::function<std::time_t()>;
 [[nodiscard]] WallClock systemClock();
 
-[[nodiscard]] std::string ts(std::time_t t);         // local "YYYY-mm-dd HH:MM:SS"
-[[nodiscard]] std::string isots(std::time_t t);      // UTC "YYYY-mm-ddTHH:MM:SSZ"
+[[nodiscard]] std::string ts(std::time_t t);     // local "YYYY-mm-dd HH:MM:SS"
+[[nodiscard]] std::string isots(std::time_t t);  // UTC "YYYY-mm-ddTHH:MM:SSZ"
 // The reverse of isots(); nothing for any other text.
 [[nodiscard]] std::optional<std::time_t> parseIsots(std::string_view text);
-[[nodiscard]] std::string localDate(std::time_t t);  // local "YYYY-mm-dd"
+[[nodiscard]] std::string localDate(std::time_t t);    // local "YYYY-mm-dd"
 [[nodiscard]] std::string localMinute(std::time_t t);  // local "YYYY-mm-dd HH:MM"
-[[nodiscard]] int localHour(std::time_t t);          // 0-23
+[[nodiscard]] int localHour(std::time_t t);            // 0-23
 // strftime in local time, for the rarer forms ("%Y%m%d%H%M%S", "%Y-%m").
 [[nodiscard]] std::string formatLocal(std::time_t t, const char* pattern);
 

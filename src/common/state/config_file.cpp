@@ -17,10 +17,15 @@ bool isIdentChar(char c) { return isIdentStart(c) || (c >= '0' && c <= '9'); }
 // Characters a shell would treat as an operator in an unquoted word.
 bool isShellOperator(char c) {
   switch (c) {
-    case ';': case '&': case '|': case '<': case '>': case '(': case ')': case '`':
-      return true;
-    default:
-      return false;
+    case ';':
+    case '&':
+    case '|':
+    case '<':
+    case '>':
+    case '(':
+    case ')':
+    case '`': return true;
+    default: return false;
   }
 }
 
@@ -51,8 +56,8 @@ enum class WordContext { kScalar, kArray };
 // Reads one shell word starting at `pos` and leaves `pos` after it. Stops at
 // a blank or the end of the line (and at ')' inside an array). Returns
 // nothing when the word is malformed.
-std::optional<std::string> readWord(std::string_view line, std::size_t& pos,
-                                    std::string_view home, WordContext context) {
+std::optional<std::string> readWord(std::string_view line, std::size_t& pos, std::string_view home,
+                                    WordContext context) {
   std::string out;
   while (pos < line.size()) {
     char c = line[pos];

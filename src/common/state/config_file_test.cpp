@@ -12,7 +12,9 @@ namespace {
 constexpr std::string_view kHome = "/Users/ada lovelace";
 
 ConfigValue scalar(std::string text) { return ConfigValue{false, std::move(text), {}}; }
-ConfigValue array(std::vector<std::string> elements) { return ConfigValue{true, {}, std::move(elements)}; }
+ConfigValue array(std::vector<std::string> elements) {
+  return ConfigValue{true, {}, std::move(elements)};
+}
 
 std::optional<ConfigValue> valueOf(std::string_view text, std::string_view key) {
   ConfigValues values = parseConfig(text, kHome);

@@ -17,9 +17,33 @@ constexpr std::string_view kHome = "/Users/fuzz home";
 
 const std::vector<std::string>& trickyValues() {
   static const std::vector<std::string> values = {
-      "", "plain", "9-19", "it's", "''", "a b  c", "$HOME", "${HOME}", "$USER", "\\", "\\\"",
-      "#x", "a # b", "(x)", "semi;colon", "`cmd`", "tab\there", "caf\xC3\xA9", "\x01\x7f\xff",
-      "x=y", "NVMe=/evil", " lead", "trail ", std::string("nul\0byte", 8), ")", "\"", "'",
+      "",
+      "plain",
+      "9-19",
+      "it's",
+      "''",
+      "a b  c",
+      "$HOME",
+      "${HOME}",
+      "$USER",
+      "\\",
+      "\\\"",
+      "#x",
+      "a # b",
+      "(x)",
+      "semi;colon",
+      "`cmd`",
+      "tab\there",
+      "caf\xC3\xA9",
+      "\x01\x7f\xff",
+      "x=y",
+      "NVMe=/evil",
+      " lead",
+      "trail ",
+      std::string("nul\0byte", 8),
+      ")",
+      "\"",
+      "'",
   };
   return values;
 }
@@ -48,10 +72,10 @@ class Generator {
     if (chance(4)) return array(key);
     const std::string& value = tricky();
     switch (below(6)) {
-      case 0:
-        return {prefix + encodePreferenceValue(value) + "\n", {false, value, {}}};
+      case 0: return {prefix + encodePreferenceValue(value) + "\n", {false, value, {}}};
       case 1:
-        return {prefix + doubleQuoted(value) + (chance(2) ? "  # note\n" : "\n"), {false, value, {}}};
+        return {prefix + doubleQuoted(value) + (chance(2) ? "  # note\n" : "\n"),
+                {false, value, {}}};
       case 2:
         return {prefix + "\"$HOME/\"" + doubleQuoted(value) + "\n",
                 {false, std::string(kHome) + "/" + value, {}}};
@@ -71,17 +95,14 @@ class Generator {
 
   std::string garbage() {
     switch (below(9)) {
-      case 0:
-        return "G" + std::to_string(below(100)) + "=\"" + tricky() + "\n";
-      case 1:
-        return "G=( \"a\" '" + tricky() + "\n";
+      case 0: return "G" + std::to_string(below(100)) + "=\"" + tricky() + "\n";
+      case 1: return "G=( \"a\" '" + tricky() + "\n";
       case 2: {
         std::string out = "G" + std::to_string(below(100)) + "=(\n";
         for (std::size_t i = below(4); i > 0; --i) out += "  " + doubleQuoted(tricky()) + "\n";
         return out;
       }
-      case 3:
-        return chance(2) ? ")\n" : "  (\n";
+      case 3: return chance(2) ? ")\n" : "  (\n";
       case 4: {
         std::string out;
         for (std::size_t i = below(200); i > 0; --i) out += static_cast<char>(rng_() & 0xff);
@@ -94,8 +115,7 @@ class Generator {
         for (std::size_t i = 0; i < 64; ++i) out[below(out.size())] = "\"'\\$( "[below(6)];
         return out + "\n";
       }
-      default:
-        return mutated();
+      default: return mutated();
     }
   }
 

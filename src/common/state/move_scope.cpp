@@ -30,13 +30,16 @@ fs::path resolvedOr(const fs::path& path) {
 
 bool MoveScope::deviceChangesAt(const fs::path& path) {
   if (path == path.root_path()) return true;
-  struct stat here {}, up {};
+  struct stat here {
+  }, up{};
   if (lstat(path.c_str(), &here) != 0 || stat(path.parent_path().c_str(), &up) != 0) return false;
   return S_ISDIR(here.st_mode) && here.st_dev != up.st_dev;
 }
 
 MoveScope::MoveScope(MoveScopeSettings settings)
-    : settings_(std::move(settings)), toDrive_(homeAndExtras(settings_)), onDrive_(workingFolderOnly(settings_)) {
+    : settings_(std::move(settings)),
+      toDrive_(homeAndExtras(settings_)),
+      onDrive_(workingFolderOnly(settings_)) {
   if (!settings_.isMountPoint) settings_.isMountPoint = deviceChangesAt;
 }
 
@@ -71,14 +74,16 @@ std::expected<fs::path, MoveRefusal> MoveScope::check(
   }
 
   // The drive first: "already on the drive" says more than "outside your home".
-  if (lexical && (onDrive(*lexical) || onDrive(resolvedOr(*lexical)))) return refuse(MoveRefusalReason::kOnDrive);
+  if (lexical && (onDrive(*lexical) || onDrive(resolvedOr(*lexical))))
+    return refuse(MoveRefusalReason::kOnDrive);
   auto allowed = toDrive_.check(path);
   if (!allowed) {
     refusal.pathRefusal = allowed.error();
     return refuse(MoveRefusalReason::kPath);
   }
   const fs::path resolved = resolvedOr(allowed->path);
-  if (!mount.empty() && (isStrictlyInside(mount, allowed->path) || isStrictlyInside(resolvedMount, resolved))) {
+  if (!mount.empty() &&
+      (isStrictlyInside(mount, allowed->path) || isStrictlyInside(resolvedMount, resolved))) {
     return refuse(MoveRefusalReason::kHoldsDrive);
   }
   std::error_code ec;
@@ -90,17 +95,20 @@ std::expected<fs::path, MoveRefusal> MoveScope::check(
 
 std::string MoveRefusal::sentence() const {
   switch (reason) {
-    case MoveRefusalReason::kPath:
-      return pathRefusal.sentence();
+    case MoveRefusalReason::kPath: return pathRefusal.sentence();
     case MoveRefusalReason::kMountPoint:
-      return path + " is where a disk is mounted; Brimvale moves folders, not whole disks. Nothing was changed.";
+      return path +
+             " is where a disk is mounted; Brimvale moves folders, not whole disks. Nothing was "
+             "changed.";
     case MoveRefusalReason::kOnDrive:
-      return path + " is already on the drive, so there is nothing to move there. Nothing was changed.";
+      return path +
+             " is already on the drive, so there is nothing to move there. Nothing was changed.";
     case MoveRefusalReason::kHoldsDrive:
       return "The drive is mounted inside " + path +
              ", and a folder can't be moved into itself. Nothing was changed.";
     case MoveRefusalReason::kNotRecorded:
-      return path + " is on the drive, and Brimvale only moves something back from the drive when it "
+      return path +
+             " is on the drive, and Brimvale only moves something back from the drive when it "
              "reverses a relocation it recorded. Nothing was changed.";
   }
   return path + " can't be moved. Nothing was changed.";

@@ -18,11 +18,11 @@ namespace brimvale {
 enum class MoveDirection { kToDrive, kBackFromDrive };
 
 enum class MoveRefusalReason {
-  kPath,           // the path policy's refusal (PathRefusal)
-  kMountPoint,     // a disk is mounted there
-  kOnDrive,        // already on the drive (moving it to the drive would copy it onto itself)
-  kHoldsDrive,     // the drive is mounted inside it
-  kNotRecorded,    // on the drive, but no recorded relocation is reversed by moving it back
+  kPath,         // the path policy's refusal (PathRefusal)
+  kMountPoint,   // a disk is mounted there
+  kOnDrive,      // already on the drive (moving it to the drive would copy it onto itself)
+  kHoldsDrive,   // the drive is mounted inside it
+  kNotRecorded,  // on the drive, but no recorded relocation is reversed by moving it back
 };
 
 struct MoveRefusal {
@@ -54,7 +54,8 @@ class MoveScope {
   // (callers say "nothing there" in their own words).
   [[nodiscard]] std::expected<std::filesystem::path, MoveRefusal> check(
       const std::string& path, MoveDirection direction,
-      const std::function<bool(const std::filesystem::path&)>& reversesRecordedRelocation = {}) const;
+      const std::function<bool(const std::filesystem::path&)>& reversesRecordedRelocation = {})
+      const;
 
   // A device change between `path` and its parent, or "/".
   [[nodiscard]] static bool deviceChangesAt(const std::filesystem::path& path);

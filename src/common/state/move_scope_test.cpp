@@ -58,12 +58,14 @@ TEST(MoveScope, RefusesWhatMustNotMoveInEachDirection) {
       {home / "Old Projects", MoveDirection::kBackFromDrive, MoveRefusalReason::kPath},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.path.string() + (c.direction == MoveDirection::kToDrive ? " to the drive" : " back"));
+    SCOPED_TRACE(c.path.string() +
+                 (c.direction == MoveDirection::kToDrive ? " to the drive" : " back"));
     auto verdict = scope.check(c.path.string(), c.direction, recorded);
     if (c.refused) {
       ASSERT_FALSE(verdict.has_value());
       EXPECT_EQ(verdict.error().reason, *c.refused) << verdict.error().sentence();
-      EXPECT_TRUE(verdict.error().sentence().ends_with("Nothing was changed.")) << verdict.error().sentence();
+      EXPECT_TRUE(verdict.error().sentence().ends_with("Nothing was changed."))
+          << verdict.error().sentence();
     } else {
       ASSERT_TRUE(verdict.has_value()) << verdict.error().sentence();
       EXPECT_FALSE(verdict->string().ends_with("/"));

@@ -10,8 +10,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::array<std::string_view, 17> kSystemFolders{
-    "/etc",  "/usr",  "/var",    "/bin",    "/sbin", "/boot",         "/opt",     "/System", "/Library",
-    "/Applications",  "/private", "/dev",   "/proc", "/sys",          "/run",     "/snap",   "/srv"};
+    "/etc",          "/usr",     "/var", "/bin",  "/sbin", "/boot", "/opt",  "/System", "/Library",
+    "/Applications", "/private", "/dev", "/proc", "/sys",  "/run",  "/snap", "/srv"};
 
 // The parent folders resolved, the last component as it is.
 fs::path resolveParents(const fs::path& path) {
@@ -57,7 +57,8 @@ bool PathPolicy::isSystemPath(const fs::path& path) {
   if (path == "/") return true;
   const std::string& text = path.native();
   for (std::string_view folder : kSystemFolders) {
-    if (text == folder || (text.starts_with(folder) && text.size() > folder.size() && text[folder.size()] == '/')) {
+    if (text == folder ||
+        (text.starts_with(folder) && text.size() > folder.size() && text[folder.size()] == '/')) {
       return true;
     }
   }
@@ -77,7 +78,8 @@ PathPolicyRoots PathPolicy::rootsFor(const fs::path& home, const fs::path& worki
 PathPolicy::PathPolicy(PathPolicyRoots roots) : roots_(std::move(roots)), denylist_(roots_.home) {
   const auto home = normalisedAbsolute(roots_.home.string());
   const bool homeUsable = home && *home != "/" &&
-                          std::find(kSystemFolders.begin(), kSystemFolders.end(), home->native()) == kSystemFolders.end();
+                          std::find(kSystemFolders.begin(), kSystemFolders.end(), home->native()) ==
+                              kSystemFolders.end();
   const fs::path homeCanonical = homeUsable ? canonicalOr(*home) : fs::path();
   if (homeUsable) denylist_ = AppDataDenylist(*home);
   // A root inside the home folder counts only when no link on the way leads
@@ -96,7 +98,8 @@ PathPolicy::PathPolicy(PathPolicyRoots roots) : roots_(std::move(roots)), denyli
     // resolved place plus its own name.
     const fs::path canonical = canonicalOr(*lexical);
     if (canonical != resolveParents(*lexical) || isSystemPath(canonical)) return;
-    if (home && (*lexical == *home || inside(*home, *lexical))) return;  // would swallow the home folder
+    if (home && (*lexical == *home || inside(*home, *lexical)))
+      return;  // would swallow the home folder
     ordered_.push_back({kind, *lexical, canonical});
   };
   addInsideHome(PathRoot::kQuarantine, roots_.quarantine);
@@ -120,7 +123,8 @@ std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given)
 
   for (const auto& root : ordered_) {
     if (*lexical == root.lexical || *lexical == root.canonical || resolved == root.canonical) {
-      return refuse(root.kind == PathRoot::kHome ? PathRefusalReason::kHomeItself : PathRefusalReason::kManagedRoot);
+      return refuse(root.kind == PathRoot::kHome ? PathRefusalReason::kHomeItself
+                                                 : PathRefusalReason::kManagedRoot);
     }
   }
   const Root* holder = nullptr;
@@ -139,8 +143,9 @@ std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given)
     for (const auto& root : ordered_) {
       if (inside(resolved, root.canonical)) return refuse(PathRefusalReason::kThroughLink);
     }
-    return refuse(isSystemPath(*lexical) || isSystemPath(resolved) ? PathRefusalReason::kSystemFolder
-                                                                    : PathRefusalReason::kOutsideRoots);
+    return refuse(isSystemPath(*lexical) || isSystemPath(resolved)
+                      ? PathRefusalReason::kSystemFolder
+                      : PathRefusalReason::kOutsideRoots);
   }
   if (holder->kind == PathRoot::kHome) {
     const fs::path inHome = holder->lexical / resolved.lexically_relative(holder->canonical);
@@ -155,24 +160,35 @@ std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given)
 std::string PathRefusal::sentence() const {
   switch (reason) {
     case PathRefusalReason::kNotAbsolute:
-      return "\"" + path + "\" is not a full path (it must start with / and must not contain \"..\"), so Brimvale "
+      return "\"" + path +
+             "\" is not a full path (it must start with / and must not contain \"..\"), so "
+             "Brimvale "
              "left it alone. Nothing was changed.";
     case PathRefusalReason::kSystemFolder:
-      return path + " is a system folder, and Brimvale never moves or deletes system folders. Nothing was changed.";
+      return path +
+             " is a system folder, and Brimvale never moves or deletes system folders. Nothing was "
+             "changed.";
     case PathRefusalReason::kHomeItself:
-      return path + " is your home folder itself; Brimvale works on folders inside it, never on the whole "
+      return path +
+             " is your home folder itself; Brimvale works on folders inside it, never on the whole "
              "home folder. Nothing was changed.";
     case PathRefusalReason::kManagedRoot:
-      return path + " is a folder Brimvale manages as a whole (its drive folder, quarantine or a configured "
+      return path +
+             " is a folder Brimvale manages as a whole (its drive folder, quarantine or a "
+             "configured "
              "cache folder), not something to move or delete. Nothing was changed.";
     case PathRefusalReason::kOutsideRoots:
-      return path + " lies outside your home folder and Brimvale's drive folder, so Brimvale won't move or "
+      return path +
+             " lies outside your home folder and Brimvale's drive folder, so Brimvale won't move "
+             "or "
              "delete it. Nothing was changed.";
     case PathRefusalReason::kThroughLink:
       return path + " is reached through a symbolic link that leads to " + resolved +
-             ", so Brimvale left it alone rather than act on what the link points to. Nothing was changed.";
+             ", so Brimvale left it alone rather than act on what the link points to. Nothing was "
+             "changed.";
     case PathRefusalReason::kProtected:
-      return path + " is protected (" + (protectedBy ? protectedBy->displayName : std::string("protected folder")) +
+      return path + " is protected (" +
+             (protectedBy ? protectedBy->displayName : std::string("protected folder")) +
              "): " + (protectedBy ? protectedBy->reason : std::string()) + " Nothing was changed.";
   }
   return path + " was refused. Nothing was changed.";

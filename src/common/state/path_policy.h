@@ -18,19 +18,19 @@ namespace brimvale {
 
 // Why a path was refused; each case has one sentence (PathRefusal::sentence).
 enum class PathRefusalReason {
-  kNotAbsolute,     // relative, empty or containing ".."
-  kSystemFolder,    // "/", /etc, /usr, /System, ... or anything inside them
-  kHomeItself,      // the home folder as a whole
-  kManagedRoot,     // the working folder, the quarantine root or a safe folder as a whole
-  kOutsideRoots,    // none of the allowed roots holds it
-  kThroughLink,     // a symbolic link on the way leads somewhere else
-  kProtected,       // a protected folder (credentials, live databases, Brimvale's state)
+  kNotAbsolute,   // relative, empty or containing ".."
+  kSystemFolder,  // "/", /etc, /usr, /System, ... or anything inside them
+  kHomeItself,    // the home folder as a whole
+  kManagedRoot,   // the working folder, the quarantine root or a safe folder as a whole
+  kOutsideRoots,  // none of the allowed roots holds it
+  kThroughLink,   // a symbolic link on the way leads somewhere else
+  kProtected,     // a protected folder (credentials, live databases, Brimvale's state)
 };
 
 struct PathRefusal {
   PathRefusalReason reason = PathRefusalReason::kOutsideRoots;
-  std::string path;      // as given
-  std::string resolved;  // where the links on the way lead (kThroughLink)
+  std::string path;                          // as given
+  std::string resolved;                      // where the links on the way lead (kThroughLink)
   std::optional<DenylistEntry> protectedBy;  // kProtected
 
   // One complete sentence naming the reason, ending with "Nothing was changed."
@@ -48,8 +48,8 @@ struct AllowedPath {
 
 struct PathPolicyRoots {
   std::filesystem::path home;
-  std::filesystem::path workingFolder;   // empty: no drive configured
-  std::filesystem::path quarantine;      // ~/.brimvale/quarantine
+  std::filesystem::path workingFolder;             // empty: no drive configured
+  std::filesystem::path quarantine;                // ~/.brimvale/quarantine
   std::vector<std::filesystem::path> safeFolders;  // APP_CACHE_PATHS; only those inside home count
   std::vector<std::filesystem::path> extraRoots;   // named by the user with an explicit option
 };
@@ -60,9 +60,9 @@ class PathPolicy {
 
   // The roots every Brimvale path check uses for `home`: its quarantine
   // root, plus the working folder and safe folders when given.
-  [[nodiscard]] static PathPolicyRoots rootsFor(const std::filesystem::path& home,
-                                                const std::filesystem::path& workingFolder = {},
-                                                std::vector<std::filesystem::path> safeFolders = {});
+  [[nodiscard]] static PathPolicyRoots rootsFor(
+      const std::filesystem::path& home, const std::filesystem::path& workingFolder = {},
+      std::vector<std::filesystem::path> safeFolders = {});
 
   // May `path` be moved or deleted? The parent folders are resolved (links
   // followed), the final component is not, so a link itself can be removed
@@ -70,7 +70,8 @@ class PathPolicy {
   // must resolve to the same place inside that root; one that only resolves
   // into a root (an alias from elsewhere) must not cross a link on the way
   // out of it either.
-  [[nodiscard]] std::expected<AllowedPath, PathRefusal> check(const std::filesystem::path& path) const;
+  [[nodiscard]] std::expected<AllowedPath, PathRefusal> check(
+      const std::filesystem::path& path) const;
 
   // `path` is one of the system folders, or inside one (lexically).
   [[nodiscard]] static bool isSystemPath(const std::filesystem::path& path);
@@ -93,6 +94,7 @@ class PathPolicy {
 [[nodiscard]] std::optional<std::filesystem::path> normalisedAbsolute(const std::string& path);
 
 // `inner` lies strictly inside `outer` (both normalised).
-[[nodiscard]] bool isStrictlyInside(const std::filesystem::path& inner, const std::filesystem::path& outer);
+[[nodiscard]] bool isStrictlyInside(const std::filesystem::path& inner,
+                                    const std::filesystem::path& outer);
 
 }  // namespace brimvale

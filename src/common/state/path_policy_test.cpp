@@ -23,15 +23,16 @@ TEST(PathPolicy, AllowsInsideItsRootsAndRefusesEverythingElse) {
   t.folder("home/.ssh");
   t.folder("home/.config/Slack/Cache");
   t.folder("outside/data");
-  t.link("home/.pnpm-store", home / "Documents");       // a cache folder that is a link to a user folder
-  t.link("home/.Trash", wf / "Projects-Archive");        // trash linked onto the drive
-  t.link("home/escape", t.path() / "outside");            // a link out of the home folder
-  t.link("home/.config/evil-cache", "/etc");               // a "safe folder" that leads to /etc
-  t.link("home/file-link", home / "Projects");             // a link as the final component
+  t.link("home/.pnpm-store", home / "Documents");  // a cache folder that is a link to a user folder
+  t.link("home/.Trash", wf / "Projects-Archive");  // trash linked onto the drive
+  t.link("home/escape", t.path() / "outside");     // a link out of the home folder
+  t.link("home/.config/evil-cache", "/etc");       // a "safe folder" that leads to /etc
+  t.link("home/file-link", home / "Projects");     // a link as the final component
   t.folder("drive/BRIM-Test/Projects-Archive/old");
   t.link("drive/BRIM-Test/to-home", home / "Projects");  // a link on the drive back into the home
 
-  PathPolicy policy(PathPolicy::rootsFor(home, wf, {home / ".config/Slack", home / ".config/evil-cache"}));
+  PathPolicy policy(
+      PathPolicy::rootsFor(home, wf, {home / ".config/Slack", home / ".config/evil-cache"}));
   struct Case {
     fs::path path;
     std::optional<PathRefusalReason> refused;
@@ -72,7 +73,8 @@ TEST(PathPolicy, AllowsInsideItsRootsAndRefusesEverythingElse) {
     if (c.refused) {
       ASSERT_FALSE(verdict.has_value());
       EXPECT_EQ(verdict.error().reason, *c.refused);
-      EXPECT_TRUE(verdict.error().sentence().ends_with("Nothing was changed.")) << verdict.error().sentence();
+      EXPECT_TRUE(verdict.error().sentence().ends_with("Nothing was changed."))
+          << verdict.error().sentence();
     } else {
       ASSERT_TRUE(verdict.has_value()) << verdict.error().sentence();
       EXPECT_EQ(verdict->root, c.root);
@@ -108,10 +110,12 @@ TEST(PathPolicy, ExtraRootsAreTakenOnlyWhenTheyAreNotSystemFolders) {
 TEST(PathPolicy, RefusalSentencesNameThePathAndTheReason) {
   PathRefusal r{PathRefusalReason::kThroughLink, "/h/.Trash/x", "/h/Projects/x", {}};
   EXPECT_EQ(r.sentence(),
-            "/h/.Trash/x is reached through a symbolic link that leads to /h/Projects/x, so Brimvale left it "
+            "/h/.Trash/x is reached through a symbolic link that leads to /h/Projects/x, so "
+            "Brimvale left it "
             "alone rather than act on what the link points to. Nothing was changed.");
   PathRefusal p{PathRefusalReason::kProtected, "/h/.ssh", "", AppDataDenylist::credentialRows()[0]};
-  EXPECT_TRUE(p.sentence().starts_with("/h/.ssh is protected (SSH keys): Your SSH keys")) << p.sentence();
+  EXPECT_TRUE(p.sentence().starts_with("/h/.ssh is protected (SSH keys): Your SSH keys"))
+      << p.sentence();
 }
 
 }  // namespace

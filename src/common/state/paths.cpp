@@ -37,7 +37,8 @@ fs::path homeFolder() {
 std::string workingFolderName(std::string_view computerName) {
   std::string name(computerName);
   constexpr std::string_view kLocal = ".local";
-  if (name.size() >= kLocal.size() && name.ends_with(kLocal)) name.resize(name.size() - kLocal.size());
+  if (name.size() >= kLocal.size() && name.ends_with(kLocal))
+    name.resize(name.size() - kLocal.size());
 
   std::string cleaned;
   constexpr std::string_view kRightQuote = "\xE2\x80\x99";

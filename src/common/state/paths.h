@@ -11,7 +11,7 @@ namespace brimvale {
 // Every file of the state directory `~/.brimvale` that more than one unit uses.
 struct StatePaths {
   std::filesystem::path home;
-  std::filesystem::path root;  // ~/.brimvale
+  std::filesystem::path root;   // ~/.brimvale
   std::filesystem::path state;  // ~/.brimvale/state
   std::filesystem::path serviceProgram;
   std::filesystem::path config;

@@ -119,7 +119,8 @@ std::string applyPreferences(std::string_view original, const PreferenceValues& 
   if (!missing.empty()) {
     if (!lines.empty() && !lines.back().empty()) lines.emplace_back();
     lines.emplace_back(kHeader);
-    for (const auto& [key, value] : missing) lines.push_back(key + "=" + encodePreferenceValue(value));
+    for (const auto& [key, value] : missing)
+      lines.push_back(key + "=" + encodePreferenceValue(value));
   }
 
   std::string text;

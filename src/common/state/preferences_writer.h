@@ -29,7 +29,8 @@ using PreferenceValues = std::vector<std::pair<std::string, std::string>>;
 // "# --- Set by the Preferences window ---", after one empty line unless the
 // file already ends with one. Keys must be shell names ([A-Za-z_][A-Za-z0-9_]*).
 // The result ends with a newline, so a later append cannot join two lines.
-[[nodiscard]] std::string applyPreferences(std::string_view original, const PreferenceValues& values);
+[[nodiscard]] std::string applyPreferences(std::string_view original,
+                                           const PreferenceValues& values);
 
 // Rewrites the file at `path` with applyPreferences(), through the temporary
 // sibling "{path}.tmp.{pid}" renamed into place, so the service never reads a
@@ -48,6 +49,7 @@ using PreferenceValues = std::vector<std::pair<std::string, std::string>>;
 // installer write: '\'' inside single quotes, and \" \\ \$ inside double
 // quotes, stand for the second character. `$HOME` is not expanded. An array
 // assignment ("KEY=(") has no scalar value: nothing is returned for it.
-[[nodiscard]] std::optional<std::string> readConfigValue(std::string_view text, std::string_view key);
+[[nodiscard]] std::optional<std::string> readConfigValue(std::string_view text,
+                                                         std::string_view key);
 
 }  // namespace brimvale

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-#include "common/state/config_file.h"
 #include "common/base/file_io.h"
+#include "common/state/config_file.h"
 #include "common/state/service_config.h"
 
 namespace brimvale {
@@ -51,10 +51,12 @@ TEST(PreferencesWriter, RewritesOwnLinesAndAppendsTheRest) {
        "# mine\nNVMe=\"/Volumes/X\"\nQUIET_MODE=smart  # was\nRULES=(\n  \"a\"\n)\n",
        {{"QUIET_MODE", "schedule"}},
        "# mine\nNVMe=\"/Volumes/X\"\nQUIET_MODE=schedule\nRULES=(\n  \"a\"\n)\n"},
-      {"appends missing keys sorted after one empty line", "A=1",
+      {"appends missing keys sorted after one empty line",
+       "A=1",
        {{"Z_KEY", "1"}, {"M_KEY", "it's"}},
        "A=1\n\n" + header + "\nM_KEY='it'\\''s'\nZ_KEY=1\n"},
-      {"no second empty line after a final newline", "A=1\n",
+      {"no second empty line after a final newline",
+       "A=1\n",
        {{"B", "x"}},
        "A=1\n\n" + header + "\nB=x\n"},
       {"empty file", "", {{"B", ""}}, header + "\nB=''\n"},
@@ -62,9 +64,7 @@ TEST(PreferencesWriter, RewritesOwnLinesAndAppendsTheRest) {
        "export QUIET_MODE=smart\n  QUIET_MODE = 'x'\n# QUIET_MODE=old\n",
        {{"QUIET_MODE", "always-on"}},
        "QUIET_MODE='always-on'\nQUIET_MODE='always-on'\n# QUIET_MODE=old\n"},
-      {"a key given twice takes its later value", "K=0\n",
-       {{"K", "1"}, {"K", "2"}},
-       "K=2\n"},
+      {"a key given twice takes its later value", "K=0\n", {{"K", "1"}, {"K", "2"}}, "K=2\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -76,14 +76,33 @@ TEST(PreferencesWriter, RewritesOwnLinesAndAppendsTheRest) {
 // read back exactly what was saved (newlines become blanks).
 TEST(PreferencesWriter, SavedValuesReadBackIdentically) {
   const std::vector<std::string> values = {
-      "", "schedule", "9-19", "0,1-6,22-23", "it's", "''", "'\\''", "\"quoted\"", "back\\slash",
-      "$HOME", "${HOME}/x", "a # not a comment", "#hash", "(paren", "semi;colon", "`tick`",
-      " padded ", "tab\there", "multi\nline\r\nvalue", "caf\xC3\xA9 \xE2\x80\x99", "x=y",
+      "",
+      "schedule",
+      "9-19",
+      "0,1-6,22-23",
+      "it's",
+      "''",
+      "'\\''",
+      "\"quoted\"",
+      "back\\slash",
+      "$HOME",
+      "${HOME}/x",
+      "a # not a comment",
+      "#hash",
+      "(paren",
+      "semi;colon",
+      "`tick`",
+      " padded ",
+      "tab\there",
+      "multi\nline\r\nvalue",
+      "caf\xC3\xA9 \xE2\x80\x99",
+      "x=y",
   };
   std::string text = configTemplate();
   for (const std::string& value : values) {
     SCOPED_TRACE(value);
-    text = applyPreferences(text, {{"QUIET_HOURS_BLOCKED", value}, {"OPTIMISE_CLOUD_PROVIDERS", value}});
+    text = applyPreferences(text,
+                            {{"QUIET_HOURS_BLOCKED", value}, {"OPTIMISE_CLOUD_PROVIDERS", value}});
     std::string expected = value;
     for (char& c : expected) {
       if (c == '\n' || c == '\r') c = ' ';

@@ -77,7 +77,8 @@ std::vector<DenylistEntry> makeCredentialRows() {
           "The certificate database that browsers and other programs share. It is kept open "
           "while they run; moving it can corrupt it."),
       row("~/.mozilla", "Firefox profile", "Firefox" + kProfile),
-      row("~/.thunderbird", "Thunderbird profile", "Thunderbird" + kProfile + " It also holds your local mail."),
+      row("~/.thunderbird", "Thunderbird profile",
+          "Thunderbird" + kProfile + " It also holds your local mail."),
       row("~/.config/google-chrome", "Google Chrome profile", "Google Chrome" + kProfile),
       row("~/.config/chromium", "Chromium profile", "Chromium" + kProfile),
   };
@@ -96,8 +97,8 @@ std::optional<DenylistEntry> AppDataDenylist::verdict(std::string_view path) con
   auto matches = [&](const DenylistEntry& e) {
     std::string expanded = e.path;
     if (expanded.starts_with("~")) expanded = home_.string() + expanded.substr(1);
-    return path == expanded ||
-           (path.size() > expanded.size() && path.starts_with(expanded) && path[expanded.size()] == '/');
+    return path == expanded || (path.size() > expanded.size() && path.starts_with(expanded) &&
+                                path[expanded.size()] == '/');
   };
   for (const auto& e : baseline()) {
     if (matches(e)) return e;
@@ -110,7 +111,6 @@ std::optional<DenylistEntry> AppDataDenylist::verdict(std::string_view path) con
   }
   return std::nullopt;
 }
-
 
 const std::vector<DenylistEntry>& AppDataDenylist::credentialRows() {
   static const std::vector<DenylistEntry> kRows = makeCredentialRows();

@@ -11,7 +11,7 @@
 namespace brimvale {
 
 struct RuleText {
-  std::string action;    // archive_old, archive_big, delete_old, app_cache_clean
+  std::string action;  // archive_old, archive_big, delete_old, app_cache_clean
   std::string src;
   std::string dest;
   std::string ageText;   // as written, trimmed

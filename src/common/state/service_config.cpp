@@ -58,20 +58,11 @@ constexpr std::array kConfigKeys{
 };
 
 constexpr std::array<std::string_view, 14> kTemplateLines{
-    "# Brimvale configuration",
-    "NVMe=\"/Volumes/NVMe\"",
-    "ENABLE_AUTO_ACTIONS=1",
-    "WATCH_INTERVAL_SECS=30",
-    "LOW_SPACE_WARN_GB=40",
-    "LOW_SPACE_CRITICAL_GB=15",
-    "QUIET_HOURS_BLOCKED=\"9-19\"",
-    "IDLE_THRESHOLD_SECS=600",
-    "AUTO_RELOCATE_DAILY=1",
-    "AUTO_RELOCATE_HOUR=3",
-    "MIN_AGE_HARD_FLOOR_DAYS=7",
-    "RULES=()",
-    "APP_CACHE_PATHS=()",
-    "APP_CACHE_SAFE_DIRS=()",
+    "# Brimvale configuration",     "NVMe=\"/Volumes/NVMe\"",    "ENABLE_AUTO_ACTIONS=1",
+    "WATCH_INTERVAL_SECS=30",       "LOW_SPACE_WARN_GB=40",      "LOW_SPACE_CRITICAL_GB=15",
+    "QUIET_HOURS_BLOCKED=\"9-19\"", "IDLE_THRESHOLD_SECS=600",   "AUTO_RELOCATE_DAILY=1",
+    "AUTO_RELOCATE_HOUR=3",         "MIN_AGE_HARD_FLOOR_DAYS=7", "RULES=()",
+    "APP_CACHE_PATHS=()",           "APP_CACHE_SAFE_DIRS=()",
 };
 
 const ConfigKey* findKey(std::string_view name) {
@@ -119,8 +110,8 @@ ServiceConfig ServiceConfig::fromValues(ConfigValues values, std::string_view wo
   config.nvme_ = nvme;
   auto base = config.values_.find("BASE");
   fs::path pinned = base == config.values_.end() ? fs::path() : fs::path(scalarOf(base->second));
-  config.base_ = !pinned.empty() && isPinnableBase(pinned) ? pinned
-                                                            : config.nvme_ / workingFolderName;
+  config.base_ =
+      !pinned.empty() && isPinnableBase(pinned) ? pinned : config.nvme_ / workingFolderName;
   return config;
 }
 
@@ -153,7 +144,8 @@ std::vector<std::string> ServiceConfig::array(std::string_view key) const {
   return {std::move(value)};
 }
 
-Result<ServiceConfig> loadServiceConfig(const StatePaths& paths, std::string_view workingFolderName) {
+Result<ServiceConfig> loadServiceConfig(const StatePaths& paths,
+                                        std::string_view workingFolderName) {
   Result<std::string> text = readFile(paths.config);
   if (!text) return std::unexpected(text.error());
   return ServiceConfig::fromValues(parseConfig(*text, paths.home.string()), workingFolderName);

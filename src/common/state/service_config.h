@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/state/config_file.h"
 #include "common/base/error.h"
+#include "common/state/config_file.h"
 #include "common/state/paths.h"
 
 namespace brimvale {

@@ -26,7 +26,9 @@ class TempHome {
   ~TempHome() { fs::remove_all(dir_); }
   const StatePaths& paths() const { return paths_; }
   const fs::path& dir() const { return dir_; }
-  void writeConfig(std::string_view text) const { ASSERT_TRUE(writeFileAtomically(paths_.config, text)); }
+  void writeConfig(std::string_view text) const {
+    ASSERT_TRUE(writeFileAtomically(paths_.config, text));
+  }
 
  private:
   fs::path dir_;
@@ -132,8 +134,9 @@ TEST(ServiceConfig, MissingFileIsNotFound) {
   Result<ServiceConfig> config = loadServiceConfig(home.paths(), kName);
   ASSERT_FALSE(config);
   EXPECT_EQ(config.error().code, Errc::kNotFound);
-  EXPECT_EQ(configNotFoundMessage("/Users/ada/.brimvale/brim-vale.conf"),
-            "ERROR: config not found at /Users/ada/.brimvale/brim-vale.conf. Run install-service.sh.");
+  EXPECT_EQ(
+      configNotFoundMessage("/Users/ada/.brimvale/brim-vale.conf"),
+      "ERROR: config not found at /Users/ada/.brimvale/brim-vale.conf. Run install-service.sh.");
 }
 
 TEST(ServiceConfig, TemplateIsExactAndReadsBackAsWritten) {

@@ -24,7 +24,9 @@ class TempFolder {
   TempFolder& operator=(const TempFolder&) = delete;
 
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-  [[nodiscard]] std::filesystem::path operator/(const std::filesystem::path& rel) const { return path_ / rel; }
+  [[nodiscard]] std::filesystem::path operator/(const std::filesystem::path& rel) const {
+    return path_ / rel;
+  }
 
   // Creates `rel` (and the folders above it) as a folder; returns its path.
   std::filesystem::path folder(const std::filesystem::path& rel) const {
@@ -32,13 +34,15 @@ class TempFolder {
     return path_ / rel;
   }
   // Writes `content` to `rel`, creating the folders above it; returns its path.
-  std::filesystem::path file(const std::filesystem::path& rel, const std::string& content = "x") const {
+  std::filesystem::path file(const std::filesystem::path& rel,
+                             const std::string& content = "x") const {
     std::filesystem::create_directories((path_ / rel).parent_path());
     std::ofstream(path_ / rel, std::ios::binary) << content;
     return path_ / rel;
   }
   // A symbolic link at `rel` pointing to `target`; returns its path.
-  std::filesystem::path link(const std::filesystem::path& rel, const std::filesystem::path& target) const {
+  std::filesystem::path link(const std::filesystem::path& rel,
+                             const std::filesystem::path& target) const {
     std::filesystem::create_directories((path_ / rel).parent_path());
     std::filesystem::create_symlink(target, path_ / rel);
     return path_ / rel;

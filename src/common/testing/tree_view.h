@@ -23,7 +23,8 @@ inline TreeView userView(const std::filesystem::path& root) {
   namespace fs = std::filesystem;
   auto seen = [](const fs::path& p) {
     auto bytes = readFile(p);
-    return bytes ? std::to_string(bytes->size()) + ":" + std::to_string(std::hash<std::string>{}(*bytes))
+    return bytes ? std::to_string(bytes->size()) + ":" +
+                       std::to_string(std::hash<std::string>{}(*bytes))
                  : std::string("unreadable");
   };
   TreeView view;
@@ -51,11 +52,14 @@ inline int lostEntries(const TreeView& before, const TreeView& after) {
 
 // `files` files of `bytesEach` bytes each, content varying per file, with
 // blanks, quotes and non-ASCII letters in their names, in `folders` folders.
-inline void writeAwkwardTree(const std::filesystem::path& root, int files, std::size_t bytesEach, int folders = 7) {
+inline void writeAwkwardTree(const std::filesystem::path& root, int files, std::size_t bytesEach,
+                             int folders = 7) {
   std::string block(bytesEach, '\0');
   for (int i = 0; i < files; ++i) {
-    for (std::size_t b = 0; b < block.size(); ++b) block[b] = static_cast<char>((i * 131 + b * 7) & 0xff);
-    const auto p = root / ("dir " + std::to_string(i % folders)) / ("file \"" + std::to_string(i) + "\" é.bin");
+    for (std::size_t b = 0; b < block.size(); ++b)
+      block[b] = static_cast<char>((i * 131 + b * 7) & 0xff);
+    const auto p = root / ("dir " + std::to_string(i % folders)) /
+                   ("file \"" + std::to_string(i) + "\" é.bin");
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << block;
   }

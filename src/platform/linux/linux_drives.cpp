@@ -24,9 +24,8 @@ constexpr std::chrono::seconds kLsofDeadline{20};
 
 bool isAtOrBelow(std::string_view path, std::string_view mountPoint) {
   if (mountPoint == "/") return path.starts_with('/');
-  return path == mountPoint ||
-         (path.starts_with(mountPoint) && path.size() > mountPoint.size() &&
-          path[mountPoint.size()] == '/');
+  return path == mountPoint || (path.starts_with(mountPoint) && path.size() > mountPoint.size() &&
+                                path[mountPoint.size()] == '/');
 }
 
 bool isExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }

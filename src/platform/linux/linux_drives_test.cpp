@@ -50,8 +50,8 @@ TEST(LinuxDriveWords, MapKernelNamesOntoTheAssessedClasses) {
     const char* filesystem;
     const char* protocol;
   } cases[] = {
-      {"vfat", "MS-DOS FAT32", ""}, {"exfat", "ExFAT", ""},  {"nfs4", "NFS", "NFS"},
-      {"cifs", "SMB", "SMB"},       {"smb3", "SMB", "SMB"},  {"fuse.sshfs", "SSHFS", "SSHFS"},
+      {"vfat", "MS-DOS FAT32", ""}, {"exfat", "ExFAT", ""}, {"nfs4", "NFS", "NFS"},
+      {"cifs", "SMB", "SMB"},       {"smb3", "SMB", "SMB"}, {"fuse.sshfs", "SSHFS", "SSHFS"},
       {"ext4", "ext4", ""},         {"tmpfs", "tmpfs", ""},
   };
   for (const auto& c : cases) {
@@ -61,10 +61,12 @@ TEST(LinuxDriveWords, MapKernelNamesOntoTheAssessedClasses) {
     EXPECT_EQ(words.protocol, c.protocol);
   }
   BusWords usb = describeBus(
-      "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host4/target4:0:0/4:0:0:0/block/sdb/sdb1");
+      "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host4/target4:0:0/4:0:0:0/block/sdb/"
+      "sdb1");
   EXPECT_EQ(usb.location, "External");
   EXPECT_EQ(usb.protocol, "USB");
-  BusWords nvme = describeBus("/sys/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1/nvme0n1p2");
+  BusWords nvme =
+      describeBus("/sys/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1/nvme0n1p2");
   EXPECT_EQ(nvme.location, "Internal");
   EXPECT_EQ(nvme.protocol, "PCI-Express");
 }
@@ -77,7 +79,8 @@ TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {
   fs::create_directories(volume);
   tree.write("proc/self/mountinfo",
              "22 1 259:2 / / rw - ext4 /dev/nvme0n1p2 rw\n"
-             "41 22 8:17 / " + tree.path().string() + "/Volumes/Field\\040Drive rw - exfat /dev/sdb1 rw\n");
+             "41 22 8:17 / " +
+                 tree.path().string() + "/Volumes/Field\\040Drive rw - exfat /dev/sdb1 rw\n");
   tree.write("dev/sdb1", "");
   fs::create_directories(tree.path() / "dev/disk/by-uuid");
   fs::create_symlink("../../sdb1", tree.path() / "dev/disk/by-uuid/6A1F-0C2B");

@@ -27,7 +27,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds kIdleToolDeadline{2000};
 constexpr milliseconds kNotifyDeadline{3000};
 
-
 bool isExecutable(const std::string& path) {
   return !path.empty() && access(path.c_str(), X_OK) == 0;
 }
@@ -109,9 +108,8 @@ class LinuxUserActivity final : public UserActivity {
       return reading;
     }
     auto user = outputOf(paths_.loginctl,
-                           {"show-user", std::to_string(getuid()), "-p", "Display", "-p",
-                            "Sessions"},
-                           kIdleToolDeadline);
+                         {"show-user", std::to_string(getuid()), "-p", "Display", "-p", "Sessions"},
+                         kIdleToolDeadline);
     if (!user) return reading;
     KeyValues values = parseKeyValues(*user);
     std::string sessions{trimBlanks(findValue(values, "Sessions").value_or(""))};
@@ -119,8 +117,8 @@ class LinuxUserActivity final : public UserActivity {
     reading.hasSession = !sessions.empty() || !display.empty();
     if (display.empty()) return reading;
     auto session = outputOf(paths_.loginctl,
-                              {"show-session", display, "-p", "IdleHint", "-p", "IdleSinceHint"},
-                              kIdleToolDeadline);
+                            {"show-session", display, "-p", "IdleHint", "-p", "IdleSinceHint"},
+                            kIdleToolDeadline);
     if (!session) return reading;
     auto now = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::system_clock::now().time_since_epoch());
@@ -214,9 +212,20 @@ class LinuxDirectNotifier final : public DirectNotifier {
       invocation.path = paths_.busctl;
       // "--" keeps a title that starts with '-' (and the -1 timeout) from
       // being read as an option.
-      invocation.args = {"--user", "--", "call", "org.freedesktop.Notifications",
-                   "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "Notify",
-                   "susssasa{sv}i", "Brimvale", "0", "", title, body, "0"};
+      invocation.args = {"--user",
+                         "--",
+                         "call",
+                         "org.freedesktop.Notifications",
+                         "/org/freedesktop/Notifications",
+                         "org.freedesktop.Notifications",
+                         "Notify",
+                         "susssasa{sv}i",
+                         "Brimvale",
+                         "0",
+                         "",
+                         title,
+                         body,
+                         "0"};
       if (sound.empty()) {
         invocation.args.push_back("0");
       } else {
@@ -227,10 +236,22 @@ class LinuxDirectNotifier final : public DirectNotifier {
       invocation.path = paths_.gdbus;
       std::string hints =
           sound.empty() ? "@a{sv} {}" : "{'sound-name': <" + gvariantString(sound) + ">}";
-      invocation.args = {"call", "--session", "--dest", "org.freedesktop.Notifications",
-                   "--object-path", "/org/freedesktop/Notifications", "--method",
-                   "org.freedesktop.Notifications.Notify", "'Brimvale'", "uint32 0", "''",
-                   gvariantString(title), gvariantString(body), "@as []", hints, "int32 -1"};
+      invocation.args = {"call",
+                         "--session",
+                         "--dest",
+                         "org.freedesktop.Notifications",
+                         "--object-path",
+                         "/org/freedesktop/Notifications",
+                         "--method",
+                         "org.freedesktop.Notifications.Notify",
+                         "'Brimvale'",
+                         "uint32 0",
+                         "''",
+                         gvariantString(title),
+                         gvariantString(body),
+                         "@as []",
+                         hints,
+                         "int32 -1"};
     } else {
       return;
     }
@@ -291,7 +312,7 @@ class LinuxFileFacts final : public FileFacts {
   std::string volumeUuid(const std::string& mountPath) override {
     if (!isExecutable(paths_.findmnt)) return {};
     auto out = outputOf(paths_.findmnt, {"-n", "-o", "UUID", "--mountpoint", mountPath},
-                          kIdleToolDeadline);
+                        kIdleToolDeadline);
     if (!out) return {};
     auto lines = splitLines(*out);
     return lines.empty() ? std::string() : std::string(trimBlanks(lines.front()));

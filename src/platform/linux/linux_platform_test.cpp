@@ -77,10 +77,10 @@ TEST(LinuxUserActivity, CombinesIdleSources) {
       {"logind tracks no session of this user", "no state file", 0, 12345, 12345},
       {"logind knows no session: time since boot", "", 1, 12345, 12345},
       // The stand-in answers show-user and show-session with the same text.
-      {"idle graphical session",
-       "Display=c2\nSessions=c2\nIdleHint=yes\nIdleSinceHint=@\n", 0, 600, 700},
-      {"active graphical session", "Display=c2\nSessions=c2\nIdleHint=no\nIdleSinceHint=0\n", 0,
-       0, 0},
+      {"idle graphical session", "Display=c2\nSessions=c2\nIdleHint=yes\nIdleSinceHint=@\n", 0, 600,
+       700},
+      {"active graphical session", "Display=c2\nSessions=c2\nIdleHint=no\nIdleSinceHint=0\n", 0, 0,
+       0},
       {"only a terminal session", "Display=\nSessions=3\n", 0, 0, 0},
   };
   ASSERT_EQ(unsetenv("DISPLAY"), 0);
@@ -93,8 +93,10 @@ TEST(LinuxUserActivity, CombinesIdleSources) {
     if (c.loginctlOut) {
       loginctl.emplace(dir, "loginctl");
       std::string out = c.loginctlOut;
-      if (out != "no state file") dir.write("users/" + std::to_string(getuid()), "STATE=active\n");
-      else out = "Display=c2\nSessions=c2\nIdleHint=no\nIdleSinceHint=0\n";
+      if (out != "no state file")
+        dir.write("users/" + std::to_string(getuid()), "STATE=active\n");
+      else
+        out = "Display=c2\nSessions=c2\nIdleHint=no\nIdleSinceHint=0\n";
       if (auto at = out.find('@'); at != std::string::npos) out.replace(at, 1, idleSince);
       loginctl->reply(out, c.loginctlExit);
       paths.loginctl = loginctl->path();

@@ -31,8 +31,7 @@ TEST(MountInfo, ListsDecodedMountPoints) {
       "99 22 0:50 /sub /media/it\\134s\\012here rw - tmpfs tmpfs rw\n"
       "truncated line\n";
   EXPECT_EQ(parseMountPoints(mountinfo),
-            (std::vector<std::string>{"/", "/proc", "/Volumes/NVMe Drive",
-                                      "/media/it\\s\nhere"}));
+            (std::vector<std::string>{"/", "/proc", "/Volumes/NVMe Drive", "/media/it\\s\nhere"}));
 }
 
 TEST(IdleSources, ParsesEachToolsOutput) {
@@ -89,8 +88,7 @@ TEST(MachineInfo, RemovesShellQuotingFromPrettyHostname) {
 TEST(HostAndProgramNames, CutLikeTheSystemTools) {
   EXPECT_EQ(shortHostName("studio.example.org"), "studio");
   EXPECT_EQ(shortHostName("studio"), "studio");
-  EXPECT_EQ(programNameFromCmdline(std::string("/opt/brimvale/Brimvale\0--run\0", 29)),
-            "Brimvale");
+  EXPECT_EQ(programNameFromCmdline(std::string("/opt/brimvale/Brimvale\0--run\0", 29)), "Brimvale");
   EXPECT_EQ(programNameFromCmdline(std::string("Brimvale\0", 9)), "Brimvale");
   EXPECT_EQ(programNameFromCmdline(""), "");
 }

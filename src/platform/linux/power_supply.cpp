@@ -33,8 +33,7 @@ std::optional<int> toPercent(const std::string& text) {
 PowerState readPowerSupplies(const std::filesystem::path& root) {
   std::vector<std::filesystem::path> supplies;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(root, ec), end; !ec && it != end;
-       it.increment(ec)) {
+  for (std::filesystem::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
     supplies.push_back(it->path());
   }
   std::sort(supplies.begin(), supplies.end());

@@ -83,8 +83,9 @@ class SupervisedServiceManager final : public ServiceManager {
 
   Result<void> load() override {
     if (!readJson(definition_)) {
-      return fail(Errc::kToolFailed, "launchctl could not load the service:\nno readable service definition at " +
-                                         definition_.string());
+      return fail(Errc::kToolFailed,
+                  "launchctl could not load the service:\nno readable service definition at " +
+                      definition_.string());
     }
     return touchFile(loaded_);
   }
@@ -101,7 +102,8 @@ class SupervisedServiceManager final : public ServiceManager {
   Result<void> kickstart() override {
     std::error_code ec;
     if (!fs::exists(loaded_, ec)) {
-      return fail(Errc::kToolFailed, std::to_string(kNotLoadedStatus) + " the service is not loaded");
+      return fail(Errc::kToolFailed,
+                  std::to_string(kNotLoadedStatus) + " the service is not loaded");
     }
     auto doc = readJson(definition_);
     if (!doc) return fail(Errc::kToolFailed, "1 no readable service definition");
@@ -150,7 +152,8 @@ class SupervisedServiceManager final : public ServiceManager {
     // interpreter.
     const std::string first = cmdline->substr(0, cmdline->find('\0'));
     const std::size_t secondStart = std::min(cmdline->size(), first.size() + 1);
-    const std::string second = cmdline->substr(secondStart, cmdline->find('\0', secondStart) - secondStart);
+    const std::string second =
+        cmdline->substr(secondStart, cmdline->find('\0', secondStart) - secondStart);
     if (first != program && second != program) return std::nullopt;
     return pid;
   }
@@ -194,7 +197,8 @@ class SupervisedServiceManager final : public ServiceManager {
     }
     if (args.empty()) return fail(Errc::kToolFailed, "1 the service definition names no program");
     std::vector<std::string> env;
-    const json& extra = doc.contains("environmentVariables") ? doc["environmentVariables"] : json::object();
+    const json& extra =
+        doc.contains("environmentVariables") ? doc["environmentVariables"] : json::object();
     for (char** e = environ; *e; ++e) {
       std::string_view entry(*e);
       std::string key(entry.substr(0, entry.find('=')));

@@ -113,8 +113,10 @@ std::string systemdUnitText(const ServiceDefinition& d) {
       "# Written by Brimvale. The application starts and stops this service;\n"
       "# it never starts at login and is never restarted.\n"
       "[Unit]\nDescription=Brimvale background service\n\n[Service]\nType=simple\n"
-      "ExecStart=" + exec + "\n";
-  for (const auto& [k, v] : d.environment) text += "Environment=" + systemdQuoted(k + "=" + v) + "\n";
+      "ExecStart=" +
+      exec + "\n";
+  for (const auto& [k, v] : d.environment)
+    text += "Environment=" + systemdQuoted(k + "=" + v) + "\n";
   text += "StandardOutput=append:" + unquotedPath(d.logFile.string()) + "\n";
   text += "StandardError=append:" + unquotedPath(d.logFile.string()) + "\n";
   text += "Restart=no\n";
@@ -127,12 +129,14 @@ ServiceJobState parseSystemctlShow(std::string_view output) {
   s.loaded = findValue(values, "LoadState") == "loaded";
   auto number = [&](std::string_view key) -> std::optional<int> {
     auto v = findValue(values, key);
-    if (!v || v->empty() || v->find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    if (!v || v->empty() || v->find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
     return std::stoi(*v);
   };
   if (auto pid = number("MainPID"); pid && *pid > 0) s.pid = pid;
   // ExecMainCode 0 means the service never ran, so there is no exit status.
-  if (auto code = number("ExecMainCode"); code && *code != 0) s.lastExitStatus = number("ExecMainStatus");
+  if (auto code = number("ExecMainCode"); code && *code != 0)
+    s.lastExitStatus = number("ExecMainStatus");
   return s;
 }
 
@@ -149,7 +153,8 @@ bool userSystemdRuns(const std::string& runtimeDir) {
   return access((runtimeDir + "/systemd/private").c_str(), F_OK) == 0;
 }
 
-std::unique_ptr<ServiceManager> makeSystemdUserServiceManager(fs::path home, std::string systemctl) {
+std::unique_ptr<ServiceManager> makeSystemdUserServiceManager(fs::path home,
+                                                              std::string systemctl) {
   return std::make_unique<SystemdUserServiceManager>(std::move(home), std::move(systemctl));
 }
 

@@ -1,7 +1,7 @@
 #include <plist/plist.h>
 
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 
@@ -34,7 +34,9 @@ std::optional<int> numberAfter(std::string_view line, std::string_view key) {
   if (pos == std::string_view::npos) return std::nullopt;
   std::string_view rest = line.substr(pos + key.size() + 5);
   std::size_t end = 0;
-  while (end < rest.size() && (std::isdigit(static_cast<unsigned char>(rest[end])) || (end == 0 && rest[0] == '-'))) ++end;
+  while (end < rest.size() &&
+         (std::isdigit(static_cast<unsigned char>(rest[end])) || (end == 0 && rest[0] == '-')))
+    ++end;
   if (end == 0 || (end == 1 && rest[0] == '-')) return std::nullopt;
   return std::atoi(std::string(rest.substr(0, end)).c_str());
 }
@@ -118,7 +120,8 @@ std::string launchAgentPlistXml(const ServiceDefinition& d) {
   PlistPtr dict(plist_new_dict());
   plist_dict_set_item(dict.get(), "Label", plist_new_string(std::string(kServiceLabel).c_str()));
   plist_t args = plist_new_array();
-  for (const auto& a : d.programArguments) plist_array_append_item(args, plist_new_string(a.c_str()));
+  for (const auto& a : d.programArguments)
+    plist_array_append_item(args, plist_new_string(a.c_str()));
   plist_dict_set_item(dict.get(), "ProgramArguments", args);
   plist_dict_set_item(dict.get(), "RunAtLoad", plist_new_bool(0));
   plist_dict_set_item(dict.get(), "KeepAlive", plist_new_bool(0));
@@ -126,7 +129,8 @@ std::string launchAgentPlistXml(const ServiceDefinition& d) {
   plist_dict_set_item(dict.get(), "StandardOutPath", plist_new_string(d.logFile.c_str()));
   plist_dict_set_item(dict.get(), "StandardErrorPath", plist_new_string(d.logFile.c_str()));
   plist_t env = plist_new_dict();
-  for (const auto& [k, v] : d.environment) plist_dict_set_item(env, k.c_str(), plist_new_string(v.c_str()));
+  for (const auto& [k, v] : d.environment)
+    plist_dict_set_item(env, k.c_str(), plist_new_string(v.c_str()));
   plist_dict_set_item(dict.get(), "EnvironmentVariables", env);
   char* xml = nullptr;
   uint32_t length = 0;

@@ -48,8 +48,7 @@ class MacDriveTools final : public DriveTools {
 
   std::vector<std::string> volumeFolders() override { return {tools_.volumesRoot}; }
 
-  void mountVolume(const std::string& uuid, const std::string& name,
-                   const std::string&) override {
+  void mountVolume(const std::string& uuid, const std::string& name, const std::string&) override {
     // An encrypted volume is unlocked from the login keychain by the system.
     if (!uuid.empty()) (void)runTool(tools_.diskutil, {"mount", uuid}, kEjectDeadline);
     if (!name.empty()) (void)runTool(tools_.diskutil, {"mount", name}, kEjectDeadline);

@@ -17,12 +17,15 @@ TEST(DiskutilDriveFields, ReadsEachFieldAfterItsKey) {
     const char* output;
     DriveInfo expected;
   } cases[] = {
-      {"external exFAT", testing::kDiskutilExternalExfat,
+      {"external exFAT",
+       testing::kDiskutilExternalExfat,
        {"ExFAT", "USB", "Removable", "External", "disk5s1",
         "3C1B8A4E-5F0D-3B7A-9E21-6D4C2B1A0F99"}},
-      {"SMB share: blank fields stay empty", testing::kDiskutilSmbShare,
+      {"SMB share: blank fields stay empty",
+       testing::kDiskutilSmbShare,
        {"SMB", "SMB", "", "", "", ""}},
-      {"internal APFS", testing::kDiskutilInternalApfs,
+      {"internal APFS",
+       testing::kDiskutilInternalApfs,
        {"APFS", "Apple Fabric", "Fixed", "Internal", "disk3s5",
         "8F3A2B10-1C2D-4E5F-9A8B-7C6D5E4F3A2B"}},
       {"no output", "", {}},
@@ -74,8 +77,7 @@ TEST(MacDriveTools, MountsByUuidThenNameAndEjectsWithItsReport) {
 
   diskutil.reply("", 1);
   drives->mountVolume("UUID-1", "NVMe", "/Volumes/NVMe");
-  EXPECT_EQ(diskutil.arguments(),
-            (std::vector<std::string>{"mount", "UUID-1", "mount", "NVMe"}));
+  EXPECT_EQ(diskutil.arguments(), (std::vector<std::string>{"mount", "UUID-1", "mount", "NVMe"}));
 
   diskutil.reply("Disk /Volumes/NVMe ejected\n");
   EXPECT_EQ(drives->eject("/Volumes/NVMe").value(), "Disk /Volumes/NVMe ejected");

@@ -30,12 +30,16 @@ TEST(MacVolumeMeter, UsesDiskutilFreeSpaceAndFallsBackToDf) {
     const char* dfOut;
     VolumeSpace expected;
   } cases[] = {
-      {"important count", kDiskutilImportant, 0, kDfOutput,
-       {110343344128u, 1953514588ull * 1024}},
-      {"diskutil fails: df available", "", 1, kDfOutput,
+      {"important count", kDiskutilImportant, 0, kDfOutput, {110343344128u, 1953514588ull * 1024}},
+      {"diskutil fails: df available",
+       "",
+       1,
+       kDfOutput,
        {1833514588ull * 1024, 1953514588ull * 1024}},
       {"diskutil reports zero: df available",
-       "   Volume Available Space:    0 B (0 Bytes)\n", 0, kDfOutput,
+       "   Volume Available Space:    0 B (0 Bytes)\n",
+       0,
+       kDfOutput,
        {1833514588ull * 1024, 1953514588ull * 1024}},
       {"both fail: zeros", "", 1, "", {0, 0}},
   };
@@ -106,8 +110,8 @@ TEST(MacProcessTable, AsksPgrepForAnExactNameOfThisUser) {
   pgrep.reply("", 1);
   EXPECT_FALSE(mac.processes->isRunning("Brimvale"));
   std::string uid = std::to_string(getuid());
-  EXPECT_EQ(pgrep.arguments(), (std::vector<std::string>{"-x", "-U", uid, "Brimvale", "-x",
-                                                         "-U", uid, "Brimvale"}));
+  EXPECT_EQ(pgrep.arguments(),
+            (std::vector<std::string>{"-x", "-U", uid, "Brimvale", "-x", "-U", uid, "Brimvale"}));
 }
 
 TEST(MacDirectNotifier, PassesTheScriptAsOneArgument) {
@@ -120,15 +124,17 @@ TEST(MacDirectNotifier, PassesTheScriptAsOneArgument) {
                                           "Basso");
   EXPECT_EQ(osascript.arguments(),
             (std::vector<std::string>{
-                "-e", "display notification \"Line one\nline $(two)\" with title \"Drive 'NVMe' "
-                      "\\\"full\\\"\" sound name \"Basso\""}));
+                "-e",
+                "display notification \"Line one\nline $(two)\" with title \"Drive 'NVMe' "
+                "\\\"full\\\"\" sound name \"Basso\""}));
 }
 
 TEST(MacMountTable, ReadsTheMountCommand) {
   TempDir dir;
   StandinTool mount(dir, "mount");
-  mount.reply("/dev/disk3s1s1 on / (apfs, sealed, local, read-only, journaled)\n"
-              "/dev/disk4s1 on /Volumes/NVMe (apfs, local, nodev, nosuid, journaled)\n");
+  mount.reply(
+      "/dev/disk3s1s1 on / (apfs, sealed, local, read-only, journaled)\n"
+      "/dev/disk4s1 on /Volumes/NVMe (apfs, local, nodev, nosuid, journaled)\n");
   MacToolPaths tools;
   tools.mount = mount.path();
   Platform mac = makeMacPlatform(tools);
@@ -167,8 +173,8 @@ TEST(MacFileFacts, AsksStatForTheFlagsOfRegularFilesOnly) {
   Platform mac = makeMacPlatform(tools);
   EXPECT_TRUE(mac.files->isDataless((dir.path() / "placeholder.pages").string()));
   EXPECT_FALSE(mac.files->isDataless(dir.path().string()));
-  EXPECT_EQ(stat.arguments(), (std::vector<std::string>{
-                                  "-f", "%Sf", (dir.path() / "placeholder.pages").string()}));
+  EXPECT_EQ(stat.arguments(),
+            (std::vector<std::string>{"-f", "%Sf", (dir.path() / "placeholder.pages").string()}));
 }
 
 }  // namespace

@@ -100,8 +100,7 @@ TEST(DfKilobytes, ReadsSizeAndAvailableFromTheSecondLine) {
        "map auto_home           0    0         0   100%       0     0  100%   /System/Volumes/"
        "Data/home\n",
        std::pair<std::uint64_t, std::uint64_t>{0, 0}},
-      {"header only", "Filesystem 1024-blocks Used Available Capacity Mounted on\n",
-       std::nullopt},
+      {"header only", "Filesystem 1024-blocks Used Available Capacity Mounted on\n", std::nullopt},
       {"error text", "df: /nowhere: No such file or directory\n", std::nullopt},
   };
   for (const auto& c : cases) {
@@ -151,8 +150,10 @@ TEST(HidIdle, ReadsNanosecondsFromTheFirstIdleLine) {
     std::uint64_t seconds;
   } cases[] = {
       {"idle line", tree + "    |   \"HIDIdleTime\" = 73948173125\n    | }\n", 73},
-      {"first line wins", tree + "    |   \"HIDIdleTime\" = 1999999999\n"
-                                 "    |   \"HIDIdleTime\" = 73948173125\n", 1},
+      {"first line wins",
+       tree + "    |   \"HIDIdleTime\" = 1999999999\n"
+              "    |   \"HIDIdleTime\" = 73948173125\n",
+       1},
       {"no idle line", tree + "    | }\n", 0},
       {"unreadable value", tree + "    |   \"HIDIdleTime\" = <unknown>\n", 0},
   };
@@ -217,9 +218,10 @@ namespace brimvale::platform {
 namespace {
 
 TEST(DiskutilVolumeUuid, ReadsTheVolumeUuidLineOnly) {
-  EXPECT_EQ(parseDiskutilVolumeUuid("   Volume Name:              NVMe\n"
-                                    "   Disk / Partition UUID:    11111111-AAAA\n"
-                                    "   Volume UUID:              5E3B7C1A-0D2F-4E5A-9B8C-1234567890AB\n"),
+  EXPECT_EQ(parseDiskutilVolumeUuid(
+                "   Volume Name:              NVMe\n"
+                "   Disk / Partition UUID:    11111111-AAAA\n"
+                "   Volume UUID:              5E3B7C1A-0D2F-4E5A-9B8C-1234567890AB\n"),
             "5E3B7C1A-0D2F-4E5A-9B8C-1234567890AB");
   EXPECT_EQ(parseDiskutilVolumeUuid("   Volume Name:              NVMe\n"), "");
 }
@@ -228,9 +230,8 @@ TEST(StatFlags, FindsDatalessAmongFlagNames) {
   struct Case {
     const char* output;
     bool dataless;
-  } cases[] = {{"dataless\n", true},        {"compressed,dataless\n", true},
-               {"-\n", false},              {"hidden,uchg\n", false},
-               {"notdataless\n", false},    {"", false}};
+  } cases[] = {{"dataless\n", true},     {"compressed,dataless\n", true}, {"-\n", false},
+               {"hidden,uchg\n", false}, {"notdataless\n", false},        {"", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.output);
     EXPECT_EQ(statFlagsIncludeDataless(c.output), c.dataless);

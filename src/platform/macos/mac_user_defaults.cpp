@@ -45,16 +45,19 @@ class MacUserDefaults final : public UserDefaults {
 
  private:
   std::optional<std::string> readRaw(std::string_view key) {
-    ProcessResult r = runProcess(
-        {.path = tool_, .args = {"read", domain_, std::string(key)}, .deadline = kDefaultsDeadline});
+    ProcessResult r = runProcess({.path = tool_,
+                                  .args = {"read", domain_, std::string(key)},
+                                  .deadline = kDefaultsDeadline});
     if (!r.succeeded()) return std::nullopt;
     return std::move(r.out);
   }
 
   Result<void> run(std::vector<std::string> args) {
-    ProcessResult r = runProcess({.path = tool_, .args = std::move(args), .deadline = kDefaultsDeadline});
+    ProcessResult r =
+        runProcess({.path = tool_, .args = std::move(args), .deadline = kDefaultsDeadline});
     if (r.succeeded()) return {};
-    if (r.outcome == ProcessOutcome::kTimedOut) return fail(Errc::kTimedOut, "defaults " + r.describe());
+    if (r.outcome == ProcessOutcome::kTimedOut)
+      return fail(Errc::kTimedOut, "defaults " + r.describe());
     return fail(Errc::kToolFailed, "defaults " + r.describe() + ": " + r.err);
   }
 

@@ -49,7 +49,9 @@ inline Platform makeFakePlatform(FakeState& state) {
   struct Volumes : VolumeMeter {
     FakeState& s;
     explicit Volumes(FakeState& st) : s(st) {}
-    VolumeSpace measure(const std::string& path) override { return path == "/" ? s.internal : s.drive; }
+    VolumeSpace measure(const std::string& path) override {
+      return path == "/" ? s.internal : s.drive;
+    }
   };
   struct Activity : UserActivity {
     FakeState& s;
@@ -65,7 +67,9 @@ inline Platform makeFakePlatform(FakeState& state) {
   struct Processes : ProcessTable {
     FakeState& s;
     explicit Processes(FakeState& st) : s(st) {}
-    bool isRunning(std::string_view name) override { return s.runningProcesses.contains(std::string(name)); }
+    bool isRunning(std::string_view name) override {
+      return s.runningProcesses.contains(std::string(name));
+    }
   };
   struct Notifier : DirectNotifier {
     FakeState& s;
@@ -116,7 +120,9 @@ inline Platform makeFakePlatform(FakeState& state) {
   struct Eviction : CloudEviction {
     FakeState& s;
     explicit Eviction(FakeState& st) : s(st) {}
-    bool installed(EvictionTool t) override { return makeToolCloudEviction(s.cloudTools)->installed(t); }
+    bool installed(EvictionTool t) override {
+      return makeToolCloudEviction(s.cloudTools)->installed(t);
+    }
     bool supportsEvict(EvictionTool t) override {
       return makeToolCloudEviction(s.cloudTools)->supportsEvict(t);
     }

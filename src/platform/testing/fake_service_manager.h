@@ -57,5 +57,4 @@ class FakeServices final : public ServiceManager {
   std::filesystem::path definition_;
 };
 
-
 }  // namespace brimvale::platform::testing

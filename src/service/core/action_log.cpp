@@ -24,8 +24,8 @@ std::string bytesJson(const std::string& field) {
 }
 
 std::string batchRow(const ActionRow& row) {
-  return joinTsv({escapedLineField(row.action), escapedLineField(row.src), escapedLineField(row.dest),
-                  bytesField(row.bytes)});
+  return joinTsv({escapedLineField(row.action), escapedLineField(row.src),
+                  escapedLineField(row.dest), bytesField(row.bytes)});
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace brimvale::service {
 struct ActionRow {
   std::string action;  // move, relocate, delete, delete-cache, reclaim-*
   std::string src;
-  std::string dest;    // "-" for deletions
+  std::string dest;                    // "-" for deletions
   std::optional<std::uint64_t> bytes;  // empty when the size could not be read
 };
 
@@ -27,7 +27,8 @@ struct ActionRow {
 // refuse to move.
 // Tabs, newlines, carriage returns and backslashes in the text fields are
 // written as \t \n \r \\ and decoded again by the readers below.
-[[nodiscard]] Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row);
+[[nodiscard]] Result<void> recordAction(const StatePaths& paths, std::time_t now,
+                                        const ActionRow& row);
 
 // recordAction in two halves, for a move that must be undoable before it
 // happens: the undo row first (a caller that cannot write it must not move),
@@ -48,7 +49,8 @@ void recordDone(const StatePaths& paths, std::time_t now, const ActionRow& row);
 // Replaces the last batch file with exactly `rows`, in one step: rollback
 // keeps the rows it could not finish; move-dir drops the row of a relocation
 // it undid.
-[[nodiscard]] Result<void> writeLastBatch(const StatePaths& paths, const std::vector<ActionRow>& rows);
+[[nodiscard]] Result<void> writeLastBatch(const StatePaths& paths,
+                                          const std::vector<ActionRow>& rows);
 
 // Rows of the last batch file, in order (for rollback and summaries).
 [[nodiscard]] std::vector<ActionRow> readLastBatch(const StatePaths& paths);

@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "common/base/file_io.h"
-#include "common/state/paths.h"
 #include "common/base/timestamps.h"
+#include "common/state/paths.h"
 
 namespace brimvale::service {
 

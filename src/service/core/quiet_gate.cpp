@@ -39,7 +39,7 @@ bool hourIsBlocked(const std::string& windows, int hour) {
 }
 
 bool meetingFlagFresh(const std::filesystem::path& flag, std::time_t now) {
-  struct stat st{};
+  struct stat st {};
   if (stat(flag.c_str(), &st) != 0) return false;
   return now - st.st_mtime <= 30;
 }
@@ -48,15 +48,18 @@ QuietVerdict isQuietNow(const QuietInputs& in) {
   const std::string idle = std::to_string(in.idleSecs);
   if (in.mode == "always-on" || in.mode == "always") return {};
   if (in.mode == "schedule") {
-    if (hourIsBlocked(in.blockedHours, in.hour)) return {true, "scheduled window " + in.blockedHours};
+    if (hourIsBlocked(in.blockedHours, in.hour))
+      return {true, "scheduled window " + in.blockedHours};
     if (static_cast<long long>(in.idleSecs) < in.idleThresholdSecs) {
-      return {true, "user active (idle " + idle + "s < " + std::to_string(in.idleThresholdSecs) + "s)"};
+      return {true,
+              "user active (idle " + idle + "s < " + std::to_string(in.idleThresholdSecs) + "s)"};
     }
     return {};
   }
   if (in.mode == "smart") {
     if (static_cast<long long>(in.idleSecs) < in.smartIdleMinutes * 60) {
-      return {true, "user active (idle " + idle + "s < " + std::to_string(in.smartIdleMinutes) + "m)"};
+      return {true,
+              "user active (idle " + idle + "s < " + std::to_string(in.smartIdleMinutes) + "m)"};
     }
     if (in.onBattery && in.batteryPercent < in.smartMinBattery) {
       return {true, "battery low (" + std::to_string(in.batteryPercent) + "% < " +

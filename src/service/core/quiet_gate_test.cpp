@@ -27,28 +27,62 @@ TEST(QuietGate, DecidesByModeInTheStatedOrder) {
   const Case cases[] = {
       {"schedule inside window", with(schedule, [](auto& i) { i.hour = 14; }), true,
        "scheduled window 9-19"},
-      {"schedule window beats idle", with(schedule, [](auto& i) { i.hour = 9; i.idleSecs = 1; }),
+      {"schedule window beats idle",
+       with(schedule,
+            [](auto& i) {
+              i.hour = 9;
+              i.idleSecs = 1;
+            }),
        true, "scheduled window 9-19"},
       {"schedule user active",
-       with(schedule, [](auto& i) { i.hour = 20; i.idleSecs = 120; }), true,
-       "user active (idle 120s < 600s)"},
+       with(schedule,
+            [](auto& i) {
+              i.hour = 20;
+              i.idleSecs = 120;
+            }),
+       true, "user active (idle 120s < 600s)"},
       {"schedule upper bound is open", with(schedule, [](auto& i) { i.hour = 19; }), false, ""},
-      {"schedule idle enough", with(schedule, [](auto& i) { i.hour = 3; i.idleSecs = 600; }), false,
-       ""},
+      {"schedule idle enough",
+       with(schedule,
+            [](auto& i) {
+              i.hour = 3;
+              i.idleSecs = 600;
+            }),
+       false, ""},
       {"smart active", with(smart, [](auto& i) { i.idleSecs = 299; }), true,
        "user active (idle 299s < 5m)"},
       {"smart battery low",
-       with(smart, [](auto& i) { i.onBattery = true; i.batteryPercent = 25; }), true,
-       "battery low (25% < 30%)"},
-      {"smart low battery on AC",
-       with(smart, [](auto& i) { i.batteryPercent = 25; }), false, ""},
+       with(smart,
+            [](auto& i) {
+              i.onBattery = true;
+              i.batteryPercent = 25;
+            }),
+       true, "battery low (25% < 30%)"},
+      {"smart low battery on AC", with(smart, [](auto& i) { i.batteryPercent = 25; }), false, ""},
       {"smart meeting", with(smart, [](auto& i) { i.meetingFresh = true; }), true,
        "camera or mic in use (meeting)"},
       {"smart meeting ignored",
-       with(smart, [](auto& i) { i.meetingFresh = true; i.respectMeetings = false; }), false, ""},
+       with(smart,
+            [](auto& i) {
+              i.meetingFresh = true;
+              i.respectMeetings = false;
+            }),
+       false, ""},
       {"smart ignores windows", with(smart, [](auto& i) { i.hour = 14; }), false, ""},
-      {"always-on", with(schedule, [](auto& i) { i.mode = "always-on"; i.hour = 14; }), false, ""},
-      {"always", with(smart, [](auto& i) { i.mode = "always"; i.idleSecs = 0; }), false, ""},
+      {"always-on",
+       with(schedule,
+            [](auto& i) {
+              i.mode = "always-on";
+              i.hour = 14;
+            }),
+       false, ""},
+      {"always",
+       with(smart,
+            [](auto& i) {
+              i.mode = "always";
+              i.idleSecs = 0;
+            }),
+       false, ""},
       {"unknown mode", with(schedule, [](auto& i) { i.mode = "nightly"; }), true,
        "unknown QUIET_MODE='nightly'"},
   };
@@ -67,9 +101,9 @@ TEST(QuietGate, BlockedWindowsNeverWrapPastMidnight) {
     bool blocked;
   };
   const Case cases[] = {
-      {"9-19", 8, false}, {"9-19", 9, true},   {"9-19", 18, true},      {"9-19", 19, false},
-      {"22-6", 23, false}, {"22-6", 2, false}, {"22-24,0-6", 23, true}, {"22-24,0-6", 5, true},
-      {"22-24,0-6", 6, false}, {"", 10, false}, {"x-y", 10, false},     {"10", 10, false},
+      {"9-19", 8, false},      {"9-19", 9, true},  {"9-19", 18, true},      {"9-19", 19, false},
+      {"22-6", 23, false},     {"22-6", 2, false}, {"22-24,0-6", 23, true}, {"22-24,0-6", 5, true},
+      {"22-24,0-6", 6, false}, {"", 10, false},    {"x-y", 10, false},      {"10", 10, false},
       {" 9 - 19 ", 10, true},
   };
   for (const auto& c : cases) {

@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "common/base/timestamps.h"
 #include "common/state/paths.h"
 #include "common/state/service_config.h"
 #include "common/state/service_log.h"
-#include "common/base/timestamps.h"
 #include "platform/platform.h"
 
 namespace brimvale::service {
@@ -25,7 +25,11 @@ struct ServiceContext {
 
   ServiceContext(StatePaths p, platform::Platform& plat, WallClock c, std::ostream& o,
                  std::ostream& e)
-      : paths(std::move(p)), platform(plat), clock(std::move(c)), out(o), err(e),
+      : paths(std::move(p)),
+        platform(plat),
+        clock(std::move(c)),
+        out(o),
+        err(e),
         log(paths.log, clock, out) {}
 
   [[nodiscard]] const ServiceConfig& cfg() const { return *config; }

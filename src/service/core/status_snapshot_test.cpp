@@ -9,8 +9,8 @@
 #include <sstream>
 
 #include "common/base/file_io.h"
-#include "service/dispatch.h"
 #include "platform/testing/fake_platform.h"
+#include "service/dispatch.h"
 
 namespace brimvale::service {
 namespace {
@@ -29,7 +29,8 @@ class StatusSnapshotTest : public ::testing::Test {
   // Loads `config` and gathers a snapshot at 2026-05-01 14:00 local time.
   StatusSnapshot gather(const std::string& config) {
     std::ofstream(paths_.config) << config;
-    ctx_ = std::make_unique<ServiceContext>(paths_, platform_, [this] { return now_; }, out_, out_);
+    ctx_ = std::make_unique<ServiceContext>(
+        paths_, platform_, [this] { return now_; }, out_, out_);
     ctx_->config = loadServiceConfig(paths_, ctx_->workingFolderName()).value();
     return gatherStatus(*ctx_);
   }
@@ -121,9 +122,14 @@ TEST_F(StatusSnapshotTest, TextShowsEachOptionalLineOnlyWhenItApplies) {
             "Battery:  100% on AC power\n"
             "State:    active\n"
             "\n"
-            "Config:   " + paths_.config.string() + "\n"
-            "Log:      " + paths_.log.string() + "\n"
-            "Status:   " + paths_.statusJson.string() + "\n");
+            "Config:   " +
+                paths_.config.string() +
+                "\n"
+                "Log:      " +
+                paths_.log.string() +
+                "\n"
+                "Status:   " +
+                paths_.statusJson.string() + "\n");
 
   s.meetingActive = true;
   s.paused = true;
@@ -142,10 +148,12 @@ TEST_F(StatusSnapshotTest, TextShowsEachOptionalLineOnlyWhenItApplies) {
 }
 
 TEST_F(StatusSnapshotTest, NumbersAreWrittenAsConfiguredWhenTheyAreNumbers) {
-  StatusSnapshot s = gather("LOW_SPACE_WARN_GB=55\nLOW_SPACE_CRITICAL_GB=lots\nAUTO_RELOCATE_HOUR=\n");
+  StatusSnapshot s =
+      gather("LOW_SPACE_WARN_GB=55\nLOW_SPACE_CRITICAL_GB=lots\nAUTO_RELOCATE_HOUR=\n");
   std::string json = renderStatusJson(s, ctx_->cfg());
   EXPECT_NE(json.find("\"low_space_warn_gb\": 55,\n"), std::string::npos);
-  EXPECT_NE(json.find("\"low_space_critical_gb\": 15,\n"), std::string::npos) << "not a number: default";
+  EXPECT_NE(json.find("\"low_space_critical_gb\": 15,\n"), std::string::npos)
+      << "not a number: default";
   EXPECT_NE(json.find("\"auto_relocate_hour\": 3,\n"), std::string::npos);
 }
 
@@ -161,7 +169,6 @@ TEST_F(StatusSnapshotTest, WriteReplacesTheSnapshotAtomically) {
   }
 }
 
-
 TEST_F(StatusSnapshotTest, AFailedWriteKeepsTheOldSnapshotAndJsonSaysSo) {
   gather("NVMe=/nowhere\n");
   // Something in the way of the rename stands for a full or broken state folder.
@@ -174,14 +181,15 @@ TEST_F(StatusSnapshotTest, AFailedWriteKeepsTheOldSnapshotAndJsonSaysSo) {
   }
 
   std::ostringstream err;
-  ServiceContext ctx(paths_, platform_, [this] { return now_; }, out_, err);
+  ServiceContext ctx(
+      paths_, platform_, [this] { return now_; }, out_, err);
   out_.str("");
   EXPECT_EQ(runService(ctx, {"json"}), 1);
   EXPECT_TRUE(out_.str().starts_with("{\n")) << "the figures are still printed";
-  EXPECT_TRUE(err.str().starts_with("The status snapshot above couldn't be saved to " +
-                                    paths_.statusJson.string() +
-                                    ", so the application keeps showing the previous one. Your data "
-                                    "is safe;"))
+  EXPECT_TRUE(err.str().starts_with(
+      "The status snapshot above couldn't be saved to " + paths_.statusJson.string() +
+      ", so the application keeps showing the previous one. Your data "
+      "is safe;"))
       << err.str();
 }
 

@@ -23,17 +23,17 @@
 #include <thread>
 
 #include "common/base/disk_usage.h"
-#include "common/base/text_formats.h"
 #include "common/base/file_io.h"
 #include "common/base/json_writer.h"
-#include "common/state/path_policy.h"
 #include "common/base/stop_point.h"
+#include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
-#include "service/drives/drive_assessment.h"
-#include "service/drives/drive_commands.h"
+#include "common/state/path_policy.h"
 #include "service/core/marker_file.h"
 #include "service/drive_transfer/transfer_progress.h"
 #include "service/drive_transfer/transfer_store.h"
+#include "service/drives/drive_assessment.h"
+#include "service/drives/drive_commands.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -368,8 +368,9 @@ std::expected<fs::path, std::string> copyToDelete(ServiceContext& ctx, const Tra
   }
   auto config = loadServiceConfig(ctx.paths, ctx.workingFolderName());
   if (!config) {
-    return refuse("the configuration couldn't be read to make sure it is not your current "
-                  "drive's folder");
+    return refuse(
+        "the configuration couldn't be read to make sure it is not your current "
+        "drive's folder");
   }
   const auto source = normalisedAbsolute(store.get("sourceWorking").value_or(""));
   if (*destRoot == config->nvme() || *destWorking == config->base() ||
@@ -467,10 +468,11 @@ Result<pid_t> spawnChild(const std::string& bin, const std::vector<std::string>&
 // for a supervisor started some other way, taken here. False when another
 // supervisor holds it.
 bool holdSupervisorLock(const TransferFiles& files) {
-  struct stat inherited {}, lockFile {};
+  struct stat inherited {
+  }, lockFile{};
   if (fstat(kSupervisorLockFd, &inherited) == 0 &&
-      stat(files.supervisorLock.c_str(), &lockFile) == 0 &&
-      inherited.st_dev == lockFile.st_dev && inherited.st_ino == lockFile.st_ino) {
+      stat(files.supervisorLock.c_str(), &lockFile) == 0 && inherited.st_dev == lockFile.st_dev &&
+      inherited.st_ino == lockFile.st_ino) {
     return flock(kSupervisorLockFd, LOCK_EX | LOCK_NB) == 0;  // already ours
   }
   int fd = open(files.supervisorLock.c_str(), O_RDWR | O_CREAT, 0600);  // left open on purpose
@@ -507,9 +509,9 @@ class Supervisor {
     source_ = store_.get("sourceWorking").value_or("");
     dest_ = store_.get("destWorking").value_or("");
     if (!isDirectory(source_) || !isDirectory(dest_)) {
-      (void)store_.setIfPhase({"copying", "verifying"},
-                              {{"phase", "waitingForDrive"},
-                               {"lastError", waitingMessage(ctx_, store_)}});
+      (void)store_.setIfPhase(
+          {"copying", "verifying"},
+          {{"phase", "waitingForDrive"}, {"lastError", waitingMessage(ctx_, store_)}});
       removeFile(files().supervisorPid);
       return 0;
     }
@@ -524,9 +526,8 @@ class Supervisor {
     const auto logStart = static_cast<off_t>(fs::file_size(files().rsyncLog, ec));
     bool driveGone = false;
     int status = runAndWatch(rsync,
-                             {"-aHEX", "--partial", "--info=progress2", "-v",
-                              "--no-inc-recursive", "--exclude=/.hollin-managed",
-                              source_ + "/", dest_ + "/"},
+                             {"-aHEX", "--partial", "--info=progress2", "-v", "--no-inc-recursive",
+                              "--exclude=/.hollin-managed", source_ + "/", dest_ + "/"},
                              true, &driveGone);
     removeFile(files().copyPid);
     if (gStopRequested) return 0;
@@ -545,20 +546,19 @@ class Supervisor {
     }
     const std::string said = readTail(files().rsyncLog, kErrorTailBytes, ec ? 0 : logStart);
     if (driveGone || !rootsMounted(ctx_, store_)) {
-      (void)store_.setIfPhase({"copying"}, {{"phase", "waitingForDrive"},
-                                            {"lastError", waitingMessage(ctx_, store_)}});
+      (void)store_.setIfPhase(
+          {"copying"}, {{"phase", "waitingForDrive"}, {"lastError", waitingMessage(ctx_, store_)}});
     } else if (status == 11 || asciiLower(said).find("no space left") != std::string::npos) {
-      (void)store_.setIfPhase({"copying"},
-                              {{"phase", "failed"},
-                               {"lastError", "The destination drive ran out of space."}});
+      (void)store_.setIfPhase(
+          {"copying"},
+          {{"phase", "failed"}, {"lastError", "The destination drive ran out of space."}});
       releaseLock(files());
     } else {
       std::string message = "The copy was interrupted — it will retry automatically.";
       if (std::string cause = copyToolSays(said); !cause.empty()) {
         message += " The copy tool said: " + cause;
       }
-      (void)store_.setIfPhase({"copying"},
-                              {{"phase", "waitingForDrive"}, {"lastError", message}});
+      (void)store_.setIfPhase({"copying"}, {{"phase", "waitingForDrive"}, {"lastError", message}});
     }
     removeFile(files().supervisorPid);
     return 0;
@@ -578,9 +578,8 @@ class Supervisor {
       if (backup) releaseLock(files());
     } else if (!rootsMounted(ctx_, store_) || !isDirectory(source_) || !isDirectory(dest_)) {
       // A drive that left during the check says nothing about the copy.
-      (void)store_.setIfPhase({"verifying"},
-                              {{"phase", "waitingForDrive"},
-                               {"lastError", waitingMessage(ctx_, store_)}});
+      (void)store_.setIfPhase({"verifying"}, {{"phase", "waitingForDrive"},
+                                              {"lastError", waitingMessage(ctx_, store_)}});
       removeFile(files().supervisorPid);
     } else {
       (void)store_.setIfPhase(
@@ -645,11 +644,11 @@ class Supervisor {
   // A checksum dry run lists nothing left to send: the copy is verified.
   bool verify(const std::string& rsync) {
     if (!isDirectory(source_) || !isDirectory(dest_)) return false;
-    int status = runAndWatch(rsync,
-                             {"-aHEX", "--no-inc-recursive", "--checksum", "--dry-run",
-                              "--itemize-changes", "--exclude=/.hollin-managed", source_ + "/",
-                              dest_ + "/"},
-                             false, nullptr);
+    int status =
+        runAndWatch(rsync,
+                    {"-aHEX", "--no-inc-recursive", "--checksum", "--dry-run", "--itemize-changes",
+                     "--exclude=/.hollin-managed", source_ + "/", dest_ + "/"},
+                    false, nullptr);
     // The listing went to the progress log, which nothing folds any more.
     auto output = readFile(files().progressLog);
     return status == 0 && output && checksumPassIsClean(*output);
@@ -708,8 +707,8 @@ int transferStartCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   const TransferFiles& files = store.files();
   if (mkdir(files.lock.c_str(), 0700) != 0) {
     const std::string phase = store.phase();
-    const bool stale = errno == EEXIST && (phase.empty() || phase == "idle" ||
-                                           phase == "done" || phase == "failed");
+    const bool stale = errno == EEXIST &&
+                       (phase.empty() || phase == "idle" || phase == "done" || phase == "failed");
     if (!stale || (releaseLock(files), mkdir(files.lock.c_str(), 0700) != 0)) {
       ctx.out << "A transfer is already in progress.\n";
       return 1;
@@ -817,19 +816,18 @@ int transferResumeCommand(ServiceContext& ctx, const std::vector<std::string>&) 
     return 1;
   }
   const long long resumes = resumeCount(store);
-  auto resumed = store.setIfPhase({"paused"}, {{"phase", "copying"},
-                                               {"lastError", ""},
-                                               {"resumeCount", std::to_string(resumes + 1)}});
+  auto resumed = store.setIfPhase(
+      {"paused"},
+      {{"phase", "copying"}, {"lastError", ""}, {"resumeCount", std::to_string(resumes + 1)}});
   if (!resumed || !*resumed) {
     ctx.out << "No paused transfer to resume.\n";
     return 0;
   }
   if (auto launched = launchSupervisor(ctx, ownExecutable()); !launched) {
     ctx.log.log("transfer: " + launched.error().message());
-    (void)store.setIfPhase({"copying"},
-                           {{"phase", "paused"},
-                            {"lastError", "Paused."},
-                            {"resumeCount", std::to_string(resumes)}});
+    (void)store.setIfPhase(
+        {"copying"},
+        {{"phase", "paused"}, {"lastError", "Paused."}, {"resumeCount", std::to_string(resumes)}});
     ctx.out << "The transfer couldn't be restarted, so it stays paused. Your current drive is "
                "unchanged; try resuming again. "
             << launched.error().message() << "\n";
@@ -974,9 +972,9 @@ void transferTick(ServiceContext& ctx, const std::string& serviceProgram) {
                        isDirectory(store.get("sourceWorking").value_or("")) &&
                        isDirectory(store.get("destWorking").value_or(""));
   if (!present) {
-    (void)store.setIfPhase({"copying", "waitingForDrive", "verifying"},
-                           {{"phase", "waitingForDrive"},
-                            {"lastError", waitingMessage(ctx, store)}});
+    (void)store.setIfPhase(
+        {"copying", "waitingForDrive", "verifying"},
+        {{"phase", "waitingForDrive"}, {"lastError", waitingMessage(ctx, store)}});
     return;
   }
   const long long count = resumeCount(store);
@@ -991,10 +989,10 @@ void transferTick(ServiceContext& ctx, const std::string& serviceProgram) {
     return;
   }
   // A dead supervisor's check is run again; anything else copies on.
-  auto resumed = store.setIfPhase(
-      {phase}, {{"phase", phase == "verifying" ? "verifying" : "copying"},
-                {"lastError", ""},
-                {"resumeCount", std::to_string(count + 1)}});
+  auto resumed =
+      store.setIfPhase({phase}, {{"phase", phase == "verifying" ? "verifying" : "copying"},
+                                 {"lastError", ""},
+                                 {"resumeCount", std::to_string(count + 1)}});
   if (!resumed || !*resumed) return;
   ctx.log.say("Resuming transfer (attempt " + std::to_string(count + 1) + ").");
   if (auto launched = launchSupervisor(ctx, serviceProgram); !launched) {

@@ -52,7 +52,8 @@ TEST(TransferTick, ResumesWaitingJobsUpToTwentyTimesAndNeverPausedOnes) {
     platform::testing::FakeState state;
     platform::Platform plat = platform::testing::makeFakePlatform(state);
     std::ostringstream out;
-    ServiceContext ctx(paths, plat, [] { return std::time_t{0}; }, out, out);
+    ServiceContext ctx(
+        paths, plat, [] { return std::time_t{0}; }, out, out);
 
     const fs::path src = root / "src", dst = root / "dst";
     fs::create_directories(src / "BRIM-Mac");
@@ -75,8 +76,9 @@ TEST(TransferTick, ResumesWaitingJobsUpToTwentyTimesAndNeverPausedOnes) {
     EXPECT_EQ(store.get("lastError"), c.expectedError);
     EXPECT_EQ(fs::exists(files.lock), c.lockKept);
     if (c.expectedResumes > c.resumes) {
-      EXPECT_NE(out.str().find("Resuming transfer (attempt " + std::to_string(c.resumes + 1) + ")."),
-                std::string::npos);
+      EXPECT_NE(
+          out.str().find("Resuming transfer (attempt " + std::to_string(c.resumes + 1) + ")."),
+          std::string::npos);
       EXPECT_TRUE(fs::exists(files.supervisorPid));
     }
     fs::remove_all(root);
@@ -93,7 +95,8 @@ TEST(TransferTick, NamesAMissingFolderOnAConnectedDrive) {
   platform::testing::FakeState state;
   platform::Platform plat = platform::testing::makeFakePlatform(state);
   std::ostringstream out;
-  ServiceContext ctx(paths, plat, [] { return std::time_t{0}; }, out, out);
+  ServiceContext ctx(
+      paths, plat, [] { return std::time_t{0}; }, out, out);
   fs::create_directories(root / "src/BRIM-Mac");
   fs::create_directories(root / "dst");
   state.mountPoints = {(root / "src").string(), (root / "dst").string()};
@@ -121,8 +124,8 @@ class TransferCancelTest : public ::testing::Test {
     paths_ = StatePaths::forHome(root_ / "home");
     fs::create_directories(paths_.state);
     platform_ = platform::testing::makeFakePlatform(state_);
-    ctx_ = std::make_unique<ServiceContext>(paths_, platform_, [] { return std::time_t{0}; }, out_,
-                                            out_);
+    ctx_ = std::make_unique<ServiceContext>(
+        paths_, platform_, [] { return std::time_t{0}; }, out_, out_);
     const fs::path src = root_ / "src", dst = root_ / "dst";
     copy_ = dst / ctx_->workingFolderName();
     fs::create_directories(src / ctx_->workingFolderName());
@@ -206,8 +209,7 @@ TEST_F(TransferCancelTest, RefusesACopyThatIsNotThisJobsOwn) {
          std::ofstream(t.paths_.config) << "NVMe=\"" << (t.root_ / "dst").string() << "\"\n";
        },
        "it is your current drive's Brimvale folder"},
-      {"no transfer marker",
-       [](TransferCancelTest& t) { fs::remove(t.copy_ / ".hollin-managed"); },
+      {"no transfer marker", [](TransferCancelTest& t) { fs::remove(t.copy_ / ".hollin-managed"); },
        "it has no marker showing that a transfer created it"},
   };
   for (const auto& c : cases) {

@@ -52,8 +52,8 @@ std::optional<std::uint64_t> etaOf(std::string_view field) {
 bool isSummaryLine(std::string_view line) {
   return hasDigitsPercent(line) || line.find("bytes/sec") != std::string_view::npos ||
          line.find("total size") != std::string_view::npos ||
-         line.find("sending incremental") != std::string_view::npos ||
-         line.starts_with("sent ") || line.starts_with("total ");
+         line.find("sending incremental") != std::string_view::npos || line.starts_with("sent ") ||
+         line.starts_with("total ");
 }
 
 }  // namespace

@@ -23,17 +23,28 @@ struct JsonKey {
   std::string_view fallback;  // when the store lacks the key
 };
 constexpr JsonKey kJsonKeys[] = {
-    {"version", Field::kNumber, "0"},       {"kind", Field::kString, "transfer"},
-    {"phase", Field::kString, "idle"},      {"sourceRoot", Field::kString, ""},
-    {"destRoot", Field::kString, ""},       {"storName", Field::kString, ""},
-    {"sourceWorking", Field::kString, ""},  {"destWorking", Field::kString, ""},
-    {"sourceVolumeUUID", Field::kString, ""}, {"destVolumeUUID", Field::kString, ""},
-    {"bytesDone", Field::kNumber, "0"},     {"bytesTotal", Field::kNumber, "0"},
-    {"percent", Field::kNumber, "0"},       {"rate", Field::kString, ""},
-    {"etaSeconds", Field::kNumber, "0"},    {"currentFile", Field::kString, ""},
-    {"pid", Field::kNumber, "0"},           {"startedAt", Field::kString, ""},
-    {"updatedAt", Field::kString, ""},      {"lastError", Field::kString, ""},
-    {"consent", Field::kBool, "0"},         {"resumeCount", Field::kNumber, "0"},
+    {"version", Field::kNumber, "0"},
+    {"kind", Field::kString, "transfer"},
+    {"phase", Field::kString, "idle"},
+    {"sourceRoot", Field::kString, ""},
+    {"destRoot", Field::kString, ""},
+    {"storName", Field::kString, ""},
+    {"sourceWorking", Field::kString, ""},
+    {"destWorking", Field::kString, ""},
+    {"sourceVolumeUUID", Field::kString, ""},
+    {"destVolumeUUID", Field::kString, ""},
+    {"bytesDone", Field::kNumber, "0"},
+    {"bytesTotal", Field::kNumber, "0"},
+    {"percent", Field::kNumber, "0"},
+    {"rate", Field::kString, ""},
+    {"etaSeconds", Field::kNumber, "0"},
+    {"currentFile", Field::kString, ""},
+    {"pid", Field::kNumber, "0"},
+    {"startedAt", Field::kString, ""},
+    {"updatedAt", Field::kString, ""},
+    {"lastError", Field::kString, ""},
+    {"consent", Field::kBool, "0"},
+    {"resumeCount", Field::kNumber, "0"},
 };
 
 std::optional<std::string> firstValue(const KeyValues& pairs, std::string_view key) {
@@ -105,8 +116,8 @@ Result<void> TransferStore::writeLocked(const KeyValues& pairs, bool keepOthers)
   KeyValues next;
   if (keepOthers) {
     for (auto& [k, v] : readStore(files_.store)) {
-      bool replaced = std::any_of(pairs.begin(), pairs.end(),
-                                  [&k](const auto& p) { return p.first == k; });
+      bool replaced =
+          std::any_of(pairs.begin(), pairs.end(), [&k](const auto& p) { return p.first == k; });
       if (!replaced) next.emplace_back(std::move(k), std::move(v));
     }
   }

@@ -26,10 +26,10 @@ struct TransferFiles {
   std::filesystem::path lock;           // transfer.lock/ (a directory)
   // Held (flock) by the command changing the job, across its phase change and
   // the stopping or starting of processes that goes with it.
-  std::filesystem::path control;        // transfer-control.lock
+  std::filesystem::path control;  // transfer-control.lock
   // Held (flock) by the running supervisor and its copy, from before the
   // supervisor is started until the last of them ends.
-  std::filesystem::path supervisorLock; // transfer-supervisor.lock
+  std::filesystem::path supervisorLock;  // transfer-supervisor.lock
 
   [[nodiscard]] static TransferFiles in(const std::filesystem::path& stateDir);
 };

@@ -67,10 +67,13 @@ TEST_F(TransferStoreTest, JsonFollowsEveryWriteInFixedOrder) {
   for (auto it = doc.begin(); it != doc.end(); ++it) keys.push_back(it.key());
   // nlohmann sorts keys; the order check is on the text.
   std::size_t last = 0;
-  for (const char* key : {"version", "kind", "phase", "sourceRoot", "destRoot", "storName",
-                          "sourceWorking", "destWorking", "sourceVolumeUUID", "destVolumeUUID",
-                          "bytesDone", "bytesTotal", "percent", "rate", "etaSeconds",
-                          "currentFile", "pid", "startedAt", "updatedAt", "lastError", "consent",
+  for (const char* key : {"version",        "kind",        "phase",
+                          "sourceRoot",     "destRoot",    "storName",
+                          "sourceWorking",  "destWorking", "sourceVolumeUUID",
+                          "destVolumeUUID", "bytesDone",   "bytesTotal",
+                          "percent",        "rate",        "etaSeconds",
+                          "currentFile",    "pid",         "startedAt",
+                          "updatedAt",      "lastError",   "consent",
                           "resumeCount"}) {
     SCOPED_TRACE(key);
     std::size_t at = json.find("\n  \"" + std::string(key) + "\": ");

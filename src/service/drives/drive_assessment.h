@@ -14,7 +14,7 @@
 namespace brimvale::service {
 
 struct Verdict {
-  std::string verdict = "ok";  // ok, warn or block; a later block beats a warn
+  std::string verdict = "ok";         // ok, warn or block; a later block beats a warn
   std::vector<std::string> reasons;   // why it blocks
   std::vector<std::string> warnings;  // assess: why it warns; benchmark: every note
 };

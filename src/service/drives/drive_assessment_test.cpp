@@ -11,7 +11,9 @@ namespace {
 
 using platform::DriveInfo;
 
-ServiceConfig defaults() { return ServiceConfig::fromValues(parseConfig("", "/home/ada"), "BRIM-Mac"); }
+ServiceConfig defaults() {
+  return ServiceConfig::fromValues(parseConfig("", "/home/ada"), "BRIM-Mac");
+}
 
 // A Linux volume as the backend reports it from its mount type and bus.
 DriveInfo linuxVolume(const char* fsType, const char* sysfsPath) {
@@ -42,31 +44,46 @@ TEST(AssessDrive, JudgesFilesystemLocationAndProtocol) {
     std::vector<std::string> reasons;
     std::vector<std::string> warnings;
   } cases[] = {
-      {"recorded exFAT stick", platform::parseDiskutilDriveFields(platform::testing::kDiskutilExternalExfat),
-       "warn", {}, {exfatWarning}},
+      {"recorded exFAT stick",
+       platform::parseDiskutilDriveFields(platform::testing::kDiskutilExternalExfat),
+       "warn",
+       {},
+       {exfatWarning}},
       {"recorded SMB share",
-       platform::parseDiskutilDriveFields(platform::testing::kDiskutilSmbShare), "block",
+       platform::parseDiskutilDriveFields(platform::testing::kDiskutilSmbShare),
+       "block",
        {"Filesystem SMB is not supported (network or FAT-class filesystems break symlinks).",
         "Network drives over SMB are not supported."},
        {}},
       {"recorded internal APFS",
-       platform::parseDiskutilDriveFields(platform::testing::kDiskutilInternalApfs), "block",
-       {internal}, {}},
+       platform::parseDiskutilDriveFields(platform::testing::kDiskutilInternalApfs),
+       "block",
+       {internal},
+       {}},
       {"Linux exFAT on USB", linuxVolume("exfat", usb), "warn", {}, {exfatWarning}},
-      {"Linux NFS share", linuxVolume("nfs4", nullptr), "block",
+      {"Linux NFS share",
+       linuxVolume("nfs4", nullptr),
+       "block",
        {"Filesystem NFS is not supported (network or FAT-class filesystems break symlinks).",
         "Network drives over NFS are not supported."},
        {}},
       {"Linux ext4 on the internal NVMe", linuxVolume("ext4", nvme), "block", {internal}, {}},
       {"Linux ext4 on USB is native", linuxVolume("ext4", usb), "ok", {}, {}},
-      {"Linux FAT stick", linuxVolume("vfat", usb), "block",
+      {"Linux FAT stick",
+       linuxVolume("vfat", usb),
+       "block",
        {"Filesystem MS-DOS FAT32 is not supported (network or FAT-class filesystems break "
         "symlinks)."},
        {}},
-      {"tmpfs is non-standard", linuxVolume("tmpfs", nullptr), "warn", {},
+      {"tmpfs is non-standard",
+       linuxVolume("tmpfs", nullptr),
+       "warn",
+       {},
        {"Filesystem tmpfs is non-standard. APFS or HFS+ is recommended."}},
       {"a block beats an earlier warn",
-       DriveInfo{"ExFAT", "USB", "Fixed", "Internal", "disk0s3", ""}, "block", {internal},
+       DriveInfo{"ExFAT", "USB", "Fixed", "Internal", "disk0s3", ""},
+       "block",
+       {internal},
        {exfatWarning}},
   };
   for (const auto& c : cases) {
@@ -87,10 +104,11 @@ TEST(AssessDrive, AllowedListIsExactButWarnAndBlockListsIgnoreCase) {
 
 TEST(AssessDrive, RendersOneLineOfJson) {
   DriveInfo info = platform::parseDiskutilDriveFields(platform::testing::kDiskutilSmbShare);
-  EXPECT_EQ(renderAssessmentJson(info, assessDrive(info, defaults())),
-            R"({"verdict":"block","filesystem":"SMB","protocol":"SMB","removable":"","location":"",)"
-            R"("reasons":["Filesystem SMB is not supported (network or FAT-class filesystems break symlinks).",)"
-            R"("Network drives over SMB are not supported."],"warnings":[]})");
+  EXPECT_EQ(
+      renderAssessmentJson(info, assessDrive(info, defaults())),
+      R"({"verdict":"block","filesystem":"SMB","protocol":"SMB","removable":"","location":"",)"
+      R"("reasons":["Filesystem SMB is not supported (network or FAT-class filesystems break symlinks).",)"
+      R"("Network drives over SMB are not supported."],"warnings":[]})");
 }
 
 TEST(BenchmarkVerdict, BlocksBelowMinimumsAndWarnsOnlyWhenNotBlocked) {
@@ -102,9 +120,13 @@ TEST(BenchmarkVerdict, BlocksBelowMinimumsAndWarnsOnlyWhenNotBlocked) {
       {100, 90, "warn", {"Read speed 100 MB/s is slower than recommended (>= 120 MB/s)."}},
       {500, 400, "ok", {}},
       {150, 60, "warn", {"Write speed 60 MB/s is slower than recommended (>= 80 MB/s)."}},
-      {39, 100, "block",
+      {39,
+       100,
+       "block",
        {"Read speed 39 MB/s is below the minimum 40 MB/s — too slow for relocated dev caches."}},
-      {30, 20, "block",
+      {30,
+       20,
+       "block",
        {"Read speed 30 MB/s is below the minimum 40 MB/s — too slow for relocated dev caches.",
         "Write speed 20 MB/s is below the minimum 25 MB/s."}},
   };
@@ -117,9 +139,9 @@ TEST(BenchmarkVerdict, BlocksBelowMinimumsAndWarnsOnlyWhenNotBlocked) {
 }
 
 TEST(SystemManagedVolumes, AreRecognisedByName) {
-  for (const char* name : {"com.apple.TimeMachine.localsnapshots", "Backups of Ada’s Mac",
-                           ".timemachine", "Time Machine Backups", "Ada.sparsebundle",
-                           "old.backupbundle"}) {
+  for (const char* name :
+       {"com.apple.TimeMachine.localsnapshots", "Backups of Ada’s Mac", ".timemachine",
+        "Time Machine Backups", "Ada.sparsebundle", "old.backupbundle"}) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(isSystemManagedVolumeName(name));
   }

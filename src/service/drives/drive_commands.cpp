@@ -8,16 +8,16 @@
 #include <filesystem>
 #include <thread>
 
-#include "common/state/config_file.h"
 #include "common/base/file_io.h"
 #include "common/base/json_writer.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
-#include "service/drives/drive_assessment.h"
+#include "common/state/config_file.h"
 #include "service/core/marker_file.h"
 #include "service/core/notifications.h"
-#include "service/relocation/relocation.h"
 #include "service/core/status_snapshot.h"
+#include "service/drives/drive_assessment.h"
+#include "service/relocation/relocation.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -28,9 +28,9 @@ constexpr std::size_t kMiB = 1 << 20;
 
 // Applications known to keep files open on a drive holding relocated caches.
 constexpr std::string_view kDependentApps[] = {
-    "Xcode",    "Simulator", "Android Studio", "Docker",  "OrbStack",
-    "IntelliJ IDEA", "PyCharm", "WebStorm", "GoLand", "RubyMine",
-    "PhpStorm", "CLion",     "DataGrip",       "AppCode", "RustRover"};
+    "Xcode",         "Simulator", "Android Studio", "Docker",  "OrbStack",
+    "IntelliJ IDEA", "PyCharm",   "WebStorm",       "GoLand",  "RubyMine",
+    "PhpStorm",      "CLion",     "DataGrip",       "AppCode", "RustRover"};
 constexpr int kQuitWaitSecs = 15;
 constexpr std::size_t kOpenFileLines = 15;
 
@@ -146,9 +146,16 @@ bool isParkedName(const std::string& name) {
 }
 
 // Where relocated developer caches leave links behind.
-constexpr std::string_view kLinkRoots[] = {
-    "Library/Developer", "Library/Containers", "Library/Android", ".gradle", ".m2",
-    ".cargo",            ".rustup",            ".npm",            ".pnpm-store", ".yarn"};
+constexpr std::string_view kLinkRoots[] = {"Library/Developer",
+                                           "Library/Containers",
+                                           "Library/Android",
+                                           ".gradle",
+                                           ".m2",
+                                           ".cargo",
+                                           ".rustup",
+                                           ".npm",
+                                           ".pnpm-store",
+                                           ".yarn"};
 constexpr std::size_t kMaxDanglingLinks = 20;
 constexpr int kLinkDepth = 4;
 
@@ -314,8 +321,8 @@ DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, Parked
   }
   if (guard == ParkedGuard::kApply) {
     if (std::size_t parked = countParkedSources(ctx.paths.home); parked > 0) {
-      const std::string warning = "WARNING: " + std::to_string(parked) +
-                                  " parked '.hollin-old' folder(s) exist.";
+      const std::string warning =
+          "WARNING: " + std::to_string(parked) + " parked '.hollin-old' folder(s) exist.";
       ctx.out << warning << "\n"
               << "Switching the drive will cause symlinks to dangle.\n"
               << "Run '6-panic-recovery.sh' to restore originals first.\n";
@@ -365,7 +372,8 @@ DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, Parked
                                    : "The previous configuration is in " + backup.string()) +
                          "; nothing else was changed.");
   }
-  ctx.out << "Updated NVMe path to: " << path << "\n" << "Backup: " << backup.string() << "\n";
+  ctx.out << "Updated NVMe path to: " << path << "\n"
+          << "Backup: " << backup.string() << "\n";
   ctx.config = std::move(*reloaded);
   (void)writeStatusJson(ctx);
   ctx.out << "Service config reloaded. Run 2-prep-nvme.sh on the new drive to set up the folder "
@@ -419,8 +427,10 @@ int doctorCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   out += "Marker file present?    " + yes(pathExists(cfg.base() / kMarkerFileName), "NO") + "\n";
   out += "Filesystem:             " +
          (mounted ? ctx.platform.drives->info(nvme).filesystem : std::string()) + "\n";
-  out += "fstab pin present?      " + yes(fstabMentions(markerValue(cfg.base(), "volume_uuid")), "no") + "\n";
-  out += "LaunchAgent loaded?     " + yes(ctx.platform.agents->isLoaded("com.brimvale.service"), "NO") + "\n";
+  out += "fstab pin present?      " +
+         yes(fstabMentions(markerValue(cfg.base(), "volume_uuid")), "no") + "\n";
+  out += "LaunchAgent loaded?     " +
+         yes(ctx.platform.agents->isLoaded("com.brimvale.service"), "NO") + "\n";
   out += "Config readable?        " + yes(readFile(ctx.paths.config).has_value(), "NO") + "\n";
   out += "Status JSON present?    " + yes(pathExists(ctx.paths.statusJson), "no") + "\n";
   out += "App-cache paths:        " + std::to_string(cfg.array("APP_CACHE_PATHS").size()) + "\n";

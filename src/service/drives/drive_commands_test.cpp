@@ -23,8 +23,8 @@ class DriveCommandsTest : public ::testing::Test {
     paths_ = StatePaths::forHome(root_ / "home");
     fs::create_directories(paths_.state);
     platform_ = platform::testing::makeFakePlatform(state_);
-    ctx_ = std::make_unique<ServiceContext>(paths_, platform_, [] { return std::time_t{1'780'000'000}; },
-                                            out_, err_);
+    ctx_ = std::make_unique<ServiceContext>(
+        paths_, platform_, [] { return std::time_t{1'780'000'000}; }, out_, err_);
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -70,14 +70,14 @@ TEST_F(DriveCommandsTest, SelectDriveRefusesOverParkedSourcesUnlessForced) {
 
   out_.str("");
   EXPECT_EQ(selectDrive(*ctx_, drive.string(), ParkedGuard::kBypass).exitCode, 0);
-  EXPECT_EQ(readFile(paths_.config).value(),
-            "# Brimvale configuration\nNVMe=\"" + root_.string() +
-                "/Volumes/New \\\"Drive\\\"\"\nRULES=()\n");
+  EXPECT_EQ(readFile(paths_.config).value(), "# Brimvale configuration\nNVMe=\"" + root_.string() +
+                                                 "/Volumes/New \\\"Drive\\\"\"\nRULES=()\n");
   EXPECT_EQ(ctx_->cfg().nvme(), drive) << "the quoted path reads back exactly";
-  const fs::path backup = paths_.config.string() + ".bak." + formatLocal(1'780'000'000, "%Y%m%d%H%M%S");
+  const fs::path backup =
+      paths_.config.string() + ".bak." + formatLocal(1'780'000'000, "%Y%m%d%H%M%S");
   EXPECT_EQ(readFile(backup).value(), config);
-  EXPECT_NE(out_.str().find("Updated NVMe path to: " + drive.string() + "\nBackup: " +
-                            backup.string() + "\nService config reloaded."),
+  EXPECT_NE(out_.str().find("Updated NVMe path to: " + drive.string() +
+                            "\nBackup: " + backup.string() + "\nService config reloaded."),
             std::string::npos)
       << out_.str();
 }
@@ -85,7 +85,8 @@ TEST_F(DriveCommandsTest, SelectDriveRefusesOverParkedSourcesUnlessForced) {
 TEST_F(DriveCommandsTest, SelectDriveChecksThePathAndAddsAMissingKey) {
   load("RULES=()\n");
   EXPECT_EQ(selectDrive(*ctx_, (root_ / "missing").string(), ParkedGuard::kApply).exitCode, 1);
-  EXPECT_EQ(err_.str(), "ERROR: target path does not exist: " + (root_ / "missing").string() + "\n");
+  EXPECT_EQ(err_.str(),
+            "ERROR: target path does not exist: " + (root_ / "missing").string() + "\n");
   EXPECT_EQ(selectDrive(*ctx_, "/Volumes/NVMe", ParkedGuard::kApply).exitCode, 1)
       << "the default drive is not mounted here";
 
@@ -108,8 +109,7 @@ TEST_F(DriveCommandsTest, SelectDriveWinsOverEveryAssignmentAndDropsTrailingSlas
     std::string given;
     std::string expected;
   } cases[] = {
-      {"trailing slash", "NVMe=\"/Volumes/NVMe\"\n", drive + "/",
-       "NVMe=\"" + drive + "\"\n"},
+      {"trailing slash", "NVMe=\"/Volumes/NVMe\"\n", drive + "/", "NVMe=\"" + drive + "\"\n"},
       {"later export wins", "NVMe=\"/Volumes/NVMe\"\nRULES=()\n  export NVMe=/Volumes/Old # x\n",
        drive, "NVMe=\"" + drive + "\"\nRULES=()\nNVMe=\"" + drive + "\"\n"},
       {"dot parts", "# only a comment NVMe=/x\n", drive + "/./",
@@ -141,8 +141,8 @@ TEST_F(DriveCommandsTest, ListDrivesSkipsSystemVolumesAndFindsBothMarkerLocation
   makeDir(volumes / ".Trashes");
   std::ofstream(volumes / "file-not-volume");
   state_.volumeFolders = {volumes.string()};
-  state_.driveInfo[(volumes / "Work").string()] = {"APFS", "USB\t", "Removable", "External",
-                                                    "disk5s1", "U-1", 900, 1000};
+  state_.driveInfo[(volumes / "Work").string()] = {"APFS",    "USB\t", "Removable", "External",
+                                                   "disk5s1", "U-1",   900,         1000};
   load("NVMe=\"" + (volumes / "NVMe").string() + "\"\n");
 
   ASSERT_EQ(listDrivesCommand(*ctx_, {}), 0);
@@ -163,15 +163,15 @@ TEST_F(DriveCommandsTest, ListDrivesSkipsSystemVolumesAndFindsBothMarkerLocation
 TEST_F(DriveCommandsTest, DoctorReportsStateAndDanglingLinksFourLevelsDeep) {
   const fs::path home = paths_.home;
   makeDir(home / ".cargo/registry/cache");
-  fs::create_symlink(root_ / "gone", home / ".cargo/registry/cache/crate");   // level 3
+  fs::create_symlink(root_ / "gone", home / ".cargo/registry/cache/crate");  // level 3
   makeDir(home / ".npm/a/b/c");
-  fs::create_symlink(root_ / "gone", home / ".npm/a/b/c/four");              // level 4
+  fs::create_symlink(root_ / "gone", home / ".npm/a/b/c/four");  // level 4
   makeDir(home / ".npm/a/b/c/d");
   makeDir(home / ".yarn");
-  fs::create_symlink(root_ / "gone", home / ".npm/a/b/c/d/five");            // too deep
-  fs::create_symlink(home / ".npm", home / ".cargo/fine");                    // target exists
+  fs::create_symlink(root_ / "gone", home / ".npm/a/b/c/d/five");  // too deep
+  fs::create_symlink(home / ".npm", home / ".cargo/fine");         // target exists
   makeDir(home / "Documents");
-  fs::create_symlink(root_ / "gone", home / "Documents/elsewhere");          // not a cache root
+  fs::create_symlink(root_ / "gone", home / "Documents/elsewhere");  // not a cache root
   for (int i = 0; i < 25; ++i) {
     fs::create_symlink(root_ / "gone", home / ".yarn" / ("l" + std::to_string(i)));
   }
@@ -180,7 +180,8 @@ TEST_F(DriveCommandsTest, DoctorReportsStateAndDanglingLinksFourLevelsDeep) {
 
   ASSERT_EQ(doctorCommand(*ctx_, {}), 0);
   const std::string out = out_.str();
-  EXPECT_TRUE(out.starts_with("== tarnwick doctor ==\nNVMe mounted at " + (root_ / "NVMe").string() +
+  EXPECT_TRUE(out.starts_with("== tarnwick doctor ==\nNVMe mounted at " +
+                              (root_ / "NVMe").string() +
                               "?  NO\nMarker file present?    NO\nFilesystem:             \n"
                               "fstab pin present?      no\nLaunchAgent loaded?     yes\n"
                               "Config readable?        yes\nStatus JSON present?    no\n"

@@ -11,14 +11,33 @@
 namespace brimvale::service {
 namespace fs = std::filesystem;
 
-const std::array<std::string_view, 27> kWorkingFolderLayout{
-    "Caches/Xcode/DerivedData", "Caches/Xcode/Archives", "Caches/Xcode/iOS-DeviceSupport",
-    "Caches/CoreSimulator/Devices", "Caches/JetBrains", "Caches/Android-SDK", "Caches/Homebrew",
-    "Caches/npm", "Caches/pnpm-store", "Caches/yarn", "Caches/gradle", "Caches/m2",
-    "Caches/cargo", "Caches/rustup", "Containers/Docker", "Containers/OrbStack",
-    "Backups/MobileSync", "Media/Photos-Library", "Media/Music", "Media/Movies",
-    "Projects-Archive", "Documents-Archive", "Downloads-Archive", "Desktop-Archive",
-    "AppCache-Archive", "Apps", "_pending-delete"};
+const std::array<std::string_view, 27> kWorkingFolderLayout{"Caches/Xcode/DerivedData",
+                                                            "Caches/Xcode/Archives",
+                                                            "Caches/Xcode/iOS-DeviceSupport",
+                                                            "Caches/CoreSimulator/Devices",
+                                                            "Caches/JetBrains",
+                                                            "Caches/Android-SDK",
+                                                            "Caches/Homebrew",
+                                                            "Caches/npm",
+                                                            "Caches/pnpm-store",
+                                                            "Caches/yarn",
+                                                            "Caches/gradle",
+                                                            "Caches/m2",
+                                                            "Caches/cargo",
+                                                            "Caches/rustup",
+                                                            "Containers/Docker",
+                                                            "Containers/OrbStack",
+                                                            "Backups/MobileSync",
+                                                            "Media/Photos-Library",
+                                                            "Media/Music",
+                                                            "Media/Movies",
+                                                            "Projects-Archive",
+                                                            "Documents-Archive",
+                                                            "Downloads-Archive",
+                                                            "Desktop-Archive",
+                                                            "AppCache-Archive",
+                                                            "Apps",
+                                                            "_pending-delete"};
 
 std::string recoveryMarker(const std::string& isoNow, const std::string& host,
                            const std::string& user, const std::string& uuid) {
@@ -90,7 +109,8 @@ int recoverCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 int validateCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   const fs::path nvme = ctx.cfg().nvme();
   std::vector<std::string> reasons;
-  if (!ctx.platform.mounts->isMountedAt(nvme)) reasons.push_back("NVMe not mounted at " + nvme.string());
+  if (!ctx.platform.mounts->isMountedAt(nvme))
+    reasons.push_back("NVMe not mounted at " + nvme.string());
   std::error_code ec;
   if (!fs::exists(ctx.cfg().base() / kMarkerFileName, ec)) {
     reasons.emplace_back("Marker file missing \u2014 wrong disk or not prepped");

@@ -3,9 +3,9 @@
 #include <chrono>
 #include <thread>
 
-#include "service/drives/drive_folder_commands.h"
 #include "service/core/marker_file.h"
 #include "service/core/status_snapshot.h"
+#include "service/drives/drive_folder_commands.h"
 
 namespace brimvale::service {
 

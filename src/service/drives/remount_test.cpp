@@ -21,8 +21,8 @@ class RemountTest : public ::testing::Test {
     paths_ = StatePaths::forHome(root_ / "home");
     fs::create_directories(paths_.state);
     platform_ = platform::testing::makeFakePlatform(state_);
-    ctx_ = std::make_unique<ServiceContext>(paths_, platform_, [] { return std::time_t{0}; }, out_,
-                                            out_);
+    ctx_ = std::make_unique<ServiceContext>(
+        paths_, platform_, [] { return std::time_t{0}; }, out_, out_);
     drive_ = root_ / "Volumes" / "Fast Drive";
     std::ofstream(paths_.config) << "NVMe=\"" << drive_.string() << "\"\nREMOUNT_RETRIES=3\n";
     ctx_->config = loadServiceConfig(paths_, ctx_->workingFolderName()).value();

@@ -40,8 +40,8 @@ void prune(ServiceContext& ctx, const fs::path& root) {
     if (isDatedName(name)) dated.push_back(std::move(name));
   }
   std::sort(dated.begin(), dated.end(), std::greater<>());
-  const auto keep = static_cast<std::size_t>(std::max<std::int64_t>(
-      ctx.cfg().getInt("SELF_BACKUP_RETENTION_DAYS"), 0));
+  const auto keep = static_cast<std::size_t>(
+      std::max<std::int64_t>(ctx.cfg().getInt("SELF_BACKUP_RETENTION_DAYS"), 0));
   for (std::size_t i = keep; i < dated.size(); ++i) fs::remove_all(root / dated[i], ec);
 }
 

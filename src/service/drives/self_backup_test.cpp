@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "service/dispatch.h"
 #include "service/core/service_test_support.h"
+#include "service/dispatch.h"
 
 namespace brimvale::service {
 namespace {
@@ -45,9 +45,8 @@ TEST(SelfBackup, CopiesStateWithoutLogsAndKeepsTheSevenNewest) {
     left.push_back(e.path().filename().string());
   }
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"2026-04-04", "2026-04-05", "2026-04-06",
-                                            "2026-04-07", "2026-04-08", "2026-04-09",
-                                            "2026-05-01", "keep-me"}));
+  EXPECT_EQ(left, (std::vector<std::string>{"2026-04-04", "2026-04-05", "2026-04-06", "2026-04-07",
+                                            "2026-04-08", "2026-04-09", "2026-05-01", "keep-me"}));
 }
 
 TEST(SelfBackup, WithoutTheDriveItOnlySaysSo) {

@@ -47,9 +47,9 @@ std::string lastLine(const std::string& text) {
 }  // namespace
 
 bool isLockOrMetadataName(std::string_view name) {
-  constexpr std::array<const char*, 9> kPatterns{
-      "~$*.docx", "~$*.xlsx", "~$*.pptx", ".~lock.*#", ".DS_Store", "Icon\r", "._*", "*.swp",
-      "*.swo"};
+  constexpr std::array<const char*, 9> kPatterns{"~$*.docx",  "~$*.xlsx",  "~$*.pptx",
+                                                 ".~lock.*#", ".DS_Store", "Icon\r",
+                                                 "._*",       "*.swp",     "*.swo"};
   const std::string text(name);
   for (const char* pattern : kPatterns) {
     if (fnmatch(pattern, text.c_str(), 0) == 0) return true;
@@ -57,8 +57,8 @@ bool isLockOrMetadataName(std::string_view name) {
   return false;
 }
 
-Result<fs::path> claimArchiveTarget(const fs::path& folder, const std::string& name, std::time_t now,
-                                    ClaimKind kind) {
+Result<fs::path> claimArchiveTarget(const fs::path& folder, const std::string& name,
+                                    std::time_t now, ClaimKind kind) {
   fs::path target = folder / name;
   auto claimed = claim(target, kind);
   if (!claimed) return std::unexpected(claimed.error());
@@ -77,7 +77,8 @@ Result<fs::path> claimArchiveTarget(const fs::path& folder, const std::string& n
   return fail(Errc::kIo, "every archive name for " + name + " in " + month.string() + " is taken");
 }
 
-std::expected<void, ArchiveMoveError> moveIntoClaim(const CheckedFolder& from, const fs::path& relative,
+std::expected<void, ArchiveMoveError> moveIntoClaim(const CheckedFolder& from,
+                                                    const fs::path& relative,
                                                     const fs::path& target) {
   const std::error_code renamed = from.renameTo(relative, target);
   if (!renamed) return {};
@@ -97,18 +98,19 @@ std::expected<void, ArchiveMoveError> moveIntoClaim(const CheckedFolder& from, c
   // claimed placeholder file.
   const std::vector<std::string> args =
       folder ? std::vector<std::string>{"-a", "--", (src / ".").string(), target.string()}
-             : std::vector<std::string>{"-a", "--remove-destination", "--", src.string(), target.string()};
+             : std::vector<std::string>{"-a", "--remove-destination", "--", src.string(),
+                                        target.string()};
   ProcessResult copy = runProcess({.path = cp, .args = args});
   if (!copy.succeeded()) {
     dropClaim(target);
     const std::string why = lastLine(copy.err);
-    return std::unexpected(
-        ArchiveMoveError{"copying it to the drive failed (cp " + copy.describe() + (why.empty() ? "" : ": " + why) + ")"});
+    return std::unexpected(ArchiveMoveError{"copying it to the drive failed (cp " +
+                                            copy.describe() + (why.empty() ? "" : ": " + why) +
+                                            ")"});
   }
   if (auto removed = from.remove(relative); !removed) {
-    return std::unexpected(ArchiveMoveError{"the original could not be removed after copying (" +
-                                                removed.error().detail + ")",
-                                            true});
+    return std::unexpected(ArchiveMoveError{
+        "the original could not be removed after copying (" + removed.error().detail + ")", true});
   }
   return {};
 }
@@ -125,7 +127,8 @@ Result<void> plainMove(const fs::path& src, const fs::path& target) {
   if (ec != std::errc::cross_device_link) return std::unexpected(errnoError("rename", ec.value()));
   const std::string cp = findExecutable("cp");
   if (cp.empty()) return fail(Errc::kLaunchFailed, "cp not found");
-  ProcessResult copy = runProcess({.path = cp, .args = {"-a", "--", src.string(), target.string()}});
+  ProcessResult copy =
+      runProcess({.path = cp, .args = {"-a", "--", src.string(), target.string()}});
   if (!copy.succeeded()) {
     fs::remove_all(target, ec);
     return fail(Errc::kToolFailed, "cp " + copy.describe() + ": " + copy.err);
@@ -163,8 +166,8 @@ ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy&
   std::error_code ec;
   fs::create_directories(folder, ec);
   const std::time_t now = ctx.clock();
-  auto target = claimArchiveTarget(folder, src.filename().string(),
-                                   now, S_ISDIR(info.st_mode) ? ClaimKind::kFolder : ClaimKind::kFile);
+  auto target = claimArchiveTarget(folder, src.filename().string(), now,
+                                   S_ISDIR(info.st_mode) ? ClaimKind::kFolder : ClaimKind::kFile);
   if (!target) {
     ctx.log.say("FAILED move: " + srcText + " \u2014 no archive name could be taken in " +
                 folder.string() + " (" + target.error().detail + ")" + kept);
@@ -174,8 +177,9 @@ ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy&
   // Undo first: a move that rollback could not find must not happen.
   if (auto undo = recordUndo(ctx.paths, row); !undo) {
     dropClaim(*target);
-    ctx.log.say("FAILED move: " + srcText + " \u2014 the undo record " + ctx.paths.lastBatch.string() +
-                " couldn't be written (" + undo.error().detail + "), so it was not moved" + kept);
+    ctx.log.say("FAILED move: " + srcText + " \u2014 the undo record " +
+                ctx.paths.lastBatch.string() + " couldn't be written (" + undo.error().detail +
+                "), so it was not moved" + kept);
     return ArchiveOutcome::kUndoUnwritten;
   }
   if (auto moved = moveIntoClaim(from, relative, *target); !moved) {

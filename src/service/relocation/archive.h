@@ -11,9 +11,9 @@
 #include "common/base/error.h"
 #include "common/base/file_io.h"
 #include "common/state/path_policy.h"
+#include "service/core/service_context.h"
 #include "service/relocation/checked_folder.h"
 #include "service/relocation/guards.h"
-#include "service/core/service_context.h"
 
 namespace brimvale::service {
 

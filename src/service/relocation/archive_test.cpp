@@ -8,18 +8,20 @@
 #include <vector>
 
 #include "common/base/file_io.h"
-#include "common/testing/temp_folder.h"
 #include "common/base/timestamps.h"
+#include "common/testing/temp_folder.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
 
 TEST(Archive, SkipsLockAndMetadataNames) {
-  const char* skipped[] = {"~$budget.xlsx", "~$a.docx", "~$deck.pptx", ".~lock.report.odt#",
-                           ".DS_Store",     "Icon\r",   "._photo.jpg", "notes.swp", "notes.swo"};
-  const char* kept[] = {"budget.xlsx", "~budget.xlsx", "Icon", "Icons", "DS_Store",
-                        "notes.swp.txt", ".~lock.report.odt", "line\nbreak.swpx"};
+  const char* skipped[] = {"~$budget.xlsx",      "~$a.docx",  "~$deck.pptx",
+                           ".~lock.report.odt#", ".DS_Store", "Icon\r",
+                           "._photo.jpg",        "notes.swp", "notes.swo"};
+  const char* kept[] = {
+      "budget.xlsx",       "~budget.xlsx",    "Icon", "Icons", "DS_Store", "notes.swp.txt",
+      ".~lock.report.odt", "line\nbreak.swpx"};
   for (const char* name : skipped) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(isLockOrMetadataName(name));
@@ -44,9 +46,9 @@ TEST_F(ArchiveFolder, ClaimsTakeTheFirstFreeNameAndCreateIt) {
   const std::time_t now = 1'777'600'000;
   const std::string month = formatLocal(now, "%Y-%m");
   const std::string name = "it's \"report\"\n.pdf";
-  const fs::path expected[] = {dir_ / name, dir_ / month / name, dir_ / month / (name + ".1777600000"),
-                               dir_ / month / (name + ".1777600000.2"),
-                               dir_ / month / (name + ".1777600000.3")};
+  const fs::path expected[] = {
+      dir_ / name, dir_ / month / name, dir_ / month / (name + ".1777600000"),
+      dir_ / month / (name + ".1777600000.2"), dir_ / month / (name + ".1777600000.3")};
   for (const auto& want : expected) {
     SCOPED_TRACE(want);
     auto claimed = claimArchiveTarget(dir_, name, now, ClaimKind::kFile);

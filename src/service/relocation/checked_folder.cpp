@@ -56,7 +56,8 @@ Result<void> removeAt(int parent, const std::string& name, const fs::path& shown
     OpenFolder folder(parent, name);
     if (!folder.isOpen()) return std::unexpected(errnoError("open " + shown.string(), errno));
     struct stat opened {};
-    if (fstat(folder.fd(), &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+    if (fstat(folder.fd(), &opened) != 0 || opened.st_dev != st.st_dev ||
+        opened.st_ino != st.st_ino) {
       return fail(Errc::kIo, shown.string() + " changed while it was being removed");
     }
     auto entries = folder.entries();
@@ -126,15 +127,18 @@ CheckedFolder::~CheckedFolder() {
 Result<void> CheckedFolder::remove(const fs::path& relative) const {
   const fs::path shown = path_ / relative;
   if (relative.empty() || relative.is_absolute() || !relative.has_filename()) {
-    return fail(Errc::kInvalidArgument, "not an entry of " + path_.string() + ": " + relative.string());
+    return fail(Errc::kInvalidArgument,
+                "not an entry of " + path_.string() + ": " + relative.string());
   }
   for (const auto& part : relative) {
     if (part == ".." || part == ".") {
-      return fail(Errc::kInvalidArgument, "not an entry of " + path_.string() + ": " + relative.string());
+      return fail(Errc::kInvalidArgument,
+                  "not an entry of " + path_.string() + ": " + relative.string());
     }
   }
   auto parent = openParent(fd_, relative);
-  if (!parent) return std::unexpected(errnoError("open the folder of " + shown.string(), parent.error()));
+  if (!parent)
+    return std::unexpected(errnoError("open the folder of " + shown.string(), parent.error()));
   return removeAt(parent->get(), relative.filename().string(), shown);
 }
 

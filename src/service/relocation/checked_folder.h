@@ -19,8 +19,8 @@ class CheckedFolder {
   // `folder` must be allowed by `policy`, must not itself be a symbolic link
   // and must be the folder that was checked once it is open. The error is a
   // complete sentence saying why it was left alone.
-  [[nodiscard]] static std::expected<CheckedFolder, std::string> open(const PathPolicy& policy,
-                                                                      const std::filesystem::path& folder);
+  [[nodiscard]] static std::expected<CheckedFolder, std::string> open(
+      const PathPolicy& policy, const std::filesystem::path& folder);
 
   CheckedFolder(CheckedFolder&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
     other.fd_ = -1;

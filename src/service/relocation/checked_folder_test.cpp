@@ -23,8 +23,10 @@ TEST_F(CheckedFolderTest, AFolderThatIsALinkOrRefusedIsNeverOpened) {
     fs::path folder;
     std::string says;
   } cases[] = {
-      {home_.link(".pnpm-store", home_ / "Documents"), "symbolic link that leads to " + (home_ / "Documents").string()},
-      {home_.link(".Trash", outside_.path()), "symbolic link that leads to " + outside_.path().string()},
+      {home_.link(".pnpm-store", home_ / "Documents"),
+       "symbolic link that leads to " + (home_ / "Documents").string()},
+      {home_.link(".Trash", outside_.path()),
+       "symbolic link that leads to " + outside_.path().string()},
       {home_.path(), "your home folder itself"},
       {outside_.path(), "lies outside your home folder"},
       {home_.folder(".ssh"), "SSH keys"},
@@ -55,7 +57,8 @@ TEST_F(CheckedFolderTest, RemovalTakesLinksAsLinksAndStaysInsideTheFolder) {
   // An absolute name must not escape the folder; a temporary file stands in
   // for a system file, which a test must never be pointed at.
   const fs::path absolute = outside_.file("absolute-target.txt", "untouched");
-  for (const std::string& bad : {std::string(), std::string("../x"), absolute.string(), std::string("a/../b")}) {
+  for (const std::string& bad :
+       {std::string(), std::string("../x"), absolute.string(), std::string("a/../b")}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(folder->remove(bad).has_value());
   }

@@ -17,8 +17,8 @@ bool containsAny(std::string_view text, std::span<const std::string_view> needle
 }
 
 bool isOrIsUnder(std::string_view path, const std::string& folder) {
-  return path == folder || (path.starts_with(folder) && path.size() > folder.size() &&
-                            path[folder.size()] == '/');
+  return path == folder ||
+         (path.starts_with(folder) && path.size() > folder.size() && path[folder.size()] == '/');
 }
 
 }  // namespace
@@ -35,8 +35,8 @@ bool Guards::desktopAndDocumentsInCloud() {
 
 bool Guards::isCloudPath(const std::string& path) {
   constexpr std::array<std::string_view, 6> kCloudFolders{
-      "/Library/CloudStorage/", "/iCloud Drive/", "/Mobile Documents/",
-      "/Dropbox/",              "/OneDrive",      "/Google Drive"};
+      "/Library/CloudStorage/", "/iCloud Drive/", "/Mobile Documents/", "/Dropbox/", "/OneDrive",
+      "/Google Drive"};
   if (containsAny(path, kCloudFolders)) return true;
   if (desktopAndDocumentsInCloud() && (isOrIsUnder(path, (home_ / "Documents").string()) ||
                                        isOrIsUnder(path, (home_ / "Desktop").string()))) {

@@ -53,8 +53,10 @@ TEST_F(GuardsTest, CloudPathsByNameByFeatureByLinkAndByPlaceholder) {
   struct Case2 {
     std::string path;
     bool cloud;
-  } after[] = {{h + "/Documents", true},        {h + "/Desktop/sub/a.txt", true},
-               {h + "/Documents old/a", false}, {h + "/Downloads/a", false}};
+  } after[] = {{h + "/Documents", true},
+               {h + "/Desktop/sub/a.txt", true},
+               {h + "/Documents old/a", false},
+               {h + "/Downloads/a", false}};
   for (const auto& c : after) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(on.isCloudPath(c.path), c.cloud);

@@ -34,7 +34,9 @@ std::optional<std::uint64_t> number(const std::optional<std::string>& text) {
 
 std::optional<MoveDirRecord> decode(const std::string& id, std::string_view text) {
   const KeyValues kv = parseKeyValues(text);
-  auto path = [&](std::string_view key) { return fs::path(unescapedLineField(findValue(kv, key).value_or(""))); };
+  auto path = [&](std::string_view key) {
+    return fs::path(unescapedLineField(findValue(kv, key).value_or("")));
+  };
   MoveDirRecord record;
   record.id = id;
   record.src = path("src");
@@ -44,7 +46,8 @@ std::optional<MoveDirRecord> decode(const std::string& id, std::string_view text
   const auto inode = number(findValue(kv, "inode"));
   const auto phase = phaseFromRaw(findValue(kv, "phase").value_or(""));
   const auto started = parseIsots(findValue(kv, "started").value_or(""));
-  if (record.src.empty() || record.target.empty() || !device || !inode || !phase || !started) return std::nullopt;
+  if (record.src.empty() || record.target.empty() || !device || !inode || !phase || !started)
+    return std::nullopt;
   record.device = *device;
   record.inode = *inode;
   record.bytes = number(findValue(kv, "bytes"));
@@ -82,7 +85,9 @@ std::string newMoveDirRecordId(std::time_t now) {
 Result<void> writeMoveDirRecord(const StatePaths& paths, const MoveDirRecord& record) {
   std::error_code ec;
   fs::create_directories(moveDirRecordFolder(paths), ec);
-  if (ec) return std::unexpected(errnoError("creating " + moveDirRecordFolder(paths).string(), ec.value()));
+  if (ec)
+    return std::unexpected(
+        errnoError("creating " + moveDirRecordFolder(paths).string(), ec.value()));
   const KeyValues kv{
       {"src", escapedLineField(record.src.string())},
       {"target", escapedLineField(record.target.string())},
@@ -106,11 +111,13 @@ Result<void> removeMoveDirRecord(const StatePaths& paths, const std::string& id)
 std::vector<MoveDirRecord> readMoveDirRecords(const StatePaths& paths) {
   std::vector<MoveDirRecord> records;
   std::error_code ec;
-  for (fs::directory_iterator it(moveDirRecordFolder(paths), ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(moveDirRecordFolder(paths), ec), end; !ec && it != end;
+       it.increment(ec)) {
     if (it->path().extension() != ".kv") continue;
     auto text = readFile(it->path());
     if (!text) continue;
-    if (auto record = decode(it->path().stem().string(), *text)) records.push_back(std::move(*record));
+    if (auto record = decode(it->path().stem().string(), *text))
+      records.push_back(std::move(*record));
   }
   std::sort(records.begin(), records.end(), [](const MoveDirRecord& a, const MoveDirRecord& b) {
     return std::pair(a.started, a.id) < std::pair(b.started, b.id);

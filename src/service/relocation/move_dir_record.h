@@ -45,7 +45,8 @@ struct MoveDirRecord {
 
 // state/move-dir
 [[nodiscard]] std::filesystem::path moveDirRecordFolder(const StatePaths& paths);
-[[nodiscard]] std::filesystem::path moveDirRecordFile(const StatePaths& paths, const std::string& id);
+[[nodiscard]] std::filesystem::path moveDirRecordFile(const StatePaths& paths,
+                                                      const std::string& id);
 
 // A fresh id: the start time and this process, unique among running moves.
 [[nodiscard]] std::string newMoveDirRecordId(std::time_t now);

@@ -12,8 +12,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(MoveDirRecord, PhasesRoundTripThroughTheirRawStrings) {
-  for (auto phase : {MoveDirPhase::kCopying, MoveDirPhase::kCopied, MoveDirPhase::kRecorded, MoveDirPhase::kParked,
-                     MoveDirPhase::kLinked}) {
+  for (auto phase : {MoveDirPhase::kCopying, MoveDirPhase::kCopied, MoveDirPhase::kRecorded,
+                     MoveDirPhase::kParked, MoveDirPhase::kLinked}) {
     SCOPED_TRACE(std::string(phaseRaw(phase)));
     EXPECT_EQ(phaseFromRaw(phaseRaw(phase)), phase);
   }

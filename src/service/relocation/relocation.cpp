@@ -10,14 +10,14 @@
 #include <filesystem>
 
 #include "common/base/file_io.h"
-#include "common/state/move_scope.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/move_scope.h"
 #include "service/core/action_log.h"
-#include "service/relocation/move_dir_record.h"
 #include "service/core/status_snapshot.h"
+#include "service/relocation/move_dir_record.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -98,7 +98,8 @@ enum class Found { kNothing, kOurFolder, kOtherFolder, kLinkToTarget, kOther };
 
 Found examine(const fs::path& path, const MoveDirRecord& rec) {
   struct stat st {};
-  if (path.empty() || ::lstat(path.c_str(), &st) != 0) return errno == ENOENT || path.empty() ? Found::kNothing : Found::kOther;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0)
+    return errno == ENOENT || path.empty() ? Found::kNothing : Found::kOther;
   if (S_ISLNK(st.st_mode)) {
     std::error_code ec;
     return fs::read_symlink(path, ec) == rec.target && !ec ? Found::kLinkToTarget : Found::kOther;
@@ -153,7 +154,8 @@ class MoveDirLock {
 
 class MoveDir {
  public:
-  MoveDir(ServiceContext& ctx, const FolderInUseProbe& inUse) : ctx_(ctx), inUse_(inUse), out_(ctx.out) {}
+  MoveDir(ServiceContext& ctx, const FolderInUseProbe& inUse)
+      : ctx_(ctx), inUse_(inUse), out_(ctx.out) {}
 
   MoveDirCode run(const std::string& path);
 
@@ -238,11 +240,12 @@ MoveDirCode MoveDir::fresh() {
   const int openError = errno;
   if (fd >= 0) ::close(fd);
   if (!identified) {
-    refuse(srcText + " changed or could not be opened while it was being checked (" + std::strerror(openError) +
-           "), so it was not moved. Nothing was changed.");
+    refuse(srcText + " changed or could not be opened while it was being checked (" +
+           std::strerror(openError) + "), so it was not moved. Nothing was changed.");
     return MoveDirCode::kInvalidRequest;
   }
-  if (const MoveDirCode checked = checkSourceAndDrive(); checked != MoveDirCode::kRelocated) return checked;
+  if (const MoveDirCode checked = checkSourceAndDrive(); checked != MoveDirCode::kRelocated)
+    return checked;
 
   const std::time_t now = ctx_.clock();
   const fs::path relocated = ctx_.cfg().base() / "Relocated";
@@ -264,8 +267,9 @@ MoveDirCode MoveDir::fresh() {
   if (auto saved = writeMoveDirRecord(ctx_.paths, rec_); !saved) {
     std::error_code rm;
     fs::remove(rec_.target, rm);
-    refuse("couldn't write the record of this move in " + moveDirRecordFolder(ctx_.paths).string() + " (" +
-           saved.error().message() + "). Nothing was moved; your folder is untouched. Free some space on the "
+    refuse("couldn't write the record of this move in " + moveDirRecordFolder(ctx_.paths).string() +
+           " (" + saved.error().message() +
+           "). Nothing was moved; your folder is untouched. Free some space on the "
            "internal disk and retry.");
     return MoveDirCode::kCopyFailed;
   }
@@ -275,7 +279,8 @@ MoveDirCode MoveDir::fresh() {
 
 MoveDirCode MoveDir::checkSourceAndDrive() {
   const ServiceConfig& cfg = ctx_.cfg();
-  const MoveScope scope({.home = ctx_.paths.home, .driveMount = cfg.nvme(), .workingFolder = cfg.base()});
+  const MoveScope scope(
+      {.home = ctx_.paths.home, .driveMount = cfg.nvme(), .workingFolder = cfg.base()});
   const auto allowed = scope.check(src_.string(), MoveDirection::kToDrive);
   if (!allowed && allowed.error().reason != MoveRefusalReason::kOnDrive) {
     refuse(allowed.error().sentence());
@@ -306,7 +311,8 @@ MoveDirCode MoveDir::inUseCheck(const fs::path& folder, bool putBackFirst) {
 }
 
 ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream) {
-  ProcessInvocation run{.path = ctx_.rsyncPath(), .args = std::move(args), .captureLimit = 64 << 10};
+  ProcessInvocation run{
+      .path = ctx_.rsyncPath(), .args = std::move(args), .captureLimit = 64 << 10};
   if (stream) {
     auto show = [this](std::string_view chunk) {
       out_ << chunk;
@@ -341,13 +347,14 @@ MoveDirCode MoveDir::copy() {
             "         brew install rsync\n";
     return MoveDirCode::kCopyFailed;
   }
-  ProcessResult copied = rsync({"-aHEX", "--info=progress2", "--no-inc-recursive", src_.string() + "/",
-                                rec_.target.string() + "/"},
+  ProcessResult copied = rsync({"-aHEX", "--info=progress2", "--no-inc-recursive",
+                                src_.string() + "/", rec_.target.string() + "/"},
                                true);
   if (!copied.succeeded()) {
     out_ << "ERR: rsync failed; cleaning up partial target and aborting\n";
     discard();
-    out_ << "     rsync " << copied.describe() << ". Your folder is untouched at " << src_.string() << ".\n";
+    out_ << "     rsync " << copied.describe() << ". Your folder is untouched at " << src_.string()
+         << ".\n";
     return MoveDirCode::kCopyFailed;
   }
   out_ << "  copy complete\n";
@@ -362,7 +369,8 @@ bool MoveDir::ensureUndoRow() {
   if (rec_.parked.empty()) rec_.parked = parkedName(src_, ctx_.clock());
   auto row = recordUndo(ctx_.paths, {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
   if (!row) {
-    refuse("couldn't write the undo record " + ctx_.paths.lastBatch.string() + " (" + row.error().message() +
+    refuse("couldn't write the undo record " + ctx_.paths.lastBatch.string() + " (" +
+           row.error().message() +
            "), so the folder was not moved. Free some space on the internal disk and retry.");
     return false;
   }
@@ -378,14 +386,16 @@ bool MoveDir::ensureUndoRow() {
 
 MoveDirCode MoveDir::park() {
   if (examine(src_, rec_) != Found::kOurFolder) {
-    refuse(src_.string() + " was replaced while it was being copied, so it was not moved. The copy was "
+    refuse(src_.string() +
+           " was replaced while it was being copied, so it was not moved. The copy was "
            "removed; whatever is at that path now was not touched.");
     discard();
     return MoveDirCode::kInvalidRequest;
   }
   if (!ensureUndoRow()) {
     discard();
-    out_ << "     Your folder is untouched at " << src_.string() << "; the copy on the drive was removed.\n";
+    out_ << "     Your folder is untouched at " << src_.string()
+         << "; the copy on the drive was removed.\n";
     return MoveDirCode::kParkFailed;
   }
   out_ << "\nStep 2/3 \u2014 parking original at " << src_.string() << ".hollin-old\n";
@@ -405,7 +415,8 @@ MoveDirCode MoveDir::park() {
   rec_.phase = MoveDirPhase::kParked;
   (void)save();
   stopPoint("move-dir:parked");
-  if (const MoveDirCode inUse = inUseCheck(rec_.parked, true); inUse != MoveDirCode::kRelocated) return inUse;
+  if (const MoveDirCode inUse = inUseCheck(rec_.parked, true); inUse != MoveDirCode::kRelocated)
+    return inUse;
   return compare();
 }
 
@@ -417,24 +428,26 @@ MoveDirCode MoveDir::compare() {
   const std::string to = rec_.target.string() + "/";
   bool copiedAgain = false;
   for (int round = 0;; ++round) {
-    ProcessResult check = rsync({"-aHEX", "--delete", "--checksum", "--dry-run", "--itemize-changes", from, to}, false);
+    ProcessResult check = rsync(
+        {"-aHEX", "--delete", "--checksum", "--dry-run", "--itemize-changes", from, to}, false);
     if (!check.succeeded()) {
-      refuse("couldn't compare the copy with the parked original (rsync " + check.describe() + ": " +
-             lastLine(check.err) + "), so the folder was not moved.");
+      refuse("couldn't compare the copy with the parked original (rsync " + check.describe() +
+             ": " + lastLine(check.err) + "), so the folder was not moved.");
       putBack();
       return MoveDirCode::kCopyFailed;
     }
     if (trimBlanks(check.out).empty()) break;
     if (round == kCompareRounds) {
-      refuse("files in " + src_.string() + " kept changing while it was being moved, so it was not moved. "
+      refuse("files in " + src_.string() +
+             " kept changing while it was being moved, so it was not moved. "
              "Quit the apps that write there and retry.");
       putBack();
       return MoveDirCode::kInUse;
     }
     ProcessResult again = rsync({"-aHEX", "--delete", "--checksum", from, to}, false);
     if (!again.succeeded()) {
-      refuse("couldn't copy the latest changes from the parked original (rsync " + again.describe() + ": " +
-             lastLine(again.err) + "), so the folder was not moved.");
+      refuse("couldn't copy the latest changes from the parked original (rsync " +
+             again.describe() + ": " + lastLine(again.err) + "), so the folder was not moved.");
       putBack();
       return MoveDirCode::kCopyFailed;
     }
@@ -448,8 +461,10 @@ MoveDirCode MoveDir::compare() {
 
 MoveDirCode MoveDir::link() {
   if (examine(rec_.parked, rec_) != Found::kOurFolder) {
-    refuse("the parked original at " + rec_.parked.string() + " is no longer the folder that was moved, so no "
-           "link was made and nothing was deleted. The copy is at " + rec_.target.string() + ".");
+    refuse("the parked original at " + rec_.parked.string() +
+           " is no longer the folder that was moved, so no "
+           "link was made and nothing was deleted. The copy is at " +
+           rec_.target.string() + ".");
     return MoveDirCode::kLinkFailed;
   }
   out_ << "\nStep 3/3 \u2014 creating symlink\n";
@@ -475,7 +490,8 @@ MoveDirCode MoveDir::finish() {
   ctx_.log.say("relocate: " + src_.string() + " -> " + rec_.target.string() + " (" + sizeText +
                " bytes; parked original at " + rec_.parked.string() + ")");
   // The undo row went in before parking; the action log tells what happened.
-  recordDone(ctx_.paths, ctx_.clock(), {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
+  recordDone(ctx_.paths, ctx_.clock(),
+             {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
   (void)removeMoveDirRecord(ctx_.paths, rec_.id);
   stopPoint("move-dir:finished");
   // Only the folder this move parked may be offered for deletion.
@@ -506,7 +522,8 @@ void MoveDir::discard() {
   if (rec_.phase >= MoveDirPhase::kRecorded) {
     std::vector<ActionRow> rows = readLastBatch(ctx_.paths);
     for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
-      if (it->action == "relocate" && it->src == src_.string() && it->dest == rec_.target.string()) {
+      if (it->action == "relocate" && it->src == src_.string() &&
+          it->dest == rec_.target.string()) {
         rows.erase(std::next(it).base());
         (void)writeLastBatch(ctx_.paths, rows);
         break;
@@ -525,8 +542,8 @@ bool MoveDir::putBack() {
   // The copy stays too: with the original stuck at its parked name, it is
   // the only copy at a path the person was told about.
   out_ << "ERR: couldn't move the original back either. Your data is safe: the original is at "
-       << rec_.parked.string() << " and a full copy at " << rec_.target.string() << ". Rename the original back to "
-       << src_.string() << " by hand.\n";
+       << rec_.parked.string() << " and a full copy at " << rec_.target.string()
+       << ". Rename the original back to " << src_.string() << " by hand.\n";
   ctx_.log.log("move-dir: couldn't put " + rec_.parked.string() + " back at " + src_.string());
   return false;
 }
@@ -538,21 +555,24 @@ MoveDirCode MoveDir::resume() {
   // move would have made, a copy in Relocated/ and a parked sibling.
   const PathPolicy policy(PathPolicy::rootsFor(ctx_.paths.home, cfg.base()));
   const auto target = policy.check(rec_.target);
-  const auto parked = rec_.parked.empty() ? std::expected<AllowedPath, PathRefusal>() : policy.check(rec_.parked);
+  const auto parked =
+      rec_.parked.empty() ? std::expected<AllowedPath, PathRefusal>() : policy.check(rec_.parked);
   std::string wrong;
   if (rec_.target.parent_path() != cfg.base() / "Relocated" ||
       !isStampedName(rec_.target.filename().string(), src_.filename().string()) || !target ||
       target->root != PathRoot::kWorkingFolder) {
     wrong = "a copy at " + rec_.target.string();
-  } else if (!rec_.parked.empty() &&
-             (rec_.parked.parent_path() != src_.parent_path() ||
-              !isStampedName(rec_.parked.filename().string(), src_.filename().string() + ".hollin-old") || !parked ||
-              parked->root == PathRoot::kWorkingFolder)) {
+  } else if (!rec_.parked.empty() && (rec_.parked.parent_path() != src_.parent_path() ||
+                                      !isStampedName(rec_.parked.filename().string(),
+                                                     src_.filename().string() + ".hollin-old") ||
+                                      !parked || parked->root == PathRoot::kWorkingFolder)) {
     wrong = "a parked original at " + rec_.parked.string();
   }
   if (!wrong.empty()) {
-    refuse("the record " + recordFile.string() + " of an unfinished relocation of " + src_.string() + " names " +
-           wrong + ", which that relocation would not have made, so Brimvale left everything as it is. Nothing "
+    refuse("the record " + recordFile.string() + " of an unfinished relocation of " +
+           src_.string() + " names " + wrong +
+           ", which that relocation would not have made, so Brimvale left everything as it is. "
+           "Nothing "
            "was changed.");
     return MoveDirCode::kInvalidRequest;
   }
@@ -566,22 +586,26 @@ MoveDirCode MoveDir::resume() {
   if (atSrc == Found::kOurFolder && atParked != Found::kOurFolder) {
     // Stopped before parking: the original is in place; copy again into the
     // same target (rsync only adds what is missing) and go on.
-    if (const MoveDirCode checked = checkSourceAndDrive(); checked != MoveDirCode::kRelocated) return checked;
+    if (const MoveDirCode checked = checkSourceAndDrive(); checked != MoveDirCode::kRelocated)
+      return checked;
     std::error_code ec;
     fs::create_directory(rec_.target, ec);
     if (!waitUntilUnused(inUse_, rec_.target.string())) {
-      refuse("a copy started by the stopped relocation is still running in " + rec_.target.string() +
-             "; your folder is untouched at " + src_.string() + ". Retry in a minute.");
+      refuse("a copy started by the stopped relocation is still running in " +
+             rec_.target.string() + "; your folder is untouched at " + src_.string() +
+             ". Retry in a minute.");
       return MoveDirCode::kInUse;
     }
-    if (atParked != Found::kNothing) rec_.parked = parkedName(src_, ctx_.clock());  // taken meanwhile
+    if (atParked != Found::kNothing)
+      rec_.parked = parkedName(src_, ctx_.clock());  // taken meanwhile
     return copy();
   }
 
   if (atSrc == Found::kNothing && atParked == Found::kOurFolder) {
     // Stopped between parking and linking: the user's path is missing until
     // this finishes, so anything that prevents finishing puts the folder back.
-    const MoveScope scope({.home = ctx_.paths.home, .driveMount = cfg.nvme(), .workingFolder = cfg.base()});
+    const MoveScope scope(
+        {.home = ctx_.paths.home, .driveMount = cfg.nvme(), .workingFolder = cfg.base()});
     if (auto allowed = scope.check(src_.string(), MoveDirection::kToDrive); !allowed) {
       refuse(allowed.error().sentence());
       putBack();
@@ -596,7 +620,8 @@ MoveDirCode MoveDir::resume() {
     std::error_code ec;
     fs::create_directory(rec_.target, ec);
     if (!waitUntilUnused(inUse_, rec_.target.string())) {
-      refuse("a copy started by the stopped relocation is still running in " + rec_.target.string() + ".");
+      refuse("a copy started by the stopped relocation is still running in " +
+             rec_.target.string() + ".");
       putBack();
       return MoveDirCode::kInUse;
     }
@@ -604,21 +629,27 @@ MoveDirCode MoveDir::resume() {
       putBack();
       return MoveDirCode::kParkFailed;
     }
-    if (const MoveDirCode inUse = inUseCheck(rec_.parked, true); inUse != MoveDirCode::kRelocated) return inUse;
+    if (const MoveDirCode inUse = inUseCheck(rec_.parked, true); inUse != MoveDirCode::kRelocated)
+      return inUse;
     return compare();
   }
 
-  refuse("an unfinished relocation of " + src_.string() + " was found, but things are no longer where it left "
-         "them: at " + src_.string() + " there is " + describe(atSrc) + ", at the parked name " +
-         (rec_.parked.empty() ? std::string("(none chosen yet)") : rec_.parked.string()) + " there is " +
-         describe(atParked) + ", and its copy is at " + rec_.target.string() + ". Nothing was changed; the record "
-         "stays at " + recordFile.string() + " so doctor keeps showing it.");
+  refuse("an unfinished relocation of " + src_.string() +
+         " was found, but things are no longer where it left "
+         "them: at " +
+         src_.string() + " there is " + describe(atSrc) + ", at the parked name " +
+         (rec_.parked.empty() ? std::string("(none chosen yet)") : rec_.parked.string()) +
+         " there is " + describe(atParked) + ", and its copy is at " + rec_.target.string() +
+         ". Nothing was changed; the record "
+         "stays at " +
+         recordFile.string() + " so doctor keeps showing it.");
   return MoveDirCode::kInvalidRequest;
 }
 
 }  // namespace
 
-MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse, const std::string& path) {
+MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
+                              const std::string& path) {
   MoveDir move(ctx, inUse);
   return move.run(path);
 }
@@ -640,13 +671,15 @@ std::string unfinishedRelocationsReport(const ServiceContext& ctx) {
   for (const auto& rec : records) {
     const Found atSrc = examine(rec.src, rec);
     const Found atParked = examine(rec.parked, rec);
-    std::string where = atSrc == Found::kOurFolder       ? "your folder is still in place"
-                        : atSrc == Found::kLinkToTarget  ? "the link is in place"
-                        : atParked == Found::kOurFolder  ? "your folder is parked at " + rec.parked.string()
-                                                         : "your folder is not where the move left it";
+    std::string where = atSrc == Found::kOurFolder      ? "your folder is still in place"
+                        : atSrc == Found::kLinkToTarget ? "the link is in place"
+                        : atParked == Found::kOurFolder
+                            ? "your folder is parked at " + rec.parked.string()
+                            : "your folder is not where the move left it";
     out += "  " + rec.src.string() + "\n";
-    out += "    begun " + ts(rec.started) + ", last step done: " + std::string(phaseRaw(rec.phase)) + "; " + where +
-           "; copy at " + rec.target.string() + "\n";
+    out += "    begun " + ts(rec.started) +
+           ", last step done: " + std::string(phaseRaw(rec.phase)) + "; " + where + "; copy at " +
+           rec.target.string() + "\n";
     out += "    brvl move-dir " + shellQuoted(rec.src.string()) + "\n";
   }
   return out;

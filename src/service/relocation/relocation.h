@@ -16,10 +16,10 @@ enum class MoveDirCode {
   kInvalidRequest = 2,  // no path, missing, already a link, not a folder, already on the drive,
                         // outside what may move, or changed while it was being moved
   kDriveNotUsable = 3,
-  kInUse = 4,           // also: kept changing while it was being moved
-  kCopyFailed = 6,      // also: no GNU rsync, or the move's record could not be written
-  kParkFailed = 7,      // also: the undo record could not be written
-  kLinkFailed = 8,      // original restored
+  kInUse = 4,       // also: kept changing while it was being moved
+  kCopyFailed = 6,  // also: no GNU rsync, or the move's record could not be written
+  kParkFailed = 7,  // also: the undo record could not be written
+  kLinkFailed = 8,  // original restored
 };
 
 // Runs every check (the move scope, the drive, every process using anything

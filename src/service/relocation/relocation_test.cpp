@@ -7,14 +7,16 @@
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "service/core/action_log.h"
-#include "service/relocation/move_dir_record.h"
 #include "service/core/service_test_support.h"
+#include "service/relocation/move_dir_record.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 // A drive that is a plain folder the fake mount table calls mounted; only the
 // fake rsync candidates are tried (none unless a test adds the real one).
@@ -40,7 +42,9 @@ class RelocationTest : public ::testing::Test {
     EXPECT_TRUE(readMoveDirRecords(env_.paths()).empty());
   }
 
-  MoveDirCode move(const std::string& path) { return safeMoveDirToNvme(env_.load(), FolderInUseProbe(lsof_), path); }
+  MoveDirCode move(const std::string& path) {
+    return safeMoveDirToNvme(env_.load(), FolderInUseProbe(lsof_), path);
+  }
 
   fs::path drive_ = fs::temp_directory_path() / ("bv-drive-" + std::to_string(getpid()));
   testsupport::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\n"};
@@ -55,14 +59,14 @@ class RelocationTest : public ::testing::Test {
 
 TEST_F(RelocationTest, WithoutGnuRsyncNothingMoves) {
   EXPECT_EQ(move(src_.string()), MoveDirCode::kCopyFailed);
-  EXPECT_TRUE(env_.out().str().ends_with(
-      "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"
-      "ERR: GNU rsync 3.x is required for moves but isn't installed.\n"
-      "     Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't\n"
-      "     support --info=progress2, hard links, or all xattrs that\n"
-      "     Brimvale relies on for safe transfers.\n\n"
-      "     Install GNU rsync via Homebrew, then retry:\n"
-      "         brew install rsync\n"));
+  EXPECT_TRUE(
+      env_.out().str().ends_with("Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"
+                                 "ERR: GNU rsync 3.x is required for moves but isn't installed.\n"
+                                 "     Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't\n"
+                                 "     support --info=progress2, hard links, or all xattrs that\n"
+                                 "     Brimvale relies on for safe transfers.\n\n"
+                                 "     Install GNU rsync via Homebrew, then retry:\n"
+                                 "         brew install rsync\n"));
   expectSourceUntouched();
 }
 
@@ -73,8 +77,10 @@ TEST_F(RelocationTest, AFolderInUseAnywhereInsideIsRefused) {
   EXPECT_EQ(move(src_.string() + "//"), MoveDirCode::kInUse);
   EXPECT_EQ(env_.out().str(),
             "ERR: directory is in use by another process. Quit related apps and retry.\n"
-            "     Tip: try `lsof +D '" + src_.string() + "'` to see which processes.\n"
-            "     In use by: editor (pid 4242)\n");
+            "     Tip: try `lsof +D '" +
+                src_.string() +
+                "'` to see which processes.\n"
+                "     In use by: editor (pid 4242)\n");
   expectSourceUntouched();
 }
 
@@ -96,7 +102,8 @@ TEST_F(RelocationTest, OnlyFoldersInsideTheHomeFolderMove) {
       {(outside / "inner").string(), " lies outside your home folder"},
       {(home / "leads-out" / "inner").string(), "is reached through a symbolic link that leads to"},
       // Reached through a linked folder, a folder on the drive is still on it.
-      {(home / "shortcut" / "x").string(), "ERR: path is already on NVMe: " + (home / "shortcut" / "x").string()},
+      {(home / "shortcut" / "x").string(),
+       "ERR: path is already on NVMe: " + (home / "shortcut" / "x").string()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -107,7 +114,8 @@ TEST_F(RelocationTest, OnlyFoldersInsideTheHomeFolderMove) {
   }
   EXPECT_TRUE(fs::is_directory(base_ / "Relocated" / "x"));
   EXPECT_TRUE(fs::is_directory(outside / "inner"));
-  EXPECT_TRUE(contains(readFile(env_.paths().log).value_or(""), "move-dir refused: " + home.string()));
+  EXPECT_TRUE(
+      contains(readFile(env_.paths().log).value_or(""), "move-dir refused: " + home.string()));
   fs::remove_all(outside);
 }
 
@@ -119,9 +127,14 @@ TEST_F(RelocationTest, ARecordNamingForeignPlacesIsRefused) {
   std::ofstream(foreign / "keep.txt") << "mine";
   struct stat st {};
   ASSERT_EQ(::lstat(src_.c_str(), &st), 0);
-  MoveDirRecord base{.id = "1-1", .src = src_, .target = base_ / "Relocated" / src_.filename(),
-                     .parked = src_.string() + ".hollin-old", .device = static_cast<std::uint64_t>(st.st_dev),
-                     .inode = static_cast<std::uint64_t>(st.st_ino), .bytes = 4, .phase = MoveDirPhase::kParked,
+  MoveDirRecord base{.id = "1-1",
+                     .src = src_,
+                     .target = base_ / "Relocated" / src_.filename(),
+                     .parked = src_.string() + ".hollin-old",
+                     .device = static_cast<std::uint64_t>(st.st_dev),
+                     .inode = static_cast<std::uint64_t>(st.st_ino),
+                     .bytes = 4,
+                     .phase = MoveDirPhase::kParked,
                      .started = 1};
   MoveDirRecord badTarget = base;
   badTarget.target = foreign;
@@ -134,7 +147,8 @@ TEST_F(RelocationTest, ARecordNamingForeignPlacesIsRefused) {
     ASSERT_TRUE(writeMoveDirRecord(env_.paths(), record));
     env_.out().str("");
     EXPECT_EQ(move(src_.string()), MoveDirCode::kInvalidRequest);
-    EXPECT_TRUE(contains(env_.out().str(), "which that relocation would not have made")) << env_.out().str();
+    EXPECT_TRUE(contains(env_.out().str(), "which that relocation would not have made"))
+        << env_.out().str();
     EXPECT_EQ(readFile(foreign / "keep.txt").value_or(""), "mine");
     EXPECT_EQ(readFile(src_ / "f").value_or(""), "data");
     EXPECT_EQ(readMoveDirRecords(env_.paths()).size(), 1u) << "kept for a person to look at";
@@ -150,7 +164,9 @@ TEST_F(RelocationTest, NoUndoRecordNoMove) {
   fs::create_directories(env_.paths().lastBatch);  // appending to it fails
   EXPECT_EQ(move(src_.string()), MoveDirCode::kParkFailed);
   const std::string out = env_.out().str();
-  EXPECT_TRUE(contains(out, "ERR: couldn't write the undo record " + env_.paths().lastBatch.string())) << out;
+  EXPECT_TRUE(
+      contains(out, "ERR: couldn't write the undo record " + env_.paths().lastBatch.string()))
+      << out;
   EXPECT_TRUE(contains(out, "Your folder is untouched at " + src_.string())) << out;
   expectSourceUntouched();
 }
@@ -161,11 +177,14 @@ TEST_F(RelocationTest, DoctorShowsEachUnfinishedMoveWithItsCommand) {
   struct stat st {};
   ASSERT_EQ(::lstat(src_.c_str(), &st), 0);
   fs::rename(src_, parked);
-  ASSERT_TRUE(writeMoveDirRecord(env_.paths(), {.id = "1-1", .src = src_,
-                                                .target = base_ / "Relocated" / src_.filename(), .parked = parked,
+  ASSERT_TRUE(writeMoveDirRecord(env_.paths(), {.id = "1-1",
+                                                .src = src_,
+                                                .target = base_ / "Relocated" / src_.filename(),
+                                                .parked = parked,
                                                 .device = static_cast<std::uint64_t>(st.st_dev),
                                                 .inode = static_cast<std::uint64_t>(st.st_ino),
-                                                .phase = MoveDirPhase::kParked, .started = 1}));
+                                                .phase = MoveDirPhase::kParked,
+                                                .started = 1}));
   const std::string report = unfinishedRelocationsReport(env_.load());
   EXPECT_TRUE(contains(report, "your folder is parked at " + parked.string())) << report;
   EXPECT_TRUE(report.ends_with("    brvl move-dir '" + src_.string() + "'\n")) << report;

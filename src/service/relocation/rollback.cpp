@@ -7,9 +7,9 @@
 #include <iostream>
 
 #include "common/base/file_io.h"
-#include "common/state/path_policy.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
+#include "common/state/path_policy.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
 
@@ -65,23 +65,28 @@ PlannedRow planRow(const PathPolicy& policy, const ActionRow& row) {
   if (row.action == "delete" || row.action == "delete-cache") {
     return {row, Plan::kCannotUndo, "deleted; that can't be undone"};
   }
-  if (row.action.starts_with("reclaim-")) return {row, Plan::kCannotUndo, "cleared clutter; that can't be undone"};
-  if (row.action == "relocate") return {row, Plan::kPassOver, "rollback doesn't move relocated folders back"};
+  if (row.action.starts_with("reclaim-"))
+    return {row, Plan::kCannotUndo, "cleared clutter; that can't be undone"};
+  if (row.action == "relocate")
+    return {row, Plan::kPassOver, "rollback doesn't move relocated folders back"};
   if (row.action != "move") return {row, Plan::kPassOver, "not an action rollback can undo"};
   // A batch row is state read from disk: it moves nothing the policy would not.
   auto src = policy.check(row.src);
   if (!src) return {row, Plan::kRefused, src.error().sentence()};
   if (src->root == PathRoot::kWorkingFolder || src->root == PathRoot::kQuarantine) {
-    return {row, Plan::kRefused,
-            row.src + " lies in Brimvale's own folders, not where an archived item came from, so rollback "
+    return {
+        row, Plan::kRefused,
+        row.src +
+            " lies in Brimvale's own folders, not where an archived item came from, so rollback "
             "won't move anything there. Nothing was changed."};
   }
   auto dest = policy.check(row.dest);
   if (!dest) return {row, Plan::kRefused, dest.error().sentence()};
   if (dest->root != PathRoot::kWorkingFolder) {
     return {row, Plan::kRefused,
-            row.dest + " is not in the drive's working folder, where archived items are kept, so rollback "
-            "won't move it. Nothing was changed."};
+            row.dest +
+                " is not in the drive's working folder, where archived items are kept, so rollback "
+                "won't move it. Nothing was changed."};
   }
   return {row, Plan::kReverse, {}};
 }
@@ -93,8 +98,8 @@ class Rollback {
 
  private:
   Outcome failed(const ActionRow& row, const std::string& why) {
-    ctx_.log.say("rollback FAILED: couldn't move " + row.dest + " back to " + row.src + "; it is still safe at " +
-                 row.dest + ". " + why);
+    ctx_.log.say("rollback FAILED: couldn't move " + row.dest + " back to " + row.src +
+                 "; it is still safe at " + row.dest + ". " + why);
     return Outcome::kFailed;
   }
   Outcome reversed(const ActionRow& row) {
@@ -116,7 +121,8 @@ Outcome Rollback::reverse(const ActionRow& row) {
   if (present(retired)) return finishStopped(row, staging, retired);
   if (present(staging)) {
     if (!waitUntilUnused(inUse_, staging.string())) {
-      return failed(row, "A copy from an earlier rollback is still being written at " + staging.string() + ".");
+      return failed(row, "A copy from an earlier rollback is still being written at " +
+                             staging.string() + ".");
     }
     std::error_code ec;
     fs::remove_all(staging, ec);  // a partial copy; the original is whole at the destination
@@ -133,7 +139,8 @@ Outcome Rollback::reverse(const ActionRow& row) {
   return copyAcross(row, staging, retired);
 }
 
-Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging, const fs::path& retired) {
+Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging,
+                             const fs::path& retired) {
   std::error_code ec;
   const bool folder = fs::is_directory(fs::symlink_status(row.dest, ec));
   ProcessInvocation copy;
@@ -173,27 +180,34 @@ Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging, cons
   }
   stopPoint("rollback:placed");
   fs::remove_all(retired, ec);
-  if (ec) ctx_.log.say("rollback: the drive copy " + retired.string() + " could not be removed: " + ec.message());
+  if (ec)
+    ctx_.log.say("rollback: the drive copy " + retired.string() +
+                 " could not be removed: " + ec.message());
   return reversed(row);
 }
 
-Outcome Rollback::finishStopped(const ActionRow& row, const fs::path& staging, const fs::path& retired) {
+Outcome Rollback::finishStopped(const ActionRow& row, const fs::path& staging,
+                                const fs::path& retired) {
   std::error_code ec;
   if (!present(row.src)) {
     if (!present(staging)) {
       return failed(row, "An earlier rollback set the drive copy aside at " + retired.string() +
-                             " and its copy beside " + row.src + " is gone; the drive copy was left as it is.");
+                             " and its copy beside " + row.src +
+                             " is gone; the drive copy was left as it is.");
     }
     if (ec = renameNoReplace(staging, row.src); ec) return failed(row, ec.message() + ".");
   }
   fs::remove_all(retired, ec);
-  if (ec) ctx_.log.say("rollback: the drive copy " + retired.string() + " could not be removed: " + ec.message());
+  if (ec)
+    ctx_.log.say("rollback: the drive copy " + retired.string() +
+                 " could not be removed: " + ec.message());
   return reversed(row);
 }
 
 }  // namespace
 
-int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& in, const FolderInUseProbe& inUse) {
+int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& in,
+                  const FolderInUseProbe& inUse) {
   const std::vector<ActionRow> rows = readLastBatch(ctx.paths);
   if (rows.empty()) {
     ctx.out << "No batch to roll back.\n";
@@ -212,13 +226,15 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
 
   ctx.out << "Will reverse " << toReverse << " action(s):\n";
   for (const auto& p : planned) {
-    if (p.plan == Plan::kReverse) ctx.out << "  " << p.row.action << "  " << p.row.src << " <- " << p.row.dest << "\n";
+    if (p.plan == Plan::kReverse)
+      ctx.out << "  " << p.row.action << "  " << p.row.src << " <- " << p.row.dest << "\n";
   }
   if (toReverse < planned.size()) {
     ctx.out << "Won't reverse " << planned.size() - toReverse << " action(s):\n";
     for (const auto& p : planned) {
       if (p.plan == Plan::kReverse) continue;
-      ctx.out << "  " << p.row.action << "  " << p.row.src << " <- " << p.row.dest << "  (" << p.why << ")\n";
+      ctx.out << "  " << p.row.action << "  " << p.row.src << " <- " << p.row.dest << "  (" << p.why
+              << ")\n";
     }
   }
   if (confirmation == Confirmation::kAskOnTerminal) {
@@ -271,15 +287,15 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
         ctx.log.say("rollback refused: " + p.why);
         kept.push_back(p.row);
         break;
-      case Plan::kPassOver:
-        break;
+      case Plan::kPassOver: break;
     }
   }
   rewriteBatch(rows.size());
   ctx.out << "Reversed: " << reversed << ".  Skipped: " << skipped << ".\n";
   if (!kept.empty()) {
-    ctx.out << "Kept in the batch: " << kept.size()
-            << " action(s) that could not be reversed (see above). Nothing of theirs was deleted.\n";
+    ctx.out
+        << "Kept in the batch: " << kept.size()
+        << " action(s) that could not be reversed (see above). Nothing of theirs was deleted.\n";
   }
   (void)writeStatusJson(ctx);
   return kept.empty() ? 0 : 1;
@@ -288,7 +304,7 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
 int rollbackCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   bool yes = false;
   for (const auto& arg : args) yes = yes || arg == "--yes" || arg == "-y";
-  const Confirmation confirmation = yes                ? Confirmation::kAlreadyGiven
+  const Confirmation confirmation = yes                    ? Confirmation::kAlreadyGiven
                                     : isatty(STDIN_FILENO) ? Confirmation::kAskOnTerminal
                                                            : Confirmation::kNonInteractive;
   return rollbackBatch(ctx, confirmation, std::cin, FolderInUseProbe::forThisSystem());

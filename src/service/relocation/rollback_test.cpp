@@ -13,7 +13,9 @@ namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 // A working folder in a plain temporary folder; an archived file in it.
 class RollbackTest : public ::testing::Test {
@@ -22,8 +24,11 @@ class RollbackTest : public ::testing::Test {
     fs::create_directories(archive_);
     std::ofstream(base_ / ".hollin-managed") << "marker_version=1\n";
     std::ofstream(archive_ / "a.txt") << "a";
-    ASSERT_TRUE(recordAction(env_.paths(), 0, {"move", (home() / "a.txt").string(), (archive_ / "a.txt").string(), 4096}));
-    ASSERT_TRUE(recordAction(env_.paths(), 0, {"delete-cache", (home() / "c" / "x").string(), "-", 1}));
+    ASSERT_TRUE(
+        recordAction(env_.paths(), 0,
+                     {"move", (home() / "a.txt").string(), (archive_ / "a.txt").string(), 4096}));
+    ASSERT_TRUE(
+        recordAction(env_.paths(), 0, {"delete-cache", (home() / "c" / "x").string(), "-", 1}));
     ASSERT_TRUE(recordAction(env_.paths(), 0, {"relocate", "/r", "/n/r", 1}));
   }
   const fs::path& home() const { return env_.home(); }
@@ -33,7 +38,8 @@ class RollbackTest : public ::testing::Test {
   }
 
   fs::path drive_ = fs::temp_directory_path() / ("bv-rollback-drive-" + std::to_string(getpid()));
-  testsupport::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\nBASE=\"" + drive_.string() + "/BRIM-T\"\n"};
+  testsupport::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\nBASE=\"" +
+                                      drive_.string() + "/BRIM-T\"\n"};
   fs::path base_ = drive_ / "BRIM-T";
   fs::path archive_ = base_ / "Documents-Archive";
   struct DriveCleanup {
@@ -58,12 +64,15 @@ TEST_F(RollbackTest, AnythingButYesAtThePromptChangesNothing) {
 TEST_F(RollbackTest, YesMovesBackCountsOnlyWhatItReversesAndEmptiesTheBatch) {
   EXPECT_EQ(rollback(Confirmation::kAskOnTerminal, "yes\n"), 0);
   const std::string out = env_.out().str();
-  EXPECT_TRUE(out.starts_with("Will reverse 1 action(s):\n  move  " + (home() / "a.txt").string() + " <- " +
-                              (archive_ / "a.txt").string() + "\nWon't reverse 2 action(s):\n  delete-cache  " +
-                              (home() / "c" / "x").string() + " <- -  (deleted; that can't be undone)\n"
-                              "  relocate  /r <- /n/r  (rollback doesn't move relocated folders back)\n"))
+  EXPECT_TRUE(out.starts_with(
+      "Will reverse 1 action(s):\n  move  " + (home() / "a.txt").string() + " <- " +
+      (archive_ / "a.txt").string() + "\nWon't reverse 2 action(s):\n  delete-cache  " +
+      (home() / "c" / "x").string() +
+      " <- -  (deleted; that can't be undone)\n"
+      "  relocate  /r <- /n/r  (rollback doesn't move relocated folders back)\n"))
       << out;
-  EXPECT_TRUE(contains(out, "rollback: cannot undo delete of " + (home() / "c" / "x").string() + "\n"));
+  EXPECT_TRUE(
+      contains(out, "rollback: cannot undo delete of " + (home() / "c" / "x").string() + "\n"));
   EXPECT_TRUE(out.ends_with("Reversed: 1.  Skipped: 1.\n"));
   EXPECT_EQ(readFile(home() / "a.txt").value(), "a");
   EXPECT_TRUE(readLastBatch(env_.paths()).empty());
@@ -72,7 +81,8 @@ TEST_F(RollbackTest, YesMovesBackCountsOnlyWhatItReversesAndEmptiesTheBatch) {
 // Rows naming places the path policy refuses are said, logged and kept;
 // nothing they name is touched.
 TEST_F(RollbackTest, RowsOutsideWhatRollbackMayMoveAreRefusedAndKept) {
-  const fs::path outside = fs::temp_directory_path() / ("bv-rollback-outside-" + std::to_string(getpid()));
+  const fs::path outside =
+      fs::temp_directory_path() / ("bv-rollback-outside-" + std::to_string(getpid()));
   fs::create_directories(outside);
   std::ofstream(outside / "precious") << "p";
   std::ofstream(home() / "mine.txt") << "m";
@@ -87,12 +97,19 @@ TEST_F(RollbackTest, RowsOutsideWhatRollbackMayMoveAreRefusedAndKept) {
   EXPECT_EQ(rollback(Confirmation::kAlreadyGiven), 1);
   const std::string out = env_.out().str();
   EXPECT_TRUE(out.starts_with("Will reverse 0 action(s):\nWon't reverse 4 action(s):\n")) << out;
-  EXPECT_TRUE(contains(out, "rollback refused: " + (outside / "precious").string() + " lies outside")) << out;
-  EXPECT_TRUE(contains(out, "rollback refused: " + (home() / "mine.txt").string() + " is not in the drive's")) << out;
-  EXPECT_TRUE(contains(out, "rollback refused: " + (archive_ / "x").string() + " lies in Brimvale's own")) << out;
+  EXPECT_TRUE(
+      contains(out, "rollback refused: " + (outside / "precious").string() + " lies outside"))
+      << out;
+  EXPECT_TRUE(contains(
+      out, "rollback refused: " + (home() / "mine.txt").string() + " is not in the drive's"))
+      << out;
+  EXPECT_TRUE(
+      contains(out, "rollback refused: " + (archive_ / "x").string() + " lies in Brimvale's own"))
+      << out;
   EXPECT_TRUE(contains(out, "is reached through a symbolic link")) << out;
   EXPECT_TRUE(contains(out, "Kept in the batch: 4 action(s) that could not be reversed")) << out;
-  EXPECT_TRUE(contains(readFile(env_.paths().log).value_or(""), "rollback refused: " + (outside / "precious").string()));
+  EXPECT_TRUE(contains(readFile(env_.paths().log).value_or(""),
+                       "rollback refused: " + (outside / "precious").string()));
   EXPECT_EQ(readFile(outside / "precious").value_or(""), "p");
   EXPECT_EQ(readFile(home() / "mine.txt").value_or(""), "m");
   EXPECT_EQ(readFile(archive_ / "a.txt").value_or(""), "a");

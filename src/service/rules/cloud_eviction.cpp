@@ -5,8 +5,8 @@
 
 #include "common/base/timestamps.h"
 #include "service/core/action_log.h"
-#include "service/rules/dir_walk.h"
 #include "service/core/status_snapshot.h"
+#include "service/rules/dir_walk.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -34,8 +34,7 @@ const std::string kRule(40, '-');
 
 // One regular file; true when its eviction failed (the run of failures grows).
 bool offerForEviction(ServiceContext& ctx, Guards& guards, EvictionTool tool,
-                      const std::string& file, EvictionCounters& counters,
-                      std::int64_t& failures) {
+                      const std::string& file, EvictionCounters& counters, std::int64_t& failures) {
   const std::uint64_t size = bytesOf(file).value_or(0);
   if (size == 0 || ctx.platform.files->isDataless(file)) {
     ++counters.alreadyCloudOnly;
@@ -95,8 +94,8 @@ std::optional<EvictionTool> evictionToolFor(const std::string& path, const fs::p
   }
   if (!preferred) return std::nullopt;
   if (tools.installed(*preferred)) return preferred;
-  const EvictionTool other = *preferred == EvictionTool::kBrctl ? EvictionTool::kFileProviderCtl
-                                                                 : EvictionTool::kBrctl;
+  const EvictionTool other =
+      *preferred == EvictionTool::kBrctl ? EvictionTool::kFileProviderCtl : EvictionTool::kBrctl;
   if (tools.installed(other)) return other;
   return std::nullopt;
 }
@@ -201,7 +200,8 @@ int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   ctx.out << "Started: " << ts(ctx.clock()) << "\n\n";
   EvictionCounters counters;
   evictRoot(ctx, guards, root, counters);
-  ctx.out << "\n" << kRule << "\n"
+  ctx.out << "\n"
+          << kRule << "\n"
           << "Finished: " << ts(ctx.clock()) << "\n"
           << "Evicted:           " << counters.evicted << " files\n"
           << "Already cloud-only: " << counters.alreadyCloudOnly << " files\n"

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/cloud_tools.h"
-#include "service/relocation/guards.h"
 #include "service/core/service_context.h"
+#include "service/relocation/guards.h"
 
 namespace brimvale::service {
 

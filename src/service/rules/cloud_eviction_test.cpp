@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "service/dispatch.h"
 #include "service/core/service_test_support.h"
+#include "service/dispatch.h"
 
 namespace brimvale::service {
 namespace {
@@ -24,8 +24,8 @@ TEST(CloudEviction, ListsRootsInOrderWithProviderLabels) {
   testsupport::ContextInTempHome home("");
   const fs::path h = home.home();
   fs::create_directories(h / "Library/Mobile Documents/com~apple~CloudDocs/Documents");
-  for (const char* name : {"OneDrive-Personal", "Box-Work", "Dropbox (Team)", "GoogleDrive-a@b.c",
-                           "pCloud"}) {
+  for (const char* name :
+       {"OneDrive-Personal", "Box-Work", "Dropbox (Team)", "GoogleDrive-a@b.c", "pCloud"}) {
     fs::create_directories(h / "Library/CloudStorage" / name);
   }
   ServiceContext& ctx = home.load();
@@ -149,15 +149,27 @@ TEST(CloudEviction, OptimizeCloudExitCodes) {
     std::string says;
   };
   const Case cases[] = {
-      {"no root", {"optimize-cloud"}, false, 2,
+      {"no root",
+       {"optimize-cloud"},
+       false,
+       2,
        "usage: brim-vale optimize-cloud <cloud-root-path>\n\nAvailable cloud roots on this "
        "Mac:\n  • Dropbox                        " +
            (h / "Library/CloudStorage/Dropbox").string() + "\n"},
-      {"missing folder", {"optimize-icloud", (h / "nothing").string()}, true, 2,
+      {"missing folder",
+       {"optimize-icloud", (h / "nothing").string()},
+       true,
+       2,
        "ERR: not a directory: " + (h / "nothing").string() + "\n"},
-      {"no tool", {"optimize-cloud", (h / "Library/CloudStorage/Dropbox").string()}, false, 3,
+      {"no tool",
+       {"optimize-cloud", (h / "Library/CloudStorage/Dropbox").string()},
+       false,
+       3,
        "     You can still right-click files in Finder → Remove Download.\n"},
-      {"not a cloud tree", {"optimize-cloud", (h / "Documents").string()}, true, 4,
+      {"not a cloud tree",
+       {"optimize-cloud", (h / "Documents").string()},
+       true,
+       4,
        "Eviction tool: brctl\nERR: " + (h / "Documents").string() +
            " is not under any cloud storage tree — nothing to optimise.\n"},
   };

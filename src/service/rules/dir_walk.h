@@ -5,8 +5,8 @@
 
 #include <sys/stat.h>
 
-#include <ctime>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <optional>

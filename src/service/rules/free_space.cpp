@@ -5,14 +5,14 @@
 
 #include "common/base/disk_usage.h"
 #include "common/base/file_io.h"
-#include "common/state/rule_text.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/rule_text.h"
 #include "service/core/action_log.h"
+#include "service/core/status_snapshot.h"
 #include "service/rules/cloud_eviction.h"
 #include "service/rules/rule_run_lock.h"
 #include "service/rules/rules_engine.h"
-#include "service/core/status_snapshot.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -120,7 +120,8 @@ void printHints(ServiceContext& ctx, std::uint64_t appsGb, std::uint64_t documen
   }
   if (snapshots >= kHintSnapshots) {
     header();
-    ctx.out << "  • " << snapshots << " APFS local snapshots present (often the bulk of System Data).\n"
+    ctx.out << "  • " << snapshots
+            << " APFS local snapshots present (often the bulk of System Data).\n"
             << "    Run:  sudo tmutil thinlocalsnapshots / 999999999999 4\n"
             << "    to thin every snapshot older than 4 hours.\n";
   }
@@ -196,7 +197,8 @@ int freeSpaceCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   const std::size_t snapshots = ctx.platform.snapshots->count();
 
   const std::string finishedAt = ts(ctx.clock());
-  ctx.out << "\n" << kRule << "\n"
+  ctx.out << "\n"
+          << kRule << "\n"
           << "Free Up Space — finished at " << finishedAt << "\n"
           << "  Internal free: " << beforeGb << " GB → " << afterGb << " GB  (Δ "
           << deltaLabel(afterGb - beforeGb) << " GB)\n"
@@ -217,28 +219,27 @@ int freeSpaceCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   const auto signedDelta = [](std::uint64_t after, std::uint64_t before) {
     return std::to_string(static_cast<std::int64_t>(after - before));
   };
-  (void)writeFileAtomically(
-      ctx.paths.state / "last-free-space.txt",
-      renderKeyValues({
-          {"started_at", startedAt},
-          {"finished_at", finishedAt},
-          {"before_free_gb", std::to_string(beforeGb)},
-          {"after_free_gb", std::to_string(afterGb)},
-          {"delta_gb", std::to_string(afterGb - beforeGb)},
-          {"before_free_bytes", std::to_string(beforeBytes)},
-          {"after_free_bytes", std::to_string(afterBytes)},
-          {"delta_bytes", signedDelta(afterBytes, beforeBytes)},
-          {"files_moved", std::to_string(counts.moved)},
-          {"caches_cleaned", std::to_string(counts.cachesCleaned)},
-          {"cloud_evicted", std::to_string(cloud.evicted)},
-          {"cloud_bytes_freed", std::to_string(cloud.bytesFreed)},
-          {"include_cloud_evict", cloudStep ? "1" : "0"},
-          {"apps_gb", std::to_string(appsGb)},
-          {"documents_gb", std::to_string(documentsGb)},
-          {"desktop_gb", std::to_string(desktopGb)},
-          {"apfs_snapshot_count", std::to_string(snapshots)},
-          {"user_has_cache_rule", cacheRule ? "1" : "0"},
-      }));
+  (void)writeFileAtomically(ctx.paths.state / "last-free-space.txt",
+                            renderKeyValues({
+                                {"started_at", startedAt},
+                                {"finished_at", finishedAt},
+                                {"before_free_gb", std::to_string(beforeGb)},
+                                {"after_free_gb", std::to_string(afterGb)},
+                                {"delta_gb", std::to_string(afterGb - beforeGb)},
+                                {"before_free_bytes", std::to_string(beforeBytes)},
+                                {"after_free_bytes", std::to_string(afterBytes)},
+                                {"delta_bytes", signedDelta(afterBytes, beforeBytes)},
+                                {"files_moved", std::to_string(counts.moved)},
+                                {"caches_cleaned", std::to_string(counts.cachesCleaned)},
+                                {"cloud_evicted", std::to_string(cloud.evicted)},
+                                {"cloud_bytes_freed", std::to_string(cloud.bytesFreed)},
+                                {"include_cloud_evict", cloudStep ? "1" : "0"},
+                                {"apps_gb", std::to_string(appsGb)},
+                                {"documents_gb", std::to_string(documentsGb)},
+                                {"desktop_gb", std::to_string(desktopGb)},
+                                {"apfs_snapshot_count", std::to_string(snapshots)},
+                                {"user_has_cache_rule", cacheRule ? "1" : "0"},
+                            }));
   (void)writeStatusJson(ctx);
   return 0;
 }

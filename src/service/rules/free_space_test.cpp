@@ -7,8 +7,8 @@
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
-#include "service/dispatch.h"
 #include "service/core/service_test_support.h"
+#include "service/dispatch.h"
 
 namespace brimvale::service {
 namespace {
@@ -31,25 +31,39 @@ TEST(FreeSpace, NothingToDoReportsZeroCountsAndAnUnchangedDisk) {
   ASSERT_EQ(runService(ctx, {"free-space"}), 0);
   const std::string out = home.out().str();
   EXPECT_TRUE(out.starts_with("Free Up Space — started at "));
-  EXPECT_TRUE(has(out, "\nStep 1/2 — Relocating rule-matched paths to NVMe\n"
-                       "  NVMe not mounted — skipping relocation step.\n"
-                       "\nStep 2/2 — Cleaning app caches\n"));
-  EXPECT_TRUE(has(out, "  Internal free: 100 GB → 100 GB  (Δ ±0 GB)\n"
-                       "  Files relocated to NVMe: 0\n"
-                       "  App caches cleaned: 0\n"
-                       "\n  Nothing to do — your system was already optimized.\n"
-                       "  (Rules matched no eligible files, no app caches needed cleanup, \n"
-                       "  and no app caches needed cleanup.)\n"))
+  EXPECT_TRUE(has(out,
+                  "\nStep 1/2 — Relocating rule-matched paths to NVMe\n"
+                  "  NVMe not mounted — skipping relocation step.\n"
+                  "\nStep 2/2 — Cleaning app caches\n"));
+  EXPECT_TRUE(has(out,
+                  "  Internal free: 100 GB → 100 GB  (Δ ±0 GB)\n"
+                  "  Files relocated to NVMe: 0\n"
+                  "  App caches cleaned: 0\n"
+                  "\n  Nothing to do — your system was already optimized.\n"
+                  "  (Rules matched no eligible files, no app caches needed cleanup, \n"
+                  "  and no app caches needed cleanup.)\n"))
       << out;
   EXPECT_FALSE(has(out, "Want more space?"));
   const std::string result = readFile(home.paths().state / "last-free-space.txt").value_or("");
   const auto lines = splitLines(result);
-  const std::vector<std::string> keys = {
-      "started_at",      "finished_at",       "before_free_gb",     "after_free_gb",
-      "delta_gb",        "before_free_bytes", "after_free_bytes",   "delta_bytes",
-      "files_moved",     "caches_cleaned",    "cloud_evicted",      "cloud_bytes_freed",
-      "include_cloud_evict", "apps_gb",       "documents_gb",       "desktop_gb",
-      "apfs_snapshot_count", "user_has_cache_rule"};
+  const std::vector<std::string> keys = {"started_at",
+                                         "finished_at",
+                                         "before_free_gb",
+                                         "after_free_gb",
+                                         "delta_gb",
+                                         "before_free_bytes",
+                                         "after_free_bytes",
+                                         "delta_bytes",
+                                         "files_moved",
+                                         "caches_cleaned",
+                                         "cloud_evicted",
+                                         "cloud_bytes_freed",
+                                         "include_cloud_evict",
+                                         "apps_gb",
+                                         "documents_gb",
+                                         "desktop_gb",
+                                         "apfs_snapshot_count",
+                                         "user_has_cache_rule"};
   ASSERT_EQ(lines.size(), keys.size()) << result;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     SCOPED_TRACE(keys[i]);
@@ -100,15 +114,18 @@ TEST(FreeSpace, FallbackCleansCachesAndHintsAppearPastTheirThresholds) {
   ASSERT_EQ(runService(ctx, {"free-space"}), 0);
   const std::string out = home.out().str();
   EXPECT_FALSE(fs::exists(home.home() / "App/Cache/a"));
-  EXPECT_TRUE(has(out, "  App caches cleaned: 2\n  Cloud files evicted locally: 0  (≈ 0 MB freed)\n"))
+  EXPECT_TRUE(
+      has(out, "  App caches cleaned: 2\n  Cloud files evicted locally: 0  (≈ 0 MB freed)\n"))
       << out;
-  EXPECT_TRUE(has(out, "\nStep 3/3 — Optimising cloud storage locally\n"
-                       "  Providers enabled: (all detected — legacy INCLUDE_CLOUD_EVICT=1)\n"
-                       "  No cloud storage providers detected — skipping.\n"));
+  EXPECT_TRUE(has(out,
+                  "\nStep 3/3 — Optimising cloud storage locally\n"
+                  "  Providers enabled: (all detected — legacy INCLUDE_CLOUD_EVICT=1)\n"
+                  "  No cloud storage providers detected — skipping.\n"));
   EXPECT_FALSE(has(out, "Nothing to do"));
-  EXPECT_TRUE(has(out, "\nWant more space? A few places Brimvale can't reach automatically:\n"
-                       "  • 5 APFS local snapshots present (often the bulk of System Data).\n"
-                       "    Run:  sudo tmutil thinlocalsnapshots / 999999999999 4\n"));
+  EXPECT_TRUE(has(out,
+                  "\nWant more space? A few places Brimvale can't reach automatically:\n"
+                  "  • 5 APFS local snapshots present (often the bulk of System Data).\n"
+                  "    Run:  sudo tmutil thinlocalsnapshots / 999999999999 4\n"));
   EXPECT_TRUE(has(readFile(home.paths().state / "last-free-space.txt").value_or(""),
                   "include_cloud_evict=1\n"));
 }
@@ -120,10 +137,11 @@ TEST(FreeSpace, OnlyAllowListedProvidersAreWalkedAndPauseRefuses) {
   ServiceContext& ctx = home.load();
   ASSERT_EQ(runService(ctx, {"free-space"}), 0);
   const std::string out = home.out().str();
-  EXPECT_TRUE(has(out, "  Providers enabled: Dropbox\n"
-                       "\n  ─ iCloud Drive  (disabled in Preferences — skipped)\n"
-                       "\n  ─ Dropbox\nskip (no tool): " +
-                           (home.home() / "Library/CloudStorage/Dropbox").string() + "\n"))
+  EXPECT_TRUE(has(out,
+                  "  Providers enabled: Dropbox\n"
+                  "\n  ─ iCloud Drive  (disabled in Preferences — skipped)\n"
+                  "\n  ─ Dropbox\nskip (no tool): " +
+                      (home.home() / "Library/CloudStorage/Dropbox").string() + "\n"))
       << out;
 
   std::ofstream(home.paths().paused) << "";

@@ -7,11 +7,11 @@
 #include "common/base/json_writer.h"
 #include "common/state/path_policy.h"
 #include "service/core/action_log.h"
-#include "service/relocation/checked_folder.h"
-#include "service/rules/dir_walk.h"
-#include "service/relocation/guards.h"
-#include "service/rules/rule_run_lock.h"
 #include "service/core/status_snapshot.h"
+#include "service/relocation/checked_folder.h"
+#include "service/relocation/guards.h"
+#include "service/rules/dir_walk.h"
+#include "service/rules/rule_run_lock.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -124,7 +124,8 @@ int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   auto lock = RuleRunLock::acquire(ctx.paths);
   if (!lock) {
     ctx.log.log(lock.error());
-    ctx.out << JsonObjectWriter().string("error", "busy").string("refused", lock.error()).str() << "\n";
+    ctx.out << JsonObjectWriter().string("error", "busy").string("refused", lock.error()).str()
+            << "\n";
     return 1;
   }
   (void)newBatch(ctx.paths);

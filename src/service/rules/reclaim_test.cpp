@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "service/dispatch.h"
 #include "service/core/service_test_support.h"
+#include "service/dispatch.h"
 
 namespace brimvale::service {
 namespace {
@@ -75,19 +75,20 @@ TEST(Reclaim, RefusesOtherCategoriesAndWhilePausedAndSparesOpenItems) {
   ServiceContext& ctx = home.load();
   EXPECT_EQ(runService(ctx, {"reclaim", "photos"}), 1);
   EXPECT_EQ(runService(ctx, {"reclaim"}), 1);
-  EXPECT_EQ(home.out().str(), "{\"error\":\"unknown_category\"}\n{\"error\":\"unknown_category\"}\n");
+  EXPECT_EQ(home.out().str(),
+            "{\"error\":\"unknown_category\"}\n{\"error\":\"unknown_category\"}\n");
 
   home.out().str("");
   ASSERT_EQ(runService(ctx, {"reclaim", "syslog"}), 0);
   EXPECT_TRUE(fs::exists(report));
-  EXPECT_TRUE(home.out().str().ends_with("{\"category\":\"syslog\",\"freed_bytes\":0,\"items\":0}\n"));
+  EXPECT_TRUE(
+      home.out().str().ends_with("{\"category\":\"syslog\",\"freed_bytes\":0,\"items\":0}\n"));
 
   std::ofstream(home.paths().paused) << "";
   home.out().str("");
   EXPECT_EQ(runService(ctx, {"reclaim", "syslog"}), 1);
   EXPECT_EQ(home.out().str(), "{\"error\":\"paused\"}\n");
 }
-
 
 TEST(Reclaim, NeverFollowsACategoryFolderThatIsALinkAndSaysSo) {
   ContextInTempHome home("");
@@ -118,9 +119,11 @@ TEST(Reclaim, NeverFollowsACategoryFolderThatIsALinkAndSaysSo) {
   EXPECT_NE(out.find("] reclaim skip \u2014 refused: " + (home.home() / ".pnpm-store").string()),
             std::string::npos)
       << out;
-  EXPECT_NE(readFile(home.paths().log).value().find("reclaim skip \u2014 refused: "), std::string::npos);
+  EXPECT_NE(readFile(home.paths().log).value().find("reclaim skip \u2014 refused: "),
+            std::string::npos);
   const std::string last = out.substr(out.rfind("{"));
-  EXPECT_TRUE(last.starts_with("{\"category\":\"devcaches\",\"freed_bytes\":4096,\"items\":1,\"refused\":\""))
+  EXPECT_TRUE(last.starts_with(
+      "{\"category\":\"devcaches\",\"freed_bytes\":4096,\"items\":1,\"refused\":\""))
       << last;
 }
 

@@ -7,12 +7,12 @@
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
 #include "service/core/action_log.h"
+#include "service/core/status_snapshot.h"
 #include "service/rules/dir_walk.h"
 #include "service/rules/rule_run_lock.h"
 #include "service/rules/rule_scope.h"
 #include "service/rules/rules.h"
 #include "service/rules/rules_engine.h"
-#include "service/core/status_snapshot.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -150,8 +150,8 @@ int rulesPreviewCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     ctx.out << "No rules configured.\n";
     return 0;
   }
-  std::string out = "Brimvale \u2014 rules preview (dry run, no files moved)\n" +
-                    std::string(57, '=') + "\n";
+  std::string out =
+      "Brimvale \u2014 rules preview (dry run, no files moved)\n" + std::string(57, '=') + "\n";
   out += previewRow("Action", "Source", "Match", "MB", "Status");
   out += previewRow(std::string(17, '-'), std::string(50, '-'), std::string(7, '-'),
                     std::string(8, '-'), std::string(8, '-'));
@@ -197,8 +197,8 @@ int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     seen.push_back(src);
     std::error_code ec;
     const std::string status = !fs::is_directory(src, ec) ? "MISS"
-                               : canListFolder(src)        ? "OK"
-                                                           : "DENY";
+                               : canListFolder(src)       ? "OK"
+                                                          : "DENY";
     out += padded(status, 6, false) + "  " + src + "\n";
   }
   out +=

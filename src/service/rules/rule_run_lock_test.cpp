@@ -26,10 +26,11 @@ TEST_F(RuleRunLockTest, ASecondRunIsRefusedWithASentenceUntilTheFirstEnds) {
     ASSERT_TRUE(first.has_value()) << first.error();
     auto second = RuleRunLock::acquire(paths_, milliseconds(120));
     ASSERT_FALSE(second.has_value());
-    EXPECT_EQ(second.error(), "Another rule run or clean-up is already working in this home folder (process " +
-                                  std::to_string(getpid()) +
-                                  "), so this one did not start. Nothing was changed; try again when it "
-                                  "has finished.");
+    EXPECT_EQ(second.error(),
+              "Another rule run or clean-up is already working in this home folder (process " +
+                  std::to_string(getpid()) +
+                  "), so this one did not start. Nothing was changed; try again when it "
+                  "has finished.");
   }
   EXPECT_TRUE(RuleRunLock::acquire(paths_, milliseconds(0)).has_value());
 }

@@ -34,7 +34,8 @@ std::string linkSentence(const fs::path& path) {
 bool isApplicationDataRow(const DenylistEntry& entry) {
   if (entry.path == "~/.brimvale") return false;
   const auto& rows = AppDataDenylist::baseline();
-  return std::any_of(rows.begin(), rows.end(), [&](const DenylistEntry& row) { return row.path == entry.path; });
+  return std::any_of(rows.begin(), rows.end(),
+                     [&](const DenylistEntry& row) { return row.path == entry.path; });
 }
 
 }  // namespace
@@ -48,8 +49,9 @@ std::optional<std::string> RuleScope::sourceRefusal(const std::string& src) cons
   auto allowed = policy_.check(src);
   if (!allowed) return allowed.error().sentence();
   if (allowed->root == PathRoot::kQuarantine) {
-    return src + " is in Brimvale's quarantine, which keeps originals until a move is confirmed; "
-                 "rules never touch it. Nothing was changed.";
+    return src +
+           " is in Brimvale's quarantine, which keeps originals until a move is confirmed; "
+           "rules never touch it. Nothing was changed.";
   }
   if (isLink(allowed->path)) return linkSentence(allowed->path);
   return std::nullopt;
@@ -58,7 +60,8 @@ std::optional<std::string> RuleScope::sourceRefusal(const std::string& src) cons
 std::optional<std::string> RuleScope::destinationRefusal(const std::string& dest) const {
   const fs::path folder = base_ / dest;
   auto allowed = policy_.check(folder);
-  if (allowed && allowed->root == PathRoot::kWorkingFolder && !isLink(allowed->path)) return std::nullopt;
+  if (allowed && allowed->root == PathRoot::kWorkingFolder && !isLink(allowed->path))
+    return std::nullopt;
   return "Archives go only into a folder inside Brimvale's drive folder " + base_.string() +
          ", reached without a symbolic link, and \"" + dest +
          "\" does not name one, so this rule moved nothing. Nothing was changed.";
@@ -70,8 +73,9 @@ std::optional<std::string> RuleScope::appFolderRefusal(const std::string& appPat
   auto allowed = policy_.check(appPath);
   if (allowed) {
     if (allowed->root != PathRoot::kHome) {
-      return appPath + " is not an application folder inside your home folder, so its caches "
-                       "were left alone. Nothing was changed.";
+      return appPath +
+             " is not an application folder inside your home folder, so its caches "
+             "were left alone. Nothing was changed.";
     }
     if (isLink(allowed->path)) return linkSentence(allowed->path);
     return std::nullopt;

@@ -13,9 +13,9 @@ using testsupport::ContextInTempHome;
 class RuleScopeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = std::make_unique<ContextInTempHome>(
-        "NVMe=\"" + drive_.path().string() +
-        "\"\nAPP_CACHE_PATHS=(\"$HOME/Library/Application Support/Slack\" \"$HOME/.ssh\" \"$HOME\")\n");
+    home_ = std::make_unique<ContextInTempHome>("NVMe=\"" + drive_.path().string() +
+                                                "\"\nAPP_CACHE_PATHS=(\"$HOME/Library/Application "
+                                                "Support/Slack\" \"$HOME/.ssh\" \"$HOME\")\n");
     ServiceContext& ctx = home_->load();
     base_ = ctx.cfg().base();
     fs::create_directories(base_);
@@ -58,8 +58,10 @@ TEST_F(RuleScopeTest, RuleSourcesMustBeOrdinaryFoldersInsideHomeOrTheDrive) {
       {(h() / ".ssh").string(), "SSH keys"},
       {(h() / ".brimvale/quarantine/apps").string(), "quarantine"},
       {(h() / "Old Stuff").string(), "symbolic link that leads to " + outside_.path().string()},
-      {(h() / "Old Stuff/log").string(), "symbolic link that leads to " + (outside_ / "log").string()},
-      {(h() / "Downloads-link").string(), "symbolic link that leads to " + (h() / "Projects").string()},
+      {(h() / "Old Stuff/log").string(),
+       "symbolic link that leads to " + (outside_ / "log").string()},
+      {(h() / "Downloads-link").string(),
+       "symbolic link that leads to " + (h() / "Projects").string()},
       {"relative/path", "not a full path"},
       {(h() / "Downloads/../..").string(), "not a full path"},
   };
@@ -83,25 +85,29 @@ TEST_F(RuleScopeTest, ArchivesGoOnlyIntoFoldersInsideTheWorkingFolder) {
     SCOPED_TRACE(ok);
     EXPECT_FALSE(scope_->destinationRefusal(ok));
   }
-  for (const char* bad : {"", ".", "..", "../elsewhere", "Media/../../elsewhere", "/etc", "Linked-Archive"}) {
+  for (const char* bad :
+       {"", ".", "..", "../elsewhere", "Media/../../elsewhere", "/etc", "Linked-Archive"}) {
     SCOPED_TRACE(bad);
     const auto refusal = scope_->destinationRefusal(bad);
     ASSERT_TRUE(refusal);
-    EXPECT_NE(refusal->find("Archives go only into a folder inside Brimvale's drive folder " + base().string()),
+    EXPECT_NE(refusal->find("Archives go only into a folder inside Brimvale's drive folder " +
+                            base().string()),
               std::string::npos);
   }
 }
 
 TEST_F(RuleScopeTest, CacheCleaningTakesApplicationFoldersButNotCredentialsOrHome) {
   const fs::path slack = h() / "Library/Application Support/Slack";
-  EXPECT_FALSE(scope_->appFolderRefusal(slack.string())) << "app data is protected from moves, not from cache cleaning";
+  EXPECT_FALSE(scope_->appFolderRefusal(slack.string()))
+      << "app data is protected from moves, not from cache cleaning";
   EXPECT_TRUE(scope_->appFolderRefusal((h() / ".ssh").string()));
   EXPECT_TRUE(scope_->appFolderRefusal(h().string()));
   EXPECT_TRUE(scope_->appFolderRefusal((h() / ".brimvale").string()));
   EXPECT_TRUE(scope_->appFolderRefusal("/var/lib"));
   EXPECT_TRUE(scope_->appFolderRefusal((h() / "Old Stuff").string()));
   EXPECT_TRUE(scope_->cachePolicy().check(slack / "Cache/blob").has_value());
-  EXPECT_FALSE(scope_->policy().check(slack / "Cache/blob").has_value()) << "rules never reach into app data";
+  EXPECT_FALSE(scope_->policy().check(slack / "Cache/blob").has_value())
+      << "rules never reach into app data";
 }
 
 }  // namespace

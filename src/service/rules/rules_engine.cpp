@@ -61,8 +61,7 @@ bool archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& sco
 
 bool archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
                 const CheckedFolder& source, const RuleText& rule, std::int64_t age) {
-  ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " +
-              rule.dest);
+  ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " + rule.dest);
   const std::time_t now = ctx.clock();
   // Only the candidates' paths are kept: a folder may hold many thousands of entries.
   std::vector<fs::path> candidates;
@@ -158,12 +157,11 @@ void deleteOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunM
 }
 
 void sayPermissionDenied(ServiceContext& ctx, const std::string& src) {
-  ctx.log.say(
-      "rule skip \u2014 PERMISSION DENIED on " + src +
-      ". Grant Full Disk Access to /bin/bash (or the daemon's interpreter) in System "
-      "Settings \u2192 Privacy & Security \u2192 Full Disk Access. macOS sandboxes "
-      "protected user folders (Documents, Desktop, Downloads, Library) behind TCC; the "
-      "daemon runs from LaunchAgent and inherits no app-level FDA grant.");
+  ctx.log.say("rule skip \u2014 PERMISSION DENIED on " + src +
+              ". Grant Full Disk Access to /bin/bash (or the daemon's interpreter) in System "
+              "Settings \u2192 Privacy & Security \u2192 Full Disk Access. macOS sandboxes "
+              "protected user folders (Documents, Desktop, Downloads, Library) behind TCC; the "
+              "daemon runs from LaunchAgent and inherits no app-level FDA grant.");
 }
 
 void sayRefusedSource(ServiceContext& ctx, const std::string& src, const std::string& why) {
@@ -286,8 +284,9 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
       deleteOld(ctx, guards, scope, mode, *source, rule, age);
     }
     if (!goOn) {
-      ctx.log.say("Stopped the rule run: without its undo record nothing more is moved. What was "
-                  "moved before is listed above; everything else is where it was.");
+      ctx.log.say(
+          "Stopped the rule run: without its undo record nothing more is moved. What was "
+          "moved before is listed above; everything else is where it was.");
       return false;
     }
   }

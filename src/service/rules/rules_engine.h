@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "service/relocation/guards.h"
 #include "service/core/service_context.h"
+#include "service/relocation/guards.h"
 
 namespace brimvale::service {
 

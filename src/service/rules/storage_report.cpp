@@ -8,9 +8,9 @@
 #include "common/base/disk_usage.h"
 #include "common/base/file_io.h"
 #include "common/base/json_writer.h"
-#include "common/state/rule_text.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/rule_text.h"
 #include "service/core/status_snapshot.h"
 
 namespace brimvale::service {
@@ -63,21 +63,27 @@ constexpr std::array kProbes{
 };
 
 // The history's folders, written with the home folder as "~".
-constexpr std::array<std::string_view, 8> kHistoryFolders{
-    "Downloads", "Documents", "Desktop", "Library/Caches", "Library/Containers",
-    "Library/Developer/Xcode/DerivedData", "Movies", "Pictures"};
+constexpr std::array<std::string_view, 8> kHistoryFolders{"Downloads",
+                                                          "Documents",
+                                                          "Desktop",
+                                                          "Library/Caches",
+                                                          "Library/Containers",
+                                                          "Library/Developer/Xcode/DerivedData",
+                                                          "Movies",
+                                                          "Pictures"};
 
 }  // namespace
 
 int scanStorageCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  ctx.out << JsonObjectWriter().string("timestamp", isots(ctx.clock()))
-                 .string("phase", "started").str()
-          << "\n" << std::flush;
+  ctx.out
+      << JsonObjectWriter().string("timestamp", isots(ctx.clock())).string("phase", "started").str()
+      << "\n"
+      << std::flush;
   std::uint64_t probed = 0;
   std::uint64_t total = 0;
   for (const auto& probe : kProbes) {
-    const fs::path path = probe.path.starts_with('/') ? fs::path(probe.path)
-                                                      : ctx.paths.home / probe.path;
+    const fs::path path =
+        probe.path.starts_with('/') ? fs::path(probe.path) : ctx.paths.home / probe.path;
     std::error_code ec;
     if (!fs::exists(path, ec)) continue;
     const auto bytes = diskUsageBytes(path);
@@ -90,7 +96,8 @@ int scanStorageCommand(ServiceContext& ctx, const std::vector<std::string>&) {
                    .number("size_bytes", *bytes)
                    .boolean("actionable", probe.actionable)
                    .str()
-            << "\n" << std::flush;
+            << "\n"
+            << std::flush;
   }
   ctx.out << JsonObjectWriter()
                  .string("timestamp", isots(ctx.clock()))
@@ -109,7 +116,8 @@ std::string historyRow(ServiceContext& ctx) {
   std::uint64_t saved = 0;
   if (auto text = readFile(ctx.paths.state / "cumulative-saved-bytes")) {
     const auto lines = splitLines(*text);
-    if (!lines.empty()) saved = static_cast<std::uint64_t>(wholeNumber(trimBlanks(lines[0])).value_or(0));
+    if (!lines.empty())
+      saved = static_cast<std::uint64_t>(wholeNumber(trimBlanks(lines[0])).value_or(0));
   }
   JsonObjectWriter dirs;
   for (std::string_view folder : kHistoryFolders) {

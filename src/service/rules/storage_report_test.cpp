@@ -7,8 +7,8 @@
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
-#include "service/dispatch.h"
 #include "service/core/service_test_support.h"
+#include "service/dispatch.h"
 
 namespace brimvale::service {
 namespace {
@@ -25,12 +25,16 @@ TEST(StorageReport, ScanStreamsOneLinePerExistingProbeInOrder) {
   const std::string h = home.home().string();
   EXPECT_EQ(home.out().str(),
             "{\"timestamp\":\"2026-05-01T01:46:40Z\",\"phase\":\"started\"}\n"
-            "{\"path\":\"" + h + "/.gradle/caches\",\"label\":\"Gradle cache\",\"size_bytes\":4096,"
-            "\"actionable\":false}\n"
-            "{\"path\":\"" + h + "/Downloads\",\"label\":\"Downloads folder\",\"size_bytes\":16384,"
-            "\"actionable\":true}\n"
-            "{\"timestamp\":\"2026-05-01T01:46:40Z\",\"phase\":\"done\",\"probed\":2,"
-            "\"total_bytes\":20480}\n");
+            "{\"path\":\"" +
+                h +
+                "/.gradle/caches\",\"label\":\"Gradle cache\",\"size_bytes\":4096,"
+                "\"actionable\":false}\n"
+                "{\"path\":\"" +
+                h +
+                "/Downloads\",\"label\":\"Downloads folder\",\"size_bytes\":16384,"
+                "\"actionable\":true}\n"
+                "{\"timestamp\":\"2026-05-01T01:46:40Z\",\"phase\":\"done\",\"probed\":2,"
+                "\"total_bytes\":20480}\n");
 }
 
 TEST(StorageReport, HistoryRowHasItsKeysInOrderAndNoDriveWhenAbsent) {

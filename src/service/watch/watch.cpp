@@ -8,11 +8,11 @@
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
 #include "service/core/notifications.h"
-#include "service/rules/rule_run_lock.h"
-#include "service/rules/rules_engine.h"
-#include "service/drives/self_backup.h"
 #include "service/core/status_snapshot.h"
 #include "service/drive_transfer/transfer_job.h"
+#include "service/drives/self_backup.h"
+#include "service/rules/rule_run_lock.h"
+#include "service/rules/rules_engine.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -65,8 +65,8 @@ void WatchLoop::followDrive(DriveState now) {
     }
   } else if (now == DriveState::kAbsent) {
     ctx_.log.say("NVMe disappeared.");
-    note(ctx_.paths, ctx_.platform, {.title = "NVMe disconnected", .body = "Trying to remount...",
-                                     .sound = alert});
+    note(ctx_.paths, ctx_.platform,
+         {.title = "NVMe disconnected", .body = "Trying to remount...", .sound = alert});
     if (attemptRemount(ctx_, sleep_)) {
       now = DriveState::kPresent;
     } else {
@@ -77,8 +77,10 @@ void WatchLoop::followDrive(DriveState now) {
     ctx_.log.say("NVMe present at startup.");
   } else {
     ctx_.log.say("NVMe present.");
-    note(ctx_.paths, ctx_.platform, {.title = "NVMe restored", .body = "All systems normal.",
-                                     .sound = cfg.get("NOTIFY_SOUND_INFO")});
+    note(ctx_.paths, ctx_.platform,
+         {.title = "NVMe restored",
+          .body = "All systems normal.",
+          .sound = cfg.get("NOTIFY_SOUND_INFO")});
   }
   previous_ = now;
 }
@@ -102,8 +104,10 @@ void WatchLoop::dailyRun(const std::string& today, int hour) {
   lastRunDay_ = today;
   markLastRun(ctx_, "scheduled");
   if (cfg.flag("NOTIFY_ON_OK_RUN")) {
-    note(ctx_.paths, ctx_.platform, {.title = "Tarnwick", .body = "Nightly run finished.",
-                                     .sound = cfg.get("NOTIFY_SOUND_INFO")});
+    note(ctx_.paths, ctx_.platform,
+         {.title = "Tarnwick",
+          .body = "Nightly run finished.",
+          .sound = cfg.get("NOTIFY_SOUND_INFO")});
   }
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "service/drives/remount.h"
 #include "service/core/service_context.h"
+#include "service/drives/remount.h"
 
 namespace brimvale::service {
 

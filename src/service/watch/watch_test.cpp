@@ -7,9 +7,9 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
+#include "service/core/service_test_support.h"
 #include "service/dispatch.h"
 #include "service/rules/rule_run_lock.h"
-#include "service/core/service_test_support.h"
 
 namespace brimvale::service {
 namespace {
@@ -51,9 +51,7 @@ class WatchTest : public ::testing::Test {
     loop_ = std::make_unique<WatchLoop>(*ctx_, [this](long long s) { now_ += s; });
     loop_->start();
   }
-  std::string queue() const {
-    return readFile(home_->paths().notificationsQueue).value_or("");
-  }
+  std::string queue() const { return readFile(home_->paths().notificationsQueue).value_or(""); }
   std::string out() const { return home_->out().str(); }
 
   std::time_t now_ = localTime(6, 2, 59);
@@ -90,9 +88,12 @@ TEST_F(WatchTest, ADailyRunMeetingAnotherRunTriesAgainOnTheNextTick) {
     ASSERT_TRUE(loop_->tick());
     EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 0u);
     EXPECT_FALSE(fs::exists(home_->paths().lastAutoRun));
-    EXPECT_NE(readFile(home_->paths().log).value_or("").find(
-                  "daily auto-relocate run postponed to the next tick: Another rule run or clean-up"),
-              std::string::npos);
+    EXPECT_NE(
+        readFile(home_->paths().log)
+            .value_or("")
+            .find(
+                "daily auto-relocate run postponed to the next tick: Another rule run or clean-up"),
+        std::string::npos);
   }
   ASSERT_TRUE(loop_->tick());
   EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 1u);
@@ -215,9 +216,9 @@ TEST_F(WatchTest, PauseBlocksOnlyTheChangingWork) {
     int exit;
   };
   const Case cases[] = {
-      {{"relocate-now"}, 1}, {{"clean-app-caches"}, 1}, {{"free-space"}, 1},
-      {{"reclaim", "trash"}, 1}, {{"dry-run"}, 0}, {{"reclaim-scan"}, 0},
-      {{"scan-storage"}, 0}, {{"rules-preview"}, 0},
+      {{"relocate-now"}, 1},     {{"clean-app-caches"}, 1}, {{"free-space"}, 1},
+      {{"reclaim", "trash"}, 1}, {{"dry-run"}, 0},          {{"reclaim-scan"}, 0},
+      {{"scan-storage"}, 0},     {{"rules-preview"}, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);
