@@ -10,6 +10,7 @@
 #include "common/base/process.h"
 #include "common/base/raw_names.h"
 #include "common/base/text_formats.h"
+#include "common/state/config_keys.h"
 #include "platform/byte_count_format.h"
 
 namespace brimvale::diagnostics {
@@ -121,13 +122,13 @@ MonitorConfig parseMonitorConfig(std::string_view text) {
     if (eq == std::string_view::npos) continue;
     std::string_view key = line.substr(0, eq);
     std::string_view value = trimAny(line.substr(eq + 1), "\"' ");
-    if (key == "LOW_SPACE_WARN_GB") {
+    if (key == config_keys::kLowSpaceWarnGb) {
       config.warnGb = decimalInteger(value).value_or(config.warnGb);
-    } else if (key == "LOW_SPACE_CRITICAL_GB") {
+    } else if (key == config_keys::kLowSpaceCriticalGb) {
       config.criticalGb = decimalInteger(value).value_or(config.criticalGb);
-    } else if (key == "LOW_SPACE_EMERGENCY_GB") {
+    } else if (key == config_keys::kLowSpaceEmergencyGb) {
       config.emergencyGb = decimalInteger(value).value_or(config.emergencyGb);
-    } else if (key == "ENABLE_AUTO_ACTIONS") {
+    } else if (key == config_keys::kEnableAutoActions) {
       std::string lower(value);
       std::transform(lower.begin(), lower.end(), lower.begin(),
                      [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

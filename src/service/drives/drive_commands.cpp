@@ -13,6 +13,7 @@
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_file.h"
+#include "common/state/config_keys.h"
 #include "service/core/marker_file.h"
 #include "service/core/notifications.h"
 #include "service/core/status_snapshot.h"
@@ -243,7 +244,7 @@ int benchmarkCommand(ServiceContext& ctx, const std::vector<std::string>& args) 
   std::error_code ec;
   fs::remove(probe, ec);
 
-  const std::int64_t sizeMb = ctx.cfg().getInt("BENCH_SIZE_MB");
+  const std::int64_t sizeMb = ctx.cfg().getInt(config_keys::kBenchSizeMb);
   // The test file, twice its size for the cache buster, and a margin.
   if (sizeMb <= 0 ||
       ctx.platform.drives->info(path).freeMiB < static_cast<std::uint64_t>(4 * sizeMb)) {
@@ -341,7 +342,7 @@ DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, Parked
   bool replaced = false;
   for (std::string_view line : splitLines(*original)) {
     // Every assignment, "export NVMe=" included: a later one would still win.
-    if (assignedName(line) == "NVMe") {
+    if (assignedName(line) == config_keys::kNvme) {
       edited += nvmeLine(path);
       replaced = true;
     } else {
@@ -433,7 +434,9 @@ int doctorCommand(ServiceContext& ctx, const std::vector<std::string>&) {
          yes(ctx.platform.agents->isLoaded("com.brimvale.service"), "NO") + "\n";
   out += "Config readable?        " + yes(readFile(ctx.paths.config).has_value(), "NO") + "\n";
   out += "Status JSON present?    " + yes(pathExists(ctx.paths.statusJson), "no") + "\n";
-  out += "App-cache paths:        " + std::to_string(cfg.array("APP_CACHE_PATHS").size()) + "\n";
+  out +=
+      "App-cache paths:        " + std::to_string(cfg.array(config_keys::kAppCachePaths).size()) +
+      "\n";
   out += "Rules:                  " + std::to_string(cfg.ruleCount()) + "\n";
   out += "\nDangling symlinks under $HOME (top 20):\n";
   for (const std::string& link : danglingLinks(ctx.paths.home)) out += link + "\n";
@@ -484,7 +487,8 @@ int ejectNvmeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   if (ejected) {
     ctx.out << "    ✓ " << *ejected << "\n";
     note(ctx.paths, ctx.platform,
-         {"NVMe ejected", "Safe to disconnect the drive now.", cfg.get("NOTIFY_SOUND_INFO")});
+         {"NVMe ejected", "Safe to disconnect the drive now.",
+          cfg.get(config_keys::kNotifySoundInfo)});
     (void)writeStatusJson(ctx);
     ctx.out << "\n=== Done. Safe to physically disconnect the drive. ===\n"
             << "Service stays running (paused). It will detect when NVMe returns.\n";
@@ -495,7 +499,7 @@ int ejectNvmeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
           << indented(ctx.platform.drives->openFilesBelow(nvme), kOpenFileLines);
   note(ctx.paths, ctx.platform,
        {"Eject failed", "Files still in use — see Inspect or Log window.",
-        cfg.get("NOTIFY_SOUND_ALERT")});
+        cfg.get(config_keys::kNotifySoundAlert)});
   (void)writeStatusJson(ctx);
   return 1;
 }

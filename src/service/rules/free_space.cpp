@@ -7,6 +7,7 @@
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/config_keys.h"
 #include "common/state/rule_text.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
@@ -60,7 +61,7 @@ bool listed(const std::string& allowList, const std::string& label) {
 
 // Step 3: every detected root that the allow-list (when set) names.
 EvictionCounters optimiseCloud(ServiceContext& ctx, std::size_t stepCount) {
-  const std::string allowList = ctx.cfg().get("OPTIMISE_CLOUD_PROVIDERS");
+  const std::string allowList = ctx.cfg().get(config_keys::kOptimiseCloudProviders);
   ctx.out << "\nStep 3/" << stepCount << " — Optimising cloud storage locally\n";
   if (allowList.empty()) {
     ctx.out << "  Providers enabled: (all detected — legacy INCLUDE_CLOUD_EVICT=1)\n";
@@ -149,8 +150,8 @@ int freeSpaceCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     return 1;
   }
   const std::uint64_t beforeBytes = ctx.platform.volumes->measure("/").freeBytes;
-  const bool cloudStep =
-      !cfg.get("OPTIMISE_CLOUD_PROVIDERS").empty() || cfg.flag("INCLUDE_CLOUD_EVICT");
+  const bool cloudStep = !cfg.get(config_keys::kOptimiseCloudProviders).empty() ||
+                         cfg.flag(config_keys::kIncludeCloudEvict);
   const std::size_t steps = cloudStep ? 3 : 2;
   const bool cacheRule = hasCacheRule(cfg);
   Guards guards(ctx.paths.home, *ctx.platform.files);
