@@ -25,13 +25,6 @@ constexpr std::chrono::seconds kPollTolerance{10};
 constexpr std::chrono::seconds kRelocateDeadline{600};
 constexpr std::string_view kIssueItem = "Startup disk";
 
-constexpr std::array kStates{
-    RawName<WarnState>{WarnState::kOk, "ok"},
-    RawName<WarnState>{WarnState::kLow, "low"},
-    RawName<WarnState>{WarnState::kCritical, "critical"},
-    RawName<WarnState>{WarnState::kEmergency, "emergency"},
-};
-
 // What a change into each warning state says and does.
 struct Escalation {
   WarnState state;
@@ -94,9 +87,11 @@ std::string firstCharacters(std::string_view text, std::size_t count) {
 
 }  // namespace
 
-std::string_view warnStateRaw(WarnState state) { return rawNameOf(kStates, state); }
+std::string_view warnStateRaw(WarnState state) { return rawNameOf(kWarnStateNames, state); }
 
-std::optional<WarnState> warnStateFromRaw(std::string_view raw) { return valueOfRaw(kStates, raw); }
+std::optional<WarnState> warnStateFromRaw(std::string_view raw) {
+  return valueOfRaw(kWarnStateNames, raw);
+}
 
 std::optional<VolumeMeasurement> measurementFrom(const std::string& path,
                                                  const platform::VolumeResourceValues& v,

@@ -106,18 +106,11 @@ double mtimeOf(const struct stat& st) {
 }  // namespace
 
 std::string_view verificationLevelRaw(VerificationLevel level) {
-  switch (level) {
-    case VerificationLevel::kThorough: return "thorough";
-    case VerificationLevel::kOff: return "off";
-    case VerificationLevel::kFast: break;
-  }
-  return "fast";
+  return rawNameOf(kVerificationLevelNames, level);
 }
 
 VerificationLevel verificationLevelFromRaw(std::string_view raw) {
-  if (raw == "thorough") return VerificationLevel::kThorough;
-  if (raw == "off") return VerificationLevel::kOff;
-  return VerificationLevel::kFast;
+  return valueOfRaw(kVerificationLevelNames, raw).value_or(VerificationLevel::kFast);
 }
 
 std::string DiffReason::description() const {

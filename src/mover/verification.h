@@ -1,6 +1,7 @@
 // Checking a copy before its source is touched: the quick stat comparison of
 // two trees, SHA-256 of files and of whole trees, and the size check.
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -11,11 +12,17 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/raw_names.h"
 #include "mover/manifest.h"
 
 namespace brimvale::mover {
 
 enum class VerificationLevel { kFast, kThorough, kOff };
+inline constexpr std::array<RawName<VerificationLevel>, 3> kVerificationLevelNames{{
+    {VerificationLevel::kFast, "fast"},
+    {VerificationLevel::kThorough, "thorough"},
+    {VerificationLevel::kOff, "off"},
+}};
 [[nodiscard]] std::string_view verificationLevelRaw(VerificationLevel level);
 // Anything unknown reads as kFast.
 [[nodiscard]] VerificationLevel verificationLevelFromRaw(std::string_view raw);
