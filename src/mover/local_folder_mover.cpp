@@ -39,7 +39,6 @@ constexpr std::string_view kNoRsync =
 constexpr std::string_view kHeld =
     "A drive transfer is in progress. This move was held — try again once it finishes.";
 constexpr std::string_view kHashingStatus = "Hashing source + destination for integrity check…";
-constexpr std::string_view kQuickPassed = "Quick verify passed — proceeding.";
 constexpr std::size_t kTerminalShown = 200;
 // Enough of the copy tool's complaints to name the cause; a copy failing on
 // every file would otherwise keep them all.
@@ -915,9 +914,8 @@ void LocalFolderMover::startVerification(const std::string& id) {
   if (!m) return;
   const VerificationLevel lvl = level();
   if (lvl == VerificationLevel::kOff) {
-    transition(id, MovePhase::kCleaningUp, std::nullopt,
-               "Verification disabled — proceeding to cleanup.");
-    checkedHere_.insert(id);
+    recordVerification(id, VerificationOutcome{.verdict = VerificationOutcome::Verdict::kSkipped,
+                                               .level = VerificationLevel::kOff});
     stopPoint("mover:verified");
     startCleanup(id);
     return;
@@ -947,37 +945,8 @@ void LocalFolderMover::startVerification(const std::string& id) {
       return [=, this] {
         if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
         if (sizes) measuredSizes_[id] = *sizes;
-        const bool parentThere = destinationReachable(snap);
-        if (!walkOk) {
-          if (parentThere) {
-            transition(id, MovePhase::kFailed,
-                       "Verification walk failed (permission or read error). Source preserved.");
-          } else {
-            transition(
-                id, MovePhase::kWaitingForDrive,
-                "Destination drive disappeared during verification. Will resume on reconnect.");
-          }
-        } else if (counted.empty()) {
-          transition(id, MovePhase::kVerifying, std::nullopt, std::string(kQuickPassed));
-          checkedHere_.insert(id);
-        } else {
-          log_.append(MoverLogSource::kHashing,
-                      "Stat diff on " + std::to_string(counted.size()) + " file" +
-                          plural(counted.size()) + " — re-hashing.",
-                      id);
-          for (std::size_t i = 0; i < counted.size() && i < 20; ++i) {
-            log_.append(MoverLogSource::kHashing,
-                        counted[i].path + ": " + counted[i].reason.description(), id);
-          }
-          if (unequal.empty()) {
-            transition(id, MovePhase::kVerifying, std::nullopt,
-                       "Verified (stat skew on " + std::to_string(counted.size()) + " file" +
-                           plural(counted.size()) + ", content matched).");
-            checkedHere_.insert(id);
-          } else {
-            transition(id, MovePhase::kFailed, differingFilesText(unequal));
-          }
-        }
+        recordVerification(
+            id, fastVerificationOutcome(walkOk, counted, unequal, destinationReachable(snap)));
         advance(id);
       };
     });
@@ -1019,38 +988,18 @@ void LocalFolderMover::startVerification(const std::string& id) {
       MoveManifest* j = find(id);
       j->srcContentHash = srcHash;
       j->dstContentHash = dstHash;
-      if (!srcHash) {
-        transition(
-            id, MovePhase::kFailed,
-            "Could not hash source — file vanished or read error. Source may have been moved or "
-            "modified during the operation.");
-      } else if (!dstHash) {
-        if (bothThere) {
-          transition(
-              id, MovePhase::kFailed,
-              "Could not hash destination — read error on a reachable drive. Source preserved.");
-        } else {
-          transition(
-              id, MovePhase::kWaitingForDrive,
-              "Destination drive disappeared during integrity hash. Will resume on reconnect.");
-        }
-      } else {
-        log_.append(MoverLogSource::kHashing, "source " + *srcHash + " · destination " + *dstHash,
-                    id);
-        if (differing.empty()) {
-          transition(id, MovePhase::kVerifying);
-          checkedHere_.insert(id);
-        } else {
-          for (std::size_t i = 0; i < differing.size() && i < 20; ++i) {
-            log_.append(MoverLogSource::kHashing, differing[i] + ": copy differs from the source",
-                        id);
-          }
-          transition(id, MovePhase::kFailed, differingFilesText(differing));
-        }
-      }
+      recordVerification(id, thoroughVerificationOutcome(srcHash, dstHash, differing, bothThere));
       advance(id);
     };
   });
+}
+
+void LocalFolderMover::recordVerification(const std::string& id,
+                                          const VerificationOutcome& outcome) {
+  const VerificationReport report = renderVerification(outcome);
+  for (const std::string& line : report.logLines) log_.append(MoverLogSource::kHashing, line, id);
+  transition(id, report.next, report.lastError, report.statusMessage);
+  if (report.checked) checkedHere_.insert(id);
 }
 
 void LocalFolderMover::startSizeCheck(const std::string& id) {
