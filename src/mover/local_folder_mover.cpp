@@ -282,6 +282,11 @@ std::uint64_t LocalFolderMover::beginTask(Task task, const std::string& id) {
   return token;
 }
 
+// A background result reaches the loop long after it was asked for; by then
+// the user may have cancelled the job (which drops its tasks) or the step may
+// have been started anew. Acting on a stale result would move the job out of
+// a phase it is no longer in, so only the newest task of a job still in the
+// phase that started it may act.
 bool LocalFolderMover::endTask(Task task, const std::string& id, std::uint64_t token,
                                MovePhase expected) {
   auto& ids = tasks_[task];
@@ -881,6 +886,8 @@ void LocalFolderMover::copyFinished(const std::string& id, int exitCode) {
     errors = std::move(it->second);
     copyErrors_.erase(it);
   }
+  // A cancel that ended the copy has already moved the job on; its exit code
+  // then says nothing about the copy.
   const MoveManifest* m = job(id);
   if (m && m->phase == MovePhase::kCopying) {
     if (exitCode == 0) {
@@ -913,6 +920,8 @@ void LocalFolderMover::startVerification(const std::string& id) {
   MoveManifest* m = find(id);
   if (!m) return;
   const VerificationLevel lvl = level();
+  // With verification off the copy is trusted as it is; the clean-up still
+  // refuses a copy that is missing or out of the policy's roots.
   if (lvl == VerificationLevel::kOff) {
     recordVerification(id, VerificationOutcome{.verdict = VerificationOutcome::Verdict::kSkipped,
                                                .level = VerificationLevel::kOff});
@@ -942,6 +951,7 @@ void LocalFolderMover::startVerification(const std::string& id) {
         }
       }
       const bool walkOk = compared.has_value();
+      // The sizes measured on the way spare the size check a second walk.
       return [=, this] {
         if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
         if (sizes) measuredSizes_[id] = *sizes;
@@ -982,6 +992,8 @@ void LocalFolderMover::startVerification(const std::string& id) {
       dstHash = std::move(check.dstDigest);
       differing = std::move(check.differing);
     }
+    // A digest missing while the drive is gone is a pause, not a failure: the
+    // copy may well be intact when the drive returns.
     return [=, this] {
       if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
       const bool bothThere = destinationReachable(snap) && fs::exists(snap.finalDst);
@@ -994,6 +1006,9 @@ void LocalFolderMover::startVerification(const std::string& id) {
   });
 }
 
+// A passed verification is remembered in this process only: a clean-up
+// continued from a record on disk compares the trees again before it touches
+// the source.
 void LocalFolderMover::recordVerification(const std::string& id,
                                           const VerificationOutcome& outcome) {
   const VerificationReport report = renderVerification(outcome);
@@ -1095,6 +1110,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
                                                snap.finalDst);
         walked = relinkTree(snap.src, snap.finalDst);
       }
+      // A partial relink is a failure that keeps every file, each as itself or
+      // as a link to its copy; running the move again finishes it.
       return [=, this] {
         if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
         if (refusal) return refused(*refusal);
