@@ -231,11 +231,27 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
   }
 }
 
-// The checks of a new move that depend on what the folder holds; false (with
-// the reason printed) when the move must not be queued. `sizeKB` gets the
-// folder's size as the mover measures it, `bytes` what it takes on disk.
-bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path& mount,
-                 std::optional<std::int64_t>& sizeKB, std::uint64_t& bytes) {
+std::optional<fs::path> normalised(const std::string& path) { return normalisedAbsolute(path); }
+
+// The first name a fresh claim would give, without claiming it.
+std::string firstFreeTarget(const fs::path& parent, const std::string& name) {
+  for (int n = 0;; ++n) {
+    const fs::path candidate = parent / (n == 0 ? name : name + "." + std::to_string(n));
+    if (!exists(candidate.string())) return candidate.string();
+  }
+}
+
+// A refusal of `reason` about `subject`.
+MoveCheckRefusal refusal(MoveCheckRefusal::Reason reason, std::string subject = {}) {
+  return MoveCheckRefusal{.reason = reason, .subject = std::move(subject)};
+}
+
+// The checks of a new move that depend on what the folder holds: fills in
+// what they found, and the refusal when the move must not be queued.
+// `plan` gets the folder's size as the mover measures it and what it takes
+// on disk.
+void checkContents(MoverCommandContext& c, MoveChecks& checks, MovePlan& plan) {
+  const std::string& src = checks.src;
   // The in-use probe reads other processes; one survey of the folder gives
   // both its newest write and its size. Independent, so side by side.
   auto inUse = std::async(std::launch::async, [src]() -> std::vector<mover::FolderInUseEntry> {
@@ -251,86 +267,47 @@ bool checksAllow(MoverCommandContext& c, const std::string& src, const fs::path&
   const auto survey = surveyTree(src);
   auto recent =
       mover::recentWriteReport(survey, settings.recentWriteWindowHours(), std::time(nullptr));
-  const auto users = inUse.get();
-  if (!users.empty()) {
-    c.out << "Apps using files in this folder (quit them first for the cleanest copy):\n";
-    for (const auto& u : users) {
-      std::string pids;
-      for (int p : u.pids) pids += (pids.empty() ? "" : ", ") + std::to_string(p);
-      c.out << "  " << u.displayName << " (pid " << pids << ")\n";
-    }
-  }
+  checks.users = inUse.get();
   if (recent.triggered) {
     if (settings.recentWriteGuardEnabled()) {
-      c.err << recent.message() << "\nNothing was moved; your folder is untouched.\n";
-      return false;
+      MoveCheckRefusal r = refusal(MoveCheckRefusal::Reason::kRecentWrites);
+      r.detail = recent.message();
+      checks.refusal = std::move(r);
+      return;
     }
-    c.out << "Recent writes in this folder: " << recent.path << " was modified "
-          << mover::ageText(recent.ageSeconds) << " (the guard is off).\n";
+    checks.unguardedRecentWrite = recent;
   }
   const auto srcCase =
       mover::caseSensitivity(mover::caseProbeFolders(volumeRootOf(src), c.paths.home));
   const auto dstCase =
-      mover::caseSensitivity(mover::caseProbeFolders(volumeRootOf(mount), c.paths.home));
+      mover::caseSensitivity(mover::caseProbeFolders(volumeRootOf(checks.mount), c.paths.home));
   if (srcCase == mover::VolumeCaseSensitivity::kSensitive &&
       dstCase == mover::VolumeCaseSensitivity::kInsensitive) {
     auto collisions = mover::caseCollisions(src);
     if (!collisions.empty()) {
-      c.err << "These names differ only in letter case and cannot both exist on the drive:\n";
-      for (const auto& col : collisions) c.err << "  " << col.first << "\n  " << col.second << "\n";
-      c.err << "Nothing was moved; your folder is untouched. Rename one of each pair and try "
-               "again.\n";
-      return false;
+      MoveCheckRefusal r = refusal(MoveCheckRefusal::Reason::kCaseCollisions);
+      r.collisions = std::move(collisions);
+      checks.refusal = std::move(r);
+      return;
     }
   }
-  bytes = survey ? survey->allocatedBytes : 0;
-  if (survey) sizeKB = mover::kibRoundedUp(survey->apparentBytes);
+  plan.bytes = survey ? survey->allocatedBytes : 0;
+  if (survey) plan.sizeKB = mover::kibRoundedUp(survey->apparentBytes);
   struct statvfs vfs {};
-  if (statvfs(mount.c_str(), &vfs) == 0) {
+  if (statvfs(checks.mount.c_str(), &vfs) == 0) {
     const std::uint64_t free = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-    c.out << "Folder size " << platform::formatFileByteCount(static_cast<std::int64_t>(bytes))
-          << " · free on the drive "
-          << platform::formatFileByteCount(static_cast<std::int64_t>(free)) << "\n";
-    if (bytes > free) {
-      c.err << "There isn't enough free space on the drive for " << mover::quotedName(src)
-            << ". Nothing was moved; your folder is untouched. Free some space on the drive and "
-               "try again.\n";
-      return false;
+    checks.driveFreeBytes = free;
+    if (plan.bytes > free) {
+      checks.refusal = refusal(MoveCheckRefusal::Reason::kNoSpace, mover::quotedName(src));
     }
   }
-  return true;
 }
 
-// What `brimvale move` is about to do with a folder.
-struct MovePlan {
-  enum class Kind {
-    kNew,       // a fresh move into a newly claimed folder
-    kNoop,      // the folder is itself a link to its copy: only recorded
-    kContinue,  // an unfinished move of this folder continues
-    kFinish,    // a relocation that failed half-way through its links is finished
-  };
-  Kind kind = Kind::kNew;
-  std::optional<MoveManifest> job;  // kContinue, kFinish
-  std::uint64_t files = 0;
-  std::uint64_t bytes = 0;
-  std::optional<std::int64_t> sizeKB;
-  std::uint64_t linked = 0;  // kFinish: files that are links to the copy already
-};
-
-std::optional<fs::path> normalised(const std::string& path) { return normalisedAbsolute(path); }
-
-// The first name a fresh claim would give, without claiming it.
-std::string firstFreeTarget(const fs::path& parent, const std::string& name) {
-  for (int n = 0;; ++n) {
-    const fs::path candidate = parent / (n == 0 ? name : name + "." + std::to_string(n));
-    if (!exists(candidate.string())) return candidate.string();
-  }
-}
-
-// Decides what to do with `src` from the records and the folder itself;
-// prints the refusal and returns nothing when it must not move.
-std::optional<MovePlan> planMove(MoverCommandContext& c, const std::string& src,
-                                 const fs::path& working, const fs::path& relocated) {
+// Decides what to do with `checks.src` from the records and the folder
+// itself: the plan, or the refusal when it must not move.
+void planMove(MoverCommandContext& c, MoveChecks& checks) {
+  const std::string& src = checks.src;
+  const fs::path& working = checks.working;
   const std::string shown = homeRelative(src, c.paths.home);
   struct stat st {};
   (void)lstat(src.c_str(), &st);
@@ -339,19 +316,17 @@ std::optional<MovePlan> planMove(MoverCommandContext& c, const std::string& src,
     fs::path target = fs::read_symlink(src, ec);
     if (target.is_relative()) target = fs::path(src).parent_path() / target;
     const fs::path standard = target.lexically_normal();
-    if (!ec && standard.parent_path() == relocated) return MovePlan{.kind = MovePlan::Kind::kNoop};
-    if (!ec && (standard == working || isStrictlyInside(standard, working))) {
-      c.err
-          << shown << " is a link to " << standard.string()
-          << ", which is on the drive already, so there is nothing to move. Nothing was changed.\n";
-      return std::nullopt;
+    if (!ec && standard.parent_path() == checks.relocated) {
+      checks.plan = MovePlan{.kind = MovePlan::Kind::kNoop};
+      return;
     }
-    c.err << shown << " is a link to "
-          << (ec ? std::string("something Brimvale can't read") : standard.string())
-          << "; Brimvale moves folders, not links to them. Move the folder it points to if that is "
-             "what you mean. "
-             "Nothing was changed.\n";
-    return std::nullopt;
+    const bool onDrive = !ec && (standard == working || isStrictlyInside(standard, working));
+    MoveCheckRefusal r = refusal(
+        onDrive ? MoveCheckRefusal::Reason::kLinkToDrive : MoveCheckRefusal::Reason::kLinkElsewhere,
+        shown);
+    if (!ec) r.target = standard.string();
+    checks.refusal = std::move(r);
+    return;
   }
   mover::ManifestStore store(c.paths.state, {}, systemClock());
   const auto records = store.all();
@@ -371,44 +346,108 @@ std::optional<MovePlan> planMove(MoverCommandContext& c, const std::string& src,
     // Two moves over one tree would relink each other's files.
     if (!mover::isTerminal(r.phase) &&
         (isStrictlyInside(self, *rsrc) || isStrictlyInside(*rsrc, self))) {
-      c.err << "An unfinished move of " << homeRelative(r.src, c.paths.home) << " (move " << r.id
-            << ") overlaps " << shown
-            << ", so Brimvale won't start another one over it. Nothing was changed. Finish that "
-               "move first with "
-               "`brimvale moves resume`, or stop it with `brimvale moves cancel "
-            << r.id.substr(0, 8) << "`.\n";
-      return std::nullopt;
+      MoveCheckRefusal overlap = refusal(MoveCheckRefusal::Reason::kOverlap, shown);
+      overlap.target = homeRelative(r.src, c.paths.home);
+      overlap.moveId = r.id;
+      checks.refusal = std::move(overlap);
+      return;
     }
   }
-  if (unfinished) return MovePlan{.kind = MovePlan::Kind::kContinue, .job = *unfinished};
+  if (unfinished) {
+    checks.plan = MovePlan{.kind = MovePlan::Kind::kContinue, .job = *unfinished};
+    return;
+  }
   if (failed && failed->replaceSourceWithSymlink) {
     auto census = mover::takeLinkCensus(src, {failed->finalDst});
     if (census && census->linksInto[0] > 0) {
-      return MovePlan{.kind = MovePlan::Kind::kFinish,
-                      .job = *failed,
-                      .files = census->files,
-                      .linked = census->linksInto[0]};
+      checks.plan = MovePlan{.kind = MovePlan::Kind::kFinish,
+                             .job = *failed,
+                             .files = census->files,
+                             .linked = census->linksInto[0]};
+      return;
     }
   }
   auto census = mover::takeLinkCensus(src, {working});
   if (!census) {
-    c.err << "Brimvale can't read " << shown
-          << ". Nothing was moved; check its permissions and try again.\n";
-    return std::nullopt;
+    checks.refusal = refusal(MoveCheckRefusal::Reason::kUnreadable, shown);
+    return;
   }
   if (census->linksInto[0] > 0) {
     // Copying these links would put each one over the file it points to.
-    c.err << shown << " is already on the drive"
-          << (census->regularFiles == 0 ? ": every file in it is a link to its copy in "
-                                        : " in part: " + filesWord(census->linksInto[0]) +
-                                              " in it are links to copies in ")
-          << working.string() << " (for example " << *census->exampleInto[0] << ")"
-          << (done ? ", from move " + done->id : std::string())
-          << ". Moving it again would copy those links onto "
-          << "the drive, so Brimvale left it as it is. Nothing was changed.\n";
-    return std::nullopt;
+    MoveCheckRefusal r = refusal(MoveCheckRefusal::Reason::kAlreadyOnDrive, shown);
+    r.everyFile = census->regularFiles == 0;
+    r.count = census->linksInto[0];
+    r.target = working.string();
+    r.example = *census->exampleInto[0];
+    if (done) r.moveId = done->id;
+    checks.refusal = std::move(r);
+    return;
   }
-  return MovePlan{.kind = MovePlan::Kind::kNew, .files = census->files};
+  checks.plan = MovePlan{.kind = MovePlan::Kind::kNew, .files = census->files};
+}
+
+// The sentences of a refusal, newline-terminated.
+std::string refusalText(const MoveCheckRefusal& r) {
+  using Reason = MoveCheckRefusal::Reason;
+  switch (r.reason) {
+    case Reason::kNothingThere:
+      return "There is nothing at " + r.subject +
+             ". Nothing was moved; check the path and try again.\n";
+    case Reason::kBusy:
+      return r.detail +
+             " Nothing was moved; your folder is untouched. Try again when it has finished.\n";
+    case Reason::kLinkOutsidePolicy: return r.detail + "\n";
+    case Reason::kOutOfScope:
+      return r.detail +
+             (r.suggestAllowRoot
+                  ? " To move a folder that lies outside your home folder, name the folder that "
+                    "holds it with --allow-root."
+                  : "") +
+             "\n";
+    case Reason::kDriveMissing:
+      return "The fast drive isn't connected at " + r.subject +
+             ". Nothing was moved; your folder is untouched. Connect the drive and try again.\n";
+    case Reason::kLinkToDrive:
+      return r.subject + " is a link to " + r.target +
+             ", which is on the drive already, so there is nothing to move. Nothing was changed.\n";
+    case Reason::kLinkElsewhere:
+      return r.subject + " is a link to " +
+             (r.target.empty() ? std::string("something Brimvale can't read") : r.target) +
+             "; Brimvale moves folders, not links to them. Move the folder it points to if that "
+             "is what you mean. Nothing was changed.\n";
+    case Reason::kOverlap:
+      return "An unfinished move of " + r.target + " (move " + r.moveId + ") overlaps " +
+             r.subject +
+             ", so Brimvale won't start another one over it. Nothing was changed. Finish that "
+             "move first with `brimvale moves resume`, or stop it with `brimvale moves cancel " +
+             r.moveId.substr(0, 8) + "`.\n";
+    case Reason::kUnreadable:
+      return "Brimvale can't read " + r.subject +
+             ". Nothing was moved; check its permissions and try again.\n";
+    case Reason::kAlreadyOnDrive:
+      return r.subject + " is already on the drive" +
+             (r.everyFile ? ": every file in it is a link to its copy in "
+                          : " in part: " + filesWord(r.count) + " in it are links to copies in ") +
+             r.target + " (for example " + r.example + ")" +
+             (r.moveId.empty() ? std::string() : ", from move " + r.moveId) +
+             ". Moving it again would copy those links onto the drive, so Brimvale left it as it "
+             "is. Nothing was changed.\n";
+    case Reason::kRecentWrites:
+      return r.detail + "\nNothing was moved; your folder is untouched.\n";
+    case Reason::kCaseCollisions: {
+      std::string text =
+          "These names differ only in letter case and cannot both exist on the drive:\n";
+      for (const auto& col : r.collisions) text += "  " + col.first + "\n  " + col.second + "\n";
+      return text +
+             "Nothing was moved; your folder is untouched. Rename one of each pair and try "
+             "again.\n";
+    }
+    case Reason::kNoSpace:
+      return "There isn't enough free space on the drive for " + r.subject +
+             ". Nothing was moved; your folder is untouched. Free some space on the drive and "
+             "try again.\n";
+  }
+  return {};
 }
 
 // The question before a move, in plain words.
@@ -545,66 +584,96 @@ void MoverHost::Recorder::recordLedgerRun(std::string_view job, std::string_view
   }
 }
 
-int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
-  std::optional<mover::VerificationLevel> level;
-  if (!o.verify.empty()) level = mover::verificationLevelFromRaw(o.verify);
-  std::string src = fs::absolute(o.folder).lexically_normal().string();
+MoveChecks checkMove(MoverCommandContext& c, const MoveOptions& o, mover::RelocatorLock& lock) {
+  MoveChecks checks;
+  std::string& src = checks.src;
+  src = fs::absolute(o.folder).lexically_normal().string();
   while (src.size() > 1 && src.back() == '/') src.pop_back();
   struct stat st {};
   if (lstat(src.c_str(), &st) != 0) {
-    c.err << "There is nothing at " << src
-          << ". Nothing was moved; check the path and try again.\n";
-    return 1;
+    checks.refusal = refusal(MoveCheckRefusal::Reason::kNothingThere, src);
+    return checks;
   }
-  std::vector<fs::path> extraRoots;
   for (const auto& root : o.allowedRoots)
-    extraRoots.push_back(fs::absolute(root).lexically_normal());
+    checks.extraRoots.push_back(fs::absolute(root).lexically_normal());
   // The lock first: a second `brimvale move` of the same folder (a double
   // click) must see what the first one did, not what was there before it.
-  mover::RelocatorLock lock(c.paths.state);
   if (auto locked = lock.acquire(kLockWait); !locked) {
-    c.err << locked.error().detail
-          << " Nothing was moved; your folder is untouched. Try again when it has finished.\n";
-    return 1;
+    checks.refusal = refusal(MoveCheckRefusal::Reason::kBusy);
+    checks.refusal->detail = locked.error().detail;
+    return checks;
   }
   stopPoint("move:locked");
-  const fs::path mount = mover::driveMountPath(c.paths);
-  const fs::path working = workingFolderFor(mount, c.computerName);
-  const fs::path relocated = working / "Relocated";
-  MoveScope scope({c.paths.home, mount, working, extraRoots, [&c](const fs::path& p) {
-                     return (c.mounts && c.mounts->isMountedAt(p.string())) ||
-                            MoveScope::deviceChangesAt(p);
-                   }});
+  checks.mount = mover::driveMountPath(c.paths);
+  checks.working = workingFolderFor(checks.mount, c.computerName);
+  checks.relocated = checks.working / "Relocated";
+  MoveScope scope(
+      {c.paths.home, checks.mount, checks.working, checks.extraRoots, [&c](const fs::path& p) {
+         return (c.mounts && c.mounts->isMountedAt(p.string())) || MoveScope::deviceChangesAt(p);
+       }});
   // A link is judged where it lies, not where it leads: one that already
   // leads to its copy is only recorded (planMove), nothing is moved through it.
   if (S_ISLNK(st.st_mode)) {
     PathPolicyRoots roots;
     roots.home = c.paths.home;
-    roots.extraRoots = extraRoots;
+    roots.extraRoots = checks.extraRoots;
     if (auto allowed = PathPolicy(std::move(roots)).check(src); !allowed) {
-      c.err << allowed.error().sentence() << "\n";
-      return 1;
+      checks.refusal = refusal(MoveCheckRefusal::Reason::kLinkOutsidePolicy);
+      checks.refusal->detail = allowed.error().sentence();
+      return checks;
     }
   } else if (auto scoped = scope.check(src, MoveDirection::kToDrive); !scoped) {
-    c.err << scoped.error().sentence();
-    if (scoped.error().reason == MoveRefusalReason::kPath &&
-        scoped.error().pathRefusal.reason == PathRefusalReason::kOutsideRoots) {
-      c.err << " To move a folder that lies outside your home folder, name the folder that holds "
-               "it with "
-               "--allow-root.";
+    checks.refusal = refusal(MoveCheckRefusal::Reason::kOutOfScope);
+    checks.refusal->detail = scoped.error().sentence();
+    checks.refusal->suggestAllowRoot =
+        scoped.error().reason == MoveRefusalReason::kPath &&
+        scoped.error().pathRefusal.reason == PathRefusalReason::kOutsideRoots;
+    return checks;
+  }
+  if (!fs::is_directory(checks.mount) ||
+      (c.mounts && !c.mounts->isMountedAt(checks.mount.string()))) {
+    checks.refusal = refusal(MoveCheckRefusal::Reason::kDriveMissing, checks.mount.string());
+    return checks;
+  }
+  planMove(c, checks);
+  if (checks.plan && checks.plan->kind == MovePlan::Kind::kNew)
+    checkContents(c, checks, *checks.plan);
+  return checks;
+}
+
+void renderMoveChecks(const MoveChecks& checks, std::ostream& out, std::ostream& err) {
+  if (!checks.users.empty()) {
+    out << "Apps using files in this folder (quit them first for the cleanest copy):\n";
+    for (const auto& u : checks.users) {
+      std::string pids;
+      for (int p : u.pids) pids += (pids.empty() ? "" : ", ") + std::to_string(p);
+      out << "  " << u.displayName << " (pid " << pids << ")\n";
     }
-    c.err << "\n";
-    return 1;
   }
-  if (!fs::is_directory(mount) || (c.mounts && !c.mounts->isMountedAt(mount.string()))) {
-    c.err << "The fast drive isn't connected at " << mount.string()
-          << ". Nothing was moved; your folder is untouched. Connect the drive and try again.\n";
-    return 1;
+  if (const auto& recent = checks.unguardedRecentWrite) {
+    out << "Recent writes in this folder: " << recent->path << " was modified "
+        << mover::ageText(recent->ageSeconds) << " (the guard is off).\n";
   }
-  auto plan = planMove(c, src, working, relocated);
-  if (!plan) return 1;
-  if (plan->kind == MovePlan::Kind::kNew && !checksAllow(c, src, mount, plan->sizeKB, plan->bytes))
-    return 1;
+  if (checks.driveFreeBytes && checks.plan) {
+    out << "Folder size "
+        << platform::formatFileByteCount(static_cast<std::int64_t>(checks.plan->bytes))
+        << " · free on the drive "
+        << platform::formatFileByteCount(static_cast<std::int64_t>(*checks.driveFreeBytes)) << "\n";
+  }
+  if (checks.refusal) err << refusalText(*checks.refusal);
+}
+
+int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
+  std::optional<mover::VerificationLevel> level;
+  if (!o.verify.empty()) level = mover::verificationLevelFromRaw(o.verify);
+  mover::RelocatorLock lock(c.paths.state);
+  const MoveChecks checks = checkMove(c, o, lock);
+  renderMoveChecks(checks, c.out, c.err);
+  if (checks.refusal) return 1;
+  const std::string& src = checks.src;
+  const std::optional<MovePlan>& plan = checks.plan;
+  const fs::path& relocated = checks.relocated;
+  const std::vector<fs::path>& extraRoots = checks.extraRoots;
   const std::string question = planQuestion(*plan, homeRelative(src, c.paths.home));
   if (o.dryRun) {
     if (!question.empty()) c.out << question << "\n";

@@ -2,6 +2,7 @@
 // command line, under the relocator lock, with the safety checks and the
 // question first and a live progress bar.
 #pragma once
+#include <cstdint>
 #include <filesystem>
 #include <istream>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "app/run_loop.h"
 #include "common/state/paths.h"
 #include "mover/local_folder_mover.h"
+#include "mover/safety_checks.h"
 #include "platform/app_platform.h"
 #include "snapshots/snapshot_manager.h"
 
@@ -77,6 +79,78 @@ class MoverHost {
   std::function<void(const mover::MoveManifest&)> onChange_;
   std::unique_ptr<mover::LocalFolderMover> mover_;
 };
+
+// What `brimvale move` is about to do with a folder.
+struct MovePlan {
+  enum class Kind {
+    kNew,       // a fresh move into a newly claimed folder
+    kNoop,      // the folder is itself a link to its copy: only recorded
+    kContinue,  // an unfinished move of this folder continues
+    kFinish,    // a relocation that failed half-way through its links is finished
+  };
+  Kind kind = Kind::kNew;
+  std::optional<mover::MoveManifest> job;  // kContinue, kFinish
+  std::uint64_t files = 0;
+  std::uint64_t bytes = 0;  // kNew: what the folder takes on disk
+  std::optional<std::int64_t> sizeKB;
+  std::uint64_t linked = 0;  // kFinish: files that are links to the copy already
+};
+
+// Why `brimvale move` leaves a folder where it is. Each reason names the
+// fields it fills; `subject` is the folder as shown unless said otherwise.
+struct MoveCheckRefusal {
+  enum class Reason {
+    kNothingThere,       // subject: the absolute path
+    kBusy,               // detail: who holds the relocator lock
+    kLinkOutsidePolicy,  // detail: the path policy's sentence
+    kOutOfScope,         // detail: the scope's sentence; suggestAllowRoot
+    kDriveMissing,       // subject: the drive's mount path
+    kLinkToDrive,        // target: where the link leads
+    kLinkElsewhere,      // target: where the link leads, empty when unreadable
+    kOverlap,            // target: the unfinished move's folder; moveId
+    kUnreadable,
+    kAlreadyOnDrive,  // count links into target (the working folder), everyFile, example, moveId
+    kRecentWrites,    // detail: the guard's message
+    kCaseCollisions,  // collisions
+    kNoSpace,         // subject: the folder's quoted name
+  };
+  Reason reason = Reason::kNothingThere;
+  std::string subject;
+  std::string target;
+  std::string detail;
+  std::string example;
+  std::string moveId;
+  std::uint64_t count = 0;
+  bool everyFile = false;
+  bool suggestAllowRoot = false;
+  std::vector<mover::CaseCollision> collisions;
+};
+
+// What the checks before a move decided and found.
+struct MoveChecks {
+  std::string src;  // absolute, without trailing slashes
+  std::vector<std::filesystem::path> extraRoots;
+  std::filesystem::path mount;
+  std::filesystem::path working;
+  std::filesystem::path relocated;
+  std::optional<MovePlan> plan;                // set unless refused before planning
+  std::vector<mover::FolderInUseEntry> users;  // processes with files open in the folder
+  // A recent write the user let through by turning the guard off.
+  std::optional<mover::RecentWriteReport> unguardedRecentWrite;
+  std::optional<std::uint64_t> driveFreeBytes;  // kNew, when the drive could be measured
+  std::optional<MoveCheckRefusal> refusal;      // set: nothing may be moved
+};
+
+// Every check `brimvale move` makes before it asks: the folder exists, the
+// relocator lock (taken through `lock`, which the caller keeps for the
+// move), the path policy and scope, the drive, the records of other moves,
+// and for a new move what the folder holds and the room on the drive.
+// Stops at the first refusal. Prints nothing.
+[[nodiscard]] MoveChecks checkMove(MoverCommandContext& c, const MoveOptions& options,
+                                   mover::RelocatorLock& lock);
+
+// The text of the checks: what they found on `out`, a refusal on `err`.
+void renderMoveChecks(const MoveChecks& checks, std::ostream& out, std::ostream& err);
 
 // Under the relocator lock: checks, asks, then relocates `folder` into a
 // fresh folder of {working folder}/Relocated (or continues the unfinished

@@ -4,6 +4,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
+#include "common/state/config_keys.h"
 #include "common/state/rule_text.h"
 
 namespace brimvale::app {
@@ -11,7 +12,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kBlockStart = "RULES=(";
+// The start of the line that opens the rules array.
+std::string blockStart() { return std::string(config_keys::kRules) + "=("; }
 constexpr std::string_view kCouldNotRead = "Couldn't read config";
 
 std::string_view trimmedLine(std::string_view line) {
@@ -68,7 +70,7 @@ struct BlockSpan {
 // An unclosed block runs to the end of the file.
 std::optional<BlockSpan> findBlock(const std::vector<std::string_view>& lines) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (!trimmedLine(lines[i]).starts_with(kBlockStart)) continue;
+    if (!trimmedLine(lines[i]).starts_with(blockStart())) continue;
     if (lines[i].find(')') != std::string_view::npos) return BlockSpan{i, i + 1, i + 1};
     std::size_t end = i + 1;
     while (end < lines.size() && !trimmedLine(lines[end]).starts_with(")")) ++end;
@@ -121,7 +123,7 @@ std::vector<RuleRow> parseRulesBlock(std::string_view text, const fs::path& home
       if (!trimBlanks(element).empty()) rows.push_back(rowOf(element, home));
     }
   };
-  add(trimmedLine(lines[block->first]).substr(kBlockStart.size()));
+  add(trimmedLine(lines[block->first]).substr(blockStart().size()));
   for (std::size_t i = block->first + 1; i < block->elementsEnd; ++i) add(trimmedLine(lines[i]));
   return rows;
 }
@@ -140,7 +142,7 @@ std::string ruleElement(const RuleRow& row, const fs::path& home) {
 
 std::string withRulesBlock(std::string_view text, const std::vector<RuleRow>& rows,
                            const fs::path& home) {
-  std::string block = std::string(kBlockStart) + "\n";
+  std::string block = blockStart() + "\n";
   for (const auto& row : rows) block += "  " + ruleElement(row, home) + "\n";
   block += ")\n";
   const std::vector<std::string_view> lines = splitLines(text);

@@ -6,58 +6,49 @@
 namespace brimvale::care {
 namespace {
 
-// One row per enumerator: its persisted raw string and the words shown for it.
+// The words shown for each enumerator.
 template <class E>
-struct Row {
+struct Words {
   E value;
-  std::string_view raw;
   std::string_view text;
 };
 
-// Action rows: the text is the button label.
-constexpr std::array<Row<SimpleActionID>, 13> kActionTable{{
-    {SimpleActionID::kFreeUpSpace, "freeUpSpace", "Free up space"},
-    {SimpleActionID::kReviewApps, "reviewApps", "Review large apps"},
-    {SimpleActionID::kManageDrive, "manageDrive", "Manage your drive"},
-    {SimpleActionID::kBackUp, "backUp", "Back up"},
-    {SimpleActionID::kReclaimSnapshots, "reclaimSnapshots", "Reclaim old backups"},
-    {SimpleActionID::kOptimizeCloud, "optimizeCloud", "Keep cloud files online-only"},
-    {SimpleActionID::kBrowseTier, "browseTier", "Browse your files"},
-    {SimpleActionID::kWhatsUsingSpace, "whatsUsingSpace", "See what's using space"},
-    {SimpleActionID::kCloudTransfers, "cloudTransfers", "Cloud transfers"},
-    {SimpleActionID::kUsageHistory, "usageHistory", "Usage history"},
-    {SimpleActionID::kViewActivity, "viewActivity", "View activity"},
-    {SimpleActionID::kEditRules, "editRules", "Edit rules"},
-    {SimpleActionID::kAllGood, "allGood", "All good"},
+// Button labels.
+constexpr std::array<Words<SimpleActionID>, 13> kActionLabels{{
+    {SimpleActionID::kFreeUpSpace, "Free up space"},
+    {SimpleActionID::kReviewApps, "Review large apps"},
+    {SimpleActionID::kManageDrive, "Manage your drive"},
+    {SimpleActionID::kBackUp, "Back up"},
+    {SimpleActionID::kReclaimSnapshots, "Reclaim old backups"},
+    {SimpleActionID::kOptimizeCloud, "Keep cloud files online-only"},
+    {SimpleActionID::kBrowseTier, "Browse your files"},
+    {SimpleActionID::kWhatsUsingSpace, "See what's using space"},
+    {SimpleActionID::kCloudTransfers, "Cloud transfers"},
+    {SimpleActionID::kUsageHistory, "Usage history"},
+    {SimpleActionID::kViewActivity, "View activity"},
+    {SimpleActionID::kEditRules, "Edit rules"},
+    {SimpleActionID::kAllGood, "All good"},
 }};
 
-// Category rows: the text is the phrase of the plan sentence.
-constexpr std::array<Row<ReclaimCategory>, 3> kCategoryTable{{
-    {ReclaimCategory::kDevcaches, "devcaches", "clear developer and package caches"},
-    {ReclaimCategory::kSyslog, "syslog", "clear system and log clutter"},
-    {ReclaimCategory::kTrash, "trash", "empty old items from your Trash"},
+// The phrases of the plan sentence.
+constexpr std::array<Words<ReclaimCategory>, 3> kCategoryPhrases{{
+    {ReclaimCategory::kDevcaches, "clear developer and package caches"},
+    {ReclaimCategory::kSyslog, "clear system and log clutter"},
+    {ReclaimCategory::kTrash, "empty old items from your Trash"},
 }};
 
 template <class E, std::size_t N>
-const Row<E>& rowOf(const std::array<Row<E>, N>& table, E value) {
+std::string_view wordsOf(const std::array<Words<E>, N>& table, E value) {
   for (const auto& row : table) {
-    if (row.value == value) return row;
+    if (row.value == value) return row.text;
   }
-  return table.front();  // unreachable while the table covers every case
-}
-
-template <class E, std::size_t N>
-std::optional<E> valueOf(const std::array<Row<E>, N>& table, std::string_view raw) {
-  for (const auto& row : table) {
-    if (row.raw == raw) return row.value;
-  }
-  return std::nullopt;
+  return table.front().text;  // unreachable while the table covers every case
 }
 
 std::string_view planPhrase(const CareStep& step) {
   switch (step.kind) {
     case CareStep::Kind::kCachesAndRarelyUsedFiles: return "clear caches and rarely-used files";
-    case CareStep::Kind::kReclaim: return rowOf(kCategoryTable, step.category).text;
+    case CareStep::Kind::kReclaim: return wordsOf(kCategoryPhrases, step.category);
     case CareStep::Kind::kOldLocalBackups: return "reclaim space from old local backups";
     case CareStep::Kind::kCloudOnlineOnly: return "keep cloud files online-only";
   }
@@ -71,18 +62,22 @@ Recommendation withEstimate(std::string headline, std::string detail, std::int64
 
 }  // namespace
 
-std::string_view rawString(SimpleActionID action) { return rowOf(kActionTable, action).raw; }
-
-std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw) {
-  return valueOf(kActionTable, raw);
+std::string_view rawString(SimpleActionID action) {
+  return rawNameOf(kSimpleActionIDNames, action);
 }
 
-std::string_view actionLabel(SimpleActionID action) { return rowOf(kActionTable, action).text; }
+std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw) {
+  return valueOfRaw(kSimpleActionIDNames, raw);
+}
 
-std::string_view rawString(ReclaimCategory category) { return rowOf(kCategoryTable, category).raw; }
+std::string_view actionLabel(SimpleActionID action) { return wordsOf(kActionLabels, action); }
+
+std::string_view rawString(ReclaimCategory category) {
+  return rawNameOf(kReclaimCategoryNames, category);
+}
 
 std::optional<ReclaimCategory> reclaimCategoryFromRaw(std::string_view raw) {
-  return valueOf(kCategoryTable, raw);
+  return valueOfRaw(kReclaimCategoryNames, raw);
 }
 
 std::int64_t cleanUpEstimateGb(const HomeFacts& facts) {

@@ -3,11 +3,14 @@
 // space. Pure functions of a small facts record.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/base/raw_names.h"
 
 namespace brimvale::care {
 
@@ -39,6 +42,21 @@ enum class SimpleActionID {
   kEditRules,
   kAllGood,
 };
+inline constexpr std::array<RawName<SimpleActionID>, 13> kSimpleActionIDNames{{
+    {SimpleActionID::kFreeUpSpace, "freeUpSpace"},
+    {SimpleActionID::kReviewApps, "reviewApps"},
+    {SimpleActionID::kManageDrive, "manageDrive"},
+    {SimpleActionID::kBackUp, "backUp"},
+    {SimpleActionID::kReclaimSnapshots, "reclaimSnapshots"},
+    {SimpleActionID::kOptimizeCloud, "optimizeCloud"},
+    {SimpleActionID::kBrowseTier, "browseTier"},
+    {SimpleActionID::kWhatsUsingSpace, "whatsUsingSpace"},
+    {SimpleActionID::kCloudTransfers, "cloudTransfers"},
+    {SimpleActionID::kUsageHistory, "usageHistory"},
+    {SimpleActionID::kViewActivity, "viewActivity"},
+    {SimpleActionID::kEditRules, "editRules"},
+    {SimpleActionID::kAllGood, "allGood"},
+}};
 
 // "freeUpSpace", "reviewApps", ...
 [[nodiscard]] std::string_view rawString(SimpleActionID action);
@@ -56,6 +74,11 @@ struct Recommendation {
 
 // The service's reclaim categories; the raw strings are its command arguments.
 enum class ReclaimCategory { kDevcaches, kSyslog, kTrash };
+inline constexpr std::array<RawName<ReclaimCategory>, 3> kReclaimCategoryNames{{
+    {ReclaimCategory::kDevcaches, "devcaches"},
+    {ReclaimCategory::kSyslog, "syslog"},
+    {ReclaimCategory::kTrash, "trash"},
+}};
 
 // "devcaches", "syslog", "trash".
 [[nodiscard]] std::string_view rawString(ReclaimCategory category);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "care/sentence_cases_test.h"
+#include "common/testing/raw_name_checks.h"
 
 namespace brimvale::care {
 namespace {
@@ -182,6 +183,25 @@ TEST(HomeGuidance, RawStringsRoundTrip) {
   }
   EXPECT_FALSE(simpleActionFromRaw("FreeUpSpace"));
   EXPECT_FALSE(reclaimCategoryFromRaw("caches"));
+}
+
+TEST(RawNames, GuidanceTablesArePinnedAndAgreeWithTheConversions) {
+  auto actionRaw = [](SimpleActionID action) { return rawString(action); };
+  auto categoryRaw = [](ReclaimCategory category) { return rawString(category); };
+  {
+    SCOPED_TRACE("SimpleActionID");
+    brimvale::testing::expectRawNames(
+        kSimpleActionIDNames,
+        "freeUpSpace reviewApps manageDrive backUp reclaimSnapshots "
+        "optimizeCloud browseTier whatsUsingSpace cloudTransfers usageHistory "
+        "viewActivity editRules allGood",
+        actionRaw, simpleActionFromRaw);
+  }
+  {
+    SCOPED_TRACE("ReclaimCategory");
+    brimvale::testing::expectRawNames(kReclaimCategoryNames, "devcaches syslog trash", categoryRaw,
+                                      reclaimCategoryFromRaw);
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "common/base/process.h"
 #include "common/base/raw_names.h"
 #include "common/base/text_formats.h"
+#include "common/state/config_keys.h"
 #include "platform/byte_count_format.h"
 
 namespace brimvale::diagnostics {
@@ -23,13 +24,6 @@ constexpr std::chrono::seconds kPollInterval{30};
 constexpr std::chrono::seconds kPollTolerance{10};
 constexpr std::chrono::seconds kRelocateDeadline{600};
 constexpr std::string_view kIssueItem = "Startup disk";
-
-constexpr std::array kStates{
-    RawName<WarnState>{WarnState::kOk, "ok"},
-    RawName<WarnState>{WarnState::kLow, "low"},
-    RawName<WarnState>{WarnState::kCritical, "critical"},
-    RawName<WarnState>{WarnState::kEmergency, "emergency"},
-};
 
 // What a change into each warning state says and does.
 struct Escalation {
@@ -93,9 +87,11 @@ std::string firstCharacters(std::string_view text, std::size_t count) {
 
 }  // namespace
 
-std::string_view warnStateRaw(WarnState state) { return rawNameOf(kStates, state); }
+std::string_view warnStateRaw(WarnState state) { return rawNameOf(kWarnStateNames, state); }
 
-std::optional<WarnState> warnStateFromRaw(std::string_view raw) { return valueOfRaw(kStates, raw); }
+std::optional<WarnState> warnStateFromRaw(std::string_view raw) {
+  return valueOfRaw(kWarnStateNames, raw);
+}
 
 std::optional<VolumeMeasurement> measurementFrom(const std::string& path,
                                                  const platform::VolumeResourceValues& v,
@@ -121,13 +117,13 @@ MonitorConfig parseMonitorConfig(std::string_view text) {
     if (eq == std::string_view::npos) continue;
     std::string_view key = line.substr(0, eq);
     std::string_view value = trimAny(line.substr(eq + 1), "\"' ");
-    if (key == "LOW_SPACE_WARN_GB") {
+    if (key == config_keys::kLowSpaceWarnGb) {
       config.warnGb = decimalInteger(value).value_or(config.warnGb);
-    } else if (key == "LOW_SPACE_CRITICAL_GB") {
+    } else if (key == config_keys::kLowSpaceCriticalGb) {
       config.criticalGb = decimalInteger(value).value_or(config.criticalGb);
-    } else if (key == "LOW_SPACE_EMERGENCY_GB") {
+    } else if (key == config_keys::kLowSpaceEmergencyGb) {
       config.emergencyGb = decimalInteger(value).value_or(config.emergencyGb);
-    } else if (key == "ENABLE_AUTO_ACTIONS") {
+    } else if (key == config_keys::kEnableAutoActions) {
       std::string lower(value);
       std::transform(lower.begin(), lower.end(), lower.begin(),
                      [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

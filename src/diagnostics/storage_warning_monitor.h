@@ -3,6 +3,7 @@
 // relocate data at the two worst states, and records each check in the ledger.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/base/raw_names.h"
 #include "common/base/timestamps.h"
 #include "common/state/paths.h"
 #include "diagnostics/notification_delivery.h"
@@ -23,6 +25,12 @@ namespace brimvale::diagnostics {
 
 // Ordered by severity. Persisted by raw string; never renumber.
 enum class WarnState { kOk, kLow, kCritical, kEmergency };
+inline constexpr std::array<RawName<WarnState>, 4> kWarnStateNames{{
+    {WarnState::kOk, "ok"},
+    {WarnState::kLow, "low"},
+    {WarnState::kCritical, "critical"},
+    {WarnState::kEmergency, "emergency"},
+}};
 [[nodiscard]] std::string_view warnStateRaw(WarnState state);
 [[nodiscard]] std::optional<WarnState> warnStateFromRaw(std::string_view raw);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
+#include "common/testing/raw_name_checks.h"
 #include "platform/platform_test_support.h"
 #include "platform/testing/fake_scheduler.h"
 #include "platform/testing/recording_desktop.h"
@@ -273,6 +274,11 @@ TEST(WarnState, RawStringsRoundTrip) {
     EXPECT_EQ(warnStateFromRaw(warnStateRaw(s)), s);
   }
   EXPECT_EQ(warnStateRaw(WarnState::kEmergency), "emergency");
+}
+
+TEST(RawNames, WarnStateTableIsPinnedAndAgreesWithTheConversions) {
+  brimvale::testing::expectRawNames(kWarnStateNames, "ok low critical emergency", warnStateRaw,
+                                    warnStateFromRaw);
 }
 
 }  // namespace

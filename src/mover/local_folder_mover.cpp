@@ -39,7 +39,6 @@ constexpr std::string_view kNoRsync =
 constexpr std::string_view kHeld =
     "A drive transfer is in progress. This move was held — try again once it finishes.";
 constexpr std::string_view kHashingStatus = "Hashing source + destination for integrity check…";
-constexpr std::string_view kQuickPassed = "Quick verify passed — proceeding.";
 constexpr std::size_t kTerminalShown = 200;
 // Enough of the copy tool's complaints to name the cause; a copy failing on
 // every file would otherwise keep them all.
@@ -283,6 +282,11 @@ std::uint64_t LocalFolderMover::beginTask(Task task, const std::string& id) {
   return token;
 }
 
+// A background result reaches the loop long after it was asked for; by then
+// the user may have cancelled the job (which drops its tasks) or the step may
+// have been started anew. Acting on a stale result would move the job out of
+// a phase it is no longer in, so only the newest task of a job still in the
+// phase that started it may act.
 bool LocalFolderMover::endTask(Task task, const std::string& id, std::uint64_t token,
                                MovePhase expected) {
   auto& ids = tasks_[task];
@@ -882,6 +886,8 @@ void LocalFolderMover::copyFinished(const std::string& id, int exitCode) {
     errors = std::move(it->second);
     copyErrors_.erase(it);
   }
+  // A cancel that ended the copy has already moved the job on; its exit code
+  // then says nothing about the copy.
   const MoveManifest* m = job(id);
   if (m && m->phase == MovePhase::kCopying) {
     if (exitCode == 0) {
@@ -914,10 +920,11 @@ void LocalFolderMover::startVerification(const std::string& id) {
   MoveManifest* m = find(id);
   if (!m) return;
   const VerificationLevel lvl = level();
+  // With verification off the copy is trusted as it is; the clean-up still
+  // refuses a copy that is missing or out of the policy's roots.
   if (lvl == VerificationLevel::kOff) {
-    transition(id, MovePhase::kCleaningUp, std::nullopt,
-               "Verification disabled — proceeding to cleanup.");
-    checkedHere_.insert(id);
+    recordVerification(id, VerificationOutcome{.verdict = VerificationOutcome::Verdict::kSkipped,
+                                               .level = VerificationLevel::kOff});
     stopPoint("mover:verified");
     startCleanup(id);
     return;
@@ -944,40 +951,12 @@ void LocalFolderMover::startVerification(const std::string& id) {
         }
       }
       const bool walkOk = compared.has_value();
+      // The sizes measured on the way spare the size check a second walk.
       return [=, this] {
         if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
         if (sizes) measuredSizes_[id] = *sizes;
-        const bool parentThere = destinationReachable(snap);
-        if (!walkOk) {
-          if (parentThere) {
-            transition(id, MovePhase::kFailed,
-                       "Verification walk failed (permission or read error). Source preserved.");
-          } else {
-            transition(
-                id, MovePhase::kWaitingForDrive,
-                "Destination drive disappeared during verification. Will resume on reconnect.");
-          }
-        } else if (counted.empty()) {
-          transition(id, MovePhase::kVerifying, std::nullopt, std::string(kQuickPassed));
-          checkedHere_.insert(id);
-        } else {
-          log_.append(MoverLogSource::kHashing,
-                      "Stat diff on " + std::to_string(counted.size()) + " file" +
-                          plural(counted.size()) + " — re-hashing.",
-                      id);
-          for (std::size_t i = 0; i < counted.size() && i < 20; ++i) {
-            log_.append(MoverLogSource::kHashing,
-                        counted[i].path + ": " + counted[i].reason.description(), id);
-          }
-          if (unequal.empty()) {
-            transition(id, MovePhase::kVerifying, std::nullopt,
-                       "Verified (stat skew on " + std::to_string(counted.size()) + " file" +
-                           plural(counted.size()) + ", content matched).");
-            checkedHere_.insert(id);
-          } else {
-            transition(id, MovePhase::kFailed, differingFilesText(unequal));
-          }
-        }
+        recordVerification(
+            id, fastVerificationOutcome(walkOk, counted, unequal, destinationReachable(snap)));
         advance(id);
       };
     });
@@ -1013,44 +992,29 @@ void LocalFolderMover::startVerification(const std::string& id) {
       dstHash = std::move(check.dstDigest);
       differing = std::move(check.differing);
     }
+    // A digest missing while the drive is gone is a pause, not a failure: the
+    // copy may well be intact when the drive returns.
     return [=, this] {
       if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
       const bool bothThere = destinationReachable(snap) && fs::exists(snap.finalDst);
       MoveManifest* j = find(id);
       j->srcContentHash = srcHash;
       j->dstContentHash = dstHash;
-      if (!srcHash) {
-        transition(
-            id, MovePhase::kFailed,
-            "Could not hash source — file vanished or read error. Source may have been moved or "
-            "modified during the operation.");
-      } else if (!dstHash) {
-        if (bothThere) {
-          transition(
-              id, MovePhase::kFailed,
-              "Could not hash destination — read error on a reachable drive. Source preserved.");
-        } else {
-          transition(
-              id, MovePhase::kWaitingForDrive,
-              "Destination drive disappeared during integrity hash. Will resume on reconnect.");
-        }
-      } else {
-        log_.append(MoverLogSource::kHashing, "source " + *srcHash + " · destination " + *dstHash,
-                    id);
-        if (differing.empty()) {
-          transition(id, MovePhase::kVerifying);
-          checkedHere_.insert(id);
-        } else {
-          for (std::size_t i = 0; i < differing.size() && i < 20; ++i) {
-            log_.append(MoverLogSource::kHashing, differing[i] + ": copy differs from the source",
-                        id);
-          }
-          transition(id, MovePhase::kFailed, differingFilesText(differing));
-        }
-      }
+      recordVerification(id, thoroughVerificationOutcome(srcHash, dstHash, differing, bothThere));
       advance(id);
     };
   });
+}
+
+// A passed verification is remembered in this process only: a clean-up
+// continued from a record on disk compares the trees again before it touches
+// the source.
+void LocalFolderMover::recordVerification(const std::string& id,
+                                          const VerificationOutcome& outcome) {
+  const VerificationReport report = renderVerification(outcome);
+  for (const std::string& line : report.logLines) log_.append(MoverLogSource::kHashing, line, id);
+  transition(id, report.next, report.lastError, report.statusMessage);
+  if (report.checked) checkedHere_.insert(id);
 }
 
 void LocalFolderMover::startSizeCheck(const std::string& id) {
@@ -1146,6 +1110,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
                                                snap.finalDst);
         walked = relinkTree(snap.src, snap.finalDst);
       }
+      // A partial relink is a failure that keeps every file, each as itself or
+      // as a link to its copy; running the move again finishes it.
       return [=, this] {
         if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
         if (refusal) return refused(*refusal);

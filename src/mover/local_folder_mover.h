@@ -211,6 +211,8 @@ class LocalFolderMover {
   void handleCopyOutput(const std::string& id, const std::vector<CopyLine>& lines);
   void copyFinished(const std::string& id, int exitCode);
   void startVerification(const std::string& id);
+  // Logs and records what a verification concluded.
+  void recordVerification(const std::string& id, const VerificationOutcome& outcome);
   void startSizeCheck(const std::string& id);
   void startCleanup(const std::string& id);
   void enteredDone(const MoveManifest& m);

@@ -14,20 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr std::array<std::string_view, 9> kPhaseNames{"writing",   "copying",    "hashing",
-                                                      "verifying", "cleaningUp", "done",
-                                                      "cancelled", "failed",     "waitingForDrive"};
-constexpr std::array<std::string_view, 3> kPolicyNames{"merge", "override", "mergeKeepNewer"};
-constexpr std::array<std::string_view, 2> kTriggerNames{"userMove", "autoSync"};
-
-template <class E, std::size_t N>
-std::optional<E> fromTable(const std::array<std::string_view, N>& table, std::string_view raw) {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (table[i] == raw) return static_cast<E>(i);
-  }
-  return std::nullopt;
-}
-
 std::optional<std::string> optString(const json& j, const char* key) {
   auto it = j.find(key);
   if (it == j.end() || !it->is_string()) return std::nullopt;
@@ -36,24 +22,24 @@ std::optional<std::string> optString(const json& j, const char* key) {
 
 }  // namespace
 
-std::string_view phaseRaw(MovePhase phase) { return kPhaseNames[static_cast<std::size_t>(phase)]; }
+std::string_view phaseRaw(MovePhase phase) { return rawNameOf(kMovePhaseNames, phase); }
 std::optional<MovePhase> phaseFromRaw(std::string_view raw) {
-  return fromTable<MovePhase>(kPhaseNames, raw);
+  return valueOfRaw(kMovePhaseNames, raw);
 }
 bool isTerminal(MovePhase phase) {
   return phase == MovePhase::kDone || phase == MovePhase::kCancelled || phase == MovePhase::kFailed;
 }
 std::string_view conflictPolicyRaw(MoveConflictPolicy policy) {
-  return kPolicyNames[static_cast<std::size_t>(policy)];
+  return rawNameOf(kMoveConflictPolicyNames, policy);
 }
 std::optional<MoveConflictPolicy> conflictPolicyFromRaw(std::string_view raw) {
-  return fromTable<MoveConflictPolicy>(kPolicyNames, raw);
+  return valueOfRaw(kMoveConflictPolicyNames, raw);
 }
 std::string_view triggerSourceRaw(MoveTriggerSource source) {
-  return kTriggerNames[static_cast<std::size_t>(source)];
+  return rawNameOf(kMoveTriggerSourceNames, source);
 }
 std::optional<MoveTriggerSource> triggerSourceFromRaw(std::string_view raw) {
-  return fromTable<MoveTriggerSource>(kTriggerNames, raw);
+  return valueOfRaw(kMoveTriggerSourceNames, raw);
 }
 
 std::string encodeManifest(const MoveManifest& m) {

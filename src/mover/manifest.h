@@ -1,6 +1,7 @@
 // The durable record of one folder move (state/folder-moves/<id>.json): what
 // is moved where, which phase it reached, and how a relaunch continues it.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -10,12 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/raw_names.h"
 #include "common/base/timestamps.h"
 #include "common/state/paths.h"
 
 namespace brimvale::mover {
 
-// Persisted by raw string (kPhaseNames); never renumber.
+// Persisted by raw string (kMovePhaseNames); never renumber.
 enum class MovePhase {
   kWriting,
   kCopying,
@@ -27,8 +29,30 @@ enum class MovePhase {
   kFailed,
   kWaitingForDrive,
 };
+inline constexpr std::array<RawName<MovePhase>, 9> kMovePhaseNames{{
+    {MovePhase::kWriting, "writing"},
+    {MovePhase::kCopying, "copying"},
+    {MovePhase::kHashing, "hashing"},
+    {MovePhase::kVerifying, "verifying"},
+    {MovePhase::kCleaningUp, "cleaningUp"},
+    {MovePhase::kDone, "done"},
+    {MovePhase::kCancelled, "cancelled"},
+    {MovePhase::kFailed, "failed"},
+    {MovePhase::kWaitingForDrive, "waitingForDrive"},
+}};
+
 enum class MoveConflictPolicy { kMerge, kOverride, kMergeKeepNewer };
+inline constexpr std::array<RawName<MoveConflictPolicy>, 3> kMoveConflictPolicyNames{{
+    {MoveConflictPolicy::kMerge, "merge"},
+    {MoveConflictPolicy::kOverride, "override"},
+    {MoveConflictPolicy::kMergeKeepNewer, "mergeKeepNewer"},
+}};
+
 enum class MoveTriggerSource { kUserMove, kAutoSync };
+inline constexpr std::array<RawName<MoveTriggerSource>, 2> kMoveTriggerSourceNames{{
+    {MoveTriggerSource::kUserMove, "userMove"},
+    {MoveTriggerSource::kAutoSync, "autoSync"},
+}};
 
 [[nodiscard]] std::string_view phaseRaw(MovePhase phase);
 [[nodiscard]] std::optional<MovePhase> phaseFromRaw(std::string_view raw);

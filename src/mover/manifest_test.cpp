@@ -6,6 +6,9 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
+#include "common/testing/raw_name_checks.h"
+#include "mover/mover_log.h"
+#include "mover/verification.h"
 #include "platform/platform_test_support.h"
 
 namespace brimvale::mover {
@@ -138,6 +141,38 @@ TEST(CurrentDriveUUID, PrefersSnapshotKeysThenTheMarkerFile) {
     SCOPED_TRACE(c.status);
     ASSERT_TRUE(writeFileAtomically(paths.statusJson, c.status));
     EXPECT_EQ(currentDriveUUID(paths, "Mac"), c.expected);
+  }
+}
+
+TEST(RawNames, MoverTablesArePinnedAndAgreeWithTheConversions) {
+  {
+    SCOPED_TRACE("MovePhase");
+    brimvale::testing::expectRawNames(
+        kMovePhaseNames,
+        "writing copying hashing verifying cleaningUp done cancelled failed waitingForDrive",
+        phaseRaw, phaseFromRaw);
+  }
+  {
+    SCOPED_TRACE("MoveConflictPolicy");
+    brimvale::testing::expectRawNames(kMoveConflictPolicyNames, "merge override mergeKeepNewer",
+                                      conflictPolicyRaw, conflictPolicyFromRaw);
+  }
+  {
+    SCOPED_TRACE("MoveTriggerSource");
+    brimvale::testing::expectRawNames(kMoveTriggerSourceNames, "userMove autoSync",
+                                      triggerSourceRaw, triggerSourceFromRaw);
+  }
+  {
+    SCOPED_TRACE("MoverLogSource");
+    brimvale::testing::expectRawNames(
+        kMoverLogSourceNames, "rsync rsync! hashing cleanup phase enqueue command info", sourceRaw,
+        [](std::string_view raw) { return valueOfRaw(kMoverLogSourceNames, raw); });
+  }
+  {
+    SCOPED_TRACE("VerificationLevel");
+    brimvale::testing::expectRawNames(kVerificationLevelNames, "fast thorough off",
+                                      verificationLevelRaw, verificationLevelFromRaw);
+    EXPECT_EQ(verificationLevelFromRaw("paranoid"), VerificationLevel::kFast);
   }
 }
 

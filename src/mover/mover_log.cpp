@@ -15,15 +15,8 @@
 #include "mover/manifest.h"
 
 namespace brimvale::mover {
-namespace {
-
-constexpr std::array<std::string_view, 8> kSourceNames{"rsync", "rsync!",  "hashing", "cleanup",
-                                                       "phase", "enqueue", "command", "info"};
-
-}  // namespace
-
 std::string_view sourceRaw(MoverLogSource source) {
-  return kSourceNames[static_cast<std::size_t>(source)];
+  return rawNameOf(kMoverLogSourceNames, source);
 }
 
 std::string formatted(const MoverLogLine& line) {

@@ -1,6 +1,7 @@
 // The mover's in-memory diary: every queued move, phase change, command and
 // copy-tool line, tagged with its move, capped at 2,000 lines.
 #pragma once
+#include <array>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -10,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/base/raw_names.h"
 
 namespace brimvale::mover {
 
@@ -24,6 +27,16 @@ enum class MoverLogSource {
   kCommand,
   kInfo
 };
+inline constexpr std::array<RawName<MoverLogSource>, 8> kMoverLogSourceNames{{
+    {MoverLogSource::kRsync, "rsync"},
+    {MoverLogSource::kRsyncErr, "rsync!"},
+    {MoverLogSource::kHashing, "hashing"},
+    {MoverLogSource::kCleanup, "cleanup"},
+    {MoverLogSource::kPhase, "phase"},
+    {MoverLogSource::kEnqueue, "enqueue"},
+    {MoverLogSource::kCommand, "command"},
+    {MoverLogSource::kInfo, "info"},
+}};
 [[nodiscard]] std::string_view sourceRaw(MoverLogSource source);
 
 struct MoverLogLine {

@@ -106,18 +106,11 @@ double mtimeOf(const struct stat& st) {
 }  // namespace
 
 std::string_view verificationLevelRaw(VerificationLevel level) {
-  switch (level) {
-    case VerificationLevel::kThorough: return "thorough";
-    case VerificationLevel::kOff: return "off";
-    case VerificationLevel::kFast: break;
-  }
-  return "fast";
+  return rawNameOf(kVerificationLevelNames, level);
 }
 
 VerificationLevel verificationLevelFromRaw(std::string_view raw) {
-  if (raw == "thorough") return VerificationLevel::kThorough;
-  if (raw == "off") return VerificationLevel::kOff;
-  return VerificationLevel::kFast;
+  return valueOfRaw(kVerificationLevelNames, raw).value_or(VerificationLevel::kFast);
 }
 
 std::string DiffReason::description() const {
@@ -490,6 +483,106 @@ std::string differingFilesText(const std::vector<std::string>& paths) {
   if (paths.size() > 5) list += " (+" + std::to_string(paths.size() - 5) + " more)";
   return "Verification failed \u2014 " + std::to_string(paths.size()) + " file" +
          (paths.size() == 1 ? "" : "s") + " differ: " + list + ". Source preserved.";
+}
+
+VerificationOutcome fastVerificationOutcome(bool compared, std::vector<Difference> counted,
+                                            std::vector<std::string> unequal,
+                                            bool destinationReachable) {
+  using Verdict = VerificationOutcome::Verdict;
+  VerificationOutcome o{.level = VerificationLevel::kFast};
+  if (!compared) {
+    o.verdict = destinationReachable ? Verdict::kWalkFailed : Verdict::kDriveGone;
+    return o;
+  }
+  o.verdict = counted.empty()   ? Verdict::kPassed
+              : unequal.empty() ? Verdict::kPassedAfterRehash
+                                : Verdict::kContentDiffers;
+  o.statDifferences = std::move(counted);
+  o.differing = std::move(unequal);
+  return o;
+}
+
+VerificationOutcome thoroughVerificationOutcome(std::optional<std::string> srcHash,
+                                                std::optional<std::string> dstHash,
+                                                std::vector<std::string> differing,
+                                                bool destinationThere) {
+  using Verdict = VerificationOutcome::Verdict;
+  VerificationOutcome o{.level = VerificationLevel::kThorough};
+  if (!srcHash) {
+    o.verdict = Verdict::kSourceUnhashable;
+  } else if (!dstHash) {
+    o.verdict = destinationThere ? Verdict::kDestinationUnhashable : Verdict::kDriveGone;
+  } else {
+    o.verdict = differing.empty() ? Verdict::kPassed : Verdict::kContentDiffers;
+  }
+  o.srcHash = std::move(srcHash);
+  o.dstHash = std::move(dstHash);
+  o.differing = std::move(differing);
+  return o;
+}
+
+VerificationReport renderVerification(const VerificationOutcome& o) {
+  using Verdict = VerificationOutcome::Verdict;
+  constexpr std::size_t kLoggedFiles = 20;
+  const bool fast = o.level == VerificationLevel::kFast;
+  VerificationReport r;
+  const std::size_t skewed = o.statDifferences.size();
+  const std::string files = std::to_string(skewed) + (skewed == 1 ? " file" : " files");
+  if (fast && !o.statDifferences.empty()) {
+    r.logLines.push_back("Stat diff on " + files + " — re-hashing.");
+    for (std::size_t i = 0; i < skewed && i < kLoggedFiles; ++i) {
+      const Difference& d = o.statDifferences[i];
+      r.logLines.push_back(d.path + ": " + d.reason.description());
+    }
+  }
+  if (!fast && o.srcHash && o.dstHash) {
+    r.logLines.push_back("source " + *o.srcHash + " · destination " + *o.dstHash);
+    for (std::size_t i = 0; i < o.differing.size() && i < kLoggedFiles; ++i) {
+      r.logLines.push_back(o.differing[i] + ": copy differs from the source");
+    }
+  }
+  switch (o.verdict) {
+    case Verdict::kSkipped:
+      r.next = MovePhase::kCleaningUp;
+      r.statusMessage = "Verification disabled — proceeding to cleanup.";
+      r.checked = true;
+      break;
+    case Verdict::kPassed:
+      if (fast) r.statusMessage = "Quick verify passed — proceeding.";
+      r.checked = true;
+      break;
+    case Verdict::kPassedAfterRehash:
+      r.statusMessage = "Verified (stat skew on " + files + ", content matched).";
+      r.checked = true;
+      break;
+    case Verdict::kContentDiffers:
+      r.next = MovePhase::kFailed;
+      r.lastError = differingFilesText(o.differing);
+      break;
+    case Verdict::kWalkFailed:
+      r.next = MovePhase::kFailed;
+      r.lastError = "Verification walk failed (permission or read error). Source preserved.";
+      break;
+    case Verdict::kSourceUnhashable:
+      r.next = MovePhase::kFailed;
+      r.lastError =
+          "Could not hash source — file vanished or read error. Source may have been moved or "
+          "modified during the operation.";
+      break;
+    case Verdict::kDestinationUnhashable:
+      r.next = MovePhase::kFailed;
+      r.lastError =
+          "Could not hash destination — read error on a reachable drive. Source preserved.";
+      break;
+    case Verdict::kDriveGone:
+      r.next = MovePhase::kWaitingForDrive;
+      r.lastError = fast ? "Destination drive disappeared during verification. Will resume on "
+                           "reconnect."
+                         : "Destination drive disappeared during integrity hash. Will resume on "
+                           "reconnect.";
+      break;
+  }
+  return r;
 }
 
 Result<std::vector<std::string>> unmatchedBeforeCleanup(const fs::path& src, const fs::path& dst,

@@ -1,6 +1,7 @@
 // Checking a copy before its source is touched: the quick stat comparison of
 // two trees, SHA-256 of files and of whole trees, and the size check.
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -11,11 +12,17 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/raw_names.h"
 #include "mover/manifest.h"
 
 namespace brimvale::mover {
 
 enum class VerificationLevel { kFast, kThorough, kOff };
+inline constexpr std::array<RawName<VerificationLevel>, 3> kVerificationLevelNames{{
+    {VerificationLevel::kFast, "fast"},
+    {VerificationLevel::kThorough, "thorough"},
+    {VerificationLevel::kOff, "off"},
+}};
 [[nodiscard]] std::string_view verificationLevelRaw(VerificationLevel level);
 // Anything unknown reads as kFast.
 [[nodiscard]] VerificationLevel verificationLevelFromRaw(std::string_view raw);
@@ -98,6 +105,51 @@ struct CounterpartCheck {
 
 // "Verification failed — <n> file(s) differ: <first five> (+<n − 5> more). Source preserved."
 [[nodiscard]] std::string differingFilesText(const std::vector<std::string>& paths);
+
+// What the verification of a copy concluded, with the findings behind it.
+struct VerificationOutcome {
+  enum class Verdict {
+    kSkipped,                // the level is off
+    kPassed,                 // nothing differs
+    kPassedAfterRehash,      // fast: only stat differences, and their contents are equal
+    kContentDiffers,         // `differing` files are not equal to their source
+    kWalkFailed,             // fast: a tree could not be walked, the drive is still there
+    kSourceUnhashable,       // thorough: the source could not be hashed
+    kDestinationUnhashable,  // thorough: the destination could not be hashed, drive still there
+    kDriveGone,              // the destination went away meanwhile
+  };
+  Verdict verdict = Verdict::kPassed;
+  VerificationLevel level = VerificationLevel::kFast;
+  std::vector<Difference> statDifferences;  // fast: the counted differences
+  std::vector<std::string> differing;       // relative paths, in path order
+  std::optional<std::string> srcHash;       // thorough
+  std::optional<std::string> dstHash;       // thorough
+};
+
+// The fast level's conclusion. `compared` is false when a tree could not be
+// walked; `unequal` are the stat differences whose contents also differ.
+[[nodiscard]] VerificationOutcome fastVerificationOutcome(bool compared,
+                                                          std::vector<Difference> counted,
+                                                          std::vector<std::string> unequal,
+                                                          bool destinationReachable);
+// The thorough level's conclusion from the two digests (either missing when
+// its tree could not be hashed) and the differing counterparts.
+[[nodiscard]] VerificationOutcome thoroughVerificationOutcome(std::optional<std::string> srcHash,
+                                                              std::optional<std::string> dstHash,
+                                                              std::vector<std::string> differing,
+                                                              bool destinationThere);
+
+// What the mover records for an outcome: the next phase with its error or
+// status line, and the lines for the move's log, written first.
+struct VerificationReport {
+  MovePhase next = MovePhase::kVerifying;
+  std::optional<std::string> lastError;
+  std::optional<std::string> statusMessage;
+  std::vector<std::string> logLines;
+  // The copy was checked here, so its clean-up need not compare again.
+  bool checked = false;
+};
+[[nodiscard]] VerificationReport renderVerification(const VerificationOutcome& outcome);
 
 // Before a clean-up removes or relinks a source that this process did not
 // just verify (a record read from disk): the source's entries whose copy

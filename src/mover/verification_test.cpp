@@ -271,5 +271,149 @@ TEST(VerificationLevel, UnknownReadsAsFast) {
   EXPECT_EQ(verificationLevelRaw(VerificationLevel::kThorough), "thorough");
 }
 
+Difference sizeSkew(std::string path) {
+  return Difference{std::move(path),
+                    DiffReason{.kind = DiffReason::Kind::kSize, .srcSize = 1, .dstSize = 2}};
+}
+
+// Given what each level found, then the verdict is the one the copy
+// deserves; a missing drive pauses instead of failing.
+TEST(VerificationOutcome, VerdictFollowsTheFindings) {
+  using V = VerificationOutcome::Verdict;
+  struct Case {
+    const char* name;
+    VerificationOutcome outcome;
+    V verdict;
+  };
+  const Case cases[] = {
+      {"fast, nothing differs", fastVerificationOutcome(true, {}, {}, true), V::kPassed},
+      {"fast, stat skew only", fastVerificationOutcome(true, {sizeSkew("a")}, {}, true),
+       V::kPassedAfterRehash},
+      {"fast, contents differ", fastVerificationOutcome(true, {sizeSkew("a")}, {"a"}, true),
+       V::kContentDiffers},
+      {"fast, walk failed", fastVerificationOutcome(false, {}, {}, true), V::kWalkFailed},
+      {"fast, drive gone", fastVerificationOutcome(false, {}, {}, false), V::kDriveGone},
+      {"thorough, equal", thoroughVerificationOutcome("s", "d", {}, true), V::kPassed},
+      {"thorough, differs", thoroughVerificationOutcome("s", "d", {"x"}, true), V::kContentDiffers},
+      {"thorough, source unreadable", thoroughVerificationOutcome({}, {}, {}, false),
+       V::kSourceUnhashable},
+      {"thorough, destination unreadable", thoroughVerificationOutcome("s", {}, {}, true),
+       V::kDestinationUnhashable},
+      {"thorough, drive gone", thoroughVerificationOutcome("s", {}, {}, false), V::kDriveGone},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.outcome.verdict, c.verdict);
+  }
+}
+
+// The whole record of each verdict: next phase, error, status and log lines.
+TEST(VerificationOutcome, GoldenReport) {
+  struct Case {
+    const char* name;
+    VerificationOutcome outcome;
+    MovePhase next;
+    std::optional<std::string> lastError;
+    std::optional<std::string> status;
+    std::vector<std::string> log;
+    bool checked;
+  };
+  std::vector<Difference> manySkews;
+  for (int i = 0; i < 21; ++i) manySkews.push_back(sizeSkew("f" + std::to_string(i)));
+  std::vector<std::string> skewLog{"Stat diff on 21 files — re-hashing."};
+  for (int i = 0; i < 20; ++i) skewLog.push_back("f" + std::to_string(i) + ": size 1 ≠ 2");
+  const Case cases[] = {
+      {"off",
+       VerificationOutcome{.verdict = VerificationOutcome::Verdict::kSkipped,
+                           .level = VerificationLevel::kOff},
+       MovePhase::kCleaningUp,
+       {},
+       "Verification disabled — proceeding to cleanup.",
+       {},
+       true},
+      {"fast pass",
+       fastVerificationOutcome(true, {}, {}, true),
+       MovePhase::kVerifying,
+       {},
+       "Quick verify passed — proceeding.",
+       {},
+       true},
+      {"fast pass after re-hash",
+       fastVerificationOutcome(true, manySkews, {}, true),
+       MovePhase::kVerifying,
+       {},
+       "Verified (stat skew on 21 files, content matched).",
+       skewLog,
+       true},
+      {"fast, one file differs",
+       fastVerificationOutcome(true, {sizeSkew("a")}, {"a"}, true),
+       MovePhase::kFailed,
+       "Verification failed — 1 file differ: a. Source preserved.",
+       {},
+       {"Stat diff on 1 file — re-hashing.", "a: size 1 ≠ 2"},
+       false},
+      {"fast walk failed",
+       fastVerificationOutcome(false, {}, {}, true),
+       MovePhase::kFailed,
+       "Verification walk failed (permission or read error). Source preserved.",
+       {},
+       {},
+       false},
+      {"fast drive gone",
+       fastVerificationOutcome(false, {}, {}, false),
+       MovePhase::kWaitingForDrive,
+       "Destination drive disappeared during verification. Will resume on reconnect.",
+       {},
+       {},
+       false},
+      {"thorough pass",
+       thoroughVerificationOutcome("s1", "d1", {}, true),
+       MovePhase::kVerifying,
+       {},
+       {},
+       {"source s1 · destination d1"},
+       true},
+      {"thorough differs",
+       thoroughVerificationOutcome("s1", "d1", {"x", "y"}, true),
+       MovePhase::kFailed,
+       "Verification failed — 2 files differ: x, y. Source preserved.",
+       {},
+       {"source s1 · destination d1", "x: copy differs from the source",
+        "y: copy differs from the source"},
+       false},
+      {"thorough source unreadable",
+       thoroughVerificationOutcome({}, {}, {}, true),
+       MovePhase::kFailed,
+       "Could not hash source — file vanished or read error. Source may have been moved or "
+       "modified during the operation.",
+       {},
+       {},
+       false},
+      {"thorough destination unreadable",
+       thoroughVerificationOutcome("s1", {}, {}, true),
+       MovePhase::kFailed,
+       "Could not hash destination — read error on a reachable drive. Source preserved.",
+       {},
+       {},
+       false},
+      {"thorough drive gone",
+       thoroughVerificationOutcome("s1", {}, {}, false),
+       MovePhase::kWaitingForDrive,
+       "Destination drive disappeared during integrity hash. Will resume on reconnect.",
+       {},
+       {},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VerificationReport r = renderVerification(c.outcome);
+    EXPECT_EQ(r.next, c.next);
+    EXPECT_EQ(r.lastError, c.lastError);
+    EXPECT_EQ(r.statusMessage, c.status);
+    EXPECT_EQ(r.logLines, c.log);
+    EXPECT_EQ(r.checked, c.checked);
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::mover

@@ -20,16 +20,6 @@ using nlohmann::json;
 
 constexpr std::chrono::milliseconds kBusDeadline{3000};
 
-struct LevelName {
-  InterruptionLevel level;
-  std::string_view name;
-};
-constexpr std::array kLevelNames{
-    LevelName{InterruptionLevel::kPassive, "passive"},
-    LevelName{InterruptionLevel::kActive, "active"},
-    LevelName{InterruptionLevel::kTimeSensitive, "timeSensitive"},
-};
-
 json toJson(const DeliveredNotification& n) {
   return {{"identifier", n.request.identifier},
           {"threadIdentifier", n.request.threadIdentifier},
@@ -155,17 +145,11 @@ class ToolNotifier final : public DesktopNotifier {
 }  // namespace
 
 std::string_view interruptionLevelName(InterruptionLevel level) {
-  for (const auto& l : kLevelNames) {
-    if (l.level == level) return l.name;
-  }
-  return kLevelNames[0].name;
+  return rawNameOf(kInterruptionLevelNames, level);
 }
 
 std::optional<InterruptionLevel> interruptionLevelFromName(std::string_view name) {
-  for (const auto& l : kLevelNames) {
-    if (l.name == name) return l.level;
-  }
-  return std::nullopt;
+  return valueOfRaw(kInterruptionLevelNames, name);
 }
 
 std::optional<std::string> parseBusctlNotifyReply(std::string_view output) {

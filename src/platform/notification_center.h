@@ -3,6 +3,7 @@
 // (freedesktop notifications on Linux, the notification tool on macOS).
 #pragma once
 
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/raw_names.h"
 #include "common/base/timestamps.h"
 #include "platform/platform.h"
 
@@ -20,6 +22,11 @@ namespace brimvale::platform {
 // How strongly a banner may interrupt. Persisted by raw string (see
 // interruptionLevelName); never renumber.
 enum class InterruptionLevel { kPassive, kActive, kTimeSensitive };
+inline constexpr std::array<RawName<InterruptionLevel>, 3> kInterruptionLevelNames{{
+    {InterruptionLevel::kPassive, "passive"},
+    {InterruptionLevel::kActive, "active"},
+    {InterruptionLevel::kTimeSensitive, "timeSensitive"},
+}};
 
 [[nodiscard]] std::string_view interruptionLevelName(InterruptionLevel level);
 [[nodiscard]] std::optional<InterruptionLevel> interruptionLevelFromName(std::string_view name);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/testing/raw_name_checks.h"
 #include "platform/platform_test_support.h"
 #include "platform/testing/recording_desktop.h"
 
@@ -142,6 +143,11 @@ TEST(InterruptionLevel, NamesRoundTrip) {
     EXPECT_EQ(interruptionLevelFromName(interruptionLevelName(level)), level);
   }
   EXPECT_FALSE(interruptionLevelFromName("urgent"));
+}
+
+TEST(RawNames, InterruptionLevelTableIsPinnedAndAgreesWithTheConversions) {
+  brimvale::testing::expectRawNames(kInterruptionLevelNames, "passive active timeSensitive",
+                                    interruptionLevelName, interruptionLevelFromName);
 }
 
 }  // namespace

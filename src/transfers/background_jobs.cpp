@@ -30,13 +30,6 @@ constexpr std::array kJobKinds{
                 "Runs when you transfer or back up to another drive"},
 };
 
-constexpr std::array kOutcomes{
-    RawName<JobOutcome>{JobOutcome::kOk, "ok"},
-    RawName<JobOutcome>{JobOutcome::kPartial, "partial"},
-    RawName<JobOutcome>{JobOutcome::kFailed, "failed"},
-    RawName<JobOutcome>{JobOutcome::kSkipped, "skipped"},
-};
-
 std::optional<json> parseObject(std::string_view line) {
   json j = json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (j.is_discarded() || !j.is_object()) return std::nullopt;
@@ -89,10 +82,10 @@ std::optional<JobKind> jobKindFromRaw(std::string_view raw) {
   return std::nullopt;
 }
 
-std::string_view jobOutcomeRaw(JobOutcome outcome) { return rawNameOf(kOutcomes, outcome); }
+std::string_view jobOutcomeRaw(JobOutcome outcome) { return rawNameOf(kJobOutcomeNames, outcome); }
 
 std::optional<JobOutcome> jobOutcomeFromRaw(std::string_view raw) {
-  return valueOfRaw(kOutcomes, raw);
+  return valueOfRaw(kJobOutcomeNames, raw);
 }
 
 std::string jobLine(const BackgroundJob& job) {

@@ -3,6 +3,7 @@
 // folded by signature (state/background-issues.ndjson).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/raw_names.h"
 #include "common/base/timestamps.h"
 
 namespace brimvale::transfers {
@@ -42,6 +44,12 @@ struct JobKindInfo {
 [[nodiscard]] std::optional<JobKind> jobKindFromRaw(std::string_view raw);
 
 enum class JobOutcome { kOk, kPartial, kFailed, kSkipped };
+inline constexpr std::array<RawName<JobOutcome>, 4> kJobOutcomeNames{{
+    {JobOutcome::kOk, "ok"},
+    {JobOutcome::kPartial, "partial"},
+    {JobOutcome::kFailed, "failed"},
+    {JobOutcome::kSkipped, "skipped"},
+}};
 [[nodiscard]] std::string_view jobOutcomeRaw(JobOutcome outcome);
 [[nodiscard]] std::optional<JobOutcome> jobOutcomeFromRaw(std::string_view raw);
 

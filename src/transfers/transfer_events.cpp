@@ -8,42 +8,20 @@
 #include "common/base/timestamps.h"
 
 namespace brimvale::transfers {
-namespace {
-
-constexpr std::array<std::pair<TransferService, std::string_view>, 7> kServices{{
-    {TransferService::kStorageInspector, "storage_inspector"},
-    {TransferService::kTier, "tier"},
-    {TransferService::kAppsRelocator, "apps_relocator"},
-    {TransferService::kAutoSync, "auto_sync"},
-    {TransferService::kCloudSync, "cloud_sync"},
-    {TransferService::kFreeUpSpace, "free_up_space"},
-    {TransferService::kUnknown, "unknown"},
-}};
-
-}  // namespace
-
 std::string_view transferServiceRaw(TransferService service) {
-  for (const auto& [s, raw] : kServices) {
-    if (s == service) return raw;
-  }
-  return "unknown";
+  return rawNameOf(kTransferServiceNames, service);
 }
 
 TransferService transferServiceFromRaw(std::string_view raw) {
-  for (const auto& [s, r] : kServices) {
-    if (r == raw) return s;
-  }
-  return TransferService::kUnknown;
+  return valueOfRaw(kTransferServiceNames, raw).value_or(TransferService::kUnknown);
 }
 
 std::string_view transferDirectionRaw(TransferDirection direction) {
-  return direction == TransferDirection::kOut ? "out" : "in";
+  return rawNameOf(kTransferDirectionNames, direction);
 }
 
 std::optional<TransferDirection> transferDirectionFromRaw(std::string_view raw) {
-  if (raw == "out") return TransferDirection::kOut;
-  if (raw == "in") return TransferDirection::kIn;
-  return std::nullopt;
+  return valueOfRaw(kTransferDirectionNames, raw);
 }
 
 std::string transferEventLine(const TransferEvent& event) {

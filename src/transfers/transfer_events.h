@@ -1,6 +1,7 @@
 // The transfer-event log: one NDJSON line per copy or move of data
 // (state/transfer-events.ndjson), and the per-day totals the charts draw.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/raw_names.h"
 
 namespace brimvale::transfers {
 
@@ -26,8 +28,22 @@ enum class TransferService {
   kFreeUpSpace,
   kUnknown,
 };
+inline constexpr std::array<RawName<TransferService>, 7> kTransferServiceNames{{
+    {TransferService::kStorageInspector, "storage_inspector"},
+    {TransferService::kTier, "tier"},
+    {TransferService::kAppsRelocator, "apps_relocator"},
+    {TransferService::kAutoSync, "auto_sync"},
+    {TransferService::kCloudSync, "cloud_sync"},
+    {TransferService::kFreeUpSpace, "free_up_space"},
+    {TransferService::kUnknown, "unknown"},
+}};
+
 // kOut: bytes left the internal disk.
 enum class TransferDirection { kOut, kIn };
+inline constexpr std::array<RawName<TransferDirection>, 2> kTransferDirectionNames{{
+    {TransferDirection::kOut, "out"},
+    {TransferDirection::kIn, "in"},
+}};
 
 [[nodiscard]] std::string_view transferServiceRaw(TransferService service);
 // Unknown text reads as kUnknown, so one new feature never hides a whole day.

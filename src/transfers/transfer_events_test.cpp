@@ -6,6 +6,8 @@
 #include <fstream>
 
 #include "common/base/timestamps.h"
+#include "common/testing/raw_name_checks.h"
+#include "transfers/background_jobs.h"
 
 namespace brimvale::transfers {
 namespace {
@@ -56,6 +58,26 @@ TEST(TransferEvents, StoreSkipsBadLinesAndTotalsPerDayServiceAndDirection) {
   EXPECT_EQ(totals[1].day, "2026-03-02");
   EXPECT_EQ((totals[1].bytes[{TransferService::kAutoSync, TransferDirection::kOut}]), 1);
   std::filesystem::remove_all(dir);
+}
+
+TEST(RawNames, TransferTablesArePinnedAndAgreeWithTheConversions) {
+  {
+    SCOPED_TRACE("TransferService");
+    brimvale::testing::expectRawNames(
+        kTransferServiceNames,
+        "storage_inspector tier apps_relocator auto_sync cloud_sync free_up_space unknown",
+        transferServiceRaw, transferServiceFromRaw);
+  }
+  {
+    SCOPED_TRACE("TransferDirection");
+    brimvale::testing::expectRawNames(kTransferDirectionNames, "out in", transferDirectionRaw,
+                                      transferDirectionFromRaw);
+  }
+  {
+    SCOPED_TRACE("JobOutcome");
+    brimvale::testing::expectRawNames(kJobOutcomeNames, "ok partial failed skipped", jobOutcomeRaw,
+                                      jobOutcomeFromRaw);
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/base/file_io.h"
+#include "common/state/config_keys.h"
 
 namespace brimvale {
 namespace fs = std::filesystem;
@@ -16,53 +17,70 @@ namespace {
 constexpr std::string_view kDefaultNvme = "/Volumes/NVMe";
 
 constexpr std::array kConfigKeys{
-    ConfigKey{"NVMe", kDefaultNvme},
-    ConfigKey{"BASE", ""},
-    ConfigKey{"ENABLE_AUTO_ACTIONS", "0"},
-    ConfigKey{"WATCH_INTERVAL_SECS", "30"},
-    ConfigKey{"REMOUNT_RETRIES", "3"},
-    ConfigKey{"REMOUNT_BACKOFF_SECS", "5"},
-    ConfigKey{"LOW_SPACE_WARN_GB", "40"},
-    ConfigKey{"LOW_SPACE_CRITICAL_GB", "15"},
-    ConfigKey{"QUIET_MODE", "schedule"},
-    ConfigKey{"QUIET_HOURS_BLOCKED", "9-19"},
-    ConfigKey{"IDLE_THRESHOLD_SECS", "600"},
-    ConfigKey{"SMART_IDLE_MINUTES", "5"},
-    ConfigKey{"SMART_MIN_BATTERY", "30"},
-    ConfigKey{"SMART_RESPECT_MEETINGS", "1"},
-    ConfigKey{"AUTO_RELOCATE_DAILY", "1"},
-    ConfigKey{"AUTO_RELOCATE_HOUR", "3"},
-    ConfigKey{"MIN_AGE_HARD_FLOOR_DAYS", "7"},
-    ConfigKey{"DISABLE_DELETE", "0"},
-    ConfigKey{"MIN_ARCHIVE_DAYS", "0"},
-    ConfigKey{"MIN_DELETE_DAYS", "0"},
-    ConfigKey{"INCLUDE_CLOUD_EVICT", "0"},
-    ConfigKey{"OPTIMISE_CLOUD_PROVIDERS", ""},
-    ConfigKey{"NOTIFY_SOUND_ALERT", "Funk"},
-    ConfigKey{"NOTIFY_SOUND_INFO", "Tink"},
-    ConfigKey{"NOTIFY_ON_OK_RUN", "0"},
-    ConfigKey{"HISTORY_MAX_DAYS", "365"},
-    ConfigKey{"SELF_BACKUP_RETENTION_DAYS", "7"},
-    ConfigKey{"CLOUD_EVICT_FAIL_BREAKER_LIMIT", "10"},
-    ConfigKey{"RULES", "", true},
-    ConfigKey{"APP_CACHE_PATHS", "", true},
-    ConfigKey{"APP_CACHE_SAFE_DIRS", "", true},
-    ConfigKey{"ALLOWED_FILESYSTEMS", "APFS,Mac OS Extended,Journaled HFS+"},
-    ConfigKey{"WARN_FILESYSTEMS", "exFAT"},
-    ConfigKey{"BLOCK_FILESYSTEMS", "MS-DOS FAT32,SMB,AFP,NFS"},
-    ConfigKey{"BENCH_SIZE_MB", "128"},
-    ConfigKey{"MIN_READ_MBPS", "40"},
-    ConfigKey{"MIN_WRITE_MBPS", "25"},
-    ConfigKey{"WARN_BELOW_READ_MBPS", "120"},
-    ConfigKey{"WARN_BELOW_WRITE_MBPS", "80"},
+    ConfigKey{config_keys::kNvme, kDefaultNvme},
+    ConfigKey{config_keys::kBase, ""},
+    ConfigKey{config_keys::kEnableAutoActions, "0"},
+    ConfigKey{config_keys::kWatchIntervalSecs, "30"},
+    ConfigKey{config_keys::kRemountRetries, "3"},
+    ConfigKey{config_keys::kRemountBackoffSecs, "5"},
+    ConfigKey{config_keys::kLowSpaceWarnGb, "40"},
+    ConfigKey{config_keys::kLowSpaceCriticalGb, "15"},
+    ConfigKey{config_keys::kQuietMode, "schedule"},
+    ConfigKey{config_keys::kQuietHoursBlocked, "9-19"},
+    ConfigKey{config_keys::kIdleThresholdSecs, "600"},
+    ConfigKey{config_keys::kSmartIdleMinutes, "5"},
+    ConfigKey{config_keys::kSmartMinBattery, "30"},
+    ConfigKey{config_keys::kSmartRespectMeetings, "1"},
+    ConfigKey{config_keys::kAutoRelocateDaily, "1"},
+    ConfigKey{config_keys::kAutoRelocateHour, "3"},
+    ConfigKey{config_keys::kMinAgeHardFloorDays, "7"},
+    ConfigKey{config_keys::kDisableDelete, "0"},
+    ConfigKey{config_keys::kMinArchiveDays, "0"},
+    ConfigKey{config_keys::kMinDeleteDays, "0"},
+    ConfigKey{config_keys::kIncludeCloudEvict, "0"},
+    ConfigKey{config_keys::kOptimiseCloudProviders, ""},
+    ConfigKey{config_keys::kNotifySoundAlert, "Funk"},
+    ConfigKey{config_keys::kNotifySoundInfo, "Tink"},
+    ConfigKey{config_keys::kNotifyOnOkRun, "0"},
+    ConfigKey{config_keys::kHistoryMaxDays, "365"},
+    ConfigKey{config_keys::kSelfBackupRetentionDays, "7"},
+    ConfigKey{config_keys::kCloudEvictFailBreakerLimit, "10"},
+    ConfigKey{config_keys::kRules, "", true},
+    ConfigKey{config_keys::kAppCachePaths, "", true},
+    ConfigKey{config_keys::kAppCacheSafeDirs, "", true},
+    ConfigKey{config_keys::kAllowedFilesystems, "APFS,Mac OS Extended,Journaled HFS+"},
+    ConfigKey{config_keys::kWarnFilesystems, "exFAT"},
+    ConfigKey{config_keys::kBlockFilesystems, "MS-DOS FAT32,SMB,AFP,NFS"},
+    ConfigKey{config_keys::kBenchSizeMb, "128"},
+    ConfigKey{config_keys::kMinReadMbps, "40"},
+    ConfigKey{config_keys::kMinWriteMbps, "25"},
+    ConfigKey{config_keys::kWarnBelowReadMbps, "120"},
+    ConfigKey{config_keys::kWarnBelowWriteMbps, "80"},
 };
 
-constexpr std::array<std::string_view, 14> kTemplateLines{
-    "# Brimvale configuration",     "NVMe=\"/Volumes/NVMe\"",    "ENABLE_AUTO_ACTIONS=1",
-    "WATCH_INTERVAL_SECS=30",       "LOW_SPACE_WARN_GB=40",      "LOW_SPACE_CRITICAL_GB=15",
-    "QUIET_HOURS_BLOCKED=\"9-19\"", "IDLE_THRESHOLD_SECS=600",   "AUTO_RELOCATE_DAILY=1",
-    "AUTO_RELOCATE_HOUR=3",         "MIN_AGE_HARD_FLOOR_DAYS=7", "RULES=()",
-    "APP_CACHE_PATHS=()",           "APP_CACHE_SAFE_DIRS=()",
+// One assignment of the fresh installation's file; `value` is written as it
+// stands, quotes included.
+struct TemplateAssignment {
+  std::string_view key;
+  std::string_view value;
+};
+
+constexpr std::string_view kTemplateHeader = "# Brimvale configuration";
+
+constexpr std::array kTemplateAssignments{
+    TemplateAssignment{config_keys::kNvme, "\"/Volumes/NVMe\""},
+    TemplateAssignment{config_keys::kEnableAutoActions, "1"},
+    TemplateAssignment{config_keys::kWatchIntervalSecs, "30"},
+    TemplateAssignment{config_keys::kLowSpaceWarnGb, "40"},
+    TemplateAssignment{config_keys::kLowSpaceCriticalGb, "15"},
+    TemplateAssignment{config_keys::kQuietHoursBlocked, "\"9-19\""},
+    TemplateAssignment{config_keys::kIdleThresholdSecs, "600"},
+    TemplateAssignment{config_keys::kAutoRelocateDaily, "1"},
+    TemplateAssignment{config_keys::kAutoRelocateHour, "3"},
+    TemplateAssignment{config_keys::kMinAgeHardFloorDays, "7"},
+    TemplateAssignment{config_keys::kRules, "()"},
+    TemplateAssignment{config_keys::kAppCachePaths, "()"},
+    TemplateAssignment{config_keys::kAppCacheSafeDirs, "()"},
 };
 
 const ConfigKey* findKey(std::string_view name) {
@@ -105,10 +123,10 @@ ServiceConfig ServiceConfig::fromValues(ConfigValues values, std::string_view wo
   }
   // "/Volumes/X/" names the same drive as "/Volumes/X", and the mount table
   // only knows the second spelling.
-  std::string nvme = config.get("NVMe");
+  std::string nvme = config.get(config_keys::kNvme);
   while (nvme.size() > 1 && nvme.back() == '/') nvme.pop_back();
   config.nvme_ = nvme;
-  auto base = config.values_.find("BASE");
+  auto base = config.values_.find(config_keys::kBase);
   fs::path pinned = base == config.values_.end() ? fs::path() : fs::path(scalarOf(base->second));
   config.base_ =
       !pinned.empty() && isPinnableBase(pinned) ? pinned : config.nvme_ / workingFolderName;
@@ -116,7 +134,7 @@ ServiceConfig ServiceConfig::fromValues(ConfigValues values, std::string_view wo
 }
 
 std::string ServiceConfig::get(std::string_view key) const {
-  if (key == "BASE") return base_.string();
+  if (key == config_keys::kBase) return base_.string();
   const ConfigKey* known = findKey(key);
   if (!known) return {};
   if (auto it = values_.find(key); it != values_.end()) {
@@ -156,9 +174,11 @@ std::string configNotFoundMessage(const fs::path& configPath) {
 }
 
 std::string configTemplate() {
-  std::string text;
-  for (std::string_view line : kTemplateLines) {
-    text += line;
+  std::string text = std::string(kTemplateHeader) + "\n";
+  for (const TemplateAssignment& line : kTemplateAssignments) {
+    text += line.key;
+    text += '=';
+    text += line.value;
     text += '\n';
   }
   return text;

@@ -12,6 +12,7 @@
 
 #include "common/base/error.h"
 #include "common/state/config_file.h"
+#include "common/state/config_keys.h"
 #include "common/state/paths.h"
 
 namespace brimvale {
@@ -52,7 +53,7 @@ class ServiceConfig {
 
   [[nodiscard]] const std::filesystem::path& nvme() const { return nvme_; }
   [[nodiscard]] const std::filesystem::path& base() const { return base_; }
-  [[nodiscard]] std::vector<std::string> rules() const { return array("RULES"); }
+  [[nodiscard]] std::vector<std::string> rules() const { return array(config_keys::kRules); }
   [[nodiscard]] std::size_t ruleCount() const { return rules().size(); }
 
  private:

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 
 #include "common/base/file_io.h"
@@ -160,6 +161,21 @@ TEST(ServiceConfig, TemplateIsExactAndReadsBackAsWritten) {
   EXPECT_TRUE(config.flag("ENABLE_AUTO_ACTIONS"));
   EXPECT_EQ(config.get("QUIET_HOURS_BLOCKED"), "9-19");
   EXPECT_EQ(config.ruleCount(), 0u);
+}
+
+// Given the file a fresh installation writes, then every key in it is one
+// the service reads, and no key is listed twice (the later row would never
+// be found).
+TEST(ServiceConfig, TemplateWritesOnlyKnownKeysAndNoKeyIsListedTwice) {
+  std::set<std::string_view> known;
+  for (const ConfigKey& key : configKeys()) {
+    SCOPED_TRACE(key.name);
+    EXPECT_TRUE(known.insert(key.name).second);
+  }
+  for (const auto& [name, value] : parseConfig(configTemplate(), "/home/ada")) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(known.contains(name));
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "common/base/json_writer.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/config_keys.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -62,12 +63,12 @@ StatusSnapshot gatherStatus(ServiceContext& ctx) {
   s.batteryPct = power.batteryPercent;
   s.meetingActive = meetingFlagFresh(ctx.paths.meetingFlag, now);
   s.quiet = isQuietNow({
-      .mode = cfg.get("QUIET_MODE"),
-      .blockedHours = cfg.get("QUIET_HOURS_BLOCKED"),
-      .idleThresholdSecs = cfg.getInt("IDLE_THRESHOLD_SECS"),
-      .smartIdleMinutes = cfg.getInt("SMART_IDLE_MINUTES"),
-      .smartMinBattery = cfg.getInt("SMART_MIN_BATTERY"),
-      .respectMeetings = cfg.flag("SMART_RESPECT_MEETINGS"),
+      .mode = cfg.get(config_keys::kQuietMode),
+      .blockedHours = cfg.get(config_keys::kQuietHoursBlocked),
+      .idleThresholdSecs = cfg.getInt(config_keys::kIdleThresholdSecs),
+      .smartIdleMinutes = cfg.getInt(config_keys::kSmartIdleMinutes),
+      .smartMinBattery = cfg.getInt(config_keys::kSmartMinBattery),
+      .respectMeetings = cfg.flag(config_keys::kSmartRespectMeetings),
       .hour = localHour(now),
       .idleSecs = s.idleSecs,
       .onBattery = s.onBattery,
@@ -75,15 +76,15 @@ StatusSnapshot gatherStatus(ServiceContext& ctx) {
       .meetingFresh = s.meetingActive,
   });
   s.paused = isPaused(ctx);
-  s.autoEnabled = cfg.flag("ENABLE_AUTO_ACTIONS");
+  s.autoEnabled = cfg.flag(config_keys::kEnableAutoActions);
   if (auto text = readFile(ctx.paths.lastAutoRun)) {
     auto lines = splitLines(*text);
     s.lastRun = lines.empty() ? std::string() : std::string(lines.front());
   }
   auto last = readLastLines(ctx.paths.log, 1);
   if (!last.empty()) s.lastEvent = withoutControlBytes(last.back());
-  s.ruleCount = cfg.array("RULES").size();
-  s.appCachePathCount = cfg.array("APP_CACHE_PATHS").size();
+  s.ruleCount = cfg.array(config_keys::kRules).size();
+  s.appCachePathCount = cfg.array(config_keys::kAppCachePaths).size();
   return s;
 }
 
@@ -113,15 +114,15 @@ std::string renderStatusJson(const StatusSnapshot& s, const ServiceConfig& cfg) 
     w.null("last_run");
   }
   w.string("last_event", s.lastEvent)
-      .raw("low_space_warn_gb", configuredNumber(cfg, "LOW_SPACE_WARN_GB"))
-      .raw("low_space_critical_gb", configuredNumber(cfg, "LOW_SPACE_CRITICAL_GB"))
-      .raw("auto_relocate_hour", configuredNumber(cfg, "AUTO_RELOCATE_HOUR"))
-      .string("quiet_hours_blocked", cfg.get("QUIET_HOURS_BLOCKED"))
-      .string("quiet_mode", cfg.get("QUIET_MODE"))
+      .raw("low_space_warn_gb", configuredNumber(cfg, config_keys::kLowSpaceWarnGb))
+      .raw("low_space_critical_gb", configuredNumber(cfg, config_keys::kLowSpaceCriticalGb))
+      .raw("auto_relocate_hour", configuredNumber(cfg, config_keys::kAutoRelocateHour))
+      .string("quiet_hours_blocked", cfg.get(config_keys::kQuietHoursBlocked))
+      .string("quiet_mode", cfg.get(config_keys::kQuietMode))
       .string("quiet_reason", s.quiet.reason)
-      .raw("smart_idle_minutes", configuredNumber(cfg, "SMART_IDLE_MINUTES"))
-      .raw("smart_min_battery", configuredNumber(cfg, "SMART_MIN_BATTERY"))
-      .boolean("smart_respect_meetings", cfg.flag("SMART_RESPECT_MEETINGS"))
+      .raw("smart_idle_minutes", configuredNumber(cfg, config_keys::kSmartIdleMinutes))
+      .raw("smart_min_battery", configuredNumber(cfg, config_keys::kSmartMinBattery))
+      .boolean("smart_respect_meetings", cfg.flag(config_keys::kSmartRespectMeetings))
       .boolean("on_battery", s.onBattery)
       .number("battery_pct", s.batteryPct)
       .boolean("meeting_active", s.meetingActive)
@@ -132,7 +133,7 @@ std::string renderStatusJson(const StatusSnapshot& s, const ServiceConfig& cfg) 
 
 std::string renderStatusText(const StatusSnapshot& s, const ServiceConfig& cfg,
                              const StatePaths& paths) {
-  const std::string mode = cfg.get("QUIET_MODE");
+  const std::string mode = cfg.get(config_keys::kQuietMode);
   std::string out = "== tarnwick status ==\n";
   if (s.driveUsable()) {
     out += "NVMe:     mounted at " + s.nvmePath + "  (free " +

@@ -6,6 +6,7 @@
 
 #include "common/base/json_writer.h"
 #include "common/base/text_formats.h"
+#include "common/state/config_keys.h"
 
 namespace brimvale::service {
 namespace {
@@ -40,14 +41,14 @@ Verdict assessDrive(const platform::DriveInfo& info, const ServiceConfig& cfg) {
   const std::string& fs = info.filesystem;
   bool native = std::find(kNativeLinuxFilesystems.begin(), kNativeLinuxFilesystems.end(), fs) !=
                 kNativeLinuxFilesystems.end();
-  if (listHas(cfg.get("ALLOWED_FILESYSTEMS"), fs, false) || native) {
+  if (listHas(cfg.get(config_keys::kAllowedFilesystems), fs, false) || native) {
     // fit
-  } else if (listHas(cfg.get("WARN_FILESYSTEMS"), fs, true)) {
+  } else if (listHas(cfg.get(config_keys::kWarnFilesystems), fs, true)) {
     v.verdict = "warn";
     v.warnings.push_back("Filesystem " + fs +
                          " has known issues with macOS symlinks and permissions. APFS is "
                          "strongly recommended.");
-  } else if (listHas(cfg.get("BLOCK_FILESYSTEMS"), fs, true)) {
+  } else if (listHas(cfg.get(config_keys::kBlockFilesystems), fs, true)) {
     v.verdict = "block";
     v.reasons.push_back("Filesystem " + fs +
                         " is not supported (network or FAT-class filesystems break symlinks).");
@@ -92,8 +93,9 @@ std::string renderAssessmentJson(const platform::DriveInfo& info, const Verdict&
 }
 
 BenchmarkLimits benchmarkLimits(const ServiceConfig& cfg) {
-  return {cfg.getInt("MIN_READ_MBPS"), cfg.getInt("MIN_WRITE_MBPS"),
-          cfg.getInt("WARN_BELOW_READ_MBPS"), cfg.getInt("WARN_BELOW_WRITE_MBPS")};
+  return {cfg.getInt(config_keys::kMinReadMbps), cfg.getInt(config_keys::kMinWriteMbps),
+          cfg.getInt(config_keys::kWarnBelowReadMbps),
+          cfg.getInt(config_keys::kWarnBelowWriteMbps)};
 }
 
 Verdict benchmarkVerdict(std::int64_t readMbps, std::int64_t writeMbps,

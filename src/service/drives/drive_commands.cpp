@@ -13,6 +13,7 @@
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_file.h"
+#include "common/state/config_keys.h"
 #include "service/core/marker_file.h"
 #include "service/core/notifications.h"
 #include "service/core/status_snapshot.h"
@@ -243,7 +244,7 @@ int benchmarkCommand(ServiceContext& ctx, const std::vector<std::string>& args) 
   std::error_code ec;
   fs::remove(probe, ec);
 
-  const std::int64_t sizeMb = ctx.cfg().getInt("BENCH_SIZE_MB");
+  const std::int64_t sizeMb = ctx.cfg().getInt(config_keys::kBenchSizeMb);
   // The test file, twice its size for the cache buster, and a margin.
   if (sizeMb <= 0 ||
       ctx.platform.drives->info(path).freeMiB < static_cast<std::uint64_t>(4 * sizeMb)) {
@@ -303,36 +304,37 @@ std::size_t countParkedSources(const fs::path& home) {
   return count;
 }
 
-DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, ParkedGuard guard) {
-  auto failed = [&ctx](int exitCode, std::string sentence) {
-    ctx.err << sentence << "\n";
-    return DriveSelection{exitCode, std::move(sentence)};
+namespace {
+
+// Decides and does the switch; says nothing.
+DriveSelection switchDrive(ServiceContext& ctx, const std::string& given, ParkedGuard guard) {
+  using Kind = DriveSelection::Kind;
+  auto failed = [](Kind kind, DriveSelection s) {
+    s.kind = kind;
+    s.exitCode = 1;
+    return s;
   };
-  if (!isDirectory(given)) return failed(1, "ERROR: target path does not exist: " + given);
-  const std::string path = drivePath(given);
-  if (fs::path(path) == ctx.cfg().nvme()) {
-    ctx.out << "Already configured. No change.\n";
-    return {};
+  DriveSelection s;
+  if (!isDirectory(given)) return failed(Kind::kNoSuchPath, {.path = given});
+  s.path = drivePath(given);
+  if (fs::path(s.path) == ctx.cfg().nvme()) {
+    s.kind = Kind::kUnchanged;
+    return s;
   }
-  if (path.find('\n') != std::string::npos) {
-    return failed(1,
-                  "ERROR: a drive path with a line break can't be written to the configuration. "
-                  "Nothing was changed.");
-  }
+  if (s.path.find('\n') != std::string::npos) return failed(Kind::kLineBreak, std::move(s));
   if (guard == ParkedGuard::kApply) {
-    if (std::size_t parked = countParkedSources(ctx.paths.home); parked > 0) {
-      const std::string warning =
-          "WARNING: " + std::to_string(parked) + " parked '.hollin-old' folder(s) exist.";
-      ctx.out << warning << "\n"
-              << "Switching the drive will cause symlinks to dangle.\n"
-              << "Run '6-panic-recovery.sh' to restore originals first.\n";
-      return {2, warning + " Switching the drive would leave their links dangling."};
+    s.parked = countParkedSources(ctx.paths.home);
+    if (s.parked > 0) {
+      s.kind = Kind::kParkedSources;
+      s.exitCode = 2;
+      return s;
     }
   }
   auto original = readFile(ctx.paths.config);
   if (!original) {
-    return failed(1, "ERROR: couldn't read " + ctx.paths.config.string() +
-                         ". The configuration was not changed. " + original.error().message());
+    s.configFile = ctx.paths.config;
+    s.detail = original.error().message();
+    return failed(Kind::kUnreadableConfig, std::move(s));
   }
   // Two switches in one second must not share a backup: the second gets ".1".
   const fs::path backupName =
@@ -341,8 +343,8 @@ DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, Parked
   bool replaced = false;
   for (std::string_view line : splitLines(*original)) {
     // Every assignment, "export NVMe=" included: a later one would still win.
-    if (assignedName(line) == "NVMe") {
-      edited += nvmeLine(path);
+    if (assignedName(line) == config_keys::kNvme) {
+      edited += nvmeLine(s.path);
       replaced = true;
     } else {
       edited += line;
@@ -350,35 +352,89 @@ DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, Parked
     edited += '\n';
   }
   // A file without the key runs on the default drive; the choice must still stick.
-  if (!replaced) edited += nvmeLine(path) + "\n";
+  if (!replaced) edited += nvmeLine(s.path) + "\n";
   auto saved = writeNewFile(backupName, *original);
   if (!saved) {
-    return failed(1, "ERROR: couldn't back up the configuration, so it was not changed. " +
-                         saved.error().message());
+    s.detail = saved.error().message();
+    return failed(Kind::kBackupFailed, std::move(s));
   }
-  const fs::path& backup = *saved;
+  s.backup = *saved;
   if (auto written = writeFileAtomically(ctx.paths.config, edited); !written) {
-    return failed(1, "ERROR: couldn't write the configuration; it is unchanged. " +
-                         written.error().message());
+    s.detail = written.error().message();
+    return failed(Kind::kWriteFailed, std::move(s));
   }
   // Only what the service reads back counts as switched.
   auto reloaded = loadServiceConfig(ctx.paths, ctx.workingFolderName());
-  if (!reloaded || reloaded->nvme() != path) {
-    const std::string readBack = reloaded ? reloaded->nvme().string() : std::string("nothing");
-    const bool restored = writeFileAtomically(ctx.paths.config, *original).has_value();
-    return failed(1, "ERROR: after the update the configuration still reads the drive as " +
-                         readBack + ", not " + path + ". " +
-                         (restored ? "The previous configuration was put back"
-                                   : "The previous configuration is in " + backup.string()) +
-                         "; nothing else was changed.");
+  if (!reloaded || reloaded->nvme() != s.path) {
+    s.readBack = reloaded ? reloaded->nvme().string() : std::string("nothing");
+    s.restored = writeFileAtomically(ctx.paths.config, *original).has_value();
+    return failed(Kind::kReadBackDiffers, std::move(s));
   }
-  ctx.out << "Updated NVMe path to: " << path << "\n"
-          << "Backup: " << backup.string() << "\n";
+  s.kind = Kind::kSwitched;
   ctx.config = std::move(*reloaded);
   (void)writeStatusJson(ctx);
-  ctx.out << "Service config reloaded. Run 2-prep-nvme.sh on the new drive to set up the folder "
-             "layout.\n";
+  return s;
+}
+
+std::string parkedWarning(const DriveSelection& s) {
+  return "WARNING: " + std::to_string(s.parked) + " parked '.hollin-old' folder(s) exist.";
+}
+
+// The sentence naming why a selection did not switch; empty when it did.
+std::string problemOf(const DriveSelection& s) {
+  using Kind = DriveSelection::Kind;
+  switch (s.kind) {
+    case Kind::kSwitched:
+    case Kind::kUnchanged: return {};
+    case Kind::kNoSuchPath: return "ERROR: target path does not exist: " + s.path;
+    case Kind::kLineBreak:
+      return "ERROR: a drive path with a line break can't be written to the configuration. "
+             "Nothing was changed.";
+    case Kind::kParkedSources:
+      return parkedWarning(s) + " Switching the drive would leave their links dangling.";
+    case Kind::kUnreadableConfig:
+      return "ERROR: couldn't read " + s.configFile.string() +
+             ". The configuration was not changed. " + s.detail;
+    case Kind::kBackupFailed:
+      return "ERROR: couldn't back up the configuration, so it was not changed. " + s.detail;
+    case Kind::kWriteFailed:
+      return "ERROR: couldn't write the configuration; it is unchanged. " + s.detail;
+    case Kind::kReadBackDiffers:
+      return "ERROR: after the update the configuration still reads the drive as " + s.readBack +
+             ", not " + s.path + ". " +
+             (s.restored ? "The previous configuration was put back"
+                         : "The previous configuration is in " + s.backup.string()) +
+             "; nothing else was changed.";
+  }
   return {};
+}
+
+}  // namespace
+
+void renderDriveSelection(const DriveSelection& s, std::ostream& out, std::ostream& err) {
+  using Kind = DriveSelection::Kind;
+  switch (s.kind) {
+    case Kind::kSwitched:
+      out << "Updated NVMe path to: " << s.path << "\n"
+          << "Backup: " << s.backup.string() << "\n"
+          << "Service config reloaded. Run 2-prep-nvme.sh on the new drive to set up the folder "
+             "layout.\n";
+      return;
+    case Kind::kUnchanged: out << "Already configured. No change.\n"; return;
+    case Kind::kParkedSources:
+      out << parkedWarning(s) << "\n"
+          << "Switching the drive will cause symlinks to dangle.\n"
+          << "Run '6-panic-recovery.sh' to restore originals first.\n";
+      return;
+    default: err << s.problem << "\n"; return;
+  }
+}
+
+DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, ParkedGuard guard) {
+  DriveSelection s = switchDrive(ctx, given, guard);
+  s.problem = problemOf(s);
+  renderDriveSelection(s, ctx.out, ctx.err);
+  return s;
 }
 
 int selectDriveCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
@@ -433,7 +489,9 @@ int doctorCommand(ServiceContext& ctx, const std::vector<std::string>&) {
          yes(ctx.platform.agents->isLoaded("com.brimvale.service"), "NO") + "\n";
   out += "Config readable?        " + yes(readFile(ctx.paths.config).has_value(), "NO") + "\n";
   out += "Status JSON present?    " + yes(pathExists(ctx.paths.statusJson), "no") + "\n";
-  out += "App-cache paths:        " + std::to_string(cfg.array("APP_CACHE_PATHS").size()) + "\n";
+  out +=
+      "App-cache paths:        " + std::to_string(cfg.array(config_keys::kAppCachePaths).size()) +
+      "\n";
   out += "Rules:                  " + std::to_string(cfg.ruleCount()) + "\n";
   out += "\nDangling symlinks under $HOME (top 20):\n";
   for (const std::string& link : danglingLinks(ctx.paths.home)) out += link + "\n";
@@ -442,62 +500,108 @@ int doctorCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   return 0;
 }
 
-int ejectNvmeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+EjectOutcome ejectNvme(ServiceContext& ctx, const EjectObserver& observe) {
   const ServiceConfig& cfg = ctx.cfg();
-  const std::string nvme = cfg.nvme().string();
-  ctx.out << "=== Ejecting NVMe ===\n";
-  if (!ctx.platform.mounts->isMountedAt(nvme)) {
-    ctx.out << "NVMe is not currently mounted at " << nvme << ". Nothing to eject.\n";
-    return 0;
+  EjectOutcome o;
+  o.nvme = cfg.nvme().string();
+  observe(o, EjectMoment::kStarted);
+  if (!ctx.platform.mounts->isMountedAt(o.nvme)) {
+    observe(o, EjectMoment::kNotMounted);
+    return o;
   }
-  ctx.out << "\nStep 1/3 — Pausing auto-actions\n";
+  o.mounted = true;
+  observe(o, EjectMoment::kPausing);
   (void)touchFile(ctx.paths.paused);
   ctx.log.log("paused (for eject)");
-  ctx.out << "    ✓ Pause sentinel created. Auto-relocate is halted.\n";
+  observe(o, EjectMoment::kPaused);
 
-  ctx.out << "\nStep 2/3 — Quitting dependent apps\n";
-  std::vector<std::string> asked;
+  observe(o, EjectMoment::kQuittingApps);
   for (std::string_view app : kDependentApps) {
     // Asking an application that is not running to quit would launch it first.
     if (!ctx.platform.processes->isRunning(app)) continue;
     if (ctx.platform.drives->askToQuit(std::string(app))) {
-      ctx.out << "    ✓ Sent Quit to " << app << "\n";
-      asked.emplace_back(app);
+      o.askedToQuit.emplace_back(app);
+      observe(o, EjectMoment::kAskedToQuit);
     }
   }
-  if (!asked.empty()) {
-    ctx.out << "    Waiting up to 15s for apps to release files…\n" << std::flush;
-    bool allQuit = false;
-    for (int second = 0; second < kQuitWaitSecs && !allQuit; ++second) {
+  if (!o.askedToQuit.empty()) {
+    observe(o, EjectMoment::kWaitingForApps);
+    for (int second = 0; second < kQuitWaitSecs && !o.allQuit; ++second) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
-      allQuit = std::none_of(asked.begin(), asked.end(), [&ctx](const std::string& app) {
-        return ctx.platform.processes->isRunning(app);
-      });
+      o.allQuit = std::none_of(
+          o.askedToQuit.begin(), o.askedToQuit.end(),
+          [&ctx](const std::string& app) { return ctx.platform.processes->isRunning(app); });
     }
-    ctx.out << (allQuit ? "    ✓ All quit cleanly\n"
-                        : "    ⚠ Some apps did not quit within 15s — eject may fail. They may "
-                          "have unsaved changes asking for confirmation.\n");
+    observe(o, EjectMoment::kAppsWaitedFor);
   }
 
-  ctx.out << "\nStep 3/3 — Unmounting " << nvme << "\n" << std::flush;
-  auto ejected = ctx.platform.drives->eject(nvme);
+  observe(o, EjectMoment::kUnmounting);
+  auto ejected = ctx.platform.drives->eject(o.nvme);
   if (ejected) {
-    ctx.out << "    ✓ " << *ejected << "\n";
+    o.ejected = true;
+    o.ejectMessage = *ejected;
+    observe(o, EjectMoment::kEjected);
     note(ctx.paths, ctx.platform,
-         {"NVMe ejected", "Safe to disconnect the drive now.", cfg.get("NOTIFY_SOUND_INFO")});
+         {"NVMe ejected", "Safe to disconnect the drive now.",
+          cfg.get(config_keys::kNotifySoundInfo)});
     (void)writeStatusJson(ctx);
-    ctx.out << "\n=== Done. Safe to physically disconnect the drive. ===\n"
-            << "Service stays running (paused). It will detect when NVMe returns.\n";
-    return 0;
+    observe(o, EjectMoment::kDone);
+    return o;
   }
-  ctx.out << "    ✗ Eject failed:\n"
-          << indented(ejected.error().detail, std::string::npos) << "\nFiles still in use:\n"
-          << indented(ctx.platform.drives->openFilesBelow(nvme), kOpenFileLines);
+  o.exitCode = 1;
+  o.ejectMessage = ejected.error().detail;
+  o.openFiles = ctx.platform.drives->openFilesBelow(o.nvme);
+  observe(o, EjectMoment::kEjectFailed);
   note(ctx.paths, ctx.platform,
        {"Eject failed", "Files still in use — see Inspect or Log window.",
-        cfg.get("NOTIFY_SOUND_ALERT")});
+        cfg.get(config_keys::kNotifySoundAlert)});
   (void)writeStatusJson(ctx);
-  return 1;
+  return o;
+}
+
+void renderEject(const EjectOutcome& o, EjectMoment moment, std::ostream& out) {
+  switch (moment) {
+    case EjectMoment::kStarted: out << "=== Ejecting NVMe ===\n"; return;
+    case EjectMoment::kNotMounted:
+      out << "NVMe is not currently mounted at " << o.nvme << ". Nothing to eject.\n";
+      return;
+    case EjectMoment::kPausing: out << "\nStep 1/3 — Pausing auto-actions\n"; return;
+    case EjectMoment::kPaused:
+      out << "    ✓ Pause sentinel created. Auto-relocate is halted.\n";
+      return;
+    case EjectMoment::kQuittingApps: out << "\nStep 2/3 — Quitting dependent apps\n"; return;
+    case EjectMoment::kAskedToQuit:
+      out << "    ✓ Sent Quit to " << o.askedToQuit.back() << "\n";
+      return;
+    case EjectMoment::kWaitingForApps:
+      // Shown before the wait, not after it.
+      out << "    Waiting up to 15s for apps to release files…\n" << std::flush;
+      return;
+    case EjectMoment::kAppsWaitedFor:
+      out << (o.allQuit ? "    ✓ All quit cleanly\n"
+                        : "    ⚠ Some apps did not quit within 15s — eject may fail. They may "
+                          "have unsaved changes asking for confirmation.\n");
+      return;
+    case EjectMoment::kUnmounting:
+      out << "\nStep 3/3 — Unmounting " << o.nvme << "\n" << std::flush;
+      return;
+    case EjectMoment::kEjected: out << "    ✓ " << o.ejectMessage << "\n"; return;
+    case EjectMoment::kDone:
+      out << "\n=== Done. Safe to physically disconnect the drive. ===\n"
+          << "Service stays running (paused). It will detect when NVMe returns.\n";
+      return;
+    case EjectMoment::kEjectFailed:
+      out << "    ✗ Eject failed:\n"
+          << indented(o.ejectMessage, std::string::npos) << "\nFiles still in use:\n"
+          << indented(o.openFiles, kOpenFileLines);
+      return;
+  }
+}
+
+int ejectNvmeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  return ejectNvme(ctx, [&ctx](const EjectOutcome& outcome,
+                               EjectMoment moment) { renderEject(outcome, moment, ctx.out); })
+      .exitCode;
 }
 
 }  // namespace brimvale::service

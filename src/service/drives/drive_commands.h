@@ -2,6 +2,9 @@
 // list-drives, assess, benchmark, select-drive, nvme-info, eject-nvme, doctor.
 #pragma once
 
+#include <filesystem>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,21 +24,81 @@ int doctorCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 // ejects: 0 ejected or not mounted, 1 failed (drive still mounted, still paused).
 int ejectNvmeCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 
+// What eject-nvme decided and found, filled in as it goes.
+struct EjectOutcome {
+  int exitCode = 0;
+  std::string nvme;
+  bool mounted = false;
+  std::vector<std::string> askedToQuit;  // running dependent applications sent Quit
+  bool allQuit = false;                  // all of them quit within the wait
+  bool ejected = false;
+  std::string ejectMessage;  // the tool's words, on success or failure
+  std::string openFiles;     // after a failure: what still holds the drive
+};
+
+// The points where eject-nvme has something to say; the wait and the
+// unmount come between them, so each line shows before the slow part.
+enum class EjectMoment {
+  kStarted,
+  kNotMounted,
+  kPausing,
+  kPaused,
+  kQuittingApps,
+  kAskedToQuit,  // the last of askedToQuit
+  kWaitingForApps,
+  kAppsWaitedFor,
+  kUnmounting,
+  kEjected,
+  kDone,
+  kEjectFailed,
+};
+
+using EjectObserver = std::function<void(const EjectOutcome&, EjectMoment)>;
+
+// Does what ejectNvmeCommand describes, telling `observe` at each moment.
+[[nodiscard]] EjectOutcome ejectNvme(ServiceContext& ctx, const EjectObserver& observe);
+
+// The text eject-nvme prints at `moment`.
+void renderEject(const EjectOutcome& outcome, EjectMoment moment, std::ostream& out);
+
 enum class ParkedGuard { kApply, kBypass };
 
-// What select-drive did: its exit status (0 done or unchanged, 1 bad path or
-// the configuration could not be switched, 2 refused) and, unless 0, the
-// sentence naming why, as printed.
+// What select-drive decided and did. `exitCode`: 0 switched or unchanged, 1
+// bad path or the configuration could not be switched, 2 refused.
 struct DriveSelection {
+  enum class Kind {
+    kSwitched,
+    kUnchanged,         // the drive is the configured one already
+    kNoSuchPath,        // `path` is the path as given
+    kLineBreak,         // the configuration cannot hold such a path
+    kParkedSources,     // `parked` sources would dangle
+    kUnreadableConfig,  // `configFile` could not be read: `detail`
+    kBackupFailed,      // `detail`
+    kWriteFailed,       // `detail`
+    kReadBackDiffers,   // the file reads back `readBack`; `restored` or kept in `backup`
+  };
+  Kind kind = Kind::kUnchanged;
   int exitCode = 0;
+  // Unless 0, the sentence naming why, as printed.
   std::string problem;
+  std::string path;  // the drive, without trailing slashes
+  std::size_t parked = 0;
+  std::filesystem::path configFile;
+  std::string detail;
+  std::filesystem::path backup;
+  std::string readBack;
+  bool restored = false;
 };
+
+// The text select-drive prints for `selection`.
+void renderDriveSelection(const DriveSelection& selection, std::ostream& out, std::ostream& err);
 
 // Points NVMe= at `path` (configuration loaded), compared and written without
 // trailing slashes. Every NVMe assignment in the file is rewritten, and the
 // switch counts only when the configuration reads back the new drive;
 // otherwise the previous file is put back. Refuses (2) while parked sources
 // would dangle, unless the guard is bypassed, as only the transfer does.
+// Prints what it did (renderDriveSelection).
 [[nodiscard]] DriveSelection selectDrive(ServiceContext& ctx, const std::string& path,
                                          ParkedGuard guard);
 

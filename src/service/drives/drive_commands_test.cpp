@@ -10,6 +10,7 @@
 
 #include "common/base/file_io.h"
 #include "platform/testing/fake_platform.h"
+#include "service/dispatch.h"
 
 namespace brimvale::service {
 namespace {
@@ -198,6 +199,196 @@ TEST_F(DriveCommandsTest, DoctorReportsStateAndDanglingLinksFourLevelsDeep) {
     ++listed;
   }
   EXPECT_EQ(listed, 20u);
+}
+
+// Given each way a switch can end, then the record names it with the
+// details the sentence needs, and the exit code the command returns.
+TEST_F(DriveCommandsTest, SelectDriveRecordsHowTheSwitchEnded) {
+  using Kind = DriveSelection::Kind;
+  makeDir(root_ / "Current");
+  makeDir(root_ / "New");
+  makeDir(root_ / "Line\nBreak");
+  struct Case {
+    const char* name;
+    std::string given;
+    bool parkedSource;
+    Kind kind;
+    int exitCode;
+    std::string path;
+    std::size_t parked;
+  };
+  const std::string current = (root_ / "Current").string();
+  const std::string fresh = (root_ / "New").string();
+  const Case cases[] = {
+      {"no such folder", (root_ / "gone").string(), false, Kind::kNoSuchPath, 1,
+       (root_ / "gone").string(), 0},
+      {"same drive, other spelling", current + "/", false, Kind::kUnchanged, 0, current, 0},
+      {"line break", (root_ / "Line\nBreak").string(), false, Kind::kLineBreak, 1,
+       (root_ / "Line\nBreak").string(), 0},
+      {"parked sources", fresh, true, Kind::kParkedSources, 2, fresh, 1},
+      {"switched", fresh + "//", false, Kind::kSwitched, 0, fresh, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    load("NVMe=\"" + current + "\"\n");
+    if (c.parkedSource) makeDir(paths_.home / "Old.hollin-old");
+    const DriveSelection s = selectDrive(*ctx_, c.given, ParkedGuard::kApply);
+    fs::remove_all(paths_.home / "Old.hollin-old");
+    EXPECT_EQ(s.kind, c.kind);
+    EXPECT_EQ(s.exitCode, c.exitCode);
+    EXPECT_EQ(s.path, c.path);
+    EXPECT_EQ(s.parked, c.parked);
+    EXPECT_EQ(s.problem.empty(), c.exitCode == 0);
+    EXPECT_EQ(ctx_->cfg().nvme(), c.kind == Kind::kSwitched ? fresh : current);
+    EXPECT_EQ(s.backup.empty(), c.kind != Kind::kSwitched);
+  }
+}
+
+TEST_F(DriveCommandsTest, SelectDriveGoldenText) {
+  makeDir(root_ / "New");
+  const std::string fresh = (root_ / "New").string();
+  load("NVMe=\"/Volumes/NVMe\"\n");
+  struct Case {
+    const char* name;
+    std::string given;
+    int exitCode;
+    std::string out;
+    std::string err;
+  };
+  const std::string backup =
+      paths_.config.string() + ".bak." + formatLocal(1'780'000'000, "%Y%m%d%H%M%S");
+  const Case cases[] = {
+      {"missing", (root_ / "gone").string(), 1, "",
+       "ERROR: target path does not exist: " + (root_ / "gone").string() + "\n"},
+      {"switched", fresh, 0,
+       "Updated NVMe path to: " + fresh + "\nBackup: " + backup + "\n" +
+           R"(Service config reloaded. Run 2-prep-nvme.sh on the new drive to set up the folder layout.
+)",
+       ""},
+      {"again", fresh, 0, "Already configured. No change.\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    out_.str("");
+    err_.str("");
+    EXPECT_EQ(runService(*ctx_, {"select-drive", c.given}), c.exitCode);
+    EXPECT_EQ(out_.str(), c.out);
+    EXPECT_EQ(err_.str(), c.err);
+  }
+}
+
+// Drive tools whose eject fails, and whose Quit request each application obeys.
+struct StubbornDrive : platform::DriveTools {
+  explicit StubbornDrive(platform::testing::FakeState& s) : state(s) {}
+  platform::DriveInfo info(const std::string&) override { return {}; }
+  std::vector<std::string> volumeFolders() override { return {}; }
+  void mountVolume(const std::string&, const std::string&, const std::string&) override {}
+  Result<std::string> eject(const std::string&) override {
+    return fail(Errc::kToolFailed, "Unmount of disk4 failed\nat least one volume is busy");
+  }
+  bool askToQuit(const std::string& app) override {
+    state.runningProcesses.erase(app);
+    return true;
+  }
+  std::string openFilesBelow(const std::string&) override { return "Docker 412 /v/a\n"; }
+  platform::testing::FakeState& state;
+};
+
+// Given a drive that is absent, ejects, or stays busy, then the record says
+// what was done and the full text (exit code included) is as shown.
+TEST_F(DriveCommandsTest, EjectRecordsWhatItDidAndPrintsGoldenText) {
+  struct Case {
+    const char* name;
+    bool mounted;
+    bool stubborn;
+    int exitCode;
+    bool ejected;
+    std::vector<std::string> asked;
+    std::string text;  // "{nvme}" stands for the drive
+  };
+  const Case cases[] = {
+      {"not mounted",
+       false,
+       false,
+       0,
+       false,
+       {},
+       R"(=== Ejecting NVMe ===
+NVMe is not currently mounted at {nvme}. Nothing to eject.
+)"},
+      {"ejected",
+       true,
+       false,
+       0,
+       true,
+       {},
+       R"(=== Ejecting NVMe ===
+
+Step 1/3 — Pausing auto-actions
+    ✓ Pause sentinel created. Auto-relocate is halted.
+
+Step 2/3 — Quitting dependent apps
+
+Step 3/3 — Unmounting {nvme}
+    ✓ Disk {nvme} ejected
+
+=== Done. Safe to physically disconnect the drive. ===
+Service stays running (paused). It will detect when NVMe returns.
+)"},
+      {"busy",
+       true,
+       true,
+       1,
+       false,
+       {"Docker"},
+       R"(=== Ejecting NVMe ===
+
+Step 1/3 — Pausing auto-actions
+    ✓ Pause sentinel created. Auto-relocate is halted.
+
+Step 2/3 — Quitting dependent apps
+    ✓ Sent Quit to Docker
+    Waiting up to 15s for apps to release files…
+    ✓ All quit cleanly
+
+Step 3/3 — Unmounting {nvme}
+    ✗ Eject failed:
+      Unmount of disk4 failed
+      at least one volume is busy
+
+Files still in use:
+      Docker 412 /v/a
+)"},
+  };
+  const std::string nvme = (root_ / "Volumes/NVMe").string();
+  auto arrange = [&](const Case& c) {
+    load("NVMe=\"" + nvme + "\"\n");
+    fs::remove(paths_.paused);
+    state_.mountPoints.clear();
+    if (c.mounted) state_.mountPoints.insert(nvme);
+    if (c.stubborn) {
+      state_.runningProcesses = {"Docker"};
+      platform_.drives = std::make_unique<StubbornDrive>(state_);
+    }
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    arrange(c);
+    const EjectOutcome o = ejectNvme(*ctx_, [](const EjectOutcome&, EjectMoment) {});
+    EXPECT_EQ(o.exitCode, c.exitCode);
+    EXPECT_EQ(o.mounted, c.mounted);
+    EXPECT_EQ(o.ejected, c.ejected);
+    EXPECT_EQ(o.askedToQuit, c.asked);
+    EXPECT_EQ(fs::exists(paths_.paused), c.mounted) << "paused before anything is asked";
+
+    arrange(c);
+    out_.str("");
+    EXPECT_EQ(runService(*ctx_, {"eject-nvme"}), c.exitCode);
+    std::string expected = c.text;
+    for (std::size_t at; (at = expected.find("{nvme}")) != std::string::npos;)
+      expected.replace(at, 6, nvme);
+    EXPECT_EQ(out_.str(), expected);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/state/config_keys.h"
 #include "service/core/marker_file.h"
 #include "service/core/status_snapshot.h"
 #include "service/drives/drive_folder_commands.h"
@@ -21,11 +22,11 @@ bool attemptRemount(ServiceContext& ctx, const SleepSeconds& sleep) {
   const std::string name = cfg.nvme().filename().string();
   ctx.log.say("Attempting remount (volume name: " + name +
               ", uuid: " + (uuid.empty() ? "unknown" : uuid) + ")...");
-  const long long retries = cfg.getInt("REMOUNT_RETRIES");
+  const long long retries = cfg.getInt(config_keys::kRemountRetries);
   for (long long attempt = 1; attempt <= retries; ++attempt) {
     // "unknown" is what a marker written without a UUID holds.
     ctx.platform.drives->mountVolume(uuid == "unknown" ? "" : uuid, name, cfg.nvme().string());
-    sleep(cfg.getInt("REMOUNT_BACKOFF_SECS"));
+    sleep(cfg.getInt(config_keys::kRemountBackoffSecs));
     if (driveUsable(ctx)) {
       ctx.log.say("Remount succeeded on attempt " + std::to_string(attempt) + ".");
       return true;

@@ -8,6 +8,7 @@
 #include "common/base/process.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/config_keys.h"
 #include "service/core/marker_file.h"
 #include "service/core/status_snapshot.h"
 
@@ -41,7 +42,7 @@ void prune(ServiceContext& ctx, const fs::path& root) {
   }
   std::sort(dated.begin(), dated.end(), std::greater<>());
   const auto keep = static_cast<std::size_t>(
-      std::max<std::int64_t>(ctx.cfg().getInt("SELF_BACKUP_RETENTION_DAYS"), 0));
+      std::max<std::int64_t>(ctx.cfg().getInt(config_keys::kSelfBackupRetentionDays), 0));
   for (std::size_t i = keep; i < dated.size(); ++i) fs::remove_all(root / dated[i], ec);
 }
 

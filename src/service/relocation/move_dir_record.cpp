@@ -16,14 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::array<std::pair<MoveDirPhase, std::string_view>, 5> kPhases{{
-    {MoveDirPhase::kCopying, "copying"},
-    {MoveDirPhase::kCopied, "copied"},
-    {MoveDirPhase::kRecorded, "recorded"},
-    {MoveDirPhase::kParked, "parked"},
-    {MoveDirPhase::kLinked, "linked"},
-}};
-
 std::optional<std::uint64_t> number(const std::optional<std::string>& text) {
   if (!text || text->empty()) return std::nullopt;
   std::uint64_t value = 0;
@@ -58,18 +50,10 @@ std::optional<MoveDirRecord> decode(const std::string& id, std::string_view text
 
 }  // namespace
 
-std::string_view phaseRaw(MoveDirPhase phase) {
-  for (const auto& [value, raw] : kPhases) {
-    if (value == phase) return raw;
-  }
-  return "copying";
-}
+std::string_view phaseRaw(MoveDirPhase phase) { return rawNameOf(kMoveDirPhaseNames, phase); }
 
 std::optional<MoveDirPhase> phaseFromRaw(std::string_view raw) {
-  for (const auto& [value, text] : kPhases) {
-    if (text == raw) return value;
-  }
-  return std::nullopt;
+  return valueOfRaw(kMoveDirPhaseNames, raw);
 }
 
 fs::path moveDirRecordFolder(const StatePaths& paths) { return paths.state / "move-dir"; }

@@ -4,6 +4,7 @@
 // can point at it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/raw_names.h"
 #include "common/state/paths.h"
 
 namespace brimvale::service {
@@ -25,6 +27,13 @@ enum class MoveDirPhase {
   kParked,    // original renamed to the parked name
   kLinked,    // link in place; only the bookkeeping is left
 };
+inline constexpr std::array<RawName<MoveDirPhase>, 5> kMoveDirPhaseNames{{
+    {MoveDirPhase::kCopying, "copying"},
+    {MoveDirPhase::kCopied, "copied"},
+    {MoveDirPhase::kRecorded, "recorded"},
+    {MoveDirPhase::kParked, "parked"},
+    {MoveDirPhase::kLinked, "linked"},
+}};
 
 [[nodiscard]] std::string_view phaseRaw(MoveDirPhase phase);
 [[nodiscard]] std::optional<MoveDirPhase> phaseFromRaw(std::string_view raw);

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
+#include "common/testing/raw_name_checks.h"
 #include "service/core/service_test_support.h"
 
 namespace brimvale::service {
@@ -54,6 +55,11 @@ TEST(MoveDirRecord, RecordsComeBackExactlyAndBrokenOnesAreLeftAlone) {
   EXPECT_FALSE(findMoveDirRecord(env.paths(), "/home/ada/odd").has_value());
   ASSERT_TRUE(removeMoveDirRecord(env.paths(), written.id));
   EXPECT_TRUE(readMoveDirRecords(env.paths()).empty());
+}
+
+TEST(RawNames, MoveDirPhaseTableIsPinnedAndAgreesWithTheConversions) {
+  brimvale::testing::expectRawNames(kMoveDirPhaseNames, "copying copied recorded parked linked",
+                                    phaseRaw, phaseFromRaw);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
+#include "common/state/config_keys.h"
 #include "common/state/path_policy.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
@@ -215,7 +216,8 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
   }
   const ServiceConfig& cfg = ctx.cfg();
   std::vector<fs::path> safeFolders;
-  for (const auto& folder : cfg.array("APP_CACHE_PATHS")) safeFolders.emplace_back(folder);
+  for (const auto& folder : cfg.array(config_keys::kAppCachePaths))
+    safeFolders.emplace_back(folder);
   const PathPolicy policy(PathPolicy::rootsFor(ctx.paths.home, cfg.base(), std::move(safeFolders)));
   std::vector<PlannedRow> planned;
   std::size_t toReverse = 0;

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/base/timestamps.h"
+#include "common/state/config_keys.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
 #include "service/rules/dir_walk.h"
@@ -125,7 +126,7 @@ void evictRoot(ServiceContext& ctx, Guards& guards, const std::string& root,
                "Download.\n";
     return;
   }
-  const std::int64_t limit = ctx.cfg().getInt("CLOUD_EVICT_FAIL_BREAKER_LIMIT");
+  const std::int64_t limit = ctx.cfg().getInt(config_keys::kCloudEvictFailBreakerLimit);
   std::int64_t failures = 0;
   // Each folder's files in name order, then its sub-folders in name order, so
   // reports and the breaker's run do not depend on the file system's listing.

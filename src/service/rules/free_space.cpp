@@ -7,6 +7,7 @@
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/config_keys.h"
 #include "common/state/rule_text.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
@@ -59,72 +60,127 @@ bool listed(const std::string& allowList, const std::string& label) {
 }
 
 // Step 3: every detected root that the allow-list (when set) names.
-EvictionCounters optimiseCloud(ServiceContext& ctx, std::size_t stepCount) {
-  const std::string allowList = ctx.cfg().get("OPTIMISE_CLOUD_PROVIDERS");
-  ctx.out << "\nStep 3/" << stepCount << " — Optimising cloud storage locally\n";
-  if (allowList.empty()) {
-    ctx.out << "  Providers enabled: (all detected — legacy INCLUDE_CLOUD_EVICT=1)\n";
-  } else {
-    ctx.out << "  Providers enabled: " << allowList << "\n";
-  }
-  EvictionCounters counters;
+void optimiseCloud(ServiceContext& ctx, FreeSpaceOutcome& outcome,
+                   const FreeSpaceObserver& observe) {
+  CloudStepOutcome& cloud = outcome.cloud.emplace();
+  cloud.allowList = ctx.cfg().get(config_keys::kOptimiseCloudProviders);
+  observe(outcome, FreeSpaceMoment::kCloudStepStarted);
   Guards guards(ctx.paths.home, *ctx.platform.files);
-  bool anyRoot = false;
-  bool anyEnabled = false;
   for (const auto& root : listCloudRoots(ctx.paths.home)) {
     std::error_code ec;
     if (!fs::is_directory(root.path, ec)) continue;
-    anyRoot = true;
-    if (!allowList.empty() && !listed(allowList, root.label)) {
-      ctx.out << "\n  ─ " << root.label << "  (disabled in Preferences — skipped)\n";
-      continue;
-    }
-    anyEnabled = true;
-    ctx.out << "\n  ─ " << root.label << "\n";
-    evictRoot(ctx, guards, root.path, counters);
+    const bool enabled = cloud.allowList.empty() || listed(cloud.allowList, root.label);
+    cloud.roots.push_back({root.label, enabled});
+    observe(outcome, FreeSpaceMoment::kCloudRootReached);
+    if (enabled) evictRoot(ctx, guards, root.path, cloud.counters);
   }
-  if (!anyRoot) {
-    ctx.out << "  No cloud storage providers detected — skipping.\n";
-  } else if (!anyEnabled) {
-    ctx.out << "  No enabled providers matched any detected cloud root — skipping.\n";
-  }
-  return counters;
+  observe(outcome, FreeSpaceMoment::kCloudStepEnded);
 }
 
-void printHints(ServiceContext& ctx, std::uint64_t appsGb, std::uint64_t documentsGb,
-                std::size_t snapshots) {
+void writeResultFile(const ServiceContext& ctx, const FreeSpaceOutcome& o) {
+  const auto signedDelta = [](std::uint64_t after, std::uint64_t before) {
+    return std::to_string(static_cast<std::int64_t>(after - before));
+  };
+  const EvictionCounters cloud = o.cloud ? o.cloud->counters : EvictionCounters{};
+  (void)writeFileAtomically(ctx.paths.state / "last-free-space.txt",
+                            renderKeyValues({
+                                {"started_at", o.startedAt},
+                                {"finished_at", o.finishedAt},
+                                {"before_free_gb", std::to_string(o.beforeGb)},
+                                {"after_free_gb", std::to_string(o.afterGb)},
+                                {"delta_gb", std::to_string(o.afterGb - o.beforeGb)},
+                                {"before_free_bytes", std::to_string(o.beforeBytes)},
+                                {"after_free_bytes", std::to_string(o.afterBytes)},
+                                {"delta_bytes", signedDelta(o.afterBytes, o.beforeBytes)},
+                                {"files_moved", std::to_string(o.moved)},
+                                {"caches_cleaned", std::to_string(o.cachesCleaned)},
+                                {"cloud_evicted", std::to_string(cloud.evicted)},
+                                {"cloud_bytes_freed", std::to_string(cloud.bytesFreed)},
+                                {"include_cloud_evict", o.cloud ? "1" : "0"},
+                                {"apps_gb", std::to_string(o.appsGb)},
+                                {"documents_gb", std::to_string(o.documentsGb)},
+                                {"desktop_gb", std::to_string(o.desktopGb)},
+                                {"apfs_snapshot_count", std::to_string(o.snapshots)},
+                                {"user_has_cache_rule", o.cacheRule ? "1" : "0"},
+                            }));
+}
+
+void renderCloudStep(const FreeSpaceOutcome& o, FreeSpaceMoment moment, std::ostream& out) {
+  const CloudStepOutcome& cloud = *o.cloud;
+  if (moment == FreeSpaceMoment::kCloudStepStarted) {
+    out << "\nStep 3/" << o.steps << " — Optimising cloud storage locally\n";
+    if (cloud.allowList.empty()) {
+      out << "  Providers enabled: (all detected — legacy INCLUDE_CLOUD_EVICT=1)\n";
+    } else {
+      out << "  Providers enabled: " << cloud.allowList << "\n";
+    }
+  } else if (moment == FreeSpaceMoment::kCloudRootReached) {
+    const CloudRootVisit& root = cloud.roots.back();
+    out << "\n  ─ " << root.label
+        << (root.enabled ? "\n" : "  (disabled in Preferences — skipped)\n");
+  } else if (cloud.roots.empty()) {
+    out << "  No cloud storage providers detected — skipping.\n";
+  } else if (std::none_of(cloud.roots.begin(), cloud.roots.end(),
+                          [](const CloudRootVisit& root) { return root.enabled; })) {
+    out << "  No enabled providers matched any detected cloud root — skipping.\n";
+  }
+}
+
+void renderHints(const FreeSpaceOutcome& o, std::ostream& out) {
   bool headed = false;
   auto header = [&] {
     if (headed) return;
     headed = true;
-    ctx.out << "\nWant more space? A few places Brimvale can't reach automatically:\n";
+    out << "\nWant more space? A few places Brimvale can't reach automatically:\n";
   };
-  if (appsGb >= kHintGib) {
+  if (o.appsGb >= kHintGib) {
     header();
-    ctx.out << "  • /Applications uses " << appsGb
-            << " GB — open Brimvale → Apps to relocate large apps to NVMe.\n";
+    out << "  • /Applications uses " << o.appsGb
+        << " GB — open Brimvale → Apps to relocate large apps to NVMe.\n";
   }
-  if (documentsGb >= kHintGib) {
+  if (o.documentsGb >= kHintGib) {
     header();
-    ctx.out << "  • Documents uses " << documentsGb << " GB. Two ways to reclaim it:\n"
-            << "      a) Open Brimvale → Tier, navigate left to ~/Documents,\n"
-            << "         right to the per-Mac folder on NVMe, pair the panes, and move large\n"
-            << "         subfolders to NVMe. The original location keeps working via\n"
-            << "         a symlink. Best for local working sets, project archives, etc.\n"
-            << "      b) If your Documents are iCloud-synced (Desktop & Documents toggle\n"
-            << "         in System Settings → Apple Account → iCloud Drive), toggle\n"
-            << "         \"Optimise Mac Storage\" on. macOS will evict downloaded copies\n"
-            << "         the next time space pressure rises. NOTE: Brimvale can't\n"
-            << "         do this automatically — macOS 14+ removed the brctl evict\n"
-            << "         subcommand the daemon used to drive.\n";
+    out << "  • Documents uses " << o.documentsGb << " GB. Two ways to reclaim it:\n"
+        << "      a) Open Brimvale → Tier, navigate left to ~/Documents,\n"
+        << "         right to the per-Mac folder on NVMe, pair the panes, and move large\n"
+        << "         subfolders to NVMe. The original location keeps working via\n"
+        << "         a symlink. Best for local working sets, project archives, etc.\n"
+        << "      b) If your Documents are iCloud-synced (Desktop & Documents toggle\n"
+        << "         in System Settings → Apple Account → iCloud Drive), toggle\n"
+        << "         \"Optimise Mac Storage\" on. macOS will evict downloaded copies\n"
+        << "         the next time space pressure rises. NOTE: Brimvale can't\n"
+        << "         do this automatically — macOS 14+ removed the brctl evict\n"
+        << "         subcommand the daemon used to drive.\n";
   }
-  if (snapshots >= kHintSnapshots) {
+  if (o.snapshots >= kHintSnapshots) {
     header();
-    ctx.out << "  • " << snapshots
-            << " APFS local snapshots present (often the bulk of System Data).\n"
-            << "    Run:  sudo tmutil thinlocalsnapshots / 999999999999 4\n"
-            << "    to thin every snapshot older than 4 hours.\n";
+    out << "  • " << o.snapshots
+        << " APFS local snapshots present (often the bulk of System Data).\n"
+        << "    Run:  sudo tmutil thinlocalsnapshots / 999999999999 4\n"
+        << "    to thin every snapshot older than 4 hours.\n";
   }
+}
+
+void renderSummary(const FreeSpaceOutcome& o, std::ostream& out) {
+  const EvictionCounters cloud = o.cloud ? o.cloud->counters : EvictionCounters{};
+  out << "\n"
+      << kRule << "\n"
+      << "Free Up Space — finished at " << o.finishedAt << "\n"
+      << "  Internal free: " << o.beforeGb << " GB → " << o.afterGb << " GB  (Δ "
+      << deltaLabel(o.afterGb - o.beforeGb) << " GB)\n"
+      << "  Files relocated to NVMe: " << o.moved << "\n"
+      << "  App caches cleaned: " << o.cachesCleaned << "\n";
+  if (o.cloud) {
+    out << "  Cloud files evicted locally: " << cloud.evicted << "  (≈ "
+        << cloud.bytesFreed / 1048576 << " MB freed)\n";
+  }
+  if (o.moved == 0 && o.cachesCleaned == 0 && cloud.evicted == 0) {
+    out << "\n  Nothing to do — your system was already optimized.\n"
+        << "  (Rules matched no eligible files, no app caches needed cleanup, \n"
+        << (o.cloud ? "  and no cloud files were locally downloaded.)\n"
+                    : "  and no app caches needed cleanup.)\n");
+  }
+  renderHints(o, out);
 }
 
 }  // namespace
@@ -135,113 +191,116 @@ std::string deltaLabel(std::int64_t delta) {
   return "±0";
 }
 
-int freeSpaceCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+FreeSpaceOutcome runFreeSpace(ServiceContext& ctx, const FreeSpaceObserver& observe) {
   const ServiceConfig& cfg = ctx.cfg();
-  const std::string startedAt = ts(ctx.clock());
-  ctx.out << "Free Up Space — started at " << startedAt << "\n" << kRule << "\n";
+  FreeSpaceOutcome o;
+  o.startedAt = ts(ctx.clock());
+  observe(o, FreeSpaceMoment::kStarted);
   if (isPaused(ctx)) {
-    ctx.out << "Manager is paused — resume it first to run actions.\n";
-    return 1;
+    o.paused = true;
+    o.exitCode = 1;
+    observe(o, FreeSpaceMoment::kPaused);
+    return o;
   }
   auto lock = RuleRunLock::acquire(ctx.paths);
   if (!lock) {
     ctx.log.say(lock.error());
-    return 1;
+    o.exitCode = 1;
+    return o;
   }
-  const std::uint64_t beforeBytes = ctx.platform.volumes->measure("/").freeBytes;
-  const bool cloudStep =
-      !cfg.get("OPTIMISE_CLOUD_PROVIDERS").empty() || cfg.flag("INCLUDE_CLOUD_EVICT");
-  const std::size_t steps = cloudStep ? 3 : 2;
-  const bool cacheRule = hasCacheRule(cfg);
+  o.beforeBytes = ctx.platform.volumes->measure("/").freeBytes;
+  const bool cloudStep = !cfg.get(config_keys::kOptimiseCloudProviders).empty() ||
+                         cfg.flag(config_keys::kIncludeCloudEvict);
+  o.steps = cloudStep ? 3 : 2;
+  o.cacheRule = hasCacheRule(cfg);
   Guards guards(ctx.paths.home, *ctx.platform.files);
 
-  ctx.out << "\nStep 1/" << steps << " — Relocating rule-matched paths to NVMe\n";
-  BatchCounts counts;
+  observe(o, FreeSpaceMoment::kRelocationStarted);
+  o.driveUsable = driveUsable(ctx);
   bool cachesDone = false;
-  if (driveUsable(ctx)) {
+  if (o.driveUsable) {
     if (!runRules(ctx, guards, RunMode::kReal)) {  // starts its own batch
-      ctx.out << "  (rule run reported a non-zero exit; cache cleanup will still proceed)\n";
+      o.ruleRunFailed = true;
+      observe(o, FreeSpaceMoment::kRuleRunFailed);
     }
-    counts = countLastBatch(ctx.paths);
-    cachesDone = cacheRule;
+    const BatchCounts counts = countLastBatch(ctx.paths);
+    o.moved = counts.moved;
+    o.cachesCleaned = counts.cachesCleaned;
+    cachesDone = o.cacheRule;
     markLastRun(ctx, "free-space");
   } else {
-    ctx.out << "  NVMe not mounted — skipping relocation step.\n";
+    observe(o, FreeSpaceMoment::kRelocationSkipped);
   }
 
-  ctx.out << "\nStep 2/" << steps << " — Cleaning app caches\n";
+  // The rule's own age floor stands: a fallback clean-up would override it.
   if (cachesDone) {
-    if (counts.cachesCleaned > 0) {
-      ctx.out << "  (Already cleaned by the app_cache_clean rule in Step 1 — skipping.)\n";
-    } else {
-      ctx.out << "  (Step 1's app_cache_clean rule honoured the age floor — nothing eligible. "
-                 "Skipping fallback to preserve your settings.)\n";
-    }
-  } else {
+    o.cacheStep = o.cachesCleaned > 0 ? CacheStepOutcome::kCleanedByRule
+                                      : CacheStepOutcome::kRuleFoundNothing;
+  }
+  observe(o, FreeSpaceMoment::kCacheStepStarted);
+  if (!cachesDone) {
     (void)newBatch(ctx.paths);
     cleanAppCaches(ctx, guards, RunMode::kReal, 0);
     bool empty = true;
     const BatchCounts fallback = countLastBatch(ctx.paths, &empty);
-    if (!empty) counts.cachesCleaned = fallback.cachesCleaned;
+    if (!empty) o.cachesCleaned = fallback.cachesCleaned;
   }
 
-  EvictionCounters cloud;
-  if (cloudStep) cloud = optimiseCloud(ctx, steps);
+  if (cloudStep) optimiseCloud(ctx, o, observe);
 
-  const std::uint64_t afterBytes = ctx.platform.volumes->measure("/").freeBytes;
-  const auto beforeGb = static_cast<std::int64_t>(decimalGb(beforeBytes));
-  const auto afterGb = static_cast<std::int64_t>(decimalGb(afterBytes));
-  const std::uint64_t appsGb = gibOf("/Applications");
-  const std::uint64_t documentsGb = gibOf(ctx.paths.home / "Documents");
-  const std::uint64_t desktopGb = gibOf(ctx.paths.home / "Desktop");
-  const std::size_t snapshots = ctx.platform.snapshots->count();
-
-  const std::string finishedAt = ts(ctx.clock());
-  ctx.out << "\n"
-          << kRule << "\n"
-          << "Free Up Space — finished at " << finishedAt << "\n"
-          << "  Internal free: " << beforeGb << " GB → " << afterGb << " GB  (Δ "
-          << deltaLabel(afterGb - beforeGb) << " GB)\n"
-          << "  Files relocated to NVMe: " << counts.moved << "\n"
-          << "  App caches cleaned: " << counts.cachesCleaned << "\n";
-  if (cloudStep) {
-    ctx.out << "  Cloud files evicted locally: " << cloud.evicted << "  (≈ "
-            << cloud.bytesFreed / 1048576 << " MB freed)\n";
-  }
-  if (counts.moved == 0 && counts.cachesCleaned == 0 && cloud.evicted == 0) {
-    ctx.out << "\n  Nothing to do — your system was already optimized.\n"
-            << "  (Rules matched no eligible files, no app caches needed cleanup, \n"
-            << (cloudStep ? "  and no cloud files were locally downloaded.)\n"
-                          : "  and no app caches needed cleanup.)\n");
-  }
-  printHints(ctx, appsGb, documentsGb, snapshots);
-
-  const auto signedDelta = [](std::uint64_t after, std::uint64_t before) {
-    return std::to_string(static_cast<std::int64_t>(after - before));
-  };
-  (void)writeFileAtomically(ctx.paths.state / "last-free-space.txt",
-                            renderKeyValues({
-                                {"started_at", startedAt},
-                                {"finished_at", finishedAt},
-                                {"before_free_gb", std::to_string(beforeGb)},
-                                {"after_free_gb", std::to_string(afterGb)},
-                                {"delta_gb", std::to_string(afterGb - beforeGb)},
-                                {"before_free_bytes", std::to_string(beforeBytes)},
-                                {"after_free_bytes", std::to_string(afterBytes)},
-                                {"delta_bytes", signedDelta(afterBytes, beforeBytes)},
-                                {"files_moved", std::to_string(counts.moved)},
-                                {"caches_cleaned", std::to_string(counts.cachesCleaned)},
-                                {"cloud_evicted", std::to_string(cloud.evicted)},
-                                {"cloud_bytes_freed", std::to_string(cloud.bytesFreed)},
-                                {"include_cloud_evict", cloudStep ? "1" : "0"},
-                                {"apps_gb", std::to_string(appsGb)},
-                                {"documents_gb", std::to_string(documentsGb)},
-                                {"desktop_gb", std::to_string(desktopGb)},
-                                {"apfs_snapshot_count", std::to_string(snapshots)},
-                                {"user_has_cache_rule", cacheRule ? "1" : "0"},
-                            }));
+  o.afterBytes = ctx.platform.volumes->measure("/").freeBytes;
+  o.beforeGb = static_cast<std::int64_t>(decimalGb(o.beforeBytes));
+  o.afterGb = static_cast<std::int64_t>(decimalGb(o.afterBytes));
+  o.appsGb = gibOf("/Applications");
+  o.documentsGb = gibOf(ctx.paths.home / "Documents");
+  o.desktopGb = gibOf(ctx.paths.home / "Desktop");
+  o.snapshots = ctx.platform.snapshots->count();
+  o.finishedAt = ts(ctx.clock());
+  observe(o, FreeSpaceMoment::kFinished);
+  writeResultFile(ctx, o);
   (void)writeStatusJson(ctx);
-  return 0;
+  return o;
+}
+
+void renderFreeSpace(const FreeSpaceOutcome& o, FreeSpaceMoment moment, std::ostream& out) {
+  switch (moment) {
+    case FreeSpaceMoment::kStarted:
+      out << "Free Up Space — started at " << o.startedAt << "\n" << kRule << "\n";
+      return;
+    case FreeSpaceMoment::kPaused:
+      out << "Manager is paused — resume it first to run actions.\n";
+      return;
+    case FreeSpaceMoment::kRelocationStarted:
+      out << "\nStep 1/" << o.steps << " — Relocating rule-matched paths to NVMe\n";
+      return;
+    case FreeSpaceMoment::kRuleRunFailed:
+      out << "  (rule run reported a non-zero exit; cache cleanup will still proceed)\n";
+      return;
+    case FreeSpaceMoment::kRelocationSkipped:
+      out << "  NVMe not mounted — skipping relocation step.\n";
+      return;
+    case FreeSpaceMoment::kCacheStepStarted:
+      out << "\nStep 2/" << o.steps << " — Cleaning app caches\n";
+      if (o.cacheStep == CacheStepOutcome::kCleanedByRule) {
+        out << "  (Already cleaned by the app_cache_clean rule in Step 1 — skipping.)\n";
+      } else if (o.cacheStep == CacheStepOutcome::kRuleFoundNothing) {
+        out << "  (Step 1's app_cache_clean rule honoured the age floor — nothing eligible. "
+               "Skipping fallback to preserve your settings.)\n";
+      }
+      return;
+    case FreeSpaceMoment::kCloudStepStarted:
+    case FreeSpaceMoment::kCloudRootReached:
+    case FreeSpaceMoment::kCloudStepEnded: renderCloudStep(o, moment, out); return;
+    case FreeSpaceMoment::kFinished: renderSummary(o, out); return;
+  }
+}
+
+int freeSpaceCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  return runFreeSpace(ctx,
+                      [&ctx](const FreeSpaceOutcome& outcome, FreeSpaceMoment moment) {
+                        renderFreeSpace(outcome, moment, ctx.out);
+                      })
+      .exitCode;
 }
 
 }  // namespace brimvale::service

@@ -7,6 +7,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
+#include "common/base/timestamps.h"
 #include "service/core/service_test_support.h"
 #include "service/dispatch.h"
 
@@ -148,6 +149,193 @@ TEST(FreeSpace, OnlyAllowListedProvidersAreWalkedAndPauseRefuses) {
   home.out().str("");
   EXPECT_EQ(runService(ctx, {"free-space"}), 1);
   EXPECT_TRUE(has(home.out().str(), "Manager is paused — resume it first to run actions.\n"));
+}
+
+struct FreeSpaceRun {
+  FreeSpaceOutcome outcome;
+  std::vector<FreeSpaceMoment> moments;
+};
+
+FreeSpaceRun runQuietly(ServiceContext& ctx) {
+  FreeSpaceRun run;
+  run.outcome = runFreeSpace(
+      ctx, [&run](const FreeSpaceOutcome&, FreeSpaceMoment m) { run.moments.push_back(m); });
+  return run;
+}
+
+// Given a configuration (and a drive, a pause, cloud folders), then the run
+// decides its steps, how the cache step goes and which providers it walks,
+// and says so at the moments the text needs, in order.
+TEST(FreeSpace, OutcomeRecordsEveryDecisionOfTheRun) {
+  using M = FreeSpaceMoment;
+  struct Case {
+    const char* name;
+    std::string config;  // "{nvme}" stands for a mounted drive
+    bool paused;
+    bool cloudFolders;
+    int exitCode;
+    std::size_t steps;
+    bool driveUsable;
+    CacheStepOutcome cacheStep;
+    std::vector<std::pair<std::string, bool>> roots;  // label, enabled
+    std::vector<M> moments;
+  };
+  const std::string noDrive = "NVMe=\"/nonexistent/NVMe\"\n";
+  const Case cases[] = {
+      {"paused",
+       noDrive,
+       true,
+       false,
+       1,
+       2,
+       false,
+       CacheStepOutcome::kFallbackRan,
+       {},
+       {M::kStarted, M::kPaused}},
+      {"no drive",
+       noDrive,
+       false,
+       false,
+       0,
+       2,
+       false,
+       CacheStepOutcome::kFallbackRan,
+       {},
+       {M::kStarted, M::kRelocationStarted, M::kRelocationSkipped, M::kCacheStepStarted,
+        M::kFinished}},
+      {"cache rule with nothing old enough",
+       "NVMe=\"{nvme}\"\nRULES=(\"app_cache_clean | | | 60 |\")\n",
+       false,
+       false,
+       0,
+       2,
+       true,
+       CacheStepOutcome::kRuleFoundNothing,
+       {},
+       {M::kStarted, M::kRelocationStarted, M::kCacheStepStarted, M::kFinished}},
+      {"allow-list names one provider",
+       noDrive + "OPTIMISE_CLOUD_PROVIDERS=\"Dropbox\"\n",
+       false,
+       true,
+       0,
+       3,
+       false,
+       CacheStepOutcome::kFallbackRan,
+       {{"iCloud Drive", false}, {"Dropbox", true}},
+       {M::kStarted, M::kRelocationStarted, M::kRelocationSkipped, M::kCacheStepStarted,
+        M::kCloudStepStarted, M::kCloudRootReached, M::kCloudRootReached, M::kCloudStepEnded,
+        M::kFinished}},
+      {"legacy switch walks every provider",
+       noDrive + "INCLUDE_CLOUD_EVICT=1\n",
+       false,
+       true,
+       0,
+       3,
+       false,
+       CacheStepOutcome::kFallbackRan,
+       {{"iCloud Drive", true}, {"Dropbox", true}},
+       {M::kStarted, M::kRelocationStarted, M::kRelocationSkipped, M::kCacheStepStarted,
+        M::kCloudStepStarted, M::kCloudRootReached, M::kCloudRootReached, M::kCloudStepEnded,
+        M::kFinished}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ContextInTempHome home("");
+    const fs::path nvme = home.home() / "Volumes/NVMe";
+    std::string config = c.config;
+    if (auto at = config.find("{nvme}"); at != std::string::npos) {
+      config.replace(at, 6, nvme.string());
+      fs::create_directories(nvme / "BRIM-Test-Mac");
+      std::ofstream(nvme / "BRIM-Test-Mac/.hollin-managed") << "marker_version=1\n";
+      home.fake().mountPoints.insert(nvme.string());
+    }
+    std::ofstream(home.paths().config) << config;
+    if (c.paused) std::ofstream(home.paths().paused) << "";
+    if (c.cloudFolders) {
+      fs::create_directories(home.home() / "Library/Mobile Documents/com~apple~CloudDocs");
+      fs::create_directories(home.home() / "Library/CloudStorage/Dropbox");
+    }
+    const FreeSpaceRun run = runQuietly(home.load());
+    const FreeSpaceOutcome& o = run.outcome;
+    EXPECT_EQ(o.exitCode, c.exitCode);
+    EXPECT_EQ(o.paused, c.paused);
+    if (c.paused) {
+      EXPECT_EQ(run.moments, c.moments);
+      continue;
+    }
+    EXPECT_EQ(o.steps, c.steps);
+    EXPECT_EQ(o.driveUsable, c.driveUsable);
+    EXPECT_EQ(o.cacheStep, c.cacheStep);
+    EXPECT_EQ(o.cloud.has_value(), c.steps == 3);
+    std::vector<std::pair<std::string, bool>> roots;
+    if (o.cloud) {
+      for (const CloudRootVisit& root : o.cloud->roots)
+        roots.emplace_back(root.label, root.enabled);
+    }
+    EXPECT_EQ(roots, c.roots);
+    EXPECT_EQ(run.moments, c.moments);
+    EXPECT_EQ(o.startedAt, ts(ContextInTempHome::kNow));
+    EXPECT_EQ(o.beforeGb, 100);
+  }
+}
+
+// The whole text of representative runs, exit code included. Each
+// "{started}" stands for the run's start time.
+TEST(FreeSpace, GoldenText) {
+  struct Case {
+    const char* name;
+    std::string config;
+    bool paused;
+    int exitCode;
+    std::string_view text;
+  };
+  const Case cases[] = {
+      {"paused", "NVMe=\"/nonexistent/NVMe\"\n", true, 1,
+       R"(Free Up Space — started at {started}
+----------------------------------------
+Manager is paused — resume it first to run actions.
+)"},
+      {"nothing to do, one provider disabled",
+       "NVMe=\"/nonexistent/NVMe\"\nOPTIMISE_CLOUD_PROVIDERS=\"Box\"\n", false, 0,
+       R"(Free Up Space — started at {started}
+----------------------------------------
+
+Step 1/3 — Relocating rule-matched paths to NVMe
+  NVMe not mounted — skipping relocation step.
+
+Step 2/3 — Cleaning app caches
+[{started}] no APP_CACHE_PATHS configured
+
+Step 3/3 — Optimising cloud storage locally
+  Providers enabled: Box
+
+  ─ Dropbox  (disabled in Preferences — skipped)
+  No enabled providers matched any detected cloud root — skipping.
+
+----------------------------------------
+Free Up Space — finished at {started}
+  Internal free: 100 GB → 100 GB  (Δ ±0 GB)
+  Files relocated to NVMe: 0
+  App caches cleaned: 0
+  Cloud files evicted locally: 0  (≈ 0 MB freed)
+
+  Nothing to do — your system was already optimized.
+  (Rules matched no eligible files, no app caches needed cleanup, 
+  and no cloud files were locally downloaded.)
+)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ContextInTempHome home(c.config);
+    if (c.paused) std::ofstream(home.paths().paused) << "";
+    fs::create_directories(home.home() / "Library/CloudStorage/Dropbox");
+    ServiceContext& ctx = home.load();
+    EXPECT_EQ(runService(ctx, {"free-space"}), c.exitCode);
+    std::string expected(c.text);
+    for (std::size_t at; (at = expected.find("{started}")) != std::string::npos;)
+      expected.replace(at, 9, ts(ContextInTempHome::kNow));
+    EXPECT_EQ(home.out().str(), expected);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/base/json_writer.h"
+#include "common/state/config_keys.h"
 #include "common/state/path_policy.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
@@ -115,7 +116,7 @@ int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
     ctx.out << "{\"error\":\"paused\"}\n";
     return 1;
   }
-  if (category->name == "trash" && ctx.cfg().flag("DISABLE_DELETE")) {
+  if (category->name == "trash" && ctx.cfg().flag(config_keys::kDisableDelete)) {
     ctx.log.say("reclaim skip — 'never delete personal files' is on: trash");
     ctx.out << "{\"category\":\"trash\",\"freed_bytes\":0,\"items\":0,"
                "\"skipped\":\"delete_disabled\"}\n";
@@ -139,7 +140,7 @@ int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
 int reclaimScanCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   Guards guards(ctx.paths.home, *ctx.platform.files);
   for (const auto& category : kCategories) {
-    const bool trashKept = category.name == "trash" && ctx.cfg().flag("DISABLE_DELETE");
+    const bool trashKept = category.name == "trash" && ctx.cfg().flag(config_keys::kDisableDelete);
     walkCategory(ctx, guards, category, WalkMode::kScan, trashKept ? "delete_disabled" : "");
   }
   return 0;

@@ -6,6 +6,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
+#include "common/state/config_keys.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
 #include "service/rules/dir_walk.h"
@@ -53,10 +54,10 @@ PreviewCount previewRule(const ServiceContext& ctx, const RuleScope& scope, cons
   PreviewCount count;
   std::error_code ec;
   if (rule.action == "app_cache_clean") {
-    for (const auto& appPath : ctx.cfg().array("APP_CACHE_PATHS")) {
+    for (const auto& appPath : ctx.cfg().array(config_keys::kAppCachePaths)) {
       // A real run leaves these alone, so they are not counted.
       if (scope.appFolderRefusal(appPath)) continue;
-      for (const auto& safeDir : ctx.cfg().array("APP_CACHE_SAFE_DIRS")) {
+      for (const auto& safeDir : ctx.cfg().array(config_keys::kAppCacheSafeDirs)) {
         const fs::path folder = fs::path(appPath) / safeDir;
         if (!fs::is_directory(folder, ec)) continue;
         if (!canListFolder(folder)) {

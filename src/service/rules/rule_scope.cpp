@@ -1,4 +1,5 @@
 #include "service/rules/rule_scope.h"
+#include "common/state/config_keys.h"
 
 #include <sys/stat.h>
 
@@ -12,7 +13,7 @@ namespace {
 
 std::vector<fs::path> appFolders(const ServiceContext& ctx) {
   std::vector<fs::path> folders;
-  for (const auto& path : ctx.cfg().array("APP_CACHE_PATHS")) folders.emplace_back(path);
+  for (const auto& path : ctx.cfg().array(config_keys::kAppCachePaths)) folders.emplace_back(path);
   return folders;
 }
 

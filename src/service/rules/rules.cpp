@@ -1,4 +1,5 @@
 #include "service/rules/rules.h"
+#include "common/state/config_keys.h"
 
 namespace brimvale::service {
 
@@ -7,15 +8,16 @@ std::int64_t archiveBigMiB(const RuleText& rule) { return wholeNumber(rule.extra
 FlooredAge applyAgeFloors(const RuleText& rule, const ServiceConfig& cfg) {
   FlooredAge out{rule.age, {}};
   const std::string label = "rule '" + rule.action + " " + rule.src + "' age ";
-  const std::int64_t hard = cfg.getInt("MIN_AGE_HARD_FLOOR_DAYS");
+  const std::int64_t hard = cfg.getInt(config_keys::kMinAgeHardFloorDays);
   if (out.age < hard) {
     out.notices.push_back(label + std::to_string(out.age) + " < hard floor; clamping to " +
                           std::to_string(hard));
     out.age = hard;
   }
   std::string_view key;
-  if (rule.action == "archive_old" || rule.action == "archive_big") key = "MIN_ARCHIVE_DAYS";
-  if (rule.action == "delete_old") key = "MIN_DELETE_DAYS";
+  if (rule.action == "archive_old" || rule.action == "archive_big")
+    key = config_keys::kMinArchiveDays;
+  if (rule.action == "delete_old") key = config_keys::kMinDeleteDays;
   if (!key.empty()) {
     const std::int64_t global = cfg.getInt(key);
     if (global > out.age) {

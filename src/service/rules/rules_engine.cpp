@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "common/state/config_keys.h"
 #include "service/core/action_log.h"
 #include "service/relocation/archive.h"
 #include "service/relocation/checked_folder.h"
@@ -171,8 +172,8 @@ void sayRefusedSource(ServiceContext& ctx, const std::string& src, const std::st
 }  // namespace
 
 void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int64_t ageDays) {
-  const auto appPaths = ctx.cfg().array("APP_CACHE_PATHS");
-  const auto safeDirs = ctx.cfg().array("APP_CACHE_SAFE_DIRS");
+  const auto appPaths = ctx.cfg().array(config_keys::kAppCachePaths);
+  const auto safeDirs = ctx.cfg().array(config_keys::kAppCacheSafeDirs);
   if (appPaths.empty()) return ctx.log.say("no APP_CACHE_PATHS configured");
   if (safeDirs.empty()) return ctx.log.say("no APP_CACHE_SAFE_DIRS configured");
   const RuleScope scope(ctx);
@@ -237,7 +238,7 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
     const FlooredAge floored = applyAgeFloors(rule, cfg);
     for (const auto& notice : floored.notices) ctx.log.say(notice);
     const std::int64_t age = floored.age;
-    if (rule.action == "delete_old" && cfg.flag("DISABLE_DELETE")) {
+    if (rule.action == "delete_old" && cfg.flag(config_keys::kDisableDelete)) {
       ctx.log.say("rule skip \u2014 delete disabled (DISABLE_DELETE=1): " + rule.src);
       continue;
     }

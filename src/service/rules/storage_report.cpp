@@ -10,6 +10,7 @@
 #include "common/base/json_writer.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/config_keys.h"
 #include "common/state/rule_text.h"
 #include "service/core/status_snapshot.h"
 
@@ -151,7 +152,7 @@ void appendHistoryRow(const fs::path& history, const std::string& row, std::size
 }
 
 int snapshotCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  const std::int64_t maxRows = ctx.cfg().getInt("HISTORY_MAX_DAYS");
+  const std::int64_t maxRows = ctx.cfg().getInt(config_keys::kHistoryMaxDays);
   appendHistoryRow(ctx.paths.state / "history.ndjson", historyRow(ctx),
                    static_cast<std::size_t>(std::max<std::int64_t>(maxRows, 1)));
   ctx.out << "Snapshot written: " << isots(ctx.clock()) << "\n";

@@ -7,6 +7,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
+#include "common/state/config_keys.h"
 #include "service/core/notifications.h"
 #include "service/core/status_snapshot.h"
 #include "service/drive_transfer/transfer_job.h"
@@ -28,8 +29,8 @@ class NullBuffer final : public std::streambuf {
 }  // namespace
 
 void WatchLoop::start() {
-  ctx_.log.say("watch loop start (pid=" + std::to_string(getpid()) +
-               ", interval=" + std::to_string(ctx_.cfg().getInt("WATCH_INTERVAL_SECS")) + "s)");
+  ctx_.log.say("watch loop start (pid=" + std::to_string(getpid()) + ", interval=" +
+               std::to_string(ctx_.cfg().getInt(config_keys::kWatchIntervalSecs)) + "s)");
   previous_ = DriveState::kUnknown;
   lastRunDay_.clear();
   std::error_code ec;
@@ -45,14 +46,14 @@ bool WatchLoop::tick() {
   dailySelfBackup(today);
   transferTick(ctx_);
   (void)writeStatusJson(ctx_);
-  sleep_(ctx_.cfg().getInt("WATCH_INTERVAL_SECS"));
+  sleep_(ctx_.cfg().getInt(config_keys::kWatchIntervalSecs));
   return true;
 }
 
 void WatchLoop::followDrive(DriveState now) {
   if (now == previous_) return;
   const ServiceConfig& cfg = ctx_.cfg();
-  const std::string alert = cfg.get("NOTIFY_SOUND_ALERT");
+  const std::string alert = cfg.get(config_keys::kNotifySoundAlert);
   if (now == DriveState::kAbsent && previous_ == DriveState::kUnknown) {
     ctx_.log.say(
         "NVMe not mounted at startup — attempting to mount via keychain-stored passphrase.");
@@ -80,16 +81,17 @@ void WatchLoop::followDrive(DriveState now) {
     note(ctx_.paths, ctx_.platform,
          {.title = "NVMe restored",
           .body = "All systems normal.",
-          .sound = cfg.get("NOTIFY_SOUND_INFO")});
+          .sound = cfg.get(config_keys::kNotifySoundInfo)});
   }
   previous_ = now;
 }
 
 void WatchLoop::dailyRun(const std::string& today, int hour) {
   const ServiceConfig& cfg = ctx_.cfg();
-  if (!cfg.flag("AUTO_RELOCATE_DAILY") || !cfg.flag("ENABLE_AUTO_ACTIONS")) return;
+  if (!cfg.flag(config_keys::kAutoRelocateDaily) || !cfg.flag(config_keys::kEnableAutoActions))
+    return;
   if (isPaused(ctx_) || previous_ != DriveState::kPresent) return;
-  if (hour != cfg.getInt("AUTO_RELOCATE_HOUR") || lastRunDay_ == today) return;
+  if (hour != cfg.getInt(config_keys::kAutoRelocateHour) || lastRunDay_ == today) return;
   if (gatherStatus(ctx_).quiet.quiet) return;
   // Another run at work (relocate-now, free-space, a clean-up): try again
   // next tick rather than hold the loop up.
@@ -103,11 +105,11 @@ void WatchLoop::dailyRun(const std::string& today, int hour) {
   (void)runRules(ctx_, guards, RunMode::kReal);
   lastRunDay_ = today;
   markLastRun(ctx_, "scheduled");
-  if (cfg.flag("NOTIFY_ON_OK_RUN")) {
+  if (cfg.flag(config_keys::kNotifyOnOkRun)) {
     note(ctx_.paths, ctx_.platform,
          {.title = "Tarnwick",
           .body = "Nightly run finished.",
-          .sound = cfg.get("NOTIFY_SOUND_INFO")});
+          .sound = cfg.get(config_keys::kNotifySoundInfo)});
   }
 }
 

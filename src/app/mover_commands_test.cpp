@@ -1,0 +1,192 @@
+#include "app/mover_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "common/testing/temp_folder.h"
+#include "platform/user_defaults.h"
+
+namespace brimvale::app {
+namespace {
+namespace fs = std::filesystem;
+using Reason = MoveCheckRefusal::Reason;
+
+// A home, its state and a drive folder the mover takes for the drive, with
+// the recent-write guard on or off.
+struct MoveRig {
+  testing::TempFolder root{"bv-move-checks"};
+  StatePaths paths = StatePaths::forHome(root / "home");
+  platform::AppPlatform host;
+  std::ostringstream out, err;
+  std::istringstream in;
+  MoverCommandContext c{paths, host, nullptr, "Test Mac", out, err, in};
+  fs::path mount = root / "Drive";
+  fs::path working = workingFolderFor(mount, "Test Mac");
+
+  explicit MoveRig(bool guardOn) {
+    fs::create_directories(paths.state);
+    if (!guardOn) {
+      std::ofstream(paths.state / "user-defaults.json")
+          << "{\"brimvale.mover.recentWriteGuardEnabled\": false}";
+    }
+    host.defaults = platform::makeJsonUserDefaults(paths.state / "user-defaults.json");
+    std::ofstream(paths.statusJson) << "{\"nvme_path\": \"" << mount.string() << "\"}";
+    fs::create_directories(working / "Relocated");
+  }
+};
+
+// The folder to move, as laid out by a case.
+enum class Layout {
+  kNothing,        // nothing at home/Data
+  kFolder,         // home/Data with two files
+  kFolderNoDrive,  // the same, without the drive
+  kLinkToHome,     // home/Data -> home/Real
+  kLinkToDrive,    // home/Data -> {working}/Other
+  kLinkToItsCopy,  // home/Data -> {working}/Relocated/Data
+  kOutsideHome,    // {root}/Outside/Data
+};
+
+fs::path arrange(MoveRig& rig, Layout layout) {
+  const fs::path home = rig.paths.home;
+  const fs::path data = home / "Data";
+  switch (layout) {
+    case Layout::kNothing: break;
+    case Layout::kFolderNoDrive: fs::remove_all(rig.mount); [[fallthrough]];
+    case Layout::kFolder:
+      rig.root.file("home/Data/a", "a");
+      rig.root.file("home/Data/b", "bb");
+      break;
+    case Layout::kLinkToHome:
+      rig.root.folder("home/Real");
+      fs::create_symlink(home / "Real", data);
+      break;
+    case Layout::kLinkToDrive:
+      fs::create_directories(rig.working / "Other");
+      fs::create_symlink(rig.working / "Other", data);
+      break;
+    case Layout::kLinkToItsCopy:
+      fs::create_directories(rig.working / "Relocated/Data");
+      fs::create_symlink(rig.working / "Relocated/Data", data);
+      break;
+    case Layout::kOutsideHome: return rig.root.file("Outside/Data/a").parent_path();
+  }
+  return data;
+}
+
+// `text` with "{src}", "{home}", "{mount}" and "{working}" replaced by those paths.
+std::string withPaths(const MoveRig& rig, const fs::path& src, std::string text) {
+  const std::pair<std::string, std::string> values[] = {{"{src}", src.string()},
+                                                        {"{home}", rig.paths.home.string()},
+                                                        {"{mount}", rig.mount.string()},
+                                                        {"{working}", rig.working.string()}};
+  for (const auto& [key, value] : values) {
+    for (std::size_t at; (at = text.find(key)) != std::string::npos;)
+      text.replace(at, key.size(), value);
+  }
+  return text;
+}
+
+// Given each kind of folder, then the checks record the one decision that
+// applies: a refusal with what its sentence names, or the plan and what the
+// contents checks found.
+TEST(MoveChecks, RecordWhatTheyDecided) {
+  struct Case {
+    const char* name;
+    Layout layout;
+    bool guardOn;
+    std::optional<Reason> reason;
+    std::string subject;  // withPaths() placeholders
+    std::string target;
+    std::optional<MovePlan::Kind> plan;
+  };
+  const Case cases[] = {
+      {"nothing there", Layout::kNothing, true, Reason::kNothingThere, "{src}", "", {}},
+      {"drive missing", Layout::kFolderNoDrive, false, Reason::kDriveMissing, "{mount}", "", {}},
+      {"link into the home folder",
+       Layout::kLinkToHome,
+       true,
+       Reason::kLinkElsewhere,
+       "~/Data",
+       "{home}/Real",
+       {}},
+      {"link onto the drive",
+       Layout::kLinkToDrive,
+       true,
+       Reason::kLinkToDrive,
+       "~/Data",
+       "{working}/Other",
+       {}},
+      {"link to its own copy", Layout::kLinkToItsCopy, true, {}, "", "", MovePlan::Kind::kNoop},
+      {"fresh writes, guard on", Layout::kFolder, true, Reason::kRecentWrites, "", "",
+       MovePlan::Kind::kNew},
+      {"fresh writes, guard off", Layout::kFolder, false, {}, "", "", MovePlan::Kind::kNew},
+      {"outside the home folder", Layout::kOutsideHome, true, Reason::kOutOfScope, "", "", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MoveRig rig(c.guardOn);
+    const fs::path src = arrange(rig, c.layout);
+    mover::RelocatorLock lock(rig.paths.state);
+    const MoveChecks checks = checkMove(rig.c, {.folder = src.string()}, lock);
+    EXPECT_EQ(checks.src, src.string());
+    ASSERT_EQ(checks.refusal.has_value(), c.reason.has_value());
+    if (checks.refusal) {
+      EXPECT_EQ(checks.refusal->reason, *c.reason);
+      EXPECT_EQ(checks.refusal->subject, withPaths(rig, src, c.subject));
+      EXPECT_EQ(checks.refusal->target, withPaths(rig, src, c.target));
+    }
+    ASSERT_EQ(checks.plan.has_value(), c.plan.has_value());
+    if (!checks.plan) continue;
+    EXPECT_EQ(checks.plan->kind, *c.plan);
+    if (c.layout == Layout::kFolder && !c.guardOn) {
+      EXPECT_EQ(checks.plan->files, 2u);
+      EXPECT_TRUE(checks.unguardedRecentWrite);
+      EXPECT_TRUE(checks.driveFreeBytes);
+      EXPECT_EQ(checks.plan->sizeKB, 1) << "3 bytes round up to one KiB";
+    }
+    if (c.reason == Reason::kOutOfScope) EXPECT_TRUE(checks.refusal->suggestAllowRoot);
+    EXPECT_TRUE(rig.out.str().empty() && rig.err.str().empty()) << "checking prints nothing";
+  }
+}
+
+// The whole text `brimvale move` prints for representative refusals and a
+// dry run, with withPaths() placeholders.
+TEST(MoveChecks, GoldenText) {
+  struct Case {
+    const char* name;
+    Layout layout;
+    bool dryRun;
+    int exitCode;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"nothing there", Layout::kNothing, false, 1, "",
+       R"(There is nothing at {src}. Nothing was moved; check the path and try again.
+)"},
+      {"drive missing", Layout::kFolderNoDrive, false, 1, "",
+       R"(The fast drive isn't connected at {mount}. Nothing was moved; your folder is untouched. Connect the drive and try again.
+)"},
+      {"link into the home folder", Layout::kLinkToHome, false, 1, "",
+       R"(~/Data is a link to {home}/Real; Brimvale moves folders, not links to them. Move the folder it points to if that is what you mean. Nothing was changed.
+)"},
+      {"link to its own copy, dry run", Layout::kLinkToItsCopy, true, 0,
+       R"(~/Data is a link to its copy on the drive already; it would be recorded as relocated.
+Dry run: nothing was changed.
+)",
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MoveRig rig(false);
+    const fs::path src = arrange(rig, c.layout);
+    EXPECT_EQ(moveCommand(rig.c, {.folder = src.string(), .dryRun = c.dryRun}), c.exitCode);
+    EXPECT_EQ(rig.out.str(), withPaths(rig, src, c.out));
+    EXPECT_EQ(rig.err.str(), withPaths(rig, src, c.err));
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::app
