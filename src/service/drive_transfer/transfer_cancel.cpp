@@ -1,3 +1,5 @@
+#include "service/drive_transfer/transfer_cancel.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 
 #include "common/state/path_policy.h"
 #include "service/core/marker_file.h"
-#include "service/drive_transfer/transfer_job.h"
 #include "service/drive_transfer/transfer_job_state.h"
 #include "service/drive_transfer/transfer_processes.h"
 

@@ -1,6 +1,7 @@
+#include "service/drive_transfer/transfer_tick.h"
+
 #include <string>
 
-#include "service/drive_transfer/transfer_job.h"
 #include "service/drive_transfer/transfer_job_state.h"
 #include "service/drive_transfer/transfer_processes.h"
 #include "service/drive_transfer/transfer_switch.h"
