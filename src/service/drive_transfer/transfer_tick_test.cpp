@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -118,6 +121,21 @@ TEST_F(TransferTickThroughLauncher, LaunchesTheSupervisorDetachedWithTheLockHand
   EXPECT_EQ(launched.stdoutTo.kind, OutputTarget::Kind::kAppendFile);
   EXPECT_EQ(launched.stdoutTo.file, files().rsyncLog.string());
   EXPECT_EQ(store().get("pid"), std::to_string(processes().launches[0].pid));
+}
+
+// Given the supervisor lock held by a process no pid file names (a
+// supervisor started another way, or its copy outliving it), then the lock
+// alone keeps the tick from launching a second one.
+TEST_F(TransferTickThroughLauncher, TheSupervisorLockAloneMeansASupervisorRuns) {
+  job(TransferPhase::kCopying);
+  const int held = open(files().supervisorLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  transferTick(*ctx_, kServiceProgram);
+  EXPECT_TRUE(processes().launches.empty());
+  close(held);
+  transferTick(*ctx_, kServiceProgram);
+  EXPECT_EQ(processes().launches.size(), 1u);
 }
 
 // Given a launch that fails, then the job stays as it was resumed and the
