@@ -20,6 +20,7 @@
 #include "common/base/text_formats.h"
 #include "common/state/move_scope.h"
 #include "common/state/path_policy.h"
+#include "mover/copy_run.h"
 #include "mover/link_census.h"
 #include "mover/relink.h"
 
@@ -27,11 +28,6 @@ namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
-
-// rsync writes two lines per copied file; gathering them for this long
-// spares both processes a wake-up per line, and is far below what the eye
-// can see on a progress bar.
-constexpr std::chrono::milliseconds kCopyOutputPacing{25};
 
 constexpr std::string_view kNoRsync =
     "GNU rsync 3.x is required but not installed. Run `brew install rsync` in Terminal, then "
@@ -757,80 +753,34 @@ void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape) {
   auto handle = std::make_shared<CopyHandle>();
   processes_[id] = handle;
   auto alive = alive_;
-  auto post = env_.post;
-  const std::string path = env_.rsync->executablePath;
-  // A thread of its own: it lives exactly as long as the copy, which is bound
-  // to it (a crash of this process ends the copy too).
-  std::thread([=, this] {
-    ProcessInvocation invocation;
-    invocation.path = path;
-    invocation.args = args;
-    invocation.dieWithParent = true;
-    invocation.captureLimit = 64 << 10;
-    invocation.outputPacing = kCopyOutputPacing;
-    invocation.onStart = [&](int pid) {
-      handle->pid.store(pid);
-      post([=, this] {
-        if (alive->load())
-          log_.append(MoverLogSource::kInfo, "rsync started (pid " + std::to_string(pid) + ")", id);
-      });
-    };
-    // Lines wait here for the loop thread; one drain is queued at a time, so
-    // while the loop is busy the output gathers into larger batches.
-    auto output = std::make_shared<CopyOutput>();
-    auto splitter = [&](bool isErr) {
-      auto pending = std::make_shared<std::string>();
-      return [=, this](std::string_view chunk) {
-        pending->append(chunk);
-        std::vector<CopyLine> lines;
-        std::size_t start = 0;
-        for (std::size_t i = 0; i < pending->size(); ++i) {
-          if ((*pending)[i] == '\r' || (*pending)[i] == '\n') {
-            if (i > start) lines.push_back({isErr, pending->substr(start, i - start)});
-            start = i + 1;
-          }
-        }
-        pending->erase(0, start);
-        if (lines.empty()) return;
-        bool postDrain = false;
-        {
-          std::lock_guard lock(output->mutex);
-          output->lines.insert(output->lines.end(), std::make_move_iterator(lines.begin()),
-                               std::make_move_iterator(lines.end()));
-          postDrain = !std::exchange(output->drainQueued, true);
-        }
-        if (!postDrain) return;
-        post([=, this] {
-          std::vector<CopyLine> batch;
-          {
-            std::lock_guard lock(output->mutex);
-            batch.swap(output->lines);
-            output->drainQueued = false;
-          }
-          if (alive->load()) handleCopyOutput(id, batch);
-        });
-      };
-    };
-    invocation.onStdout = splitter(false);
-    invocation.onStderr = splitter(true);
-    ProcessResult r = runProcess(invocation);
-    const int code = r.outcome == ProcessOutcome::kExited ? r.exitCode : -1;
-    const std::string launchError =
-        r.outcome == ProcessOutcome::kFailedToStart ? r.launchError : "";
-    post([=, this] {
-      if (!alive->load()) return;
-      if (!launchError.empty()) {
-        processes_.erase(id);
-        log_.append(MoverLogSource::kInfo, "failed to spawn rsync: " + launchError, id);
-        if (const MoveManifest* j = job(id); j && j->phase == MovePhase::kCopying) {
-          transition(id, MovePhase::kFailed, "Failed to start rsync: " + launchError);
-        }
-        pump();
-        return;
-      }
-      copyFinished(id, code);
-    });
-  }).detach();
+  startCopyRun(
+      env_.rsync->executablePath, args,
+      {.post = env_.post,
+       .running = [handle](int pid) { handle->pid.store(pid); },
+       .started =
+           [=, this](int pid) {
+             if (alive->load())
+               log_.append(MoverLogSource::kInfo, "rsync started (pid " + std::to_string(pid) + ")",
+                           id);
+           },
+       .lines =
+           [=, this](const std::vector<CopyLine>& batch) {
+             if (alive->load()) handleCopyOutput(id, batch);
+           },
+       .finished =
+           [=, this](int code, const std::string& launchError) {
+             if (!alive->load()) return;
+             if (!launchError.empty()) {
+               processes_.erase(id);
+               log_.append(MoverLogSource::kInfo, "failed to spawn rsync: " + launchError, id);
+               if (const MoveManifest* j = job(id); j && j->phase == MovePhase::kCopying) {
+                 transition(id, MovePhase::kFailed, "Failed to start rsync: " + launchError);
+               }
+               pump();
+               return;
+             }
+             copyFinished(id, code);
+           }});
 }
 
 void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector<CopyLine>& lines) {

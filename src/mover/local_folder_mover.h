@@ -17,6 +17,7 @@
 #include "common/base/timestamps.h"
 #include "common/state/path_policy.h"
 #include "common/state/paths.h"
+#include "mover/copy_run.h"
 #include "mover/manifest.h"
 #include "mover/mover_log.h"
 #include "mover/rsync_support.h"
@@ -176,16 +177,6 @@ class LocalFolderMover {
  private:
   struct CopyHandle {
     std::atomic<int> pid{0};
-  };
-  struct CopyLine {
-    bool isErr = false;
-    std::string text;
-  };
-  // Copy-tool output handed from the reading thread to the loop thread.
-  struct CopyOutput {
-    std::mutex mutex;
-    std::vector<CopyLine> lines;
-    bool drainQueued = false;
   };
   enum class Task { kPrep, kHashing, kVerify, kCleanup };
 

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/spawn.h"
 #include "platform/cloud_tools.h"
 
 namespace brimvale::platform {
@@ -71,6 +73,26 @@ class ProcessTable {
   virtual ~ProcessTable() = default;
   // True when a process whose name is exactly `name` runs for this user.
   [[nodiscard]] virtual bool isRunning(std::string_view name) = 0;
+};
+
+// Starts child processes (through spawn) and watches and signals them, so
+// code that runs long-lived helpers can be tested without starting any.
+class ProcessLauncher {
+ public:
+  virtual ~ProcessLauncher() = default;
+  [[nodiscard]] virtual Result<SpawnedProcess> spawn(const SpawnRequest& request) = 0;
+  // True while `pid` runs; an ended process its parent has not reaped yet
+  // does not count.
+  [[nodiscard]] virtual bool isAlive(int pid) = 0;
+  // True while `pid` runs and its command line starts with `program` (or
+  // names it second, for a script run by its interpreter): a recorded pid
+  // the system has since given to another program is never taken for ours.
+  [[nodiscard]] virtual bool runsProgram(int pid, const std::string& program) = 0;
+  // Sends `signal` to `pid`; false when it could not be delivered.
+  virtual bool signal(int pid, int signal) = 0;
+  // For an attached child of this process: its exit code once it has ended
+  // (and is reaped), -1 when a signal ended it; nothing while it runs.
+  [[nodiscard]] virtual std::optional<int> exitCodeIfEnded(int pid) = 0;
 };
 
 // The service's own last-resort notification, used only while the
@@ -157,6 +179,7 @@ struct Platform {
   std::unique_ptr<UserActivity> activity;
   std::unique_ptr<HostIdentity> host;
   std::unique_ptr<ProcessTable> processes;
+  std::unique_ptr<ProcessLauncher> launcher;
   std::unique_ptr<DirectNotifier> notifier;
   std::unique_ptr<RsyncLocator> rsync;
   std::unique_ptr<FileFacts> files;

@@ -1,8 +1,6 @@
 #include "common/base/process.h"
 
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
+#include "common/base/spawn.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,8 +15,6 @@
 #include <string>
 #include <thread>
 
-extern char** environ;
-
 namespace brimvale {
 namespace {
 
@@ -29,34 +25,9 @@ struct Pipe {
   int write = -1;
 };
 
-bool makePipe(Pipe& p) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  p.read = fds[0];
-  p.write = fds[1];
-  return true;
-}
-
 void closeFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
-}
-
-std::vector<std::string> buildEnvironment(const ProcessInvocation& invocation) {
-  std::vector<std::string> env;
-  for (char** e = environ; e && *e; ++e) {
-    std::string_view entry(*e);
-    bool replaced = false;
-    for (const auto& [key, value] : invocation.envAdditions) {
-      if (entry.size() > key.size() && entry.starts_with(key) && entry[key.size()] == '=') {
-        replaced = true;
-        break;
-      }
-    }
-    if (!replaced) env.emplace_back(entry);
-  }
-  for (const auto& [key, value] : invocation.envAdditions) env.push_back(key + "=" + value);
-  return env;
 }
 
 // Reaps the child without blocking; returns true once it has been reaped.
@@ -108,96 +79,28 @@ std::string findExecutable(std::string_view name) {
 
 ProcessResult runProcess(const ProcessInvocation& invocation) {
   ProcessResult result;
-  if (invocation.path.empty() || invocation.path[0] != '/') {
-    result.launchError = "not an absolute path: " + invocation.path;
+  const bool feedsStdin = !invocation.stdinData.empty();
+  auto spawned = spawn({.path = invocation.path,
+                        .args = invocation.args,
+                        .envAdditions = invocation.envAdditions,
+                        .stdinFrom = feedsStdin ? InputSource::kPipe : InputSource::kDevNull,
+                        .stdoutTo = OutputTarget::pipe(),
+                        .stderrTo = OutputTarget::pipe(),
+                        // Own process group, so a deadline stops the program's children too.
+                        .grouping = Grouping::kNewProcessGroup,
+                        .parentDeathSignal = invocation.dieWithParent ? SIGKILL : 0,
+                        .workingDir = invocation.workingDir});
+  if (!spawned) {
+    result.launchError = spawned.error().detail;
     return result;
   }
-
-  // Everything the child needs is prepared before fork: after it only
-  // async-signal-safe calls are allowed (the application is multi-threaded).
-  std::vector<std::string> argStore;
-  argStore.push_back(invocation.path);
-  argStore.insert(argStore.end(), invocation.args.begin(), invocation.args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStore = buildEnvironment(invocation);
-  std::vector<char*> envp;
-  for (auto& e : envStore) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  Pipe out, err, in, execErr;
-  if (!makePipe(out) || !makePipe(err) || !makePipe(in) || !makePipe(execErr)) {
-    result.launchError = std::string("pipe: ") + std::strerror(errno);
-    for (Pipe* p : {&out, &err, &in, &execErr}) {
-      closeFd(p->read);
-      closeFd(p->write);
-    }
-    return result;
-  }
-
-  const pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid < 0) {
-    result.launchError = std::string("fork: ") + std::strerror(errno);
-    for (Pipe* p : {&out, &err, &in, &execErr}) {
-      closeFd(p->read);
-      closeFd(p->write);
-    }
-    return result;
-  }
-  if (pid == 0) {
-    // Own process group, so a deadline stops the program's children too.
-    setpgid(0, 0);
-#if defined(__linux__)
-    if (invocation.dieWithParent) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);  // the parent died before prctl
-    }
-#endif
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
-    dup2(in.read, STDIN_FILENO);
-    dup2(out.write, STDOUT_FILENO);
-    dup2(err.write, STDERR_FILENO);
-    if (!invocation.workingDir.empty() && chdir(invocation.workingDir.c_str()) != 0) {
-      int e = errno;
-      (void)!write(execErr.write, &e, sizeof e);
-      _exit(127);
-    }
-    execve(invocation.path.c_str(), argv.data(), envp.data());
-    int e = errno;
-    (void)!write(execErr.write, &e, sizeof e);
-    _exit(127);
-  }
-  setpgid(pid, pid);  // also from the parent, so a kill right away reaches the group
+  const pid_t pid = spawned->pid;
+  Pipe out{spawned->stdoutFd, -1};
+  Pipe err{spawned->stderrFd, -1};
+  Pipe in{-1, spawned->stdinFd};
   if (invocation.onStart) invocation.onStart(static_cast<int>(pid));
 
-  closeFd(out.write);
-  closeFd(err.write);
-  closeFd(in.read);
-  closeFd(execErr.write);
-
-  int childErrno = 0;
-  ssize_t n;
-  do {
-    n = read(execErr.read, &childErrno, sizeof childErrno);
-  } while (n < 0 && errno == EINTR);
-  closeFd(execErr.read);
-  if (n == static_cast<ssize_t>(sizeof childErrno)) {
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    closeFd(out.read);
-    closeFd(err.read);
-    closeFd(in.write);
-    result.launchError = invocation.path + ": " + std::strerror(childErrno);
-    return result;
-  }
-
-  fcntl(in.write, F_SETFL, O_NONBLOCK);
+  if (in.write >= 0) fcntl(in.write, F_SETFL, O_NONBLOCK);
   const bool paced = invocation.outputPacing.count() > 0;
   if (paced) {
     for (int fd : {out.read, err.read}) {
@@ -208,7 +111,6 @@ ProcessResult runProcess(const ProcessInvocation& invocation) {
     }
   }
   std::size_t stdinOffset = 0;
-  if (invocation.stdinData.empty()) closeFd(in.write);
 
   const auto start = Clock::now();
   bool timedOut = false;

@@ -18,6 +18,7 @@
 #include "common/base/text_formats.h"
 #include "platform/linux/linux_sources.h"
 #include "platform/linux/power_supply.h"
+#include "platform/posix_process_launcher.h"
 
 namespace brimvale::platform {
 namespace {
@@ -336,6 +337,7 @@ Platform makeLinuxPlatform(LinuxPaths paths) {
   p.activity = std::make_unique<LinuxUserActivity>(paths);
   p.host = std::make_unique<LinuxHostIdentity>(paths.machineInfo);
   p.processes = std::make_unique<LinuxProcessTable>(paths.procRoot);
+  p.launcher = makePosixProcessLauncher();
   p.notifier = std::make_unique<LinuxDirectNotifier>(paths);
   p.rsync = std::make_unique<LinuxRsyncLocator>();
   p.files = std::make_unique<LinuxFileFacts>(paths);

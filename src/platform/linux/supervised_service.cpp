@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
+#include "common/base/spawn.h"
+#include "platform/posix_process_launcher.h"
 #include "platform/service_manager.h"
-
-extern char** environ;
 
 namespace brimvale::platform {
 namespace {
@@ -148,13 +147,7 @@ class SupervisedServiceManager final : public ServiceManager {
     }
     auto cmdline = readFile(proc / "cmdline");
     if (!cmdline) return std::nullopt;
-    // The program is argv[0], or argv[1] when it is a script run by its
-    // interpreter.
-    const std::string first = cmdline->substr(0, cmdline->find('\0'));
-    const std::size_t secondStart = std::min(cmdline->size(), first.size() + 1);
-    const std::string second =
-        cmdline->substr(secondStart, cmdline->find('\0', secondStart) - secondStart);
-    if (first != program && second != program) return std::nullopt;
+    if (!commandLineNames(*cmdline, program)) return std::nullopt;
     return pid;
   }
 
@@ -196,57 +189,30 @@ class SupervisedServiceManager final : public ServiceManager {
       if (a.is_string()) args.push_back(a.get<std::string>());
     }
     if (args.empty()) return fail(Errc::kToolFailed, "1 the service definition names no program");
-    std::vector<std::string> env;
-    const json& extra =
-        doc.contains("environmentVariables") ? doc["environmentVariables"] : json::object();
-    for (char** e = environ; *e; ++e) {
-      std::string_view entry(*e);
-      std::string key(entry.substr(0, entry.find('=')));
-      if (!extra.is_object() || !extra.contains(key)) env.emplace_back(entry);
-    }
-    if (extra.is_object()) {
-      for (const auto& [k, v] : extra.items()) {
-        if (v.is_string()) env.push_back(k + "=" + v.get<std::string>());
+    std::vector<std::pair<std::string, std::string>> env;
+    if (doc.contains("environmentVariables") && doc["environmentVariables"].is_object()) {
+      for (const auto& [k, v] : doc["environmentVariables"].items()) {
+        if (v.is_string()) env.emplace_back(k, v.get<std::string>());
       }
     }
     const std::string log = doc.value("standardOutPath", std::string("/dev/null"));
-    // Everything the child needs is prepared before fork: only
-    // async-signal-safe calls run between fork and exec.
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    int out = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (out < 0 || in < 0) {
-      if (out >= 0) ::close(out);
-      if (in >= 0) ::close(in);
-      return fail(Errc::kToolFailed, "1 cannot open " + log);
+    const std::string program = args.front();
+    args.erase(args.begin());
+    // A session of its own, so stopping it reaches its rsync children too.
+    auto spawned = brimvale::spawn(
+        {.path = program,
+         .args = std::move(args),
+         .envAdditions = std::move(env),
+         .stdoutTo = OutputTarget::append(log),
+         .stderrTo = OutputTarget::append(log),
+         .grouping = Grouping::kNewSession,
+         .parentDeathSignal = ownership_ == ServiceOwnership::kEndsWithCaller ? SIGTERM : 0});
+    if (!spawned) {
+      return fail(Errc::kToolFailed, spawned.error().code == Errc::kLaunchFailed
+                                         ? "1 " + spawned.error().detail
+                                         : "1 cannot open " + log);
     }
-    const bool endsWithCaller = ownership_ == ServiceOwnership::kEndsWithCaller;
-    const pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-      setsid();
-      // The caller's blocked signals must not carry over into the service.
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      if (endsWithCaller) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        // The parent may have ended before the request took effect.
-        if (getppid() != parent) _exit(0);
-      }
-      dup2(in, 0);
-      dup2(out, 1);
-      dup2(out, 2);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    ::close(out);
-    ::close(in);
-    if (pid < 0) return fail(Errc::kToolFailed, "1 fork failed");
+    const pid_t pid = spawned->pid;
     reap();  // an earlier child of ours, if any
     child_ = pid;
     std::error_code ec;

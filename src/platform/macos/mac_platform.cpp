@@ -11,6 +11,7 @@
 #include "common/base/process.h"
 #include "platform/macos/mac_drives.h"
 #include "platform/macos/mac_tool_output.h"
+#include "platform/posix_process_launcher.h"
 
 namespace brimvale::platform {
 namespace {
@@ -191,6 +192,7 @@ Platform makeMacPlatform(MacToolPaths tools) {
   p.activity = std::make_unique<MacUserActivity>(tools.ioreg, tools.pmset);
   p.host = std::make_unique<MacHostIdentity>(tools.scutil, tools.hostname);
   p.processes = std::make_unique<MacProcessTable>(tools.pgrep);
+  p.launcher = makePosixProcessLauncher();
   p.notifier = std::make_unique<MacDirectNotifier>(tools.osascript);
   p.rsync = std::make_unique<MacRsyncLocator>();
   p.files = std::make_unique<MacFileFacts>(tools);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/testing/fake_launcher.h"
 
 namespace brimvale::platform::testing {
 
@@ -36,6 +37,7 @@ struct FakeState {
   // tests that need eviction.
   CloudToolPaths cloudTools{"/nonexistent/brctl", "/nonexistent/fileproviderctl", ""};
   std::size_t localSnapshotCount = 0;
+  FakeProcesses launches;
 };
 
 // Builds a Platform whose facilities read and write `state` (which must
@@ -141,6 +143,7 @@ inline Platform makeFakePlatform(FakeState& state) {
   p.activity = std::make_unique<Activity>(state);
   p.host = std::make_unique<Host>(state);
   p.processes = std::make_unique<Processes>(state);
+  p.launcher = std::make_unique<FakeLauncher>(state.launches);
   p.notifier = std::make_unique<Notifier>(state);
   p.rsync = std::make_unique<Rsync>(state);
   p.files = std::make_unique<Files>(state);

@@ -25,7 +25,7 @@ struct JsonKey {
 constexpr JsonKey kJsonKeys[] = {
     {"version", Field::kNumber, "0"},
     {"kind", Field::kString, "transfer"},
-    {"phase", Field::kString, "idle"},
+    {"phase", Field::kString, rawNameOf(kTransferPhaseNames, TransferPhase::kIdle)},
     {"sourceRoot", Field::kString, ""},
     {"destRoot", Field::kString, ""},
     {"storName", Field::kString, ""},
@@ -112,6 +112,18 @@ std::optional<std::string> TransferStore::get(std::string_view key) const {
 
 std::string TransferStore::phase() const { return get("phase").value_or(""); }
 
+std::optional<TransferPhase> TransferStore::currentPhase() const {
+  return transferPhaseOf(phase());
+}
+
+namespace {
+KeyValues withPhase(TransferPhase next, const KeyValues& more) {
+  KeyValues pairs{{"phase", rawPhase(next)}};
+  pairs.insert(pairs.end(), more.begin(), more.end());
+  return pairs;
+}
+}  // namespace
+
 Result<void> TransferStore::writeLocked(const KeyValues& pairs, bool keepOthers) {
   KeyValues next;
   if (keepOthers) {
@@ -131,11 +143,20 @@ Result<void> TransferStore::set(const KeyValues& pairs) {
   return writeLocked(pairs, true);
 }
 
-Result<bool> TransferStore::setIfPhase(std::initializer_list<std::string_view> phases,
+Result<void> TransferStore::set(TransferPhase next, const KeyValues& more) {
+  return set(withPhase(next, more));
+}
+
+Result<bool> TransferStore::setIfPhase(std::initializer_list<TransferPhase> phases,
+                                       TransferPhase next, const KeyValues& more) {
+  return setIfPhase(phases, withPhase(next, more));
+}
+
+Result<bool> TransferStore::setIfPhase(std::initializer_list<TransferPhase> phases,
                                        const KeyValues& pairs) {
   FolderLock lock(files_.state);
-  const std::string current = phase();
-  if (std::find(phases.begin(), phases.end(), current) == phases.end()) return false;
+  const auto current = valueOfRaw(kTransferPhaseNames, phase());
+  if (!current || std::find(phases.begin(), phases.end(), *current) == phases.end()) return false;
   if (auto w = writeLocked(pairs, true); !w) return std::unexpected(w.error());
   return true;
 }

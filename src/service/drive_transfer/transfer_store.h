@@ -11,6 +11,7 @@
 
 #include "common/base/error.h"
 #include "common/base/text_formats.h"
+#include "service/drive_transfer/transfer_phase.h"
 
 namespace brimvale::service {
 
@@ -47,13 +48,19 @@ class TransferStore {
   [[nodiscard]] std::optional<std::string> get(std::string_view key) const;
   // get("phase"), empty when there is no job.
   [[nodiscard]] std::string phase() const;
+  // The stored phase; kIdle when there is no job, nothing when unknown.
+  [[nodiscard]] std::optional<TransferPhase> currentPhase() const;
   // Replaces the given keys (appended in argument order, other lines kept)
   // and re-renders the JSON.
   [[nodiscard]] Result<void> set(const KeyValues& pairs);
+  // set() with the phase `next` first, then `more`.
+  [[nodiscard]] Result<void> set(TransferPhase next, const KeyValues& more = {});
   // set(), but only while the phase is one of `phases`; false when it was
   // not (someone else moved the job on) and nothing was written.
-  [[nodiscard]] Result<bool> setIfPhase(std::initializer_list<std::string_view> phases,
+  [[nodiscard]] Result<bool> setIfPhase(std::initializer_list<TransferPhase> phases,
                                         const KeyValues& pairs);
+  [[nodiscard]] Result<bool> setIfPhase(std::initializer_list<TransferPhase> phases,
+                                        TransferPhase next, const KeyValues& more = {});
   // Starts a new job: the store holds exactly `pairs`.
   [[nodiscard]] Result<void> reset(const KeyValues& pairs);
 

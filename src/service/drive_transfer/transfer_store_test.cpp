@@ -33,11 +33,12 @@ TEST_F(TransferStoreTest, WritesReplaceKeysAndKeepTheRest) {
   EXPECT_EQ(store.get("lastError"), "Paused.");
   EXPECT_EQ(store.get("missing"), std::nullopt);
 
-  auto moved = store.setIfPhase({"copying", "waitingForDrive"}, {{"phase", "verifying"}});
+  auto moved = store.setIfPhase({TransferPhase::kCopying, TransferPhase::kWaitingForDrive},
+                                {{"phase", "verifying"}});
   ASSERT_TRUE(moved);
   EXPECT_FALSE(*moved) << "a paused job is not moved on by the supervisor";
   EXPECT_EQ(store.phase(), "paused");
-  moved = store.setIfPhase({"paused"}, {{"phase", "copying"}});
+  moved = store.setIfPhase({TransferPhase::kPaused}, {{"phase", "copying"}});
   EXPECT_TRUE(moved && *moved);
   EXPECT_EQ(store.phase(), "copying");
 }

@@ -1,0 +1,128 @@
+#include "mover/copy_run.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace brimvale::mover {
+namespace {
+
+TEST(LineSplitter, CutsChunksIntoLinesAcrossChunkBoundaries) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"one line", {"sent 10 bytes\n"}, {"sent 10 bytes"}},
+      {"progress lines end in carriage returns",
+       {"  1,024  10%\r  2,048  20%\r"},
+       {"  1,024  10%", "  2,048  20%"}},
+      {"a line split over chunks", {"Media/cl", "ip.mov", "\nnext\n"}, {"Media/clip.mov", "next"}},
+      {"empty lines dropped", {"\r\n\n", "a\r\n"}, {"a"}},
+      {"an unfinished line waits", {"partial"}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineSplitter splitter(true);
+    std::vector<std::string> seen;
+    for (const auto& chunk : c.chunks) {
+      for (const CopyLine& line : splitter.feed(chunk)) {
+        EXPECT_TRUE(line.isErr);
+        seen.push_back(line.text);
+      }
+    }
+    EXPECT_EQ(seen, c.lines);
+  }
+}
+
+// The loop thread of a test: tasks posted from the copy's thread run here.
+class TestLoop {
+ public:
+  void post(std::function<void()> task) {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+    ready_.notify_one();
+  }
+  // Runs posted tasks until `done` is set by one of them.
+  void runUntil(const bool& done) {
+    while (!done) {
+      std::function<void()> task;
+      {
+        std::unique_lock lock(mutex_);
+        ASSERT_TRUE(
+            ready_.wait_for(lock, std::chrono::seconds(30), [&] { return !tasks_.empty(); }));
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+struct RunRecord {
+  int runningPid = 0;
+  std::vector<std::string> events;  // in the order the loop saw them
+  std::vector<CopyLine> lines;
+  bool finished = false;
+  int exitCode = 0;
+  std::string launchError;
+};
+
+RunRecord run(const std::string& program, const std::vector<std::string>& args) {
+  TestLoop loop;
+  RunRecord r;
+  std::atomic<int> pid{0};
+  startCopyRun(program, args,
+               {.post = [&](std::function<void()> t) { loop.post(std::move(t)); },
+                .running = [&](int p) { pid.store(p); },
+                .started = [&](int p) { r.events.push_back("started " + std::to_string(p)); },
+                .lines =
+                    [&](const std::vector<CopyLine>& batch) {
+                      r.events.push_back("lines");
+                      r.lines.insert(r.lines.end(), batch.begin(), batch.end());
+                    },
+                .finished =
+                    [&](int code, const std::string& error) {
+                      r.events.push_back("finished");
+                      r.finished = true;
+                      r.exitCode = code;
+                      r.launchError = error;
+                    }});
+  loop.runUntil(r.finished);
+  r.runningPid = pid.load();
+  return r;
+}
+
+// Given a copy that writes on both streams and fails, then the loop sees it
+// start, every line in order with its stream, and its exit code, last.
+TEST(CopyRun, DeliversEveryLineThenTheExitOnTheLoopThread) {
+  RunRecord r = run("/bin/sh", {"-c", "echo one; echo two >&2; printf 'three\\r'; exit 3"});
+  ASSERT_GE(r.events.size(), 3u);
+  EXPECT_EQ(r.events.front(), "started " + std::to_string(r.runningPid));
+  EXPECT_EQ(r.events.back(), "finished");
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(r.launchError, "");
+  std::vector<std::pair<bool, std::string>> lines;
+  for (const auto& l : r.lines) lines.emplace_back(l.isErr, l.text);
+  std::vector<std::pair<bool, std::string>> outLines, errLines;
+  for (const auto& l : lines) (l.first ? errLines : outLines).push_back(l);
+  EXPECT_EQ(outLines,
+            (std::vector<std::pair<bool, std::string>>{{false, "one"}, {false, "three"}}));
+  EXPECT_EQ(errLines, (std::vector<std::pair<bool, std::string>>{{true, "two"}}));
+}
+
+TEST(CopyRun, ACopyToolThatCannotStartSaysWhy) {
+  RunRecord r = run("/nonexistent/rsync", {"-a"});
+  EXPECT_EQ(r.events, std::vector<std::string>{"finished"});
+  EXPECT_TRUE(r.launchError.starts_with("/nonexistent/rsync: ")) << r.launchError;
+}
+
+}  // namespace
+}  // namespace brimvale::mover

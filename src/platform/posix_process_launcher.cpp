@@ -1,0 +1,72 @@
+#include "platform/posix_process_launcher.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "common/base/file_io.h"
+
+namespace brimvale::platform {
+namespace {
+
+// "pid (comm) S ...": the state letter follows the last ')'.
+bool isZombie(const std::string& stat) {
+  const auto close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+class PosixProcessLauncher : public ProcessLauncher {
+ public:
+  Result<SpawnedProcess> spawn(const SpawnRequest& request) override {
+    return brimvale::spawn(request);
+  }
+
+  bool isAlive(int pid) override {
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+    // Only where /proc exists can a zombie be told apart; elsewhere it counts.
+    auto stat = readFile(procPath(pid, "stat"));
+    return !stat || !isZombie(*stat);
+  }
+
+  bool runsProgram(int pid, const std::string& program) override {
+    if (!isAlive(pid)) return false;
+    auto cmdline = readFile(procPath(pid, "cmdline"));
+    return cmdline && commandLineNames(*cmdline, program);
+  }
+
+  bool signal(int pid, int sig) override { return pid > 0 && kill(pid, sig) == 0; }
+
+  std::optional<int> exitCodeIfEnded(int pid) override {
+    int status = 0;
+    pid_t done;
+    while ((done = waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (done == 0) return std::nullopt;
+    if (done < 0) return -1;  // not ours, or already reaped
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  static std::string procPath(int pid, const char* leaf) {
+    return "/proc/" + std::to_string(pid) + "/" + leaf;
+  }
+};
+
+}  // namespace
+
+bool commandLineNames(std::string_view cmdline, std::string_view program) {
+  const std::string_view first = cmdline.substr(0, cmdline.find('\0'));
+  const std::size_t secondStart = std::min(cmdline.size(), first.size() + 1);
+  const std::string_view rest = cmdline.substr(secondStart);
+  const std::string_view second = rest.substr(0, rest.find('\0'));
+  return !program.empty() && (first == program || second == program);
+}
+
+std::unique_ptr<ProcessLauncher> makePosixProcessLauncher() {
+  return std::make_unique<PosixProcessLauncher>();
+}
+
+}  // namespace brimvale::platform

@@ -1,0 +1,73 @@
+#include "platform/posix_process_launcher.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace brimvale::platform {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(CommandLineNames, MatchesTheProgramOrTheScriptItsInterpreterRuns) {
+  struct Case {
+    const char* name;
+    std::string cmdline;
+    const char* program;
+    bool names;
+  } cases[] = {
+      {"argv[0]", "/opt/bv/brim-vale\0__xfer-supervise\0"s, "/opt/bv/brim-vale", true},
+      {"script under its interpreter", "/bin/sh\0/opt/bv/rsync-wrapper\0-a\0"s,
+       "/opt/bv/rsync-wrapper", true},
+      {"only a later argument", "/bin/sh\0-c\0/opt/bv/brim-vale\0"s, "/opt/bv/brim-vale", false},
+      {"a longer name", "/opt/bv/brim-vale-old\0"s, "/opt/bv/brim-vale", false},
+      {"another program", "/usr/bin/python3\0"s, "/opt/bv/brim-vale", false},
+      {"empty program", "/bin/sh\0"s, "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(commandLineNames(c.cmdline, c.program), c.names);
+  }
+}
+
+// Given a real child, then it counts as alive and as running its program
+// while it runs, stops counting once it has ended (before and after being
+// reaped), and its exit code is reported once.
+TEST(PosixProcessLauncher, FollowsARealChildFromStartToExit) {
+  auto launcher = makePosixProcessLauncher();
+  auto spawned = launcher->spawn({.path = "/bin/sleep", .args = {"30"}});
+  ASSERT_TRUE(spawned) << spawned.error().message();
+  const int pid = spawned->pid;
+  EXPECT_TRUE(launcher->isAlive(pid));
+  EXPECT_TRUE(launcher->runsProgram(pid, "/bin/sleep"));
+  EXPECT_FALSE(launcher->runsProgram(pid, "/bin/sh"));
+  EXPECT_EQ(launcher->exitCodeIfEnded(pid), std::nullopt);
+
+  ASSERT_TRUE(launcher->signal(pid, SIGTERM));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (launcher->isAlive(pid) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(launcher->isAlive(pid)) << "an unreaped child that ended is not alive";
+  EXPECT_FALSE(launcher->runsProgram(pid, "/bin/sleep"));
+  EXPECT_EQ(launcher->exitCodeIfEnded(pid), -1) << "ended by a signal";
+  EXPECT_FALSE(launcher->signal(pid, SIGTERM));
+}
+
+TEST(PosixProcessLauncher, ReportsTheExitCodeOfAChildThatExited) {
+  auto launcher = makePosixProcessLauncher();
+  auto spawned = launcher->spawn({.path = "/bin/sh", .args = {"-c", "exit 7"}});
+  ASSERT_TRUE(spawned) << spawned.error().message();
+  std::optional<int> code;
+  for (int i = 0; i < 1000 && !(code = launcher->exitCodeIfEnded(spawned->pid)); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(code, 7);
+}
+
+}  // namespace
+}  // namespace brimvale::platform

@@ -1,0 +1,151 @@
+#include "service/drive_transfer/transfer_start.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "common/base/disk_usage.h"
+#include "common/base/timestamps.h"
+#include "common/state/path_policy.h"
+#include "service/core/marker_file.h"
+#include "service/drive_transfer/transfer_job.h"
+#include "service/drive_transfer/transfer_job_state.h"
+#include "service/drive_transfer/transfer_preflight.h"
+#include "service/drive_transfer/transfer_processes.h"
+
+namespace brimvale::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool argumentsFit(const std::vector<std::string>& args) {
+  return args.size() >= 2 && args.size() <= 3 &&
+         (args.size() == 2 || args[0] == "transfer" || args[0] == "backup");
+}
+
+bool isConsent(const std::string& word) { return word == "1" || word == "yes" || word == "true"; }
+
+// Takes the job lock (transfer.lock/), replacing one a finished job left.
+bool takeJobLock(const TransferStore& store) {
+  const TransferFiles& files = store.files();
+  if (mkdir(files.lock.c_str(), 0700) == 0) return true;
+  const bool stale = errno == EEXIST && isFinished(store.currentPhase());
+  return stale && (releaseLock(files), mkdir(files.lock.c_str(), 0700) == 0);
+}
+
+KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::path& destWorking) {
+  const fs::path sourceRoot = ctx.cfg().nvme();
+  const std::string now = isots(ctx.clock());
+  return {{"version", "1"},
+          {"kind", o.kind},
+          {"phase", rawPhase(TransferPhase::kCopying)},
+          {"sourceRoot", sourceRoot.string()},
+          {"destRoot", o.destination.string()},
+          {"storName", ctx.workingFolderName()},
+          {"sourceWorking", ctx.cfg().base().string()},
+          {"destWorking", destWorking.string()},
+          {"sourceVolumeUUID", ctx.platform.drives->info(sourceRoot.string()).uuid},
+          {"destVolumeUUID", ctx.platform.drives->info(o.destination.string()).uuid},
+          {"rsyncBin", ctx.rsyncPath()},
+          {"bytesDone", "0"},
+          {"bytesTotal", std::to_string(diskUsageBytes(ctx.cfg().base()).value_or(0))},
+          {"percent", "0"},
+          {"rate", ""},
+          {"etaSeconds", "0"},
+          {"currentFile", ""},
+          {"pid", "0"},
+          {"startedAt", now},
+          {"updatedAt", now},
+          {"lastError", ""},
+          {"consent", "1"},
+          {"resumeCount", "0"}};
+}
+
+}  // namespace
+
+TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::string>& args,
+                                   const std::string& serviceProgram) {
+  TransferStartOutcome o;
+  if (!argumentsFit(args)) return o;
+  o.kind = args.size() == 3 ? args[0] : "transfer";
+  // "/Volumes/X/" is the drive mounted at "/Volumes/X": the job keeps the
+  // spelling the mount table and select-drive use.
+  const std::string given = args[args.size() - 2];
+  o.destination = normalisedAbsolute(given).value_or(fs::path(given));
+  auto refused = [&o](StartVerdict verdict) {
+    o.verdict = verdict;
+    return o;
+  };
+  if (!isConsent(args.back())) return refused(StartVerdict::kNotConfirmed);
+  if (!isDirectory(o.destination)) return refused(StartVerdict::kDestinationMissing);
+  TransferStore store = storeOf(ctx);
+  const TransferFiles& files = store.files();
+  o.phase = store.currentPhase();
+  if (!takeJobLock(store)) return refused(StartVerdict::kAlreadyRunning);
+  const Preflight checked = preflight(ctx, o.destination);
+  o.reasons = checked.reasons;
+  o.sourceBytes = checked.sourceBytes;
+  o.freeBytes = checked.freeBytes;
+  if (checked.verdict == "block") {
+    releaseLock(files);
+    return refused(StartVerdict::kBlocked);
+  }
+  const fs::path destWorking = o.destination / ctx.workingFolderName();
+  std::error_code ec;
+  fs::create_directories(destWorking, ec);
+  if (ec) {
+    releaseLock(files);
+    return refused(StartVerdict::kFolderNotCreated);
+  }
+  if (!fs::exists(destWorking / kMarkerFileName, ec)) {
+    (void)writeMarker(ctx, destWorking, ctx.platform.drives->info(o.destination.string()).uuid,
+                      {{"created_by", "transfer"}});
+  }
+  const KeyValues job = newJob(ctx, o, destWorking);
+  // Measuring and preflight above may take long; the lock is needed only from here.
+  TransferControl control(files);
+  if (auto written = store.reset(job); !written) {
+    releaseLock(files);
+    o.saveError = written.error().message();
+    return refused(StartVerdict::kStateNotSaved);
+  }
+  ctx.log.say("Transfer (" + o.kind + ") started: " + ctx.cfg().base().string() + " -> " +
+              destWorking.string());
+  JobProcesses processes(ctx, serviceProgram);
+  // The supervisor of a job that just ended may still be on its way out.
+  (void)processes.supervisorEnded(kSupervisorLeaveWait);
+  if (auto launched = processes.launchSupervisor(); launched) {
+    o.supervisorPid = *launched;
+  } else {
+    ctx.log.log("transfer: " + launched.error().message());
+  }
+  o.verdict = StartVerdict::kStarted;
+  o.phase = store.currentPhase();
+  return o;
+}
+
+int renderStart(ServiceContext& ctx, const TransferStartOutcome& o) {
+  switch (o.verdict) {
+    case StartVerdict::kStarted: ctx.out << "Transfer started.\n"; return 0;
+    case StartVerdict::kUsage:
+      ctx.err << "usage: brim-vale transfer-start [transfer|backup] <destination> <consent>\n";
+      return 2;
+    case StartVerdict::kNotConfirmed: ctx.out << "Start was not confirmed.\n"; return 1;
+    case StartVerdict::kDestinationMissing:
+      ctx.out << "The destination drive isn't available.\n";
+      return 1;
+    case StartVerdict::kAlreadyRunning: ctx.out << "A transfer is already in progress.\n"; return 1;
+    case StartVerdict::kBlocked: ctx.out << "The destination can't be used right now.\n"; return 1;
+    case StartVerdict::kFolderNotCreated:
+      ctx.out << "Couldn't create the destination folder.\n";
+      return 1;
+    case StartVerdict::kStateNotSaved:
+      ctx.out << "Couldn't save the transfer's state, so it was not started. Your current drive "
+                 "is unchanged. "
+              << o.saveError << "\n";
+      return 1;
+  }
+  return 1;
+}
+
+}  // namespace brimvale::service

@@ -1,0 +1,262 @@
+#include "service/drive_transfer/transfer_supervisor.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "common/base/file_io.h"
+#include "common/base/stop_point.h"
+#include "common/base/text_formats.h"
+#include "common/base/timestamps.h"
+#include "service/drive_transfer/transfer_job_state.h"
+#include "service/drive_transfer/transfer_processes.h"
+#include "service/drive_transfer/transfer_progress.h"
+
+namespace brimvale::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kProgressTailBytes = 200'000;
+constexpr std::size_t kErrorTailBytes = 8'192;
+
+// The last `bytes` bytes of a file, none before offset `floor`; empty when
+// unreadable.
+std::string readTail(const fs::path& file, std::size_t bytes, off_t floor = 0) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct stat st {};
+  std::string out;
+  if (fstat(fd, &st) == 0) {
+    off_t size = st.st_size;
+    off_t from = size > static_cast<off_t>(bytes) ? size - static_cast<off_t>(bytes) : 0;
+    from = std::min(std::max(from, floor), size);
+    out.resize(static_cast<std::size_t>(size - from));
+    ssize_t n = pread(fd, out.data(), out.size(), from);
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  }
+  close(fd);
+  return out;
+}
+
+volatile sig_atomic_t gStopRequested = 0;
+volatile pid_t gChild = 0;
+
+// Pause and cancel stop the job with SIGTERM to the supervisor; it passes
+// the signal on so the copy stops writing at once rather than when the
+// parent-death signal reaches it, and then records nothing more. Only kill()
+// is async-signal-safe here, so the handler does not use the launcher.
+void forwardStop(int) {
+  gStopRequested = 1;
+  if (gChild > 0) kill(gChild, SIGTERM);
+}
+
+class Supervisor {
+ public:
+  explicit Supervisor(ServiceContext& ctx) : ctx_(ctx), store_(storeOf(ctx)) {}
+
+  int run() {
+    struct sigaction sa {};
+    sa.sa_handler = forwardStop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+
+    if (!holdSupervisorLock(files())) {
+      ctx_.log.log("transfer: another supervisor of this transfer is running; this one stops");
+      return 0;
+    }
+    std::string rsync = ctx_.rsyncPath();
+    const std::string stored = store_.get("rsyncBin").value_or("");
+    if (rsync.empty() && !stored.empty() && access(stored.c_str(), X_OK) == 0) rsync = stored;
+    if (rsync.empty()) {
+      (void)store_.setIfPhase(
+          {TransferPhase::kCopying, TransferPhase::kVerifying}, TransferPhase::kFailed,
+          {{"lastError", "A required copy tool (rsync) wasn't found. Install it and try again."}});
+      removeFile(files().supervisorPid);
+      releaseLock(files());
+      return 0;
+    }
+    source_ = store_.get("sourceWorking").value_or("");
+    dest_ = store_.get("destWorking").value_or("");
+    if (!isDirectory(source_) || !isDirectory(dest_)) {
+      (void)store_.setIfPhase({TransferPhase::kCopying, TransferPhase::kVerifying},
+                              TransferPhase::kWaitingForDrive,
+                              {{"lastError", waitingMessage(ctx_, store_)}});
+      removeFile(files().supervisorPid);
+      return 0;
+    }
+    // A supervisor that died while checking the copy left it finished: check it again.
+    if (store_.currentPhase() == TransferPhase::kVerifying) return verifyAndFinish(rsync);
+    auto started =
+        store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kCopying, {{"lastError", ""}});
+    if (!started || !*started) return 0;  // paused or cancelled before we got going
+    stopPoint("transfer:copying");
+
+    // Earlier runs' errors stay in the log; only this run's explain its end.
+    std::error_code ec;
+    const auto logStart = static_cast<off_t>(fs::file_size(files().rsyncLog, ec));
+    bool driveGone = false;
+    int status = runAndWatch(rsync,
+                             {"-aHEX", "--partial", "--info=progress2", "-v", "--no-inc-recursive",
+                              "--exclude=/.hollin-managed", source_ + "/", dest_ + "/"},
+                             true, &driveGone);
+    removeFile(files().copyPid);
+    if (gStopRequested) return 0;
+    const auto phase = store_.currentPhase();
+    if (phase == TransferPhase::kPaused) {
+      removeFile(files().supervisorPid);
+      return 0;
+    }
+    if (phase != TransferPhase::kCopying) return 0;
+
+    if (status == 0 && !driveGone && rootsMounted(ctx_, store_)) {
+      auto verifying = store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kVerifying);
+      if (!verifying || !*verifying) return 0;
+      stopPoint("transfer:verifying");
+      return verifyAndFinish(rsync);
+    }
+    const std::string said = readTail(files().rsyncLog, kErrorTailBytes, ec ? 0 : logStart);
+    if (driveGone || !rootsMounted(ctx_, store_)) {
+      (void)store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
+                              {{"lastError", waitingMessage(ctx_, store_)}});
+    } else if (status == 11 || asciiLower(said).find("no space left") != std::string::npos) {
+      (void)store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kFailed,
+                              {{"lastError", "The destination drive ran out of space."}});
+      releaseLock(files());
+    } else {
+      std::string message = "The copy was interrupted — it will retry automatically.";
+      if (std::string cause = copyToolSays(said); !cause.empty()) {
+        message += " The copy tool said: " + cause;
+      }
+      (void)store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
+                              {{"lastError", message}});
+    }
+    removeFile(files().supervisorPid);
+    return 0;
+  }
+
+ private:
+  // Runs the checksum comparison and records its outcome: a backup is done,
+  // a transfer waits at `copied` for the commit, a mismatch fails the job.
+  int verifyAndFinish(const std::string& rsync) {
+    bool verified = verify(rsync);
+    if (gStopRequested) return 0;
+    if (verified) {
+      const bool backup = store_.get("kind").value_or("transfer") == "backup";
+      (void)store_.setIfPhase({TransferPhase::kVerifying},
+                              backup ? TransferPhase::kDone : TransferPhase::kCopied,
+                              {{"lastError", ""}});
+      removeFile(files().supervisorPid);
+      if (backup) releaseLock(files());
+    } else if (!rootsMounted(ctx_, store_) || !isDirectory(source_) || !isDirectory(dest_)) {
+      // A drive that left during the check says nothing about the copy.
+      (void)store_.setIfPhase({TransferPhase::kVerifying}, TransferPhase::kWaitingForDrive,
+                              {{"lastError", waitingMessage(ctx_, store_)}});
+      removeFile(files().supervisorPid);
+    } else {
+      (void)store_.setIfPhase(
+          {TransferPhase::kVerifying}, TransferPhase::kFailed,
+          {{"lastError", "The copy couldn't be verified. Your current drive is unchanged."}});
+      removeFile(files().supervisorPid);
+      releaseLock(files());
+    }
+    stopPoint("transfer:verified");
+    return 0;
+  }
+
+  const TransferFiles& files() const { return store_.files(); }
+
+  // Runs one rsync to its end. While it copies (`copying`), folds progress
+  // once a second and stops it when either drive disappears, since a copy
+  // into a lazily detached mount would otherwise carry on unseen.
+  // Returns rsync's exit status (-1 when it could not run or was signalled).
+  int runAndWatch(const std::string& rsync, const std::vector<std::string>& args, bool copying,
+                  bool* driveGone) {
+    platform::ProcessLauncher& launcher = *ctx_.platform.launcher;
+    // Bound to this supervisor's life: a copy left running by a supervisor
+    // that was killed would write on while a new one starts.
+    auto child = launcher.spawn({.path = rsync,
+                                 .args = args,
+                                 .stdoutTo = OutputTarget::truncate(files().progressLog.string()),
+                                 .stderrTo = OutputTarget::append(files().rsyncLog.string()),
+                                 .parentDeathSignal = SIGTERM});
+    if (!child) {
+      ctx_.log.log("transfer: couldn't start rsync: " + child.error().message());
+      return -1;
+    }
+    const int pid = child->pid;
+    gChild = pid;
+    if (gStopRequested) launcher.signal(pid, SIGTERM);  // a stop that came while starting it
+    if (copying) (void)writeFileAtomically(files().copyPid, std::to_string(pid) + "\n");
+    auto lastFold = std::chrono::steady_clock::now();
+    std::optional<int> status;
+    while (!(status = launcher.exitCodeIfEnded(pid))) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (!copying || std::chrono::steady_clock::now() - lastFold < std::chrono::seconds(1)) {
+        continue;
+      }
+      lastFold = std::chrono::steady_clock::now();
+      fold();
+      if (driveGone && !*driveGone && !rootsMounted(ctx_, store_)) {
+        *driveGone = true;
+        launcher.signal(pid, SIGTERM);
+      }
+    }
+    gChild = 0;
+    if (copying) fold();
+    return *status;
+  }
+
+  void fold() {
+    auto progress = foldProgress(readTail(files().progressLog, kProgressTailBytes));
+    if (!progress) return;
+    (void)store_.setIfPhase({TransferPhase::kCopying},
+                            {{"bytesDone", progress->bytesDone},
+                             {"percent", progress->percent},
+                             {"rate", progress->rate},
+                             {"etaSeconds", std::to_string(progress->etaSeconds)},
+                             {"currentFile", progress->currentFile},
+                             {"updatedAt", isots(ctx_.clock())}});
+  }
+
+  // A checksum dry run lists nothing left to send: the copy is verified.
+  bool verify(const std::string& rsync) {
+    if (!isDirectory(source_) || !isDirectory(dest_)) return false;
+    int status =
+        runAndWatch(rsync,
+                    {"-aHEX", "--no-inc-recursive", "--checksum", "--dry-run", "--itemize-changes",
+                     "--exclude=/.hollin-managed", source_ + "/", dest_ + "/"},
+                    false, nullptr);
+    // The listing went to the progress log, which nothing folds any more.
+    auto output = readFile(files().progressLog);
+    return status == 0 && output && checksumPassIsClean(*output);
+  }
+
+  ServiceContext& ctx_;
+  TransferStore store_;
+  std::string source_;
+  std::string dest_;
+};
+
+}  // namespace
+
+std::string copyToolSays(std::string_view tail) {
+  std::string specific, summary;
+  for (std::string_view line : splitLines(tail)) {
+    if (line.starts_with("rsync: ")) specific = line;
+    if (line.starts_with("rsync error: ")) summary = line;
+  }
+  return specific.empty() ? summary : specific;
+}
+
+int superviseTransfer(ServiceContext& ctx) { return Supervisor(ctx).run(); }
+
+}  // namespace brimvale::service
