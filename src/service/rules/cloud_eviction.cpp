@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "common/base/folder_walk.h"
 #include "common/base/timestamps.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
-#include "service/rules/dir_walk.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;

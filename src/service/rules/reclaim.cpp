@@ -4,13 +4,13 @@
 #include <filesystem>
 #include <string_view>
 
+#include "common/base/folder_walk.h"
 #include "common/base/json_writer.h"
 #include "common/state/path_policy.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
 #include "service/relocation/checked_folder.h"
 #include "service/relocation/guards.h"
-#include "service/rules/dir_walk.h"
 #include "service/rules/rule_run_lock.h"
 
 namespace brimvale::service {

@@ -5,10 +5,10 @@
 #include <filesystem>
 
 #include "common/base/file_io.h"
+#include "common/base/folder_walk.h"
 #include "common/base/timestamps.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
-#include "service/rules/dir_walk.h"
 #include "service/rules/rule_run_lock.h"
 #include "service/rules/rule_scope.h"
 #include "service/rules/rules.h"

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <string>
 
+#include "common/base/folder_walk.h"
 #include "service/core/action_log.h"
 #include "service/relocation/archive.h"
 #include "service/relocation/checked_folder.h"
-#include "service/rules/dir_walk.h"
 #include "service/rules/rule_scope.h"
 #include "service/rules/rules.h"
 
