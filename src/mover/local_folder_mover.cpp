@@ -1137,6 +1137,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
     pump();
   };
   if (snap.replaceSourceWithSymlink) {
+    FileOperations* files = env_.files;
+    const fs::path diagnosticsFile = env_.paths.diagnosticsLog;
     env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
       std::optional<CleanupRefusal> refusal = cleanupRefusal(snap, policy, checked);
       std::optional<WalkResult> walked;
@@ -1144,7 +1146,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
         logLater(MoverLogSource::kCleanup, "relocate cleanup: walking " + snap.src +
                                                " to replace files with symlinks → " +
                                                snap.finalDst);
-        walked = relinkTree(snap.src, snap.finalDst);
+        const DiagnosticsLog diagnostics(diagnosticsFile);
+        walked = relinkTree(snap.src, snap.finalDst, {*files, diagnostics});
       }
       return [=, this] {
         if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;

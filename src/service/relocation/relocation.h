@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base/file_operations.h"
 #include "common/base/folder_in_use.h"
 #include "service/core/service_context.h"
 
@@ -34,9 +35,10 @@ enum class MoveDirCode {
 // puts the folder back at its own path and removes only the copy this move
 // made. A move stopped at any step is finished by running it again on the
 // same path; one whose state no longer matches its record is left alone and
-// described.
+// described. Every change to the disk goes through `files`.
 [[nodiscard]] MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
-                                            const std::string& path);
+                                            const std::string& path,
+                                            FileOperations& files = FileOperations::real());
 
 // The `move-dir {path}` subcommand: the move, then a fresh status snapshot.
 // Moves run one at a time; a second one waits for the first.

@@ -2,10 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
 #include "common/base/process.h"
+#include "common/testing/failing_file_operations.h"
+#include "common/testing/tree_view.h"
 #include "service/core/action_log.h"
 #include "service/core/service_test_support.h"
 #include "service/relocation/move_dir_record.h"
@@ -188,6 +192,82 @@ TEST_F(RelocationTest, DoctorShowsEachUnfinishedMoveWithItsCommand) {
   const std::string report = unfinishedRelocationsReport(env_.load());
   EXPECT_TRUE(contains(report, "your folder is parked at " + parked.string())) << report;
   EXPECT_TRUE(report.ends_with("    brvl move-dir '" + src_.string() + "'\n")) << report;
+}
+
+// Given the disk refusing one step between parking and linking, then the
+// person is told what happened and where their data is, nothing is lost, and
+// the next run (with the disk working again) finishes the move, still losing
+// nothing.
+TEST_F(RelocationTest, AFailureBetweenParkAndLinkLosesNothingAndSaysSo) {
+  using testing::FileOp;
+  const std::string rsync = findExecutable("rsync");
+  if (rsync.empty()) GTEST_SKIP() << "rsync not installed";
+  env_.fake().rsyncCandidates = {rsync};
+  testing::writeAwkwardTree(src_, 12, 300, 3);
+  const testing::TreeView before = testing::userView(src_);
+  struct Fault {
+    FileOp op;
+    std::string pathPart;
+    int err;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Fault> faults;
+    MoveDirCode code;
+    std::vector<std::string> said;
+  };
+  const std::string parked = src_.string() + ".hollin-old";
+  const std::vector<Case> cases = {
+      {"park: no space",
+       {{FileOp::kRenameNoReplace, src_.string(), ENOSPC}},
+       MoveDirCode::kParkFailed,
+       {"ERR: couldn't move original out of the way\n", std::strerror(ENOSPC),
+        "Your folder is untouched; the copy on the drive was removed.\n"}},
+      {"park: other volume",
+       {{FileOp::kRenameNoReplace, src_.string(), EXDEV}},
+       MoveDirCode::kParkFailed,
+       {std::strerror(EXDEV), "Your folder is untouched; the copy on the drive was removed.\n"}},
+      {"link: not allowed",
+       {{FileOp::kCreateDirectorySymlink, src_.string(), EACCES}},
+       MoveDirCode::kLinkFailed,
+       {"ERR: couldn't create symlink; restoring original from " + parked, std::strerror(EACCES),
+        "Your folder is back at " + src_.string() + "; nothing was moved.\n"}},
+      {"link: name too long",
+       {{FileOp::kCreateDirectorySymlink, src_.string(), ENAMETOOLONG}},
+       MoveDirCode::kLinkFailed,
+       {std::strerror(ENAMETOOLONG), "Your folder is back at " + src_.string()}},
+      {"link and the way back both refused",
+       {{FileOp::kCreateDirectorySymlink, src_.string(), ENOSPC},
+        {FileOp::kRenameNoReplace, parked, EACCES}},
+       MoveDirCode::kLinkFailed,
+       {"ERR: couldn't move the original back either. Your data is safe: the original is at " +
+        parked}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    env_.out().str("");
+    testing::FailingFileOperations files;
+    for (const auto& f : c.faults) files.failFirst(f.op, f.pathPart, f.err);
+    EXPECT_EQ(safeMoveDirToNvme(env_.load(), FolderInUseProbe(lsof_), src_.string(), files),
+              c.code);
+    EXPECT_EQ(files.injected(), static_cast<int>(c.faults.size()));
+    const std::string out = env_.out().str();
+    for (const auto& s : c.said) EXPECT_TRUE(contains(out, s)) << s << "\nin:\n" << out;
+    const fs::path where = fs::exists(src_) ? src_ : fs::path(parked);
+    EXPECT_EQ(testing::lostEntries(before, testing::userView(where)), 0);
+
+    // The next run finishes the move (or moves it afresh) with nothing lost.
+    env_.out().str("");
+    ASSERT_EQ(move(src_.string()), MoveDirCode::kRelocated) << env_.out().str();
+    EXPECT_TRUE(fs::is_symlink(src_));
+    EXPECT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+    // Back to a plain folder for the next case.
+    const fs::path target = fs::read_symlink(src_);
+    fs::remove(src_);
+    fs::rename(parked, src_);
+    fs::remove_all(target);
+    ASSERT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+  }
 }
 
 }  // namespace
