@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 
 namespace brimvale::app {
@@ -71,9 +72,8 @@ SelfCheck::SelfCheck(StatePaths paths, fs::path scriptsFolder, ServiceInstaller&
 
 SelfCheckReport SelfCheck::run() {
   restartedAt_.reset();
-  std::error_code ec;
-  const bool programInstalled = fs::exists(paths_.serviceProgram, ec);
-  const bool definitionInstalled = fs::exists(services_.definitionPath(), ec);
+  const bool programInstalled = pathExists(paths_.serviceProgram).value_or(false);
+  const bool definitionInstalled = pathExists(services_.definitionPath()).value_or(false);
   SelfCheckReport report;
   report.checks.push_back(stateDirectory());
   report.checks.push_back(daemonLog());
@@ -98,8 +98,8 @@ CheckResult SelfCheck::stateDirectory() {
 }
 
 CheckResult SelfCheck::daemonLog() {
-  std::error_code ec;
-  if (fs::exists(paths_.log, ec)) return {"Daemon log file", CheckOutcome::kHealthy, "present"};
+  if (pathExists(paths_.log).value_or(false))
+    return {"Daemon log file", CheckOutcome::kHealthy, "present"};
   if (!touchFile(paths_.log)) {
     return {"Daemon log file", CheckOutcome::kWarned, "couldn't create " + paths_.log.string()};
   }
@@ -107,19 +107,17 @@ CheckResult SelfCheck::daemonLog() {
 }
 
 bool SelfCheck::programIsValid() {
-  std::error_code ec;
-  const auto size = fs::file_size(paths_.serviceProgram, ec);
-  if (ec) return false;
-  const auto time = fs::last_write_time(paths_.serviceProgram, ec);
-  if (ec) return false;
-  if (validProgram_ && validProgram_->first == size && validProgram_->second == time) return true;
+  const auto size = fileSize(paths_.serviceProgram);
+  const auto time = lastWriteTime(paths_.serviceProgram);
+  if (!size || !time) return false;
+  if (validProgram_ && validProgram_->first == *size && validProgram_->second == *time) return true;
   if (access(paths_.serviceProgram.c_str(), X_OK) != 0) return false;
   ProcessResult probe = runProcess({.path = paths_.serviceProgram.string(),
                                     .args = {"help"},
                                     .envAdditions = {{"HOME", paths_.home.string()}},
                                     .deadline = kProgramProbeLimit});
   if (!probe.succeeded() || probe.out.find("brim-vale") == std::string::npos) return false;
-  validProgram_.emplace(size, time);
+  validProgram_.emplace(*size, *time);
   return true;
 }
 

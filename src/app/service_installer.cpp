@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/state/service_config.h"
 
@@ -28,10 +29,7 @@ constexpr std::array kLegacyRenames{
 constexpr std::array kLegacyAgents{"com.hollin.tarnwick.plist", "com.hollin.tarnwick.gui.plist",
                                    "com.hollin.divu-dozar.plist"};
 
-bool presentAt(const fs::path& p) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(p, ec));
-}
+bool presentAt(const fs::path& p) { return fs::exists(linkStatus(p).value_or(fs::file_status{})); }
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <chrono>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/raw_names.h"
@@ -244,8 +245,7 @@ void StorageWarningMonitor::autoRelocate() {
     log("auto-relocate skipped — ENABLE_AUTO_ACTIONS=0");
     return;
   }
-  std::error_code ec;
-  if (std::filesystem::exists(d_.paths.paused, ec)) {
+  if (pathExists(d_.paths.paused).value_or(false)) {
     log("auto-relocate skipped — manager is paused");
     return;
   }

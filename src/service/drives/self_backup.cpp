@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/text_formats.h"
@@ -72,10 +73,12 @@ int backupSelfCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   }
   std::string version = markerValue(ctx.cfg().base(), "marker_version");
   if (version.empty()) version = "unknown";
-  (void)writeFileAtomically(folder / "manifest.txt",
-                            renderKeyValues({{"backup_date", date},
-                                             {"host", ctx.platform.host->computerName()},
-                                             {"version", version}}));
+  bestEffort(writeFileAtomically(folder / "manifest.txt",
+                                 renderKeyValues({{"backup_date", date},
+                                                  {"host", ctx.platform.host->computerName()},
+                                                  {"version", version}})),
+             DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the self-backup's manifest");
   prune(ctx, root);
   ctx.out << "Self-backup written to: " << folder.string() << "\n";
   return 0;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/base/timestamps.h"
 #include "service/core/action_log.h"
@@ -178,8 +180,7 @@ int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   }
   const std::string& root = args[0];
   ctx.out << "Optimising cloud storage locally — walking: " << root << "\n" << kRule << "\n";
-  std::error_code ec;
-  if (!fs::is_directory(root, ec)) {
+  if (!isDirectory(root).value_or(false)) {
     ctx.out << "ERR: not a directory: " << root << "\n";
     return 2;
   }
@@ -214,7 +215,8 @@ int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   } else if (counters.alreadyCloudOnly > 0) {
     ctx.out << "Nothing to evict — every file under " << root << " is already cloud-only.\n";
   }
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return 0;
 }
 

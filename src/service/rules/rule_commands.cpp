@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_io.h"
 #include "common/base/folder_walk.h"
 #include "common/base/timestamps.h"
@@ -122,7 +123,8 @@ int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   Guards guards(ctx.paths.home, *ctx.platform.files);
   const bool finished = runRules(ctx, guards, RunMode::kReal);
   markLastRun(ctx, "manual");
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return finished ? 0 : 1;
 }
 
@@ -136,11 +138,13 @@ int cleanAppCachesCommand(ServiceContext& ctx, const std::vector<std::string>&) 
     ctx.log.say(lock.error());
     return 1;
   }
-  (void)newBatch(ctx.paths);
+  bestEffort(newBatch(ctx.paths), DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "starting a new undo batch");
   Guards guards(ctx.paths.home, *ctx.platform.files);
   cleanAppCaches(ctx, guards, RunMode::kReal, 0);
   markLastRun(ctx, "app-cache");
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return 0;
 }
 

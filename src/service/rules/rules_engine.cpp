@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <string>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "service/core/action_log.h"
 #include "service/relocation/archive.h"
@@ -129,7 +131,8 @@ void offerForDeletion(ServiceContext& ctx, Guards& guards, const PathPolicy& pol
   tally.deletedBytes += size.value_or(0);
   // Personal files get a line each; caches are summed up per folder.
   if (action == "delete") ctx.log.say("deleted: " + item + " (" + sizeText(size) + " bytes)");
-  (void)recordAction(ctx.paths, ctx.clock(), {std::string(action), item, "-", size});
+  bestEffort(recordAction(ctx.paths, ctx.clock(), {std::string(action), item, "-", size}),
+             DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording a rule's action");
 }
 
 // " — 2 of them refused as unsafe (see above)" when some were.
@@ -250,8 +253,7 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
       sayRefusedSource(ctx, rule.src, *refusal);
       continue;
     }
-    std::error_code ec;
-    if (!fs::is_directory(rule.src, ec)) {
+    if (!isDirectory(rule.src).value_or(false)) {
       ctx.log.say("rule skip \u2014 source missing: " + rule.src);
       continue;
     }
