@@ -167,7 +167,7 @@ class MoveDir {
         out_(ctx.out),
         diagnostics_(ctx.paths.diagnosticsLog, ctx.clock) {}
 
-  MoveDirCode run(const std::string& path);
+  MoveDirOutcome run(const std::string& path);
 
  private:
   MoveDirCode fresh();
@@ -194,9 +194,15 @@ class MoveDir {
   // everything is and keeps the record.
   bool putBack();
   void refuse(const std::string& sentence) {
-    out_ << "ERR: " << sentence << "\n";
+    say(sentence);
     ctx_.log.log("move-dir refused: " + sentence);
   }
+  // Why the move stops, and the lines that explain it, for the report.
+  void say(std::string reason, std::vector<std::string> details = {}) {
+    outcome_.reason = std::move(reason);
+    outcome_.details = std::move(details);
+  }
+  MoveDirCode steps(const std::string& path);
   ProcessResult rsync(std::vector<std::string> args, bool stream);
 
   ServiceContext& ctx_;
@@ -206,11 +212,21 @@ class MoveDir {
   const DiagnosticsLog diagnostics_;
   fs::path src_;
   MoveDirRecord rec_;
+  MoveDirOutcome outcome_;
 };
 
-MoveDirCode MoveDir::run(const std::string& path) {
+MoveDirOutcome MoveDir::run(const std::string& path) {
+  outcome_.code = steps(path);
+  outcome_.src = src_;
+  outcome_.target = rec_.target;
+  outcome_.parked = rec_.parked;
+  outcome_.bytes = rec_.bytes;
+  return outcome_;
+}
+
+MoveDirCode MoveDir::steps(const std::string& path) {
   if (path.empty()) {
-    out_ << "ERR: no path provided\n";
+    say("no path provided");
     return MoveDirCode::kInvalidRequest;
   }
   src_ = normalisedSource(path);
@@ -232,20 +248,20 @@ MoveDirCode MoveDir::fresh() {
   // A path that cannot be examined is treated as missing.
   const fs::file_status status = linkStatus(src_).value_or(fs::file_status{});
   if (!fs::exists(status)) {
-    out_ << "ERR: source missing: " << srcText << "\n";
+    say("source missing: " + srcText);
     const fs::path parked = srcText + ".hollin-old";
     if (fs::is_directory(linkStatus(parked).value_or(fs::file_status{}))) {
-      out_ << "     A parked original of an earlier relocation is at " << parked.string()
-           << "; nothing was changed.\n";
+      outcome_.details.push_back("A parked original of an earlier relocation is at " +
+                                 parked.string() + "; nothing was changed.");
     }
     return MoveDirCode::kInvalidRequest;
   }
   if (fs::is_symlink(status)) {
-    out_ << "ERR: already a symlink (already relocated?): " << srcText << "\n";
+    say("already a symlink (already relocated?): " + srcText);
     return MoveDirCode::kInvalidRequest;
   }
   if (!fs::is_directory(status)) {
-    out_ << "ERR: not a directory: " << srcText << "\n";
+    say("not a directory: " + srcText);
     return MoveDirCode::kInvalidRequest;
   }
   // Opened without following a link: the identity every later step checks.
@@ -268,8 +284,8 @@ MoveDirCode MoveDir::fresh() {
   bestEffort(files_.createDirectories(relocated), diagnostics_, "creating the Relocated folder");
   const auto claimed = claimTarget(files_, relocated, src_.filename().string(), now);
   if (!claimed) {
-    out_ << "ERR: couldn't create a folder for the copy in " << relocated.string()
-         << ". Nothing was moved; your folder is untouched. Check that the drive is writable.\n";
+    say("couldn't create a folder for the copy in " + relocated.string() +
+        ". Nothing was moved; your folder is untouched. Check that the drive is writable.");
     return MoveDirCode::kCopyFailed;
   }
   rec_.id = newMoveDirRecordId(now);
@@ -302,11 +318,11 @@ MoveDirCode MoveDir::checkSourceAndDrive() {
     return MoveDirCode::kInvalidRequest;
   }
   if (!driveUsable(ctx_)) {
-    out_ << "ERR: NVMe not mounted at " << cfg.nvme().string() << "\n";
+    say("NVMe not mounted at " + cfg.nvme().string());
     return MoveDirCode::kDriveNotUsable;
   }
   if (!allowed) {
-    out_ << "ERR: path is already on NVMe: " << src_.string() << "\n";
+    say("path is already on NVMe: " + src_.string());
     return MoveDirCode::kInvalidRequest;
   }
   return inUseCheck(src_, false);
@@ -317,9 +333,9 @@ MoveDirCode MoveDir::checkSourceAndDrive() {
 MoveDirCode MoveDir::inUseCheck(const fs::path& folder, bool putBackFirst) {
   const auto users = inUse_.scan(folder.string());
   if (users.empty()) return MoveDirCode::kRelocated;
-  out_ << "ERR: directory is in use by another process. Quit related apps and retry.\n"
-       << "     Tip: try `lsof +D " << shellQuoted(src_.string()) << "` to see which processes.\n"
-       << "     In use by: " << describeInUse(users) << "\n";
+  say("directory is in use by another process. Quit related apps and retry.",
+      {"Tip: try `lsof +D " + shellQuoted(src_.string()) + "` to see which processes.",
+       "In use by: " + describeInUse(users)});
   ctx_.log.log("move-dir refused: " + src_.string() + " is in use by " + describeInUse(users));
   if (putBackFirst) putBack();
   return MoveDirCode::kInUse;
@@ -353,23 +369,20 @@ MoveDirCode MoveDir::copy() {
   out_.flush();
   if (ctx_.rsyncPath().empty()) {
     discard();
-    out_ << "ERR: GNU rsync 3.x is required for moves but isn't installed.\n"
-            "     Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't\n"
-            "     support --info=progress2, hard links, or all xattrs that\n"
-            "     Brimvale relies on for safe transfers.\n"
-            "\n"
-            "     Install GNU rsync via Homebrew, then retry:\n"
-            "         brew install rsync\n";
+    say("GNU rsync 3.x is required for moves but isn't installed.",
+        {"Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't",
+         "support --info=progress2, hard links, or all xattrs that",
+         "Brimvale relies on for safe transfers.", "",
+         "Install GNU rsync via Homebrew, then retry:", "    brew install rsync"});
     return MoveDirCode::kCopyFailed;
   }
   ProcessResult copied = rsync({"-aHEX", "--info=progress2", "--no-inc-recursive",
                                 src_.string() + "/", rec_.target.string() + "/"},
                                true);
   if (!copied.succeeded()) {
-    out_ << "ERR: rsync failed; cleaning up partial target and aborting\n";
+    say("rsync failed; cleaning up partial target and aborting",
+        {"rsync " + copied.describe() + ". Your folder is untouched at " + src_.string() + "."});
     discard();
-    out_ << "     rsync " << copied.describe() << ". Your folder is untouched at " << src_.string()
-         << ".\n";
     return MoveDirCode::kCopyFailed;
   }
   out_ << "  copy complete\n";
@@ -409,16 +422,16 @@ MoveDirCode MoveDir::park() {
   }
   if (!ensureUndoRow()) {
     discard();
-    out_ << "     Your folder is untouched at " << src_.string()
-         << "; the copy on the drive was removed.\n";
+    outcome_.details.push_back("Your folder is untouched at " + src_.string() +
+                               "; the copy on the drive was removed.");
     return MoveDirCode::kParkFailed;
   }
   out_ << "\nStep 2/3 \u2014 parking original at " << src_.string() << ".hollin-old\n";
   if (const std::error_code ec = files_.renameNoReplace(src_, rec_.parked)) {
-    out_ << "ERR: couldn't move original out of the way\n";
+    say("couldn't move original out of the way",
+        {ec.message() + " (renaming it to " + rec_.parked.string() +
+         "). Your folder is untouched; the copy on the drive was removed."});
     discard();
-    out_ << "     " << ec.message() << " (renaming it to " << rec_.parked.string()
-         << "). Your folder is untouched; the copy on the drive was removed.\n";
     return MoveDirCode::kParkFailed;
   }
   if (examine(rec_.parked, rec_) != Found::kOurFolder) {
@@ -484,8 +497,8 @@ MoveDirCode MoveDir::link() {
   }
   out_ << "\nStep 3/3 \u2014 creating symlink\n";
   if (const std::error_code ec = files_.createDirectorySymlink(rec_.target, src_)) {
-    out_ << "ERR: couldn't create symlink; restoring original from " << rec_.parked.string() << "\n"
-         << "     " << ec.message() << ".\n";
+    say("couldn't create symlink; restoring original from " + rec_.parked.string(),
+        {ec.message() + "."});
     putBack();
     return MoveDirCode::kLinkFailed;
   }
@@ -509,24 +522,7 @@ MoveDirCode MoveDir::finish() {
              "removing the finished move's record");
   stopPoint("move-dir:finished");
   // Only the folder this move parked may be offered for deletion.
-  const bool parkedIsOurs = examine(rec_.parked, rec_) == Found::kOurFolder;
-  out_ << "\n"
-       << kRule << "\n"
-       << "OK: relocated " << src_.string() << " (" << sizeText << " bytes)\n"
-       << "Bytes now live on NVMe at: " << rec_.target.string() << "\n"
-       << "Original parked at:        " << rec_.parked.string() << "\n"
-       << "\n"
-       << "The app(s) using this directory will continue to work \u2014 the path\n"
-       << "is now a symlink. ";
-  if (parkedIsOurs) {
-    out_ << "Once you've verified everything works, you can\n"
-         << "delete the parked backup to reclaim its disk:\n"
-         << "  rm -rf " << shellQuoted(rec_.parked.string()) << "\n";
-  } else {
-    out_ << "The parked original is no longer at that name; nothing there\n"
-         << "was touched.\n";
-  }
-  out_ << kRule << "\n";
+  outcome_.parkedIsOurs = examine(rec_.parked, rec_) == Found::kOurFolder;
   return MoveDirCode::kRelocated;
 }
 
@@ -550,14 +546,12 @@ void MoveDir::discard() {
 bool MoveDir::putBack() {
   if (!files_.renameNoReplace(rec_.parked, src_)) {
     discard();
-    out_ << "     Your folder is back at " << src_.string() << "; nothing was moved.\n";
+    outcome_.putBack = PutBack::kDone;
     return true;
   }
   // The copy stays too: with the original stuck at its parked name, it is
   // the only copy at a path the person was told about.
-  out_ << "ERR: couldn't move the original back either. Your data is safe: the original is at "
-       << rec_.parked.string() << " and a full copy at " << rec_.target.string()
-       << ". Rename the original back to " << src_.string() << " by hand.\n";
+  outcome_.putBack = PutBack::kStuck;
   ctx_.log.log("move-dir: couldn't put " + rec_.parked.string() + " back at " + src_.string());
   return false;
 }
@@ -626,8 +620,8 @@ MoveDirCode MoveDir::resume() {
       return MoveDirCode::kInvalidRequest;
     }
     if (!driveUsable(ctx_) || ctx_.rsyncPath().empty()) {
-      out_ << (driveUsable(ctx_) ? "ERR: GNU rsync 3.x is required for moves but isn't installed.\n"
-                                 : "ERR: NVMe not mounted at " + cfg.nvme().string() + "\n");
+      say(driveUsable(ctx_) ? "GNU rsync 3.x is required for moves but isn't installed."
+                            : "NVMe not mounted at " + cfg.nvme().string());
       putBack();
       return driveUsable(ctx_) ? MoveDirCode::kCopyFailed : MoveDirCode::kDriveNotUsable;
     }
@@ -662,10 +656,50 @@ MoveDirCode MoveDir::resume() {
 
 }  // namespace
 
-MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
-                              const std::string& path, FileOperations& files) {
+MoveDirOutcome moveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
+                             const std::string& path, FileOperations& files) {
   MoveDir move(ctx, inUse, files);
   return move.run(path);
+}
+
+std::string renderMoveDirOutcome(const MoveDirOutcome& o) {
+  std::string out;
+  const std::string sizeText = o.bytes ? std::to_string(*o.bytes) : std::string();
+  if (o.code == MoveDirCode::kRelocated) {
+    out += "\n" + kRule + "\n";
+    out += "OK: relocated " + o.src.string() + " (" + sizeText + " bytes)\n";
+    out += "Bytes now live on NVMe at: " + o.target.string() + "\n";
+    out += "Original parked at:        " + o.parked.string() + "\n";
+    out += "\n";
+    out += "The app(s) using this directory will continue to work \u2014 the path\n";
+    out += "is now a symlink. ";
+    if (o.parkedIsOurs) {
+      out += "Once you've verified everything works, you can\n";
+      out += "delete the parked backup to reclaim its disk:\n";
+      out += "  rm -rf " + shellQuoted(o.parked.string()) + "\n";
+    } else {
+      out += "The parked original is no longer at that name; nothing there\n";
+      out += "was touched.\n";
+    }
+    return out + kRule + "\n";
+  }
+  out += "ERR: " + o.reason + "\n";
+  for (const auto& line : o.details) out += line.empty() ? "\n" : "     " + line + "\n";
+  if (o.putBack == PutBack::kDone) {
+    out += "     Your folder is back at " + o.src.string() + "; nothing was moved.\n";
+  } else if (o.putBack == PutBack::kStuck) {
+    out += "ERR: couldn't move the original back either. Your data is safe: the original is at " +
+           o.parked.string() + " and a full copy at " + o.target.string() +
+           ". Rename the original back to " + o.src.string() + " by hand.\n";
+  }
+  return out;
+}
+
+MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
+                              const std::string& path, FileOperations& files) {
+  const MoveDirOutcome outcome = moveDirToNvme(ctx, inUse, path, files);
+  ctx.out << renderMoveDirOutcome(outcome);
+  return outcome.code;
 }
 
 int moveDirCommand(ServiceContext& ctx, const std::vector<std::string>& args) {

@@ -270,5 +270,133 @@ TEST_F(RelocationTest, AFailureBetweenParkAndLinkLosesNothingAndSaysSo) {
   }
 }
 
+// Given runs that stop at different points, then the outcome carries what
+// happened as fields and the run itself prints no report line: the report is
+// the renderer's alone.
+TEST_F(RelocationTest, TheOutcomeRecordsWhatHappenedAndTheRunDoesNotSayIt) {
+  std::ofstream(env_.home() / "a file") << "x";
+  fs::create_directory_symlink(src_, env_.home() / "a link");
+  struct Case {
+    std::string path;
+    MoveDirCode code;
+    std::string reason;
+    std::size_t details;
+  };
+  const std::vector<Case> cases = {
+      {"", MoveDirCode::kInvalidRequest, "no path provided", 0},
+      {(env_.home() / "gone").string(), MoveDirCode::kInvalidRequest,
+       "source missing: " + (env_.home() / "gone").string(), 0},
+      {(env_.home() / "a link").string(), MoveDirCode::kInvalidRequest,
+       "already a symlink (already relocated?): " + (env_.home() / "a link").string(), 0},
+      {(env_.home() / "a file").string(), MoveDirCode::kInvalidRequest,
+       "not a directory: " + (env_.home() / "a file").string(), 0},
+      {src_.string(), MoveDirCode::kCopyFailed,
+       "GNU rsync 3.x is required for moves but isn't installed.", 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    env_.out().str("");
+    const MoveDirOutcome o = moveDirToNvme(env_.load(), FolderInUseProbe(lsof_), c.path);
+    EXPECT_EQ(o.code, c.code);
+    EXPECT_EQ(o.reason, c.reason);
+    EXPECT_EQ(o.details.size(), c.details);
+    EXPECT_EQ(o.putBack, PutBack::kNotNeeded);
+    EXPECT_FALSE(contains(env_.out().str(), "ERR:")) << env_.out().str();
+  }
+  expectSourceUntouched();
+}
+
+// Given a link the disk refuses, then the outcome names the paths, the
+// cause and that the original went back.
+TEST_F(RelocationTest, AFailedLinkIsRecordedWithThePathsAndThePutBack) {
+  const std::string rsync = findExecutable("rsync");
+  if (rsync.empty()) GTEST_SKIP() << "rsync not installed";
+  env_.fake().rsyncCandidates = {rsync};
+  testing::FailingFileOperations files;
+  files.failFirst(testing::FileOp::kCreateDirectorySymlink, src_.string(), EACCES);
+  const MoveDirOutcome o =
+      moveDirToNvme(env_.load(), FolderInUseProbe(lsof_), src_.string(), files);
+  EXPECT_EQ(o.code, MoveDirCode::kLinkFailed);
+  EXPECT_EQ(o.src, src_);
+  EXPECT_EQ(o.target, base_ / "Relocated" / src_.filename());
+  EXPECT_EQ(o.parked, src_.string() + ".hollin-old");
+  EXPECT_EQ(o.bytes, std::optional<std::uint64_t>(4));
+  EXPECT_EQ(o.reason, "couldn't create symlink; restoring original from " + o.parked.string());
+  EXPECT_EQ(o.details, std::vector<std::string>{std::string(std::strerror(EACCES)) + "."});
+  EXPECT_EQ(o.putBack, PutBack::kDone);
+  expectSourceUntouched();
+}
+
+// The whole output and exit code of a refusal and of a successful move,
+// with a stand-in rsync that copies like the real one but shows no
+// progress, so the output does not depend on timing.
+TEST_F(RelocationTest, GoldenOutputOfARefusalAndASuccessfulMove) {
+  const std::string rsync = findExecutable("rsync");
+  if (rsync.empty()) GTEST_SKIP() << "rsync not installed";
+  const fs::path quiet = env_.home() / "quiet-rsync";
+  std::ofstream(quiet) << "#!/bin/sh\n"
+                          "for a in \"$@\"; do\n"
+                          "  [ \"$a\" = --info=progress2 ] && exec " +
+                              rsync +
+                              " \"$@\" >/dev/null\n"
+                              "done\n"
+                              "exec " +
+                              rsync + " \"$@\"\n";
+  fs::permissions(quiet, fs::perms::owner_all);
+  env_.fake().rsyncCandidates = {quiet.string()};
+  std::ofstream(env_.home() / "notes.txt") << "n";
+
+  auto run = [&](const fs::path& path) {
+    env_.out().str("");
+    const int code =
+        static_cast<int>(safeMoveDirToNvme(env_.load(), FolderInUseProbe(lsof_), path.string()));
+    return std::to_string(code) + "\n" + env_.out().str();
+  };
+  const std::string notes = (env_.home() / "notes.txt").string();
+  EXPECT_EQ(run(env_.home() / "notes.txt"), "2\nERR: not a directory: " + notes + "\n");
+
+  const std::string s = src_.string(), t = (base_ / "Relocated" / src_.filename()).string(),
+                    p = s + ".hollin-old";
+  const std::string rule(66, '-');
+  EXPECT_EQ(run(src_),
+            "0\n"
+            "Source: " +
+                s +
+                "\n"
+                "Target: " +
+                t +
+                "\n"
+                "Size:   4 bytes\n\n"
+                "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"
+                "  copy complete\n"
+                "\nStep 2/3 \u2014 parking original at " +
+                s +
+                ".hollin-old\n"
+                "  the copy matches the parked original\n"
+                "\nStep 3/3 \u2014 creating symlink\n"
+                "[" +
+                ts(testsupport::ContextInTempHome::kNow) + "] relocate: " + s + " -> " + t +
+                " (4 bytes; parked original at " + p +
+                ")\n"
+                "\n" +
+                rule +
+                "\n"
+                "OK: relocated " +
+                s +
+                " (4 bytes)\n"
+                "Bytes now live on NVMe at: " +
+                t +
+                "\n"
+                "Original parked at:        " +
+                p +
+                "\n"
+                "\n"
+                "The app(s) using this directory will continue to work \u2014 the path\n"
+                "is now a symlink. Once you've verified everything works, you can\n"
+                "delete the parked backup to reclaim its disk:\n"
+                "  rm -rf '" +
+                p + "'\n" + rule + "\n");
+}
+
 }  // namespace
 }  // namespace brimvale::service
