@@ -320,7 +320,7 @@ TEST_F(RelocationTest, AFailedLinkIsRecordedWithThePathsAndThePutBack) {
   EXPECT_EQ(o.src, src_);
   EXPECT_EQ(o.target, base_ / "Relocated" / src_.filename());
   EXPECT_EQ(o.parked, src_.string() + ".hollin-old");
-  EXPECT_EQ(o.bytes, std::optional<std::uint64_t>(4));
+  EXPECT_EQ(o.bytes, bytesOf(src_.string()));
   EXPECT_EQ(o.reason, "couldn't create symlink; restoring original from " + o.parked.string());
   EXPECT_EQ(o.details, std::vector<std::string>{std::string(std::strerror(EACCES)) + "."});
   EXPECT_EQ(o.putBack, PutBack::kDone);
@@ -358,44 +358,37 @@ TEST_F(RelocationTest, GoldenOutputOfARefusalAndASuccessfulMove) {
   const std::string s = src_.string(), t = (base_ / "Relocated" / src_.filename()).string(),
                     p = s + ".hollin-old";
   const std::string rule(66, '-');
-  EXPECT_EQ(run(src_),
-            "0\n"
-            "Source: " +
-                s +
-                "\n"
-                "Target: " +
-                t +
-                "\n"
-                "Size:   4 bytes\n\n"
-                "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"
-                "  copy complete\n"
-                "\nStep 2/3 \u2014 parking original at " +
-                s +
-                ".hollin-old\n"
-                "  the copy matches the parked original\n"
-                "\nStep 3/3 \u2014 creating symlink\n"
-                "[" +
-                ts(testsupport::ContextInTempHome::kNow) + "] relocate: " + s + " -> " + t +
-                " (4 bytes; parked original at " + p +
-                ")\n"
-                "\n" +
-                rule +
-                "\n"
-                "OK: relocated " +
-                s +
-                " (4 bytes)\n"
-                "Bytes now live on NVMe at: " +
-                t +
-                "\n"
-                "Original parked at:        " +
-                p +
-                "\n"
-                "\n"
-                "The app(s) using this directory will continue to work \u2014 the path\n"
-                "is now a symlink. Once you've verified everything works, you can\n"
-                "delete the parked backup to reclaim its disk:\n"
-                "  rm -rf '" +
-                p + "'\n" + rule + "\n");
+  const std::string size = std::to_string(bytesOf(s).value());  // as the file system counts
+  std::string expected = "0\n";
+  for (const std::string& line : {
+           "Source: " + s,
+           "Target: " + t,
+           "Size:   " + size + " bytes",
+           std::string(),
+           std::string("Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026"),
+           std::string("  copy complete"),
+           std::string(),
+           "Step 2/3 \u2014 parking original at " + p,
+           std::string("  the copy matches the parked original"),
+           std::string(),
+           std::string("Step 3/3 \u2014 creating symlink"),
+           "[" + ts(testsupport::ContextInTempHome::kNow) + "] relocate: " + s + " -> " + t + " (" +
+               size + " bytes; parked original at " + p + ")",
+           std::string(),
+           rule,
+           "OK: relocated " + s + " (" + size + " bytes)",
+           "Bytes now live on NVMe at: " + t,
+           "Original parked at:        " + p,
+           std::string(),
+           std::string("The app(s) using this directory will continue to work \u2014 the path"),
+           std::string("is now a symlink. Once you've verified everything works, you can"),
+           std::string("delete the parked backup to reclaim its disk:"),
+           "  rm -rf '" + p + "'",
+           rule,
+       }) {
+    expected += line + "\n";
+  }
+  EXPECT_EQ(run(src_), expected);
 }
 
 }  // namespace
