@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 
@@ -128,7 +129,8 @@ CheckResult SelfCheck::serviceProgram(bool installed) {
   auto copied = installer_.copyServicePrograms();
   if (!copied)
     return {name, CheckOutcome::kWarned, "couldn't write daemon script: " + copied.error().detail};
-  (void)installer_.loadAndKickstart();
+  bestEffort(installer_.loadAndKickstart(), DiagnosticsLog(paths_.diagnosticsLog, clock_),
+             "restarting the service after repairing it");
   restartedAt_ = clock_();
   return {name, CheckOutcome::kRepaired,
           "re-deployed brim-vale.sh from " + scriptsFolder_.string() + " and reloaded LaunchAgent"};
@@ -159,14 +161,16 @@ CheckResult SelfCheck::liveness(bool installed) {
   const std::time_t now = clock_();
   if (!restartedAt_ && history && now - *history > kStaleHistoryHours * 3600) {
     const long hours = static_cast<long>((now - *history) / 3600);
-    (void)installer_.loadAndKickstart();
+    bestEffort(installer_.loadAndKickstart(), DiagnosticsLog(paths_.diagnosticsLog, clock_),
+               "restarting a stalled service");
     restartedAt_ = now;
     note = "snapshot stale (" + std::to_string(hours) + "h old) — bounced LaunchAgent to unwedge";
   }
   if (!restartedAt_) {
     if (modifiedAt(paths_.statusJson)) return {name, CheckOutcome::kHealthy, "reporting"};
     restartedAt_ = now;
-    (void)services_.kickstart();
+    bestEffort(services_.kickstart(), DiagnosticsLog(paths_.diagnosticsLog, clock_),
+               "starting the service");
   }
   const auto until = std::chrono::steady_clock::now() + reportInLimit_;
   for (;;) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/state/service_config.h"
@@ -156,7 +157,9 @@ Result<void> ServiceInstaller::writeShim() {
 }
 
 Result<void> ServiceInstaller::loadAndKickstart() {
-  (void)services_.unload(kLoadLimit);
+  // A copy still loaded shows as the load's failure just below.
+  bestEffort(services_.unload(kLoadLimit), DiagnosticsLog(paths_.diagnosticsLog),
+             "unloading the service before loading it again");
   if (auto loaded = services_.load(); !loaded) return loaded;
   if (auto kicked = services_.kickstart(); !kicked) {
     const std::string& detail = kicked.error().detail;
@@ -203,7 +206,7 @@ Result<void> ServiceInstaller::install() {
 
 void ServiceInstaller::startService() {
   if (!isInstalled()) {
-    (void)install();
+    (void)install();  // says how it went on its own
     return;
   }
   if (auto copied = copyServicePrograms()) {
@@ -212,9 +215,12 @@ void ServiceInstaller::startService() {
   }
   if (services_.definitionIsOutdated()) {
     say_("migrating LaunchAgent plist to app-centric lifecycle");
-    (void)services_.writeDefinition(definition());
+    bestEffort(services_.writeDefinition(definition()), DiagnosticsLog(paths_.diagnosticsLog),
+               "rewriting the service definition");
   }
-  (void)services_.unload(kLoadLimit);
+  // A copy still loaded shows as the load's failure just below.
+  bestEffort(services_.unload(kLoadLimit), DiagnosticsLog(paths_.diagnosticsLog),
+             "unloading the service before loading it again");
   if (auto loaded = services_.load(); !loaded) {
     say_("daemon load failed pre-splash: " + loaded.error().detail);
     return;

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <chrono>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
@@ -197,7 +198,8 @@ void StorageWarningMonitor::stop() {
   if (timer_) d_.scheduler.cancel(*timer_);
   timer_.reset();
   const std::string raw(warnStateRaw(state_));
-  (void)d_.defaults.setString(kWarnStateDefaultsKey, raw);
+  bestEffort(d_.defaults.setString(kWarnStateDefaultsKey, raw),
+             DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "keeping the warning state");
   log("storage warning monitor stopped (warnState=" + raw + " persisted)");
 }
 
@@ -210,7 +212,8 @@ void StorageWarningMonitor::tick() {
   const std::string summary = next != WarnState::kOk
                                   ? "Free space is running low (" + freeText + " free)."
                                   : "Checked free space — all good (" + freeText + " free).";
-  (void)d_.ledger.recordRun(JobKind::kStorageWatch, JobOutcome::kOk, summary);
+  bestEffort(d_.ledger.recordRun(JobKind::kStorageWatch, JobOutcome::kOk, summary),
+             DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "recording the free-space check");
   const std::string thread(kStorageWarningThread);
   if (next == WarnState::kOk) d_.notifications.dismiss(thread);
   if (next == state_) return;
@@ -219,7 +222,8 @@ void StorageWarningMonitor::tick() {
       " (free=" + freeText + ", pct=" + std::to_string(percentFree(*m)) + "%)");
   transition(next, *m);
   state_ = next;
-  (void)d_.defaults.setString(kWarnStateDefaultsKey, warnStateRaw(next));
+  bestEffort(d_.defaults.setString(kWarnStateDefaultsKey, warnStateRaw(next)),
+             DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "keeping the warning state");
 }
 
 void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& m) {
@@ -227,7 +231,8 @@ void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& 
   const Escalation* e = escalationFor(next);
   if (!e) {
     d_.notifications.dismiss(thread);
-    (void)d_.ledger.clearIssue(JobKind::kStorageWatch, kIssueItem);
+    bestEffort(d_.ledger.clearIssue(JobKind::kStorageWatch, kIssueItem),
+               DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "clearing the low-space issue");
     return;
   }
   NotificationPayload payload;
@@ -235,9 +240,10 @@ void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& 
   payload.thread = thread;
   d_.notifications.post(e->title, notificationBody(m, next), payload);
   if (e->relocates) autoRelocate();
-  (void)d_.ledger.recordIssue(
-      JobKind::kStorageWatch, kIssueItem,
-      e->issueStart + platform::formatFileByteCount(m.freeBytes) + e->issueEnd);
+  bestEffort(d_.ledger.recordIssue(
+                 JobKind::kStorageWatch, kIssueItem,
+                 e->issueStart + platform::formatFileByteCount(m.freeBytes) + e->issueEnd),
+             DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "recording the low-space issue");
 }
 
 void StorageWarningMonitor::autoRelocate() {
