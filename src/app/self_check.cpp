@@ -88,9 +88,11 @@ CheckResult SelfCheck::stateDirectory() {
   CheckResult r{"State directory", CheckOutcome::kHealthy, "present + writeable"};
   for (const fs::path& dir : {paths_.root, paths_.state}) {
     if (access(dir.c_str(), W_OK | X_OK) == 0) continue;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    fs::permissions(dir, fs::perms::owner_all, ec);
+    // Whether the repair worked is judged by the access check just below.
+    const DiagnosticsLog diagnostics(paths_.diagnosticsLog, clock_);
+    bestEffort(createDirectories(dir), diagnostics, "recreating a state folder");
+    bestEffort(setPermissions(dir, fs::perms::owner_all), diagnostics,
+               "making a state folder private");
     if (access(dir.c_str(), W_OK | X_OK) != 0)
       return {r.name, CheckOutcome::kWarned, "couldn't recreate " + dir.string()};
     r = {r.name, CheckOutcome::kRepaired, "recreated " + dir.string()};

@@ -145,8 +145,9 @@ Result<int> ServiceInstaller::copyServicePrograms() {
 
 Result<void> ServiceInstaller::writeShim() {
   const fs::path bin = paths_.home / ".local" / "bin";
-  std::error_code ec;
-  fs::create_directories(bin, ec);
+  // A folder that cannot be made shows as the write's failure just below.
+  bestEffort(createDirectories(bin), DiagnosticsLog(paths_.diagnosticsLog),
+             "creating the folder for the command shim");
   const fs::path shim = bin / "brvl";
   if (auto written = writeFileAtomically(shim, shimScript(paths_.serviceProgram), {.mode = 0700});
       !written) {

@@ -106,7 +106,6 @@ void evictRoot(ServiceContext& ctx, Guards& guards, const std::string& root,
                EvictionCounters& counters) {
   platform::CloudEviction& tools = *ctx.platform.eviction;
   const auto tool = evictionToolFor(root, ctx.paths.home, tools);
-  std::error_code ec;
   if (!tool) {
     ctx.out << "skip (no tool): " << root << "\n";
     return;
@@ -115,7 +114,7 @@ void evictRoot(ServiceContext& ctx, Guards& guards, const std::string& root,
     ctx.out << "skip (not cloud): " << root << "\n";
     return;
   }
-  if (!fs::is_directory(root, ec)) {
+  if (!isDirectory(root).value_or(false)) {
     ctx.out << "skip (missing): " << root << "\n";
     return;
   }

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/folder_walk.h"
 #include "common/base/timestamps.h"
@@ -52,14 +53,13 @@ void countOlderChildren(const fs::path& folder, std::int64_t age, std::time_t no
 PreviewCount previewRule(const ServiceContext& ctx, const RuleScope& scope, const RuleText& rule,
                          std::time_t now) {
   PreviewCount count;
-  std::error_code ec;
   if (rule.action == "app_cache_clean") {
     for (const auto& appPath : ctx.cfg().array("APP_CACHE_PATHS")) {
       // A real run leaves these alone, so they are not counted.
       if (scope.appFolderRefusal(appPath)) continue;
       for (const auto& safeDir : ctx.cfg().array("APP_CACHE_SAFE_DIRS")) {
         const fs::path folder = fs::path(appPath) / safeDir;
-        if (!fs::is_directory(folder, ec)) continue;
+        if (!isDirectory(folder).value_or(false)) continue;
         if (!canListFolder(folder)) {
           count.status = "DENY";
           continue;
@@ -70,7 +70,7 @@ PreviewCount previewRule(const ServiceContext& ctx, const RuleScope& scope, cons
     return count;
   }
   if (scope.sourceRefusal(rule.src)) return {0, 0, "REFUSED"};
-  if (!fs::is_directory(rule.src, ec)) return {0, 0, "MISS"};
+  if (!isDirectory(rule.src).value_or(false)) return {0, 0, "MISS"};
   if (!canListFolder(rule.src)) return {0, 0, "DENY"};
   if (rule.action == "archive_big") {
     const std::int64_t minBytes = archiveBigMiB(rule) * 1048576;
@@ -199,10 +199,9 @@ int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     // Cache rules name no source; an empty row would only confuse.
     if (src.empty() || std::find(seen.begin(), seen.end(), src) != seen.end()) continue;
     seen.push_back(src);
-    std::error_code ec;
-    const std::string status = !fs::is_directory(src, ec) ? "MISS"
-                               : canListFolder(src)       ? "OK"
-                                                          : "DENY";
+    const std::string status = !isDirectory(src).value_or(false) ? "MISS"
+                               : canListFolder(src)              ? "OK"
+                                                                 : "DENY";
     out += padded(status, 6, false) + "  " + src + "\n";
   }
   out +=

@@ -180,9 +180,8 @@ void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int6
   if (safeDirs.empty()) return ctx.log.say("no APP_CACHE_SAFE_DIRS configured");
   const RuleScope scope(ctx);
   const std::time_t now = ctx.clock();
-  std::error_code ec;
   for (const auto& appPath : appPaths) {
-    if (!fs::is_directory(appPath, ec)) {
+    if (!isDirectory(appPath).value_or(false)) {
       ctx.log.say("app-cache skip \u2014 not found: " + appPath);
       continue;
     }
@@ -199,7 +198,7 @@ void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int6
                     ", so nothing there was deleted. Nothing was changed.");
         continue;
       }
-      if (!fs::is_directory(folder, ec)) continue;
+      if (!isDirectory(folder).value_or(false)) continue;
       auto checked = CheckedFolder::open(scope.cachePolicy(), folder);
       if (!checked) {
         ctx.log.say("app-cache skip \u2014 refused: " + folder.string() + ". " + checked.error());
