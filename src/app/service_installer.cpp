@@ -85,15 +85,17 @@ bool ServiceInstaller::isInstalled() const {
 
 void ServiceInstaller::migrateLegacy() {
   const fs::path legacy = paths_.home / ".hollin";
-  std::error_code ec;
-  if (fs::is_directory(legacy, ec) && !presentAt(paths_.root)) {
+  const DiagnosticsLog diagnostics(paths_.diagnosticsLog);
+  // A migration step that fails leaves the old name in place; the next start tries again.
+  if (isDirectory(legacy).value_or(false) && !presentAt(paths_.root)) {
     say_("Migrating legacy ~/.hollin → ~/.brimvale");
-    fs::rename(legacy, paths_.root, ec);
+    bestEffort(renamePath(legacy, paths_.root), diagnostics, "moving the legacy state folder");
   }
-  if (fs::is_directory(paths_.root, ec)) {
+  if (isDirectory(paths_.root).value_or(false)) {
     for (const auto& r : kLegacyRenames) {
       if (presentAt(paths_.root / r.from) && !presentAt(paths_.root / r.to)) {
-        fs::rename(paths_.root / r.from, paths_.root / r.to, ec);
+        bestEffort(renamePath(paths_.root / r.from, paths_.root / r.to), diagnostics,
+                   "renaming a legacy state file");
       }
     }
   }
@@ -102,10 +104,10 @@ void ServiceInstaller::migrateLegacy() {
     const fs::path plist = agents / name;
     if (!presentAt(plist)) continue;
     if (!options_.launchctl.empty()) {
-      (void)runProcess(
+      (void)runProcess(  // unloading what is not loaded fails harmlessly
           {.path = options_.launchctl, .args = {"unload", plist.string()}, .deadline = kLoadLimit});
     }
-    fs::remove(plist, ec);
+    bestEffort(removePath(plist), diagnostics, "removing a legacy agent definition");
     say_(std::string("  unloaded legacy: ") + name);
   }
 }
