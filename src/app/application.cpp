@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "app/status_text.h"
+#include "common/base/best_effort.h"
 
 namespace brimvale::app {
 namespace {
@@ -50,7 +51,9 @@ bool Application::start() {
           "~/Library/LaunchAgents/com.brimvale.service.plist permissions in Terminal.");
       return false;
     }
-    (void)installer_.loadAndKickstart();
+    // Tried again until the deadline above; each miss is noted.
+    bestEffort(installer_.loadAndKickstart(), DiagnosticsLog(paths_.diagnosticsLog),
+               "loading the service");
     std::this_thread::sleep_for(milliseconds(500));
   }
   delivery_.drainQueue();

@@ -5,6 +5,8 @@
 
 #include <thread>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 
 namespace brimvale::app {
@@ -71,9 +73,8 @@ SelfCheck::SelfCheck(StatePaths paths, fs::path scriptsFolder, ServiceInstaller&
 
 SelfCheckReport SelfCheck::run() {
   restartedAt_.reset();
-  std::error_code ec;
-  const bool programInstalled = fs::exists(paths_.serviceProgram, ec);
-  const bool definitionInstalled = fs::exists(services_.definitionPath(), ec);
+  const bool programInstalled = pathExists(paths_.serviceProgram).value_or(false);
+  const bool definitionInstalled = pathExists(services_.definitionPath()).value_or(false);
   SelfCheckReport report;
   report.checks.push_back(stateDirectory());
   report.checks.push_back(daemonLog());
@@ -87,9 +88,11 @@ CheckResult SelfCheck::stateDirectory() {
   CheckResult r{"State directory", CheckOutcome::kHealthy, "present + writeable"};
   for (const fs::path& dir : {paths_.root, paths_.state}) {
     if (access(dir.c_str(), W_OK | X_OK) == 0) continue;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    fs::permissions(dir, fs::perms::owner_all, ec);
+    // Whether the repair worked is judged by the access check just below.
+    const DiagnosticsLog diagnostics(paths_.diagnosticsLog, clock_);
+    bestEffort(createDirectories(dir), diagnostics, "recreating a state folder");
+    bestEffort(setPermissions(dir, fs::perms::owner_all), diagnostics,
+               "making a state folder private");
     if (access(dir.c_str(), W_OK | X_OK) != 0)
       return {r.name, CheckOutcome::kWarned, "couldn't recreate " + dir.string()};
     r = {r.name, CheckOutcome::kRepaired, "recreated " + dir.string()};
@@ -98,8 +101,8 @@ CheckResult SelfCheck::stateDirectory() {
 }
 
 CheckResult SelfCheck::daemonLog() {
-  std::error_code ec;
-  if (fs::exists(paths_.log, ec)) return {"Daemon log file", CheckOutcome::kHealthy, "present"};
+  if (pathExists(paths_.log).value_or(false))
+    return {"Daemon log file", CheckOutcome::kHealthy, "present"};
   if (!touchFile(paths_.log)) {
     return {"Daemon log file", CheckOutcome::kWarned, "couldn't create " + paths_.log.string()};
   }
@@ -107,19 +110,17 @@ CheckResult SelfCheck::daemonLog() {
 }
 
 bool SelfCheck::programIsValid() {
-  std::error_code ec;
-  const auto size = fs::file_size(paths_.serviceProgram, ec);
-  if (ec) return false;
-  const auto time = fs::last_write_time(paths_.serviceProgram, ec);
-  if (ec) return false;
-  if (validProgram_ && validProgram_->first == size && validProgram_->second == time) return true;
+  const auto size = fileSize(paths_.serviceProgram);
+  const auto time = lastWriteTime(paths_.serviceProgram);
+  if (!size || !time) return false;
+  if (validProgram_ && validProgram_->first == *size && validProgram_->second == *time) return true;
   if (access(paths_.serviceProgram.c_str(), X_OK) != 0) return false;
   ProcessResult probe = runProcess({.path = paths_.serviceProgram.string(),
                                     .args = {"help"},
                                     .envAdditions = {{"HOME", paths_.home.string()}},
                                     .deadline = kProgramProbeLimit});
   if (!probe.succeeded() || probe.out.find("brim-vale") == std::string::npos) return false;
-  validProgram_.emplace(size, time);
+  validProgram_.emplace(*size, *time);
   return true;
 }
 
@@ -130,7 +131,8 @@ CheckResult SelfCheck::serviceProgram(bool installed) {
   auto copied = installer_.copyServicePrograms();
   if (!copied)
     return {name, CheckOutcome::kWarned, "couldn't write daemon script: " + copied.error().detail};
-  (void)installer_.loadAndKickstart();
+  bestEffort(installer_.loadAndKickstart(), DiagnosticsLog(paths_.diagnosticsLog, clock_),
+             "restarting the service after repairing it");
   restartedAt_ = clock_();
   return {name, CheckOutcome::kRepaired,
           "re-deployed brim-vale.sh from " + scriptsFolder_.string() + " and reloaded LaunchAgent"};
@@ -161,14 +163,16 @@ CheckResult SelfCheck::liveness(bool installed) {
   const std::time_t now = clock_();
   if (!restartedAt_ && history && now - *history > kStaleHistoryHours * 3600) {
     const long hours = static_cast<long>((now - *history) / 3600);
-    (void)installer_.loadAndKickstart();
+    bestEffort(installer_.loadAndKickstart(), DiagnosticsLog(paths_.diagnosticsLog, clock_),
+               "restarting a stalled service");
     restartedAt_ = now;
     note = "snapshot stale (" + std::to_string(hours) + "h old) — bounced LaunchAgent to unwedge";
   }
   if (!restartedAt_) {
     if (modifiedAt(paths_.statusJson)) return {name, CheckOutcome::kHealthy, "reporting"};
     restartedAt_ = now;
-    (void)services_.kickstart();
+    bestEffort(services_.kickstart(), DiagnosticsLog(paths_.diagnosticsLog, clock_),
+               "starting the service");
   }
   const auto until = std::chrono::steady_clock::now() + reportInLimit_;
   for (;;) {

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/state/service_config.h"
 
@@ -28,10 +30,7 @@ constexpr std::array kLegacyRenames{
 constexpr std::array kLegacyAgents{"com.hollin.tarnwick.plist", "com.hollin.tarnwick.gui.plist",
                                    "com.hollin.divu-dozar.plist"};
 
-bool presentAt(const fs::path& p) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(p, ec));
-}
+bool presentAt(const fs::path& p) { return fs::exists(linkStatus(p).value_or(fs::file_status{})); }
 
 }  // namespace
 
@@ -86,15 +85,17 @@ bool ServiceInstaller::isInstalled() const {
 
 void ServiceInstaller::migrateLegacy() {
   const fs::path legacy = paths_.home / ".hollin";
-  std::error_code ec;
-  if (fs::is_directory(legacy, ec) && !presentAt(paths_.root)) {
+  const DiagnosticsLog diagnostics(paths_.diagnosticsLog);
+  // A migration step that fails leaves the old name in place; the next start tries again.
+  if (isDirectory(legacy).value_or(false) && !presentAt(paths_.root)) {
     say_("Migrating legacy ~/.hollin → ~/.brimvale");
-    fs::rename(legacy, paths_.root, ec);
+    bestEffort(renamePath(legacy, paths_.root), diagnostics, "moving the legacy state folder");
   }
-  if (fs::is_directory(paths_.root, ec)) {
+  if (isDirectory(paths_.root).value_or(false)) {
     for (const auto& r : kLegacyRenames) {
       if (presentAt(paths_.root / r.from) && !presentAt(paths_.root / r.to)) {
-        fs::rename(paths_.root / r.from, paths_.root / r.to, ec);
+        bestEffort(renamePath(paths_.root / r.from, paths_.root / r.to), diagnostics,
+                   "renaming a legacy state file");
       }
     }
   }
@@ -103,10 +104,10 @@ void ServiceInstaller::migrateLegacy() {
     const fs::path plist = agents / name;
     if (!presentAt(plist)) continue;
     if (!options_.launchctl.empty()) {
-      (void)runProcess(
+      (void)runProcess(  // unloading what is not loaded fails harmlessly
           {.path = options_.launchctl, .args = {"unload", plist.string()}, .deadline = kLoadLimit});
     }
-    fs::remove(plist, ec);
+    bestEffort(removePath(plist), diagnostics, "removing a legacy agent definition");
     say_(std::string("  unloaded legacy: ") + name);
   }
 }
@@ -146,8 +147,9 @@ Result<int> ServiceInstaller::copyServicePrograms() {
 
 Result<void> ServiceInstaller::writeShim() {
   const fs::path bin = paths_.home / ".local" / "bin";
-  std::error_code ec;
-  fs::create_directories(bin, ec);
+  // A folder that cannot be made shows as the write's failure just below.
+  bestEffort(createDirectories(bin), DiagnosticsLog(paths_.diagnosticsLog),
+             "creating the folder for the command shim");
   const fs::path shim = bin / "brvl";
   if (auto written = writeFileAtomically(shim, shimScript(paths_.serviceProgram), {.mode = 0700});
       !written) {
@@ -158,7 +160,9 @@ Result<void> ServiceInstaller::writeShim() {
 }
 
 Result<void> ServiceInstaller::loadAndKickstart() {
-  (void)services_.unload(kLoadLimit);
+  // A copy still loaded shows as the load's failure just below.
+  bestEffort(services_.unload(kLoadLimit), DiagnosticsLog(paths_.diagnosticsLog),
+             "unloading the service before loading it again");
   if (auto loaded = services_.load(); !loaded) return loaded;
   if (auto kicked = services_.kickstart(); !kicked) {
     const std::string& detail = kicked.error().detail;
@@ -205,7 +209,7 @@ Result<void> ServiceInstaller::install() {
 
 void ServiceInstaller::startService() {
   if (!isInstalled()) {
-    (void)install();
+    (void)install();  // says how it went on its own
     return;
   }
   if (auto copied = copyServicePrograms()) {
@@ -214,9 +218,12 @@ void ServiceInstaller::startService() {
   }
   if (services_.definitionIsOutdated()) {
     say_("migrating LaunchAgent plist to app-centric lifecycle");
-    (void)services_.writeDefinition(definition());
+    bestEffort(services_.writeDefinition(definition()), DiagnosticsLog(paths_.diagnosticsLog),
+               "rewriting the service definition");
   }
-  (void)services_.unload(kLoadLimit);
+  // A copy still loaded shows as the load's failure just below.
+  bestEffort(services_.unload(kLoadLimit), DiagnosticsLog(paths_.diagnosticsLog),
+             "unloading the service before loading it again");
   if (auto loaded = services_.load(); !loaded) {
     say_("daemon load failed pre-splash: " + loaded.error().detail);
     return;

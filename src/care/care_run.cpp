@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -157,8 +158,7 @@ Result<void> storeRunRecord(platform::UserDefaults& defaults, const CareRunRecor
 
 Result<std::int64_t> addToAllTimeSaved(const std::filesystem::path& file, std::int64_t bytes) {
   std::int64_t total = 0;
-  std::error_code ec;
-  if (std::filesystem::exists(file, ec)) {
+  if (pathExists(file).value_or(false)) {
     auto text = readFile(file);
     if (!text) return std::unexpected(text.error());
     const auto lines = splitLines(*text);

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 
@@ -102,7 +103,8 @@ void NotificationDelivery::drainQueue() {
   if (ec) return;
   // touchFile never truncates: a writer that already recreated the queue
   // after the rename keeps its line.
-  (void)touchFile(paths_.notificationsQueue);
+  bestEffort(touchFile(paths_.notificationsQueue), DiagnosticsLog(paths_.diagnosticsLog),
+             "recreating the notification queue");
   auto text = readFile(batch);
   // An unreadable batch stays on disk rather than being lost.
   if (!text) return;

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <chrono>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/raw_names.h"
@@ -192,7 +194,8 @@ void StorageWarningMonitor::stop() {
   if (timer_) d_.scheduler.cancel(*timer_);
   timer_.reset();
   const std::string raw(warnStateRaw(state_));
-  (void)d_.defaults.setString(kWarnStateDefaultsKey, raw);
+  bestEffort(d_.defaults.setString(kWarnStateDefaultsKey, raw),
+             DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "keeping the warning state");
   log("storage warning monitor stopped (warnState=" + raw + " persisted)");
 }
 
@@ -205,7 +208,8 @@ void StorageWarningMonitor::tick() {
   const std::string summary = next != WarnState::kOk
                                   ? "Free space is running low (" + freeText + " free)."
                                   : "Checked free space — all good (" + freeText + " free).";
-  (void)d_.ledger.recordRun(JobKind::kStorageWatch, JobOutcome::kOk, summary);
+  bestEffort(d_.ledger.recordRun(JobKind::kStorageWatch, JobOutcome::kOk, summary),
+             DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "recording the free-space check");
   const std::string thread(kStorageWarningThread);
   if (next == WarnState::kOk) d_.notifications.dismiss(thread);
   if (next == state_) return;
@@ -214,7 +218,8 @@ void StorageWarningMonitor::tick() {
       " (free=" + freeText + ", pct=" + std::to_string(percentFree(*m)) + "%)");
   transition(next, *m);
   state_ = next;
-  (void)d_.defaults.setString(kWarnStateDefaultsKey, warnStateRaw(next));
+  bestEffort(d_.defaults.setString(kWarnStateDefaultsKey, warnStateRaw(next)),
+             DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "keeping the warning state");
 }
 
 void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& m) {
@@ -222,7 +227,8 @@ void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& 
   const Escalation* e = escalationFor(next);
   if (!e) {
     d_.notifications.dismiss(thread);
-    (void)d_.ledger.clearIssue(JobKind::kStorageWatch, kIssueItem);
+    bestEffort(d_.ledger.clearIssue(JobKind::kStorageWatch, kIssueItem),
+               DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "clearing the low-space issue");
     return;
   }
   NotificationPayload payload;
@@ -230,9 +236,10 @@ void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& 
   payload.thread = thread;
   d_.notifications.post(e->title, notificationBody(m, next), payload);
   if (e->relocates) autoRelocate();
-  (void)d_.ledger.recordIssue(
-      JobKind::kStorageWatch, kIssueItem,
-      e->issueStart + platform::formatFileByteCount(m.freeBytes) + e->issueEnd);
+  bestEffort(d_.ledger.recordIssue(
+                 JobKind::kStorageWatch, kIssueItem,
+                 e->issueStart + platform::formatFileByteCount(m.freeBytes) + e->issueEnd),
+             DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "recording the low-space issue");
 }
 
 void StorageWarningMonitor::autoRelocate() {
@@ -240,8 +247,7 @@ void StorageWarningMonitor::autoRelocate() {
     log("auto-relocate skipped — ENABLE_AUTO_ACTIONS=0");
     return;
   }
-  std::error_code ec;
-  if (std::filesystem::exists(d_.paths.paused, ec)) {
+  if (pathExists(d_.paths.paused).value_or(false)) {
     log("auto-relocate skipped — manager is paused");
     return;
   }

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
@@ -644,9 +645,9 @@ void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) 
   auto alive = alive_;
   const std::string id = m.id, dst = m.finalDst;
   env_.scheduler->runInBackground([this, alive, id, dst]() -> std::function<void()> {
-    (void)runTool("/bin/rm", {"-rf", dst}, std::chrono::hours(1));
-    std::error_code ec;
-    const bool gone = !fs::exists(fs::symlink_status(dst, ec));
+    (void)runTool("/bin/rm", {"-rf", dst}, std::chrono::hours(1));  // judged by what is left
+    // A path that cannot be examined counts as gone, as it always has.
+    const bool gone = !fs::exists(linkStatus(dst).value_or(fs::file_status{}));
     return [this, alive, id, dst, gone] {
       if (!alive->load()) return;
       log_.append(MoverLogSource::kCleanup,
@@ -1051,6 +1052,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
     pump();
   };
   if (snap.replaceSourceWithSymlink) {
+    FileOperations* files = env_.files;
+    const fs::path diagnosticsFile = env_.paths.diagnosticsLog;
     env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
       std::optional<CleanupRefusal> refusal = cleanupRefusal(snap, policy, checked);
       std::optional<WalkResult> walked;
@@ -1058,7 +1061,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
         logLater(MoverLogSource::kCleanup, "relocate cleanup: walking " + snap.src +
                                                " to replace files with symlinks → " +
                                                snap.finalDst);
-        walked = relinkTree(snap.src, snap.finalDst);
+        const DiagnosticsLog diagnostics(diagnosticsFile);
+        walked = relinkTree(snap.src, snap.finalDst, {*files, diagnostics});
       }
       // A partial relink is a failure that keeps every file, each as itself or
       // as a link to its copy; running the move again finishes it.
@@ -1160,9 +1164,9 @@ void LocalFolderMover::discardPartialCopies() {
     log_.append(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", path}), id);
     auto alive = alive_;
     env_.scheduler->runInBackground([this, alive, id, path]() -> std::function<void()> {
-      (void)runTool("/bin/rm", {"-rf", path}, std::chrono::hours(1));
-      std::error_code ec;
-      const bool gone = !fs::exists(fs::symlink_status(path, ec));
+      (void)runTool("/bin/rm", {"-rf", path}, std::chrono::hours(1));  // judged by what is left
+      // A path that cannot be examined counts as gone, as it always has.
+      const bool gone = !fs::exists(linkStatus(path).value_or(fs::file_status{}));
       return [this, alive, id, path, gone] {
         if (!alive->load()) return;
         log_.append(MoverLogSource::kCleanup,

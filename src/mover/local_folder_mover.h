@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base/file_operations.h"
 #include "common/base/timestamps.h"
 #include "common/state/path_policy.h"
 #include "common/state/paths.h"
@@ -114,6 +115,8 @@ struct MoverEnvironment {
   // Roots outside the home folder the user named on purpose; a recorded move
   // whose source lies outside the home folder and these is not resumed.
   std::vector<std::filesystem::path> extraRoots;
+  // What the clean-up changes the disk through; tests inject failures here.
+  FileOperations* files = &FileOperations::real();
 };
 
 // Loop-thread only, except where noted.

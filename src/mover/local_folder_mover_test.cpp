@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -14,6 +15,8 @@
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/state/path_policy.h"
+#include "common/testing/failing_file_operations.h"
+#include "common/testing/tree_view.h"
 
 namespace brimvale::mover {
 namespace {
@@ -136,6 +139,7 @@ class Mover : public ::testing::Test {
     env.events = events_.get();
     env.rsync = RsyncSupport::probe(RsyncSupport::defaultCandidates(""));
     env.verificationOverride = level;
+    env.files = files_;
     env.thinSnapshots = [this](std::int64_t bytes) -> Result<std::string> {
       thinnedBytes_ = bytes;
       return fail(Errc::kToolFailed, "tmutil missing");
@@ -225,6 +229,7 @@ class Mover : public ::testing::Test {
   std::unique_ptr<transfers::TransferEventStore> events_;
   std::unique_ptr<LocalFolderMover> mover_;
   std::atomic<std::int64_t> thinnedBytes_{0};
+  FileOperations* files_ = &FileOperations::real();  // what the next make() changes the disk with
 };
 
 TEST(IsSafeToWipe, RefusesSystemFoldersHomeDotDotAndOutsideTheWorkingFolder) {
@@ -945,6 +950,56 @@ TEST_F(Mover, AWipeThroughALinkOutOfTheWorkingFolderIsRefused) {
   fs::create_directories(working_ / "Other" / "Projects");
   EXPECT_TRUE(isSafeToWipe((working_ / "Other" / "Projects").string(), WorkingFolderRule::kRequired,
                            paths_.home, working_));
+}
+
+// Given the disk refusing one link or rename while the clean-up replaces the
+// source's files with links, then the move fails saying the copy is whole
+// and where, every old path still reads as before, and finishing the
+// relocation later completes it with nothing lost.
+TEST_F(Mover, ACleanUpRefusedMidRelinkLosesNothingAndIsFinishedLater) {
+  using testing::FileOp;
+  struct Case {
+    const char* name;
+    FileOp op;
+    std::string namePart;
+    int err;
+  };
+  const Case cases[] = {
+      {"rename: no space", FileOp::kRenameAt, "readme.txt", ENOSPC},
+      {"rename: other volume", FileOp::kRenameAt, "data.bin", EXDEV},
+      {"link: not allowed", FileOp::kSymlinkAt, ".bvl-", EACCES},
+      {"link: name too long", FileOp::kSymlinkAt, ".bvl-", ENAMETOOLONG},
+  };
+  const fs::path dst = working_ / "Relocated" / "Projects";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FailingFileOperations failing;
+    failing.failFirst(c.op, c.namePart, c.err);
+    files_ = &failing;
+    auto& mover = make();
+    const fs::path src = makeSource();
+    const testing::TreeView before = testing::userView(src);
+    auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                            MoveTriggerSource::kUserMove);
+    ASSERT_TRUE(id);
+    ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
+    ASSERT_EQ(phaseOf(*id), MovePhase::kFailed);
+    const std::string error = mover.job(*id)->lastError.value_or("");
+    EXPECT_TRUE(error.starts_with("Relocate cleanup partial: ")) << error;
+    EXPECT_NE(error.find(std::strerror(c.err)), std::string::npos) << error;
+    EXPECT_NE(error.find("Destination is valid at " + dst.string()), std::string::npos) << error;
+    EXPECT_EQ(testing::lostEntries(before, testing::userView(src)), 0);
+
+    ASSERT_TRUE(mover.finishPartialRelocation(*id));
+    ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
+    EXPECT_EQ(phaseOf(*id), MovePhase::kDone) << mover.job(*id)->lastError.value_or("");
+    EXPECT_EQ(fs::read_symlink(src / "readme.txt"), dst / "readme.txt");
+    EXPECT_EQ(testing::lostEntries(before, testing::userView(src)), 0);
+    mover_.reset();
+    files_ = &FileOperations::real();
+    fs::remove_all(src);
+    fs::remove_all(working_ / "Relocated");
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <random>
 #include <unordered_set>
 
+#include "common/base/best_effort.h"
 #include "common/base/folder_walk.h"
 #include "common/base/stop_point.h"
 #include "common/state/path_policy.h"
@@ -40,18 +41,20 @@ std::string temporaryName() {
 // Replaces `name` in the open folder `dirfd` with a link to `target` in one
 // rename, so a crash never leaves the name missing (at worst a spare
 // temporary link beside the untouched file).
-std::optional<std::string> replaceWithLink(int dirfd, const std::string& name,
-                                           const std::string& target) {
+std::optional<std::string> replaceWithLink(const RelinkSeams& seams, int dirfd,
+                                           const std::string& name, const std::string& target) {
   std::string temp;
   for (int attempt = 0;; ++attempt) {
     temp = temporaryName();
-    if (symlinkat(target.c_str(), dirfd, temp.c_str()) == 0) break;
-    if (errno != EEXIST || attempt == 7) return std::strerror(errno);
+    const std::error_code made = seams.files.symlinkAt(target, dirfd, temp);
+    if (!made) break;
+    if (made != std::errc::file_exists || attempt == 7) return std::strerror(made.value());
   }
-  if (renameat(dirfd, temp.c_str(), dirfd, name.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
-    unlinkat(dirfd, temp.c_str(), 0);
-    return why;
+  if (const std::error_code renamed = seams.files.renameAt(dirfd, temp, name)) {
+    // A spare link left here is removed by the next run (isRelinkLeftover).
+    bestEffort(seams.files.unlinkAt(dirfd, temp), seams.diagnostics,
+               "removing the temporary link " + temp);
+    return std::strerror(renamed.value());
   }
   return std::nullopt;
 }
@@ -68,9 +71,9 @@ struct RelinkFolder {
 };
 
 // Relinks the files of one folder; returns its subfolders.
-std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
-                                       const RelinkFolder& folder, WalkResult& part,
-                                       std::string& firstErrorPath) {
+std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path& src,
+                                       const fs::path& dst, const RelinkFolder& folder,
+                                       WalkResult& part, std::string& firstErrorPath) {
   auto note = [&](const std::string& path, std::string error) {
     ++part.errors;
     if (!part.firstError || path < firstErrorPath) {
@@ -106,8 +109,9 @@ std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
         type = DT_LNK;
     }
     if (type == DT_LNK && isRelinkLeftover(e.name, linkTargetAt(here.fd(), e.name), dstPath)) {
-      unlinkat(here.fd(), e.name.c_str(),
-               0);  // a killed earlier run's spare link; its file is intact
+      // A killed earlier run's spare link; its file is intact.
+      bestEffort(seams.files.unlinkAt(here.fd(), e.name), seams.diagnostics,
+                 "removing a spare link in " + srcPath.string());
       continue;
     }
     const std::string rel = folder.rel.empty() ? e.name : folder.rel + "/" + e.name;
@@ -119,7 +123,7 @@ std::vector<RelinkFolder> relinkFolder(const fs::path& src, const fs::path& dst,
     const std::string counterpart = (dst / rel).string();
     if (!copies.contains(e.name)) {
       note(rel, "Missing dst counterpart: " + counterpart);
-    } else if (auto err = replaceWithLink(here.fd(), e.name, counterpart)) {
+    } else if (auto err = replaceWithLink(seams, here.fd(), e.name, counterpart)) {
       note(rel, (src / rel).string() + ": " + *err);
     } else {
       ++part.relinked;
@@ -144,7 +148,7 @@ bool isRelinkLeftover(std::string_view name, std::string_view linkTarget,
   return target && folder && isStrictlyInside(*target, *folder);
 }
 
-WalkResult relinkTree(const fs::path& src, const fs::path& dst) {
+WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeams& seams) {
   WalkResult r;
   struct stat st {};
   if (lstat(src.c_str(), &st) != 0) {
@@ -164,10 +168,11 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst) {
       if (e.type != DT_LNK && e.type != DT_UNKNOWN) continue;
       const std::string target = linkTargetAt(parent.fd(), e.name);
       if (target == dst.string() && isRelinkLeftover(e.name, target, dst.parent_path())) {
-        unlinkat(parent.fd(), e.name.c_str(), 0);
+        bestEffort(seams.files.unlinkAt(parent.fd(), e.name), seams.diagnostics,
+                   "removing a spare link beside " + src.string());
       }
     }
-    if (auto e = replaceWithLink(parent.fd(), src.filename().string(), dst.string())) {
+    if (auto e = replaceWithLink(seams, parent.fd(), src.filename().string(), dst.string())) {
       ++r.errors;
       r.firstError = "Single-file relocate failed: " + *e;
     } else {
@@ -182,7 +187,7 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst) {
   std::vector<WalkResult> parts(threads);
   std::vector<std::string> firstErrorPaths(threads);
   visitFolders<RelinkFolder>({RelinkFolder{}}, threads, [&](RelinkFolder& folder, unsigned thread) {
-    return relinkFolder(src, dst, folder, parts[thread], firstErrorPaths[thread]);
+    return relinkFolder(seams, src, dst, folder, parts[thread], firstErrorPaths[thread]);
   });
   std::string firstPath;
   for (unsigned i = 0; i < threads; ++i) {

@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_operations.h"
+
 namespace brimvale::mover {
 
 struct WalkResult {
@@ -14,6 +17,13 @@ struct WalkResult {
   int errors = 0;
   std::optional<std::string> firstError;  // of the first failing path in name order
   bool singleFile = false;                // `src` was one file, not a folder
+};
+
+// What the walk changes the disk through, and where it notes the spare
+// links it could not remove (they are tried again on the next run).
+struct RelinkSeams {
+  FileOperations& files;
+  const DiagnosticsLog& diagnostics;
 };
 
 // Replaces each regular file below `src` with a link to the same relative
@@ -25,7 +35,7 @@ struct WalkResult {
 // removed on the way (see isRelinkLeftover). The test-build stop point
 // "mover:relinked" is passed after every file.
 [[nodiscard]] WalkResult relinkTree(const std::filesystem::path& src,
-                                    const std::filesystem::path& dst);
+                                    const std::filesystem::path& dst, const RelinkSeams& seams);
 
 // Whether `name`, a link in the source folder whose copy lives in
 // `dstFolder`, is a temporary link of an interrupted relink: one of the

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#include "common/base/file_io.h"
+#include "common/testing/failing_file_operations.h"
+#include "common/testing/tree_view.h"
 
 namespace brimvale::mover {
 namespace {
@@ -32,6 +37,11 @@ class Relink : public ::testing::Test {
   static std::string read(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+  }
+  // The walk with the real file operations; its notes go beside the trees.
+  WalkResult relinkTree(const fs::path& src, const fs::path& dst) const {
+    const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
+    return mover::relinkTree(src, dst, {FileOperations::real(), diagnostics});
   }
   fs::path root_, src_, dst_;
 };
@@ -166,6 +176,78 @@ TEST_F(Relink, SingleFilesAndLinkedSourcesAndMissingSources) {
   const WalkResult gone = relinkTree(root_ / "gone", dst_);
   EXPECT_EQ(gone.errors, 1);
   EXPECT_EQ(*gone.firstError, "Source not found: " + (root_ / "gone").string());
+}
+
+// Given the disk refusing one link or rename in the middle of a relink, then
+// the first error names the file and the system's reason, every old path
+// still reads what it read before, a spare link that could not be removed is
+// noted in the diagnostics log, and the next run finishes the job.
+TEST_F(Relink, AFailureMidRelinkLosesNothingAndTheNextRunFinishes) {
+  using testing::FileOp;
+  testing::writeAwkwardTree(src_ / "tree", 9, 100, 3);
+  testing::writeAwkwardTree(dst_ / "tree", 9, 100, 3);
+  const testing::TreeView before = testing::userView(src_);
+  struct Fault {
+    FileOp op;
+    std::string namePart;
+    int err;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Fault> faults;
+    std::string firstError;
+    int diagnosticLines;
+  };
+  const std::vector<Case> cases = {
+      {"rename: no space",
+       {{FileOp::kRenameAt, "b.bin", ENOSPC}},
+       (src_ / "sub" / "b.bin").string() + ": " + std::strerror(ENOSPC),
+       0},
+      {"rename: other volume",
+       {{FileOp::kRenameAt, "c d.txt", EXDEV}},
+       (src_ / "sub" / "deep" / "c d.txt").string() + ": " + std::strerror(EXDEV),
+       0},
+      {"link: not allowed", {{FileOp::kSymlinkAt, ".bvl-", EACCES}}, std::strerror(EACCES), 0},
+      {"link: name too long",
+       {{FileOp::kSymlinkAt, ".bvl-", ENAMETOOLONG}},
+       std::strerror(ENAMETOOLONG),
+       0},
+      {"rename fails and its spare link stays",
+       {{FileOp::kRenameAt, "a.txt", ENOSPC}, {FileOp::kUnlinkAt, ".bvl-", EACCES}},
+       (src_ / "a.txt").string() + ": " + std::strerror(ENOSPC),
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path log = root_ / (std::string(c.name) + ".log");
+    const DiagnosticsLog diagnostics(log);
+    testing::FailingFileOperations files;
+    for (const auto& f : c.faults) files.failFirst(f.op, f.namePart, f.err);
+    const WalkResult r = mover::relinkTree(src_, dst_, {files, diagnostics});
+    EXPECT_EQ(files.injected(), static_cast<int>(c.faults.size()));
+    EXPECT_EQ(r.errors, 1);
+    ASSERT_TRUE(r.firstError.has_value());
+    EXPECT_NE(r.firstError->find(c.firstError), std::string::npos) << *r.firstError;
+    EXPECT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+    EXPECT_EQ(readLastLines(log, 10).size(), static_cast<std::size_t>(c.diagnosticLines));
+
+    const WalkResult again = relinkTree(src_, dst_);
+    EXPECT_EQ(again.errors, 0) << again.firstError.value_or("");
+    EXPECT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+    EXPECT_TRUE(fs::is_symlink(src_ / "sub" / "b.bin"));
+    // Plain files again for the next case.
+    std::vector<fs::path> links;
+    for (const auto& e : fs::recursive_directory_iterator(src_)) {
+      if (e.is_symlink() && fs::read_symlink(e.path()).string().starts_with(dst_.string()))
+        links.push_back(e.path());
+    }
+    for (const auto& l : links) {
+      const fs::path target = fs::read_symlink(l);
+      fs::remove(l);
+      fs::copy_file(target, l);
+    }
+    ASSERT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/text_formats.h"
@@ -225,8 +226,7 @@ void NotificationCenter::save() {
 
 Result<std::vector<DeliveredNotification>> readDeliveredNotifications(
     const std::filesystem::path& modelFile) {
-  std::error_code ec;
-  if (!std::filesystem::exists(modelFile, ec)) return std::vector<DeliveredNotification>{};
+  if (!pathExists(modelFile).value_or(false)) return std::vector<DeliveredNotification>{};
   auto text = readFile(modelFile);
   if (!text) return std::unexpected(text.error());
   return decodeModel(*text);

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/stale_temporaries.h"
 #include "service/core/core_commands.h"
@@ -133,10 +135,10 @@ int helpCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 
 void prepareStateDirectory(const ServiceContext& ctx) {
   const StatePaths& paths = ctx.paths;
-  std::error_code ec;
-  fs::create_directories(paths.state, ec);
-  (void)touchFile(paths.log);
-  (void)touchFile(paths.actions);
+  const DiagnosticsLog diagnostics(paths.diagnosticsLog, ctx.clock);
+  bestEffort(createDirectories(paths.state), diagnostics, "creating the state folder");
+  bestEffort(touchFile(paths.log), diagnostics, "creating the service log");
+  bestEffort(touchFile(paths.actions), diagnostics, "creating the action log");
   // Only the log hears about it: the output of json, reclaim and the like is read by programs.
   for (const auto& leftover : sweepStaleTemporaries(paths.root)) {
     ctx.log.log("removed " + leftover.string() + ", left by a write that was interrupted");

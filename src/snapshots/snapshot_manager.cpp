@@ -5,6 +5,7 @@
 #include <array>
 #include <filesystem>
 
+#include "common/base/file_calls.h"
 #include "common/base/process.h"
 
 namespace brimvale::snapshots {
@@ -80,8 +81,7 @@ SnapshotManager::SnapshotManager(SnapshotToolConfig config, ThinningRecorder& re
 
 SnapshotResult<std::string> SnapshotManager::run(std::vector<std::string> args,
                                                  std::chrono::milliseconds deadline) const {
-  std::error_code ec;
-  if (config_.toolPath.empty() || !std::filesystem::is_regular_file(config_.toolPath, ec) ||
+  if (config_.toolPath.empty() || !isRegularFile(config_.toolPath).value_or(false) ||
       access(config_.toolPath.c_str(), X_OK) != 0) {
     return refuse(SnapshotErrorKind::kToolMissing, {});
   }

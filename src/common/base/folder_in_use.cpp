@@ -7,6 +7,7 @@
 #include <map>
 #include <thread>
 
+#include "common/base/file_calls.h"
 #include "common/base/process.h"
 
 namespace brimvale {
@@ -59,23 +60,20 @@ FolderInUseProbe FolderInUseProbe::procScanner(fs::path procRoot, std::chrono::m
 }
 
 FolderInUseProbe FolderInUseProbe::forThisSystem() {
-  std::error_code ec;
-  if (fs::exists("/proc/self/fd", ec)) return procScanner();
+  if (pathExists("/proc/self/fd").value_or(false)) return procScanner();
   return FolderInUseProbe(findExecutable("lsof"));
 }
 
 std::vector<FolderInUseEntry> FolderInUseProbe::scanProc(const std::string& folder) const {
   const fs::path proc = *procRoot_;
-  std::error_code ec;
-  fs::path canonical = fs::weakly_canonical(folder, ec);
-  const std::string root = ec ? folder : canonical.string();
+  const auto canonical = weaklyCanonical(folder);
+  const std::string root = canonical ? canonical->string() : folder;
   auto inside = [&](std::string_view p) {
     return p == root || (p.size() > root.size() && p.starts_with(root) && p[root.size()] == '/');
   };
   auto linkInside = [&](const fs::path& link) {
-    std::error_code e;
-    const fs::path target = fs::read_symlink(link, e);
-    return !e && inside(target.native());
+    const auto target = readSymlink(link);
+    return target && inside(target->native());
   };
   auto mapsInside = [&](const fs::path& maps) {
     std::ifstream in(maps);
@@ -88,6 +86,7 @@ std::vector<FolderInUseEntry> FolderInUseProbe::scanProc(const std::string& fold
   const auto deadline = std::chrono::steady_clock::now() + limit_;
   // Same record format as the lsof probe, so grouping stays in one place.
   std::string records;
+  std::error_code ec;
   for (fs::directory_iterator it(proc, ec), end; !ec && it != end; it.increment(ec)) {
     if (std::chrono::steady_clock::now() > deadline) break;
     const std::string name = it->path().filename().string();
@@ -113,9 +112,7 @@ std::vector<FolderInUseEntry> FolderInUseProbe::scanProc(const std::string& fold
     records += "p" + name + "\nc" + command + "\n";
   }
   return parseInUseOutput(records, static_cast<int>(getpid()), [&](int pid) {
-    std::error_code e;
-    auto exe = fs::read_symlink(proc / std::to_string(pid) / "exe", e);
-    return e ? std::string() : exe.string();
+    return readSymlink(proc / std::to_string(pid) / "exe").value_or(fs::path()).string();
   });
 }
 
@@ -128,9 +125,7 @@ std::vector<FolderInUseEntry> FolderInUseProbe::scan(const std::string& folder) 
   invocation.killGrace = std::chrono::milliseconds(500);
   ProcessResult r = runProcess(invocation);
   return parseInUseOutput(r.out, static_cast<int>(getpid()), [](int pid) {
-    std::error_code ec;
-    auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
-    return ec ? std::string() : exe.string();
+    return readSymlink("/proc/" + std::to_string(pid) + "/exe").value_or(fs::path()).string();
   });
 }
 

@@ -6,8 +6,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 namespace brimvale {
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+bool isDotOrDotDot(std::string_view name) { return name == "." || name == ".."; }
+
+}  // namespace
 
 OpenFolder::OpenFolder(const std::string& path) : OpenFolder(AT_FDCWD, path) {}
 
@@ -39,12 +50,60 @@ std::optional<std::vector<FolderEntry>> OpenFolder::entries() const {
       break;
     }
     const std::string_view name(e->d_name);
-    if (name == "." || name == "..") continue;
+    if (isDotOrDotDot(name)) continue;
     out.push_back({std::string(name), e->d_type});
   }
   ::closedir(dir);
   if (failed) return std::nullopt;
   return out;
+}
+
+bool canListFolder(const std::filesystem::path& folder) {
+  DirHandle dir(opendir(folder.c_str()));
+  if (!dir) return false;
+  errno = 0;
+  return readdir(dir.get()) != nullptr || errno == 0;
+}
+
+bool forEachEntry(const std::filesystem::path& folder,
+                  const std::function<void(const DirEntry&)>& visit) {
+  DirHandle dir(opendir(folder.c_str()));
+  if (!dir) return false;
+  const int fd = dirfd(dir.get());
+  DirEntry item;
+  while (const dirent* entry = readdir(dir.get())) {
+    if (isDotOrDotDot(entry->d_name)) continue;
+    if (fstatat(fd, entry->d_name, &item.info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    item.path = folder / entry->d_name;
+    visit(item);
+  }
+  return true;
+}
+
+std::optional<std::vector<DirEntry>> listEntries(const std::filesystem::path& folder) {
+  std::vector<DirEntry> entries;
+  if (!forEachEntry(folder, [&entries](const DirEntry& e) { entries.push_back(e); })) {
+    return std::nullopt;
+  }
+  return entries;
+}
+
+std::vector<DirEntry> filesToDepthTwo(const std::filesystem::path& folder) {
+  std::vector<DirEntry> files;
+  auto top = listEntries(folder);
+  if (!top) return files;
+  for (auto& entry : *top) {
+    if (entry.isRegular()) {
+      files.push_back(std::move(entry));
+    } else if (entry.isDirectory()) {
+      if (auto inner = listEntries(entry.path)) {
+        for (auto& child : *inner) {
+          if (child.isRegular()) files.push_back(std::move(child));
+        }
+      }
+    }
+  }
+  return files;
 }
 
 unsigned walkThreads() { return std::clamp(std::thread::hardware_concurrency(), 2u, 4u); }

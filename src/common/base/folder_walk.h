@@ -1,14 +1,17 @@
-// Reading whole folders through descriptors, and a queue of folders that
-// several threads work through: the walks over a folder to be moved touch
-// every entry of trees with tens of thousands of files, so they look names up
-// relative to an open folder instead of resolving long paths again and again.
+// Reading folders: whole listings through descriptors, a queue of folders that
+// several threads work through (the walks over a folder to be moved touch tens
+// of thousands of entries, so names are looked up relative to an open folder),
+// and entry-by-entry listings with each entry's own metadata for the rule run.
 #pragma once
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -43,6 +46,38 @@ class OpenFolder {
  private:
   int fd_ = -1;
 };
+
+// An entry of a listing with its own (not followed) metadata. Names may hold
+// any byte, newlines included: nothing here goes through text that could split them.
+struct DirEntry {
+  std::filesystem::path path;
+  struct stat info {};  // lstat of the entry: a link is a link
+
+  [[nodiscard]] bool isRegular() const { return S_ISREG(info.st_mode); }
+  [[nodiscard]] bool isDirectory() const { return S_ISDIR(info.st_mode); }
+  // Modified more than `days` × 24 hours before `now`.
+  [[nodiscard]] bool olderThan(std::int64_t days, std::time_t now) const {
+    return now - info.st_mtime > days * 86400;
+  }
+};
+
+// The read test before any walk: the folder opens and its first entry can
+// be read. False when privacy protection or permissions deny the listing.
+[[nodiscard]] bool canListFolder(const std::filesystem::path& folder);
+
+// Calls `visit` with each direct entry of `folder` (without . and ..) in the
+// order the system returns them, without holding the listing in memory;
+// false when the folder cannot be opened. An entry that vanishes between
+// listing and lstat is left out. `visit` must not change the folder.
+bool forEachEntry(const std::filesystem::path& folder,
+                  const std::function<void(const DirEntry&)>& visit);
+
+// forEachEntry collected into a list; nullopt when the folder cannot be opened.
+[[nodiscard]] std::optional<std::vector<DirEntry>> listEntries(const std::filesystem::path& folder);
+
+// Regular files at depth 1 or 2 below `folder` (entries of its direct
+// sub-folders; linked folders are not entered).
+[[nodiscard]] std::vector<DirEntry> filesToDepthTwo(const std::filesystem::path& folder);
 
 // Threads for a walk: two on small machines, at most four.
 [[nodiscard]] unsigned walkThreads();

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/base/file_calls.h"
 #include "common/base/process.h"
 
 namespace brimvale {
@@ -30,8 +31,7 @@ bool isGnuRsyncVersionLine(std::string_view firstLine) {
 }
 
 bool qualifiesAsGnuRsync(const std::string& path) {
-  std::error_code ec;
-  if (path.empty() || path.front() != '/' || !std::filesystem::is_regular_file(path, ec) ||
+  if (path.empty() || path.front() != '/' || !isRegularFile(path).value_or(false) ||
       access(path.c_str(), X_OK) != 0) {
     return false;
   }

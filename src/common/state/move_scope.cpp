@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "common/base/file_calls.h"
+
 namespace brimvale {
 namespace fs = std::filesystem;
 
@@ -20,11 +22,7 @@ PathPolicy workingFolderOnly(const MoveScopeSettings& s) {
   return PathPolicy(std::move(roots));
 }
 
-fs::path resolvedOr(const fs::path& path) {
-  std::error_code ec;
-  fs::path c = fs::weakly_canonical(path, ec);
-  return ec ? path : c;
-}
+fs::path resolvedOr(const fs::path& path) { return weaklyCanonical(path).value_or(path); }
 
 }  // namespace
 
@@ -86,8 +84,8 @@ std::expected<fs::path, MoveRefusal> MoveScope::check(
       (isStrictlyInside(mount, allowed->path) || isStrictlyInside(resolvedMount, resolved))) {
     return refuse(MoveRefusalReason::kHoldsDrive);
   }
-  std::error_code ec;
-  if (fs::exists(fs::symlink_status(allowed->path, ec)) && settings_.isMountPoint(allowed->path)) {
+  if (fs::exists(linkStatus(allowed->path).value_or(fs::file_status{})) &&
+      settings_.isMountPoint(allowed->path)) {
     return refuse(MoveRefusalReason::kMountPoint);
   }
   return allowed->path;

@@ -4,6 +4,8 @@
 #include <array>
 #include <string_view>
 
+#include "common/base/file_calls.h"
+
 namespace brimvale {
 namespace fs = std::filesystem;
 
@@ -16,17 +18,14 @@ constexpr std::array<std::string_view, 17> kSystemFolders{
 // The parent folders resolved, the last component as it is.
 fs::path resolveParents(const fs::path& path) {
   if (path == path.root_path()) return path;
-  std::error_code ec;
-  fs::path parent = fs::weakly_canonical(path.parent_path(), ec);
-  if (ec) parent = path.parent_path();
+  const fs::path parent = weaklyCanonical(path.parent_path()).value_or(path.parent_path());
   return parent / path.filename();
 }
 
 fs::path canonicalOr(const fs::path& path) {
-  std::error_code ec;
-  fs::path c = fs::weakly_canonical(path, ec);
-  if (ec) return path;
-  std::string text = c.string();
+  const auto c = weaklyCanonical(path);
+  if (!c) return path;
+  std::string text = c->string();
   while (text.size() > 1 && text.back() == '/') text.pop_back();
   return text;
 }

@@ -16,6 +16,7 @@ StatePaths StatePaths::forHome(const fs::path& home) {
   p.serviceProgram = p.root / "brim-vale";
   p.config = p.root / "brim-vale.conf";
   p.log = p.root / "brim-vale.log";
+  p.diagnosticsLog = p.root / "diagnostics.log";
   p.actions = p.root / "brim-vale.actions.tsv";
   p.statusJson = p.state / "status.json";
   p.paused = p.state / "paused";

@@ -16,6 +16,8 @@ struct StatePaths {
   std::filesystem::path serviceProgram;
   std::filesystem::path config;
   std::filesystem::path log;
+  // Failures that did not stop the work (see common/base/best_effort.h); both programs.
+  std::filesystem::path diagnosticsLog;
   std::filesystem::path actions;
   std::filesystem::path statusJson;
   std::filesystem::path paused;

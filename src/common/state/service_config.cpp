@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/state/config_keys.h"
 
@@ -107,9 +108,8 @@ std::optional<std::int64_t> parseInteger(std::string_view text) {
 // A pinned working folder is trusted only when it is provably one of ours;
 // a relative path would depend on the current folder, so it never is.
 bool isPinnableBase(const fs::path& base) {
-  std::error_code ec;
-  return base.is_absolute() && fs::is_directory(base, ec) &&
-         fs::is_regular_file(base / kMarkerFileName, ec);
+  return base.is_absolute() && isDirectory(base).value_or(false) &&
+         isRegularFile(base / kMarkerFileName).value_or(false);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "platform/user_defaults.h"
 
@@ -39,8 +40,7 @@ class JsonUserDefaults final : public UserDefaults {
  private:
   // The whole store; a missing file is an empty store.
   Result<json> load() const {
-    std::error_code ec;
-    if (!std::filesystem::exists(file_, ec)) return json::object();
+    if (!pathExists(file_).value_or(false)) return json::object();
     auto text = readFile(file_);
     if (!text) return std::unexpected(text.error());
     json doc = json::parse(*text, nullptr, /*allow_exceptions=*/false);

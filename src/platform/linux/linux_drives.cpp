@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/text_formats.h"
@@ -31,9 +32,7 @@ bool isAtOrBelow(std::string_view path, std::string_view mountPoint) {
 bool isExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
 std::string canonicalOrEmpty(const fs::path& path) {
-  std::error_code ec;
-  fs::path resolved = fs::canonical(path, ec);
-  return ec ? std::string() : resolved.string();
+  return canonicalPath(path).value_or(fs::path()).string();
 }
 
 class LinuxDriveTools final : public DriveTools {
@@ -90,10 +89,7 @@ class LinuxDriveTools final : public DriveTools {
       folders.push_back(paths_.mediaRoot + "/" + user);
       folders.push_back(paths_.runMediaRoot + "/" + user);
     }
-    std::erase_if(folders, [](const std::string& f) {
-      std::error_code ec;
-      return !fs::is_directory(f, ec);
-    });
+    std::erase_if(folders, [](const std::string& f) { return !isDirectory(f).value_or(false); });
     return folders;
   }
 

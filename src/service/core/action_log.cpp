@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "common/base/best_effort.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_io.h"
 #include "common/base/json_writer.h"
@@ -41,7 +42,8 @@ Result<void> recordUndo(const StatePaths& paths, const ActionRow& row) {
 }
 
 void recordDone(const StatePaths& paths, std::time_t now, const ActionRow& row) {
-  (void)appendToFile(paths.actions, ts(now) + "\t" + batchRow(row) + "\n");
+  bestEffort(appendToFile(paths.actions, ts(now) + "\t" + batchRow(row) + "\n"),
+             DiagnosticsLog(paths.diagnosticsLog), "appending to the action log");
 }
 
 Result<void> withdrawUndo(const StatePaths& paths, const ActionRow& row) {

@@ -1,5 +1,6 @@
 #include "service/core/notifications.h"
 
+#include "common/base/best_effort.h"
 #include "common/base/json_writer.h"
 #include "common/base/text_formats.h"
 
@@ -18,14 +19,16 @@ std::string noteQueueLine(const Note& n) {
 }
 
 void note(const StatePaths& paths, platform::Platform& platform, const Note& n) {
-  (void)appendNdjsonLine(paths.notificationsQueue, noteQueueLine(n));
+  bestEffort(appendNdjsonLine(paths.notificationsQueue, noteQueueLine(n)),
+             DiagnosticsLog(paths.diagnosticsLog), "queueing a notification");
   if (platform.processes->isRunning(platform::kApplicationProcessName)) return;
   platform.notifier->notify(n.title, n.body, n.sound);
 }
 
 void noteDismiss(const StatePaths& paths, const std::string& thread) {
-  (void)appendNdjsonLine(paths.notificationsQueue,
-                         JsonObjectWriter().string("dismiss", thread).str());
+  bestEffort(appendNdjsonLine(paths.notificationsQueue,
+                              JsonObjectWriter().string("dismiss", thread).str()),
+             DiagnosticsLog(paths.diagnosticsLog), "queueing a notification's dismissal");
 }
 
 }  // namespace brimvale::service

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/json_writer.h"
 #include "common/base/text_formats.h"
@@ -26,18 +28,15 @@ std::string configuredNumber(const ServiceConfig& cfg, std::string_view key) {
 bool driveUsable(ServiceContext& ctx) {
   const ServiceConfig& cfg = ctx.cfg();
   if (!ctx.platform.mounts->isMountedAt(cfg.nvme())) return false;
-  std::error_code ec;
-  return fs::exists(fs::path(cfg.base()) / kMarkerFileName, ec);
+  return pathExists(fs::path(cfg.base()) / kMarkerFileName).value_or(false);
 }
 
-bool isPaused(const ServiceContext& ctx) {
-  std::error_code ec;
-  return fs::exists(ctx.paths.paused, ec);
-}
+bool isPaused(const ServiceContext& ctx) { return pathExists(ctx.paths.paused).value_or(false); }
 
 void markLastRun(ServiceContext& ctx, std::string_view origin) {
-  (void)writeFileAtomically(ctx.paths.lastAutoRun,
-                            localMinute(ctx.clock()) + " (" + std::string(origin) + ")\n");
+  bestEffort(writeFileAtomically(ctx.paths.lastAutoRun,
+                                 localMinute(ctx.clock()) + " (" + std::string(origin) + ")\n"),
+             DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "noting the last run");
 }
 
 StatusSnapshot gatherStatus(ServiceContext& ctx) {
@@ -47,8 +46,7 @@ StatusSnapshot gatherStatus(ServiceContext& ctx) {
   s.timestamp = isots(now);
   s.nvmePath = cfg.nvme();
   s.mounted = ctx.platform.mounts->isMountedAt(cfg.nvme());
-  std::error_code ec;
-  s.markerOk = fs::exists(fs::path(cfg.base()) / kMarkerFileName, ec);
+  s.markerOk = pathExists(fs::path(cfg.base()) / kMarkerFileName).value_or(false);
   if (s.driveUsable()) {
     platform::VolumeSpace drive = ctx.platform.volumes->measure(cfg.nvme());
     s.nvmeFreeBytes = drive.freeBytes;

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -69,7 +71,8 @@ int recoverCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   if (fs::is_directory(base, ec) && fs::exists(marker, ec)) {
     ctx.out << "Working folder already initialised at " << base.string()
             << " \u2014 nothing to recover.\n";
-    (void)writeStatusJson(ctx);
+    bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+               "writing the status snapshot");
     return 0;
   }
   if (!fs::is_directory(base, ec)) {
@@ -101,7 +104,8 @@ int recoverCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   if (auto reloaded = loadServiceConfig(ctx.paths, ctx.workingFolderName())) {
     ctx.config = std::move(*reloaded);
   }
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   ctx.out << "Recovery complete. Working folder: " << base.string() << "\n";
   return 0;
 }
@@ -111,11 +115,11 @@ int validateCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   std::vector<std::string> reasons;
   if (!ctx.platform.mounts->isMountedAt(nvme))
     reasons.push_back("NVMe not mounted at " + nvme.string());
-  std::error_code ec;
-  if (!fs::exists(ctx.cfg().base() / kMarkerFileName, ec)) {
+  if (!pathExists(ctx.cfg().base() / kMarkerFileName).value_or(false)) {
     reasons.emplace_back("Marker file missing \u2014 wrong disk or not prepped");
   }
   const std::string driveName = nvme.filename().string();
+  std::error_code ec;
   for (fs::directory_iterator it(nvme.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
     const std::string entry = it->path().filename().string();
     if (isDuplicateVolumeName(entry, driveName) && ctx.platform.mounts->isMountedAt(it->path())) {
@@ -138,8 +142,7 @@ int showInFinderCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     ctx.out << "NVMe is not mounted. Plug it in and try again.\n";
     return 1;
   }
-  std::error_code ec;
-  const fs::path folder = fs::is_directory(ctx.cfg().base(), ec) ? ctx.cfg().base() : nvme;
+  const fs::path folder = isDirectory(ctx.cfg().base()).value_or(false) ? ctx.cfg().base() : nvme;
   ctx.platform.files->revealFolder(folder);
   ctx.out << "Opened " << folder.string() << " in Finder.\n";
   return 0;

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <filesystem>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/text_formats.h"
@@ -56,27 +58,30 @@ int backupSelfCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   const std::string date = isots(ctx.clock()).substr(0, 10);  // UTC date
   const fs::path root = ctx.cfg().base() / "Brimvale-Backup";
   const fs::path folder = root / date;
-  std::error_code ec;
-  fs::create_directories(folder, ec);
+  // A folder that cannot be made shows as the copies' failures below.
+  bestEffort(createDirectories(folder), DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "creating the self-backup folder");
   std::string rsync = ctx.rsyncPath();
   if (rsync.empty()) rsync = "/usr/bin/rsync";
-  if (fs::exists(ctx.paths.config, ec)) {
+  if (pathExists(ctx.paths.config).value_or(false)) {
     copyWithRsync(ctx, rsync, {"-a", ctx.paths.config.string(), folder.string() + "/"});
   }
-  if (fs::is_directory(ctx.paths.state, ec)) {
+  if (isDirectory(ctx.paths.state).value_or(false)) {
     copyWithRsync(ctx, rsync,
                   {"-a", "--exclude=*.log", ctx.paths.state.string(), folder.string() + "/"});
   }
   const fs::path sync = ctx.paths.root / "sync";
-  if (fs::is_directory(sync, ec)) {
+  if (isDirectory(sync).value_or(false)) {
     copyWithRsync(ctx, rsync, {"-a", sync.string(), folder.string() + "/"});
   }
   std::string version = markerValue(ctx.cfg().base(), "marker_version");
   if (version.empty()) version = "unknown";
-  (void)writeFileAtomically(folder / "manifest.txt",
-                            renderKeyValues({{"backup_date", date},
-                                             {"host", ctx.platform.host->computerName()},
-                                             {"version", version}}));
+  bestEffort(writeFileAtomically(folder / "manifest.txt",
+                                 renderKeyValues({{"backup_date", date},
+                                                  {"host", ctx.platform.host->computerName()},
+                                                  {"version", version}})),
+             DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the self-backup's manifest");
   prune(ctx, root);
   ctx.out << "Self-backup written to: " << folder.string() << "\n";
   return 0;

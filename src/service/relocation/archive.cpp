@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 
+#include "common/base/file_calls.h"
 #include "common/base/process.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -87,8 +88,7 @@ std::expected<void, ArchiveMoveError> moveIntoClaim(const CheckedFolder& from,
     return std::unexpected(ArchiveMoveError{"moving it failed: " + renamed.message()});
   }
   const fs::path src = from.path() / relative;
-  std::error_code ec;
-  const bool folder = fs::is_directory(fs::symlink_status(src, ec));
+  const bool folder = fs::is_directory(linkStatus(src).value_or(fs::file_status{}));
   const std::string cp = findExecutable("cp");
   if (cp.empty()) {
     dropClaim(target);

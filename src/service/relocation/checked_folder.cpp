@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 
 namespace brimvale::service {
@@ -96,9 +97,10 @@ std::expected<CheckedFolder, std::string> CheckedFolder::open(const PathPolicy& 
   struct stat own {};
   if (lstat(allowed->path.c_str(), &own) == 0 && S_ISLNK(own.st_mode)) {
     PathRefusal refusal{.reason = PathRefusalReason::kThroughLink, .path = folder.string()};
-    std::error_code ec;
-    refusal.resolved = fs::weakly_canonical(allowed->path, ec).string();
-    if (ec) refusal.resolved = fs::read_symlink(allowed->path, ec).string();
+    // The link's own text when its destination cannot be resolved.
+    auto resolved = weaklyCanonical(allowed->path);
+    if (!resolved) resolved = readSymlink(allowed->path);
+    refusal.resolved = resolved.value_or(fs::path()).string();
     return std::unexpected(refusal.sentence());
   }
   const int fd = ::open(allowed->resolved.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -4,6 +4,8 @@
 #include <span>
 #include <string_view>
 
+#include "common/base/file_calls.h"
+
 namespace brimvale::service {
 namespace fs = std::filesystem;
 
@@ -26,9 +28,9 @@ bool isOrIsUnder(std::string_view path, const std::string& folder) {
 bool Guards::desktopAndDocumentsInCloud() {
   if (!desktopAndDocuments_) {
     const fs::path cloudDocs = home_ / "Library" / "Mobile Documents" / "com~apple~CloudDocs";
-    std::error_code ec;
-    desktopAndDocuments_ =
-        fs::exists(cloudDocs / "Documents", ec) || fs::exists(cloudDocs / "Desktop", ec);
+    // A folder that cannot be examined counts as not synced.
+    desktopAndDocuments_ = pathExists(cloudDocs / "Documents").value_or(false) ||
+                           pathExists(cloudDocs / "Desktop").value_or(false);
   }
   return *desktopAndDocuments_;
 }
@@ -44,9 +46,8 @@ bool Guards::isCloudPath(const std::string& path) {
   }
   constexpr std::array<std::string_view, 2> kResolvedCloudFolders{"/Library/Mobile Documents/",
                                                                   "/Library/CloudStorage/"};
-  std::error_code ec;
-  const fs::path resolved = fs::weakly_canonical(path, ec);
-  if (!ec && containsAny(resolved.string(), kResolvedCloudFolders)) return true;
+  const auto resolved = weaklyCanonical(path);
+  if (resolved && containsAny(resolved->string(), kResolvedCloudFolders)) return true;
   return files_.isDataless(path);
 }
 

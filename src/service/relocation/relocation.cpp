@@ -9,7 +9,10 @@
 #include <cstring>
 #include <filesystem>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/file_operations.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
@@ -33,23 +36,22 @@ constexpr int kCompareRounds = 3;
 fs::path normalisedSource(const std::string& path) {
   std::string text = path;
   while (text.size() > 1 && text.back() == '/') text.pop_back();
-  std::error_code ec;
-  fs::path absolute = fs::absolute(text, ec);
-  return ec ? fs::path(text) : absolute.lexically_normal();
+  const auto absolute = absolutePath(text);
+  return absolute ? absolute->lexically_normal() : fs::path(text);
 }
 
 // Claims a fresh target folder: Relocated/{name}, else Relocated/{name}.{epoch}
 // (with a counter when a move in the same second took that too). Creating it
 // here means the copy never lands in, and a failure never deletes, a folder
 // that an earlier relocation owns.
-std::optional<fs::path> claimTarget(const fs::path& relocated, const std::string& name,
-                                    std::time_t now) {
+std::optional<fs::path> claimTarget(FileOperations& files, const fs::path& relocated,
+                                    const std::string& name, std::time_t now) {
   const std::string stamped = name + "." + std::to_string(now);
   for (int attempt = 0; attempt < 100; ++attempt) {
     fs::path candidate = relocated / (attempt == 0   ? name
                                       : attempt == 1 ? stamped
                                                      : stamped + "." + std::to_string(attempt));
-    const std::error_code made = createExclusively(candidate, ClaimKind::kFolder);
+    const std::error_code made = files.createExclusively(candidate, ClaimKind::kFolder);
     if (!made) return candidate;
     if (made != std::errc::file_exists) return std::nullopt;
   }
@@ -63,8 +65,8 @@ fs::path parkedName(const fs::path& src, std::time_t now) {
     fs::path candidate = attempt == 0   ? fs::path(plain)
                          : attempt == 1 ? fs::path(stamped)
                                         : fs::path(stamped + "." + std::to_string(attempt));
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(candidate, ec))) return candidate;
+    // A name that cannot be examined counts as free, as the rename will tell.
+    if (!fs::exists(linkStatus(candidate).value_or(fs::file_status{}))) return candidate;
   }
   return stamped;
 }
@@ -101,8 +103,8 @@ Found examine(const fs::path& path, const MoveDirRecord& rec) {
   if (path.empty() || ::lstat(path.c_str(), &st) != 0)
     return errno == ENOENT || path.empty() ? Found::kNothing : Found::kOther;
   if (S_ISLNK(st.st_mode)) {
-    std::error_code ec;
-    return fs::read_symlink(path, ec) == rec.target && !ec ? Found::kLinkToTarget : Found::kOther;
+    const auto target = readSymlink(path);
+    return target && *target == rec.target ? Found::kLinkToTarget : Found::kOther;
   }
   if (!S_ISDIR(st.st_mode)) return Found::kOther;
   const bool same = static_cast<std::uint64_t>(st.st_dev) == rec.device &&
@@ -130,10 +132,11 @@ class MoveDirLock {
   ~MoveDirLock() {
     if (fd_ >= 0) ::close(fd_);
   }
-  [[nodiscard]] Result<void> acquire(const StatePaths& paths, std::ostream& out) {
-    std::error_code ec;
+  [[nodiscard]] Result<void> acquire(const StatePaths& paths, const DiagnosticsLog& diagnostics,
+                                     std::ostream& out) {
     const fs::path file = paths.state / "apps-relocator" / ".lock";
-    fs::create_directories(file.parent_path(), ec);
+    // A missing folder shows as the open's failure just below.
+    bestEffort(createDirectories(file.parent_path()), diagnostics, "creating the lock's folder");
     fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) return std::unexpected(errnoError("opening " + file.string(), errno));
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -143,8 +146,11 @@ class MoveDirLock {
       }
     }
     const std::string holder = std::to_string(::getpid()) + "\n";
-    (void)!::ftruncate(fd_, 0);
-    (void)!::pwrite(fd_, holder.data(), holder.size(), 0);
+    // The holder line only informs; the lock itself is taken.
+    if (::ftruncate(fd_, 0) != 0 ||
+        ::pwrite(fd_, holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size())) {
+      diagnostics.note("writing the relocation lock's holder", errnoError(file.string(), errno));
+    }
     return {};
   }
 
@@ -154,10 +160,14 @@ class MoveDirLock {
 
 class MoveDir {
  public:
-  MoveDir(ServiceContext& ctx, const FolderInUseProbe& inUse)
-      : ctx_(ctx), inUse_(inUse), out_(ctx.out) {}
+  MoveDir(ServiceContext& ctx, const FolderInUseProbe& inUse, FileOperations& files)
+      : ctx_(ctx),
+        inUse_(inUse),
+        files_(files),
+        out_(ctx.out),
+        diagnostics_(ctx.paths.diagnosticsLog, ctx.clock) {}
 
-  MoveDirCode run(const std::string& path);
+  MoveDirOutcome run(const std::string& path);
 
  private:
   MoveDirCode fresh();
@@ -172,7 +182,10 @@ class MoveDir {
   MoveDirCode link();
   MoveDirCode finish();
 
-  [[nodiscard]] bool save() { return writeMoveDirRecord(ctx_.paths, rec_).has_value(); }
+  // A stale phase in the record only means the next run looks a little harder.
+  void saveBestEffort() {
+    bestEffort(writeMoveDirRecord(ctx_.paths, rec_), diagnostics_, "saving the move's record");
+  }
   [[nodiscard]] bool ensureUndoRow();
   // Removes what this move made (the copy, its undo row, its record); the
   // original is where it was.
@@ -181,26 +194,44 @@ class MoveDir {
   // everything is and keeps the record.
   bool putBack();
   void refuse(const std::string& sentence) {
-    out_ << "ERR: " << sentence << "\n";
+    say(sentence);
     ctx_.log.log("move-dir refused: " + sentence);
   }
+  // Why the move stops, and the lines that explain it, for the report.
+  void say(std::string reason, std::vector<std::string> details = {}) {
+    outcome_.reason = std::move(reason);
+    outcome_.details = std::move(details);
+  }
+  MoveDirCode steps(const std::string& path);
   ProcessResult rsync(std::vector<std::string> args, bool stream);
 
   ServiceContext& ctx_;
   const FolderInUseProbe& inUse_;
+  FileOperations& files_;
   std::ostream& out_;
+  const DiagnosticsLog diagnostics_;
   fs::path src_;
   MoveDirRecord rec_;
+  MoveDirOutcome outcome_;
 };
 
-MoveDirCode MoveDir::run(const std::string& path) {
+MoveDirOutcome MoveDir::run(const std::string& path) {
+  outcome_.code = steps(path);
+  outcome_.src = src_;
+  outcome_.target = rec_.target;
+  outcome_.parked = rec_.parked;
+  outcome_.bytes = rec_.bytes;
+  return outcome_;
+}
+
+MoveDirCode MoveDir::steps(const std::string& path) {
   if (path.empty()) {
-    out_ << "ERR: no path provided\n";
+    say("no path provided");
     return MoveDirCode::kInvalidRequest;
   }
   src_ = normalisedSource(path);
   MoveDirLock lock;
-  if (auto locked = lock.acquire(ctx_.paths, out_); !locked) {
+  if (auto locked = lock.acquire(ctx_.paths, diagnostics_, out_); !locked) {
     refuse("couldn't take the relocation lock (" + locked.error().message() +
            "). Nothing was moved; your folder is untouched.");
     return MoveDirCode::kCopyFailed;
@@ -214,23 +245,23 @@ MoveDirCode MoveDir::run(const std::string& path) {
 
 MoveDirCode MoveDir::fresh() {
   const std::string srcText = src_.string();
-  std::error_code ec;
-  const fs::file_status linkStatus = fs::symlink_status(src_, ec);
-  if (!fs::exists(linkStatus)) {
-    out_ << "ERR: source missing: " << srcText << "\n";
+  // A path that cannot be examined is treated as missing.
+  const fs::file_status status = linkStatus(src_).value_or(fs::file_status{});
+  if (!fs::exists(status)) {
+    say("source missing: " + srcText);
     const fs::path parked = srcText + ".hollin-old";
-    if (fs::is_directory(fs::symlink_status(parked, ec))) {
-      out_ << "     A parked original of an earlier relocation is at " << parked.string()
-           << "; nothing was changed.\n";
+    if (fs::is_directory(linkStatus(parked).value_or(fs::file_status{}))) {
+      outcome_.details.push_back("A parked original of an earlier relocation is at " +
+                                 parked.string() + "; nothing was changed.");
     }
     return MoveDirCode::kInvalidRequest;
   }
-  if (fs::is_symlink(linkStatus)) {
-    out_ << "ERR: already a symlink (already relocated?): " << srcText << "\n";
+  if (fs::is_symlink(status)) {
+    say("already a symlink (already relocated?): " + srcText);
     return MoveDirCode::kInvalidRequest;
   }
-  if (!fs::is_directory(linkStatus)) {
-    out_ << "ERR: not a directory: " << srcText << "\n";
+  if (!fs::is_directory(status)) {
+    say("not a directory: " + srcText);
     return MoveDirCode::kInvalidRequest;
   }
   // Opened without following a link: the identity every later step checks.
@@ -249,11 +280,12 @@ MoveDirCode MoveDir::fresh() {
 
   const std::time_t now = ctx_.clock();
   const fs::path relocated = ctx_.cfg().base() / "Relocated";
-  fs::create_directories(relocated, ec);
-  const auto claimed = claimTarget(relocated, src_.filename().string(), now);
+  // A folder that cannot be made shows as the claim's failure just below.
+  bestEffort(files_.createDirectories(relocated), diagnostics_, "creating the Relocated folder");
+  const auto claimed = claimTarget(files_, relocated, src_.filename().string(), now);
   if (!claimed) {
-    out_ << "ERR: couldn't create a folder for the copy in " << relocated.string()
-         << ". Nothing was moved; your folder is untouched. Check that the drive is writable.\n";
+    say("couldn't create a folder for the copy in " + relocated.string() +
+        ". Nothing was moved; your folder is untouched. Check that the drive is writable.");
     return MoveDirCode::kCopyFailed;
   }
   rec_.id = newMoveDirRecordId(now);
@@ -265,8 +297,7 @@ MoveDirCode MoveDir::fresh() {
   rec_.phase = MoveDirPhase::kCopying;
   rec_.started = now;
   if (auto saved = writeMoveDirRecord(ctx_.paths, rec_); !saved) {
-    std::error_code rm;
-    fs::remove(rec_.target, rm);
+    bestEffort(files_.remove(rec_.target), diagnostics_, "removing the unused copy folder");
     refuse("couldn't write the record of this move in " + moveDirRecordFolder(ctx_.paths).string() +
            " (" + saved.error().message() +
            "). Nothing was moved; your folder is untouched. Free some space on the "
@@ -287,11 +318,11 @@ MoveDirCode MoveDir::checkSourceAndDrive() {
     return MoveDirCode::kInvalidRequest;
   }
   if (!driveUsable(ctx_)) {
-    out_ << "ERR: NVMe not mounted at " << cfg.nvme().string() << "\n";
+    say("NVMe not mounted at " + cfg.nvme().string());
     return MoveDirCode::kDriveNotUsable;
   }
   if (!allowed) {
-    out_ << "ERR: path is already on NVMe: " << src_.string() << "\n";
+    say("path is already on NVMe: " + src_.string());
     return MoveDirCode::kInvalidRequest;
   }
   return inUseCheck(src_, false);
@@ -302,9 +333,9 @@ MoveDirCode MoveDir::checkSourceAndDrive() {
 MoveDirCode MoveDir::inUseCheck(const fs::path& folder, bool putBackFirst) {
   const auto users = inUse_.scan(folder.string());
   if (users.empty()) return MoveDirCode::kRelocated;
-  out_ << "ERR: directory is in use by another process. Quit related apps and retry.\n"
-       << "     Tip: try `lsof +D " << shellQuoted(src_.string()) << "` to see which processes.\n"
-       << "     In use by: " << describeInUse(users) << "\n";
+  say("directory is in use by another process. Quit related apps and retry.",
+      {"Tip: try `lsof +D " + shellQuoted(src_.string()) + "` to see which processes.",
+       "In use by: " + describeInUse(users)});
   ctx_.log.log("move-dir refused: " + src_.string() + " is in use by " + describeInUse(users));
   if (putBackFirst) putBack();
   return MoveDirCode::kInUse;
@@ -338,28 +369,25 @@ MoveDirCode MoveDir::copy() {
   out_.flush();
   if (ctx_.rsyncPath().empty()) {
     discard();
-    out_ << "ERR: GNU rsync 3.x is required for moves but isn't installed.\n"
-            "     Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't\n"
-            "     support --info=progress2, hard links, or all xattrs that\n"
-            "     Brimvale relies on for safe transfers.\n"
-            "\n"
-            "     Install GNU rsync via Homebrew, then retry:\n"
-            "         brew install rsync\n";
+    say("GNU rsync 3.x is required for moves but isn't installed.",
+        {"Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't",
+         "support --info=progress2, hard links, or all xattrs that",
+         "Brimvale relies on for safe transfers.", "",
+         "Install GNU rsync via Homebrew, then retry:", "    brew install rsync"});
     return MoveDirCode::kCopyFailed;
   }
   ProcessResult copied = rsync({"-aHEX", "--info=progress2", "--no-inc-recursive",
                                 src_.string() + "/", rec_.target.string() + "/"},
                                true);
   if (!copied.succeeded()) {
-    out_ << "ERR: rsync failed; cleaning up partial target and aborting\n";
+    say("rsync failed; cleaning up partial target and aborting",
+        {"rsync " + copied.describe() + ". Your folder is untouched at " + src_.string() + "."});
     discard();
-    out_ << "     rsync " << copied.describe() << ". Your folder is untouched at " << src_.string()
-         << ".\n";
     return MoveDirCode::kCopyFailed;
   }
   out_ << "  copy complete\n";
   if (rec_.phase < MoveDirPhase::kCopied) rec_.phase = MoveDirPhase::kCopied;
-  (void)save();  // a stale phase only means the next run looks a little harder
+  saveBestEffort();
   stopPoint("move-dir:copied");
   return park();
 }
@@ -394,16 +422,16 @@ MoveDirCode MoveDir::park() {
   }
   if (!ensureUndoRow()) {
     discard();
-    out_ << "     Your folder is untouched at " << src_.string()
-         << "; the copy on the drive was removed.\n";
+    outcome_.details.push_back("Your folder is untouched at " + src_.string() +
+                               "; the copy on the drive was removed.");
     return MoveDirCode::kParkFailed;
   }
   out_ << "\nStep 2/3 \u2014 parking original at " << src_.string() << ".hollin-old\n";
-  if (const std::error_code ec = renameNoReplace(src_, rec_.parked)) {
-    out_ << "ERR: couldn't move original out of the way\n";
+  if (const std::error_code ec = files_.renameNoReplace(src_, rec_.parked)) {
+    say("couldn't move original out of the way",
+        {ec.message() + " (renaming it to " + rec_.parked.string() +
+         "). Your folder is untouched; the copy on the drive was removed."});
     discard();
-    out_ << "     " << ec.message() << " (renaming it to " << rec_.parked.string()
-         << "). Your folder is untouched; the copy on the drive was removed.\n";
     return MoveDirCode::kParkFailed;
   }
   if (examine(rec_.parked, rec_) != Found::kOurFolder) {
@@ -413,7 +441,7 @@ MoveDirCode MoveDir::park() {
     return MoveDirCode::kInvalidRequest;
   }
   rec_.phase = MoveDirPhase::kParked;
-  (void)save();
+  saveBestEffort();
   stopPoint("move-dir:parked");
   if (const MoveDirCode inUse = inUseCheck(rec_.parked, true); inUse != MoveDirCode::kRelocated)
     return inUse;
@@ -468,16 +496,14 @@ MoveDirCode MoveDir::link() {
     return MoveDirCode::kLinkFailed;
   }
   out_ << "\nStep 3/3 \u2014 creating symlink\n";
-  std::error_code ec;
-  fs::create_directory_symlink(rec_.target, src_, ec);  // never replaces what is there
-  if (ec) {
-    out_ << "ERR: couldn't create symlink; restoring original from " << rec_.parked.string() << "\n"
-         << "     " << ec.message() << ".\n";
+  if (const std::error_code ec = files_.createDirectorySymlink(rec_.target, src_)) {
+    say("couldn't create symlink; restoring original from " + rec_.parked.string(),
+        {ec.message() + "."});
     putBack();
     return MoveDirCode::kLinkFailed;
   }
   rec_.phase = MoveDirPhase::kLinked;
-  (void)save();
+  saveBestEffort();
   stopPoint("move-dir:linked");
   return finish();
 }
@@ -485,65 +511,47 @@ MoveDirCode MoveDir::link() {
 MoveDirCode MoveDir::finish() {
   const ServiceConfig& cfg = ctx_.cfg();
   const std::string sizeText = rec_.bytes ? std::to_string(*rec_.bytes) : std::string();
-  (void)touchFile(cfg.nvme() / ".brimvale-managed");
-  (void)touchFile(cfg.nvme() / ".hollin-managed");
+  bestEffort(touchFile(cfg.nvme() / ".brimvale-managed"), diagnostics_, "marking the drive");
+  bestEffort(touchFile(cfg.nvme() / ".hollin-managed"), diagnostics_, "marking the drive");
   ctx_.log.say("relocate: " + src_.string() + " -> " + rec_.target.string() + " (" + sizeText +
                " bytes; parked original at " + rec_.parked.string() + ")");
   // The undo row went in before parking; the action log tells what happened.
   recordDone(ctx_.paths, ctx_.clock(),
              {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
-  (void)removeMoveDirRecord(ctx_.paths, rec_.id);
+  bestEffort(removeMoveDirRecord(ctx_.paths, rec_.id), diagnostics_,
+             "removing the finished move's record");
   stopPoint("move-dir:finished");
   // Only the folder this move parked may be offered for deletion.
-  const bool parkedIsOurs = examine(rec_.parked, rec_) == Found::kOurFolder;
-  out_ << "\n"
-       << kRule << "\n"
-       << "OK: relocated " << src_.string() << " (" << sizeText << " bytes)\n"
-       << "Bytes now live on NVMe at: " << rec_.target.string() << "\n"
-       << "Original parked at:        " << rec_.parked.string() << "\n"
-       << "\n"
-       << "The app(s) using this directory will continue to work \u2014 the path\n"
-       << "is now a symlink. ";
-  if (parkedIsOurs) {
-    out_ << "Once you've verified everything works, you can\n"
-         << "delete the parked backup to reclaim its disk:\n"
-         << "  rm -rf " << shellQuoted(rec_.parked.string()) << "\n";
-  } else {
-    out_ << "The parked original is no longer at that name; nothing there\n"
-         << "was touched.\n";
-  }
-  out_ << kRule << "\n";
+  outcome_.parkedIsOurs = examine(rec_.parked, rec_) == Found::kOurFolder;
   return MoveDirCode::kRelocated;
 }
 
 void MoveDir::discard() {
-  std::error_code ec;
-  fs::remove_all(rec_.target, ec);
+  bestEffort(files_.removeAll(rec_.target), diagnostics_, "removing the copy");
   if (rec_.phase >= MoveDirPhase::kRecorded) {
     std::vector<ActionRow> rows = readLastBatch(ctx_.paths);
     for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
       if (it->action == "relocate" && it->src == src_.string() &&
           it->dest == rec_.target.string()) {
         rows.erase(std::next(it).base());
-        (void)writeLastBatch(ctx_.paths, rows);
+        bestEffort(writeLastBatch(ctx_.paths, rows), diagnostics_, "removing the undo row");
         break;
       }
     }
   }
-  (void)removeMoveDirRecord(ctx_.paths, rec_.id);
+  bestEffort(removeMoveDirRecord(ctx_.paths, rec_.id), diagnostics_,
+             "removing the abandoned move's record");
 }
 
 bool MoveDir::putBack() {
-  if (!renameNoReplace(rec_.parked, src_)) {
+  if (!files_.renameNoReplace(rec_.parked, src_)) {
     discard();
-    out_ << "     Your folder is back at " << src_.string() << "; nothing was moved.\n";
+    outcome_.putBack = PutBack::kDone;
     return true;
   }
   // The copy stays too: with the original stuck at its parked name, it is
   // the only copy at a path the person was told about.
-  out_ << "ERR: couldn't move the original back either. Your data is safe: the original is at "
-       << rec_.parked.string() << " and a full copy at " << rec_.target.string()
-       << ". Rename the original back to " << src_.string() << " by hand.\n";
+  outcome_.putBack = PutBack::kStuck;
   ctx_.log.log("move-dir: couldn't put " + rec_.parked.string() + " back at " + src_.string());
   return false;
 }
@@ -588,8 +596,8 @@ MoveDirCode MoveDir::resume() {
     // same target (rsync only adds what is missing) and go on.
     if (const MoveDirCode checked = checkSourceAndDrive(); checked != MoveDirCode::kRelocated)
       return checked;
-    std::error_code ec;
-    fs::create_directory(rec_.target, ec);
+    // A copy folder that cannot be made shows as the copy's failure.
+    bestEffort(files_.createDirectory(rec_.target), diagnostics_, "recreating the copy folder");
     if (!waitUntilUnused(inUse_, rec_.target.string())) {
       refuse("a copy started by the stopped relocation is still running in " +
              rec_.target.string() + "; your folder is untouched at " + src_.string() +
@@ -612,13 +620,13 @@ MoveDirCode MoveDir::resume() {
       return MoveDirCode::kInvalidRequest;
     }
     if (!driveUsable(ctx_) || ctx_.rsyncPath().empty()) {
-      out_ << (driveUsable(ctx_) ? "ERR: GNU rsync 3.x is required for moves but isn't installed.\n"
-                                 : "ERR: NVMe not mounted at " + cfg.nvme().string() + "\n");
+      say(driveUsable(ctx_) ? "GNU rsync 3.x is required for moves but isn't installed."
+                            : "NVMe not mounted at " + cfg.nvme().string());
       putBack();
       return driveUsable(ctx_) ? MoveDirCode::kCopyFailed : MoveDirCode::kDriveNotUsable;
     }
-    std::error_code ec;
-    fs::create_directory(rec_.target, ec);
+    // A copy folder that cannot be made shows as the copy's failure.
+    bestEffort(files_.createDirectory(rec_.target), diagnostics_, "recreating the copy folder");
     if (!waitUntilUnused(inUse_, rec_.target.string())) {
       refuse("a copy started by the stopped relocation is still running in " +
              rec_.target.string() + ".");
@@ -648,10 +656,50 @@ MoveDirCode MoveDir::resume() {
 
 }  // namespace
 
-MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
-                              const std::string& path) {
-  MoveDir move(ctx, inUse);
+MoveDirOutcome moveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
+                             const std::string& path, FileOperations& files) {
+  MoveDir move(ctx, inUse, files);
   return move.run(path);
+}
+
+std::string renderMoveDirOutcome(const MoveDirOutcome& o) {
+  std::string out;
+  const std::string sizeText = o.bytes ? std::to_string(*o.bytes) : std::string();
+  if (o.code == MoveDirCode::kRelocated) {
+    out += "\n" + kRule + "\n";
+    out += "OK: relocated " + o.src.string() + " (" + sizeText + " bytes)\n";
+    out += "Bytes now live on NVMe at: " + o.target.string() + "\n";
+    out += "Original parked at:        " + o.parked.string() + "\n";
+    out += "\n";
+    out += "The app(s) using this directory will continue to work \u2014 the path\n";
+    out += "is now a symlink. ";
+    if (o.parkedIsOurs) {
+      out += "Once you've verified everything works, you can\n";
+      out += "delete the parked backup to reclaim its disk:\n";
+      out += "  rm -rf " + shellQuoted(o.parked.string()) + "\n";
+    } else {
+      out += "The parked original is no longer at that name; nothing there\n";
+      out += "was touched.\n";
+    }
+    return out + kRule + "\n";
+  }
+  out += "ERR: " + o.reason + "\n";
+  for (const auto& line : o.details) out += line.empty() ? "\n" : "     " + line + "\n";
+  if (o.putBack == PutBack::kDone) {
+    out += "     Your folder is back at " + o.src.string() + "; nothing was moved.\n";
+  } else if (o.putBack == PutBack::kStuck) {
+    out += "ERR: couldn't move the original back either. Your data is safe: the original is at " +
+           o.parked.string() + " and a full copy at " + o.target.string() +
+           ". Rename the original back to " + o.src.string() + " by hand.\n";
+  }
+  return out;
+}
+
+MoveDirCode safeMoveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
+                              const std::string& path, FileOperations& files) {
+  const MoveDirOutcome outcome = moveDirToNvme(ctx, inUse, path, files);
+  ctx.out << renderMoveDirOutcome(outcome);
+  return outcome.code;
 }
 
 int moveDirCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
@@ -660,7 +708,8 @@ int moveDirCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
     return 2;
   }
   const MoveDirCode code = safeMoveDirToNvme(ctx, FolderInUseProbe::forThisSystem(), args[0]);
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return static_cast<int>(code);
 }
 

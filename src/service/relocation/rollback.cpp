@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <iostream>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
@@ -29,9 +31,9 @@ struct PlannedRow {
 
 enum class Outcome { kReversed, kSkipped, kFailed };
 
+// A name that cannot be examined counts as absent; the rename that follows tells.
 bool present(const fs::path& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
+  return fs::exists(linkStatus(path).value_or(fs::file_status{}));
 }
 
 // A short name derived from the row (FNV-1a of both paths), so the next run
@@ -94,7 +96,11 @@ PlannedRow planRow(const PathPolicy& policy, const ActionRow& row) {
 
 class Rollback {
  public:
-  Rollback(ServiceContext& ctx, const FolderInUseProbe& inUse) : ctx_(ctx), inUse_(inUse) {}
+  Rollback(ServiceContext& ctx, const FolderInUseProbe& inUse, FileOperations& files)
+      : ctx_(ctx),
+        inUse_(inUse),
+        files_(files),
+        diagnostics_(ctx.paths.diagnosticsLog, ctx.clock) {}
   Outcome reverse(const ActionRow& row);
 
  private:
@@ -110,8 +116,21 @@ class Rollback {
   Outcome finishStopped(const ActionRow& row, const fs::path& staging, const fs::path& retired);
   Outcome copyAcross(const ActionRow& row, const fs::path& staging, const fs::path& retired);
 
+  // A staged copy is only ever a spare: the item is whole at the destination.
+  void dropStaging(const fs::path& staging) {
+    bestEffort(files_.removeAll(staging), diagnostics_, "removing a staged rollback copy");
+  }
+  // Says when the drive copy set aside after placing the item cannot go.
+  void dropRetired(const fs::path& retired) {
+    if (const std::error_code ec = files_.removeAll(retired))
+      ctx_.log.say("rollback: the drive copy " + retired.string() +
+                   " could not be removed: " + ec.message());
+  }
+
   ServiceContext& ctx_;
   const FolderInUseProbe& inUse_;
+  FileOperations& files_;
+  const DiagnosticsLog diagnostics_;
 };
 
 Outcome Rollback::reverse(const ActionRow& row) {
@@ -125,16 +144,16 @@ Outcome Rollback::reverse(const ActionRow& row) {
       return failed(row, "A copy from an earlier rollback is still being written at " +
                              staging.string() + ".");
     }
-    std::error_code ec;
-    fs::remove_all(staging, ec);  // a partial copy; the original is whole at the destination
+    dropStaging(staging);
   }
   if (!present(row.dest) || present(row.src)) {
     ctx_.log.say("rollback skip (" + row.src + " already exists or " + row.dest + " missing)");
     return Outcome::kSkipped;
   }
-  std::error_code ec;
-  fs::create_directories(fs::path(row.src).parent_path(), ec);
-  ec = renameNoReplace(row.dest, row.src);
+  // A parent that cannot be made shows as the rename's failure.
+  bestEffort(files_.createDirectories(fs::path(row.src).parent_path()), diagnostics_,
+             "recreating the folder an item goes back to");
+  const std::error_code ec = files_.renameNoReplace(row.dest, row.src);
   if (!ec) return reversed(row);
   if (ec != std::errc::cross_device_link) return failed(row, ec.message() + ".");
   return copyAcross(row, staging, retired);
@@ -142,8 +161,7 @@ Outcome Rollback::reverse(const ActionRow& row) {
 
 Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging,
                              const fs::path& retired) {
-  std::error_code ec;
-  const bool folder = fs::is_directory(fs::symlink_status(row.dest, ec));
+  const bool folder = fs::is_directory(linkStatus(row.dest).value_or(fs::file_status{}));
   ProcessInvocation copy;
   if (const std::string& rsync = ctx_.rsyncPath(); !rsync.empty()) {
     copy.path = rsync;
@@ -161,54 +179,48 @@ Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging,
   copy.dieWithParent = true;  // a copy never outlives a stopped rollback
   ProcessResult copied = runProcess(copy);
   if (!copied.succeeded()) {
-    fs::remove_all(staging, ec);
+    dropStaging(staging);
     return failed(row, "Copying it failed (" + copied.describe() + "): " + copied.err);
   }
   stopPoint("rollback:copied");
-  if (ec = renameNoReplace(row.dest, retired); ec) {
-    fs::remove_all(staging, ec);
+  if (const std::error_code ec = files_.renameNoReplace(row.dest, retired)) {
+    dropStaging(staging);
     return failed(row, "Setting the drive copy aside failed: " + ec.message() + ".");
   }
   stopPoint("rollback:set-aside");
-  if (ec = renameNoReplace(staging, row.src); ec) {
-    const std::error_code back = renameNoReplace(retired, row.dest);
+  if (files_.renameNoReplace(staging, row.src)) {
+    const std::error_code back = files_.renameNoReplace(retired, row.dest);
     if (back) {
       return failed(row, "Something appeared at " + row.src + " meanwhile; the drive copy is at " +
                              retired.string() + " and a full copy at " + staging.string() + ".");
     }
-    fs::remove_all(staging, ec);
+    dropStaging(staging);
     return failed(row, "Something appeared at " + row.src + " meanwhile.");
   }
   stopPoint("rollback:placed");
-  fs::remove_all(retired, ec);
-  if (ec)
-    ctx_.log.say("rollback: the drive copy " + retired.string() +
-                 " could not be removed: " + ec.message());
+  dropRetired(retired);
   return reversed(row);
 }
 
 Outcome Rollback::finishStopped(const ActionRow& row, const fs::path& staging,
                                 const fs::path& retired) {
-  std::error_code ec;
   if (!present(row.src)) {
     if (!present(staging)) {
       return failed(row, "An earlier rollback set the drive copy aside at " + retired.string() +
                              " and its copy beside " + row.src +
                              " is gone; the drive copy was left as it is.");
     }
-    if (ec = renameNoReplace(staging, row.src); ec) return failed(row, ec.message() + ".");
+    if (const std::error_code ec = files_.renameNoReplace(staging, row.src))
+      return failed(row, ec.message() + ".");
   }
-  fs::remove_all(retired, ec);
-  if (ec)
-    ctx_.log.say("rollback: the drive copy " + retired.string() +
-                 " could not be removed: " + ec.message());
+  dropRetired(retired);
   return reversed(row);
 }
 
 }  // namespace
 
 int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& in,
-                  const FolderInUseProbe& inUse) {
+                  const FolderInUseProbe& inUse, FileOperations& files) {
   const std::vector<ActionRow> rows = readLastBatch(ctx.paths);
   if (rows.empty()) {
     ctx.out << "No batch to roll back.\n";
@@ -251,6 +263,7 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
 
   // The batch file always holds what is left to do: rows kept so far, the
   // rows not reached yet, and anything another run appended meanwhile.
+  const DiagnosticsLog diagnostics(ctx.paths.diagnosticsLog, ctx.clock);
   std::vector<ActionRow> kept;
   std::vector<ActionRow> appended;
   std::size_t inFile = rows.size();
@@ -261,10 +274,10 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
     left.insert(left.end(), rows.begin() + static_cast<std::ptrdiff_t>(next), rows.end());
     left.insert(left.end(), appended.begin(), appended.end());
     inFile = left.size();
-    (void)writeLastBatch(ctx.paths, left);
+    bestEffort(writeLastBatch(ctx.paths, left), diagnostics, "rewriting the batch");
   };
 
-  Rollback rollback(ctx, inUse);
+  Rollback rollback(ctx, inUse, files);
   int reversed = 0;
   int skipped = 0;
   for (std::size_t i = 0; i < planned.size(); ++i) {
@@ -299,7 +312,7 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
         << "Kept in the batch: " << kept.size()
         << " action(s) that could not be reversed (see above). Nothing of theirs was deleted.\n";
   }
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, diagnostics, "writing the status snapshot");
   return kept.empty() ? 0 : 1;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base/file_operations.h"
 #include "common/base/folder_in_use.h"
 #include "service/core/service_context.h"
 
@@ -25,9 +26,9 @@ enum class Confirmation { kAlreadyGiven, kAskOnTerminal, kNonInteractive };
 // removed after it, so a rollback stopped at any moment leaves every item
 // whole in one place and the next rollback finishes it. Rows that failed or
 // were refused stay in the batch; the others leave it as they are done.
-// Returns 0, or 1 when rows were kept.
+// Returns 0, or 1 when rows were kept. Every change to the disk goes through `files`.
 int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& in,
-                  const FolderInUseProbe& inUse);
+                  const FolderInUseProbe& inUse, FileOperations& files = FileOperations::real());
 
 // `rollback [--yes|-y]`: asks on a terminal, proceeds (and says so) otherwise.
 int rollbackCommand(ServiceContext& ctx, const std::vector<std::string>& args);

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "common/base/file_io.h"
+#include "common/testing/failing_file_operations.h"
+#include "common/testing/tree_view.h"
 #include "service/core/action_log.h"
 #include "service/core/service_test_support.h"
 
@@ -116,6 +119,78 @@ TEST_F(RollbackTest, RowsOutsideWhatRollbackMayMoveAreRefusedAndKept) {
   EXPECT_FALSE(fs::exists(home() / "taken"));
   EXPECT_EQ(readLastBatch(env_.paths()).size(), 4u);
   fs::remove_all(outside);
+}
+
+// The drive copy an interrupted rollback set aside, if any.
+fs::path setAside(const fs::path& folder) {
+  for (const auto& e : fs::directory_iterator(folder)) {
+    if (e.path().filename().string().starts_with(".brimvale-rolled-back-")) return e.path();
+  }
+  return {};
+}
+
+// Given the disk refusing a step of moving a folder back (directly, or
+// across volumes by copy, set-aside and rename), then the person is told the
+// folder is still safe and where, nothing is lost, and the next rollback
+// brings it back whole.
+TEST_F(RollbackTest, AFailureMidRollbackLosesNothingAndSaysWhereTheDataIs) {
+  using testing::FileOp;
+  const fs::path dest = archive_ / "Docs";
+  const fs::path src = home() / "Docs";
+  testing::writeAwkwardTree(dest, 10, 200, 3);
+  const testing::TreeView before = testing::userView(dest);
+  struct Fault {
+    FileOp op;
+    std::string pathPart;
+    int err;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Fault> faults;
+    std::string said;
+  };
+  const std::string stillSafe = "rollback FAILED: couldn't move " + dest.string() + " back to " +
+                                src.string() + "; it is still safe at " + dest.string() + ". ";
+  const std::vector<Case> cases = {
+      {"not allowed",
+       {{FileOp::kRenameNoReplace, dest.string(), EACCES}},
+       stillSafe + std::strerror(EACCES) + "."},
+      {"other volume, then no space for the set-aside",
+       {{FileOp::kRenameNoReplace, dest.string(), EXDEV},
+        {FileOp::kRenameNoReplace, dest.string(), ENAMETOOLONG}},
+       stillSafe + "Setting the drive copy aside failed: " + std::strerror(ENAMETOOLONG) + "."},
+      {"other volume, then the copy cannot be placed",
+       {{FileOp::kRenameNoReplace, dest.string(), EXDEV},
+        {FileOp::kRenameNoReplace, ".brimvale-rollback-", ENOSPC}},
+       stillSafe + "Something appeared at " + src.string() + " meanwhile."},
+      {"other volume, then neither placed nor put back",
+       {{FileOp::kRenameNoReplace, dest.string(), EXDEV},
+        {FileOp::kRenameNoReplace, ".brimvale-rollback-", EACCES},
+        {FileOp::kRenameNoReplace, ".brimvale-rolled-back-", ENOSPC}},
+       "; the drive copy is at " + (archive_ / ".brimvale-rolled-back-").string()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(writeLastBatch(env_.paths(), {{"move", src.string(), dest.string(), 1}}));
+    env_.out().str("");
+    testing::FailingFileOperations files;
+    for (const auto& f : c.faults) files.failFirst(f.op, f.pathPart, f.err);
+    std::istringstream in;
+    EXPECT_EQ(rollbackBatch(env_.load(), Confirmation::kAlreadyGiven, in,
+                            FolderInUseProbe("/nonexistent/lsof"), files),
+              1);
+    EXPECT_EQ(files.injected(), static_cast<int>(c.faults.size()));
+    EXPECT_TRUE(contains(env_.out().str(), c.said)) << c.said << "\nin:\n" << env_.out().str();
+    const fs::path where = fs::exists(dest) ? dest : setAside(archive_);
+    EXPECT_EQ(testing::lostEntries(before, testing::userView(where)), 0);
+    EXPECT_EQ(readLastBatch(env_.paths()).size(), 1u) << "a failed row stays in the batch";
+
+    // The next rollback, with the disk working again, finishes the job.
+    EXPECT_EQ(rollback(Confirmation::kAlreadyGiven), 0) << env_.out().str();
+    EXPECT_EQ(testing::lostEntries(before, testing::userView(src)), 0);
+    EXPECT_TRUE(setAside(archive_).empty());
+    fs::rename(src, dest);  // back on the drive for the next case
+  }
 }
 
 }  // namespace

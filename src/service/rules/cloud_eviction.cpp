@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
+#include "common/base/folder_walk.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
-#include "service/rules/dir_walk.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -105,7 +107,6 @@ void evictRoot(ServiceContext& ctx, Guards& guards, const std::string& root,
                EvictionCounters& counters) {
   platform::CloudEviction& tools = *ctx.platform.eviction;
   const auto tool = evictionToolFor(root, ctx.paths.home, tools);
-  std::error_code ec;
   if (!tool) {
     ctx.out << "skip (no tool): " << root << "\n";
     return;
@@ -114,7 +115,7 @@ void evictRoot(ServiceContext& ctx, Guards& guards, const std::string& root,
     ctx.out << "skip (not cloud): " << root << "\n";
     return;
   }
-  if (!fs::is_directory(root, ec)) {
+  if (!isDirectory(root).value_or(false)) {
     ctx.out << "skip (missing): " << root << "\n";
     return;
   }
@@ -179,8 +180,7 @@ int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   }
   const std::string& root = args[0];
   ctx.out << "Optimising cloud storage locally — walking: " << root << "\n" << kRule << "\n";
-  std::error_code ec;
-  if (!fs::is_directory(root, ec)) {
+  if (!isDirectory(root).value_or(false)) {
     ctx.out << "ERR: not a directory: " << root << "\n";
     return 2;
   }
@@ -215,7 +215,8 @@ int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   } else if (counters.alreadyCloudOnly > 0) {
     ctx.out << "Nothing to evict — every file under " << root << " is already cloud-only.\n";
   }
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return 0;
 }
 

@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <string_view>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
+#include "common/base/folder_walk.h"
 #include "common/base/json_writer.h"
 #include "common/state/config_keys.h"
 #include "common/state/path_policy.h"
@@ -11,7 +14,6 @@
 #include "service/core/status_snapshot.h"
 #include "service/relocation/checked_folder.h"
 #include "service/relocation/guards.h"
-#include "service/rules/dir_walk.h"
 #include "service/rules/rule_run_lock.h"
 
 namespace brimvale::service {
@@ -72,8 +74,7 @@ void walkCategory(ServiceContext& ctx, Guards& guards, const Category& category,
   for (std::string_view folder : category.folders) {
     if (folder.empty()) break;
     const fs::path root = ctx.paths.home / folder;
-    std::error_code ec;
-    if (!fs::is_directory(root, ec)) continue;
+    if (!isDirectory(root).value_or(false)) continue;
     auto checked = CheckedFolder::open(policy, root);
     if (!checked) {
       refuse(checked.error());
@@ -91,7 +92,9 @@ void walkCategory(ServiceContext& ctx, Guards& guards, const Category& category,
       if (mode == WalkMode::kDelete) {
         if (guards.isOpen(item)) continue;
         if (!checked->remove(entry.path.filename())) continue;
-        (void)recordAction(ctx.paths, ctx.clock(), {action, item, "-", size});
+        bestEffort(recordAction(ctx.paths, ctx.clock(), {action, item, "-", size}),
+                   DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+                   "recording a reclaimed item");
       }
       ++items;
       bytes += size.value_or(0);
@@ -129,7 +132,8 @@ int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
             << "\n";
     return 1;
   }
-  (void)newBatch(ctx.paths);
+  bestEffort(newBatch(ctx.paths), DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "starting a new undo batch");
   ctx.log.say("reclaim: " + std::string(category->name));
   Guards guards(ctx.paths.home, *ctx.platform.files);
   walkCategory(ctx, guards, *category, WalkMode::kDelete, "");

@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/folder_walk.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
-#include "service/rules/dir_walk.h"
 #include "service/rules/rule_run_lock.h"
 #include "service/rules/rule_scope.h"
 #include "service/rules/rules.h"
@@ -52,14 +54,13 @@ void countOlderChildren(const fs::path& folder, std::int64_t age, std::time_t no
 PreviewCount previewRule(const ServiceContext& ctx, const RuleScope& scope, const RuleText& rule,
                          std::time_t now) {
   PreviewCount count;
-  std::error_code ec;
   if (rule.action == "app_cache_clean") {
     for (const auto& appPath : ctx.cfg().array(config_keys::kAppCachePaths)) {
       // A real run leaves these alone, so they are not counted.
       if (scope.appFolderRefusal(appPath)) continue;
       for (const auto& safeDir : ctx.cfg().array(config_keys::kAppCacheSafeDirs)) {
         const fs::path folder = fs::path(appPath) / safeDir;
-        if (!fs::is_directory(folder, ec)) continue;
+        if (!isDirectory(folder).value_or(false)) continue;
         if (!canListFolder(folder)) {
           count.status = "DENY";
           continue;
@@ -70,7 +71,7 @@ PreviewCount previewRule(const ServiceContext& ctx, const RuleScope& scope, cons
     return count;
   }
   if (scope.sourceRefusal(rule.src)) return {0, 0, "REFUSED"};
-  if (!fs::is_directory(rule.src, ec)) return {0, 0, "MISS"};
+  if (!isDirectory(rule.src).value_or(false)) return {0, 0, "MISS"};
   if (!canListFolder(rule.src)) return {0, 0, "DENY"};
   if (rule.action == "archive_big") {
     const std::int64_t minBytes = archiveBigMiB(rule) * 1048576;
@@ -123,7 +124,8 @@ int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   Guards guards(ctx.paths.home, *ctx.platform.files);
   const bool finished = runRules(ctx, guards, RunMode::kReal);
   markLastRun(ctx, "manual");
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return finished ? 0 : 1;
 }
 
@@ -137,11 +139,13 @@ int cleanAppCachesCommand(ServiceContext& ctx, const std::vector<std::string>&) 
     ctx.log.say(lock.error());
     return 1;
   }
-  (void)newBatch(ctx.paths);
+  bestEffort(newBatch(ctx.paths), DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "starting a new undo batch");
   Guards guards(ctx.paths.home, *ctx.platform.files);
   cleanAppCaches(ctx, guards, RunMode::kReal, 0);
   markLastRun(ctx, "app-cache");
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return 0;
 }
 
@@ -196,10 +200,9 @@ int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     // Cache rules name no source; an empty row would only confuse.
     if (src.empty() || std::find(seen.begin(), seen.end(), src) != seen.end()) continue;
     seen.push_back(src);
-    std::error_code ec;
-    const std::string status = !fs::is_directory(src, ec) ? "MISS"
-                               : canListFolder(src)       ? "OK"
-                                                          : "DENY";
+    const std::string status = !isDirectory(src).value_or(false) ? "MISS"
+                               : canListFolder(src)              ? "OK"
+                                                                 : "DENY";
     out += padded(status, 6, false) + "  " + src + "\n";
   }
   out +=

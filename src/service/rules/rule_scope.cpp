@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/base/file_calls.h"
+
 namespace brimvale::service {
 namespace fs = std::filesystem;
 
@@ -24,9 +26,10 @@ bool isLink(const fs::path& path) {
 
 std::string linkSentence(const fs::path& path) {
   PathRefusal refusal{.reason = PathRefusalReason::kThroughLink, .path = path.string()};
-  std::error_code ec;
-  refusal.resolved = fs::weakly_canonical(path, ec).string();
-  if (ec) refusal.resolved = fs::read_symlink(path, ec).string();
+  // The link's own text when its destination cannot be resolved.
+  auto resolved = weaklyCanonical(path);
+  if (!resolved) resolved = readSymlink(path);
+  refusal.resolved = resolved.value_or(fs::path()).string();
   return refusal.sentence();
 }
 

@@ -3,11 +3,13 @@
 #include <filesystem>
 #include <string>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
+#include "common/base/folder_walk.h"
 #include "common/state/config_keys.h"
 #include "service/core/action_log.h"
 #include "service/relocation/archive.h"
 #include "service/relocation/checked_folder.h"
-#include "service/rules/dir_walk.h"
 #include "service/rules/rule_scope.h"
 #include "service/rules/rules.h"
 
@@ -130,7 +132,8 @@ void offerForDeletion(ServiceContext& ctx, Guards& guards, const PathPolicy& pol
   tally.deletedBytes += size.value_or(0);
   // Personal files get a line each; caches are summed up per folder.
   if (action == "delete") ctx.log.say("deleted: " + item + " (" + sizeText(size) + " bytes)");
-  (void)recordAction(ctx.paths, ctx.clock(), {std::string(action), item, "-", size});
+  bestEffort(recordAction(ctx.paths, ctx.clock(), {std::string(action), item, "-", size}),
+             DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording a rule's action");
 }
 
 // " — 2 of them refused as unsafe (see above)" when some were.
@@ -178,9 +181,8 @@ void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int6
   if (safeDirs.empty()) return ctx.log.say("no APP_CACHE_SAFE_DIRS configured");
   const RuleScope scope(ctx);
   const std::time_t now = ctx.clock();
-  std::error_code ec;
   for (const auto& appPath : appPaths) {
-    if (!fs::is_directory(appPath, ec)) {
+    if (!isDirectory(appPath).value_or(false)) {
       ctx.log.say("app-cache skip \u2014 not found: " + appPath);
       continue;
     }
@@ -197,7 +199,7 @@ void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int6
                     ", so nothing there was deleted. Nothing was changed.");
         continue;
       }
-      if (!fs::is_directory(folder, ec)) continue;
+      if (!isDirectory(folder).value_or(false)) continue;
       auto checked = CheckedFolder::open(scope.cachePolicy(), folder);
       if (!checked) {
         ctx.log.say("app-cache skip \u2014 refused: " + folder.string() + ". " + checked.error());
@@ -251,8 +253,7 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
       sayRefusedSource(ctx, rule.src, *refusal);
       continue;
     }
-    std::error_code ec;
-    if (!fs::is_directory(rule.src, ec)) {
+    if (!isDirectory(rule.src).value_or(false)) {
       ctx.log.say("rule skip \u2014 source missing: " + rule.src);
       continue;
     }

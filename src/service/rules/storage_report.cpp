@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/base/disk_usage.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/json_writer.h"
 #include "common/base/text_formats.h"
@@ -85,8 +86,7 @@ int scanStorageCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   for (const auto& probe : kProbes) {
     const fs::path path =
         probe.path.starts_with('/') ? fs::path(probe.path) : ctx.paths.home / probe.path;
-    std::error_code ec;
-    if (!fs::exists(path, ec)) continue;
+    if (!pathExists(path).value_or(false)) continue;
     const auto bytes = diskUsageBytes(path);
     if (!bytes) continue;
     ++probed;
@@ -123,8 +123,7 @@ std::string historyRow(ServiceContext& ctx) {
   JsonObjectWriter dirs;
   for (std::string_view folder : kHistoryFolders) {
     const fs::path path = ctx.paths.home / folder;
-    std::error_code ec;
-    if (!fs::exists(path, ec)) continue;
+    if (!pathExists(path).value_or(false)) continue;
     dirs.number("~/" + std::string(folder), diskUsageBytes(path).value_or(0) / 1024 / 1024);
   }
   return JsonObjectWriter()

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <ostream>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
@@ -33,8 +35,8 @@ void WatchLoop::start() {
                std::to_string(ctx_.cfg().getInt(config_keys::kWatchIntervalSecs)) + "s)");
   previous_ = DriveState::kUnknown;
   lastRunDay_.clear();
-  std::error_code ec;
-  fs::remove(ctx_.paths.warnState, ec);
+  bestEffort(removePath(ctx_.paths.warnState),
+             DiagnosticsLog(ctx_.paths.diagnosticsLog, ctx_.clock), "clearing the warning state");
 }
 
 bool WatchLoop::tick() {
@@ -45,7 +47,8 @@ bool WatchLoop::tick() {
   dailyRun(today, localHour(now));
   dailySelfBackup(today);
   transferTick(ctx_);
-  (void)writeStatusJson(ctx_);
+  bestEffort(writeStatusJson(ctx_).saved, DiagnosticsLog(ctx_.paths.diagnosticsLog, ctx_.clock),
+             "writing the status snapshot");
   sleep_(ctx_.cfg().getInt(config_keys::kWatchIntervalSecs));
   return true;
 }
@@ -121,8 +124,9 @@ void WatchLoop::dailySelfBackup(const std::string& today) {
   std::ostream quiet(&discard);
   ServiceContext backup(ctx_.paths, ctx_.platform, ctx_.clock, quiet, quiet);
   backup.config = ctx_.config;
-  (void)backupSelfCommand(backup, {});
-  (void)writeFileAtomically(ctx_.paths.selfBackupDay, today + "\n");
+  (void)backupSelfCommand(backup, {});  // says what went wrong in the backup's own output
+  bestEffort(writeFileAtomically(ctx_.paths.selfBackupDay, today + "\n"),
+             DiagnosticsLog(ctx_.paths.diagnosticsLog, ctx_.clock), "noting today's self-backup");
 }
 
 int watchCommand(ServiceContext& ctx, const std::vector<std::string>&) {
@@ -134,23 +138,23 @@ int watchCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 }
 
 int pauseCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  std::error_code ec;
-  fs::create_directories(ctx.paths.state, ec);
-  (void)touchFile(ctx.paths.paused);
+  const DiagnosticsLog diagnostics(ctx.paths.diagnosticsLog, ctx.clock);
+  bestEffort(createDirectories(ctx.paths.state), diagnostics, "creating the state folder");
+  bestEffort(touchFile(ctx.paths.paused), diagnostics, "marking the service paused");
   ctx.out << "Paused.\n";
   ctx.log.log("paused");
   if (!loadConfig(ctx)) return 1;
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, diagnostics, "writing the status snapshot");
   return 0;
 }
 
 int resumeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  std::error_code ec;
-  fs::remove(ctx.paths.paused, ec);
+  const DiagnosticsLog diagnostics(ctx.paths.diagnosticsLog, ctx.clock);
+  bestEffort(removePath(ctx.paths.paused), diagnostics, "removing the pause mark");
   ctx.out << "Resumed.\n";
   ctx.log.log("resumed");
   if (!loadConfig(ctx)) return 1;
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, diagnostics, "writing the status snapshot");
   return 0;
 }
 
