@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/base/error.h"
+#include "common/base/file_lock.h"
 #include "common/base/text_formats.h"
 
 namespace brimvale::service {
@@ -68,12 +69,9 @@ class TransferStore {
 class TransferControl {
  public:
   explicit TransferControl(const TransferFiles& files);
-  ~TransferControl();
-  TransferControl(const TransferControl&) = delete;
-  TransferControl& operator=(const TransferControl&) = delete;
 
  private:
-  int fd_;
+  FileLock lock_;
 };
 
 // Whether a supervisor of the job (or the copy it started) is still alive:
