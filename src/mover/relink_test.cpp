@@ -1,4 +1,5 @@
 #include "mover/relink.h"
+#include "testing/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,8 +15,7 @@ namespace fs = std::filesystem;
 class Relink : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/relink-XXXXXX";
-    root_ = mkdtemp(tmpl);
+    root_ = tmp_.path();
     src_ = root_ / "src";
     dst_ = root_ / "dst";
     for (const char* rel : {"a.txt", "sub/b.bin", "sub/deep/c d.txt", "sub/deep/new\nline"}) {
@@ -24,7 +24,6 @@ class Relink : public ::testing::Test {
     }
     fs::create_symlink("a.txt", src_ / "link");
   }
-  void TearDown() override { fs::remove_all(root_); }
   static void write(const fs::path& p, const std::string& content) {
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
@@ -33,6 +32,7 @@ class Relink : public ::testing::Test {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
   }
+  brimvale::testing::TempFolder tmp_{"relink"};
   fs::path root_, src_, dst_;
 };
 

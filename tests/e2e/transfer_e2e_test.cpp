@@ -19,6 +19,7 @@
 #include "e2e_harness.h"
 #include "platform/platform.h"
 #include "service/drive_transfer/transfer_job.h"
+#include "transfer_scene.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -29,34 +30,16 @@ const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
 
 class TransferE2E : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tag_ = std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  }
-
   // Lays out a managed working folder with `files` MiB-sized files on `drive`
   // and points the configuration at it.
   void prepareSource(const TmpfsDrive& drive, int files) {
-    source_ = drive.path() / thisWorkingFolderName();
-    fs::create_directories(source_ / "Media" / "Movies");
+    source_ = prepareTransferSource(home_, drive, files, 7);
     fs::create_directories(source_ / "Apps" / "Tool.app");
-    std::ofstream(source_ / ".hollin-managed") << "marker_version=1\nvolume_uuid=unknown\n";
-    std::mt19937 random(7);
-    std::string block(1 << 20, '\0');
-    for (int i = 0; i < files; ++i) {
-      for (char& c : block) c = static_cast<char>(random());
-      std::ofstream(source_ / "Media" / "Movies" / ("clip " + std::to_string(i) + ".mov")) << block;
-    }
     std::ofstream(source_ / "Apps" / "Tool.app" / "Info \"plist\"") << "small";
     fs::create_symlink("Info \"plist\"", source_ / "Apps" / "Tool.app" / "link");
-    home_.writeConfig("NVMe=\"" + drive.path().string() + "\"\n");
   }
 
-  json status() {
-    ProcessResult r = runBrimVale(home_, {"transfer-status"});
-    EXPECT_TRUE(r.succeeded()) << r.describe();
-    return json::parse(r.out);
-  }
+  json status() { return transferStatus(home_); }
 
   // Polls `holds` for up to five seconds.
   static bool soon(const std::function<bool()>& holds) {
@@ -67,16 +50,8 @@ class TransferE2E : public ::testing::Test {
     return holds();
   }
 
-  // Polls transfer-status until `phase` (at most `seconds`).
   json waitForPhase(const std::string& phase, int seconds = 60) {
-    json last;
-    for (int i = 0; i < seconds * 10; ++i) {
-      last = status();
-      if (last["phase"] == phase) return last;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ADD_FAILURE() << "phase never became " << phase << "; last status " << last.dump();
-    return last;
+    return waitForTransferPhase(home_, phase, seconds);
   }
 
   // Waits until the copy has moved some bytes (the supervisor folds once a second).
@@ -89,17 +64,7 @@ class TransferE2E : public ::testing::Test {
     ADD_FAILURE() << "no progress reported";
   }
 
-  // One watch-loop tick, run in this process the way the loop runs it.
-  void tick() {
-    const char* oldHome = std::getenv("HOME");
-    std::string saved = oldHome ? oldHome : "";
-    setenv("HOME", home_.path().c_str(), 1);
-    platform::Platform host = platform::makeHostPlatform();
-    std::ostringstream out;
-    service::ServiceContext ctx(StatePaths::forHome(home_.path()), host, systemClock(), out, out);
-    service::transferTick(ctx, BRIM_VALE_PATH);
-    setenv("HOME", saved.c_str(), 1);
-  }
+  void tick() { transferWatchTick(home_); }
 
   // Every file below `root` with its size and modification time.
   static std::map<std::string, std::string> snapshot(const fs::path& root) {
@@ -132,7 +97,7 @@ class TransferE2E : public ::testing::Test {
 
   fs::path lock() const { return home_.state() / "transfer.lock"; }
 
-  std::string tag_;
+  std::string tag_ = testTag();
   TempHome home_;
   fs::path source_;
 };

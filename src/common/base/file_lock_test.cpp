@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "common/testing/temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale {
 namespace {

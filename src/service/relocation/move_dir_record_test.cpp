@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "service/core/service_test_support.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
@@ -23,7 +23,7 @@ TEST(MoveDirRecord, PhasesRoundTripThroughTheirRawStrings) {
 // Paths with newlines, tabs and backslashes come back exactly; a record that
 // can't be decoded is skipped and left on disk.
 TEST(MoveDirRecord, RecordsComeBackExactlyAndBrokenOnesAreLeftAlone) {
-  testsupport::ContextInTempHome env("");
+  brimvale::testing::ContextInTempHome env("");
   const MoveDirRecord written{.id = "1777600000-42",
                               .src = "/home/ada/odd\nname\twith\\slash",
                               .target = "/Volumes/NVMe/BRIM-Mac/Relocated/odd\nname\twith\\slash",

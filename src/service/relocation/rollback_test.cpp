@@ -7,7 +7,7 @@
 
 #include "common/base/file_io.h"
 #include "service/core/action_log.h"
-#include "service/core/service_test_support.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
@@ -38,8 +38,8 @@ class RollbackTest : public ::testing::Test {
   }
 
   fs::path drive_ = fs::temp_directory_path() / ("bv-rollback-drive-" + std::to_string(getpid()));
-  testsupport::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\nBASE=\"" +
-                                      drive_.string() + "/BRIM-T\"\n"};
+  brimvale::testing::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\nBASE=\"" +
+                                            drive_.string() + "/BRIM-T\"\n"};
   fs::path base_ = drive_ / "BRIM-T";
   fs::path archive_ = base_ / "Documents-Archive";
   struct DriveCleanup {

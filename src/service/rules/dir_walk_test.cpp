@@ -1,4 +1,5 @@
 #include "service/rules/dir_walk.h"
+#include "testing/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +18,8 @@ std::vector<std::string> namesOf(const std::vector<DirEntry>& entries, const fs:
 }
 
 TEST(DirWalk, ListsAnyNameAndNeverFollowsLinks) {
-  char tmpl[] = "/tmp/brimvale-walk-XXXXXX";
-  const fs::path root = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("brimvale-walk");
+  const fs::path root = tmp.path();
   const std::string odd = "new\nline \"q\" 'a' \xC3\xBC";
   fs::create_directories(root / odd / "deeper");
   std::ofstream(root / odd / "inner file") << "x";
@@ -34,7 +35,6 @@ TEST(DirWalk, ListsAnyNameAndNeverFollowsLinks) {
   EXPECT_EQ(namesOf(filesToDepthTwo(root), root),
             (std::vector<std::string>{odd + "/inner file", "top\tfile"}));
   EXPECT_FALSE(listEntries(root / "missing").has_value());
-  fs::remove_all(root);
 }
 
 TEST(DirWalk, AgeIsMeasuredInWholeDayPeriods) {
