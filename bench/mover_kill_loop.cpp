@@ -23,8 +23,8 @@
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/state/paths.h"
-#include "common/testing/tree_view.h"
 #include "platform/platform.h"
+#include "testing/tree_view.h"
 
 namespace fs = std::filesystem;
 using namespace brimvale;

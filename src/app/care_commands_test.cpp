@@ -5,13 +5,13 @@
 #include <sstream>
 
 #include "common/base/file_io.h"
-#include "platform/platform_test_support.h"
+#include "testing/temp_folder.h"
 #include "transfers/background_jobs.h"
 
 namespace brimvale::app {
 namespace {
 namespace fs = std::filesystem;
-using platform::testsupport::TempDir;
+using brimvale::testing::TempFolder;
 
 class NoVolumes final : public platform::VolumeResources {
  public:
@@ -21,7 +21,7 @@ class NoVolumes final : public platform::VolumeResources {
 // A home with no service program, so every command falls back to the
 // snapshot file, and a stand-in restore-point tool.
 struct Rig {
-  TempDir dir;
+  TempFolder dir;
   StatePaths paths = StatePaths::forHome(dir.path() / "home");
   platform::AppPlatform platform;
   fs::path tool = dir.path() / "tmutil";

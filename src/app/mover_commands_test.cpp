@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/testing/temp_folder.h"
+#include "testing/temp_folder.h"
 #include "platform/user_defaults.h"
 
 namespace brimvale::app {

@@ -9,6 +9,7 @@
 
 #include "common/base/file_io.h"
 #include "common/state/config_file.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::app {
 namespace {
@@ -91,8 +92,8 @@ TEST(RuleEditor, LabelsForTheTable) {
 }
 
 TEST(RuleEditor, SavesAtomicallyAndNeverOverwritesAnUnreadableFile) {
-  char tmpl[] = "/tmp/brimvale-rules-XXXXXX";
-  const fs::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("brimvale-rules");
+  const fs::path dir = tmp.path();
   const fs::path config = dir / "brim-vale.conf";
   auto missing = readRules(config, kHome);
   ASSERT_FALSE(missing.has_value());
@@ -106,7 +107,6 @@ TEST(RuleEditor, SavesAtomicallyAndNeverOverwritesAnUnreadableFile) {
   fs::create_directory(config);  // exists but cannot be read as a file
   EXPECT_FALSE(saveRules(config, {}, kHome).has_value());
   EXPECT_TRUE(fs::is_directory(config));
-  fs::remove_all(dir);
 }
 
 }  // namespace

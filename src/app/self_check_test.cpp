@@ -3,29 +3,19 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "platform/platform_test_support.h"
-#include "platform/testing/fake_service_manager.h"
+#include "testing/installer_sandbox.h"
 
 namespace brimvale::app {
 namespace {
 namespace fs = std::filesystem;
-using platform::testing::FakeServices;
-using platform::testsupport::TempDir;
 
-struct Rig {
-  TempDir dir;
-  fs::path home = dir.path() / "home";
-  fs::path scripts = dir.path() / "Scripts";
-  StatePaths paths = StatePaths::forHome(home);
-  FakeServices services{home / "definition"};
+struct Rig : brimvale::testing::InstallerSandbox {
   std::time_t now = 1'900'000'000;
   ServiceInstaller installer{paths, {scripts, "", ""}, services, [](const std::string&) {}};
   SelfCheck check{
       paths, scripts, installer, services, [this] { return now; }, std::chrono::milliseconds(0)};
 
-  Rig() {
-    fs::create_directories(home);
-    dir.write("Scripts/brim-vale", "#!/bin/sh\necho 'brim-vale: help'\n");
+  Rig() : InstallerSandbox("home", "definition", "#!/bin/sh\necho 'brim-vale: help'\n") {
     // The service reports in whenever it is (re)started.
     services.onKickstart = [this] { writeSnapshot(now); };
   }

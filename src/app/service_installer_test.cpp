@@ -6,31 +6,26 @@
 
 #include "common/base/file_io.h"
 #include "common/state/service_config.h"
-#include "platform/platform_test_support.h"
-#include "platform/testing/fake_service_manager.h"
+#include "testing/installer_sandbox.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::app {
 namespace {
 namespace fs = std::filesystem;
+using brimvale::testing::TempFolder;
 using platform::testing::FakeServices;
-using platform::testsupport::TempDir;
 
-struct Rig {
-  TempDir dir;
-  fs::path home = dir.path() / "home of O'Brien";
-  fs::path scripts = dir.path() / "Scripts";
-  StatePaths paths = StatePaths::forHome(home);
-  FakeServices services{home / "service-definition"};
+struct Rig : brimvale::testing::InstallerSandbox {
   std::vector<std::string> said;
   ServiceInstaller installer{
       paths, {scripts, "/usr/bin/rsync", ""}, services, [this](const std::string& l) {
         said.push_back(l);
       }};
 
-  Rig() {
-    fs::create_directories(home);
-    dir.write("Scripts/brim-vale", "#!/bin/sh\necho \"service got: $*\"\n");
-    dir.write("Scripts/rclone-helper", "#!/bin/sh\n");
+  Rig()
+      : InstallerSandbox("home of O'Brien", "service-definition",
+                         "#!/bin/sh\necho \"service got: $*\"\n") {
+    dir.file("Scripts/rclone-helper", "#!/bin/sh\n");
   }
   bool saidLine(const std::string& line) const {
     return std::find(said.begin(), said.end(), line) != said.end();
@@ -75,7 +70,7 @@ TEST(ServiceInstaller, SecondInstallReplacesProgramsButKeepsTheConfiguration) {
   Rig rig;
   ASSERT_TRUE(rig.installer.install());
   ASSERT_TRUE(writeFileAtomically(rig.paths.config, "NVMe=\"/Volumes/Mine\"\n"));
-  rig.dir.write("Scripts/brim-vale", "#!/bin/sh\necho new\n");
+  rig.dir.file("Scripts/brim-vale", "#!/bin/sh\necho new\n");
   ASSERT_TRUE(rig.installer.install());
   EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Mine\"\n");
   EXPECT_EQ(*readFile(rig.paths.serviceProgram), "#!/bin/sh\necho new\n");
@@ -83,7 +78,7 @@ TEST(ServiceInstaller, SecondInstallReplacesProgramsButKeepsTheConfiguration) {
 
 TEST(ServiceInstaller, BundledConfigurationIsUsedForAFreshInstall) {
   Rig rig;
-  rig.dir.write("Scripts/brim-vale.conf", "NVMe=\"/Volumes/Bundled\"\n");
+  rig.dir.file("Scripts/brim-vale.conf", "NVMe=\"/Volumes/Bundled\"\n");
   ASSERT_TRUE(rig.installer.install());
   EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Bundled\"\n");
 }
@@ -130,9 +125,9 @@ TEST(ServiceInstaller, FailedKickstartStillInstalls) {
 TEST(ServiceInstaller, MigratesALegacyInstallation) {
   Rig rig;
   fs::remove_all(rig.home);
-  rig.dir.write("home of O'Brien/.hollin/tarnwick.conf", "NVMe=\"/Volumes/Old\"\n");
-  rig.dir.write("home of O'Brien/.hollin/tarnwick.log", "old log\n");
-  rig.dir.write("home of O'Brien/Library/LaunchAgents/com.hollin.tarnwick.plist", "<plist/>");
+  rig.dir.file("home of O'Brien/.hollin/tarnwick.conf", "NVMe=\"/Volumes/Old\"\n");
+  rig.dir.file("home of O'Brien/.hollin/tarnwick.log", "old log\n");
+  rig.dir.file("home of O'Brien/Library/LaunchAgents/com.hollin.tarnwick.plist", "<plist/>");
   ASSERT_TRUE(rig.installer.install());
   EXPECT_FALSE(fs::exists(rig.home / ".hollin"));
   EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Old\"\n");
@@ -173,9 +168,9 @@ namespace brimvale::app {
 namespace {
 
 TEST(ServiceCommand, RunsTheInstalledServiceWithRsyncAndALimit) {
-  platform::testsupport::TempDir dir;
+  TempFolder dir;
   const StatePaths paths = StatePaths::forHome(dir.path());
-  dir.write(
+  dir.file(
       ".brimvale/brim-vale",
       "#!/bin/sh\necho \"RSYNC=$RSYNC args=$*\"\n[ \"$1\" = hang ] && exec sleep 30\nexit 3\n");
   std::filesystem::permissions(paths.serviceProgram, std::filesystem::perms::owner_all);

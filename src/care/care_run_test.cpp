@@ -6,12 +6,12 @@
 #include <map>
 
 #include "common/base/file_io.h"
-#include "platform/platform_test_support.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::care {
 namespace {
 
-using platform::testsupport::TempDir;
+using brimvale::testing::TempFolder;
 using ::testing::ElementsAre;
 using K = CareStep::Kind;
 using std::chrono::milliseconds;
@@ -219,7 +219,7 @@ TEST(CareRun, TrashKeptByTheSettingIsNotCountedAsEmptied) {
 }
 
 TEST(CareRun, RunRecordIsStoredUnderItsKeys) {
-  TempDir dir;
+  TempFolder dir;
   auto defaults = platform::makeJsonUserDefaults(dir.path() / "user-defaults.json");
   ASSERT_TRUE(storeRunRecord(*defaults, {.at = 1'700'000'000,
                                          .freedBytes = 12'345,
@@ -234,7 +234,7 @@ TEST(CareRun, RunRecordIsStoredUnderItsKeys) {
 }
 
 TEST(CareRun, AllTimeTotalGrowsAndAForeignFileIsLeftAlone) {
-  TempDir dir;
+  TempFolder dir;
   const auto file = dir.path() / "cumulative-saved-bytes";
   EXPECT_EQ(addToAllTimeSaved(file, 500), 500);
   EXPECT_EQ(addToAllTimeSaved(file, -20), 500);  // a negative figure frees nothing

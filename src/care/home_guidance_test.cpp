@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "care/sentence_cases_test.h"
-#include "common/testing/raw_name_checks.h"
+#include "testing/raw_name_checks.h"
 
 namespace brimvale::care {
 namespace {

@@ -1,4 +1,5 @@
 #include "care/movable_apps.h"
+#include "testing/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -17,9 +18,8 @@ void writeBytes(const std::filesystem::path& file, std::size_t size) {
 // the drive and a large folder that is not a bundle, only the large real
 // bundle counts.
 TEST(MovableApps, CountsLargeRealBundlesOnly) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "bv-apps-XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const std::filesystem::path root = pattern;
+  const brimvale::testing::TempFolder tmp("bv-apps");
+  const std::filesystem::path root = tmp.path();
   writeBytes(root / "Applications/Big Editor.app/Contents/MacOS/editor", 300'000);
   writeBytes(root / "Applications/Tiny.app/Contents/MacOS/tiny", 1'000);
   writeBytes(root / "Applications/Media Library/big.mov", 300'000);
@@ -32,7 +32,6 @@ TEST(MovableApps, CountsLargeRealBundlesOnly) {
   EXPECT_EQ(apps.count, 1);
   EXPECT_GE(apps.totalBytes, 300'000u);
   EXPECT_LT(apps.totalBytes, 400'000u);
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -5,19 +5,19 @@
 #include <regex>
 
 #include "common/base/file_io.h"
-#include "platform/platform_test_support.h"
 #include "platform/testing/recording_desktop.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::diagnostics {
 namespace {
 namespace fs = std::filesystem;
+using brimvale::testing::TempFolder;
 using platform::InterruptionLevel;
 using platform::testing::DesktopRecord;
 using platform::testing::RecordingDesktop;
-using platform::testsupport::TempDir;
 
 struct Fixture {
-  TempDir home;
+  TempFolder home;
   StatePaths paths = StatePaths::forHome(home.path());
   DesktopRecord record;
   std::vector<std::string> log;
@@ -112,7 +112,7 @@ class AppendingDesktop final : public platform::DesktopNotifier {
 };
 
 TEST(NotificationDelivery, LineAppendedDuringADrainIsDeliveredByTheNext) {
-  TempDir home;
+  TempFolder home;
   StatePaths paths = StatePaths::forHome(home.path());
   fs::create_directories(paths.state);
   std::vector<std::string> shown;

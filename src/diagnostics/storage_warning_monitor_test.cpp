@@ -3,19 +3,22 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "common/testing/raw_name_checks.h"
-#include "platform/platform_test_support.h"
+#include "testing/raw_name_checks.h"
 #include "platform/testing/fake_scheduler.h"
+#include "platform/testing/memory_user_defaults.h"
 #include "platform/testing/recording_desktop.h"
+#include "platform/testing/standin_tool.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::diagnostics {
 namespace {
 namespace fs = std::filesystem;
+using brimvale::testing::TempFolder;
 using platform::testing::DesktopRecord;
 using platform::testing::FakeScheduler;
+using platform::testing::MemoryDefaults;
 using platform::testing::RecordingDesktop;
-using platform::testsupport::StandinTool;
-using platform::testsupport::TempDir;
+using platform::testing::StandinTool;
 
 constexpr std::int64_t kGB = 1'000'000'000;
 
@@ -84,29 +87,8 @@ class FakeVolumes final : public platform::VolumeResources {
   platform::VolumeResourceValues read(const std::string&) override { return values; }
 };
 
-class MemoryDefaults final : public platform::UserDefaults {
- public:
-  std::map<std::string, std::string, std::less<>> strings;
-  std::optional<std::string> getString(std::string_view k) override {
-    auto it = strings.find(k);
-    return it == strings.end() ? std::nullopt : std::optional(it->second);
-  }
-  std::optional<std::int64_t> getInt(std::string_view) override { return std::nullopt; }
-  std::optional<bool> getBool(std::string_view) override { return std::nullopt; }
-  Result<void> setString(std::string_view k, std::string_view v) override {
-    strings[std::string(k)] = v;
-    return {};
-  }
-  Result<void> setInt(std::string_view, std::int64_t) override { return {}; }
-  Result<void> setBool(std::string_view, bool) override { return {}; }
-  Result<void> remove(std::string_view k) override {
-    strings.erase(std::string(k));
-    return {};
-  }
-};
-
 struct Rig {
-  TempDir home;
+  TempFolder home;
   StatePaths paths = StatePaths::forHome(home.path());
   FakeVolumes volumes;
   MemoryDefaults defaults;
@@ -165,7 +147,7 @@ TEST(StorageWarningMonitor, EscalationReplacesOneSlotAndRecoveryClearsIt) {
             "Only 4 GB left of 256 GB (1% free). macOS and apps need space to function. "
             "Auto-relocate is running; free more manually if needed.");
   EXPECT_TRUE(rig.logged("transition critical → emergency (free=4 GB, pct=1%)"));
-  EXPECT_EQ(rig.defaults.strings["brimvale.storage.warnState"], "emergency");
+  EXPECT_EQ(rig.defaults.getString("brimvale.storage.warnState"), "emergency");
   ASSERT_EQ(rig.ledger.readIssues().size(), 1u);
   EXPECT_EQ(rig.ledger.readIssues()[0].count, 3);
   EXPECT_EQ(rig.ledger.readIssues()[0].message,
@@ -226,7 +208,7 @@ TEST(StorageWarningMonitor, AutoRelocateSkipsAndFailures) {
 
 TEST(StorageWarningMonitor, RestoredStateSuppressesARepeatWarning) {
   Rig rig;
-  rig.defaults.strings["brimvale.storage.warnState"] = "critical";
+  ASSERT_TRUE(rig.defaults.setString("brimvale.storage.warnState", "critical"));
   rig.freeSpace(256, 12);
   rig.monitor.start();
   EXPECT_TRUE(rig.logged("restored persisted warnState=critical from UserDefaults"));
@@ -239,17 +221,17 @@ TEST(StorageWarningMonitor, RestartAfterRecoveryClearsTheStaleWarning) {
   Rig rig;
   rig.centre.add({"storage.warning", "storage.warning", "Storage running low — internal SSD", "",
                   "old", platform::InterruptionLevel::kActive, "default"});
-  rig.defaults.strings["brimvale.storage.warnState"] = "low";
+  ASSERT_TRUE(rig.defaults.setString("brimvale.storage.warnState", "low"));
   rig.freeSpace(256, 200);
   rig.monitor.start();
   EXPECT_TRUE(rig.centre.delivered().empty());
   EXPECT_TRUE(rig.logged("transition low → ok (free=200 GB, pct=78%)"));
-  EXPECT_EQ(rig.defaults.strings["brimvale.storage.warnState"], "ok");
+  EXPECT_EQ(rig.defaults.getString("brimvale.storage.warnState"), "ok");
 }
 
 TEST(StorageWarningMonitor, UnknownPersistedStateAndMissingMeasurement) {
   Rig rig;
-  rig.defaults.strings["brimvale.storage.warnState"] = "dire";
+  ASSERT_TRUE(rig.defaults.setString("brimvale.storage.warnState", "dire"));
   rig.volumes.values = {};  // nothing measured: the tick does nothing
   rig.monitor.start();
   EXPECT_EQ(rig.monitor.state(), WarnState::kOk);

@@ -15,14 +15,17 @@
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/state/path_policy.h"
-#include "common/testing/failing_file_operations.h"
-#include "common/testing/tree_view.h"
+#include "testing/failing_file_operations.h"
+#include "testing/tree_view.h"
+#include "platform/testing/memory_user_defaults.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using platform::testing::MemoryDefaults;
 
 // A run loop for tests: background work on threads, results run by runUntil().
 class TestLoop : public platform::Scheduler {
@@ -72,36 +75,6 @@ class TestLoop : public platform::Scheduler {
   std::shared_ptr<Queue> queue_ = std::make_shared<Queue>();
 };
 
-class MemoryDefaults : public platform::UserDefaults {
- public:
-  std::optional<std::string> getString(std::string_view k) override { return get<std::string>(k); }
-  std::optional<std::int64_t> getInt(std::string_view k) override { return get<std::int64_t>(k); }
-  std::optional<bool> getBool(std::string_view k) override { return get<bool>(k); }
-  Result<void> setString(std::string_view k, std::string_view v) override {
-    return set(k, std::string(v));
-  }
-  Result<void> setInt(std::string_view k, std::int64_t v) override { return set(k, v); }
-  Result<void> setBool(std::string_view k, bool v) override { return set(k, v); }
-  Result<void> remove(std::string_view k) override {
-    values_.erase(std::string(k));
-    return {};
-  }
-
- private:
-  using Value = std::variant<std::string, std::int64_t, bool>;
-  template <class T>
-  std::optional<T> get(std::string_view k) {
-    auto it = values_.find(std::string(k));
-    if (it == values_.end() || !std::holds_alternative<T>(it->second)) return std::nullopt;
-    return std::get<T>(it->second);
-  }
-  Result<void> set(std::string_view k, Value v) {
-    values_[std::string(k)] = std::move(v);
-    return {};
-  }
-  std::map<std::string, Value> values_;
-};
-
 void write(const fs::path& p, const std::string& content) {
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << content;
@@ -110,8 +83,7 @@ void write(const fs::path& p, const std::string& content) {
 class Mover : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/mover-engine-XXXXXX";
-    root_ = mkdtemp(tmpl);
+    root_ = tmp_.emplace("mover-engine").path();
     paths_ = StatePaths::forHome(root_ / "home");
     fs::create_directories(paths_.state);
     drive_ = root_ / "drive";
@@ -119,9 +91,10 @@ class Mover : public ::testing::Test {
     fs::create_directories(working_);
     setStatus("{\"nvme_path\":\"" + drive_.string() + "\"}");
   }
+  // Tests that run several cases call TearDown() and SetUp() for a fresh folder each.
   void TearDown() override {
     mover_.reset();
-    fs::remove_all(root_);
+    tmp_.reset();
   }
   void setStatus(const std::string& json) {
     ASSERT_TRUE(writeFileAtomically(paths_.statusJson, json));
@@ -220,6 +193,7 @@ class Mover : public ::testing::Test {
     fs::last_write_time(file, when);
   }
 
+  std::optional<brimvale::testing::TempFolder> tmp_;
   fs::path root_, drive_, working_;
   StatePaths paths_;
   TestLoop loop_;

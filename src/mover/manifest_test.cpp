@@ -6,17 +6,17 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "common/testing/raw_name_checks.h"
+#include "testing/raw_name_checks.h"
 #include "mover/mover_log.h"
 #include "mover/verification.h"
-#include "platform/platform_test_support.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
 
-using platform::testsupport::TempDir;
+using brimvale::testing::TempFolder;
 
 MoveManifest sample(std::string id, std::time_t started, MovePhase phase) {
   MoveManifest m;
@@ -88,7 +88,7 @@ TEST(MoveManifest, EnumerationsRoundTripThroughTheirRawStrings) {
 }
 
 TEST(ManifestStore, AllSkipsUndecodableFilesAndListsNewestFirst) {
-  TempDir dir;
+  TempFolder dir;
   ManifestStore store(dir.path(), {}, [] { return std::time_t{1772356500}; });
   store.save(sample("OLD", 100, MovePhase::kDone));
   store.save(sample("NEW", 300, MovePhase::kCopying));
@@ -107,7 +107,7 @@ TEST(ManifestStore, AllSkipsUndecodableFilesAndListsNewestFirst) {
 }
 
 TEST(ManifestStore, WriteFailureIsLoggedAndNotFatal) {
-  TempDir dir;
+  TempFolder dir;
   std::vector<std::string> logged;
   { std::ofstream(dir.path() / "file") << "x"; }  // the state "folder" is a file
   ManifestStore store(
@@ -118,7 +118,7 @@ TEST(ManifestStore, WriteFailureIsLoggedAndNotFatal) {
 }
 
 TEST(CurrentDriveUUID, PrefersSnapshotKeysThenTheMarkerFile) {
-  TempDir dir;
+  TempFolder dir;
   StatePaths paths = StatePaths::forHome(dir.path());
   fs::create_directories(paths.state);
   const fs::path mount = dir.path() / "vol";

@@ -1,4 +1,5 @@
 #include "mover/mover_log.h"
+#include "testing/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -29,8 +30,8 @@ TEST(MoverLog, FormattedLinePadsSourceAndTagsTheJob) {
 }
 
 TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
-  char tmpl[] = "/tmp/mover-log-XXXXXX";
-  std::filesystem::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("mover-log");
+  std::filesystem::path dir = tmp.path();
   MoverLogFile file(dir);
   MoverLog log;
   log.setObserver([&](std::span<const MoverLogLine> l) { file.write(l); });
@@ -43,14 +44,13 @@ TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
   auto one = file.read("aaaa");
   ASSERT_EQ(one.size(), 1u);
   EXPECT_TRUE(one[0].ends_with("[AAAA1111] first"));
-  std::filesystem::remove_all(dir);
 }
 
 // Lines written after a trim, or after another writer replaced the file, must
 // land in the file readers see, not in the one that was renamed away.
 TEST(MoverLogFile, KeepsEveryLineAcrossTrimsAndReplacements) {
-  char tmpl[] = "/tmp/mover-log-XXXXXX";
-  std::filesystem::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("mover-log");
+  std::filesystem::path dir = tmp.path();
   MoverLogFile file(dir);
   MoverLogFile other(dir);
   MoverLog log;
@@ -79,7 +79,6 @@ TEST(MoverLogFile, KeepsEveryLineAcrossTrimsAndReplacements) {
   lines = file.read();
   ASSERT_FALSE(lines.empty());
   EXPECT_TRUE(lines.back().ends_with("after replacement"));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "mover/relink.h"
+#include "testing/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,8 +9,8 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "common/testing/failing_file_operations.h"
-#include "common/testing/tree_view.h"
+#include "testing/failing_file_operations.h"
+#include "testing/tree_view.h"
 
 namespace brimvale::mover {
 namespace {
@@ -19,8 +20,7 @@ namespace fs = std::filesystem;
 class Relink : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/relink-XXXXXX";
-    root_ = mkdtemp(tmpl);
+    root_ = tmp_.path();
     src_ = root_ / "src";
     dst_ = root_ / "dst";
     for (const char* rel : {"a.txt", "sub/b.bin", "sub/deep/c d.txt", "sub/deep/new\nline"}) {
@@ -29,7 +29,6 @@ class Relink : public ::testing::Test {
     }
     fs::create_symlink("a.txt", src_ / "link");
   }
-  void TearDown() override { fs::remove_all(root_); }
   static void write(const fs::path& p, const std::string& content) {
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
@@ -43,6 +42,7 @@ class Relink : public ::testing::Test {
     const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
     return mover::relinkTree(src, dst, {FileOperations::real(), diagnostics});
   }
+  brimvale::testing::TempFolder tmp_{"relink"};
   fs::path root_, src_, dst_;
 };
 

@@ -1,8 +1,6 @@
 #include "mover/safety_checks.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,35 +113,31 @@ std::vector<CaseCollision> caseCollisions(const fs::path& folder) {
 
 RelocatorLock::RelocatorLock(fs::path stateDir) : file_(stateDir / "apps-relocator" / ".lock") {}
 
-RelocatorLock::~RelocatorLock() { release(); }
-
 Result<void> RelocatorLock::acquire(std::chrono::milliseconds timeout) {
-  if (fd_ >= 0) return {};
+  if (lock_.locked()) return {};
   std::error_code ec;
   fs::create_directories(file_.parent_path(), ec);
-  fd_ = open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
-    return fail(Errc::kIo, "Apps Relocator: cannot open lock file (" +
-                               std::string(std::strerror(errno)) + ").");
+  auto opened = FileLock::open(file_);
+  if (!opened) {
+    return fail(Errc::kIo,
+                "Apps Relocator: cannot open lock file (" + opened.error().detail + ").");
   }
+  lock_ = std::move(*opened);
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + timeout;
   bool retriedStale = false;
   while (true) {
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-      (void)!ftruncate(fd_, 0);
-      const std::string pid = std::to_string(getpid()) + "\n";
-      (void)!pwrite(fd_, pid.data(), pid.size(), 0);
+    auto taken = lock_.tryLock();
+    if (taken && *taken) {
+      lock_.recordHolder();
       return {};
     }
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      const std::string why = std::strerror(errno);
+    if (!taken) {
+      const std::string why = taken.error().detail;
       release();
       return fail(Errc::kIo, "Apps Relocator: flock failed (" + why + ").");
     }
-    char buf[32] = {};
-    const ssize_t n = pread(fd_, buf, sizeof buf - 1, 0);
-    const int holder = n > 0 ? std::atoi(buf) : 0;
+    const long holder = lock_.holder();
     if (holder > 0 && kill(holder, 0) != 0 && errno == ESRCH && !retriedStale) {
       retriedStale = true;  // the recorded holder is gone: try again at once
       continue;
@@ -160,12 +154,7 @@ Result<void> RelocatorLock::acquire(std::chrono::milliseconds timeout) {
   }
 }
 
-void RelocatorLock::release() {
-  if (fd_ < 0) return;
-  flock(fd_, LOCK_UN);
-  close(fd_);
-  fd_ = -1;
-}
+void RelocatorLock::release() { lock_ = FileLock(); }
 
 void ActiveMoveTracker::add(MoveDirection direction, const std::string& id) {
   (direction == MoveDirection::kForward ? forward_ : back_).insert(id);

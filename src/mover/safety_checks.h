@@ -15,6 +15,7 @@
 
 #include "common/base/disk_usage.h"
 #include "common/base/error.h"
+#include "common/base/file_lock.h"
 #include "common/base/folder_in_use.h"
 #include "common/state/protected_folders.h"
 
@@ -61,7 +62,6 @@ class RelocatorLock {
  public:
   // `stateDir` is ~/.brimvale/state.
   explicit RelocatorLock(std::filesystem::path stateDir);
-  ~RelocatorLock();
   RelocatorLock(const RelocatorLock&) = delete;
   RelocatorLock& operator=(const RelocatorLock&) = delete;
   // Errors carry the user-facing message in Error::detail.
@@ -70,7 +70,7 @@ class RelocatorLock {
 
  private:
   std::filesystem::path file_;
-  int fd_ = -1;
+  FileLock lock_;
 };
 
 enum class MoveDirection { kForward, kBack };

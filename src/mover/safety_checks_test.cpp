@@ -1,4 +1,5 @@
 #include "mover/safety_checks.h"
+#include "testing/temp_folder.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -39,8 +40,8 @@ TEST(RecentWrites, AgeAndRetryTexts) {
 }
 
 TEST(RecentWrites, NewestItemDecides) {
-  char tmpl[] = "/tmp/recent-XXXXXX";
-  fs::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("recent");
+  fs::path dir = tmp.path();
   fs::create_directories(dir / "sub");
   { std::ofstream(dir / "sub" / "new.txt") << "x"; }
   const std::time_t now = std::time(nullptr);
@@ -59,12 +60,11 @@ TEST(RecentWrites, NewestItemDecides) {
   fs::last_write_time(dir / "sub", stamp);
   fs::last_write_time(dir, stamp);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(recentWriteReport(dir, 12, now).path, "sub/z-last");
-  fs::remove_all(dir);
 }
 
 TEST(CaseChecks, ProbeAndCollisions) {
-  char tmpl[] = "/tmp/case-XXXXXX";
-  fs::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("case");
+  fs::path dir = tmp.path();
   EXPECT_EQ(caseSensitivity({dir / "missing", dir}), VolumeCaseSensitivity::kSensitive);
   EXPECT_EQ(caseSensitivity({dir / "missing"}), VolumeCaseSensitivity::kUnknown);
   EXPECT_TRUE(fs::is_empty(dir));  // the probe file is removed
@@ -74,12 +74,11 @@ TEST(CaseChecks, ProbeAndCollisions) {
   { std::ofstream(dir / "a" / "other") << ""; }
   auto collisions = caseCollisions(dir);
   ASSERT_EQ(collisions.size(), 1u);
-  fs::remove_all(dir);
 }
 
 TEST(RelocatorLock, StaleHolderIsTakenOverAndABusyLockTimesOut) {
-  char tmpl[] = "/tmp/lock-XXXXXX";
-  fs::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("lock");
+  fs::path dir = tmp.path();
   fs::create_directories(dir / "apps-relocator");
   { std::ofstream(dir / "apps-relocator" / ".lock") << "999999\n"; }
   RelocatorLock first(dir);
@@ -100,7 +99,6 @@ TEST(RelocatorLock, StaleHolderIsTakenOverAndABusyLockTimesOut) {
   auto err = broken.acquire(std::chrono::milliseconds(0));
   ASSERT_FALSE(err);
   EXPECT_TRUE(err.error().detail.starts_with("Apps Relocator: cannot open lock file ("));
-  fs::remove_all(dir);
 }
 
 TEST(ActiveMoveTracker, TracksEachDirection) {

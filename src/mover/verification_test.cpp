@@ -1,4 +1,5 @@
 #include "mover/verification.h"
+#include "testing/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,8 +17,7 @@ namespace fs = std::filesystem;
 class Trees : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/verify-XXXXXX";
-    root_ = mkdtemp(tmpl);
+    root_ = tmp_.path();
     src_ = root_ / "src";
     dst_ = root_ / "dst";
     write(src_ / "a.txt", "alpha");
@@ -27,7 +27,6 @@ class Trees : public ::testing::Test {
     syncTimes("a.txt");
     syncTimes("sub/b.bin");
   }
-  void TearDown() override { fs::remove_all(root_); }
   static void write(const fs::path& p, const std::string& content) {
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
@@ -35,6 +34,7 @@ class Trees : public ::testing::Test {
   void syncTimes(const std::string& rel) {
     fs::last_write_time(dst_ / rel, fs::last_write_time(src_ / rel));
   }
+  brimvale::testing::TempFolder tmp_{"verify"};
   fs::path root_, src_, dst_;
 };
 
@@ -200,8 +200,8 @@ TEST_F(Trees, CounterpartsDecideTheThoroughCheckOfAMerge) {
 // The digest's input is fixed byte for byte, so both sides of a move (and
 // any other implementation) agree: this value was computed independently.
 TEST(TreeDigest, MatchesItsDocumentedInput) {
-  char tmpl[] = "/tmp/digest-XXXXXX";
-  const fs::path root = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("digest");
+  const fs::path root = tmp.path();
   fs::create_directory(root / "t");
   chmod((root / "t").c_str(), 0755);
   std::ofstream(root / "t" / "f", std::ios::binary) << "hi";
@@ -209,7 +209,6 @@ TEST(TreeDigest, MatchesItsDocumentedInput) {
   fs::create_symlink("f", root / "t" / "l");
   EXPECT_EQ(treeDigest(root / "t", {}),
             "55fda221892562bb6ad67aa1593f83f60a65b7ab59005c8d978d27d029eb5c77");
-  fs::remove_all(root);
 }
 
 // A record read from disk sends a clean-up to a source that may be half

@@ -4,17 +4,18 @@
 
 #include <gtest/gtest.h>
 
-#include "common/testing/raw_name_checks.h"
-#include "platform/platform_test_support.h"
+#include "testing/raw_name_checks.h"
 #include "platform/testing/recording_desktop.h"
+#include "platform/testing/standin_tool.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {
 
+using brimvale::testing::TempFolder;
 using testing::DesktopRecord;
 using testing::RecordingDesktop;
-using testsupport::StandinTool;
-using testsupport::TempDir;
+using testing::StandinTool;
 
 NotificationRequest request(std::string id, std::string title) {
   NotificationRequest r;
@@ -25,7 +26,7 @@ NotificationRequest request(std::string id, std::string title) {
 }
 
 TEST(NotificationCenter, OneNotificationPerIdentifierReplacedInPlace) {
-  TempDir dir;
+  TempFolder dir;
   DesktopRecord record;
   std::vector<std::string> log;
   NotificationCenter centre(
@@ -53,7 +54,7 @@ TEST(NotificationCenter, OneNotificationPerIdentifierReplacedInPlace) {
 }
 
 TEST(NotificationCenter, WithoutADesktopKeepsTheModelAndLogs) {
-  TempDir dir;
+  TempFolder dir;
   DesktopRecord record;
   record.available = false;
   std::vector<std::string> log;
@@ -70,7 +71,7 @@ TEST(NotificationCenter, WithoutADesktopKeepsTheModelAndLogs) {
 }
 
 TEST(FreedesktopNotifier, SendsNotifyWithReplaceIdUrgencyAndSound) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool busctl(dir, "busctl");
   setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
   auto notifier = makeFreedesktopNotifier(busctl.path(), dir.path().string());
@@ -83,12 +84,13 @@ TEST(FreedesktopNotifier, SendsNotifyWithReplaceIdUrgencyAndSound) {
   ASSERT_TRUE(handle);
   EXPECT_EQ(*handle, "41");
   notifier->withdraw("41");
+  const std::string service = "org.freedesktop.Notifications";
   std::vector<std::string> expected = {"--user",
                                        "--",
                                        "call",
-                                       "org.freedesktop.Notifications",
+                                       service,
                                        "/org/freedesktop/Notifications",
-                                       "org.freedesktop.Notifications",
+                                       service,
                                        "Notify",
                                        "susssasa{sv}i",
                                        "Brimvale",
@@ -121,7 +123,7 @@ TEST(FreedesktopNotifier, SendsNotifyWithReplaceIdUrgencyAndSound) {
 }
 
 TEST(FreedesktopNotifier, WithNoSessionBusRunsNothing) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool busctl(dir, "busctl");
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
   auto notifier = makeFreedesktopNotifier(busctl.path(), dir.path().string());

@@ -7,13 +7,14 @@
 #include <thread>
 
 #include "common/base/file_io.h"
-#include "platform/platform_test_support.h"
+#include "platform/testing/standin_tool.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {
 namespace fs = std::filesystem;
-using testsupport::StandinTool;
-using testsupport::TempDir;
+using brimvale::testing::TempFolder;
+using testing::StandinTool;
 using namespace std::chrono_literals;
 
 ServiceDefinition definition(std::vector<std::string> args, fs::path log) {
@@ -61,7 +62,7 @@ TEST(LaunchAgentPlist, OlderListsAskingToAutostartAreOutdated) {
 }
 
 TEST(LaunchAgentManager, DrivesLaunchctl) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool launchctl(dir, "launchctl");
   auto manager = makeLaunchAgentManager(dir.path() / "home", launchctl.path(), 501);
   const std::string plist =
@@ -95,8 +96,8 @@ TEST(LaunchAgentManager, DrivesLaunchctl) {
 }
 
 TEST(LaunchAgentManager, AHungUnloadIsAbandonedAtTheLimit) {
-  TempDir dir;
-  dir.write("launchctl", "#!/bin/sh\nsleep 30\n");
+  TempFolder dir;
+  dir.file("launchctl", "#!/bin/sh\nsleep 30\n");
   fs::permissions(dir.path() / "launchctl", fs::perms::owner_all);
   auto manager = makeLaunchAgentManager(dir.path(), (dir.path() / "launchctl").string(), 501);
   auto unloaded = manager->unload(1500ms);
@@ -121,7 +122,7 @@ bool eventually(F done) {
 }
 
 TEST(SupervisedService, LoadKickstartAndUnload) {
-  TempDir dir;
+  TempFolder dir;
   auto manager = makeSupervisedServiceManager(dir.path());
   const fs::path log = dir.path() / "service log.txt";
   EXPECT_FALSE(manager->load());  // no definition yet
@@ -154,7 +155,7 @@ TEST(SupervisedService, LoadKickstartAndUnload) {
 }
 
 TEST(SupervisedService, UnloadEndsAServiceThatIgnoresTerminate) {
-  TempDir dir;
+  TempFolder dir;
   auto manager = makeSupervisedServiceManager(dir.path());
   ASSERT_TRUE(manager->writeDefinition(
       {{"/bin/sh", "-c", "trap '' TERM; echo ready; while :; do sleep 0.1; done"},
@@ -171,8 +172,8 @@ TEST(SupervisedService, UnloadEndsAServiceThatIgnoresTerminate) {
 }
 
 TEST(SupervisedService, OlderDefinitionThatKeepsAliveIsOutdated) {
-  TempDir dir;
-  dir.write("service-definition.json", R"({"programArguments":["/bin/true"],"keepAlive":true})");
+  TempFolder dir;
+  dir.file("service-definition.json", R"({"programArguments":["/bin/true"],"keepAlive":true})");
   EXPECT_TRUE(makeSupervisedServiceManager(dir.path())->definitionIsOutdated());
 }
 
@@ -198,7 +199,7 @@ TEST(SystemdUserService, UnitQuotesEveryValueAndNeverAutostarts) {
 }
 
 TEST(SystemdUserService, DrivesSystemctlAndReadsItsState) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool systemctl(dir, "systemctl");
   auto manager = makeSystemdUserServiceManager(dir.path(), systemctl.path());
   EXPECT_EQ(manager->definitionPath(),

@@ -3,16 +3,17 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "platform/platform_test_support.h"
+#include "platform/testing/standin_tool.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {
 
-using testsupport::StandinTool;
-using testsupport::TempDir;
+using brimvale::testing::TempFolder;
+using testing::StandinTool;
 
 TEST(JsonUserDefaults, KeepsTypedValuesAcrossInstances) {
-  TempDir dir;
+  TempFolder dir;
   const auto file = dir.path() / "state" / "user-defaults.json";
   {
     auto defaults = makeJsonUserDefaults(file);
@@ -34,8 +35,8 @@ TEST(JsonUserDefaults, KeepsTypedValuesAcrossInstances) {
 }
 
 TEST(JsonUserDefaults, AnUndecodableFileIsNeitherReadNorReplaced) {
-  TempDir dir;
-  dir.write("defaults.json", "{ half written");
+  TempFolder dir;
+  dir.file("defaults.json", "{ half written");
   auto defaults = makeJsonUserDefaults(dir.path() / "defaults.json");
   EXPECT_FALSE(defaults->getString("a"));
   auto written = defaults->setString("a", "b");
@@ -45,7 +46,7 @@ TEST(JsonUserDefaults, AnUndecodableFileIsNeitherReadNorReplaced) {
 }
 
 TEST(MacUserDefaults, CallsTheDefaultsToolAndParsesItsOutput) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool tool(dir, "defaults");
   auto defaults = makeMacUserDefaults(tool.path(), "com.brimvale.app");
 

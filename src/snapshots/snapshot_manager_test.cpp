@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "common/base/file_io.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::snapshots {
 namespace {
@@ -27,13 +28,6 @@ class RecordingRecorder : public ThinningRecorder {
 // A private folder holding a link to one of the stand-in tools.
 class StandinFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "bv-snapshots-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::string useStandin(const char* script) {
     tool_ = dir_ / "tmutil";
     std::filesystem::create_symlink(std::filesystem::path(BRIMVALE_STANDINS_DIR) / script, tool_);
@@ -63,7 +57,8 @@ class StandinFixture : public ::testing::Test {
         [] { return StartupCapacity{}; }, [] { return std::time_t{1'700'000'000}; });
   }
 
-  std::filesystem::path dir_;
+  brimvale::testing::TempFolder tmp_{"bv-snapshots"};
+  const std::filesystem::path dir_ = tmp_.path();
   std::filesystem::path tool_;
   RecordingRecorder recorder_;
 };

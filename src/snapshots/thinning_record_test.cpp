@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform_test_support.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::snapshots {
 namespace {
 
-using platform::testsupport::TempDir;
+using brimvale::testing::TempFolder;
 
 struct Rig {
-  TempDir dir;
+  TempFolder dir;
   std::unique_ptr<platform::UserDefaults> defaults =
       platform::makeJsonUserDefaults(dir.path() / "user-defaults.json");
   transfers::BackgroundJobsStore ledger{dir.path(), [] { return std::time_t{1'700'000'000}; }};
@@ -34,7 +34,7 @@ TEST(AppThinningRecorder, StoresTheTimeAndALedgerRun) {
 
 TEST(AppThinningRecorder, AnUnwritableSettingIsLoggedAndTheLedgerStillRecords) {
   Rig rig;
-  rig.dir.write("user-defaults.json", "{ half written");
+  rig.dir.file("user-defaults.json", "{ half written");
   rig.recorder.rememberLastReclaim(1'700'000'000);
   rig.recorder.recordLedgerRun(kLedgerJob, kThinningLedgerSummary);
   ASSERT_EQ(rig.log.size(), 1u);

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "platform/platform_test_support.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::transfers {
 namespace {
 namespace fs = std::filesystem;
-using TempState = platform::testsupport::TempDir;
+using brimvale::testing::TempFolder;
 
 TEST(JobKinds, RawStringsRoundTrip) {
   EXPECT_EQ(jobKinds().size(), 10u);
@@ -26,7 +26,7 @@ TEST(JobKinds, RawStringsRoundTrip) {
 }
 
 TEST(BackgroundJobsStore, RunsCarryTotalsPerKind) {
-  TempState dir;
+  TempFolder dir;
   std::time_t now = 1'700'000'000;
   BackgroundJobsStore store(dir.path(), [&] { return now; });
   ASSERT_TRUE(store.recordRun(JobKind::kStorageWatch, JobOutcome::kOk, "all good", 1, 10));
@@ -51,7 +51,7 @@ TEST(BackgroundJobsStore, RunsCarryTotalsPerKind) {
 }
 
 TEST(BackgroundJobsStore, UndecodableLinesAreSkippedAndKept) {
-  TempState dir;
+  TempFolder dir;
   BackgroundJobsStore store(dir.path(), [] { return std::time_t{1'700'000'000}; });
   ASSERT_TRUE(store.recordRun(JobKind::kUsageHistory, JobOutcome::kOk, "one"));
   ASSERT_TRUE(appendToFile(dir.path() / "background-jobs.ndjson",
@@ -64,7 +64,7 @@ TEST(BackgroundJobsStore, UndecodableLinesAreSkippedAndKept) {
 }
 
 TEST(BackgroundJobsStore, IssuesAreBumpedBySignatureAndCleared) {
-  TempState dir;
+  TempFolder dir;
   std::time_t now = 1'700'000'000;
   BackgroundJobsStore store(dir.path(), [&] { return now; });
   ASSERT_TRUE(store.recordIssue(JobKind::kStorageWatch, "Startup disk", "running low"));
@@ -89,7 +89,7 @@ TEST(BackgroundJobsStore, IssuesAreBumpedBySignatureAndCleared) {
 }
 
 TEST(BackgroundJobsStore, TrimmingKeepsTheNewestLineOfEveryKind) {
-  TempState dir;
+  TempFolder dir;
   BackgroundJobsStore store(dir.path(), [] { return std::time_t{1'700'000'000}; });
   ASSERT_TRUE(store.recordRun(JobKind::kDriveTransfer, JobOutcome::kOk, "rare", 0, 7));
   for (std::size_t i = 0; i < BackgroundJobsStore::kJobsFileCap; ++i) {

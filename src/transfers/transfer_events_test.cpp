@@ -6,8 +6,9 @@
 #include <fstream>
 
 #include "common/base/timestamps.h"
-#include "common/testing/raw_name_checks.h"
+#include "testing/raw_name_checks.h"
 #include "transfers/background_jobs.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::transfers {
 namespace {
@@ -37,8 +38,8 @@ TEST(TransferEvents, LineCarriesTheFourKeys) {
 TEST(TransferEvents, StoreSkipsBadLinesAndTotalsPerDayServiceAndDirection) {
   setenv("TZ", "UTC", 1);
   tzset();
-  char tmpl[] = "/tmp/transfer-events-XXXXXX";
-  std::filesystem::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("transfer-events");
+  std::filesystem::path dir = tmp.path();
   TransferEventStore store(dir);
   const std::time_t day1 = *parseIsots("2026-03-01T09:15:00Z");
   const std::time_t day2 = *parseIsots("2026-03-02T00:00:01Z");
@@ -57,7 +58,6 @@ TEST(TransferEvents, StoreSkipsBadLinesAndTotalsPerDayServiceAndDirection) {
   EXPECT_EQ((totals[0].bytes[{TransferService::kTier, TransferDirection::kIn}]), 7);
   EXPECT_EQ(totals[1].day, "2026-03-02");
   EXPECT_EQ((totals[1].bytes[{TransferService::kAutoSync, TransferDirection::kOut}]), 1);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(RawNames, TransferTablesArePinnedAndAgreeWithTheConversions) {

@@ -1,5 +1,6 @@
 // What every end-to-end scenario needs: a throw-away home folder, a real
-// tmpfs "drive" mounted under /Volumes, and the real programs run in it.
+// tmpfs "drive" mounted under /Volumes (both from testing/), and the real
+// programs run in it, with views of trees to compare before and after.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,55 +10,24 @@
 #include <vector>
 
 #include "common/base/process.h"
+#include "testing/temp_home.h"
+#include "testing/tmpfs_drive.h"
+#include "testing/tree_view.h"
 
 namespace brimvale::e2e {
 
-// A fresh $HOME in /tmp, removed at the end of the test.
-class TempHome {
- public:
-  TempHome();
-  ~TempHome();
-  TempHome(const TempHome&) = delete;
-  TempHome& operator=(const TempHome&) = delete;
-  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-  [[nodiscard]] std::filesystem::path state() const { return path_ / ".brimvale" / "state"; }
-  // Writes ~/.brimvale/brim-vale.conf (creating the folder).
-  void writeConfig(const std::string& text) const;
-
- private:
-  std::filesystem::path path_;
-};
-
-// A tmpfs mounted on /Volumes/{name}; unmounted and removed at the end.
-// Needs a private mount namespace with mount rights (scripts/test provides
-// one); without it the test is skipped, or failed when
-// BRIMVALE_REQUIRE_MOUNTS=1 says the namespace should have been there.
-class TmpfsDrive {
- public:
-  explicit TmpfsDrive(const std::string& name, const std::string& size = "64m");
-  ~TmpfsDrive();
-  TmpfsDrive(const TmpfsDrive&) = delete;
-  TmpfsDrive& operator=(const TmpfsDrive&) = delete;
-  [[nodiscard]] bool mounted() const { return mounted_; }
-  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-  [[nodiscard]] const std::string& whyNot() const { return whyNot_; }
-
- private:
-  std::filesystem::path path_;
-  bool mounted_ = false;
-  std::string whyNot_;
-};
-
-// Skips (or fails, when mounts are required) a test whose drive is not there.
-#define BRIMVALE_REQUIRE_DRIVE(drive)                                    \
-  do {                                                                   \
-    if (!(drive).mounted()) {                                            \
-      if (::brimvale::e2e::mountsRequired()) FAIL() << (drive).whyNot(); \
-      GTEST_SKIP() << (drive).whyNot();                                  \
-    }                                                                    \
-  } while (0)
-
-[[nodiscard]] bool mountsRequired();
+using testing::mountsRequired;
+using testing::TempHome;
+using testing::TmpfsDrive;
+using testing::TmpfsMount;
+// Views of trees, to count what a scenario lost.
+using testing::Folders;
+using testing::lostEntries;
+using testing::TreeSums;
+using testing::treeSums;
+using testing::TreeView;
+using testing::userView;
+using testing::writeAwkwardTree;
 
 // Runs the built brim-vale with HOME set to `home`.
 [[nodiscard]] ProcessResult runBrimVale(const TempHome& home, const std::vector<std::string>& args,

@@ -34,23 +34,11 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// Relative path -> checksum of every file and link below `root` (a link at
-// `root` itself is followed, as a program using the path would).
-using Checksums = std::map<std::string, std::size_t>;
+// Files and links below `root` (a link at `root` itself is followed, as a
+// program using the path would).
+using Checksums = TreeSums;
 
-Checksums checksums(const fs::path& root) {
-  Checksums sums;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string rel = it->path().lexically_relative(root).string();
-    if (it->is_symlink()) {
-      sums[rel] = std::hash<std::string>{}("link:" + fs::read_symlink(it->path()).string());
-    } else if (it->is_regular_file()) {
-      sums[rel] = std::hash<std::string>{}(readFile(it->path()).value_or("<unreadable>"));
-    }
-  }
-  return sums;
-}
+Checksums checksums(const fs::path& root) { return treeSums(root, Folders::kLeftOut); }
 
 // Files of `before` not found with the same checksum below `root`.
 int lost(const Checksums& before, const fs::path& root) {
@@ -444,23 +432,6 @@ TEST(MoveDirSafetyE2E, PastedRemovalAdviceDeletesOnlyTheParkedCopy) {
   EXPECT_EQ(lost(before, src), 0);
 }
 
-// Mounts a tmpfs over a folder for the length of a test.
-class TinyTmpfs {
- public:
-  explicit TinyTmpfs(const fs::path& at) : at_(at) {
-    fs::create_directories(at);
-    mounted_ = mount("tmpfs", at.c_str(), "tmpfs", 0, "size=128k,mode=0700") == 0;
-  }
-  ~TinyTmpfs() {
-    if (mounted_) umount2(at_.c_str(), MNT_DETACH);
-  }
-  [[nodiscard]] bool mounted() const { return mounted_; }
-
- private:
-  fs::path at_;
-  bool mounted_ = false;
-};
-
 // Without a place to record the move and its undo, nothing moves.
 TEST(MoveDirSafetyE2E, WithoutItsRecordsAFolderNeverMoves) {
   Scene s("full");
@@ -470,7 +441,7 @@ TEST(MoveDirSafetyE2E, WithoutItsRecordsAFolderNeverMoves) {
   makeTree(src);
   const Checksums before = checksums(src);
   {
-    TinyTmpfs state(s.home.state());
+    TmpfsMount state(s.home.state(), "128k");
     ASSERT_TRUE(state.mounted());
     std::ofstream fill(s.home.state() / "filler", std::ios::binary);
     const std::string block(4096, 'f');

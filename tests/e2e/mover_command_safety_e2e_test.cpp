@@ -19,97 +19,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "background_app.h"
 #include "common/base/file_io.h"
+#include "common/base/file_lock.h"
 #include "common/base/process.h"
 #include "common/base/text_formats.h"
-#include "common/testing/tree_view.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
-
-extern char** environ;
 
 namespace brimvale::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::lostEntries;
-using testing::TreeView;
-using testing::userView;
-using testing::writeAwkwardTree;
 using namespace std::chrono_literals;
-using Env = std::vector<std::pair<std::string, std::string>>;
 
 const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
-
-ProcessResult brimvale(const TempHome& home, std::vector<std::string> args, Env env = {}) {
-  env.emplace_back("HOME", home.path().string());
-  return runProcess({.path = BRIMVALE_PATH,
-                     .args = std::move(args),
-                     .envAdditions = std::move(env),
-                     .deadline = std::chrono::seconds(120)});
-}
-
-// A program started in the background, its output in a file.
-class Spawned {
- public:
-  Spawned(const TempHome& home, std::vector<std::string> args, const std::string& outputName,
-          Env extra = {})
-      : output_(home.path() / outputName) {
-    args.insert(args.begin(), BRIMVALE_PATH);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      if (!std::string_view(*e).starts_with("HOME=")) env.emplace_back(*e);
-    }
-    env.push_back("HOME=" + home.path().string());
-    for (const auto& [k, v] : extra) env.push_back(k + "=" + v);
-    const std::string out = output_.string();
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      int null = open("/dev/null", O_RDONLY);
-      dup2(null, 0);
-      std::vector<char*> argv, envp;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      for (auto& e : env) envp.push_back(e.data());
-      envp.push_back(nullptr);
-      execve(BRIMVALE_PATH, argv.data(), envp.data());
-      _exit(127);
-    }
-  }
-  ~Spawned() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  void signal(int sig) const { kill(pid_, sig); }
-  bool running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == 0) return true;
-    finished(status);
-    return false;
-  }
-  // The exit code, or 128 + the signal that ended it; -1 after `limit`.
-  int wait(std::chrono::seconds limit = 120s) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (running() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
-    return status_;
-  }
-  std::string output() const { return readFile(output_).value_or(""); }
-
- private:
-  void finished(int status) {
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid_ = -1;
-  }
-  fs::path output_;
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
 
 template <class F>
 bool eventually(F done, std::chrono::milliseconds limit = 30s,
@@ -214,12 +138,12 @@ TEST_F(MoverCommandSafety, RefusesWhatAMoveMustNotTake) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.folder.string());
-    auto r = brimvale(home_, {"move", c.folder.string(), "--yes"});
+    auto r = runApp(home_, {"move", c.folder.string(), "--yes"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, c.says)) << r.err;
     EXPECT_TRUE(contains(r.err, "Nothing was changed.")) << r.err;
   }
-  EXPECT_TRUE(contains(brimvale(home_, {"move", (outside.path() / "Data").string(), "--yes"}).err,
+  EXPECT_TRUE(contains(runApp(home_, {"move", (outside.path() / "Data").string(), "--yes"}).err,
                        "name the folder that holds it with --allow-root"));
   EXPECT_EQ(userView(home / "Disk"), diskBefore);
   umount2((home / "Disk").c_str(), MNT_DETACH);
@@ -231,8 +155,8 @@ TEST_F(MoverCommandSafety, RefusesWhatAMoveMustNotTake) {
   EXPECT_TRUE(manifests(home_).empty());
 
   // Named on purpose, the outside root is taken like the home folder.
-  auto allowed = brimvale(home_, {"move", (outside.path() / "Data").string(), "--yes",
-                                  "--allow-root", outside.path().string()});
+  auto allowed = runApp(home_, {"move", (outside.path() / "Data").string(), "--yes", "--allow-root",
+                                outside.path().string()});
   ASSERT_EQ(allowed.exitCode, 0) << allowed.out << allowed.err;
   EXPECT_EQ(lostEntries(outsideBefore, userView(outside.path())), 0);
   EXPECT_TRUE(fs::is_symlink(outside.path() / "Data" / "dir 1" / "file \"1\" é.bin"));
@@ -303,7 +227,7 @@ TEST_F(MoverCommandSafety, AsksFirstAndADryRunChangesNothing) {
   writeAwkwardTree(src, 1204, 10);
   const TreeView before = userView(src);
 
-  auto unasked = brimvale(home_, {"move", src.string()});
+  auto unasked = runApp(home_, {"move", src.string()});
   EXPECT_EQ(unasked.exitCode, 1);
   EXPECT_TRUE(contains(unasked.err, "Relocate 1,204 files (")) << unasked.err;
   EXPECT_TRUE(contains(unasked.err, "there is no terminal here to ask on. Nothing was changed."))
@@ -311,7 +235,7 @@ TEST_F(MoverCommandSafety, AsksFirstAndADryRunChangesNothing) {
   EXPECT_TRUE(contains(unasked.err, "brimvale move " + shellQuoted(src.string()) + " --yes"))
       << unasked.err;
 
-  auto plan = brimvale(home_, {"move", src.string(), "--dry-run"});
+  auto plan = runApp(home_, {"move", src.string(), "--dry-run"});
   EXPECT_EQ(plan.exitCode, 0) << plan.err;
   EXPECT_TRUE(contains(plan.out, "Relocate 1,204 files (")) << plan.out;
   EXPECT_TRUE(contains(plan.out, ") from ~/Old Projects to the drive?\n")) << plan.out;
@@ -341,9 +265,9 @@ TEST_F(MoverCommandSafety, AnAlreadyRelocatedFolderIsNotCopiedOntoItsCopy) {
   const fs::path src = home_.path() / "Photos";
   writeAwkwardTree(src, 30, 2000);
   const TreeView before = userView(src);
-  ASSERT_EQ(brimvale(home_, {"move", src.string(), "--yes"}).exitCode, 0);
+  ASSERT_EQ(runApp(home_, {"move", src.string(), "--yes"}).exitCode, 0);
 
-  auto again = brimvale(home_, {"move", src.string(), "--yes"});
+  auto again = runApp(home_, {"move", src.string(), "--yes"});
   EXPECT_EQ(again.exitCode, 1);
   EXPECT_TRUE(contains(
       again.err, "~/Photos is already on the drive: every file in it is a link to its copy in "))
@@ -351,7 +275,7 @@ TEST_F(MoverCommandSafety, AnAlreadyRelocatedFolderIsNotCopiedOntoItsCopy) {
   // Part of a relocated folder, with new files beside the links.
   writeAwkwardTree(src / "dir 2" / "new", 3, 50);
   TreeView partBefore = userView(src / "dir 2");
-  auto part = brimvale(home_, {"move", (src / "dir 2").string(), "--yes"});
+  auto part = runApp(home_, {"move", (src / "dir 2").string(), "--yes"});
   EXPECT_EQ(part.exitCode, 1);
   EXPECT_TRUE(contains(part.err, "is already on the drive in part: ")) << part.err;
   EXPECT_EQ(lostEntries(partBefore, userView(src / "dir 2")), 0);
@@ -368,8 +292,8 @@ TEST_F(MoverCommandSafety, FoldersOfTheSameNameGetCopiesOfTheirOwn) {
   writeAwkwardTree(a, 10, 300);
   writeAwkwardTree(b, 12, 700);
   const TreeView beforeA = userView(a), beforeB = userView(b);
-  ASSERT_EQ(brimvale(home_, {"move", a.string(), "--yes"}).exitCode, 0);
-  auto second = brimvale(home_, {"move", b.string(), "--yes"});
+  ASSERT_EQ(runApp(home_, {"move", a.string(), "--yes"}).exitCode, 0);
+  auto second = runApp(home_, {"move", b.string(), "--yes"});
   ASSERT_EQ(second.exitCode, 0) << second.err;
   EXPECT_TRUE(
       contains(second.out, "Relocated " + b.string() + " to " + relocated("build.1").string()))
@@ -391,7 +315,7 @@ TEST_F(MoverCommandSafety, ReRunningAfterAFailureFinishesTheMoveSafely) {
   if (!runTool("/usr/bin/chattr", {"+i", (src / "dir 4").string()}, 10s).succeeded()) {
     GTEST_SKIP() << "chattr +i is not available here";
   }
-  auto failed = brimvale(home_, {"move", src.string(), "--yes"});
+  auto failed = runApp(home_, {"move", src.string(), "--yes"});
   (void)runTool("/usr/bin/chattr", {"-i", (src / "dir 4").string()}, 10s);
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_EQ(onlyPhase(home_), "failed");
@@ -401,7 +325,7 @@ TEST_F(MoverCommandSafety, ReRunningAfterAFailureFinishesTheMoveSafely) {
   EXPECT_EQ(lostEntries(before, userView(src)), 0);
   EXPECT_FALSE(fs::is_symlink(src / "dir 4" / "file \"4\" é.bin"));
 
-  auto rerun = brimvale(home_, {"move", src.string(), "--yes"});
+  auto rerun = runApp(home_, {"move", src.string(), "--yes"});
   EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
   EXPECT_TRUE(contains(rerun.out, "Finishing move ")) << rerun.out;
   EXPECT_EQ(onlyPhase(home_), "done");
@@ -423,8 +347,8 @@ TEST_F(MoverCommandSafety, TwoMovesOfOneFolderAtOnceLoseNothing) {
     writeAwkwardTree(src, 60, 3000);
     const TreeView before = userView(src);
     counted += static_cast<int>(before.size());
-    Spawned first(home_, {"move", src.string(), "--yes"}, "first.txt");
-    Spawned second(home_, {"move", src.string(), "--yes"}, "second.txt");
+    BackgroundApp first(home_, {"move", src.string(), "--yes"}, "first.txt");
+    BackgroundApp second(home_, {"move", src.string(), "--yes"}, "second.txt");
     const int a = first.wait(), b = second.wait();
     EXPECT_TRUE((a == 0) != (b == 0)) << a << " " << b << "\n"
                                       << first.output() << "\n"
@@ -446,7 +370,7 @@ TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
   const fs::path src = home_.path() / "Videos";
   writeAwkwardTree(src, 40, 200000);  // 8 MB: four seconds through the slow copy
   const TreeView before = userView(src);
-  Spawned move(home_, {"move", src.string(), "--yes"}, "move.txt", {{"RSYNC", kSlowRsync}});
+  BackgroundApp move(home_, {"move", src.string(), "--yes"}, "move.txt", {{"RSYNC", kSlowRsync}});
   ASSERT_TRUE(eventually([&] {
     return contains(readFile(home_.state() / "mover-log.txt").value_or(""),
                     "] rsync started (pid ") &&
@@ -467,7 +391,7 @@ TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
   EXPECT_EQ(userView(src), before);
   EXPECT_FALSE(fs::is_symlink(src / "dir 1" / "file \"1\" é.bin"));
 
-  auto resumed = brimvale(home_, {"moves", "resume"});
+  auto resumed = runApp(home_, {"moves", "resume"});
   EXPECT_EQ(resumed.exitCode, 0);
   EXPECT_TRUE(contains(resumed.out, "No unfinished folder moves.")) << resumed.out;
   EXPECT_EQ(onlyPhase(home_), "cancelled");
@@ -503,7 +427,7 @@ TEST_F(MoverCommandSafety, ATamperedRecordIsNotResumed) {
   record("00000000-0000-0000-0000-000000000002", home_.path() / "Music", home_.path() / "Documents",
          "copying");
   record("00000000-0000-0000-0000-000000000003", "/usr", relocated("Kept"), "hashing");
-  auto r = brimvale(home_, {"moves", "resume"});
+  auto r = runApp(home_, {"moves", "resume"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
   EXPECT_TRUE(contains(
@@ -531,7 +455,7 @@ TEST_F(MoverCommandSafety, ADriveThatWasNeverThereIsNotSaidToHaveGone) {
     SCOPED_TRACE(mount.string());
     ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json",
                                     "{\"nvme_path\":\"" + mount.string() + "\"}"));
-    auto r = brimvale(home_, {"move", src.string(), "--yes"});
+    auto r = runApp(home_, {"move", src.string(), "--yes"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(contains(r.err, "The fast drive isn't connected at " + mount.string() +
                                     ". Nothing was moved; your folder is untouched."))
@@ -559,35 +483,10 @@ fs::path makeScripts(const TempHome& home) {
   return scripts;
 }
 
-// Holds the relocator lock as another Brimvale process would.
-class HeldLock {
- public:
-  explicit HeldLock(const TempHome& home) {
-    const fs::path file = home.state() / "apps-relocator" / ".lock";
-    fs::create_directories(file.parent_path());
-    fd_ = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-      const std::string pid = std::to_string(getpid()) + "\n";
-      (void)!pwrite(fd_, pid.data(), pid.size(), 0);
-      held_ = true;
-    }
-  }
-  ~HeldLock() { release(); }
-  [[nodiscard]] bool held() const { return held_; }
-  void release() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  bool held_ = false;
-};
-
 // `brimvale run` started, the move's work left to it, then stopped.
 void resumeWithRun(const TempHome& home, const fs::path& scripts,
-                   const std::function<void(Spawned&)>& whileRunning) {
-  Spawned app(home, {"--scripts", scripts.string(), "run"}, "run.txt");
+                   const std::function<void(BackgroundApp&)>& whileRunning) {
+  BackgroundApp app(home, {"--scripts", scripts.string(), "run"}, "run.txt");
   whileRunning(app);
   app.signal(SIGTERM);
   EXPECT_EQ(app.wait(30s), 0) << app.output();
@@ -600,24 +499,28 @@ TEST_F(MoverCommandSafety, RunResumesMovesOnlyUnderTheRelocatorLock) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   home_.writeConfig(configWithDrive(drive_.path()));
   const fs::path scripts = makeScripts(home_);
-  ASSERT_EQ(brimvale(home_, {"--scripts", scripts.string(), "install"}).exitCode, 0);
+  ASSERT_EQ(runApp(home_, {"--scripts", scripts.string(), "install"}).exitCode, 0);
   const fs::path src = home_.path() / "Archive";
   writeAwkwardTree(src, 50, 4000);
   const TreeView before = userView(src);
-  auto killed = brimvale(home_, {"move", src.string(), "--yes", "--stop-after=mover:copying"});
+  auto killed = runApp(home_, {"move", src.string(), "--yes", "--stop-after=mover:copying"});
   ASSERT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.out << killed.err;
   ASSERT_EQ(onlyPhase(home_), "copying");
 
-  HeldLock other(home_);
-  ASSERT_TRUE(other.held());
-  resumeWithRun(home_, scripts, [&](Spawned& app) {
+  // The relocator lock held as another relocation holds it.
+  fs::create_directories(home_.state() / "apps-relocator");
+  auto other = FileLock::open(home_.state() / "apps-relocator" / ".lock");
+  ASSERT_TRUE(other.has_value());
+  ASSERT_EQ(other->tryLock(), true);
+  other->recordHolder();
+  resumeWithRun(home_, scripts, [&](BackgroundApp& app) {
     ASSERT_TRUE(eventually([&] {
       return contains(app.output(), "Unfinished folder moves were not resumed yet: ");
     })) << app.output();
     std::this_thread::sleep_for(4s);  // more than one retry
     EXPECT_EQ(onlyPhase(home_), "copying");
     EXPECT_FALSE(hasEntries(relocated("Archive")));
-    other.release();
+    other->unlock();
     EXPECT_TRUE(eventually([&] { return onlyPhase(home_) == "done"; })) << app.output();
   });
   EXPECT_EQ(lostEntries(before, userView(src)), 0);
@@ -675,8 +578,8 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
     std::vector<std::string> args = {"move", src.string(), "--yes", "--verify", point.verify};
     if (*point.stopAfter) args.push_back(std::string("--stop-after=") + point.stopAfter);
     {
-      Spawned move(home, args, "killed.txt",
-                   {{"RSYNC", point.slowCopy ? kSlowRsync : std::string()}});
+      BackgroundApp move(home, args, "killed.txt",
+                         {{"RSYNC", point.slowCopy ? kSlowRsync : std::string()}});
       if (point.when) {
         EXPECT_TRUE(eventually([&] { return point.when(src, relocated(name)) || !move.running(); },
                                60s, 1ms));
@@ -686,16 +589,16 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
     }
     switch (point.then) {
       case FollowUp::kMoveAgain: {
-        auto r = brimvale(home, {"move", src.string(), "--yes"});
+        auto r = runApp(home, {"move", src.string(), "--yes"});
         EXPECT_TRUE(r.exitCode == 0 || contains(r.err, "is already on the drive"))
             << r.out << r.err;
         break;
       }
-      case FollowUp::kResume: EXPECT_EQ(brimvale(home, {"moves", "resume"}).exitCode, 0); break;
+      case FollowUp::kResume: EXPECT_EQ(runApp(home, {"moves", "resume"}).exitCode, 0); break;
       case FollowUp::kRun: {
         const fs::path scripts = makeScripts(home);
-        ASSERT_EQ(brimvale(home, {"--scripts", scripts.string(), "install"}).exitCode, 0);
-        resumeWithRun(home, scripts, [&](Spawned& app) {
+        ASSERT_EQ(runApp(home, {"--scripts", scripts.string(), "install"}).exitCode, 0);
+        resumeWithRun(home, scripts, [&](BackgroundApp& app) {
           EXPECT_TRUE(eventually([&] { return contains(app.output(), "Brimvale is running"); }))
               << app.output();
         });
@@ -704,7 +607,7 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
     }
     const int here = lostEntries(before, userView(src));
     lostFiles += here;
-    EXPECT_EQ(here, 0) << brimvale(home, {"move-log"}).out;
+    EXPECT_EQ(here, 0) << runApp(home, {"move-log"}).out;
     for (const auto& m : manifests(home)) {
       if (m["phase"] == "done") {
         EXPECT_EQ(selfLinks(m["finalDst"].get<std::string>()), 0);

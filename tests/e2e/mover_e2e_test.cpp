@@ -14,69 +14,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "background_app.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
-#include "common/testing/tree_view.h"
 #include "e2e_harness.h"
-
-extern char** environ;
 
 namespace brimvale::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::writeAwkwardTree;
 using namespace std::chrono_literals;
-
-ProcessResult brimvale(const TempHome& home, std::vector<std::string> args) {
-  return runProcess({.path = BRIMVALE_PATH,
-                     .args = std::move(args),
-                     .envAdditions = {{"HOME", home.path().string()}},
-                     .deadline = std::chrono::seconds(120)});
-}
-
-// `brimvale move` running in the background, output to a file.
-class BackgroundMove {
- public:
-  BackgroundMove(const TempHome& home, const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {BRIMVALE_PATH, "move", "--yes"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      if (!std::string_view(*e).starts_with("HOME=")) env.emplace_back(*e);
-    }
-    env.push_back("HOME=" + home.path().string());
-    const std::string out = (home.path() / "move-output.txt").string();
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      std::vector<char*> argv, envp;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      for (auto& e : env) envp.push_back(e.data());
-      envp.push_back(nullptr);
-      execve(BRIMVALE_PATH, argv.data(), envp.data());
-      _exit(127);
-    }
-  }
-  ~BackgroundMove() { kill9(); }
-  void kill9() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-  bool running() {
-    int status = 0;
-    return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // Phase of the only manifest on disk, or empty.
 std::string manifestPhase(const TempHome& home) {
@@ -131,7 +78,7 @@ TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
   writeAwkwardTree(src, 40, 5000, 17);
   const fs::path reference = home_.path() / "reference";
   fs::copy(src, reference, fs::copy_options::recursive);
-  auto r = brimvale(home_, {"move", src.string(), "--yes", "--verify", "thorough"});
+  auto r = runApp(home_, {"move", src.string(), "--yes", "--verify", "thorough"});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Relocated " + src.string()), std::string::npos);
   for (const auto& e : fs::recursive_directory_iterator(src)) {
@@ -142,23 +89,23 @@ TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
               relocated("My Projects") / e.path().lexically_relative(src));
   }
   expectSameContent(reference, src);
-  auto list = brimvale(home_, {"moves"});
+  auto list = runApp(home_, {"moves"});
   EXPECT_NE(list.out.find("  done  " + src.string()), std::string::npos) << list.out;
-  auto log = brimvale(home_, {"move-log"});
+  auto log = runApp(home_, {"move-log"});
   EXPECT_NE(log.out.find("] enqueued: " + src.string()), std::string::npos) << log.out;
 
   // Moving it again is a no-op once the folder itself is a link to its copy.
   fs::remove_all(src);
   fs::create_symlink(relocated("My Projects"), src);
-  auto again = brimvale(home_, {"move", src.string()});
+  auto again = runApp(home_, {"move", src.string()});
   EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
-  EXPECT_NE(brimvale(home_, {"move-log"}).out.find("noop: " + src.string()), std::string::npos);
+  EXPECT_NE(runApp(home_, {"move-log"}).out.find("noop: " + src.string()), std::string::npos);
 }
 
 TEST_F(MoverE2E, ProtectedAndMissingFoldersAreRefused) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   fs::create_directories(home_.path() / "Library" / "Mail" / "V10");
-  auto r = brimvale(home_, {"move", (home_.path() / "Library" / "Mail" / "V10").string()});
+  auto r = runApp(home_, {"move", (home_.path() / "Library" / "Mail" / "V10").string()});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("(Apple Mail)"), std::string::npos) << r.err;
   EXPECT_TRUE(fs::is_directory(home_.path() / "Library" / "Mail" / "V10"));
@@ -184,8 +131,10 @@ TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
     const bool plainMove = target == "verifying";  // a plain move has the riskier clean-up: rm
     std::string seen;
     {
-      BackgroundMove move(home,
-                          {src.string(), "--verify", target == "copying" ? "fast" : "thorough"});
+      BackgroundApp move(
+          home,
+          {"move", "--yes", src.string(), "--verify", target == "copying" ? "fast" : "thorough"},
+          "move-output.txt");
       const auto giveUp = std::chrono::steady_clock::now() + 120s;
       const std::vector<std::string> order{"writing",   "copying",    "hashing",
                                            "verifying", "cleaningUp", "done"};
@@ -201,10 +150,10 @@ TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
     }
     (void)plainMove;
     RecordProperty("killed_in_" + target, seen);
-    auto resumed = brimvale(home, {"moves", "resume"});
+    auto resumed = runApp(home, {"moves", "resume"});
     ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
     EXPECT_EQ(manifestPhase(home), "done") << "killed in " << seen << "\n"
-                                           << brimvale(home, {"move-log"}).out;
+                                           << runApp(home, {"move-log"}).out;
     expectSameContent(reference, src);
     expectSameContent(reference, relocated(name));
     fs::remove_all(relocated(name));
@@ -216,7 +165,7 @@ TEST_F(MoverE2E, DriveUnpluggedDuringTheCopyLeavesTheMoveWaiting) {
   const fs::path src = home_.path() / "Big";
   writeAwkwardTree(src, 3000, 60000, 17);
   {
-    BackgroundMove move(home_, {src.string()});
+    BackgroundApp move(home_, {"move", "--yes", src.string()}, "move-output.txt");
     const auto giveUp = std::chrono::steady_clock::now() + 60s;
     const fs::path log = home_.state() / "mover-log.txt";
     while (readFile(log).value_or("").find("] rsync started (pid ") == std::string::npos &&
@@ -227,8 +176,8 @@ TEST_F(MoverE2E, DriveUnpluggedDuringTheCopyLeavesTheMoveWaiting) {
     while (move.running() && std::chrono::steady_clock::now() < giveUp)
       std::this_thread::sleep_for(10ms);
   }
-  EXPECT_EQ(manifestPhase(home_), "waitingForDrive") << brimvale(home_, {"move-log"}).out;
-  auto list = brimvale(home_, {"moves"});
+  EXPECT_EQ(manifestPhase(home_), "waitingForDrive") << runApp(home_, {"move-log"}).out;
+  auto list = runApp(home_, {"moves"});
   EXPECT_NE(list.out.find("Destination drive disconnected during copy. Will resume on reconnect."),
             std::string::npos)
       << list.out;

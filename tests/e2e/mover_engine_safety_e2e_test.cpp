@@ -9,30 +9,19 @@
 
 #include <nlohmann/json.hpp>
 
+#include "background_app.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
-#include "common/testing/tree_view.h"
 #include "e2e_harness.h"
 
 namespace brimvale::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::lostEntries;
-using testing::TreeView;
-using testing::userView;
-
-ProcessResult brimvale(const TempHome& home, std::vector<std::string> args) {
-  return runProcess({.path = BRIMVALE_PATH,
-                     .args = std::move(args),
-                     .envAdditions = {{"HOME", home.path().string()}},
-                     .deadline = std::chrono::seconds(120)});
-}
 
 // `brimvale move` without a question on the way, whether or not this build asks one.
 std::vector<std::string> moveArgs(const TempHome& home, std::vector<std::string> extra) {
-  static const bool asks =
-      brimvale(home, {"move", "--help"}).out.find("--yes") != std::string::npos;
+  static const bool asks = runApp(home, {"move", "--help"}).out.find("--yes") != std::string::npos;
   std::vector<std::string> args{"move"};
   if (asks) args.push_back("--yes");
   args.insert(args.end(), extra.begin(), extra.end());
@@ -130,14 +119,14 @@ TEST_F(MoverEngineE2E, NamesUpToTheLimitAreRelinkedThroughKills) {
     ASSERT_EQ(before.size(), 29u);
     std::vector<std::string> extra{src.string()};
     if (!stop.empty()) extra.push_back("--stop-after=" + stop);
-    auto moved = brimvale(home, moveArgs(home, extra));
+    auto moved = runApp(home, moveArgs(home, extra));
     if (stop.empty()) {
       ASSERT_EQ(moved.exitCode, 0) << moved.out << moved.err;
     } else {
       ASSERT_EQ(moved.outcome, ProcessOutcome::kSignalled)
           << moved.describe() << moved.out << moved.err;
       EXPECT_EQ(lostEntries(before, userView(src)), 0) << "right after the kill";
-      auto resumed = brimvale(home, {"moves", "resume"});
+      auto resumed = runApp(home, {"moves", "resume"});
       ASSERT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err;
     }
     EXPECT_EQ(record(home).first, "done") << record(home).second;
@@ -169,7 +158,7 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
       write(src / ("album " + std::to_string(i % 4)) / ("f" + std::to_string(i)),
             bytesFor(i, 20000));
     const TreeView before = userView(src);
-    auto copied = brimvale(
+    auto copied = runApp(
         home, moveArgs(home, {src.string(), "--verify", "thorough", "--stop-after=mover:copied"}));
     ASSERT_EQ(copied.outcome, ProcessOutcome::kSignalled)
         << copied.describe() << copied.out << copied.err;
@@ -194,7 +183,7 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
     } else {
       write(copy / "older" / "kept.txt", "was on the drive before");
     }
-    auto resumed = brimvale(home, {"moves", "resume"});
+    auto resumed = runApp(home, {"moves", "resume"});
     EXPECT_EQ(resumed.exitCode, corrupt ? 1 : 0)
         << "a resumed move that failed is no success" << resumed.out << resumed.err;
     const auto [phase, lastError] = record(home);
@@ -203,7 +192,7 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
       EXPECT_EQ(lastError,
                 "Verification failed \u2014 1 file differ: album 2/f6. Source preserved.");
       EXPECT_TRUE(noLinks(src));
-      auto listed = brimvale(home, {"moves"});
+      auto listed = runApp(home, {"moves"});
       EXPECT_NE(listed.out.find("didn't match the original closely enough"), std::string::npos)
           << listed.out;
     } else {
@@ -226,7 +215,7 @@ TEST_F(MoverEngineE2E, ASingleFileIsRelocated) {
     const fs::path file = home_.path() / ("disk image " + level + ".iso");
     write(file, bytesFor(7, 3 << 20));
     const TreeView before = userView(file);
-    auto moved = brimvale(home_, moveArgs(home_, {file.string(), "--verify", level}));
+    auto moved = runApp(home_, moveArgs(home_, {file.string(), "--verify", level}));
     ASSERT_EQ(moved.exitCode, 0) << moved.out << moved.err;
     ASSERT_TRUE(fs::is_symlink(file));
     const fs::path copy = linkTarget(file);
@@ -250,7 +239,7 @@ TEST_F(MoverEngineE2E, AFullDriveIsNamedAsTheCause) {
   for (int i = 0; i < 60; ++i)
     write(src / ("page " + std::to_string(i) + ".png"), bytesFor(i, 4000));
   const TreeView before = userView(src);
-  auto moved = brimvale(home_, moveArgs(home_, {src.string()}));
+  auto moved = runApp(home_, moveArgs(home_, {src.string()}));
   EXPECT_EQ(moved.exitCode, 1) << moved.out << moved.err;
   const std::string said = moved.err.substr(0, moved.err.find("\nDetails: "));
   EXPECT_NE(said.find("The drive is full \u2014 free some space on the drive and try again."),
@@ -324,7 +313,7 @@ TEST_F(MoverEngineE2E, ACleanUpRecordFromDiskRemovesNothingItCannotVouchFor) {
       fs::create_directories(home_.state() / "folder-moves");
       ASSERT_TRUE(writeFileAtomically(
           home_.state() / "folder-moves" / "0F0E0D0C-0B0A-4909-8807-060504030201.json", j.dump(2)));
-      auto resumed = brimvale(home_, {"moves", "resume"});
+      auto resumed = runApp(home_, {"moves", "resume"});
       EXPECT_EQ(resumed.exitCode, 1) << resumed.out << resumed.err;
       const auto [phase, lastError] = record(home_);
       EXPECT_EQ(phase, "failed");

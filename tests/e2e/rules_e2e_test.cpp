@@ -28,21 +28,9 @@ std::string unstamped(const std::string& out) {
   return result;
 }
 
-class RulesE2E : public ::testing::Test {
+class RulesE2E : public PreparedDriveTest {
  protected:
-  void SetUp() override {
-    BRIMVALE_REQUIRE_DRIVE(drive_);
-    home_.writeConfig(configWithDrive(drive_.path()));
-    base_ = prepareDrive(home_, drive_.path());
-  }
-  void configure(const std::string& lines) {
-    home_.writeConfig(configWithDrive(drive_.path(), lines));
-  }
-  fs::path in(const std::string& relative) const { return home_.path() / relative; }
-
-  TmpfsDrive drive_{"e2e-rules-" + std::to_string(getpid())};
-  TempHome home_;
-  fs::path base_;
+  RulesE2E() : PreparedDriveTest("e2e-rules-" + std::to_string(getpid())) {}
 };
 
 TEST_F(RulesE2E, FloorsAndDeleteSwitchShapeTheRun) {

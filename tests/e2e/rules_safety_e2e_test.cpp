@@ -30,32 +30,6 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-std::uint64_t checksum(const std::string& bytes) {
-  std::uint64_t h = 1469598103934665603ull;  // FNV-1a
-  for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
-  return h;
-}
-
-// Every entry below `root` (links not followed) with what identifies it:
-// a file's size and checksum, a link's target, a folder as such.
-std::map<std::string, std::string> treeOf(const fs::path& root) {
-  std::map<std::string, std::string> tree;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string rel = it->path().lexically_relative(root).string();
-    const auto status = it->symlink_status();
-    if (fs::is_symlink(status)) {
-      tree[rel] = "link " + fs::read_symlink(it->path()).string();
-    } else if (fs::is_directory(status)) {
-      tree[rel] = "folder";
-    } else {
-      const std::string bytes = readFile(it->path()).value_or("<unreadable>");
-      tree[rel] = std::to_string(bytes.size()) + " " + std::to_string(checksum(bytes));
-    }
-  }
-  return tree;
-}
-
 // The contents of every regular file below `root`, one entry per file.
 std::multiset<std::string> fileContents(const fs::path& root) {
   std::multiset<std::string> contents;
@@ -78,30 +52,6 @@ std::vector<fs::path> movedTargets(const std::string& out) {
   return targets;
 }
 
-// A tmpfs on `path` for the length of a test (a small or full disk).
-class MountedTmpfs {
- public:
-  MountedTmpfs(const fs::path& path, const std::string& size) : path_(path) {
-    fs::create_directories(path_);
-    const std::string options = "size=" + size + ",mode=0700";
-    if (mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0) {
-      mounted_ = true;
-    } else {
-      whyNot_ = "cannot mount a tmpfs on " + path_.string() + " (" + std::strerror(errno) + ")";
-    }
-  }
-  ~MountedTmpfs() {
-    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-  }
-  [[nodiscard]] bool mounted() const { return mounted_; }
-  [[nodiscard]] const std::string& whyNot() const { return whyNot_; }
-
- private:
-  fs::path path_;
-  bool mounted_ = false;
-  std::string whyNot_;
-};
-
 // Writes until the volume is full.
 void fill(const fs::path& file) {
   std::ofstream out(file, std::ios::binary);
@@ -110,25 +60,13 @@ void fill(const fs::path& file) {
   }
 }
 
-class RulesSafetyE2E : public ::testing::Test {
+class RulesSafetyE2E : public PreparedDriveTest {
  protected:
-  void SetUp() override {
-    BRIMVALE_REQUIRE_DRIVE(drive_);
-    home_.writeConfig(configWithDrive(drive_.path()));
-    base_ = prepareDrive(home_, drive_.path());
-  }
-  void configure(const std::string& lines) {
-    home_.writeConfig(configWithDrive(drive_.path(), lines));
-  }
-  fs::path in(const std::string& relative) const { return home_.path() / relative; }
+  RulesSafetyE2E() : PreparedDriveTest("e2e-rsafe-" + std::to_string(getpid())) {}
   // Old enough for every rule and the Trash's 30 days.
   void oldFile(const std::string& relative, const std::string& content) {
     writeAgedFile(in(relative), content, 40);
   }
-
-  TmpfsDrive drive_{"e2e-rsafe-" + std::to_string(getpid())};
-  TempHome home_;
-  fs::path base_;
 };
 
 TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
@@ -145,10 +83,10 @@ TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
   fs::create_directory_symlink(in("Pictures"), in(".npm/_cacache/pictures"));
   fs::create_directories(in("Library/Caches"));
   fs::create_directory_symlink(in(".ssh"), in("Library/Caches/pip"));
-  const auto before = treeOf(home_.path() / "Documents");
-  const auto projects = treeOf(in("Projects"));
-  const auto pictures = treeOf(in("Pictures"));
-  const auto ssh = treeOf(in(".ssh"));
+  const auto before = treeSums(home_.path() / "Documents");
+  const auto projects = treeSums(in("Projects"));
+  const auto pictures = treeSums(in("Pictures"));
+  const auto ssh = treeSums(in(".ssh"));
 
   ProcessResult scan = runBrimVale(home_, {"reclaim-scan"});
   ASSERT_EQ(scan.exitCode, 0) << scan.out << scan.err;
@@ -164,10 +102,10 @@ TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
   ProcessResult trash = runBrimVale(home_, {"reclaim", "trash"});
   ASSERT_EQ(dev.exitCode, 0) << dev.out << dev.err;
   ASSERT_EQ(trash.exitCode, 0) << trash.out << trash.err;
-  EXPECT_EQ(treeOf(in("Documents")), before);
-  EXPECT_EQ(treeOf(in("Projects")), projects);
-  EXPECT_EQ(treeOf(in("Pictures")), pictures);
-  EXPECT_EQ(treeOf(in(".ssh")), ssh);
+  EXPECT_EQ(treeSums(in("Documents")), before);
+  EXPECT_EQ(treeSums(in("Projects")), projects);
+  EXPECT_EQ(treeSums(in("Pictures")), pictures);
+  EXPECT_EQ(treeSums(in(".ssh")), ssh);
   EXPECT_FALSE(fs::exists(in(".npm/_cacache/index")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(in(".npm/_cacache/pictures"))));
   EXPECT_TRUE(fs::is_symlink(in(".pnpm-store"))) << "the link itself is the user's: left as it was";
@@ -193,14 +131,14 @@ TEST_F(RulesSafetyE2E, TheOneTapCleanUpShowsARefusedCategoryAndDoesNotClaimIt) {
   oldFile("Documents/thesis.tex", "years of work");
   oldFile("Library/Caches/Homebrew/bottle.tar.gz", std::string(200'000, 'b'));
   fs::create_directory_symlink(in("Documents"), in(".pnpm-store"));
-  const auto documents = treeOf(in("Documents"));
+  const auto documents = treeSums(in("Documents"));
 
   ProcessResult run = runProcess({.path = BRIMVALE_PATH,
                                   .args = {"care"},
                                   .envAdditions = {{"HOME", home_.path().string()}},
                                   .deadline = std::chrono::minutes(5)});
   EXPECT_EQ(run.exitCode, 1) << "a step that left something alone is not a clean success";
-  EXPECT_EQ(treeOf(in("Documents")), documents);
+  EXPECT_EQ(treeSums(in("Documents")), documents);
   EXPECT_FALSE(fs::exists(in("Library/Caches/Homebrew/bottle.tar.gz")));
   EXPECT_TRUE(contains(
       run.out, "One step didn't clear everything (Clearing developer and package caches): " +
@@ -211,7 +149,7 @@ TEST_F(RulesSafetyE2E, TheOneTapCleanUpShowsARefusedCategoryAndDoesNotClaimIt) {
 
 // Everything below `root` but Brimvale's own state folder.
 std::map<std::string, std::string> userTreeOf(const fs::path& root) {
-  auto tree = treeOf(root);
+  auto tree = treeSums(root);
   std::erase_if(tree, [](const auto& entry) { return entry.first.starts_with(".brimvale"); });
   return tree;
 }
@@ -255,7 +193,7 @@ TEST_F(RulesSafetyE2E, RulesOnTheHomeFolderSystemOrProtectedFoldersAreRefusedAnd
           "/.config/google-chrome is protected (Google Chrome profile)",
   };
   const auto home = userTreeOf(home_.path());
-  const auto away = treeOf(outside.path());
+  const auto away = treeSums(outside.path());
 
   // Rules on real system folders run only as a dry run here, which cannot
   // change anything whatever happens; the real run on a system folder is the
@@ -288,7 +226,7 @@ TEST_F(RulesSafetyE2E, RulesOnTheHomeFolderSystemOrProtectedFoldersAreRefusedAnd
     EXPECT_FALSE(contains(r.out, "deleted: ")) << r.out;
     EXPECT_FALSE(contains(r.out, "moved (")) << r.out;
     EXPECT_EQ(userTreeOf(home_.path()), home);
-    EXPECT_EQ(treeOf(outside.path()), away);
+    EXPECT_EQ(treeSums(outside.path()), away);
   }
   const std::string log = readFile(in(".brimvale/brim-vale.log")).value_or("");
   for (const auto& refusal : refusals) EXPECT_TRUE(contains(log, refusal)) << refusal;
@@ -301,7 +239,7 @@ TEST_F(RulesSafetyE2E, ARuleOnASystemFolderIsRefusedInARealRun) {
   TempHome standIn;
   for (const auto& name : awkwardNames())
     writeAgedFile(standIn.path() / name, "system " + name, 40);
-  const auto before = treeOf(standIn.path());
+  const auto before = treeSums(standIn.path());
   configure(
       "RULES=(\n  \"delete_old | /srv | | 7 |\"\n  \"archive_old | /srv | Srv-Archive | 7 "
       "|\"\n)\n");
@@ -318,7 +256,7 @@ TEST_F(RulesSafetyE2E, ARuleOnASystemFolderIsRefusedInARealRun) {
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "rule skip \u2014 refused source: /srv. /srv is a system folder"))
       << r.out;
-  EXPECT_EQ(treeOf(standIn.path()), before);
+  EXPECT_EQ(treeSums(standIn.path()), before);
   EXPECT_FALSE(fs::exists(base_ / "Srv-Archive"));
 }
 
@@ -397,9 +335,9 @@ TEST_F(RuleRunRace, RelocateNowBesideFreeSpaceLosesNothing) {
 TEST_F(RulesSafetyE2E, AFullStateFolderStopsMovesBeforeTheyHappenAndSaysSo) {
   configure("RULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | 7 |\"\n)\n");
   for (const auto& name : awkwardNames()) oldFile("Downloads/" + name, "download " + name);
-  const auto downloads = treeOf(in("Downloads"));
+  const auto downloads = treeSums(in("Downloads"));
   {
-    MountedTmpfs state(home_.state(), "256k");
+    TmpfsMount state(home_.state(), "256k");
     if (!state.mounted()) {
       if (mountsRequired()) FAIL() << state.whyNot();
       GTEST_SKIP() << state.whyNot();
@@ -415,7 +353,7 @@ TEST_F(RulesSafetyE2E, AFullStateFolderStopsMovesBeforeTheyHappenAndSaysSo) {
     EXPECT_TRUE(contains(r.out, "so it was not moved. It is still in its place; nothing was lost."))
         << r.out;
     EXPECT_TRUE(movedTargets(r.out).empty()) << r.out;
-    EXPECT_EQ(treeOf(in("Downloads")), downloads);
+    EXPECT_EQ(treeSums(in("Downloads")), downloads);
     EXPECT_TRUE(fileContents(base_ / "Downloads-Archive").empty())
         << "no claimed name is left behind";
 

@@ -1,5 +1,6 @@
 // Helpers for the relocation and rules scenarios: a config pointing at a
-// drive, files with a chosen age, and the awkward names every walk must take.
+// prepared drive, files with a chosen age, and the awkward names every walk
+// must take.
 #pragma once
 
 #include <filesystem>
@@ -28,6 +29,29 @@ void ageBy(const std::filesystem::path& path, int days);
 // working folder's path.
 [[nodiscard]] std::filesystem::path prepareDrive(const TempHome& home,
                                                  const std::filesystem::path& drive);
+
+// A home whose configuration names a tmpfs drive that `recover` has prepared
+// (skipped without mounts); base_ is the drive's working folder.
+class PreparedDriveTest : public ::testing::Test {
+ protected:
+  explicit PreparedDriveTest(const std::string& driveName) : drive_(driveName) {}
+  void SetUp() override {
+    BRIMVALE_REQUIRE_DRIVE(drive_);
+    home_.writeConfig(configWithDrive(drive_.path()));
+    base_ = prepareDrive(home_, drive_.path());
+  }
+  // Rewrites the configuration with `lines` after the drive's.
+  void configure(const std::string& lines) const {
+    home_.writeConfig(configWithDrive(drive_.path(), lines));
+  }
+  [[nodiscard]] std::filesystem::path in(const std::string& relative) const {
+    return home_.path() / relative;
+  }
+
+  TmpfsDrive drive_;
+  TempHome home_;
+  std::filesystem::path base_;
+};
 
 // Every line of the action log (without the newline).
 [[nodiscard]] std::vector<std::string> actionRows(const TempHome& home);

@@ -19,6 +19,7 @@
 #include "e2e_harness.h"
 #include "platform/platform.h"
 #include "service/drive_transfer/transfer_job.h"
+#include "transfer_scene.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -29,34 +30,22 @@ const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
 
 class TransferE2E : public ::testing::Test {
  protected:
+  // Every scenario copies from src_ to dst_ (skipped without mounts).
   void SetUp() override {
-    tag_ = std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    BRIMVALE_REQUIRE_DRIVE(src_);
+    BRIMVALE_REQUIRE_DRIVE(dst_);
   }
 
   // Lays out a managed working folder with `files` MiB-sized files on `drive`
   // and points the configuration at it.
   void prepareSource(const TmpfsDrive& drive, int files) {
-    source_ = drive.path() / thisWorkingFolderName();
-    fs::create_directories(source_ / "Media" / "Movies");
+    source_ = prepareTransferSource(home_, drive, files, 7);
     fs::create_directories(source_ / "Apps" / "Tool.app");
-    std::ofstream(source_ / ".hollin-managed") << "marker_version=1\nvolume_uuid=unknown\n";
-    std::mt19937 random(7);
-    std::string block(1 << 20, '\0');
-    for (int i = 0; i < files; ++i) {
-      for (char& c : block) c = static_cast<char>(random());
-      std::ofstream(source_ / "Media" / "Movies" / ("clip " + std::to_string(i) + ".mov")) << block;
-    }
     std::ofstream(source_ / "Apps" / "Tool.app" / "Info \"plist\"") << "small";
     fs::create_symlink("Info \"plist\"", source_ / "Apps" / "Tool.app" / "link");
-    home_.writeConfig("NVMe=\"" + drive.path().string() + "\"\n");
   }
 
-  json status() {
-    ProcessResult r = runBrimVale(home_, {"transfer-status"});
-    EXPECT_TRUE(r.succeeded()) << r.describe();
-    return json::parse(r.out);
-  }
+  json status() { return transferStatus(home_); }
 
   // Polls `holds` for up to five seconds.
   static bool soon(const std::function<bool()>& holds) {
@@ -67,16 +56,8 @@ class TransferE2E : public ::testing::Test {
     return holds();
   }
 
-  // Polls transfer-status until `phase` (at most `seconds`).
   json waitForPhase(const std::string& phase, int seconds = 60) {
-    json last;
-    for (int i = 0; i < seconds * 10; ++i) {
-      last = status();
-      if (last["phase"] == phase) return last;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ADD_FAILURE() << "phase never became " << phase << "; last status " << last.dump();
-    return last;
+    return waitForTransferPhase(home_, phase, seconds);
   }
 
   // Waits until the copy has moved some bytes (the supervisor folds once a second).
@@ -89,17 +70,7 @@ class TransferE2E : public ::testing::Test {
     ADD_FAILURE() << "no progress reported";
   }
 
-  // One watch-loop tick, run in this process the way the loop runs it.
-  void tick() {
-    const char* oldHome = std::getenv("HOME");
-    std::string saved = oldHome ? oldHome : "";
-    setenv("HOME", home_.path().c_str(), 1);
-    platform::Platform host = platform::makeHostPlatform();
-    std::ostringstream out;
-    service::ServiceContext ctx(StatePaths::forHome(home_.path()), host, systemClock(), out, out);
-    service::transferTick(ctx, BRIM_VALE_PATH);
-    setenv("HOME", saved.c_str(), 1);
-  }
+  void tick() { transferWatchTick(home_); }
 
   // Every file below `root` with its size and modification time.
   static std::map<std::string, std::string> snapshot(const fs::path& root) {
@@ -132,19 +103,19 @@ class TransferE2E : public ::testing::Test {
 
   fs::path lock() const { return home_.state() / "transfer.lock"; }
 
-  std::string tag_;
+  std::string tag_ = testTag();
+  TmpfsDrive src_{"xs-" + tag_};
+  TmpfsDrive dst_{"xd-" + tag_};
   TempHome home_;
   fs::path source_;
 };
 
 TEST_F(TransferE2E, PreflightBlocksAnExistingFolderAndTooLittleRoom) {
-  TmpfsDrive src("xs-" + tag_, "64m");
   TmpfsDrive full("xf-" + tag_, "8m");
   TmpfsDrive taken("xt-" + tag_, "64m");
-  BRIMVALE_REQUIRE_DRIVE(src);
   BRIMVALE_REQUIRE_DRIVE(full);
   BRIMVALE_REQUIRE_DRIVE(taken);
-  prepareSource(src, 8);
+  prepareSource(src_, 8);
   fs::create_directories(taken.path() / thisWorkingFolderName());
 
   ProcessResult r = runBrimVale(home_, {"transfer-check", full.path().string()});
@@ -179,40 +150,32 @@ TEST_F(TransferE2E, PreflightBlocksAnExistingFolderAndTooLittleRoom) {
 }
 
 TEST_F(TransferE2E, UnconfirmedStartCreatesNothingAndALiveLockBlocks) {
-  TmpfsDrive src("xs-" + tag_);
-  TmpfsDrive dst("xd-" + tag_);
-  BRIMVALE_REQUIRE_DRIVE(src);
-  BRIMVALE_REQUIRE_DRIVE(dst);
-  prepareSource(src, 1);
+  prepareSource(src_, 1);
 
-  ProcessResult r = runBrimVale(home_, {"transfer-start", "transfer", dst.path().string(), "no"});
+  ProcessResult r = runBrimVale(home_, {"transfer-start", "transfer", dst_.path().string(), "no"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "Start was not confirmed.\n");
   EXPECT_FALSE(fs::exists(home_.state() / "transfer-job.kv"));
   EXPECT_FALSE(fs::exists(lock()));
-  EXPECT_TRUE(fs::is_empty(dst.path()));
+  EXPECT_TRUE(fs::is_empty(dst_.path()));
   EXPECT_EQ(runBrimVale(home_, {"transfer-status"}).out, "{\"phase\":\"idle\"}\n");
 
   fs::create_directories(lock());
   std::ofstream(home_.state() / "transfer-job.kv") << "phase=copying\n";
-  r = runBrimVale(home_, {"transfer-start", dst.path().string(), "yes"});
+  r = runBrimVale(home_, {"transfer-start", dst_.path().string(), "yes"});
   EXPECT_EQ(r.out, "A transfer is already in progress.\n");
-  EXPECT_TRUE(fs::is_empty(dst.path()));
+  EXPECT_TRUE(fs::is_empty(dst_.path()));
 }
 
 // Given a lock left by a failed job, then a backup starts, copies, verifies,
 // ends done and frees the lock, never writing to the source.
 TEST_F(TransferE2E, BackupAfterAStaleLockEndsDoneAndLeavesTheSourceAlone) {
-  TmpfsDrive src("xs-" + tag_);
-  TmpfsDrive dst("xd-" + tag_);
-  BRIMVALE_REQUIRE_DRIVE(src);
-  BRIMVALE_REQUIRE_DRIVE(dst);
-  prepareSource(src, 4);
+  prepareSource(src_, 4);
   fs::create_directories(lock());
   std::ofstream(home_.state() / "transfer-job.kv") << "phase=failed\n";
-  const auto before = snapshot(src.path());
+  const auto before = snapshot(src_.path());
 
-  ProcessResult r = runBrimVale(home_, {"transfer-start", "backup", dst.path().string(), "true"});
+  ProcessResult r = runBrimVale(home_, {"transfer-start", "backup", dst_.path().string(), "true"});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(r.out.substr(r.out.size() - 18), "Transfer started.\n");
   json done = waitForPhase("done");
@@ -225,22 +188,18 @@ TEST_F(TransferE2E, BackupAfterAStaleLockEndsDoneAndLeavesTheSourceAlone) {
   EXPECT_TRUE(
       soon([&] { return !fs::exists(lock()) && !fs::exists(home_.state() / "transfer.pid"); }));
 
-  const fs::path destWorking = dst.path() / thisWorkingFolderName();
+  const fs::path destWorking = dst_.path() / thisWorkingFolderName();
   expectSameContent(source_, destWorking);
   const std::string marker = readFile(destWorking / ".hollin-managed").value();
   EXPECT_NE(marker.find("created_by=transfer\n"), std::string::npos) << marker;
-  EXPECT_EQ(snapshot(src.path()), before);
+  EXPECT_EQ(snapshot(src_.path()), before);
 }
 
 TEST_F(TransferE2E, TransferHoldsTheLockAtCopiedUntilCommit) {
-  TmpfsDrive src("xs-" + tag_);
-  TmpfsDrive dst("xd-" + tag_);
-  BRIMVALE_REQUIRE_DRIVE(src);
-  BRIMVALE_REQUIRE_DRIVE(dst);
-  prepareSource(src, 6);
+  prepareSource(src_, 6);
 
   ProcessResult r =
-      runBrimVale(home_, {"transfer-start", dst.path().string(), "1"}, {{"RSYNC", kSlowRsync}});
+      runBrimVale(home_, {"transfer-start", dst_.path().string(), "1"}, {{"RSYNC", kSlowRsync}});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   r = runBrimVale(home_, {"transfer-commit"});
   EXPECT_EQ(r.exitCode, 1);
@@ -249,18 +208,18 @@ TEST_F(TransferE2E, TransferHoldsTheLockAtCopiedUntilCommit) {
 
   json copied = waitForPhase("copied");
   EXPECT_TRUE(fs::is_directory(lock()));
-  EXPECT_EQ(copied["destRoot"], dst.path().string());
+  EXPECT_EQ(copied["destRoot"], dst_.path().string());
 
   r = runBrimVale(home_, {"transfer-commit"});
   EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_NE(r.out.find("Transfer complete. Now using " + dst.path().string() + ".\n"),
+  EXPECT_NE(r.out.find("Transfer complete. Now using " + dst_.path().string() + ".\n"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(status()["phase"], "done");
   EXPECT_FALSE(fs::exists(lock()));
   EXPECT_NE(readFile(home_.path() / ".brimvale/brim-vale.conf")
                 .value()
-                .find("NVMe=\"" + dst.path().string() + "\""),
+                .find("NVMe=\"" + dst_.path().string() + "\""),
             std::string::npos);
 }
 
@@ -268,23 +227,19 @@ TEST_F(TransferE2E, TransferHoldsTheLockAtCopiedUntilCommit) {
 // waits for the drive; once it is back, a watch tick resumes it and the
 // copy finishes from where it was.
 TEST_F(TransferE2E, UnpluggedDestinationWaitsAndATickResumesIt) {
-  TmpfsDrive src("xs-" + tag_);
-  TmpfsDrive dst("xd-" + tag_);
-  BRIMVALE_REQUIRE_DRIVE(src);
-  BRIMVALE_REQUIRE_DRIVE(dst);
-  prepareSource(src, 16);
-  const auto before = snapshot(src.path());
+  prepareSource(src_, 16);
+  const auto before = snapshot(src_.path());
   const fs::path hold = home_.path() / "unplugged";
   fs::create_directories(hold);
 
-  ASSERT_EQ(runBrimVale(home_, {"transfer-start", "backup", dst.path().string(), "1"},
+  ASSERT_EQ(runBrimVale(home_, {"transfer-start", "backup", dst_.path().string(), "1"},
                         {{"RSYNC", kSlowRsync}})
                 .exitCode,
             0);
   waitForProgress();
   // Keep the drive's contents alive elsewhere, then pull it out from under the copy.
-  ASSERT_EQ(mount(dst.path().c_str(), hold.c_str(), nullptr, MS_BIND, nullptr), 0);
-  ASSERT_EQ(umount2(dst.path().c_str(), MNT_DETACH), 0);
+  ASSERT_EQ(mount(dst_.path().c_str(), hold.c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(umount2(dst_.path().c_str(), MNT_DETACH), 0);
 
   json waiting = waitForPhase("waitingForDrive", 20);
   EXPECT_EQ(waiting["lastError"], "Waiting for the drive to reconnect.");
@@ -293,7 +248,7 @@ TEST_F(TransferE2E, UnpluggedDestinationWaitsAndATickResumesIt) {
   EXPECT_EQ(status()["phase"], "waitingForDrive") << "no resume while the drive is away";
   EXPECT_EQ(status()["resumeCount"], 0);
 
-  ASSERT_EQ(mount(hold.c_str(), dst.path().c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(mount(hold.c_str(), dst_.path().c_str(), nullptr, MS_BIND, nullptr), 0);
   umount2(hold.c_str(), MNT_DETACH);
   tick();
   json resumed = status();
@@ -301,8 +256,8 @@ TEST_F(TransferE2E, UnpluggedDestinationWaitsAndATickResumesIt) {
   EXPECT_NE(resumed["phase"], "waitingForDrive");
 
   waitForPhase("done");
-  expectSameContent(source_, dst.path() / thisWorkingFolderName());
-  EXPECT_EQ(snapshot(src.path()), before);
+  expectSameContent(source_, dst_.path() / thisWorkingFolderName());
+  EXPECT_EQ(snapshot(src_.path()), before);
 }
 
 // Processes whose command line mentions `text` (the copy and the children
@@ -321,17 +276,13 @@ std::vector<pid_t> processesMentioning(const std::string& text) {
 // Given a supervisor killed outright mid-copy, then its copy dies with it,
 // and the next tick takes the stale job up again.
 TEST_F(TransferE2E, CopyNeverOutlivesItsSupervisor) {
-  TmpfsDrive src("xs-" + tag_);
-  TmpfsDrive dst("xd-" + tag_);
-  BRIMVALE_REQUIRE_DRIVE(src);
-  BRIMVALE_REQUIRE_DRIVE(dst);
-  prepareSource(src, 12);
-  ASSERT_EQ(runBrimVale(home_, {"transfer-start", "backup", dst.path().string(), "1"},
+  prepareSource(src_, 12);
+  ASSERT_EQ(runBrimVale(home_, {"transfer-start", "backup", dst_.path().string(), "1"},
                         {{"RSYNC", kSlowRsync}})
                 .exitCode,
             0);
   waitForProgress();
-  const std::string destWorking = (dst.path() / thisWorkingFolderName()).string();
+  const std::string destWorking = (dst_.path() / thisWorkingFolderName()).string();
   ASSERT_FALSE(processesMentioning(destWorking).empty());
   const pid_t supervisor = std::stoi(readFile(home_.state() / "transfer.pid").value());
   ASSERT_EQ(kill(supervisor, SIGKILL), 0);
@@ -351,15 +302,11 @@ TEST_F(TransferE2E, CopyNeverOutlivesItsSupervisor) {
 }
 
 TEST_F(TransferE2E, PausedJobIsNeverResumedByATickAndCancelDeletesOnlyTheCopy) {
-  TmpfsDrive src("xs-" + tag_);
-  TmpfsDrive dst("xd-" + tag_);
-  BRIMVALE_REQUIRE_DRIVE(src);
-  BRIMVALE_REQUIRE_DRIVE(dst);
-  prepareSource(src, 12);
-  const auto before = snapshot(src.path());
+  prepareSource(src_, 12);
+  const auto before = snapshot(src_.path());
 
   ASSERT_EQ(
-      runBrimVale(home_, {"transfer-start", dst.path().string(), "1"}, {{"RSYNC", kSlowRsync}})
+      runBrimVale(home_, {"transfer-start", dst_.path().string(), "1"}, {{"RSYNC", kSlowRsync}})
           .exitCode,
       0);
   waitForProgress();
@@ -386,9 +333,9 @@ TEST_F(TransferE2E, PausedJobIsNeverResumedByATickAndCancelDeletesOnlyTheCopy) {
   json cancelled = status();
   EXPECT_EQ(cancelled["phase"], "failed");
   EXPECT_EQ(cancelled["lastError"], "Transfer cancelled. Your current drive is unchanged.");
-  EXPECT_FALSE(fs::exists(dst.path() / thisWorkingFolderName()));
+  EXPECT_FALSE(fs::exists(dst_.path() / thisWorkingFolderName()));
   EXPECT_FALSE(fs::exists(lock()));
-  EXPECT_EQ(snapshot(src.path()), before);
+  EXPECT_EQ(snapshot(src_.path()), before);
   EXPECT_EQ(runBrimVale(home_, {"transfer-cancel"}).out, "Transfer cancelled.\n")
       << "a failed job can still be cancelled (it has nothing left to delete)";
 }

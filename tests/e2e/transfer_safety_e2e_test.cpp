@@ -24,6 +24,7 @@
 #include "e2e_harness.h"
 #include "platform/platform.h"
 #include "service/drive_transfer/transfer_job.h"
+#include "transfer_scene.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -32,24 +33,11 @@ using nlohmann::json;
 
 const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
 
-// Every entry below `root` (the marker excluded) with a checksum of its
-// content, or its link target.
-std::map<std::string, std::string> checksums(const fs::path& root) {
-  std::map<std::string, std::string> sums;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    const std::string rel = e.path().lexically_relative(root).string();
-    if (rel == ".hollin-managed") continue;
-    if (e.is_symlink()) {
-      sums[rel] = "link " + fs::read_symlink(e.path()).string();
-    } else if (e.is_regular_file()) {
-      std::uint64_t h = 14695981039346656037ull;  // FNV-1a
-      const std::string content = readFile(e.path()).value();
-      for (unsigned char c : content) h = (h ^ c) * 1099511628211ull;
-      sums[rel] = std::to_string(e.file_size()) + " " + std::to_string(h);
-    } else {
-      sums[rel] = "dir";
-    }
-  }
+// Every entry below `root` with a checksum of its content, or its link
+// target; the drive's marker is left out, as each drive has its own.
+TreeSums checksums(const fs::path& root) {
+  TreeSums sums = treeSums(root);
+  sums.erase(".hollin-managed");
   return sums;
 }
 
@@ -91,44 +79,19 @@ int countSupervisors(const fs::path& home) {
 
 class TransferSafetyE2E : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tag_ = std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  }
-
   // A managed working folder with `files` MiB-sized files on `drive`, and the
   // configuration pointing at it.
-  fs::path prepareSource(const TempHome& home, const TmpfsDrive& drive, int files) {
-    const fs::path source = drive.path() / thisWorkingFolderName();
-    fs::create_directories(source / "Media" / "Movies");
-    std::ofstream(source / ".hollin-managed") << "marker_version=1\nvolume_uuid=unknown\n";
-    std::mt19937 random(11);
-    std::string block(1 << 20, '\0');
-    for (int i = 0; i < files; ++i) {
-      for (char& c : block) c = static_cast<char>(random());
-      std::ofstream(source / "Media" / "Movies" / ("clip " + std::to_string(i) + ".mov")) << block;
-    }
+  static fs::path prepareSource(const TempHome& home, const TmpfsDrive& drive, int files) {
+    const fs::path source = prepareTransferSource(home, drive, files, 11);
     std::ofstream(source / "Media" / "notes \"v2\".txt") << "small";
     fs::create_symlink("notes \"v2\".txt", source / "Media" / "latest");
-    home.writeConfig("NVMe=\"" + drive.path().string() + "\"\n");
     return source;
   }
 
-  static json status(const TempHome& home) {
-    ProcessResult r = runBrimVale(home, {"transfer-status"});
-    EXPECT_TRUE(r.succeeded()) << r.describe();
-    return json::parse(r.out);
-  }
+  static json status(const TempHome& home) { return transferStatus(home); }
 
   static json waitForPhase(const TempHome& home, const std::string& phase, int seconds = 60) {
-    json last;
-    for (int i = 0; i < seconds * 20; ++i) {
-      last = status(home);
-      if (last["phase"] == phase) return last;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ADD_FAILURE() << "phase never became " << phase << "; last status " << last.dump();
-    return last;
+    return waitForTransferPhase(home, phase, seconds);
   }
 
   // Waits until no process of this home runs a supervisor.
@@ -139,17 +102,7 @@ class TransferSafetyE2E : public ::testing::Test {
     ASSERT_EQ(countSupervisors(home.path()), 0);
   }
 
-  // One watch-loop tick, run in this process the way the loop runs it.
-  static void tick(const TempHome& home) {
-    const char* oldHome = std::getenv("HOME");
-    std::string saved = oldHome ? oldHome : "";
-    setenv("HOME", home.path().c_str(), 1);
-    platform::Platform host = platform::makeHostPlatform();
-    std::ostringstream out;
-    service::ServiceContext ctx(StatePaths::forHome(home.path()), host, systemClock(), out, out);
-    service::transferTick(ctx, BRIM_VALE_PATH);
-    setenv("HOME", saved.c_str(), 1);
-  }
+  static void tick(const TempHome& home) { transferWatchTick(home); }
 
   static fs::path configuredDrive(const TempHome& home) {
     return loadServiceConfig(StatePaths::forHome(home.path()), thisWorkingFolderName())
@@ -159,7 +112,7 @@ class TransferSafetyE2E : public ::testing::Test {
 
   static fs::path lock(const TempHome& home) { return home.state() / "transfer.lock"; }
 
-  std::string tag_;
+  std::string tag_ = testTag();
 };
 
 // Given a job state edited to name folders that are not this job's copy,

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/base/process.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale {
 namespace {
@@ -23,8 +24,8 @@ std::uint64_t duSk(const fs::path& p) {
 void writeBytes(const fs::path& p, std::size_t n) { std::ofstream(p) << std::string(n, 'x'); }
 
 TEST(DiskUsage, MatchesDuOnTheSameTrees) {
-  char tmpl[] = "/tmp/brimvale-du-XXXXXX";
-  fs::path root = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("brimvale-du");
+  fs::path root = tmp.path();
   struct Case {
     const char* name;
     void (*build)(const fs::path&);
@@ -65,14 +66,13 @@ TEST(DiskUsage, MatchesDuOnTheSameTrees) {
     EXPECT_EQ(diskUsageBytes(dir), duSk(dir));
   }
   EXPECT_EQ(diskUsageBytes(root / "b" / "missing"), std::nullopt);
-  fs::remove_all(root);
 }
 
 // The survey's other findings: lengths as the copy check measures them and
 // the newest entry, whichever thread walked it.
 TEST(DiskUsage, SurveyFindsLengthsAndTheNewestEntry) {
-  char tmpl[] = "/tmp/brimvale-survey-XXXXXX";
-  fs::path root = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("brimvale-survey");
+  fs::path root = tmp.path();
   for (int i = 0; i < 8; ++i) {
     fs::create_directories(root / ("d" + std::to_string(i)) / "inner");
     writeBytes(root / ("d" + std::to_string(i)) / "inner" / "f", 100);
@@ -111,7 +111,6 @@ TEST(DiskUsage, SurveyFindsLengthsAndTheNewestEntry) {
   ASSERT_TRUE(file);
   EXPECT_EQ(file->apparentBytes, 1000u);
   EXPECT_EQ(file->newestPath, "");
-  fs::remove_all(root);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/testing/temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale {
 namespace {

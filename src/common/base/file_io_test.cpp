@@ -1,4 +1,5 @@
 #include "common/base/file_io.h"
+#include "testing/temp_folder.h"
 
 #include <sys/stat.h>
 
@@ -15,12 +16,8 @@ namespace fs = std::filesystem;
 
 class FileIoTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/brimvale-fileio-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  brimvale::testing::TempFolder tmp_{"brimvale-fileio"};
+  const fs::path dir_ = tmp_.path();
 };
 
 TEST_F(FileIoTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporary) {

@@ -1,4 +1,5 @@
 #include "common/base/folder_in_use.h"
+#include "testing/temp_folder.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -28,8 +29,8 @@ TEST(FolderInUse, GroupsProcessesAndDropsOurOwn) {
 }
 
 TEST(FolderInUse, SlowProbeIsCutOffWithItsPartialOutput) {
-  char tmpl[] = "/tmp/lsof-standin-XXXXXX";
-  fs::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("lsof-standin");
+  fs::path dir = tmp.path();
   const fs::path script = dir / "lsof";
   { std::ofstream(script) << "#!/bin/sh\necho p4242\necho csleeper\nexec sleep 30\n"; }
   chmod(script.c_str(), 0755);
@@ -39,14 +40,13 @@ TEST(FolderInUse, SlowProbeIsCutOffWithItsPartialOutput) {
   EXPECT_EQ(entries[0].displayName, "sleeper");
   FolderInUseProbe missing("/nonexistent/lsof");
   EXPECT_TRUE(missing.scan("/tmp").empty());
-  fs::remove_all(dir);
 }
 
 // A child holding a file open inside the folder is found; one holding a file
 // beside it is not, and this process (which holds both) is never listed.
 TEST(FolderInUse, ProcScanFindsHoldersInsideTheFolderOnly) {
-  char tmpl[] = "/tmp/in-use-XXXXXX";
-  const fs::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("in-use");
+  const fs::path dir = tmp.path();
   fs::create_directories(dir / "watched" / "deep");
   const fs::path inside = dir / "watched" / "deep" / "open.txt";
   const fs::path beside = dir / "watched-not" / "open.txt";
@@ -85,7 +85,6 @@ TEST(FolderInUse, ProcScanFindsHoldersInsideTheFolderOnly) {
     waitpid(p, nullptr, 0);
   }
   close(mine);
-  fs::remove_all(dir);
 }
 
 TEST(FolderInUse, DescribesEachProgramWithItsProcesses) {

@@ -1,4 +1,5 @@
 #include "common/base/folder_walk.h"
+#include "testing/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +23,8 @@ std::vector<std::string> namesOf(const std::vector<DirEntry>& entries, const fs:
 
 class FolderWalk : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/folder-walk-XXXXXX";
-    root_ = mkdtemp(tmpl);
-  }
-  void TearDown() override { fs::remove_all(root_); }
-  fs::path root_;
+  brimvale::testing::TempFolder tmp_{"folder-walk"};
+  const fs::path root_ = tmp_.path();
 };
 
 TEST_F(FolderWalk, ListsEveryNameOnceWhateverItsBytes) {

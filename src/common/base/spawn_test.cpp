@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "common/base/file_io.h"
-#include "common/testing/temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale {
 namespace {

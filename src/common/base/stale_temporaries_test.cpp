@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "common/testing/temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale {
 namespace {

@@ -1,4 +1,5 @@
 #include "common/state/gnu_rsync.h"
+#include "testing/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -36,12 +37,6 @@ TEST(GnuRsync, RecognisesVersionLines) {
 // Stand-in programs whose --version output we control.
 class StandIns {
  public:
-  StandIns() {
-    std::string pattern = (fs::temp_directory_path() / "rsync stand-ins-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  ~StandIns() { fs::remove_all(dir_); }
-
   std::string script(const std::string& name, const std::string& body,
                      fs::perms perms = fs::perms::owner_all) const {
     fs::path path = dir_ / name;
@@ -49,10 +44,10 @@ class StandIns {
     fs::permissions(path, perms);
     return path.string();
   }
-  const fs::path& dir() const { return dir_; }
+  const fs::path& dir() const { return dir_.path(); }
 
  private:
-  fs::path dir_;
+  brimvale::testing::TempFolder dir_{"rsync stand-ins"};
 };
 
 TEST(GnuRsync, QualifiesOnlyARunnableGnuRsync) {

@@ -9,6 +9,7 @@
 #include "common/base/file_io.h"
 #include "common/state/config_file.h"
 #include "common/state/service_config.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale {
 namespace {
@@ -141,21 +142,8 @@ TEST(PreferencesWriter, ReadsValuesAsTheWindowsShowThem) {
   }
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "prefs-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(dir_); }
-  const fs::path& path() const { return dir_; }
-
- private:
-  fs::path dir_;
-};
-
 TEST(PreferencesWriter, SavesAtomicallyAndRefusesWhatItCannotRead) {
-  TempDir dir;
+  brimvale::testing::TempFolder dir("prefs");
   fs::path config = dir.path() / "brim-vale.conf";
 
   ASSERT_TRUE(savePreferences(config, {{"QUIET_MODE", "smart"}}));

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/base/file_io.h"
+#include "testing/temp_home.h"
 
 namespace brimvale {
 namespace {
@@ -16,25 +17,8 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kName = "BRIM-Ada";
 
-class TempHome {
- public:
-  TempHome() {
-    std::string pattern = (fs::temp_directory_path() / "service-config-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-    paths_ = StatePaths::forHome(dir_);
-    fs::create_directories(paths_.root);
-  }
-  ~TempHome() { fs::remove_all(dir_); }
-  const StatePaths& paths() const { return paths_; }
-  const fs::path& dir() const { return dir_; }
-  void writeConfig(std::string_view text) const {
-    ASSERT_TRUE(writeFileAtomically(paths_.config, text));
-  }
-
- private:
-  fs::path dir_;
-  StatePaths paths_;
-};
+using brimvale::testing::StateFolder;
+using brimvale::testing::TempHome;
 
 ServiceConfig configFrom(std::string_view text) {
   return ServiceConfig::fromValues(parseConfig(text, "/home/ada"), kName);
@@ -86,17 +70,17 @@ TEST(ServiceConfig, ArraysCountOnlyNonEmptyElements) {
 }
 
 TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
-  TempHome home;
-  fs::path marked = home.dir() / "marked folder";
-  fs::path unmarked = home.dir() / "unmarked";
-  fs::path markerIsFolder = home.dir() / "odd";
+  TempHome home(StateFolder::kCreated);
+  fs::path marked = home.path() / "marked folder";
+  fs::path unmarked = home.path() / "unmarked";
+  fs::path markerIsFolder = home.path() / "odd";
   fs::create_directories(marked);
   fs::create_directories(unmarked);
   fs::create_directories(markerIsFolder / kMarkerFileName);
   std::ofstream(marked / kMarkerFileName) << "version=1\n";
   // A relative BASE must not be resolved against wherever the service was started.
   fs::path startedIn = fs::current_path();
-  fs::current_path(home.dir());
+  fs::current_path(home.path());
 
   struct Case {
     std::string config;
@@ -111,7 +95,7 @@ TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
       {"BASE=" + unmarked.string(), "/Volumes/NVMe/BRIM-Ada"},
       {"BASE=" + markerIsFolder.string(), "/Volumes/NVMe/BRIM-Ada"},
       {"BASE=\"marked folder\"", "/Volumes/NVMe/BRIM-Ada"},
-      {"BASE=" + (home.dir() / "missing").string(), "/Volumes/NVMe/BRIM-Ada"},
+      {"BASE=" + (home.path() / "missing").string(), "/Volumes/NVMe/BRIM-Ada"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
@@ -131,7 +115,7 @@ TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
 }
 
 TEST(ServiceConfig, MissingFileIsNotFound) {
-  TempHome home;
+  TempHome home(StateFolder::kCreated);
   Result<ServiceConfig> config = loadServiceConfig(home.paths(), kName);
   ASSERT_FALSE(config);
   EXPECT_EQ(config.error().code, Errc::kNotFound);

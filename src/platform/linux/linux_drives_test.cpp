@@ -4,13 +4,13 @@
 
 #include <filesystem>
 
-#include "platform/platform_test_support.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {
 namespace fs = std::filesystem;
 
-using testsupport::TempDir;
+using brimvale::testing::TempFolder;
 
 const char* kMountinfo =
     "22 1 259:2 / / rw,relatime shared:1 - ext4 /dev/nvme0n1p2 rw\n"
@@ -74,18 +74,18 @@ TEST(LinuxDriveWords, MapKernelNamesOntoTheAssessedClasses) {
 // Given a fake /proc, /sys and /dev tree describing a USB exFAT stick, then
 // info() reports it the way diskutil would.
 TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {
-  TempDir tree;
+  TempFolder tree;
   const fs::path volume = tree.path() / "Volumes" / "Field Drive";
   fs::create_directories(volume);
-  tree.write("proc/self/mountinfo",
-             "22 1 259:2 / / rw - ext4 /dev/nvme0n1p2 rw\n"
-             "41 22 8:17 / " +
-                 tree.path().string() + "/Volumes/Field\\040Drive rw - exfat /dev/sdb1 rw\n");
-  tree.write("dev/sdb1", "");
+  tree.file("proc/self/mountinfo",
+            "22 1 259:2 / / rw - ext4 /dev/nvme0n1p2 rw\n"
+            "41 22 8:17 / " +
+                tree.path().string() + "/Volumes/Field\\040Drive rw - exfat /dev/sdb1 rw\n");
+  tree.file("dev/sdb1", "");
   fs::create_directories(tree.path() / "dev/disk/by-uuid");
   fs::create_symlink("../../sdb1", tree.path() / "dev/disk/by-uuid/6A1F-0C2B");
   const fs::path sysDisk = tree.path() / "sys/devices/pci0000:00/usb2/2-1/host4/block/sdb";
-  tree.write("sys/devices/pci0000:00/usb2/2-1/host4/block/sdb/removable", "1\n");
+  tree.file("sys/devices/pci0000:00/usb2/2-1/host4/block/sdb/removable", "1\n");
   fs::create_directories(sysDisk / "sdb1");
   fs::create_directories(tree.path() / "sys/class/block");
   fs::create_symlink(sysDisk / "sdb1", tree.path() / "sys/class/block/sdb1");
@@ -109,7 +109,7 @@ TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {
 }
 
 TEST(LinuxDriveTools, ListsVolumesAndTheUsersMediaFoldersThatExist) {
-  TempDir tree;
+  TempFolder tree;
   fs::create_directories(tree.path() / "Volumes");
   fs::create_directories(tree.path() / "run-media" / "ada");
   LinuxDrivePaths paths;

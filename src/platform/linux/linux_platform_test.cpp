@@ -10,18 +10,19 @@
 
 #include <chrono>
 
-#include "platform/platform_test_support.h"
+#include "platform/testing/standin_tool.h"
+#include "testing/temp_folder.h"
 
 extern char** environ;
 
 namespace brimvale::platform {
 namespace {
 
-using testsupport::StandinTool;
-using testsupport::TempDir;
+using brimvale::testing::TempFolder;
+using testing::StandinTool;
 
 // Tool paths that exist nowhere, so only what a test sets up is consulted.
-LinuxPaths isolatedPaths(const TempDir& dir) {
+LinuxPaths isolatedPaths(const TempFolder& dir) {
   LinuxPaths paths;
   paths.procRoot = (dir.path() / "proc").string();
   paths.powerSupplyRoot = (dir.path() / "power_supply").string();
@@ -36,10 +37,10 @@ LinuxPaths isolatedPaths(const TempDir& dir) {
 }
 
 TEST(LinuxMountTable, MatchesExactMountPoints) {
-  TempDir dir;
-  dir.write("proc/self/mountinfo",
-            "22 1 259:2 / / rw,relatime shared:1 - ext4 /dev/nvme0n1p2 rw\n"
-            "98 22 259:5 / /Volumes/NVMe\\040Drive rw,relatime - ext4 /dev/nvme1n1p1 rw\n");
+  TempFolder dir;
+  dir.file("proc/self/mountinfo",
+           "22 1 259:2 / / rw,relatime shared:1 - ext4 /dev/nvme0n1p2 rw\n"
+           "98 22 259:5 / /Volumes/NVMe\\040Drive rw,relatime - ext4 /dev/nvme1n1p1 rw\n");
   Platform fake = makeLinuxPlatform(isolatedPaths(dir));
   EXPECT_TRUE(fake.mounts->isMountedAt("/Volumes/NVMe Drive"));
   EXPECT_FALSE(fake.mounts->isMountedAt("/Volumes/NVMe"));
@@ -86,15 +87,15 @@ TEST(LinuxUserActivity, CombinesIdleSources) {
   ASSERT_EQ(unsetenv("DISPLAY"), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
-    dir.write("proc/uptime", "12345.67 20000.00\n");
+    TempFolder dir;
+    dir.file("proc/uptime", "12345.67 20000.00\n");
     LinuxPaths paths = isolatedPaths(dir);
     std::optional<StandinTool> loginctl;
     if (c.loginctlOut) {
       loginctl.emplace(dir, "loginctl");
       std::string out = c.loginctlOut;
       if (out != "no state file")
-        dir.write("users/" + std::to_string(getuid()), "STATE=active\n");
+        dir.file("users/" + std::to_string(getuid()), "STATE=active\n");
       else
         out = "Display=c2\nSessions=c2\nIdleHint=no\nIdleSinceHint=0\n";
       if (auto at = out.find('@'); at != std::string::npos) out.replace(at, 1, idleSince);
@@ -108,7 +109,7 @@ TEST(LinuxUserActivity, CombinesIdleSources) {
 }
 
 TEST(LinuxHostIdentity, PrefersPrettyNameOverShortHostName) {
-  TempDir dir;
+  TempFolder dir;
   LinuxPaths paths = isolatedPaths(dir);
   char host[256] = {};
   ASSERT_EQ(gethostname(host, sizeof(host) - 1), 0);
@@ -116,12 +117,12 @@ TEST(LinuxHostIdentity, PrefersPrettyNameOverShortHostName) {
   shortHost = shortHost.substr(0, shortHost.find('.'));
 
   EXPECT_EQ(makeLinuxPlatform(paths).host->computerName(), shortHost);
-  dir.write("machine-info", "PRETTY_HOSTNAME=\"Ann's Laptop\"\n");
+  dir.file("machine-info", "PRETTY_HOSTNAME=\"Ann's Laptop\"\n");
   EXPECT_EQ(makeLinuxPlatform(paths).host->computerName(), "Ann's Laptop");
 }
 
 TEST(LinuxProcessTable, FindsARealProcessByItsName) {
-  TempDir dir;
+  TempFolder dir;
   // Longer than the 15 bytes the kernel keeps as the process name.
   std::filesystem::path program = dir.path() / "brimvale-test-sleeper";
   std::filesystem::copy_file("/bin/sleep", program);
@@ -147,9 +148,9 @@ TEST(LinuxProcessTable, FindsARealProcessByItsName) {
 }
 
 TEST(LinuxProcessTable, IgnoresOtherUsersProcesses) {
-  TempDir dir;
-  dir.write("proc/101/comm", "Brimvale\n");
-  dir.write("proc/101/cmdline", std::string("/opt/Brimvale\0", 14));
+  TempFolder dir;
+  dir.file("proc/101/comm", "Brimvale\n");
+  dir.file("proc/101/cmdline", std::string("/opt/Brimvale\0", 14));
   LinuxPaths paths = isolatedPaths(dir);
   Platform fake = makeLinuxPlatform(paths);
   EXPECT_TRUE(fake.processes->isRunning("Brimvale"));
@@ -189,14 +190,14 @@ TEST(LinuxDirectNotifier, CallsTheSessionBusWithArgumentsOnly) {
   ASSERT_EQ(unsetenv("DBUS_SESSION_BUS_ADDRESS"), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
+    TempFolder dir;
     LinuxPaths paths = isolatedPaths(dir);
     StandinTool busctl(dir, "busctl");
     StandinTool gdbus(dir, "gdbus");
     busctl.reply("", 1);  // failures are ignored
     if (c.busctl) paths.busctl = busctl.path();
     if (c.gdbus) paths.gdbus = gdbus.path();
-    if (c.bus) dir.write("run/bus", "");
+    if (c.bus) dir.file("run/bus", "");
     makeLinuxPlatform(paths).notifier->notify(title, body, "Tink");
     std::vector<std::string> called = c.busctl ? busctl.arguments() : gdbus.arguments();
     EXPECT_EQ(called, c.expected);
@@ -210,9 +211,9 @@ namespace brimvale::platform {
 namespace {
 
 TEST(LinuxFileFacts, SeesOnlyThePathThatIsHeldOpen) {
-  TempDir dir;
-  dir.write("busy folder/it's \"open\"\n.txt", "x");
-  dir.write("busy folder/idle.txt", "y");
+  TempFolder dir;
+  dir.file("busy folder/it's \"open\"\n.txt", "x");
+  dir.file("busy folder/idle.txt", "y");
   const std::filesystem::path held = dir.path() / "busy folder" / "it's \"open\"\n.txt";
   Platform linux = makeLinuxPlatform(LinuxPaths{});
   EXPECT_FALSE(linux.files->isOpen(held.string()));
@@ -229,7 +230,7 @@ TEST(LinuxFileFacts, SeesOnlyThePathThatIsHeldOpen) {
 }
 
 TEST(LinuxFileFacts, ReadsTheVolumeUuidFromFindmnt) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool findmnt(dir, "findmnt");
   findmnt.reply("0b6d7c1e-1111-4c2a-9f00-5e5e5e5e5e5e\n");
   LinuxPaths paths;

@@ -4,12 +4,12 @@
 
 #include <map>
 
-#include "platform/platform_test_support.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {
 
-using testsupport::TempDir;
+using brimvale::testing::TempFolder;
 
 TEST(PowerSupply, ReadsBatteriesAndExternalSupplies) {
   using Files = std::map<std::string, std::string>;
@@ -67,9 +67,9 @@ TEST(PowerSupply, ReadsBatteriesAndExternalSupplies) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir root;
+    TempFolder root;
     std::filesystem::create_directories(root.path() / "power_supply");
-    for (const auto& [file, content] : c.files) root.write("power_supply/" + file, content);
+    for (const auto& [file, content] : c.files) root.file("power_supply/" + file, content);
     PowerState state = readPowerSupplies(root.path() / "power_supply");
     EXPECT_EQ(state.onBattery, c.onBattery);
     EXPECT_EQ(state.batteryPercent, c.percent);

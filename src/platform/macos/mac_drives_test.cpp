@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform_test_support.h"
 #include "platform/testing/recorded_diskutil.h"
+#include "platform/testing/standin_tool.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {
 
-using testsupport::StandinTool;
-using testsupport::TempDir;
+using brimvale::testing::TempFolder;
+using testing::StandinTool;
 
 TEST(DiskutilDriveFields, ReadsEachFieldAfterItsKey) {
   struct Case {
@@ -43,7 +44,7 @@ TEST(DiskutilDriveFields, ReadsEachFieldAfterItsKey) {
 }
 
 TEST(MacDriveTools, CombinesDiskutilAndDfAndDegradesToEmpty) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool diskutil(dir, "diskutil");
   StandinTool df(dir, "df");
   MacToolPaths tools;
@@ -69,7 +70,7 @@ TEST(MacDriveTools, CombinesDiskutilAndDfAndDegradesToEmpty) {
 }
 
 TEST(MacDriveTools, MountsByUuidThenNameAndEjectsWithItsReport) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool diskutil(dir, "diskutil");
   MacToolPaths tools;
   tools.diskutil = diskutil.path();

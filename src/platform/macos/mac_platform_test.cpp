@@ -4,13 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform_test_support.h"
+#include "platform/testing/standin_tool.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {
 
-using testsupport::StandinTool;
-using testsupport::TempDir;
+using brimvale::testing::TempFolder;
+using testing::StandinTool;
 
 const char* kDfOutput =
     "Filesystem   1024-blocks      Used Available Capacity iused ifree %iused  Mounted on\n"
@@ -45,7 +46,7 @@ TEST(MacVolumeMeter, UsesDiskutilFreeSpaceAndFallsBackToDf) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
+    TempFolder dir;
     StandinTool diskutil(dir, "diskutil");
     StandinTool df(dir, "df");
     diskutil.reply(c.diskutilOut, c.diskutilExit);
@@ -85,7 +86,7 @@ TEST(MacHostIdentity, FallsBackToShortHostNameWhenComputerNameIsUnset) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir dir;
+    TempFolder dir;
     StandinTool scutil(dir, "scutil");
     StandinTool hostname(dir, "hostname");
     scutil.reply(c.scutilOut, c.scutilExit);
@@ -99,7 +100,7 @@ TEST(MacHostIdentity, FallsBackToShortHostNameWhenComputerNameIsUnset) {
 }
 
 TEST(MacProcessTable, AsksPgrepForAnExactNameOfThisUser) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool pgrep(dir, "pgrep");
   MacToolPaths tools;
   tools.pgrep = pgrep.path();
@@ -115,7 +116,7 @@ TEST(MacProcessTable, AsksPgrepForAnExactNameOfThisUser) {
 }
 
 TEST(MacDirectNotifier, PassesTheScriptAsOneArgument) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool osascript(dir, "osascript");
   osascript.reply("", 1);  // a failure is ignored
   MacToolPaths tools;
@@ -130,7 +131,7 @@ TEST(MacDirectNotifier, PassesTheScriptAsOneArgument) {
 }
 
 TEST(MacMountTable, ReadsTheMountCommand) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool mount(dir, "mount");
   mount.reply(
       "/dev/disk3s1s1 on / (apfs, sealed, local, read-only, journaled)\n"
@@ -151,7 +152,7 @@ namespace brimvale::platform {
 namespace {
 
 TEST(MacFileFacts, AnyLsofOutputMeansOpen) {
-  TempDir dir;
+  TempFolder dir;
   StandinTool lsof(dir, "lsof");
   MacToolPaths tools;
   tools.lsof = lsof.path();
@@ -164,8 +165,8 @@ TEST(MacFileFacts, AnyLsofOutputMeansOpen) {
 }
 
 TEST(MacFileFacts, AsksStatForTheFlagsOfRegularFilesOnly) {
-  TempDir dir;
-  dir.write("placeholder.pages", "");
+  TempFolder dir;
+  dir.file("placeholder.pages", "");
   StandinTool stat(dir, "stat");
   stat.reply("dataless\n");
   MacToolPaths tools;

@@ -6,15 +6,16 @@
 
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
+#include "testing/temp_home.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
 
 TEST(ActionLog, RecordsEachRowInBothFilesAndBatchesStartEmpty) {
-  char tmpl[] = "/tmp/brimvale-actions-XXXXXX";
-  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
-  fs::create_directories(paths.state);
+  const brimvale::testing::TempHome home(brimvale::testing::StateFolder::kCreated,
+                                         "brimvale-actions");
+  const StatePaths& paths = home.paths();
   const std::time_t t = 1'777'600'000;
 
   ASSERT_TRUE(recordAction(paths, t, {"move", "/old", "/nvme/old", 4096}));
@@ -50,13 +51,12 @@ TEST(ActionLog, RecordsEachRowInBothFilesAndBatchesStartEmpty) {
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0].src, "/a/line\nbreak\\x");
   EXPECT_EQ(kept[1].bytes, 8192u);
-  fs::remove_all(paths.home);
 }
 
 TEST(ActionLog, AnUndoRowComesFirstAndIsWithdrawnWhenTheMoveFails) {
-  char tmpl[] = "/tmp/brimvale-actions-XXXXXX";
-  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
-  fs::create_directories(paths.state);
+  const brimvale::testing::TempHome home(brimvale::testing::StateFolder::kCreated,
+                                         "brimvale-actions");
+  const StatePaths& paths = home.paths();
   const std::time_t t = 1'777'600'000;
   // Paths under the temporary home: the rows are only written and read back.
   const std::string h = paths.home.string(), d = (paths.home / "drive").string();
@@ -81,18 +81,17 @@ TEST(ActionLog, AnUndoRowComesFirstAndIsWithdrawnWhenTheMoveFails) {
   fs::remove(paths.lastBatch);
   fs::create_directory(paths.lastBatch);
   EXPECT_FALSE(recordUndo(paths, moved));
-  fs::remove_all(paths.home);
 }
 
 // Given an undo record that can't be written, then the action is refused
 // and the action log does not claim it happened.
 TEST(ActionLog, NoUndoRecordNoActionLogRow) {
-  char tmpl[] = "/tmp/brimvale-actions-XXXXXX";
-  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
+  const brimvale::testing::TempHome home(brimvale::testing::StateFolder::kAbsent,
+                                         "brimvale-actions");
+  const StatePaths& paths = home.paths();
   fs::create_directories(paths.lastBatch);  // a folder where the file should be
   EXPECT_FALSE(recordAction(paths, 0, {"move", "/a", "/b", 1}));
   EXPECT_TRUE(readLastLines(paths.actions, 5).empty());
-  fs::remove_all(paths.home);
 }
 
 TEST(ActionLog, RendersRowsAsJsonWithNumericBytes) {

@@ -6,6 +6,7 @@
 
 #include "common/base/file_io.h"
 #include "platform/testing/fake_platform.h"
+#include "testing/temp_home.h"
 
 namespace brimvale::service {
 namespace {
@@ -21,9 +22,8 @@ TEST(Notifications, QueueLinesKeepKeyOrderAndEscapeTexts) {
 }
 
 TEST(Notifications, ShowsDirectlyOnlyWhileTheApplicationIsAway) {
-  char tmpl[] = "/tmp/brimvale-note-XXXXXX";
-  StatePaths paths = StatePaths::forHome(mkdtemp(tmpl));
-  fs::create_directories(paths.state);
+  const brimvale::testing::TempHome home(brimvale::testing::StateFolder::kCreated, "brimvale-note");
+  const StatePaths& paths = home.paths();
   platform::testing::FakeState state;
   platform::Platform platform = platform::testing::makeFakePlatform(state);
 
@@ -41,7 +41,6 @@ TEST(Notifications, ShowsDirectlyOnlyWhileTheApplicationIsAway) {
             "\n"
             R"({"dismiss":"storage.\"x\""})"
             "\n");
-  fs::remove_all(paths.home);
 }
 
 }  // namespace

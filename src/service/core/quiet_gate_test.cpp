@@ -1,4 +1,5 @@
 #include "service/core/quiet_gate.h"
+#include "testing/temp_folder.h"
 
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -113,8 +114,8 @@ TEST(QuietGate, BlockedWindowsNeverWrapPastMidnight) {
 }
 
 TEST(QuietGate, MeetingFlagCountsForThirtySeconds) {
-  char tmpl[] = "/tmp/brimvale-meeting-XXXXXX";
-  std::filesystem::path dir = mkdtemp(tmpl);
+  const brimvale::testing::TempFolder tmp("brimvale-meeting");
+  std::filesystem::path dir = tmp.path();
   std::filesystem::path flag = dir / "meeting.flag";
   EXPECT_FALSE(meetingFlagFresh(flag, time(nullptr)));
   std::ofstream(flag) << "meeting\n";
@@ -125,7 +126,6 @@ TEST(QuietGate, MeetingFlagCountsForThirtySeconds) {
     ASSERT_EQ(utimes(flag.c_str(), times), 0);
     EXPECT_EQ(meetingFlagFresh(flag, now), age <= 30);
   }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

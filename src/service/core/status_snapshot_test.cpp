@@ -11,6 +11,7 @@
 #include "common/base/file_io.h"
 #include "platform/testing/fake_platform.h"
 #include "service/dispatch.h"
+#include "testing/temp_home.h"
 
 namespace brimvale::service {
 namespace {
@@ -18,13 +19,7 @@ namespace fs = std::filesystem;
 
 class StatusSnapshotTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/brimvale-status-XXXXXX";
-    paths_ = StatePaths::forHome(mkdtemp(tmpl));
-    fs::create_directories(paths_.state);
-    platform_ = platform::testing::makeFakePlatform(state_);
-  }
-  void TearDown() override { fs::remove_all(paths_.home); }
+  void SetUp() override { platform_ = platform::testing::makeFakePlatform(state_); }
 
   // Loads `config` and gathers a snapshot at 2026-05-01 14:00 local time.
   StatusSnapshot gather(const std::string& config) {
@@ -45,7 +40,8 @@ class StatusSnapshotTest : public ::testing::Test {
     return mktime(&tm);
   }
 
-  StatePaths paths_;
+  brimvale::testing::TempHome home_{brimvale::testing::StateFolder::kCreated, "brimvale-status"};
+  const StatePaths& paths_ = home_.paths();
   platform::testing::FakeState state_;
   platform::Platform platform_;
   std::ostringstream out_;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/base/file_io.h"
-#include "common/testing/temp_folder.h"
+#include "testing/temp_folder.h"
 #include "platform/testing/fake_platform.h"
 #include "service/drive_transfer/transfer_processes.h"
 #include "service/drive_transfer/transfer_store.h"

@@ -1,14 +1,10 @@
 #include "service/drive_transfer/transfer_store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 
 #include "common/base/file_io.h"
+#include "common/base/file_lock.h"
 #include "common/base/json_writer.h"
 
 namespace brimvale::service {
@@ -61,25 +57,15 @@ std::uint64_t digitsOrZero(std::string_view text) {
   return value;
 }
 
-// Holds an exclusive flock on a folder for the lifetime of the object.
-class FolderLock {
- public:
-  explicit FolderLock(const fs::path& folder)
-      : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ >= 0) {
-      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~FolderLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-
- private:
-  int fd_;
-};
+// Waits for an exclusive lock on `path` (a file or a folder) and hands it
+// over; a path that cannot be opened gives no lock, and the caller goes on
+// without it.
+FileLock heldLock(const fs::path& path) {
+  auto lock = FileLock::open(path);
+  if (!lock) return FileLock();
+  (void)lock->lock();
+  return std::move(*lock);
+}
 
 KeyValues readStore(const fs::path& store) {
   auto text = readFile(store);
@@ -139,7 +125,7 @@ Result<void> TransferStore::writeLocked(const KeyValues& pairs, bool keepOthers)
 }
 
 Result<void> TransferStore::set(const KeyValues& pairs) {
-  FolderLock lock(files_.state);
+  const FileLock lock = heldLock(files_.state);
   return writeLocked(pairs, true);
 }
 
@@ -154,7 +140,7 @@ Result<bool> TransferStore::setIfPhase(std::initializer_list<TransferPhase> phas
 
 Result<bool> TransferStore::setIfPhase(std::initializer_list<TransferPhase> phases,
                                        const KeyValues& pairs) {
-  FolderLock lock(files_.state);
+  const FileLock lock = heldLock(files_.state);
   const auto current = valueOfRaw(kTransferPhaseNames, phase());
   if (!current || std::find(phases.begin(), phases.end(), *current) == phases.end()) return false;
   if (auto w = writeLocked(pairs, true); !w) return std::unexpected(w.error());
@@ -162,31 +148,17 @@ Result<bool> TransferStore::setIfPhase(std::initializer_list<TransferPhase> phas
 }
 
 Result<void> TransferStore::reset(const KeyValues& pairs) {
-  FolderLock lock(files_.state);
+  const FileLock lock = heldLock(files_.state);
   return writeLocked(pairs, false);
 }
 
-TransferControl::TransferControl(const TransferFiles& files)
-    : fd_(open(files.control.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-  if (fd_ >= 0) {
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-}
-
-TransferControl::~TransferControl() {
-  if (fd_ >= 0) close(fd_);
-}
+TransferControl::TransferControl(const TransferFiles& files) : lock_(heldLock(files.control)) {}
 
 bool supervisorAlive(const TransferFiles& files) {
-  int fd = open(files.supervisorLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  int taken;
-  while ((taken = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-  }
-  const bool held = taken != 0 && errno == EWOULDBLOCK;
-  close(fd);
-  return held;
+  auto lock = FileLock::open(files.supervisorLock);
+  if (!lock) return false;
+  auto taken = lock->tryLock();
+  return taken && !*taken;
 }
 
 std::string renderTransferJson(const KeyValues& store) {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/base/error.h"
+#include "common/base/file_lock.h"
 #include "common/base/text_formats.h"
 #include "service/drive_transfer/transfer_phase.h"
 
@@ -75,12 +76,9 @@ class TransferStore {
 class TransferControl {
  public:
   explicit TransferControl(const TransferFiles& files);
-  ~TransferControl();
-  TransferControl(const TransferControl&) = delete;
-  TransferControl& operator=(const TransferControl&) = delete;
 
  private:
-  int fd_;
+  FileLock lock_;
 };
 
 // Whether a supervisor of the job (or the copy it started) is still alive:

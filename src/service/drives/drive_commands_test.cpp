@@ -1,7 +1,5 @@
 #include "service/drives/drive_commands.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -11,36 +9,29 @@
 #include "common/base/file_io.h"
 #include "platform/testing/fake_platform.h"
 #include "service/dispatch.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
+using brimvale::testing::ContextInTempHome;
+using brimvale::testing::ErrorStream;
 
 class DriveCommandsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/brimvale-drives-XXXXXX";
-    root_ = mkdtemp(tmpl);
-    paths_ = StatePaths::forHome(root_ / "home");
-    fs::create_directories(paths_.state);
-    platform_ = platform::testing::makeFakePlatform(state_);
-    ctx_ = std::make_unique<ServiceContext>(
-        paths_, platform_, [] { return std::time_t{1'780'000'000}; }, out_, err_);
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
   void load(const std::string& config) {
-    std::ofstream(paths_.config) << config;
-    ctx_->config = loadServiceConfig(paths_, ctx_->workingFolderName()).value();
+    home_.writeConfig(config);
+    ctx_ = &home_.load([] { return std::time_t{1'780'000'000}; });
   }
   void makeDir(const fs::path& p) { fs::create_directories(p); }
 
-  fs::path root_;
-  StatePaths paths_;
-  platform::testing::FakeState state_;
-  platform::Platform platform_;
-  std::ostringstream out_, err_;
-  std::unique_ptr<ServiceContext> ctx_;
+  ContextInTempHome home_{"", ErrorStream::kOwn};
+  const fs::path& root_ = home_.root();
+  const StatePaths& paths_ = home_.paths();
+  platform::testing::FakeState& state_ = home_.fake();
+  std::ostringstream& out_ = home_.out();
+  std::ostringstream& err_ = home_.err();
+  ServiceContext* ctx_ = nullptr;
 };
 
 TEST_F(DriveCommandsTest, CountsParkedSourcesToSixLevelsWithoutEnteringThem) {

@@ -1,33 +1,23 @@
 #include "service/drives/remount.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "platform/testing/fake_platform.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
+using brimvale::testing::ContextInTempHome;
 
 class RemountTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/brimvale-remount-XXXXXX";
-    root_ = mkdtemp(tmpl);
-    paths_ = StatePaths::forHome(root_ / "home");
-    fs::create_directories(paths_.state);
-    platform_ = platform::testing::makeFakePlatform(state_);
-    ctx_ = std::make_unique<ServiceContext>(
-        paths_, platform_, [] { return std::time_t{0}; }, out_, out_);
-    drive_ = root_ / "Volumes" / "Fast Drive";
-    std::ofstream(paths_.config) << "NVMe=\"" << drive_.string() << "\"\nREMOUNT_RETRIES=3\n";
-    ctx_->config = loadServiceConfig(paths_, ctx_->workingFolderName()).value();
+  RemountTest() {
+    home_.writeConfig("NVMe=\"" + drive_.string() + "\"\nREMOUNT_RETRIES=3\n");
+    ctx_ = &home_.load([] { return std::time_t{0}; });
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   void writeMarker(const std::string& uuid) {
     fs::create_directories(ctx_->cfg().base());
@@ -35,12 +25,11 @@ class RemountTest : public ::testing::Test {
         << "marker_version=1\nvolume_uuid=" << uuid << "\n";
   }
 
-  fs::path root_, drive_;
-  StatePaths paths_;
-  platform::testing::FakeState state_;
-  platform::Platform platform_;
-  std::ostringstream out_;
-  std::unique_ptr<ServiceContext> ctx_;
+  ContextInTempHome home_{""};
+  const fs::path drive_ = home_.root() / "Volumes" / "Fast Drive";
+  platform::testing::FakeState& state_ = home_.fake();
+  std::ostringstream& out_ = home_.out();
+  ServiceContext* ctx_ = nullptr;
   std::vector<long long> sleeps_;
   SleepSeconds sleep_ = [this](long long s) { sleeps_.push_back(s); };
 };

@@ -6,13 +6,13 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "service/core/service_test_support.h"
 #include "service/dispatch.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
-using testsupport::ContextInTempHome;
+using brimvale::testing::ContextInTempHome;
 
 TEST(SelfBackup, CopiesStateWithoutLogsAndKeepsTheSevenNewest) {
   ContextInTempHome home("");

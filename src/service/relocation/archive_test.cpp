@@ -9,7 +9,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
-#include "common/testing/temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::service {
 namespace {
@@ -34,12 +34,8 @@ TEST(Archive, SkipsLockAndMetadataNames) {
 
 class ArchiveFolder : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/brimvale-archive-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  brimvale::testing::TempFolder tmp_{"brimvale-archive"};
+  const fs::path dir_ = tmp_.path();
 };
 
 TEST_F(ArchiveFolder, ClaimsTakeTheFirstFreeNameAndCreateIt) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/testing/fake_platform.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::service {
 namespace {
@@ -11,11 +12,10 @@ namespace fs = std::filesystem;
 class GuardsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/brimvale-guards-XXXXXX";
-    home_ = mkdtemp(tmpl);
+    home_ = tmp_.path();
     platform_ = platform::testing::makeFakePlatform(state_);
   }
-  void TearDown() override { fs::remove_all(home_); }
+  brimvale::testing::TempFolder tmp_{"brimvale-guards"};
   fs::path home_;
   platform::testing::FakeState state_;
   platform::Platform platform_;

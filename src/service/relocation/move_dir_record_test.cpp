@@ -5,8 +5,8 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "common/testing/raw_name_checks.h"
-#include "service/core/service_test_support.h"
+#include "testing/context_in_temp_home.h"
+#include "testing/raw_name_checks.h"
 
 namespace brimvale::service {
 namespace {
@@ -24,7 +24,7 @@ TEST(MoveDirRecord, PhasesRoundTripThroughTheirRawStrings) {
 // Paths with newlines, tabs and backslashes come back exactly; a record that
 // can't be decoded is skipped and left on disk.
 TEST(MoveDirRecord, RecordsComeBackExactlyAndBrokenOnesAreLeftAlone) {
-  testsupport::ContextInTempHome env("");
+  brimvale::testing::ContextInTempHome env("");
   const MoveDirRecord written{.id = "1777600000-42",
                               .src = "/home/ada/odd\nname\twith\\slash",
                               .target = "/Volumes/NVMe/BRIM-Mac/Relocated/odd\nname\twith\\slash",

@@ -1,7 +1,6 @@
 #include "service/relocation/relocation.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/file_lock.h"
 #include "common/base/file_operations.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
@@ -129,33 +129,31 @@ std::string describe(Found found) {
 // already relocated. The kernel drops the lock with the process.
 class MoveDirLock {
  public:
-  ~MoveDirLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
   [[nodiscard]] Result<void> acquire(const StatePaths& paths, const DiagnosticsLog& diagnostics,
                                      std::ostream& out) {
     const fs::path file = paths.state / "apps-relocator" / ".lock";
     // A missing folder shows as the open's failure just below.
     bestEffort(createDirectories(file.parent_path()), diagnostics, "creating the lock's folder");
-    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) return std::unexpected(errnoError("opening " + file.string(), errno));
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    auto opened = FileLock::open(file);
+    if (!opened) return std::unexpected(naming("opening " + file.string(), opened.error()));
+    lock_ = std::move(*opened);
+    if (auto taken = lock_.tryLock(); !taken || !*taken) {
       out << "Another folder relocation is running; waiting for it to finish\u2026\n" << std::flush;
-      while (::flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) return std::unexpected(errnoError("locking " + file.string(), errno));
+      if (auto waited = lock_.lock(); !waited) {
+        return std::unexpected(naming("locking " + file.string(), waited.error()));
       }
     }
-    const std::string holder = std::to_string(::getpid()) + "\n";
-    // The holder line only informs; the lock itself is taken.
-    if (::ftruncate(fd_, 0) != 0 ||
-        ::pwrite(fd_, holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size())) {
-      diagnostics.note("writing the relocation lock's holder", errnoError(file.string(), errno));
-    }
+    lock_.recordHolder();
     return {};
   }
 
  private:
-  int fd_ = -1;
+  // `error` (the system's reason) told as what was being done to the file.
+  static Error naming(const std::string& what, const Error& error) {
+    return Error{error.code, what + ": " + error.detail};
+  }
+
+  FileLock lock_;
 };
 
 class MoveDir {

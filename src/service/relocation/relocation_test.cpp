@@ -8,11 +8,11 @@
 
 #include "common/base/file_io.h"
 #include "common/base/process.h"
-#include "common/testing/failing_file_operations.h"
-#include "common/testing/tree_view.h"
+#include "testing/failing_file_operations.h"
+#include "testing/tree_view.h"
 #include "service/core/action_log.h"
-#include "service/core/service_test_support.h"
 #include "service/relocation/move_dir_record.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
@@ -51,7 +51,7 @@ class RelocationTest : public ::testing::Test {
   }
 
   fs::path drive_ = fs::temp_directory_path() / ("bv-drive-" + std::to_string(getpid()));
-  testsupport::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\n"};
+  brimvale::testing::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\n"};
   fs::path base_ = drive_ / "BRIM-Test-Mac";
   fs::path src_ = env_.home() / "My \"Folder\"";
   fs::path lsof_ = env_.home() / "lsof-standin";

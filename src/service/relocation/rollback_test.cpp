@@ -7,10 +7,10 @@
 #include <sstream>
 
 #include "common/base/file_io.h"
-#include "common/testing/failing_file_operations.h"
-#include "common/testing/tree_view.h"
+#include "testing/failing_file_operations.h"
+#include "testing/tree_view.h"
 #include "service/core/action_log.h"
-#include "service/core/service_test_support.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
@@ -41,8 +41,8 @@ class RollbackTest : public ::testing::Test {
   }
 
   fs::path drive_ = fs::temp_directory_path() / ("bv-rollback-drive-" + std::to_string(getpid()));
-  testsupport::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\nBASE=\"" +
-                                      drive_.string() + "/BRIM-T\"\n"};
+  brimvale::testing::ContextInTempHome env_{"NVMe=\"" + drive_.string() + "\"\nBASE=\"" +
+                                            drive_.string() + "/BRIM-T\"\n"};
   fs::path base_ = drive_ / "BRIM-T";
   fs::path archive_ = base_ / "Documents-Archive";
   struct DriveCleanup {

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "service/core/service_test_support.h"
 #include "service/dispatch.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
@@ -21,7 +21,7 @@ void writeFile(const fs::path& path) {
 }
 
 TEST(CloudEviction, ListsRootsInOrderWithProviderLabels) {
-  testsupport::ContextInTempHome home("");
+  brimvale::testing::ContextInTempHome home("");
   const fs::path h = home.home();
   fs::create_directories(h / "Library/Mobile Documents/com~apple~CloudDocs/Documents");
   for (const char* name :
@@ -46,7 +46,7 @@ TEST(CloudEviction, PicksTheToolByTreeAndFallsBackToTheOther) {
     bool brctl, fpctl;
     std::optional<EvictionTool> tool;
   };
-  testsupport::ContextInTempHome home("");
+  brimvale::testing::ContextInTempHome home("");
   const std::string h = home.home().string();
   const std::string icloud = h + "/Library/Mobile Documents/com~apple~CloudDocs/x";
   const std::string provider = h + "/Library/CloudStorage/Dropbox/x";
@@ -87,7 +87,7 @@ class EvictRootTest : public ::testing::Test {
   void failing(const std::string& prefix, int count) {
     for (int i = 0; i < count; ++i) writeFile(root_ / (prefix + std::to_string(10 + i)));
   }
-  testsupport::ContextInTempHome home_;
+  brimvale::testing::ContextInTempHome home_;
   fs::path root_;
 };
 
@@ -137,7 +137,7 @@ TEST_F(EvictRootTest, UnsupportedToolStopsBeforeTouchingFiles) {
 }
 
 TEST(CloudEviction, OptimizeCloudExitCodes) {
-  testsupport::ContextInTempHome home("");
+  brimvale::testing::ContextInTempHome home("");
   const fs::path h = home.home();
   fs::create_directories(h / "Library/CloudStorage/Dropbox");
   fs::create_directories(h / "Documents");

@@ -8,13 +8,13 @@
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
-#include "service/core/service_test_support.h"
 #include "service/dispatch.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
-using testsupport::ContextInTempHome;
+using brimvale::testing::ContextInTempHome;
 
 bool has(const std::string& text, const std::string& needle) {
   return text.find(needle) != std::string::npos;

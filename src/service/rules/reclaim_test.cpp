@@ -7,13 +7,13 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "service/core/service_test_support.h"
 #include "service/dispatch.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
-using testsupport::ContextInTempHome;
+using brimvale::testing::ContextInTempHome;
 
 // A Trash item last modified `days` days before the test clock.
 fs::path trashItem(const ContextInTempHome& home, const std::string& name, int days) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
@@ -93,6 +94,21 @@ std::string withHomeAsTilde(const std::string& path, const fs::path& home) {
   return path.substr(0, at) + "~" + path.substr(at + homeText.size());
 }
 
+// The rule-run lock for a run that may start; nothing, once said why, while
+// the manager is paused or another run holds the lock.
+std::optional<RuleRunLock> lockedForRun(ServiceContext& ctx) {
+  if (isPaused(ctx)) {
+    ctx.out << "Manager is paused.\n";
+    return std::nullopt;
+  }
+  auto lock = RuleRunLock::acquire(ctx.paths);
+  if (!lock) {
+    ctx.log.say(lock.error());
+    return std::nullopt;
+  }
+  return std::move(*lock);
+}
+
 }  // namespace
 
 int rulesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
@@ -112,15 +128,8 @@ int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     ctx.out << "NVMe not mounted.\n";
     return 1;
   }
-  if (isPaused(ctx)) {
-    ctx.out << "Manager is paused.\n";
-    return 1;
-  }
-  auto lock = RuleRunLock::acquire(ctx.paths);
-  if (!lock) {
-    ctx.log.say(lock.error());
-    return 1;
-  }
+  const auto lock = lockedForRun(ctx);
+  if (!lock) return 1;
   Guards guards(ctx.paths.home, *ctx.platform.files);
   const bool finished = runRules(ctx, guards, RunMode::kReal);
   markLastRun(ctx, "manual");
@@ -130,15 +139,8 @@ int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 }
 
 int cleanAppCachesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  if (isPaused(ctx)) {
-    ctx.out << "Manager is paused.\n";
-    return 1;
-  }
-  auto lock = RuleRunLock::acquire(ctx.paths);
-  if (!lock) {
-    ctx.log.say(lock.error());
-    return 1;
-  }
+  const auto lock = lockedForRun(ctx);
+  if (!lock) return 1;
   bestEffort(newBatch(ctx.paths), DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
              "starting a new undo batch");
   Guards guards(ctx.paths.home, *ctx.platform.files);

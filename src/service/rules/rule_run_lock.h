@@ -8,6 +8,7 @@
 #include <expected>
 #include <string>
 
+#include "common/base/file_lock.h"
 #include "common/state/paths.h"
 
 namespace brimvale::service {
@@ -25,19 +26,16 @@ class RuleRunLock {
   [[nodiscard]] static std::expected<RuleRunLock, std::string> acquire(
       const StatePaths& paths, std::chrono::milliseconds wait = kRuleRunWait);
 
-  RuleRunLock(RuleRunLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  RuleRunLock(RuleRunLock&&) noexcept = default;
   RuleRunLock& operator=(RuleRunLock&&) = delete;
-  RuleRunLock(const RuleRunLock&) = delete;
-  RuleRunLock& operator=(const RuleRunLock&) = delete;
-  ~RuleRunLock();
 
   [[nodiscard]] static std::filesystem::path file(const StatePaths& paths) {
     return paths.state / "rules.lock";
   }
 
  private:
-  explicit RuleRunLock(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  explicit RuleRunLock(FileLock lock) : lock_(std::move(lock)) {}
+  FileLock lock_;
 };
 
 }  // namespace brimvale::service

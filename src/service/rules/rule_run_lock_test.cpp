@@ -8,7 +8,7 @@
 
 #include <chrono>
 
-#include "common/testing/temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::service {
 namespace {

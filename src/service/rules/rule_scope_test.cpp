@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "common/testing/temp_folder.h"
-#include "service/core/service_test_support.h"
+#include "testing/context_in_temp_home.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
-using testsupport::ContextInTempHome;
+using brimvale::testing::ContextInTempHome;
 
 class RuleScopeTest : public ::testing::Test {
  protected:

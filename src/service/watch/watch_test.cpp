@@ -7,9 +7,9 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "service/core/service_test_support.h"
 #include "service/dispatch.h"
 #include "service/rules/rule_run_lock.h"
+#include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {
@@ -39,7 +39,7 @@ std::size_t occurrences(const std::string& text, const std::string& needle) {
 class WatchTest : public ::testing::Test {
  protected:
   void useConfig(const std::string& extra) {
-    home_ = std::make_unique<testsupport::ContextInTempHome>("");
+    home_ = std::make_unique<brimvale::testing::ContextInTempHome>("");
     nvme_ = home_->home() / "Volumes" / "NVMe";
     std::ofstream(home_->paths().config)
         << "NVMe=\"" << nvme_.string() << "\"\nREMOUNT_RETRIES=3\nREMOUNT_BACKOFF_SECS=2\n"
@@ -55,7 +55,7 @@ class WatchTest : public ::testing::Test {
   std::string out() const { return home_->out().str(); }
 
   std::time_t now_ = localTime(6, 2, 59);
-  std::unique_ptr<testsupport::ContextInTempHome> home_;
+  std::unique_ptr<brimvale::testing::ContextInTempHome> home_;
   ServiceContext* ctx_ = nullptr;
   std::unique_ptr<WatchLoop> loop_;
   fs::path nvme_;

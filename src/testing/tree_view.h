@@ -1,8 +1,10 @@
 // Tests and benchmarks only: what a user sees of a folder tree (so a move can
-// be checked for losses) and trees of awkward names to move.
+// be checked for losses), what a tree holds without following its links, and
+// trees of awkward names to move.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -48,6 +50,36 @@ inline int lostEntries(const TreeView& before, const TreeView& after) {
     if (it == after.end() || it->second != seen) ++lost;
   }
   return lost;
+}
+
+// Relative path -> what identifies the entry, links not followed: a file's
+// size and checksum, a link's target, a folder as such. A `root` that is a
+// link is followed, as a program using that path would.
+using TreeSums = std::map<std::string, std::string>;
+
+// Whether treeSums lists folders (so an emptied or vanished folder counts) or
+// only files and links.
+enum class Folders { kListed, kLeftOut };
+
+inline TreeSums treeSums(const std::filesystem::path& root, Folders folders = Folders::kListed) {
+  namespace fs = std::filesystem;
+  TreeSums sums;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string rel = it->path().lexically_relative(root).string();
+    const auto status = it->symlink_status(ec);
+    if (fs::is_symlink(status)) {
+      sums[rel] = "link " + fs::read_symlink(it->path(), ec).string();
+    } else if (fs::is_directory(status)) {
+      if (folders == Folders::kListed) sums[rel] = "folder";
+    } else {
+      const std::string bytes = readFile(it->path()).value_or("<unreadable>");
+      std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+      for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+      sums[rel] = std::to_string(bytes.size()) + " " + std::to_string(h);
+    }
+  }
+  return sums;
 }
 
 // `files` files of `bytesEach` bytes each, content varying per file, with

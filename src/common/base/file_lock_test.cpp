@@ -1,0 +1,142 @@
+#include "common/base/file_lock.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "testing/temp_folder.h"
+
+namespace brimvale {
+namespace {
+using Mode = FileLock::Mode;
+
+FileLock openedLock(const std::filesystem::path& path) {
+  auto opened = FileLock::open(path);
+  EXPECT_TRUE(opened.has_value()) << opened.error().message();
+  return opened ? std::move(*opened) : FileLock();
+}
+
+TEST(FileLock, SecondDescriptorGetsOnlyTwoSharedLocks) {
+  const struct {
+    Mode held, wanted;
+    bool granted;
+  } kCases[] = {
+      {Mode::kExclusive, Mode::kExclusive, false},
+      {Mode::kExclusive, Mode::kShared, false},
+      {Mode::kShared, Mode::kExclusive, false},
+      {Mode::kShared, Mode::kShared, true},
+  };
+  testing::TempFolder dir("bv-file-lock");
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::Message() << "held " << int(c.held) << ", wanted " << int(c.wanted));
+    FileLock first = openedLock(dir / "a.lock");
+    FileLock second = openedLock(dir / "a.lock");
+    ASSERT_TRUE(first.lock(c.held).has_value());
+    auto taken = second.tryLock(c.wanted);
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(*taken, c.granted);
+    EXPECT_EQ(second.locked(), c.granted);
+  }
+}
+
+TEST(FileLock, TheLockEndsWithUnlockDestructionOrAMoveAway) {
+  testing::TempFolder dir("bv-file-lock");
+  const auto path = dir / "b.lock";
+  const struct {
+    const char* name;
+    void (*end)(FileLock&);
+  } kEnds[] = {
+      {"unlock", [](FileLock& l) { l.unlock(); }},
+      {"destroyed", [](FileLock& l) { l = FileLock(); }},
+      {"moved then destroyed", [](FileLock& l) { FileLock taken(std::move(l)); }},
+  };
+  for (const auto& c : kEnds) {
+    SCOPED_TRACE(c.name);
+    FileLock holder = openedLock(path);
+    ASSERT_TRUE(holder.lock().has_value());
+    FileLock other = openedLock(path);
+    ASSERT_EQ(other.tryLock(), false);
+    c.end(holder);
+    EXPECT_FALSE(holder.locked());
+    EXPECT_EQ(other.tryLock(), true);
+  }
+}
+
+TEST(FileLock, AMovedLockKeepsHoldingIt) {
+  testing::TempFolder dir("bv-file-lock");
+  FileLock first = openedLock(dir / "c.lock");
+  ASSERT_TRUE(first.lock().has_value());
+  FileLock moved;
+  moved = std::move(first);
+  EXPECT_TRUE(moved.locked());
+  EXPECT_FALSE(first.locked());
+  EXPECT_EQ(openedLock(dir / "c.lock").tryLock(), false);
+}
+
+TEST(FileLock, AWaitingLockIsGrantedWhenTheHolderExits) {
+  testing::TempFolder dir("bv-file-lock");
+  const auto path = dir / "d.lock";
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto held = FileLock::open(path);
+    if (!held || !held->lock()) _exit(1);
+    (void)!write(ready[1], "r", 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  FileLock waiting = openedLock(path);
+  EXPECT_EQ(waiting.tryLock(), false);
+  EXPECT_TRUE(waiting.lock().has_value());
+  EXPECT_TRUE(waiting.locked());
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST(FileLock, HolderLineNamesTheProcessAndReplacesOldContent) {
+  testing::TempFolder dir("bv-file-lock");
+  const auto path = dir.file("e.lock", "99999999999 left by an earlier holder\n");
+  FileLock lock = openedLock(path);
+  EXPECT_EQ(lock.holder(), 99999999999L);
+  lock.recordHolder();
+  EXPECT_EQ(lock.holder(), long(getpid()));
+  EXPECT_EQ(openedLock(dir / "empty.lock").holder(), 0);
+}
+
+TEST(FileLock, AFolderIsLockedAsItIs) {
+  testing::TempFolder dir("bv-file-lock");
+  const auto folder = dir.folder("state");
+  FileLock first = openedLock(folder);
+  ASSERT_TRUE(first.lock().has_value());
+  EXPECT_EQ(openedLock(folder).tryLock(), false);
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+}
+
+TEST(FileLock, FailuresCarryTheSystemsReason) {
+  testing::TempFolder dir("bv-file-lock");
+  auto missing = FileLock::open(dir / "no such folder" / "f.lock");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().code, Errc::kNotFound);
+  EXPECT_EQ(missing.error().detail, std::strerror(ENOENT));
+
+  FileLock unopened;
+  auto taken = unopened.tryLock();
+  ASSERT_FALSE(taken.has_value());
+  EXPECT_EQ(taken.error().code, Errc::kInvalidArgument);
+  EXPECT_FALSE(unopened.locked());
+}
+
+}  // namespace
+}  // namespace brimvale
