@@ -5,8 +5,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "testing/temp_folder.h"
 #include "platform/user_defaults.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

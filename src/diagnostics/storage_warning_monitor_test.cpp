@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "testing/raw_name_checks.h"
 #include "platform/testing/fake_scheduler.h"
 #include "platform/testing/memory_user_defaults.h"
 #include "platform/testing/recording_desktop.h"
 #include "platform/testing/standin_tool.h"
+#include "testing/raw_name_checks.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::diagnostics {

@@ -15,10 +15,10 @@
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/state/path_policy.h"
-#include "testing/failing_file_operations.h"
-#include "testing/tree_view.h"
 #include "platform/testing/memory_user_defaults.h"
+#include "testing/failing_file_operations.h"
 #include "testing/temp_folder.h"
+#include "testing/tree_view.h"
 
 namespace brimvale::mover {
 namespace {

@@ -6,9 +6,9 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "testing/raw_name_checks.h"
 #include "mover/mover_log.h"
 #include "mover/verification.h"
+#include "testing/raw_name_checks.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::mover {

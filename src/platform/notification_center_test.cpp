@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/raw_name_checks.h"
 #include "platform/testing/recording_desktop.h"
 #include "platform/testing/standin_tool.h"
+#include "testing/raw_name_checks.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::platform {

@@ -49,6 +49,7 @@ class ContextInTempHome {
   [[nodiscard]] const std::filesystem::path& root() const { return root_.path(); }
   platform::testing::FakeState& fake() { return state_; }
   platform::FileFacts& files() { return *platform_.files; }
+  platform::Platform& platform() { return platform_; }
   std::ostringstream& out() { return out_; }
   std::ostringstream& err() { return errors_ == ErrorStream::kOwn ? err_ : out_; }
 

@@ -7,8 +7,8 @@
 
 #include "common/base/timestamps.h"
 #include "testing/raw_name_checks.h"
-#include "transfers/background_jobs.h"
 #include "testing/temp_folder.h"
+#include "transfers/background_jobs.h"
 
 namespace brimvale::transfers {
 namespace {

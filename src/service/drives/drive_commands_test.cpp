@@ -359,7 +359,7 @@ Files still in use:
     if (c.mounted) state_.mountPoints.insert(nvme);
     if (c.stubborn) {
       state_.runningProcesses = {"Docker"};
-      platform_.drives = std::make_unique<StubbornDrive>(state_);
+      home_.platform().drives = std::make_unique<StubbornDrive>(state_);
     }
   };
   for (const Case& c : cases) {

@@ -8,11 +8,11 @@
 
 #include "common/base/file_io.h"
 #include "common/base/process.h"
-#include "testing/failing_file_operations.h"
-#include "testing/tree_view.h"
 #include "service/core/action_log.h"
 #include "service/relocation/move_dir_record.h"
 #include "testing/context_in_temp_home.h"
+#include "testing/failing_file_operations.h"
+#include "testing/tree_view.h"
 
 namespace brimvale::service {
 namespace {
@@ -372,8 +372,8 @@ TEST_F(RelocationTest, GoldenOutputOfARefusalAndASuccessfulMove) {
            std::string("  the copy matches the parked original"),
            std::string(),
            std::string("Step 3/3 \u2014 creating symlink"),
-           "[" + ts(testsupport::ContextInTempHome::kNow) + "] relocate: " + s + " -> " + t + " (" +
-               size + " bytes; parked original at " + p + ")",
+           "[" + ts(brimvale::testing::ContextInTempHome::kNow) + "] relocate: " + s + " -> " + t +
+               " (" + size + " bytes; parked original at " + p + ")",
            std::string(),
            rule,
            "OK: relocated " + s + " (" + size + " bytes)",

@@ -7,10 +7,10 @@
 #include <sstream>
 
 #include "common/base/file_io.h"
-#include "testing/failing_file_operations.h"
-#include "testing/tree_view.h"
 #include "service/core/action_log.h"
 #include "testing/context_in_temp_home.h"
+#include "testing/failing_file_operations.h"
+#include "testing/tree_view.h"
 
 namespace brimvale::service {
 namespace {
