@@ -21,6 +21,7 @@
 #include "common/base/text_formats.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
+#include "testing/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -30,9 +31,7 @@ std::string driveName(const std::string& what) {
   return "e2e-md-" + what + "-" + std::to_string(getpid());
 }
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using brimvale::testing::contains;
 
 // Files and links below `root` (a link at `root` itself is followed, as a
 // program using the path would).

@@ -26,6 +26,7 @@
 #include "common/base/text_formats.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
+#include "testing/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -81,9 +82,7 @@ std::string onlyPhase(const TempHome& home) {
                          : "(" + std::to_string(all.size()) + " records)";
 }
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using brimvale::testing::contains;
 
 class MoverCommandSafety : public ::testing::Test {
  protected:

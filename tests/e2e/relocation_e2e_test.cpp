@@ -12,6 +12,7 @@
 #include "common/base/timestamps.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
+#include "testing/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -21,9 +22,7 @@ std::string driveName(const std::string& what) {
   return "e2e-" + what + "-" + std::to_string(getpid());
 }
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using brimvale::testing::contains;
 
 TEST(RelocationE2E, MoveDirCopiesParksAndLinks) {
   TmpfsDrive drive(driveName("movedir"));

@@ -8,14 +8,13 @@
 #include "common/base/file_io.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
+#include "testing/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {
 namespace fs = std::filesystem;
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using brimvale::testing::contains;
 
 // Drops the "[YYYY-mm-dd HH:MM:SS] " stamp of said lines.
 std::string unstamped(const std::string& out) {

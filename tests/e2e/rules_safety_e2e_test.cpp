@@ -21,14 +21,13 @@
 #include "common/base/timestamps.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
+#include "testing/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {
 namespace fs = std::filesystem;
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using brimvale::testing::contains;
 
 // The contents of every regular file below `root`, one entry per file.
 std::multiset<std::string> fileContents(const fs::path& root) {

@@ -12,10 +12,24 @@
 #include "common/base/file_io.h"
 #include "platform/testing/fake_platform.h"
 #include "service/drive_transfer/transfer_store.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
+
+// A service context over a throw-away home with a fake platform; its clock
+// stands at 0 and no configuration is loaded, as the watch loop's first tick.
+struct TickScene {
+  TickScene() { fs::create_directories(paths.state); }
+
+  brimvale::testing::TempFolder root{"brimvale-tick"};
+  StatePaths paths = StatePaths::forHome(root.path() / "home");
+  platform::testing::FakeState state;
+  platform::Platform plat = platform::testing::makeFakePlatform(state);
+  std::ostringstream out;
+  ServiceContext ctx{paths, plat, [] { return std::time_t{0}; }, out, out};
+};
 
 // Given a job in some phase with the drives present or not, then one tick
 // leaves it in the expected phase with the expected resume count and lock.
@@ -45,15 +59,12 @@ TEST(TransferTick, ResumesWaitingJobsUpToTwentyTimesAndNeverPausedOnes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    char tmpl[] = "/tmp/brimvale-tick-XXXXXX";
-    const fs::path root = mkdtemp(tmpl);
-    StatePaths paths = StatePaths::forHome(root / "home");
-    fs::create_directories(paths.state);
-    platform::testing::FakeState state;
-    platform::Platform plat = platform::testing::makeFakePlatform(state);
-    std::ostringstream out;
-    ServiceContext ctx(
-        paths, plat, [] { return std::time_t{0}; }, out, out);
+    TickScene scene;
+    const fs::path& root = scene.root.path();
+    const StatePaths& paths = scene.paths;
+    platform::testing::FakeState& state = scene.state;
+    std::ostringstream& out = scene.out;
+    ServiceContext& ctx = scene.ctx;
 
     const fs::path src = root / "src", dst = root / "dst";
     fs::create_directories(src / "BRIM-Mac");
@@ -81,22 +92,17 @@ TEST(TransferTick, ResumesWaitingJobsUpToTwentyTimesAndNeverPausedOnes) {
           std::string::npos);
       EXPECT_TRUE(fs::exists(files.supervisorPid));
     }
-    fs::remove_all(root);
   }
 }
 
 // Given both drives connected but the destination's working folder gone, then
 // the job waits and says which folder is missing rather than blaming the drive.
 TEST(TransferTick, NamesAMissingFolderOnAConnectedDrive) {
-  char tmpl[] = "/tmp/brimvale-tick-XXXXXX";
-  const fs::path root = mkdtemp(tmpl);
-  StatePaths paths = StatePaths::forHome(root / "home");
-  fs::create_directories(paths.state);
-  platform::testing::FakeState state;
-  platform::Platform plat = platform::testing::makeFakePlatform(state);
-  std::ostringstream out;
-  ServiceContext ctx(
-      paths, plat, [] { return std::time_t{0}; }, out, out);
+  TickScene scene;
+  const fs::path& root = scene.root.path();
+  const StatePaths& paths = scene.paths;
+  platform::testing::FakeState& state = scene.state;
+  ServiceContext& ctx = scene.ctx;
   fs::create_directories(root / "src/BRIM-Mac");
   fs::create_directories(root / "dst");
   state.mountPoints = {(root / "src").string(), (root / "dst").string()};
@@ -111,7 +117,6 @@ TEST(TransferTick, NamesAMissingFolderOnAConnectedDrive) {
   EXPECT_EQ(store.get("lastError"), "Waiting for the drive to reconnect. The folder " +
                                         (root / "dst/BRIM-Mac").string() +
                                         " is missing, although its drive is connected.");
-  fs::remove_all(root);
 }
 
 // A job whose copy was verified, on a connected destination that is not the

@@ -12,15 +12,14 @@
 #include "service/relocation/move_dir_record.h"
 #include "testing/context_in_temp_home.h"
 #include "testing/failing_file_operations.h"
+#include "testing/text_checks.h"
 #include "testing/tree_view.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using brimvale::testing::contains;
 
 // A drive that is a plain folder the fake mount table calls mounted; only the
 // fake rsync candidates are tried (none unless a test adds the real one).

@@ -10,15 +10,14 @@
 #include "service/core/action_log.h"
 #include "testing/context_in_temp_home.h"
 #include "testing/failing_file_operations.h"
+#include "testing/text_checks.h"
 #include "testing/tree_view.h"
 
 namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using brimvale::testing::contains;
 
 // A working folder in a plain temporary folder; an archived file in it.
 class RollbackTest : public ::testing::Test {
