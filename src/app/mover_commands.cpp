@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "common/base/disk_usage.h"
+#include "common/base/file_calls.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
@@ -161,8 +162,8 @@ std::string groupedCount(std::uint64_t n) {
 std::string filesWord(std::uint64_t n) { return groupedCount(n) + (n == 1 ? " file" : " files"); }
 
 bool exists(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
+  const auto status = linkStatus(path);
+  return status && fs::exists(*status);
 }
 
 // Sentences the mover writes for the user themselves; the keyword rules of
@@ -312,19 +313,20 @@ void planMove(MoverCommandContext& c, MoveChecks& checks) {
   struct stat st {};
   (void)lstat(src.c_str(), &st);
   if (S_ISLNK(st.st_mode)) {
-    std::error_code ec;
-    fs::path target = fs::read_symlink(src, ec);
+    const auto link = readSymlink(src);
+    fs::path target = link.value_or(fs::path());
     if (target.is_relative()) target = fs::path(src).parent_path() / target;
     const fs::path standard = target.lexically_normal();
-    if (!ec && standard.parent_path() == checks.relocated) {
+    if (link && standard.parent_path() == checks.relocated) {
       checks.plan = MovePlan{.kind = MovePlan::Kind::kNoop};
       return;
     }
-    const bool onDrive = !ec && (standard == working || isStrictlyInside(standard, working));
+    const bool onDrive =
+        link.has_value() && (standard == working || isStrictlyInside(standard, working));
     MoveCheckRefusal r = refusal(
         onDrive ? MoveCheckRefusal::Reason::kLinkToDrive : MoveCheckRefusal::Reason::kLinkElsewhere,
         shown);
-    if (!ec) r.target = standard.string();
+    if (link) r.target = standard.string();
     checks.refusal = std::move(r);
     return;
   }

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <iostream>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/state/path_policy.h"
 #include "service/core/marker_file.h"
 #include "service/drive_transfer/transfer_job_state.h"
@@ -27,13 +29,13 @@ constexpr std::string_view kCancelled = "Transfer cancelled. Your current drive 
 // the refusal sentence.
 std::expected<fs::path, std::string> copyToDelete(ServiceContext& ctx, const TransferStore& store) {
   const std::string stored = store.get("destWorking").value_or("");
-  std::error_code ec;
-  if (stored.empty() || !fs::exists(fs::symlink_status(stored, ec))) return fs::path();
+  const auto status = stored.empty() ? Result<fs::file_status>() : linkStatus(stored);
+  if (stored.empty() || !status || !fs::exists(*status)) return fs::path();
   auto refuse = [&stored](const std::string& why) {
     return std::unexpected("Brimvale did not delete " + stored + " because " + why +
                            ". Nothing there was changed.");
   };
-  if (fs::is_symlink(fs::symlink_status(stored, ec))) {
+  if (fs::is_symlink(*status)) {
     return refuse("it is a symbolic link, not the folder the transfer made");
   }
   const std::string storedRoot = store.get("destRoot").value_or("");
@@ -106,7 +108,8 @@ int cancelTransfer(ServiceContext& ctx, CancelConsent consent, std::istream& in)
       return 1;
     }
   }
-  (void)store.set(TransferPhase::kCancelling);
+  const DiagnosticsLog diagnostics(ctx.paths.diagnosticsLog, ctx.clock);
+  bestEffort(store.set(TransferPhase::kCancelling), diagnostics, "recording the cancelling phase");
   JobProcesses(ctx, ownExecutable()).stop(StopEscalation::kKillAfterWait);
   std::string leftOver;
   if (!toDelete) {
@@ -123,9 +126,11 @@ int cancelTransfer(ServiceContext& ctx, CancelConsent consent, std::istream& in)
   }
   removeFile(files.supervisorPid);
   removeFile(files.copyPid);
-  (void)store.set(TransferPhase::kFailed,
-                  {{"lastError", leftOver.empty() ? std::string(kCancelled)
-                                                  : std::string(kCancelled) + " " + leftOver}});
+  bestEffort(
+      store.set(TransferPhase::kFailed,
+                {{"lastError", leftOver.empty() ? std::string(kCancelled)
+                                                : std::string(kCancelled) + " " + leftOver}}),
+      diagnostics, "recording the cancelled transfer");
   releaseLock(files);
   ctx.out << "Transfer cancelled.\n";
   if (!leftOver.empty()) {

@@ -1,5 +1,6 @@
 #include "service/drive_transfer/transfer_job.h"
 
+#include "common/base/best_effort.h"
 #include "common/base/file_io.h"
 #include "common/base/stop_point.h"
 #include "service/drive_transfer/transfer_job_state.h"
@@ -60,8 +61,10 @@ int transferResumeCommand(ServiceContext& ctx, const std::vector<std::string>&) 
   }
   if (auto launched = processes.launchSupervisor(); !launched) {
     ctx.log.log("transfer: " + launched.error().message());
-    (void)store.setIfPhase({TransferPhase::kCopying}, TransferPhase::kPaused,
-                           {{"lastError", "Paused."}, {"resumeCount", std::to_string(resumes)}});
+    bestEffort(
+        store.setIfPhase({TransferPhase::kCopying}, TransferPhase::kPaused,
+                         {{"lastError", "Paused."}, {"resumeCount", std::to_string(resumes)}}),
+        DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording the pause");
     ctx.out << "The transfer couldn't be restarted, so it stays paused. Your current drive is "
                "unchanged; try resuming again. "
             << launched.error().message() << "\n";
@@ -88,11 +91,14 @@ int transferCommitCommand(ServiceContext& ctx, const std::vector<std::string>&) 
   if (!rootMounted(ctx, store, "destRoot") || !isDirectory(destWorking)) {
     std::string sentence = std::string(kSwitchFailed) + " The new drive isn't connected at " +
                            destRoot + "; connect it and try finishing the switch again.";
-    (void)store.set({{"lastError", sentence}});
+    bestEffort(store.set({{"lastError", sentence}}),
+               DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+               "recording why the switch failed");
     ctx.out << sentence << "\n";
     return 1;
   }
-  (void)store.set(TransferPhase::kSwitching);
+  bestEffort(store.set(TransferPhase::kSwitching),
+             DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording the switching phase");
   stopPoint("transfer:switching");
   if (auto problem = switchToDestination(ctx, store)) {
     ctx.out << *problem << "\n";

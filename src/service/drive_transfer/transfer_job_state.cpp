@@ -1,5 +1,6 @@
 #include "service/drive_transfer/transfer_job_state.h"
 
+#include "common/base/file_calls.h"
 #include "common/state/path_policy.h"
 
 namespace brimvale::service {
@@ -10,18 +11,17 @@ TransferStore storeOf(const ServiceContext& ctx) {
 }
 
 bool isDirectory(const fs::path& path) {
-  std::error_code ec;
-  return !path.empty() && fs::is_directory(path, ec);
+  return !path.empty() && brimvale::isDirectory(path).value_or(false);
 }
 
 void removeFile(const fs::path& path) {
-  std::error_code ec;
-  fs::remove(path, ec);
+  // Pid files are hints checked against the live process, so a stale one is harmless.
+  (void)removePath(path);
 }
 
 void releaseLock(const TransferFiles& files) {
-  std::error_code ec;
-  fs::remove_all(files.lock, ec);
+  // A lock left behind is replaced by the next job once it finds it stale.
+  (void)removeAll(files.lock);
 }
 
 bool rootMounted(ServiceContext& ctx, const TransferStore& store, std::string_view key) {

@@ -1,6 +1,7 @@
 #include "service/drive_transfer/transfer_preflight.h"
 
 #include "common/base/disk_usage.h"
+#include "common/base/file_calls.h"
 #include "common/base/json_writer.h"
 #include "service/drive_transfer/transfer_job.h"
 #include "service/drive_transfer/transfer_job_state.h"
@@ -17,8 +18,7 @@ Preflight preflight(ServiceContext& ctx, const fs::path& dest) {
   p.sourceBytes = diskUsageBytes(source).value_or(0);
   p.freeBytes = info.freeMiB * 1'048'576ull;
   const fs::path destWorking = dest / ctx.workingFolderName();
-  std::error_code ec;
-  p.destHasStor = fs::exists(destWorking, ec);
+  p.destHasStor = pathExists(destWorking).value_or(false);
   p.verdict = p.assessVerdict;
   if (p.destHasStor) {
     p.verdict = "block";

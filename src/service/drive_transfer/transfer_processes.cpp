@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/stop_point.h"
 #include "service/drive_transfer/transfer_job_state.h"
@@ -78,8 +80,11 @@ Result<int> JobProcesses::launchSupervisor() {
                                      .hangUp = HangUp::kIgnore});
   close(lockFd);  // the supervisor holds the lock now (or nobody, when it failed to start)
   if (!launched) return std::unexpected(launched.error());
-  (void)writeFileAtomically(files.supervisorPid, std::to_string(launched->pid) + "\n");
-  (void)store_.set({{"pid", std::to_string(launched->pid)}});
+  const DiagnosticsLog diagnostics(ctx_.paths.diagnosticsLog, ctx_.clock);
+  bestEffort(writeFileAtomically(files.supervisorPid, std::to_string(launched->pid) + "\n"),
+             diagnostics, "recording the supervisor's pid file");
+  bestEffort(store_.set({{"pid", std::to_string(launched->pid)}}), diagnostics,
+             "recording the supervisor's pid");
   return launched->pid;
 }
 
@@ -142,13 +147,9 @@ std::string ownExecutable() {
   char buf[4096];
   uint32_t size = sizeof buf;
   if (_NSGetExecutablePath(buf, &size) != 0) return {};
-  std::error_code ec;
-  fs::path resolved = fs::canonical(buf, ec);
-  return ec ? std::string(buf) : resolved.string();
+  return canonicalPath(buf).value_or(fs::path(buf)).string();
 #else
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : self.string();
+  return readSymlink("/proc/self/exe").value_or(fs::path()).string();
 #endif
 }
 

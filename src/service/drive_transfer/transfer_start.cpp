@@ -4,7 +4,9 @@
 
 #include <cerrno>
 
+#include "common/base/best_effort.h"
 #include "common/base/disk_usage.h"
+#include "common/base/file_calls.h"
 #include "common/base/timestamps.h"
 #include "common/state/path_policy.h"
 #include "service/core/marker_file.h"
@@ -91,15 +93,15 @@ TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::s
     return refused(StartVerdict::kBlocked);
   }
   const fs::path destWorking = o.destination / ctx.workingFolderName();
-  std::error_code ec;
-  fs::create_directories(destWorking, ec);
-  if (ec) {
+  if (!createDirectories(destWorking)) {
     releaseLock(files);
     return refused(StartVerdict::kFolderNotCreated);
   }
-  if (!fs::exists(destWorking / kMarkerFileName, ec)) {
-    (void)writeMarker(ctx, destWorking, ctx.platform.drives->info(o.destination.string()).uuid,
-                      {{"created_by", "transfer"}});
+  if (!pathExists(destWorking / kMarkerFileName).value_or(false)) {
+    bestEffort(writeMarker(ctx, destWorking, ctx.platform.drives->info(o.destination.string()).uuid,
+                           {{"created_by", "transfer"}}),
+               DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+               "marking the transfer's working folder");
   }
   const KeyValues job = newJob(ctx, o, destWorking);
   // Measuring and preflight above may take long; the lock is needed only from here.
@@ -112,7 +114,8 @@ TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::s
   ctx.log.say("Transfer (" + o.kind + ") started: " + ctx.cfg().base().string() + " -> " +
               destWorking.string());
   JobProcesses processes(ctx, serviceProgram);
-  // The supervisor of a job that just ended may still be on its way out.
+  // The supervisor of a job that just ended may still be on its way out; the
+  // launch below refuses while it holds the lock, so the wait's answer is not needed.
   (void)processes.supervisorEnded(kSupervisorLeaveWait);
   if (auto launched = processes.launchSupervisor(); launched) {
     o.supervisorPid = *launched;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/file_lock.h"
 #include "common/base/json_writer.h"
@@ -87,10 +88,7 @@ TransferFiles TransferFiles::in(const fs::path& stateDir) {
           stateDir / "transfer-supervisor.lock"};
 }
 
-bool TransferStore::exists() const {
-  std::error_code ec;
-  return fs::exists(files_.store, ec);
-}
+bool TransferStore::exists() const { return pathExists(files_.store).value_or(false); }
 
 std::optional<std::string> TransferStore::get(std::string_view key) const {
   return firstValue(readStore(files_.store), key);

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
@@ -60,7 +62,8 @@ void forwardStop(int) {
 
 class Supervisor {
  public:
-  explicit Supervisor(ServiceContext& ctx) : ctx_(ctx), store_(storeOf(ctx)) {}
+  explicit Supervisor(ServiceContext& ctx)
+      : ctx_(ctx), store_(storeOf(ctx)), diagnostics_(ctx.paths.diagnosticsLog, ctx.clock) {}
 
   int run() {
     struct sigaction sa {};
@@ -77,9 +80,11 @@ class Supervisor {
     const std::string stored = store_.get("rsyncBin").value_or("");
     if (rsync.empty() && !stored.empty() && access(stored.c_str(), X_OK) == 0) rsync = stored;
     if (rsync.empty()) {
-      (void)store_.setIfPhase(
-          {TransferPhase::kCopying, TransferPhase::kVerifying}, TransferPhase::kFailed,
-          {{"lastError", "A required copy tool (rsync) wasn't found. Install it and try again."}});
+      bestEffort(store_.setIfPhase(
+                     {TransferPhase::kCopying, TransferPhase::kVerifying}, TransferPhase::kFailed,
+                     {{"lastError",
+                       "A required copy tool (rsync) wasn't found. Install it and try again."}}),
+                 diagnostics_, "recording the missing copy tool");
       removeFile(files().supervisorPid);
       releaseLock(files());
       return 0;
@@ -87,9 +92,10 @@ class Supervisor {
     source_ = store_.get("sourceWorking").value_or("");
     dest_ = store_.get("destWorking").value_or("");
     if (!isDirectory(source_) || !isDirectory(dest_)) {
-      (void)store_.setIfPhase({TransferPhase::kCopying, TransferPhase::kVerifying},
-                              TransferPhase::kWaitingForDrive,
-                              {{"lastError", waitingMessage(ctx_, store_)}});
+      bestEffort(store_.setIfPhase({TransferPhase::kCopying, TransferPhase::kVerifying},
+                                   TransferPhase::kWaitingForDrive,
+                                   {{"lastError", waitingMessage(ctx_, store_)}}),
+                 diagnostics_, "recording the wait for a drive");
       removeFile(files().supervisorPid);
       return 0;
     }
@@ -101,8 +107,7 @@ class Supervisor {
     stopPoint("transfer:copying");
 
     // Earlier runs' errors stay in the log; only this run's explain its end.
-    std::error_code ec;
-    const auto logStart = static_cast<off_t>(fs::file_size(files().rsyncLog, ec));
+    const auto logStart = fileSize(files().rsyncLog);
     bool driveGone = false;
     int status = runAndWatch(rsync,
                              {"-aHEX", "--partial", "--info=progress2", "-v", "--no-inc-recursive",
@@ -123,21 +128,25 @@ class Supervisor {
       stopPoint("transfer:verifying");
       return verifyAndFinish(rsync);
     }
-    const std::string said = readTail(files().rsyncLog, kErrorTailBytes, ec ? 0 : logStart);
+    const std::string said =
+        readTail(files().rsyncLog, kErrorTailBytes, logStart ? static_cast<off_t>(*logStart) : 0);
     if (driveGone || !rootsMounted(ctx_, store_)) {
-      (void)store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
-                              {{"lastError", waitingMessage(ctx_, store_)}});
+      bestEffort(store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
+                                   {{"lastError", waitingMessage(ctx_, store_)}}),
+                 diagnostics_, "recording the wait for a drive");
     } else if (status == 11 || asciiLower(said).find("no space left") != std::string::npos) {
-      (void)store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kFailed,
-                              {{"lastError", "The destination drive ran out of space."}});
+      bestEffort(store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kFailed,
+                                   {{"lastError", "The destination drive ran out of space."}}),
+                 diagnostics_, "recording the full destination");
       releaseLock(files());
     } else {
       std::string message = "The copy was interrupted — it will retry automatically.";
       if (std::string cause = copyToolSays(said); !cause.empty()) {
         message += " The copy tool said: " + cause;
       }
-      (void)store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
-                              {{"lastError", message}});
+      bestEffort(store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
+                                   {{"lastError", message}}),
+                 diagnostics_, "recording the interrupted copy");
     }
     removeFile(files().supervisorPid);
     return 0;
@@ -151,20 +160,24 @@ class Supervisor {
     if (gStopRequested) return 0;
     if (verified) {
       const bool backup = store_.get("kind").value_or("transfer") == "backup";
-      (void)store_.setIfPhase({TransferPhase::kVerifying},
-                              backup ? TransferPhase::kDone : TransferPhase::kCopied,
-                              {{"lastError", ""}});
+      bestEffort(store_.setIfPhase({TransferPhase::kVerifying},
+                                   backup ? TransferPhase::kDone : TransferPhase::kCopied,
+                                   {{"lastError", ""}}),
+                 diagnostics_, "recording the verified copy");
       removeFile(files().supervisorPid);
       if (backup) releaseLock(files());
     } else if (!rootsMounted(ctx_, store_) || !isDirectory(source_) || !isDirectory(dest_)) {
       // A drive that left during the check says nothing about the copy.
-      (void)store_.setIfPhase({TransferPhase::kVerifying}, TransferPhase::kWaitingForDrive,
-                              {{"lastError", waitingMessage(ctx_, store_)}});
+      bestEffort(store_.setIfPhase({TransferPhase::kVerifying}, TransferPhase::kWaitingForDrive,
+                                   {{"lastError", waitingMessage(ctx_, store_)}}),
+                 diagnostics_, "recording the wait for a drive");
       removeFile(files().supervisorPid);
     } else {
-      (void)store_.setIfPhase(
-          {TransferPhase::kVerifying}, TransferPhase::kFailed,
-          {{"lastError", "The copy couldn't be verified. Your current drive is unchanged."}});
+      bestEffort(
+          store_.setIfPhase(
+              {TransferPhase::kVerifying}, TransferPhase::kFailed,
+              {{"lastError", "The copy couldn't be verified. Your current drive is unchanged."}}),
+          diagnostics_, "recording the failed check");
       removeFile(files().supervisorPid);
       releaseLock(files());
     }
@@ -195,7 +208,10 @@ class Supervisor {
     const int pid = child->pid;
     gChild = pid;
     if (gStopRequested) launcher.signal(pid, SIGTERM);  // a stop that came while starting it
-    if (copying) (void)writeFileAtomically(files().copyPid, std::to_string(pid) + "\n");
+    if (copying) {
+      bestEffort(writeFileAtomically(files().copyPid, std::to_string(pid) + "\n"), diagnostics_,
+                 "recording the copy's pid file");
+    }
     auto lastFold = std::chrono::steady_clock::now();
     std::optional<int> status;
     while (!(status = launcher.exitCodeIfEnded(pid))) {
@@ -218,13 +234,14 @@ class Supervisor {
   void fold() {
     auto progress = foldProgress(readTail(files().progressLog, kProgressTailBytes));
     if (!progress) return;
-    (void)store_.setIfPhase({TransferPhase::kCopying},
-                            {{"bytesDone", progress->bytesDone},
-                             {"percent", progress->percent},
-                             {"rate", progress->rate},
-                             {"etaSeconds", std::to_string(progress->etaSeconds)},
-                             {"currentFile", progress->currentFile},
-                             {"updatedAt", isots(ctx_.clock())}});
+    bestEffort(store_.setIfPhase({TransferPhase::kCopying},
+                                 {{"bytesDone", progress->bytesDone},
+                                  {"percent", progress->percent},
+                                  {"rate", progress->rate},
+                                  {"etaSeconds", std::to_string(progress->etaSeconds)},
+                                  {"currentFile", progress->currentFile},
+                                  {"updatedAt", isots(ctx_.clock())}}),
+               diagnostics_, "recording the copy's progress");
   }
 
   // A checksum dry run lists nothing left to send: the copy is verified.
@@ -242,6 +259,7 @@ class Supervisor {
 
   ServiceContext& ctx_;
   TransferStore store_;
+  DiagnosticsLog diagnostics_;
   std::string source_;
   std::string dest_;
 };

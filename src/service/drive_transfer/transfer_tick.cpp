@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/base/best_effort.h"
 #include "service/drive_transfer/transfer_job_state.h"
 #include "service/drive_transfer/transfer_processes.h"
 #include "service/drive_transfer/transfer_switch.h"
@@ -56,16 +57,20 @@ void transferTick(ServiceContext& ctx, const std::string& serviceProgram) {
                        isDirectory(store.get("sourceWorking").value_or("")) &&
                        isDirectory(store.get("destWorking").value_or(""));
   if (!present) {
-    (void)store.setIfPhase(kSupervisedPhases, TransferPhase::kWaitingForDrive,
-                           {{"lastError", waitingMessage(ctx, store)}});
+    bestEffort(store.setIfPhase(kSupervisedPhases, TransferPhase::kWaitingForDrive,
+                                {{"lastError", waitingMessage(ctx, store)}}),
+               DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+               "recording the wait for a drive");
     return;
   }
   const long long count = resumeCount(store);
   if (count >= kMaxResumes) {
-    (void)store.setIfPhase(
-        kSupervisedPhases, TransferPhase::kFailed,
-        {{"lastError",
-          "The transfer kept failing and was stopped. Your current drive is unchanged."}});
+    bestEffort(
+        store.setIfPhase(
+            kSupervisedPhases, TransferPhase::kFailed,
+            {{"lastError",
+              "The transfer kept failing and was stopped. Your current drive is unchanged."}}),
+        DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording the stopped transfer");
     removeFile(files.supervisorPid);
     releaseLock(files);
     return;

@@ -67,24 +67,26 @@ int recoverCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   }
   const fs::path base = nvme / ctx.workingFolderName();
   const fs::path marker = base / kMarkerFileName;
-  std::error_code ec;
-  if (fs::is_directory(base, ec) && fs::exists(marker, ec)) {
+  if (isDirectory(base).value_or(false) && pathExists(marker).value_or(false)) {
     ctx.out << "Working folder already initialised at " << base.string()
             << " \u2014 nothing to recover.\n";
     bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
                "writing the status snapshot");
     return 0;
   }
-  if (!fs::is_directory(base, ec)) {
-    fs::create_directories(base, ec);
-    if (ec) {
+  if (!isDirectory(base).value_or(false)) {
+    if (!createDirectories(base)) {
       ctx.out << "ERROR: couldn't create " << base.string() << "\n";
       return 2;
     }
     ctx.log.say("Recovery: created working folder at " + base.string());
   }
-  for (std::string_view folder : kWorkingFolderLayout) fs::create_directories(base / folder, ec);
-  if (!fs::exists(marker, ec)) {
+  for (std::string_view folder : kWorkingFolderLayout) {
+    bestEffort(createDirectories(base / folder),
+               DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+               "creating the working folder layout");
+  }
+  if (!pathExists(marker).value_or(false)) {
     const char* user = std::getenv("USER");
     std::string uuid = ctx.platform.files->volumeUuid(nvme);
     if (uuid.empty()) uuid = "unknown";

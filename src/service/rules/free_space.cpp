@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "common/base/best_effort.h"
 #include "common/base/disk_usage.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -67,8 +69,7 @@ void optimiseCloud(ServiceContext& ctx, FreeSpaceOutcome& outcome,
   observe(outcome, FreeSpaceMoment::kCloudStepStarted);
   Guards guards(ctx.paths.home, *ctx.platform.files);
   for (const auto& root : listCloudRoots(ctx.paths.home)) {
-    std::error_code ec;
-    if (!fs::is_directory(root.path, ec)) continue;
+    if (!isDirectory(root.path).value_or(false)) continue;
     const bool enabled = cloud.allowList.empty() || listed(cloud.allowList, root.label);
     cloud.roots.push_back({root.label, enabled});
     observe(outcome, FreeSpaceMoment::kCloudRootReached);
@@ -82,27 +83,29 @@ void writeResultFile(const ServiceContext& ctx, const FreeSpaceOutcome& o) {
     return std::to_string(static_cast<std::int64_t>(after - before));
   };
   const EvictionCounters cloud = o.cloud ? o.cloud->counters : EvictionCounters{};
-  (void)writeFileAtomically(ctx.paths.state / "last-free-space.txt",
-                            renderKeyValues({
-                                {"started_at", o.startedAt},
-                                {"finished_at", o.finishedAt},
-                                {"before_free_gb", std::to_string(o.beforeGb)},
-                                {"after_free_gb", std::to_string(o.afterGb)},
-                                {"delta_gb", std::to_string(o.afterGb - o.beforeGb)},
-                                {"before_free_bytes", std::to_string(o.beforeBytes)},
-                                {"after_free_bytes", std::to_string(o.afterBytes)},
-                                {"delta_bytes", signedDelta(o.afterBytes, o.beforeBytes)},
-                                {"files_moved", std::to_string(o.moved)},
-                                {"caches_cleaned", std::to_string(o.cachesCleaned)},
-                                {"cloud_evicted", std::to_string(cloud.evicted)},
-                                {"cloud_bytes_freed", std::to_string(cloud.bytesFreed)},
-                                {"include_cloud_evict", o.cloud ? "1" : "0"},
-                                {"apps_gb", std::to_string(o.appsGb)},
-                                {"documents_gb", std::to_string(o.documentsGb)},
-                                {"desktop_gb", std::to_string(o.desktopGb)},
-                                {"apfs_snapshot_count", std::to_string(o.snapshots)},
-                                {"user_has_cache_rule", o.cacheRule ? "1" : "0"},
-                            }));
+  bestEffort(writeFileAtomically(ctx.paths.state / "last-free-space.txt",
+                                 renderKeyValues({
+                                     {"started_at", o.startedAt},
+                                     {"finished_at", o.finishedAt},
+                                     {"before_free_gb", std::to_string(o.beforeGb)},
+                                     {"after_free_gb", std::to_string(o.afterGb)},
+                                     {"delta_gb", std::to_string(o.afterGb - o.beforeGb)},
+                                     {"before_free_bytes", std::to_string(o.beforeBytes)},
+                                     {"after_free_bytes", std::to_string(o.afterBytes)},
+                                     {"delta_bytes", signedDelta(o.afterBytes, o.beforeBytes)},
+                                     {"files_moved", std::to_string(o.moved)},
+                                     {"caches_cleaned", std::to_string(o.cachesCleaned)},
+                                     {"cloud_evicted", std::to_string(cloud.evicted)},
+                                     {"cloud_bytes_freed", std::to_string(cloud.bytesFreed)},
+                                     {"include_cloud_evict", o.cloud ? "1" : "0"},
+                                     {"apps_gb", std::to_string(o.appsGb)},
+                                     {"documents_gb", std::to_string(o.documentsGb)},
+                                     {"desktop_gb", std::to_string(o.desktopGb)},
+                                     {"apfs_snapshot_count", std::to_string(o.snapshots)},
+                                     {"user_has_cache_rule", o.cacheRule ? "1" : "0"},
+                                 })),
+             DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "recording the free-space result");
 }
 
 void renderCloudStep(const FreeSpaceOutcome& o, FreeSpaceMoment moment, std::ostream& out) {
@@ -239,7 +242,8 @@ FreeSpaceOutcome runFreeSpace(ServiceContext& ctx, const FreeSpaceObserver& obse
   }
   observe(o, FreeSpaceMoment::kCacheStepStarted);
   if (!cachesDone) {
-    (void)newBatch(ctx.paths);
+    bestEffort(newBatch(ctx.paths), DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+               "starting a new undo batch");
     cleanAppCaches(ctx, guards, RunMode::kReal, 0);
     bool empty = true;
     const BatchCounts fallback = countLastBatch(ctx.paths, &empty);
@@ -258,7 +262,8 @@ FreeSpaceOutcome runFreeSpace(ServiceContext& ctx, const FreeSpaceObserver& obse
   o.finishedAt = ts(ctx.clock());
   observe(o, FreeSpaceMoment::kFinished);
   writeResultFile(ctx, o);
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return o;
 }
 
