@@ -36,7 +36,6 @@ constexpr std::string_view kNoRsync =
 constexpr std::string_view kHeld =
     "A drive transfer is in progress. This move was held — try again once it finishes.";
 constexpr std::string_view kHashingStatus = "Hashing source + destination for integrity check…";
-constexpr std::size_t kTerminalShown = 200;
 // Enough of the copy tool's complaints to name the cause; a copy failing on
 // every file would otherwise keep them all.
 constexpr std::size_t kCopyErrorLinesKept = 20;
@@ -267,7 +266,7 @@ bool LocalFolderMover::isActive(const std::string& id) const {
 }
 
 bool LocalFolderMover::idle() const {
-  if (activeCount() > 0 || !discards_.empty()) return false;
+  if (activeCount() > 0 || !discards_.empty() || thinningsRunning_ > 0) return false;
   return std::none_of(jobs_.begin(), jobs_.end(), [](const auto& j) {
     return !isTerminal(j.phase) && j.phase != MovePhase::kWaitingForDrive;
   });
@@ -600,10 +599,12 @@ void LocalFolderMover::enteredDone(const MoveManifest& m) {
     auto alive = alive_;
     auto thin = env_.thinSnapshots;
     const std::string id = m.id;
+    ++thinningsRunning_;
     env_.scheduler->runInBackground([this, alive, thin, id, bytes]() -> std::function<void()> {
       Result<std::string> r = thin(bytes);
       return [this, alive, id, r] {
         if (!alive->load()) return;
+        --thinningsRunning_;
         log_.append(MoverLogSource::kCleanup,
                     r ? "Post-move snapshot thin OK: " + *r
                       : "Post-move snapshot thin failed (non-fatal): " + r.error().detail,
@@ -798,6 +799,10 @@ void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector
     run.clear();
   };
   for (const auto& line : lines) {
+    // Progress lines are logged too: they show how a copy went, not only where it stopped.
+    if (!run.empty() && runIsErr != line.isErr) flush();
+    runIsErr = line.isErr;
+    run.push_back(line.text);
     if (auto p = parseProgressLine(line.text)) {
       latest = p;
       savePoint = savePoint || isSavePoint(p->fraction);
@@ -807,9 +812,6 @@ void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector
       auto& errors = copyErrors_[id];
       if (errors.size() < kCopyErrorLinesKept) errors.push_back(line.text);
     }
-    if (!run.empty() && runIsErr != line.isErr) flush();
-    runIsErr = line.isErr;
-    run.push_back(line.text);
     logged.push_back(&line.text);
   }
   if (!run.empty()) flush();
@@ -1010,7 +1012,7 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
                        snap.srcContentHash->substr(0, 12) +
                        " dst=" + snap.dstContentHash->substr(0, 12));
       } else {
-        transition(id, MovePhase::kCleaningUp, std::nullopt, find(id)->statusMessage);
+        transition(id, MovePhase::kCleaningUp);
         stopPoint("mover:verified");
       }
       advance(id);
@@ -1272,8 +1274,7 @@ std::optional<std::string> LocalFolderMover::resumeRefusal(const MoveManifest& m
 }
 
 void LocalFolderMover::reload() {
-  std::size_t terminal = 0;
-  for (auto& m : store_.all()) {
+  for (auto& m : listedMoves(store_.all())) {
     if (MoveManifest* known = find(m.id)) {
       // Another process may have moved it on since it was read: what is on
       // disk counts, unless this process is running a step of it.
@@ -1283,7 +1284,6 @@ void LocalFolderMover::reload() {
       }
       continue;
     }
-    if (isTerminal(m.phase) && ++terminal > kTerminalShown) continue;
     jobs_.push_back(std::move(m));
     publish(jobs_.back());
   }

@@ -163,8 +163,9 @@ class LocalFolderMover {
   [[nodiscard]] std::string currentFile(const std::string& id) const;
   [[nodiscard]] std::size_t activeCount() const;
   [[nodiscard]] bool isActive(const std::string& id) const;
-  // No job is active, none waits for a slot or a step, and no partial copy
-  // of a cancelled job is still being removed.
+  // No job is active, none waits for a slot or a step, no partial copy of a
+  // cancelled job is still being removed and no snapshot thinning after a
+  // finished move is still running (its result is still to be logged).
   [[nodiscard]] bool idle() const;
   [[nodiscard]] ManifestStore& store() { return store_; }
   [[nodiscard]] std::filesystem::path mountPath() const;
@@ -259,6 +260,8 @@ class LocalFolderMover {
   std::map<std::string, std::string> claimedTargets_;
   // Cancelled jobs whose partial copy is to be removed (false) or is being removed (true).
   std::map<std::string, bool> discards_;
+  // Snapshot thinnings started after finished moves whose result is not yet logged.
+  std::size_t thinningsRunning_ = 0;
   // Shared with background work so results arriving after destruction are dropped.
   std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
 };

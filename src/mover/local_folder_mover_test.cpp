@@ -631,6 +631,37 @@ TEST_F(Mover, MergeAcceptsExtraDestinationFilesOverrideOfPartialCopyDoesNot) {
   EXPECT_TRUE(fs::exists(dst / "deep" / "data.bin"));
 }
 
+// Given a fast-verified relocation, then the log keeps the copy tool's
+// progress lines, each phase line carries only the status its step set (the
+// clean-up sets none), and the mover stays busy until the snapshot thinning
+// after it has been logged.
+TEST_F(Mover, TheLogKeepsCopyProgressAndEachPhaseOnlyItsOwnStatus) {
+  auto& mover = make(VerificationLevel::kFast);
+  auto id = mover.enqueue(makeSource(), working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                          MoveTriggerSource::kUserMove);
+  ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
+  ASSERT_EQ(phaseOf(*id), MovePhase::kDone) << mover.job(*id)->lastError.value_or("");
+  EXPECT_FALSE(mover.idle()) << "the thinning's result is not logged yet";
+  ASSERT_TRUE(loop_.runUntil([&] { return mover.idle(); }));
+  EXPECT_TRUE(log_.lines().back().text.starts_with("Post-move snapshot thin failed"));
+  std::vector<std::string> phases;
+  bool progressLogged = false;
+  for (const auto& line : log_.lines()) {
+    if (line.source == MoverLogSource::kPhase) phases.push_back(line.text);
+    progressLogged = progressLogged || (line.source == MoverLogSource::kRsync &&
+                                        parseProgressLine(line.text).has_value());
+  }
+  EXPECT_TRUE(progressLogged);
+  const std::vector<std::string> expected{
+      "writing → copying",
+      "copying → hashing · Hashing source + destination for integrity check…",
+      "hashing → verifying · Quick verify passed — proceeding.",
+      "verifying → cleaningUp",
+      "cleaningUp → done",
+  };
+  EXPECT_EQ(phases, expected);
+}
+
 TEST_F(Mover, OverrideRefusesToWipeOutsideTheWorkingFolder) {
   auto& mover = make();
   const fs::path src = makeSource();

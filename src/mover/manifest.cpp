@@ -200,6 +200,14 @@ std::vector<MoveManifest> ManifestStore::all() const {
   return out;
 }
 
+std::vector<MoveManifest> listedMoves(std::vector<MoveManifest> newestFirst) {
+  std::size_t ended = 0;
+  std::erase_if(newestFirst, [&ended](const MoveManifest& m) {
+    return isTerminal(m.phase) && ++ended > kEndedMovesListed;
+  });
+  return newestFirst;
+}
+
 fs::path ManifestStore::fileURL(const std::string& id) const { return folder_ / (id + ".json"); }
 
 std::optional<std::string> currentDriveUUID(const StatePaths& paths,

@@ -115,6 +115,13 @@ class ManifestStore {
   WallClock clock_;
 };
 
+// How many ended moves (done, cancelled, failed) a job list shows; the
+// records of older ones stay on disk, unshown.
+inline constexpr std::size_t kEndedMovesListed = 200;
+// The moves a job list shows, in the order given (newest first, as all()
+// gives them): every unfinished one, and the newest kEndedMovesListed that ended.
+[[nodiscard]] std::vector<MoveManifest> listedMoves(std::vector<MoveManifest> newestFirst);
+
 // The volume UUID of the drive mounted as the NVMe now: "nvme_uuid", then
 // "volume_uuid" of the status snapshot, then the `volume_uuid=` line of the
 // marker file in the working folder under "nvme_path". Nothing when none has one.

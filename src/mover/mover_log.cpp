@@ -19,21 +19,37 @@ std::string_view sourceRaw(MoverLogSource source) {
   return rawNameOf(kMoverLogSourceNames, source);
 }
 
-std::string formatted(const MoverLogLine& line) {
+namespace {
+
+enum class WithDate { kNo, kYes };
+
+std::string formattedLine(const MoverLogLine& line, WithDate withDate) {
   using namespace std::chrono;
   const auto since = line.timestamp.time_since_epoch();
   const std::time_t secs = duration_cast<seconds>(since).count();
   const int millis = static_cast<int>(duration_cast<milliseconds>(since).count() % 1000);
   std::tm tm{};
   localtime_r(&secs, &tm);
-  char time[32];
-  std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
+  char time[48];
+  if (withDate == WithDate::kYes) {
+    std::snprintf(time, sizeof time, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
+  } else {
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  millis);
+  }
   std::string source(sourceRaw(line.source));
   source.resize(8, ' ');
   const std::string tag =
       line.jobID ? "[" + asciiUpper(line.jobID->substr(0, 8)) + "]" : "[--------]";
   return std::string(time) + " [" + source + "] " + tag + " " + line.text;
 }
+
+}  // namespace
+
+std::string formatted(const MoverLogLine& line) { return formattedLine(line, WithDate::kNo); }
+
+std::string datedFormatted(const MoverLogLine& line) { return formattedLine(line, WithDate::kYes); }
 
 void MoverLog::append(MoverLogSource source, std::string text, std::optional<std::string> jobID) {
   std::vector<std::string> texts;
@@ -85,7 +101,7 @@ bool MoverLogFile::appendLine(std::string_view bytes) {
 void MoverLogFile::write(std::span<const MoverLogLine> lines) {
   std::string bytes;
   for (const auto& line : lines) {
-    std::string text = formatted(line);
+    std::string text = datedFormatted(line);
     for (char& c : text) {
       if (c == '\n' || c == '\r') c = ' ';
     }

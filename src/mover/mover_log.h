@@ -49,6 +49,9 @@ struct MoverLogLine {
 
 // "HH:mm:ss.SSS [source  ] [1A2B3C4D] text" (local time; "[--------]" without a job).
 [[nodiscard]] std::string formatted(const MoverLogLine& line);
+// The same with the local date in front ("YYYY-mm-dd HH:mm:ss.SSS ..."): lines
+// read back later, or on another day, still say when they happened.
+[[nodiscard]] std::string datedFormatted(const MoverLogLine& line);
 
 // Loop-thread only.
 class MoverLog {
@@ -68,7 +71,7 @@ class MoverLog {
   Observer observer_;
 };
 
-// The mirror the command line reads back: one "<job id or ->\t<formatted>" line
+// The mirror the command line reads back: one "<job id or ->\t<datedFormatted>" line
 // per appended line, in state/mover-log.txt, trimmed to the newest kCapacity
 // lines whenever it grows past twice that.
 class MoverLogFile {

@@ -27,6 +27,7 @@ TEST(MoverLog, FormattedLinePadsSourceAndTagsTheJob) {
   line.jobID = "1a2b3c4d-0000-4000-8000-000000000000";
   line.source = MoverLogSource::kCleanup;
   EXPECT_EQ(formatted(line), "09:15:00.123 [cleanup ] [1A2B3C4D] oops");
+  EXPECT_EQ(datedFormatted(line), "2026-03-01 09:15:00.123 [cleanup ] [1A2B3C4D] oops");
 }
 
 TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
@@ -40,6 +41,14 @@ TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
   log.append(MoverLogSource::kPhase, "third", "BBBB2222-0000-4000-8000-000000000000");
   auto all = file.read();
   ASSERT_EQ(all.size(), 3u);
+  for (const auto& shown : all) {
+    SCOPED_TRACE(shown);
+    // Read back on another day, a line still says which day it was written.
+    ASSERT_GT(shown.size(), 11u);
+    EXPECT_EQ(shown[4], '-');
+    EXPECT_EQ(shown[7], '-');
+    EXPECT_EQ(shown[10], ' ');
+  }
   EXPECT_TRUE(all[1].ends_with("[--------] second line"));
   auto one = file.read("aaaa");
   ASSERT_EQ(one.size(), 1u);
