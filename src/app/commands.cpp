@@ -33,9 +33,12 @@ struct Context {
   int limitSecs = kDefaultServiceLimitSecs;
   std::vector<std::string> arguments;  // the subcommand's positional arguments
   bool planOnly = false;
-  MoveOptions move;         // move FOLDER [--verify L] [--yes] [--dry-run] [--allow-root DIR]...
-  std::string movesAction;  // moves [cancel|revert|resume]
+  // move FOLDER [--to DIR] [--policy P] [--no-links] [--verify L] [--yes] [--dry-run]
+  // [--allow-root DIR]...
+  MoveOptions move;
+  std::string movesAction;  // moves [cancel|revert|clear|resume]
   std::string moveId;       // moves ACTION ID, move-log [ID]
+  bool movesJson = false;   // moves --json
   std::ostream& out;
   std::ostream& err;
 
@@ -194,9 +197,11 @@ void careOptions(CLI::App& sub, Context& c) {
 }
 
 MoverCommandContext moverContext(Context& c) {
-  return MoverCommandContext{
+  MoverCommandContext mc{
       c.paths, c.host,   c.base.mounts.get(),      c.base.host->computerName(), c.out,
       c.err,   std::cin, isatty(STDIN_FILENO) == 1};
+  mc.snapshotTool = c.snapshotTool;
+  return mc;
 }
 
 int moveFolderCommand(Context& c) {
@@ -206,6 +211,14 @@ int moveFolderCommand(Context& c) {
 
 int listMovesCommand(Context& c) {
   auto mc = moverContext(c);
+  if (c.movesJson) {
+    if (!c.movesAction.empty()) {
+      c.err << "--json goes with the list alone (`brimvale moves --json`), not with \""
+            << c.movesAction << "\". Nothing was changed.\n";
+      return 2;
+    }
+    return movesJsonCommand(mc);
+  }
   return movesCommand(mc, c.movesAction, c.moveId, c.move.allowedRoots);
 }
 
@@ -223,6 +236,13 @@ void allowRootOption(CLI::App& sub, Context& c) {
 
 void moveOptions(CLI::App& sub, Context& c) {
   sub.add_option("folder", c.move.folder, "the folder to relocate")->required();
+  sub.add_option("--to", c.move.to,
+                 "the folder on the drive, inside Brimvale's folder there, that receives the copy");
+  sub.add_option("--policy", c.move.policy,
+                 "what happens to a copy already there: merge (default), override or "
+                 "merge-keep-newer");
+  sub.add_flag("--no-links", c.move.noLinks,
+               "move without leaving links: the original goes once its copy is verified");
   sub.add_option("--verify", c.move.verify, "verification for this run")
       ->check(CLI::IsMember({"fast", "thorough", "off"}));
   sub.add_flag("-y,--yes", c.move.yes, "move without asking first");
@@ -231,9 +251,10 @@ void moveOptions(CLI::App& sub, Context& c) {
 }
 
 void movesOptions(CLI::App& sub, Context& c) {
-  sub.add_option("action", c.movesAction, "cancel, revert or resume")
-      ->check(CLI::IsMember({"cancel", "revert", "resume"}));
+  sub.add_option("action", c.movesAction, "cancel, revert, clear or resume")
+      ->check(CLI::IsMember({"cancel", "revert", "clear", "resume"}));
   sub.add_option("id", c.moveId, "the move's id (a unique prefix is enough)");
+  sub.add_flag("--json", c.movesJson, "the list as JSON: one record per move, newest first");
   allowRootOption(sub, c);
 }
 
@@ -264,7 +285,7 @@ constexpr std::array kSubcommands{
                "relocate a folder to the fast drive, leaving links behind; asks first "
                "(--yes skips the question, --dry-run only shows the plan); Ctrl-C cancels",
                moveFolderCommand, moveOptions},
-    Subcommand{"moves", "list folder moves; `moves cancel|revert ID`, `moves resume`",
+    Subcommand{"moves", "list folder moves; `moves cancel|revert|clear ID`, `moves resume`",
                listMovesCommand, movesOptions},
     Subcommand{"move-log", "the folder mover's log, optionally of one move", showMoveLogCommand,
                moveLogOptions},

@@ -247,6 +247,94 @@ MoveCheckRefusal refusal(MoveCheckRefusal::Reason reason, std::string subject = 
   return MoveCheckRefusal{.reason = reason, .subject = std::move(subject)};
 }
 
+// Why the relocator lock was not taken: another move holds it, or the lock
+// file itself could not be used (which says nothing about other moves).
+MoveCheckRefusal lockRefusal(const Error& error, const StatePaths& paths) {
+  if (error.code == Errc::kTimedOut) {
+    MoveCheckRefusal busy = refusal(MoveCheckRefusal::Reason::kBusy);
+    busy.detail = error.detail;
+    return busy;
+  }
+  MoveCheckRefusal unusable =
+      refusal(MoveCheckRefusal::Reason::kLockUnusable, (paths.state / "apps-relocator").string());
+  unusable.detail = error.detail;
+  return unusable;
+}
+
+// The conflict policy `--policy` names (empty: merge); nothing for an unknown name.
+std::optional<mover::MoveConflictPolicy> policyNamed(const std::string& name) {
+  if (name.empty() || name == "merge") return mover::MoveConflictPolicy::kMerge;
+  if (name == "override") return mover::MoveConflictPolicy::kOverride;
+  if (name == "merge-keep-newer") return mover::MoveConflictPolicy::kMergeKeepNewer;
+  return std::nullopt;
+}
+
+// One of the two paths is the other or lies inside it.
+bool overlaps(const fs::path& a, const fs::path& b) {
+  return a == b || isStrictlyInside(a, b) || isStrictlyInside(b, a);
+}
+
+// --to: the folder that receives the copy must lie inside the working
+// folder, links followed, and the copy must not land on or in another
+// move's copy (a merge would overwrite files its links lead to, an override
+// would delete them). Sets `checks.relocated`, or the refusal.
+void chooseDestination(MoverCommandContext& c, const MoveOptions& o, MoveChecks& checks) {
+  using Reason = MoveCheckRefusal::Reason;
+  std::string given = fs::absolute(o.to).lexically_normal().string();
+  while (given.size() > 1 && given.back() == '/') given.pop_back();
+  std::error_code ec;
+  const fs::path working = fs::weakly_canonical(checks.working, ec);
+  const fs::path real = ec ? fs::path() : fs::weakly_canonical(given, ec);
+  if (ec || !isStrictlyInside(real, working)) {
+    MoveCheckRefusal r = refusal(Reason::kDestinationOutside, given);
+    r.target = checks.working.string();
+    checks.refusal = std::move(r);
+    return;
+  }
+  checks.relocated = checks.working / real.lexically_relative(working);
+  checks.destinationChosen = true;
+  const fs::path copy = checks.relocated / fs::path(checks.src).filename();
+  struct stat st {};
+  if (lstat(copy.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    checks.refusal = refusal(Reason::kDestinationIsLink, copy.string());
+    return;
+  }
+  // Relocated also holds copies the background service made, which no record
+  // here describes: an existing one there is never merged into or replaced.
+  const fs::path relocatedFolder = checks.working / "Relocated";
+  if (lstat(copy.c_str(), &st) == 0 && isStrictlyInside(copy, relocatedFolder)) {
+    checks.refusal = refusal(Reason::kDestinationInUse, copy.string());
+    return;
+  }
+  for (const auto& r : mover::ManifestStore(c.paths.state, {}, systemClock()).all()) {
+    const auto other = normalised(r.finalDst);
+    if (!other || normalised(r.src) == fs::path(checks.src) || !overlaps(copy, *other)) continue;
+    MoveCheckRefusal inUse = refusal(Reason::kDestinationInUse, copy.string());
+    inUse.target = other->string();
+    inUse.moveId = r.id;
+    checks.refusal = std::move(inUse);
+    return;
+  }
+}
+
+// An unfinished move continues only as it was started: options that would
+// send it elsewhere or change what it does are refused, not ignored.
+void checkUnfinishedMatches(const MoveOptions& o, MoveChecks& checks) {
+  const MovePlan& plan = *checks.plan;
+  if (plan.kind != MovePlan::Kind::kContinue && plan.kind != MovePlan::Kind::kFinish) return;
+  const MoveManifest& job = *plan.job;
+  const bool sameDestination =
+      !checks.destinationChosen || normalised(job.dstParent) == checks.relocated;
+  const bool samePolicy = o.policy.empty() || policyNamed(o.policy) == job.conflictPolicy;
+  const bool sameLinks = !o.noLinks || !job.replaceSourceWithSymlink;
+  if (sameDestination && samePolicy && sameLinks) return;
+  MoveCheckRefusal r = refusal(MoveCheckRefusal::Reason::kUnfinishedDiffers, checks.src);
+  r.target = job.finalDst;
+  r.moveId = job.id;
+  checks.plan.reset();
+  checks.refusal = std::move(r);
+}
+
 // The checks of a new move that depend on what the folder holds: fills in
 // what they found, and the refusal when the move must not be queued.
 // `plan` gets the folder's size as the mover measures it and what it takes
@@ -317,7 +405,9 @@ void planMove(MoverCommandContext& c, MoveChecks& checks) {
     fs::path target = link.value_or(fs::path());
     if (target.is_relative()) target = fs::path(src).parent_path() / target;
     const fs::path standard = target.lexically_normal();
-    if (link && standard.parent_path() == checks.relocated) {
+    // With --to, only a link to exactly {to}/{name} is that move's copy.
+    if (link && standard.parent_path() == checks.relocated &&
+        (!checks.destinationChosen || standard.filename() == fs::path(src).filename())) {
       checks.plan = MovePlan{.kind = MovePlan::Kind::kNoop};
       return;
     }
@@ -398,6 +488,11 @@ std::string refusalText(const MoveCheckRefusal& r) {
     case Reason::kBusy:
       return r.detail +
              " Nothing was moved; your folder is untouched. Try again when it has finished.\n";
+    case Reason::kLockUnusable:
+      return r.detail +
+             " Brimvale couldn't use the lock that keeps two moves apart, so nothing was moved; "
+             "your data is safe. Check that " +
+             r.subject + " exists and can be written, then try again.\n";
     case Reason::kLinkOutsidePolicy: return r.detail + "\n";
     case Reason::kOutOfScope:
       return r.detail +
@@ -448,17 +543,49 @@ std::string refusalText(const MoveCheckRefusal& r) {
       return "There isn't enough free space on the drive for " + r.subject +
              ". Nothing was moved; your folder is untouched. Free some space on the drive and "
              "try again.\n";
+    case Reason::kDestinationOutside:
+      return r.subject + " is not inside Brimvale's folder on the drive (" + r.target +
+             "), so Brimvale won't copy there. Nothing was moved; your folder is untouched. "
+             "Name a folder inside " +
+             r.target + " with --to.\n";
+    case Reason::kDestinationIsLink:
+      return r.subject +
+             " is a link, and Brimvale won't copy through a link. Nothing was moved; your folder "
+             "is untouched. Name another folder with --to.\n";
+    case Reason::kDestinationInUse:
+      return "The copy would go to " + r.subject +
+             (r.moveId.empty() ? ", which holds the copy of an earlier relocation"
+                               : ", which overlaps " + r.target +
+                                     ", the copy of another move (move " + r.moveId + ")") +
+             ". Brimvale won't copy onto another move's copy. Nothing was moved; your folder and "
+             "that copy are untouched. Name another folder with --to.\n";
+    case Reason::kUnfinishedDiffers:
+      return "An unfinished move of " + r.subject + " to " + r.target + " (move " + r.moveId +
+             ") was started with other options, and Brimvale continues a move only as it was "
+             "started. Nothing was changed. Run the same command without --to, --policy and "
+             "--no-links to continue it, or stop it with `brimvale moves cancel " +
+             r.moveId.substr(0, 8) + "`.\n";
   }
   return {};
 }
 
 // The question before a move, in plain words.
-std::string planQuestion(const MovePlan& plan, const std::string& shown) {
+std::string planQuestion(const MoveChecks& checks, const MoveOptions& o, const std::string& shown) {
+  const MovePlan& plan = *checks.plan;
   switch (plan.kind) {
-    case MovePlan::Kind::kNew:
-      return "Relocate " + filesWord(plan.files) + " (" +
+    case MovePlan::Kind::kNew: {
+      const fs::path copy = checks.relocated / fs::path(checks.src).filename();
+      // Said before the question: an override deletes what the user may still want.
+      const std::string wipe =
+          checks.destinationChosen && o.policy == "override" && exists(copy.string())
+              ? copy.string() + " is there already and will be deleted first (--policy override). "
+              : std::string();
+      return wipe + (o.noLinks ? "Move " : "Relocate ") + filesWord(plan.files) + " (" +
              platform::formatFileByteCount(static_cast<std::int64_t>(plan.bytes)) + ") from " +
-             shown + " to the drive?";
+             shown + " to " +
+             (checks.destinationChosen ? checks.relocated.string() : std::string("the drive")) +
+             (o.noLinks ? ", leaving no link behind?" : "?");
+    }
     case MovePlan::Kind::kNoop: return "";
     case MovePlan::Kind::kContinue:
       return "An earlier move of " + shown + " to the drive stopped while " +
@@ -491,6 +618,52 @@ bool confirmed(MoverCommandContext& c, const MoveOptions& o, const std::string& 
   if (answer == "y" || answer == "yes") return true;
   c.out << "Nothing was moved; your folder is untouched.\n";
   return false;
+}
+
+// Under the relocator lock: forgets the record of one move that ended. Only
+// the record goes; the files stay where the move left them.
+int clearMove(MoverCommandContext& c, const std::string& idPrefix) {
+  mover::ManifestStore store(c.paths.state, {}, systemClock());
+  const std::string prefix = asciiUpper(idPrefix);
+  std::vector<MoveManifest> matches;
+  for (auto& m : store.all()) {
+    if (m.id.starts_with(prefix)) matches.push_back(std::move(m));
+  }
+  if (matches.size() != 1) {
+    c.err << "No single move matches \"" << idPrefix
+          << "\"; `brimvale moves` lists them. Nothing was changed.\n";
+    return 2;
+  }
+  const MoveManifest& job = matches.front();
+  const std::string name = homeRelative(job.src, c.paths.home);
+  if (!mover::isTerminal(job.phase)) {
+    c.err << "The move of " << name << " (move " << job.id << ") hasn't ended ("
+          << mover::phaseRaw(job.phase)
+          << "), and its record is what lets Brimvale finish it safely, so it was kept. Nothing "
+             "was changed. Let it finish with `brimvale moves resume`, or stop it with `brimvale "
+             "moves cancel "
+          << job.id.substr(0, 8) << "` first.\n";
+    return 1;
+  }
+  if (job.phase == MovePhase::kFailed && exists(job.src) && partlyRelinked(job)) {
+    c.err << "The move of " << name << " (move " << job.id
+          << ") stopped half-way through replacing its files with links, and its record is what "
+             "lets Brimvale finish that safely, so it was kept. Nothing was changed. Finish it "
+             "with: brimvale move "
+          << shellQuoted(job.src) << " --yes\n";
+    return 1;
+  }
+  store.remove(job.id);
+  if (exists(store.fileURL(job.id).string())) {
+    c.err << "Brimvale couldn't remove the record of move " << job.id << " at "
+          << store.fileURL(job.id).string()
+          << ". Nothing else was changed; your data is safe. Check that the folder can be "
+             "written, then try again.\n";
+    return 1;
+  }
+  c.out << "Cleared move " << job.id << " (" << mover::phaseRaw(job.phase) << ") from the list. "
+        << "Nothing on disk was changed; its files stay where the move left them.\n";
+  return 0;
 }
 
 // Ctrl-C (or SIGTERM) while moves run: each is cancelled, except one that is
@@ -536,12 +709,12 @@ int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, ProgressPr
 MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
                      std::string computerName, RunLoop& loop, platform::MountTable* mounts,
                      std::optional<mover::VerificationLevel> level,
-                     std::vector<fs::path> extraRoots)
+                     std::vector<fs::path> extraRoots, std::string snapshotTool)
     : logFile_(paths.state),
       ledger_(paths.state, systemClock()),
       events_(paths.state),
       recorder_(defaults, ledger_),
-      snapshots_({snapshots::defaultSnapshotToolPath(), {}}, recorder_,
+      snapshots_({std::move(snapshotTool), {}}, recorder_,
                  [] { return snapshots::StartupCapacity{}; }) {
   log_.setObserver([this](std::span<const mover::MoverLogLine> lines) { logFile_.write(lines); });
   mover::MoverEnvironment env;
@@ -601,8 +774,7 @@ MoveChecks checkMove(MoverCommandContext& c, const MoveOptions& o, mover::Reloca
   // The lock first: a second `brimvale move` of the same folder (a double
   // click) must see what the first one did, not what was there before it.
   if (auto locked = lock.acquire(kLockWait); !locked) {
-    checks.refusal = refusal(MoveCheckRefusal::Reason::kBusy);
-    checks.refusal->detail = locked.error().detail;
+    checks.refusal = lockRefusal(locked.error(), c.paths);
     return checks;
   }
   stopPoint("move:locked");
@@ -637,7 +809,12 @@ MoveChecks checkMove(MoverCommandContext& c, const MoveOptions& o, mover::Reloca
     checks.refusal = refusal(MoveCheckRefusal::Reason::kDriveMissing, checks.mount.string());
     return checks;
   }
+  if (!o.to.empty()) {
+    chooseDestination(c, o, checks);
+    if (checks.refusal) return checks;
+  }
   planMove(c, checks);
+  if (checks.plan) checkUnfinishedMatches(o, checks);
   if (checks.plan && checks.plan->kind == MovePlan::Kind::kNew)
     checkContents(c, checks, *checks.plan);
   return checks;
@@ -668,6 +845,12 @@ void renderMoveChecks(const MoveChecks& checks, std::ostream& out, std::ostream&
 int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   std::optional<mover::VerificationLevel> level;
   if (!o.verify.empty()) level = mover::verificationLevelFromRaw(o.verify);
+  const auto policy = policyNamed(o.policy);
+  if (!policy) {
+    c.err << "Unknown conflict policy \"" << o.policy
+          << "\": use --policy merge, override or merge-keep-newer. Nothing was moved.\n";
+    return 2;
+  }
   mover::RelocatorLock lock(c.paths.state);
   const MoveChecks checks = checkMove(c, o, lock);
   renderMoveChecks(checks, c.out, c.err);
@@ -676,10 +859,18 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   const std::optional<MovePlan>& plan = checks.plan;
   const fs::path& relocated = checks.relocated;
   const std::vector<fs::path>& extraRoots = checks.extraRoots;
-  const std::string question = planQuestion(*plan, homeRelative(src, c.paths.home));
+  const std::string question = planQuestion(checks, o, homeRelative(src, c.paths.home));
+  const fs::path chosenCopy = relocated / fs::path(src).filename();
   if (o.dryRun) {
     if (!question.empty()) c.out << question << "\n";
-    if (plan->kind == MovePlan::Kind::kNew) {
+    if (plan->kind == MovePlan::Kind::kNew && checks.destinationChosen) {
+      c.out << "The copy would go to " << chosenCopy.string()
+            << (exists(chosenCopy.string()) ? ", where something is already: the " +
+                                                  std::string(mover::conflictPolicyRaw(*policy)) +
+                                                  " policy decides what becomes of it"
+                                            : std::string())
+            << ".\n";
+    } else if (plan->kind == MovePlan::Kind::kNew) {
       c.out << "The copy would go to "
             << firstFreeTarget(relocated, fs::path(src).filename().string()) << ".\n";
     } else if (plan->kind == MovePlan::Kind::kNoop) {
@@ -693,7 +884,8 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   if (plan->kind != MovePlan::Kind::kNoop && !confirmed(c, o, question, src)) return 1;
 
   RunLoop loop;
-  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, level, extraRoots);
+  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, level, extraRoots,
+                 c.snapshotTool);
   auto& m = host.mover();
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);
@@ -701,9 +893,12 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   followMoves(loop, host, printer);
   std::string id;
   if (plan->kind == MovePlan::Kind::kNew || plan->kind == MovePlan::Kind::kNoop) {
-    auto queued = m.enqueue(src, relocated.string(), mover::MoveConflictPolicy::kMerge, true,
-                            mover::MoveTriggerSource::kUserMove, plan->sizeKB,
-                            mover::MoveTarget{mover::MoveTarget::Rule::kClaimFresh, {}});
+    // A fresh folder of Relocated unless --to named the place on purpose.
+    const auto rule = checks.destinationChosen ? mover::MoveTarget::Rule::kAsNamed
+                                               : mover::MoveTarget::Rule::kClaimFresh;
+    auto queued =
+        m.enqueue(src, relocated.string(), *policy, !o.noLinks, mover::MoveTriggerSource::kUserMove,
+                  plan->sizeKB, mover::MoveTarget{rule, {}});
     id = *queued;
     if (plan->kind == MovePlan::Kind::kNoop && m.job(id)->phase == MovePhase::kDone) {
       c.out << homeRelative(src, c.paths.home) << " is already a link to its copy at "
@@ -746,7 +941,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
                  const std::vector<std::string>& allowedRoots) {
   if (action.empty()) {
     mover::ManifestStore store(c.paths.state, {}, systemClock());
-    auto all = store.all();
+    const auto all = mover::listedMoves(store.all());
     if (all.empty()) c.out << "No folder moves yet.\n";
     for (const auto& j : all) {
       c.out << j.id << "  " << mover::phaseRaw(j.phase) << "  " << j.src << " → " << j.finalDst
@@ -771,17 +966,28 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
     }
     return 0;
   }
-  if (action != "cancel" && action != "revert" && action != "resume") {
-    c.err << "Unknown action \"" << action << "\": use cancel ID, revert ID or resume.\n";
+  if (action != "cancel" && action != "revert" && action != "resume" && action != "clear") {
+    c.err << "Unknown action \"" << action << "\": use cancel ID, revert ID, clear ID or resume.\n";
+    return 2;
+  }
+  if (action == "clear" && id.empty()) {
+    c.err << "Name the move to clear: `brimvale moves clear ID` (`brimvale moves` lists the ids). "
+             "Nothing was changed.\n";
     return 2;
   }
   mover::RelocatorLock lock(c.paths.state);
   if (auto locked = lock.acquire(std::chrono::milliseconds(0)); !locked) {
-    c.err << locked.error().detail
-          << " Your data is safe. Stop the other Brimvale move first (Ctrl-C there), then try "
-             "again.\n";
+    const MoveCheckRefusal why = lockRefusal(locked.error(), c.paths);
+    if (why.reason == MoveCheckRefusal::Reason::kBusy) {
+      c.err << locked.error().detail
+            << " Your data is safe. Stop the other Brimvale move first (Ctrl-C there), then try "
+               "again.\n";
+    } else {
+      c.err << refusalText(why);
+    }
     return 1;
   }
+  if (action == "clear") return clearMove(c, id);
   // Read before the records are checked again, so a move refused then is reported too.
   std::vector<std::string> resumed;
   for (const auto& j : mover::ManifestStore(c.paths.state, {}, systemClock()).all()) {
@@ -791,7 +997,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   for (const auto& root : allowedRoots) extraRoots.push_back(fs::absolute(root).lexically_normal());
   RunLoop loop;
   MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, std::nullopt,
-                 extraRoots);
+                 extraRoots, c.snapshotTool);
   auto& m = host.mover();
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);
@@ -847,6 +1053,15 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   if (int signal = runUntilSettled(loop, host, printer))
     return stopMoves(c, loop, host, printer, signal);
   return reportOutcome(c, *m.job(backId));
+}
+
+int movesJsonCommand(MoverCommandContext& c) {
+  std::string text = "[";
+  for (const auto& m :
+       mover::listedMoves(mover::ManifestStore(c.paths.state, {}, systemClock()).all()))
+    text += (text.size() > 1 ? ",\n" : "\n") + mover::encodeManifest(m);
+  c.out << text << "\n]\n";
+  return 0;
 }
 
 int moveLogCommand(MoverCommandContext& c, const std::string& id) {

@@ -30,6 +30,8 @@ struct MoverCommandContext {
   std::istream& in;
   // The answer to the question before a move can be read from `in`.
   bool interactive = false;
+  // The local-snapshot tool that gives space back after a relocation; empty: none.
+  std::string snapshotTool = snapshots::defaultSnapshotToolPath();
 };
 
 struct MoveOptions {
@@ -39,6 +41,14 @@ struct MoveOptions {
   bool dryRun = false;  // show the plan, change nothing
   // Folders outside the home folder whose contents may be moved.
   std::vector<std::string> allowedRoots;
+  // The folder on the drive, inside the working folder, that receives the
+  // copy as {to}/{name}; empty: a fresh folder of {working folder}/Relocated.
+  std::string to;
+  // What happens to a copy already at the destination: "merge",
+  // "override" or "merge-keep-newer"; empty means merge.
+  std::string policy;
+  // Move without leaving links: the original is removed once its copy is verified.
+  bool noLinks = false;
 };
 
 // Everything one process needs to run the mover on a loop: the log (mirrored
@@ -50,7 +60,8 @@ class MoverHost {
   MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, std::string computerName,
             RunLoop& loop, platform::MountTable* mounts,
             std::optional<mover::VerificationLevel> level = {},
-            std::vector<std::filesystem::path> extraRoots = {});
+            std::vector<std::filesystem::path> extraRoots = {},
+            std::string snapshotTool = snapshots::defaultSnapshotToolPath());
   [[nodiscard]] mover::LocalFolderMover& mover() { return *mover_; }
   [[nodiscard]] mover::MoverLog& log() { return log_; }
   // Called on the loop thread after every change of a job.
@@ -102,6 +113,7 @@ struct MoveCheckRefusal {
   enum class Reason {
     kNothingThere,       // subject: the absolute path
     kBusy,               // detail: who holds the relocator lock
+    kLockUnusable,       // detail: why the lock file failed; subject: its folder
     kLinkOutsidePolicy,  // detail: the path policy's sentence
     kOutOfScope,         // detail: the scope's sentence; suggestAllowRoot
     kDriveMissing,       // subject: the drive's mount path
@@ -113,6 +125,14 @@ struct MoveCheckRefusal {
     kRecentWrites,    // detail: the guard's message
     kCaseCollisions,  // collisions
     kNoSpace,         // subject: the folder's quoted name
+    // --to: subject is the destination folder as given; target the working folder.
+    kDestinationOutside,
+    kDestinationIsLink,  // subject: the destination path that is a link
+    // subject: the copy's path; target, moveId: the other move's copy and id, or both
+    // empty for a copy already in Relocated that may be the service's.
+    kDestinationInUse,
+    // subject: the folder; target, moveId: where its unfinished move copies to, and its id.
+    kUnfinishedDiffers,
   };
   Reason reason = Reason::kNothingThere;
   std::string subject;
@@ -132,7 +152,11 @@ struct MoveChecks {
   std::vector<std::filesystem::path> extraRoots;
   std::filesystem::path mount;
   std::filesystem::path working;
+  // The folder that receives the copy: {working}/Relocated, or the one --to named.
   std::filesystem::path relocated;
+  // --to named the destination: the copy goes to {relocated}/{name} exactly,
+  // and the conflict policy decides what happens to what is there.
+  bool destinationChosen = false;
   std::optional<MovePlan> plan;                // set unless refused before planning
   std::vector<mover::FolderInUseEntry> users;  // processes with files open in the folder
   // A recent write the user let through by turning the guard off.
@@ -157,11 +181,16 @@ void renderMoveChecks(const MoveChecks& checks, std::ostream& out, std::ostream&
 // move of it) and shows progress until the move, and any other unfinished
 // move, settles. Ctrl-C cancels; the exit status then is 128 + the signal.
 int moveCommand(MoverCommandContext& c, const MoveOptions& options);
-// No action: lists the moves. "cancel"/"revert" ID; "resume" continues
-// unfinished moves, and finishes relocations that failed half-way through
-// their links, until they settle. `allowedRoots` as for moveCommand.
+// No action: lists the moves (every unfinished one and the newest 200 that
+// ended). "cancel"/"revert" ID; "resume" continues unfinished moves, and
+// finishes relocations that failed half-way through their links, until they
+// settle; "clear" ID forgets the record of a move that ended, touching nothing
+// else. `allowedRoots` as for moveCommand.
 int movesCommand(MoverCommandContext& c, const std::string& action, const std::string& id,
                  const std::vector<std::string>& allowedRoots = {});
+// `moves --json`: the moves the list shows, as a JSON array of their records
+// (the keys and values of state/folder-moves/<id>.json), newest first.
+int movesJsonCommand(MoverCommandContext& c);
 int moveLogCommand(MoverCommandContext& c, const std::string& id);
 
 }  // namespace brimvale::app

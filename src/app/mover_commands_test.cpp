@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -185,6 +186,77 @@ Dry run: nothing was changed.
     EXPECT_EQ(moveCommand(rig.c, {.folder = src.string(), .dryRun = c.dryRun}), c.exitCode);
     EXPECT_EQ(rig.out.str(), withPaths(rig, src, c.out));
     EXPECT_EQ(rig.err.str(), withPaths(rig, src, c.err));
+  }
+}
+
+// Given 203 ended moves and an unfinished one older than all of them, then
+// the list shows the unfinished one and the newest 200 that ended, and every
+// record stays on disk.
+TEST(MovesList, ShowsTheNewest200EndedMovesAndEveryUnfinishedOne) {
+  MoveRig rig(false);
+  mover::ManifestStore store(rig.paths.state, {}, systemClock());
+  auto save = [&](const std::string& id, std::time_t startedAt, mover::MovePhase phase) {
+    mover::MoveManifest m;
+    m.id = id;
+    m.src = (rig.paths.home / id).string();
+    m.dstParent = (rig.working / "Relocated").string();
+    m.finalDst = m.dstParent + "/" + id;
+    m.startedAt = startedAt;
+    m.phase = phase;
+    store.save(m);
+  };
+  save("UNFINISHED", 1, mover::MovePhase::kCopying);
+  for (int i = 0; i < 203; ++i) {
+    char id[16];
+    std::snprintf(id, sizeof id, "ENDED-%03d", i);
+    save(id, 1000 + i, i % 2 ? mover::MovePhase::kDone : mover::MovePhase::kCancelled);
+  }
+  ASSERT_EQ(movesCommand(rig.c, "", ""), 0);
+  const std::string out = rig.out.str();
+  int listed = 0;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) listed += line.starts_with("ENDED-") ? 1 : 0;
+  EXPECT_EQ(listed, 200);
+  EXPECT_NE(out.find("UNFINISHED  copying"), std::string::npos);
+  EXPECT_NE(out.find("ENDED-003"), std::string::npos);
+  EXPECT_EQ(out.find("ENDED-002"), std::string::npos) << "the oldest ended moves are not shown";
+  EXPECT_EQ(store.all().size(), 204u);
+}
+
+// Given a lock file that cannot be opened, or a lock another move holds,
+// then each command says which it was: only a held lock means another move.
+TEST(RelocatorLockFailures, AreReportedAsWhatTheyAre) {
+  struct Case {
+    const char* name;
+    bool heldElsewhere;  // else: the lock's folder is a file, so the lock cannot be opened
+    bool viaMove;        // `move FOLDER`, else `moves resume`
+    std::string says;
+    std::string neverSays;
+  };
+  const Case cases[] = {
+      {"unopenable, move", false, true, "cannot open lock file", "Try again when it has finished"},
+      {"unopenable, resume", false, false, "cannot open lock file", "Stop the other Brimvale move"},
+      {"held, resume", true, false, "another relocate operation is in progress",
+       "cannot open lock file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MoveRig rig(false);
+    const fs::path src = arrange(rig, Layout::kFolder);
+    mover::RelocatorLock other(rig.paths.state);
+    if (c.heldElsewhere) {
+      ASSERT_TRUE(other.acquire(std::chrono::milliseconds(0)));
+    } else {
+      std::ofstream(rig.paths.state / "apps-relocator") << "not a folder";
+    }
+    const int status = c.viaMove ? moveCommand(rig.c, {.folder = src.string()})
+                                 : movesCommand(rig.c, "resume", "");
+    EXPECT_EQ(status, 1);
+    const std::string err = rig.err.str();
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    EXPECT_EQ(err.find(c.neverSays), std::string::npos) << err;
+    EXPECT_NE(err.find("safe"), std::string::npos) << "says the data is safe: " << err;
+    EXPECT_TRUE(fs::exists(src / "a") && fs::exists(src / "b"));
   }
 }
 
