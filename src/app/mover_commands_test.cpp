@@ -189,6 +189,49 @@ Dry run: nothing was changed.
   }
 }
 
+// Given an unfinished move of the folder, then it is continued only with the
+// options it was started with; others are refused rather than ignored.
+TEST(MoveChecks, AnUnfinishedMoveContinuesOnlyAsItWasStarted) {
+  struct Case {
+    const char* name;
+    MoveOptions options;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"no options", {}, false},
+      {"the policy it has", {.policy = "merge"}, false},
+      {"another policy", {.policy = "override"}, true},
+      {"without links", {.noLinks = true}, true},
+      {"another destination", {.to = "Elsewhere"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MoveRig rig(false);
+    const fs::path src = arrange(rig, Layout::kFolder);
+    mover::MoveManifest m;
+    m.id = "UNFINISHED";
+    m.src = src.string();
+    m.dstParent = (rig.working / "Relocated").string();
+    m.finalDst = m.dstParent + "/Data";
+    m.phase = mover::MovePhase::kCopying;
+    m.replaceSourceWithSymlink = true;
+    mover::ManifestStore(rig.paths.state, {}, systemClock()).save(m);
+    MoveOptions options = c.options;
+    options.folder = src.string();
+    if (!options.to.empty()) options.to = (rig.working / options.to).string();
+    mover::RelocatorLock lock(rig.paths.state);
+    const MoveChecks checks = checkMove(rig.c, options, lock);
+    ASSERT_EQ(checks.refusal.has_value(), c.refused);
+    if (c.refused) {
+      EXPECT_EQ(checks.refusal->reason, Reason::kUnfinishedDiffers);
+      EXPECT_EQ(checks.refusal->moveId, "UNFINISHED");
+    } else {
+      ASSERT_TRUE(checks.plan);
+      EXPECT_EQ(checks.plan->kind, MovePlan::Kind::kContinue);
+    }
+  }
+}
+
 // Given 203 ended moves and an unfinished one older than all of them, then
 // the list shows the unfinished one and the newest 200 that ended, and every
 // record stays on disk.
