@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -654,11 +655,13 @@ int clearMove(MoverCommandContext& c, const std::string& idPrefix) {
     return 1;
   }
   store.remove(job.id);
-  if (exists(store.fileURL(job.id).string())) {
-    c.err << "Brimvale couldn't remove the record of move " << job.id << " at "
-          << store.fileURL(job.id).string()
-          << ". Nothing else was changed; your data is safe. Check that the folder can be "
-             "written, then try again.\n";
+  // Read back: a record kept in a file not named after its id is still there.
+  const auto left = store.all();
+  if (std::any_of(left.begin(), left.end(), [&](const auto& m) { return m.id == job.id; })) {
+    c.err << "Brimvale couldn't remove the record of move " << job.id << " from "
+          << store.folder().string()
+          << " (its file can't be removed, or is not named after the move). Nothing else was "
+             "changed; your data is safe. Check that folder, then try again.\n";
     return 1;
   }
   c.out << "Cleared move " << job.id << " (" << mover::phaseRaw(job.phase) << ") from the list. "

@@ -82,6 +82,12 @@ std::optional<MoveManifest> decodeManifest(std::string_view text) {
   auto updatedAt = parseIsots(*updated);
   auto p = phaseFromRaw(*phase);
   if (!startedAt || !updatedAt || !p) return std::nullopt;
+  // The id names the record's file: one that would name a file elsewhere
+  // (a hand-edited "../x") must never be saved or removed through.
+  if (id->empty() || *id == "." || *id == ".." || id->find('/') != std::string::npos ||
+      id->find('\0') != std::string::npos) {
+    return std::nullopt;
+  }
   m.id = *id;
   m.src = *src;
   m.dstParent = *dstParent;

@@ -87,7 +87,8 @@ struct MoveManifest {
 
 // Pretty-printed, sorted keys, whole-second UTC dates; absent optionals omitted.
 [[nodiscard]] std::string encodeManifest(const MoveManifest& manifest);
-// Nothing when a required key is missing or a value (phase included) is unknown.
+// Nothing when a required key is missing, a value (phase included) is
+// unknown, or the id is not a plain file name (empty, ".", ".." or with a "/").
 [[nodiscard]] std::optional<MoveManifest> decodeManifest(std::string_view json);
 
 // A fresh random UUID in canonical upper-case form.

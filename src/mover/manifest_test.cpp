@@ -49,6 +49,10 @@ TEST(MoveManifest, UnknownPhaseOrMissingRequiredKeyIsUndecodable) {
       {R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"teleporting"})",
        R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
        R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"yesterday","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
+       // Ids that would name a file outside the records' folder.
+       R"({"id":"..\/..\/Documents\/notes","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
+       R"({"id":"..","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
+       R"({"id":"","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"done"})",
        "{not json"}) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(decodeManifest(text));

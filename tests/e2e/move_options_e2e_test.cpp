@@ -3,6 +3,7 @@
 // each checked for what the user keeps (nothing lost) and what they are told.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
@@ -176,13 +177,14 @@ TEST_F(MoveOptionsE2E, ClearForgetsOnlyTheRecordOfAnEndedMove) {
   const fs::path src = makeSource();
   const auto before = userView(src);
   ASSERT_EQ(move({src.string()}).exitCode, 0);
-  const std::string done = onlyRecord()["id"];
+  const nlohmann::json doneRecord = onlyRecord();
+  const std::string done = doneRecord["id"];
   const fs::path copy = working() / "Relocated" / "Projects";
   const auto copyBefore = treeSums(copy);
   const auto linksBefore = treeSums(src);
 
   // A move another run left half-way: its record is still needed.
-  nlohmann::json unfinished = onlyRecord();
+  nlohmann::json unfinished = doneRecord;
   unfinished["id"] = "0000AAAA-0000-4000-8000-000000000000";
   unfinished["phase"] = "copying";
   unfinished["src"] = (home_.path() / "Later").string();
@@ -190,6 +192,19 @@ TEST_F(MoveOptionsE2E, ClearForgetsOnlyTheRecordOfAnEndedMove) {
   ASSERT_TRUE(writeFileAtomically(
       home_.state() / "folder-moves" / "0000AAAA-0000-4000-8000-000000000000.json",
       unfinished.dump()));
+
+  // Hand-edited records: one whose id names a file outside the records'
+  // folder, and one kept in a file not named after it.
+  const fs::path victim = home_.path() / "Documents" / "notes.json";
+  write(victim, "the user's own file");
+  nlohmann::json escaping = doneRecord;
+  escaping["id"] = "../../../Documents/notes";
+  ASSERT_TRUE(
+      writeFileAtomically(home_.state() / "folder-moves" / "escaping.json", escaping.dump()));
+  nlohmann::json misnamed = doneRecord;
+  misnamed["id"] = "1111BBBB-0000-4000-8000-000000000000";
+  ASSERT_TRUE(
+      writeFileAtomically(home_.state() / "folder-moves" / "misnamed.json", misnamed.dump()));
 
   struct Case {
     const char* name;
@@ -199,6 +214,11 @@ TEST_F(MoveOptionsE2E, ClearForgetsOnlyTheRecordOfAnEndedMove) {
   };
   const Case cases[] = {
       {"no id", {"moves", "clear"}, 2, "Name the move to clear"},
+      {"an id naming a file elsewhere", {"moves", "clear", ".."}, 2, "No single move matches"},
+      {"a record not named after its id",
+       {"moves", "clear", "1111BBBB"},
+       1,
+       "couldn't remove the record"},
       {"unknown id", {"moves", "clear", "ZZZZ"}, 2, "No single move matches"},
       {"unfinished", {"moves", "clear", "0000AAAA"}, 1, "hasn't ended (copying)"},
       {"done", {"moves", "clear", done.substr(0, 8)}, 0, "Nothing on disk was changed"},
@@ -210,6 +230,7 @@ TEST_F(MoveOptionsE2E, ClearForgetsOnlyTheRecordOfAnEndedMove) {
     EXPECT_TRUE(contains(r.out + r.err, c.says)) << r.out << r.err;
   }
   EXPECT_FALSE(fs::exists(home_.state() / "folder-moves" / (done + ".json")));
+  EXPECT_EQ(readFile(victim).value_or(""), "the user's own file");
   EXPECT_TRUE(
       fs::exists(home_.state() / "folder-moves" / "0000AAAA-0000-4000-8000-000000000000.json"));
   const auto list = runApp(home_, {"moves"});
@@ -217,9 +238,11 @@ TEST_F(MoveOptionsE2E, ClearForgetsOnlyTheRecordOfAnEndedMove) {
   EXPECT_TRUE(contains(list.out, "0000AAAA")) << list.out;
   const auto json = nlohmann::json::parse(runApp(home_, {"moves", "--json"}).out, nullptr, false);
   ASSERT_TRUE(json.is_array()) << json;
-  ASSERT_EQ(json.size(), 1u);
-  EXPECT_EQ(json[0]["id"], "0000AAAA-0000-4000-8000-000000000000");
-  EXPECT_EQ(json[0]["phase"], "copying");
+  std::vector<std::string> ids;
+  for (const auto& record : json) ids.push_back(record["id"]);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<std::string>{"0000AAAA-0000-4000-8000-000000000000",
+                                           "1111BBBB-0000-4000-8000-000000000000"}));
   EXPECT_EQ(treeSums(copy), copyBefore);
   EXPECT_EQ(treeSums(src), linksBefore);
   EXPECT_EQ(lostEntries(before, userView(src)), 0);
