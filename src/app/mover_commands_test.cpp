@@ -189,6 +189,34 @@ Dry run: nothing was changed.
   }
 }
 
+// Given --to a folder holding a copy of the same name and --policy override,
+// then a dry run says the copy there would be deleted first and where the new
+// one would go, and changes nothing.
+TEST(MoveChecks, ADryRunSaysWhatAnOverrideWouldDelete) {
+  MoveRig rig(false);
+  const fs::path src = arrange(rig, Layout::kFolder);
+  rig.root.file("Drive/" + rig.working.filename().string() + "/Archive/Data/keep.txt", "k");
+  const fs::path to = rig.working / "Archive";
+  EXPECT_EQ(
+      moveCommand(
+          rig.c, {.folder = src.string(), .dryRun = true, .to = to.string(), .policy = "override"}),
+      0);
+  const std::string out = rig.out.str();
+  EXPECT_NE(out.find((to / "Data").string() +
+                     " is there already and will be deleted first (--policy override). Relocate "
+                     "2 files ("),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find(") from ~/Data to " + to.string() + "?\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("The copy would go to " + (to / "Data").string() +
+                     ", where something is already: the override policy decides what becomes of "
+                     "it.\nDry run: nothing was changed.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(fs::exists(to / "Data" / "keep.txt"));
+  EXPECT_TRUE(fs::exists(src / "a"));
+}
+
 // Given an unfinished move of the folder, then it is continued only with the
 // options it was started with; others are refused rather than ignored.
 TEST(MoveChecks, AnUnfinishedMoveContinuesOnlyAsItWasStarted) {
