@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <iostream>
 
@@ -10,6 +11,7 @@
 #include "app/application.h"
 #include "app/care_commands.h"
 #include "app/mover_commands.h"
+#include "app/parked_command.h"
 #include "app/self_check.h"
 #include "app/status_text.h"
 #include "common/base/stale_temporaries.h"
@@ -36,6 +38,7 @@ struct Context {
   MoveOptions move;         // move FOLDER [--verify L] [--yes] [--dry-run] [--allow-root DIR]...
   std::string movesAction;  // moves [cancel|revert|resume]
   std::string moveId;       // moves ACTION ID, move-log [ID]
+  bool json = false;        // parked --json
   std::ostream& out;
   std::ostream& err;
 
@@ -178,6 +181,16 @@ int careHandler(Context& c) {
   return careCommand(host, c.planOnly ? CareMode::kPlanOnly : CareMode::kRun);
 }
 
+int parkedHandler(Context& c) {
+  ParkedCommandHost host{c.paths, c.out, c.err};
+  return parkedCommand(host, c.arguments, c.json ? ParkedOutput::kJson : ParkedOutput::kText);
+}
+
+void parkedOptions(CLI::App& sub, Context& c) {
+  sub.add_option("request", c.arguments, "list | confirm PATH");
+  sub.add_flag("--json", c.json, "print JSON with stable keys");
+}
+
 void serviceOptions(CLI::App& sub, Context& c) {
   sub.add_option("--timeout", c.limitSecs, "seconds before the command is stopped")
       ->capture_default_str();
@@ -268,6 +281,10 @@ constexpr std::array kSubcommands{
                listMovesCommand, movesOptions},
     Subcommand{"move-log", "the folder mover's log, optionally of one move", showMoveLogCommand,
                moveLogOptions},
+    Subcommand{"parked",
+               "originals parked beside relocated folders: list them, or `confirm PATH` to "
+               "delete one once its copy is verified",
+               parkedHandler, parkedOptions},
     Subcommand{"home", "how the startup disk is doing, what to do next, and the trend",
                homeHandler},
     Subcommand{"care", "Zozad Evev: the one-tap clean-up, step by step, then its summary",
@@ -279,6 +296,11 @@ constexpr std::array kSubcommands{
 };
 
 }  // namespace
+
+bool isBrimvaleCommand(std::string_view name) {
+  return std::any_of(kSubcommands.begin(), kSubcommands.end(),
+                     [name](const Subcommand& s) { return s.name == name; });
+}
 
 int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
   Context context(out, err);
