@@ -109,17 +109,6 @@ TEST(ParkedE2E, RefusalsDeleteNothingAndSayWhatToDo) {
        "`brimvale parked confirm` needs the parked folder to delete"},
       {"unknown request", [](const Relocation&) { return Args{"purge"}; }, 2,
        "`brimvale parked` takes `list` or `confirm PATH`"},
-      {"not a parked name",
-       [](const Relocation& r) {
-         return Args{"confirm", r.src.string()};
-       },
-       1, "is not a parked original"},
-      {"on the drive, outside home",
-       [](const Relocation& r) {
-         fs::create_directory(r.copy.string() + ".hollin-old");
-         return Args{"confirm", r.copy.string() + ".hollin-old"};
-       },
-       1, "Only parked originals inside your home folder can be confirmed."},
       {"copy changed through the link",
        [](const Relocation& r) {
          for (const auto& entry : fs::recursive_directory_iterator(r.parked)) {
