@@ -27,7 +27,7 @@ std::string stateText(const ParkedOriginal& p) {
     case ParkedState::kDiffers: {
       std::string text = std::to_string(p.differingCount) + " item(s) differ in the copy:";
       for (const auto& path : p.differing) text += " " + (path.empty() ? "." : path);
-      return text;
+      return text + "\n    keep the parked folder until the copy has everything you need";
     }
     case ParkedState::kNoCopy: return "no copy to confirm against: " + p.detail;
     case ParkedState::kNotAFolder:

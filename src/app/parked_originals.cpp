@@ -85,17 +85,19 @@ std::string differingText(const std::vector<std::string>& paths, std::size_t cou
 }
 
 // The quick comparison's differences that mean the copy lacks something:
-// extras in the copy never count, and a folder's date changes whenever
-// something inside it is added or removed, so only files' dates do.
-std::vector<std::string> quickDifferences(const fs::path& parked,
+// extras in the copy never count; a folder's date changes whenever something
+// inside it is added or removed, so it never counts either; and a file whose
+// only difference is its date counts only when its content differs too.
+std::vector<std::string> quickDifferences(const fs::path& parked, const fs::path& copy,
                                           std::vector<mover::Difference> found) {
   std::vector<std::string> paths;
   for (const auto& d :
        mover::countedDifferences(std::move(found), mover::MoveConflictPolicy::kMerge)) {
-    if (d.reason.kind == mover::DiffReason::Kind::kMtime &&
-        fs::is_directory(
-            linkStatus(d.path.empty() ? parked : parked / d.path).value_or(fs::file_status{}))) {
-      continue;
+    const fs::path mine = d.path.empty() ? parked : parked / d.path;
+    if (d.reason.kind == mover::DiffReason::Kind::kMtime) {
+      if (fs::is_directory(linkStatus(mine).value_or(fs::file_status{}))) continue;
+      const auto a = mover::sha256File(mine);
+      if (a && a == mover::sha256File(copy / d.path)) continue;
     }
     paths.push_back(d.path);
   }
@@ -139,7 +141,7 @@ ParkedOriginal inspectParked(const fs::path& parked) {
     return p;
   }
   p.bytes = compared->srcBytes;
-  std::vector<std::string> differing = quickDifferences(parked, compared->differences);
+  std::vector<std::string> differing = quickDifferences(parked, p.copy, compared->differences);
   p.differingCount = differing.size();
   p.differing = shown(std::move(differing));
   p.state = p.differingCount == 0 ? ParkedState::kMatches : ParkedState::kDiffers;

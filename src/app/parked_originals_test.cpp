@@ -14,6 +14,7 @@
 namespace brimvale::app {
 namespace {
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 void put(const fs::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
@@ -230,6 +231,17 @@ TEST(ParkedOriginals, QuickLookTellsEachStateAndIgnoresWhatDoesNotMatter) {
        ParkedState::kMatches},
       {"partly deleted parked folder (its folder dates changed)",
        [](Relocated& r) { fs::remove(r.parked / "sub dir" / "b.bin"); }, ParkedState::kMatches},
+      {"only a file's date differs",
+       [](Relocated& r) {
+         fs::last_write_time(r.copy / "a.txt", fs::file_time_type::clock::now() + 1h);
+       },
+       ParkedState::kMatches},
+      {"same size, other content, other date",
+       [](Relocated& r) {
+         put(r.copy / "a.txt", "ALPHA");
+         fs::last_write_time(r.copy / "a.txt", fs::file_time_type::clock::now() + 1h);
+       },
+       ParkedState::kDiffers},
       {"file grew in the copy",
        [](Relocated& r) {
          put(r.copy / "a.txt", "alpha and more");
