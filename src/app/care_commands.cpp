@@ -230,7 +230,7 @@ int careCommand(CareCommandHost& host, CareMode mode) {
   }
   if (status->paused) {
     host.err << "Automatic actions are paused, so Zozad Evev didn't run. Nothing was changed; "
-                "resume them when you're ready and run it again.\n";
+                "resume them with `brimvale service resume` when you're ready and run it again.\n";
     return 1;
   }
   Snapshots snapshots(host);

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "app/commands.h"
 #include "common/base/file_io.h"
 #include "testing/temp_folder.h"
 #include "transfers/background_jobs.h"
@@ -129,8 +130,31 @@ TEST(CareCommands, APausedManagerRunsNoCleanUp) {
   EXPECT_EQ(careCommand(rig.host, CareMode::kRun), 1);
   EXPECT_EQ(rig.err.str(),
             "Automatic actions are paused, so Zozad Evev didn't run. Nothing was changed; resume "
-            "them when you're ready and run it again.\n");
+            "them with `brimvale service resume` when you're ready and run it again.\n");
   EXPECT_FALSE(rig.platform.defaults->getString("SmartCareLastSummary"));
+}
+
+// Given a renamed or dropped command, the home screen would send people to
+// nothing: every action names a command of this program, and only the
+// actions whose engine has no command yet (or that ask nothing) name none.
+TEST(HomeActions, EachNamesACommandOfThisProgram) {
+  std::vector<std::string_view> without;
+  for (const auto& row : care::kSimpleActionIDNames) {
+    SCOPED_TRACE(std::string(row.raw));
+    const auto command = care::actionCommand(row.value);
+    if (!command) {
+      without.push_back(row.raw);
+      continue;
+    }
+    std::istringstream words{std::string(*command)};
+    std::string program, name;
+    words >> program >> name;
+    EXPECT_EQ(program, "brimvale");
+    EXPECT_TRUE(isBrimvaleCommand(name)) << *command;
+  }
+  EXPECT_EQ(without, (std::vector<std::string_view>{"reviewApps", "cloudTransfers", "usageHistory",
+                                                    "allGood"}));
+  EXPECT_FALSE(isBrimvaleCommand("servic"));
 }
 
 }  // namespace

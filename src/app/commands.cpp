@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <iostream>
 
@@ -10,6 +11,7 @@
 #include "app/application.h"
 #include "app/care_commands.h"
 #include "app/mover_commands.h"
+#include "app/parked_command.h"
 #include "app/self_check.h"
 #include "app/status_text.h"
 #include "common/base/stale_temporaries.h"
@@ -38,7 +40,7 @@ struct Context {
   MoveOptions move;
   std::string movesAction;  // moves [cancel|revert|clear|resume]
   std::string moveId;       // moves ACTION ID, move-log [ID]
-  bool movesJson = false;   // moves --json
+  bool json = false;        // --json on the commands that show state
   std::ostream& out;
   std::ostream& err;
 
@@ -181,6 +183,16 @@ int careHandler(Context& c) {
   return careCommand(host, c.planOnly ? CareMode::kPlanOnly : CareMode::kRun);
 }
 
+int parkedHandler(Context& c) {
+  ParkedCommandHost host{c.paths, c.out, c.err};
+  return parkedCommand(host, c.arguments, c.json ? ParkedOutput::kJson : ParkedOutput::kText);
+}
+
+void parkedOptions(CLI::App& sub, Context& c) {
+  sub.add_option("request", c.arguments, "list | confirm PATH");
+  sub.add_flag("--json", c.json, "print JSON with stable keys");
+}
+
 void serviceOptions(CLI::App& sub, Context& c) {
   sub.add_option("--timeout", c.limitSecs, "seconds before the command is stopped")
       ->capture_default_str();
@@ -211,7 +223,7 @@ int moveFolderCommand(Context& c) {
 
 int listMovesCommand(Context& c) {
   auto mc = moverContext(c);
-  if (c.movesJson) {
+  if (c.json) {
     if (!c.movesAction.empty()) {
       c.err << "--json goes with the list alone (`brimvale moves --json`), not with \""
             << c.movesAction << "\". Nothing was changed.\n";
@@ -254,7 +266,7 @@ void movesOptions(CLI::App& sub, Context& c) {
   sub.add_option("action", c.movesAction, "cancel, revert, clear or resume")
       ->check(CLI::IsMember({"cancel", "revert", "clear", "resume"}));
   sub.add_option("id", c.moveId, "the move's id (a unique prefix is enough)");
-  sub.add_flag("--json", c.movesJson, "the list as JSON: one record per move, newest first");
+  sub.add_flag("--json", c.json, "the list as JSON: one record per move, newest first");
   allowRootOption(sub, c);
 }
 
@@ -289,6 +301,10 @@ constexpr std::array kSubcommands{
                listMovesCommand, movesOptions},
     Subcommand{"move-log", "the folder mover's log, optionally of one move", showMoveLogCommand,
                moveLogOptions},
+    Subcommand{"parked",
+               "originals parked beside relocated folders: list them, or `confirm PATH` to "
+               "delete one once its copy is verified",
+               parkedHandler, parkedOptions},
     Subcommand{"home", "how the startup disk is doing, what to do next, and the trend",
                homeHandler},
     Subcommand{"care", "Zozad Evev: the one-tap clean-up, step by step, then its summary",
@@ -300,6 +316,11 @@ constexpr std::array kSubcommands{
 };
 
 }  // namespace
+
+bool isBrimvaleCommand(std::string_view name) {
+  return std::any_of(kSubcommands.begin(), kSubcommands.end(),
+                     [name](const Subcommand& s) { return s.name == name; });
+}
 
 int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
   Context context(out, err);

@@ -30,6 +30,23 @@ constexpr std::array<Words<SimpleActionID>, 13> kActionLabels{{
     {SimpleActionID::kAllGood, "All good"},
 }};
 
+// The command behind each action; empty where none performs it.
+constexpr std::array<Words<SimpleActionID>, 13> kActionCommands{{
+    {SimpleActionID::kFreeUpSpace, "brimvale care"},
+    {SimpleActionID::kReviewApps, ""},
+    {SimpleActionID::kManageDrive, "brimvale service doctor"},
+    {SimpleActionID::kBackUp, "brimvale service backup-self"},
+    {SimpleActionID::kReclaimSnapshots, "brimvale snapshots thin 100000000000 4"},
+    {SimpleActionID::kOptimizeCloud, "brimvale service optimize-icloud"},
+    {SimpleActionID::kBrowseTier, "brimvale moves"},
+    {SimpleActionID::kWhatsUsingSpace, "brimvale service scan-storage"},
+    {SimpleActionID::kCloudTransfers, ""},
+    {SimpleActionID::kUsageHistory, ""},
+    {SimpleActionID::kViewActivity, "brimvale jobs"},
+    {SimpleActionID::kEditRules, "brimvale service rules"},
+    {SimpleActionID::kAllGood, ""},
+}};
+
 // The phrases of the plan sentence.
 constexpr std::array<Words<ReclaimCategory>, 3> kCategoryPhrases{{
     {ReclaimCategory::kDevcaches, "clear developer and package caches"},
@@ -71,6 +88,13 @@ std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw) {
 }
 
 std::string_view actionLabel(SimpleActionID action) { return wordsOf(kActionLabels, action); }
+
+std::optional<std::string_view> actionCommand(SimpleActionID action) {
+  for (const auto& row : kActionCommands) {
+    if (row.value == action && !row.text.empty()) return row.text;
+  }
+  return std::nullopt;
+}
 
 std::string_view rawString(ReclaimCategory category) {
   return rawNameOf(kReclaimCategoryNames, category);

@@ -63,6 +63,10 @@ inline constexpr std::array<RawName<SimpleActionID>, 13> kSimpleActionIDNames{{
 [[nodiscard]] std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw);
 // The few words a button or a list shows for the action.
 [[nodiscard]] std::string_view actionLabel(SimpleActionID action);
+// The `brimvale` command line that performs the action. Nothing for
+// kAllGood, which asks nothing of the person, and for the actions whose
+// engine has no command yet (large apps, cloud transfers, usage charts).
+[[nodiscard]] std::optional<std::string_view> actionCommand(SimpleActionID action);
 
 struct Recommendation {
   std::string headline;

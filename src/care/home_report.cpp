@@ -14,6 +14,16 @@ namespace {
 // More than a week of hourly rows, so the window's oldest row is included.
 constexpr std::size_t kHistoryLinesRead = 2'000;
 
+// While paused, the clean-up refuses to run: resuming comes first.
+constexpr std::string_view kResumeLine = "  • Resume automatic actions: brimvale service resume\n";
+
+// "  • Label: command", or a note where no command performs the action yet.
+std::string actionLine(SimpleActionID action) {
+  const auto command = actionCommand(action);
+  return "  • " + std::string(actionLabel(action)) +
+         (command ? ": " + std::string(*command) : std::string(" (not available here yet)")) + "\n";
+}
+
 }  // namespace
 
 TrendInput trendFromHistory(std::string_view ndjson, std::time_t now, std::int64_t freeGbNow,
@@ -51,10 +61,14 @@ std::string renderHome(const HomeFacts& facts, const TrendInput& trend) {
   if (!recommendation.noEstimate) {
     text += "About " + std::to_string(recommendation.estimateGb) + " GB could be freed.\n";
   }
-  text += "\n" + planSentence(planSteps(facts)) + "\n\nMore you can do:\n";
-  for (SimpleActionID action : furtherActions(facts)) {
-    text += "  • " + std::string(actionLabel(action)) + "\n";
+  if (recommendation.action != SimpleActionID::kAllGood) {
+    text += "\nDo this next:\n" + std::string(facts.paused ? kResumeLine : "") +
+            actionLine(recommendation.action);
   }
+  text += "\n" + planSentence(planSteps(facts)) +
+          "\nTo start it: " + std::string(*actionCommand(SimpleActionID::kFreeUpSpace)) +
+          "\n\nMore you can do:\n";
+  for (SimpleActionID action : furtherActions(facts)) text += actionLine(action);
   return text + "\n" + trendSentence(trend) + "\n";
 }
 

@@ -53,17 +53,63 @@ TEST(HomeReport, RendersEveryPartInOrder) {
       "A quick clean-up will give you room to breathe.\n"
       "About 17 GB could be freed.\n"
       "\n"
+      "Do this next:\n"
+      "  • Free up space: brimvale care\n"
+      "\n"
       "I'll clear caches and rarely-used files, reclaim space from old local backups and keep "
       "cloud files online-only.\n"
+      "To start it: brimvale care\n"
       "\n"
       "More you can do:\n"
-      "  • Review large apps\n"
-      "  • See what's using space\n"
-      "  • Browse your files\n"
-      "  • Cloud transfers\n"
-      "  • Usage history\n"
+      "  • Review large apps (not available here yet)\n"
+      "  • See what's using space: brimvale service scan-storage\n"
+      "  • Browse your files: brimvale moves\n"
+      "  • Cloud transfers (not available here yet)\n"
+      "  • Usage history (not available here yet)\n"
       "\n"
       "Your free space on Macintosh HD has held steady over the last 7 days.\n");
+}
+
+TEST(HomeReport, NamesTheCommandOfTheNextStep) {
+  const HomeFacts healthy{.internalFreeGb = 200,
+                          .driveConnected = true,
+                          .warnThresholdGb = 50,
+                          .criticalThresholdGb = 25};
+  struct Case {
+    const char* name;
+    HomeFacts facts;
+    const char* nextStep;  // nullptr: no "Do this next" block
+  };
+  const Case cases[] = {
+      {"paused: resume first",
+       {.internalFreeGb = 5, .driveConnected = true, .paused = true},
+       "  • Resume automatic actions: brimvale service resume\n"
+       "  • Free up space: brimvale care\n"},
+      {"drive missing",
+       {.internalFreeGb = 200},
+       "  • Manage your drive: brimvale service doctor\n"},
+      {"old backups",
+       {.internalFreeGb = 200,
+        .driveConnected = true,
+        .snapshotGb = 9,
+        .warnThresholdGb = 50,
+        .criticalThresholdGb = 25},
+       "  • Reclaim old backups: brimvale snapshots thin 100000000000 4\n"},
+      {"plenty of space", healthy, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string home = renderHome(c.facts, {"Macintosh HD", 0, 0, 0});
+    const auto block = home.find("Do this next:\n");
+    if (c.nextStep == nullptr) {
+      EXPECT_EQ(block, std::string::npos) << home;
+      continue;
+    }
+    ASSERT_NE(block, std::string::npos) << home;
+    EXPECT_EQ(home.substr(block + 14, std::string(c.nextStep).size() + 1),
+              std::string(c.nextStep) + "\n")
+        << home;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "service/dispatch.h"
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <string_view>
@@ -146,6 +147,11 @@ void prepareStateDirectory(const ServiceContext& ctx) {
 }
 
 }  // namespace
+
+bool isServiceSubcommand(std::string_view name) {
+  return std::any_of(kSubcommands.begin(), kSubcommands.end(),
+                     [name](const Subcommand& s) { return s.name == name; });
+}
 
 int runService(ServiceContext& ctx, const std::vector<std::string>& args) {
   prepareStateDirectory(ctx);

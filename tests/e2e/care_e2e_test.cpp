@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sstream>
 
+#include "care/home_guidance.h"
 #include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 #include "e2e_harness.h"
 #include "platform/byte_count_format.h"
 #include "sandbox_files.h"
+#include "service/dispatch.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -131,6 +135,33 @@ TEST(CareE2e, OnlyMoveNeverDeleteKeepsTheTrashAndSaysHowMuchItHolds) {
                          "too.\n"),
             std::string::npos)
       << run.out;
+}
+
+// Every command the home screen names, and every action's command, is one
+// the programs really run: a renamed command would leave people stranded.
+TEST(CareE2e, HomeNamesOnlyCommandsThatExist) {
+  CareHome sandbox;
+  const ProcessResult home = sandbox.brimvale({"home"});
+  ASSERT_EQ(home.exitCode, 0) << home.describe() << home.err;
+  std::vector<std::string> commands;
+  for (const auto& line : splitLines(home.out)) {
+    const auto at = line.find(": brimvale ");
+    if (at != std::string_view::npos) commands.emplace_back(line.substr(at + 2));
+  }
+  EXPECT_GE(commands.size(), 4u) << home.out;
+  for (const auto& row : care::kSimpleActionIDNames) {
+    if (const auto command = care::actionCommand(row.value)) commands.emplace_back(*command);
+  }
+  for (const std::string& command : commands) {
+    SCOPED_TRACE(command);
+    std::istringstream words(command);
+    std::string program, name, serviceName;
+    words >> program >> name >> serviceName;
+    ASSERT_EQ(program, "brimvale");
+    const ProcessResult help = sandbox.brimvale({name, "--help"});
+    EXPECT_EQ(help.exitCode, 0) << help.out << help.err;
+    if (name == "service") EXPECT_TRUE(service::isServiceSubcommand(serviceName));
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "common/base/timestamps.h"
 #include "common/state/config_file.h"
 #include "common/state/config_keys.h"
+#include "common/state/parked_names.h"
 #include "service/core/marker_file.h"
 #include "service/core/notifications.h"
 #include "service/core/status_snapshot.h"
@@ -136,14 +137,6 @@ std::string drivePath(const std::string& given) {
   std::string text = (ec ? fs::path(given) : absolute).lexically_normal().string();
   while (text.size() > 1 && text.back() == '/') text.pop_back();
   return text;
-}
-
-bool isParkedName(const std::string& name) {
-  if (name.ends_with(".hollin-old")) return true;
-  std::size_t at = name.rfind(".hollin-old.");
-  if (at == std::string::npos) return false;
-  std::string_view suffix = std::string_view(name).substr(at + 12);
-  return !suffix.empty() && suffix.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 // Where relocated developer caches leave links behind.
@@ -289,20 +282,7 @@ int benchmarkCommand(ServiceContext& ctx, const std::vector<std::string>& args) 
   return 0;
 }
 
-std::size_t countParkedSources(const fs::path& home) {
-  std::size_t count = 0;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(home, fs::directory_options::skip_permission_denied, ec);
-  for (fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-    if (isParkedName(it->path().filename().string())) {
-      ++count;
-      it.disable_recursion_pending();
-    } else if (it.depth() >= 5) {
-      it.disable_recursion_pending();  // entries six levels down are the last looked at
-    }
-  }
-  return count;
-}
+std::size_t countParkedSources(const fs::path& home) { return findParkedOriginals(home).size(); }
 
 namespace {
 

@@ -1,0 +1,194 @@
+// brimvale parked against real relocations: move-dir parks the original on
+// the home folder's disk, and list, confirm, a second run, two at once, a
+// stop mid-way and planted links are run as the real programs on tmpfs drives.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "background_app.h"
+#include "common/base/text_formats.h"
+#include "e2e_harness.h"
+#include "sandbox_files.h"
+#include "testing/text_checks.h"
+
+namespace brimvale::e2e {
+namespace {
+namespace fs = std::filesystem;
+using brimvale::testing::contains;
+
+// A folder relocated by the real move-dir onto its own tmpfs drive, its
+// original parked beside the link.
+struct Relocation {
+  TmpfsDrive drive;
+  TempHome home;
+  fs::path base;
+  fs::path src = home / "Projects/Caf\xc3\xa9 \"q\" 'app'";
+  fs::path parked = src.string() + ".hollin-old";
+  fs::path copy;
+  TreeView seen;
+
+  explicit Relocation(const std::string& name)
+      : drive("e2e-parked-" + name + "-" + std::to_string(getpid())) {}
+  // False (with the failure recorded) when move-dir did not relocate.
+  bool relocate() {
+    home.writeConfig(configWithDrive(drive.path()));
+    base = prepareDrive(home, drive.path());
+    copy = base / "Relocated" / src.filename();
+    writeAwkwardTree(src, 12, 3'000);
+    const ProcessResult moved = runBrimVale(home, {"move-dir", src.string()});
+    EXPECT_EQ(moved.exitCode, 0) << moved.out << moved.err;
+    seen = userView(src);
+    return moved.exitCode == 0 && fs::is_directory(fs::symlink_status(parked));
+  }
+  [[nodiscard]] ProcessResult parkedCommand(std::vector<std::string> args) const {
+    args.insert(args.begin(), "parked");
+    return runApp(home, std::move(args));
+  }
+  [[nodiscard]] nlohmann::json listed() const {
+    const ProcessResult r = parkedCommand({"list", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.describe() << r.err;
+    return nlohmann::json::parse(r.out, nullptr, false)["parked"];
+  }
+  // Everything the person sees at the old path, read through the link.
+  [[nodiscard]] int lostAtSource() const { return lostEntries(seen, userView(src)); }
+  // The user's files, without Brimvale's own state.
+  [[nodiscard]] TreeSums userFiles() const {
+    TreeSums sums = treeSums(home.path(), Folders::kListed);
+    std::erase_if(sums, [](const auto& e) { return e.first.starts_with(".brimvale"); });
+    return sums;
+  }
+};
+
+#define RELOCATE_OR_STOP(r)            \
+  do {                                 \
+    BRIMVALE_REQUIRE_DRIVE((r).drive); \
+    ASSERT_TRUE((r).relocate());       \
+  } while (0)
+
+TEST(ParkedE2E, ListsConfirmsOnceAndARepeatChangesNothing) {
+  Relocation r("once");
+  RELOCATE_OR_STOP(r);
+  const nlohmann::json rows = r.listed();
+  ASSERT_EQ(rows.size(), 1u) << rows;
+  EXPECT_EQ(rows[0]["path"], r.parked.string());
+  EXPECT_EQ(rows[0]["relocated"], r.src.string());
+  EXPECT_EQ(rows[0]["copy"], r.copy.string());
+  EXPECT_EQ(rows[0]["state"], "matches");
+  EXPECT_GE(rows[0]["bytes"].get<std::uint64_t>(), 36'000u);
+  const ProcessResult text = r.parkedCommand({});
+  EXPECT_TRUE(contains(
+      text.out, "to delete it: brimvale parked confirm " + shellQuoted(r.parked.string()) + "\n"))
+      << text.out;
+
+  const ProcessResult confirmed = r.parkedCommand({"confirm", r.parked.string()});
+  EXPECT_EQ(confirmed.exitCode, 0) << confirmed.out << confirmed.err;
+  EXPECT_TRUE(contains(confirmed.out, "Deleted the parked original " + r.parked.string()));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(r.parked)));
+  EXPECT_EQ(r.lostAtSource(), 0);
+
+  const ProcessResult again = r.parkedCommand({"confirm", r.parked.string(), "--json"});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_EQ(nlohmann::json::parse(again.out, nullptr, false)["result"], "nothing-there");
+  EXPECT_TRUE(r.listed().empty());
+  EXPECT_EQ(r.lostAtSource(), 0);
+}
+
+TEST(ParkedE2E, RefusalsDeleteNothingAndSayWhatToDo) {
+  using Args = std::vector<std::string>;
+  struct Case {
+    const char* name;
+    std::function<Args(const Relocation&)> arrange;  // the arguments after "parked"
+    int exitCode;
+    const char* said;  // on standard error
+  };
+  const Case cases[] = {
+      {"no path", [](const Relocation&) { return Args{"confirm"}; }, 2,
+       "`brimvale parked confirm` needs the parked folder to delete"},
+      {"unknown request", [](const Relocation&) { return Args{"purge"}; }, 2,
+       "`brimvale parked` takes `list` or `confirm PATH`"},
+      {"copy changed through the link",
+       [](const Relocation& r) {
+         for (const auto& entry : fs::recursive_directory_iterator(r.parked)) {
+           if (!entry.is_regular_file()) continue;
+           std::ofstream(r.src / entry.path().lexically_relative(r.parked), std::ios::app)
+               << "edit";
+           break;
+         }
+         return Args{"confirm", r.parked.string()};
+       },
+       1, "The parked original was kept and nothing was deleted; your data is safe."},
+      {"link planted at the parked name",
+       [](const Relocation& r) {
+         fs::rename(r.parked, r.home / "kept aside");
+         fs::create_directory_symlink(r.copy, r.parked);
+         return Args{"confirm", r.parked.string()};
+       },
+       1, "is a link or a file, not a parked folder"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Relocation r("refuse" + std::to_string(n++));
+    RELOCATE_OR_STOP(r);
+    const Args args = c.arrange(r);
+    const TreeSums homeBefore = r.userFiles();
+    const TreeSums driveBefore = treeSums(r.drive.path(), Folders::kListed);
+    const ProcessResult result = r.parkedCommand(args);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.describe() << result.out << result.err;
+    EXPECT_TRUE(contains(result.err, c.said)) << result.err;
+    EXPECT_EQ(treeSums(r.drive.path(), Folders::kListed), driveBefore);
+    EXPECT_EQ(r.userFiles(), homeBefore);
+  }
+}
+
+TEST(ParkedE2E, TwoConfirmationsAtOnceDeleteItOnce) {
+  Relocation r("twice");
+  RELOCATE_OR_STOP(r);
+  auto run = [&r] { return r.parkedCommand({"confirm", r.parked.string()}); };
+  auto first = std::async(std::launch::async, run);
+  auto second = std::async(std::launch::async, run);
+  const ProcessResult a = first.get(), b = second.get();
+  EXPECT_EQ((a.exitCode == 0) + (b.exitCode == 0), 1) << a.err << b.err;
+  EXPECT_TRUE(contains(a.err + b.err, "There is no parked original at")) << a.err << b.err;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(r.parked)));
+  EXPECT_EQ(r.lostAtSource(), 0);
+}
+
+TEST(ParkedE2E, AStoppedDeletionIsListedAndConfirmedAgain) {
+  Relocation r("stopped");
+  RELOCATE_OR_STOP(r);
+  const ProcessResult killed =
+      r.parkedCommand({"confirm", r.parked.string(), "--stop-after=parked:verified"});
+  EXPECT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.describe();
+  ASSERT_TRUE(fs::exists(r.parked));
+  // What a deletion cut short leaves: part of the parked folder, under its name.
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(r.parked))
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  for (std::size_t i = 0; i < files.size(); i += 2) fs::remove(files[i]);
+  const nlohmann::json rows = r.listed();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["state"], "matches") << rows;
+
+  const ProcessResult confirmed = r.parkedCommand({"confirm", r.parked.string()});
+  EXPECT_EQ(confirmed.exitCode, 0) << confirmed.err;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(r.parked)));
+  EXPECT_EQ(r.lostAtSource(), 0);
+}
+
+TEST(ParkedE2E, ConfirmingClearsTheWayForADriveSwitch) {
+  Relocation r("switch");
+  RELOCATE_OR_STOP(r);
+  const fs::path other = r.home / "other drive";
+  fs::create_directory(other);
+  EXPECT_EQ(runBrimVale(r.home, {"select-drive", other.string()}).exitCode, 2);
+  ASSERT_EQ(r.parkedCommand({"confirm", r.parked.string()}).exitCode, 0);
+  const ProcessResult switched = runBrimVale(r.home, {"select-drive", other.string()});
+  EXPECT_EQ(switched.exitCode, 0) << switched.out << switched.err;
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
