@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "service/core/service_context.h"
@@ -12,5 +13,8 @@ namespace brimvale::service {
 // Runs one invocation: prepares the state directory, then dispatches
 // args[0] (default "status"). Returns the process exit status.
 [[nodiscard]] int runService(ServiceContext& ctx, const std::vector<std::string>& args);
+
+// Every first argument runService() accepts, aliases included.
+[[nodiscard]] std::vector<std::string_view> subcommandNames();
 
 }  // namespace brimvale::service
