@@ -11,6 +11,7 @@
 #include "app/care_commands.h"
 #include "app/mover_commands.h"
 #include "app/self_check.h"
+#include "app/settings_command.h"
 #include "app/status_text.h"
 #include "common/base/stale_temporaries.h"
 #include "common/state/gnu_rsync.h"
@@ -36,6 +37,7 @@ struct Context {
   MoveOptions move;         // move FOLDER [--verify L] [--yes] [--dry-run] [--allow-root DIR]...
   std::string movesAction;  // moves [cancel|revert|resume]
   std::string moveId;       // moves ACTION ID, move-log [ID]
+  bool json = false;        // settings --json
   std::ostream& out;
   std::ostream& err;
 
@@ -241,6 +243,17 @@ void moveLogOptions(CLI::App& sub, Context& c) {
   sub.add_option("id", c.moveId, "only the lines of this move (id prefix)");
 }
 
+int settingsHandler(Context& c) {
+  SettingsCommandContext sc{c.paths.config, *c.host.defaults, c.out, c.err};
+  return settingsCommand(sc, c.arguments, c.json ? SettingsFormat::kJson : SettingsFormat::kText);
+}
+
+void settingsOptions(CLI::App& sub, Context& c) {
+  sub.add_option("words", c.arguments, "NAME to show one setting, NAME VALUE to change it");
+  sub.add_flag("--json", c.json, "print as JSON");
+  sub.footer(settingsNames());
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -276,6 +289,10 @@ constexpr std::array kSubcommands{
                snapshotsHandler, snapshotsOptions},
     Subcommand{"service", "run one brim-vale subcommand with a time limit", serviceCommand,
                serviceOptions},
+    Subcommand{"settings",
+               "show or change settings: `settings` lists them with values, ranges and meanings; "
+               "`settings NAME` shows one; `settings NAME VALUE` changes it",
+               settingsHandler, settingsOptions},
 };
 
 }  // namespace
