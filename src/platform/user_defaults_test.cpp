@@ -79,6 +79,7 @@ TEST(MacUserDefaults, CallsTheDefaultsToolAndParsesItsOutput) {
   ASSERT_TRUE(defaults->setInt("k", 7));
   ASSERT_TRUE(defaults->setBool("b", false));
   ASSERT_TRUE(defaults->setString("s", "-v"));
+  ASSERT_TRUE(defaults->setDouble("r", 1'700'000'123.75));
   tool.reply("", 1);
   EXPECT_EQ(defaults->setString("s", "x").error().code, Errc::kToolFailed);
 
@@ -109,6 +110,11 @@ TEST(MacUserDefaults, CallsTheDefaultsToolAndParsesItsOutput) {
                                        "s",
                                        "-string",
                                        "-v",
+                                       "write",
+                                       "com.brimvale.app",
+                                       "r",
+                                       "-float",
+                                       "1700000123.75",
                                        "write",
                                        "com.brimvale.app",
                                        "s",
