@@ -100,6 +100,14 @@ int change(SettingsCommandContext& c, const Setting& s, const std::string& typed
     c.err << accepted.error().detail << "\n";
     return 2;
   }
+  // Writing a file the installer has not laid down would keep its template
+  // (the drive, the automatic run, the rules) from ever being written.
+  if (s.store == SettingStore::kServiceConfig && !pathExists(c.configFile).value_or(false)) {
+    c.err << "The background service isn't installed yet, so " << s.name
+          << " can't be saved; nothing was changed. Run \"brimvale install\" first, then try "
+             "again.\n";
+    return 1;
+  }
   if (auto saved = store(c, s, *accepted); !saved) {
     c.err << "Couldn't save " << s.name << ", so it keeps its old value; your files are safe. "
           << "Check that " << c.configFile.parent_path().string()

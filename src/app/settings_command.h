@@ -25,7 +25,8 @@ enum class SettingsFormat { kText, kJson };
 // value, then writes it; configuration keys go through the preferences
 // writer, which keeps every other line of the file.
 // Exit status: 0 done; 2 an unknown key, a value it cannot take or too many
-// arguments, with nothing written; 1 the store could not be read or written.
+// arguments, with nothing written; 1 the store could not be read or written,
+// or a configuration key was given before the service was installed.
 [[nodiscard]] int settingsCommand(SettingsCommandContext& c, const std::vector<std::string>& args,
                                   SettingsFormat format);
 

@@ -98,7 +98,7 @@ TEST(SettingsCommand, MistakesExitTwoAndWriteNothing) {
   }
 }
 
-TEST(SettingsCommand, AnUnreadableDefaultsFileFailsWithoutTouchingIt) {
+TEST(SettingsCommand, AStoreThatCannotTakeTheValueIsLeftAsItWas) {
   Rig rig;
   rig.dir.file("user-defaults.json", "{ half written");
   EXPECT_EQ(rig.run({"mover.max-concurrent", "3"}), 1);
@@ -106,6 +106,17 @@ TEST(SettingsCommand, AnUnreadableDefaultsFileFailsWithoutTouchingIt) {
             std::string::npos)
       << rig.err.str();
   EXPECT_EQ(*readFile(rig.defaultsFile), "{ half written");
+
+  // Before installation there is no configuration: creating one would stop
+  // the installer from writing its template.
+  std::filesystem::remove(rig.config);
+  EXPECT_EQ(rig.run({"delete.disabled", "on"}), 1);
+  EXPECT_NE(rig.err.str().find("isn't installed yet, so delete.disabled can't be saved"),
+            std::string::npos)
+      << rig.err.str();
+  EXPECT_FALSE(std::filesystem::exists(rig.config));
+  ASSERT_EQ(rig.run({"delete.disabled"}), 0);
+  EXPECT_EQ(rig.out.str(), "off\n");
 }
 
 TEST(SettingsCommand, ListsEverySettingWithItsValueInTextAndJson) {
