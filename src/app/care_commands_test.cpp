@@ -112,7 +112,7 @@ TEST(CareCommands, SnapshotRequestsReachTheToolOnlyWhenWellFormed) {
 TEST(CareCommands, ThinningIsRememberedAndLedgered) {
   Rig rig;
   ASSERT_EQ(snapshotsCommand(rig.host, {"thin", "100000000000", "4"}), 0);
-  EXPECT_TRUE(rig.platform.defaults->getInt("brimvale.snapshots.lastReclaimAtEpoch"));
+  EXPECT_TRUE(rig.platform.defaults->getDouble("brimvale.snapshots.lastReclaimAtEpoch"));
   const auto jobs = transfers::BackgroundJobsStore(rig.paths.state, systemClock()).readJobs();
   ASSERT_EQ(jobs.size(), 1u);
   EXPECT_EQ(jobs[0].kind, transfers::JobKind::kLocalSnapshots);

@@ -13,6 +13,7 @@
 #include "app/mover_commands.h"
 #include "app/parked_command.h"
 #include "app/self_check.h"
+#include "app/settings_command.h"
 #include "app/status_text.h"
 #include "common/base/stale_temporaries.h"
 #include "common/state/gnu_rsync.h"
@@ -274,6 +275,17 @@ void moveLogOptions(CLI::App& sub, Context& c) {
   sub.add_option("id", c.moveId, "only the lines of this move (id prefix)");
 }
 
+int settingsHandler(Context& c) {
+  SettingsCommandContext sc{c.paths.config, *c.host.defaults, c.out, c.err};
+  return settingsCommand(sc, c.arguments, c.json ? SettingsFormat::kJson : SettingsFormat::kText);
+}
+
+void settingsOptions(CLI::App& sub, Context& c) {
+  sub.add_option("words", c.arguments, "NAME to show one setting, NAME VALUE to change it");
+  sub.add_flag("--json", c.json, "print as JSON");
+  sub.footer(settingsNames());
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -313,6 +325,10 @@ constexpr std::array kSubcommands{
                snapshotsHandler, snapshotsOptions},
     Subcommand{"service", "run one brim-vale subcommand with a time limit", serviceCommand,
                serviceOptions},
+    Subcommand{"settings",
+               "show or change settings: `settings` lists them with values, ranges and meanings; "
+               "`settings NAME` shows one; `settings NAME VALUE` changes it",
+               settingsHandler, settingsOptions},
 };
 
 }  // namespace

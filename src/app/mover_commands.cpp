@@ -751,8 +751,7 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
 
 void MoverHost::Recorder::rememberLastReclaim(double epochSeconds) {
   if (defaults_) {
-    (void)defaults_->setInt(snapshots::kLastReclaimAtEpochKey,
-                            static_cast<std::int64_t>(epochSeconds));
+    (void)defaults_->setDouble(snapshots::kLastReclaimAtEpochKey, epochSeconds);
   }
 }
 

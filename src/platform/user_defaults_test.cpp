@@ -34,6 +34,23 @@ TEST(JsonUserDefaults, KeepsTypedValuesAcrossInstances) {
   EXPECT_FALSE(defaults->getString("brimvale.flag"));
 }
 
+// Given a time stored as a real and one an older version stored as whole
+// seconds, then both read as reals and the real is kept with its fraction.
+TEST(JsonUserDefaults, RealsAreWrittenAsRealsAndWholeNumbersStillReadAsThem) {
+  TempFolder dir;
+  const auto file = dir.path() / "defaults.json";
+  auto defaults = makeJsonUserDefaults(file);
+  ASSERT_TRUE(defaults->setDouble("real", 1'700'000'000.0));
+  ASSERT_TRUE(defaults->setDouble("fraction", 0.25));
+  ASSERT_TRUE(defaults->setInt("whole", 1'700'000'123));
+  EXPECT_NE(readFile(file)->find("\"real\": 1700000000.0"), std::string::npos) << *readFile(file);
+  EXPECT_EQ(defaults->getDouble("fraction"), 0.25);
+  EXPECT_EQ(defaults->getDouble("whole"), 1'700'000'123.0);
+  EXPECT_FALSE(defaults->getInt("fraction"));
+  ASSERT_TRUE(defaults->setString("text", "1.5"));
+  EXPECT_FALSE(defaults->getDouble("text"));
+}
+
 TEST(JsonUserDefaults, AnUndecodableFileIsNeitherReadNorReplaced) {
   TempFolder dir;
   dir.file("defaults.json", "{ half written");
@@ -62,6 +79,7 @@ TEST(MacUserDefaults, CallsTheDefaultsToolAndParsesItsOutput) {
   ASSERT_TRUE(defaults->setInt("k", 7));
   ASSERT_TRUE(defaults->setBool("b", false));
   ASSERT_TRUE(defaults->setString("s", "-v"));
+  ASSERT_TRUE(defaults->setDouble("r", 1'700'000'123.75));
   tool.reply("", 1);
   EXPECT_EQ(defaults->setString("s", "x").error().code, Errc::kToolFailed);
 
@@ -94,6 +112,11 @@ TEST(MacUserDefaults, CallsTheDefaultsToolAndParsesItsOutput) {
                                        "-v",
                                        "write",
                                        "com.brimvale.app",
+                                       "r",
+                                       "-float",
+                                       "1700000123.75",
+                                       "write",
+                                       "com.brimvale.app",
                                        "s",
                                        "-string",
                                        "x"};
@@ -105,19 +128,22 @@ TEST(MacUserDefaults, ParsesRecordedValues) {
     const char* output;
     std::optional<std::int64_t> asInt;
     std::optional<bool> asBool;
+    std::optional<double> asDouble;
   } cases[] = {
-      {"42\n", 42, std::nullopt},
-      {"-7\n", -7, std::nullopt},
-      {"1\n", 1, true},
-      {"0\n", 0, false},
-      {"low\n", std::nullopt, std::nullopt},
-      {"\n", std::nullopt, std::nullopt},
-      {"12abc\n", std::nullopt, std::nullopt},
+      {"42\n", 42, std::nullopt, 42.0},
+      {"-7\n", -7, std::nullopt, -7.0},
+      {"1\n", 1, true, 1.0},
+      {"0\n", 0, false, 0.0},
+      {"1700000123.75\n", std::nullopt, std::nullopt, 1'700'000'123.75},
+      {"low\n", std::nullopt, std::nullopt, std::nullopt},
+      {"\n", std::nullopt, std::nullopt, std::nullopt},
+      {"12abc\n", std::nullopt, std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.output);
     EXPECT_EQ(parseDefaultsInt(c.output), c.asInt);
     EXPECT_EQ(parseDefaultsBool(c.output), c.asBool);
+    EXPECT_EQ(parseDefaultsDouble(c.output), c.asDouble);
   }
 }
 

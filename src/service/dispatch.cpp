@@ -31,100 +31,168 @@ namespace {
 
 enum class ConfigNeed { kNone, kLoad };
 
+// Where help lists a subcommand: the everyday summary first, then the rest by subsystem.
+enum class HelpGroup { kSummary, kRelocation, kRules, kFreeSpace, kDrives, kTransfer, kHelp };
+
+struct HelpHeading {
+  HelpGroup group;
+  std::string_view text;
+};
+
+constexpr std::array kHelpHeadings{
+    HelpHeading{HelpGroup::kRelocation, "Relocation and the working folder:"},
+    HelpHeading{HelpGroup::kRules, "Rules:"},
+    HelpHeading{HelpGroup::kFreeSpace, "Free space, cloud folders and history:"},
+    HelpHeading{HelpGroup::kDrives, "Drives:"},
+    HelpHeading{HelpGroup::kTransfer, "Drive transfer:"},
+    HelpHeading{HelpGroup::kHelp, "Help:"},
+};
+
 using Handler = int (*)(ServiceContext&, const std::vector<std::string>&);
 
 struct Subcommand {
   std::string_view name;
-  std::string_view usage;  // first help column; empty keeps it out of help
+  // First help column, the name with its arguments. Empty for a name that
+  // another row already shows ("pause / resume", "help | -h | --help").
+  std::string_view usage;
   std::string_view help;
+  HelpGroup group;
   ConfigNeed config;
   Handler handler;
 };
 
 int helpCommand(ServiceContext& ctx, const std::vector<std::string>&);
 
-// Help lists the rows with a usage text, in table order.
+// Help lists the rows of each group in table order.
 constexpr std::array kSubcommands{
     Subcommand{"status", "status", "text snapshot of drive, disk, quiet gate and state",
-               ConfigNeed::kLoad, statusCommand},
-    Subcommand{"json", "json", "write and print the status snapshot", ConfigNeed::kLoad,
-               jsonCommand},
+               HelpGroup::kSummary, ConfigNeed::kLoad, statusCommand},
+    Subcommand{"json", "json", "write and print the status snapshot", HelpGroup::kSummary,
+               ConfigNeed::kLoad, jsonCommand},
     Subcommand{"actions", "actions [N]", "last N action-log rows as JSON (default 50)",
-               ConfigNeed::kNone, actionsCommand},
-    Subcommand{"rules", "rules", "print each configured rule", ConfigNeed::kLoad, rulesCommand},
-    Subcommand{"dry-run", "dry-run", "show what a rule run would do, changing nothing",
-               ConfigNeed::kLoad, dryRunCommand},
-    Subcommand{"relocate-now", "relocate-now", "run the rules now", ConfigNeed::kLoad,
-               relocateNowCommand},
-    Subcommand{"clean-app-caches", "clean-app-caches", "empty the configured app cache folders",
-               ConfigNeed::kLoad, cleanAppCachesCommand},
-    Subcommand{"free-space", "free-space",
-               "run the rules, clean app caches and report the space won", ConfigNeed::kLoad,
-               freeSpaceCommand},
-    Subcommand{"reclaim", "reclaim CATEGORY",
-               "delete devcaches, syslog or trash clutter (JSON result)", ConfigNeed::kLoad,
-               reclaimCommand},
-    Subcommand{"reclaim-scan", "reclaim-scan", "size the three reclaim categories (JSON lines)",
-               ConfigNeed::kLoad, reclaimScanCommand},
-    Subcommand{"scan-storage", "scan-storage", "sizes of well-known space consumers (JSON lines)",
-               ConfigNeed::kLoad, scanStorageCommand},
-    Subcommand{"list-cloud-roots", "list-cloud-roots", "cloud folders on this computer",
-               ConfigNeed::kLoad, listCloudRootsCommand},
-    Subcommand{"optimize-cloud", "optimize-cloud ROOT",
-               "drop local copies of cloud files (they stay in the cloud)", ConfigNeed::kLoad,
-               optimizeCloudCommand},
-    Subcommand{"optimize-icloud", "", "", ConfigNeed::kLoad, optimizeCloudCommand},
-    Subcommand{"snapshot", "snapshot", "append one row to the usage history", ConfigNeed::kLoad,
-               snapshotCommand},
+               HelpGroup::kSummary, ConfigNeed::kNone, actionsCommand},
     Subcommand{"watch", "watch", "run the background loop (used by the service manager)",
-               ConfigNeed::kLoad, watchCommand},
-    Subcommand{"pause", "pause", "stop all automatic actions", ConfigNeed::kNone, pauseCommand},
-    Subcommand{"resume", "resume", "allow automatic actions again", ConfigNeed::kNone,
-               resumeCommand},
-    Subcommand{"remount", "remount", "mount the drive and recover its marker", ConfigNeed::kLoad,
-               remountCommand},
+               HelpGroup::kSummary, ConfigNeed::kLoad, watchCommand},
+    Subcommand{"rules", "rules", "print each configured rule", HelpGroup::kSummary,
+               ConfigNeed::kLoad, rulesCommand},
+    Subcommand{"dry-run", "dry-run", "show what a rule run would do, changing nothing",
+               HelpGroup::kSummary, ConfigNeed::kLoad, dryRunCommand},
+    Subcommand{"relocate-now", "relocate-now", "run the rules now", HelpGroup::kSummary,
+               ConfigNeed::kLoad, relocateNowCommand},
+    Subcommand{"clean-app-caches", "clean-app-caches", "empty the configured app cache folders",
+               HelpGroup::kSummary, ConfigNeed::kLoad, cleanAppCachesCommand},
+    Subcommand{"remount", "remount", "mount the drive and recover its marker", HelpGroup::kSummary,
+               ConfigNeed::kLoad, remountCommand},
+    Subcommand{"pause", "pause / resume", "stop / allow again all automatic actions",
+               HelpGroup::kSummary, ConfigNeed::kNone, pauseCommand},
+    Subcommand{"resume", "", "", HelpGroup::kSummary, ConfigNeed::kNone, resumeCommand},
     Subcommand{"rollback", "rollback", "undo the last batch of moves (--yes to skip the prompt)",
-               ConfigNeed::kLoad, rollbackCommand},
-    Subcommand{"backup-self", "backup-self", "copy the configuration and state onto the drive",
-               ConfigNeed::kLoad, backupSelfCommand},
-    Subcommand{"log", "log [N]", "last N lines of the service log (default 50)", ConfigNeed::kNone,
-               logCommand},
-    Subcommand{"rules-preview", "", "", ConfigNeed::kLoad, rulesPreviewCommand},
-    Subcommand{"tcc-check", "", "", ConfigNeed::kLoad, tccCheckCommand},
-    Subcommand{"move-dir", "", "", ConfigNeed::kLoad, moveDirCommand},
-    Subcommand{"recover", "", "", ConfigNeed::kLoad, recoverCommand},
-    Subcommand{"validate", "", "", ConfigNeed::kLoad, validateCommand},
-    Subcommand{"show-in-finder", "", "", ConfigNeed::kLoad, showInFinderCommand},
-    Subcommand{"nvme-info", "", "", ConfigNeed::kLoad, nvmeInfoCommand},
-    Subcommand{"eject-nvme", "", "", ConfigNeed::kLoad, ejectNvmeCommand},
-    Subcommand{"list-drives", "", "", ConfigNeed::kLoad, listDrivesCommand},
-    Subcommand{"assess", "", "", ConfigNeed::kLoad, assessCommand},
-    Subcommand{"benchmark", "", "", ConfigNeed::kLoad, benchmarkCommand},
-    Subcommand{"select-drive", "", "", ConfigNeed::kLoad, selectDriveCommand},
+               HelpGroup::kSummary, ConfigNeed::kLoad, rollbackCommand},
+    Subcommand{"log", "log [N]", "last N lines of the service log (default 50)",
+               HelpGroup::kSummary, ConfigNeed::kNone, logCommand},
     Subcommand{"doctor", "doctor", "diagnostics of the drive, the service and dangling links",
-               ConfigNeed::kLoad, doctorCommand},
-    Subcommand{"transfer-check", "", "", ConfigNeed::kLoad, transferCheckCommand},
-    Subcommand{"transfer-start", "", "", ConfigNeed::kLoad, transferStartCommand},
-    Subcommand{"transfer-status", "", "", ConfigNeed::kNone, transferStatusCommand},
-    Subcommand{"transfer-pause", "", "", ConfigNeed::kNone, transferPauseCommand},
-    Subcommand{"transfer-resume", "", "", ConfigNeed::kLoad, transferResumeCommand},
-    Subcommand{"transfer-cancel", "", "", ConfigNeed::kNone, transferCancelCommand},
-    Subcommand{"transfer-commit", "", "", ConfigNeed::kLoad, transferCommitCommand},
-    Subcommand{"__xfer-supervise", "", "", ConfigNeed::kLoad, transferSuperviseCommand},
-    Subcommand{"help", "", "", ConfigNeed::kNone, helpCommand},
-    Subcommand{"-h", "", "", ConfigNeed::kNone, helpCommand},
-    Subcommand{"--help", "", "", ConfigNeed::kNone, helpCommand},
+               HelpGroup::kSummary, ConfigNeed::kLoad, doctorCommand},
+
+    Subcommand{"move-dir", "move-dir PATH", "relocate one folder and link it back",
+               HelpGroup::kRelocation, ConfigNeed::kLoad, moveDirCommand},
+    Subcommand{"recover", "recover", "create the working folder, its layout and marker",
+               HelpGroup::kRelocation, ConfigNeed::kLoad, recoverCommand},
+    Subcommand{"validate", "validate", "check that moves can run now", HelpGroup::kRelocation,
+               ConfigNeed::kLoad, validateCommand},
+    Subcommand{"show-in-finder", "show-in-finder", "open the working folder",
+               HelpGroup::kRelocation, ConfigNeed::kLoad, showInFinderCommand},
+
+    Subcommand{"rules-preview", "rules-preview", "per-rule table of what matches now",
+               HelpGroup::kRules, ConfigNeed::kLoad, rulesPreviewCommand},
+    Subcommand{"tcc-check", "tcc-check", "whether each rule's source folder can be read",
+               HelpGroup::kRules, ConfigNeed::kLoad, tccCheckCommand},
+
+    Subcommand{"free-space", "free-space",
+               "run the rules, clean app caches and report the space won", HelpGroup::kFreeSpace,
+               ConfigNeed::kLoad, freeSpaceCommand},
+    Subcommand{"reclaim", "reclaim CATEGORY",
+               "delete devcaches, syslog or trash clutter (JSON result)", HelpGroup::kFreeSpace,
+               ConfigNeed::kLoad, reclaimCommand},
+    Subcommand{"reclaim-scan", "reclaim-scan", "size the three reclaim categories (JSON lines)",
+               HelpGroup::kFreeSpace, ConfigNeed::kLoad, reclaimScanCommand},
+    Subcommand{"scan-storage", "scan-storage", "sizes of well-known space consumers (JSON lines)",
+               HelpGroup::kFreeSpace, ConfigNeed::kLoad, scanStorageCommand},
+    Subcommand{"list-cloud-roots", "list-cloud-roots", "cloud folders on this computer",
+               HelpGroup::kFreeSpace, ConfigNeed::kNone, listCloudRootsCommand},
+    Subcommand{"optimize-cloud", "optimize-cloud ROOT",
+               "drop local copies of cloud files (they stay in the cloud)", HelpGroup::kFreeSpace,
+               ConfigNeed::kLoad, optimizeCloudCommand},
+    Subcommand{"optimize-icloud", "optimize-icloud ROOT", "the same as optimize-cloud",
+               HelpGroup::kFreeSpace, ConfigNeed::kLoad, optimizeCloudCommand},
+    Subcommand{"snapshot", "snapshot", "append one row to the usage history", HelpGroup::kFreeSpace,
+               ConfigNeed::kLoad, snapshotCommand},
+    Subcommand{"backup-self", "backup-self", "copy the configuration and state onto the drive",
+               HelpGroup::kFreeSpace, ConfigNeed::kLoad, backupSelfCommand},
+
+    Subcommand{"nvme-info", "nvme-info", "drive details as JSON", HelpGroup::kDrives,
+               ConfigNeed::kLoad, nvmeInfoCommand},
+    Subcommand{"eject-nvme", "eject-nvme", "pause, quit apps using the drive, then eject it",
+               HelpGroup::kDrives, ConfigNeed::kLoad, ejectNvmeCommand},
+    Subcommand{"list-drives", "list-drives", "drives that could be used, as JSON",
+               HelpGroup::kDrives, ConfigNeed::kLoad, listDrivesCommand},
+    Subcommand{"assess", "assess PATH", "whether the drive at PATH is suitable (JSON)",
+               HelpGroup::kDrives, ConfigNeed::kLoad, assessCommand},
+    Subcommand{"benchmark", "benchmark PATH", "read and write speed of the drive at PATH (JSON)",
+               HelpGroup::kDrives, ConfigNeed::kLoad, benchmarkCommand},
+    Subcommand{"select-drive", "select-drive PATH [force]", "use the drive at PATH from now on",
+               HelpGroup::kDrives, ConfigNeed::kLoad, selectDriveCommand},
+
+    Subcommand{"transfer-check", "transfer-check DEST [KIND]",
+               "check a copy of the working folder to DEST could start", HelpGroup::kTransfer,
+               ConfigNeed::kLoad, transferCheckCommand},
+    Subcommand{"transfer-start", "transfer-start [KIND] DEST CONSENT",
+               "start copying the working folder to DEST", HelpGroup::kTransfer, ConfigNeed::kLoad,
+               transferStartCommand},
+    Subcommand{"transfer-status", "transfer-status", "the transfer job as JSON",
+               HelpGroup::kTransfer, ConfigNeed::kNone, transferStatusCommand},
+    Subcommand{"transfer-pause", "transfer-pause", "pause the transfer job", HelpGroup::kTransfer,
+               ConfigNeed::kNone, transferPauseCommand},
+    Subcommand{"transfer-resume", "transfer-resume", "resume the transfer job",
+               HelpGroup::kTransfer, ConfigNeed::kLoad, transferResumeCommand},
+    Subcommand{"transfer-cancel", "transfer-cancel", "cancel the transfer job",
+               HelpGroup::kTransfer, ConfigNeed::kNone, transferCancelCommand},
+    Subcommand{"transfer-commit", "transfer-commit", "finish a copied transfer job",
+               HelpGroup::kTransfer, ConfigNeed::kLoad, transferCommitCommand},
+    Subcommand{"__xfer-supervise", "__xfer-supervise",
+               "internal: the detached copy supervisor transfer-start runs", HelpGroup::kTransfer,
+               ConfigNeed::kLoad, transferSuperviseCommand},
+
+    Subcommand{"help", "help | -h | --help", "this summary", HelpGroup::kHelp, ConfigNeed::kNone,
+               helpCommand},
+    Subcommand{"-h", "", "", HelpGroup::kHelp, ConfigNeed::kNone, helpCommand},
+    Subcommand{"--help", "", "", HelpGroup::kHelp, ConfigNeed::kNone, helpCommand},
 };
+
+// One column for every row, wide enough for the longest usage.
+constexpr std::size_t kUsageColumn = [] {
+  std::size_t widest = 0;
+  for (const auto& s : kSubcommands) widest = std::max(widest, s.usage.size());
+  return widest + 2;
+}();
+
+std::string helpRows(HelpGroup group) {
+  std::string rows;
+  for (const auto& s : kSubcommands) {
+    if (s.group != group || s.usage.empty()) continue;
+    std::string usage(s.usage);
+    usage.resize(kUsageColumn, ' ');
+    rows += "  " + usage + std::string(s.help) + "\n";
+  }
+  return rows;
+}
 
 int helpCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   std::string out =
       "brim-vale: smart storage management daemon for an always-attached external drive\n\n"
-      "Usage: brim-vale [subcommand [arguments]]   (default: status)\n\n";
-  for (const auto& s : kSubcommands) {
-    if (s.usage.empty()) continue;
-    std::string usage(s.usage);
-    usage.resize(std::max<std::size_t>(usage.size() + 2, 20), ' ');
-    out += "  " + usage + std::string(s.help) + "\n";
+      "Usage: brim-vale [subcommand [arguments]]   (default: status)\n\n" +
+      helpRows(HelpGroup::kSummary) + "\nMore subcommands:\n";
+  for (const auto& heading : kHelpHeadings) {
+    out += "\n" + std::string(heading.text) + "\n" + helpRows(heading.group);
   }
   out += "\nConfig:   " + ctx.paths.config.string() + "\n";
   out += "Status:   " + ctx.paths.statusJson.string() + "\n";
@@ -148,9 +216,10 @@ void prepareStateDirectory(const ServiceContext& ctx) {
 
 }  // namespace
 
-bool isServiceSubcommand(std::string_view name) {
-  return std::any_of(kSubcommands.begin(), kSubcommands.end(),
-                     [name](const Subcommand& s) { return s.name == name; });
+std::vector<std::string_view> subcommandNames() {
+  std::vector<std::string_view> names;
+  for (const auto& s : kSubcommands) names.push_back(s.name);
+  return names;
 }
 
 int runService(ServiceContext& ctx, const std::vector<std::string>& args) {

@@ -14,7 +14,7 @@ namespace brimvale::service {
 // args[0] (default "status"). Returns the process exit status.
 [[nodiscard]] int runService(ServiceContext& ctx, const std::vector<std::string>& args);
 
-// `name` is one of the subcommands runService dispatches.
-[[nodiscard]] bool isServiceSubcommand(std::string_view name);
+// Every first argument runService() accepts, aliases included.
+[[nodiscard]] std::vector<std::string_view> subcommandNames();
 
 }  // namespace brimvale::service

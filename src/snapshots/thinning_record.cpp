@@ -1,7 +1,5 @@
 #include "snapshots/thinning_record.h"
 
-#include <cmath>
-
 namespace brimvale::snapshots {
 
 AppThinningRecorder::AppThinningRecorder(platform::UserDefaults& defaults,
@@ -10,8 +8,7 @@ AppThinningRecorder::AppThinningRecorder(platform::UserDefaults& defaults,
     : defaults_(defaults), ledger_(ledger), log_(std::move(log)) {}
 
 void AppThinningRecorder::rememberLastReclaim(double epochSeconds) {
-  auto stored =
-      defaults_.setInt(kLastReclaimAtEpochKey, static_cast<std::int64_t>(std::floor(epochSeconds)));
+  auto stored = defaults_.setDouble(kLastReclaimAtEpochKey, epochSeconds);
   if (!stored) {
     log_("SnapshotManager: couldn't remember the thinning time: " + stored.error().message());
   }

@@ -9,9 +9,10 @@
 
 namespace brimvale::snapshots {
 
-// The time is stored as whole seconds: the settings store keeps integers, and
-// a reader asking for a floating-point value gets the same instant. A write
-// that fails is logged and does not undo the thinning, which already happened.
+// The time is stored as a real number of seconds, fraction included; a reader
+// of a value an older version stored as whole seconds gets that instant. A
+// write that fails is logged and does not undo the thinning, which already
+// happened.
 class AppThinningRecorder final : public ThinningRecorder {
  public:
   // All three must outlive the recorder.

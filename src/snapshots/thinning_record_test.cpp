@@ -23,7 +23,7 @@ TEST(AppThinningRecorder, StoresTheTimeAndALedgerRun) {
   Rig rig;
   rig.recorder.rememberLastReclaim(1'700'000'123.75);
   rig.recorder.recordLedgerRun(kLedgerJob, kThinningLedgerSummary);
-  EXPECT_EQ(rig.defaults->getInt(kLastReclaimAtEpochKey), 1'700'000'123);
+  EXPECT_EQ(rig.defaults->getDouble(kLastReclaimAtEpochKey), 1'700'000'123.75);
   const auto jobs = rig.ledger.readJobs();
   ASSERT_EQ(jobs.size(), 1u);
   EXPECT_EQ(jobs[0].kind, transfers::JobKind::kLocalSnapshots);

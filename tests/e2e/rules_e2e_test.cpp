@@ -222,7 +222,8 @@ TEST_F(RulesE2E, PreviewUsesTheAgeAsWritten) {
   ProcessResult tcc = runBrimVale(home_, {"tcc-check"});
   EXPECT_TRUE(contains(tcc.out, "------  " + std::string(60, '-') + "\nOK      " +
                                     in("Downloads").string() + "\nMISS    " +
-                                    in("Missing").string() + "\n\nIf you see DENY rows above:\n"));
+                                    in("Missing").string() + "\nMISS    \n" +
+                                    "\nIf you see DENY rows above:\n"));
 }
 
 }  // namespace

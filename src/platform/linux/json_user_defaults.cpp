@@ -24,6 +24,9 @@ class JsonUserDefaults final : public UserDefaults {
   std::optional<bool> getBool(std::string_view key) override {
     return read<bool>(key, &json::is_boolean);
   }
+  std::optional<double> getDouble(std::string_view key) override {
+    return read<double>(key, &json::is_number);
+  }
   Result<void> setString(std::string_view key, std::string_view value) override {
     return change([&](json& doc) { doc[std::string(key)] = std::string(value); });
   }
@@ -31,6 +34,9 @@ class JsonUserDefaults final : public UserDefaults {
     return change([&](json& doc) { doc[std::string(key)] = value; });
   }
   Result<void> setBool(std::string_view key, bool value) override {
+    return change([&](json& doc) { doc[std::string(key)] = value; });
+  }
+  Result<void> setDouble(std::string_view key, double value) override {
     return change([&](json& doc) { doc[std::string(key)] = value; });
   }
   Result<void> remove(std::string_view key) override {

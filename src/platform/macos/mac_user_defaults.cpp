@@ -28,6 +28,10 @@ class MacUserDefaults final : public UserDefaults {
     auto out = readRaw(key);
     return out ? parseDefaultsBool(*out) : std::nullopt;
   }
+  std::optional<double> getDouble(std::string_view key) override {
+    auto out = readRaw(key);
+    return out ? parseDefaultsDouble(*out) : std::nullopt;
+  }
   Result<void> setString(std::string_view key, std::string_view value) override {
     return run({"write", domain_, std::string(key), "-string", std::string(value)});
   }
@@ -36,6 +40,11 @@ class MacUserDefaults final : public UserDefaults {
   }
   Result<void> setBool(std::string_view key, bool value) override {
     return run({"write", domain_, std::string(key), "-bool", value ? "true" : "false"});
+  }
+  Result<void> setDouble(std::string_view key, double value) override {
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, value);
+    return run({"write", domain_, std::string(key), "-float", std::string(text, written.ptr)});
   }
   Result<void> remove(std::string_view key) override {
     // `defaults delete` fails for a missing key; that is the state wanted.
@@ -70,6 +79,14 @@ class MacUserDefaults final : public UserDefaults {
 std::optional<std::int64_t> parseDefaultsInt(std::string_view output) {
   std::string text = withoutTrailingNewlines(output);
   std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parseDefaultsDouble(std::string_view output) {
+  std::string text = withoutTrailingNewlines(output);
+  double value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
   return value;

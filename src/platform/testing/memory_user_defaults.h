@@ -18,18 +18,23 @@ class MemoryDefaults final : public UserDefaults {
   std::optional<std::string> getString(std::string_view k) override { return get<std::string>(k); }
   std::optional<std::int64_t> getInt(std::string_view k) override { return get<std::int64_t>(k); }
   std::optional<bool> getBool(std::string_view k) override { return get<bool>(k); }
+  std::optional<double> getDouble(std::string_view k) override {
+    if (auto whole = get<std::int64_t>(k)) return static_cast<double>(*whole);
+    return get<double>(k);
+  }
   Result<void> setString(std::string_view k, std::string_view v) override {
     return set(k, std::string(v));
   }
   Result<void> setInt(std::string_view k, std::int64_t v) override { return set(k, v); }
   Result<void> setBool(std::string_view k, bool v) override { return set(k, v); }
+  Result<void> setDouble(std::string_view k, double v) override { return set(k, v); }
   Result<void> remove(std::string_view k) override {
     values_.erase(std::string(k));
     return {};
   }
 
  private:
-  using Value = std::variant<std::string, std::int64_t, bool>;
+  using Value = std::variant<std::string, std::int64_t, bool, double>;
   template <class T>
   std::optional<T> get(std::string_view k) {
     auto it = values_.find(std::string(k));

@@ -199,8 +199,8 @@ int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   std::vector<std::string> seen;
   for (const auto& text : rules) {
     const std::string src = parseRuleText(text).src;
-    // Cache rules name no source; an empty row would only confuse.
-    if (src.empty() || std::find(seen.begin(), seen.end(), src) != seen.end()) continue;
+    // A cache rule's empty source is a path like any other: it gets one MISS row.
+    if (std::find(seen.begin(), seen.end(), src) != seen.end()) continue;
     seen.push_back(src);
     const std::string status = !isDirectory(src).value_or(false) ? "MISS"
                                : canListFolder(src)              ? "OK"

@@ -1,0 +1,97 @@
+// `brimvale settings` end to end: the real program changes a mover setting and
+// a service configuration key, the service reads the change, and a mistake
+// writes nothing.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "background_app.h"
+#include "common/base/file_io.h"
+#include "e2e_harness.h"
+
+namespace brimvale::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kConfig =
+    "# Brimvale configuration\n"
+    "NVMe=\"/Volumes/none\"\n"
+    "# my own note about quiet hours\n"
+    "QUIET_MODE=schedule\n"
+    "RULES=(\n"
+    "  \"delete_old | $HOME/Old | | 30 | \"\n"
+    ")\n";
+
+TEST(SettingsE2E, ChangesReachTheMoverAndTheServiceAndMistakesWriteNothing) {
+  TempHome home;
+  home.writeConfig(std::string(kConfig));
+  const fs::path config = home.path() / ".brimvale" / "brim-vale.conf";
+  const fs::path defaults = home.state() / "user-defaults.json";
+
+  struct Step {
+    std::vector<std::string> args;
+    std::string out;
+  } steps[] = {
+      {{"settings", "mover.verification-level", "thorough"},
+       "mover.verification-level is now thorough.\n"},
+      {{"settings", "mover.verification-level"}, "thorough\n"},
+      {{"settings", "quiet.mode", "smart"},
+       "quiet.mode is now smart.\nSaved · daemon picks this up within 30s\n"},
+      {{"settings", "auto.enabled", "on"},
+       "auto.enabled is now on.\nSaved · daemon picks this up within 30s\n"},
+      {{"settings", "quiet.mode"}, "smart\n"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.args[1]);
+    ProcessResult r = runApp(home, step.args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, step.out);
+  }
+  const std::string written = *readFile(config);
+  EXPECT_EQ(written,
+            "# Brimvale configuration\n"
+            "NVMe=\"/Volumes/none\"\n"
+            "# my own note about quiet hours\n"
+            "QUIET_MODE=smart\n"
+            "RULES=(\n"
+            "  \"delete_old | $HOME/Old | | 30 | \"\n"
+            ")\n"
+            "\n"
+            "# --- Set by the Preferences window ---\n"
+            "ENABLE_AUTO_ACTIONS=1\n");
+  EXPECT_EQ(nlohmann::json::parse(*readFile(defaults))["brimvale.mover.verificationLevel"],
+            "thorough");
+
+  ProcessResult status = runBrimVale(home, {"json"});
+  ASSERT_EQ(status.exitCode, 0) << status.out;
+  const auto snapshot = nlohmann::json::parse(status.out);
+  EXPECT_EQ(snapshot["quiet_mode"], "smart");
+  EXPECT_EQ(snapshot["auto_enabled"], true);
+  EXPECT_EQ(snapshot["rule_count"], 1);
+
+  const std::string defaultsBefore = *readFile(defaults);
+  for (const std::vector<std::string> args :
+       {std::vector<std::string>{"settings", "quiet.mode", "sometimes"},
+        std::vector<std::string>{"settings", "QUIET_MODE", "smart"},
+        std::vector<std::string>{"settings", "mover.max-concurrent", "many"}}) {
+    SCOPED_TRACE(args[1] + " " + args[2]);
+    ProcessResult r = runApp(home, args);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("Nothing was changed"), std::string::npos) << r.err;
+    EXPECT_EQ(*readFile(config), written);
+    EXPECT_EQ(*readFile(defaults), defaultsBefore);
+  }
+}
+
+TEST(SettingsE2E, HelpNamesTheCommandAndEverySettingsKey) {
+  TempHome home;
+  ProcessResult top = runApp(home, {"--help"});
+  EXPECT_NE(top.out.find("show or change settings"), std::string::npos) << top.out;
+  ProcessResult own = runApp(home, {"settings", "--help"});
+  EXPECT_NE(own.out.find("delete.disabled"), std::string::npos) << own.out;
+  EXPECT_NE(own.out.find("DISABLE_DELETE (brim-vale.conf)"), std::string::npos) << own.out;
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
