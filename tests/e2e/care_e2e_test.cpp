@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -162,8 +161,10 @@ TEST(CareE2e, HomeNamesOnlyCommandsThatExist) {
     ASSERT_EQ(program, "brimvale");
     const ProcessResult help = sandbox.brimvale({name, "--help"});
     EXPECT_EQ(help.exitCode, 0) << help.out << help.err;
-    if (name == "service")
-      EXPECT_TRUE(std::ranges::contains(service::subcommandNames(), serviceName));
+    if (name == "service") {
+      const auto known = service::subcommandNames();
+      EXPECT_NE(std::ranges::find(known, serviceName), known.end());
+    }
   }
 }
 
