@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "common/base/file_io.h"
 
@@ -17,6 +19,8 @@ bool isZombie(const std::string& stat) {
   const auto close = stat.rfind(')');
   return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
 }
+
+constexpr int kExecSettleTries = 200;
 
 class PosixProcessLauncher : public ProcessLauncher {
  public:
@@ -32,9 +36,16 @@ class PosixProcessLauncher : public ProcessLauncher {
   }
 
   bool runsProgram(int pid, const std::string& program) override {
-    if (!isAlive(pid)) return false;
-    auto cmdline = readFile(procPath(pid, "cmdline"));
-    return cmdline && commandLineNames(*cmdline, program);
+    // A child that is just past exec shows an empty command line until the
+    // kernel has laid out its arguments; spawn() returns inside that window.
+    for (int tries = 0; tries < kExecSettleTries; ++tries) {
+      if (!isAlive(pid)) return false;
+      auto cmdline = readFile(procPath(pid, "cmdline"));
+      if (!cmdline) return false;
+      if (!cmdline->empty()) return commandLineNames(*cmdline, program);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
   }
 
   bool signal(int pid, int sig) override { return pid > 0 && kill(pid, sig) == 0; }
