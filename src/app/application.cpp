@@ -49,9 +49,7 @@ bool Application::start() {
   const auto giveUpAt = std::chrono::steady_clock::now() + kLoadWait;
   while (!platform_.services->state().loaded) {
     if (std::chrono::steady_clock::now() >= giveUpAt) {
-      log_.write(
-          "Service didn't load within 10 seconds. Try again, or check "
-          "~/Library/LaunchAgents/com.brimvale.service.plist permissions in Terminal.");
+      log_.write(serviceDidNotLoadMessage(platform_.services->definitionPath(), paths_.home));
       return false;
     }
     // Tried again until the deadline above; each miss is noted.
