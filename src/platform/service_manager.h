@@ -79,7 +79,7 @@ enum class ServiceOwnership { kOutlivesCaller, kEndsWithCaller };
 
 // Linux with a running user manager: the unit
 // ~/.config/systemd/user/brimvale-service.service (no [Install] section,
-// Restart=no), driven by `systemctl --user`: load = daemon-reload, kickstart =
+// Restart=no, RestartSec=30), driven by `systemctl --user`: load = daemon-reload, kickstart =
 // restart, unload = stop, state from `show`. `systemctl` is injectable.
 [[nodiscard]] std::unique_ptr<ServiceManager> makeSystemdUserServiceManager(
     std::filesystem::path home, std::string systemctl);

@@ -217,7 +217,7 @@ TEST(SystemdUserService, UnitQuotesEveryValueAndNeverAutostarts) {
       << unit;
   EXPECT_NE(unit.find("Environment=\"RSYNC=/opt/$$x/rsync\"\n"), std::string::npos);
   EXPECT_NE(unit.find("StandardOutput=append:/home/a 100%%/log\n"), std::string::npos);
-  EXPECT_NE(unit.find("Restart=no\n"), std::string::npos);
+  EXPECT_NE(unit.find("Restart=no\nRestartSec=30\n"), std::string::npos);
   EXPECT_FALSE(systemdUnitRequestsAutostart(unit));
   EXPECT_TRUE(systemdUnitRequestsAutostart(unit + "[Install]\nWantedBy=default.target\n"));
   EXPECT_TRUE(systemdUnitRequestsAutostart("[Service]\nRestart=always\n"));
