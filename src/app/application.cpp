@@ -25,7 +25,8 @@ constexpr milliseconds kResumeTolerance{1000};
 
 Application::Application(StatePaths paths, platform::AppPlatform& platform,
                          InstallerOptions installer, RunLoop& loop, AppLog& log,
-                         std::string computerName, platform::MountTable* mounts)
+                         std::string computerName, platform::MountTable& mounts,
+                         platform::VolumeMeter& volumes)
     : paths_(std::move(paths)),
       platform_(platform),
       loop_(loop),
@@ -38,7 +39,9 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
       delivery_(paths_, centre_),
       monitor_({paths_, *platform.volumes, *platform.defaults, delivery_, ledger_, loop, log.sink(),
                 systemClock(), installer.rsyncPath}),
-      mover_(paths_, platform.defaults.get(), std::move(computerName), loop, mounts) {}
+      history_(
+          {paths_, volumes, mounts, workingFolderName(computerName), ledger_, loop, systemClock()}),
+      mover_(paths_, platform.defaults.get(), std::move(computerName), loop, &mounts) {}
 
 bool Application::start() {
   installer_.startService();
@@ -46,9 +49,7 @@ bool Application::start() {
   const auto giveUpAt = std::chrono::steady_clock::now() + kLoadWait;
   while (!platform_.services->state().loaded) {
     if (std::chrono::steady_clock::now() >= giveUpAt) {
-      log_.write(
-          "Service didn't load within 10 seconds. Try again, or check "
-          "~/Library/LaunchAgents/com.brimvale.service.plist permissions in Terminal.");
+      log_.write(serviceDidNotLoadMessage(platform_.services->definitionPath(), paths_.home));
       return false;
     }
     // Tried again until the deadline above; each miss is noted.
@@ -61,6 +62,7 @@ bool Application::start() {
                           [this] { delivery_.drainQueue(); });
   diagnostics::sweepStaleStorageNotifications(centre_);
   monitor_.start();
+  history_.start();
   // Unfinished folder moves continue from their manifests, but only under
   // the relocator lock: a `brimvale move` running now owns its job.
   mover_.setOnChange(
@@ -127,6 +129,7 @@ void Application::auditService() {
 }
 
 void Application::quit() {
+  history_.stop();
   monitor_.stop();
   installer_.stopService();
   log_.write("Brimvale quit.");

@@ -1,6 +1,6 @@
 // `brimvale run`: starts the service first, then drains notifications, watches
-// free space and polls the service's status on one run loop; at quit stops
-// the monitor and unloads the service within 5 seconds.
+// free space, records the hourly usage history and polls the service's status
+// on one run loop; at quit stops the monitor and unloads the service within 5 seconds.
 #pragma once
 
 #include <memory>
@@ -12,6 +12,7 @@
 #include "app/run_loop.h"
 #include "app/self_check.h"
 #include "app/service_installer.h"
+#include "app/usage_history_recorder.h"
 #include "diagnostics/notification_delivery.h"
 #include "diagnostics/storage_warning_monitor.h"
 #include "mover/safety_checks.h"
@@ -26,11 +27,13 @@ class Application {
  public:
   // Everything passed in must outlive the application.
   Application(StatePaths paths, platform::AppPlatform& platform, InstallerOptions installer,
-              RunLoop& loop, AppLog& log, std::string computerName, platform::MountTable* mounts);
+              RunLoop& loop, AppLog& log, std::string computerName, platform::MountTable& mounts,
+              platform::VolumeMeter& volumes);
 
   // Start-up in order: service first (installing on first run), the wait for
   // it to be loaded, the first drain and the 2 s drain timer, the sweep of
-  // stale storage warnings, the storage warning monitor, the recovery of
+  // stale storage warnings, the storage warning monitor, the hourly usage
+  // history, the recovery of
   // unfinished folder moves (under the relocator lock; while another process
   // holds it, tried again every few seconds), the 3 s status poll.
   // False when the service never got loaded (the caller quits).
@@ -59,6 +62,7 @@ class Application {
   platform::NotificationCenter centre_;
   diagnostics::NotificationDelivery delivery_;
   diagnostics::StorageWarningMonitor monitor_;
+  UsageHistoryRecorder history_;
   // Declared before the mover: destroyed after it, so the lock outlives every copy it ran.
   std::unique_ptr<mover::RelocatorLock> moverLock_;
   std::optional<platform::Scheduler::TimerId> resumeTimer_;

@@ -70,7 +70,7 @@ int runCommand(Context& c) {
   RunLoop loop;
   AppLog log(c.paths.root / "brimvale.log", systemClock(), &c.out);
   Application application(c.paths, c.host, c.installerOptions(), loop, log,
-                          c.base.host->computerName(), c.base.mounts.get());
+                          c.base.host->computerName(), *c.base.mounts, *c.base.volumes);
   return application.run();
 }
 

@@ -23,6 +23,14 @@ std::optional<std::time_t> modifiedAt(const fs::path& p) {
   return st.st_mtime;
 }
 
+// How a job that should be running was found, for "{this}, now running".
+std::string describeStopped(const platform::ServiceJobState& job) {
+  if (!job.loaded) return "was unloaded";
+  if (!job.lastExitStatus) return "was not running";
+  if (*job.lastExitStatus == 0) return "had stopped (exit=0)";
+  return "was crashed (exit=" + std::to_string(*job.lastExitStatus) + ")";
+}
+
 std::string describe(CheckOutcome outcome) {
   switch (outcome) {
     case CheckOutcome::kHealthy: return "healthy";
@@ -78,9 +86,11 @@ SelfCheckReport SelfCheck::run() {
   SelfCheckReport report;
   report.checks.push_back(stateDirectory());
   report.checks.push_back(daemonLog());
-  report.checks.push_back(serviceProgram(programInstalled || definitionInstalled));
-  report.checks.push_back(serviceJob(definitionInstalled));
-  report.checks.push_back(liveness(definitionInstalled));
+  // Either half in place means the installation ran; what is missing is repaired.
+  const bool installed = programInstalled || definitionInstalled;
+  report.checks.push_back(serviceProgram(installed));
+  report.checks.push_back(serviceJob(installed, definitionInstalled));
+  report.checks.push_back(liveness(installed));
   return report;
 }
 
@@ -138,15 +148,24 @@ CheckResult SelfCheck::serviceProgram(bool installed) {
           "re-deployed brim-vale.sh from " + scriptsFolder_.string() + " and reloaded LaunchAgent"};
 }
 
-CheckResult SelfCheck::serviceJob(bool installed) {
+CheckResult SelfCheck::serviceJob(bool installed, bool definitionPresent) {
   const std::string name = "LaunchAgent";
   if (!installed) return {name, CheckOutcome::kWarned, "plist not installed (wizard hasn't run)"};
-  platform::ServiceJobState job = services_.state();
-  const bool clean = !job.lastExitStatus || *job.lastExitStatus == 0 || job.pid;
-  if (job.loaded && clean) return {name, CheckOutcome::kHealthy, "loaded, last exit clean"};
-  const std::string was = !job.loaded
-                              ? "was unloaded"
-                              : "was crashed (exit=" + std::to_string(*job.lastExitStatus) + ")";
+  std::string was;
+  if (definitionPresent) {
+    platform::ServiceJobState job = services_.state();
+    // The application keeps the service running while it is loaded, so a
+    // loaded job without a process has ended, however cleanly.
+    if (job.loaded && job.pid) return {name, CheckOutcome::kHealthy, "loaded, last exit clean"};
+    was = describeStopped(job);
+  } else {
+    if (auto written = services_.writeDefinition(installer_.definition()); !written) {
+      return {name, CheckOutcome::kWarned,
+              "couldn't rewrite " + services_.definitionPath().string() + " (" +
+                  written.error().detail + ")"};
+    }
+    was = "plist was missing, rewrote it";
+  }
   if (auto reloaded = installer_.loadAndKickstart(); !reloaded) {
     return {name, CheckOutcome::kWarned,
             "couldn't reload LaunchAgent (" + reloaded.error().detail + ")"};
@@ -159,20 +178,22 @@ CheckResult SelfCheck::liveness(bool installed) {
   const std::string name = "Daemon liveness";
   if (!installed) return {name, CheckOutcome::kWarned, "not installed yet (wizard hasn't run)"};
   std::string note;
-  const auto history = modifiedAt(paths_.state / "history.ndjson");
   const std::time_t now = clock_();
-  if (!restartedAt_ && history && now - *history > kStaleHistoryHours * 3600) {
-    const long hours = static_cast<long>((now - *history) / 3600);
-    bestEffort(installer_.loadAndKickstart(), DiagnosticsLog(paths_.diagnosticsLog, clock_),
-               "restarting a stalled service");
-    restartedAt_ = now;
-    note = "snapshot stale (" + std::to_string(hours) + "h old) — bounced LaunchAgent to unwedge";
-  }
   if (!restartedAt_) {
-    if (modifiedAt(paths_.statusJson)) return {name, CheckOutcome::kHealthy, "reporting"};
+    const bool running = services_.state().pid.has_value();
+    const auto written = modifiedAt(paths_.statusJson);
+    const std::time_t age = written ? now - *written : 0;
+    if (running && written && age <= kWedgedAfterHours * 3600)
+      return {name, CheckOutcome::kHealthy, "reporting"};
+    const DiagnosticsLog diagnostics(paths_.diagnosticsLog, clock_);
+    if (running && written) {
+      bestEffort(installer_.loadAndKickstart(), diagnostics, "restarting a wedged service");
+      note = "snapshot stale (" + std::to_string(age / 3600) +
+             "h old) — bounced LaunchAgent to unwedge";
+    } else {
+      bestEffort(services_.kickstart(), diagnostics, "starting the service");
+    }
     restartedAt_ = now;
-    bestEffort(services_.kickstart(), DiagnosticsLog(paths_.diagnosticsLog, clock_),
-               "starting the service");
   }
   const auto until = std::chrono::steady_clock::now() + reportInLimit_;
   for (;;) {

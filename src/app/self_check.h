@@ -34,9 +34,10 @@ struct SelfCheckReport {
   [[nodiscard]] std::string text() const;
 };
 
-// Hours without a usage-history update (while installed) after which the
-// service is bounced.
-inline constexpr int kStaleHistoryHours = 3;
+// Hours a running service may go without rewriting its status snapshot
+// before it counts as wedged and is bounced. A watch tick that relocates a
+// large folder can run long; hours keep such work from being cut short.
+inline constexpr int kWedgedAfterHours = 3;
 
 class SelfCheck {
  public:
@@ -55,7 +56,9 @@ class SelfCheck {
   CheckResult stateDirectory();
   CheckResult daemonLog();
   CheckResult serviceProgram(bool installed);
-  CheckResult serviceJob(bool installed);
+  // A definition deleted after installation is written again.
+  CheckResult serviceJob(bool installed, bool definitionPresent);
+  // Healthy only while the service runs and its snapshot is recent.
   CheckResult liveness(bool installed);
   bool programIsValid();
 

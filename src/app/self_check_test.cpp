@@ -23,10 +23,11 @@ struct Rig : brimvale::testing::InstallerSandbox {
     ASSERT_TRUE(installer.install());
     services.calls.clear();
   }
-  void writeSnapshot(std::time_t at) {
-    (void)writeFileAtomically(paths.statusJson, "{}");
-    fs::last_write_time(paths.statusJson, fs::file_time_type::clock::from_sys(
-                                              std::chrono::system_clock::from_time_t(at)));
+  void writeSnapshot(std::time_t at) { writeAged(paths.statusJson, at); }
+  static void writeAged(const fs::path& file, std::time_t at) {
+    (void)writeFileAtomically(file, "{}\n");
+    fs::last_write_time(
+        file, fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(at)));
   }
   const CheckResult& result(const std::string& name, const SelfCheckReport& r) {
     for (const auto& c : r.checks) {
@@ -60,20 +61,15 @@ TEST(SelfCheck, HealthyInstallationAndItsRepairs) {
       {"healthy", [](Rig&) {}, "LaunchAgent", CheckOutcome::kHealthy, "loaded, last exit clean"},
       {"unloaded", [](Rig& r) { r.services.loaded = false; }, "LaunchAgent",
        CheckOutcome::kRepaired, "was unloaded, now running"},
-      {"crashed", [](Rig& r) { r.services.lastExit = 2; }, "LaunchAgent", CheckOutcome::kRepaired,
-       "was crashed (exit=2), now running"},
+      {"crashed",
+       [](Rig& r) {
+         r.services.lastExit = 2;
+         r.services.pid.reset();
+       },
+       "LaunchAgent", CheckOutcome::kRepaired, "was crashed (exit=2), now running"},
       {"program not runnable",
        [](Rig& r) { fs::permissions(r.paths.serviceProgram, fs::perms::owner_read); },
        "Service program", CheckOutcome::kRepaired, ""},
-      {"stale history",
-       [](Rig& r) {
-         (void)writeFileAtomically(r.paths.state / "history.ndjson", "{}\n");
-         fs::last_write_time(r.paths.state / "history.ndjson",
-                             fs::file_time_type::clock::from_sys(
-                                 std::chrono::system_clock::from_time_t(r.now - 5 * 3600 - 60)));
-       },
-       "Daemon liveness", CheckOutcome::kRepaired,
-       "snapshot stale (5h old) — bounced LaunchAgent to unwedge"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -87,6 +83,72 @@ TEST(SelfCheck, HealthyInstallationAndItsRepairs) {
       EXPECT_EQ(r.detail, c.detail);
     }
     EXPECT_FALSE(report.needsAttention()) << report.text();
+  }
+}
+
+// Given how the service really is (running or not, how it ended, how old its
+// snapshot and the usage history are), then the job and liveness checks say
+// so and restart it only when it is down or wedged.
+TEST(SelfCheck, LivenessFollowsTheServicesRealState) {
+  constexpr std::time_t kDay = 24 * 3600;
+  struct Case {
+    const char* name;
+    bool running;
+    std::optional<int> lastExit;
+    std::time_t snapshotAge;
+    const char* job;
+    const char* liveness;
+    const char* summary;
+  } cases[] = {
+      {"running, usage history days old", true, std::nullopt, 60, "loaded, last exit clean",
+       "reporting", "Brimvale self-check: all healthy"},
+      {"killed, snapshot three days old", false, std::nullopt, 3 * kDay,
+       "was not running, now running", "reported in after the restart",
+       "Brimvale self-check: repaired LaunchAgent"},
+      {"killed, its ending recorded", false, 137, 3 * kDay, "was crashed (exit=137), now running",
+       "reported in after the restart", "Brimvale self-check: repaired LaunchAgent"},
+      {"running but silent for hours", true, std::nullopt, 5 * 3600 + 60, "loaded, last exit clean",
+       "snapshot stale (5h old) — bounced LaunchAgent to unwedge",
+       "Brimvale self-check: repaired Daemon liveness"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.install();
+    Rig::writeAged(rig.paths.log, rig.now);
+    Rig::writeAged(rig.paths.state / "history.ndjson", rig.now - 3 * kDay);
+    rig.writeSnapshot(rig.now - c.snapshotAge);
+    if (!c.running) rig.services.pid.reset();
+    rig.services.lastExit = c.lastExit;
+    SelfCheckReport report = rig.check.run();
+    EXPECT_EQ(rig.result("LaunchAgent", report).detail, c.job);
+    EXPECT_EQ(rig.result("Daemon liveness", report).detail, c.liveness);
+    EXPECT_EQ(report.summary(), c.summary);
+    EXPECT_TRUE(rig.services.pid) << "the service runs afterwards";
+  }
+}
+
+// Given parts of an installation deleted, then the definition is written
+// again when the installation ran, and nothing is done when it never ran.
+TEST(SelfCheck, ADeletedDefinitionIsWrittenAgain) {
+  struct Case {
+    const char* name;
+    bool deleteProgram;
+    const char* job;
+    bool definitionAfter;
+  } cases[] = {
+      {"definition deleted", false, "plist was missing, rewrote it, now running", true},
+      {"definition and program deleted", true, "plist not installed (wizard hasn't run)", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.install();
+    fs::remove(rig.services.definitionPath());
+    if (c.deleteProgram) fs::remove(rig.paths.serviceProgram);
+    SelfCheckReport report = rig.check.run();
+    EXPECT_EQ(rig.result("LaunchAgent", report).detail, c.job);
+    EXPECT_EQ(fs::exists(rig.services.definitionPath()), c.definitionAfter);
   }
 }
 

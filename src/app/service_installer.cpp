@@ -16,16 +16,20 @@ constexpr std::chrono::seconds kLoadLimit{15};
 constexpr std::string_view kServicePath =
     "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/opt/homebrew/bin";
 
+// Older installations made these files readable by others; a migrated file
+// gets the mode a fresh installation gives it.
 struct Rename {
   const char* from;
   const char* to;
+  fs::perms mode;
 };
+constexpr fs::perms kPrivateFile = fs::perms::owner_read | fs::perms::owner_write;
 constexpr std::array kLegacyRenames{
-    Rename{"tarnwick.conf", "brim-vale.conf"},
-    Rename{"tarnwick.log", "brim-vale.log"},
-    Rename{"tarnwick.actions.tsv", "brim-vale.actions.tsv"},
-    Rename{"tarnwick.launchd.log", "brim-vale.launchd.log"},
-    Rename{"tarnwick", "brim-vale"},
+    Rename{"tarnwick.conf", "brim-vale.conf", kPrivateFile},
+    Rename{"tarnwick.log", "brim-vale.log", kPrivateFile},
+    Rename{"tarnwick.actions.tsv", "brim-vale.actions.tsv", kPrivateFile},
+    Rename{"tarnwick.launchd.log", "brim-vale.launchd.log", kPrivateFile},
+    Rename{"tarnwick", "brim-vale", fs::perms::owner_all},
 };
 constexpr std::array kLegacyAgents{"com.hollin.tarnwick.plist", "com.hollin.tarnwick.gui.plist",
                                    "com.hollin.divu-dozar.plist"};
@@ -46,6 +50,13 @@ std::string shimScript(const fs::path& program) {
   quoted += "'";
   return "#!/bin/sh\n# Brimvale command-line shim: forwards to the background service.\nexec " +
          quoted + " \"$@\"\n";
+}
+
+std::string serviceDidNotLoadMessage(const fs::path& definition, const fs::path& home) {
+  const fs::path inHome = definition.lexically_relative(home);
+  const bool under = !inHome.empty() && *inHome.begin() != "..";
+  return "Service didn't load within 10 seconds. Try again, or check " +
+         (under ? "~/" + inHome.string() : definition.string()) + " permissions in Terminal.";
 }
 
 ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
@@ -93,9 +104,12 @@ void ServiceInstaller::migrateLegacy() {
   }
   if (isDirectory(paths_.root).value_or(false)) {
     for (const auto& r : kLegacyRenames) {
-      if (presentAt(paths_.root / r.from) && !presentAt(paths_.root / r.to)) {
-        bestEffort(renamePath(paths_.root / r.from, paths_.root / r.to), diagnostics,
-                   "renaming a legacy state file");
+      if (!presentAt(paths_.root / r.from) || presentAt(paths_.root / r.to)) continue;
+      auto renamed = renamePath(paths_.root / r.from, paths_.root / r.to);
+      bestEffort(renamed, diagnostics, "renaming a legacy state file");
+      if (renamed) {
+        bestEffort(setPermissions(paths_.root / r.to, r.mode), diagnostics,
+                   "making a migrated state file private");
       }
     }
   }

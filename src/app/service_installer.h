@@ -74,6 +74,11 @@ class ServiceInstaller {
 // so any path is safe) with all of its own arguments.
 [[nodiscard]] std::string shimScript(const std::filesystem::path& program);
 
+// The start-service prompt's failure after 10 seconds, naming the service
+// definition this platform uses, with the home folder written as "~".
+[[nodiscard]] std::string serviceDidNotLoadMessage(const std::filesystem::path& definition,
+                                                   const std::filesystem::path& home);
+
 // Runs `{home}/.brimvale/brim-vale {args}` once, with RSYNC set when known,
 // under `limit`.
 [[nodiscard]] ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,

@@ -137,6 +137,54 @@ TEST(ServiceInstaller, MigratesALegacyInstallation) {
   EXPECT_TRUE(rig.saidLine("  unloaded legacy: com.hollin.tarnwick.plist"));
 }
 
+// Given legacy files that others could read, then each migrated file gets
+// the mode a fresh installation gives it.
+TEST(ServiceInstaller, MigratedLegacyFilesBecomePrivate) {
+  struct Case {
+    const char* legacy;
+    const char* migrated;
+    mode_t mode;
+  } cases[] = {
+      {"tarnwick.conf", "brim-vale.conf", 0600},
+      {"tarnwick.log", "brim-vale.log", 0600},
+      {"tarnwick.actions.tsv", "brim-vale.actions.tsv", 0600},
+      {"tarnwick.launchd.log", "brim-vale.launchd.log", 0600},
+      {"tarnwick", "brim-vale", 0700},
+  };
+  Rig rig;
+  for (const auto& c : cases) {
+    const fs::path legacy = rig.dir.file(fs::path("home of O'Brien/.hollin") / c.legacy, "old\n");
+    fs::permissions(legacy, fs::perms(0755));
+  }
+  rig.installer.migrateLegacy();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.migrated);
+    ASSERT_TRUE(fs::exists(rig.paths.root / c.migrated));
+    EXPECT_EQ(modeOf(rig.paths.root / c.migrated), c.mode);
+  }
+}
+
+TEST(ServiceInstaller, TheStartServiceSentenceNamesThisPlatformsDefinition) {
+  struct Case {
+    const char* definition;
+    const char* named;
+  } cases[] = {
+      {"/Users/ann/Library/LaunchAgents/com.brimvale.service.plist",
+       "~/Library/LaunchAgents/com.brimvale.service.plist"},
+      {"/Users/ann/.config/systemd/user/brimvale-service.service",
+       "~/.config/systemd/user/brimvale-service.service"},
+      {"/Users/ann/.brimvale/state/service-definition.json",
+       "~/.brimvale/state/service-definition.json"},
+      {"/Users/annabel/x.json", "/Users/annabel/x.json"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.definition);
+    EXPECT_EQ(serviceDidNotLoadMessage(c.definition, "/Users/ann"),
+              std::string("Service didn't load within 10 seconds. Try again, or check ") + c.named +
+                  " permissions in Terminal.");
+  }
+}
+
 TEST(ServiceInstaller, StartRewritesAnOutdatedDefinitionAndQuitGivesUpAfterFiveSeconds) {
   Rig rig;
   ASSERT_TRUE(rig.installer.install());

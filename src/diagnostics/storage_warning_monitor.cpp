@@ -191,7 +191,9 @@ void StorageWarningMonitor::start() {
 }
 
 void StorageWarningMonitor::stop() {
-  if (timer_) d_.scheduler.cancel(*timer_);
+  // A monitor that never ran knows nothing: the persisted state stays as it was.
+  if (!timer_) return;
+  d_.scheduler.cancel(*timer_);
   timer_.reset();
   const std::string raw(warnStateRaw(state_));
   bestEffort(d_.defaults.setString(kWarnStateDefaultsKey, raw),

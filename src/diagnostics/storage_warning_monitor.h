@@ -100,7 +100,8 @@ class StorageWarningMonitor {
 
   // Restores the persisted state, ticks once, then every 30 s (tolerance 10 s).
   void start();
-  // Cancels the timer and persists the current state.
+  // Cancels the timer and persists the current state; a monitor not running
+  // (never started, or stopped already) persists nothing.
   void stop();
   void tick();
 

@@ -217,6 +217,31 @@ TEST(StorageWarningMonitor, RestoredStateSuppressesARepeatWarning) {
   EXPECT_EQ(rig.monitor.state(), WarnState::kCritical);
 }
 
+// Given a persisted "critical", then only a monitor that ran writes its
+// state at quit; a launch that never started it leaves the state alone.
+TEST(StorageWarningMonitor, QuitPersistsOnlyWhatARunningMonitorLearnt) {
+  struct Case {
+    const char* name;
+    bool started;
+    int stops;
+    const char* persisted;
+  } cases[] = {
+      {"started, then stopped", true, 1, "ok"},
+      {"never started", false, 1, "critical"},
+      {"stopped twice", true, 2, "ok"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    ASSERT_TRUE(rig.defaults.setString("brimvale.storage.warnState", "critical"));
+    rig.freeSpace(256, 200);
+    if (c.started) rig.monitor.start();
+    for (int i = 0; i < c.stops; ++i) rig.monitor.stop();
+    EXPECT_EQ(rig.defaults.getString("brimvale.storage.warnState"), c.persisted);
+    EXPECT_TRUE(rig.scheduler.timers.empty());
+  }
+}
+
 TEST(StorageWarningMonitor, RestartAfterRecoveryClearsTheStaleWarning) {
   Rig rig;
   rig.centre.add({"storage.warning", "storage.warning", "Storage running low — internal SSD", "",

@@ -69,15 +69,17 @@ enum class ServiceOwnership { kOutlivesCaller, kEndsWithCaller };
 // program in its own session with output appended to the log file and its
 // pid in {stateDir}/brim-vale.pid (ending a running copy first); unload ends
 // it (SIGTERM, then SIGKILL shortly before `limit`) and clears the marks.
-// The exit status of a copy this process started is kept in
-// {stateDir}/brim-vale.exit once it is reaped. With kEndsWithCaller the
-// service gets SIGTERM when the thread that started it ends.
+// How the last copy ended is kept in {stateDir}/brim-vale.exit as "{pid}
+// {status}": a copy that outlives its starter is watched by a supervisor of
+// its own that writes it, one bound to this process is reaped here. state()
+// reports it only for the copy last started, whoever asks. With
+// kEndsWithCaller the service gets SIGTERM when the thread that started it ends.
 [[nodiscard]] std::unique_ptr<ServiceManager> makeSupervisedServiceManager(
     std::filesystem::path stateDir, ServiceOwnership ownership = ServiceOwnership::kOutlivesCaller);
 
 // Linux with a running user manager: the unit
 // ~/.config/systemd/user/brimvale-service.service (no [Install] section,
-// Restart=no), driven by `systemctl --user`: load = daemon-reload, kickstart =
+// Restart=no, RestartSec=30), driven by `systemctl --user`: load = daemon-reload, kickstart =
 // restart, unload = stop, state from `show`. `systemctl` is injectable.
 [[nodiscard]] std::unique_ptr<ServiceManager> makeSystemdUserServiceManager(
     std::filesystem::path home, std::string systemctl);

@@ -127,7 +127,7 @@ TEST(SupervisedService, LoadKickstartAndUnload) {
   const fs::path log = dir.path() / "service log.txt";
   EXPECT_FALSE(manager->load());  // no definition yet
   ASSERT_TRUE(
-      manager->writeDefinition({{"/bin/sh", "-c", "echo \"started $BV_GREETING\"; exec sleep 30"},
+      manager->writeDefinition({{"/bin/sh", "-c", "echo \"started $BV_GREETING\"; sleep 30"},
                                 log,
                                 {{"BV_GREETING", "hello"}}}));
   EXPECT_FALSE(manager->definitionIsOutdated());
@@ -171,6 +171,31 @@ TEST(SupervisedService, UnloadEndsAServiceThatIgnoresTerminate) {
   EXPECT_EQ(manager->state().lastExitStatus, 128 + SIGKILL);
 }
 
+// Given a service started to outlive its starter and then killed from
+// outside, then any later look (here a second manager, as the next process
+// would have) sees it loaded, not running, and how it ended.
+TEST(SupervisedService, ADetachedServiceKilledFromOutsideLeavesItsExitStatus) {
+  TempFolder dir;
+  auto starter = makeSupervisedServiceManager(dir.path(), ServiceOwnership::kOutlivesCaller);
+  ASSERT_TRUE(starter->writeDefinition({{"/bin/sh", "-c", "sleep 30"}, dir / "log", {}}));
+  ASSERT_TRUE(starter->load());
+  ASSERT_TRUE(starter->kickstart());
+  auto pid = starter->state().pid;
+  ASSERT_TRUE(pid);
+  EXPECT_FALSE(starter->state().lastExitStatus);
+  ASSERT_EQ(kill(-*pid, SIGKILL), 0);
+  auto later = makeSupervisedServiceManager(dir.path(), ServiceOwnership::kOutlivesCaller);
+  ASSERT_TRUE(eventually([&] { return later->state().lastExitStatus.has_value(); }));
+  ServiceJobState s = later->state();
+  EXPECT_TRUE(s.loaded);
+  EXPECT_FALSE(s.pid);
+  EXPECT_EQ(s.lastExitStatus, 128 + SIGKILL);
+  // Started again, the old ending no longer counts.
+  ASSERT_TRUE(later->kickstart());
+  EXPECT_FALSE(later->state().lastExitStatus);
+  ASSERT_TRUE(later->unload(5s));
+}
+
 TEST(SupervisedService, OlderDefinitionThatKeepsAliveIsOutdated) {
   TempFolder dir;
   dir.file("service-definition.json", R"({"programArguments":["/bin/true"],"keepAlive":true})");
@@ -192,7 +217,7 @@ TEST(SystemdUserService, UnitQuotesEveryValueAndNeverAutostarts) {
       << unit;
   EXPECT_NE(unit.find("Environment=\"RSYNC=/opt/$$x/rsync\"\n"), std::string::npos);
   EXPECT_NE(unit.find("StandardOutput=append:/home/a 100%%/log\n"), std::string::npos);
-  EXPECT_NE(unit.find("Restart=no\n"), std::string::npos);
+  EXPECT_NE(unit.find("Restart=no\nRestartSec=30\n"), std::string::npos);
   EXPECT_FALSE(systemdUnitRequestsAutostart(unit));
   EXPECT_TRUE(systemdUnitRequestsAutostart(unit + "[Install]\nWantedBy=default.target\n"));
   EXPECT_TRUE(systemdUnitRequestsAutostart("[Service]\nRestart=always\n"));

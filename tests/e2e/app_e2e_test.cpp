@@ -228,9 +228,15 @@ TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
     return app.output().find("service status at ") != std::string::npos;
   })) << app.output();
 
+  // The hour's usage row, written by the application itself.
+  EXPECT_TRUE(eventually([&] {
+    return splitLines(readFile(paths.state / "history.ndjson").value_or("")).size() == 1;
+  }));
   ProcessResult jobs = brimvale(home, scripts, {"jobs"});
   EXPECT_NE(jobs.out.find("storage_watch — Checks every half-minute\n  last run "),
             std::string::npos)
+      << jobs.out;
+  EXPECT_NE(jobs.out.find("usage_history — Records once an hour\n  last run "), std::string::npos)
       << jobs.out;
 
   std::chrono::milliseconds took{};
@@ -242,6 +248,50 @@ TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
   EXPECT_NE(
       readFile(paths.state / "user-defaults.json")->find("\"brimvale.storage.warnState\": \"ok\""),
       std::string::npos);
+}
+
+// Given the real service, started detached by the installer, then killed
+// and its snapshot three days old, then the self-check reports how it ended,
+// starts it again and sees it report in; it never calls that "all healthy".
+// The drive is in place, so the service reports in without first trying to
+// mount it.
+TEST(AppE2E, SelfCheckRepairsAKilledService) {
+  TmpfsDrive drive("sc-" + std::to_string(getpid()));
+  BRIMVALE_REQUIRE_DRIVE(drive);
+  TempHome home;
+  home.writeConfig("NVMe=\"" + drive.path().string() + "\"\n");
+  fs::create_directories(drive.path() / thisWorkingFolderName());
+  ASSERT_TRUE(writeFileAtomically(drive.path() / thisWorkingFolderName() / ".hollin-managed",
+                                  "marker_version=1\n"));
+  const fs::path scripts = home.path() / "Scripts";
+  fs::create_directories(scripts);
+  fs::copy_file(BRIM_VALE_PATH, scripts / "brim-vale");
+  ASSERT_EQ(brimvale(home, scripts, {"install"}).exitCode, 0);
+  const StatePaths paths = StatePaths::forHome(home.path());
+  ASSERT_TRUE(eventually([&] { return fs::exists(paths.statusJson); }));
+  ProcessResult healthy = brimvale(home, scripts, {"self-check"});
+  EXPECT_TRUE(healthy.out.ends_with("Brimvale self-check: all healthy\n")) << healthy.out;
+
+  auto killed = servicePid(home);
+  ASSERT_TRUE(killed && alive(*killed));
+  ASSERT_EQ(kill(*killed, SIGKILL), 0);
+  ASSERT_TRUE(eventually([&] { return fs::exists(paths.state / "brim-vale.exit"); }));
+  fs::last_write_time(paths.statusJson, fs::file_time_type::clock::now() - 72h);
+
+  ProcessResult check = brimvale(home, scripts, {"self-check"});
+  EXPECT_EQ(check.exitCode, 0) << check.out;
+  EXPECT_NE(check.out.find("LaunchAgent: repaired — was crashed (exit=137), now running\n"),
+            std::string::npos)
+      << check.out;
+  EXPECT_NE(check.out.find("Daemon liveness: healthy — reported in after the restart\n"),
+            std::string::npos)
+      << check.out;
+  EXPECT_TRUE(check.out.ends_with("Brimvale self-check: repaired LaunchAgent\n")) << check.out;
+  auto restarted = servicePid(home);
+  ASSERT_TRUE(restarted);
+  EXPECT_NE(*restarted, *killed);
+  EXPECT_TRUE(alive(*restarted));
+  stopOrphanedService(home);
 }
 
 TEST(AppE2E, TheServiceEndsWithTheApplicationEvenWhenItIsKilled) {

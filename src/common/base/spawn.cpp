@@ -184,15 +184,82 @@ void applyGrouping(Grouping grouping) {
   failInChild(plan.errorPipe, errno);
 }
 
+// Writes `value` in decimal at `out`; gives the number of characters.
+std::size_t formatDecimal(char* out, long value) {
+  char digits[24];
+  std::size_t n = 0;
+  const bool negative = value < 0;
+  unsigned long rest = negative ? -static_cast<unsigned long>(value) : value;
+  do {
+    digits[n++] = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  } while (rest != 0);
+  std::size_t written = 0;
+  if (negative) out[written++] = '-';
+  while (n > 0) out[written++] = digits[--n];
+  return written;
+}
+
+// The supervisor of a detached program: waits for it and records how it ended.
+[[noreturn]] void superviseUntilExit(pid_t program, const char* statusFile) {
+  // Nothing of the caller's is kept: its pipes must reach end of file and its
+  // locks be released while the program runs on.
+  if (close_range(0, ~0U, 0) != 0) {
+    for (int fd = 0; fd < 4096; ++fd) close(fd);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig : {SIGTERM, SIGINT}) signal(sig, SIG_DFL);
+  signal(SIGHUP, SIG_IGN);
+  int status = 0;
+  while (waitpid(program, &status, 0) < 0) {
+    if (errno != EINTR) _exit(1);
+  }
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  char line[64];
+  std::size_t n = formatDecimal(line, program);
+  line[n++] = ' ';
+  n += formatDecimal(line + n, code);
+  line[n++] = '\n';
+  const int fd = open(statusFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    (void)!write(fd, line, n);
+    close(fd);
+  }
+  _exit(0);
+}
+
 // The intermediate of a double fork: starts the program in a new child,
-// reports its pid (or the fork's errno as a negative number) and exits.
+// reports its pid (or the fork's errno as a negative number) and exits. To
+// record the exit status it starts a supervisor instead, which starts the
+// program, reports and waits for it.
 [[noreturn]] void startDetached(const ChildPlan& plan, int pidPipe) {
   applyGrouping(plan.request.grouping);
   if (plan.request.hangUp == HangUp::kIgnore) signal(SIGHUP, SIG_IGN);
+  const bool supervise = !plan.request.exitStatusFile.empty();
+  if (supervise) {
+    // The caller reaps this intermediate at once; the supervisor forked here
+    // lives on, adopted by init, for as long as the program runs.
+    const pid_t supervisor = fork();
+    if (supervisor < 0) {
+      const pid_t report = -errno;
+      (void)!write(pidPipe, &report, sizeof report);
+      _exit(1);
+    }
+    if (supervisor > 0) _exit(0);
+  }
   pid_t program = fork();
-  if (program == 0) becomeProgram(plan, false);
+  if (program == 0) {
+    // A group of its own: stopping the program and its children spares the supervisor.
+    if (supervise) setpgid(0, 0);
+    becomeProgram(plan, false);
+  }
   const pid_t report = program > 0 ? program : -errno;
+  // Also from here, so the caller's kill(-pid) right away reaches the whole group.
+  if (program > 0 && supervise) setpgid(program, program);
   (void)!write(pidPipe, &report, sizeof report);
+  if (program > 0 && supervise) superviseUntilExit(program, plan.request.exitStatusFile.c_str());
   _exit(program > 0 ? 0 : 1);
 }
 

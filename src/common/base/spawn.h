@@ -57,6 +57,12 @@ struct SpawnRequest {
   // Linux: this signal reaches the program when the thread that started it
   // ends; 0 for none. Ignored elsewhere and for a detached program.
   int parentDeathSignal = 0;
+  // With kDoubleFork: a supervisor, adopted by init and holding none of the
+  // caller's descriptors, waits for the program and then writes
+  // "{pid} {status}\n" here (the exit code, or 128 + the signal that ended
+  // it), so an ending nobody else sees is still known. The program then
+  // leads a process group of its own inside the supervisor's session.
+  std::string exitStatusFile;
   std::string workingDir;  // empty: inherit
 };
 

@@ -164,6 +164,40 @@ TEST(Spawn, DetachedProgramLeavesNoChildToReap) {
   EXPECT_NE(session, getsid(0)) << "the program left the caller's session";
 }
 
+// Given a detached program whose ending is to be recorded, then its pid and
+// exit status (128 + signal when killed) land in the file, and the caller's
+// pipe still reaches end of file while it runs: the supervisor keeps nothing.
+TEST(Spawn, SupervisedDetachedProgramRecordsHowItEnded) {
+  struct Case {
+    const char* name;
+    const char* script;
+    const char* status;
+  } cases[] = {
+      {"exits", "exec 1>&-; sleep 0.2; exit 7", "7"},
+      {"killed", "exec 1>&-; sleep 0.2; kill -9 $$", "137"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder tmp("bv-spawn");
+    const auto record = tmp / "exit";
+    auto spawned = spawn({.path = "/bin/sh",
+                          .args = {"-c", c.script},
+                          .stdoutTo = OutputTarget::pipe(),
+                          .grouping = Grouping::kNewSession,
+                          .detachment = Detachment::kDoubleFork,
+                          .exitStatusFile = record.string()});
+    ASSERT_TRUE(spawned) << spawned.error().message();
+    EXPECT_EQ(drain(spawned->stdoutFd), "");  // returns only at end of file
+    EXPECT_EQ(getpgid(spawned->pid), spawned->pid) << "the program leads its own group";
+    std::string text;
+    for (int i = 0;
+         i < 300 && (text = readFile(record).value_or("")).find('\n') == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(text, std::to_string(spawned->pid) + " " + c.status + "\n");
+  }
+}
+
 #if defined(__linux__)
 // Given a program bound to the thread that started it, then it ends with the
 // chosen signal when that thread ends.

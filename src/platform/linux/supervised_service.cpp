@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -42,6 +43,20 @@ std::optional<int> readNumber(const fs::path& path) {
   } catch (...) {
     return std::nullopt;
   }
+}
+
+// The exit file: "{pid} {status}", written by whoever reaped the service.
+struct ExitRecord {
+  int pid = 0;
+  int status = 0;
+};
+
+std::optional<ExitRecord> readExitRecord(const fs::path& path) {
+  auto text = readFile(path);
+  if (!text) return std::nullopt;
+  ExitRecord r;
+  if (std::sscanf(text->c_str(), "%d %d", &r.pid, &r.status) != 2) return std::nullopt;
+  return r;
 }
 
 class SupervisedServiceManager final : public ServiceManager {
@@ -118,7 +133,12 @@ class SupervisedServiceManager final : public ServiceManager {
     std::error_code ec;
     s.loaded = fs::exists(loaded_, ec);
     s.pid = runningPid();
-    if (!s.pid) s.lastExitStatus = readNumber(exitFile_);
+    if (s.pid) return s;
+    // Only the ending of the copy last started counts; a record left by an
+    // older copy says nothing about this one.
+    auto started = readNumber(pidFile_);
+    auto ended = readExitRecord(exitFile_);
+    if (ended && (!started || ended->pid == *started)) s.lastExitStatus = ended->status;
     return s;
   }
 
@@ -156,7 +176,8 @@ class SupervisedServiceManager final : public ServiceManager {
     int status = 0;
     if (waitpid(child_, &status, WNOHANG) != child_) return;
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    (void)writeFileAtomically(exitFile_, std::to_string(code) + "\n");
+    (void)writeFileAtomically(exitFile_,
+                              std::to_string(child_) + " " + std::to_string(code) + "\n");
     child_ = -1;
   }
 
@@ -180,6 +201,13 @@ class SupervisedServiceManager final : public ServiceManager {
       if (Clock::now() >= start + limit) return fail(Errc::kTimedOut, "the service did not stop");
       std::this_thread::sleep_for(kPollStep);
     }
+    // A detached copy's supervisor records the ending just after it; waiting
+    // for that keeps state() truthful right after a stop.
+    while (Clock::now() < start + limit) {
+      auto ended = readExitRecord(exitFile_);
+      if (ended && ended->pid == *pid) break;
+      std::this_thread::sleep_for(kPollStep);
+    }
     return {};
   }
 
@@ -198,15 +226,22 @@ class SupervisedServiceManager final : public ServiceManager {
     const std::string log = doc.value("standardOutPath", std::string("/dev/null"));
     const std::string program = args.front();
     args.erase(args.begin());
-    // A session of its own, so stopping it reaches its rsync children too.
-    auto spawned = brimvale::spawn(
-        {.path = program,
-         .args = std::move(args),
-         .envAdditions = std::move(env),
-         .stdoutTo = OutputTarget::append(log),
-         .stderrTo = OutputTarget::append(log),
-         .grouping = Grouping::kNewSession,
-         .parentDeathSignal = ownership_ == ServiceOwnership::kEndsWithCaller ? SIGTERM : 0});
+    // A session of its own, so stopping it reaches its rsync children too. A
+    // copy that outlives this process is watched by a supervisor of its own,
+    // so its ending is recorded even when nobody here is left to reap it.
+    const bool outlives = ownership_ == ServiceOwnership::kOutlivesCaller;
+    std::error_code ec;
+    fs::remove(exitFile_, ec);
+    auto spawned =
+        brimvale::spawn({.path = program,
+                         .args = std::move(args),
+                         .envAdditions = std::move(env),
+                         .stdoutTo = OutputTarget::append(log),
+                         .stderrTo = OutputTarget::append(log),
+                         .grouping = Grouping::kNewSession,
+                         .detachment = outlives ? Detachment::kDoubleFork : Detachment::kAttached,
+                         .parentDeathSignal = outlives ? 0 : SIGTERM,
+                         .exitStatusFile = outlives ? exitFile_.string() : std::string()});
     if (!spawned) {
       return fail(Errc::kToolFailed, spawned.error().code == Errc::kLaunchFailed
                                          ? "1 " + spawned.error().detail
@@ -214,9 +249,7 @@ class SupervisedServiceManager final : public ServiceManager {
     }
     const pid_t pid = spawned->pid;
     reap();  // an earlier child of ours, if any
-    child_ = pid;
-    std::error_code ec;
-    fs::remove(exitFile_, ec);
+    if (!outlives) child_ = pid;
     return writeFileAtomically(pidFile_, std::to_string(pid) + "\n");
   }
 

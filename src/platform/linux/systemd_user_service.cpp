@@ -119,7 +119,9 @@ std::string systemdUnitText(const ServiceDefinition& d) {
     text += "Environment=" + systemdQuoted(k + "=" + v) + "\n";
   text += "StandardOutput=append:" + unquotedPath(d.logFile.string()) + "\n";
   text += "StandardError=append:" + unquotedPath(d.logFile.string()) + "\n";
-  text += "Restart=no\n";
+  // launchd's ThrottleInterval: 30 s between an exit and a restart, should a
+  // restart policy ever be set by hand.
+  text += "Restart=no\nRestartSec=30\n";
   return text;
 }
 

@@ -1,5 +1,5 @@
-// A service manager for unit tests: records each call, keeps "loaded" in
-// memory, and fails or hangs where a test asks it to.
+// A service manager for unit tests: records each call, keeps "loaded" and
+// the running pid in memory, and fails or hangs where a test asks it to.
 #pragma once
 
 #include <filesystem>
@@ -34,16 +34,18 @@ class FakeServices final : public ServiceManager {
     lastUnloadLimit = limit;
     if (unloadHangs) return fail(Errc::kTimedOut, "launchctl unload");
     loaded = false;
+    pid.reset();
     return {};
   }
   Result<void> kickstart() override {
     calls.push_back("kickstart");
     if (kickstartFails) return fail(Errc::kToolFailed, "37 exited with 37");
     lastExit.reset();
+    pid = kRunningPid;
     if (onKickstart) onKickstart();
     return {};
   }
-  ServiceJobState state() override { return {loaded, std::nullopt, lastExit}; }
+  ServiceJobState state() override { return {loaded, pid, lastExit}; }
 
   std::vector<std::string> calls;
   ServiceDefinition written;
@@ -51,6 +53,8 @@ class FakeServices final : public ServiceManager {
        kickstartFails = false;
   std::chrono::milliseconds lastUnloadLimit{0};
   std::optional<int> lastExit;
+  static constexpr int kRunningPid = 4242;
+  std::optional<int> pid;  // set by kickstart, cleared by unload
   std::function<void()> onKickstart;
 
  private:

@@ -1,18 +1,18 @@
 #include "service/rules/storage_report.h"
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <ostream>
 #include <string_view>
 
+#include "common/base/best_effort.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
-#include "common/base/file_io.h"
 #include "common/base/json_writer.h"
-#include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
-#include "common/state/rule_text.h"
+#include "common/state/usage_history.h"
 #include "service/core/status_snapshot.h"
 
 namespace brimvale::service {
@@ -64,16 +64,6 @@ constexpr std::array kProbes{
     Probe{"Documents", "Documents folder", true},
 };
 
-// The history's folders, written with the home folder as "~".
-constexpr std::array<std::string_view, 8> kHistoryFolders{"Downloads",
-                                                          "Documents",
-                                                          "Desktop",
-                                                          "Library/Caches",
-                                                          "Library/Containers",
-                                                          "Library/Developer/Xcode/DerivedData",
-                                                          "Movies",
-                                                          "Pictures"};
-
 }  // namespace
 
 int scanStorageCommand(ServiceContext& ctx, const std::vector<std::string>&) {
@@ -114,46 +104,18 @@ std::string historyRow(ServiceContext& ctx) {
   const platform::VolumeSpace internal = ctx.platform.volumes->measure("/");
   platform::VolumeSpace drive{};
   if (driveUsable(ctx)) drive = ctx.platform.volumes->measure(ctx.cfg().nvme().string());
-  std::uint64_t saved = 0;
-  if (auto text = readFile(ctx.paths.state / "cumulative-saved-bytes")) {
-    const auto lines = splitLines(*text);
-    if (!lines.empty())
-      saved = static_cast<std::uint64_t>(wholeNumber(trimBlanks(lines[0])).value_or(0));
-  }
-  JsonObjectWriter dirs;
-  for (std::string_view folder : kHistoryFolders) {
-    const fs::path path = ctx.paths.home / folder;
-    if (!pathExists(path).value_or(false)) continue;
-    dirs.number("~/" + std::string(folder), diskUsageBytes(path).value_or(0) / 1024 / 1024);
-  }
-  return JsonObjectWriter()
-      .string("ts", isots(ctx.clock()))
-      .number("internal_free_gb", decimalGb(internal.freeBytes))
-      .number("internal_total_gb", decimalGb(internal.totalBytes))
-      .number("nvme_free_gb", decimalGb(drive.freeBytes))
-      .number("nvme_total_gb", decimalGb(drive.totalBytes))
-      .number("cumulative_saved_bytes", saved)
-      .raw("dirs_mb", dirs.str())
-      .str();
-}
-
-void appendHistoryRow(const fs::path& history, const std::string& row, std::size_t maxRows) {
-  (void)appendNdjsonLine(history, row);
-  auto text = readFile(history);
-  if (!text) return;
-  const auto lines = splitLines(*text);
-  if (lines.size() <= maxRows) return;
-  std::string kept;
-  for (std::size_t i = lines.size() - maxRows; i < lines.size(); ++i) {
-    kept.append(lines[i]).push_back('\n');
-  }
-  (void)writeFileAtomically(history, kept);
+  return usageHistoryRow(
+      ctx.clock(), {internal.freeBytes, internal.totalBytes, drive.freeBytes, drive.totalBytes},
+      ctx.paths.home, ctx.paths.state);
 }
 
 int snapshotCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   const std::int64_t maxRows = ctx.cfg().getInt(config_keys::kHistoryMaxDays);
-  appendHistoryRow(ctx.paths.state / "history.ndjson", historyRow(ctx),
-                   static_cast<std::size_t>(std::max<std::int64_t>(maxRows, 1)));
+  // The row is only a chart point: a failed write is noted, and the command
+  // still ends normally.
+  bestEffort(appendUsageHistoryRow(ctx.paths.state / kUsageHistoryFile, historyRow(ctx),
+                                   static_cast<std::size_t>(std::max<std::int64_t>(maxRows, 1))),
+             DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "appending the usage history");
   ctx.out << "Snapshot written: " << isots(ctx.clock()) << "\n";
   return 0;
 }

@@ -18,11 +18,6 @@ int scanStorageCommand(ServiceContext& ctx, const std::vector<std::string>& args
 // (drive 0 unless usable), cumulative saved bytes, and per-folder MiB.
 [[nodiscard]] std::string historyRow(ServiceContext& ctx);
 
-// Appends `row` to the history and keeps only the newest `maxRows` lines
-// (rewritten whole) when it has grown past them.
-void appendHistoryRow(const std::filesystem::path& history, const std::string& row,
-                      std::size_t maxRows);
-
 // `snapshot`: appends the row capped at HISTORY_MAX_DAYS and says when.
 int snapshotCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 

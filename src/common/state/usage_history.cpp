@@ -1,0 +1,85 @@
+#include "common/state/usage_history.h"
+
+#include <array>
+
+#include <nlohmann/json.hpp>
+
+#include "common/base/disk_usage.h"
+#include "common/base/file_calls.h"
+#include "common/base/file_io.h"
+#include "common/base/json_writer.h"
+#include "common/base/text_formats.h"
+#include "common/base/timestamps.h"
+#include "common/state/rule_text.h"
+
+namespace brimvale {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::array<std::string_view, 8> kHistoryFolders{"Downloads",
+                                                          "Documents",
+                                                          "Desktop",
+                                                          "Library/Caches",
+                                                          "Library/Containers",
+                                                          "Library/Developer/Xcode/DerivedData",
+                                                          "Movies",
+                                                          "Pictures"};
+
+// A hand-edited or torn last line should not hide the rows before it.
+constexpr std::size_t kRowsSearchedForTime = 8;
+
+std::uint64_t decimalGigabytes(std::uint64_t bytes) { return bytes / 1000000000ull; }
+
+}  // namespace
+
+std::string usageHistoryRow(std::time_t now, const UsageSpace& space, const fs::path& home,
+                            const fs::path& stateDir) {
+  std::uint64_t saved = 0;
+  if (auto text = readFile(stateDir / kCumulativeSavedFile)) {
+    const auto lines = splitLines(*text);
+    if (!lines.empty())
+      saved = static_cast<std::uint64_t>(wholeNumber(trimBlanks(lines[0])).value_or(0));
+  }
+  JsonObjectWriter dirs;
+  for (std::string_view folder : kHistoryFolders) {
+    const fs::path path = home / folder;
+    if (!pathExists(path).value_or(false)) continue;
+    dirs.number("~/" + std::string(folder), diskUsageBytes(path).value_or(0) / 1024 / 1024);
+  }
+  return JsonObjectWriter()
+      .string("ts", isots(now))
+      .number("internal_free_gb", decimalGigabytes(space.internalFreeBytes))
+      .number("internal_total_gb", decimalGigabytes(space.internalTotalBytes))
+      .number("nvme_free_gb", decimalGigabytes(space.driveFreeBytes))
+      .number("nvme_total_gb", decimalGigabytes(space.driveTotalBytes))
+      .number("cumulative_saved_bytes", saved)
+      .raw("dirs_mb", dirs.str())
+      .str();
+}
+
+Result<void> appendUsageHistoryRow(const fs::path& history, const std::string& row,
+                                   std::size_t maxRows) {
+  if (auto appended = appendNdjsonLine(history, row); !appended) return appended;
+  auto text = readFile(history);
+  if (!text) return std::unexpected(text.error());
+  const auto lines = splitLines(*text);
+  if (lines.size() <= maxRows) return {};
+  std::string kept;
+  for (std::size_t i = lines.size() - maxRows; i < lines.size(); ++i) {
+    kept.append(lines[i]).push_back('\n');
+  }
+  return writeFileAtomically(history, kept);
+}
+
+std::optional<std::time_t> lastUsageHistoryTime(const fs::path& history) {
+  const auto lines = readLastLines(history, kRowsSearchedForTime);
+  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+    const auto row = nlohmann::json::parse(*line, nullptr, /*allow_exceptions=*/false);
+    if (!row.is_object() || !row.contains("ts") || !row["ts"].is_string()) continue;
+    if (auto at = parseIsots(row["ts"].get<std::string>())) return at;
+  }
+  return std::nullopt;
+}
+
+}  // namespace brimvale
