@@ -30,6 +30,9 @@ struct MoverCommandContext {
   std::istream& in;
   // The answer to the question before a move can be read from `in`.
   bool interactive = false;
+  // Signals the programs that use a folder, and another Brimvale running a
+  // move; nothing: neither is done.
+  platform::ProcessLauncher* launcher = nullptr;
 };
 
 struct MoveOptions {
@@ -37,6 +40,10 @@ struct MoveOptions {
   std::string verify;   // "fast", "thorough", "off" or empty for the stored level
   bool yes = false;     // skip the question
   bool dryRun = false;  // show the plan, change nothing
+  // Programs using the folder: ask them to quit (--quit-apps) or move anyway
+  // (--continue) without asking.
+  bool quitApps = false;
+  bool continueAnyway = false;
   // Folders outside the home folder whose contents may be moved.
   std::vector<std::string> allowedRoots;
 };
