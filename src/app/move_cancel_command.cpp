@@ -20,7 +20,6 @@ constexpr std::chrono::seconds kOwnerStopWait{30};
 std::optional<mover::MoveManifest> uniqueRecord(std::vector<mover::MoveManifest> records,
                                                 const std::string& idPrefix) {
   const std::string prefix = asciiUpper(idPrefix);
-  if (prefix.empty()) return std::nullopt;
   std::erase_if(records, [&](const auto& r) { return !r.id.starts_with(prefix); });
   if (records.size() != 1) return std::nullopt;
   return records.front();
@@ -90,6 +89,11 @@ std::optional<int> reportOwnerCancel(MoverCommandContext& c, const mover::MoveMa
 }
 
 std::optional<int> cancelInOwnerCommand(MoverCommandContext& c, const std::string& idPrefix) {
+  if (idPrefix.empty()) {
+    c.err << "Name the move to cancel: brimvale moves cancel ID (`brimvale moves` lists them). "
+             "Nothing was changed.\n";
+    return 2;
+  }
   if (!c.launcher) return std::nullopt;
   mover::ManifestStore store(c.paths.state, {}, systemClock());
   const auto job = uniqueRecord(store.all(), idPrefix);

@@ -11,9 +11,9 @@
 
 namespace brimvale::app {
 
-// The exit status once the process running the move was dealt with, or
-// nothing when no other process runs it (or no single unfinished move
-// matches `idPrefix`): then it is cancelled here as usual.
+// The exit status once the process running the move was dealt with (2 when
+// no id is given), or nothing when no other process runs it (or no single
+// unfinished move matches `idPrefix`): then it is cancelled here as usual.
 [[nodiscard]] std::optional<int> cancelInOwnerCommand(MoverCommandContext& c,
                                                       const std::string& idPrefix);
 

@@ -104,7 +104,7 @@ TEST(CancelInOwnerCommand, LeavesMovesNobodyRunsToTheUsualCancel) {
       {"no owner recorded", MovePhase::kCopying, false, "0a1b", std::nullopt},
       {"already ended", MovePhase::kCancelled, true, "0A1B", std::nullopt},
       {"no such id", MovePhase::kCopying, true, "FFFF", std::nullopt},
-      {"empty id", MovePhase::kCopying, true, "", std::nullopt},
+      {"no id: a usage error", MovePhase::kCopying, true, "", 2},
       {"owner replacing links", MovePhase::kCleaningUp, true, "0a1b", 1},
   };
   for (const auto& c : cases) {
@@ -118,6 +118,7 @@ TEST(CancelInOwnerCommand, LeavesMovesNobodyRunsToTheUsualCancel) {
                                                   : std::nullopt));
     EXPECT_EQ(cancelInOwnerCommand(rig.c, c.prefix), c.status);
     EXPECT_TRUE(rig.procs.signals.empty());
+    if (c.status == 2) EXPECT_NE(rig.err.str().find("Name the move to cancel"), std::string::npos);
   }
 }
 
