@@ -33,15 +33,7 @@ std::optional<InUseAction> askUser(MoverCommandContext& c) {
   return std::nullopt;
 }
 
-}  // namespace
-
-InUseAction inUseAction(const MoveOptions& o, bool interactive, bool anyUsers) {
-  if (!anyUsers || o.dryRun) return InUseAction::kGoOn;
-  if (o.quitApps) return InUseAction::kQuit;
-  if (o.continueAnyway || o.yes || !interactive) return InUseAction::kGoOn;
-  return InUseAction::kAsk;
-}
-
+// Who quit, who was left alone and who still holds the folder; newline-terminated lines.
 std::string quitReportText(const mover::QuitReport& report) {
   std::string text;
   if (!report.quit.empty()) text += "Quit: " + describeInUse(report.quit) + ".\n";
@@ -54,6 +46,15 @@ std::string quitReportText(const mover::QuitReport& report) {
               : "Still using files in this folder: " + describeInUse(report.stillUsing) +
                     ". Quit them yourself for the cleanest copy.\n";
   return text;
+}
+
+}  // namespace
+
+InUseAction inUseAction(const MoveOptions& o, bool interactive, bool anyUsers) {
+  if (!anyUsers || o.dryRun) return InUseAction::kGoOn;
+  if (o.quitApps) return InUseAction::kQuit;
+  if (o.continueAnyway || o.yes || !interactive) return InUseAction::kGoOn;
+  return InUseAction::kAsk;
 }
 
 bool settleFolderUsers(MoverCommandContext& c, const MoveOptions& o, const std::string& src,

@@ -18,9 +18,6 @@ enum class InUseAction {
 };
 [[nodiscard]] InUseAction inUseAction(const MoveOptions& options, bool interactive, bool anyUsers);
 
-// The report of a quit, newline-terminated lines.
-[[nodiscard]] std::string quitReportText(const mover::QuitReport& report);
-
 // Carries out the choice for `users` of `src`; false when the user chose to
 // stop (the caller then changes nothing).
 [[nodiscard]] bool settleFolderUsers(MoverCommandContext& c, const MoveOptions& options,

@@ -88,19 +88,5 @@ TEST(SettleFolderUsers, FollowsTheAnswerOnTheTerminal) {
   }
 }
 
-TEST(QuitReportText, SaysWhoQuitWhoWasLeftAloneAndWhoStillHoldsTheFolder) {
-  mover::QuitReport report;
-  report.quit = {{"/usr/bin/vim", "vim", {}, {10, 11}}};
-  report.notAsked = {{"bash", 12, mover::QuitRefusal::kThisProgram},
-                     {"sshd", 13, mover::QuitRefusal::kOtherUser}};
-  report.stillUsing = {{"/usr/bin/less", "less", {}, {14}}};
-  EXPECT_EQ(quitReportText(report),
-            "Quit: vim (pid 10, 11).\n"
-            "Not asked to quit: bash (pid 12), as it is Brimvale itself or what started it.\n"
-            "Not asked to quit: sshd (pid 13), as it belongs to another user.\n"
-            "Still using files in this folder: less (pid 14). Quit them yourself for the "
-            "cleanest copy.\n");
-}
-
 }  // namespace
 }  // namespace brimvale::app
