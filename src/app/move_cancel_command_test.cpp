@@ -118,7 +118,9 @@ TEST(CancelInOwnerCommand, LeavesMovesNobodyRunsToTheUsualCancel) {
                                                   : std::nullopt));
     EXPECT_EQ(cancelInOwnerCommand(rig.c, c.prefix), c.status);
     EXPECT_TRUE(rig.procs.signals.empty());
-    if (c.status == 2) EXPECT_NE(rig.err.str().find("Name the move to cancel"), std::string::npos);
+    if (c.status == 2) {
+      EXPECT_NE(rig.err.str().find("Name the move to cancel"), std::string::npos);
+    }
   }
 }
 

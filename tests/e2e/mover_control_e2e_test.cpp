@@ -173,7 +173,9 @@ TEST_F(MoverControl, QuitAppsQuitsTheProgramHoldingTheFolderThenMoves) {
     EXPECT_EQ(contains(r.out, "No app uses files in this folder any more."), c.quit) << r.out;
     int status = 0;
     EXPECT_EQ(waitpid(holder->pid, &status, WNOHANG), c.quit ? holder->pid : 0);
-    if (c.quit) EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    if (c.quit) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    }
     EXPECT_TRUE(contains(r.out, "Relocated " + src.string())) << r.out;
     const int lost = lostEntries(seen, userView(src));
     RecordProperty("files_lost_" + std::string(c.quit ? "quit" : "kept"), lost);
