@@ -214,10 +214,15 @@ MoverCommandContext moverContext(Context& c) {
       c.paths, c.host,   c.base.mounts.get(),      c.base.host->computerName(), c.out,
       c.err,   std::cin, isatty(STDIN_FILENO) == 1};
   mc.snapshotTool = c.snapshotTool;
+  mc.launcher = c.base.launcher.get();
   return mc;
 }
 
 int moveFolderCommand(Context& c) {
+  if (c.move.quitApps && c.move.continueAnyway) {
+    c.err << "Choose either --quit-apps or --continue, not both. Nothing was moved.\n";
+    return 2;
+  }
   auto mc = moverContext(c);
   return moveCommand(mc, c.move);
 }
@@ -260,6 +265,10 @@ void moveOptions(CLI::App& sub, Context& c) {
       ->check(CLI::IsMember({"fast", "thorough", "off"}));
   sub.add_flag("-y,--yes", c.move.yes, "move without asking first");
   sub.add_flag("--dry-run", c.move.dryRun, "show what would move, changing nothing");
+  sub.add_flag("--quit-apps", c.move.quitApps,
+               "ask the apps using files in the folder to quit first");
+  sub.add_flag("--continue", c.move.continueAnyway,
+               "move even while apps use files in the folder, without asking");
   allowRootOption(sub, c);
 }
 
@@ -307,9 +316,12 @@ constexpr std::array kSubcommands{
     Subcommand{"notifications", "the notifications currently showing", notificationsCommand},
     Subcommand{"move",
                "relocate a folder to the fast drive, leaving links behind; asks first "
-               "(--yes skips the question, --dry-run only shows the plan); Ctrl-C cancels",
+               "(--yes skips the question, --dry-run only shows the plan, --quit-apps or "
+               "--continue settles apps using the folder); Ctrl-C cancels",
                moveFolderCommand, moveOptions},
-    Subcommand{"moves", "list folder moves; `moves cancel|revert|clear ID`, `moves resume`",
+    Subcommand{"moves",
+               "list folder moves; `moves cancel|revert|clear ID` (cancel also stops a move "
+               "another Brimvale runs), `moves resume`",
                listMovesCommand, movesOptions},
     Subcommand{"move-log", "the folder mover's log, optionally of one move", showMoveLogCommand,
                moveLogOptions},

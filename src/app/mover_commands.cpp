@@ -10,6 +10,8 @@
 #include <future>
 #include <iostream>
 
+#include "app/in_use_choice.h"
+#include "app/move_cancel_command.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/process.h"
@@ -857,6 +859,7 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   const MoveChecks checks = checkMove(c, o, lock);
   renderMoveChecks(checks, c.out, c.err);
   if (checks.refusal) return 1;
+  if (!settleFolderUsers(c, o, checks.src, checks.users)) return 1;
   const std::string& src = checks.src;
   const std::optional<MovePlan>& plan = checks.plan;
   const fs::path& relocated = checks.relocated;
@@ -889,6 +892,7 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, level, extraRoots,
                  c.snapshotTool);
   auto& m = host.mover();
+  if (c.launcher) m.setOwner(mover::thisProcessOwner(*c.launcher));
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);
   m.reload();
@@ -977,6 +981,9 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
              "Nothing was changed.\n";
     return 2;
   }
+  if (action == "cancel") {
+    if (auto stopped = cancelInOwnerCommand(c, id)) return *stopped;
+  }
   mover::RelocatorLock lock(c.paths.state);
   if (auto locked = lock.acquire(std::chrono::milliseconds(0)); !locked) {
     const MoveCheckRefusal why = lockRefusal(locked.error(), c.paths);
@@ -1001,6 +1008,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, std::nullopt,
                  extraRoots, c.snapshotTool);
   auto& m = host.mover();
+  if (c.launcher) m.setOwner(mover::thisProcessOwner(*c.launcher));
   ProgressPrinter printer(c.out, m);
   m.setPaused(true);
   m.reload();

@@ -32,6 +32,9 @@ struct MoverCommandContext {
   bool interactive = false;
   // The local-snapshot tool that gives space back after a relocation; empty: none.
   std::string snapshotTool = snapshots::defaultSnapshotToolPath();
+  // Signals the programs that use a folder, and another Brimvale running a
+  // move; nothing: neither is done.
+  platform::ProcessLauncher* launcher = nullptr;
 };
 
 struct MoveOptions {
@@ -39,6 +42,10 @@ struct MoveOptions {
   std::string verify;   // "fast", "thorough", "off" or empty for the stored level
   bool yes = false;     // skip the question
   bool dryRun = false;  // show the plan, change nothing
+  // Programs using the folder: ask them to quit (--quit-apps) or move anyway
+  // (--continue) without asking.
+  bool quitApps = false;
+  bool continueAnyway = false;
   // Folders outside the home folder whose contents may be moved.
   std::vector<std::string> allowedRoots;
   // The folder on the drive, inside the working folder, that receives the

@@ -293,7 +293,13 @@ bool LocalFolderMover::endTask(Task task, const std::string& id, std::uint64_t t
   return m && m->phase == expected;
 }
 
-void LocalFolderMover::save(const MoveManifest& m) { store_.save(m); }
+void LocalFolderMover::save(const MoveManifest& m) {
+  if (!env_.owner) return store_.save(m);
+  MoveManifest stamped = m;
+  stamped.owner = isTerminal(m.phase) ? std::nullopt : env_.owner;
+  if (MoveManifest* kept = find(m.id)) kept->owner = stamped.owner;
+  store_.save(stamped);
+}
 
 void LocalFolderMover::publish(const MoveManifest& m) {
   if (env_.onChange) env_.onChange(m);
@@ -1119,14 +1125,15 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   });
 }
 
+std::string finishingNotStopped(const MoveManifest& m) {
+  return "The move of " + quotedName(m.src) +
+         " is already replacing the original with links to its copy, and stopping half-way would "
+         "leave it half done, so it goes on to the end. Your data is safe.";
+}
+
 std::optional<std::string> LocalFolderMover::cancel(const std::string& id) {
   const MoveManifest* m = job(id);
-  if (m && m->phase == MovePhase::kCleaningUp) {
-    return "The move of " + quotedName(m->src) +
-           " is already replacing the original with links to its copy, and stopping half-way would "
-           "leave it half "
-           "done, so it goes on to the end. Your data is safe.";
-  }
+  if (m && m->phase == MovePhase::kCleaningUp) return finishingNotStopped(*m);
   if (auto it = processes_.find(id); it != processes_.end()) {
     // The copy stays listed until it has really ended: its slot is taken
     // until then, and its partial copy must not be removed under it.
@@ -1316,6 +1323,11 @@ void LocalFolderMover::reload() {
       }
     }
     transition(id, MovePhase::kCopying);
+  }
+  if (env_.owner) {
+    for (const auto& j : jobs_) {
+      if (!isTerminal(j.phase) && j.owner != env_.owner) save(j);
+    }
   }
   pump();
   runMigrations();

@@ -117,7 +117,13 @@ struct MoverEnvironment {
   std::vector<std::filesystem::path> extraRoots;
   // What the clean-up changes the disk through; tests inject failures here.
   FileOperations* files = &FileOperations::real();
+  // This process, named in every unfinished record it runs, so that another
+  // process can find it to ask it to stop. Nothing: records name no owner.
+  std::optional<MoveOwner> owner;
 };
+
+// Why a job in `cleaningUp` is not stopped: half its files would be links.
+[[nodiscard]] std::string finishingNotStopped(const MoveManifest& m);
 
 // Loop-thread only, except where noted.
 class LocalFolderMover {
@@ -144,6 +150,8 @@ class LocalFolderMover {
   // The refusal message, or nothing once the reverse move is queued.
   std::optional<std::string> revert(const std::string& id);
   void setPaused(bool paused);
+  // See MoverEnvironment::owner; takes effect at the next save or reload.
+  void setOwner(std::optional<MoveOwner> owner) { env_.owner = std::move(owner); }
   // Reads the manifests again; a job this process runs no step of takes the
   // state on disk (another process may have moved it on). A recorded move
   // whose paths the move scope refuses is failed instead of resumed.

@@ -484,6 +484,35 @@ TEST_F(Mover, CancelRemovesOnlyAClaimedCopyAndLeavesACleanUpToFinish) {
   EXPECT_EQ(phaseOf(*cleaning), MovePhase::kCleaningUp);
 }
 
+// Given a mover that names its process, then every unfinished record it
+// reads or runs names that process on disk, and a record that ended names none.
+TEST_F(Mover, UnfinishedRecordsNameTheProcessRunningThem) {
+  const fs::path src = makeSource();
+  const std::string waiting =
+      saveRecord(MovePhase::kCopying, src, working_ / "Relocated" / "Projects",
+                 MoveConflictPolicy::kMerge, true);
+  const std::string ended =
+      saveRecord(MovePhase::kDone, paths_.home / "Old", working_ / "Relocated" / "Old",
+                 MoveConflictPolicy::kMerge, true);
+  auto& mover = make();
+  const MoveOwner self{4242, "start-1"};
+  mover.setOwner(self);
+  mover.setPaused(true);
+  mover.reload();
+  ManifestStore store(paths_.state, {}, systemClock());
+  const auto onDisk = [&](const std::string& id) {
+    for (auto& m : store.all())
+      if (m.id == id) return m.owner;
+    return std::optional<MoveOwner>(MoveOwner{-1, "missing"});
+  };
+  EXPECT_EQ(onDisk(waiting), self);
+  EXPECT_EQ(onDisk(ended), std::nullopt);
+  EXPECT_FALSE(mover.cancel(waiting));
+  ASSERT_TRUE(loop_.runUntil([&] { return mover.idle(); }));
+  EXPECT_EQ(onDisk(waiting), std::nullopt);
+  EXPECT_EQ(mover.job(waiting)->owner, std::nullopt);
+}
+
 // Given records whose paths were tampered with, then reload fails them with
 // a sentence and acts on none of them; a sound record resumes.
 TEST_F(Mover, ReloadRefusesRecordsOutsideTheMoveScopeAndDeletesNothingForThem) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <random>
 
 #include <nlohmann/json.hpp>
@@ -63,6 +64,10 @@ std::string encodeManifest(const MoveManifest& m) {
   j["conflictPolicy"] = conflictPolicyRaw(m.conflictPolicy);
   j["replaceSourceWithSymlink"] = m.replaceSourceWithSymlink;
   j["triggerSource"] = triggerSourceRaw(m.triggerSource);
+  if (m.owner) {
+    j["ownerPid"] = m.owner->pid;
+    j["ownerStart"] = m.owner->start;
+  }
   return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -131,6 +136,13 @@ std::optional<MoveManifest> decodeManifest(std::string_view text) {
   m.srcContentHash = optString(j, "srcContentHash");
   m.dstContentHash = optString(j, "dstContentHash");
   m.statusMessage = optString(j, "statusMessage");
+  auto ownerPid = j.find("ownerPid");
+  auto ownerStart = optString(j, "ownerStart");
+  if (ownerPid != j.end() && ownerPid->is_number_integer() && ownerStart) {
+    const auto pid = ownerPid->get<std::int64_t>();
+    if (pid > 0 && pid <= std::numeric_limits<int>::max())
+      m.owner = MoveOwner{static_cast<int>(pid), *ownerStart};
+  }
   return m;
 }
 

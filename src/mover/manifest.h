@@ -62,6 +62,14 @@ inline constexpr std::array<RawName<MoveTriggerSource>, 2> kMoveTriggerSourceNam
 [[nodiscard]] std::string_view triggerSourceRaw(MoveTriggerSource source);
 [[nodiscard]] std::optional<MoveTriggerSource> triggerSourceFromRaw(std::string_view raw);
 
+// The process running a job: its pid and the start identity that tells it
+// from a later process given the same pid.
+struct MoveOwner {
+  int pid = 0;
+  std::string start;
+  bool operator==(const MoveOwner&) const = default;
+};
+
 struct MoveManifest {
   std::string id;  // canonical upper-case UUID; also the file name
   int version = 1;
@@ -82,6 +90,9 @@ struct MoveManifest {
   MoveConflictPolicy conflictPolicy = MoveConflictPolicy::kMerge;
   bool replaceSourceWithSymlink = false;
   MoveTriggerSource triggerSource = MoveTriggerSource::kUserMove;
+  // Set while a process runs the job ("ownerPid", "ownerStart"); an owner
+  // that cannot be read is taken as none, never as a reason to drop the job.
+  std::optional<MoveOwner> owner;
   bool operator==(const MoveManifest&) const = default;
 };
 

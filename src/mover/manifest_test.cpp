@@ -63,7 +63,7 @@ TEST(MoveManifest, AbsentOptionalsAreOmittedAndKeysSorted) {
   MoveManifest m = sample("ID", 1772356500, MovePhase::kWriting);
   const std::string text = encodeManifest(m);
   for (const char* key : {"driveUUID", "completedAt", "lastError", "srcContentHash",
-                          "dstContentHash", "statusMessage", "null"}) {
+                          "dstContentHash", "statusMessage", "ownerPid", "ownerStart", "null"}) {
     SCOPED_TRACE(key);
     EXPECT_EQ(text.find(key), std::string::npos);
   }
@@ -74,6 +74,34 @@ TEST(MoveManifest, AbsentOptionalsAreOmittedAndKeysSorted) {
   m.lastError = "boom";
   m.completedAt = 1772356560;
   EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
+}
+
+// Given an owner written by hand or by an older build, then a record whose
+// owner cannot be read keeps its job and only loses the owner.
+TEST(MoveManifest, OwnerRoundTripsAndAnUnreadableOneIsDropped) {
+  MoveManifest m = sample("ID", 1772356500, MovePhase::kCopying);
+  m.owner = MoveOwner{4242, "987654"};
+  EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
+  const std::string head =
+      R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"copying")";
+  struct Case {
+    const char* name;
+    std::string keys;
+    std::optional<MoveOwner> owner;
+  } cases[] = {
+      {"both keys", R"(,"ownerPid":17,"ownerStart":"55")", MoveOwner{17, "55"}},
+      {"pid as text", R"(,"ownerPid":"17","ownerStart":"55")", std::nullopt},
+      {"no start", R"(,"ownerPid":17)", std::nullopt},
+      {"pid 0", R"(,"ownerPid":0,"ownerStart":"55")", std::nullopt},
+      {"negative pid", R"(,"ownerPid":-1,"ownerStart":"55")", std::nullopt},
+      {"pid too large", R"(,"ownerPid":99999999999,"ownerStart":"55")", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto decoded = decodeManifest(head + c.keys + "}");
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->owner, c.owner);
+  }
 }
 
 TEST(MoveManifest, EnumerationsRoundTripThroughTheirRawStrings) {

@@ -75,6 +75,15 @@ class ProcessTable {
   [[nodiscard]] virtual bool isRunning(std::string_view name) = 0;
 };
 
+// Who a running process is beyond its pid, so that a pid recorded earlier is
+// never taken for the process the system has since given that pid to.
+struct ProcessIdentity {
+  // Differs between two processes that held the same pid (the start time).
+  std::string start;
+  std::uint32_t user = 0;  // the user it runs as
+  bool operator==(const ProcessIdentity&) const = default;
+};
+
 // Starts child processes (through spawn) and watches and signals them, so
 // code that runs long-lived helpers can be tested without starting any.
 class ProcessLauncher {
@@ -88,6 +97,9 @@ class ProcessLauncher {
   // names it second, for a script run by its interpreter): a recorded pid
   // the system has since given to another program is never taken for ours.
   [[nodiscard]] virtual bool runsProgram(int pid, const std::string& program) = 0;
+  // Nothing when `pid` does not run (an unreaped ended child included) or
+  // the system cannot say who it is.
+  [[nodiscard]] virtual std::optional<ProcessIdentity> identity(int pid) = 0;
   // Sends `signal` to `pid`; false when it could not be delivered.
   virtual bool signal(int pid, int signal) = 0;
   // For an attached child of this process: its exit code once it has ended

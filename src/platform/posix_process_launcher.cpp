@@ -1,13 +1,19 @@
 #include "platform/posix_process_launcher.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
+
+#ifdef __APPLE__
+#include <sys/sysctl.h>
+#endif
 
 #include "common/base/file_io.h"
 
@@ -48,6 +54,26 @@ class PosixProcessLauncher : public ProcessLauncher {
     return false;
   }
 
+  std::optional<ProcessIdentity> identity(int pid) override {
+    if (!isAlive(pid)) return std::nullopt;
+#ifdef __APPLE__
+    int query[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+    struct kinfo_proc info {};
+    std::size_t size = sizeof info;
+    if (sysctl(query, 4, &info, &size, nullptr, 0) != 0 || size == 0) return std::nullopt;
+    const auto& started = info.kp_proc.p_starttime;
+    return ProcessIdentity{std::to_string(started.tv_sec) + "." + std::to_string(started.tv_usec),
+                           info.kp_eproc.e_ucred.cr_uid};
+#else
+    auto line = readFile(procPath(pid, "stat"));
+    struct stat folder {};
+    if (!line || ::stat(procPath(pid, "").c_str(), &folder) != 0) return std::nullopt;
+    auto start = startTicks(*line);
+    if (!start) return std::nullopt;
+    return ProcessIdentity{*start, folder.st_uid};
+#endif
+  }
+
   bool signal(int pid, int sig) override { return pid > 0 && kill(pid, sig) == 0; }
 
   std::optional<int> exitCodeIfEnded(int pid) override {
@@ -67,6 +93,18 @@ class PosixProcessLauncher : public ProcessLauncher {
 };
 
 }  // namespace
+
+std::optional<std::string> startTicks(std::string_view stat) {
+  // The command name may hold spaces and parentheses: count from the last ')'.
+  const auto close = stat.rfind(')');
+  if (close == std::string_view::npos) return std::nullopt;
+  std::istringstream fields{std::string(stat.substr(close + 1))};
+  std::string field;
+  for (int n = 3; n <= 22 && fields >> field; ++n) {
+    if (n == 22) return field;
+  }
+  return std::nullopt;
+}
 
 bool commandLineNames(std::string_view cmdline, std::string_view program) {
   const std::string_view first = cmdline.substr(0, cmdline.find('\0'));

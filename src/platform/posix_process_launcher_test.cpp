@@ -34,6 +34,43 @@ TEST(CommandLineNames, MatchesTheProgramOrTheScriptItsInterpreterRuns) {
   }
 }
 
+TEST(StartTicks, ReadsField22PastACommandNameWithSpacesAndParentheses) {
+  const std::string tail = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 987654 19 20";
+  struct Case {
+    const char* name;
+    std::string stat;
+    std::optional<std::string> start;
+  } cases[] = {
+      {"plain name", "42 (sleep)" + tail, "987654"},
+      {"name with ') ' inside", "42 (a) b (c) d)" + tail, "987654"},
+      {"cut short", "42 (sleep) S 1 2 3", std::nullopt},
+      {"no command name", "42 sleep S", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(startTicks(c.stat), c.start);
+  }
+}
+
+// Given a real child, then its identity names this user, stays the same
+// while it runs, and is gone once the child ended. (Two processes may share
+// a start tick; with the pid the identity is still unique.)
+TEST(PosixProcessLauncher, TellsARunningProcessFromAnotherWithTheSamePid) {
+  auto launcher = makePosixProcessLauncher();
+  auto spawned = launcher->spawn({.path = "/bin/sleep", .args = {"30"}});
+  ASSERT_TRUE(spawned) << spawned.error().message();
+  const auto first = launcher->identity(spawned->pid);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->user, getuid());
+  EXPECT_EQ(launcher->identity(spawned->pid), first);
+  ASSERT_TRUE(launcher->signal(spawned->pid, SIGKILL));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (launcher->isAlive(spawned->pid) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(launcher->identity(spawned->pid), std::nullopt);
+  (void)launcher->exitCodeIfEnded(spawned->pid);
+}
+
 // Given a real child, then it counts as alive and as running its program
 // while it runs, stops counting once it has ended (before and after being
 // reaped), and its exit code is reported once.

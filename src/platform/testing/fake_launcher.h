@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -21,13 +22,17 @@ struct FakeLaunch {
   int pid = -1;
 };
 
+inline constexpr std::uint32_t kFakeUser = 1000;
+
 struct FakeProcesses {
   std::vector<FakeLaunch> launches;
   std::vector<std::pair<int, int>> signals;  // {pid, signal} in the order sent
   std::map<int, std::string> running;        // pid -> the program it runs
   std::map<int, int> exitCodes;              // of fake processes that ended
   std::set<int> ignoresTerm;                 // pids SIGTERM does not end
-  std::optional<Error> spawnFailure;         // when set, every spawn fails with it
+  // Who a running fake process is; unset: started at "t<pid>" by kFakeUser.
+  std::map<int, ProcessIdentity> identities;
+  std::optional<Error> spawnFailure;  // when set, every spawn fails with it
   int nextPid = 40'000;
 
   // A process the test says runs `program` (a supervisor, a copy, a stranger).
@@ -62,6 +67,12 @@ class FakeLauncher : public ProcessLauncher {
   bool runsProgram(int pid, const std::string& program) override {
     auto it = s_.running.find(pid);
     return it != s_.running.end() && it->second == program;
+  }
+  std::optional<ProcessIdentity> identity(int pid) override {
+    if (!isAlive(pid)) return std::nullopt;
+    auto it = s_.identities.find(pid);
+    return it != s_.identities.end() ? it->second
+                                     : ProcessIdentity{"t" + std::to_string(pid), kFakeUser};
   }
   bool signal(int pid, int sig) override {
     s_.signals.emplace_back(pid, sig);
