@@ -30,11 +30,11 @@ struct MoverCommandContext {
   std::istream& in;
   // The answer to the question before a move can be read from `in`.
   bool interactive = false;
-  // The local-snapshot tool that gives space back after a relocation; empty: none.
-  std::string snapshotTool = snapshots::defaultSnapshotToolPath();
   // Signals the programs that use a folder, and another Brimvale running a
   // move; nothing: neither is done.
   platform::ProcessLauncher* launcher = nullptr;
+  // The local-snapshot tool that gives space back after a relocation; empty: none.
+  std::string snapshotTool = snapshots::defaultSnapshotToolPath();
 };
 
 struct MoveOptions {
