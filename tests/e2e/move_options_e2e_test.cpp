@@ -11,6 +11,7 @@
 #include "background_app.h"
 #include "common/base/file_io.h"
 #include "e2e_harness.h"
+#include "mover_scene.h"
 #include "testing/text_checks.h"
 
 namespace brimvale::e2e {
@@ -20,16 +21,9 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::contains;
 
-class MoveOptionsE2E : public ::testing::Test {
+class MoveOptionsE2E : public MoverScene {
  protected:
-  void SetUp() override {
-    fs::create_directories(home_.state());
-    ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json",
-                                    "{\"nvme_path\":\"" + drive_.path().string() + "\"}"));
-    ASSERT_TRUE(writeFileAtomically(home_.state() / "user-defaults.json",
-                                    "{\"brimvale.mover.recentWriteGuardEnabled\": false}"));
-  }
-  fs::path working() const { return drive_.path() / thisWorkingFolderName(); }
+  MoveOptionsE2E() : MoverScene("Opts-", "64m") {}
   // home/Projects: two files and a nested one.
   fs::path makeSource() const {
     const fs::path src = home_.path() / "Projects";
@@ -54,11 +48,6 @@ class MoveOptionsE2E : public ::testing::Test {
     args.insert(args.begin(), {"move", "--yes", "--verify", "fast"});
     return runApp(home_, args);
   }
-
-  TempHome home_;
-  TmpfsDrive drive_{
-      std::string("Opts-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-      "64m"};
 };
 
 // Given a move without links, then the folder is gone from home, its copy is

@@ -14,6 +14,7 @@
 #include "common/base/file_io.h"
 #include "common/base/spawn.h"
 #include "e2e_harness.h"
+#include "mover_scene.h"
 #include "testing/text_checks.h"
 
 namespace brimvale::e2e {
@@ -48,18 +49,9 @@ nlohmann::json onlyRecord(const TempHome& home) {
   return n == 1 ? found : nlohmann::json();
 }
 
-class MoverControl : public ::testing::Test {
+class MoverControl : public MoverScene {
  protected:
-  void SetUp() override {
-    fs::create_directories(home_.state());
-    ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json",
-                                    "{\"nvme_path\":\"" + drive_.path().string() + "\"}"));
-    ASSERT_TRUE(writeFileAtomically(home_.state() / "user-defaults.json",
-                                    "{\"brimvale.mover.recentWriteGuardEnabled\": false}"));
-  }
-  fs::path relocated(const std::string& name) const {
-    return drive_.path() / thisWorkingFolderName() / "Relocated" / name;
-  }
+  MoverControl() : MoverScene("Control-", "256m") {}
   // Starts a slow move of `src` and waits until its copy runs and its record
   // names the process running it; the record's id.
   std::string startSlowMove(BackgroundApp& move, const std::string& name) {
@@ -74,11 +66,6 @@ class MoverControl : public ::testing::Test {
     })) << move.output();
     return id;
   }
-
-  TempHome home_;
-  TmpfsDrive drive_{
-      std::string("Control-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-      "256m"};
 };
 
 // Given a move copying in one process, then `moves cancel` from another

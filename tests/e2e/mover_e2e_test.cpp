@@ -18,6 +18,7 @@
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "e2e_harness.h"
+#include "mover_scene.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -53,23 +54,9 @@ void expectSameContent(const fs::path& reference, const fs::path& moved) {
   EXPECT_GT(checked, 0u);
 }
 
-class MoverE2E : public ::testing::Test {
+class MoverE2E : public MoverScene {
  protected:
-  void SetUp() override {
-    fs::create_directories(home_.state());
-    ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json",
-                                    "{\"nvme_path\":\"" + drive_.path().string() + "\"}"));
-    ASSERT_TRUE(writeFileAtomically(home_.state() / "user-defaults.json",
-                                    "{\"brimvale.mover.recentWriteGuardEnabled\": false}"));
-  }
-  fs::path relocated(const std::string& name) const {
-    return drive_.path() / thisWorkingFolderName() / "Relocated" / name;
-  }
-  TempHome home_;
-  // One drive per test: ctest runs the tests side by side in one namespace.
-  TmpfsDrive drive_{
-      std::string("Mover-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-      "768m"};
+  MoverE2E() : MoverScene("Mover-", "768m") {}
 };
 
 TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {

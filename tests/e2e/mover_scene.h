@@ -1,0 +1,30 @@
+// What the folder-mover scenarios share: a temporary home whose status names
+// a tmpfs drive of the test's own, with the recent-write guard off so folders
+// the test has just written may move.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "e2e_harness.h"
+
+namespace brimvale::e2e {
+
+class MoverScene : public ::testing::Test {
+ protected:
+  // `prefix` + the test's name labels the drive: ctest runs tests side by
+  // side in one mount namespace.
+  MoverScene(const std::string& prefix, const std::string& size);
+  void SetUp() override;
+
+  [[nodiscard]] std::filesystem::path working() const;
+  // Where the mover puts a folder named `name` when no destination is given.
+  [[nodiscard]] std::filesystem::path relocated(const std::string& name) const;
+
+  TempHome home_;
+  TmpfsDrive drive_;
+};
+
+}  // namespace brimvale::e2e
