@@ -90,8 +90,9 @@ std::optional<int> reportOwnerCancel(MoverCommandContext& c, const mover::MoveMa
 
 std::optional<int> cancelInOwnerCommand(MoverCommandContext& c, const std::string& idPrefix) {
   if (idPrefix.empty()) {
-    c.err << "Name the move to cancel: brimvale moves cancel ID (`brimvale moves` lists them). "
-             "Nothing was changed.\n";
+    c.err
+        << "Name the move to cancel: `brimvale moves cancel ID` (`brimvale moves` lists the ids). "
+           "Nothing was changed.\n";
     return 2;
   }
   if (!c.launcher) return std::nullopt;

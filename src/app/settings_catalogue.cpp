@@ -159,6 +159,13 @@ const Setting* findSetting(std::string_view name) {
 
 std::string_view nearestSettingName(std::string_view typed) {
   const std::string lowered = asciiLower(typed);
+  // A fragment of a name ("delet", "verification") means that name, however
+  // far its spelling is from the whole.
+  if (lowered.size() >= 3) {
+    for (const auto& s : kCatalogue) {
+      if (std::string_view(s.name).find(lowered) != std::string_view::npos) return s.name;
+    }
+  }
   std::string_view best = kCatalogue.front().name;
   std::size_t bestDistance = std::string_view::npos;
   for (const auto& s : kCatalogue) {

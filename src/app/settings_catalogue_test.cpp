@@ -72,6 +72,8 @@ TEST(SettingsCatalogue, NearestNameForTyposAndRealKeys) {
       {"low_space_warn_gb", "space.warn-gb"},
       {"mover.verify-level", "mover.verification-level"},
       {"brimvale.mover.maxConcurrent", "mover.max-concurrent"},
+      {"delet", "delete.disabled"},
+      {"verification", "mover.verification-level"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.typed);
