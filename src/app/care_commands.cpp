@@ -6,6 +6,7 @@
 
 #include "app/app_log.h"
 #include "app/service_installer.h"
+#include "app/state_json.h"
 #include "care/care_run.h"
 #include "care/home_report.h"
 #include "platform/byte_count_format.h"
@@ -67,6 +68,10 @@ std::optional<T> wholeNumber(const std::string& text) {
 int listSnapshots(CareCommandHost& host, snapshots::SnapshotManager& manager) {
   auto listed = manager.listLocalSnapshots();
   if (!listed) return snapshotFailure(host, listed.error());
+  if (host.json) {
+    host.out << snapshotsJson(*listed);
+    return 0;
+  }
   if (listed->empty()) host.out << "No local snapshots.\n";
   for (const auto& s : *listed) {
     host.out << s.name;
@@ -212,8 +217,14 @@ int homeCommand(CareCommandHost& host) {
   const care::HomeFacts facts = gatherFacts(host, *status, snapshots.manager());
   const auto trend = care::readTrend(host.paths.state / "history.ndjson", std::time(nullptr),
                                      status->internalFreeGb, std::string(kVolumeName));
-  host.out << care::renderHome(facts, trend);
   auto& defaults = *host.platform.defaults;
+  if (host.json) {
+    host.out << homeJson(
+        facts, trend,
+        {defaults.getString(care::kLastRunAtKey), defaults.getString(care::kLastSummaryKey)});
+    return 0;
+  }
+  host.out << care::renderHome(facts, trend);
   if (const auto summary = defaults.getString(care::kLastSummaryKey)) {
     host.out << "\nLast Zozad Evev run ("
              << defaults.getString(care::kLastRunAtKey).value_or("time unknown") << "):\n"
@@ -243,6 +254,10 @@ int careCommand(CareCommandHost& host, CareMode mode) {
     return 1;
   }
   if (mode == CareMode::kPlanOnly) {
+    if (host.json) {
+      host.out << carePlanJson(*sized);
+      return 0;
+    }
     showPlan(host, *sized);
     return 0;
   }

@@ -23,6 +23,7 @@ struct CareCommandHost {
   std::string snapshotTool;  // the restore-point tool; empty when there is none
   std::ostream& out;
   std::ostream& err;
+  bool json = false;  // show the home screen, the snapshots and the plan as JSON
 };
 
 // `list` (the default), `delete STAMP`, `thin BYTES URGENCY` or

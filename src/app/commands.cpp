@@ -13,7 +13,9 @@
 #include "app/mover_commands.h"
 #include "app/parked_command.h"
 #include "app/self_check.h"
+#include "app/service_view_command.h"
 #include "app/settings_command.h"
+#include "app/state_json.h"
 #include "app/status_text.h"
 #include "common/base/stale_temporaries.h"
 #include "common/state/gnu_rsync.h"
@@ -92,6 +94,15 @@ int selfCheckCommand(Context& c) {
 
 int statusCommand(Context& c) {
   platform::ServiceJobState job = c.host.services->state();
+  if (c.json) {
+    auto status = readStatus(c.paths.statusJson);
+    if (!status) {
+      c.err << status.error().message() << "\n";
+      return 1;
+    }
+    c.out << statusJson(job, *status);
+    return 0;
+  }
   c.out << "Background service: "
         << (job.pid      ? "running (pid " + std::to_string(*job.pid) + ")"
             : job.loaded ? std::string("loaded, not running")
@@ -110,6 +121,10 @@ int jobsCommand(Context& c) {
   transfers::BackgroundJobsStore ledger(c.paths.state, systemClock());
   const auto latest = transfers::latestPerKind(ledger.readJobs());
   const auto issues = ledger.readIssues();
+  if (c.json) {
+    c.out << jobsJson(latest, issues);
+    return 0;
+  }
   for (const auto& info : transfers::jobKinds()) {
     c.out << info.raw << " — " << info.description << "\n";
     auto job = std::find_if(latest.begin(), latest.end(),
@@ -139,6 +154,10 @@ int notificationsCommand(Context& c) {
     c.err << delivered.error().message() << "\n";
     return 1;
   }
+  if (c.json) {
+    c.out << notificationsJson(*delivered);
+    return 0;
+  }
   if (delivered->empty()) {
     c.out << "No notifications are showing.\n";
     return 0;
@@ -160,33 +179,91 @@ int serviceCommand(Context& c) {
   c.out << r.out;
   c.err << r.err;
   if (r.outcome == ProcessOutcome::kExited) return r.exitCode;
-  c.err << "The background service command " << r.describe()
-        << ". Your data is safe; run it again, or check ~/.brimvale/brim-vale.log.\n";
+  c.err << serviceRunFailure(r);
   return 1;
+}
+
+ViewCommandHost viewHost(Context& c) {
+  return {.service =
+              [&c](const std::vector<std::string>& args) {
+                return runServiceCommand(c.paths, c.installerOptions().rsyncPath, args,
+                                         std::chrono::seconds(c.limitSecs));
+              },
+          .json = c.json,
+          .terminal = isatty(STDOUT_FILENO) == 1,
+          .out = c.out,
+          .err = c.err};
+}
+
+int drivesHandler(Context& c) {
+  ViewCommandHost host = viewHost(c);
+  return drivesViewCommand(host, c.arguments);
+}
+
+int scanHandler(Context& c) {
+  ViewCommandHost host = viewHost(c);
+  return scanViewCommand(host);
+}
+
+int driveTransferHandler(Context& c) {
+  ViewCommandHost host = viewHost(c);
+  return driveTransferViewCommand(host, c.arguments);
+}
+
+// The views over the service's answers: --json passes the answer through, and the service's
+// time limit applies as in `brimvale service`.
+void viewOptions(CLI::App& sub, Context& c) {
+  sub.add_option("request", c.arguments, "what to show");
+  sub.add_flag("--json", c.json, "print the service's JSON answer unchanged");
+  sub.add_option("--timeout", c.limitSecs, "seconds before the service command is stopped")
+      ->capture_default_str();
 }
 
 CareCommandHost careHost(Context& c) {
   return {c.paths, c.host, c.installerOptions().rsyncPath, c.snapshotTool, c.out, c.err};
 }
 
+// --json shows state, so it goes with the lists alone; an action given with it is refused
+// before anything changes.
+int jsonRefused(Context& c, const std::string& goesWith, const std::string& given) {
+  c.err << "--json goes with " << goesWith << ", not with \"" << given
+        << "\". Nothing was changed.\n";
+  return 2;
+}
+
 int snapshotsHandler(Context& c) {
+  if (c.json && !c.arguments.empty() && c.arguments[0] != "list") {
+    return jsonRefused(c, "the list alone (`brimvale snapshots --json`)", c.arguments[0]);
+  }
   CareCommandHost host = careHost(c);
+  host.json = c.json;
   return snapshotsCommand(host, c.arguments);
 }
 
 int homeHandler(Context& c) {
   CareCommandHost host = careHost(c);
+  host.json = c.json;
   return homeCommand(host);
 }
 
 int careHandler(Context& c) {
+  if (c.json && !c.planOnly) {
+    c.err << "--json shows the plan, so it needs --plan: `brimvale care --plan --json`. Nothing "
+             "was changed.\n";
+    return 2;
+  }
   CareCommandHost host = careHost(c);
+  host.json = c.json;
   return careCommand(host, c.planOnly ? CareMode::kPlanOnly : CareMode::kRun);
 }
 
 int parkedHandler(Context& c) {
   ParkedCommandHost host{c.paths, c.out, c.err};
   return parkedCommand(host, c.arguments, c.json ? ParkedOutput::kJson : ParkedOutput::kText);
+}
+
+void jsonOption(CLI::App& sub, Context& c) {
+  sub.add_flag("--json", c.json, "print JSON with stable keys (see docs/json-schemas.md)");
 }
 
 void parkedOptions(CLI::App& sub, Context& c) {
@@ -203,10 +280,12 @@ void serviceOptions(CLI::App& sub, Context& c) {
 
 void snapshotsOptions(CLI::App& sub, Context& c) {
   sub.add_option("request", c.arguments, "list | delete STAMP | thin BYTES URGENCY | destination");
+  jsonOption(sub, c);
 }
 
 void careOptions(CLI::App& sub, Context& c) {
   sub.add_flag("--plan", c.planOnly, "show what the clean-up would do, changing nothing");
+  jsonOption(sub, c);
 }
 
 MoverCommandContext moverContext(Context& c) {
@@ -231,9 +310,7 @@ int listMovesCommand(Context& c) {
   auto mc = moverContext(c);
   if (c.json) {
     if (!c.movesAction.empty()) {
-      c.err << "--json goes with the list alone (`brimvale moves --json`), not with \""
-            << c.movesAction << "\". Nothing was changed.\n";
-      return 2;
+      return jsonRefused(c, "the list alone (`brimvale moves --json`)", c.movesAction);
     }
     return movesJsonCommand(mc);
   }
@@ -311,9 +388,11 @@ constexpr std::array kSubcommands{
                installCommand},
     Subcommand{"self-check", "audit the service installation and repair what can be repaired",
                selfCheckCommand},
-    Subcommand{"status", "the background service's status in plain words", statusCommand},
-    Subcommand{"jobs", "the background-job ledger, per kind of work", jobsCommand},
-    Subcommand{"notifications", "the notifications currently showing", notificationsCommand},
+    Subcommand{"status", "the background service's status in plain words", statusCommand,
+               jsonOption},
+    Subcommand{"jobs", "the background-job ledger, per kind of work", jobsCommand, jsonOption},
+    Subcommand{"notifications", "the notifications currently showing", notificationsCommand,
+               jsonOption},
     Subcommand{"move",
                "relocate a folder to the fast drive, leaving links behind; asks first "
                "(--yes skips the question, --dry-run only shows the plan, --quit-apps or "
@@ -329,14 +408,22 @@ constexpr std::array kSubcommands{
                "originals parked beside relocated folders: list them, or `confirm PATH` to "
                "delete one once its copy is verified",
                parkedHandler, parkedOptions},
-    Subcommand{"home", "how the startup disk is doing, what to do next, and the trend",
-               homeHandler},
+    Subcommand{"home", "how the startup disk is doing, what to do next, and the trend", homeHandler,
+               jsonOption},
     Subcommand{"care", "Zozad Evev: the one-tap clean-up, step by step, then its summary",
                careHandler, careOptions},
     Subcommand{"snapshots", "local snapshots: list, delete STAMP, thin BYTES URGENCY, destination",
                snapshotsHandler, snapshotsOptions},
     Subcommand{"service", "run one brim-vale subcommand with a time limit", serviceCommand,
                serviceOptions},
+    Subcommand{"drives",
+               "drives that could hold the relocated folders, with their verdicts; `drives "
+               "assess PATH` explains the verdict on one",
+               drivesHandler, viewOptions},
+    Subcommand{"scan", "what uses the most space in your home folder, largest first", scanHandler,
+               viewOptions},
+    Subcommand{"drive-transfer", "`drive-transfer status`: how the move to another drive is going",
+               driveTransferHandler, viewOptions},
     Subcommand{"settings",
                "show or change settings: `settings` lists them with values, ranges and meanings; "
                "`settings NAME` shows one; `settings NAME VALUE` changes it",

@@ -1,0 +1,45 @@
+// Plain-words views of the service's JSON answers (drive list, drive
+// assessment, storage scan, drive transfer), for `brimvale drives`, `scan`
+// and `drive-transfer status`. Pure: the commands run the service.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/base/error.h"
+
+namespace brimvale::app {
+
+// One volume of the service's drive list.
+struct ListedDrive {
+  std::string name;
+  std::string path;
+  std::string filesystem;
+  std::int64_t freeBytes = 0;
+  std::int64_t totalBytes = 0;
+};
+
+// The drive list; fails (kParse) when the text is not a JSON array of objects.
+[[nodiscard]] Result<std::vector<ListedDrive>> decodeDriveList(std::string_view json);
+
+// The verdict ("ok", "warn", "block") of an assessment answer; fails (kParse)
+// when the answer has none.
+[[nodiscard]] Result<std::string> assessmentVerdict(std::string_view json);
+
+// A table of the drives, one per line, with `verdicts[i]` beside drive i.
+[[nodiscard]] std::string renderDriveTable(const std::vector<ListedDrive>& drives,
+                                           const std::vector<std::string>& verdicts);
+
+// The verdict on the drive at `path` and its reasons and warnings, as sentences.
+[[nodiscard]] Result<std::string> renderAssessment(std::string_view path, std::string_view json);
+
+// The storage scan's lines as a table, largest first, each with a bar drawn in
+// block characters on a terminal and in '#' otherwise.
+[[nodiscard]] Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal);
+
+// The drive transfer's phase, progress and sizes, one fact a line.
+[[nodiscard]] Result<std::string> renderTransferStatus(std::string_view json);
+
+}  // namespace brimvale::app
