@@ -202,7 +202,7 @@ int drivesHandler(Context& c) {
 
 int scanHandler(Context& c) {
   ViewCommandHost host = viewHost(c);
-  return scanViewCommand(host);
+  return scanViewCommand(host, c.arguments);
 }
 
 int driveTransferHandler(Context& c) {

@@ -74,7 +74,8 @@ int drivesViewCommand(ViewCommandHost& host, const std::vector<std::string>& arg
   return shown(host, *run, renderAssessment(args[1], run->out));
 }
 
-int scanViewCommand(ViewCommandHost& host) {
+int scanViewCommand(ViewCommandHost& host, const std::vector<std::string>& args) {
+  if (!args.empty()) return usage(host, "`brimvale scan` alone, which takes no words after it");
   auto run = answer(host, {"scan-storage"});
   if (!run) return 1;
   if (host.json) return passedThrough(host, *run);

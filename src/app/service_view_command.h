@@ -29,7 +29,8 @@ struct ViewCommandHost {
 // any other request.
 [[nodiscard]] int drivesViewCommand(ViewCommandHost& host, const std::vector<std::string>& args);
 
-[[nodiscard]] int scanViewCommand(ViewCommandHost& host);
+// `scan`; 2 when anything follows it.
+[[nodiscard]] int scanViewCommand(ViewCommandHost& host, const std::vector<std::string>& args);
 
 // `drive-transfer status`; 2 for any other request.
 [[nodiscard]] int driveTransferViewCommand(ViewCommandHost& host,

@@ -115,11 +115,12 @@ TEST(ServiceViewCommand, FailuresBecomeSentences) {
   }
 }
 
-TEST(ServiceViewCommand, TransferTakesOnlyStatus) {
+TEST(ServiceViewCommand, UnknownRequestsNeverReachTheService) {
   FakeService service;
   auto host = service.host(false);
   EXPECT_EQ(driveTransferViewCommand(host, {}), 2);
   EXPECT_EQ(driveTransferViewCommand(host, {"start"}), 2);
+  EXPECT_EQ(scanViewCommand(host, {"/"}), 2);
   EXPECT_TRUE(service.calls.empty());
 }
 
