@@ -294,6 +294,7 @@ MoverCommandContext moverContext(Context& c) {
       c.err,   std::cin, isatty(STDIN_FILENO) == 1};
   mc.snapshotTool = c.snapshotTool;
   mc.launcher = c.base.launcher.get();
+  if (&c.out == &std::cout) mc.output = outputKindOf(STDOUT_FILENO);
   return mc;
 }
 

@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <iostream>
 
 #include "app/in_use_choice.h"
 #include "app/move_cancel_command.h"
+#include "app/move_progress_printer.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/process.h"
@@ -44,71 +44,9 @@ fs::path volumeRootOf(fs::path path) {
   return "/";
 }
 
-std::string eta(int seconds) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%d:%02d:%02d", seconds / 3600, (seconds / 60) % 60, seconds % 60);
-  return buf;
-}
-
-// Prints phase changes as lines and copy progress as one rewritten bar.
-class ProgressPrinter {
- public:
-  ProgressPrinter(std::ostream& out, mover::LocalFolderMover& m) : out_(out), mover_(m) {}
-  void phaseChanged(const MoveManifest& job) {
-    auto& last = phases_[job.id];
-    const std::string status = job.statusMessage.value_or("");
-    if (last.first == job.phase && last.second == status) return;
-    if (!last.second.empty() && last.first == job.phase && status.starts_with("Hashing ") &&
-        last.second.starts_with("Hashing ") && status.substr(0, 14) == last.second.substr(0, 14)) {
-      last.second = status;  // percentage steps of the same hashing pass: keep the output short
-      if (!status.ends_with("100%")) return;
-    }
-    endBar();
-    last = {job.phase, status};
-    out_ << quotedPhase(job) << (status.empty() ? "" : ": " + status) << "\n" << std::flush;
-  }
-  void tick() {
-    for (const auto& job : mover_.jobs()) {
-      if (job.phase != MovePhase::kCopying) continue;
-      auto p = mover_.progress(job.id);
-      if (!p) continue;
-      const int width = 30;
-      const int filled = static_cast<int>(p->fraction * width);
-      std::string bar(static_cast<std::size_t>(filled), '#');
-      bar.resize(width, '-');
-      const std::int64_t total = job.srcSizeKB > 0 ? job.srcSizeKB * 1024 : 0;
-      std::string line = "[" + bar + "] " + std::to_string(static_cast<int>(p->fraction * 100)) +
-                         "% · " + platform::formatFileByteCount(p->bytesTransferred) +
-                         (total > 0 ? " of " + platform::formatFileByteCount(total) : "") + " · " +
-                         platform::formatFileByteCount(p->bytesPerSecond) + "/s · ETA " +
-                         eta(p->etaSeconds);
-      const std::string file = mover_.currentFile(job.id);
-      if (!file.empty()) line += " · " + file.substr(0, 60);
-      if (line == lastBar_) continue;
-      lastBar_ = line;
-      out_ << "\r" << line << "\x1b[K" << std::flush;
-      barShown_ = true;
-    }
-  }
-  void endBar() {
-    if (barShown_) out_ << "\n";
-    barShown_ = false;
-  }
-
- private:
-  static std::string quotedPhase(const MoveManifest& job) {
-    return std::string(mover::phaseRaw(job.phase)) + " " + mover::quotedName(job.src);
-  }
-  std::ostream& out_;
-  mover::LocalFolderMover& mover_;
-  std::map<std::string, std::pair<MovePhase, std::string>> phases_;
-  std::string lastBar_;
-  bool barShown_ = false;
-};
-
 // Prints every change of a move, and ends the loop as soon as the last move
 // has settled rather than at the next progress tick.
-void followMoves(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
+void followMoves(RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer) {
   host.setOnChange([&loop, &host, &printer](const MoveManifest& job) {
     printer.phaseChanged(job);
     if (job.phase == MovePhase::kCopying) return;  // progress: the tick handles it
@@ -120,11 +58,11 @@ void followMoves(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
 
 // Runs the loop until every move has settled; prints as it goes. The signal
 // (SIGINT, SIGTERM) that stopped it first, or 0.
-int runUntilSettled(RunLoop& loop, MoverHost& host, ProgressPrinter& printer) {
+int runUntilSettled(RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer) {
   auto& m = host.mover();
   const auto timer =
       loop.scheduleRepeating("mover.progress", kProgressInterval, kProgressInterval / 2, [&] {
-        printer.tick();
+        printer.tick(m);
         if (m.idle()) loop.stop();
       });
   int signal = 0;
@@ -152,14 +90,6 @@ std::string homeRelative(const std::string& path, const fs::path& home) {
   if (path == h) return "~";
   if (!h.empty() && path.starts_with(h + "/")) return "~" + path.substr(h.size());
   return path;
-}
-
-// "30,204"
-std::string groupedCount(std::uint64_t n) {
-  std::string digits = std::to_string(n);
-  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
-    digits.insert(static_cast<std::size_t>(i), ",");
-  return digits;
 }
 
 std::string filesWord(std::uint64_t n) { return groupedCount(n) + (n == 1 ? " file" : " files"); }
@@ -384,6 +314,7 @@ void checkContents(MoverCommandContext& c, MoveChecks& checks, MovePlan& plan) {
     }
   }
   plan.bytes = survey ? survey->allocatedBytes : 0;
+  plan.apparentBytes = survey ? survey->apparentBytes : 0;
   if (survey) plan.sizeKB = mover::kibRoundedUp(survey->apparentBytes);
   struct statvfs vfs {};
   if (statvfs(checks.mount.c_str(), &vfs) == 0) {
@@ -584,8 +515,8 @@ std::string planQuestion(const MoveChecks& checks, const MoveOptions& o, const s
               ? copy.string() + " is there already and will be deleted first (--policy override). "
               : std::string();
       return wipe + (o.noLinks ? "Move " : "Relocate ") + filesWord(plan.files) + " (" +
-             platform::formatFileByteCount(static_cast<std::int64_t>(plan.bytes)) + ") from " +
-             shown + " to " +
+             platform::formatFileByteCount(static_cast<std::int64_t>(plan.apparentBytes)) +
+             ") from " + shown + " to " +
              (checks.destinationChosen ? checks.relocated.string() : std::string("the drive")) +
              (o.noLinks ? ", leaving no link behind?" : "?");
     }
@@ -675,7 +606,7 @@ int clearMove(MoverCommandContext& c, const std::string& idPrefix) {
 // already replacing its files with links, which is finished (stopping there
 // would leave half the folder links). A second signal stops at once, which
 // leaves that move to `brimvale moves resume`.
-int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, ProgressPrinter& printer,
+int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer,
               int signal) {
   auto& m = host.mover();
   c.out << "Stopping…\n" << std::flush;
@@ -839,8 +770,9 @@ void renderMoveChecks(const MoveChecks& checks, std::ostream& out, std::ostream&
   }
   if (checks.driveFreeBytes && checks.plan) {
     out << "Folder size "
-        << platform::formatFileByteCount(static_cast<std::int64_t>(checks.plan->bytes))
-        << " · free on the drive "
+        << platform::formatFileByteCount(static_cast<std::int64_t>(checks.plan->apparentBytes))
+        << " (" << platform::formatFileByteCount(static_cast<std::int64_t>(checks.plan->bytes))
+        << " on disk) · free on the drive "
         << platform::formatFileByteCount(static_cast<std::int64_t>(*checks.driveFreeBytes)) << "\n";
   }
   if (checks.refusal) err << refusalText(*checks.refusal);
@@ -893,7 +825,7 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
                  c.snapshotTool);
   auto& m = host.mover();
   if (c.launcher) m.setOwner(mover::thisProcessOwner(*c.launcher));
-  ProgressPrinter printer(c.out, m);
+  MoveProgressPrinter printer(c.out, c.output);
   m.setPaused(true);
   m.reload();
   followMoves(loop, host, printer);
@@ -1009,7 +941,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
                  extraRoots, c.snapshotTool);
   auto& m = host.mover();
   if (c.launcher) m.setOwner(mover::thisProcessOwner(*c.launcher));
-  ProgressPrinter printer(c.out, m);
+  MoveProgressPrinter printer(c.out, c.output);
   m.setPaused(true);
   m.reload();
   followMoves(loop, host, printer);

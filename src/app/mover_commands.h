@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/move_progress_printer.h"
 #include "app/run_loop.h"
 #include "common/state/paths.h"
 #include "mover/local_folder_mover.h"
@@ -35,6 +36,8 @@ struct MoverCommandContext {
   platform::ProcessLauncher* launcher = nullptr;
   // The local-snapshot tool that gives space back after a relocation; empty: none.
   std::string snapshotTool = snapshots::defaultSnapshotToolPath();
+  // Where `out` goes: only a terminal gets a bar rewritten in place.
+  OutputKind output = OutputKind::kPlain;
 };
 
 struct MoveOptions {
@@ -109,7 +112,8 @@ struct MovePlan {
   Kind kind = Kind::kNew;
   std::optional<mover::MoveManifest> job;  // kContinue, kFinish
   std::uint64_t files = 0;
-  std::uint64_t bytes = 0;  // kNew: what the folder takes on disk
+  std::uint64_t bytes = 0;          // kNew: what the folder takes on disk
+  std::uint64_t apparentBytes = 0;  // kNew: its files' lengths, the size a user knows
   std::optional<std::int64_t> sizeKB;
   std::uint64_t linked = 0;  // kFinish: files that are links to the copy already
 };

@@ -147,7 +147,9 @@ TEST(MoveChecks, RecordWhatTheyDecided) {
       EXPECT_TRUE(checks.driveFreeBytes);
       EXPECT_EQ(checks.plan->sizeKB, 1) << "3 bytes round up to one KiB";
     }
-    if (c.reason == Reason::kOutOfScope) EXPECT_TRUE(checks.refusal->suggestAllowRoot);
+    if (c.reason == Reason::kOutOfScope) {
+      EXPECT_TRUE(checks.refusal->suggestAllowRoot);
+    }
     EXPECT_TRUE(rig.out.str().empty() && rig.err.str().empty()) << "checking prints nothing";
   }
 }
@@ -204,7 +206,7 @@ TEST(MoveChecks, ADryRunSaysWhatAnOverrideWouldDelete) {
   const std::string out = rig.out.str();
   EXPECT_NE(out.find((to / "Data").string() +
                      " is there already and will be deleted first (--policy override). Relocate "
-                     "2 files ("),
+                     "2 files (3 bytes) from"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find(") from ~/Data to " + to.string() + "?\n"), std::string::npos) << out;

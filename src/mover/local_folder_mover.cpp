@@ -243,6 +243,12 @@ std::optional<RsyncProgressInfo> LocalFolderMover::progress(const std::string& i
   return it->second;
 }
 
+std::optional<HashedCount> LocalFolderMover::hashedCount(const std::string& id) const {
+  auto it = hashedCounts_.find(id);
+  if (it == hashedCounts_.end()) return std::nullopt;
+  return it->second;
+}
+
 std::string LocalFolderMover::currentFile(const std::string& id) const {
   auto it = rsyncCurrentFile_.find(id);
   return it == rsyncCurrentFile_.end() ? std::string() : it->second;
@@ -922,14 +928,18 @@ void LocalFolderMover::startVerification(const std::string& id) {
     return;
   }
   // Thorough: both trees hashed whole; progress goes to the status line.
+  hashedCounts_.erase(id);
   auto reporter = [=, this](const char* which) {
     return [=, this](std::size_t done, std::size_t total) {
       if (total == 0 || (done != total && done % 256 != 0)) return;
       const int percent = static_cast<int>(done * 100 / total);
+      const auto side = std::string_view(which) == "source" ? HashedCount::Side::kSource
+                                                            : HashedCount::Side::kDestination;
       post([=, this] {
         if (!alive->load()) return;
         MoveManifest* j = find(id);
         if (!j || j->phase != MovePhase::kHashing) return;
+        hashedCounts_[id] = HashedCount{side, done, total};
         j->statusMessage = std::string("Hashing ") + which + " — " + std::to_string(percent) + "%";
         publish(*j);
       });
@@ -954,7 +964,9 @@ void LocalFolderMover::startVerification(const std::string& id) {
     // A digest missing while the drive is gone is a pause, not a failure: the
     // copy may well be intact when the drive returns.
     return [=, this] {
-      if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
+      if (!alive->load()) return;
+      hashedCounts_.erase(id);
+      if (!endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
       const bool bothThere = destinationReachable(snap) && fs::exists(snap.finalDst);
       MoveManifest* j = find(id);
       j->srcContentHash = srcHash;

@@ -72,6 +72,14 @@ enum class WorkingFolderRule { kRequired, kNotRequired };
 [[nodiscard]] std::filesystem::path driveMountPath(const StatePaths& paths);
 
 // Where a move's copy goes.
+// Entries of one tree hashed so far, for the progress a user sees.
+struct HashedCount {
+  enum class Side { kSource, kDestination };
+  Side side = Side::kSource;
+  std::size_t done = 0;
+  std::size_t total = 0;
+};
+
 struct MoveTarget {
   enum class Rule {
     // {dstParent}/{name}, chosen on purpose: the conflict policy decides what
@@ -169,6 +177,9 @@ class LocalFolderMover {
   [[nodiscard]] const MoveManifest* job(const std::string& id) const;
   [[nodiscard]] std::optional<RsyncProgressInfo> progress(const std::string& id) const;
   [[nodiscard]] std::string currentFile(const std::string& id) const;
+  // How far the whole-tree hash of a thorough verification has come: which
+  // side and how many of its entries are done. Nothing outside that pass.
+  [[nodiscard]] std::optional<HashedCount> hashedCount(const std::string& id) const;
   [[nodiscard]] std::size_t activeCount() const;
   [[nodiscard]] bool isActive(const std::string& id) const;
   // No job is active, none waits for a slot or a step, no partial copy of a
@@ -247,6 +258,7 @@ class LocalFolderMover {
   std::map<Task, std::map<std::string, std::uint64_t>> tasks_;
   std::map<std::string, RsyncProgressInfo> rsyncStats_;
   std::map<std::string, std::string> rsyncCurrentFile_;
+  std::map<std::string, HashedCount> hashedCounts_;
   // Sizes the fast verification measured, kept for the size check after it.
   struct MeasuredSizes {
     std::int64_t liveKB = 0, dstKB = 0;

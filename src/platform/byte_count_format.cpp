@@ -29,16 +29,19 @@ std::string formatFileByteCount(std::int64_t bytes) {
   for (std::size_t u = 0; u < kUnits.size(); ++u) {
     std::uint64_t scale = 1;
     for (int i = 0; i < kUnits[u].decimals; ++i) scale *= 10;
-    // value / divisor, in units of 1/scale, rounded half up.
-    unsigned __int128 scaled = (static_cast<unsigned __int128>(value) * scale * 2 + divisor) /
-                               (static_cast<unsigned __int128>(divisor) * 2);
+    // value / divisor in units of 1/scale, rounded half up. Every divisor is
+    // a multiple of every scale, so one integer division says it without
+    // overflowing, even for the largest counts.
+    const std::uint64_t step = divisor / scale;
+    const std::uint64_t rest = value % step;
+    const std::uint64_t scaled = value / step + (rest >= step - rest ? 1 : 0);
     const bool last = u + 1 == kUnits.size();
     if (scaled >= 1000 * scale && !last) {
       divisor *= 1000;
       continue;
     }
-    auto whole = static_cast<std::uint64_t>(scaled / scale);
-    auto fraction = static_cast<std::uint64_t>(scaled % scale);
+    const std::uint64_t whole = scaled / scale;
+    const std::uint64_t fraction = scaled % scale;
     std::string out = std::to_string(whole);
     if (fraction != 0) {
       std::string digits = std::to_string(fraction);

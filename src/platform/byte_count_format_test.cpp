@@ -23,6 +23,13 @@ TEST(ByteCountFormat, FileStyleDecimalUnits) {
       {5'050'000'000, "5.05 GB"},
       {1'000'000'000'000, "1 TB"},
       {-2'000'000, "-2 MB"},
+      {649'000'000, "649 MB"},  // never "0 GB" or "0.65 GB"
+      {999'949'999, "999.9 MB"},
+      {999'950'000, "1 GB"},
+      {1'234'567'890'123'456, "1.23 PB"},
+      {999'999'999'999'999'999, "1 EB"},
+      {INT64_MAX, "9.22 EB"},  // the largest count must not overflow the rounding
+      {INT64_MIN, "-9.22 EB"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);

@@ -68,6 +68,8 @@ TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
   auto r = runApp(home_, {"move", src.string(), "--yes", "--verify", "thorough"});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Relocated " + src.string()), std::string::npos);
+  // Its output went to a pipe: plain lines, no bar rewritten in place.
+  EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos) << r.out;
   for (const auto& e : fs::recursive_directory_iterator(src)) {
     if (e.is_directory()) continue;
     SCOPED_TRACE(e.path().string());

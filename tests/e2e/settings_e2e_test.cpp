@@ -71,7 +71,7 @@ TEST(SettingsE2E, ChangesReachTheMoverAndTheServiceAndMistakesWriteNothing) {
   EXPECT_EQ(snapshot["rule_count"], 1);
 
   const std::string defaultsBefore = *readFile(defaults);
-  for (const std::vector<std::string> args :
+  for (const std::vector<std::string>& args :
        {std::vector<std::string>{"settings", "quiet.mode", "sometimes"},
         std::vector<std::string>{"settings", "QUIET_MODE", "smart"},
         std::vector<std::string>{"settings", "mover.max-concurrent", "many"}}) {

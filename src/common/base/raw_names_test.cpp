@@ -27,7 +27,9 @@ TEST(RawNames, LookupsGoByRowNotByEnumeratorNumber) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.raw));
     EXPECT_EQ(valueOfRaw(kColourNames, c.raw), c.value);
-    if (c.value) EXPECT_EQ(rawNameOf(kColourNames, *c.value), c.raw);
+    if (c.value) {
+      EXPECT_EQ(rawNameOf(kColourNames, *c.value), c.raw);
+    }
   }
 }
 

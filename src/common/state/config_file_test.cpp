@@ -147,7 +147,9 @@ TEST(ConfigFile, AssignedNameSeesEveryFormTheParserReads) {
     SCOPED_TRACE(c.line);
     EXPECT_EQ(assignedName(c.line), c.name);
     // Whatever the line assigns is what the parser takes from it.
-    if (c.name) EXPECT_TRUE(parseConfig(std::string(c.line) + "\n)\n", kHome).contains(*c.name));
+    if (c.name) {
+      EXPECT_TRUE(parseConfig(std::string(c.line) + "\n)\n", kHome).contains(*c.name));
+    }
   }
 }
 

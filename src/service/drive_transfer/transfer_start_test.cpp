@@ -89,7 +89,9 @@ TEST_F(TransferStartTest, RefusesWhatCannotStartAndSaysWhy) {
     TransferStartOutcome o = start(args);
     EXPECT_EQ(o.verdict, c.verdict);
     EXPECT_EQ(o.phase, c.phase);
-    if (c.reason) EXPECT_EQ(o.reasons, std::vector<std::string>{c.reason});
+    if (c.reason) {
+      EXPECT_EQ(o.reasons, std::vector<std::string>{c.reason});
+    }
     EXPECT_FALSE(o.supervisorPid);
     EXPECT_TRUE(processes().launches.empty());
     EXPECT_EQ(fs::exists(files().lock), hadJob) << "a refusal leaves the job lock as it was";
