@@ -212,7 +212,11 @@ int homeCommand(CareCommandHost& host) {
   const care::HomeFacts facts = gatherFacts(host, *status, snapshots.manager());
   const auto trend = care::readTrend(host.paths.state / "history.ndjson", std::time(nullptr),
                                      status->internalFreeGb, std::string(kVolumeName));
-  host.out << care::renderHome(facts, trend);
+  // The plan as the clean-up would run it; unsized when the scan fails, as
+  // the home screen must still show.
+  const auto plan = care::planSteps(facts);
+  const auto sized = care::sizePlan(plan, careRoutines(host, snapshots.manager()).service);
+  host.out << care::renderHome(facts, sized ? sized->steps : plan, trend);
   auto& defaults = *host.platform.defaults;
   if (const auto summary = defaults.getString(care::kLastSummaryKey)) {
     host.out << "\nLast Zozad Evev run ("
