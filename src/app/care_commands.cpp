@@ -224,7 +224,11 @@ int homeCommand(CareCommandHost& host) {
         {defaults.getString(care::kLastRunAtKey), defaults.getString(care::kLastSummaryKey)});
     return 0;
   }
-  host.out << care::renderHome(facts, trend);
+  // The plan as the clean-up would run it; unsized when the scan fails, as
+  // the home screen must still show.
+  const auto plan = care::planSteps(facts);
+  const auto sized = care::sizePlan(plan, careRoutines(host, snapshots.manager()).service);
+  host.out << care::renderHome(facts, sized ? sized->steps : plan, trend);
   if (const auto summary = defaults.getString(care::kLastSummaryKey)) {
     host.out << "\nLast Zozad Evev run ("
              << defaults.getString(care::kLastRunAtKey).value_or("time unknown") << "):\n"

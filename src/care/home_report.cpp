@@ -55,7 +55,8 @@ TrendInput readTrend(const std::filesystem::path& historyFile, std::time_t now,
   return trendFromHistory(text, now, freeGbNow, std::move(volumeName));
 }
 
-std::string renderHome(const HomeFacts& facts, const TrendInput& trend) {
+std::string renderHome(const HomeFacts& facts, const std::vector<CareStep>& plan,
+                       const TrendInput& trend) {
   const Recommendation recommendation = recommend(facts);
   std::string text = recommendation.headline + "\n" + recommendation.detail + "\n";
   if (!recommendation.noEstimate) {
@@ -65,7 +66,7 @@ std::string renderHome(const HomeFacts& facts, const TrendInput& trend) {
     text += "\nDo this next:\n" + std::string(facts.paused ? kResumeLine : "") +
             actionLine(recommendation.action);
   }
-  text += "\n" + planSentence(planSteps(facts)) +
+  text += "\n" + planSentence(plan) +
           "\nTo start it: " + std::string(*actionCommand(SimpleActionID::kFreeUpSpace)) +
           "\n\nMore you can do:\n";
   for (SimpleActionID action : furtherActions(facts)) text += actionLine(action);

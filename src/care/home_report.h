@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "care/home_guidance.h"
 
@@ -28,8 +29,10 @@ inline constexpr int kTrendDays = 7;
 [[nodiscard]] TrendInput readTrend(const std::filesystem::path& historyFile, std::time_t now,
                                    std::int64_t freeGbNow, std::string volumeName);
 
-// Headline, detail, the estimate (when there is one), the plan sentence, the
-// further actions and the trend sentence, one per line.
-[[nodiscard]] std::string renderHome(const HomeFacts& facts, const TrendInput& trend);
+// Headline, detail, the estimate (when there is one), the sentence of `plan`
+// (sized by `reclaim-scan` where it could be, so the clean-up names what this
+// home holds), the further actions and the trend sentence, one per line.
+[[nodiscard]] std::string renderHome(const HomeFacts& facts, const std::vector<CareStep>& plan,
+                                     const TrendInput& trend);
 
 }  // namespace brimvale::care

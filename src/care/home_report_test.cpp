@@ -48,7 +48,7 @@ TEST(HomeReport, RendersEveryPartInOrder) {
                         .warnThresholdGb = 50,
                         .criticalThresholdGb = 25};
   EXPECT_EQ(
-      renderHome(facts, {"Macintosh HD", 30, 30, 7}),
+      renderHome(facts, planSteps(facts), {"Macintosh HD", 30, 30, 7}),
       "Your startup disk is getting full.\n"
       "A quick clean-up will give you room to breathe.\n"
       "About 17 GB could be freed.\n"
@@ -99,7 +99,7 @@ TEST(HomeReport, NamesTheCommandOfTheNextStep) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string home = renderHome(c.facts, {"Macintosh HD", 0, 0, 0});
+    const std::string home = renderHome(c.facts, planSteps(c.facts), {"Macintosh HD", 0, 0, 0});
     const auto block = home.find("Do this next:\n");
     if (c.nextStep == nullptr) {
       EXPECT_EQ(block, std::string::npos) << home;

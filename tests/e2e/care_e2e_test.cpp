@@ -58,13 +58,12 @@ struct CareHome {
 TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
   CareHome sandbox;
   const fs::path h = sandbox.home.path();
-  const fs::path oldTrash = h / ".Trash" / "Old \"quarterly\" report.pdf";
-  const fs::path freshTrash = h / ".Trash" / "Fresh note.txt";
-  writeAgedFile(h / "Library/Caches/Homebrew/downloads/old bottle.tar.gz", noise(3'000'000), 90);
-  writeAgedFile(h / "Library/Caches/pip/http/wheel.bin", noise(2'000'000), 40);
-  writeAgedFile(h / "Library/Logs/DiagnosticReports/Mail crash.ips", noise(500'000), 10);
-  writeAgedFile(oldTrash, noise(4'000'000), 60);
-  writeAgedFile(freshTrash, "keep me\n", 2);
+  writeAgedFile(h / ".cache/yarn/v6/old package.tgz", noise(3'000'000), 90);
+  writeAgedFile(h / ".cache/pip/http/wheel.bin", noise(2'000'000), 40);
+  writeAgedFile(h / ".cache/thumbnails/large/Mail photo.png", noise(500'000), 10);
+  const fs::path oldTrash =
+      writeTrashedFile(h, "Old \"quarterly\" report.pdf", noise(4'000'000), 60);
+  const fs::path freshTrash = writeTrashedFile(h, "Fresh note.txt", "keep me\n", 2);
   constexpr std::int64_t kWritten = 9'500'000;
 
   ProcessResult plan = sandbox.brimvale({"care", "--plan"});
@@ -84,10 +83,11 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
                          "Emptying old items from your Trash…\n\n"),
             0u)
       << run.out;
-  EXPECT_FALSE(fs::exists(h / "Library/Caches/Homebrew/downloads"));
-  EXPECT_FALSE(fs::exists(h / "Library/Caches/pip/http"));
-  EXPECT_FALSE(fs::exists(h / "Library/Logs/DiagnosticReports/Mail crash.ips"));
+  EXPECT_FALSE(fs::exists(h / ".cache/yarn/v6"));
+  EXPECT_FALSE(fs::exists(h / ".cache/pip/http"));
+  EXPECT_FALSE(fs::exists(h / ".cache/thumbnails/large"));
   EXPECT_FALSE(fs::exists(oldTrash));
+  EXPECT_FALSE(fs::exists(h / ".local/share/Trash/info/Old \"quarterly\" report.pdf.trashinfo"));
   EXPECT_TRUE(fs::exists(freshTrash)) << "a Trash item younger than 30 days stays";
 
   const auto settings = sandbox.settings();
@@ -117,8 +117,8 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
 
 TEST(CareE2e, OnlyMoveNeverDeleteKeepsTheTrashAndSaysHowMuchItHolds) {
   CareHome sandbox("DISABLE_DELETE=1\n");
-  const fs::path oldTrash = sandbox.home.path() / ".Trash" / "Old holiday videos.zip";
-  writeAgedFile(oldTrash, noise(52'000'000), 45);
+  const fs::path oldTrash =
+      writeTrashedFile(sandbox.home.path(), "Old holiday videos.zip", noise(52'000'000), 45);
 
   ProcessResult plan = sandbox.brimvale({"care", "--plan"});
   ASSERT_EQ(plan.exitCode, 0) << plan.describe() << plan.out << plan.err;
@@ -136,6 +136,33 @@ TEST(CareE2e, OnlyMoveNeverDeleteKeepsTheTrashAndSaysHowMuchItHolds) {
                          "too.\n"),
             std::string::npos)
       << run.out;
+}
+
+// Given a plain Linux home with tool caches under ~/.cache and old Trash,
+// then the home screen and the plan both offer to clear them, changing nothing.
+TEST(CareE2e, APlainLinuxHomeShowsItsCachesAndTrashToClean) {
+  CareHome sandbox;
+  const fs::path h = sandbox.home.path();
+  writeAgedFile(h / ".cache/go-build/3f/3fa9-d", noise(1'500'000), 3);
+  const fs::path draft = writeTrashedFile(h, "Old draft.odt", noise(2'000'000), 40);
+  const std::string sentence =
+      "I'll clear caches and rarely-used files, clear developer and package caches and empty old "
+      "items from your Trash.\n";
+
+  const ProcessResult home = sandbox.brimvale({"home"});
+  ASSERT_EQ(home.exitCode, 0) << home.describe() << home.err;
+  EXPECT_NE(home.out.find("\n" + sentence + "To start it: brimvale care\n"), std::string::npos)
+      << home.out;
+
+  const ProcessResult plan = sandbox.brimvale({"care", "--plan"});
+  ASSERT_EQ(plan.exitCode, 0) << plan.describe() << plan.err;
+  EXPECT_TRUE(plan.out.starts_with(sentence + "  1. Tidying large folders and clearing caches\n"
+                                              "  2. Clearing developer and package caches (about "))
+      << plan.out;
+  EXPECT_NE(plan.out.find("\n  3. Emptying old items from your Trash (about "), std::string::npos)
+      << plan.out;
+  EXPECT_TRUE(fs::exists(draft));
+  EXPECT_TRUE(fs::exists(h / ".cache/go-build/3f/3fa9-d"));
 }
 
 // Every command the home screen names, and every action's command, is one

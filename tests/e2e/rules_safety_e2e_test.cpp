@@ -76,12 +76,13 @@ TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
   oldFile(".ssh/id_ed25519", "private key");
   oldFile("Pictures/holiday.jpg", "photo");
   fs::create_directory_symlink(in("Documents"), in(".pnpm-store"));
-  fs::create_directory_symlink(in("Projects"), in(".Trash"));
+  fs::create_directories(in(".local/share"));
+  fs::create_directory_symlink(in("Projects"), in(".local/share/Trash"));
   // A link inside a real cache folder is removed as a link; its target stays.
   oldFile(".npm/_cacache/index", "regenerable");
   fs::create_directory_symlink(in("Pictures"), in(".npm/_cacache/pictures"));
-  fs::create_directories(in("Library/Caches"));
-  fs::create_directory_symlink(in(".ssh"), in("Library/Caches/pip"));
+  fs::create_directories(in(".cache"));
+  fs::create_directory_symlink(in(".ssh"), in(".cache/pip"));
   const auto before = treeSums(home_.path() / "Documents");
   const auto projects = treeSums(in("Projects"));
   const auto pictures = treeSums(in("Pictures"));
@@ -112,23 +113,23 @@ TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
   // The JSON result keeps its keys and adds the refusal the clean-up shows.
   const std::string devLine = dev.out.substr(dev.out.rfind('{'));
   EXPECT_TRUE(devLine.starts_with("{\"category\":\"devcaches\",\"freed_bytes\":")) << devLine;
-  for (const auto& link : {".pnpm-store", "Library/Caches/pip"}) {
+  for (const auto& link : {".pnpm-store", ".cache/pip"}) {
     EXPECT_TRUE(contains(devLine, in(link).string() + " is reached through a symbolic link"))
         << link;
   }
   EXPECT_TRUE(contains(trash.out.substr(trash.out.rfind('{')),
-                       "\"refused\":\"" + in(".Trash").string() +
+                       "\"refused\":\"" + in(".local/share/Trash").string() +
                            " is reached through a symbolic link that leads to " +
                            in("Projects").string()));
   const std::string log = readFile(in(".brimvale/brim-vale.log")).value_or("");
   EXPECT_TRUE(contains(log, "reclaim skip \u2014 refused: " + in(".pnpm-store").string()));
-  EXPECT_TRUE(contains(log, "reclaim skip \u2014 refused: " + in(".Trash").string()));
+  EXPECT_TRUE(contains(log, "reclaim skip \u2014 refused: " + in(".local/share/Trash").string()));
 }
 
 TEST_F(RulesSafetyE2E, TheOneTapCleanUpShowsARefusedCategoryAndDoesNotClaimIt) {
   fs::create_symlink(BRIM_VALE_PATH, in(".brimvale/brim-vale"));
   oldFile("Documents/thesis.tex", "years of work");
-  oldFile("Library/Caches/Homebrew/bottle.tar.gz", std::string(200'000, 'b'));
+  oldFile(".cache/go-build/ab/abcdef-d", std::string(200'000, 'b'));
   fs::create_directory_symlink(in("Documents"), in(".pnpm-store"));
   const auto documents = treeSums(in("Documents"));
 
@@ -138,7 +139,7 @@ TEST_F(RulesSafetyE2E, TheOneTapCleanUpShowsARefusedCategoryAndDoesNotClaimIt) {
                                   .deadline = std::chrono::minutes(5)});
   EXPECT_EQ(run.exitCode, 1) << "a step that left something alone is not a clean success";
   EXPECT_EQ(treeSums(in("Documents")), documents);
-  EXPECT_FALSE(fs::exists(in("Library/Caches/Homebrew/bottle.tar.gz")));
+  EXPECT_FALSE(fs::exists(in(".cache/go-build/ab/abcdef-d")));
   EXPECT_TRUE(contains(
       run.out, "One step didn't clear everything (Clearing developer and package caches): " +
                    in(".pnpm-store").string() + " is reached through a symbolic link"))

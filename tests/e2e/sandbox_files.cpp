@@ -1,7 +1,10 @@
 #include "sandbox_files.h"
 
+#include <cctype>
 #include <chrono>
+#include <ctime>
 #include <fstream>
+#include <string_view>
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
@@ -24,6 +27,33 @@ void writeAgedFile(const fs::path& path, const std::string& content, int days) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << content;
   ageBy(path, days);
+}
+
+fs::path writeTrashedFile(const fs::path& home, const std::string& name, const std::string& content,
+                          int days) {
+  const fs::path trash = home / ".local/share/Trash";
+  const fs::path item = trash / "files" / name;
+  fs::create_directories(item.parent_path());
+  fs::create_directories(trash / "info");
+  std::ofstream(item, std::ios::binary) << content;
+  std::string path;
+  for (unsigned char c : (home / name).string()) {
+    constexpr std::string_view kPlain = "/-_.~";
+    if (std::isalnum(c) || kPlain.find(static_cast<char>(c)) != std::string_view::npos) {
+      path += static_cast<char>(c);
+    } else {
+      constexpr std::string_view kHex = "0123456789ABCDEF";
+      path += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  const std::time_t at = std::time(nullptr) - static_cast<std::time_t>(days) * 86'400;
+  std::tm local{};
+  localtime_r(&at, &local);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+  std::ofstream(trash / "info" / (name + ".trashinfo"))
+      << "[Trash Info]\nPath=" << path << "\nDeletionDate=" << date << "\n";
+  return item;
 }
 
 std::string configWithDrive(const fs::path& drive, const std::string& extraLines) {

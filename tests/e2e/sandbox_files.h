@@ -18,6 +18,12 @@ namespace brimvale::e2e {
 // time `days` days back.
 void writeAgedFile(const std::filesystem::path& path, const std::string& content, int days);
 
+// Puts `content` in the home's freedesktop Trash as `name`, with a record
+// saying it came from ~/`name` and was thrown away `days` days ago; the
+// item's path.
+std::filesystem::path writeTrashedFile(const std::filesystem::path& home, const std::string& name,
+                                       const std::string& content, int days);
+
 // Sets the modification time of an existing path `days` days back.
 void ageBy(const std::filesystem::path& path, int days);
 

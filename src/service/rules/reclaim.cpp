@@ -1,7 +1,8 @@
 #include "service/rules/reclaim.h"
 
-#include <array>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string_view>
 
 #include "common/base/best_effort.h"
@@ -14,103 +15,191 @@
 #include "service/core/status_snapshot.h"
 #include "service/relocation/checked_folder.h"
 #include "service/relocation/guards.h"
+#include "service/rules/clutter_places.h"
 #include "service/rules/rule_run_lock.h"
+#include "service/rules/trash_records.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Category {
-  std::string_view name;
-  std::array<std::string_view, 8> folders;  // relative to home; empty ends the list
-  std::int64_t minAgeDays;
-};
-
-constexpr std::array kCategories{
-    Category{"devcaches",
-             {"Library/Caches/Homebrew", "Library/Caches/CocoaPods", "Library/Caches/pip",
-              "Library/Caches/Yarn", ".npm/_cacache", ".pnpm-store", ".cargo/registry/cache",
-              "Library/Developer/Xcode/DerivedData"},
-             0},
-    Category{"syslog",
-             {"Library/Logs/DiagnosticReports", "Library/Logs/CrashReporter",
-              "Library/Caches/com.apple.QuickLook.thumbnailcache"},
-             0},
-    Category{"trash", {".Trash"}, 30},
-};
-
 enum class WalkMode { kDelete, kScan };
 
-const Category* findCategory(std::string_view name) {
-  for (const auto& c : kCategories) {
-    if (c.name == name) return &c;
-  }
-  return nullptr;
-}
+// One walk over a category, deleting or only sizing. Every folder and item
+// is checked by the path policy first: a category folder that is a link (say
+// ~/.pnpm-store pointing at ~/Documents) is never entered. Refusals are
+// logged (and said while deleting) and their sentences travel in the JSON
+// line as "refused", so the clean-up can show them.
+class CategoryWalk {
+ public:
+  CategoryWalk(ServiceContext& ctx, Guards& guards, const ReclaimPlaces& places, WalkMode mode)
+      : ctx_(ctx),
+        guards_(guards),
+        places_(places),
+        mode_(mode),
+        policy_(PathPolicy::rootsFor(ctx.paths.home)),
+        action_("reclaim-" + std::string(places.name)) {}
 
-// Walks the category and prints its JSON line; `skipped` adds the note.
-// Every folder and item is checked by the path policy first: a category
-// folder that is a link (say ~/.pnpm-store pointing at ~/Documents) is never
-// entered. Refusals are logged (and said while deleting) and their sentences
-// travel in the JSON line as "refused", so the clean-up can show them.
-void walkCategory(ServiceContext& ctx, Guards& guards, const Category& category, WalkMode mode,
-                  std::string_view skipped) {
-  const std::time_t now = ctx.clock();
-  const std::string action = "reclaim-" + std::string(category.name);
-  const PathPolicy policy(PathPolicy::rootsFor(ctx.paths.home));
-  std::uint64_t items = 0;
-  std::uint64_t bytes = 0;
-  std::string refused;
-  auto refuse = [&](const std::string& sentence) {
-    const std::string line = "reclaim skip \u2014 refused: " + sentence;
-    if (mode == WalkMode::kDelete) {
-      ctx.log.say(line);
-    } else {
-      ctx.log.log(line);  // the scan's output is its three JSON lines
+  // Walks every folder of the category and prints its JSON line; `skipped`
+  // adds the note.
+  void run(std::string_view skipped) {
+    for (const auto& folder : places_.folders) {
+      const fs::path root = ctx_.paths.home / folder.path;
+      if (!isDirectory(root).value_or(false)) continue;
+      if (places_.age == CandidateAge::kTrashRecord) {
+        walkTrash(root);
+      } else {
+        walkFolder(root);
+      }
     }
-    refused += (refused.empty() ? "" : " ") + sentence;
-  };
-  for (std::string_view folder : category.folders) {
-    if (folder.empty()) break;
-    const fs::path root = ctx.paths.home / folder;
-    if (!isDirectory(root).value_or(false)) continue;
-    auto checked = CheckedFolder::open(policy, root);
+    JsonObjectWriter line;
+    line.string("category", places_.name).number("freed_bytes", bytes_).number("items", items_);
+    if (!skipped.empty()) line.string("skipped", skipped);
+    if (unrecorded_ > 0) line.number("unrecorded", unrecorded_);
+    if (!refused_.empty()) line.string("refused", refused_);
+    ctx_.out << line.str() << "\n";
+  }
+
+ private:
+  // Said while deleting; the scan's output is only its JSON lines.
+  void tell(const std::string& line) {
+    if (mode_ == WalkMode::kDelete) {
+      ctx_.log.say(line);
+    } else {
+      ctx_.log.log(line);
+    }
+  }
+
+  void refuse(const std::string& sentence) {
+    tell("reclaim skip \u2014 refused: " + sentence);
+    refused_ += (refused_.empty() ? "" : " ") + sentence;
+  }
+
+  std::optional<CheckedFolder> openChecked(const fs::path& folder) {
+    auto checked = CheckedFolder::open(policy_, folder);
     if (!checked) {
       refuse(checked.error());
-      continue;
+      return std::nullopt;
     }
+    return std::move(*checked);
+  }
+
+  // Checks and measures one candidate and, while deleting, removes it with
+  // `remove` (true when it is gone) and records it.
+  void take(const fs::path& item, const std::function<bool()>& remove) {
+    if (auto allowed = policy_.check(item); !allowed) {
+      refuse(allowed.error().sentence());
+      return;
+    }
+    const std::string shown = item.string();
+    if (guards_.isCloudPath(shown)) return;
+    const auto size = bytesOf(shown);
+    if (mode_ == WalkMode::kDelete) {
+      if (guards_.isOpen(shown) || !remove()) return;
+      bestEffort(recordAction(ctx_.paths, ctx_.clock(), {action_, shown, "-", size}),
+                 DiagnosticsLog(ctx_.paths.diagnosticsLog, ctx_.clock),
+                 "recording a reclaimed item");
+    }
+    ++items_;
+    bytes_ += size.value_or(0);
+  }
+
+  // The folder's direct children older than the category's minimum age.
+  void walkFolder(const fs::path& root) {
+    auto checked = openChecked(root);
+    if (!checked) return;
+    const std::time_t now = ctx_.clock();
     for (const auto& entry : listEntries(root).value_or(std::vector<DirEntry>{})) {
-      if (category.minAgeDays > 0 && !entry.olderThan(category.minAgeDays, now)) continue;
-      const std::string item = entry.path.string();
-      if (auto allowed = policy.check(entry.path); !allowed) {
-        refuse(allowed.error().sentence());
-        continue;
-      }
-      if (guards.isCloudPath(item)) continue;
-      const auto size = bytesOf(item);
-      if (mode == WalkMode::kDelete) {
-        if (guards.isOpen(item)) continue;
-        if (!checked->remove(entry.path.filename())) continue;
-        bestEffort(recordAction(ctx.paths, ctx.clock(), {action, item, "-", size}),
-                   DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
-                   "recording a reclaimed item");
-      }
-      ++items;
-      bytes += size.value_or(0);
+      if (places_.minAgeDays > 0 && !entry.olderThan(places_.minAgeDays, now)) continue;
+      take(entry.path, [&] { return checked->remove(entry.path.filename()).has_value(); });
     }
   }
-  JsonObjectWriter line;
-  line.string("category", category.name).number("freed_bytes", bytes).number("items", items);
-  if (!skipped.empty()) line.string("skipped", skipped);
-  if (!refused.empty()) line.string("refused", refused);
-  ctx.out << line.str() << "\n";
-}
+
+  [[nodiscard]] bool thrownAwayLongAgo(const TrashRecord& record) const {
+    return ctx_.clock() - record.deletedAt > places_.minAgeDays * 86'400;
+  }
+
+  // A freedesktop Trash: an item goes when its record says it was thrown
+  // away long enough ago; an item without a readable record is left alone
+  // and counted, since nothing says how old it is.
+  void walkTrash(const fs::path& trash) {
+    const fs::path filesFolder = trash / "files";
+    if (!openChecked(trash) || !isDirectory(filesFolder).value_or(false)) return;
+    auto files = openChecked(filesFolder);
+    if (!files) return;
+    const std::optional<CheckedFolder> info =
+        isDirectory(trash / "info").value_or(false) ? openChecked(trash / "info") : std::nullopt;
+    const std::uint64_t unrecordedBefore = unrecorded_;
+    for (const auto& entry : listEntries(filesFolder).value_or(std::vector<DirEntry>{})) {
+      const std::string name = entry.path.filename().string();
+      const auto record = info ? readTrashRecord(trash, name) : std::nullopt;
+      if (!record) {
+        ++unrecorded_;
+        continue;
+      }
+      if (!thrownAwayLongAgo(*record)) continue;
+      take(entry.path, [&] {
+        if (!files->remove(name)) return false;
+        ctx_.log.log("reclaim trash: emptied " + record->originalPath);
+        // The record goes last: a run stopped before this point leaves the
+        // record of an item that is gone, which the next run clears.
+        removeRecord(*info, name);
+        return true;
+      });
+    }
+    if (unrecorded_ > unrecordedBefore) {
+      tell("reclaim skip \u2014 " + std::to_string(unrecorded_ - unrecordedBefore) +
+           " Trash item(s) without a record of when they were thrown away were left alone: " +
+           filesFolder.string());
+    }
+    if (info && mode_ == WalkMode::kDelete) clearStaleRecords(trash, *info);
+  }
+
+  void removeRecord(const CheckedFolder& info, const std::string& item) {
+    bestEffort(info.remove(trashInfoOf(item).filename()),
+               DiagnosticsLog(ctx_.paths.diagnosticsLog, ctx_.clock), "removing a Trash record");
+  }
+
+  // Records of old items that are no longer in files/: what a run stopped
+  // between an item and its record leaves behind.
+  void clearStaleRecords(const fs::path& trash, const CheckedFolder& info) {
+    constexpr std::string_view kSuffix = ".trashinfo";
+    for (const auto& entry : listEntries(info.path()).value_or(std::vector<DirEntry>{})) {
+      const std::string name = entry.path.filename().string();
+      if (!name.ends_with(kSuffix) || name.size() == kSuffix.size()) continue;
+      const std::string item = name.substr(0, name.size() - kSuffix.size());
+      const auto status = linkStatus(trash / "files" / item);
+      if (!status || status->type() != fs::file_type::not_found) continue;
+      const auto record = readTrashRecord(trash, item);
+      if (record && thrownAwayLongAgo(*record)) removeRecord(info, item);
+    }
+  }
+
+  ServiceContext& ctx_;
+  Guards& guards_;
+  const ReclaimPlaces& places_;
+  WalkMode mode_;
+  PathPolicy policy_;
+  std::string action_;
+  std::uint64_t items_ = 0;
+  std::uint64_t bytes_ = 0;
+  std::uint64_t unrecorded_ = 0;
+  std::string refused_;
+};
 
 }  // namespace
 
 int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
-  const Category* category = args.empty() ? nullptr : findCategory(args[0]);
+  return reclaimIn(kHostHomeLayout, ctx, args);
+}
+
+int reclaimScanCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
+  return reclaimScanIn(kHostHomeLayout, ctx, args);
+}
+
+int reclaimIn(HomeLayout layout, ServiceContext& ctx, const std::vector<std::string>& args) {
+  const ReclaimPlaces* category = args.empty() ? nullptr : findReclaimPlaces(layout, args[0]);
   if (category == nullptr) {
     ctx.out << "{\"error\":\"unknown_category\"}\n";
     return 1;
@@ -136,16 +225,16 @@ int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
              "starting a new undo batch");
   ctx.log.say("reclaim: " + std::string(category->name));
   Guards guards(ctx.paths.home, *ctx.platform.files);
-  walkCategory(ctx, guards, *category, WalkMode::kDelete, "");
+  CategoryWalk(ctx, guards, *category, WalkMode::kDelete).run("");
   markLastRun(ctx, "reclaim");
   return 0;
 }
 
-int reclaimScanCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+int reclaimScanIn(HomeLayout layout, ServiceContext& ctx, const std::vector<std::string>&) {
   Guards guards(ctx.paths.home, *ctx.platform.files);
-  for (const auto& category : kCategories) {
+  for (const auto& category : reclaimPlaces(layout)) {
     const bool trashKept = category.name == "trash" && ctx.cfg().flag(config_keys::kDisableDelete);
-    walkCategory(ctx, guards, category, WalkMode::kScan, trashKept ? "delete_disabled" : "");
+    CategoryWalk(ctx, guards, category, WalkMode::kScan).run(trashKept ? "delete_disabled" : "");
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "service/core/service_context.h"
+#include "service/rules/clutter_places.h"
 
 namespace brimvale::service {
 
@@ -14,10 +15,17 @@ namespace brimvale::service {
 // for another category, while paused or while another rule run or clean-up
 // holds the lock (a JSON error line says which). What the path policy
 // refuses (a category folder that is a link, say) is left alone and its
-// sentences are added to the JSON line as "refused".
+// sentences are added to the JSON line as "refused". In a freedesktop Trash
+// an item's record decides its age; items without one are left alone and
+// their number is added as "unrecorded".
 int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 
 // `reclaim-scan`: one JSON line per category with what reclaim would free.
 int reclaimScanCommand(ServiceContext& ctx, const std::vector<std::string>& args);
+
+// The two commands over the folders of `layout` (the commands above use this
+// platform's).
+int reclaimIn(HomeLayout layout, ServiceContext& ctx, const std::vector<std::string>& args);
+int reclaimScanIn(HomeLayout layout, ServiceContext& ctx, const std::vector<std::string>& args);
 
 }  // namespace brimvale::service

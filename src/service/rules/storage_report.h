@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "service/core/service_context.h"
+#include "service/rules/clutter_places.h"
 
 namespace brimvale::service {
 
@@ -13,6 +14,8 @@ namespace brimvale::service {
 // can be measured (printed as soon as it is measured), and a "done" line with
 // the count and the total. Always 0.
 int scanStorageCommand(ServiceContext& ctx, const std::vector<std::string>& args);
+// The scan over the probes of `layout` (the command uses this platform's).
+int scanStorageIn(HomeLayout layout, ServiceContext& ctx);
 
 // The history row for now: UTC time, internal and drive space in decimal GB
 // (drive 0 unless usable), cumulative saved bytes, and per-folder MiB.

@@ -21,7 +21,7 @@ TEST(StorageReport, ScanStreamsOneLinePerExistingProbeInOrder) {
   std::ofstream(home.home() / "Downloads/big") << std::string(10000, 'd');
   fs::create_directories(home.home() / ".gradle/caches");
   ServiceContext& ctx = home.load();
-  ASSERT_EQ(runService(ctx, {"scan-storage"}), 0);
+  ASSERT_EQ(scanStorageIn(HomeLayout::kMacOS, ctx), 0);
   const std::string h = home.home().string();
   EXPECT_EQ(home.out().str(),
             "{\"timestamp\":\"2026-05-01T01:46:40Z\",\"phase\":\"started\"}\n"
@@ -35,6 +35,36 @@ TEST(StorageReport, ScanStreamsOneLinePerExistingProbeInOrder) {
                 "\"actionable\":true}\n"
                 "{\"timestamp\":\"2026-05-01T01:46:40Z\",\"phase\":\"done\",\"probed\":2,"
                 "\"total_bytes\":20480}\n");
+}
+
+// Given a freedesktop home, then the scan measures where Linux keeps things,
+// one line per flatpak app's cache, and no macOS folder.
+TEST(StorageReport, FreedesktopScanMeasuresTheLinuxPlaces) {
+  ContextInTempHome home("");
+  const fs::path h = home.home();
+  for (const char* folder :
+       {".var/app/org.b.Viewer/cache", ".var/app/org.a.Editor/cache", ".var/app/org.c.NoCache/data",
+        "snap/firefox", ".local/share/Trash/files", "Library/Caches/pip"}) {
+    fs::create_directories(h / folder);
+  }
+  fs::create_directories(h / ".cache/pip");
+  std::ofstream(h / ".cache/pip/wheel") << std::string(10000, 'w');
+  ServiceContext& ctx = home.load();
+  ASSERT_EQ(scanStorageIn(HomeLayout::kFreedesktop, ctx), 0);
+  auto line = [&](const std::string& path, const std::string& label, int bytes, bool actionable) {
+    return "{\"path\":\"" + (h / path).string() + "\",\"label\":\"" + label +
+           "\",\"size_bytes\":" + std::to_string(bytes) +
+           ",\"actionable\":" + (actionable ? "true" : "false") + "}\n";
+  };
+  EXPECT_EQ(
+      home.out().str(),
+      "{\"timestamp\":\"2026-05-01T01:46:40Z\",\"phase\":\"started\"}\n" +
+          line(".var/app/org.a.Editor/cache", "Flatpak app cache (org.a.Editor)", 4096, true) +
+          line(".var/app/org.b.Viewer/cache", "Flatpak app cache (org.b.Viewer)", 4096, true) +
+          line("snap", "Snap app data", 8192, false) + line(".cache", "Cache folder", 20480, true) +
+          line(".local/share/Trash", "Trash", 8192, true) +
+          "{\"timestamp\":\"2026-05-01T01:46:40Z\",\"phase\":\"done\",\"probed\":5,"
+          "\"total_bytes\":45056}\n");
 }
 
 TEST(StorageReport, HistoryRowHasItsKeysInOrderAndNoDriveWhenAbsent) {
