@@ -17,7 +17,9 @@
 #include "app/settings_command.h"
 #include "app/state_json.h"
 #include "app/status_text.h"
+#include "app/usage_errors.h"
 #include "common/base/stale_temporaries.h"
+#include "common/base/version.h"
 #include "common/state/gnu_rsync.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/snapshot_manager.h"
@@ -274,7 +276,8 @@ void parkedOptions(CLI::App& sub, Context& c) {
 void serviceOptions(CLI::App& sub, Context& c) {
   sub.add_option("--timeout", c.limitSecs, "seconds before the command is stopped")
       ->capture_default_str();
-  sub.add_option("arguments", c.arguments, "subcommand and its arguments")->required();
+  sub.add_option("arguments", c.arguments, "the brim-vale subcommand to run, and its arguments")
+      ->required();
   sub.prefix_command();
 }
 
@@ -438,10 +441,18 @@ bool isBrimvaleCommand(std::string_view name) {
                      [name](const Subcommand& s) { return s.name == name; });
 }
 
+std::vector<CommandHelp> brimvaleCommands() {
+  std::vector<CommandHelp> rows;
+  for (const auto& s : kSubcommands) rows.push_back({s.name, s.help});
+  return rows;
+}
+
 int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
   Context context(out, err);
-  CLI::App cli{"brimvale: keeps the startup disk from filling up, with a fast external drive"};
+  CLI::App cli{"brimvale: " + std::string(kBrimvaleSummary)};
   cli.require_subcommand(1);
+  cli.set_version_flag("--version", "brimvale " + std::string(kVersion),
+                       "print the program's name and version");
   std::string scripts = defaultScriptsFolder().string();
   cli.add_option("--scripts", scripts, "folder holding the service programs to install")
       ->capture_default_str();
@@ -456,7 +467,7 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return cli.exit(e, out, err);
+    return reportParseError(cli, e, out, err);
   }
   context.scripts = scripts;
   // A write killed half-way leaves its "{name}.tmp.{pid}"; every start clears those of ended

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "app/user_docs.h"
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
@@ -173,6 +174,29 @@ Result<void> ServiceInstaller::writeShim() {
   return {};
 }
 
+// Man pages and completion, rendered by the build into Scripts/share; a
+// build without them still installs a working service.
+Result<void> ServiceInstaller::installUserDocs() {
+  const fs::path share = paths_.home / ".local" / "share";
+  for (std::string_view program : kDocumentedPrograms) {
+    for (const auto& file : userDocFiles(program)) {
+      const fs::path source = options_.scriptsFolder / "share" / file.relative;
+      auto content = readFile(source);
+      if (!content) {
+        say_("⚠ Optional bundled file missing: share/" + file.relative.string());
+        continue;
+      }
+      const fs::path target = share / file.relative;
+      if (auto made = createDirectories(target.parent_path()); !made) return made;
+      if (auto written = writeFileAtomically(target, *content, {.mode = 0644}); !written) {
+        return written;
+      }
+    }
+  }
+  say_("Manual pages and shell completion installed under " + share.string());
+  return {};
+}
+
 Result<void> ServiceInstaller::loadAndKickstart() {
   // A copy still loaded shows as the load's failure just below.
   bestEffort(services_.unload(kLoadLimit), DiagnosticsLog(paths_.diagnosticsLog),
@@ -205,6 +229,7 @@ Result<void> ServiceInstaller::installSteps() {
     }
   }
   if (auto shim = writeShim(); !shim) return shim;
+  if (auto docs = installUserDocs(); !docs) return docs;
   if (auto written = services_.writeDefinition(definition()); !written) return written;
   say_("LaunchAgent written to " + services_.definitionPath().string() +
        " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)");

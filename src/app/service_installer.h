@@ -63,6 +63,7 @@ class ServiceInstaller {
  private:
   [[nodiscard]] Result<void> installSteps();
   [[nodiscard]] Result<void> writeShim();
+  [[nodiscard]] Result<void> installUserDocs();
 
   StatePaths paths_;
   InstallerOptions options_;

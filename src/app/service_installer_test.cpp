@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/user_docs.h"
 #include "common/base/file_io.h"
 #include "common/state/service_config.h"
 #include "testing/installer_sandbox.h"
@@ -64,6 +65,30 @@ TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
   EXPECT_EQ(modeOf(shim), 0700u);
   ProcessResult r = runProcess({.path = shim.string(), .args = {"status", "two words"}});
   EXPECT_EQ(r.out, "service got: status two words\n");
+}
+
+// Man pages and completion go where man, bash and zsh look in the home; a
+// build without some of them still installs, naming each one missing.
+TEST(ServiceInstaller, InstallPutsManPagesAndCompletionInTheHomesShareFolder) {
+  Rig rig;
+  for (const auto& file : userDocFiles("brimvale")) {
+    rig.dir.file("Scripts/share" / file.relative, "text of " + file.relative.string());
+  }
+  ASSERT_TRUE(rig.installer.install());
+  for (std::string_view program : kDocumentedPrograms) {
+    for (const auto& file : userDocFiles(program)) {
+      SCOPED_TRACE(file.relative.string());
+      const fs::path target = rig.home / ".local/share" / file.relative;
+      if (program == "brimvale") {
+        EXPECT_EQ(readFile(target).value_or(""), "text of " + file.relative.string());
+      } else {
+        EXPECT_FALSE(fs::exists(target));
+        EXPECT_TRUE(
+            rig.saidLine("⚠ Optional bundled file missing: share/" + file.relative.string()));
+      }
+    }
+  }
+  EXPECT_TRUE(rig.saidLine("✓ Install complete."));
 }
 
 TEST(ServiceInstaller, SecondInstallReplacesProgramsButKeepsTheConfiguration) {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <numeric>
 #include <vector>
 
+#include "common/base/nearest_name.h"
 #include "common/base/text_formats.h"
 #include "common/state/config_keys.h"
 
@@ -107,21 +107,6 @@ bool validHourRanges(std::string_view text) {
     if (!lo || !hi || *lo < 0 || *hi > 24 || *lo >= *hi) return false;
   }
   return !splitFields(text, ",").empty();
-}
-
-std::size_t editDistance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  std::iota(row.begin(), row.end(), std::size_t{0});
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
 }
 
 Result<AcceptedValue> refused(const Setting& s, std::string_view typed) {

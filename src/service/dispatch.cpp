@@ -8,7 +8,9 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/nearest_name.h"
 #include "common/base/stale_temporaries.h"
+#include "common/base/version.h"
 #include "service/core/core_commands.h"
 #include "service/drive_transfer/transfer_job.h"
 #include "service/drives/drive_commands.h"
@@ -62,6 +64,11 @@ struct Subcommand {
 };
 
 int helpCommand(ServiceContext& ctx, const std::vector<std::string>&);
+
+int versionCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  ctx.out << "brim-vale " << kVersion << "\n";
+  return 0;
+}
 
 // Help lists the rows of each group in table order.
 constexpr std::array kSubcommands{
@@ -166,6 +173,8 @@ constexpr std::array kSubcommands{
                helpCommand},
     Subcommand{"-h", "", "", HelpGroup::kHelp, ConfigNeed::kNone, helpCommand},
     Subcommand{"--help", "", "", HelpGroup::kHelp, ConfigNeed::kNone, helpCommand},
+    Subcommand{"--version", "--version", "the program's name and version", HelpGroup::kHelp,
+               ConfigNeed::kNone, versionCommand},
 };
 
 // One column for every row, wide enough for the longest usage.
@@ -187,10 +196,9 @@ std::string helpRows(HelpGroup group) {
 }
 
 int helpCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  std::string out =
-      "brim-vale: smart storage management daemon for an always-attached external drive\n\n"
-      "Usage: brim-vale [subcommand [arguments]]   (default: status)\n\n" +
-      helpRows(HelpGroup::kSummary) + "\nMore subcommands:\n";
+  std::string out = "brim-vale: " + std::string(kServiceSummary) + "\n\n" +
+                    "Usage: brim-vale [subcommand [arguments]]   (default: status)\n\n" +
+                    helpRows(HelpGroup::kSummary) + "\nMore subcommands:\n";
   for (const auto& heading : kHelpHeadings) {
     out += "\n" + std::string(heading.text) + "\n" + helpRows(heading.group);
   }
@@ -214,12 +222,32 @@ void prepareStateDirectory(const ServiceContext& ctx) {
   }
 }
 
+// The line after "Unknown subcommand": the name most likely meant, if any,
+// among those help shows (internal and option-like names are never suggested).
+std::string suggestion(std::string_view typed) {
+  std::vector<std::string_view> shown;
+  for (const auto& s : kSubcommands) {
+    if (!s.name.starts_with('-') && !s.name.starts_with('_')) shown.push_back(s.name);
+  }
+  const std::string list = "Run \"brim-vale help\" for the list.\n";
+  const auto meant = nearestName(typed, shown);
+  return meant ? "Did you mean \"" + std::string(*meant) + "\"? " + list : list;
+}
+
 }  // namespace
 
 std::vector<std::string_view> subcommandNames() {
   std::vector<std::string_view> names;
   for (const auto& s : kSubcommands) names.push_back(s.name);
   return names;
+}
+
+std::vector<SubcommandHelp> subcommandHelp() {
+  std::vector<SubcommandHelp> rows;
+  for (const auto& s : kSubcommands) {
+    if (!s.usage.empty()) rows.push_back({s.usage, s.help});
+  }
+  return rows;
 }
 
 int runService(ServiceContext& ctx, const std::vector<std::string>& args) {
@@ -231,7 +259,7 @@ int runService(ServiceContext& ctx, const std::vector<std::string>& args) {
     if (s.config == ConfigNeed::kLoad && !loadConfig(ctx)) return 1;
     return s.handler(ctx, rest);
   }
-  ctx.out << "Unknown subcommand: " << name << "\n";
+  ctx.out << "Unknown subcommand: " << name << "\n" << suggestion(name);
   return 2;
 }
 

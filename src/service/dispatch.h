@@ -17,4 +17,16 @@ namespace brimvale::service {
 // Every first argument runService() accepts, aliases included.
 [[nodiscard]] std::vector<std::string_view> subcommandNames();
 
+// What the program is for, as help opens with it.
+inline constexpr std::string_view kServiceSummary =
+    "smart storage management daemon for an always-attached external drive";
+
+struct SubcommandHelp {
+  std::string_view usage;  // the name with its arguments
+  std::string_view help;
+};
+
+// The rows help shows, summary first, then by subsystem.
+[[nodiscard]] std::vector<SubcommandHelp> subcommandHelp();
+
 }  // namespace brimvale::service

@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 
+#include "common/base/version.h"
 #include "testing/context_in_temp_home.h"
 
 namespace brimvale::service {
@@ -92,6 +93,7 @@ TEST(ServiceHelp, SummaryFirstThenEverySubsystemInOneColumn) {
       "\n"
       "Help:\n"
       "  help | -h | --help                  this summary\n"
+      "  --version                           the program's name and version\n"
       "\n"
       "Config:   " +
       root + "/brim-vale.conf\n" + "Status:   " + root + "/state/status.json\n" +
@@ -116,6 +118,36 @@ TEST(ServiceHelp, ShowsEverySubcommandTheDispatcherAccepts) {
   for (const auto name : subcommandNames()) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(shown.contains(std::string(name)));
+  }
+}
+
+TEST(ServiceCommandLine, VersionIsOneLineWithTheProjectVersion) {
+  ContextInTempHome home("");
+  EXPECT_EQ(helpText(home, "--version"), "brim-vale " + std::string(kVersion) + "\n");
+}
+
+// An unknown name keeps its fixed first line and adds the name most likely
+// meant, never an internal or option-like one.
+TEST(ServiceCommandLine, UnknownSubcommandNamesTheNearestKnownOne) {
+  struct Case {
+    std::string typed;
+    std::string secondLine;
+  };
+  const std::string list = "Run \"brim-vale help\" for the list.\n";
+  const Case cases[] = {
+      {"stauts", "Did you mean \"status\"? " + list},
+      {"move-dri", "Did you mean \"move-dir\"? " + list},
+      {"transfer-stat", "Did you mean \"transfer-start\"? " + list},
+      {"__xfer-supervis", list},
+      {"-help", "Did you mean \"help\"? " + list},
+      {"frobnicate", list},
+  };
+  ContextInTempHome home("");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    home.out().str("");
+    EXPECT_EQ(runService(home.load(), {c.typed}), 2);
+    EXPECT_EQ(home.out().str(), "Unknown subcommand: " + c.typed + "\n" + c.secondLine);
   }
 }
 

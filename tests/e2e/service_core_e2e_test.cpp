@@ -187,7 +187,7 @@ TEST(ServiceCoreE2E, StartUpFailuresAndUsage) {
   const Case cases[] = {
       {{"json"}, 1, "] ERROR: config not found at " + conf + ". Run install-service.sh.\n"},
       {{}, 1, "] ERROR: config not found at " + conf + ". Run install-service.sh.\n"},
-      {{"frobnicate"}, 2, "Unknown subcommand: frobnicate\n"},
+      {{"frobnicate"}, 2, "Unknown subcommand: frobnicate\nRun \"brim-vale help\" for the list.\n"},
       {{"log", "1"}, 0, "Run install-service.sh.\n"},
       // Listing cloud folders needs no configuration, so it works before one is written.
       {{"list-cloud-roots"}, 0, ""},

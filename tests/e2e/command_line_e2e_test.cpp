@@ -1,0 +1,148 @@
+// Both programs' command-line contract, run as the built programs in a
+// temporary home: version, unknown names, usage mistakes and their exit codes.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/commands.h"
+#include "app/user_docs.h"
+
+#include "background_app.h"
+#include "common/base/file_io.h"
+#include "common/base/version.h"
+#include "e2e_harness.h"
+#include "service/dispatch.h"
+
+namespace brimvale::e2e {
+namespace {
+namespace fs = std::filesystem;
+
+struct Case {
+  std::vector<std::string> args;
+  int code;
+  std::string text;  // found in standard output or standard error
+};
+
+std::string joined(const std::vector<std::string>& args) {
+  std::string text;
+  for (const auto& a : args) text += a + " ";
+  return text;
+}
+
+void expectOutcome(const ProcessResult& r, const Case& c) {
+  EXPECT_EQ(r.exitCode, c.code) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find(c.text), std::string::npos) << r.out << r.err;
+}
+
+// Where the service's own texts fix a case they stay; everything else is
+// a usage mistake with exit 2.
+TEST(CommandLineE2E, ServiceProgramAnswersEveryMistakeWithItsOwnText) {
+  TempHome home;
+  home.writeConfig("NVMe=\"" + (home.path() / "no-drive").string() + "\"\n");
+  const std::string dest = home.path().string();
+  const Case cases[] = {
+      {{"--version"}, 0, "brim-vale " + std::string(kVersion) + "\n"},
+      {{"frobnicate"}, 2, "Unknown subcommand: frobnicate\nRun \"brim-vale help\" for the list.\n"},
+      {{"stauts"},
+       2,
+       "Unknown subcommand: stauts\nDid you mean \"status\"? Run \"brim-vale help\" for the "
+       "list.\n"},
+      {{"move-dir"}, 2, "usage: brim-vale move-dir <absolute-path>\n"},
+      {{"optimize-cloud"}, 2, "usage: brim-vale optimize-cloud <cloud-root-path>\n"},
+      {{"transfer-start", dest}, 2, "usage: brim-vale transfer-start"},
+      {{"actions", "lots"}, 2, "Usage: brim-vale actions [N], where N is a whole number"},
+      {{"log", "-3"}, 2, "Usage: brim-vale log [N], where N is a whole number"},
+      {{"assess"}, 1, "{\"verdict\":\"block\",\"reasons\":[\"Path does not exist"},
+      {{"benchmark"}, 1, "{\"error\":\"Path does not exist\"}\n"},
+      {{"reclaim"}, 1, "{\"error\":\"unknown_category\"}\n"},
+      {{"reclaim", "everything"}, 1, "{\"error\":\"unknown_category\"}\n"},
+      {{"select-drive"}, 1, "ERROR: target path does not exist: \n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(joined(c.args));
+    expectOutcome(runBrimVale(home, c.args), c);
+  }
+  // None of them touched the configuration.
+  EXPECT_FALSE(fs::exists(home.paths().config.string() + ".bak"));
+}
+
+TEST(CommandLineE2E, ApplicationAnswersEveryMistakeWithOneSentenceAndExitTwo) {
+  TempHome home;
+  const Case cases[] = {
+      {{"--version"}, 0, "brimvale " + std::string(kVersion) + "\n"},
+      {{}, 2, "brimvale needs a subcommand. Nothing was changed."},
+      {{"bogus"}, 2, "brimvale has no subcommand \"bogus\". Nothing was changed. Run"},
+      {{"stauts"}, 2, "Did you mean \"status\"? Run \"brimvale --help\" for the list.\n"},
+      {{"move"}, 2, "brimvale move needs the folder to relocate (FOLDER). Nothing was changed."},
+      {{"move", "x", "--verify", "slow"}, 2, "brimvale move cannot use what was given"},
+      {{"moves", "undo"}, 2, "brimvale moves cannot use what was given"},
+      {{"service"},
+       2,
+       "brimvale service needs the brim-vale subcommand to run, and its arguments (ARGUMENTS)."},
+      {{"service", "--timeout", "soon", "status"}, 2, "brimvale service cannot use what was given"},
+      {{"status", "extra"}, 2, "brimvale status does not take \"extra\". Nothing was changed."},
+      {{"--help"}, 0, "settings"},
+      {{"move", "--help"}, 0, "the folder to relocate"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(joined(c.args));
+    expectOutcome(runApp(home, c.args), c);
+  }
+  // A command line that could not be read leaves the home as it was.
+  EXPECT_FALSE(fs::exists(home.paths().root));
+}
+
+// The words on the line of `script` that starts with `lead`, up to a quote.
+std::set<std::string> offeredWords(const std::string& script, const std::string& lead) {
+  const auto start = script.find(lead);
+  if (start == std::string::npos) return {};
+  std::istringstream words(
+      script.substr(start + lead.size(),
+                    script.find_first_of("\"\n", start + lead.size()) - start - lead.size()));
+  std::set<std::string> found;
+  for (std::string w; words >> w;) found.insert(w);
+  return found;
+}
+
+std::string roffed(std::string_view name) {
+  std::string out;
+  for (char c : name) out += c == '-' ? std::string("\\-") : std::string(1, c);
+  return out;
+}
+
+// What the build renders for the installer names every subcommand the
+// programs accept, internal ones left out of completion.
+TEST(CommandLineE2E, BuiltManPagesAndCompletionNameEverySubcommand) {
+  const fs::path share = fs::path(BRIMVALE_PATH).parent_path() / "Scripts" / "share";
+  std::vector<std::string> application, service;
+  for (const auto& c : app::brimvaleCommands()) application.emplace_back(c.name);
+  for (const auto name : service::subcommandNames()) {
+    if (!name.starts_with("__")) service.emplace_back(name);
+  }
+  const std::pair<std::string, std::vector<std::string>> programs[] = {{"brimvale", application},
+                                                                       {"brim-vale", service}};
+  for (const auto& [program, names] : programs) {
+    std::string man, bash, zsh;
+    for (const auto& file : app::userDocFiles(program)) {
+      const std::string text = readFile(share / file.relative).value_or("");
+      (file.kind == app::UserDocKind::kManPage ? man
+       : file.kind == app::UserDocKind::kBash  ? bash
+                                               : zsh) = text;
+    }
+    const auto bashWords = offeredWords(bash, "compgen -W \"");
+    const auto zshWords = offeredWords(zsh, "compadd -- ");
+    for (const auto& name : names) {
+      SCOPED_TRACE(program + " " + name);
+      EXPECT_NE(man.find(roffed(name)), std::string::npos);
+      EXPECT_TRUE(bashWords.contains(name));
+      EXPECT_TRUE(zshWords.contains(name));
+    }
+    EXPECT_FALSE(bashWords.contains("__xfer-supervise"));
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
