@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/base/timestamps.h"
 #include "platform/byte_count_format.h"
@@ -12,13 +14,13 @@ namespace brimvale::app {
 namespace {
 
 constexpr double kWidth = 720;
-constexpr double kHeight = 260;
 constexpr double kLeft = 72;
 constexpr double kRight = 20;
-constexpr double kTop = 40;
-constexpr double kBottom = 40;
+constexpr double kTop = 36;     // room for the first panel's name
+constexpr double kBottom = 36;  // room for the dates
+constexpr double kPanelGap = 44;
 constexpr double kPlotWidth = kWidth - kLeft - kRight;
-constexpr double kPlotHeight = kHeight - kTop - kBottom;
+constexpr double kPlotHeight = 140;
 constexpr int kGbTicks = 4;
 
 struct SeriesStyle {
@@ -49,7 +51,9 @@ std::string gigabyteLabel(double gb) {
   return gb <= 0 ? "0 GB" : platform::formatFileByteCount(std::llround(gb * 1e9));
 }
 
-double yOf(double gb, double top) { return kTop + kPlotHeight * (1 - gb / top); }
+double yOf(double gb, double top, double panelTop) {
+  return panelTop + kPlotHeight * (1 - gb / top);
+}
 
 double xOf(std::size_t i, std::size_t count) {
   return count <= 1 ? kLeft : kLeft + kPlotWidth * static_cast<double>(i) / (count - 1);
@@ -66,12 +70,13 @@ std::string line(double x1, double y1, double x2, double y2, std::string_view st
          "\" y2=\"" + number(y2) + "\" stroke=\"" + std::string(stroke) + "\"/>\n";
 }
 
-std::string polyline(const HistorySeries& series, double top, std::string_view colour) {
+std::string polyline(const HistorySeries& series, double top, double panelTop,
+                     std::string_view colour) {
   const std::size_t count = series.values.size();
   std::vector<std::string> points;
   for (std::size_t i = 0; i < count; ++i) {
     if (!series.values[i]) continue;
-    const std::string y = number(yOf(*series.values[i], top));
+    const std::string y = number(yOf(*series.values[i], top, panelTop));
     points.push_back(number(xOf(i, count)) + "," + y);
     // A single bucket spans the whole width: the one row is the whole period.
     if (count == 1) points.push_back(number(kLeft + kPlotWidth) + "," + y);
@@ -84,41 +89,51 @@ std::string polyline(const HistorySeries& series, double top, std::string_view c
          joined + "\"/>\n";
 }
 
+// One series on its own GB scale from zero, so a small disk's changes stay
+// visible beside a large drive: name, grid with GB labels, axes, the line.
+std::string panel(const HistorySeries& series, const SeriesStyle& style, double panelTop) {
+  const double highest = std::max(series.maxGb, 1.0);
+  const double step = niceStep(highest / kGbTicks);
+  const double top = step * std::ceil(highest / step);
+  std::string svg =
+      text(kLeft, panelTop - 12, "start", std::string(style.label) + " free space", style.colour);
+  for (double gb = 0; gb <= top + step / 2; gb += step) {
+    const double y = yOf(gb, top, panelTop);
+    svg += line(kLeft, y, kLeft + kPlotWidth, y, "#e4e4e4");
+    svg += text(kLeft - 8, y + 4, "end", gigabyteLabel(gb));
+  }
+  svg += line(kLeft, panelTop, kLeft, panelTop + kPlotHeight, "#333");
+  svg += line(kLeft, panelTop + kPlotHeight, kLeft + kPlotWidth, panelTop + kPlotHeight, "#333");
+  return svg + polyline(series, top, panelTop, style.colour);
+}
+
 }  // namespace
 
 std::string historySvg(const BucketedHistory& history) {
-  const std::string period = localDate(history.from) + " to " + localDate(history.to);
-  double highest = history.internal.maxGb;
-  if (history.drive) highest = std::max(highest, history.drive->maxGb);
-  const double step = niceStep(std::max(highest, 1.0) / kGbTicks);
-  const double top = step * std::ceil(std::max(highest, 1.0) / step);
+  std::vector<std::pair<const HistorySeries*, SeriesStyle>> panels{
+      {&history.internal, kInternalStyle}};
+  if (history.drive) panels.emplace_back(&*history.drive, kDriveStyle);
+  const double height =
+      kTop + static_cast<double>(panels.size()) * (kPlotHeight + kPanelGap) - kPanelGap + kBottom;
 
   std::string svg =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-      number(kWidth) + "\" height=\"" + number(kHeight) + "\" viewBox=\"0 0 " + number(kWidth) +
-      " " + number(kHeight) +
+      number(kWidth) + "\" height=\"" + number(height) + "\" viewBox=\"0 0 " + number(kWidth) +
+      " " + number(height) +
       "\" font-family=\"sans-serif\" font-size=\"12\">\n"
       "<title>Free space from " +
-      period +
+      localDate(history.from) + " to " + localDate(history.to) +
       "</title>\n"
       "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-  for (double gb = 0; gb <= top + step / 2; gb += step) {
-    const double y = yOf(gb, top);
-    svg += line(kLeft, y, kLeft + kPlotWidth, y, "#e4e4e4");
-    svg += text(kLeft - 8, y + 4, "end", gigabyteLabel(gb));
+  double panelTop = kTop;
+  for (const auto& [series, style] : panels) {
+    svg += panel(*series, style, panelTop);
+    panelTop += kPlotHeight + kPanelGap;
   }
-  svg += line(kLeft, kTop, kLeft, kTop + kPlotHeight, "#333");
-  svg += line(kLeft, kTop + kPlotHeight, kLeft + kPlotWidth, kTop + kPlotHeight, "#333");
-  svg += text(kLeft, kHeight - 14, "start", localDate(history.from));
-  svg += text(kLeft + kPlotWidth, kHeight - 14, "end", localDate(history.to));
-
-  svg += text(kLeft, 22, "start", std::string(kInternalStyle.label), kInternalStyle.colour);
-  svg += polyline(history.internal, top, kInternalStyle.colour);
-  if (history.drive) {
-    svg += text(kLeft + 140, 22, "start", std::string(kDriveStyle.label), kDriveStyle.colour);
-    svg += polyline(*history.drive, top, kDriveStyle.colour);
-  }
+  const double datesY = panelTop - kPanelGap + 24;
+  svg += text(kLeft, datesY, "start", localDate(history.from));
+  svg += text(kLeft + kPlotWidth, datesY, "end", localDate(history.to));
   return svg + "</svg>\n";
 }
 

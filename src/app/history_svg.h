@@ -1,5 +1,5 @@
-// The usage history as a small self-contained SVG line chart: axes, date and
-// GB labels, a legend, and one polyline per series on a shared GB scale.
+// The usage history as a small self-contained SVG line chart: one panel per
+// series, each with its name, axes, GB labels and one polyline; dates below.
 #pragma once
 
 #include <string>

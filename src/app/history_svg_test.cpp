@@ -78,6 +78,8 @@ TEST(HistorySvg, ValidDocumentWithOnePolylinePerSeries) {
               std::string::npos);
     EXPECT_EQ(polylinePointCounts(svg), c.points);
     EXPECT_NE(svg.find(">0 GB</text>"), std::string::npos) << "the GB axis starts at zero";
+    EXPECT_NE(svg.find(">40 GB</text>"), std::string::npos)
+        << "the internal disk keeps its own scale beside a larger drive";
     EXPECT_EQ(svg.find("Fast drive") != std::string::npos, c.drive.has_value());
   }
 }
