@@ -12,6 +12,8 @@ namespace brimvale::app {
 namespace {
 
 constexpr std::time_t kShortestBucket = 3600;
+// An exabyte: anything larger was typed by hand, not measured.
+constexpr double kLargestGb = 1e9;
 
 struct Point {
   std::time_t at;
@@ -25,22 +27,26 @@ struct Bucket {
   std::size_t count = 0;
 };
 
+// A figure of free space: a number of GB no disk could exceed, or nothing.
+std::optional<double> gigabytesIn(const nlohmann::json& row, const char* key) {
+  const auto value = row.find(key);
+  if (value == row.end() || !value->is_number()) return std::nullopt;
+  const double gb = value->get<double>();
+  if (gb < 0 || gb > kLargestGb) return std::nullopt;
+  return gb;
+}
+
 std::optional<HistoryRow> rowOf(std::string_view line) {
   const auto row = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (!row.is_object()) return std::nullopt;
   const auto ts = row.find("ts");
-  const auto free = row.find("internal_free_gb");
-  if (ts == row.end() || !ts->is_string() || free == row.end() || !free->is_number()) {
-    return std::nullopt;
-  }
+  if (ts == row.end() || !ts->is_string()) return std::nullopt;
   const auto at = parseIsots(ts->get<std::string>());
-  if (!at || free->get<double>() < 0) return std::nullopt;
-  HistoryRow result{.at = *at, .internalFreeGb = free->get<double>()};
-  const auto driveFree = row.find("nvme_free_gb");
-  const auto driveTotal = row.find("nvme_total_gb");
-  if (driveFree != row.end() && driveFree->is_number() && driveTotal != row.end() &&
-      driveTotal->is_number() && driveTotal->get<double>() > 0) {
-    result.driveFreeGb = driveFree->get<double>();
+  const auto internalFree = gigabytesIn(row, "internal_free_gb");
+  if (!at || !internalFree) return std::nullopt;
+  HistoryRow result{.at = *at, .internalFreeGb = *internalFree};
+  if (gigabytesIn(row, "nvme_total_gb").value_or(0) > 0) {
+    result.driveFreeGb = gigabytesIn(row, "nvme_free_gb");
   }
   return result;
 }

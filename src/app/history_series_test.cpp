@@ -42,6 +42,8 @@ TEST(HistorySeries, ParseCountsEveryLineThatIsNotARowAndKeepsTheRest) {
       {"a time in another form", R"({"ts":"2026-12-07 10:00:00","internal_free_gb":40})", 0, 1},
       {"free space as text", R"({"ts":"2026-12-07T10:00:00Z","internal_free_gb":"40"})", 0, 1},
       {"negative free space", R"({"ts":"2026-12-07T10:00:00Z","internal_free_gb":-3})", 0, 1},
+      {"more than any disk holds", R"({"ts":"2026-12-07T10:00:00Z","internal_free_gb":1e300})", 0,
+       1},
       {"only the fields charted", R"({"ts":"2026-12-07T10:00:00Z","internal_free_gb":40})", 1, 0},
   };
   for (const Case& c : cases) {
