@@ -152,8 +152,7 @@ TEST(HomeActions, EachNamesACommandOfThisProgram) {
     EXPECT_EQ(program, "brimvale");
     EXPECT_TRUE(isBrimvaleCommand(name)) << *command;
   }
-  EXPECT_EQ(without, (std::vector<std::string_view>{"reviewApps", "cloudTransfers", "usageHistory",
-                                                    "allGood"}));
+  EXPECT_EQ(without, (std::vector<std::string_view>{"reviewApps", "cloudTransfers", "allGood"}));
   EXPECT_FALSE(isBrimvaleCommand("servic"));
 }
 

@@ -10,6 +10,7 @@
 
 #include "app/application.h"
 #include "app/care_commands.h"
+#include "app/history_command.h"
 #include "app/mover_commands.h"
 #include "app/parked_command.h"
 #include "app/self_check.h"
@@ -21,6 +22,7 @@
 #include "common/base/stale_temporaries.h"
 #include "common/base/version.h"
 #include "common/state/gnu_rsync.h"
+#include "common/state/usage_history.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/snapshot_manager.h"
 
@@ -46,6 +48,7 @@ struct Context {
   std::string movesAction;  // moves [cancel|revert|clear|resume]
   std::string moveId;       // moves ACTION ID, move-log [ID]
   bool json = false;        // --json on the commands that show state
+  HistoryOptions history;   // history [--days N] [--svg FILE]
   std::ostream& out;
   std::ostream& err;
 
@@ -376,6 +379,19 @@ void settingsOptions(CLI::App& sub, Context& c) {
   sub.footer(settingsNames());
 }
 
+int historyHandler(Context& c) {
+  c.history.json = c.json;
+  HistoryCommandHost host{c.paths.state / kUsageHistoryFile, std::time(nullptr),
+                          terminalFromEnvironment(std::getenv), c.out, c.err};
+  return historyCommand(host, c.history);
+}
+
+void historyOptions(CLI::App& sub, Context& c) {
+  sub.add_option("--days", c.history.days, "only the last N days");
+  sub.add_option("--svg", c.history.svgFile, "write the chart as an SVG image to FILE");
+  sub.add_flag("--json", c.json, "the bucketed series as JSON");
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -414,6 +430,10 @@ constexpr std::array kSubcommands{
                parkedHandler, parkedOptions},
     Subcommand{"home", "how the startup disk is doing, what to do next, and the trend", homeHandler,
                jsonOption},
+    Subcommand{"history",
+               "free space over time: a sparkline of the internal disk and the drive "
+               "(--days N, --svg FILE for a chart image, --json for the series)",
+               historyHandler, historyOptions},
     Subcommand{"care", "Zozad Evev: the one-tap clean-up, step by step, then its summary",
                careHandler, careOptions},
     Subcommand{"snapshots", "local snapshots: list, delete STAMP, thin BYTES URGENCY, destination",

@@ -41,7 +41,7 @@ constexpr std::array<Words<SimpleActionID>, 13> kActionCommands{{
     {SimpleActionID::kBrowseTier, "brimvale moves"},
     {SimpleActionID::kWhatsUsingSpace, "brimvale service scan-storage"},
     {SimpleActionID::kCloudTransfers, ""},
-    {SimpleActionID::kUsageHistory, ""},
+    {SimpleActionID::kUsageHistory, "brimvale history"},
     {SimpleActionID::kViewActivity, "brimvale jobs"},
     {SimpleActionID::kEditRules, "brimvale service rules"},
     {SimpleActionID::kAllGood, ""},

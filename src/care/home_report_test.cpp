@@ -65,7 +65,7 @@ TEST(HomeReport, RendersEveryPartInOrder) {
       "  • See what's using space: brimvale service scan-storage\n"
       "  • Browse your files: brimvale moves\n"
       "  • Cloud transfers (not available here yet)\n"
-      "  • Usage history (not available here yet)\n"
+      "  • Usage history: brimvale history\n"
       "\n"
       "Your free space on Macintosh HD has held steady over the last 7 days.\n");
 }
