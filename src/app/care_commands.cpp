@@ -9,6 +9,7 @@
 #include "app/state_json.h"
 #include "care/care_run.h"
 #include "care/home_report.h"
+#include "common/base/platform_words.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/thinning_record.h"
 
@@ -118,7 +119,7 @@ std::expected<ServiceStatus, StatusReadFailure> currentStatus(const CareCommandH
 
 care::HomeFacts gatherFacts(CareCommandHost& host, const ServiceStatus& status,
                             const snapshots::SnapshotManager& manager) {
-  return homeFactsFrom(status, manager.purgeableEstimate(), 0,
+  return homeFactsFrom(status, manager.available() ? manager.purgeableEstimate() : 0, 0,
                        care::scanMovableApps(care::applicationFolders(host.paths.home)));
 }
 

@@ -669,11 +669,14 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
   env.rsync = mover::RsyncSupport::probe(candidates);
   env.extraRoots = std::move(extraRoots);
   env.verificationOverride = level;
-  env.thinSnapshots = [this](std::int64_t bytes) -> Result<std::string> {
-    auto thinned = snapshots_.thinLocalSnapshots(bytes, snapshots::kMostUrgent);
-    if (!thinned) return fail(Errc::kToolFailed, thinned.error().description());
-    return "freed up to " + platform::formatFileByteCount(bytes);
-  };
+  // Where the system keeps no local snapshots a move has none to thin.
+  if (snapshots_.available()) {
+    env.thinSnapshots = [this](std::int64_t bytes) -> Result<std::string> {
+      auto thinned = snapshots_.thinLocalSnapshots(bytes, snapshots::kMostUrgent);
+      if (!thinned) return fail(Errc::kToolFailed, thinned.error().description());
+      return "freed up to " + platform::formatFileByteCount(bytes);
+    };
+  }
   if (mounts)
     env.isMounted = [mounts](const fs::path& p) { return mounts->isMountedAt(p.string()); };
   env.onChange = [this](const mover::MoveManifest& job) {

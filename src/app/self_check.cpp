@@ -8,6 +8,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 
 namespace brimvale::app {
 namespace fs = std::filesystem;
@@ -145,12 +146,16 @@ CheckResult SelfCheck::serviceProgram(bool installed) {
              "restarting the service after repairing it");
   restartedAt_ = clock_();
   return {name, CheckOutcome::kRepaired,
-          "re-deployed brim-vale.sh from " + scriptsFolder_.string() + " and reloaded LaunchAgent"};
+          "re-deployed brim-vale.sh from " + scriptsFolder_.string() + " and reloaded " +
+              std::string(kHostWords.userService)};
 }
 
 CheckResult SelfCheck::serviceJob(bool installed, bool definitionPresent) {
-  const std::string name = "LaunchAgent";
-  if (!installed) return {name, CheckOutcome::kWarned, "plist not installed (wizard hasn't run)"};
+  const std::string name = capitalised(kHostWords.userService);
+  if (!installed) {
+    return {name, CheckOutcome::kWarned,
+            std::string(kHostWords.serviceDefinition) + " not installed (wizard hasn't run)"};
+  }
   std::string was;
   if (definitionPresent) {
     platform::ServiceJobState job = services_.state();
@@ -164,11 +169,12 @@ CheckResult SelfCheck::serviceJob(bool installed, bool definitionPresent) {
               "couldn't rewrite " + services_.definitionPath().string() + " (" +
                   written.error().detail + ")"};
     }
-    was = "plist was missing, rewrote it";
+    was = std::string(kHostWords.serviceDefinition) + " was missing, rewrote it";
   }
   if (auto reloaded = installer_.loadAndKickstart(); !reloaded) {
     return {name, CheckOutcome::kWarned,
-            "couldn't reload LaunchAgent (" + reloaded.error().detail + ")"};
+            "couldn't reload " + std::string(kHostWords.userService) + " (" +
+                reloaded.error().detail + ")"};
   }
   restartedAt_ = clock_();
   return {name, CheckOutcome::kRepaired, was + ", now running"};
@@ -188,8 +194,8 @@ CheckResult SelfCheck::liveness(bool installed) {
     const DiagnosticsLog diagnostics(paths_.diagnosticsLog, clock_);
     if (running && written) {
       bestEffort(installer_.loadAndKickstart(), diagnostics, "restarting a wedged service");
-      note = "snapshot stale (" + std::to_string(age / 3600) +
-             "h old) — bounced LaunchAgent to unwedge";
+      note = "snapshot stale (" + std::to_string(age / 3600) + "h old) — bounced " +
+             std::string(kHostWords.userService) + " to unwedge";
     } else {
       bestEffort(services_.kickstart(), diagnostics, "starting the service");
     }

@@ -44,10 +44,11 @@ TEST(SelfCheck, BeforeInstallationRepairsNothingOfTheService) {
   EXPECT_EQ(rig.result("State directory", report).outcome, CheckOutcome::kRepaired);
   EXPECT_EQ(rig.result("Daemon log file", report).outcome, CheckOutcome::kRepaired);
   EXPECT_EQ(rig.result("Service program", report).detail, "not installed yet (wizard hasn't run)");
-  EXPECT_EQ(rig.result("LaunchAgent", report).detail, "plist not installed (wizard hasn't run)");
+  EXPECT_EQ(rig.result("User service", report).detail,
+            "definition not installed (wizard hasn't run)");
   EXPECT_TRUE(rig.services.calls.empty());
   EXPECT_EQ(report.summary(),
-            "Brimvale self-check: Service program, LaunchAgent, Daemon liveness needs attention");
+            "Brimvale self-check: Service program, User service, Daemon liveness needs attention");
 }
 
 TEST(SelfCheck, HealthyInstallationAndItsRepairs) {
@@ -58,15 +59,15 @@ TEST(SelfCheck, HealthyInstallationAndItsRepairs) {
     CheckOutcome outcome;
     std::string detail;
   } cases[] = {
-      {"healthy", [](Rig&) {}, "LaunchAgent", CheckOutcome::kHealthy, "loaded, last exit clean"},
-      {"unloaded", [](Rig& r) { r.services.loaded = false; }, "LaunchAgent",
+      {"healthy", [](Rig&) {}, "User service", CheckOutcome::kHealthy, "loaded, last exit clean"},
+      {"unloaded", [](Rig& r) { r.services.loaded = false; }, "User service",
        CheckOutcome::kRepaired, "was unloaded, now running"},
       {"crashed",
        [](Rig& r) {
          r.services.lastExit = 2;
          r.services.pid.reset();
        },
-       "LaunchAgent", CheckOutcome::kRepaired, "was crashed (exit=2), now running"},
+       "User service", CheckOutcome::kRepaired, "was crashed (exit=2), now running"},
       {"program not runnable",
        [](Rig& r) { fs::permissions(r.paths.serviceProgram, fs::perms::owner_read); },
        "Service program", CheckOutcome::kRepaired, ""},
@@ -104,11 +105,11 @@ TEST(SelfCheck, LivenessFollowsTheServicesRealState) {
        "reporting", "Brimvale self-check: all healthy"},
       {"killed, snapshot three days old", false, std::nullopt, 3 * kDay,
        "was not running, now running", "reported in after the restart",
-       "Brimvale self-check: repaired LaunchAgent"},
+       "Brimvale self-check: repaired User service"},
       {"killed, its ending recorded", false, 137, 3 * kDay, "was crashed (exit=137), now running",
-       "reported in after the restart", "Brimvale self-check: repaired LaunchAgent"},
+       "reported in after the restart", "Brimvale self-check: repaired User service"},
       {"running but silent for hours", true, std::nullopt, 5 * 3600 + 60, "loaded, last exit clean",
-       "snapshot stale (5h old) — bounced LaunchAgent to unwedge",
+       "snapshot stale (5h old) — bounced user service to unwedge",
        "Brimvale self-check: repaired Daemon liveness"},
   };
   for (const auto& c : cases) {
@@ -121,7 +122,7 @@ TEST(SelfCheck, LivenessFollowsTheServicesRealState) {
     if (!c.running) rig.services.pid.reset();
     rig.services.lastExit = c.lastExit;
     SelfCheckReport report = rig.check.run();
-    EXPECT_EQ(rig.result("LaunchAgent", report).detail, c.job);
+    EXPECT_EQ(rig.result("User service", report).detail, c.job);
     EXPECT_EQ(rig.result("Daemon liveness", report).detail, c.liveness);
     EXPECT_EQ(report.summary(), c.summary);
     EXPECT_TRUE(rig.services.pid) << "the service runs afterwards";
@@ -137,8 +138,9 @@ TEST(SelfCheck, ADeletedDefinitionIsWrittenAgain) {
     const char* job;
     bool definitionAfter;
   } cases[] = {
-      {"definition deleted", false, "plist was missing, rewrote it, now running", true},
-      {"definition and program deleted", true, "plist not installed (wizard hasn't run)", false},
+      {"definition deleted", false, "definition was missing, rewrote it, now running", true},
+      {"definition and program deleted", true, "definition not installed (wizard hasn't run)",
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -147,7 +149,7 @@ TEST(SelfCheck, ADeletedDefinitionIsWrittenAgain) {
     fs::remove(rig.services.definitionPath());
     if (c.deleteProgram) fs::remove(rig.paths.serviceProgram);
     SelfCheckReport report = rig.check.run();
-    EXPECT_EQ(rig.result("LaunchAgent", report).detail, c.job);
+    EXPECT_EQ(rig.result("User service", report).detail, c.job);
     EXPECT_EQ(fs::exists(rig.services.definitionPath()), c.definitionAfter);
   }
 }
@@ -158,7 +160,7 @@ TEST(SelfCheck, ReDeploysABrokenProgram) {
   ASSERT_TRUE(writeFileAtomically(rig.paths.serviceProgram, "#!/bin/sh\nexit 1\n", {.mode = 0700}));
   SelfCheckReport report = rig.check.run();
   EXPECT_EQ(rig.result("Service program", report).detail,
-            "re-deployed brim-vale.sh from " + rig.scripts.string() + " and reloaded LaunchAgent");
+            "re-deployed brim-vale.sh from " + rig.scripts.string() + " and reloaded user service");
   EXPECT_EQ(*readFile(rig.paths.serviceProgram), "#!/bin/sh\necho 'brim-vale: help'\n");
 }
 

@@ -6,6 +6,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "common/state/service_config.h"
 
 namespace brimvale::app {
@@ -205,10 +206,11 @@ Result<void> ServiceInstaller::loadAndKickstart() {
   if (auto kicked = services_.kickstart(); !kicked) {
     const std::string& detail = kicked.error().detail;
     say_("⚠ launchctl kickstart returned " + detail.substr(0, detail.find(' ')));
-    say_("LaunchAgent loaded; SelfHealAudit will retry kickstart.");
+    say_(capitalised(kHostWords.userService) + " loaded; SelfHealAudit will retry kickstart.");
     return {};
   }
-  say_("LaunchAgent loaded + kickstarted; watch loop will tick within 30s.");
+  say_(capitalised(kHostWords.userService) +
+       " loaded + kickstarted; watch loop will tick within 30s.");
   return {};
 }
 
@@ -231,7 +233,7 @@ Result<void> ServiceInstaller::installSteps() {
   if (auto shim = writeShim(); !shim) return shim;
   if (auto docs = installUserDocs(); !docs) return docs;
   if (auto written = services_.writeDefinition(definition()); !written) return written;
-  say_("LaunchAgent written to " + services_.definitionPath().string() +
+  say_(capitalised(kHostWords.userService) + " written to " + services_.definitionPath().string() +
        " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)");
   return loadAndKickstart();
 }
@@ -256,7 +258,8 @@ void ServiceInstaller::startService() {
          options_.scriptsFolder.string());
   }
   if (services_.definitionIsOutdated()) {
-    say_("migrating LaunchAgent plist to app-centric lifecycle");
+    say_("migrating " + std::string(kHostWords.userService) + " " +
+         std::string(kHostWords.serviceDefinition) + " to app-centric lifecycle");
     bestEffort(services_.writeDefinition(definition()), DiagnosticsLog(paths_.diagnosticsLog),
                "rewriting the service definition");
   }

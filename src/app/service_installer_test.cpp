@@ -53,7 +53,7 @@ TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
             (std::vector<std::string>{rig.paths.serviceProgram.string(), "watch"}));
   EXPECT_EQ(rig.services.written.logFile, rig.paths.root / "brim-vale.launchd.log");
   for (const char* line : {"⚠ Optional bundled script missing: 0-preflight",
-                           "LaunchAgent loaded + kickstarted; watch loop will tick within 30s.",
+                           "User service loaded + kickstarted; watch loop will tick within 30s.",
                            "✓ Install complete."}) {
     EXPECT_TRUE(rig.saidLine(line)) << line;
   }
@@ -143,7 +143,7 @@ TEST(ServiceInstaller, FailedKickstartStillInstalls) {
   rig.services.kickstartFails = true;
   ASSERT_TRUE(rig.installer.install());
   EXPECT_TRUE(rig.saidLine("⚠ launchctl kickstart returned 37"));
-  EXPECT_TRUE(rig.saidLine("LaunchAgent loaded; SelfHealAudit will retry kickstart."));
+  EXPECT_TRUE(rig.saidLine("User service loaded; SelfHealAudit will retry kickstart."));
   EXPECT_EQ(rig.said.back(), "✓ Install complete.");
 }
 
@@ -217,7 +217,7 @@ TEST(ServiceInstaller, StartRewritesAnOutdatedDefinitionAndQuitGivesUpAfterFiveS
   rig.services.outdated = true;
   rig.installer.startService();
   EXPECT_EQ(rig.services.calls, (std::vector<std::string>{"write", "unload", "load", "kickstart"}));
-  EXPECT_TRUE(rig.saidLine("migrating LaunchAgent plist to app-centric lifecycle"));
+  EXPECT_TRUE(rig.saidLine("migrating user service definition to app-centric lifecycle"));
   EXPECT_TRUE(rig.saidLine("refreshed 2 service scripts from " + rig.scripts.string()));
   EXPECT_EQ(rig.said.back(), "daemon loaded + kickstarted pre-splash (app-centric lifecycle)");
 

@@ -62,14 +62,16 @@ std::string coverageSentence(const std::vector<CareStep>& stepsRan) {
   return sentence + ".";
 }
 
-std::string composeSummary(const CareOutcome& outcome, const ByteFormatter& bytes) {
+std::string composeSummary(const CareOutcome& outcome, const ByteFormatter& bytes,
+                           const PlatformWords& words) {
+  const std::string computer(words.computer);
   std::vector<std::string> parts;
   parts.push_back(outcome.freedBytes < 1
-                      ? "Zozad Evev finished — your Mac was already nice and tidy."
+                      ? "Zozad Evev finished — your " + computer + " was already nice and tidy."
                       : "Zozad Evev freed about " + bytes(outcome.freedBytes) +
                             " and tidied things up.");
   parts.push_back(coverageSentence(outcome.stepsRan));
-  parts.push_back("Your Mac's in good shape — that's about " + outcome.allTimeText +
+  parts.push_back("Your " + computer + "'s in good shape — that's about " + outcome.allTimeText +
                   " reclaimed all-time. I'll keep it tidy on my own.");
   if (mentionsTrash(outcome)) {
     parts.push_back("You could free about " + bytes(outcome.untouchedTrashBytes) +
@@ -84,14 +86,18 @@ std::string composeSummary(const CareOutcome& outcome, const ByteFormatter& byte
   return summary;
 }
 
-std::string narratorFacts(const CareOutcome& outcome, const ByteFormatter& bytes) {
-  std::string facts =
-      outcome.freedBytes >= 1
-          ? "Zozad Evev just freed about " + bytes(outcome.freedBytes) + " on this Mac.\n"
-          : "Zozad Evev just ran but found very little to clear — the Mac was already tidy.\n";
+std::string narratorFacts(const CareOutcome& outcome, const ByteFormatter& bytes,
+                          const PlatformWords& words) {
+  const std::string computer(words.computer);
+  std::string facts = outcome.freedBytes >= 1
+                          ? "Zozad Evev just freed about " + bytes(outcome.freedBytes) +
+                                " on this " + computer + ".\n"
+                          : "Zozad Evev just ran but found very little to clear — the " + computer +
+                                " was already tidy.\n";
   facts += coverageSentence(outcome.stepsRan) + "\n";
   if (outcome.allTimeText != kNoAllTimeFigure) {
-    facts += "All-time, Brimvale has reclaimed about " + outcome.allTimeText + " on this Mac.\n";
+    facts += "All-time, Brimvale has reclaimed about " + outcome.allTimeText + " on this " +
+             computer + ".\n";
   }
   if (mentionsTrash(outcome)) {
     facts += "About " + bytes(outcome.untouchedTrashBytes) +

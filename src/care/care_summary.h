@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "care/home_guidance.h"
+#include "common/base/platform_words.h"
 
 namespace brimvale::care {
 
@@ -39,10 +40,12 @@ struct CareOutcome {
 
 // Completion line, coverage sentence, all-time line and (for at least
 // kTrashMentionBytes of untouched Trash) the Trash line, joined by line feeds.
-[[nodiscard]] std::string composeSummary(const CareOutcome& outcome, const ByteFormatter& bytes);
+[[nodiscard]] std::string composeSummary(const CareOutcome& outcome, const ByteFormatter& bytes,
+                                         const PlatformWords& words = kHostWords);
 
 // The facts a model-written summary must stick to, each line ending with a
 // line feed; the all-time line only with a figure, the Trash line as above.
-[[nodiscard]] std::string narratorFacts(const CareOutcome& outcome, const ByteFormatter& bytes);
+[[nodiscard]] std::string narratorFacts(const CareOutcome& outcome, const ByteFormatter& bytes,
+                                        const PlatformWords& words = kHostWords);
 
 }  // namespace brimvale::care

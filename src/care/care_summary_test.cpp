@@ -38,15 +38,24 @@ TEST(CareSummary, CoverageSentenceOrderAndJoining) {
 TEST(CareSummary, NothingFreedWithTheBaseStepOnly) {
   const CareOutcome outcome{
       .freedBytes = 0, .stepsRan = {{K::kCachesAndRarelyUsedFiles}}, .allTimeText = "12.4 GB"};
-  EXPECT_EQ(composeSummary(outcome, fakeBytes),
+  EXPECT_EQ(composeSummary(outcome, fakeBytes, kMacWords),
             "Zozad Evev finished — your Mac was already nice and tidy.\n"
             "cleared caches and rarely-used files.\n"
             "Your Mac's in good shape — that's about 12.4 GB reclaimed all-time. I'll keep it tidy "
             "on my own.");
-  EXPECT_EQ(narratorFacts(outcome, fakeBytes),
+  EXPECT_EQ(narratorFacts(outcome, fakeBytes, kMacWords),
             "Zozad Evev just ran but found very little to clear — the Mac was already tidy.\n"
             "cleared caches and rarely-used files.\n"
             "All-time, Brimvale has reclaimed about 12.4 GB on this Mac.\n");
+  EXPECT_EQ(composeSummary(outcome, fakeBytes, kLinuxWords),
+            "Zozad Evev finished — your computer was already nice and tidy.\n"
+            "cleared caches and rarely-used files.\n"
+            "Your computer's in good shape — that's about 12.4 GB reclaimed all-time. I'll keep "
+            "it tidy on my own.");
+  EXPECT_EQ(narratorFacts(outcome, fakeBytes, kLinuxWords),
+            "Zozad Evev just ran but found very little to clear — the computer was already tidy.\n"
+            "cleared caches and rarely-used files.\n"
+            "All-time, Brimvale has reclaimed about 12.4 GB on this computer.\n");
 }
 
 TEST(CareSummary, TrashLineFromFiftyMillionBytes) {
@@ -76,8 +85,8 @@ TEST(CareSummary, TrashLineFromFiftyMillionBytes) {
           "About <50000000 B> is sitting in old Trash that was left untouched because the 'only "
           "move, never delete' setting is on.\n";
     }
-    EXPECT_EQ(composeSummary(outcome, fakeBytes), summary);
-    EXPECT_EQ(narratorFacts(outcome, fakeBytes), facts);
+    EXPECT_EQ(composeSummary(outcome, fakeBytes, kMacWords), summary);
+    EXPECT_EQ(narratorFacts(outcome, fakeBytes, kMacWords), facts);
   }
 }
 

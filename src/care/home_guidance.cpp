@@ -109,7 +109,8 @@ std::int64_t cleanUpEstimateGb(const HomeFacts& facts) {
   return estimate < 0 ? 0 : estimate;
 }
 
-Recommendation recommend(const HomeFacts& facts) {
+Recommendation recommend(const HomeFacts& facts, const PlatformWords& words) {
+  const std::string computer(words.computer);
   if (facts.paused) {
     return {"Automatic actions are paused.",
             "Resume them when you're ready, or free up space manually.",
@@ -122,7 +123,7 @@ Recommendation recommend(const HomeFacts& facts) {
   }
   if (facts.internalFreeGb <= facts.criticalThresholdGb) {
     return withEstimate("Your startup disk is almost full.",
-                        "Free up space now to keep your Mac running smoothly.",
+                        "Free up space now to keep your " + computer + " running smoothly.",
                         cleanUpEstimateGb(facts));
   }
   if (facts.internalFreeGb > facts.warnThresholdGb) {
@@ -133,10 +134,10 @@ Recommendation recommend(const HomeFacts& facts) {
     }
     if (facts.snapshotGb >= 5) {
       return {"Old backups are holding space.",
-              "Reclaim space macOS is keeping from past local backups.",
+              "Reclaim space " + std::string(words.system) + " is keeping from past local backups.",
               SimpleActionID::kReclaimSnapshots, 0, true};
     }
-    return {"Your Mac has plenty of space.",
+    return {"Your " + computer + " has plenty of space.",
             "Everything's running smoothly. You can tidy up any time.", SimpleActionID::kAllGood, 0,
             true};
   }
@@ -159,10 +160,10 @@ std::vector<SimpleActionID> furtherActions(const HomeFacts& facts) {
   return actions;
 }
 
-std::string planSentence(const std::vector<CareStep>& steps) {
+std::string planSentence(const std::vector<CareStep>& steps, const PlatformWords& words) {
   std::vector<std::string_view> phrases;
   for (const auto& step : steps) phrases.push_back(planPhrase(step));
-  if (phrases.empty()) return "Give your Mac a quick tidy-up.";
+  if (phrases.empty()) return "Give your " + std::string(words.computer) + " a quick tidy-up.";
   std::string sentence = "I'll ";
   for (std::size_t i = 0; i < phrases.size(); ++i) {
     if (i > 0) sentence += i + 1 == phrases.size() ? " and " : ", ";

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/platform_words.h"
 #include "common/base/raw_names.h"
 
 namespace brimvale::care {
@@ -107,8 +108,9 @@ struct CareStep {
 // The headline row that applies first: paused, drive missing, at or below
 // the critical threshold, then (only above the warning threshold) movable
 // apps of 20 GB or more, snapshots of 5 GB or more, plenty of space; and
-// otherwise "getting full".
-[[nodiscard]] Recommendation recommend(const HomeFacts& facts);
+// otherwise "getting full". `words` name the computer and its system.
+[[nodiscard]] Recommendation recommend(const HomeFacts& facts,
+                                       const PlatformWords& words = kHostWords);
 
 // The base step, then the old-backups step when snapshots hold at least
 // 1 GB, then the cloud step when a cloud account is connected.
@@ -117,9 +119,10 @@ struct CareStep {
 // Offered beside the plan, in display order.
 [[nodiscard]] std::vector<SimpleActionID> furtherActions(const HomeFacts& facts);
 
-// "I'll a, b and c." from the steps' phrases; "Give your Mac a quick
-// tidy-up." for an empty plan.
-[[nodiscard]] std::string planSentence(const std::vector<CareStep>& steps);
+// "I'll a, b and c." from the steps' phrases; "Give your {computer} a quick
+// tidy-up." (in `words`) for an empty plan.
+[[nodiscard]] std::string planSentence(const std::vector<CareStep>& steps,
+                                       const PlatformWords& words = kHostWords);
 
 struct TrendInput {
   std::string volumeName;

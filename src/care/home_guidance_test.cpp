@@ -83,7 +83,7 @@ TEST(HomeGuidance, HeadlineRowsInOrder) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Recommendation r = recommend(c.facts);
+    const Recommendation r = recommend(c.facts, kMacWords);
     EXPECT_EQ(r.headline, c.headline);
     EXPECT_EQ(r.detail, c.detail);
     EXPECT_EQ(r.action, c.action);
@@ -135,7 +135,33 @@ TEST(HomeGuidance, PlanSentenceJoinsPhrases) {
            "items "
            "from your Trash."},
       },
-      planSentence);
+      [](const std::vector<CareStep>& steps) { return planSentence(steps, kMacWords); });
+}
+
+// The same rows on Linux name the computer, never the Mac.
+TEST(HomeGuidance, LinuxWordsNameTheComputer) {
+  HomeFacts critical = healthy();
+  critical.internalFreeGb = 3;
+  HomeFacts plenty = healthy();
+  plenty.snapshotGb = 4;
+  struct Case {
+    const char* name;
+    HomeFacts facts;
+    const char* headline;
+    const char* detail;
+  } cases[] = {
+      {"critical", critical, "Your startup disk is almost full.",
+       "Free up space now to keep your computer running smoothly."},
+      {"plenty", plenty, "Your computer has plenty of space.",
+       "Everything's running smoothly. You can tidy up any time."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Recommendation r = recommend(c.facts, kLinuxWords);
+    EXPECT_EQ(r.headline, c.headline);
+    EXPECT_EQ(r.detail, c.detail);
+  }
+  EXPECT_EQ(planSentence({}, kLinuxWords), "Give your computer a quick tidy-up.");
 }
 
 TEST(HomeGuidance, TrendSentences) {

@@ -9,6 +9,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "common/base/process.h"
 #include "common/base/raw_names.h"
 #include "common/base/text_formats.h"
@@ -34,21 +35,22 @@ struct Escalation {
   const char* suffix;
   const char* severity;
   bool relocates;
+  bool suffixNamesSystem;  // the suffix opens with the operating system's name
   const char* issueStart;
   const char* issueEnd;
 };
 constexpr std::array kEscalations{
     Escalation{WarnState::kEmergency, "STORAGE EMERGENCY — apps may fail",
-               "macOS and apps need space to function. Auto-relocate is running; free more "
+               " and apps need space to function. Auto-relocate is running; free more "
                "manually if needed.",
-               "emergency", true, "Your startup disk is critically low on space (",
+               "emergency", true, true, "Your startup disk is critically low on space (",
                " free). Brimvale is freeing room now — close large apps if you can."},
     Escalation{WarnState::kCritical, "Storage CRITICAL — internal SSD almost full",
-               "Brimvale is reclaiming space now.", "critical", true,
+               "Brimvale is reclaiming space now.", "critical", true, false,
                "Your startup disk is very low on space (",
                " free). Brimvale is moving files to your fast drive to make room."},
     Escalation{WarnState::kLow, "Storage running low — internal SSD",
-               "Open Brimvale to clean up or relocate data to NVMe.", "warn", false,
+               "Open Brimvale to clean up or relocate data to NVMe.", "warn", false, false,
                "Your startup disk is running low on space (",
                " free). Try Free Up Space, or move some files to your fast drive to make room."},
 };
@@ -156,7 +158,8 @@ std::string notificationBody(const VolumeMeasurement& m, WarnState state) {
   const Escalation* e = escalationFor(state);
   return "Only " + platform::formatFileByteCount(m.freeBytes) + " left of " +
          platform::formatFileByteCount(m.totalBytes) + " (" + std::to_string(percentFree(m)) +
-         "% free). " + (e ? e->suffix : "");
+         "% free). " + (e && e->suffixNamesSystem ? std::string(kHostWords.system) : "") +
+         (e ? e->suffix : "");
 }
 
 void sweepStaleStorageNotifications(platform::NotificationCenter& centre) {

@@ -144,7 +144,7 @@ TEST(StorageWarningMonitor, EscalationReplacesOneSlotAndRecoveryClearsIt) {
   }
   EXPECT_EQ(rig.desktop.shown.size(), 3u);
   EXPECT_EQ(rig.centre.delivered()[0].request.body,
-            "Only 4 GB left of 256 GB (1% free). macOS and apps need space to function. "
+            "Only 4 GB left of 256 GB (1% free). Linux and apps need space to function. "
             "Auto-relocate is running; free more manually if needed.");
   EXPECT_TRUE(rig.logged("transition critical → emergency (free=4 GB, pct=1%)"));
   EXPECT_EQ(rig.defaults.getString("brimvale.storage.warnState"), "emergency");

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "common/base/file_calls.h"
+#include "common/base/platform_words.h"
 #include "common/base/process.h"
 
 namespace brimvale::snapshots {
@@ -22,6 +23,7 @@ constexpr std::array kErrorTable{
     ErrorInfo{SnapshotErrorKind::kInvalidIdentifier, "invalid-identifier"},
     ErrorInfo{SnapshotErrorKind::kProtectedSnapshot, "protected-snapshot"},
     ErrorInfo{SnapshotErrorKind::kToolMissing, "tool-missing"},
+    ErrorInfo{SnapshotErrorKind::kUnavailable, "unavailable"},
 };
 
 // A program that could be found but not started gets the status a shell
@@ -54,6 +56,9 @@ std::string SnapshotManagerError::description() const {
     case SnapshotErrorKind::kToolMissing:
       return "Couldn't find /usr/bin/tmutil. Reinstall macOS or check System Integrity "
              "Protection.";
+    case SnapshotErrorKind::kUnavailable:
+      return "Local snapshots aren't available on this " + std::string(kHostWords.computer) +
+             ", so there are none to list, thin or delete.";
   }
   return {};
 }
@@ -81,7 +86,8 @@ SnapshotManager::SnapshotManager(SnapshotToolConfig config, ThinningRecorder& re
 
 SnapshotResult<std::string> SnapshotManager::run(std::vector<std::string> args,
                                                  std::chrono::milliseconds deadline) const {
-  if (config_.toolPath.empty() || !isRegularFile(config_.toolPath).value_or(false) ||
+  if (!available()) return refuse(SnapshotErrorKind::kUnavailable, {});
+  if (!isRegularFile(config_.toolPath).value_or(false) ||
       access(config_.toolPath.c_str(), X_OK) != 0) {
     return refuse(SnapshotErrorKind::kToolMissing, {});
   }

@@ -34,6 +34,7 @@ enum class SnapshotErrorKind {
   kInvalidIdentifier,
   kProtectedSnapshot,
   kToolMissing,
+  kUnavailable,
 };
 
 struct SnapshotManagerError {
@@ -45,7 +46,7 @@ struct SnapshotManagerError {
   std::string errorOutput;  // command failed: what the tool wrote to stderr
 
   // "command-failed", "timed-out", "invalid-identifier",
-  // "protected-snapshot", "tool-missing".
+  // "protected-snapshot", "tool-missing", "unavailable".
   [[nodiscard]] std::string_view id() const;
   // The sentence the user sees.
   [[nodiscard]] std::string description() const;
@@ -68,8 +69,10 @@ struct SnapshotTimeouts {
 };
 
 struct SnapshotToolConfig {
-  // Absolute path of the tool. Empty, or not an executable file, means the
-  // tool is missing (every command then fails with kToolMissing).
+  // Absolute path of the tool. Empty means this system keeps no local
+  // snapshots (every command fails with kUnavailable, running nothing); a
+  // path that is not an executable file means the tool is missing
+  // (kToolMissing).
   std::string toolPath;
   SnapshotTimeouts timeouts;
 };
@@ -121,6 +124,8 @@ class SnapshotManager {
       const std::string& mountPoint);
   // Bytes the system keeps purgeable (see purgeableBytes). Runs no tool.
   [[nodiscard]] std::int64_t purgeableEstimate() const;
+  // False where this system keeps no local snapshots at all.
+  [[nodiscard]] bool available() const { return !config_.toolPath.empty(); }
 
  private:
   [[nodiscard]] SnapshotResult<std::string> run(std::vector<std::string> args,

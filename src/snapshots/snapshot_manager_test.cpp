@@ -86,6 +86,10 @@ TEST(SnapshotManagerError, DescribesEveryCase) {
       {{SnapshotErrorKind::kToolMissing},
        "tool-missing",
        "Couldn't find /usr/bin/tmutil. Reinstall macOS or check System Integrity Protection."},
+      {{SnapshotErrorKind::kUnavailable},
+       "unavailable",
+       "Local snapshots aren't available on this computer, so there are none to list, thin or "
+       "delete."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.id);
@@ -94,15 +98,23 @@ TEST(SnapshotManagerError, DescribesEveryCase) {
   }
 }
 
-TEST_F(StandinFixture, MissingToolFailsEveryCommand) {
-  for (std::string path : {std::string(), (dir_ / "absent").string(), dir_.string()}) {
+// Given no tool at all the feature is unavailable; given a path that is no
+// program, the tool is missing. Either way every command fails unrun.
+TEST_F(StandinFixture, MissingOrUnavailableToolFailsEveryCommand) {
+  const std::pair<std::string, SnapshotErrorKind> cases[] = {
+      {std::string(), SnapshotErrorKind::kUnavailable},
+      {(dir_ / "absent").string(), SnapshotErrorKind::kToolMissing},
+      {dir_.string(), SnapshotErrorKind::kToolMissing},
+  };
+  for (const auto& [path, kind] : cases) {
     SCOPED_TRACE(path);
     auto m = manager(path);
-    EXPECT_EQ(m.listLocalSnapshots().error().kind, SnapshotErrorKind::kToolMissing);
-    EXPECT_EQ(m.deleteSnapshot("2024-05-01-093000").error().kind, SnapshotErrorKind::kToolMissing);
-    EXPECT_EQ(m.thinLocalSnapshots(1, 1).error().kind, SnapshotErrorKind::kToolMissing);
-    EXPECT_EQ(m.destinationInfo().error().kind, SnapshotErrorKind::kToolMissing);
-    EXPECT_EQ(m.latestBackup("/Volumes/B").error().kind, SnapshotErrorKind::kToolMissing);
+    EXPECT_EQ(m.available(), !path.empty());
+    EXPECT_EQ(m.listLocalSnapshots().error().kind, kind);
+    EXPECT_EQ(m.deleteSnapshot("2024-05-01-093000").error().kind, kind);
+    EXPECT_EQ(m.thinLocalSnapshots(1, 1).error().kind, kind);
+    EXPECT_EQ(m.destinationInfo().error().kind, kind);
+    EXPECT_EQ(m.latestBackup("/Volumes/B").error().kind, kind);
   }
   EXPECT_THAT(recorder_.ledger, IsEmpty());
 }

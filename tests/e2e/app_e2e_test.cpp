@@ -280,13 +280,13 @@ TEST(AppE2E, SelfCheckRepairsAKilledService) {
 
   ProcessResult check = brimvale(home, scripts, {"self-check"});
   EXPECT_EQ(check.exitCode, 0) << check.out;
-  EXPECT_NE(check.out.find("LaunchAgent: repaired — was crashed (exit=137), now running\n"),
+  EXPECT_NE(check.out.find("User service: repaired — was crashed (exit=137), now running\n"),
             std::string::npos)
       << check.out;
   EXPECT_NE(check.out.find("Daemon liveness: healthy — reported in after the restart\n"),
             std::string::npos)
       << check.out;
-  EXPECT_TRUE(check.out.ends_with("Brimvale self-check: repaired LaunchAgent\n")) << check.out;
+  EXPECT_TRUE(check.out.ends_with("Brimvale self-check: repaired User service\n")) << check.out;
   auto restarted = servicePid(home);
   ASSERT_TRUE(restarted);
   EXPECT_NE(*restarted, *killed);

@@ -99,7 +99,7 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
                          " and tidied things up.\n"
                          "cleared caches and rarely-used files, cleared developer caches, cleared "
                          "system and log clutter, and emptied old Trash items.\n"
-                         "Your Mac's in good shape — that's about " +
+                         "Your computer's in good shape — that's about " +
                          amount + " reclaimed all-time. I'll keep it tidy on my own.");
   EXPECT_EQ(run.out.substr(run.out.size() - summary.size() - 1), summary + "\n");
   EXPECT_EQ(settings.value("SmartCareLastRunCoverage", ""), "caches,devcaches,syslog,trash");

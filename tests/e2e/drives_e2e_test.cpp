@@ -46,7 +46,7 @@ TEST(DrivesE2E, ListAndAssessTmpfsDrives) {
   EXPECT_EQ(r.out,
             "{\"verdict\":\"warn\",\"filesystem\":\"tmpfs\",\"protocol\":\"\",\"removable\":\"\","
             "\"location\":\"\",\"reasons\":[],\"warnings\":[\"Filesystem tmpfs is non-standard. "
-            "APFS or HFS+ is recommended.\"]}\n");
+            "ext4, btrfs, xfs or f2fs is recommended.\"]}\n");
   r = runBrimVale(home, {"assess", "/Volumes/none-" + tag()});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(

@@ -295,7 +295,7 @@ TEST(RelocationE2E, RecoverLaysOutTheDriveOnceAndValidateJudgesIt) {
 
   ProcessResult shown = runBrimVale(home, {"show-in-finder"});
   EXPECT_EQ(shown.exitCode, 0);
-  EXPECT_EQ(shown.out, "Opened " + base.string() + " in Finder.\n");
+  EXPECT_EQ(shown.out, "Opened " + base.string() + " in the file manager.\n");
 
   home.writeConfig(configWithDrive(drive.path().string() + "-absent"));
   ProcessResult hidden = runBrimVale(home, {"show-in-finder"});

@@ -119,7 +119,7 @@ TEST(ServiceCoreE2E, SnapshotReportsTheDriveInEachState) {
     ASSERT_TRUE(status.succeeded());
     std::string line =
         std::regex_replace(std::string(c.statusLine), std::regex("\\{p\\}"), c.nvme.string());
-    EXPECT_TRUE(status.out.starts_with("== tarnwick status ==\n" + line)) << status.out;
+    EXPECT_TRUE(status.out.starts_with("== brim-vale status ==\n" + line)) << status.out;
   }
 }
 

@@ -134,7 +134,7 @@ TEST_F(TransferE2E, PreflightBlocksAnExistingFolderAndTooLittleRoom) {
   EXPECT_EQ(check["verdict"], "block");
   EXPECT_EQ(check["destHasStor"], true);
   EXPECT_EQ(check["reasons"], json::array({"This drive already has a Brimvale folder for this "
-                                           "Mac. Choose a different drive."}));
+                                           "computer. Choose a different drive."}));
 
   r = runBrimVale(home_, {"transfer-check", "/Volumes/none-" + tag_});
   EXPECT_EQ(r.exitCode, 1);

@@ -8,6 +8,7 @@
 
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "common/state/config_keys.h"
 
 namespace brimvale {
@@ -49,9 +50,9 @@ constexpr std::array kConfigKeys{
     ConfigKey{config_keys::kRules, "", true},
     ConfigKey{config_keys::kAppCachePaths, "", true},
     ConfigKey{config_keys::kAppCacheSafeDirs, "", true},
-    ConfigKey{config_keys::kAllowedFilesystems, "APFS,Mac OS Extended,Journaled HFS+"},
-    ConfigKey{config_keys::kWarnFilesystems, "exFAT"},
-    ConfigKey{config_keys::kBlockFilesystems, "MS-DOS FAT32,SMB,AFP,NFS"},
+    ConfigKey{config_keys::kAllowedFilesystems, kHostWords.allowedFilesystems},
+    ConfigKey{config_keys::kWarnFilesystems, kHostWords.warnFilesystems},
+    ConfigKey{config_keys::kBlockFilesystems, kHostWords.blockFilesystems},
     ConfigKey{config_keys::kBenchSizeMb, "128"},
     ConfigKey{config_keys::kMinReadMbps, "40"},
     ConfigKey{config_keys::kMinWriteMbps, "25"},

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "testing/temp_home.h"
 
 namespace brimvale {
@@ -39,8 +40,8 @@ TEST(ServiceConfig, ServiceDefaultFillsMissingEmptyAndNonNumericValues) {
   EXPECT_EQ(config.getInt("MIN_READ_MBPS"), 40);
   EXPECT_EQ(config.getInt("AUTO_RELOCATE_HOUR"), 4);
   EXPECT_EQ(config.get("QUIET_MODE"), "schedule");
-  EXPECT_EQ(config.get("ALLOWED_FILESYSTEMS"), "APFS,Mac OS Extended,Journaled HFS+");
-  EXPECT_EQ(config.get("BLOCK_FILESYSTEMS"), "MS-DOS FAT32,SMB,AFP,NFS");
+  EXPECT_EQ(config.get("ALLOWED_FILESYSTEMS"), kHostWords.allowedFilesystems);
+  EXPECT_EQ(config.get("BLOCK_FILESYSTEMS"), kHostWords.blockFilesystems);
   EXPECT_EQ(config.get("UNKNOWN_KEY"), "");
   EXPECT_EQ(config.getInt("QUIET_MODE"), 0);
   EXPECT_TRUE(config.flag("SMART_RESPECT_MEETINGS"));

@@ -171,12 +171,11 @@ std::optional<MountEntry> mountHolding(std::string_view mountinfo, std::string_v
 }
 
 FilesystemWords describeFilesystem(std::string_view fsType) {
-  if (fsType == "vfat" || fsType == "msdos") return {"MS-DOS FAT32", ""};
-  if (fsType == "exfat") return {"ExFAT", ""};
-  if (fsType == "nfs" || fsType == "nfs4") return {"NFS", "NFS"};
-  if (fsType == "cifs" || fsType == "smb3" || fsType == "smbfs") return {"SMB", "SMB"};
-  if (fsType == "fuse.sshfs") return {"SSHFS", "SSHFS"};
-  return {std::string(fsType), ""};
+  const std::string type(fsType);
+  if (fsType == "nfs" || fsType == "nfs4") return {type, "NFS"};
+  if (fsType == "cifs" || fsType == "smb3" || fsType == "smbfs") return {type, "SMB"};
+  if (fsType == "sshfs" || fsType == "fuse.sshfs") return {type, "SSHFS"};
+  return {type, ""};
 }
 
 BusWords describeBus(std::string_view sysfsDevicePath) {

@@ -40,9 +40,9 @@ struct MountEntry {
 [[nodiscard]] std::optional<MountEntry> mountHolding(std::string_view mountinfo,
                                                      std::string_view path);
 
-// The file system and protocol fields for a kernel file-system type, in the
-// words the drive assessment knows: vfat is the FAT class, exfat exFAT,
-// nfs/cifs/smb3/sshfs are network shares. Other types keep their own name.
+// The file system and protocol fields for a kernel file-system type: the file
+// system keeps the kernel's name (what a Linux user sees in `mount`), and the
+// network shares (nfs, cifs/smb3, sshfs) also name their protocol.
 struct FilesystemWords {
   std::string filesystem;
   std::string protocol;

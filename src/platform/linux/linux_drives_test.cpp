@@ -44,15 +44,15 @@ TEST(LinuxMountHolding, PicksTheDeepestMountAtOrAboveThePath) {
   EXPECT_FALSE(mountHolding("garbage line\n", "/x"));
 }
 
-TEST(LinuxDriveWords, MapKernelNamesOntoTheAssessedClasses) {
+TEST(LinuxDriveWords, KeepKernelNamesAndNameTheNetworkProtocol) {
   struct Case {
     const char* fsType;
     const char* filesystem;
     const char* protocol;
   } cases[] = {
-      {"vfat", "MS-DOS FAT32", ""}, {"exfat", "ExFAT", ""}, {"nfs4", "NFS", "NFS"},
-      {"cifs", "SMB", "SMB"},       {"smb3", "SMB", "SMB"}, {"fuse.sshfs", "SSHFS", "SSHFS"},
-      {"ext4", "ext4", ""},         {"tmpfs", "tmpfs", ""},
+      {"vfat", "vfat", ""},        {"exfat", "exfat", ""},  {"nfs4", "nfs4", "NFS"},
+      {"cifs", "cifs", "SMB"},     {"smb3", "smb3", "SMB"}, {"fuse.sshfs", "fuse.sshfs", "SSHFS"},
+      {"sshfs", "sshfs", "SSHFS"}, {"ext4", "ext4", ""},    {"tmpfs", "tmpfs", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fsType);
@@ -72,7 +72,7 @@ TEST(LinuxDriveWords, MapKernelNamesOntoTheAssessedClasses) {
 }
 
 // Given a fake /proc, /sys and /dev tree describing a USB exFAT stick, then
-// info() reports it the way diskutil would.
+// info() reports its kernel file-system name, bus, removability, device and UUID.
 TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {
   TempFolder tree;
   const fs::path volume = tree.path() / "Volumes" / "Field Drive";
@@ -95,7 +95,7 @@ TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {
   paths.sysRoot = (tree.path() / "sys").string();
   paths.devRoot = (tree.path() / "dev").string();
   DriveInfo info = makeLinuxDriveTools(paths)->info(volume.string());
-  EXPECT_EQ(info.filesystem, "ExFAT");
+  EXPECT_EQ(info.filesystem, "exfat");
   EXPECT_EQ(info.protocol, "USB");
   EXPECT_EQ(info.location, "External");
   EXPECT_EQ(info.removable, "Removable");

@@ -328,6 +328,13 @@ class LinuxFileFacts final : public FileFacts {
   LinuxPaths paths_;
 };
 
+// No local snapshots are kept here, so there is none to count and no tool
+// to look for.
+class NoLocalSnapshots final : public LocalSnapshots {
+ public:
+  std::size_t count() override { return 0; }
+};
+
 }  // namespace
 
 Platform makeLinuxPlatform(LinuxPaths paths) {
@@ -343,9 +350,10 @@ Platform makeLinuxPlatform(LinuxPaths paths) {
   p.files = std::make_unique<LinuxFileFacts>(paths);
   p.drives = makeLinuxDriveTools(paths.drives);
   p.agents = makeLinuxServiceAgents(paths.drives.systemctl);
-  // No eviction or snapshot tools exist here: their paths stay missing.
+  // No eviction tools exist here (their paths stay missing), and no local
+  // snapshots are kept that Brimvale could count.
   p.eviction = makeToolCloudEviction(paths.cloudTools);
-  p.snapshots = makeToolLocalSnapshots(paths.cloudTools.tmutil);
+  p.snapshots = std::make_unique<NoLocalSnapshots>();
   return p;
 }
 

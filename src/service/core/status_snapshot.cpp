@@ -6,6 +6,7 @@
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/json_writer.h"
+#include "common/base/platform_words.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
@@ -132,7 +133,7 @@ std::string renderStatusJson(const StatusSnapshot& s, const ServiceConfig& cfg) 
 std::string renderStatusText(const StatusSnapshot& s, const ServiceConfig& cfg,
                              const StatePaths& paths) {
   const std::string mode = cfg.get(config_keys::kQuietMode);
-  std::string out = "== tarnwick status ==\n";
+  std::string out = "== " + std::string(kHostWords.serviceTitle) + " status ==\n";
   if (s.driveUsable()) {
     out += "NVMe:     mounted at " + s.nvmePath + "  (free " +
            std::to_string(decimalGb(s.nvmeFreeBytes)) + " GB)\n";

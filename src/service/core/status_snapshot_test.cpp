@@ -110,7 +110,7 @@ TEST_F(StatusSnapshotTest, TextShowsEachOptionalLineOnlyWhenItApplies) {
   s.internalFreeBytes = 110'343'344'128;
   s.internalTotalBytes = 494'384'795'648;
   EXPECT_EQ(renderStatusText(s, ctx_->cfg(), paths_),
-            "== tarnwick status ==\n"
+            "== brim-vale status ==\n"
             "NVMe:     NOT MOUNTED\n"
             "Internal: 110 / 494 GB free\n"
             "Idle:     4000s\n"

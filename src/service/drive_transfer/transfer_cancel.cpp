@@ -9,6 +9,7 @@
 
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
+#include "common/base/platform_words.h"
 #include "common/state/path_policy.h"
 #include "service/core/marker_file.h"
 #include "service/drive_transfer/transfer_job_state.h"
@@ -43,8 +44,8 @@ std::expected<fs::path, std::string> copyToDelete(ServiceContext& ctx, const Tra
   const auto destWorking = normalisedAbsolute(stored);
   if (!destRoot || !destWorking) return refuse("the transfer's record of it is not a full path");
   if (*destWorking != *destRoot / ctx.workingFolderName()) {
-    return refuse("it is not this Mac's Brimvale folder directly on the destination drive " +
-                  storedRoot);
+    return refuse("it is not this " + std::string(kHostWords.computer) +
+                  "'s Brimvale folder directly on the destination drive " + storedRoot);
   }
   if (PathPolicy::isSystemPath(*destRoot) ||
       !ctx.platform.mounts->isMountedAt(destRoot->string())) {

@@ -208,7 +208,7 @@ TEST_F(TransferCancelTest, RefusesACopyThatIsNotThisJobsOwn) {
          t.copy_ = t.root_ / "dst/BRIM-Other";
          ASSERT_TRUE(t.store().set({{"destWorking", t.copy_.string()}}));
        },
-       "is not this Mac's Brimvale folder directly on the destination drive"},
+       "is not this computer's Brimvale folder directly on the destination drive"},
       {"the current drive",
        [](TransferCancelTest& t) {
          std::ofstream(t.paths_.config) << "NVMe=\"" << (t.root_ / "dst").string() << "\"\n";

@@ -3,6 +3,7 @@
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/json_writer.h"
+#include "common/base/platform_words.h"
 #include "service/drive_transfer/transfer_job.h"
 #include "service/drive_transfer/transfer_job_state.h"
 #include "service/drives/drive_assessment.h"
@@ -22,8 +23,8 @@ Preflight preflight(ServiceContext& ctx, const fs::path& dest) {
   p.verdict = p.assessVerdict;
   if (p.destHasStor) {
     p.verdict = "block";
-    p.reasons.push_back(
-        "This drive already has a Brimvale folder for this Mac. Choose a different drive.");
+    p.reasons.push_back("This drive already has a Brimvale folder for this " +
+                        std::string(kHostWords.computer) + ". Choose a different drive.");
   }
   // Copying a folder into itself never ends and fills the drive.
   const std::string src = source.lexically_normal().string() + "/";

@@ -71,7 +71,7 @@ TEST_F(TransferStartTest, RefusesWhatCannotStartAndSaysWhy) {
          return std::vector<std::string>{t.dest_.string(), "1"};
        },
        StartVerdict::kBlocked, TransferPhase::kIdle,
-       "This drive already has a Brimvale folder for this Mac. Choose a different drive."},
+       "This drive already has a Brimvale folder for this computer. Choose a different drive."},
       {"no room",
        [](TransferStartTest& t) {
          t.state_.driveInfo[t.dest_.string()].freeMiB = 0;

@@ -11,8 +11,6 @@
 namespace brimvale::service {
 namespace {
 
-// Linux's own file systems keep links and permissions like APFS does.
-constexpr std::array<std::string_view, 3> kNativeLinuxFilesystems{"ext4", "btrfs", "xfs"};
 constexpr std::array<std::string_view, 5> kNetworkProtocols{"SMB", "AFP", "NFS", "WebDAV", "SSHFS"};
 
 std::vector<std::string> commaList(const std::string& text) {
@@ -36,30 +34,30 @@ bool listHas(const std::string& list, std::string_view item, bool ignoreCase) {
 
 }  // namespace
 
-Verdict assessDrive(const platform::DriveInfo& info, const ServiceConfig& cfg) {
+Verdict assessDrive(const platform::DriveInfo& info, const ServiceConfig& cfg,
+                    const PlatformWords& words) {
   Verdict v;
   const std::string& fs = info.filesystem;
-  bool native = std::find(kNativeLinuxFilesystems.begin(), kNativeLinuxFilesystems.end(), fs) !=
-                kNativeLinuxFilesystems.end();
-  if (listHas(cfg.get(config_keys::kAllowedFilesystems), fs, false) || native) {
+  if (listHas(cfg.get(config_keys::kAllowedFilesystems), fs, false)) {
     // fit
   } else if (listHas(cfg.get(config_keys::kWarnFilesystems), fs, true)) {
     v.verdict = "warn";
-    v.warnings.push_back("Filesystem " + fs +
-                         " has known issues with macOS symlinks and permissions. APFS is "
-                         "strongly recommended.");
+    v.warnings.push_back("Filesystem " + fs + " has known issues with " +
+                         std::string(words.system) + " symlinks and permissions. " +
+                         std::string(words.recommendedFilesystem) + " is strongly recommended.");
   } else if (listHas(cfg.get(config_keys::kBlockFilesystems), fs, true)) {
     v.verdict = "block";
-    v.reasons.push_back("Filesystem " + fs +
-                        " is not supported (network or FAT-class filesystems break symlinks).");
+    v.reasons.push_back("Filesystem " + fs + " is not supported" +
+                        std::string(words.unsupportedFilesystemWhy));
   } else {
     v.verdict = "warn";
-    v.warnings.push_back("Filesystem " + fs + " is non-standard. APFS or HFS+ is recommended.");
+    v.warnings.push_back("Filesystem " + fs + " is non-standard. " +
+                         std::string(words.recommendedFilesystems) + " is recommended.");
   }
   if (info.location == "Internal") {
     v.verdict = "block";
-    v.reasons.push_back(
-        "This is an internal drive. The point of Tarnwick is to offload to an EXTERNAL drive.");
+    v.reasons.push_back("This is an internal drive. The point of " +
+                        std::string(words.productName) + " is to offload to an EXTERNAL drive.");
   }
   for (std::string_view network : kNetworkProtocols) {
     if (info.protocol.find(network) != std::string::npos) {

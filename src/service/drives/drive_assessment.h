@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/platform_words.h"
 #include "common/state/service_config.h"
 #include "platform/platform.h"
 
@@ -19,11 +20,13 @@ struct Verdict {
   std::vector<std::string> warnings;  // assess: why it warns; benchmark: every note
 };
 
-// Assesses a volume against ALLOWED_FILESYSTEMS (exact match; ext4, btrfs
-// and xfs are allowed too), WARN_FILESYSTEMS and BLOCK_FILESYSTEMS
-// (case-insensitive), an Internal location and a network protocol (SMB,
-// AFP, NFS, WebDAV, SSHFS). The removable flag is reported, never judged.
-[[nodiscard]] Verdict assessDrive(const platform::DriveInfo& info, const ServiceConfig& cfg);
+// Assesses a volume against ALLOWED_FILESYSTEMS (exact match),
+// WARN_FILESYSTEMS and BLOCK_FILESYSTEMS (case-insensitive), an Internal
+// location and a network protocol (SMB, AFP, NFS, WebDAV, SSHFS). The
+// removable flag is reported, never judged. `words` name the system's own
+// file systems in the advice.
+[[nodiscard]] Verdict assessDrive(const platform::DriveInfo& info, const ServiceConfig& cfg,
+                                  const PlatformWords& words = kHostWords);
 
 // {"verdict":..,"filesystem":..,"protocol":..,"removable":..,"location":..,"reasons":[..],"warnings":[..]}
 [[nodiscard]] std::string renderAssessmentJson(const platform::DriveInfo& info,

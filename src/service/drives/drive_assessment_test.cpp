@@ -15,6 +15,15 @@ ServiceConfig defaults() {
   return ServiceConfig::fromValues(parseConfig("", "/home/ada"), "BRIM-Mac");
 }
 
+// The configuration a macOS installation starts with: its own three lists.
+ServiceConfig macDefaults() {
+  const std::string text = "ALLOWED_FILESYSTEMS=\"" + std::string(kMacWords.allowedFilesystems) +
+                           "\"\nWARN_FILESYSTEMS=\"" + std::string(kMacWords.warnFilesystems) +
+                           "\"\nBLOCK_FILESYSTEMS=\"" + std::string(kMacWords.blockFilesystems) +
+                           "\"\n";
+  return ServiceConfig::fromValues(parseConfig(text, "/Users/ada"), "BRIM-Mac");
+}
+
 // A Linux volume as the backend reports it from its mount type and bus.
 DriveInfo linuxVolume(const char* fsType, const char* sysfsPath) {
   DriveInfo info;
@@ -29,83 +38,131 @@ DriveInfo linuxVolume(const char* fsType, const char* sysfsPath) {
   return info;
 }
 
-TEST(AssessDrive, JudgesFilesystemLocationAndProtocol) {
-  const char* usb = "/sys/devices/pci0000:00/usb2/2-1/host4/block/sdb/sdb1";
-  const char* nvme = "/sys/devices/pci0000:00/0000:3d:00.0/nvme/nvme0/nvme0n1/nvme0n1p2";
-  const std::string exfatWarning =
-      "Filesystem ExFAT has known issues with macOS symlinks and permissions. APFS is strongly "
-      "recommended.";
-  const std::string internal =
-      "This is an internal drive. The point of Tarnwick is to offload to an EXTERNAL drive.";
-  struct Case {
-    const char* name;
-    DriveInfo info;
-    const char* verdict;
-    std::vector<std::string> reasons;
-    std::vector<std::string> warnings;
-  } cases[] = {
-      {"recorded exFAT stick",
-       platform::parseDiskutilDriveFields(platform::testing::kDiskutilExternalExfat),
-       "warn",
-       {},
-       {exfatWarning}},
-      {"recorded SMB share",
-       platform::parseDiskutilDriveFields(platform::testing::kDiskutilSmbShare),
-       "block",
-       {"Filesystem SMB is not supported (network or FAT-class filesystems break symlinks).",
-        "Network drives over SMB are not supported."},
-       {}},
-      {"recorded internal APFS",
-       platform::parseDiskutilDriveFields(platform::testing::kDiskutilInternalApfs),
-       "block",
-       {internal},
-       {}},
-      {"Linux exFAT on USB", linuxVolume("exfat", usb), "warn", {}, {exfatWarning}},
-      {"Linux NFS share",
-       linuxVolume("nfs4", nullptr),
-       "block",
-       {"Filesystem NFS is not supported (network or FAT-class filesystems break symlinks).",
-        "Network drives over NFS are not supported."},
-       {}},
-      {"Linux ext4 on the internal NVMe", linuxVolume("ext4", nvme), "block", {internal}, {}},
-      {"Linux ext4 on USB is native", linuxVolume("ext4", usb), "ok", {}, {}},
-      {"Linux FAT stick",
-       linuxVolume("vfat", usb),
-       "block",
-       {"Filesystem MS-DOS FAT32 is not supported (network or FAT-class filesystems break "
-        "symlinks)."},
-       {}},
-      {"tmpfs is non-standard",
-       linuxVolume("tmpfs", nullptr),
-       "warn",
-       {},
-       {"Filesystem tmpfs is non-standard. APFS or HFS+ is recommended."}},
-      {"a block beats an earlier warn",
-       DriveInfo{"ExFAT", "USB", "Fixed", "Internal", "disk0s3", ""},
-       "block",
-       {internal},
-       {exfatWarning}},
-  };
+struct AssessCase {
+  const char* name;
+  DriveInfo info;
+  const char* verdict;
+  std::vector<std::string> reasons;
+  std::vector<std::string> warnings;
+};
+
+void expectVerdicts(const std::vector<AssessCase>& cases, const ServiceConfig& cfg,
+                    const PlatformWords& words) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Verdict v = assessDrive(c.info, defaults());
+    Verdict v = assessDrive(c.info, cfg, words);
     EXPECT_EQ(v.verdict, c.verdict);
     EXPECT_EQ(v.reasons, c.reasons);
     EXPECT_EQ(v.warnings, c.warnings);
   }
 }
 
+// The macOS texts are the long-standing ones, byte for byte.
+TEST(AssessDrive, MacJudgesFilesystemLocationAndProtocolInItsOwnWords) {
+  const std::string exfatWarning =
+      "Filesystem ExFAT has known issues with macOS symlinks and permissions. APFS is strongly "
+      "recommended.";
+  const std::string internal =
+      "This is an internal drive. The point of Tarnwick is to offload to an EXTERNAL drive.";
+  expectVerdicts(
+      {
+          {"recorded exFAT stick",
+           platform::parseDiskutilDriveFields(platform::testing::kDiskutilExternalExfat),
+           "warn",
+           {},
+           {exfatWarning}},
+          {"recorded SMB share",
+           platform::parseDiskutilDriveFields(platform::testing::kDiskutilSmbShare),
+           "block",
+           {"Filesystem SMB is not supported (network or FAT-class filesystems break symlinks).",
+            "Network drives over SMB are not supported."},
+           {}},
+          {"recorded internal APFS",
+           platform::parseDiskutilDriveFields(platform::testing::kDiskutilInternalApfs),
+           "block",
+           {internal},
+           {}},
+          {"FAT32 stick",
+           DriveInfo{"MS-DOS FAT32", "USB", "Removable", "External", "disk4s1", ""},
+           "block",
+           {"Filesystem MS-DOS FAT32 is not supported (network or FAT-class filesystems break "
+            "symlinks)."},
+           {}},
+          {"an unknown file system",
+           DriveInfo{"ZFS", "USB", "Fixed", "External", "disk4s1", ""},
+           "warn",
+           {},
+           {"Filesystem ZFS is non-standard. APFS or HFS+ is recommended."}},
+          {"a block beats an earlier warn",
+           DriveInfo{"ExFAT", "USB", "Fixed", "Internal", "disk0s3", ""},
+           "block",
+           {internal},
+           {exfatWarning}},
+      },
+      macDefaults(), kMacWords);
+}
+
+// Given the Linux defaults, the kernel's own file-system names decide, and
+// whatever cannot hold links, modes or attributes blocks with Linux advice.
+TEST(AssessDrive, LinuxBlocksWhatCannotHoldLinksAndNamesLinuxFileSystems) {
+  const char* usb = "/sys/devices/pci0000:00/usb2/2-1/host4/block/sdb/sdb1";
+  const char* nvme = "/sys/devices/pci0000:00/0000:3d:00.0/nvme/nvme0/nvme0n1/nvme0n1p2";
+  auto unsupported = [](const std::string& fs) {
+    return "Filesystem " + fs +
+           " is not supported: it cannot hold symbolic links, file modes or attributes. Choose "
+           "a drive formatted as ext4, btrfs, xfs or f2fs, or format this one as ext4 "
+           "(formatting erases it).";
+  };
+  std::vector<AssessCase> cases;
+  for (const char* fs : {"ext4", "btrfs", "xfs", "f2fs"}) {
+    cases.push_back({fs, linuxVolume(fs, usb), "ok", {}, {}});
+  }
+  for (const char* fs : {"vfat", "exfat", "ntfs", "ntfs3", "fuseblk"}) {
+    cases.push_back({fs, linuxVolume(fs, usb), "block", {unsupported(fs)}, {}});
+  }
+  for (const auto& [fs, protocol] : {std::pair{"nfs", "NFS"},
+                                     {"nfs4", "NFS"},
+                                     {"cifs", "SMB"},
+                                     {"smb3", "SMB"},
+                                     {"sshfs", "SSHFS"},
+                                     {"fuse.sshfs", "SSHFS"}}) {
+    cases.push_back(
+        {fs,
+         linuxVolume(fs, nullptr),
+         "block",
+         {unsupported(fs), "Network drives over " + std::string(protocol) + " are not supported."},
+         {}});
+  }
+  cases.push_back({"ext4 on the internal NVMe",
+                   linuxVolume("ext4", nvme),
+                   "block",
+                   {"This is an internal drive. The point of Brimvale is to offload to an "
+                    "EXTERNAL drive."},
+                   {}});
+  cases.push_back({"tmpfs is non-standard",
+                   linuxVolume("tmpfs", nullptr),
+                   "warn",
+                   {},
+                   {"Filesystem tmpfs is non-standard. ext4, btrfs, xfs or f2fs is recommended."}});
+  expectVerdicts(cases, defaults(), kLinuxWords);
+}
+
 TEST(AssessDrive, AllowedListIsExactButWarnAndBlockListsIgnoreCase) {
   DriveInfo apfsLower{"apfs", "USB", "Removable", "External", "disk4s1", ""};
-  EXPECT_EQ(assessDrive(apfsLower, defaults()).verdict, "warn") << "allowed names match exactly";
+  EXPECT_EQ(assessDrive(apfsLower, macDefaults(), kMacWords).verdict, "warn")
+      << "allowed names match exactly";
   DriveInfo fat{"ms-dos fat32", "USB", "Removable", "External", "disk4s1", ""};
-  EXPECT_EQ(assessDrive(fat, defaults()).verdict, "block");
+  EXPECT_EQ(assessDrive(fat, macDefaults(), kMacWords).verdict, "block");
+  DriveInfo ext4Upper{"EXT4", "USB", "Fixed", "External", "sdb1", ""};
+  EXPECT_EQ(assessDrive(ext4Upper, defaults(), kLinuxWords).verdict, "warn");
+  DriveInfo vfatUpper{"VFAT", "USB", "Fixed", "External", "sdb1", ""};
+  EXPECT_EQ(assessDrive(vfatUpper, defaults(), kLinuxWords).verdict, "block");
 }
 
 TEST(AssessDrive, RendersOneLineOfJson) {
   DriveInfo info = platform::parseDiskutilDriveFields(platform::testing::kDiskutilSmbShare);
   EXPECT_EQ(
-      renderAssessmentJson(info, assessDrive(info, defaults())),
+      renderAssessmentJson(info, assessDrive(info, macDefaults(), kMacWords)),
       R"({"verdict":"block","filesystem":"SMB","protocol":"SMB","removable":"","location":"",)"
       R"("reasons":["Filesystem SMB is not supported (network or FAT-class filesystems break symlinks).",)"
       R"("Network drives over SMB are not supported."],"warnings":[]})");

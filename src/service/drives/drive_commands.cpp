@@ -10,6 +10,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/json_writer.h"
+#include "common/base/platform_words.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_file.h"
@@ -458,15 +459,17 @@ int doctorCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   const std::string nvme = cfg.nvme().string();
   const bool mounted = ctx.platform.mounts->isMountedAt(nvme);
   auto yes = [](bool v, const char* no) { return v ? std::string("yes") : std::string(no); };
-  std::string out = "== tarnwick doctor ==\n";
+  // Every label pads to one column, however long the service manager's name.
+  std::string agentLabel = capitalised(kHostWords.userService) + " loaded?";
+  agentLabel.resize(std::max<std::size_t>(agentLabel.size() + 1, 24), ' ');
+  std::string out = "== " + std::string(kHostWords.serviceTitle) + " doctor ==\n";
   out += "NVMe mounted at " + nvme + "?  " + yes(mounted, "NO") + "\n";
   out += "Marker file present?    " + yes(pathExists(cfg.base() / kMarkerFileName), "NO") + "\n";
   out += "Filesystem:             " +
          (mounted ? ctx.platform.drives->info(nvme).filesystem : std::string()) + "\n";
   out += "fstab pin present?      " +
          yes(fstabMentions(markerValue(cfg.base(), "volume_uuid")), "no") + "\n";
-  out += "LaunchAgent loaded?     " +
-         yes(ctx.platform.agents->isLoaded("com.brimvale.service"), "NO") + "\n";
+  out += agentLabel + yes(ctx.platform.agents->isLoaded("com.brimvale.service"), "NO") + "\n";
   out += "Config readable?        " + yes(readFile(ctx.paths.config).has_value(), "NO") + "\n";
   out += "Status JSON present?    " + yes(pathExists(ctx.paths.statusJson), "no") + "\n";
   out +=

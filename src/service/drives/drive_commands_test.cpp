@@ -172,10 +172,10 @@ TEST_F(DriveCommandsTest, DoctorReportsStateAndDanglingLinksFourLevelsDeep) {
 
   ASSERT_EQ(doctorCommand(*ctx_, {}), 0);
   const std::string out = out_.str();
-  EXPECT_TRUE(out.starts_with("== tarnwick doctor ==\nNVMe mounted at " +
+  EXPECT_TRUE(out.starts_with("== brim-vale doctor ==\nNVMe mounted at " +
                               (root_ / "NVMe").string() +
                               "?  NO\nMarker file present?    NO\nFilesystem:             \n"
-                              "fstab pin present?      no\nLaunchAgent loaded?     yes\n"
+                              "fstab pin present?      no\nUser service loaded?    yes\n"
                               "Config readable?        yes\nStatus JSON present?    no\n"
                               "App-cache paths:        0\nRules:                  1\n\n"
                               "Dangling symlinks under $HOME (top 20):\n"))

@@ -6,6 +6,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "service/core/status_snapshot.h"
@@ -146,7 +147,7 @@ int showInFinderCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   }
   const fs::path folder = isDirectory(ctx.cfg().base()).value_or(false) ? ctx.cfg().base() : nvme;
   ctx.platform.files->revealFolder(folder);
-  ctx.out << "Opened " << folder.string() << " in Finder.\n";
+  ctx.out << "Opened " << folder.string() << " in " << kHostWords.fileManager << ".\n";
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
+#include "common/base/platform_words.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
 #include "service/core/action_log.h"
@@ -122,9 +123,10 @@ void evictRoot(ServiceContext& ctx, Guards& guards, const std::string& root,
   const std::string toolName(platform::evictionToolName(*tool));
   if (!tools.supportsEvict(*tool)) {
     ctx.out << "skip (" << root << "): " << toolName
-            << " does not advertise an 'evict' subcommand on this macOS version.\n"
-            << "  → To evict manually, right-click the folder in Finder and choose Remove "
-               "Download.\n";
+            << " does not advertise an 'evict' subcommand on this " << kHostWords.system
+            << " version.\n"
+            << "  → To evict manually, right-click the folder in " << kHostWords.fileManager
+            << " and choose Remove Download.\n";
     return;
   }
   const std::int64_t limit = ctx.cfg().getInt(config_keys::kCloudEvictFailBreakerLimit);
@@ -149,8 +151,8 @@ void evictRoot(ServiceContext& ctx, Guards& guards, const std::string& root,
       if (failures >= limit) {
         ctx.out << "circuit-breaker: " << failures << " consecutive eviction failures — aborting "
                 << root << ".\n"
-                << "  Likely cause: " << toolName
-                << "'s behaviour changed on this macOS version, or the provider\n"
+                << "  Likely cause: " << toolName << "'s behaviour changed on this "
+                << kHostWords.system << " version, or the provider\n"
                 << "  has restrictions we don't model. Other Free Up Space steps were "
                    "unaffected.\n";
         return;
@@ -170,7 +172,7 @@ int listCloudRootsCommand(ServiceContext& ctx, const std::vector<std::string>&) 
 int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   if (args.empty() || args[0].empty()) {
     ctx.out << "usage: brim-vale optimize-cloud <cloud-root-path>\n\n"
-            << "Available cloud roots on this Mac:\n";
+            << "Available cloud roots on this " << kHostWords.computer << ":\n";
     for (const auto& root : listCloudRoots(ctx.paths.home)) {
       std::string label = root.label;
       label.resize(std::max<std::size_t>(label.size(), 30), ' ');
@@ -189,7 +191,8 @@ int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& ar
     ctx.out << "ERR: no eviction tool available for " << root << "\n"
             << "     Expected one of: /usr/bin/brctl, /usr/bin/fileproviderctl\n"
             << "     Both ship with macOS — if missing the install is damaged.\n"
-            << "     You can still right-click files in Finder → Remove Download.\n";
+            << "     You can still right-click files in " << kHostWords.fileManager
+            << " → Remove Download.\n";
     return 3;
   }
   ctx.out << "Eviction tool: " << platform::evictionToolName(*tool) << "\n";

@@ -117,7 +117,7 @@ TEST_F(EvictRootTest, TenConsecutiveFailuresAbortTheRoot) {
   EXPECT_EQ(c.evicted, 0u);
   EXPECT_NE(home_.out().str().find(
                 "circuit-breaker: 10 consecutive eviction failures — aborting " + root_.string() +
-                ".\n  Likely cause: fileproviderctl's behaviour changed on this macOS version, "
+                ".\n  Likely cause: fileproviderctl's behaviour changed on this Linux version, "
                 "or the provider\n  has restrictions we don't model. Other Free Up Space steps "
                 "were unaffected.\n"),
             std::string::npos);
@@ -131,9 +131,9 @@ TEST_F(EvictRootTest, UnsupportedToolStopsBeforeTouchingFiles) {
   EXPECT_EQ(c.evicted, 0u);
   EXPECT_EQ(home_.out().str(),
             "skip (" + root_.string() +
-                "): fileproviderctl does not advertise an 'evict' subcommand on this macOS "
-                "version.\n  → To evict manually, right-click the folder in Finder and choose "
-                "Remove Download.\n");
+                "): fileproviderctl does not advertise an 'evict' subcommand on this Linux "
+                "version.\n  → To evict manually, right-click the folder in the file manager and "
+                "choose Remove Download.\n");
 }
 
 TEST(CloudEviction, OptimizeCloudExitCodes) {
@@ -154,7 +154,7 @@ TEST(CloudEviction, OptimizeCloudExitCodes) {
        false,
        2,
        "usage: brim-vale optimize-cloud <cloud-root-path>\n\nAvailable cloud roots on this "
-       "Mac:\n  • Dropbox                        " +
+       "computer:\n  • Dropbox                        " +
            (h / "Library/CloudStorage/Dropbox").string() + "\n"},
       {"missing folder",
        {"optimize-icloud", (h / "nothing").string()},
@@ -165,7 +165,7 @@ TEST(CloudEviction, OptimizeCloudExitCodes) {
        {"optimize-cloud", (h / "Library/CloudStorage/Dropbox").string()},
        false,
        3,
-       "     You can still right-click files in Finder → Remove Download.\n"},
+       "     You can still right-click files in the file manager → Remove Download.\n"},
       {"not a cloud tree",
        {"optimize-cloud", (h / "Documents").string()},
        true,

@@ -7,6 +7,7 @@
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
@@ -145,7 +146,8 @@ void renderHints(const FreeSpaceOutcome& o, std::ostream& out) {
     header();
     out << "  • Documents uses " << o.documentsGb << " GB. Two ways to reclaim it:\n"
         << "      a) Open Brimvale → Tier, navigate left to ~/Documents,\n"
-        << "         right to the per-Mac folder on NVMe, pair the panes, and move large\n"
+        << "         right to the per-" << kHostWords.computer
+        << " folder on NVMe, pair the panes, and move large\n"
         << "         subfolders to NVMe. The original location keeps working via\n"
         << "         a symlink. Best for local working sets, project archives, etc.\n"
         << "      b) If your Documents are iCloud-synced (Desktop & Documents toggle\n"
@@ -155,7 +157,11 @@ void renderHints(const FreeSpaceOutcome& o, std::ostream& out) {
         << "         do this automatically — macOS 14+ removed the brctl evict\n"
         << "         subcommand the daemon used to drive.\n";
   }
-  if (o.snapshots >= kHintSnapshots) {
+  if (!kHostWords.hasLocalSnapshots) {
+    header();
+    out << "  • Local snapshots aren't available on this " << kHostWords.computer
+        << ", so none were counted or thinned.\n";
+  } else if (o.snapshots >= kHintSnapshots) {
     header();
     out << "  • " << o.snapshots
         << " APFS local snapshots present (often the bulk of System Data).\n"

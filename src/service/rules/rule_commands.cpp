@@ -9,6 +9,7 @@
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/folder_walk.h"
+#include "common/base/platform_words.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
 #include "service/core/action_log.h"
@@ -187,12 +188,9 @@ int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     ctx.out << "No rules configured.\n";
     return 0;
   }
-  std::string out = "Brimvale \u2014 TCC read-access check\n" + std::string(39, '=') +
-                    "\n\n"
-                    "The daemon runs from a LaunchAgent and does NOT inherit your\n"
-                    "Brimvale.app FDA grant. macOS gates protected folders\n"
-                    "behind TCC; without a grant on /bin/bash the daemon can't\n"
-                    "list them and rules silently no-op.\n\n"
+  std::string out = "Brimvale \u2014 TCC read-access check\n" + std::string(39, '=') + "\n\n" +
+                    std::string(kHostWords.folderAccessNote) +
+                    "\n"
                     "Status  Source path\n"
                     "------  " +
                     std::string(60, '-') + "\n";

@@ -6,6 +6,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
+#include "common/base/platform_words.h"
 #include "common/state/config_keys.h"
 #include "service/core/action_log.h"
 #include "service/relocation/archive.h"
@@ -161,11 +162,8 @@ void deleteOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunM
 }
 
 void sayPermissionDenied(ServiceContext& ctx, const std::string& src) {
-  ctx.log.say("rule skip \u2014 PERMISSION DENIED on " + src +
-              ". Grant Full Disk Access to /bin/bash (or the daemon's interpreter) in System "
-              "Settings \u2192 Privacy & Security \u2192 Full Disk Access. macOS sandboxes "
-              "protected user folders (Documents, Desktop, Downloads, Library) behind TCC; the "
-              "daemon runs from LaunchAgent and inherits no app-level FDA grant.");
+  ctx.log.say("rule skip \u2014 PERMISSION DENIED on " + src + ". " +
+              std::string(kHostWords.permissionDeniedAdvice));
 }
 
 void sayRefusedSource(ServiceContext& ctx, const std::string& src, const std::string& why) {

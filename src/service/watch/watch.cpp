@@ -8,6 +8,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
 #include "service/core/notifications.h"
@@ -110,7 +111,7 @@ void WatchLoop::dailyRun(const std::string& today, int hour) {
   markLastRun(ctx_, "scheduled");
   if (cfg.flag(config_keys::kNotifyOnOkRun)) {
     note(ctx_.paths, ctx_.platform,
-         {.title = "Tarnwick",
+         {.title = std::string(kHostWords.productName),
           .body = "Nightly run finished.",
           .sound = cfg.get(config_keys::kNotifySoundInfo)});
   }

@@ -1,0 +1,110 @@
+// The words user-facing texts use to name the operating system and its parts:
+// the macOS build keeps its long-standing wording, the Linux build says what a
+// Linux user calls the same thing. The table is picked when the program is built.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace brimvale {
+
+struct PlatformWords {
+  std::string_view computer;           // "Mac" / "computer", as in "your Mac"
+  std::string_view system;             // the operating system's own name
+  std::string_view userService;        // how the per-user service manager's job is called
+  std::string_view serviceDefinition;  // the file that defines that job
+  std::string_view fileManager;        // the program that shows folders, as in "in Finder"
+  std::string_view snapshotTool;       // the local snapshot tool, in texts
+  std::string_view serviceTitle;       // the service's name in report banners
+  std::string_view productName;        // the product's name in notifications and verdicts
+  // The file systems a drive should use, in advice sentences, and why a
+  // blocked one is refused (follows "Filesystem {fs} is not supported").
+  std::string_view recommendedFilesystem;
+  std::string_view recommendedFilesystems;
+  std::string_view unsupportedFilesystemWhy;
+  // Defaults of the drive-assessment lists (comma-separated, as configured).
+  std::string_view allowedFilesystems;
+  std::string_view warnFilesystems;
+  std::string_view blockFilesystems;
+  // Why the service may be refused a rule's source folder, and what to do.
+  std::string_view folderAccessNote;
+  std::string_view permissionDeniedAdvice;
+  // Whether local snapshots can be listed, deleted and thinned at all.
+  bool hasLocalSnapshots;
+};
+
+inline constexpr PlatformWords kMacWords{
+    .computer = "Mac",
+    .system = "macOS",
+    .userService = "LaunchAgent",
+    .serviceDefinition = "plist",
+    .fileManager = "Finder",
+    .snapshotTool = "tmutil",
+    .serviceTitle = "tarnwick",
+    .productName = "Tarnwick",
+    .recommendedFilesystem = "APFS",
+    .recommendedFilesystems = "APFS or HFS+",
+    .unsupportedFilesystemWhy = " (network or FAT-class filesystems break symlinks).",
+    .allowedFilesystems = "APFS,Mac OS Extended,Journaled HFS+",
+    .warnFilesystems = "exFAT",
+    .blockFilesystems = "MS-DOS FAT32,SMB,AFP,NFS",
+    .folderAccessNote =
+        "The daemon runs from a LaunchAgent and does NOT inherit your\n"
+        "Brimvale.app FDA grant. macOS gates protected folders\n"
+        "behind TCC; without a grant on /bin/bash the daemon can't\n"
+        "list them and rules silently no-op.\n",
+    .permissionDeniedAdvice =
+        "Grant Full Disk Access to /bin/bash (or the daemon's interpreter) in System "
+        "Settings \u2192 Privacy & Security \u2192 Full Disk Access. macOS sandboxes "
+        "protected user folders (Documents, Desktop, Downloads, Library) behind TCC; the "
+        "daemon runs from LaunchAgent and inherits no app-level FDA grant.",
+    .hasLocalSnapshots = true,
+};
+
+// FAT-class, NTFS (kernel or FUSE) and network file systems cannot hold
+// symbolic links, Unix modes or extended attributes faithfully, so they block.
+inline constexpr PlatformWords kLinuxWords{
+    .computer = "computer",
+    .system = "Linux",
+    .userService = "user service",
+    .serviceDefinition = "definition",
+    .fileManager = "the file manager",
+    .snapshotTool = "snapshot tool",
+    .serviceTitle = "brim-vale",
+    .productName = "Brimvale",
+    .recommendedFilesystem = "ext4",
+    .recommendedFilesystems = "ext4, btrfs, xfs or f2fs",
+    .unsupportedFilesystemWhy =
+        ": it cannot hold symbolic links, file modes or attributes. Choose a drive formatted as "
+        "ext4, btrfs, xfs or f2fs, or format this one as ext4 (formatting erases it).",
+    .allowedFilesystems = "ext4,btrfs,xfs,f2fs",
+    .warnFilesystems = "",
+    .blockFilesystems =
+        "vfat,msdos,exfat,ntfs,ntfs3,fuseblk,nfs,nfs4,cifs,smb3,smbfs,sshfs,"
+        "fuse.sshfs",
+    .folderAccessNote =
+        "The service runs as your user service with your own\n"
+        "permissions: it can read a rule's source only where you\n"
+        "can, and a folder it can't list makes that rule do nothing.\n",
+    .permissionDeniedAdvice =
+        "The service runs with your own permissions, so it can't read this folder either; "
+        "nothing was moved. Give your user read access to it (for example with chmod) and the "
+        "rule runs on its next turn.",
+    .hasLocalSnapshots = false,
+};
+
+// `word` with its first letter upper-cased, for the start of a sentence or label.
+inline std::string capitalised(std::string_view word) {
+  std::string out(word);
+  if (!out.empty() && out[0] >= 'a' && out[0] <= 'z')
+    out[0] = static_cast<char>(out[0] - 'a' + 'A');
+  return out;
+}
+
+#if defined(__APPLE__)
+inline constexpr const PlatformWords& kHostWords = kMacWords;
+#else
+inline constexpr const PlatformWords& kHostWords = kLinuxWords;
+#endif
+
+}  // namespace brimvale

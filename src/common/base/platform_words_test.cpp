@@ -1,0 +1,78 @@
+#include "common/base/platform_words.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace brimvale {
+namespace {
+
+std::set<std::string> entries(std::string_view list) {
+  std::set<std::string> out;
+  std::size_t start = 0;
+  while (start < list.size()) {
+    std::size_t comma = list.find(',', start);
+    if (comma == std::string_view::npos) comma = list.size();
+    out.emplace(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return out;
+}
+
+TEST(PlatformWords, TheLinuxBuildSpeaksLinux) {
+  EXPECT_EQ(&kHostWords, &kLinuxWords);
+  EXPECT_FALSE(kHostWords.hasLocalSnapshots);
+}
+
+// A file system in two lists would be judged by whichever is read first;
+// each table's lists must be disjoint, and a name's case must not matter
+// to that question since warn and block lists ignore it.
+TEST(PlatformWords, FilesystemListsNeverOverlap) {
+  for (const PlatformWords* words : {&kMacWords, &kLinuxWords}) {
+    SCOPED_TRACE(words->system);
+    std::set<std::string> seen;
+    for (std::string_view list :
+         {words->allowedFilesystems, words->warnFilesystems, words->blockFilesystems}) {
+      for (std::string entry : entries(list)) {
+        for (char& c : entry) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(seen.insert(entry).second) << entry << " is in two lists";
+      }
+    }
+  }
+}
+
+// Linux drives are judged by the kernel's own names: the native file
+// systems are allowed, and whatever cannot hold links, modes or attributes
+// (FAT, exFAT, NTFS in kernel or FUSE, network shares) blocks.
+TEST(PlatformWords, LinuxListsNameTheKernelsFileSystems) {
+  EXPECT_EQ(entries(kLinuxWords.allowedFilesystems),
+            (std::set<std::string>{"ext4", "btrfs", "xfs", "f2fs"}));
+  const std::set<std::string> blocked = entries(kLinuxWords.blockFilesystems);
+  for (const char* fs : {"vfat", "exfat", "ntfs", "ntfs3", "fuseblk", "nfs", "nfs4", "cifs", "smb3",
+                         "sshfs", "fuse.sshfs"}) {
+    SCOPED_TRACE(fs);
+    EXPECT_TRUE(blocked.contains(fs));
+  }
+  EXPECT_EQ(entries(kMacWords.allowedFilesystems),
+            (std::set<std::string>{"APFS", "Mac OS Extended", "Journaled HFS+"}));
+}
+
+TEST(PlatformWords, CapitalisedRaisesOnlyALeadingLowerCaseLetter) {
+  struct Case {
+    std::string_view word, expected;
+  } cases[] = {
+      {"user service", "User service"},
+      {"LaunchAgent", "LaunchAgent"},
+      {"", ""},
+      {"ext4", "Ext4"},
+      {"4k", "4k"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.word);
+    EXPECT_EQ(capitalised(c.word), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale
