@@ -177,9 +177,11 @@ TEST(ReclaimFreedesktop, TrashGoesByTheRecordedDeletionDate) {
   FreedesktopHome home;
   const fs::path documents = home.home() / "Documents";
   fs::create_directories(documents);
+  // Where the records say the items came from: inside the test's own home.
+  const std::string origin = home.home().string();
   std::ofstream(documents / "thesis.tex") << "years of work";
-  const fs::path old = home.trashed("old report.pdf", record("/home/ann/Caf%C3%A9%20menu.pdf", 31));
-  const fs::path young = home.trashed("young.txt", record("/home/ann/young.txt", 29), 400);
+  const fs::path old = home.trashed("old report.pdf", record(origin + "/Caf%C3%A9%20menu.pdf", 31));
+  const fs::path young = home.trashed("young.txt", record(origin + "/young.txt", 29), 400);
   const fs::path unrecorded = home.trashed("no record", "", 90);
   const fs::path garbled = home.trashed("garbled", "[Trash Info]\nPath=/x\nDeletionDate=soon\n");
   const fs::path linkedRecord = home.trashed("linked record", "", 90);
@@ -188,15 +190,15 @@ TEST(ReclaimFreedesktop, TrashGoesByTheRecordedDeletionDate) {
                      home.trash() / "info/linked record.trashinfo");
   const fs::path link = home.trash() / "files/Documents";
   fs::create_directory_symlink(documents, link);
-  std::ofstream(home.trash() / "info/Documents.trashinfo") << record("/home/ann/Documents", 60);
+  std::ofstream(home.trash() / "info/Documents.trashinfo") << record(origin + "/Documents", 60);
   const fs::path folder = home.trash() / "files/old folder";
   fs::create_directories(folder / "inner");
   std::ofstream(folder / "inner/a") << std::string(9000, 'a');
-  std::ofstream(home.trash() / "info/old folder.trashinfo") << record("/home/ann/old%20folder", 45);
+  std::ofstream(home.trash() / "info/old folder.trashinfo") << record(origin + "/old%20folder", 45);
   const fs::path stale = home.trash() / "info/gone before.trashinfo";
-  std::ofstream(stale) << record("/home/ann/gone", 50);
+  std::ofstream(stale) << record(origin + "/gone", 50);
   const fs::path recentStale = home.trash() / "info/gone lately.trashinfo";
-  std::ofstream(recentStale) << record("/home/ann/gone lately", 5);
+  std::ofstream(recentStale) << record(origin + "/gone lately", 5);
   ServiceContext& ctx = home.load();
 
   ASSERT_EQ(reclaimScanIn(HomeLayout::kFreedesktop, ctx, {}), 0);
@@ -227,7 +229,8 @@ TEST(ReclaimFreedesktop, TrashGoesByTheRecordedDeletionDate) {
   EXPECT_FALSE(fs::exists(stale)) << "a record whose item is gone is cleared once old";
   EXPECT_TRUE(fs::exists(recentStale));
   const std::string log = readFile(home.paths().log).value_or("");
-  EXPECT_NE(log.find("reclaim trash: emptied /home/ann/Café menu.pdf"), std::string::npos) << log;
+  EXPECT_NE(log.find("reclaim trash: emptied " + origin + "/Café menu.pdf"), std::string::npos)
+      << log;
   EXPECT_NE(readFile(home.paths().actions).value_or("").find("\treclaim-trash\t" + old.string()),
             std::string::npos);
 
