@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 
@@ -12,8 +10,6 @@ namespace brimvale::app {
 namespace {
 
 constexpr std::time_t kShortestBucket = 3600;
-// An exabyte: anything larger was typed by hand, not measured.
-constexpr double kLargestGb = 1e9;
 
 struct Point {
   std::time_t at;
@@ -26,30 +22,6 @@ struct Bucket {
   double sum = 0;
   std::size_t count = 0;
 };
-
-// A figure of free space: a number of GB no disk could exceed, or nothing.
-std::optional<double> gigabytesIn(const nlohmann::json& row, const char* key) {
-  const auto value = row.find(key);
-  if (value == row.end() || !value->is_number()) return std::nullopt;
-  const double gb = value->get<double>();
-  if (gb < 0 || gb > kLargestGb) return std::nullopt;
-  return gb;
-}
-
-std::optional<HistoryRow> rowOf(std::string_view line) {
-  const auto row = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (!row.is_object()) return std::nullopt;
-  const auto ts = row.find("ts");
-  if (ts == row.end() || !ts->is_string()) return std::nullopt;
-  const auto at = parseIsots(ts->get<std::string>());
-  const auto internalFree = gigabytesIn(row, "internal_free_gb");
-  if (!at || !internalFree) return std::nullopt;
-  HistoryRow result{.at = *at, .internalFreeGb = *internalFree};
-  if (gigabytesIn(row, "nvme_total_gb").value_or(0) > 0) {
-    result.driveFreeGb = gigabytesIn(row, "nvme_free_gb");
-  }
-  return result;
-}
 
 HistorySeries bucketSeries(const std::vector<Point>& points, std::time_t from,
                            std::time_t bucketSeconds, std::size_t count) {
@@ -85,21 +57,6 @@ HistorySeries bucketSeries(const std::vector<Point>& points, std::time_t from,
 }
 
 }  // namespace
-
-HistoryRows parseHistory(std::string_view ndjson) {
-  HistoryRows result;
-  for (std::string_view line : splitLines(ndjson)) {
-    if (trimBlanks(line).empty()) continue;
-    if (auto row = rowOf(line)) {
-      result.rows.push_back(*row);
-    } else {
-      ++result.skippedLines;
-    }
-  }
-  std::stable_sort(result.rows.begin(), result.rows.end(),
-                   [](const HistoryRow& a, const HistoryRow& b) { return a.at < b.at; });
-  return result;
-}
 
 std::vector<HistoryRow> rowsSince(const std::vector<HistoryRow>& rows, std::time_t since) {
   std::vector<HistoryRow> kept;

@@ -2,11 +2,10 @@
 
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
-
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/usage_history.h"
 
 namespace brimvale::care {
 namespace {
@@ -31,18 +30,12 @@ TrendInput trendFromHistory(std::string_view ndjson, std::time_t now, std::int64
   TrendInput trend{.volumeName = std::move(volumeName), .freeGbNow = freeGbNow};
   const std::time_t windowStart = now - static_cast<std::time_t>(days) * 86'400;
   std::optional<std::time_t> startAt;
-  for (std::string_view line : splitLines(ndjson)) {
-    const auto row = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (!row.is_object()) continue;
-    const auto ts = row.find("ts");
-    const auto free = row.find("internal_free_gb");
-    if (ts == row.end() || !ts->is_string() || free == row.end() || !free->is_number_integer()) {
-      continue;
-    }
-    const auto at = parseIsots(ts->get<std::string>());
-    if (!at || *at < windowStart || *at > now || (startAt && *at >= *startAt)) continue;
-    startAt = at;
-    trend.freeGbAtStart = free->get<std::int64_t>();
+  // Rows come back oldest first: the first inside the window starts the trend.
+  for (const HistoryRow& row : parseHistory(ndjson).rows) {
+    if (row.at < windowStart || row.at > now) continue;
+    startAt = row.at;
+    trend.freeGbAtStart = static_cast<std::int64_t>(row.internalFreeGb);
+    break;
   }
   if (startAt) trend.periodDays = (now - *startAt) / 86'400;
   return trend;

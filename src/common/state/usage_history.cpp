@@ -1,5 +1,6 @@
 #include "common/state/usage_history.h"
 
+#include <algorithm>
 #include <array>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +17,33 @@ namespace brimvale {
 namespace fs = std::filesystem;
 
 namespace {
+
+// An exabyte: anything larger was typed by hand, not measured.
+constexpr double kLargestGb = 1e9;
+
+// A figure of free space: a number of GB no disk could exceed, or nothing.
+std::optional<double> gigabytesIn(const nlohmann::json& row, const char* key) {
+  const auto value = row.find(key);
+  if (value == row.end() || !value->is_number()) return std::nullopt;
+  const double gb = value->get<double>();
+  if (gb < 0 || gb > kLargestGb) return std::nullopt;
+  return gb;
+}
+
+std::optional<HistoryRow> rowOf(std::string_view line) {
+  const auto row = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (!row.is_object()) return std::nullopt;
+  const auto ts = row.find("ts");
+  if (ts == row.end() || !ts->is_string()) return std::nullopt;
+  const auto at = parseIsots(ts->get<std::string>());
+  const auto internalFree = gigabytesIn(row, "internal_free_gb");
+  if (!at || !internalFree) return std::nullopt;
+  HistoryRow result{.at = *at, .internalFreeGb = *internalFree};
+  if (gigabytesIn(row, "nvme_total_gb").value_or(0) > 0) {
+    result.driveFreeGb = gigabytesIn(row, "nvme_free_gb");
+  }
+  return result;
+}
 
 constexpr std::array<std::string_view, 8> kHistoryFolders{"Downloads",
                                                           "Documents",
@@ -80,6 +108,21 @@ std::optional<std::time_t> lastUsageHistoryTime(const fs::path& history) {
     if (auto at = parseIsots(row["ts"].get<std::string>())) return at;
   }
   return std::nullopt;
+}
+
+HistoryRows parseHistory(std::string_view ndjson) {
+  HistoryRows result;
+  for (std::string_view line : splitLines(ndjson)) {
+    if (trimBlanks(line).empty()) continue;
+    if (auto row = rowOf(line)) {
+      result.rows.push_back(*row);
+    } else {
+      ++result.skippedLines;
+    }
+  }
+  std::stable_sort(result.rows.begin(), result.rows.end(),
+                   [](const HistoryRow& a, const HistoryRow& b) { return a.at < b.at; });
+  return result;
 }
 
 }  // namespace brimvale

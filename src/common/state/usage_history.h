@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/base/error.h"
 
@@ -39,5 +40,25 @@ struct UsageSpace {
 // The time of the newest row that carries one; nothing for a missing file or
 // when no row of the last few can be read.
 [[nodiscard]] std::optional<std::time_t> lastUsageHistoryTime(const std::filesystem::path& history);
+
+// One readable row: internal free GB, and the drive's when it was usable then.
+struct HistoryRow {
+  std::time_t at = 0;
+  double internalFreeGb = 0;
+  std::optional<double> driveFreeGb;
+};
+
+// The rows of a history file, oldest first, and how many non-blank lines were
+// not rows (torn, hand-edited, missing "ts" or "internal_free_gb").
+struct HistoryRows {
+  std::vector<HistoryRow> rows;
+  std::size_t skippedLines = 0;
+};
+
+// Never fails: every line that is not a row is counted and passed over. Rows
+// out of order (a hand-edited file) are sorted by time; the drive figure is
+// absent where the row's "nvme_total_gb" is 0, as the writer marks a drive
+// that was not usable.
+[[nodiscard]] HistoryRows parseHistory(std::string_view ndjson);
 
 }  // namespace brimvale
