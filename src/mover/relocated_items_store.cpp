@@ -46,6 +46,10 @@ std::string DeleteError::message() const {
       return "Nothing links to the copy at " + path +
              " any more, so it is the only copy of this folder and Brimvale did not delete it. "
              "Your data is safe there; move it back instead.";
+    case Kind::kDriveAbsent:
+      return "The drive isn't connected at " + path +
+             ", so the copy on it may only be out of reach. Nothing was deleted; connect the "
+             "drive and look again.";
     case Kind::kStepsFailed: {
       std::string list;
       for (const auto& step : failedSteps) list += (list.empty() ? "" : ", ") + step;
@@ -82,6 +86,12 @@ std::string standardised(const std::string& path) {
 
 RelocatedItemsStore::RelocatedItemsStore(RelocatedStoreEnvironment env)
     : env_(std::move(env)), manifests_(env_.paths.state, {}, systemClock()) {}
+
+bool RelocatedItemsStore::onUnmountedDrive(const fs::path& copy, const fs::path& mount) const {
+  const auto normalCopy = normalisedAbsolute(copy.string());
+  if (!normalCopy || !isStrictlyInside(*normalCopy, mount.lexically_normal())) return false;
+  return !(env_.isMounted ? env_.isMounted(mount) : fs::is_directory(mount));
+}
 
 fs::path RelocatedItemsStore::workingFolder() const {
   return workingFolderFor(driveMountPath(env_.paths), env_.computerName);
@@ -135,11 +145,9 @@ std::expected<std::string, MoveBackError> RelocatedItemsStore::moveBack(
   if (moveBackInProgress_.contains(m.id))
     return std::unexpected(MoveBackError{Kind::kAlreadyRunning});
   if (!mover.hasGnuRsync()) return std::unexpected(MoveBackError{Kind::kNoRsync});
-  const fs::path copy(m.finalDst), src(m.src), mount = mover.mountPath();
-  const auto normalCopy = normalisedAbsolute(m.finalDst);
-  const bool onDrive = normalCopy && isStrictlyInside(*normalCopy, mount.lexically_normal());
-  const bool mounted = env_.isMounted ? env_.isMounted(mount) : fs::is_directory(mount);
-  if (onDrive && !mounted) return std::unexpected(MoveBackError{Kind::kDriveNotConnected});
+  const fs::path copy(m.finalDst), src(m.src);
+  if (onUnmountedDrive(copy, mover.mountPath()))
+    return std::unexpected(MoveBackError{Kind::kDriveNotConnected});
   if (!somethingAt(copy))
     return std::unexpected(MoveBackError{Kind::kCopyNotAccessible, 0, 0, m.finalDst});
   const fs::path parent = src.parent_path();
@@ -216,6 +224,8 @@ std::optional<DeleteError> RelocatedItemsStore::deleteBroken(const RelocatedItem
   if (!isBroken(item.integrity)) return DeleteError{Kind::kNotBroken};
   if (item.integrity == Integrity::kNoSymlink) return DeleteError{Kind::kOnlyCopy, m.finalDst};
   const fs::path copy(m.finalDst), src(m.src), working = workingFolder();
+  const fs::path mount = driveMountPath(env_.paths);
+  if (onUnmountedDrive(copy, mount)) return DeleteError{Kind::kDriveAbsent, mount.string()};
   std::vector<std::string> failed;
   if (somethingAt(copy)) {
     if (auto refusal =

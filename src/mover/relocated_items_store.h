@@ -46,6 +46,9 @@ struct DeleteError {
     kNotBroken,
     // noSymlink: the copy on the drive is the only copy (path); move it back instead.
     kOnlyCopy,
+    // The copy is on the drive, which is not connected: it may only be out of
+    // reach (path: the mount path), so its link and record are kept.
+    kDriveAbsent,
     kStepsFailed,  // failedSteps: "NVMe path (…)", "Source symlink (…)"
   };
   Kind kind = Kind::kNotBroken;
@@ -114,13 +117,17 @@ class RelocatedItemsStore {
 
   // Removes a broken relocation: its copy when it lies in the working folder,
   // a link at the original location that leads to the copy, and its record.
-  // Refuses an item that is not broken, and a noSymlink one (its copy is the
-  // only copy). A delete that fails part-way still drops the record.
+  // Refuses an item that is not broken, a noSymlink one (its copy is the
+  // only copy), and one whose copy is on a drive that is not connected. A
+  // delete that fails part-way still drops the record.
   std::optional<DeleteError> deleteBroken(const RelocatedItem& item);
 
   [[nodiscard]] std::filesystem::path workingFolder() const;
 
  private:
+  // `copy` lies on the drive mounted at `mount`, and no volume is mounted there now.
+  [[nodiscard]] bool onUnmountedDrive(const std::filesystem::path& copy,
+                                      const std::filesystem::path& mount) const;
   struct PendingMoveBack {
     RelocatedItem item;
     // What the removed link at the original location said; nothing when there was none.

@@ -59,7 +59,10 @@ class RelocatedStore : public ::testing::Test {
     return *mover_;
   }
   RelocatedItemsStore& store() {
-    if (!store_) store_.emplace(RelocatedStoreEnvironment{paths_, "Test Mac", {}});
+    if (!store_) {
+      store_.emplace(RelocatedStoreEnvironment{
+          paths_, "Test Mac", [this](const fs::path&) { return drive_->mounted(); }});
+    }
     store_->refresh();
     return *store_;
   }
@@ -472,6 +475,26 @@ TEST_F(RelocatedStore, ARelocationWhoseMoveBackFinishedIsForgotten) {
   ManifestStore(paths_.state, {}, systemClock()).save(reverseRecord(m, MovePhase::kDone));
   EXPECT_TRUE(store().items().empty());
   EXPECT_FALSE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
+}
+
+// Given an unplugged drive, a copy shows as missing but is only out of reach:
+// neither move back nor delete touches the link or the record.
+TEST_F(RelocatedStore, AnUnpluggedDriveIsNeverTakenForLostData) {
+  const fs::path src = home_ / "Projects";
+  const MoveManifest m = relocateWhole(src, working_ / "Relocated" / "Projects");
+  drive_->unmount();
+  const RelocatedItem item = onlyItem();
+  EXPECT_EQ(item.integrity, Integrity::kMissingOnDrive);
+  EXPECT_EQ(store_->lastScanDiagnostic()->driveMounted, false);
+  auto started = store_->moveBack(mover(), item, false);
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error().message(),
+            "NVMe drive isn't connected. Connect the drive and try again.");
+  auto refused = store_->deleteBroken(item);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->kind, DeleteError::Kind::kDriveAbsent);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(src)));
+  EXPECT_TRUE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
 }
 
 }  // namespace
