@@ -220,6 +220,12 @@ TEST_F(RelocatedStore, DiscoveryWalkFindsUnrecordedCopiesAndSaysHowItWent) {
   EXPECT_TRUE(text.starts_with("Scanned in ")) << text;
   EXPECT_NE(text.find("2 NVMe dirs walked (Home, Relocated)"), std::string::npos) << text;
   EXPECT_NE(text.find("2 active, 1 orphaned"), std::string::npos) << text;
+  // A walk out of time keeps what it found and says so.
+  const ScanResult cut =
+      discoverRelocations({drive_->path(), working_, home_.path(),
+                           [](const fs::path&) { return true; }, std::chrono::milliseconds(0)});
+  EXPECT_TRUE(cut.diagnostic.timedOut);
+  EXPECT_TRUE(scanDiagnosticText(cut.diagnostic).ends_with("timed out — re-scan to continue"));
 }
 
 TEST(ScanDiagnosticText, SaysWhyAWalkCouldNotRun) {

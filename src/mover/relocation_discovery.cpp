@@ -98,14 +98,14 @@ ScanResult discoverRelocations(const DiscoveryInputs& in) {
   std::error_code ec;
   fs::recursive_directory_iterator it(in.home, fs::directory_options::skip_permission_denied, ec);
   for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-    if (std::chrono::steady_clock::now() > deadline) {
+    if (std::chrono::steady_clock::now() >= deadline) {
       d.timedOut = true;
       break;
     }
+    // An entry that vanished or cannot be examined is passed over, not the rest of the walk.
     const auto status = it->symlink_status(ec);
-    if (ec) break;
-    if (fs::is_directory(status)) {
-      ++d.foldersWalked;
+    if (ec) {
+      ec.clear();
       continue;
     }
     if (!fs::is_symlink(status)) continue;

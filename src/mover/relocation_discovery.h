@@ -20,7 +20,6 @@ struct ScanDiagnostic {
   std::string folderName;  // the working folder looked for, e.g. "BRIM-Test-Mac"
   bool folderExists = false;
   std::vector<std::string> walkedFolders;  // the layout folders present, in layout order
-  std::size_t foldersWalked = 0;           // folders of the home folder walked
   std::size_t active = 0;                  // copies a link leads to
   std::size_t orphaned = 0;                // copies nothing links to
   bool timedOut = false;
