@@ -13,6 +13,7 @@
 #include "app/history_command.h"
 #include "app/mover_commands.h"
 #include "app/parked_command.h"
+#include "app/relocated_command.h"
 #include "app/self_check.h"
 #include "app/service_view_command.h"
 #include "app/settings_command.h"
@@ -49,6 +50,9 @@ struct Context {
   std::string moveId;       // moves ACTION ID, move-log [ID]
   bool json = false;        // --json on the commands that show state
   HistoryOptions history;   // history [--days N] [--svg FILE]
+
+  // relocated [move-back ID|delete ID|scan] [--yes] [--overwrite]
+  RelocatedOptions relocated;
   std::ostream& out;
   std::ostream& err;
 
@@ -392,6 +396,26 @@ void historyOptions(CLI::App& sub, Context& c) {
   sub.add_flag("--json", c.json, "the bucketed series as JSON");
 }
 
+int relocatedHandler(Context& c) {
+  if (c.json && !c.relocated.action.empty()) {
+    return jsonRefused(c, "the list alone (`brimvale relocated --json`)", c.relocated.action);
+  }
+  c.relocated.json = c.json;
+  auto mc = moverContext(c);
+  return relocatedCommand(mc, c.relocated);
+}
+
+void relocatedOptions(CLI::App& sub, Context& c) {
+  sub.add_option("action", c.relocated.action, "move-back ID, delete ID or scan")
+      ->check(CLI::IsMember({"move-back", "delete", "scan"}));
+  sub.add_option("id", c.relocated.id, "the relocated folder's id (a unique prefix is enough)");
+  sub.add_flag("-y,--yes", c.relocated.yes, "move back without asking first");
+  sub.add_flag("--overwrite", c.relocated.overwrite,
+               "move back: the drive's copy replaces newer files of the same name on the internal "
+               "disk (files only there are kept)");
+  sub.add_flag("--json", c.json, "the list as JSON (see docs/json-schemas.md)");
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -452,6 +476,11 @@ constexpr std::array kSubcommands{
                "show or change settings: `settings` lists them with values, ranges and meanings; "
                "`settings NAME` shows one; `settings NAME VALUE` changes it",
                settingsHandler, settingsOptions},
+    Subcommand{"relocated",
+               "folders relocated to the drive and how each stands; `relocated move-back ID` "
+               "brings one home, `relocated delete ID` clears away a broken one, `relocated "
+               "scan` looks for relocations on the drive",
+               relocatedHandler, relocatedOptions},
 };
 
 }  // namespace

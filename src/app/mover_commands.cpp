@@ -12,6 +12,7 @@
 #include "app/in_use_choice.h"
 #include "app/move_cancel_command.h"
 #include "app/move_progress_printer.h"
+#include "app/relocated_command.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/process.h"
@@ -44,6 +45,8 @@ fs::path volumeRootOf(fs::path path) {
   return "/";
 }
 
+}  // namespace
+
 // Prints every change of a move, and ends the loop as soon as the last move
 // has settled rather than at the next progress tick.
 void followMoves(RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer) {
@@ -72,6 +75,8 @@ int runUntilSettled(RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer
   return signal;
 }
 
+namespace {
+
 const MoveManifest* findJob(const mover::LocalFolderMover& m, const std::string& idPrefix) {
   const std::string prefix = asciiUpper(idPrefix);
   const MoveManifest* found = nullptr;
@@ -84,6 +89,8 @@ const MoveManifest* findJob(const mover::LocalFolderMover& m, const std::string&
   return found;
 }
 
+}  // namespace
+
 // `path` with the home folder written "~", as the question shows it.
 std::string homeRelative(const std::string& path, const fs::path& home) {
   const std::string h = home.string();
@@ -91,6 +98,8 @@ std::string homeRelative(const std::string& path, const fs::path& home) {
   if (!h.empty() && path.starts_with(h + "/")) return "~" + path.substr(h.size());
   return path;
 }
+
+namespace {
 
 std::string filesWord(std::uint64_t n) { return groupedCount(n) + (n == 1 ? " file" : " files"); }
 
@@ -115,6 +124,8 @@ bool partlyRelinked(const MoveManifest& job) {
   auto census = mover::takeLinkCensus(job.src, {job.finalDst});
   return census && census->linksInto[0] > 0;
 }
+
+}  // namespace
 
 int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
   const std::string name = homeRelative(job.src, c.paths.home);
@@ -164,6 +175,8 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
     }
   }
 }
+
+namespace {
 
 std::optional<fs::path> normalised(const std::string& path) { return normalisedAbsolute(path); }
 
@@ -602,6 +615,25 @@ int clearMove(MoverCommandContext& c, const std::string& idPrefix) {
   return 0;
 }
 
+// The finished relocation `idPrefix` names alone, if it names one.
+std::optional<MoveManifest> finishedRelocation(MoverCommandContext& c,
+                                               const std::string& idPrefix) {
+  const std::string prefix = asciiUpper(idPrefix);
+  std::vector<MoveManifest> matches;
+  for (auto& m : mover::ManifestStore(c.paths.state, {}, systemClock()).all()) {
+    if (!prefix.empty() && m.id.starts_with(prefix)) matches.push_back(std::move(m));
+  }
+  if (matches.size() != 1) return std::nullopt;
+  const MoveManifest& m = matches.front();
+  if (m.phase != MovePhase::kDone || !m.replaceSourceWithSymlink ||
+      m.triggerSource != mover::MoveTriggerSource::kUserMove) {
+    return std::nullopt;
+  }
+  return m;
+}
+
+}  // namespace
+
 // Ctrl-C (or SIGTERM) while moves run: each is cancelled, except one that is
 // already replacing its files with links, which is finished (stopping there
 // would leave half the folder links). A second signal stops at once, which
@@ -639,8 +671,6 @@ int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, MoveProgre
   }
   return allDone ? 0 : 128 + signal;
 }
-
-}  // namespace
 
 MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
                      std::string computerName, RunLoop& loop, platform::MountTable* mounts,
@@ -918,6 +948,12 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   }
   if (action == "cancel") {
     if (auto stopped = cancelInOwnerCommand(c, id)) return *stopped;
+  }
+  // A finished relocation goes back as a move back, which puts the link back
+  // should it stop; it takes the lock itself.
+  if (action == "revert") {
+    if (auto relocation = finishedRelocation(c, id))
+      return moveBackCommand(c, relocation->id, true, false);
   }
   mover::RelocatorLock lock(c.paths.state);
   if (auto locked = lock.acquire(std::chrono::milliseconds(0)); !locked) {

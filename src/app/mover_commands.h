@@ -187,6 +187,20 @@ struct MoveChecks {
 // The text of the checks: what they found on `out`, a refusal on `err`.
 void renderMoveChecks(const MoveChecks& checks, std::ostream& out, std::ostream& err);
 
+// Shared by the commands that run moves in this process: prints every change
+// of a move and ends the loop as soon as the last one has settled.
+void followMoves(RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer);
+// Runs the loop until every move has settled; prints as it goes. The signal
+// (SIGINT, SIGTERM) that stopped it first, or 0.
+int runUntilSettled(RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer);
+// After a signal: cancels what can be cancelled, waits, reports; the exit status.
+int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer,
+              int signal);
+// How one move ended, in words: on `out` when done, else on `err`; 0 when done.
+int reportOutcome(MoverCommandContext& c, const mover::MoveManifest& job);
+// `path` with the home folder written "~".
+[[nodiscard]] std::string homeRelative(const std::string& path, const std::filesystem::path& home);
+
 // Under the relocator lock: checks, asks, then relocates `folder` into a
 // fresh folder of {working folder}/Relocated (or continues the unfinished
 // move of it) and shows progress until the move, and any other unfinished

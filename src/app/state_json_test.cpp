@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/relocated_command.h"
+
 namespace brimvale::app {
 namespace {
 using nlohmann::json;
@@ -123,6 +125,8 @@ TEST(StateJson, KeysAreExactlyTheDocumentedOnes) {
       {"brimvale care --plan --json", carePlanJson(fixedPlan())},
       {"brimvale home --json", homeJson(fixedFacts(), {.volumeName = "Internal", .freeGbNow = 30},
                                         {.at = "2026-05-01T03:00:00Z", .summary = "Freed 2 GB."})},
+      {"brimvale relocated --json",
+       relocatedJson({mover::RelocatedItem{}}, mover::ScanDiagnostic{})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.heading);

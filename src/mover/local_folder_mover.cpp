@@ -1216,27 +1216,39 @@ std::optional<std::string> LocalFolderMover::revert(const std::string& id) {
   }
   if (!exists(m->finalDst))
     return "The destination " + m->finalDst + " is gone — nothing to revert from.";
-  auto current = currentDriveUUID(env_.paths, env_.computerName);
-  if (m->driveUUID && current && *current != *m->driveUUID) {
-    return "Destination drive UUID has changed (" + *m->driveUUID + " vs " + *current +
-           "). Refusing to revert across a drive swap.";
-  }
   const std::string parent = fs::path(m->src).parent_path().string();
   if (!fs::is_directory(parent)) {
     return "The original parent directory " + parent +
            " no longer exists. Recreate it or revert manually.";
   }
-  // The copy goes back under its original name, even when the relocation
-  // had to number it, and only onto a path that is free.
-  const auto back = normalisedAbsolute(m->finalDst);
-  MoveScope scope({env_.paths.home, mountPath(), workingFolder(), env_.extraRoots, {}});
-  auto scoped = scope.check(m->finalDst, brimvale::MoveDirection::kBackFromDrive,
-                            [&](const fs::path& p) { return back && p == *back; });
-  if (!scoped) return scoped.error().sentence();
-  enqueue(m->finalDst, parent, MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove,
-          std::nullopt,
-          MoveTarget{MoveTarget::Rule::kClaimExact, fs::path(m->src).filename().string()});
+  // The copy goes back only onto a path that is free.
+  auto queued = moveCopyBack(*m, MoveConflictPolicy::kMerge, MoveTarget::Rule::kClaimExact);
+  if (!queued) return queued.error();
   return std::nullopt;
+}
+
+std::expected<std::string, std::string> LocalFolderMover::moveCopyBack(const MoveManifest& finished,
+                                                                       MoveConflictPolicy policy,
+                                                                       MoveTarget::Rule rule) {
+  // A copy: `finished` may be one of jobs_, which the enqueue below grows.
+  const MoveManifest m = finished;
+  auto current = currentDriveUUID(env_.paths, env_.computerName);
+  if (m.driveUUID && current && *current != *m.driveUUID) {
+    return std::unexpected("Destination drive UUID has changed (" + *m.driveUUID + " vs " +
+                           *current + "). Refusing to revert across a drive swap.");
+  }
+  const auto back = normalisedAbsolute(m.finalDst);
+  MoveScope scope({env_.paths.home, mountPath(), workingFolder(), env_.extraRoots, {}});
+  auto scoped = scope.check(m.finalDst, brimvale::MoveDirection::kBackFromDrive,
+                            [&](const fs::path& p) { return back && p == *back; });
+  if (!scoped) return std::unexpected(scoped.error().sentence());
+  // Under its original name, even when the relocation had to number the copy.
+  auto id = enqueue(m.finalDst, fs::path(m.src).parent_path().string(), policy, false,
+                    MoveTriggerSource::kUserMove, std::nullopt,
+                    MoveTarget{rule, fs::path(m.src).filename().string()});
+  if (!id || !job(*id))
+    return std::unexpected("LocalFolderMover.enqueue did not accept the reverse move");
+  return *id;
 }
 
 std::optional<std::string> LocalFolderMover::resumeRefusal(const MoveManifest& m) const {

@@ -157,6 +157,14 @@ class LocalFolderMover {
   std::optional<std::string> cancel(const std::string& id);
   // The refusal message, or nothing once the reverse move is queued.
   std::optional<std::string> revert(const std::string& id);
+  // Queues the plain move of a finished move's copy back into the parent of
+  // its original path, under the original name: the move back of a
+  // relocation and of a revert. Refused (the sentence) across a drive swap or
+  // for a copy outside what a move back may take; once the move has verified
+  // what it brought back, its clean-up removes the copy. The new job's id.
+  std::expected<std::string, std::string> moveCopyBack(const MoveManifest& finished,
+                                                       MoveConflictPolicy policy,
+                                                       MoveTarget::Rule rule);
   void setPaused(bool paused);
   // See MoverEnvironment::owner; takes effect at the next save or reload.
   void setOwner(std::optional<MoveOwner> owner) { env_.owner = std::move(owner); }
@@ -187,6 +195,8 @@ class LocalFolderMover {
   // finished move is still running (its result is still to be logged).
   [[nodiscard]] bool idle() const;
   [[nodiscard]] ManifestStore& store() { return store_; }
+  // A usable GNU rsync was found: without one nothing can be copied.
+  [[nodiscard]] bool hasGnuRsync() const { return env_.rsync.has_value(); }
   [[nodiscard]] std::filesystem::path mountPath() const;
   [[nodiscard]] std::filesystem::path workingFolder() const;
   // What this mover may move or delete: the home folder, the working folder,

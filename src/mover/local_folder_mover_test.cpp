@@ -18,6 +18,7 @@
 #include "platform/testing/memory_user_defaults.h"
 #include "testing/failing_file_operations.h"
 #include "testing/temp_folder.h"
+#include "testing/test_loop.h"
 #include "testing/tree_view.h"
 
 namespace brimvale::mover {
@@ -25,55 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using brimvale::testing::TestLoop;
 using platform::testing::MemoryDefaults;
-
-// A run loop for tests: background work on threads, results run by runUntil().
-class TestLoop : public platform::Scheduler {
- public:
-  TimerId scheduleRepeating(std::string, std::chrono::milliseconds, std::chrono::milliseconds,
-                            std::function<void()>) override {
-    return 0;
-  }
-  void cancel(TimerId) override {}
-  void runInBackground(std::function<std::function<void()>()> work) override {
-    auto q = queue_;
-    std::thread([q, work] {
-      auto next = work();
-      if (next) q->push(std::move(next));
-    }).detach();
-  }
-  void post(std::function<void()> task) { queue_->push(std::move(task)); }
-  // Runs posted tasks until `done` holds; false after a minute.
-  bool runUntil(const std::function<bool()>& done) {
-    const auto giveUp = std::chrono::steady_clock::now() + 60s;
-    while (!done()) {
-      auto task = queue_->pop(giveUp);
-      if (!task) return false;
-      task();
-    }
-    return true;
-  }
-
- private:
-  struct Queue {
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<std::function<void()>> tasks;
-    void push(std::function<void()> t) {
-      std::lock_guard l(m);
-      tasks.push_back(std::move(t));
-      cv.notify_one();
-    }
-    std::function<void()> pop(std::chrono::steady_clock::time_point until) {
-      std::unique_lock l(m);
-      if (!cv.wait_until(l, until, [&] { return !tasks.empty(); })) return {};
-      auto t = std::move(tasks.front());
-      tasks.pop_front();
-      return t;
-    }
-  };
-  std::shared_ptr<Queue> queue_ = std::make_shared<Queue>();
-};
 
 void write(const fs::path& p, const std::string& content) {
   fs::create_directories(p.parent_path());

@@ -1,0 +1,99 @@
+#include "mover/relocated_item.h"
+
+#include <algorithm>
+#include <cctype>
+#include <system_error>
+
+#include "common/base/file_calls.h"
+#include "common/state/path_policy.h"
+#include "mover/link_census.h"
+
+namespace brimvale::mover {
+namespace fs = std::filesystem;
+
+std::string_view integrityRaw(Integrity integrity) { return rawNameOf(kIntegrityNames, integrity); }
+
+std::optional<Integrity> integrityFromRaw(std::string_view raw) {
+  return valueOfRaw(kIntegrityNames, raw);
+}
+
+std::string_view integrityHelp(Integrity integrity) {
+  switch (integrity) {
+    case Integrity::kOk: return "";
+    case Integrity::kNoSymlink:
+      return "No symlink at the original location — data lives only on NVMe. Move back will "
+             "restore it to the original path.";
+    case Integrity::kMissingOnDrive:
+      return "Data missing on NVMe — can't move back. Reconnect the drive or check the path "
+             "manually.";
+    case Integrity::kEmptyOnDrive:
+      return "NVMe folder is empty. The data was likely deleted outside Brimvale.";
+    case Integrity::kUnexpectedLayout:
+      return "NVMe path doesn't match the expected layout — moving back will still work, but the "
+             "on-disk structure may have been edited manually.";
+  }
+  return "";
+}
+
+bool isBroken(Integrity integrity) {
+  return integrity == Integrity::kNoSymlink || integrity == Integrity::kMissingOnDrive ||
+         integrity == Integrity::kEmptyOnDrive;
+}
+
+namespace {
+
+fs::path normal(const fs::path& p) { return p.lexically_normal(); }
+
+bool atOrInside(const fs::path& inner, const fs::path& outer) {
+  return inner == outer || isStrictlyInside(inner, outer);
+}
+
+// Nothing but ".DS_Store" (which the file manager of some systems leaves) counts as empty.
+bool holdsNothing(const fs::path& folder) {
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().filename() != ".DS_Store") return false;
+  }
+  return !ec;
+}
+
+}  // namespace
+
+bool linksInto(const fs::path& src, const fs::path& copy) {
+  const auto status = linkStatus(src);
+  if (!status || !fs::exists(*status)) return false;
+  if (fs::is_symlink(*status)) {
+    auto target = readSymlink(src);
+    if (!target) return false;
+    const fs::path resolved = target->is_absolute() ? *target : src.parent_path() / *target;
+    return atOrInside(normal(resolved), normal(copy));
+  }
+  if (!fs::is_directory(*status)) return false;
+  auto census = takeLinkCensus(src, {normal(copy)});
+  return census && census->linksInto[0] > 0;
+}
+
+bool isLayoutPlace(const fs::path& copy, const fs::path& src, const fs::path& workingFolder) {
+  const fs::path c = normal(copy);
+  if (c.parent_path() != normal(workingFolder / "Relocated")) return false;
+  const std::string name = c.filename().string();
+  const std::string wanted = normal(src).filename().string();
+  if (name == wanted) return true;
+  if (!name.starts_with(wanted + ".") || name.size() == wanted.size() + 1) return false;
+  return std::all_of(name.begin() + static_cast<long>(wanted.size()) + 1, name.end(),
+                     [](unsigned char ch) { return std::isdigit(ch) != 0; });
+}
+
+Integrity classify(const MoveManifest& relocation, const fs::path& workingFolder) {
+  const fs::path copy(relocation.finalDst);
+  const auto copyStatus = linkStatus(copy);
+  const bool copyIsFolder = copyStatus && fs::is_directory(*copyStatus);
+  const bool copyIsFile = copyStatus && fs::is_regular_file(*copyStatus);
+  if (!copyIsFolder && !copyIsFile) return Integrity::kMissingOnDrive;
+  if (copyIsFolder && holdsNothing(copy)) return Integrity::kEmptyOnDrive;
+  if (!linksInto(relocation.src, copy)) return Integrity::kNoSymlink;
+  return isLayoutPlace(copy, relocation.src, workingFolder) ? Integrity::kOk
+                                                            : Integrity::kUnexpectedLayout;
+}
+
+}  // namespace brimvale::mover

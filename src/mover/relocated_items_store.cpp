@@ -1,0 +1,252 @@
+#include "mover/relocated_items_store.h"
+
+#include <sys/statvfs.h>
+
+#include <algorithm>
+
+#include "common/base/file_calls.h"
+#include "common/base/text_formats.h"
+#include "common/state/path_policy.h"
+#include "mover/verification.h"
+#include "platform/byte_count_format.h"
+
+namespace brimvale::mover {
+namespace fs = std::filesystem;
+
+std::string MoveBackError::message() const {
+  switch (kind) {
+    case Kind::kNotEnoughSpace:
+      return "Not enough space on the internal disk to move this back. Need " +
+             platform::formatFileByteCount(required) + ", have " +
+             platform::formatFileByteCount(available) + ".";
+    case Kind::kParentMissing:
+      return "The original parent folder doesn't exist anymore: " + path +
+             ". The Move Files window can place the data anywhere you'd like — open it instead.";
+    case Kind::kLinkNotRemoved: return "Couldn't remove the existing symlink at " + path + ".";
+    case Kind::kCopyNotAccessible:
+      return "The NVMe copy at " + path + " isn't accessible. Make sure the drive is mounted.";
+    case Kind::kDriveNotConnected:
+      return "NVMe drive isn't connected. Connect the drive and try again.";
+    case Kind::kNoRsync:
+      return "GNU rsync 3.x isn't available. Reinstall Brimvale (the rsync binary ships inside the "
+             "app bundle).";
+    case Kind::kAlreadyRunning:
+      return "This folder is already being moved back. Nothing else was changed; wait for that "
+             "move back to finish.";
+    case Kind::kRefused: return path;
+  }
+  return path;
+}
+
+std::string DeleteError::message() const {
+  switch (kind) {
+    case Kind::kNotBroken:
+      return "Delete is only available for broken relocations (orphaned, missing, or empty).";
+    case Kind::kOnlyCopy:
+      return "Nothing links to the copy at " + path +
+             " any more, so it is the only copy of this folder and Brimvale did not delete it. "
+             "Your data is safe there; move it back instead.";
+    case Kind::kDriveAbsent:
+      return "The drive isn't connected at " + path +
+             ", so the copy on it may only be out of reach. Nothing was deleted; connect the "
+             "drive and look again.";
+    case Kind::kStepsFailed: {
+      std::string list;
+      for (const auto& step : failedSteps) list += (list.empty() ? "" : ", ") + step;
+      return "Some cleanup steps failed: " + list;
+    }
+  }
+  return "";
+}
+
+namespace {
+
+bool somethingAt(const fs::path& path) {
+  const auto status = linkStatus(path);
+  return status && fs::exists(*status);
+}
+
+bool isLink(const fs::path& path) {
+  const auto status = linkStatus(path);
+  return status && fs::is_symlink(*status);
+}
+
+std::int64_t freeBytesAt(const fs::path& path) {
+  struct statvfs vfs {};
+  if (statvfs(path.c_str(), &vfs) != 0) return 0;
+  return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);
+}
+
+// Each path once, however it was written.
+std::string standardised(const std::string& path) {
+  return normalisedAbsolute(path).value_or(fs::path(path)).string();
+}
+
+}  // namespace
+
+RelocatedItemsStore::RelocatedItemsStore(RelocatedStoreEnvironment env)
+    : env_(std::move(env)), manifests_(env_.paths.state, {}, systemClock()) {}
+
+bool RelocatedItemsStore::onUnmountedDrive(const fs::path& copy, const fs::path& mount) const {
+  const auto normalCopy = normalisedAbsolute(copy.string());
+  if (!normalCopy || !isStrictlyInside(*normalCopy, mount.lexically_normal())) return false;
+  return !(env_.isMounted ? env_.isMounted(mount) : fs::is_directory(mount));
+}
+
+fs::path RelocatedItemsStore::workingFolder() const {
+  return workingFolderFor(driveMountPath(env_.paths), env_.computerName);
+}
+
+void RelocatedItemsStore::refresh() {
+  const fs::path working = workingFolder();
+  std::vector<RelocatedItem> items;
+  std::set<std::string> sources;
+  const std::vector<MoveManifest> all = manifests_.all();
+  for (const auto& m : all) {
+    if (m.phase != MovePhase::kDone || !m.replaceSourceWithSymlink ||
+        m.triggerSource != MoveTriggerSource::kUserMove) {
+      continue;
+    }
+    // A move back that finished in a run stopped before it could forget the relocation.
+    if (std::any_of(all.begin(), all.end(), [&](const MoveManifest& back) {
+          return back.phase == MovePhase::kDone && !back.replaceSourceWithSymlink &&
+                 back.src == m.finalDst && back.startedAt >= m.startedAt;
+        })) {
+      manifests_.remove(m.id);
+      continue;
+    }
+    if (!sources.insert(standardised(m.src)).second) continue;
+    items.push_back({m, classify(m, working), false});
+  }
+  ScanResult scan = discoverRelocations(
+      {driveMountPath(env_.paths), working, env_.paths.home, env_.isMounted, env_.scanBudget});
+  for (auto& found : scan.items) {
+    if (sources.insert(standardised(found.manifest.src)).second) items.push_back(std::move(found));
+  }
+  items_ = std::move(items);
+  lastScanDiagnostic_ = scan.diagnostic;
+}
+
+const RelocatedItem* RelocatedItemsStore::find(std::string_view idPrefix) const {
+  const std::string prefix = asciiUpper(idPrefix);
+  const RelocatedItem* found = nullptr;
+  for (const auto& item : items_) {
+    if (prefix.empty() || !item.manifest.id.starts_with(prefix)) continue;
+    if (found) return nullptr;
+    found = &item;
+  }
+  return found;
+}
+
+std::expected<std::string, MoveBackError> RelocatedItemsStore::moveBack(
+    LocalFolderMover& mover, const RelocatedItem& item, bool overwriteWithDriveCopy) {
+  using Kind = MoveBackError::Kind;
+  const MoveManifest& m = item.manifest;
+  if (moveBackInProgress_.contains(m.id))
+    return std::unexpected(MoveBackError{Kind::kAlreadyRunning});
+  if (!mover.hasGnuRsync()) return std::unexpected(MoveBackError{Kind::kNoRsync});
+  const fs::path copy(m.finalDst), src(m.src);
+  if (onUnmountedDrive(copy, mover.mountPath()))
+    return std::unexpected(MoveBackError{Kind::kDriveNotConnected});
+  if (!somethingAt(copy))
+    return std::unexpected(MoveBackError{Kind::kCopyNotAccessible, 0, 0, m.finalDst});
+  const fs::path parent = src.parent_path();
+  if (!isDirectory(parent).value_or(false))
+    return std::unexpected(MoveBackError{Kind::kParentMissing, 0, 0, parent.string()});
+  const std::int64_t required = apparentSizeKB(copy).value_or(m.srcSizeKB) * 1024;
+  const std::int64_t available = freeBytesAt(parent);
+  if (required > available)
+    return std::unexpected(MoveBackError{Kind::kNotEnoughSpace, required, available});
+
+  // A move back that a stopped run left unfinished continues: a second copy
+  // into the same place would race it. Its link, if it had one, is gone already.
+  for (const auto& job : mover.jobs()) {
+    if (isTerminal(job.phase) || job.src != m.finalDst) continue;
+    moveBackInProgress_.insert(m.id);
+    std::optional<fs::path> link;
+    if (!linksInto(src, copy)) link = copy;
+    reverseJobMap_[job.id] = {item, link};
+    return job.id;
+  }
+  // The copy goes back in place of a link; a folder of per-file links stays
+  // and has the copy merged over its links.
+  std::optional<fs::path> linkTarget;
+  if (isLink(src)) {
+    auto target = readSymlink(src);
+    if (!target || !removePath(src))
+      return std::unexpected(MoveBackError{Kind::kLinkNotRemoved, 0, 0, m.src});
+    linkTarget = *target;
+  }
+  const auto rule = somethingAt(src) ? MoveTarget::Rule::kAsNamed : MoveTarget::Rule::kClaimExact;
+  auto queued = mover.moveCopyBack(
+      m, overwriteWithDriveCopy ? MoveConflictPolicy::kMerge : MoveConflictPolicy::kMergeKeepNewer,
+      rule);
+  if (!queued) {
+    if (linkTarget) (void)createDirectorySymlink(*linkTarget, src);
+    return std::unexpected(MoveBackError{Kind::kRefused, 0, 0, queued.error()});
+  }
+  moveBackInProgress_.insert(m.id);
+  reverseJobMap_[*queued] = {item, linkTarget};
+  return *queued;
+}
+
+std::optional<MoveBackEnd> RelocatedItemsStore::moveBackEnded(const MoveManifest& reverseJob) {
+  using Kind = MoveBackEnd::Kind;
+  auto it = reverseJobMap_.find(reverseJob.id);
+  if (it == reverseJobMap_.end() || !isTerminal(reverseJob.phase)) return std::nullopt;
+  const PendingMoveBack pending = std::move(it->second);
+  reverseJobMap_.erase(it);
+  moveBackInProgress_.erase(pending.item.manifest.id);
+  const fs::path src(pending.item.manifest.src), copy(pending.item.manifest.finalDst);
+  if (reverseJob.phase == MovePhase::kDone) {
+    if (!pending.item.discovered) manifests_.remove(pending.item.manifest.id);
+    refresh();
+    return MoveBackEnd{Kind::kBroughtHome, {}};
+  }
+  if (!pending.linkTarget) return MoveBackEnd{Kind::kRelocationKept, {}};
+  if (somethingAt(src)) {
+    // What the stopped copy brought back goes only when the drive holds each
+    // file of it as is: anything else may be a file written there meanwhile.
+    auto unmatched = unmatchedBeforeCleanup(src, copy, MoveConflictPolicy::kMerge);
+    if (!unmatched) return MoveBackEnd{Kind::kPartialLeft, unmatched.error().message()};
+    if (!unmatched->empty()) return MoveBackEnd{Kind::kPartialLeft, unmatched->front()};
+    if (auto removed = removeAll(src); !removed)
+      return MoveBackEnd{Kind::kLinkNotRestored, removed.error().message()};
+  }
+  if (auto linked = createDirectorySymlink(*pending.linkTarget, src); !linked)
+    return MoveBackEnd{Kind::kLinkNotRestored, linked.error().message()};
+  return MoveBackEnd{Kind::kLinkRestored, {}};
+}
+
+std::optional<DeleteError> RelocatedItemsStore::deleteBroken(const RelocatedItem& item) {
+  using Kind = DeleteError::Kind;
+  const MoveManifest& m = item.manifest;
+  if (!isBroken(item.integrity)) return DeleteError{Kind::kNotBroken};
+  if (item.integrity == Integrity::kNoSymlink) return DeleteError{Kind::kOnlyCopy, m.finalDst};
+  const fs::path copy(m.finalDst), src(m.src), working = workingFolder();
+  const fs::path mount = driveMountPath(env_.paths);
+  if (onUnmountedDrive(copy, mount)) return DeleteError{Kind::kDriveAbsent, mount.string()};
+  std::vector<std::string> failed;
+  if (somethingAt(copy)) {
+    if (auto refusal =
+            wipeRefusal(m.finalDst, WorkingFolderRule::kRequired, env_.paths.home, working)) {
+      failed.push_back("NVMe path (" + *refusal + ")");
+    } else if (auto removed = removeAll(copy); !removed) {
+      failed.push_back("NVMe path (" + removed.error().message() + ")");
+    }
+  }
+  if (isLink(src)) {
+    if (!linksInto(src, copy)) {
+      failed.push_back("Source symlink (it leads somewhere other than " + m.finalDst +
+                       ", so it was kept)");
+    } else if (auto removed = removePath(src); !removed) {
+      failed.push_back("Source symlink (" + removed.error().message() + ")");
+    }
+  }
+  if (!item.discovered) manifests_.remove(m.id);
+  refresh();
+  if (!failed.empty()) return DeleteError{Kind::kStepsFailed, {}, failed};
+  return std::nullopt;
+}
+
+}  // namespace brimvale::mover

@@ -1,0 +1,507 @@
+#include "mover/relocated_items_store.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "common/base/file_io.h"
+#include "platform/testing/memory_user_defaults.h"
+#include "testing/temp_home.h"
+#include "testing/test_loop.h"
+#include "testing/tmpfs_drive.h"
+#include "testing/tree_view.h"
+
+namespace brimvale::mover {
+namespace {
+
+namespace fs = std::filesystem;
+using brimvale::testing::TestLoop;
+using brimvale::testing::TmpfsDrive;
+using brimvale::testing::TmpfsMount;
+
+void write(const fs::path& p, const std::string& content) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << content;
+}
+
+// A real drive (tmpfs) with its working folder, a temporary home and the
+// engine, so relocations and move backs run as they do for a user.
+class RelocatedStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    drive_.emplace("BrimStore-" + std::to_string(getpid()), "32m");
+    BRIMVALE_REQUIRE_DRIVE(*drive_);
+    paths_ = home_.paths();
+    fs::create_directories(paths_.state);
+    ASSERT_TRUE(writeFileAtomically(paths_.statusJson,
+                                    "{\"nvme_path\":\"" + drive_->path().string() + "\"}"));
+    working_ = workingFolderFor(drive_->path(), "Test Mac");
+    fs::create_directories(working_ / "Relocated");
+  }
+
+  LocalFolderMover& mover() {
+    if (mover_) return *mover_;
+    MoverEnvironment env;
+    env.paths = paths_;
+    env.computerName = "Test Mac";
+    env.scheduler = &loop_;
+    env.post = [this](std::function<void()> t) { loop_.post(std::move(t)); };
+    env.defaults = &defaults_;
+    ledger_ = std::make_unique<transfers::BackgroundJobsStore>(paths_.state, systemClock());
+    events_ = std::make_unique<transfers::TransferEventStore>(paths_.state);
+    env.ledger = ledger_.get();
+    env.events = events_.get();
+    env.rsync = RsyncSupport::probe(RsyncSupport::defaultCandidates(""));
+    env.verificationOverride = VerificationLevel::kThorough;
+    mover_ = std::make_unique<LocalFolderMover>(std::move(env), log_);
+    return *mover_;
+  }
+  RelocatedItemsStore& store() {
+    if (!store_) {
+      store_.emplace(RelocatedStoreEnvironment{
+          paths_, "Test Mac", [this](const fs::path&) { return drive_->mounted(); }});
+    }
+    store_->refresh();
+    return *store_;
+  }
+  bool runUntilSettled() {
+    return loop_.runUntil([&] { return mover_->idle(); });
+  }
+
+  fs::path makeTree(const fs::path& root) {
+    write(root / "readme.txt", "hello");
+    write(root / "deep" / "data.bin", std::string(150000, 'd'));
+    fs::create_symlink("readme.txt", root / "alias");
+    return root;
+  }
+  // A relocation as the background service leaves one: the folder itself a
+  // link to its copy; with `record`, the finished record a user move writes.
+  MoveManifest relocateWhole(const fs::path& src, const fs::path& copy, bool record = true) {
+    makeTree(copy);
+    fs::create_directories(src.parent_path());
+    fs::create_directory_symlink(copy, src);
+    MoveManifest m;
+    m.id = newUuid();
+    m.src = src.string();
+    m.dstParent = copy.parent_path().string();
+    m.finalDst = copy.string();
+    m.phase = MovePhase::kDone;
+    m.replaceSourceWithSymlink = true;
+    m.srcSizeKB = *apparentSizeKB(copy);
+    if (record) ManifestStore(paths_.state, {}, systemClock()).save(m);
+    return m;
+  }
+  // A relocation by the engine: every file of `src` becomes a link to its copy.
+  MoveManifest relocateWithMover(const fs::path& src) {
+    auto id = mover().enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
+                              MoveTriggerSource::kUserMove, std::nullopt,
+                              {MoveTarget::Rule::kClaimFresh, {}});
+    EXPECT_TRUE(id && runUntilSettled());
+    EXPECT_EQ(mover_->job(*id)->phase, MovePhase::kDone);
+    return *mover_->job(*id);
+  }
+  // Moves the engine knows of that take the copy of `relocation` back.
+  long reverseMoves(const MoveManifest& relocation) {
+    return std::count_if(mover().jobs().begin(), mover().jobs().end(),
+                         [&](const MoveManifest& j) { return j.src == relocation.finalDst; });
+  }
+  const RelocatedItem& onlyItem() {
+    EXPECT_EQ(store().items().size(), 1u);
+    return store().items().front();
+  }
+  // Starts the move back of the only item and runs it to its end.
+  std::expected<MoveBackEnd, MoveBackError> moveBackOnly() {
+    const RelocatedItem item = onlyItem();
+    auto started = store_->moveBack(mover(), item, false);
+    if (!started) return std::unexpected(started.error());
+    EXPECT_TRUE(runUntilSettled());
+    return *store_->moveBackEnded(*mover_->job(*started));
+  }
+
+  brimvale::testing::TempHome home_;
+  std::optional<TmpfsDrive> drive_;
+  StatePaths paths_;
+  fs::path working_;
+  TestLoop loop_;
+  platform::testing::MemoryDefaults defaults_;
+  MoverLog log_;
+  std::unique_ptr<transfers::BackgroundJobsStore> ledger_;
+  std::unique_ptr<transfers::TransferEventStore> events_;
+  std::unique_ptr<LocalFolderMover> mover_;
+  std::optional<RelocatedItemsStore> store_;
+};
+
+TEST(Integrity, RawNamesRoundTripAndOnlyMissingLinksOrDataAreBroken) {
+  for (const auto& row : kIntegrityNames) {
+    SCOPED_TRACE(row.raw);
+    EXPECT_EQ(integrityFromRaw(integrityRaw(row.value)), row.value);
+    EXPECT_EQ(integrityHelp(row.value).empty(), row.value == Integrity::kOk);
+    EXPECT_EQ(isBroken(row.value),
+              row.value != Integrity::kOk && row.value != Integrity::kUnexpectedLayout);
+  }
+}
+
+TEST_F(RelocatedStore, ClassifiesEachStateOfARelocationOnTheDrive) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& src, const fs::path& copy)> edit;
+    fs::path copyBelowWorking;
+    Integrity expected;
+  };
+  const Case cases[] = {
+      {"as relocated", {}, "Relocated/Projects", Integrity::kOk},
+      {"numbered copy", {}, "Relocated/Projects.1700000000", Integrity::kOk},
+      {"link removed", [](auto& src, auto&) { fs::remove(src); }, "Relocated/Projects",
+       Integrity::kNoSymlink},
+      {"link replaced by a folder",
+       [](auto& src, auto&) {
+         fs::remove(src);
+         fs::create_directory(src);
+       },
+       "Relocated/Projects", Integrity::kNoSymlink},
+      {"copy deleted", [](auto&, auto& copy) { fs::remove_all(copy); }, "Relocated/Projects",
+       Integrity::kMissingOnDrive},
+      {"copy emptied",
+       [](auto&, auto& copy) {
+         fs::remove_all(copy);
+         write(copy / ".DS_Store", "x");
+       },
+       "Relocated/Projects", Integrity::kEmptyOnDrive},
+      {"copy elsewhere in the working folder", {}, "Home/Projects", Integrity::kUnexpectedLayout},
+      {"copy renamed", {}, "Relocated/Projects-old", Integrity::kUnexpectedLayout},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path src = home_ / "Projects", copy = working_ / c.copyBelowWorking;
+    const MoveManifest m = relocateWhole(src, copy);
+    if (c.edit) c.edit(src, copy);
+    ASSERT_EQ(store().items().size(), 1u);
+    EXPECT_EQ(store().items()[0].manifest.id, m.id);
+    EXPECT_EQ(integrityRaw(store().items()[0].integrity), integrityRaw(c.expected));
+    ManifestStore(paths_.state, {}, systemClock()).remove(m.id);
+    fs::remove_all(working_ / c.copyBelowWorking.begin()->string());
+    fs::remove_all(src);
+  }
+}
+
+// The engine's own relocation leaves a folder of per-file links: listed as ok,
+// while plain moves and automatic copies never appear.
+TEST_F(RelocatedStore, ListsOnlyFinishedUserRelocations) {
+  const MoveManifest relocated = relocateWithMover(makeTree(home_ / "Projects"));
+  MoveManifest plain = relocated, autoSync = relocated;
+  plain.id = newUuid();
+  plain.replaceSourceWithSymlink = false;
+  autoSync.id = newUuid();
+  autoSync.triggerSource = MoveTriggerSource::kAutoSync;
+  ManifestStore(paths_.state, {}, systemClock()).save(plain);
+  ManifestStore(paths_.state, {}, systemClock()).save(autoSync);
+  const RelocatedItem& item = onlyItem();
+  EXPECT_EQ(item.manifest.id, relocated.id);
+  EXPECT_EQ(item.integrity, Integrity::kOk);
+  EXPECT_FALSE(item.discovered);
+}
+
+TEST_F(RelocatedStore, DiscoveryWalkFindsUnrecordedCopiesAndSaysHowItWent) {
+  relocateWhole(home_ / "Music", working_ / "Relocated" / "Music", false);
+  relocateWhole(home_ / "Projects", working_ / "Relocated" / "Projects");
+  makeTree(working_ / "Home" / "Nobody links here");
+  RelocatedItemsStore& s = store();
+  ASSERT_EQ(s.items().size(), 2u);
+  const auto found =
+      std::find_if(s.items().begin(), s.items().end(), [](const auto& i) { return i.discovered; });
+  ASSERT_NE(found, s.items().end());
+  EXPECT_EQ(found->manifest.src, (home_ / "Music").string());
+  EXPECT_EQ(found->manifest.finalDst, (working_ / "Relocated" / "Music").string());
+  EXPECT_EQ(found->integrity, Integrity::kOk);
+  EXPECT_TRUE(ManifestStore(paths_.state, {}, systemClock()).all().size() == 1);
+  const std::string text = scanDiagnosticText(*s.lastScanDiagnostic());
+  EXPECT_TRUE(text.starts_with("Scanned in ")) << text;
+  EXPECT_NE(text.find("2 NVMe dirs walked (Home, Relocated)"), std::string::npos) << text;
+  EXPECT_NE(text.find("2 active, 1 orphaned"), std::string::npos) << text;
+  // A walk out of time keeps what it found and says so.
+  const ScanResult cut =
+      discoverRelocations({drive_->path(), working_, home_.path(),
+                           [](const fs::path&) { return true; }, std::chrono::milliseconds(0)});
+  EXPECT_TRUE(cut.diagnostic.timedOut);
+  EXPECT_TRUE(scanDiagnosticText(cut.diagnostic).ends_with("timed out — re-scan to continue"));
+}
+
+TEST(ScanDiagnosticText, SaysWhyAWalkCouldNotRun) {
+  ScanDiagnostic d;
+  d.mountPath = "/Volumes/NVMe";
+  d.folderName = "BRIM-Mac";
+  struct Case {
+    bool mounted, folder;
+    std::vector<std::string> walked;
+    bool timedOut;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {false, false, {}, false, "NVMe drive not mounted at /Volumes/NVMe."},
+      {true,
+       false,
+       {},
+       false,
+       "NVMe mounted at /Volumes/NVMe, but BRIM-Mac doesn't exist on it. The discovery walk "
+       "needs that folder — re-pair the drive via the wizard."},
+      {true, true, {}, false, "none of Home/System/Other/Relocated present"},
+      {true,
+       true,
+       {"Relocated"},
+       true,
+       "Scanned in 0.0s · 1 NVMe dirs walked (Relocated) · 0 active, 0 orphaned · timed out — "
+       "re-scan to continue"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    d.driveMounted = c.mounted;
+    d.folderExists = c.folder;
+    d.walkedFolders = c.walked;
+    d.timedOut = c.timedOut;
+    EXPECT_EQ(scanDiagnosticText(d), c.expected);
+  }
+}
+
+// Given both shapes of relocation, a move back leaves the original path a
+// real folder holding exactly the tree, the copy and the record gone.
+TEST_F(RelocatedStore, MoveBackRestoresTheExactTreeAndRemovesLinkCopyAndRecord) {
+  for (const bool wholeLink : {true, false}) {
+    SCOPED_TRACE(wholeLink ? "folder link" : "per-file links");
+    const fs::path src = home_ / (wholeLink ? "Music" : "Projects");
+    MoveManifest m;
+    if (wholeLink) {
+      m = relocateWhole(src, working_ / "Relocated" / "Music");
+    } else {
+      makeTree(src);
+      m = relocateWithMover(src);
+    }
+    const auto before = brimvale::testing::treeSums(m.finalDst);
+    auto ended = moveBackOnly();
+    ASSERT_TRUE(ended) << ended.error().message();
+    EXPECT_EQ(ended->kind, MoveBackEnd::Kind::kBroughtHome);
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(src)));
+    EXPECT_EQ(brimvale::testing::treeSums(src), before);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(m.finalDst)));
+    EXPECT_FALSE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
+    EXPECT_TRUE(store().items().empty());
+  }
+}
+
+TEST_F(RelocatedStore, AMoveBackThatCannotStartSaysWhyAndChangesNothing) {
+  TmpfsMount small(home_ / "Small", "128k");
+  BRIMVALE_REQUIRE_DRIVE(small);
+  struct Case {
+    const char* name;
+    fs::path src;
+    std::function<void()> edit;
+    std::string expectedStart;
+  };
+  const Case cases[] = {
+      {"parent renamed", home_ / "Work" / "Projects",
+       [&] { fs::rename(home_ / "Work", home_ / "Work 2"); },
+       "The original parent folder doesn't exist anymore: " + (home_ / "Work").string() +
+           ". The Move Files window can place the data anywhere you'd like — open it instead."},
+      {"internal disk too full",
+       small.path() / "Projects",
+       {},
+       "Not enough space on the internal disk to move this back. Need "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const MoveManifest m = relocateWhole(c.src, working_ / "Relocated" / "Projects");
+    write(working_ / "Relocated" / "Projects" / "big.bin", std::string(400000, 'b'));
+    if (c.edit) c.edit();
+    const auto copyBefore = brimvale::testing::treeSums(m.finalDst);
+    const auto diskBefore = brimvale::testing::treeSums(home_.path());
+    // The walk also lists the link where the renamed parent took it; the
+    // record still names the old place.
+    const RelocatedItem* item = store().find(m.id);
+    ASSERT_TRUE(item);
+    auto started = store_->moveBack(mover(), *item, false);
+    ASSERT_FALSE(started);
+    EXPECT_TRUE(started.error().message().starts_with(c.expectedStart))
+        << started.error().message();
+    EXPECT_EQ(brimvale::testing::treeSums(m.finalDst), copyBefore);
+    EXPECT_EQ(brimvale::testing::treeSums(home_.path()), diskBefore);
+    EXPECT_EQ(reverseMoves(m), 0);
+    ManifestStore(paths_.state, {}, systemClock()).remove(m.id);
+    fs::remove_all(m.finalDst);
+    fs::remove_all(home_ / "Work 2");
+  }
+}
+
+// Given a home disk too small for what comes back, the reverse copy fails
+// part-way: the link is put back, the copy is whole, nothing is lost.
+TEST_F(RelocatedStore, AMoveBackThatFailsMidCopyPutsTheLinkBack) {
+  TmpfsMount small(home_ / "Small", "256k");
+  BRIMVALE_REQUIRE_DRIVE(small);
+  const fs::path src = small.path() / "Notes", copy = working_ / "Relocated" / "Notes";
+  // Many one-byte files: small by their lengths, each taking a whole page.
+  for (int i = 0; i < 120; ++i) write(copy / ("note " + std::to_string(i) + ".txt"), "n");
+  fs::create_directory_symlink(copy, src);
+  MoveManifest m;
+  m.id = newUuid();
+  m.src = src.string();
+  m.dstParent = copy.parent_path().string();
+  m.finalDst = copy.string();
+  m.phase = MovePhase::kDone;
+  m.replaceSourceWithSymlink = true;
+  ManifestStore(paths_.state, {}, systemClock()).save(m);
+  const auto seen = brimvale::testing::userView(src);
+  const auto copyBefore = brimvale::testing::treeSums(copy);
+
+  auto ended = moveBackOnly();
+  ASSERT_TRUE(ended) << ended.error().message();
+  EXPECT_EQ(ended->kind, MoveBackEnd::Kind::kLinkRestored) << ended->detail;
+  EXPECT_EQ(fs::read_symlink(src), copy);
+  EXPECT_EQ(brimvale::testing::treeSums(copy), copyBefore);
+  EXPECT_EQ(brimvale::testing::lostEntries(seen, brimvale::testing::userView(src)), 0);
+  EXPECT_EQ(onlyItem().integrity, Integrity::kOk);
+  EXPECT_TRUE(store().moveBackInProgress().empty());
+}
+
+TEST_F(RelocatedStore, ASecondMoveBackOfTheSameItemIsRefusedWhileTheFirstRuns) {
+  relocateWhole(home_ / "Projects", working_ / "Relocated" / "Projects");
+  mover().setPaused(true);
+  const RelocatedItem item = onlyItem();
+  auto first = store_->moveBack(mover(), item, false);
+  ASSERT_TRUE(first) << first.error().message();
+  auto second = store_->moveBack(mover(), item, false);
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().kind, MoveBackError::Kind::kAlreadyRunning);
+  EXPECT_EQ(reverseMoves(item.manifest), 1);
+  mover().setPaused(false);
+  ASSERT_TRUE(runUntilSettled());
+  EXPECT_EQ(store_->moveBackEnded(*mover().job(*first))->kind, MoveBackEnd::Kind::kBroughtHome);
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(home_ / "Projects")));
+}
+
+TEST_F(RelocatedStore, DeleteClearsOnlyABrokenRelocationAndNeverTheOnlyCopy) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& src, const fs::path& copy)> edit;
+    std::string expectedError;  // empty: deleted
+    bool copyKept, linkKept;
+  };
+  const Case cases[] = {
+      {"ok",
+       {},
+       "Delete is only available for broken relocations (orphaned, missing, or empty).",
+       true,
+       true},
+      {"only copy", [](auto& src, auto&) { fs::remove(src); }, "Nothing links to the copy at ",
+       true, false},
+      {"copy deleted", [](auto&, auto& copy) { fs::remove_all(copy); }, "", false, false},
+      {"copy emptied",
+       [](auto&, auto& copy) {
+         fs::remove_all(copy);
+         fs::create_directory(copy);
+       },
+       "", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path src = home_ / "Projects", copy = working_ / "Relocated" / "Projects";
+    const MoveManifest m = relocateWhole(src, copy);
+    makeTree(working_ / "Relocated" / "Neighbour");
+    if (c.edit) c.edit(src, copy);
+    auto refused = store().deleteBroken(onlyItem());
+    EXPECT_EQ(refused ? refused->message().substr(0, c.expectedError.size()) : "", c.expectedError);
+    EXPECT_EQ(fs::exists(fs::symlink_status(copy)), c.copyKept);
+    EXPECT_EQ(fs::is_symlink(fs::symlink_status(src)), c.linkKept);
+    EXPECT_EQ(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)),
+              !c.expectedError.empty());
+    EXPECT_EQ(brimvale::testing::treeSums(working_ / "Relocated" / "Neighbour").size(), 4u);
+    ManifestStore(paths_.state, {}, systemClock()).remove(m.id);
+    fs::remove_all(working_ / "Relocated");
+    fs::remove_all(src);
+  }
+}
+
+// A record edited to name a folder outside the working folder: the folder
+// stays, the failed step is named, the record still goes.
+TEST_F(RelocatedStore, DeleteNeverRemovesACopyOutsideTheWorkingFolder) {
+  const fs::path outside = drive_->path() / "Someone else's";
+  const MoveManifest m = relocateWhole(home_ / "Projects", outside);
+  fs::remove_all(outside);
+  fs::create_directory(outside);
+  write(outside / ".DS_Store", "x");
+  auto refused = store().deleteBroken(onlyItem());
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->message().starts_with("Some cleanup steps failed: NVMe path ("))
+      << refused->message();
+  EXPECT_TRUE(fs::exists(outside / ".DS_Store"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(home_ / "Projects")));
+  EXPECT_TRUE(store().items().empty());
+}
+
+// The record a move back leaves when its process is killed: the copy on its
+// way back into the original path, in `phase`.
+MoveManifest reverseRecord(const MoveManifest& relocation, MovePhase phase) {
+  MoveManifest back;
+  back.id = newUuid();
+  back.src = relocation.finalDst;
+  back.dstParent = fs::path(relocation.src).parent_path().string();
+  back.finalDst = relocation.src;
+  back.phase = phase;
+  back.startedAt = relocation.startedAt + 1;
+  back.conflictPolicy = MoveConflictPolicy::kMergeKeepNewer;
+  return back;
+}
+
+// Given a move back killed mid-copy (link gone, part of the tree back), the
+// next move back finishes that one instead of racing it with a second copy.
+TEST_F(RelocatedStore, AMoveBackAfterAKilledOneFinishesItLosingNothing) {
+  const fs::path src = home_ / "Projects", copy = working_ / "Relocated" / "Projects";
+  const MoveManifest m = relocateWhole(src, copy);
+  const auto before = brimvale::testing::treeSums(copy);
+  fs::remove(src);
+  write(src / "readme.txt", "hello");
+  const MoveManifest back = reverseRecord(m, MovePhase::kCopying);
+  ManifestStore(paths_.state, {}, systemClock()).save(back);
+  EXPECT_EQ(onlyItem().integrity, Integrity::kNoSymlink);
+  mover().reload();
+  auto ended = moveBackOnly();
+  ASSERT_TRUE(ended) << ended.error().message();
+  EXPECT_EQ(ended->kind, MoveBackEnd::Kind::kBroughtHome);
+  EXPECT_EQ(reverseMoves(m), 1);
+  EXPECT_EQ(brimvale::testing::treeSums(src), before);
+  EXPECT_TRUE(store().items().empty());
+}
+
+// A move back whose run was killed after it finished, before the relocation
+// was forgotten: the next look forgets it instead of listing a missing copy.
+TEST_F(RelocatedStore, ARelocationWhoseMoveBackFinishedIsForgotten) {
+  const MoveManifest m = relocateWhole(home_ / "Projects", working_ / "Relocated" / "Projects");
+  fs::remove(home_ / "Projects");
+  fs::copy(m.finalDst, home_ / "Projects", fs::copy_options::recursive);
+  fs::remove_all(m.finalDst);
+  ManifestStore(paths_.state, {}, systemClock()).save(reverseRecord(m, MovePhase::kDone));
+  EXPECT_TRUE(store().items().empty());
+  EXPECT_FALSE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
+}
+
+// Given an unplugged drive, a copy shows as missing but is only out of reach:
+// neither move back nor delete touches the link or the record.
+TEST_F(RelocatedStore, AnUnpluggedDriveIsNeverTakenForLostData) {
+  const fs::path src = home_ / "Projects";
+  const MoveManifest m = relocateWhole(src, working_ / "Relocated" / "Projects");
+  drive_->unmount();
+  const RelocatedItem item = onlyItem();
+  EXPECT_EQ(item.integrity, Integrity::kMissingOnDrive);
+  EXPECT_EQ(store_->lastScanDiagnostic()->driveMounted, false);
+  auto started = store_->moveBack(mover(), item, false);
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error().message(),
+            "NVMe drive isn't connected. Connect the drive and try again.");
+  auto refused = store_->deleteBroken(item);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->kind, DeleteError::Kind::kDriveAbsent);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(src)));
+  EXPECT_TRUE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
+}
+
+}  // namespace
+}  // namespace brimvale::mover
