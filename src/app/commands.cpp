@@ -466,7 +466,7 @@ constexpr std::array kSubcommands{
                serviceOptions},
     Subcommand{"drives",
                "drives that could hold the relocated folders, with their verdicts; `drives "
-               "assess PATH` explains the verdict on one",
+               "assess PATH` explains the verdict on one, `drives select PATH` uses it",
                drivesHandler, viewOptions},
     Subcommand{"scan", "what uses the most space in your home folder, largest first", scanHandler,
                viewOptions},

@@ -19,6 +19,8 @@
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/state/move_scope.h"
+#include "common/state/only_copy_notice.h"
+#include "common/state/service_config.h"
 #include "mover/link_census.h"
 #include "mover/safety_checks.h"
 #include "platform/byte_count_format.h"
@@ -135,6 +137,10 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
                                                    ". Every file in the original folder is now a "
                                                    "link to its copy on the drive.\n"
                                              : "Moved " + job.src + " to " + job.finalDst + ".\n");
+      if (job.replaceSourceWithSymlink && claimOnlyCopyNotice(c.paths)) {
+        c.out << kOnlyCopyNotice << "\n";
+        queueOnlyCopyNotice(c.paths);
+      }
       return 0;
     case MovePhase::kWaitingForDrive:
       if (job.lastError == "NVMe drive not mounted.") {
@@ -819,6 +825,12 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
     c.err << "Unknown conflict policy \"" << o.policy
           << "\": use --policy merge, override or merge-keep-newer. Nothing was moved.\n";
     return 2;
+  }
+  // Without a chosen drive there is nowhere to move to; the mover would
+  // otherwise look for a drive at a path that was never configured.
+  if (auto config = loadServiceConfig(c.paths, ""); config && !config->hasDrive()) {
+    c.err << noDriveChosenMessage() << "\n";
+    return 1;
   }
   mover::RelocatorLock lock(c.paths.state);
   const MoveChecks checks = checkMove(c, o, lock);

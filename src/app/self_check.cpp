@@ -9,6 +9,7 @@
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/platform_words.h"
+#include "common/state/service_log.h"
 
 namespace brimvale::app {
 namespace fs = std::filesystem;
@@ -212,7 +213,7 @@ CheckResult SelfCheck::liveness(bool installed) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   std::string tail;
-  for (const auto& line : readLastLines(paths_.log, kLogTailLines)) tail += line + "\n";
+  for (const auto& line : lastLogLines(paths_.log, kLogTailLines)) tail += line + "\n";
   return {
       name, CheckOutcome::kWarned,
       "started the background service but it didn't report in within 5 seconds. Last log lines: " +

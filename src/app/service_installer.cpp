@@ -229,6 +229,10 @@ Result<void> ServiceInstaller::installSteps() {
     if (auto written = writeFileAtomically(paths_.config, text, {.mode = 0600}); !written) {
       return written;
     }
+    // A fresh Linux configuration names no drive: say how to choose one.
+    if (auto fresh = loadServiceConfig(paths_, ""); fresh && !fresh->hasDrive()) {
+      say_(std::string(kChooseDriveNext));
+    }
   }
   if (auto shim = writeShim(); !shim) return shim;
   if (auto docs = installUserDocs(); !docs) return docs;

@@ -25,6 +25,11 @@ inline constexpr std::array<std::string_view, 8> kServicePrograms{
 
 inline constexpr std::chrono::seconds kQuitUnloadLimit{5};
 
+// Said after writing a fresh configuration that names no drive (Linux).
+inline constexpr std::string_view kChooseDriveNext =
+    "Next, choose the drive: `brimvale drives` lists the drives you can use and `brimvale drives "
+    "select PATH` takes one.";
+
 struct InstallerOptions {
   std::filesystem::path scriptsFolder;  // the program folder's Scripts
   std::string rsyncPath;                // resolved GNU rsync; empty when none

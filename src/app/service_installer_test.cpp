@@ -58,6 +58,10 @@ TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
     EXPECT_TRUE(rig.saidLine(line)) << line;
   }
   EXPECT_TRUE(rig.saidLine("Copying brim-vale → " + rig.paths.serviceProgram.string()));
+  // Only a configuration without a drive asks for one (Linux; a Mac assumes /Volumes/NVMe).
+  const bool templateHasDrive =
+      ServiceConfig::fromValues(parseConfig(configTemplate(), rig.home.string()), "").hasDrive();
+  EXPECT_EQ(rig.saidLine(std::string(kChooseDriveNext)), !templateHasDrive);
 
   // The shim runs the installed service with its arguments unchanged, even
   // from a home whose path holds a quote and a space.
@@ -106,6 +110,7 @@ TEST(ServiceInstaller, BundledConfigurationIsUsedForAFreshInstall) {
   rig.dir.file("Scripts/brim-vale.conf", "NVMe=\"/Volumes/Bundled\"\n");
   ASSERT_TRUE(rig.installer.install());
   EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Bundled\"\n");
+  EXPECT_FALSE(rig.saidLine(std::string(kChooseDriveNext)));
 }
 
 TEST(ServiceInstaller, FailuresSayWhatToDo) {

@@ -61,12 +61,21 @@ std::string serviceRunFailure(const ProcessResult& run) {
          ". Your data is safe; run it again, or check ~/.brimvale/brim-vale.log.\n";
 }
 
+// The service's words go out as they are: they say what changed and what to do next.
+int selectDrive(ViewCommandHost& host, const std::string& path) {
+  auto run = answer(host, {"select-drive", path});
+  if (!run) return 1;
+  return passedThrough(host, *run);
+}
+
 int drivesViewCommand(ViewCommandHost& host, const std::vector<std::string>& args) {
   if (args.empty()) return listDrives(host);
-  if (args[0] != "assess" || args.size() != 2 || args[1].empty()) {
+  const bool oneDrive = args.size() == 2 && !args[1].empty();
+  if (oneDrive && args[0] == "select") return selectDrive(host, args[1]);
+  if (args[0] != "assess" || !oneDrive) {
     return usage(host,
-                 "`brimvale drives` for the list, or `brimvale drives assess PATH` for one "
-                 "drive");
+                 "`brimvale drives` for the list, `brimvale drives assess PATH` for one "
+                 "drive, or `brimvale drives select PATH` to use it");
   }
   auto run = answer(host, {"assess", args[1]});
   if (!run) return 1;

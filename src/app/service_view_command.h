@@ -1,6 +1,6 @@
-// `brimvale drives`, `drives assess PATH`, `scan` and `drive-transfer status`:
-// run one service subcommand and show its JSON answer in plain words, or pass
-// it through unchanged with --json.
+// `brimvale drives`, `drives assess PATH`, `drives select PATH`, `scan` and `drive-transfer
+// status`: run one service subcommand and show its JSON answer in plain words, or pass it through
+// unchanged with --json.
 #pragma once
 
 #include <functional>
@@ -25,8 +25,9 @@ struct ViewCommandHost {
 // out, not started).
 [[nodiscard]] std::string serviceRunFailure(const ProcessResult& run);
 
-// `drives` (the list, each with its verdict) or `drives assess PATH`; 2 for
-// any other request.
+// `drives` (the list, each with its verdict), `drives assess PATH` or
+// `drives select PATH` (the service's select-drive, its words and status
+// unchanged); 2 for any other request.
 [[nodiscard]] int drivesViewCommand(ViewCommandHost& host, const std::vector<std::string>& args);
 
 // `scan`; 2 when anything follows it.

@@ -115,7 +115,47 @@ TEST(ServiceViewCommand, FailuresBecomeSentences) {
   }
 }
 
+// Selecting changes the configuration: the service's own sentences and status
+// are what the person sees, with or without --json.
+TEST(ServiceViewCommand, SelectHandsThePathToTheServiceAndShowsItsWords) {
+  ProcessResult refused = exited("WARNING: 1 parked '.hollin-old' folder(s) exist.\n", 2);
+  ProcessResult missing = exited("", 1);
+  missing.err = "ERROR: target path does not exist: /m/gone\n";
+  struct Case {
+    const char* what;
+    std::string path;
+    ProcessResult answer;
+  };
+  const Case cases[] = {
+      {"switched", "/m/A", exited("Updated NVMe path to: /m/A\nBackup: /b\n")},
+      {"refused", "/m/B", refused},
+      {"no such path", "/m/gone", missing},
+      {"a path with blanks", "/media/ada/My Drive", exited("Already configured. No change.\n")},
+  };
+  for (bool json : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (json ? " --json" : ""));
+      FakeService service;
+      service.answers["select-drive " + c.path] = c.answer;
+      auto host = service.host(json);
+      EXPECT_EQ(drivesViewCommand(host, {"select", c.path}), c.answer.exitCode);
+      EXPECT_EQ(service.out.str(), c.answer.out);
+      EXPECT_EQ(service.err.str(), c.answer.err);
+      EXPECT_EQ(service.calls, std::vector<std::string>{"select-drive " + c.path});
+    }
+  }
+}
+
 TEST(ServiceViewCommand, UnknownRequestsNeverReachTheService) {
+  {
+    FakeService service;
+    auto host = service.host(false);
+    EXPECT_EQ(drivesViewCommand(host, {"select"}), 2);
+    EXPECT_EQ(drivesViewCommand(host, {"select", ""}), 2);
+    EXPECT_EQ(drivesViewCommand(host, {"select", "/m/A", "force"}), 2);
+    EXPECT_TRUE(service.calls.empty());
+    EXPECT_NE(service.err.str().find("`brimvale drives select PATH`"), std::string::npos);
+  }
   FakeService service;
   auto host = service.host(false);
   EXPECT_EQ(driveTransferViewCommand(host, {}), 2);

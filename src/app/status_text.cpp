@@ -12,6 +12,7 @@ std::string amount(const std::optional<std::int64_t>& bytes, std::int64_t gb) {
 }
 
 std::string driveWords(const ServiceStatus& s) {
+  if (s.nvmePath.empty()) return "not chosen yet (`brimvale drives select PATH` takes one)";
   if (!s.mounted) return "not connected (expected at " + s.nvmePath + ")";
   std::string words = "connected at " + s.nvmePath;
   if (!s.markerOk) return words + ", but it is not set up for Brimvale yet";

@@ -21,15 +21,19 @@ TEST(StatusText, SaysWhereTheDriveStands) {
     bool mounted, marker;
     std::optional<std::int64_t> freeBytes;
     const char* drive;
+    const char* path = "/Volumes/NVMe";
   } cases[] = {
       {"unplugged", false, false, std::nullopt, "not connected (expected at /Volumes/NVMe)"},
       {"not set up", true, false, std::nullopt,
        "connected at /Volumes/NVMe, but it is not set up for Brimvale yet"},
       {"usable", true, true, 268'400'000, "connected at /Volumes/NVMe, 268.4 MB free of 1 GB"},
+      {"none chosen", false, false, std::nullopt,
+       "not chosen yet (`brimvale drives select PATH` takes one)", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ServiceStatus s = snapshot();
+    s.nvmePath = c.path;
     s.mounted = c.mounted;
     s.markerOk = c.marker;
     s.nvmeFreeBytes = c.freeBytes;

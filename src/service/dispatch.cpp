@@ -13,6 +13,7 @@
 #include "common/base/version.h"
 #include "service/core/core_commands.h"
 #include "service/drive_transfer/transfer_job.h"
+#include "service/drives/drive_choice.h"
 #include "service/drives/drive_commands.h"
 #include "service/drives/drive_folder_commands.h"
 #include "service/drives/remount.h"
@@ -257,6 +258,7 @@ int runService(ServiceContext& ctx, const std::vector<std::string>& args) {
   for (const auto& s : kSubcommands) {
     if (s.name != name) continue;
     if (s.config == ConfigNeed::kLoad && !loadConfig(ctx)) return 1;
+    if (s.config == ConfigNeed::kLoad && !driveChoiceAllows(ctx, s.name)) return 1;
     return s.handler(ctx, rest);
   }
   ctx.out << "Unknown subcommand: " << name << "\n" << suggestion(name);

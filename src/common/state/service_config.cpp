@@ -16,7 +16,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The Mac desktop mounts every drive under /Volumes by its name, so one path
+// can be assumed. Linux desktops mount under /media/$USER, /run/media/$USER or
+// /mnt by label, so there no drive is assumed until the user picks one.
+#if defined(__APPLE__)
 constexpr std::string_view kDefaultNvme = "/Volumes/NVMe";
+constexpr std::string_view kTemplateNvme = "\"/Volumes/NVMe\"";
+#else
+constexpr std::string_view kDefaultNvme = "";
+constexpr std::string_view kTemplateNvme = "\"\"";
+#endif
 
 constexpr std::array kConfigKeys{
     ConfigKey{config_keys::kNvme, kDefaultNvme},
@@ -70,7 +79,7 @@ struct TemplateAssignment {
 constexpr std::string_view kTemplateHeader = "# Brimvale configuration";
 
 constexpr std::array kTemplateAssignments{
-    TemplateAssignment{config_keys::kNvme, "\"/Volumes/NVMe\""},
+    TemplateAssignment{config_keys::kNvme, kTemplateNvme},
     TemplateAssignment{config_keys::kEnableAutoActions, "1"},
     TemplateAssignment{config_keys::kWatchIntervalSecs, "30"},
     TemplateAssignment{config_keys::kLowSpaceWarnGb, "40"},
@@ -127,6 +136,9 @@ ServiceConfig ServiceConfig::fromValues(ConfigValues values, std::string_view wo
   std::string nvme = config.get(config_keys::kNvme);
   while (nvme.size() > 1 && nvme.back() == '/') nvme.pop_back();
   config.nvme_ = nvme;
+  // Without a drive there is no working folder: a relative one would name a
+  // folder wherever the program happens to run.
+  if (config.nvme_.empty()) return config;
   auto base = config.values_.find(config_keys::kBase);
   fs::path pinned = base == config.values_.end() ? fs::path() : fs::path(scalarOf(base->second));
   config.base_ =
@@ -172,6 +184,12 @@ Result<ServiceConfig> loadServiceConfig(const StatePaths& paths,
 
 std::string configNotFoundMessage(const fs::path& configPath) {
   return "ERROR: config not found at " + configPath.string() + ". Run install-service.sh.";
+}
+
+std::string_view noDriveChosenMessage() {
+  return "No drive is chosen yet, so nothing was changed and your files are safe: run "
+         "`brimvale drives` to see the drives you can use, then `brimvale drives select PATH` "
+         "to choose one.";
 }
 
 std::string configTemplate() {

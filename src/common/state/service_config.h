@@ -31,7 +31,9 @@ struct ConfigKey {
 class ServiceConfig {
  public:
   // Builds the view over parsed values. Resolves the drive and working folder:
-  // NVMe falls back to /Volumes/NVMe and loses trailing slashes; a
+  // NVMe falls back to the platform's default drive (/Volumes/NVMe on a Mac,
+  // none on Linux) and loses trailing slashes; without a drive both nvme()
+  // and base() are empty. Otherwise a
   // configured BASE is kept only when it is an absolute path to an existing
   // folder holding the marker file, otherwise it becomes
   // {NVMe}/{workingFolderName}. Reads the file system for BASE.
@@ -53,6 +55,8 @@ class ServiceConfig {
 
   [[nodiscard]] const std::filesystem::path& nvme() const { return nvme_; }
   [[nodiscard]] const std::filesystem::path& base() const { return base_; }
+  // Whether a drive is configured (or assumed by default) at all.
+  [[nodiscard]] bool hasDrive() const { return !nvme_.empty(); }
   [[nodiscard]] std::vector<std::string> rules() const { return array(config_keys::kRules); }
   [[nodiscard]] std::size_t ruleCount() const { return rules().size(); }
 
@@ -73,6 +77,10 @@ class ServiceConfig {
 
 // "ERROR: config not found at {path}. Run install-service.sh."
 [[nodiscard]] std::string configNotFoundMessage(const std::filesystem::path& configPath);
+
+// What every command that needs the drive says, instead of acting, while no
+// drive is chosen.
+[[nodiscard]] std::string_view noDriveChosenMessage();
 
 // The file a fresh installation writes, newline-terminated.
 [[nodiscard]] std::string configTemplate();

@@ -17,6 +17,16 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kName = "BRIM-Ada";
+// A Mac assumes its drive at /Volumes/NVMe; Linux assumes none until one is chosen.
+#if defined(__APPLE__)
+constexpr std::string_view kDefaultDrive = "/Volumes/NVMe";
+constexpr std::string_view kTemplateNvmeLine = "NVMe=\"/Volumes/NVMe\"\n";
+#else
+constexpr std::string_view kDefaultDrive = "";
+constexpr std::string_view kTemplateNvmeLine = "NVMe=\"\"\n";
+#endif
+const fs::path kDefaultBase = kDefaultDrive.empty() ? fs::path() : fs::path(kDefaultDrive) / kName;
+const std::string kDrive = "NVMe=/Volumes/NVMe\n";
 
 using brimvale::testing::StateFolder;
 using brimvale::testing::TempHome;
@@ -88,15 +98,16 @@ TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
     fs::path base;
   };
   const std::vector<Case> cases = {
-      {"", "/Volumes/NVMe/BRIM-Ada"},
-      {"NVMe=\nBASE=", "/Volumes/NVMe/BRIM-Ada"},
+      {"", kDefaultBase},
+      {"NVMe=\nBASE=", kDefaultBase},
+      {"NVMe=\nBASE=\"" + marked.string() + "\"", kDefaultDrive.empty() ? "" : marked},
       {"NVMe=/Volumes/Fast/", "/Volumes/Fast/BRIM-Ada"},
-      {"BASE=\"" + marked.string() + "\"", marked},
-      {"BASE=\"$HOME/marked folder\"", marked},
-      {"BASE=" + unmarked.string(), "/Volumes/NVMe/BRIM-Ada"},
-      {"BASE=" + markerIsFolder.string(), "/Volumes/NVMe/BRIM-Ada"},
-      {"BASE=\"marked folder\"", "/Volumes/NVMe/BRIM-Ada"},
-      {"BASE=" + (home.path() / "missing").string(), "/Volumes/NVMe/BRIM-Ada"},
+      {kDrive + "BASE=\"" + marked.string() + "\"", marked},
+      {kDrive + "BASE=\"$HOME/marked folder\"", marked},
+      {kDrive + "BASE=" + unmarked.string(), "/Volumes/NVMe/BRIM-Ada"},
+      {kDrive + "BASE=" + markerIsFolder.string(), "/Volumes/NVMe/BRIM-Ada"},
+      {kDrive + "BASE=\"marked folder\"", "/Volumes/NVMe/BRIM-Ada"},
+      {kDrive + "BASE=" + (home.path() / "missing").string(), "/Volumes/NVMe/BRIM-Ada"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.config);
@@ -126,23 +137,22 @@ TEST(ServiceConfig, MissingFileIsNotFound) {
 }
 
 TEST(ServiceConfig, TemplateIsExactAndReadsBackAsWritten) {
-  EXPECT_EQ(configTemplate(),
-            "# Brimvale configuration\n"
-            "NVMe=\"/Volumes/NVMe\"\n"
-            "ENABLE_AUTO_ACTIONS=1\n"
-            "WATCH_INTERVAL_SECS=30\n"
-            "LOW_SPACE_WARN_GB=40\n"
-            "LOW_SPACE_CRITICAL_GB=15\n"
-            "QUIET_HOURS_BLOCKED=\"9-19\"\n"
-            "IDLE_THRESHOLD_SECS=600\n"
-            "AUTO_RELOCATE_DAILY=1\n"
-            "AUTO_RELOCATE_HOUR=3\n"
-            "MIN_AGE_HARD_FLOOR_DAYS=7\n"
-            "RULES=()\n"
-            "APP_CACHE_PATHS=()\n"
-            "APP_CACHE_SAFE_DIRS=()\n");
+  EXPECT_EQ(configTemplate(), "# Brimvale configuration\n" + std::string(kTemplateNvmeLine) +
+                                  "ENABLE_AUTO_ACTIONS=1\n"
+                                  "WATCH_INTERVAL_SECS=30\n"
+                                  "LOW_SPACE_WARN_GB=40\n"
+                                  "LOW_SPACE_CRITICAL_GB=15\n"
+                                  "QUIET_HOURS_BLOCKED=\"9-19\"\n"
+                                  "IDLE_THRESHOLD_SECS=600\n"
+                                  "AUTO_RELOCATE_DAILY=1\n"
+                                  "AUTO_RELOCATE_HOUR=3\n"
+                                  "MIN_AGE_HARD_FLOOR_DAYS=7\n"
+                                  "RULES=()\n"
+                                  "APP_CACHE_PATHS=()\n"
+                                  "APP_CACHE_SAFE_DIRS=()\n");
   ServiceConfig config = configFrom(configTemplate());
-  EXPECT_EQ(config.nvme(), "/Volumes/NVMe");
+  EXPECT_EQ(config.nvme(), kDefaultDrive);
+  EXPECT_EQ(config.hasDrive(), !kDefaultDrive.empty());
   EXPECT_TRUE(config.flag("ENABLE_AUTO_ACTIONS"));
   EXPECT_EQ(config.get("QUIET_HOURS_BLOCKED"), "9-19");
   EXPECT_EQ(config.ruleCount(), 0u);

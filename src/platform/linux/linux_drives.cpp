@@ -89,6 +89,7 @@ class LinuxDriveTools final : public DriveTools {
       folders.push_back(paths_.mediaRoot + "/" + user);
       folders.push_back(paths_.runMediaRoot + "/" + user);
     }
+    folders.push_back(paths_.mntRoot);
     std::erase_if(folders, [](const std::string& f) { return !isDirectory(f).value_or(false); });
     return folders;
   }

@@ -17,9 +17,12 @@ struct LinuxDrivePaths {
   std::string sysRoot = "/sys";
   std::string devRoot = "/dev";
   std::string volumesRoot = "/Volumes";
-  // The desktop's removable-media folders: {root}/{USER} is listed when it exists.
+  // Where drives get mounted, each folder listed when it exists: the desktop's
+  // removable-media folders {root}/{USER}, and the folder for drives mounted
+  // by hand or by fstab, whose own entries are the drives.
   std::string mediaRoot = "/media";
   std::string runMediaRoot = "/run/media";
+  std::string mntRoot = "/mnt";
   std::string mount = "/usr/bin/mount";
   std::string umount = "/usr/bin/umount";
   std::string udisksctl = "/usr/bin/udisksctl";

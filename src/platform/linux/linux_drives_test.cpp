@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include "testing/temp_folder.h"
 
@@ -108,17 +110,59 @@ TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {
   EXPECT_EQ(missing.totalMiB, 0u);
 }
 
-TEST(LinuxDriveTools, ListsVolumesAndTheUsersMediaFoldersThatExist) {
-  TempFolder tree;
-  fs::create_directories(tree.path() / "Volumes");
-  fs::create_directories(tree.path() / "run-media" / "ada");
-  LinuxDrivePaths paths;
-  paths.volumesRoot = (tree.path() / "Volumes").string();
-  paths.mediaRoot = (tree.path() / "media").string();
-  paths.runMediaRoot = (tree.path() / "run-media").string();
-  setenv("USER", "ada", 1);
-  EXPECT_EQ(makeLinuxDriveTools(paths)->volumeFolders(),
-            (std::vector<std::string>{paths.volumesRoot, paths.runMediaRoot + "/ada"}));
+// Given temporary folders standing in for /Volumes, /media, /run/media and
+// /mnt, then the folders that exist are listed, in that order, and only the
+// current user's media folder.
+TEST(LinuxDriveTools, ListsTheMountFoldersOfTheLayoutThatExists) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> made;  // folders created below the tree
+    const char* user;               // nullptr: USER unset
+    std::vector<std::string> listed;
+  };
+  const Case cases[] = {
+      {"nothing mounted anywhere", {}, "ada", {}},
+      {"a Mac-style /Volumes only", {"Volumes"}, "ada", {"Volumes"}},
+      {"Debian and Ubuntu desktops", {"media/ada", "mnt"}, "ada", {"media/ada", "mnt"}},
+      {"Fedora and Arch desktops", {"run-media/ada"}, "ada", {"run-media/ada"}},
+      {"everything at once",
+       {"Volumes", "media/ada", "run-media/ada", "mnt"},
+       "ada",
+       {"Volumes", "media/ada", "run-media/ada", "mnt"}},
+      {"another user's media is not ours", {"media/bob", "run-media/bob"}, "ada", {}},
+      {"no user: only the shared folders",
+       {"Volumes", "media/ada", "mnt"},
+       nullptr,
+       {"Volumes", "mnt"}},
+  };
+  const char* user = std::getenv("USER");
+  const std::optional<std::string> userBefore =
+      user ? std::optional<std::string>(user) : std::nullopt;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder tree;
+    for (const auto& folder : c.made) fs::create_directories(tree.path() / folder);
+    // A file where a folder could be is not a folder to list.
+    if (c.made.empty()) tree.file("mnt", "");
+    LinuxDrivePaths paths;
+    paths.volumesRoot = (tree.path() / "Volumes").string();
+    paths.mediaRoot = (tree.path() / "media").string();
+    paths.runMediaRoot = (tree.path() / "run-media").string();
+    paths.mntRoot = (tree.path() / "mnt").string();
+    if (c.user) {
+      setenv("USER", c.user, 1);
+    } else {
+      unsetenv("USER");
+    }
+    std::vector<std::string> expected;
+    for (const auto& folder : c.listed) expected.push_back((tree.path() / folder).string());
+    EXPECT_EQ(makeLinuxDriveTools(paths)->volumeFolders(), expected);
+  }
+  if (userBefore) {
+    setenv("USER", userBefore->c_str(), 1);
+  } else {
+    unsetenv("USER");
+  }
 }
 
 }  // namespace

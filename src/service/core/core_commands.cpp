@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "common/base/file_io.h"
+#include "common/state/service_log.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
 
@@ -59,7 +60,7 @@ int actionsCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
 int logCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   auto n = rowCount(args);
   if (!n) return badCount(ctx, "log");
-  for (const auto& line : readLastLines(ctx.paths.log, *n)) ctx.out << line << '\n';
+  for (const auto& line : lastLogLines(ctx.paths.log, *n)) ctx.out << line << '\n';
   return 0;
 }
 

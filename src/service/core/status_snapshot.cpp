@@ -10,6 +10,7 @@
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
+#include "common/state/service_log.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -80,7 +81,7 @@ StatusSnapshot gatherStatus(ServiceContext& ctx) {
     auto lines = splitLines(*text);
     s.lastRun = lines.empty() ? std::string() : std::string(lines.front());
   }
-  auto last = readLastLines(ctx.paths.log, 1);
+  auto last = lastLogLines(ctx.paths.log, 1);
   if (!last.empty()) s.lastEvent = withoutControlBytes(last.back());
   s.ruleCount = cfg.array(config_keys::kRules).size();
   s.appCachePathCount = cfg.array(config_keys::kAppCachePaths).size();

@@ -79,6 +79,36 @@ TEST_F(StatusSnapshotTest, DriveIsUsableOnlyWhenMountedWithAMarker) {
   }
 }
 
+// The log may just have been rotated: its newest line is then the older
+// generation's last, and last_event must not come back empty or stale.
+TEST_F(StatusSnapshotTest, LastEventIsTheNewestLogLineAcrossARotation) {
+  const fs::path previous = paths_.log.string() + ".1";
+  struct Case {
+    const char* name;
+    const char* current;  // nullptr: no file
+    const char* previous;
+    const char* lastEvent;
+  };
+  const Case cases[] = {
+      {"not rotated", "2026-05-01 10:00:00  a\n2026-05-01 10:00:01  b\n", nullptr,
+       "2026-05-01 10:00:01  b"},
+      {"rotated, nothing new yet", nullptr, "2026-05-01 10:00:00  a\n2026-05-01 10:00:01  b\n",
+       "2026-05-01 10:00:01  b"},
+      {"rotated, new file still empty", "", "2026-05-01 10:00:01  b\n", "2026-05-01 10:00:01  b"},
+      {"rotated, then logged again", "2026-05-01 10:00:02  c\n", "2026-05-01 10:00:01  b\n",
+       "2026-05-01 10:00:02  c"},
+      {"no log at all", nullptr, nullptr, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(paths_.log);
+    fs::remove(previous);
+    if (c.current) std::ofstream(paths_.log) << c.current;
+    if (c.previous) std::ofstream(previous) << c.previous;
+    EXPECT_EQ(gather("NVMe=/Volumes/NVMe\n").lastEvent, c.lastEvent);
+  }
+}
+
 TEST_F(StatusSnapshotTest, QuietGateUsesTheMeasuredInputsAndLocalHour) {
   state_.idleSecs = 120;
   now_ = localTime(20);

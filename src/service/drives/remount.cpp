@@ -18,6 +18,8 @@ SleepSeconds realSleep() {
 
 bool attemptRemount(ServiceContext& ctx, const SleepSeconds& sleep) {
   const ServiceConfig& cfg = ctx.cfg();
+  // No drive chosen: nothing to mount, and nowhere to mount it.
+  if (!cfg.hasDrive()) return false;
   const std::string uuid = markerValue(cfg.base(), "volume_uuid");
   const std::string name = cfg.nvme().filename().string();
   ctx.log.say("Attempting remount (volume name: " + name +

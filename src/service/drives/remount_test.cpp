@@ -46,6 +46,18 @@ TEST_F(RemountTest, TriesByUuidAndNameEachAttemptThenGivesUp) {
   EXPECT_NE(out_.str().find("Remount failed after 3 attempts."), std::string::npos);
 }
 
+// Given no drive chosen (the watch loop still starts), then nothing is mounted
+// anywhere and no retry sleeps hold the loop up.
+TEST_F(RemountTest, WithoutAChosenDriveNothingIsTried) {
+  home_.writeConfig("NVMe=\"\"\nREMOUNT_RETRIES=3\n");
+  ctx_ = &home_.load([] { return std::time_t{0}; });
+  if (ctx_->cfg().hasDrive()) GTEST_SKIP() << "this platform assumes a drive by default";
+  state_.mountMakesMounted = true;
+  EXPECT_FALSE(attemptRemount(*ctx_, sleep_));
+  EXPECT_TRUE(state_.mountRequests.empty());
+  EXPECT_TRUE(sleeps_.empty());
+}
+
 TEST_F(RemountTest, SucceedsOnceTheDriveIsUsable) {
   writeMarker("unknown");
   state_.mountMakesMounted = true;

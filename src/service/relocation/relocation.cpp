@@ -17,8 +17,11 @@
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/config_keys.h"
 #include "common/state/move_scope.h"
+#include "common/state/only_copy_notice.h"
 #include "service/core/action_log.h"
+#include "service/core/notifications.h"
 #include "service/core/status_snapshot.h"
 #include "service/relocation/move_dir_record.h"
 
@@ -706,6 +709,12 @@ int moveDirCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
     return 2;
   }
   const MoveDirCode code = safeMoveDirToNvme(ctx, FolderInUseProbe::forThisSystem(), args[0]);
+  if (code == MoveDirCode::kRelocated && claimOnlyCopyNotice(ctx.paths)) {
+    ctx.log.say(kOnlyCopyNotice);
+    note(ctx.paths, ctx.platform,
+         {std::string(kOnlyCopyTitle), std::string(kOnlyCopyNotice),
+          ctx.cfg().get(config_keys::kNotifySoundInfo), std::string(kOnlyCopyThread), "info"});
+  }
   bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
              "writing the status snapshot");
   return static_cast<int>(code);
