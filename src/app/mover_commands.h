@@ -59,6 +59,8 @@ struct MoveOptions {
   std::string policy;
   // Move without leaving links: the original is removed once its copy is verified.
   bool noLinks = false;
+  // Move even when files in the folder changed recently, for this run only.
+  bool bypassRecentWriteGuard = false;
 };
 
 // Everything one process needs to run the mover on a loop: the log (mirrored
@@ -202,6 +204,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
 // `moves --json`: the moves the list shows, as a JSON array of their records
 // (the keys and values of state/folder-moves/<id>.json), newest first.
 int movesJsonCommand(MoverCommandContext& c);
-int moveLogCommand(MoverCommandContext& c, const std::string& id);
+// The mover's log, of one move when `id` is given; kPhases shows each move's
+// story only (queued, phase changes, result).
+int moveLogCommand(MoverCommandContext& c, const std::string& id, mover::MoverLogDetail detail);
 
 }  // namespace brimvale::app
