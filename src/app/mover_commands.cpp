@@ -300,6 +300,7 @@ void checkContents(MoverCommandContext& c, const MoveOptions& o, MoveChecks& che
       return;
     }
     checks.unguardedRecentWrite = recent;
+    checks.recentWriteGuardBypassed = settings.recentWriteGuardEnabled();
   }
   const auto srcCase =
       mover::caseSensitivity(mover::caseProbeFolders(volumeRootOf(src), c.paths.home));
@@ -774,7 +775,9 @@ void renderMoveChecks(const MoveChecks& checks, std::ostream& out, std::ostream&
   }
   if (const auto& recent = checks.unguardedRecentWrite) {
     out << "Recent writes in this folder: " << recent->path << " was modified "
-        << mover::ageText(recent->ageSeconds) << " (the guard is off).\n";
+        << mover::ageText(recent->ageSeconds)
+        << (checks.recentWriteGuardBypassed ? " (the guard is bypassed for this move).\n"
+                                            : " (the guard is off).\n");
   }
   if (checks.driveFreeBytes && checks.plan) {
     out << "Folder size "

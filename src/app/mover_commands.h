@@ -172,8 +172,9 @@ struct MoveChecks {
   bool destinationChosen = false;
   std::optional<MovePlan> plan;                // set unless refused before planning
   std::vector<mover::FolderInUseEntry> users;  // processes with files open in the folder
-  // A recent write the user let through by turning the guard off.
+  // A recent write the user let through by turning the guard off or bypassing it.
   std::optional<mover::RecentWriteReport> unguardedRecentWrite;
+  bool recentWriteGuardBypassed = false;        // on, but --bypass-recent-write-guard was given
   std::optional<std::uint64_t> driveFreeBytes;  // kNew, when the drive could be measured
   std::optional<MoveCheckRefusal> refusal;      // set: nothing may be moved
 };
