@@ -7,11 +7,14 @@
 #include "app/app_log.h"
 #include "app/service_installer.h"
 #include "app/state_json.h"
+#include "care/care_removals.h"
 #include "care/care_run.h"
 #include "care/home_report.h"
 #include "common/base/platform_words.h"
+#include "common/base/timestamps.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/thinning_record.h"
+#include "transfers/background_jobs.h"
 
 namespace brimvale::app {
 namespace {
@@ -157,6 +160,57 @@ void showPlan(CareCommandHost& host, const care::SizedPlan& plan) {
   }
 }
 
+std::string itemsWord(std::size_t n) { return std::to_string(n) + (n == 1 ? " item" : " items"); }
+
+// The run in the background-job ledger, beside the other kinds of work.
+void recordCareRun(CareCommandHost& host, transfers::JobOutcome outcome, const std::string& summary,
+                   std::int64_t items = 0, std::int64_t bytes = 0) {
+  transfers::BackgroundJobsStore ledger(host.paths.state, systemClock());
+  if (auto recorded = ledger.recordRun(transfers::JobKind::kCare, outcome, summary, items, bytes);
+      !recorded) {
+    AppLog(host.paths.root / "brimvale.log", systemClock(), nullptr)
+        .write("SmartCare: run not recorded in the job ledger: " + recorded.error().message());
+  }
+}
+
+std::int64_t totalBytes(const care::RemovalRecord& record) {
+  std::int64_t total = 0;
+  for (const auto& item : record.removed) total += item.bytes;
+  return total;
+}
+
+// What the last run removed, from its own record: path and size of each item.
+int careListCommand(CareCommandHost& host) {
+  auto record = care::loadRemovals(host.paths.state / care::kRemovalsFile);
+  if (!record) {
+    host.err << "Brimvale couldn't read the list of what Zozad Evev removed ("
+             << record.error().message()
+             << "). Your files are not affected; the next clean-up writes a new list.\n";
+    return 1;
+  }
+  if (host.json) {
+    host.out << careRemovalsJson(*record);
+    return 0;
+  }
+  if (!*record) {
+    host.out << "Zozad Evev hasn't run yet, so it has removed nothing. Run `brimvale care` to "
+                "clean up.\n";
+    return 0;
+  }
+  const care::RemovalRecord& last = **record;
+  if (last.removed.empty()) {
+    host.out << "Zozad Evev last ran " << localMinute(last.at) << " and removed no files.\n";
+    return 0;
+  }
+  host.out << "Zozad Evev last ran " << localMinute(last.at) << " and removed "
+           << itemsWord(last.removed.size()) << " ("
+           << platform::formatFileByteCount(totalBytes(last)) << "):\n";
+  for (const auto& item : last.removed) {
+    host.out << "  " << platform::formatFileByteCount(item.bytes) << "  " << item.path << "\n";
+  }
+  return 0;
+}
+
 // The running total including this run, as the summary shows it.
 std::string allTimeText(CareCommandHost& host, std::int64_t freed, AppLog& log) {
   auto total = care::addToAllTimeSaved(host.paths.state / kAllTimeFile, freed);
@@ -239,12 +293,15 @@ int homeCommand(CareCommandHost& host) {
 }
 
 int careCommand(CareCommandHost& host, CareMode mode) {
+  if (mode == CareMode::kList) return careListCommand(host);
   auto status = currentStatus(host);
   if (!status) {
     host.err << status.error().message() << "\n";
     return 1;
   }
+  const bool running = mode == CareMode::kRun;
   if (status->paused) {
+    if (running) recordCareRun(host, transfers::JobOutcome::kSkipped, "Paused, so nothing ran");
     host.err << "Automatic actions are paused, so Zozad Evev didn't run. Nothing was changed; "
                 "resume them with `brimvale service resume` when you're ready and run it again.\n";
     return 1;
@@ -254,6 +311,9 @@ int careCommand(CareCommandHost& host, CareMode mode) {
   const auto plan = care::planSteps(gatherFacts(host, *status, snapshots.manager()));
   auto sized = care::sizePlan(plan, routines.service);
   if (!sized) {
+    if (running) {
+      recordCareRun(host, transfers::JobOutcome::kFailed, "Couldn't check what there is to clear");
+    }
     host.err << "Zozad Evev couldn't check what there is to clear, so it didn't run. "
              << sized.error().message() << "\n";
     return 1;
@@ -267,8 +327,10 @@ int careCommand(CareCommandHost& host, CareMode mode) {
     return 0;
   }
 
+  const care::RemovalWatch watch(host.paths.actions);
   const auto results = care::runSteps(
       sized->steps, routines, [&](std::string_view line) { host.out << line << std::endl; });
+  const care::RemovalRecord removals{.at = std::time(nullptr), .removed = watch.removedSince()};
   AppLog log(host.paths.root / "brimvale.log", systemClock(), nullptr);
   care::CareOutcome outcome = care::outcomeOf(results, *sized, {});
   outcome.allTimeText = allTimeText(host, outcome.freedBytes, log);
@@ -277,7 +339,7 @@ int careCommand(CareCommandHost& host, CareMode mode) {
   if (!problems.empty()) summary += "\n" + problems.substr(0, problems.size() - 1);
 
   host.out << "\n" << summary << "\n";
-  auto stored = care::storeRunRecord(*host.platform.defaults, {.at = std::time(nullptr),
+  auto stored = care::storeRunRecord(*host.platform.defaults, {.at = removals.at,
                                                                .freedBytes = outcome.freedBytes,
                                                                .coverage = outcome.stepsRan,
                                                                .summary = summary});
@@ -285,6 +347,19 @@ int careCommand(CareCommandHost& host, CareMode mode) {
     host.err << "Zozad Evev finished, but its summary couldn't be saved for the home screen. "
              << stored.error().message() << "\n";
   }
+  if (auto listed = care::storeRemovals(host.paths.state / care::kRemovalsFile, removals);
+      !listed) {
+    host.err << "Zozad Evev finished, but the list of what it removed couldn't be saved, so "
+                "`brimvale care --list` can't show it. Your files are not affected. "
+             << listed.error().message() << "\n";
+  }
+  const auto outcomeOfRun = problems.empty()           ? transfers::JobOutcome::kOk
+                            : outcome.stepsRan.empty() ? transfers::JobOutcome::kFailed
+                                                       : transfers::JobOutcome::kPartial;
+  recordCareRun(host, outcomeOfRun,
+                "Freed " + platform::formatFileByteCount(outcome.freedBytes) + ", removed " +
+                    itemsWord(removals.removed.size()),
+                static_cast<std::int64_t>(removals.removed.size()), outcome.freedBytes);
   return problems.empty() && stored ? 0 : 1;
 }
 

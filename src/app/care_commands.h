@@ -34,11 +34,13 @@ struct CareCommandHost {
 // Prints the home screen and, once Zozad Evev has run, its stored summary.
 [[nodiscard]] int homeCommand(CareCommandHost& host);
 
-enum class CareMode { kRun, kPlanOnly };
+enum class CareMode { kRun, kPlanOnly, kList };
 
 // Sizes the plan and either shows it (kPlanOnly) or runs it, printing each
 // step's progress line and then the summary. 1 when paused (nothing runs),
-// when the plan could not be sized, or when a step did not finish.
+// when the plan could not be sized, or when a step did not finish. A run,
+// whatever its end, goes into the background-job ledger, and what it removed
+// into its own record, which kList shows (path and size of each item).
 [[nodiscard]] int careCommand(CareCommandHost& host, CareMode mode);
 
 // The home screen's facts from the decoded status snapshot (free space,

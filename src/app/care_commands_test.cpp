@@ -5,7 +5,9 @@
 #include <sstream>
 
 #include "app/commands.h"
+#include "care/care_removals.h"
 #include "common/base/file_io.h"
+#include "common/base/timestamps.h"
 #include "testing/temp_folder.h"
 #include "transfers/background_jobs.h"
 
@@ -132,6 +134,57 @@ TEST(CareCommands, APausedManagerRunsNoCleanUp) {
             "Automatic actions are paused, so Zozad Evev didn't run. Nothing was changed; resume "
             "them with `brimvale service resume` when you're ready and run it again.\n");
   EXPECT_FALSE(rig.platform.defaults->getString("SmartCareLastSummary"));
+  // The refused run is in the job ledger all the same, as skipped.
+  const auto jobs = transfers::BackgroundJobsStore(rig.paths.state, systemClock()).readJobs();
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].kind, transfers::JobKind::kCare);
+  EXPECT_EQ(jobs[0].lastOutcome, transfers::JobOutcome::kSkipped);
+}
+
+// Given no record, an empty one, one with items, and one edited by hand
+// into nonsense, then the list says each in a sentence and says whether the
+// files are affected when it can't read the record.
+TEST(CareCommands, TheListShowsWhatTheLastRunRemoved) {
+  const std::time_t at = 1'800'000'000;
+  struct Case {
+    const char* name;
+    std::optional<std::string> record;  // the file's text; nothing: no file
+    int exitCode;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {"never ran", std::nullopt, 0,
+       "Zozad Evev hasn't run yet, so it has removed nothing. Run `brimvale care` to clean up.\n",
+       ""},
+      {"removed nothing", R"({"at": "2027-01-15T08:00:00Z", "removed": []})", 0,
+       "Zozad Evev last ran " + localMinute(at) + " and removed no files.\n", ""},
+      {"removed two",
+       R"({"at": "2027-01-15T08:00:00Z", "removed": [{"path": "/h/.npm/_cacache", "bytes": 1500000},)"
+       R"( {"path": "/h/Trash/files/old report.pdf", "bytes": 2000}]})",
+       0,
+       "Zozad Evev last ran " + localMinute(at) +
+           " and removed 2 items (1.5 MB):\n  1.5 MB  /h/.npm/_cacache\n  2 KB  "
+           "/h/Trash/files/old report.pdf\n",
+       ""},
+      {"edited into nonsense", "not json", 1, "",
+       "Brimvale couldn't read the list of what Zozad Evev removed ("},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    if (c.record) {
+      ASSERT_TRUE(writeFileAtomically(rig.paths.state / care::kRemovalsFile, *c.record));
+    }
+    EXPECT_EQ(careCommand(rig.host, CareMode::kList), c.exitCode);
+    EXPECT_EQ(rig.out.str(), c.out);
+    EXPECT_TRUE(rig.err.str().starts_with(c.err)) << rig.err.str();
+    if (c.exitCode != 0) {
+      EXPECT_TRUE(
+          rig.err.str().ends_with("Your files are not affected; the next clean-up writes a "
+                                  "new list.\n"))
+          << rig.err.str();
+    }
+  }
 }
 
 // Given a renamed or dropped command, the home screen would send people to

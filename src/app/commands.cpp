@@ -18,11 +18,14 @@
 #include "app/service_view_command.h"
 #include "app/settings_command.h"
 #include "app/state_json.h"
+#include "app/status_refresh.h"
 #include "app/status_text.h"
 #include "app/usage_errors.h"
 #include "common/base/stale_temporaries.h"
 #include "common/base/version.h"
+#include "common/state/config_keys.h"
 #include "common/state/gnu_rsync.h"
+#include "common/state/service_config.h"
 #include "common/state/usage_history.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/snapshot_manager.h"
@@ -32,6 +35,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kDefaultServiceLimitSecs = 120;
+constexpr std::int64_t kDefaultWatchTickSecs = 30;
+constexpr std::chrono::seconds kStatusRefreshLimit{30};
 
 // What every subcommand works with, built once per invocation.
 struct Context {
@@ -49,6 +54,8 @@ struct Context {
   std::string movesAction;  // moves [cancel|revert|clear|resume]
   std::string moveId;       // moves ACTION ID, move-log [ID]
   bool json = false;        // --json on the commands that show state
+  bool verbose = false;     // move-log --verbose: every line, not only the phases
+  bool careList = false;    // care --list
   HistoryOptions history;   // history [--days N] [--svg FILE]
 
   // relocated [move-back ID|delete ID|scan] [--yes] [--overwrite]
@@ -101,9 +108,23 @@ int selfCheckCommand(Context& c) {
   return report.needsAttention() ? 1 : 0;
 }
 
+// One watch tick as configured; the service's default when the configuration can't be read.
+std::int64_t watchTickSecs(const Context& c) {
+  auto config = loadServiceConfig(c.paths, "");
+  return config ? config->getInt(config_keys::kWatchIntervalSecs) : kDefaultWatchTickSecs;
+}
+
 int statusCommand(Context& c) {
   platform::ServiceJobState job = c.host.services->state();
+  const auto refreshed =
+      refreshWhenStale(writtenAt(c.paths.statusJson), std::time(nullptr), watchTickSecs(c), [&] {
+        return runServiceCommand(c.paths, c.installerOptions().rsyncPath, {"json"},
+                                 kStatusRefreshLimit)
+            .succeeded();
+      });
   if (c.json) {
+    // Standard output stays JSON; the note goes beside it.
+    if (refreshed) c.err << *refreshed << "\n";
     auto status = readStatus(c.paths.statusJson);
     if (!status) {
       c.err << status.error().message() << "\n";
@@ -117,6 +138,7 @@ int statusCommand(Context& c) {
             : job.loaded ? std::string("loaded, not running")
                          : std::string("not running"))
         << "\n";
+  if (refreshed) c.out << *refreshed << "\n";
   auto status = readStatus(c.paths.statusJson);
   if (!status) {
     c.err << status.error().message() << "\n";
@@ -256,14 +278,20 @@ int homeHandler(Context& c) {
 }
 
 int careHandler(Context& c) {
-  if (c.json && !c.planOnly) {
-    c.err << "--json shows the plan, so it needs --plan: `brimvale care --plan --json`. Nothing "
-             "was changed.\n";
+  if (c.planOnly && c.careList) {
+    c.err << "Choose either --plan or --list, not both. Nothing was changed.\n";
+    return 2;
+  }
+  if (c.json && !c.planOnly && !c.careList) {
+    c.err << "--json shows the plan or the list, so it needs --plan or --list: `brimvale care "
+             "--plan --json`. Nothing was changed.\n";
     return 2;
   }
   CareCommandHost host = careHost(c);
   host.json = c.json;
-  return careCommand(host, c.planOnly ? CareMode::kPlanOnly : CareMode::kRun);
+  return careCommand(host, c.careList   ? CareMode::kList
+                           : c.planOnly ? CareMode::kPlanOnly
+                                        : CareMode::kRun);
 }
 
 int parkedHandler(Context& c) {
@@ -295,6 +323,7 @@ void snapshotsOptions(CLI::App& sub, Context& c) {
 
 void careOptions(CLI::App& sub, Context& c) {
   sub.add_flag("--plan", c.planOnly, "show what the clean-up would do, changing nothing");
+  sub.add_flag("--list", c.careList, "what the last clean-up removed: each item's path and size");
   jsonOption(sub, c);
 }
 
@@ -330,7 +359,9 @@ int listMovesCommand(Context& c) {
 
 int showMoveLogCommand(Context& c) {
   auto mc = moverContext(c);
-  return moveLogCommand(mc, c.moveId);
+  return moveLogCommand(
+      mc, c.moveId,
+      c.verbose ? mover::MoverLogDetail::kEverything : mover::MoverLogDetail::kPhases);
 }
 
 void allowRootOption(CLI::App& sub, Context& c) {
@@ -358,6 +389,8 @@ void moveOptions(CLI::App& sub, Context& c) {
   sub.add_flag("--continue", c.move.continueAnyway,
                "move even while apps use files in the folder, without asking");
   allowRootOption(sub, c);
+  sub.add_flag("--bypass-recent-write-guard", c.move.bypassRecentWriteGuard,
+               "move even if files in the folder changed recently (this run only)");
 }
 
 void movesOptions(CLI::App& sub, Context& c) {
@@ -370,6 +403,7 @@ void movesOptions(CLI::App& sub, Context& c) {
 
 void moveLogOptions(CLI::App& sub, Context& c) {
   sub.add_option("id", c.moveId, "only the lines of this move (id prefix)");
+  sub.add_flag("--verbose", c.verbose, "every line, copy-tool output included, not only phases");
 }
 
 int settingsHandler(Context& c) {

@@ -51,6 +51,11 @@ std::string hashedCountLine(const mover::HashedCount& count) {
          (count.total == 1 ? " file" : " files");
 }
 
+std::string linkedCountLine(const mover::LinkedCount& count) {
+  return "Linking " + groupedCount(count.done) + " of " + groupedCount(count.total) +
+         (count.total == 1 ? " file" : " files");
+}
+
 std::string timeLeftText(std::int64_t seconds) {
   if (seconds < 60)
     return "about " + std::to_string(std::max<std::int64_t>(seconds, 1)) + " s left";
@@ -104,6 +109,10 @@ void MoveProgressPrinter::tick(const mover::LocalFolderMover& mover) {
       if (auto count = mover.hashedCount(job.id)) showHashing(*count);
       continue;
     }
+    if (job.phase == MovePhase::kCleaningUp) {
+      if (auto count = mover.linkedCount(job.id)) showLinking(*count);
+      continue;
+    }
     if (job.phase != MovePhase::kCopying) continue;
     auto p = mover.progress(job.id);
     if (!p) continue;
@@ -130,6 +139,10 @@ void MoveProgressPrinter::showCopy(const std::string& jobId, const CopySample& s
 
 void MoveProgressPrinter::showHashing(const mover::HashedCount& count) {
   showProgress(hashedCountLine(count));
+}
+
+void MoveProgressPrinter::showLinking(const mover::LinkedCount& count) {
+  showProgress(linkedCountLine(count));
 }
 
 void MoveProgressPrinter::showProgress(const std::string& line) {

@@ -41,6 +41,9 @@ struct CopySample {
 // "Checking the original: 1,204 of 5,000 files", "Checking the copy: …".
 [[nodiscard]] std::string hashedCountLine(const mover::HashedCount& count);
 
+// "Linking 1,204 of 5,000 files": the relocation's source becoming links.
+[[nodiscard]] std::string linkedCountLine(const mover::LinkedCount& count);
+
 // "about 40 s left", "about 3 min left", "about 2 h left", "about 2 h 5 min left".
 [[nodiscard]] std::string timeLeftText(std::int64_t seconds);
 
@@ -55,6 +58,7 @@ class MoveProgressPrinter {
   void tick(const mover::LocalFolderMover& mover);
   void showCopy(const std::string& jobId, const CopySample& sample);
   void showHashing(const mover::HashedCount& count);
+  void showLinking(const mover::LinkedCount& count);
   // Ends a bar left on the line, so what follows starts on its own line.
   void endBar();
 

@@ -149,5 +149,30 @@ TEST(HashedCountLine, CountsWithGroupedThousands) {
   }
 }
 
+TEST(LinkedCountLine, CountsWithGroupedThousands) {
+  struct Case {
+    mover::LinkedCount count;
+    const char* line;
+  };
+  const std::vector<Case> cases{
+      {{256, 5'000}, "Linking 256 of 5,000 files"},
+      {{1, 1}, "Linking 1 of 1 file"},
+      {{1'234'567, 1'234'567}, "Linking 1,234,567 of 1,234,567 files"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(linkedCountLine(c.count), c.line);
+  }
+}
+
+// Given output to a file, then linking progress is a plain line with no
+// carriage return or escape bytes.
+TEST(MoveProgressPrinter, LinkingProgressIsPlainWhenNotATerminal) {
+  std::ostringstream out;
+  MoveProgressPrinter printer(out, OutputKind::kPlain);
+  printer.showLinking({512, 2'048});
+  EXPECT_EQ(out.str(), "Linking 512 of 2,048 files\n");
+}
+
 }  // namespace
 }  // namespace brimvale::app

@@ -18,6 +18,7 @@
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
+#include "common/base/timestamps.h"
 #include "common/state/move_scope.h"
 #include "common/state/only_copy_notice.h"
 #include "common/state/service_config.h"
@@ -291,7 +292,8 @@ void checkUnfinishedMatches(const MoveOptions& o, MoveChecks& checks) {
 // what they found, and the refusal when the move must not be queued.
 // `plan` gets the folder's size as the mover measures it and what it takes
 // on disk.
-void checkContents(MoverCommandContext& c, MoveChecks& checks, MovePlan& plan) {
+void checkContents(MoverCommandContext& c, const MoveOptions& o, MoveChecks& checks,
+                   MovePlan& plan) {
   const std::string& src = checks.src;
   // The in-use probe reads other processes; one survey of the folder gives
   // both its newest write and its size. Independent, so side by side.
@@ -310,13 +312,14 @@ void checkContents(MoverCommandContext& c, MoveChecks& checks, MovePlan& plan) {
       mover::recentWriteReport(survey, settings.recentWriteWindowHours(), std::time(nullptr));
   checks.users = inUse.get();
   if (recent.triggered) {
-    if (settings.recentWriteGuardEnabled()) {
+    if (settings.recentWriteGuardEnabled() && !o.bypassRecentWriteGuard) {
       MoveCheckRefusal r = refusal(MoveCheckRefusal::Reason::kRecentWrites);
       r.detail = recent.message();
       checks.refusal = std::move(r);
       return;
     }
     checks.unguardedRecentWrite = recent;
+    checks.recentWriteGuardBypassed = settings.recentWriteGuardEnabled();
   }
   const auto srcCase =
       mover::caseSensitivity(mover::caseProbeFolders(volumeRootOf(src), c.paths.home));
@@ -483,7 +486,10 @@ std::string refusalText(const MoveCheckRefusal& r) {
              ". Moving it again would copy those links onto the drive, so Brimvale left it as it "
              "is. Nothing was changed.\n";
     case Reason::kRecentWrites:
-      return r.detail + "\nNothing was moved; your folder is untouched.\n";
+      return r.detail +
+             "\nNothing was moved; your folder is untouched. To move it anyway, run the same "
+             "command with --bypass-recent-write-guard; to turn the guard off for every move, run "
+             "`brimvale settings mover.recent-write-guard off`.\n";
     case Reason::kCaseCollisions: {
       std::string text =
           "These names differ only in letter case and cannot both exist on the drive:\n";
@@ -790,7 +796,7 @@ MoveChecks checkMove(MoverCommandContext& c, const MoveOptions& o, mover::Reloca
   planMove(c, checks);
   if (checks.plan) checkUnfinishedMatches(o, checks);
   if (checks.plan && checks.plan->kind == MovePlan::Kind::kNew)
-    checkContents(c, checks, *checks.plan);
+    checkContents(c, o, checks, *checks.plan);
   return checks;
 }
 
@@ -805,7 +811,9 @@ void renderMoveChecks(const MoveChecks& checks, std::ostream& out, std::ostream&
   }
   if (const auto& recent = checks.unguardedRecentWrite) {
     out << "Recent writes in this folder: " << recent->path << " was modified "
-        << mover::ageText(recent->ageSeconds) << " (the guard is off).\n";
+        << mover::ageText(recent->ageSeconds)
+        << (checks.recentWriteGuardBypassed ? " (the guard is bypassed for this move).\n"
+                                            : " (the guard is off).\n");
   }
   if (checks.driveFreeBytes && checks.plan) {
     out << "Folder size "
@@ -920,6 +928,13 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   return reportOutcome(c, *m.job(id));
 }
 
+// "1.5 GB, started 2026-03-01 09:15" for the list; a size not measured yet says so.
+std::string sizeAndDate(const mover::MoveManifest& m) {
+  const std::string size =
+      m.srcSizeKB > 0 ? platform::formatFileByteCount(m.srcSizeKB * 1024) : "size not measured yet";
+  return size + ", started " + localMinute(m.startedAt);
+}
+
 int movesCommand(MoverCommandContext& c, const std::string& action, const std::string& id,
                  const std::vector<std::string>& allowedRoots) {
   if (action.empty()) {
@@ -928,7 +943,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
     if (all.empty()) c.out << "No folder moves yet.\n";
     for (const auto& j : all) {
       c.out << j.id << "  " << mover::phaseRaw(j.phase) << "  " << j.src << " → " << j.finalDst
-            << "\n";
+            << "  (" << sizeAndDate(j) << ")\n";
       if (j.phase == MovePhase::kFailed) {
         const std::string last = j.lastError.value_or("");
         if (isOwnSentence(last)) {
@@ -1057,9 +1072,9 @@ int movesJsonCommand(MoverCommandContext& c) {
   return 0;
 }
 
-int moveLogCommand(MoverCommandContext& c, const std::string& id) {
+int moveLogCommand(MoverCommandContext& c, const std::string& id, mover::MoverLogDetail detail) {
   mover::MoverLogFile file(c.paths.state);
-  for (const auto& line : file.read(id)) c.out << line << "\n";
+  for (const auto& line : file.read(id, detail)) c.out << line << "\n";
   return 0;
 }
 

@@ -59,6 +59,8 @@ struct MoveOptions {
   std::string policy;
   // Move without leaving links: the original is removed once its copy is verified.
   bool noLinks = false;
+  // Move even when files in the folder changed recently, for this run only.
+  bool bypassRecentWriteGuard = false;
 };
 
 // Everything one process needs to run the mover on a loop: the log (mirrored
@@ -170,8 +172,9 @@ struct MoveChecks {
   bool destinationChosen = false;
   std::optional<MovePlan> plan;                // set unless refused before planning
   std::vector<mover::FolderInUseEntry> users;  // processes with files open in the folder
-  // A recent write the user let through by turning the guard off.
+  // A recent write the user let through by turning the guard off or bypassing it.
   std::optional<mover::RecentWriteReport> unguardedRecentWrite;
+  bool recentWriteGuardBypassed = false;        // on, but --bypass-recent-write-guard was given
   std::optional<std::uint64_t> driveFreeBytes;  // kNew, when the drive could be measured
   std::optional<MoveCheckRefusal> refusal;      // set: nothing may be moved
 };
@@ -216,6 +219,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
 // `moves --json`: the moves the list shows, as a JSON array of their records
 // (the keys and values of state/folder-moves/<id>.json), newest first.
 int movesJsonCommand(MoverCommandContext& c);
-int moveLogCommand(MoverCommandContext& c, const std::string& id);
+// The mover's log, of one move when `id` is given; kPhases shows each move's
+// story only (queued, phase changes, result).
+int moveLogCommand(MoverCommandContext& c, const std::string& id, mover::MoverLogDetail detail);
 
 }  // namespace brimvale::app

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/settings_catalogue.h"
+#include "common/base/timestamps.h"
 #include "platform/user_defaults.h"
 #include "testing/temp_folder.h"
 
@@ -154,6 +156,46 @@ TEST(MoveChecks, RecordWhatTheyDecided) {
   }
 }
 
+// Given a folder written a moment ago, then the guard refuses it unless it is off or this
+// run bypasses it, and the refusal names both ways out: the flag and the setting that
+// really switches the guard.
+TEST(MoveChecks, TheRecentWriteGuardNamesItsWayOut) {
+  struct Case {
+    const char* name;
+    bool guardOn;
+    bool bypass;
+    bool refused;
+    const char* note;  // what the plan says of the recent writes
+  } cases[] = {
+      {"guard on", true, false, true, ""},
+      {"guard on, bypassed for this run", true, true, false,
+       " (the guard is bypassed for this move).\n"},
+      {"guard off", false, false, false, " (the guard is off).\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MoveRig rig(c.guardOn);
+    const fs::path src = arrange(rig, Layout::kFolder);
+    const int code = moveCommand(
+        rig.c, {.folder = src.string(), .dryRun = true, .bypassRecentWriteGuard = c.bypass});
+    EXPECT_EQ(code, c.refused ? 1 : 0);
+    const std::string err = rig.err.str();
+    EXPECT_EQ(err.find("--bypass-recent-write-guard") != std::string::npos, c.refused) << err;
+    EXPECT_EQ(err.find("`brimvale settings mover.recent-write-guard off`") != std::string::npos,
+              c.refused)
+        << err;
+    if (!c.refused) {
+      EXPECT_NE(rig.out.str().find(c.note), std::string::npos) << rig.out.str();
+    } else {
+      EXPECT_EQ(rig.out.str().find("Recent writes"), std::string::npos) << rig.out.str();
+    }
+  }
+  const Setting* guard = findSetting("mover.recent-write-guard");
+  ASSERT_NE(guard, nullptr);
+  EXPECT_EQ(guard->key, "brimvale.mover.recentWriteGuardEnabled");
+  EXPECT_TRUE(acceptValue(*guard, "off"));
+}
+
 // The whole text `brimvale move` prints for representative refusals and a
 // dry run, with withPaths() placeholders.
 TEST(MoveChecks, GoldenText) {
@@ -294,6 +336,43 @@ TEST(MovesList, ShowsTheNewest200EndedMovesAndEveryUnfinishedOne) {
   EXPECT_NE(out.find("ENDED-003"), std::string::npos);
   EXPECT_EQ(out.find("ENDED-002"), std::string::npos) << "the oldest ended moves are not shown";
   EXPECT_EQ(store.all().size(), 204u);
+}
+
+// Given moves of measured and unmeasured sizes, then each line ends with the
+// size the mover measured and when the move started.
+TEST(MovesList, EachLineSaysTheMovesSizeAndDate) {
+  struct Case {
+    const char* id;
+    std::int64_t sizeKB;
+    std::time_t startedAt;
+    std::string tail;
+  } cases[] = {
+      {"SMALL", 2, 1'000, "(2 KB, started " + localMinute(1'000) + ")"},
+      {"LARGE", 1'500'000, 2'000'000, "(1.54 GB, started " + localMinute(2'000'000) + ")"},
+      {"UNMEASURED", 0, 3'000, "(size not measured yet, started " + localMinute(3'000) + ")"},
+  };
+  MoveRig rig(false);
+  mover::ManifestStore store(rig.paths.state, {}, systemClock());
+  for (const auto& c : cases) {
+    mover::MoveManifest m;
+    m.id = c.id;
+    m.src = (rig.paths.home / c.id).string();
+    m.dstParent = (rig.working / "Relocated").string();
+    m.finalDst = m.dstParent + "/" + c.id;
+    m.srcSizeKB = c.sizeKB;
+    m.startedAt = c.startedAt;
+    m.phase = mover::MovePhase::kDone;
+    store.save(m);
+  }
+  ASSERT_EQ(movesCommand(rig.c, "", ""), 0);
+  const std::string out = rig.out.str();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.id);
+    const std::string line = std::string(c.id) + "  done  " + (rig.paths.home / c.id).string() +
+                             " → " + (rig.working / "Relocated" / c.id).string() + "  " + c.tail +
+                             "\n";
+    EXPECT_NE(out.find(line), std::string::npos) << out;
+  }
 }
 
 // Given a lock file that cannot be opened, or a lock another move holds,

@@ -205,7 +205,8 @@ Result<void> ServiceInstaller::loadAndKickstart() {
   if (auto loaded = services_.load(); !loaded) return loaded;
   if (auto kicked = services_.kickstart(); !kicked) {
     const std::string& detail = kicked.error().detail;
-    say_("⚠ launchctl kickstart returned " + detail.substr(0, detail.find(' ')));
+    say_("⚠ " + std::string(kHostWords.serviceStartCommand) + " returned " +
+         detail.substr(0, detail.find(' ')));
     say_(capitalised(kHostWords.userService) + " loaded; SelfHealAudit will retry kickstart.");
     return {};
   }

@@ -147,7 +147,7 @@ TEST(ServiceInstaller, FailedKickstartStillInstalls) {
   Rig rig;
   rig.services.kickstartFails = true;
   ASSERT_TRUE(rig.installer.install());
-  EXPECT_TRUE(rig.saidLine("⚠ launchctl kickstart returned 37"));
+  EXPECT_TRUE(rig.saidLine("⚠ systemctl --user restart brimvale-service returned 37"));
   EXPECT_TRUE(rig.saidLine("User service loaded; SelfHealAudit will retry kickstart."));
   EXPECT_EQ(rig.said.back(), "✓ Install complete.");
 }

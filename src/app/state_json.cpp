@@ -224,4 +224,20 @@ std::string homeJson(const care::HomeFacts& facts, const care::TrendInput& trend
                  {"lastCare", lastCare}});
 }
 
+std::string careRemovalsJson(const std::optional<care::RemovalRecord>& record) {
+  json removed = json::array();
+  std::int64_t total = 0;
+  if (record) {
+    for (const auto& item : record->removed) {
+      removed.push_back({{"path", item.path}, {"bytes", item.bytes}});
+      total += item.bytes;
+    }
+  }
+  const json at = record ? json(isots(record->at)) : json(nullptr);
+  return pretty({{"at", at},
+                 {"atEpoch", record ? json(record->at) : json(nullptr)},
+                 {"removed", removed},
+                 {"totalBytes", total}});
+}
+
 }  // namespace brimvale::app

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/status_reader.h"
+#include "care/care_removals.h"
 #include "care/care_run.h"
 #include "care/home_guidance.h"
 #include "platform/notification_center.h"
@@ -47,5 +48,9 @@ struct LastCare {
 // What the clean-up would do: its sentence and each step with what the scan
 // found for it.
 [[nodiscard]] std::string carePlanJson(const care::SizedPlan& plan);
+
+// What the last clean-up removed, item by item; null time and an empty list
+// when it never ran.
+[[nodiscard]] std::string careRemovalsJson(const std::optional<care::RemovalRecord>& record);
 
 }  // namespace brimvale::app

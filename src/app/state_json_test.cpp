@@ -123,6 +123,8 @@ TEST(StateJson, KeysAreExactlyTheDocumentedOnes) {
       {"brimvale notifications --json", notificationsJson(fixedNotifications())},
       {"brimvale snapshots --json", snapshotsJson(fixedSnapshots())},
       {"brimvale care --plan --json", carePlanJson(fixedPlan())},
+      {"brimvale care --list --json",
+       careRemovalsJson(care::RemovalRecord{.at = 1777604400, .removed = {{"/h/.npm", 5}}})},
       {"brimvale home --json", homeJson(fixedFacts(), {.volumeName = "Internal", .freeGbNow = 30},
                                         {.at = "2026-05-01T03:00:00Z", .summary = "Freed 2 GB."})},
       {"brimvale relocated --json",
@@ -184,6 +186,22 @@ TEST(StateJson, HomeWithoutAnEarlierCleanUpHasNullsNotOmissions) {
   EXPECT_EQ(home["facts"]["movableAppsGb"], 25);
   EXPECT_FALSE(home["plan"]["steps"].empty());
   EXPECT_TRUE(home["plan"]["steps"][0].is_string());
+}
+
+// Given no clean-up yet, then the list has nulls and nothing removed; given
+// one, then its items keep their order and add up.
+TEST(StateJson, TheCleanUpListIsNullBeforeTheFirstRun) {
+  const json none = json::parse(careRemovalsJson(std::nullopt));
+  EXPECT_EQ(
+      none,
+      json({{"at", nullptr}, {"atEpoch", nullptr}, {"removed", json::array()}, {"totalBytes", 0}}));
+  const json ran = json::parse(careRemovalsJson(
+      care::RemovalRecord{.at = 1777604400, .removed = {{"/h/b", 3'000'000'000}, {"/h/a", 4}}}));
+  EXPECT_EQ(ran["at"], "2026-05-01T03:00:00Z");
+  EXPECT_EQ(ran["atEpoch"], 1777604400);
+  EXPECT_EQ(ran["removed"][0]["path"], "/h/b");
+  EXPECT_EQ(ran["removed"][1]["bytes"], 4);
+  EXPECT_EQ(ran["totalBytes"], 3'000'000'004);
 }
 
 TEST(StateJson, PlanStepsCarryTheScanOfTheirOwnCategory) {

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdlib>
 
+#include "platform/byte_count_format.h"
+
 namespace brimvale::care {
 namespace {
 
@@ -128,7 +130,7 @@ Recommendation recommend(const HomeFacts& facts, const PlatformWords& words) {
   }
   if (facts.internalFreeGb > facts.warnThresholdGb) {
     if (facts.movableAppsGb >= 20) {
-      return {"You could move " + std::to_string(facts.movableAppsGb) + " GB of apps.",
+      return {"You could move " + gigabytesInWords(facts.movableAppsGb, words) + " of apps.",
               "Moving large apps to your external drive frees space — they still open normally.",
               SimpleActionID::kReviewApps, facts.movableAppsGb, false};
     }
@@ -172,7 +174,11 @@ std::string planSentence(const std::vector<CareStep>& steps, const PlatformWords
   return sentence + ".";
 }
 
-std::string trendSentence(const TrendInput& trend) {
+std::string gigabytesInWords(std::int64_t gb, const PlatformWords& words) {
+  return platform::gigabytesText(gb * 1'000'000'000, gb, words);
+}
+
+std::string trendSentence(const TrendInput& trend, const PlatformWords& words) {
   if (trend.periodDays < 1 || (trend.freeGbNow < 1 && trend.freeGbAtStart < 1)) {
     return "We'll show how your space changes as Brimvale gathers a little history.";
   }
@@ -185,11 +191,11 @@ std::string trendSentence(const TrendInput& trend) {
     return "Your free space on " + trend.volumeName + " has held steady over " + period + ".";
   }
   if (change < 0) {
-    return "You've used about " + std::to_string(size) + " GB more on " + trend.volumeName +
+    return "You've used about " + gigabytesInWords(size, words) + " more on " + trend.volumeName +
            " over " + period + " — Zozad Evev can win some back.";
   }
-  return "You've freed about " + std::to_string(size) + " GB on " + trend.volumeName + " over " +
-         period + ". Nice work.";
+  return "You've freed about " + gigabytesInWords(size, words) + " on " + trend.volumeName +
+         " over " + period + ". Nice work.";
 }
 
 }  // namespace brimvale::care

@@ -133,6 +133,12 @@ struct TrendInput {
 
 // One sentence on how free space changed over the period; a placeholder
 // while less than a day of history (or no figure of at least 1 GB) exists.
-[[nodiscard]] std::string trendSentence(const TrendInput& trend);
+[[nodiscard]] std::string trendSentence(const TrendInput& trend,
+                                        const PlatformWords& words = kHostWords);
+
+// A figure of whole decimal GB as the sentences of `words` show sizes: "25 GB",
+// and where sizes take the unit that suits them, "1.5 TB" for 1,500.
+[[nodiscard]] std::string gigabytesInWords(std::int64_t gb,
+                                           const PlatformWords& words = kHostWords);
 
 }  // namespace brimvale::care

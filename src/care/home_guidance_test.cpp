@@ -186,7 +186,35 @@ TEST(HomeGuidance, TrendSentences) {
            "some "
            "back."},
       },
-      trendSentence);
+      [](const TrendInput& trend) { return trendSentence(trend); });
+}
+
+// Given sizes past a thousand GB, then sentences that count whole gigabytes
+// keep counting them, and the others change unit; below that both agree.
+TEST(HomeGuidance, SizesInSentencesFollowThePlatformsWords) {
+  HomeFacts manyApps;
+  manyApps.internalFreeGb = 500;
+  manyApps.driveConnected = true;
+  manyApps.movableAppsGb = 1'500;
+  manyApps.warnThresholdGb = 40;
+  const TrendInput freed{"Disk", 2'050, 50, 7};
+  struct Case {
+    const PlatformWords* words;
+    const char* apps;
+    const char* trend;
+    const char* small;
+  } cases[] = {
+      {&kMacWords, "You could move 1500 GB of apps.",
+       "You've freed about 2000 GB on Disk over the last 7 days. Nice work.", "25 GB"},
+      {&kLinuxWords, "You could move 1.5 TB of apps.",
+       "You've freed about 2 TB on Disk over the last 7 days. Nice work.", "25 GB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words->system);
+    EXPECT_EQ(recommend(manyApps, *c.words).headline, c.apps);
+    EXPECT_EQ(trendSentence(freed, *c.words), c.trend);
+    EXPECT_EQ(gigabytesInWords(25, *c.words), c.small);
+  }
 }
 
 TEST(HomeGuidance, RawStringsRoundTrip) {

@@ -53,7 +53,7 @@ std::string renderHome(const HomeFacts& facts, const std::vector<CareStep>& plan
   const Recommendation recommendation = recommend(facts);
   std::string text = recommendation.headline + "\n" + recommendation.detail + "\n";
   if (!recommendation.noEstimate) {
-    text += "About " + std::to_string(recommendation.estimateGb) + " GB could be freed.\n";
+    text += "About " + gigabytesInWords(recommendation.estimateGb) + " could be freed.\n";
   }
   if (recommendation.action != SimpleActionID::kAllGood) {
     text += "\nDo this next:\n" + std::string(facts.paused ? kResumeLine : "") +

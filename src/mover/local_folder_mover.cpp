@@ -249,6 +249,12 @@ std::optional<HashedCount> LocalFolderMover::hashedCount(const std::string& id) 
   return it->second;
 }
 
+std::optional<LinkedCount> LocalFolderMover::linkedCount(const std::string& id) const {
+  auto it = linkedCounts_.find(id);
+  if (it == linkedCounts_.end()) return std::nullopt;
+  return it->second;
+}
+
 std::string LocalFolderMover::currentFile(const std::string& id) const {
   auto it = rsyncCurrentFile_.find(id);
   return it == rsyncCurrentFile_.end() ? std::string() : it->second;
@@ -1074,6 +1080,17 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   if (snap.replaceSourceWithSymlink) {
     FileOperations* files = env_.files;
     const fs::path diagnosticsFile = env_.paths.diagnosticsLog;
+    linkedCounts_.erase(id);
+    // Every 256th file and the last, as the hashing pass reports.
+    const RelinkProgress linking = [=, post = env_.post, this](std::size_t done,
+                                                               std::size_t total) {
+      if (done != total && done % 256 != 0) return;
+      post([=, this] {
+        if (!alive->load()) return;
+        const MoveManifest* j = find(id);
+        if (j && j->phase == MovePhase::kCleaningUp) linkedCounts_[id] = LinkedCount{done, total};
+      });
+    };
     env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
       std::optional<CleanupRefusal> refusal = cleanupRefusal(snap, policy, checked);
       std::optional<WalkResult> walked;
@@ -1082,12 +1099,14 @@ void LocalFolderMover::startCleanup(const std::string& id) {
                                                " to replace files with symlinks → " +
                                                snap.finalDst);
         const DiagnosticsLog diagnostics(diagnosticsFile);
-        walked = relinkTree(snap.src, snap.finalDst, {*files, diagnostics});
+        walked = relinkTree(snap.src, snap.finalDst, {*files, diagnostics, linking});
       }
       // A partial relink is a failure that keeps every file, each as itself or
       // as a link to its copy; running the move again finishes it.
       return [=, this] {
-        if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
+        if (!alive->load()) return;
+        linkedCounts_.erase(id);
+        if (!endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
         if (refusal) return refused(*refusal);
         const WalkResult& r = *walked;
         log_.append(MoverLogSource::kCleanup,

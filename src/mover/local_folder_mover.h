@@ -80,6 +80,12 @@ struct HashedCount {
   std::size_t total = 0;
 };
 
+// Files of a relocation's source that have become links to their copies so far.
+struct LinkedCount {
+  std::size_t done = 0;
+  std::size_t total = 0;
+};
+
 struct MoveTarget {
   enum class Rule {
     // {dstParent}/{name}, chosen on purpose: the conflict policy decides what
@@ -188,6 +194,9 @@ class LocalFolderMover {
   // How far the whole-tree hash of a thorough verification has come: which
   // side and how many of its entries are done. Nothing outside that pass.
   [[nodiscard]] std::optional<HashedCount> hashedCount(const std::string& id) const;
+  // How far the clean-up of a relocation has come in replacing the source's
+  // files with links. Nothing outside that walk.
+  [[nodiscard]] std::optional<LinkedCount> linkedCount(const std::string& id) const;
   [[nodiscard]] std::size_t activeCount() const;
   [[nodiscard]] bool isActive(const std::string& id) const;
   // No job is active, none waits for a slot or a step, no partial copy of a
@@ -269,6 +278,7 @@ class LocalFolderMover {
   std::map<std::string, RsyncProgressInfo> rsyncStats_;
   std::map<std::string, std::string> rsyncCurrentFile_;
   std::map<std::string, HashedCount> hashedCounts_;
+  std::map<std::string, LinkedCount> linkedCounts_;
   // Sizes the fast verification measured, kept for the size check after it.
   struct MeasuredSizes {
     std::int64_t liveKB = 0, dstKB = 0;

@@ -45,6 +45,18 @@ std::string formattedLine(const MoverLogLine& line, WithDate withDate) {
   return std::string(time) + " [" + source + "] " + tag + " " + line.text;
 }
 
+// Whether a formatted line ("... [phase   ] [1A2B3C4D] text") tells the move's story.
+bool isPhaseLine(std::string_view shown) {
+  const auto open = shown.find(" [");
+  if (open == std::string_view::npos) return false;
+  const auto close = shown.find(']', open);
+  if (close == std::string_view::npos) return false;
+  std::string_view source = shown.substr(open + 2, close - open - 2);
+  while (source.ends_with(' ')) source.remove_suffix(1);
+  return source == sourceRaw(MoverLogSource::kPhase) ||
+         source == sourceRaw(MoverLogSource::kEnqueue);
+}
+
 }  // namespace
 
 std::string formatted(const MoverLogLine& line) { return formattedLine(line, WithDate::kNo); }
@@ -122,14 +134,17 @@ void MoverLogFile::write(std::span<const MoverLogLine> lines) {
   (void)writeFileAtomically(file_, kept);
 }
 
-std::vector<std::string> MoverLogFile::read(std::string_view jobPrefix) const {
+std::vector<std::string> MoverLogFile::read(std::string_view jobPrefix,
+                                            MoverLogDetail detail) const {
   const std::string prefix = asciiUpper(jobPrefix);
   std::vector<std::string> out;
   for (const auto& line : readLastLines(file_, MoverLog::kCapacity)) {
     auto tab = line.find('\t');
     if (tab == std::string::npos) continue;
     if (!prefix.empty() && line.compare(0, prefix.size(), prefix) != 0) continue;
-    out.push_back(line.substr(tab + 1));
+    std::string shown = line.substr(tab + 1);
+    if (detail == MoverLogDetail::kPhases && !isPhaseLine(shown)) continue;
+    out.push_back(std::move(shown));
   }
   return out;
 }

@@ -71,6 +71,10 @@ class MoverLog {
   Observer observer_;
 };
 
+// How much of the log a reader wants: the move's story (queued, each phase
+// change, the result) or every line, copy-tool output included.
+enum class MoverLogDetail { kPhases, kEverything };
+
 // The mirror the command line reads back: one "<job id or ->\t<datedFormatted>" line
 // per appended line, in state/mover-log.txt, trimmed to the newest kCapacity
 // lines whenever it grows past twice that.
@@ -82,8 +86,10 @@ class MoverLogFile {
   MoverLogFile& operator=(const MoverLogFile&) = delete;
   void write(std::span<const MoverLogLine> lines);
   // Formatted lines, oldest first; only those of `jobPrefix` when given
-  // (a prefix of the job id, any case).
-  [[nodiscard]] std::vector<std::string> read(std::string_view jobPrefix = {}) const;
+  // (a prefix of the job id, any case), and with kPhases only enqueue and
+  // phase lines.
+  [[nodiscard]] std::vector<std::string> read(
+      std::string_view jobPrefix = {}, MoverLogDetail detail = MoverLogDetail::kEverything) const;
 
  private:
   // Kept open between lines (copy-tool output arrives by the thousand);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -70,10 +71,56 @@ struct RelinkFolder {
   std::string rel;
 };
 
+// The kind of `e` in the open folder `dirfd`, asking the file system when
+// the listing does not say.
+unsigned char entryType(int dirfd, const FolderEntry& e) {
+  if (e.type != DT_UNKNOWN) return e.type;
+  struct stat st {};
+  if (fstatat(dirfd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+  if (S_ISREG(st.st_mode)) return DT_REG;
+  if (S_ISDIR(st.st_mode)) return DT_DIR;
+  if (S_ISLNK(st.st_mode)) return DT_LNK;
+  return DT_UNKNOWN;
+}
+
+// The plain files below `src`, for the "N of M" of the progress.
+std::size_t plainFilesBelow(const fs::path& src, unsigned threads) {
+  std::vector<std::size_t> counts(threads, 0);
+  visitFolders<fs::path>({src}, threads, [&](fs::path& folder, unsigned thread) {
+    std::vector<fs::path> next;
+    OpenFolder here(folder.string());
+    for (const auto& e : here.entries().value_or(std::vector<FolderEntry>{})) {
+      const unsigned char type = entryType(here.fd(), e);
+      if (type == DT_REG) ++counts[thread];
+      if (type == DT_DIR) next.push_back(folder / e.name);
+    }
+    return next;
+  });
+  std::size_t total = 0;
+  for (std::size_t n : counts) total += n;
+  return total;
+}
+
+// Counts the files linked so far across the walk's threads.
+class LinkTally {
+ public:
+  LinkTally(const RelinkProgress& progress, std::size_t total)
+      : progress_(progress), total_(total) {}
+  void linked() {
+    if (progress_) progress_(done_.fetch_add(1) + 1, total_);
+  }
+
+ private:
+  const RelinkProgress& progress_;
+  std::size_t total_;
+  std::atomic<std::size_t> done_{0};
+};
+
 // Relinks the files of one folder; returns its subfolders.
 std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path& src,
                                        const fs::path& dst, const RelinkFolder& folder,
-                                       WalkResult& part, std::string& firstErrorPath) {
+                                       WalkResult& part, std::string& firstErrorPath,
+                                       LinkTally& tally) {
   auto note = [&](const std::string& path, std::string error) {
     ++part.errors;
     if (!part.firstError || path < firstErrorPath) {
@@ -96,18 +143,7 @@ std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path&
     for (auto& c : *listed) copies.insert(std::move(c.name));
   }
   for (const auto& e : *entries) {
-    unsigned char type = e.type;
-    if (type == DT_UNKNOWN) {
-      struct stat st {};
-      if (fstatat(here.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        type = DT_UNKNOWN;
-      else if (S_ISREG(st.st_mode))
-        type = DT_REG;
-      else if (S_ISDIR(st.st_mode))
-        type = DT_DIR;
-      else if (S_ISLNK(st.st_mode))
-        type = DT_LNK;
-    }
+    const unsigned char type = entryType(here.fd(), e);
     if (type == DT_LNK && isRelinkLeftover(e.name, linkTargetAt(here.fd(), e.name), dstPath)) {
       // A killed earlier run's spare link; its file is intact.
       bestEffort(seams.files.unlinkAt(here.fd(), e.name), seams.diagnostics,
@@ -127,6 +163,7 @@ std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path&
       note(rel, (src / rel).string() + ": " + *err);
     } else {
       ++part.relinked;
+      tally.linked();
       stopPoint("mover:relinked");
     }
   }
@@ -177,6 +214,7 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeam
       r.firstError = "Single-file relocate failed: " + *e;
     } else {
       ++r.relinked;
+      if (seams.progress) seams.progress(1, 1);
       stopPoint("mover:relinked");
     }
     return r;
@@ -184,10 +222,11 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeam
   // Folder by folder on several threads; the error reported first is the one
   // of the first path in name order, whichever thread met it.
   const unsigned threads = walkThreads();
+  LinkTally tally(seams.progress, seams.progress ? plainFilesBelow(src, threads) : 0);
   std::vector<WalkResult> parts(threads);
   std::vector<std::string> firstErrorPaths(threads);
   visitFolders<RelinkFolder>({RelinkFolder{}}, threads, [&](RelinkFolder& folder, unsigned thread) {
-    return relinkFolder(seams, src, dst, folder, parts[thread], firstErrorPaths[thread]);
+    return relinkFolder(seams, src, dst, folder, parts[thread], firstErrorPaths[thread], tally);
   });
   std::string firstPath;
   for (unsigned i = 0; i < threads; ++i) {

@@ -1,7 +1,9 @@
 // The clean-up of a relocation: every file of the source tree becomes a link
 // to its copy in the destination tree, so the old paths keep working.
 #pragma once
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,11 +21,18 @@ struct WalkResult {
   bool singleFile = false;                // `src` was one file, not a folder
 };
 
-// What the walk changes the disk through, and where it notes the spare
-// links it could not remove (they are tried again on the next run).
+// Told after each file that became a link: how many have so far and how many
+// plain files the source held when the walk began. Called from the walk's
+// threads, each count once, in no fixed order.
+using RelinkProgress = std::function<void(std::size_t linked, std::size_t total)>;
+
+// What the walk changes the disk through, where it notes the spare links it
+// could not remove (they are tried again on the next run), and who hears of
+// its progress (nobody when empty; the files are then not counted first).
 struct RelinkSeams {
   FileOperations& files;
   const DiagnosticsLog& diagnostics;
+  RelinkProgress progress = {};
 };
 
 // Replaces each regular file below `src` with a link to the same relative

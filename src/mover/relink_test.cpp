@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 
 #include "common/base/file_io.h"
 #include "testing/failing_file_operations.h"
@@ -65,6 +67,51 @@ TEST_F(Relink, EveryFileBecomesALinkToItsCopyAndFoldersStay) {
     EXPECT_EQ(e.path().string().find(".brimvale-link"), std::string::npos);
   }
   EXPECT_EQ(relinkTree(src_, dst_).relinked, 0);
+}
+
+// Given trees with and without every counterpart, then progress counts each
+// linked file once against the plain files the source held, links and
+// folders left out.
+TEST_F(Relink, ProgressCountsEachLinkedFileAgainstThePlainFiles) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> missingCopies;
+    std::size_t linked;
+  } cases[] = {
+      {"every copy there", {}, 4},
+      {"two copies missing", {"sub/b.bin", "sub/deep/c d.txt"}, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(src_);
+    fs::remove_all(dst_);
+    SetUp();
+    for (const char* rel : c.missingCopies) fs::remove(dst_ / rel);
+    std::mutex mutex;
+    std::set<std::size_t> seen;
+    std::set<std::size_t> totals;
+    const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
+    const WalkResult r = mover::relinkTree(
+        src_, dst_, {FileOperations::real(), diagnostics, [&](std::size_t done, std::size_t total) {
+                       std::lock_guard lock(mutex);
+                       EXPECT_TRUE(seen.insert(done).second) << done << " told twice";
+                       totals.insert(total);
+                     }});
+    EXPECT_EQ(static_cast<std::size_t>(r.relinked), c.linked);
+    std::set<std::size_t> expected;
+    for (std::size_t i = 1; i <= c.linked; ++i) expected.insert(i);
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(totals, (std::set<std::size_t>{4}));
+  }
+  std::vector<std::pair<std::size_t, std::size_t>> single;
+  const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
+  write(src_ / "one.txt", "1");
+  write(dst_ / "one.txt", "1");
+  (void)mover::relinkTree(
+      src_ / "one.txt", dst_ / "one.txt",
+      {FileOperations::real(), diagnostics,
+       [&](std::size_t done, std::size_t total) { single.emplace_back(done, total); }});
+  EXPECT_EQ(single, (std::vector<std::pair<std::size_t, std::size_t>>{{1, 1}}));
 }
 
 TEST_F(Relink, FilesWithoutACounterpartStayAndTheFirstInNameOrderIsReported) {

@@ -54,4 +54,16 @@ std::string formatFileByteCount(std::int64_t bytes) {
   return {};  // unreachable: the last unit always returns
 }
 
+std::string gigabytesText(std::int64_t bytes, std::int64_t wholeGb, const PlatformWords& words) {
+  if (words.wholeGigabytes) return std::to_string(wholeGb) + " GB";
+  return formatFileByteCount(bytes);
+}
+
+std::string gigabytesChangeText(std::int64_t bytes, std::int64_t wholeGb,
+                                const PlatformWords& words) {
+  const std::int64_t change = words.wholeGigabytes ? wholeGb : bytes;
+  if (change == 0) return words.wholeGigabytes ? "±0 GB" : "±0";
+  return (change > 0 ? "+" : "") + gigabytesText(bytes, wholeGb, words);
+}
+
 }  // namespace brimvale::platform

@@ -37,5 +37,33 @@ TEST(ByteCountFormat, FileStyleDecimalUnits) {
   }
 }
 
+// Given the same size, then sentences that count whole gigabytes keep that
+// figure, and the others show the size in the unit that suits it, signed
+// where it is a change.
+TEST(ByteCountFormat, GigabyteSentencesFollowThePlatformsWords) {
+  struct Case {
+    const char* name;
+    const PlatformWords* words;
+    std::int64_t bytes;
+    std::int64_t wholeGb;
+    const char* size;
+    const char* change;
+  } cases[] = {
+      {"whole GB", &kMacWords, 60'400'000'000, 60, "60 GB", "+60 GB"},
+      {"whole GB, below one", &kMacWords, 400'000'000, 0, "0 GB", "±0 GB"},
+      {"whole GB, a loss", &kMacWords, -2'300'000'000, -2, "-2 GB", "-2 GB"},
+      {"human units", &kLinuxWords, 60'400'000'000, 60, "60.4 GB", "+60.4 GB"},
+      {"human units, below one GB", &kLinuxWords, 400'000'000, 0, "400 MB", "+400 MB"},
+      {"human units, a loss", &kLinuxWords, -2'300'000'000, -2, "-2.3 GB", "-2.3 GB"},
+      {"human units, no change", &kLinuxWords, 0, 0, "Zero KB", "±0"},
+      {"human units, terabytes", &kLinuxWords, 1'500'000'000'000, 1'500, "1.5 TB", "+1.5 TB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(gigabytesText(c.bytes, c.wholeGb, *c.words), c.size);
+    EXPECT_EQ(gigabytesChangeText(c.bytes, c.wholeGb, *c.words), c.change);
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::platform

@@ -28,6 +28,7 @@ constexpr std::array kJobKinds{
     JobKindInfo{JobKind::kStorageWatch, "storage_watch", "Checks every half-minute"},
     JobKindInfo{JobKind::kDriveTransfer, "drive_transfer",
                 "Runs when you transfer or back up to another drive"},
+    JobKindInfo{JobKind::kCare, "care", "Runs when you start the one-tap clean-up"},
 };
 
 std::optional<json> parseObject(std::string_view line) {

@@ -31,6 +31,7 @@ enum class JobKind {
   kUsageHistory,
   kStorageWatch,
   kDriveTransfer,
+  kCare,
 };
 
 struct JobKindInfo {

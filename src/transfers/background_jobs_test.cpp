@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 using brimvale::testing::TempFolder;
 
 TEST(JobKinds, RawStringsRoundTrip) {
-  EXPECT_EQ(jobKinds().size(), 10u);
+  EXPECT_EQ(jobKinds().size(), 11u);
   for (const auto& info : jobKinds()) {
     SCOPED_TRACE(std::string(info.raw));
     EXPECT_EQ(jobKindFromRaw(info.raw), info.kind);

@@ -74,6 +74,9 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
             std::string::npos)
       << plan.out;
   EXPECT_TRUE(fs::exists(oldTrash)) << "showing the plan changed nothing";
+  EXPECT_EQ(sandbox.brimvale({"care", "--list"}).out,
+            "Zozad Evev hasn't run yet, so it has removed nothing. Run `brimvale care` to clean "
+            "up.\n");
 
   ProcessResult run = sandbox.brimvale({"care"});
   ASSERT_EQ(run.exitCode, 0) << run.describe() << run.out << run.err;
@@ -105,6 +108,31 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
   EXPECT_EQ(settings.value("SmartCareLastRunCoverage", ""), "caches,devcaches,syslog,trash");
   EXPECT_EQ(readFile(sandbox.home.state() / "cumulative-saved-bytes"),
             std::to_string(freed) + "\n");
+
+  // The run's own record lists each removed item with its size, and the job
+  // ledger has the run with its result.
+  const auto listed =
+      nlohmann::json::parse(sandbox.brimvale({"care", "--list", "--json"}).out, nullptr, false);
+  ASSERT_TRUE(listed.is_object()) << listed;
+  std::vector<std::string> removed;
+  for (const auto& item : listed["removed"]) removed.push_back(item["path"]);
+  EXPECT_NE(std::find(removed.begin(), removed.end(), oldTrash.string()), removed.end()) << listed;
+  EXPECT_EQ(std::find(removed.begin(), removed.end(), freshTrash.string()), removed.end());
+  EXPECT_GE(listed["totalBytes"].get<std::int64_t>(), 4'000'000);
+  const ProcessResult list = sandbox.brimvale({"care", "--list"});
+  EXPECT_NE(list.out.find(" and removed " + std::to_string(removed.size()) + " items ("),
+            std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("  " + oldTrash.string() + "\n"), std::string::npos) << list.out;
+  const auto jobs = nlohmann::json::parse(sandbox.brimvale({"jobs", "--json"}).out, nullptr, false);
+  ASSERT_TRUE(jobs.is_object()) << jobs;
+  const auto care = std::find_if(jobs["jobs"].begin(), jobs["jobs"].end(),
+                                 [](const nlohmann::json& j) { return j["kind"] == "care"; });
+  ASSERT_NE(care, jobs["jobs"].end()) << jobs;
+  EXPECT_EQ((*care)["lastOutcome"], "ok");
+  EXPECT_EQ((*care)["totalRuns"], 1);
+  EXPECT_EQ((*care)["itemsHandled"], removed.size());
+  EXPECT_EQ((*care)["bytesHandled"], freed);
 
   ProcessResult home = sandbox.brimvale({"home"});
   ASSERT_EQ(home.exitCode, 0) << home.describe() << home.err;

@@ -52,7 +52,11 @@ TEST(CommandLineE2E, ServiceProgramAnswersEveryMistakeWithItsOwnText) {
        "list.\n"},
       {{"move-dir"}, 2, "usage: brim-vale move-dir <absolute-path>\n"},
       {{"optimize-cloud"}, 2, "usage: brim-vale optimize-cloud <cloud-root-path>\n"},
-      {{"transfer-start", dest}, 2, "usage: brim-vale transfer-start"},
+      {{"transfer-start", dest},
+       2,
+       "Usage: brim-vale transfer-start [transfer|backup] DESTINATION CONFIRMATION, where "
+       "CONFIRMATION is 1, yes or true to confirm the start. The confirmation is missing. Nothing "
+       "was started.\n"},
       {{"actions", "lots"}, 2, "Usage: brim-vale actions [N], where N is a whole number"},
       {{"log", "-3"}, 2, "Usage: brim-vale log [N], where N is a whole number"},
       {{"assess"}, 1, "{\"verdict\":\"block\",\"reasons\":[\"Path does not exist"},

@@ -249,8 +249,9 @@ TEST_F(MoveOptionsE2E, ARelocationThinsSnapshotsAndLogsItBeforeTheCommandEnds) {
   auto r = runApp(home_, {"--snapshot-tool", tool.string(), "move", "--yes", src.string()});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(contains(readFile(tool.string() + ".args").value_or(""), "thinlocalsnapshots"));
-  const auto log = runApp(home_, {"move-log"}).out;
+  const auto log = runApp(home_, {"move-log", "--verbose"}).out;
   EXPECT_TRUE(contains(log, "Post-move snapshot thin OK: ")) << log;
+  EXPECT_FALSE(contains(runApp(home_, {"move-log"}).out, "snapshot thin")) << "not a phase line";
 }
 
 }  // namespace

@@ -48,7 +48,8 @@ std::string lower(std::string_view text) {
 std::vector<std::string> foreignWords(std::string_view text) {
   std::vector<std::string> found;
   if (mentionsMacAsWord(text)) found.emplace_back("Mac");
-  for (const char* word : {"macOS", "LaunchAgent", "Finder", "tmutil", "Time Machine", "Volumes"}) {
+  for (const char* word : {"macOS", "LaunchAgent", "Finder", "tmutil", "Time Machine", "Volumes",
+                           "iCloud", "TCC", "FDA", "launchctl"}) {
     if (text.find(word) != std::string_view::npos) found.emplace_back(word);
   }
   if (lower(text).find("tarnwick") != std::string::npos) found.emplace_back("tarnwick");
@@ -68,6 +69,9 @@ TEST(PlatformWordsE2E, TheWordFinderCatchesEachForeignWordAndNothingElse) {
       {"== TARNWICK doctor ==", {"tarnwick"}},
       {"NVMe=/Volumes/NVMe", {"Volumes"}},
       {"LaunchAgent loaded; run tmutil", {"LaunchAgent", "tmutil"}},
+      {"DENY = TCC blocked (grant FDA", {"TCC", "FDA"}},
+      {"iCloud-synced; launchctl kickstart", {"iCloud", "launchctl"}},
+      {"brim-vale tcc-check", {}},
       {"Your computer has plenty of space.", {}},
   };
   for (const auto& c : cases) {
@@ -83,6 +87,8 @@ TEST(PlatformWordsE2E, NoCommandSpeaksAnotherPlatform) {
   home.writeConfig("# Brimvale configuration\nNVMe=\"" + drive.string() +
                    "\"\nRULES=(\"archive_old|$HOME/Downloads|*|30|\")\nAPP_CACHE_PATHS=()\n");
   fs::create_directories(home.path() / "Downloads");
+  const fs::path cloudRoot = home.path() / "Library/CloudStorage/Dropbox";
+  fs::create_directories(cloudRoot);
   fs::create_symlink(BRIM_VALE_PATH, home.state().parent_path() / "brim-vale");
 
   const CommandRun runs[] = {
@@ -96,6 +102,7 @@ TEST(PlatformWordsE2E, NoCommandSpeaksAnotherPlatform) {
       {Program::kService, {"rules-preview"}},
       {Program::kService, {"tcc-check"}},
       {Program::kService, {"optimize-cloud"}},
+      {Program::kService, {"optimize-cloud", cloudRoot.string()}},
       {Program::kService, {"nvme-info"}},
       {Program::kService, {"assess", drive.string()}},
       {Program::kService, {"show-in-finder"}},

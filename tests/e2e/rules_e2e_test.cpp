@@ -212,8 +212,9 @@ TEST_F(RulesE2E, PreviewUsesTheAgeAsWritten) {
                              row("archive_big", "~/Downloads", "1", "3", "OK") +
                              row("delete_old", "~/Missing", "0", "0", "MISS") +
                              row("app_cache_clean", "", "0", "0", "OK") +
-                             "\nStatus legend: OK = readable; DENY = TCC blocked (grant FDA\n"
-                             "to /bin/bash); MISS = path doesn't exist on this machine.\n");
+                             "\nStatus legend: OK = readable; DENY = your user can't read it "
+                             "(see\n`brim-vale tcc-check`); MISS = path doesn't exist on this "
+                             "machine.\n");
 
   ProcessResult dry = runBrimVale(home_, {"dry-run"});
   EXPECT_TRUE(contains(unstamped(dry.out), "       \u2192 0 items eligible (nothing in " +

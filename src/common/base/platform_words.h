@@ -29,6 +29,18 @@ struct PlatformWords {
   // Why the service may be refused a rule's source folder, and what to do.
   std::string_view folderAccessNote;
   std::string_view permissionDeniedAdvice;
+  // The folder-access check's title and the preview's legend of its statuses.
+  std::string_view accessCheckTitle;
+  std::string_view accessLegend;
+  // The free-space hint's second way to reclaim a large Documents folder.
+  std::string_view documentsCloudHint;
+  // Follows "Expected one of: {tools}" when no cloud eviction tool is there.
+  std::string_view evictionToolMissing;
+  // The command that starts the per-user service, as a failed start names it.
+  std::string_view serviceStartCommand;
+  // Whether sizes in sentences are whole gigabytes ("60 GB") rather than the
+  // size in the unit that suits it ("512 MB", "1.5 TB").
+  bool wholeGigabytes;
   // Whether local snapshots can be listed, deleted and thinned at all.
   bool hasLocalSnapshots;
 };
@@ -58,6 +70,22 @@ inline constexpr PlatformWords kMacWords{
         "Settings \u2192 Privacy & Security \u2192 Full Disk Access. macOS sandboxes "
         "protected user folders (Documents, Desktop, Downloads, Library) behind TCC; the "
         "daemon runs from LaunchAgent and inherits no app-level FDA grant.",
+    .accessCheckTitle = "TCC read-access check",
+    .accessLegend =
+        "OK = readable; DENY = TCC blocked (grant FDA\n"
+        "to /bin/bash); MISS = path doesn't exist on this machine.\n",
+    .documentsCloudHint =
+        "      b) If your Documents are iCloud-synced (Desktop & Documents toggle\n"
+        "         in System Settings \u2192 Apple Account \u2192 iCloud Drive), toggle\n"
+        "         \"Optimise Mac Storage\" on. macOS will evict downloaded copies\n"
+        "         the next time space pressure rises. NOTE: Brimvale can't\n"
+        "         do this automatically \u2014 macOS 14+ removed the brctl evict\n"
+        "         subcommand the daemon used to drive.\n",
+    .evictionToolMissing =
+        "     Both ship with macOS \u2014 if missing the install is damaged.\n"
+        "     You can still right-click files in Finder \u2192 Remove Download.\n",
+    .serviceStartCommand = "launchctl kickstart",
+    .wholeGigabytes = true,
     .hasLocalSnapshots = true,
 };
 
@@ -90,6 +118,19 @@ inline constexpr PlatformWords kLinuxWords{
         "The service runs with your own permissions, so it can't read this folder either; "
         "nothing was moved. Give your user read access to it (for example with chmod) and the "
         "rule runs on its next turn.",
+    .accessCheckTitle = "folder read-access check",
+    .accessLegend =
+        "OK = readable; DENY = your user can't read it (see\n"
+        "`brim-vale tcc-check`); MISS = path doesn't exist on this machine.\n",
+    .documentsCloudHint =
+        "      b) If your Documents sync to a cloud account, set that account's\n"
+        "         app to keep files online-only where it offers that. NOTE:\n"
+        "         Brimvale can't do this for it automatically.\n",
+    .evictionToolMissing =
+        "     Neither comes with Linux, so these files can't be made online-only here.\n"
+        "     Your files are untouched; your cloud app may offer to free the space itself.\n",
+    .serviceStartCommand = "systemctl --user restart brimvale-service",
+    .wholeGigabytes = false,
     .hasLocalSnapshots = false,
 };
 

@@ -11,6 +11,7 @@
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
 #include "common/state/service_log.h"
+#include "platform/byte_count_format.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -23,6 +24,12 @@ std::string configuredNumber(const ServiceConfig& cfg, std::string_view key) {
   const std::string& raw = cfg.get(key);
   if (isJsonNumber(raw)) return raw;
   return std::to_string(cfg.getInt(key));
+}
+
+// A size in the status text, as this platform's sentences count it.
+std::string sizeText(std::uint64_t bytes) {
+  return platform::gigabytesText(static_cast<std::int64_t>(bytes),
+                                 static_cast<std::int64_t>(decimalGb(bytes)));
 }
 
 }  // namespace
@@ -136,15 +143,17 @@ std::string renderStatusText(const StatusSnapshot& s, const ServiceConfig& cfg,
   const std::string mode = cfg.get(config_keys::kQuietMode);
   std::string out = "== " + std::string(kHostWords.serviceTitle) + " status ==\n";
   if (s.driveUsable()) {
-    out += "NVMe:     mounted at " + s.nvmePath + "  (free " +
-           std::to_string(decimalGb(s.nvmeFreeBytes)) + " GB)\n";
+    out += "NVMe:     mounted at " + s.nvmePath + "  (free " + sizeText(s.nvmeFreeBytes) + ")\n";
   } else if (s.mounted) {
     out += "NVMe:     mounted at " + s.nvmePath + " but MARKER MISSING\n";
   } else {
     out += "NVMe:     NOT MOUNTED\n";
   }
-  out += "Internal: " + std::to_string(decimalGb(s.internalFreeBytes)) + " / " +
-         std::to_string(decimalGb(s.internalTotalBytes)) + " GB free\n";
+  out += "Internal: " + (kHostWords.wholeGigabytes
+                             ? std::to_string(decimalGb(s.internalFreeBytes)) + " / " +
+                                   std::to_string(decimalGb(s.internalTotalBytes)) + " GB free\n"
+                             : sizeText(s.internalFreeBytes) + " free of " +
+                                   sizeText(s.internalTotalBytes) + "\n");
   out += "Idle:     " + std::to_string(s.idleSecs) + "s\n";
   if (s.quiet.quiet) {
     out += "Quiet:    yes (mode=" + mode + ", " +

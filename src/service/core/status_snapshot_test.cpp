@@ -142,7 +142,7 @@ TEST_F(StatusSnapshotTest, TextShowsEachOptionalLineOnlyWhenItApplies) {
   EXPECT_EQ(renderStatusText(s, ctx_->cfg(), paths_),
             "== brim-vale status ==\n"
             "NVMe:     NOT MOUNTED\n"
-            "Internal: 110 / 494 GB free\n"
+            "Internal: 110.34 GB free of 494.38 GB\n"
             "Idle:     4000s\n"
             "Quiet:    no (mode=always \u2014 OK to run)\n"
             "Battery:  100% on AC power\n"

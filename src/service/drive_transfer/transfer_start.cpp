@@ -20,9 +20,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool argumentsFit(const std::vector<std::string>& args) {
-  return args.size() >= 2 && args.size() <= 3 &&
-         (args.size() == 2 || args[0] == "transfer" || args[0] == "backup");
+// What keeps `args` from fitting the command, in a sentence; empty when they fit.
+std::string usageProblem(const std::vector<std::string>& args) {
+  switch (args.size()) {
+    case 0: return "The destination and the confirmation are missing.";
+    case 1: return "The confirmation is missing.";
+    case 2: return {};
+    case 3:
+      if (args[0] == "transfer" || args[0] == "backup") return {};
+      return "\"" + args[0] + "\" is not a kind of job: use transfer or backup.";
+    default: return "It takes at most three arguments.";
+  }
 }
 
 bool isConsent(const std::string& word) { return word == "1" || word == "yes" || word == "true"; }
@@ -68,7 +76,8 @@ KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::p
 TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::string>& args,
                                    const std::string& serviceProgram) {
   TransferStartOutcome o;
-  if (!argumentsFit(args)) return o;
+  o.usageProblem = usageProblem(args);
+  if (!o.usageProblem.empty()) return o;
   o.kind = args.size() == 3 ? args[0] : "transfer";
   // "/Volumes/X/" is the drive mounted at "/Volumes/X": the job keeps the
   // spelling the mount table and select-drive use.
@@ -131,7 +140,10 @@ int renderStart(ServiceContext& ctx, const TransferStartOutcome& o) {
   switch (o.verdict) {
     case StartVerdict::kStarted: ctx.out << "Transfer started.\n"; return 0;
     case StartVerdict::kUsage:
-      ctx.err << "usage: brim-vale transfer-start [transfer|backup] <destination> <consent>\n";
+      ctx.err
+          << "Usage: brim-vale transfer-start [transfer|backup] DESTINATION CONFIRMATION, where "
+             "CONFIRMATION is 1, yes or true to confirm the start. "
+          << o.usageProblem << " Nothing was started.\n";
       return 2;
     case StartVerdict::kNotConfirmed: ctx.out << "Start was not confirmed.\n"; return 1;
     case StartVerdict::kDestinationMissing:

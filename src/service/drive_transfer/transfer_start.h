@@ -36,7 +36,8 @@ struct TransferStartOutcome {
   // The launched supervisor; nothing when it could not be launched (the job
   // is started all the same and the watch tick launches it again).
   std::optional<int> supervisorPid;
-  std::string saveError;  // why the state could not be saved (kStateNotSaved)
+  std::string saveError;     // why the state could not be saved (kStateNotSaved)
+  std::string usageProblem;  // what the arguments lack, in a sentence (kUsage)
 };
 
 // `args`: [transfer|backup] <destination> <consent>. `serviceProgram` is what

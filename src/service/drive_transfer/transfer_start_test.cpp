@@ -170,5 +170,33 @@ TEST_F(TransferStartTest, GoldenOutput) {
   }
 }
 
+// A usage mistake exits 2 with one sentence that names the confirmation and
+// says what is missing, and starts nothing.
+TEST_F(TransferStartTest, UsageMistakesNameWhatIsMissing) {
+  const std::string usage =
+      "Usage: brim-vale transfer-start [transfer|backup] DESTINATION CONFIRMATION, where "
+      "CONFIRMATION is 1, yes or true to confirm the start. ";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string problem;
+  } cases[] = {
+      {"nothing given", {}, "The destination and the confirmation are missing."},
+      {"destination alone", {dest_.string()}, "The confirmation is missing."},
+      {"unknown kind",
+       {"clone", dest_.string(), "1"},
+       "\"clone\" is not a kind of job: use transfer or backup."},
+      {"too many", {"backup", dest_.string(), "1", "extra"}, "It takes at most three arguments."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    out_.str("");
+    EXPECT_EQ(transferStartCommand(*ctx_, c.args), 2);
+    EXPECT_EQ(out_.str(), usage + c.problem + " Nothing was started.\n");
+    EXPECT_FALSE(fs::exists(files().lock));
+    EXPECT_TRUE(processes().launches.empty());
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::service

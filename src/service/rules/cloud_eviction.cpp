@@ -190,9 +190,7 @@ int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   if (!tool) {
     ctx.out << "ERR: no eviction tool available for " << root << "\n"
             << "     Expected one of: /usr/bin/brctl, /usr/bin/fileproviderctl\n"
-            << "     Both ship with macOS — if missing the install is damaged.\n"
-            << "     You can still right-click files in " << kHostWords.fileManager
-            << " → Remove Download.\n";
+            << kHostWords.evictionToolMissing;
     return 3;
   }
   ctx.out << "Eviction tool: " << platform::evictionToolName(*tool) << "\n";

@@ -165,7 +165,8 @@ TEST(CloudEviction, OptimizeCloudExitCodes) {
        {"optimize-cloud", (h / "Library/CloudStorage/Dropbox").string()},
        false,
        3,
-       "     You can still right-click files in the file manager → Remove Download.\n"},
+       "     Neither comes with Linux, so these files can't be made online-only here.\n"
+       "     Your files are untouched; your cloud app may offer to free the space itself.\n"},
       {"not a cloud tree",
        {"optimize-cloud", (h / "Documents").string()},
        true,

@@ -12,6 +12,7 @@
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
 #include "common/state/rule_text.h"
+#include "platform/byte_count_format.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
 #include "service/rules/cloud_eviction.h"
@@ -43,9 +44,12 @@ BatchCounts countLastBatch(const StatePaths& paths, bool* empty = nullptr) {
   return counts;
 }
 
-// Disk usage in whole GiB (KiB ÷ 1,048,576, truncated); 0 when unreadable.
-std::uint64_t gibOf(const fs::path& path) {
-  return diskUsageBytes(path).value_or(0) / 1024 / 1048576;
+// Whole GiB of a disk usage in bytes (KiB ÷ 1,048,576, truncated).
+std::uint64_t gibOf(std::uint64_t bytes) { return bytes / 1024 / 1048576; }
+
+// A size in the report, as this platform's sentences count it.
+std::string sizeText(std::uint64_t bytes, std::int64_t wholeGb) {
+  return platform::gigabytesText(static_cast<std::int64_t>(bytes), wholeGb);
 }
 
 bool hasCacheRule(const ServiceConfig& cfg) {
@@ -139,23 +143,20 @@ void renderHints(const FreeSpaceOutcome& o, std::ostream& out) {
   };
   if (o.appsGb >= kHintGib) {
     header();
-    out << "  • /Applications uses " << o.appsGb
-        << " GB — open Brimvale → Apps to relocate large apps to NVMe.\n";
+    out << "  • /Applications uses " << sizeText(o.appsBytes, static_cast<std::int64_t>(o.appsGb))
+        << " — open Brimvale → Apps to relocate large apps to NVMe.\n";
   }
   if (o.documentsGb >= kHintGib) {
     header();
-    out << "  • Documents uses " << o.documentsGb << " GB. Two ways to reclaim it:\n"
+    out << "  • Documents uses "
+        << sizeText(o.documentsBytes, static_cast<std::int64_t>(o.documentsGb))
+        << ". Two ways to reclaim it:\n"
         << "      a) Open Brimvale → Tier, navigate left to ~/Documents,\n"
         << "         right to the per-" << kHostWords.computer
         << " folder on NVMe, pair the panes, and move large\n"
         << "         subfolders to NVMe. The original location keeps working via\n"
         << "         a symlink. Best for local working sets, project archives, etc.\n"
-        << "      b) If your Documents are iCloud-synced (Desktop & Documents toggle\n"
-        << "         in System Settings → Apple Account → iCloud Drive), toggle\n"
-        << "         \"Optimise Mac Storage\" on. macOS will evict downloaded copies\n"
-        << "         the next time space pressure rises. NOTE: Brimvale can't\n"
-        << "         do this automatically — macOS 14+ removed the brctl evict\n"
-        << "         subcommand the daemon used to drive.\n";
+        << kHostWords.documentsCloudHint;
   }
   if (!kHostWords.hasLocalSnapshots) {
     header();
@@ -175,8 +176,11 @@ void renderSummary(const FreeSpaceOutcome& o, std::ostream& out) {
   out << "\n"
       << kRule << "\n"
       << "Free Up Space — finished at " << o.finishedAt << "\n"
-      << "  Internal free: " << o.beforeGb << " GB → " << o.afterGb << " GB  (Δ "
-      << deltaLabel(o.afterGb - o.beforeGb) << " GB)\n"
+      << "  Internal free: " << sizeText(o.beforeBytes, o.beforeGb) << " → "
+      << sizeText(o.afterBytes, o.afterGb) << "  (Δ "
+      << platform::gigabytesChangeText(static_cast<std::int64_t>(o.afterBytes - o.beforeBytes),
+                                       o.afterGb - o.beforeGb)
+      << ")\n"
       << "  Files relocated to NVMe: " << o.moved << "\n"
       << "  App caches cleaned: " << o.cachesCleaned << "\n";
   if (o.cloud) {
@@ -193,12 +197,6 @@ void renderSummary(const FreeSpaceOutcome& o, std::ostream& out) {
 }
 
 }  // namespace
-
-std::string deltaLabel(std::int64_t delta) {
-  if (delta > 0) return "+" + std::to_string(delta);
-  if (delta < 0) return std::to_string(delta);
-  return "±0";
-}
 
 FreeSpaceOutcome runFreeSpace(ServiceContext& ctx, const FreeSpaceObserver& observe) {
   const ServiceConfig& cfg = ctx.cfg();
@@ -261,9 +259,11 @@ FreeSpaceOutcome runFreeSpace(ServiceContext& ctx, const FreeSpaceObserver& obse
   o.afterBytes = ctx.platform.volumes->measure("/").freeBytes;
   o.beforeGb = static_cast<std::int64_t>(decimalGb(o.beforeBytes));
   o.afterGb = static_cast<std::int64_t>(decimalGb(o.afterBytes));
-  o.appsGb = gibOf("/Applications");
-  o.documentsGb = gibOf(ctx.paths.home / "Documents");
-  o.desktopGb = gibOf(ctx.paths.home / "Desktop");
+  o.appsBytes = diskUsageBytes("/Applications").value_or(0);
+  o.documentsBytes = diskUsageBytes(ctx.paths.home / "Documents").value_or(0);
+  o.appsGb = gibOf(o.appsBytes);
+  o.documentsGb = gibOf(o.documentsBytes);
+  o.desktopGb = gibOf(diskUsageBytes(ctx.paths.home / "Desktop").value_or(0));
   o.snapshots = ctx.platform.snapshots->count();
   o.finishedAt = ts(ctx.clock());
   observe(o, FreeSpaceMoment::kFinished);

@@ -15,9 +15,6 @@
 
 namespace brimvale::service {
 
-// "+{d}" above zero, "{d}" below, "±0" at zero.
-[[nodiscard]] std::string deltaLabel(std::int64_t delta);
-
 // How the cache step went.
 enum class CacheStepOutcome {
   kCleanedByRule,     // the app_cache_clean rule of step 1 cleaned some
@@ -55,6 +52,8 @@ struct FreeSpaceOutcome {
   std::uint64_t afterBytes = 0;
   std::int64_t beforeGb = 0;
   std::int64_t afterGb = 0;
+  std::uint64_t appsBytes = 0;  // disk usage of /Applications
+  std::uint64_t documentsBytes = 0;
   std::uint64_t appsGb = 0;
   std::uint64_t documentsGb = 0;
   std::uint64_t desktopGb = 0;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
@@ -20,12 +21,6 @@ bool has(const std::string& text, const std::string& needle) {
   return text.find(needle) != std::string::npos;
 }
 
-TEST(FreeSpace, DeltaLabelCarriesItsSign) {
-  EXPECT_EQ(deltaLabel(3), "+3");
-  EXPECT_EQ(deltaLabel(-2), "-2");
-  EXPECT_EQ(deltaLabel(0), "±0");
-}
-
 TEST(FreeSpace, NothingToDoReportsZeroCountsAndAnUnchangedDisk) {
   ContextInTempHome home("NVMe=\"/nonexistent/NVMe\"\nRULES=()\n");
   ServiceContext& ctx = home.load();
@@ -37,7 +32,7 @@ TEST(FreeSpace, NothingToDoReportsZeroCountsAndAnUnchangedDisk) {
                   "  NVMe not mounted — skipping relocation step.\n"
                   "\nStep 2/2 — Cleaning app caches\n"));
   EXPECT_TRUE(has(out,
-                  "  Internal free: 100 GB → 100 GB  (Δ ±0 GB)\n"
+                  "  Internal free: 100 GB → 100 GB  (Δ ±0)\n"
                   "  Files relocated to NVMe: 0\n"
                   "  App caches cleaned: 0\n"
                   "\n  Nothing to do — your system was already optimized.\n"
@@ -290,6 +285,31 @@ TEST(FreeSpace, OutcomeRecordsEveryDecisionOfTheRun) {
 
 // The whole text of representative runs, exit code included. Each
 // "{started}" stands for the run's start time.
+// Given folders past the hint thresholds, then the hints name what this system has:
+// a cloud account's own app, never another system's storage settings.
+TEST(FreeSpace, LargeFolderHintsSpeakThisSystem) {
+  FreeSpaceOutcome outcome{.appsBytes = 42'949'672'960,
+                           .documentsBytes = 37'580'963'840,
+                           .appsGb = 40,
+                           .documentsGb = 35};
+  std::ostringstream out;
+  renderFreeSpace(outcome, FreeSpaceMoment::kFinished, out);
+  const std::string text = out.str();
+  EXPECT_TRUE(has(text,
+                  "  • /Applications uses 42.95 GB — open Brimvale → Apps to relocate large apps "
+                  "to NVMe.\n"
+                  "  • Documents uses 37.58 GB. Two ways to reclaim it:\n"))
+      << text;
+  EXPECT_TRUE(has(text,
+                  "         a symlink. Best for local working sets, project archives, etc.\n"
+                  "      b) If your Documents sync to a cloud account, set that account's\n"))
+      << text;
+  for (const char* foreign : {"iCloud", "Mac ", "macOS", "brctl", "System Settings"}) {
+    SCOPED_TRACE(foreign);
+    EXPECT_FALSE(has(text, foreign)) << text;
+  }
+}
+
 TEST(FreeSpace, GoldenText) {
   struct Case {
     const char* name;
@@ -323,7 +343,7 @@ Step 3/3 — Optimising cloud storage locally
 
 ----------------------------------------
 Free Up Space — finished at {started}
-  Internal free: 100 GB → 100 GB  (Δ ±0 GB)
+  Internal free: 100 GB → 100 GB  (Δ ±0)
   Files relocated to NVMe: 0
   App caches cleaned: 0
   Cloud files evicted locally: 0  (≈ 0 MB freed)

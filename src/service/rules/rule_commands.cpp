@@ -174,9 +174,7 @@ int rulesPreviewCommand(ServiceContext& ctx, const std::vector<std::string>&) {
                       std::to_string(count.items), std::to_string(count.bytes / 1048576),
                       count.status);
   }
-  out +=
-      "\nStatus legend: OK = readable; DENY = TCC blocked (grant FDA\n"
-      "to /bin/bash); MISS = path doesn't exist on this machine.\n";
+  out += "\nStatus legend: " + std::string(kHostWords.accessLegend);
   if (anyRefused) out += "REFUSED = a folder rules never touch; dry-run says why.\n";
   ctx.out << out;
   return 0;
@@ -188,8 +186,8 @@ int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
     ctx.out << "No rules configured.\n";
     return 0;
   }
-  std::string out = "Brimvale \u2014 TCC read-access check\n" + std::string(39, '=') + "\n\n" +
-                    std::string(kHostWords.folderAccessNote) +
+  std::string out = "Brimvale \u2014 " + std::string(kHostWords.accessCheckTitle) + "\n" +
+                    std::string(39, '=') + "\n\n" + std::string(kHostWords.folderAccessNote) +
                     "\n"
                     "Status  Source path\n"
                     "------  " +
