@@ -18,6 +18,8 @@
 #include "app/settings_command.h"
 #include "app/state_json.h"
 #include "app/status_text.h"
+#include "app/stop_command.h"
+#include "app/uninstall_command.h"
 #include "app/usage_errors.h"
 #include "common/base/stale_temporaries.h"
 #include "common/base/version.h"
@@ -49,6 +51,7 @@ struct Context {
   std::string moveId;       // moves ACTION ID, move-log [ID]
   bool json = false;        // --json on the commands that show state
   HistoryOptions history;   // history [--days N] [--svg FILE]
+  UninstallOptions uninstall;
   std::ostream& out;
   std::ostream& err;
 
@@ -74,6 +77,8 @@ fs::path defaultScriptsFolder() {
 }
 
 int runCommand(Context& c) {
+  // Lets `brimvale stop` and `brimvale uninstall` find this process.
+  const auto mark = RunningAppMark::take(c.paths);
   RunLoop loop;
   AppLog log(c.paths.root / "brimvale.log", systemClock(), &c.out);
   Application application(c.paths, c.host, c.installerOptions(), loop, log,
@@ -252,6 +257,11 @@ int homeHandler(Context& c) {
 }
 
 int careHandler(Context& c) {
+  if (!fs::exists(c.paths.serviceProgram)) {
+    c.err << "Brimvale isn't installed yet, so Zozad Evev didn't run. Nothing was changed; run "
+             "`brimvale install` first, then try again.\n";
+    return 1;
+  }
   if (c.json && !c.planOnly) {
     c.err << "--json shows the plan, so it needs --plan: `brimvale care --plan --json`. Nothing "
              "was changed.\n";
@@ -392,6 +402,25 @@ void historyOptions(CLI::App& sub, Context& c) {
   sub.add_flag("--json", c.json, "the bucketed series as JSON");
 }
 
+int stopHandler(Context& c) { return stopCommand(c.paths, *c.host.services, c.out, c.err); }
+
+int uninstallHandler(Context& c) {
+  ServiceInstaller installer(c.paths, c.installerOptions(), *c.host.services,
+                             [&](const std::string& line) { c.out << line << "\n"; });
+  UninstallHost host{
+      c.paths, installer, *c.host.services, std::cin, isatty(STDIN_FILENO) == 1, c.out, c.err, {}};
+  return uninstallCommand(host, c.uninstall);
+}
+
+void uninstallOptions(CLI::App& sub, Context& c) {
+  sub.add_flag("--purge", c.uninstall.purge,
+               "also remove ~/.brimvale: your settings, history and Brimvale's records");
+  sub.add_flag("-y,--yes", c.uninstall.yes, "uninstall without asking first");
+  sub.add_flag("--leave-relocated", c.uninstall.leaveRelocated,
+               "uninstall even while folders are relocated; their links keep working while the "
+               "drive is attached");
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -452,6 +481,12 @@ constexpr std::array kSubcommands{
                "show or change settings: `settings` lists them with values, ranges and meanings; "
                "`settings NAME` shows one; `settings NAME VALUE` changes it",
                settingsHandler, settingsOptions},
+    Subcommand{"stop", "stop Brimvale: the running application and the background service",
+               stopHandler},
+    Subcommand{"uninstall",
+               "stop Brimvale and remove what `install` put down, keeping ~/.brimvale unless "
+               "--purge; refuses while folders are relocated (--leave-relocated goes on anyway)",
+               uninstallHandler, uninstallOptions},
 };
 
 }  // namespace

@@ -29,6 +29,8 @@ struct PlatformWords {
   // Why the service may be refused a rule's source folder, and what to do.
   std::string_view folderAccessNote;
   std::string_view permissionDeniedAdvice;
+  // The sentence that tells how to install the service, ending errors that a fresh install fixes.
+  std::string_view installAdvice;
   // Whether local snapshots can be listed, deleted and thinned at all.
   bool hasLocalSnapshots;
 };
@@ -58,6 +60,7 @@ inline constexpr PlatformWords kMacWords{
         "Settings \u2192 Privacy & Security \u2192 Full Disk Access. macOS sandboxes "
         "protected user folders (Documents, Desktop, Downloads, Library) behind TCC; the "
         "daemon runs from LaunchAgent and inherits no app-level FDA grant.",
+    .installAdvice = "Run install-service.sh.",
     .hasLocalSnapshots = true,
 };
 
@@ -90,6 +93,7 @@ inline constexpr PlatformWords kLinuxWords{
         "The service runs with your own permissions, so it can't read this folder either; "
         "nothing was moved. Give your user read access to it (for example with chmod) and the "
         "rule runs on its next turn.",
+    .installAdvice = "Run `brimvale install`.",
     .hasLocalSnapshots = false,
 };
 
