@@ -18,6 +18,7 @@
 #include "common/state/paths.h"
 #include "e2e_harness.h"
 #include "service/core/notifications.h"
+#include "service_process.h"
 #include "session_bus.h"
 
 namespace brimvale::e2e {
@@ -108,27 +109,6 @@ class RunningApp {
   pid_t pid_ = -1;
   bool exited_ = false;
 };
-
-template <class F>
-bool eventually(F done, std::chrono::seconds limit = 20s) {
-  const auto until = Clock::now() + limit;
-  while (Clock::now() < until) {
-    if (done()) return true;
-    std::this_thread::sleep_for(100ms);
-  }
-  return done();
-}
-
-std::optional<int> servicePid(const TempHome& home) {
-  auto text = readFile(home.state() / "brim-vale.pid");
-  if (!text) return std::nullopt;
-  return std::stoi(*text);
-}
-
-bool alive(int pid) {
-  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  return stat && stat->substr(stat->rfind(')') + 2, 1) != "Z";
-}
 
 mode_t modeOf(const fs::path& p) {
   struct stat st {};

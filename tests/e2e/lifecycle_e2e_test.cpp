@@ -13,6 +13,7 @@
 #include "background_app.h"
 #include "common/base/file_io.h"
 #include "e2e_harness.h"
+#include "service_process.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -45,11 +46,7 @@ struct Scene {
     return std::make_unique<BackgroundApp>(
         home, std::vector<std::string>{"--scripts", scripts.string(), "run"}, "run-output.txt");
   }
-  std::optional<int> servicePid() const {
-    auto text = readFile(home.state() / "brim-vale.pid");
-    if (!text) return std::nullopt;
-    return std::stoi(*text);
-  }
+  std::optional<int> servicePid() const { return e2e::servicePid(home); }
   // Every file the installation puts down outside ~/.brimvale's settings and state.
   std::vector<fs::path> installedFiles() const {
     std::vector<fs::path> files{home / ".brimvale/brim-vale", home / ".local/bin/brvl",
@@ -61,11 +58,6 @@ struct Scene {
     return files;
   }
 };
-
-bool alive(int pid) {
-  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  return stat && stat->substr(stat->rfind(')') + 2, 1) != "Z";
-}
 
 // Any process whose command line names a path in this home: the service
 // program and the shim live there, so a service left behind shows here.
@@ -80,16 +72,6 @@ std::vector<int> processesUsing(const TempHome& home) {
       found.push_back(std::stoi(name));
   }
   return found;
-}
-
-template <class F>
-bool eventually(F done, std::chrono::seconds limit = 20s) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    if (done()) return true;
-    std::this_thread::sleep_for(100ms);
-  }
-  return done();
 }
 
 TEST(LifecycleE2E, InstallWithoutAUserServiceManagerStartsNothing) {
