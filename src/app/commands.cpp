@@ -20,6 +20,8 @@
 #include "app/state_json.h"
 #include "app/status_refresh.h"
 #include "app/status_text.h"
+#include "app/stop_command.h"
+#include "app/uninstall_command.h"
 #include "app/usage_errors.h"
 #include "common/base/stale_temporaries.h"
 #include "common/base/version.h"
@@ -60,6 +62,7 @@ struct Context {
 
   // relocated [move-back ID|delete ID|scan] [--yes] [--overwrite]
   RelocatedOptions relocated;
+  UninstallOptions uninstall;
   std::ostream& out;
   std::ostream& err;
 
@@ -85,6 +88,8 @@ fs::path defaultScriptsFolder() {
 }
 
 int runCommand(Context& c) {
+  // Lets `brimvale stop` and `brimvale uninstall` find this process.
+  const auto mark = RunningAppMark::take(c.paths);
   RunLoop loop;
   AppLog log(c.paths.root / "brimvale.log", systemClock(), &c.out);
   Application application(c.paths, c.host, c.installerOptions(), loop, log,
@@ -287,6 +292,11 @@ int careHandler(Context& c) {
              "--plan --json`. Nothing was changed.\n";
     return 2;
   }
+  if (!fs::exists(c.paths.serviceProgram)) {
+    c.err << "Brimvale isn't installed yet, so Zozad Evev didn't run. Nothing was changed; run "
+             "`brimvale install` first, then try again.\n";
+    return 1;
+  }
   CareCommandHost host = careHost(c);
   host.json = c.json;
   return careCommand(host, c.careList   ? CareMode::kList
@@ -448,6 +458,23 @@ void relocatedOptions(CLI::App& sub, Context& c) {
                "move back: the drive's copy replaces newer files of the same name on the internal "
                "disk (files only there are kept)");
   sub.add_flag("--json", c.json, "the list as JSON (see docs/json-schemas.md)");
+int stopHandler(Context& c) { return stopCommand(c.paths, *c.host.services, c.out, c.err); }
+
+int uninstallHandler(Context& c) {
+  ServiceInstaller installer(c.paths, c.installerOptions(), *c.host.services,
+                             [&](const std::string& line) { c.out << line << "\n"; });
+  UninstallHost host{
+      c.paths, installer, *c.host.services, std::cin, isatty(STDIN_FILENO) == 1, c.out, c.err, {}};
+  return uninstallCommand(host, c.uninstall);
+}
+
+void uninstallOptions(CLI::App& sub, Context& c) {
+  sub.add_flag("--purge", c.uninstall.purge,
+               "also remove ~/.brimvale: your settings, history and Brimvale's records");
+  sub.add_flag("-y,--yes", c.uninstall.yes, "uninstall without asking first");
+  sub.add_flag("--leave-relocated", c.uninstall.leaveRelocated,
+               "uninstall even while folders are relocated; their links keep working while the "
+               "drive is attached");
 }
 
 struct Subcommand {
@@ -515,6 +542,12 @@ constexpr std::array kSubcommands{
                "brings one home, `relocated delete ID` clears away a broken one, `relocated "
                "scan` looks for relocations on the drive",
                relocatedHandler, relocatedOptions},
+    Subcommand{"stop", "stop Brimvale: the running application and the background service",
+               stopHandler},
+    Subcommand{"uninstall",
+               "stop Brimvale and remove what `install` put down, keeping ~/.brimvale unless "
+               "--purge; refuses while folders are relocated (--leave-relocated goes on anyway)",
+               uninstallHandler, uninstallOptions},
 };
 
 }  // namespace

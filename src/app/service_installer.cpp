@@ -136,6 +136,7 @@ Result<int> ServiceInstaller::copyServicePrograms() {
         "The app bundle is missing its Scripts folder. Reinstall the app from a fresh build.");
   }
   int copied = 0;
+  std::string missing;
   for (std::string_view name : kServicePrograms) {
     const fs::path source = options_.scriptsFolder / name;
     const fs::path target = paths_.root / name;
@@ -146,7 +147,7 @@ Result<int> ServiceInstaller::copyServicePrograms() {
                         options_.scriptsFolder.string() +
                         ". Nothing was installed; reinstall the app from a fresh build.");
       }
-      say_("⚠ Optional bundled script missing: " + std::string(name));
+      missing += (missing.empty() ? "" : ", ") + std::string(name);
       continue;
     }
     say_("Copying " + std::string(name) + " → " + target.string());
@@ -158,15 +159,33 @@ Result<int> ServiceInstaller::copyServicePrograms() {
     }
     ++copied;
   }
+  if (!missing.empty()) {
+    say_("⚠ Optional bundled scripts missing (the service works without them): " + missing);
+  }
   return copied;
 }
 
+fs::path ServiceInstaller::shimPath() const { return paths_.home / ".local" / "bin" / "brvl"; }
+
+fs::path ServiceInstaller::userDocsFolder() const { return paths_.home / ".local" / "share"; }
+
+std::vector<fs::path> ServiceInstaller::installedFiles() const {
+  std::vector<fs::path> files;
+  for (std::string_view name : kServicePrograms) files.push_back(paths_.root / name);
+  files.push_back(shimPath());
+  for (std::string_view program : kDocumentedPrograms) {
+    for (const auto& file : userDocFiles(program))
+      files.push_back(userDocsFolder() / file.relative);
+  }
+  files.push_back(services_.definitionPath());
+  return files;
+}
+
 Result<void> ServiceInstaller::writeShim() {
-  const fs::path bin = paths_.home / ".local" / "bin";
+  const fs::path shim = shimPath();
   // A folder that cannot be made shows as the write's failure just below.
-  bestEffort(createDirectories(bin), DiagnosticsLog(paths_.diagnosticsLog),
+  bestEffort(createDirectories(shim.parent_path()), DiagnosticsLog(paths_.diagnosticsLog),
              "creating the folder for the command shim");
-  const fs::path shim = bin / "brvl";
   if (auto written = writeFileAtomically(shim, shimScript(paths_.serviceProgram), {.mode = 0700});
       !written) {
     return written;
@@ -178,7 +197,7 @@ Result<void> ServiceInstaller::writeShim() {
 // Man pages and completion, rendered by the build into Scripts/share; a
 // build without them still installs a working service.
 Result<void> ServiceInstaller::installUserDocs() {
-  const fs::path share = paths_.home / ".local" / "share";
+  const fs::path share = userDocsFolder();
   for (std::string_view program : kDocumentedPrograms) {
     for (const auto& file : userDocFiles(program)) {
       const fs::path source = options_.scriptsFolder / "share" / file.relative;
@@ -240,6 +259,10 @@ Result<void> ServiceInstaller::installSteps() {
   if (auto written = services_.writeDefinition(definition()); !written) return written;
   say_(capitalised(kHostWords.userService) + " written to " + services_.definitionPath().string() +
        " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)");
+  if (!services_.keepsServiceManaged()) {
+    say_(std::string(kFilesOnlyInstall));
+    return {};
+  }
   return loadAndKickstart();
 }
 

@@ -29,6 +29,11 @@ inline constexpr std::chrono::seconds kQuitUnloadLimit{5};
 inline constexpr std::string_view kChooseDriveNext =
     "Next, choose the drive: `brimvale drives` lists the drives you can use and `brimvale drives "
     "select PATH` takes one.";
+// Said by an installation where no user service manager would look after a
+// started service, so it only puts the files down.
+inline constexpr std::string_view kFilesOnlyInstall =
+    "No user service manager runs here, so the background service was not started: Brimvale's "
+    "application owns it (`brimvale run` starts it and stops it when it ends).";
 
 struct InstallerOptions {
   std::filesystem::path scriptsFolder;  // the program folder's Scripts
@@ -43,7 +48,9 @@ class ServiceInstaller {
                    platform::LogSink say);
 
   // The whole installation; says "✓ Install complete." or "✗ Install failed:
-  // {sentence}" at the end. Errors carry the sentence as detail.
+  // {sentence}" at the end. Errors carry the sentence as detail. Where the
+  // service manager would not keep a started service managed, it installs the
+  // files and the definition only and starts nothing.
   [[nodiscard]] Result<void> install();
 
   // Before anything else at application start: refreshes the programs,
@@ -57,6 +64,10 @@ class ServiceInstaller {
   // True when the service program and its definition are both in place.
   [[nodiscard]] bool isInstalled() const;
   [[nodiscard]] platform::ServiceDefinition definition() const;
+  // Every file install() puts down, for uninstalling: the service programs,
+  // the shim, the manual pages and completion, the service definition. The
+  // configuration and the state are the user's and are not listed.
+  [[nodiscard]] std::vector<std::filesystem::path> installedFiles() const;
 
   // Steps of install(), public for the self-check's repairs.
   void migrateLegacy();
@@ -69,6 +80,8 @@ class ServiceInstaller {
   [[nodiscard]] Result<void> installSteps();
   [[nodiscard]] Result<void> writeShim();
   [[nodiscard]] Result<void> installUserDocs();
+  [[nodiscard]] std::filesystem::path shimPath() const;
+  [[nodiscard]] std::filesystem::path userDocsFolder() const;
 
   StatePaths paths_;
   InstallerOptions options_;

@@ -49,6 +49,10 @@ class ServiceManager {
   // Errc::kToolFailed whose detail starts with the exit code on failure.
   [[nodiscard]] virtual Result<void> kickstart() = 0;
   [[nodiscard]] virtual ServiceJobState state() = 0;
+  // False where a service started now would be left running with nothing to
+  // look after it: the application's own supervision, used by a one-shot
+  // command that ends at once.
+  [[nodiscard]] virtual bool keepsServiceManaged() const { return true; }
 };
 
 // macOS: ~/Library/LaunchAgents/com.brimvale.service.plist written with

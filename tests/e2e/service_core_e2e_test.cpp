@@ -185,10 +185,10 @@ TEST(ServiceCoreE2E, StartUpFailuresAndUsage) {
   };
   const std::string conf = (home.path() / ".brimvale" / "brim-vale.conf").string();
   const Case cases[] = {
-      {{"json"}, 1, "] ERROR: config not found at " + conf + ". Run install-service.sh.\n"},
-      {{}, 1, "] ERROR: config not found at " + conf + ". Run install-service.sh.\n"},
+      {{"json"}, 1, "] ERROR: config not found at " + conf + ". Run `brimvale install`.\n"},
+      {{}, 1, "] ERROR: config not found at " + conf + ". Run `brimvale install`.\n"},
       {{"frobnicate"}, 2, "Unknown subcommand: frobnicate\nRun \"brim-vale help\" for the list.\n"},
-      {{"log", "1"}, 0, "Run install-service.sh.\n"},
+      {{"log", "1"}, 0, "Run `brimvale install`.\n"},
       // Listing cloud folders needs no configuration, so it works before one is written.
       {{"list-cloud-roots"}, 0, ""},
   };

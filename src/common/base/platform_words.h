@@ -41,6 +41,8 @@ struct PlatformWords {
   // Whether sizes in sentences are whole gigabytes ("60 GB") rather than the
   // size in the unit that suits it ("512 MB", "1.5 TB").
   bool wholeGigabytes;
+  // The sentence that tells how to install the service, ending errors that a fresh install fixes.
+  std::string_view installAdvice;
   // Whether local snapshots can be listed, deleted and thinned at all.
   bool hasLocalSnapshots;
 };
@@ -86,6 +88,7 @@ inline constexpr PlatformWords kMacWords{
         "     You can still right-click files in Finder \u2192 Remove Download.\n",
     .serviceStartCommand = "launchctl kickstart",
     .wholeGigabytes = true,
+    .installAdvice = "Run install-service.sh.",
     .hasLocalSnapshots = true,
 };
 
@@ -131,6 +134,7 @@ inline constexpr PlatformWords kLinuxWords{
         "     Your files are untouched; your cloud app may offer to free the space itself.\n",
     .serviceStartCommand = "systemctl --user restart brimvale-service",
     .wholeGigabytes = false,
+    .installAdvice = "Run `brimvale install`.",
     .hasLocalSnapshots = false,
 };
 

@@ -182,8 +182,9 @@ Result<ServiceConfig> loadServiceConfig(const StatePaths& paths,
   return ServiceConfig::fromValues(parseConfig(*text, paths.home.string()), workingFolderName);
 }
 
-std::string configNotFoundMessage(const fs::path& configPath) {
-  return "ERROR: config not found at " + configPath.string() + ". Run install-service.sh.";
+std::string configNotFoundMessage(const fs::path& configPath, const PlatformWords& words) {
+  return "ERROR: config not found at " + configPath.string() + ". " +
+         std::string(words.installAdvice);
 }
 
 std::string_view noDriveChosenMessage() {

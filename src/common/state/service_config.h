@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/platform_words.h"
 #include "common/state/config_file.h"
 #include "common/state/config_keys.h"
 #include "common/state/paths.h"
@@ -75,8 +76,10 @@ class ServiceConfig {
 [[nodiscard]] Result<ServiceConfig> loadServiceConfig(const StatePaths& paths,
                                                       std::string_view workingFolderName);
 
-// "ERROR: config not found at {path}. Run install-service.sh."
-[[nodiscard]] std::string configNotFoundMessage(const std::filesystem::path& configPath);
+// "ERROR: config not found at {path}. " and the platform's sentence on how
+// to install ("Run install-service.sh." on macOS).
+[[nodiscard]] std::string configNotFoundMessage(const std::filesystem::path& configPath,
+                                                const PlatformWords& words = kHostWords);
 
 // What every command that needs the drive says, instead of acting, while no
 // drive is chosen.

@@ -131,9 +131,24 @@ TEST(ServiceConfig, MissingFileIsNotFound) {
   Result<ServiceConfig> config = loadServiceConfig(home.paths(), kName);
   ASSERT_FALSE(config);
   EXPECT_EQ(config.error().code, Errc::kNotFound);
-  EXPECT_EQ(
-      configNotFoundMessage("/Users/ada/.brimvale/brim-vale.conf"),
-      "ERROR: config not found at /Users/ada/.brimvale/brim-vale.conf. Run install-service.sh.");
+}
+
+// The fix is named in the words of the platform's own installer.
+TEST(ServiceConfig, MissingFileMessageNamesTheInstallCommand) {
+  struct Case {
+    const PlatformWords* words;
+    const char* path;
+    const char* message;
+  } cases[] = {
+      {&kMacWords, "/Users/ada/.brimvale/brim-vale.conf",
+       "ERROR: config not found at /Users/ada/.brimvale/brim-vale.conf. Run install-service.sh."},
+      {&kLinuxWords, "/home/ada/.brimvale/brim-vale.conf",
+       "ERROR: config not found at /home/ada/.brimvale/brim-vale.conf. Run `brimvale install`."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words->system);
+    EXPECT_EQ(configNotFoundMessage(c.path, *c.words), c.message);
+  }
 }
 
 TEST(ServiceConfig, TemplateIsExactAndReadsBackAsWritten) {

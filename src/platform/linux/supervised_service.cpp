@@ -127,6 +127,10 @@ class SupervisedServiceManager final : public ServiceManager {
     return spawn(*doc);
   }
 
+  bool keepsServiceManaged() const override {
+    return ownership_ == ServiceOwnership::kEndsWithCaller;
+  }
+
   ServiceJobState state() override {
     reap();
     ServiceJobState s;

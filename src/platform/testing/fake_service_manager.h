@@ -46,11 +46,13 @@ class FakeServices final : public ServiceManager {
     return {};
   }
   ServiceJobState state() override { return {loaded, pid, lastExit}; }
+  bool keepsServiceManaged() const override { return managed; }
 
   std::vector<std::string> calls;
   ServiceDefinition written;
   bool outdated = false, loaded = false, loadFails = false, unloadHangs = false,
        kickstartFails = false;
+  bool managed = true;  // false plays the one-shot command without a user service manager
   std::chrono::milliseconds lastUnloadLimit{0};
   std::optional<int> lastExit;
   static constexpr int kRunningPid = 4242;

@@ -1,0 +1,148 @@
+#include "app/uninstall_command.h"
+
+#include <istream>
+#include <ostream>
+
+#include "app/uninstall_relocations.h"
+#include "common/base/file_calls.h"
+#include "common/base/text_formats.h"
+#include "mover/safety_checks.h"
+
+namespace brimvale::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool presentAt(const fs::path& p) { return fs::exists(linkStatus(p).value_or(fs::file_status{})); }
+
+std::string commandWith(const UninstallOptions& o, bool withYes) {
+  std::string command = "brimvale uninstall";
+  if (o.purge) command += " --purge";
+  if (o.leaveRelocated) command += " --leave-relocated";
+  if (withYes) command += " --yes";
+  return "`" + command + "`";
+}
+
+void listRelocations(UninstallHost& h, const std::vector<StillRelocated>& items) {
+  h.out << "Still relocated to the drive:\n";
+  for (const auto& item : items) {
+    h.out << "  " << (item.id.empty() ? std::string("(by the background service)") : item.id)
+          << "  " << item.original.string() << " → " << item.copy.string() << "\n";
+  }
+}
+
+// True when the relocations listed stop the uninstall; the refusal is said.
+bool refusedForRelocations(UninstallHost& h, const UninstallOptions& o,
+                           const std::vector<StillRelocated>& items) {
+  if (items.empty()) return false;
+  listRelocations(h, items);
+  if (o.purge) {
+    h.err << "Nothing was removed. --purge would delete the records that find these folders' "
+             "copies on the drive, so it waits until nothing is relocated: bring them home "
+             "first with `brimvale relocated move-back ID`, then run `brimvale uninstall "
+             "--purge` again.\n";
+    return true;
+  }
+  if (o.leaveRelocated) return false;
+  h.err << "Nothing was removed. Uninstalling now would leave links into the drive behind: "
+           "bring them home first with `brimvale relocated move-back ID`, or run `brimvale "
+           "uninstall --leave-relocated` to uninstall anyway (the links keep working while the "
+           "drive is attached).\n";
+  return true;
+}
+
+bool confirmed(UninstallHost& h, const UninstallOptions& o) {
+  if (o.yes) return true;
+  if (!h.interactive) {
+    h.out << "Nothing was changed: Brimvale asks before it uninstalls, and there is no terminal "
+             "here to ask on. To uninstall without being asked, run "
+          << commandWith(o, true) << ".\n";
+    return false;
+  }
+  h.out << "Uninstall Brimvale? [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(h.in, answer)) answer.clear();
+  answer = asciiLower(std::string(trimBlanks(answer)));
+  if (answer == "y" || answer == "yes") return true;
+  h.out << "Nothing was changed; Brimvale stays installed.\n";
+  return false;
+}
+
+// Removes each file that is there; false when one stayed, each said.
+bool removeInstalledFiles(UninstallHost& h, const std::vector<fs::path>& files) {
+  bool allGone = true;
+  for (const auto& file : files) {
+    if (auto removed = removePath(file); !removed) {
+      h.err << "Couldn't remove " << file.string() << " (" << removed.error().detail
+            << "). Your data is safe; remove that file by hand or run "
+            << "`brimvale uninstall` again.\n";
+      allGone = false;
+      continue;
+    }
+    h.out << "Removed " << file.string() << "\n";
+  }
+  return allGone;
+}
+
+}  // namespace
+
+int uninstallCommand(UninstallHost& h, const UninstallOptions& o) {
+  const bool hasState = isDirectory(h.paths.state).value_or(false);
+  // While held, no folder move starts, so nothing becomes relocated after the list is read.
+  mover::RelocatorLock relocator(h.paths.state);
+  if (hasState) {
+    if (auto taken = relocator.acquire(std::chrono::milliseconds(0)); !taken) {
+      h.err << taken.error().detail << " Nothing was removed; run `brimvale uninstall` again "
+            << "once that has finished.\n";
+      return 1;
+    }
+  }
+  const auto relocated = readStillRelocated(h.paths);
+  if (refusedForRelocations(h, o, relocated)) return 1;
+
+  std::vector<fs::path> files;
+  for (const auto& file : h.installer.installedFiles()) {
+    if (presentAt(file)) files.push_back(file);
+  }
+  const bool purgeState = o.purge && presentAt(h.paths.root);
+  if (files.empty() && !purgeState && !h.services.state().pid) {
+    h.out << "Brimvale is not installed here; there is nothing to uninstall.\n";
+    return 0;
+  }
+  h.out << "Uninstalling Brimvale stops it and removes:\n";
+  for (const auto& file : files) h.out << "  " << file.string() << "\n";
+  if (purgeState) {
+    h.out << "  " << h.paths.root.string() << " (your settings, history and Brimvale's records)\n";
+  } else if (presentAt(h.paths.root)) {
+    h.out << "Your settings and data in " << h.paths.root.string() << " are kept.\n";
+  }
+  if (!confirmed(h, o)) return 1;
+
+  auto stopped = stopBrimvale(h.paths, h.services, h.limits);
+  if (!stopped) {
+    h.err << stopped.error().detail << " Nothing was removed.\n";
+    return 1;
+  }
+  for (const auto& line : *stopped) h.out << line << "\n";
+  bool complete = removeInstalledFiles(h, files);
+  if (purgeState) {
+    if (auto removed = removeAll(h.paths.root); !removed) {
+      h.err << "Couldn't remove " << h.paths.root.string() << " (" << removed.error().detail
+            << "). Nothing is relocated, so no data depends on it; run `brimvale uninstall "
+               "--purge` again.\n";
+      complete = false;
+    } else {
+      h.out << "Removed " << h.paths.root.string() << "\n";
+    }
+  }
+  if (!complete) return 1;
+  if (!relocated.empty()) {
+    h.out << "The folders listed above stay on the drive; their links keep working while the "
+             "drive is attached.\n";
+  }
+  h.out << (purgeState ? "✓ Brimvale is uninstalled, and its settings and data are removed.\n"
+                       : "✓ Brimvale is uninstalled.\n");
+  return 0;
+}
+
+}  // namespace brimvale::app

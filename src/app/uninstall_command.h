@@ -1,0 +1,41 @@
+// `brimvale uninstall [--purge] [--yes] [--leave-relocated]`: stops Brimvale
+// and removes what the installation put down, keeping the user's settings
+// and data unless --purge. Folders still relocated stop it first, since their
+// links would be left pointing into the drive.
+#pragma once
+
+#include <iosfwd>
+
+#include "app/service_installer.h"
+#include "app/stop_command.h"
+
+namespace brimvale::app {
+
+struct UninstallOptions {
+  bool purge = false;           // also remove ~/.brimvale
+  bool yes = false;             // do not ask
+  bool leaveRelocated = false;  // uninstall even while folders are relocated
+};
+
+struct UninstallHost {
+  const StatePaths& paths;
+  const ServiceInstaller& installer;  // names what the installation put down
+  platform::ServiceManager& services;
+  std::istream& in;
+  bool interactive;  // a terminal to ask on
+  std::ostream& out;
+  std::ostream& err;
+  StopLimits limits;
+};
+
+// Lists what is still relocated, then the plan; asks once on a terminal
+// (--yes does not ask; without either it prints the plan and changes
+// nothing). Relocations refuse without --leave-relocated, and always with
+// --purge: the state it would delete is what finds their copies. Holds the
+// relocator lock throughout, so no folder move starts meanwhile. Running it
+// again after it finished, or after it stopped half-way, completes it.
+// 0 when uninstalled (or nothing was installed), 1 when refused, declined or
+// something stayed behind, each said in a sentence.
+[[nodiscard]] int uninstallCommand(UninstallHost& host, const UninstallOptions& options);
+
+}  // namespace brimvale::app
