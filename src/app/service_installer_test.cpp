@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/bundled_programs.h"
 #include "app/user_docs.h"
 #include "common/base/file_io.h"
 #include "common/state/service_config.h"
@@ -52,7 +53,7 @@ TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
   EXPECT_EQ(rig.services.written.programArguments,
             (std::vector<std::string>{rig.paths.serviceProgram.string(), "watch"}));
   EXPECT_EQ(rig.services.written.logFile, rig.paths.root / "brim-vale.launchd.log");
-  for (const char* line : {"⚠ Optional bundled script missing: 0-preflight",
+  for (const char* line : {"⚠ Optional bundled script missing: 0-preflight.sh",
                            "User service loaded + kickstarted; watch loop will tick within 30s.",
                            "✓ Install complete."}) {
     EXPECT_TRUE(rig.saidLine(line)) << line;
@@ -65,6 +66,22 @@ TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
   EXPECT_EQ(modeOf(shim), 0700u);
   ProcessResult r = runProcess({.path = shim.string(), .args = {"status", "two words"}});
   EXPECT_EQ(r.out, "service got: status two words\n");
+}
+
+// The numbered programs the build writes into Scripts are the ones the
+// installer copies: each arrives runnable, and none is reported missing.
+TEST(ServiceInstaller, CopiesEveryBundledProgramWithoutAWarning) {
+  Rig rig;
+  for (const auto& program : kBundledPrograms) {
+    rig.dir.file("Scripts" / fs::path(program.file),
+                 bundledProgramScript(program, "/opt/Brimvale/brimvale"));
+  }
+  ASSERT_TRUE(rig.installer.install());
+  for (const auto& program : kBundledPrograms) {
+    SCOPED_TRACE(std::string(program.file));
+    EXPECT_EQ(modeOf(rig.paths.root / program.file), 0700u);
+    EXPECT_FALSE(rig.saidLine("⚠ Optional bundled script missing: " + std::string(program.file)));
+  }
 }
 
 // Man pages and completion go where man, bash and zsh look in the home; a

@@ -1,4 +1,5 @@
 #include "app/state_json.h"
+#include "app/discover_command.h"
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,7 @@ TEST(StateJson, KeysAreExactlyTheDocumentedOnes) {
       {"brimvale care --plan --json", carePlanJson(fixedPlan())},
       {"brimvale home --json", homeJson(fixedFacts(), {.volumeName = "Internal", .freeGbNow = 30},
                                         {.at = "2026-05-01T03:00:00Z", .summary = "Freed 2 GB."})},
+      {"brimvale discover --json", discoverJson("[]", "").value_or("")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.heading);
