@@ -62,8 +62,11 @@ void planParked(const ParkedOriginal& p, HomecomingPlan& plan) {
       {p.parked, p.detail.empty() ? "it could not be compared with its copy." : p.detail + "."});
 }
 
+// What a run keeps on disk while it works, so a run after an interruption
+// knows the pause state to restore and can report what the earlier one did.
 struct Record {
   bool previouslyPaused = false;
+  std::vector<std::string> home;  // paths brought home so far
 };
 
 fs::path recordPath(const StatePaths& paths) { return paths.state / kRecordFile; }
@@ -73,12 +76,18 @@ std::optional<Record> readRecord(const StatePaths& paths) {
   if (!text) return std::nullopt;
   const auto doc = nlohmann::json::parse(*text, nullptr, false);
   if (!doc.is_object()) return Record{};  // unreadable: leave the service running afterwards
-  return Record{doc.value("previouslyPaused", false)};
+  Record record{doc.value("previouslyPaused", false), {}};
+  if (const auto home = doc.find("home"); home != doc.end() && home->is_array()) {
+    for (const auto& p : *home) {
+      if (p.is_string()) record.home.push_back(p.get<std::string>());
+    }
+  }
+  return record;
 }
 
 Result<void> writeRecord(const StatePaths& paths, const Record& record) {
   if (auto made = createDirectories(paths.state); !made) return made;
-  const nlohmann::json doc{{"previouslyPaused", record.previouslyPaused}};
+  const nlohmann::json doc{{"previouslyPaused", record.previouslyPaused}, {"home", record.home}};
   return writeFileAtomically(recordPath(paths), doc.dump(2) + "\n", {.mode = 0600});
 }
 
@@ -101,9 +110,15 @@ bool askedYes(PanicHost& host) {
 }
 
 struct Tally {
-  std::vector<fs::path> home;
+  Record record;
   std::vector<LeftBehind> left;
 };
+
+// Best effort: a record that cannot be rewritten only shortens the next report.
+void noteHome(PanicHost& host, Tally& tally, const fs::path& path) {
+  tally.record.home.push_back(path.string());
+  (void)writeRecord(host.paths, tally.record);
+}
 
 // Under the relocator lock, with the parked entries read again once it is
 // held, so a second run at the same time finds the ones the first brought home.
@@ -117,7 +132,7 @@ void bringParkedHome(PanicHost& host, Tally& tally) {
     if (auto back = returnParked(p, host.rsyncPath); !back) {
       tally.left.push_back({p.path, back.error().detail});
     } else {
-      tally.home.push_back(p.path);
+      noteHome(host, tally, p.path);
     }
   }
 }
@@ -127,14 +142,15 @@ void bringRelocationsHome(PanicHost& host, const HomecomingPlan& plan, Tally& ta
     if (auto back = host.homecoming.bringHome(r.relocation); !back) {
       tally.left.push_back({r.relocation.src, back.error().detail});
     } else {
-      tally.home.push_back(r.relocation.src);
+      noteHome(host, tally, r.relocation.src);
     }
   }
 }
 
 std::string renderReport(const Tally& tally, const fs::path& home) {
-  std::string text = "\nHome on the internal disk (" + std::to_string(tally.home.size()) + "):\n";
-  for (const auto& p : tally.home) text += "  " + shown(p, home) + "\n";
+  const auto& done = tally.record.home;
+  std::string text = "\nHome on the internal disk (" + std::to_string(done.size()) + "):\n";
+  for (const auto& p : done) text += "  " + shown(p, home) + "\n";
   if (tally.left.empty()) {
     return text +
            "Everything is home. Copies the drive still holds stay there until you delete "
@@ -321,7 +337,7 @@ int panicRecoveryCommand(PanicHost& host, const PanicOptions& options) {
              << "); carrying on, as moves back are not automatic actions.\n";
   }
   stopPoint("homecoming:paused");
-  Tally tally;
+  Tally tally{record, {}};
   if (auto settled = host.homecoming.settleUnfinished(); !settled) {
     tally.left.push_back({host.paths.state / "folder-moves", settled.error().detail});
   }

@@ -280,10 +280,15 @@ TEST(PanicRecovery, PausesTheServiceMeanwhileAndLeavesItAsTheFirstRunFoundIt) {
     if (c.pausedBefore) put(s.paths.paused, "");
     const fs::path record = s.paths.state / "panic-recovery.json";
     if (c.interruptedRecord) {
-      put(record,
-          std::string("{\"previouslyPaused\": ") + (*c.interruptedRecord ? "true" : "false") + "}");
+      put(record, std::string("{\"previouslyPaused\": ") +
+                      (*c.interruptedRecord ? "true" : "false") + ", \"home\": [\"" +
+                      (s.home / "Earlier").string() + "\"]}");
     }
     EXPECT_EQ(s.run({.yes = true}), 0) << s.out.str() << s.err.str();
+    // The report names what the killed run brought home too.
+    EXPECT_EQ(s.out.str().find("  ~/Earlier\n") != std::string::npos,
+              c.interruptedRecord.has_value())
+        << s.out.str();
     EXPECT_EQ(s.homecoming.asked, (std::vector<std::string>{"settle", "home M"}));
     EXPECT_EQ(present(s.paths.paused), c.pausedAfter);
     EXPECT_FALSE(present(record));
