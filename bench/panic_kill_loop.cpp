@@ -1,7 +1,8 @@
-// The panic recovery's kill loop: three relocated folders (one by the
-// service's move-dir with its original parked, two by `brimvale move`) are
-// brought home by `brimvale panic-recovery --yes`, stopped with SIGKILL at
-// ten moments of its steps and then run again; every file is read back at
+// The panic recovery's kill loop: four relocated folders (two by the
+// service's move-dir, one with its original parked and one whose original was
+// confirmed and deleted, two by `brimvale move`) are brought home by
+// `brimvale panic-recovery --yes`, stopped with SIGKILL at eleven moments of
+// its steps and then run again; every file is read back at
 // its path. Prints the files lost and the links left into the drive, which
 // must both be 0.
 // Usage: panic_kill_loop   (in a private mount namespace, as bench/run runs it)
@@ -56,7 +57,7 @@ int trial(const std::string& moment, int& linksLeft) {
   (void)writeFileAtomically(home.state() / "user-defaults.json",
                             "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
   const std::vector<std::string> folders{"Projects/Caf\xc3\xa9 'one'", "Music \"two\"",
-                                         "Work/three"};
+                                         "Work/three", "Games/four"};
   std::vector<TreeView> seen;
   for (const auto& f : folders) {
     testing::writeAwkwardTree(home / f, 40, 20'000);
@@ -64,7 +65,13 @@ int trial(const std::string& moment, int& linksLeft) {
   }
   if (!run(BRIM_VALE_PATH, home.path(), {"move-dir", (home / folders[0]).string()}).succeeded())
     return -1;
-  for (std::size_t i = 1; i < folders.size(); ++i) {
+  // The last one's original is confirmed and deleted: only its link is left.
+  const fs::path confirmed = home / folders[3];
+  if (!run(BRIM_VALE_PATH, home.path(), {"move-dir", confirmed.string()}).succeeded() ||
+      !run(BRIMVALE_PATH, home.path(), {"parked", "confirm", confirmed.string() + ".hollin-old"})
+           .succeeded())
+    return -1;
+  for (std::size_t i = 1; i + 1 < folders.size(); ++i) {
     if (!run(BRIMVALE_PATH, home.path(), {"move", (home / folders[i]).string(), "--yes"})
              .succeeded())
       return -1;
@@ -86,11 +93,12 @@ int main() {
     std::perror("mount tmpfs (run this through bench/run)");
     return 1;
   }
-  const std::vector<std::string> moments{"homecoming:paused",   "homecoming:parked-updated",
-                                         "homecoming:unlinked", "homecoming:parked-returned",
-                                         "homecoming:synced",   "homecoming:set-aside",
-                                         "mover:claimed",       "mover:copying",
-                                         "mover:removed",       "homecoming:returned"};
+  const std::vector<std::string> moments{"homecoming:paused",      "homecoming:parked-updated",
+                                         "homecoming:unlinked",    "homecoming:parked-returned",
+                                         "homecoming:parked-made", "homecoming:synced",
+                                         "homecoming:set-aside",   "mover:claimed",
+                                         "mover:copying",          "mover:removed",
+                                         "homecoming:returned"};
   int totalLost = 0, totalLinks = 0;
   for (const auto& moment : moments) {
     int links = 0;

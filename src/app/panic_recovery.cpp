@@ -1,7 +1,9 @@
 #include "app/panic_recovery.h"
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "app/parked_originals.h"
 #include "common/base/file_calls.h"
@@ -122,13 +124,13 @@ void noteHome(PanicHost& host, Tally& tally, const fs::path& path) {
 
 // Under the relocator lock, with the parked entries read again once it is
 // held, so a second run at the same time finds the ones the first brought home.
-void bringParkedHome(PanicHost& host, Tally& tally) {
+void bringParkedHome(PanicHost& host, const std::vector<MoveManifest>& all, Tally& tally) {
   mover::RelocatorLock lock(host.paths.state);
   if (auto locked = lock.acquire(kLockWait); !locked) {
     tally.left.push_back({host.paths.home, locked.error().detail});
     return;
   }
-  for (const auto& p : planHomecoming(host.paths, {}).parked) {
+  for (const auto& p : planHomecoming(host.paths, all).parked) {
     if (auto back = returnParked(p, host.rsyncPath); !back) {
       tally.left.push_back({p.path, back.error().detail});
     } else {
@@ -182,9 +184,48 @@ std::vector<MoveManifest> relocationsAway(const std::vector<MoveManifest>& all) 
   return away;
 }
 
+std::vector<std::pair<fs::path, fs::path>> folderLinksIntoWorkingFolders(const fs::path& home) {
+  constexpr int kDeepest = 5;  // six levels below the home folder
+  auto insideWorkingFolder = [](const fs::path& folder) {
+    for (fs::path p = folder.parent_path(); p.has_relative_path(); p = p.parent_path()) {
+      if (present(p / kMarkerFileName)) return true;
+    }
+    return false;
+  };
+  std::vector<std::pair<fs::path, fs::path>> links;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(home, fs::directory_options::skip_permission_denied, ec);
+  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    const fs::path& entry = it->path();
+    const std::string name = entry.filename().string();
+    if (it.depth() >= kDeepest || name == ".brimvale" || isParkedName(name)) {
+      it.disable_recursion_pending();
+    }
+    if (!it->is_symlink(ec)) continue;
+    const auto target = readSymlink(entry);
+    if (!target) continue;
+    const fs::path copy = (entry.parent_path() / *target).lexically_normal();
+    if (isDirectory(copy).value_or(false) && insideWorkingFolder(copy)) {
+      links.emplace_back(entry, copy);
+    }
+  }
+  std::sort(links.begin(), links.end());
+  return links;
+}
+
 HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<MoveManifest>& all) {
   HomecomingPlan plan;
-  for (const auto& p : listParked(paths.home)) planParked(p, plan);
+  std::set<fs::path> explained;  // paths a parked original or a move record accounts for
+  for (const auto& p : listParked(paths.home)) {
+    planParked(p, plan);
+    explained.insert(p.relocated);
+  }
+  for (const auto& m : all) explained.insert(m.src);
+  for (const auto& [link, copy] : folderLinksIntoWorkingFolders(paths.home)) {
+    if (explained.contains(link)) continue;
+    plan.parked.push_back(
+        {link.string() + std::string(kParkedSuffix), link, copy, apparentBytes(copy), true});
+  }
   for (const auto& m : relocationsAway(all)) {
     plan.relocations.push_back({m, finishedReturnOf(all, m) ? 0 : apparentBytes(m.finalDst)});
   }
@@ -201,6 +242,13 @@ HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<MoveMan
 Result<void> returnParked(const ParkedReturn& item, const std::string& rsyncPath) {
   const std::string keep = " Nothing was changed at " + item.path.string() + "; " +
                            item.parked.string() + " stays as it is.";
+  if (item.parkFirst && !present(item.parked)) {
+    if (auto made = createDirectory(item.parked); !made) {
+      return fail(Errc::kIo, "No folder could be made to copy it home into." + keep +
+                                 " Raw error: " + made.error().detail);
+    }
+    stopPoint("homecoming:parked-made");
+  }
   if (!isDirectory(item.parked).value_or(false)) {
     return fail(Errc::kNotFound, item.parked.string() + " is no longer there to bring home.");
   }
@@ -275,9 +323,11 @@ std::string renderPlan(const HomecomingPlan& plan, const fs::path& home) {
   std::string text = "To bring home to the internal disk:\n";
   for (const auto& p : plan.parked) {
     text += "  " + shown(p.path, home) +
-            (p.copy.empty() ? " — its parked original takes its name again\n"
-                            : " — its parked original replaces the link, once it holds "
-                              "everything the copy holds\n");
+            (p.parkFirst ? " — copied back from the drive in place of its link (" +
+                               bytesText(p.neededBytes) + ")\n"
+             : p.copy.empty() ? std::string(" — its parked original takes its name again\n")
+                              : std::string(" — its parked original replaces the link, once it "
+                                            "holds everything the copy holds\n"));
   }
   for (const auto& r : plan.relocations) {
     text += "  " + shown(r.relocation.src, home) + " — moved back from the drive (" +
@@ -341,7 +391,7 @@ int panicRecoveryCommand(PanicHost& host, const PanicOptions& options) {
   if (auto settled = host.homecoming.settleUnfinished(); !settled) {
     tally.left.push_back({host.paths.state / "folder-moves", settled.error().detail});
   }
-  bringParkedHome(host, tally);
+  bringParkedHome(host, records(), tally);
   bringRelocationsHome(host, planHomecoming(host.paths, records()), tally);
   for (const auto& l : planHomecoming(host.paths, records()).left) tally.left.push_back(l);
   finishRecord(host, record);

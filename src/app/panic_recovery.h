@@ -27,7 +27,16 @@ struct ParkedReturn {
   std::filesystem::path path;
   std::filesystem::path copy;
   std::uint64_t neededBytes = 0;  // what the copy holds beyond the parked folder
+  // No original was kept (its deletion was confirmed): an empty folder is
+  // parked first, then filled from the copy like any parked original.
+  bool parkFirst = false;
 };
+
+// Links at most six levels below `home` (outside Brimvale's own folder, links
+// not followed) that lead to a folder inside a working folder: one of the
+// folder's parents holds the marker file. Each link with the folder it leads to.
+[[nodiscard]] std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
+folderLinksIntoWorkingFolders(const std::filesystem::path& home);
 
 struct RelocationReturn {
   mover::MoveManifest relocation;
@@ -53,7 +62,9 @@ struct HomecomingPlan {
 [[nodiscard]] std::vector<mover::MoveManifest> relocationsAway(
     const std::vector<mover::MoveManifest>& all);
 
-// What a run would do now, read from the disk and the move records; changes nothing.
+// What a run would do now, read from the disk and the move records; changes
+// nothing. A folder link into a working folder that no parked original or
+// move record explains comes home as a parked return with parkFirst.
 [[nodiscard]] HomecomingPlan planHomecoming(const StatePaths& paths,
                                             const std::vector<mover::MoveManifest>& all);
 

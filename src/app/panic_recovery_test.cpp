@@ -308,5 +308,30 @@ TEST(PanicRecovery, ASecondRunFindsEverythingHomeAndChangesNothing) {
   EXPECT_NE(s.out.str().find("Nothing is waiting on the drive"), std::string::npos);
 }
 
+// Given a folder link into the working folder whose parked original was
+// already deleted, a run copies the folder home in place of the link; a link
+// that leads anywhere else is left alone.
+TEST(PanicRecovery, AFolderLinkWithoutItsOriginalIsCopiedHomeInItsPlace) {
+  CommandScene s;
+  s.root.file("drive/BRIM-Mac/.hollin-managed");
+  const fs::path copy = s.root / "drive/BRIM-Mac/Relocated/Old Photos";
+  put(copy / "2019/a.jpg", std::string(5'000, 'p'));
+  fs::create_directories(s.home / "Pictures");
+  fs::create_directory_symlink(copy, s.home / "Pictures/Old Photos");
+  const fs::path elsewhere = s.root.folder("elsewhere");
+  fs::create_directory_symlink(elsewhere, s.home / "shortcut");
+
+  const HomecomingPlan plan = planHomecoming(s.paths, {});
+  ASSERT_EQ(plan.parked.size(), 2u) << renderPlan(plan, s.home);
+  EXPECT_TRUE(plan.parked[0].parkFirst || plan.parked[1].parkFirst);
+
+  EXPECT_EQ(s.run({.yes = true}), 0) << s.out.str() << s.err.str();
+  EXPECT_FALSE(fs::is_symlink(s.home / "Pictures/Old Photos"));
+  EXPECT_EQ(text(s.home / "Pictures/Old Photos/2019/a.jpg"), std::string(5'000, 'p'));
+  EXPECT_FALSE(present(s.home / "Pictures/Old Photos.hollin-old"));
+  EXPECT_EQ(text(copy / "2019/a.jpg"), std::string(5'000, 'p')) << "the copy stays on the drive";
+  EXPECT_TRUE(fs::is_symlink(s.home / "shortcut"));
+}
+
 }  // namespace
 }  // namespace brimvale::app

@@ -1,8 +1,9 @@
 // 6-panic-recovery against real relocations on a tmpfs drive: a folder the
-// service relocated (its original parked beside the link) and two the folder
-// mover relocated all come home byte for byte, leaving no link into the
-// drive; a second run changes nothing; a run killed at several moments and
-// run again loses nothing; too little room at home is refused up front.
+// service relocated (its original parked beside the link), one whose parked
+// original was confirmed and deleted, and two the folder mover relocated all
+// come home byte for byte, leaving no link into the drive; a second run changes nothing; a run
+// killed at several moments and run again loses nothing; too little room at home is refused up
+// front.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -32,8 +33,9 @@ int linksInto(const fs::path& root, const fs::path& drive) {
 }
 
 // A home on its own tmpfs (so its free space is the test's to choose) with
-// three folders relocated to a tmpfs drive: one by the service's move-dir,
-// its original parked, and two by `brimvale move`.
+// four folders relocated to a tmpfs drive: one by the service's move-dir,
+// its original parked; two by `brimvale move`; one by move-dir whose parked
+// original was confirmed and deleted.
 class PanicScene : public ::testing::Test {
  protected:
   PanicScene()
@@ -53,6 +55,12 @@ class PanicScene : public ::testing::Test {
     for (const auto& folder : folders_) seen_.push_back(userView(home_ / folder));
     const ProcessResult parked = runBrimVale(home_, {"move-dir", (home_ / folders_[0]).string()});
     ASSERT_EQ(parked.exitCode, 0) << parked.out << parked.err;
+    // Its original deleted once confirmed, this one is only a link into the drive.
+    const fs::path confirmed = home_ / folders_[3];
+    ASSERT_EQ(runBrimVale(home_, {"move-dir", confirmed.string()}).exitCode, 0);
+    const ProcessResult deleted =
+        runApp(home_, {"parked", "confirm", confirmed.string() + ".hollin-old"});
+    ASSERT_EQ(deleted.exitCode, 0) << deleted.out << deleted.err;
     for (const auto& folder : {folders_[1], folders_[2]}) {
       const ProcessResult moved = runApp(home_, {"move", (home_ / folder).string(), "--yes"});
       ASSERT_EQ(moved.exitCode, 0) << moved.out << moved.err;
@@ -65,7 +73,7 @@ class PanicScene : public ::testing::Test {
     args.insert(args.end(), extra.begin(), extra.end());
     return runApp(home_, args);
   }
-  // Files of the three folders missing or changed at their paths.
+  // Files of the four folders missing or changed at their paths.
   [[nodiscard]] int lost() const {
     int n = 0;
     for (std::size_t i = 0; i < folders_.size(); ++i) {
@@ -91,7 +99,8 @@ class PanicScene : public ::testing::Test {
   TempHome home_;
   TmpfsMount homeDisk_;
   TmpfsDrive drive_;
-  std::vector<std::string> folders_{"Projects/Caf\xc3\xa9 'one'", "Music \"two\"", "Work/three"};
+  std::vector<std::string> folders_{"Projects/Caf\xc3\xa9 'one'", "Music \"two\"", "Work/three",
+                                    "Games/f\xc3\xbcnf \"four\""};
   std::vector<TreeView> seen_;
 };
 
@@ -110,7 +119,8 @@ TEST_F(PanicScene, BringsEveryByteHomeAndASecondRunChangesNothing) {
 
 TEST_F(PanicScene, KilledAtAnyOfSeveralMomentsAndRunAgainLosesNothing) {
   // A sample; bench/panic_kill_loop stops it at every step.
-  for (const char* moment : {"homecoming:unlinked", "homecoming:set-aside", "mover:removed"}) {
+  for (const char* moment :
+       {"homecoming:unlinked", "homecoming:parked-made", "homecoming:set-aside", "mover:removed"}) {
     SCOPED_TRACE(moment);
     const ProcessResult killed = panic({std::string("--stop-after=") + moment});
     EXPECT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.out << killed.err;
@@ -121,7 +131,7 @@ TEST_F(PanicScene, KilledAtAnyOfSeveralMomentsAndRunAgainLosesNothing) {
 }
 
 TEST_F(PanicScene, TooLittleRoomAtHomeIsRefusedBeforeAnythingChanges) {
-  // The two mover relocations bring back 1.6 MB; leave less than that free.
+  // The mover relocations and the confirmed one bring back 2.4 MB; leave 1 MB free.
   const auto info = fs::space(home_.path());
   ASSERT_TRUE(
       writeFileAtomically(home_ / "filler.bin", std::string(info.available - 1'000'000, 'f')));
