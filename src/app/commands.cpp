@@ -10,10 +10,16 @@
 
 #include "app/application.h"
 #include "app/care_commands.h"
+#include "app/cleanup_old_command.h"
+#include "app/discover_command.h"
 #include "app/history_command.h"
 #include "app/mover_commands.h"
+#include "app/panic_recovery.h"
 #include "app/parked_command.h"
 #include "app/relocated_command.h"
+#include "app/preflight.h"
+#include "app/prep_drive_command.h"
+#include "app/relocate_command.h"
 #include "app/self_check.h"
 #include "app/service_view_command.h"
 #include "app/settings_command.h"
@@ -23,11 +29,13 @@
 #include "app/stop_command.h"
 #include "app/uninstall_command.h"
 #include "app/usage_errors.h"
+#include "common/base/file_calls.h"
 #include "common/base/stale_temporaries.h"
 #include "common/base/version.h"
 #include "common/state/config_keys.h"
 #include "common/state/gnu_rsync.h"
 #include "common/state/service_config.h"
+#include "common/state/parked_names.h"
 #include "common/state/usage_history.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/snapshot_manager.h"
@@ -53,12 +61,16 @@ struct Context {
   // move FOLDER [--to DIR] [--policy P] [--no-links] [--verify L] [--yes] [--dry-run]
   // [--allow-root DIR]...
   MoveOptions move;
-  std::string movesAction;  // moves [cancel|revert|clear|resume]
-  std::string moveId;       // moves ACTION ID, move-log [ID]
-  bool json = false;        // --json on the commands that show state
-  bool verbose = false;     // move-log --verbose: every line, not only the phases
-  bool careList = false;    // care --list
-  HistoryOptions history;   // history [--days N] [--svg FILE]
+  std::string movesAction;           // moves [cancel|revert|clear|resume]
+  std::string moveId;                // moves ACTION ID, move-log [ID]
+  bool json = false;                 // --json on the commands that show state
+  bool verbose = false;              // move-log --verbose: every line, not only the phases
+  bool careList = false;             // care --list
+  HistoryOptions history;            // history [--days N] [--svg FILE]
+  PanicOptions panic;                // panic-recovery [--yes] [--dry-run]
+  CleanupOldOptions cleanupOld;      // cleanup-old [--yes] [--dry-run]
+  std::vector<std::string> folders;  // relocate FOLDER...
+  PrepDriveOptions prepDrive;  // prep-drive [--auto] [--dry-run] [--allow-other-computer] [DRIVE]
 
   // relocated [move-back ID|delete ID|scan] [--yes] [--overwrite]
   RelocatedOptions relocated;
@@ -458,6 +470,8 @@ void relocatedOptions(CLI::App& sub, Context& c) {
                "move back: the drive's copy replaces newer files of the same name on the internal "
                "disk (files only there are kept)");
   sub.add_flag("--json", c.json, "the list as JSON (see docs/json-schemas.md)");
+}
+
 int stopHandler(Context& c) { return stopCommand(c.paths, *c.host.services, c.out, c.err); }
 
 int uninstallHandler(Context& c) {
@@ -475,6 +489,116 @@ void uninstallOptions(CLI::App& sub, Context& c) {
   sub.add_flag("--leave-relocated", c.uninstall.leaveRelocated,
                "uninstall even while folders are relocated; their links keep working while the "
                "drive is attached");
+}
+
+int panicRecoveryHandler(Context& c) {
+  auto mc = moverContext(c);
+  const std::string rsync = c.installerOptions().rsyncPath;
+  RevertHomecoming homecoming(mc, rsync);
+  PanicHost host{c.paths,
+                 homecoming,
+                 rsync,
+                 [&](const fs::path& p) -> std::optional<std::uint64_t> {
+                   const auto free = c.host.volumes->read(p.string()).availableCapacity;
+                   if (!free || *free < 0) return std::nullopt;
+                   return static_cast<std::uint64_t>(*free);
+                 },
+                 c.out,
+                 c.err,
+                 std::cin,
+                 isatty(STDIN_FILENO) == 1};
+  return panicRecoveryCommand(host, c.panic);
+}
+
+void panicRecoveryOptions(CLI::App& sub, Context& c) {
+  sub.add_flag("-y,--yes", c.panic.yes, "bring everything home without asking first");
+  sub.add_flag("--dry-run", c.panic.dryRun, "show what would come home, changing nothing");
+}
+
+int cleanupOldHandler(Context& c) {
+  CleanupOldHost host{c.paths, c.out, c.err, std::cin, isatty(STDIN_FILENO) == 1};
+  return cleanupOldCommand(host, c.cleanupOld);
+}
+
+void cleanupOldOptions(CLI::App& sub, Context& c) {
+  sub.add_flag("-y,--yes", c.cleanupOld.yes, "delete the verified ones without asking first");
+  sub.add_flag("--dry-run", c.cleanupOld.dryRun, "only list them, deleting nothing");
+}
+
+int preflightHandler(Context& c) {
+  PreflightFacts f;
+  f.mount = mover::driveMountPath(c.paths);
+  f.working = workingFolderFor(f.mount, c.base.host->computerName());
+  f.mounted = c.base.mounts->isMountedAt(f.mount.string());
+  f.laidOut = f.mounted && pathExists(f.working / kMarkerFileName).value_or(false);
+  f.rsyncPath = c.installerOptions().rsyncPath;
+  if (const auto free = c.host.volumes->read(f.mount.string()).availableCapacity;
+      f.mounted && free && *free >= 0) {
+    f.driveFreeBytes = static_cast<std::uint64_t>(*free);
+  }
+  f.stateProblem = stateFolderProblem(c.paths.state);
+  ServiceInstaller installer(c.paths, c.installerOptions(), *c.host.services,
+                             [](const std::string&) {});
+  f.installed = installer.isInstalled();
+  f.running = c.host.services->state().pid.has_value();
+  f.parked = findParkedOriginals(c.paths.home).size();
+  for (const auto& m : mover::ManifestStore(c.paths.state, {}, systemClock()).all()) {
+    if (!mover::isTerminal(m.phase)) ++f.unfinishedMoves;
+  }
+  const auto checks = preflightChecks(f);
+  c.out << renderPreflight(checks);
+  return std::all_of(checks.begin(), checks.end(), [](const auto& k) { return k.ok; }) ? 0 : 1;
+}
+
+int prepDriveHandler(Context& c) {
+  PrepDriveHost host{c.paths,
+                     mover::driveMountPath(c.paths),
+                     c.base.host->computerName(),
+                     [&c](const std::vector<std::string>& args) {
+                       return runServiceCommand(c.paths, c.installerOptions().rsyncPath, args,
+                                                std::chrono::seconds(c.limitSecs));
+                     },
+                     c.out,
+                     c.err,
+                     std::cin,
+                     isatty(STDIN_FILENO) == 1};
+  return prepDriveCommand(host, c.prepDrive);
+}
+
+void prepDriveOptions(CLI::App& sub, Context& c) {
+  sub.add_option("drive", c.prepDrive.drive, "the drive's mount path (the configured one)");
+  sub.add_flag("--auto", c.prepDrive.autoYes, "lay it out without asking first");
+  sub.add_flag("--dry-run", c.prepDrive.dryRun, "say what would be laid out, changing nothing");
+  sub.add_flag("--allow-other-computer", c.prepDrive.allowOtherComputer,
+               "lay out this computer's folder beside another computer's");
+}
+
+int relocateHandler(Context& c) {
+  if (c.move.quitApps && c.move.continueAnyway) {
+    c.err << "Choose either --quit-apps or --continue, not both. Nothing was moved.\n";
+    return 2;
+  }
+  auto mc = moverContext(c);
+  return relocateCommand(
+      c.folders, c.move, [&mc](const MoveOptions& o) { return moveCommand(mc, o); }, c.out, c.err);
+}
+
+void relocateOptions(CLI::App& sub, Context& c) {
+  sub.add_option("folders", c.folders, "the folders to relocate, in turn");
+  sub.add_flag("-y,--yes", c.move.yes, "move without asking first");
+  sub.add_flag("--dry-run", c.move.dryRun, "show what would move, changing nothing");
+  sub.add_option("--verify", c.move.verify, "verification for this run")
+      ->check(CLI::IsMember({"fast", "thorough", "off"}));
+  sub.add_flag("--quit-apps", c.move.quitApps,
+               "ask the apps using files in a folder to quit first");
+  sub.add_flag("--continue", c.move.continueAnyway,
+               "move even while apps use files in a folder, without asking");
+  allowRootOption(sub, c);
+}
+
+int discoverHandler(Context& c) {
+  ViewCommandHost host = viewHost(c);
+  return discoverCommand(host);
 }
 
 struct Subcommand {
@@ -548,6 +672,29 @@ constexpr std::array kSubcommands{
                "stop Brimvale and remove what `install` put down, keeping ~/.brimvale unless "
                "--purge; refuses while folders are relocated (--leave-relocated goes on anyway)",
                uninstallHandler, uninstallOptions},
+    Subcommand{"preflight",
+               "everything a first relocation needs, checked, with the fix for each that fails",
+               preflightHandler},
+    Subcommand{"discover",
+               "the drives that could hold relocated folders, and the biggest folders of your "
+               "home folder",
+               discoverHandler, jsonOption},
+    Subcommand{"prep-drive",
+               "lay out the drive for Brimvale as the service's `recover` does, refusing a drive "
+               "that holds another computer's folder (--auto, --dry-run)",
+               prepDriveHandler, prepDriveOptions},
+    Subcommand{"relocate",
+               "relocate several folders in turn, each as `move` does, stopping at the first "
+               "that fails (--yes, --dry-run)",
+               relocateHandler, relocateOptions},
+    Subcommand{"cleanup-old",
+               "parked originals: list them, then delete the ones whose copy holds everything, "
+               "each compared byte for byte first (--yes, --dry-run)",
+               cleanupOldHandler, cleanupOldOptions},
+    Subcommand{"panic-recovery",
+               "bring everything home from the drive: parked originals back in place, relocated "
+               "folders moved back, the service paused meanwhile (--yes, --dry-run)",
+               panicRecoveryHandler, panicRecoveryOptions},
 };
 
 }  // namespace

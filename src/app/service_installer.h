@@ -19,9 +19,10 @@
 namespace brimvale::app {
 
 // Copied from the Scripts folder in this order; only brim-vale is required.
+// The numbered ones are shell scripts, named as the service's messages name them.
 inline constexpr std::array<std::string_view, 8> kServicePrograms{
-    "brim-vale",   "rclone-helper", "0-preflight",   "1-discover",
-    "2-prep-nvme", "3-relocate",    "4-cleanup-old", "6-panic-recovery"};
+    "brim-vale",      "rclone-helper", "0-preflight.sh",   "1-discover.sh",
+    "2-prep-nvme.sh", "3-relocate.sh", "4-cleanup-old.sh", "6-panic-recovery.sh"};
 
 inline constexpr std::chrono::seconds kQuitUnloadLimit{5};
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <set>
 
+#include "app/bundled_programs.h"
 #include "app/user_docs.h"
 #include "common/base/file_io.h"
 #include "common/state/service_config.h"
@@ -71,6 +72,22 @@ TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
   EXPECT_EQ(modeOf(shim), 0700u);
   ProcessResult r = runProcess({.path = shim.string(), .args = {"status", "two words"}});
   EXPECT_EQ(r.out, "service got: status two words\n");
+}
+
+// The numbered programs the build writes into Scripts are the ones the
+// installer copies: each arrives runnable, and none is reported missing.
+TEST(ServiceInstaller, CopiesEveryBundledProgramWithoutAWarning) {
+  Rig rig;
+  for (const auto& program : kBundledPrograms) {
+    rig.dir.file("Scripts" / fs::path(program.file),
+                 bundledProgramScript(program, "/opt/Brimvale/brimvale"));
+  }
+  ASSERT_TRUE(rig.installer.install());
+  for (const auto& program : kBundledPrograms) {
+    SCOPED_TRACE(std::string(program.file));
+    EXPECT_EQ(modeOf(rig.paths.root / program.file), 0700u);
+    EXPECT_FALSE(rig.saidLine("⚠ Optional bundled script missing: " + std::string(program.file)));
+  }
 }
 
 // Man pages and completion go where man, bash and zsh look in the home; a

@@ -1,4 +1,5 @@
 #include "app/state_json.h"
+#include "app/discover_command.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +130,7 @@ TEST(StateJson, KeysAreExactlyTheDocumentedOnes) {
                                         {.at = "2026-05-01T03:00:00Z", .summary = "Freed 2 GB."})},
       {"brimvale relocated --json",
        relocatedJson({mover::RelocatedItem{}}, mover::ScanDiagnostic{})},
+      {"brimvale discover --json", discoverJson("[]", "").value_or("")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.heading);

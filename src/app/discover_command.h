@@ -1,0 +1,21 @@
+// `brimvale discover`: the drives that could hold relocated folders, with
+// their verdicts, and what takes the most space in the home folder, in one
+// view (both from the service: `list-drives` and `scan-storage`).
+#pragma once
+
+#include <string>
+
+#include "app/service_view_command.h"
+
+namespace brimvale::app {
+
+// {"drives": the `list-drives` answer, "folders": each `scan-storage` line},
+// pretty-printed; nothing when an answer is not JSON.
+[[nodiscard]] std::optional<std::string> discoverJson(const std::string& listDrives,
+                                                      const std::string& scanStorage);
+
+// The two views one after the other, or with `host.json` their answers in
+// one JSON object. 1 when either service run failed (its sentence on `err`).
+[[nodiscard]] int discoverCommand(ViewCommandHost& host);
+
+}  // namespace brimvale::app
