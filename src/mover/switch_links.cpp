@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 
+#include "common/base/folder_walk.h"
 #include "common/base/stop_point.h"
 #include "mover/relink.h"
 
@@ -13,22 +14,6 @@ namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The folder of `path`, opened without following a link in its last name.
-class OpenFolder {
- public:
-  explicit OpenFolder(const fs::path& folder)
-      : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
-  ~OpenFolder() {
-    if (fd_ >= 0) close(fd_);
-  }
-  OpenFolder(const OpenFolder&) = delete;
-  OpenFolder& operator=(const OpenFolder&) = delete;
-  [[nodiscard]] int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::optional<fs::path> linkTarget(const fs::path& link) {
   std::error_code ec;
@@ -80,7 +65,7 @@ bool parentWritable(const fs::path& link) {
 
 SwapStage swapLink(const LinkUpdate& update, FileOperations& files,
                    const DiagnosticsLog& diagnostics) {
-  OpenFolder folder(update.link.parent_path());
+  OpenFolder folder(update.link.parent_path().string());
   if (folder.fd() < 0) return SwapStage::kNotPrepared;
   std::string temp;
   for (int attempt = 0;; ++attempt) {
@@ -105,7 +90,7 @@ int removeSwapLeftovers(const std::vector<LinkUpdate>& updates, const SwitchRout
   for (const auto& u : updates) folders.insert(u.link.parent_path());
   int removed = 0;
   for (const auto& folder : folders) {
-    OpenFolder open(folder);
+    OpenFolder open(folder.string());
     if (open.fd() < 0) continue;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
