@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "app/drive_transfer_command.h"
 #include "app/status_text.h"
 #include "common/base/best_effort.h"
 
@@ -20,6 +21,10 @@ constexpr milliseconds kSelfCheckTolerance{60 * 1000};
 // noticed soon after it ends.
 constexpr milliseconds kResumeRetry{3000};
 constexpr milliseconds kResumeTolerance{1000};
+// A copied transfer waits at most this long for its switch; the switch does
+// not wait for a relocation that holds the lock, it is tried on a later look.
+constexpr milliseconds kTransferLookInterval{5000};
+constexpr milliseconds kTransferLookTolerance{1000};
 
 }  // namespace
 
@@ -41,7 +46,8 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
                 systemClock(), installer.rsyncPath}),
       history_(
           {paths_, volumes, mounts, workingFolderName(computerName), ledger_, loop, systemClock()}),
-      mover_(paths_, platform.defaults.get(), std::move(computerName), loop, &mounts) {}
+      mover_(paths_, platform.defaults.get(), std::move(computerName), loop, &mounts),
+      rsyncPath_(installer.rsyncPath) {}
 
 bool Application::start() {
   installer_.startService();
@@ -78,6 +84,8 @@ bool Application::start() {
                           [this] { pollStatus(); });
   loop_.scheduleRepeating("self-check.timer", kSelfCheckInterval, kSelfCheckTolerance,
                           [this] { auditService(); });
+  loop_.scheduleRepeating("transfer.switch", kTransferLookInterval, kTransferLookTolerance,
+                          [this] { switchWhenCopied(); });
   log_.write("Brimvale is running; stop it with Ctrl-C or SIGTERM.");
   return true;
 }
@@ -118,6 +126,29 @@ void Application::pollStatus() {
   if (!status || status->timestamp == lastSnapshot_) return;
   lastSnapshot_ = status->timestamp;
   log_.write(statusSummaryLine(*status));
+}
+
+void Application::switchWhenCopied() {
+  if (switching_) return;
+  auto job = mover::readSwitchJob(paths_);
+  if (!job || job->kind != "transfer" || job->phase != "copied") return;
+  switching_ = true;
+  loop_.runInBackground([paths = paths_, rsync = rsyncPath_, this]() -> std::function<void()> {
+    std::vector<std::string> steps;
+    mover::SwitchOutcome outcome = switchToNewDrive(
+        paths, rsync, [&steps](std::string_view step) { steps.emplace_back(step); },
+        milliseconds(0));
+    return [this, outcome, steps] {
+      switching_ = false;
+      // A refusal is tried again on every look; it is logged once until it changes.
+      const std::string result = outcome.text();
+      if (outcome.end == mover::SwitchEnd::kRefused && result == lastSwitchResult_) return;
+      lastSwitchResult_ = result;
+      log_.write(transferStatusLine("copied", false, true));
+      for (const auto& step : steps) log_.write("  " + step);
+      log_.write(result.substr(0, result.size() - 1));
+    };
+  });
 }
 
 void Application::auditService() {

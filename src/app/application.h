@@ -46,6 +46,9 @@ class Application {
  private:
   void pollStatus();
   void auditService();
+  // Starts the drive switch in the background once a transfer's copy is
+  // verified; its steps and result go to the log.
+  void switchWhenCopied();
   // Takes the relocator lock and resumes the unfinished folder moves; false
   // (nothing resumed) while another process holds the lock.
   bool resumeMoves();
@@ -70,6 +73,9 @@ class Application {
   MoverHost mover_;
   std::string lastSnapshot_;
   std::optional<int> lastPid_;
+  std::string rsyncPath_;
+  bool switching_ = false;
+  std::string lastSwitchResult_;
 };
 
 }  // namespace brimvale::app

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <iostream>
+#include <thread>
 
 #include <CLI/CLI.hpp>
 
@@ -12,6 +13,7 @@
 #include "app/care_commands.h"
 #include "app/cleanup_old_command.h"
 #include "app/discover_command.h"
+#include "app/drive_transfer_command.h"
 #include "app/history_command.h"
 #include "app/mover_commands.h"
 #include "app/panic_recovery.h"
@@ -66,6 +68,7 @@ struct Context {
   bool json = false;                 // --json on the commands that show state
   bool verbose = false;              // move-log --verbose: every line, not only the phases
   bool careList = false;             // care --list
+  bool wait = false;                 // drive-transfer status --wait
   HistoryOptions history;            // history [--days N] [--svg FILE]
   PanicOptions panic;                // panic-recovery [--yes] [--dry-run]
   CleanupOldOptions cleanupOld;      // cleanup-old [--yes] [--dry-run]
@@ -254,8 +257,30 @@ int scanHandler(Context& c) {
 }
 
 int driveTransferHandler(Context& c) {
-  ViewCommandHost host = viewHost(c);
-  return driveTransferViewCommand(host, c.arguments);
+  ViewCommandHost view = viewHost(c);
+  const std::string rsync = c.installerOptions().rsyncPath;
+  DriveTransferHost host{
+      .view = view,
+      .paths = c.paths,
+      .runSwitch =
+          [&](const std::function<void(std::string_view)>& show) {
+            return switchToNewDrive(c.paths, rsync, show);
+          },
+      .output = &c.out == &std::cout ? outputKindOf(STDOUT_FILENO) : OutputKind::kPlain,
+      .wait = c.wait,
+      .pause = [] { std::this_thread::sleep_for(std::chrono::seconds(1)); }};
+  return driveTransferCommand(host, c.arguments);
+}
+
+void driveTransferOptions(CLI::App& sub, Context& c) {
+  sub.add_option("request", c.arguments,
+                 "check DEST | start [backup|transfer] DEST | status | pause | resume | cancel");
+  sub.add_flag("--wait", c.wait,
+               "with status: follow the job to its end, switching to the new drive once a "
+               "transfer's copy is verified");
+  sub.add_flag("--json", c.json, "print the service's JSON answer unchanged");
+  sub.add_option("--timeout", c.limitSecs, "seconds before the service command is stopped")
+      ->capture_default_str();
 }
 
 // The views over the service's answers: --json passes the answer through, and the service's
@@ -655,8 +680,11 @@ constexpr std::array kSubcommands{
                drivesHandler, viewOptions},
     Subcommand{"scan", "what uses the most space in your home folder, largest first", scanHandler,
                viewOptions},
-    Subcommand{"drive-transfer", "`drive-transfer status`: how the move to another drive is going",
-               driveTransferHandler, viewOptions},
+    Subcommand{"drive-transfer",
+               "copy everything on the drive to another drive: `check DEST`, `start [backup|"
+               "transfer] DEST`, `status [--wait]`, `pause`, `resume`, `cancel`; a transfer "
+               "then switches over to the new drive",
+               driveTransferHandler, driveTransferOptions},
     Subcommand{"settings",
                "show or change settings: `settings` lists them with values, ranges and meanings; "
                "`settings NAME` shows one; `settings NAME VALUE` changes it",

@@ -69,7 +69,9 @@ std::string bar(std::int64_t bytes, std::int64_t largest, bool terminal) {
   return drawn;
 }
 
-std::string phaseWords(const std::string& phase, bool backup) {
+}  // namespace
+
+std::string transferPhaseWords(const std::string& phase, bool backup) {
   if (phase == "idle") return "Getting ready…";
   if (phase == "copying") return backup ? "Backing up…" : "Copying to the new drive…";
   if (phase == "verifying") return "Checking the copy…";
@@ -80,8 +82,6 @@ std::string phaseWords(const std::string& phase, bool backup) {
   if (phase == "waitingForDrive") return "Waiting for the drive…";
   return "Working…";
 }
-
-}  // namespace
 
 Result<std::vector<ListedDrive>> decodeDriveList(std::string_view text) {
   auto doc = parsed(text, "drive list");
@@ -188,7 +188,8 @@ Result<std::string> renderTransferStatus(std::string_view text) {
   }
   const std::int64_t done = numberOf(*doc, "bytesDone");
   const std::int64_t total = numberOf(*doc, "bytesTotal");
-  std::string out = phaseWords(phase, textOf(*doc, "kind") == "backup") + " (" + phase + ")\n";
+  std::string out =
+      transferPhaseWords(phase, textOf(*doc, "kind") == "backup") + " (" + phase + ")\n";
   out += "From: " + textOf(*doc, "sourceRoot") + "\nTo: " + textOf(*doc, "destRoot") + "\n";
   out += "Progress: " + std::to_string(numberOf(*doc, "percent")) + "% — " +
          platform::formatFileByteCount(done) + " of " + platform::formatFileByteCount(total) + "\n";

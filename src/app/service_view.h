@@ -39,6 +39,10 @@ struct ListedDrive {
 // block characters on a terminal and in '#' otherwise.
 [[nodiscard]] Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal);
 
+// The drive transfer's phase in the words its status line uses ("Copying to
+// the new drive…", "Backing up…" for a backup, …; "Working…" for any other).
+[[nodiscard]] std::string transferPhaseWords(const std::string& phase, bool backup);
+
 // The drive transfer's phase, progress and sizes, one fact a line.
 [[nodiscard]] Result<std::string> renderTransferStatus(std::string_view json);
 

@@ -28,17 +28,6 @@ constexpr std::string_view kTempPrefix = ".bvl-";
 constexpr std::size_t kTempDigits = 12;
 constexpr std::string_view kLegacyTempSuffix = ".brimvale-link";
 
-// ".bvl-" and 12 random hexadecimal digits: short, so the temporary name fits
-// wherever the name it replaces fits.
-std::string temporaryName() {
-  thread_local std::mt19937_64 random{std::random_device{}()};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name(kTempPrefix);
-  std::uint64_t bits = random();
-  for (std::size_t i = 0; i < kTempDigits; ++i, bits >>= 4) name += kHex[bits & 15];
-  return name;
-}
-
 // Replaces `name` in the open folder `dirfd` with a link to `target` in one
 // rename, so a crash never leaves the name missing (at worst a spare
 // temporary link beside the untouched file).
@@ -46,7 +35,7 @@ std::optional<std::string> replaceWithLink(const RelinkSeams& seams, int dirfd,
                                            const std::string& name, const std::string& target) {
   std::string temp;
   for (int attempt = 0;; ++attempt) {
-    temp = temporaryName();
+    temp = temporaryLinkName();
     const std::error_code made = seams.files.symlinkAt(target, dirfd, temp);
     if (!made) break;
     if (made != std::errc::file_exists || attempt == 7) return std::strerror(made.value());
@@ -171,6 +160,15 @@ std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path&
 }
 
 }  // namespace
+
+std::string temporaryLinkName() {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name(kTempPrefix);
+  std::uint64_t bits = random();
+  for (std::size_t i = 0; i < kTempDigits; ++i, bits >>= 4) name += kHex[bits & 15];
+  return name;
+}
 
 bool isRelinkLeftover(std::string_view name, std::string_view linkTarget,
                       const fs::path& dstFolder) {

@@ -46,6 +46,11 @@ struct RelinkSeams {
 [[nodiscard]] WalkResult relinkTree(const std::filesystem::path& src,
                                     const std::filesystem::path& dst, const RelinkSeams& seams);
 
+// ".bvl-" and 12 random hexadecimal digits: a temporary link name short
+// enough to fit wherever the name it replaces fits, made beside a link that
+// is then swapped into place by rename; isRelinkLeftover recognises it.
+[[nodiscard]] std::string temporaryLinkName();
+
 // Whether `name`, a link in the source folder whose copy lives in
 // `dstFolder`, is a temporary link of an interrupted relink: one of the
 // walk's own temporary names (".bvl-" and 12 hexadecimal digits, or the

@@ -1,0 +1,318 @@
+// The drive switch that finishes a transfer, end to end: real brimvale and
+// brim-vale, real rsync, two tmpfs drives, a relocated folder whose files are
+// links and a relocated file; a kill at every switch step, then a rerun.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "background_app.h"
+#include "common/base/file_io.h"
+#include "common/base/text_formats.h"
+#include "e2e_harness.h"
+#include "mover/manifest.h"
+#include "transfer_scene.h"
+
+namespace brimvale::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DriveSwitchE2E : public ::testing::Test {
+ public:
+  void SetUp() override {
+    BRIMVALE_REQUIRE_DRIVE(old_);
+    BRIMVALE_REQUIRE_DRIVE(new_);
+    oldWorking_ = prepareTransferSource(home_, old_, 2, 11);
+    newWorking_ = new_.path() / thisWorkingFolderName();
+    fs::create_symlink(BRIM_VALE_PATH, home_.path() / ".brimvale" / "brim-vale");
+    relocate("F1", "Projects", {"plan.txt", "drafts/chapter \"one\".txt", "drafts/naïve.md"});
+    relocate("F2", "disk image.iso", {""});
+    oldDrive_ = treeSums(old_.path());
+    homeView_ = userView(home_.path() / "Relocated here");
+  }
+
+  // Puts `files` (relative to `name`; "" for `name` itself being one file)
+  // into the old working folder, links to them in the home and a finished
+  // move record, as a folder move leaves them.
+  void relocate(const std::string& id, const std::string& name,
+                const std::vector<std::string>& files) {
+    const fs::path copy = oldWorking_ / "Relocated" / name;
+    const fs::path place = home_.path() / "Relocated here" / name;
+    for (const auto& rel : files) {
+      const fs::path file = rel.empty() ? copy : copy / rel;
+      fs::create_directories(file.parent_path());
+      std::ofstream(file) << "contents of " << name << "/" << rel << "\n";
+      const fs::path link = rel.empty() ? place : place / rel;
+      fs::create_directories(link.parent_path());
+      fs::create_symlink(file, link);
+    }
+    record(id, place, copy, mover::MovePhase::kDone);
+  }
+
+  void record(const std::string& id, const fs::path& src, const fs::path& copy,
+              mover::MovePhase phase) {
+    mover::MoveManifest m;
+    m.id = id;
+    m.src = src.string();
+    m.dstParent = copy.parent_path().string();
+    m.finalDst = copy.string();
+    m.phase = phase;
+    m.replaceSourceWithSymlink = true;
+    fs::create_directories(home_.state() / "folder-moves");
+    ASSERT_TRUE(writeFileAtomically(home_.state() / "folder-moves" / (id + ".json"),
+                                    mover::encodeManifest(m)));
+  }
+
+  ProcessResult brimvale(std::vector<std::string> args) const {
+    return runProcess({.path = BRIMVALE_PATH,
+                       .args = std::move(args),
+                       .envAdditions = {{"HOME", home_.path().string()}},
+                       .deadline = std::chrono::minutes(5)});
+  }
+
+  // Starts the transfer and waits for its verified copy.
+  void copyAcross() {
+    ProcessResult started = brimvale({"drive-transfer", "start", "transfer", new_.path().string()});
+    ASSERT_EQ(started.exitCode, 0) << started.out << started.err;
+    waitForTransferPhase(home_, "copied");
+  }
+
+  // Each link in the home: "old", "new" or "dangling".
+  std::map<std::string, std::string> links() const {
+    std::map<std::string, std::string> seen;
+    for (const auto& e : fs::recursive_directory_iterator(home_.path() / "Relocated here")) {
+      if (!e.is_symlink()) continue;
+      const std::string target = fs::read_symlink(e.path()).string();
+      seen[e.path().lexically_relative(home_.path()).string()] =
+          !fs::exists(e.path())                            ? "dangling"
+          : target.starts_with(oldWorking_.string() + "/") ? "old"
+          : target.starts_with(newWorking_.string() + "/") ? "new"
+                                                           : "elsewhere " + target;
+    }
+    return seen;
+  }
+
+  std::map<std::string, std::string> all(const std::string& where) const {
+    std::map<std::string, std::string> seen = links();
+    for (auto& [rel, state] : seen) state = where;
+    return seen;
+  }
+
+  // The finished job back in `copied`, holding its lock, as the service left it
+  // before the switch: the store first, then the view the application reads.
+  void reopenCopiedJob() const {
+    const std::string before = readFile(home_.state() / "transfer-job.kv").value_or("");
+    std::string store;
+    for (auto line : splitLines(before)) {
+      store += line.starts_with("phase=") ? std::string("phase=copied") : std::string(line);
+      store += "\n";
+    }
+    ASSERT_TRUE(writeFileAtomically(home_.state() / "transfer-job.kv", store));
+    nlohmann::json job = transferStatus(home_);
+    job["phase"] = "copied";
+    ASSERT_TRUE(writeFileAtomically(home_.state() / "transfer-job.json", job.dump(2)));
+    fs::create_directories(home_.state() / "transfer.lock");
+  }
+
+  std::string configuredDrive() const { return readFile(home_.paths().config).value_or(""); }
+
+  // `selfBackup`: the running service's daily backup of its settings may have
+  // been written into the old working folder meanwhile.
+  void expectSwitchedAndNothingLost(bool selfBackup = false) {
+    EXPECT_EQ(links(), all("new"));
+    EXPECT_NE(configuredDrive().find("NVMe=\"" + new_.path().string() + "\""), std::string::npos)
+        << configuredDrive();
+    auto f2 = mover::decodeManifest(readFile(home_.state() / "folder-moves" / "F2.json").value());
+    ASSERT_TRUE(f2);
+    EXPECT_EQ(f2->finalDst, (newWorking_ / "Relocated" / "disk image.iso").string());
+    TreeSums oldDrive = treeSums(old_.path());
+    if (selfBackup) {
+      std::erase_if(oldDrive, [](const auto& entry) {
+        return entry.first.starts_with(thisWorkingFolderName() + "/Brimvale-Backup");
+      });
+    }
+    EXPECT_EQ(oldDrive, oldDrive_) << "the old drive is left byte for byte";
+    EXPECT_EQ(lostEntries(homeView_, userView(home_.path() / "Relocated here")), 0);
+    EXPECT_EQ(transferStatus(home_)["phase"], "done");
+  }
+
+  std::string tag_ = testTag();
+  TmpfsDrive old_{"so-" + tag_};
+  TmpfsDrive new_{"sn-" + tag_};
+  TempHome home_;
+  fs::path oldWorking_, newWorking_;
+  TreeSums oldDrive_;
+  TreeView homeView_;
+};
+
+TEST_F(DriveSwitchE2E, WaitingForTheCopySwitchesEveryLinkRecordAndTheDrive) {
+  copyAcross();
+  ASSERT_EQ(links(), all("old"));
+  ProcessResult wait = brimvale({"drive-transfer", "status", "--wait"});
+  EXPECT_EQ(wait.exitCode, 0) << wait.out << wait.err;
+  EXPECT_NE(wait.out.find("Switching to the new drive…\n  Checking the copy…\n  Finding what to "
+                          "move over…\n  Updating links to the new drive…\n  Updating records…\n"),
+            std::string::npos)
+      << wait.out;
+  EXPECT_TRUE(wait.out.ends_with("  Done.\nMoved everything to the new drive and switched over.\n"))
+      << wait.out;
+  expectSwitchedAndNothingLost();
+
+  ProcessResult again = brimvale({"drive-transfer", "status", "--wait"});
+  EXPECT_EQ(again.exitCode, 0);
+  EXPECT_EQ(again.out, "Moved everything to the new drive and switched over.\n");
+}
+
+TEST_F(DriveSwitchE2E, AMoveUnderWayOrACopyMissingBlocksTheSwitch) {
+  const struct {
+    const char* name;
+    std::function<void(DriveSwitchE2E&)> arrange;
+    const char* reason;
+  } cases[] = {
+      {"a move under way",
+       [](DriveSwitchE2E& s) {
+         s.record("F3", s.home_.path() / "Videos", s.oldWorking_ / "Relocated" / "Videos",
+                  mover::MovePhase::kCopying);
+       },
+       "What stopped it: a move is still in progress.\n"},
+      {"a finished move missing on the new drive",
+       [](DriveSwitchE2E& s) { fs::remove_all(s.newWorking_ / "Relocated" / "disk image.iso"); },
+       "What stopped it: something didn't copy across.\n"},
+  };
+  bool first = true;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!first) {
+      fs::remove_all(home_.state() / "folder-moves");
+      ASSERT_TRUE(runBrimVale(home_, {"transfer-cancel", "--yes"}).succeeded());
+      relocate("F1b", "Projects", {});
+      record("F2", home_.path() / "Relocated here" / "disk image.iso",
+             oldWorking_ / "Relocated" / "disk image.iso", mover::MovePhase::kDone);
+    }
+    first = false;
+    copyAcross();
+    c.arrange(*this);
+    ProcessResult wait = brimvale({"drive-transfer", "status", "--wait"});
+    EXPECT_EQ(wait.exitCode, 1);
+    EXPECT_NE(wait.out.find("The switch couldn't be completed. Your old drive still has "
+                            "everything — nothing was deleted.\n" +
+                            std::string(c.reason)),
+              std::string::npos)
+        << wait.out;
+    EXPECT_EQ(links(), all("old"));
+    EXPECT_NE(configuredDrive().find("NVMe=\"" + old_.path().string() + "\""), std::string::npos);
+    EXPECT_EQ(transferStatus(home_)["phase"], "copied") << "the copy waits for another try";
+    EXPECT_EQ(treeSums(old_.path()), oldDrive_);
+  }
+}
+
+TEST_F(DriveSwitchE2E, KilledAtAnyStepARerunFinishesWithEveryLinkWorking) {
+  const std::vector<std::string> steps{
+      "switch:checked",        "switch:found",  "switch:link-prepared#2", "switch:link-swapped#1",
+      "switch:link-swapped#3", "switch:linked", "switch:recorded",        "switch:committed"};
+  copyAcross();
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step);
+    ProcessResult killed = brimvale({"--stop-after=" + step, "drive-transfer", "status", "--wait"});
+    EXPECT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.out << killed.err;
+    for (const auto& [link, state] : links()) {
+      EXPECT_NE(state, "dangling") << link;
+    }
+    ProcessResult rerun = brimvale({"drive-transfer", "status", "--wait"});
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
+    expectSwitchedAndNothingLost();
+    for (const auto& e : fs::recursive_directory_iterator(home_.path())) {
+      EXPECT_FALSE(e.path().filename().string().starts_with(".bvl-")) << e.path();
+    }
+    // Back to the copied job for the next step: links, records and drive as before.
+    for (const auto& [rel, state] : links()) {
+      const fs::path link = home_.path() / rel;
+      const fs::path target = fs::read_symlink(link);
+      fs::remove(link);
+      fs::create_symlink(oldWorking_ / target.lexically_relative(newWorking_), link);
+    }
+    fs::remove_all(home_.state() / "folder-moves");
+    relocate("F1", "Projects", {});
+    record("F2", home_.path() / "Relocated here" / "disk image.iso",
+           oldWorking_ / "Relocated" / "disk image.iso", mover::MovePhase::kDone);
+    home_.writeConfig("NVMe=\"" + old_.path().string() + "\"\n");
+    reopenCopiedJob();
+  }
+}
+
+TEST_F(DriveSwitchE2E, TheRunningApplicationSwitchesACopiedTransferOnItsOwn) {
+  copyAcross();
+  // The first run installs the service, then runs.
+  BackgroundApp app(home_, {"run"}, "run-output.txt");
+  bool switched = false;
+  for (int i = 0; i < 120 && !switched; ++i) {
+    switched = transferStatus(home_)["phase"] == "done";
+    if (!switched) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(), 0) << app.output();
+  ASSERT_TRUE(switched) << app.output();
+  EXPECT_NE(app.output().find("Switching to the new drive…\n"), std::string::npos);
+  EXPECT_NE(app.output().find("Moved everything to the new drive and switched over.\n"),
+            std::string::npos)
+      << app.output();
+  expectSwitchedAndNothingLost(true);
+}
+
+// Root outside any user namespace: only then can a test act as another user.
+bool runsAsRealRoot() {
+  const std::string map = readFile("/proc/self/uid_map").value_or("");
+  return getuid() == 0 && map.find("4294967295") != std::string::npos;
+}
+
+void chownTree(const fs::path& root, uid_t user) {
+  ASSERT_EQ(lchown(root.c_str(), user, user), 0) << root;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    ASSERT_EQ(lchown(e.path().c_str(), user, user), 0) << e.path();
+  }
+}
+
+TEST_F(DriveSwitchE2E, ProtectedLinksWithoutPkexecAreRefusedNamingThemAndChangingNothing) {
+  if (!runsAsRealRoot()) GTEST_SKIP() << "acting as another user needs real root";
+  if (!findExecutable("pkexec").empty()) GTEST_SKIP() << "this computer has pkexec";
+  constexpr uid_t kUser = 65534;
+  // The user's own links, and one in a folder only root may change.
+  const fs::path tool = oldWorking_ / "Apps" / "Tool.app";
+  fs::create_directories(tool.parent_path());
+  std::ofstream(tool) << "a tool\n";
+  const fs::path guarded = home_.path() / "Guarded Apps" / "Tool.app";
+  fs::create_directories(guarded.parent_path());
+  fs::create_symlink(tool, guarded);
+  record("F4", guarded, tool, mover::MovePhase::kDone);
+  oldDrive_ = treeSums(old_.path());
+  copyAcross();
+  for (const fs::path& tree : {home_.path(), old_.path(), new_.path()}) chownTree(tree, kUser);
+  ASSERT_EQ(lchown(guarded.parent_path().c_str(), 0, 0), 0);
+  ASSERT_EQ(lchown(guarded.c_str(), 0, 0), 0);
+  oldDrive_ = treeSums(old_.path());
+
+  ProcessResult wait =
+      runProcess({.path = "/usr/bin/setpriv",
+                  .args = {"--reuid=" + std::to_string(kUser), "--regid=" + std::to_string(kUser),
+                           "--clear-groups", BRIMVALE_PATH, "drive-transfer", "status", "--wait"},
+                  .envAdditions = {{"HOME", home_.path().string()}},
+                  .deadline = std::chrono::minutes(2)});
+  EXPECT_EQ(wait.exitCode, 1) << wait.out << wait.err;
+  EXPECT_NE(wait.out.find("Asking for permission to update app links…"), std::string::npos);
+  EXPECT_NE(wait.out.find("What stopped it: couldn't update protected app links"),
+            std::string::npos)
+      << wait.out;
+  EXPECT_NE(wait.out.find(guarded.string()), std::string::npos) << "the refusal names the link";
+  EXPECT_EQ(fs::read_symlink(guarded), tool);
+  EXPECT_EQ(links(), all("old"));
+  EXPECT_NE(configuredDrive().find("NVMe=\"" + old_.path().string() + "\""), std::string::npos);
+  EXPECT_EQ(treeSums(old_.path()), oldDrive_);
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
