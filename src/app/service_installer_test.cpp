@@ -125,11 +125,12 @@ TEST(ServiceInstaller, MissingOptionalProgramsAreNamedOnOneLine) {
       {"only the service",
        {},
        "⚠ Optional bundled scripts missing (the service works without them): rclone-helper, "
-       "0-preflight, 1-discover, 2-prep-nvme, 3-relocate, 4-cleanup-old, 6-panic-recovery"},
+       "0-preflight.sh, 1-discover.sh, 2-prep-nvme.sh, 3-relocate.sh, 4-cleanup-old.sh, "
+       "6-panic-recovery.sh"},
       {"two present",
-       {"rclone-helper", "3-relocate"},
-       "⚠ Optional bundled scripts missing (the service works without them): 0-preflight, "
-       "1-discover, 2-prep-nvme, 4-cleanup-old, 6-panic-recovery"},
+       {"rclone-helper", "3-relocate.sh"},
+       "⚠ Optional bundled scripts missing (the service works without them): 0-preflight.sh, "
+       "1-discover.sh, 2-prep-nvme.sh, 4-cleanup-old.sh, 6-panic-recovery.sh"},
       {"all present", {kServicePrograms.begin() + 1, kServicePrograms.end()}, nullptr},
   };
   for (const auto& c : cases) {

@@ -80,8 +80,9 @@ TEST(LifecycleE2E, InstallWithoutAUserServiceManagerStartsNothing) {
   ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
   // The bundle holds the service alone: every optional program is named, on one line.
   EXPECT_NE(install.out.find("\n⚠ Optional bundled scripts missing (the service works without "
-                             "them): rclone-helper, 0-preflight, 1-discover, 2-prep-nvme, "
-                             "3-relocate, 4-cleanup-old, 6-panic-recovery\nCLI shim installed"),
+                             "them): rclone-helper, 0-preflight.sh, 1-discover.sh, "
+                             "2-prep-nvme.sh, 3-relocate.sh, 4-cleanup-old.sh, "
+                             "6-panic-recovery.sh\n"),
             std::string::npos)
       << install.out;
   EXPECT_TRUE(install.out.ends_with(
