@@ -18,10 +18,10 @@
 #include "app/mover_commands.h"
 #include "app/panic_recovery.h"
 #include "app/parked_command.h"
-#include "app/relocated_command.h"
 #include "app/preflight.h"
 #include "app/prep_drive_command.h"
 #include "app/relocate_command.h"
+#include "app/relocated_command.h"
 #include "app/self_check.h"
 #include "app/service_view_command.h"
 #include "app/settings_command.h"
@@ -36,8 +36,8 @@
 #include "common/base/version.h"
 #include "common/state/config_keys.h"
 #include "common/state/gnu_rsync.h"
-#include "common/state/service_config.h"
 #include "common/state/parked_names.h"
+#include "common/state/service_config.h"
 #include "common/state/usage_history.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/snapshot_manager.h"
@@ -499,11 +499,17 @@ void relocatedOptions(CLI::App& sub, Context& c) {
 
 int stopHandler(Context& c) { return stopCommand(c.paths, *c.host.services, c.out, c.err); }
 
+int panicRecoveryHandler(Context& c);
+
 int uninstallHandler(Context& c) {
   ServiceInstaller installer(c.paths, c.installerOptions(), *c.host.services,
                              [&](const std::string& line) { c.out << line << "\n"; });
   UninstallHost host{
       c.paths, installer, *c.host.services, std::cin, isatty(STDIN_FILENO) == 1, c.out, c.err, {}};
+  host.bringEverythingHome = [&c] {
+    c.panic.yes = true;  // the uninstall's own question was the consent
+    return panicRecoveryHandler(c);
+  };
   return uninstallCommand(host, c.uninstall);
 }
 

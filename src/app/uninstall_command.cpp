@@ -33,22 +33,57 @@ void listRelocations(UninstallHost& h, const std::vector<StillRelocated>& items)
 
 // True when the relocations listed stop the uninstall; the refusal is said.
 bool refusedForRelocations(UninstallHost& h, const UninstallOptions& o,
-                           const std::vector<StillRelocated>& items) {
+                           const std::vector<StillRelocated>& items, bool listed) {
   if (items.empty()) return false;
-  listRelocations(h, items);
+  if (!listed) listRelocations(h, items);
   if (o.purge) {
     h.err << "Nothing was removed. --purge would delete the records that find these folders' "
              "copies on the drive, so it waits until nothing is relocated: bring them home "
-             "first with `brimvale relocated move-back ID`, then run `brimvale uninstall "
-             "--purge` again.\n";
+             "first with `brimvale panic-recovery` (or one at a time with `brimvale relocated "
+             "move-back ID`), then run `brimvale uninstall --purge` again.\n";
     return true;
   }
   if (o.leaveRelocated) return false;
   h.err << "Nothing was removed. Uninstalling now would leave links into the drive behind: "
-           "bring them home first with `brimvale relocated move-back ID`, or run `brimvale "
-           "uninstall --leave-relocated` to uninstall anyway (the links keep working while the "
-           "drive is attached).\n";
+           "bring them all home first with `brimvale panic-recovery` (or one at a time with "
+           "`brimvale relocated move-back ID`), or run `brimvale uninstall --leave-relocated` to "
+           "uninstall anyway (the links keep working while the drive is attached).\n";
   return true;
+}
+
+bool answeredYes(UninstallHost& h) {
+  std::string answer;
+  if (!std::getline(h.in, answer)) answer.clear();
+  answer = asciiLower(std::string(trimBlanks(answer)));
+  return answer == "y" || answer == "yes";
+}
+
+enum class Offer { kNone, kDeclined, kFailed, kAllHome };
+
+// On a terminal, offers to bring the relocations home before uninstalling
+// (they are listed first). The relocator lock is let go meanwhile, as the
+// homecoming takes it for each step; `items` is read again after.
+Offer offerBringingHome(UninstallHost& h, const UninstallOptions& o, mover::RelocatorLock& lock,
+                        std::vector<StillRelocated>& items) {
+  if (items.empty() || (o.leaveRelocated && !o.purge)) return Offer::kNone;
+  if (!h.interactive || !h.bringEverythingHome) return Offer::kNone;
+  listRelocations(h, items);
+  h.out << "Bring them all home first (`brimvale panic-recovery`)? [y/N] " << std::flush;
+  if (!answeredYes(h)) return Offer::kDeclined;
+  lock.release();
+  const int code = h.bringEverythingHome();
+  if (auto taken = lock.acquire(std::chrono::milliseconds(0)); !taken) {
+    h.err << taken.error().detail << " Nothing was removed; run `brimvale uninstall` again once "
+          << "that has finished.\n";
+    return Offer::kFailed;
+  }
+  items = readStillRelocated(h.paths);
+  if (code != 0 || !items.empty()) {
+    h.err << "Nothing was removed: not everything came home (see above). What is left is on the "
+             "drive and its links still work; run `brimvale uninstall` again once it is home.\n";
+    return Offer::kFailed;
+  }
+  return Offer::kAllHome;
 }
 
 bool confirmed(UninstallHost& h, const UninstallOptions& o) {
@@ -60,10 +95,7 @@ bool confirmed(UninstallHost& h, const UninstallOptions& o) {
     return false;
   }
   h.out << "Uninstall Brimvale? [y/N] " << std::flush;
-  std::string answer;
-  if (!std::getline(h.in, answer)) answer.clear();
-  answer = asciiLower(std::string(trimBlanks(answer)));
-  if (answer == "y" || answer == "yes") return true;
+  if (answeredYes(h)) return true;
   h.out << "Nothing was changed; Brimvale stays installed.\n";
   return false;
 }
@@ -97,8 +129,10 @@ int uninstallCommand(UninstallHost& h, const UninstallOptions& o) {
       return 1;
     }
   }
-  const auto relocated = readStillRelocated(h.paths);
-  if (refusedForRelocations(h, o, relocated)) return 1;
+  auto relocated = readStillRelocated(h.paths);
+  const Offer offer = offerBringingHome(h, o, relocator, relocated);
+  if (offer == Offer::kFailed) return 1;
+  if (refusedForRelocations(h, o, relocated, offer == Offer::kDeclined)) return 1;
 
   std::vector<fs::path> files;
   for (const auto& file : h.installer.installedFiles()) {

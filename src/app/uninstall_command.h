@@ -26,6 +26,10 @@ struct UninstallHost {
   std::ostream& out;
   std::ostream& err;
   StopLimits limits;
+  // Brings everything home (the panic recovery, asked no question of its
+  // own); offered on a terminal when relocations would stop the uninstall.
+  // Nothing offered when empty.
+  std::function<int()> bringEverythingHome = {};
 };
 
 // Lists what is still relocated, then the plan; asks once on a terminal

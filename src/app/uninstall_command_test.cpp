@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "app/user_docs.h"
@@ -25,6 +26,7 @@ struct Rig : brimvale::testing::InstallerSandbox {
   ServiceInstaller installer{paths, {scripts, "/usr/bin/rsync", ""}, services, [](auto&) {}};
   std::istringstream answer;
   std::ostringstream out, err;
+  std::function<int()> bringHome;
 
   explicit Rig(Relocated relocated)
       : InstallerSandbox("home", "service-definition", "#!/bin/sh\n") {
@@ -47,6 +49,7 @@ struct Rig : brimvale::testing::InstallerSandbox {
     out.str("");
     err.str("");
     UninstallHost host{paths, installer, services, answer, interactive, out, err, {}};
+    host.bringEverythingHome = bringHome;
     return uninstallCommand(host, options);
   }
   int installedFilesLeft() const {
@@ -117,7 +120,7 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
        "",
        1,
        Outcome::kUnchanged,
-       "bring them home first with `brimvale relocated move-back ID`"},
+       "bring them all home first with `brimvale panic-recovery`"},
       {"--leave-relocated goes on",
        Relocated::kOneFolder,
        {.yes = true, .leaveRelocated = true},
@@ -166,6 +169,49 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
       EXPECT_TRUE(fs::is_symlink(rig.home / "Videos"));
       EXPECT_TRUE(fs::is_directory(rig.home / "drive/Videos"));
     }
+  }
+}
+
+// On a terminal the uninstall offers to bring relocations home first, and
+// goes on only when all of them came home.
+TEST(Uninstall, OffersToBringRelocationsHomeFirst) {
+  enum class Homecoming { kAllHome, kFails, kNotAsked };
+  struct Case {
+    const char* name;
+    const char* typed;
+    Homecoming homecoming;
+    int code;
+    bool uninstalled;
+    const char* says;
+  } cases[] = {
+      {"yes, yes: home, then uninstalled", "y\ny\n", Homecoming::kAllHome, 0, true,
+       "✓ Brimvale is uninstalled.\n"},
+      {"the homecoming fails", "y\n", Homecoming::kFails, 1, false,
+       "Nothing was removed: not everything came home"},
+      {"declined", "n\n", Homecoming::kNotAsked, 1, false,
+       "or run `brimvale uninstall --leave-relocated`"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(Relocated::kOneFolder);
+    int calls = 0;
+    rig.bringHome = [&] {
+      ++calls;
+      if (c.homecoming == Homecoming::kFails) return 1;
+      fs::remove(rig.home / "Videos");
+      fs::rename(rig.home / "drive/Videos", rig.home / "Videos");
+      return 0;
+    };
+    const int code = rig.uninstall({}, true, c.typed);
+    const std::string said = rig.out.str() + rig.err.str();
+    EXPECT_EQ(code, c.code) << said;
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    EXPECT_EQ(calls, c.homecoming == Homecoming::kNotAsked ? 0 : 1);
+    EXPECT_EQ(rig.installedFilesLeft(), c.uninstalled ? 0 : kPutDown);
+    // Listed once, before the question.
+    EXPECT_EQ(said.find("Still relocated"), said.rfind("Still relocated")) << said;
+    // Whatever happened, the folder is reachable at its path.
+    EXPECT_TRUE(fs::is_directory(rig.home / "Videos"));
   }
 }
 
