@@ -1,6 +1,9 @@
 #include "platform/platform.h"
 
+#include "platform/bundle_probe.h"
+#include "platform/linux/linux_bundle_probe.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/macos/mac_bundle_probe.h"
 #include "platform/macos/mac_platform.h"
 
 namespace brimvale::platform {
@@ -10,6 +13,14 @@ Platform makeHostPlatform() {
   return makeMacPlatform(MacToolPaths{});
 #else
   return makeLinuxPlatform(LinuxPaths{});
+#endif
+}
+
+std::unique_ptr<BundleProbe> makeHostBundleProbe() {
+#if defined(__APPLE__)
+  return makeMacBundleProbe(MacBundleToolPaths{});
+#else
+  return makeLinuxBundleProbe();
 #endif
 }
 
