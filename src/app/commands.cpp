@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "app/application.h"
+#include "app/apps_command.h"
 #include "app/care_commands.h"
 #include "app/cleanup_old_command.h"
 #include "app/discover_command.h"
@@ -78,6 +79,7 @@ struct Context {
   // relocated [move-back ID|delete ID|scan] [--yes] [--overwrite]
   RelocatedOptions relocated;
   UninstallOptions uninstall;
+  AppsOptions apps;  // apps [--location L] [--sort S] [--unused-days N] [--category C] ...
   std::ostream& out;
   std::ostream& err;
 
@@ -632,6 +634,42 @@ int discoverHandler(Context& c) {
   return discoverCommand(host);
 }
 
+int appsHandler(Context& c) {
+  const auto probe = platform::makeHostBundleProbe();
+  AppsCommandHost host{
+      .folders = apps::defaultAppFolders(c.paths.home),
+      .factsCache = c.paths.state / "app-facts.json",
+      .diagnosticsLog = c.paths.diagnosticsLog,
+      .probe = *probe,
+      .isRunning = [&c](std::string_view program) { return c.base.processes->isRunning(program); },
+      .now = systemClock()(),
+      .out = c.out,
+      .err = c.err};
+  c.apps.json = c.json;
+  return appsCommand(host, c.apps);
+}
+
+void appsOptions(CLI::App& sub, Context& c) {
+  jsonOption(sub, c);
+  sub.add_option("--location", c.apps.location, "all, internal, moved or offloaded")
+      ->check(CLI::IsMember({"all", "internal", "moved", "offloaded"}))
+      ->capture_default_str();
+  sub.add_option("--sort", c.apps.sort, "name, last-used (longest unused first), size or safety")
+      ->check(CLI::IsMember({"name", "last-used", "size", "safety"}))
+      ->capture_default_str();
+  sub.add_option("--unused-days", c.apps.unusedDays,
+                 "only apps not opened for at least this many days (0: any age)")
+      ->check(CLI::Range(0, apps::kMaxUnusedDays))
+      ->capture_default_str();
+  std::vector<std::string> categories;
+  for (const auto& row : apps::kAppCategories) categories.emplace_back(row.raw);
+  sub.add_option("--category", c.apps.category, "only apps of this category, e.g. games")
+      ->check(CLI::IsMember(categories));
+  sub.add_flag("--hide-running", c.apps.hideRunning,
+               "Don't show apps that are currently open. Running apps can't be moved anyway, so "
+               "this just cleans up the list.");
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -729,6 +767,10 @@ constexpr std::array kSubcommands{
                "bring everything home from the drive: parked originals back in place, relocated "
                "folders moved back, the service paused meanwhile (--yes, --dry-run)",
                panicRecoveryHandler, panicRecoveryOptions},
+    Subcommand{"apps",
+               "the installed apps with size, last use and why one can't move (--location, "
+               "--sort, --unused-days N, --category C, --hide-running, --json)",
+               appsHandler, appsOptions},
 };
 
 }  // namespace

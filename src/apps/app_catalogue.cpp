@@ -1,0 +1,97 @@
+#include "apps/app_catalogue.h"
+
+#include <algorithm>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "apps/app_bundle_facts.h"
+#include "apps/info_plist.h"
+
+namespace brimvale::apps {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr std::string_view kBundleSuffix = ".app";
+
+std::vector<fs::path> bundlesIn(const fs::path& folder) {
+  std::vector<fs::path> bundles;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() > kBundleSuffix.size() && name.ends_with(kBundleSuffix)) {
+      bundles.push_back(it->path());
+    }
+  }
+  std::sort(bundles.begin(), bundles.end());
+  return bundles;
+}
+
+std::string displayNameOf(const fs::path& bundle, const std::optional<InfoPlist>& info) {
+  if (info && !info->displayName.empty()) return info->displayName;
+  if (info && !info->bundleName.empty()) return info->bundleName;
+  const std::string name = bundle.filename().string();
+  return name.substr(0, name.size() - kBundleSuffix.size());
+}
+
+}  // namespace
+
+AppFolders defaultAppFolders(const fs::path& home, const fs::path& root) {
+  const fs::path system = root / "Applications";
+  return AppFolders{
+      .folders = {system, home / "Applications", system / "Setapp", system / "Utilities"},
+      .userFolder = home / "Applications"};
+}
+
+AppDiscovery::AppDiscovery(AppFolders folders, platform::BundleProbe& probe, AppFactsCache& cache,
+                           RunningCheck isRunning)
+    : folders_(std::move(folders)),
+      probe_(probe),
+      cache_(cache),
+      isRunning_(std::move(isRunning)) {}
+
+std::vector<AppEntry> AppDiscovery::discover(std::int64_t now) {
+  std::vector<AppEntry> entries;
+  std::set<std::string> seen;
+  for (const auto& folder : folders_.folders) {
+    for (const auto& bundle : bundlesIn(folder)) {
+      entries.push_back(entryFor(bundle, folder == folders_.userFolder, now));
+      seen.insert(bundle.string());
+    }
+  }
+  cache_.keepOnly(seen);
+  return entries;
+}
+
+AppEntry AppDiscovery::entryFor(const fs::path& bundle, bool inUserFolder, std::int64_t now) {
+  std::error_code ec;
+  const auto info = readInfoPlist(bundle);
+  AppEntry entry{.id = bundle.lexically_normal().string(),
+                 .displayName = displayNameOf(bundle, info),
+                 .bundlePath = bundle.string(),
+                 .alreadyRelocated = fs::is_symlink(bundle, ec),
+                 .inUserFolder = inUserFolder};
+  std::string executable;
+  if (info) {
+    if (!info->identifier.empty()) entry.bundleIdentifier = info->identifier;
+    entry.category = categoryOfType(info->categoryType);
+    // A name that would climb out of Contents/MacOS names no program of this bundle.
+    if (!info->executable.empty() && info->executable.find('/') == std::string::npos &&
+        info->executable != "..") {
+      executable = (bundle / "Contents" / "MacOS" / info->executable).string();
+      entry.running = isRunning_ && isRunning_(info->executable);
+    }
+  }
+  const auto modified = bundleModifiedNanos(bundle);
+  auto facts = modified ? cache_.find(bundle.string(), *modified, now) : std::nullopt;
+  if (!facts) {
+    facts = measureBundleFacts(bundle, executable, probe_);
+    if (modified) cache_.store(bundle.string(), *modified, *facts, now);
+  }
+  entry.sizeBytes = facts->sizeBytes;
+  entry.lastUsed = facts->lastUsed;
+  entry.appleSigned = facts->appleSigned;
+  return entry;
+}
+
+}  // namespace brimvale::apps

@@ -1,0 +1,201 @@
+#include "apps/app_catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "apps/app_catalogue_test_bundles.h"
+#include "platform/macos/mac_bundle_probe.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::apps {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::makeBundle;
+using testing::PlistEncoding;
+
+constexpr std::int64_t kNow = 1'800'000'000;
+
+// Recorded `codesign -dv --verbose=2` output (on standard error, as the tool
+// writes it): a Developer ID first, Apple's certificates after it.
+constexpr const char* kDeveloperIdThenApple =
+    "Executable=/Applications/Tool.app/Contents/MacOS/Tool\n"
+    "Identifier=com.example.tool\n"
+    "Authority=Developer ID Application: Example Ltd (AB12CD34EF)\n"
+    "Authority=Developer ID Certification Authority\n"
+    "Authority=Apple Root CA\n";
+constexpr const char* kSoftwareSigning =
+    "Authority=Software Signing\nAuthority=Apple Code Signing Certification Authority\n";
+
+// The macOS probe answering from recorded tool output per bundle file name,
+// counting every tool it is asked to run.
+struct RecordedTools {
+  std::map<std::string, std::string> mdls;      // bundle file name -> stdout
+  std::map<std::string, std::string> codesign;  // bundle file name -> stderr
+  int runs = 0;
+
+  std::unique_ptr<platform::BundleProbe> probe() {
+    return platform::makeMacBundleProbe(
+        {.mdls = "/t/mdls", .codesign = "/t/codesign"},
+        [this](const std::string& tool, std::vector<std::string> args, std::chrono::milliseconds) {
+          ++runs;
+          const std::string bundle = fs::path(args.back()).filename().string();
+          ProcessResult r;
+          r.outcome = ProcessOutcome::kExited;
+          r.exitCode = 0;
+          if (tool == "/t/mdls") {
+            auto it = mdls.find(bundle);
+            r.out = it != mdls.end() ? it->second : "kMDItemLastUsedDate = (null)\n";
+          } else {
+            r.err = codesign[bundle];
+          }
+          return r;
+        });
+  }
+};
+
+struct Fixture {
+  brimvale::testing::TempFolder tmp;
+  fs::path system = tmp.folder("root/Applications");
+  fs::path home = tmp.folder("home");
+  RecordedTools tools;
+  std::unique_ptr<platform::BundleProbe> probe = tools.probe();
+  AppFactsCache cache = AppFactsCache::load(tmp / "state/app-facts.json");
+
+  std::vector<AppEntry> list(std::int64_t now = kNow) {
+    AppDiscovery discovery(defaultAppFolders(home, tmp / "root"), *probe, cache,
+                           [](std::string_view program) { return program == "Busy"; });
+    return discovery.discover(now);
+  }
+};
+
+const AppEntry* named(const std::vector<AppEntry>& entries, const std::string& name) {
+  for (const auto& e : entries) {
+    if (e.displayName == name) return &e;
+  }
+  return nullptr;
+}
+
+TEST(AppDiscovery, FindsBundlesInEveryApplicationsFolderWithTheirNames) {
+  Fixture f;
+  makeBundle(f.system, "Shown", {{"CFBundleDisplayName", "Shown Name"}, {"CFBundleName", "x"}});
+  makeBundle(f.home / "Applications", "Mine", {{"CFBundleName", "Mine Name"}},
+             PlistEncoding::kBinary);
+  makeBundle(f.system / "Utilities", "Plain");
+  makeBundle(f.system / "Setapp", "Rented",
+             {{"CFBundleIdentifier", "com.example.rented"},
+              {"LSApplicationCategoryType", "public.app-category.productivity"}});
+  makeBundle(f.system, "Busy");
+  f.tmp.folder("root/Applications/Not An App");
+  f.tmp.file("root/Applications/.app", "");
+  f.tmp.folder("root/Applications/Broken.app");  // no Info.plist at all
+
+  const auto entries = f.list();
+  std::vector<std::string> names;
+  for (const auto& e : entries) names.push_back(e.displayName);
+  EXPECT_EQ(names, (std::vector<std::string>{"Broken", "Busy", "Shown Name", "Mine Name", "Rented",
+                                             "Plain"}));
+  const AppEntry* rented = named(entries, "Rented");
+  ASSERT_NE(rented, nullptr);
+  EXPECT_EQ(rented->bundleIdentifier, "com.example.rented");
+  EXPECT_EQ(rented->category, AppCategory::kProductivity);
+  EXPECT_FALSE(rented->inUserFolder);
+  EXPECT_GE(rented->sizeBytes, 4096);
+  EXPECT_TRUE(named(entries, "Mine Name")->inUserFolder);
+  EXPECT_TRUE(named(entries, "Busy")->running);
+  EXPECT_FALSE(named(entries, "Plain")->running);
+  EXPECT_EQ(named(entries, "Broken")->bundleIdentifier, std::nullopt);
+}
+
+TEST(AppDiscovery, ALinkToTheDriveIsRelocatedAndBlockedWithItsReason) {
+  Fixture f;
+  const fs::path drive = f.tmp.folder("Volumes/NVMe/Apps");
+  makeBundle(drive, "Moved", {}, PlistEncoding::kXml, 64 * 1024);
+  f.tmp.link("root/Applications/Moved.app", drive / "Moved.app");
+  // Its drive unplugged: the link still says the app was moved.
+  f.tmp.link("root/Applications/Away.app", f.tmp / "Volumes/Gone/Away.app");
+  makeBundle(f.system, "Local");
+
+  const auto entries = f.list();
+  struct Case {
+    const char* name;
+    bool relocated;
+  };
+  for (const Case& c : {Case{"Moved", true}, Case{"Away", true}, Case{"Local", false}}) {
+    SCOPED_TRACE(c.name);
+    const AppEntry* e = named(entries, c.name);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->alreadyRelocated, c.relocated);
+    EXPECT_EQ(catalogueBlockReason(*e),
+              c.relocated ? std::optional<std::string>(
+                                "Already relocated to NVMe. Use the Moved tab to bring it back.")
+                          : std::nullopt);
+  }
+  // Measured where it lives, not as the few bytes of the link.
+  EXPECT_GE(named(entries, "Moved")->sizeBytes, 64 * 1024);
+  EXPECT_EQ(named(entries, "Away")->sizeBytes, 0);
+}
+
+TEST(AppDiscovery, SigningAndLastUseComeFromTheRecordedTools) {
+  Fixture f;
+  makeBundle(f.system, "Tool");
+  makeBundle(f.system, "Notes");
+  makeBundle(f.system, "Fresh");
+  f.tools.codesign = {{"Tool.app", kDeveloperIdThenApple}, {"Notes.app", kSoftwareSigning}};
+  f.tools.mdls = {{"Tool.app", "kMDItemLastUsedDate = 2026-11-01 09:00:00 +0000\n"}};
+
+  const auto entries = f.list();
+  EXPECT_FALSE(named(entries, "Tool")->appleSigned);
+  EXPECT_TRUE(named(entries, "Notes")->appleSigned);
+  EXPECT_EQ(named(entries, "Tool")->lastUsed, 1793523600);
+  // No record at all: the explanation is what the user sees.
+  EXPECT_EQ(named(entries, "Fresh")->lastUsed, std::nullopt);
+  EXPECT_NE(noLastUsedExplanation().find(" has no record of this app being opened by you. It "
+                                         "might be brand new, or you've never launched it."),
+            std::string::npos);
+}
+
+TEST(AppDiscovery, ASecondListingRunsNoToolUntilABundleChangesOrItsFactsAge) {
+  Fixture f;
+  makeBundle(f.system, "One");
+  const fs::path two = makeBundle(f.system, "Two");
+  makeBundle(f.home / "Applications", "Three");
+  struct Step {
+    const char* name;
+    std::function<void()> before;
+    std::int64_t now;
+    int expectedRuns;  // two tools per bundle measured
+  };
+  const Step steps[] = {
+      {"first listing measures every bundle", [] {}, kNow, 6},
+      {"second listing answers from the cache", [] {}, kNow + 60, 0},
+      {"a changed Info.plist measures that bundle again",
+       [&] {
+         makeBundle(f.system, "Two", {{"CFBundleName", "Two v2"}});
+         fs::last_write_time(two / "Contents" / "Info.plist",
+                             fs::last_write_time(two) + std::chrono::seconds(5));
+       },
+       kNow + 120, 2},
+      {"facts older than their age limit are measured again", [] {},
+       kNow + 120 + kFactsMaxAgeSecs + 1, 6},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.before();
+    f.tools.runs = 0;
+    EXPECT_EQ(f.list(step.now).size(), 3u);
+    EXPECT_EQ(f.tools.runs, step.expectedRuns);
+  }
+  // Saved and loaded again, as the next invocation does: still no tool run.
+  ASSERT_TRUE(f.cache.save().has_value());
+  f.cache = AppFactsCache::load(f.tmp / "state/app-facts.json");
+  f.tools.runs = 0;
+  (void)f.list(kNow + 120 + kFactsMaxAgeSecs + 2);
+  EXPECT_EQ(f.tools.runs, 0);
+}
+
+}  // namespace
+}  // namespace brimvale::apps
