@@ -15,49 +15,30 @@ using testing::xmlPlist;
 
 struct KeyCase {
   std::string_view key;
-  std::optional<std::string_view> name;
+  std::optional<std::string_view> usageName;
+  std::optional<std::string_view> entitlementName;
 };
 
-TEST(TccScan, UsageKeysNameTheirPermission) {
+// The two key tables are separate: a usage key is no entitlement and the other way round.
+TEST(TccScan, KnownKeysNameTheirPermission) {
   const KeyCase cases[] = {
-      {"NSAccessibilityUsageDescription", "Accessibility"},
-      {"NSAppleEventsUsageDescription", "Automation (Apple Events)"},
-      {"NSBluetoothAlwaysUsageDescription", "Bluetooth"},
-      {"NSDesktopFolderUsageDescription", "Desktop folder"},
-      {"NSFileProviderDomainUsageDescription", "File Provider"},
-      {"NSFileProviderPresenceUsageDescription", "File Provider"},
-      {"NSFocusStatusUsageDescription", "Focus status"},
-      {"NSLocationAlwaysAndWhenInUseUsageDescription", "Location"},
-      {"NSLocationWhenInUseUsageDescription", "Location"},
-      {"NSPhotoLibraryAddUsageDescription", "Photos library (add only)"},
-      {"NSScreenCaptureUsageDescription", "Screen Recording"},
-      {"NSSystemExtensionUsageDescription", "System extension"},
-      {"NSHumanReadableCopyright", std::nullopt},
-      {"nscamerausagedescription", std::nullopt},  // keys are case-sensitive
+      {"NSAppleEventsUsageDescription", "Automation (Apple Events)", std::nullopt},
+      {"NSFileProviderPresenceUsageDescription", "File Provider", std::nullopt},
+      {"NSLocationAlwaysAndWhenInUseUsageDescription", "Location", std::nullopt},
+      {"NSPhotoLibraryAddUsageDescription", "Photos library (add only)", std::nullopt},
+      {"NSSystemExtensionUsageDescription", "System extension", std::nullopt},
+      {"nscamerausagedescription", std::nullopt, std::nullopt},  // keys are case-sensitive
+      {"com.apple.security.device.audio-input", std::nullopt, "Microphone"},
+      {"com.apple.security.personal-information.photos-library", std::nullopt, "Photos library"},
+      {"com.apple.security.files.user-selected.read-write", std::nullopt,
+       "User-selected files (read/write)"},
+      {"com.apple.security.files.downloads.read-only", std::nullopt, "Downloads folder (read)"},
+      {"com.apple.security.get-task-allow", std::nullopt, std::nullopt},
   };
   for (const KeyCase& c : cases) {
     SCOPED_TRACE(c.key);
-    EXPECT_EQ(usageKeyDisplayName(c.key), c.name);
-  }
-}
-
-TEST(TccScan, SignatureEntitlementsNameTheirPermission) {
-  const KeyCase cases[] = {
-      {"com.apple.security.device.audio-input", "Microphone"},
-      {"com.apple.security.personal-information.photos-library", "Photos library"},
-      {"com.apple.security.network.client", "Network (outbound)"},
-      {"com.apple.security.network.server", "Network (inbound)"},
-      {"com.apple.security.app-sandbox", "Sandbox (sandboxed app)"},
-      {"com.apple.security.cs.allow-unsigned-executable-memory", "Unsigned executable memory"},
-      {"com.apple.security.files.user-selected.read-write", "User-selected files (read/write)"},
-      {"com.apple.security.files.bookmarks.app-scope", "User-selected files (persistent)"},
-      {"com.apple.security.files.downloads.read-only", "Downloads folder (read)"},
-      {"com.apple.security.get-task-allow", std::nullopt},
-      {"NSCameraUsageDescription", std::nullopt},
-  };
-  for (const KeyCase& c : cases) {
-    SCOPED_TRACE(c.key);
-    EXPECT_EQ(entitlementDisplayName(c.key), c.name);
+    EXPECT_EQ(usageKeyDisplayName(c.key), c.usageName);
+    EXPECT_EQ(entitlementDisplayName(c.key), c.entitlementName);
   }
 }
 
