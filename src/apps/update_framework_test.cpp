@@ -1,0 +1,191 @@
+#include "apps/update_framework.h"
+
+#include <gtest/gtest.h>
+
+#include "apps/plist_test_data.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::apps {
+namespace {
+
+using brimvale::testing::TempFolder;
+using testing::stringEntry;
+using testing::xmlPlist;
+using Details = std::map<std::string, std::string>;
+
+std::string sparkleFrameworkInfo(std::string_view version) {
+  return xmlPlist(stringEntry("CFBundleShortVersionString", version));
+}
+
+constexpr const char* kSparkleInfo =
+    "Apps/Tool.app/Contents/Frameworks/Sparkle.framework/Resources/Info.plist";
+constexpr const char* kAppInfo = "Apps/Tool.app/Contents/Info.plist";
+
+struct DetectCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> files;  // relative path → content
+  std::string bundle;                                      // relative to the temporary root
+  std::string bundleId;
+  UpdateFramework expected;
+  Details details;  // "{root}" stands for the temporary root
+};
+
+// Given a bundle laid out with the facts of each updater, detection names that updater and
+// reports the details; the first matching rule wins where several facts are present.
+TEST(UpdateFrameworkDetection, RecognisesEachUpdaterFromItsFacts) {
+  const DetectCase cases[] = {
+      {"app store receipt",
+       {{"Apps/Tool.app/Contents/_MASReceipt/receipt", "r"},
+        {kSparkleInfo, sparkleFrameworkInfo("2.1")}},
+       "Apps/Tool.app",
+       "com.adobe.Photoshop",
+       UpdateFramework::kMas,
+       {{"path", "{root}/Apps/Tool.app/Contents/_MASReceipt/receipt"}}},
+      {"setapp identifier",
+       {},
+       "Apps/Tool.app",
+       "com.macpaw.CleanMyMac",
+       UpdateFramework::kSetapp,
+       {{"path", "{root}/Apps/Tool.app"}}},
+      {"setapp folder",
+       {},
+       "Applications/Setapp/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kSetapp,
+       {{"path", "{root}/Applications/Setapp/Tool.app"}}},
+      {"not setapp: sibling folder name",
+       {},
+       "Applications/SetappExtra/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kNone,
+       {}},
+      {"adobe without creative cloud",
+       {},
+       "Apps/Tool.app",
+       "com.adobe.Photoshop",
+       UpdateFramework::kAdobeCCM,
+       {{"detection", "bundleid"}, {"ccm_directory_present", "false"}}},
+      {"adobe with creative cloud",
+       {{"adobe-common/x", ""}},
+       "Apps/Tool.app",
+       "com.adobe.Lightroom",
+       UpdateFramework::kAdobeCCM,
+       {{"detection", "bundleid"}, {"ccm_directory_present", "true"}}},
+      {"adobe reader is not creative cloud",
+       {},
+       "Apps/Tool.app",
+       "com.adobe.Reader",
+       UpdateFramework::kNone,
+       {}},
+      {"microsoft autoupdate",
+       {{"mau/x", ""}},
+       "Apps/Tool.app",
+       "com.microsoft.Word",
+       UpdateFramework::kMicrosoftMAU,
+       {{"detection", "bundleid"}, {"mau_directory_present", "true"}}},
+      {"microsoft app outside autoupdate",
+       {},
+       "Apps/Tool.app",
+       "com.microsoft.VSCode",
+       UpdateFramework::kNone,
+       {}},
+      {"homebrew cask by name",
+       {{"brew2/tool/1.2/x", ""}, {"brew2/tool/.metadata/x", ""}},
+       "Apps/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kBrewCask,
+       {{"cask", "tool"}, {"caskroom", "{root}/brew2"}, {"version", "1.2"}}},
+      {"homebrew cask with dashes for spaces",
+       {{"brew1/big-tool/3.0/x", ""}},
+       "Apps/Big Tool.app",
+       "com.example.big",
+       UpdateFramework::kBrewCask,
+       {{"cask", "big-tool"}, {"caskroom", "{root}/brew1"}, {"version", "3.0"}}},
+      {"no cask of that name",
+       {{"brew1/tool-pro/1.0/x", ""}},
+       "Apps/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kNone,
+       {}},
+      {"sparkle feed without framework",
+       {{kAppInfo, xmlPlist(stringEntry("SUFeedURL", "https://x"))}},
+       "Apps/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kCustomSparkle,
+       {}},
+      {"sparkle 1",
+       {{kSparkleInfo, sparkleFrameworkInfo("1.27.1")}},
+       "Apps/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kSparkle1,
+       {{"sparkle_version", "1.27.1"}}},
+      {"sparkle without readable version",
+       {{kSparkleInfo, "garbage"}},
+       "Apps/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kSparkle1,
+       {{"sparkle_version", "unknown"}}},
+      {"sparkle 2 without install type",
+       {{kSparkleInfo, sparkleFrameworkInfo("2.6.0")}},
+       "Apps/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kSparkle2App,
+       {{"sparkle_version", "2.6.0"}, {"install_type", "application"}}},
+      {"sparkle 2 application",
+       {{kSparkleInfo, sparkleFrameworkInfo("2.0")},
+        {kAppInfo, xmlPlist(stringEntry("SUInstallationType", "application"))}},
+       "Apps/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kSparkle2App,
+       {{"sparkle_version", "2.0"}, {"install_type", "application"}}},
+      {"sparkle 2 package",
+       {{kSparkleInfo, sparkleFrameworkInfo("2.5.2")},
+        {kAppInfo, xmlPlist(stringEntry("SUInstallationType", "package"))}},
+       "Apps/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kSparkle2Package,
+       {{"sparkle_version", "2.5.2"}, {"install_type", "package"}}},
+      {"nothing at all",
+       {{kAppInfo, xmlPlist(stringEntry("CFBundleName", "Tool"))}},
+       "Apps/Tool.app",
+       "com.example.tool",
+       UpdateFramework::kNone,
+       {}},
+  };
+  for (const DetectCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder tmp;
+    tmp.folder(c.bundle + "/Contents");
+    for (const auto& [path, content] : c.files) tmp.file(path, content);
+    UpdateFrameworkDetection detection(
+        UpdateFrameworkFolders{.adobeDesktopCommon = tmp / "adobe-common",
+                               .microsoftAutoUpdate = tmp / "mau",
+                               .caskrooms = {tmp / "brew1", tmp / "brew2"},
+                               .setappFolder = tmp / "Applications" / "Setapp"});
+    UpdateFrameworkFinding found = detection.detect(tmp / c.bundle, c.bundleId);
+    EXPECT_EQ(updateFrameworkRaw(found.framework), updateFrameworkRaw(c.expected));
+    Details expected;
+    for (auto [key, value] : c.details) {
+      if (auto at = value.find("{root}"); at != std::string::npos)
+        value.replace(at, 6, tmp.path().string());
+      expected[key] = value;
+    }
+    EXPECT_EQ(found.details, expected);
+  }
+}
+
+TEST(UpdateFramework, RawTextsRoundTripAndDescriptionsFollowTheTable) {
+  for (int n = 0; n <= 10; ++n) {
+    auto framework = static_cast<UpdateFramework>(n);
+    SCOPED_TRACE(updateFrameworkRaw(framework));
+    EXPECT_EQ(updateFrameworkFromRaw(updateFrameworkRaw(framework)), framework);
+    EXPECT_EQ(updateFrameworkDescription(framework).empty(), framework == UpdateFramework::kNone);
+  }
+  EXPECT_EQ(updateFrameworkRaw(UpdateFramework::kSparkle2Package), "sparkle2Package");
+  EXPECT_EQ(updateFrameworkFromRaw("Sparkle1"), std::nullopt);
+  EXPECT_EQ(updateFrameworkDescription(UpdateFramework::kSparkle2App),
+            updateFrameworkDescription(UpdateFramework::kSparkle1));
+}
+
+}  // namespace
+}  // namespace brimvale::apps
