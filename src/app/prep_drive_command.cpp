@@ -21,15 +21,22 @@ std::vector<std::string> otherWorkingFolders(const fs::path& mount, std::string_
 }
 
 int prepDriveCommand(PrepDriveHost& host, const PrepDriveOptions& options) {
-  const std::string mount = host.mount.string();
-  if (!options.drive.empty() && normalisedAbsolute(options.drive) != normalisedAbsolute(mount)) {
-    host.err << options.drive << " is not the drive Brimvale is set to use (" << mount
-             << "). Nothing was changed; choose the drive first (`brimvale drives` lists them), "
-                "then run this again.\n";
-    return 2;
+  // A drive named other than the configured one is chosen first (the
+  // service's select-drive, with its own checks), then laid out.
+  std::optional<fs::path> named;
+  if (!options.drive.empty()) {
+    named = normalisedAbsolute(options.drive);
+    if (!named) {
+      host.err << "\"" << options.drive << "\" is not a drive's mount path. Nothing was changed; "
+               << "`brimvale drives` lists the drives you can use.\n";
+      return 2;
+    }
   }
+  const bool otherDrive = named && named != normalisedAbsolute(host.mount.string());
+  const fs::path drive = otherDrive ? *named : host.mount;
+  const std::string mount = drive.string();
   const std::string ours = workingFolderName(host.computerName);
-  const auto others = otherWorkingFolders(host.mount, ours);
+  const auto others = otherWorkingFolders(drive, ours);
   if (!others.empty() && !options.allowOtherComputer) {
     std::string names;
     for (const auto& n : others) names += (names.empty() ? "" : ", ") + n;
@@ -38,7 +45,8 @@ int prepDriveCommand(PrepDriveHost& host, const PrepDriveOptions& options) {
                 "the drive, run this again with --allow-other-computer.\n";
     return 1;
   }
-  host.out << "Brimvale will lay out " << (host.mount / ours).string()
+  if (otherDrive) host.out << "Brimvale will use " << mount << " from now on.\n";
+  host.out << "Brimvale will lay out " << (drive / ours).string()
            << " with its folders and marker file, keeping anything already there.\n";
   if (options.dryRun) {
     host.out << "Dry run: nothing was changed.\n";
@@ -57,13 +65,20 @@ int prepDriveCommand(PrepDriveHost& host, const PrepDriveOptions& options) {
       return 1;
     }
   }
-  const ProcessResult r = host.service({"recover"});
-  host.out << r.out;
-  host.err << r.err;
-  if (r.outcome == ProcessOutcome::kExited) return r.exitCode == 0 ? 0 : 1;
-  host.err << "The service could not be run to lay out the drive, so nothing was changed. Run "
-              "`brimvale self-check`, then try again.\n";
-  return 1;
+  for (const auto& step :
+       {std::vector<std::string>{"select-drive", mount}, std::vector<std::string>{"recover"}}) {
+    if (step[0] == "select-drive" && !otherDrive) continue;
+    const ProcessResult r = host.service(step);
+    host.out << r.out;
+    host.err << r.err;
+    if (r.outcome != ProcessOutcome::kExited) {
+      host.err << "The service could not be run to lay out the drive, so nothing was changed. "
+                  "Run `brimvale self-check`, then try again.\n";
+      return 1;
+    }
+    if (r.exitCode != 0) return 1;
+  }
+  return 0;
 }
 
 }  // namespace brimvale::app

@@ -31,6 +31,7 @@ TEST(PrepDrive, RecoverRunsOnlyWhenAllowedAndAgreed) {
     std::string answer;
     int status;
     bool recovered;
+    int selectDriveExit = 0;  // when another drive is named
   };
   const Case cases[] = {
       {"--auto on a fresh drive", {.autoYes = true}, false, false, "", 0, true},
@@ -46,17 +47,28 @@ TEST(PrepDrive, RecoverRunsOnlyWhenAllowedAndAgreed) {
       {"no terminal, no --auto", {}, false, false, "", 0, false},
       {"asked, agreed", {}, false, true, "y\n", 0, true},
       {"asked, declined", {}, false, true, "\n", 1, false},
-      {"another drive named",
-       {.drive = "/Volumes/Other", .autoYes = true},
+      {"another drive named: chosen, then laid out",
+       {.drive = "OTHER", .autoYes = true},
        false,
        false,
        "",
-       2,
-       false},
+       0,
+       true},
+      {"another drive the service refuses to choose",
+       {.drive = "OTHER", .autoYes = true},
+       false,
+       false,
+       "",
+       1,
+       false,
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempFolder drive("bv-prep");
+    testing::TempFolder other("bv-prep-other");
+    PrepDriveOptions options = c.options;
+    if (options.drive == "OTHER") options.drive = other.path().string();
     if (c.otherComputer) drive.file("BRIM-Kitchen/.hollin-managed");
     std::vector<std::vector<std::string>> asked;
     std::ostringstream out, err;
@@ -66,17 +78,20 @@ TEST(PrepDrive, RecoverRunsOnlyWhenAllowedAndAgreed) {
                        "This Mac",
                        [&](const std::vector<std::string>& args) {
                          asked.push_back(args);
-                         return ProcessResult{.outcome = ProcessOutcome::kExited, .exitCode = 0};
+                         const int code = args[0] == "select-drive" ? c.selectDriveExit : 0;
+                         return ProcessResult{.outcome = ProcessOutcome::kExited, .exitCode = code};
                        },
                        out,
                        err,
                        in,
                        c.terminal};
-    EXPECT_EQ(prepDriveCommand(host, c.options), c.status) << out.str() << err.str();
-    EXPECT_EQ(asked.size(), c.recovered ? 1u : 0u);
-    if (c.recovered) {
-      EXPECT_EQ(asked[0], (std::vector<std::string>{"recover"}));
+    EXPECT_EQ(prepDriveCommand(host, options), c.status) << out.str() << err.str();
+    std::vector<std::vector<std::string>> expected;
+    if (!options.drive.empty() && (c.recovered || c.selectDriveExit != 0)) {
+      expected.push_back({"select-drive", other.path().string()});
     }
+    if (c.recovered) expected.push_back({"recover"});
+    EXPECT_EQ(asked, expected);
     if (c.status != 0) {
       EXPECT_NE(err.str() + out.str(), "");
     }

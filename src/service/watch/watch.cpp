@@ -14,6 +14,7 @@
 #include "service/core/notifications.h"
 #include "service/core/status_snapshot.h"
 #include "service/drive_transfer/transfer_job.h"
+#include "service/drive_transfer/transfer_store.h"
 #include "service/drives/self_backup.h"
 #include "service/rules/rule_run_lock.h"
 #include "service/rules/rules_engine.h"
@@ -119,6 +120,10 @@ void WatchLoop::dailyRun(const std::string& today, int hour) {
 
 void WatchLoop::dailySelfBackup(const std::string& today) {
   if (!driveUsable(ctx_)) return;
+  // A drive transfer copies the working folder and verifies the copy against
+  // it, and the old drive must stay as it was until the switch is done: the
+  // backup waits (the day is not marked, so a later tick makes it).
+  if (!isFinished(TransferStore(TransferFiles::in(ctx_.paths.state)).currentPhase())) return;
   auto done = readFile(ctx_.paths.selfBackupDay);
   if (done && done->starts_with(today)) return;
   NullBuffer discard;

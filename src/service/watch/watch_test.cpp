@@ -79,6 +79,26 @@ TEST_F(WatchTest, RunsTheRulesOnceInTheConfiguredHourAndAgainTheNextDay) {
   EXPECT_EQ(readFile(home_->paths().selfBackupDay).value_or(""), "2026-12-07\n");
 }
 
+// The self-backup writes into the working folder, which a drive transfer is
+// copying and verifying: it waits for the job to end, then runs that day.
+TEST_F(WatchTest, TheSelfBackupWaitsWhileADriveTransferIsUnderWay) {
+  useConfig("");
+  const fs::path job = home_->paths().state / "transfer-job.kv";
+  const fs::path backup = nvme_ / "BRIM-Test-Mac" / "Brimvale-Backup";
+  // Phases a tick leaves alone without drives to copy between.
+  for (const char* phase : {"waitingForDrive", "paused", "copied"}) {
+    SCOPED_TRACE(phase);
+    ASSERT_TRUE(writeFileAtomically(job, "kind=backup\nphase=" + std::string(phase) + "\n"));
+    ASSERT_TRUE(loop_->tick());
+    EXPECT_FALSE(fs::exists(backup));
+    EXPECT_FALSE(fs::exists(home_->paths().selfBackupDay));
+  }
+  ASSERT_TRUE(writeFileAtomically(job, "kind=backup\nphase=done\n"));
+  ASSERT_TRUE(loop_->tick());
+  EXPECT_TRUE(fs::exists(backup));
+  EXPECT_EQ(readFile(home_->paths().selfBackupDay).value_or(""), "2026-12-06\n");
+}
+
 TEST_F(WatchTest, ADailyRunMeetingAnotherRunTriesAgainOnTheNextTick) {
   useConfig(kEager);
   now_ = localTime(6, 3, 0);
