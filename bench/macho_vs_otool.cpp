@@ -2,7 +2,8 @@
 // bundles of 5 binaries each (programs, frameworks, libraries; thin and
 // universal). Every slice's load paths must equal what otool prints (a
 // library's own install name left out of both); the figure is how many times
-// faster the reader is than one otool run per slice, as a scan would run it.
+// faster the reader is than one otool run per slice (a universal file's
+// slices cut out beforehand, untimed), as a scan would run it.
 //
 // Usage: macho_vs_otool [runs [bundles]]   (defaults 3 and 200)
 #include <unistd.h>
@@ -33,7 +34,7 @@ namespace {
 // Libraries shared by every bundle, linked once and copied in.
 struct Templates {
   fs::path weak;       // @rpath/libw.dylib
-  fs::path homebrew;   // arm64 library with an absolute non-system name
+  fs::path homebrew;   // arm64 library with an absolute non-system name and a re-export
   fs::path universal;  // helper program for x86_64 and arm64
 };
 
@@ -41,12 +42,17 @@ Templates makeTemplates(MachOFactory& factory, const fs::path& dir) {
   Templates t{dir / "libw.dylib", dir / "libz.dylib", dir / "Helper"};
   const fs::path intel = dir / "helper-x86_64";
   const fs::path arm = dir / "helper-arm64";
+  const fs::path inner = dir / "libq.dylib";
+  const std::string zName = "/opt/homebrew/lib/libz.1.dylib";
+  // The linker cannot link against a library that re-exports another, so the
+  // arm64 helper is linked first and libz gains its re-export afterwards.
   if (!factory.link({.installName = "@rpath/libw.dylib", .rpaths = {"@loader_path"}}, t.weak) ||
-      !factory.link({.arch = "arm64", .installName = "/opt/homebrew/lib/libz.1.dylib"},
-                    t.homebrew) ||
+      !factory.link({.arch = "arm64", .installName = zName}, t.homebrew) ||
+      !factory.link({.arch = "arm64", .installName = "/usr/local/lib/libq.dylib"}, inner) ||
       !factory.link({.arch = "x86_64", .weakLibs = {t.weak}, .rpaths = {"@loader_path/../lib"}},
                     intel) ||
       !factory.link({.arch = "arm64", .libs = {t.homebrew}}, arm) ||
+      !factory.link({.arch = "arm64", .installName = zName, .reexportLibs = {inner}}, t.homebrew) ||
       !factory.lipo({intel, arm}, t.universal)) {
     die("could not make the template binaries");
   }
@@ -67,7 +73,7 @@ std::vector<fs::path> makeBundle(MachOFactory& factory, const Templates& t, cons
   fs::copy_file(t.weak, frameworks / "libw.dylib");
   fs::copy_file(t.homebrew, frameworks / "libz.dylib");
   fs::copy_file(t.universal, macos / "Helper");
-  if (!factory.link({.installName = installName, .reexportLibs = {t.weak}}, framework) ||
+  if (!factory.link({.installName = installName}, framework) ||
       !factory.link(
           {.libs = {framework}, .weakLibs = {t.weak}, .rpaths = {"@executable_path/../Frameworks"}},
           program)) {
@@ -127,6 +133,30 @@ int main(int argc, char** argv) {
     binaries.insert(binaries.end(), made.begin(), made.end());
   }
   std::printf("%d bundles, %zu binaries\n", bundles, binaries.size());
+  // llvm-otool prints one slice of a universal file only, so each slice of
+  // one is cut out once, here, and otool reads the slices.
+  const std::string lipo = brimvale::apps::testing::llvmTool("llvm-lipo");
+  std::vector<std::vector<std::string>> otoolTargets;
+  for (std::size_t b = 0; b < binaries.size(); ++b) {
+    auto slices = brimvale::apps::readMachOFile(binaries[b]);
+    if (!slices) die("native reader failed: " + slices.error().detail);
+    std::vector<std::string> targets;
+    for (const MachOSlice& slice : *slices) {
+      if (slices->size() == 1) {
+        targets.push_back(binaries[b].string());
+        continue;
+      }
+      const fs::path thin = root / ("slice-" + std::to_string(b) + "-" + slice.arch);
+      if (!brimvale::runTool(lipo,
+                             {binaries[b].string(), "-thin", slice.arch, "-output", thin.string()},
+                             std::chrono::seconds(30))
+               .succeeded()) {
+        die("could not cut out " + slice.arch + " of " + binaries[b].string());
+      }
+      targets.push_back(thin.string());
+    }
+    otoolTargets.push_back(std::move(targets));
+  }
 
   std::vector<double> nativeMs;
   std::vector<double> otoolMs;
@@ -144,11 +174,11 @@ int main(int argc, char** argv) {
     start = std::chrono::steady_clock::now();
     std::vector<std::vector<std::string>> printed;
     for (std::size_t b = 0; b < binaries.size(); ++b) {
-      for (const MachOSlice& slice : native[b]) {
-        const auto result = brimvale::runTool(
-            otool, {"-arch", slice.arch, "-L", binaries[b].string()}, std::chrono::seconds(30));
+      for (std::size_t i = 0; i < native[b].size(); ++i) {
+        const auto result =
+            brimvale::runTool(otool, {"-L", otoolTargets[b].at(i)}, std::chrono::seconds(30));
         if (!result.succeeded()) die("llvm-otool failed: " + result.describe());
-        printed.push_back(otoolPaths(result.out, slice));
+        printed.push_back(otoolPaths(result.out, native[b][i]));
       }
     }
     otoolMs.push_back(millisecondsSince(start));
