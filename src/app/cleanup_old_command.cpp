@@ -5,6 +5,7 @@
 
 #include "app/parked_command.h"
 #include "app/parked_originals.h"
+#include "app/yes_answer.h"
 
 namespace brimvale::app {
 
@@ -36,9 +37,7 @@ int cleanupOldCommand(CleanupOldHost& host, const CleanupOldOptions& options) {
     }
     host.out << "\nDelete the " << count
              << " whose copy matches, each after comparing it byte for byte? [y/N] " << std::flush;
-    std::string answer;
-    std::getline(host.in, answer);
-    if (answer != "y" && answer != "Y" && answer != "yes") {
+    if (!readsYes(host.in)) {
       host.out << "Nothing was deleted.\n";
       return 1;
     }

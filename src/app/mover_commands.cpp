@@ -13,6 +13,7 @@
 #include "app/move_cancel_command.h"
 #include "app/move_progress_printer.h"
 #include "app/relocated_command.h"
+#include "app/yes_answer.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/process.h"
@@ -571,10 +572,7 @@ bool confirmed(MoverCommandContext& c, const MoveOptions& o, const std::string& 
     return false;
   }
   c.out << question << " [y/N] " << std::flush;
-  std::string answer;
-  if (!std::getline(c.in, answer)) answer.clear();
-  answer = asciiLower(std::string(trimBlanks(answer)));
-  if (answer == "y" || answer == "yes") return true;
+  if (readsYes(c.in)) return true;
   c.out << "Nothing was moved; your folder is untouched.\n";
   return false;
 }

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "app/parked_originals.h"
+#include "app/yes_answer.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
@@ -106,9 +107,7 @@ void finishRecord(PanicHost& host, const Record& record) {
 
 bool askedYes(PanicHost& host) {
   host.out << "Bring all of this home now? [y/N] " << std::flush;
-  std::string answer;
-  std::getline(host.in, answer);
-  return answer == "y" || answer == "Y" || answer == "yes";
+  return readsYes(host.in);
 }
 
 struct Tally {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/yes_answer.h"
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/state/path_policy.h"
@@ -58,9 +59,7 @@ int prepDriveCommand(PrepDriveHost& host, const PrepDriveOptions& options) {
       return 0;
     }
     host.out << "Lay out the drive now? [y/N] " << std::flush;
-    std::string answer;
-    std::getline(host.in, answer);
-    if (answer != "y" && answer != "Y" && answer != "yes") {
+    if (!readsYes(host.in)) {
       host.out << "Nothing was changed.\n";
       return 1;
     }

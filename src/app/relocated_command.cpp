@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/yes_answer.h"
 #include "common/base/text_formats.h"
 #include "mover/move_cancel.h"
 #include "mover/safety_checks.h"
@@ -75,10 +76,7 @@ bool confirmedMoveBack(MoverCommandContext& c, const RelocatedItem& item, bool y
     return false;
   }
   c.out << question << " [y/N] " << std::flush;
-  std::string answer;
-  if (!std::getline(c.in, answer)) answer.clear();
-  answer = asciiLower(std::string(trimBlanks(answer)));
-  if (answer == "y" || answer == "yes") return true;
+  if (readsYes(c.in)) return true;
   c.out << "Nothing was moved; the folder stays on the drive.\n";
   return false;
 }

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "app/uninstall_relocations.h"
+#include "app/yes_answer.h"
 #include "common/base/file_calls.h"
 #include "common/base/text_formats.h"
 #include "mover/safety_checks.h"
@@ -51,13 +52,6 @@ bool refusedForRelocations(UninstallHost& h, const UninstallOptions& o,
   return true;
 }
 
-bool answeredYes(UninstallHost& h) {
-  std::string answer;
-  if (!std::getline(h.in, answer)) answer.clear();
-  answer = asciiLower(std::string(trimBlanks(answer)));
-  return answer == "y" || answer == "yes";
-}
-
 enum class Offer { kNone, kDeclined, kFailed, kAllHome };
 
 // On a terminal, offers to bring the relocations home before uninstalling
@@ -69,7 +63,7 @@ Offer offerBringingHome(UninstallHost& h, const UninstallOptions& o, mover::Relo
   if (!h.interactive || !h.bringEverythingHome) return Offer::kNone;
   listRelocations(h, items);
   h.out << "Bring them all home first (`brimvale panic-recovery`)? [y/N] " << std::flush;
-  if (!answeredYes(h)) return Offer::kDeclined;
+  if (!readsYes(h.in)) return Offer::kDeclined;
   lock.release();
   const int code = h.bringEverythingHome();
   if (auto taken = lock.acquire(std::chrono::milliseconds(0)); !taken) {
@@ -95,7 +89,7 @@ bool confirmed(UninstallHost& h, const UninstallOptions& o) {
     return false;
   }
   h.out << "Uninstall Brimvale? [y/N] " << std::flush;
-  if (answeredYes(h)) return true;
+  if (readsYes(h.in)) return true;
   h.out << "Nothing was changed; Brimvale stays installed.\n";
   return false;
 }
