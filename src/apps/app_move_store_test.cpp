@@ -1,0 +1,226 @@
+#include "apps/app_move_store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "common/base/file_io.h"
+#include "common/state/paths.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::apps {
+namespace {
+
+namespace fs = std::filesystem;
+using brimvale::testing::TempFolder;
+using nlohmann::json;
+
+constexpr std::time_t kNow = 1'780'000'000;
+
+std::string idFor(int n) {
+  char text[37];
+  std::snprintf(text, sizeof text, "00000000-0000-4000-8000-%012d", n);
+  return text;
+}
+
+AppMoveManifest sample(int n, AppMovePhase phase, std::string originalPath = {}) {
+  AppMoveManifest m;
+  m.id = idFor(n);
+  m.originalPath = originalPath.empty() ? "/Applications/App" + std::to_string(n) + ".app"
+                                        : std::move(originalPath);
+  m.nvmePath = "/Volumes/Fast/BRIM-Mac/Apps/" + fs::path(m.originalPath).filename().string();
+  m.displayName = "App " + std::to_string(n);
+  m.startedAt = m.updatedAt = kNow - 1000 + n;
+  m.phase = phase;
+  return m;
+}
+
+class AppManifestStoreTest : public ::testing::Test {
+ protected:
+  fs::path folder() const { return appMovesFolder(StatePaths::forHome(home_.path())); }
+  AppManifestStore store() {
+    return AppManifestStore(
+        folder(), [this](const std::string& line) { logged_.push_back(line); },
+        [] { return kNow; });
+  }
+  void writeRaw(const std::string& name, const std::string& text) {
+    fs::create_directories(folder());
+    ASSERT_TRUE(writeFileAtomically(folder() / name, text));
+  }
+  json onDisk(const std::string& id) {
+    return json::parse(readFile(folder() / (id + ".json")).value_or("null"));
+  }
+
+  TempFolder home_;
+  std::vector<std::string> logged_;
+};
+
+TEST_F(AppManifestStoreTest, SaveStampsTheTimeAndWritesOneFileNamedByTheId) {
+  AppMoveManifest m = sample(1, AppMovePhase::kWriting);
+  store().save(m);
+  EXPECT_EQ(m.updatedAt, kNow);
+  EXPECT_EQ(folder(), home_.path() / ".brimvale/state/app-moves");
+  ASSERT_TRUE(fs::exists(folder() / (idFor(1) + ".json")));
+  EXPECT_EQ(readFile(folder() / (idFor(1) + ".json")).value(), encodeAppMoveManifest(m));
+  EXPECT_EQ(onDisk(idFor(1))["version"], 2);
+  EXPECT_TRUE(logged_.empty());
+}
+
+TEST_F(AppManifestStoreTest, AFailedWriteIsLoggedAndNotThrown) {
+  fs::create_directories(folder().parent_path());
+  writeFileAtomically(folder(), "a file where the folder belongs").value();
+  AppMoveManifest m = sample(1, AppMovePhase::kCopying);
+  store().save(m);
+  ASSERT_EQ(logged_.size(), 1u);
+  EXPECT_TRUE(
+      logged_[0].starts_with("Brimvale: failed to persist app-move manifest " + idFor(1) + ": "))
+      << logged_[0];
+}
+
+TEST_F(AppManifestStoreTest, UnreadableFilesAreSkippedReportedAndLeftInPlace) {
+  AppMoveManifest good = sample(5, AppMovePhase::kDone);
+  store().save(good);
+  json noOriginal = json::parse(encodeAppMoveManifest(sample(2, AppMovePhase::kDone)));
+  noOriginal.erase("originalPath");
+  const std::string whole = encodeAppMoveManifest(sample(3, AppMovePhase::kDone));
+  struct Row {
+    std::string name;
+    std::string text;
+    std::string reason;
+  };
+  const std::vector<Row> bad{
+      {idFor(2) + ".json", noOriginal.dump(2), "missing required key originalPath"},
+      {idFor(3) + ".json", whole.substr(0, whole.size() - 20), "not a JSON object"},
+      {idFor(4) + ".json", "", "not a JSON object"},
+  };
+  for (const auto& row : bad) writeRaw(row.name, row.text);
+  writeRaw("notes.txt", "not a record");
+  writeRaw(idFor(6) + ".json.tmp.4242", whole);  // a writer killed mid-write
+
+  const auto all = store().loadAll();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0], good);
+  ASSERT_EQ(logged_.size(), bad.size());
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    SCOPED_TRACE(bad[i].name);
+    EXPECT_EQ(logged_[i], "Brimvale: skipped app-move manifest " +
+                              (folder() / bad[i].name).string() + ": " + bad[i].reason);
+    EXPECT_EQ(readFile(folder() / bad[i].name).value(), bad[i].text);
+  }
+}
+
+TEST_F(AppManifestStoreTest, OlderRecordsAreUpgradedAndWrittenBack) {
+  struct Row {
+    int version;
+    int loadedAs;
+    bool migrated;
+  };
+  for (const Row& row : {Row{1, 2, true}, Row{0, 2, true}, Row{2, 2, false}, Row{3, 3, false}}) {
+    SCOPED_TRACE(row.version);
+    json j = json::parse(encodeAppMoveManifest(sample(1, AppMovePhase::kDone)));
+    j["version"] = row.version;
+    j.erase("migratedFromV1");
+    const std::string original = j.dump(2);
+    writeRaw(idFor(1) + ".json", original);
+
+    const auto all = store().loadAll();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].version, row.loadedAs);
+    EXPECT_EQ(all[0].migratedFromV1, row.migrated);
+    if (row.migrated) {
+      EXPECT_EQ(onDisk(idFor(1))["version"], 2);
+      EXPECT_EQ(onDisk(idFor(1))["migratedFromV1"], true);
+      EXPECT_EQ(onDisk(idFor(1))["updatedAt"], "2026-05-28T20:26:40Z");
+    } else {
+      EXPECT_EQ(readFile(folder() / (idFor(1) + ".json")).value(), original);
+    }
+  }
+}
+
+TEST_F(AppManifestStoreTest, RemoveDeletesOnlyThatRecord) {
+  AppMoveManifest a = sample(1, AppMovePhase::kDone);
+  AppMoveManifest b = sample(2, AppMovePhase::kDone);
+  store().save(a);
+  store().save(b);
+  store().remove(a.id);
+  const auto all = store().loadAll();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].id, b.id);
+}
+
+TEST_F(AppManifestStoreTest, TwoWritersAtOnceNeverLeaveATornFile) {
+  AppMoveManifest seed = sample(1, AppMovePhase::kCopying);
+  store().save(seed);
+  std::atomic<bool> writing{true};
+  std::atomic<int> unreadable{0};
+  std::thread reader([&] {
+    while (writing) {
+      auto text = readFile(folder() / (seed.id + ".json"));
+      if (!text || !decodeAppMoveManifest(*text)) ++unreadable;
+    }
+  });
+  auto writer = [&](int which) {
+    AppManifestStore own = store();
+    AppMoveManifest m = seed;
+    for (int i = 0; i < 150; ++i) {
+      // Texts of different lengths, so a mixed or cut file shows.
+      m.statusMessage = std::string(static_cast<std::size_t>(which * 4000 + i), 'a' + which);
+      own.save(m);
+    }
+  };
+  std::thread first(writer, 0);
+  std::thread second(writer, 1);
+  first.join();
+  second.join();
+  writing = false;
+  reader.join();
+  EXPECT_EQ(unreadable, 0);
+  EXPECT_TRUE(logged_.empty()) << logged_.front();
+  ASSERT_EQ(store().loadAll().size(), 1u);
+}
+
+TEST(AppMoveLookups, FindRecordsByIdPathBundleAndState) {
+  std::vector<AppMoveManifest> all{
+      sample(1, AppMovePhase::kFailed, "/Applications/Editor.app"),
+      sample(2, AppMovePhase::kDone, "/Applications/Editor.app"),
+      sample(3, AppMovePhase::kLinking),
+      sample(4, AppMovePhase::kWaitingForDrive),
+      sample(5, AppMovePhase::kCancelled),
+      sample(6, AppMovePhase::kDone),
+      sample(7, AppMovePhase::kWriting),
+  };
+  all[0].bundleID = all[1].bundleID = "com.example.editor";
+  auto ids = [](const std::vector<AppMoveManifest>& moves) {
+    std::vector<int> out;
+    for (const auto& m : moves) out.push_back(std::stoi(m.id.substr(24)));
+    return out;
+  };
+  struct Row {
+    const char* what;
+    std::vector<AppMoveManifest> found;
+    std::vector<int> expected;
+  };
+  const std::vector<Row> rows{
+      {"by path", movesOfOriginalPath(all, "/Applications/Editor.app"), {2, 1}},
+      {"by path, trailing slash", movesOfOriginalPath(all, "/Applications/Editor.app/"), {2, 1}},
+      {"by path, with a dot", movesOfOriginalPath(all, "/Applications/./Editor.app"), {2, 1}},
+      {"by path, other app", movesOfOriginalPath(all, "/Applications/Edit.app"), {}},
+      {"by bundle", movesOfBundle(all, "com.example.editor"), {2, 1}},
+      {"by empty bundle id", movesOfBundle(all, ""), {}},
+      {"unfinished", unfinishedMoves(all), {7, 4, 3}},
+      {"finished", finishedRelocations(all), {6, 2}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(ids(row.found), row.expected);
+  }
+  ASSERT_TRUE(moveWithId(all, idFor(4)));
+  EXPECT_EQ(moveWithId(all, idFor(4))->phase, AppMovePhase::kWaitingForDrive);
+  EXPECT_TRUE(moveWithId(all, "00000000-0000-4000-8000-00000000000a") == std::nullopt);
+  EXPECT_FALSE(moveWithId(all, "not an id"));
+}
+
+}  // namespace
+}  // namespace brimvale::apps

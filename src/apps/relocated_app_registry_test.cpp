@@ -1,0 +1,131 @@
+#include "apps/relocated_app_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include "common/state/paths.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::apps {
+namespace {
+
+namespace fs = std::filesystem;
+using brimvale::testing::TempFolder;
+
+constexpr std::time_t kNow = 1'780'000'000;
+
+std::string idFor(int n) {
+  char text[37];
+  std::snprintf(text, sizeof text, "00000000-0000-4000-8000-%012d", n);
+  return text;
+}
+
+class RelocatedAppRegistryTest : public ::testing::Test {
+ protected:
+  RelocatedAppRegistryTest()
+      : store_(
+            appMovesFolder(StatePaths::forHome(home_.path())),
+            [this](const std::string& line) { logged_.push_back(line); }, [] { return kNow; }),
+        registry_(store_, [this](const std::string& line) { logged_.push_back(line); }) {}
+
+  // A record of `name` moved from /Applications to `drive`, committed at `completed`.
+  AppMoveManifest saved(int n, const std::string& name, AppMovePhase phase,
+                        const std::string& drive = "/Volumes/Fast",
+                        std::optional<std::time_t> completed = kNow - 100) {
+    AppMoveManifest m;
+    m.id = idFor(n);
+    m.originalPath = "/Applications/" + name + ".app";
+    m.nvmePath = drive + "/BRIM-Mac/Apps/" + name + ".app";
+    m.displayName = name;
+    m.bundleID = "com.example." + name;
+    m.srcSizeKB = 1000 + n;
+    m.tierAtMove = 2;
+    m.startedAt = kNow - 500;
+    m.completedAt = completed;
+    m.phase = phase;
+    store_.save(m);
+    return m;
+  }
+  bool onDisk(int n) const { return fs::exists(store_.fileFor(idFor(n))); }
+
+  TempFolder home_;
+  std::vector<std::string> logged_;
+  AppManifestStore store_;
+  RelocatedAppRegistry registry_;
+};
+
+TEST_F(RelocatedAppRegistryTest, ListsEveryCommittedRelocationByName) {
+  const AppMoveManifest zed = saved(1, "Zed", AppMovePhase::kDone);
+  saved(2, "Copying", AppMovePhase::kCopying);
+  saved(3, "Gone", AppMovePhase::kFailed);
+  saved(4, "Stopped", AppMovePhase::kCancelled);
+  saved(5, "Waiting", AppMovePhase::kWaitingForDrive);
+  saved(6, "Atlas", AppMovePhase::kDone);
+  registry_.rebuild();
+  ASSERT_EQ(registry_.entries().size(), 2u);
+  EXPECT_EQ(registry_.entries()[0].displayName, "Atlas");
+  EXPECT_EQ(
+      registry_.entries()[1],
+      (RelocatedAppEntry{zed.id, "/Applications/Zed.app", "/Volumes/Fast/BRIM-Mac/Apps/Zed.app",
+                         "com.example.Zed", "Zed", 1001, 2, kNow - 500, kNow - 100}));
+  EXPECT_TRUE(logged_.empty());
+}
+
+TEST_F(RelocatedAppRegistryTest, DuplicateRecordsOfOneRelocationArePrunedToTheLatestCommit) {
+  saved(1, "Editor", AppMovePhase::kDone, "/Volumes/Fast", kNow - 300);
+  saved(2, "Editor", AppMovePhase::kDone, "/Volumes/Fast", kNow - 100);
+  saved(3, "Editor", AppMovePhase::kDone, "/Volumes/Fast", kNow - 200);
+  saved(4, "Editor", AppMovePhase::kFailed, "/Volumes/Fast");  // history, not a duplicate
+  saved(5, "Editor", AppMovePhase::kDone, "/Volumes/Other");   // another copy: its own entry
+  registry_.rebuild();
+  EXPECT_EQ(logged_, std::vector<std::string>{
+                         "RelocatedAppRegistry: pruned 2 duplicate manifest(s) (off-main-actor)."});
+  for (auto [n, kept] :
+       std::vector<std::pair<int, bool>>{{1, false}, {2, true}, {3, false}, {4, true}, {5, true}}) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(onDisk(n), kept);
+  }
+  ASSERT_EQ(registry_.entries().size(), 2u);
+  EXPECT_EQ(registry_.atOriginalPath("/Volumes/Fast/BRIM-Mac/Apps/Editor.app"), std::nullopt);
+
+  logged_.clear();
+  registry_.rebuild();
+  EXPECT_TRUE(logged_.empty()) << "nothing left to prune";
+  EXPECT_EQ(registry_.entries().size(), 2u);
+}
+
+TEST_F(RelocatedAppRegistryTest, AnswersByIdPathAndBundle) {
+  saved(1, "Editor", AppMovePhase::kDone);
+  saved(2, "Player", AppMovePhase::kDone);
+  saved(3, "Copier", AppMovePhase::kLinking);
+  registry_.rebuild();
+  struct Row {
+    const char* what;
+    std::optional<RelocatedAppEntry> found;
+    std::optional<std::string> id;
+  };
+  const std::vector<Row> rows{
+      {"id", registry_.withId(idFor(2)), idFor(2)},
+      {"id of an unfinished move", registry_.withId(idFor(3)), std::nullopt},
+      {"id that is no UUID", registry_.withId("Player"), std::nullopt},
+      {"path", registry_.atOriginalPath("/Applications/Editor.app"), idFor(1)},
+      {"path with trailing slash", registry_.atOriginalPath("/Applications/Editor.app/"), idFor(1)},
+      {"path of an unfinished move", registry_.atOriginalPath("/Applications/Copier.app"),
+       std::nullopt},
+      {"bundle", registry_.ofBundle("com.example.Player"), idFor(2)},
+      {"bundle of another case", registry_.ofBundle("com.example.player"), std::nullopt},
+      {"empty bundle", registry_.ofBundle(""), std::nullopt},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(row.found ? std::optional(row.found->id) : std::nullopt, row.id);
+  }
+
+  store_.remove(idFor(1));
+  registry_.rebuild();
+  EXPECT_FALSE(registry_.withId(idFor(1)));
+  EXPECT_TRUE(registry_.withId(idFor(2)));
+}
+
+}  // namespace
+}  // namespace brimvale::apps
