@@ -63,7 +63,22 @@ const RelocatedItem* named(MoverCommandContext& c, const mover::RelocatedItemsSt
   return item;
 }
 
+// Files written on the internal disk since the relocation go home with the
+// rest; the user is told which before the move back.
+void tellFilesWrittenSince(MoverCommandContext& c, const RelocatedItem& item) {
+  const auto written = mover::filesWrittenSinceRelocation(item.manifest.src);
+  if (written.empty()) return;
+  c.out << "These files were created on internal disk after the relocation. They'll be included "
+           "in the move back.\n";
+  constexpr std::size_t kShown = 10;
+  for (std::size_t i = 0; i < written.size() && i < kShown; ++i) {
+    c.out << "  " << written[i].string() << "\n";
+  }
+  if (written.size() > kShown) c.out << "  … and " << written.size() - kShown << " more\n";
+}
+
 bool confirmedMoveBack(MoverCommandContext& c, const RelocatedItem& item, bool yes) {
+  tellFilesWrittenSince(c, item);
   if (yes) return true;
   const std::string question = "Move " + homeRelative(item.manifest.src, c.paths.home) +
                                " back from " + item.manifest.finalDst + " to the internal disk?";

@@ -73,6 +73,22 @@ bool linksInto(const fs::path& src, const fs::path& copy) {
   return census && census->linksInto[0] > 0;
 }
 
+std::vector<fs::path> filesWrittenSinceRelocation(const fs::path& src) {
+  std::vector<fs::path> files;
+  const auto status = linkStatus(src);
+  if (!status || !fs::is_directory(*status)) return files;
+  std::error_code ec;
+  // Links are not followed, so a linked folder inside is not entered.
+  for (auto it = fs::recursive_directory_iterator(src, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_regular_file(ec) && !it->is_symlink(ec)) {
+      files.push_back(it->path().lexically_relative(src));
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
 bool isLayoutPlace(const fs::path& copy, const fs::path& src, const fs::path& workingFolder) {
   const fs::path c = normal(copy);
   if (c.parent_path() != normal(workingFolder / "Relocated")) return false;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "common/base/raw_names.h"
 #include "mover/manifest.h"
@@ -42,6 +43,12 @@ struct RelocatedItem {
 // (or lies inside it), or a folder holding at least one link into it (a
 // relocation that replaced each file with a link). Dangling links count.
 [[nodiscard]] bool linksInto(const std::filesystem::path& src, const std::filesystem::path& copy);
+
+// Regular files below `src` that are not links into the drive: written on the
+// internal disk after a relocation that left one link per file. Relative to
+// `src`, sorted; empty when `src` is itself a link (new files went to the drive).
+[[nodiscard]] std::vector<std::filesystem::path> filesWrittenSinceRelocation(
+    const std::filesystem::path& src);
 
 // Where the layout puts the copy of `src`: every relocation of this system
 // goes to {working}/Relocated/{name}, a second one of the same name numbered

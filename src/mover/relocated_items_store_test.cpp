@@ -8,6 +8,7 @@
 
 #include "common/base/file_io.h"
 #include "platform/testing/memory_user_defaults.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_home.h"
 #include "testing/test_loop.h"
 #include "testing/tmpfs_drive.h"
@@ -140,6 +141,33 @@ TEST(Integrity, RawNamesRoundTripAndOnlyMissingLinksOrDataAreBroken) {
     EXPECT_EQ(integrityHelp(row.value).empty(), row.value == Integrity::kOk);
     EXPECT_EQ(isBroken(row.value),
               row.value != Integrity::kOk && row.value != Integrity::kUnexpectedLayout);
+  }
+}
+
+// Only real files below a folder of per-file links were written on the
+// internal disk since; a folder that is itself a link has none.
+TEST(FilesWrittenSinceRelocation, AreTheRealFilesBesideTheLinks) {
+  brimvale::testing::TempFolder dir("bv-written");
+  dir.file("drive/a.txt", "a");
+  dir.file("drive/sub/b.txt", "b");
+  dir.folder("home/sub");
+  fs::create_symlink(dir / "drive/a.txt", dir / "home/a.txt");
+  fs::create_symlink(dir / "drive/sub/b.txt", dir / "home/sub/b.txt");
+  dir.file("home/new.txt", "written later");
+  dir.file("home/sub/later.txt", "written later");
+  fs::create_directory_symlink(dir / "drive/sub", dir / "home/linked-folder");
+  fs::create_directory_symlink(dir / "drive", dir / "whole-link");
+  const struct {
+    const char* src;
+    std::vector<fs::path> written;
+  } cases[] = {
+      {"home", {"new.txt", "sub/later.txt"}},
+      {"whole-link", {}},
+      {"missing", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.src);
+    EXPECT_EQ(filesWrittenSinceRelocation(dir / c.src), c.written);
   }
 }
 
