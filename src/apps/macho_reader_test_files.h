@@ -65,22 +65,23 @@ class MachOFactory {
   }
 
   // Links a small program (or, with an install name, a library) at `output`.
-  [[nodiscard]] bool link(const MachOLink& spec, const std::filesystem::path& output) {
-    const std::filesystem::path object = objectFor(spec.arch);
+  [[nodiscard]] bool link(const MachOLink& wanted, const std::filesystem::path& output) {
+    const std::filesystem::path object = objectFor(wanted.arch);
     if (object.empty()) return false;
     // The header padding leaves room for llvm-install-name-tool to add longer paths.
     std::vector<std::string> args{
-        "-arch", spec.arch,       "-platform_version", "macos",      "11.0", "11.0",
+        "-arch", wanted.arch,     "-platform_version", "macos",      "11.0", "11.0",
         "-o",    output.string(), object.string(),     "-headerpad", "0x400"};
-    if (!spec.installName.empty()) {
-      args.insert(args.end(), {"-dylib", "-install_name", spec.installName});
+    if (!wanted.installName.empty()) {
+      args.insert(args.end(), {"-dylib", "-install_name", wanted.installName});
     }
-    for (const auto& lib : spec.libs) args.push_back(lib.string());
-    for (const auto& lib : spec.weakLibs) args.insert(args.end(), {"-weak_library", lib.string()});
-    for (const auto& lib : spec.reexportLibs) {
+    for (const auto& lib : wanted.libs) args.push_back(lib.string());
+    for (const auto& lib : wanted.weakLibs)
+      args.insert(args.end(), {"-weak_library", lib.string()});
+    for (const auto& lib : wanted.reexportLibs) {
       args.insert(args.end(), {"-reexport_library", lib.string()});
     }
-    for (const auto& rpath : spec.rpaths) args.insert(args.end(), {"-rpath", rpath});
+    for (const auto& rpath : wanted.rpaths) args.insert(args.end(), {"-rpath", rpath});
     args.push_back((work_ / "libSystem.tbd").string());
     return run(ld_, std::move(args));
   }

@@ -18,6 +18,7 @@
 #include "platform/testing/memory_user_defaults.h"
 #include "testing/failing_file_operations.h"
 #include "testing/temp_folder.h"
+#include "testing/test_file.h"
 #include "testing/test_loop.h"
 #include "testing/tree_view.h"
 
@@ -25,14 +26,10 @@ namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
+using brimvale::testing::write;
 using namespace std::chrono_literals;
 using brimvale::testing::TestLoop;
 using platform::testing::MemoryDefaults;
-
-void write(const fs::path& p, const std::string& content) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << content;
-}
 
 class Mover : public ::testing::Test {
  protected:

@@ -12,12 +12,14 @@
 
 #include "common/base/file_io.h"
 #include "testing/failing_file_operations.h"
+#include "testing/test_file.h"
 #include "testing/tree_view.h"
 
 namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
+using brimvale::testing::write;
 
 class Relink : public ::testing::Test {
  protected:
@@ -30,10 +32,6 @@ class Relink : public ::testing::Test {
       write(dst_ / rel, rel);
     }
     fs::create_symlink("a.txt", src_ / "link");
-  }
-  static void write(const fs::path& p, const std::string& content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
   }
   static std::string read(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);

@@ -10,6 +10,7 @@
 #include "platform/testing/memory_user_defaults.h"
 #include "testing/temp_folder.h"
 #include "testing/temp_home.h"
+#include "testing/test_file.h"
 #include "testing/test_loop.h"
 #include "testing/tmpfs_drive.h"
 #include "testing/tree_view.h"
@@ -21,11 +22,7 @@ namespace fs = std::filesystem;
 using brimvale::testing::TestLoop;
 using brimvale::testing::TmpfsDrive;
 using brimvale::testing::TmpfsMount;
-
-void write(const fs::path& p, const std::string& content) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << content;
-}
+using brimvale::testing::write;
 
 // A real drive (tmpfs) with its working folder, a temporary home and the
 // engine, so relocations and move backs run as they do for a user.

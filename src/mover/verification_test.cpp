@@ -1,5 +1,6 @@
 #include "mover/verification.h"
 #include "testing/temp_folder.h"
+#include "testing/test_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@ namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
+using brimvale::testing::write;
 
 class Trees : public ::testing::Test {
  protected:
@@ -26,10 +28,6 @@ class Trees : public ::testing::Test {
     fs::copy(src_, dst_, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     syncTimes("a.txt");
     syncTimes("sub/b.bin");
-  }
-  static void write(const fs::path& p, const std::string& content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
   }
   void syncTimes(const std::string& rel) {
     fs::last_write_time(dst_ / rel, fs::last_write_time(src_ / rel));
