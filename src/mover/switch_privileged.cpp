@@ -6,6 +6,8 @@
 #include <chrono>
 #include <ostream>
 
+#include "platform/app_relocation_tool_steps.h"
+
 namespace brimvale::mover {
 namespace {
 
@@ -51,14 +53,7 @@ std::string adminShellCommand(const std::vector<LinkUpdate>& updates) {
 }
 
 ProcessInvocation adminSessionInvocation(const std::string& command) {
-  std::string escaped;
-  for (char c : command) {
-    if (c == '\\' || c == '"') escaped += '\\';
-    escaped += c;
-  }
-  return {.path = "/usr/bin/osascript",
-          .args = {"-e", "do shell script \"" + escaped + "\" with administrator privileges"},
-          .deadline = kPrivilegedDeadline};
+  return platform::adminSessionInvocation(command, kPrivilegedDeadline);
 }
 
 ProcessInvocation pkexecInvocation(const std::string& pkexec, const std::string& selfProgram,

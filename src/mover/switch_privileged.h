@@ -10,16 +10,13 @@
 #include "common/base/error.h"
 #include "common/base/process.h"
 #include "mover/switch_links.h"
+#include "platform/relocation_mark.h"
 
 namespace brimvale::mover {
 
 // The extended attribute that marks a re-pointed link; its value is the
 // link's new target.
-#ifdef __APPLE__
-inline constexpr std::string_view kRelocatedAttribute = "com.brimvale.relocated";
-#else
-inline constexpr std::string_view kRelocatedAttribute = "user.brimvale.relocated";
-#endif
+inline constexpr std::string_view kRelocatedAttribute = platform::kRelocationMarkAttribute;
 
 // The hidden `brimvale` subcommand the Linux privileged step runs.
 inline constexpr std::string_view kRelinkPrivilegedCommand = "relink-privileged";

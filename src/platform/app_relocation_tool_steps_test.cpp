@@ -1,0 +1,144 @@
+#include "platform/app_relocation_tool_steps.h"
+
+#include <gtest/gtest.h>
+
+namespace brimvale::platform {
+namespace {
+
+using Kind = ToolFailure::Kind;
+
+ProcessResult exited(int code, std::string out = {}, std::string err = {}) {
+  return {.outcome = ProcessOutcome::kExited, .exitCode = code, .out = out, .err = err};
+}
+
+TEST(AppRelocationToolSteps, ProcessEndsBecomeToolSteps) {
+  struct Case {
+    const char* name;
+    ProcessResult result;
+    bool ok;
+    Kind kind;
+    int exitCode;
+    std::string detail;
+    std::chrono::seconds deadline;
+  };
+  const Case cases[] = {
+      {"exit 0", exited(0, "", "warning only"), true, {}, 0, "", std::chrono::seconds{0}},
+      {"exit 2 with errors", exited(2, "out", " bad bundle\n"), false, Kind::kExited, 2,
+       "bad bundle", std::chrono::seconds{0}},
+      {"exit 1, only output", exited(1, "said on stdout\n", ""), false, Kind::kExited, 1,
+       "said on stdout", std::chrono::seconds{0}},
+      {"exit 3, silent", exited(3), false, Kind::kExited, 3, "exited with 3",
+       std::chrono::seconds{0}},
+      {"signal",
+       {.outcome = ProcessOutcome::kSignalled, .signal = 9},
+       false,
+       Kind::kExited,
+       137,
+       "killed by signal 9",
+       std::chrono::seconds{0}},
+      {"timeout",
+       {.outcome = ProcessOutcome::kTimedOut},
+       false,
+       Kind::kTimedOut,
+       0,
+       "",
+       std::chrono::seconds{15}},
+      {"no start",
+       {.outcome = ProcessOutcome::kFailedToStart, .launchError = "No such file or directory"},
+       false,
+       Kind::kFailedToStart,
+       0,
+       "No such file or directory",
+       std::chrono::seconds{0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolStep step = toolStepFrom(c.result, "lsregister", std::chrono::seconds{15});
+    ASSERT_EQ(step.has_value(), c.ok);
+    if (c.ok) continue;
+    EXPECT_EQ(step.error().kind, c.kind);
+    EXPECT_EQ(step.error().shortName, "lsregister");
+    EXPECT_EQ(step.error().exitCode, c.exitCode);
+    EXPECT_EQ(step.error().detail, c.detail);
+    EXPECT_EQ(step.error().deadline, c.deadline);
+  }
+}
+
+TEST(AppRelocationToolSteps, StatusLineIsReadBackFromAnyOutput) {
+  struct Case {
+    const char* output;
+    std::optional<int> status;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"__BVX__:0\n", 0, ""},
+      {"moved\n__BVX__:1\n", 1, "moved"},
+      {"moved\r__BVX__:0", 0, "moved"},   // the administrator session turns \n into \r
+      {"__BVX__:0\n__BVX__:2\n", 2, ""},  // a command echoing the marker cannot fake success
+      {"x __BVX__:0\n", std::nullopt, "x __BVX__:0"},
+      {"__BVX__:\n", std::nullopt, "__BVX__:"},
+      {"__BVX__:0x\n", std::nullopt, "__BVX__:0x"},
+      {"", std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    EXPECT_EQ(reportedStatus(c.output), c.status);
+    EXPECT_EQ(withoutStatusLines(c.output), c.said);
+  }
+}
+
+TEST(AppRelocationToolSteps, StatusEchoFollowsTheCommand) {
+  EXPECT_EQ(withStatusEcho("/bin/rm -rf '/x y'"), "/bin/rm -rf '/x y'; echo \"__BVX__:$?\"");
+}
+
+TEST(AppRelocationToolSteps, PrivilegedResultsSayWhatHappened) {
+  struct Case {
+    const char* name;
+    ProcessResult result;
+    PrivilegedOutcome outcome;
+    std::vector<std::string> saying;
+  };
+  const Case cases[] = {
+      {"status 0", exited(0, "__BVX__:0\n"), PrivilegedOutcome::kSuccess, {}},
+      {"status 1",
+       exited(0, "__BVX__:1\n", "mv: cannot move 'a'\n"),
+       PrivilegedOutcome::kFailed,
+       {"failed (exit 1)", ": mv: cannot move 'a'."}},
+      {"no start",
+       {.outcome = ProcessOutcome::kFailedToStart, .launchError = "gone"},
+       PrivilegedOutcome::kFailed,
+       {"(gone)", "nothing was changed."}},
+      {"timeout",
+       {.outcome = ProcessOutcome::kTimedOut},
+       PrivilegedOutcome::kFailed,
+       {"10 minutes", "check the app"}},
+      {"killed",
+       {.outcome = ProcessOutcome::kSignalled, .signal = 9, .err = "boom"},
+       PrivilegedOutcome::kFailed,
+       {"killed by signal 9", "check the app", ": boom."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const PrivilegedResult r =
+        reportedPrivilegedResult(c.result).value_or(unreportedPrivilegedResult(c.result));
+    EXPECT_EQ(r.outcome, c.outcome);
+    for (const auto& part : c.saying) EXPECT_NE(r.detail.find(part), std::string::npos) << r.detail;
+    if (c.outcome != PrivilegedOutcome::kSuccess) {
+      EXPECT_EQ(r.detail.back(), '.') << r.detail;
+    }
+  }
+}
+
+TEST(AppRelocationToolSteps, AdminSessionQuotesTheCommandForAppleScript) {
+  const ProcessInvocation run =
+      adminSessionInvocation("/bin/mv -f 'a\"b\\c' 'd'", std::chrono::minutes(10));
+  EXPECT_EQ(run.path, "/usr/bin/osascript");
+  EXPECT_EQ(run.args, (std::vector<std::string>{
+                          "-e",
+                          "do shell script \"/bin/mv -f 'a\\\"b\\\\c' 'd'\" with administrator "
+                          "privileges"}));
+  EXPECT_EQ(run.deadline, std::chrono::minutes(10));
+}
+
+}  // namespace
+}  // namespace brimvale::platform
