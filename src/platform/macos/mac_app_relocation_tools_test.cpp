@@ -1,0 +1,151 @@
+#include "platform/macos/mac_app_relocation_tools.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "testing/temp_folder.h"
+
+namespace brimvale::platform {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using Args = std::vector<std::string>;
+
+const std::string kLsregister =
+    "/System/Library/Frameworks/CoreServices.framework/Versions/A/Frameworks/"
+    "LaunchServices.framework/Versions/A/Support/lsregister";
+
+// A runner that records each invocation and answers with `reply`.
+struct Recorder {
+  std::vector<ProcessInvocation> runs;
+  ProcessResult reply{.outcome = ProcessOutcome::kExited, .exitCode = 0};
+  std::unique_ptr<AppRelocationTools> tools() {
+    return makeMacAppRelocationTools(MacAppToolPaths{}, [this](const ProcessInvocation& run) {
+      runs.push_back(run);
+      return reply;
+    });
+  }
+};
+
+TEST(MacAppRelocationTools, RunsEachToolWithItsArgumentsAndDeadline) {
+  brimvale::testing::TempFolder dir;
+  const std::string copy = (dir / "Apps/X.app").string();
+  struct Case {
+    const char* step;
+    std::function<ToolStep(AppRelocationTools&)> call;
+    std::string path;
+    Args args;
+    seconds deadline;
+  };
+  const Case cases[] = {
+      {"copy",
+       [&](AppRelocationTools& t) {
+         return t.copyBundle("/Applications/X.app", copy, "ditto", seconds{86400}, {});
+       },
+       "/usr/bin/ditto", Args{"--rsrc", "--noqtn", "/Applications/X.app", copy}, seconds{86400}},
+      {"register",
+       [](AppRelocationTools& t) { return t.registerApp("/Applications/X.app", "lsregister"); },
+       kLsregister, Args{"-f", "/Applications/X.app"}, seconds{15}},
+      {"reindex",
+       [](AppRelocationTools& t) { return t.reindex("/Applications/X.app", "mdimport"); },
+       "/usr/bin/mdimport", Args{"-i", "/Applications/X.app"}, seconds{30}},
+      {"dock", [](AppRelocationTools& t) { return t.refreshDock("killall-Dock"); },
+       "/usr/bin/killall", Args{"Dock"}, seconds{5}},
+      {"search check",
+       [](AppRelocationTools& t) { return t.spotlightCheck("/Applications/X.app", "mdls"); },
+       "/usr/bin/mdls", Args{"-name", "kMDItemCFBundleIdentifier", "/Applications/X.app"},
+       seconds{5}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.step);
+    Recorder ok;
+    auto tools = ok.tools();
+    EXPECT_TRUE(c.call(*tools).has_value());
+    ASSERT_EQ(ok.runs.size(), 1u);
+    EXPECT_EQ(ok.runs[0].path, c.path);
+    EXPECT_EQ(ok.runs[0].args, c.args);
+    EXPECT_EQ(ok.runs[0].deadline, milliseconds(c.deadline));
+
+    Recorder late;
+    late.reply = {.outcome = ProcessOutcome::kTimedOut};
+    auto lateTools = late.tools();
+    const ToolStep overran = c.call(*lateTools);
+    ASSERT_FALSE(overran.has_value());
+    EXPECT_EQ(overran.error().kind, ToolFailure::Kind::kTimedOut);
+    EXPECT_EQ(overran.error().deadline, c.deadline);
+  }
+}
+
+TEST(MacAppRelocationTools, NeverCopiesOntoSomethingThatExists) {
+  brimvale::testing::TempFolder dir;
+  dir.folder("Apps/X.app");
+  Recorder r;
+  const ToolStep step = r.tools()->copyBundle("/Applications/X.app", (dir / "Apps/X.app").string(),
+                                              "ditto", seconds{86400}, {});
+  ASSERT_FALSE(step.has_value());
+  EXPECT_EQ(step.error().kind, ToolFailure::Kind::kExited);
+  EXPECT_EQ(step.error().shortName, "ditto");
+  EXPECT_EQ(step.error().detail, "There's already something at " + (dir / "Apps/X.app").string() +
+                                     ", so nothing was copied.");
+  EXPECT_TRUE(r.runs.empty()) << "ditto would have merged into it";
+}
+
+TEST(MacAppRelocationTools, ReadsTheAdministratorSessionsAnswer) {
+  struct Case {
+    const char* name;
+    ProcessResult reply;
+    PrivilegedOutcome outcome;
+    std::string detail;  // a part of it
+  };
+  const Case cases[] = {
+      {"done",
+       {.outcome = ProcessOutcome::kExited, .exitCode = 0, .out = "__BVX__:0\n"},
+       PrivilegedOutcome::kSuccess,
+       ""},
+      {"command failed, returns for line feeds",
+       {.outcome = ProcessOutcome::kExited,
+        .exitCode = 0,
+        .out = "mv: rename /a to /b: Permission denied\r__BVX__:1\n"},
+       PrivilegedOutcome::kFailed,
+       "(exit 1) and may not have finished its work: mv: rename /a to "
+       "/b: Permission denied."},
+      {"prompt cancelled",
+       {.outcome = ProcessOutcome::kExited,
+        .exitCode = 1,
+        .err = "0:143: execution error: User canceled. (-128)\n"},
+       PrivilegedOutcome::kCancelled,
+       ""},
+      {"wrong password",
+       {.outcome = ProcessOutcome::kExited,
+        .exitCode = 1,
+        .err = "0:143: execution error: The administrator user name or password was incorrect. "
+               "(-60007)\n"},
+       PrivilegedOutcome::kFailed,
+       "exited with 1 without saying how its command ended"},
+      {"no osascript",
+       {.outcome = ProcessOutcome::kFailedToStart, .launchError = "No such file or directory"},
+       PrivilegedOutcome::kFailed,
+       "Couldn't ask for administrator access (No such file or directory), so nothing was "
+       "changed."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder r;
+    r.reply = c.reply;
+    const PrivilegedResult result = r.tools()->runPrivileged("/bin/rm -rf '/q/X.app'");
+    EXPECT_EQ(result.outcome, c.outcome) << result.detail;
+    EXPECT_NE(result.detail.find(c.detail), std::string::npos) << result.detail;
+    ASSERT_EQ(r.runs.size(), 1u);
+    EXPECT_EQ(r.runs[0].path, "/usr/bin/osascript");
+    EXPECT_EQ(r.runs[0].args,
+              (Args{"-e",
+                    "do shell script \"/bin/rm -rf '/q/X.app'; echo \\\"__BVX__:$?\\\"\" with "
+                    "administrator privileges"}));
+    EXPECT_EQ(r.runs[0].deadline, std::chrono::minutes(10));
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::platform
