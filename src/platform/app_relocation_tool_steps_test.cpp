@@ -87,10 +87,6 @@ TEST(AppRelocationToolSteps, StatusLineIsReadBackFromAnyOutput) {
   }
 }
 
-TEST(AppRelocationToolSteps, StatusEchoFollowsTheCommand) {
-  EXPECT_EQ(withStatusEcho("/bin/rm -rf '/x y'"), "/bin/rm -rf '/x y'; echo \"__BVX__:$?\"");
-}
-
 TEST(AppRelocationToolSteps, PrivilegedResultsSayWhatHappened) {
   struct Case {
     const char* name;
@@ -127,17 +123,6 @@ TEST(AppRelocationToolSteps, PrivilegedResultsSayWhatHappened) {
       EXPECT_EQ(r.detail.back(), '.') << r.detail;
     }
   }
-}
-
-TEST(AppRelocationToolSteps, AdminSessionQuotesTheCommandForAppleScript) {
-  const ProcessInvocation run =
-      adminSessionInvocation("/bin/mv -f 'a\"b\\c' 'd'", std::chrono::minutes(10));
-  EXPECT_EQ(run.path, "/usr/bin/osascript");
-  EXPECT_EQ(run.args, (std::vector<std::string>{
-                          "-e",
-                          "do shell script \"/bin/mv -f 'a\\\"b\\\\c' 'd'\" with administrator "
-                          "privileges"}));
-  EXPECT_EQ(run.deadline, std::chrono::minutes(10));
 }
 
 }  // namespace

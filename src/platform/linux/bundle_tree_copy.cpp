@@ -92,10 +92,6 @@ class TreeCopier {
         euid_(::geteuid()) {}
 
   ToolStep run(const std::string& source, const std::string& destination) {
-    struct stat st {};
-    if (::lstat(destination.c_str(), &st) == 0 || errno != ENOENT) {
-      return refuse("There's already something at " + destination + ", so nothing was copied.");
-    }
     Descriptor from(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!from.valid()) {
       const int err = errno;
@@ -103,6 +99,7 @@ class TreeCopier {
                         ? source + " is not a folder, so nothing was copied."
                         : "Couldn't open " + source + ": " + std::strerror(err) + ".");
     }
+    struct stat st {};
     if (::fstat(from.get(), &st) != 0) return failure("read", source, errno);
     if (::mkdir(destination.c_str(), 0700) != 0) {
       const int err = errno;

@@ -249,6 +249,44 @@ TEST(LinuxBundleCopy, StopsAtTheDeadline) {
   EXPECT_EQ(step.error().deadline, std::chrono::seconds{0});
 }
 
+TEST(LinuxBundleCopy, WithoutRootTheCopyIsOursAndKeepsNoForeignSetuidBit) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to lay out files of other users";
+  constexpr uid_t kUser = 65534;
+  TempFolder dir;
+  fs::permissions(dir.path(), fs::perms::all);
+  dir.folder("X.app/Contents");
+  fs::permissions(dir.folder("drive"), fs::perms::all);
+  struct Case {
+    const char* name;
+    uid_t owner;
+    mode_t mode, copied;
+  };
+  const Case cases[] = {
+      {"someone else's setuid tool", 1234, 04755, 0755},
+      {"our own setuid tool", kUser, 04755, 04755},
+      {"plain program", 1234, 0755, 0755},
+  };
+  for (const auto& c : cases) {
+    const fs::path file = dir.file("X.app/Contents/" + std::string(c.name), "tool");
+    ASSERT_EQ(chown(file.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+  }
+  // The copy runs in a child that has given up root; it reports through its exit status.
+  EXPECT_EXIT(
+      {
+        if (setgid(kUser) != 0 || setuid(kUser) != 0) std::_Exit(2);
+        std::_Exit(copyTree(dir / "X.app", dir / "drive/X.app").has_value() ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    struct stat st {};
+    ASSERT_EQ(lstat((dir / "drive/X.app/Contents" / c.name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.copied);
+    EXPECT_EQ(st.st_uid, kUser);
+  }
+}
+
 TEST(LinuxBundleCopy, AFullDriveFailsNamingTheFile) {
   TempFolder dir;
   const fs::path app = makeBundle(dir);

@@ -4,6 +4,7 @@
 #include <sys/xattr.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -40,6 +41,13 @@ void removeAttributeOfEntry(const std::string& path, std::string_view name) {
 }
 #endif
 
+ToolStep refused(const std::string& shortName, std::string sentence) {
+  return std::unexpected(ToolFailure{.kind = ToolFailure::Kind::kExited,
+                                     .shortName = shortName,
+                                     .exitCode = 1,
+                                     .detail = std::move(sentence)});
+}
+
 std::chrono::milliseconds asMilliseconds(std::chrono::seconds s) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(s);
 }
@@ -52,13 +60,15 @@ class MacAppRelocationTools : public AppRelocationTools {
   ToolStep copyBundle(const std::string& source, const std::string& destination,
                       const std::string& shortName, std::chrono::seconds deadline,
                       const BundleCopyObserver&) override {
+    // ditto would merge into an existing folder.
     struct stat st {};
-    if (::lstat(destination.c_str(), &st) == 0 || errno != ENOENT) {
-      return std::unexpected(ToolFailure{
-          .kind = ToolFailure::Kind::kExited,
-          .shortName = shortName,
-          .exitCode = 1,
-          .detail = "There's already something at " + destination + ", so nothing was copied."});
+    if (::lstat(destination.c_str(), &st) == 0) {
+      return refused(shortName,
+                     "There's already something at " + destination + ", so nothing was copied.");
+    }
+    if (errno != ENOENT) {
+      return refused(shortName, "Couldn't check " + destination + ": " + std::strerror(errno) +
+                                    ", so nothing was copied.");
     }
     return tool(paths_.ditto, {"--rsrc", "--noqtn", source, destination}, shortName, deadline);
   }
