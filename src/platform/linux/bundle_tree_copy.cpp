@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <utility>
@@ -80,6 +81,17 @@ bool mayLeaveBehind(std::string_view name, int err) {
   return false;
 }
 
+// Whether `path` would lie in `folder` or be it, after resolving links.
+bool isWithin(const std::string& path, const std::string& folder) {
+  std::error_code ec;
+  const std::filesystem::path resolvedFolder = std::filesystem::canonical(folder, ec);
+  if (ec) return false;
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+  if (ec) return false;
+  const std::filesystem::path inside = resolved.lexically_relative(resolvedFolder);
+  return !inside.empty() && *inside.begin() != "..";
+}
+
 class TreeCopier {
  public:
   TreeCopier(const std::string& shortName, std::chrono::seconds deadline,
@@ -101,6 +113,10 @@ class TreeCopier {
     }
     struct stat st {};
     if (::fstat(from.get(), &st) != 0) return failure("read", source, errno);
+    if (isWithin(destination, source)) {
+      return refuse(destination + " is inside " + source +
+                    ", and a folder can't be copied into itself, so nothing was copied.");
+    }
     if (::mkdir(destination.c_str(), 0700) != 0) {
       const int err = errno;
       if (err == EEXIST) {

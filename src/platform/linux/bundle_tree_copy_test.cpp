@@ -206,6 +206,9 @@ TEST(LinuxBundleCopy, RefusesWhatCannotBeCopiedWithoutWritingAnything) {
        (dir / "link to app").string() + " is not a folder"},
       {"source missing", dir / "gone.app", dir / "new3",
        "Couldn't open " + (dir / "gone.app").string() + ": No such file or directory."},
+      {"destination inside the source", dir / "X.app", dir / "link to app/Contents/Copy.app",
+       (dir / "link to app/Contents/Copy.app").string() + " is inside " + (dir / "X.app").string() +
+           ", and a folder can't be copied into itself"},
       {"destination folder missing", dir / "X.app", dir / "no/such/place.app",
        "Couldn't create " + (dir / "no/such/place.app").string() + ": No such file"},
   };
