@@ -1,9 +1,14 @@
 // The Linux backend of the app relocation tools.
 //
-// copyBundle is copyBundleTree (bundle_tree_copy.h). registerApp refreshes
-// the desktop database of the user's applications folder when
-// `update-desktop-database` is installed; reindex and refreshDock have
-// nothing to ask and only log. runPrivileged asks through pkexec.
+// copyBundle is copyBundleTree (bundle_tree_copy.h): its failures are
+// kExited with exit code 1 and a sentence naming the path and the system's
+// reason. registerApp refreshes the desktop database of the user's
+// applications folder when `update-desktop-database` is installed; reindex
+// and refreshDock have nothing to ask and only log. Linux sets no download
+// quarantine, so hasDownloadQuarantine is false, but clearing removes the
+// mark a bundle copied from a Mac may still carry. runPrivileged runs the
+// command line under `pkexec /bin/sh -c`: a dismissed prompt (pkexec exit
+// 126) is kCancelled, refused access (127) and a missing pkexec kFailed.
 #pragma once
 
 #include <chrono>
