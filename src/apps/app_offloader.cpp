@@ -399,9 +399,9 @@ OffloadResult AppOffloader::copyAll(const std::vector<OffloadRecord::Archived>& 
 
 OffloadResult AppOffloader::offload(const AppEntry& app) {
   if (busy_.exchange(true)) return stop(OffloadErrorCase::kBusy, "offload of " + app.displayName);
-  return finish(
-      "Offloaded " + curlyQuoted(app.displayName) + " to your fast drive \u2014 restore it any time.",
-      "Couldn\u2019t offload " + curlyQuoted(app.displayName) + ": ", runOffload(app));
+  return finish("Offloaded " + curlyQuoted(app.displayName) +
+                    " to your fast drive \u2014 restore it any time.",
+                "Couldn\u2019t offload " + curlyQuoted(app.displayName) + ": ", runOffload(app));
 }
 
 OffloadResult AppOffloader::runOffload(const AppEntry& app) {
@@ -643,8 +643,8 @@ OffloadResult AppOffloader::runRestore(OffloadRecord record) {
   if (auto trashed =
           platform::moveToTrash(record.archiveDir, setup_.trash, setup_.clock(), *setup_.files);
       !trashed) {
-    say("AppOffloader: the archive of " + curlyQuoted(name) + " stays at " + record.archiveDir + ": " +
-        trashed.error().message());
+    say("AppOffloader: the archive of " + curlyQuoted(name) + " stays at " + record.archiveDir +
+        ": " + trashed.error().message());
   }
   return {};
 }
