@@ -94,9 +94,11 @@ struct AppOffloaderSetup {
   std::function<std::optional<std::uint64_t>(const std::filesystem::path&)> freeBytes;
   // Asks the app to quit; an error when it is still running.
   std::function<Result<void>(const AppEntry&)> quitApp;
+  // Both required.
   platform::AppRelocationTools* tools = nullptr;
-  FileOperations* files = &FileOperations::real();
   const OffloadRecordStore* records = nullptr;
+  FileOperations* files = &FileOperations::real();
+  // Where removed archives go: platform::hostTrashPlaces(home) in the application.
   platform::TrashPlaces trash;
   std::function<void(const std::string&)> log;
   WallClock clock;

@@ -440,6 +440,40 @@ TEST_F(OffloaderFixture, RemoveSendsTheArchiveToTheTrash) {
   EXPECT_FALSE(fs::exists(tmp_ / "etc"));
 }
 
+TEST_F(OffloaderFixture, RestoreAfterAnInterruptedRemovalTakesWhatStayedHome) {
+  // Given an offload stopped while removing, with the data folder never removed:
+  // an untouched leftover is simply kept, a changed one is never overwritten.
+  struct Case {
+    std::string name;
+    std::string leftover;  // the data file's content at restore time
+    bool restores;
+  };
+  const std::vector<Case> cases = {{"left as archived", "{\"theme\":\"dark\"}", true},
+                                   {"changed since", "{\"theme\":\"light\"}", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    offloader_.reset();
+    layOut();
+    ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
+    auto record = offloader().records().back();
+    const auto& data = record.items.at(1);
+    fs::copy(data.archivedPath, data.originalPath, fs::copy_options::recursive);
+    std::ofstream(fs::path(data.originalPath) / "settings.json") << c.leftover;
+    if (c.restores) {
+      fs::copy_file(fs::path(data.archivedPath) / "settings.json",
+                    fs::path(data.originalPath) / "settings.json",
+                    fs::copy_options::overwrite_existing);
+    }
+    record.phase = OffloadPhase::kRemoving;
+    ASSERT_TRUE(store_.save(record));
+    offloader().reload();
+
+    EXPECT_EQ(static_cast<bool>(offloader().restore(record.id)), c.restores);
+    EXPECT_TRUE(fs::exists(tmp_ / "Applications/Notes.app") == c.restores);
+    EXPECT_EQ(*readFile(fs::path(data.originalPath) / "settings.json"), c.leftover);
+  }
+}
+
 TEST_F(OffloaderFixture, KillBetweenCopyAndRemovalLosesNothing) {
 #ifndef BRIMVALE_TEST_HOOKS
   GTEST_SKIP() << "needs a build with test hooks";
