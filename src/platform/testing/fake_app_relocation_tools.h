@@ -3,6 +3,9 @@
 // make any tool step fail or time out and answer the administrator prompt.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -50,6 +53,7 @@ class FakeAppRelocationTools : public AppRelocationTools {
       return std::unexpected(
           ToolFailure{ToolFailure::Kind::kExited, shortName, 1, ec.message(), {}});
     }
+    keepTimes(source, destination);
     if (onProgress) onProgress(BundleCopyProgress{});
     if (afterCopy) afterCopy(destination);
     return {};
@@ -95,6 +99,27 @@ class FakeAppRelocationTools : public AppRelocationTools {
   }
 
  private:
+  // The real tools keep modification times; std::filesystem::copy does not.
+  // Folders last, so setting their children's times does not change theirs.
+  static void keepTimes(const std::string& source, const std::string& destination) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> relative{""};
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(source, ec))) {
+      for (fs::recursive_directory_iterator it(source, ec), end; !ec && it != end;
+           it.increment(ec)) {
+        relative.push_back(it->path().lexically_relative(source).string());
+      }
+    }
+    for (auto rel = relative.rbegin(); rel != relative.rend(); ++rel) {
+      const auto from = rel->empty() ? fs::path(source) : fs::path(source) / *rel;
+      const auto to = rel->empty() ? fs::path(destination) : fs::path(destination) / *rel;
+      struct stat st {};
+      if (::lstat(from.c_str(), &st) != 0) continue;
+      const struct timespec times[2] = {st.st_atim, st.st_mtim};
+      ::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+  }
   std::optional<ToolFailure> scripted(const std::string& shortName, std::chrono::seconds deadline) {
     if (timingOut.contains(shortName)) {
       return ToolFailure{ToolFailure::Kind::kTimedOut, shortName, 0, {}, deadline};

@@ -1,0 +1,160 @@
+// Offloading an app: its bundle and data folders are archived on the drive and
+// removed from the internal disk only after the archive is verified; restore
+// copies everything back, removal puts the archive in the Trash. One operation
+// at a time, each step written to the app's record first.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "apps/app_catalogue_entry.h"
+#include "apps/offload_record.h"
+#include "common/base/error.h"
+#include "common/base/file_operations.h"
+#include "common/base/timestamps.h"
+#include "platform/app_relocation_tools.h"
+#include "platform/trash_mover.h"
+
+namespace brimvale::apps {
+
+// Logged by id; never renumber. The first three share one sentence and differ
+// in their detail.
+enum class OffloadErrorCase {
+  kAppStillRunning,   // the app would not quit
+  kUnsafeItem,        // something about the bundle or record is not what it must be
+  kRecordNotWritten,  // a record or the archive folder could not be written
+  kCopyIncomplete,
+  kArchiveMissing,
+  kAppMissing,
+  kCannotRemove,
+  kRestoreConflict,
+  kDriveNotConnected,
+  kNotEnoughSpace,
+  kAdminCancelled,
+  kBusy,  // another offload, restore or removal runs
+};
+
+struct OffloadError {
+  OffloadErrorCase code = OffloadErrorCase::kUnsafeItem;
+  // kAppStillRunning, kUnsafeItem, kRecordNotWritten, kCopyIncomplete: what went
+  // wrong (for the log). kArchiveMissing, kAppMissing, kCannotRemove,
+  // kRestoreConflict: the app's name.
+  std::string detail;
+  // kRestoreConflict: which place is taken (see restoreConflictDetail).
+  std::string conflict;
+
+  [[nodiscard]] std::string_view id() const;
+  // The sentence the user reads.
+  [[nodiscard]] std::string message() const;
+};
+
+using OffloadResult = std::expected<void, OffloadError>;
+
+// The two conflicts that stop a restore.
+[[nodiscard]] std::string reinstalledConflict(const std::string& path);
+[[nodiscard]] std::string dataPresentConflict(const std::string& path);
+
+// A per-user place where apps keep data, relative to the home folder. An item
+// matches only when its name is exactly the app's bundle identifier (or its
+// name) followed by `suffix`; a parent folder never matches.
+struct DataPlace {
+  std::filesystem::path folder;
+  std::string suffix;
+  bool byBundleId = true;
+  bool byName = false;
+  // macOS protects these; one that cannot be removed is left in place.
+  bool sandboxContainer = false;
+};
+
+// The places searched on the platform this program was built for.
+[[nodiscard]] std::vector<DataPlace> hostDataPlaces();
+
+// Room kept free beyond the bytes copied: a tenth of them plus 1 GiB, so an app
+// restored on an almost full disk still has space to start and write caches.
+[[nodiscard]] std::uint64_t spaceNeededFor(std::uint64_t bytes);
+
+struct AppOffloaderSetup {
+  std::filesystem::path home;
+  // The system applications folder; with `home`/Applications and
+  // `home`/Library the only places an administrator removal may touch.
+  std::filesystem::path applicationsRoot = "/Applications";
+  std::vector<DataPlace> dataPlaces = hostDataPlaces();
+  // The drive's working folder; nothing while the drive is not mounted.
+  std::function<std::optional<std::filesystem::path>()> workingFolder;
+  // Free bytes on the volume holding a folder; nothing when unknown.
+  std::function<std::optional<std::uint64_t>(const std::filesystem::path&)> freeBytes;
+  // Asks the app to quit; an error when it is still running.
+  std::function<Result<void>(const AppEntry&)> quitApp;
+  // Both required.
+  platform::AppRelocationTools* tools = nullptr;
+  const OffloadRecordStore* records = nullptr;
+  FileOperations* files = &FileOperations::real();
+  // Where removed archives go: platform::hostTrashPlaces(home) in the application.
+  platform::TrashPlaces trash;
+  std::function<void(const std::string&)> log;
+  WallClock clock;
+  // Called after every change of the published state.
+  std::function<void()> changed;
+};
+
+// Free space of the volume holding `folder` (or its nearest existing parent).
+[[nodiscard]] std::optional<std::uint64_t> volumeFreeBytes(const std::filesystem::path& folder);
+
+class AppOffloader {
+ public:
+  explicit AppOffloader(AppOffloaderSetup setup);
+
+  // Reads the records again. Records left unfinished show as waitingForDrive
+  // while the drive is away; with the drive present, one stopped before its
+  // removal step is marked failed (its originals were never touched).
+  void reload();
+
+  // The published result is also in lastResult()/lastError().
+  OffloadResult offload(const AppEntry& app);
+  OffloadResult restore(const std::string& recordId);
+  OffloadResult remove(const std::string& recordId);
+
+  [[nodiscard]] const std::vector<OffloadRecord>& records() const { return records_; }
+  [[nodiscard]] const std::optional<std::string>& statusLine() const { return status_; }
+  [[nodiscard]] const std::optional<std::string>& lastResult() const { return lastResult_; }
+  [[nodiscard]] const std::optional<std::string>& lastError() const { return lastError_; }
+
+ private:
+  OffloadResult runOffload(const AppEntry& app);
+  OffloadResult runRestore(OffloadRecord record);
+  OffloadResult runRemove(const OffloadRecord& record);
+  [[nodiscard]] std::vector<OffloadRecord::Archived> gatherItems(
+      const AppEntry& app, const std::filesystem::path& archive) const;
+  OffloadResult copyAll(const std::vector<OffloadRecord::Archived>& items, bool toArchive,
+                        std::vector<std::string>& created);
+  OffloadResult removeOriginals(OffloadRecord& record);
+  OffloadResult privilegedRemove(const std::string& path, const std::string& name);
+  [[nodiscard]] bool mayRemovePrivileged(const std::string& path) const;
+  [[nodiscard]] bool isSandboxContainer(const std::string& path) const;
+  OffloadResult persist(OffloadRecord& record, OffloadPhase phase);
+  [[nodiscard]] std::optional<OffloadRecord> find(const std::string& id) const;
+  void publish(const OffloadRecord& record);
+  void forget(const std::string& id);
+  void setStatus(std::optional<std::string> line);
+  OffloadResult finish(const std::string& success, const std::string& failurePrefix,
+                       OffloadResult outcome);
+  void say(const std::string& line) const;
+
+  AppOffloaderSetup setup_;
+  std::vector<OffloadRecord> records_;
+  std::optional<std::string> status_;
+  std::optional<std::string> lastResult_;
+  std::optional<std::string> lastError_;
+  std::atomic<bool> busy_{false};
+};
+
+}  // namespace brimvale::apps

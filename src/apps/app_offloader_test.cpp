@@ -1,0 +1,515 @@
+#include "apps/app_offloader.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "common/base/file_io.h"
+#include "common/base/stop_point.h"
+#include "platform/testing/fake_app_relocation_tools.h"
+#include "testing/failing_file_operations.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::apps {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Everything a restore must bring back, per entry: kind, mode, time, content or target.
+// Without the root's own facts for a shared parent folder, whose time changes
+// when anything in it comes or goes.
+std::map<std::string, std::string> snapshot(const fs::path& root, bool withRoot = true) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(root, ec))) return out;
+  std::vector<fs::path> entries;
+  if (withRoot) entries.push_back(root);
+  if (fs::is_directory(fs::symlink_status(root))) {
+    for (const auto& e : fs::recursive_directory_iterator(root)) entries.push_back(e.path());
+  }
+  for (const auto& p : entries) {
+    struct stat st {};
+    ::lstat(p.c_str(), &st);
+    std::string facts = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec);
+    if (S_ISREG(st.st_mode)) facts += " " + *readFile(p);
+    if (S_ISLNK(st.st_mode)) facts += " -> " + fs::read_symlink(p).string();
+    out[p.lexically_relative(root).string()] = facts;
+  }
+  return out;
+}
+
+class OffloaderFixture : public ::testing::Test {
+ public:
+  void SetUp() override {
+    layOut();
+    before_ = internalDisk();
+  }
+  // The app and its data as a user has them; run again, it puts them back.
+  void layOut() {
+    for (const auto& rel : {"Applications/Notes.app", "home/.config/org.example.notes",
+                            "home/.local/share/Notes", "home/.cache/org.example.notes"}) {
+      fs::remove_all(tmp_ / rel);
+    }
+    tmp_.file("Applications/Notes.app/Contents/Info.plist", "<plist/>");
+    const auto exe = tmp_.file("Applications/Notes.app/Contents/MacOS/notes",
+                               "\x7f"
+                               "ELF body");
+    fs::permissions(exe, fs::perms(0755));
+    fs::create_directory_symlink("MacOS", tmp_ / "Applications/Notes.app/Contents/Current");
+    tmp_.file("home/.config/org.example.notes/settings.json", "{\"theme\":\"dark\"}");
+    const auto db = tmp_.file("home/.local/share/Notes/notes.db", std::string(70000, 'n'));
+    fs::permissions(db, fs::perms(0600));
+    tmp_.file("home/.cache/org.example.notes/c", "cache");
+    // Near misses that are not this app's: a longer name and the parent folder's other files.
+    tmp_.file("home/.config/org.example.notes-helper/x", "helper");
+    tmp_.file("home/.config/other.conf", "other");
+    // Odd times, so that a copy which loses them is caught.
+    for (const auto& p : {exe, db}) {
+      const struct timespec times[2] = {{1'600'000'000, 5}, {1'600'000'000, 5}};
+      ::utimensat(AT_FDCWD, p.c_str(), times, 0);
+    }
+  }
+
+  AppOffloader& offloader() {
+    if (!offloader_) offloader_.emplace(setup());
+    return *offloader_;
+  }
+  AppOffloaderSetup setup() {
+    AppOffloaderSetup s;
+    s.home = home_;
+    s.applicationsRoot = tmp_ / "Applications";
+    s.dataPlaces = {{".config", "", true, true, false},
+                    {".local/share", "", true, true, false},
+                    {".cache", "", true, true, false},
+                    {"Library/Containers", "", true, false, true}};
+    s.workingFolder = [this] { return driveMounted_ ? std::optional(working_) : std::nullopt; };
+    s.freeBytes = [this](const fs::path&) { return free_; };
+    s.quitApp = [this](const AppEntry& app) { return quit_(app); };
+    s.tools = &tools_;
+    s.files = &files_;
+    s.records = &store_;
+    s.trash = {home_ / ".local/share/Trash", 1000};
+    s.log = [this](const std::string& line) { log_.push_back(line); };
+    s.clock = [] { return std::time_t{1'800'000'000}; };
+    s.changed = [this] {
+      if (offloader_ && offloader_->statusLine() &&
+          (statuses_.empty() || statuses_.back() != *offloader_->statusLine())) {
+        statuses_.push_back(*offloader_->statusLine());
+      }
+    };
+    return s;
+  }
+
+  AppEntry notes() const {
+    AppEntry app;
+    app.displayName = "Notes";
+    app.bundlePath = (tmp_ / "Applications/Notes.app").string();
+    app.bundleIdentifier = "org.example.notes";
+    return app;
+  }
+
+  // The app's places on the internal disk, and the neighbours that must never change.
+  std::map<std::string, std::map<std::string, std::string>> internalDisk() const {
+    return {{"bundle", snapshot(tmp_ / "Applications/Notes.app")},
+            {"config", snapshot(home_ / ".config", false)},
+            {"share", snapshot(home_ / ".local/share/Notes")},
+            {"cache", snapshot(home_ / ".cache", false)}};
+  }
+  std::string lastLog(const std::string& part) const {
+    for (auto it = log_.rbegin(); it != log_.rend(); ++it) {
+      if (it->find(part) != std::string::npos) return *it;
+    }
+    return {};
+  }
+
+  testing::TempFolder tmp_{"offloader"};
+  fs::path home_ = tmp_ / "home";
+  fs::path working_ = tmp_.folder("drive/BRIM-test");
+  bool driveMounted_ = true;
+  std::optional<std::uint64_t> free_ = 1ULL << 40;
+  std::function<Result<void>(const AppEntry&)> quit_ = [](const AppEntry&) -> Result<void> {
+    return {};
+  };
+  platform::testing::FakeAppRelocationTools tools_;
+  testing::FailingFileOperations files_;
+  OffloadRecordStore store_{home_ / ".brimvale/state/offloads", {}};
+  std::vector<std::string> log_;
+  std::vector<std::string> statuses_;
+  std::map<std::string, std::map<std::string, std::string>> before_;
+  std::optional<AppOffloader> offloader_;
+};
+
+TEST_F(OffloaderFixture, OffloadThenRestoreRoundTripsByteForByte) {
+  ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
+  EXPECT_EQ(offloader().lastResult(),
+            "Offloaded \u201cNotes\u201d to your fast drive \u2014 restore it any time.");
+  EXPECT_EQ(statuses_,
+            (std::vector<std::string>{
+                "Quitting \u201cNotes\u201d\u2026",
+                "Preparing to offload \u201cNotes\u201d and its data to your fast drive\u2026",
+                "Copying \u201cNotes\u201d and its data to your fast drive\u2026",
+                "Archiving \u201cNotes\u201d and its data\u2026"}));
+  EXPECT_FALSE(offloader().statusLine());
+  EXPECT_FALSE(fs::exists(tmp_ / "Applications/Notes.app"));
+  EXPECT_FALSE(fs::exists(home_ / ".config/org.example.notes"));
+  EXPECT_FALSE(fs::exists(home_ / ".local/share/Notes"));
+  EXPECT_EQ(*readFile(home_ / ".config/org.example.notes-helper/x"), "helper");
+
+  const auto records = store_.loadAll();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].phase, OffloadPhase::kDone);
+  EXPECT_EQ(records[0].items.size(), 4u);
+  EXPECT_TRUE(records[0].archiveDir.starts_with((working_ / "Offloaded/Notes-").string()));
+  const auto described = readFile(fs::path(records[0].archiveDir) / "offload.json");
+  ASSERT_TRUE(described);
+  EXPECT_EQ(*decodeOffloadRecord(*described), records[0]);
+
+  ASSERT_TRUE(offloader().restore(records[0].id)) << *offloader().lastError();
+  EXPECT_EQ(offloader().lastResult(), "Restored \u201cNotes\u201d from your fast drive.");
+  EXPECT_EQ(internalDisk(), before_);
+  EXPECT_TRUE(store_.loadAll().empty());
+  EXPECT_TRUE(offloader().records().empty());
+  EXPECT_NE(
+      std::ranges::find(tools_.calls, "registerApp " + (tmp_ / "Applications/Notes.app").string() +
+                                          " lsregister-restore"),
+      tools_.calls.end());
+  // The archive went to the Trash, not away.
+  EXPECT_FALSE(fs::exists(records[0].archiveDir));
+  EXPECT_TRUE(
+      fs::exists(home_ / ".local/share/Trash/files" / fs::path(records[0].archiveDir).filename() /
+                 "Notes.app/Contents/Info.plist"));
+}
+
+TEST_F(OffloaderFixture, RestoreRefusesAndChangesNothing) {
+  struct Case {
+    std::string name;
+    std::function<void(OffloaderFixture&, const OffloadRecord&)> arrange;
+    std::string message;
+  };
+  const std::string app = (tmp_ / "Applications/Notes.app").string();
+  const std::string config = (home_ / ".config/org.example.notes").string();
+  const std::vector<Case> cases = {
+      {"reinstalled",
+       [](OffloaderFixture& f, const OffloadRecord&) {
+         f.tmp_.file("Applications/Notes.app/Contents/Info.plist", "new install");
+       },
+       "\u2014 a copy is already installed at " + app +
+           " (it looks like it was reinstalled while offloaded). Nothing was changed."},
+      {"data present",
+       [](OffloaderFixture& f, const OffloadRecord&) {
+         f.tmp_.file("home/.config/org.example.notes/settings.json", "new install");
+       },
+       "\u2014 some of its data is already present at " + config +
+           ", which would be overwritten. Nothing was changed."},
+      {"archive gone",
+       [](OffloaderFixture&, const OffloadRecord& r) { fs::remove_all(r.archiveDir); },
+       "The offloaded files for \u201cNotes\u201d weren\u2019t found on your fast drive."},
+      {"drive away", [](OffloaderFixture& f, const OffloadRecord&) { f.driveMounted_ = false; },
+       "Your fast drive isn\u2019t connected. Reconnect it and try again."},
+      {"no room", [](OffloaderFixture& f, const OffloadRecord&) { f.free_ = 1ULL << 30; },
+       "There isn\u2019t enough free space to complete this safely, so nothing was changed."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    offloader_.reset();
+    driveMounted_ = true;
+    free_ = 1ULL << 40;
+    ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
+    const auto record = offloader().records().back();
+    c.arrange(*this, record);
+    const auto disk = internalDisk();
+    const auto archive = snapshot(record.archiveDir);
+
+    ASSERT_FALSE(offloader().restore(record.id));
+    ASSERT_TRUE(offloader().lastError());
+    EXPECT_TRUE(offloader().lastError()->starts_with("Couldn\u2019t restore \u201cNotes\u201d: "));
+    EXPECT_NE(offloader().lastError()->find(c.message), std::string::npos)
+        << *offloader().lastError();
+    EXPECT_EQ(internalDisk(), disk);
+    EXPECT_EQ(snapshot(record.archiveDir), archive);
+    EXPECT_TRUE(std::ranges::any_of(store_.loadAll(), [&](const OffloadRecord& r) {
+      return r.id == record.id;
+    })) << "the record is kept";
+    layOut();
+  }
+}
+
+TEST_F(OffloaderFixture, CopyFaultLeavesTheInternalDiskUntouched) {
+  struct Case {
+    std::string name;
+    std::function<void(OffloaderFixture&)> arrange;
+  };
+  const std::vector<Case> cases = {
+      {"copy tool fails", [](OffloaderFixture& f) { f.tools_.failing = {"ditto-offload"}; }},
+      {"copy loses bytes",
+       [](OffloaderFixture& f) {
+         f.tools_.afterCopy = [](const std::string& to) {
+           if (to.ends_with("-Notes")) std::ofstream(fs::path(to) / "notes.db") << "short";
+         };
+       }},
+      {"copy changes bytes, same size",
+       [](OffloaderFixture& f) {
+         f.tools_.afterCopy = [](const std::string& to) {
+           if (to.ends_with("-Notes"))
+             std::ofstream(fs::path(to) / "notes.db") << std::string(70000, 'x');
+         };
+       }},
+  };
+  const std::string expected =
+      "Couldn\u2019t offload \u201cNotes\u201d: Some of this app\u2019s files couldn\u2019t be "
+      "copied completely, so nothing was changed and your data is left untouched.";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    offloader_.reset();
+    tools_ = {};
+    c.arrange(*this);
+    EXPECT_FALSE(offloader().offload(notes()));
+    ASSERT_TRUE(offloader().lastError());
+    EXPECT_TRUE(offloader().lastError()->starts_with(expected)) << *offloader().lastError();
+    EXPECT_EQ(internalDisk(), before_);
+    for (const auto& r : store_.loadAll()) EXPECT_EQ(r.phase, OffloadPhase::kFailed);
+  }
+}
+
+TEST_F(OffloaderFixture, RefusalsBeforeCopyingChangeNothing) {
+  struct Case {
+    std::string name;
+    std::function<void(OffloaderFixture&)> arrange;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"drive away", [](OffloaderFixture& f) { f.driveMounted_ = false; },
+       "Your fast drive isn\u2019t connected. Reconnect it and try again."},
+      {"no room", [](OffloaderFixture& f) { f.free_ = 1ULL << 30; },
+       "There isn\u2019t enough free space to complete this safely, so nothing was changed."},
+      {"app will not quit",
+       [](OffloaderFixture& f) {
+         f.quit_ = [](const AppEntry&) -> Result<void> { return fail(Errc::kUnavailable, "busy"); };
+       },
+       "The operation was stopped for safety. No files were changed."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    offloader_.reset();
+    driveMounted_ = true;
+    free_ = 1ULL << 40;
+    c.arrange(*this);
+    EXPECT_FALSE(offloader().offload(notes()));
+    EXPECT_EQ(offloader().lastError(), "Couldn\u2019t offload \u201cNotes\u201d: " + c.message);
+    EXPECT_EQ(internalDisk(), before_);
+    EXPECT_FALSE(fs::exists(working_ / "Offloaded")) << "no archive folder was made";
+  }
+
+  quit_ = [](const AppEntry&) -> Result<void> { return {}; };
+  auto missing = notes();
+  missing.bundlePath = (tmp_ / "Applications/Gone.app").string();
+  missing.displayName = "Gone";
+  EXPECT_FALSE(offloader().offload(missing));
+  EXPECT_EQ(offloader().lastError(),
+            "Couldn\u2019t offload \u201cGone\u201d: \u201cGone\u201d was missing before we "
+            "started, so nothing was changed.");
+}
+
+TEST_F(OffloaderFixture, OneOperationAtATime) {
+  std::optional<OffloadResult> inner;
+  quit_ = [&](const AppEntry& app) -> Result<void> {
+    inner = offloader().offload(app);
+    return {};
+  };
+  ASSERT_TRUE(offloader().offload(notes()));
+  ASSERT_TRUE(inner);
+  ASSERT_FALSE(*inner);
+  EXPECT_EQ(inner->error().message(),
+            "Another offload, restore or removal is still running, so nothing was changed. Wait "
+            "for it to finish, then try again.");
+  EXPECT_EQ(store_.loadAll().size(), 1u);
+}
+
+TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
+  struct Case {
+    std::string name;
+    std::string folder;  // where the bundle lies, under the temporary folder
+    platform::PrivilegedOutcome answer;
+    std::string error;  // empty: the offload succeeds
+  };
+  const std::vector<Case> cases = {
+      {"allowed and given", "Applications", platform::PrivilegedOutcome::kSuccess, ""},
+      {"in the home's Applications", "home/Applications", platform::PrivilegedOutcome::kSuccess,
+       ""},
+      {"prompt cancelled", "Applications", platform::PrivilegedOutcome::kCancelled,
+       "and needs administrator access to move, but the password prompt was cancelled"},
+      {"outside the allowed folders", "Elsewhere", platform::PrivilegedOutcome::kSuccess,
+       "\u201cBob's Notes\u201d can\u2019t be removed (it may need administrator access), so the "
+       "operation was cancelled before changing anything."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    offloader_.reset();
+    tools_ = {};
+    const auto bundle = tmp_.file(c.folder + "/Bob's Notes.app/Contents/Info.plist", "<plist/>")
+                            .parent_path()
+                            .parent_path();
+    files_.failFirst(testing::FileOp::kRemoveAll, "Bob's Notes.app", EACCES);
+    tools_.privileged = [&](const std::string&) {
+      if (c.answer == platform::PrivilegedOutcome::kSuccess) fs::remove_all(bundle);
+      return platform::PrivilegedResult{c.answer, {}};
+    };
+    auto app = notes();
+    app.displayName = "Bob's Notes";
+    app.bundlePath = bundle.string();
+    const auto result = offloader().offload(app);
+    if (c.error.empty()) {
+      ASSERT_TRUE(result) << *offloader().lastError();
+      EXPECT_FALSE(fs::exists(bundle));
+      EXPECT_EQ(tools_.calls.back(), "runPrivileged /bin/rm -rf '" + tmp_.path().string() + "/" +
+                                         c.folder + "/Bob'\\''s Notes.app'");
+    } else {
+      ASSERT_FALSE(result);
+      EXPECT_NE(offloader().lastError()->find(c.error), std::string::npos)
+          << *offloader().lastError();
+      EXPECT_TRUE(fs::exists(bundle / "Contents/Info.plist"));
+      EXPECT_TRUE(fs::exists(home_ / ".config/org.example.notes/settings.json"));
+    }
+    if (c.folder == "Elsewhere") {
+      EXPECT_EQ(lastLog("refusing"),
+                "AppOffloader.privilegedRemove: refusing unexpected path " + bundle.string());
+      EXPECT_EQ(
+          std::ranges::count_if(tools_.calls,
+                                [](const auto& call) { return call.starts_with("runPrivileged"); }),
+          0);
+    }
+    // Put the data back for the next case.
+    for (const auto& r : store_.loadAll()) {
+      for (const auto& item : r.items) {
+        if (!item.isBundle && !fs::exists(item.originalPath)) {
+          fs::copy(item.archivedPath, item.originalPath, fs::copy_options::recursive);
+        }
+      }
+      (void)store_.remove(r.id);
+    }
+  }
+}
+
+TEST_F(OffloaderFixture, ProtectedSandboxContainerStaysAndOffloadSucceeds) {
+  const auto container = tmp_.file("home/Library/Containers/org.example.notes/Data/x", "sandboxed");
+  files_.failFirst(testing::FileOp::kRemoveAll, "Containers", EPERM);
+  ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
+  EXPECT_EQ(*readFile(container), "sandboxed");
+  EXPECT_EQ(lastLog("sandbox"),
+            "AppOffloader: left 1 macOS-protected sandbox container(s) in place for "
+            "\u201cNotes\u201d \u2014 bundle and other data offloaded.");
+  const auto record = store_.loadAll().at(0);
+  EXPECT_EQ(record.items.size(), 4u) << "the container is not listed as archived";
+  // Restoring works although the container never left.
+  ASSERT_TRUE(offloader().restore(record.id)) << *offloader().lastError();
+  EXPECT_EQ(internalDisk(), before_);
+}
+
+TEST_F(OffloaderFixture, RemoveSendsTheArchiveToTheTrash) {
+  ASSERT_TRUE(offloader().offload(notes()));
+  const auto record = offloader().records().at(0);
+  ASSERT_TRUE(offloader().remove(record.id)) << *offloader().lastError();
+  EXPECT_EQ(offloader().lastResult(), "Removed offloaded app \u201cNotes\u201d (moved to Trash).");
+  EXPECT_FALSE(fs::exists(record.archiveDir));
+  const auto trashed = home_ / ".local/share/Trash/files" / fs::path(record.archiveDir).filename();
+  EXPECT_EQ(*readFile(trashed / "data/1-org.example.notes/settings.json"), "{\"theme\":\"dark\"}");
+  EXPECT_TRUE(store_.loadAll().empty());
+
+  // A record edited to point elsewhere never sends that place to the Trash.
+  auto forged = record;
+  forged.id = "11111111-2222-4333-8444-555555555555";
+  forged.archiveDir = home_.string();
+  ASSERT_TRUE(store_.save(forged));
+  offloader().reload();
+  EXPECT_FALSE(offloader().remove(forged.id));
+  EXPECT_EQ(*readFile(home_ / ".config/org.example.notes-helper/x"), "helper");
+  // Nor does a restore write outside the user's places and the applications folders.
+  forged.items.at(0).originalPath = (tmp_ / "etc/cron.d/Notes.app").string();
+  ASSERT_TRUE(store_.save(forged));
+  offloader().reload();
+  EXPECT_FALSE(offloader().restore(forged.id));
+  EXPECT_FALSE(fs::exists(tmp_ / "etc"));
+}
+
+TEST_F(OffloaderFixture, RestoreAfterAnInterruptedRemovalTakesWhatStayedHome) {
+  // Given an offload stopped while removing, with the data folder never removed:
+  // an untouched leftover is simply kept, a changed one is never overwritten.
+  struct Case {
+    std::string name;
+    std::string leftover;  // the data file's content at restore time
+    bool restores;
+  };
+  const std::vector<Case> cases = {{"left as archived", "{\"theme\":\"dark\"}", true},
+                                   {"changed since", "{\"theme\":\"light\"}", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    offloader_.reset();
+    layOut();
+    ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
+    auto record = offloader().records().back();
+    const auto& data = record.items.at(1);
+    fs::copy(data.archivedPath, data.originalPath, fs::copy_options::recursive);
+    std::ofstream(fs::path(data.originalPath) / "settings.json") << c.leftover;
+    if (c.restores) {
+      fs::copy_file(fs::path(data.archivedPath) / "settings.json",
+                    fs::path(data.originalPath) / "settings.json",
+                    fs::copy_options::overwrite_existing);
+    }
+    record.phase = OffloadPhase::kRemoving;
+    ASSERT_TRUE(store_.save(record));
+    offloader().reload();
+
+    EXPECT_EQ(static_cast<bool>(offloader().restore(record.id)), c.restores);
+    EXPECT_TRUE(fs::exists(tmp_ / "Applications/Notes.app") == c.restores);
+    EXPECT_EQ(*readFile(fs::path(data.originalPath) / "settings.json"), c.leftover);
+  }
+}
+
+TEST_F(OffloaderFixture, KillBetweenCopyAndRemovalLosesNothing) {
+#ifndef BRIMVALE_TEST_HOOKS
+  GTEST_SKIP() << "needs a build with test hooks";
+#endif
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::vector<std::string> args{"--stop-after=offload:verified"};
+    takeStopPointOption(args);
+    AppOffloader offloader(setup());
+    (void)offloader.offload(notes());
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+  EXPECT_EQ(internalDisk(), before_);
+  const auto record = store_.loadAll().at(0);
+  EXPECT_EQ(record.phase, OffloadPhase::kCopying);
+  for (const auto& item : record.items) {
+    SCOPED_TRACE(item.originalPath);
+    EXPECT_EQ(snapshot(item.archivedPath), snapshot(item.originalPath));
+  }
+
+  // At the next start: with the drive away the record waits for it; with the
+  // drive back it is marked failed, and its archive can go to the Trash.
+  driveMounted_ = false;
+  EXPECT_EQ(offloader().records().at(0).phase, OffloadPhase::kWaitingForDrive);
+  EXPECT_EQ(store_.loadAll().at(0).phase, OffloadPhase::kCopying);
+  driveMounted_ = true;
+  offloader().reload();
+  EXPECT_EQ(offloader().records().at(0).phase, OffloadPhase::kFailed);
+  ASSERT_TRUE(offloader().remove(record.id));
+  EXPECT_EQ(internalDisk(), before_);
+}
+
+}  // namespace
+}  // namespace brimvale::apps

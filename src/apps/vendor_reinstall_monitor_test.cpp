@@ -1,0 +1,330 @@
+#include "apps/vendor_reinstall_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "testing/failing_file_operations.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::apps {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kId = "0A1B2C3D-0000-4000-8000-000000000001";
+
+struct Request {
+  std::string path;
+  std::string destinationRoot;
+  bool overrideAccepted = false;
+};
+
+// A committed relocation of Notes.app under a temporary applications folder,
+// with its copy on a temporary drive, and a monitor over them.
+class MonitorFixture : public ::testing::Test {
+ public:
+  void SetUp() override {
+    AppMoveManifest m;
+    m.id = kId;
+    m.originalPath = (apps_ / "Notes.app").string();
+    m.nvmePath = (drive_ / "Notes.app").string();
+    m.displayName = "Notes";
+    m.bundleID = "org.example.notes";
+    m.phase = AppMovePhase::kDone;
+    m.updateFramework = "brewCask";
+    m.tccEntitlements = nlohmann::json::array(
+        {{{"key", "NSCameraUsageDescription"}, {"displayName", "Camera"}, {"source", "x"}}});
+    store_.save(m);
+    tmp_.folder("drive/BRIM-test/Apps/Notes.app/Contents");
+  }
+
+  VendorReinstallMonitor& monitor() {
+    if (!monitor_) {
+      VendorReinstallMonitorSetup setup;
+      setup.store = &store_;
+      setup.reRelocate = [this](const AppEntry& app, const std::string& root,
+                                const AppClassificationResult&, bool overrideAccepted) {
+        requests_.push_back({app.bundlePath, root, overrideAccepted});
+        return queueResult_;
+      };
+      setup.classifyInstall = [this](const AppEntry&) { return classification_; };
+      setup.appsFolder = [this] { return appsFolder_; };
+      setup.applicationsRoots = {apps_};
+      setup.files = &files_;
+      setup.notify = [this](const MonitorNotification& n) { notes_.push_back(n); };
+      setup.log = [this](const std::string& line) { log_.push_back(line); };
+      setup.clock = [this] { return now_; };
+      monitor_.emplace(std::move(setup));
+    }
+    return *monitor_;
+  }
+
+  void reinstall() const { fs::create_directories(apps_ / "Notes.app/Contents"); }
+  void relink() const {
+    fs::remove_all(apps_ / "Notes.app");
+    fs::create_directory_symlink(drive_ / "Notes.app", apps_ / "Notes.app");
+  }
+  AppMoveManifest record() const { return *moveWithId(store_.loadAll(), kId); }
+  std::vector<std::string> kinds() const {
+    std::vector<std::string> out;
+    for (const auto& m : record().externalModifications) out.push_back(m.kind);
+    return out;
+  }
+  void withPermissions(const std::vector<std::string>& names) {
+    classification_.tier = RiskTier::kCaveat;
+    for (const auto& n : names) classification_.tccEntitlements.push_back({"k-" + n, n, {}});
+  }
+
+  testing::TempFolder tmp_{"reinstall-monitor"};
+  fs::path apps_ = tmp_.folder("Applications");
+  fs::path drive_ = tmp_ / "drive/BRIM-test/Apps";
+  std::optional<fs::path> appsFolder_ = drive_;
+  std::time_t now_ = 1'800'000'000;
+  AppManifestStore store_{tmp_ / "home/.brimvale/state/app-moves", {}, [this] { return now_; }};
+  testing::FailingFileOperations files_;
+  AppClassificationResult classification_;
+  Result<void> queueResult_;
+  std::vector<Request> requests_;
+  std::vector<MonitorNotification> notes_;
+  std::vector<std::string> log_;
+  std::optional<VendorReinstallMonitor> monitor_;
+};
+
+TEST_F(MonitorFixture, ReinstallIsRecordedAnnouncedAndMovedAgainWithOverride) {
+  reinstall();
+  monitor().sweep();
+
+  EXPECT_EQ(kinds(), std::vector<std::string>{"symlink_replaced_by_folder"});
+  ASSERT_EQ(notes_.size(), 1u);
+  EXPECT_EQ(notes_[0].name, "Brimvale.VendorReinstallDetected");
+  EXPECT_EQ(notes_[0].userInfo["title"], "Notes was reinstalled");
+  EXPECT_EQ(notes_[0].userInfo["body"],
+            "Homebrew put Notes back on your boot disk. Brimvale will move it to NVMe again.");
+  EXPECT_EQ(notes_[0].userInfo["threadID"], std::string("apps.relocator.reinstall.") + kId);
+  ASSERT_EQ(requests_.size(), 1u);
+  EXPECT_EQ(requests_[0].path, (apps_ / "Notes.app").string());
+  EXPECT_EQ(requests_[0].destinationRoot, drive_.string());
+  EXPECT_TRUE(requests_[0].overrideAccepted);
+  // The stale copy went so that the engine's preflight finds the place free.
+  EXPECT_FALSE(fs::exists(drive_ / "Notes.app"));
+  EXPECT_TRUE(monitor().inFlight().contains(kId));
+
+  // While the job runs, later sweeps neither repeat the notice nor queue again.
+  monitor().sweep();
+  EXPECT_EQ(requests_.size(), 1u);
+  EXPECT_EQ(notes_.size(), 1u);
+
+  monitor().jobEnded(kId, true, "");
+  EXPECT_TRUE(monitor().inFlight().empty());
+  EXPECT_TRUE(monitor().pendingReRelocates().empty());
+  EXPECT_EQ(record().externalModifications[0].actionTaken, "rerelocated");
+}
+
+TEST_F(MonitorFixture, LinkInPlaceOrOutsideTheRootsIsLeftAlone) {
+  relink();
+  monitor().sweep();
+  EXPECT_TRUE(kinds().empty());
+
+  // A relocation from elsewhere (the Desktop) is none of this monitor's business.
+  auto m = record();
+  m.originalPath = (tmp_ / "Desktop/Notes.app").string();
+  store_.save(m);
+  tmp_.folder("Desktop/Notes.app");
+  monitor().sweep();
+  EXPECT_TRUE(kinds().empty());
+  EXPECT_TRUE(requests_.empty());
+}
+
+TEST_F(MonitorFixture, MissingLinkIsRecordedOnce) {
+  monitor().sweep();
+  monitor().sweep();
+  EXPECT_EQ(kinds(), std::vector<std::string>{"symlink_missing"});
+  EXPECT_TRUE(requests_.empty());
+}
+
+TEST_F(MonitorFixture, BlockedInstallStaysAndIsNotRetried) {
+  classification_.tier = RiskTier::kBlocked;
+  reinstall();
+  monitor().sweep();
+  now_ += 7 * 86400;
+  monitor().sweep();
+  EXPECT_EQ(kinds(),
+            (std::vector<std::string>{"symlink_replaced_by_folder", "rerelocate_blocked_tier4"}));
+  EXPECT_TRUE(requests_.empty());
+  EXPECT_TRUE(fs::exists(drive_ / "Notes.app")) << "nothing removed for a blocked app";
+}
+
+TEST_F(MonitorFixture, NewPermissionsAreHeldForReview) {
+  struct Case {
+    std::vector<std::string> now;
+    std::string named;
+  };
+  const std::vector<Case> cases = {
+      {{"Camera", "Microphone"}, "Microphone"},
+      {{"Camera", "Microphone", "Location", "Contacts", "Photos library"},
+       "Microphone, Location, Contacts and 1 more"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named);
+    monitor_.reset();
+    notes_.clear();
+    auto m = record();
+    m.externalModifications.clear();
+    store_.save(m);
+    classification_ = {};
+    withPermissions(c.now);
+    reinstall();
+    monitor().sweep();
+
+    EXPECT_TRUE(requests_.empty());
+    EXPECT_EQ(kinds().back(), "rerelocate_needs_entitlement_review");
+    ASSERT_EQ(notes_.size(), 2u);
+    EXPECT_EQ(notes_[1].name, "Brimvale.VendorReinstallNeedsEntitlementReview");
+    EXPECT_EQ(notes_[1].userInfo["title"], "Notes needs permission review");
+    EXPECT_EQ(notes_[1].userInfo["body"],
+              "The new install requests permissions it didn't ask for before (" + c.named +
+                  "). Open Brimvale to review and approve.");
+    ASSERT_TRUE(monitor().pendingReviews().contains(kId));
+    EXPECT_EQ(monitor().pendingReviews().at(kId).permissionsBefore,
+              std::vector<std::string>{"Camera"});
+  }
+}
+
+TEST_F(MonitorFixture, ReviewChoicesMoveOrKeepTheApp) {
+  withPermissions({"Camera", "Microphone"});
+  reinstall();
+
+  monitor().sweep();
+  ASSERT_TRUE(monitor().approveReview(kId));
+  ASSERT_EQ(requests_.size(), 1u);
+  EXPECT_TRUE(requests_[0].overrideAccepted);
+  EXPECT_TRUE(monitor().pendingReviews().empty());
+  // A failed approved move is retried later without asking again.
+  monitor().jobEnded(kId, false, "ditto failed");
+  now_ += 601;
+  monitor().sweep();
+  EXPECT_EQ(requests_.size(), 2u);
+  EXPECT_FALSE(monitor().approveReview(kId)) << "nothing left to approve";
+
+  // Keeping it on the internal disk stops the questions for good.
+  monitor().jobEnded(kId, false, "ditto failed");
+  auto m = record();
+  m.externalModifications.clear();
+  m.nextReRelocateAttemptAt.reset();
+  m.tccEntitlements = nlohmann::json::array();
+  store_.save(m);
+  monitor().sweep();
+  ASSERT_TRUE(monitor().keepOnInternal(kId));
+  const auto notices = notes_.size();
+  now_ += 30 * 86400;
+  monitor().sweep();
+  EXPECT_EQ(requests_.size(), 2u);
+  EXPECT_EQ(notes_.size(), notices);
+  EXPECT_EQ(record().externalModifications.back().actionTaken, "kept_on_internal_by_user");
+}
+
+TEST_F(MonitorFixture, FailuresBackOffTenMinutesHourSixHoursThenDaily) {
+  reinstall();
+  const std::vector<std::time_t> delays = {600, 3600, 21600, 86400, 86400};
+  for (std::size_t i = 0; i < delays.size(); ++i) {
+    SCOPED_TRACE("failure " + std::to_string(i + 1));
+    monitor().sweep();
+    ASSERT_EQ(requests_.size(), i + 1);
+    monitor().jobEnded(kId, false, "nvmeCopyExists");
+    const auto m = record();
+    EXPECT_EQ(m.consecutiveReRelocateFailures, static_cast<int>(i + 1));
+    ASSERT_TRUE(m.nextReRelocateAttemptAt);
+    EXPECT_EQ(*m.nextReRelocateAttemptAt, now_ + delays[i]);
+    EXPECT_EQ(m.externalModifications.back().kind, "rerelocate_failed");
+    // Not a second before the delay is over.
+    now_ += delays[i] - 1;
+    monitor().sweep();
+    EXPECT_EQ(requests_.size(), i + 1);
+    now_ += 1;
+  }
+  EXPECT_EQ(notes_.size(), 1u) << "the reinstall is announced once";
+}
+
+TEST_F(MonitorFixture, AttemptsThatCannotStartCountAsFailures) {
+  struct Case {
+    std::string name;
+    std::function<void(MonitorFixture&)> arrange;
+    std::string logged;
+  };
+  const std::vector<Case> cases = {
+      {"drive folder unknown", [](MonitorFixture& f) { f.appsFolder_.reset(); },
+       "NVMe path unknown"},
+      {"engine refuses",
+       [](MonitorFixture& f) { f.queueResult_ = fail(Errc::kInvalidArgument, "duplicate"); },
+       "duplicate"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    monitor_.reset();
+    appsFolder_ = drive_;
+    queueResult_ = {};
+    auto m = record();
+    m.externalModifications.clear();
+    m.consecutiveReRelocateFailures = 0;
+    m.nextReRelocateAttemptAt.reset();
+    store_.save(m);
+    c.arrange(*this);
+    reinstall();
+    monitor().sweep();
+    EXPECT_EQ(record().consecutiveReRelocateFailures, 1);
+    EXPECT_EQ(kinds().back(), "rerelocate_failed");
+    EXPECT_TRUE(monitor().inFlight().empty());
+    EXPECT_NE(log_.back().find(c.logged), std::string::npos) << log_.back();
+  }
+}
+
+TEST_F(MonitorFixture, StaleCopyRemovalFailureOrForeignPathDoesNotStopTheAttempt) {
+  reinstall();
+  files_.failFirst(testing::FileOp::kRemoveAll, "Notes.app", EACCES);
+  monitor().sweep();
+  EXPECT_EQ(requests_.size(), 1u);
+  EXPECT_TRUE(fs::exists(drive_ / "Notes.app"));
+  EXPECT_NE(log_.front().find("VendorReinstallMonitor: failed to remove stale NVMe copy at " +
+                              (drive_ / "Notes.app").string() + ": "),
+            std::string::npos);
+  EXPECT_NE(log_.front().find(" — re-relocate will likely fail pre-flight"), std::string::npos);
+
+  // A record whose drive path leads out of the apps folder never causes a deletion.
+  monitor().jobEnded(kId, false, "nvmeCopyExists");
+  auto m = record();
+  const auto outside = tmp_.folder("precious/Notes.app");
+  m.nvmePath = outside.string();
+  m.nextReRelocateAttemptAt.reset();
+  store_.save(m);
+  monitor().sweep();
+  EXPECT_EQ(requests_.size(), 2u);
+  EXPECT_TRUE(fs::exists(outside));
+}
+
+TEST_F(MonitorFixture, NoticeNamesTheRecordedUpdater) {
+  const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
+      {std::nullopt, "An installer"},
+      {"none", "An installer"},
+      {"mas", "The App Store"},
+      {"sparkle2Package", "Sparkle"},
+      {"written-by-a-newer-version", "An installer"},
+  };
+  for (const auto& [framework, updater] : cases) {
+    SCOPED_TRACE(updater);
+    monitor_.reset();
+    notes_.clear();
+    auto m = record();
+    m.externalModifications.clear();
+    m.updateFramework = framework;
+    store_.save(m);
+    reinstall();
+    monitor().sweep();
+    ASSERT_EQ(notes_.size(), 1u);
+    EXPECT_EQ(notes_[0].userInfo["body"],
+              updater + " put Notes back on your boot disk. Brimvale will move it to NVMe again.");
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::apps
