@@ -44,9 +44,9 @@ class AppRelocationTools {
  public:
   virtual ~AppRelocationTools() = default;
 
-  // Copies the folder `source` to `destination`, which must not exist,
-  // keeping modes, times, symbolic links as links, hard links as hard links
-  // and extended attributes (macOS: `ditto --rsrc --noqtn`). A copy that
+  // Copies the folder (or the single file) `source` to `destination`, which
+  // must not exist, keeping modes, times, symbolic links as links, hard links
+  // as hard links and extended attributes (macOS: `ditto --rsrc --noqtn`). A copy that
   // fails or overruns `deadline` may leave a partial destination; removing it
   // is the caller's job. `onProgress` (may be empty) is called on the calling
   // thread, a few times a second at most.

@@ -107,9 +107,9 @@ class TreeCopier {
     Descriptor from(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!from.valid()) {
       const int err = errno;
-      return refuse(err == ENOTDIR || err == ELOOP
-                        ? source + " is not a folder, so nothing was copied."
-                        : "Couldn't open " + source + ": " + std::strerror(err) + ".");
+      if (err == ENOTDIR) return runOnFile(source, destination);
+      if (err == ELOOP) return refuse(source + " is a link, so nothing was copied.");
+      return failure("open", source, err);
     }
     struct stat st {};
     if (::fstat(from.get(), &st) != 0) return failure("read", source, errno);
@@ -134,6 +134,40 @@ class TreeCopier {
   }
 
  private:
+  // A single file (an app's preferences file, say) is copied like a file
+  // inside a folder: contents, mode, times and attributes, never over
+  // anything already at `destination`.
+  ToolStep runOnFile(const std::string& source, const std::string& destination) {
+    Descriptor from(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!from.valid()) {
+      const int err = errno;
+      if (err == ELOOP) return refuse(source + " is a link, so nothing was copied.");
+      return failure("open", source, err);
+    }
+    struct stat st {};
+    if (::fstat(from.get(), &st) != 0) return failure("read", source, errno);
+    if (!S_ISREG(st.st_mode)) {
+      return refuse(source + " is neither a folder nor a file, so nothing was copied.");
+    }
+    Descriptor to(
+        ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!to.valid()) {
+      const int err = errno;
+      if (err == EEXIST) {
+        return refuse("There's already something at " + destination + ", so nothing was copied.");
+      }
+      return failure("create", destination, err);
+    }
+    if (!copyData(from.get(), to.get(), source) ||
+        !finish(AttributeHolder{.fd = from.get()}, AttributeHolder{.fd = to.get()}, destination,
+                st)) {
+      return std::unexpected(*failure_);
+    }
+    ++progress_.filesCopied;
+    if (onProgress_) onProgress_(progress_);
+    return {};
+  }
+
   // Copies the contents of the open folder `from` into the open folder `to`,
   // then gives `to` the attributes, mode and times of `st`.
   bool copyFolder(int from, int to, const std::string& fromPath, const std::string& toPath,

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/base/file_io.h"
 #include "testing/temp_folder.h"
 #include "testing/tmpfs_drive.h"
 
@@ -200,10 +201,10 @@ TEST(LinuxBundleCopy, RefusesWhatCannotBeCopiedWithoutWritingAnything) {
        "There's already something at " + (dir / "taken file").string()},
       {"destination dangling link", dir / "X.app", dir / "taken link",
        "There's already something at " + (dir / "taken link").string()},
-      {"source is a file", dir / "a file", dir / "new1",
-       (dir / "a file").string() + " is not a folder, so nothing was copied."},
+      {"a file onto a file", dir / "a file", dir / "taken file",
+       "There's already something at " + (dir / "taken file").string()},
       {"source is a link", dir / "link to app", dir / "new2",
-       (dir / "link to app").string() + " is not a folder"},
+       (dir / "link to app").string() + " is a link, so nothing was copied."},
       {"source missing", dir / "gone.app", dir / "new3",
        "Couldn't open " + (dir / "gone.app").string() + ": No such file or directory."},
       {"destination inside the source", dir / "X.app", dir / "link to app/Contents/Copy.app",
@@ -223,6 +224,23 @@ TEST(LinuxBundleCopy, RefusesWhatCannotBeCopiedWithoutWritingAnything) {
     EXPECT_NE(step.error().detail.find(c.says), std::string::npos) << step.error().detail;
     EXPECT_EQ(snapshot(dir.path()).entries, untouched.entries);
   }
+}
+
+// Given a single file (an app's preferences file), then it is copied with
+// its contents, mode and modification time, like a file inside a bundle.
+TEST(LinuxBundleCopy, ASingleFileIsCopiedWithItsModeAndTimes) {
+  TempFolder dir;
+  const fs::path file = dir.file("com.example.tool.plist", "settings");
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  const timespec times[2] = {{1'600'000'000, 5}, {1'600'000'100, 123'456'789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+  ASSERT_TRUE(copyTree(file, dir / "copy.plist").has_value());
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "copy.plist").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1'600'000'100);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 123'456'789);
+  EXPECT_EQ(readFile(dir / "copy.plist").value_or(""), "settings");
 }
 
 TEST(LinuxBundleCopy, ReportsProgressOnTheCallingThreadEndingWithTheTotals) {
