@@ -43,12 +43,9 @@ AppMoveEnvironment AppMoveEnvironment::forHome(const fs::path& home, std::string
 
 std::string caseSensitivityRaw(mover::VolumeCaseSensitivity value) {
   switch (value) {
-    case mover::VolumeCaseSensitivity::kSensitive:
-      return "case_sensitive_apfs";
-    case mover::VolumeCaseSensitivity::kInsensitive:
-      return "case_insensitive_apfs";
-    case mover::VolumeCaseSensitivity::kUnknown:
-      break;
+    case mover::VolumeCaseSensitivity::kSensitive: return "case_sensitive_apfs";
+    case mover::VolumeCaseSensitivity::kInsensitive: return "case_insensitive_apfs";
+    case mover::VolumeCaseSensitivity::kUnknown: break;
   }
   return "unknown";
 }
@@ -83,10 +80,8 @@ ParkResult moveBundle(const AppMoveEnvironment& env, const fs::path& from, const
     case platform::PrivilegedOutcome::kSuccess:
       if (somethingAt(to) && !somethingAt(from)) return {ParkOutcome::kMoved, {}};
       return {ParkOutcome::kFailed, ec.message()};
-    case platform::PrivilegedOutcome::kCancelled:
-      return {ParkOutcome::kCancelled, ec.message()};
-    case platform::PrivilegedOutcome::kFailed:
-      break;
+    case platform::PrivilegedOutcome::kCancelled: return {ParkOutcome::kCancelled, ec.message()};
+    case platform::PrivilegedOutcome::kFailed: break;
   }
   return {ParkOutcome::kFailed, ec.message()};
 }
@@ -110,8 +105,8 @@ void leaveOrphanBreadcrumb(const AppMoveEnvironment& env, OrphanBreadcrumb crumb
   crumb.createdAt = env.clock();
   const auto written = writeOrphanBreadcrumb(env.paths.state, crumb);
   if (!written) {
-    env.log("AppRelocatorEngine: could not write orphan breadcrumb for " + crumb.manifestID +
-            ": " + written.error().message());
+    env.log("AppRelocatorEngine: could not write orphan breadcrumb for " + crumb.manifestID + ": " +
+            written.error().message());
     return;
   }
   env.log("AppRelocatorEngine: wrote orphan breadcrumb at " + written->string() +

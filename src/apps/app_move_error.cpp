@@ -18,8 +18,10 @@ constexpr std::array<ErrorRow, 20> kEngineErrors{{
     {EngineErrorKind::kMessage, "message", "{text}"},
     {EngineErrorKind::kEnumerationFailed, "enumerationFailed",
      "Couldn't enumerate {text} — permission denied or path missing."},
-    {EngineErrorKind::kTimedOut, "timedOut", "{name} timed out after {seconds}s. Move rolled back."},
-    {EngineErrorKind::kSubprocessFailed, "subprocessFailed", "{name} failed (exit {exit}): {stderr}"},
+    {EngineErrorKind::kTimedOut, "timedOut",
+     "{name} timed out after {seconds}s. Move rolled back."},
+    {EngineErrorKind::kSubprocessFailed, "subprocessFailed",
+     "{name} failed (exit {exit}): {stderr}"},
     {EngineErrorKind::kXattrFailed, "xattrFailed", "xattr {name}: {detail}"},
     {EngineErrorKind::kManifestNotFound, "manifestNotFound",
      "Couldn't find a record for this app (manifest {text})."},
@@ -181,8 +183,7 @@ EngineError engineErrorOf(const platform::ToolFailure& failure) {
                                    static_cast<double>(failure.deadline.count()));
     case Kind::kExited:
       return EngineError::subprocessFailed(failure.shortName, failure.exitCode, failure.detail);
-    case Kind::kFailedToStart:
-      break;
+    case Kind::kFailedToStart: break;
   }
   return EngineError::message(failure.shortName + " could not be started (" + failure.detail +
                               "), so nothing was changed by it.");

@@ -41,7 +41,7 @@ struct EngineError {
   std::string name;  // tool or attribute name
   double seconds = 0;
   std::int32_t exit = 0;
-  std::string detail;  // tool standard error, xattr error, or rollback's underlying error
+  std::string detail;            // tool standard error, xattr error, or rollback's underlying error
   std::int64_t source = 0;       // counts or bytes of the original
   std::int64_t destination = 0;  // counts or bytes of the copy
   std::string quarantinePath;

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::optional<dev_t> deviceOf(const fs::path& path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
   return st.st_dev;
 }

@@ -13,7 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(AppMoveGuardsManagedRoot, OnlyInsideThisComputersWorkingFolder) {
+TEST(EngineGuardsManagedRoot, OnlyInsideThisComputersWorkingFolder) {
   testing::TempFolder tmp;
   const fs::path work = tmp.folder("Drive/BRIM-Annas-Mac/Apps");
   tmp.folder("Drive/BRIM-Other/Apps");
@@ -49,7 +49,7 @@ TEST(AppMoveGuardsManagedRoot, OnlyInsideThisComputersWorkingFolder) {
   }
 }
 
-TEST(AppMoveGuardsQuarantineRoot, HomeQuarantineAndVolumeQuarantinesOnly) {
+TEST(EngineGuardsQuarantineRoot, HomeQuarantineAndVolumeQuarantinesOnly) {
   testing::TempFolder tmp;
   const fs::path home = tmp.folder("home");
   const fs::path parked = tmp.folder("home/.brimvale/quarantine/apps/com.x.2026-01-01T00-00-00Z");
@@ -77,7 +77,7 @@ TEST(AppMoveGuardsQuarantineRoot, HomeQuarantineAndVolumeQuarantinesOnly) {
   }
 }
 
-TEST(AppMoveGuardsQuarantineRoot, NamesCarryTheBundleAndTheStartInUtc) {
+TEST(EngineGuardsQuarantineRoot, NamesCarryTheBundleAndTheStartInUtc) {
   const std::time_t t = 1'780'000'000;  // 2026-05-28T20:26:40Z
   struct Row {
     std::optional<std::string> bundleID;
@@ -96,7 +96,7 @@ TEST(AppMoveGuardsQuarantineRoot, NamesCarryTheBundleAndTheStartInUtc) {
   }
 }
 
-TEST(AppMoveGuardsQuarantineRoot, SameFileSystemUsesTheHomeQuarantine) {
+TEST(EngineGuardsQuarantineRoot, SameFileSystemUsesTheHomeQuarantine) {
   testing::TempFolder tmp;
   const fs::path home = tmp.folder("home");
   tmp.folder("Applications/X.app");
@@ -104,7 +104,7 @@ TEST(AppMoveGuardsQuarantineRoot, SameFileSystemUsesTheHomeQuarantine) {
   EXPECT_FALSE(quarantineRootFor(tmp / "missing/X.app", home));
 }
 
-TEST(AppMoveGuardsQuarantineRoot, AnotherFileSystemUsesItsOwnVolumeRoot) {
+TEST(EngineGuardsQuarantineRoot, AnotherFileSystemUsesItsOwnVolumeRoot) {
   testing::TempFolder tmp;
   const fs::path home = tmp.folder("home");
   testing::TmpfsMount volume(tmp / "Volume", "8m", "0755");

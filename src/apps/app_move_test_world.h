@@ -72,7 +72,8 @@ class AppMoveWorld {
     return bundle;
   }
 
-  AppEntry entry(const std::string& name, std::optional<std::string> bundleID = "com.test.app") const {
+  AppEntry entry(const std::string& name,
+                 std::optional<std::string> bundleID = "com.test.app") const {
     AppEntry app;
     app.displayName = name;
     app.bundlePath = (applications / (name + ".app")).string();

@@ -80,10 +80,9 @@ void AppRelocatorEngine::announce(const EngineCompletion& completion) {
   for (const auto& listener : listeners_) listener(completion);
 }
 
-std::optional<std::string> AppRelocatorEngine::enqueue(const AppEntry& app,
-                                                       const fs::path& destinationRoot,
-                                                       const AppClassificationResult& classification,
-                                                       bool overrideAccepted) {
+std::optional<std::string> AppRelocatorEngine::enqueue(
+    const AppEntry& app, const fs::path& destinationRoot,
+    const AppClassificationResult& classification, bool overrideAccepted) {
   const std::string original = comparablePath(app.bundlePath);
   if (running_ && comparablePath(running_->app.bundlePath) == original) {
     env_.log("AppRelocatorEngine.enqueue: refusing duplicate for " + app.displayName + " (job " +
@@ -92,8 +91,8 @@ std::optional<std::string> AppRelocatorEngine::enqueue(const AppEntry& app,
   }
   for (const auto& queued : queue_) {
     if (comparablePath(queued.app.bundlePath) == original) {
-      env_.log("AppRelocatorEngine.enqueue: refusing duplicate for " + app.displayName +
-               " (job " + queued.id + " already queued)");
+      env_.log("AppRelocatorEngine.enqueue: refusing duplicate for " + app.displayName + " (job " +
+               queued.id + " already queued)");
       return std::nullopt;
     }
   }
@@ -179,17 +178,17 @@ void AppRelocatorEngine::writeJournal(const MoveBackJournal& journal) const {
   fs::create_directories(journalFolder(env_.paths), ec);
   if (auto written = writeFileAtomically(journalFile(journal.manifestID), j.dump(2) + "\n");
       !written) {
-    env_.log("AppRelocatorEngine.runMoveBack: could not record progress for " +
-             journal.manifestID + ": " + written.error().message());
+    env_.log("AppRelocatorEngine.runMoveBack: could not record progress for " + journal.manifestID +
+             ": " + written.error().message());
   }
 }
 
 void AppRelocatorEngine::breadcrumb(const AppMoveManifest& manifest,
                                     const std::string& quarantinePath, OrphanReason reason,
                                     const std::string& error) {
-  leaveOrphanBreadcrumb(env_, {manifest.id, manifest.displayName, manifest.bundleID.value_or(""),
-                               manifest.originalPath, quarantinePath, manifest.nvmePath, reason,
-                               error, 0});
+  leaveOrphanBreadcrumb(
+      env_, {manifest.id, manifest.displayName, manifest.bundleID.value_or(""),
+             manifest.originalPath, quarantinePath, manifest.nvmePath, reason, error, 0});
 }
 
 void AppRelocatorEngine::rollbackMoveBack(const AppMoveManifest& manifest,
@@ -330,9 +329,9 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
       }
     }
     if (parked.outcome != ParkOutcome::kMoved) {
-      const std::string why =
-          parked.outcome == ParkOutcome::kCancelled ? "the administrator prompt was cancelled"
-                                                    : parked.error;
+      const std::string why = parked.outcome == ParkOutcome::kCancelled
+                                  ? "the administrator prompt was cancelled"
+                                  : parked.error;
       const std::string error = "Couldn't set aside the copy of “" + manifest.displayName +
                                 "” at " + original.string() + ": " + why +
                                 ". Nothing was changed; both copies are where they were.";
@@ -367,9 +366,10 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
              toolErrorText(done.error()));
   }
   if (!isUnderManagedRoot(nvme, env_.computerName)) {
-    env_.log("AppRelocatorEngine.runMoveBack: REFUSED unsafe NVMe delete (not under a managed "
-             "root): " +
-             nvme.string() + " — leaking the NVMe copy");
+    env_.log(
+        "AppRelocatorEngine.runMoveBack: REFUSED unsafe NVMe delete (not under a managed "
+        "root): " +
+        nvme.string() + " — leaking the NVMe copy");
   } else if (auto removed = env_.files->removeAll(nvme)) {
     env_.log("AppRelocatorEngine.runMoveBack: failed to remove NVMe copy at " + nvme.string() +
              ": " + removed.message() + " — leaking the NVMe copy");
@@ -502,9 +502,9 @@ void AppRelocatorEngine::recoverMoveBack(const MoveBackJournal& journal) {
     if (!somethingAt(original)) {
       if (journal.asidePath && somethingAt(*journal.asidePath)) {
         const auto back = moveBundle(env_, *journal.asidePath, original);
-        actions.push_back(back.outcome == ParkOutcome::kMoved ? "restored_internal_copy"
-                                                              : "restore_internal_failed:" +
-                                                                    back.error);
+        actions.push_back(back.outcome == ParkOutcome::kMoved
+                              ? "restored_internal_copy"
+                              : "restore_internal_failed:" + back.error);
       } else if (isRealFolder(manifest->nvmePath)) {
         restoreLink(*manifest, actions);
       }
@@ -578,11 +578,10 @@ void AppRelocatorEngine::reclaimCommittedQuarantines() {
   std::int64_t bytes = 0;
   for (const auto& manifest : env_.store->loadAll()) {
     if (manifest.phase != AppMovePhase::kDone) continue;
-    const fs::path parked =
-        manifest.quarantinePath
-            ? fs::path(*manifest.quarantinePath)
-            : homeQuarantineRoot(env_.paths.home) /
-                  quarantineName(manifest.bundleID, manifest.startedAt);
+    const fs::path parked = manifest.quarantinePath
+                                ? fs::path(*manifest.quarantinePath)
+                                : homeQuarantineRoot(env_.paths.home) /
+                                      quarantineName(manifest.bundleID, manifest.startedAt);
     if (!somethingAt(parked) || !isUnderQuarantineRoot(parked, env_.paths.home)) continue;
     if (::access(parked.c_str(), W_OK) != 0) {
       ++skipped;
@@ -598,9 +597,8 @@ void AppRelocatorEngine::reclaimCommittedQuarantines() {
     if (metrics) bytes += metrics->totalBytes;
   }
   env_.log("AppRelocatorEngine.reclaimCommittedQuarantines: reclaimed " +
-           std::to_string(reclaimed) + " quarantine(s) (~" +
-           std::to_string(bytes / (1024 * 1024)) + " MB), skipped " + std::to_string(skipped) +
-           " root-owned.");
+           std::to_string(reclaimed) + " quarantine(s) (~" + std::to_string(bytes / (1024 * 1024)) +
+           " MB), skipped " + std::to_string(skipped) + " root-owned.");
   env_.files->createDirectories(migrations);
   if (auto touched = touchFile(marker); !touched) {
     env_.log("AppRelocatorEngine.reclaimCommittedQuarantines: could not record that it ran: " +

@@ -24,17 +24,17 @@ std::string infoPlist(const std::string& shortVersion, const std::string& build,
          "</dict></plist>";
 }
 
-TEST(BundleVersion, ComparesComponentsAsNumbersWhereTheyAreNumbers) {
+TEST(EngineBundleVersion, ComparesComponentsAsNumbersWhereTheyAreNumbers) {
   struct Row {
     const char* a;
     const char* b;
     std::optional<int> order;
   };
   const std::vector<Row> rows{
-      {"1.10", "1.9", 1},       {"1.9", "1.10", -1},     {"2.0", "2", 0},
-      {"2.0.1", "2", 1},        {"+3", "3", 0},          {"-1", "0", -1},
-      {"1.2b", "1.2a", 1},      {"1.2 beta", "1.2", 1},  {"10", "9.99.99", 1},
-      {"", "1", std::nullopt},  {"1", "", std::nullopt},
+      {"1.10", "1.9", 1},      {"1.9", "1.10", -1},     {"2.0", "2", 0},
+      {"2.0.1", "2", 1},       {"+3", "3", 0},          {"-1", "0", -1},
+      {"1.2b", "1.2a", 1},     {"1.2 beta", "1.2", 1},  {"10", "9.99.99", 1},
+      {"", "1", std::nullopt}, {"1", "", std::nullopt},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.a) + " vs " + row.b);
@@ -42,18 +42,15 @@ TEST(BundleVersion, ComparesComponentsAsNumbersWhereTheyAreNumbers) {
   }
 }
 
-TEST(BundleVersion, ShortVersionDecidesAndBuildBreaksTies) {
+TEST(EngineBundleVersion, ShortVersionDecidesAndBuildBreaksTies) {
   struct Row {
     BundleVersion a, b;
     std::optional<int> order;
   };
   const std::vector<Row> rows{
-      {{"2.0", "100"}, {"1.9", "900"}, 1},
-      {{"2.0", "101"}, {"2.0", "100"}, 1},
-      {{"2.0", "100"}, {"2.0", "100"}, 0},
-      {{"", "7"}, {"", "8"}, -1},
-      {{"2.0", ""}, {"2.0", ""}, 0},
-      {{"", ""}, {"1.0", "1"}, std::nullopt},
+      {{"2.0", "100"}, {"1.9", "900"}, 1}, {{"2.0", "101"}, {"2.0", "100"}, 1},
+      {{"2.0", "100"}, {"2.0", "100"}, 0}, {{"", "7"}, {"", "8"}, -1},
+      {{"2.0", ""}, {"2.0", ""}, 0},       {{"", ""}, {"1.0", "1"}, std::nullopt},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.a.text() + " vs " + row.b.text());
@@ -61,7 +58,7 @@ TEST(BundleVersion, ShortVersionDecidesAndBuildBreaksTies) {
   }
 }
 
-TEST(BundleVersion, ReadsVersionsAndChecksTheExecutable) {
+TEST(EngineBundleVersion, ReadsVersionsAndChecksTheExecutable) {
   testing::TempFolder tmp;
   tmp.file("Good.app/Contents/Info.plist", infoPlist("3.1", "310", "Good"));
   tmp.file("Good.app/Contents/MacOS/Good", "bin");

@@ -97,10 +97,10 @@ void NineStepMachine::persist() { env_.store->save(manifest_); }
 std::expected<void, EngineError> NineStepMachine::run() {
   using StepCall = Step (NineStepMachine::*)();
   static constexpr std::array<StepCall, 9> kSteps{
-      &NineStepMachine::step1Preflight,   &NineStepMachine::step2Reserve,
-      &NineStepMachine::step3Copy,        &NineStepMachine::step4Verify,
-      &NineStepMachine::step5Quarantine,  &NineStepMachine::step6Link,
-      &NineStepMachine::step7Register,    &NineStepMachine::step8SpotlightCheck,
+      &NineStepMachine::step1Preflight,  &NineStepMachine::step2Reserve,
+      &NineStepMachine::step3Copy,       &NineStepMachine::step4Verify,
+      &NineStepMachine::step5Quarantine, &NineStepMachine::step6Link,
+      &NineStepMachine::step7Register,   &NineStepMachine::step8SpotlightCheck,
       &NineStepMachine::step9Commit,
   };
   for (std::size_t i = 0; i < kSteps.size(); ++i) {
@@ -195,9 +195,8 @@ NineStepMachine::Step NineStepMachine::step3Copy() {
     stopPoint("app-move-copying");
     if (copyObserver_) copyObserver_(progress);
   };
-  auto copied =
-      env_.tools->copyBundle(original_.string(), destination_.string(), "ditto", kCopyDeadline,
-                             observe);
+  auto copied = env_.tools->copyBundle(original_.string(), destination_.string(), "ditto",
+                                       kCopyDeadline, observe);
   if (!copied) return std::unexpected(engineErrorOf(copied.error()));
   manifest_.fractionAtLastWrite = 3.0 / 9;
   persist();
@@ -209,10 +208,12 @@ NineStepMachine::Step NineStepMachine::step4Verify() {
   persist();
   env_.tools->clearDownloadQuarantine(destination_.string());
   const auto src = bundleMetrics(original_);
-  if (!src) return std::unexpected(EngineError::withPath(EngineErrorKind::kEnumerationFailed, original_));
+  if (!src)
+    return std::unexpected(EngineError::withPath(EngineErrorKind::kEnumerationFailed, original_));
   const auto dst = bundleMetrics(destination_);
   if (!dst) {
-    return std::unexpected(EngineError::withPath(EngineErrorKind::kEnumerationFailed, destination_));
+    return std::unexpected(
+        EngineError::withPath(EngineErrorKind::kEnumerationFailed, destination_));
   }
   if (src->fileCount != dst->fileCount) {
     return std::unexpected(EngineError::countMismatch(src->fileCount, dst->fileCount));
@@ -234,7 +235,8 @@ NineStepMachine::Step NineStepMachine::step5Quarantine() {
           " to set the original aside. Move rolled back; your app is untouched."));
     }
     // Recorded before the move, so the original is never somewhere no record names.
-    manifest_.quarantinePath = (*root / quarantineName(manifest_.bundleID, manifest_.startedAt)).string();
+    manifest_.quarantinePath =
+        (*root / quarantineName(manifest_.bundleID, manifest_.startedAt)).string();
     persist();
   }
   const fs::path quarantine = *manifest_.quarantinePath;
@@ -246,8 +248,9 @@ NineStepMachine::Step NineStepMachine::step5Quarantine() {
   const fs::path root = quarantine.parent_path();
   if (auto ec = env_.files->createDirectories(root)) {
     return std::unexpected(EngineError::message("Couldn't create " + root.string() + ": " +
-                                                ec.message() + ". Move rolled back; your app is "
-                                                               "untouched."));
+                                                ec.message() +
+                                                ". Move rolled back; your app is "
+                                                "untouched."));
   }
   // Parked originals are private to the user.
   std::error_code ignored;
@@ -275,8 +278,7 @@ NineStepMachine::Step NineStepMachine::step6Link() {
                                                 ". Move rolled back."));
   }
   if (auto ec = env_.tools->setRelocationMark(original_.string(), manifest_.id)) {
-    env_.log("AppRelocatorEngine.step6Link: relocation marker failed (non-fatal): " +
-             ec.message());
+    env_.log("AppRelocatorEngine.step6Link: relocation marker failed (non-fatal): " + ec.message());
   }
   manifest_.fractionAtLastWrite = 6.0 / 9;
   persist();
@@ -339,6 +341,7 @@ std::optional<EngineError> NineStepMachine::rollback(const EngineError& failure)
   manifest_.lastError = failure.userMessage();
   manifest_.phase = AppMovePhase::kFailed;
   persist();
+  stopPoint("app-move-rollback");
   // Only the link this move made; a link someone else put there is theirs.
   if (isLinkTo(original_, manifest_.nvmePath)) {
     if (auto ec = env_.files->remove(original_)) {
@@ -355,9 +358,10 @@ std::optional<EngineError> NineStepMachine::rollback(const EngineError& failure)
         const std::string error = restored.outcome == ParkOutcome::kCancelled
                                       ? "the administrator prompt was cancelled"
                                       : restored.error;
-        env_.log("AppRelocatorEngine.rollback: CRITICAL — failed to move quarantine back to "
-                 "source. quarantine=" +
-                 quarantine.string() + " source=" + original_.string() + " error=" + error);
+        env_.log(
+            "AppRelocatorEngine.rollback: CRITICAL — failed to move quarantine back to "
+            "source. quarantine=" +
+            quarantine.string() + " source=" + original_.string() + " error=" + error);
         breadcrumb(OrphanReason::kRollbackRestoreFailed, error);
         incomplete = EngineError::rollbackIncomplete(quarantine, original_, error);
       } else if (!isRealFolder(original_)) {
@@ -370,22 +374,24 @@ std::optional<EngineError> NineStepMachine::rollback(const EngineError& failure)
       env_.log(
           "AppRelocatorEngine.rollback: both quarantine and source exist; preserving source, "
           "breadcrumbing quarantine");
-      breadcrumb(OrphanReason::kRollbackConcurrentRestore, "source already restored by other process");
+      breadcrumb(OrphanReason::kRollbackConcurrentRestore,
+                 "source already restored by other process");
     }
   }
   const fs::path nvme = manifest_.nvmePath;
   if (!nvme.empty() && somethingAt(nvme)) {
     if (!isUnderManagedRoot(nvme, env_.computerName)) {
-      env_.log("AppRelocatorEngine.rollback: REFUSED unsafe NVMe delete (not under a managed "
-               "root): " +
-               nvme.string());
+      env_.log(
+          "AppRelocatorEngine.rollback: REFUSED unsafe NVMe delete (not under a managed "
+          "root): " +
+          nvme.string());
     } else if (!isRealFolder(original_)) {
       // The copy may be the only whole bundle left.
       env_.log("AppRelocatorEngine.rollback: KEPT NVMe copy at " + nvme.string() +
                " because the original is not back at " + original_.string());
     } else if (auto ec = env_.files->removeAll(nvme)) {
-      env_.log("AppRelocatorEngine.rollback: failed to remove NVMe dst at " + nvme.string() +
-               ": " + ec.message());
+      env_.log("AppRelocatorEngine.rollback: failed to remove NVMe dst at " + nvme.string() + ": " +
+               ec.message());
     }
   }
   if (somethingAt(original_)) {

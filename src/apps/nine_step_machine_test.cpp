@@ -35,8 +35,9 @@ TEST(NineStepMachine, MovesTheBundleLinksItAndCommits) {
   EXPECT_EQ(userView(copy), before);
   EXPECT_TRUE(w.parked().empty()) << "the parked original is purged at commit";
   EXPECT_FALSE(fs::exists(w.workingFolder / ".metadata_never_index"));
-  EXPECT_TRUE(w.logged("AppRelocatorEngine.step2Reserve: removed stale Spotlight-exclusion marker at " +
-                       (w.workingFolder / ".metadata_never_index").string()));
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.step2Reserve: removed stale Spotlight-exclusion marker at " +
+               (w.workingFolder / ".metadata_never_index").string()));
   EXPECT_EQ(w.tools.relocationMark(original.string()), "0F8FAD5B-D9CB-469F-A165-70867728950E");
 
   const auto stored = moveWithId(w.store.loadAll(), "0F8FAD5B-D9CB-469F-A165-70867728950E");
@@ -169,9 +170,7 @@ TEST(NineStepMachine, EveryFailedStepRollsBackToTheUntouchedOriginal) {
        [](AppMoveWorld& w) { w.files.failFirst(FileOp::kRenameNoReplace, "Q.app", EACCES); },
        "aside: Permission denied. Move rolled back; your app is untouched."},
       {"link refused",
-       [](AppMoveWorld& w) {
-         w.files.failFirst(FileOp::kCreateDirectorySymlink, "Q.app", ENOSPC);
-       },
+       [](AppMoveWorld& w) { w.files.failFirst(FileOp::kCreateDirectorySymlink, "Q.app", ENOSPC); },
        "Couldn't create the link at"},
       {"registration fails", [](AppMoveWorld& w) { w.tools.failing.insert("lsregister"); },
        "lsregister failed (exit 1): lsregister refused"},
@@ -210,8 +209,9 @@ TEST(NineStepMachine, NonFatalStepsOnlyLog) {
   EXPECT_TRUE(w.logged(
       "AppRelocatorEngine.step7: mdimport failed (non-fatal): mdimport failed (exit 1): mdimport "
       "refused"));
-  EXPECT_TRUE(w.logged("AppRelocatorEngine.step7: Dock refresh failed (non-fatal): killall-Dock "
-                       "failed (exit 1): killall-Dock refused"));
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.step7: Dock refresh failed (non-fatal): killall-Dock "
+               "failed (exit 1): killall-Dock refused"));
 }
 
 TEST(NineStepMachine, ABundleTheUserCannotMoveAsksTheAdministrator) {
@@ -272,12 +272,12 @@ TEST(NineStepMachine, AnOriginalThatCannotBePutBackIsKeptAndExplained) {
   EXPECT_EQ(userView(parked), before);
   // The drive copy is kept while the original is not back.
   EXPECT_EQ(userView(w.appsRoot / "Q.app"), before);
-  EXPECT_TRUE(w.logged("AppRelocatorEngine.rollback: CRITICAL — failed to move quarantine back "
-                       "to source. quarantine=" +
-                       parked.string() + " source=" + original.string() +
-                       " error=Permission denied"));
-  const auto crumb = readFile(w.paths.state / "orphan-manifests" /
-                              "0F8FAD5B-D9CB-469F-A165-70867728950E.json");
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.rollback: CRITICAL — failed to move quarantine back "
+               "to source. quarantine=" +
+               parked.string() + " source=" + original.string() + " error=Permission denied"));
+  const auto crumb =
+      readFile(w.paths.state / "orphan-manifests" / "0F8FAD5B-D9CB-469F-A165-70867728950E.json");
   ASSERT_TRUE(crumb);
   EXPECT_NE(crumb->find("\"reason\": \"rollback_restore_failed\""), std::string::npos);
   EXPECT_TRUE(w.logged("— user must recover manually"));
@@ -318,8 +318,9 @@ TEST(NineStepMachine, CommitPrunesStaleDuplicateRecordsOnly) {
   std::vector<std::string> left;
   for (const auto& m : w.store.loadAll()) left.push_back(m.id.substr(0, 1));
   EXPECT_EQ(left, (std::vector<std::string>{"0", "2", "3"}));
-  EXPECT_TRUE(w.logged("AppRelocatorEngine.step9Commit: pruned stale duplicate manifest "
-                       "11111111-1111-1111-1111-111111111111 for Q"));
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.step9Commit: pruned stale duplicate manifest "
+               "11111111-1111-1111-1111-111111111111 for Q"));
 }
 
 }  // namespace

@@ -28,8 +28,7 @@ TEST(OrphanBreadcrumb, WritesEveryKeyAndTheRestoreCommand) {
   testing::TempFolder tmp;
   const auto written = writeOrphanBreadcrumb(tmp / "state", sample());
   ASSERT_TRUE(written) << written.error().message();
-  EXPECT_EQ(*written,
-            tmp / "state/orphan-manifests/0F8FAD5B-D9CB-469F-A165-70867728950E.json");
+  EXPECT_EQ(*written, tmp / "state/orphan-manifests/0F8FAD5B-D9CB-469F-A165-70867728950E.json");
   const auto text = readFile(*written);
   ASSERT_TRUE(text);
   const json j = json::parse(*text);
