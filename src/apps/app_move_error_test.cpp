@@ -80,7 +80,8 @@ TEST(EngineErrorMessages, ToolOutputIsCutAtTwoHundredCharactersNotBytes) {
   const std::string prefix = "ditto failed (exit 1): ";
   ASSERT_TRUE(shown.starts_with(prefix));
   EXPECT_EQ(shown.substr(prefix.size()).size(), 400u);  // 200 two-byte characters
-  EXPECT_EQ(EngineError::subprocessFailed("x", 2, "short").userMessage(), "x failed (exit 2): short");
+  EXPECT_EQ(EngineError::subprocessFailed("x", 2, "short").userMessage(),
+            "x failed (exit 2): short");
 }
 
 TEST(EngineErrorMessages, ToolFailuresMapToTheirCases) {

@@ -333,5 +333,29 @@ TEST(EngineQuarantine, PurgeRefusesAnythingOutsideAQuarantineFolder) {
   EXPECT_FALSE(fs::exists(parked));
 }
 
+TEST(EngineQuarantine, APurgeTheUserCannotDoAsksTheAdministrator) {
+  struct Row {
+    platform::PrivilegedOutcome answer;
+    bool logged;
+  };
+  for (const Row row : {Row{platform::PrivilegedOutcome::kSuccess, false},
+                        Row{platform::PrivilegedOutcome::kCancelled, true}}) {
+    AppMoveWorld w;
+    AppRelocatorEngine engine(w.env);
+    const fs::path parked = w.tmp.folder("home/.brimvale/quarantine/apps/it's.x");
+    w.files.failFirst(FileOp::kRemoveAll, "it's.x", EACCES);
+    w.tools.privileged = [&](const std::string& line) {
+      EXPECT_EQ(line, "/bin/rm -rf '" + (parked.parent_path() / "it'\\''s.x").string() + "'");
+      if (row.answer == platform::PrivilegedOutcome::kSuccess) fs::remove_all(parked);
+      return platform::PrivilegedResult{row.answer, {}};
+    };
+    engine.purgeQuarantineDir(parked);
+    EXPECT_EQ(w.logged("AppRelocatorEngine.purgeQuarantineDir: could not remove " +
+                       parked.string() + ": Permission denied"),
+              row.logged);
+    EXPECT_EQ(fs::exists(parked), row.logged);
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::apps

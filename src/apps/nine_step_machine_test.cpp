@@ -9,6 +9,7 @@
 
 #include "apps/app_move_test_world.h"
 #include "common/base/file_io.h"
+#include "testing/tmpfs_drive.h"
 
 namespace brimvale::apps {
 namespace {
@@ -321,6 +322,57 @@ TEST(NineStepMachine, CommitPrunesStaleDuplicateRecordsOnly) {
   EXPECT_TRUE(
       w.logged("AppRelocatorEngine.step9Commit: pruned stale duplicate manifest "
                "11111111-1111-1111-1111-111111111111 for Q"));
+}
+
+TEST(NineStepMachine, ALinkThatCannotBeRemovedKeepsBothCopiesAndExplains) {
+  AppMoveWorld w;
+  const fs::path original = w.makeBundle("Q");
+  const auto before = userView(original);
+  w.tools.failing.insert("lsregister");
+  w.files.failFirst(FileOp::kRemove, "Applications/Q.app", EBUSY);
+  NineStepMachine machine(w.env, w.job("Q"));
+  ASSERT_FALSE(machine.run());
+  const fs::path parked = homeQuarantineRoot(w.home) / "com.test.app.2026-05-28T20-26-40Z";
+  EXPECT_EQ(userView(parked), before);
+  EXPECT_EQ(userView(w.appsRoot / "Q.app"), before);
+  EXPECT_TRUE(w.logged("AppRelocatorEngine.rollback: failed to remove symlink at " +
+                       original.string() + ": Device or resource busy"));
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.rollback: both quarantine and source exist; "
+               "preserving source, breadcrumbing quarantine"));
+  const auto crumb =
+      readFile(w.paths.state / "orphan-manifests" / "0F8FAD5B-D9CB-469F-A165-70867728950E.json");
+  ASSERT_TRUE(crumb);
+  EXPECT_NE(crumb->find("rollback_concurrent_restore"), std::string::npos);
+  EXPECT_NE(crumb->find("source already restored by other process"), std::string::npos);
+}
+
+// Across file systems a rename cannot park the original in the home folder,
+// so it is parked at the top of its own volume, and never copied away.
+TEST(NineStepMachine, ParksTheOriginalOnItsOwnVolume) {
+  AppMoveWorld w;
+  brimvale::testing::TmpfsMount volume(w.applications, "16m", "0755");
+  BRIMVALE_REQUIRE_DRIVE(volume);
+  const fs::path original = w.makeBundle("Q");
+  const auto before = userView(original);
+  const fs::path parked =
+      w.applications / kVolumeQuarantineFolder / "com.test.app.2026-05-28T20-26-40Z";
+  // Stop before commit: the original must sit parked on its own volume.
+  w.tools.failing.insert("mdls");
+  NineStepMachine failing(w.env, w.job("Q"));
+  ASSERT_FALSE(failing.run());
+  EXPECT_EQ(failing.manifest().quarantinePath, parked.string());
+  EXPECT_EQ(userView(original), before);
+  EXPECT_EQ(fs::status(parked.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+
+  w.tools.failing.clear();
+  fs::remove(w.store.fileFor(failing.manifest().id));
+  NineStepMachine machine(w.env, w.job("Q"));
+  ASSERT_TRUE(machine.run());
+  EXPECT_TRUE(isLinkTo(original, (w.appsRoot / "Q.app").string()));
+  EXPECT_EQ(userView(original), before);
+  EXPECT_FALSE(fs::exists(parked)) << "purged at commit";
+  EXPECT_TRUE(w.parked().empty());
 }
 
 }  // namespace
