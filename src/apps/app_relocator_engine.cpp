@@ -83,6 +83,11 @@ void AppRelocatorEngine::announce(const EngineCompletion& completion) {
 std::optional<std::string> AppRelocatorEngine::enqueue(
     const AppEntry& app, const fs::path& destinationRoot,
     const AppClassificationResult& classification, bool overrideAccepted) {
+  if (destinationRoot.empty()) {
+    statusLine_ = "NVMe path unknown. Refresh the status and try again.";
+    env_.log("AppRelocatorEngine.enqueue: refusing " + app.displayName + " — " + *statusLine_);
+    return std::nullopt;
+  }
   const std::string original = comparablePath(app.bundlePath);
   if (running_ && comparablePath(running_->app.bundlePath) == original) {
     env_.log("AppRelocatorEngine.enqueue: refusing duplicate for " + app.displayName + " (job " +
@@ -507,6 +512,10 @@ void AppRelocatorEngine::recoverMoveBack(const MoveBackJournal& journal) {
                               : "restore_internal_failed:" + back.error);
       } else if (isRealFolder(manifest->nvmePath)) {
         restoreLink(*manifest, actions);
+      } else if (isRealFolder(staging)) {
+        // The drive copy is gone, so the staged copy is the best there is.
+        const auto ec = env_.files->renameNoReplace(staging, original);
+        actions.push_back(ec ? "restore_staging_failed:" + ec.message() : "restored_from_staging");
       }
     }
     // The staged copy is only ever a duplicate once the app is reachable again.

@@ -65,6 +65,8 @@ TEST(EngineQueue, RunsOneJobPerAppAndAnnouncesIt) {
   EXPECT_TRUE(other.logged("AppRelocatorEngine.enqueue: refusing duplicate for R (job " + queuedId +
                            " currently running)"));
   EXPECT_TRUE(engine.queue().empty());
+  EXPECT_FALSE(engine.enqueue(other.entry("S"), "", {}, false));
+  EXPECT_EQ(engine.statusLine(), "NVMe path unknown. Refresh the status and try again.");
   const auto recorded = events.readAll();
   ASSERT_EQ(recorded.size(), 1u);
   EXPECT_EQ(recorded[0].service, transfers::TransferService::kAppsRelocator);
