@@ -194,6 +194,26 @@ TEST(EngineMoveBack, AFailedRenamePutsTheLinkBack) {
   EXPECT_EQ(w.record().phase, AppMovePhase::kDone);
 }
 
+TEST(EngineMoveBack, AReinstalledCopyThatCannotBeSetAsideStaysWithTheDriveCopy) {
+  MovedWorld w;
+  fs::remove(w.original);
+  w.makeBundle("Q", "1.0", " reinstalled");
+  const auto reinstalled = userView(w.original);
+  w.files.failFirst(FileOp::kRenameNoReplace, w.original.string(), EACCES);
+  const auto result = w.engine.runMoveBack(w.id);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().userMessage(),
+            "Couldn't set aside the copy of “Q” at " + w.original.string() +
+                ": Permission denied. Nothing was changed; both copies are where they were.");
+  EXPECT_EQ(userView(w.original), reinstalled);
+  EXPECT_EQ(userView(w.copy), w.content);
+  EXPECT_FALSE(fs::exists(w.original.string() + ".restoring"));
+  const auto crumb = readFile(w.paths.state / "orphan-manifests" / (w.id + ".json"));
+  ASSERT_TRUE(crumb);
+  EXPECT_NE(crumb->find("case_c_quarantine_failed"), std::string::npos);
+  EXPECT_FALSE(w.heard.back().success);
+}
+
 TEST(EngineMoveBack, NeverDeletesADriveCopyOutsideTheWorkingFolder) {
   MovedWorld w;
   // A tampered record aims the drive copy at the user's own folder.
