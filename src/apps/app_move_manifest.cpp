@@ -11,7 +11,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<std::string_view, 35> kKnownKeys{
+constexpr std::array<std::string_view, 36> kKnownKeys{
     "id",
     "version",
     "originalPath",
@@ -47,6 +47,7 @@ constexpr std::array<std::string_view, 35> kKnownKeys{
     "overrideAccepted",
     "consecutiveReRelocateFailures",
     "nextReRelocateAttemptAt",
+    "quarantinePath",
 };
 
 enum class Need { kOptional, kRequired };
@@ -269,6 +270,7 @@ std::string encodeAppMoveManifest(const AppMoveManifest& m) {
   j["overrideAccepted"] = m.overrideAccepted;
   j["consecutiveReRelocateFailures"] = m.consecutiveReRelocateFailures;
   putDate(j, "nextReRelocateAttemptAt", m.nextReRelocateAttemptAt);
+  putText(j, "quarantinePath", m.quarantinePath);
   return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -315,6 +317,7 @@ Result<AppMoveManifest> decodeAppMoveManifest(std::string_view text, std::string
   f.flag("overrideAccepted", m.overrideAccepted);
   f.integer("consecutiveReRelocateFailures", m.consecutiveReRelocateFailures);
   f.date("nextReRelocateAttemptAt", m.nextReRelocateAttemptAt);
+  f.text("quarantinePath", m.quarantinePath);
   if (problem) return fail(Errc::kParse, *problem);
   if (version < std::numeric_limits<int>::min() || version > std::numeric_limits<int>::max())
     return fail(Errc::kParse, "version is out of range");

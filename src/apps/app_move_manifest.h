@@ -117,6 +117,9 @@ struct AppMoveManifest {
   bool overrideAccepted = false;
   int consecutiveReRelocateFailures = 0;
   std::optional<std::time_t> nextReRelocateAttemptAt;
+  // Where the original bundle is parked during the move; written before it is
+  // moved there, so a crash never leaves it somewhere no record names.
+  std::optional<std::string> quarantinePath;
   // Keys a newer program wrote; kept so that rewriting a record loses nothing.
   nlohmann::json otherKeys = nlohmann::json::object();
   bool operator==(const AppMoveManifest&) const = default;

@@ -103,6 +103,8 @@ TEST(AppMoveManifest, EveryKeySurvivesAWriteAndARead) {
       {"overrideAccepted", [](auto& m) { m.overrideAccepted = true; }},
       {"consecutiveReRelocateFailures", [](auto& m) { m.consecutiveReRelocateFailures = 4; }},
       {"nextReRelocateAttemptAt", [t](auto& m) { m.nextReRelocateAttemptAt = t + 3600; }},
+      {"quarantinePath",
+       [](auto& m) { m.quarantinePath = "/Volumes/Int/.brimvale-quarantine/apps/unknown.x"; }},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.key);

@@ -1,0 +1,116 @@
+#include "apps/app_move_environment.h"
+
+#include <unistd.h>
+
+#include "apps/app_move_guards.h"
+#include "mover/switch_privileged.h"
+
+namespace brimvale::apps {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> canonicalApplicationRoots(const fs::path& home) {
+  return {"/Applications", home / "Applications", "/Applications/Setapp",
+          "/Applications/Utilities"};
+}
+
+AppMoveEnvironment AppMoveEnvironment::forHome(const fs::path& home, std::string computerName,
+                                               platform::AppRelocationTools& tools,
+                                               const AppManifestStore& store,
+                                               std::function<void(const std::string&)> log) {
+  AppMoveEnvironment env;
+  env.paths = StatePaths::forHome(home);
+  env.computerName = std::move(computerName);
+  env.tools = &tools;
+  env.files = &FileOperations::real();
+  env.store = &store;
+  env.clock = systemClock();
+  env.log = std::move(log);
+  env.applicationRoots = canonicalApplicationRoots(home);
+  env.userCanWrite = [](const fs::path& bundle) {
+    return ::access(bundle.parent_path().c_str(), W_OK) == 0;
+  };
+  env.caseSensitivityOf = [home](const fs::path& folder) {
+    // The folder itself first: it is on the volume and the move writes there anyway.
+    std::vector<fs::path> folders{folder};
+    if (const auto root = volumeRootOf(folder)) {
+      for (auto& probe : mover::caseProbeFolders(*root, home)) folders.push_back(probe);
+    }
+    return mover::caseSensitivity(folders);
+  };
+  return env;
+}
+
+std::string caseSensitivityRaw(mover::VolumeCaseSensitivity value) {
+  switch (value) {
+    case mover::VolumeCaseSensitivity::kSensitive: return "case_sensitive_apfs";
+    case mover::VolumeCaseSensitivity::kInsensitive: return "case_insensitive_apfs";
+    case mover::VolumeCaseSensitivity::kUnknown: break;
+  }
+  return "unknown";
+}
+
+bool somethingAt(const fs::path& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+bool isRealFolder(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_directory(fs::symlink_status(path, ec));
+}
+
+bool isLinkTo(const fs::path& link, const std::string& target) {
+  std::error_code ec;
+  if (target.empty() || !fs::is_symlink(fs::symlink_status(link, ec))) return false;
+  const fs::path actual = fs::read_symlink(link, ec);
+  return !ec && actual.lexically_normal() == fs::path(target).lexically_normal();
+}
+
+ParkResult moveBundle(const AppMoveEnvironment& env, const fs::path& from, const fs::path& to) {
+  const std::error_code ec = env.files->renameNoReplace(from, to);
+  if (!ec) return {ParkOutcome::kMoved, {}};
+  // Across volumes only a copy would do, and an original is never copied away.
+  if (ec == std::errc::cross_device_link || env.userCanWrite(from)) {
+    return {ParkOutcome::kFailed, ec.message()};
+  }
+  const auto result = env.tools->runPrivileged("/bin/mv -f " + mover::singleQuoted(from.string()) +
+                                               " " + mover::singleQuoted(to.string()));
+  switch (result.outcome) {
+    case platform::PrivilegedOutcome::kSuccess:
+      if (somethingAt(to) && !somethingAt(from)) return {ParkOutcome::kMoved, {}};
+      return {ParkOutcome::kFailed, ec.message()};
+    case platform::PrivilegedOutcome::kCancelled: return {ParkOutcome::kCancelled, ec.message()};
+    case platform::PrivilegedOutcome::kFailed: break;
+  }
+  return {ParkOutcome::kFailed, ec.message()};
+}
+
+void purgeQuarantine(const AppMoveEnvironment& env, const fs::path& path) {
+  if (!somethingAt(path)) return;
+  if (!isUnderQuarantineRoot(path, env.paths.home)) {
+    env.log("AppRelocatorEngine.purgeQuarantineDir: refusing path outside quarantine root: " +
+            path.string());
+    return;
+  }
+  const std::error_code ec = env.files->removeAll(path);
+  if (!ec) return;
+  const auto result = env.tools->runPrivileged("/bin/rm -rf " + mover::singleQuoted(path.string()));
+  if (result.outcome == platform::PrivilegedOutcome::kSuccess && !somethingAt(path)) return;
+  env.log("AppRelocatorEngine.purgeQuarantineDir: could not remove " + path.string() + ": " +
+          ec.message());
+}
+
+void leaveOrphanBreadcrumb(const AppMoveEnvironment& env, OrphanBreadcrumb crumb) {
+  crumb.createdAt = env.clock();
+  const auto written = writeOrphanBreadcrumb(env.paths.state, crumb);
+  if (!written) {
+    env.log("AppRelocatorEngine: could not write orphan breadcrumb for " + crumb.manifestID + ": " +
+            written.error().message());
+    return;
+  }
+  env.log("AppRelocatorEngine: wrote orphan breadcrumb at " + written->string() +
+          " — user must recover manually");
+}
+
+}  // namespace brimvale::apps

@@ -1,0 +1,121 @@
+#include "apps/app_move_guards.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testing/temp_folder.h"
+#include "testing/tmpfs_drive.h"
+
+namespace brimvale::apps {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(EngineGuardsManagedRoot, OnlyInsideThisComputersWorkingFolder) {
+  testing::TempFolder tmp;
+  const fs::path work = tmp.folder("Drive/BRIM-Annas-Mac/Apps");
+  tmp.folder("Drive/BRIM-Other/Apps");
+  tmp.folder("Elsewhere/X.app");
+  tmp.link("Drive/BRIM-Annas-Mac/Apps/Out", tmp / "Elsewhere");
+  tmp.link("Drive/Sneaky", tmp / "Drive/BRIM-Annas-Mac/Apps");
+  const std::string computer = "Anna’s Mac.local";
+  struct Row {
+    fs::path path;
+    bool allowed;
+  };
+  const std::vector<Row> rows{
+      {work / "X.app", true},
+      {work / "X.app/", true},
+      {work / "Deep/er/X.app", true},
+      // A link inside the folder is itself deletable; it is the link that goes.
+      {work / "Out", true},
+      // A link leading into the working folder resolves there.
+      {tmp / "Drive/Sneaky/X.app", true},
+      {tmp / "Drive/BRIM-Annas-Mac", false},
+      {tmp / "Drive/BRIM-Other/Apps/X.app", false},
+      {tmp / "Elsewhere/X.app", false},
+      // Through a link that leads out of the working folder.
+      {work / "Out/X.app", false},
+      {work / "../../Elsewhere/X.app", false},
+      {work / "X.app/../../../../Elsewhere", false},
+      {"Drive/BRIM-Annas-Mac/Apps/X.app", false},
+      {"", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path.string());
+    EXPECT_EQ(isUnderManagedRoot(row.path, computer), row.allowed);
+  }
+}
+
+TEST(EngineGuardsQuarantineRoot, HomeQuarantineAndVolumeQuarantinesOnly) {
+  testing::TempFolder tmp;
+  const fs::path home = tmp.folder("home");
+  const fs::path parked = tmp.folder("home/.brimvale/quarantine/apps/com.x.2026-01-01T00-00-00Z");
+  tmp.folder("home/.brimvale/quarantine/other/y");
+  tmp.folder("Elsewhere/.brimvale-quarantine/apps/z");
+  tmp.link("home/.brimvale/quarantine/apps/out", tmp / "Elsewhere");
+  struct Row {
+    fs::path path;
+    bool allowed;
+  };
+  const std::vector<Row> rows{
+      {parked, true},
+      {homeQuarantineRoot(home) / "gone-already", true},
+      {homeQuarantineRoot(home), false},
+      {home / ".brimvale/quarantine/other/y", false},
+      {homeQuarantineRoot(home) / "out/z", false},
+      {homeQuarantineRoot(home) / "../other/y", false},
+      // The right names, but not at the top of a volume.
+      {tmp / "Elsewhere/.brimvale-quarantine/apps/z", false},
+      {"relative/.brimvale-quarantine/apps/z", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path.string());
+    EXPECT_EQ(isUnderQuarantineRoot(row.path, home), row.allowed);
+  }
+}
+
+TEST(EngineGuardsQuarantineRoot, NamesCarryTheBundleAndTheStartInUtc) {
+  const std::time_t t = 1'780'000'000;  // 2026-05-28T20:26:40Z
+  struct Row {
+    std::optional<std::string> bundleID;
+    std::string name;
+  };
+  const std::vector<Row> rows{
+      {"com.example.q", "com.example.q.2026-05-28T20-26-40Z"},
+      {std::nullopt, "unknown.2026-05-28T20-26-40Z"},
+      {"", "unknown.2026-05-28T20-26-40Z"},
+      {"../../etc", "unknown.2026-05-28T20-26-40Z"},
+      {"..", "unknown.2026-05-28T20-26-40Z"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(quarantineName(row.bundleID, t), row.name);
+  }
+}
+
+TEST(EngineGuardsQuarantineRoot, SameFileSystemUsesTheHomeQuarantine) {
+  testing::TempFolder tmp;
+  const fs::path home = tmp.folder("home");
+  tmp.folder("Applications/X.app");
+  EXPECT_EQ(quarantineRootFor(tmp / "Applications/X.app", home), homeQuarantineRoot(home));
+  EXPECT_FALSE(quarantineRootFor(tmp / "missing/X.app", home));
+}
+
+TEST(EngineGuardsQuarantineRoot, AnotherFileSystemUsesItsOwnVolumeRoot) {
+  testing::TempFolder tmp;
+  const fs::path home = tmp.folder("home");
+  testing::TmpfsMount volume(tmp / "Volume", "8m", "0755");
+  BRIMVALE_REQUIRE_DRIVE(volume);
+  tmp.folder("Volume/Applications/X.app");
+  const fs::path expected = tmp / "Volume" / kVolumeQuarantineFolder;
+  EXPECT_EQ(volumeRootOf(tmp / "Volume/Applications/X.app"), tmp / "Volume");
+  EXPECT_EQ(quarantineRootFor(tmp / "Volume/Applications/X.app", home), expected);
+  fs::create_directories(expected);
+  EXPECT_TRUE(isUnderQuarantineRoot(expected / "unknown.2026-01-01T00-00-00Z", home));
+}
+
+}  // namespace
+}  // namespace brimvale::apps

@@ -1,0 +1,129 @@
+// The app mover: a queue of moves run one at a time on the caller's thread,
+// moves back, and the launch-time repair of moves a crash or a quit cut short.
+// Finished jobs are announced to completion listeners.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "apps/app_move_environment.h"
+#include "apps/app_move_error.h"
+#include "apps/nine_step_machine.h"
+
+namespace brimvale::apps {
+
+// What a listener hears after every forward job and every move back.
+struct EngineCompletion {
+  enum class Kind { kMove, kRestore };
+  Kind kind = Kind::kMove;
+  std::string manifestID;
+  bool success = false;
+  std::optional<std::string> reason;  // the failure text
+  // Move back only.
+  std::optional<std::string> outcome;
+  std::optional<std::string> internalVersion;
+  std::optional<std::string> nvmeVersion;
+  // The sentence the window shows.
+  std::string sentence;
+};
+using CompletionListener = std::function<void(const EngineCompletion&)>;
+
+// "Moved “X” to your fast drive and kept it working."
+[[nodiscard]] std::string movedSentence(const std::string& displayName);
+// "Brought “X” back to your internal disk."
+[[nodiscard]] std::string restoredSentence(const std::string& displayName);
+// "Kept the copy of “X” already on your internal disk (…), which is at least as new…"
+[[nodiscard]] std::string keptInternalSentence(const std::string& displayName);
+
+// What the launch-time repair did to one record.
+struct RecoveryReport {
+  std::string manifestID;
+  std::vector<std::string> actions;
+};
+
+// Where a move back had got to; state/app-move-backs/<id>.json, so a crash
+// halfway leaves the app reachable and the moved-aside copy known.
+struct MoveBackJournal {
+  std::string manifestID;
+  std::string stagingPath;
+  std::optional<std::string> asidePath;  // the internal copy moved aside
+  std::string stamp;
+};
+
+class AppRelocatorEngine {
+ public:
+  explicit AppRelocatorEngine(AppMoveEnvironment env);
+
+  // Queues a move; refuses (logged, nothing queued) a second job for an
+  // original path that is running or queued. Returns the job id when queued.
+  std::optional<std::string> enqueue(const AppEntry& app,
+                                     const std::filesystem::path& destinationRoot,
+                                     const AppClassificationResult& classification,
+                                     bool overrideAccepted);
+  // Runs the next queued job to its end; false when the queue was empty.
+  bool runNext();
+  // Runs queued jobs until none is left.
+  void drain();
+
+  // Brings a committed relocation back to its original path.
+  std::expected<EngineCompletion, EngineError> runMoveBack(const std::string& manifestID);
+
+  // At launch: repairs every unfinished move and every move back a crash cut short.
+  std::vector<RecoveryReport> recoverPendingManifests();
+  // At launch, once per account: deletes originals still parked for committed moves.
+  void reclaimCommittedQuarantines();
+  // Deletes one parked original (only inside a quarantine folder).
+  void purgeQuarantineDir(const std::filesystem::path& path);
+
+  void addCompletionListener(CompletionListener listener);
+  // Told of the running copy's progress.
+  void setCopyObserver(platform::BundleCopyObserver observer);
+
+  // Published state, for the window.
+  [[nodiscard]] const std::optional<EngineJob>& runningJob() const { return running_; }
+  [[nodiscard]] const std::deque<EngineJob>& queue() const { return queue_; }
+  [[nodiscard]] const std::optional<std::string>& statusLine() const { return statusLine_; }
+  [[nodiscard]] const std::optional<std::time_t>& lastFinished() const { return lastFinished_; }
+  [[nodiscard]] const std::map<std::string, std::string>& appStatus() const { return appStatus_; }
+  [[nodiscard]] std::int64_t appsMoved() const { return appsMoved_; }
+  [[nodiscard]] std::int64_t bytesMoved() const { return bytesMoved_; }
+  [[nodiscard]] std::int64_t bytesSaved() const { return bytesSaved_; }
+
+ private:
+  std::expected<void, EngineError> runJob(const EngineJob& job);
+  void announce(const EngineCompletion& completion);
+  RecoveryReport recoverForwardMove(AppMoveManifest manifest);
+  void recoverMoveBack(const MoveBackJournal& journal);
+  bool underApplicationRoot(const std::string& originalPath) const;
+  std::optional<std::filesystem::path> findQuarantine(const AppMoveManifest& manifest) const;
+  std::string restoreStamp() const;
+  std::filesystem::path journalFile(const std::string& manifestID) const;
+  void writeJournal(const MoveBackJournal& journal) const;
+  void restoreLink(const AppMoveManifest& manifest, std::vector<std::string>& actions);
+  void rollbackMoveBack(const AppMoveManifest& manifest, const MoveBackJournal& journal,
+                        bool linkRemoved, OrphanReason reason, const std::string& error);
+  void breadcrumb(const AppMoveManifest& manifest, const std::string& quarantinePath,
+                  OrphanReason reason, const std::string& error);
+
+  AppMoveEnvironment env_;
+  std::optional<EngineJob> running_;
+  std::deque<EngineJob> queue_;
+  std::optional<std::string> statusLine_;
+  std::optional<std::time_t> lastFinished_;
+  std::map<std::string, std::string> appStatus_;
+  std::int64_t appsMoved_ = 0;
+  std::int64_t bytesMoved_ = 0;
+  std::int64_t bytesSaved_ = 0;
+  std::vector<CompletionListener> listeners_;
+  platform::BundleCopyObserver copyObserver_;
+};
+
+}  // namespace brimvale::apps

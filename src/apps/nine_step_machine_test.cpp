@@ -1,0 +1,379 @@
+#include "apps/nine_step_machine.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "apps/app_move_test_world.h"
+#include "common/base/file_io.h"
+#include "testing/tmpfs_drive.h"
+
+namespace brimvale::apps {
+namespace {
+
+namespace fs = std::filesystem;
+using brimvale::testing::FileOp;
+using brimvale::testing::userView;
+using platform::PrivilegedOutcome;
+using platform::PrivilegedResult;
+using testing::AppMoveWorld;
+
+TEST(NineStepMachine, MovesTheBundleLinksItAndCommits) {
+  AppMoveWorld w;
+  const fs::path original = w.makeBundle("Q");
+  const auto before = userView(original);
+  w.tools.quarantined.insert(original.string());
+  w.tmp.file("Drive/BRIM-Test-Mac/.metadata_never_index", "");
+  NineStepMachine machine(w.env, w.job("Q"));
+  ASSERT_TRUE(machine.run());
+
+  const fs::path copy = w.appsRoot / "Q.app";
+  EXPECT_TRUE(isLinkTo(original, copy.string()));
+  EXPECT_EQ(userView(original), before);
+  EXPECT_EQ(userView(copy), before);
+  EXPECT_TRUE(w.parked().empty()) << "the parked original is purged at commit";
+  EXPECT_FALSE(fs::exists(w.workingFolder / ".metadata_never_index"));
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.step2Reserve: removed stale Spotlight-exclusion marker at " +
+               (w.workingFolder / ".metadata_never_index").string()));
+  EXPECT_EQ(w.tools.relocationMark(original.string()), "0F8FAD5B-D9CB-469F-A165-70867728950E");
+
+  const auto stored = moveWithId(w.store.loadAll(), "0F8FAD5B-D9CB-469F-A165-70867728950E");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->phase, AppMovePhase::kDone);
+  EXPECT_EQ(stored->nvmePath, copy.string());
+  EXPECT_EQ(stored->quarantinePath,
+            (homeQuarantineRoot(w.home) / "com.test.app.2026-05-28T20-26-40Z").string());
+  EXPECT_TRUE(stored->hadQuarantineXattr);
+  EXPECT_EQ(stored->caseSensitivitySource, "case_sensitive_apfs");
+  EXPECT_EQ(stored->srcSizeKB, 78);
+  EXPECT_EQ(stored->completedAt, w.now);
+  EXPECT_EQ(stored->rpathScanResult, "ok");
+  const std::vector<std::string> expectedCalls{
+      "copyBundle ditto",
+      "clearDownloadQuarantine " + copy.string(),
+      "registerApp " + original.string() + " lsregister",
+      "reindex " + original.string() + " mdimport",
+      "refreshDock killall-Dock",
+      "spotlightCheck " + original.string() + " mdls",
+  };
+  EXPECT_EQ(w.tools.calls, expectedCalls);
+}
+
+TEST(NineStepMachine, PreflightRefusalsChangeNothing) {
+  struct Row {
+    const char* name;
+    std::function<void(AppMoveWorld&)> arrange;
+    std::string (*expected)(const AppMoveWorld&);
+  };
+  const std::vector<Row> rows{
+      {"missing", [](AppMoveWorld&) {},
+       [](const AppMoveWorld& w) {
+         return "The source bundle at " + (w.applications / "Q.app").string() +
+                " doesn't exist. Refresh the Apps list and try again.";
+       }},
+      {"already a link",
+       [](AppMoveWorld& w) {
+         w.makeBundle("Elsewhere");
+         fs::create_directories(w.appsRoot);
+         fs::rename(w.applications / "Elsewhere.app", w.appsRoot / "Q.app");
+         fs::create_directory_symlink(w.appsRoot / "Q.app", w.applications / "Q.app");
+       },
+       [](const AppMoveWorld& w) {
+         return "The bundle at " + (w.applications / "Q.app").string() +
+                " is already a symlink — it appears to be relocated. Use the Moved tab to bring "
+                "it back to /Applications.";
+       }},
+      {"a file", [](AppMoveWorld& w) { w.tmp.file("Applications/Q.app", "not a folder"); },
+       [](const AppMoveWorld& w) {
+         return "The path at " + (w.applications / "Q.app").string() +
+                " is not a real .app bundle. Refusing to move.";
+       }},
+      {"copy exists",
+       [](AppMoveWorld& w) {
+         w.makeBundle("Q");
+         w.tmp.file("Drive/BRIM-Test-Mac/Apps/Q.app/Contents/keep", "someone's copy");
+       },
+       [](const AppMoveWorld& w) {
+         return "There's already a copy on NVMe at " + (w.appsRoot / "Q.app").string() +
+                ". Run the orphaned-relocation cleanup and try again.";
+       }},
+      {"no working folder",
+       [](AppMoveWorld& w) {
+         w.makeBundle("Q");
+         fs::remove_all(w.workingFolder);
+       },
+       [](const AppMoveWorld& w) {
+         return "The NVMe working folder doesn't exist yet (" + w.workingFolder.string() +
+                "). Run the Setup Wizard to prep the drive.";
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    AppMoveWorld w;
+    row.arrange(w);
+    const auto before = userView(w.tmp.path());
+    NineStepMachine machine(w.env, w.job("Q"));
+    const auto result = machine.run();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().userMessage(), row.expected(w));
+    // Only the failed record is new.
+    auto after = userView(w.tmp.path());
+    std::erase_if(after, [](const auto& e) { return e.first.starts_with("home/.brimvale/state"); });
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(machine.manifest().phase, AppMovePhase::kFailed);
+  }
+}
+
+TEST(NineStepMachine, EveryFailedStepRollsBackToTheUntouchedOriginal) {
+  struct Row {
+    const char* name;
+    std::function<void(AppMoveWorld&)> arrange;
+    std::string message;  // a part of the error text
+  };
+  const std::vector<Row> rows{
+      {"copy fails", [](AppMoveWorld& w) { w.tools.failing.insert("ditto"); },
+       "ditto failed (exit 1): ditto refused"},
+      {"copy overruns", [](AppMoveWorld& w) { w.tools.timingOut.insert("ditto"); },
+       "ditto timed out after 86400s. Move rolled back."},
+      {"copy loses a file",
+       [](AppMoveWorld& w) {
+         w.tools.afterCopy = [](const std::string& d) {
+           fs::remove(fs::path(d) / "Contents/Resources/big.dat");
+         };
+       },
+       "Post-copy file count mismatch (source: 4, destination: 3). Move rolled back."},
+      {"copy grows",
+       [](AppMoveWorld& w) {
+         w.tools.afterCopy = [](const std::string& d) {
+           std::ofstream(fs::path(d) / "Contents/Resources/big.dat", std::ios::app)
+               << std::string(4097, 'x');
+         };
+       },
+       "Post-copy size mismatch (source: 73195, destination: 77292 bytes). Move rolled back."},
+      {"source case unknown",
+       [](AppMoveWorld& w) { w.sourceCase = mover::VolumeCaseSensitivity::kUnknown; },
+       "Couldn't determine the case-sensitivity of the source volume."},
+      {"drive case unknown",
+       [](AppMoveWorld& w) { w.driveCase = mover::VolumeCaseSensitivity::kUnknown; },
+       "Couldn't determine the case-sensitivity of the NVMe volume."},
+      {"names differing in case onto a drive that ignores case",
+       [](AppMoveWorld& w) {
+         w.driveCase = mover::VolumeCaseSensitivity::kInsensitive;
+         w.tmp.file("Applications/Q.app/Contents/Resources/readme", "a");
+         w.tmp.file("Applications/Q.app/Contents/Resources/README", "b");
+       },
+       "differ only in letter case"},
+      {"parking refused",
+       [](AppMoveWorld& w) { w.files.failFirst(FileOp::kRenameNoReplace, "Q.app", EACCES); },
+       "aside: Permission denied. Move rolled back; your app is untouched."},
+      {"link refused",
+       [](AppMoveWorld& w) { w.files.failFirst(FileOp::kCreateDirectorySymlink, "Q.app", ENOSPC); },
+       "Couldn't create the link at"},
+      {"registration fails", [](AppMoveWorld& w) { w.tools.failing.insert("lsregister"); },
+       "lsregister failed (exit 1): lsregister refused"},
+      {"index check fails", [](AppMoveWorld& w) { w.tools.timingOut.insert("mdls"); },
+       "mdls timed out after 0s. Move rolled back."},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    AppMoveWorld w;
+    const fs::path original = w.makeBundle("Q");
+    row.arrange(w);
+    const auto before = userView(original);
+    NineStepMachine machine(w.env, w.job("Q"));
+    const auto result = machine.run();
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().userMessage().find(row.message), std::string::npos)
+        << result.error().userMessage();
+    EXPECT_TRUE(isRealFolder(original));
+    EXPECT_EQ(userView(original), before);
+    EXPECT_FALSE(fs::exists(w.appsRoot / "Q.app"));
+    EXPECT_TRUE(w.parked().empty());
+    const auto stored = moveWithId(w.store.loadAll(), machine.manifest().id);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->phase, AppMovePhase::kFailed);
+    EXPECT_EQ(stored->lastError, result.error().userMessage());
+    EXPECT_EQ(w.tools.calls.back(), "registerApp " + original.string() + " lsregister-rollback");
+  }
+}
+
+TEST(NineStepMachine, NonFatalStepsOnlyLog) {
+  AppMoveWorld w;
+  w.makeBundle("Q");
+  w.tools.failing = {"mdimport", "killall-Dock"};
+  NineStepMachine machine(w.env, w.job("Q"));
+  ASSERT_TRUE(machine.run());
+  EXPECT_TRUE(w.logged(
+      "AppRelocatorEngine.step7: mdimport failed (non-fatal): mdimport failed (exit 1): mdimport "
+      "refused"));
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.step7: Dock refresh failed (non-fatal): killall-Dock "
+               "failed (exit 1): killall-Dock refused"));
+}
+
+TEST(NineStepMachine, ABundleTheUserCannotMoveAsksTheAdministrator) {
+  struct Row {
+    const char* name;
+    PrivilegedOutcome answer;
+    bool succeeds;
+    std::string message;
+  };
+  const std::vector<Row> rows{
+      {"cancelled", PrivilegedOutcome::kCancelled, false,
+       "This app was installed by macOS and needs administrator access to move, but the "
+       "password prompt was cancelled — so nothing was changed."},
+      {"failed", PrivilegedOutcome::kFailed, false, "aside: Permission denied."},
+      {"granted", PrivilegedOutcome::kSuccess, true, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    AppMoveWorld w;
+    const fs::path original = w.makeBundle("Q");
+    const auto before = userView(original);
+    w.userCanWrite = false;
+    w.files.failFirst(FileOp::kRenameNoReplace, "Q.app", EACCES);
+    const fs::path parked = homeQuarantineRoot(w.home) / "com.test.app.2026-05-28T20-26-40Z";
+    std::string asked;
+    w.tools.privileged = [&](const std::string& line) {
+      asked = line;
+      if (row.answer == PrivilegedOutcome::kSuccess) fs::rename(original, parked);
+      return PrivilegedResult{row.answer, {}};
+    };
+    NineStepMachine machine(w.env, w.job("Q"));
+    const auto result = machine.run();
+    EXPECT_EQ(asked, "/bin/mv -f '" + original.string() + "' '" + parked.string() + "'");
+    ASSERT_EQ(result.has_value(), row.succeeds);
+    if (!row.succeeds) {
+      EXPECT_NE(result.error().userMessage().find(row.message), std::string::npos);
+      EXPECT_TRUE(isRealFolder(original));
+    }
+    EXPECT_EQ(userView(original), before);
+  }
+}
+
+TEST(NineStepMachine, AnOriginalThatCannotBePutBackIsKeptAndExplained) {
+  AppMoveWorld w;
+  const fs::path original = w.makeBundle("Q");
+  const auto before = userView(original);
+  w.tools.failing.insert("lsregister");
+  const fs::path parked = homeQuarantineRoot(w.home) / "com.test.app.2026-05-28T20-26-40Z";
+  w.files.failFirst(FileOp::kRenameNoReplace, parked.string(), EACCES);
+  NineStepMachine machine(w.env, w.job("Q"));
+  const auto result = machine.run();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().userMessage(),
+            "ROLLBACK INCOMPLETE: original at " + original.string() +
+                " could not be restored from quarantine at " + parked.string() +
+                ": Permission denied. Your bundle is at the quarantine path — copy it back "
+                "manually.");
+  EXPECT_EQ(userView(parked), before);
+  // The drive copy is kept while the original is not back.
+  EXPECT_EQ(userView(w.appsRoot / "Q.app"), before);
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.rollback: CRITICAL — failed to move quarantine back "
+               "to source. quarantine=" +
+               parked.string() + " source=" + original.string() + " error=Permission denied"));
+  const auto crumb =
+      readFile(w.paths.state / "orphan-manifests" / "0F8FAD5B-D9CB-469F-A165-70867728950E.json");
+  ASSERT_TRUE(crumb);
+  EXPECT_NE(crumb->find("\"reason\": \"rollback_restore_failed\""), std::string::npos);
+  EXPECT_TRUE(w.logged("— user must recover manually"));
+}
+
+TEST(NineStepMachine, RollbackNeverDeletesACopyOutsideTheWorkingFolder) {
+  AppMoveWorld w;
+  w.makeBundle("Q");
+  w.tools.failing.insert("mdls");
+  EngineJob job = w.job("Q");
+  job.destinationRoot = w.tmp.folder("Drive/Shared") / "Apps";
+  NineStepMachine machine(w.env, job);
+  ASSERT_FALSE(machine.run());
+  EXPECT_TRUE(fs::exists(job.destinationRoot / "Q.app"));
+  EXPECT_TRUE(w.logged(
+      "AppRelocatorEngine.rollback: REFUSED unsafe NVMe delete (not under a managed root): " +
+      (job.destinationRoot / "Q.app").string()));
+}
+
+TEST(NineStepMachine, CommitPrunesStaleDuplicateRecordsOnly) {
+  AppMoveWorld w;
+  const fs::path original = w.makeBundle("Q");
+  const auto stale = [&](const std::string& id, AppMovePhase phase, std::string nvme) {
+    AppMoveManifest m;
+    m.id = id;
+    m.originalPath = original.string();
+    m.nvmePath = std::move(nvme);
+    m.displayName = "Q";
+    m.phase = phase;
+    w.store.save(m);
+  };
+  const std::string copy = (w.appsRoot / "Q.app").string();
+  stale("11111111-1111-1111-1111-111111111111", AppMovePhase::kDone, copy);
+  stale("22222222-2222-2222-2222-222222222222", AppMovePhase::kFailed, copy);
+  stale("33333333-3333-3333-3333-333333333333", AppMovePhase::kDone, copy + "2");
+  NineStepMachine machine(w.env, w.job("Q"));
+  ASSERT_TRUE(machine.run());
+  std::vector<std::string> left;
+  for (const auto& m : w.store.loadAll()) left.push_back(m.id.substr(0, 1));
+  EXPECT_EQ(left, (std::vector<std::string>{"0", "2", "3"}));
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.step9Commit: pruned stale duplicate manifest "
+               "11111111-1111-1111-1111-111111111111 for Q"));
+}
+
+TEST(NineStepMachine, ALinkThatCannotBeRemovedKeepsBothCopiesAndExplains) {
+  AppMoveWorld w;
+  const fs::path original = w.makeBundle("Q");
+  const auto before = userView(original);
+  w.tools.failing.insert("lsregister");
+  w.files.failFirst(FileOp::kRemove, "Applications/Q.app", EBUSY);
+  NineStepMachine machine(w.env, w.job("Q"));
+  ASSERT_FALSE(machine.run());
+  const fs::path parked = homeQuarantineRoot(w.home) / "com.test.app.2026-05-28T20-26-40Z";
+  EXPECT_EQ(userView(parked), before);
+  EXPECT_EQ(userView(w.appsRoot / "Q.app"), before);
+  EXPECT_TRUE(w.logged("AppRelocatorEngine.rollback: failed to remove symlink at " +
+                       original.string() + ": Device or resource busy"));
+  EXPECT_TRUE(
+      w.logged("AppRelocatorEngine.rollback: both quarantine and source exist; "
+               "preserving source, breadcrumbing quarantine"));
+  const auto crumb =
+      readFile(w.paths.state / "orphan-manifests" / "0F8FAD5B-D9CB-469F-A165-70867728950E.json");
+  ASSERT_TRUE(crumb);
+  EXPECT_NE(crumb->find("rollback_concurrent_restore"), std::string::npos);
+  EXPECT_NE(crumb->find("source already restored by other process"), std::string::npos);
+}
+
+// Across file systems a rename cannot park the original in the home folder,
+// so it is parked at the top of its own volume, and never copied away.
+TEST(NineStepMachine, ParksTheOriginalOnItsOwnVolume) {
+  AppMoveWorld w;
+  brimvale::testing::TmpfsMount volume(w.applications, "16m", "0755");
+  BRIMVALE_REQUIRE_DRIVE(volume);
+  const fs::path original = w.makeBundle("Q");
+  const auto before = userView(original);
+  const fs::path parked =
+      w.applications / kVolumeQuarantineFolder / "com.test.app.2026-05-28T20-26-40Z";
+  // Stop before commit: the original must sit parked on its own volume.
+  w.tools.failing.insert("mdls");
+  NineStepMachine failing(w.env, w.job("Q"));
+  ASSERT_FALSE(failing.run());
+  EXPECT_EQ(failing.manifest().quarantinePath, parked.string());
+  EXPECT_EQ(userView(original), before);
+  EXPECT_EQ(fs::status(parked.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+
+  w.tools.failing.clear();
+  fs::remove(w.store.fileFor(failing.manifest().id));
+  NineStepMachine machine(w.env, w.job("Q"));
+  ASSERT_TRUE(machine.run());
+  EXPECT_TRUE(isLinkTo(original, (w.appsRoot / "Q.app").string()));
+  EXPECT_EQ(userView(original), before);
+  EXPECT_FALSE(fs::exists(parked)) << "purged at commit";
+  EXPECT_TRUE(w.parked().empty());
+}
+
+}  // namespace
+}  // namespace brimvale::apps
