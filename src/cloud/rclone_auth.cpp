@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "cloud/rclone_client.h"
 #include "common/base/process.h"
 
 namespace brimvale::cloud {
@@ -55,7 +56,16 @@ std::optional<std::string> signInAddressIn(std::string_view output) {
   const std::string text(output);
   for (auto it = std::sregex_iterator(text.begin(), text.end(), kAddress);
        it != std::sregex_iterator(); ++it) {
-    if (leadsToSignIn(it->str())) return withAccountChooser(it->str());
+    // rclone quotes addresses in its notices; the quote is not part of them.
+    std::string address = it->str();
+    while (!address.empty() &&
+           std::string_view("\"'),.;>").find(address.back()) != std::string_view::npos) {
+      address.pop_back();
+    }
+    // With custom credentials rclone first names its callback address, which
+    // only answers the provider's redirect; the sign-in page comes after.
+    if (address == kOAuthRedirectAddress) continue;
+    if (leadsToSignIn(address)) return withAccountChooser(address);
   }
   return std::nullopt;
 }
@@ -129,6 +139,12 @@ void RcloneAuth::runSignIn(std::string name, std::string type, std::string clien
     publish({AuthStep::kFailed, std::string(kAuthNeedsRclone)});
     return;
   }
+  if (!isUsableRemoteName(name)) {
+    publish({AuthStep::kFailed, "\"" + name +
+                                    "\" is not a name rclone accepts for a remote. "
+                                    "Choose a name without a leading dash, colons or slashes."});
+    return;
+  }
   publish({AuthStep::kLaunching, "Launching rclone and preparing the OAuth callback\u2026"});
 
   std::vector<std::string> args;
@@ -200,8 +216,12 @@ void RcloneAuth::runSignIn(std::string name, std::string type, std::string clien
   if (!result.succeeded()) {
     const int status =
         result.outcome == ProcessOutcome::kSignalled ? -result.signal : result.exitCode;
-    const std::string tail =
-        output.size() > kFailureTail ? output.substr(output.size() - kFailureTail) : output;
+    std::size_t from = output.size() > kFailureTail ? output.size() - kFailureTail : 0;
+    // Never start inside a UTF-8 character.
+    while (from < output.size() && (static_cast<unsigned char>(output[from]) & 0xC0) == 0x80) {
+      ++from;
+    }
+    const std::string tail = output.substr(from);
     publish({AuthStep::kFailed,
              "rclone exited with code " + std::to_string(status) + ".\n\nLast output:\n" + tail});
     return;

@@ -33,8 +33,9 @@ inline constexpr std::string_view kWillOpenPrefix = "Will open in your default b
 inline constexpr std::string_view kOAuthRedirectAddress = "http://127.0.0.1:53682/";
 
 // The first address in `output` that leads to a sign-in page (the
-// provider's account host, an "oauth2" path, or rclone's loopback callback),
-// with "prompt=select_account" added when it names no prompt of its own.
+// provider's account host, an "oauth2" path, or rclone's loopback server,
+// but not its bare callback address), trailing quotes and punctuation
+// dropped, with "prompt=select_account" added when it names no prompt.
 [[nodiscard]] std::optional<std::string> signInAddressIn(std::string_view output);
 // `address` with "prompt=select_account" added, unless its query already
 // has an item named "prompt".

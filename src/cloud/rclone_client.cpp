@@ -83,6 +83,11 @@ std::optional<std::string> remoteNameOf(std::string_view path) {
   return std::string(path.substr(0, path.find(':')));
 }
 
+bool isUsableRemoteName(std::string_view name) {
+  return !name.empty() && name.front() != '-' && name.front() != ' ' &&
+         name.find_first_of(":/\n") == std::string_view::npos;
+}
+
 std::optional<std::string> classifyProbeFailure(std::string_view output) {
   if (output.find("directory not found") != std::string_view::npos) {
     return "folder no longer exists at this path";
@@ -124,6 +129,10 @@ Result<RcloneRunResult> RcloneClient::runRcat(const std::string& input,
 
 Result<void> RcloneClient::createRemote(const std::string& name, const std::string& type,
                                         const std::vector<RemoteKey>& keys) {
+  if (!isUsableRemoteName(name)) {
+    return fail(Errc::kInvalidArgument, "rclone config create failed.\n\n\"" + name +
+                                            "\" is not a name rclone accepts for a remote.");
+  }
   std::vector<std::string> args{"config", "create", name, type};
   std::vector<RemoteKey> secrets;
   for (const auto& key : keys) {
@@ -157,6 +166,9 @@ Result<void> RcloneClient::createRemote(const std::string& name, const std::stri
 Result<void> RcloneClient::updateKey(const std::string& name, const RemoteKey& key) {
   const std::string failed = "Couldn't update " + key.key + " of the remote " + name +
                              ". Its other settings are unchanged.\n\n";
+  if (!isUsableRemoteName(name)) {
+    return fail(Errc::kInvalidArgument, failed + "That is not a name rclone accepts for a remote.");
+  }
   if (key.secret && !key.value.empty()) {
     auto type = typeOf(name);
     if (!type) return fail(type.error().code, failed + type.error().detail);

@@ -52,6 +52,10 @@ struct RcloneEntry {
 // The text before the first ':' of a remote path; nothing for a local path.
 [[nodiscard]] std::optional<std::string> remoteNameOf(std::string_view path);
 
+// Whether rclone can take `name` as a remote name without mistaking it for
+// an option or a path: not empty, no leading '-' or blank, no ':' or '/'.
+[[nodiscard]] bool isUsableRemoteName(std::string_view name);
+
 // What a failed probe's output means to the user; nothing when no known
 // cause is recognised.
 [[nodiscard]] std::optional<std::string> classifyProbeFailure(std::string_view output);

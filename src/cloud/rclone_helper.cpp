@@ -115,11 +115,6 @@ std::optional<std::vector<RemoteType>> parseRemoteTypes(std::string_view provide
   return types;
 }
 
-bool isUsableRemoteName(std::string_view name) {
-  return !name.empty() && name.front() != '-' && name.front() != ' ' &&
-         name.find_first_of(":/\n") == std::string_view::npos;
-}
-
 HelperOutput runHelperCommand(const std::vector<std::string>& args,
                               const std::optional<std::string>& rclone,
                               const ProcessRunner& runner) {

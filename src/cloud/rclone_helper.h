@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cloud/rclone_client.h"
 #include "cloud/rclone_locator.h"
 #include "cloud/remote.h"
 
@@ -22,10 +23,6 @@ namespace brimvale::cloud {
 // The types of `rclone config providers` (a JSON array), hidden ones left
 // out; nothing when the text is not such an array.
 [[nodiscard]] std::optional<std::vector<RemoteType>> parseRemoteTypes(std::string_view providers);
-
-// Whether rclone can take `name` as a remote name without mistaking it for
-// an option or a path: not empty, no leading '-' or blank, no ':' or '/'.
-[[nodiscard]] bool isUsableRemoteName(std::string_view name);
 
 struct HelperOutput {
   int status = 0;
