@@ -1,6 +1,8 @@
 // Tests only: every rclone this test program starts, directly or through
 // the code under test, reads and writes a configuration and cache in a
-// private temporary folder, never the machine's own.
+// private temporary folder, never the machine's own; each test starts with
+// an empty configuration of its own.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -26,5 +28,18 @@ struct PrivateRcloneFiles {
 };
 
 const PrivateRcloneFiles kPrivateFiles;
+
+class FreshConfigPerTest : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override {
+    const auto file = kPrivateFiles.folder / ("rclone-" + std::to_string(++count_) + ".conf");
+    setenv("RCLONE_CONFIG", file.c_str(), 1);
+  }
+  int count_ = 0;
+};
+
+const bool kListening = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new FreshConfigPerTest);
+  return true;
+}();
 
 }  // namespace
