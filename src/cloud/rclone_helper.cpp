@@ -69,9 +69,6 @@ ProcessResult runRclone(const ProcessRunner& runner, const std::string& rclone,
   return runner(invocation);
 }
 
-constexpr std::string_view kUsage =
-    "Usage: rclone-helper remotes-list | remote-types | remote-test NAME | remote-remove NAME";
-
 }  // namespace
 
 std::vector<Remote> parseRemoteListing(std::string_view listing) {
@@ -115,60 +112,105 @@ std::optional<std::vector<RemoteType>> parseRemoteTypes(std::string_view provide
   return types;
 }
 
-HelperOutput runHelperCommand(const std::vector<std::string>& args,
-                              const std::optional<std::string>& rclone,
-                              const ProcessRunner& runner) {
-  const std::string command = args.empty() ? "" : args.front();
-  const bool named = command == "remote-test" || command == "remote-remove";
-  const bool listing = command == "remotes-list" || command == "remote-types";
-  if (!(named && args.size() == 2) && !(listing && args.size() == 1)) {
-    return refusal(2, std::string(kUsage));
+namespace {
+
+using Handler = HelperOutput (*)(const ProcessRunner& runner, const std::string& rclone,
+                                 const std::string& name);
+
+HelperOutput listRemotes(const ProcessRunner& runner, const std::string& rclone,
+                         const std::string&) {
+  const ProcessResult listed =
+      runRclone(runner, rclone, {"listremotes", "--long"}, std::chrono::seconds(30));
+  if (!listed.succeeded()) {
+    return refusal(1,
+                   "rclone could not list the remotes; nothing was changed. " + outputOf(listed));
   }
-  if (named && !isUsableRemoteName(args[1])) {
-    return verdict(false, "\"" + args[1] +
-                              "\" is not a remote name rclone accepts. Nothing was "
-                              "changed.");
+  return {0, Json(parseRemoteListing(listed.out)).dump(2) + "\n", {}};
+}
+
+HelperOutput listTypes(const ProcessRunner& runner, const std::string& rclone, const std::string&) {
+  const ProcessResult listed =
+      runRclone(runner, rclone, {"config", "providers"}, std::chrono::seconds(30));
+  auto types = listed.succeeded() ? parseRemoteTypes(listed.out) : std::nullopt;
+  if (!types) {
+    return refusal(
+        1, "rclone could not list its remote types; nothing was changed. " + outputOf(listed));
   }
-  if (!rclone) {
-    const std::string missing = "rclone is not installed. Install with: brew install rclone";
-    return named ? verdict(false, missing) : refusal(1, missing);
+  return {0, Json(*types).dump(2) + "\n", {}};
+}
+
+HelperOutput testRemote(const ProcessRunner& runner, const std::string& rclone,
+                        const std::string& name) {
+  const ProcessResult tested =
+      runRclone(runner, rclone, {"lsd", name + ":", "--max-depth", "1"}, kTestLimit);
+  if (tested.succeeded()) return verdict(true, "Connected to " + name + ".");
+  if (tested.outcome == ProcessOutcome::kTimedOut) {
+    return verdict(false, "No answer from " + name + " within " +
+                              std::to_string(kTestLimit.count()) +
+                              " seconds. Check the network and the server, then test again.");
   }
-  if (command == "remotes-list") {
-    const ProcessResult listed =
-        runRclone(runner, *rclone, {"listremotes", "--long"}, std::chrono::seconds(30));
-    if (!listed.succeeded()) {
-      return refusal(1, "rclone could not list the remotes: " + outputOf(listed));
-    }
-    return {0, Json(parseRemoteListing(listed.out)).dump(2) + "\n", {}};
-  }
-  if (command == "remote-types") {
-    const ProcessResult listed =
-        runRclone(runner, *rclone, {"config", "providers"}, std::chrono::seconds(30));
-    auto types = listed.succeeded() ? parseRemoteTypes(listed.out) : std::nullopt;
-    if (!types) return refusal(1, "rclone could not list its remote types: " + outputOf(listed));
-    return {0, Json(*types).dump(2) + "\n", {}};
-  }
-  const std::string& name = args[1];
-  if (command == "remote-test") {
-    const ProcessResult tested =
-        runRclone(runner, *rclone, {"lsd", name + ":", "--max-depth", "1"}, kTestLimit);
-    if (tested.succeeded()) return verdict(true, "Connected to " + name + ".");
-    if (tested.outcome == ProcessOutcome::kTimedOut) {
-      return verdict(false, "No answer from " + name + " within " +
-                                std::to_string(kTestLimit.count()) +
-                                " seconds. Check the network and the server, then test again.");
-    }
-    return verdict(false, outputOf(tested));
-  }
+  return verdict(false, outputOf(tested));
+}
+
+HelperOutput removeRemote(const ProcessRunner& runner, const std::string& rclone,
+                          const std::string& name) {
   const ProcessResult removed =
-      runRclone(runner, *rclone, {"config", "delete", name}, std::chrono::seconds(30));
+      runRclone(runner, rclone, {"config", "delete", name}, std::chrono::seconds(30));
   if (!removed.succeeded()) {
     return verdict(false, "rclone could not remove " + name + "; it is still configured. " +
                               outputOf(removed));
   }
   return verdict(true, "Removed " + name +
-                           " from rclone's configuration. The data stored "
-                           "in that account is not affected.");
+                           " from rclone's configuration. The data stored in that account is "
+                           "not affected.");
+}
+
+struct HelperCommand {
+  std::string_view name;
+  bool takesRemote;  // answers with {"ok", "message"} about that remote
+  Handler handler;
+};
+
+constexpr std::array kCommands{
+    HelperCommand{"remotes-list", false, listRemotes},
+    HelperCommand{"remote-types", false, listTypes},
+    HelperCommand{"remote-test", true, testRemote},
+    HelperCommand{"remote-remove", true, removeRemote},
+};
+
+std::string usage() {
+  std::string text = "Usage: rclone-helper";
+  for (const auto& command : kCommands) {
+    text += std::string(&command == &kCommands.front() ? " " : " | ") + std::string(command.name) +
+            (command.takesRemote ? " NAME" : "");
+  }
+  return text;
+}
+
+}  // namespace
+
+HelperOutput runHelperCommand(const std::vector<std::string>& args,
+                              const std::optional<std::string>& rclone,
+                              const ProcessRunner& runner) {
+  const HelperCommand* command = nullptr;
+  for (const auto& candidate : kCommands) {
+    if (!args.empty() && args.front() == candidate.name &&
+        args.size() == (candidate.takesRemote ? 2u : 1u)) {
+      command = &candidate;
+    }
+  }
+  if (!command) return refusal(2, usage());
+  const std::string name = command->takesRemote ? args[1] : std::string();
+  if (command->takesRemote && !isUsableRemoteName(name)) {
+    return verdict(false, "\"" + name +
+                              "\" is not a remote name rclone accepts. Nothing was "
+                              "changed; check the name in the remote list.");
+  }
+  if (!rclone) {
+    const std::string missing = "rclone is not installed. Install with: brew install rclone";
+    return command->takesRemote ? verdict(false, missing) : refusal(1, missing);
+  }
+  return command->handler(runner, *rclone, name);
 }
 
 }  // namespace brimvale::cloud
