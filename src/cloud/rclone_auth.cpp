@@ -147,6 +147,16 @@ void RcloneAuth::runSignIn(std::string name, std::string type, std::string clien
   }
   publish({AuthStep::kLaunching, "Launching rclone and preparing the OAuth callback\u2026"});
 
+  // rclone would replace an existing remote of that name with the new sign-in.
+  auto existing = config_.dump();
+  if (!existing) {
+    publish({AuthStep::kFailed, existing.error().detail});
+    return;
+  }
+  if (existing->contains(name)) {
+    publish({AuthStep::kFailed, existingRemoteText(name)});
+    return;
+  }
   std::vector<std::string> args;
   const bool predefined = !clientSecret.empty();
   if (predefined) {

@@ -59,6 +59,7 @@ TEST(SignInAddress, FirstAddressThatLeadsToSignIn) {
 class RecordingConfig final : public RcloneConfigCommands {
  public:
   std::vector<std::vector<RemoteKey>> created;
+  std::map<std::string, std::map<std::string, std::string>> existing;
   Result<void> createRemote(const std::string&, const std::string&,
                             const std::vector<RemoteKey>& keys) override {
     created.push_back(keys);
@@ -66,7 +67,7 @@ class RecordingConfig final : public RcloneConfigCommands {
   }
   Result<void> updateKey(const std::string&, const RemoteKey&) override { return {}; }
   Result<std::map<std::string, std::map<std::string, std::string>>> dump() override {
-    return std::map<std::string, std::map<std::string, std::string>>{};
+    return existing;
   }
   Result<std::string> reveal(const std::string& obscured) override { return obscured; }
 };
@@ -195,16 +196,19 @@ TEST(RcloneAuth, EarlyFailures) {
        "rclone is not installed.\n\nInstall with:\n  brew install rclone"},
       {"cannot start", "/nonexistent/rclone", "personal", "Could not launch rclone: "},
       {"name read as an option", kStandIn, "--all", "\"--all\" is not a name"},
+      {"name already in use", kStandIn, "taken", "A remote named taken already exists."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     SignInRig rig;
+    rig.config.existing["taken"] = {{"type", "drive"}};
     auto auth = rig.auth(c.rclone);
     auth->signIn(c.name, "drive");
     auth->wait();
     EXPECT_EQ(auth->state().step, AuthStep::kFailed);
     EXPECT_TRUE(auth->state().message.starts_with(c.message)) << auth->state().message;
     EXPECT_TRUE(rig.opened.empty());
+    EXPECT_FALSE(fs::exists(rig.dir / "args"));  // rclone never ran
   }
 }
 

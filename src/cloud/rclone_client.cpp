@@ -88,6 +88,12 @@ bool isUsableRemoteName(std::string_view name) {
          name.find_first_of(":/\n") == std::string_view::npos;
 }
 
+std::string existingRemoteText(const std::string& name) {
+  return "A remote named " + name +
+         " already exists. Nothing was changed; choose another name, "
+         "or edit or remove the existing one.";
+}
+
 std::optional<std::string> classifyProbeFailure(std::string_view output) {
   if (output.find("directory not found") != std::string_view::npos) {
     return "folder no longer exists at this path";
@@ -133,6 +139,14 @@ Result<void> RcloneClient::createRemote(const std::string& name, const std::stri
     return fail(Errc::kInvalidArgument, "rclone config create failed.\n\n\"" + name +
                                             "\" is not a name rclone accepts for a remote.");
   }
+  const std::string failed = "rclone config create failed.\n\n";
+  // rclone would silently replace an existing remote of that name, and the
+  // clean-up below would then delete the user's working account.
+  auto existing = dump();
+  if (!existing) return fail(existing.error().code, failed + existing.error().detail);
+  if (existing->contains(name)) {
+    return fail(Errc::kInvalidArgument, failed + existingRemoteText(name));
+  }
   std::vector<std::string> args{"config", "create", name, type};
   std::vector<RemoteKey> secrets;
   for (const auto& key : keys) {
@@ -145,7 +159,6 @@ Result<void> RcloneClient::createRemote(const std::string& name, const std::stri
   }
   args.push_back("--non-interactive");
   args.push_back("--obscure");
-  const std::string failed = "rclone config create failed.\n\n";
   auto created = run(std::move(args));
   if (!created) return fail(created.error().code, failed + created.error().detail);
   if (const std::string refusal = configRefusal(*created); !refusal.empty()) {

@@ -56,6 +56,9 @@ struct RcloneEntry {
 // an option or a path: not empty, no leading '-' or blank, no ':' or '/'.
 [[nodiscard]] bool isUsableRemoteName(std::string_view name);
 
+// Why a new remote cannot take the name of an existing one.
+[[nodiscard]] std::string existingRemoteText(const std::string& name);
+
 // What a failed probe's output means to the user; nothing when no known
 // cause is recognised.
 [[nodiscard]] std::optional<std::string> classifyProbeFailure(std::string_view output);
@@ -81,7 +84,8 @@ class RcloneClient final : public RcloneConfigCommands {
   // is then set through rclone's config question for that key, the answer
   // passed in the child's environment (readable only by this user); values
   // rclone keeps obscured are obscured first by `rclone obscure -` reading
-  // standard input. A failed secret removes the half-made remote again.
+  // standard input. A failed secret removes the half-made remote again. A
+  // name already in use is refused: rclone would replace that remote.
   [[nodiscard]] Result<void> createRemote(const std::string& name, const std::string& type,
                                           const std::vector<RemoteKey>& keys) override;
   [[nodiscard]] Result<void> updateKey(const std::string& name, const RemoteKey& key) override;

@@ -163,6 +163,13 @@ TEST(RcloneClient, RemoteDefinitionFailures) {
   EXPECT_EQ(unknownSecret.error().detail.find("hidden value"), std::string::npos);
   EXPECT_FALSE(client.dump()->contains("half"));
 
+  // rclone itself would replace the existing remote without a word.
+  ASSERT_TRUE(client.createRemote("mine", "alias", {{"remote", "/first"}}));
+  auto taken = client.createRemote("mine", "alias", {{"remote", "/second"}});
+  ASSERT_FALSE(taken.has_value());
+  EXPECT_NE(taken.error().detail.find("A remote named mine already exists."), std::string::npos);
+  EXPECT_EQ(client.dump()->at("mine").at("remote"), "/first");
+
   auto missingRemote = client.updateKey("nobody", {"pass", "x", true});
   ASSERT_FALSE(missingRemote.has_value());
   EXPECT_TRUE(missingRemote.error().detail.starts_with("Couldn't update "))
