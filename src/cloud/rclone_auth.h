@@ -58,7 +58,8 @@ class RcloneAuth {
   RcloneAuth& operator=(const RcloneAuth&) = delete;
 
   // Starts a sign-in from the beginning (a running one is cancelled first)
-  // and returns at once. A client secret never reaches an argument list: with
+  // and returns at once. Not to be called from the observer or the opener,
+  // which run on the sign-in's thread that this waits for. A client secret never reaches an argument list: with
   // one, the remote is first defined with both credentials, then rclone is
   // asked to sign it in; a sign-in that then fails or is cancelled removes it.
   void signIn(const std::string& name, const std::string& type, const std::string& clientId = {},

@@ -216,5 +216,20 @@ TEST(RcloneClient, BrowserFolderOperationsOnLocalRemote) {
   }
 }
 
+// Given an object store that takes the folder but not the marker, the user
+// learns the folder exists and when it will show.
+TEST(RcloneClient, FolderWithoutMarker) {
+  brimvale::testing::TempFolder dir("bv-marker");
+  const fs::path rclone = dir.file(
+      "rclone",
+      "#!/bin/sh\ncase \"$1\" in mkdir) exit 0;; *) echo 'write denied' >&2; exit 1;; esac\n");
+  fs::permissions(rclone, fs::perms::owner_all);
+  auto made = RcloneClient(rclone.string()).makeFolder("store", "bucket/new");
+  ASSERT_FALSE(made.has_value());
+  EXPECT_EQ(made.error().detail,
+            "Folder created; marker not written (write denied). The folder will appear once you "
+            "put something in it.");
+}
+
 }  // namespace
 }  // namespace brimvale::cloud
