@@ -175,19 +175,18 @@ void RcloneAuth::runSignIn(std::string name, std::string type, std::string clien
     if (!clientId.empty()) args.push_back("client_id=" + clientId);
   }
 
-  std::mutex outputMutex;
+  // Both streams are read on this thread, one chunk at a time.
   std::string output;
   bool opened = false;
   const auto collect = [&](std::string_view chunk) {
-    std::optional<std::string> address;
-    {
-      std::lock_guard lock(outputMutex);
-      output += chunk;
-      if (opened) return;
-      address = signInAddressIn(output);
-      if (!address) return;
-      opened = true;
-    }
+    output += chunk;
+    if (opened) return;
+    // Only whole lines: a read can end in the middle of the address.
+    const auto lineEnd = output.rfind('\n');
+    if (lineEnd == std::string::npos) return;
+    const auto address = signInAddressIn(std::string_view(output).substr(0, lineEnd + 1));
+    if (!address) return;
+    opened = true;
     AuthState open{AuthStep::kBrowserOpen, "Opening browser\u2026", *address};
     publish(open);
     if (opener_) opener_(*address);
