@@ -203,11 +203,14 @@ Result<std::map<std::string, std::map<std::string, std::string>>> RcloneClient::
   if (!dumped) return std::unexpected(dumped.error());
   if (dumped->status != 0) {
     return fail(Errc::kToolFailed,
-                "rclone could not list its remote definitions.\n\n" + outputOf(*dumped));
+                "rclone could not list its remote definitions; nothing was changed.\n\n" +
+                    outputOf(*dumped));
   }
   const Json remotes = Json::parse(dumped->out, nullptr, false);
   if (!remotes.is_object()) {
-    return fail(Errc::kParse, "rclone config dump did not print a JSON object.");
+    return fail(Errc::kParse,
+                "rclone could not list its remote definitions (its answer was not a JSON object); "
+                "nothing was changed.");
   }
   std::map<std::string, std::map<std::string, std::string>> out;
   for (const auto& [name, keys] : remotes.items()) {
@@ -234,8 +237,9 @@ Result<RcloneClient::SecretOption> RcloneClient::secretOption(const std::string&
     auto listed = run({"config", "providers"});
     if (!listed) return std::unexpected(listed.error());
     if (listed->status != 0) {
-      return fail(Errc::kToolFailed,
-                  "rclone could not list its remote types.\n\n" + outputOf(*listed));
+      return fail(
+          Errc::kToolFailed,
+          "rclone could not list its remote types; nothing was changed.\n\n" + outputOf(*listed));
     }
     providers_ = std::move(listed->out);
   }

@@ -13,8 +13,10 @@ Result<T> decoded(const std::string& text) {
   try {
     return Json::parse(text).get<T>();
   } catch (const Json::exception& e) {
-    return fail(Errc::kParse,
-                std::string("rclone-helper printed something unexpected: ") + e.what());
+    return fail(Errc::kParse, std::string("rclone-helper printed something unexpected (") +
+                                  e.what() +
+                                  "). Nothing was changed; restart Brimvale so it installs its "
+                                  "helper programs again.");
   }
 }
 
@@ -22,7 +24,10 @@ Result<HelperVerdict> verdictOf(const std::string& text) {
   const Json answer = Json::parse(text, nullptr, false);
   if (!answer.is_object() || !answer.contains("ok") || !answer["ok"].is_boolean() ||
       !answer.contains("message") || !answer["message"].is_string()) {
-    return fail(Errc::kParse, "rclone-helper printed something unexpected: " + text);
+    return fail(Errc::kParse,
+                "rclone-helper printed something unexpected; the result is unknown. Open the "
+                "remote list again to see the current state.\n\n" +
+                    text);
   }
   return HelperVerdict{answer["ok"].get<bool>(), answer["message"].get<std::string>()};
 }
@@ -38,9 +43,13 @@ Result<std::string> RcloneHelperClient::output(std::vector<std::string> args) co
   ProcessResult result = runner_(invocation);
   switch (result.outcome) {
     case ProcessOutcome::kFailedToStart:
-      return fail(Errc::kLaunchFailed, "rclone-helper could not start: " + result.launchError);
+      return fail(Errc::kLaunchFailed, "rclone-helper could not start (" + result.launchError +
+                                           "). Nothing was changed; restart Brimvale so it "
+                                           "installs its helper programs again.");
     case ProcessOutcome::kTimedOut:
-      return fail(Errc::kTimedOut, "rclone-helper gave no answer within 60 seconds.");
+      return fail(Errc::kTimedOut,
+                  "rclone-helper gave no answer within 60 seconds and was stopped. Nothing was "
+                  "changed; try again.");
     case ProcessOutcome::kSignalled:
     case ProcessOutcome::kExited: break;
   }
