@@ -201,7 +201,7 @@ void RcloneJob::wait() {
 Result<std::unique_ptr<RcloneJob>> startRcloneJob(const std::optional<std::string>& rclone,
                                                   std::vector<std::string> args,
                                                   RcloneJobCallbacks callbacks) {
-  if (!rclone) return fail(Errc::kUnavailable, std::string(kJobNeedsRclone));
+  if (!rclone) return fail(Errc::kUnavailable, std::string(kRcloneNotInstalled));
   std::unique_ptr<RcloneJob> job(new RcloneJob());
   RcloneJob* self = job.get();
   ProcessInvocation invocation{.path = *rclone, .args = std::move(args)};

@@ -66,9 +66,6 @@ struct RcloneStats {
 [[nodiscard]] std::string jobFailureText(int status, const std::vector<std::string>& logLines,
                                          const std::string& destination);
 
-inline constexpr std::string_view kJobNeedsRclone =
-    "rclone is not installed. Install with: brew install rclone";
-
 struct RcloneJobCallbacks {
   std::function<void(const RcloneStats&)> progress;
   std::function<void(const std::string&)> logLine;
@@ -107,7 +104,7 @@ class RcloneJob {
 };
 
 // Starts `{rclone} {args}` with the application's environment unchanged.
-// Errc::kUnavailable with kJobNeedsRclone when rclone is not installed.
+// Errc::kUnavailable with kRcloneNotInstalled when rclone is not installed.
 [[nodiscard]] Result<std::unique_ptr<RcloneJob>> startRcloneJob(
     const std::optional<std::string>& rclone, std::vector<std::string> args,
     RcloneJobCallbacks callbacks);
