@@ -59,9 +59,11 @@ class RcloneAuth {
 
   // Starts a sign-in from the beginning (a running one is cancelled first)
   // and returns at once. Not to be called from the observer or the opener,
-  // which run on the sign-in's thread that this waits for. A client secret never reaches an argument list: with
-  // one, the remote is first defined with both credentials, then rclone is
-  // asked to sign it in; a sign-in that then fails or is cancelled removes it.
+  // which run on the sign-in's thread that this waits for. A name already in
+  // use is refused (rclone would replace that remote). A client secret never
+  // reaches an argument list: with one, the remote is first defined with both
+  // credentials, then rclone is asked to sign it in; a sign-in that then
+  // fails or is cancelled removes it.
   void signIn(const std::string& name, const std::string& type, const std::string& clientId = {},
               const std::string& clientSecret = {});
   // Ends rclone; a cancelled sign-in reports no failure.
