@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "cloud/cloud_testing.h"
+#include "cloud/rclone_client.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::cloud {
@@ -209,6 +211,41 @@ TEST(RcloneAuth, EarlyFailures) {
     EXPECT_TRUE(auth->state().message.starts_with(c.message)) << auth->state().message;
     EXPECT_TRUE(rig.opened.empty());
     EXPECT_FALSE(fs::exists(rig.dir / "args"));  // rclone never ran
+  }
+}
+
+// The real rclone, as far as it goes without a provider: custom credentials
+// are stored first, rclone's own sign-in page is the address opened, and a
+// cancelled sign-in leaves no remote behind.
+TEST(RcloneAuth, RealRcloneWithCustomCredentials) {
+  setenv("RCLONE_AUTH_NO_OPEN_BROWSER", "true", 1);  // rclone must not open one either
+  testing::RecordingRunner recorder;
+  RcloneClient client(testing::realRclone(), recorder.runner());
+  std::vector<std::string> opened;
+  std::optional<std::map<std::string, std::string>> storedWhileOpen;
+  std::unique_ptr<RcloneAuth> auth;
+  auth = std::make_unique<RcloneAuth>(
+      testing::realRclone(), client,
+      [&](const std::string& address) {
+        opened.push_back(address);
+        if (auto stored = client.dump(); stored && stored->contains("gdrive")) {
+          storedWhileOpen = stored->at("gdrive");
+        }
+        auth->cancel();
+      },
+      nullptr, std::chrono::milliseconds(0));
+  auth->signIn("gdrive", "drive", "my-client-id", "my client secret");
+  auth->wait();
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_TRUE(opened[0].starts_with("http://127.0.0.1:53682/auth?state=")) << opened[0];
+  EXPECT_TRUE(opened[0].ends_with("&prompt=select_account"));
+  ASSERT_TRUE(storedWhileOpen.has_value());
+  EXPECT_EQ(storedWhileOpen->at("client_id"), "my-client-id");
+  EXPECT_EQ(storedWhileOpen->at("client_secret"), "my client secret");
+  EXPECT_FALSE(client.dump()->contains("gdrive"));
+  EXPECT_EQ(auth->state().step, AuthStep::kIdle);
+  for (const auto& args : recorder.argumentLists()) {
+    for (const auto& arg : args) EXPECT_EQ(arg.find("my client secret"), std::string::npos);
   }
 }
 
