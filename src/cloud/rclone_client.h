@@ -63,6 +63,9 @@ struct RcloneEntry {
 // cause is recognised.
 [[nodiscard]] std::optional<std::string> classifyProbeFailure(std::string_view output);
 
+// Every call blocks until rclone has exited: callers run it off their event
+// loop. The const operations may run on several threads at once; the remote
+// definition changes (which cache rclone's type catalogue) one at a time.
 class RcloneClient final : public RcloneConfigCommands {
  public:
   // `rclone` is the located program, or nothing when rclone is not installed.
