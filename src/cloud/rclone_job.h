@@ -1,0 +1,112 @@
+// One transfer as an rclone child process: its argument list, the live
+// statistics read from rclone's JSON log, the failure texts, and the running
+// child that a caller can stop.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "cloud/rclone_locator.h"
+#include "common/base/error.h"
+
+namespace brimvale::cloud {
+
+enum class JobMode { kCopy, kMove, kSyncOneWay, kBisync };
+
+// "copy", "move", "sync_one_way", "bisync": the persisted values.
+[[nodiscard]] std::string_view jobModeName(JobMode mode);
+[[nodiscard]] std::optional<JobMode> jobModeNamed(std::string_view name);
+
+// The fields of a transfer job that its rclone command depends on.
+struct RcloneJobParameters {
+  JobMode mode = JobMode::kCopy;
+  std::string source;
+  std::string destination;
+  int transfers = 8;
+  int checkers = 8;
+  std::optional<std::string> bandwidthLimit;  // rclone --bwlimit syntax
+  bool dryRun = false;
+  bool bisyncResync = false;
+};
+
+// The type of a configured remote ("s3", "drive", ...), or nothing when no
+// remote has that name. Called on the caller's thread, once per remote side.
+using RemoteTypeLookup = std::function<std::optional<std::string>(const std::string& remote)>;
+
+// The arguments after the program name, in rclone's expected order.
+[[nodiscard]] std::vector<std::string> rcloneJobArguments(const RcloneJobParameters& job,
+                                                          const RemoteTypeLookup& typeOf);
+
+// One statistics sample of a running job.
+struct RcloneStats {
+  std::int64_t bytes = 0;
+  std::int64_t totalBytes = 0;
+  std::int64_t transfers = 0;
+  std::int64_t totalTransfers = 0;
+  double speed = 0;  // bytes per second
+  std::int64_t errors = 0;
+  std::optional<std::string> currentFile;
+  bool operator==(const RcloneStats&) const = default;
+};
+
+// The sample in one line of rclone's JSON log; nothing for a line that is
+// not JSON or carries no "stats" object.
+[[nodiscard]] std::optional<RcloneStats> parseStatsLine(std::string_view line);
+
+// What the user reads when a job exits with a non-zero status: the last five
+// log lines, or, when the log names a missing S3 bucket and the destination
+// is on a remote, how to set the bucket.
+[[nodiscard]] std::string jobFailureText(int status, const std::vector<std::string>& logLines,
+                                         const std::string& destination);
+
+struct RcloneJobCallbacks {
+  std::function<void(const RcloneStats&)> progress;
+  std::function<void(const std::string&)> logLine;
+  // The exit status; a child ended by a signal reports minus its number, one
+  // that could not start reports -1 after a log line saying why.
+  std::function<void(int)> exited;
+};
+
+// A running rclone job. Callbacks run on the job's own thread, never
+// concurrently with each other; the caller moves them to its own thread.
+// Destroying the handle stops the job and waits for its thread.
+class RcloneJob {
+ public:
+  ~RcloneJob();
+  RcloneJob(const RcloneJob&) = delete;
+  RcloneJob& operator=(const RcloneJob&) = delete;
+
+  // Ends rclone and any children it started (its whole process group).
+  // Harmless after the job has ended.
+  void cancel();
+  // The child's process id, once it has started; 0 before or without one.
+  [[nodiscard]] int pid() const { return pid_.load(); }
+  // Blocks until the exit callback has run.
+  void wait();
+
+ private:
+  friend Result<std::unique_ptr<RcloneJob>> startRcloneJob(const std::optional<std::string>& rclone,
+                                                           std::vector<std::string> args,
+                                                           RcloneJobCallbacks callbacks);
+  RcloneJob() = default;
+
+  std::atomic<int> pid_{0};
+  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+
+// Starts `{rclone} {args}` with the application's environment unchanged.
+// Errc::kUnavailable with kRcloneNotInstalled when rclone is not installed.
+[[nodiscard]] Result<std::unique_ptr<RcloneJob>> startRcloneJob(
+    const std::optional<std::string>& rclone, std::vector<std::string> args,
+    RcloneJobCallbacks callbacks);
+
+}  // namespace brimvale::cloud

@@ -1,0 +1,39 @@
+// Finds the rclone program: the copy shipped beside Brimvale first, then the
+// usual install folders, then whatever `which` finds on the search path.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/base/process.h"
+
+namespace brimvale::cloud {
+
+// The one way this unit starts programs; tests record or replace it.
+using ProcessRunner = std::function<ProcessResult(const ProcessInvocation&)>;
+
+struct RcloneSearch {
+  // The copy shipped with the application: `bin/rclone` in the folder of the
+  // running `brimvale` program. Empty: none.
+  std::string bundled;
+  std::vector<std::string> installFolders{"/opt/homebrew/bin/rclone", "/usr/local/bin/rclone",
+                                          "/usr/bin/rclone"};
+  // Asked last, as "{env} which rclone".
+  std::string env = "/usr/bin/env";
+};
+
+// The search of a running application: `bundled` beside the program itself.
+[[nodiscard]] RcloneSearch defaultRcloneSearch();
+
+// The first executable candidate in the order above; nothing when rclone is
+// not installed. A `which` that fails or prints only blanks finds nothing.
+[[nodiscard]] std::optional<std::string> locateRclone(const RcloneSearch& search,
+                                                      const ProcessRunner& runner = runProcess);
+
+// The first line of `{rclone} version`; nothing when it cannot run or fails.
+[[nodiscard]] std::optional<std::string> rcloneVersion(const std::string& rclone,
+                                                       const ProcessRunner& runner = runProcess);
+
+}  // namespace brimvale::cloud
