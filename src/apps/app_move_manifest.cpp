@@ -206,6 +206,13 @@ bool isUnfinished(AppMovePhase phase) {
          phase != AppMovePhase::kFailed;
 }
 
+bool isLiveRelocation(const AppMoveManifest& manifest) {
+  if (manifest.phase != AppMovePhase::kDone) return false;
+  const std::string outcome = manifest.statusMessage.value_or("");
+  return !outcome.starts_with(kRestoredOutcomePrefix) &&
+         !outcome.starts_with(kKeptInternalOutcomePrefix);
+}
+
 std::optional<std::string> canonicalUuid(std::string_view text) {
   if (text.size() != 36) return std::nullopt;
   std::string out(text);

@@ -46,6 +46,11 @@ inline constexpr std::array<RawName<AppMovePhase>, 8> kAppMovePhaseNames{{
 // A move is unfinished until it is done, cancelled or failed.
 [[nodiscard]] bool isUnfinished(AppMovePhase phase);
 
+// Outcomes a move back leaves in statusMessage. Its record stays `done`, as
+// the history of the relocation, but the app no longer lives on the drive.
+inline constexpr std::string_view kRestoredOutcomePrefix = "restored_by_user_at_";
+inline constexpr std::string_view kKeptInternalOutcomePrefix = "kept_internal_at_";
+
 enum class ProbeOutcome { kPass, kWarn, kFail };
 inline constexpr std::array<RawName<ProbeOutcome>, 3> kProbeOutcomeNames{{
     {ProbeOutcome::kPass, "pass"},
@@ -124,6 +129,9 @@ struct AppMoveManifest {
   nlohmann::json otherKeys = nlohmann::json::object();
   bool operator==(const AppMoveManifest&) const = default;
 };
+
+// Done and not moved back since: the app lives on the drive behind its link.
+[[nodiscard]] bool isLiveRelocation(const AppMoveManifest& manifest);
 
 // Pretty-printed with sorted keys and whole-second UTC dates, ending in a newline.
 [[nodiscard]] std::string encodeAppMoveManifest(const AppMoveManifest& manifest);

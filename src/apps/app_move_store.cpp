@@ -124,7 +124,7 @@ std::vector<AppMoveManifest> unfinishedMoves(std::vector<AppMoveManifest> all) {
 }
 
 std::vector<AppMoveManifest> finishedRelocations(std::vector<AppMoveManifest> all) {
-  std::erase_if(all, [](const AppMoveManifest& m) { return m.phase != AppMovePhase::kDone; });
+  std::erase_if(all, [](const AppMoveManifest& m) { return !isLiveRelocation(m); });
   return newestFirst(std::move(all));
 }
 

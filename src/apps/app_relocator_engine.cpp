@@ -311,7 +311,7 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
         env_.log("AppRelocatorEngine.runMoveBack: failed to remove NVMe copy (keep-internal) at " +
                  nvme.string() + ": " + removed.message());
       }
-      manifest.statusMessage = "kept_internal_at_" + journal.stamp;
+      manifest.statusMessage = std::string(kKeptInternalOutcomePrefix) + journal.stamp;
       env_.store->save(manifest);
       env_.files->remove(journalFile(manifest.id));
       completion.success = true;
@@ -379,7 +379,7 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
     env_.log("AppRelocatorEngine.runMoveBack: failed to remove NVMe copy at " + nvme.string() +
              ": " + removed.message() + " — leaking the NVMe copy");
   }
-  manifest.statusMessage = "restored_by_user_at_" + journal.stamp;
+  manifest.statusMessage = std::string(kRestoredOutcomePrefix) + journal.stamp;
   env_.store->save(manifest);
   env_.files->remove(journalFile(manifest.id));
   completion.success = true;

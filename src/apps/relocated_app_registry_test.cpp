@@ -61,6 +61,13 @@ TEST_F(RelocatedAppRegistryTest, ListsEveryCommittedRelocationByName) {
   saved(4, "Stopped", AppMovePhase::kCancelled);
   saved(5, "Waiting", AppMovePhase::kWaitingForDrive);
   saved(6, "Atlas", AppMovePhase::kDone);
+  // Moved back since: the record stays done, but the app is home again.
+  for (const auto& [n, outcome] : {std::pair{7, "restored_by_user_at_2026-12-01T10-00-00Z"},
+                                   std::pair{8, "kept_internal_at_2026-12-01T10-00-00Z"}}) {
+    AppMoveManifest home = saved(n, "Home" + std::to_string(n), AppMovePhase::kDone);
+    home.statusMessage = outcome;
+    store_.save(home);
+  }
   registry_.rebuild();
   ASSERT_EQ(registry_.entries().size(), 2u);
   EXPECT_EQ(registry_.entries()[0].displayName, "Atlas");

@@ -166,7 +166,7 @@ void VendorReinstallMonitor::sweep() {
   const std::time_t now = setup_.clock();
   lastSweep_ = now;
   for (auto manifest : setup_.store->loadAll()) {
-    if (manifest.phase != AppMovePhase::kDone || !isWatched(manifest.originalPath)) continue;
+    if (!isLiveRelocation(manifest) || !isWatched(manifest.originalPath)) continue;
     if (inFlight_.contains(manifest.id)) continue;
     std::error_code ec;
     const auto status = fs::symlink_status(manifest.originalPath, ec);

@@ -136,6 +136,19 @@ TEST_F(MonitorFixture, LinkInPlaceOrOutsideTheRootsIsLeftAlone) {
   EXPECT_TRUE(requests_.empty());
 }
 
+// Given an app the user brought home, then the bundle at its old place is
+// theirs, not a vendor's reinstall: nothing is recorded or moved.
+TEST_F(MonitorFixture, AnAppMovedBackIsNotTakenForAReinstall) {
+  auto m = record();
+  m.statusMessage = "restored_by_user_at_2026-12-01T10-00-00Z";
+  store_.save(m);
+  reinstall();
+  monitor().sweep();
+  EXPECT_TRUE(kinds().empty());
+  EXPECT_TRUE(requests_.empty());
+  EXPECT_TRUE(notes_.empty());
+}
+
 TEST_F(MonitorFixture, MissingLinkIsRecordedOnce) {
   monitor().sweep();
   monitor().sweep();

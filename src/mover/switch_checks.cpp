@@ -41,6 +41,15 @@ struct AppMoveFile {
     auto v = record.find(key);
     return v != record.end() && v->is_string() ? v->get<std::string>() : std::string();
   }
+  // The phase as the switch sees it: a move brought back keeps its `done`
+  // record with the outcome in statusMessage, and has no copy left to carry.
+  [[nodiscard]] std::string phase() const {
+    const std::string outcome = text("statusMessage");
+    if (outcome.starts_with("restored_by_user_at_") || outcome.starts_with("kept_internal_at_")) {
+      return "moved back";
+    }
+    return text("phase");
+  }
 };
 
 std::vector<AppMoveFile> appMoves(const StatePaths& paths) {
@@ -117,7 +126,7 @@ std::optional<std::string> copyRefusal(const StatePaths& paths, const SwitchRout
     return refusal;
   }
   std::vector<std::pair<std::string, std::string>> apps;
-  for (const auto& a : appMoves(paths)) apps.emplace_back(a.text("phase"), a.text("nvmePath"));
+  for (const auto& a : appMoves(paths)) apps.emplace_back(a.phase(), a.text("nvmePath"));
   return movesRefusal(apps, route, "an app move is still in progress", "an app didn't copy across");
 }
 

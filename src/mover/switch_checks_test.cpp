@@ -56,12 +56,14 @@ class SwitchRecords : public ::testing::Test {
         writeFileAtomically(paths_.state / "folder-moves" / (id + ".json"), encodeManifest(m)));
   }
 
-  void appMove(const std::string& id, const std::string& phase, const std::string& app) {
+  void appMove(const std::string& id, const std::string& phase, const std::string& app,
+               const std::string& outcome = "") {
     json record{{"id", id},
                 {"originalPath", (paths_.home / "Applications" / app).string()},
                 {"nvmePath", (route_.oldWorking / "Apps" / app).string()},
                 {"phase", phase},
                 {"tierAtMove", 2}};
+    if (!outcome.empty()) record["statusMessage"] = outcome;
     fs::create_directories(paths_.state / "app-moves");
     ASSERT_TRUE(writeFileAtomically(paths_.state / "app-moves" / (id + ".json"), record.dump(2)));
   }
@@ -108,6 +110,11 @@ TEST_F(SwitchRecords, CopyRefusalNamesTheFirstProblemFound) {
        "an app move is still in progress"},
       {"finished app not on the new drive",
        [](SwitchRecords& s) { s.appMove("A1", "done", "Tool.app"); }, "an app didn't copy across"},
+      {"an app brought home has nothing to carry",
+       [](SwitchRecords& s) {
+         s.appMove("A1", "done", "Tool.app", "restored_by_user_at_2026-12-01T10-00-00Z");
+       },
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
