@@ -7,6 +7,7 @@
 
 #include "cloud/kept_aside.h"
 #include "common/base/file_io.h"
+#include "common/base/file_lock.h"
 
 namespace brimvale::cloud {
 namespace {
@@ -105,7 +106,22 @@ std::expected<void, VaultError> SecretVault::set(const std::string& ns, const st
   return setAll(SecretMap{{ns, {{key, value}}}});
 }
 
+std::expected<FileLock, VaultError> SecretVault::lockForChange() {
+  if (auto made = ensurePrivateFolder(location_.secretsDir); !made) {
+    return std::unexpected(encryptFailed(made.error().detail));
+  }
+  fs::path lockFile = location_.secretsDir / ".vault.lock";
+  auto lock = FileLock::open(lockFile);
+  if (!lock) return std::unexpected(encryptFailed(lockFile.string() + ": " + lock.error().detail));
+  if (auto held = lock->lock(); !held) {
+    return std::unexpected(encryptFailed(lockFile.string() + ": " + held.error().detail));
+  }
+  return std::move(*lock);
+}
+
 std::expected<void, VaultError> SecretVault::setAll(const SecretMap& changes) {
+  auto lock = lockForChange();
+  if (!lock) return std::unexpected(lock.error());
   auto map = load();
   if (!map) return std::unexpected(map.error());
   for (const auto& [ns, fields] : changes) {
@@ -142,9 +158,11 @@ std::expected<void, VaultError> SecretVault::write(const SecretMap& map) {
   return {};
 }
 
-Result<std::optional<fs::path>> SecretVault::reset() {
+Result<std::optional<fs::path>> SecretVault::vaultReset() {
   std::error_code ec;
   if (!fs::exists(location_.vaultFile, ec) && !ec) return std::nullopt;
+  auto lock = lockForChange();
+  if (!lock) return fail(Errc::kIo, lock.error().detail);
   auto aside = keepAside(ops_, location_.vaultFile, clock_());
   if (!aside) {
     return std::unexpected(

@@ -11,6 +11,7 @@
 
 #include "cloud/pepper_store.h"
 #include "cloud/vault_crypto.h"
+#include "common/base/file_lock.h"
 #include "common/base/file_operations.h"
 #include "common/base/timestamps.h"
 #include "platform/user_defaults.h"
@@ -54,7 +55,7 @@ class SecretVault {
   // The old file is kept beside it (see keepAside; the pepper stays too), so a vault that only
   // failed because its key material went missing can still be recovered. Returns where it was kept;
   // nothing when there was no vault.
-  [[nodiscard]] Result<std::optional<std::filesystem::path>> reset();
+  [[nodiscard]] Result<std::optional<std::filesystem::path>> vaultReset();
 
   [[nodiscard]] const VaultLocation& location() const { return location_; }
 
@@ -63,6 +64,9 @@ class SecretVault {
   // new one would throw away the only copy of the user's secrets.
   [[nodiscard]] std::expected<void, VaultError> write(const SecretMap& map);
   [[nodiscard]] std::expected<std::string, VaultError> key(bool makePepper);
+  // The application and the command line may both change the vault: holding
+  // this lock from read to rename keeps one's change from undoing the other's.
+  [[nodiscard]] std::expected<FileLock, VaultError> lockForChange();
 
   VaultLocation location_;
   PepperStore& pepper_;

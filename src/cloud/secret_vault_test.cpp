@@ -144,18 +144,18 @@ TEST(SecretVault, ResetKeepsTheOldFileAsideAndAllowsAFreshVault) {
   auto moved = h.vault("machine:two|setup:9");
   ASSERT_FALSE(moved.set("nas", "password", "new"));
 
-  auto aside = moved.reset();
+  auto aside = moved.vaultReset();
   ASSERT_TRUE(aside && *aside);
   EXPECT_EQ(aside->value().filename().string().rfind("vault.enc.unreadable-", 0), 0u);
   EXPECT_EQ(readFile(**aside), before);
   ASSERT_TRUE(moved.set("nas", "password", "new"));
   EXPECT_EQ(moved.load()->at("nas").at("password"), "new");
-  auto again = moved.reset();  // same second: a second name, the first copy untouched
+  auto again = moved.vaultReset();  // same second: a second name, the first copy untouched
   ASSERT_TRUE(again && *again);
   EXPECT_NE(**again, **aside);
   EXPECT_EQ(readFile(**aside), before);
   VaultHome empty;
-  auto nothing = empty.vault().reset();
+  auto nothing = empty.vault().vaultReset();
   ASSERT_TRUE(nothing);
   EXPECT_EQ(*nothing, std::nullopt);
 }
