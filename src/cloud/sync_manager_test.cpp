@@ -183,6 +183,18 @@ TEST(SyncManagerControl, PauseEndsRcloneAndResumeRunsItAgain) {
   EXPECT_NE(h.manager->childPid(id), pid);
 }
 
+TEST(SyncManagerControl, TheEndOfAPausedRunDoesNotEndItsResumedRun) {
+  Harness h;
+  const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
+  ASSERT_TRUE(h.childStarted(id));
+  ASSERT_TRUE(h.manager->pause(id));
+  ASSERT_TRUE(h.manager->resume(id));  // before the paused run's exit is polled
+  EXPECT_EQ(h.state(id), JobState::kRunning);
+  h.manager->poll();
+  EXPECT_EQ(h.state(id), JobState::kRunning);
+  EXPECT_TRUE(h.notices.empty());
+}
+
 TEST(SyncManagerControl, CancelEndsRcloneAndIsFinal) {
   Harness h;
   const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
