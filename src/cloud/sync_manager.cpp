@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/byte_count_format.h"
+
 namespace brimvale::cloud {
 
 namespace fs = std::filesystem;
@@ -15,20 +17,6 @@ bool isUnder(const fs::path& path, const fs::path& root) {
   auto r = root.lexically_normal();
   if (!r.empty() && r.filename().empty()) r = r.parent_path();  // "/mnt/x/" -> "/mnt/x"
   return std::mismatch(r.begin(), r.end(), p.begin(), p.end()).first == r.end();
-}
-
-std::string sizeText(std::int64_t bytes) {
-  static constexpr const char* kUnits[] = {"bytes", "KB", "MB", "GB", "TB"};
-  double value = static_cast<double>(bytes);
-  int unit = 0;
-  while (value >= 1000 && unit < 4) {
-    value /= 1000;
-    ++unit;
-  }
-  if (unit == 0) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-  return text;
 }
 
 }  // namespace
@@ -99,7 +87,7 @@ void SyncManager::pump() {
   };
   for (auto& job : jobs_) {
     if (active() >= kMaxConcurrent) break;
-    if (job.state == JobState::kQueued) start(job);
+    if (job.state == JobState::kQueued && setup_.mayStart(job)) start(job);
   }
 }
 
@@ -205,7 +193,7 @@ void SyncManager::finish(SyncJob& job, int status, const std::vector<std::string
   recordTransfer(job);
   setup_.notify(job.progress.bytesTransferred > 0
                     ? std::string(kTransferFinishedOfPrefix) +
-                          sizeText(job.progress.bytesTransferred) + "."
+                          platform::formatFileByteCount(job.progress.bytesTransferred) + "."
                     : std::string(kTransferFinished));
   if (job.postSuccessAction == PostSuccessAction::kPurgeSource && !job.dryRun) purgeSource(job);
 }

@@ -69,6 +69,9 @@ struct SyncManagerSetup {
       [](const std::string&, const std::string&) {};
   // Where finished jobs record the bytes they moved; none to skip.
   transfers::TransferEventStore* events = nullptr;
+  // Which queued jobs this owner may start: the command line runs only the
+  // job it was asked to, leaving the rest of the queue to the application.
+  std::function<bool(const SyncJob&)> mayStart = [](const SyncJob&) { return true; };
   WallClock clock = systemClock();
   FileOperations* ops = &FileOperations::real();
 };

@@ -250,6 +250,26 @@ TEST(SyncManagerDrive, CancelAllWaitingLeavesOtherJobsAlone) {
   EXPECT_EQ(h.state(running), JobState::kRunning);
 }
 
+TEST(SyncManagerRestart, AnOwnerStartsOnlyTheJobsItMay) {
+  Harness h;
+  const std::string other = h.add(h.temp / "a", h.temp / "b");
+  const std::string mine = newJobId();
+  h.restart();
+  h.manager = std::make_unique<SyncManager>(
+      SyncManagerSetup{.jobsFile = h.temp / "sync" / "jobs.json",
+                       .rclone = h.rclone,
+                       .mayStart = [&](const SyncJob& job) { return job.id == mine; }});
+  ASSERT_TRUE(h.manager->load());
+  SyncJob job =
+      newSyncJob(h.files("src", 1, 10).string(), (h.temp / "out").string(), JobMode::kCopy, 1);
+  job.id = mine;
+  h.manager->enqueue(job);
+  EXPECT_EQ(h.state(mine), JobState::kRunning);
+  EXPECT_EQ(h.state(other), JobState::kQueued);
+  ASSERT_TRUE(h.reaches(mine, JobState::kCompleted));
+  EXPECT_EQ(h.saved().size(), 2u) << "the other job stays in the list";
+}
+
 TEST(SyncManagerRestart, AnEarlierListIsReadBackAndRestarted) {
   Harness h;
   h.drive = {.mountPath = (h.temp / "fast").string(), .mounted = false};
