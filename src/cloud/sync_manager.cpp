@@ -191,11 +191,16 @@ void SyncManager::finish(SyncJob& job, int status, const std::vector<std::string
   job.state = JobState::kCompleted;
   save();
   recordTransfer(job);
-  setup_.notify(job.progress.bytesTransferred > 0
+  // The owner may enqueue from its notification callback, which can move
+  // every job in the list: the purge works from a copy.
+  const SyncJob done = job;
+  setup_.notify(done.progress.bytesTransferred > 0
                     ? std::string(kTransferFinishedOfPrefix) +
-                          platform::formatFileByteCount(job.progress.bytesTransferred) + "."
+                          platform::formatFileByteCount(done.progress.bytesTransferred) + "."
                     : std::string(kTransferFinished));
-  if (job.postSuccessAction == PostSuccessAction::kPurgeSource && !job.dryRun) purgeSource(job);
+  if (done.postSuccessAction == PostSuccessAction::kPurgeSource && !done.dryRun) {
+    purgeSource(done);
+  }
 }
 
 void SyncManager::recordTransfer(const SyncJob& job) {
