@@ -376,6 +376,9 @@ int transfersHandler(Context& c) {
     tc.drive = {.mountPath = status->nvmePath, .mounted = status->mounted};
   }
   if (&c.out == &std::cout) tc.output = outputKindOf(STDOUT_FILENO);
+  cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
+                           cloud::hostFingerprint(), std::nullopt);
+  tc.pairs = &pairs;
   struct sigaction stop {};
   stop.sa_handler = [](int) { transferInterrupted = true; };
   sigemptyset(&stop.sa_mask);
@@ -387,6 +390,12 @@ int transfersHandler(Context& c) {
   sigaction(SIGINT, &oldInt, nullptr);
   sigaction(SIGTERM, &oldTerm, nullptr);
   return status;
+}
+
+int pairsHandler(Context& c) {
+  cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
+                           cloud::hostFingerprint(), std::nullopt);
+  return pairsCommand(pairs, c.out, c.err, c.json);
 }
 
 int remotesHandler(Context& c) {
@@ -842,6 +851,8 @@ constexpr std::array kSubcommands{
                "cloud remotes: `remotes` lists them (--json), `remotes types` the kinds rclone can "
                "add, `remotes test NAME` checks that one answers",
                remotesHandler, remotesOptions},
+    Subcommand{"pairs", "the recently used pairs of folders and remotes, pinned first",
+               pairsHandler, jsonOption},
 };
 
 }  // namespace

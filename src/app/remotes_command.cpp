@@ -57,7 +57,12 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
   }
   if (named) {
     const bool ok = answer->value("ok", false);
-    (ok ? c.out : c.err) << answer->value("message", std::string()) << "\n";
+    if (ok) {
+      c.out << answer->value("message", std::string()) << "\n";
+    } else {
+      c.err << "Couldn't reach " << words[1] << ": " << answer->value("message", std::string())
+            << " Nothing was changed.\n";
+    }
     return ok ? 0 : 1;
   }
   if (answer->empty()) {

@@ -171,6 +171,13 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     return 1;
   }
   const std::string id = manager.enqueue(job);
+  if (c.pairs) {
+    if (auto recorded = c.pairs->recordUse(job.source, job.destination, pairKindOf(job.mode));
+        !recorded) {
+      c.err << "Couldn't add this pair to the recent pairs: " << recorded.error().message()
+            << " The transfer is not affected.\n";
+    }
+  }
   const auto state = [&] { return manager.find(id)->state; };
   if (state() == JobState::kWaitingForDrive) {
     c.out << "The transfer needs the fast drive, which isn't connected. It is saved as waiting "
@@ -224,6 +231,45 @@ std::optional<cloud::JobMode> jobModeFromWord(std::string_view word) {
   if (word == "sync") return cloud::JobMode::kSyncOneWay;
   if (word == "sync_one_way") return std::nullopt;  // the stored name, not a word to type
   return cloud::jobModeNamed(word);
+}
+
+cloud::PairKind pairKindOf(cloud::JobMode mode) {
+  switch (mode) {
+    case cloud::JobMode::kCopy: return cloud::PairKind::kCopy;
+    case cloud::JobMode::kMove: return cloud::PairKind::kMove;
+    case cloud::JobMode::kSyncOneWay:
+    case cloud::JobMode::kBisync: return cloud::PairKind::kSync;
+  }
+  return cloud::PairKind::kPair;
+}
+
+int pairsCommand(cloud::PairHistory& history, std::ostream& out, std::ostream& err, bool asJson) {
+  auto pairs = history.load();
+  if (!pairs) {
+    err << pairs.error().message() << " The recent pairs were left as they are.\n";
+    return 1;
+  }
+  if (asJson) {
+    json list = json::array();
+    for (const auto& p : *pairs) {
+      list.push_back({{"leftPath", p.leftPath},
+                      {"rightPath", p.rightPath},
+                      {"lastUsedAt", isots(p.lastUsedAt)},
+                      {"isPinned", p.isPinned},
+                      {"kind", rawNameOf(cloud::kPairKindNames, p.kind)}});
+    }
+    out << list.dump(2) << "\n";
+    return 0;
+  }
+  if (pairs->empty()) {
+    out << "No pairs used yet.\n";
+    return 0;
+  }
+  for (const auto& p : *pairs) {
+    out << (p.isPinned ? "pinned  " : "") << rawNameOf(cloud::kPairKindNames, p.kind) << "  "
+        << p.leftPath << " → " << p.rightPath << "  last used " << ts(p.lastUsedAt) << "\n";
+  }
+  return 0;
 }
 
 std::string transferProgressLine(const cloud::JobProgress& p) {

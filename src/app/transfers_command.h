@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/move_progress_printer.h"
+#include "cloud/pair_history.h"
 #include "cloud/sync_job.h"
 #include "cloud/sync_manager.h"
 
@@ -35,6 +36,8 @@ struct TransfersCommandContext {
   OutputKind output = OutputKind::kPlain;
   // Set from a signal handler: cancels the foreground transfer.
   const std::atomic<bool>* interrupted = nullptr;
+  // The recent pairs a new transfer is added to; none to leave them alone.
+  cloud::PairHistory* pairs = nullptr;
 };
 
 // "copy", "move", "sync" (one-way) and "bisync" as the command line spells them.
@@ -47,6 +50,12 @@ struct TransfersCommandContext {
 // One line per job of the list: the id's first 8 characters, the state, the
 // mode and both sides, and the error of a job that failed.
 [[nodiscard]] std::string transferListLine(const cloud::SyncJob& job);
+
+// The recent-pairs kind of a transfer in `mode`.
+[[nodiscard]] cloud::PairKind pairKindOf(cloud::JobMode mode);
+
+// `brimvale pairs [--json]`: the recently used pairs, pinned first.
+int pairsCommand(cloud::PairHistory& pairs, std::ostream& out, std::ostream& err, bool json);
 
 // The exit status: 0 done, 1 failed or cancelled, 2 bad usage.
 int transfersCommand(TransfersCommandContext& context, const TransfersOptions& options);

@@ -129,6 +129,9 @@ TEST(TransfersNew, RunsInTheForegroundAndShowsUpInTheLists) {
   Cli cli;
   cli.temp.file("src/a.txt", "hello");
   cli.temp.file("src/sub/b.txt", "world!");
+  cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(cli.temp / "state"),
+                           cloud::composeFingerprint("machine", 1'600'000'000), std::nullopt);
+  cli.context.pairs = &pairs;
   TransfersOptions options{.action = "new",
                            .words = {(cli.temp / "src").string(), (cli.temp / "dst").string()},
                            .mode = "sync"};
@@ -148,6 +151,28 @@ TEST(TransfersNew, RunsInTheForegroundAndShowsUpInTheLists) {
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]["mode"], "sync_one_way");
   EXPECT_EQ(list[0]["state"], "completed");
+
+  // The pair is remembered once however often it is used, as a sync.
+  ASSERT_EQ(cli.run(options), 0) << cli.err.str();
+  std::ostringstream shown, problems;
+  ASSERT_EQ(pairsCommand(pairs, shown, problems, true), 0) << problems.str();
+  const auto listed = nlohmann::json::parse(shown.str());
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["kind"], "sync");
+  EXPECT_EQ(listed[0]["rightPath"], (cli.temp / "dst").string());
+}
+
+TEST(TransfersPairs, KindOfEachMode) {
+  const std::pair<JobMode, cloud::PairKind> cases[] = {
+      {JobMode::kCopy, cloud::PairKind::kCopy},
+      {JobMode::kMove, cloud::PairKind::kMove},
+      {JobMode::kSyncOneWay, cloud::PairKind::kSync},
+      {JobMode::kBisync, cloud::PairKind::kSync},
+  };
+  for (const auto& [mode, kind] : cases) {
+    SCOPED_TRACE(std::string(cloud::jobModeName(mode)));
+    EXPECT_EQ(pairKindOf(mode), kind);
+  }
 }
 
 TEST(TransfersNew, RefusedRequestsStartNothing) {
