@@ -37,6 +37,7 @@
 #include "app/transfers_command.h"
 #include "app/uninstall_command.h"
 #include "app/usage_errors.h"
+#include "cloud/pepper_store.h"
 #include "cloud/rclone_locator.h"
 #include "common/base/file_calls.h"
 #include "common/base/stale_temporaries.h"
@@ -399,13 +400,18 @@ int pairsHandler(Context& c) {
 }
 
 int remotesHandler(Context& c) {
-  RemotesCommandContext rc{
-      .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()), .out = c.out, .err = c.err};
+  const auto location = cloud::vaultLocation(*c.host.defaults, homeFolder());
+  const auto pepper = cloud::makeHostPepperStore(location.secretsDir);
+  cloud::SecretVault vault(location, *pepper, cloud::hostFingerprint().text);
+  RemotesCommandContext rc{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
+                           .out = c.out,
+                           .err = c.err,
+                           .vault = &vault};
   return remotesCommand(rc, c.arguments, c.json);
 }
 
 void remotesOptions(CLI::App& sub, Context& c) {
-  sub.add_option("request", c.arguments, "list (default) | types | test NAME");
+  sub.add_option("request", c.arguments, "list (default) | types | test NAME | vault-reset");
   jsonOption(sub, c);
 }
 
@@ -849,7 +855,8 @@ constexpr std::array kSubcommands{
                transfersHandler, transfersOptions},
     Subcommand{"remotes",
                "cloud remotes: `remotes` lists them (--json), `remotes types` the kinds rclone can "
-               "add, `remotes test NAME` checks that one answers",
+               "add, `remotes test NAME` checks that one answers, `remotes vault-reset` sets "
+               "aside a credential vault that can no longer be opened",
                remotesHandler, remotesOptions},
     Subcommand{"pairs", "the recently used pairs of folders and remotes, pinned first",
                pairsHandler, jsonOption},

@@ -23,16 +23,39 @@ std::optional<json> answerOf(RemotesCommandContext& c, const cloud::HelperOutput
   return std::nullopt;
 }
 
+int resetVault(RemotesCommandContext& c) {
+  if (!c.vault) {
+    c.err << "Brimvale could not find its credential vault on this computer. Nothing was "
+             "changed.\n";
+    return 1;
+  }
+  auto kept = c.vault->vaultReset();
+  if (!kept) {
+    c.err << "The vault could not be set aside: " << kept.error().message()
+          << " It is still where it was, unchanged.\n";
+    return 1;
+  }
+  if (!*kept) {
+    c.out << "There is no vault to reset; the next saved password starts a new one.\n";
+    return 0;
+  }
+  c.out << "The old vault was kept at " << kept->value().string()
+        << ", so nothing in it is lost. A new, empty vault starts with the next saved password: "
+           "enter your remotes' passwords again in Preferences → Accounts.\n";
+  return 0;
+}
+
 }  // namespace
 
 int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& words, bool json) {
   const std::string action = words.empty() ? "list" : words[0];
   const bool named = action == "test";
+  if (action == "vault-reset" && words.size() == 1 && !json) return resetVault(c);
   const bool wellFormed =
       named ? words.size() == 2 : (action == "list" || action == "types") && words.size() <= 1;
   if (!wellFormed) {
-    c.err << "Use brimvale remotes list, remotes types or remotes test NAME. Nothing was "
-             "changed.\n";
+    c.err << "Use brimvale remotes list, remotes types, remotes test NAME or remotes "
+             "vault-reset. Nothing was changed.\n";
     return 2;
   }
   if (!c.rclone) {

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "cloud/pepper_store.h"
+#include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "testing/temp_folder.h"
 
@@ -47,6 +49,27 @@ TEST(RemotesCommand, ListsTypesAndTests) {
   EXPECT_FALSE(r.err.str().empty());
 }
 
+TEST(RemotesCommand, VaultResetKeepsTheOldVault) {
+  Remotes r;
+  const cloud::VaultLocation location{r.temp / "secrets" / "vault.enc", r.temp / "secrets"};
+  const auto pepper = cloud::makeFilePepperStore(location.secretsDir);
+  cloud::SecretVault vault(location, *pepper, "machine:test|setup:1");
+  ASSERT_TRUE(vault.set("work", "password", "pw"));
+  const std::string sealed = *readFile(location.vaultFile);
+  r.context.vault = &vault;
+
+  ASSERT_EQ(r.run({"vault-reset"}), 0) << r.err.str();
+  EXPECT_FALSE(std::filesystem::exists(location.vaultFile));
+  const std::string said = r.out.str();
+  const auto at = said.find(location.vaultFile.string());
+  ASSERT_NE(at, std::string::npos) << said;
+  const std::string kept = said.substr(at, said.find(',', at) - at);
+  EXPECT_EQ(readFile(kept).value_or(""), sealed) << kept;
+
+  ASSERT_EQ(r.run({"vault-reset"}), 0);
+  EXPECT_TRUE(r.out.str().starts_with("There is no vault to reset")) << r.out.str();
+}
+
 TEST(RemotesCommand, RefusedRequests) {
   struct Case {
     std::vector<std::string> words;
@@ -56,6 +79,7 @@ TEST(RemotesCommand, RefusedRequests) {
   const Case cases[] = {
       {{"test"}, true, 2},          {{"test", "-x"}, true, 2}, {{"test", "a:b"}, true, 2},
       {{"list", "extra"}, true, 2}, {{"add"}, true, 2},        {{"list"}, false, 1},
+      {{"vault-reset"}, true, 1},  // no vault given
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.words));
