@@ -1,9 +1,11 @@
 #include "app/commands.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <iostream>
 #include <thread>
 
@@ -23,15 +25,20 @@
 #include "app/prep_drive_command.h"
 #include "app/relocate_command.h"
 #include "app/relocated_command.h"
+#include "app/remotes_command.h"
 #include "app/self_check.h"
 #include "app/service_view_command.h"
 #include "app/settings_command.h"
 #include "app/state_json.h"
+#include "app/status_reader.h"
 #include "app/status_refresh.h"
 #include "app/status_text.h"
 #include "app/stop_command.h"
+#include "app/transfers_command.h"
 #include "app/uninstall_command.h"
 #include "app/usage_errors.h"
+#include "cloud/pepper_store.h"
+#include "cloud/rclone_locator.h"
 #include "common/base/file_calls.h"
 #include "common/base/stale_temporaries.h"
 #include "common/base/version.h"
@@ -80,6 +87,7 @@ struct Context {
   RelocatedOptions relocated;
   UninstallOptions uninstall;
   AppsOptions apps;  // apps [--location L] [--sort S] [--unused-days N] [--category C] ...
+  TransfersOptions transfers;  // transfers [list|new SRC DST|cancel ID|history] ...
   std::ostream& out;
   std::ostream& err;
 
@@ -350,6 +358,75 @@ int parkedHandler(Context& c) {
 
 void jsonOption(CLI::App& sub, Context& c) {
   sub.add_flag("--json", c.json, "print JSON with stable keys (see docs/json-schemas.md)");
+}
+
+// Set by Ctrl-C or SIGTERM while a transfer runs in the foreground.
+std::atomic<bool> transferInterrupted{false};
+
+int transfersHandler(Context& c) {
+  c.transfers.json = c.json;
+  TransfersCommandContext tc{.jobsFile = c.paths.root / "sync" / "jobs.json",
+                             .stateDir = c.paths.state,
+                             .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
+                             .out = c.out,
+                             .err = c.err,
+                             .interrupted = &transferInterrupted};
+  // Without a readable status the drive counts as absent, so a transfer to
+  // or from its folder waits instead of filling the empty mount point.
+  if (auto status = readStatus(c.paths.statusJson)) {
+    tc.drive = {.mountPath = status->nvmePath, .mounted = status->mounted};
+  }
+  if (&c.out == &std::cout) tc.output = outputKindOf(STDOUT_FILENO);
+  cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
+                           cloud::hostFingerprint(), std::nullopt);
+  tc.pairs = &pairs;
+  struct sigaction stop {};
+  stop.sa_handler = [](int) { transferInterrupted = true; };
+  sigemptyset(&stop.sa_mask);
+  struct sigaction oldInt {
+  }, oldTerm{};
+  sigaction(SIGINT, &stop, &oldInt);
+  sigaction(SIGTERM, &stop, &oldTerm);
+  const int status = transfersCommand(tc, c.transfers);
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  return status;
+}
+
+int pairsHandler(Context& c) {
+  cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
+                           cloud::hostFingerprint(), std::nullopt);
+  return pairsCommand(pairs, c.out, c.err, c.json);
+}
+
+int remotesHandler(Context& c) {
+  const auto location = cloud::vaultLocation(*c.host.defaults, homeFolder());
+  const auto pepper = cloud::makeHostPepperStore(location.secretsDir);
+  cloud::SecretVault vault(location, *pepper, cloud::hostFingerprint().text);
+  RemotesCommandContext rc{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
+                           .out = c.out,
+                           .err = c.err,
+                           .vault = &vault};
+  return remotesCommand(rc, c.arguments, c.json);
+}
+
+void remotesOptions(CLI::App& sub, Context& c) {
+  sub.add_option("request", c.arguments, "list (default) | types | test NAME | vault-reset");
+  jsonOption(sub, c);
+}
+
+void transfersOptions(CLI::App& sub, Context& c) {
+  sub.add_option("action", c.transfers.action, "list (default), new, cancel or history")
+      ->check(CLI::IsMember({"list", "new", "cancel", "history"}));
+  sub.add_option("words", c.transfers.words, "new: SOURCE DESTINATION; cancel: ID");
+  sub.add_option("--mode", c.transfers.mode, "new: copy (default), move, sync or bisync")
+      ->check(CLI::IsMember({"copy", "move", "sync", "bisync"}));
+  sub.add_flag("--dry-run", c.transfers.dryRun, "new: show what would be transferred");
+  sub.add_flag("--resync", c.transfers.resync,
+               "new, bisync only: the first run for this pair, to establish a baseline");
+  sub.add_option("--bwlimit", c.transfers.bandwidthLimit,
+                 "new: a bandwidth limit such as 10M (10 MB/s) or 100k (100 KB/s)");
+  jsonOption(sub, c);
 }
 
 void parkedOptions(CLI::App& sub, Context& c) {
@@ -771,6 +848,18 @@ constexpr std::array kSubcommands{
                "the installed apps with size, last use and why one can't move (--location, "
                "--sort, --unused-days N, --category C, --hide-running, --json)",
                appsHandler, appsOptions},
+    Subcommand{"transfers",
+               "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "
+               "copy|move|sync|bisync [--dry-run] [--bwlimit X]` runs one here with its progress "
+               "(Ctrl-C cancels), `transfers cancel ID`, `transfers history`",
+               transfersHandler, transfersOptions},
+    Subcommand{"remotes",
+               "cloud remotes: `remotes` lists them (--json), `remotes types` the kinds rclone can "
+               "add, `remotes test NAME` checks that one answers, `remotes vault-reset` sets "
+               "aside a credential vault that can no longer be opened",
+               remotesHandler, remotesOptions},
+    Subcommand{"pairs", "the recently used pairs of folders and remotes, pinned first",
+               pairsHandler, jsonOption},
 };
 
 }  // namespace

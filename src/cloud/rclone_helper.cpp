@@ -81,7 +81,7 @@ std::vector<Remote> parseRemoteListing(std::string_view listing) {
   return remotes;
 }
 
-std::string remoteTypeDisplayName(std::string_view id) {
+std::string providerDisplayName(std::string_view id) {
   if (const KnownType* type = knownType(id); type && !type->name.empty()) {
     return std::string(type->name);
   }
@@ -100,7 +100,7 @@ std::optional<std::vector<RemoteType>> parseRemoteTypes(std::string_view provide
     // A remote's "type" is the provider's prefix ("acd"), not its long name.
     type.id = provider.value("Prefix", provider.value("Name", std::string()));
     if (type.id.empty()) continue;
-    type.name = remoteTypeDisplayName(type.id);
+    type.name = providerDisplayName(type.id);
     const KnownType* known = knownType(type.id);
     type.icon = known ? std::string(known->icon) : "cloud";
     for (std::string_view id : kBrowserSignIn) type.oauth = type.oauth || id == type.id;

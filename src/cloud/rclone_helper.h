@@ -18,7 +18,7 @@ namespace brimvale::cloud {
 
 // The display name of a backend identifier: the known ones by name, any
 // other with its first letter capitalised.
-[[nodiscard]] std::string remoteTypeDisplayName(std::string_view id);
+[[nodiscard]] std::string providerDisplayName(std::string_view id);
 
 // The types of `rclone config providers` (a JSON array), hidden ones left
 // out; nothing when the text is not such an array.

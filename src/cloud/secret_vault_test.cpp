@@ -1,0 +1,187 @@
+#include "cloud/secret_vault.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "common/base/file_io.h"
+#include "platform/testing/memory_user_defaults.h"
+#include "testing/failing_file_operations.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::cloud {
+namespace {
+
+namespace fs = std::filesystem;
+
+mode_t modeOf(const fs::path& p) {
+  struct stat st {};
+  ::stat(p.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+// A vault in a temporary home with its own pepper file and a fixed clock.
+struct VaultHome {
+  testing::TempFolder home{"bv-vault"};
+  VaultLocation location{home / ".brimvale/secrets/vault.enc", home / ".brimvale/secrets"};
+  std::unique_ptr<PepperStore> pepper = makeFilePepperStore(location.secretsDir);
+
+  SecretVault vault(std::string fingerprint = "machine:one|setup:1",
+                    FileOperations& ops = FileOperations::real()) {
+    return SecretVault(
+        location, *pepper, std::move(fingerprint), [] { return 1'700'000'000; }, ops);
+  }
+  std::string fileBytes() const { return readFile(location.vaultFile).value_or("<none>"); }
+};
+
+TEST(SecretVault, KeepsValuesAcrossInstancesInAPrivateEnvelope) {
+  VaultHome h;
+  EXPECT_EQ(h.vault().load(), SecretMap{});
+  ASSERT_TRUE(h.vault().set("work-s3", "secret_access_key", "s3cr3t"));
+  ASSERT_TRUE(h.vault().setAll({{"box", {{"username", "me"}, {"password", "pw"}}}}));
+
+  SecretMap expected{{"work-s3", {{"secret_access_key", "s3cr3t"}}},
+                     {"box", {{"username", "me"}, {"password", "pw"}}}};
+  EXPECT_EQ(h.vault().load(), expected);
+
+  auto envelope = nlohmann::json::parse(h.fileBytes());
+  EXPECT_EQ(envelope["v"], 1);
+  EXPECT_EQ(envelope["saved_at"], "2023-11-14T22:13:20Z");
+  EXPECT_EQ(h.fileBytes().find("s3cr3t"), std::string::npos);
+  EXPECT_EQ(modeOf(h.location.vaultFile), 0600);
+  EXPECT_EQ(modeOf(h.location.secretsDir), 0700);
+  EXPECT_EQ(modeOf(h.location.secretsDir / ".pepper"), 0600);
+  EXPECT_EQ(fs::file_size(h.location.secretsDir / ".pepper"), kPepperBytes);
+  EXPECT_FALSE(fs::exists(h.home / ".brimvale/secrets/vault.enc.tmp"));
+}
+
+TEST(SecretVault, SavingManyFieldsWritesTheFileOnce) {
+  VaultHome h;
+  testing::FailingFileOperations ops;
+  auto vault = h.vault("machine:one|setup:1", ops);
+  ASSERT_TRUE(vault.setAll({{"a", {{"x", "1"}, {"y", "2"}}}, {"b", {{"z", "3"}}}}));
+  EXPECT_EQ(ops.calls(), 1);  // the one rename that puts the new file in place
+}
+
+// Given a vault that cannot be read, then every change is refused and the
+// file stays byte for byte as it was.
+TEST(SecretVault, AnUnreadableVaultIsNeverOverwritten) {
+  struct Case {
+    const char* name;
+    std::function<void(VaultHome&)> damage;
+    std::string fingerprint;
+    std::string text;
+  } cases[] = {
+      {"copied from another computer", [](VaultHome&) {}, "machine:two|setup:9",
+       "Couldn't decrypt the credential vault."},
+      {"pepper lost", [](VaultHome& h) { fs::remove(h.location.secretsDir / ".pepper"); },
+       "machine:one|setup:1", "Couldn't decrypt the credential vault."},
+      {"newer format",
+       [](VaultHome& h) {
+         auto j = nlohmann::json::parse(h.fileBytes());
+         j["v"] = 2;
+         ASSERT_TRUE(writeFileAtomically(h.location.vaultFile, j.dump()));
+       },
+       "machine:one|setup:1", "Credential vault format v2 isn't supported by this build."},
+      {"not json",
+       [](VaultHome& h) { ASSERT_TRUE(writeFileAtomically(h.location.vaultFile, "{\"v\":")); },
+       "machine:one|setup:1", "Credential vault is corrupted: Envelope didn't parse as JSON."},
+      {"bad base64",
+       [](VaultHome& h) {
+         auto j = nlohmann::json::parse(h.fileBytes());
+         j["ct"] = "not*base64";
+         ASSERT_TRUE(writeFileAtomically(h.location.vaultFile, j.dump()));
+       },
+       "machine:one|setup:1", "Credential vault is corrupted: Envelope contains malformed base64."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    VaultHome h;
+    ASSERT_TRUE(h.vault().set("nas", "password", "keep me"));
+    c.damage(h);
+    std::string before = h.fileBytes();
+
+    auto vault = h.vault(c.fingerprint);
+    auto loaded = vault.load();
+    ASSERT_FALSE(loaded);
+    EXPECT_TRUE(loaded.error().message().starts_with(c.text)) << loaded.error().message();
+    auto refused = vault.set("nas", "password", "new");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code, loaded.error().code);
+    EXPECT_EQ(h.fileBytes(), before);
+    EXPECT_FALSE(fs::exists(h.location.vaultFile.string() + ".tmp"));
+  }
+}
+
+TEST(SecretVault, ALostPepperIsNotReplacedWhileTheVaultExists) {
+  VaultHome h;
+  ASSERT_TRUE(h.vault().set("nas", "password", "keep me"));
+  fs::remove(h.location.secretsDir / ".pepper");
+  EXPECT_FALSE(h.vault().set("nas", "password", "new"));
+  EXPECT_FALSE(fs::exists(h.location.secretsDir / ".pepper"));
+}
+
+TEST(SecretVault, AFailedReplaceKeepsTheOldVault) {
+  VaultHome h;
+  ASSERT_TRUE(h.vault().set("nas", "password", "old"));
+  testing::FailingFileOperations ops;
+  ops.failFirst(testing::FileOp::kRename, "vault.enc.tmp", ENOSPC);
+
+  auto failed = h.vault("machine:one|setup:1", ops).set("nas", "password", "new");
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message(),
+            "Couldn't encrypt the credential vault. Check that the secrets directory is "
+            "writable.");
+  EXPECT_EQ(h.vault().load()->at("nas").at("password"), "old");
+  EXPECT_FALSE(fs::exists(h.location.vaultFile.string() + ".tmp"));
+}
+
+TEST(SecretVault, ResetKeepsTheOldFileAsideAndAllowsAFreshVault) {
+  VaultHome h;
+  ASSERT_TRUE(h.vault().set("nas", "password", "old"));
+  std::string before = h.fileBytes();
+  auto moved = h.vault("machine:two|setup:9");
+  ASSERT_FALSE(moved.set("nas", "password", "new"));
+
+  auto aside = moved.vaultReset();
+  ASSERT_TRUE(aside && *aside);
+  EXPECT_EQ(aside->value().filename().string().rfind("vault.enc.unreadable-", 0), 0u);
+  EXPECT_EQ(readFile(**aside), before);
+  ASSERT_TRUE(moved.set("nas", "password", "new"));
+  EXPECT_EQ(moved.load()->at("nas").at("password"), "new");
+  auto again = moved.vaultReset();  // same second: a second name, the first copy untouched
+  ASSERT_TRUE(again && *again);
+  EXPECT_NE(**again, **aside);
+  EXPECT_EQ(readFile(**aside), before);
+  VaultHome empty;
+  auto nothing = empty.vault().vaultReset();
+  ASSERT_TRUE(nothing);
+  EXPECT_EQ(*nothing, std::nullopt);
+}
+
+TEST(SecretVault, LocationComesFromTheUserDefaultWhenSet) {
+  const fs::path home = "/home/tester";
+  struct Case {
+    std::optional<std::string> setting;
+    fs::path vault;
+  } cases[] = {
+      {std::nullopt, "/home/tester/.brimvale/secrets/vault.enc"},
+      {"", "/home/tester/.brimvale/secrets/vault.enc"},
+      {"~/Sync/vault.enc", "/home/tester/Sync/vault.enc"},
+      {"/srv/keys/v.enc", "/srv/keys/v.enc"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.vault);
+    platform::testing::MemoryDefaults defaults;
+    if (c.setting) {
+      ASSERT_TRUE(defaults.setString("BVSecretVaultPath", *c.setting));
+    }
+    auto location = vaultLocation(defaults, home);
+    EXPECT_EQ(location.vaultFile, c.vault);
+    EXPECT_EQ(location.secretsDir, "/home/tester/.brimvale/secrets");
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::cloud

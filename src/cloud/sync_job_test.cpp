@@ -1,0 +1,213 @@
+#include "cloud/sync_job.h"
+
+#include <gtest/gtest.h>
+
+#include "common/base/file_io.h"
+#include "testing/raw_name_checks.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::cloud {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+TEST(SyncJobNames, PersistedStatesAndActions) {
+  testing::expectRawNames(kJobStateNames,
+                          "queued preparing running paused completed failed canceled "
+                          "waiting_for_drive",
+                          jobStateName, jobStateNamed);
+  testing::expectRawNames(
+      kPostSuccessActionNames, "none purgeSource",
+      [](PostSuccessAction a) { return rawNameOf(kPostSuccessActionNames, a); },
+      [](std::string_view raw) { return valueOfRaw(kPostSuccessActionNames, raw); });
+  EXPECT_EQ(jobStateLabel(JobState::kWaitingForDrive), "Waiting for drive");
+}
+
+TEST(JobProgressFromStats, EtaIsRemainingBytesOverSpeed) {
+  struct Case {
+    const char* name;
+    std::int64_t bytes, total;
+    double speed;
+    std::optional<double> eta;
+  };
+  const Case cases[] = {
+      {"a quarter done", 250, 1000, 50, 15.0},
+      {"not moving yet", 0, 1000, 0, std::nullopt},
+      {"total still being counted", 500, 0, 100, std::nullopt},
+      {"more sent than counted", 1200, 1000, 100, 0.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RcloneStats stats{.bytes = c.bytes,
+                      .totalBytes = c.total,
+                      .transfers = 2,
+                      .totalTransfers = 5,
+                      .speed = c.speed,
+                      .errors = 1,
+                      .currentFile = "a/b.txt"};
+    const JobProgress p = progressFrom(stats);
+    EXPECT_EQ(p.etaSeconds, c.eta);
+    EXPECT_EQ(p.bytesTransferred, c.bytes);
+    EXPECT_EQ(p.bytesTotal, c.total);
+    EXPECT_EQ(p.filesTransferred, 2);
+    EXPECT_EQ(p.filesTotal, 5);
+    EXPECT_EQ(p.errors, 1);
+    EXPECT_EQ(p.currentFile, "a/b.txt");
+  }
+}
+
+SyncJob fullJob() {
+  SyncJob job =
+      newSyncJob("/data/photos", "drive-personal:Photos", JobMode::kSyncOneWay, 1'780'000'000);
+  job.state = JobState::kPaused;
+  job.progress = {.bytesTransferred = 10,
+                  .bytesTotal = 40,
+                  .filesTransferred = 1,
+                  .filesTotal = 4,
+                  .speedBytesPerSec = 2.5,
+                  .etaSeconds = 12.0,
+                  .currentFile = "x.jpg",
+                  .errors = 3};
+  job.startedAt = 1'780'000'100;
+  job.completedAt = 1'780'000'200;
+  job.errorMessage = "stopped";
+  job.transfers = 4;
+  job.checkers = 16;
+  job.bandwidthLimit = "10M";
+  job.dryRun = true;
+  job.bisyncResync = true;
+  job.schedule = json{{"kind", "daily"}, {"hour", 3}, {"minute", 0}};
+  job.lastScheduledRun = 1'780'000'300;
+  job.isScheduledInstance = true;
+  job.postSuccessAction = PostSuccessAction::kPurgeSource;
+  return job;
+}
+
+TEST(SyncJobJson, EveryFieldSurvivesARoundTrip) {
+  const SyncJob job = fullJob();
+  EXPECT_EQ(decodeSyncJob(json::parse(encodeSyncJob(job).dump())), job);
+
+  SyncJob bare = newSyncJob("/a", "/b", JobMode::kCopy, 1'780'000'000);
+  EXPECT_EQ(decodeSyncJob(encodeSyncJob(bare)), bare);
+  EXPECT_FALSE(encodeSyncJob(bare).contains("schedule"));
+  EXPECT_EQ(encodeSyncJob(bare)["mode"], "copy");
+}
+
+TEST(SyncJobJson, EntriesThatAreNotJobs) {
+  const json good = encodeSyncJob(fullJob());
+  struct Case {
+    const char* key;
+    json value;  // null removes the key
+  };
+  const Case cases[] = {
+      {"id", nullptr},
+      {"id", ""},
+      {"source", 7},
+      {"destination", nullptr},
+      {"mode", "mirror"},
+      {"state", "sleeping"},
+      {"createdAt", "yesterday"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + "=" + c.value.dump());
+    json entry = good;
+    if (c.value.is_null()) {
+      entry.erase(c.key);
+    } else {
+      entry[c.key] = c.value;
+    }
+    EXPECT_FALSE(decodeSyncJob(entry));
+  }
+  EXPECT_FALSE(decodeSyncJob(json::array()));
+}
+
+TEST(SyncJobJson, UnknownPostSuccessActionNeverDeletes) {
+  json entry = encodeSyncJob(fullJob());
+  entry["postSuccessAction"] = "purgeEverything";
+  ASSERT_TRUE(decodeSyncJob(entry));
+  EXPECT_EQ(decodeSyncJob(entry)->postSuccessAction, PostSuccessAction::kNone);
+}
+
+TEST(JobListFile, ReadsBackWhatAnEarlierRunSaved) {
+  testing::TempFolder temp;
+  JobListFile list(temp / "sync" / "jobs.json");
+  std::vector<SyncJob> jobs;
+  for (JobState state : {JobState::kQueued, JobState::kPaused, JobState::kCompleted,
+                         JobState::kFailed, JobState::kCanceled, JobState::kWaitingForDrive}) {
+    SyncJob job = fullJob();
+    job.state = state;
+    jobs.push_back(job);
+  }
+  ASSERT_TRUE(list.save(jobs));
+  auto loaded = JobListFile(temp / "sync" / "jobs.json").load();
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(*loaded, jobs);
+}
+
+TEST(JobListFile, JobsThatWereRunningComeBackQueued) {
+  testing::TempFolder temp;
+  JobListFile list(temp / "jobs.json");
+  SyncJob running = fullJob();
+  running.state = JobState::kRunning;
+  SyncJob preparing = fullJob();
+  preparing.state = JobState::kPreparing;
+  ASSERT_TRUE(list.save({running, preparing}));
+  auto loaded = list.load();
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(loaded->size(), 2u);
+  for (const auto& job : *loaded) EXPECT_EQ(job.state, JobState::kQueued);
+}
+
+TEST(JobListFile, AnUndecodableJobIsKeptAsideAndTheRestLoad) {
+  testing::TempFolder temp;
+  const fs::path file = temp / "jobs.json";
+  json broken = encodeSyncJob(fullJob());
+  broken["mode"] = "teleport";
+  json list = json::array({encodeSyncJob(fullJob()), broken, encodeSyncJob(fullJob())});
+  ASSERT_TRUE(writeFileAtomically(file, list.dump()));
+
+  JobListFile jobs(file);
+  auto first = jobs.load();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->size(), 2u);
+  auto second = jobs.load();  // loading again must not repeat the kept entry
+  ASSERT_TRUE(second);
+  auto kept = readFile(jobs.unreadableFile());
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(json::parse(*kept), json::array({broken}));
+
+  // Saving the loaded list never loses the entry that did not decode.
+  ASSERT_TRUE(jobs.save(*first));
+  EXPECT_EQ(json::parse(*readFile(jobs.unreadableFile())), json::array({broken}));
+}
+
+TEST(JobListFile, AFileThatIsNotAListIsSetAsideNotOverwritten) {
+  testing::TempFolder temp;
+  const fs::path file = temp / "jobs.json";
+  ASSERT_TRUE(writeFileAtomically(file, "{\"half\": [1, 2"));
+  JobListFile jobs(file);
+  auto loaded = jobs.load();
+  ASSERT_TRUE(loaded);
+  EXPECT_TRUE(loaded->empty());
+  ASSERT_TRUE(jobs.save({fullJob()}));
+  int asideWithOldBytes = 0;
+  for (const auto& entry : fs::directory_iterator(temp.path())) {
+    if (entry.path().filename().string().starts_with("jobs.json.unreadable-") &&
+        readFile(entry.path()).value_or("") == "{\"half\": [1, 2")
+      ++asideWithOldBytes;
+  }
+  EXPECT_EQ(asideWithOldBytes, 1);
+}
+
+TEST(SyncJobId, FreshUpperCaseVersionFourIds) {
+  const std::string a = newJobId();
+  const std::string b = newJobId();
+  EXPECT_NE(a, b);
+  ASSERT_EQ(a.size(), 36u);
+  EXPECT_EQ(a[14], '4');
+  EXPECT_EQ(a.find_first_not_of("0123456789ABCDEF-"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brimvale::cloud

@@ -1,0 +1,334 @@
+#include "cloud/sync_manager.h"
+
+#include <algorithm>
+
+#include "platform/byte_count_format.h"
+
+namespace brimvale::cloud {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kFailureLines = 5;
+
+bool isUnder(const fs::path& path, const fs::path& root) {
+  auto p = path.lexically_normal();
+  auto r = root.lexically_normal();
+  if (!r.empty() && r.filename().empty()) r = r.parent_path();  // "/mnt/x/" -> "/mnt/x"
+  return std::mismatch(r.begin(), r.end(), p.begin(), p.end()).first == r.end();
+}
+
+}  // namespace
+
+bool needsDrive(const SyncJob& job, const std::string& mountPath) {
+  if (mountPath.empty()) return false;
+  for (const auto* side : {&job.source, &job.destination}) {
+    if (!isRemotePath(*side) && isUnder(*side, mountPath)) return true;
+  }
+  return false;
+}
+
+SyncManager::SyncManager(SyncManagerSetup setup)
+    : setup_(std::move(setup)), file_(setup_.jobsFile, *setup_.ops) {}
+
+SyncManager::~SyncManager() {
+  // Destroying a handle ends its rclone and waits for its thread, so no
+  // report can arrive after this.
+  running_.clear();
+}
+
+Result<void> SyncManager::load() {
+  auto loaded = file_.load();
+  if (!loaded) return std::unexpected(loaded.error());
+  jobs_ = std::move(*loaded);
+  pump();
+  return {};
+}
+
+const SyncJob* SyncManager::find(const std::string& id) const {
+  auto it = std::find_if(jobs_.begin(), jobs_.end(), [&](const SyncJob& j) { return j.id == id; });
+  return it == jobs_.end() ? nullptr : &*it;
+}
+
+SyncJob* SyncManager::findMutable(const std::string& id) {
+  return const_cast<SyncJob*>(std::as_const(*this).find(id));
+}
+
+int SyncManager::childPid(const std::string& id) const {
+  auto it = running_.find(id);
+  return it == running_.end() || !it->second.child ? 0 : it->second.child->pid();
+}
+
+void SyncManager::save() {
+  // A list that cannot be written stays correct in memory; the next change
+  // tries again.
+  if (auto saved = file_.save(jobs_); !saved) {
+    setup_.log("", "Couldn't save the transfer list: " + saved.error().message());
+  }
+}
+
+std::string SyncManager::enqueue(SyncJob job) {
+  if (job.id.empty()) job.id = newJobId();
+  if (job.createdAt == 0) job.createdAt = setup_.clock();
+  job.state = JobState::kQueued;
+  job.errorMessage.reset();
+  const std::string id = job.id;
+  jobs_.push_back(std::move(job));
+  save();
+  pump();
+  return id;
+}
+
+void SyncManager::pump() {
+  auto active = [&] {
+    return std::count_if(jobs_.begin(), jobs_.end(),
+                         [](const SyncJob& j) { return isActive(j.state); });
+  };
+  for (auto& job : jobs_) {
+    if (active() >= kMaxConcurrent) break;
+    if (job.state == JobState::kQueued && setup_.mayStart(job)) start(job);
+  }
+}
+
+void SyncManager::start(SyncJob& job) {
+  const DriveState drive = setup_.drive();
+  if (!drive.mounted && needsDrive(job, drive.mountPath)) {
+    job.state = JobState::kWaitingForDrive;
+    save();
+    return;
+  }
+  job.state = JobState::kPreparing;
+  job.startedAt = setup_.clock();
+  job.completedAt.reset();
+  job.errorMessage.reset();
+  job.progress = {};
+  save();
+
+  const std::uint64_t run = nextRun_++;
+  const std::string id = job.id;
+  RcloneJobCallbacks callbacks{
+      .progress = [this, id,
+                   run](const RcloneStats& s) { post({.id = id, .run = run, .stats = s}); },
+      .logLine =
+          [this, id, run](const std::string& line) {
+            if (!parseStatsLine(line)) post({.id = id, .run = run, .logLine = line});
+          },
+      .exited = [this, id, run](int status) { post({.id = id, .run = run, .exitStatus = status}); },
+  };
+  auto child =
+      startRcloneJob(setup_.rclone, rcloneJobArguments(job.rcloneParameters(), setup_.remoteType),
+                     std::move(callbacks));
+  if (!child) {
+    job.state = JobState::kFailed;
+    job.completedAt = setup_.clock();
+    job.errorMessage = child.error().detail;
+    save();
+    setup_.notify(std::string(kTransferFailed));
+    return;
+  }
+  running_[id] = Running{.run = run, .child = std::move(*child)};
+  job.state = JobState::kRunning;
+  save();
+}
+
+void SyncManager::post(Report report) {
+  {
+    std::lock_guard lock(inboxMutex_);
+    inbox_.push_back(std::move(report));
+  }
+  inboxChanged_.notify_all();
+}
+
+void SyncManager::waitForActivity(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(inboxMutex_);
+  inboxChanged_.wait_for(lock, timeout, [&] { return !inbox_.empty(); });
+}
+
+bool SyncManager::poll() {
+  std::vector<Report> reports;
+  {
+    std::lock_guard lock(inboxMutex_);
+    reports.swap(inbox_);
+  }
+  bool changed = false;
+  for (auto& report : reports) {
+    auto it = running_.find(report.id);
+    // Reports of a run that pause or cancel already ended mean nothing now.
+    if (it == running_.end() || it->second.run != report.run) continue;
+    SyncJob* job = findMutable(report.id);
+    if (!job) continue;
+    if (report.logLine) {
+      setup_.log(job->id, *report.logLine);
+      auto& lines = it->second.lastLines;
+      lines.push_back(*report.logLine);
+      if (lines.size() > kFailureLines) lines.pop_front();
+    }
+    if (report.stats) {
+      job->progress = progressFrom(*report.stats);
+      changed = true;
+    }
+    if (report.exitStatus) {
+      std::vector<std::string> lastLines(it->second.lastLines.begin(), it->second.lastLines.end());
+      running_.erase(it);  // its thread has finished with the exit report
+      if (job->state == JobState::kRunning) finish(*job, *report.exitStatus, lastLines);
+      changed = true;
+    }
+  }
+  if (changed) pump();
+  return changed;
+}
+
+void SyncManager::finish(SyncJob& job, int status, const std::vector<std::string>& lastLines) {
+  job.completedAt = setup_.clock();
+  if (status != 0) {
+    job.state = JobState::kFailed;
+    job.errorMessage = jobFailureText(status, lastLines, job.destination);
+    save();
+    setup_.notify(std::string(kTransferFailed));
+    return;
+  }
+  job.state = JobState::kCompleted;
+  save();
+  recordTransfer(job);
+  // The owner may enqueue from its notification callback, which can move
+  // every job in the list: the purge works from a copy.
+  const SyncJob done = job;
+  setup_.notify(done.progress.bytesTransferred > 0
+                    ? std::string(kTransferFinishedOfPrefix) +
+                          platform::formatFileByteCount(done.progress.bytesTransferred) + "."
+                    : std::string(kTransferFinished));
+  if (done.postSuccessAction == PostSuccessAction::kPurgeSource && !done.dryRun) {
+    purgeSource(done);
+  }
+}
+
+void SyncManager::recordTransfer(const SyncJob& job) {
+  if (!setup_.events || job.dryRun || job.progress.bytesTransferred <= 0) return;
+  const auto direction = isRemotePath(job.source) ? transfers::TransferDirection::kIn
+                                                  : transfers::TransferDirection::kOut;
+  if (auto appended = setup_.events->append({.ts = setup_.clock(),
+                                             .service = transfers::TransferService::kCloudSync,
+                                             .direction = direction,
+                                             .bytes = job.progress.bytesTransferred});
+      !appended) {
+    setup_.log(job.id,
+               "Couldn't record the transfer in the history: " + appended.error().message());
+  }
+}
+
+void SyncManager::purgeSource(const SyncJob& job) {
+  setup_.log(job.id, std::string(kPurgeStartPrefix) + job.source);
+  auto failed = [&](const std::string& why) {
+    setup_.log(job.id, std::string(kPurgeFailedPrefix) + why);
+  };
+  // A move has already removed what it moved, and both sides of a
+  // bidirectional sync are the user's working copies: neither is purged.
+  if (job.mode == JobMode::kMove || job.mode == JobMode::kBisync) {
+    failed("a " + std::string(jobModeLabel(job.mode)) +
+           " transfer keeps its source as rclone left it. Nothing was deleted.");
+    return;
+  }
+  if (!setup_.client) {
+    failed(std::string(kPurgeUnverified));
+    return;
+  }
+  auto check = setup_.client->run({"check", job.source, job.destination, "--one-way"});
+  if (!check || check->status != 0) {
+    failed(std::string(kPurgeUnverified));
+    return;
+  }
+  if (isRemotePath(job.source)) {
+    auto purge = setup_.client->run({"purge", job.source});
+    if (!purge) return failed(purge.error().message());
+    if (purge->status != 0) {
+      return failed("rclone purge exited with code " + std::to_string(purge->status) + ": " +
+                    purge->err + " The destination copy is complete and safe.");
+    }
+  } else if (auto removed = setup_.ops->removeAll(job.source); removed) {
+    return failed(removed.message() +
+                  ". Some of the source may remain; the destination copy is complete and safe.");
+  }
+  setup_.log(job.id, std::string(kPurgeSucceeded));
+}
+
+void SyncManager::stopChild(const std::string& id) {
+  // Destroying the handle ends rclone's process group and waits for it.
+  running_.erase(id);
+}
+
+Result<void> SyncManager::pause(const std::string& id) {
+  SyncJob* job = findMutable(id);
+  if (!job) return fail(Errc::kNotFound, "There is no transfer with the id " + id + ".");
+  if (!isActive(job->state)) {
+    return fail(Errc::kInvalidArgument, "Only a running transfer can be paused; this one is " +
+                                            std::string(jobStateLabel(job->state)) + ".");
+  }
+  job->state = JobState::kPaused;
+  stopChild(id);
+  save();
+  pump();
+  return {};
+}
+
+Result<void> SyncManager::resume(const std::string& id) {
+  SyncJob* job = findMutable(id);
+  if (!job) return fail(Errc::kNotFound, "There is no transfer with the id " + id + ".");
+  if (job->state != JobState::kPaused) {
+    return fail(Errc::kInvalidArgument, "Only a paused transfer can be resumed; this one is " +
+                                            std::string(jobStateLabel(job->state)) + ".");
+  }
+  job->state = JobState::kQueued;
+  save();
+  pump();
+  return {};
+}
+
+Result<void> SyncManager::cancel(const std::string& id) {
+  SyncJob* job = findMutable(id);
+  if (!job) return fail(Errc::kNotFound, "There is no transfer with the id " + id + ".");
+  if (isFinished(job->state)) {
+    return fail(Errc::kInvalidArgument, "This transfer has already ended (" +
+                                            std::string(jobStateLabel(job->state)) + ").");
+  }
+  if (job->state == JobState::kWaitingForDrive) job->errorMessage = kCancelledWhileWaiting;
+  job->state = JobState::kCanceled;
+  job->completedAt = setup_.clock();
+  stopChild(id);
+  save();
+  setup_.notify(std::string(kTransferCancelled));
+  pump();
+  return {};
+}
+
+int SyncManager::cancelAllWaitingForDrive() {
+  std::vector<std::string> waiting;
+  for (const auto& job : jobs_) {
+    if (job.state == JobState::kWaitingForDrive) waiting.push_back(job.id);
+  }
+  for (const auto& id : waiting) (void)cancel(id);
+  return static_cast<int>(waiting.size());
+}
+
+void SyncManager::removeFinished() {
+  std::erase_if(jobs_, [](const SyncJob& j) { return isFinished(j.state); });
+  save();
+}
+
+void SyncManager::driveReturned() {
+  const DriveState drive = setup_.drive();
+  std::error_code ec;
+  if (!drive.mounted || drive.mountPath.empty() || !fs::exists(drive.mountPath, ec)) return;
+  bool any = false;
+  for (auto& job : jobs_) {
+    if (job.state == JobState::kWaitingForDrive) {
+      job.state = JobState::kQueued;
+      any = true;
+    }
+  }
+  if (!any) return;
+  save();
+  pump();
+}
+
+}  // namespace brimvale::cloud

@@ -1,0 +1,155 @@
+// The transfer queue: runs at most two jobs at once, one rclone child each,
+// pauses, resumes and cancels them, holds jobs that need the external drive
+// while it is away, and rewrites the job list after every change of state.
+//
+// Threading: every public method belongs to the owner's thread (the UI
+// thread in the window, the main thread in the command line). rclone's
+// statistics and exit arrive on each job's own thread; they only go into an
+// inbox, and poll() applies them on the owner's thread. waitForActivity()
+// lets an owner without an event loop sleep until there is something to poll.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cloud/rclone_client.h"
+#include "cloud/rclone_job.h"
+#include "cloud/sync_job.h"
+#include "common/base/error.h"
+#include "common/base/file_operations.h"
+#include "common/base/timestamps.h"
+#include "transfers/transfer_events.h"
+
+namespace brimvale::cloud {
+
+inline constexpr std::string_view kTransferFinished = "Finished a cloud transfer.";
+inline constexpr std::string_view kTransferFinishedOfPrefix = "Finished a cloud transfer of ";
+inline constexpr std::string_view kTransferFailed = "A cloud transfer didn't finish.";
+inline constexpr std::string_view kTransferCancelled = "A cloud transfer was cancelled.";
+inline constexpr std::string_view kCancelledWhileWaiting =
+    "Cancelled while waiting for external drive.";
+inline constexpr std::string_view kPurgeStartPrefix = "Post-success: purging source at ";
+inline constexpr std::string_view kPurgeSucceeded = "Source purged successfully.";
+inline constexpr std::string_view kPurgeFailedPrefix = "Source purge failed: ";
+inline constexpr std::string_view kPurgeUnverified =
+    "the destination could not be shown to hold every file of the source, so the source was "
+    "kept. Both copies are safe; compare them before deleting anything.";
+
+// The external drive as the background service last reported it.
+struct DriveState {
+  std::string mountPath;
+  bool mounted = false;
+};
+
+// Whether `job` reads or writes a local path at or under `mountPath`
+// (both standardised); remote sides never need the drive.
+[[nodiscard]] bool needsDrive(const SyncJob& job, const std::string& mountPath);
+
+struct SyncManagerSetup {
+  std::filesystem::path jobsFile;  // ~/.brimvale/sync/jobs.json
+  std::optional<std::string> rclone;
+  // Verifies and purges after success; must use the same rclone.
+  const RcloneClient* client = nullptr;
+  RemoteTypeLookup remoteType = [](const std::string&) { return std::optional<std::string>{}; };
+  std::function<DriveState()> drive = [] { return DriveState{}; };
+  // One user notification (the exact texts above).
+  std::function<void(const std::string&)> notify = [](const std::string&) {};
+  // One line of a job's own log: rclone's lines and the purge steps.
+  std::function<void(const std::string& jobId, const std::string& line)> log =
+      [](const std::string&, const std::string&) {};
+  // Where finished jobs record the bytes they moved; none to skip.
+  transfers::TransferEventStore* events = nullptr;
+  // Which queued jobs this owner may start: the command line runs only the
+  // job it was asked to, leaving the rest of the queue to the application.
+  std::function<bool(const SyncJob&)> mayStart = [](const SyncJob&) { return true; };
+  WallClock clock = systemClock();
+  FileOperations* ops = &FileOperations::real();
+};
+
+class SyncManager {
+ public:
+  static constexpr int kMaxConcurrent = 2;
+
+  explicit SyncManager(SyncManagerSetup setup);
+  // Stops every running rclone; their jobs stay as saved (running jobs come
+  // back queued at the next load).
+  ~SyncManager();
+  SyncManager(const SyncManager&) = delete;
+  SyncManager& operator=(const SyncManager&) = delete;
+
+  // Reads the job list back and starts what may start.
+  [[nodiscard]] Result<void> load();
+
+  [[nodiscard]] const std::vector<SyncJob>& jobs() const { return jobs_; }
+  [[nodiscard]] const SyncJob* find(const std::string& id) const;
+  [[nodiscard]] bool rcloneInstalled() const { return setup_.rclone.has_value(); }
+  // The child's process id while the job runs; 0 otherwise.
+  [[nodiscard]] int childPid(const std::string& id) const;
+
+  // Adds the job as queued and pumps the queue. Returns its id.
+  std::string enqueue(SyncJob job);
+  // Errors carry the sentence the user reads (unknown id, wrong state).
+  [[nodiscard]] Result<void> pause(const std::string& id);
+  [[nodiscard]] Result<void> resume(const std::string& id);
+  [[nodiscard]] Result<void> cancel(const std::string& id);
+  // "Cancel every transfer currently waiting for the external drive to be
+  // reconnected." Returns how many.
+  int cancelAllWaitingForDrive();
+  // Drops completed, failed and canceled jobs from the list.
+  void removeFinished();
+  // The service status was read again: when the drive's mount path exists,
+  // every waiting job is queued again.
+  void driveReturned();
+
+  // Applies what rclone reported since the last call; returns whether
+  // anything changed.
+  bool poll();
+  // Sleeps until rclone has reported something or `timeout` has passed.
+  void waitForActivity(std::chrono::milliseconds timeout);
+
+ private:
+  struct Report {
+    std::string id;
+    std::uint64_t run = 0;
+    std::optional<RcloneStats> stats;
+    std::optional<std::string> logLine;
+    std::optional<int> exitStatus;
+  };
+  struct Running {
+    std::uint64_t run = 0;
+    std::unique_ptr<RcloneJob> child;
+    std::deque<std::string> lastLines;
+  };
+
+  SyncJob* findMutable(const std::string& id);
+  void save();
+  void pump();
+  void start(SyncJob& job);
+  void stopChild(const std::string& id);
+  void finish(SyncJob& job, int status, const std::vector<std::string>& lastLines);
+  void purgeSource(const SyncJob& job);
+  void recordTransfer(const SyncJob& job);
+  void post(Report report);
+
+  SyncManagerSetup setup_;
+  JobListFile file_;
+  std::vector<SyncJob> jobs_;
+  std::map<std::string, Running> running_;
+  std::uint64_t nextRun_ = 1;
+
+  std::mutex inboxMutex_;
+  std::condition_variable inboxChanged_;
+  std::vector<Report> inbox_;
+};
+
+}  // namespace brimvale::cloud

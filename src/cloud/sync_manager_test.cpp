@@ -1,0 +1,324 @@
+#include "cloud/sync_manager.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cerrno>
+
+#include "cloud/cloud_testing.h"
+#include "common/base/file_io.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::cloud {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::realRclone;
+
+TEST(NeedsDrive, LocalSidesAtOrUnderTheMountPath) {
+  struct Case {
+    const char* source;
+    const char* destination;
+    const char* mount;
+    bool needs;
+  };
+  const Case cases[] = {
+      {"/mnt/fast/photos", "cloud:backup", "/mnt/fast", true},
+      {"/mnt/fast", "cloud:backup", "/mnt/fast", true},
+      {"cloud:x", "/mnt/fast/in", "/mnt/fast/", true},
+      {"/home/a/./../a/x", "/mnt/fast/./y", "/mnt/fast", true},
+      {"/mnt/faster/photos", "cloud:backup", "/mnt/fast", false},
+      {"/mnt/fast/../other", "cloud:backup", "/mnt/fast", false},
+      {"cloud:/mnt/fast", "other:x", "/mnt/fast", false},
+      {"/mnt/fast/photos", "/home/a", "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.source) + " -> " + c.destination + " on " + c.mount);
+    SyncJob job{.source = c.source, .destination = c.destination};
+    EXPECT_EQ(needsDrive(job, c.mount), c.needs);
+  }
+}
+
+bool processGone(int pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
+
+// A manager over the real rclone in a temporary folder, recording what it
+// tells the user and writes to job logs.
+struct Harness {
+  brimvale::testing::TempFolder temp{"bv-sync"};
+  DriveState drive;
+  std::vector<std::string> notices;
+  std::vector<std::string> logLines;
+  std::optional<std::string> rclone = realRclone();
+  RcloneClient client{realRclone()};
+  transfers::TransferEventStore events{temp / "state"};
+  std::unique_ptr<SyncManager> manager;
+
+  Harness() { restart(); }
+  void restart() {
+    manager.reset();
+    manager = std::make_unique<SyncManager>(SyncManagerSetup{
+        .jobsFile = temp / "sync" / "jobs.json",
+        .rclone = rclone,
+        .client = &client,
+        .drive = [this] { return drive; },
+        .notify = [this](const std::string& text) { notices.push_back(text); },
+        .log = [this](const std::string&, const std::string& line) { logLines.push_back(line); },
+        .events = &events});
+  }
+  fs::path files(const std::string& name, int count, std::size_t size) {
+    for (int i = 0; i < count; ++i)
+      temp.file(name + "/f" + std::to_string(i) + ".bin", std::string(size, 'a' + i % 26));
+    return temp / name;
+  }
+  std::string add(const fs::path& source, const fs::path& destination,
+                  std::optional<std::string> bwlimit = std::nullopt) {
+    SyncJob job = newSyncJob(source.string(), destination.string(), JobMode::kCopy, 1);
+    job.bandwidthLimit = std::move(bwlimit);
+    return manager->enqueue(job);
+  }
+  JobState state(const std::string& id) { return manager->find(id)->state; }
+  // Polls until `done` holds; the limit only stops a broken build from hanging.
+  bool until(const std::function<bool()>& done) {
+    for (int i = 0; i < 600 && !done(); ++i) {
+      manager->waitForActivity(std::chrono::milliseconds(100));
+      manager->poll();
+    }
+    return done();
+  }
+  bool reaches(const std::string& id, JobState state) {
+    return until([&] { return this->state(id) == state; });
+  }
+  bool childStarted(const std::string& id) {
+    return until([&] { return manager->childPid(id) > 0; });
+  }
+  bool logged(const std::string& line) {
+    return std::find(logLines.begin(), logLines.end(), line) != logLines.end();
+  }
+  std::vector<SyncJob> saved() { return *JobListFile(temp / "sync" / "jobs.json").load(); }
+};
+
+// Slow enough to still be running whenever the test looks: 3 MB at 100 KB/s.
+constexpr int kSlowFiles = 3;
+constexpr std::size_t kSlowSize = 1'000'000;
+const char* const kSlow = "100k";
+
+TEST(SyncManagerRun, ACopyCompletesAndIsRecorded) {
+  Harness h;
+  const auto source = h.files("src", 3, 4000);
+  const std::string id = h.add(source, h.temp / "dst");
+  ASSERT_TRUE(h.reaches(id, JobState::kCompleted)) << *h.manager->find(id)->errorMessage;
+  EXPECT_EQ(readFile(h.temp / "dst" / "f2.bin").value_or(""), std::string(4000, 'c'));
+  const SyncJob& job = *h.manager->find(id);
+  EXPECT_EQ(job.progress.bytesTransferred, 12000);
+  EXPECT_TRUE(job.startedAt && job.completedAt);
+  ASSERT_EQ(h.notices.size(), 1u);
+  EXPECT_TRUE(h.notices[0].starts_with(kTransferFinishedOfPrefix)) << h.notices[0];
+  EXPECT_EQ(h.saved().at(0).state, JobState::kCompleted);
+  const auto events = h.events.readAll();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].service, transfers::TransferService::kCloudSync);
+  EXPECT_EQ(events[0].direction, transfers::TransferDirection::kOut);
+  EXPECT_EQ(events[0].bytes, 12000);
+  EXPECT_TRUE(fs::exists(source)) << "a copy without purgeSource keeps its source";
+}
+
+TEST(SyncManagerRun, AFailedRunSaysWhyAndRecordsNothing) {
+  Harness h;
+  const std::string id = h.add(h.temp / "missing", h.temp / "dst");
+  ASSERT_TRUE(h.reaches(id, JobState::kFailed));
+  EXPECT_TRUE(h.manager->find(id)->errorMessage->starts_with("rclone exited with code "))
+      << *h.manager->find(id)->errorMessage;
+  EXPECT_EQ(h.notices, std::vector<std::string>{std::string(kTransferFailed)});
+  EXPECT_TRUE(h.events.readAll().empty());
+}
+
+TEST(SyncManagerRun, WithoutRcloneAJobFailsWithTheInstallText) {
+  Harness h;
+  h.rclone.reset();
+  h.restart();
+  const std::string id = h.add(h.files("src", 1, 10), h.temp / "dst");
+  EXPECT_EQ(h.state(id), JobState::kFailed);
+  EXPECT_EQ(h.manager->find(id)->errorMessage, std::string(kJobNeedsRclone));
+}
+
+TEST(SyncManagerQueue, AThirdJobWaitsForAFreeSlot) {
+  Harness h;
+  const std::string quick = h.add(h.files("quick", 1, 1000), h.temp / "d1");
+  const std::string slow = h.add(h.files("slow", kSlowFiles, kSlowSize), h.temp / "d2", kSlow);
+  const std::string third = h.add(h.files("third", kSlowFiles, kSlowSize), h.temp / "d3", kSlow);
+  EXPECT_EQ(h.state(quick), JobState::kRunning);
+  EXPECT_EQ(h.state(slow), JobState::kRunning);
+  EXPECT_EQ(h.state(third), JobState::kQueued);
+  EXPECT_EQ(h.saved().at(2).state, JobState::kQueued);
+
+  ASSERT_TRUE(h.reaches(quick, JobState::kCompleted));
+  EXPECT_EQ(h.state(third), JobState::kRunning);
+  EXPECT_EQ(h.state(slow), JobState::kRunning);
+}
+
+TEST(SyncManagerControl, PauseEndsRcloneAndResumeRunsItAgain) {
+  Harness h;
+  const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
+  const std::string next = h.add(h.files("next", kSlowFiles, kSlowSize), h.temp / "d2", kSlow);
+  const std::string queued = h.add(h.files("q", kSlowFiles, kSlowSize), h.temp / "d3", kSlow);
+  ASSERT_TRUE(h.childStarted(id));
+  const int pid = h.manager->childPid(id);
+
+  ASSERT_TRUE(h.manager->pause(id));
+  EXPECT_EQ(h.state(id), JobState::kPaused);
+  EXPECT_TRUE(processGone(pid));
+  EXPECT_EQ(h.saved().at(0).state, JobState::kPaused);
+  EXPECT_EQ(h.state(queued), JobState::kRunning) << "the freed slot goes to the next job";
+  // The paused run's exit must not turn the pause into a failure.
+  h.manager->waitForActivity(std::chrono::milliseconds(300));
+  h.manager->poll();
+  EXPECT_EQ(h.state(id), JobState::kPaused);
+  EXPECT_FALSE(h.manager->pause(id)) << "a paused job cannot be paused again";
+
+  ASSERT_TRUE(h.manager->resume(id));
+  EXPECT_EQ(h.state(id), JobState::kQueued) << "both slots are taken";
+  ASSERT_TRUE(h.manager->cancel(next));
+  EXPECT_EQ(h.state(id), JobState::kRunning);
+  ASSERT_TRUE(h.childStarted(id));
+  EXPECT_NE(h.manager->childPid(id), pid);
+}
+
+TEST(SyncManagerControl, TheEndOfAPausedRunDoesNotEndItsResumedRun) {
+  Harness h;
+  const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
+  ASSERT_TRUE(h.childStarted(id));
+  ASSERT_TRUE(h.manager->pause(id));
+  ASSERT_TRUE(h.manager->resume(id));  // before the paused run's exit is polled
+  EXPECT_EQ(h.state(id), JobState::kRunning);
+  h.manager->poll();
+  EXPECT_EQ(h.state(id), JobState::kRunning);
+  EXPECT_TRUE(h.notices.empty());
+}
+
+TEST(SyncManagerControl, CancelEndsRcloneAndIsFinal) {
+  Harness h;
+  const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
+  ASSERT_TRUE(h.childStarted(id));
+  const int pid = h.manager->childPid(id);
+  ASSERT_TRUE(h.manager->cancel(id));
+  EXPECT_TRUE(processGone(pid));
+  EXPECT_EQ(h.state(id), JobState::kCanceled);
+  EXPECT_EQ(h.notices, std::vector<std::string>{std::string(kTransferCancelled)});
+  EXPECT_FALSE(h.manager->cancel(id));
+  EXPECT_FALSE(h.manager->resume(id));
+  h.manager->waitForActivity(std::chrono::milliseconds(300));
+  h.manager->poll();
+  EXPECT_EQ(h.saved().at(0).state, JobState::kCanceled);
+  EXPECT_FALSE(h.manager->cancel("no-such-id"));
+}
+
+TEST(SyncManagerDrive, JobsWaitForTheDriveAndStartWhenItReturns) {
+  Harness h;
+  h.drive = {.mountPath = (h.temp / "fast").string(), .mounted = false};
+  const auto source = h.files("src", 2, 500);
+  const std::string waits = h.add(source, h.temp / "fast" / "backup");
+  const std::string cancelled = h.add(source, h.temp / "fast" / "other");
+  EXPECT_EQ(h.state(waits), JobState::kWaitingForDrive);
+  EXPECT_EQ(h.manager->childPid(waits), 0);
+  EXPECT_EQ(h.saved().at(0).state, JobState::kWaitingForDrive);
+
+  ASSERT_TRUE(h.manager->cancel(cancelled));
+  EXPECT_EQ(h.manager->find(cancelled)->errorMessage, std::string(kCancelledWhileWaiting));
+
+  h.manager->driveReturned();  // reported mounted but not there yet
+  h.drive.mounted = true;
+  h.manager->driveReturned();  // mounted, but the folder is not there
+  EXPECT_EQ(h.state(waits), JobState::kWaitingForDrive);
+  fs::create_directories(h.temp / "fast");
+  h.manager->driveReturned();
+  ASSERT_TRUE(h.reaches(waits, JobState::kCompleted));
+  EXPECT_TRUE(fs::exists(h.temp / "fast" / "backup" / "f1.bin"));
+}
+
+TEST(SyncManagerDrive, CancelAllWaitingLeavesOtherJobsAlone) {
+  Harness h;
+  h.drive = {.mountPath = (h.temp / "fast").string(), .mounted = false};
+  const auto source = h.files("src", kSlowFiles, kSlowSize);
+  const std::string a = h.add(h.temp / "fast" / "a", h.temp / "out-a");
+  const std::string running = h.add(source, h.temp / "out", kSlow);
+  const std::string b = h.add(source, h.temp / "fast" / "b");
+  EXPECT_EQ(h.manager->cancelAllWaitingForDrive(), 2);
+  for (const auto& id : {a, b}) {
+    EXPECT_EQ(h.state(id), JobState::kCanceled);
+    EXPECT_EQ(h.manager->find(id)->errorMessage, std::string(kCancelledWhileWaiting));
+  }
+  EXPECT_EQ(h.state(running), JobState::kRunning);
+}
+
+TEST(SyncManagerRestart, AnOwnerStartsOnlyTheJobsItMay) {
+  Harness h;
+  const std::string other = h.add(h.temp / "a", h.temp / "b");
+  const std::string mine = newJobId();
+  h.restart();
+  h.manager = std::make_unique<SyncManager>(
+      SyncManagerSetup{.jobsFile = h.temp / "sync" / "jobs.json",
+                       .rclone = h.rclone,
+                       .mayStart = [&](const SyncJob& job) { return job.id == mine; }});
+  ASSERT_TRUE(h.manager->load());
+  SyncJob job =
+      newSyncJob(h.files("src", 1, 10).string(), (h.temp / "out").string(), JobMode::kCopy, 1);
+  job.id = mine;
+  h.manager->enqueue(job);
+  EXPECT_EQ(h.state(mine), JobState::kRunning);
+  EXPECT_EQ(h.state(other), JobState::kQueued);
+  ASSERT_TRUE(h.reaches(mine, JobState::kCompleted));
+  EXPECT_EQ(h.saved().size(), 2u) << "the other job stays in the list";
+}
+
+TEST(SyncManagerRestart, AnEarlierListIsReadBackAndRestarted) {
+  Harness h;
+  h.drive = {.mountPath = (h.temp / "fast").string(), .mounted = false};
+  const std::string id = h.add(h.files("src", 1, 100), h.temp / "fast" / "x");
+  h.restart();
+  ASSERT_TRUE(h.manager->load());
+  ASSERT_EQ(h.manager->jobs().size(), 1u);
+  EXPECT_EQ(h.state(id), JobState::kWaitingForDrive);
+}
+
+struct PurgeCase {
+  const char* name;
+  bool dryRun;
+  bool newerDifferentFileAtDestination;
+  bool sourceKept;
+  const char* lastLog;  // nothing when no purge may be attempted
+};
+
+TEST(SyncManagerPurge, SourceIsDeletedOnlyAfterAVerifiedCopy) {
+  const PurgeCase cases[] = {
+      {"verified copy", false, false, false, "Source purged successfully."},
+      {"dry run", true, false, true, nullptr},
+      // rclone's --update skips the older source file, so the copy "succeeds"
+      // while the destination does not hold it: deleting would lose it.
+      {"destination differs", false, true, true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    const auto source = h.files("src", 2, 300);
+    if (c.newerDifferentFileAtDestination) {
+      const auto newer = h.temp.file("dst/f0.bin", "the destination's own newer file");
+      fs::last_write_time(newer, fs::file_time_type::clock::now() + std::chrono::hours(1));
+    }
+    SyncJob job = newSyncJob(source.string(), (h.temp / "dst").string(), JobMode::kCopy, 1);
+    job.dryRun = c.dryRun;
+    job.postSuccessAction = PostSuccessAction::kPurgeSource;
+    const std::string id = h.manager->enqueue(job);
+    ASSERT_TRUE(h.reaches(id, JobState::kCompleted)) << *h.manager->find(id)->errorMessage;
+    EXPECT_EQ(fs::exists(source / "f0.bin"), c.sourceKept);
+    EXPECT_EQ(h.logged(std::string(kPurgeStartPrefix) + source.string()), !c.dryRun);
+    if (c.lastLog) {
+      EXPECT_TRUE(h.logged(c.lastLog));
+    }
+    if (c.newerDifferentFileAtDestination) {
+      EXPECT_TRUE(h.logged(std::string(kPurgeFailedPrefix) + std::string(kPurgeUnverified)));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::cloud
