@@ -82,38 +82,89 @@ Result<void> AutoSyncManager::setEnabled(const std::string& id, bool enabled) {
 }
 
 std::optional<AutoSyncRun> AutoSyncManager::runNow(const std::string& id) {
-  for (auto& policy : store_.all()) {
-    if (policy.id == id) return run(std::move(policy));
+  for (const auto& policy : store_.all()) {
+    if (policy.id == id) return run(policy);
   }
   return std::nullopt;
 }
 
 std::vector<AutoSyncRun> AutoSyncManager::runAllEnabled() {
   std::vector<AutoSyncRun> runs;
-  for (auto& policy : store_.all()) {
-    if (policy.enabled) runs.push_back(run(std::move(policy)));
+  for (const auto& policy : store_.all()) {
+    if (!policy.enabled) continue;
+    if (auto result = run(policy)) runs.push_back(std::move(*result));
   }
   return runs;
 }
 
-AutoSyncRun AutoSyncManager::run(AutoSyncPolicy policy) {
-  AutoSyncRun result;
-  result.policyId = policy.id;
-  if (!settings_.driveMounted || !settings_.driveMounted()) {
-    result.outcome = JobOutcome::kSkipped;
-    result.summary = std::string(kDriveMissingSummary);
-    record(result);
-    return result;
-  }
-  const std::time_t now = settings_.clock();
-  const auto records = failures_.read();
+ScanHooks AutoSyncManager::hooksFor(std::time_t now) const {
   ScanHooks hooks;
   hooks.isOpen = settings_.isOpen;
-  hooks.isBackedOff = [&](const std::string& path) {
+  hooks.isBackedOff = [records = failures_.read(), now](const std::string& path) {
     const auto it = records.find(path);
     return it != records.end() && AutoSyncFailures::isBackedOff(it->second, now);
   };
-  const AutoSyncScan scan = scanPolicy(policy, now, hooks);
+  return hooks;
+}
+
+bool AutoSyncManager::driveMounted() const {
+  return settings_.driveMounted && settings_.driveMounted();
+}
+
+AutoSyncRun AutoSyncManager::driveMissing(const std::string& policyId) {
+  AutoSyncRun result;
+  result.policyId = policyId;
+  result.outcome = JobOutcome::kSkipped;
+  result.summary = std::string(kDriveMissingSummary);
+  record(result);
+  return result;
+}
+
+std::optional<AutoSyncRun> AutoSyncManager::run(const AutoSyncPolicy& policy) {
+  if (!driveMounted()) return driveMissing(policy.id);
+  const std::time_t now = settings_.clock();
+  return apply(policy.id, scanPolicy(policy, now, hooksFor(now)), now);
+}
+
+void AutoSyncManager::tick(platform::Scheduler& scheduler,
+                           std::function<void(std::vector<AutoSyncRun>)> done) {
+  std::vector<AutoSyncPolicy> enabled;
+  for (auto& policy : store_.all()) {
+    if (policy.enabled) enabled.push_back(std::move(policy));
+  }
+  if (enabled.empty() || !driveMounted()) {
+    std::vector<AutoSyncRun> runs;
+    for (const auto& policy : enabled) runs.push_back(driveMissing(policy.id));
+    if (done) done(std::move(runs));
+    return;
+  }
+  const std::time_t now = settings_.clock();
+  scheduler.runInBackground([this, enabled = std::move(enabled), hooks = hooksFor(now), now,
+                             done = std::move(done)]() mutable -> std::function<void()> {
+    std::vector<AutoSyncScan> scans;
+    for (const auto& policy : enabled) scans.push_back(scanPolicy(policy, now, hooks));
+    return [this, enabled = std::move(enabled), scans = std::move(scans), now,
+            done = std::move(done)] {
+      std::vector<AutoSyncRun> runs;
+      for (std::size_t i = 0; i < enabled.size(); ++i) {
+        if (auto result = apply(enabled[i].id, scans[i], now)) runs.push_back(std::move(*result));
+      }
+      if (done) done(std::move(runs));
+    };
+  });
+}
+
+std::optional<AutoSyncRun> AutoSyncManager::apply(const std::string& policyId,
+                                                  const AutoSyncScan& scan, std::time_t now) {
+  // Re-read: the policy may have been removed, or its totals moved on, while it was scanned.
+  std::optional<AutoSyncPolicy> stored;
+  for (auto& policy : store_.all()) {
+    if (policy.id == policyId) stored = std::move(policy);
+  }
+  if (!stored) return std::nullopt;
+  AutoSyncPolicy& policy = *stored;
+  AutoSyncRun result;
+  result.policyId = policy.id;
   policy.lastScanAt = now;
   (void)store_.save(policy);  // a failed write is logged by the store
   if (!scan.folderReadable) {
@@ -127,6 +178,7 @@ AutoSyncRun AutoSyncManager::run(AutoSyncPolicy policy) {
   result.inUse = scan.inUse;
 
   for (const NewFile& file : scan.newFiles) {
+    if (pending_.contains(file.path)) continue;
     const fs::path parent = (fs::path(policy.nvmeDestParent) / file.relativePath).parent_path();
     std::error_code ec;
     fs::create_directories(parent, ec);
@@ -141,6 +193,7 @@ AutoSyncRun AutoSyncManager::run(AutoSyncPolicy policy) {
     }
     switch (outcome.kind) {
       case QueueOutcome::Kind::kQueued:
+        pending_.insert(file.path);
         ++result.queued;
         result.queuedBytes += file.bytes;
         break;
@@ -167,6 +220,7 @@ void AutoSyncManager::record(const AutoSyncRun& run) {
 }
 
 void AutoSyncManager::copyFinished(const std::string& file, std::int64_t bytes, bool succeeded) {
+  pending_.erase(file);
   const std::time_t now = settings_.clock();
   if (!succeeded) {
     (void)failures_.recordFailure(file, now);
@@ -185,5 +239,7 @@ void AutoSyncManager::copyFinished(const std::string& file, std::int64_t bytes, 
     return;
   }
 }
+
+void AutoSyncManager::copyCancelled(const std::string& file) { pending_.erase(file); }
 
 }  // namespace brimvale::cloud

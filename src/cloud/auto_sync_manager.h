@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "cloud/auto_sync_scan.h"
 #include "cloud/auto_sync_store.h"
 #include "common/base/timestamps.h"
+#include "platform/scheduler.h"
 #include "transfers/background_jobs.h"
 
 namespace brimvale::cloud {
@@ -81,21 +83,36 @@ class AutoSyncManager {
 
   // Runs one policy now, enabled or not; nothing when there is no such policy.
   std::optional<AutoSyncRun> runNow(const std::string& id);
-  // One tick of the minute timer: every enabled policy once.
+  // Every enabled policy once, on this thread.
   std::vector<AutoSyncRun> runAllEnabled();
+  // One tick of the minute timer: the enabled policies are scanned on a
+  // worker thread, then their files are queued here on the loop thread and
+  // `done` gets the runs. The manager must outlive work queued on `scheduler`.
+  void tick(platform::Scheduler& scheduler, std::function<void(std::vector<AutoSyncRun>)> done);
 
   // A queued copy of `file` ended: a success adds to its policy's totals and
   // clears the file's failure record; a failure counts against the file.
   void copyFinished(const std::string& file, std::int64_t bytes, bool succeeded);
+  // A queued copy was cancelled: the file may be offered again, with no failure counted.
+  void copyCancelled(const std::string& file);
 
  private:
-  AutoSyncRun run(AutoSyncPolicy policy);
+  std::optional<AutoSyncRun> run(const AutoSyncPolicy& policy);
+  // Queues a scan's files; nothing when the policy is gone by now.
+  std::optional<AutoSyncRun> apply(const std::string& policyId, const AutoSyncScan& scan,
+                                   std::time_t now);
+  AutoSyncRun driveMissing(const std::string& policyId);
+  [[nodiscard]] bool driveMounted() const;
+  [[nodiscard]] ScanHooks hooksFor(std::time_t now) const;
   void record(const AutoSyncRun& run);
   void log(const std::string& line) const;
 
   AutoSyncSettings settings_;
   AutoSyncStore store_;
   AutoSyncFailures failures_;
+  // Queued and not finished yet: until its copy ends the file still looks new,
+  // and queuing it again every minute would pile up moves of one file.
+  std::set<std::string> pending_;
 };
 
 }  // namespace brimvale::cloud

@@ -215,6 +215,32 @@ TEST_F(AutoSyncManagerTest, RepeatedFailuresBackOffForSixHoursThenRetry) {
   EXPECT_FALSE(AutoSyncFailures(stateDir).read().contains(bad.string()));
 }
 
+TEST_F(AutoSyncManagerTest, AQueuedFileIsNotQueuedAgainUntilItsCopyEnds) {
+  auto m = manager();
+  const auto policy =
+      *m.registerPolicy((home / "Projects").string(), (drive / "Projects").string());
+  const auto file = oldFile("a.txt");
+  struct Step {
+    const char* what;
+    std::function<void()> before;
+    bool offered;
+  } steps[] = {
+      {"first run", [] {}, true},
+      {"copy still running", [] {}, false},
+      {"copy cancelled", [&] { m.copyCancelled(file.string()); }, true},
+      {"queued again", [] {}, false},
+      {"copy failed", [&] { m.copyFinished(file.string(), 5, false); }, true},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    queued.clear();
+    ASSERT_TRUE(m.runNow(policy.id).has_value());
+    EXPECT_EQ(queued.size(), step.offered ? 1u : 0u);
+  }
+  EXPECT_EQ(AutoSyncFailures(stateDir).read()[file.string()].count, 1);
+}
+
 TEST_F(AutoSyncManagerTest, FolderThatCannotBeCreatedCountsAsAFailure) {
   auto m = manager();
   const auto policy =

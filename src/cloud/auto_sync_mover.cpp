@@ -19,9 +19,14 @@ QueueCopy queueThroughMover(mover::LocalFolderMover& mover) {
 void AutoSyncMoveWatcher::moveChanged(const mover::MoveManifest& move) {
   if (move.triggerSource != mover::MoveTriggerSource::kAutoSync) return;
   const bool done = move.phase == mover::MovePhase::kDone;
-  if (!done && move.phase != mover::MovePhase::kFailed) return;
+  const bool cancelled = move.phase == mover::MovePhase::kCancelled;
+  if (!done && !cancelled && move.phase != mover::MovePhase::kFailed) return;
   if (!reported_.insert(move.id).second) return;
-  manager_.copyFinished(move.src, move.srcSizeKB * 1024, done);
+  if (cancelled) {
+    manager_.copyCancelled(move.src);
+  } else {
+    manager_.copyFinished(move.src, move.srcSizeKB * 1024, done);
+  }
 }
 
 }  // namespace brimvale::cloud
