@@ -133,7 +133,11 @@ std::optional<PolicyRefusal> registrationRefusal(const std::string& internalPath
                                                  const std::string& nvmeDestParent,
                                                  const AutoSyncRoots& roots) {
   const auto watched = normalisedAbsolute(internalPath);
-  if (!watched || isUnsafeWatchedFolder(*watched, roots.home)) {
+  const auto root = normalisedAbsolute(roots.destinationRoot.string());
+  // A folder on the drive is already where its files would go.
+  const bool onDrive = watched && root && !roots.destinationRoot.empty() &&
+                       (*watched == *root || isStrictlyInside(*watched, *root));
+  if (!watched || onDrive || isUnsafeWatchedFolder(*watched, roots.home)) {
     return PolicyRefusal{
         "AutoSyncManager: refusing to register policy for unsafe path " + internalPath,
         "Brimvale won't watch " + internalPath +
@@ -141,7 +145,6 @@ std::optional<PolicyRefusal> registrationRefusal(const std::string& internalPath
             "folder inside it. Nothing was changed."};
   }
   const auto destination = normalisedAbsolute(nvmeDestParent);
-  const auto root = normalisedAbsolute(roots.destinationRoot.string());
   const bool inside =
       destination && root && !roots.destinationRoot.empty() &&
       ((*destination == *root && *root != "/Volumes") || isStrictlyInside(*destination, *root));

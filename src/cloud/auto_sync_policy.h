@@ -53,7 +53,8 @@ struct PolicyRefusal {
   std::string sentence;
 };
 // The watched folder must not be a system folder, the home folder or one of
-// its standard top-level folders (folders inside those are fine); the
+// its standard top-level folders (folders inside those are fine), nor lie
+// inside the destination root; the
 // destination must lie inside the destination root.
 [[nodiscard]] std::optional<PolicyRefusal> registrationRefusal(const std::string& internalPath,
                                                                const std::string& nvmeDestParent,

@@ -34,6 +34,8 @@ TEST(AutoSyncPolicy, RegistrationRefusals) {
       {"/h/alice/../alice/Documents", "/drive/BRIM-Test/x", &linuxRoots,
        unsafe + "/h/alice/../alice/Documents"},
       {"/h/alice/Projects", "/drive/BRIM-Test", &linuxRoots, ""},
+      {"/drive/BRIM-Test/Inbox", "/drive/BRIM-Test/Out", &linuxRoots,
+       unsafe + "/drive/BRIM-Test/Inbox"},
       {"/h/alice/Projects", "/h/alice/Backup", &linuxRoots, notDrive + "/h/alice/Backup"},
       {"/h/alice/Projects", "/Users/alice/x", &linuxRoots, notDrive + "/Users/alice/x"},
       {"/h/alice/Projects", "/drive/BRIM-Other/x", &linuxRoots, notDrive + "/drive/BRIM-Other/x"},
