@@ -1,6 +1,8 @@
 #include "cloud/schedule.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 namespace brimvale::cloud {
