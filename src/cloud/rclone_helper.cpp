@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "cloud/remote_types.h"
 #include "common/base/text_formats.h"
 
 namespace brimvale::cloud {
@@ -79,15 +80,6 @@ std::vector<Remote> parseRemoteListing(std::string_view listing) {
     remotes.push_back({std::string(line.substr(0, colon)), trimmed(line.substr(colon + 1))});
   }
   return remotes;
-}
-
-std::string providerDisplayName(std::string_view id) {
-  if (const KnownType* type = knownType(id); type && !type->name.empty()) {
-    return std::string(type->name);
-  }
-  std::string name(id);
-  if (!name.empty()) name.front() = asciiUpper(name.substr(0, 1)).front();
-  return name;
 }
 
 std::optional<std::vector<RemoteType>> parseRemoteTypes(std::string_view providers) {

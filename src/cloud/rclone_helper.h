@@ -16,10 +16,6 @@ namespace brimvale::cloud {
 // The remotes of `rclone listremotes --long` ("name:   type" per line).
 [[nodiscard]] std::vector<Remote> parseRemoteListing(std::string_view listing);
 
-// The display name of a backend identifier: the known ones by name, any
-// other with its first letter capitalised.
-[[nodiscard]] std::string providerDisplayName(std::string_view id);
-
 // The types of `rclone config providers` (a JSON array), hidden ones left
 // out; nothing when the text is not such an array.
 [[nodiscard]] std::optional<std::vector<RemoteType>> parseRemoteTypes(std::string_view providers);

@@ -1,0 +1,203 @@
+#include "cloud/schedule.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "common/base/timestamps.h"
+
+namespace brimvale::cloud {
+namespace {
+
+// Sets TZ for one test and puts the previous value back.
+class ZoneOverride {
+ public:
+  explicit ZoneOverride(const char* zone) {
+    if (const char* old = std::getenv("TZ")) previous_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneOverride() {
+    if (previous_) {
+      setenv("TZ", previous_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> previous_;
+};
+
+std::time_t at(const char* iso) { return *parseIsots(iso); }
+
+Schedule daily(int hour, int minute) { return {ScheduleKind::kDaily, 6, hour, minute, 1}; }
+Schedule weekly(int weekday, int hour, int minute) {
+  return {ScheduleKind::kWeekly, 6, hour, minute, weekday};
+}
+Schedule monthly(int day, int hour, int minute) {
+  return {ScheduleKind::kMonthly, day, hour, minute, 1};
+}
+Schedule hourly(int n) { return {ScheduleKind::kHourly, n, 3, 0, 1}; }
+
+TEST(Schedule, NextRunInLocalTimeAcrossClockChanges) {
+  struct Case {
+    const char* what;
+    const char* zone;
+    Schedule schedule;
+    const char* after;
+    const char* next;  // UTC; empty for none
+  } cases[] = {
+      // Berlin: 2026-03-29 02:00 CET jumps to 03:00 CEST; 2026-10-25 03:00 CEST falls to 02:00.
+      {"gap runs at the first existing minute", "Europe/Berlin", daily(2, 30),
+       "2026-03-28T12:00:00Z", "2026-03-29T01:00:00Z"},
+      {"after the gap run, the next day at 02:30", "Europe/Berlin", daily(2, 30),
+       "2026-03-29T01:00:00Z", "2026-03-30T00:30:00Z"},
+      {"repeated hour takes the first 02:30", "Europe/Berlin", daily(2, 30), "2026-10-24T12:00:00Z",
+       "2026-10-25T00:30:00Z"},
+      {"not the second 02:30 of the same night", "Europe/Berlin", daily(2, 30),
+       "2026-10-25T00:30:00Z", "2026-10-26T01:30:00Z"},
+      {"later the same day", "Europe/Berlin", daily(18, 0), "2026-06-01T10:00:00Z",
+       "2026-06-01T16:00:00Z"},
+      {"exactly at the slot moves a day", "Europe/Berlin", daily(18, 0), "2026-06-01T16:00:00Z",
+       "2026-06-02T16:00:00Z"},
+      // New York: 2026-03-08 02:00 EST jumps to 03:00 EDT; 2026-11-01 02:00 EDT falls to 01:00.
+      {"gap in New York", "America/New_York", daily(2, 30), "2026-03-07T17:00:00Z",
+       "2026-03-08T07:00:00Z"},
+      {"day after the gap", "America/New_York", daily(2, 30), "2026-03-08T07:00:00Z",
+       "2026-03-09T06:30:00Z"},
+      {"repeated 01:30 first", "America/New_York", daily(1, 30), "2026-10-31T17:00:00Z",
+       "2026-11-01T05:30:00Z"},
+      {"repeated 01:30 once", "America/New_York", daily(1, 30), "2026-11-01T05:30:00Z",
+       "2026-11-02T06:30:00Z"},
+      {"02:30 on the fall-back day exists once", "America/New_York", daily(2, 30),
+       "2026-10-31T17:00:00Z", "2026-11-01T07:30:00Z"},
+      {"weekly into a gap", "America/New_York", weekly(1, 2, 30), "2026-03-04T12:00:00Z",
+       "2026-03-08T07:00:00Z"},
+      {"weekly on Monday after this Monday's slot", "America/New_York", weekly(2, 9, 15),
+       "2026-03-09T14:00:00Z", "2026-03-16T13:15:00Z"},
+      {"weekly Saturday later this week", "Europe/Berlin", weekly(7, 8, 0), "2026-06-03T12:00:00Z",
+       "2026-06-06T06:00:00Z"},
+      {"monthly 31 in February", "Europe/Berlin", monthly(31, 3, 0), "2026-02-01T00:00:00Z",
+       "2026-02-28T02:00:00Z"},
+      {"monthly 31 in March", "Europe/Berlin", monthly(31, 3, 0), "2026-02-28T02:00:00Z",
+       "2026-03-31T01:00:00Z"},
+      {"monthly 31 in April", "Europe/Berlin", monthly(31, 3, 0), "2026-03-31T01:00:00Z",
+       "2026-04-30T01:00:00Z"},
+      {"monthly 31 in a leap February", "Europe/Berlin", monthly(31, 3, 0), "2028-02-01T00:00:00Z",
+       "2028-02-29T02:00:00Z"},
+      {"monthly past December", "America/New_York", monthly(15, 12, 0), "2026-12-20T00:00:00Z",
+       "2027-01-15T17:00:00Z"},
+      {"hourly counts real hours over the gap", "Europe/Berlin", hourly(6), "2026-03-29T00:00:00Z",
+       "2026-03-29T06:00:00Z"},
+      {"hourly zero means one", "Europe/Berlin", hourly(0), "2026-03-29T00:00:00Z",
+       "2026-03-29T01:00:00Z"},
+      {"manual never runs", "Europe/Berlin", Schedule{}, "2026-03-29T00:00:00Z", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.zone) + ": " + c.what);
+    ZoneOverride zone(c.zone);
+    const auto next = nextRun(c.schedule, at(c.after));
+    if (*c.next == '\0') {
+      EXPECT_FALSE(next.has_value());
+    } else {
+      ASSERT_TRUE(next.has_value());
+      EXPECT_EQ(isots(*next), c.next);
+    }
+  }
+}
+
+TEST(Schedule, MissedSlotsGiveOneRunAtTheLatestSlot) {
+  struct Case {
+    const char* what;
+    const char* zone;
+    Schedule schedule;
+    const char* reference;
+    const char* now;
+    const char* due;  // empty: nothing due
+  } cases[] = {
+      {"four days asleep", "Europe/Berlin", daily(3, 0), "2026-06-01T01:00:00Z",
+       "2026-06-05T10:00:00Z", "2026-06-05T01:00:00Z"},
+      {"the run just taken is not due again", "Europe/Berlin", daily(3, 0), "2026-06-05T01:00:00Z",
+       "2026-06-05T10:00:00Z", ""},
+      {"next slot still ahead", "Europe/Berlin", daily(3, 0), "2026-06-01T01:00:00Z",
+       "2026-06-01T12:00:00Z", ""},
+      {"due exactly at the slot", "Europe/Berlin", daily(3, 0), "2026-06-01T01:00:00Z",
+       "2026-06-02T01:00:00Z", "2026-06-02T01:00:00Z"},
+      {"hourly keeps its phase", "America/New_York", hourly(6), "2026-06-01T00:00:00Z",
+       "2026-06-02T07:00:00Z", "2026-06-02T06:00:00Z"},
+      {"fall-back night runs once", "Europe/Berlin", daily(2, 30), "2026-10-24T12:00:00Z",
+       "2026-10-25T02:00:00Z", "2026-10-25T00:30:00Z"},
+      {"and not at the second 02:30", "Europe/Berlin", daily(2, 30), "2026-10-25T00:30:00Z",
+       "2026-10-25T02:00:00Z", ""},
+      {"weeks of downtime, weekly", "America/New_York", weekly(2, 9, 0), "2026-01-05T14:00:00Z",
+       "2026-03-20T12:00:00Z", "2026-03-16T13:00:00Z"},
+      {"a year of downtime, monthly", "Europe/Berlin", monthly(31, 3, 0), "2025-01-31T02:00:00Z",
+       "2026-05-10T00:00:00Z", "2026-04-30T01:00:00Z"},
+      {"manual", "Europe/Berlin", Schedule{}, "2026-01-01T00:00:00Z", "2027-01-01T00:00:00Z", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.zone) + ": " + c.what);
+    ZoneOverride zone(c.zone);
+    const auto due = dueRun(c.schedule, at(c.reference), at(c.now));
+    if (*c.due == '\0') {
+      EXPECT_FALSE(due.has_value()) << isots(*due);
+    } else {
+      ASSERT_TRUE(due.has_value());
+      EXPECT_EQ(isots(*due), c.due);
+    }
+  }
+}
+
+TEST(Schedule, JsonRoundTripsAndRejectsDamagedRecords) {
+  const Schedule weeklyRun = weekly(7, 23, 59);
+  EXPECT_EQ(scheduleFromJson(scheduleToJson(weeklyRun)), weeklyRun);
+  EXPECT_EQ(scheduleToJson(monthly(31, 3, 0)).dump(),
+            R"({"everyN":31,"hour":3,"kind":"monthly","minute":0,"weekday":1})");
+  EXPECT_EQ(scheduleFromJson(nlohmann::json::object()), Schedule{});
+
+  struct Case {
+    const char* text;
+  } rejected[] = {
+      {R"({"kind":"fortnightly"})"},
+      {R"({"kind":"daily","hour":24})"},
+      {R"({"kind":"daily","minute":-1})"},
+      {R"({"kind":"weekly","weekday":0})"},
+      {R"({"kind":"weekly","weekday":8})"},
+      {R"({"kind":"monthly","everyN":32})"},
+      {R"({"kind":"hourly","everyN":0})"},
+      {R"({"kind":"daily","hour":"3"})"},
+      {R"({"kind":3})"},
+      {R"([])"},
+  };
+  for (const auto& c : rejected) {
+    SCOPED_TRACE(c.text);
+    EXPECT_FALSE(scheduleFromJson(nlohmann::json::parse(c.text)).has_value());
+  }
+}
+
+TEST(Schedule, Texts) {
+  struct Case {
+    Schedule schedule;
+    const char* text;
+  } cases[] = {
+      {Schedule{}, "Manual only"},
+      {hourly(1), "Every hour"},
+      {hourly(6), "Every 6 hours"},
+      {daily(3, 0), "Every day at 03:00"},
+      {weekly(1, 21, 5), "Every Sunday at 21:05"},
+      {weekly(7, 0, 0), "Every Saturday at 00:00"},
+      {monthly(31, 3, 0), "Every month on day 31 at 03:00"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(describeSchedule(c.schedule), c.text);
+  }
+  ZoneOverride zone("America/New_York");
+  EXPECT_EQ(nextRunText(at("2026-03-08T07:00:00Z")), "Next run: 2026-03-08 03:00");
+}
+
+}  // namespace
+}  // namespace brimvale::cloud
