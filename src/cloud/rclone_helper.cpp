@@ -92,7 +92,7 @@ std::optional<std::vector<RemoteType>> parseRemoteTypes(std::string_view provide
     // A remote's "type" is the provider's prefix ("acd"), not its long name.
     type.id = provider.value("Prefix", provider.value("Name", std::string()));
     if (type.id.empty()) continue;
-    type.name = providerDisplayName(type.id);
+    type.name = remoteTypeDisplayName(type.id);
     const KnownType* known = knownType(type.id);
     type.icon = known ? std::string(known->icon) : "cloud";
     for (std::string_view id : kBrowserSignIn) type.oauth = type.oauth || id == type.id;
