@@ -290,12 +290,11 @@ TEST_F(DriveSwitchE2E, AppLinksInTheApplicationsFolderFollowTheSwitch) {
       "\"$2\" drive-transfer status --wait || exit $?\n"
       "echo \"link: $(readlink /Applications/Tool.app)\"\n"
       "cat /Applications/Tool.app/Contents/MacOS/Tool\n";
-  ProcessResult run = runProcess(
-      {.path = "/usr/bin/unshare",
-       .args = {"--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh",
-                bundle.string(), BRIMVALE_PATH},
-       .envAdditions = {{"HOME", home_.path().string()}},
-       .deadline = std::chrono::minutes(5)});
+  ProcessResult run = runProcess({.path = "/usr/bin/unshare",
+                                  .args = {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                                           script, "sh", bundle.string(), BRIMVALE_PATH},
+                                  .envAdditions = {{"HOME", home_.path().string()}},
+                                  .deadline = std::chrono::minutes(5)});
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   const fs::path newBundle = newWorking_ / "Apps" / "Tool.app";
   EXPECT_NE(run.out.find("link: " + newBundle.string() + "\n"), std::string::npos) << run.out;
