@@ -256,6 +256,55 @@ TEST_F(DriveSwitchE2E, TheRunningApplicationSwitchesACopiedTransferOnItsOwn) {
   expectSwitchedAndNothingLost();
 }
 
+// Given an app moved from the real /Applications folder (a tmpfs there, in a
+// mount namespace of this test's own), then the switch re-points its link and
+// rewrites its record, and the bundle opens from the new drive.
+TEST_F(DriveSwitchE2E, AppLinksInTheApplicationsFolderFollowTheSwitch) {
+  if (!fs::is_directory("/Applications")) GTEST_SKIP() << "no /Applications to mount over";
+  const fs::path bundle = oldWorking_ / "Apps" / "Tool.app";
+  fs::create_directories(bundle / "Contents" / "MacOS");
+  std::ofstream(bundle / "Contents" / "MacOS" / "Tool") << "#!/bin/sh\necho tool\n";
+  fs::create_directories(home_.state() / "app-moves");
+  const std::string id = "0B7E3C55-4C1D-4C52-9A55-1F1C2B7A9E01";
+  const nlohmann::json record{{"id", id},
+                              {"version", 2},
+                              {"originalPath", "/Applications/Tool.app"},
+                              {"nvmePath", bundle.string()},
+                              {"displayName", "Tool"},
+                              {"srcSizeKB", 4},
+                              {"startedAt", "2026-12-01T10:00:00Z"},
+                              {"updatedAt", "2026-12-01T10:00:05Z"},
+                              {"completedAt", "2026-12-01T10:00:05Z"},
+                              {"phase", "done"}};
+  const fs::path recordFile = home_.state() / "app-moves" / (id + ".json");
+  ASSERT_TRUE(writeFileAtomically(recordFile, record.dump(2) + "\n"));
+  oldDrive_ = treeSums(old_.path());
+  copyAcross();
+
+  // The link, the switch and what the link then leads to, all inside one
+  // namespace whose /Applications is a fresh tmpfs; paths travel as
+  // arguments, never inside the script's text.
+  const std::string script =
+      "mount -t tmpfs -o size=1m,mode=0755 tmpfs /Applications || exit 90\n"
+      "ln -s \"$1\" /Applications/Tool.app || exit 91\n"
+      "\"$2\" drive-transfer status --wait || exit $?\n"
+      "echo \"link: $(readlink /Applications/Tool.app)\"\n"
+      "cat /Applications/Tool.app/Contents/MacOS/Tool\n";
+  ProcessResult run = runProcess({.path = "/usr/bin/unshare",
+                                  .args = {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                                           script, "sh", bundle.string(), BRIMVALE_PATH},
+                                  .envAdditions = {{"HOME", home_.path().string()}},
+                                  .deadline = std::chrono::minutes(5)});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  const fs::path newBundle = newWorking_ / "Apps" / "Tool.app";
+  EXPECT_NE(run.out.find("link: " + newBundle.string() + "\n"), std::string::npos) << run.out;
+  EXPECT_TRUE(run.out.ends_with("echo tool\n")) << "the bundle opens through the link";
+  const auto rewritten = nlohmann::json::parse(readFile(recordFile).value());
+  EXPECT_EQ(rewritten["nvmePath"], newBundle.string());
+  EXPECT_EQ(rewritten["originalPath"], "/Applications/Tool.app");
+  expectSwitchedAndNothingLost();
+}
+
 // Root outside any user namespace: only then can a test act as another user.
 bool runsAsRealRoot() {
   const std::string map = readFile("/proc/self/uid_map").value_or("");
