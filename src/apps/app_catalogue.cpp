@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "apps/app_bundle_facts.h"
-#include "apps/info_plist.h"
 
 namespace brimvale::apps {
 namespace fs = std::filesystem;
@@ -63,34 +62,38 @@ std::vector<AppEntry> AppDiscovery::discover(std::int64_t now) {
   return entries;
 }
 
+AppEntry AppDiscovery::entryAt(const fs::path& bundle, std::int64_t now) {
+  return entryFor(bundle, bundle.parent_path() == folders_.userFolder, now);
+}
+
 AppEntry AppDiscovery::entryFor(const fs::path& bundle, bool inUserFolder, std::int64_t now) {
+  const auto stamp = bundleStamp(bundle);
+  auto facts = stamp ? cache_.find(bundle.string(), *stamp, now) : std::nullopt;
+  if (!facts) {
+    facts = measureBundleFacts(bundle, probe_);
+    if (stamp) cache_.store(bundle.string(), *stamp, *facts, now);
+  }
+  return entryOf(bundle, *facts, inUserFolder, isRunning_);
+}
+
+AppEntry entryOf(const fs::path& bundle, const BundleFacts& facts, bool inUserFolder,
+                 const RunningCheck& isRunning) {
   std::error_code ec;
-  const auto info = readInfoPlist(bundle);
+  const auto& info = facts.info;
   AppEntry entry{.id = bundle.lexically_normal().string(),
                  .displayName = displayNameOf(bundle, info),
                  .bundlePath = bundle.string(),
+                 .sizeBytes = facts.sizeBytes,
+                 .lastUsed = facts.lastUsed,
                  .alreadyRelocated = fs::is_symlink(bundle, ec),
+                 .appleSigned = facts.appleSigned,
                  .inUserFolder = inUserFolder};
-  std::string executable;
   if (info) {
     if (!info->identifier.empty()) entry.bundleIdentifier = info->identifier;
     entry.category = categoryOfType(info->categoryType);
-    // A name that would climb out of Contents/MacOS names no program of this bundle.
-    if (!info->executable.empty() && info->executable.find('/') == std::string::npos &&
-        info->executable != "..") {
-      executable = (bundle / "Contents" / "MacOS" / info->executable).string();
-      entry.running = isRunning_ && isRunning_(info->executable);
-    }
   }
-  const auto modified = bundleModifiedNanos(bundle);
-  auto facts = modified ? cache_.find(bundle.string(), *modified, now) : std::nullopt;
-  if (!facts) {
-    facts = measureBundleFacts(bundle, executable, probe_);
-    if (modified) cache_.store(bundle.string(), *modified, *facts, now);
-  }
-  entry.sizeBytes = facts->sizeBytes;
-  entry.lastUsed = facts->lastUsed;
-  entry.appleSigned = facts->appleSigned;
+  const std::string program = mainProgramName(info);
+  entry.running = !program.empty() && isRunning && isRunning(program);
   return entry;
 }
 

@@ -41,6 +41,10 @@ class AppDiscovery {
   // since the epoch, for the cache's freshness.
   [[nodiscard]] std::vector<AppEntry> discover(std::int64_t now);
 
+  // The entry of one bundle, wherever it is, as discover() would list it
+  // were it in the folders; the cache's other bundles are kept.
+  [[nodiscard]] AppEntry entryAt(const std::filesystem::path& bundle, std::int64_t now);
+
  private:
   [[nodiscard]] AppEntry entryFor(const std::filesystem::path& bundle, bool inUserFolder,
                                   std::int64_t now);
@@ -50,5 +54,10 @@ class AppDiscovery {
   AppFactsCache& cache_;
   RunningCheck isRunning_;
 };
+
+// The entry of `bundle` from its measured facts; `isRunning` asks about its
+// main program. For a bundle outside the folders too (one named directly).
+[[nodiscard]] AppEntry entryOf(const std::filesystem::path& bundle, const BundleFacts& facts,
+                               bool inUserFolder, const RunningCheck& isRunning);
 
 }  // namespace brimvale::apps
