@@ -13,13 +13,15 @@ namespace {
 
 constexpr std::string_view kBundleSuffix = ".app";
 
-std::vector<fs::path> bundlesIn(const fs::path& folder) {
-  std::vector<fs::path> bundles;
+// The folder's entries keep the file type the listing reported, so telling a
+// link costs no further call per bundle.
+std::vector<fs::directory_entry> bundlesIn(const fs::path& folder) {
+  std::vector<fs::directory_entry> bundles;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (name.size() > kBundleSuffix.size() && name.ends_with(kBundleSuffix)) {
-      bundles.push_back(it->path());
+      bundles.push_back(*it);
     }
   }
   std::sort(bundles.begin(), bundles.end());
@@ -31,6 +33,26 @@ std::string displayNameOf(const fs::path& bundle, const std::optional<InfoPlist>
   if (info && !info->bundleName.empty()) return info->bundleName;
   const std::string name = bundle.filename().string();
   return name.substr(0, name.size() - kBundleSuffix.size());
+}
+
+AppEntry entryOf(const fs::path& bundle, bool isLink, const BundleFacts& facts, bool inUserFolder,
+                 const RunningCheck& isRunning) {
+  const auto& info = facts.info;
+  AppEntry entry{.id = bundle.lexically_normal().string(),
+                 .displayName = displayNameOf(bundle, info),
+                 .bundlePath = bundle.string(),
+                 .sizeBytes = facts.sizeBytes,
+                 .lastUsed = facts.lastUsed,
+                 .alreadyRelocated = isLink,
+                 .appleSigned = facts.appleSigned,
+                 .inUserFolder = inUserFolder};
+  if (info) {
+    if (!info->identifier.empty()) entry.bundleIdentifier = info->identifier;
+    entry.category = categoryOfType(info->categoryType);
+  }
+  const std::string program = mainProgramName(info);
+  entry.running = !program.empty() && isRunning && isRunning(program);
+  return entry;
 }
 
 }  // namespace
@@ -54,8 +76,10 @@ std::vector<AppEntry> AppDiscovery::discover(std::int64_t now) {
   std::set<std::string> seen;
   for (const auto& folder : folders_.folders) {
     for (const auto& bundle : bundlesIn(folder)) {
-      entries.push_back(entryFor(bundle, folder == folders_.userFolder, now));
-      seen.insert(bundle.string());
+      std::error_code ec;
+      entries.push_back(
+          entryFor(bundle.path(), bundle.is_symlink(ec), folder == folders_.userFolder, now));
+      seen.insert(bundle.path().string());
     }
   }
   cache_.keepOnly(seen);
@@ -63,38 +87,20 @@ std::vector<AppEntry> AppDiscovery::discover(std::int64_t now) {
 }
 
 AppEntry AppDiscovery::entryAt(const fs::path& bundle, std::int64_t now) {
-  return entryFor(bundle, bundle.parent_path() == folders_.userFolder, now);
+  std::error_code ec;
+  return entryFor(bundle, fs::is_symlink(bundle, ec), bundle.parent_path() == folders_.userFolder,
+                  now);
 }
 
-AppEntry AppDiscovery::entryFor(const fs::path& bundle, bool inUserFolder, std::int64_t now) {
+AppEntry AppDiscovery::entryFor(const fs::path& bundle, bool isLink, bool inUserFolder,
+                                std::int64_t now) {
   const auto stamp = bundleStamp(bundle);
   auto facts = stamp ? cache_.find(bundle.string(), *stamp, now) : std::nullopt;
   if (!facts) {
     facts = measureBundleFacts(bundle, probe_);
     if (stamp) cache_.store(bundle.string(), *stamp, *facts, now);
   }
-  return entryOf(bundle, *facts, inUserFolder, isRunning_);
-}
-
-AppEntry entryOf(const fs::path& bundle, const BundleFacts& facts, bool inUserFolder,
-                 const RunningCheck& isRunning) {
-  std::error_code ec;
-  const auto& info = facts.info;
-  AppEntry entry{.id = bundle.lexically_normal().string(),
-                 .displayName = displayNameOf(bundle, info),
-                 .bundlePath = bundle.string(),
-                 .sizeBytes = facts.sizeBytes,
-                 .lastUsed = facts.lastUsed,
-                 .alreadyRelocated = fs::is_symlink(bundle, ec),
-                 .appleSigned = facts.appleSigned,
-                 .inUserFolder = inUserFolder};
-  if (info) {
-    if (!info->identifier.empty()) entry.bundleIdentifier = info->identifier;
-    entry.category = categoryOfType(info->categoryType);
-  }
-  const std::string program = mainProgramName(info);
-  entry.running = !program.empty() && isRunning && isRunning(program);
-  return entry;
+  return entryOf(bundle, isLink, *facts, inUserFolder, isRunning_);
 }
 
 }  // namespace brimvale::apps

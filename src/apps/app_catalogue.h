@@ -46,18 +46,13 @@ class AppDiscovery {
   [[nodiscard]] AppEntry entryAt(const std::filesystem::path& bundle, std::int64_t now);
 
  private:
-  [[nodiscard]] AppEntry entryFor(const std::filesystem::path& bundle, bool inUserFolder,
-                                  std::int64_t now);
+  [[nodiscard]] AppEntry entryFor(const std::filesystem::path& bundle, bool isLink,
+                                  bool inUserFolder, std::int64_t now);
 
   AppFolders folders_;
   platform::BundleProbe& probe_;
   AppFactsCache& cache_;
   RunningCheck isRunning_;
 };
-
-// The entry of `bundle` from its measured facts; `isRunning` asks about its
-// main program. For a bundle outside the folders too (one named directly).
-[[nodiscard]] AppEntry entryOf(const std::filesystem::path& bundle, const BundleFacts& facts,
-                               bool inUserFolder, const RunningCheck& isRunning);
 
 }  // namespace brimvale::apps
