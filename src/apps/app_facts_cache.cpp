@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 #include "common/base/file_io.h"
 
 namespace brimvale::apps {
@@ -9,34 +11,48 @@ namespace {
 
 using nlohmann::json;
 
-// 2: the Info.plist's fields and modification time joined the facts.
-constexpr int kCacheVersion = 2;
+// 3: one array per bundle, which reads in half the time of an object with
+// named fields; a listing reads the whole file before it shows anything.
+constexpr int kCacheVersion = 3;
 
-std::optional<std::int64_t> integerAt(const json& object, const char* key) {
-  const auto it = object.find(key);
-  if (it == object.end() || !it->is_number_integer()) return std::nullopt;
-  return it->get<std::int64_t>();
-}
-
-std::string textAt(const json& object, const char* key) {
-  const auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
+// A bundle's array, by position.
+enum Field : std::size_t {
+  kModifiedNanos,
+  kInfoPlistNanos,
+  kMeasuredAt,
+  kSizeBytes,
+  kAppleSigned,
+  kLastUsed,  // null: no record
+  kInfo,      // null: no readable Info.plist
+  kFieldCount
+};
+// The Info.plist's array, by position.
+enum InfoField : std::size_t {
+  kDisplayName,
+  kBundleName,
+  kIdentifier,
+  kExecutable,
+  kCategoryType,
+  kInfoFieldCount
+};
 
 json infoJson(const InfoPlist& info) {
-  return {{"displayName", info.displayName},
-          {"bundleName", info.bundleName},
-          {"identifier", info.identifier},
-          {"executable", info.executable},
-          {"categoryType", info.categoryType}};
+  json fields = json::array();
+  fields.insert(fields.end(), {info.displayName, info.bundleName, info.identifier, info.executable,
+                               info.categoryType});
+  return fields;
 }
 
-InfoPlist infoOf(const json& value) {
-  return {.displayName = textAt(value, "displayName"),
-          .bundleName = textAt(value, "bundleName"),
-          .identifier = textAt(value, "identifier"),
-          .executable = textAt(value, "executable"),
-          .categoryType = textAt(value, "categoryType")};
+std::optional<InfoPlist> infoOf(const json& fields) {
+  if (!fields.is_array() || fields.size() != kInfoFieldCount ||
+      !std::ranges::all_of(fields, [](const json& f) { return f.is_string(); })) {
+    return std::nullopt;
+  }
+  return InfoPlist{.displayName = fields[kDisplayName].get<std::string>(),
+                   .bundleName = fields[kBundleName].get<std::string>(),
+                   .identifier = fields[kIdentifier].get<std::string>(),
+                   .executable = fields[kExecutable].get<std::string>(),
+                   .categoryType = fields[kCategoryType].get<std::string>()};
 }
 
 }  // namespace
@@ -51,25 +67,22 @@ AppFactsCache AppFactsCache::load(const std::filesystem::path& file) {
   const auto bundles = doc.find("bundles");
   if (bundles == doc.end() || !bundles->is_object()) return cache;
   for (const auto& [path, value] : bundles->items()) {
-    if (!value.is_object()) continue;
-    const auto modified = integerAt(value, "modifiedNanos");
-    const auto infoModified = integerAt(value, "infoPlistNanos");
-    const auto measured = integerAt(value, "measuredAt");
-    const auto size = integerAt(value, "sizeBytes");
-    const auto info = value.find("info");
+    if (!value.is_array() || value.size() != kFieldCount) continue;
+    const bool wellFormed =
+        value[kModifiedNanos].is_number_integer() && value[kInfoPlistNanos].is_number_integer() &&
+        value[kMeasuredAt].is_number_integer() && value[kSizeBytes].is_number_integer() &&
+        value[kAppleSigned].is_boolean() &&
+        (value[kLastUsed].is_number_integer() || value[kLastUsed].is_null());
     // Without its Info.plist answer an entry would read as a bundle with no Info.plist.
-    if (!modified || !infoModified || !measured || !size || info == value.end() ||
-        !(info->is_object() || info->is_null())) {
-      continue;
-    }
-    Entry entry{.stamp = {.bundleNanos = *modified, .infoPlistNanos = *infoModified},
-                .measuredAt = *measured,
-                .facts = {.sizeBytes = *size}};
-    entry.facts.lastUsed = integerAt(value, "lastUsed");
-    const auto signedByApple = value.find("appleSigned");
-    entry.facts.appleSigned =
-        signedByApple != value.end() && signedByApple->is_boolean() && signedByApple->get<bool>();
-    if (info->is_object()) entry.facts.info = infoOf(*info);
+    const auto info = infoOf(value[kInfo]);
+    if (!wellFormed || (!info && !value[kInfo].is_null())) continue;
+    Entry entry{.stamp = {.bundleNanos = value[kModifiedNanos].get<std::int64_t>(),
+                          .infoPlistNanos = value[kInfoPlistNanos].get<std::int64_t>()},
+                .measuredAt = value[kMeasuredAt].get<std::int64_t>(),
+                .facts = {.sizeBytes = value[kSizeBytes].get<std::int64_t>(),
+                          .appleSigned = value[kAppleSigned].get<bool>(),
+                          .info = info}};
+    if (!value[kLastUsed].is_null()) entry.facts.lastUsed = value[kLastUsed].get<std::int64_t>();
     cache.entries_[path] = entry;
   }
   return cache;
@@ -99,13 +112,11 @@ Result<void> AppFactsCache::save() {
   if (!changed_) return {};
   json bundles = json::object();
   for (const auto& [path, entry] : entries_) {
-    json value{{"modifiedNanos", entry.stamp.bundleNanos},
-               {"infoPlistNanos", entry.stamp.infoPlistNanos},
-               {"measuredAt", entry.measuredAt},
-               {"sizeBytes", entry.facts.sizeBytes},
-               {"appleSigned", entry.facts.appleSigned},
-               {"info", entry.facts.info ? infoJson(*entry.facts.info) : json(nullptr)}};
-    if (entry.facts.lastUsed) value["lastUsed"] = *entry.facts.lastUsed;
+    json value = json::array();
+    value.insert(value.end(), {entry.stamp.bundleNanos, entry.stamp.infoPlistNanos,
+                               entry.measuredAt, entry.facts.sizeBytes, entry.facts.appleSigned,
+                               entry.facts.lastUsed ? json(*entry.facts.lastUsed) : json(nullptr),
+                               entry.facts.info ? infoJson(*entry.facts.info) : json(nullptr)});
     bundles[path] = std::move(value);
   }
   const json doc{{"version", kCacheVersion}, {"bundles", std::move(bundles)}};

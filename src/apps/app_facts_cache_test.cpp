@@ -68,22 +68,18 @@ TEST(AppFactsCache, AnUndecodableFileOrEntryIsSkipped) {
   };
   const Case cases[] = {
       {"not JSON", "{{{", false},
-      {"an earlier version without the Info.plist",
-       R"({"version":1,"bundles":{"/A/X.app":{"modifiedNanos":42,"measuredAt":1800000000,)"
-       R"("sizeBytes":5}}})",
-       false},
-      {"an entry lacking its size",
+      {"an earlier version",
        R"({"version":2,"bundles":{"/A/X.app":{"modifiedNanos":42,"infoPlistNanos":40,)"
-       R"("measuredAt":1800000000,"info":null}}})",
+       R"("measuredAt":1800000000,"sizeBytes":5,"info":null}}})",
        false},
       {"an entry lacking its Info.plist answer",
-       R"({"version":2,"bundles":{"/A/X.app":{"modifiedNanos":42,"infoPlistNanos":40,)"
-       R"("measuredAt":1800000000,"sizeBytes":5}}})",
-       false},
+       R"({"version":3,"bundles":{"/A/X.app":[42,40,1800000000,5,false,null]}})", false},
+      {"an Info.plist answer of the wrong shape",
+       R"({"version":3,"bundles":{"/A/X.app":[42,40,1800000000,5,false,null,["a"]]}})", false},
+      {"a size that is no number",
+       R"({"version":3,"bundles":{"/A/X.app":[42,40,1800000000,"5",false,null,null]}})", false},
       {"a good entry beside a bad one",
-       R"({"version":2,"bundles":{"/A/B.app":7,"/A/X.app":{"modifiedNanos":42,)"
-       R"("infoPlistNanos":40,"measuredAt":1800000000,"sizeBytes":5,"lastUsed":"soon",)"
-       R"("info":null}}})",
+       R"({"version":3,"bundles":{"/A/B.app":7,"/A/X.app":[42,40,1800000000,5,false,null,null]}})",
        true},
   };
   for (const auto& c : cases) {
