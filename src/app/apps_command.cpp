@@ -1,11 +1,14 @@
 #include "app/apps_command.h"
 
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "apps/app_catalogue_entry.h"
 #include "apps/app_facts_cache.h"
+#include "apps/bundle_inspection.h"
+#include "apps/dock_pins.h"
 #include "common/base/best_effort.h"
 #include "common/base/timestamps.h"
 #include "platform/byte_count_format.h"
@@ -18,9 +21,6 @@ using nlohmann::json;
 constexpr std::string_view kOffloadedNote =
     "No apps have been offloaded: offloading is not available in this version yet, so this tab "
     "stays empty.";
-constexpr std::string_view kSafetyNote =
-    "Ordering by safety needs each app's risk tier, which this version does not work out yet; "
-    "ordered by name instead.";
 
 // Characters as a terminal shows them: UTF-8 continuation bytes take no column.
 std::size_t columns(std::string_view text) {
@@ -33,13 +33,8 @@ std::string padded(const std::string& text, std::size_t width) {
   return text + std::string(width > columns(text) ? width - columns(text) : 0, ' ');
 }
 
-// The reason shown beside an entry: why it cannot move, else why it has no date.
-std::string reasonOf(const apps::AppEntry& e) {
-  if (auto blocked = apps::catalogueBlockReason(e)) return *blocked;
-  return e.lastUsed ? std::string() : apps::noLastUsedExplanation();
-}
-
-json entryJson(const apps::AppEntry& e) {
+json entryJson(const ClassifiedApp& app) {
+  const apps::AppEntry& e = app.entry;
   json j{
       {"id", e.id},
       {"name", e.displayName},
@@ -52,19 +47,49 @@ json entryJson(const apps::AppEntry& e) {
       {"running", e.running},
       {"category", e.category ? json(apps::categoryRawName(*e.category)) : json(nullptr)},
       {"categoryTitle", e.category ? json(apps::categoryTitle(*e.category)) : json(nullptr)},
-      {"inUserFolder", e.inUserFolder}};
+      {"inUserFolder", e.inUserFolder},
+      {"tier", static_cast<int>(app.classification.tier)},
+      {"tierBadge", apps::tierBadge(app.classification.tier)},
+      {"tierReason", app.classification.reason}};
   const auto blocked = apps::catalogueBlockReason(e);
   j["blockedReason"] = blocked ? json(*blocked) : json(nullptr);
   j["lastUsedNote"] = e.lastUsed ? json(nullptr) : json(apps::noLastUsedExplanation());
   return j;
 }
 
+// Classifies each app once, however often the order or the table asks.
+class ListingClassifier {
+ public:
+  explicit ListingClassifier(const AppsCommandHost& host)
+      : host_(host), sources_(inspectionSources(host)) {}
+
+  const apps::AppClassificationResult& of(const apps::AppEntry& entry) {
+    auto it = done_.find(entry.bundlePath);
+    if (it == done_.end()) {
+      it = done_
+               .emplace(entry.bundlePath,
+                        apps::classify(apps::classifierInputFor(entry, sources_), host_.classifier))
+               .first;
+    }
+    return it->second;
+  }
+
+ private:
+  const AppsCommandHost& host_;
+  apps::InspectionSources sources_;
+  std::map<std::string, apps::AppClassificationResult> done_;
+};
+
 }  // namespace
 
-std::string appsJson(const std::vector<apps::AppEntry>& entries, const AppsOptions& o,
+apps::InspectionSources inspectionSources(const AppsCommandHost& host) {
+  return {.dockPins = apps::readDockPins(host.dockPreferences), .toolFallback = host.toolFallback};
+}
+
+std::string appsJson(const std::vector<ClassifiedApp>& listed, const AppsOptions& o,
                      const std::vector<std::string>& notes) {
   json list = json::array();
-  for (const auto& e : entries) list.push_back(entryJson(e));
+  for (const auto& app : listed) list.push_back(entryJson(app));
   return json{{"apps", std::move(list)},
               {"location", o.location},
               {"sort", o.sort},
@@ -73,29 +98,35 @@ std::string appsJson(const std::vector<apps::AppEntry>& entries, const AppsOptio
          "\n";
 }
 
-std::string appsTable(const std::vector<apps::AppEntry>& entries) {
+std::string appsTable(const std::vector<ClassifiedApp>& listed) {
   struct Row {
-    std::string name, size, lastUsed, reason;
+    std::string name, tier, size, lastUsed, reason;
   };
-  std::vector<Row> rows{{"NAME", "SIZE", "LAST USED", "REASON"}};
-  for (const auto& e : entries) {
-    rows.push_back({e.displayName, platform::formatFileByteCount(e.sizeBytes),
+  std::vector<Row> rows{{"NAME", "TIER", "SIZE", "LAST USED", "REASON"}};
+  bool undated = false;
+  for (const auto& [e, classification] : listed) {
+    undated |= !e.lastUsed;
+    rows.push_back({e.displayName, std::string(apps::tierBadge(classification.tier)),
+                    platform::formatFileByteCount(e.sizeBytes),
                     e.lastUsed ? localDate(static_cast<std::time_t>(*e.lastUsed)) : "never",
-                    reasonOf(e)});
+                    classification.reason});
   }
-  std::size_t nameWidth = 0, sizeWidth = 0, usedWidth = 0;
+  std::size_t nameWidth = 0, tierWidth = 0, sizeWidth = 0, usedWidth = 0;
   for (const auto& r : rows) {
     nameWidth = std::max(nameWidth, columns(r.name));
+    tierWidth = std::max(tierWidth, columns(r.tier));
     sizeWidth = std::max(sizeWidth, columns(r.size));
     usedWidth = std::max(usedWidth, columns(r.lastUsed));
   }
   std::ostringstream out;
   for (const auto& r : rows) {
-    std::string line = padded(r.name, nameWidth) + "  " + padded(r.size, sizeWidth) + "  " +
-                       padded(r.lastUsed, usedWidth) + "  " + r.reason;
+    std::string line = padded(r.name, nameWidth) + "  " + padded(r.tier, tierWidth) + "  " +
+                       padded(r.size, sizeWidth) + "  " + padded(r.lastUsed, usedWidth) + "  " +
+                       r.reason;
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out << line << "\n";
   }
+  if (undated) out << "never: " << apps::noLastUsedExplanation() << "\n";
   return out.str();
 }
 
@@ -111,31 +142,35 @@ int appsCommand(AppsCommandHost& host, const AppsOptions& o) {
   }
   std::vector<std::string> notes;
   if (*location == apps::AppsLocationFilter::kOffloaded) notes.emplace_back(kOffloadedNote);
-  if (*sort == apps::AppsSortOrder::kSafety) notes.emplace_back(kSafetyNote);
 
   auto cache = apps::AppFactsCache::load(host.factsCache);
   apps::AppDiscovery discovery(host.folders, host.probe, cache, host.isRunning);
   auto found = discovery.discover(host.now);
   // A cache that cannot be written only makes the next listing slower.
   (void)bestEffort(cache.save(), DiagnosticsLog(host.diagnosticsLog), "saving the app facts");
-  const auto selected = apps::selectApps(std::move(found),
-                                         {.location = *location,
-                                          .sort = *sort,
-                                          .unusedDays = o.unusedDays,
-                                          .category = category,
-                                          .hideRunning = o.hideRunning},
-                                         host.now);
+  ListingClassifier classifier(host);
+  const auto selected = apps::selectApps(
+      std::move(found),
+      {.location = *location,
+       .sort = *sort,
+       .unusedDays = o.unusedDays,
+       .category = category,
+       .hideRunning = o.hideRunning},
+      host.now, [&](const apps::AppEntry& e) { return static_cast<int>(classifier.of(e).tier); });
+  std::vector<ClassifiedApp> listed;
+  listed.reserve(selected.size());
+  for (const auto& e : selected) listed.push_back({e, classifier.of(e)});
 
   if (o.json) {
-    host.out << appsJson(selected, o, notes);
+    host.out << appsJson(listed, o, notes);
     return 0;
   }
   for (const auto& note : notes) host.out << note << "\n";
-  if (selected.empty()) {
+  if (listed.empty()) {
     host.out << "No apps to show in " << apps::locationTitle(*location) << ".\n";
     return 0;
   }
-  host.out << appsTable(selected);
+  host.out << appsTable(listed);
   return 0;
 }
 

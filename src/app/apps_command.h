@@ -1,5 +1,6 @@
-// `brimvale apps`: the installed applications with their size, last use and
-// why one cannot move, filtered and ordered as asked; or the same as JSON.
+// `brimvale apps`: the installed applications with their risk tier, size,
+// last use and the tier's reason, filtered and ordered as asked; or the same
+// as JSON.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +11,16 @@
 
 #include "apps/app_catalogue.h"
 #include "apps/app_catalogue_query.h"
+#include "apps/app_classifier.h"
+#include "apps/bundle_inspection.h"
+#include "apps/macho_reader_bundle.h"
 #include "platform/bundle_probe.h"
 
 namespace brimvale::app {
 
 struct AppsOptions {
+  std::string action;            // empty: the listing; "inspect": one bundle
+  std::string bundle;            // inspect's bundle path
   std::string location = "all";  // a raw name of kAppsLocations
   std::string sort = "name";     // a raw name of kAppsSortOrderNames
   int unusedDays = 0;
@@ -29,23 +35,38 @@ struct AppsCommandHost {
   std::filesystem::path diagnosticsLog;
   platform::BundleProbe& probe;
   apps::RunningCheck isRunning;
-  std::int64_t now;  // seconds since the epoch
+  // What classification reads besides the bundle; a test points it into temporary folders.
+  apps::ClassifierEnvironment classifier;
+  std::filesystem::path dockPreferences;  // the Dock's property list
+  apps::MachOToolFallback toolFallback;   // for binaries the native reader cannot parse
+  std::int64_t now;                       // seconds since the epoch
   std::ostream& out;
   std::ostream& err;
 };
 
-// The listing as a table (name, size, last used, reason), or JSON with
-// `o.json`. The measured facts are kept for the next listing. 2 when an
-// option names no location, order or category (the command line checks
-// these first); else 0.
+// The listing as a table (name, tier, size, last used, reason), or JSON with
+// `o.json`. Every listed app is classified. The measured facts are kept for
+// the next listing. 2 when an option names no location, order or category
+// (the command line checks these first); else 0.
 int appsCommand(AppsCommandHost& host, const AppsOptions& o);
 
+// The Dock's pins and the tool fallback of `host`, read once for every app
+// classified.
+[[nodiscard]] apps::InspectionSources inspectionSources(const AppsCommandHost& host);
+
+// One listed app and its classification.
+struct ClassifiedApp {
+  apps::AppEntry entry;
+  apps::AppClassificationResult classification;
+};
+
 // The JSON document of docs/json-schemas.md, pretty-printed with sorted keys.
-[[nodiscard]] std::string appsJson(const std::vector<apps::AppEntry>& entries, const AppsOptions& o,
+[[nodiscard]] std::string appsJson(const std::vector<ClassifiedApp>& listed, const AppsOptions& o,
                                    const std::vector<std::string>& notes);
 
-// A heading line, then one line per entry with its columns aligned; the
-// last-used date in local time, "never" with the explanation when unknown.
-[[nodiscard]] std::string appsTable(const std::vector<apps::AppEntry>& entries);
+// A heading line, then one line per app with its columns aligned; the
+// last-used date in local time, "never" when unknown (explained below the
+// table).
+[[nodiscard]] std::string appsTable(const std::vector<ClassifiedApp>& listed);
 
 }  // namespace brimvale::app

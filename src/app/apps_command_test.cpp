@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "apps/app_catalogue_test_bundles.h"
+#include "apps/dock_pins.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::app {
@@ -31,6 +33,33 @@ class TableProbe final : public platform::BundleProbe {
   bool appleSigned(const std::string&) override { return false; }
 };
 
+// Every folder the classification reads lies under `tmp`.
+AppsCommandHost hostFor(const brimvale::testing::TempFolder& tmp, platform::BundleProbe& probe,
+                        std::ostream& out, std::ostream& err) {
+  const fs::path root = tmp / "root";
+  return {.folders = apps::defaultAppFolders(tmp / "home", root),
+          .factsCache = tmp / "state/app-facts.json",
+          .diagnosticsLog = tmp / "diagnostics.log",
+          .probe = probe,
+          .isRunning = {},
+          .classifier = {
+              .updateFrameworks =
+                  apps::UpdateFrameworkDetection({.adobeDesktopCommon = root / "adobe",
+                                                  .microsoftAutoUpdate = root / "mau",
+                                                  .caskrooms = {root / "Caskroom"},
+                                                  .setappFolder = root / "Applications/Setapp"}),
+              .helpers = apps::HelperToolScanner(
+                  {{root / "Library/PrivilegedHelperTools", apps::HelperKind::kPrivilegedHelper},
+                   {tmp / "home/Library/LaunchAgents", apps::HelperKind::kLaunchAgentUser}}),
+              .userCanWrite = [](const fs::path&) { return true; },
+              .now = [] { return apps::Clock::from_time_t(kNow); }},
+          .dockPreferences = apps::dockPreferencesPath(tmp / "home"),
+          .toolFallback = {},
+          .now = kNow,
+          .out = out,
+          .err = err};
+}
+
 struct Listing {
   brimvale::testing::TempFolder tmp;
   fs::path system = tmp.folder("root/Applications");
@@ -49,42 +78,73 @@ struct Listing {
   int run(const AppsOptions& o) {
     out.str("");
     err.str("");
-    AppsCommandHost host{.folders = apps::defaultAppFolders(tmp / "home", tmp / "root"),
-                         .factsCache = tmp / "state/app-facts.json",
-                         .diagnosticsLog = tmp / "diagnostics.log",
-                         .probe = probe,
-                         .isRunning = {},
-                         .now = kNow,
-                         .out = out,
-                         .err = err};
+    AppsCommandHost host = hostFor(tmp, probe, out, err);
     return appsCommand(host, o);
   }
 };
 
-TEST(AppsCommand, TableShowsEachAppWithItsReason) {
+TEST(AppsCommand, TableShowsEachAppWithItsTierAndReason) {
   Listing l;
   ASSERT_EQ(l.run({.sort = "size"}), 0);
   const std::string text = l.out.str();
   std::istringstream lines(text);
   std::vector<std::string> rows;
   for (std::string line; std::getline(lines, line);) rows.push_back(line);
-  ASSERT_EQ(rows.size(), 4u);
+  ASSERT_EQ(rows.size(), 5u);
   const std::string& header = rows[0];
   EXPECT_EQ(header.find("NAME"), 0u);
   EXPECT_EQ(rows[1].find("Old Editor"), 0u) << "largest first";
-  // Columns line up: every row's size and date start where their headings do.
-  for (std::size_t i = 1; i < rows.size(); ++i) {
-    SCOPED_TRACE(rows[i]);
-    for (const char* heading : {"SIZE", "LAST USED"}) {
+  struct Row {
+    const char* name;
+    const char* badge;
+    const char* lastUsed;
+    const char* reasonStart;
+  };
+  const Row expected[] = {
+      {"Old Editor", "Safe", "", "Safe to relocate."},
+      {"Moved Game", "Blocked", "never", "Already relocated to NVMe."},
+      {"Recent", "Caveat", "", "Used 1 day ago"},
+  };
+  for (const Row& want : expected) {
+    SCOPED_TRACE(want.name);
+    const auto row =
+        std::ranges::find_if(rows, [&](const std::string& r) { return r.starts_with(want.name); });
+    ASSERT_NE(row, rows.end());
+    // Columns line up: every value starts where its heading does.
+    for (const char* heading : {"TIER", "SIZE", "LAST USED", "REASON"}) {
       const auto at = header.find(heading);
-      ASSERT_LT(at, rows[i].size());
-      EXPECT_EQ(rows[i].substr(at - 2, 2), "  ");
-      EXPECT_NE(rows[i][at], ' ');
+      ASSERT_LT(at, row->size());
+      EXPECT_EQ(row->substr(at - 2, 2), "  ");
+      EXPECT_NE((*row)[at], ' ');
     }
-    const bool moved = rows[i].starts_with("Moved Game");
-    EXPECT_EQ(rows[i].find("never") != std::string::npos, moved);
-    EXPECT_EQ(rows[i].ends_with("Already relocated to NVMe. Use the Moved tab to bring it back."),
-              moved);
+    EXPECT_EQ(row->substr(header.find("TIER")).starts_with(want.badge), true);
+    EXPECT_EQ(row->substr(header.find("LAST USED")).starts_with("never"),
+              std::string_view(want.lastUsed) == "never");
+    EXPECT_TRUE(row->substr(header.find("REASON")).starts_with(want.reasonStart)) << *row;
+  }
+  EXPECT_TRUE(rows[4].starts_with("never: ")) << "the undated app's explanation follows";
+  EXPECT_NE(rows[4].find("has no record of this app"), std::string::npos);
+}
+
+// The safety order really orders by tier, safest first; other orders ignore the tier.
+TEST(AppsCommand, SafetyOrdersByTier) {
+  struct Case {
+    const char* sort;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {"safety", {"Old Editor", "Recent", "Moved Game"}},
+      {"name", {"Moved Game", "Old Editor", "Recent"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sort);
+    Listing l;
+    ASSERT_EQ(l.run({.sort = c.sort, .json = true}), 0);
+    const auto doc = nlohmann::json::parse(l.out.str());
+    std::vector<std::string> names;
+    for (const auto& app : doc["apps"]) names.push_back(app["name"]);
+    EXPECT_EQ(names, c.names);
+    EXPECT_TRUE(doc["notes"].empty()) << "no excuse for the order any more";
   }
 }
 
@@ -99,6 +159,9 @@ TEST(AppsCommand, JsonCarriesTheFactsAndTheReasons) {
   EXPECT_EQ(moved["blockedReason"],
             "Already relocated to NVMe. Use the Moved tab to bring it back.");
   EXPECT_EQ(moved["category"], "games");
+  EXPECT_EQ(moved["tier"], 4);
+  EXPECT_EQ(moved["tierBadge"], "Blocked");
+  EXPECT_EQ(moved["tierReason"], "Already relocated to NVMe. Use the Moved tab to bring it back.");
   EXPECT_TRUE(moved["lastUsed"].is_null());
   EXPECT_NE(moved["lastUsedNote"].get<std::string>().find("has no record of this app"),
             std::string::npos);
@@ -106,7 +169,7 @@ TEST(AppsCommand, JsonCarriesTheFactsAndTheReasons) {
   EXPECT_TRUE(doc["notes"].empty());
 }
 
-TEST(AppsCommand, SaysWhyATabOrOrderCannotBeFilled) {
+TEST(AppsCommand, SaysWhyATabCannotBeFilled) {
   struct Case {
     const char* name;
     AppsOptions options;
@@ -115,7 +178,6 @@ TEST(AppsCommand, SaysWhyATabOrOrderCannotBeFilled) {
   };
   const Case cases[] = {
       {"offloaded", {.location = "offloaded"}, 0, "No apps have been offloaded"},
-      {"safety", {.sort = "safety"}, 0, "ordered by name instead"},
       {"a never-opened game passes every filter",
        {.unusedDays = 365, .category = "games", .hideRunning = true},
        0,

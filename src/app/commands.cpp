@@ -13,6 +13,7 @@
 
 #include "app/application.h"
 #include "app/apps_command.h"
+#include "app/apps_inspect_command.h"
 #include "app/care_commands.h"
 #include "app/cleanup_old_command.h"
 #include "app/discover_command.h"
@@ -37,6 +38,8 @@
 #include "app/transfers_command.h"
 #include "app/uninstall_command.h"
 #include "app/usage_errors.h"
+#include "apps/dock_pins.h"
+#include "apps/macho_tool_fallback.h"
 #include "cloud/pepper_store.h"
 #include "cloud/rclone_locator.h"
 #include "common/base/file_calls.h"
@@ -712,6 +715,11 @@ int discoverHandler(Context& c) {
 }
 
 int appsHandler(Context& c) {
+  if (c.apps.action == "inspect" && c.apps.bundle.empty()) {
+    c.err << "Name the app bundle to inspect, e.g. `brimvale apps inspect "
+             "/Applications/Example.app`. Nothing was changed.\n";
+    return 2;
+  }
   const auto probe = platform::makeHostBundleProbe();
   AppsCommandHost host{
       .folders = apps::defaultAppFolders(c.paths.home),
@@ -719,15 +727,23 @@ int appsHandler(Context& c) {
       .diagnosticsLog = c.paths.diagnosticsLog,
       .probe = *probe,
       .isRunning = [&c](std::string_view program) { return c.base.processes->isRunning(program); },
+      .classifier = apps::systemClassifierEnvironment(c.paths.home),
+      .dockPreferences = apps::dockPreferencesPath(c.paths.home),
+      .toolFallback = apps::hostMachOToolFallback(),
       .now = systemClock()(),
       .out = c.out,
       .err = c.err};
+  if (c.apps.action == "inspect") return appsInspectCommand(host, c.apps.bundle, c.json);
   c.apps.json = c.json;
   return appsCommand(host, c.apps);
 }
 
 void appsOptions(CLI::App& sub, Context& c) {
   jsonOption(sub, c);
+  sub.add_option("action", c.apps.action,
+                 "inspect PATH: the full risk inspection of one app bundle")
+      ->check(CLI::IsMember({"inspect"}));
+  sub.add_option("path", c.apps.bundle, "the app bundle to inspect, e.g. /Applications/X.app");
   sub.add_option("--location", c.apps.location, "all, internal, moved or offloaded")
       ->check(CLI::IsMember({"all", "internal", "moved", "offloaded"}))
       ->capture_default_str();
@@ -845,8 +861,9 @@ constexpr std::array kSubcommands{
                "folders moved back, the service paused meanwhile (--yes, --dry-run)",
                panicRecoveryHandler, panicRecoveryOptions},
     Subcommand{"apps",
-               "the installed apps with size, last use and why one can't move (--location, "
-               "--sort, --unused-days N, --category C, --hide-running, --json)",
+               "the installed apps with their risk tier, size, last use and the tier's reason "
+               "(--location, --sort, --unused-days N, --category C, --hide-running, --json); "
+               "`apps inspect PATH` shows everything the inspection of one app found",
                appsHandler, appsOptions},
     Subcommand{"transfers",
                "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "

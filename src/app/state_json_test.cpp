@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/apps_inspect_command.h"
 #include "app/relocated_command.h"
 
 namespace brimvale::app {
@@ -113,6 +114,32 @@ care::HomeFacts fixedFacts() {
           .criticalThresholdGb = 15};
 }
 
+// An app with one finding of every kind, so every documented key is printed.
+ClassifiedApp fixedApp() {
+  using namespace apps;
+  ClassifiedApp app;
+  app.entry = {.id = "/Applications/Tool.app",
+               .displayName = "Tool",
+               .bundlePath = "/Applications/Tool.app",
+               .bundleIdentifier = "com.example.tool",
+               .sizeBytes = 4096,
+               .lastUsed = 1777604400,
+               .category = AppCategory::kUtilities};
+  app.classification = {
+      .tier = RiskTier::kOverride,
+      .reason = "An installed launchd registration (`t`) references this app's exact location.",
+      .updateFramework = UpdateFramework::kSparkle1,
+      .updateFrameworkDetails = {{"sparkle_version", "1.27"}},
+      .tccEntitlements = {{"NSCameraUsageDescription", "Camera",
+                           TccSource::kInfoPlistUsageDescription}},
+      .dependencyReport = {{"Contents/MacOS/Tool", "/usr/lib/libSystem.B.dylib",
+                            LoadPathKind::kSystemAbsolute}},
+      .helperReferences = {{"/Library/LaunchAgents/t.plist", "t",
+                            "/Applications/Tool.app/Contents/MacOS/t",
+                            HelperKind::kLaunchAgentSystem}}};
+  return app;
+}
+
 TEST(StateJson, KeysAreExactlyTheDocumentedOnes) {
   struct Case {
     std::string heading;
@@ -131,6 +158,8 @@ TEST(StateJson, KeysAreExactlyTheDocumentedOnes) {
       {"brimvale relocated --json",
        relocatedJson({mover::RelocatedItem{}}, mover::ScanDiagnostic{})},
       {"brimvale discover --json", discoverJson("[]", "").value_or("")},
+      {"brimvale apps --json", appsJson({fixedApp()}, {}, {"a note"})},
+      {"brimvale apps inspect --json", inspectionJson(fixedApp())},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.heading);

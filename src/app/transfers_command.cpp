@@ -121,7 +121,7 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     return 2;
   }
   if (!c.rclone) {
-    c.err << cloud::kJobNeedsRclone << ". Nothing was started.\n";
+    c.err << cloud::kRcloneNotInstalled << ". Nothing was started.\n";
     return 1;
   }
   SyncJob job = cloud::newSyncJob(o.words[0], o.words[1], *mode, std::time(nullptr));

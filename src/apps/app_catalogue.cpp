@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "apps/app_bundle_facts.h"
-#include "apps/info_plist.h"
 
 namespace brimvale::apps {
 namespace fs = std::filesystem;
@@ -14,13 +13,15 @@ namespace {
 
 constexpr std::string_view kBundleSuffix = ".app";
 
-std::vector<fs::path> bundlesIn(const fs::path& folder) {
-  std::vector<fs::path> bundles;
+// The folder's entries keep the file type the listing reported, so telling a
+// link costs no further call per bundle.
+std::vector<fs::directory_entry> bundlesIn(const fs::path& folder) {
+  std::vector<fs::directory_entry> bundles;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (name.size() > kBundleSuffix.size() && name.ends_with(kBundleSuffix)) {
-      bundles.push_back(it->path());
+      bundles.push_back(*it);
     }
   }
   std::sort(bundles.begin(), bundles.end());
@@ -32,6 +33,26 @@ std::string displayNameOf(const fs::path& bundle, const std::optional<InfoPlist>
   if (info && !info->bundleName.empty()) return info->bundleName;
   const std::string name = bundle.filename().string();
   return name.substr(0, name.size() - kBundleSuffix.size());
+}
+
+AppEntry entryOf(const fs::path& bundle, bool isLink, const BundleFacts& facts, bool inUserFolder,
+                 const RunningCheck& isRunning) {
+  const auto& info = facts.info;
+  AppEntry entry{.id = bundle.lexically_normal().string(),
+                 .displayName = displayNameOf(bundle, info),
+                 .bundlePath = bundle.string(),
+                 .sizeBytes = facts.sizeBytes,
+                 .lastUsed = facts.lastUsed,
+                 .alreadyRelocated = isLink,
+                 .appleSigned = facts.appleSigned,
+                 .inUserFolder = inUserFolder};
+  if (info) {
+    if (!info->identifier.empty()) entry.bundleIdentifier = info->identifier;
+    entry.category = categoryOfType(info->categoryType);
+  }
+  const std::string program = mainProgramName(info);
+  entry.running = !program.empty() && isRunning && isRunning(program);
+  return entry;
 }
 
 }  // namespace
@@ -55,43 +76,31 @@ std::vector<AppEntry> AppDiscovery::discover(std::int64_t now) {
   std::set<std::string> seen;
   for (const auto& folder : folders_.folders) {
     for (const auto& bundle : bundlesIn(folder)) {
-      entries.push_back(entryFor(bundle, folder == folders_.userFolder, now));
-      seen.insert(bundle.string());
+      std::error_code ec;
+      entries.push_back(
+          entryFor(bundle.path(), bundle.is_symlink(ec), folder == folders_.userFolder, now));
+      seen.insert(bundle.path().string());
     }
   }
   cache_.keepOnly(seen);
   return entries;
 }
 
-AppEntry AppDiscovery::entryFor(const fs::path& bundle, bool inUserFolder, std::int64_t now) {
+AppEntry AppDiscovery::entryAt(const fs::path& bundle, std::int64_t now) {
   std::error_code ec;
-  const auto info = readInfoPlist(bundle);
-  AppEntry entry{.id = bundle.lexically_normal().string(),
-                 .displayName = displayNameOf(bundle, info),
-                 .bundlePath = bundle.string(),
-                 .alreadyRelocated = fs::is_symlink(bundle, ec),
-                 .inUserFolder = inUserFolder};
-  std::string executable;
-  if (info) {
-    if (!info->identifier.empty()) entry.bundleIdentifier = info->identifier;
-    entry.category = categoryOfType(info->categoryType);
-    // A name that would climb out of Contents/MacOS names no program of this bundle.
-    if (!info->executable.empty() && info->executable.find('/') == std::string::npos &&
-        info->executable != "..") {
-      executable = (bundle / "Contents" / "MacOS" / info->executable).string();
-      entry.running = isRunning_ && isRunning_(info->executable);
-    }
-  }
-  const auto modified = bundleModifiedNanos(bundle);
-  auto facts = modified ? cache_.find(bundle.string(), *modified, now) : std::nullopt;
+  return entryFor(bundle, fs::is_symlink(bundle, ec), bundle.parent_path() == folders_.userFolder,
+                  now);
+}
+
+AppEntry AppDiscovery::entryFor(const fs::path& bundle, bool isLink, bool inUserFolder,
+                                std::int64_t now) {
+  const auto stamp = bundleStamp(bundle);
+  auto facts = stamp ? cache_.find(bundle.string(), *stamp, now) : std::nullopt;
   if (!facts) {
-    facts = measureBundleFacts(bundle, executable, probe_);
-    if (modified) cache_.store(bundle.string(), *modified, *facts, now);
+    facts = measureBundleFacts(bundle, probe_);
+    if (stamp) cache_.store(bundle.string(), *stamp, *facts, now);
   }
-  entry.sizeBytes = facts->sizeBytes;
-  entry.lastUsed = facts->lastUsed;
-  entry.appleSigned = facts->appleSigned;
-  return entry;
+  return entryOf(bundle, isLink, *facts, inUserFolder, isRunning_);
 }
 
 }  // namespace brimvale::apps

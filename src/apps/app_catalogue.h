@@ -41,9 +41,13 @@ class AppDiscovery {
   // since the epoch, for the cache's freshness.
   [[nodiscard]] std::vector<AppEntry> discover(std::int64_t now);
 
+  // The entry of one bundle, wherever it is, as discover() would list it
+  // were it in the folders; the cache's other bundles are kept.
+  [[nodiscard]] AppEntry entryAt(const std::filesystem::path& bundle, std::int64_t now);
+
  private:
-  [[nodiscard]] AppEntry entryFor(const std::filesystem::path& bundle, bool inUserFolder,
-                                  std::int64_t now);
+  [[nodiscard]] AppEntry entryFor(const std::filesystem::path& bundle, bool isLink,
+                                  bool inUserFolder, std::int64_t now);
 
   AppFolders folders_;
   platform::BundleProbe& probe_;

@@ -34,14 +34,6 @@ constexpr std::array kTiers{
             "it's just running."},
 };
 
-using KindRow = std::pair<LoadPathKind, std::string_view>;
-constexpr std::array<KindRow, 4> kLoadPathKinds{{
-    {LoadPathKind::kRelativeOK, "relativeOK"},
-    {LoadPathKind::kSystemAbsolute, "systemAbsolute"},
-    {LoadPathKind::kHardcodedAppPath, "hardcodedAppPath"},
-    {LoadPathKind::kUnsupportedAbsolute, "unsupportedAbsolute"},
-}};
-
 // Brimvale's own bundles, including the identifiers of its earlier releases.
 constexpr std::array<std::string_view, 5> kOwnBundleIds{
     "com.brimvale.app", "com.brimvale.service", "com.hollin.tarnwick", "com.hollin.tarnwick.gui",
@@ -184,27 +176,6 @@ std::string_view tierMeaning(RiskTier tier) {
   return std::ranges::find(kTiers, tier, &TierRow::tier)->meaning;
 }
 
-std::string_view loadPathKindRaw(LoadPathKind kind) {
-  return std::ranges::find(kLoadPathKinds, kind, &KindRow::first)->second;
-}
-
-std::optional<LoadPathKind> loadPathKindFromRaw(std::string_view raw) {
-  auto it = std::ranges::find(kLoadPathKinds, raw, &KindRow::second);
-  if (it == kLoadPathKinds.end()) return std::nullopt;
-  return it->first;
-}
-
-LoadPathKind classifyLoadPath(std::string_view loadPath, const std::filesystem::path& bundle) {
-  for (std::string_view prefix : {"@executable_path", "@rpath", "@loader_path"})
-    if (loadPath.starts_with(prefix)) return LoadPathKind::kRelativeOK;
-  std::string bundlePrefix = bundle.string();
-  if (!bundlePrefix.ends_with('/')) bundlePrefix += '/';
-  if (loadPath.starts_with(bundlePrefix)) return LoadPathKind::kHardcodedAppPath;
-  for (std::string_view prefix : {"/System/", "/Library/", "/usr/lib/", "/usr/local/"})
-    if (loadPath.starts_with(prefix)) return LoadPathKind::kSystemAbsolute;
-  return LoadPathKind::kUnsupportedAbsolute;
-}
-
 ClassifierEnvironment systemClassifierEnvironment(const std::filesystem::path& home) {
   return {
       .updateFrameworks = UpdateFrameworkDetection(),
@@ -229,10 +200,7 @@ AppClassificationResult classify(const ClassifierInput& input,
   result.updateFrameworkDetails = std::move(framework.details);
   result.tccEntitlements = mergeEntitlements(scanInfoPlistUsage(input.bundleURL),
                                              signatureEntitlements(input.entitlementKeys));
-  for (const BundleLoadPath& load : input.loadPaths) {
-    result.dependencyReport.push_back(
-        {load.binaryRelativePath, load.loadPath, classifyLoadPath(load.loadPath, input.bundleURL)});
-  }
+  result.dependencyReport = input.loadCommands;
   result.helperReferences = environment.helpers.scan(input.bundleURL);
   auto [tier, reason] = scannedVerdict(result, input, environment);
   if (tier == RiskTier::kBlocked) return blockedResult(input, now, std::move(reason));

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "apps/bundle_load_command.h"
 #include "apps/helper_reference_scan.h"
 #include "apps/tcc_scan.h"
 #include "apps/update_framework.h"
@@ -29,30 +30,6 @@ enum class RiskTier { kSafe = 1, kCaveat = 2, kOverride = 3, kBlocked = 4 };
 // What the tier means for the user, shown beside the badge.
 [[nodiscard]] std::string_view tierMeaning(RiskTier tier);
 
-// Persisted by its raw text.
-enum class LoadPathKind { kRelativeOK, kSystemAbsolute, kHardcodedAppPath, kUnsupportedAbsolute };
-
-[[nodiscard]] std::string_view loadPathKindRaw(LoadPathKind kind);
-[[nodiscard]] std::optional<LoadPathKind> loadPathKindFromRaw(std::string_view raw);
-// How `loadPath` depends on where `bundle` lies: relative (`@rpath` and friends), inside the
-// bundle's current absolute path, in a system folder, or elsewhere.
-[[nodiscard]] LoadPathKind classifyLoadPath(std::string_view loadPath,
-                                            const std::filesystem::path& bundle);
-
-// One dependency of one binary, as the Mach-O reader lists it.
-struct BundleLoadPath {
-  std::string binaryRelativePath;  // the binary, relative to the bundle
-  std::string loadPath;
-};
-
-struct BundleLoadCommand {
-  std::string binaryRelativePath;
-  std::string loadPath;
-  LoadPathKind kind = LoadPathKind::kRelativeOK;
-
-  bool operator==(const BundleLoadCommand&) const = default;
-};
-
 // The catalogue's facts about the app that classification uses.
 struct CatalogueFacts {
   std::filesystem::path bundlePath;
@@ -68,10 +45,11 @@ struct ClassifierInput {
   CatalogueFacts app;
   std::filesystem::path bundleURL;
   std::set<std::string> dockPins;  // bundle identifiers pinned in the Dock
-  // Read from the bundle's binaries by the Mach-O reader: the main executable's signature
-  // entitlement keys and every binary's load paths. Empty when the reader could not read them.
+  // Read from the bundle's binaries (see macho_reader_bundle.h): the main executable's
+  // signature entitlement keys and every binary's load commands, each already judged against
+  // `bundleURL`. Empty when they could not be read.
   std::vector<std::string> entitlementKeys;
-  std::vector<BundleLoadPath> loadPaths;
+  std::vector<BundleLoadCommand> loadCommands;
 };
 
 struct AppClassificationResult {

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 #include "common/base/file_io.h"
 
 namespace brimvale::apps {
@@ -9,7 +11,49 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kCacheVersion = 1;
+// 3: one array per bundle, which reads in half the time of an object with
+// named fields; a listing reads the whole file before it shows anything.
+constexpr int kCacheVersion = 3;
+
+// A bundle's array, by position.
+enum Field : std::size_t {
+  kModifiedNanos,
+  kInfoPlistNanos,
+  kMeasuredAt,
+  kSizeBytes,
+  kAppleSigned,
+  kLastUsed,  // null: no record
+  kInfo,      // null: no readable Info.plist
+  kFieldCount
+};
+// The Info.plist's array, by position.
+enum InfoField : std::size_t {
+  kDisplayName,
+  kBundleName,
+  kIdentifier,
+  kExecutable,
+  kCategoryType,
+  kInfoFieldCount
+};
+
+json infoJson(const InfoPlist& info) {
+  json fields = json::array();
+  fields.insert(fields.end(), {info.displayName, info.bundleName, info.identifier, info.executable,
+                               info.categoryType});
+  return fields;
+}
+
+std::optional<InfoPlist> infoOf(const json& fields) {
+  if (!fields.is_array() || fields.size() != kInfoFieldCount ||
+      !std::ranges::all_of(fields, [](const json& f) { return f.is_string(); })) {
+    return std::nullopt;
+  }
+  return InfoPlist{.displayName = fields[kDisplayName].get<std::string>(),
+                   .bundleName = fields[kBundleName].get<std::string>(),
+                   .identifier = fields[kIdentifier].get<std::string>(),
+                   .executable = fields[kExecutable].get<std::string>(),
+                   .categoryType = fields[kCategoryType].get<std::string>()};
+}
 
 }  // namespace
 
@@ -23,41 +67,39 @@ AppFactsCache AppFactsCache::load(const std::filesystem::path& file) {
   const auto bundles = doc.find("bundles");
   if (bundles == doc.end() || !bundles->is_object()) return cache;
   for (const auto& [path, value] : bundles->items()) {
-    if (!value.is_object()) continue;
-    const auto modified = value.find("modifiedNanos");
-    const auto measured = value.find("measuredAt");
-    const auto size = value.find("sizeBytes");
-    if (modified == value.end() || !modified->is_number_integer() || measured == value.end() ||
-        !measured->is_number_integer() || size == value.end() || !size->is_number_integer()) {
-      continue;
-    }
-    Entry entry{.modifiedNanos = modified->get<std::int64_t>(),
-                .measuredAt = measured->get<std::int64_t>(),
-                .facts = {.sizeBytes = size->get<std::int64_t>()}};
-    const auto lastUsed = value.find("lastUsed");
-    if (lastUsed != value.end() && lastUsed->is_number_integer()) {
-      entry.facts.lastUsed = lastUsed->get<std::int64_t>();
-    }
-    const auto signedByApple = value.find("appleSigned");
-    entry.facts.appleSigned =
-        signedByApple != value.end() && signedByApple->is_boolean() && signedByApple->get<bool>();
+    if (!value.is_array() || value.size() != kFieldCount) continue;
+    const bool wellFormed =
+        value[kModifiedNanos].is_number_integer() && value[kInfoPlistNanos].is_number_integer() &&
+        value[kMeasuredAt].is_number_integer() && value[kSizeBytes].is_number_integer() &&
+        value[kAppleSigned].is_boolean() &&
+        (value[kLastUsed].is_number_integer() || value[kLastUsed].is_null());
+    // Without its Info.plist answer an entry would read as a bundle with no Info.plist.
+    const auto info = infoOf(value[kInfo]);
+    if (!wellFormed || (!info && !value[kInfo].is_null())) continue;
+    Entry entry{.stamp = {.bundleNanos = value[kModifiedNanos].get<std::int64_t>(),
+                          .infoPlistNanos = value[kInfoPlistNanos].get<std::int64_t>()},
+                .measuredAt = value[kMeasuredAt].get<std::int64_t>(),
+                .facts = {.sizeBytes = value[kSizeBytes].get<std::int64_t>(),
+                          .appleSigned = value[kAppleSigned].get<bool>(),
+                          .info = info}};
+    if (!value[kLastUsed].is_null()) entry.facts.lastUsed = value[kLastUsed].get<std::int64_t>();
     cache.entries_[path] = entry;
   }
   return cache;
 }
 
-std::optional<BundleFacts> AppFactsCache::find(const std::string& bundle,
-                                               std::int64_t modifiedNanos, std::int64_t now) const {
+std::optional<BundleFacts> AppFactsCache::find(const std::string& bundle, const BundleStamp& stamp,
+                                               std::int64_t now) const {
   const auto it = entries_.find(bundle);
-  if (it == entries_.end() || it->second.modifiedNanos != modifiedNanos) return std::nullopt;
+  if (it == entries_.end() || it->second.stamp != stamp) return std::nullopt;
   const std::int64_t age = now - it->second.measuredAt;
   if (age < 0 || age > kFactsMaxAgeSecs) return std::nullopt;
   return it->second.facts;
 }
 
-void AppFactsCache::store(const std::string& bundle, std::int64_t modifiedNanos,
+void AppFactsCache::store(const std::string& bundle, const BundleStamp& stamp,
                           const BundleFacts& facts, std::int64_t now) {
-  entries_[bundle] = Entry{.modifiedNanos = modifiedNanos, .measuredAt = now, .facts = facts};
+  entries_[bundle] = Entry{.stamp = stamp, .measuredAt = now, .facts = facts};
   changed_ = true;
 }
 
@@ -70,11 +112,11 @@ Result<void> AppFactsCache::save() {
   if (!changed_) return {};
   json bundles = json::object();
   for (const auto& [path, entry] : entries_) {
-    json value{{"modifiedNanos", entry.modifiedNanos},
-               {"measuredAt", entry.measuredAt},
-               {"sizeBytes", entry.facts.sizeBytes},
-               {"appleSigned", entry.facts.appleSigned}};
-    if (entry.facts.lastUsed) value["lastUsed"] = *entry.facts.lastUsed;
+    json value = json::array();
+    value.insert(value.end(), {entry.stamp.bundleNanos, entry.stamp.infoPlistNanos,
+                               entry.measuredAt, entry.facts.sizeBytes, entry.facts.appleSigned,
+                               entry.facts.lastUsed ? json(*entry.facts.lastUsed) : json(nullptr),
+                               entry.facts.info ? infoJson(*entry.facts.info) : json(nullptr)});
     bundles[path] = std::move(value);
   }
   const json doc{{"version", kCacheVersion}, {"bundles", std::move(bundles)}};

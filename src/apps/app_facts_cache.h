@@ -1,5 +1,6 @@
 // Remembers each bundle's measured facts between listings, so listing the
-// catalogue again costs no walk and no tool run for a bundle that did not change.
+// catalogue again costs no walk, no tool run and no Info.plist parse for a
+// bundle that did not change.
 #pragma once
 
 #include <cstdint>
@@ -24,12 +25,11 @@ class AppFactsCache {
   // A missing or unreadable file starts empty; an undecodable entry is dropped.
   static AppFactsCache load(const std::filesystem::path& file);
 
-  // The facts stored for `bundle` at this modification time, unless they were
-  // measured more than kFactsMaxAgeSecs before `now` (or after it: a clock
-  // set back).
-  [[nodiscard]] std::optional<BundleFacts> find(const std::string& bundle,
-                                                std::int64_t modifiedNanos, std::int64_t now) const;
-  void store(const std::string& bundle, std::int64_t modifiedNanos, const BundleFacts& facts,
+  // The facts stored for `bundle` at this stamp, unless they were measured
+  // more than kFactsMaxAgeSecs before `now` (or after it: a clock set back).
+  [[nodiscard]] std::optional<BundleFacts> find(const std::string& bundle, const BundleStamp& stamp,
+                                                std::int64_t now) const;
+  void store(const std::string& bundle, const BundleStamp& stamp, const BundleFacts& facts,
              std::int64_t now);
   // Forgets every bundle not in `bundles` (uninstalled, renamed).
   void keepOnly(const std::set<std::string>& bundles);
@@ -39,7 +39,7 @@ class AppFactsCache {
 
  private:
   struct Entry {
-    std::int64_t modifiedNanos = 0;
+    BundleStamp stamp;
     std::int64_t measuredAt = 0;
     BundleFacts facts;
   };

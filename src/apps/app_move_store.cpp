@@ -26,8 +26,6 @@ std::vector<AppMoveManifest> newestFirst(std::vector<AppMoveManifest> moves) {
 
 }  // namespace
 
-fs::path appMovesFolder(const StatePaths& paths) { return paths.state / "app-moves"; }
-
 AppManifestStore::AppManifestStore(fs::path folder, AppMoveLog log, WallClock clock)
     : folder_(std::move(folder)), log_(std::move(log)), clock_(std::move(clock)) {}
 

@@ -17,12 +17,9 @@ namespace brimvale::apps {
 // Where write failures and skipped files are reported; one line each.
 using AppMoveLog = std::function<void(const std::string&)>;
 
-// state/app-moves: one record per app move, named <id>.json.
-[[nodiscard]] std::filesystem::path appMovesFolder(const StatePaths& paths);
-
 class AppManifestStore {
  public:
-  // `folder` is appMovesFolder(); created on first write.
+  // `folder` is StatePaths::appMovesFolder; created on first write.
   AppManifestStore(std::filesystem::path folder, AppMoveLog log, WallClock clock);
 
   // Stamps updatedAt on `manifest` and writes its file whole. Failures are

@@ -39,7 +39,7 @@ AppMoveManifest sample(int n, AppMovePhase phase, std::string originalPath = {})
 
 class AppManifestStoreTest : public ::testing::Test {
  protected:
-  fs::path folder() const { return appMovesFolder(StatePaths::forHome(home_.path())); }
+  fs::path folder() const { return StatePaths::forHome(home_.path()).appMovesFolder; }
   AppManifestStore store() {
     return AppManifestStore(
         folder(), [this](const std::string& line) { logged_.push_back(line); },

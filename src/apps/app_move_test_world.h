@@ -37,7 +37,7 @@ class AppMoveWorld {
   bool userCanWrite = true;
   mover::VolumeCaseSensitivity sourceCase = mover::VolumeCaseSensitivity::kSensitive;
   mover::VolumeCaseSensitivity driveCase = mover::VolumeCaseSensitivity::kSensitive;
-  AppManifestStore store{appMovesFolder(paths), [this](const std::string& l) { logs.push_back(l); },
+  AppManifestStore store{paths.appMovesFolder, [this](const std::string& l) { logs.push_back(l); },
                          [this] { return now; }};
   AppMoveEnvironment env;
 

@@ -15,6 +15,8 @@ struct InfoPlist {
   std::string identifier;    // CFBundleIdentifier
   std::string executable;    // CFBundleExecutable
   std::string categoryType;  // LSApplicationCategoryType
+
+  friend bool operator==(const InfoPlist&, const InfoPlist&) = default;
 };
 
 // nullopt when `bytes` is no property list or its top level is no dictionary.

@@ -83,10 +83,10 @@ std::vector<fs::path> bundleBinaries(const fs::path& bundle) {
   return binaries;
 }
 
-std::vector<BinaryLoadPath> scanBundleLoadPaths(const fs::path& bundle,
-                                                const MachOToolFallback& fallback) {
+std::vector<BundleLoadCommand> scanBundleLoadPaths(const fs::path& bundle,
+                                                   const MachOToolFallback& fallback) {
   const std::string bundlePath = bundle.string();
-  std::vector<BinaryLoadPath> found;
+  std::vector<BundleLoadCommand> found;
   for (const fs::path& binary : bundleBinaries(bundle)) {
     const std::string relative = binary.lexically_relative(bundle).string();
     for (std::string& path : loadPathsOf(binary, fallback)) {

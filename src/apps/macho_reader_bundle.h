@@ -9,18 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "apps/app_classifier.h"
+#include "apps/bundle_load_command.h"
 #include "common/base/error.h"
 
 namespace brimvale::apps {
-
-struct BinaryLoadPath {
-  std::string binaryRelativePath;  // the binary, relative to the bundle
-  std::string loadPath;
-  LoadPathKind kind = LoadPathKind::kRelativeOK;
-
-  bool operator==(const BinaryLoadPath&) const = default;
-};
 
 // Used only for a file the native reader cannot parse. Unset members mean
 // "no fallback" (the Linux backend); a failing fallback means an empty answer.
@@ -43,7 +35,7 @@ inline constexpr std::size_t kMaxScannedBinaries = 50;
 // Every load path of every scanned binary, in binary then load-command order.
 // A universal binary lists each path once, in the order its slices first name
 // it. The bundle path is compared as given (e.g. "/Applications/X.app").
-[[nodiscard]] std::vector<BinaryLoadPath> scanBundleLoadPaths(
+[[nodiscard]] std::vector<BundleLoadCommand> scanBundleLoadPaths(
     const std::filesystem::path& bundle, const MachOToolFallback& fallback = {});
 
 // The main executable: Contents/MacOS/ + CFBundleExecutable of Contents/Info.plist,

@@ -132,7 +132,7 @@ TEST(MachOReaderBundle, ScanReportsHardcodedPathsButNotInstallNames) {
 
   EXPECT_EQ(
       found,
-      (std::vector<BinaryLoadPath>{
+      (std::vector<BundleLoadCommand>{
           {"Contents/MacOS/X", frameworkPath, LoadPathKind::kHardcodedAppPath},
           {"Contents/MacOS/X", "/usr/lib/libSystem.B.dylib", LoadPathKind::kSystemAbsolute},
           {"Contents/MacOS/launch.sh", "/opt/tool/lib.dylib", LoadPathKind::kUnsupportedAbsolute},

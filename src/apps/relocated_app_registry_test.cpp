@@ -24,7 +24,7 @@ class RelocatedAppRegistryTest : public ::testing::Test {
  protected:
   RelocatedAppRegistryTest()
       : store_(
-            appMovesFolder(StatePaths::forHome(home_.path())),
+            StatePaths::forHome(home_.path()).appMovesFolder,
             [this](const std::string& line) { logged_.push_back(line); }, [] { return kNow; }),
         registry_(store_, [this](const std::string& line) { logged_.push_back(line); }) {}
 

@@ -1,9 +1,12 @@
 #include "apps/vendor_reinstall_monitor.h"
 
+#include "apps/bundle_inspection.h"
+
 #include <algorithm>
 #include <array>
 #include <utility>
 
+#include "apps/bundle_inspection.h"
 #include "apps/macho_reader_bundle.h"
 #include "common/base/disk_usage.h"
 
@@ -125,16 +128,7 @@ std::time_t reRelocateBackoffSeconds(int failuresBefore) {
 
 InstallClassifier systemInstallClassifier(ClassifierEnvironment environment) {
   return [environment = std::move(environment)](const AppEntry& app) {
-    ClassifierInput input;
-    input.app.bundlePath = app.bundlePath;
-    input.app.bundleIdentifier = app.bundleIdentifier;
-    input.app.displayName = app.displayName;
-    input.bundleURL = app.bundlePath;
-    input.entitlementKeys = mainExecutableEntitlementKeys(app.bundlePath);
-    for (const auto& load : scanBundleLoadPaths(app.bundlePath)) {
-      input.loadPaths.push_back(BundleLoadPath{load.binaryRelativePath, load.loadPath});
-    }
-    return classify(input, environment);
+    return classify(classifierInputFor(app, InspectionSources{}), environment);
   };
 }
 

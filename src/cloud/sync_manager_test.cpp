@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "cloud/cloud_testing.h"
+#include "cloud/rclone_client.h"
 #include "common/base/file_io.h"
 #include "testing/temp_folder.h"
 
@@ -138,7 +139,7 @@ TEST(SyncManagerRun, WithoutRcloneAJobFailsWithTheInstallText) {
   h.restart();
   const std::string id = h.add(h.files("src", 1, 10), h.temp / "dst");
   EXPECT_EQ(h.state(id), JobState::kFailed);
-  EXPECT_EQ(h.manager->find(id)->errorMessage, std::string(kJobNeedsRclone));
+  EXPECT_EQ(h.manager->find(id)->errorMessage, std::string(kRcloneNotInstalled));
 }
 
 TEST(SyncManagerQueue, AThirdJobWaitsForAFreeSlot) {

@@ -26,6 +26,7 @@ StatePaths StatePaths::forHome(const fs::path& home) {
   p.meetingFlag = p.state / "meeting.flag";
   p.selfBackupDay = p.state / ".selfbackup_day";
   p.warnState = p.state / "warn-state";
+  p.appMovesFolder = p.state / "app-moves";
   return p;
 }
 

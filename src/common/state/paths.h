@@ -27,6 +27,7 @@ struct StatePaths {
   std::filesystem::path meetingFlag;
   std::filesystem::path selfBackupDay;
   std::filesystem::path warnState;
+  std::filesystem::path appMovesFolder;  // one record per app move, <id>.json
 
   [[nodiscard]] static StatePaths forHome(const std::filesystem::path& home);
 };

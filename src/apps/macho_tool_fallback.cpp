@@ -1,0 +1,26 @@
+#include "apps/macho_tool_fallback.h"
+
+#include <utility>
+
+namespace brimvale::apps {
+
+MachOToolFallback codeInspectionFallback(platform::CodeInspectionTools tools) {
+  return {.loadPaths =
+              [tools](const std::filesystem::path& binary) {
+                return platform::otoolLoadPaths(tools, binary);
+              },
+          .entitlementsXml =
+              [tools](const std::filesystem::path& bundle) {
+                return platform::codesignEntitlementsXml(tools, bundle);
+              }};
+}
+
+MachOToolFallback hostMachOToolFallback() {
+#if defined(__APPLE__)
+  return codeInspectionFallback({});
+#else
+  return {};
+#endif
+}
+
+}  // namespace brimvale::apps
