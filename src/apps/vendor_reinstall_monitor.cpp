@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "apps/bundle_inspection.h"
-#include "apps/macho_reader_bundle.h"
 #include "common/base/disk_usage.h"
 
 namespace brimvale::apps {
