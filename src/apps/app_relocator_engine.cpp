@@ -311,14 +311,9 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
         env_.log("AppRelocatorEngine.runMoveBack: failed to remove NVMe copy (keep-internal) at " +
                  nvme.string() + ": " + removed.message());
       }
-      manifest.statusMessage = std::string(kKeptInternalOutcomePrefix) + journal.stamp;
-      env_.store->save(manifest);
-      env_.files->remove(journalFile(manifest.id));
-      completion.success = true;
-      completion.outcome = manifest.statusMessage;
-      completion.sentence = keptInternalSentence(manifest.displayName);
-      announce(completion);
-      return completion;
+      return finishMoveBack(manifest, std::move(completion),
+                            std::string(kKeptInternalOutcomePrefix) + journal.stamp,
+                            keptInternalSentence(manifest.displayName));
     }
     const auto root = quarantineRootFor(original, env_.paths.home);
     const std::string aside =
@@ -379,12 +374,20 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
     env_.log("AppRelocatorEngine.runMoveBack: failed to remove NVMe copy at " + nvme.string() +
              ": " + removed.message() + " — leaking the NVMe copy");
   }
-  manifest.statusMessage = std::string(kRestoredOutcomePrefix) + journal.stamp;
+  return finishMoveBack(manifest, std::move(completion),
+                        std::string(kRestoredOutcomePrefix) + journal.stamp,
+                        restoredSentence(manifest.displayName));
+}
+
+EngineCompletion AppRelocatorEngine::finishMoveBack(AppMoveManifest& manifest,
+                                                    EngineCompletion completion,
+                                                    std::string outcome, std::string sentence) {
+  manifest.statusMessage = std::move(outcome);
   env_.store->save(manifest);
   env_.files->remove(journalFile(manifest.id));
   completion.success = true;
   completion.outcome = manifest.statusMessage;
-  completion.sentence = restoredSentence(manifest.displayName);
+  completion.sentence = std::move(sentence);
   announce(completion);
   return completion;
 }

@@ -100,6 +100,9 @@ class AppRelocatorEngine {
  private:
   std::expected<void, EngineError> runJob(const EngineJob& job);
   void announce(const EngineCompletion& completion);
+  // Records a move back's outcome, forgets its progress file and announces it.
+  EngineCompletion finishMoveBack(AppMoveManifest& manifest, EngineCompletion completion,
+                                  std::string outcome, std::string sentence);
   RecoveryReport recoverForwardMove(AppMoveManifest manifest);
   void recoverMoveBack(const MoveBackJournal& journal);
   bool underApplicationRoot(const std::string& originalPath) const;

@@ -100,18 +100,9 @@ PairHistory::PairHistory(PairHistoryFiles files, MachineFingerprint fingerprint,
 std::expected<std::vector<PairRecord>, MetadataError> PairHistory::load() {
   std::error_code ec;
   if (fs::exists(files_.encrypted, ec)) {
-    auto sealed = readFile(files_.encrypted);
-    if (!sealed)
-      return std::unexpected(MetadataError{MetadataErrc::kReadFailed, sealed.error().detail});
-    if (!fingerprint_.identityKnown)
-      return std::unexpected(MetadataError{MetadataErrc::kNoFingerprint});
-    auto opened = openEnvelope(metadataKey(fingerprint_.text, email_), *sealed);
-    if (!opened) {
-      return std::unexpected(MetadataError{opened.error().fault == EnvelopeFault::kOpenFailed
-                                               ? MetadataErrc::kDecryptFailed
-                                               : MetadataErrc::kMalformed});
-    }
-    auto list = json::parse(opened->plaintext, nullptr, false);
+    auto opened = openSealedFile(files_.encrypted, fingerprint_, email_);
+    if (!opened) return std::unexpected(opened.error());
+    auto list = json::parse(*opened, nullptr, false);
     if (!list.is_array()) return std::unexpected(MetadataError{MetadataErrc::kMalformed});
     return orderedPairs(decodeList(list));
   }

@@ -115,22 +115,32 @@ RemoteMetadataStore::RemoteMetadataStore(MetadataFiles files, MachineFingerprint
       clock_(std::move(clock)),
       ops_(ops) {}
 
+std::expected<std::string, MetadataError> openSealedFile(const fs::path& file,
+                                                         const MachineFingerprint& fingerprint,
+                                                         const std::optional<std::string>& email) {
+  auto sealed = readFile(file);
+  if (!sealed) {
+    return std::unexpected(MetadataError{MetadataErrc::kReadFailed, sealed.error().detail});
+  }
+  if (!fingerprint.identityKnown) {
+    return std::unexpected(MetadataError{MetadataErrc::kNoFingerprint});
+  }
+  auto opened = openEnvelope(metadataKey(fingerprint.text, email), *sealed);
+  if (!opened) {
+    return std::unexpected(MetadataError{opened.error().fault == EnvelopeFault::kOpenFailed
+                                             ? MetadataErrc::kDecryptFailed
+                                             : MetadataErrc::kMalformed});
+  }
+  return std::move(opened->plaintext);
+}
+
 std::expected<RemoteMetadataStore::Contents, MetadataError> RemoteMetadataStore::read() {
   std::error_code ec;
   std::string text;
   if (fs::exists(files_.encrypted, ec)) {
-    auto sealed = readFile(files_.encrypted);
-    if (!sealed)
-      return std::unexpected(MetadataError{MetadataErrc::kReadFailed, sealed.error().detail});
-    if (!fingerprint_.identityKnown)
-      return std::unexpected(MetadataError{MetadataErrc::kNoFingerprint});
-    auto opened = openEnvelope(metadataKey(fingerprint_.text, email_), *sealed);
-    if (!opened) {
-      return std::unexpected(MetadataError{opened.error().fault == EnvelopeFault::kOpenFailed
-                                               ? MetadataErrc::kDecryptFailed
-                                               : MetadataErrc::kMalformed});
-    }
-    text = std::move(opened->plaintext);
+    auto opened = openSealedFile(files_.encrypted, fingerprint_, email_);
+    if (!opened) return std::unexpected(opened.error());
+    text = std::move(*opened);
   } else if (fs::exists(files_.plain, ec)) {
     auto plain = readFile(files_.plain);
     if (!plain)

@@ -59,6 +59,12 @@ struct MetadataFiles {
 [[nodiscard]] std::string metadataKey(std::string_view fingerprint,
                                       const std::optional<std::string>& email);
 
+// The text sealed in `file` (which exists) under the metadata key; the
+// errors a sealed file of this computer can meet.
+[[nodiscard]] std::expected<std::string, MetadataError> openSealedFile(
+    const std::filesystem::path& file, const MachineFingerprint& fingerprint,
+    const std::optional<std::string>& email);
+
 class RemoteMetadataStore {
  public:
   // `email` is the user's address when the application knows one.
