@@ -7,7 +7,7 @@
 
 #include "apps/app_catalogue_entry.h"
 #include "apps/app_facts_cache.h"
-#include "apps/bundle_inspection.h"
+#include "apps/classifier_input.h"
 #include "apps/dock_pins.h"
 #include "common/base/best_effort.h"
 #include "common/base/timestamps.h"

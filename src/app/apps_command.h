@@ -12,7 +12,7 @@
 #include "apps/app_catalogue.h"
 #include "apps/app_catalogue_query.h"
 #include "apps/app_classifier.h"
-#include "apps/bundle_inspection.h"
+#include "apps/classifier_input.h"
 #include "apps/macho_reader_bundle.h"
 #include "platform/bundle_probe.h"
 

@@ -11,9 +11,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/app_risk_report_command.h"
 #include "app/application.h"
 #include "app/apps_command.h"
-#include "app/apps_inspect_command.h"
 #include "app/care_commands.h"
 #include "app/cleanup_old_command.h"
 #include "app/discover_command.h"

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/apps_inspect_command.h"
+#include "app/app_risk_report_command.h"
 #include "app/relocated_command.h"
 
 namespace brimvale::app {

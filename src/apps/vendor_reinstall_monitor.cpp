@@ -1,12 +1,12 @@
 #include "apps/vendor_reinstall_monitor.h"
 
-#include "apps/bundle_inspection.h"
+#include "apps/classifier_input.h"
 
 #include <algorithm>
 #include <array>
 #include <utility>
 
-#include "apps/bundle_inspection.h"
+#include "apps/classifier_input.h"
 #include "common/base/disk_usage.h"
 
 namespace brimvale::apps {

@@ -1,4 +1,4 @@
-#include "app/apps_inspect_command.h"
+#include "app/app_risk_report_command.h"
 
 #include <nlohmann/json.hpp>
 #include <sstream>

@@ -1,4 +1,4 @@
-#include "apps/bundle_inspection.h"
+#include "apps/classifier_input.h"
 
 #include <gtest/gtest.h>
 
