@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/apps_command_test_host.h"
 #include "apps/app_catalogue_test_bundles.h"
 #include "apps/dock_pins.h"
 #include "apps/plist_test_data.h"
@@ -18,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using apps::testing::makeBundle;
 
-constexpr std::int64_t kNow = 1'800'000'000;
+constexpr std::int64_t kNow = testing::kAppsTestNow;
 
 class NoRecordProbe final : public platform::BundleProbe {
  public:
@@ -36,27 +37,7 @@ struct Inspection {
   int run(const std::string& path, bool json = false) {
     out.str("");
     err.str("");
-    const fs::path root = tmp / "root";
-    AppsCommandHost host{
-        .folders = apps::defaultAppFolders(tmp / "home", root),
-        .factsCache = tmp / "state/app-facts.json",
-        .diagnosticsLog = tmp / "diagnostics.log",
-        .probe = probe,
-        .isRunning = {},
-        .classifier = {.updateFrameworks = apps::UpdateFrameworkDetection(
-                           {.adobeDesktopCommon = root / "adobe",
-                            .microsoftAutoUpdate = root / "mau",
-                            .caskrooms = {root / "Caskroom"},
-                            .setappFolder = root / "Applications/Setapp"}),
-                       .helpers = apps::HelperToolScanner({{tmp / "home/Library/LaunchAgents",
-                                                            apps::HelperKind::kLaunchAgentUser}}),
-                       .userCanWrite = [](const fs::path&) { return true; },
-                       .now = [] { return apps::Clock::from_time_t(kNow); }},
-        .dockPreferences = apps::dockPreferencesPath(tmp / "home"),
-        .toolFallback = {},
-        .now = kNow,
-        .out = out,
-        .err = err};
+    AppsCommandHost host = testing::appsHostIn(tmp, probe, out, err);
     return appsInspectCommand(host, path, json);
   }
 };

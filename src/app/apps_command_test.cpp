@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/apps_command_test_host.h"
 #include "apps/app_catalogue_test_bundles.h"
 #include "apps/dock_pins.h"
 #include "testing/temp_folder.h"
@@ -16,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using apps::testing::makeBundle;
 
-constexpr std::int64_t kNow = 1'800'000'000;
+constexpr std::int64_t kNow = testing::kAppsTestNow;
 constexpr std::int64_t kDay = 86'400;
 
 // Answers from a table and counts what it was asked.
@@ -36,28 +37,7 @@ class TableProbe final : public platform::BundleProbe {
 // Every folder the classification reads lies under `tmp`.
 AppsCommandHost hostFor(const brimvale::testing::TempFolder& tmp, platform::BundleProbe& probe,
                         std::ostream& out, std::ostream& err) {
-  const fs::path root = tmp / "root";
-  return {.folders = apps::defaultAppFolders(tmp / "home", root),
-          .factsCache = tmp / "state/app-facts.json",
-          .diagnosticsLog = tmp / "diagnostics.log",
-          .probe = probe,
-          .isRunning = {},
-          .classifier = {
-              .updateFrameworks =
-                  apps::UpdateFrameworkDetection({.adobeDesktopCommon = root / "adobe",
-                                                  .microsoftAutoUpdate = root / "mau",
-                                                  .caskrooms = {root / "Caskroom"},
-                                                  .setappFolder = root / "Applications/Setapp"}),
-              .helpers = apps::HelperToolScanner(
-                  {{root / "Library/PrivilegedHelperTools", apps::HelperKind::kPrivilegedHelper},
-                   {tmp / "home/Library/LaunchAgents", apps::HelperKind::kLaunchAgentUser}}),
-              .userCanWrite = [](const fs::path&) { return true; },
-              .now = [] { return apps::Clock::from_time_t(kNow); }},
-          .dockPreferences = apps::dockPreferencesPath(tmp / "home"),
-          .toolFallback = {},
-          .now = kNow,
-          .out = out,
-          .err = err};
+  return testing::appsHostIn(tmp, probe, out, err);
 }
 
 struct Listing {
