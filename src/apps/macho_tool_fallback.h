@@ -3,7 +3,7 @@
 #pragma once
 
 #include "apps/macho_reader_bundle.h"
-#include "platform/macos/code_inspection_tools.h"
+#include "platform/macos/macho_tools.h"
 
 namespace brimvale::apps {
 

@@ -1,4 +1,4 @@
-#include "platform/macos/code_inspection_tools.h"
+#include "platform/macos/macho_tools.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
