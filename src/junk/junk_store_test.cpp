@@ -181,10 +181,19 @@ TEST_F(JunkStoreTest, TwoStoresOnOneBoardKeepEachOthersChanges) {
 
 TEST_F(JunkStoreTest, ClearAllAndUnknownIds) {
   auto store = makeStore();
+  std::vector<std::size_t> published;
+  store.setObserver([&](const std::vector<JunkItem>& items) { published.push_back(items.size()); });
   ASSERT_TRUE(store.addContent(image(4, 4)));
   ASSERT_TRUE(store.addContent(text("a")));
   EXPECT_EQ(store.pin("NOPE").error().code, Errc::kNotFound);
+  JunkItem edited = store.items()[0];
+  edited.plainText = "b";
+  ASSERT_TRUE(store.update(edited));
+  auto reread = makeStore();
+  ASSERT_TRUE(reread.load());
+  EXPECT_EQ(reread.find(edited.id)->plainText, "b");
   EXPECT_EQ(store.clearAll(), 2u);
+  EXPECT_EQ(published, (std::vector<std::size_t>{1, 2, 2, 0})) << "failed changes publish nothing";
   EXPECT_TRUE(store.items().empty());
   EXPECT_TRUE(mediaNames().empty());
   EXPECT_EQ(*readFile(dir_ / "junk-items.ndjson"), "");
