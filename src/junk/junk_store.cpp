@@ -103,9 +103,10 @@ Result<void> JunkStore::load() {
   auto lines = readFromDisk();
   if (!lines) return std::unexpected(lines.error());
   if (!lines->rejected.empty() && log_) {
-    log_("junk: " + std::to_string(lines->rejected.size()) + " unreadable line(s) in " +
-         paths_.items.string() + " are kept aside in " + paths_.unreadable.string() +
-         " at the next change");
+    const auto count = lines->rejected.size();
+    log_(std::to_string(count) + (count == 1 ? " line" : " lines") + " of " +
+         paths_.items.string() + " could not be read and " + (count == 1 ? "is" : "are") +
+         " kept in " + paths_.unreadable.string() + "; the rest of the board is safe.");
   }
   std::lock_guard guard(mutex_);
   items_ = std::move(lines->items);
