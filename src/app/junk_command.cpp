@@ -55,7 +55,11 @@ int failed(Session& s, const Error& error) {
 }
 
 // At most `width` characters, cut at a character boundary, with "…" when cut.
+// Control bytes become spaces: a copied escape sequence must not drive the terminal.
 std::string clipped(std::string text, std::size_t width) {
+  for (char& ch : text) {
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = ' ';
+  }
   std::size_t chars = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;

@@ -53,9 +53,9 @@ TEST(JunkCountLine, SaysScrapOrScraps) {
 }
 
 TEST_F(JunkCommandTest, ScrapsAreAddedPinnedAndDeletedByTheStartOfTheirId) {
-  const auto first = run({"add", "first", "words"});
+  const auto first = run({"add", "first", "\x1b[2Jwords"});
   ASSERT_EQ(first.status, 0) << first.err;
-  EXPECT_EQ(first.out.substr(14), ": first words\n");
+  EXPECT_EQ(first.out.substr(14), ": first  [2Jwords\n") << "no escape reaches the terminal";
   now_ += std::chrono::minutes(1);
   const auto link = run({"add", "www.example.com"}, "", [](JunkOptions& o) { o.ttl = "m5"; });
   ASSERT_EQ(link.status, 0);
