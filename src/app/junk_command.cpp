@@ -178,6 +178,7 @@ int addAction(Session& s) {
 }
 
 int noteAction(Session& s) {
+  if (s.c.inIsTerminal) s.c.out << "Type the note, then press Ctrl-D on a line of its own.\n";
   std::string text(std::istreambuf_iterator<char>(s.c.in), {});
   return addWith(s, std::move(text), "note");
 }
