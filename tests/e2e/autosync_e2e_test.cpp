@@ -5,6 +5,8 @@
 // back without a job.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <fstream>
 
 #include <nlohmann/json.hpp>
@@ -13,6 +15,7 @@
 #include "common/base/file_io.h"
 #include "e2e_harness.h"
 #include "mover_scene.h"
+#include "service_process.h"
 #include "testing/text_checks.h"
 
 namespace brimvale::e2e {
@@ -20,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::contains;
+using namespace std::chrono_literals;
 
 class AutoSyncE2E : public MoverScene {
  protected:
@@ -140,6 +144,49 @@ TEST_F(AutoSyncE2E, ADriveTransferHoldsTheMovesBackWithoutAJob) {
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(report)));
   EXPECT_EQ(runApp(home_, {"moves"}).out, "No folder moves yet.\n");
   EXPECT_TRUE(failures().empty());
+}
+
+// A Scripts folder whose brim-vale forwards to the real one, except `watch`,
+// which writes the status every second until terminated.
+fs::path makeScripts(const TempHome& home) {
+  const fs::path scripts = home.path() / "Scripts";
+  fs::create_directories(scripts);
+  (void)writeFileAtomically(scripts / "brim-vale",
+                            "#!/bin/sh\nreal='" BRIM_VALE_PATH
+                            "'\n"
+                            "if [ \"$1\" = watch ]; then\n"
+                            "  trap 'exit 0' TERM\n"
+                            "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
+                            "fi\n"
+                            "exec \"$real\" \"$@\"\n",
+                            {.mode = 0700});
+  return scripts;
+}
+
+// Given a watched folder with one settled file, then the running application's
+// minute timer moves it as a link by itself and records the run in the ledger.
+TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
+  home_.writeConfig("NVMe=\"" + drive_.path().string() + "\"\n");
+  const fs::path report = write("report.pdf", "quarterly");
+  watch(working() / "Inbox");
+  // The minute timer fires every second while the time comes from a file.
+  const fs::path clock = home_.path() / "clock";
+  ASSERT_TRUE(writeFileAtomically(clock, std::to_string(std::time(nullptr))));
+  const fs::path scripts = makeScripts(home_);
+  BackgroundApp run(home_, {"--clock-file=" + clock.string(), "--scripts", scripts.string(), "run"},
+                    "run.txt");
+
+  EXPECT_TRUE(eventually([&] { return isLinkTo(report, working() / "Inbox/report.pdf"); }, 60s))
+      << run.output();
+  EXPECT_EQ(readFile(report).value_or(""), "quarterly");
+  EXPECT_TRUE(eventually([&] {
+    const auto list = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
+    return list[0]["totalFilesMoved"] == 1;
+  })) << run.output();
+  EXPECT_TRUE(
+      contains(runApp(home_, {"jobs"}).out, "auto_sync — Checks every minute\n  last run "));
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(30s), 0) << run.output();
 }
 
 }  // namespace
