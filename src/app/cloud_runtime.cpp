@@ -18,6 +18,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds kPollInterval{1000};
 constexpr milliseconds kPollTolerance{250};
 constexpr std::size_t kShortId = 8;
+constexpr std::string_view kHeldByOtherMove = "while another Brimvale process runs folder moves";
 
 cloud::AutoSyncSettings autoSyncSettings(const StatePaths& paths, platform::Platform& host,
                                          transfers::BackgroundJobsStore& ledger, AppLog& log) {
@@ -80,7 +81,8 @@ CloudRuntime::CloudRuntime(const StatePaths& paths, RunLoop& loop, AppLog& log,
         s.queueCopy = [this, queue = cloud::queueThroughMover(mover)](const std::string& file,
                                                                       const std::string& parent) {
           if (!hooks_.holdMoverLock || !hooks_.holdMoverLock()) {
-            return cloud::QueueOutcome{cloud::QueueOutcome::Kind::kDropped, ""};
+            return cloud::QueueOutcome{cloud::QueueOutcome::Kind::kDropped,
+                                       std::string(kHeldByOtherMove)};
           }
           auto outcome = queue(file, parent);
           if (hooks_.moverMayBeIdle) loop_.post(hooks_.moverMayBeIdle);
