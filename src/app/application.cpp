@@ -47,6 +47,9 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
       history_(
           {paths_, volumes, mounts, workingFolderName(computerName), ledger_, loop, systemClock()}),
       mover_(paths_, platform.defaults.get(), std::move(computerName), loop, &mounts),
+      cloud_(paths_, loop, log, mover_.mover(),
+             {.holdMoverLock = [this] { return holdMoverLock(); },
+              .moverMayBeIdle = [this] { releaseMoverLockWhenIdle(); }}),
       rsyncPath_(installer.rsyncPath) {}
 
 bool Application::start() {
@@ -71,8 +74,10 @@ bool Application::start() {
   history_.start();
   // Unfinished folder moves continue from their manifests, but only under
   // the relocator lock: a `brimvale move` running now owns its job.
-  mover_.setOnChange(
-      [this](const mover::MoveManifest&) { loop_.post([this] { releaseMoverLockWhenIdle(); }); });
+  mover_.setOnChange([this](const mover::MoveManifest& job) {
+    cloud_.moveChanged(job);
+    loop_.post([this] { releaseMoverLockWhenIdle(); });
+  });
   if (!resumeMoves()) {
     resumeTimer_ = loop_.scheduleRepeating("mover.resume", kResumeRetry, kResumeTolerance, [this] {
       if (!resumeMoves()) return;
@@ -86,6 +91,7 @@ bool Application::start() {
                           [this] { auditService(); });
   loop_.scheduleRepeating("transfer.switch", kTransferLookInterval, kTransferLookTolerance,
                           [this] { switchWhenCopied(); });
+  cloud_.start();
   log_.write("Brimvale is running; stop it with Ctrl-C or SIGTERM.");
   return true;
 }
@@ -106,6 +112,16 @@ bool Application::resumeMoves() {
   moverLock_ = std::move(lock);
   mover_.mover().reload();
   releaseMoverLockWhenIdle();
+  return true;
+}
+
+bool Application::holdMoverLock() {
+  if (moverLock_) return true;
+  auto lock = std::make_unique<mover::RelocatorLock>(paths_.state);
+  if (!lock->acquire(milliseconds(0))) return false;
+  moverLock_ = std::move(lock);
+  // Another process may have moved the records on while it held the lock.
+  mover_.mover().reload();
   return true;
 }
 
@@ -160,6 +176,7 @@ void Application::auditService() {
 }
 
 void Application::quit() {
+  cloud_.stop();
   history_.stop();
   monitor_.stop();
   installer_.stopService();

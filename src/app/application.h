@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/app_log.h"
+#include "app/cloud_runtime.h"
 #include "app/mover_commands.h"
 #include "app/run_loop.h"
 #include "app/self_check.h"
@@ -54,6 +55,9 @@ class Application {
   bool resumeMoves();
   // The lock is held only while this process has folder moves to run.
   void releaseMoverLockWhenIdle();
+  // Takes the relocator lock for moves queued here (auto-sync); false while
+  // another process holds it.
+  bool holdMoverLock();
 
   StatePaths paths_;
   platform::AppPlatform& platform_;
@@ -71,6 +75,7 @@ class Application {
   std::optional<platform::Scheduler::TimerId> resumeTimer_;
   bool resumeDeferred_ = false;
   MoverHost mover_;
+  CloudRuntime cloud_;
   std::string lastSnapshot_;
   std::optional<int> lastPid_;
   std::string rsyncPath_;

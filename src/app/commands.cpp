@@ -14,6 +14,7 @@
 #include "app/app_risk_report_command.h"
 #include "app/application.h"
 #include "app/apps_command.h"
+#include "app/autosync_command.h"
 #include "app/care_commands.h"
 #include "app/cleanup_old_command.h"
 #include "app/discover_command.h"
@@ -93,6 +94,7 @@ struct Context {
   AppsOptions apps;  // apps [--location L] [--sort S] [--unused-days N] [--category C] ...
   TransfersOptions transfers;  // transfers [list|new SRC DST|cancel ID|history] ...
   JunkOptions junk;            // junk [list|add TEXT|note|pin ID|...] ...
+  AutoSyncOptions autosync;    // autosync [list|add FOLDER DEST|enable|disable|remove|scan ID]
   std::ostream& out;
   std::ostream& err;
 
@@ -433,9 +435,11 @@ void remotesOptions(CLI::App& sub, Context& c) {
 }
 
 void transfersOptions(CLI::App& sub, Context& c) {
-  sub.add_option("action", c.transfers.action, "list (default), new, cancel or history")
-      ->check(CLI::IsMember({"list", "new", "cancel", "history"}));
-  sub.add_option("words", c.transfers.words, "new: SOURCE DESTINATION; cancel: ID");
+  sub.add_option("action", c.transfers.action, "list (default), new, cancel, schedule or history")
+      ->check(CLI::IsMember({"list", "new", "cancel", "schedule", "history"}));
+  sub.add_option("words", c.transfers.words,
+                 "new: SOURCE DESTINATION; cancel: ID; schedule: ID manual|hourly N|daily "
+                 "HH:MM|weekly DAY HH:MM|monthly DAY HH:MM");
   sub.add_option("--mode", c.transfers.mode, "new: copy (default), move, sync or bisync")
       ->check(CLI::IsMember({"copy", "move", "sync", "bisync"}));
   sub.add_flag("--dry-run", c.transfers.dryRun, "new: show what would be transferred");
@@ -505,6 +509,29 @@ int showMoveLogCommand(Context& c) {
   return moveLogCommand(
       mc, c.moveId,
       c.verbose ? mover::MoverLogDetail::kEverything : mover::MoverLogDetail::kPhases);
+}
+
+int autosyncHandler(Context& c) {
+  c.autosync.json = c.json;
+  auto mc = moverContext(c);
+  AppLog log(c.paths.root / "brimvale.log", systemClock(), nullptr);
+  AutoSyncCommandContext ac{
+      .mover = mc,
+      .isOpen = [&c](const std::string& p) { return c.base.files->isOpen(p); },
+      .log = [&log](const std::string& line) { log.write(line); }};
+  return autosyncCommand(ac, c.autosync);
+}
+
+void autosyncOptions(CLI::App& sub, Context& c) {
+  sub.add_option("action", c.autosync.action,
+                 "list (default), add, enable, disable, remove or scan")
+      ->check(CLI::IsMember({"list", "add", "enable", "disable", "remove", "scan"}));
+  sub.add_option("words", c.autosync.words, "add: FOLDER DEST_PARENT; the others: ID");
+  sub.add_option("--exclude", c.autosync.excludes,
+                 "add: a shell-style name pattern to leave where it is (repeatable)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  jsonOption(sub, c);
 }
 
 void allowRootOption(CLI::App& sub, Context& c) {
@@ -879,16 +906,23 @@ constexpr std::array kSubcommands{
                "(--location, --sort, --unused-days N, --category C, --hide-running, --json); "
                "`apps inspect PATH` shows everything the inspection of one app found",
                appsHandler, appsOptions},
-    Subcommand{"transfers",
-               "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "
-               "copy|move|sync|bisync [--dry-run] [--bwlimit X]` runs one here with its progress "
-               "(Ctrl-C cancels), `transfers cancel ID`, `transfers history`",
-               transfersHandler, transfersOptions},
+    Subcommand{
+        "transfers",
+        "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "
+        "copy|move|sync|bisync [--dry-run] [--bwlimit X]` runs one here with its progress "
+        "(Ctrl-C cancels), `transfers cancel ID`, `transfers history`, `transfers schedule ID "
+        "manual|hourly N|daily HH:MM|weekly DAY HH:MM|monthly DAY HH:MM`",
+        transfersHandler, transfersOptions},
     Subcommand{"remotes",
                "cloud remotes: `remotes` lists them (--json), `remotes types` the kinds rclone can "
                "add, `remotes test NAME` checks that one answers, `remotes vault-reset` sets "
                "aside a credential vault that can no longer be opened",
                remotesHandler, remotesOptions},
+    Subcommand{"autosync",
+               "watched folders whose settled files move to the fast drive as links: `autosync` "
+               "lists them (--json), `autosync add FOLDER DEST_PARENT [--exclude PATTERN]...`, "
+               "`autosync enable|disable|remove ID`, `autosync scan ID` moves what is new now",
+               autosyncHandler, autosyncOptions},
     Subcommand{"pairs", "the recently used pairs of folders and remotes, pinned first",
                pairsHandler, jsonOption},
     Subcommand{"junk",

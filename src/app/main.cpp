@@ -7,6 +7,7 @@
 
 #include "app/commands.h"
 #include "common/base/best_effort.h"
+#include "common/base/injected_clock.h"
 #include "common/base/stop_point.h"
 #include "mover/switch_privileged.h"
 
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
   umask(077);
   std::vector<std::string> args(argv, argv + argc);
   brimvale::takeStopPointOption(args);
+  brimvale::takeClockOption(args);
   // The drive switch's privileged helper, run under pkexec; kept out of the
   // command table because no one types it.
   if (args.size() > 1 && args[1] == brimvale::mover::kRelinkPrivilegedCommand) {

@@ -1,5 +1,7 @@
 #include "app/transfers_command.h"
 
+#include "app/transfer_schedule_command.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -58,7 +60,10 @@ int listJobs(TransfersCommandContext& c, const TransfersOptions& o, bool finishe
   }
   if (o.json) {
     json list = json::array();
-    for (const auto& job : shown) list.push_back(cloud::encodeSyncJob(job));
+    for (const auto& job : shown) {
+      list.push_back(cloud::encodeSyncJob(job));
+      if (const auto next = jobNextRun(job)) list.back()["nextRunAt"] = isots(*next);
+    }
     c.out << list.dump(2) << "\n";
     return 0;
   }
@@ -68,7 +73,7 @@ int listJobs(TransfersCommandContext& c, const TransfersOptions& o, bool finishe
   }
   for (const auto& job : shown) {
     if (finishedOnly && job.completedAt) c.out << ts(*job.completedAt) << "  ";
-    c.out << transferListLine(job) << "\n";
+    c.out << transferListLine(job) << scheduleListSuffix(job, systemClock()()) << "\n";
   }
   return 0;
 }
@@ -322,8 +327,12 @@ int transfersCommand(TransfersCommandContext& context, const TransfersOptions& o
   }
   if (action == "new") return newJob(context, options);
   if (action == "cancel") return cancelJob(context, options);
+  if (action == "schedule") {
+    return scheduleTransferCommand(context.jobsFile, options.words, systemClock()(), context.out,
+                                   context.err);
+  }
   context.err << "Unknown transfers action " << action
-              << ": use list, new, cancel or history. Nothing was changed.\n";
+              << ": use list, new, cancel, schedule or history. Nothing was changed.\n";
   return 2;
 }
 

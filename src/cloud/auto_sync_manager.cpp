@@ -18,7 +18,7 @@ std::string counted(std::int64_t n, std::string_view singular, std::string_view 
 }  // namespace
 
 std::string runSummary(std::int64_t queued, std::int64_t failed, std::int64_t inUse,
-                       std::int64_t dropped) {
+                       std::int64_t dropped, std::string_view heldBy) {
   std::string text;
   if (queued > 0) {
     text = "Queued " + counted(queued, " new file", " new files") + " to copy to your fast drive";
@@ -34,8 +34,8 @@ std::string runSummary(std::int64_t queued, std::int64_t failed, std::int64_t in
   text += ".";
   if (inUse > 0) text += " " + inUseSentence(inUse);
   if (dropped > 0) {
-    text += " Held back " + counted(dropped, " new file", " new files") +
-            " while a drive transfer runs; will try again.";
+    text += " Held back " + counted(dropped, " new file", " new files") + " " +
+            std::string(heldBy) + "; will try again.";
   }
   return text;
 }
@@ -177,6 +177,7 @@ std::optional<AutoSyncRun> AutoSyncManager::apply(const std::string& policyId,
   }
   result.inUse = scan.inUse;
 
+  std::string heldBy(kHeldByDriveTransfer);
   for (const NewFile& file : scan.newFiles) {
     if (pending_.contains(file.path)) continue;
     const fs::path parent = (fs::path(policy.nvmeDestParent) / file.relativePath).parent_path();
@@ -197,7 +198,10 @@ std::optional<AutoSyncRun> AutoSyncManager::apply(const std::string& policyId,
         ++result.queued;
         result.queuedBytes += file.bytes;
         break;
-      case QueueOutcome::Kind::kDropped: ++result.dropped; break;
+      case QueueOutcome::Kind::kDropped:
+        if (!outcome.error.empty()) heldBy = outcome.error;
+        ++result.dropped;
+        break;
       case QueueOutcome::Kind::kFailed:
         ++result.failed;
         if (!outcome.error.empty()) log("AutoSyncManager: " + file.path + ": " + outcome.error);
@@ -205,7 +209,7 @@ std::optional<AutoSyncRun> AutoSyncManager::apply(const std::string& policyId,
         break;
     }
   }
-  result.summary = runSummary(result.queued, result.failed, result.inUse, result.dropped);
+  result.summary = runSummary(result.queued, result.failed, result.inUse, result.dropped, heldBy);
   if (result.failed > 0) {
     result.outcome = result.queued > 0 ? JobOutcome::kPartial : JobOutcome::kFailed;
   }

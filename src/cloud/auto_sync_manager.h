@@ -22,6 +22,8 @@
 
 namespace brimvale::cloud {
 
+inline constexpr std::string_view kHeldByDriveTransfer = "while a drive transfer runs";
+
 // What became of one file handed to the folder mover.
 struct QueueOutcome {
   enum class Kind {
@@ -30,6 +32,8 @@ struct QueueOutcome {
     kFailed,   // refused; `error` says why
   };
   Kind kind = Kind::kQueued;
+  // kFailed: why. kDropped: what holds the moves back, as "while ..." words;
+  // empty for a drive transfer.
   std::string error;
 };
 // Queues `file` to go into the folder `destinationParent` on the drive.
@@ -60,9 +64,11 @@ struct AutoSyncRun {
 
 // The run summary: "Queued 2 new files to copy to your fast drive." or
 // "Nothing new to copy.", with the failures, the files in use and the files
-// held back by a drive transfer after it.
+// held back after it; `heldBy` says what held them ("while ..."), by default
+// a drive transfer.
 [[nodiscard]] std::string runSummary(std::int64_t queued, std::int64_t failed, std::int64_t inUse,
-                                     std::int64_t dropped = 0);
+                                     std::int64_t dropped = 0,
+                                     std::string_view heldBy = kHeldByDriveTransfer);
 
 inline constexpr std::string_view kDriveMissingSummary =
     "Your fast drive isn't connected, so nothing was copied.";

@@ -148,6 +148,13 @@ TEST_F(AutoSyncManagerTest, OutcomesOfARun) {
        "Queued 1 new file to copy to your fast drive. Held back 1 new file while a drive "
        "transfer runs; will try again.",
        0},
+      {"another process holds the moves",
+       true,
+       {QueueOutcome::Kind::kDropped, "while another move runs"},
+       JobOutcome::kOk,
+       "Queued 1 new file to copy to your fast drive. Held back 1 new file while another move "
+       "runs; will try again.",
+       0},
       {"one refused",
        true,
        {QueueOutcome::Kind::kFailed, "no rsync"},

@@ -1,16 +1,21 @@
 #include "cloud/auto_sync_timer.h"
 
+#include <algorithm>
+
 namespace brimvale::cloud {
 
-AutoSyncTimer::AutoSyncTimer(platform::Scheduler& scheduler, AutoSyncManager& manager)
-    : scheduler_(scheduler), manager_(manager) {}
+AutoSyncTimer::AutoSyncTimer(platform::Scheduler& scheduler, AutoSyncManager& manager,
+                             std::chrono::milliseconds interval)
+    : scheduler_(scheduler), manager_(manager), interval_(interval) {}
 
 AutoSyncTimer::~AutoSyncTimer() { stop(); }
 
 void AutoSyncTimer::start() {
   if (timer_) return;
-  timer_ = scheduler_.scheduleRepeating("auto-sync.timer", kInterval, std::chrono::seconds(10),
-                                        [this] { fire(); });
+  timer_ = scheduler_.scheduleRepeating(
+      "auto-sync.timer", interval_,
+      std::min<std::chrono::milliseconds>(std::chrono::seconds(10), interval_ / 2),
+      [this] { fire(); });
 }
 
 void AutoSyncTimer::stop() {

@@ -15,7 +15,8 @@ class AutoSyncTimer {
  public:
   static constexpr std::chrono::seconds kInterval{60};
 
-  AutoSyncTimer(platform::Scheduler& scheduler, AutoSyncManager& manager);
+  AutoSyncTimer(platform::Scheduler& scheduler, AutoSyncManager& manager,
+                std::chrono::milliseconds interval = std::chrono::milliseconds(kInterval));
   ~AutoSyncTimer();
   AutoSyncTimer(const AutoSyncTimer&) = delete;
   AutoSyncTimer& operator=(const AutoSyncTimer&) = delete;
@@ -28,6 +29,7 @@ class AutoSyncTimer {
 
   platform::Scheduler& scheduler_;
   AutoSyncManager& manager_;
+  std::chrono::milliseconds interval_;
   std::optional<platform::Scheduler::TimerId> timer_;
   // A slow scan (many files, a busy disk) may outlast the minute; the next
   // firing then waits for it rather than queuing the same files twice.

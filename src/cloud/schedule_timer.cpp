@@ -11,18 +11,21 @@ std::optional<std::time_t> templateDue(const ScheduledTemplate& job, std::time_t
 
 ScheduleTimer::ScheduleTimer(platform::Scheduler& scheduler,
                              std::function<std::vector<ScheduledTemplate>()> templates,
-                             StartRun startRun, WallClock clock)
+                             StartRun startRun, WallClock clock, std::chrono::milliseconds interval)
     : scheduler_(scheduler),
       templates_(std::move(templates)),
       startRun_(std::move(startRun)),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      interval_(interval) {}
 
 ScheduleTimer::~ScheduleTimer() { stop(); }
 
 void ScheduleTimer::start() {
   if (timer_) return;
-  timer_ = scheduler_.scheduleRepeating("schedules.timer", kInterval, std::chrono::seconds(5),
-                                        [this] { tick(); });
+  timer_ = scheduler_.scheduleRepeating(
+      "schedules.timer", interval_,
+      std::min<std::chrono::milliseconds>(std::chrono::seconds(5), interval_ / 2),
+      [this] { tick(); });
 }
 
 void ScheduleTimer::stop() {

@@ -37,7 +37,8 @@ class ScheduleTimer {
 
   ScheduleTimer(platform::Scheduler& scheduler,
                 std::function<std::vector<ScheduledTemplate>()> templates, StartRun startRun,
-                WallClock clock = systemClock());
+                WallClock clock = systemClock(),
+                std::chrono::milliseconds interval = std::chrono::milliseconds(kInterval));
   ~ScheduleTimer();
   ScheduleTimer(const ScheduleTimer&) = delete;
   ScheduleTimer& operator=(const ScheduleTimer&) = delete;
@@ -52,6 +53,7 @@ class ScheduleTimer {
   std::function<std::vector<ScheduledTemplate>()> templates_;
   StartRun startRun_;
   WallClock clock_;
+  std::chrono::milliseconds interval_;
   std::optional<platform::Scheduler::TimerId> timer_;
 };
 

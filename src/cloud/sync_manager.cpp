@@ -80,6 +80,39 @@ std::string SyncManager::enqueue(SyncJob job) {
   return id;
 }
 
+std::optional<std::string> SyncManager::enqueueScheduledRun(const std::string& templateId,
+                                                            std::time_t slot) {
+  SyncJob* source = findMutable(templateId);
+  if (!source) return std::nullopt;
+  source->lastScheduledRun = slot;
+  SyncJob run = *source;
+  run.id = newJobId();
+  run.createdAt = setup_.clock();
+  run.progress = {};
+  run.startedAt.reset();
+  run.completedAt.reset();
+  run.schedule.reset();
+  run.lastScheduledRun.reset();
+  run.isScheduledInstance = true;
+  // A baseline re-established on every run would overwrite one side each time.
+  run.bisyncResync = false;
+  return enqueue(std::move(run));
+}
+
+void SyncManager::adoptSchedules(const std::vector<SyncJob>& onDisk) {
+  bool changed = false;
+  for (const auto& stored : onDisk) {
+    SyncJob* job = findMutable(stored.id);
+    if (!job) continue;
+    const auto last = std::max(job->lastScheduledRun, stored.lastScheduledRun);
+    if (job->schedule == stored.schedule && job->lastScheduledRun == last) continue;
+    job->schedule = stored.schedule;
+    job->lastScheduledRun = last;
+    changed = true;
+  }
+  if (changed) save();
+}
+
 void SyncManager::pump() {
   auto active = [&] {
     return std::count_if(jobs_.begin(), jobs_.end(),

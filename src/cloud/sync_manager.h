@@ -111,6 +111,15 @@ class SyncManager {
   // every waiting job is queued again.
   void driveReturned();
 
+  // A new queued run of job `templateId` with the same parameters, marked as
+  // started by a schedule, and the template's lastScheduledRun set to `slot`,
+  // in one rewrite of the list. The run's id; nothing for an unknown template.
+  std::optional<std::string> enqueueScheduledRun(const std::string& templateId, std::time_t slot);
+  // Schedules set by another program (the command line) while this one
+  // holds the list: each job known here takes its schedule from `onDisk`, and
+  // the later of both lastScheduledRun values. Saves only when something changed.
+  void adoptSchedules(const std::vector<SyncJob>& onDisk);
+
   // Applies what rclone reported since the last call; returns whether
   // anything changed.
   bool poll();

@@ -323,3 +323,64 @@ TEST(SyncManagerPurge, SourceIsDeletedOnlyAfterAVerifiedCopy) {
 
 }  // namespace
 }  // namespace brimvale::cloud
+
+namespace brimvale::cloud {
+namespace {
+
+// Given a template with a schedule, then a scheduled run copies its
+// parameters (not its identity, state or schedule) and moves the template's
+// lastScheduledRun to the slot; schedules written to the file by another
+// program are taken over without ever moving lastScheduledRun back.
+TEST(SyncManagerSchedules, RunsCopyTheTemplateAndSchedulesComeFromTheFile) {
+  brimvale::testing::TempFolder temp{"bv-sync-schedules"};
+  SyncManager manager({.jobsFile = temp / "sync" / "jobs.json",
+                       .mayStart = [](const SyncJob&) { return false; },
+                       .clock = [] { return std::time_t{5000}; }});
+  SyncJob job = newSyncJob("/data/photos", "cloud:photos", JobMode::kBisync, 100);
+  job.bandwidthLimit = "10M";
+  job.bisyncResync = true;
+  job.schedule = nlohmann::json{{"kind", "daily"}, {"hour", 3}};
+  job.lastScheduledRun = 1000;
+  const std::string templateId = manager.enqueue(job);
+
+  EXPECT_FALSE(manager.enqueueScheduledRun("NO-SUCH-JOB", 4000).has_value());
+  const auto runId = manager.enqueueScheduledRun(templateId, 4000);
+  ASSERT_TRUE(runId.has_value());
+  const SyncJob& run = *manager.find(*runId);
+  EXPECT_NE(run.id, templateId);
+  EXPECT_EQ(run.source, job.source);
+  EXPECT_EQ(run.bandwidthLimit, job.bandwidthLimit);
+  EXPECT_TRUE(run.isScheduledInstance);
+  EXPECT_FALSE(run.schedule.has_value());
+  EXPECT_FALSE(run.bisyncResync);
+  EXPECT_EQ(run.createdAt, 5000);
+  EXPECT_EQ(manager.find(templateId)->lastScheduledRun, 4000);
+
+  struct Case {
+    const char* name;
+    std::optional<nlohmann::json> schedule;
+    std::optional<std::time_t> lastOnDisk;
+    std::optional<std::time_t> wantLast;
+  };
+  const Case cases[] = {
+      {"a new schedule with an older stamp", nlohmann::json{{"kind", "hourly"}}, 3000, 4000},
+      {"a later stamp", nlohmann::json{{"kind", "hourly"}}, 6000, 6000},
+      {"cleared to manual", std::nullopt, std::nullopt, 6000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SyncJob onDisk = *manager.find(templateId);
+    onDisk.schedule = c.schedule;
+    onDisk.lastScheduledRun = c.lastOnDisk;
+    manager.adoptSchedules({onDisk});
+    EXPECT_EQ(manager.find(templateId)->schedule, c.schedule);
+    EXPECT_EQ(manager.find(templateId)->lastScheduledRun, c.wantLast);
+    // What is adopted is saved: a restart keeps it.
+    const auto saved = JobListFile(temp / "sync" / "jobs.json").load();
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ(saved->front().schedule, c.schedule);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::cloud

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 
+#include "common/base/injected_clock.h"
+
 namespace brimvale {
 
 WallClock systemClock() {
-  return [] { return std::time(nullptr); };
+  return [] { return injectedNow().value_or(std::time(nullptr)); };
 }
 
 std::string formatLocal(std::time_t t, const char* pattern) {

@@ -1,0 +1,193 @@
+// `brimvale autosync` run as the real program on a tmpfs drive: settled files
+// of a watched folder go to the drive as links through the folder mover,
+// while excluded, fresh and open files stay; a destination that cannot be
+// created counts failures and backs off; a drive transfer holds the moves
+// back without a job.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "background_app.h"
+#include "common/base/file_io.h"
+#include "e2e_harness.h"
+#include "mover_scene.h"
+#include "service_process.h"
+#include "testing/text_checks.h"
+
+namespace brimvale::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::contains;
+using namespace std::chrono_literals;
+
+class AutoSyncE2E : public MoverScene {
+ protected:
+  AutoSyncE2E() : MoverScene("Auto-", "32m") {}
+
+  void SetUp() override {
+    MoverScene::SetUp();
+    BRIMVALE_REQUIRE_DRIVE(drive_);
+    fs::create_directories(working());
+    inbox_ = home_.path() / "Inbox";
+  }
+  // A file `age` old (its modification time) with `text` in it.
+  fs::path write(const std::string& rel, const std::string& text,
+                 std::chrono::minutes age = std::chrono::minutes(60)) const {
+    const fs::path file = inbox_ / rel;
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+    fs::last_write_time(file, fs::file_time_type::clock::now() - age);
+    return file;
+  }
+  // Watches the inbox into `destination`; the policy's id.
+  std::string watch(const fs::path& destination, std::vector<std::string> more = {}) const {
+    std::vector<std::string> args = {"autosync", "add", inbox_.string(), destination.string()};
+    args.insert(args.end(), more.begin(), more.end());
+    const ProcessResult added = runApp(home_, args);
+    EXPECT_EQ(added.exitCode, 0) << added.err;
+    const auto list = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
+    return list.empty() ? "" : list.back()["id"].get<std::string>();
+  }
+  [[nodiscard]] nlohmann::json failures() const {
+    return nlohmann::json::parse(readFile(home_.state() / "autosync-failures.json").value_or("{}"),
+                                 nullptr, false);
+  }
+  [[nodiscard]] static bool isLinkTo(const fs::path& link, const fs::path& target) {
+    std::error_code ec;
+    return fs::is_symlink(link) && fs::read_symlink(link, ec) == target;
+  }
+
+  fs::path inbox_;
+};
+
+TEST_F(AutoSyncE2E, SettledFilesMoveAsLinksAndTheRestStays) {
+  const fs::path report = write("report.pdf", "quarterly");
+  const fs::path nested = write("2026/scan.png", std::string(40000, 'p'));
+  const fs::path partial = write("download.part", "half");
+  const fs::path fresh = write("fresh.txt", "just now", std::chrono::minutes(2));
+  const fs::path open = write("open.log", "busy");
+  std::ifstream holder(open);  // held open by this process while the scan runs
+  const std::string id = watch(working() / "Inbox", {"--exclude", "*.part"});
+
+  const ProcessResult scan = runApp(home_, {"autosync", "scan", id.substr(0, 8)});
+  EXPECT_EQ(scan.exitCode, 0) << scan.out << scan.err;
+  EXPECT_TRUE(contains(scan.out,
+                       "Queued 2 new files to copy to your fast drive. Skipped 1 file that were in "
+                       "use; will try again.\n"))
+      << scan.out;
+  EXPECT_TRUE(contains(scan.out, "Moved 2 files to your fast drive")) << scan.out;
+
+  // Moved: a link at the old place, the bytes on the drive.
+  EXPECT_TRUE(isLinkTo(report, working() / "Inbox/report.pdf"));
+  EXPECT_TRUE(isLinkTo(nested, working() / "Inbox/2026/scan.png"));
+  EXPECT_EQ(readFile(report).value_or(""), "quarterly");
+  EXPECT_EQ(readFile(nested).value_or("").size(), 40000u);
+  // Stayed: excluded, still being written, in use.
+  for (const auto& kept : {partial, fresh, open}) {
+    SCOPED_TRACE(kept.string());
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(kept)));
+    EXPECT_FALSE(fs::exists(working() / "Inbox" / kept.filename()));
+  }
+  const auto list = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
+  EXPECT_EQ(list[0]["totalFilesMoved"], 2);
+  EXPECT_TRUE(list[0].contains("lastMoveAt"));
+  EXPECT_TRUE(list[0].contains("lastScanAt"));
+
+  // A second scan finds nothing new: what moved is not moved again.
+  holder.close();
+  fs::last_write_time(open, fs::file_time_type::clock::now() - std::chrono::hours(1));
+  const ProcessResult again = runApp(home_, {"autosync", "scan", id.substr(0, 8)});
+  EXPECT_TRUE(contains(again.out, "Queued 1 new file to copy to your fast drive.\n")) << again.out;
+  EXPECT_TRUE(isLinkTo(open, working() / "Inbox/open.log"));
+}
+
+TEST_F(AutoSyncE2E, AFailingDestinationCountsFailuresAndBacksOff) {
+  const fs::path report = write("sub/report.pdf", "quarterly");
+  // A file where the destination's folder would be: it cannot be created.
+  ASSERT_TRUE(writeFileAtomically(working() / "Blocked", "in the way"));
+  const std::string id = watch(working() / "Blocked");
+
+  for (int run = 1; run <= 4; ++run) {
+    SCOPED_TRACE("scan " + std::to_string(run));
+    const ProcessResult scan = runApp(home_, {"autosync", "scan", id});
+    const auto record = failures()[report.string()];
+    if (run <= 3) {
+      EXPECT_EQ(scan.exitCode, 1);
+      EXPECT_TRUE(contains(scan.out, "failing to copy 1 file.")) << scan.out;
+      EXPECT_EQ(record.value("count", 0), run);
+    } else {
+      // Three failures in a row: left out for six hours.
+      EXPECT_EQ(scan.exitCode, 0) << scan.err;
+      EXPECT_TRUE(scan.out.starts_with("Nothing new to copy.\n")) << scan.out;
+      EXPECT_EQ(record.value("count", 0), 3);
+    }
+  }
+  EXPECT_EQ(readFile(report).value_or(""), "quarterly");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(report)));
+}
+
+TEST_F(AutoSyncE2E, ADriveTransferHoldsTheMovesBackWithoutAJob) {
+  const fs::path report = write("report.pdf", "quarterly");
+  const std::string id = watch(working() / "Inbox");
+  ASSERT_TRUE(writeFileAtomically(home_.state() / "transfer-job.json", R"({"phase": "copying"})"));
+
+  const ProcessResult scan = runApp(home_, {"autosync", "scan", id});
+  EXPECT_EQ(scan.exitCode, 0) << scan.err;
+  EXPECT_TRUE(
+      contains(scan.out, "Held back 1 new file while a drive transfer runs; will try again."))
+      << scan.out;
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(report)));
+  EXPECT_EQ(runApp(home_, {"moves"}).out, "No folder moves yet.\n");
+  EXPECT_TRUE(failures().empty());
+}
+
+// A Scripts folder whose brim-vale forwards to the real one, except `watch`,
+// which writes the status every second until terminated.
+fs::path makeScripts(const TempHome& home) {
+  const fs::path scripts = home.path() / "Scripts";
+  fs::create_directories(scripts);
+  (void)writeFileAtomically(scripts / "brim-vale",
+                            "#!/bin/sh\nreal='" BRIM_VALE_PATH
+                            "'\n"
+                            "if [ \"$1\" = watch ]; then\n"
+                            "  trap 'exit 0' TERM\n"
+                            "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
+                            "fi\n"
+                            "exec \"$real\" \"$@\"\n",
+                            {.mode = 0700});
+  return scripts;
+}
+
+// Given a watched folder with one settled file, then the running application's
+// minute timer moves it as a link by itself and records the run in the ledger.
+TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
+  home_.writeConfig("NVMe=\"" + drive_.path().string() + "\"\n");
+  const fs::path report = write("report.pdf", "quarterly");
+  watch(working() / "Inbox");
+  // The minute timer fires every second while the time comes from a file.
+  const fs::path clock = home_.path() / "clock";
+  ASSERT_TRUE(writeFileAtomically(clock, std::to_string(std::time(nullptr))));
+  const fs::path scripts = makeScripts(home_);
+  BackgroundApp run(home_, {"--clock-file=" + clock.string(), "--scripts", scripts.string(), "run"},
+                    "run.txt");
+
+  EXPECT_TRUE(eventually([&] { return isLinkTo(report, working() / "Inbox/report.pdf"); }, 60s))
+      << run.output();
+  EXPECT_EQ(readFile(report).value_or(""), "quarterly");
+  EXPECT_TRUE(eventually([&] {
+    const auto list = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
+    return list[0]["totalFilesMoved"] == 1;
+  })) << run.output();
+  EXPECT_TRUE(
+      contains(runApp(home_, {"jobs"}).out, "auto_sync — Checks every minute\n  last run "));
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(30s), 0) << run.output();
+}
+
+}  // namespace
+}  // namespace brimvale::e2e
