@@ -31,7 +31,7 @@ constexpr std::string_view kBundleSuffix = ".app";
 constexpr std::array<std::string_view, 6> kAppMoveActions{"move",    "move-back", "moved",
                                                           "offload", "restore",   "reinstalls"};
 
-std::string quoted(const std::string& name) { return "\u201c" + name + "\u201d"; }
+std::string curly(const std::string& name) { return "\u201c" + name + "\u201d"; }
 
 std::string lower(std::string text) {
   std::ranges::transform(text, text.begin(), [](unsigned char ch) { return std::tolower(ch); });
@@ -87,38 +87,48 @@ class CopyProgress {
   CopyProgress(const CopyProgress&) = delete;
   CopyProgress& operator=(const CopyProgress&) = delete;
 
-  void operator()(const platform::BundleCopyProgress& p) {
-    const int tenth =
-        total_ == 0 ? 10
-                    : static_cast<int>(std::min<std::uint64_t>(10, p.bytesCopied * 10 / total_));
-    if (tenth <= shown_) return;
-    shown_ = tenth;
-    out_ << (terminal_ ? "\r" : "") << "Copying " << quoted(name_) << ": " << tenth * 10 << "% ("
-         << platform::formatFileByteCount(static_cast<std::int64_t>(p.bytesCopied)) << " of "
-         << platform::formatFileByteCount(static_cast<std::int64_t>(total_)) << ", "
-         << p.filesCopied << " items)" << (terminal_ ? "" : "\n") << std::flush;
+  // The copy ended whole: its last line says so.
+  void finish() {
+    if (shown_ < 0 || shown_ == 10) return;
+    shown_ = 9;
+    show(last_, last_.bytesCopied);
   }
 
+  void operator()(const platform::BundleCopyProgress& p) { show(p, total_); }
+
  private:
+  void show(const platform::BundleCopyProgress& p, std::uint64_t total) {
+    last_ = p;
+    const int tenth =
+        total == 0 ? 10 : static_cast<int>(std::min<std::uint64_t>(10, p.bytesCopied * 10 / total));
+    if (tenth <= shown_) return;
+    shown_ = tenth;
+    out_ << (terminal_ ? "\r" : "") << "Copying " << curly(name_) << ": " << tenth * 10 << "% ("
+         << platform::formatFileByteCount(static_cast<std::int64_t>(p.bytesCopied)) << " of "
+         << platform::formatFileByteCount(static_cast<std::int64_t>(total)) << ", " << p.filesCopied
+         << " items)" << (terminal_ ? "" : "\n") << std::flush;
+  }
+
   std::ostream& out_;
   std::string name_;
   std::uint64_t total_;
   bool terminal_;
   int shown_ = -1;
+  platform::BundleCopyProgress last_;
 };
 
 // Where the app stands after a failure, as the sentence that ends the message.
 std::string whereTheAppIs(const std::string& name, const std::string& originalPath,
                           const StatePaths& paths) {
   if (apps::isRealFolder(originalPath)) {
-    return " Your app " + quoted(name) + " is safe at " + originalPath + ".";
+    return " Your app " + curly(name) + " is safe at " + originalPath + ".";
   }
   std::error_code ec;
   if (fs::is_symlink(originalPath, ec) && fs::is_directory(originalPath, ec)) {
-    return " Your app " + quoted(name) + " is safe on your fast drive and opens through " +
+    return " Your app " + curly(name) + " is safe on your fast drive and opens through " +
            originalPath + ".";
   }
-  return " Your app " + quoted(name) + " is not at " + originalPath + "; the notes in " +
+  return " Your app " + curly(name) + " is not at " + originalPath + "; the notes in " +
          (paths.state / "orphan-manifests").string() +
          " say where it is, and `brimvale run` puts it back when it starts.";
 }
@@ -171,14 +181,14 @@ std::expected<apps::AppEntry, Printed> resolveApp(AppMoveCommandHost& host,
   }
   (void)bestEffort(cache.save(), DiagnosticsLog(a.diagnosticsLog), "saving the app facts");
   if (found.empty()) {
-    a.err << "No app called " << quoted(target)
+    a.err << "No app called " << curly(target)
           << " is in the application folders. Check the name with `brimvale apps` and try "
              "again. Nothing was "
           << verb << ".\n";
     return std::unexpected(1);
   }
   if (found.size() > 1) {
-    a.err << "More than one app is called " << quoted(target) << ":";
+    a.err << "More than one app is called " << curly(target) << ":";
     for (const auto& entry : found) a.err << " " << entry.bundlePath;
     a.err << ". Name the one you mean by its path. Nothing was " << verb << ".\n";
     return std::unexpected(2);
@@ -196,7 +206,7 @@ void repairInterrupted(AppMoveCommandHost& host, apps::AppRelocatorEngine& engin
   for (const auto& report : engine.recoverPendingManifests()) {
     const auto record = apps::moveWithId(host.env.store->loadAll(), report.manifestID);
     const std::string name = record ? record->displayName : report.manifestID;
-    host.apps.out << "Put right an earlier move of " << quoted(name)
+    host.apps.out << "Put right an earlier move of " << curly(name)
                   << " that was cut short; the app is back where it was.\n";
   }
 }
@@ -224,36 +234,37 @@ std::string linkState(const std::string& originalPath, const std::string& nvmePa
 }
 
 int appsMoveCommand(AppMoveCommandHost& host, const std::string& target, bool overrideRisk) {
+  std::ostream& out = host.apps.out;
+  std::ostream& err = host.apps.err;
+  // First: a move cut short may have left the app parked, or behind a link
+  // no finished record names.
+  apps::AppRelocatorEngine engine(host.env);
+  repairInterrupted(host, engine);
   auto resolved = resolveApp(host, target, "moved");
   if (!resolved) return resolved.error();
   const apps::AppEntry& app = *resolved;
-  std::ostream& out = host.apps.out;
-  std::ostream& err = host.apps.err;
-
-  apps::AppRelocatorEngine engine(host.env);
-  repairInterrupted(host, engine);
   // A second run of a move that succeeded finds our link: nothing is left to do.
   if (const auto live = liveRelocationAt(host, app.bundlePath);
       live && apps::isLinkTo(app.bundlePath, live->nvmePath)) {
-    out << quoted(app.displayName) << " is already on your fast drive at " << live->nvmePath
+    out << curly(app.displayName) << " is already on your fast drive at " << live->nvmePath
         << " and opens through " << app.bundlePath << "; nothing to do.\n";
     return 0;
   }
   const auto classification = classified(host, app);
   if (classification.tier == apps::RiskTier::kBlocked) {
-    err << quoted(app.displayName) << " can\u2019t be moved: " << classification.reason
+    err << curly(app.displayName) << " can\u2019t be moved: " << classification.reason
         << " Nothing was moved; the app is untouched.\n";
     return 1;
   }
   if (classification.tier == apps::RiskTier::kOverride) {
     if (!overrideRisk) {
-      err << "Moving " << quoted(app.displayName) << " has a known risk: " << classification.reason
+      err << "Moving " << curly(app.displayName) << " has a known risk: " << classification.reason
           << "\nNothing was moved; the app is untouched. To move it anyway, run `brimvale apps "
              "move '"
           << app.bundlePath << "' --override`.\n";
       return 1;
     }
-    out << "Moving " << quoted(app.displayName)
+    out << "Moving " << curly(app.displayName)
         << " despite its known risk, as you asked: " << classification.reason << "\n";
   }
 
@@ -273,6 +284,7 @@ int appsMoveCommand(AppMoveCommandHost& host, const std::string& target, bool ov
   }
   if (!result) return 1;  // the engine announces every job it ran
   if (result->success) {
+    progress.finish();
     out << result->sentence << "\n";
     return 0;
   }
@@ -304,12 +316,12 @@ int appsMoveBackCommand(AppMoveCommandHost& host, const std::string& idOrName) {
     }
   }
   if (!record) {
-    err << "No moved app has the id or name " << quoted(idOrName)
+    err << "No moved app has the id or name " << curly(idOrName)
         << ". `brimvale apps moved` lists them. Nothing was changed.\n";
     return 1;
   }
   if (!apps::isLiveRelocation(*record) && apps::isRealFolder(record->originalPath)) {
-    out << quoted(record->displayName) << " is already back on your internal disk at "
+    out << curly(record->displayName) << " is already back on your internal disk at "
         << record->originalPath << "; nothing to do.\n";
     return 0;
   }
@@ -326,6 +338,7 @@ int appsMoveBackCommand(AppMoveCommandHost& host, const std::string& idOrName) {
         << whereTheAppIs(record->displayName, record->originalPath, host.env.paths) << "\n";
     return 1;
   }
+  if (done->success) progress.finish();
   (done->success ? out : err) << done->sentence << "\n";
   return done->success ? 0 : 1;
 }
@@ -542,7 +555,7 @@ int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool asJson) 
     return 0;
   }
   for (const auto& m : seen) {
-    out << quoted(m.displayName) << " (" << m.originalPath << ", move " << m.id << "):\n";
+    out << curly(m.displayName) << " (" << m.originalPath << ", move " << m.id << "):\n";
     for (const auto& e : m.externalModifications) {
       out << "  " << isots(e.detectedAt) << "  " << kindText(e.kind);
       if (e.actionTaken) out << " \u2014 " << actionText(*e.actionTaken);
