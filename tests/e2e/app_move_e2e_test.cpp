@@ -204,6 +204,28 @@ TEST_F(AppMoveE2E, KilledAtSampledStepsThenRerunLosesNothing) {
   EXPECT_EQ(tally.lost, 0);
 }
 
+// Given a move killed with its original parked, then starting the
+// application puts the app back before anything else moves.
+TEST_F(AppMoveE2E, BrimvaleRunRepairsAMoveKilledMidway) {
+#ifndef BRIMVALE_TEST_HOOKS
+  GTEST_SKIP() << "needs a build with test hooks";
+#endif
+  const BundleFacts before = bundle("Cut");
+  const ProcessResult killed = scene_.app({"--stop-after=app-move-step5", "apps", "move", "Cut"});
+  ASSERT_EQ(killed.signal, SIGKILL) << killed.describe();
+  ASSERT_FALSE(fs::exists(fs::symlink_status(at("Cut")))) << "the original was not parked";
+  auto run = scene_.start({"run"}, "run.out");
+  for (int i = 0; i < 600 && !isRealBundle(at("Cut")) && run.running(); ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(), 0) << run.output();
+  EXPECT_TRUE(isRealBundle(at("Cut")));
+  EXPECT_EQ(bundleFacts(at("Cut")), before);
+  EXPECT_FALSE(fs::exists(copy("Cut")));
+  EXPECT_EQ(scene_.unrecordedParked(), 0);
+}
+
 TEST_F(AppMoveE2E, OffloadThenRestoreRoundTrips) {
   const BundleFacts before = bundle("Notes", 30);
   const ProcessResult offloaded = scene_.app({"apps", "offload", "Notes"});
