@@ -151,38 +151,6 @@ TEST(AppMoveCommand, NamesAndPathsResolveToExactlyOneApp) {
   }
 }
 
-// Given a move and a move back each run twice, then the second of each
-// reports the app where the first left it and changes nothing.
-TEST(AppMoveCommand, RunningAMoveOrAMoveBackAgainIsDone) {
-  Scene s;
-  s.w.makeBundle("Q");
-  const auto before = brimvale::testing::userView(s.bundle("Q"));
-  ASSERT_EQ(appsMoveCommand(s.host, "Q", false), 0) << s.err.str();
-  s.clear();
-  EXPECT_EQ(appsMoveCommand(s.host, "Q", false), 0) << s.err.str();
-  EXPECT_TRUE(has(s.out, "is already on your fast drive")) << s.out.str();
-  EXPECT_EQ(s.w.store.loadAll().size(), 1u) << "a second move was recorded";
-
-  s.clear();
-  ASSERT_EQ(appsMovedCommand(s.host, true), 0);
-  const auto moved = nlohmann::json::parse(s.out.str());
-  ASSERT_EQ(moved["apps"].size(), 1u);
-  EXPECT_EQ(moved["apps"][0]["state"], "working");
-  const std::string id = moved["apps"][0]["id"];
-
-  for (const std::string& target : {id, std::string("q")}) {
-    SCOPED_TRACE(target);
-    s.clear();
-    EXPECT_EQ(appsMoveBackCommand(s.host, target), 0) << s.err.str();
-    EXPECT_TRUE(apps::isRealFolder(s.bundle("Q")));
-    EXPECT_EQ(brimvale::testing::userView(s.bundle("Q")), before);
-  }
-  EXPECT_TRUE(has(s.out, "is already back on your internal disk")) << s.out.str();
-  s.clear();
-  ASSERT_EQ(appsMovedCommand(s.host, false), 0);
-  EXPECT_TRUE(has(s.out, "No apps are on your fast drive.")) << s.out.str();
-}
-
 TEST(AppMoveCommand, AFailedMoveSaysTheAppIsSafeWhereItWas) {
   for (const char* tool : {"ditto", "lsregister"}) {
     SCOPED_TRACE(tool);
