@@ -19,8 +19,8 @@
 namespace brimvale::app {
 
 struct AppsOptions {
-  std::string action;            // empty: the listing; "inspect": one bundle; or app_move_commands.h
-  std::string bundle;            // inspect's bundle path; the app or record the action names
+  std::string action;  // empty: the listing; "inspect": one bundle; or app_move_commands.h
+  std::string bundle;  // inspect's bundle path; the app or record the action names
   std::string location = "all";  // a raw name of kAppsLocations
   std::string sort = "name";     // a raw name of kAppsSortOrderNames
   int unusedDays = 0;
