@@ -1,7 +1,6 @@
-// `brimvale run`'s app mover: at start it repairs the app moves and moves
-// back that a crash cut short (under the relocator lock, tried again while
-// another process holds it), then looks for vendor reinstalls on a timer and
-// moves reinstalled apps to the drive again, off the loop thread.
+// `brimvale run`'s app mover: repairs app moves a crash cut short at start
+// (under the relocator lock, later while another process holds it), then moves
+// reinstalled apps to the drive again every 10 minutes, off the loop thread.
 #pragma once
 
 #include <memory>

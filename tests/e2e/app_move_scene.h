@@ -1,9 +1,6 @@
-// Tests and benchmarks only: a mount namespace of its own whose /Applications
-// is a fresh tmpfs, kept open by a sleeping holder process; brimvale runs in
-// it (through nsenter) with a temporary HOME and a tmpfs drive, and the test
-// reads the namespace's /Applications through /proc/<holder>/root. Also the
-// facts of a bundle that a move must keep, and the kill loop over `apps move`
-// and `apps move-back`.
+// Tests and benchmarks only: brimvale run (through nsenter) in a mount namespace
+// whose /Applications is a fresh tmpfs, read back through /proc/<holder>/root;
+// the facts a moved bundle must keep, and the kill loop over apps move/move-back.
 #pragma once
 
 #include <sys/types.h>
