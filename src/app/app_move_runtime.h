@@ -1,6 +1,6 @@
 // `brimvale run`'s app mover: repairs app moves a crash cut short at start
-// (under the relocator lock, later while another process holds it), then moves
-// reinstalled apps to the drive again every 10 minutes, off the loop thread.
+// (under the relocator lock; at a later look while another process holds it),
+// then moves reinstalled apps to the drive again every 10 minutes, off the loop.
 #pragma once
 
 #include <memory>
