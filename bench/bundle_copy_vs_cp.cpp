@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "bundle_maker.h"
 #include "common/base/process.h"
 #include "platform/linux/linux_app_relocation_tools.h"
 
@@ -24,44 +25,6 @@ namespace fs = std::filesystem;
 using brimvale::bench::timeOnce;
 
 namespace {
-
-constexpr int kFolders = 200;
-constexpr int kFilesPerFolder = 100;
-constexpr int kLargeFiles = 10;
-constexpr std::uint64_t kTotalBytes = 1ull << 30;
-
-// A bundle of kFolders x kFilesPerFolder files (the last few large) adding up
-// to kTotalBytes, with a link per folder, some hard links and attributes.
-void makeBundle(const fs::path& app) {
-  std::string pattern(64u << 20, '\0');
-  for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i * 131 % 251);
-  const int smallFiles = kFolders * kFilesPerFolder - kLargeFiles;
-  std::uint64_t smallBytes = 0;
-  auto smallSize = [](int i) {
-    return std::size_t{1024} + static_cast<std::size_t>(i) * 7919 % 65536;
-  };
-  for (int i = 0; i < smallFiles; ++i) smallBytes += smallSize(i);
-  const std::size_t window = pattern.size() - 251;  // each file starts at its own offset
-  const std::size_t largeSize = (kTotalBytes - smallBytes) / kLargeFiles;
-  int n = 0;
-  for (int d = 0; d < kFolders; ++d) {
-    const fs::path folder = app / "Contents" / "Resources" / ("Folder " + std::to_string(d));
-    fs::create_directories(folder);
-    for (int f = 0; f < kFilesPerFolder; ++f, ++n) {
-      const fs::path file = folder / ("file " + std::to_string(f));
-      const std::size_t size = n < smallFiles ? smallSize(n) : largeSize;
-      std::ofstream out(file, std::ios::binary);
-      for (std::size_t written = 0; written < size;) {
-        const std::size_t piece = std::min(size - written, window);
-        out.write(pattern.data() + n % 251, static_cast<std::streamsize>(piece));
-        written += piece;
-      }
-      if (f % 50 == 0) setxattr(file.c_str(), "user.bench", "attribute", 9, 0);
-    }
-    fs::create_symlink("file 0", folder / "current");
-    if (d % 4 == 0) fs::create_hard_link(folder / "file 1", folder / "file 1 again");
-  }
-}
 
 struct Metrics {
   std::uint64_t files = 0, bytes = 0;
@@ -94,7 +57,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const fs::path app = root / "Bench.app";
-  makeBundle(app);
+  brimvale::bench::makeBundle(app);
   const fs::path applications = root / "Applications";
   fs::create_directories(applications);
   const fs::path copy = root / "Apps" / "Bench.app";
@@ -133,7 +96,7 @@ int main(int argc, char** argv) {
     wholeStep.push_back(whole);
     peer.push_back(cp);
   }
-  std::printf("bundle: %d files, 1 GiB, tmpfs to tmpfs\n", kFolders * kFilesPerFolder);
+  std::printf("bundle: %d files, 1 GiB, tmpfs to tmpfs\n", brimvale::bench::kBundleFiles);
   brimvale::bench::reportRatio("copyBundle", copyOnly, "cp -a", peer, 1.0);
   brimvale::bench::reportRatio("copy+verify+link", wholeStep, "cp -a", peer, 1.3);
 

@@ -46,6 +46,7 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
                 systemClock(), installer.rsyncPath}),
       history_(
           {paths_, volumes, mounts, workingFolderName(computerName), ledger_, loop, systemClock()}),
+      appMoves_(paths_, computerName, loop, log, centre_),
       mover_(paths_, platform.defaults.get(), std::move(computerName), loop, &mounts),
       cloud_(paths_, loop, log, mover_.mover(),
              {.holdMoverLock = [this] { return holdMoverLock(); },
@@ -72,6 +73,7 @@ bool Application::start() {
   diagnostics::sweepStaleStorageNotifications(centre_);
   monitor_.start();
   history_.start();
+  appMoves_.start();
   // Unfinished folder moves continue from their manifests, but only under
   // the relocator lock: a `brimvale move` running now owns its job.
   mover_.setOnChange([this](const mover::MoveManifest& job) {
@@ -177,6 +179,7 @@ void Application::auditService() {
 
 void Application::quit() {
   cloud_.stop();
+  appMoves_.stop();
   history_.stop();
   monitor_.stop();
   installer_.stopService();

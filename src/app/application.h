@@ -9,6 +9,7 @@
 
 #include "app/app_log.h"
 #include "app/cloud_runtime.h"
+#include "app/app_move_runtime.h"
 #include "app/mover_commands.h"
 #include "app/run_loop.h"
 #include "app/self_check.h"
@@ -70,6 +71,7 @@ class Application {
   diagnostics::NotificationDelivery delivery_;
   diagnostics::StorageWarningMonitor monitor_;
   UsageHistoryRecorder history_;
+  AppMoveRuntime appMoves_;
   // Declared before the mover: destroyed after it, so the lock outlives every copy it ran.
   std::unique_ptr<mover::RelocatorLock> moverLock_;
   std::optional<platform::Scheduler::TimerId> resumeTimer_;

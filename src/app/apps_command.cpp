@@ -19,8 +19,8 @@ namespace {
 using nlohmann::json;
 
 constexpr std::string_view kOffloadedNote =
-    "No apps have been offloaded: offloading is not available in this version yet, so this tab "
-    "stays empty.";
+    "Offloaded apps leave the app folders until they are restored, so this tab stays empty; "
+    "`brimvale apps restore` lists them.";
 
 // Characters as a terminal shows them: UTF-8 continuation bytes take no column.
 std::size_t columns(std::string_view text) {

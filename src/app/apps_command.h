@@ -19,14 +19,16 @@
 namespace brimvale::app {
 
 struct AppsOptions {
-  std::string action;            // empty: the listing; "inspect": one bundle
-  std::string bundle;            // inspect's bundle path
+  std::string action;  // empty: the listing; "inspect": one bundle; or app_move_commands.h
+  std::string bundle;  // inspect's bundle path; the app or record the action names
   std::string location = "all";  // a raw name of kAppsLocations
   std::string sort = "name";     // a raw name of kAppsSortOrderNames
   int unusedDays = 0;
   std::string category;  // a raw category name; empty: every category
   bool hideRunning = false;
   bool json = false;
+  bool overrideRisk = false;  // apps move --override
+  bool sweep = false;         // apps reinstalls --sweep
 };
 
 struct AppsCommandHost {

@@ -157,7 +157,7 @@ TEST(AppsCommand, SaysWhyATabCannotBeFilled) {
     const char* out;  // a part of the output
   };
   const Case cases[] = {
-      {"offloaded", {.location = "offloaded"}, 0, "No apps have been offloaded"},
+      {"offloaded", {.location = "offloaded"}, 0, "`brimvale apps restore` lists them"},
       {"a never-opened game passes every filter",
        {.unusedDays = 365, .category = "games", .hideRunning = true},
        0,

@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/app_move_commands.h"
 #include "app/app_risk_report_command.h"
 #include "app/application.h"
 #include "app/apps_command.h"
@@ -776,15 +777,26 @@ int appsHandler(Context& c) {
       .err = c.err};
   if (c.apps.action == "inspect") return appsInspectCommand(host, c.apps.bundle, c.json);
   c.apps.json = c.json;
+  if (isAppMoveAction(c.apps.action)) {
+    return runAppMoveAction(host, c.apps, c.paths, c.base.host->computerName());
+  }
   return appsCommand(host, c.apps);
 }
 
 void appsOptions(CLI::App& sub, Context& c) {
   jsonOption(sub, c);
   sub.add_option("action", c.apps.action,
-                 "inspect PATH: the full risk inspection of one app bundle")
-      ->check(CLI::IsMember({"inspect"}));
-  sub.add_option("path", c.apps.bundle, "the app bundle to inspect, e.g. /Applications/X.app");
+                 "inspect PATH: the full risk inspection of one app bundle; move NAME|PATH, "
+                 "move-back ID, moved, offload NAME|PATH, restore [ID], reinstalls")
+      ->check(CLI::IsMember(
+          {"inspect", "move", "move-back", "moved", "offload", "restore", "reinstalls"}));
+  sub.add_option("path", c.apps.bundle,
+                 "the app bundle to inspect, e.g. /Applications/X.app; the app (name or path) or "
+                 "record id an action names");
+  sub.add_flag("--override", c.apps.overrideRisk,
+               "apps move: move an app with a known risk (tier 3) anyway");
+  sub.add_flag("--sweep", c.apps.sweep,
+               "apps reinstalls: look for reinstalled apps now and move them to the drive again");
   sub.add_option("--location", c.apps.location, "all, internal, moved or offloaded")
       ->check(CLI::IsMember({"all", "internal", "moved", "offloaded"}))
       ->capture_default_str();
@@ -904,7 +916,9 @@ constexpr std::array kSubcommands{
     Subcommand{"apps",
                "the installed apps with their risk tier, size, last use and the tier's reason "
                "(--location, --sort, --unused-days N, --category C, --hide-running, --json); "
-               "`apps inspect PATH` shows everything the inspection of one app found",
+               "`apps inspect PATH` shows everything the inspection of one app found; `apps move "
+               "NAME|PATH [--override]`, `apps move-back ID`, `apps moved`, `apps offload "
+               "NAME|PATH`, `apps restore [ID]`, `apps reinstalls [--sweep]`",
                appsHandler, appsOptions},
     Subcommand{
         "transfers",

@@ -286,7 +286,33 @@ std::optional<OffloadRecord> AppOffloader::find(const std::string& id) const {
   return *it;
 }
 
+AppOffloader::LockHold AppOffloader::takeLock() const {
+  LockHold hold;
+  if (setup_.lockFile.empty()) {
+    hold.taken = true;
+    return hold;
+  }
+  std::error_code ec;
+  fs::create_directories(setup_.lockFile.parent_path(), ec);
+  auto opened = FileLock::open(setup_.lockFile);
+  if (!opened) {
+    say("AppOffloader: cannot use the lock " + setup_.lockFile.string() + ": " +
+        opened.error().detail);
+    return hold;
+  }
+  hold.lock = std::move(*opened);
+  const auto locked = hold.lock.tryLock();
+  hold.taken = locked && *locked;
+  if (hold.taken) hold.lock.recordHolder();
+  return hold;
+}
+
 void AppOffloader::reload() {
+  const LockHold hold = takeLock();
+  loadRecords(hold.taken);
+}
+
+void AppOffloader::loadRecords(bool mayWrite) {
   records_ = setup_.records->loadAll();
   const bool drivePresent = setup_.workingFolder && setup_.workingFolder().has_value();
   for (auto& record : records_) {
@@ -305,7 +331,7 @@ void AppOffloader::reload() {
           "archive stays at " +
           record.archiveDir);
       record.phase = OffloadPhase::kFailed;
-      (void)setup_.records->save(record);
+      if (mayWrite) (void)setup_.records->save(record);
     }
   }
   if (setup_.changed) setup_.changed();
@@ -399,9 +425,15 @@ OffloadResult AppOffloader::copyAll(const std::vector<OffloadRecord::Archived>& 
 
 OffloadResult AppOffloader::offload(const AppEntry& app) {
   if (busy_.exchange(true)) return stop(OffloadErrorCase::kBusy, "offload of " + app.displayName);
+  const LockHold hold = takeLock();
+  if (hold.taken) loadRecords(true);
   return finish("Offloaded " + curlyQuoted(app.displayName) +
                     " to your fast drive \u2014 restore it any time.",
-                "Couldn\u2019t offload " + curlyQuoted(app.displayName) + ": ", runOffload(app));
+                "Couldn\u2019t offload " + curlyQuoted(app.displayName) + ": ",
+                hold.taken
+                    ? runOffload(app)
+                    : stop(OffloadErrorCase::kBusy,
+                           "another process runs an operation; offload of " + app.displayName));
 }
 
 OffloadResult AppOffloader::runOffload(const AppEntry& app) {
@@ -559,11 +591,16 @@ OffloadResult AppOffloader::removeOriginals(OffloadRecord& record) {
 }
 
 OffloadResult AppOffloader::restore(const std::string& recordId) {
+  if (busy_.exchange(true)) return stop(OffloadErrorCase::kBusy, "restore of " + recordId);
+  const LockHold hold = takeLock();
+  if (hold.taken) loadRecords(true);
   const auto record = find(recordId);
   const std::string name = record ? record->displayName : recordId;
-  if (busy_.exchange(true)) return stop(OffloadErrorCase::kBusy, "restore of " + name);
   OffloadResult outcome =
-      record ? runRestore(*record) : stop(OffloadErrorCase::kUnsafeItem, "no record " + recordId);
+      !hold.taken
+          ? stop(OffloadErrorCase::kBusy, "another process runs an operation; restore of " + name)
+      : record ? runRestore(*record)
+               : stop(OffloadErrorCase::kUnsafeItem, "no record " + recordId);
   return finish("Restored " + curlyQuoted(name) + " from your fast drive.",
                 "Couldn\u2019t restore " + curlyQuoted(name) + ": ", std::move(outcome));
 }
@@ -650,11 +687,16 @@ OffloadResult AppOffloader::runRestore(OffloadRecord record) {
 }
 
 OffloadResult AppOffloader::remove(const std::string& recordId) {
+  if (busy_.exchange(true)) return stop(OffloadErrorCase::kBusy, "removal of " + recordId);
+  const LockHold hold = takeLock();
+  if (hold.taken) loadRecords(true);
   const auto record = find(recordId);
   const std::string name = record ? record->displayName : recordId;
-  if (busy_.exchange(true)) return stop(OffloadErrorCase::kBusy, "removal of " + name);
   OffloadResult outcome =
-      record ? runRemove(*record) : stop(OffloadErrorCase::kUnsafeItem, "no record " + recordId);
+      !hold.taken
+          ? stop(OffloadErrorCase::kBusy, "another process runs an operation; removal of " + name)
+      : record ? runRemove(*record)
+               : stop(OffloadErrorCase::kUnsafeItem, "no record " + recordId);
   return finish("Removed offloaded app " + curlyQuoted(name) + " (moved to Trash).",
                 "Couldn\u2019t remove " + curlyQuoted(name) + ": ", std::move(outcome));
 }

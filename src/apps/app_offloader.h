@@ -19,6 +19,7 @@
 #include "apps/app_catalogue_entry.h"
 #include "apps/offload_record.h"
 #include "common/base/error.h"
+#include "common/base/file_lock.h"
 #include "common/base/file_operations.h"
 #include "common/base/timestamps.h"
 #include "platform/app_relocation_tools.h"
@@ -104,6 +105,9 @@ struct AppOffloaderSetup {
   WallClock clock;
   // Called after every change of the published state.
   std::function<void()> changed;
+  // Held while an operation runs, so that two processes never act at once;
+  // empty: only the operations of one AppOffloader are serialised.
+  std::filesystem::path lockFile;
 };
 
 // Free space of the volume holding `folder` (or its nearest existing parent).
@@ -115,7 +119,8 @@ class AppOffloader {
 
   // Reads the records again. Records left unfinished show as waitingForDrive
   // while the drive is away; with the drive present, one stopped before its
-  // removal step is marked failed (its originals were never touched).
+  // removal step is marked failed (its originals were never touched), unless
+  // another process runs an operation now: then it is only shown.
   void reload();
 
   // The published result is also in lastResult()/lastError().
@@ -129,6 +134,13 @@ class AppOffloader {
   [[nodiscard]] const std::optional<std::string>& lastError() const { return lastError_; }
 
  private:
+  // An operation's hold on `lockFile`; `taken` is false while another process runs one.
+  struct LockHold {
+    FileLock lock;
+    bool taken = false;
+  };
+  [[nodiscard]] LockHold takeLock() const;
+  void loadRecords(bool mayWrite);
   OffloadResult runOffload(const AppEntry& app);
   OffloadResult runRestore(OffloadRecord record);
   OffloadResult runRemove(const OffloadRecord& record);
