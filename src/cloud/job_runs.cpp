@@ -36,6 +36,14 @@ std::optional<std::int64_t> processStartTicks(int pid) {
   }
 }
 
+bool processSuspended(int pid) {
+  if (pid <= 0) return false;
+  auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return false;
+  const auto close = stat->rfind(')');
+  return close != std::string::npos && close + 2 < stat->size() && (*stat)[close + 2] == 'T';
+}
+
 JobRun runOfThisProcess(int rclonePid, const JobProgress& progress, std::time_t now) {
   const int self = static_cast<int>(getpid());
   return JobRun{.ownerPid = self,

@@ -29,6 +29,9 @@ struct JobRun {
 // there is no such process.
 [[nodiscard]] std::optional<std::int64_t> processStartTicks(int pid);
 
+// Whether process `pid` is stopped by a signal (a paused rclone).
+[[nodiscard]] bool processSuspended(int pid);
+
 // A run record of this process, with `rclonePid` and `progress`.
 [[nodiscard]] JobRun runOfThisProcess(int rclonePid, const JobProgress& progress, std::time_t now);
 

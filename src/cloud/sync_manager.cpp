@@ -38,7 +38,7 @@ SyncManager::~SyncManager() {
   // Destroying a handle ends its rclone and waits for its thread, so no
   // report can arrive after this. Without their run records the jobs read
   // back queued, for whichever process runs them next.
-  std::vector<std::string> owned(ownedIdle_.begin(), ownedIdle_.end());
+  std::vector<std::string> owned;
   for (const auto& [id, run] : running_) owned.push_back(id);
   running_.clear();
   for (const auto& id : owned) runs_.remove(id);
@@ -113,7 +113,7 @@ void SyncManager::refresh() {
   for (auto& theirs : *disk) {
     SyncJob* mine = findMutable(theirs.id);
     const bool runningHere = running_.contains(theirs.id);
-    if (!mine || !(runningHere || ownedIdle_.contains(theirs.id))) {
+    if (!mine || !runningHere) {
       merged.push_back(std::move(theirs));
       continue;
     }
@@ -122,19 +122,18 @@ void SyncManager::refresh() {
                          (theirs.state == JobState::kCanceled && !isFinished(mine->state));
     const bool resumed = theirs.state == JobState::kQueued && mine->state == JobState::kPaused;
     if (stopped || resumed) {
-      mine->state = theirs.state;
       mine->errorMessage = theirs.errorMessage;
       mine->completedAt = theirs.completedAt;
-      if (runningHere) stopChild(theirs.id);
       if (theirs.state == JobState::kCanceled) {
-        ownedIdle_.erase(theirs.id);
+        mine->state = theirs.state;
+        stopChild(theirs.id);
         dropRun(theirs.id);
         setup_.notify(std::string(kTransferCancelled));
       } else if (theirs.state == JobState::kPaused) {
-        ownedIdle_.insert(theirs.id);
-        writeRun(theirs.id);  // still here to resume it
+        mine->state = theirs.state;
+        suspendHere(theirs.id);
       } else {
-        ownedIdle_.erase(theirs.id);
+        mine->state = theirs.state;  // queued: pump() continues its rclone
       }
     }
     merged.push_back(*mine);
@@ -212,13 +211,13 @@ bool SyncManager::claim(SyncJob& job, JobState next) {
 }
 
 void SyncManager::start(SyncJob& job) {
+  if (continueHere(job)) return;
   const DriveState drive = setup_.drive();
   if (!drive.mounted && needsDrive(job, drive.mountPath)) {
     (void)claim(job, JobState::kWaitingForDrive);
     return;
   }
   if (!claim(job, JobState::kPreparing)) return;
-  ownedIdle_.erase(job.id);
 
   const std::uint64_t run = nextRun_++;
   const std::string id = job.id;
@@ -388,14 +387,27 @@ Result<void> SyncManager::pause(const std::string& id) {
                                             std::string(jobStateLabel(job->state)) + ".");
   }
   job->state = JobState::kPaused;
-  if (running_.contains(id)) {
-    stopChild(id);
-    ownedIdle_.insert(id);
-    writeRun(id);  // this process resumes it
-  }
+  suspendHere(id);
   save({id});
   pump();
   return {};
+}
+
+void SyncManager::suspendHere(const std::string& id) {
+  auto it = running_.find(id);
+  if (it == running_.end()) return;
+  it->second.child->suspend();
+  writeRun(id);
+}
+
+bool SyncManager::continueHere(SyncJob& job) {
+  auto it = running_.find(job.id);
+  if (it == running_.end()) return false;
+  it->second.child->proceed();
+  job.state = JobState::kRunning;
+  writeRun(job.id);
+  save({job.id});
+  return true;
 }
 
 Result<void> SyncManager::resume(const std::string& id) {
@@ -406,6 +418,8 @@ Result<void> SyncManager::resume(const std::string& id) {
     return fail(Errc::kInvalidArgument, "Only a paused transfer can be resumed; this one is " +
                                             std::string(jobStateLabel(job->state)) + ".");
   }
+  // Queued for a free slot; its suspended rclone, when this process has
+  // one, then continues where it stopped, else the job runs again.
   job->state = JobState::kQueued;
   save({id});
   pump();
@@ -423,10 +437,9 @@ Result<void> SyncManager::cancel(const std::string& id) {
   if (job->state == JobState::kWaitingForDrive) job->errorMessage = kCancelledWhileWaiting;
   job->state = JobState::kCanceled;
   job->completedAt = setup_.clock();
-  const bool owned = running_.contains(id) || ownedIdle_.contains(id);
+  const bool owned = running_.contains(id);
   stopChild(id);
   if (owned) dropRun(id);
-  ownedIdle_.erase(id);
   save({id});
   setup_.notify(std::string(kTransferCancelled));
   pump();

@@ -24,7 +24,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -153,6 +152,9 @@ class SyncManager {
   // is no longer queued on disk (the job then shows what the disk holds).
   bool claim(SyncJob& job, JobState next);
   void writeRun(const std::string& id);
+  // Pause and resume of a job whose rclone runs in this process.
+  void suspendHere(const std::string& id);
+  bool continueHere(SyncJob& job);
   void dropRun(const std::string& id);
   void pump();
   void start(SyncJob& job);
@@ -166,8 +168,6 @@ class SyncManager {
   JobListFile file_;
   std::vector<SyncJob> jobs_;
   std::map<std::string, Running> running_;
-  // Paused jobs this process stays alive to resume: their run records stay.
-  std::set<std::string> ownedIdle_;
   JobRunFiles runs_;
   std::map<std::string, std::chrono::steady_clock::time_point> lastRunWrite_;
   std::chrono::steady_clock::time_point lastRefresh_;
