@@ -26,7 +26,9 @@
 #include "app/prep_drive_command.h"
 #include "app/relocate_command.h"
 #include "app/relocated_command.h"
+#include "app/remote_add.h"
 #include "app/remotes_command.h"
+#include "app/secret_prompt.h"
 #include "app/self_check.h"
 #include "app/service_view_command.h"
 #include "app/settings_command.h"
@@ -70,6 +72,8 @@ struct Context {
   std::string snapshotTool = snapshots::defaultSnapshotToolPath();
   int limitSecs = kDefaultServiceLimitSecs;
   std::vector<std::string> arguments;  // the subcommand's positional arguments
+  // remotes add TYPE NAME --key value ...
+  std::map<std::string, std::string> remoteAddOptions;
   bool planOnly = false;
   // move FOLDER [--to DIR] [--policy P] [--no-links] [--verify L] [--yes] [--dry-run]
   // [--allow-root DIR]...
@@ -406,22 +410,34 @@ int remotesHandler(Context& c) {
   const auto location = cloud::vaultLocation(*c.host.defaults, homeFolder());
   const auto pepper = cloud::makeHostPepperStore(location.secretsDir);
   cloud::SecretVault vault(location, *pepper, cloud::hostFingerprint().text);
+  cloud::RemoteMetadataStore details(cloud::MetadataFiles::inStateFolder(c.paths.state),
+                                     cloud::hostFingerprint(), std::nullopt);
   RemotesCommandContext rc{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
                            .out = c.out,
                            .err = c.err,
-                           .vault = &vault};
+                           .vault = &vault,
+                           .details = &details,
+                           .addOptions = c.remoteAddOptions,
+                           .askSecret = [&c](const std::string& prompt) {
+                             return readSecret(STDIN_FILENO, prompt, c.err);
+                           }};
   return remotesCommand(rc, c.arguments, c.json);
 }
 
 void remotesOptions(CLI::App& sub, Context& c) {
-  sub.add_option("request", c.arguments, "list (default) | types | test NAME | vault-reset");
+  sub.add_option("request", c.arguments,
+                 "list (default) | types | add TYPE NAME | test NAME | remove NAME | browse "
+                 "NAME:PATH | vault-reset");
+  declareRemoteAddOptions(sub, c.remoteAddOptions);
   jsonOption(sub, c);
 }
 
 void transfersOptions(CLI::App& sub, Context& c) {
-  sub.add_option("action", c.transfers.action, "list (default), new, cancel or history")
-      ->check(CLI::IsMember({"list", "new", "cancel", "history"}));
-  sub.add_option("words", c.transfers.words, "new: SOURCE DESTINATION; cancel: ID");
+  sub.add_option("action", c.transfers.action,
+                 "list (default), new, pause, resume, cancel, watch or history")
+      ->check(CLI::IsMember({"list", "new", "pause", "resume", "cancel", "watch", "history"}));
+  sub.add_option("words", c.transfers.words,
+                 "new: SOURCE DESTINATION; pause, resume, cancel, watch: ID");
   sub.add_option("--mode", c.transfers.mode, "new: copy (default), move, sync or bisync")
       ->check(CLI::IsMember({"copy", "move", "sync", "bisync"}));
   sub.add_flag("--dry-run", c.transfers.dryRun, "new: show what would be transferred");
