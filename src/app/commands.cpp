@@ -884,12 +884,16 @@ constexpr std::array kSubcommands{
     Subcommand{"transfers",
                "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "
                "copy|move|sync|bisync [--dry-run] [--bwlimit X]` runs one here with its progress "
-               "(Ctrl-C cancels), `transfers cancel ID`, `transfers history`",
+               "(Ctrl-C cancels), `transfers pause ID`, `transfers resume ID`, `transfers cancel "
+               "ID`, `transfers watch ID` (a live progress bar, also for a transfer another "
+               "window runs), `transfers history`",
                transfersHandler, transfersOptions},
     Subcommand{"remotes",
                "cloud remotes: `remotes` lists them (--json), `remotes types` the kinds rclone can "
-               "add, `remotes test NAME` checks that one answers, `remotes vault-reset` sets "
-               "aside a credential vault that can no longer be opened",
+               "add, `remotes add TYPE NAME --host H ...` adds one (its secret typed or piped on "
+               "standard input, kept in the vault), `remotes test NAME` checks that one answers, "
+               "`remotes remove NAME`, `remotes browse NAME:PATH` lists a remote folder, "
+               "`remotes vault-reset` sets aside a credential vault that can no longer be opened",
                remotesHandler, remotesOptions},
     Subcommand{"pairs", "the recently used pairs of folders and remotes, pinned first",
                pairsHandler, jsonOption},
