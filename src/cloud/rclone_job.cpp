@@ -129,6 +129,8 @@ std::vector<std::string> rcloneJobArguments(const RcloneJobParameters& job,
 }
 
 std::optional<RcloneStats> parseStatsLine(std::string_view line) {
+  // Most lines are one per file copied: only a statistics line is worth parsing.
+  if (line.find("\"stats\"") == std::string_view::npos) return std::nullopt;
   const Json entry = Json::parse(line, nullptr, false);
   if (!entry.is_object() || !entry.contains("stats") || !entry["stats"].is_object()) {
     return std::nullopt;

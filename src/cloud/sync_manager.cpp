@@ -249,11 +249,14 @@ void SyncManager::start(SyncJob& job) {
 }
 
 void SyncManager::post(Report report) {
+  // A log line alone (one per file copied) waits for the next sample or exit
+  // rather than waking the owner each time.
+  const bool wake = report.stats || report.exitStatus;
   {
     std::lock_guard lock(inboxMutex_);
     inbox_.push_back(std::move(report));
   }
-  inboxChanged_.notify_all();
+  if (wake) inboxChanged_.notify_all();
 }
 
 void SyncManager::waitForActivity(std::chrono::milliseconds timeout) {
