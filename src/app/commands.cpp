@@ -29,7 +29,9 @@
 #include "app/prep_drive_command.h"
 #include "app/relocate_command.h"
 #include "app/relocated_command.h"
+#include "app/remote_add.h"
 #include "app/remotes_command.h"
+#include "app/secret_prompt.h"
 #include "app/self_check.h"
 #include "app/service_view_command.h"
 #include "app/settings_command.h"
@@ -73,6 +75,8 @@ struct Context {
   std::string snapshotTool = snapshots::defaultSnapshotToolPath();
   int limitSecs = kDefaultServiceLimitSecs;
   std::vector<std::string> arguments;  // the subcommand's positional arguments
+  // remotes add TYPE NAME --key value ...
+  std::map<std::string, std::string> remoteAddOptions;
   bool planOnly = false;
   // move FOLDER [--to DIR] [--policy P] [--no-links] [--verify L] [--yes] [--dry-run]
   // [--allow-root DIR]...
@@ -423,24 +427,36 @@ int remotesHandler(Context& c) {
   const auto location = cloud::vaultLocation(*c.host.defaults, homeFolder());
   const auto pepper = cloud::makeHostPepperStore(location.secretsDir);
   cloud::SecretVault vault(location, *pepper, cloud::hostFingerprint().text);
+  cloud::RemoteMetadataStore details(cloud::MetadataFiles::inStateFolder(c.paths.state),
+                                     cloud::hostFingerprint(), std::nullopt);
   RemotesCommandContext rc{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
                            .out = c.out,
                            .err = c.err,
-                           .vault = &vault};
+                           .vault = &vault,
+                           .details = &details,
+                           .addOptions = c.remoteAddOptions,
+                           .askSecret = [&c](const std::string& prompt) {
+                             return readSecret(STDIN_FILENO, prompt, c.err);
+                           }};
   return remotesCommand(rc, c.arguments, c.json);
 }
 
 void remotesOptions(CLI::App& sub, Context& c) {
-  sub.add_option("request", c.arguments, "list (default) | types | test NAME | vault-reset");
+  sub.add_option("request", c.arguments,
+                 "list (default) | types | add TYPE NAME | test NAME | remove NAME | browse "
+                 "NAME:PATH | vault-reset");
+  declareRemoteAddOptions(sub, c.remoteAddOptions);
   jsonOption(sub, c);
 }
 
 void transfersOptions(CLI::App& sub, Context& c) {
-  sub.add_option("action", c.transfers.action, "list (default), new, cancel, schedule or history")
-      ->check(CLI::IsMember({"list", "new", "cancel", "schedule", "history"}));
+  sub.add_option("action", c.transfers.action,
+                 "list (default), new, pause, resume, cancel, watch, schedule or history")
+      ->check(CLI::IsMember(
+          {"list", "new", "pause", "resume", "cancel", "watch", "schedule", "history"}));
   sub.add_option("words", c.transfers.words,
-                 "new: SOURCE DESTINATION; cancel: ID; schedule: ID manual|hourly N|daily "
-                 "HH:MM|weekly DAY HH:MM|monthly DAY HH:MM");
+                 "new: SOURCE DESTINATION; pause, resume, cancel, watch: ID; schedule: ID "
+                 "manual|hourly N|daily HH:MM|weekly DAY HH:MM|monthly DAY HH:MM");
   sub.add_option("--mode", c.transfers.mode, "new: copy (default), move, sync or bisync")
       ->check(CLI::IsMember({"copy", "move", "sync", "bisync"}));
   sub.add_flag("--dry-run", c.transfers.dryRun, "new: show what would be transferred");
@@ -920,17 +936,20 @@ constexpr std::array kSubcommands{
                "NAME|PATH [--override]`, `apps move-back ID`, `apps moved`, `apps offload "
                "NAME|PATH`, `apps restore [ID]`, `apps reinstalls [--sweep]`",
                appsHandler, appsOptions},
-    Subcommand{
-        "transfers",
-        "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "
-        "copy|move|sync|bisync [--dry-run] [--bwlimit X]` runs one here with its progress "
-        "(Ctrl-C cancels), `transfers cancel ID`, `transfers history`, `transfers schedule ID "
-        "manual|hourly N|daily HH:MM|weekly DAY HH:MM|monthly DAY HH:MM`",
-        transfersHandler, transfersOptions},
+    Subcommand{"transfers",
+               "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "
+               "copy|move|sync|bisync [--dry-run] [--bwlimit X]` runs one here with its progress "
+               "(Ctrl-C cancels), `transfers pause ID`, `transfers resume ID`, `transfers cancel "
+               "ID`, `transfers watch ID` (a live progress bar, also for a transfer another "
+               "window runs), `transfers history`, `transfers schedule ID manual|hourly N|daily "
+               "HH:MM|weekly DAY HH:MM|monthly DAY HH:MM`",
+               transfersHandler, transfersOptions},
     Subcommand{"remotes",
                "cloud remotes: `remotes` lists them (--json), `remotes types` the kinds rclone can "
-               "add, `remotes test NAME` checks that one answers, `remotes vault-reset` sets "
-               "aside a credential vault that can no longer be opened",
+               "add, `remotes add TYPE NAME --host H ...` adds one (its secret typed or piped on "
+               "standard input, kept in the vault), `remotes test NAME` checks that one answers, "
+               "`remotes remove NAME`, `remotes browse NAME:PATH` lists a remote folder, "
+               "`remotes vault-reset` sets aside a credential vault that can no longer be opened",
                remotesHandler, remotesOptions},
     Subcommand{"autosync",
                "watched folders whose settled files move to the fast drive as links: `autosync` "

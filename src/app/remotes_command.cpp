@@ -1,6 +1,10 @@
 #include "app/remotes_command.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
+
+#include "app/remote_add.h"
+#include "cloud/credential_saver.h"
 
 #include "cloud/rclone_client.h"
 #include "cloud/rclone_helper.h"
@@ -45,22 +49,157 @@ int resetVault(RemotesCommandContext& c) {
   return 0;
 }
 
+// The remotes rclone has now, or nothing after saying why.
+std::optional<std::vector<cloud::Remote>> currentRemotes(RemotesCommandContext& c) {
+  auto answer = answerOf(c, cloud::runHelperCommand({"remotes-list"}, c.rclone, c.runner));
+  if (!answer) return std::nullopt;
+  try {
+    return answer->get<std::vector<cloud::Remote>>();
+  } catch (const json::exception&) {
+    c.err << "rclone gave a remote list Brimvale could not read. Nothing was changed.\n";
+    return std::nullopt;
+  }
+}
+
+int addRemote(RemotesCommandContext& c, const std::vector<std::string>& words) {
+  const RemoteAddRequest request{.type = words[1], .name = words[2], .options = c.addOptions};
+  auto question = secretQuestionFor(request);
+  if (!question) {
+    c.err << question.error().detail << "\n";
+    return 2;
+  }
+  if (!c.vault || !c.details) {
+    c.err << "Brimvale could not open its credential vault, so the account was not added. "
+             "Nothing was changed.\n";
+    return 1;
+  }
+  auto remotes = currentRemotes(c);
+  if (!remotes) return 1;
+  std::vector<std::string> types;
+  for (const auto& remote : *remotes) {
+    if (remote.name == request.name) {
+      c.err << cloud::existingRemoteText(request.name) << " Nothing was added.\n";
+      return 1;
+    }
+    types.push_back(remote.type);
+  }
+  if (auto limit = cloud::accountLimitRefusal(request.type, types)) {
+    c.err << *limit << " Nothing was added.\n";
+    return 1;
+  }
+  std::string secret;
+  if (*question) {
+    auto typed = c.askSecret ? c.askSecret((*question)->prompt)
+                             : Result<std::string>(fail(Errc::kUnavailable, "No way to ask."));
+    if (!typed) {
+      c.err << typed.error().detail << " Nothing was added.\n";
+      return 1;
+    }
+    secret = std::move(*typed);
+  }
+  auto account = accountFor(request, secret);
+  if (!account) {
+    c.err << account.error().detail << "\n";
+    return 2;
+  }
+  cloud::RcloneClient client(c.rclone, c.runner);
+  cloud::CredentialSaver saver(*c.vault, client, *c.details);
+  if (auto saved = saver.save(*account); !saved) {
+    c.err << saved.error().message << "\n";
+    return 1;
+  }
+  c.out << "Added " << request.name << " (" << cloud::remoteTypeDisplayName(request.type) << ")"
+        << (account->secrets.empty() ? "" : "; its secret is kept encrypted in Brimvale's vault")
+        << ". `brimvale remotes test " << request.name << "` checks that it answers.\n";
+  return 0;
+}
+
+int removeRemote(RemotesCommandContext& c, const std::string& name) {
+  auto remotes = currentRemotes(c);
+  if (!remotes) return 1;
+  if (std::none_of(remotes->begin(), remotes->end(),
+                   [&](const cloud::Remote& r) { return r.name == name; })) {
+    c.out << "There is no remote named " << name << ", so there was nothing to remove.\n";
+    return 0;
+  }
+  auto answer = answerOf(c, cloud::runHelperCommand({"remote-remove", name}, c.rclone, c.runner));
+  if (!answer) return 1;
+  if (!answer->value("ok", false)) {
+    c.err << "Couldn't remove " << name << ": " << answer->value("message", std::string())
+          << " The remote is unchanged.\n";
+    return 1;
+  }
+  c.out << answer->value("message", std::string()) << "\n";
+  return 0;
+}
+
+int browseRemote(RemotesCommandContext& c, const std::string& target, bool asJson) {
+  cloud::RcloneClient client(c.rclone, c.runner);
+  auto entries = client.listRcloneEntries(target);
+  if (!entries) {
+    c.err << entries.error().detail << " Nothing was changed.\n";
+    return entries.error().code == Errc::kInvalidArgument ? 2 : 1;
+  }
+  // Folders first, each group by name, as a file browser shows them.
+  std::stable_sort(entries->begin(), entries->end(),
+                   [](const cloud::RcloneEntry& a, const cloud::RcloneEntry& b) {
+                     return a.isDir != b.isDir ? a.isDir : a.name < b.name;
+                   });
+  if (asJson) {
+    json list = json::array();
+    for (const auto& e : *entries)
+      list.push_back({{"Path", e.path}, {"Name", e.name}, {"IsDir", e.isDir}});
+    c.out << list.dump(2) << "\n";
+    return 0;
+  }
+  if (entries->empty()) {
+    c.out << target << " is empty.\n";
+    return 0;
+  }
+  for (const auto& e : *entries) c.out << e.name << (e.isDir ? "/" : "") << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& words, bool json) {
   const std::string action = words.empty() ? "list" : words[0];
   const bool named = action == "test";
   if (action == "vault-reset" && words.size() == 1 && !json) return resetVault(c);
-  const bool wellFormed =
-      named ? words.size() == 2 : (action == "list" || action == "types") && words.size() <= 1;
+  const bool wellFormed = named || action == "remove" || action == "browse" ? words.size() == 2
+                          : action == "add"
+                              ? words.size() == 3 && !json
+                              : (action == "list" || action == "types") && words.size() <= 1;
   if (!wellFormed) {
-    c.err << "Use brimvale remotes list, remotes types, remotes test NAME or remotes "
+    c.err << "Use brimvale remotes list, remotes types, remotes add TYPE NAME [--key value ...], "
+             "remotes test NAME, remotes remove NAME, remotes browse NAME:PATH or remotes "
              "vault-reset. Nothing was changed.\n";
     return 2;
+  }
+  if (action != "add" && !c.addOptions.empty()) {
+    c.err << "Options such as --" << c.addOptions.begin()->first
+          << " go with remotes add only. Nothing was changed.\n";
+    return 2;
+  }
+  if (action == "add") {
+    // Usage mistakes are reported before anything asks rclone.
+    if (!c.rclone && secretQuestionFor({words[1], words[2], c.addOptions})) {
+      c.err << cloud::kRcloneNotInstalled << ". Nothing was changed.\n";
+      return 1;
+    }
+    return addRemote(c, words);
   }
   if (!c.rclone) {
     c.err << cloud::kRcloneNotInstalled << ". Nothing was changed.\n";
     return 1;
+  }
+  if (action == "browse") return browseRemote(c, words[1], json);
+  if (action == "remove") {
+    if (!cloud::isUsableRemoteName(words[1])) {
+      c.err << "\"" << words[1] << "\" is not a remote name. Nothing was removed.\n";
+      return 2;
+    }
+    return removeRemote(c, words[1]);
   }
   if (named && !cloud::isUsableRemoteName(words[1])) {
     c.err << "\"" << words[1] << "\" is not a remote name (no ':' or '/', and not starting with "

@@ -1,16 +1,19 @@
-// `brimvale remotes`: the remotes rclone knows, the kinds it can add, a
-// connection test of one remote, and setting aside a credential vault that
-// can no longer be opened. Adding and removing remotes, whose secrets live
-// in the vault, are left to the window.
+// `brimvale remotes`: the remotes rclone knows, the kinds it can add, adding
+// one (its secret into the vault), a connection test, removal, browsing a
+// remote folder, and setting aside a vault that can no longer be opened.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "cloud/rclone_locator.h"
+#include "cloud/remote_metadata.h"
 #include "cloud/secret_vault.h"
+#include "common/base/error.h"
 
 namespace brimvale::app {
 
@@ -21,10 +24,15 @@ struct RemotesCommandContext {
   cloud::ProcessRunner runner = runProcess;
   // The user's vault, for vault-reset; none where it cannot be opened.
   cloud::SecretVault* vault = nullptr;
+  // For add: the remotes' details records, the options after TYPE NAME, and
+  // how the secret is asked (the terminal without echo, or standard input).
+  cloud::RemoteMetadataStore* details = nullptr;
+  std::map<std::string, std::string> addOptions;
+  std::function<Result<std::string>(const std::string& prompt)> askSecret;
 };
 
-// `words` is the action and its argument: none or "list", "types", "test NAME",
-// "vault-reset".
+// `words` is the action and its arguments: none or "list", "types",
+// "add TYPE NAME", "test NAME", "remove NAME", "browse NAME:PATH", "vault-reset".
 // The exit status: 0 done, 1 rclone failed or the test did not connect, 2 bad usage.
 int remotesCommand(RemotesCommandContext& context, const std::vector<std::string>& words,
                    bool json);

@@ -6,7 +6,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/secret_prompt.h"
+#include "cloud/cloud_testing.h"
 #include "cloud/pepper_store.h"
+#include "cloud/sync_job.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "testing/temp_folder.h"
@@ -88,6 +91,188 @@ TEST(RemotesCommand, RefusedRequests) {
     EXPECT_EQ(r.run(c.words), c.status);
     EXPECT_NE(r.err.str().find("Nothing was"), std::string::npos) << r.err.str();
     EXPECT_TRUE(r.out.str().empty());
+  }
+}
+
+// A vault, a details store and a recorder of every child, all in the test's folder.
+struct Accounts : Remotes {
+  cloud::VaultLocation location{temp / "secrets" / "vault.enc", temp / "secrets"};
+  std::unique_ptr<cloud::PepperStore> pepper = cloud::makeFilePepperStore(location.secretsDir);
+  cloud::SecretVault vault{location, *pepper, "machine:test|setup:1"};
+  cloud::RemoteMetadataStore details{cloud::MetadataFiles::inStateFolder(temp / "state"),
+                                     {"machine:test|setup:1", true},
+                                     std::nullopt};
+  cloud::testing::RecordingRunner recorder;
+  std::string typed;
+  int asked = 0;
+  Accounts() {
+    context.vault = &vault;
+    context.details = &details;
+    context.runner = recorder.runner();
+    context.askSecret = [this](const std::string&) -> Result<std::string> {
+      ++asked;
+      return typed;
+    };
+  }
+  int add(std::string type, std::string name, std::map<std::string, std::string> options) {
+    context.addOptions = std::move(options);
+    const int status = run({"add", std::move(type), std::move(name)});
+    context.addOptions.clear();
+    return status;
+  }
+  bool anyArgumentHolds(const std::string& secret) const {
+    for (const auto& args : recorder.argumentLists()) {
+      for (const auto& arg : args) {
+        if (arg.find(secret) != std::string::npos) return true;
+      }
+    }
+    return false;
+  }
+};
+
+// Given an SFTP server on the loopback address with a random password, the
+// account is added with the password typed (never on a command line), it
+// connects, its folder can be browsed, and it is removed again, twice.
+TEST(RemotesCommand, SftpAccountEndToEnd) {
+  Accounts a;
+  const auto served = a.temp / "served";
+  std::filesystem::create_directories(served / "photos");
+  a.temp.file("served/notes.txt", "hello");
+  const std::string password = "Pw-" + cloud::newJobId().substr(0, 18);
+  cloud::testing::LoopbackSftpServer server(served.string(), "tester", password);
+  a.typed = password;
+
+  ASSERT_EQ(
+      a.add("sftp", "box",
+            {{"host", "127.0.0.1"}, {"port", std::to_string(server.port())}, {"user", "tester"}}),
+      0)
+      << a.err.str();
+  EXPECT_EQ(a.asked, 1);
+  EXPECT_FALSE(a.anyArgumentHolds(password));
+  EXPECT_EQ(a.vault.load().value()["box"]["password"], password);
+  EXPECT_EQ(readFile(a.temp / "rclone.conf").value_or("").find(password), std::string::npos);
+
+  ASSERT_EQ(a.run({"test", "box"}), 0) << a.err.str();
+  ASSERT_EQ(a.run({"browse", "box:"}), 0) << a.err.str();
+  EXPECT_EQ(a.out.str(), "photos/\nnotes.txt\n");
+  EXPECT_EQ(a.add("sftp", "box", {{"host", "127.0.0.1"}, {"user", "tester"}}), 1);
+  EXPECT_NE(a.err.str().find("box"), std::string::npos) << a.err.str();
+
+  ASSERT_EQ(a.run({"remove", "box"}), 0) << a.err.str();
+  EXPECT_EQ(a.run({"remove", "box"}), 0);
+  EXPECT_TRUE(a.out.str().starts_with("There is no remote named box")) << a.out.str();
+  EXPECT_EQ(a.run({"browse", "box:"}), 1);
+  EXPECT_FALSE(a.anyArgumentHolds(password));
+}
+
+TEST(RemotesCommand, LocalAccountBrowsesItsFolders) {
+  Accounts a;
+  std::filesystem::create_directories(a.temp / "data" / "b-folder");
+  a.temp.file("data/a-file", "x");
+  ASSERT_EQ(a.add("local", "disk", {}), 0) << a.err.str() << a.out.str();
+  EXPECT_EQ(a.asked, 0);
+  ASSERT_EQ(a.run({"browse", "disk:" + (a.temp / "data").string()}), 0) << a.err.str();
+  EXPECT_EQ(a.out.str(), "b-folder/\na-file\n");
+  EXPECT_EQ(a.run({"browse", "no-colon"}), 2);
+  EXPECT_NE(a.err.str().find("Invalid cloud path."), std::string::npos) << a.err.str();
+}
+
+// Every refusal leaves rclone's configuration, the vault and the details as
+// they were, and the ones the options alone decide never ask for the secret.
+TEST(RemotesCommand, AddRefusals) {
+  struct Case {
+    std::string what, type, name;
+    std::map<std::string, std::string> options;
+    std::string typed;
+    int status;
+    std::string said;
+    bool asks;
+  } cases[] = {
+      {"secret on the command line",
+       "sftp",
+       "s",
+       {{"host", "h"}, {"password", "x"}},
+       "",
+       2,
+       "never taken from the command line",
+       false},
+      {"browser type", "drive", "g", {}, "", 2, "sign in through the browser", false},
+      {"unknown type", "webdav", "w", {}, "", 2, "sftp, ftp, s3 or local", false},
+      {"option of another type",
+       "sftp",
+       "s",
+       {{"bucket", "b"}},
+       "",
+       2,
+       "does not take --bucket",
+       false},
+      {"name with a colon", "local", "a:b", {}, "", 2, "can't be a remote name", false},
+      {"user in the server field",
+       "sftp",
+       "s",
+       {{"host", "me@h"}, {"user", "me"}},
+       "pw",
+       2,
+       "belongs in Username",
+       true},
+      {"ftp risks not accepted",
+       "ftp",
+       "f",
+       {{"host", "h"}, {"user", "u"}},
+       "pw",
+       2,
+       "--accept-risks",
+       true},
+      {"weak s3 secret",
+       "s3",
+       "b",
+       {{"access-key-id", "AK"}, {"bucket", "bk"}},
+       "password",
+       2,
+       "Won't be accepted",
+       true},
+      {"empty password",
+       "sftp",
+       "s",
+       {{"host", "h"}, {"user", "u"}},
+       "",
+       2,
+       "Enter the password.",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Accounts a;
+    a.typed = c.typed;
+    EXPECT_EQ(a.add(c.type, c.name, c.options), c.status);
+    EXPECT_NE(a.err.str().find(c.said), std::string::npos) << a.err.str();
+    EXPECT_NE(a.err.str().find("Nothing was added."), std::string::npos) << a.err.str();
+    EXPECT_EQ(a.asked, c.asks ? 1 : 0);
+    ASSERT_EQ(a.run({"list"}, true), 0);
+    EXPECT_EQ(nlohmann::json::parse(a.out.str()).size(), 1u);  // only "here"
+    EXPECT_FALSE(std::filesystem::exists(a.location.vaultFile));
+  }
+}
+
+TEST(SecretPrompt, ReadsOneLineFromAPipe) {
+  struct Case {
+    std::string input;
+    std::optional<std::string> secret;
+  } cases[] = {
+      {"s3cret\nrest", "s3cret"}, {"crlf\r\n", "crlf"}, {"no newline", "no newline"}, {"\n", ""},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
+    close(fds[1]);
+    std::ostringstream prompt;
+    auto secret = readSecret(fds[0], "Password: ", prompt);
+    close(fds[0]);
+    EXPECT_EQ(secret ? std::optional(*secret) : std::nullopt, c.secret);
+    EXPECT_EQ(prompt.str(), "");  // not a terminal: no prompt in the output
   }
 }
 

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <thread>
 
+#include "cloud/job_runs.h"
 #include "cloud/rclone_client.h"
 #include "cloud/rclone_helper.h"
 #include "common/base/timestamps.h"
@@ -78,39 +80,341 @@ int listJobs(TransfersCommandContext& c, const TransfersOptions& o, bool finishe
   return 0;
 }
 
-int cancelJob(TransfersCommandContext& c, const TransfersOptions& o) {
-  if (o.words.size() != 1) {
-    c.err << "Say which transfer to cancel: brimvale transfers cancel ID. Nothing was changed.\n";
-    return 2;
+// What a foreground run prints besides its progress line.
+struct Foreground {
+  std::ostream& out;
+  bool barShown = false;
+  std::vector<std::string> notices;
+  void endBar() {
+    if (barShown) out << "\n";
+    barShown = false;
   }
-  cloud::JobListFile file(c.jobsFile);
-  auto jobs = file.load();
+};
+
+std::optional<std::string> remoteTypeOf(const cloud::RcloneClient& client,
+                                        const std::string& remote) {
+  auto listing = client.run({"listremotes", "--long"});
+  if (!listing || listing->status != 0) return std::nullopt;
+  for (const auto& r : cloud::parseRemoteListing(listing->out)) {
+    if (r.name == remote) return r.type;
+  }
+  return std::nullopt;
+}
+
+// A manager over the shared list that starts only the job `runHere` (none:
+// this process runs nothing and only records requests).
+cloud::SyncManagerSetup managerSetup(TransfersCommandContext& c, const cloud::RcloneClient& client,
+                                     transfers::TransferEventStore* events, Foreground& shown,
+                                     std::string runHere) {
+  return {
+      .jobsFile = c.jobsFile,
+      .rclone = c.rclone,
+      .client = &client,
+      .remoteType = [&client](const std::string& remote) { return remoteTypeOf(client, remote); },
+      .drive = [&c] { return c.drive; },
+      .notify = [&shown](const std::string& text) { shown.notices.push_back(text); },
+      .log =
+          [&shown, runHere](const std::string& id, const std::string& line) {
+            // rclone's own lines stay out of the way of the progress line;
+            // the purge steps and list-saving trouble are the user's business.
+            const bool purgeStep = id == runHere && (line.starts_with(cloud::kPurgeStartPrefix) ||
+                                                     line.starts_with(cloud::kPurgeFailedPrefix) ||
+                                                     line == cloud::kPurgeSucceeded);
+            if (purgeStep || id.empty()) {
+              shown.endBar();
+              shown.out << line << "\n";
+            }
+          },
+      .events = events,
+      .mayStart = [runHere](const SyncJob& queued) { return queued.id == runHere; },
+  };
+}
+
+void printWaitingForDrive(TransfersCommandContext& c, const std::string& id) {
+  c.out << "The transfer needs the fast drive, which isn't connected. It is saved as waiting "
+           "(id "
+        << id.substr(0, kShortId) << ") and starts when Brimvale sees the drive again.\n";
+}
+
+// Draws the progress of a job until it ends; `progress` gives the newest
+// figures and whether they changed since the last call.
+class ProgressDisplay {
+ public:
+  ProgressDisplay(TransfersCommandContext& c, Foreground& shown) : c_(c), shown_(shown) {}
+  void show(const cloud::JobProgress& progress) {
+    const std::string line = transferProgressLine(progress);
+    if (c_.output == OutputKind::kTerminal) {
+      c_.out << "\r\033[K" << line << std::flush;
+      shown_.barShown = true;
+    } else if (const auto now = std::chrono::steady_clock::now();
+               line != lastLine_ && (!lastPlain_ || now - *lastPlain_ >= kPlainLineEvery)) {
+      c_.out << line << "\n";
+      lastPlain_ = now;
+      lastLine_ = line;
+    }
+  }
+  // A sentence about the job's state, printed once until the state changes.
+  void say(JobState state, const std::string& sentence) {
+    if (said_ == state) return;
+    said_ = state;
+    shown_.endBar();
+    c_.out << sentence << "\n";
+  }
+  void clearSaid() { said_.reset(); }
+
+ private:
+  TransfersCommandContext& c_;
+  Foreground& shown_;
+  std::optional<std::chrono::steady_clock::time_point> lastPlain_;
+  std::string lastLine_;
+  std::optional<JobState> said_;
+};
+
+std::string pausedHereSentence(const std::string& id) {
+  return "Paused from another window. `brimvale transfers resume " + id.substr(0, kShortId) +
+         "` continues it here; Ctrl-C cancels it.";
+}
+
+// Runs job `id` in this process until it ends. The exit status of the command.
+int runHere(TransfersCommandContext& c, cloud::SyncManager& manager, const std::string& id,
+            Foreground& shown) {
+  const auto state = [&] { return manager.find(id)->state; };
+  ProgressDisplay display(c, shown);
+  bool cancelRequested = false;
+  while (!cloud::isFinished(state())) {
+    manager.waitForActivity(std::chrono::milliseconds(200));
+    if (c.interrupted && c.interrupted->load() && !cancelRequested) {
+      cancelRequested = true;
+      (void)manager.cancel(id);
+      break;
+    }
+    const bool changed = manager.poll();
+    switch (state()) {
+      case JobState::kPaused: display.say(JobState::kPaused, pausedHereSentence(id)); continue;
+      case JobState::kQueued:
+        display.say(JobState::kQueued,
+                    "Queued behind the transfers already running; it starts when one of them "
+                    "ends. Ctrl-C cancels it.");
+        continue;
+      case JobState::kWaitingForDrive:
+        shown.endBar();
+        printWaitingForDrive(c, id);
+        return 0;
+      default: break;
+    }
+    display.clearSaid();
+    if (changed && cloud::isActive(state())) display.show(manager.find(id)->progress);
+  }
+  shown.endBar();
+  const SyncJob& done = *manager.find(id);
+  switch (done.state) {
+    case JobState::kCompleted:
+      for (const auto& notice : shown.notices) c.out << notice << "\n";
+      return 0;
+    case JobState::kCanceled:
+      c.out << cloud::kTransferCancelled
+            << " Files already copied stay at the destination; the source is untouched.\n";
+      return 1;
+    default:
+      c.err << cloud::kTransferFailed << " " << done.errorMessage.value_or("") << "\n";
+      return 1;
+  }
+}
+
+// The full id of the one job whose id starts with the word given, or nothing
+// after saying why (`what` is the sentence's ending, e.g. "Nothing was cancelled.").
+std::optional<std::string> jobIdFromWords(TransfersCommandContext& c, const TransfersOptions& o,
+                                          const std::string& verb, const std::string& what) {
+  if (o.words.size() != 1) {
+    c.err << "Say which transfer to " << verb << ": brimvale transfers " << verb << " ID. " << what
+          << "\n";
+    return std::nullopt;
+  }
+  auto jobs = cloud::JobListFile(c.jobsFile).load();
   if (!jobs) {
-    c.err << jobs.error().message() << " Nothing was cancelled.\n";
-    return 1;
+    c.err << jobs.error().message() << " " << what << "\n";
+    return std::nullopt;
   }
   const SyncJob* found = jobWithPrefix(*jobs, o.words[0]);
   if (!found) {
     c.err << "No single transfer has an id starting with " << o.words[0]
-          << " (see brimvale transfers list). Nothing was cancelled.\n";
+          << " (see brimvale transfers list). " << what << "\n";
+    return std::nullopt;
+  }
+  return found->id;
+}
+
+int cancelJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  const auto id = jobIdFromWords(c, o, "cancel", "Nothing was cancelled.");
+  if (!id) return o.words.size() != 1 ? 2 : 1;
+  cloud::RcloneClient client(c.rclone);
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was cancelled.\n";
     return 1;
   }
-  SyncJob& job = *std::find_if(jobs->begin(), jobs->end(),
-                               [&](const SyncJob& j) { return j.id == found->id; });
-  if (cloud::isFinished(job.state)) {
-    c.err << "That transfer has already ended (" << cloud::jobStateLabel(job.state)
+  if (const SyncJob* job = manager.find(*id); job && cloud::isFinished(job->state)) {
+    c.err << "That transfer has already ended (" << cloud::jobStateLabel(job->state)
           << "). Nothing was changed.\n";
     return 1;
   }
-  if (job.state == JobState::kWaitingForDrive) job.errorMessage = cloud::kCancelledWhileWaiting;
-  job.state = JobState::kCanceled;
-  job.completedAt = std::time(nullptr);
-  if (auto saved = file.save(*jobs); !saved) {
-    c.err << saved.error().message() << " The transfer was not cancelled.\n";
+  if (auto cancelled = manager.cancel(*id); !cancelled) {
+    c.err << cancelled.error().detail << " Nothing was changed.\n";
     return 1;
   }
   c.out << cloud::kTransferCancelled << " No file was deleted.\n";
   return 0;
+}
+
+// Waits a little for the process running `id` to suspend its rclone (the
+// process its run record names, while that record's owner lives).
+bool ownerStopped(const cloud::JobRunFiles& runs, const std::string& id) {
+  for (int i = 0; i < 50; ++i) {
+    auto run = runs.liveRun(id);
+    if (!run || run->rclonePid == 0 || cloud::processSuspended(run->rclonePid)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+int pauseJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  const auto id = jobIdFromWords(c, o, "pause", "Nothing was paused.");
+  if (!id) return o.words.size() != 1 ? 2 : 1;
+  cloud::RcloneClient client(c.rclone);
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was paused.\n";
+    return 1;
+  }
+  if (auto paused = manager.pause(*id); !paused) {
+    c.err << paused.error().detail << " Nothing was changed.\n";
+    return 1;
+  }
+  const auto runs = cloud::JobRunFiles::besideJobList(c.jobsFile);
+  if (!ownerStopped(runs, *id)) {
+    c.out << "The pause is recorded, but the Brimvale process running this transfer has not "
+             "suspended rclone yet; it does when it next checks. No file was deleted.\n";
+    return 0;
+  }
+  c.out << "Paused " << id->substr(0, kShortId) << ". No file was deleted; `brimvale transfers "
+        << "resume " << id->substr(0, kShortId) << "` continues it.\n";
+  return 0;
+}
+
+int resumeJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  const auto id = jobIdFromWords(c, o, "resume", "Nothing was resumed.");
+  if (!id) return o.words.size() != 1 ? 2 : 1;
+  if (!c.rclone) {
+    c.err << cloud::kRcloneNotInstalled << ". Nothing was resumed.\n";
+    return 1;
+  }
+  const auto runs = cloud::JobRunFiles::besideJobList(c.jobsFile);
+  const auto owner = runs.liveRun(*id);
+  // The state as it is now, before a manager of this process starts anything.
+  auto listed = cloud::JobListFile(c.jobsFile).load();
+  const SyncJob* before = listed ? jobWithPrefix(*listed, *id) : nullptr;
+  const JobState was = before ? before->state : JobState::kCanceled;
+  if (was != JobState::kPaused && was != JobState::kQueued) {
+    if (cloud::isActive(was)) {
+      c.out << "That transfer is already running. `brimvale transfers watch "
+            << id->substr(0, kShortId) << "` shows its progress.\n";
+      return 0;
+    }
+    c.err << "Only a paused transfer can be resumed; this one is " << cloud::jobStateLabel(was)
+          << ". Nothing was changed.\n";
+    return 1;
+  }
+  if (was == JobState::kQueued && owner) {
+    c.out << "That transfer is queued in another Brimvale process (process " << owner->ownerPid
+          << "), which starts it when a running transfer ends.\n";
+    return 0;
+  }
+  cloud::RcloneClient client(c.rclone);
+  transfers::TransferEventStore events(c.stateDir);
+  Foreground shown{c.out};
+  // A process still waiting for this job runs it again; otherwise this one does.
+  cloud::SyncManager manager(managerSetup(c, client, &events, shown, owner ? "" : *id));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was resumed.\n";
+    return 1;
+  }
+  if (was == JobState::kPaused) {
+    if (auto resumed = manager.resume(*id); !resumed) {
+      c.err << resumed.error().detail << " Nothing was changed.\n";
+      return 1;
+    }
+  }
+  if (owner) {
+    c.out << "Resumed " << id->substr(0, kShortId)
+          << "; the Brimvale process that started it (process " << owner->ownerPid
+          << ") runs it again. `brimvale transfers watch " << id->substr(0, kShortId)
+          << "` shows its progress.\n";
+    return 0;
+  }
+  c.out << "Resuming " << id->substr(0, kShortId) << " here. Ctrl-C cancels.\n";
+  return runHere(c, manager, *id, shown);
+}
+
+int watchJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  const auto id = jobIdFromWords(c, o, "watch", "Nothing to watch.");
+  if (!id) return o.words.size() != 1 ? 2 : 1;
+  cloud::JobListFile file(c.jobsFile);
+  const auto runs = cloud::JobRunFiles::besideJobList(c.jobsFile);
+  Foreground shown{c.out};
+  ProgressDisplay display(c, shown);
+  const std::string shortId = id->substr(0, kShortId);
+  for (;;) {
+    if (c.interrupted && c.interrupted->load()) {
+      shown.endBar();
+      c.out << "Stopped watching; the transfer itself goes on.\n";
+      return 0;
+    }
+    auto jobs = file.load();
+    if (!jobs) {
+      shown.endBar();
+      c.err << jobs.error().message() << " The transfer itself is not affected.\n";
+      return 1;
+    }
+    auto it =
+        std::find_if(jobs->begin(), jobs->end(), [&](const SyncJob& j) { return j.id == *id; });
+    if (it == jobs->end()) {
+      shown.endBar();
+      c.err << "Transfer " << shortId << " was removed from the list while being watched.\n";
+      return 1;
+    }
+    if (cloud::isFinished(it->state)) {
+      display.show(it->progress);
+      shown.endBar();
+      c.out << transferListLine(*it) << "\n";
+      return it->state == JobState::kCompleted ? 0 : 1;
+    }
+    const auto run = runs.liveRun(*id);
+    switch (it->state) {
+      case JobState::kPaused:
+        display.say(JobState::kPaused,
+                    "Paused. `brimvale transfers resume " + shortId + "` continues it.");
+        break;
+      case JobState::kWaitingForDrive:
+        display.say(JobState::kWaitingForDrive,
+                    "Waiting for the fast drive; it starts when Brimvale sees the drive again.");
+        break;
+      case JobState::kQueued:
+        if (!run) {
+          shown.endBar();
+          c.out << "Transfer " << shortId
+                << " is queued, but no Brimvale process is running it. `brimvale transfers "
+                   "resume "
+                << shortId << "` runs it here.\n";
+          return 1;
+        }
+        display.say(JobState::kQueued, "Queued; it starts when a running transfer ends.");
+        break;
+      default: display.clearSaid(); display.show(run ? run->progress : it->progress);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
 }
 
 int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
@@ -136,41 +440,8 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
 
   cloud::RcloneClient client(c.rclone);
   transfers::TransferEventStore events(c.stateDir);
-  std::vector<std::string> notices;
-  bool barShown = false;
-  const auto endBar = [&] {
-    if (barShown) c.out << "\n";
-    barShown = false;
-  };
-  cloud::SyncManager manager({
-      .jobsFile = c.jobsFile,
-      .rclone = c.rclone,
-      .client = &client,
-      .remoteType = [&client](const std::string& remote) -> std::optional<std::string> {
-        auto listing = client.run({"listremotes", "--long"});
-        if (!listing || listing->status != 0) return std::nullopt;
-        for (const auto& r : cloud::parseRemoteListing(listing->out)) {
-          if (r.name == remote) return r.type;
-        }
-        return std::nullopt;
-      },
-      .drive = [&c] { return c.drive; },
-      .notify = [&](const std::string& text) { notices.push_back(text); },
-      .log =
-          [&](const std::string& id, const std::string& line) {
-            // rclone's own lines stay out of the way of the progress line;
-            // the purge steps and list-saving trouble are the user's business.
-            const bool purgeStep = id == job.id && (line.starts_with(cloud::kPurgeStartPrefix) ||
-                                                    line.starts_with(cloud::kPurgeFailedPrefix) ||
-                                                    line == cloud::kPurgeSucceeded);
-            if (purgeStep || id.empty()) {
-              endBar();
-              c.out << line << "\n";
-            }
-          },
-      .events = &events,
-      .mayStart = [&](const SyncJob& queued) { return queued.id == job.id; },
-  });
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, &events, shown, job.id));
   if (auto loaded = manager.load(); !loaded) {
     c.err << loaded.error().message() << " Nothing was started.\n";
     return 1;
@@ -183,51 +454,14 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
             << " The transfer is not affected.\n";
     }
   }
-  const auto state = [&] { return manager.find(id)->state; };
-  if (state() == JobState::kWaitingForDrive) {
-    c.out << "The transfer needs the fast drive, which isn't connected. It is saved as waiting "
-             "(id "
-          << id.substr(0, kShortId) << ") and starts when Brimvale sees the drive again.\n";
+  if (manager.find(id)->state == JobState::kWaitingForDrive) {
+    printWaitingForDrive(c, id);
     return 0;
   }
   c.out << (job.dryRun ? "Previewing " : "Starting ") << cloud::jobModeLabel(job.mode) << ": "
         << job.source << " → " << job.destination << " (id " << id.substr(0, kShortId)
         << "). Ctrl-C cancels.\n";
-
-  std::optional<std::chrono::steady_clock::time_point> lastPlain;
-  bool cancelRequested = false;
-  while (cloud::isActive(state())) {
-    manager.waitForActivity(std::chrono::milliseconds(200));
-    if (c.interrupted && c.interrupted->load() && !cancelRequested) {
-      cancelRequested = true;
-      (void)manager.cancel(id);
-      break;
-    }
-    if (!manager.poll() || !cloud::isActive(state())) continue;
-    const std::string line = transferProgressLine(manager.find(id)->progress);
-    if (c.output == OutputKind::kTerminal) {
-      c.out << "\r\033[K" << line << std::flush;
-      barShown = true;
-    } else if (const auto now = std::chrono::steady_clock::now();
-               !lastPlain || now - *lastPlain >= kPlainLineEvery) {
-      c.out << line << "\n";
-      lastPlain = now;
-    }
-  }
-  endBar();
-  const SyncJob& done = *manager.find(id);
-  switch (done.state) {
-    case JobState::kCompleted:
-      for (const auto& notice : notices) c.out << notice << "\n";
-      return 0;
-    case JobState::kCanceled:
-      c.out << cloud::kTransferCancelled
-            << " Files already copied stay at the destination; the source is untouched.\n";
-      return 1;
-    default:
-      c.err << cloud::kTransferFailed << " " << done.errorMessage.value_or("") << "\n";
-      return 1;
-  }
+  return runHere(c, manager, id, shown);
 }
 
 }  // namespace
@@ -331,8 +565,12 @@ int transfersCommand(TransfersCommandContext& context, const TransfersOptions& o
     return scheduleTransferCommand(context.jobsFile, options.words, systemClock()(), context.out,
                                    context.err);
   }
+  if (action == "pause") return pauseJob(context, options);
+  if (action == "resume") return resumeJob(context, options);
+  if (action == "watch") return watchJob(context, options);
   context.err << "Unknown transfers action " << action
-              << ": use list, new, cancel, schedule or history. Nothing was changed.\n";
+              << ": use list, new, pause, resume, cancel, watch, schedule or history. Nothing "
+                 "was changed.\n";
   return 2;
 }
 

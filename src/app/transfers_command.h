@@ -1,5 +1,6 @@
-// `brimvale transfers`: the cloud transfer list, its history, and a new
-// transfer run in the foreground with a live progress line.
+// `brimvale transfers`: the cloud transfer list, its history, a new transfer
+// run in the foreground with a live progress line, and pausing, resuming,
+// cancelling and watching a transfer, also one another process runs.
 #pragma once
 
 #include <atomic>
@@ -17,8 +18,9 @@
 namespace brimvale::app {
 
 struct TransfersOptions {
-  std::string action;              // list (default), new, cancel, history
-  std::vector<std::string> words;  // new SRC DST, cancel ID
+  // list (default), new, pause, resume, cancel, watch, history
+  std::string action;
+  std::vector<std::string> words;  // new SRC DST; pause, resume, cancel, watch ID
   std::string mode = "copy";       // copy, move, sync, bisync
   bool dryRun = false;
   bool resync = false;

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <sstream>
+#include <signal.h>
+#include <unistd.h>
 
+#include <sstream>
+#include <thread>
+
+#include "cloud/job_runs.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "testing/temp_folder.h"
@@ -204,6 +209,69 @@ TEST(TransfersNew, AJobForTheAbsentDriveIsSavedWaiting) {
             0);
   EXPECT_EQ(cli.saved().at(0).state, JobState::kWaitingForDrive);
   EXPECT_FALSE(fs::exists(cli.temp / "fast"));
+}
+
+}  // namespace
+}  // namespace brimvale::app
+
+namespace brimvale::app {
+namespace {
+
+// Given a transfer running in one command (here on another thread), a second
+// command pauses it (its rclone is suspended), resumes it (the first command
+// continues it) and watches it to the end with a progress line; every file
+// arrives whole.
+TEST(TransfersControl, PauseResumeAndWatchATransferRunElsewhere) {
+  Cli runner;
+  for (int i = 0; i < 3; ++i)
+    runner.temp.file("src/f" + std::to_string(i), std::string(200'000, 'x'));
+  const TransfersOptions copy{
+      .action = "new",
+      .words = {(runner.temp / "src").string(), (runner.temp / "dst").string()},
+      .bandwidthLimit = "100k"};
+  std::ostringstream runnerOut, runnerErr;
+  TransfersCommandContext elsewhere{.jobsFile = runner.context.jobsFile,
+                                    .stateDir = runner.context.stateDir,
+                                    .rclone = runner.context.rclone,
+                                    .out = runnerOut,
+                                    .err = runnerErr};
+  int runnerStatus = -1;
+  std::thread running([&] { runnerStatus = transfersCommand(elsewhere, copy); });
+  const auto runs = cloud::JobRunFiles::besideJobList(runner.context.jobsFile);
+  const auto rclonePid = [&]() -> int {
+    auto jobs = cloud::JobListFile(runner.context.jobsFile).load();
+    if (!jobs || jobs->empty()) return -1;
+    auto run = runs.liveRun(jobs->front().id);
+    return run ? run->rclonePid : -1;
+  };
+  for (int i = 0; i < 200 && rclonePid() <= 0; ++i) usleep(50'000);
+  const int firstPid = rclonePid();
+  ASSERT_GT(firstPid, 0);
+  const std::string id = runner.saved().at(0).id.substr(0, 8);
+
+  EXPECT_EQ(runner.run({.action = "pause", .words = {id}}), 0) << runner.err.str();
+  EXPECT_TRUE(runner.out.str().starts_with("Paused " + id)) << runner.out.str();
+  EXPECT_EQ(runner.saved().at(0).state, JobState::kPaused);
+  EXPECT_TRUE(cloud::processSuspended(firstPid));
+  EXPECT_EQ(runner.run({.action = "pause", .words = {id}}), 1)
+      << "a paused job is not paused again";
+
+  EXPECT_EQ(runner.run({.action = "resume", .words = {id}}), 0) << runner.err.str();
+  EXPECT_TRUE(runner.out.str().starts_with("Resumed " + id)) << runner.out.str();
+
+  EXPECT_EQ(runner.run({.action = "watch", .words = {id}}), 0) << runner.err.str();
+  const std::string watched = runner.out.str();
+  EXPECT_NE(watched.find(" files"), std::string::npos) << watched;
+  EXPECT_NE(watched.find("Completed"), std::string::npos) << watched;
+  running.join();
+  EXPECT_EQ(runnerStatus, 0) << runnerErr.str();
+  EXPECT_NE(runnerOut.str().find("Paused from another window."), std::string::npos)
+      << runnerOut.str();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(readFile(runner.temp / "dst" / ("f" + std::to_string(i))).value_or("") ==
+                std::string(200'000, 'x'))
+        << i;
+  }
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <array>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -126,6 +129,8 @@ std::vector<std::string> rcloneJobArguments(const RcloneJobParameters& job,
 }
 
 std::optional<RcloneStats> parseStatsLine(std::string_view line) {
+  // Most lines are one per file copied: only a statistics line is worth parsing.
+  if (line.find("\"stats\"") == std::string_view::npos) return std::nullopt;
   const Json entry = Json::parse(line, nullptr, false);
   if (!entry.is_object() || !entry.contains("stats") || !entry["stats"].is_object()) {
     return std::nullopt;
@@ -191,17 +196,52 @@ RcloneJob::~RcloneJob() {
 void RcloneJob::cancel() {
   cancelled_ = true;
   const int pid = pid_.load();
-  if (pid > 0 && !ended_) ::kill(-pid, SIGTERM);
+  if (pid > 0 && !ended_) {
+    ::kill(-pid, SIGTERM);
+    ::kill(-pid, SIGCONT);  // a suspended group acts on the signal only once continued
+  }
+}
+
+void RcloneJob::suspend() {
+  const int pid = pid_.load();
+  if (pid > 0 && !ended_) ::kill(-pid, SIGSTOP);
+}
+
+void RcloneJob::proceed() {
+  const int pid = pid_.load();
+  if (pid > 0 && !ended_) ::kill(-pid, SIGCONT);
 }
 
 void RcloneJob::wait() {
   if (thread_.joinable()) thread_.join();
 }
 
+bool rcloneTakesPartialSuffix(const std::string& rclone) {
+  static std::mutex mutex;
+  static std::map<std::string, bool> known;
+  std::lock_guard lock(mutex);
+  if (auto it = known.find(rclone); it != known.end()) return it->second;
+  ProcessInvocation help{.path = rclone, .args = {"help", "flags"}};
+  help.deadline = std::chrono::seconds(20);
+  const ProcessResult result = runProcess(help);
+  // Unknown (rclone did not answer): keep the flag, as the job would.
+  const bool takes =
+      !result.succeeded() || result.out.find("--partial-suffix") != std::string::npos;
+  known[rclone] = takes;
+  return takes;
+}
+
+std::vector<std::string> withoutPartialSuffix(std::vector<std::string> args) {
+  auto it = std::find(args.begin(), args.end(), "--partial-suffix");
+  if (it != args.end()) args.erase(it, std::min(it + 2, args.end()));
+  return args;
+}
+
 Result<std::unique_ptr<RcloneJob>> startRcloneJob(const std::optional<std::string>& rclone,
                                                   std::vector<std::string> args,
                                                   RcloneJobCallbacks callbacks) {
   if (!rclone) return fail(Errc::kUnavailable, std::string(kRcloneNotInstalled));
+  if (!rcloneTakesPartialSuffix(*rclone)) args = withoutPartialSuffix(std::move(args));
   std::unique_ptr<RcloneJob> job(new RcloneJob());
   RcloneJob* self = job.get();
   ProcessInvocation invocation{.path = *rclone, .args = std::move(args)};

@@ -83,9 +83,14 @@ class RcloneJob {
   RcloneJob(const RcloneJob&) = delete;
   RcloneJob& operator=(const RcloneJob&) = delete;
 
-  // Ends rclone and any children it started (its whole process group).
-  // Harmless after the job has ended.
+  // Ends rclone and any children it started (its whole process group),
+  // also while suspended. Harmless after the job has ended.
   void cancel();
+  // Stops and continues the whole process group where it is: a rclone
+  // ended mid-file leaves a truncated file that `--update` then skips as
+  // newer, so a pause must not end it.
+  void suspend();
+  void proceed();
   // The child's process id, once it has started; 0 before or without one.
   [[nodiscard]] int pid() const { return pid_.load(); }
   // Blocks until the exit callback has run.
@@ -102,6 +107,13 @@ class RcloneJob {
   std::atomic<bool> ended_{false};
   std::thread thread_;
 };
+
+// Whether this rclone knows --partial-suffix (added in rclone 1.63; older
+// ones, such as Debian 12's 1.60, refuse every job that carries it). Asked
+// once per program path.
+[[nodiscard]] bool rcloneTakesPartialSuffix(const std::string& rclone);
+// `args` without --partial-suffix and its value.
+[[nodiscard]] std::vector<std::string> withoutPartialSuffix(std::vector<std::string> args);
 
 // Starts `{rclone} {args}` with the application's environment unchanged.
 // Errc::kUnavailable with kRcloneNotInstalled when rclone is not installed.

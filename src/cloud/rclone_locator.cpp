@@ -25,16 +25,25 @@ std::string trimmed(std::string_view text) {
 
 }  // namespace
 
-RcloneSearch defaultRcloneSearch() {
+RcloneSearch defaultRcloneSearch(const std::string& programFolder) {
   RcloneSearch search;
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) search.bundled = (self.parent_path() / "bin" / "rclone").string();
+  fs::path folder = programFolder;
+  if (folder.empty()) {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return search;
+    folder = self.parent_path();
+  }
+  // The same place ServiceInstaller gives the service as RCLONE.
+  search.bundled = {(folder / "Scripts" / "bin" / "rclone").string(),
+                    (folder / "bin" / "rclone").string()};
   return search;
 }
 
 std::optional<std::string> locateRclone(const RcloneSearch& search, const ProcessRunner& runner) {
-  if (isExecutableFile(search.bundled)) return search.bundled;
+  for (const auto& candidate : search.bundled) {
+    if (isExecutableFile(candidate)) return candidate;
+  }
   for (const auto& candidate : search.installFolders) {
     if (isExecutableFile(candidate)) return candidate;
   }

@@ -1,4 +1,4 @@
-// Finds the rclone program: the copy shipped beside Brimvale first, then the
+// Finds the rclone program: the copies shipped with Brimvale first, then the
 // usual install folders, then whatever `which` finds on the search path.
 #pragma once
 
@@ -15,9 +15,10 @@ namespace brimvale::cloud {
 using ProcessRunner = std::function<ProcessResult(const ProcessInvocation&)>;
 
 struct RcloneSearch {
-  // The copy shipped with the application: `bin/rclone` in the folder of the
-  // running `brimvale` program. Empty: none.
-  std::string bundled;
+  // The copies shipped with the application, in this order: the one the
+  // installer hands the service (`Scripts/bin/rclone` beside the running
+  // `brimvale` program, its RCLONE), then `bin/rclone` beside the program.
+  std::vector<std::string> bundled;
   std::vector<std::string> installFolders{"/opt/homebrew/bin/rclone", "/usr/local/bin/rclone",
                                           "/usr/bin/rclone"};
   // Asked last, as "{env} which rclone".
@@ -25,7 +26,8 @@ struct RcloneSearch {
 };
 
 // The search of a running application: `bundled` beside the program itself.
-[[nodiscard]] RcloneSearch defaultRcloneSearch();
+// `programFolder` is the folder of the running program; empty: /proc/self/exe's.
+[[nodiscard]] RcloneSearch defaultRcloneSearch(const std::string& programFolder = {});
 
 // The first executable candidate in the order above; nothing when rclone is
 // not installed. A `which` that fails or prints only blanks finds nothing.

@@ -35,17 +35,46 @@ TEST(RcloneLocator, ProbesInOrder) {
     RcloneSearch search;
     std::optional<std::string> found;
   } cases[] = {
-      {"bundled copy first", {bundled, {brew, usr}, which}, bundled},
-      {"non-executable bundled copy skipped", {notRunnable, {absent, usr}, which}, usr},
-      {"install folders in order", {"", {brew, usr}, which}, brew},
-      {"which as the last resort, trimmed", {absent, {absent}, which}, "/found/rclone"},
-      {"which finds only blanks", {absent, {absent}, whichBlank}, std::nullopt},
-      {"which fails", {absent, {}, whichFails}, std::nullopt},
-      {"no env program at all", {absent, {}, absent}, std::nullopt},
+      {"bundled copy first", {{bundled}, {brew, usr}, which}, bundled},
+      {"non-executable bundled copy skipped", {{notRunnable}, {absent, usr}, which}, usr},
+      {"install folders in order", {{}, {brew, usr}, which}, brew},
+      {"which as the last resort, trimmed", {{absent}, {absent}, which}, "/found/rclone"},
+      {"which finds only blanks", {{absent}, {absent}, whichBlank}, std::nullopt},
+      {"which fails", {{absent}, {}, whichFails}, std::nullopt},
+      {"no env program at all", {{absent}, {}, absent}, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(locateRclone(c.search), c.found);
+  }
+}
+
+// The copy the installer gives the service (Scripts/bin) is the one the
+// application finds first; the older place beside the program still counts.
+TEST(RcloneLocator, ShippedCopiesWhereTheInstallerPutsThem) {
+  brimvale::testing::TempFolder dir("bv-shipped");
+  const std::string absent = (dir / "absent").string();
+  const std::string scripts = (dir / "app" / "Scripts" / "bin" / "rclone").string();
+  const std::string beside = (dir / "app" / "bin" / "rclone").string();
+  struct Case {
+    std::string what;
+    bool inScripts, besideProgram;
+    std::optional<std::string> found;
+  } cases[] = {
+      {"both: the installer's copy", true, true, scripts},
+      {"only the installer's copy", true, false, scripts},
+      {"only beside the program", false, true, beside},
+      {"neither", false, false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(dir / "app");
+    if (c.inScripts) program(dir, "app/Scripts/bin/rclone", "#!/bin/sh\n");
+    if (c.besideProgram) program(dir, "app/bin/rclone", "#!/bin/sh\n");
+    RcloneSearch search = defaultRcloneSearch((dir / "app").string());
+    search.installFolders = {absent};
+    search.env = absent;
+    EXPECT_EQ(locateRclone(search), c.found);
   }
 }
 

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <random>
 
+#include "cloud/job_runs.h"
 #include "cloud/kept_aside.h"
 #include "cloud/pepper_store.h"
 #include "cloud/vault_crypto.h"
 #include "common/base/file_io.h"
+#include "common/base/file_lock.h"
 #include "common/base/timestamps.h"
 
 namespace brimvale::cloud {
@@ -123,8 +125,6 @@ SyncJob newSyncJob(std::string source, std::string destination, JobMode mode, st
                  .createdAt = now};
 }
 
-namespace {
-
 json encodeProgress(const JobProgress& p) {
   json j{{"bytesTransferred", p.bytesTransferred}, {"bytesTotal", p.bytesTotal},
          {"filesTransferred", p.filesTransferred}, {"filesTotal", p.filesTotal},
@@ -133,6 +133,8 @@ json encodeProgress(const JobProgress& p) {
   if (p.currentFile) j["currentFile"] = *p.currentFile;
   return j;
 }
+
+namespace {
 
 std::int64_t integerIn(const json& j, const char* key, std::int64_t fallback = 0) {
   auto it = j.find(key);
@@ -155,6 +157,8 @@ bool flagIn(const json& j, const char* key) {
   return it != j.end() && it->is_boolean() && it->get<bool>();
 }
 
+}  // namespace
+
 JobProgress decodeProgress(const json& j) {
   JobProgress p;
   if (!j.is_object()) return p;
@@ -170,8 +174,6 @@ JobProgress decodeProgress(const json& j) {
   p.errors = integerIn(j, "errors");
   return p;
 }
-
-}  // namespace
 
 json encodeSyncJob(const SyncJob& job) {
   json j{{"id", job.id},
@@ -283,13 +285,14 @@ Result<std::vector<SyncJob>> JobListFile::load() {
   }
   std::vector<SyncJob> jobs;
   std::vector<json> unreadable;
+  const JobRunFiles runs = JobRunFiles::besideJobList(file_);
   for (const auto& entry : list) {
     auto job = decodeSyncJob(entry);
     if (!job) {
       unreadable.push_back(entry);
       continue;
     }
-    if (isActive(job->state)) job->state = JobState::kQueued;
+    if (isActive(job->state) && !runs.liveRun(job->id)) job->state = JobState::kQueued;
     jobs.push_back(std::move(*job));
   }
   if (!unreadable.empty()) {
@@ -303,6 +306,24 @@ Result<void> JobListFile::save(const std::vector<SyncJob>& jobs) {
   for (const auto& job : jobs) list.push_back(encodeSyncJob(job));
   if (auto made = ensurePrivateFolder(file_.parent_path()); !made) return made;
   return writeFileAtomically(file_, list.dump(2));
+}
+
+Result<std::vector<SyncJob>> JobListFile::update(
+    const std::function<void(std::vector<SyncJob>&)>& change) {
+  if (auto made = ensurePrivateFolder(file_.parent_path()); !made) {
+    return std::unexpected(made.error());
+  }
+  auto lock = FileLock::open(file_.string() + ".lock");
+  if (!lock) {
+    return fail(Errc::kIo, "The transfer list's lock " + file_.string() +
+                               ".lock could not be opened: " + lock.error().detail);
+  }
+  if (auto held = lock->lock(); !held) return std::unexpected(held.error());
+  auto jobs = load();
+  if (!jobs) return jobs;
+  change(*jobs);
+  if (auto saved = save(*jobs); !saved) return std::unexpected(saved.error());
+  return jobs;
 }
 
 }  // namespace brimvale::cloud

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -75,6 +76,10 @@ struct JobProgress {
 // to go over the current speed; none while the speed or the total is unknown.
 [[nodiscard]] JobProgress progressFrom(const RcloneStats& stats);
 
+[[nodiscard]] nlohmann::json encodeProgress(const JobProgress& progress);
+// Missing or mistyped keys take their defaults.
+[[nodiscard]] JobProgress decodeProgress(const nlohmann::json& progress);
+
 struct SyncJob {
   std::string id;  // upper-case UUID
   std::string source;
@@ -112,7 +117,10 @@ struct SyncJob {
 // a creation date; other missing keys take their defaults.
 [[nodiscard]] std::optional<SyncJob> decodeSyncJob(const nlohmann::json& entry);
 
-// The job list file. Not thread-safe: one owner reads and writes it.
+// The job list file, shared by every Brimvale process: changes go through
+// update(), which holds the lock file "{file}.lock" from reading to the
+// atomic rename, so two processes never lose each other's records. One
+// object is not thread-safe.
 class JobListFile {
  public:
   explicit JobListFile(std::filesystem::path file, FileOperations& ops = FileOperations::real());
@@ -121,10 +129,17 @@ class JobListFile {
   // not decode are added to the side file (see unreadableFile()) and left
   // out; a file that is not a JSON array is renamed aside first, so nothing
   // the user had is ever overwritten. A job that was preparing or running
-  // when the program ended comes back queued: its rclone is gone.
+  // comes back queued unless the process running it is still alive (see
+  // JobRunFiles): otherwise its rclone is gone.
   [[nodiscard]] Result<std::vector<SyncJob>> load();
-  // Rewrites the whole file atomically.
+  // Rewrites the whole file atomically. Only for a list nobody else shares
+  // (tests, a fresh file); shared changes use update().
   [[nodiscard]] Result<void> save(const std::vector<SyncJob>& jobs);
+  // Under the lock: reads the list as it is now, lets `change` edit it, and
+  // writes it back. Returns the list as written; nothing is written when
+  // reading fails.
+  [[nodiscard]] Result<std::vector<SyncJob>> update(
+      const std::function<void(std::vector<SyncJob>&)>& change);
 
   [[nodiscard]] const std::filesystem::path& file() const { return file_; }
   // "{file}.unreadable.json": a JSON array of the entries load() skipped.

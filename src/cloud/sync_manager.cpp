@@ -30,18 +30,25 @@ bool needsDrive(const SyncJob& job, const std::string& mountPath) {
 }
 
 SyncManager::SyncManager(SyncManagerSetup setup)
-    : setup_(std::move(setup)), file_(setup_.jobsFile, *setup_.ops) {}
+    : setup_(std::move(setup)),
+      file_(setup_.jobsFile, *setup_.ops),
+      runs_(JobRunFiles::besideJobList(setup_.jobsFile)) {}
 
 SyncManager::~SyncManager() {
   // Destroying a handle ends its rclone and waits for its thread, so no
-  // report can arrive after this.
+  // report can arrive after this. Without their run records the jobs read
+  // back queued, for whichever process runs them next.
+  std::vector<std::string> owned;
+  for (const auto& [id, run] : running_) owned.push_back(id);
   running_.clear();
+  for (const auto& id : owned) runs_.remove(id);
 }
 
 Result<void> SyncManager::load() {
   auto loaded = file_.load();
   if (!loaded) return std::unexpected(loaded.error());
   jobs_ = std::move(*loaded);
+  lastRefresh_ = std::chrono::steady_clock::now();
   pump();
   return {};
 }
@@ -60,12 +67,84 @@ int SyncManager::childPid(const std::string& id) const {
   return it == running_.end() || !it->second.child ? 0 : it->second.child->pid();
 }
 
-void SyncManager::save() {
+void SyncManager::save(const std::vector<std::string>& ids) {
+  // Only the jobs this manager changed are written: the others may have
+  // been changed by another process since this one read them.
+  auto saved = file_.update([&](std::vector<SyncJob>& disk) {
+    for (const auto& id : ids) {
+      auto it =
+          std::find_if(disk.begin(), disk.end(), [&](const SyncJob& j) { return j.id == id; });
+      const SyncJob* mine = find(id);
+      if (!mine) {
+        if (it != disk.end()) disk.erase(it);
+      } else if (it != disk.end()) {
+        *it = *mine;
+      } else {
+        disk.push_back(*mine);
+      }
+    }
+  });
   // A list that cannot be written stays correct in memory; the next change
   // tries again.
-  if (auto saved = file_.save(jobs_); !saved) {
-    setup_.log("", "Couldn't save the transfer list: " + saved.error().message());
+  if (!saved) setup_.log("", "Couldn't save the transfer list: " + saved.error().message());
+}
+
+void SyncManager::writeRun(const std::string& id) {
+  const SyncJob* job = find(id);
+  if (!job) return;
+  if (auto written = runs_.write(id, runOfThisProcess(childPid(id), job->progress, setup_.clock()));
+      !written) {
+    setup_.log(id, "Couldn't record this transfer's progress for other windows: " +
+                       written.error().message());
   }
+  lastRunWrite_[id] = std::chrono::steady_clock::now();
+}
+
+void SyncManager::dropRun(const std::string& id) {
+  runs_.remove(id);
+  lastRunWrite_.erase(id);
+}
+
+void SyncManager::refresh() {
+  auto disk = file_.load();
+  if (!disk) return;
+  lastRefresh_ = std::chrono::steady_clock::now();
+  std::vector<SyncJob> merged;
+  for (auto& theirs : *disk) {
+    SyncJob* mine = findMutable(theirs.id);
+    const bool runningHere = running_.contains(theirs.id);
+    if (!mine || !runningHere) {
+      merged.push_back(std::move(theirs));
+      continue;
+    }
+    // Another process paused, resumed or cancelled a job this one owns.
+    const bool stopped = (theirs.state == JobState::kPaused && isActive(mine->state)) ||
+                         (theirs.state == JobState::kCanceled && !isFinished(mine->state));
+    const bool resumed = theirs.state == JobState::kQueued && mine->state == JobState::kPaused;
+    if (stopped || resumed) {
+      mine->errorMessage = theirs.errorMessage;
+      mine->completedAt = theirs.completedAt;
+      if (theirs.state == JobState::kCanceled) {
+        mine->state = theirs.state;
+        stopChild(theirs.id);
+        dropRun(theirs.id);
+        setup_.notify(std::string(kTransferCancelled));
+      } else if (theirs.state == JobState::kPaused) {
+        mine->state = theirs.state;
+        suspendHere(theirs.id);
+      } else {
+        mine->state = theirs.state;  // queued: pump() continues its rclone
+      }
+    }
+    merged.push_back(*mine);
+  }
+  for (const auto& [id, run] : running_) {
+    if (std::none_of(merged.begin(), merged.end(), [&](const SyncJob& j) { return j.id == id; })) {
+      if (const SyncJob* mine = find(id)) merged.push_back(*mine);
+    }
+  }
+  jobs_ = std::move(merged);
+  pump();
 }
 
 std::string SyncManager::enqueue(SyncJob job) {
@@ -75,7 +154,7 @@ std::string SyncManager::enqueue(SyncJob job) {
   job.errorMessage.reset();
   const std::string id = job.id;
   jobs_.push_back(std::move(job));
-  save();
+  save({id});
   pump();
   return id;
 }
@@ -124,19 +203,54 @@ void SyncManager::pump() {
   }
 }
 
+bool SyncManager::claim(SyncJob& job, JobState next) {
+  // Under the list's lock: the job must still be queued on disk, so two
+  // processes never start the same job; the run record goes in before the
+  // lock is given up, so nobody takes the claimed job for an orphan.
+  bool claimed = false;
+  std::optional<SyncJob> theirs;
+  auto written = file_.update([&](std::vector<SyncJob>& disk) {
+    auto it =
+        std::find_if(disk.begin(), disk.end(), [&](const SyncJob& j) { return j.id == job.id; });
+    if (it != disk.end() && it->state != JobState::kQueued) {
+      theirs = *it;
+      return;
+    }
+    claimed = true;
+    job.state = next;
+    if (next == JobState::kPreparing) {
+      job.startedAt = setup_.clock();
+      job.completedAt.reset();
+      job.errorMessage.reset();
+      job.progress = {};
+      writeRun(job.id);
+    }
+    if (it != disk.end()) {
+      *it = job;
+    } else {
+      disk.push_back(job);
+    }
+  });
+  if (!written) {
+    setup_.log("", "Couldn't save the transfer list: " + written.error().message());
+    if (claimed) {
+      job.state = JobState::kQueued;
+      dropRun(job.id);
+    }
+    return false;
+  }
+  if (theirs) job = *theirs;
+  return claimed;
+}
+
 void SyncManager::start(SyncJob& job) {
+  if (continueHere(job)) return;
   const DriveState drive = setup_.drive();
   if (!drive.mounted && needsDrive(job, drive.mountPath)) {
-    job.state = JobState::kWaitingForDrive;
-    save();
+    (void)claim(job, JobState::kWaitingForDrive);
     return;
   }
-  job.state = JobState::kPreparing;
-  job.startedAt = setup_.clock();
-  job.completedAt.reset();
-  job.errorMessage.reset();
-  job.progress = {};
-  save();
+  if (!claim(job, JobState::kPreparing)) return;
 
   const std::uint64_t run = nextRun_++;
   const std::string id = job.id;
@@ -156,21 +270,26 @@ void SyncManager::start(SyncJob& job) {
     job.state = JobState::kFailed;
     job.completedAt = setup_.clock();
     job.errorMessage = child.error().detail;
-    save();
+    dropRun(id);
+    save({id});
     setup_.notify(std::string(kTransferFailed));
     return;
   }
   running_[id] = Running{.run = run, .child = std::move(*child)};
   job.state = JobState::kRunning;
-  save();
+  writeRun(id);
+  save({id});
 }
 
 void SyncManager::post(Report report) {
+  // A log line alone (one per file copied) waits for the next sample or exit
+  // rather than waking the owner each time.
+  const bool wake = report.stats || report.exitStatus;
   {
     std::lock_guard lock(inboxMutex_);
     inbox_.push_back(std::move(report));
   }
-  inboxChanged_.notify_all();
+  if (wake) inboxChanged_.notify_all();
 }
 
 void SyncManager::waitForActivity(std::chrono::milliseconds timeout) {
@@ -179,6 +298,7 @@ void SyncManager::waitForActivity(std::chrono::milliseconds timeout) {
 }
 
 bool SyncManager::poll() {
+  if (std::chrono::steady_clock::now() - lastRefresh_ >= kRefreshEvery) refresh();
   std::vector<Report> reports;
   {
     std::lock_guard lock(inboxMutex_);
@@ -199,11 +319,15 @@ bool SyncManager::poll() {
     }
     if (report.stats) {
       job->progress = progressFrom(*report.stats);
+      if (std::chrono::steady_clock::now() - lastRunWrite_[job->id] >= kRunWriteEvery) {
+        writeRun(job->id);
+      }
       changed = true;
     }
     if (report.exitStatus) {
       std::vector<std::string> lastLines(it->second.lastLines.begin(), it->second.lastLines.end());
       running_.erase(it);  // its thread has finished with the exit report
+      dropRun(job->id);
       if (job->state == JobState::kRunning) finish(*job, *report.exitStatus, lastLines);
       changed = true;
     }
@@ -217,12 +341,12 @@ void SyncManager::finish(SyncJob& job, int status, const std::vector<std::string
   if (status != 0) {
     job.state = JobState::kFailed;
     job.errorMessage = jobFailureText(status, lastLines, job.destination);
-    save();
+    save({job.id});
     setup_.notify(std::string(kTransferFailed));
     return;
   }
   job.state = JobState::kCompleted;
-  save();
+  save({job.id});
   recordTransfer(job);
   // The owner may enqueue from its notification callback, which can move
   // every job in the list: the purge works from a copy.
@@ -291,6 +415,7 @@ void SyncManager::stopChild(const std::string& id) {
 }
 
 Result<void> SyncManager::pause(const std::string& id) {
+  refresh();
   SyncJob* job = findMutable(id);
   if (!job) return fail(Errc::kNotFound, "There is no transfer with the id " + id + ".");
   if (!isActive(job->state)) {
@@ -298,26 +423,47 @@ Result<void> SyncManager::pause(const std::string& id) {
                                             std::string(jobStateLabel(job->state)) + ".");
   }
   job->state = JobState::kPaused;
-  stopChild(id);
-  save();
+  suspendHere(id);
+  save({id});
   pump();
   return {};
 }
 
+void SyncManager::suspendHere(const std::string& id) {
+  auto it = running_.find(id);
+  if (it == running_.end()) return;
+  it->second.child->suspend();
+  writeRun(id);
+}
+
+bool SyncManager::continueHere(SyncJob& job) {
+  auto it = running_.find(job.id);
+  if (it == running_.end()) return false;
+  it->second.child->proceed();
+  job.state = JobState::kRunning;
+  writeRun(job.id);
+  save({job.id});
+  return true;
+}
+
 Result<void> SyncManager::resume(const std::string& id) {
+  refresh();
   SyncJob* job = findMutable(id);
   if (!job) return fail(Errc::kNotFound, "There is no transfer with the id " + id + ".");
   if (job->state != JobState::kPaused) {
     return fail(Errc::kInvalidArgument, "Only a paused transfer can be resumed; this one is " +
                                             std::string(jobStateLabel(job->state)) + ".");
   }
+  // Queued for a free slot; its suspended rclone, when this process has
+  // one, then continues where it stopped, else the job runs again.
   job->state = JobState::kQueued;
-  save();
+  save({id});
   pump();
   return {};
 }
 
 Result<void> SyncManager::cancel(const std::string& id) {
+  refresh();
   SyncJob* job = findMutable(id);
   if (!job) return fail(Errc::kNotFound, "There is no transfer with the id " + id + ".");
   if (isFinished(job->state)) {
@@ -327,8 +473,10 @@ Result<void> SyncManager::cancel(const std::string& id) {
   if (job->state == JobState::kWaitingForDrive) job->errorMessage = kCancelledWhileWaiting;
   job->state = JobState::kCanceled;
   job->completedAt = setup_.clock();
+  const bool owned = running_.contains(id);
   stopChild(id);
-  save();
+  if (owned) dropRun(id);
+  save({id});
   setup_.notify(std::string(kTransferCancelled));
   pump();
   return {};
@@ -344,23 +492,27 @@ int SyncManager::cancelAllWaitingForDrive() {
 }
 
 void SyncManager::removeFinished() {
+  std::vector<std::string> finished;
+  for (const auto& job : jobs_) {
+    if (isFinished(job.state)) finished.push_back(job.id);
+  }
   std::erase_if(jobs_, [](const SyncJob& j) { return isFinished(j.state); });
-  save();
+  save(finished);
 }
 
 void SyncManager::driveReturned() {
   const DriveState drive = setup_.drive();
   std::error_code ec;
   if (!drive.mounted || drive.mountPath.empty() || !fs::exists(drive.mountPath, ec)) return;
-  bool any = false;
+  std::vector<std::string> waiting;
   for (auto& job : jobs_) {
     if (job.state == JobState::kWaitingForDrive) {
       job.state = JobState::kQueued;
-      any = true;
+      waiting.push_back(job.id);
     }
   }
-  if (!any) return;
-  save();
+  if (waiting.empty()) return;
+  save(waiting);
   pump();
 }
 

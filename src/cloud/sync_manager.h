@@ -2,6 +2,11 @@
 // pauses, resumes and cancels them, holds jobs that need the external drive
 // while it is away, and rewrites the job list after every change of state.
 //
+// The job list is shared with other Brimvale processes: each change is
+// written under the list's lock, only for the jobs it touched, and the list is
+// read again while polling, so a pause, resume or cancel asked for in another
+// process reaches the process running the job.
+//
 // Threading: every public method belongs to the owner's thread (the UI
 // thread in the window, the main thread in the command line). rclone's
 // statistics and exit arrive on each job's own thread; they only go into an
@@ -22,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "cloud/job_runs.h"
 #include "cloud/rclone_client.h"
 #include "cloud/rclone_job.h"
 #include "cloud/sync_job.h"
@@ -79,6 +85,10 @@ struct SyncManagerSetup {
 class SyncManager {
  public:
   static constexpr int kMaxConcurrent = 2;
+  // How often poll() reads the shared list again, and rewrites the progress
+  // record other processes watch.
+  static constexpr std::chrono::milliseconds kRefreshEvery{500};
+  static constexpr std::chrono::milliseconds kRunWriteEvery{1000};
 
   explicit SyncManager(SyncManagerSetup setup);
   // Stops every running rclone; their jobs stay as saved (running jobs come
@@ -141,7 +151,20 @@ class SyncManager {
   };
 
   SyncJob* findMutable(const std::string& id);
-  void save();
+  // Writes the jobs `ids` (removing the ones no longer in the list) into
+  // the shared file, leaving every other job as it is on disk.
+  void save(const std::vector<std::string>& ids);
+  // Reads the shared list again: jobs others changed are taken over, and a
+  // pause or cancel another process asked for ends this process's rclone.
+  void refresh();
+  // Takes a queued job for this process, moving it to `next`; false when it
+  // is no longer queued on disk (the job then shows what the disk holds).
+  bool claim(SyncJob& job, JobState next);
+  void writeRun(const std::string& id);
+  // Pause and resume of a job whose rclone runs in this process.
+  void suspendHere(const std::string& id);
+  bool continueHere(SyncJob& job);
+  void dropRun(const std::string& id);
   void pump();
   void start(SyncJob& job);
   void stopChild(const std::string& id);
@@ -154,6 +177,9 @@ class SyncManager {
   JobListFile file_;
   std::vector<SyncJob> jobs_;
   std::map<std::string, Running> running_;
+  JobRunFiles runs_;
+  std::map<std::string, std::chrono::steady_clock::time_point> lastRunWrite_;
+  std::chrono::steady_clock::time_point lastRefresh_;
   std::uint64_t nextRun_ = 1;
 
   std::mutex inboxMutex_;

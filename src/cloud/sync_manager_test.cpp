@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -157,7 +159,10 @@ TEST(SyncManagerQueue, AThirdJobWaitsForAFreeSlot) {
   EXPECT_EQ(h.state(slow), JobState::kRunning);
 }
 
-TEST(SyncManagerControl, PauseEndsRcloneAndResumeRunsItAgain) {
+// A pause suspends rclone where it is (ending it mid-file would leave a
+// truncated file that the rerun's --update skips); resume continues it once a
+// slot is free.
+TEST(SyncManagerControl, PauseSuspendsRcloneAndResumeContinuesIt) {
   Harness h;
   const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
   const std::string next = h.add(h.files("next", kSlowFiles, kSlowSize), h.temp / "d2", kSlow);
@@ -167,10 +172,9 @@ TEST(SyncManagerControl, PauseEndsRcloneAndResumeRunsItAgain) {
 
   ASSERT_TRUE(h.manager->pause(id));
   EXPECT_EQ(h.state(id), JobState::kPaused);
-  EXPECT_TRUE(processGone(pid));
+  EXPECT_TRUE(h.until([&] { return processSuspended(pid); }));
   EXPECT_EQ(h.saved().at(0).state, JobState::kPaused);
   EXPECT_EQ(h.state(queued), JobState::kRunning) << "the freed slot goes to the next job";
-  // The paused run's exit must not turn the pause into a failure.
   h.manager->waitForActivity(std::chrono::milliseconds(300));
   h.manager->poll();
   EXPECT_EQ(h.state(id), JobState::kPaused);
@@ -178,22 +182,23 @@ TEST(SyncManagerControl, PauseEndsRcloneAndResumeRunsItAgain) {
 
   ASSERT_TRUE(h.manager->resume(id));
   EXPECT_EQ(h.state(id), JobState::kQueued) << "both slots are taken";
+  EXPECT_TRUE(processSuspended(pid));
   ASSERT_TRUE(h.manager->cancel(next));
   EXPECT_EQ(h.state(id), JobState::kRunning);
-  ASSERT_TRUE(h.childStarted(id));
-  EXPECT_NE(h.manager->childPid(id), pid);
+  EXPECT_EQ(h.manager->childPid(id), pid) << "the same rclone continues";
+  EXPECT_FALSE(processSuspended(pid));
 }
 
-TEST(SyncManagerControl, TheEndOfAPausedRunDoesNotEndItsResumedRun) {
+// Given a job paused and cancelled, its suspended rclone still ends.
+TEST(SyncManagerControl, CancellingAPausedJobEndsItsSuspendedRclone) {
   Harness h;
   const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
   ASSERT_TRUE(h.childStarted(id));
+  const int pid = h.manager->childPid(id);
   ASSERT_TRUE(h.manager->pause(id));
-  ASSERT_TRUE(h.manager->resume(id));  // before the paused run's exit is polled
-  EXPECT_EQ(h.state(id), JobState::kRunning);
-  h.manager->poll();
-  EXPECT_EQ(h.state(id), JobState::kRunning);
-  EXPECT_TRUE(h.notices.empty());
+  ASSERT_TRUE(h.manager->cancel(id));
+  EXPECT_TRUE(processGone(pid));
+  EXPECT_EQ(h.state(id), JobState::kCanceled);
 }
 
 TEST(SyncManagerControl, CancelEndsRcloneAndIsFinal) {
@@ -380,6 +385,123 @@ TEST(SyncManagerSchedules, RunsCopyTheTemplateAndSchedulesComeFromTheFile) {
     ASSERT_TRUE(saved.has_value());
     EXPECT_EQ(saved->front().schedule, c.schedule);
   }
+}
+
+// Given two processes that each add jobs to the shared list at the same
+// time, every job of both is in the list afterwards.
+TEST(SyncManagerShared, TwoProcessesAddingAtOnceLoseNothing) {
+  brimvale::testing::TempFolder temp("bv-shared");
+  const fs::path jobsFile = temp / "sync" / "jobs.json";
+  constexpr int kEach = 40;
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      SyncManager adder({.jobsFile = jobsFile, .mayStart = [](const SyncJob&) { return false; }});
+      if (!adder.load()) _exit(3);
+      for (int i = 0; i < kEach; ++i) {
+        adder.enqueue(
+            newSyncJob("/src/" + std::to_string(p), "r:" + std::to_string(i), JobMode::kCopy, 1));
+      }
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  auto jobs = JobListFile(jobsFile).load();
+  ASSERT_TRUE(jobs);
+  EXPECT_EQ(jobs->size(), 2u * kEach) << "lost " << 2 * kEach - static_cast<int>(jobs->size());
+}
+
+// A second manager (as another process would) pauses, resumes and cancels a
+// job the first one runs: the first one's rclone stops, continues, ends.
+TEST(SyncManagerShared, AnotherProcessControlsARunningJob) {
+  Harness h;
+  const std::string id =
+      h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", std::string(kSlow));
+  ASSERT_TRUE(h.childStarted(id));
+  const int firstPid = h.manager->childPid(id);
+  SyncManager other({.jobsFile = h.temp / "sync" / "jobs.json",
+                     .mayStart = [](const SyncJob&) { return false; }});
+  ASSERT_TRUE(other.load());
+  EXPECT_EQ(other.find(id)->state, JobState::kRunning) << "its owner is alive";
+
+  ASSERT_TRUE(other.pause(id));
+  ASSERT_TRUE(h.reaches(id, JobState::kPaused));
+  EXPECT_TRUE(h.until([&] { return processSuspended(firstPid); }));
+  const auto runs = JobRunFiles::besideJobList(h.temp / "sync" / "jobs.json");
+  ASSERT_TRUE(runs.liveRun(id)) << "the owner stays to resume it";
+
+  ASSERT_TRUE(other.resume(id));
+  ASSERT_TRUE(h.reaches(id, JobState::kRunning));
+  EXPECT_FALSE(processSuspended(firstPid));
+  EXPECT_EQ(h.manager->childPid(id), firstPid) << "the same rclone continues";
+
+  ASSERT_TRUE(other.cancel(id));
+  ASSERT_TRUE(h.reaches(id, JobState::kCanceled));
+  EXPECT_TRUE(h.until([&] { return processGone(firstPid); }));
+  EXPECT_FALSE(runs.read(id)) << "no run record is left behind";
+  EXPECT_EQ(h.saved().at(0).state, JobState::kCanceled);
+}
+
+// A job saved as running comes back queued unless the process that runs it
+// is still the same live process.
+TEST(JobListFile, RunningJobsStayRunningOnlyWhileTheirOwnerLives) {
+  brimvale::testing::TempFolder temp("bv-owner");
+  const fs::path jobsFile = temp / "jobs.json";
+  const auto runs = JobRunFiles::besideJobList(jobsFile);
+  const JobRun live = runOfThisProcess(0, {}, 1);
+  JobRun recycled = live;
+  recycled.ownerStart += 1;
+  const pid_t reaped = fork();
+  if (reaped == 0) _exit(0);
+  waitpid(reaped, nullptr, 0);
+  JobRun dead = live;
+  dead.ownerPid = reaped;
+  struct Case {
+    std::string what;
+    std::optional<JobRun> run;
+    JobState read;
+  } cases[] = {
+      {"no run record", std::nullopt, JobState::kQueued},
+      {"owner has exited", dead, JobState::kQueued},
+      {"process id taken by another process", recycled, JobState::kQueued},
+      {"owner alive", live, JobState::kRunning},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SyncJob job = newSyncJob("/a", "r:b", JobMode::kCopy, 1);
+    job.state = JobState::kRunning;
+    ASSERT_TRUE(JobListFile(jobsFile).save({job}));
+    runs.remove(job.id);
+    if (c.run) ASSERT_TRUE(runs.write(job.id, *c.run));
+    auto loaded = JobListFile(jobsFile).load();
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->at(0).state, c.read);
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::cloud
+
+namespace brimvale::cloud {
+namespace {
+
+// A job with a remote side carries the retry flags; with the rclone
+// installed here (whatever its version) it still completes.
+TEST(SyncManagerRun, AJobToARemoteCompletesWithThisRclone) {
+  Harness h;
+  ASSERT_TRUE(
+      runProcess({.path = *h.rclone, .args = {"config", "create", "box", "local"}}).succeeded());
+  const std::string id = h.add(h.files("src", 2, 1000), "box:" + (h.temp / "dst").string());
+  ASSERT_TRUE(h.reaches(id, JobState::kCompleted))
+      << h.manager->find(id)->errorMessage.value_or("");
+  EXPECT_EQ(readFile(h.temp / "dst" / "f1.bin").value_or(""), std::string(1000, 'b'));
 }
 
 }  // namespace
