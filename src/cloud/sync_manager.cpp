@@ -175,11 +175,12 @@ std::optional<std::string> SyncManager::enqueueScheduledRun(const std::string& t
   run.isScheduledInstance = true;
   // A baseline re-established on every run would overwrite one side each time.
   run.bisyncResync = false;
+  save({templateId});
   return enqueue(std::move(run));
 }
 
 void SyncManager::adoptSchedules(const std::vector<SyncJob>& onDisk) {
-  bool changed = false;
+  std::vector<std::string> changed;
   for (const auto& stored : onDisk) {
     SyncJob* job = findMutable(stored.id);
     if (!job) continue;
@@ -187,9 +188,9 @@ void SyncManager::adoptSchedules(const std::vector<SyncJob>& onDisk) {
     if (job->schedule == stored.schedule && job->lastScheduledRun == last) continue;
     job->schedule = stored.schedule;
     job->lastScheduledRun = last;
-    changed = true;
+    changed.push_back(job->id);
   }
-  if (changed) save();
+  if (!changed.empty()) save(changed);
 }
 
 void SyncManager::pump() {
