@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/app_log.h"
-#include "app/cloud_runtime.h"
 #include "app/app_move_runtime.h"
+#include "app/cloud_runtime.h"
 #include "app/mover_commands.h"
 #include "app/run_loop.h"
 #include "app/self_check.h"

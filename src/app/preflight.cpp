@@ -85,8 +85,7 @@ std::string renderPreflight(const std::vector<PreflightCheck>& checks) {
     }
   }
   if (failing == 0) return text + "Ready: a first relocation can start.\n";
-  return text + std::to_string(failing) +
-         " thing(s) to fix before a first relocation.\n";
+  return text + std::to_string(failing) + " thing(s) to fix before a first relocation.\n";
 }
 
 std::string stateFolderProblem(const std::filesystem::path& stateDir) {

@@ -24,10 +24,10 @@ struct JunkFile {
 struct ScrapContent {
   JunkKind kind = JunkKind::kText;
   JunkSource source = JunkSource::kClipboard;
-  std::string plainText;  // kText; the plain fallback of kRichText
-  std::string richHTML;   // kRichText
-  std::string fileRefPath;  // kFileRef
-  std::string fileRefName;  // kFileRef
+  std::string plainText;        // kText; the plain fallback of kRichText
+  std::string richHTML;         // kRichText
+  std::string fileRefPath;      // kFileRef
+  std::string fileRefName;      // kFileRef
   std::vector<JunkFile> files;  // kFileGroup
   // kImage: the image as the clipboard offered it (PNG, JPEG, TIFF ...);
   // the store converts it to PNG and makes the thumbnail.
