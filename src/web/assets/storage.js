@@ -1,0 +1,43 @@
+// The storage page: free space on the startup disk and the drive, and the
+// free-space history chart the server draws from the usage history.
+import { getJson, getText, showProblem } from "/dashboard.js";
+
+const $ = (id) => document.getElementById(id);
+
+function gb(value) {
+  return value === null || value === undefined ? "not known" : `${value} GB free`;
+}
+
+async function loadSpace() {
+  try {
+    const s = await getJson("/api/storage");
+    $("internal-free").textContent = `${gb(s.internal_free_gb)} of ${s.internal_total_gb} GB`;
+    if (!s.nvme_path) {
+      $("drive-free").textContent = "No drive is chosen yet.";
+    } else if (!s.mounted) {
+      $("drive-free").textContent = `Not connected (expected at ${s.nvme_path}).`;
+    } else {
+      $("drive-free").textContent = `${gb(s.nvme_free_gb)} of ${s.nvme_total_gb} GB, at ${s.nvme_path}`;
+    }
+  } catch (error) {
+    showProblem($("space-problem"), error);
+  }
+}
+
+async function loadHistory() {
+  try {
+    const text = await getText("/api/history.svg");
+    const svg = new DOMParser().parseFromString(text, "image/svg+xml").documentElement;
+    svg.setAttribute("role", "img");
+    const title = svg.querySelector("title");
+    $("history-caption").textContent = title ? title.textContent : "";
+    $("history-chart").prepend(document.importNode(svg, true));
+  } catch (error) {
+    $("history-chart").hidden = true;
+    $("history-problem").hidden = false;
+    $("history-problem").textContent = error.message;
+  }
+}
+
+loadSpace();
+loadHistory();
