@@ -46,7 +46,10 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
                 systemClock(), installer.rsyncPath}),
       history_(
           {paths_, volumes, mounts, workingFolderName(computerName), ledger_, loop, systemClock()}),
-      mover_(paths_, platform.defaults.get(), std::move(computerName), loop, &mounts),
+      mover_(paths_, platform.defaults.get(), computerName, loop, &mounts),
+      dashboard_({paths_, platform, installer.rsyncPath, snapshots::defaultSnapshotToolPath(),
+                  mounts, std::move(computerName)},
+                 log),
       rsyncPath_(installer.rsyncPath) {}
 
 bool Application::start() {
@@ -69,6 +72,7 @@ bool Application::start() {
   diagnostics::sweepStaleStorageNotifications(centre_);
   monitor_.start();
   history_.start();
+  dashboard_.start();
   // Unfinished folder moves continue from their manifests, but only under
   // the relocator lock: a `brimvale move` running now owns its job.
   mover_.setOnChange(
@@ -160,6 +164,7 @@ void Application::auditService() {
 }
 
 void Application::quit() {
+  dashboard_.stop();
   history_.stop();
   monitor_.stop();
   installer_.stopService();

@@ -20,6 +20,7 @@
 #include "app/drive_transfer_command.h"
 #include "app/history_command.h"
 #include "app/mover_commands.h"
+#include "app/open_command.h"
 #include "app/panic_recovery.h"
 #include "app/parked_command.h"
 #include "app/preflight.h"
@@ -41,6 +42,7 @@
 #include "apps/dock_pins.h"
 #include "apps/macho_tool_fallback.h"
 #include "cloud/pepper_store.h"
+#include "cloud/rclone_auth.h"
 #include "cloud/rclone_locator.h"
 #include "common/base/file_calls.h"
 #include "common/base/stale_temporaries.h"
@@ -91,6 +93,7 @@ struct Context {
   UninstallOptions uninstall;
   AppsOptions apps;  // apps [--location L] [--sort S] [--unused-days N] [--category C] ...
   TransfersOptions transfers;  // transfers [list|new SRC DST|cancel ID|history] ...
+  bool noBrowser = false;      // open --no-browser
   std::ostream& out;
   std::ostream& err;
 
@@ -763,6 +766,17 @@ void appsOptions(CLI::App& sub, Context& c) {
                "this just cleans up the list.");
 }
 
+int openHandler(Context& c) {
+  OpenCommandHost host{c.paths, nullptr, c.out, c.err};
+  if (!c.noBrowser) host.openInBrowser = cloud::systemBrowserOpener();
+  return openCommand(host);
+}
+
+void openOptions(CLI::App& sub, Context& c) {
+  sub.add_flag("--no-browser", c.noBrowser,
+               "only write the one-time sign-in page and print its path");
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -877,6 +891,10 @@ constexpr std::array kSubcommands{
                remotesHandler, remotesOptions},
     Subcommand{"pairs", "the recently used pairs of folders and remotes, pinned first",
                pairsHandler, jsonOption},
+    Subcommand{"open",
+               "open the dashboard that `brimvale run` serves in your browser, signed in with a "
+               "one-time link (--no-browser prints the sign-in page's path instead)",
+               openHandler, openOptions},
 };
 
 }  // namespace

@@ -16,6 +16,8 @@ async function loadSpace() {
       $("drive-free").textContent = "No drive is chosen yet.";
     } else if (!s.mounted) {
       $("drive-free").textContent = `Not connected (expected at ${s.nvme_path}).`;
+    } else if (s.nvme_free_gb === null || s.nvme_free_gb === undefined) {
+      $("drive-free").textContent = `Connected at ${s.nvme_path}; its free space isn't measured yet.`;
     } else {
       $("drive-free").textContent = `${gb(s.nvme_free_gb)} of ${s.nvme_total_gb} GB, at ${s.nvme_path}`;
     }
