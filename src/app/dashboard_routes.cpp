@@ -4,6 +4,7 @@
 #include <streambuf>
 
 #include "app/care_commands.h"
+#include "app/dashboard_rules.h"
 #include "app/history_report.h"
 #include "app/history_series.h"
 #include "app/history_svg.h"
@@ -105,6 +106,7 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   server_.get("moves", [this] { return moves(); });
   server_.post("moves/check", [this](const nlohmann::json& body) { return checkMove(body); });
   server_.post("moves/start", [this](const nlohmann::json& body) { return startMove(body); });
+  addRuleRoutes(server_, sources_.paths, policy_);
 }
 
 web::Reply DashboardRoutes::home() {

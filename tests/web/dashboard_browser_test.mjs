@@ -3,7 +3,8 @@
 // from the keyboard and watch its step lines and summary arrive, and see the
 // history chart draw the rows of a prepared usage history, and move a real
 // folder onto a tmpfs drive from the moves page and watch it reach done.
-// Screenshots of each page go to the folder given as SCREENSHOTS.
+// Rule edits on the rules page must reach the configuration file and come
+// back. Screenshots of each page go to the folder given as SCREENSHOTS.
 //
 // Environment: BRIMVALE (the built program), SCREENSHOTS (a folder). The
 // move needs a private mount namespace (scripts/in-private-mounts); without
@@ -150,7 +151,7 @@ try {
   assert.ok(points.length >= historyRows && points.length <= historyRows + 2,
     `the chart has ${points.length} points for ${historyRows} rows`);
   assert.match(await page.locator("#history-caption").textContent(), /^Free space from /);
-  assert.match(await page.locator("#internal-free").textContent(), /GB/);
+  await page.locator("#internal-free").filter({ hasText: "GB" }).waitFor();
   await page.screenshot({ path: path.join(screenshots, "storage.png"), fullPage: true });
 
   // A folder outside the home folder is refused before anything runs.
@@ -183,11 +184,36 @@ try {
     await page.screenshot({ path: path.join(screenshots, "moves.png"), fullPage: true });
   }
 
+  // Rules: an added rule lands in the configuration file beside the other
+  // settings and shows again after a reload; one outside the home folder is refused.
+  const config = path.join(home, ".brimvale", "brim-vale.conf");
+  const downloads = path.join(home, "Downloads");
+  mkdirSync(downloads, { recursive: true });
+  await page.getByRole("link", { name: "Rules" }).click();
+  await page.getByLabel("Action").selectOption({ label: "Move (by age)" });
+  await page.getByLabel("Folder it applies to (full path)").fill("/etc");
+  await page.getByRole("button", { name: "Add the rule" }).click();
+  await page.locator("#rules-problem").filter({ hasText: "Nothing was changed." }).waitFor();
+  assert.doesNotMatch(readFileSync(config, "utf8"), /archive_old/);
+  await page.getByLabel("Folder it applies to (full path)").fill(downloads);
+  await page.getByLabel("Older than this many days").fill("45");
+  await page.getByRole("button", { name: "Add the rule" }).click();
+  await page.locator("#rules-saved").filter({ hasText: "Rule added and saved." }).waitFor();
+  const saved = readFileSync(config, "utf8");
+  assert.match(saved, /archive_old \| \$HOME\/Downloads \| .*\| 45/);
+  assert.match(saved, /^LOW_SPACE_WARN_GB=40$/m);
+  await page.reload();
+  await page.locator("#rules tbody td", { hasText: downloads }).waitFor();
+  await page.screenshot({ path: path.join(screenshots, "rules.png"), fullPage: true });
+  await page.getByRole("button", { name: /^Remove rule 1: Move \(by age\)/ }).click();
+  await page.locator("#rules-saved").filter({ hasText: "Rule removed." }).waitFor();
+  assert.doesNotMatch(readFileSync(config, "utf8"), /archive_old/);
+
   // At 200% zoom a 1280-pixel window is 640 CSS pixels wide: every page still fits.
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
   await zoomed.addCookies(await context.cookies());
   const zoomedPage = await zoomed.newPage();
-  for (const name of ["home", "storage", "moves"]) {
+  for (const name of ["home", "storage", "moves", "rules"]) {
     await zoomedPage.goto(`${origin}/${name}.html`);
     await zoomedPage.locator("h1").waitFor();
     const overflow = await zoomedPage.evaluate(() =>

@@ -19,9 +19,14 @@ function lines(element, items) {
   }));
 }
 
+// Answers can arrive out of order while a move runs: only the newest request's is shown.
+let listRequests = 0;
+
 async function loadList() {
+  const request = ++listRequests;
   try {
     const moves = await getJson("/api/moves");
+    if (request !== listRequests) return;
     const rows = moves.map((m) => {
       const row = document.createElement("tr");
       for (const text of [m.src, phaseWords[m.phase] || m.phase, m.finalDst || "—"]) {
