@@ -4,6 +4,7 @@
 #include <streambuf>
 
 #include "app/care_commands.h"
+#include "app/dashboard_activity.h"
 #include "app/dashboard_rules.h"
 #include "app/history_report.h"
 #include "app/history_series.h"
@@ -107,6 +108,7 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   server_.post("moves/check", [this](const nlohmann::json& body) { return checkMove(body); });
   server_.post("moves/start", [this](const nlohmann::json& body) { return startMove(body); });
   addRuleRoutes(server_, sources_.paths, policy_);
+  addActivityRoutes(server_, sources_);
 }
 
 web::Reply DashboardRoutes::home() {

@@ -209,11 +209,17 @@ try {
   await page.locator("#rules-saved").filter({ hasText: "Rule removed." }).waitFor();
   assert.doesNotMatch(readFileSync(config, "utf8"), /archive_old/);
 
+  // Activity: the clean-up is in the ledger, and the move in the mover's log.
+  await page.getByRole("link", { name: "Activity" }).click();
+  await page.locator("#jobs tbody td", { hasText: /^Freed / }).first().waitFor();
+  if (haveDrive) await page.locator("#move-log li", { hasText: "Photo library" }).first().waitFor();
+  await page.screenshot({ path: path.join(screenshots, "activity.png"), fullPage: true });
+
   // At 200% zoom a 1280-pixel window is 640 CSS pixels wide: every page still fits.
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
   await zoomed.addCookies(await context.cookies());
   const zoomedPage = await zoomed.newPage();
-  for (const name of ["home", "storage", "moves", "rules"]) {
+  for (const name of ["home", "storage", "moves", "rules", "activity"]) {
     await zoomedPage.goto(`${origin}/${name}.html`);
     await zoomedPage.locator("h1").waitFor();
     const overflow = await zoomedPage.evaluate(() =>
