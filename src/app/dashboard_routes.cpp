@@ -6,6 +6,7 @@
 #include "app/care_commands.h"
 #include "app/dashboard_activity.h"
 #include "app/dashboard_rules.h"
+#include "app/dashboard_settings.h"
 #include "app/history_report.h"
 #include "app/history_series.h"
 #include "app/history_svg.h"
@@ -109,6 +110,7 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   server_.post("moves/start", [this](const nlohmann::json& body) { return startMove(body); });
   addRuleRoutes(server_, sources_.paths, policy_);
   addActivityRoutes(server_, sources_);
+  addSettingsRoutes(server_, sources_);
 }
 
 web::Reply DashboardRoutes::home() {

@@ -215,13 +215,27 @@ try {
   if (haveDrive) await page.locator("#move-log li", { hasText: "Photo library" }).first().waitFor();
   await page.screenshot({ path: path.join(screenshots, "activity.png"), fullPage: true });
 
+  // Preferences: a value the setting can't take is refused and nothing is
+  // written; a good one lands in the configuration file.
+  await page.getByRole("link", { name: "Preferences" }).click();
+  await page.getByLabel("space.warn-gb", { exact: true }).fill("lots");
+  await page.getByRole("button", { name: "Save space.warn-gb" }).click();
+  await page.locator("#settings-problem").filter({ hasText: "." }).waitFor();
+  assert.match(readFileSync(config, "utf8"), /^LOW_SPACE_WARN_GB=40$/m);
+  await page.getByLabel("space.warn-gb", { exact: true }).fill("55");
+  await page.getByRole("button", { name: "Save space.warn-gb" }).click();
+  await page.locator("#settings-saved").filter({ hasText: "space.warn-gb is now 55." }).waitFor();
+  assert.match(readFileSync(config, "utf8"), /^LOW_SPACE_WARN_GB=55$/m);
+  await page.screenshot({ path: path.join(screenshots, "preferences.png"), fullPage: true });
+
   // At 200% zoom a 1280-pixel window is 640 CSS pixels wide: every page still fits.
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
   await zoomed.addCookies(await context.cookies());
   const zoomedPage = await zoomed.newPage();
-  for (const name of ["home", "storage", "moves", "rules", "activity"]) {
+  for (const name of ["home", "storage", "moves", "rules", "activity", "preferences"]) {
     await zoomedPage.goto(`${origin}/${name}.html`);
     await zoomedPage.locator("h1").waitFor();
+    await zoomedPage.waitForTimeout(1500);  // the page's own requests, for the screenshot
     const overflow = await zoomedPage.evaluate(() =>
       document.documentElement.scrollWidth - document.documentElement.clientWidth);
     assert.ok(overflow <= 1, `${name} scrolls sideways by ${overflow}px at 200%`);
