@@ -40,9 +40,10 @@ web::Reply unreadableRow(std::size_t index) {
                "and a whole number of days of 0 or more. Nothing was saved.");
 }
 
-// The rows of a request, or the reply that refuses them.
-std::expected<std::vector<RuleRow>, web::Reply> rowsOf(const nlohmann::json& body,
-                                                       const PathPolicy& policy) {
+}  // namespace
+
+std::expected<std::vector<RuleRow>, web::Reply> rulesFromRequest(const nlohmann::json& body,
+                                                                 const PathPolicy& policy) {
   if (!body.contains("rules") || !body["rules"].is_array()) {
     return std::unexpected(
         web::sentenceReply(400, "The request named no rules to save. Nothing was saved."));
@@ -74,8 +75,6 @@ std::expected<std::vector<RuleRow>, web::Reply> rowsOf(const nlohmann::json& bod
   return rows;
 }
 
-}  // namespace
-
 void addRuleRoutes(web::DashboardServer& server, const StatePaths& paths,
                    const PathPolicy& policy) {
   server.get("rules", [paths] {
@@ -90,7 +89,7 @@ void addRuleRoutes(web::DashboardServer& server, const StatePaths& paths,
     return web::jsonReply(rulesJson(*rows));
   });
   server.post("rules", [paths, &policy](const nlohmann::json& body) {
-    auto rows = rowsOf(body, policy);
+    auto rows = rulesFromRequest(body, policy);
     if (!rows) return rows.error();
     if (auto saved = saveRules(paths.config, *rows, paths.home); !saved) {
       return web::sentenceReply(
