@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -173,19 +174,27 @@ TEST(DashboardServer, WritesItsAddressWhileRunningAndRemovesItAfter) {
 TEST(DashboardServer, EventStreamDeliversWhatIsPublishedAfterTheBrowserConnects) {
   Dashboard d;
   const std::string cookie = d.signIn();
-  std::string received;
+  d.server().events().publish("step", R"({"line":"Before"})");
+  // Published until the browser has seen one, however long its connection takes to open.
+  std::atomic<bool> seen{false};
   std::thread publisher([&] {
-    // The stream starts at the newest event; give the connection time to open.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    d.server().events().publish("step", R"({"line":"Clearing"})");
+    while (!seen) {
+      d.server().events().publish("step", R"({"line":"Clearing"})");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   });
+  std::string received;
   (void)d.client().Get("/api/events", {{"Cookie", cookie}},
                        [&](const char* data, std::size_t size) {
                          received.append(data, size);
                          return received.find("\n\n") == std::string::npos;
                        });
+  seen = true;
   publisher.join();
-  EXPECT_NE(received.find("event: step\ndata: {\"line\":\"Clearing\"}\n\n"), std::string::npos);
+  EXPECT_NE(received.find("event: step\ndata: {\"line\":\"Clearing\"}\n\n"), std::string::npos)
+      << received;
+  // What came before the connection is not replayed.
+  EXPECT_EQ(received.find("Before"), std::string::npos);
 }
 
 }  // namespace
