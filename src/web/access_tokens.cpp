@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <optional>
 #include <system_error>
 
 #include "common/base/file_io.h"
@@ -15,6 +16,17 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr std::size_t kKeyBytes = 32;
+
+// The issue time a token file holds; nothing when it can't be read.
+std::optional<std::time_t> issuedAt(const fs::path& file) {
+  auto text = readFile(file);
+  if (!text) return std::nullopt;
+  std::time_t issued = 0;
+  auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), issued);
+  if (ec != std::errc() || end != text->data() + text->size()) return std::nullopt;
+  return issued;
+}
+
 }  // namespace
 
 Result<std::string> randomKey() {
@@ -48,6 +60,15 @@ Result<std::string> TokenBook::mint() const {
   fs::create_directories(folder_, ec);
   fs::permissions(folder_, fs::perms::owner_all, ec);
   if (ec) return std::unexpected(errnoError(folder_.string(), ec.value()));
+  // Links never used would otherwise pile up: the expired ones go now.
+  const std::time_t now = now_();
+  for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!looksLikeKey(it->path().filename().string())) continue;
+    const auto issued = issuedAt(it->path());
+    if (!issued || now < *issued || now - *issued > kTokenLifetime.count()) {
+      ::unlink(it->path().c_str());
+    }
+  }
   auto token = randomKey();
   if (!token) return token;
   if (auto written = writeFileAtomically(folder_ / *token, std::to_string(now_()), {.mode = 0600});
@@ -60,14 +81,11 @@ Result<std::string> TokenBook::mint() const {
 bool TokenBook::redeem(std::string_view token) const {
   if (!looksLikeKey(token)) return false;
   const fs::path file = folder_ / std::string(token);
-  auto text = readFile(file);
+  const auto issued = issuedAt(file);
   // Removing is what spends the token: of two redeemers only one unlinks it.
-  if (!text || ::unlink(file.c_str()) != 0) return false;
-  std::time_t issued = 0;
-  auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), issued);
-  if (ec != std::errc() || end != text->data() + text->size()) return false;
+  if (::unlink(file.c_str()) != 0 || !issued) return false;
   const std::time_t now = now_();
-  return now >= issued && now - issued <= kTokenLifetime.count();
+  return now >= *issued && now - *issued <= kTokenLifetime.count();
 }
 
 Result<std::string> SessionBook::open() {

@@ -37,6 +37,7 @@ class TokenBook {
  public:
   TokenBook(std::filesystem::path folder, Clock now);
 
+  // Also removes every expired token left unredeemed.
   [[nodiscard]] Result<std::string> mint() const;
   // True once for a fresh token; false for anything else, including a
   // malformed token (never used as a file name then).
