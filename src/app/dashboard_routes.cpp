@@ -104,6 +104,7 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   server_.get("home", [this] { return home(); });
   server_.post("care", [this](const nlohmann::json&) { return startCare(); });
   server_.get("storage", [this] { return storage(); });
+  server_.get("care-plan", [this] { return carePlan(); });
   server_.get("history.svg", [this] { return historyChart(); });
   server_.get("moves", [this] { return moves(); });
   server_.post("moves/check", [this](const nlohmann::json& body) { return checkMove(body); });
@@ -120,6 +121,16 @@ web::Reply DashboardRoutes::home() {
       sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
   host.json = true;
   if (homeCommand(host) != 0) return web::sentenceReply(503, err.str());
+  return {.status = 200, .contentType = "application/json", .body = out.str()};
+}
+
+web::Reply DashboardRoutes::carePlan() {
+  std::ostringstream out;
+  std::ostringstream err;
+  CareCommandHost host{
+      sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
+  host.json = true;
+  if (careCommand(host, CareMode::kPlanOnly) != 0) return web::sentenceReply(503, err.str());
   return {.status = 200, .contentType = "application/json", .body = out.str()};
 }
 

@@ -53,6 +53,7 @@ class DashboardRoutes {
 
  private:
   web::Reply home();
+  web::Reply carePlan();
   web::Reply startCare();
   web::Reply storage();
   web::Reply historyChart();

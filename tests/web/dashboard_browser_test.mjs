@@ -102,6 +102,7 @@ const browser = await chromium.launch({
   args: ["--no-sandbox"],
 });
 let failed = false;
+let current;  // the page a failure is shown on
 try {
   const urlFile = path.join(state, "dashboard.url");
   const origin = (await waitFor("the dashboard's address", () =>
@@ -116,6 +117,7 @@ try {
   // Signed in through the one-time page; the same page a second time is refused.
   const context = await browser.newContext({ viewport: { width: 1100, height: 900 } });
   const page = await context.newPage();
+  current = page;
   const once = signInPage();
   await page.goto("file://" + once);
   await page.waitForURL(origin + "/");
@@ -152,6 +154,9 @@ try {
     `the chart has ${points.length} points for ${historyRows} rows`);
   assert.match(await page.locator("#history-caption").textContent(), /^Free space from /);
   await page.locator("#internal-free").filter({ hasText: "GB" }).waitFor();
+  // What a clean-up could clear, step by step, sized by the service's scan.
+  await page.locator("#clear-steps li", { hasText: "clearing caches" }).waitFor();
+  assert.match(await page.locator("#clear-summary").textContent(), /\.$/);
   await page.screenshot({ path: path.join(screenshots, "storage.png"), fullPage: true });
 
   // A folder outside the home folder is refused before anything runs.
@@ -246,6 +251,7 @@ try {
 } catch (error) {
   failed = true;
   console.error(error);
+  if (current) await current.screenshot({ path: path.join(screenshots, "failure.png"), fullPage: true });
   console.error("brimvale run said:\n" + appOutput);
 } finally {
   await browser.close();

@@ -41,5 +41,49 @@ async function loadHistory() {
   }
 }
 
+// Decimal units, as the system's own storage views count.
+function bytes(n) {
+  const units = ["bytes", "KB", "MB", "GB", "TB"];
+  let value = n;
+  let unit = 0;
+  while (value >= 1000 && unit < units.length - 1) {
+    value /= 1000;
+    ++unit;
+  }
+  return unit === 0 ? `${n} bytes` : `${value.toFixed(1)} ${units[unit]}`;
+}
+
+async function loadPlan() {
+  try {
+    const plan = await getJson("/api/care-plan");
+    $("clear-summary").textContent = plan.summary;
+    const sized = plan.steps.filter((s) => s.freeableBytes !== null);
+    const largest = Math.max(1, ...sized.map((s) => s.freeableBytes));
+    $("clear-steps").replaceChildren(...plan.steps.map((step) => {
+      const item = document.createElement("li");
+      const words = document.createElement("span");
+      words.textContent = step.freeableBytes === null
+        ? `${step.name}: sized as it runs`
+        : `${step.name}: about ${bytes(step.freeableBytes)} in ${step.items} items`;
+      item.append(words);
+      if (step.freeableBytes !== null) {
+        // The bar repeats the words' amount; it carries nothing of its own.
+        const bar = document.createElement("span");
+        bar.className = "bar";
+        bar.setAttribute("aria-hidden", "true");
+        bar.dataset.share = String(Math.round((100 * step.freeableBytes) / largest));
+        item.append(bar);
+      }
+      return item;
+    }));
+    for (const bar of $("clear-steps").querySelectorAll(".bar")) {
+      bar.style.width = `${bar.dataset.share}%`;
+    }
+  } catch (error) {
+    showProblem($("clear-problem"), error);
+  }
+}
+
 loadSpace();
+loadPlan();
 loadHistory();
