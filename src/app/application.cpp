@@ -47,10 +47,13 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
       history_(
           {paths_, volumes, mounts, workingFolderName(computerName), ledger_, loop, systemClock()}),
       appMoves_(paths_, computerName, loop, log, centre_),
-      mover_(paths_, platform.defaults.get(), std::move(computerName), loop, &mounts),
+      mover_(paths_, platform.defaults.get(), computerName, loop, &mounts),
       cloud_(paths_, loop, log, mover_.mover(),
              {.holdMoverLock = [this] { return holdMoverLock(); },
               .moverMayBeIdle = [this] { releaseMoverLockWhenIdle(); }}),
+      dashboard_({paths_, platform, installer.rsyncPath, snapshots::defaultSnapshotToolPath(),
+                  mounts, std::move(computerName)},
+                 log),
       rsyncPath_(installer.rsyncPath) {}
 
 bool Application::start() {
@@ -74,6 +77,7 @@ bool Application::start() {
   monitor_.start();
   history_.start();
   appMoves_.start();
+  dashboard_.start();
   // Unfinished folder moves continue from their manifests, but only under
   // the relocator lock: a `brimvale move` running now owns its job.
   mover_.setOnChange([this](const mover::MoveManifest& job) {
@@ -178,6 +182,7 @@ void Application::auditService() {
 }
 
 void Application::quit() {
+  dashboard_.stop();
   cloud_.stop();
   appMoves_.stop();
   history_.stop();

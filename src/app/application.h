@@ -10,6 +10,7 @@
 #include "app/app_log.h"
 #include "app/app_move_runtime.h"
 #include "app/cloud_runtime.h"
+#include "app/dashboard_runtime.h"
 #include "app/mover_commands.h"
 #include "app/run_loop.h"
 #include "app/self_check.h"
@@ -78,6 +79,7 @@ class Application {
   bool resumeDeferred_ = false;
   MoverHost mover_;
   CloudRuntime cloud_;
+  DashboardRuntime dashboard_;
   std::string lastSnapshot_;
   std::optional<int> lastPid_;
   std::string rsyncPath_;

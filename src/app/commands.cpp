@@ -23,6 +23,7 @@
 #include "app/history_command.h"
 #include "app/junk_command.h"
 #include "app/mover_commands.h"
+#include "app/open_command.h"
 #include "app/panic_recovery.h"
 #include "app/parked_command.h"
 #include "app/preflight.h"
@@ -46,6 +47,7 @@
 #include "apps/dock_pins.h"
 #include "apps/macho_tool_fallback.h"
 #include "cloud/pepper_store.h"
+#include "cloud/rclone_auth.h"
 #include "cloud/rclone_locator.h"
 #include "common/base/file_calls.h"
 #include "common/base/stale_temporaries.h"
@@ -100,6 +102,7 @@ struct Context {
   TransfersOptions transfers;  // transfers [list|new SRC DST|cancel ID|history] ...
   JunkOptions junk;            // junk [list|add TEXT|note|pin ID|...] ...
   AutoSyncOptions autosync;    // autosync [list|add FOLDER DEST|enable|disable|remove|scan ID]
+  bool noBrowser = false;      // open --no-browser
   std::ostream& out;
   std::ostream& err;
 
@@ -832,6 +835,17 @@ void appsOptions(CLI::App& sub, Context& c) {
                "this just cleans up the list.");
 }
 
+int openHandler(Context& c) {
+  OpenCommandHost host{c.paths, nullptr, c.out, c.err};
+  if (!c.noBrowser) host.openInBrowser = cloud::systemBrowserOpener();
+  return openCommand(host);
+}
+
+void openOptions(CLI::App& sub, Context& c) {
+  sub.add_flag("--no-browser", c.noBrowser,
+               "only write the one-time sign-in page and print its path");
+}
+
 struct Subcommand {
   const char* name;
   const char* help;
@@ -964,6 +978,10 @@ constexpr std::array kSubcommands{
                "ID`, `junk clear` (--yes), `junk search QUERY` (finds similar wording, not "
                "meaning), `junk settings [KEY VALUE]`",
                junkHandler, junkOptions},
+    Subcommand{"open",
+               "open the dashboard that `brimvale run` serves in your browser, signed in with a "
+               "one-time link (--no-browser prints the sign-in page's path instead)",
+               openHandler, openOptions},
 };
 
 }  // namespace

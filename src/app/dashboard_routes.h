@@ -1,0 +1,74 @@
+// The dashboard's JSON routes over the engines `brimvale` already has: the
+// home screen, the one-tap clean-up with its live step lines, the status
+// snapshot, the usage-history chart and folder moves (the checks first, then
+// the move with live progress, and the list of moves). Each answers what the matching
+// command prints with --json (docs/json-schemas.md).
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/state/path_policy.h"
+#include "common/state/paths.h"
+#include "platform/app_platform.h"
+#include "platform/platform.h"
+#include "web/dashboard_server.h"
+
+namespace brimvale::app {
+
+struct DashboardSources {
+  StatePaths paths;
+  platform::AppPlatform& platform;
+  std::string rsyncPath;     // handed to the service
+  std::string snapshotTool;  // empty: none
+  platform::MountTable& mounts;
+  std::string computerName;
+};
+
+// One long job at a time of one kind (a clean-up, a move), run on its own
+// thread with what it prints turned into events.
+class JobThread {
+ public:
+  ~JobThread();
+  // False when one is still running; `work` is not started then.
+  [[nodiscard]] bool start(std::function<void()> work);
+
+ private:
+  std::mutex mutex_;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+};
+
+// Registers the routes on `server`; owns the threads of the clean-up and the moves.
+class DashboardRoutes {
+ public:
+  DashboardRoutes(DashboardSources sources, web::DashboardServer& server);
+  // Waits for a clean-up or move still running (a move stops at the
+  // application's own SIGTERM, a clean-up only at its end).
+  ~DashboardRoutes() = default;
+  DashboardRoutes(const DashboardRoutes&) = delete;
+  DashboardRoutes& operator=(const DashboardRoutes&) = delete;
+
+ private:
+  web::Reply home();
+  web::Reply carePlan();
+  web::Reply startCare();
+  web::Reply storage();
+  web::Reply historyChart();
+  web::Reply checkMove(const nlohmann::json& body);
+  web::Reply startMove(const nlohmann::json& body);
+  web::Reply moves();
+  void runCare();
+  void runMove(std::string folder);
+
+  DashboardSources sources_;
+  web::DashboardServer& server_;
+  PathPolicy policy_;
+  // Declared last: destroyed (joined) first, while what they use still exists.
+  JobThread care_;
+  JobThread move_;
+};
+
+}  // namespace brimvale::app

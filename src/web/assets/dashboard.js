@@ -1,0 +1,45 @@
+// Shared by every page: JSON requests to the server (POSTs carry the page's
+// own origin, which the browser adds) and the live event stream.
+export async function getJson(path) {
+  const response = await fetch(path, { credentials: "same-origin" });
+  const body = await response.json().catch(() => ({}));
+  if (!response.ok) throw new Error(body.error || `The dashboard answered ${response.status}.`);
+  return body;
+}
+
+export async function getText(path) {
+  const response = await fetch(path, { credentials: "same-origin" });
+  const text = await response.text();
+  if (!response.ok) {
+    let sentence = text;
+    try { sentence = JSON.parse(text).error || text; } catch { /* plain text already */ }
+    throw new Error(sentence);
+  }
+  return text;
+}
+
+export async function postJson(path, body = {}) {
+  const response = await fetch(path, {
+    method: "POST",
+    credentials: "same-origin",
+    headers: { "Content-Type": "application/json" },
+    body: JSON.stringify(body),
+  });
+  const answer = await response.json().catch(() => ({}));
+  if (!response.ok) throw new Error(answer.error || `The dashboard answered ${response.status}.`);
+  return answer;
+}
+
+// Calls handlers[name](data) for each named event; the browser reconnects on its own.
+export function listen(handlers) {
+  const source = new EventSource("/api/events");
+  for (const [name, handler] of Object.entries(handlers)) {
+    source.addEventListener(name, (event) => handler(JSON.parse(event.data)));
+  }
+  return source;
+}
+
+export function showProblem(element, error) {
+  element.hidden = false;
+  element.textContent = error.message;
+}

@@ -1,0 +1,89 @@
+// The storage page: free space on the startup disk and the drive, and the
+// free-space history chart the server draws from the usage history.
+import { getJson, getText, showProblem } from "/dashboard.js";
+
+const $ = (id) => document.getElementById(id);
+
+function gb(value) {
+  return value === null || value === undefined ? "not known" : `${value} GB free`;
+}
+
+async function loadSpace() {
+  try {
+    const s = await getJson("/api/storage");
+    $("internal-free").textContent = `${gb(s.internal_free_gb)} of ${s.internal_total_gb} GB`;
+    if (!s.nvme_path) {
+      $("drive-free").textContent = "No drive is chosen yet.";
+    } else if (!s.mounted) {
+      $("drive-free").textContent = `Not connected (expected at ${s.nvme_path}).`;
+    } else if (s.nvme_free_gb === null || s.nvme_free_gb === undefined) {
+      $("drive-free").textContent = `Connected at ${s.nvme_path}; its free space isn't measured yet.`;
+    } else {
+      $("drive-free").textContent = `${gb(s.nvme_free_gb)} of ${s.nvme_total_gb} GB, at ${s.nvme_path}`;
+    }
+  } catch (error) {
+    showProblem($("space-problem"), error);
+  }
+}
+
+async function loadHistory() {
+  try {
+    const text = await getText("/api/history.svg");
+    const svg = new DOMParser().parseFromString(text, "image/svg+xml").documentElement;
+    svg.setAttribute("role", "img");
+    const title = svg.querySelector("title");
+    $("history-caption").textContent = title ? title.textContent : "";
+    $("history-chart").prepend(document.importNode(svg, true));
+  } catch (error) {
+    $("history-chart").hidden = true;
+    $("history-problem").hidden = false;
+    $("history-problem").textContent = error.message;
+  }
+}
+
+// Decimal units, as the system's own storage views count.
+function bytes(n) {
+  const units = ["bytes", "KB", "MB", "GB", "TB"];
+  let value = n;
+  let unit = 0;
+  while (value >= 1000 && unit < units.length - 1) {
+    value /= 1000;
+    ++unit;
+  }
+  return unit === 0 ? `${n} bytes` : `${value.toFixed(1)} ${units[unit]}`;
+}
+
+async function loadPlan() {
+  try {
+    const plan = await getJson("/api/care-plan");
+    $("clear-summary").textContent = plan.summary;
+    const sized = plan.steps.filter((s) => s.freeableBytes !== null);
+    const largest = Math.max(1, ...sized.map((s) => s.freeableBytes));
+    $("clear-steps").replaceChildren(...plan.steps.map((step) => {
+      const item = document.createElement("li");
+      const words = document.createElement("span");
+      words.textContent = step.freeableBytes === null
+        ? `${step.name}: sized as it runs`
+        : `${step.name}: about ${bytes(step.freeableBytes)} in ${step.items} items`;
+      item.append(words);
+      if (step.freeableBytes !== null) {
+        // The bar repeats the words' amount; it carries nothing of its own.
+        const bar = document.createElement("span");
+        bar.className = "bar";
+        bar.setAttribute("aria-hidden", "true");
+        bar.dataset.share = String(Math.round((100 * step.freeableBytes) / largest));
+        item.append(bar);
+      }
+      return item;
+    }));
+    for (const bar of $("clear-steps").querySelectorAll(".bar")) {
+      bar.style.width = `${bar.dataset.share}%`;
+    }
+  } catch (error) {
+    showProblem($("clear-problem"), error);
+  }
+}
+
+loadSpace();
+loadPlan();
+loadHistory();

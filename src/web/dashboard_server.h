@@ -1,0 +1,93 @@
+// The local dashboard's web server: listens on 127.0.0.1 only, on a free
+// port it writes to state/dashboard.url; lets in only browsers that signed
+// in with a one-time token (see access_tokens.h); accepts changes only as
+// POSTs from its own pages; serves the embedded pages and a live event
+// stream. The JSON routes themselves are registered by the application.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/base/error.h"
+#include "common/state/path_policy.h"
+#include "web/access_tokens.h"
+#include "web/event_stream.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace brimvale::web {
+
+inline constexpr std::string_view kUrlFile = "dashboard.url";
+inline constexpr std::string_view kSessionCookie = "brimvale_session";
+
+// What a route answers: a status, its content type and body.
+struct Reply {
+  int status = 200;
+  std::string contentType = "application/json";
+  std::string body;
+};
+
+// 200 with `value` as JSON.
+[[nodiscard]] Reply jsonReply(const nlohmann::json& value, int status = 200);
+// A failure as JSON {"error": sentence}; the page shows the sentence as it is.
+[[nodiscard]] Reply sentenceReply(int status, std::string sentence);
+
+// The path a request names, when the path policy allows moving or deleting
+// it; otherwise a 403 reply carrying the policy's own sentence.
+[[nodiscard]] std::expected<std::filesystem::path, Reply> allowedPath(const PathPolicy& policy,
+                                                                      const std::string& text);
+
+using GetHandler = std::function<Reply()>;
+// `body` is the request's JSON, already parsed (a body that is not JSON
+// never reaches the handler: it gets a 400 sentence).
+using PostHandler = std::function<Reply(const nlohmann::json& body)>;
+
+class DashboardServer {
+ public:
+  // `stateFolder` holds dashboard.url and the token folder; `now` reads the
+  // clock the tokens' lifetime is measured by.
+  DashboardServer(std::filesystem::path stateFolder, Clock now);
+  ~DashboardServer();
+  DashboardServer(const DashboardServer&) = delete;
+  DashboardServer& operator=(const DashboardServer&) = delete;
+
+  // Routes under /api/, registered before start(). Handlers run on the
+  // server's worker threads.
+  void get(const std::string& path, GetHandler handler);
+  void post(const std::string& path, PostHandler handler);
+
+  // Binds 127.0.0.1 on a free port, writes the address to dashboard.url and
+  // starts serving on its own thread.
+  [[nodiscard]] Result<void> start();
+  // Ends every event stream, stops serving and removes dashboard.url. Safe to repeat.
+  void stop();
+
+  // "http://127.0.0.1:PORT" once started.
+  [[nodiscard]] const std::string& origin() const { return origin_; }
+  [[nodiscard]] EventStream& events() { return events_; }
+  [[nodiscard]] const TokenBook& tokens() const { return tokens_; }
+
+ private:
+  void installRoutes();
+
+  std::filesystem::path stateFolder_;
+  TokenBook tokens_;
+  SessionBook sessions_;
+  EventStream events_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  std::string origin_;
+  std::string host_;  // "127.0.0.1:PORT", the only Host header answered
+};
+
+}  // namespace brimvale::web
