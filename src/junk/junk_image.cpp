@@ -1,0 +1,94 @@
+#include "junk/junk_image.h"
+
+#include <png.h>
+#include <stb_image.h>
+#include <stb_image_resize.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace brimvale::junk {
+namespace {
+
+void appendToVector(png_structp png, png_bytep data, png_size_t length) {
+  auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + length);
+}
+
+void noFlush(png_structp) {}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> encodeRgbaPng(const std::uint8_t* pixels, int width, int height) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (!png) return fail(Errc::kIo, "libpng could not start a PNG writer");
+  png_infop info = png_create_info_struct(png);
+  std::vector<std::uint8_t> out;
+  std::vector<png_bytep> rows(static_cast<std::size_t>(height));
+  // libpng reports errors by longjmp; nothing with a destructor is created
+  // between here and the end of the writing.
+  if (!info || setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    return fail(Errc::kIo, "libpng could not encode the image");
+  }
+  png_set_write_fn(png, &out, appendToVector, noFlush);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+               PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  for (int y = 0; y < height; ++y) {
+    rows[static_cast<std::size_t>(y)] =
+        const_cast<png_bytep>(pixels + static_cast<std::size_t>(y) * width * 4);
+  }
+  png_set_rows(png, info, rows.data());
+  png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
+Result<JunkImagePair> makeJunkImages(const std::vector<std::uint8_t>& bytes, int maxSide) {
+  if (bytes.empty()) return fail(Errc::kParse, "the image is empty");
+  const auto size = static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX));
+  int w = 0, h = 0, channels = 0;
+  if (!stbi_info_from_memory(bytes.data(), size, &w, &h, &channels)) {
+    return fail(Errc::kParse,
+                std::string("not an image this build can read: ") + stbi_failure_reason());
+  }
+  if (w <= 0 || h <= 0 || static_cast<long long>(w) * h > kJunkMaxImagePixels) {
+    return fail(Errc::kParse, "the image is " + std::to_string(w) + "x" + std::to_string(h) +
+                                  " pixels, more than the board keeps");
+  }
+  std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
+      stbi_load_from_memory(bytes.data(), size, &w, &h, &channels, 4), stbi_image_free);
+  if (!pixels) {
+    return fail(Errc::kParse,
+                std::string("the image could not be decoded: ") + stbi_failure_reason());
+  }
+  JunkImagePair pair;
+  pair.width = w;
+  pair.height = h;
+  auto png = encodeRgbaPng(pixels.get(), w, h);
+  if (!png) return std::unexpected(png.error());
+  pair.png = std::move(*png);
+
+  const double scale = std::min(1.0, static_cast<double>(maxSide) / std::max(w, h));
+  pair.thumbWidth = std::max(1, static_cast<int>(std::lround(w * scale)));
+  pair.thumbHeight = std::max(1, static_cast<int>(std::lround(h * scale)));
+  if (scale >= 1.0) {
+    pair.thumbPng = pair.png;
+    return pair;
+  }
+  std::vector<std::uint8_t> small(static_cast<std::size_t>(pair.thumbWidth) * pair.thumbHeight * 4);
+  if (!stbir_resize_uint8_srgb(pixels.get(), w, h, 0, small.data(), pair.thumbWidth,
+                               pair.thumbHeight, 0, 4, 3, 0)) {
+    return fail(Errc::kIo, "the thumbnail could not be scaled");
+  }
+  auto thumb = encodeRgbaPng(small.data(), pair.thumbWidth, pair.thumbHeight);
+  if (!thumb) return std::unexpected(thumb.error());
+  pair.thumbPng = std::move(*thumb);
+  return pair;
+}
+
+}  // namespace brimvale::junk

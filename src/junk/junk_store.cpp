@@ -1,0 +1,353 @@
+#include "junk/junk_store.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "common/base/file_io.h"
+#include "common/base/file_lock.h"
+#include "junk/junk_image.h"
+
+namespace brimvale::junk {
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr auto kStrayMediaAge = std::chrono::hours(1);
+
+std::string trimmed(std::string_view text) {
+  constexpr std::string_view kBlank = " \t\r\n\v\f";
+  const auto start = text.find_first_not_of(kBlank);
+  if (start == std::string_view::npos) return {};
+  return std::string(text.substr(start, text.find_last_not_of(kBlank) - start + 1));
+}
+
+milliseconds ttlDuration(double seconds) {
+  return milliseconds(static_cast<long long>(std::llround(seconds * 1000.0)));
+}
+
+std::vector<JunkItem>::iterator findId(std::vector<JunkItem>& items, std::string_view id) {
+  return std::find_if(items.begin(), items.end(), [&](const JunkItem& i) { return i.id == id; });
+}
+
+Error noSuchScrap(std::string_view id) {
+  return Error{Errc::kNotFound, "no scrap with id " + std::string(id)};
+}
+
+}  // namespace
+
+JunkStorePaths JunkStorePaths::inState(const fs::path& stateDir) {
+  return {stateDir / "junk-items.ndjson", stateDir / "junk-media",
+          stateDir / "junk-items.ndjson.unreadable", stateDir / "junk-items.lock"};
+}
+
+JunkLines readJunkLines(std::string_view text, JunkTime now) {
+  JunkLines out;
+  std::set<std::string, std::less<>> seen;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
+    auto item = decodeJunkItem(line, now);
+    if (!item || !seen.insert(item->id).second) {
+      out.rejected.emplace_back(line);
+      continue;
+    }
+    out.items.push_back(std::move(*item));
+  }
+  sortJunkBoard(out.items);
+  return out;
+}
+
+JunkClock junkSystemClock() {
+  return [] { return std::chrono::floor<milliseconds>(std::chrono::system_clock::now()); };
+}
+
+JunkStore::JunkStore(const fs::path& stateDir, JunkSettings settings, JunkClock clock, Log log)
+    : paths_(JunkStorePaths::inState(stateDir)),
+      settings_(settings),
+      clock_(std::move(clock)),
+      log_(std::move(log)) {}
+
+Result<JunkLines> JunkStore::readFromDisk() const {
+  auto text = readFile(paths_.items);
+  if (!text) {
+    if (text.error().code == Errc::kNotFound) return JunkLines{};
+    return std::unexpected(text.error());
+  }
+  return readJunkLines(*text, clock_());
+}
+
+Result<void> JunkStore::load() {
+  auto lines = readFromDisk();
+  if (!lines) return std::unexpected(lines.error());
+  if (!lines->rejected.empty() && log_) {
+    log_("junk: " + std::to_string(lines->rejected.size()) + " unreadable line(s) in " +
+         paths_.items.string() + " are kept aside in " + paths_.unreadable.string() +
+         " at the next change");
+  }
+  std::lock_guard guard(mutex_);
+  items_ = std::move(lines->items);
+  return {};
+}
+
+std::vector<JunkItem> JunkStore::items() const {
+  std::lock_guard guard(mutex_);
+  return items_;
+}
+
+std::optional<JunkItem> JunkStore::find(std::string_view id) const {
+  std::lock_guard guard(mutex_);
+  for (const auto& item : items_) {
+    if (item.id == id) return item;
+  }
+  return std::nullopt;
+}
+
+void JunkStore::setObserver(Observer observer) {
+  std::lock_guard guard(mutex_);
+  observer_ = std::move(observer);
+}
+
+template <class Change>
+auto JunkStore::transact(Change change)
+    -> decltype(change(std::declval<std::vector<JunkItem>&>())) {
+  std::vector<JunkItem> published;
+  Observer observer;
+  auto outcome = [&]() -> decltype(change(std::declval<std::vector<JunkItem>&>())) {
+    std::lock_guard guard(mutex_);
+    std::error_code ec;
+    fs::create_directories(paths_.items.parent_path(), ec);
+    auto lock = FileLock::open(paths_.lock);
+    if (!lock) {
+      return std::unexpected(Error{Errc::kIo, paths_.lock.string() + ": " + lock.error().detail});
+    }
+    if (auto held = lock->lock(); !held) return std::unexpected(held.error());
+    auto lines = readFromDisk();
+    if (!lines) return std::unexpected(lines.error());
+    std::vector<JunkItem> items = lines->items;
+    auto result = change(items);
+    if (!result) return result;
+    sortJunkBoard(items);
+    // A change that changed nothing (a sweep with nothing due) leaves the file alone.
+    if (items == lines->items && lines->rejected.empty()) {
+      items_ = std::move(items);
+      return result;
+    }
+    if (auto saved = save(items, lines->rejected); !saved) return std::unexpected(saved.error());
+    // Media go only once the list without their scraps is on disk.
+    std::set<std::string, std::less<>> kept;
+    for (const auto& item : items) kept.insert(item.id);
+    for (const auto& before : lines->items) {
+      if (!kept.contains(before.id)) deleteMedia(before);
+    }
+    items_ = std::move(items);
+    published = items_;
+    observer = observer_;
+    return result;
+  }();
+  if (outcome && observer) observer(published);
+  return outcome;
+}
+
+Result<void> JunkStore::save(const std::vector<JunkItem>& items,
+                             const std::vector<std::string>& rejected) {
+  if (!rejected.empty()) {
+    std::string aside;
+    for (const auto& line : rejected) aside += line + "\n";
+    // Without the copy aside the save would drop those lines for good.
+    if (auto kept = appendToFile(paths_.unreadable, aside); !kept) return kept;
+  }
+  std::string text;
+  for (const auto& item : items) text += encodeJunkItem(item) + "\n";
+  return writeFileAtomically(paths_.items, text);
+}
+
+void JunkStore::trimToLimit(std::vector<JunkItem>& items) const {
+  const auto limit = static_cast<std::size_t>(settings_.maxItems());
+  // Pinned scraps go last, and only when pins alone overflow the board.
+  while (items.size() > limit) {
+    auto victim = items.end();
+    for (auto it = items.begin(); it != items.end(); ++it) {
+      if (victim == items.end() ||
+          (it->pinned != victim->pinned ? victim->pinned : it->createdAt < victim->createdAt)) {
+        victim = it;
+      }
+    }
+    items.erase(victim);
+  }
+}
+
+void JunkStore::deleteMedia(const JunkItem& item) const {
+  std::error_code ec;
+  for (const auto& name : {item.mediaFile, item.thumbFile}) {
+    if (!name) continue;
+    fs::remove(paths_.media / *name, ec);
+    if (ec && log_)
+      log_("junk: could not delete " + (paths_.media / *name).string() + ": " + ec.message());
+  }
+}
+
+void JunkStore::removeStrayMedia(const std::vector<JunkItem>& items) const {
+  std::set<std::string, std::less<>> named;
+  for (const auto& item : items) {
+    if (item.mediaFile) named.insert(*item.mediaFile);
+    if (item.thumbFile) named.insert(*item.thumbFile);
+  }
+  std::error_code ec;
+  const auto cutoff = fs::file_time_type::clock::now() -
+                      std::chrono::duration_cast<fs::file_time_type::duration>(kStrayMediaAge);
+  for (fs::directory_iterator it(paths_.media, ec), end; !ec && it != end; it.increment(ec)) {
+    const auto name = it->path().filename().string();
+    if (!name.ends_with(".png") || named.contains(name)) continue;
+    std::error_code statEc;
+    if (!it->is_regular_file(statEc) || it->last_write_time(statEc) > cutoff || statEc) continue;
+    fs::remove(it->path(), statEc);
+  }
+}
+
+Result<JunkItem> JunkStore::add(JunkItem item) {
+  return transact([&](std::vector<JunkItem>& items) -> Result<JunkItem> {
+    if (findId(items, item.id) != items.end()) {
+      return fail(Errc::kInvalidArgument,
+                  "a scrap with id " + item.id + " is already on the board");
+    }
+    items.push_back(item);
+    sortJunkBoard(items);
+    trimToLimit(items);
+    return item;
+  });
+}
+
+Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkTTL> ttl) {
+  JunkItem item;
+  item.id = newJunkId();
+  item.kind = content.kind;
+  item.source = content.source;
+  item.createdAt = clock_();
+  item.ttlSeconds = static_cast<double>(junkTTLInfo(ttl.value_or(settings_.defaultTTL())).seconds);
+  item.expiresAt = item.createdAt + ttlDuration(item.ttlSeconds);
+  switch (content.kind) {
+    case JunkKind::kText:
+    case JunkKind::kRichText: {
+      std::string text = trimmed(content.plainText);
+      if (text.empty() && content.richHTML.empty()) {
+        return fail(Errc::kInvalidArgument, "the text is empty");
+      }
+      item.plainText = std::move(text);
+      if (!content.richHTML.empty()) item.richHTML = std::move(content.richHTML);
+      break;
+    }
+    case JunkKind::kFileRef:
+      if (content.fileRefPath.empty()) return fail(Errc::kInvalidArgument, "no file was given");
+      item.fileRefPath = std::move(content.fileRefPath);
+      item.fileRefName = content.fileRefName.empty()
+                             ? fs::path(*item.fileRefPath).filename().string()
+                             : std::move(content.fileRefName);
+      break;
+    case JunkKind::kFileGroup:
+      if (content.files.empty()) return fail(Errc::kInvalidArgument, "no files were given");
+      item.files = std::move(content.files);
+      break;
+    case JunkKind::kImage: {
+      auto images = makeJunkImages(content.imageBytes);
+      if (!images) return std::unexpected(images.error());
+      std::error_code ec;
+      fs::create_directories(paths_.media, ec);
+      fs::permissions(paths_.media, fs::perms::owner_all, ec);
+      const std::string stem = newJunkId();
+      item.mediaFile = stem + ".png";
+      item.thumbFile = stem + "-thumb.png";
+      auto wrote = writeFileAtomically(
+          paths_.media / *item.mediaFile,
+          std::string_view(reinterpret_cast<const char*>(images->png.data()), images->png.size()));
+      if (wrote) {
+        wrote = writeFileAtomically(
+            paths_.media / *item.thumbFile,
+            std::string_view(reinterpret_cast<const char*>(images->thumbPng.data()),
+                             images->thumbPng.size()));
+      }
+      if (!wrote) {
+        deleteMedia(item);
+        return std::unexpected(wrote.error());
+      }
+      break;
+    }
+  }
+  auto added = add(item);
+  if (!added) deleteMedia(item);
+  return added;
+}
+
+bool JunkStore::addScrap(ScrapContent content) {
+  auto added = addContent(std::move(content));
+  if (!added && log_) log_("junk: a scrap was not added: " + added.error().message());
+  return added.has_value();
+}
+
+Result<JunkItem> JunkStore::changeOne(std::string_view id,
+                                      const std::function<void(JunkItem&)>& edit) {
+  return transact([&](std::vector<JunkItem>& items) -> Result<JunkItem> {
+    auto it = findId(items, id);
+    if (it == items.end()) return std::unexpected(noSuchScrap(id));
+    edit(*it);
+    return *it;
+  });
+}
+
+Result<void> JunkStore::update(const JunkItem& item) {
+  auto changed = changeOne(item.id, [&](JunkItem& stored) { stored = item; });
+  if (!changed) return std::unexpected(changed.error());
+  return {};
+}
+
+Result<JunkItem> JunkStore::setLifetime(std::string_view id, JunkTTL ttl) {
+  return changeOne(id, [&](JunkItem& item) {
+    item.ttlSeconds = static_cast<double>(junkTTLInfo(ttl).seconds);
+    item.expiresAt = item.createdAt + ttlDuration(item.ttlSeconds);
+  });
+}
+
+Result<JunkItem> JunkStore::pin(std::string_view id) {
+  return changeOne(id, [](JunkItem& item) { item.pinned = true; });
+}
+
+Result<JunkItem> JunkStore::unpin(std::string_view id) {
+  return changeOne(id, [](JunkItem& item) { item.pinned = false; });
+}
+
+Result<JunkItem> JunkStore::remove(std::string_view id) {
+  return transact([&](std::vector<JunkItem>& items) -> Result<JunkItem> {
+    auto it = findId(items, id);
+    if (it == items.end()) return std::unexpected(noSuchScrap(id));
+    JunkItem gone = *it;
+    items.erase(it);
+    return gone;
+  });
+}
+
+Result<std::size_t> JunkStore::clearAll() {
+  return transact([](std::vector<JunkItem>& items) -> Result<std::size_t> {
+    const std::size_t count = items.size();
+    items.clear();
+    return count;
+  });
+}
+
+Result<std::size_t> JunkStore::sweep(JunkTime moment) {
+  auto swept = transact([&](std::vector<JunkItem>& items) -> Result<std::size_t> {
+    const auto before = items.size();
+    std::erase_if(items, [&](const JunkItem& i) { return !i.pinned && i.expiresAt <= moment; });
+    return before - items.size();
+  });
+  if (swept) {
+    std::lock_guard guard(mutex_);
+    removeStrayMedia(items_);
+  }
+  return swept;
+}
+
+}  // namespace brimvale::junk

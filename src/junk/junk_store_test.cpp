@@ -1,0 +1,247 @@
+#include "junk/junk_store.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+
+#include "common/base/file_io.h"
+#include "junk/junk_image.h"
+#include "platform/testing/memory_user_defaults.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::junk {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::hours;
+using std::chrono::minutes;
+
+class JunkStoreTest : public ::testing::Test {
+ protected:
+  JunkStore makeStore() {
+    return JunkStore(dir_.path(), JunkSettings(defaults_), [this] { return now_; });
+  }
+  ScrapContent text(std::string t) {
+    ScrapContent c;
+    c.plainText = std::move(t);
+    return c;
+  }
+  ScrapContent image(int w, int h) {
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(w) * h * 4, 0x40);
+    ScrapContent c;
+    c.kind = JunkKind::kImage;
+    c.imageBytes = *encodeRgbaPng(pixels.data(), w, h);
+    return c;
+  }
+  std::vector<std::string> mediaNames() const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir_ / "junk-media", ec)) {
+      names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // Writes `count` text scraps straight into the items file, a minute apart.
+  void writeBoard(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+      JunkItem item;
+      item.id = "OLD-" + std::to_string(i);
+      item.plainText = "old " + std::to_string(i);
+      item.createdAt = now_ - hours(1) + minutes(i);
+      item.expiresAt = item.createdAt + hours(24);
+      text += encodeJunkItem(item) + "\n";
+    }
+    ASSERT_TRUE(writeFileAtomically(dir_ / "junk-items.ndjson", text));
+  }
+
+  testing::TempFolder dir_{"junk-store"};
+  platform::testing::MemoryDefaults defaults_;
+  JunkTime now_ = *parseJunkDate("2026-12-07T12:00:00Z");
+};
+
+TEST_F(JunkStoreTest, NewScrapsTakeTheDefaultLifetimeAndImagesGetMedia) {
+  ASSERT_TRUE(defaults_.setString("JunkDefaultTTL", "h2"));
+  auto store = makeStore();
+  auto note = store.addContent(text("  keep me \n"));
+  ASSERT_TRUE(note);
+  EXPECT_EQ(note->plainText, "keep me");
+  EXPECT_EQ(note->expiresAt, now_ + hours(2));
+  EXPECT_FALSE(note->pinned);
+  auto picture = store.addContent(image(640, 480));
+  ASSERT_TRUE(picture);
+  const std::string stem = picture->mediaFile->substr(0, 36);
+  EXPECT_EQ(*picture->thumbFile, stem + "-thumb.png");
+  EXPECT_EQ(stem.find_first_of("abcdef"), std::string::npos) << "upper-case UUID";
+  EXPECT_EQ(mediaNames(), (std::vector<std::string>{stem + "-thumb.png", stem + ".png"}));
+  EXPECT_FALSE(store.addScrap(text(" \n\t")));
+  ScrapContent broken = image(2, 2);
+  broken.imageBytes.resize(20);
+  EXPECT_FALSE(store.addScrap(broken));
+  EXPECT_EQ(mediaNames().size(), 2u);
+  EXPECT_EQ(store.items().size(), 2u);
+}
+
+TEST_F(JunkStoreTest, SweepRemovesExpiredScrapsWithTheirMediaAndKeepsPinned) {
+  auto store = makeStore();
+  auto shortImage = *store.addContent(image(8, 8), JunkTTL::kM5);
+  auto shortText = *store.addContent(text("short"), JunkTTL::kM15);
+  auto pinnedShort = *store.addContent(text("pinned"), JunkTTL::kM5);
+  ASSERT_TRUE(store.pin(pinnedShort.id));
+  auto longImage = *store.addContent(image(8, 8), JunkTTL::kH1);
+  now_ += minutes(15);  // shortText expires exactly now: gone too
+  ASSERT_EQ(store.sweep(now_), 2u);
+  std::vector<std::string> left;
+  for (const auto& i : store.items()) left.push_back(i.id);
+  EXPECT_EQ(left, (std::vector<std::string>{pinnedShort.id, longImage.id}));
+  EXPECT_EQ(mediaNames(), (std::vector<std::string>{*longImage.thumbFile, *longImage.mediaFile}));
+  (void)shortImage;
+  (void)shortText;
+
+  // A stray media file (a crash between image and save) goes once it is old.
+  std::ofstream(dir_ / "junk-media" / "STRAY.png") << "x";
+  fs::last_write_time(dir_ / "junk-media" / "STRAY.png",
+                      fs::file_time_type::clock::now() - hours(2));
+  std::ofstream(dir_ / "junk-media" / "FRESH.png") << "x";
+  ASSERT_TRUE(store.sweep(now_));
+  EXPECT_FALSE(fs::exists(dir_ / "junk-media" / "STRAY.png"));
+  EXPECT_TRUE(fs::exists(dir_ / "junk-media" / "FRESH.png"));
+}
+
+TEST_F(JunkStoreTest, FullBoardDropsItsOldestScrapWithItsMedia) {
+  struct Case {
+    std::int64_t setting;
+    int effective;
+  };
+  for (const Case c : {Case{10, 50}, Case{5000, 500}, Case{120, 120}}) {
+    SCOPED_TRACE(c.setting);
+    ASSERT_TRUE(defaults_.setInt("JunkMaxItems", c.setting));
+    writeBoard(c.effective);
+    auto store = makeStore();
+    ASSERT_TRUE(store.load());
+    ASSERT_TRUE(store.pin("OLD-0"));  // the oldest, but pinned: it stays
+    auto picture = store.addContent(image(4, 4));
+    ASSERT_TRUE(picture);
+    now_ += minutes(1);
+    ASSERT_TRUE(store.addContent(text("newest")));
+    const auto items = store.items();
+    ASSERT_EQ(items.size(), static_cast<std::size_t>(c.effective));
+    EXPECT_TRUE(store.find("OLD-0"));
+    EXPECT_FALSE(store.find("OLD-1"));
+    EXPECT_FALSE(store.find("OLD-2"));
+    EXPECT_TRUE(store.find(picture->id));
+    ASSERT_TRUE(store.remove(picture->id));
+    EXPECT_TRUE(mediaNames().empty());
+  }
+}
+
+TEST_F(JunkStoreTest, CorruptLineLosesOnlyThatLine) {
+  writeBoard(3);
+  auto text = *readFile(dir_ / "junk-items.ndjson");
+  const auto second = text.find('\n') + 1;
+  text.insert(second, "{\"id\":\"BROKEN\",\"kind\":\n");
+  text.insert(0, "\n");
+  ASSERT_TRUE(writeFileAtomically(dir_ / "junk-items.ndjson", text));
+  auto store = makeStore();
+  ASSERT_TRUE(store.load());
+  EXPECT_EQ(store.items().size(), 3u);
+  ASSERT_TRUE(store.pin("OLD-1"));
+  EXPECT_EQ(*readFile(dir_ / "junk-items.ndjson.unreadable"), "{\"id\":\"BROKEN\",\"kind\":\n");
+  ASSERT_TRUE(store.unpin("OLD-1"));  // the line is aside once, not at every save
+  EXPECT_EQ(*readFile(dir_ / "junk-items.ndjson.unreadable"), "{\"id\":\"BROKEN\",\"kind\":\n");
+  auto reread = makeStore();
+  ASSERT_TRUE(reread.load());
+  EXPECT_EQ(reread.items(), store.items());
+}
+
+TEST_F(JunkStoreTest, TwoStoresOnOneBoardKeepEachOthersChanges) {
+  auto app = makeStore();
+  auto command = makeStore();
+  ASSERT_TRUE(app.load());
+  ASSERT_TRUE(command.load());
+  auto first = app.addContent(text("from the app"));
+  auto second = command.addContent(text("from the command"));
+  ASSERT_TRUE(first && second);
+  ASSERT_TRUE(app.pin(second->id));
+  auto fresh = makeStore();
+  ASSERT_TRUE(fresh.load());
+  ASSERT_EQ(fresh.items().size(), 2u);
+  EXPECT_EQ(fresh.items()[0].id, second->id);
+  EXPECT_TRUE(fresh.items()[0].pinned);
+}
+
+TEST_F(JunkStoreTest, ClearAllAndUnknownIds) {
+  auto store = makeStore();
+  ASSERT_TRUE(store.addContent(image(4, 4)));
+  ASSERT_TRUE(store.addContent(text("a")));
+  EXPECT_EQ(store.pin("NOPE").error().code, Errc::kNotFound);
+  EXPECT_EQ(store.clearAll(), 2u);
+  EXPECT_TRUE(store.items().empty());
+  EXPECT_TRUE(mediaNames().empty());
+  EXPECT_EQ(*readFile(dir_ / "junk-items.ndjson"), "");
+}
+
+TEST_F(JunkStoreTest, SetLifetimeCountsFromCreation) {
+  auto store = makeStore();
+  auto item = *store.addContent(text("x"));
+  now_ += hours(5);
+  auto changed = store.setLifetime(item.id, JunkTTL::kW1);
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(changed->ttlSeconds, 604800);
+  EXPECT_EQ(changed->expiresAt, item.createdAt + hours(24 * 7));
+}
+
+TEST(JunkLinesFuzz, RandomLinesNeverCostTheGoodOnes) {
+  std::mt19937 random(20261207);
+  const JunkTime now = *parseJunkDate("2026-12-07T12:00:00Z");
+  const std::string pieces[] = {"{",
+                                "}",
+                                "\"id\":",
+                                "\"kind\":\"text\"",
+                                ",",
+                                "\"",
+                                "[",
+                                "]",
+                                "\"createdAt\":\"2026-12-07T11:00:00Z\"",
+                                "null",
+                                "1e999",
+                                "\\u0000",
+                                "\xff\xfe",
+                                "\"source\":\"manual\"",
+                                ":",
+                                " "};
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    int good = 0;
+    for (int line = 0; line < 12; ++line) {
+      if (random() % 3 == 0) {
+        JunkItem item;
+        item.id = "GOOD-" + std::to_string(line);
+        item.createdAt = now;
+        text += encodeJunkItem(item) + "\n";
+        ++good;
+        continue;
+      }
+      std::string junk;
+      const int parts = static_cast<int>(random() % 12);
+      for (int p = 0; p < parts; ++p) {
+        if (random() % 2)
+          junk += pieces[random() % std::size(pieces)];
+        else
+          junk += static_cast<char>(random() % 255 + 1);
+      }
+      std::erase(junk, '\n');
+      text += junk + "\n";
+    }
+    const auto lines = readJunkLines(text, now);
+    int kept = 0;
+    for (const auto& item : lines.items) kept += item.id.starts_with("GOOD-");
+    ASSERT_EQ(kept, good) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::junk
