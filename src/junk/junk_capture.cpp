@@ -5,36 +5,11 @@
 namespace brimvale::junk {
 namespace {
 
-constexpr std::size_t kNamesInTitle = 4;
-
 bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
 }  // namespace
-
-int effectiveMaxFilesPerScrap(std::optional<std::int64_t> setting) {
-  if (!setting) return kDefaultMaxFilesPerScrap;
-  return static_cast<int>(std::clamp<std::int64_t>(*setting, 1, kMostFilesPerScrap));
-}
-
-std::string maxFilesPerScrapHelp() {
-  return "Copy several files at once and they land as one card. Copying more than this many "
-         "files at once is skipped (max " +
-         std::to_string(kMostFilesPerScrap) + ")";
-}
-
-std::string fileGroupTitle(const std::vector<JunkFile>& files) {
-  std::string title = std::to_string(files.size()) + " files — ";
-  const std::size_t shown = std::min(files.size(), kNamesInTitle);
-  for (std::size_t i = 0; i < shown; ++i) {
-    if (i > 0) title += ", ";
-    title += files[i].name;
-  }
-  if (files.size() > kNamesInTitle)
-    title += ", +" + std::to_string(files.size() - kNamesInTitle) + " more";
-  return title;
-}
 
 std::string displayNameOf(const std::string& path) {
   std::string_view view = path;

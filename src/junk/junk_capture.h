@@ -15,18 +15,6 @@
 
 namespace brimvale::junk {
 
-inline constexpr int kDefaultMaxFilesPerScrap = 25;
-inline constexpr int kMostFilesPerScrap = 250;
-
-// `JunkMaxFilesPerScrap` as set: missing → 25, clamped to 1..250.
-[[nodiscard]] int effectiveMaxFilesPerScrap(std::optional<std::int64_t> setting);
-
-// The help text of that setting, ending with the most it may be.
-[[nodiscard]] std::string maxFilesPerScrapHelp();
-
-// The card title of a file group: "5 files — a, b, c, d, +1 more".
-[[nodiscard]] std::string fileGroupTitle(const std::vector<JunkFile>& files);
-
 // The display name of a path: its last component ("/" stays "/").
 [[nodiscard]] std::string displayNameOf(const std::string& path);
 

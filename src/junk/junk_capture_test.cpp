@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "junk/junk_item.h"
+#include "junk/junk_settings.h"
 #include "junk/recording_scrap_sink.h"
 #include "platform/testing/fake_clipboard.h"
 
@@ -116,7 +118,7 @@ TEST(JunkCapture, TheFirstCaseThatAppliesMakesAtMostOneScrap) {
     RecordingScrapSink sink;
     clipboard.offer(c.types, c.text, c.files, c.png, c.data);
     JunkCapture capture(clipboard, sink);
-    EXPECT_EQ(capture.capture(JunkSource::kClipboard, kDefaultMaxFilesPerScrap), c.outcome);
+    EXPECT_EQ(capture.capture(JunkSource::kClipboard, kJunkDefaultMaxFiles), c.outcome);
     ASSERT_EQ(sink.scraps.size(), c.outcome == CaptureOutcome::kSaved ? 1u : 0u);
     if (c.outcome == CaptureOutcome::kPrivate || c.outcome == CaptureOutcome::kOwnCopy) {
       EXPECT_EQ(clipboard.contentReads, 0);
@@ -144,22 +146,8 @@ TEST(JunkCapture, ScrapsCarryWhatTheCardShows) {
   EXPECT_EQ(sink.scraps[1].fileRefName, "report.pdf");
   EXPECT_EQ(sink.scraps[2].files.size(), 5u);
   EXPECT_EQ(sink.scraps[2].files[4].path, "/tmp/docs/f5.txt");
-  EXPECT_EQ(fileGroupTitle(sink.scraps[2].files),
+  EXPECT_EQ(junkFileGroupTitle(sink.scraps[2].files),
             "5 files — f1.txt, f2.txt, f3.txt, f4.txt, +1 more");
-}
-
-TEST(JunkCapture, FileGroupTitleCountsTheNamesNotShown) {
-  const std::vector<std::pair<int, std::string>> cases = {
-      {2, "2 files — f1.txt, f2.txt"},
-      {4, "4 files — f1.txt, f2.txt, f3.txt, f4.txt"},
-      {7, "7 files — f1.txt, f2.txt, f3.txt, f4.txt, +3 more"},
-  };
-  for (const auto& [n, title] : cases) {
-    SCOPED_TRACE(n);
-    std::vector<JunkFile> files;
-    for (const auto& p : paths(n)) files.push_back({p, displayNameOf(p)});
-    EXPECT_EQ(fileGroupTitle(files), title);
-  }
 }
 
 TEST(JunkCapture, RepeatOfThePreviousCaptureIsDropped) {
@@ -184,18 +172,6 @@ TEST(JunkCapture, RepeatOfThePreviousCaptureIsDropped) {
   sink.refuse = false;
   EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), CaptureOutcome::kSaved);
   EXPECT_EQ(sink.scraps.size(), 4u);
-}
-
-TEST(JunkCapture, MaxFilesSettingIsClamped) {
-  const std::vector<std::pair<std::optional<std::int64_t>, int>> cases = {
-      {std::nullopt, 25}, {0, 1}, {-4, 1}, {3, 3}, {250, 250}, {251, 250}, {100000, 250}};
-  for (const auto& [stored, effective] : cases) {
-    SCOPED_TRACE(stored.value_or(-999));
-    EXPECT_EQ(effectiveMaxFilesPerScrap(stored), effective);
-  }
-  EXPECT_EQ(maxFilesPerScrapHelp(),
-            "Copy several files at once and they land as one card. Copying more than this many "
-            "files at once is skipped (max 250)");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "junk/junk_clipboard_watcher.h"
 
+#include "junk/junk_settings.h"
+
 namespace brimvale::junk {
 
 JunkClipboardWatcher::JunkClipboardWatcher(platform::Clipboard& clipboard, ScrapSink& sink,
@@ -57,7 +59,7 @@ bool JunkClipboardWatcher::copyBack(const platform::ClipboardOffer& offer) {
 }
 
 int JunkClipboardWatcher::maxFiles() {
-  return effectiveMaxFilesPerScrap(defaults_.getInt("JunkMaxFilesPerScrap"));
+  return static_cast<int>(JunkSettings(defaults_).maxFilesPerScrap());
 }
 
 }  // namespace brimvale::junk

@@ -1,5 +1,7 @@
 #include "junk/junk_controller.h"
 
+#include "junk/junk_settings.h"
+
 namespace brimvale::junk {
 
 JunkController::JunkController(platform::UserDefaults& defaults, platform::Scheduler& loop,
@@ -14,7 +16,8 @@ JunkController::JunkController(platform::UserDefaults& defaults, platform::Sched
 JunkController::~JunkController() { stop(); }
 
 void JunkController::refresh() {
-  if (!defaults_.getBool("JunkEnabledLocally").value_or(false)) {
+  const JunkSettings settings(defaults_);
+  if (!settings.enabledLocally()) {
     stop();
     return;
   }
@@ -23,7 +26,7 @@ void JunkController::refresh() {
     sweepTimer_ = loop_.scheduleRepeating("junk.expiry-sweep", kSweepInterval, kSweepTolerance,
                                           [this] { sweep_(); });
   }
-  if (watcher_ && defaults_.getBool("JunkAutoWatch").value_or(true))
+  if (watcher_ && settings.autoWatch())
     watcher_->start();
   else if (watcher_)
     watcher_->stop();

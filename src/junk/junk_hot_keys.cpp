@@ -12,12 +12,9 @@ using platform::kHotKeyShift;
 
 // Control+Option combinations are rarely taken by desktops or editors.
 constexpr std::array<JunkHotKeyInfo, 3> kTable = {{
-    {JunkHotKeyCommand::kOpen, 1, "JunkOpenHotKeyEnabled", "JunkOpenHotKeyPreset",
-     "Open the Rade Diriv", "controlOptionJ"},
-    {JunkHotKeyCommand::kCapture, 2, "JunkCaptureHotKeyEnabled", "JunkCaptureHotKeyPreset",
-     "Save clipboard to Junk", "controlOptionV"},
-    {JunkHotKeyCommand::kNewNote, 3, "JunkNewNoteHotKeyEnabled", "JunkNewNoteHotKeyPreset",
-     "New note", "controlOptionN"},
+    {JunkHotKeyAction::kOpen, 1, "Open the Rade Diriv", "controlOptionJ"},
+    {JunkHotKeyAction::kCapture, 2, "Save clipboard to Junk", "controlOptionV"},
+    {JunkHotKeyAction::kNewNote, 3, "New note", "controlOptionN"},
 }};
 
 const std::array<HotKeyPreset, 9> kPresets = {{
@@ -55,39 +52,40 @@ JunkHotKeys::JunkHotKeys(platform::HotKeys& hotKeys, platform::UserDefaults& def
 JunkHotKeys::~JunkHotKeys() { releaseAll(); }
 
 void JunkHotKeys::apply() {
+  const JunkSettings settings(defaults_);
   for (const auto& info : kTable) {
-    const bool enabled = defaults_.getBool(info.enabledKey).value_or(true);
-    const auto stored = defaults_.getString(info.presetKey);
+    const bool enabled = settings.hotKeyEnabled(info.action);
+    const auto stored = settings.hotKeyPreset(info.action);
     auto combo = stored ? hotKeyPresetCombo(*stored) : std::nullopt;
     if (!combo) combo = hotKeyPresetCombo(info.defaultPreset);
-    const auto current = registered_.find(info.command);
+    const auto current = registered_.find(info.action);
     if (!enabled) {
       if (current != registered_.end()) hotKeys_.unregisterHotKey(info.id);
-      registered_.erase(info.command);
-      failed_.erase(info.command);
+      registered_.erase(info.action);
+      failed_.erase(info.action);
       continue;
     }
     if (current != registered_.end() && current->second == *combo) continue;
-    if (const auto f = failed_.find(info.command); f != failed_.end() && f->second == *combo)
+    if (const auto f = failed_.find(info.action); f != failed_.end() && f->second == *combo)
       continue;
-    const auto handler = handlers_.find(info.command);
+    const auto handler = handlers_.find(info.action);
     const int status = hotKeys_.registerHotKey(
         info.id, *combo, handler == handlers_.end() ? std::function<void()>() : handler->second);
     if (status != 0) {
       log_("JunkHotKeys: RegisterEventHotKey failed (" + std::to_string(status) + ") for " +
            std::string(info.label) + " id=" + std::to_string(info.id));
-      registered_.erase(info.command);
-      failed_[info.command] = *combo;
+      registered_.erase(info.action);
+      failed_[info.action] = *combo;
       continue;
     }
-    registered_[info.command] = *combo;
-    failed_.erase(info.command);
+    registered_[info.action] = *combo;
+    failed_.erase(info.action);
   }
 }
 
 void JunkHotKeys::releaseAll() {
   for (const auto& info : kTable)
-    if (registered_.contains(info.command)) hotKeys_.unregisterHotKey(info.id);
+    if (registered_.contains(info.action)) hotKeys_.unregisterHotKey(info.id);
   registered_.clear();
   failed_.clear();
 }

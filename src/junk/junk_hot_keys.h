@@ -12,19 +12,16 @@
 #include <string>
 #include <string_view>
 
+#include "junk/junk_settings.h"
 #include "platform/hot_keys.h"
 #include "platform/notification_center.h"
 #include "platform/user_defaults.h"
 
 namespace brimvale::junk {
 
-enum class JunkHotKeyCommand { kOpen, kCapture, kNewNote };
-
 struct JunkHotKeyInfo {
-  JunkHotKeyCommand command;
+  JunkHotKeyAction action;
   std::uint32_t id;  // the registration id, fixed per action
-  std::string_view enabledKey;
-  std::string_view presetKey;
   std::string_view label;
   std::string_view defaultPreset;
 };
@@ -43,7 +40,7 @@ struct HotKeyPreset {
 
 class JunkHotKeys {
  public:
-  using Handlers = std::map<JunkHotKeyCommand, std::function<void()>>;
+  using Handlers = std::map<JunkHotKeyAction, std::function<void()>>;
   // `hotKeys`, `defaults` and `log` must outlive this. Handlers run on the
   // platform's hot-key thread; the caller posts them where they belong.
   JunkHotKeys(platform::HotKeys& hotKeys, platform::UserDefaults& defaults, platform::LogSink log,
@@ -59,8 +56,8 @@ class JunkHotKeys {
   void apply();
   // Releases every registered key.
   void releaseAll();
-  [[nodiscard]] bool isRegistered(JunkHotKeyCommand command) const {
-    return registered_.contains(command);
+  [[nodiscard]] bool isRegistered(JunkHotKeyAction action) const {
+    return registered_.contains(action);
   }
 
  private:
@@ -69,8 +66,8 @@ class JunkHotKeys {
   platform::LogSink log_;
   Handlers handlers_;
   // What each action is registered with, or last failed with.
-  std::map<JunkHotKeyCommand, platform::HotKeyCombo> registered_;
-  std::map<JunkHotKeyCommand, platform::HotKeyCombo> failed_;
+  std::map<JunkHotKeyAction, platform::HotKeyCombo> registered_;
+  std::map<JunkHotKeyAction, platform::HotKeyCombo> failed_;
 };
 
 }  // namespace brimvale::junk

@@ -33,13 +33,13 @@ TEST(JunkHotKeys, FollowsTheSettingsAndLogsATakenKey) {
   std::vector<std::string> log;
   int captures = 0;
   JunkHotKeys keys(platform, defaults, [&](const std::string& line) { log.push_back(line); },
-                   {{JunkHotKeyCommand::kCapture, [&] { ++captures; }}});
+                   {{JunkHotKeyAction::kCapture, [&] { ++captures; }}});
   platform.taken = {"j"};  // another program holds the open key
 
   keys.apply();
-  EXPECT_FALSE(keys.isRegistered(JunkHotKeyCommand::kOpen));
-  EXPECT_TRUE(keys.isRegistered(JunkHotKeyCommand::kCapture));
-  EXPECT_TRUE(keys.isRegistered(JunkHotKeyCommand::kNewNote));
+  EXPECT_FALSE(keys.isRegistered(JunkHotKeyAction::kOpen));
+  EXPECT_TRUE(keys.isRegistered(JunkHotKeyAction::kCapture));
+  EXPECT_TRUE(keys.isRegistered(JunkHotKeyAction::kNewNote));
   ASSERT_EQ(log, std::vector<std::string>{
                      "JunkHotKeys: RegisterEventHotKey failed (10) for Open the Rade Diriv id=1"});
   platform.held.at(2).onPress();
