@@ -47,6 +47,7 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
       history_(
           {paths_, volumes, mounts, workingFolderName(computerName), ledger_, loop, systemClock()}),
       mover_(paths_, platform.defaults.get(), std::move(computerName), loop, &mounts),
+      junk_(paths_, *platform.defaults, loop, log),
       rsyncPath_(installer.rsyncPath) {}
 
 bool Application::start() {
@@ -69,6 +70,7 @@ bool Application::start() {
   diagnostics::sweepStaleStorageNotifications(centre_);
   monitor_.start();
   history_.start();
+  junk_.start();
   // Unfinished folder moves continue from their manifests, but only under
   // the relocator lock: a `brimvale move` running now owns its job.
   mover_.setOnChange(
@@ -160,6 +162,7 @@ void Application::auditService() {
 }
 
 void Application::quit() {
+  junk_.stop();
   history_.stop();
   monitor_.stop();
   installer_.stopService();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/app_log.h"
+#include "app/junk_runtime.h"
 #include "app/mover_commands.h"
 #include "app/run_loop.h"
 #include "app/self_check.h"
@@ -71,6 +72,7 @@ class Application {
   std::optional<platform::Scheduler::TimerId> resumeTimer_;
   bool resumeDeferred_ = false;
   MoverHost mover_;
+  JunkRuntime junk_;
   std::string lastSnapshot_;
   std::optional<int> lastPid_;
   std::string rsyncPath_;
