@@ -19,6 +19,7 @@
 #include "app/discover_command.h"
 #include "app/drive_transfer_command.h"
 #include "app/history_command.h"
+#include "app/junk_command.h"
 #include "app/mover_commands.h"
 #include "app/panic_recovery.h"
 #include "app/parked_command.h"
@@ -91,6 +92,7 @@ struct Context {
   UninstallOptions uninstall;
   AppsOptions apps;  // apps [--location L] [--sort S] [--unused-days N] [--category C] ...
   TransfersOptions transfers;  // transfers [list|new SRC DST|cancel ID|history] ...
+  JunkOptions junk;            // junk [list|add TEXT|note|pin ID|...] ...
   std::ostream& out;
   std::ostream& err;
 
@@ -395,6 +397,17 @@ int transfersHandler(Context& c) {
   sigaction(SIGTERM, &oldTerm, nullptr);
   return status;
 }
+
+int junkHandler(Context& c) {
+  JunkCommandContext jc{.stateDir = c.paths.state,
+                        .defaults = *c.host.defaults,
+                        .in = std::cin,
+                        .out = c.out,
+                        .err = c.err};
+  return junkCommand(jc, c.junk);
+}
+
+void junkOptions(CLI::App& sub, Context& c) { addJunkOptions(sub, c.junk); }
 
 int pairsHandler(Context& c) {
   cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
@@ -877,6 +890,12 @@ constexpr std::array kSubcommands{
                remotesHandler, remotesOptions},
     Subcommand{"pairs", "the recently used pairs of folders and remotes, pinned first",
                pairsHandler, jsonOption},
+    Subcommand{"junk",
+               "the Rade Diriv scrap board: `junk list` (--filter F, --date D, --json), `junk add "
+               "TEXT` (--ttl T), `junk note` (the note on standard input), `junk pin|unpin|delete "
+               "ID`, `junk clear` (--yes), `junk search QUERY` (finds similar wording, not "
+               "meaning), `junk settings [KEY VALUE]`",
+               junkHandler, junkOptions},
 };
 
 }  // namespace

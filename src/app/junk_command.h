@@ -1,0 +1,49 @@
+// `brimvale junk`: the scrap board from the command line — list, add a text
+// or a note, pin, unpin, delete, clear, search and settings.
+#pragma once
+
+#include <filesystem>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "junk/junk_store.h"
+#include "platform/user_defaults.h"
+
+namespace CLI {
+class App;
+}
+
+namespace brimvale::app {
+
+struct JunkOptions {
+  std::string action;              // list (default), add, note, pin, ...
+  std::vector<std::string> words;  // the action's arguments
+  std::string filter = "all";      // list, search: a board filter
+  std::string date = "any";        // list, search: a date filter
+  std::string ttl;                 // add, note: a lifetime such as h6
+  bool json = false;
+  bool yes = false;  // clear without asking
+};
+
+struct JunkCommandContext {
+  std::filesystem::path stateDir;  // ~/.brimvale/state
+  platform::UserDefaults& defaults;
+  junk::JunkClock clock = junk::junkSystemClock();
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+};
+
+// The command's arguments and options, on the subcommand CLI11 made for it.
+void addJunkOptions(CLI::App& sub, JunkOptions& options);
+
+// The header of a list: "1 scrap on the board", "3 scraps on the board".
+[[nodiscard]] std::string junkCountLine(std::size_t count);
+
+// The exit status: 0 done, 1 failed (the sentence on err says whether the
+// board is safe), 2 bad usage.
+int junkCommand(JunkCommandContext& context, const JunkOptions& options);
+
+}  // namespace brimvale::app
