@@ -180,6 +180,41 @@ TEST_F(JunkCaptureE2e, FileCountsRepeatsAndCopyBack) {
   EXPECT_EQ(store_->items()[0].plainText, "after copy back");
 }
 
+TEST_F(JunkCaptureE2e, CommandLineCopyBackOutlivesTheCommandAndIsNotCapturedAgain) {
+  ScrapContent content;
+  content.plainText = "from the command line";
+  auto added = store_->addContent(content);
+  ASSERT_TRUE(added);
+  const int before = checks_;
+  SpawnRequest copy;
+  copy.path = BRIMVALE_PATH;
+  copy.args = {"junk", "copy", added->id};
+  copy.envAdditions = {{"HOME", home_.path().string()}, {"DISPLAY", display_.name()}};
+  auto command = spawn(copy);
+  ASSERT_TRUE(command);
+  int status = -1;
+  ::waitpid(command->pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // The watcher hears the new owner and leaves it alone.
+  ASSERT_TRUE(loop_.runUntil([&] { return checks_ > before; }));
+  ASSERT_TRUE(store_->load());
+  EXPECT_EQ(store_->items().size(), 1u);
+
+  const auto pasted = file("pasted.txt", "");
+  SpawnRequest paste;
+  paste.path = "/usr/bin/xclip";
+  paste.args = {"-selection", "clipboard", "-o"};
+  paste.envAdditions = {{"DISPLAY", display_.name()}};
+  paste.stdoutTo = OutputTarget::truncate(pasted.string());
+  auto reader = spawn(paste);
+  ASSERT_TRUE(reader);
+  ::waitpid(reader->pid, nullptr, 0);
+  std::ifstream in(pasted);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "from the command line");
+  // Taking the clipboard ends the background holder.
+  xclip("UTF8_STRING", file("next.txt", "next"));
+}
+
 TEST_F(JunkCaptureE2e, AKeyAnotherProgramHoldsIsLoggedAndLeftUnregistered) {
   auto other = platform::X11Clipboard::open(display_.name());
   ASSERT_TRUE(other);
