@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "platform/testing/fake_clipboard.h"
 #include "platform/testing/memory_user_defaults.h"
 
@@ -12,20 +10,6 @@ namespace {
 
 using platform::testing::FakeHotKeys;
 using platform::testing::MemoryDefaults;
-
-TEST(JunkHotKeys, TableAndPresetsAreConsistent) {
-  std::set<std::uint32_t> ids;
-  std::set<std::string_view> combos;
-  for (const auto& info : junkHotKeyTable()) {
-    SCOPED_TRACE(info.label);
-    ids.insert(info.id);
-    ASSERT_TRUE(hotKeyPresetCombo(info.defaultPreset));
-    combos.insert(info.defaultPreset);
-  }
-  EXPECT_EQ(ids.size(), 3u);
-  EXPECT_EQ(combos.size(), 3u);  // no two actions share a default key
-  EXPECT_EQ(hotKeyPresetCombo("noSuchPreset"), std::nullopt);
-}
 
 TEST(JunkHotKeys, FollowsTheSettingsAndLogsATakenKey) {
   FakeHotKeys platform;

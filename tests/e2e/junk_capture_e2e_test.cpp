@@ -88,6 +88,21 @@ class JunkCaptureE2e : public ::testing::Test {
     return file(name, list);
   }
 
+  // What another program pastes.
+  std::string pasted() {
+    const auto out = file("pasted.txt", "");
+    SpawnRequest paste;
+    paste.path = "/usr/bin/xclip";
+    paste.args = {"-selection", "clipboard", "-o"};
+    paste.envAdditions = {{"DISPLAY", display_.name()}};
+    paste.stdoutTo = OutputTarget::truncate(out.string());
+    auto reader = spawn(paste);
+    if (!reader) return {};
+    ::waitpid(reader->pid, nullptr, 0);
+    std::ifstream in(out);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
   void TearDown() override {
     watcher_.reset();
     clipboard_.reset();
@@ -163,17 +178,7 @@ TEST_F(JunkCaptureE2e, FileCountsRepeatsAndCopyBack) {
 
   // Copy back: other programs can paste it, and the board does not grow.
   ASSERT_TRUE(watcher_->copyBack({.text = "back from the board"}));
-  const auto pasted = file("pasted.txt", "");
-  SpawnRequest paste;
-  paste.path = "/usr/bin/xclip";
-  paste.args = {"-selection", "clipboard", "-o"};
-  paste.envAdditions = {{"DISPLAY", display_.name()}};
-  paste.stdoutTo = OutputTarget::truncate(pasted.string());
-  auto reader = spawn(paste);
-  ASSERT_TRUE(reader);
-  ::waitpid(reader->pid, nullptr, 0);
-  std::ifstream in(pasted);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "back from the board");
+  EXPECT_EQ(pasted(), "back from the board");
   // The next foreign copy is the next scrap; nothing came in between.
   xclip("UTF8_STRING", file("after.txt", "after copy back"));
   ASSERT_EQ(store_->items().size(), 3u);
@@ -200,17 +205,7 @@ TEST_F(JunkCaptureE2e, CommandLineCopyBackOutlivesTheCommandAndIsNotCapturedAgai
   ASSERT_TRUE(store_->load());
   EXPECT_EQ(store_->items().size(), 1u);
 
-  const auto pasted = file("pasted.txt", "");
-  SpawnRequest paste;
-  paste.path = "/usr/bin/xclip";
-  paste.args = {"-selection", "clipboard", "-o"};
-  paste.envAdditions = {{"DISPLAY", display_.name()}};
-  paste.stdoutTo = OutputTarget::truncate(pasted.string());
-  auto reader = spawn(paste);
-  ASSERT_TRUE(reader);
-  ::waitpid(reader->pid, nullptr, 0);
-  std::ifstream in(pasted);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "from the command line");
+  EXPECT_EQ(pasted(), "from the command line");
   // Taking the clipboard ends the background holder.
   xclip("UTF8_STRING", file("next.txt", "next"));
 }
