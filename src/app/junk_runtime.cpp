@@ -34,6 +34,7 @@ void JunkRuntime::stop() {
 }
 
 void JunkRuntime::refresh() {
+  if (desktop_ && !desktop_->connected()) dropDesktop();
   if (junk::JunkSettings(defaults_).enabledLocally() && !desktopTried_) connectDesktop();
   if (!controller_) {
     controller_ = std::make_unique<junk::JunkController>(
@@ -44,6 +45,18 @@ void JunkRuntime::refresh() {
         });
   }
   controller_->refresh();
+}
+
+void JunkRuntime::dropDesktop() {
+  log_.write(
+      "The X display closed, so the scrap board stopped watching the clipboard; the scraps are "
+      "safe and still expire on time. It watches again once a desktop session is back.");
+  if (controller_) controller_->stop();
+  controller_.reset();
+  hotKeys_.reset();
+  watcher_.reset();
+  desktop_.reset();
+  desktopTried_ = false;
 }
 
 void JunkRuntime::connectDesktop() {

@@ -36,6 +36,9 @@ class JunkRuntime {
   // Connects to the desktop's X display once the board is enabled; without
   // one the board still expires its scraps, and the reason is logged once.
   void connectDesktop();
+  // After the session's X server ended: everything that used it goes, and
+  // the next refresh tries to connect again.
+  void dropDesktop();
 
   platform::UserDefaults& defaults_;
   RunLoop& loop_;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "junk/junk_clipboard_watcher.h"
 #include "junk/junk_hot_keys.h"
@@ -227,6 +228,18 @@ TEST_F(JunkCaptureE2e, AKeyAnotherProgramHoldsIsLoggedAndLeftUnregistered) {
   // Once the other program lets go, the key can be had.
   (*other)->unregisterHotKey(7);
   EXPECT_EQ(clipboard_->registerHotKey(1, combo, [] {}), 0);
+}
+
+TEST(JunkCaptureE2eDisplay, AnEndedXServerLeavesTheProcessRunning) {
+  auto display = std::make_unique<testing::XvfbDisplay>();
+  auto clipboard = platform::X11Clipboard::open(display->name());
+  ASSERT_TRUE(clipboard);
+  display.reset();  // Xlib's default would end this process here
+  for (int i = 0; i < 100 && (*clipboard)->connected(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE((*clipboard)->connected());
+  EXPECT_TRUE((*clipboard)->types().empty());
+  EXPECT_FALSE((*clipboard)->write({.text = "nowhere"}));
 }
 
 }  // namespace

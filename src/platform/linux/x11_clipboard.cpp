@@ -35,6 +35,11 @@ int keepXError(Display*, XErrorEvent* error) {
   return 0;
 }
 
+// A lost connection (the X server ended, the session logged out) would end
+// the whole process by default; the connection's exit handler below marks
+// it lost instead, and everything here then answers empty.
+int quietXIOError(Display*) { return 0; }
+
 constexpr unsigned kModifierMask = ShiftMask | ControlMask | Mod1Mask | Mod4Mask;
 
 unsigned xModifiers(std::uint32_t modifiers) {
@@ -68,6 +73,7 @@ struct X11Clipboard::State {
   std::thread thread;
   std::atomic<bool> stopping{false};
   std::atomic<std::int64_t> count{0};
+  std::atomic<bool> lost{false};
 
   Atom clipboard, targets, timestamp, utf8, text, plain, plainUtf8, uriList, png, incr, property,
       copyBack;
@@ -91,8 +97,12 @@ struct X11Clipboard::State {
       poke();
       thread.join();
     }
-    if (read) XCloseDisplay(read);
-    if (watch) XCloseDisplay(watch);
+    // A lost connection is left as it is: Xlib's locks may still count a
+    // reader that never came back, and closing would wait for it forever.
+    if (!lost) {
+      if (read) XCloseDisplay(read);
+      if (watch) XCloseDisplay(watch);
+    }
     for (int fd : wake)
       if (fd >= 0) ::close(fd);
   }
@@ -103,9 +113,17 @@ struct X11Clipboard::State {
     [[maybe_unused]] auto n = ::write(wake[1], &c, 1);
   }
 
+  static void connectionLost(Display*, void* self) {
+    auto* state = static_cast<State*>(self);
+    // Called wherever Xlib noticed, maybe with `mutex` held: it takes no lock.
+    state->lost = true;
+    state->replaced.notify_all();
+    state->poke();
+  }
+
   void run() {
     pollfd fds[2] = {{ConnectionNumber(watch), POLLIN, 0}, {wake[0], POLLIN, 0}};
-    while (!stopping) {
+    while (!stopping && !lost) {
       while (XPending(watch) > 0) {
         XEvent event;
         XNextEvent(watch, &event);
@@ -240,6 +258,7 @@ struct X11Clipboard::State {
 
   std::optional<Converted> convert(Atom target) {
     std::lock_guard lock(readMutex);
+    if (lost) return std::nullopt;
     XEvent stale;
     while (XCheckTypedWindowEvent(read, reader, SelectionNotify, &stale) ||
            XCheckTypedWindowEvent(read, reader, PropertyNotify, &stale)) {
@@ -274,6 +293,7 @@ struct X11Clipboard::State {
 Result<std::unique_ptr<X11Clipboard>> X11Clipboard::open(const std::string& display) {
   XInitThreads();
   XSetErrorHandler(keepXError);
+  XSetIOErrorHandler(quietXIOError);
   auto state = std::make_unique<State>();
   const char* name = display.empty() ? nullptr : display.c_str();
   state->watch = XOpenDisplay(name);
@@ -281,6 +301,8 @@ Result<std::unique_ptr<X11Clipboard>> X11Clipboard::open(const std::string& disp
   if (!state->read)
     return fail(Errc::kUnavailable,
                 "no X display " + (display.empty() ? std::string("in $DISPLAY") : display));
+  XSetIOErrorExitHandler(state->watch, State::connectionLost, state.get());
+  XSetIOErrorExitHandler(state->read, State::connectionLost, state.get());
   int error = 0;
   if (!XFixesQueryExtension(state->watch, &state->fixesEvent, &error))
     return fail(Errc::kUnavailable, "the X server has no XFixes extension");
@@ -329,6 +351,8 @@ X11Clipboard::~X11Clipboard() {
 
 std::int64_t X11Clipboard::changeCount() { return state_->count; }
 
+bool X11Clipboard::connected() const { return !state_->lost; }
+
 std::vector<std::string> X11Clipboard::types() {
   auto list = state_->convert(state_->targets);
   if (!list || list->format != 32) return {};
@@ -348,6 +372,7 @@ std::vector<std::string> X11Clipboard::types() {
 }
 
 std::optional<std::string> X11Clipboard::dataOf(std::string_view type) {
+  if (state_->lost) return std::nullopt;
   const Atom target = XInternAtom(state_->watch, std::string(type).c_str(), False);
   auto data = state_->convert(target);
   if (!data || data->format != 8) return std::nullopt;
@@ -377,6 +402,7 @@ std::optional<std::vector<std::uint8_t>> X11Clipboard::image() {
 }
 
 std::optional<std::int64_t> X11Clipboard::write(const ClipboardOffer& offer) {
+  if (state_->lost) return std::nullopt;
   std::int64_t count = 0;
   {
     std::lock_guard lock(state_->mutex);
@@ -398,12 +424,17 @@ bool X11Clipboard::setOnChange(std::function<void()> onChange) {
 
 void X11Clipboard::waitUntilReplaced() {
   std::unique_lock lock(state_->mutex);
-  state_->replaced.wait(lock, [this] { return !state_->offer.has_value(); });
+  // Polled as well: the loss is announced without the lock.
+  while (!state_->replaced.wait_for(lock, std::chrono::seconds(1), [this] {
+    return !state_->offer.has_value() || state_->lost;
+  })) {
+  }
 }
 
 int X11Clipboard::registerHotKey(std::uint32_t id, const HotKeyCombo& combo,
                                  std::function<void()> onPress) {
   unregisterHotKey(id);
+  if (state_->lost) return BadImplementation;
   Display* dpy = state_->watch;
   const KeySym sym = XStringToKeysym(combo.key.c_str());
   const KeyCode code = sym == NoSymbol ? 0 : XKeysymToKeycode(dpy, sym);
@@ -440,6 +471,7 @@ void X11Clipboard::unregisterHotKey(std::uint32_t id) {
     grab = std::move(it->second);
     state_->grabs.erase(it);
   }
+  if (state_->lost) return;
   for (const unsigned locks : kIgnoredLocks)
     XUngrabKey(state_->watch, grab.code, grab.modifiers | locks, state_->root);
   XSync(state_->watch, False);

@@ -34,9 +34,14 @@ class X11Clipboard final : public Clipboard, public HotKeys {
   // object lives and no other program takes the clipboard.
   std::optional<std::int64_t> write(const ClipboardOffer& offer) override;
   bool setOnChange(std::function<void()> onChange) override;
-  // Blocks until another program takes the clipboard or this object's offer
-  // ends; for a process that only lives to serve its offer.
+  // Blocks until another program takes the clipboard, this object's offer
+  // ends or the connection is lost; for a process that only lives to serve
+  // its offer.
   void waitUntilReplaced();
+  // False once the X server is gone (it ended, the session logged out):
+  // from then on reads are empty, writes and hot keys fail, and the process
+  // carries on.
+  [[nodiscard]] bool connected() const;
 
   // Modifier Lock and NumLock states are grabbed too, so the key works with them on.
   int registerHotKey(std::uint32_t id, const HotKeyCombo& combo,
