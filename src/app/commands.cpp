@@ -403,7 +403,8 @@ int junkHandler(Context& c) {
                         .defaults = *c.host.defaults,
                         .in = std::cin,
                         .out = c.out,
-                        .err = c.err};
+                        .err = c.err,
+                        .inIsTerminal = isatty(STDIN_FILENO) == 1};
   return junkCommand(jc, c.junk);
 }
 

@@ -56,7 +56,11 @@ int failed(Session& s, const Error& error) {
 }
 
 // At most `width` characters, cut at a character boundary, with "…" when cut.
+// Control bytes become spaces: a copied escape sequence must not drive the terminal.
 std::string clipped(std::string text, std::size_t width) {
+  for (char& ch : text) {
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = ' ';
+  }
   std::size_t chars = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
@@ -175,6 +179,7 @@ int addAction(Session& s) {
 }
 
 int noteAction(Session& s) {
+  if (s.c.inIsTerminal) s.c.out << "Type the note, then press Ctrl-D on a line of its own.\n";
   std::string text(std::istreambuf_iterator<char>(s.c.in), {});
   return addWith(s, std::move(text), "note");
 }

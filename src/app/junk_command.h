@@ -34,6 +34,8 @@ struct JunkCommandContext {
   std::istream& in;
   std::ostream& out;
   std::ostream& err;
+  // Whether `in` is a terminal, where `note` says how to end the note.
+  bool inIsTerminal = false;
 };
 
 // The command's arguments and options, on the subcommand CLI11 made for it.

@@ -53,9 +53,9 @@ TEST(JunkCountLine, SaysScrapOrScraps) {
 }
 
 TEST_F(JunkCommandTest, ScrapsAreAddedPinnedAndDeletedByTheStartOfTheirId) {
-  const auto first = run({"add", "first", "words"});
+  const auto first = run({"add", "first", "\x1b[2Jwords"});
   ASSERT_EQ(first.status, 0) << first.err;
-  EXPECT_EQ(first.out.substr(14), ": first words\n");
+  EXPECT_EQ(first.out.substr(14), ": first  [2Jwords\n") << "no escape reaches the terminal";
   now_ += std::chrono::minutes(1);
   const auto link = run({"add", "www.example.com"}, "", [](JunkOptions& o) { o.ttl = "m5"; });
   ASSERT_EQ(link.status, 0);
@@ -130,10 +130,8 @@ TEST_F(JunkCommandTest, ClearAsksUnlessToldYes) {
   EXPECT_EQ(run({"note"}, " \n\n").status, 2) << "an empty note adds nothing";
 }
 
-TEST_F(JunkCommandTest, SettingsAreShownCheckedAndChanged) {
-  EXPECT_NE(run({"settings"}).out.find("JunkMaxItems = 250"), std::string::npos);
+TEST_F(JunkCommandTest, SettingsAreShownCheckedAndTakeEffect) {
   EXPECT_EQ(run({"settings", "JunkMaxItems", "10"}).out, "JunkMaxItems = 50\n");
-  EXPECT_EQ(run({"settings", "JunkDefaultTTL", "forever"}).status, 2);
   EXPECT_EQ(run({"settings", "NoSuchKey"}).status, 2);
   ASSERT_EQ(run({"settings", "JunkDefaultTTL", "m5"}).status, 0);
   ASSERT_EQ(run({"add", "brief"}).status, 0);

@@ -36,6 +36,11 @@ const std::array<JunkSetting, 13>& table() {
   return kTable;
 }
 
+constexpr std::array<RawName<JunkCurtainEdge>, 2> kEdgeNames{{
+    {JunkCurtainEdge::kTop, "top"},
+    {JunkCurtainEdge::kRight, "right"},
+}};
+
 std::optional<bool> switchWord(std::string_view value) {
   std::string lower(value);
   std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -46,6 +51,12 @@ std::optional<bool> switchWord(std::string_view value) {
 }
 
 }  // namespace
+
+const std::array<RawName<JunkCurtainEdge>, 2>& junkCurtainEdgeNames() { return kEdgeNames; }
+std::string_view junkCurtainEdgeRaw(JunkCurtainEdge edge) { return rawNameOf(kEdgeNames, edge); }
+std::optional<JunkCurtainEdge> junkCurtainEdgeFromRaw(std::string_view raw) {
+  return valueOfRaw(kEdgeNames, raw);
+}
 
 std::span<const JunkSetting> junkSettingsTable() { return table(); }
 
@@ -97,9 +108,8 @@ bool JunkSettings::curtainEnabled() const {
   return defaults_.getBool("JunkCurtainEnabled").value_or(true);
 }
 JunkCurtainEdge JunkSettings::curtainEdge() const {
-  return defaults_.getString("JunkCurtainEdge") == std::optional<std::string>("right")
-             ? JunkCurtainEdge::kRight
-             : JunkCurtainEdge::kTop;
+  auto raw = defaults_.getString("JunkCurtainEdge");
+  return raw ? junkCurtainEdgeFromRaw(*raw).value_or(JunkCurtainEdge::kTop) : JunkCurtainEdge::kTop;
 }
 std::int64_t JunkSettings::maxItems() const {
   return effectiveJunkLimit(defaults_.getInt("JunkMaxItems"));
@@ -159,7 +169,7 @@ Result<void> JunkSettings::set(const JunkSetting& setting, std::string_view valu
       }
       return defaults_.setString(key, value);
     case T::kEdge:
-      if (value != "top" && value != "right") {
+      if (!junkCurtainEdgeFromRaw(value)) {
         return fail(Errc::kInvalidArgument,
                     key + " takes top or right, not \"" + std::string(value) + "\"");
       }

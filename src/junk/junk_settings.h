@@ -2,6 +2,7 @@
 // store under their own keys, with the defaults and limits the board obeys.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "common/base/error.h"
+#include "common/base/raw_names.h"
 #include "junk/junk_ttl.h"
 #include "platform/user_defaults.h"
 
@@ -22,6 +24,10 @@ inline constexpr std::int64_t kJunkMaxFilesCap = 250;
 
 // Which screen edge the curtain opens from; persisted as "top", "right".
 enum class JunkCurtainEdge { kTop, kRight };
+
+[[nodiscard]] const std::array<RawName<JunkCurtainEdge>, 2>& junkCurtainEdgeNames();
+[[nodiscard]] std::string_view junkCurtainEdgeRaw(JunkCurtainEdge edge);
+[[nodiscard]] std::optional<JunkCurtainEdge> junkCurtainEdgeFromRaw(std::string_view raw);
 
 // The three hot-key actions: open the board, save the clipboard, new note.
 enum class JunkHotKeyAction { kOpen, kCapture, kNewNote };

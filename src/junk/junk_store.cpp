@@ -31,6 +31,24 @@ std::vector<JunkItem>::iterator findId(std::vector<JunkItem>& items, std::string
   return std::find_if(items.begin(), items.end(), [&](const JunkItem& i) { return i.id == id; });
 }
 
+// Only names the store itself gives ("{UUID}.png", "{UUID}-thumb.png") are
+// ever deleted, so a hand-edited record cannot name another file.
+bool isMediaName(std::string_view name) {
+  std::string_view stem;
+  if (name.ends_with("-thumb.png")) {
+    stem = name.substr(0, name.size() - 10);
+  } else if (name.ends_with(".png")) {
+    stem = name.substr(0, name.size() - 4);
+  }
+  if (stem.size() != 36) return false;
+  for (std::size_t i = 0; i < stem.size(); ++i) {
+    const char c = stem[i];
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
 Error noSuchScrap(std::string_view id) {
   return Error{Errc::kNotFound, "no scrap with id " + std::string(id)};
 }
@@ -85,9 +103,10 @@ Result<void> JunkStore::load() {
   auto lines = readFromDisk();
   if (!lines) return std::unexpected(lines.error());
   if (!lines->rejected.empty() && log_) {
-    log_("junk: " + std::to_string(lines->rejected.size()) + " unreadable line(s) in " +
-         paths_.items.string() + " are kept aside in " + paths_.unreadable.string() +
-         " at the next change");
+    const auto count = lines->rejected.size();
+    log_(std::to_string(count) + (count == 1 ? " line" : " lines") + " of " +
+         paths_.items.string() + " could not be read and " + (count == 1 ? "is" : "are") +
+         " kept in " + paths_.unreadable.string() + "; the rest of the board is safe.");
   }
   std::lock_guard guard(mutex_);
   items_ = std::move(lines->items);
@@ -181,10 +200,17 @@ void JunkStore::trimToLimit(std::vector<JunkItem>& items) const {
   }
 }
 
+bool JunkStore::mediaFolderIsReal() const {
+  std::error_code ec;
+  return fs::symlink_status(paths_.media, ec).type() == fs::file_type::directory;
+}
+
 void JunkStore::deleteMedia(const JunkItem& item) const {
+  // A link planted where the media folder was would lead deletions elsewhere.
+  if (!mediaFolderIsReal()) return;
   std::error_code ec;
   for (const auto& name : {item.mediaFile, item.thumbFile}) {
-    if (!name) continue;
+    if (!name || !isMediaName(*name)) continue;
     fs::remove(paths_.media / *name, ec);
     if (ec && log_)
       log_("junk: could not delete " + (paths_.media / *name).string() + ": " + ec.message());
@@ -197,12 +223,13 @@ void JunkStore::removeStrayMedia(const std::vector<JunkItem>& items) const {
     if (item.mediaFile) named.insert(*item.mediaFile);
     if (item.thumbFile) named.insert(*item.thumbFile);
   }
+  if (!mediaFolderIsReal()) return;
   std::error_code ec;
   const auto cutoff = fs::file_time_type::clock::now() -
                       std::chrono::duration_cast<fs::file_time_type::duration>(kStrayMediaAge);
   for (fs::directory_iterator it(paths_.media, ec), end; !ec && it != end; it.increment(ec)) {
     const auto name = it->path().filename().string();
-    if (!name.ends_with(".png") || named.contains(name)) continue;
+    if (!isMediaName(name) || named.contains(name)) continue;
     std::error_code statEc;
     if (!it->is_regular_file(statEc) || it->last_write_time(statEc) > cutoff || statEc) continue;
     fs::remove(it->path(), statEc);
@@ -258,6 +285,10 @@ Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkT
       std::error_code ec;
       fs::create_directories(paths_.media, ec);
       fs::permissions(paths_.media, fs::perms::owner_all, ec);
+      if (!mediaFolderIsReal()) {
+        return fail(Errc::kIo,
+                    paths_.media.string() + " is not a folder (a link or a file is there)");
+      }
       const std::string stem = newJunkId();
       item.mediaFile = stem + ".png";
       item.thumbFile = stem + "-thumb.png";

@@ -103,6 +103,7 @@ class JunkStore final : public ScrapSink {
   [[nodiscard]] Result<void> save(const std::vector<JunkItem>& items,
                                   const std::vector<std::string>& rejected);
   void trimToLimit(std::vector<JunkItem>& items) const;
+  [[nodiscard]] bool mediaFolderIsReal() const;
   void deleteMedia(const JunkItem& item) const;
   void removeStrayMedia(const std::vector<JunkItem>& items) const;
   [[nodiscard]] Result<JunkItem> changeOne(std::string_view id,

@@ -101,14 +101,20 @@ TEST_F(JunkStoreTest, SweepRemovesExpiredScrapsWithTheirMediaAndKeepsPinned) {
   (void)shortImage;
   (void)shortText;
 
-  // A stray media file (a crash between image and save) goes once it is old.
-  std::ofstream(dir_ / "junk-media" / "STRAY.png") << "x";
-  fs::last_write_time(dir_ / "junk-media" / "STRAY.png",
+  // A stray media file (a crash between image and save) goes once it is old;
+  // files the store did not name are never touched.
+  const std::string kStray = "0A1B2C3D-0000-4000-8000-00000000000A.png";
+  const std::string kFresh = "0A1B2C3D-0000-4000-8000-00000000000B-thumb.png";
+  std::ofstream(dir_ / "junk-media" / "notes.png") << "x";
+  fs::last_write_time(dir_ / "junk-media" / "notes.png",
                       fs::file_time_type::clock::now() - hours(2));
-  std::ofstream(dir_ / "junk-media" / "FRESH.png") << "x";
+  std::ofstream(dir_ / "junk-media" / kStray) << "x";
+  fs::last_write_time(dir_ / "junk-media" / kStray, fs::file_time_type::clock::now() - hours(2));
+  std::ofstream(dir_ / "junk-media" / kFresh) << "x";
   ASSERT_TRUE(store.sweep(now_));
-  EXPECT_FALSE(fs::exists(dir_ / "junk-media" / "STRAY.png"));
-  EXPECT_TRUE(fs::exists(dir_ / "junk-media" / "FRESH.png"));
+  EXPECT_FALSE(fs::exists(dir_ / "junk-media" / kStray));
+  EXPECT_TRUE(fs::exists(dir_ / "junk-media" / kFresh));
+  EXPECT_TRUE(fs::exists(dir_ / "junk-media" / "notes.png"));
 }
 
 TEST_F(JunkStoreTest, FullBoardDropsItsOldestScrapWithItsMedia) {
@@ -175,13 +181,34 @@ TEST_F(JunkStoreTest, TwoStoresOnOneBoardKeepEachOthersChanges) {
 
 TEST_F(JunkStoreTest, ClearAllAndUnknownIds) {
   auto store = makeStore();
+  std::vector<std::size_t> published;
+  store.setObserver([&](const std::vector<JunkItem>& items) { published.push_back(items.size()); });
   ASSERT_TRUE(store.addContent(image(4, 4)));
   ASSERT_TRUE(store.addContent(text("a")));
   EXPECT_EQ(store.pin("NOPE").error().code, Errc::kNotFound);
+  JunkItem edited = store.items()[0];
+  edited.plainText = "b";
+  ASSERT_TRUE(store.update(edited));
+  auto reread = makeStore();
+  ASSERT_TRUE(reread.load());
+  EXPECT_EQ(reread.find(edited.id)->plainText, "b");
   EXPECT_EQ(store.clearAll(), 2u);
+  EXPECT_EQ(published, (std::vector<std::size_t>{1, 2, 2, 0})) << "failed changes publish nothing";
   EXPECT_TRUE(store.items().empty());
   EXPECT_TRUE(mediaNames().empty());
   EXPECT_EQ(*readFile(dir_ / "junk-items.ndjson"), "");
+}
+
+TEST_F(JunkStoreTest, LinkPlantedForTheMediaFolderLeadsNoDeletionElsewhere) {
+  auto store = makeStore();
+  auto picture = *store.addContent(image(4, 4));
+  const fs::path elsewhere = dir_.folder("elsewhere");
+  fs::rename(dir_ / "junk-media", elsewhere / "media");
+  fs::create_directory_symlink(elsewhere / "media", dir_ / "junk-media");
+  ASSERT_TRUE(store.remove(picture.id));
+  EXPECT_TRUE(fs::exists(elsewhere / "media" / *picture.mediaFile));
+  EXPECT_FALSE(store.addScrap(image(4, 4))) << "no image is written through the link";
+  EXPECT_TRUE(store.items().empty());
 }
 
 TEST_F(JunkStoreTest, SetLifetimeCountsFromCreation) {
