@@ -51,6 +51,7 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
       cloud_(paths_, loop, log, mover_.mover(),
              {.holdMoverLock = [this] { return holdMoverLock(); },
               .moverMayBeIdle = [this] { releaseMoverLockWhenIdle(); }}),
+      junk_(paths_, *platform.defaults, loop, log),
       dashboard_({paths_, platform, installer.rsyncPath, snapshots::defaultSnapshotToolPath(),
                   mounts, std::move(computerName)},
                  log),
@@ -78,6 +79,7 @@ bool Application::start() {
   history_.start();
   appMoves_.start();
   dashboard_.start();
+  junk_.start();
   // Unfinished folder moves continue from their manifests, but only under
   // the relocator lock: a `brimvale move` running now owns its job.
   mover_.setOnChange([this](const mover::MoveManifest& job) {
@@ -182,6 +184,7 @@ void Application::auditService() {
 }
 
 void Application::quit() {
+  junk_.stop();
   dashboard_.stop();
   cloud_.stop();
   appMoves_.stop();

@@ -11,6 +11,7 @@
 #include "app/app_move_runtime.h"
 #include "app/cloud_runtime.h"
 #include "app/dashboard_runtime.h"
+#include "app/junk_runtime.h"
 #include "app/mover_commands.h"
 #include "app/run_loop.h"
 #include "app/self_check.h"
@@ -79,6 +80,7 @@ class Application {
   bool resumeDeferred_ = false;
   MoverHost mover_;
   CloudRuntime cloud_;
+  JunkRuntime junk_;
   DashboardRuntime dashboard_;
   std::string lastSnapshot_;
   std::optional<int> lastPid_;

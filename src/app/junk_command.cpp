@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "app/junk_copy_back.h"
 #include "app/yes_answer.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -210,6 +211,27 @@ int deleteAction(Session& s) {
   return oneScrap(s, "Deleted", [&](const std::string& id) { return s.store.remove(id); });
 }
 
+int copyAction(Session& s) {
+  if (s.o.words.size() != 1)
+    return usage(s, "Give the id of one scrap, as `brimvale junk list` shows it.");
+  auto item = resolve(s, s.o.words[0]);
+  if (!item) {
+    if (item.error().code == Errc::kInvalidArgument) return usage(s, item.error().detail + ".");
+    return failed(s, item.error());
+  }
+  auto offer = junkClipboardOffer(*item, s.store.paths().media);
+  auto offered = offer ? offerFromBackground(*offer) : std::unexpected(offer.error());
+  if (!offered) {
+    s.c.err << "The scrap could not be put on the clipboard (" << offered.error().detail
+            << "); the board is unchanged. Run this inside your desktop session, whose X "
+               "display DISPLAY names.\n";
+    return 1;
+  }
+  s.c.out << "Copied " << item->id.substr(0, kShortId) << ": "
+          << clipped(junkTitle(*item), kTitleWidth) << " — paste it wherever you like.\n";
+  return 0;
+}
+
 int clearAction(Session& s) {
   if (!s.o.yes) {
     s.c.out << "Clear everything on the Rade Diriv? [y/N] " << std::flush;
@@ -303,8 +325,6 @@ struct JunkAction {
   bool readsBoard = true;
 };
 
-// `copy ID` (the scrap back onto the clipboard) belongs to the capture side
-// and joins this table with it.
 constexpr std::array kActions{
     JunkAction{"list", listAction},
     JunkAction{"add", addAction},
@@ -312,6 +332,7 @@ constexpr std::array kActions{
     JunkAction{"pin", pinAction},
     JunkAction{"unpin", unpinAction},
     JunkAction{"delete", deleteAction},
+    JunkAction{"copy", copyAction},
     JunkAction{"clear", clearAction},
     JunkAction{"search", searchAction},
     JunkAction{"settings", settingsAction, false},
@@ -332,7 +353,7 @@ std::string junkCountLine(std::size_t count) {
 void addJunkOptions(CLI::App& sub, JunkOptions& options) {
   sub.add_option("action", options.action, actionNames() + " (list when none is given)");
   sub.add_option("words", options.words,
-                 "add: the TEXT; pin, unpin, delete: the ID (its first characters will do); "
+                 "add: the TEXT; pin, unpin, delete, copy: the ID (its first characters will do); "
                  "search: the QUERY; settings: KEY and VALUE");
   sub.add_option("--filter", options.filter,
                  "list, search: all, pinned, clipboard, notes, media, files, links, text or rich");

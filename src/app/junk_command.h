@@ -1,5 +1,5 @@
 // `brimvale junk`: the scrap board from the command line — list, add a text
-// or a note, pin, unpin, delete, clear, search and settings.
+// or a note, pin, unpin, delete, copy back, clear, search and settings.
 #pragma once
 
 #include <filesystem>

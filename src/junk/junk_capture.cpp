@@ -1,0 +1,77 @@
+#include "junk/junk_capture.h"
+
+#include <algorithm>
+
+namespace brimvale::junk {
+namespace {
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+}  // namespace
+
+std::string displayNameOf(const std::string& path) {
+  std::string_view view = path;
+  while (view.size() > 1 && view.back() == '/') view.remove_suffix(1);
+  const auto slash = view.rfind('/');
+  if (slash == std::string_view::npos || view.size() == 1) return std::string(view);
+  return std::string(view.substr(slash + 1));
+}
+
+std::string trimmedText(std::string_view text) {
+  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+  return std::string(text);
+}
+
+CaptureOutcome JunkCapture::capture(JunkSource source, int maxFilesPerScrap) {
+  const auto types = clipboard_.types();
+  if (platform::isPrivateOffer(
+          types, [this] { return clipboard_.dataOf(platform::kPasswordManagerHintType); }))
+    return CaptureOutcome::kPrivate;
+  if (std::find(types.begin(), types.end(), platform::kCopyBackType) != types.end())
+    return CaptureOutcome::kOwnCopy;
+
+  ScrapContent content;
+  content.source = source;
+  if (auto paths = clipboard_.filePaths(); !paths.empty()) {
+    if (paths.size() > static_cast<std::size_t>(maxFilesPerScrap))
+      return CaptureOutcome::kTooManyFiles;
+    const auto signature = JunkSignature::ofFiles(paths);
+    if (paths.size() == 1) {
+      content.kind = JunkKind::kFileRef;
+      content.fileRefPath = paths.front();
+      content.fileRefName = displayNameOf(paths.front());
+    } else {
+      content.kind = JunkKind::kFileGroup;
+      for (auto& path : paths) content.files.push_back({path, displayNameOf(path)});
+    }
+    return save(signature, std::move(content));
+  }
+  if (auto png = clipboard_.image()) {
+    const auto size = platform::pngSize(*png);
+    if (size) {
+      content.kind = JunkKind::kImage;
+      content.imageBytes = std::move(*png);
+      return save(JunkSignature::ofImage(size->first, size->second), std::move(content));
+    }
+  }
+  auto text = clipboard_.text();
+  if (!text) return CaptureOutcome::kNothing;
+  std::string trimmed = trimmedText(*text);
+  if (trimmed.empty()) return CaptureOutcome::kNothing;
+  content.kind = JunkKind::kText;
+  const auto signature = JunkSignature::ofText(trimmed);
+  content.plainText = std::move(trimmed);
+  return save(signature, std::move(content));
+}
+
+CaptureOutcome JunkCapture::save(const JunkSignature& signature, ScrapContent content) {
+  if (last_ == signature) return CaptureOutcome::kRepeat;
+  if (!sink_.addScrap(std::move(content))) return CaptureOutcome::kNotSaved;
+  last_ = signature;
+  return CaptureOutcome::kSaved;
+}
+
+}  // namespace brimvale::junk

@@ -1,0 +1,126 @@
+#include "junk/junk_capture.h"
+
+#include <gtest/gtest.h>
+
+#include "junk/junk_item.h"
+#include "junk/junk_settings.h"
+#include "junk/recording_scrap_sink.h"
+#include "platform/testing/fake_clipboard.h"
+
+namespace brimvale::junk {
+namespace {
+
+using platform::testing::FakeClipboard;
+using testing::RecordingScrapSink;
+
+std::vector<std::string> paths(int n) {
+  std::vector<std::string> out;
+  for (int i = 1; i <= n; ++i) out.push_back("/tmp/docs/f" + std::to_string(i) + ".txt");
+  return out;
+}
+
+std::vector<std::uint8_t> pngOf(std::uint8_t width, std::uint8_t height) {
+  return {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n',  0, 0, 0, 13,
+          'I',  'H', 'D', 'R', 0,    0,    0,    width, 0, 0, 0, height};
+}
+
+TEST(JunkCapture, TheFirstCaseThatAppliesMakesAtMostOneScrap) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> types;
+    std::optional<std::string> text;
+    std::vector<std::string> files;
+    std::vector<std::uint8_t> png;
+    std::map<std::string, std::string> data;
+    CaptureOutcome outcome;
+    JunkKind kind;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"concealed beats text", {"org.nspasteboard.ConcealedType", "UTF8_STRING"}, "hunter2", {}, {},
+       {}, CaptureOutcome::kPrivate, {}},
+      {"desktop hint secret", {"x-kde-passwordManagerHint", "UTF8_STRING"}, "hunter2", {}, {},
+       {{"x-kde-passwordManagerHint", "secret"}}, CaptureOutcome::kPrivate, {}},
+      {"own copy back", {"application/x-brimvale-copy-back", "UTF8_STRING"}, "scrap", {}, {}, {},
+       CaptureOutcome::kOwnCopy, {}},
+      {"files beat image and text", {"text/uri-list"}, "f1.txt", paths(1), pngOf(2, 2), {},
+       CaptureOutcome::kSaved, JunkKind::kFileRef},
+      {"two files make a group", {"text/uri-list"}, {}, paths(2), {}, {}, CaptureOutcome::kSaved,
+       JunkKind::kFileGroup},
+      {"25 files still one card", {"text/uri-list"}, {}, paths(25), {}, {}, CaptureOutcome::kSaved,
+       JunkKind::kFileGroup},
+      {"26 files nothing", {"text/uri-list"}, {}, paths(26), {}, {},
+       CaptureOutcome::kTooManyFiles, {}},
+      {"image beats text", {"image/png"}, "caption", {}, pngOf(3, 4), {}, CaptureOutcome::kSaved,
+       JunkKind::kImage},
+      {"bytes that are no PNG fall to text", {"image/png"}, "caption", {}, {1, 2, 3}, {},
+       CaptureOutcome::kSaved, JunkKind::kText},
+      {"text", {"UTF8_STRING"}, "  hello\n", {}, {}, {}, CaptureOutcome::kSaved, JunkKind::kText},
+      {"blank text", {"UTF8_STRING"}, " \n\t ", {}, {}, {}, CaptureOutcome::kNothing, {}},
+      {"empty clipboard", {}, std::nullopt, {}, {}, {}, CaptureOutcome::kNothing, {}},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeClipboard clipboard;
+    RecordingScrapSink sink;
+    clipboard.offer(c.types, c.text, c.files, c.png, c.data);
+    JunkCapture capture(clipboard, sink);
+    EXPECT_EQ(capture.capture(JunkSource::kClipboard, kJunkDefaultMaxFiles), c.outcome);
+    ASSERT_EQ(sink.scraps.size(), c.outcome == CaptureOutcome::kSaved ? 1u : 0u);
+    if (c.outcome == CaptureOutcome::kPrivate || c.outcome == CaptureOutcome::kOwnCopy) {
+      EXPECT_EQ(clipboard.contentReads, 0);
+    }
+    if (sink.scraps.empty()) continue;
+    EXPECT_EQ(sink.scraps[0].kind, c.kind);
+    EXPECT_EQ(sink.scraps[0].source, JunkSource::kClipboard);
+  }
+}
+
+TEST(JunkCapture, ScrapsCarryWhatTheCardShows) {
+  FakeClipboard clipboard;
+  RecordingScrapSink sink;
+  JunkCapture capture(clipboard, sink);
+  clipboard.offer({"UTF8_STRING"}, "\n  two words \t\n");
+  capture.capture(JunkSource::kHotkey, 25);
+  clipboard.offer({"text/uri-list"}, {}, {"/tmp/a b/report.pdf"});
+  capture.capture(JunkSource::kClipboard, 25);
+  clipboard.offer({"text/uri-list"}, {}, paths(5));
+  capture.capture(JunkSource::kClipboard, 25);
+  ASSERT_EQ(sink.scraps.size(), 3u);
+  EXPECT_EQ(sink.scraps[0].plainText, "two words");
+  EXPECT_EQ(sink.scraps[0].source, JunkSource::kHotkey);
+  EXPECT_EQ(sink.scraps[1].fileRefPath, "/tmp/a b/report.pdf");
+  EXPECT_EQ(sink.scraps[1].fileRefName, "report.pdf");
+  EXPECT_EQ(sink.scraps[2].files.size(), 5u);
+  EXPECT_EQ(sink.scraps[2].files[4].path, "/tmp/docs/f5.txt");
+  EXPECT_EQ(junkFileGroupTitle(sink.scraps[2].files),
+            "5 files — f1.txt, f2.txt, f3.txt, f4.txt, +1 more");
+}
+
+TEST(JunkCapture, RepeatOfThePreviousCaptureIsDropped) {
+  FakeClipboard clipboard;
+  RecordingScrapSink sink;
+  JunkCapture capture(clipboard, sink);
+  const std::vector<std::pair<std::string, CaptureOutcome>> steps = {
+      {"same", CaptureOutcome::kSaved},
+      {"  same\n", CaptureOutcome::kRepeat},  // trimmed, it is the same text
+      {"other", CaptureOutcome::kSaved},
+      {"same", CaptureOutcome::kSaved},  // only the previous capture counts
+  };
+  for (const auto& [text, outcome] : steps) {
+    SCOPED_TRACE(text);
+    clipboard.offer({"UTF8_STRING"}, text);
+    EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), outcome);
+  }
+  // A scrap the sink refused is not a previous capture: the next try saves it.
+  sink.refuse = true;
+  clipboard.offer({"UTF8_STRING"}, "later");
+  EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), CaptureOutcome::kNotSaved);
+  sink.refuse = false;
+  EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), CaptureOutcome::kSaved);
+  EXPECT_EQ(sink.scraps.size(), 4u);
+}
+
+}  // namespace
+}  // namespace brimvale::junk

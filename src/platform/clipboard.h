@@ -1,0 +1,79 @@
+// The system clipboard as the scrap board sees it: what the current offer
+// holds (its types, text, file URLs, image bytes), a counter that changes with
+// every new offer, a change notification where the system has one, and
+// writing an offer back.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brimvale::platform {
+
+// Password managers and other private writers mark their offers with one of
+// these types; an offer carrying one is never read further.
+inline constexpr std::string_view kConcealedType = "org.nspasteboard.ConcealedType";
+inline constexpr std::string_view kTransientType = "org.nspasteboard.TransientType";
+// The desktop's own marker: this type with the value "secret".
+inline constexpr std::string_view kPasswordManagerHintType = "x-kde-passwordManagerHint";
+
+// Brimvale's own copy back carries this type too, so a watcher in another
+// Brimvale process (the application, when `brimvale junk copy` wrote it)
+// does not take it for something new.
+inline constexpr std::string_view kCopyBackType = "application/x-brimvale-copy-back";
+
+// What copy back puts on the clipboard; empty fields are not offered.
+struct ClipboardOffer {
+  std::string text;
+  std::vector<std::string> filePaths;  // absolute paths, offered as file URLs
+  std::vector<std::uint8_t> png;
+};
+
+class Clipboard {
+ public:
+  virtual ~Clipboard() = default;
+  // Changes whenever another program offers something new. A write of this
+  // process changes it too and returns the new value, so the caller can
+  // recognise its own offer.
+  [[nodiscard]] virtual std::int64_t changeCount() = 0;
+  // The type names of the current offer; empty when nothing is offered or the
+  // owner did not answer in time.
+  [[nodiscard]] virtual std::vector<std::string> types() = 0;
+  // The raw bytes of one type of the current offer, as text.
+  [[nodiscard]] virtual std::optional<std::string> dataOf(std::string_view type) = 0;
+  [[nodiscard]] virtual std::optional<std::string> text() = 0;
+  // The local paths of the offered file URLs (other URLs are left out).
+  [[nodiscard]] virtual std::vector<std::string> filePaths() = 0;
+  // An offered image as PNG bytes.
+  [[nodiscard]] virtual std::optional<std::vector<std::uint8_t>> image() = 0;
+  // Replaces the offer; the new change count, or nothing when the system
+  // refused it.
+  [[nodiscard]] virtual std::optional<std::int64_t> write(const ClipboardOffer& offer) = 0;
+  // `onChange` runs on a thread of the backend after each foreign change.
+  // False where the system cannot notify; the caller then compares
+  // changeCount() on a timer.
+  virtual bool setOnChange(std::function<void()> onChange) = 0;
+};
+
+// True when the offer is marked private: the concealed or transient type is
+// among `types`, or the hint type is there and `hint` (its value) is "secret".
+[[nodiscard]] bool isPrivateOffer(const std::vector<std::string>& types,
+                                  const std::function<std::optional<std::string>()>& hint);
+
+// The local path of a file URL ("file:///a%20b" → "/a b", also
+// "file://localhost/..."); nothing for other URLs or a bad escape.
+[[nodiscard]] std::optional<std::string> filePathOfUrl(std::string_view url);
+// "file://" and the path with every byte outside the unreserved set and '/'
+// percent-escaped.
+[[nodiscard]] std::string fileUrlOfPath(std::string_view path);
+// The lines of a text/uri-list (CR LF or LF), comments skipped, as local paths.
+[[nodiscard]] std::vector<std::string> filePathsOfUriList(std::string_view list);
+
+// Width and height from a PNG's header; nothing when `png` is not one.
+[[nodiscard]] std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(
+    const std::vector<std::uint8_t>& png);
+
+}  // namespace brimvale::platform

@@ -1,0 +1,74 @@
+#include "platform/clipboard.h"
+
+#include <gtest/gtest.h>
+
+namespace brimvale::platform {
+namespace {
+
+TEST(Clipboard, PrivateOffersAreRecognisedByTheirMarkers) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> types;
+    std::optional<std::string> hint;
+    bool isPrivate;
+  };
+  const Case cases[] = {
+      {"concealed", {"UTF8_STRING", "org.nspasteboard.ConcealedType"}, {}, true},
+      {"transient", {"org.nspasteboard.TransientType", "TARGETS"}, {}, true},
+      {"hint secret", {"UTF8_STRING", "x-kde-passwordManagerHint"}, "secret", true},
+      {"hint secret with newline", {"x-kde-passwordManagerHint"}, "secret\n", true},
+      {"hint other value", {"UTF8_STRING", "x-kde-passwordManagerHint"}, "public", false},
+      {"hint unreadable", {"x-kde-passwordManagerHint"}, std::nullopt, false},
+      {"hint value without the type", {"UTF8_STRING"}, "secret", false},
+      {"plain text", {"UTF8_STRING", "TARGETS"}, {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(isPrivateOffer(c.types, [&] { return c.hint; }), c.isPrivate);
+  }
+}
+
+TEST(Clipboard, FileUrlsBecomeLocalPaths) {
+  struct Case {
+    const char* url;
+    std::optional<std::string> path;
+  };
+  const Case cases[] = {
+      {"file:///tmp/a%20b/c.txt", "/tmp/a b/c.txt"},
+      {"file://localhost/tmp/x", "/tmp/x"},
+      {"file:///tmp/%C3%A9t%C3%A9", "/tmp/\xC3\xA9t\xC3\xA9"},
+      {"https://example.com/x", std::nullopt},
+      {"file://otherhost/tmp/x", std::nullopt},
+      {"file:///tmp/bad%2", std::nullopt},
+      {"file:///tmp/bad%zz", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    EXPECT_EQ(filePathOfUrl(c.url), c.path);
+  }
+  // Paths that need escaping come back unchanged.
+  for (const std::string path : {"/tmp/a b", "/tmp/100%/x#y?z", "/tmp/line\nbreak", "/t/é"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(filePathOfUrl(fileUrlOfPath(path)), path);
+  }
+}
+
+TEST(Clipboard, UriListKeepsFilesAndSkipsCommentsAndOtherUrls) {
+  EXPECT_EQ(filePathsOfUriList("# copied\r\nfile:///a\r\nhttps://x.org/\r\nfile:///b%20c\r\n"),
+            (std::vector<std::string>{"/a", "/b c"}));
+  EXPECT_EQ(filePathsOfUriList("file:///only"), (std::vector<std::string>{"/only"}));
+  EXPECT_TRUE(filePathsOfUriList("").empty());
+}
+
+TEST(Clipboard, PngSizeComesFromTheHeader) {
+  std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13,
+                                   'I',  'H', 'D', 'R', 0,    0,    1,    2,    0, 0, 0, 40};
+  EXPECT_EQ(pngSize(png), (std::pair<std::uint32_t, std::uint32_t>{258, 40}));
+  auto notPng = png;
+  notPng[1] = 'J';
+  EXPECT_EQ(pngSize(notPng), std::nullopt);
+  EXPECT_EQ(pngSize({png.begin(), png.begin() + 20}), std::nullopt);
+}
+
+}  // namespace
+}  // namespace brimvale::platform

@@ -1,0 +1,246 @@
+// The clipboard watcher against a real X server (a private Xvfb): what real
+// programs copy lands on the board with the right kind, and what must not
+// land (passwords, too many files, repeats, the board's own copy back) does not.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "junk/junk_clipboard_watcher.h"
+#include "junk/junk_hot_keys.h"
+#include "junk/junk_item.h"
+#include "junk/junk_link.h"
+#include "junk/junk_store.h"
+#include "platform/linux/x11_clipboard.h"
+#include "platform/testing/memory_user_defaults.h"
+#include "testing/temp_home.h"
+#include "testing/test_loop.h"
+#include "x11/xvfb_display.h"
+
+namespace brimvale::junk {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::vector<std::uint8_t> kPng = {
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44,
+    0x52, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x03, 0x08, 0x02, 0x00, 0x00, 0x00, 0x3b,
+    0x96, 0x39, 0x91, 0x00, 0x00, 0x00, 0x10, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0x38,
+    0x21, 0x27, 0x07, 0x47, 0x0c, 0x38, 0x39, 0x00, 0xf5, 0xc7, 0x0c, 0x31, 0x07, 0xeb, 0xad,
+    0x99, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+
+class JunkCaptureE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(display_.name().empty()) << "Xvfb did not start";
+    auto opened = platform::X11Clipboard::open(display_.name());
+    ASSERT_TRUE(opened) << opened.error().message();
+    clipboard_ = std::move(*opened);
+    store_.emplace(home_.state(), JunkSettings(defaults_));
+    ASSERT_TRUE(store_->load());
+    watcher_.emplace(
+        *clipboard_, *store_, loop_,
+        [this](std::function<void()> task) {
+          loop_.post([this, task = std::move(task)] {
+            task();
+            ++checks_;
+          });
+        },
+        defaults_);
+    watcher_->start();
+  }
+
+  // Runs `program` on the display, then lets the watcher look at the change
+  // it made (one XFixes event, one check).
+  void copyWith(const std::string& program, std::vector<std::string> args) {
+    const int before = checks_;
+    ASSERT_EQ(display_.run(program, std::move(args)), 0) << program;
+    ASSERT_TRUE(loop_.runUntil([&] { return checks_ > before; })) << "no clipboard event";
+  }
+  void xclip(const std::string& type, const fs::path& file) {
+    copyWith("/usr/bin/xclip", {"-selection", "clipboard", "-t", type, "-i", file.string()});
+  }
+  // Offers every TYPE=VALUE together from one owner, as password managers do.
+  void offerTogether(std::vector<std::string> offers) {
+    const int before = checks_;
+    SpawnRequest request;
+    request.path = BRIMVALE_SELECTION_OWNER;
+    request.args = std::move(offers);
+    request.envAdditions = {{"DISPLAY", display_.name()}};
+    auto owner = spawn(request);
+    ASSERT_TRUE(owner);
+    owners_.push_back(owner->pid);
+    ASSERT_TRUE(loop_.runUntil([&] { return checks_ > before; })) << "no clipboard event";
+  }
+  fs::path file(const std::string& name, const std::string& content) {
+    const fs::path path = home_ / "input" / name;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+  fs::path uriList(const std::string& name, int count) {
+    std::string list;
+    for (int i = 1; i <= count; ++i)
+      list +=
+          platform::fileUrlOfPath(file("f" + std::to_string(i) + ".txt", "x").string()) + "\r\n";
+    return file(name, list);
+  }
+
+  // What another program pastes.
+  std::string pasted() {
+    const auto out = file("pasted.txt", "");
+    SpawnRequest paste;
+    paste.path = "/usr/bin/xclip";
+    paste.args = {"-selection", "clipboard", "-o"};
+    paste.envAdditions = {{"DISPLAY", display_.name()}};
+    paste.stdoutTo = OutputTarget::truncate(out.string());
+    auto reader = spawn(paste);
+    if (!reader) return {};
+    ::waitpid(reader->pid, nullptr, 0);
+    std::ifstream in(out);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+  void TearDown() override {
+    watcher_.reset();
+    clipboard_.reset();
+    for (const int pid : owners_) {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+
+  testing::XvfbDisplay display_;
+  testing::TempHome home_{testing::StateFolder::kCreated};
+  platform::testing::MemoryDefaults defaults_;
+  testing::TestLoop loop_;
+  std::atomic<int> checks_{0};
+  std::unique_ptr<platform::X11Clipboard> clipboard_;
+  std::optional<JunkStore> store_;
+  std::optional<JunkClipboardWatcher> watcher_;
+  std::vector<int> owners_;
+};
+
+TEST_F(JunkCaptureE2e, CopiesLandWithTheirKinds) {
+  const auto png = file("red.png", std::string(kPng.begin(), kPng.end()));
+  xclip("UTF8_STRING", file("text.txt", "  a note to self\n"));
+  xclip("UTF8_STRING", file("link.txt", "https://example.org/board"));
+  xclip("image/png", png);
+  xclip("text/uri-list", uriList("one.uris", 1));
+
+  auto items = store_->items();
+  ASSERT_EQ(items.size(), 4u);
+  // Newest first.
+  EXPECT_EQ(items[0].kind, JunkKind::kFileRef);
+  EXPECT_EQ(items[0].fileRefName, "f1.txt");
+  EXPECT_EQ(items[1].kind, JunkKind::kImage);
+  ASSERT_TRUE(items[1].mediaFile);
+  EXPECT_TRUE(fs::exists(store_->paths().media / *items[1].mediaFile));
+  EXPECT_EQ(items[2].kind, JunkKind::kText);
+  EXPECT_EQ(junkItemLink(items[2]), "https://example.org/board");
+  EXPECT_EQ(items[3].plainText, "a note to self");
+  EXPECT_EQ(junkItemLink(items[3]), std::nullopt);
+  for (const auto& item : items) EXPECT_EQ(item.source, JunkSource::kClipboard);
+}
+
+TEST_F(JunkCaptureE2e, MarkedPasswordsNeverReachTheDisk) {
+  const std::vector<std::vector<std::string>> offers = {
+      {"UTF8_STRING=Hunter2-kde-secret", "x-kde-passwordManagerHint=secret"},
+      {"UTF8_STRING=Hunter2-concealed", "org.nspasteboard.ConcealedType="},
+      {"UTF8_STRING=Hunter2-transient", "org.nspasteboard.TransientType="},
+  };
+  for (const auto& offer : offers) offerTogether(offer);
+  // The same owner without a marker is captured: the markers made the difference.
+  offerTogether({"UTF8_STRING=visible text", "x-kde-passwordManagerHint=public"});
+  ASSERT_EQ(store_->items().size(), 1u);
+  EXPECT_EQ(store_->items()[0].plainText, "visible text");
+  for (const auto& entry : fs::recursive_directory_iterator(home_.path() / ".brimvale")) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string content{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(content.find("Hunter2"), std::string::npos) << entry.path();
+  }
+}
+
+TEST_F(JunkCaptureE2e, FileCountsRepeatsAndCopyBack) {
+  xclip("text/uri-list", uriList("many.uris", 26));
+  EXPECT_TRUE(store_->items().empty());
+  xclip("text/uri-list", uriList("five.uris", 5));
+  ASSERT_EQ(store_->items().size(), 1u);
+  EXPECT_EQ(junkTitle(store_->items()[0]), "5 files — f1.txt, f2.txt, f3.txt, f4.txt, +1 more");
+
+  const auto same = file("same.txt", "twice");
+  xclip("UTF8_STRING", same);
+  xclip("UTF8_STRING", same);
+  EXPECT_EQ(store_->items().size(), 2u);
+
+  // Copy back: other programs can paste it, and the board does not grow.
+  ASSERT_TRUE(watcher_->copyBack({.text = "back from the board"}));
+  EXPECT_EQ(pasted(), "back from the board");
+  // The next foreign copy is the next scrap; nothing came in between.
+  xclip("UTF8_STRING", file("after.txt", "after copy back"));
+  ASSERT_EQ(store_->items().size(), 3u);
+  EXPECT_EQ(store_->items()[0].plainText, "after copy back");
+}
+
+TEST_F(JunkCaptureE2e, CommandLineCopyBackOutlivesTheCommandAndIsNotCapturedAgain) {
+  ScrapContent content;
+  content.plainText = "from the command line";
+  auto added = store_->addContent(content);
+  ASSERT_TRUE(added);
+  const int before = checks_;
+  SpawnRequest copy;
+  copy.path = BRIMVALE_PATH;
+  copy.args = {"junk", "copy", added->id};
+  copy.envAdditions = {{"HOME", home_.path().string()}, {"DISPLAY", display_.name()}};
+  auto command = spawn(copy);
+  ASSERT_TRUE(command);
+  int status = -1;
+  ::waitpid(command->pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // The watcher hears the new owner and leaves it alone.
+  ASSERT_TRUE(loop_.runUntil([&] { return checks_ > before; }));
+  ASSERT_TRUE(store_->load());
+  EXPECT_EQ(store_->items().size(), 1u);
+
+  EXPECT_EQ(pasted(), "from the command line");
+  // Taking the clipboard ends the background holder.
+  xclip("UTF8_STRING", file("next.txt", "next"));
+}
+
+TEST_F(JunkCaptureE2e, AKeyAnotherProgramHoldsIsLoggedAndLeftUnregistered) {
+  auto other = platform::X11Clipboard::open(display_.name());
+  ASSERT_TRUE(other);
+  const auto combo = *hotKeyPresetCombo("controlOptionJ");
+  ASSERT_EQ((*other)->registerHotKey(7, combo, [] {}), 0);
+  std::vector<std::string> log;
+  JunkHotKeys keys(*clipboard_, defaults_, [&](const std::string& line) { log.push_back(line); },
+                   {});
+  keys.apply();
+  EXPECT_FALSE(keys.isRegistered(JunkHotKeyAction::kOpen));
+  EXPECT_TRUE(keys.isRegistered(JunkHotKeyAction::kCapture));
+  // BadAccess is X error 10.
+  EXPECT_EQ(log, std::vector<std::string>{
+                     "JunkHotKeys: RegisterEventHotKey failed (10) for Open the Rade Diriv id=1"});
+  // Once the other program lets go, the key can be had.
+  (*other)->unregisterHotKey(7);
+  EXPECT_EQ(clipboard_->registerHotKey(1, combo, [] {}), 0);
+}
+
+TEST(JunkCaptureE2eDisplay, AnEndedXServerLeavesTheProcessRunning) {
+  auto display = std::make_unique<testing::XvfbDisplay>();
+  auto clipboard = platform::X11Clipboard::open(display->name());
+  ASSERT_TRUE(clipboard);
+  display.reset();  // Xlib's default would end this process here
+  for (int i = 0; i < 100 && (*clipboard)->connected(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE((*clipboard)->connected());
+  EXPECT_TRUE((*clipboard)->types().empty());
+  EXPECT_FALSE((*clipboard)->write({.text = "nowhere"}));
+}
+
+}  // namespace
+}  // namespace brimvale::junk
