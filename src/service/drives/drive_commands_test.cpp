@@ -79,8 +79,6 @@ TEST_F(DriveCommandsTest, SelectDriveChecksThePathAndAddsAMissingKey) {
   EXPECT_EQ(selectDrive(*ctx_, (root_ / "missing").string(), ParkedGuard::kApply).exitCode, 1);
   EXPECT_EQ(err_.str(),
             "ERROR: target path does not exist: " + (root_ / "missing").string() + "\n");
-  EXPECT_EQ(selectDrive(*ctx_, "/Volumes/NVMe", ParkedGuard::kApply).exitCode, 1)
-      << "the default drive is not mounted here";
 
   makeDir(root_ / "drive");
   EXPECT_EQ(selectDrive(*ctx_, (root_ / "drive").string(), ParkedGuard::kApply).exitCode, 0);
