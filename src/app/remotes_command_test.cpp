@@ -138,7 +138,7 @@ TEST(RemotesCommand, SftpAccountEndToEnd) {
   const auto served = a.temp / "served";
   std::filesystem::create_directories(served / "photos");
   a.temp.file("served/notes.txt", "hello");
-  const std::string password = "Pw-" + cloud::newJobId().substr(0, 18);
+  const std::string password = "Pw-" + newUuid().substr(0, 18);
   cloud::testing::LoopbackSftpServer server(served.string(), "tester", password);
   a.typed = password;
 

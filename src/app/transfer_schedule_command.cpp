@@ -55,17 +55,6 @@ std::string timeProblem(const std::string& word) {
          ". Nothing was changed.";
 }
 
-const SyncJob* jobWithPrefix(const std::vector<SyncJob>& jobs, const std::string& prefix) {
-  const std::string upper = asciiUpper(prefix);
-  const SyncJob* found = nullptr;
-  for (const auto& job : jobs) {
-    if (upper.empty() || !job.id.starts_with(upper)) continue;
-    if (found) return nullptr;
-    found = &job;
-  }
-  return found;
-}
-
 }  // namespace
 
 std::expected<Schedule, std::string> scheduleFromWords(const std::vector<std::string>& words) {
@@ -154,7 +143,7 @@ int scheduleTransferCommand(const std::filesystem::path& jobsFile,
     err << jobs.error().message() << " Nothing was changed.\n";
     return 1;
   }
-  const SyncJob* found = jobWithPrefix(*jobs, words[0]);
+  const SyncJob* found = cloud::jobWithPrefix(*jobs, words[0]);
   if (!found) {
     err << "No single transfer has an id starting with " << words[0]
         << " (see brimvale transfers list). Nothing was changed.\n";

@@ -30,20 +30,6 @@ std::string modeWord(cloud::JobMode mode) {
   return mode == cloud::JobMode::kSyncOneWay ? "sync" : std::string(cloud::jobModeName(mode));
 }
 
-// The job whose id starts with `prefix` (any case); none when no job or
-// more than one does.
-const SyncJob* jobWithPrefix(const std::vector<SyncJob>& jobs, const std::string& prefix) {
-  std::string upper = prefix;
-  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-  const SyncJob* found = nullptr;
-  for (const auto& job : jobs) {
-    if (upper.empty() || !job.id.starts_with(upper)) continue;
-    if (found) return nullptr;
-    found = &job;
-  }
-  return found;
-}
-
 int listJobs(TransfersCommandContext& c, const TransfersOptions& o, bool finishedOnly) {
   auto jobs = cloud::JobListFile(c.jobsFile).load();
   if (!jobs) {
@@ -235,7 +221,7 @@ std::optional<std::string> jobIdFromWords(TransfersCommandContext& c, const Tran
     c.err << jobs.error().message() << " " << what << "\n";
     return std::nullopt;
   }
-  const SyncJob* found = jobWithPrefix(*jobs, o.words[0]);
+  const SyncJob* found = cloud::jobWithPrefix(*jobs, o.words[0]);
   if (!found) {
     c.err << "No single transfer has an id starting with " << o.words[0]
           << " (see brimvale transfers list). " << what << "\n";
@@ -314,7 +300,7 @@ int resumeJob(TransfersCommandContext& c, const TransfersOptions& o) {
   const auto owner = runs.liveRun(*id);
   // The state as it is now, before a manager of this process starts anything.
   auto listed = cloud::JobListFile(c.jobsFile).load();
-  const SyncJob* before = listed ? jobWithPrefix(*listed, *id) : nullptr;
+  const SyncJob* before = listed ? cloud::jobWithPrefix(*listed, *id) : nullptr;
   const JobState was = before ? before->state : JobState::kCanceled;
   if (was != JobState::kPaused && was != JobState::kQueued) {
     if (cloud::isActive(was)) {

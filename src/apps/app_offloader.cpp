@@ -455,7 +455,7 @@ OffloadResult AppOffloader::runOffload(const AppEntry& app) {
 
   setStatus("Preparing to offload " + curlyQuoted(name) + " and its data to your fast drive\u2026");
   OffloadRecord record;
-  record.id = mover::newUuid();
+  record.id = newUuid();
   record.bundleID = app.bundleIdentifier;
   record.displayName = name;
   record.originalBundlePath = comparablePath(app.bundlePath);

@@ -101,8 +101,7 @@ std::optional<std::string> AppRelocatorEngine::enqueue(
       return std::nullopt;
     }
   }
-  EngineJob job{*canonicalUuid(mover::newUuid()), app, destinationRoot, classification,
-                overrideAccepted};
+  EngineJob job{*canonicalUuid(newUuid()), app, destinationRoot, classification, overrideAccepted};
   queue_.push_back(job);
   return job.id;
 }

@@ -57,7 +57,7 @@ std::expected<AutoSyncPolicy, std::string> AutoSyncManager::registerPolicy(
     return std::unexpected(refusal->sentence);
   }
   AutoSyncPolicy policy;
-  policy.id = newPolicyId();
+  policy.id = newUuid();
   policy.internalPath = normalisedAbsolute(internalPath)->string();
   policy.nvmeDestParent = normalisedAbsolute(nvmeDestParent)->string();
   policy.createdAt = settings_.clock();

@@ -101,25 +101,6 @@ bool isPolicyId(const std::string& id) {
   return true;
 }
 
-std::string newPolicyId() {
-  std::array<unsigned char, 16> b{};
-  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
-    // The clock and address keep ids apart when the generator is unavailable.
-    const auto seed =
-        static_cast<unsigned long long>(std::time(nullptr)) ^ reinterpret_cast<std::uintptr_t>(&b);
-    for (std::size_t i = 0; i < b.size(); ++i)
-      b[i] = static_cast<unsigned char>(seed >> (i % 8 * 8));
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-  char text[37];
-  std::snprintf(text, sizeof text,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
-                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                b[15]);
-  return text;
-}
-
 fs::path destinationRootFor(const fs::path& workingFolder) {
 #ifdef __APPLE__
   (void)workingFolder;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
+#include "common/base/uuid.h"
 
 namespace brimvale::cloud {
 
@@ -36,7 +37,6 @@ struct AutoSyncPolicy {
 
 // An id of hexadecimal digits and hyphens only, so it is safe as a file name.
 [[nodiscard]] bool isPolicyId(const std::string& id);
-[[nodiscard]] std::string newPolicyId();
 
 // Where registration looks: the home folder, and the folder every
 // destination must lie in (the drive's working folder here, /Volumes on a Mac).

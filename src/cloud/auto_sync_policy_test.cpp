@@ -62,7 +62,7 @@ TEST(AutoSyncPolicy, RegistrationRefusals) {
 
 TEST(AutoSyncPolicy, JsonRoundTripAndDamagedRecords) {
   AutoSyncPolicy policy;
-  policy.id = newPolicyId();
+  policy.id = newUuid();
   policy.internalPath = "/h/alice/Projects";
   policy.nvmeDestParent = "/drive/BRIM-Test/Projects";
   policy.createdAt = 1'700'000'000;
@@ -72,7 +72,7 @@ TEST(AutoSyncPolicy, JsonRoundTripAndDamagedRecords) {
   policy.totalFilesMoved = 3;
   policy.totalBytesMoved = 4096;
   ASSERT_TRUE(isPolicyId(policy.id)) << policy.id;
-  EXPECT_NE(newPolicyId(), policy.id);
+  EXPECT_NE(newUuid(), policy.id);
   EXPECT_EQ(policyFromJson(policyToJson(policy)), policy);
   EXPECT_FALSE(policyToJson(policy).contains("lastMoveAt"));
 

@@ -10,6 +10,7 @@
 #include "cloud/vault_crypto.h"
 #include "common/base/file_io.h"
 #include "common/base/file_lock.h"
+#include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 
 namespace brimvale::cloud {
@@ -96,29 +97,19 @@ RcloneJobParameters SyncJob::rcloneParameters() const {
           .bisyncResync = bisyncResync};
 }
 
-std::string newJobId() {
-  auto bytes = secureRandomBytes(16);
-  std::string b;
-  if (bytes && bytes->size() == 16) {
-    b = std::move(*bytes);
-  } else {
-    std::random_device device;
-    for (int i = 0; i < 16; ++i) b += static_cast<char>(device() & 0xFF);
+const SyncJob* jobWithPrefix(const std::vector<SyncJob>& jobs, std::string_view prefix) {
+  const std::string upper = asciiUpper(prefix);
+  const SyncJob* found = nullptr;
+  for (const auto& job : jobs) {
+    if (upper.empty() || !job.id.starts_with(upper)) continue;
+    if (found) return nullptr;
+    found = &job;
   }
-  b[6] = static_cast<char>((b[6] & 0x0F) | 0x40);
-  b[8] = static_cast<char>((b[8] & 0x3F) | 0x80);
-  std::string out;
-  char hex[3];
-  for (std::size_t i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[i]));
-    out += hex;
-  }
-  return out;
+  return found;
 }
 
 SyncJob newSyncJob(std::string source, std::string destination, JobMode mode, std::time_t now) {
-  return SyncJob{.id = newJobId(),
+  return SyncJob{.id = newUuid(),
                  .source = std::move(source),
                  .destination = std::move(destination),
                  .mode = mode,

@@ -17,6 +17,7 @@
 #include "common/base/error.h"
 #include "common/base/file_operations.h"
 #include "common/base/raw_names.h"
+#include "common/base/uuid.h"
 
 namespace brimvale::cloud {
 
@@ -107,10 +108,12 @@ struct SyncJob {
 };
 
 // A queued job with a fresh id, created `now`.
+// The job whose id starts with `prefix` (any case); none when no job or
+// more than one does.
+[[nodiscard]] const SyncJob* jobWithPrefix(const std::vector<SyncJob>& jobs,
+                                           std::string_view prefix);
 [[nodiscard]] SyncJob newSyncJob(std::string source, std::string destination, JobMode mode,
                                  std::time_t now);
-// A random version-4 UUID, upper case.
-[[nodiscard]] std::string newJobId();
 
 [[nodiscard]] nlohmann::json encodeSyncJob(const SyncJob& job);
 // Nothing for an entry without an id, either side, a known mode and state, or

@@ -201,8 +201,8 @@ TEST(JobListFile, AFileThatIsNotAListIsSetAsideNotOverwritten) {
 }
 
 TEST(SyncJobId, FreshUpperCaseVersionFourIds) {
-  const std::string a = newJobId();
-  const std::string b = newJobId();
+  const std::string a = newUuid();
+  const std::string b = newUuid();
   EXPECT_NE(a, b);
   ASSERT_EQ(a.size(), 36u);
   EXPECT_EQ(a[14], '4');

@@ -148,7 +148,7 @@ void SyncManager::refresh() {
 }
 
 std::string SyncManager::enqueue(SyncJob job) {
-  if (job.id.empty()) job.id = newJobId();
+  if (job.id.empty()) job.id = newUuid();
   if (job.createdAt == 0) job.createdAt = setup_.clock();
   job.state = JobState::kQueued;
   job.errorMessage.reset();
@@ -165,7 +165,7 @@ std::optional<std::string> SyncManager::enqueueScheduledRun(const std::string& t
   if (!source) return std::nullopt;
   source->lastScheduledRun = slot;
   SyncJob run = *source;
-  run.id = newJobId();
+  run.id = newUuid();
   run.createdAt = setup_.clock();
   run.progress = {};
   run.startedAt.reset();

@@ -259,7 +259,7 @@ TEST(SyncManagerDrive, CancelAllWaitingLeavesOtherJobsAlone) {
 TEST(SyncManagerRestart, AnOwnerStartsOnlyTheJobsItMay) {
   Harness h;
   const std::string other = h.add(h.temp / "a", h.temp / "b");
-  const std::string mine = newJobId();
+  const std::string mine = newUuid();
   h.restart();
   h.manager = std::make_unique<SyncManager>(
       SyncManagerSetup{.jobsFile = h.temp / "sync" / "jobs.json",

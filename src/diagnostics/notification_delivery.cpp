@@ -69,23 +69,6 @@ platform::NotificationRequest requestFor(const std::string& title, const std::st
   return r;
 }
 
-std::string newUuidString() {
-  std::random_device random;
-  std::array<unsigned char, 16> b{};
-  for (std::size_t i = 0; i < b.size(); i += 4) {
-    unsigned value = random();
-    for (std::size_t k = 0; k < 4; ++k) b[i + k] = static_cast<unsigned char>(value >> (8 * k));
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof text,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
-                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                b[15]);
-  return text;
-}
-
 NotificationDelivery::NotificationDelivery(StatePaths paths, platform::NotificationCenter& centre,
                                            MillisClock now)
     : paths_(std::move(paths)), centre_(centre), now_(std::move(now)) {}
@@ -125,7 +108,7 @@ void NotificationDelivery::drainQueue() {
 
 void NotificationDelivery::post(const std::string& title, const std::string& body,
                                 const NotificationPayload& payload) {
-  centre_.add(requestFor(title, body, payload, newUuidString()));
+  centre_.add(requestFor(title, body, payload, newUuid()));
 }
 
 void NotificationDelivery::dismiss(const std::string& thread) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/base/uuid.h"
 #include "common/state/paths.h"
 #include "platform/notification_center.h"
 
@@ -40,9 +41,6 @@ struct NotificationPayload {
                                                        const std::string& body,
                                                        const NotificationPayload& payload,
                                                        const std::string& freshId);
-
-// A random (version 4) UUID in upper-case text form.
-[[nodiscard]] std::string newUuidString();
 
 // Runs on the loop thread; not thread-safe.
 class NotificationDelivery {

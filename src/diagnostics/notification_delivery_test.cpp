@@ -164,9 +164,9 @@ TEST(NotificationDelivery, RequestCarriesLevelSoundAndIdentifier) {
 
 TEST(NotificationDelivery, FreshIdentifiersAreVersion4Uuids) {
   const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-  std::string a = newUuidString();
+  std::string a = newUuid();
   EXPECT_TRUE(std::regex_match(a, uuid)) << a;
-  EXPECT_NE(a, newUuidString());
+  EXPECT_NE(a, newUuid());
 }
 
 }  // namespace

@@ -256,25 +256,4 @@ std::string junkTitle(const JunkItem& item) {
   return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-std::string newJunkId() {
-  std::array<unsigned char, 16> b{};
-  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
-    // The secure source failing is no reason to lose a scrap; ids only need
-    // to be unique.
-    std::random_device rd;
-    for (auto& byte : b) byte = static_cast<unsigned char>(rd());
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(36);
-  for (std::size_t i = 0; i < b.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-    out += kHex[b[i] >> 4];
-    out += kHex[b[i] & 0x0F];
-  }
-  return out;
-}
-
 }  // namespace brimvale::junk

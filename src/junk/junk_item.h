@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/base/raw_names.h"
+#include "common/base/uuid.h"
 #include "junk/scrap_sink.h"
 
 namespace brimvale::junk {
@@ -84,8 +85,5 @@ void sortJunkBoard(std::vector<JunkItem>& items);
 // What a card shows in one line: the text (first line), "Image", the file
 // name, or the file-group title.
 [[nodiscard]] std::string junkTitle(const JunkItem& item);
-
-// A fresh random UUID in upper-case text form.
-[[nodiscard]] std::string newJunkId();
 
 }  // namespace brimvale::junk

@@ -96,7 +96,7 @@ TEST(JunkItem, RecordsMissingWhatIdentifiesThemAreRefused) {
 
 TEST(JunkItem, EncodedRecordReadsBackTheSameAndMediaNamesStayInside) {
   JunkItem item;
-  item.id = newJunkId();
+  item.id = newUuid();
   item.kind = JunkKind::kFileGroup;
   item.source = JunkSource::kHotkey;
   item.createdAt = at("2026-12-07T11:00:00.125Z");

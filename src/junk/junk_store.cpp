@@ -251,7 +251,7 @@ Result<JunkItem> JunkStore::add(JunkItem item) {
 
 Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkTTL> ttl) {
   JunkItem item;
-  item.id = newJunkId();
+  item.id = newUuid();
   item.kind = content.kind;
   item.source = content.source;
   item.createdAt = clock_();
@@ -289,7 +289,7 @@ Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkT
         return fail(Errc::kIo,
                     paths_.media.string() + " is not a folder (a link or a file is there)");
       }
-      const std::string stem = newJunkId();
+      const std::string stem = newUuid();
       item.mediaFile = stem + ".png";
       item.thumbFile = stem + "-thumb.png";
       auto wrote = writeFileAtomically(

@@ -146,32 +146,6 @@ std::optional<MoveManifest> decodeManifest(std::string_view text) {
   return m;
 }
 
-std::string newUuid() {
-  // Seeded once per thread from the system's randomness: ids must be unique,
-  // not secret, and the mover log takes one per copy-tool line.
-  thread_local std::mt19937_64 generator = [] {
-    std::random_device rd;
-    std::seed_seq seed{rd(), rd(), rd(), rd(), rd(), rd(), rd(), rd()};
-    return std::mt19937_64(seed);
-  }();
-  std::array<unsigned char, 16> b{};
-  for (std::size_t i = 0; i < b.size(); i += 8) {
-    const std::uint64_t word = generator();
-    for (std::size_t k = 0; k < 8; ++k) b[i + k] = static_cast<unsigned char>(word >> (8 * k));
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(36);
-  for (std::size_t i = 0; i < b.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-    out += kHex[b[i] >> 4];
-    out += kHex[b[i] & 15];
-  }
-  return out;
-}
-
 ManifestStore::ManifestStore(fs::path stateDir, SystemLog systemLog, WallClock clock)
     : folder_(std::move(stateDir) / "folder-moves"),
       systemLog_(std::move(systemLog)),

@@ -13,6 +13,7 @@
 
 #include "common/base/raw_names.h"
 #include "common/base/timestamps.h"
+#include "common/base/uuid.h"
 #include "common/state/paths.h"
 
 namespace brimvale::mover {
@@ -101,9 +102,6 @@ struct MoveManifest {
 // Nothing when a required key is missing, a value (phase included) is
 // unknown, or the id is not a plain file name (empty, ".", ".." or with a "/").
 [[nodiscard]] std::optional<MoveManifest> decodeManifest(std::string_view json);
-
-// A fresh random UUID in canonical upper-case form.
-[[nodiscard]] std::string newUuid();
 
 // Where write failures go (the system log); one line per failure.
 using SystemLog = std::function<void(const std::string&)>;

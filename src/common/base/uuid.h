@@ -1,0 +1,13 @@
+// Fresh record identifiers: random (version 4) UUIDs in upper-case text form,
+// the form every Brimvale record and file name uses.
+#pragma once
+
+#include <string>
+
+namespace brimvale {
+
+// Unique, not secret: drawn from a per-thread generator seeded once from the
+// system's randomness, so it is cheap enough for one id per log line.
+[[nodiscard]] std::string newUuid();
+
+}  // namespace brimvale
