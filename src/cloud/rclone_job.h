@@ -34,6 +34,10 @@ struct RcloneJobParameters {
   std::optional<std::string> bandwidthLimit;  // rclone --bwlimit syntax
   bool dryRun = false;
   bool bisyncResync = false;
+  // An earlier run of this job started and never finished: rclone ended
+  // mid-file leaves the file cut short with a newer time than its source, so
+  // this run compares sizes instead of keeping newer destination files.
+  bool afterInterruption = false;
 };
 
 // The type of a configured remote ("s3", "drive", ...), or nothing when no

@@ -251,6 +251,9 @@ void SyncManager::start(SyncJob& job) {
     (void)claim(job, JobState::kWaitingForDrive);
     return;
   }
+  // A job that has a start time but is starting again never finished its
+  // earlier run: its owner was killed, or it failed or paused mid-file.
+  const bool interrupted = job.startedAt.has_value();
   if (!claim(job, JobState::kPreparing)) return;
 
   const std::uint64_t run = nextRun_++;
@@ -264,9 +267,10 @@ void SyncManager::start(SyncJob& job) {
           },
       .exited = [this, id, run](int status) { post({.id = id, .run = run, .exitStatus = status}); },
   };
-  auto child =
-      startRcloneJob(setup_.rclone, rcloneJobArguments(job.rcloneParameters(), setup_.remoteType),
-                     std::move(callbacks));
+  RcloneJobParameters parameters = job.rcloneParameters();
+  parameters.afterInterruption = interrupted;
+  auto child = startRcloneJob(setup_.rclone, rcloneJobArguments(parameters, setup_.remoteType),
+                              std::move(callbacks));
   if (!child) {
     job.state = JobState::kFailed;
     job.completedAt = setup_.clock();
