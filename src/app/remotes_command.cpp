@@ -114,12 +114,47 @@ int addRemote(RemotesCommandContext& c, const std::vector<std::string>& words) {
   return 0;
 }
 
+// Deletes what Brimvale kept about a remote rclone no longer has: its
+// secrets in the vault and its details record. Each may already be gone (a
+// second removal, or one that stopped half way). Returns whether both are
+// gone now, after saying what could not be deleted.
+bool forgetRemote(RemotesCommandContext& c, const std::string& name, bool& forgotAny) {
+  bool done = true;
+  if (c.vault) {
+    if (auto forgot = c.vault->forget(name); !forgot) {
+      c.err << "Couldn't delete the saved secret of " << name
+            << " from the vault: " << forgot.error().message()
+            << " The vault is unchanged; `brimvale remotes remove " << name << "` tries again.\n";
+      done = false;
+    } else {
+      forgotAny = forgotAny || *forgot;
+    }
+  }
+  if (c.details) {
+    if (auto forgot = c.details->forget(name); !forgot) {
+      c.err << "Couldn't delete the details Brimvale kept about " << name << ": "
+            << forgot.error().message() << " Other remotes' details are unchanged; "
+            << "`brimvale remotes remove " << name << "` tries again.\n";
+      done = false;
+    } else {
+      forgotAny = forgotAny || *forgot;
+    }
+  }
+  return done;
+}
+
 int removeRemote(RemotesCommandContext& c, const std::string& name) {
   auto remotes = currentRemotes(c);
   if (!remotes) return 1;
+  bool forgotAny = false;
   if (std::none_of(remotes->begin(), remotes->end(),
                    [&](const cloud::Remote& r) { return r.name == name; })) {
-    c.out << "There is no remote named " << name << ", so there was nothing to remove.\n";
+    if (!forgetRemote(c, name, forgotAny)) return 1;
+    c.out << (forgotAny
+                  ? "There is no remote named " + name +
+                        " any more; the secret and details Brimvale still kept for it "
+                        "were deleted.\n"
+                  : "There is no remote named " + name + ", so there was nothing to remove.\n");
     return 0;
   }
   auto answer = answerOf(c, cloud::runHelperCommand({"remote-remove", name}, c.rclone, c.runner));
@@ -129,8 +164,10 @@ int removeRemote(RemotesCommandContext& c, const std::string& name) {
           << " The remote is unchanged.\n";
     return 1;
   }
+  // rclone's definition goes first: without it the remote cannot be used,
+  // and a rerun still finds and deletes what is left here.
   c.out << answer->value("message", std::string()) << "\n";
-  return 0;
+  return forgetRemote(c, name, forgotAny) ? 0 : 1;
 }
 
 int browseRemote(RemotesCommandContext& c, const std::string& target, bool asJson) {

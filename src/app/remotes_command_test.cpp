@@ -158,11 +158,38 @@ TEST(RemotesCommand, SftpAccountEndToEnd) {
   EXPECT_EQ(a.add("sftp", "box", {{"host", "127.0.0.1"}, {"user", "tester"}}), 1);
   EXPECT_NE(a.err.str().find("box"), std::string::npos) << a.err.str();
 
+  ASSERT_TRUE(a.vault.set("other", "password", "stays"));
+  ASSERT_TRUE(a.details.recordSaved("other", "Other", std::nullopt));
   ASSERT_EQ(a.run({"remove", "box"}), 0) << a.err.str();
+  EXPECT_EQ(a.vault.load().value(), (cloud::SecretMap{{"other", {{"password", "stays"}}}}));
+  ASSERT_EQ(a.details.load().value().size(), 1u);
+  EXPECT_EQ(a.details.load().value().at(0).remoteName, "other");
   EXPECT_EQ(a.run({"remove", "box"}), 0);
   EXPECT_TRUE(a.out.str().starts_with("There is no remote named box")) << a.out.str();
   EXPECT_EQ(a.run({"browse", "box:"}), 1);
   EXPECT_FALSE(a.anyArgumentHolds(password));
+}
+
+// Given a removal that stopped after rclone forgot the remote, then running
+// it again deletes the secret and details left behind, and a third run finds
+// nothing; a vault that cannot be opened is reported and left as it was.
+TEST(RemotesCommand, RemovingAgainFinishesWhatWasLeft) {
+  Accounts a;
+  ASSERT_TRUE(a.vault.set("gone", "password", "pw"));
+  ASSERT_TRUE(a.details.recordSaved("gone", "Gone", std::nullopt));
+  ASSERT_EQ(a.run({"remove", "gone"}), 0) << a.err.str();
+  EXPECT_NE(a.out.str().find("were deleted"), std::string::npos) << a.out.str();
+  EXPECT_TRUE(a.vault.load().value().empty());
+  EXPECT_TRUE(a.details.load().value().empty());
+  ASSERT_EQ(a.run({"remove", "gone"}), 0);
+  EXPECT_EQ(a.out.str(), "There is no remote named gone, so there was nothing to remove.\n");
+
+  ASSERT_TRUE(a.vault.set("gone", "password", "pw"));
+  const std::string sealed = *readFile(a.location.vaultFile);
+  std::filesystem::remove(a.location.secretsDir / ".pepper");
+  EXPECT_EQ(a.run({"remove", "gone"}), 1);
+  EXPECT_NE(a.err.str().find("The vault is unchanged"), std::string::npos) << a.err.str();
+  EXPECT_EQ(readFile(a.location.vaultFile), sealed);
 }
 
 TEST(RemotesCommand, LocalAccountBrowsesItsFolders) {
