@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/remote_add.h"
+#include "app/remote_folder_edits.h"
 #include "cloud/credential_saver.h"
 
 #include "cloud/rclone_client.h"
@@ -203,14 +204,17 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
   const std::string action = words.empty() ? "list" : words[0];
   const bool named = action == "test";
   if (action == "vault-reset" && words.size() == 1 && !json) return resetVault(c);
-  const bool wellFormed = named || action == "remove" || action == "browse" ? words.size() == 2
+  const bool edit = action == "browse" && words.size() == 3 && !json &&
+                    (words[2] == "new-folder" || words[2] == "delete");
+  const bool wellFormed = edit                                                ? true
+                          : named || action == "remove" || action == "browse" ? words.size() == 2
                           : action == "add"
                               ? words.size() == 3 && !json
                               : (action == "list" || action == "types") && words.size() <= 1;
   if (!wellFormed) {
     c.err << "Use brimvale remotes list, remotes types, remotes add TYPE NAME [--key value ...], "
-             "remotes test NAME, remotes remove NAME, remotes browse NAME:PATH or remotes "
-             "vault-reset. Nothing was changed.\n";
+             "remotes test NAME, remotes remove NAME, remotes browse NAME:PATH [new-folder|delete] "
+             "or remotes vault-reset. Nothing was changed.\n";
     return 2;
   }
   if (action != "add" && !c.addOptions.empty()) {
@@ -229,6 +233,17 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
   if (!c.rclone) {
     c.err << cloud::kRcloneNotInstalled << ". Nothing was changed.\n";
     return 1;
+  }
+  if (edit) {
+    cloud::RcloneClient client(c.rclone, c.runner);
+    RemoteFolderEdit folders{.client = client,
+                             .out = c.out,
+                             .err = c.err,
+                             .in = c.in,
+                             .interactive = c.interactive,
+                             .yes = c.yes};
+    return words[2] == "new-folder" ? makeRemoteFolder(folders, words[1])
+                                    : deleteRemoteItem(folders, words[1]);
   }
   if (action == "browse") return browseRemote(c, words[1], json);
   if (action == "remove") {
