@@ -5,6 +5,7 @@
 
 #include "app/remote_add.h"
 #include "app/remote_folder_edits.h"
+#include "app/yes_answer.h"
 #include "cloud/credential_saver.h"
 
 #include "cloud/rclone_client.h"
@@ -158,6 +159,17 @@ int removeRemote(RemotesCommandContext& c, const std::string& name) {
                   : "There is no remote named " + name + ", so there was nothing to remove.\n");
     return 0;
   }
+  if (!c.yes) {
+    if (!c.interactive || !c.in) {
+      c.out << "Nothing was removed. Run it again with --yes to remove " << name << ".\n";
+      return 1;
+    }
+    c.out << kRemoveRemoteWarning << "\nRemove " << name << "? [y/N] " << std::flush;
+    if (!readsYes(*c.in)) {
+      c.out << "Nothing was removed.\n";
+      return 1;
+    }
+  }
   auto answer = answerOf(c, cloud::runHelperCommand({"remote-remove", name}, c.rclone, c.runner));
   if (!answer) return 1;
   if (!answer->value("ok", false)) {
@@ -229,6 +241,10 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
       return 1;
     }
     return addRemote(c, words);
+  }
+  if (!c.rclone && action == "browse") {
+    c.err << cloud::kRcloneNotInstalledBrowser << " Nothing was changed.\n";
+    return 1;
   }
   if (!c.rclone) {
     c.err << cloud::kRcloneNotInstalled << ". Nothing was changed.\n";

@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cloud/rclone_locator.h"
@@ -17,6 +18,11 @@
 #include "common/base/error.h"
 
 namespace brimvale::app {
+
+// Shown before a remote is removed.
+inline constexpr std::string_view kRemoveRemoteWarning =
+    "This deletes the rclone configuration for this account. Your data on Google Drive / Google "
+    "Photos is not affected. You can re-add the account later.";
 
 struct RemotesCommandContext {
   std::optional<std::string> rclone;
@@ -30,8 +36,8 @@ struct RemotesCommandContext {
   cloud::RemoteMetadataStore* details = nullptr;
   std::map<std::string, std::string> addOptions;
   std::function<Result<std::string>(const std::string& prompt)> askSecret;
-  // For a browser delete: where the [y/N] answer comes from, whether it is
-  // a terminal, and --yes.
+  // For remove and a browser delete: where the [y/N] answer comes from,
+  // whether it is a terminal, and --yes.
   std::istream* in = nullptr;
   bool interactive = false;
   bool yes = false;

@@ -80,9 +80,14 @@ TEST(RemotesCommand, RefusedRequests) {
     int status;
   };
   const Case cases[] = {
-      {{"test"}, true, 2},          {{"test", "-x"}, true, 2}, {{"test", "a:b"}, true, 2},
-      {{"list", "extra"}, true, 2}, {{"add"}, true, 2},        {{"list"}, false, 1},
+      {{"test"}, true, 2},
+      {{"test", "-x"}, true, 2},
+      {{"test", "a:b"}, true, 2},
+      {{"list", "extra"}, true, 2},
+      {{"add"}, true, 2},
+      {{"list"}, false, 1},
       {{"vault-reset"}, true, 1},  // no vault given
+      {{"browse", "here:"}, false, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.words));
@@ -160,6 +165,7 @@ TEST(RemotesCommand, SftpAccountEndToEnd) {
 
   ASSERT_TRUE(a.vault.set("other", "password", "stays"));
   ASSERT_TRUE(a.details.recordSaved("other", "Other", std::nullopt));
+  a.context.yes = true;
   ASSERT_EQ(a.run({"remove", "box"}), 0) << a.err.str();
   EXPECT_EQ(a.vault.load().value(), (cloud::SecretMap{{"other", {{"password", "stays"}}}}));
   ASSERT_EQ(a.details.load().value().size(), 1u);
@@ -190,6 +196,36 @@ TEST(RemotesCommand, RemovingAgainFinishesWhatWasLeft) {
   EXPECT_EQ(a.run({"remove", "gone"}), 1);
   EXPECT_NE(a.err.str().find("The vault is unchanged"), std::string::npos) << a.err.str();
   EXPECT_EQ(readFile(a.location.vaultFile), sealed);
+}
+
+// A remote goes only after the user agreed, on the terminal or with --yes.
+TEST(RemotesCommand, RemovalAsksFirst) {
+  struct Case {
+    std::string what;
+    bool yes, interactive;
+    std::string answer;
+    int status;
+    bool removed;
+    std::string said;
+  } cases[] = {
+      {"no terminal, no --yes", false, false, "", 1, false, "Run it again with --yes"},
+      {"the user says no", false, true, "n\n", 1, false, "Nothing was removed."},
+      {"the user says yes", false, true, "y\n", 0, true,
+       std::string(kRemoveRemoteWarning) + "\nRemove here? [y/N] "},
+      {"--yes", true, false, "", 0, true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Accounts a;
+    std::istringstream in(c.answer);
+    a.context.in = &in;
+    a.context.interactive = c.interactive;
+    a.context.yes = c.yes;
+    EXPECT_EQ(a.run({"remove", "here"}), c.status) << a.err.str();
+    EXPECT_NE(a.out.str().find(c.said), std::string::npos) << a.out.str();
+    EXPECT_EQ(readFile(a.temp / "rclone.conf").value_or("").find("[here]") == std::string::npos,
+              c.removed);
+  }
 }
 
 TEST(RemotesCommand, LocalAccountBrowsesItsFolders) {
