@@ -21,6 +21,12 @@ bool isUnder(const fs::path& path, const fs::path& root) {
 
 }  // namespace
 
+std::string rerunSuffixAt(std::time_t now) {
+  std::string stamp = isots(now);
+  std::erase_if(stamp, [](char c) { return c == '-' || c == ':'; });
+  return ".kept-" + stamp;
+}
+
 bool needsDrive(const SyncJob& job, const std::string& mountPath) {
   if (mountPath.empty()) return false;
   for (const auto* side : {&job.source, &job.destination}) {
@@ -268,7 +274,7 @@ void SyncManager::start(SyncJob& job) {
       .exited = [this, id, run](int status) { post({.id = id, .run = run, .exitStatus = status}); },
   };
   RcloneJobParameters parameters = job.rcloneParameters();
-  parameters.afterInterruption = interrupted;
+  if (interrupted) parameters.rerunSuffix = rerunSuffixAt(setup_.clock());
   auto child = startRcloneJob(setup_.rclone, rcloneJobArguments(parameters, setup_.remoteType),
                               std::move(callbacks));
   if (!child) {

@@ -287,8 +287,9 @@ TEST(SyncManagerRestart, AnEarlierListIsReadBackAndRestarted) {
 }
 
 // Given the process running a copy killed mid-file (its rclone dies with it
-// and leaves the file cut short, newer than its source), then running the job
-// again, paused first or not, ends with every file whole.
+// and leaves the file cut short, newer than its source) and a destination
+// file the user changed since, then running the job again, paused first or
+// not, ends with every file whole and the user's file kept beside it.
 TEST(SyncManagerRestart, ARunAfterTheOwnerWasKilledLeavesNoShortFile) {
   struct Case {
     const char* what;
@@ -299,7 +300,8 @@ TEST(SyncManagerRestart, ARunAfterTheOwnerWasKilledLeavesNoShortFile) {
     Harness h;
     constexpr std::size_t kSize = 1'500'000;
     const auto source = h.files("src", 2, kSize);
-    for (const auto& name : {"f0.bin", "f1.bin"}) {
+    h.temp.file("src/mine.txt", "the source's text");
+    for (const auto& name : {"f0.bin", "f1.bin", "mine.txt"}) {
       fs::last_write_time(source / name, fs::file_time_type::clock::now() - std::chrono::hours(2));
     }
     const std::string id = h.add(source, h.temp / "dst", "400k");
@@ -323,6 +325,7 @@ TEST(SyncManagerRestart, ARunAfterTheOwnerWasKilledLeavesNoShortFile) {
     const JobRun dead{.ownerPid = rclone, .ownerStart = 1, .rclonePid = rclone};
     ASSERT_TRUE(JobRunFiles::besideJobList(h.temp / "sync" / "jobs.json").write(id, dead));
     ASSERT_LT(fs::file_size(h.temp / "dst" / "f0.bin"), kSize) << "the kill came too late";
+    h.temp.file("dst/mine.txt", "the user's own newer text");
 
     ASSERT_TRUE(h.manager->load());
     if (c.pausedWhenKilled) {
@@ -338,6 +341,16 @@ TEST(SyncManagerRestart, ARunAfterTheOwnerWasKilledLeavesNoShortFile) {
       }
     }
     EXPECT_EQ(shortFiles, 0);
+    EXPECT_EQ(readFile(h.temp / "dst" / "mine.txt").value_or(""), "the source's text");
+    int keptOfTheUser = 0;
+    for (const auto& entry : fs::directory_iterator(h.temp / "dst")) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with("mine.txt.kept-") &&
+          readFile(entry.path()).value_or("") == "the user's own newer text") {
+        ++keptOfTheUser;
+      }
+    }
+    EXPECT_EQ(keptOfTheUser, 1);
   }
 }
 
