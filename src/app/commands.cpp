@@ -79,6 +79,7 @@ struct Context {
   std::vector<std::string> arguments;  // the subcommand's positional arguments
   // remotes add TYPE NAME --key value ...
   std::map<std::string, std::string> remoteAddOptions;
+  bool remotesYes = false;  // remotes remove|browse ... --yes
   bool planOnly = false;
   // move FOLDER [--to DIR] [--policy P] [--no-links] [--verify L] [--yes] [--dry-run]
   // [--allow-root DIR]...
@@ -441,14 +442,18 @@ int remotesHandler(Context& c) {
                            .askSecret = [&c](const std::string& prompt) {
                              return readSecret(STDIN_FILENO, prompt, c.err);
                            }};
+  rc.in = &std::cin;
+  rc.interactive = isatty(STDIN_FILENO) == 1;
+  rc.yes = c.remotesYes;
   return remotesCommand(rc, c.arguments, c.json);
 }
 
 void remotesOptions(CLI::App& sub, Context& c) {
   sub.add_option("request", c.arguments,
                  "list (default) | types | add TYPE NAME | test NAME | remove NAME | browse "
-                 "NAME:PATH | vault-reset");
+                 "NAME:PATH [new-folder|delete] | vault-reset");
   declareRemoteAddOptions(sub, c.remoteAddOptions);
+  sub.add_flag("-y,--yes", c.remotesYes, "remove, or browse ... delete, without asking first");
   jsonOption(sub, c);
 }
 
@@ -962,7 +967,9 @@ constexpr std::array kSubcommands{
                "cloud remotes: `remotes` lists them (--json), `remotes types` the kinds rclone can "
                "add, `remotes add TYPE NAME --host H ...` adds one (its secret typed or piped on "
                "standard input, kept in the vault), `remotes test NAME` checks that one answers, "
-               "`remotes remove NAME`, `remotes browse NAME:PATH` lists a remote folder, "
+               "`remotes remove NAME [--yes]`, `remotes browse NAME:PATH` lists a remote folder, "
+               "`remotes browse NAME:PATH new-folder` makes one, `remotes browse NAME:PATH "
+               "delete [--yes]` deletes one file or empty folder, "
                "`remotes vault-reset` sets aside a credential vault that can no longer be opened",
                remotesHandler, remotesOptions},
     Subcommand{"autosync",

@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app/remote_add.h"
+#include "app/remote_folder_edits.h"
+#include "app/yes_answer.h"
 #include "cloud/credential_saver.h"
 
 #include "cloud/rclone_client.h"
@@ -114,13 +116,59 @@ int addRemote(RemotesCommandContext& c, const std::vector<std::string>& words) {
   return 0;
 }
 
+// Deletes what Brimvale kept about a remote rclone no longer has: its
+// secrets in the vault and its details record. Each may already be gone (a
+// second removal, or one that stopped half way). Returns whether both are
+// gone now, after saying what could not be deleted.
+bool forgetRemote(RemotesCommandContext& c, const std::string& name, bool& forgotAny) {
+  bool done = true;
+  if (c.vault) {
+    if (auto forgot = c.vault->forget(name); !forgot) {
+      c.err << "Couldn't delete the saved secret of " << name
+            << " from the vault: " << forgot.error().message()
+            << " The vault is unchanged; `brimvale remotes remove " << name << "` tries again.\n";
+      done = false;
+    } else {
+      forgotAny = forgotAny || *forgot;
+    }
+  }
+  if (c.details) {
+    if (auto forgot = c.details->forget(name); !forgot) {
+      c.err << "Couldn't delete the details Brimvale kept about " << name << ": "
+            << forgot.error().message() << " Other remotes' details are unchanged; "
+            << "`brimvale remotes remove " << name << "` tries again.\n";
+      done = false;
+    } else {
+      forgotAny = forgotAny || *forgot;
+    }
+  }
+  return done;
+}
+
 int removeRemote(RemotesCommandContext& c, const std::string& name) {
   auto remotes = currentRemotes(c);
   if (!remotes) return 1;
+  bool forgotAny = false;
   if (std::none_of(remotes->begin(), remotes->end(),
                    [&](const cloud::Remote& r) { return r.name == name; })) {
-    c.out << "There is no remote named " << name << ", so there was nothing to remove.\n";
+    if (!forgetRemote(c, name, forgotAny)) return 1;
+    c.out << (forgotAny
+                  ? "There is no remote named " + name +
+                        " any more; the secret and details Brimvale still kept for it "
+                        "were deleted.\n"
+                  : "There is no remote named " + name + ", so there was nothing to remove.\n");
     return 0;
+  }
+  if (!c.yes) {
+    if (!c.interactive || !c.in) {
+      c.out << "Nothing was removed. Run it again with --yes to remove " << name << ".\n";
+      return 1;
+    }
+    c.out << kRemoveRemoteWarning << "\nRemove " << name << "? [y/N] " << std::flush;
+    if (!readsYes(*c.in)) {
+      c.out << "Nothing was removed.\n";
+      return 1;
+    }
   }
   auto answer = answerOf(c, cloud::runHelperCommand({"remote-remove", name}, c.rclone, c.runner));
   if (!answer) return 1;
@@ -129,8 +177,10 @@ int removeRemote(RemotesCommandContext& c, const std::string& name) {
           << " The remote is unchanged.\n";
     return 1;
   }
+  // rclone's definition goes first: without it the remote cannot be used,
+  // and a rerun still finds and deletes what is left here.
   c.out << answer->value("message", std::string()) << "\n";
-  return 0;
+  return forgetRemote(c, name, forgotAny) ? 0 : 1;
 }
 
 int browseRemote(RemotesCommandContext& c, const std::string& target, bool asJson) {
@@ -166,14 +216,17 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
   const std::string action = words.empty() ? "list" : words[0];
   const bool named = action == "test";
   if (action == "vault-reset" && words.size() == 1 && !json) return resetVault(c);
-  const bool wellFormed = named || action == "remove" || action == "browse" ? words.size() == 2
+  const bool edit = action == "browse" && words.size() == 3 && !json &&
+                    (words[2] == "new-folder" || words[2] == "delete");
+  const bool wellFormed = edit                                                ? true
+                          : named || action == "remove" || action == "browse" ? words.size() == 2
                           : action == "add"
                               ? words.size() == 3 && !json
                               : (action == "list" || action == "types") && words.size() <= 1;
   if (!wellFormed) {
     c.err << "Use brimvale remotes list, remotes types, remotes add TYPE NAME [--key value ...], "
-             "remotes test NAME, remotes remove NAME, remotes browse NAME:PATH or remotes "
-             "vault-reset. Nothing was changed.\n";
+             "remotes test NAME, remotes remove NAME, remotes browse NAME:PATH [new-folder|delete] "
+             "or remotes vault-reset. Nothing was changed.\n";
     return 2;
   }
   if (action != "add" && !c.addOptions.empty()) {
@@ -189,9 +242,24 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
     }
     return addRemote(c, words);
   }
+  if (!c.rclone && action == "browse") {
+    c.err << cloud::kRcloneNotInstalledBrowser << " Nothing was changed.\n";
+    return 1;
+  }
   if (!c.rclone) {
     c.err << cloud::kRcloneNotInstalled << ". Nothing was changed.\n";
     return 1;
+  }
+  if (edit) {
+    cloud::RcloneClient client(c.rclone, c.runner);
+    RemoteFolderEdit folders{.client = client,
+                             .out = c.out,
+                             .err = c.err,
+                             .in = c.in,
+                             .interactive = c.interactive,
+                             .yes = c.yes};
+    return words[2] == "new-folder" ? makeRemoteFolder(folders, words[1])
+                                    : deleteRemoteItem(folders, words[1]);
   }
   if (action == "browse") return browseRemote(c, words[1], json);
   if (action == "remove") {

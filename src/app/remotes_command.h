@@ -4,10 +4,12 @@
 #pragma once
 
 #include <functional>
+#include <istream>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cloud/rclone_locator.h"
@@ -16,6 +18,11 @@
 #include "common/base/error.h"
 
 namespace brimvale::app {
+
+// Shown before a remote is removed.
+inline constexpr std::string_view kRemoveRemoteWarning =
+    "This deletes the rclone configuration for this account. Your data on Google Drive / Google "
+    "Photos is not affected. You can re-add the account later.";
 
 struct RemotesCommandContext {
   std::optional<std::string> rclone;
@@ -29,10 +36,16 @@ struct RemotesCommandContext {
   cloud::RemoteMetadataStore* details = nullptr;
   std::map<std::string, std::string> addOptions;
   std::function<Result<std::string>(const std::string& prompt)> askSecret;
+  // For remove and a browser delete: where the [y/N] answer comes from,
+  // whether it is a terminal, and --yes.
+  std::istream* in = nullptr;
+  bool interactive = false;
+  bool yes = false;
 };
 
 // `words` is the action and its arguments: none or "list", "types",
-// "add TYPE NAME", "test NAME", "remove NAME", "browse NAME:PATH", "vault-reset".
+// "add TYPE NAME", "test NAME", "remove NAME", "browse NAME:PATH [new-folder|delete]",
+// "vault-reset".
 // The exit status: 0 done, 1 rclone failed or the test did not connect, 2 bad usage.
 int remotesCommand(RemotesCommandContext& context, const std::vector<std::string>& words,
                    bool json);

@@ -80,9 +80,14 @@ TEST(RemotesCommand, RefusedRequests) {
     int status;
   };
   const Case cases[] = {
-      {{"test"}, true, 2},          {{"test", "-x"}, true, 2}, {{"test", "a:b"}, true, 2},
-      {{"list", "extra"}, true, 2}, {{"add"}, true, 2},        {{"list"}, false, 1},
+      {{"test"}, true, 2},
+      {{"test", "-x"}, true, 2},
+      {{"test", "a:b"}, true, 2},
+      {{"list", "extra"}, true, 2},
+      {{"add"}, true, 2},
+      {{"list"}, false, 1},
       {{"vault-reset"}, true, 1},  // no vault given
+      {{"browse", "here:"}, false, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.words));
@@ -158,11 +163,38 @@ TEST(RemotesCommand, SftpAccountEndToEnd) {
   EXPECT_EQ(a.add("sftp", "box", {{"host", "127.0.0.1"}, {"user", "tester"}}), 1);
   EXPECT_NE(a.err.str().find("box"), std::string::npos) << a.err.str();
 
+  ASSERT_TRUE(a.vault.set("other", "password", "stays"));
+  ASSERT_TRUE(a.details.recordSaved("other", "Other", std::nullopt));
+  std::istringstream no("n\n");
+  a.context.in = &no;
+  a.context.interactive = true;
+  EXPECT_EQ(a.run({"remove", "box"}), 1) << "removal waits for a yes";
+  EXPECT_EQ(a.out.str(),
+            std::string(kRemoveRemoteWarning) + "\nRemove box? [y/N] Nothing was removed.\n");
+  a.context.yes = true;
   ASSERT_EQ(a.run({"remove", "box"}), 0) << a.err.str();
+  EXPECT_EQ(a.vault.load().value(), (cloud::SecretMap{{"other", {{"password", "stays"}}}}));
+  ASSERT_EQ(a.details.load().value().size(), 1u);
+  EXPECT_EQ(a.details.load().value().at(0).remoteName, "other");
   EXPECT_EQ(a.run({"remove", "box"}), 0);
   EXPECT_TRUE(a.out.str().starts_with("There is no remote named box")) << a.out.str();
   EXPECT_EQ(a.run({"browse", "box:"}), 1);
   EXPECT_FALSE(a.anyArgumentHolds(password));
+}
+
+// Given a removal that stopped after rclone forgot the remote, then running
+// it again deletes the secret and details left behind, and a third run finds
+// nothing.
+TEST(RemotesCommand, RemovingAgainFinishesWhatWasLeft) {
+  Accounts a;
+  ASSERT_TRUE(a.vault.set("gone", "password", "pw"));
+  ASSERT_TRUE(a.details.recordSaved("gone", "Gone", std::nullopt));
+  ASSERT_EQ(a.run({"remove", "gone"}), 0) << a.err.str();
+  EXPECT_NE(a.out.str().find("were deleted"), std::string::npos) << a.out.str();
+  EXPECT_TRUE(a.vault.load().value().empty());
+  EXPECT_TRUE(a.details.load().value().empty());
+  ASSERT_EQ(a.run({"remove", "gone"}), 0);
+  EXPECT_EQ(a.out.str(), "There is no remote named gone, so there was nothing to remove.\n");
 }
 
 TEST(RemotesCommand, LocalAccountBrowsesItsFolders) {

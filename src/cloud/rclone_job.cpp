@@ -112,7 +112,13 @@ std::vector<std::string> rcloneJobArguments(const RcloneJobParameters& job,
     args.push_back("--fast-list");
   }
   args.insert(args.end(), {"--use-server-modtime", "--metadata"});
-  if (job.mode == JobMode::kCopy || job.mode == JobMode::kMove) args.push_back("--update");
+  if (job.mode == JobMode::kCopy || job.mode == JobMode::kMove) {
+    if (job.rerunSuffix) {
+      args.insert(args.end(), {"--suffix", *job.rerunSuffix});
+    } else {
+      args.push_back("--update");
+    }
+  }
   args.insert(args.end(),
               {"--use-json-log", "--stats", "1s", "--stats-one-line", "--log-level", "INFO"});
   if (job.dryRun) args.push_back("--dry-run");

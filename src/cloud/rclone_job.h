@@ -34,6 +34,12 @@ struct RcloneJobParameters {
   std::optional<std::string> bandwidthLimit;  // rclone --bwlimit syntax
   bool dryRun = false;
   bool bisyncResync = false;
+  // Set when an earlier run of this job started and never finished: rclone
+  // ended mid-file leaves the file cut short with a newer time than its
+  // source, so a copy or move then compares sizes instead of keeping newer
+  // destination files, and each destination file it replaces is kept
+  // under its name plus this suffix (it may be the user's own newer file).
+  std::optional<std::string> rerunSuffix;
 };
 
 // The type of a configured remote ("s3", "drive", ...), or nothing when no

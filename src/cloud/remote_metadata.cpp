@@ -250,4 +250,15 @@ std::expected<RemoteMetadataStore::Saved, MetadataError> RemoteMetadataStore::re
   return saved;
 }
 
+std::expected<bool, MetadataError> RemoteMetadataStore::forget(const std::string& remoteName) {
+  auto contents = read();
+  if (!contents) return std::unexpected(contents.error());
+  if (std::erase_if(contents->records, [&](const auto& r) { return r.remoteName == remoteName; }) ==
+      0) {
+    return false;
+  }
+  if (auto written = write(*contents); !written) return std::unexpected(written.error());
+  return true;
+}
+
 }  // namespace brimvale::cloud

@@ -87,6 +87,12 @@ class RemoteMetadataStore {
       const std::string& remoteName, const std::string& displayName,
       const std::optional<std::string>& defaultBucket);
 
+  // Deletes the record of `remoteName` (a removed remote), keeping every
+  // other record, decodable or not. Returns whether there was one. A file
+  // that cannot be read is an error and stays untouched: removing one
+  // remote never costs the others their records.
+  [[nodiscard]] std::expected<bool, MetadataError> forget(const std::string& remoteName);
+
   // Writes the encrypted file and then removes the older plain file. An
   // encrypted file that cannot be decrypted (sealed under another e-mail
   // address, or damaged) is kept aside first (see keepAside),

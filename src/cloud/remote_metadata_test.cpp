@@ -131,6 +131,24 @@ TEST(RemoteMetadata, UndecodableRecordsSurviveASave) {
   EXPECT_EQ(s.store().load()->size(), 1u);
 }
 
+// Forgetting a removed remote keeps every other record; a second time finds
+// nothing; a file sealed under another address is refused and left as it was.
+TEST(RemoteMetadata, ForgettingOneRemoteKeepsTheRest) {
+  StateFolder s;
+  ASSERT_TRUE(s.store().recordSaved("nas", "NAS", std::nullopt));
+  ASSERT_TRUE(s.store().recordSaved("box", "Box", std::nullopt));
+  EXPECT_EQ(s.store().forget("nas"), true);
+  EXPECT_EQ(s.store().forget("nas"), false);
+  auto left = s.store().load();
+  ASSERT_TRUE(left);
+  ASSERT_EQ(left->size(), 1u);
+  EXPECT_EQ(left->at(0).remoteName, "box");
+
+  const std::string before = *readFile(s.files.encrypted);
+  EXPECT_FALSE(s.store("other@example.com").forget("box"));
+  EXPECT_EQ(readFile(s.files.encrypted), before);
+}
+
 TEST(RemoteMetadata, AFileSealedUnderAnotherAddressIsKeptAsideNotOverwritten) {
   StateFolder s;
   ASSERT_TRUE(s.store("me@example.com").recordSaved("nas", "NAS", std::nullopt));

@@ -130,6 +130,16 @@ std::expected<void, VaultError> SecretVault::setAll(const SecretMap& changes) {
   return write(*map);
 }
 
+std::expected<bool, VaultError> SecretVault::forget(const std::string& ns) {
+  auto lock = lockForChange();
+  if (!lock) return std::unexpected(lock.error());
+  auto map = load();
+  if (!map) return std::unexpected(map.error());
+  if (map->erase(ns) == 0) return false;
+  if (auto written = write(*map); !written) return std::unexpected(written.error());
+  return true;
+}
+
 std::expected<void, VaultError> SecretVault::write(const SecretMap& map) {
   auto k = key(true);
   if (!k) return std::unexpected(k.error());

@@ -51,6 +51,11 @@ class SecretVault {
   // Sets every value of `changes` with one write of the vault.
   [[nodiscard]] std::expected<void, VaultError> setAll(const SecretMap& changes);
 
+  // Deletes every value kept for `ns` (a removed remote), leaving the other
+  // namespaces as they are. Returns whether there was anything to delete;
+  // without any the vault is not rewritten.
+  [[nodiscard]] std::expected<bool, VaultError> forget(const std::string& ns);
+
   // Takes the vault file out of use so a new, empty vault can be written.
   // The old file is kept beside it (see keepAside; the pepper stays too), so a vault that only
   // failed because its key material went missing can still be recovered. Returns where it was kept;

@@ -109,9 +109,22 @@ TEST(SecretVault, AnUnreadableVaultIsNeverOverwritten) {
     auto refused = vault.set("nas", "password", "new");
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().code, loaded.error().code);
+    EXPECT_FALSE(vault.forget("nas")) << "removing a remote must not rewrite it either";
     EXPECT_EQ(h.fileBytes(), before);
     EXPECT_FALSE(fs::exists(h.location.vaultFile.string() + ".tmp"));
   }
+}
+
+// Given two remotes' secrets, then forgetting one twice deletes only its
+// values, once; a vault that was never written stays unwritten.
+TEST(SecretVault, ForgettingARemoteKeepsTheOthers) {
+  VaultHome h;
+  EXPECT_EQ(h.vault().forget("nas"), false);
+  EXPECT_FALSE(fs::exists(h.location.vaultFile));
+  ASSERT_TRUE(h.vault().setAll({{"nas", {{"password", "a"}}}, {"nas2", {{"password", "b"}}}}));
+  EXPECT_EQ(h.vault().forget("nas"), true);
+  EXPECT_EQ(h.vault().forget("nas"), false);
+  EXPECT_EQ(h.vault().load(), (SecretMap{{"nas2", {{"password", "b"}}}}));
 }
 
 TEST(SecretVault, ALostPepperIsNotReplacedWhileTheVaultExists) {

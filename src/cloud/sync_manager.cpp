@@ -21,6 +21,12 @@ bool isUnder(const fs::path& path, const fs::path& root) {
 
 }  // namespace
 
+std::string rerunSuffixAt(std::time_t now) {
+  std::string stamp = isots(now);
+  std::erase_if(stamp, [](char c) { return c == '-' || c == ':'; });
+  return ".kept-" + stamp;
+}
+
 bool needsDrive(const SyncJob& job, const std::string& mountPath) {
   if (mountPath.empty()) return false;
   for (const auto* side : {&job.source, &job.destination}) {
@@ -251,6 +257,9 @@ void SyncManager::start(SyncJob& job) {
     (void)claim(job, JobState::kWaitingForDrive);
     return;
   }
+  // A job that has a start time but is starting again never finished its
+  // earlier run: its owner was killed, or it failed or paused mid-file.
+  const bool interrupted = job.startedAt.has_value();
   if (!claim(job, JobState::kPreparing)) return;
 
   const std::uint64_t run = nextRun_++;
@@ -264,9 +273,10 @@ void SyncManager::start(SyncJob& job) {
           },
       .exited = [this, id, run](int status) { post({.id = id, .run = run, .exitStatus = status}); },
   };
-  auto child =
-      startRcloneJob(setup_.rclone, rcloneJobArguments(job.rcloneParameters(), setup_.remoteType),
-                     std::move(callbacks));
+  RcloneJobParameters parameters = job.rcloneParameters();
+  if (interrupted) parameters.rerunSuffix = rerunSuffixAt(setup_.clock());
+  auto child = startRcloneJob(setup_.rclone, rcloneJobArguments(parameters, setup_.remoteType),
+                              std::move(callbacks));
   if (!child) {
     job.state = JobState::kFailed;
     job.completedAt = setup_.clock();

@@ -61,6 +61,10 @@ struct DriveState {
 // (both standardised); remote sides never need the drive.
 [[nodiscard]] bool needsDrive(const SyncJob& job, const std::string& mountPath);
 
+// ".kept-20261207T221200Z": what a re-run after an interruption adds to the
+// name of each destination file it replaces (no ':' for remotes that refuse it).
+[[nodiscard]] std::string rerunSuffixAt(std::time_t now);
+
 struct SyncManagerSetup {
   std::filesystem::path jobsFile;  // ~/.brimvale/sync/jobs.json
   std::optional<std::string> rclone;

@@ -286,6 +286,74 @@ TEST(SyncManagerRestart, AnEarlierListIsReadBackAndRestarted) {
   EXPECT_EQ(h.state(id), JobState::kWaitingForDrive);
 }
 
+// Given the process running a copy killed mid-file (its rclone dies with it
+// and leaves the file cut short, newer than its source) and a destination
+// file the user changed since, then running the job again, paused first or
+// not, ends with every file whole and the user's file kept beside it.
+TEST(SyncManagerRestart, ARunAfterTheOwnerWasKilledLeavesNoShortFile) {
+  struct Case {
+    const char* what;
+    bool pausedWhenKilled;
+  } cases[] = {{"running when killed", false}, {"paused when killed", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    constexpr std::size_t kSize = 1'500'000;
+    const auto source = h.files("src", 2, kSize);
+    h.temp.file("src/mine.txt", "the source's text");
+    for (const auto& name : {"f0.bin", "f1.bin", "mine.txt"}) {
+      fs::last_write_time(source / name, fs::file_time_type::clock::now() - std::chrono::hours(2));
+    }
+    const std::string id = h.add(source, h.temp / "dst", "400k");
+    ASSERT_TRUE(h.childStarted(id));
+    ASSERT_TRUE(h.until([&] {
+      std::error_code ec;
+      const auto size = fs::file_size(h.temp / "dst" / "f0.bin", ec);
+      return !ec && size > 0;
+    }));
+    const int rclone = h.manager->childPid(id);
+    if (c.pausedWhenKilled) ASSERT_TRUE(h.manager->pause(id));
+    // What the owner's death does: its rclone gets SIGKILL, its run record
+    // stays behind naming a process that is gone.
+    ASSERT_EQ(::kill(rclone, SIGKILL), 0);
+    // Without a poll, as a dead owner never reads the exit.
+    for (int i = 0; i < 100 && !processGone(rclone); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(processGone(rclone));
+    h.restart();
+    const JobRun dead{.ownerPid = rclone, .ownerStart = 1, .rclonePid = rclone};
+    ASSERT_TRUE(JobRunFiles::besideJobList(h.temp / "sync" / "jobs.json").write(id, dead));
+    ASSERT_LT(fs::file_size(h.temp / "dst" / "f0.bin"), kSize) << "the kill came too late";
+    h.temp.file("dst/mine.txt", "the user's own newer text");
+
+    ASSERT_TRUE(h.manager->load());
+    if (c.pausedWhenKilled) {
+      EXPECT_EQ(h.state(id), JobState::kPaused);
+      ASSERT_TRUE(h.manager->resume(id));
+    }
+    ASSERT_TRUE(h.reaches(id, JobState::kCompleted))
+        << h.manager->find(id)->errorMessage.value_or("");
+    int shortFiles = 0;
+    for (const auto& name : {"f0.bin", "f1.bin"}) {
+      if (readFile(h.temp / "dst" / name).value_or("") != readFile(source / name).value_or("-")) {
+        ++shortFiles;
+      }
+    }
+    EXPECT_EQ(shortFiles, 0);
+    EXPECT_EQ(readFile(h.temp / "dst" / "mine.txt").value_or(""), "the source's text");
+    int keptOfTheUser = 0;
+    for (const auto& entry : fs::directory_iterator(h.temp / "dst")) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with("mine.txt.kept-") &&
+          readFile(entry.path()).value_or("") == "the user's own newer text") {
+        ++keptOfTheUser;
+      }
+    }
+    EXPECT_EQ(keptOfTheUser, 1);
+  }
+}
+
 struct PurgeCase {
   const char* name;
   bool dryRun;
