@@ -384,7 +384,9 @@ namespace {
 
 apps::AppOffloaderSetup offloaderSetup(AppMoveCommandHost& host) {
   apps::AppOffloaderSetup setup = host.offload;
-  setup.lockFile = host.env.paths.state / "app-offloader.lock";
+  // The relocator's own lock: an offload never runs while a move of the same
+  // app copies it (or any move runs), and a move waits for no offload either.
+  setup.lockFile = mover::RelocatorLock::fileIn(host.env.paths.state);
   const fs::path working = host.workingFolder;
   setup.workingFolder = [working]() -> std::optional<fs::path> {
     if (working.empty() || !apps::isRealFolder(working)) return std::nullopt;
