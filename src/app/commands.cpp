@@ -793,7 +793,16 @@ int appsHandler(Context& c) {
       .toolFallback = apps::hostMachOToolFallback(),
       .now = systemClock()(),
       .out = c.out,
-      .err = c.err};
+      .err = c.err,
+      .offloadedApps =
+          [&c] {
+            return apps::OffloadRecordStore(
+                       apps::offloadsFolder(c.paths),
+                       [&c](const std::string& line) {
+                         AppLog(c.paths.root / "brimvale.log", systemClock(), nullptr).write(line);
+                       })
+                .loadAll();
+          }};
   if (c.apps.action == "inspect") return appsInspectCommand(host, c.apps.bundle, c.json);
   c.apps.json = c.json;
   if (isAppMoveAction(c.apps.action)) {
