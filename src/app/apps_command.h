@@ -31,6 +31,8 @@ struct AppsOptions {
   bool json = false;
   bool overrideRisk = false;  // apps move --override
   bool sweep = false;         // apps reinstalls --sweep
+  bool approve = false;       // apps review ID --approve
+  bool keepInternal = false;  // apps review ID --keep-internal
 };
 
 struct AppsCommandHost {
