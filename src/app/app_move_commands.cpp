@@ -28,8 +28,8 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr std::string_view kBundleSuffix = ".app";
-constexpr std::array<std::string_view, 6> kAppMoveActions{"move",    "move-back", "moved",
-                                                          "offload", "restore",   "reinstalls"};
+constexpr std::array<std::string_view, 7> kAppMoveActions{
+    "move", "move-back", "moved", "offload", "restore", "reinstalls", "review"};
 
 std::string curly(const std::string& name) { return "\u201c" + name + "\u201d"; }
 
@@ -384,7 +384,9 @@ namespace {
 
 apps::AppOffloaderSetup offloaderSetup(AppMoveCommandHost& host) {
   apps::AppOffloaderSetup setup = host.offload;
-  setup.lockFile = host.env.paths.state / "app-offloader.lock";
+  // The relocator's own lock: an offload never runs while a move of the same
+  // app copies it (or any move runs), and a move waits for no offload either.
+  setup.lockFile = mover::RelocatorLock::fileIn(host.env.paths.state);
   const fs::path working = host.workingFolder;
   setup.workingFolder = [working]() -> std::optional<fs::path> {
     if (working.empty() || !apps::isRealFolder(working)) return std::nullopt;
@@ -470,6 +472,31 @@ int appsRestoreCommand(AppMoveCommandHost& host, const std::string& id) {
 
 namespace {
 
+// The monitor and mover behind `apps reinstalls --sweep` and `apps review`:
+// notices are kept for JSON and printed, as are the moves run, unless JSON.
+ReinstallSweepSetup sweepSetup(AppMoveCommandHost& host, json& notices, bool asJson) {
+  std::ostream& out = host.apps.out;
+  const std::string appsFolder = driveAppsFolder(host);
+  return {.env = host.env,
+          .appsFolder = [appsFolder]() -> std::optional<fs::path> {
+            if (appsFolder.empty()) return std::nullopt;
+            return fs::path(appsFolder);
+          },
+          .classifyInstall = [&host](const apps::AppEntry& app) { return classified(host, app); },
+          .notify =
+              [&notices, &out, asJson](const apps::MonitorNotification& n) {
+                notices.push_back(n.userInfo);
+                if (!asJson) {
+                  out << n.userInfo.value("title", "") << ": " << n.userInfo.value("body", "")
+                      << "\n";
+                }
+              },
+          .moved =
+              [&out, asJson](const apps::EngineCompletion& done) {
+                if (!asJson) out << done.sentence << "\n";
+              }};
+}
+
 std::string kindText(const std::string& kind) {
   if (kind == apps::kSymlinkMissing) return "its link at the original place was gone";
   if (kind == apps::kSymlinkReplacedByFolder)
@@ -497,26 +524,7 @@ int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool asJson) 
   std::ostream& out = host.apps.out;
   json notices = json::array();
   if (sweepNow) {
-    const std::string appsFolder = driveAppsFolder(host);
-    ReinstallSweep sweep(
-        {.env = host.env,
-         .appsFolder = [appsFolder]() -> std::optional<fs::path> {
-           if (appsFolder.empty()) return std::nullopt;
-           return fs::path(appsFolder);
-         },
-         .classifyInstall = [&host](const apps::AppEntry& app) { return classified(host, app); },
-         .notify =
-             [&](const apps::MonitorNotification& n) {
-               notices.push_back(n.userInfo);
-               if (!asJson) {
-                 out << n.userInfo.value("title", "") << ": " << n.userInfo.value("body", "")
-                     << "\n";
-               }
-             },
-         .moved =
-             [&](const apps::EngineCompletion& done) {
-               if (!asJson) out << done.sentence << "\n";
-             }});
+    ReinstallSweep sweep(sweepSetup(host, notices, asJson));
     repairInterrupted(host, sweep.engine());
     const InterruptNotice notice;
     sweep.run();
@@ -569,6 +577,110 @@ int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool asJson) 
   return 0;
 }
 
+namespace {
+
+std::vector<std::string> addedPermissions(const apps::PendingEntitlementReview& r) {
+  std::vector<std::string> added;
+  for (const auto& name : r.permissionsNow) {
+    if (std::ranges::find(r.permissionsBefore, name) == r.permissionsBefore.end()) {
+      added.push_back(name);
+    }
+  }
+  return added;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const auto& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text.empty() ? "none" : text;
+}
+
+// The review a user named by its move id or the app's name.
+const apps::PendingEntitlementReview* reviewNamed(
+    const std::map<std::string, apps::PendingEntitlementReview>& reviews,
+    const std::string& idOrName) {
+  for (const auto& [id, review] : reviews) {
+    if (id == idOrName || lower(review.displayName) == lower(idOrName)) return &review;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int appsReviewCommand(AppMoveCommandHost& host, const std::string& idOrName, ReviewAnswer answer,
+                      bool asJson) {
+  std::ostream& out = host.apps.out;
+  std::ostream& err = host.apps.err;
+  json notices = json::array();
+  ReinstallSweep sweep(sweepSetup(host, notices, asJson));
+  const auto& reviews = sweep.pendingReviews();
+  if (answer == ReviewAnswer::kNone) {
+    if (asJson) {
+      json list = json::array();
+      for (const auto& [id, r] : reviews) {
+        list.push_back({{"id", id},
+                        {"name", r.displayName},
+                        {"originalPath", r.originalPath},
+                        {"permissionsBefore", r.permissionsBefore},
+                        {"permissionsNow", r.permissionsNow},
+                        {"title", r.displayName + " needs permission review"},
+                        {"body", apps::entitlementReviewBody(addedPermissions(r))}});
+      }
+      out << json{{"reviews", std::move(list)}}.dump(2) << "\n";
+      return 0;
+    }
+    if (reviews.empty()) {
+      out << "No reinstalled app is waiting for a permission review.\n";
+      return 0;
+    }
+    for (const auto& [id, r] : reviews) {
+      if (!idOrName.empty() && reviewNamed(reviews, idOrName) != &r) continue;
+      out << r.displayName
+          << " needs permission review: " << apps::entitlementReviewBody(addedPermissions(r))
+          << "\n"
+          << "  " << r.originalPath << ", move " << id << "\n"
+          << "  permissions before: " << joined(r.permissionsBefore) << "\n"
+          << "  permissions now: " << joined(r.permissionsNow) << "\n"
+          << "  Approve and move it to the fast drive with `brimvale apps review " << id
+          << " --approve`, or keep it on the internal disk with `brimvale apps review " << id
+          << " --keep-internal`.\n";
+    }
+    return 0;
+  }
+  const auto* review = reviewNamed(reviews, idOrName);
+  if (!review) {
+    err << "No permission review is waiting for " << curly(idOrName)
+        << ". `brimvale apps review` lists the ones that are. Nothing was changed.\n";
+    return 1;
+  }
+  const apps::PendingEntitlementReview named = *review;
+  if (answer == ReviewAnswer::kApprove) repairInterrupted(host, sweep.engine());
+  std::optional<apps::EngineCompletion> moved;
+  sweep.engine().addCompletionListener([&](const apps::EngineCompletion& done) { moved = done; });
+  Result<void> answered;
+  {
+    const InterruptNotice notice;
+    answered = sweep.answerReview(named.manifestID, answer == ReviewAnswer::kApprove);
+  }
+  if (!answered) {
+    err << "The review of " << curly(named.displayName) << " could not be recorded ("
+        << answered.error().message() << "). Nothing was changed; the app stays at "
+        << named.originalPath << ".\n";
+    return 1;
+  }
+  if (answer == ReviewAnswer::kKeepInternal) {
+    out << curly(named.displayName) << " stays on your internal disk at " << named.originalPath
+        << "; Brimvale will not move this install again.\n";
+    return 0;
+  }
+  if (moved && moved->success) return 0;  // its sentence is printed by the sweep
+  err << "You approved the new permissions of " << curly(named.displayName)
+      << ", but it could not be moved to the fast drive yet."
+      << whereTheAppIs(named.displayName, named.originalPath, host.env.paths)
+      << " Brimvale tries again on its own later.\n";
+  return 1;
+}
+
 bool isAppMoveAction(std::string_view action) {
   return std::ranges::find(kAppMoveActions, action) != kAppMoveActions.end();
 }
@@ -606,6 +718,22 @@ int runAppMoveAction(AppsCommandHost& apps, const AppsOptions& o, const StatePat
   if (o.action == "moved") return appsMovedCommand(host, o.json);
   if (o.action == "offload") return appsOffloadCommand(host, o.bundle);
   if (o.action == "restore") return appsRestoreCommand(host, o.bundle);
+  if (o.action == "review") {
+    if (o.approve && o.keepInternal) {
+      apps.err << "Choose one of --approve and --keep-internal. Nothing was changed.\n";
+      return 2;
+    }
+    if ((o.approve || o.keepInternal) && o.bundle.empty()) {
+      apps.err << "Name the app whose review you answer, e.g. `brimvale apps review ID "
+               << (o.approve ? "--approve" : "--keep-internal") << "`. Nothing was changed.\n";
+      return 2;
+    }
+    return appsReviewCommand(host, o.bundle,
+                             o.approve        ? ReviewAnswer::kApprove
+                             : o.keepInternal ? ReviewAnswer::kKeepInternal
+                                              : ReviewAnswer::kNone,
+                             o.json);
+  }
   return appsReinstallsCommand(host, o.sweep, o.json);
 }
 

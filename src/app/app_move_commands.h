@@ -53,8 +53,18 @@ int appsRestoreCommand(AppMoveCommandHost& host, const std::string& id);
 // it first looks at every moved app and moves reinstalled ones again.
 int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool json);
 
+enum class ReviewAnswer { kNone, kApprove, kKeepInternal };
+
+// The permission reviews of reinstalled apps that wait for the user; with
+// `idOrName` (a move id or the app's name) only that one. An answer settles
+// the review: approved, the new install is moved to the drive now; kept, it
+// stays on the internal disk and is not moved again. 1 when no such review
+// waits or the approved move fails.
+int appsReviewCommand(AppMoveCommandHost& host, const std::string& idOrName, ReviewAnswer answer,
+                      bool json);
+
 // The actions of `brimvale apps` above: "move", "move-back", "moved",
-// "offload", "restore" and "reinstalls".
+// "offload", "restore", "reinstalls" and "review".
 [[nodiscard]] bool isAppMoveAction(std::string_view action);
 
 // Runs the action `o.action` for the user of `paths` with this computer's

@@ -196,5 +196,69 @@ TEST(AppMoveCommand, ASweepMovesAReinstalledAppAgain) {
   EXPECT_EQ(seen["apps"][0]["events"][0]["actionTaken"], "rerelocated");
 }
 
+// Given a moved app reinstalled with four new permissions, then the sweep
+// holds it for review with the notice's texts, and the user's answer either
+// moves it to the drive or keeps it here for good.
+TEST(AppMoveCommand, APermissionReviewIsAnsweredByApprovingOrKeeping) {
+  struct Case {
+    const char* name;
+    ReviewAnswer answer;
+    bool linked;
+    const char* said;
+    const char* action;
+  };
+  const Case cases[] = {
+      {"approve", ReviewAnswer::kApprove, true, "Moved \u201cQ\u201d to your fast drive",
+       "approved_by_user"},
+      {"keep", ReviewAnswer::kKeepInternal, false, "\u201cQ\u201d stays on your internal disk at",
+       "kept_on_internal_by_user"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scene s;
+    s.w.makeBundle("Q");
+    ASSERT_EQ(appsMoveCommand(s.host, "Q", false), 0) << s.err.str();
+    fs::remove(s.bundle("Q"));
+    s.w.makeBundle("Q", "2.0", " fresh");
+    s.w.tmp.file(s.bundle("Q") / "Contents/Info.plist",
+                 R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
+                 "<key>CFBundleExecutable</key><string>Q</string>"
+                 "<key>NSCameraUsageDescription</key><string>x</string>"
+                 "<key>NSMicrophoneUsageDescription</key><string>x</string>"
+                 "<key>NSCalendarsUsageDescription</key><string>x</string>"
+                 "<key>NSBluetoothAlwaysUsageDescription</key><string>x</string>"
+                 "</dict></plist>");
+    const auto fresh = brimvale::testing::userView(s.bundle("Q"));
+    ASSERT_EQ(appsReinstallsCommand(s.host, true, false), 0) << s.err.str();
+    ASSERT_TRUE(apps::isRealFolder(s.bundle("Q"))) << "moved before the review";
+    s.clear();
+
+    // A later process finds the review in the records.
+    ASSERT_EQ(appsReviewCommand(s.host, "", ReviewAnswer::kNone, false), 0);
+    EXPECT_TRUE(has(s.out,
+                    "Q needs permission review: The new install requests permissions it "
+                    "didn't ask for before ("))
+        << s.out.str();
+    EXPECT_TRUE(has(s.out, " and 1 more). Open Brimvale to review and approve.\n")) << s.out.str();
+    EXPECT_EQ(appsReviewCommand(s.host, "Nope", c.answer, false), 1);
+    EXPECT_TRUE(has(s.err, "No permission review is waiting for \u201cNope\u201d")) << s.err.str();
+
+    s.clear();
+    EXPECT_EQ(appsReviewCommand(s.host, "q", c.answer, false), 0) << s.err.str();
+    EXPECT_TRUE(has(s.out, c.said)) << s.out.str();
+    EXPECT_EQ(s.linked("Q"), c.linked);
+    EXPECT_EQ(brimvale::testing::userView(s.bundle("Q")), fresh);
+
+    // Answered once: nothing waits, and a sweep leaves the answer standing.
+    s.clear();
+    ASSERT_EQ(appsReinstallsCommand(s.host, true, true), 0);
+    EXPECT_EQ(s.linked("Q"), c.linked) << s.out.str();
+    EXPECT_NE(s.out.str().find(c.action), std::string::npos) << s.out.str();
+    s.clear();
+    ASSERT_EQ(appsReviewCommand(s.host, "", ReviewAnswer::kNone, true), 0);
+    EXPECT_TRUE(nlohmann::json::parse(s.out.str())["reviews"].empty()) << s.out.str();
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::app

@@ -15,6 +15,10 @@ namespace {
 
 constexpr milliseconds kSweepInterval{10 * 60 * 1000};
 constexpr milliseconds kSweepTolerance{30 * 1000};
+// A parked original waits for the repair: look again soon after another
+// process's move ends, not at the next sweep.
+constexpr milliseconds kRepairRetry{3000};
+constexpr milliseconds kRepairRetryTolerance{1000};
 
 // Whether no other process (or part of this one) moves anything now. Only a
 // hint: the engine takes the lock itself and refuses when it is held.
@@ -92,9 +96,21 @@ void AppMoveRuntime::start() {
     log_.write(
         "Unfinished app moves were not repaired yet: another move is running. Brimvale "
         "repairs them once it has finished.");
+    repairTimer_ = loop_.scheduleRepeating("apps.repair-retry", kRepairRetry, kRepairRetryTolerance,
+                                           [this] { retryRepair(); });
   }
   timer_ = loop_.scheduleRepeating("apps.reinstall-sweep", kSweepInterval, kSweepTolerance,
                                    [this] { tick(); });
+}
+
+void AppMoveRuntime::retryRepair() {
+  // A sweep on a worker repairs first itself; the worker is its own then.
+  if (busy_) return;
+  if (!worker_->repaired) worker_->repair();
+  if (!worker_->repaired) return;
+  log_.write("The other move has finished; unfinished app moves were repaired.");
+  loop_.cancel(*repairTimer_);
+  repairTimer_.reset();
 }
 
 void AppMoveRuntime::tick() {
@@ -110,6 +126,8 @@ void AppMoveRuntime::tick() {
 void AppMoveRuntime::stop() {
   if (timer_) loop_.cancel(*timer_);
   timer_.reset();
+  if (repairTimer_) loop_.cancel(*repairTimer_);
+  repairTimer_.reset();
 }
 
 }  // namespace brimvale::app

@@ -1,5 +1,5 @@
 // `brimvale run`'s app mover: repairs app moves a crash cut short at start
-// (under the relocator lock; at a later look while another process holds it),
+// (under the relocator lock; a few seconds after another process lets it go),
 // then moves reinstalled apps to the drive again every 10 minutes, off the loop.
 #pragma once
 
@@ -32,6 +32,7 @@ class AppMoveRuntime {
  private:
   struct Worker;
   void tick();
+  void retryRepair();
 
   RunLoop& loop_;
   AppLog& log_;
@@ -39,7 +40,8 @@ class AppMoveRuntime {
   // Shared with the work in flight, which may outlive this object at quit.
   std::shared_ptr<Worker> worker_;
   std::optional<platform::Scheduler::TimerId> timer_;
-  bool busy_ = false;  // a sweep runs on a worker
+  std::optional<platform::Scheduler::TimerId> repairTimer_;  // while the lock was busy at start
+  bool busy_ = false;                                        // a sweep runs on a worker
 };
 
 }  // namespace brimvale::app

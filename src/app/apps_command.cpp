@@ -1,6 +1,7 @@
 #include "app/apps_command.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -17,10 +18,6 @@ namespace brimvale::app {
 namespace {
 
 using nlohmann::json;
-
-constexpr std::string_view kOffloadedNote =
-    "Offloaded apps leave the app folders until they are restored, so this tab stays empty; "
-    "`brimvale apps restore` lists them.";
 
 // Characters as a terminal shows them: UTF-8 continuation bytes take no column.
 std::size_t columns(std::string_view text) {
@@ -57,6 +54,58 @@ json entryJson(const ClassifiedApp& app) {
   return j;
 }
 
+json offloadedJson(const apps::OffloadRecord& r) {
+  std::int64_t size = 0;
+  for (const auto& item : r.items) size += item.sizeBytes;
+  return {{"id", r.id},
+          {"name", r.displayName},
+          {"bundleIdentifier", r.bundleID ? json(*r.bundleID) : json(nullptr)},
+          {"bundlePath", r.originalBundlePath},
+          {"archiveDir", r.archiveDir},
+          {"offloadedAt", isots(r.offloadedAt)},
+          {"phase", rawNameOf(apps::kOffloadPhaseNames, r.phase)},
+          {"sizeBytes", size}};
+}
+
+// The offloaded apps by name: they are out of the application folders, so
+// their records say what they were.
+int offloadedListing(AppsCommandHost& host, const AppsOptions& o) {
+  auto records = host.offloadedApps ? host.offloadedApps() : std::vector<apps::OffloadRecord>{};
+  std::ranges::stable_sort(records, {}, [](const apps::OffloadRecord& r) {
+    std::string name = r.displayName;
+    std::ranges::transform(name, name.begin(), [](unsigned char ch) { return std::tolower(ch); });
+    return name;
+  });
+  if (o.json) {
+    host.out << appsJson({}, o, {}, records);
+    return 0;
+  }
+  if (records.empty()) {
+    host.out << "No apps are offloaded. `brimvale apps offload NAME` offloads one.\n";
+    return 0;
+  }
+  std::vector<std::array<std::string, 5>> rows{{"NAME", "SIZE", "OFFLOADED", "STATE", "ID"}};
+  for (const auto& r : records) {
+    const json j = offloadedJson(r);
+    rows.push_back({r.displayName,
+                    platform::formatFileByteCount(j["sizeBytes"].get<std::int64_t>()),
+                    localDate(r.offloadedAt), j["phase"].get<std::string>(), r.id});
+  }
+  std::array<std::size_t, 5> widths{};
+  for (const auto& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], columns(row[i]));
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += i + 1 < row.size() ? padded(row[i], widths[i]) + "  " : row[i];
+    }
+    host.out << line << "\n";
+  }
+  host.out << "Bring one back with `brimvale apps restore ID`.\n";
+  return 0;
+}
+
 // Classifies each app once, however often the order or the table asks.
 class ListingClassifier {
  public:
@@ -87,10 +136,14 @@ apps::InspectionSources inspectionSources(const AppsCommandHost& host) {
 }
 
 std::string appsJson(const std::vector<ClassifiedApp>& listed, const AppsOptions& o,
-                     const std::vector<std::string>& notes) {
+                     const std::vector<std::string>& notes,
+                     const std::vector<apps::OffloadRecord>& offloaded) {
   json list = json::array();
   for (const auto& app : listed) list.push_back(entryJson(app));
+  json archived = json::array();
+  for (const auto& r : offloaded) archived.push_back(offloadedJson(r));
   return json{{"apps", std::move(list)},
+              {"offloaded", std::move(archived)},
               {"location", o.location},
               {"sort", o.sort},
               {"notes", notes}}
@@ -140,8 +193,7 @@ int appsCommand(AppsCommandHost& host, const AppsOptions& o) {
                 "--help`. Nothing was listed.\n";
     return 2;
   }
-  std::vector<std::string> notes;
-  if (*location == apps::AppsLocationFilter::kOffloaded) notes.emplace_back(kOffloadedNote);
+  if (*location == apps::AppsLocationFilter::kOffloaded) return offloadedListing(host, o);
 
   auto cache = apps::AppFactsCache::load(host.factsCache);
   apps::AppDiscovery discovery(host.folders, host.probe, cache, host.isRunning);
@@ -162,10 +214,9 @@ int appsCommand(AppsCommandHost& host, const AppsOptions& o) {
   for (const auto& e : selected) listed.push_back({e, classifier.of(e)});
 
   if (o.json) {
-    host.out << appsJson(listed, o, notes);
+    host.out << appsJson(listed, o, {});
     return 0;
   }
-  for (const auto& note : notes) host.out << note << "\n";
   if (listed.empty()) {
     host.out << "No apps to show in " << apps::locationTitle(*location) << ".\n";
     return 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "apps/app_classifier.h"
 #include "apps/classifier_input.h"
 #include "apps/macho_reader_bundle.h"
+#include "apps/offload_record.h"
 #include "platform/bundle_probe.h"
 
 namespace brimvale::app {
@@ -29,6 +31,8 @@ struct AppsOptions {
   bool json = false;
   bool overrideRisk = false;  // apps move --override
   bool sweep = false;         // apps reinstalls --sweep
+  bool approve = false;       // apps review ID --approve
+  bool keepInternal = false;  // apps review ID --keep-internal
 };
 
 struct AppsCommandHost {
@@ -44,12 +48,16 @@ struct AppsCommandHost {
   std::int64_t now;                       // seconds since the epoch
   std::ostream& out;
   std::ostream& err;
+  // The offload records, which the Offloaded location lists; none when unset.
+  std::function<std::vector<apps::OffloadRecord>()> offloadedApps = {};
 };
 
 // The listing as a table (name, tier, size, last used, reason), or JSON with
 // `o.json`. Every listed app is classified. The measured facts are kept for
-// the next listing. 2 when an option names no location, order or category
-// (the command line checks these first); else 0.
+// the next listing. The Offloaded location lists the offload records instead:
+// name, size, date, state and the id `apps restore` takes. 2 when an option
+// names no location, order or category (the command line checks these
+// first); else 0.
 int appsCommand(AppsCommandHost& host, const AppsOptions& o);
 
 // The Dock's pins and the tool fallback of `host`, read once for every app
@@ -64,7 +72,8 @@ struct ClassifiedApp {
 
 // The JSON document of docs/json-schemas.md, pretty-printed with sorted keys.
 [[nodiscard]] std::string appsJson(const std::vector<ClassifiedApp>& listed, const AppsOptions& o,
-                                   const std::vector<std::string>& notes);
+                                   const std::vector<std::string>& notes,
+                                   const std::vector<apps::OffloadRecord>& offloaded = {});
 
 // A heading line, then one line per app with its columns aligned; the
 // last-used date in local time, "never" when unknown (explained below the

@@ -55,10 +55,13 @@ struct Listing {
     probe.lastUsedByName = {{"Old Editor.app", kNow - 100 * kDay}, {"Recent.app", kNow - 1 * kDay}};
   }
 
+  std::vector<apps::OffloadRecord> offloaded;
+
   int run(const AppsOptions& o) {
     out.str("");
     err.str("");
     AppsCommandHost host = hostFor(tmp, probe, out, err);
+    host.offloadedApps = [this] { return offloaded; };
     return appsCommand(host, o);
   }
 };
@@ -149,6 +152,52 @@ TEST(AppsCommand, JsonCarriesTheFactsAndTheReasons) {
   EXPECT_TRUE(doc["notes"].empty());
 }
 
+// The Offloaded location lists the records, not the application folders: the
+// apps there are the installed ones, which must not show up as offloaded.
+TEST(AppsCommand, OffloadedLocationListsTheOffloadRecordsByName) {
+  Listing l;
+  const auto record = [](std::string id, std::string name, apps::OffloadPhase phase,
+                         std::vector<std::int64_t> sizes) {
+    apps::OffloadRecord r{.id = std::move(id),
+                          .displayName = name,
+                          .originalBundlePath = "/Applications/" + name + ".app",
+                          .archiveDir = "/drive/Offloaded/" + name,
+                          .offloadedAt = kNow - kDay,
+                          .phase = phase};
+    for (auto size : sizes) r.items.push_back({.sizeBytes = size});
+    return r;
+  };
+  l.offloaded = {record("id-2", "zebra", apps::OffloadPhase::kWaitingForDrive, {1}),
+                 record("id-1", "Atlas", apps::OffloadPhase::kDone, {2048, 1024})};
+  struct Case {
+    const char* name;
+    bool json;
+    std::vector<std::string> inOrder;  // parts of the output, in this order
+  };
+  const Case cases[] = {
+      {"table",
+       false,
+       {"NAME", "Atlas", "3 KB", "done", "id-1", "zebra", "waitingForDrive", "id-2",
+        "brimvale apps restore ID"}},
+      {"json", true, {"\"offloaded\"", "\"id-1\"", "\"sizeBytes\": 3072", "\"id-2\""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(l.run({.location = "offloaded", .json = c.json}), 0);
+    const std::string text = l.out.str();
+    std::size_t at = 0;
+    for (const auto& part : c.inOrder) {
+      at = text.find(part, at);
+      ASSERT_NE(at, std::string::npos) << part << " in\n" << text;
+    }
+    EXPECT_EQ(text.find("Old Editor"), std::string::npos) << "installed apps listed as offloaded";
+  }
+  const auto doc = nlohmann::json::parse(l.out.str());
+  EXPECT_TRUE(doc["apps"].empty());
+  EXPECT_EQ(doc["offloaded"][0]["bundlePath"], "/Applications/Atlas.app");
+  EXPECT_EQ(doc["offloaded"][1]["phase"], "waitingForDrive");
+}
+
 TEST(AppsCommand, SaysWhyATabCannotBeFilled) {
   struct Case {
     const char* name;
@@ -157,7 +206,7 @@ TEST(AppsCommand, SaysWhyATabCannotBeFilled) {
     const char* out;  // a part of the output
   };
   const Case cases[] = {
-      {"offloaded", {.location = "offloaded"}, 0, "`brimvale apps restore` lists them"},
+      {"nothing offloaded", {.location = "offloaded"}, 0, "No apps are offloaded."},
       {"a never-opened game passes every filter",
        {.unusedDays = 365, .category = "games", .hideRunning = true},
        0,

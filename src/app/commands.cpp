@@ -798,7 +798,16 @@ int appsHandler(Context& c) {
       .toolFallback = apps::hostMachOToolFallback(),
       .now = systemClock()(),
       .out = c.out,
-      .err = c.err};
+      .err = c.err,
+      .offloadedApps =
+          [&c] {
+            return apps::OffloadRecordStore(
+                       apps::offloadsFolder(c.paths),
+                       [&c](const std::string& line) {
+                         AppLog(c.paths.root / "brimvale.log", systemClock(), nullptr).write(line);
+                       })
+                .loadAll();
+          }};
   if (c.apps.action == "inspect") return appsInspectCommand(host, c.apps.bundle, c.json);
   c.apps.json = c.json;
   if (isAppMoveAction(c.apps.action)) {
@@ -811,9 +820,9 @@ void appsOptions(CLI::App& sub, Context& c) {
   jsonOption(sub, c);
   sub.add_option("action", c.apps.action,
                  "inspect PATH: the full risk inspection of one app bundle; move NAME|PATH, "
-                 "move-back ID, moved, offload NAME|PATH, restore [ID], reinstalls")
+                 "move-back ID, moved, offload NAME|PATH, restore [ID], reinstalls, review [ID]")
       ->check(CLI::IsMember(
-          {"inspect", "move", "move-back", "moved", "offload", "restore", "reinstalls"}));
+          {"inspect", "move", "move-back", "moved", "offload", "restore", "reinstalls", "review"}));
   sub.add_option("path", c.apps.bundle,
                  "the app bundle to inspect, e.g. /Applications/X.app; the app (name or path) or "
                  "record id an action names");
@@ -821,6 +830,10 @@ void appsOptions(CLI::App& sub, Context& c) {
                "apps move: move an app with a known risk (tier 3) anyway");
   sub.add_flag("--sweep", c.apps.sweep,
                "apps reinstalls: look for reinstalled apps now and move them to the drive again");
+  sub.add_flag("--approve", c.apps.approve,
+               "apps review ID: allow the new permissions and move the app to the drive again");
+  sub.add_flag("--keep-internal", c.apps.keepInternal,
+               "apps review ID: keep the reinstalled app on the internal disk");
   sub.add_option("--location", c.apps.location, "all, internal, moved or offloaded")
       ->check(CLI::IsMember({"all", "internal", "moved", "offloaded"}))
       ->capture_default_str();
@@ -953,7 +966,8 @@ constexpr std::array kSubcommands{
                "(--location, --sort, --unused-days N, --category C, --hide-running, --json); "
                "`apps inspect PATH` shows everything the inspection of one app found; `apps move "
                "NAME|PATH [--override]`, `apps move-back ID`, `apps moved`, `apps offload "
-               "NAME|PATH`, `apps restore [ID]`, `apps reinstalls [--sweep]`",
+               "NAME|PATH`, `apps restore [ID]`, `apps reinstalls [--sweep]`, `apps review [ID] "
+               "[--approve|--keep-internal]`",
                appsHandler, appsOptions},
     Subcommand{"transfers",
                "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "

@@ -58,13 +58,31 @@ void ReinstallSweep::carryHistory(const apps::AppMoveManifest& replaced, const s
   setup_.env.store->save(*fresh);
 }
 
-void ReinstallSweep::run() {
+void ReinstallSweep::readRelocations() {
   relocationAt_.clear();
   for (const auto& m : apps::finishedRelocations(setup_.env.store->loadAll())) {
     relocationAt_.emplace(apps::comparablePath(m.originalPath), m.id);
   }
+}
+
+void ReinstallSweep::run() {
+  readRelocations();
   monitor_.sweep();
   engine_.drain();
+}
+
+const std::map<std::string, apps::PendingEntitlementReview>& ReinstallSweep::pendingReviews() {
+  monitor_.loadPendingReviews();
+  return monitor_.pendingReviews();
+}
+
+Result<void> ReinstallSweep::answerReview(const std::string& manifestID, bool approve) {
+  monitor_.loadPendingReviews();
+  if (!approve) return monitor_.keepOnInternal(manifestID);
+  readRelocations();
+  auto approved = monitor_.approveReview(manifestID);
+  engine_.drain();
+  return approved;
 }
 
 }  // namespace brimvale::app

@@ -34,6 +34,13 @@ class ReinstallSweep {
   // Looks at every committed relocation and runs the moves that asked for.
   void run();
 
+  // The permission reviews the records hold open, by manifest id.
+  [[nodiscard]] const std::map<std::string, apps::PendingEntitlementReview>& pendingReviews();
+  // The user's answer to the review of `manifestID`: approved, the new
+  // install is moved to the drive before this returns; not, it stays on the
+  // internal disk for good. Fails when no such review is waiting.
+  Result<void> answerReview(const std::string& manifestID, bool approve);
+
   [[nodiscard]] apps::AppRelocatorEngine& engine() { return engine_; }
   [[nodiscard]] const apps::VendorReinstallMonitor& monitor() const { return monitor_; }
 
@@ -44,6 +51,7 @@ class ReinstallSweep {
   // Moves the history of the relocation a re-relocation replaced onto the
   // new record, when the engine dropped the old one as its duplicate.
   void carryHistory(const apps::AppMoveManifest& replaced, const std::string& newID);
+  void readRelocations();
 
   // The relocation a re-relocation replaces, by the new job's id: the engine
   // reports the job, the monitor keeps track of the relocation.

@@ -158,7 +158,7 @@ TEST(StateJson, KeysAreExactlyTheDocumentedOnes) {
       {"brimvale relocated --json",
        relocatedJson({mover::RelocatedItem{}}, mover::ScanDiagnostic{})},
       {"brimvale discover --json", discoverJson("[]", "").value_or("")},
-      {"brimvale apps --json", appsJson({fixedApp()}, {}, {"a note"})},
+      {"brimvale apps --json", appsJson({fixedApp()}, {}, {"a note"}, {apps::OffloadRecord{}})},
       {"brimvale apps inspect --json", inspectionJson(fixedApp())},
   };
   for (const auto& c : cases) {

@@ -204,7 +204,8 @@ std::string OffloadError::message() const {
              " and needs administrator access to move, but the password prompt was cancelled "
              "\u2014 so nothing was changed.";
     case OffloadErrorCase::kBusy:
-      return "Another offload, restore or removal is still running, so nothing was changed. "
+      return "Another app move, offload, restore or removal is still running, so nothing was "
+             "changed. "
              "Wait for it to finish, then try again.";
   }
   return {};

@@ -329,8 +329,8 @@ TEST_F(OffloaderFixture, OneOperationAtATime) {
   ASSERT_TRUE(inner);
   ASSERT_FALSE(*inner);
   EXPECT_EQ(inner->error().message(),
-            "Another offload, restore or removal is still running, so nothing was changed. Wait "
-            "for it to finish, then try again.");
+            "Another app move, offload, restore or removal is still running, so nothing was "
+            "changed. Wait for it to finish, then try again.");
   EXPECT_EQ(store_.loadAll().size(), 1u);
 }
 

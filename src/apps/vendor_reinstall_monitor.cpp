@@ -191,21 +191,36 @@ void VendorReinstallMonitor::sweep() {
     if (hasUnresolvedKind(manifest, kReRelocateBlockedTier4)) continue;
     if (hasUnresolvedKind(manifest, kNeedsEntitlementReview)) {
       // A review asked for before a restart is offered again, without a new notice.
-      if (!pendingReviews_.contains(manifest.id)) {
-        const auto classification = setup_.classifyInstall(reinstalledEntry(manifest));
-        pendingReviews_[manifest.id] = PendingEntitlementReview{manifest.id,
-                                                                manifest.displayName,
-                                                                manifest.originalPath,
-                                                                permissionsAtMove(manifest),
-                                                                permissionsNow(classification),
-                                                                now};
-      }
+      offerReview(manifest, now);
       continue;
     }
     if (manifest.nextReRelocateAttemptAt && *manifest.nextReRelocateAttemptAt > now) continue;
     reRelocate(manifest, PermissionCheck::kAsk);
   }
   running_ = false;
+}
+
+void VendorReinstallMonitor::offerReview(const AppMoveManifest& manifest, std::time_t now) {
+  if (pendingReviews_.contains(manifest.id)) return;
+  const auto classification = setup_.classifyInstall(reinstalledEntry(manifest));
+  pendingReviews_[manifest.id] = PendingEntitlementReview{manifest.id,
+                                                          manifest.displayName,
+                                                          manifest.originalPath,
+                                                          permissionsAtMove(manifest),
+                                                          permissionsNow(classification),
+                                                          now};
+}
+
+void VendorReinstallMonitor::loadPendingReviews() {
+  const std::time_t now = setup_.clock();
+  for (const auto& manifest : setup_.store->loadAll()) {
+    if (!isLiveRelocation(manifest) || !isWatched(manifest.originalPath)) continue;
+    if (!hasUnresolvedKind(manifest, kNeedsEntitlementReview)) continue;
+    // Only the install that asked: a link or nothing there now is a new story.
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(manifest.originalPath, ec))) continue;
+    offerReview(manifest, now);
+  }
 }
 
 void VendorReinstallMonitor::reRelocate(AppMoveManifest& manifest, PermissionCheck check) {

@@ -123,6 +123,11 @@ class VendorReinstallMonitor {
   // record's open entries.
   void jobEnded(const std::string& manifestID, bool success, const std::string& reason);
 
+  // Offers again the reviews the records hold open (asked by another process
+  // or before a restart), for a real folder still at the original path;
+  // changes nothing else and posts nothing.
+  void loadPendingReviews();
+
   // The user allows the new permissions: the app is moved again (override
   // accepted), whatever the back-off says. Fails when no review is pending.
   Result<void> approveReview(const std::string& manifestID);
@@ -143,6 +148,7 @@ class VendorReinstallMonitor {
   enum class PermissionCheck { kAsk, kApproved };
 
   void reRelocate(AppMoveManifest& manifest, PermissionCheck check);
+  void offerReview(const AppMoveManifest& manifest, std::time_t now);
   void recordFailure(AppMoveManifest& manifest, const std::string& reason);
   void append(AppMoveManifest& manifest, std::string_view kind);
   void removeStaleCopy(const std::string& nvmePath, const std::filesystem::path& appsFolder);

@@ -111,7 +111,11 @@ std::vector<CaseCollision> caseCollisions(const fs::path& folder) {
   return out;
 }
 
-RelocatorLock::RelocatorLock(fs::path stateDir) : file_(stateDir / "apps-relocator" / ".lock") {}
+RelocatorLock::RelocatorLock(fs::path stateDir) : file_(fileIn(stateDir)) {}
+
+fs::path RelocatorLock::fileIn(const fs::path& stateDir) {
+  return stateDir / "apps-relocator" / ".lock";
+}
 
 Result<void> RelocatorLock::acquire(std::chrono::milliseconds timeout) {
   if (lock_.locked()) return {};

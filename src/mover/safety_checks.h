@@ -62,6 +62,8 @@ class RelocatorLock {
  public:
   // `stateDir` is ~/.brimvale/state.
   explicit RelocatorLock(std::filesystem::path stateDir);
+  // The file locked, for work that must exclude relocations with a lock of its own.
+  [[nodiscard]] static std::filesystem::path fileIn(const std::filesystem::path& stateDir);
   RelocatorLock(const RelocatorLock&) = delete;
   RelocatorLock& operator=(const RelocatorLock&) = delete;
   // Errors carry the user-facing message in Error::detail.

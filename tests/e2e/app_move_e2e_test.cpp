@@ -15,6 +15,7 @@
 
 #include "app_move_scene.h"
 #include "e2e_harness.h"
+#include "mover/safety_checks.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -223,6 +224,84 @@ TEST_F(AppMoveE2E, BrimvaleRunRepairsAMoveKilledMidway) {
   EXPECT_TRUE(isRealBundle(at("Cut")));
   EXPECT_EQ(bundleFacts(at("Cut")), before);
   EXPECT_FALSE(fs::exists(copy("Cut")));
+  EXPECT_EQ(scene_.unrecordedParked(), 0);
+}
+
+// Given another process holds the relocator lock when the application
+// starts, then the parked app is put back seconds after the lock is let go,
+// not at the next reinstall sweep ten minutes on.
+TEST_F(AppMoveE2E, BrimvaleRunRepairsSoonAfterTheOtherMoveEnds) {
+#ifndef BRIMVALE_TEST_HOOKS
+  GTEST_SKIP() << "needs a build with test hooks";
+#endif
+  const BundleFacts before = bundle("Held");
+  const ProcessResult killed = scene_.app({"--stop-after=app-move-step5", "apps", "move", "Held"});
+  ASSERT_EQ(killed.signal, SIGKILL) << killed.describe();
+  mover::RelocatorLock other(home_.state());
+  ASSERT_TRUE(other.acquire(0ms));
+  auto run = scene_.start({"run"}, "run.out");
+  for (int i = 0; i < 200 && run.output().find("were not repaired yet") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_NE(run.output().find("were not repaired yet"), std::string::npos) << run.output();
+  std::this_thread::sleep_for(4s);  // more than one retry while the lock is held
+  EXPECT_FALSE(fs::exists(fs::symlink_status(at("Held")))) << "repaired under another's lock";
+  other.release();
+  for (int i = 0; i < 300 && !isRealBundle(at("Held")) && run.running(); ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(), 0) << run.output();
+  EXPECT_TRUE(isRealBundle(at("Held"))) << run.output();
+  EXPECT_EQ(bundleFacts(at("Held")), before);
+  EXPECT_EQ(scene_.unrecordedParked(), 0);
+}
+
+// Given a move or an offload of an app frozen in the middle of its copy, then
+// the other operation on the same app is refused untouched, and the first
+// finishes whole once it runs again.
+TEST_F(AppMoveE2E, AMoveAndAnOffloadOfOneAppNeverOverlap) {
+  struct Case {
+    std::string first, second;
+    std::string copying;  // a folder of the drive that exists once the first copies
+    std::string refusal;
+  };
+  const Case cases[] = {
+      {"move", "offload", "Apps", "Another app move, offload, restore or removal is still running"},
+      {"offload", "move", "Offloaded", "another relocate operation is in progress"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first + " then " + c.second);
+    const std::string name = "Both" + c.first;
+    const BundleFacts before = bundle(name, 3000);
+    auto first = scene_.start({"apps", c.first, name}, name + ".out");
+    const auto copying = [&] {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(scene_.working() / c.copying, ec)) {
+        if (e.path().filename().string().starts_with(name)) return true;
+      }
+      return false;
+    };
+    for (int i = 0; i < 4000 && !copying() && first.running(); ++i)
+      std::this_thread::sleep_for(1ms);
+    first.signal(SIGSTOP);
+    ASSERT_TRUE(copying()) << first.output();
+    const ProcessResult second = scene_.app({"apps", c.second, name});
+    first.signal(SIGCONT);
+    EXPECT_EQ(second.exitCode, 1) << second.out << second.err;
+    EXPECT_NE(second.err.find(c.refusal), std::string::npos) << second.err;
+    EXPECT_TRUE(second.err.find("nothing was changed") != std::string::npos ||
+                second.err.find("Nothing was moved") != std::string::npos)
+        << second.err;
+    ASSERT_EQ(first.wait(), 0) << first.output();
+    if (c.first == "move") {
+      EXPECT_TRUE(linksTo(at(name), copy(name)));
+      EXPECT_EQ(bundleFacts(copy(name)), before);
+    } else {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(at(name))));
+      EXPECT_EQ(scene_.liveMoves(), 1) << "only the first case's move";
+    }
+  }
   EXPECT_EQ(scene_.unrecordedParked(), 0);
 }
 
