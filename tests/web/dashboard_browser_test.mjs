@@ -184,6 +184,22 @@ try {
       assert.ok(realpathSync(file).startsWith(drive + "/"), `${name} is still at ${realpathSync(file)}`);
       assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
     }
+    // The folder is listed as relocated; moving it back from the page brings
+    // every file home as itself, no longer a link.
+    const row = page.locator("#relocated-list tbody tr", { hasText: movedFolder });
+    await row.waitFor();
+    assert.match(await row.textContent(), /ok/i);
+    page.once("dialog", (dialog) => dialog.accept());
+    await page.getByRole("button", { name: "Move Photo library back" }).focus();
+    await page.keyboard.press("Enter");
+    await page.locator("#relocated-result").filter({ hasText: "The folder is back home." })
+      .waitFor({ timeout: 180000 });
+    await page.locator("#relocated-empty").filter({ hasText: "No relocated folders." }).waitFor();
+    for (const [name, size] of Object.entries(movedFiles)) {
+      const file = path.join(movedFolder, name);
+      assert.equal(realpathSync(file), file, `${name} is still a link`);
+      assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
+    }
   } else {
     console.log("no private mount namespace: the move onto a drive was skipped");
     await page.screenshot({ path: path.join(screenshots, "moves.png"), fullPage: true });
