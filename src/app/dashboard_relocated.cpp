@@ -57,7 +57,8 @@ web::Reply RelocatedRoutes::list() {
 web::Reply RelocatedRoutes::moveBack(const nlohmann::json& body) {
   const std::string id = itemId(body);
   if (id.empty()) return web::sentenceReply(400, std::string(kNoItem));
-  const bool overwrite = body.value("overwrite", false);
+  const auto asked = body.find("overwrite");
+  const bool overwrite = asked != body.end() && *asked == true;
   const bool started = moveBack_.start([this, id, overwrite] {
     auto& events = server_.events();
     events.publish("move-back-start", nlohmann::json{{"id", id}}.dump());

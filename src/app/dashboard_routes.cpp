@@ -6,6 +6,7 @@
 
 #include "app/care_commands.h"
 #include "app/dashboard_activity.h"
+#include "app/dashboard_junk.h"
 #include "app/dashboard_relocated.h"
 #include "app/dashboard_rules.h"
 #include "app/dashboard_settings.h"
@@ -93,6 +94,7 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   relocated_ = std::make_unique<RelocatedRoutes>(sources_, server_);
   addRuleRoutes(server_, sources_.paths, policy_);
   addActivityRoutes(server_, sources_);
+  addJunkRoutes(server_, sources_);
   addSettingsRoutes(server_, sources_);
 }
 

@@ -4,7 +4,8 @@
 // history chart draw the rows of a prepared usage history, and move a real
 // folder onto a tmpfs drive from the moves page and watch it reach done.
 // Rule edits on the rules page must reach the configuration file and come
-// back. Screenshots of each page go to the folder given as SCREENSHOTS.
+// back. Relocated folders move back from the moves page; notes on the scrap
+// board are added, filtered, pinned, searched and cleared. Screenshots of each page go to the folder given as SCREENSHOTS.
 //
 // Environment: BRIMVALE (the built program), SCREENSHOTS (a folder). The
 // move needs a private mount namespace (scripts/in-private-mounts); without
@@ -236,6 +237,36 @@ try {
   if (haveDrive) await page.locator("#move-log li", { hasText: "Photo library" }).first().waitFor();
   await page.screenshot({ path: path.join(screenshots, "activity.png"), fullPage: true });
 
+  // The scrap board: a note typed from the keyboard lands on the board, a
+  // filter narrows it, pinning says so in words, and clearing asks first.
+  await page.getByRole("link", { name: "Rade Diriv" }).click();
+  await page.locator("#junk-count").filter({ hasText: "0 scraps on the board" }).waitFor();
+  await page.getByLabel("Text or note").focus();
+  await page.keyboard.type("Invoice 42 for the boat");
+  await page.keyboard.press("Tab");
+  assert.equal(await page.evaluate(() => document.activeElement.id), "add-note");
+  await page.keyboard.press("Enter");
+  await page.locator("#junk-count").filter({ hasText: "1 scrap on the board" }).waitFor();
+  await page.locator("#scraps li", { hasText: "Invoice 42 for the boat" }).waitFor();
+  await page.getByLabel("Show").selectOption("media");
+  await page.locator("#junk-count").filter({ hasText: "0 scraps on the board" }).waitFor();
+  await page.getByLabel("Show").selectOption("notes");
+  await page.locator("#junk-count").filter({ hasText: "1 scrap on the board" }).waitFor();
+  await page.getByRole("button", { name: /^Pin / }).click();
+  await page.locator("#scraps li", { hasText: "Pinned: Invoice 42" }).waitFor();
+  await page.getByLabel("Search").fill("invoice");
+  await page.getByRole("button", { name: "Search" }).click();
+  await page.locator("#junk-count").filter({ hasText: "1 scrap found for “invoice”" }).waitFor();
+  await page.screenshot({ path: path.join(screenshots, "junk.png"), fullPage: true });
+  await page.getByLabel("Search").fill("");
+  await page.getByRole("button", { name: "Clear all…" }).click();
+  assert.equal(await page.locator("#clear-question").textContent(), "Clear everything on the Rade Diriv?");
+  await page.getByRole("button", { name: "Keep everything" }).click();
+  await page.getByRole("button", { name: "Clear all…" }).click();
+  await page.getByRole("button", { name: "Clear all Junk" }).click();
+  await page.locator("#junk-result").filter({ hasText: "Cleared 1 scrap from the board." }).waitFor();
+  await page.locator("#junk-count").filter({ hasText: "0 scraps on the board" }).waitFor();
+
   // Preferences: a value the setting can't take is refused and nothing is
   // written; a good one lands in the configuration file.
   await page.getByRole("link", { name: "Preferences" }).click();
@@ -253,7 +284,7 @@ try {
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
   await zoomed.addCookies(await context.cookies());
   const zoomedPage = await zoomed.newPage();
-  for (const name of ["home", "storage", "moves", "rules", "activity", "preferences"]) {
+  for (const name of ["home", "storage", "moves", "rules", "activity", "junk", "preferences"]) {
     await zoomedPage.goto(`${origin}/${name}.html`);
     await zoomedPage.locator("h1").waitFor();
     await zoomedPage.waitForTimeout(1500);  // the page's own requests, for the screenshot
