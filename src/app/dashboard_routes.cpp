@@ -6,6 +6,7 @@
 
 #include "app/care_commands.h"
 #include "app/dashboard_activity.h"
+#include "app/dashboard_apps.h"
 #include "app/dashboard_junk.h"
 #include "app/dashboard_relocated.h"
 #include "app/dashboard_rules.h"
@@ -92,6 +93,7 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   server_.post("moves/start", [this](const nlohmann::json& body) { return startMove(body); });
   server_.post("moves/cancel", [this](const nlohmann::json&) { return cancelMove(); });
   relocated_ = std::make_unique<RelocatedRoutes>(sources_, server_);
+  apps_ = std::make_unique<AppsRoutes>(sources_, server_);
   addRuleRoutes(server_, sources_.paths, policy_);
   addActivityRoutes(server_, sources_);
   addJunkRoutes(server_, sources_);

@@ -44,6 +44,7 @@ class JobThread {
 };
 
 class RelocatedRoutes;
+class AppsRoutes;
 
 // Registers the routes on `server`; owns the threads of the clean-up and the moves.
 class DashboardRoutes {
@@ -75,6 +76,7 @@ class DashboardRoutes {
   RunLoop* moveLoop_ = nullptr;  // the page's move while it runs
   // Declared last: destroyed (joined) first, while what they use still exists.
   std::unique_ptr<RelocatedRoutes> relocated_;
+  std::unique_ptr<AppsRoutes> apps_;
   JobThread care_;
   JobThread move_;
 };

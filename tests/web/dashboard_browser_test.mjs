@@ -44,6 +44,20 @@ function mountDrive() {
   }
 }
 const haveDrive = mountDrive();
+
+// The apps page lists /Applications too: inside the namespace an empty
+// tmpfs hides the machine's own; without one the page is not visited.
+function hideSystemApps() {
+  if (!existsSync("/Applications")) return "absent";
+  if (process.env.BRIMVALE_IN_NAMESPACE !== "1") return "";
+  try {
+    execFileSync("mount", ["-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs", "/Applications"]);
+    return "mounted";
+  } catch {
+    return "";
+  }
+}
+const systemApps = hideSystemApps();
 if (!haveDrive && process.env.BRIMVALE_REQUIRE_MOUNTS === "1") {
   console.error("cannot mount a tmpfs drive; run this test through scripts/in-private-mounts");
   process.exit(1);
@@ -71,6 +85,17 @@ function prepareHome() {
     mkdirSync(path.dirname(path.join(movedFolder, name)), { recursive: true });
     writeFileSync(path.join(movedFolder, name), Buffer.alloc(size, name.length));
   }
+  // An app in the user's own Applications folder for the catalogue.
+  const contents = path.join(home, "Applications", "Notes Helper.app", "Contents");
+  mkdirSync(path.join(contents, "MacOS"), { recursive: true });
+  writeFileSync(path.join(contents, "Info.plist"), `<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>CFBundleName</key><string>Notes Helper</string>
+<key>CFBundleIdentifier</key><string>org.example.noteshelper</string>
+<key>CFBundleExecutable</key><string>Notes Helper</string>
+</dict></plist>
+`);
+  writeFileSync(path.join(contents, "MacOS", "Notes Helper"), Buffer.alloc(50_000, 1));
   writeFileSync(path.join(state, "user-defaults.json"),
     JSON.stringify({ "brimvale.mover.recentWriteGuardEnabled": false }));
 }
@@ -237,6 +262,26 @@ try {
   if (haveDrive) await page.locator("#move-log li", { hasText: "Photo library" }).first().waitFor();
   await page.screenshot({ path: path.join(screenshots, "activity.png"), fullPage: true });
 
+  // Apps: the catalogue shows the app with its tier badge and reason; the
+  // filter row is reachable from the keyboard and a location narrows the list.
+  if (systemApps) {
+    await page.getByRole("link", { name: "Apps" }).click();
+    const appRow = page.locator("#apps tbody tr", { hasText: "Notes Helper" });
+    await appRow.waitFor({ timeout: 60000 });
+    const cells = await appRow.locator("td").allTextContents();
+    assert.match(cells[1], /\S/, "a tier badge");
+    assert.match(cells[4], /\S/, "a reason");
+    await page.getByLabel("Unused for at least this many days (0: any)").focus();
+    await page.keyboard.press("Tab");
+    await page.keyboard.press("Tab");
+    assert.equal(await page.evaluate(() => document.activeElement.id), "apps-show");
+    await page.screenshot({ path: path.join(screenshots, "apps.png"), fullPage: true });
+    await page.getByLabel("Show").selectOption("moved");
+    await page.locator("#apps-empty").filter({ hasText: "No apps to show." }).waitFor();
+  } else {
+    console.log("no private mount namespace: the apps page was skipped");
+  }
+
   // The scrap board: a note typed from the keyboard lands on the board, a
   // filter narrows it, pinning says so in words, and clearing asks first.
   await page.getByRole("link", { name: "Rade Diriv" }).click();
@@ -284,7 +329,8 @@ try {
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
   await zoomed.addCookies(await context.cookies());
   const zoomedPage = await zoomed.newPage();
-  for (const name of ["home", "storage", "moves", "rules", "activity", "junk", "preferences"]) {
+  const pages = ["home", "storage", "moves", "rules", "activity", "junk", "preferences"];
+  for (const name of systemApps ? [...pages, "apps"] : pages) {
     await zoomedPage.goto(`${origin}/${name}.html`);
     await zoomedPage.locator("h1").waitFor();
     await zoomedPage.waitForTimeout(1500);  // the page's own requests, for the screenshot
@@ -315,5 +361,6 @@ try {
   }
   rmSync(home, { recursive: true, force: true });
   if (haveDrive) execFileSync("umount", [drive]);
+  if (systemApps === "mounted") execFileSync("umount", ["/Applications"]);
 }
 process.exit(failed ? 1 : 0);
