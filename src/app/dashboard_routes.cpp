@@ -11,6 +11,7 @@
 #include "app/dashboard_relocated.h"
 #include "app/dashboard_rules.h"
 #include "app/dashboard_settings.h"
+#include "app/dashboard_transfers.h"
 #include "app/history_report.h"
 #include "app/history_series.h"
 #include "app/history_svg.h"
@@ -94,6 +95,7 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   server_.post("moves/cancel", [this](const nlohmann::json&) { return cancelMove(); });
   relocated_ = std::make_unique<RelocatedRoutes>(sources_, server_);
   apps_ = std::make_unique<AppsRoutes>(sources_, server_);
+  transfers_ = std::make_unique<TransfersRoutes>(sources_, server_);
   addRuleRoutes(server_, sources_.paths, policy_);
   addActivityRoutes(server_, sources_);
   addJunkRoutes(server_, sources_);

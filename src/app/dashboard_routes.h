@@ -45,6 +45,7 @@ class JobThread {
 
 class RelocatedRoutes;
 class AppsRoutes;
+class TransfersRoutes;
 
 // Registers the routes on `server`; owns the threads of the clean-up and the moves.
 class DashboardRoutes {
@@ -77,6 +78,7 @@ class DashboardRoutes {
   // Declared last: destroyed (joined) first, while what they use still exists.
   std::unique_ptr<RelocatedRoutes> relocated_;
   std::unique_ptr<AppsRoutes> apps_;
+  std::unique_ptr<TransfersRoutes> transfers_;
   JobThread care_;
   JobThread move_;
 };

@@ -282,6 +282,29 @@ try {
     console.log("no private mount namespace: the apps page was skipped");
   }
 
+  // Transfers: a local copy started from the page shows its lines, reaches
+  // done, lands every byte, and is listed; the remotes list answers.
+  const copyFrom = path.join(home, "Outbox");
+  const copyTo = path.join(home, "Copied");
+  mkdirSync(copyFrom, { recursive: true });
+  writeFileSync(path.join(copyFrom, "letter.txt"), "Dear drive,\n");
+  await page.getByRole("link", { name: "Transfers" }).click();
+  await page.locator("#jobs-empty").filter({ hasText: "No transfers yet." }).waitFor();
+  await page.getByLabel("From (a folder, or remote:path)").fill(copyFrom);
+  await page.getByLabel("To (a folder, or remote:path)").fill(copyTo);
+  await page.getByLabel("How").focus();
+  await page.keyboard.press("Tab");
+  assert.equal(await page.evaluate(() => document.activeElement.id), "transfer-start");
+  await page.keyboard.press("Enter");
+  await page.locator("#transfer-result").filter({ hasText: /^The transfer (is done|did not finish)/ })
+    .waitFor({ timeout: 180000 });
+  assert.equal(await page.locator("#transfer-result").textContent(), "The transfer is done.",
+    await page.locator("#transfer-problem").textContent());
+  assert.equal(readFileSync(path.join(copyTo, "letter.txt"), "utf8"), "Dear drive,\n");
+  await page.locator("#transfer-jobs tbody td", { hasText: "Done" }).first().waitFor();
+  await page.locator("#remotes li, #remotes-problem:not([hidden])").first().waitFor();
+  await page.screenshot({ path: path.join(screenshots, "transfers.png"), fullPage: true });
+
   // The scrap board: a note typed from the keyboard lands on the board, a
   // filter narrows it, pinning says so in words, and clearing asks first.
   await page.getByRole("link", { name: "Rade Diriv" }).click();
@@ -329,7 +352,7 @@ try {
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
   await zoomed.addCookies(await context.cookies());
   const zoomedPage = await zoomed.newPage();
-  const pages = ["home", "storage", "moves", "rules", "activity", "junk", "preferences"];
+  const pages = ["home", "storage", "moves", "transfers", "rules", "activity", "junk", "preferences"];
   for (const name of systemApps ? [...pages, "apps"] : pages) {
     await zoomedPage.goto(`${origin}/${name}.html`);
     await zoomedPage.locator("h1").waitFor();
