@@ -1,5 +1,6 @@
 #include "app/dashboard_relocated.h"
 
+#include <cctype>
 #include <sstream>
 
 #include "app/line_stream.h"
@@ -13,18 +14,6 @@ constexpr std::string_view kMoveBackBusy =
     "A folder is already on its way home from here. Nothing new was started; its progress is "
     "showing on the moves page.";
 
-// The item's id as the page sent it: only what an id can hold, so it never
-// reads as an option or a path.
-std::string itemId(const nlohmann::json& body) {
-  const auto found = body.find("id");
-  if (found == body.end() || !found->is_string()) return {};
-  const std::string id = *found;
-  for (char ch : id) {
-    if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-') return {};
-  }
-  return id;
-}
-
 // Runs `brimvale relocated` as the command line does, asked nothing.
 int runRelocated(const DashboardSources& sources, const RelocatedOptions& options,
                  std::ostream& out, std::ostream& err) {
@@ -36,6 +25,17 @@ int runRelocated(const DashboardSources& sources, const RelocatedOptions& option
 }
 
 }  // namespace
+
+// Only what an id can hold, so it never reads as a path.
+std::string relocatedItemId(const nlohmann::json& body) {
+  const auto found = body.find("id");
+  if (found == body.end() || !found->is_string()) return {};
+  const std::string id = *found;
+  for (char ch : id) {
+    if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-') return {};
+  }
+  return id;
+}
 
 RelocatedRoutes::RelocatedRoutes(const DashboardSources& sources, web::DashboardServer& server)
     : sources_(sources), server_(server) {
@@ -55,7 +55,7 @@ web::Reply RelocatedRoutes::list() {
 }
 
 web::Reply RelocatedRoutes::moveBack(const nlohmann::json& body) {
-  const std::string id = itemId(body);
+  const std::string id = relocatedItemId(body);
   if (id.empty()) return web::sentenceReply(400, std::string(kNoItem));
   const auto asked = body.find("overwrite");
   const bool overwrite = asked != body.end() && *asked == true;
@@ -85,7 +85,7 @@ web::Reply RelocatedRoutes::moveBack(const nlohmann::json& body) {
 }
 
 web::Reply RelocatedRoutes::remove(const nlohmann::json& body) {
-  const std::string id = itemId(body);
+  const std::string id = relocatedItemId(body);
   if (id.empty()) return web::sentenceReply(400, std::string(kNoItem));
   std::ostringstream out;
   std::ostringstream err;

@@ -7,6 +7,10 @@
 
 namespace brimvale::app {
 
+// The item id a request names (a whole id or the start of one); empty when
+// it is missing or holds anything but letters, digits and dashes.
+[[nodiscard]] std::string relocatedItemId(const nlohmann::json& body);
+
 class RelocatedRoutes {
  public:
   RelocatedRoutes(const DashboardSources& sources, web::DashboardServer& server);
