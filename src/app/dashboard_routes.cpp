@@ -1,15 +1,21 @@
 #include "app/dashboard_routes.h"
 
+#include <csignal>
 #include <sstream>
 #include <streambuf>
 
 #include "app/care_commands.h"
 #include "app/dashboard_activity.h"
+#include "app/dashboard_apps.h"
+#include "app/dashboard_junk.h"
+#include "app/dashboard_relocated.h"
 #include "app/dashboard_rules.h"
 #include "app/dashboard_settings.h"
+#include "app/dashboard_transfers.h"
 #include "app/history_report.h"
 #include "app/history_series.h"
 #include "app/history_svg.h"
+#include "app/line_stream.h"
 #include "app/mover_commands.h"
 #include "app/state_json.h"
 #include "app/status_reader.h"
@@ -23,39 +29,14 @@ namespace {
 // A chart a year wide at one column per day.
 constexpr std::size_t kChartColumns = 365;
 
-// Hands every complete line written to it to `onLine`; what is left
-// unfinished goes at the end.
-class LineBuffer : public std::streambuf {
- public:
-  explicit LineBuffer(std::function<void(const std::string&)> onLine)
-      : onLine_(std::move(onLine)) {}
-  ~LineBuffer() override {
-    if (!pending_.empty()) onLine_(pending_);
-  }
-
- protected:
-  int_type overflow(int_type c) override {
-    if (c == traits_type::eof()) return traits_type::not_eof(c);
-    if (c == '\n') {
-      onLine_(pending_);
-      pending_.clear();
-    } else {
-      pending_ += static_cast<char>(c);
-    }
-    return c;
-  }
-
- private:
-  std::function<void(const std::string&)> onLine_;
-  std::string pending_;
-};
-
 constexpr std::string_view kCareBusy =
     "Zozad Evev is already running. Nothing new was started; its steps are showing on the home "
     "page.";
 constexpr std::string_view kMoveBusy =
     "A move started here is still running. Nothing new was started; its progress is showing on "
     "the moves page.";
+constexpr std::string_view kNothingToCancel =
+    "No move started here is running, so there is nothing to cancel. Nothing was changed.";
 constexpr std::string_view kNoFolder = "Choose a folder to move first. Nothing was changed.";
 constexpr std::string_view kNotInstalled =
     "Brimvale isn't installed yet, so Zozad Evev didn't run. Nothing was changed; run `brimvale "
@@ -65,7 +46,8 @@ constexpr std::string_view kNotInstalled =
 // line by line; it is asked nothing, so only `yes` moves. Its exit status.
 int runMoveCommand(const DashboardSources& sources, const MoveOptions& options,
                    const std::function<void(const std::string&)>& onLine,
-                   const std::function<void(const std::string&)>& onProblem) {
+                   const std::function<void(const std::string&)>& onProblem,
+                   std::function<void(RunLoop*)> onMoveLoop = {}) {
   LineBuffer outLines(onLine);
   LineBuffer errLines([&](const std::string& line) {
     if (!line.empty()) onProblem(line);
@@ -76,6 +58,7 @@ int runMoveCommand(const DashboardSources& sources, const MoveOptions& options,
   MoverCommandContext context{
       sources.paths, sources.platform, &sources.mounts, sources.computerName, out, err, noAnswers};
   context.snapshotTool = sources.snapshotTool;
+  context.onMoveLoop = std::move(onMoveLoop);
   return moveCommand(context, options);
 }
 
@@ -109,10 +92,17 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   server_.get("moves", [this] { return moves(); });
   server_.post("moves/check", [this](const nlohmann::json& body) { return checkMove(body); });
   server_.post("moves/start", [this](const nlohmann::json& body) { return startMove(body); });
+  server_.post("moves/cancel", [this](const nlohmann::json&) { return cancelMove(); });
+  relocated_ = std::make_unique<RelocatedRoutes>(sources_, server_);
+  apps_ = std::make_unique<AppsRoutes>(sources_, server_);
+  transfers_ = std::make_unique<TransfersRoutes>(sources_, server_);
   addRuleRoutes(server_, sources_.paths, policy_);
   addActivityRoutes(server_, sources_);
+  addJunkRoutes(server_, sources_);
   addSettingsRoutes(server_, sources_);
 }
+
+DashboardRoutes::~DashboardRoutes() = default;
 
 web::Reply DashboardRoutes::home() {
   std::ostringstream out;
@@ -210,8 +200,20 @@ void DashboardRoutes::runMove(std::string folder) {
       },
       [&](const std::string& line) {
         events.publish("move-problem", nlohmann::json{{"line", line}}.dump());
+      },
+      [this](RunLoop* loop) {
+        std::lock_guard lock(moveLoopMutex_);
+        moveLoop_ = loop;
       });
   events.publish("move-done", nlohmann::json{{"folder", folder}, {"status", status}}.dump());
+}
+
+web::Reply DashboardRoutes::cancelMove() {
+  std::lock_guard lock(moveLoopMutex_);
+  if (!moveLoop_) return web::sentenceReply(409, std::string(kNothingToCancel));
+  // As Ctrl-C would: the move cancels, removes its partial copy and says how it ended.
+  moveLoop_->interrupt(SIGINT);
+  return web::jsonReply({{"cancelling", true}}, 202);
 }
 
 web::Reply DashboardRoutes::moves() {

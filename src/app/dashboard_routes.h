@@ -6,10 +6,12 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "app/run_loop.h"
 #include "common/state/path_policy.h"
 #include "common/state/paths.h"
 #include "platform/app_platform.h"
@@ -41,13 +43,17 @@ class JobThread {
   std::atomic<bool> running_{false};
 };
 
+class RelocatedRoutes;
+class AppsRoutes;
+class TransfersRoutes;
+
 // Registers the routes on `server`; owns the threads of the clean-up and the moves.
 class DashboardRoutes {
  public:
   DashboardRoutes(DashboardSources sources, web::DashboardServer& server);
   // Waits for a clean-up or move still running (a move stops at the
   // application's own SIGTERM, a clean-up only at its end).
-  ~DashboardRoutes() = default;
+  ~DashboardRoutes();
   DashboardRoutes(const DashboardRoutes&) = delete;
   DashboardRoutes& operator=(const DashboardRoutes&) = delete;
 
@@ -59,6 +65,7 @@ class DashboardRoutes {
   web::Reply historyChart();
   web::Reply checkMove(const nlohmann::json& body);
   web::Reply startMove(const nlohmann::json& body);
+  web::Reply cancelMove();
   web::Reply moves();
   void runCare();
   void runMove(std::string folder);
@@ -66,7 +73,12 @@ class DashboardRoutes {
   DashboardSources sources_;
   web::DashboardServer& server_;
   PathPolicy policy_;
+  std::mutex moveLoopMutex_;
+  RunLoop* moveLoop_ = nullptr;  // the page's move while it runs
   // Declared last: destroyed (joined) first, while what they use still exists.
+  std::unique_ptr<RelocatedRoutes> relocated_;
+  std::unique_ptr<AppsRoutes> apps_;
+  std::unique_ptr<TransfersRoutes> transfers_;
   JobThread care_;
   JobThread move_;
 };

@@ -872,6 +872,10 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   if (plan->kind != MovePlan::Kind::kNoop && !confirmed(c, o, question, src)) return 1;
 
   RunLoop loop;
+  if (c.onMoveLoop) c.onMoveLoop(&loop);
+  const std::shared_ptr<void> loopGone(nullptr, [&c](void*) {
+    if (c.onMoveLoop) c.onMoveLoop(nullptr);
+  });
   MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, level, extraRoots,
                  c.snapshotTool);
   auto& m = host.mover();

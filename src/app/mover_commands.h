@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <istream>
 #include <memory>
 #include <optional>
@@ -38,6 +39,9 @@ struct MoverCommandContext {
   std::string snapshotTool = snapshots::defaultSnapshotToolPath();
   // Where `out` goes: only a terminal gets a bar rewritten in place.
   OutputKind output = OutputKind::kPlain;
+  // Told of the loop a move runs on once it exists, and nullptr before it
+  // goes, so another thread can interrupt() it to cancel.
+  std::function<void(RunLoop*)> onMoveLoop;
 };
 
 struct MoveOptions {

@@ -23,6 +23,7 @@ struct RunLoop::Core {
   std::deque<std::function<void()>> jobs;
   bool closing = false;
   std::atomic<int> stopSignal{0};
+  std::atomic<int> interrupted{0};  // interrupt()'s signal: the real one stays armed
   // Installed from construction, so a signal during start-up is kept and
   // ends the first run() at once instead of killing the process mid-way.
   asio::signal_set signals{io, SIGINT, SIGTERM};
@@ -133,9 +134,17 @@ int RunLoop::run() {
   // A signal stops the loop from inside the handler; listen again for the
   // next run.
   if (core_->stopSignal != 0) waitForSignal();
-  return core_->stopSignal.exchange(0);
+  if (const int signal = core_->stopSignal.exchange(0)) return signal;
+  return core_->interrupted.exchange(0);
 }
 
 void RunLoop::stop() { core_->io.stop(); }
+
+void RunLoop::interrupt(int signal) {
+  asio::post(core_->io, [core = core_.get(), signal] {
+    core->interrupted = signal;
+    core->io.stop();
+  });
+}
 
 }  // namespace brimvale::app

@@ -35,6 +35,9 @@ class RunLoop final : public platform::Scheduler {
   int run();
   // Safe from any thread and from loop tasks.
   void stop();
+  // Ends run() as if `signal` had arrived, so whoever runs the loop cancels
+  // as for Ctrl-C. Safe from any thread.
+  void interrupt(int signal);
 
  private:
   struct Core;

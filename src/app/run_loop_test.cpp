@@ -62,5 +62,16 @@ TEST(RunLoop, ASignalBeforeRunEndsTheFirstRun) {
   EXPECT_EQ(loop.run(), SIGTERM);
 }
 
+TEST(RunLoop, InterruptEndsOneRunLikeASignalAndSignalsStillCount) {
+  RunLoop loop;
+  std::thread other([&] { loop.interrupt(SIGINT); });
+  other.join();
+  EXPECT_EQ(loop.run(), SIGINT);
+  // The next run is not stopped by the same interrupt again, and a real
+  // signal still reaches it.
+  loop.post([] { std::raise(SIGTERM); });
+  EXPECT_EQ(loop.run(), SIGTERM);
+}
+
 }  // namespace
 }  // namespace brimvale::app

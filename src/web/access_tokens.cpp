@@ -27,6 +27,11 @@ std::optional<std::time_t> issuedAt(const fs::path& file) {
   return issued;
 }
 
+// A clock that went back closes the session too: its idle time is unknown.
+bool stillOpen(std::time_t lastUsed, std::time_t now) {
+  return now >= lastUsed && std::chrono::seconds(now - lastUsed) <= kSessionIdleLimit;
+}
+
 }  // namespace
 
 Result<std::string> randomKey() {
@@ -88,17 +93,30 @@ bool TokenBook::redeem(std::string_view token) const {
   return now >= *issued && now - *issued <= kTokenLifetime.count();
 }
 
+SessionBook::SessionBook(Clock now) : now_(std::move(now)) {}
+
 Result<std::string> SessionBook::open() {
   auto key = randomKey();
   if (!key) return key;
   std::lock_guard lock(mutex_);
-  keys_.insert(*key);
+  const std::time_t now = now_();
+  // Idle ones go now, so a long run does not pile them up.
+  std::erase_if(lastUsed_, [&](const auto& entry) { return !stillOpen(entry.second, now); });
+  lastUsed_.emplace(*key, now);
   return key;
 }
 
-bool SessionBook::isOpen(std::string_view key) const {
+bool SessionBook::use(std::string_view key) {
   std::lock_guard lock(mutex_);
-  return keys_.contains(key);
+  const auto found = lastUsed_.find(key);
+  if (found == lastUsed_.end()) return false;
+  const std::time_t now = now_();
+  if (!stillOpen(found->second, now)) {
+    lastUsed_.erase(found);
+    return false;
+  }
+  found->second = now;
+  return true;
 }
 
 }  // namespace brimvale::web

@@ -8,8 +8,8 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <string_view>
 
@@ -48,15 +48,24 @@ class TokenBook {
   Clock now_;
 };
 
-// The session keys handed out by this run of the server. Thread-safe.
+// A session left unused this long is closed: a browser forgotten open on a
+// shared machine does not keep its way in for good.
+inline constexpr std::chrono::hours kSessionIdleLimit{12};
+
+// The session keys handed out by this run of the server, each with when it
+// was last used. Thread-safe.
 class SessionBook {
  public:
+  explicit SessionBook(Clock now);
   [[nodiscard]] Result<std::string> open();
-  [[nodiscard]] bool isOpen(std::string_view key) const;
+  // True for a key opened here and used within kSessionIdleLimit; counts as
+  // a use. An idle key is closed for good.
+  [[nodiscard]] bool use(std::string_view key);
 
  private:
-  mutable std::mutex mutex_;
-  std::set<std::string, std::less<>> keys_;
+  Clock now_;
+  std::mutex mutex_;
+  std::map<std::string, std::time_t, std::less<>> lastUsed_;
 };
 
 }  // namespace brimvale::web

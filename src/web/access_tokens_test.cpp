@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "testing/temp_folder.h"
 
@@ -84,12 +85,43 @@ TEST(AccessTokens, TokensAndTheirFolderArePrivate) {
 }
 
 TEST(AccessTokens, SessionsKnowOnlyTheKeysTheyOpened) {
-  SessionBook sessions;
+  SessionBook sessions([] { return std::time_t{1'000'000}; });
   auto key = sessions.open();
   ASSERT_TRUE(key.has_value());
-  EXPECT_TRUE(sessions.isOpen(*key));
-  EXPECT_FALSE(sessions.isOpen(""));
-  EXPECT_FALSE(sessions.isOpen(key->substr(1)));
+  EXPECT_TRUE(sessions.use(*key));
+  EXPECT_FALSE(sessions.use(""));
+  EXPECT_FALSE(sessions.use(key->substr(1)));
+}
+
+TEST(AccessTokens, SessionsCloseAfterTwelveIdleHoursAndUseKeepsThemOpen) {
+  constexpr std::time_t kHour = 3600;
+  struct Case {
+    const char* name;
+    std::vector<std::time_t> usesAt;  // seconds after opening, in order
+    bool lastAccepted;
+  };
+  const Case cases[] = {
+      {"used at once", {0}, true},
+      {"exactly twelve idle hours", {12 * kHour}, true},
+      {"a second past twelve hours", {12 * kHour + 1}, false},
+      {"kept open by use every eleven hours", {11 * kHour, 22 * kHour, 33 * kHour}, true},
+      {"closed for good once idle", {13 * kHour, 13 * kHour + 1}, false},
+      {"clock went back", {-5}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::time_t now = 1'000'000;
+    const std::time_t opened = now;
+    SessionBook sessions([&] { return now; });
+    auto key = sessions.open();
+    ASSERT_TRUE(key.has_value());
+    bool accepted = false;
+    for (std::time_t at : c.usesAt) {
+      now = opened + at;
+      accepted = sessions.use(*key);
+    }
+    EXPECT_EQ(accepted, c.lastAccepted);
+  }
 }
 
 }  // namespace

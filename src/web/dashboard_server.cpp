@@ -85,7 +85,8 @@ std::expected<fs::path, Reply> allowedPath(const PathPolicy& policy, const std::
 
 DashboardServer::DashboardServer(fs::path stateFolder, Clock now)
     : stateFolder_(std::move(stateFolder)),
-      tokens_(stateFolder_ / kTokenFolder, std::move(now)),
+      tokens_(stateFolder_ / kTokenFolder, now),
+      sessions_(std::move(now)),
       server_(std::make_unique<httplib::Server>()) {
   installRoutes();
 }
@@ -109,7 +110,7 @@ void DashboardServer::installRoutes() {
     if (req.method == "POST" && req.path == "/session") {
       return httplib::Server::HandlerResponse::Unhandled;
     }
-    if (!sessions_.isOpen(cookieValue(req.get_header_value("Cookie"), kSessionCookie))) {
+    if (!sessions_.use(cookieValue(req.get_header_value("Cookie"), kSessionCookie))) {
       answer(res, sentenceReply(401, std::string(kSignInNeeded)));
       return httplib::Server::HandlerResponse::Handled;
     }

@@ -4,7 +4,8 @@
 // history chart draw the rows of a prepared usage history, and move a real
 // folder onto a tmpfs drive from the moves page and watch it reach done.
 // Rule edits on the rules page must reach the configuration file and come
-// back. Screenshots of each page go to the folder given as SCREENSHOTS.
+// back. Relocated folders move back from the moves page; notes on the scrap
+// board are added, filtered, pinned, searched and cleared. Screenshots of each page go to the folder given as SCREENSHOTS.
 //
 // Environment: BRIMVALE (the built program), SCREENSHOTS (a folder). The
 // move needs a private mount namespace (scripts/in-private-mounts); without
@@ -43,6 +44,20 @@ function mountDrive() {
   }
 }
 const haveDrive = mountDrive();
+
+// The apps page lists /Applications too: inside the namespace an empty
+// tmpfs hides the machine's own; without one the page is not visited.
+function hideSystemApps() {
+  if (!existsSync("/Applications")) return "absent";
+  if (process.env.BRIMVALE_IN_NAMESPACE !== "1") return "";
+  try {
+    execFileSync("mount", ["-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs", "/Applications"]);
+    return "mounted";
+  } catch {
+    return "";
+  }
+}
+const systemApps = hideSystemApps();
 if (!haveDrive && process.env.BRIMVALE_REQUIRE_MOUNTS === "1") {
   console.error("cannot mount a tmpfs drive; run this test through scripts/in-private-mounts");
   process.exit(1);
@@ -70,6 +85,17 @@ function prepareHome() {
     mkdirSync(path.dirname(path.join(movedFolder, name)), { recursive: true });
     writeFileSync(path.join(movedFolder, name), Buffer.alloc(size, name.length));
   }
+  // An app in the user's own Applications folder for the catalogue.
+  const contents = path.join(home, "Applications", "Notes Helper.app", "Contents");
+  mkdirSync(path.join(contents, "MacOS"), { recursive: true });
+  writeFileSync(path.join(contents, "Info.plist"), `<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>CFBundleName</key><string>Notes Helper</string>
+<key>CFBundleIdentifier</key><string>org.example.noteshelper</string>
+<key>CFBundleExecutable</key><string>Notes Helper</string>
+</dict></plist>
+`);
+  writeFileSync(path.join(contents, "MacOS", "Notes Helper"), Buffer.alloc(50_000, 1));
   writeFileSync(path.join(state, "user-defaults.json"),
     JSON.stringify({ "brimvale.mover.recentWriteGuardEnabled": false }));
 }
@@ -184,6 +210,22 @@ try {
       assert.ok(realpathSync(file).startsWith(drive + "/"), `${name} is still at ${realpathSync(file)}`);
       assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
     }
+    // The folder is listed as relocated; moving it back from the page brings
+    // every file home as itself, no longer a link.
+    const row = page.locator("#relocated-list tbody tr", { hasText: movedFolder });
+    await row.waitFor();
+    assert.match(await row.textContent(), /ok/i);
+    page.once("dialog", (dialog) => dialog.accept());
+    await page.getByRole("button", { name: "Move Photo library back" }).focus();
+    await page.keyboard.press("Enter");
+    await page.locator("#relocated-result").filter({ hasText: "The folder is back home." })
+      .waitFor({ timeout: 180000 });
+    await page.locator("#relocated-empty").filter({ hasText: "No relocated folders." }).waitFor();
+    for (const [name, size] of Object.entries(movedFiles)) {
+      const file = path.join(movedFolder, name);
+      assert.equal(realpathSync(file), file, `${name} is still a link`);
+      assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
+    }
   } else {
     console.log("no private mount namespace: the move onto a drive was skipped");
     await page.screenshot({ path: path.join(screenshots, "moves.png"), fullPage: true });
@@ -220,6 +262,79 @@ try {
   if (haveDrive) await page.locator("#move-log li", { hasText: "Photo library" }).first().waitFor();
   await page.screenshot({ path: path.join(screenshots, "activity.png"), fullPage: true });
 
+  // Apps: the catalogue shows the app with its tier badge and reason; the
+  // filter row is reachable from the keyboard and a location narrows the list.
+  if (systemApps) {
+    await page.getByRole("link", { name: "Apps" }).click();
+    const appRow = page.locator("#apps tbody tr", { hasText: "Notes Helper" });
+    await appRow.waitFor({ timeout: 60000 });
+    const cells = await appRow.locator("td").allTextContents();
+    assert.match(cells[1], /\S/, "a tier badge");
+    assert.match(cells[4], /\S/, "a reason");
+    await page.getByLabel("Unused for at least this many days (0: any)").focus();
+    await page.keyboard.press("Tab");
+    await page.keyboard.press("Tab");
+    assert.equal(await page.evaluate(() => document.activeElement.id), "apps-show");
+    await page.screenshot({ path: path.join(screenshots, "apps.png"), fullPage: true });
+    await page.getByLabel("Show").selectOption("moved");
+    await page.locator("#apps-empty").filter({ hasText: "No apps to show." }).waitFor();
+  } else {
+    console.log("no private mount namespace: the apps page was skipped");
+  }
+
+  // Transfers: a local copy started from the page shows its lines, reaches
+  // done, lands every byte, and is listed; the remotes list answers.
+  const copyFrom = path.join(home, "Outbox");
+  const copyTo = path.join(home, "Copied");
+  mkdirSync(copyFrom, { recursive: true });
+  writeFileSync(path.join(copyFrom, "letter.txt"), "Dear drive,\n");
+  await page.getByRole("link", { name: "Transfers" }).click();
+  await page.locator("#jobs-empty").filter({ hasText: "No transfers yet." }).waitFor();
+  await page.getByLabel("From (a folder, or remote:path)").fill(copyFrom);
+  await page.getByLabel("To (a folder, or remote:path)").fill(copyTo);
+  await page.getByLabel("How").focus();
+  await page.keyboard.press("Tab");
+  assert.equal(await page.evaluate(() => document.activeElement.id), "transfer-start");
+  await page.keyboard.press("Enter");
+  await page.locator("#transfer-result").filter({ hasText: /^The transfer (is done|did not finish)/ })
+    .waitFor({ timeout: 180000 });
+  assert.equal(await page.locator("#transfer-result").textContent(), "The transfer is done.",
+    await page.locator("#transfer-problem").textContent());
+  assert.equal(readFileSync(path.join(copyTo, "letter.txt"), "utf8"), "Dear drive,\n");
+  await page.locator("#transfer-jobs tbody td", { hasText: "Done" }).first().waitFor();
+  await page.locator("#remotes li, #remotes-problem:not([hidden])").first().waitFor();
+  await page.screenshot({ path: path.join(screenshots, "transfers.png"), fullPage: true });
+
+  // The scrap board: a note typed from the keyboard lands on the board, a
+  // filter narrows it, pinning says so in words, and clearing asks first.
+  await page.getByRole("link", { name: "Rade Diriv" }).click();
+  await page.locator("#junk-count").filter({ hasText: "0 scraps on the board" }).waitFor();
+  await page.getByLabel("Text or note").focus();
+  await page.keyboard.type("Invoice 42 for the boat");
+  await page.keyboard.press("Tab");
+  assert.equal(await page.evaluate(() => document.activeElement.id), "add-note");
+  await page.keyboard.press("Enter");
+  await page.locator("#junk-count").filter({ hasText: "1 scrap on the board" }).waitFor();
+  await page.locator("#scraps li", { hasText: "Invoice 42 for the boat" }).waitFor();
+  await page.getByLabel("Show").selectOption("media");
+  await page.locator("#junk-count").filter({ hasText: "0 scraps on the board" }).waitFor();
+  await page.getByLabel("Show").selectOption("notes");
+  await page.locator("#junk-count").filter({ hasText: "1 scrap on the board" }).waitFor();
+  await page.getByRole("button", { name: /^Pin / }).click();
+  await page.locator("#scraps li", { hasText: "Pinned: Invoice 42" }).waitFor();
+  await page.getByLabel("Search").fill("invoice");
+  await page.getByRole("button", { name: "Search" }).click();
+  await page.locator("#junk-count").filter({ hasText: "1 scrap found for “invoice”" }).waitFor();
+  await page.screenshot({ path: path.join(screenshots, "junk.png"), fullPage: true });
+  await page.getByLabel("Search").fill("");
+  await page.getByRole("button", { name: "Clear all…" }).click();
+  assert.equal(await page.locator("#clear-question").textContent(), "Clear everything on the Rade Diriv?");
+  await page.getByRole("button", { name: "Keep everything" }).click();
+  await page.getByRole("button", { name: "Clear all…" }).click();
+  await page.getByRole("button", { name: "Clear all Junk" }).click();
+  await page.locator("#junk-result").filter({ hasText: "Cleared 1 scrap from the board." }).waitFor();
+  await page.locator("#junk-count").filter({ hasText: "0 scraps on the board" }).waitFor();
+
   // Preferences: a value the setting can't take is refused and nothing is
   // written; a good one lands in the configuration file.
   await page.getByRole("link", { name: "Preferences" }).click();
@@ -237,7 +352,8 @@ try {
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
   await zoomed.addCookies(await context.cookies());
   const zoomedPage = await zoomed.newPage();
-  for (const name of ["home", "storage", "moves", "rules", "activity", "preferences"]) {
+  const pages = ["home", "storage", "moves", "transfers", "rules", "activity", "junk", "preferences"];
+  for (const name of systemApps ? [...pages, "apps"] : pages) {
     await zoomedPage.goto(`${origin}/${name}.html`);
     await zoomedPage.locator("h1").waitFor();
     await zoomedPage.waitForTimeout(1500);  // the page's own requests, for the screenshot
@@ -268,5 +384,6 @@ try {
   }
   rmSync(home, { recursive: true, force: true });
   if (haveDrive) execFileSync("umount", [drive]);
+  if (systemApps === "mounted") execFileSync("umount", ["/Applications"]);
 }
 process.exit(failed ? 1 : 0);
