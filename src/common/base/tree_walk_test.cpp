@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -73,8 +74,9 @@ std::uint64_t duSk(const fs::path& p) {
 }
 
 // The batched walker against the plain walk and du, on the trees where a
-// walker goes wrong: many folders for both threads, depth, every kind of
-// entry that must be counted once, not at all, or without being entered.
+// walker goes wrong: many folders for both threads, depth, hard links met by
+// different threads, holes, and a folder that may not be entered. (Links and
+// odd names are covered by the disk usage tests.)
 TEST(TreeWalk, SurveysMatchThePlainWalkAndDu) {
   const testing::TempFolder tmp("brimvale-walk");
   struct Case {
@@ -105,14 +107,6 @@ TEST(TreeWalk, SurveysMatchThePlainWalkAndDu) {
            fs::create_hard_link(d / "h0" / "orig", d / ("h" + std::to_string(i)) / "again");
          }
        }},
-      {"links to folders and files",
-       [](const fs::path& d) {
-         fs::create_directories(d / "real" / "inside");
-         writeBytes(d / "real" / "inside" / "f", 70000);
-         fs::create_directory_symlink("real", d / "folder-link");
-         fs::create_symlink("real/inside/f", d / "file-link");
-         fs::create_symlink("nowhere", d / "dangling");
-       }},
       {"sparse file",
        [](const fs::path& d) {
          const int fd = ::open((d / "sparse").c_str(), O_CREAT | O_WRONLY, 0644);
@@ -126,12 +120,6 @@ TEST(TreeWalk, SurveysMatchThePlainWalkAndDu) {
          writeBytes(d / "shut" / "below" / "f", 50000);
          writeBytes(d / "open", 4000);
          fs::permissions(d / "shut", fs::perms::none);
-       }},
-      {"a name of 255 bytes and one with a newline",
-       [](const fs::path& d) {
-         writeBytes(d / std::string(255, 'n'), 5000);
-         fs::create_directory(d / "line\nbreak");
-         writeBytes(d / "line\nbreak" / "x", 12000);
        }},
   };
   for (const auto& c : cases) {
@@ -150,6 +138,24 @@ TEST(TreeWalk, SurveysMatchThePlainWalkAndDu) {
       EXPECT_EQ(survey->apparentBytes, plain.apparentBytes);
       EXPECT_EQ(survey->newestNanos, plain.newestNanos);
       EXPECT_EQ(survey->newestPath, plain.newestPath);
+    }
+    // Root enters every folder; the closed one only stays shut to others.
+    if (::geteuid() == 0) {
+      fs::permissions(tmp.path(), fs::perms::all & ~fs::perms::others_write);
+      const pid_t child = ::fork();
+      if (child == 0) {
+        const bool same = ::setgid(65534) == 0 && ::setuid(65534) == 0 && [&] {
+          const auto survey = surveyTree(dir);
+          const TreeSurvey plainOther = plainSurvey(dir);
+          return survey && survey->allocatedBytes == plainOther.allocatedBytes &&
+                 survey->apparentBytes == plainOther.apparentBytes &&
+                 survey->newestPath == plainOther.newestPath;
+        }();
+        ::_exit(same ? 0 : 1);
+      }
+      int status = -1;
+      ::waitpid(child, &status, 0);
+      EXPECT_EQ(status, 0) << "as another user";
     }
     fs::permissions(dir, fs::perms::owner_all);
     std::error_code ec;
