@@ -28,16 +28,17 @@ int main(int argc, char** argv) {
   const int files = argc > 2 ? std::max(1000, std::atoi(argv[2])) : 200000;
   char tmpl[] = "/tmp/brimvale-bench-XXXXXX";
   const fs::path home = mkdtemp(tmpl);
-  const std::vector<std::string> folders = {"Library/Caches/Homebrew",
-                                            "Library/Developer/Xcode/DerivedData",
+  // Folders scan-storage probes on this system (every file is sized by both).
+  const std::vector<std::string> folders = {".cache",
                                             ".npm/_cacache",
-                                            "Library/Application Support/Code",
-                                            "Library/Application Support/Slack",
+                                            ".config/Code",
+                                            ".config/Slack",
+                                            ".local/share/Steam",
+                                            ".local/share/Trash",
                                             "Downloads",
                                             "Desktop",
                                             "Documents",
-                                            ".Trash",
-                                            "Library/Logs/DiagnosticReports"};
+                                            "Videos"};
   // 100 files per sub-folder, sub-folders spread round-robin over the probes.
   for (int i = 0; i < files; ++i) {
     const fs::path dir =
@@ -56,6 +57,13 @@ int main(int argc, char** argv) {
   brimvale::ProcessInvocation gdu{.path = "/usr/bin/gdu",
                                   .args = {"-n", "-s", "-p", home.string()}};
 
+  // Every folder must be one scan-storage sizes, or the two would not
+  // measure the same files.
+  const std::string probed = "\"probed\":" + std::to_string(folders.size()) + ",";
+  if (brimvale::runProcess(scan).out.find(probed) == std::string::npos) {
+    std::fprintf(stderr, "scan-storage did not size all %zu folders\n", folders.size());
+    return 1;
+  }
   timeOnce(scan);  // warm the inode cache for all three
   timeOnce(du);
   timeOnce(gdu);
