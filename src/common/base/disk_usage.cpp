@@ -2,61 +2,54 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <map>
-#include <thread>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "common/base/folder_walk.h"
+#include "common/base/tree_walk.h"
 
 namespace brimvale {
 namespace {
 
-using InodeKey = std::pair<dev_t, ino_t>;
+// A file with more than one link: its blocks count once however many of its
+// names the walk meets.
+struct LinkedFile {
+  dev_t dev;
+  ino_t ino;
+  std::uint64_t blocks;
+};
 
 std::int64_t nanosOf(const struct stat& st) {
   return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
 }
 
-// One thread's share of a survey. Uses *at() calls on descriptors so names
-// with any bytes (newlines included) and deep trees work without building
-// long paths.
-class SurveyWalker {
- public:
-  std::uint64_t blocks = 0;                  // 512-byte units, hard-linked files excluded
-  std::map<InodeKey, std::uint64_t> linked;  // hard-linked files, counted once when merged
+// One thread's share of a survey.
+struct SurveyPart {
+  std::uint64_t blocks = 0;  // 512-byte units, hard-linked files excluded
+  std::vector<LinkedFile> linked;
   TreeSurvey survey;
+  std::string rel;  // scratch for the path of an entry that may be the newest
 
-  // Counts `name` inside the open folder `dirFd` (its path relative to the
-  // root is `rel`), descending into folders.
-  void visit(int dirFd, const char* name, std::string& rel) {
-    struct stat st {};
-    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-    offerNewest(st, rel);
+  void count(const struct stat& st) {
     if (!S_ISDIR(st.st_mode)) survey.apparentBytes += static_cast<std::uint64_t>(st.st_size);
     if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) {
-      linked.emplace(InodeKey{st.st_dev, st.st_ino}, static_cast<std::uint64_t>(st.st_blocks));
-      return;
-    }
-    blocks += static_cast<std::uint64_t>(st.st_blocks);
-    if (!S_ISDIR(st.st_mode)) return;
-    // The listing is read whole before any child is visited, so only one
-    // descriptor per level stays open.
-    const OpenFolder folder(dirFd, name);
-    for (const auto& child : folder.entries().value_or(std::vector<FolderEntry>{})) {
-      const std::size_t mark = rel.size();
-      if (!rel.empty()) rel += '/';
-      rel += child.name;
-      visit(folder.fd(), child.name.c_str(), rel);
-      rel.resize(mark);
+      linked.push_back({st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_blocks)});
+    } else {
+      blocks += static_cast<std::uint64_t>(st.st_blocks);
     }
   }
 
-  void offerNewest(const struct stat& st, const std::string& rel) {
-    offerNewest(nanosOf(st), st.st_mtime, rel, survey);
+  // Entries older than the newest so far never need their path built.
+  void offerNewest(const struct stat& st, std::string_view folder, std::string_view name) {
+    const std::int64_t ns = nanosOf(st);
+    if (ns < survey.newestNanos) return;
+    rel.assign(folder);
+    if (!rel.empty()) rel += '/';
+    rel += name;
+    offerNewest(ns, st.st_mtime, rel, survey);
   }
 
   // Keeps the newer of the two in `into`; on a tie the later path wins.
@@ -75,50 +68,43 @@ class SurveyWalker {
 std::optional<TreeSurvey> surveyTree(const std::filesystem::path& path) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return std::nullopt;
-  // The root and its children are shared out among the threads; each child's
-  // subtree is walked whole by the thread that took it.
-  const OpenFolder root(S_ISDIR(st.st_mode) ? path.string() : std::string());
-  const std::vector<FolderEntry> children = root.entries().value_or(std::vector<FolderEntry>{});
-  const unsigned threads =
-      std::max(1u, std::min<unsigned>(walkThreads(), static_cast<unsigned>(children.size())));
-  std::vector<SurveyWalker> walkers(threads);
-  std::atomic<std::size_t> next{0};
-  auto work = [&](SurveyWalker& walker) {
-    std::string rel;
-    for (std::size_t i; (i = next.fetch_add(1)) < children.size();) {
-      rel = children[i].name;
-      walker.visit(root.fd(), children[i].name.c_str(), rel);
-    }
-  };
-  {
-    std::string rel;
-    SurveyWalker& first = walkers.front();
-    // The root itself: its own blocks and time, but not its children again.
-    first.offerNewest(st, rel);
-    if (!S_ISDIR(st.st_mode)) {
-      first.visit(AT_FDCWD, path.c_str(), rel);
-    } else {
-      first.blocks += static_cast<std::uint64_t>(st.st_blocks);
-      if (root.isOpen()) {
-        std::vector<std::thread> pool;
-        for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, std::ref(walkers[t]));
-        work(first);
-        for (auto& t : pool) t.join();
-      }
+  const unsigned threads = S_ISDIR(st.st_mode) ? walkThreads() : 1;
+  std::vector<SurveyPart> parts(threads);
+  // The root itself: its own blocks and time; its entries are walked below.
+  parts.front().count(st);
+  SurveyPart::offerNewest(nanosOf(st), st.st_mtime, std::string(), parts.front().survey);
+  if (S_ISDIR(st.st_mode)) {
+    const OpenFolder root(path.string());
+    if (root.isOpen()) {
+      walkTree(root.fd(), threads,
+               [&parts](unsigned thread, std::string_view folder, std::string_view name,
+                        const struct stat& info) {
+                 SurveyPart& part = parts[thread];
+                 part.count(info);
+                 part.offerNewest(info, folder, name);
+               });
     }
   }
-  TreeSurvey out = walkers.front().survey;
+  TreeSurvey out = parts.front().survey;
   std::uint64_t blocks = 0;
-  std::map<InodeKey, std::uint64_t> linked;
-  for (auto& w : walkers) {
-    blocks += w.blocks;
-    linked.merge(w.linked);
-    if (&w == &walkers.front()) continue;
-    out.apparentBytes += w.survey.apparentBytes;
-    SurveyWalker::offerNewest(w.survey.newestNanos, w.survey.newestSeconds, w.survey.newestPath,
-                              out);
+  std::vector<LinkedFile> linked;
+  for (auto& part : parts) {
+    blocks += part.blocks;
+    linked.insert(linked.end(), part.linked.begin(), part.linked.end());
+    if (&part == &parts.front()) continue;
+    out.apparentBytes += part.survey.apparentBytes;
+    SurveyPart::offerNewest(part.survey.newestNanos, part.survey.newestSeconds,
+                            part.survey.newestPath, out);
   }
-  for (const auto& [_, b] : linked) blocks += b;
+  std::sort(linked.begin(), linked.end(), [](const LinkedFile& a, const LinkedFile& b) {
+    return std::tie(a.dev, a.ino) < std::tie(b.dev, b.ino);
+  });
+  linked.erase(std::unique(linked.begin(), linked.end(),
+                           [](const LinkedFile& a, const LinkedFile& b) {
+                             return a.dev == b.dev && a.ino == b.ino;
+                           }),
+               linked.end());
+  for (const auto& file : linked) blocks += file.blocks;
   out.allocatedBytes = (blocks * 512 + 1023) / 1024 * 1024;
   return out;
 }

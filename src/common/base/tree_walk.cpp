@@ -1,0 +1,165 @@
+#include "common/base/tree_walk.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace brimvale {
+namespace {
+
+// A listed folder, kept open while sub-folders of it wait to be opened; the
+// last of them to open closes it.
+class SharedFolder {
+ public:
+  explicit SharedFolder(int fd) : fd_(fd) {}
+  ~SharedFolder() { ::close(fd_); }
+  SharedFolder(const SharedFolder&) = delete;
+  SharedFolder& operator=(const SharedFolder&) = delete;
+  [[nodiscard]] int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A folder waiting to be listed: its path relative to the root, whose last
+// component (from `nameAt`) is its name inside `parent`.
+struct PendingFolder {
+  std::shared_ptr<SharedFolder> parent;
+  std::string rel;
+  std::size_t nameAt = 0;
+};
+
+// Entry header of the raw listing call.
+struct RawEntry {
+  std::uint64_t ino;
+  std::int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
+constexpr std::size_t kBatchBytes = 1 << 18;
+
+// Reads the whole listing of `fd` into `buf` (grown as needed, kept for the
+// thread's next folder); the number of bytes read, or -1 on a read error.
+long readListing(int fd, std::vector<char>& buf) {
+  std::size_t used = 0;
+  while (true) {
+    if (buf.size() - used < kBatchBytes / 4) buf.resize(buf.size() * 2);
+    const long n = ::syscall(SYS_getdents64, fd, buf.data() + used, buf.size() - used);
+    if (n == 0) return static_cast<long>(used);
+    if (n < 0) {
+      if (errno != EINVAL) return -1;
+      buf.resize(buf.size() * 2);  // one entry larger than the space left
+      continue;
+    }
+    used += static_cast<std::size_t>(n);
+  }
+}
+
+// Folders still to be listed, last in first out: a depth-first order keeps the
+// descriptors held open for waiting sub-folders to about one per level.
+class FolderStack {
+ public:
+  void push(PendingFolder folder) {
+    const std::lock_guard lock(mutex_);
+    stack_.push_back(std::move(folder));
+    ready_.notify_one();
+  }
+  void markBusy() {
+    const std::lock_guard lock(mutex_);
+    ++busy_;
+  }
+  // The next folder, or false once nothing is left and nobody can add more.
+  bool take(PendingFolder& out, bool& holding) {
+    std::unique_lock lock(mutex_);
+    if (holding) --busy_;
+    holding = false;
+    if (stack_.empty() && busy_ == 0) ready_.notify_all();
+    ready_.wait(lock, [&] { return !stack_.empty() || busy_ == 0; });
+    if (stack_.empty()) return false;
+    out = std::move(stack_.back());
+    stack_.pop_back();
+    ++busy_;
+    holding = true;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<PendingFolder> stack_;
+  unsigned busy_ = 0;
+};
+
+void listFolder(int fd, const std::string& rel, std::vector<char>& buf, FolderStack& stack,
+                unsigned thread, const TreeVisit& visit) {
+  const long size = readListing(fd, buf);
+  if (size < 0) {
+    ::close(fd);
+    return;
+  }
+  std::shared_ptr<SharedFolder> self;
+  struct stat st {};
+  for (long at = 0; at < size;) {
+    const auto* e = reinterpret_cast<const RawEntry*>(buf.data() + at);
+    at += e->reclen;
+    const char* name = e->name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const std::string_view nameView(name);
+    visit(thread, rel, nameView, st);
+    if (!S_ISDIR(st.st_mode)) continue;
+    if (!self) self = std::make_shared<SharedFolder>(fd);
+    PendingFolder child{self, rel, rel.size()};
+    if (!rel.empty()) {
+      child.rel += '/';
+      ++child.nameAt;
+    }
+    child.rel += nameView;
+    stack.push(std::move(child));
+  }
+  if (!self) ::close(fd);
+}
+
+}  // namespace
+
+void walkTree(int rootFd, unsigned threads, const TreeVisit& visit) {
+  FolderStack stack;
+  // The root is listed through a descriptor of its own: a copy would share
+  // the caller's read position, and the listing moves it to the end.
+  const int first = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (first < 0) return;
+  auto work = [&](unsigned thread, int start) {
+    std::vector<char> buf(kBatchBytes);
+    if (start >= 0) listFolder(start, std::string(), buf, stack, thread, visit);
+    PendingFolder folder;
+    bool holding = start >= 0;
+    while (stack.take(folder, holding)) {
+      const int fd = ::openat(folder.parent->fd(), folder.rel.c_str() + folder.nameAt,
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      folder.parent.reset();
+      if (fd >= 0) listFolder(fd, folder.rel, buf, stack, thread, visit);
+    }
+  };
+  // The first thread counts as busy from the start, so the others wait for
+  // the root's sub-folders instead of finding nothing and leaving.
+  stack.markBusy();
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, t, -1);
+  work(0, first);
+  for (auto& t : pool) t.join();
+}
+
+}  // namespace brimvale
