@@ -50,7 +50,11 @@ class AppMoveE2E : public ::testing::Test {
            (isRealBundle(at(name)) || linksTo(at(name), copy(name)));
   }
 
-  TmpfsDrive drive_{"AppMoveE2E", "2g"};  // offloading keeps 1 GiB spare
+  // One drive per test: ctest runs the tests side by side in one namespace.
+  // Offloading keeps 1 GiB spare.
+  TmpfsDrive drive_{
+      std::string("AppMove-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+      "2g"};
   TempHome home_{testing::StateFolder::kCreated};
   AppMoveScene scene_{home_, drive_.path()};
 };

@@ -146,23 +146,6 @@ TEST_F(AutoSyncE2E, ADriveTransferHoldsTheMovesBackWithoutAJob) {
   EXPECT_TRUE(failures().empty());
 }
 
-// A Scripts folder whose brim-vale forwards to the real one, except `watch`,
-// which writes the status every second until terminated.
-fs::path makeScripts(const TempHome& home) {
-  const fs::path scripts = home.path() / "Scripts";
-  fs::create_directories(scripts);
-  (void)writeFileAtomically(scripts / "brim-vale",
-                            "#!/bin/sh\nreal='" BRIM_VALE_PATH
-                            "'\n"
-                            "if [ \"$1\" = watch ]; then\n"
-                            "  trap 'exit 0' TERM\n"
-                            "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
-                            "fi\n"
-                            "exec \"$real\" \"$@\"\n",
-                            {.mode = 0700});
-  return scripts;
-}
-
 // Given a watched folder with one settled file, then the running application's
 // minute timer moves it as a link by itself and records the run in the ledger.
 TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
@@ -172,7 +155,7 @@ TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
   // The minute timer fires every second while the time comes from a file.
   const fs::path clock = home_.path() / "clock";
   ASSERT_TRUE(writeFileAtomically(clock, std::to_string(std::time(nullptr))));
-  const fs::path scripts = makeScripts(home_);
+  const fs::path scripts = makeStatusWritingScripts(home_);
   BackgroundApp run(home_, {"--clock-file=" + clock.string(), "--scripts", scripts.string(), "run"},
                     "run.txt");
 

@@ -1,5 +1,6 @@
 #include "e2e_harness.h"
 
+#include "common/base/file_io.h"
 #include "common/state/paths.h"
 #include "platform/platform.h"
 
@@ -13,6 +14,21 @@ ProcessResult runBrimVale(const TempHome& home, const std::vector<std::string>& 
                      .args = args,
                      .envAdditions = std::move(env),
                      .deadline = std::chrono::seconds(60)});
+}
+
+fs::path makeStatusWritingScripts(const TempHome& home) {
+  const fs::path scripts = home.path() / "Scripts";
+  fs::create_directories(scripts);
+  (void)writeFileAtomically(scripts / "brim-vale",
+                            "#!/bin/sh\nreal='" BRIM_VALE_PATH
+                            "'\n"
+                            "if [ \"$1\" = watch ]; then\n"
+                            "  trap 'exit 0' TERM\n"
+                            "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
+                            "fi\n"
+                            "exec \"$real\" \"$@\"\n",
+                            {.mode = 0700});
+  return scripts;
 }
 
 std::string thisWorkingFolderName() {

@@ -33,6 +33,10 @@ using testing::writeAwkwardTree;
 [[nodiscard]] ProcessResult runBrimVale(const TempHome& home, const std::vector<std::string>& args,
                                         std::vector<std::pair<std::string, std::string>> env = {});
 
+// A Scripts folder (under `home`) whose brim-vale forwards to the built one,
+// except `watch`, which writes the status every second until terminated.
+[[nodiscard]] std::filesystem::path makeStatusWritingScripts(const TempHome& home);
+
 // The working folder name this machine derives (BRIM-...).
 [[nodiscard]] std::string thisWorkingFolderName();
 

@@ -25,27 +25,10 @@ constexpr std::time_t kStart = 1'780'000'025;
 constexpr std::time_t kFirstSlot = 1'780'000'080;
 constexpr std::time_t kDay = 86'400;
 
-// A Scripts folder whose brim-vale forwards to the real one, except `watch`,
-// which writes the status every second until terminated.
-fs::path makeScripts(const TempHome& home) {
-  const fs::path scripts = home.path() / "Scripts";
-  fs::create_directories(scripts);
-  (void)writeFileAtomically(scripts / "brim-vale",
-                            "#!/bin/sh\nreal='" BRIM_VALE_PATH
-                            "'\n"
-                            "if [ \"$1\" = watch ]; then\n"
-                            "  trap 'exit 0' TERM\n"
-                            "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
-                            "fi\n"
-                            "exec \"$real\" \"$@\"\n",
-                            {.mode = 0700});
-  return scripts;
-}
-
 class ScheduledTransferE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    scripts_ = makeScripts(home_);
+    scripts_ = makeStatusWritingScripts(home_);
     clock_ = home_.path() / "clock";
     setClock(kStart);
     ASSERT_EQ(app({"--scripts", scripts_.string(), "install"}).exitCode, 0);
