@@ -141,7 +141,6 @@ TEST(DashboardServer, PathsOutsideTheAllowedRootsAreRefusedWithThePolicySentence
   };
   const Case cases[] = {
       {inside.string(), 200},
-      {"/etc", 403},
       {(d.home() / "home").string(), 403},  // the home folder as a whole
       {(d.home() / "elsewhere").string(), 403},
       {"relative/path", 403},

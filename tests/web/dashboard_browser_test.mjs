@@ -187,10 +187,15 @@ try {
 
   // A folder outside the home folder is refused before anything runs.
   await page.getByRole("link", { name: "Moves" }).click();
-  await page.getByLabel("Folder to move (its full path)").fill("/etc");
+  // A temporary folder beside the home folder stands in for a system folder.
+  const outside = mkdtempSync(path.join(tmpdir(), "brimvale-web-outside-"));
+  writeFileSync(path.join(outside, "kept.txt"), "must stay");
+  await page.getByLabel("Folder to move (its full path)").fill(outside);
   await page.getByRole("button", { name: "Check the folder" }).click();
   await page.locator("#move-problem").filter({ hasText: "Nothing was changed." }).waitFor();
   assert.ok(await page.getByRole("button", { name: "Move it" }).isDisabled());
+  assert.equal(readFileSync(path.join(outside, "kept.txt"), "utf8"), "must stay");
+  rmSync(outside, { recursive: true, force: true });
 
   if (haveDrive) {
     // The checks first, then the move, its progress lines and the list.
@@ -238,10 +243,12 @@ try {
   mkdirSync(downloads, { recursive: true });
   await page.getByRole("link", { name: "Rules" }).click();
   await page.getByLabel("Action").selectOption({ label: "Move (by age)" });
-  await page.getByLabel("Folder it applies to (full path)").fill("/etc");
+  const notHome = mkdtempSync(path.join(tmpdir(), "brimvale-web-rule-"));
+  await page.getByLabel("Folder it applies to (full path)").fill(notHome);
   await page.getByRole("button", { name: "Add the rule" }).click();
   await page.locator("#rules-problem").filter({ hasText: "Nothing was changed." }).waitFor();
   assert.doesNotMatch(readFileSync(config, "utf8"), /archive_old/);
+  rmSync(notHome, { recursive: true, force: true });
   await page.getByLabel("Folder it applies to (full path)").fill(downloads);
   await page.getByLabel("Older than this many days").fill("45");
   await page.getByRole("button", { name: "Add the rule" }).click();
