@@ -1,22 +1,17 @@
 #include "common/base/uuid.h"
 
+#include <stdlib.h>
+
 #include <array>
-#include <cstdint>
-#include <random>
 
 namespace brimvale {
 
 std::string newUuid() {
-  thread_local std::mt19937_64 generator = [] {
-    std::random_device rd;
-    std::seed_seq seed{rd(), rd(), rd(), rd(), rd(), rd(), rd(), rd()};
-    return std::mt19937_64(seed);
-  }();
+  // arc4random_buf draws from the kernel's generator and is safe across fork:
+  // a seeded per-process generator would hand two forked children the same
+  // ids, and records keyed by them would overwrite each other.
   std::array<unsigned char, 16> b{};
-  for (std::size_t i = 0; i < b.size(); i += 8) {
-    const std::uint64_t word = generator();
-    for (std::size_t k = 0; k < 8; ++k) b[i + k] = static_cast<unsigned char>(word >> (8 * k));
-  }
+  arc4random_buf(b.data(), b.size());
   b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
   static constexpr char kHex[] = "0123456789ABCDEF";

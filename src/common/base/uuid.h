@@ -6,8 +6,8 @@
 
 namespace brimvale {
 
-// Unique, not secret: drawn from a per-thread generator seeded once from the
-// system's randomness, so it is cheap enough for one id per log line.
+// Unique across threads and forked processes; cheap enough for one id per log
+// line.
 [[nodiscard]] std::string newUuid();
 
 }  // namespace brimvale
