@@ -27,13 +27,19 @@ bool has(const Args& args, const std::string& flag) {
   return std::find(args.begin(), args.end(), flag) != args.end();
 }
 
+// Joined with spaces, so that a whole argument list reads as one line.
+std::string joined(const Args& args) {
+  std::string out;
+  for (const auto& arg : args) out += (out.empty() ? "" : " ") + arg;
+  return out;
+}
+
 TEST(RcloneJobArguments, FullListsInOrder) {
   RcloneJobParameters local{
       .mode = JobMode::kCopy, .source = "/a", .destination = "/b", .transfers = 8, .checkers = 16};
-  EXPECT_EQ(rcloneJobArguments(local, typesOf({})),
-            (Args{"copy", "/a", "/b", "--transfers", "8", "--checkers", "16", "--fast-list",
-                  "--use-server-modtime", "--metadata", "--update", "--use-json-log", "--stats",
-                  "1s", "--stats-one-line", "--log-level", "INFO"}));
+  EXPECT_EQ(joined(rcloneJobArguments(local, typesOf({}))),
+            "copy /a /b --transfers 8 --checkers 16 --fast-list --use-server-modtime --metadata "
+            "--update --use-json-log --stats 1s --stats-one-line --log-level INFO");
 
   RcloneJobParameters cloud{.mode = JobMode::kBisync,
                             .source = "/a",
@@ -43,35 +49,11 @@ TEST(RcloneJobArguments, FullListsInOrder) {
                             .bandwidthLimit = "10M",
                             .dryRun = true,
                             .bisyncResync = true};
-  EXPECT_EQ(rcloneJobArguments(cloud, typesOf({{"bucket", "s3"}})), (Args{"bisync",
-                                                                          "--resync",
-                                                                          "/a",
-                                                                          "bucket:x/y",
-                                                                          "--transfers",
-                                                                          "4",
-                                                                          "--checkers",
-                                                                          "8",
-                                                                          "--bwlimit",
-                                                                          "10M",
-                                                                          "--fast-list",
-                                                                          "--use-server-modtime",
-                                                                          "--metadata",
-                                                                          "--use-json-log",
-                                                                          "--stats",
-                                                                          "1s",
-                                                                          "--stats-one-line",
-                                                                          "--log-level",
-                                                                          "INFO",
-                                                                          "--dry-run",
-                                                                          "--retries",
-                                                                          "10",
-                                                                          "--low-level-retries",
-                                                                          "20",
-                                                                          "--retries-sleep",
-                                                                          "5s",
-                                                                          "--partial-suffix",
-                                                                          ".partial",
-                                                                          "--checksum"}));
+  EXPECT_EQ(joined(rcloneJobArguments(cloud, typesOf({{"bucket", "s3"}}))),
+            "bisync --resync /a bucket:x/y --transfers 4 --checkers 8 --bwlimit 10M --fast-list "
+            "--use-server-modtime --metadata --use-json-log --stats 1s --stats-one-line "
+            "--log-level INFO --dry-run --retries 10 --low-level-retries 20 --retries-sleep 5s "
+            "--partial-suffix .partial --checksum");
 }
 
 TEST(RcloneJobArguments, ConditionalFlags) {
