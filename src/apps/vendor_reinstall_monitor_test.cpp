@@ -121,39 +121,45 @@ TEST_F(MonitorFixture, ReinstallIsRecordedAnnouncedAndMovedAgainWithOverride) {
   EXPECT_EQ(record().externalModifications[0].actionTaken, "rerelocated");
 }
 
-TEST_F(MonitorFixture, LinkInPlaceOrOutsideTheRootsIsLeftAlone) {
-  relink();
-  monitor().sweep();
-  EXPECT_TRUE(kinds().empty());
-
-  // A relocation from elsewhere (the Desktop) is none of this monitor's business.
-  auto m = record();
-  m.originalPath = (tmp_ / "Desktop/Notes.app").string();
-  store_.save(m);
-  tmp_.folder("Desktop/Notes.app");
-  monitor().sweep();
-  EXPECT_TRUE(kinds().empty());
-  EXPECT_TRUE(requests_.empty());
-}
-
-// Given an app the user brought home, then the bundle at its old place is
-// theirs, not a vendor's reinstall: nothing is recorded or moved.
-TEST_F(MonitorFixture, AnAppMovedBackIsNotTakenForAReinstall) {
-  auto m = record();
-  m.statusMessage = "restored_by_user_at_2026-12-01T10-00-00Z";
-  store_.save(m);
-  reinstall();
-  monitor().sweep();
-  EXPECT_TRUE(kinds().empty());
-  EXPECT_TRUE(requests_.empty());
-  EXPECT_TRUE(notes_.empty());
-}
-
-TEST_F(MonitorFixture, MissingLinkIsRecordedOnce) {
-  monitor().sweep();
-  monitor().sweep();
-  EXPECT_EQ(kinds(), std::vector<std::string>{"symlink_missing"});
-  EXPECT_TRUE(requests_.empty());
+// Given the link in place, a relocation from outside the application folders,
+// an app the user brought home (the bundle at its old place is theirs) or no
+// link at all, a sweep moves nothing and records at most the missing link, once.
+TEST_F(MonitorFixture, SweepsThatMoveNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(MonitorFixture&, AppMoveManifest&)> arrange;
+    std::vector<std::string> recorded;
+  };
+  const std::vector<Case> cases = {
+      {"link in place", [](MonitorFixture& f, AppMoveManifest&) { f.relink(); }, {}},
+      {"relocated from the Desktop",
+       [](MonitorFixture& f, AppMoveManifest& m) {
+         m.originalPath = (f.tmp_ / "Desktop/Notes.app").string();
+         f.tmp_.folder("Desktop/Notes.app");
+       },
+       {}},
+      {"moved back by the user",
+       [](MonitorFixture& f, AppMoveManifest& m) {
+         m.statusMessage = "restored_by_user_at_2026-12-01T10-00-00Z";
+         f.reinstall();
+       },
+       {}},
+      {"link missing", [](MonitorFixture&, AppMoveManifest&) {}, {"symlink_missing"}},
+  };
+  const AppMoveManifest committed = record();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    monitor_.reset();
+    fs::remove_all(apps_ / "Notes.app");
+    auto m = committed;
+    c.arrange(*this, m);
+    store_.save(m);
+    monitor().sweep();
+    monitor().sweep();
+    EXPECT_EQ(kinds(), c.recorded);
+    EXPECT_TRUE(requests_.empty());
+    EXPECT_TRUE(notes_.empty());
+  }
 }
 
 TEST_F(MonitorFixture, BlockedInstallStaysAndIsNotRetried) {

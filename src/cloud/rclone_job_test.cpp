@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <mutex>
 
 #include "cloud/cloud_testing.h"
@@ -27,13 +26,19 @@ bool has(const Args& args, const std::string& flag) {
   return std::find(args.begin(), args.end(), flag) != args.end();
 }
 
+// Joined with spaces, so that a whole argument list reads as one line.
+std::string joined(const Args& args) {
+  std::string out;
+  for (const auto& arg : args) out += (out.empty() ? "" : " ") + arg;
+  return out;
+}
+
 TEST(RcloneJobArguments, FullListsInOrder) {
   RcloneJobParameters local{
       .mode = JobMode::kCopy, .source = "/a", .destination = "/b", .transfers = 8, .checkers = 16};
-  EXPECT_EQ(rcloneJobArguments(local, typesOf({})),
-            (Args{"copy", "/a", "/b", "--transfers", "8", "--checkers", "16", "--fast-list",
-                  "--use-server-modtime", "--metadata", "--update", "--use-json-log", "--stats",
-                  "1s", "--stats-one-line", "--log-level", "INFO"}));
+  EXPECT_EQ(joined(rcloneJobArguments(local, typesOf({}))),
+            "copy /a /b --transfers 8 --checkers 16 --fast-list --use-server-modtime --metadata "
+            "--update --use-json-log --stats 1s --stats-one-line --log-level INFO");
 
   RcloneJobParameters cloud{.mode = JobMode::kBisync,
                             .source = "/a",
@@ -43,35 +48,11 @@ TEST(RcloneJobArguments, FullListsInOrder) {
                             .bandwidthLimit = "10M",
                             .dryRun = true,
                             .bisyncResync = true};
-  EXPECT_EQ(rcloneJobArguments(cloud, typesOf({{"bucket", "s3"}})), (Args{"bisync",
-                                                                          "--resync",
-                                                                          "/a",
-                                                                          "bucket:x/y",
-                                                                          "--transfers",
-                                                                          "4",
-                                                                          "--checkers",
-                                                                          "8",
-                                                                          "--bwlimit",
-                                                                          "10M",
-                                                                          "--fast-list",
-                                                                          "--use-server-modtime",
-                                                                          "--metadata",
-                                                                          "--use-json-log",
-                                                                          "--stats",
-                                                                          "1s",
-                                                                          "--stats-one-line",
-                                                                          "--log-level",
-                                                                          "INFO",
-                                                                          "--dry-run",
-                                                                          "--retries",
-                                                                          "10",
-                                                                          "--low-level-retries",
-                                                                          "20",
-                                                                          "--retries-sleep",
-                                                                          "5s",
-                                                                          "--partial-suffix",
-                                                                          ".partial",
-                                                                          "--checksum"}));
+  EXPECT_EQ(joined(rcloneJobArguments(cloud, typesOf({{"bucket", "s3"}}))),
+            "bisync --resync /a bucket:x/y --transfers 4 --checkers 8 --bwlimit 10M --fast-list "
+            "--use-server-modtime --metadata --use-json-log --stats 1s --stats-one-line "
+            "--log-level INFO --dry-run --retries 10 --low-level-retries 20 --retries-sleep 5s "
+            "--partial-suffix .partial --checksum");
 }
 
 TEST(RcloneJobArguments, ConditionalFlags) {
@@ -218,7 +199,6 @@ TEST(RcloneJobFailure, Texts) {
 
 struct JobRecord {
   std::mutex mutex;
-  std::condition_variable changed;
   std::vector<RcloneStats> samples;
   std::vector<std::string> lines;
   std::optional<int> status;
@@ -228,7 +208,6 @@ struct JobRecord {
                 [this](const RcloneStats& s) {
                   std::lock_guard lock(mutex);
                   samples.push_back(s);
-                  changed.notify_all();
                 },
             .logLine =
                 [this](const std::string& line) {
@@ -239,11 +218,12 @@ struct JobRecord {
                 [this](int code) {
                   std::lock_guard lock(mutex);
                   status = code;
-                  changed.notify_all();
                 }};
   }
 };
 
+// Cancelling and a missing rclone are covered through the sync manager,
+// which runs every job this way.
 TEST(RcloneJob, CopiesLocallyAndReportsProgress) {
   brimvale::testing::TempFolder work("bv-job");
   work.file("from/a.txt", "alpha");
@@ -261,35 +241,6 @@ TEST(RcloneJob, CopiesLocallyAndReportsProgress) {
   EXPECT_EQ(record.samples.back().bytes, 300'005);
   EXPECT_TRUE(fs::exists(work / "to" / "sub" / "b.bin"));
   EXPECT_GE(record.lines.size(), record.samples.size());
-}
-
-TEST(RcloneJob, CancelEndsTheChild) {
-  brimvale::testing::TempFolder work("bv-job");
-  work.file("from/big.bin", std::string(4 << 20, 'x'));
-  RcloneJobParameters job{.source = (work / "from").string(),
-                          .destination = (work / "to").string(),
-                          .bandwidthLimit = "64k"};
-  JobRecord record;
-  auto started = startRcloneJob(testing::realRclone(), rcloneJobArguments(job, typesOf({})),
-                                record.callbacks());
-  ASSERT_TRUE(started.has_value());
-  {
-    // The first sample proves rclone is copying before it is stopped.
-    std::unique_lock lock(record.mutex);
-    record.changed.wait(lock, [&] { return !record.samples.empty() || record.status; });
-  }
-  (*started)->cancel();
-  (*started)->wait();
-  ASSERT_TRUE(record.status.has_value());
-  EXPECT_NE(*record.status, 0);
-  EXPECT_NE(::kill((*started)->pid(), 0), 0);
-}
-
-TEST(RcloneJob, RefusesWithoutRclone) {
-  JobRecord record;
-  auto started = startRcloneJob(std::nullopt, {"copy"}, record.callbacks());
-  ASSERT_FALSE(started.has_value());
-  EXPECT_EQ(started.error().detail, "rclone is not installed. Install with: brew install rclone");
 }
 
 }  // namespace

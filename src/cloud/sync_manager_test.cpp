@@ -189,33 +189,28 @@ TEST(SyncManagerControl, PauseSuspendsRcloneAndResumeContinuesIt) {
   EXPECT_FALSE(processSuspended(pid));
 }
 
-// Given a job paused and cancelled, its suspended rclone still ends.
-TEST(SyncManagerControl, CancellingAPausedJobEndsItsSuspendedRclone) {
-  Harness h;
-  const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
-  ASSERT_TRUE(h.childStarted(id));
-  const int pid = h.manager->childPid(id);
-  ASSERT_TRUE(h.manager->pause(id));
-  ASSERT_TRUE(h.manager->cancel(id));
-  EXPECT_TRUE(processGone(pid));
-  EXPECT_EQ(h.state(id), JobState::kCanceled);
-}
-
+// Cancelling ends rclone, suspended by a pause or not, and is final.
 TEST(SyncManagerControl, CancelEndsRcloneAndIsFinal) {
-  Harness h;
-  const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
-  ASSERT_TRUE(h.childStarted(id));
-  const int pid = h.manager->childPid(id);
-  ASSERT_TRUE(h.manager->cancel(id));
-  EXPECT_TRUE(processGone(pid));
-  EXPECT_EQ(h.state(id), JobState::kCanceled);
-  EXPECT_EQ(h.notices, std::vector<std::string>{std::string(kTransferCancelled)});
-  EXPECT_FALSE(h.manager->cancel(id));
-  EXPECT_FALSE(h.manager->resume(id));
-  h.manager->waitForActivity(std::chrono::milliseconds(300));
-  h.manager->poll();
-  EXPECT_EQ(h.saved().at(0).state, JobState::kCanceled);
-  EXPECT_FALSE(h.manager->cancel("no-such-id"));
+  for (const bool pausedFirst : {false, true}) {
+    SCOPED_TRACE(pausedFirst ? "paused first" : "running");
+    Harness h;
+    const std::string id = h.add(h.files("src", kSlowFiles, kSlowSize), h.temp / "dst", kSlow);
+    ASSERT_TRUE(h.childStarted(id));
+    const int pid = h.manager->childPid(id);
+    if (pausedFirst) {
+      ASSERT_TRUE(h.manager->pause(id));
+    }
+    ASSERT_TRUE(h.manager->cancel(id));
+    EXPECT_TRUE(processGone(pid));
+    EXPECT_EQ(h.state(id), JobState::kCanceled);
+    EXPECT_EQ(h.notices, std::vector<std::string>{std::string(kTransferCancelled)});
+    EXPECT_FALSE(h.manager->cancel(id));
+    EXPECT_FALSE(h.manager->resume(id));
+    h.manager->waitForActivity(std::chrono::milliseconds(300));
+    h.manager->poll();
+    EXPECT_EQ(h.saved().at(0).state, JobState::kCanceled);
+    EXPECT_FALSE(h.manager->cancel("no-such-id"));
+  }
 }
 
 TEST(SyncManagerDrive, JobsWaitForTheDriveAndStartWhenItReturns) {
@@ -394,12 +389,6 @@ TEST(SyncManagerPurge, SourceIsDeletedOnlyAfterAVerifiedCopy) {
   }
 }
 
-}  // namespace
-}  // namespace brimvale::cloud
-
-namespace brimvale::cloud {
-namespace {
-
 // Given a template with a schedule, then a scheduled run copies its
 // parameters (not its identity, state or schedule) and moves the template's
 // lastScheduledRun to the slot; schedules written to the file by another
@@ -553,12 +542,6 @@ TEST(JobListFile, RunningJobsStayRunningOnlyWhileTheirOwnerLives) {
     EXPECT_EQ(loaded->at(0).state, c.read);
   }
 }
-
-}  // namespace
-}  // namespace brimvale::cloud
-
-namespace brimvale::cloud {
-namespace {
 
 // A job with a remote side carries the retry flags; with the rclone
 // installed here (whatever its version) it still completes.

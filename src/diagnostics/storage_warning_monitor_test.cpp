@@ -276,13 +276,6 @@ TEST(StorageWarningMonitor, LaunchSweepRemovesOnlyStorageWarnings) {
   EXPECT_EQ(rig.centre.delivered()[0].request.title, "NVMe disconnected");
 }
 
-TEST(WarnState, RawStringsRoundTrip) {
-  for (auto s : {WarnState::kOk, WarnState::kLow, WarnState::kCritical, WarnState::kEmergency}) {
-    EXPECT_EQ(warnStateFromRaw(warnStateRaw(s)), s);
-  }
-  EXPECT_EQ(warnStateRaw(WarnState::kEmergency), "emergency");
-}
-
 TEST(RawNames, WarnStateTableIsPinnedAndAgreesWithTheConversions) {
   brimvale::testing::expectRawNames(kWarnStateNames, "ok low critical emergency", warnStateRaw,
                                     warnStateFromRaw);

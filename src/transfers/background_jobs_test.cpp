@@ -17,10 +17,6 @@ TEST(JobKinds, RawStringsRoundTrip) {
     EXPECT_EQ(jobKindFromRaw(info.raw), info.kind);
     EXPECT_EQ(jobKindInfo(info.kind).raw, info.raw);
   }
-  for (auto o :
-       {JobOutcome::kOk, JobOutcome::kPartial, JobOutcome::kFailed, JobOutcome::kSkipped}) {
-    EXPECT_EQ(jobOutcomeFromRaw(jobOutcomeRaw(o)), o);
-  }
   EXPECT_EQ(jobKindInfo(JobKind::kStorageWatch).description, "Checks every half-minute");
   EXPECT_FALSE(jobKindFromRaw("storage-watch"));
 }

@@ -13,20 +13,6 @@
 namespace brimvale::transfers {
 namespace {
 
-TEST(TransferEvents, ServiceAndDirectionRoundTripThroughTheirRawStrings) {
-  for (auto s :
-       {TransferService::kStorageInspector, TransferService::kTier, TransferService::kAppsRelocator,
-        TransferService::kAutoSync, TransferService::kCloudSync, TransferService::kFreeUpSpace,
-        TransferService::kUnknown}) {
-    SCOPED_TRACE(transferServiceRaw(s));
-    EXPECT_EQ(transferServiceFromRaw(transferServiceRaw(s)), s);
-  }
-  EXPECT_EQ(transferServiceFromRaw("new_feature"), TransferService::kUnknown);
-  EXPECT_EQ(transferDirectionFromRaw("out"), TransferDirection::kOut);
-  EXPECT_EQ(transferDirectionFromRaw("in"), TransferDirection::kIn);
-  EXPECT_FALSE(transferDirectionFromRaw("sideways"));
-}
-
 TEST(TransferEvents, LineCarriesTheFourKeys) {
   TransferEvent e{*parseIsots("2026-03-01T09:15:00Z"), TransferService::kTier,
                   TransferDirection::kOut, 4096};
@@ -67,11 +53,14 @@ TEST(RawNames, TransferTablesArePinnedAndAgreeWithTheConversions) {
         kTransferServiceNames,
         "storage_inspector tier apps_relocator auto_sync cloud_sync free_up_space unknown",
         transferServiceRaw, transferServiceFromRaw);
+    // A service a newer version adds still reads, as unknown.
+    EXPECT_EQ(transferServiceFromRaw("new_feature"), TransferService::kUnknown);
   }
   {
     SCOPED_TRACE("TransferDirection");
     brimvale::testing::expectRawNames(kTransferDirectionNames, "out in", transferDirectionRaw,
                                       transferDirectionFromRaw);
+    EXPECT_FALSE(transferDirectionFromRaw("sideways"));
   }
   {
     SCOPED_TRACE("JobOutcome");
