@@ -135,7 +135,7 @@ TEST(FreeSpace, FallbackCleansCachesAndHintsAppearPastTheirThresholds) {
                   "include_cloud_evict=1\n"));
 }
 
-TEST(FreeSpace, OnlyAllowListedProvidersAreWalkedAndPauseRefuses) {
+TEST(FreeSpace, OnlyAllowListedProvidersAreWalked) {
   ContextInTempHome home("NVMe=\"/nonexistent/NVMe\"\nOPTIMISE_CLOUD_PROVIDERS=\"Dropbox\"\n");
   fs::create_directories(home.home() / "Library/Mobile Documents/com~apple~CloudDocs");
   fs::create_directories(home.home() / "Library/CloudStorage/Dropbox");
@@ -148,11 +148,6 @@ TEST(FreeSpace, OnlyAllowListedProvidersAreWalkedAndPauseRefuses) {
                   "\n  ─ Dropbox\nskip (no tool): " +
                       (home.home() / "Library/CloudStorage/Dropbox").string() + "\n"))
       << out;
-
-  std::ofstream(home.paths().paused) << "";
-  home.out().str("");
-  EXPECT_EQ(runService(ctx, {"free-space"}), 1);
-  EXPECT_TRUE(has(home.out().str(), "Manager is paused — resume it first to run actions.\n"));
 }
 
 struct FreeSpaceRun {
@@ -283,8 +278,6 @@ TEST(FreeSpace, OutcomeRecordsEveryDecisionOfTheRun) {
   }
 }
 
-// The whole text of representative runs, exit code included. Each
-// "{started}" stands for the run's start time.
 // Given folders past the hint thresholds, then the hints name what this system has:
 // a cloud account's own app, never another system's storage settings.
 TEST(FreeSpace, LargeFolderHintsSpeakThisSystem) {
@@ -310,6 +303,8 @@ TEST(FreeSpace, LargeFolderHintsSpeakThisSystem) {
   }
 }
 
+// The whole text of representative runs, exit code included. Each
+// "{started}" stands for the run's start time.
 TEST(FreeSpace, GoldenText) {
   struct Case {
     const char* name;
