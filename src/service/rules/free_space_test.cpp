@@ -47,24 +47,13 @@ TEST(FreeSpace, NothingToDoReportsZeroCountsAndAnUnchangedDisk) {
       << out;
   const std::string result = readFile(home.paths().state / "last-free-space.txt").value_or("");
   const auto lines = splitLines(result);
-  const std::vector<std::string> keys = {"started_at",
-                                         "finished_at",
-                                         "before_free_gb",
-                                         "after_free_gb",
-                                         "delta_gb",
-                                         "before_free_bytes",
-                                         "after_free_bytes",
-                                         "delta_bytes",
-                                         "files_moved",
-                                         "caches_cleaned",
-                                         "cloud_evicted",
-                                         "cloud_bytes_freed",
-                                         "include_cloud_evict",
-                                         "apps_gb",
-                                         "documents_gb",
-                                         "desktop_gb",
-                                         "apfs_snapshot_count",
-                                         "user_has_cache_rule"};
+  std::vector<std::string> keys;
+  std::istringstream names(
+      "started_at finished_at before_free_gb after_free_gb delta_gb before_free_bytes "
+      "after_free_bytes delta_bytes files_moved caches_cleaned cloud_evicted cloud_bytes_freed "
+      "include_cloud_evict apps_gb documents_gb desktop_gb apfs_snapshot_count "
+      "user_has_cache_rule");
+  for (std::string key; names >> key;) keys.push_back(key);
   ASSERT_EQ(lines.size(), keys.size()) << result;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     SCOPED_TRACE(keys[i]);
