@@ -156,6 +156,7 @@ FreeSpaceRun runQuietly(ServiceContext& ctx) {
 // and says so at the moments the text needs, in order.
 TEST(FreeSpace, OutcomeRecordsEveryDecisionOfTheRun) {
   using M = FreeSpaceMoment;
+  using Roots = std::vector<std::pair<std::string, bool>>;  // label, enabled
   struct Case {
     const char* name;
     std::string config;  // "{nvme}" stands for a mounted drive
@@ -165,66 +166,31 @@ TEST(FreeSpace, OutcomeRecordsEveryDecisionOfTheRun) {
     std::size_t steps;
     bool driveUsable;
     CacheStepOutcome cacheStep;
-    std::vector<std::pair<std::string, bool>> roots;  // label, enabled
+    Roots roots;
     std::vector<M> moments;
   };
   const std::string noDrive = "NVMe=\"/nonexistent/NVMe\"\n";
+  const auto fallback = CacheStepOutcome::kFallbackRan;
+  const Roots none, allowListed{{"iCloud Drive", false}, {"Dropbox", true}},
+      every{{"iCloud Drive", true}, {"Dropbox", true}};
+  const std::vector<M> pausedRun{M::kStarted, M::kPaused};
+  const std::vector<M> noDriveRun{M::kStarted, M::kRelocationStarted, M::kRelocationSkipped,
+                                  M::kCacheStepStarted, M::kFinished};
+  const std::vector<M> driveRun{M::kStarted, M::kRelocationStarted, M::kCacheStepStarted,
+                                M::kFinished};
+  const std::vector<M> cloudRun{M::kStarted,          M::kRelocationStarted, M::kRelocationSkipped,
+                                M::kCacheStepStarted, M::kCloudStepStarted,  M::kCloudRootReached,
+                                M::kCloudRootReached, M::kCloudStepEnded,    M::kFinished};
   const Case cases[] = {
-      {"paused",
-       noDrive,
-       true,
-       false,
-       1,
-       2,
-       false,
-       CacheStepOutcome::kFallbackRan,
-       {},
-       {M::kStarted, M::kPaused}},
-      {"no drive",
-       noDrive,
-       false,
-       false,
-       0,
-       2,
-       false,
-       CacheStepOutcome::kFallbackRan,
-       {},
-       {M::kStarted, M::kRelocationStarted, M::kRelocationSkipped, M::kCacheStepStarted,
-        M::kFinished}},
+      {"paused", noDrive, true, false, 1, 2, false, fallback, none, pausedRun},
+      {"no drive", noDrive, false, false, 0, 2, false, fallback, none, noDriveRun},
       {"cache rule with nothing old enough",
-       "NVMe=\"{nvme}\"\nRULES=(\"app_cache_clean | | | 60 |\")\n",
-       false,
-       false,
-       0,
-       2,
-       true,
-       CacheStepOutcome::kRuleFoundNothing,
-       {},
-       {M::kStarted, M::kRelocationStarted, M::kCacheStepStarted, M::kFinished}},
-      {"allow-list names one provider",
-       noDrive + "OPTIMISE_CLOUD_PROVIDERS=\"Dropbox\"\n",
-       false,
-       true,
-       0,
-       3,
-       false,
-       CacheStepOutcome::kFallbackRan,
-       {{"iCloud Drive", false}, {"Dropbox", true}},
-       {M::kStarted, M::kRelocationStarted, M::kRelocationSkipped, M::kCacheStepStarted,
-        M::kCloudStepStarted, M::kCloudRootReached, M::kCloudRootReached, M::kCloudStepEnded,
-        M::kFinished}},
-      {"legacy switch walks every provider",
-       noDrive + "INCLUDE_CLOUD_EVICT=1\n",
-       false,
-       true,
-       0,
-       3,
-       false,
-       CacheStepOutcome::kFallbackRan,
-       {{"iCloud Drive", true}, {"Dropbox", true}},
-       {M::kStarted, M::kRelocationStarted, M::kRelocationSkipped, M::kCacheStepStarted,
-        M::kCloudStepStarted, M::kCloudRootReached, M::kCloudRootReached, M::kCloudStepEnded,
-        M::kFinished}},
+       "NVMe=\"{nvme}\"\nRULES=(\"app_cache_clean | | | 60 |\")\n", false, false, 0, 2, true,
+       CacheStepOutcome::kRuleFoundNothing, none, driveRun},
+      {"allow-list names one provider", noDrive + "OPTIMISE_CLOUD_PROVIDERS=\"Dropbox\"\n", false,
+       true, 0, 3, false, fallback, allowListed, cloudRun},
+      {"legacy switch walks every provider", noDrive + "INCLUDE_CLOUD_EVICT=1\n", false, true, 0, 3,
+       false, fallback, every, cloudRun},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
