@@ -34,18 +34,6 @@ class DriveCommandsTest : public ::testing::Test {
   ServiceContext* ctx_ = nullptr;
 };
 
-TEST_F(DriveCommandsTest, CountsParkedSourcesToSixLevelsWithoutEnteringThem) {
-  const fs::path home = paths_.home;
-  makeDir(home / "Library/Foo.hollin-old/inner.hollin-old");  // one: never entered
-  makeDir(home / "a/b/c/d/e/six.hollin-old");                 // level six counts
-  makeDir(home / "a/b/c/d/e/f/seven.hollin-old");             // level seven does not
-  makeDir(home / "Projects/app.hollin-old.1780000000");       // second parking of a name
-  makeDir(home / "Projects/app.hollin-older");
-  makeDir(root_ / "elsewhere/x.hollin-old");
-  fs::create_directory_symlink(root_ / "elsewhere", home / "link");  // not followed
-  EXPECT_EQ(countParkedSources(home), 3u);
-}
-
 // Given a configuration in any of the forms the reader accepts, then the new
 // drive is what the service reads back, spelled without a trailing slash.
 // A drive name with quotes must be written escaped and read back exactly.
