@@ -10,6 +10,13 @@ using Kind = ToolFailure::Kind;
 ProcessResult exited(int code, std::string out = {}, std::string err = {}) {
   return {.outcome = ProcessOutcome::kExited, .exitCode = code, .out = out, .err = err};
 }
+ProcessResult signalled(int signal, std::string err = {}) {
+  return {.outcome = ProcessOutcome::kSignalled, .signal = signal, .err = err};
+}
+ProcessResult notStarted(std::string why) {
+  return {.outcome = ProcessOutcome::kFailedToStart, .launchError = why};
+}
+const ProcessResult kTimedOut{.outcome = ProcessOutcome::kTimedOut};
 
 TEST(AppRelocationToolSteps, ProcessEndsBecomeToolSteps) {
   struct Case {
@@ -29,27 +36,11 @@ TEST(AppRelocationToolSteps, ProcessEndsBecomeToolSteps) {
        "said on stdout", std::chrono::seconds{0}},
       {"exit 3, silent", exited(3), false, Kind::kExited, 3, "exited with 3",
        std::chrono::seconds{0}},
-      {"signal",
-       {.outcome = ProcessOutcome::kSignalled, .signal = 9},
-       false,
-       Kind::kExited,
-       137,
-       "killed by signal 9",
+      {"signal", signalled(9), false, Kind::kExited, 137, "killed by signal 9",
        std::chrono::seconds{0}},
-      {"timeout",
-       {.outcome = ProcessOutcome::kTimedOut},
-       false,
-       Kind::kTimedOut,
-       0,
-       "",
-       std::chrono::seconds{15}},
-      {"no start",
-       {.outcome = ProcessOutcome::kFailedToStart, .launchError = "No such file or directory"},
-       false,
-       Kind::kFailedToStart,
-       0,
-       "No such file or directory",
-       std::chrono::seconds{0}},
+      {"timeout", kTimedOut, false, Kind::kTimedOut, 0, "", std::chrono::seconds{15}},
+      {"no start", notStarted("No such file or directory"), false, Kind::kFailedToStart, 0,
+       "No such file or directory", std::chrono::seconds{0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -101,15 +92,12 @@ TEST(AppRelocationToolSteps, PrivilegedResultsSayWhatHappened) {
        PrivilegedOutcome::kFailed,
        {"failed (exit 1)", ": mv: cannot move 'a'."}},
       {"no start",
-       {.outcome = ProcessOutcome::kFailedToStart, .launchError = "gone"},
+       notStarted("gone"),
        PrivilegedOutcome::kFailed,
        {"(gone)", "nothing was changed."}},
-      {"timeout",
-       {.outcome = ProcessOutcome::kTimedOut},
-       PrivilegedOutcome::kFailed,
-       {"10 minutes", "check the app"}},
+      {"timeout", kTimedOut, PrivilegedOutcome::kFailed, {"10 minutes", "check the app"}},
       {"killed",
-       {.outcome = ProcessOutcome::kSignalled, .signal = 9, .err = "boom"},
+       signalled(9, "boom"),
        PrivilegedOutcome::kFailed,
        {"killed by signal 9", "check the app", ": boom."}},
   };

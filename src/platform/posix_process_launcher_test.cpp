@@ -52,28 +52,11 @@ TEST(StartTicks, ReadsField22PastACommandNameWithSpacesAndParentheses) {
   }
 }
 
-// Given a real child, then its identity names this user, stays the same
-// while it runs, and is gone once the child ended. (Two processes may share
-// a start tick; with the pid the identity is still unique.)
-TEST(PosixProcessLauncher, TellsARunningProcessFromAnotherWithTheSamePid) {
-  auto launcher = makePosixProcessLauncher();
-  auto spawned = launcher->spawn({.path = "/bin/sleep", .args = {"30"}});
-  ASSERT_TRUE(spawned) << spawned.error().message();
-  const auto first = launcher->identity(spawned->pid);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->user, getuid());
-  EXPECT_EQ(launcher->identity(spawned->pid), first);
-  ASSERT_TRUE(launcher->signal(spawned->pid, SIGKILL));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (launcher->isAlive(spawned->pid) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(launcher->identity(spawned->pid), std::nullopt);
-  (void)launcher->exitCodeIfEnded(spawned->pid);
-}
-
 // Given a real child, then it counts as alive and as running its program
-// while it runs, stops counting once it has ended (before and after being
-// reaped), and its exit code is reported once.
+// while it runs, with an identity that names this user and stays the same;
+// it stops counting and its identity is gone once it has ended (before and
+// after being reaped), and its exit code is reported once. (Two processes may
+// share a start tick; with the pid the identity is still unique.)
 TEST(PosixProcessLauncher, FollowsARealChildFromStartToExit) {
   auto launcher = makePosixProcessLauncher();
   auto spawned = launcher->spawn({.path = "/bin/sleep", .args = {"30"}});
@@ -83,6 +66,10 @@ TEST(PosixProcessLauncher, FollowsARealChildFromStartToExit) {
   EXPECT_TRUE(launcher->runsProgram(pid, "/bin/sleep"));
   EXPECT_FALSE(launcher->runsProgram(pid, "/bin/sh"));
   EXPECT_EQ(launcher->exitCodeIfEnded(pid), std::nullopt);
+  const auto identity = launcher->identity(pid);
+  ASSERT_TRUE(identity);
+  EXPECT_EQ(identity->user, getuid());
+  EXPECT_EQ(launcher->identity(pid), identity);
 
   ASSERT_TRUE(launcher->signal(pid, SIGTERM));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -90,6 +77,7 @@ TEST(PosixProcessLauncher, FollowsARealChildFromStartToExit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_FALSE(launcher->isAlive(pid)) << "an unreaped child that ended is not alive";
+  EXPECT_EQ(launcher->identity(pid), std::nullopt);
   EXPECT_FALSE(launcher->runsProgram(pid, "/bin/sleep"));
   EXPECT_EQ(launcher->exitCodeIfEnded(pid), -1) << "ended by a signal";
   EXPECT_FALSE(launcher->signal(pid, SIGTERM));

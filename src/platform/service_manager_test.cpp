@@ -202,12 +202,6 @@ TEST(SupervisedService, OlderDefinitionThatKeepsAliveIsOutdated) {
   EXPECT_TRUE(makeSupervisedServiceManager(dir.path())->definitionIsOutdated());
 }
 
-}  // namespace
-}  // namespace brimvale::platform
-
-namespace brimvale::platform {
-namespace {
-
 TEST(SystemdUserService, UnitQuotesEveryValueAndNeverAutostarts) {
   std::string unit = systemdUnitText({{"/home/a \"b\"/.brimvale/brim-vale", "watch"},
                                       "/home/a 100%/log",

@@ -83,43 +83,21 @@ TEST(MacUserDefaults, CallsTheDefaultsToolAndParsesItsOutput) {
   tool.reply("", 1);
   EXPECT_EQ(defaults->setString("s", "x").error().code, Errc::kToolFailed);
 
-  std::vector<std::string> expected = {"read",
-                                       "com.brimvale.app",
-                                       "brimvale.storage.warnState",
-                                       "read",
-                                       "com.brimvale.app",
-                                       "k",
-                                       "read",
-                                       "com.brimvale.app",
-                                       "k",
-                                       "read",
-                                       "com.brimvale.app",
-                                       "k",
-                                       "write",
-                                       "com.brimvale.app",
-                                       "k",
-                                       "-int",
-                                       "7",
-                                       "write",
-                                       "com.brimvale.app",
-                                       "b",
-                                       "-bool",
-                                       "false",
-                                       "write",
-                                       "com.brimvale.app",
-                                       "s",
-                                       "-string",
-                                       "-v",
-                                       "write",
-                                       "com.brimvale.app",
-                                       "r",
-                                       "-float",
-                                       "1700000123.75",
-                                       "write",
-                                       "com.brimvale.app",
-                                       "s",
-                                       "-string",
-                                       "x"};
+  std::vector<std::string> expected;
+  for (const std::vector<std::string>& call : std::vector<std::vector<std::string>>{
+           {"read", "brimvale.storage.warnState"},
+           {"read", "k"},
+           {"read", "k"},
+           {"read", "k"},
+           {"write", "k", "-int", "7"},
+           {"write", "b", "-bool", "false"},
+           {"write", "s", "-string", "-v"},
+           {"write", "r", "-float", "1700000123.75"},
+           {"write", "s", "-string", "x"},
+       }) {
+    expected.insert(expected.end(), {call[0], "com.brimvale.app"});
+    expected.insert(expected.end(), call.begin() + 1, call.end());
+  }
   EXPECT_EQ(tool.arguments(), expected);
 }
 

@@ -21,6 +21,14 @@ std::vector<std::string> namesOf(const std::vector<DirEntry>& entries, const fs:
   return names;
 }
 
+// The folders' full paths below `path`, as a walk's visit returns them.
+std::vector<std::string> childrenOf(const std::string& path) {
+  std::vector<std::string> next;
+  for (const auto& e : OpenFolder(path).entries().value_or(std::vector<FolderEntry>{}))
+    next.push_back(path + "/" + e.name);
+  return next;
+}
+
 class FolderWalk : public ::testing::Test {
  protected:
   brimvale::testing::TempFolder tmp_{"folder-walk"};
@@ -74,11 +82,7 @@ TEST_F(FolderWalk, VisitsEachFolderOnceOnEveryThreadCount) {
         std::lock_guard lock(mutex);
         visited.push_back(path);
       }
-      std::vector<std::string> next;
-      OpenFolder folder(path);
-      for (const auto& e : folder.entries().value_or(std::vector<FolderEntry>{}))
-        next.push_back(path + "/" + e.name);
-      return next;
+      return childrenOf(path);
     });
     std::sort(visited.begin(), visited.end());
     EXPECT_EQ(std::adjacent_find(visited.begin(), visited.end()), visited.end());
@@ -97,11 +101,7 @@ TEST_F(FolderWalk, AFailingVisitEndsTheWalkWithItsError) {
   auto walk = [&] {
     visitFolders<std::string>({root_.string()}, 3, [&](std::string& path, unsigned) {
       if (++visits == 5) throw std::runtime_error("unreadable");
-      std::vector<std::string> next;
-      OpenFolder folder(path);
-      for (const auto& e : folder.entries().value_or(std::vector<FolderEntry>{}))
-        next.push_back(path + "/" + e.name);
-      return next;
+      return childrenOf(path);
     });
   };
   EXPECT_THROW(walk(), std::runtime_error);

@@ -42,22 +42,6 @@ TEST(PlatformWords, FilesystemListsNeverOverlap) {
   }
 }
 
-// Linux drives are judged by the kernel's own names: the native file
-// systems are allowed, and whatever cannot hold links, modes or attributes
-// (FAT, exFAT, NTFS in kernel or FUSE, network shares) blocks.
-TEST(PlatformWords, LinuxListsNameTheKernelsFileSystems) {
-  EXPECT_EQ(entries(kLinuxWords.allowedFilesystems),
-            (std::set<std::string>{"ext4", "btrfs", "xfs", "f2fs"}));
-  const std::set<std::string> blocked = entries(kLinuxWords.blockFilesystems);
-  for (const char* fs : {"vfat", "exfat", "ntfs", "ntfs3", "fuseblk", "nfs", "nfs4", "cifs", "smb3",
-                         "sshfs", "fuse.sshfs"}) {
-    SCOPED_TRACE(fs);
-    EXPECT_TRUE(blocked.contains(fs));
-  }
-  EXPECT_EQ(entries(kMacWords.allowedFilesystems),
-            (std::set<std::string>{"APFS", "Mac OS Extended", "Journaled HFS+"}));
-}
-
 TEST(PlatformWords, CapitalisedRaisesOnlyALeadingLowerCaseLetter) {
   struct Case {
     std::string_view word, expected;

@@ -56,12 +56,6 @@ TEST(SplitLines, TrailingNewlineAddsNoEmptyLine) {
   EXPECT_TRUE(splitLines("").empty());
 }
 
-}  // namespace
-}  // namespace brimvale
-
-namespace brimvale {
-namespace {
-
 TEST(SplitFields, DropsEmptyRunsLikeAShell) {
   EXPECT_EQ(splitFields("  1,024  42%\t 1.2MB/s "),
             (std::vector<std::string_view>{"1,024", "42%", "1.2MB/s"}));

@@ -28,13 +28,5 @@ TEST(WorkingFolderName, AppliesTheNameRuleByteForByte) {
   }
 }
 
-TEST(StatePaths, LaysOutTheStateDirectoryUnderHome) {
-  StatePaths p = StatePaths::forHome("/home/ada");
-  EXPECT_EQ(p.config, "/home/ada/.brimvale/brim-vale.conf");
-  EXPECT_EQ(p.statusJson, "/home/ada/.brimvale/state/status.json");
-  EXPECT_EQ(p.actions, "/home/ada/.brimvale/brim-vale.actions.tsv");
-  EXPECT_EQ(p.lastBatch, "/home/ada/.brimvale/state/last-batch.tsv");
-}
-
 }  // namespace
 }  // namespace brimvale

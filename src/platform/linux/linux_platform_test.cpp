@@ -204,12 +204,6 @@ TEST(LinuxDirectNotifier, CallsTheSessionBusWithArgumentsOnly) {
   }
 }
 
-}  // namespace
-}  // namespace brimvale::platform
-
-namespace brimvale::platform {
-namespace {
-
 TEST(LinuxFileFacts, SeesOnlyThePathThatIsHeldOpen) {
   TempFolder dir;
   dir.file("busy folder/it's \"open\"\n.txt", "x");

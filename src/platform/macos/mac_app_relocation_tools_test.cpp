@@ -99,34 +99,26 @@ TEST(MacAppRelocationTools, ReadsTheAdministratorSessionsAnswer) {
     PrivilegedOutcome outcome;
     std::string detail;  // a part of it
   };
+  auto exited = [](int code, std::string out, std::string err) {
+    return ProcessResult{
+        .outcome = ProcessOutcome::kExited, .exitCode = code, .out = out, .err = err};
+  };
+  const ProcessResult noOsascript{.outcome = ProcessOutcome::kFailedToStart,
+                                  .launchError = "No such file or directory"};
   const Case cases[] = {
-      {"done",
-       {.outcome = ProcessOutcome::kExited, .exitCode = 0, .out = "__BVX__:0\n"},
-       PrivilegedOutcome::kSuccess,
-       ""},
+      {"done", exited(0, "__BVX__:0\n", ""), PrivilegedOutcome::kSuccess, ""},
       {"command failed, returns for line feeds",
-       {.outcome = ProcessOutcome::kExited,
-        .exitCode = 0,
-        .out = "mv: rename /a to /b: Permission denied\r__BVX__:1\n"},
+       exited(0, "mv: rename /a to /b: Permission denied\r__BVX__:1\n", ""),
        PrivilegedOutcome::kFailed,
-       "(exit 1) and may not have finished its work: mv: rename /a to "
-       "/b: Permission denied."},
-      {"prompt cancelled",
-       {.outcome = ProcessOutcome::kExited,
-        .exitCode = 1,
-        .err = "0:143: execution error: User canceled. (-128)\n"},
-       PrivilegedOutcome::kCancelled,
-       ""},
+       "(exit 1) and may not have finished its work: mv: rename /a to /b: Permission denied."},
+      {"prompt cancelled", exited(1, "", "0:143: execution error: User canceled. (-128)\n"),
+       PrivilegedOutcome::kCancelled, ""},
       {"wrong password",
-       {.outcome = ProcessOutcome::kExited,
-        .exitCode = 1,
-        .err = "0:143: execution error: The administrator user name or password was incorrect. "
-               "(-60007)\n"},
-       PrivilegedOutcome::kFailed,
-       "exited with 1 without saying how its command ended"},
-      {"no osascript",
-       {.outcome = ProcessOutcome::kFailedToStart, .launchError = "No such file or directory"},
-       PrivilegedOutcome::kFailed,
+       exited(1, "",
+              "0:143: execution error: The administrator user name or password was incorrect. "
+              "(-60007)\n"),
+       PrivilegedOutcome::kFailed, "exited with 1 without saying how its command ended"},
+      {"no osascript", noOsascript, PrivilegedOutcome::kFailed,
        "Couldn't ask for administrator access (No such file or directory), so nothing was "
        "changed."},
   };

@@ -145,12 +145,6 @@ TEST(MacMountTable, ReadsTheMountCommand) {
   EXPECT_FALSE(mac.mounts->isMountedAt("/Volumes/NVMe"));
 }
 
-}  // namespace
-}  // namespace brimvale::platform
-
-namespace brimvale::platform {
-namespace {
-
 TEST(MacFileFacts, AnyLsofOutputMeansOpen) {
   TempFolder dir;
   StandinTool lsof(dir, "lsof");

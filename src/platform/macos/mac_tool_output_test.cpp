@@ -211,12 +211,6 @@ TEST(OneValueOutput, DropsOnlyTrailingLineEnds) {
   EXPECT_EQ(withoutTrailingNewlines(""), "");
 }
 
-}  // namespace
-}  // namespace brimvale::platform
-
-namespace brimvale::platform {
-namespace {
-
 TEST(DiskutilVolumeUuid, ReadsTheVolumeUuidLineOnly) {
   EXPECT_EQ(parseDiskutilVolumeUuid(
                 "   Volume Name:              NVMe\n"

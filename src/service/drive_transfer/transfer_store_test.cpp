@@ -1,12 +1,11 @@
 #include "service/drive_transfer/transfer_store.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
+#include "testing/temp_folder.h"
 
 namespace brimvale::service {
 namespace {
@@ -14,12 +13,8 @@ namespace fs = std::filesystem;
 
 class TransferStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/brimvale-xfer-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  brimvale::testing::TempFolder tmp_{"brimvale-xfer"};
+  const fs::path dir_ = tmp_.path();
 };
 
 TEST_F(TransferStoreTest, WritesReplaceKeysAndKeepTheRest) {

@@ -20,47 +20,54 @@ enum class Recorded { kNothing, kRunning, kDead, kStranger };
 
 // Given a job, a recorded supervisor and the drives present or not, then one
 // tick launches a supervisor exactly when none of the job's runs and the job
-// can go on, and leaves the job in the expected phase.
+// can go on, leaves the job in the expected phase and says why it waits or
+// stopped; a job it leaves alone keeps its last error.
 TEST_F(TransferTickThroughLauncher, LaunchesASupervisorOnlyWhenTheJobHasNone) {
+  using P = TransferPhase;
+  using R = Recorded;
+  const std::string waiting = "Waiting for the drive to reconnect.";
+  const std::string gaveUp =
+      "The transfer kept failing and was stopped. Your current drive is unchanged.";
   struct Case {
     const char* name;
-    TransferPhase phase;
+    P phase;
     int resumes;
-    Recorded recorded;
+    R recorded;
     bool drivesPresent;
     bool launches;
-    TransferPhase expectedPhase;
+    P expectedPhase;
+    std::string error;
   } cases[] = {
-      {"copying, supervisor alive", TransferPhase::kCopying, 0, Recorded::kRunning, true, false,
-       TransferPhase::kCopying},
-      {"verifying, supervisor alive", TransferPhase::kVerifying, 0, Recorded::kRunning, true, false,
-       TransferPhase::kVerifying},
-      {"copying, supervisor died", TransferPhase::kCopying, 0, Recorded::kDead, true, true,
-       TransferPhase::kCopying},
-      {"copying, pid reused by another program", TransferPhase::kCopying, 0, Recorded::kStranger,
-       true, true, TransferPhase::kCopying},
-      {"copying, nothing recorded", TransferPhase::kCopying, 0, Recorded::kNothing, true, true,
-       TransferPhase::kCopying},
-      {"waiting, drives back", TransferPhase::kWaitingForDrive, 5, Recorded::kDead, true, true,
-       TransferPhase::kCopying},
-      {"waiting, drives away", TransferPhase::kWaitingForDrive, 5, Recorded::kDead, false, false,
-       TransferPhase::kWaitingForDrive},
-      {"copying, drive left", TransferPhase::kCopying, 0, Recorded::kDead, false, false,
-       TransferPhase::kWaitingForDrive},
-      {"nineteen resumes: one more", TransferPhase::kWaitingForDrive, 19, Recorded::kDead, true,
-       true, TransferPhase::kCopying},
-      {"twenty resumes: given up", TransferPhase::kWaitingForDrive, 20, Recorded::kDead, true,
-       false, TransferPhase::kFailed},
-      {"paused", TransferPhase::kPaused, 0, Recorded::kDead, true, false, TransferPhase::kPaused},
-      {"copied", TransferPhase::kCopied, 0, Recorded::kDead, true, false, TransferPhase::kCopied},
-      {"done", TransferPhase::kDone, 0, Recorded::kDead, true, false, TransferPhase::kDone},
-      {"failed", TransferPhase::kFailed, 0, Recorded::kDead, true, false, TransferPhase::kFailed},
+      {"copying, supervisor alive", P::kCopying, 0, R::kRunning, true, false, P::kCopying,
+       "Paused."},
+      {"verifying, supervisor alive", P::kVerifying, 0, R::kRunning, true, false, P::kVerifying,
+       "Paused."},
+      {"copying, supervisor died", P::kCopying, 0, R::kDead, true, true, P::kCopying, ""},
+      {"verifying, supervisor died", P::kVerifying, 1, R::kDead, true, true, P::kVerifying, ""},
+      {"copying, pid reused by another program", P::kCopying, 0, R::kStranger, true, true,
+       P::kCopying, ""},
+      {"copying, nothing recorded", P::kCopying, 0, R::kNothing, true, true, P::kCopying, ""},
+      {"waiting, drives back", P::kWaitingForDrive, 5, R::kDead, true, true, P::kCopying, ""},
+      {"waiting, drives away", P::kWaitingForDrive, 5, R::kDead, false, false, P::kWaitingForDrive,
+       waiting},
+      {"copying, drive left", P::kCopying, 0, R::kDead, false, false, P::kWaitingForDrive, waiting},
+      {"verifying, drive left", P::kVerifying, 1, R::kDead, false, false, P::kWaitingForDrive,
+       waiting},
+      {"nineteen resumes: one more", P::kWaitingForDrive, 19, R::kDead, true, true, P::kCopying,
+       ""},
+      {"twenty resumes: given up", P::kWaitingForDrive, 20, R::kDead, true, false, P::kFailed,
+       gaveUp},
+      {"paused", P::kPaused, 0, R::kDead, true, false, P::kPaused, "Paused."},
+      {"copied", P::kCopied, 0, R::kDead, true, false, P::kCopied, "Paused."},
+      {"done", P::kDone, 0, R::kDead, true, false, P::kDone, "Paused."},
+      {"failed", P::kFailed, 0, R::kDead, true, false, P::kFailed, "Paused."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TearDown();
     SetUp();
     job(c.phase, c.resumes);
+    ASSERT_TRUE(store().set({{"lastError", "Paused."}}));
     if (!c.drivesPresent) state_.mountPoints.clear();
     int recorded = 0;
     switch (c.recorded) {
@@ -79,14 +86,31 @@ TEST_F(TransferTickThroughLauncher, LaunchesASupervisorOnlyWhenTheJobHasNone) {
     ASSERT_EQ(processes().launches.size(), c.launches ? 1u : 0u);
     EXPECT_EQ(store().currentPhase(), c.expectedPhase);
     EXPECT_EQ(store().get("resumeCount"), std::to_string(c.resumes + (c.launches ? 1 : 0)));
+    EXPECT_EQ(store().get("lastError"), c.error);
     EXPECT_TRUE(processes().signals.empty()) << "a tick never signals anyone";
     const bool givenUp = c.expectedPhase == TransferPhase::kFailed && c.phase != c.expectedPhase;
     EXPECT_EQ(fs::exists(files().lock), !givenUp) << "only a job given up frees the lock";
     if (c.launches) {
       EXPECT_EQ(readFile(files().supervisorPid).value_or(""),
                 std::to_string(processes().launches[0].pid) + "\n");
+      EXPECT_NE(
+          out_.str().find("Resuming transfer (attempt " + std::to_string(c.resumes + 1) + ")."),
+          std::string::npos);
     }
   }
+}
+
+// Given both drives connected but the destination's working folder gone, then
+// the job waits and says which folder is missing rather than blaming the drive.
+TEST_F(TransferTickThroughLauncher, NamesAMissingFolderOnAConnectedDrive) {
+  job(TransferPhase::kCopying);
+  fs::remove_all(dest_ / ctx_->workingFolderName());
+  transferTick(*ctx_, kServiceProgram);
+  EXPECT_TRUE(processes().launches.empty());
+  EXPECT_EQ(store().currentPhase(), TransferPhase::kWaitingForDrive);
+  EXPECT_EQ(store().get("lastError"), "Waiting for the drive to reconnect. The folder " +
+                                          (dest_ / ctx_->workingFolderName()).string() +
+                                          " is missing, although its drive is connected.");
 }
 
 // Given a launched supervisor, then the tick after it launches nothing more,

@@ -34,76 +34,24 @@ class DriveCommandsTest : public ::testing::Test {
   ServiceContext* ctx_ = nullptr;
 };
 
-TEST_F(DriveCommandsTest, CountsParkedSourcesToSixLevelsWithoutEnteringThem) {
-  const fs::path home = paths_.home;
-  makeDir(home / "Library/Foo.hollin-old/inner.hollin-old");  // one: never entered
-  makeDir(home / "a/b/c/d/e/six.hollin-old");                 // level six counts
-  makeDir(home / "a/b/c/d/e/f/seven.hollin-old");             // level seven does not
-  makeDir(home / "Projects/app.hollin-old.1780000000");       // second parking of a name
-  makeDir(home / "Projects/app.hollin-older");
-  makeDir(root_ / "elsewhere/x.hollin-old");
-  fs::create_directory_symlink(root_ / "elsewhere", home / "link");  // not followed
-  EXPECT_EQ(countParkedSources(home), 3u);
-}
-
-TEST_F(DriveCommandsTest, SelectDriveRefusesOverParkedSourcesUnlessForced) {
-  const fs::path drive = root_ / "Volumes" / "New \"Drive\"";
-  makeDir(drive);
-  makeDir(paths_.home / "Library/Foo.hollin-old");
-  const std::string config = "# Brimvale configuration\nNVMe=\"/Volumes/NVMe\"\nRULES=()\n";
-  load(config);
-
-  EXPECT_EQ(selectDrive(*ctx_, drive.string(), ParkedGuard::kApply).exitCode, 2);
-  EXPECT_EQ(out_.str(),
-            "WARNING: 1 parked '.hollin-old' folder(s) exist.\n"
-            "Switching the drive will cause symlinks to dangle.\n"
-            "Run '6-panic-recovery.sh' to restore originals first.\n");
-  EXPECT_EQ(readFile(paths_.config).value(), config) << "a refusal never edits";
-
-  out_.str("");
-  EXPECT_EQ(selectDrive(*ctx_, drive.string(), ParkedGuard::kBypass).exitCode, 0);
-  EXPECT_EQ(readFile(paths_.config).value(), "# Brimvale configuration\nNVMe=\"" + root_.string() +
-                                                 "/Volumes/New \\\"Drive\\\"\"\nRULES=()\n");
-  EXPECT_EQ(ctx_->cfg().nvme(), drive) << "the quoted path reads back exactly";
-  const fs::path backup =
-      paths_.config.string() + ".bak." + formatLocal(1'780'000'000, "%Y%m%d%H%M%S");
-  EXPECT_EQ(readFile(backup).value(), config);
-  EXPECT_NE(out_.str().find("Updated NVMe path to: " + drive.string() +
-                            "\nBackup: " + backup.string() + "\nService config reloaded."),
-            std::string::npos)
-      << out_.str();
-}
-
-TEST_F(DriveCommandsTest, SelectDriveChecksThePathAndAddsAMissingKey) {
-  load("RULES=()\n");
-  EXPECT_EQ(selectDrive(*ctx_, (root_ / "missing").string(), ParkedGuard::kApply).exitCode, 1);
-  EXPECT_EQ(err_.str(),
-            "ERROR: target path does not exist: " + (root_ / "missing").string() + "\n");
-
-  makeDir(root_ / "drive");
-  EXPECT_EQ(selectDrive(*ctx_, (root_ / "drive").string(), ParkedGuard::kApply).exitCode, 0);
-  EXPECT_EQ(ctx_->cfg().nvme(), root_ / "drive");
-  out_.str("");
-  EXPECT_EQ(selectDrive(*ctx_, (root_ / "drive").string(), ParkedGuard::kApply).exitCode, 0);
-  EXPECT_EQ(out_.str(), "Already configured. No change.\n");
-}
-
 // Given a configuration in any of the forms the reader accepts, then the new
 // drive is what the service reads back, spelled without a trailing slash.
+// A drive name with quotes must be written escaped and read back exactly.
 TEST_F(DriveCommandsTest, SelectDriveWinsOverEveryAssignmentAndDropsTrailingSlashes) {
-  makeDir(root_ / "New");
-  const std::string drive = (root_ / "New").string();
+  makeDir(root_ / "New \"Drive\"");
+  const std::string drive = (root_ / "New \"Drive\"").string();
+  const std::string line = "NVMe=\"" + root_.string() + "/New \\\"Drive\\\"\"\n";
   struct Case {
     const char* name;
     std::string config;
     std::string given;
     std::string expected;
   } cases[] = {
-      {"trailing slash", "NVMe=\"/Volumes/NVMe\"\n", drive + "/", "NVMe=\"" + drive + "\"\n"},
+      {"trailing slash", "NVMe=\"/Volumes/NVMe\"\n", drive + "/", line},
       {"later export wins", "NVMe=\"/Volumes/NVMe\"\nRULES=()\n  export NVMe=/Volumes/Old # x\n",
-       drive, "NVMe=\"" + drive + "\"\nRULES=()\nNVMe=\"" + drive + "\"\n"},
-      {"dot parts", "# only a comment NVMe=/x\n", drive + "/./",
-       "# only a comment NVMe=/x\nNVMe=\"" + drive + "\"\n"},
+       drive, line + "RULES=()\n" + line},
+      {"dot parts, key missing", "# only a comment NVMe=/x\n", drive + "/./",
+       "# only a comment NVMe=/x\n" + line},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -233,13 +181,17 @@ TEST_F(DriveCommandsTest, SelectDriveRecordsHowTheSwitchEnded) {
   }
 }
 
+// Given parked sources, then select-drive refuses (editing nothing) unless
+// forced; a switch keeps the old configuration as its backup.
 TEST_F(DriveCommandsTest, SelectDriveGoldenText) {
   makeDir(root_ / "New");
+  makeDir(paths_.home / "Library/Foo.hollin-old");
   const std::string fresh = (root_ / "New").string();
-  load("NVMe=\"/Volumes/NVMe\"\n");
+  const std::string config = "# Brimvale configuration\nNVMe=\"/Volumes/NVMe\"\nRULES=()\n";
+  load(config);
   struct Case {
     const char* name;
-    std::string given;
+    std::vector<std::string> args;
     int exitCode;
     std::string out;
     std::string err;
@@ -247,23 +199,41 @@ TEST_F(DriveCommandsTest, SelectDriveGoldenText) {
   const std::string backup =
       paths_.config.string() + ".bak." + formatLocal(1'780'000'000, "%Y%m%d%H%M%S");
   const Case cases[] = {
-      {"missing", (root_ / "gone").string(), 1, "",
+      {"missing",
+       {(root_ / "gone").string()},
+       1,
+       "",
        "ERROR: target path does not exist: " + (root_ / "gone").string() + "\n"},
-      {"switched", fresh, 0,
+      {"parked sources",
+       {fresh},
+       2,
+       "WARNING: 1 parked '.hollin-old' folder(s) exist.\n"
+       "Switching the drive will cause symlinks to dangle.\n"
+       "Run '6-panic-recovery.sh' to restore originals first.\n",
+       ""},
+      {"forced",
+       {fresh, "force"},
+       0,
        "Updated NVMe path to: " + fresh + "\nBackup: " + backup + "\n" +
            R"(Service config reloaded. Run 2-prep-nvme.sh on the new drive to set up the folder layout.
 )",
        ""},
-      {"again", fresh, 0, "Already configured. No change.\n", ""},
+      {"again", {fresh, "force"}, 0, "Already configured. No change.\n", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     out_.str("");
     err_.str("");
-    EXPECT_EQ(runService(*ctx_, {"select-drive", c.given}), c.exitCode);
+    std::vector<std::string> args{"select-drive"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(runService(*ctx_, args), c.exitCode);
     EXPECT_EQ(out_.str(), c.out);
     EXPECT_EQ(err_.str(), c.err);
+    if (c.exitCode != 0) {
+      EXPECT_EQ(readFile(paths_.config).value(), config) << "a refusal edits nothing";
+    }
   }
+  EXPECT_EQ(readFile(backup).value(), config);
 }
 
 // Drive tools whose eject fails, and whose Quit request each application obeys.
@@ -292,25 +262,15 @@ TEST_F(DriveCommandsTest, EjectRecordsWhatItDidAndPrintsGoldenText) {
     bool stubborn;
     int exitCode;
     bool ejected;
-    std::vector<std::string> asked;
-    std::string text;  // "{nvme}" stands for the drive
+    const char* asked;  // the application asked to quit, if any
+    std::string text;   // "{nvme}" stands for the drive
   };
   const Case cases[] = {
-      {"not mounted",
-       false,
-       false,
-       0,
-       false,
-       {},
+      {"not mounted", false, false, 0, false, nullptr,
        R"(=== Ejecting NVMe ===
 NVMe is not currently mounted at {nvme}. Nothing to eject.
 )"},
-      {"ejected",
-       true,
-       false,
-       0,
-       true,
-       {},
+      {"ejected", true, false, 0, true, nullptr,
        R"(=== Ejecting NVMe ===
 
 Step 1/3 — Pausing auto-actions
@@ -324,12 +284,7 @@ Step 3/3 — Unmounting {nvme}
 === Done. Safe to physically disconnect the drive. ===
 Service stays running (paused). It will detect when NVMe returns.
 )"},
-      {"busy",
-       true,
-       true,
-       1,
-       false,
-       {"Docker"},
+      {"busy", true, true, 1, false, "Docker",
        R"(=== Ejecting NVMe ===
 
 Step 1/3 — Pausing auto-actions
@@ -367,7 +322,8 @@ Files still in use:
     EXPECT_EQ(o.exitCode, c.exitCode);
     EXPECT_EQ(o.mounted, c.mounted);
     EXPECT_EQ(o.ejected, c.ejected);
-    EXPECT_EQ(o.askedToQuit, c.asked);
+    EXPECT_EQ(o.askedToQuit,
+              c.asked ? std::vector<std::string>{c.asked} : std::vector<std::string>{});
     EXPECT_EQ(fs::exists(paths_.paused), c.mounted) << "paused before anything is asked";
 
     arrange(c);

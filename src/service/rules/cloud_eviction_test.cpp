@@ -141,36 +141,26 @@ TEST(CloudEviction, OptimizeCloudExitCodes) {
   const fs::path h = home.home();
   fs::create_directories(h / "Library/CloudStorage/Dropbox");
   fs::create_directories(h / "Documents");
+  const std::string dropbox = (h / "Library/CloudStorage/Dropbox").string();
   struct Case {
     const char* name;
-    std::vector<std::string> args;
+    const char* subcommand;
+    std::string root;  // empty: none given
     bool toolInstalled;
     int exit;
     std::string says;
   };
   const Case cases[] = {
-      {"no root",
-       {"optimize-cloud"},
-       false,
-       2,
+      {"no root", "optimize-cloud", "", false, 2,
        "usage: brim-vale optimize-cloud <cloud-root-path>\n\nAvailable cloud roots on this "
        "computer:\n  • Dropbox                        " +
-           (h / "Library/CloudStorage/Dropbox").string() + "\n"},
-      {"missing folder",
-       {"optimize-icloud", (h / "nothing").string()},
-       true,
-       2,
+           dropbox + "\n"},
+      {"missing folder", "optimize-icloud", (h / "nothing").string(), true, 2,
        "ERR: not a directory: " + (h / "nothing").string() + "\n"},
-      {"no tool",
-       {"optimize-cloud", (h / "Library/CloudStorage/Dropbox").string()},
-       false,
-       3,
+      {"no tool", "optimize-cloud", dropbox, false, 3,
        "     Neither comes with Linux, so these files can't be made online-only here.\n"
        "     Your files are untouched; your cloud app may offer to free the space itself.\n"},
-      {"not a cloud tree",
-       {"optimize-cloud", (h / "Documents").string()},
-       true,
-       4,
+      {"not a cloud tree", "optimize-cloud", (h / "Documents").string(), true, 4,
        "Eviction tool: brctl\nERR: " + (h / "Documents").string() +
            " is not under any cloud storage tree — nothing to optimise.\n"},
   };
@@ -179,7 +169,9 @@ TEST(CloudEviction, OptimizeCloudExitCodes) {
     home.out().str("");
     home.fake().cloudTools.brctl = c.toolInstalled ? kStandIn : "/nonexistent/brctl";
     ServiceContext& ctx = home.load();
-    EXPECT_EQ(runService(ctx, c.args), c.exit);
+    std::vector<std::string> args{c.subcommand};
+    if (!c.root.empty()) args.push_back(c.root);
+    EXPECT_EQ(runService(ctx, args), c.exit);
     EXPECT_NE(home.out().str().find(c.says), std::string::npos) << home.out().str();
   }
 }

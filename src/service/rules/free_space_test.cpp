@@ -47,24 +47,13 @@ TEST(FreeSpace, NothingToDoReportsZeroCountsAndAnUnchangedDisk) {
       << out;
   const std::string result = readFile(home.paths().state / "last-free-space.txt").value_or("");
   const auto lines = splitLines(result);
-  const std::vector<std::string> keys = {"started_at",
-                                         "finished_at",
-                                         "before_free_gb",
-                                         "after_free_gb",
-                                         "delta_gb",
-                                         "before_free_bytes",
-                                         "after_free_bytes",
-                                         "delta_bytes",
-                                         "files_moved",
-                                         "caches_cleaned",
-                                         "cloud_evicted",
-                                         "cloud_bytes_freed",
-                                         "include_cloud_evict",
-                                         "apps_gb",
-                                         "documents_gb",
-                                         "desktop_gb",
-                                         "apfs_snapshot_count",
-                                         "user_has_cache_rule"};
+  std::vector<std::string> keys;
+  std::istringstream names(
+      "started_at finished_at before_free_gb after_free_gb delta_gb before_free_bytes "
+      "after_free_bytes delta_bytes files_moved caches_cleaned cloud_evicted cloud_bytes_freed "
+      "include_cloud_evict apps_gb documents_gb desktop_gb apfs_snapshot_count "
+      "user_has_cache_rule");
+  for (std::string key; names >> key;) keys.push_back(key);
   ASSERT_EQ(lines.size(), keys.size()) << result;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     SCOPED_TRACE(keys[i]);
@@ -135,7 +124,7 @@ TEST(FreeSpace, FallbackCleansCachesAndHintsAppearPastTheirThresholds) {
                   "include_cloud_evict=1\n"));
 }
 
-TEST(FreeSpace, OnlyAllowListedProvidersAreWalkedAndPauseRefuses) {
+TEST(FreeSpace, OnlyAllowListedProvidersAreWalked) {
   ContextInTempHome home("NVMe=\"/nonexistent/NVMe\"\nOPTIMISE_CLOUD_PROVIDERS=\"Dropbox\"\n");
   fs::create_directories(home.home() / "Library/Mobile Documents/com~apple~CloudDocs");
   fs::create_directories(home.home() / "Library/CloudStorage/Dropbox");
@@ -148,11 +137,6 @@ TEST(FreeSpace, OnlyAllowListedProvidersAreWalkedAndPauseRefuses) {
                   "\n  ─ Dropbox\nskip (no tool): " +
                       (home.home() / "Library/CloudStorage/Dropbox").string() + "\n"))
       << out;
-
-  std::ofstream(home.paths().paused) << "";
-  home.out().str("");
-  EXPECT_EQ(runService(ctx, {"free-space"}), 1);
-  EXPECT_TRUE(has(home.out().str(), "Manager is paused — resume it first to run actions.\n"));
 }
 
 struct FreeSpaceRun {
@@ -172,6 +156,7 @@ FreeSpaceRun runQuietly(ServiceContext& ctx) {
 // and says so at the moments the text needs, in order.
 TEST(FreeSpace, OutcomeRecordsEveryDecisionOfTheRun) {
   using M = FreeSpaceMoment;
+  using Roots = std::vector<std::pair<std::string, bool>>;  // label, enabled
   struct Case {
     const char* name;
     std::string config;  // "{nvme}" stands for a mounted drive
@@ -181,66 +166,31 @@ TEST(FreeSpace, OutcomeRecordsEveryDecisionOfTheRun) {
     std::size_t steps;
     bool driveUsable;
     CacheStepOutcome cacheStep;
-    std::vector<std::pair<std::string, bool>> roots;  // label, enabled
+    Roots roots;
     std::vector<M> moments;
   };
   const std::string noDrive = "NVMe=\"/nonexistent/NVMe\"\n";
+  const auto fallback = CacheStepOutcome::kFallbackRan;
+  const Roots none, allowListed{{"iCloud Drive", false}, {"Dropbox", true}},
+      every{{"iCloud Drive", true}, {"Dropbox", true}};
+  const std::vector<M> pausedRun{M::kStarted, M::kPaused};
+  const std::vector<M> noDriveRun{M::kStarted, M::kRelocationStarted, M::kRelocationSkipped,
+                                  M::kCacheStepStarted, M::kFinished};
+  const std::vector<M> driveRun{M::kStarted, M::kRelocationStarted, M::kCacheStepStarted,
+                                M::kFinished};
+  const std::vector<M> cloudRun{M::kStarted,          M::kRelocationStarted, M::kRelocationSkipped,
+                                M::kCacheStepStarted, M::kCloudStepStarted,  M::kCloudRootReached,
+                                M::kCloudRootReached, M::kCloudStepEnded,    M::kFinished};
   const Case cases[] = {
-      {"paused",
-       noDrive,
-       true,
-       false,
-       1,
-       2,
-       false,
-       CacheStepOutcome::kFallbackRan,
-       {},
-       {M::kStarted, M::kPaused}},
-      {"no drive",
-       noDrive,
-       false,
-       false,
-       0,
-       2,
-       false,
-       CacheStepOutcome::kFallbackRan,
-       {},
-       {M::kStarted, M::kRelocationStarted, M::kRelocationSkipped, M::kCacheStepStarted,
-        M::kFinished}},
+      {"paused", noDrive, true, false, 1, 2, false, fallback, none, pausedRun},
+      {"no drive", noDrive, false, false, 0, 2, false, fallback, none, noDriveRun},
       {"cache rule with nothing old enough",
-       "NVMe=\"{nvme}\"\nRULES=(\"app_cache_clean | | | 60 |\")\n",
-       false,
-       false,
-       0,
-       2,
-       true,
-       CacheStepOutcome::kRuleFoundNothing,
-       {},
-       {M::kStarted, M::kRelocationStarted, M::kCacheStepStarted, M::kFinished}},
-      {"allow-list names one provider",
-       noDrive + "OPTIMISE_CLOUD_PROVIDERS=\"Dropbox\"\n",
-       false,
-       true,
-       0,
-       3,
-       false,
-       CacheStepOutcome::kFallbackRan,
-       {{"iCloud Drive", false}, {"Dropbox", true}},
-       {M::kStarted, M::kRelocationStarted, M::kRelocationSkipped, M::kCacheStepStarted,
-        M::kCloudStepStarted, M::kCloudRootReached, M::kCloudRootReached, M::kCloudStepEnded,
-        M::kFinished}},
-      {"legacy switch walks every provider",
-       noDrive + "INCLUDE_CLOUD_EVICT=1\n",
-       false,
-       true,
-       0,
-       3,
-       false,
-       CacheStepOutcome::kFallbackRan,
-       {{"iCloud Drive", true}, {"Dropbox", true}},
-       {M::kStarted, M::kRelocationStarted, M::kRelocationSkipped, M::kCacheStepStarted,
-        M::kCloudStepStarted, M::kCloudRootReached, M::kCloudRootReached, M::kCloudStepEnded,
-        M::kFinished}},
+       "NVMe=\"{nvme}\"\nRULES=(\"app_cache_clean | | | 60 |\")\n", false, false, 0, 2, true,
+       CacheStepOutcome::kRuleFoundNothing, none, driveRun},
+      {"allow-list names one provider", noDrive + "OPTIMISE_CLOUD_PROVIDERS=\"Dropbox\"\n", false,
+       true, 0, 3, false, fallback, allowListed, cloudRun},
+      {"legacy switch walks every provider", noDrive + "INCLUDE_CLOUD_EVICT=1\n", false, true, 0, 3,
+       false, fallback, every, cloudRun},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -283,8 +233,6 @@ TEST(FreeSpace, OutcomeRecordsEveryDecisionOfTheRun) {
   }
 }
 
-// The whole text of representative runs, exit code included. Each
-// "{started}" stands for the run's start time.
 // Given folders past the hint thresholds, then the hints name what this system has:
 // a cloud account's own app, never another system's storage settings.
 TEST(FreeSpace, LargeFolderHintsSpeakThisSystem) {
@@ -310,6 +258,8 @@ TEST(FreeSpace, LargeFolderHintsSpeakThisSystem) {
   }
 }
 
+// The whole text of representative runs, exit code included. Each
+// "{started}" stands for the run's start time.
 TEST(FreeSpace, GoldenText) {
   struct Case {
     const char* name;

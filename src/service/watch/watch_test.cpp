@@ -214,23 +214,14 @@ TEST_F(WatchTest, StartDeletesTheWarnStateAndMissingConfigurationEndsTheLoop) {
   EXPECT_EQ(runService(*ctx_, {"watch"}), 1);
 }
 
-TEST_F(WatchTest, PauseAndResumeSetTheSentinelAndTheSnapshot) {
+// Pause and resume keep the sentinel and the snapshot in step; while paused
+// only the commands that change nothing run.
+TEST_F(WatchTest, PauseBlocksOnlyTheChangingWorkUntilResumed) {
   useConfig("");
+  const auto snapshot = [&] { return readFile(home_->paths().statusJson).value_or(""); };
   EXPECT_EQ(runService(*ctx_, {"pause"}), 0);
   EXPECT_TRUE(fs::exists(home_->paths().paused));
-  EXPECT_NE(readFile(home_->paths().statusJson).value_or("").find("\"paused\": true"),
-            std::string::npos);
-  EXPECT_EQ(runService(*ctx_, {"resume"}), 0);
-  EXPECT_FALSE(fs::exists(home_->paths().paused));
-  EXPECT_NE(readFile(home_->paths().statusJson).value_or("").find("\"paused\": false"),
-            std::string::npos);
-  EXPECT_NE(out().find("Paused.\n"), std::string::npos);
-  EXPECT_NE(out().find("Resumed.\n"), std::string::npos);
-}
-
-TEST_F(WatchTest, PauseBlocksOnlyTheChangingWork) {
-  useConfig("");
-  std::ofstream(home_->paths().paused) << "";
+  EXPECT_NE(snapshot().find("\"paused\": true"), std::string::npos);
   struct Case {
     std::vector<std::string> args;
     int exit;
@@ -244,6 +235,11 @@ TEST_F(WatchTest, PauseBlocksOnlyTheChangingWork) {
     SCOPED_TRACE(c.args[0]);
     EXPECT_EQ(runService(*ctx_, c.args), c.exit);
   }
+  EXPECT_EQ(runService(*ctx_, {"resume"}), 0);
+  EXPECT_FALSE(fs::exists(home_->paths().paused));
+  EXPECT_NE(snapshot().find("\"paused\": false"), std::string::npos);
+  EXPECT_NE(out().find("Paused.\n"), std::string::npos);
+  EXPECT_NE(out().find("Resumed.\n"), std::string::npos);
 }
 
 }  // namespace
