@@ -88,7 +88,9 @@ TEST(CommandLineE2E, ApplicationAnswersEveryMistakeWithOneSentenceAndExitTwo) {
        "brimvale service needs the brim-vale subcommand to run, and its arguments (ARGUMENTS)."},
       {{"service", "--timeout", "soon", "status"}, 2, "brimvale service cannot use what was given"},
       {{"status", "extra"}, 2, "brimvale status does not take \"extra\". Nothing was changed."},
-      {{"--help"}, 0, "settings"},
+      {{"--help"}, 0, "show or change settings"},
+      {{"settings", "--help"}, 0, "DISABLE_DELETE (brim-vale.conf)"},
+      {{"settings", "--help"}, 0, "delete.disabled"},
       {{"move", "--help"}, 0, "the folder to relocate"},
   };
   for (const auto& c : cases) {

@@ -68,7 +68,9 @@ struct Relocation {
     ASSERT_TRUE((r).relocate());       \
   } while (0)
 
-TEST(ParkedE2E, ListsConfirmsOnceAndARepeatChangesNothing) {
+// Given a parked original, then it is listed, blocks a drive switch until it
+// is confirmed, is deleted once, and a repeat changes nothing.
+TEST(ParkedE2E, ListsConfirmsOnceClearsTheWayForADriveSwitchAndARepeatChangesNothing) {
   Relocation r("once");
   RELOCATE_OR_STOP(r);
   const nlohmann::json rows = r.listed();
@@ -82,6 +84,9 @@ TEST(ParkedE2E, ListsConfirmsOnceAndARepeatChangesNothing) {
   EXPECT_TRUE(contains(
       text.out, "to delete it: brimvale parked confirm " + shellQuoted(r.parked.string()) + "\n"))
       << text.out;
+  const fs::path other = r.home / "other drive";
+  fs::create_directory(other);
+  EXPECT_EQ(runBrimVale(r.home, {"select-drive", other.string()}).exitCode, 2);
 
   const ProcessResult confirmed = r.parkedCommand({"confirm", r.parked.string()});
   EXPECT_EQ(confirmed.exitCode, 0) << confirmed.out << confirmed.err;
@@ -94,6 +99,9 @@ TEST(ParkedE2E, ListsConfirmsOnceAndARepeatChangesNothing) {
   EXPECT_EQ(nlohmann::json::parse(again.out, nullptr, false)["result"], "nothing-there");
   EXPECT_TRUE(r.listed().empty());
   EXPECT_EQ(r.lostAtSource(), 0);
+
+  const ProcessResult switched = runBrimVale(r.home, {"select-drive", other.string()});
+  EXPECT_EQ(switched.exitCode, 0) << switched.out << switched.err;
 }
 
 TEST(ParkedE2E, RefusalsDeleteNothingAndSayWhatToDo) {
@@ -177,17 +185,6 @@ TEST(ParkedE2E, AStoppedDeletionIsListedAndConfirmedAgain) {
   EXPECT_EQ(confirmed.exitCode, 0) << confirmed.err;
   EXPECT_FALSE(fs::exists(fs::symlink_status(r.parked)));
   EXPECT_EQ(r.lostAtSource(), 0);
-}
-
-TEST(ParkedE2E, ConfirmingClearsTheWayForADriveSwitch) {
-  Relocation r("switch");
-  RELOCATE_OR_STOP(r);
-  const fs::path other = r.home / "other drive";
-  fs::create_directory(other);
-  EXPECT_EQ(runBrimVale(r.home, {"select-drive", other.string()}).exitCode, 2);
-  ASSERT_EQ(r.parkedCommand({"confirm", r.parked.string()}).exitCode, 0);
-  const ProcessResult switched = runBrimVale(r.home, {"select-drive", other.string()});
-  EXPECT_EQ(switched.exitCode, 0) << switched.out << switched.err;
 }
 
 }  // namespace

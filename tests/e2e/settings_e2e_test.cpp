@@ -84,14 +84,5 @@ TEST(SettingsE2E, ChangesReachTheMoverAndTheServiceAndMistakesWriteNothing) {
   }
 }
 
-TEST(SettingsE2E, HelpNamesTheCommandAndEverySettingsKey) {
-  TempHome home;
-  ProcessResult top = runApp(home, {"--help"});
-  EXPECT_NE(top.out.find("show or change settings"), std::string::npos) << top.out;
-  ProcessResult own = runApp(home, {"settings", "--help"});
-  EXPECT_NE(own.out.find("delete.disabled"), std::string::npos) << own.out;
-  EXPECT_NE(own.out.find("DISABLE_DELETE (brim-vale.conf)"), std::string::npos) << own.out;
-}
-
 }  // namespace
 }  // namespace brimvale::e2e
