@@ -4,12 +4,18 @@
 
 namespace brimvale::e2e {
 
-void prepareMoverHome(const TempHome& home, const std::filesystem::path& drive) {
+void prepareMoverHome(const TempHome& home, const std::filesystem::path& drive,
+                      const std::string& verificationLevel) {
   std::filesystem::create_directories(home.state());
   ASSERT_TRUE(writeFileAtomically(home.state() / "status.json",
                                   "{\"nvme_path\":\"" + drive.string() + "\"}"));
-  ASSERT_TRUE(writeFileAtomically(home.state() / "user-defaults.json",
-                                  "{\"brimvale.mover.recentWriteGuardEnabled\": false}"));
+  const std::string level =
+      verificationLevel.empty()
+          ? ""
+          : ", \"brimvale.mover.verificationLevel\": \"" + verificationLevel + "\"";
+  ASSERT_TRUE(
+      writeFileAtomically(home.state() / "user-defaults.json",
+                          "{\"brimvale.mover.recentWriteGuardEnabled\": false" + level + "}"));
 }
 
 nlohmann::json moveRecords(const TempHome& home) {

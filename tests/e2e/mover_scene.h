@@ -14,8 +14,10 @@
 
 namespace brimvale::e2e {
 
-// Points `home`'s status at `drive` and turns the recent-write guard off.
-void prepareMoverHome(const TempHome& home, const std::filesystem::path& drive);
+// Points `home`'s status at `drive` and turns the recent-write guard off;
+// a `verificationLevel` other than "" is set too.
+void prepareMoverHome(const TempHome& home, const std::filesystem::path& drive,
+                      const std::string& verificationLevel = "");
 
 // Every readable move record of `home` (a write cut short by SIGKILL is skipped).
 [[nodiscard]] nlohmann::json moveRecords(const TempHome& home);
