@@ -89,6 +89,8 @@ TEST(CommandLineE2E, ApplicationAnswersEveryMistakeWithOneSentenceAndExitTwo) {
       {{"service", "--timeout", "soon", "status"}, 2, "brimvale service cannot use what was given"},
       {{"status", "extra"}, 2, "brimvale status does not take \"extra\". Nothing was changed."},
       {{"drives", "eject"}, 2, "Nothing was changed.\n"},
+      {{"parked", "confirm"}, 2, "`brimvale parked confirm` needs the parked folder to delete"},
+      {{"parked", "purge"}, 2, "`brimvale parked` takes `list` or `confirm PATH`"},
       {{"drives", "assess"}, 2, "Nothing was changed.\n"},
       {{"drive-transfer"}, 2, "Nothing was changed.\n"},
       {{"drive-transfer", "start"}, 2, "Nothing was changed.\n"},
