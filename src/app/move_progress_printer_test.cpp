@@ -58,14 +58,12 @@ TEST(MoveProgressPrinter, OnlyATerminalGetsARewrittenBar) {
     EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), c.lines);
     EXPECT_NE(text.find("\nhashing “Films”: Hashing source — 0%\n"), std::string::npos) << text;
   }
-}
-
-TEST(MoveProgressPrinter, PlainLinesTellTheTimeLeftFromTheRate) {
-  const std::string text = printedMove(OutputKind::kPlain);
-  // After 30 s at 10 MB/s, 300 MB of 600 MB are left: 30 s.
-  EXPECT_NE(text.find("50% · 300 MB of 600 MB · 10 MB/s · about 30 s left · clip.mov\n"),
+  // Plain lines tell the time left from the rate: after 30 s at 10 MB/s,
+  // 300 MB of 600 MB are left, 30 s.
+  const std::string plain = printedMove(OutputKind::kPlain);
+  EXPECT_NE(plain.find("50% · 300 MB of 600 MB · 10 MB/s · about 30 s left · clip.mov\n"),
             std::string::npos)
-      << text;
+      << plain;
 }
 
 TEST(CopyProgressLine, SaysOnlyWhatIsKnown) {
@@ -131,47 +129,28 @@ TEST(CopyProgressLine, TimeLeftInWordsAtASensiblePrecision) {
   }
 }
 
-TEST(HashedCountLine, CountsWithGroupedThousands) {
+// Counts are grouped by thousands and "file" is singular for one; linking
+// progress to a file is a plain line with no carriage return or escape bytes.
+TEST(CountLines, CountWithGroupedThousands) {
   using Side = mover::HashedCount::Side;
-  struct Case {
-    mover::HashedCount count;
-    const char* line;
+  std::ostringstream plain;
+  MoveProgressPrinter(plain, OutputKind::kPlain).showLinking({512, 2'048});
+  const std::pair<std::string, std::string> cases[] = {
+      {hashedCountLine({Side::kSource, 1'204, 5'000}),
+       "Checking the original: 1,204 of 5,000 files"},
+      {hashedCountLine({Side::kDestination, 1, 1}), "Checking the copy: 1 of 1 file"},
+      {hashedCountLine({Side::kDestination, 999, 1'234'567}),
+       "Checking the copy: 999 of 1,234,567 files"},
+      {hashedCountLine({Side::kSource, 0, 1'000}), "Checking the original: 0 of 1,000 files"},
+      {linkedCountLine({256, 5'000}), "Linking 256 of 5,000 files"},
+      {linkedCountLine({1, 1}), "Linking 1 of 1 file"},
+      {linkedCountLine({1'234'567, 1'234'567}), "Linking 1,234,567 of 1,234,567 files"},
+      {plain.str(), "Linking 512 of 2,048 files\n"},
   };
-  const std::vector<Case> cases{
-      {{Side::kSource, 1'204, 5'000}, "Checking the original: 1,204 of 5,000 files"},
-      {{Side::kDestination, 1, 1}, "Checking the copy: 1 of 1 file"},
-      {{Side::kDestination, 999, 1'234'567}, "Checking the copy: 999 of 1,234,567 files"},
-      {{Side::kSource, 0, 1'000}, "Checking the original: 0 of 1,000 files"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(hashedCountLine(c.count), c.line);
+  for (const auto& [line, expected] : cases) {
+    SCOPED_TRACE(expected);
+    EXPECT_EQ(line, expected);
   }
-}
-
-TEST(LinkedCountLine, CountsWithGroupedThousands) {
-  struct Case {
-    mover::LinkedCount count;
-    const char* line;
-  };
-  const std::vector<Case> cases{
-      {{256, 5'000}, "Linking 256 of 5,000 files"},
-      {{1, 1}, "Linking 1 of 1 file"},
-      {{1'234'567, 1'234'567}, "Linking 1,234,567 of 1,234,567 files"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(linkedCountLine(c.count), c.line);
-  }
-}
-
-// Given output to a file, then linking progress is a plain line with no
-// carriage return or escape bytes.
-TEST(MoveProgressPrinter, LinkingProgressIsPlainWhenNotATerminal) {
-  std::ostringstream out;
-  MoveProgressPrinter printer(out, OutputKind::kPlain);
-  printer.showLinking({512, 2'048});
-  EXPECT_EQ(out.str(), "Linking 512 of 2,048 files\n");
 }
 
 }  // namespace

@@ -43,7 +43,9 @@ mode_t modeOf(const fs::path& p) {
   return st.st_mode & 07777;
 }
 
-TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
+// A fresh install creates everything private and starts the service; a
+// second one replaces the programs but keeps the configuration.
+TEST(ServiceInstaller, FreshInstallStartsTheServiceAndASecondKeepsTheConfiguration) {
   Rig rig;
   ASSERT_TRUE(rig.installer.install());
   EXPECT_EQ(modeOf(rig.paths.root), 0700u);
@@ -72,6 +74,13 @@ TEST(ServiceInstaller, FreshInstallCreatesEverythingAndStartsTheService) {
   EXPECT_EQ(modeOf(shim), 0700u);
   ProcessResult r = runProcess({.path = shim.string(), .args = {"status", "two words"}});
   EXPECT_EQ(r.out, "service got: status two words\n");
+
+  // A second install replaces the programs but keeps the configuration.
+  ASSERT_TRUE(writeFileAtomically(rig.paths.config, "NVMe=\"/Volumes/Mine\"\n"));
+  rig.dir.file("Scripts/brim-vale", "#!/bin/sh\necho new\n");
+  ASSERT_TRUE(rig.installer.install());
+  EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Mine\"\n");
+  EXPECT_EQ(*readFile(rig.paths.serviceProgram), "#!/bin/sh\necho new\n");
 }
 
 // The numbered programs the build writes into Scripts are the ones the
@@ -184,16 +193,6 @@ TEST(ServiceInstaller, InstalledFilesNameEverythingTheInstallationPutsDown) {
   }
   // Programs missing from this bundle are listed too: an older installation may have put them down.
   EXPECT_EQ(listed.size(), written.size() + kServicePrograms.size() - 2);
-}
-
-TEST(ServiceInstaller, SecondInstallReplacesProgramsButKeepsTheConfiguration) {
-  Rig rig;
-  ASSERT_TRUE(rig.installer.install());
-  ASSERT_TRUE(writeFileAtomically(rig.paths.config, "NVMe=\"/Volumes/Mine\"\n"));
-  rig.dir.file("Scripts/brim-vale", "#!/bin/sh\necho new\n");
-  ASSERT_TRUE(rig.installer.install());
-  EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Mine\"\n");
-  EXPECT_EQ(*readFile(rig.paths.serviceProgram), "#!/bin/sh\necho new\n");
 }
 
 TEST(ServiceInstaller, BundledConfigurationIsUsedForAFreshInstall) {

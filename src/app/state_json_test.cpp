@@ -171,11 +171,20 @@ TEST(StateJson, KeysAreExactlyTheDocumentedOnes) {
   }
 }
 
+// Absent values are null, not omitted or zero; numbers stay numbers; lists
+// keep their order; each plan step carries the scan of its own category.
 TEST(StateJson, AbsentValuesAreNullAndNumbersStayNumbers) {
   const json status = json::parse(statusJson({.loaded = true}, fixedStatus()));
   const json jobs = json::parse(jobsJson(fixedJobs(), fixedIssues()));
   const json& sync = jobs["jobs"][0];
   const json& idle = jobs["jobs"][1];
+  const json shown = json::parse(notificationsJson(fixedNotifications()));
+  json home = json::parse(
+      homeJson(fixedFacts(), {.volumeName = "Internal"}, {}));  // a missing step reads as null
+  const json ran = json::parse(careRemovalsJson(
+      care::RemovalRecord{.at = 1777604400, .removed = {{"/h/b", 3'000'000'000}, {"/h/a", 4}}}));
+  const json steps = json::parse(carePlanJson(fixedPlan()))["steps"];
+  const json snaps = json::parse(snapshotsJson(fixedSnapshots()))["snapshots"];
   struct Case {
     const char* what;
     json actual;
@@ -196,54 +205,23 @@ TEST(StateJson, AbsentValuesAreNullAndNumbersStayNumbers) {
       {"a kind that never ran", idle["hasRun"], false},
       {"its runs are null, not zero", idle["totalRuns"], nullptr},
       {"its issues are empty", idle["issues"], json::array()},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.actual, c.expected);
-  }
-  EXPECT_EQ(jobs["jobs"].size(), transfers::jobKinds().size());
-}
-
-TEST(StateJson, NoNotificationsIsAnEmptyList) {
-  EXPECT_EQ(json::parse(notificationsJson({})), json({{"notifications", json::array()}}));
-  const json shown = json::parse(notificationsJson(fixedNotifications()));
-  EXPECT_EQ(shown["notifications"][0]["interruptionLevel"], "passive");
-  EXPECT_EQ(shown["notifications"][0]["deliveredAtEpoch"], 1796635800);
-}
-
-TEST(StateJson, HomeWithoutAnEarlierCleanUpHasNullsNotOmissions) {
-  const json home = json::parse(homeJson(fixedFacts(), {.volumeName = "Internal"}, {}));
-  EXPECT_EQ(home["lastCare"], json({{"at", nullptr}, {"atEpoch", nullptr}, {"summary", nullptr}}));
-  EXPECT_EQ(home["facts"]["movableAppsGb"], 25);
-  EXPECT_FALSE(home["plan"]["steps"].empty());
-  EXPECT_TRUE(home["plan"]["steps"][0].is_string());
-}
-
-// Given no clean-up yet, then the list has nulls and nothing removed; given
-// one, then its items keep their order and add up.
-TEST(StateJson, TheCleanUpListIsNullBeforeTheFirstRun) {
-  const json none = json::parse(careRemovalsJson(std::nullopt));
-  EXPECT_EQ(
-      none,
-      json({{"at", nullptr}, {"atEpoch", nullptr}, {"removed", json::array()}, {"totalBytes", 0}}));
-  const json ran = json::parse(careRemovalsJson(
-      care::RemovalRecord{.at = 1777604400, .removed = {{"/h/b", 3'000'000'000}, {"/h/a", 4}}}));
-  EXPECT_EQ(ran["at"], "2026-05-01T03:00:00Z");
-  EXPECT_EQ(ran["atEpoch"], 1777604400);
-  EXPECT_EQ(ran["removed"][0]["path"], "/h/b");
-  EXPECT_EQ(ran["removed"][1]["bytes"], 4);
-  EXPECT_EQ(ran["totalBytes"], 3'000'000'004);
-}
-
-TEST(StateJson, PlanStepsCarryTheScanOfTheirOwnCategory) {
-  const json steps = json::parse(carePlanJson(fixedPlan()))["steps"];
-  const json snaps = json::parse(snapshotsJson(fixedSnapshots()))["snapshots"];
-  struct Case {
-    const char* what;
-    json actual;
-    json expected;
-  };
-  const Case cases[] = {
+      {"every job kind is listed", jobs["jobs"].size(), transfers::jobKinds().size()},
+      {"no notifications is an empty list", json::parse(notificationsJson({})),
+       json({{"notifications", json::array()}})},
+      {"a notification's level", shown["notifications"][0]["interruptionLevel"], "passive"},
+      {"its epoch", shown["notifications"][0]["deliveredAtEpoch"], 1796635800},
+      {"home without an earlier clean-up", home["lastCare"],
+       json({{"at", nullptr}, {"atEpoch", nullptr}, {"summary", nullptr}})},
+      {"home facts", home["facts"]["movableAppsGb"], 25},
+      {"home plan steps are sentences", home["plan"]["steps"][0].is_string(), true},
+      {"no clean-up list before the first run", json::parse(careRemovalsJson(std::nullopt)),
+       json(
+           {{"at", nullptr}, {"atEpoch", nullptr}, {"removed", json::array()}, {"totalBytes", 0}})},
+      {"a clean-up's time", ran["at"], "2026-05-01T03:00:00Z"},
+      {"and epoch", ran["atEpoch"], 1777604400},
+      {"its items keep their order", ran["removed"][0]["path"], "/h/b"},
+      {"item bytes", ran["removed"][1]["bytes"], 4},
+      {"and add up", ran["totalBytes"], 3'000'000'004},
       {"a step the scan does not size", steps[0]["freeableBytes"], nullptr},
       {"and it has no category", steps[0]["category"], nullptr},
       {"trash takes the trash figures", steps[1]["freeableBytes"], 9000},

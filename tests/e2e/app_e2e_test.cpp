@@ -1,11 +1,7 @@
 // brimvale install, run, status, jobs and notifications, run as the real
 // program against a temporary home. The service's watch loop is played by a
 // stand-in that has the real brim-vale write its snapshot every second.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "background_app.h"
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "common/state/paths.h"
@@ -27,143 +24,33 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-enum class OnTerminate { kExit, kIgnore };
-
-// A Scripts folder whose brim-vale forwards to the real one, except `watch`,
-// which writes the snapshot every second until terminated (or not).
-fs::path makeScripts(const TempHome& home, OnTerminate onTerm) {
-  const fs::path scripts = home.path() / "Scripts";
-  fs::create_directories(scripts);
-  std::string script = "#!/bin/sh\nreal='" BRIM_VALE_PATH
-                       "'\n"
-                       "if [ \"$1\" = watch ]; then\n";
-  script += onTerm == OnTerminate::kExit ? "  trap 'exit 0' TERM\n" : "  trap '' TERM\n";
-  script +=
-      "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
-      "fi\n"
-      "exec \"$real\" \"$@\"\n";
-  (void)writeFileAtomically(scripts / "brim-vale", script, {.mode = 0700});
-  return scripts;
-}
-
 ProcessResult brimvale(const TempHome& home, const fs::path& scripts,
                        std::vector<std::string> args) {
   args.insert(args.begin(), {"--scripts", scripts.string()});
-  return runProcess({.path = BRIMVALE_PATH,
-                     .args = std::move(args),
-                     .envAdditions = {{"HOME", home.path().string()}},
-                     .deadline = std::chrono::seconds(60)});
+  return runApp(home, std::move(args));
 }
 
 // `brimvale run` in the background, its output in a file.
-class RunningApp {
- public:
+struct RunningApp : BackgroundApp {
   RunningApp(const TempHome& home, const fs::path& scripts)
-      : output_(home.path() / "run-output.txt") {
-    std::vector<std::string> args = {BRIMVALE_PATH, "--scripts", scripts.string(), "run"};
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      if (!std::string_view(*e).starts_with("HOME=")) env.emplace_back(*e);
-    }
-    env.push_back("HOME=" + home.path().string());
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn(&pid_, BRIMVALE_PATH, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~RunningApp() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  // Ends it at once, as a crash or `kill -9` would.
-  void killHard() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    exited_ = true;
-  }
-  // Sends SIGTERM and waits (up to 30 s) for the exit status.
+      : BackgroundApp(home, {"--scripts", scripts.string(), "run"}, "run-output.txt") {}
+  // Sends SIGTERM and waits (up to 30 s) for the exit status; `took` is how long it took.
   int terminate(std::chrono::milliseconds* took) {
     const auto start = Clock::now();
-    kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 600 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
-      std::this_thread::sleep_for(50ms);
-    exited_ = true;
+    signal(SIGTERM);
+    const int status = wait(30s);
     *took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
   }
-  std::string output() const { return readFile(output_).value_or(""); }
-
- private:
-  fs::path output_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
 };
-
-mode_t modeOf(const fs::path& p) {
-  struct stat st {};
-  stat(p.c_str(), &st);
-  return st.st_mode & 07777;
-}
 
 void stopOrphanedService(const TempHome& home) {
   if (auto pid = servicePid(home); pid && alive(*pid)) kill(-*pid, SIGKILL);
 }
 
-// No user service manager runs here, so install puts the files down and
-// starts nothing (lifecycle_e2e_test.cpp checks that).
-TEST(AppE2E, InstallPutsTheServiceInPlaceAndKeepsTheConfiguration) {
-  TempHome home;
-  const fs::path scripts = makeScripts(home, OnTerminate::kExit);
-  ProcessResult first = brimvale(home, scripts, {"install"});
-  ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
-  EXPECT_NE(first.out.find("✓ Install complete.\n"), std::string::npos);
-  const fs::path root = home.path() / ".brimvale";
-  EXPECT_EQ(modeOf(root), 0700u);
-  EXPECT_EQ(modeOf(root / "brim-vale"), 0700u);
-  EXPECT_EQ(modeOf(root / "brim-vale.conf"), 0600u);
-  EXPECT_TRUE(fs::exists(home.state() / "service-definition.json"));
-
-  // The shim reaches the installed service.
-  ProcessResult shim = runProcess({.path = (home.path() / ".local/bin/brvl").string(),
-                                   .args = {"log", "1"},
-                                   .envAdditions = {{"HOME", home.path().string()}},
-                                   .deadline = 30s});
-  EXPECT_EQ(shim.exitCode, 0) << shim.err;
-
-  ASSERT_TRUE(writeFileAtomically(root / "brim-vale.conf", "NVMe=\"/Volumes/Mine\"\n"));
-  ProcessResult second = brimvale(home, scripts, {"install"});
-  EXPECT_EQ(second.exitCode, 0);
-  EXPECT_EQ(*readFile(root / "brim-vale.conf"), "NVMe=\"/Volumes/Mine\"\n");
-}
-
-TEST(AppE2E, InstallMigratesALegacyFolder) {
-  TempHome home;
-  const fs::path scripts = makeScripts(home, OnTerminate::kExit);
-  fs::create_directories(home.path() / ".hollin");
-  ASSERT_TRUE(
-      writeFileAtomically(home.path() / ".hollin/tarnwick.conf", "NVMe=\"/Volumes/Old\"\n"));
-  ProcessResult r = brimvale(home, scripts, {"install"});
-  EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_TRUE(r.out.starts_with("Migrating legacy ~/.hollin → ~/.brimvale\n")) << r.out;
-  EXPECT_FALSE(fs::exists(home.path() / ".hollin"));
-  EXPECT_EQ(*readFile(home.path() / ".brimvale/brim-vale.conf"), "NVMe=\"/Volumes/Old\"\n");
-  stopOrphanedService(home);
-}
-
 TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
   TempHome home;
-  const fs::path scripts = makeScripts(home, OnTerminate::kExit);
+  const fs::path scripts = makeStatusWritingScripts(home);
   ASSERT_EQ(brimvale(home, scripts, {"install"}).exitCode, 0);
   // An older definition that asked to be kept alive is rewritten at start.
   const fs::path definition = home.state() / "service-definition.json";
@@ -274,18 +161,18 @@ TEST(AppE2E, SelfCheckRepairsAKilledService) {
 
 TEST(AppE2E, TheServiceEndsWithTheApplicationEvenWhenItIsKilled) {
   TempHome home;
-  const fs::path scripts = makeScripts(home, OnTerminate::kExit);
+  const fs::path scripts = makeStatusWritingScripts(home);
   RunningApp app(home, scripts);
   ASSERT_TRUE(eventually([&] { return fs::exists(home.state() / "status.json"); })) << app.output();
   auto pid = servicePid(home);
   ASSERT_TRUE(pid);
-  app.killHard();
+  app.kill9();
   EXPECT_TRUE(eventually([&] { return !alive(*pid); }, 5s));
 }
 
 TEST(AppE2E, RunShowsNotificationsOnTheDesktopSessionBus) {
   TempHome home;
-  const fs::path scripts = makeScripts(home, OnTerminate::kExit);
+  const fs::path scripts = makeStatusWritingScripts(home);
   PrivateBus bus(home.path() / "bus-address");
   ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
   setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
@@ -311,7 +198,7 @@ TEST(AppE2E, RunShowsNotificationsOnTheDesktopSessionBus) {
 
 TEST(AppE2E, QuitWhileTheServiceWillNotStopEndsWithinFiveSeconds) {
   TempHome home;
-  const fs::path scripts = makeScripts(home, OnTerminate::kIgnore);
+  const fs::path scripts = makeStatusWritingScripts(home, /*stopsOnTerm=*/false);
   RunningApp app(home, scripts);  // first run: installs, then runs
   ASSERT_TRUE(eventually([&] { return fs::exists(home.state() / "status.json"); })) << app.output();
   auto pid = servicePid(home);

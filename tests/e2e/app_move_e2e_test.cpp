@@ -59,7 +59,11 @@ class AppMoveE2E : public ::testing::Test {
   AppMoveScene scene_{home_, drive_.path()};
 };
 
-TEST_F(AppMoveE2E, AMoveLeavesALinkToAnIdenticalBundleThatStillRuns) {
+// Given a move, then a link leads to an identical bundle that still runs, and
+// moving back restores it (twice is harmless); given an installer put a fresh
+// bundle where the link was, then a sweep moves the fresh bundle to the drive
+// and says what it saw and did.
+TEST_F(AppMoveE2E, AMoveLeavesALinkToAnIdenticalBundleAndASweepMovesAReinstall) {
   const BundleFacts before = bundle("Editor");
   const ProcessResult moved = scene_.app({"apps", "move", "Editor"});
   ASSERT_TRUE(moved.succeeded()) << moved.out << moved.err;
@@ -89,6 +93,17 @@ TEST_F(AppMoveE2E, AMoveLeavesALinkToAnIdenticalBundleThatStillRuns) {
     EXPECT_EQ(bundleFacts(at("Editor")), before);
     EXPECT_FALSE(fs::exists(copy("Editor")));
   }
+
+  bundle("Player");
+  ASSERT_TRUE(scene_.app({"apps", "move", "Player"}).succeeded());
+  fs::remove(at("Player"));
+  const BundleFacts fresh = bundle("Player", 7);
+  const ProcessResult swept = scene_.app({"apps", "reinstalls", "--sweep"});
+  ASSERT_TRUE(swept.succeeded()) << swept.out << swept.err;
+  EXPECT_NE(swept.out.find("Player was reinstalled"), std::string::npos) << swept.out;
+  EXPECT_NE(swept.out.find("moved to the fast drive again"), std::string::npos) << swept.out;
+  EXPECT_TRUE(linksTo(at("Player"), copy("Player")));
+  EXPECT_EQ(bundleFacts(copy("Player")), fresh);
 }
 
 TEST_F(AppMoveE2E, RepeatedFailedAndDoubledMovesLoseNothing) {
@@ -332,21 +347,6 @@ TEST_F(AppMoveE2E, OffloadThenRestoreRoundTrips) {
   EXPECT_NE(restored.out.find("Restored \u201cNotes\u201d from your fast drive."),
             std::string::npos);
   EXPECT_EQ(bundleFacts(at("Notes")), before);
-}
-
-// Given an installer put a fresh bundle where the link was, then a sweep
-// moves the fresh bundle to the drive and says what it saw and did.
-TEST_F(AppMoveE2E, AReinstalledAppIsMovedAgainBySweep) {
-  bundle("Player");
-  ASSERT_TRUE(scene_.app({"apps", "move", "Player"}).succeeded());
-  fs::remove(at("Player"));
-  const BundleFacts fresh = bundle("Player", 7);
-  const ProcessResult swept = scene_.app({"apps", "reinstalls", "--sweep"});
-  ASSERT_TRUE(swept.succeeded()) << swept.out << swept.err;
-  EXPECT_NE(swept.out.find("Player was reinstalled"), std::string::npos) << swept.out;
-  EXPECT_NE(swept.out.find("moved to the fast drive again"), std::string::npos) << swept.out;
-  EXPECT_TRUE(linksTo(at("Player"), copy("Player")));
-  EXPECT_EQ(bundleFacts(copy("Player")), fresh);
 }
 
 }  // namespace

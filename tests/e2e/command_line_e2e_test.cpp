@@ -88,7 +88,15 @@ TEST(CommandLineE2E, ApplicationAnswersEveryMistakeWithOneSentenceAndExitTwo) {
        "brimvale service needs the brim-vale subcommand to run, and its arguments (ARGUMENTS)."},
       {{"service", "--timeout", "soon", "status"}, 2, "brimvale service cannot use what was given"},
       {{"status", "extra"}, 2, "brimvale status does not take \"extra\". Nothing was changed."},
-      {{"--help"}, 0, "settings"},
+      {{"drives", "eject"}, 2, "Nothing was changed.\n"},
+      {{"parked", "confirm"}, 2, "`brimvale parked confirm` needs the parked folder to delete"},
+      {{"parked", "purge"}, 2, "`brimvale parked` takes `list` or `confirm PATH`"},
+      {{"drives", "assess"}, 2, "Nothing was changed.\n"},
+      {{"drive-transfer"}, 2, "Nothing was changed.\n"},
+      {{"drive-transfer", "start"}, 2, "Nothing was changed.\n"},
+      {{"--help"}, 0, "show or change settings"},
+      {{"settings", "--help"}, 0, "DISABLE_DELETE (brim-vale.conf)"},
+      {{"settings", "--help"}, 0, "delete.disabled"},
       {{"move", "--help"}, 0, "the folder to relocate"},
   };
   for (const auto& c : cases) {

@@ -54,7 +54,10 @@ TEST(DrivesE2E, ListAndAssessTmpfsDrives) {
       "{\"verdict\":\"block\",\"reasons\":[\"Path does not exist or is not a directory\"]}\n");
 }
 
-TEST(DrivesE2E, BenchmarkNeedsFourTimesItsSizeAndMeasuresOtherwise) {
+// Given a drive too small for the benchmark, then it says so, and otherwise
+// measures and cleans up; then select-drive guards parked folders, and
+// nvme-info and remount report the drive as it is.
+TEST(DrivesE2E, BenchmarkSelectDriveAndNvmeInfo) {
   TmpfsDrive drive("db-" + tag());
   BRIMVALE_REQUIRE_DRIVE(drive);
   TempHome home;
@@ -75,17 +78,12 @@ TEST(DrivesE2E, BenchmarkNeedsFourTimesItsSizeAndMeasuresOtherwise) {
   EXPECT_EQ(result["min_read_mbps"], 40);
   EXPECT_TRUE(r.out.starts_with("{\"size_mb\":4,\"write_mbps\":")) << r.out;
   EXPECT_TRUE(fs::is_empty(drive.path())) << "test files are removed";
-}
 
-TEST(DrivesE2E, SelectDriveGuardsParkedFoldersAndReportsNvmeInfo) {
-  TmpfsDrive drive("ds-" + tag());
-  BRIMVALE_REQUIRE_DRIVE(drive);
-  TempHome home;
   const std::string config = "# Brimvale configuration\nNVMe=\"/Volumes/NVMe\"\nRULES=()\n";
   home.writeConfig(config);
   fs::create_directories(home.path() / "Library" / "Foo.hollin-old");
 
-  ProcessResult r = runBrimVale(home, {"select-drive", drive.path().string()});
+  r = runBrimVale(home, {"select-drive", drive.path().string()});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_EQ(r.out.substr(0, 49), "WARNING: 1 parked '.hollin-old' folder(s) exist.\n");
   EXPECT_EQ(readFile(home.path() / ".brimvale/brim-vale.conf").value(), config);

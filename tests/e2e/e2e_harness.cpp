@@ -16,17 +16,19 @@ ProcessResult runBrimVale(const TempHome& home, const std::vector<std::string>& 
                      .deadline = std::chrono::seconds(60)});
 }
 
-fs::path makeStatusWritingScripts(const TempHome& home) {
+fs::path makeStatusWritingScripts(const TempHome& home, bool stopsOnTerm) {
   const fs::path scripts = home.path() / "Scripts";
   fs::create_directories(scripts);
   (void)writeFileAtomically(scripts / "brim-vale",
                             "#!/bin/sh\nreal='" BRIM_VALE_PATH
                             "'\n"
                             "if [ \"$1\" = watch ]; then\n"
-                            "  trap 'exit 0' TERM\n"
-                            "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
-                            "fi\n"
-                            "exec \"$real\" \"$@\"\n",
+                            "  trap '" +
+                                std::string(stopsOnTerm ? "exit 0" : "") +
+                                "' TERM\n"
+                                "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
+                                "fi\n"
+                                "exec \"$real\" \"$@\"\n",
                             {.mode = 0700});
   return scripts;
 }

@@ -34,8 +34,10 @@ using testing::writeAwkwardTree;
                                         std::vector<std::pair<std::string, std::string>> env = {});
 
 // A Scripts folder (under `home`) whose brim-vale forwards to the built one,
-// except `watch`, which writes the status every second until terminated.
-[[nodiscard]] std::filesystem::path makeStatusWritingScripts(const TempHome& home);
+// except `watch`, which writes the status every second until terminated (or,
+// when `stopsOnTerm` is false, ignores SIGTERM as a stuck service does).
+[[nodiscard]] std::filesystem::path makeStatusWritingScripts(const TempHome& home,
+                                                             bool stopsOnTerm = true);
 
 // The working folder name this machine derives (BRIM-...).
 [[nodiscard]] std::string thisWorkingFolderName();

@@ -108,8 +108,11 @@ class FirstRunScene : public ::testing::Test {
 };
 
 // Given a fresh configuration, then every command that needs the drive says in
-// one sentence how to choose one, exits 1 and changes nothing.
-TEST_F(FirstRunScene, WithoutADriveEachDriveCommandSaysHowToChooseOne) {
+// one sentence how to choose one, exits 1 and changes nothing; then `brimvale
+// drives select` takes a drive, folders relocate onto it, and only the first
+// relocation says the drive now holds the only copy (the service's and the
+// application's alike).
+TEST_F(FirstRunScene, NoDriveSaysHowToChooseOneThenOnlyTheFirstMoveSaysTheOnlyCopy) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path projects = home_.path() / "Projects";
   const auto before = userView(projects);
@@ -140,31 +143,25 @@ TEST_F(FirstRunScene, WithoutADriveEachDriveCommandSaysHowToChooseOne) {
   EXPECT_EQ(lostEntries(before, userView(projects)), 0);
   EXPECT_FALSE(fs::is_symlink(projects));
   EXPECT_TRUE(fs::is_empty(drive_.path()));
-}
 
-// Given a fresh configuration, then `brimvale drives select` takes a drive,
-// folders relocate onto it, and only the first relocation says the drive now
-// holds the only copy (the service's and the application's alike).
-TEST_F(FirstRunScene, SelectThenRelocateSaysTheOnlyCopyOnceOnly) {
-  BRIMVALE_REQUIRE_DRIVE(drive_);
   ProcessResult r = runApp(home_, {"drives", "select", drive_.path().string()});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(contains(r.out, "Updated NVMe path to: " + drive_.path().string())) << r.out;
   r = service({"recover"});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
 
-  struct Case {
+  struct Move {
     const char* folder;
     const char* file;
     bool app;
     bool toldOnlyCopy;
   };
-  const Case cases[] = {
+  const Move moves[] = {
       {"Projects", "notes.txt", false, true},
       {"Photos", "one.jpg", false, false},
       {"Music", "song.ogg", true, false},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : moves) {
     SCOPED_TRACE(c.folder);
     const fs::path folder = home_.path() / c.folder;
     const auto before = userView(folder);

@@ -36,14 +36,6 @@ class MoveOptionsE2E : public MoverScene {
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << text;
   }
-  // The one record on disk, as JSON.
-  nlohmann::json onlyRecord() const {
-    for (const auto& e : fs::directory_iterator(home_.state() / "folder-moves")) {
-      if (e.path().extension() == ".json")
-        return nlohmann::json::parse(readFile(e.path()).value_or("{}"));
-    }
-    return {};
-  }
   ProcessResult move(std::vector<std::string> args) const {
     args.insert(args.begin(), {"move", "--yes", "--verify", "fast"});
     return runApp(home_, args);
@@ -62,7 +54,7 @@ TEST_F(MoveOptionsE2E, NoLinksMovesTheFolderAndLeavesNothingBehind) {
   EXPECT_TRUE(contains(r.out, "Moved " + src.string() + " to " + copy.string() + "."));
   EXPECT_FALSE(fs::exists(fs::symlink_status(src)));
   EXPECT_EQ(lostEntries(before, userView(copy)), 0);
-  EXPECT_EQ(onlyRecord()["replaceSourceWithSymlink"], false);
+  EXPECT_EQ(onlyMoveRecord(home_)["replaceSourceWithSymlink"], false);
 }
 
 // Given --to, a conflict policy and a folder already at the destination,
@@ -104,7 +96,7 @@ TEST_F(MoveOptionsE2E, ToAFolderOnTheDriveUnderEachPolicy) {
     EXPECT_EQ(lostEntries(before, userView(src)), 0);
     EXPECT_EQ(readFile(src / "same.txt").value_or(""), c.same);
     EXPECT_EQ(fs::exists(to / "Projects" / "extra.txt"), c.extraKept);
-    EXPECT_EQ(onlyRecord()["conflictPolicy"], c.recorded);
+    EXPECT_EQ(onlyMoveRecord(home_)["conflictPolicy"], c.recorded);
   }
 }
 
@@ -166,7 +158,7 @@ TEST_F(MoveOptionsE2E, ClearForgetsOnlyTheRecordOfAnEndedMove) {
   const fs::path src = makeSource();
   const auto before = userView(src);
   ASSERT_EQ(move({src.string()}).exitCode, 0);
-  const nlohmann::json doneRecord = onlyRecord();
+  const nlohmann::json doneRecord = onlyMoveRecord(home_);
   const std::string done = doneRecord["id"];
   const fs::path copy = working() / "Relocated" / "Projects";
   const auto copyBefore = treeSums(copy);

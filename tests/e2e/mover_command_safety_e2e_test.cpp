@@ -25,7 +25,9 @@
 #include "common/base/process.h"
 #include "common/base/text_formats.h"
 #include "e2e_harness.h"
+#include "mover_scene.h"
 #include "sandbox_files.h"
+#include "service_process.h"
 #include "testing/text_checks.h"
 
 namespace brimvale::e2e {
@@ -35,17 +37,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
-
-template <class F>
-bool eventually(F done, std::chrono::milliseconds limit = 30s,
-                std::chrono::milliseconds every = 20ms) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    if (done()) return true;
-    std::this_thread::sleep_for(every);
-  }
-  return done();
-}
 
 bool hasEntries(const fs::path& folder) {
   std::error_code ec;
@@ -65,43 +56,18 @@ int selfLinks(const fs::path& copy) {
   return n;
 }
 
-nlohmann::json manifests(const TempHome& home) {
-  nlohmann::json all = nlohmann::json::array();
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(home.state() / "folder-moves", ec)) {
-    if (e.path().extension() != ".json") continue;
-    auto j = nlohmann::json::parse(readFile(e.path()).value_or(""), nullptr, false);
-    if (j.is_object()) all.push_back(j);
-  }
-  return all;
-}
-
 std::string onlyPhase(const TempHome& home) {
-  auto all = manifests(home);
+  auto all = moveRecords(home);
   return all.size() == 1 ? all[0]["phase"].get<std::string>()
                          : "(" + std::to_string(all.size()) + " records)";
 }
 
 using brimvale::testing::contains;
 
-class MoverCommandSafety : public ::testing::Test {
+class MoverCommandSafety : public MoverScene {
  protected:
-  void SetUp() override { prepare(home_); }
-  void prepare(const TempHome& home) const {
-    fs::create_directories(home.state());
-    ASSERT_TRUE(writeFileAtomically(home.state() / "status.json",
-                                    "{\"nvme_path\":\"" + drive_.path().string() + "\"}"));
-    ASSERT_TRUE(writeFileAtomically(home.state() / "user-defaults.json",
-                                    "{\"brimvale.mover.recentWriteGuardEnabled\": false}"));
-  }
-  fs::path working() const { return drive_.path() / thisWorkingFolderName(); }
-  fs::path relocated(const std::string& name) const { return working() / "Relocated" / name; }
-
-  TempHome home_;
-  // One drive per test: ctest runs the tests side by side in one namespace.
-  TmpfsDrive drive_{
-      std::string("Safety-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-      "256m"};
+  MoverCommandSafety() : MoverScene("Safety-", "256m") {}
+  void prepare(const TempHome& home) const { prepareMoverHome(home, drive_.path()); }
 };
 
 // Given folders a move must never take, then each is refused with a sentence
@@ -151,7 +117,7 @@ TEST_F(MoverCommandSafety, RefusesWhatAMoveMustNotTake) {
   EXPECT_EQ(userView(home / "Projects"), projectsBefore);
   EXPECT_EQ(userView(drive_.path()), driveBefore);
   EXPECT_EQ(userView(outside.path()), outsideBefore);
-  EXPECT_TRUE(manifests(home_).empty());
+  EXPECT_TRUE(moveRecords(home_).empty());
 
   // Named on purpose, the outside root is taken like the home folder.
   auto allowed = runApp(home_, {"move", (outside.path() / "Data").string(), "--yes", "--allow-root",
@@ -185,7 +151,7 @@ TEST_F(MoverCommandSafety, SystemFoldersAreRefusedEvenWhenNamedAsARoot) {
         << r.err;
   }
   EXPECT_EQ(userView(stand.path()), before);
-  EXPECT_TRUE(manifests(home_).empty());
+  EXPECT_TRUE(moveRecords(home_).empty());
 }
 
 // Runs `brimvale move` on a terminal and answers its question.
@@ -242,13 +208,13 @@ TEST_F(MoverCommandSafety, AsksFirstAndADryRunChangesNothing) {
       << plan.out;
   EXPECT_TRUE(contains(plan.out, "Dry run: nothing was changed.")) << plan.out;
   EXPECT_FALSE(fs::exists(working()));
-  EXPECT_TRUE(manifests(home_).empty());
+  EXPECT_TRUE(moveRecords(home_).empty());
 
   auto [declined, declinedText] = moveOnATerminal(home_, src, "n");
   EXPECT_EQ(declined, 1) << declinedText;
   EXPECT_TRUE(contains(declinedText, "Nothing was moved; your folder is untouched."))
       << declinedText;
-  EXPECT_TRUE(manifests(home_).empty());
+  EXPECT_TRUE(moveRecords(home_).empty());
   EXPECT_EQ(userView(src), before);
 
   auto [accepted, acceptedText] = moveOnATerminal(home_, src, "y");
@@ -281,7 +247,7 @@ TEST_F(MoverCommandSafety, AnAlreadyRelocatedFolderIsNotCopiedOntoItsCopy) {
   EXPECT_EQ(lostEntries(before, userView(src)), 0);
   EXPECT_EQ(selfLinks(relocated("Photos")), 0);
   EXPECT_EQ(userView(relocated("Photos")), before);
-  EXPECT_EQ(manifests(home_).size(), 1u);
+  EXPECT_EQ(moveRecords(home_).size(), 1u);
 }
 
 // Given two folders named alike, then each gets a copy of its own.
@@ -370,11 +336,13 @@ TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
   writeAwkwardTree(src, 40, 200000);  // 8 MB: four seconds through the slow copy
   const TreeView before = userView(src);
   BackgroundApp move(home_, {"move", src.string(), "--yes"}, "move.txt", {{"RSYNC", kSlowRsync}});
-  ASSERT_TRUE(eventually([&] {
-    return contains(readFile(home_.state() / "mover-log.txt").value_or(""),
-                    "] rsync started (pid ") &&
-           hasEntries(relocated("Videos"));
-  }));
+  ASSERT_TRUE(eventually(
+      [&] {
+        return contains(readFile(home_.state() / "mover-log.txt").value_or(""),
+                        "] rsync started (pid ") &&
+               hasEntries(relocated("Videos"));
+      },
+      30s, 20ms));
   move.signal(SIGINT);
   EXPECT_EQ(move.wait(), 128 + SIGINT) << move.output();
   EXPECT_TRUE(contains(move.output(),
@@ -382,7 +350,7 @@ TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
                        "partial copy on the drive "
                        "was removed."))
       << move.output();
-  auto all = manifests(home_);
+  auto all = moveRecords(home_);
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0]["phase"], "cancelled");
   EXPECT_EQ(all[0]["lastError"], "Cancelled by user.");
@@ -440,7 +408,7 @@ TEST_F(MoverCommandSafety, ATamperedRecordIsNotResumed) {
   EXPECT_EQ(userView(elsewhere.path()), victim);
   EXPECT_EQ(userView(home_.path() / "Documents"), documents);
   EXPECT_EQ(userView(working()), kept);
-  for (const auto& m : manifests(home_)) EXPECT_EQ(m["phase"], "failed");
+  for (const auto& m : moveRecords(home_)) EXPECT_EQ(m["phase"], "failed");
 }
 
 // Given a drive that was never connected, then the move says so, not that
@@ -462,24 +430,8 @@ TEST_F(MoverCommandSafety, ADriveThatWasNeverThereIsNotSaidToHaveGone) {
     EXPECT_FALSE(contains(r.err, "went away")) << r.err;
   }
   EXPECT_EQ(userView(src), before);
-  EXPECT_TRUE(manifests(home_).empty());
+  EXPECT_TRUE(moveRecords(home_).empty());
   EXPECT_TRUE(fs::is_empty(leftBehind.path()));
-}
-
-// A Scripts folder whose service program forwards to the real one, except
-// `watch`, which rewrites the status snapshot every second.
-fs::path makeScripts(const TempHome& home) {
-  const fs::path scripts = home.path() / "Scripts";
-  fs::create_directories(scripts);
-  const std::string script = "#!/bin/sh\nreal='" BRIM_VALE_PATH
-                             "'\n"
-                             "if [ \"$1\" = watch ]; then\n"
-                             "  trap 'exit 0' TERM\n"
-                             "  while :; do \"$real\" json >/dev/null; sleep 1 & wait $!; done\n"
-                             "fi\n"
-                             "exec \"$real\" \"$@\"\n";
-  (void)writeFileAtomically(scripts / "brim-vale", script, {.mode = 0700});
-  return scripts;
 }
 
 // `brimvale run` started, the move's work left to it, then stopped.
@@ -497,7 +449,7 @@ void resumeWithRun(const TempHome& home, const fs::path& scripts,
 TEST_F(MoverCommandSafety, RunResumesMovesOnlyUnderTheRelocatorLock) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   home_.writeConfig(configWithDrive(drive_.path()));
-  const fs::path scripts = makeScripts(home_);
+  const fs::path scripts = makeStatusWritingScripts(home_);
   ASSERT_EQ(runApp(home_, {"--scripts", scripts.string(), "install"}).exitCode, 0);
   const fs::path src = home_.path() / "Archive";
   writeAwkwardTree(src, 50, 4000);
@@ -513,14 +465,15 @@ TEST_F(MoverCommandSafety, RunResumesMovesOnlyUnderTheRelocatorLock) {
   ASSERT_EQ(other->tryLock(), true);
   other->recordHolder();
   resumeWithRun(home_, scripts, [&](BackgroundApp& app) {
-    ASSERT_TRUE(eventually([&] {
-      return contains(app.output(), "Unfinished folder moves were not resumed yet: ");
-    })) << app.output();
+    ASSERT_TRUE(eventually(
+        [&] { return contains(app.output(), "Unfinished folder moves were not resumed yet: "); },
+        30s))
+        << app.output();
     std::this_thread::sleep_for(4s);  // more than one retry
     EXPECT_EQ(onlyPhase(home_), "copying");
     EXPECT_FALSE(hasEntries(relocated("Archive")));
     other->unlock();
-    EXPECT_TRUE(eventually([&] { return onlyPhase(home_) == "done"; })) << app.output();
+    EXPECT_TRUE(eventually([&] { return onlyPhase(home_) == "done"; }, 30s)) << app.output();
   });
   EXPECT_EQ(lostEntries(before, userView(src)), 0);
   EXPECT_EQ(userView(relocated("Archive")), before);
@@ -595,7 +548,7 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
       }
       case FollowUp::kResume: EXPECT_EQ(runApp(home, {"moves", "resume"}).exitCode, 0); break;
       case FollowUp::kRun: {
-        const fs::path scripts = makeScripts(home);
+        const fs::path scripts = makeStatusWritingScripts(home);
         ASSERT_EQ(runApp(home, {"--scripts", scripts.string(), "install"}).exitCode, 0);
         resumeWithRun(home, scripts, [&](BackgroundApp& app) {
           EXPECT_TRUE(eventually([&] { return contains(app.output(), "Brimvale is running"); }))
@@ -607,7 +560,7 @@ TEST_F(MoverCommandSafety, KilledAtAnyMomentTheUsersNextStepLosesNothing) {
     const int here = lostEntries(before, userView(src));
     lostFiles += here;
     EXPECT_EQ(here, 0) << runApp(home, {"move-log"}).out;
-    for (const auto& m : manifests(home)) {
+    for (const auto& m : moveRecords(home)) {
       if (m["phase"] == "done") {
         EXPECT_EQ(selfLinks(m["finalDst"].get<std::string>()), 0);
       }

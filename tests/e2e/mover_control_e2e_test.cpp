@@ -15,6 +15,7 @@
 #include "common/base/spawn.h"
 #include "e2e_harness.h"
 #include "mover_scene.h"
+#include "service_process.h"
 #include "testing/text_checks.h"
 
 namespace brimvale::e2e {
@@ -26,29 +27,6 @@ using brimvale::testing::contains;
 
 const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
 
-template <class F>
-bool eventually(F done, std::chrono::milliseconds limit = 30s) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    if (done()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return done();
-}
-
-// The only move record on disk, or null.
-nlohmann::json onlyRecord(const TempHome& home) {
-  nlohmann::json found;
-  int n = 0;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(home.state() / "folder-moves", ec)) {
-    if (e.path().extension() != ".json") continue;
-    auto j = nlohmann::json::parse(readFile(e.path()).value_or(""), nullptr, false);
-    if (j.is_object()) ++n, found = j;
-  }
-  return n == 1 ? found : nlohmann::json();
-}
-
 class MoverControl : public MoverScene {
  protected:
   MoverControl() : MoverScene("Control-", "256m") {}
@@ -56,14 +34,17 @@ class MoverControl : public MoverScene {
   // names the process running it; the record's id.
   std::string startSlowMove(BackgroundApp& move, const std::string& name) {
     std::string id;
-    EXPECT_TRUE(eventually([&] {
-      const auto record = onlyRecord(home_);
-      if (!record.is_object() || record.value("phase", "") != "copying" ||
-          !record.contains("ownerPid") || !fs::exists(relocated(name)))
-        return false;
-      id = record["id"].get<std::string>();
-      return true;
-    })) << move.output();
+    EXPECT_TRUE(eventually(
+        [&] {
+          const auto record = onlyMoveRecord(home_);
+          if (!record.is_object() || record.value("phase", "") != "copying" ||
+              !record.contains("ownerPid") || !fs::exists(relocated(name)))
+            return false;
+          id = record["id"].get<std::string>();
+          return true;
+        },
+        30s, 20ms))
+        << move.output();
     return id;
   }
 };
@@ -91,7 +72,7 @@ TEST_F(MoverControl, CancelFromAnotherProcessStopsTheRunningMove) {
       << cancel.out;
   EXPECT_EQ(move.wait(30s), 128 + SIGTERM) << move.output();
 
-  const auto record = onlyRecord(home_);
+  const auto record = onlyMoveRecord(home_);
   EXPECT_EQ(record.value("phase", ""), "cancelled");
   EXPECT_EQ(record.value("lastError", ""), "Cancelled by user.");
   EXPECT_FALSE(record.contains("ownerPid")) << record.dump();
@@ -125,7 +106,7 @@ TEST_F(MoverControl, CancelOfAMoveWhoseProcessDiedCancelsTheRecord) {
   auto cancel = runApp(home_, {"moves", "cancel", id});
   EXPECT_EQ(cancel.exitCode, 0) << cancel.out << cancel.err;
   EXPECT_TRUE(contains(cancel.out, "Cancelled. Your original is where it was")) << cancel.out;
-  EXPECT_EQ(onlyRecord(home_).value("phase", ""), "cancelled");
+  EXPECT_EQ(onlyMoveRecord(home_).value("phase", ""), "cancelled");
   EXPECT_EQ(treeSums(src), before);
 }
 

@@ -26,17 +26,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Phase of the only manifest on disk, or empty.
+// Phase of the only move record on disk, or empty.
 std::string manifestPhase(const TempHome& home) {
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(home.state() / "folder-moves", ec)) {
-    if (e.path().extension() != ".json") continue;  // a write cut short by SIGKILL
-    auto text = readFile(e.path());
-    if (!text) continue;
-    auto j = nlohmann::json::parse(*text, nullptr, false);
-    if (j.is_object() && j.contains("phase")) return j["phase"].get<std::string>();
-  }
-  return {};
+  const nlohmann::json record = onlyMoveRecord(home);
+  return record.is_object() ? record.value("phase", "") : "";
 }
 
 // Every regular file of `reference` reads the same through `moved` (links followed).
@@ -59,8 +52,20 @@ class MoverE2E : public MoverScene {
   MoverE2E() : MoverScene("Mover-", "768m") {}
 };
 
-TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
+// Given a protected folder, then the move refuses it and records nothing;
+// given a plain one, then every file becomes a link to its copy, the move is
+// listed, and moving the linked folder again is a no-op.
+TEST_F(MoverE2E, RefusesAProtectedFolderAndRelocatesAPlainOneIntoLinks) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
+  const fs::path mail = home_.path() / "Library" / "Mail" / "V10";
+  fs::create_directories(mail);
+  auto refused = runApp(home_, {"move", mail.string()});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("(Apple Mail)"), std::string::npos) << refused.err;
+  EXPECT_TRUE(fs::is_directory(mail));
+  EXPECT_FALSE(fs::exists(home_.state() / "folder-moves") &&
+               !fs::is_empty(home_.state() / "folder-moves"));
+
   const fs::path src = home_.path() / "My Projects";
   writeAwkwardTree(src, 40, 5000, 17);
   const fs::path reference = home_.path() / "reference";
@@ -91,33 +96,17 @@ TEST_F(MoverE2E, RelocationLeavesLinksAndListsTheMove) {
   EXPECT_NE(runApp(home_, {"move-log"}).out.find("noop: " + src.string()), std::string::npos);
 }
 
-TEST_F(MoverE2E, ProtectedAndMissingFoldersAreRefused) {
-  BRIMVALE_REQUIRE_DRIVE(drive_);
-  fs::create_directories(home_.path() / "Library" / "Mail" / "V10");
-  auto r = runApp(home_, {"move", (home_.path() / "Library" / "Mail" / "V10").string()});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("(Apple Mail)"), std::string::npos) << r.err;
-  EXPECT_TRUE(fs::is_directory(home_.path() / "Library" / "Mail" / "V10"));
-  EXPECT_FALSE(fs::exists(home_.state() / "folder-moves") &&
-               !fs::is_empty(home_.state() / "folder-moves"));
-}
-
 TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   for (const std::string target : {"copying", "hashing", "verifying", "cleaningUp"}) {
     SCOPED_TRACE(target);
     TempHome home;
-    fs::create_directories(home.state());
-    ASSERT_TRUE(writeFileAtomically(home.state() / "status.json",
-                                    "{\"nvme_path\":\"" + drive_.path().string() + "\"}"));
-    ASSERT_TRUE(writeFileAtomically(home.state() / "user-defaults.json",
-                                    "{\"brimvale.mover.recentWriteGuardEnabled\": false}"));
+    prepareMoverHome(home, drive_.path());
     const std::string name = "Tree-" + target;
     const fs::path src = home.path() / name;
     writeAwkwardTree(src, 3000, 40000, 17);
     const fs::path reference = home.path() / "reference";
     fs::copy(src, reference, fs::copy_options::recursive);
-    const bool plainMove = target == "verifying";  // a plain move has the riskier clean-up: rm
     std::string seen;
     {
       BackgroundApp move(
@@ -137,7 +126,6 @@ TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
       }
       move.kill9();
     }
-    (void)plainMove;
     RecordProperty("killed_in_" + target, seen);
     auto resumed = runApp(home, {"moves", "resume"});
     ASSERT_EQ(resumed.exitCode, 0) << resumed.err;

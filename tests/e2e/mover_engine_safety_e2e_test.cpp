@@ -13,6 +13,7 @@
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "e2e_harness.h"
+#include "mover_scene.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -30,13 +31,9 @@ std::vector<std::string> moveArgs(const TempHome& home, std::vector<std::string>
 
 // The phase and last error of the only move record on disk.
 std::pair<std::string, std::string> record(const TempHome& home) {
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(home.state() / "folder-moves", ec)) {
-    if (e.path().extension() != ".json") continue;
-    auto j = nlohmann::json::parse(readFile(e.path()).value_or(""), nullptr, false);
-    if (j.is_object()) return {j.value("phase", ""), j.value("lastError", "")};
-  }
-  return {};
+  const nlohmann::json j = onlyMoveRecord(home);
+  if (!j.is_object()) return {};
+  return {j.value("phase", ""), j.value("lastError", "")};
 }
 
 // Links left by an interrupted relink, anywhere below `root`.
@@ -61,19 +58,13 @@ std::string bytesFor(int i, std::size_t size) {
   return b;
 }
 
-class MoverEngineE2E : public ::testing::Test {
+class MoverEngineE2E : public MoverScene {
  protected:
+  MoverEngineE2E() : MoverScene("Engine-", "256m") {}
   void SetUp() override { prepare(home_); }
-  void prepare(const TempHome& home, const std::string& level = "fast") {
-    fs::create_directories(home.state());
-    ASSERT_TRUE(writeFileAtomically(home.state() / "status.json",
-                                    "{\"nvme_path\":\"" + drive_.path().string() + "\"}"));
-    ASSERT_TRUE(writeFileAtomically(home.state() / "user-defaults.json",
-                                    "{\"brimvale.mover.recentWriteGuardEnabled\": false, "
-                                    "\"brimvale.mover.verificationLevel\": \"" +
-                                        level + "\"}"));
+  void prepare(const TempHome& home, const std::string& level = "fast") const {
+    prepareMoverHome(home, drive_.path(), level);
   }
-  fs::path working() const { return drive_.path() / thisWorkingFolderName(); }
   // Where a relinked file of the source lives now.
   static fs::path linkTarget(const fs::path& file) { return fs::read_symlink(file); }
   static bool allLinks(const fs::path& root) {
@@ -88,11 +79,6 @@ class MoverEngineE2E : public ::testing::Test {
     }
     return true;
   }
-
-  TempHome home_;
-  TmpfsDrive drive_{
-      std::string("Engine-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-      "256m"};
 };
 
 // Names of 242 to 255 bytes (the file system's limit) relink like any other,

@@ -8,9 +8,22 @@
 #include <filesystem>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "e2e_harness.h"
 
 namespace brimvale::e2e {
+
+// Points `home`'s status at `drive` and turns the recent-write guard off;
+// a `verificationLevel` other than "" is set too.
+void prepareMoverHome(const TempHome& home, const std::filesystem::path& drive,
+                      const std::string& verificationLevel = "");
+
+// Every readable move record of `home` (a write cut short by SIGKILL is skipped).
+[[nodiscard]] nlohmann::json moveRecords(const TempHome& home);
+
+// The only move record of `home`, or null when there is none or several.
+[[nodiscard]] nlohmann::json onlyMoveRecord(const TempHome& home);
 
 class MoverScene : public ::testing::Test {
  protected:

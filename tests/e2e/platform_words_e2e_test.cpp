@@ -122,6 +122,7 @@ TEST(PlatformWordsE2E, NoCommandSpeaksAnotherPlatform) {
       {Program::kApp, {"home"}},
       {Program::kApp, {"care", "--plan"}},
       {Program::kApp, {"snapshots", "list"}},
+      {Program::kApp, {"snapshots", "delete", "2024-05-01-093000"}},
       {Program::kApp, {"snapshots", "thin", "1000", "4"}},
       {Program::kApp, {"snapshots", "destination"}},
       {Program::kApp, {"snapshots"}},
@@ -137,26 +138,15 @@ TEST(PlatformWordsE2E, NoCommandSpeaksAnotherPlatform) {
     EXPECT_FALSE(result.out.empty() && result.err.empty()) << "says nothing";
     EXPECT_EQ(foreignWords(result.out + result.err), std::vector<std::string>{})
         << result.out << result.err;
-  }
-}
-
-// The snapshot feature says in one sentence that it is unavailable here,
-// changes nothing and never looks for a snapshot tool.
-TEST(PlatformWordsE2E, SnapshotsReportThemselvesUnavailable) {
-  TempHome home;
-  home.writeConfig("NVMe=\"" + (home.path() / "drive").string() + "\"\n");
-  fs::create_symlink(BRIM_VALE_PATH, home.state().parent_path() / "brim-vale");
-  for (std::vector<std::string> args : {std::vector<std::string>{"snapshots", "list"},
-                                        {"snapshots", "delete", "2024-05-01-093000"},
-                                        {"snapshots", "thin", "1000", "4"},
-                                        {"snapshots", "destination"}}) {
-    SCOPED_TRACE(args[1]);
-    const ProcessResult result = runApp(home, args);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err,
-              "Local snapshots aren't available on this computer, so there are none to list, "
-              "thin or delete.\nYour files are safe.\n");
+    // The snapshot feature says in one sentence that it is unavailable here
+    // and never looks for a snapshot tool.
+    if (run.args[0] == "snapshots" && run.args.size() > 1) {
+      EXPECT_EQ(result.exitCode, 1);
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(result.err,
+                "Local snapshots aren't available on this computer, so there are none to list, "
+                "thin or delete.\nYour files are safe.\n");
+    }
   }
 }
 

@@ -19,7 +19,10 @@ class RelocatedE2E : public MoverScene {
   RelocatedE2E() : MoverScene("Relocated-", "256m") {}
 };
 
-TEST_F(RelocatedE2E, ListThenMoveBackBringsTheFolderHome) {
+// A relocated folder is listed; refusals change nothing and say why (a usage
+// mistake exits 2, and while another Brimvale holds the relocator lock a move
+// back is refused); `relocated move-back` and `moves revert` bring it home.
+TEST_F(RelocatedE2E, ListRefuseThenMoveBackOrRevertBringsTheFolderHome) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   const fs::path src = home_.path() / "My Projects";
   writeAwkwardTree(src, 30, 4000, 5);
@@ -37,33 +40,7 @@ TEST_F(RelocatedE2E, ListThenMoveBackBringsTheFolderHome) {
   EXPECT_EQ(item["copy"], relocated("My Projects").string());
   const std::string id = item["id"];
 
-  // Without a terminal to ask on, nothing moves until --yes says so.
-  auto asked = runApp(home_, {"relocated", "move-back", id.substr(0, 8)});
-  EXPECT_EQ(asked.exitCode, 1);
-  EXPECT_NE(asked.err.find("--yes"), std::string::npos) << asked.err;
-
-  auto back = runApp(home_, {"relocated", "move-back", id.substr(0, 8), "--yes"});
-  ASSERT_EQ(back.exitCode, 0) << back.out << back.err;
-  EXPECT_NE(back.out.find("is back on the internal disk"), std::string::npos) << back.out;
-  EXPECT_EQ(back.out.find_first_of("\r\x1b"), std::string::npos) << back.out;
-  EXPECT_EQ(treeSums(src), before);
-  EXPECT_FALSE(fs::exists(relocated("My Projects")));
-  auto after = runApp(home_, {"relocated"});
-  EXPECT_EQ(after.exitCode, 0);
-  EXPECT_NE(after.out.find("No relocated folders."), std::string::npos) << after.out;
-}
-
-// Refusals change nothing and say why; a usage mistake exits 2. While another
-// Brimvale holds the relocator lock (a move back running there), a second
-// move back is refused.
-TEST_F(RelocatedE2E, RefusalsLeaveTheRelocationAsItWas) {
-  BRIMVALE_REQUIRE_DRIVE(drive_);
-  const fs::path src = home_.path() / "Notes";
-  writeAwkwardTree(src, 5, 1000, 2);
-  ASSERT_EQ(runApp(home_, {"move", src.string(), "--yes"}).exitCode, 0);
-  const std::string id =
-      nlohmann::json::parse(runApp(home_, {"relocated", "--json"}).out)["items"][0]["id"];
-  const auto before = treeSums(working());
+  const auto onDrive = treeSums(working());
   mover::RelocatorLock other(home_.state());
   ASSERT_TRUE(other.acquire(std::chrono::milliseconds(0)));
   struct Case {
@@ -90,23 +67,35 @@ TEST_F(RelocatedE2E, RefusalsLeaveTheRelocationAsItWas) {
                              "missing, or empty)."),
             std::string::npos)
       << refused.err;
-  EXPECT_EQ(treeSums(working()), before);
+  // Without a terminal to ask on, nothing moves until --yes says so.
+  auto asked = runApp(home_, {"relocated", "move-back", id.substr(0, 8)});
+  EXPECT_EQ(asked.exitCode, 1);
+  EXPECT_NE(asked.err.find("--yes"), std::string::npos) << asked.err;
+  EXPECT_EQ(treeSums(working()), onDrive);
   EXPECT_TRUE(fs::is_symlink(src / "dir 0" / "file \"0\" é.bin"));
-}
 
-// `moves revert` on a finished relocation is the same move back.
-TEST_F(RelocatedE2E, RevertOfARelocationMovesItBack) {
-  BRIMVALE_REQUIRE_DRIVE(drive_);
-  const fs::path src = home_.path() / "Old Photos";
-  writeAwkwardTree(src, 8, 3000, 3);
-  const auto before = treeSums(src);
-  ASSERT_EQ(runApp(home_, {"move", src.string(), "--yes"}).exitCode, 0);
-  const std::string id =
-      nlohmann::json::parse(runApp(home_, {"relocated", "--json"}).out)["items"][0]["id"];
-  auto r = runApp(home_, {"moves", "revert", id.substr(0, 8)});
-  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  auto back = runApp(home_, {"relocated", "move-back", id.substr(0, 8), "--yes"});
+  ASSERT_EQ(back.exitCode, 0) << back.out << back.err;
+  EXPECT_NE(back.out.find("is back on the internal disk"), std::string::npos) << back.out;
+  EXPECT_EQ(back.out.find_first_of("\r\x1b"), std::string::npos) << back.out;
   EXPECT_EQ(treeSums(src), before);
+  EXPECT_FALSE(fs::exists(relocated("My Projects")));
+
+  // `moves revert` on a finished relocation is the same move back.
+  const fs::path photos = home_.path() / "Old Photos";
+  writeAwkwardTree(photos, 8, 3000, 3);
+  const auto photosBefore = treeSums(photos);
+  ASSERT_EQ(runApp(home_, {"move", photos.string(), "--yes"}).exitCode, 0);
+  const std::string photosId =
+      nlohmann::json::parse(runApp(home_, {"relocated", "--json"}).out)["items"][0]["id"];
+  auto reverted = runApp(home_, {"moves", "revert", photosId.substr(0, 8)});
+  ASSERT_EQ(reverted.exitCode, 0) << reverted.out << reverted.err;
+  EXPECT_EQ(treeSums(photos), photosBefore);
   EXPECT_FALSE(fs::exists(relocated("Old Photos")));
+
+  auto after = runApp(home_, {"relocated"});
+  EXPECT_EQ(after.exitCode, 0);
+  EXPECT_NE(after.out.find("No relocated folders."), std::string::npos) << after.out;
 }
 
 }  // namespace

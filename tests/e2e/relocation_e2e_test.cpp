@@ -24,60 +24,11 @@ std::string driveName(const std::string& what) {
 
 using brimvale::testing::contains;
 
-TEST(RelocationE2E, MoveDirCopiesParksAndLinks) {
+// Given each kind of source move-dir must refuse, then it says why with its
+// own exit code and moves nothing; given a folder, then it copies, parks
+// and links it, and a second folder of the same name lands beside the first.
+TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
   TmpfsDrive drive(driveName("movedir"));
-  BRIMVALE_REQUIRE_DRIVE(drive);
-  TempHome home;
-  home.writeConfig(configWithDrive(drive.path()));
-  const fs::path base = prepareDrive(home, drive.path());
-  const fs::path src = home.path() / "Project \"Ünïcode\" files";
-  for (const auto& name : awkwardNames()) writeAgedFile(src / "nested dir" / name, name, 0);
-  fs::create_symlink("nested dir/plain.txt", src / "link to plain");
-
-  ProcessResult r = runBrimVale(home, {"move-dir", src.string()});
-  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-
-  const fs::path target = base / "Relocated" / src.filename();
-  const fs::path parked = src.string() + ".hollin-old";
-  EXPECT_TRUE(fs::is_symlink(src));
-  EXPECT_EQ(fs::read_symlink(src), target);
-  for (const auto& name : awkwardNames()) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(readFile(target / "nested dir" / name).value_or("?"), name);
-    EXPECT_EQ(readFile(src / "nested dir" / name).value_or("?"), name);  // through the link
-    EXPECT_EQ(readFile(parked / "nested dir" / name).value_or("?"), name);
-  }
-  EXPECT_TRUE(fs::is_symlink(target / "link to plain"));
-  EXPECT_TRUE(fs::exists(drive.path() / ".brimvale-managed"));
-  EXPECT_TRUE(fs::exists(drive.path() / ".hollin-managed"));
-  EXPECT_TRUE(contains(r.out, "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"));
-  EXPECT_TRUE(contains(r.out, "to-chk=")) << "rsync progress is streamed";
-  EXPECT_TRUE(contains(r.out, "OK: relocated " + src.string() + " ("));
-  EXPECT_TRUE(contains(r.out, "Original parked at:        " + parked.string() + "\n"));
-  EXPECT_TRUE(
-      contains(r.out, "  rm -rf " + shellQuoted(parked.string()) + "\n" + std::string(66, '-')));
-
-  auto rows = actionRows(home);
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_TRUE(contains(rows[0], "\trelocate\t" + src.string() + "\t" + target.string() + "\t"));
-  auto batch = readFile(home.state() / "last-batch.tsv").value_or("");
-  EXPECT_TRUE(batch.starts_with("relocate\t" + src.string() + "\t"));
-
-  // A second folder of the same name lands beside the first; its parking
-  // place is taken too, so it gets a stamped name.
-  fs::remove(src);
-  fs::create_directories(src / "again");
-  ProcessResult second = runBrimVale(home, {"move-dir", src.string() + "/"});
-  ASSERT_EQ(second.exitCode, 0) << second.out;
-  const fs::path secondTarget = fs::read_symlink(src);
-  EXPECT_TRUE(secondTarget.filename().string().starts_with(src.filename().string() + "."));
-  EXPECT_TRUE(fs::exists(secondTarget / "again"));
-  EXPECT_TRUE(fs::exists(target / "nested dir")) << "the first relocation is untouched";
-  EXPECT_TRUE(contains(second.out, "Original parked at:        " + parked.string() + "."));
-}
-
-TEST(RelocationE2E, MoveDirRefusalsLeaveTheSourceAlone) {
-  TmpfsDrive drive(driveName("refuse"));
   BRIMVALE_REQUIRE_DRIVE(drive);
   TempHome home;
   home.writeConfig(configWithDrive(drive.path()));
@@ -153,6 +104,51 @@ TEST(RelocationE2E, MoveDirRefusalsLeaveTheSourceAlone) {
   EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder)));
   EXPECT_FALSE(fs::exists(base / "Relocated" / "busy folder"));
   EXPECT_TRUE(actionRows(home).empty());
+
+  const fs::path src = home.path() / "Project \"Ünïcode\" files";
+  for (const auto& name : awkwardNames()) writeAgedFile(src / "nested dir" / name, name, 0);
+  fs::create_symlink("nested dir/plain.txt", src / "link to plain");
+
+  ProcessResult r = runBrimVale(home, {"move-dir", src.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+
+  const fs::path target = base / "Relocated" / src.filename();
+  const fs::path parked = src.string() + ".hollin-old";
+  EXPECT_TRUE(fs::is_symlink(src));
+  EXPECT_EQ(fs::read_symlink(src), target);
+  for (const auto& name : awkwardNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(readFile(target / "nested dir" / name).value_or("?"), name);
+    EXPECT_EQ(readFile(src / "nested dir" / name).value_or("?"), name);  // through the link
+    EXPECT_EQ(readFile(parked / "nested dir" / name).value_or("?"), name);
+  }
+  EXPECT_TRUE(fs::is_symlink(target / "link to plain"));
+  EXPECT_TRUE(fs::exists(drive.path() / ".brimvale-managed"));
+  EXPECT_TRUE(fs::exists(drive.path() / ".hollin-managed"));
+  EXPECT_TRUE(contains(r.out, "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"));
+  EXPECT_TRUE(contains(r.out, "to-chk=")) << "rsync progress is streamed";
+  EXPECT_TRUE(contains(r.out, "OK: relocated " + src.string() + " ("));
+  EXPECT_TRUE(contains(r.out, "Original parked at:        " + parked.string() + "\n"));
+  EXPECT_TRUE(
+      contains(r.out, "  rm -rf " + shellQuoted(parked.string()) + "\n" + std::string(66, '-')));
+
+  auto rows = actionRows(home);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_TRUE(contains(rows[0], "\trelocate\t" + src.string() + "\t" + target.string() + "\t"));
+  auto batch = readFile(home.state() / "last-batch.tsv").value_or("");
+  EXPECT_TRUE(batch.starts_with("relocate\t" + src.string() + "\t"));
+
+  // A second folder of the same name lands beside the first; its parking
+  // place is taken too, so it gets a stamped name.
+  fs::remove(src);
+  fs::create_directories(src / "again");
+  ProcessResult second = runBrimVale(home, {"move-dir", src.string() + "/"});
+  ASSERT_EQ(second.exitCode, 0) << second.out;
+  const fs::path secondTarget = fs::read_symlink(src);
+  EXPECT_TRUE(secondTarget.filename().string().starts_with(src.filename().string() + "."));
+  EXPECT_TRUE(fs::exists(secondTarget / "again"));
+  EXPECT_TRUE(fs::exists(target / "nested dir")) << "the first relocation is untouched";
+  EXPECT_TRUE(contains(second.out, "Original parked at:        " + parked.string() + "."));
 }
 
 TEST(RelocationE2E, CopyFailureOnAFullDriveKeepsTheSource) {

@@ -12,13 +12,14 @@
 
 namespace brimvale::e2e {
 
-// Polls `done` every 100 ms until it holds or `limit` passes; its last answer.
+// Polls `done` every `every` until it holds or `limit` passes; its last answer.
 template <class F>
-bool eventually(F done, std::chrono::seconds limit = std::chrono::seconds(20)) {
+bool eventually(F done, std::chrono::milliseconds limit = std::chrono::seconds(20),
+                std::chrono::milliseconds every = std::chrono::milliseconds(100)) {
   const auto until = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < until) {
     if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(every);
   }
   return done();
 }

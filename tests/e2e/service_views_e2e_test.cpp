@@ -82,20 +82,5 @@ TEST(ServiceViewsE2E, DrivesShowTheServiceAnswersInWordsOrUnchanged) {
   }
 }
 
-TEST(ServiceViewsE2E, RequestsTheViewsDoNotKnowExitTwoWithASentence) {
-  TmpfsDrive drive("su-" + tag());
-  BRIMVALE_REQUIRE_DRIVE(drive);
-  ViewHome sandbox(drive.path());
-  const std::vector<std::vector<std::string>> requests{
-      {"drives", "eject"}, {"drives", "assess"}, {"drive-transfer"}, {"drive-transfer", "start"}};
-  for (const auto& request : requests) {
-    SCOPED_TRACE(request.front() + " " + (request.size() > 1 ? request[1] : ""));
-    const ProcessResult r = sandbox.brimvale(request);
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("Nothing was changed.\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
-  }
-}
-
 }  // namespace
 }  // namespace brimvale::e2e

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -19,12 +18,14 @@
 #include "e2e_harness.h"
 #include "platform/platform.h"
 #include "service/drive_transfer/transfer_job.h"
+#include "service_process.h"
 #include "transfer_scene.h"
 
 namespace brimvale::e2e {
 namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
+using namespace std::chrono_literals;
 
 const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
 
@@ -47,27 +48,14 @@ class TransferE2E : public ::testing::Test {
 
   json status() { return transferStatus(home_); }
 
-  // Polls `holds` for up to five seconds.
-  static bool soon(const std::function<bool()>& holds) {
-    for (int i = 0; i < 50; ++i) {
-      if (holds()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return holds();
-  }
-
   json waitForPhase(const std::string& phase, int seconds = 60) {
     return waitForTransferPhase(home_, phase, seconds);
   }
 
   // Waits until the copy has moved some bytes (the supervisor folds once a second).
   void waitForProgress() {
-    for (int i = 0; i < 300; ++i) {
-      json s = status();
-      if (s["bytesDone"].get<std::uint64_t>() > 0) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ADD_FAILURE() << "no progress reported";
+    EXPECT_TRUE(eventually([&] { return status()["bytesDone"].get<std::uint64_t>() > 0; }, 30s))
+        << "no progress reported";
   }
 
   void tick() { transferWatchTick(home_); }
@@ -110,7 +98,9 @@ class TransferE2E : public ::testing::Test {
   fs::path source_;
 };
 
-TEST_F(TransferE2E, PreflightBlocksAnExistingFolderAndTooLittleRoom) {
+// Given a destination too small, taken or missing, an unconfirmed start or a
+// live lock, then nothing starts and nothing is created.
+TEST_F(TransferE2E, PreflightAndStartRefuseWithoutCreatingAnything) {
   TmpfsDrive full("xf-" + tag_, "8m");
   TmpfsDrive taken("xt-" + tag_, "64m");
   BRIMVALE_REQUIRE_DRIVE(full);
@@ -147,12 +137,8 @@ TEST_F(TransferE2E, PreflightBlocksAnExistingFolderAndTooLittleRoom) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "The destination can't be used right now.\n");
   EXPECT_FALSE(fs::exists(lock())) << "a refused start frees the lock";
-}
 
-TEST_F(TransferE2E, UnconfirmedStartCreatesNothingAndALiveLockBlocks) {
-  prepareSource(src_, 1);
-
-  ProcessResult r = runBrimVale(home_, {"transfer-start", "transfer", dst_.path().string(), "no"});
+  r = runBrimVale(home_, {"transfer-start", "transfer", dst_.path().string(), "no"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "Start was not confirmed.\n");
   EXPECT_FALSE(fs::exists(home_.state() / "transfer-job.kv"));
@@ -185,8 +171,8 @@ TEST_F(TransferE2E, BackupAfterAStaleLockEndsDoneAndLeavesTheSourceAlone) {
   EXPECT_EQ(done["consent"], true);
   EXPECT_EQ(done["resumeCount"], 0);
   // The supervisor frees the lock just after it records the outcome.
-  EXPECT_TRUE(
-      soon([&] { return !fs::exists(lock()) && !fs::exists(home_.state() / "transfer.pid"); }));
+  EXPECT_TRUE(eventually(
+      [&] { return !fs::exists(lock()) && !fs::exists(home_.state() / "transfer.pid"); }, 5s));
 
   const fs::path destWorking = dst_.path() / thisWorkingFolderName();
   expectSameContent(source_, destWorking);

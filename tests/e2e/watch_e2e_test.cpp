@@ -15,6 +15,7 @@
 
 #include "common/base/file_io.h"
 #include "e2e_harness.h"
+#include "service_process.h"
 
 extern char** environ;
 
@@ -24,11 +25,7 @@ namespace fs = std::filesystem;
 
 // Polls `file` until it holds `text`, for at most 20 seconds.
 bool waitFor(const fs::path& file, const std::string& text) {
-  for (int i = 0; i < 200; ++i) {
-    if (readFile(file).value_or("").find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
+  return eventually([&] { return readFile(file).value_or("").find(text) != std::string::npos; });
 }
 
 void writeMarker(const fs::path& drive) {
