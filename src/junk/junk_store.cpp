@@ -7,6 +7,7 @@
 #include "common/base/file_io.h"
 #include "common/base/file_lock.h"
 #include "junk/junk_image.h"
+#include "junk/junk_thumbnailer.h"
 
 namespace brimvale::junk {
 namespace fs = std::filesystem;
@@ -88,7 +89,8 @@ JunkStore::JunkStore(const fs::path& stateDir, JunkSettings settings, JunkClock 
     : paths_(JunkStorePaths::inState(stateDir)),
       settings_(settings),
       clock_(std::move(clock)),
-      log_(std::move(log)) {}
+      log_(std::move(log)),
+      thumbnailer_(std::make_unique<JunkThumbnailer>(log_)) {}
 
 Result<JunkLines> JunkStore::readFromDisk() const {
   auto text = readFile(paths_.items);
@@ -207,6 +209,7 @@ bool JunkStore::mediaFolderIsReal() const {
 
 void JunkStore::deleteMedia(const JunkItem& item) const {
   // A link planted where the media folder was would lead deletions elsewhere.
+  if (item.thumbFile) thumbnailer_->cancel(paths_.media / *item.thumbFile);
   if (!mediaFolderIsReal()) return;
   std::error_code ec;
   for (const auto& name : {item.mediaFile, item.thumbFile}) {
@@ -280,8 +283,8 @@ Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkT
       item.files = std::move(content.files);
       break;
     case JunkKind::kImage: {
-      auto images = makeJunkImages(content.imageBytes);
-      if (!images) return std::unexpected(images.error());
+      auto image = decodeJunkImage(content.imageBytes);
+      if (!image) return std::unexpected(image.error());
       std::error_code ec;
       fs::create_directories(paths_.media, ec);
       fs::permissions(paths_.media, fs::perms::owner_all, ec);
@@ -294,18 +297,20 @@ Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkT
       item.thumbFile = stem + "-thumb.png";
       auto wrote = writeFileAtomically(
           paths_.media / *item.mediaFile,
-          std::string_view(reinterpret_cast<const char*>(images->png.data()), images->png.size()));
-      if (wrote) {
-        wrote = writeFileAtomically(
-            paths_.media / *item.thumbFile,
-            std::string_view(reinterpret_cast<const char*>(images->thumbPng.data()),
-                             images->thumbPng.size()));
-      }
+          std::string_view(reinterpret_cast<const char*>(image->png.data()), image->png.size()));
       if (!wrote) {
         deleteMedia(item);
         return std::unexpected(wrote.error());
       }
-      break;
+      auto added = add(item);
+      if (!added) {
+        deleteMedia(item);
+        return added;
+      }
+      // Written a moment after the scrap is saved; deleting the scrap first
+      // cancels it.
+      thumbnailer_->post(std::move(*image), paths_.media / *item.thumbFile);
+      return added;
     }
   }
   auto added = add(item);
@@ -318,6 +323,8 @@ bool JunkStore::addScrap(ScrapContent content) {
   if (!added && log_) log_("junk: a scrap was not added: " + added.error().message());
   return added.has_value();
 }
+
+void JunkStore::waitForThumbnails() { thumbnailer_->wait(); }
 
 Result<JunkItem> JunkStore::changeOne(std::string_view id,
                                       const std::function<void(JunkItem&)>& edit) {
