@@ -61,7 +61,12 @@ CaptureOutcome JunkCapture::capture(JunkSource source, int maxFilesPerScrap) {
   if (!text) return CaptureOutcome::kNothing;
   std::string trimmed = trimmedText(*text);
   if (trimmed.empty()) return CaptureOutcome::kNothing;
-  content.kind = JunkKind::kText;
+  // Text becomes rich text when its owner offers a rich form beside it (a
+  // browser's or an editor's copy); the plain text stays the fallback.
+  auto rich = clipboard_.richText(types);
+  content.kind = rich.empty() ? JunkKind::kText : JunkKind::kRichText;
+  content.richHTML = std::move(rich.html);
+  content.richRTFDBase64 = std::move(rich.rtfdBase64);
   const auto signature = JunkSignature::ofText(trimmed);
   content.plainText = std::move(trimmed);
   return save(signature, std::move(content));

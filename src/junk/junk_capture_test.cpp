@@ -98,6 +98,41 @@ TEST(JunkCapture, ScrapsCarryWhatTheCardShows) {
             "5 files — f1.txt, f2.txt, f3.txt, f4.txt, +1 more");
 }
 
+TEST(JunkCapture, TextWithARichFormBesideItBecomesRichText) {
+  struct Case {
+    const char* name;
+    std::string text;
+    platform::ClipboardRichText rich;
+    CaptureOutcome outcome;
+    JunkKind kind;
+  };
+  const Case cases[] = {
+      {"html", " bold ", {"<b>bold</b>", ""}, CaptureOutcome::kSaved, JunkKind::kRichText},
+      {"rtf only", "bold", {"", "e1xydGYx"}, CaptureOutcome::kSaved, JunkKind::kRichText},
+      {"both", "bold", {"<b>bold</b>", "e1xydGYx"}, CaptureOutcome::kSaved, JunkKind::kRichText},
+      {"no rich form", "bold", {}, CaptureOutcome::kSaved, JunkKind::kText},
+      {"rich form of blank text", " \n", {"<br>", ""}, CaptureOutcome::kNothing, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeClipboard clipboard;
+    RecordingScrapSink sink;
+    clipboard.offer({"UTF8_STRING", "text/html"}, c.text);
+    clipboard.rich = c.rich;
+    JunkCapture capture(clipboard, sink);
+    EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), c.outcome);
+    if (c.outcome != CaptureOutcome::kSaved) {
+      EXPECT_TRUE(sink.scraps.empty());
+      continue;
+    }
+    ASSERT_EQ(sink.scraps.size(), 1u);
+    EXPECT_EQ(sink.scraps[0].kind, c.kind);
+    EXPECT_EQ(sink.scraps[0].plainText, "bold");
+    EXPECT_EQ(sink.scraps[0].richHTML, c.rich.html);
+    EXPECT_EQ(sink.scraps[0].richRTFDBase64, c.rich.rtfdBase64);
+  }
+}
+
 TEST(JunkCapture, RepeatOfThePreviousCaptureIsDropped) {
   FakeClipboard clipboard;
   RecordingScrapSink sink;

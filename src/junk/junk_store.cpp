@@ -264,11 +264,12 @@ Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkT
     case JunkKind::kText:
     case JunkKind::kRichText: {
       std::string text = trimmed(content.plainText);
-      if (text.empty() && content.richHTML.empty()) {
+      if (text.empty() && content.richHTML.empty() && content.richRTFDBase64.empty()) {
         return fail(Errc::kInvalidArgument, "the text is empty");
       }
       item.plainText = std::move(text);
       if (!content.richHTML.empty()) item.richHTML = std::move(content.richHTML);
+      if (!content.richRTFDBase64.empty()) item.richRTFDBase64 = std::move(content.richRTFDBase64);
       break;
     }
     case JunkKind::kFileRef:

@@ -9,7 +9,9 @@
 #include <iterator>
 #include <thread>
 
+#include "common/base/file_io.h"
 #include "junk/junk_clipboard_watcher.h"
+#include "junk/junk_filter.h"
 #include "junk/junk_hot_keys.h"
 #include "junk/junk_item.h"
 #include "junk/junk_link.h"
@@ -89,12 +91,13 @@ class JunkCaptureE2e : public ::testing::Test {
     return file(name, list);
   }
 
-  // What another program pastes.
-  std::string pasted() {
+  // What another program pastes (as `type` when given).
+  std::string pasted(const std::string& type = {}) {
     const auto out = file("pasted.txt", "");
     SpawnRequest paste;
     paste.path = "/usr/bin/xclip";
     paste.args = {"-selection", "clipboard", "-o"};
+    if (!type.empty()) paste.args.insert(paste.args.end(), {"-t", type});
     paste.envAdditions = {{"DISPLAY", display_.name()}};
     paste.stdoutTo = OutputTarget::truncate(out.string());
     auto reader = spawn(paste);
@@ -138,12 +141,40 @@ TEST_F(JunkCaptureE2e, CopiesLandWithTheirKinds) {
   EXPECT_EQ(items[0].fileRefName, "f1.txt");
   EXPECT_EQ(items[1].kind, JunkKind::kImage);
   ASSERT_TRUE(items[1].mediaFile);
-  EXPECT_TRUE(fs::exists(store_->paths().media / *items[1].mediaFile));
+  // The offered PNG is kept byte for byte (it is RGB; a re-encoding would be RGBA).
+  EXPECT_EQ(readFile(store_->paths().media / *items[1].mediaFile),
+            std::string(kPng.begin(), kPng.end()));
+  store_->waitForThumbnails();
+  EXPECT_TRUE(fs::exists(store_->paths().media / *items[1].thumbFile));
   EXPECT_EQ(items[2].kind, JunkKind::kText);
   EXPECT_EQ(junkItemLink(items[2]), "https://example.org/board");
   EXPECT_EQ(items[3].plainText, "a note to self");
   EXPECT_EQ(junkItemLink(items[3]), std::nullopt);
   for (const auto& item : items) EXPECT_EQ(item.source, JunkSource::kClipboard);
+}
+
+TEST_F(JunkCaptureE2e, HtmlAndRtfBesideTextMakeRichTextThatCopiesBackWhole) {
+  offerTogether(
+      {"UTF8_STRING=bold move", "text/html=<b>bold</b> move", "text/rtf={\\rtf1 \\b bold}"});
+  offerTogether({"UTF8_STRING=plain only"});
+  const auto items = store_->items();
+  ASSERT_EQ(items.size(), 2u);
+  const JunkItem& rich = items[1];
+  EXPECT_EQ(rich.kind, JunkKind::kRichText);
+  EXPECT_EQ(rich.plainText, "bold move");
+  EXPECT_EQ(rich.richHTML, "<b>bold</b> move");
+  EXPECT_EQ(rich.richRTFDBase64, "e1xydGYxIFxiIGJvbGR9");  // the RTF as offered
+  EXPECT_EQ(items[0].kind, JunkKind::kText);
+  EXPECT_TRUE(junkFilterKeeps(JunkFilter::kRich, rich));
+  EXPECT_FALSE(junkFilterKeeps(JunkFilter::kRich, items[0]));
+
+  // Pasted back, each program gets the form it asks for.
+  ASSERT_TRUE(watcher_->copyBack(
+      {.text = *rich.plainText, .rich = {*rich.richHTML, *rich.richRTFDBase64}}));
+  EXPECT_EQ(pasted("text/html"), "<b>bold</b> move");
+  EXPECT_EQ(pasted("text/rtf"), "{\\rtf1 \\b bold}");
+  EXPECT_EQ(pasted(), "bold move");
+  EXPECT_EQ(store_->items().size(), 2u);
 }
 
 TEST_F(JunkCaptureE2e, MarkedPasswordsNeverReachTheDisk) {

@@ -36,6 +36,10 @@ class FakeClipboard : public Clipboard {
     ++contentReads;
     return text_;
   }
+  ClipboardRichText richText(const std::vector<std::string>&) override {
+    ++contentReads;
+    return rich;
+  }
   std::vector<std::string> filePaths() override {
     ++contentReads;
     return files_;
@@ -48,6 +52,7 @@ class FakeClipboard : public Clipboard {
   std::optional<std::int64_t> write(const ClipboardOffer& offer) override {
     types_ = {"text/plain"};
     text_ = offer.text;
+    rich = offer.rich;
     files_ = offer.filePaths;
     png_ = offer.png;
     return ++count_;
@@ -58,6 +63,7 @@ class FakeClipboard : public Clipboard {
     return true;
   }
 
+  ClipboardRichText rich;  // what the current offer holds besides its text
   bool notifies = true;
   int contentReads = 0;
 
