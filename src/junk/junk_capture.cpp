@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "junk/junk_image.h"
+
 namespace brimvale::junk {
 namespace {
 
@@ -49,12 +51,14 @@ CaptureOutcome JunkCapture::capture(JunkSource source, int maxFilesPerScrap) {
     }
     return save(signature, std::move(content));
   }
-  if (auto png = clipboard_.image()) {
-    const auto size = platform::pngSize(*png);
+  if (auto image = clipboard_.image(types)) {
+    const auto size = junkImageSize(*image);
     if (size) {
       content.kind = JunkKind::kImage;
-      content.imageBytes = std::move(*png);
-      return save(JunkSignature::ofImage(size->first, size->second), std::move(content));
+      content.imageBytes = std::move(*image);
+      return save(JunkSignature::ofImage(static_cast<std::uint32_t>(size->first),
+                                         static_cast<std::uint32_t>(size->second)),
+                  std::move(content));
     }
   }
   auto text = clipboard_.text();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "junk/junk_image.h"
 #include "junk/junk_item.h"
 #include "junk/junk_settings.h"
 #include "junk/recording_scrap_sink.h"
@@ -19,9 +20,9 @@ std::vector<std::string> paths(int n) {
   return out;
 }
 
-std::vector<std::uint8_t> pngOf(std::uint8_t width, std::uint8_t height) {
-  return {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n',  0, 0, 0, 13,
-          'I',  'H', 'D', 'R', 0,    0,    0,    width, 0, 0, 0, height};
+std::vector<std::uint8_t> pngOf(int width, int height) {
+  const std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4, 0x55);
+  return *encodeRgbaPng(pixels.data(), width, height);
 }
 
 TEST(JunkCapture, TheFirstCaseThatAppliesMakesAtMostOneScrap) {

@@ -96,6 +96,14 @@ Result<JunkDecodedImage> decodePng(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
+std::optional<std::pair<int, int>> junkImageSize(const std::vector<std::uint8_t>& bytes) {
+  int w = 0, h = 0, channels = 0;
+  const auto size = static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX));
+  if (bytes.empty() || !stbi_info_from_memory(bytes.data(), size, &w, &h, &channels))
+    return std::nullopt;
+  return std::pair{w, h};
+}
+
 Result<JunkDecodedImage> decodeJunkImage(const std::vector<std::uint8_t>& bytes) {
   if (bytes.empty()) return fail(Errc::kParse, "the image is empty");
   if (isPng(bytes)) return decodePng(bytes);

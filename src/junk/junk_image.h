@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "common/base/error.h"
@@ -38,6 +40,11 @@ struct JunkThumbnail {
 // pixel, as PNG; the image's own PNG when it is not larger than that.
 [[nodiscard]] Result<JunkThumbnail> makeJunkThumbnail(const JunkDecodedImage& image,
                                                       int maxSide = kJunkThumbMaxSide);
+
+// Width and height from the header of an image this build reads (PNG, JPEG,
+// BMP, GIF ...); nothing for other bytes. Nothing is decoded.
+[[nodiscard]] std::optional<std::pair<int, int>> junkImageSize(
+    const std::vector<std::uint8_t>& bytes);
 
 // Encodes 8-bit RGBA pixels (rows top to bottom, no padding) as PNG.
 [[nodiscard]] Result<std::vector<std::uint8_t>> encodeRgbaPng(const std::uint8_t* pixels, int width,

@@ -128,18 +128,4 @@ std::string htmlAsUtf8(std::string_view bytes) {
   return out;
 }
 
-std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(
-    const std::vector<std::uint8_t>& png) {
-  static constexpr std::uint8_t kMagic[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  // Magic, then the IHDR chunk: length, "IHDR", width, height (big-endian).
-  if (png.size() < 24 || !std::equal(std::begin(kMagic), std::end(kMagic), png.begin()) ||
-      std::string_view(reinterpret_cast<const char*>(png.data()) + 12, 4) != "IHDR")
-    return std::nullopt;
-  auto word = [&](std::size_t at) {
-    return std::uint32_t{png[at]} << 24 | std::uint32_t{png[at + 1]} << 16 |
-           std::uint32_t{png[at + 2]} << 8 | std::uint32_t{png[at + 3]};
-  };
-  return std::pair{word(16), word(20)};
-}
-
 }  // namespace brimvale::platform

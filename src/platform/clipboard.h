@@ -60,8 +60,10 @@ class Clipboard {
   [[nodiscard]] virtual ClipboardRichText richText(const std::vector<std::string>& types) = 0;
   // The local paths of the offered file URLs (other URLs are left out).
   [[nodiscard]] virtual std::vector<std::string> filePaths() = 0;
-  // An offered image as PNG bytes.
-  [[nodiscard]] virtual std::optional<std::vector<std::uint8_t>> image() = 0;
+  // The bytes of an offered image among `types` (the offer's types, already
+  // read): PNG where it is offered, else another format the board converts.
+  [[nodiscard]] virtual std::optional<std::vector<std::uint8_t>> image(
+      const std::vector<std::string>& types) = 0;
   // Replaces the offer; the new change count, or nothing when the system
   // refused it.
   [[nodiscard]] virtual std::optional<std::int64_t> write(const ClipboardOffer& offer) = 0;
@@ -88,9 +90,5 @@ class Clipboard {
 // HTML as offered, as UTF-8: some programs offer it as UTF-16 with a byte
 // order mark; trailing NULs are dropped.
 [[nodiscard]] std::string htmlAsUtf8(std::string_view bytes);
-
-// Width and height from a PNG's header; nothing when `png` is not one.
-[[nodiscard]] std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(
-    const std::vector<std::uint8_t>& png);
 
 }  // namespace brimvale::platform

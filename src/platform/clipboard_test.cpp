@@ -60,16 +60,6 @@ TEST(Clipboard, UriListKeepsFilesAndSkipsCommentsAndOtherUrls) {
   EXPECT_TRUE(filePathsOfUriList("").empty());
 }
 
-TEST(Clipboard, PngSizeComesFromTheHeader) {
-  std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13,
-                                   'I',  'H', 'D', 'R', 0,    0,    1,    2,    0, 0, 0, 40};
-  EXPECT_EQ(pngSize(png), (std::pair<std::uint32_t, std::uint32_t>{258, 40}));
-  auto notPng = png;
-  notPng[1] = 'J';
-  EXPECT_EQ(pngSize(notPng), std::nullopt);
-  EXPECT_EQ(pngSize({png.begin(), png.begin() + 20}), std::nullopt);
-}
-
 TEST(Clipboard, HtmlIsReadAsUtf8WhateverItsEncoding) {
   using namespace std::string_literals;
   struct Case {

@@ -13,6 +13,7 @@
 #include "junk/junk_clipboard_watcher.h"
 #include "junk/junk_filter.h"
 #include "junk/junk_hot_keys.h"
+#include "junk/junk_image.h"
 #include "junk/junk_item.h"
 #include "junk/junk_link.h"
 #include "junk/junk_store.h"
@@ -151,6 +152,21 @@ TEST_F(JunkCaptureE2e, CopiesLandWithTheirKinds) {
   EXPECT_EQ(items[3].plainText, "a note to self");
   EXPECT_EQ(junkItemLink(items[3]), std::nullopt);
   for (const auto& item : items) EXPECT_EQ(item.source, JunkSource::kClipboard);
+}
+
+TEST_F(JunkCaptureE2e, ABmpOnlyOfferIsConvertedToPng) {
+  // 2x1 pixels, 24-bit, rows padded to four bytes.
+  const std::string bmp = std::string("BM\x3E\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0", 18) +
+                          std::string("\x02\0\0\0\x01\0\0\0\x01\0\x18\0", 12) +
+                          std::string(24, '\0') + std::string("\0\0\xFF\0\xFF\0\0\0", 8);
+  xclip("image/bmp", file("two.bmp", bmp));
+  ASSERT_EQ(store_->items().size(), 1u);
+  const JunkItem image = store_->items()[0];
+  EXPECT_EQ(image.kind, JunkKind::kImage);
+  auto saved = readFile(store_->paths().media / *image.mediaFile);
+  ASSERT_TRUE(saved);
+  EXPECT_TRUE(saved->starts_with("\x89PNG"));
+  EXPECT_EQ(junkImageSize({saved->begin(), saved->end()}), (std::pair{2, 1}));
 }
 
 TEST_F(JunkCaptureE2e, HtmlAndRtfBesideTextMakeRichTextThatCopiesBackWhole) {

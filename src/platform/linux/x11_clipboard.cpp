@@ -448,10 +448,18 @@ std::vector<std::string> X11Clipboard::filePaths() {
   return filePathsOfUriList(data->bytes);
 }
 
-std::optional<std::vector<std::uint8_t>> X11Clipboard::image() {
-  auto data = state_->convert(state_->png);
-  if (!data || data->format != 8 || data->bytes.empty()) return std::nullopt;
-  return std::vector<std::uint8_t>(data->bytes.begin(), data->bytes.end());
+std::optional<std::vector<std::uint8_t>> X11Clipboard::image(
+    const std::vector<std::string>& types) {
+  // PNG first: it is kept as it comes; the others are converted to it.
+  for (const char* type : {"image/png", "image/jpeg", "image/bmp", "image/gif"}) {
+    if (std::find(types.begin(), types.end(), type) == types.end()) continue;
+    auto data = state_->convert(type == std::string_view("image/png")
+                                    ? state_->png
+                                    : XInternAtom(state_->watch, type, False));
+    if (!data || data->format != 8 || data->bytes.empty()) continue;
+    return std::vector<std::uint8_t>(data->bytes.begin(), data->bytes.end());
+  }
+  return std::nullopt;
 }
 
 std::optional<std::int64_t> X11Clipboard::write(const ClipboardOffer& offer) {

@@ -100,7 +100,8 @@ class MacClipboard final : public Clipboard {
     return rich;
   }
   std::vector<std::string> filePaths() override { return parseMacPasteboardFiles(ask({"files"})); }
-  std::optional<std::vector<std::uint8_t>> image() override {
+  // AppKit reads any image type it knows and hands it over as PNG.
+  std::optional<std::vector<std::uint8_t>> image(const std::vector<std::string>&) override {
     const std::string file = scratch_ + "/pasteboard-image.png";
     if (ask({"image", file}) != "true") return std::nullopt;
     auto bytes = readFile(file);

@@ -44,7 +44,7 @@ class FakeClipboard : public Clipboard {
     ++contentReads;
     return files_;
   }
-  std::optional<std::vector<std::uint8_t>> image() override {
+  std::optional<std::vector<std::uint8_t>> image(const std::vector<std::string>&) override {
     ++contentReads;
     if (png_.empty()) return std::nullopt;
     return png_;
