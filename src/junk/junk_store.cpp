@@ -89,8 +89,18 @@ JunkStore::JunkStore(const fs::path& stateDir, JunkSettings settings, JunkClock 
     : paths_(JunkStorePaths::inState(stateDir)),
       settings_(settings),
       clock_(std::move(clock)),
-      log_(std::move(log)),
-      thumbnailer_(std::make_unique<JunkThumbnailer>(log_)) {}
+      log_(std::move(log)) {}
+
+JunkThumbnailer* JunkStore::runningThumbnailer() const {
+  std::lock_guard lock(thumbnailerMutex_);
+  return thumbnailer_.get();
+}
+
+JunkThumbnailer& JunkStore::thumbnailer() {
+  std::lock_guard lock(thumbnailerMutex_);
+  if (!thumbnailer_) thumbnailer_ = std::make_unique<JunkThumbnailer>(log_);
+  return *thumbnailer_;
+}
 
 Result<JunkLines> JunkStore::readFromDisk() const {
   auto text = readFile(paths_.items);
@@ -209,7 +219,8 @@ bool JunkStore::mediaFolderIsReal() const {
 
 void JunkStore::deleteMedia(const JunkItem& item) const {
   // A link planted where the media folder was would lead deletions elsewhere.
-  if (item.thumbFile) thumbnailer_->cancel(paths_.media / *item.thumbFile);
+  if (auto* running = runningThumbnailer(); running && item.thumbFile)
+    running->cancel(paths_.media / *item.thumbFile);
   if (!mediaFolderIsReal()) return;
   std::error_code ec;
   for (const auto& name : {item.mediaFile, item.thumbFile}) {
@@ -310,7 +321,7 @@ Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkT
       }
       // Written a moment after the scrap is saved; deleting the scrap first
       // cancels it.
-      thumbnailer_->post(std::move(*image), paths_.media / *item.thumbFile);
+      thumbnailer().post(std::move(*image), paths_.media / *item.thumbFile);
       return added;
     }
   }
@@ -325,7 +336,9 @@ bool JunkStore::addScrap(ScrapContent content) {
   return added.has_value();
 }
 
-void JunkStore::waitForThumbnails() { thumbnailer_->wait(); }
+void JunkStore::waitForThumbnails() {
+  if (auto* running = runningThumbnailer()) running->wait();
+}
 
 Result<JunkItem> JunkStore::changeOne(std::string_view id,
                                       const std::function<void(JunkItem&)>& edit) {

@@ -112,6 +112,8 @@ class JunkStore final : public ScrapSink {
   [[nodiscard]] bool mediaFolderIsReal() const;
   void deleteMedia(const JunkItem& item) const;
   void removeStrayMedia(const std::vector<JunkItem>& items) const;
+  [[nodiscard]] JunkThumbnailer* runningThumbnailer() const;
+  [[nodiscard]] JunkThumbnailer& thumbnailer();
   [[nodiscard]] Result<JunkItem> changeOne(std::string_view id,
                                            const std::function<void(JunkItem&)>& edit);
 
@@ -122,7 +124,10 @@ class JunkStore final : public ScrapSink {
   mutable std::mutex mutex_;
   std::vector<JunkItem> items_;
   Observer observer_;
-  // Last, so it finishes its work before the rest goes.
+  // Started with the first image, so a command that saves none (and may
+  // fork to serve a copy back) runs no thread. Last, so it finishes its work
+  // before the rest goes.
+  mutable std::mutex thumbnailerMutex_;
   std::unique_ptr<JunkThumbnailer> thumbnailer_;
 };
 
