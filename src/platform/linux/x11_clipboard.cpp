@@ -432,8 +432,10 @@ ClipboardRichText X11Clipboard::richText(const std::vector<std::string>& types) 
     auto data = state_->convert(state_->html);
     if (data && data->format == 8) rich.html = htmlAsUtf8(data->bytes);
   }
-  for (const Atom type : {state_->rtf, state_->applicationRtf}) {
-    if (!offered(type == state_->rtf ? "text/rtf" : "application/rtf")) continue;
+  const std::pair<std::string_view, Atom> rtfTypes[] = {
+      {"text/rtf", state_->rtf}, {"application/rtf", state_->applicationRtf}};
+  for (const auto& [name, type] : rtfTypes) {
+    if (!offered(name)) continue;
     auto data = state_->convert(type);
     if (!data || data->format != 8 || data->bytes.empty()) continue;
     rich.rtfdBase64 = base64Of(data->bytes);
