@@ -232,6 +232,16 @@ TEST_F(JunkStoreTest, LinkPlantedForTheMediaFolderLeadsNoDeletionElsewhere) {
   EXPECT_TRUE(fs::exists(elsewhere / "media" / *picture.mediaFile));
   EXPECT_FALSE(store.addScrap(image(4, 4))) << "no image is written through the link";
   EXPECT_TRUE(store.items().empty());
+
+  // A link planted while a thumbnail is still being scaled: it is not written through it.
+  fs::remove(dir_ / "junk-media");
+  auto late = store.addContent(image(2000, 1500));
+  ASSERT_TRUE(late);
+  fs::rename(dir_ / "junk-media", elsewhere / "late");
+  fs::create_directory_symlink(elsewhere / "late", dir_ / "junk-media");
+  store.waitForThumbnails();
+  EXPECT_TRUE(fs::exists(elsewhere / "late" / *late->mediaFile));
+  EXPECT_FALSE(fs::exists(elsewhere / "late" / *late->thumbFile));
 }
 
 TEST_F(JunkStoreTest, SetLifetimeCountsFromCreation) {

@@ -6,6 +6,20 @@
 #include "common/base/file_io.h"
 
 namespace brimvale::junk {
+namespace {
+
+// The media folder may have been swapped for a link since the image was
+// saved; nothing is written through it.
+Result<void> writeInRealFolder(const std::filesystem::path& path, std::string_view bytes) {
+  std::error_code ec;
+  if (std::filesystem::symlink_status(path.parent_path(), ec).type() !=
+      std::filesystem::file_type::directory)
+    return fail(Errc::kIo,
+                path.parent_path().string() + " is not a folder (a link or a file is there)");
+  return writeFileAtomically(path, bytes);
+}
+
+}  // namespace
 
 JunkThumbnailer::JunkThumbnailer(Log log) : log_(std::move(log)), thread_([this] { run(); }) {}
 
@@ -49,9 +63,9 @@ void JunkThumbnailer::run() {
     lock.unlock();
     auto thumb = makeJunkThumbnail(job.image);
     Result<void> wrote =
-        thumb ? writeFileAtomically(
-                    job.path, std::string_view(reinterpret_cast<const char*>(thumb->png.data()),
-                                               thumb->png.size()))
+        thumb ? writeInRealFolder(job.path,
+                                  std::string_view(reinterpret_cast<const char*>(thumb->png.data()),
+                                                   thumb->png.size()))
               : Result<void>(std::unexpected(thumb.error()));
     // The card shows no picture then; the image itself is saved.
     if (!wrote && log_)
