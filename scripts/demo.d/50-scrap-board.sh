@@ -1,6 +1,6 @@
 # The scrap board under a private X server: copies made with xclip land on
 # the board as they happen, a password offered with its password-manager
-# marker does not, the board can be searched, and a scrap copied back is
+# marker does not, a line copied with its HTML is kept as rich text, the board can be searched, and a scrap copied back is
 # not saved again. Sourced by scripts/demo.
 
 step "The scrap board: a private X server, the board enabled, the application watching"
@@ -34,8 +34,16 @@ printf '\033[2m$ selection_owner UTF8_STRING=Tr0ub4dor-demo x-kde-passwordManage
 owner_pid=$!
 sleep 1
 
-step "The board: four scraps, and the password is nowhere in the state folder"
+step "Copying a formatted line from a web page (HTML offered beside the plain text)"
+printf '\033[2m$ selection_owner UTF8_STRING=... text/html=...\033[0m\n'
+"$root/build/tests/e2e/x11_selection_owner" "UTF8_STRING=Boiler service is due in March" \
+  "text/html=<p>Boiler service is <b>due in March</b></p>" >/dev/null &
+rich_pid=$!
+sleep 1
+
+step "The board: five scraps (one of them rich text), and the password is nowhere in the state folder"
 appr junk list
+appr junk list --filter rich
 if grep -rq 'Tr0ub4dor-demo' "$HOME/.brimvale"; then
   echo "The password was written to disk."; exit 1
 fi
@@ -52,7 +60,7 @@ printf '\033[2m$ xclip -selection clipboard -o\033[0m\n'
 xclip -selection clipboard -o; echo
 appr junk list
 
-kill "$owner_pid" 2>/dev/null || true
+kill "$owner_pid" "$rich_pid" 2>/dev/null || true
 kill -TERM "$junk_app_pid"
 wait "$junk_app_pid" || true
 grep -i 'junk\|scrap' "$HOME/run-junk.log" | sed 's/^/  run | /' || true

@@ -293,8 +293,9 @@ int settingsAction(Session& s) {
     for (const auto& setting : junkSettingsTable()) {
       std::string line = std::string(setting.key) + " = " + s.settings.shown(setting);
       line.resize(std::max<std::size_t>(line.size() + 2, 36), ' ');
-      s.c.out << line << setting.meaning << "\n";
+      s.c.out << line << s.settings.meaningOf(setting) << "\n";
     }
+    s.c.out << "\n" << kJunkHelp.watching << "\n" << kJunkHelp.copyBack << "\n";
     return 0;
   }
   const JunkSetting* setting = findJunkSetting(s.o.words[0]);

@@ -132,6 +132,12 @@ TEST_F(JunkCommandTest, ClearAsksUnlessToldYes) {
 
 TEST_F(JunkCommandTest, SettingsAreShownCheckedAndTakeEffect) {
   EXPECT_EQ(run({"settings", "JunkMaxItems", "10"}).out, "JunkMaxItems = 50\n");
+  EXPECT_NE(
+      run({"settings"})
+          .out.find(
+              "JunkMaxItems = 50                   Keep up to 50 scraps — when full, the oldest "
+              "drops off.\n"),
+      std::string::npos);
   EXPECT_EQ(run({"settings", "NoSuchKey"}).status, 2);
   ASSERT_EQ(run({"settings", "JunkDefaultTTL", "m5"}).status, 0);
   ASSERT_EQ(run({"add", "brief"}).status, 0);

@@ -13,8 +13,12 @@ Result<platform::ClipboardOffer> junkClipboardOffer(const junk::JunkItem& item,
                                                     const std::filesystem::path& mediaDir) {
   platform::ClipboardOffer offer;
   switch (item.kind) {
-    case junk::JunkKind::kText:
-    case junk::JunkKind::kRichText: offer.text = item.plainText.value_or(""); break;
+    case junk::JunkKind::kText: offer.text = item.plainText.value_or(""); break;
+    case junk::JunkKind::kRichText:
+      offer.text = item.plainText.value_or("");
+      offer.rich.html = item.richHTML.value_or("");
+      offer.rich.rtfdBase64 = item.richRTFDBase64.value_or("");
+      break;
     case junk::JunkKind::kFileRef:
     case junk::JunkKind::kFileGroup:
       if (item.fileRefPath) offer.filePaths.push_back(*item.fileRefPath);

@@ -13,9 +13,9 @@
 
 namespace brimvale::app {
 
-// What the clipboard gets for `item`: the text of text, rich-text and note
-// scraps, the file paths of file scraps, the PNG of an image (read from
-// `mediaDir`). kNotFound when an image's file is gone.
+// What the clipboard gets for `item`: the text of text and note scraps, the
+// rich data of rich-text scraps with their plain text as the fallback, the file paths of file
+// scraps, the PNG of an image (read from `mediaDir`). kNotFound when an image's file is gone.
 [[nodiscard]] Result<platform::ClipboardOffer> junkClipboardOffer(
     const junk::JunkItem& item, const std::filesystem::path& mediaDir);
 

@@ -30,7 +30,7 @@ TEST(JunkCopyBack, EachKindOffersWhatCanBePasted) {
   JunkItem lost{.kind = JunkKind::kImage, .mediaFile = "gone.png"};
   const Case cases[] = {
       {"text", text, "hello", {}, ""},
-      {"rich text as its plain fallback", rich, "plain", {}, ""},
+      {"rich text with its plain fallback", rich, "plain", {}, ""},
       {"one file", one, "/tmp/a b.pdf", {"/tmp/a b.pdf"}, ""},
       {"file group", group, "/tmp/x\n/tmp/y", {"/tmp/x", "/tmp/y"}, ""},
       {"image", image, "", {}, "png bytes"},
@@ -43,6 +43,7 @@ TEST(JunkCopyBack, EachKindOffersWhatCanBePasted) {
     if (!c.ok) continue;
     EXPECT_EQ(offer->text, c.text);
     EXPECT_EQ(offer->filePaths, c.files);
+    EXPECT_EQ(offer->rich.html, c.item.richHTML.value_or(""));
     EXPECT_EQ(std::string(offer->png.begin(), offer->png.end()), c.png);
   }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "junk/junk_image.h"
+
 namespace brimvale::junk {
 namespace {
 
@@ -49,19 +51,26 @@ CaptureOutcome JunkCapture::capture(JunkSource source, int maxFilesPerScrap) {
     }
     return save(signature, std::move(content));
   }
-  if (auto png = clipboard_.image()) {
-    const auto size = platform::pngSize(*png);
+  if (auto image = clipboard_.image(types)) {
+    const auto size = junkImageSize(*image);
     if (size) {
       content.kind = JunkKind::kImage;
-      content.imageBytes = std::move(*png);
-      return save(JunkSignature::ofImage(size->first, size->second), std::move(content));
+      content.imageBytes = std::move(*image);
+      return save(JunkSignature::ofImage(static_cast<std::uint32_t>(size->first),
+                                         static_cast<std::uint32_t>(size->second)),
+                  std::move(content));
     }
   }
   auto text = clipboard_.text();
   if (!text) return CaptureOutcome::kNothing;
   std::string trimmed = trimmedText(*text);
   if (trimmed.empty()) return CaptureOutcome::kNothing;
-  content.kind = JunkKind::kText;
+  // Text becomes rich text when its owner offers a rich form beside it (a
+  // browser's or an editor's copy); the plain text stays the fallback.
+  auto rich = clipboard_.richText(types);
+  content.kind = rich.empty() ? JunkKind::kText : JunkKind::kRichText;
+  content.richHTML = std::move(rich.html);
+  content.richRTFDBase64 = std::move(rich.rtfdBase64);
   const auto signature = JunkSignature::ofText(trimmed);
   content.plainText = std::move(trimmed);
   return save(signature, std::move(content));

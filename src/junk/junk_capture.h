@@ -1,5 +1,6 @@
 // Turns what the clipboard holds into at most one new scrap: private offers
-// are left alone, then file URLs, an image, or trimmed text, in that order;
+// are left alone, then file URLs, an image, or trimmed text (rich text when
+// a rich form is offered beside it), in that order;
 // the same content twice in a row is saved once.
 #pragma once
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "junk/junk_image.h"
 #include "junk/junk_item.h"
 #include "junk/junk_settings.h"
 #include "junk/recording_scrap_sink.h"
@@ -19,9 +20,9 @@ std::vector<std::string> paths(int n) {
   return out;
 }
 
-std::vector<std::uint8_t> pngOf(std::uint8_t width, std::uint8_t height) {
-  return {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n',  0, 0, 0, 13,
-          'I',  'H', 'D', 'R', 0,    0,    0,    width, 0, 0, 0, height};
+std::vector<std::uint8_t> pngOf(int width, int height) {
+  const std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4, 0x55);
+  return *encodeRgbaPng(pixels.data(), width, height);
 }
 
 TEST(JunkCapture, TheFirstCaseThatAppliesMakesAtMostOneScrap) {
@@ -96,6 +97,41 @@ TEST(JunkCapture, ScrapsCarryWhatTheCardShows) {
   EXPECT_EQ(sink.scraps[2].files[4].path, "/tmp/docs/f5.txt");
   EXPECT_EQ(junkFileGroupTitle(sink.scraps[2].files),
             "5 files — f1.txt, f2.txt, f3.txt, f4.txt, +1 more");
+}
+
+TEST(JunkCapture, TextWithARichFormBesideItBecomesRichText) {
+  struct Case {
+    const char* name;
+    std::string text;
+    platform::ClipboardRichText rich;
+    CaptureOutcome outcome;
+    JunkKind kind;
+  };
+  const Case cases[] = {
+      {"html", " bold ", {"<b>bold</b>", ""}, CaptureOutcome::kSaved, JunkKind::kRichText},
+      {"rtf only", "bold", {"", "e1xydGYx"}, CaptureOutcome::kSaved, JunkKind::kRichText},
+      {"both", "bold", {"<b>bold</b>", "e1xydGYx"}, CaptureOutcome::kSaved, JunkKind::kRichText},
+      {"no rich form", "bold", {}, CaptureOutcome::kSaved, JunkKind::kText},
+      {"rich form of blank text", " \n", {"<br>", ""}, CaptureOutcome::kNothing, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeClipboard clipboard;
+    RecordingScrapSink sink;
+    clipboard.offer({"UTF8_STRING", "text/html"}, c.text);
+    clipboard.rich = c.rich;
+    JunkCapture capture(clipboard, sink);
+    EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), c.outcome);
+    if (c.outcome != CaptureOutcome::kSaved) {
+      EXPECT_TRUE(sink.scraps.empty());
+      continue;
+    }
+    ASSERT_EQ(sink.scraps.size(), 1u);
+    EXPECT_EQ(sink.scraps[0].kind, c.kind);
+    EXPECT_EQ(sink.scraps[0].plainText, "bold");
+    EXPECT_EQ(sink.scraps[0].richHTML, c.rich.html);
+    EXPECT_EQ(sink.scraps[0].richRTFDBase64, c.rich.rtfdBase64);
+  }
 }
 
 TEST(JunkCapture, RepeatOfThePreviousCaptureIsDropped) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/macos/carbon_hot_key_codes.h"
 #include "platform/testing/fake_clipboard.h"
 #include "platform/testing/memory_user_defaults.h"
 
@@ -47,6 +48,13 @@ TEST(JunkHotKeys, FollowsTheSettingsAndLogsATakenKey) {
 
   keys.releaseAll();
   EXPECT_TRUE(platform.held.empty());
+}
+
+TEST(JunkHotKeys, EveryPresetHasACarbonKeyCode) {
+  for (const auto& preset : hotKeyPresets()) {
+    SCOPED_TRACE(preset.name);
+    EXPECT_TRUE(platform::carbonHotKeyRequest(1, preset.combo));
+  }
 }
 
 }  // namespace

@@ -52,47 +52,104 @@ Result<std::vector<std::uint8_t>> encodeRgbaPng(const std::uint8_t* pixels, int 
   return out;
 }
 
-Result<JunkImagePair> makeJunkImages(const std::vector<std::uint8_t>& bytes, int maxSide) {
+namespace {
+
+bool isPng(const std::vector<std::uint8_t>& bytes) {
+  return bytes.size() >= 8 && png_sig_cmp(bytes.data(), 0, 8) == 0;
+}
+
+Result<void> checkPixelCount(long long w, long long h) {
+  if (w <= 0 || h <= 0 || w * h > kJunkMaxImagePixels) {
+    return fail(Errc::kParse, "the image is " + std::to_string(w) + "x" + std::to_string(h) +
+                                  " pixels, more than the board keeps");
+  }
+  return {};
+}
+
+// A PNG offer is kept byte for byte: re-encoding it cost a capture more
+// than anything else and would only lose what the owner put in it. It is
+// still decoded in full (libpng checks every chunk's CRC and the compressed
+// data), so a cut or damaged file is refused rather than kept.
+Result<JunkDecodedImage> decodePng(const std::vector<std::uint8_t>& bytes) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  // Reads the chunks before the image data only: the size is known before
+  // any pixel is decoded.
+  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
+    return fail(Errc::kParse, std::string("not a PNG this build can read: ") + image.message);
+  }
+  const std::unique_ptr<png_image, void (*)(png_image*)> done(&image, png_image_free);
+  if (auto fits = checkPixelCount(image.width, image.height); !fits) {
+    return std::unexpected(fits.error());
+  }
+  image.format = PNG_FORMAT_RGBA;
+  JunkDecodedImage out;
+  out.rgba.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, out.rgba.data(), 0, nullptr)) {
+    return fail(Errc::kParse, std::string("the image could not be decoded: ") + image.message);
+  }
+  out.png = bytes;
+  out.width = static_cast<int>(image.width);
+  out.height = static_cast<int>(image.height);
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::pair<int, int>> junkImageSize(const std::vector<std::uint8_t>& bytes) {
+  int w = 0, h = 0, channels = 0;
+  const auto size = static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX));
+  if (bytes.empty() || !stbi_info_from_memory(bytes.data(), size, &w, &h, &channels))
+    return std::nullopt;
+  return std::pair{w, h};
+}
+
+Result<JunkDecodedImage> decodeJunkImage(const std::vector<std::uint8_t>& bytes) {
   if (bytes.empty()) return fail(Errc::kParse, "the image is empty");
+  if (isPng(bytes)) return decodePng(bytes);
   const auto size = static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX));
   int w = 0, h = 0, channels = 0;
   if (!stbi_info_from_memory(bytes.data(), size, &w, &h, &channels)) {
     return fail(Errc::kParse,
                 std::string("not an image this build can read: ") + stbi_failure_reason());
   }
-  if (w <= 0 || h <= 0 || static_cast<long long>(w) * h > kJunkMaxImagePixels) {
-    return fail(Errc::kParse, "the image is " + std::to_string(w) + "x" + std::to_string(h) +
-                                  " pixels, more than the board keeps");
-  }
+  if (auto fits = checkPixelCount(w, h); !fits) return std::unexpected(fits.error());
   std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
       stbi_load_from_memory(bytes.data(), size, &w, &h, &channels, 4), stbi_image_free);
   if (!pixels) {
     return fail(Errc::kParse,
                 std::string("the image could not be decoded: ") + stbi_failure_reason());
   }
-  JunkImagePair pair;
-  pair.width = w;
-  pair.height = h;
+  JunkDecodedImage out;
+  out.width = w;
+  out.height = h;
   auto png = encodeRgbaPng(pixels.get(), w, h);
   if (!png) return std::unexpected(png.error());
-  pair.png = std::move(*png);
+  out.png = std::move(*png);
+  out.rgba.assign(pixels.get(), pixels.get() + static_cast<std::size_t>(w) * h * 4);
+  return out;
+}
 
+Result<JunkThumbnail> makeJunkThumbnail(const JunkDecodedImage& image, int maxSide) {
+  const int w = image.width;
+  const int h = image.height;
   const double scale = std::min(1.0, static_cast<double>(maxSide) / std::max(w, h));
-  pair.thumbWidth = std::max(1, static_cast<int>(std::lround(w * scale)));
-  pair.thumbHeight = std::max(1, static_cast<int>(std::lround(h * scale)));
+  JunkThumbnail thumb;
+  thumb.width = std::max(1, static_cast<int>(std::lround(w * scale)));
+  thumb.height = std::max(1, static_cast<int>(std::lround(h * scale)));
   if (scale >= 1.0) {
-    pair.thumbPng = pair.png;
-    return pair;
+    thumb.png = image.png;
+    return thumb;
   }
-  std::vector<std::uint8_t> small(static_cast<std::size_t>(pair.thumbWidth) * pair.thumbHeight * 4);
-  if (!stbir_resize_uint8_srgb(pixels.get(), w, h, 0, small.data(), pair.thumbWidth,
-                               pair.thumbHeight, 0, 4, 3, 0)) {
+  std::vector<std::uint8_t> small(static_cast<std::size_t>(thumb.width) * thumb.height * 4);
+  if (!stbir_resize_uint8_srgb(image.rgba.data(), w, h, 0, small.data(), thumb.width, thumb.height,
+                               0, 4, 3, 0)) {
     return fail(Errc::kIo, "the thumbnail could not be scaled");
   }
-  auto thumb = encodeRgbaPng(small.data(), pair.thumbWidth, pair.thumbHeight);
-  if (!thumb) return std::unexpected(thumb.error());
-  pair.thumbPng = std::move(*thumb);
-  return pair;
+  auto png = encodeRgbaPng(small.data(), thumb.width, thumb.height);
+  if (!png) return std::unexpected(png.error());
+  thumb.png = std::move(*png);
+  return thumb;
 }
 
 }  // namespace brimvale::junk

@@ -1,6 +1,9 @@
 #include "junk/junk_image.h"
 
 #include <gtest/gtest.h>
+#include <png.h>
+
+#include <string>
 
 namespace brimvale::junk {
 namespace {
@@ -18,6 +21,92 @@ std::vector<std::uint8_t> pngOf(int w, int h) {
   return *encodeRgbaPng(pixels.data(), w, h);
 }
 
+// An 8-bit gray PNG at libpng's default compression: bytes the board's own
+// encoder (RGBA, fastest level) would never produce.
+std::vector<std::uint8_t> grayPng(int w, int h) {
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(w) * h);
+  for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i % 251);
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(w);
+  image.height = static_cast<png_uint_32>(h);
+  image.format = PNG_FORMAT_GRAY;
+  png_alloc_size_t size = 0;
+  png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, nullptr);
+  std::vector<std::uint8_t> out(size);
+  EXPECT_TRUE(png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, nullptr));
+  out.resize(size);
+  return out;
+}
+
+// A 24-bit BMP of one colour, as X11 programs offer image/bmp.
+std::vector<std::uint8_t> bmpOf(int w, int h) {
+  const int row = (w * 3 + 3) / 4 * 4;
+  const auto le = [](std::vector<std::uint8_t>& out, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  };
+  std::vector<std::uint8_t> out = {'B', 'M'};
+  le(out, 54 + row * h, 4);
+  le(out, 0, 4);
+  le(out, 54, 4);
+  le(out, 40, 4);
+  le(out, w, 4);
+  le(out, h, 4);
+  le(out, 1, 2);
+  le(out, 24, 2);
+  for (int i = 0; i < 6; ++i) le(out, 0, 4);
+  out.resize(out.size() + static_cast<std::size_t>(row) * h, 0x30);
+  return out;
+}
+
+TEST(JunkImage, PngIsKeptByteForByteAndOtherFormatsBecomePng) {
+  const std::string ppm = std::string("P6\n3 2\n255\n") + std::string(3 * 2 * 3, '\x7f');
+  struct Case {
+    std::string name;
+    std::vector<std::uint8_t> bytes;
+    bool kept;
+    std::pair<int, int> size;
+  };
+  const Case cases[] = {
+      {"gray png, thumbnail scaled", grayPng(640, 100), true, {640, 100}},
+      {"gray png, small", grayPng(30, 20), true, {30, 20}},
+      {"ppm", {ppm.begin(), ppm.end()}, false, {3, 2}},
+      {"bmp", bmpOf(5, 3), false, {5, 3}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto image = decodeJunkImage(c.bytes);
+    ASSERT_TRUE(image) << image.error().message();
+    EXPECT_EQ(image->png == c.bytes, c.kept);
+    EXPECT_EQ(pngSize(image->png), c.size);
+    EXPECT_EQ(std::make_pair(image->width, image->height), c.size);
+    auto thumb = makeJunkThumbnail(*image);
+    ASSERT_TRUE(thumb) << thumb.error().message();
+    // The thumbnail is always a PNG the board can show.
+    EXPECT_TRUE(decodeJunkImage(thumb->png));
+  }
+}
+
+TEST(JunkImage, SizeIsReadFromTheHeaderOfEveryFormat) {
+  const std::string ppm = "P6\n7 5\n255\n" + std::string(7 * 5 * 3, 'x');
+  struct Case {
+    std::string name;
+    std::vector<std::uint8_t> bytes;
+    std::optional<std::pair<int, int>> size;
+  };
+  const Case cases[] = {
+      {"png", pngOf(258, 40), std::pair{258, 40}},
+      {"bmp", bmpOf(9, 4), std::pair{9, 4}},
+      {"ppm", {ppm.begin(), ppm.end()}, std::pair{7, 5}},
+      {"text", {'h', 'i', '!', '!', '!', '!'}, std::nullopt},
+      {"nothing", {}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(junkImageSize(c.bytes), c.size);
+  }
+}
+
 TEST(JunkImage, ThumbnailIsScaledDownButNeverEnlarged) {
   struct Case {
     int w, h;
@@ -29,22 +118,31 @@ TEST(JunkImage, ThumbnailIsScaledDownButNeverEnlarged) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
-    auto images = makeJunkImages(pngOf(c.w, c.h));
-    ASSERT_TRUE(images) << images.error().message();
-    EXPECT_EQ(pngSize(images->png), std::make_pair(c.w, c.h));
-    EXPECT_EQ(pngSize(images->thumbPng), c.thumb);
+    auto image = decodeJunkImage(pngOf(c.w, c.h));
+    ASSERT_TRUE(image) << image.error().message();
+    auto thumb = makeJunkThumbnail(*image);
+    ASSERT_TRUE(thumb) << thumb.error().message();
+    EXPECT_EQ(pngSize(thumb->png), c.thumb);
+    EXPECT_EQ(std::make_pair(thumb->width, thumb->height), c.thumb);
   }
 }
 
 TEST(JunkImage, BytesThatAreNoImageAreRefused) {
   const auto whole = pngOf(4, 4);
+  const auto big = grayPng(400, 300);
+  auto flipped = big;
+  flipped[big.size() / 2] ^= 0x40;  // inside the image data: its CRC no longer matches
   const std::vector<std::vector<std::uint8_t>> inputs = {
-      {}, {'h', 'e', 'l', 'l', 'o'}, {whole.begin(), whole.begin() + 30}};
+      {},
+      {'h', 'e', 'l', 'l', 'o'},
+      {whole.begin(), whole.begin() + 30},
+      {big.begin(), big.begin() + static_cast<std::ptrdiff_t>(big.size() / 2)},
+      flipped};
   for (const auto& bytes : inputs) {
     SCOPED_TRACE(bytes.size());
-    auto images = makeJunkImages(bytes);
-    ASSERT_FALSE(images);
-    EXPECT_EQ(images.error().code, Errc::kParse);
+    auto image = decodeJunkImage(bytes);
+    ASSERT_FALSE(image);
+    EXPECT_EQ(image.error().code, Errc::kParse);
   }
 }
 

@@ -124,6 +124,11 @@ std::optional<std::string> JunkSettings::hotKeyPreset(JunkHotKeyAction action) c
   return defaults_.getString(junkHotKeyPresetKey(action));
 }
 
+std::string JunkSettings::meaningOf(const JunkSetting& setting) const {
+  if (setting.key != "JunkMaxItems") return setting.meaning;
+  return "Keep up to " + std::to_string(maxItems()) + " scraps — when full, the oldest drops off.";
+}
+
 std::string JunkSettings::shown(const JunkSetting& setting) const {
   switch (setting.type) {
     case T::kSwitch: {

@@ -70,6 +70,9 @@ class JunkSettings {
   // The stored preset text; nothing when the user never chose one.
   [[nodiscard]] std::optional<std::string> hotKeyPreset(JunkHotKeyAction action) const;
 
+  // What `setting` means, with the effective item limit where it counts
+  // ("Keep up to 250 scraps — when full, the oldest drops off.").
+  [[nodiscard]] std::string meaningOf(const JunkSetting& setting) const;
   // The value of `setting` as the settings list shows it ("on", "d1", "250").
   [[nodiscard]] std::string shown(const JunkSetting& setting) const;
   // Checks and stores a value typed by the user: on/off (also true/false,
@@ -80,6 +83,27 @@ class JunkSettings {
  private:
   platform::UserDefaults& defaults_;
 };
+
+// The board's two help sentences. The macOS build keeps its wording, which
+// names ⌘C, ⌘V and the curtain; Linux keyboards have Ctrl and there is no
+// curtain, so the Linux build names Ctrl and the command that copies back.
+struct JunkHelpTexts {
+  std::string_view watching;
+  std::string_view copyBack;
+};
+inline constexpr JunkHelpTexts kMacJunkHelp{
+    "Every ⌘C is saved to Junk automatically. Passwords (from password managers) are never "
+    "captured.",
+    "Click a scrap in the curtain to copy it, then paste with ⌘V wherever you like."};
+inline constexpr JunkHelpTexts kLinuxJunkHelp{
+    "Every Ctrl+C is saved to Junk automatically. Passwords (from password managers) are never "
+    "captured.",
+    "Copy a scrap back with `brimvale junk copy ID`, then paste with Ctrl+V wherever you like."};
+#if defined(__APPLE__)
+inline constexpr const JunkHelpTexts& kJunkHelp = kMacJunkHelp;
+#else
+inline constexpr const JunkHelpTexts& kJunkHelp = kLinuxJunkHelp;
+#endif
 
 [[nodiscard]] std::string_view junkHotKeyEnabledKey(JunkHotKeyAction action);
 [[nodiscard]] std::string_view junkHotKeyPresetKey(JunkHotKeyAction action);

@@ -7,6 +7,7 @@
 #include "common/base/file_io.h"
 #include "common/base/file_lock.h"
 #include "junk/junk_image.h"
+#include "junk/junk_thumbnailer.h"
 
 namespace brimvale::junk {
 namespace fs = std::filesystem;
@@ -89,6 +90,17 @@ JunkStore::JunkStore(const fs::path& stateDir, JunkSettings settings, JunkClock 
       settings_(settings),
       clock_(std::move(clock)),
       log_(std::move(log)) {}
+
+JunkThumbnailer* JunkStore::runningThumbnailer() const {
+  std::lock_guard lock(thumbnailerMutex_);
+  return thumbnailer_.get();
+}
+
+JunkThumbnailer& JunkStore::thumbnailer() {
+  std::lock_guard lock(thumbnailerMutex_);
+  if (!thumbnailer_) thumbnailer_ = std::make_unique<JunkThumbnailer>(log_);
+  return *thumbnailer_;
+}
 
 Result<JunkLines> JunkStore::readFromDisk() const {
   auto text = readFile(paths_.items);
@@ -207,6 +219,8 @@ bool JunkStore::mediaFolderIsReal() const {
 
 void JunkStore::deleteMedia(const JunkItem& item) const {
   // A link planted where the media folder was would lead deletions elsewhere.
+  if (auto* running = runningThumbnailer(); running && item.thumbFile)
+    running->cancel(paths_.media / *item.thumbFile);
   if (!mediaFolderIsReal()) return;
   std::error_code ec;
   for (const auto& name : {item.mediaFile, item.thumbFile}) {
@@ -261,11 +275,12 @@ Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkT
     case JunkKind::kText:
     case JunkKind::kRichText: {
       std::string text = trimmed(content.plainText);
-      if (text.empty() && content.richHTML.empty()) {
+      if (text.empty() && content.richHTML.empty() && content.richRTFDBase64.empty()) {
         return fail(Errc::kInvalidArgument, "the text is empty");
       }
       item.plainText = std::move(text);
       if (!content.richHTML.empty()) item.richHTML = std::move(content.richHTML);
+      if (!content.richRTFDBase64.empty()) item.richRTFDBase64 = std::move(content.richRTFDBase64);
       break;
     }
     case JunkKind::kFileRef:
@@ -280,8 +295,8 @@ Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkT
       item.files = std::move(content.files);
       break;
     case JunkKind::kImage: {
-      auto images = makeJunkImages(content.imageBytes);
-      if (!images) return std::unexpected(images.error());
+      auto image = decodeJunkImage(content.imageBytes);
+      if (!image) return std::unexpected(image.error());
       std::error_code ec;
       fs::create_directories(paths_.media, ec);
       fs::permissions(paths_.media, fs::perms::owner_all, ec);
@@ -294,18 +309,20 @@ Result<JunkItem> JunkStore::addContent(ScrapContent content, std::optional<JunkT
       item.thumbFile = stem + "-thumb.png";
       auto wrote = writeFileAtomically(
           paths_.media / *item.mediaFile,
-          std::string_view(reinterpret_cast<const char*>(images->png.data()), images->png.size()));
-      if (wrote) {
-        wrote = writeFileAtomically(
-            paths_.media / *item.thumbFile,
-            std::string_view(reinterpret_cast<const char*>(images->thumbPng.data()),
-                             images->thumbPng.size()));
-      }
+          std::string_view(reinterpret_cast<const char*>(image->png.data()), image->png.size()));
       if (!wrote) {
         deleteMedia(item);
         return std::unexpected(wrote.error());
       }
-      break;
+      auto added = add(item);
+      if (!added) {
+        deleteMedia(item);
+        return added;
+      }
+      // Written a moment after the scrap is saved; deleting the scrap first
+      // cancels it.
+      thumbnailer().post(std::move(*image), paths_.media / *item.thumbFile);
+      return added;
     }
   }
   auto added = add(item);
@@ -317,6 +334,10 @@ bool JunkStore::addScrap(ScrapContent content) {
   auto added = addContent(std::move(content));
   if (!added && log_) log_("junk: a scrap was not added: " + added.error().message());
   return added.has_value();
+}
+
+void JunkStore::waitForThumbnails() {
+  if (auto* running = runningThumbnailer()) running->wait();
 }
 
 Result<JunkItem> JunkStore::changeOne(std::string_view id,

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "common/base/error.h"
 #include "junk/junk_item.h"
 #include "junk/junk_settings.h"
+#include "junk/junk_thumbnailer.h"
 #include "junk/junk_ttl.h"
 #include "junk/scrap_sink.h"
 
@@ -70,11 +72,15 @@ class JunkStore final : public ScrapSink {
   [[nodiscard]] Result<JunkItem> add(JunkItem item);
   // A new scrap from `content`: createdAt now, lifetime `ttl` or the default
   // setting, not pinned. Texts are trimmed and an empty one is refused
-  // (kInvalidArgument); image bytes become a PNG and a thumbnail in the media
-  // folder, removed again when the scrap cannot be saved.
+  // (kInvalidArgument); image bytes become a PNG in the media folder, removed
+  // again when the scrap cannot be saved, and its thumbnail is written there
+  // shortly after the call returns.
   [[nodiscard]] Result<JunkItem> addContent(ScrapContent content,
                                             std::optional<JunkTTL> ttl = std::nullopt);
   bool addScrap(ScrapContent content) override;
+  // Returns once every thumbnail of the images added so far is written; the
+  // store's destruction waits for them too.
+  void waitForThumbnails();
 
   // Replaces the scrap with item.id (kNotFound when there is none).
   [[nodiscard]] Result<void> update(const JunkItem& item);
@@ -106,6 +112,8 @@ class JunkStore final : public ScrapSink {
   [[nodiscard]] bool mediaFolderIsReal() const;
   void deleteMedia(const JunkItem& item) const;
   void removeStrayMedia(const std::vector<JunkItem>& items) const;
+  [[nodiscard]] JunkThumbnailer* runningThumbnailer() const;
+  [[nodiscard]] JunkThumbnailer& thumbnailer();
   [[nodiscard]] Result<JunkItem> changeOne(std::string_view id,
                                            const std::function<void(JunkItem&)>& edit);
 
@@ -116,6 +124,11 @@ class JunkStore final : public ScrapSink {
   mutable std::mutex mutex_;
   std::vector<JunkItem> items_;
   Observer observer_;
+  // Started with the first image, so a command that saves none (and may
+  // fork to serve a copy back) runs no thread. Last, so it finishes its work
+  // before the rest goes.
+  mutable std::mutex thumbnailerMutex_;
+  std::unique_ptr<JunkThumbnailer> thumbnailer_;
 };
 
 }  // namespace brimvale::junk

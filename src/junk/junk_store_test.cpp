@@ -73,6 +73,7 @@ TEST_F(JunkStoreTest, NewScrapsTakeTheDefaultLifetimeAndImagesGetMedia) {
   EXPECT_FALSE(note->pinned);
   auto picture = store.addContent(image(640, 480));
   ASSERT_TRUE(picture);
+  store.waitForThumbnails();
   const std::string stem = picture->mediaFile->substr(0, 36);
   EXPECT_EQ(*picture->thumbFile, stem + "-thumb.png");
   EXPECT_EQ(stem.find_first_of("abcdef"), std::string::npos) << "upper-case UUID";
@@ -83,6 +84,26 @@ TEST_F(JunkStoreTest, NewScrapsTakeTheDefaultLifetimeAndImagesGetMedia) {
   EXPECT_FALSE(store.addScrap(broken));
   EXPECT_EQ(mediaNames().size(), 2u);
   EXPECT_EQ(store.items().size(), 2u);
+}
+
+TEST_F(JunkStoreTest, DeletingAnImageBeforeItsThumbnailIsWrittenLeavesNoFile) {
+  auto store = makeStore();
+  // Large enough that scaling is still running when the deletions come.
+  const ScrapContent big = image(1600, 1200);
+  for (const bool clearAll : {false, true}) {
+    SCOPED_TRACE(clearAll ? "clear all" : "delete");
+    auto first = store.addContent(big);
+    auto second = store.addContent(big);
+    ASSERT_TRUE(first && second);
+    if (clearAll) {
+      ASSERT_TRUE(store.clearAll());
+    } else {
+      ASSERT_TRUE(store.remove(first->id));
+      ASSERT_TRUE(store.remove(second->id));
+    }
+    store.waitForThumbnails();
+    EXPECT_TRUE(mediaNames().empty());
+  }
 }
 
 TEST_F(JunkStoreTest, SweepRemovesExpiredScrapsWithTheirMediaAndKeepsPinned) {
@@ -97,6 +118,7 @@ TEST_F(JunkStoreTest, SweepRemovesExpiredScrapsWithTheirMediaAndKeepsPinned) {
   std::vector<std::string> left;
   for (const auto& i : store.items()) left.push_back(i.id);
   EXPECT_EQ(left, (std::vector<std::string>{pinnedShort.id, longImage.id}));
+  store.waitForThumbnails();
   EXPECT_EQ(mediaNames(), (std::vector<std::string>{*longImage.thumbFile, *longImage.mediaFile}));
   (void)shortImage;
   (void)shortText;
@@ -202,6 +224,7 @@ TEST_F(JunkStoreTest, ClearAllAndUnknownIds) {
 TEST_F(JunkStoreTest, LinkPlantedForTheMediaFolderLeadsNoDeletionElsewhere) {
   auto store = makeStore();
   auto picture = *store.addContent(image(4, 4));
+  store.waitForThumbnails();
   const fs::path elsewhere = dir_.folder("elsewhere");
   fs::rename(dir_ / "junk-media", elsewhere / "media");
   fs::create_directory_symlink(elsewhere / "media", dir_ / "junk-media");
@@ -209,6 +232,16 @@ TEST_F(JunkStoreTest, LinkPlantedForTheMediaFolderLeadsNoDeletionElsewhere) {
   EXPECT_TRUE(fs::exists(elsewhere / "media" / *picture.mediaFile));
   EXPECT_FALSE(store.addScrap(image(4, 4))) << "no image is written through the link";
   EXPECT_TRUE(store.items().empty());
+
+  // A link planted while a thumbnail is still being scaled: it is not written through it.
+  fs::remove(dir_ / "junk-media");
+  auto late = store.addContent(image(2000, 1500));
+  ASSERT_TRUE(late);
+  fs::rename(dir_ / "junk-media", elsewhere / "late");
+  fs::create_directory_symlink(elsewhere / "late", dir_ / "junk-media");
+  store.waitForThumbnails();
+  EXPECT_TRUE(fs::exists(elsewhere / "late" / *late->mediaFile));
+  EXPECT_FALSE(fs::exists(elsewhere / "late" / *late->thumbFile));
 }
 
 TEST_F(JunkStoreTest, SetLifetimeCountsFromCreation) {

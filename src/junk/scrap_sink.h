@@ -26,6 +26,7 @@ struct ScrapContent {
   JunkSource source = JunkSource::kClipboard;
   std::string plainText;        // kText; the plain fallback of kRichText
   std::string richHTML;         // kRichText
+  std::string richRTFDBase64;   // kRichText
   std::string fileRefPath;      // kFileRef
   std::string fileRefName;      // kFileRef
   std::vector<JunkFile> files;  // kFileGroup

@@ -84,18 +84,48 @@ std::vector<std::string> filePathsOfUriList(std::string_view list) {
   return paths;
 }
 
-std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(
-    const std::vector<std::uint8_t>& png) {
-  static constexpr std::uint8_t kMagic[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  // Magic, then the IHDR chunk: length, "IHDR", width, height (big-endian).
-  if (png.size() < 24 || !std::equal(std::begin(kMagic), std::end(kMagic), png.begin()) ||
-      std::string_view(reinterpret_cast<const char*>(png.data()) + 12, 4) != "IHDR")
-    return std::nullopt;
-  auto word = [&](std::size_t at) {
-    return std::uint32_t{png[at]} << 24 | std::uint32_t{png[at + 1]} << 16 |
-           std::uint32_t{png[at + 2]} << 8 | std::uint32_t{png[at + 3]};
-  };
-  return std::pair{word(16), word(20)};
+std::string htmlAsUtf8(std::string_view bytes) {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const bool little = bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE;
+  const bool big = bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF;
+  std::string out;
+  if (!little && !big) {
+    if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF)
+      bytes.remove_prefix(3);
+    out.assign(bytes);
+  } else {
+    const auto unit = [&](std::size_t i) -> std::uint32_t {
+      return little ? at(i) | at(i + 1) << 8 : at(i) << 8 | at(i + 1);
+    };
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      std::uint32_t c = unit(i);
+      if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
+        const std::uint32_t low = unit(i + 2);
+        if (low >= 0xDC00 && low < 0xE000) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+          i += 2;
+        }
+      }
+      if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;  // a lone surrogate
+      if (c < 0x80) {
+        out += static_cast<char>(c);
+      } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+      } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+      } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+  }
+  while (!out.empty() && out.back() == '\0') out.pop_back();
+  return out;
 }
 
 }  // namespace brimvale::platform

@@ -25,9 +25,19 @@ inline constexpr std::string_view kPasswordManagerHintType = "x-kde-passwordMana
 // does not take it for something new.
 inline constexpr std::string_view kCopyBackType = "application/x-brimvale-copy-back";
 
+// Rich text beside an offer's plain text, in the form the board keeps it.
+// `rtfdBase64` is the macOS pasteboard's RTFD; X11 has no RTFD, so there it
+// is the offered RTF document (text/rtf), Base64 too.
+struct ClipboardRichText {
+  std::string html;  // UTF-8
+  std::string rtfdBase64;
+  [[nodiscard]] bool empty() const { return html.empty() && rtfdBase64.empty(); }
+};
+
 // What copy back puts on the clipboard; empty fields are not offered.
 struct ClipboardOffer {
   std::string text;
+  ClipboardRichText rich;              // offered with `text` as its plain fallback
   std::vector<std::string> filePaths;  // absolute paths, offered as file URLs
   std::vector<std::uint8_t> png;
 };
@@ -45,10 +55,15 @@ class Clipboard {
   // The raw bytes of one type of the current offer, as text.
   [[nodiscard]] virtual std::optional<std::string> dataOf(std::string_view type) = 0;
   [[nodiscard]] virtual std::optional<std::string> text() = 0;
+  // The rich forms of the text among `types` (the offer's types, already
+  // read); empty fields for the forms not offered.
+  [[nodiscard]] virtual ClipboardRichText richText(const std::vector<std::string>& types) = 0;
   // The local paths of the offered file URLs (other URLs are left out).
   [[nodiscard]] virtual std::vector<std::string> filePaths() = 0;
-  // An offered image as PNG bytes.
-  [[nodiscard]] virtual std::optional<std::vector<std::uint8_t>> image() = 0;
+  // The bytes of an offered image among `types` (the offer's types, already
+  // read): PNG where it is offered, else another format the board converts.
+  [[nodiscard]] virtual std::optional<std::vector<std::uint8_t>> image(
+      const std::vector<std::string>& types) = 0;
   // Replaces the offer; the new change count, or nothing when the system
   // refused it.
   [[nodiscard]] virtual std::optional<std::int64_t> write(const ClipboardOffer& offer) = 0;
@@ -72,8 +87,8 @@ class Clipboard {
 // The lines of a text/uri-list (CR LF or LF), comments skipped, as local paths.
 [[nodiscard]] std::vector<std::string> filePathsOfUriList(std::string_view list);
 
-// Width and height from a PNG's header; nothing when `png` is not one.
-[[nodiscard]] std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(
-    const std::vector<std::uint8_t>& png);
+// HTML as offered, as UTF-8: some programs offer it as UTF-16 with a byte
+// order mark; trailing NULs are dropped.
+[[nodiscard]] std::string htmlAsUtf8(std::string_view bytes);
 
 }  // namespace brimvale::platform

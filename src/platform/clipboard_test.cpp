@@ -60,14 +60,27 @@ TEST(Clipboard, UriListKeepsFilesAndSkipsCommentsAndOtherUrls) {
   EXPECT_TRUE(filePathsOfUriList("").empty());
 }
 
-TEST(Clipboard, PngSizeComesFromTheHeader) {
-  std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13,
-                                   'I',  'H', 'D', 'R', 0,    0,    1,    2,    0, 0, 0, 40};
-  EXPECT_EQ(pngSize(png), (std::pair<std::uint32_t, std::uint32_t>{258, 40}));
-  auto notPng = png;
-  notPng[1] = 'J';
-  EXPECT_EQ(pngSize(notPng), std::nullopt);
-  EXPECT_EQ(pngSize({png.begin(), png.begin() + 20}), std::nullopt);
+TEST(Clipboard, HtmlIsReadAsUtf8WhateverItsEncoding) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string html;
+  };
+  const Case cases[] = {
+      {"utf-8", "<b>caf\xC3\xA9</b>\0"s, "<b>caf\xC3\xA9</b>"},
+      {"utf-8 with a mark", "\xEF\xBB\xBF<i>x</i>", "<i>x</i>"},
+      {"utf-16le", "\xFF\xFE<\0b\0>\0\xE9\0"s, "<b>\xC3\xA9"},
+      {"utf-16be", "\xFE\xFF\0<\0a\0>"s, "<a>"},
+      // U+1F600 as a surrogate pair, then U+20AC, then a NUL terminator.
+      {"utf-16le beyond the basic plane", "\xFF\xFE\x3D\xD8\x00\xDE\xAC\x20\0\0"s,
+       "\xF0\x9F\x98\x80\xE2\x82\xAC"},
+      {"utf-16le lone surrogate", "\xFF\xFE\x3D\xD8"s, "\xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(htmlAsUtf8(c.bytes), c.html);
+  }
 }
 
 }  // namespace

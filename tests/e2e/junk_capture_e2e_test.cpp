@@ -9,8 +9,11 @@
 #include <iterator>
 #include <thread>
 
+#include "common/base/file_io.h"
 #include "junk/junk_clipboard_watcher.h"
+#include "junk/junk_filter.h"
 #include "junk/junk_hot_keys.h"
+#include "junk/junk_image.h"
 #include "junk/junk_item.h"
 #include "junk/junk_link.h"
 #include "junk/junk_store.h"
@@ -89,12 +92,13 @@ class JunkCaptureE2e : public ::testing::Test {
     return file(name, list);
   }
 
-  // What another program pastes.
-  std::string pasted() {
+  // What another program pastes (as `type` when given).
+  std::string pasted(const std::string& type = {}) {
     const auto out = file("pasted.txt", "");
     SpawnRequest paste;
     paste.path = "/usr/bin/xclip";
     paste.args = {"-selection", "clipboard", "-o"};
+    if (!type.empty()) paste.args.insert(paste.args.end(), {"-t", type});
     paste.envAdditions = {{"DISPLAY", display_.name()}};
     paste.stdoutTo = OutputTarget::truncate(out.string());
     auto reader = spawn(paste);
@@ -138,12 +142,55 @@ TEST_F(JunkCaptureE2e, CopiesLandWithTheirKinds) {
   EXPECT_EQ(items[0].fileRefName, "f1.txt");
   EXPECT_EQ(items[1].kind, JunkKind::kImage);
   ASSERT_TRUE(items[1].mediaFile);
-  EXPECT_TRUE(fs::exists(store_->paths().media / *items[1].mediaFile));
+  // The offered PNG is kept byte for byte (it is RGB; a re-encoding would be RGBA).
+  EXPECT_EQ(readFile(store_->paths().media / *items[1].mediaFile),
+            std::string(kPng.begin(), kPng.end()));
+  store_->waitForThumbnails();
+  EXPECT_TRUE(fs::exists(store_->paths().media / *items[1].thumbFile));
   EXPECT_EQ(items[2].kind, JunkKind::kText);
   EXPECT_EQ(junkItemLink(items[2]), "https://example.org/board");
   EXPECT_EQ(items[3].plainText, "a note to self");
   EXPECT_EQ(junkItemLink(items[3]), std::nullopt);
   for (const auto& item : items) EXPECT_EQ(item.source, JunkSource::kClipboard);
+}
+
+TEST_F(JunkCaptureE2e, ABmpOnlyOfferIsConvertedToPng) {
+  // 2x1 pixels, 24-bit, rows padded to four bytes.
+  const std::string bmp = std::string("BM\x3E\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0", 18) +
+                          std::string("\x02\0\0\0\x01\0\0\0\x01\0\x18\0", 12) +
+                          std::string(24, '\0') + std::string("\0\0\xFF\0\xFF\0\0\0", 8);
+  xclip("image/bmp", file("two.bmp", bmp));
+  ASSERT_EQ(store_->items().size(), 1u);
+  const JunkItem image = store_->items()[0];
+  EXPECT_EQ(image.kind, JunkKind::kImage);
+  auto saved = readFile(store_->paths().media / *image.mediaFile);
+  ASSERT_TRUE(saved);
+  EXPECT_TRUE(saved->starts_with("\x89PNG"));
+  EXPECT_EQ(junkImageSize({saved->begin(), saved->end()}), (std::pair{2, 1}));
+}
+
+TEST_F(JunkCaptureE2e, HtmlAndRtfBesideTextMakeRichTextThatCopiesBackWhole) {
+  offerTogether(
+      {"UTF8_STRING=bold move", "text/html=<b>bold</b> move", "text/rtf={\\rtf1 \\b bold}"});
+  offerTogether({"UTF8_STRING=plain only"});
+  const auto items = store_->items();
+  ASSERT_EQ(items.size(), 2u);
+  const JunkItem& rich = items[1];
+  EXPECT_EQ(rich.kind, JunkKind::kRichText);
+  EXPECT_EQ(rich.plainText, "bold move");
+  EXPECT_EQ(rich.richHTML, "<b>bold</b> move");
+  EXPECT_EQ(rich.richRTFDBase64, "e1xydGYxIFxiIGJvbGR9");  // the RTF as offered
+  EXPECT_EQ(items[0].kind, JunkKind::kText);
+  EXPECT_TRUE(junkFilterKeeps(JunkFilter::kRich, rich));
+  EXPECT_FALSE(junkFilterKeeps(JunkFilter::kRich, items[0]));
+
+  // Pasted back, each program gets the form it asks for.
+  ASSERT_TRUE(watcher_->copyBack(
+      {.text = *rich.plainText, .rich = {*rich.richHTML, *rich.richRTFDBase64}}));
+  EXPECT_EQ(pasted("text/html"), "<b>bold</b> move");
+  EXPECT_EQ(pasted("text/rtf"), "{\\rtf1 \\b bold}");
+  EXPECT_EQ(pasted(), "bold move");
+  EXPECT_EQ(store_->items().size(), 2u);
 }
 
 TEST_F(JunkCaptureE2e, MarkedPasswordsNeverReachTheDisk) {

@@ -6,6 +6,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -54,6 +55,30 @@ unsigned xModifiers(std::uint32_t modifiers) {
 // The same key with Lock and NumLock (Mod2) on or off.
 constexpr unsigned kIgnoredLocks[] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask};
 
+std::string base64Of(std::string_view bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+// Nothing for text that is not Base64 (a hand-edited board).
+std::optional<std::string> bytesOfBase64(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::string out(text.size() / 4 * 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
+  if (n < 0) return std::nullopt;
+  // The decoder counts the padding as bytes.
+  std::size_t size = static_cast<std::size_t>(n);
+  for (std::size_t i = text.size(); i > 0 && text[i - 1] == '=' && size > 0; --i) --size;
+  out.resize(size);
+  return out;
+}
+
 struct Converted {
   Atom type = None;
   int format = 8;
@@ -76,7 +101,7 @@ struct X11Clipboard::State {
   std::atomic<bool> lost{false};
 
   Atom clipboard, targets, timestamp, utf8, text, plain, plainUtf8, uriList, png, incr, property,
-      copyBack;
+      copyBack, html, rtf, applicationRtf;
 
   std::mutex mutex;  // guards the fields below
   std::condition_variable replaced;
@@ -199,6 +224,8 @@ struct X11Clipboard::State {
           std::vector<Atom> list = {targets, timestamp, copyBack};
           if (!offer->text.empty())
             list.insert(list.end(), {utf8, XA_STRING, text, plain, plainUtf8});
+          if (!offer->rich.html.empty()) list.push_back(html);
+          if (!offer->rich.rtfdBase64.empty()) list.push_back(rtf);
           if (!offer->filePaths.empty()) list.push_back(uriList);
           if (!offer->png.empty()) list.push_back(png);
           XChangeProperty(watch, request.requestor, into, XA_ATOM, 32, PropModeReplace,
@@ -214,6 +241,10 @@ struct X11Clipboard::State {
           reply.property = into;
         } else if (isText && !offer->text.empty()) {
           put(request.target == XA_STRING ? XA_STRING : utf8, offer->text);
+        } else if (request.target == html && !offer->rich.html.empty()) {
+          put(html, offer->rich.html);
+        } else if (request.target == rtf && !offer->rich.rtfdBase64.empty()) {
+          if (auto document = bytesOfBase64(offer->rich.rtfdBase64)) put(rtf, *document);
         } else if (request.target == uriList && !offer->filePaths.empty()) {
           std::string list;
           for (const auto& path : offer->filePaths) list += fileUrlOfPath(path) + "\r\n";
@@ -319,6 +350,9 @@ Result<std::unique_ptr<X11Clipboard>> X11Clipboard::open(const std::string& disp
   state->plainUtf8 = atom("text/plain;charset=utf-8");
   state->uriList = atom("text/uri-list");
   state->png = atom("image/png");
+  state->html = atom("text/html");
+  state->rtf = atom("text/rtf");
+  state->applicationRtf = atom("application/rtf");
   state->incr = atom("INCR");
   state->property = atom("BRIMVALE_SELECTION");
   state->copyBack = atom(std::string(kCopyBackType).c_str());
@@ -389,16 +423,45 @@ std::optional<std::string> X11Clipboard::text() {
   return std::nullopt;
 }
 
+ClipboardRichText X11Clipboard::richText(const std::vector<std::string>& types) {
+  const auto offered = [&](std::string_view type) {
+    return std::find(types.begin(), types.end(), type) != types.end();
+  };
+  ClipboardRichText rich;
+  if (offered("text/html")) {
+    auto data = state_->convert(state_->html);
+    if (data && data->format == 8) rich.html = htmlAsUtf8(data->bytes);
+  }
+  const std::pair<std::string_view, Atom> rtfTypes[] = {
+      {"text/rtf", state_->rtf}, {"application/rtf", state_->applicationRtf}};
+  for (const auto& [name, type] : rtfTypes) {
+    if (!offered(name)) continue;
+    auto data = state_->convert(type);
+    if (!data || data->format != 8 || data->bytes.empty()) continue;
+    rich.rtfdBase64 = base64Of(data->bytes);
+    break;
+  }
+  return rich;
+}
+
 std::vector<std::string> X11Clipboard::filePaths() {
   auto data = state_->convert(state_->uriList);
   if (!data || data->format != 8) return {};
   return filePathsOfUriList(data->bytes);
 }
 
-std::optional<std::vector<std::uint8_t>> X11Clipboard::image() {
-  auto data = state_->convert(state_->png);
-  if (!data || data->format != 8 || data->bytes.empty()) return std::nullopt;
-  return std::vector<std::uint8_t>(data->bytes.begin(), data->bytes.end());
+std::optional<std::vector<std::uint8_t>> X11Clipboard::image(
+    const std::vector<std::string>& types) {
+  // PNG first: it is kept as it comes; the others are converted to it.
+  for (const char* type : {"image/png", "image/jpeg", "image/bmp", "image/gif"}) {
+    if (std::find(types.begin(), types.end(), type) == types.end()) continue;
+    auto data = state_->convert(type == std::string_view("image/png")
+                                    ? state_->png
+                                    : XInternAtom(state_->watch, type, False));
+    if (!data || data->format != 8 || data->bytes.empty()) continue;
+    return std::vector<std::uint8_t>(data->bytes.begin(), data->bytes.end());
+  }
+  return std::nullopt;
 }
 
 std::optional<std::int64_t> X11Clipboard::write(const ClipboardOffer& offer) {

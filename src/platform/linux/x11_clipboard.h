@@ -27,9 +27,13 @@ class X11Clipboard final : public Clipboard, public HotKeys {
   std::vector<std::string> types() override;
   std::optional<std::string> dataOf(std::string_view type) override;
   std::optional<std::string> text() override;
+  // text/html, and text/rtf (or application/rtf) as Base64.
+  ClipboardRichText richText(const std::vector<std::string>& types) override;
   std::vector<std::string> filePaths() override;
-  std::optional<std::vector<std::uint8_t>> image() override;
-  // Offers text as UTF8_STRING, STRING and text/plain, files as
+  // image/png, else image/jpeg, image/bmp or image/gif.
+  std::optional<std::vector<std::uint8_t>> image(const std::vector<std::string>& types) override;
+  // Offers text as UTF8_STRING, STRING and text/plain, rich text besides it
+  // as text/html and text/rtf, files as
   // text/uri-list, the image as image/png, and the copy-back type. The offer lasts while this
   // object lives and no other program takes the clipboard.
   std::optional<std::int64_t> write(const ClipboardOffer& offer) override;

@@ -1,5 +1,7 @@
 #include "platform/macos/mac_clipboard.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -24,6 +26,10 @@ function run(argv) {
     const s = pb.stringForType(argv[1]);
     return JSON.stringify(s.isNil() ? null : ObjC.unwrap(s));
   }
+  if (mode === 'data') {
+    const d = pb.dataForType(argv[1]);
+    return JSON.stringify(d.isNil() ? null : ObjC.unwrap(d.base64EncodedStringWithOptions(0)));
+  }
   if (mode === 'files') {
     const opts = $.NSDictionary.dictionaryWithObjectForKey(true, 'NSPasteboardURLReadingFileURLsOnlyKey');
     const urls = pb.readObjectsForClassesOptions($.NSArray.arrayWithObject($.NSURL), opts);
@@ -45,6 +51,11 @@ function run(argv) {
     for (const p of offer.files) items.push($.NSURL.fileURLWithPath(p));
     if (items.length) pb.writeObjects($(items));
     if (offer.text.length) pb.setStringForType(offer.text, 'public.utf8-plain-text');
+    if (offer.html.length) pb.setStringForType(offer.html, 'public.html');
+    if (offer.rtfd.length) {
+      const data = $.NSData.alloc.initWithBase64EncodedStringOptions(offer.rtfd, 0);
+      if (!data.isNil()) pb.setDataForType(data, 'com.apple.flat-rtfd');
+    }
     if (offer.png.length) pb.setDataForType($.NSData.dataWithContentsOfFile(offer.png), 'public.png');
     return JSON.stringify(pb.changeCount);
   }
@@ -75,8 +86,22 @@ class MacClipboard final : public Clipboard {
     return parseMacPasteboardString(ask({"string", std::string(type)}));
   }
   std::optional<std::string> text() override { return dataOf(kMacStringType); }
+  ClipboardRichText richText(const std::vector<std::string>& types) override {
+    const auto offered = [&](std::string_view type) {
+      return std::find(types.begin(), types.end(), type) != types.end();
+    };
+    ClipboardRichText rich;
+    if (offered(kMacHtmlType)) rich.html = dataOf(kMacHtmlType).value_or("");
+    for (const auto type : {kMacRtfdType, kMacRtfdDocumentType}) {
+      if (!offered(type)) continue;
+      rich.rtfdBase64 = parseMacPasteboardData(ask({"data", std::string(type)})).value_or("");
+      if (!rich.rtfdBase64.empty()) break;
+    }
+    return rich;
+  }
   std::vector<std::string> filePaths() override { return parseMacPasteboardFiles(ask({"files"})); }
-  std::optional<std::vector<std::uint8_t>> image() override {
+  // AppKit reads any image type it knows and hands it over as PNG.
+  std::optional<std::vector<std::uint8_t>> image(const std::vector<std::string>&) override {
     const std::string file = scratch_ + "/pasteboard-image.png";
     if (ask({"image", file}) != "true") return std::nullopt;
     auto bytes = readFile(file);
@@ -92,7 +117,11 @@ class MacClipboard final : public Clipboard {
       if (!writeFileAtomically(png, std::string(offer.png.begin(), offer.png.end())))
         return std::nullopt;
     }
-    const nlohmann::json request = {{"text", offer.text}, {"files", offer.filePaths}, {"png", png}};
+    const nlohmann::json request = {{"text", offer.text},
+                                    {"html", offer.rich.html},
+                                    {"rtfd", offer.rich.rtfdBase64},
+                                    {"files", offer.filePaths},
+                                    {"png", png}};
     const auto answer = parsed(ask({"write", request.dump()}));
     if (!answer.is_number_integer()) return std::nullopt;
     lastCount_ = answer.get<std::int64_t>();
@@ -134,6 +163,21 @@ std::optional<std::string> parseMacPasteboardString(std::string_view output) {
   const auto json = parsed(output);
   if (!json.is_string()) return std::nullopt;
   return json.get<std::string>();
+}
+
+std::optional<std::string> parseMacPasteboardData(std::string_view output) {
+  auto text = parseMacPasteboardString(output);
+  if (!text || text->empty() || text->size() % 4 != 0) return std::nullopt;
+  const auto isBase64 = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
+  };
+  const auto padding = text->find('=');
+  const auto body = std::string_view(*text).substr(0, padding);
+  if (!std::all_of(body.begin(), body.end(), isBase64)) return std::nullopt;
+  if (padding != std::string::npos &&
+      (text->size() - padding > 2 || text->find_first_not_of('=', padding) != std::string::npos))
+    return std::nullopt;
+  return text;
 }
 
 std::vector<std::string> parseMacPasteboardFiles(std::string_view output) {

@@ -16,6 +16,10 @@ namespace brimvale::platform {
 
 // The pasteboard type of plain text on macOS.
 inline constexpr std::string_view kMacStringType = "public.utf8-plain-text";
+// Rich text: HTML, and RTFD under its pasteboard name or its document type.
+inline constexpr std::string_view kMacHtmlType = "public.html";
+inline constexpr std::string_view kMacRtfdType = "com.apple.flat-rtfd";
+inline constexpr std::string_view kMacRtfdDocumentType = "public.rtfd";
 
 struct MacPasteboardState {
   std::int64_t changeCount = 0;
@@ -26,6 +30,9 @@ struct MacPasteboardState {
 [[nodiscard]] std::optional<MacPasteboardState> parseMacPasteboardState(std::string_view output);
 // Its "string" answer: a JSON string, or null when the type is absent.
 [[nodiscard]] std::optional<std::string> parseMacPasteboardString(std::string_view output);
+// Its "data" answer: the type's bytes as a Base64 JSON string, or null.
+// Returns the Base64 text, checked to be Base64.
+[[nodiscard]] std::optional<std::string> parseMacPasteboardData(std::string_view output);
 // Its "files" answer: a JSON array of paths.
 [[nodiscard]] std::vector<std::string> parseMacPasteboardFiles(std::string_view output);
 

@@ -33,5 +33,36 @@ TEST(MacClipboard, ReadsTheScriptsRecordedAnswers) {
   EXPECT_TRUE(parseMacPasteboardFiles("").empty());
 }
 
+TEST(MacClipboard, ReadsRichTextAnswers) {
+  // Recorded after copying a bold word from a text editor.
+  const auto state = parseMacPasteboardState(
+      R"({"changeCount":812,"types":["com.apple.flat-rtfd","public.rtf","public.html",)"
+      R"("public.utf8-plain-text"]})");
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->types.front(), kMacRtfdType);
+  EXPECT_EQ(state->types[2], kMacHtmlType);
+
+  struct Case {
+    const char* output;
+    std::optional<std::string> base64;
+  };
+  const Case cases[] = {
+      // The start of that copy's RTFD ("rtfd", then its entry count).
+      {R"("cnRmZAAAAAADAAAAAgAAAAcAAABUWFQucnRm")", "cnRmZAAAAAADAAAAAgAAAAcAAABUWFQucnRm"},
+      {R"("PGI+Ym9sZDwvYj4=")", "PGI+Ym9sZDwvYj4="},
+      {R"("PGI+Ym9sZA==")", "PGI+Ym9sZA=="},
+      {"null", std::nullopt},
+      {R"("")", std::nullopt},
+      {R"("not base64!")", std::nullopt},
+      {R"("PGI=Ym9s")", std::nullopt},
+      {R"("PGI+Ym9sZ===")", std::nullopt},
+      {"execution error: -1728", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    EXPECT_EQ(parseMacPasteboardData(c.output), c.base64);
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::platform

@@ -36,11 +36,15 @@ class FakeClipboard : public Clipboard {
     ++contentReads;
     return text_;
   }
+  ClipboardRichText richText(const std::vector<std::string>&) override {
+    ++contentReads;
+    return rich;
+  }
   std::vector<std::string> filePaths() override {
     ++contentReads;
     return files_;
   }
-  std::optional<std::vector<std::uint8_t>> image() override {
+  std::optional<std::vector<std::uint8_t>> image(const std::vector<std::string>&) override {
     ++contentReads;
     if (png_.empty()) return std::nullopt;
     return png_;
@@ -48,6 +52,7 @@ class FakeClipboard : public Clipboard {
   std::optional<std::int64_t> write(const ClipboardOffer& offer) override {
     types_ = {"text/plain"};
     text_ = offer.text;
+    rich = offer.rich;
     files_ = offer.filePaths;
     png_ = offer.png;
     return ++count_;
@@ -58,6 +63,7 @@ class FakeClipboard : public Clipboard {
     return true;
   }
 
+  ClipboardRichText rich;  // what the current offer holds besides its text
   bool notifies = true;
   int contentReads = 0;
 
