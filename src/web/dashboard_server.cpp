@@ -142,21 +142,24 @@ void DashboardServer::installRoutes() {
       last = std::min<std::uint64_t>(last, std::strtoull(given.c_str(), nullptr, 10));
     }
     res.set_header("X-Accel-Buffering", "no");
-    res.set_chunked_content_provider("text/event-stream",
-                                     [this, last](std::size_t, httplib::DataSink& sink) mutable {
-                                       if (events_.closed()) {
-                                         sink.done();
-                                         return true;
-                                       }
-                                       const auto found = events_.after(last, kStreamHeartbeat);
-                                       std::string chunk;
-                                       for (const auto& e : found) {
-                                         chunk += wireFormat(e);
-                                         last = e.id;
-                                       }
-                                       if (found.empty()) chunk = ": still here\n\n";
-                                       return sink.write(chunk.data(), chunk.size());
-                                     });
+    events_.watcherJoined();
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, last](std::size_t, httplib::DataSink& sink) mutable {
+          if (events_.closed()) {
+            sink.done();
+            return true;
+          }
+          const auto found = events_.after(last, kStreamHeartbeat);
+          std::string chunk;
+          for (const auto& e : found) {
+            chunk += wireFormat(e);
+            last = e.id;
+          }
+          if (found.empty()) chunk = ": still here\n\n";
+          return sink.write(chunk.data(), chunk.size());
+        },
+        [this](bool) { events_.watcherLeft(); });
   });
 
   s.Get("/", [](const httplib::Request&, httplib::Response& res) {

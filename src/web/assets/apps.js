@@ -85,7 +85,28 @@ $("restore-form").addEventListener("submit", (event) => {
   run("restore", $("restore-id").value.trim());
 });
 
+// App-move phases in words, so the list never relies on colour.
+const phaseWords = {
+  writing: "getting ready", copying: "copying", verifying: "checking the copy",
+  linking: "linking", done: "done", cancelled: "cancelled", failed: "failed",
+  waitingForDrive: "waiting for the drive",
+};
+
+// One line per app move, rewritten as its record changes.
+function showElsewhere(move) {
+  let item = document.getElementById(`move-${move.id}`);
+  if (!item) {
+    item = document.createElement("li");
+    item.id = `move-${move.id}`;
+    $("elsewhere").prepend(item);
+  }
+  const name = move.name || move.originalPath;
+  item.textContent = `${name}: ${phaseWords[move.phase] || move.phase}${move.status ? ` — ${move.status}` : ""}`;
+  if (!move.underWay) load();
+}
+
 listen({
+  "app-move-record": showElsewhere,
   "app-start": () => {
     $("app-progress").replaceChildren();
     $("app-result").textContent = "";

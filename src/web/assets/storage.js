@@ -1,6 +1,7 @@
-// The storage page: free space on the startup disk and the drive, and the
-// free-space history chart the server draws from the usage history.
-import { getJson, getText, showProblem } from "/dashboard.js";
+// The storage page: free space on the startup disk and the drive, what a
+// clean-up could clear, the folders' sizes filling in as each is measured,
+// and the free-space history chart the server draws from the usage history.
+import { getJson, getText, postJson, listen, showProblem } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -83,6 +84,54 @@ async function loadPlan() {
     showProblem($("clear-problem"), error);
   }
 }
+
+// Bars largest first; each is redrawn against the largest seen so far.
+let measured = [];
+function showScan() {
+  measured.sort((a, b) => b.size_bytes - a.size_bytes);
+  const largest = Math.max(1, ...measured.map((row) => row.size_bytes));
+  $("scan-bars").replaceChildren(...measured.map((row) => {
+    const item = document.createElement("li");
+    const words = document.createElement("span");
+    words.textContent = `${row.label}: ${bytes(row.size_bytes)}${row.actionable ? "" : " (kept as it is)"}`;
+    const bar = document.createElement("span");
+    bar.className = "bar";
+    bar.setAttribute("aria-hidden", "true");
+    item.append(words, bar);
+    bar.style.width = `${Math.round((100 * row.size_bytes) / largest)}%`;
+    return item;
+  }));
+}
+
+$("scan-run").addEventListener("click", async () => {
+  $("scan-run").disabled = true;
+  try {
+    await postJson("/api/storage/scan");
+  } catch (error) {
+    $("scan-status").textContent = error.message;
+    $("scan-run").disabled = false;
+  }
+});
+
+listen({
+  "scan-start": () => {
+    measured = [];
+    showScan();
+    $("scan-run").disabled = true;
+    $("scan-status").textContent = "Measuring…";
+  },
+  "scan-probe": (row) => {
+    measured.push(row);
+    showScan();
+    $("scan-status").textContent = `Measuring… ${measured.length} measured so far.`;
+  },
+  "scan-done": (done) => {
+    $("scan-run").disabled = false;
+    $("scan-status").textContent = done.problem
+      ? done.problem
+      : `Measured ${done.probed} folders, ${bytes(done.total_bytes)} in all.`;
+  },
+});
 
 loadSpace();
 loadPlan();
