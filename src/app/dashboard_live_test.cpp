@@ -3,8 +3,12 @@
 // app-move records changed.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "app/dashboard_app_moves.h"
 #include "app/dashboard_drive_transfer.h"
+#include "app/dashboard_poller.h"
 #include "app/discover_command.h"
 
 namespace brimvale::app {
@@ -128,6 +132,25 @@ TEST(AppMoveWatch, ReportsOnlyRecordsThatAreNewOrChanged) {
   EXPECT_EQ(news[0]["phase"], "done");
   EXPECT_EQ(news[0]["underWay"], false);
   EXPECT_EQ(news[0]["status"], "The drive went away.");
+}
+
+TEST(StatePoller, LooksOnlyWhileSomeoneListens) {
+  web::EventStream events;
+  std::atomic<int> looks{0};
+  StatePoller poller(events, std::chrono::milliseconds(2));
+  poller.add([&] { ++looks; });
+  poller.start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  EXPECT_EQ(looks, 0) << "looked with no page listening";
+  events.watcherJoined();
+  for (int i = 0; i < 5000 && looks < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GE(looks, 3);
+  events.watcherLeft();
+  poller.stop();
+  const int stopped = looks;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(looks, stopped) << "looked after stop()";
 }
 
 }  // namespace

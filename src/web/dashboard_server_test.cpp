@@ -183,8 +183,11 @@ TEST(DashboardServer, EventStreamDeliversWhatIsPublishedAfterTheBrowserConnects)
     }
   });
   std::string received;
+  int watchersWhileOpen = 0;
+  EXPECT_EQ(d.server().events().watchers(), 0);
   (void)d.client().Get("/api/events", {{"Cookie", cookie}},
                        [&](const char* data, std::size_t size) {
+                         watchersWhileOpen = d.server().events().watchers();
                          received.append(data, size);
                          return received.find("\n\n") == std::string::npos;
                        });
@@ -194,6 +197,8 @@ TEST(DashboardServer, EventStreamDeliversWhatIsPublishedAfterTheBrowserConnects)
       << received;
   // What came before the connection is not replayed.
   EXPECT_EQ(received.find("Before"), std::string::npos);
+  // The open connection counted as a watcher, so state pollers ran meanwhile.
+  EXPECT_EQ(watchersWhileOpen, 1);
 }
 
 }  // namespace

@@ -1,17 +1,9 @@
 // The apps page: the catalogue as `brimvale apps` lists it (tier badges and
 // reasons in words), and moving, moving back, offloading and restoring an
 // app with its lines arriving live.
-import { postJson, listen, showProblem } from "/dashboard.js";
+import { postJson, listen, showProblem, formatBytes } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
-
-function size(bytes) {
-  const units = ["bytes", "KB", "MB", "GB", "TB"];
-  let value = bytes;
-  let unit = 0;
-  while (value >= 1000 && unit < units.length - 1) { value /= 1000; ++unit; }
-  return `${unit === 0 ? value : value.toFixed(1)} ${units[unit]}`;
-}
 
 function cell(text) {
   const td = document.createElement("td");
@@ -41,7 +33,7 @@ async function load() {
       const row = document.createElement("tr");
       const why = [app.tierReason, app.blockedReason].filter(Boolean).join(" ");
       row.append(cell(app.name + (app.running ? " (running)" : "")), cell(app.tierBadge),
-        cell(size(app.sizeBytes)), cell(app.lastUsed ? app.lastUsed.slice(0, 10) : "never"),
+        cell(formatBytes(app.sizeBytes)), cell(app.lastUsed ? app.lastUsed.slice(0, 10) : "never"),
         cell(why));
       const actions = document.createElement("td");
       if (app.alreadyRelocated) {

@@ -1,7 +1,7 @@
 // The storage page: free space on the startup disk and the drive, what a
 // clean-up could clear, the folders' sizes filling in as each is measured,
 // and the free-space history chart the server draws from the usage history.
-import { getJson, getText, postJson, listen, showProblem } from "/dashboard.js";
+import { getJson, getText, postJson, listen, showProblem, formatBytes } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -42,18 +42,6 @@ async function loadHistory() {
   }
 }
 
-// Decimal units, as the system's own storage views count.
-function bytes(n) {
-  const units = ["bytes", "KB", "MB", "GB", "TB"];
-  let value = n;
-  let unit = 0;
-  while (value >= 1000 && unit < units.length - 1) {
-    value /= 1000;
-    ++unit;
-  }
-  return unit === 0 ? `${n} bytes` : `${value.toFixed(1)} ${units[unit]}`;
-}
-
 async function loadPlan() {
   try {
     const plan = await getJson("/api/care-plan");
@@ -65,7 +53,7 @@ async function loadPlan() {
       const words = document.createElement("span");
       words.textContent = step.freeableBytes === null
         ? `${step.name}: sized as it runs`
-        : `${step.name}: about ${bytes(step.freeableBytes)} in ${step.items} items`;
+        : `${step.name}: about ${formatBytes(step.freeableBytes)} in ${step.items} items`;
       item.append(words);
       if (step.freeableBytes !== null) {
         // The bar repeats the words' amount; it carries nothing of its own.
@@ -93,7 +81,7 @@ function showScan() {
   $("scan-bars").replaceChildren(...measured.map((row) => {
     const item = document.createElement("li");
     const words = document.createElement("span");
-    words.textContent = `${row.label}: ${bytes(row.size_bytes)}${row.actionable ? "" : " (kept as it is)"}`;
+    words.textContent = `${row.label}: ${formatBytes(row.size_bytes)}${row.actionable ? "" : " (kept as it is)"}`;
     const bar = document.createElement("span");
     bar.className = "bar";
     bar.setAttribute("aria-hidden", "true");
@@ -129,7 +117,7 @@ listen({
     $("scan-run").disabled = false;
     $("scan-status").textContent = done.problem
       ? done.problem
-      : `Measured ${done.probed} folders, ${bytes(done.total_bytes)} in all.`;
+      : `Measured ${done.probed} folders, ${formatBytes(done.total_bytes)} in all.`;
   },
 });
 

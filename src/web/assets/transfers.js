@@ -1,7 +1,7 @@
 // The transfers page: the drive transfer with its status line live, a new
 // cloud transfer with its progress lines live (and a way to cancel it), the
 // transfer list with pause, resume and cancel, and the remotes.
-import { getJson, postJson, listen, showProblem } from "/dashboard.js";
+import { getJson, postJson, listen, showProblem, formatBytes } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -134,7 +134,7 @@ function showDriveJob(job) {
   $("drive-line").textContent = job.line;
   const copying = job.phase === "copying" && job.bytesTotal > 0;
   $("drive-figures").textContent = copying
-    ? `${job.percent}% — ${job.bytesDone} of ${job.bytesTotal} bytes${job.rate ? `, ${job.rate}` : ""}`
+    ? `${job.percent}% — ${formatBytes(job.bytesDone)} of ${formatBytes(job.bytesTotal)}${job.rate ? `, ${job.rate}` : ""}`
     : "";
   $("drive-result").textContent = [job.lastError, job.result].filter(Boolean).join(" ");
   const ended = !job.active || ["done", "failed"].includes(job.phase);
