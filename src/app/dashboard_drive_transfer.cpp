@@ -15,8 +15,9 @@ using nlohmann::json;
 constexpr std::chrono::seconds kServiceLimit{120};
 constexpr std::string_view kJobFile = "transfer-job.json";
 constexpr std::string_view kNoDrive = "Choose the drive to copy to first. Nothing was changed.";
+// Added to the service's few words when it refuses a start.
 constexpr std::string_view kNotStarted =
-    " Nothing was started and your current drive is unchanged; check the drive, then try again.";
+    " Nothing new was started; your current drive is unchanged.";
 
 std::string text(const json& doc, const char* key) {
   const auto v = doc.find(key);

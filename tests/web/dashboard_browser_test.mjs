@@ -9,7 +9,8 @@
 // scan's bars fill in as each folder is measured; a slow folder move is
 // cancelled from the moves page and leaves the folder whole; an app moved
 // from the command line shows on the open apps page as it goes; a backup to
-// a second drive shows its status line live and is stopped from the page.
+// a second drive shows its status line live, is paused, resumed and stopped
+// from the page.
 // Screenshots of each page go to the folder given as SCREENSHOTS.
 //
 // Environment: BRIMVALE (the built program), SCREENSHOTS (a folder),
@@ -403,6 +404,12 @@ try {
     await page.locator("#drive-figures").filter({ hasText: /^\d+% — \d+\.\d [KM]B of 16\.\d MB/ })
       .waitFor({ timeout: 120000 });
     await page.screenshot({ path: path.join(screenshots, "transfers-drive.png"), fullPage: true });
+    // Paused and resumed from the page; each shows in the status line.
+    await page.getByRole("button", { name: "Pause" }).click();
+    await page.locator("#drive-line").filter({ hasText: /^Paused$/ }).waitFor({ timeout: 60000 });
+    assert.ok(await page.getByRole("button", { name: "Resume" }).isEnabled());
+    await page.getByRole("button", { name: "Resume" }).click();
+    await page.locator("#drive-line").filter({ hasText: "Backing up…" }).waitFor({ timeout: 60000 });
     page.once("dialog", (dialog) => dialog.accept());
     await page.getByRole("button", { name: "Stop and cancel" }).click();
     await page.locator("#drive-line").filter({ hasText: "Couldn't finish" }).waitFor({ timeout: 120000 });
