@@ -201,5 +201,34 @@ TEST(DashboardServer, EventStreamDeliversWhatIsPublishedAfterTheBrowserConnects)
   EXPECT_EQ(watchersWhileOpen, 1);
 }
 
+// Given more pages open than a small server has threads, then a request
+// from yet another page is still answered: open streams don't starve it.
+TEST(DashboardServer, ManyOpenEventStreamsLeaveRoomForOtherRequests) {
+  Dashboard d;
+  const std::string cookie = d.signIn();
+  const auto port = std::stoi(d.server().origin().substr(d.server().origin().rfind(':') + 1));
+  constexpr int kPages = 20;
+  std::atomic<bool> closing{false};
+  std::vector<std::thread> pages;
+  for (int i = 0; i < kPages; ++i) {
+    pages.emplace_back([&] {
+      httplib::Client page("127.0.0.1", port);
+      (void)page.Get("/api/events", {{"Cookie", cookie}},
+                     [&](const char*, std::size_t) { return !closing; });
+    });
+  }
+  for (int i = 0; i < 500 && d.server().events().watchers() < kPages; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(d.server().events().watchers(), kPages);
+  httplib::Client other("127.0.0.1", port);
+  other.set_read_timeout(1, 0);
+  const auto res = other.Get("/api/echo", {{"Cookie", cookie}});
+  EXPECT_TRUE(res && res->status == 200);
+  closing = true;
+  d.server().events().publish("bye", "{}");
+  for (auto& page : pages) page.join();
+}
+
 }  // namespace
 }  // namespace brimvale::web
