@@ -61,7 +61,8 @@ json driveTransferView(const std::optional<json>& job) {
   return {{"active", true},
           {"phase", phase},
           {"kind", backup ? "backup" : "transfer"},
-          {"line", transferStatusLine(phase, backup, false)},
+          // A finished job says only how it ended, as `status --wait` does.
+          {"line", phase == "done" ? std::string() : transferStatusLine(phase, backup, false)},
           {"result", std::string(result)},
           {"lastError", text(*job, "lastError")},
           {"percent", number(*job, "percent")},

@@ -15,8 +15,8 @@ namespace brimvale::app {
 
 // What the page shows of the job read from transfer-job.json (nullopt: no
 // file or not JSON): whether one exists ("active"), its phase and kind, the
-// status line, the result sentence once it ended (empty before), its last
-// error and progress figures.
+// status line (none once done), the result sentence once it ended (empty
+// before), its last error and progress figures.
 [[nodiscard]] nlohmann::json driveTransferView(const std::optional<nlohmann::json>& job);
 
 class DriveTransferRoutes {

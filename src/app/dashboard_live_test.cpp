@@ -38,9 +38,8 @@ TEST(DriveTransferView, SaysWhatTheJobIsDoingAndHowItEnded) {
       {"transfer copying", with("transfer", "copying"), true, "Copying to the new drive…", ""},
       {"kind missing", json{{"sourceRoot", "/A"}, {"phase", "verifying"}}, true,
        "Checking the copy…", ""},
-      {"backup done", with("backup", "done"), true, "Working…",
-       "Backed everything up to the other drive."},
-      {"transfer done", with("transfer", "done"), true, "Working…",
+      {"backup done", with("backup", "done"), true, "", "Backed everything up to the other drive."},
+      {"transfer done", with("transfer", "done"), true, "",
        "Moved everything to the new drive and switched over."},
       {"backup failed", with("backup", "failed"), true, "Couldn't finish",
        "The transfer didn't finish."},
@@ -48,6 +47,7 @@ TEST(DriveTransferView, SaysWhatTheJobIsDoingAndHowItEnded) {
        "The switch couldn't be completed. Your old drive still has everything — nothing was "
        "deleted."},
       {"waiting", with("backup", "waitingForDrive"), true, "Waiting for the drive…", ""},
+      {"a phase it does not know", with("backup", "resuming"), true, "Working…", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -10,7 +10,7 @@
 // cancelled from the moves page and leaves the folder whole; an app moved
 // from the command line shows on the open apps page as it goes; a backup to
 // a second drive shows its status line live, is paused, resumed and stopped
-// from the page.
+// from the page, and a transfer there runs on to the switch of drives.
 // Screenshots of each page go to the folder given as SCREENSHOTS.
 //
 // Environment: BRIMVALE (the built program), SCREENSHOTS (a folder),
@@ -418,6 +418,25 @@ try {
     assert.deepEqual(readFileSync(big), Buffer.alloc(16_000_000, 5));
     assert.ok(!existsSync(path.join(backupDrive, working)), "the half copy was left behind");
     assert.ok(await page.getByRole("button", { name: "Start copying" }).isEnabled());
+
+    // A transfer runs to its end: copied, checked, and the application
+    // switches over to the new drive; the old drive keeps everything.
+    await page.getByLabel("What to do").selectOption("transfer");
+    await page.getByRole("button", { name: "Start copying" }).click();
+    await page.locator("#drive-line").filter({ hasText: "Copying to the new drive…" })
+      .waitFor({ timeout: 120000 });
+    await page.locator("#drive-result")
+      .filter({ hasText: /Moved everything to the new drive and switched over\.|The switch couldn't be completed/ })
+      .waitFor({ timeout: 240000 });
+    await page.screenshot({ path: path.join(screenshots, "transfers-switched.png"), fullPage: true });
+    assert.equal(await page.locator("#drive-result").textContent(),
+      "Moved everything to the new drive and switched over.");
+    assert.equal(await page.locator("#drive-line").textContent(), "");
+    assert.match(readFileSync(path.join(home, ".brimvale", "brim-vale.conf"), "utf8"),
+      /^NVMe="?\/Volumes\/Backup"?$/m);
+    assert.deepEqual(readFileSync(path.join(backupDrive, working, "Backup test", "big.bin")),
+      Buffer.alloc(16_000_000, 5));
+    assert.deepEqual(readFileSync(big), Buffer.alloc(16_000_000, 5));
   }
 
   // The scrap board: a note typed from the keyboard lands on the board, a
