@@ -6,11 +6,15 @@
 
 #include "app/care_commands.h"
 #include "app/dashboard_activity.h"
+#include "app/dashboard_app_moves.h"
 #include "app/dashboard_apps.h"
+#include "app/dashboard_drive_transfer.h"
 #include "app/dashboard_junk.h"
+#include "app/dashboard_poller.h"
 #include "app/dashboard_relocated.h"
 #include "app/dashboard_rules.h"
 #include "app/dashboard_settings.h"
+#include "app/dashboard_storage_scan.h"
 #include "app/dashboard_transfers.h"
 #include "app/history_report.h"
 #include "app/history_series.h"
@@ -96,6 +100,12 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   relocated_ = std::make_unique<RelocatedRoutes>(sources_, server_);
   apps_ = std::make_unique<AppsRoutes>(sources_, server_);
   transfers_ = std::make_unique<TransfersRoutes>(sources_, server_);
+  poller_ = std::make_unique<StatePoller>(server_.events());
+  driveTransfer_ = std::make_unique<DriveTransferRoutes>(sources_, server_, *poller_);
+  storageScan_ = std::make_unique<StorageScanRoutes>(sources_, server_);
+  appMoves_ =
+      std::make_unique<AppMoveWatch>(sources_.paths.appMovesFolder, server_.events(), *poller_);
+  poller_->start();
   addRuleRoutes(server_, sources_.paths, policy_);
   addActivityRoutes(server_, sources_);
   addJunkRoutes(server_, sources_);

@@ -46,6 +46,10 @@ class JobThread {
 class RelocatedRoutes;
 class AppsRoutes;
 class TransfersRoutes;
+class DriveTransferRoutes;
+class StorageScanRoutes;
+class AppMoveWatch;
+class StatePoller;
 
 // Registers the routes on `server`; owns the threads of the clean-up and the moves.
 class DashboardRoutes {
@@ -79,6 +83,10 @@ class DashboardRoutes {
   std::unique_ptr<RelocatedRoutes> relocated_;
   std::unique_ptr<AppsRoutes> apps_;
   std::unique_ptr<TransfersRoutes> transfers_;
+  std::unique_ptr<DriveTransferRoutes> driveTransfer_;
+  std::unique_ptr<StorageScanRoutes> storageScan_;
+  std::unique_ptr<AppMoveWatch> appMoves_;
+  std::unique_ptr<StatePoller> poller_;  // after what it looks through: stopped before them
   JobThread care_;
   JobThread move_;
 };

@@ -22,6 +22,16 @@ std::optional<std::string> discoverJson(const std::string& listDrives,
   return json{{"drives", std::move(drives)}, {"folders", std::move(folders)}}.dump(2) + "\n";
 }
 
+void ProbeRows::feed(std::string_view chunk) {
+  pending_.append(chunk);
+  std::size_t start = 0;
+  for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+    json row = json::parse(std::string_view(pending_).substr(start, end - start), nullptr, false);
+    if (row.is_object() && row.contains("path") && row.contains("size_bytes")) onProbe_(row);
+  }
+  pending_.erase(0, start);
+}
+
 int discoverCommand(ViewCommandHost& host) {
   if (!host.json) {
     host.out << "Drives that could hold your relocated folders:\n";

@@ -62,9 +62,12 @@ std::string serviceDidNotLoadMessage(const fs::path& definition, const fs::path&
 }
 
 ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
-                                std::vector<std::string> args, std::chrono::seconds limit) {
-  ProcessInvocation invocation{
-      .path = paths.serviceProgram.string(), .args = std::move(args), .deadline = limit};
+                                std::vector<std::string> args, std::chrono::seconds limit,
+                                std::function<void(std::string_view)> onStdout) {
+  ProcessInvocation invocation{.path = paths.serviceProgram.string(),
+                               .args = std::move(args),
+                               .deadline = limit,
+                               .onStdout = std::move(onStdout)};
   if (!rsyncPath.empty()) invocation.envAdditions.emplace_back("RSYNC", rsyncPath);
   return runProcess(invocation);
 }

@@ -101,8 +101,10 @@ class ServiceInstaller {
 
 // Runs `{home}/.brimvale/brim-vale {args}` once, with RSYNC set when known,
 // under `limit`.
+// `onStdout`, when given, sees the output as it comes.
 [[nodiscard]] ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
                                               std::vector<std::string> args,
-                                              std::chrono::seconds limit);
+                                              std::chrono::seconds limit,
+                                              std::function<void(std::string_view)> onStdout = {});
 
 }  // namespace brimvale::app

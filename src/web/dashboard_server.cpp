@@ -13,8 +13,13 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kLoopback = "127.0.0.1";
-// An event stream says something at least this often, so a closed browser is noticed.
-constexpr std::chrono::seconds kStreamHeartbeat{15};
+// An event stream says something at least this often: a closed page's
+// stream is only noticed when a write to it fails, and until then it holds
+// one of the server's threads.
+constexpr std::chrono::seconds kStreamHeartbeat{2};
+// Every open page holds a thread for its event stream, and a closed one for
+// a few heartbeats more; enough that quick page changes never wait for one.
+constexpr std::size_t kServerThreads = 64;
 constexpr std::size_t kLargestBody = 64 * 1024;
 constexpr std::string_view kSecurityPolicy =
     "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
@@ -95,6 +100,7 @@ DashboardServer::~DashboardServer() { stop(); }
 
 void DashboardServer::installRoutes() {
   auto& s = *server_;
+  s.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
   s.set_payload_max_length(kLargestBody);
   // Everything but the sign-in itself needs the session cookie; changes
   // need the page's own origin. Checked before any route runs.
@@ -142,21 +148,24 @@ void DashboardServer::installRoutes() {
       last = std::min<std::uint64_t>(last, std::strtoull(given.c_str(), nullptr, 10));
     }
     res.set_header("X-Accel-Buffering", "no");
-    res.set_chunked_content_provider("text/event-stream",
-                                     [this, last](std::size_t, httplib::DataSink& sink) mutable {
-                                       if (events_.closed()) {
-                                         sink.done();
-                                         return true;
-                                       }
-                                       const auto found = events_.after(last, kStreamHeartbeat);
-                                       std::string chunk;
-                                       for (const auto& e : found) {
-                                         chunk += wireFormat(e);
-                                         last = e.id;
-                                       }
-                                       if (found.empty()) chunk = ": still here\n\n";
-                                       return sink.write(chunk.data(), chunk.size());
-                                     });
+    events_.watcherJoined();
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, last](std::size_t, httplib::DataSink& sink) mutable {
+          if (events_.closed()) {
+            sink.done();
+            return true;
+          }
+          const auto found = events_.after(last, kStreamHeartbeat);
+          std::string chunk;
+          for (const auto& e : found) {
+            chunk += wireFormat(e);
+            last = e.id;
+          }
+          if (found.empty()) chunk = ": still here\n\n";
+          return sink.write(chunk.data(), chunk.size());
+        },
+        [this](bool) { events_.watcherLeft(); });
   });
 
   s.Get("/", [](const httplib::Request&, httplib::Response& res) {

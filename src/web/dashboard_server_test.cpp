@@ -183,8 +183,11 @@ TEST(DashboardServer, EventStreamDeliversWhatIsPublishedAfterTheBrowserConnects)
     }
   });
   std::string received;
+  int watchersWhileOpen = 0;
+  EXPECT_EQ(d.server().events().watchers(), 0);
   (void)d.client().Get("/api/events", {{"Cookie", cookie}},
                        [&](const char* data, std::size_t size) {
+                         watchersWhileOpen = d.server().events().watchers();
                          received.append(data, size);
                          return received.find("\n\n") == std::string::npos;
                        });
@@ -194,6 +197,37 @@ TEST(DashboardServer, EventStreamDeliversWhatIsPublishedAfterTheBrowserConnects)
       << received;
   // What came before the connection is not replayed.
   EXPECT_EQ(received.find("Before"), std::string::npos);
+  // The open connection counted as a watcher, so state pollers ran meanwhile.
+  EXPECT_EQ(watchersWhileOpen, 1);
+}
+
+// Given more pages open than a small server has threads, then a request
+// from yet another page is still answered: open streams don't starve it.
+TEST(DashboardServer, ManyOpenEventStreamsLeaveRoomForOtherRequests) {
+  Dashboard d;
+  const std::string cookie = d.signIn();
+  const auto port = std::stoi(d.server().origin().substr(d.server().origin().rfind(':') + 1));
+  constexpr int kPages = 20;
+  std::atomic<bool> closing{false};
+  std::vector<std::thread> pages;
+  for (int i = 0; i < kPages; ++i) {
+    pages.emplace_back([&] {
+      httplib::Client page("127.0.0.1", port);
+      (void)page.Get("/api/events", {{"Cookie", cookie}},
+                     [&](const char*, std::size_t) { return !closing; });
+    });
+  }
+  for (int i = 0; i < 500 && d.server().events().watchers() < kPages; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(d.server().events().watchers(), kPages);
+  httplib::Client other("127.0.0.1", port);
+  other.set_read_timeout(1, 0);
+  const auto res = other.Get("/api/echo", {{"Cookie", cookie}});
+  EXPECT_TRUE(res && res->status == 200);
+  closing = true;
+  d.server().events().publish("bye", "{}");
+  for (auto& page : pages) page.join();
 }
 
 }  // namespace

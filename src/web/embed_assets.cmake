@@ -1,6 +1,10 @@
 # Turns every file under ASSETS_DIR into one C++ source defining the asset
 # table the dashboard serves, so the program carries its pages with it.
-# Invoked as: cmake -DASSETS_DIR=... -DOUTPUT=... -P embed_assets.cmake
+# Each page holds only its own part (its <title>, its script, then <main>);
+# FRAME gives every page the same document head, skip link and navigation,
+# with the page's own link marked as the current one.
+# Invoked as: cmake -DASSETS_DIR=... -DFRAME=... -DOUTPUT=... -P embed_assets.cmake
+file(READ ${FRAME} frame)
 file(GLOB_RECURSE files RELATIVE ${ASSETS_DIR} ${ASSETS_DIR}/*)
 list(SORT files)
 set(body "// Generated from src/web/assets at build time; edit the assets, not this file.\n")
@@ -8,12 +12,33 @@ string(APPEND body "#include \"web/embedded_assets.h\"\n\nnamespace brimvale::we
 set(index 0)
 set(rows "")
 foreach(name IN LISTS files)
-  file(READ ${ASSETS_DIR}/${name} hex HEX)
+  get_filename_component(ext ${name} LAST_EXT)
+  if(ext STREQUAL ".html")
+    file(READ ${ASSETS_DIR}/${name} own)
+    string(FIND "${own}" "<main" split)
+    if(split EQUAL -1)
+      message(FATAL_ERROR "${name} has no <main> element to frame")
+    endif()
+    string(SUBSTRING "${own}" 0 ${split} head)
+    string(SUBSTRING "${own}" ${split} -1 main)
+    if(name STREQUAL "home.html")
+      set(link "href=\"/\"")
+    else()
+      set(link "href=\"/${name}\"")
+    endif()
+    string(REPLACE "${link}>" "${link} aria-current=\"page\">" page "${frame}")
+    string(REPLACE "@HEAD@\n" "${head}" page "${page}")
+    string(REPLACE "@MAIN@\n" "${main}" page "${page}")
+    file(WRITE ${OUTPUT}.page "${page}")
+    file(READ ${OUTPUT}.page hex HEX)
+    file(REMOVE ${OUTPUT}.page)
+  else()
+    file(READ ${ASSETS_DIR}/${name} hex HEX)
+  endif()
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
   string(LENGTH "${hex}" hexLength)
   math(EXPR size "${hexLength} / 2")
   string(APPEND body "const unsigned char kAsset${index}[] = {${bytes}0};\n")
-  get_filename_component(ext ${name} LAST_EXT)
   set(type "application/octet-stream")
   if(ext STREQUAL ".html")
     set(type "text/html; charset=utf-8")

@@ -41,6 +41,21 @@ bool EventStream::closed() const {
   return closed_;
 }
 
+void EventStream::watcherJoined() {
+  std::lock_guard lock(mutex_);
+  ++watchers_;
+}
+
+void EventStream::watcherLeft() {
+  std::lock_guard lock(mutex_);
+  --watchers_;
+}
+
+int EventStream::watchers() const {
+  std::lock_guard lock(mutex_);
+  return watchers_;
+}
+
 std::string wireFormat(const StreamEvent& event) {
   std::string out = "id: " + std::to_string(event.id) + "\nevent: " + event.name + "\n";
   std::size_t start = 0;

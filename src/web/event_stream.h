@@ -36,12 +36,18 @@ class EventStream {
   void close();
   [[nodiscard]] bool closed() const;
 
+  // Open connections, so pollers of state files run only while a page listens.
+  void watcherJoined();
+  void watcherLeft();
+  [[nodiscard]] int watchers() const;
+
  private:
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::deque<StreamEvent> events_;
   std::uint64_t nextId_ = 1;
   bool closed_ = false;
+  int watchers_ = 0;
 };
 
 // One event in the wire format: "id: N\nevent: NAME\ndata: DATA\n\n". Line

@@ -5,14 +5,23 @@
 // folder onto a tmpfs drive from the moves page and watch it reach done.
 // Rule edits on the rules page must reach the configuration file and come
 // back. Relocated folders move back from the moves page; notes on the scrap
-// board are added, filtered, pinned, searched and cleared. Screenshots of each page go to the folder given as SCREENSHOTS.
+// board are added, filtered, pinned, searched and cleared. The storage
+// scan's bars fill in as each folder is measured; a slow folder move is
+// cancelled from the moves page and leaves the folder whole; an app moved
+// from the command line shows on the open apps page as it goes; a backup to
+// a second drive shows its status line live, is paused, resumed and stopped
+// from the page, and a transfer there runs on to the switch of drives.
+// Screenshots of each page go to the folder given as SCREENSHOTS.
 //
-// Environment: BRIMVALE (the built program), SCREENSHOTS (a folder). The
-// move needs a private mount namespace (scripts/in-private-mounts); without
-// one it is skipped, unless BRIMVALE_REQUIRE_MOUNTS=1 makes that a failure.
-import { spawn, execFileSync } from "node:child_process";
+// Environment: BRIMVALE (the built program), SCREENSHOTS (a folder),
+// SLOW_RSYNC (a copy tool held to about 2 MB/s, so copies can be caught
+// half-way). The moves need a private mount namespace
+// (scripts/in-private-mounts); without one they are skipped, unless
+// BRIMVALE_REQUIRE_MOUNTS=1 makes that a failure.
+import { spawn, spawnSync, execFileSync } from "node:child_process";
 import {
   mkdtempSync, mkdirSync, writeFileSync, readFileSync, existsSync, rmSync, realpathSync,
+  readdirSync, lstatSync,
 } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -26,11 +35,17 @@ mkdirSync(screenshots, { recursive: true });
 
 const home = mkdtempSync(path.join(tmpdir(), "brimvale-web-"));
 const state = path.join(home, ".brimvale", "state");
-const env = { ...process.env, HOME: home };
+const slowRsync = process.env.SLOW_RSYNC;
+assert.ok(slowRsync, "SLOW_RSYNC must be set");
+const env = { ...process.env, HOME: home, RSYNC: slowRsync };
 const historyRows = 72;
 const drive = "/Volumes/NVMe";
 const movedFolder = path.join(home, "Projects", "Photo library");
 const movedFiles = { "one.raw": 300_000, "two.raw": 700_000, "sub/three.txt": 12 };
+// Big enough that a copy at 2 MB/s is still running when the page stops it.
+const slowFolder = path.join(home, "Projects", "Footage");
+const slowFiles = { "take 1.mov": 12_000_000, "notes.txt": 40 };
+const backupDrive = "/Volumes/Backup";
 
 // A tmpfs drive at /Volumes/NVMe; false when this process may not mount.
 function mountDrive() {
@@ -44,6 +59,14 @@ function mountDrive() {
   }
 }
 const haveDrive = mountDrive();
+// A second tmpfs drive for the drive-to-drive backup.
+function mountBackupDrive() {
+  if (!haveDrive) return false;
+  mkdirSync(backupDrive, { recursive: true });
+  execFileSync("mount", ["-t", "tmpfs", "-o", "size=64m,mode=0700", "tmpfs", backupDrive]);
+  return true;
+}
+const haveBackupDrive = mountBackupDrive();
 
 // The apps page lists /Applications too: inside the namespace an empty
 // tmpfs hides the machine's own; without one the page is not visited.
@@ -96,6 +119,15 @@ function prepareHome() {
 </dict></plist>
 `);
   writeFileSync(path.join(contents, "MacOS", "Notes Helper"), Buffer.alloc(50_000, 1));
+  for (const [name, size] of Object.entries(slowFiles)) {
+    mkdirSync(slowFolder, { recursive: true });
+    writeFileSync(path.join(slowFolder, name), Buffer.alloc(size, name.length));
+  }
+  // Folders the storage scan measures, of known sizes.
+  for (const [folder, size] of [["Videos", 3_000_000], ["Documents", 1_000_000]]) {
+    mkdirSync(path.join(home, folder), { recursive: true });
+    writeFileSync(path.join(home, folder, "file.bin"), Buffer.alloc(size, 3));
+  }
   writeFileSync(path.join(state, "user-defaults.json"),
     JSON.stringify({ "brimvale.mover.recentWriteGuardEnabled": false }));
 }
@@ -183,6 +215,15 @@ try {
   // What a clean-up could clear, step by step, sized by the service's scan.
   await page.locator("#clear-steps li", { hasText: "clearing caches" }).waitFor();
   assert.match(await page.locator("#clear-summary").textContent(), /\.$/);
+  // The folders' sizes: a bar per measured folder, largest first, as they come.
+  await page.getByRole("button", { name: "Measure the folders" }).click();
+  await page.locator("#scan-status").filter({ hasText: /^Measured \d+ folders/ })
+    .waitFor({ timeout: 120000 });
+  const probed = Number((await page.locator("#scan-status").textContent()).match(/\d+/)[0]);
+  assert.equal(await page.locator("#scan-bars li").count(), probed);
+  assert.match(await page.locator("#scan-bars li").first().textContent(), /^Videos folder: 3\.0 MB/);
+  await page.locator("#scan-bars li", { hasText: "Documents folder: 1.0 MB" }).waitFor();
+  assert.ok(await page.getByRole("button", { name: "Measure the folders" }).isEnabled());
   await page.screenshot({ path: path.join(screenshots, "storage.png"), fullPage: true });
 
   // A folder outside the home folder is refused before anything runs.
@@ -229,6 +270,28 @@ try {
     for (const [name, size] of Object.entries(movedFiles)) {
       const file = path.join(movedFolder, name);
       assert.equal(realpathSync(file), file, `${name} is still a link`);
+      assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
+    }
+
+    // A slow move cancelled from the page once its copy is under way: the
+    // folder stays where it was, every byte of it, and nothing is a link.
+    await page.getByLabel("Folder to move (its full path)").fill(slowFolder);
+    await page.getByRole("button", { name: "Check the folder" }).click();
+    await page.locator("#findings li").first().waitFor();
+    await page.getByRole("button", { name: "Move it" }).click();
+    await page.locator("#move-list tbody tr", { hasText: "Footage" })
+      .filter({ hasText: /Copying/ }).waitFor({ timeout: 120000 });
+    await page.getByRole("button", { name: "Cancel the move" }).click();
+    await page.locator("#move-result").filter({ hasText: "The move did not finish" })
+      .waitFor({ timeout: 120000 });
+    await page.screenshot({ path: path.join(screenshots, "moves-cancelled.png"), fullPage: true });
+    assert.ok(!lstatSync(slowFolder).isSymbolicLink(), "the cancelled folder became a link");
+    const workingFolder = readdirSync(drive).find((name) => name.startsWith("BRIM-"));
+    assert.ok(!existsSync(path.join(drive, workingFolder, "Relocated", "Footage")),
+      "the partial copy was left on the drive");
+    for (const [name, size] of Object.entries(slowFiles)) {
+      const file = path.join(slowFolder, name);
+      assert.equal(realpathSync(file), file, `${name} is a link after the cancel`);
       assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
     }
   } else {
@@ -285,6 +348,16 @@ try {
     await page.screenshot({ path: path.join(screenshots, "apps.png"), fullPage: true });
     await page.getByLabel("Show").selectOption("moved");
     await page.locator("#apps-empty").filter({ hasText: "No apps to show." }).waitFor();
+    if (haveDrive) {
+      // Moved from the command line while the page is open: the page hears of
+      // it from the move's record and lists the app as moved.
+      const bundle = path.join(home, "Applications", "Notes Helper.app");
+      const moved = spawnSync(brimvale, ["apps", "move", bundle], { env, encoding: "utf8" });
+      assert.equal(moved.status, 0, moved.stdout + moved.stderr);
+      await page.locator("#elsewhere li", { hasText: "Notes Helper: done" }).waitFor({ timeout: 60000 });
+      await page.locator("#apps tbody tr", { hasText: "Notes Helper" }).waitFor();
+      await page.screenshot({ path: path.join(screenshots, "apps-elsewhere.png"), fullPage: true });
+    }
   } else {
     console.log("no private mount namespace: the apps page was skipped");
   }
@@ -311,6 +384,60 @@ try {
   await page.locator("#transfer-jobs tbody td", { hasText: "Done" }).first().waitFor();
   await page.locator("#remotes li, #remotes-problem:not([hidden])").first().waitFor();
   await page.screenshot({ path: path.join(screenshots, "transfers.png"), fullPage: true });
+
+  if (haveBackupDrive) {
+    // A backup of the whole working folder to a second drive: checked, started,
+    // its status line live, then stopped from the page; the current drive
+    // keeps every byte and the half copy is gone.
+    const working = readdirSync(drive).find((name) => name.startsWith("BRIM-"));
+    assert.ok(working, "the moves made a working folder on the drive");
+    const big = path.join(drive, working, "Backup test", "big.bin");
+    mkdirSync(path.dirname(big), { recursive: true });
+    writeFileSync(big, Buffer.alloc(16_000_000, 5));
+    await page.locator("#drive-line").filter({ hasText: "No drive transfer is under way." }).waitFor();
+    await page.getByLabel("Drive to copy to (the folder it is mounted at)").fill(backupDrive);
+    await page.getByLabel("What to do").selectOption("backup");
+    await page.getByRole("button", { name: "Check the drive" }).click();
+    await page.locator("#drive-verdict li", { hasText: "can take everything" }).waitFor({ timeout: 120000 });
+    await page.getByRole("button", { name: "Start copying" }).click();
+    await page.locator("#drive-line").filter({ hasText: "Backing up…" }).waitFor({ timeout: 120000 });
+    await page.locator("#drive-figures").filter({ hasText: /^\d+% — \d+\.\d [KM]B of 16\.\d MB/ })
+      .waitFor({ timeout: 120000 });
+    await page.screenshot({ path: path.join(screenshots, "transfers-drive.png"), fullPage: true });
+    // Paused and resumed from the page; each shows in the status line.
+    await page.getByRole("button", { name: "Pause" }).click();
+    await page.locator("#drive-line").filter({ hasText: /^Paused$/ }).waitFor({ timeout: 60000 });
+    assert.ok(await page.getByRole("button", { name: "Resume" }).isEnabled());
+    await page.getByRole("button", { name: "Resume" }).click();
+    await page.locator("#drive-line").filter({ hasText: "Backing up…" }).waitFor({ timeout: 60000 });
+    page.once("dialog", (dialog) => dialog.accept());
+    await page.getByRole("button", { name: "Stop and cancel" }).click();
+    await page.locator("#drive-line").filter({ hasText: "Couldn't finish" }).waitFor({ timeout: 120000 });
+    assert.equal(await page.locator("#drive-result").textContent(),
+      "Transfer cancelled. Your current drive is unchanged. The transfer didn't finish.");
+    assert.deepEqual(readFileSync(big), Buffer.alloc(16_000_000, 5));
+    assert.ok(!existsSync(path.join(backupDrive, working)), "the half copy was left behind");
+    assert.ok(await page.getByRole("button", { name: "Start copying" }).isEnabled());
+
+    // A transfer runs to its end: copied, checked, and the application
+    // switches over to the new drive; the old drive keeps everything.
+    await page.getByLabel("What to do").selectOption("transfer");
+    await page.getByRole("button", { name: "Start copying" }).click();
+    await page.locator("#drive-line").filter({ hasText: "Copying to the new drive…" })
+      .waitFor({ timeout: 120000 });
+    await page.locator("#drive-result")
+      .filter({ hasText: /Moved everything to the new drive and switched over\.|The switch couldn't be completed/ })
+      .waitFor({ timeout: 240000 });
+    await page.screenshot({ path: path.join(screenshots, "transfers-switched.png"), fullPage: true });
+    assert.equal(await page.locator("#drive-result").textContent(),
+      "Moved everything to the new drive and switched over.");
+    assert.equal(await page.locator("#drive-line").textContent(), "");
+    assert.match(readFileSync(path.join(home, ".brimvale", "brim-vale.conf"), "utf8"),
+      /^NVMe="?\/Volumes\/Backup"?$/m);
+    assert.deepEqual(readFileSync(path.join(backupDrive, working, "Backup test", "big.bin")),
+      Buffer.alloc(16_000_000, 5));
+    assert.deepEqual(readFileSync(big), Buffer.alloc(16_000_000, 5));
+  }
 
   // The scrap board: a note typed from the keyboard lands on the board, a
   // filter narrows it, pinning says so in words, and clearing asks first.
@@ -390,6 +517,7 @@ try {
     // Nothing left running.
   }
   rmSync(home, { recursive: true, force: true });
+  if (haveBackupDrive) execFileSync("umount", [backupDrive]);
   if (haveDrive) execFileSync("umount", [drive]);
   if (systemApps === "mounted") execFileSync("umount", ["/Applications"]);
 }

@@ -1,17 +1,9 @@
 // The apps page: the catalogue as `brimvale apps` lists it (tier badges and
 // reasons in words), and moving, moving back, offloading and restoring an
 // app with its lines arriving live.
-import { postJson, listen, showProblem } from "/dashboard.js";
+import { postJson, listen, showProblem, formatBytes } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
-
-function size(bytes) {
-  const units = ["bytes", "KB", "MB", "GB", "TB"];
-  let value = bytes;
-  let unit = 0;
-  while (value >= 1000 && unit < units.length - 1) { value /= 1000; ++unit; }
-  return `${unit === 0 ? value : value.toFixed(1)} ${units[unit]}`;
-}
 
 function cell(text) {
   const td = document.createElement("td");
@@ -41,7 +33,7 @@ async function load() {
       const row = document.createElement("tr");
       const why = [app.tierReason, app.blockedReason].filter(Boolean).join(" ");
       row.append(cell(app.name + (app.running ? " (running)" : "")), cell(app.tierBadge),
-        cell(size(app.sizeBytes)), cell(app.lastUsed ? app.lastUsed.slice(0, 10) : "never"),
+        cell(formatBytes(app.sizeBytes)), cell(app.lastUsed ? app.lastUsed.slice(0, 10) : "never"),
         cell(why));
       const actions = document.createElement("td");
       if (app.alreadyRelocated) {
@@ -85,7 +77,28 @@ $("restore-form").addEventListener("submit", (event) => {
   run("restore", $("restore-id").value.trim());
 });
 
+// App-move phases in words, so the list never relies on colour.
+const phaseWords = {
+  writing: "getting ready", copying: "copying", verifying: "checking the copy",
+  linking: "linking", done: "done", cancelled: "cancelled", failed: "failed",
+  waitingForDrive: "waiting for the drive",
+};
+
+// One line per app move, rewritten as its record changes.
+function showElsewhere(move) {
+  let item = document.getElementById(`move-${move.id}`);
+  if (!item) {
+    item = document.createElement("li");
+    item.id = `move-${move.id}`;
+    $("elsewhere").prepend(item);
+  }
+  const name = move.name || move.originalPath;
+  item.textContent = `${name}: ${phaseWords[move.phase] || move.phase}${move.status ? ` — ${move.status}` : ""}`;
+  if (!move.underWay) load();
+}
+
 listen({
+  "app-move-record": showElsewhere,
   "app-start": () => {
     $("app-progress").replaceChildren();
     $("app-result").textContent = "";

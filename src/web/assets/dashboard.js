@@ -43,3 +43,15 @@ export function showProblem(element, error) {
   element.hidden = false;
   element.textContent = error.message;
 }
+
+// A size in decimal units, as the system's own storage views count: "12 bytes", "3.0 MB".
+export function formatBytes(n) {
+  const units = ["bytes", "KB", "MB", "GB", "TB"];
+  let value = n;
+  let unit = 0;
+  while (value >= 1000 && unit < units.length - 1) {
+    value /= 1000;
+    ++unit;
+  }
+  return unit === 0 ? `${n} bytes` : `${value.toFixed(1)} ${units[unit]}`;
+}

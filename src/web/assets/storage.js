@@ -1,6 +1,7 @@
-// The storage page: free space on the startup disk and the drive, and the
-// free-space history chart the server draws from the usage history.
-import { getJson, getText, showProblem } from "/dashboard.js";
+// The storage page: free space on the startup disk and the drive, what a
+// clean-up could clear, the folders' sizes filling in as each is measured,
+// and the free-space history chart the server draws from the usage history.
+import { getJson, getText, postJson, listen, showProblem, formatBytes } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -41,18 +42,6 @@ async function loadHistory() {
   }
 }
 
-// Decimal units, as the system's own storage views count.
-function bytes(n) {
-  const units = ["bytes", "KB", "MB", "GB", "TB"];
-  let value = n;
-  let unit = 0;
-  while (value >= 1000 && unit < units.length - 1) {
-    value /= 1000;
-    ++unit;
-  }
-  return unit === 0 ? `${n} bytes` : `${value.toFixed(1)} ${units[unit]}`;
-}
-
 async function loadPlan() {
   try {
     const plan = await getJson("/api/care-plan");
@@ -64,7 +53,7 @@ async function loadPlan() {
       const words = document.createElement("span");
       words.textContent = step.freeableBytes === null
         ? `${step.name}: sized as it runs`
-        : `${step.name}: about ${bytes(step.freeableBytes)} in ${step.items} items`;
+        : `${step.name}: about ${formatBytes(step.freeableBytes)} in ${step.items} items`;
       item.append(words);
       if (step.freeableBytes !== null) {
         // The bar repeats the words' amount; it carries nothing of its own.
@@ -83,6 +72,54 @@ async function loadPlan() {
     showProblem($("clear-problem"), error);
   }
 }
+
+// Bars largest first; each is redrawn against the largest seen so far.
+let measured = [];
+function showScan() {
+  measured.sort((a, b) => b.size_bytes - a.size_bytes);
+  const largest = Math.max(1, ...measured.map((row) => row.size_bytes));
+  $("scan-bars").replaceChildren(...measured.map((row) => {
+    const item = document.createElement("li");
+    const words = document.createElement("span");
+    words.textContent = `${row.label}: ${formatBytes(row.size_bytes)}${row.actionable ? "" : " (kept as it is)"}`;
+    const bar = document.createElement("span");
+    bar.className = "bar";
+    bar.setAttribute("aria-hidden", "true");
+    item.append(words, bar);
+    bar.style.width = `${Math.round((100 * row.size_bytes) / largest)}%`;
+    return item;
+  }));
+}
+
+$("scan-run").addEventListener("click", async () => {
+  $("scan-run").disabled = true;
+  try {
+    await postJson("/api/storage/scan");
+  } catch (error) {
+    $("scan-status").textContent = error.message;
+    $("scan-run").disabled = false;
+  }
+});
+
+listen({
+  "scan-start": () => {
+    measured = [];
+    showScan();
+    $("scan-run").disabled = true;
+    $("scan-status").textContent = "Measuring…";
+  },
+  "scan-probe": (row) => {
+    measured.push(row);
+    showScan();
+    $("scan-status").textContent = `Measuring… ${measured.length} measured so far.`;
+  },
+  "scan-done": (done) => {
+    $("scan-run").disabled = false;
+    $("scan-status").textContent = done.problem
+      ? done.problem
+      : `Measured ${done.probed} folders, ${formatBytes(done.total_bytes)} in all.`;
+  },
+});
 
 loadSpace();
 loadPlan();

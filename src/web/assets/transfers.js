@@ -1,7 +1,7 @@
-// The transfers page: a new cloud transfer with its progress lines live (and
-// a way to cancel it), the transfer list with pause, resume and cancel, and
-// the remotes.
-import { getJson, postJson, listen, showProblem } from "/dashboard.js";
+// The transfers page: the drive transfer with its status line live, a new
+// cloud transfer with its progress lines live (and a way to cancel it), the
+// transfer list with pause, resume and cancel, and the remotes.
+import { getJson, postJson, listen, showProblem, formatBytes } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -106,6 +106,7 @@ $("transfer-stop").addEventListener("click", async () => {
 });
 
 listen({
+  "drive-transfer": showDriveJob,
   "transfer-start": () => {
     $("transfer-stop").disabled = false;
     $("transfer-progress").replaceChildren();
@@ -127,5 +128,61 @@ listen({
   },
 });
 
+// The drive transfer: its status line and figures, the result once it ended,
+// and only the buttons the phase allows.
+function showDriveJob(job) {
+  $("drive-line").textContent = job.line;
+  const copying = job.phase === "copying" && job.bytesTotal > 0;
+  $("drive-figures").textContent = copying
+    ? `${job.percent}% — ${formatBytes(job.bytesDone)} of ${formatBytes(job.bytesTotal)}${job.rate ? `, ${job.rate}` : ""}`
+    : "";
+  $("drive-result").textContent = [job.lastError, job.result].filter(Boolean).join(" ");
+  const ended = !job.active || ["done", "failed"].includes(job.phase);
+  $("drive-pause").disabled = !["copying", "waitingForDrive"].includes(job.phase);
+  $("drive-resume").disabled = job.phase !== "paused";
+  $("drive-cancel").disabled = ended;
+  $("drive-start").disabled = !ended;
+}
+
+async function driveRequest(path, body) {
+  $("drive-problem").hidden = true;
+  try {
+    const answer = await postJson(path, body);
+    if (answer.job) showDriveJob(answer.job);
+    return answer;
+  } catch (error) {
+    showProblem($("drive-problem"), error);
+    return null;
+  }
+}
+
+$("drive-check").addEventListener("click", async () => {
+  const verdict = await driveRequest("/api/drive-transfer/check", { destination: $("drive-dest").value.trim() });
+  if (!verdict) return;
+  const lines = verdict.verdict === "block"
+    ? ["This drive can't take everything on your current drive:", ...verdict.reasons]
+    : [`This drive can take everything on your current drive${verdict.verdict === "warn" ? ", though it is not the kind of drive we recommend" : ""}.`];
+  $("drive-verdict").replaceChildren(...lines.map((line) => {
+    const item = document.createElement("li");
+    item.textContent = line;
+    return item;
+  }));
+});
+
+$("drive-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  driveRequest("/api/drive-transfer/start",
+    { destination: $("drive-dest").value.trim(), kind: $("drive-kind").value });
+});
+$("drive-pause").addEventListener("click", () => driveRequest("/api/drive-transfer/pause"));
+$("drive-resume").addEventListener("click", () => driveRequest("/api/drive-transfer/resume"));
+$("drive-cancel").addEventListener("click", () => {
+  if (window.confirm("Stop the copy and delete what was copied to the other drive? Your current drive is not touched.")) {
+    driveRequest("/api/drive-transfer/cancel");
+  }
+});
+
+getJson("/api/drive-transfer").then(showDriveJob)
+  .catch((error) => showProblem($("drive-problem"), error));
 loadJobs();
 loadRemotes();
