@@ -50,9 +50,10 @@ bool writeAll(int fd, std::string_view data) {
 
 constexpr std::string_view kTempMarker = ".tmp.";
 
-// Writes the whole content to a fresh `temp` and makes it durable; the
+// Writes the whole content to a fresh `temp`, durable unless kRebuilt; the
 // temporary file is removed again on failure.
-Result<void> writeTemporary(const fs::path& temp, std::string_view content, mode_t mode) {
+Result<void> writeTemporary(const fs::path& temp, std::string_view content, mode_t mode,
+                            Durability durability = Durability::kFlushed) {
   Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
   if (fd.get() < 0) return std::unexpected(errnoError("create " + temp.string(), errno));
   auto abandon = [&](std::string_view what) {
@@ -62,7 +63,7 @@ Result<void> writeTemporary(const fs::path& temp, std::string_view content, mode
     return std::unexpected(errnoError(std::string(what) + " " + temp.string(), err));
   };
   if (!writeAll(fd.get(), content)) return abandon("write");
-  if (fsync(fd.get()) != 0) return abandon("fsync");
+  if (durability == Durability::kFlushed && fsync(fd.get()) != 0) return abandon("fsync");
   if (close(fd.release()) != 0) {
     int err = errno;
     unlink(temp.c_str());
@@ -100,14 +101,16 @@ std::optional<pid_t> temporarySiblingPid(std::string_view fileName) {
 Result<void> writeFileAtomically(const fs::path& path, std::string_view content,
                                  const AtomicWriteOptions& options) {
   const fs::path temp = options.tempPath.empty() ? temporarySibling(path) : options.tempPath;
-  if (auto written = writeTemporary(temp, content, options.mode); !written) return written;
+  if (auto written = writeTemporary(temp, content, options.mode, options.durability); !written) {
+    return written;
+  }
   stopPoint("atomic-write:temp-written");
   if (rename(temp.c_str(), path.c_str()) != 0) {
     int err = errno;
     unlink(temp.c_str());
     return std::unexpected(errnoError("rename to " + path.string(), err));
   }
-  syncFolderOf(path);
+  if (options.durability == Durability::kFlushed) syncFolderOf(path);
   return {};
 }
 

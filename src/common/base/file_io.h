@@ -16,10 +16,21 @@
 
 namespace brimvale {
 
+// Whether a replaced file must survive a power cut once the write returns.
+// Either way a reader never sees half a file.
+enum class Durability {
+  kFlushed,  // the content and the rename are flushed to the disk
+  // Nothing is flushed: for files rewritten on every run from what they
+  // describe, where a flush can wait tens of milliseconds on a busy disk and
+  // a file lost in a crash is simply written again.
+  kRebuilt,
+};
+
 struct AtomicWriteOptions {
   // Temporary sibling to write first; empty means temporarySibling(path).
   std::filesystem::path tempPath;
   mode_t mode = 0600;
+  Durability durability = Durability::kFlushed;
 };
 
 // The temporary sibling every whole-file write goes through:
@@ -34,9 +45,9 @@ struct AtomicWriteOptions {
 [[nodiscard]] std::optional<pid_t> temporarySiblingPid(std::string_view fileName);
 
 // Writes content to a temporary sibling, fsyncs it, renames it over `path`
-// and fsyncs the folder. On failure the old file is untouched and the
-// temporary file is removed. Test builds stop at "atomic-write:temp-written"
-// (the temporary file complete, not yet renamed).
+// and fsyncs the folder (no fsync for Durability::kRebuilt). On failure the old file is untouched
+// and the temporary file is removed. Test builds stop at "atomic-write:temp-written" (the temporary
+// file complete, not yet renamed).
 [[nodiscard]] Result<void> writeFileAtomically(const std::filesystem::path& path,
                                                std::string_view content,
                                                const AtomicWriteOptions& options = {});

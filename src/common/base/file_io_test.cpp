@@ -21,14 +21,19 @@ class FileIoTest : public ::testing::Test {
 };
 
 TEST_F(FileIoTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporary) {
-  fs::path file = dir_ / "status.json";
-  ASSERT_TRUE(writeFileAtomically(file, "old").has_value());
-  ASSERT_TRUE(writeFileAtomically(file, "new content").has_value());
-  EXPECT_EQ(readFile(file).value(), "new content");
-  struct stat st {};
-  ASSERT_EQ(stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
+  for (const Durability durability : {Durability::kFlushed, Durability::kRebuilt}) {
+    SCOPED_TRACE(static_cast<int>(durability));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::path file = dir_ / "status.json";
+    ASSERT_TRUE(writeFileAtomically(file, "old", {.durability = durability}).has_value());
+    ASSERT_TRUE(writeFileAtomically(file, "new content", {.durability = durability}).has_value());
+    EXPECT_EQ(readFile(file).value(), "new content");
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
+  }
 }
 
 TEST_F(FileIoTest, FailedAtomicWriteKeepsTheOldFile) {

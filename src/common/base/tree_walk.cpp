@@ -18,8 +18,8 @@
 namespace brimvale {
 namespace {
 
-// A listed folder, kept open while sub-folders of it wait to be opened; the
-// last of them to open closes it.
+// A listed folder, kept open while sub-folders of it wait to be opened or
+// shares of its listing to be examined; the last of them closes it.
 class SharedFolder {
  public:
   explicit SharedFolder(int fd) : fd_(fd) {}
@@ -32,12 +32,15 @@ class SharedFolder {
   int fd_;
 };
 
-// A folder waiting to be listed: its path relative to the root, whose last
-// component (from `nameAt`) is its name inside `parent`.
-struct PendingFolder {
-  std::shared_ptr<SharedFolder> parent;
+// What the threads share out: a folder waiting to be listed (its path
+// relative to the root, whose last component, from `nameAt`, is its name
+// inside `folder`), or, when `entries` holds raw listing records, a share of
+// a large listing of `folder` (path `rel`) still to be examined.
+struct Work {
+  std::shared_ptr<SharedFolder> folder;
   std::string rel;
   std::size_t nameAt = 0;
+  std::vector<char> entries;
 };
 
 // Entry header of the raw listing call.
@@ -50,6 +53,9 @@ struct RawEntry {
 };
 
 constexpr std::size_t kBatchBytes = 1 << 18;
+// A listing longer than this (about a thousand names) is examined in shares
+// of this size, so one large folder keeps every thread busy.
+constexpr std::size_t kShareBytes = 1 << 15;
 
 // Reads the whole listing of `fd` into `buf` (grown as needed, kept for the
 // thread's next folder); the number of bytes read, or -1 on a read error.
@@ -72,17 +78,17 @@ long readListing(int fd, std::vector<char>& buf) {
 // descriptors held open for waiting sub-folders to about one per level.
 class FolderStack {
  public:
-  void push(PendingFolder folder) {
+  void push(Work work) {
     const std::lock_guard lock(mutex_);
-    stack_.push_back(std::move(folder));
+    stack_.push_back(std::move(work));
     ready_.notify_one();
   }
   void markBusy() {
     const std::lock_guard lock(mutex_);
     ++busy_;
   }
-  // The next folder, or false once nothing is left and nobody can add more.
-  bool take(PendingFolder& out, bool& holding) {
+  // The next work, or false once nothing is left and nobody can add more.
+  bool take(Work& out, bool& holding) {
     std::unique_lock lock(mutex_);
     if (holding) --busy_;
     holding = false;
@@ -99,9 +105,34 @@ class FolderStack {
  private:
   std::mutex mutex_;
   std::condition_variable ready_;
-  std::vector<PendingFolder> stack_;
+  std::vector<Work> stack_;
   unsigned busy_ = 0;
 };
+
+// Examines the raw listing records in [at, end) of the open folder `self`
+// (path `rel`) and queues its sub-folders.
+void examine(const std::shared_ptr<SharedFolder>& self, const std::string& rel, const char* at,
+             const char* end, FolderStack& stack, unsigned thread, const TreeVisit& visit) {
+  const int fd = self->fd();
+  struct stat st {};
+  while (at < end) {
+    const auto* e = reinterpret_cast<const RawEntry*>(at);
+    at += e->reclen;
+    const char* name = e->name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const std::string_view nameView(name);
+    visit(thread, rel, nameView, st);
+    if (!S_ISDIR(st.st_mode)) continue;
+    Work child{self, rel, rel.size()};
+    if (!rel.empty()) {
+      child.rel += '/';
+      ++child.nameAt;
+    }
+    child.rel += nameView;
+    stack.push(std::move(child));
+  }
+}
 
 void listFolder(int fd, const std::string& rel, std::vector<char>& buf, FolderStack& stack,
                 unsigned thread, const TreeVisit& visit) {
@@ -110,27 +141,24 @@ void listFolder(int fd, const std::string& rel, std::vector<char>& buf, FolderSt
     ::close(fd);
     return;
   }
-  std::shared_ptr<SharedFolder> self;
-  struct stat st {};
-  for (long at = 0; at < size;) {
-    const auto* e = reinterpret_cast<const RawEntry*>(buf.data() + at);
-    at += e->reclen;
-    const char* name = e->name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    const std::string_view nameView(name);
-    visit(thread, rel, nameView, st);
-    if (!S_ISDIR(st.st_mode)) continue;
-    if (!self) self = std::make_shared<SharedFolder>(fd);
-    PendingFolder child{self, rel, rel.size()};
-    if (!rel.empty()) {
-      child.rel += '/';
-      ++child.nameAt;
+  const auto self = std::make_shared<SharedFolder>(fd);
+  const char* begin = buf.data();
+  const char* end = begin + size;
+  // All but the first share go to the stack, cut at record boundaries.
+  const char* firstEnd = end;
+  for (const char* at = begin; at < end;) {
+    const char* shareEnd = at;
+    while (shareEnd < end && static_cast<std::size_t>(shareEnd - at) < kShareBytes) {
+      shareEnd += reinterpret_cast<const RawEntry*>(shareEnd)->reclen;
     }
-    child.rel += nameView;
-    stack.push(std::move(child));
+    if (at == begin) {
+      firstEnd = shareEnd;
+    } else {
+      stack.push(Work{self, rel, 0, std::vector<char>(at, shareEnd)});
+    }
+    at = shareEnd;
   }
-  if (!self) ::close(fd);
+  examine(self, rel, begin, firstEnd, stack, thread, visit);
 }
 
 }  // namespace
@@ -144,13 +172,19 @@ void walkTree(int rootFd, unsigned threads, const TreeVisit& visit) {
   auto work = [&](unsigned thread, int start) {
     std::vector<char> buf(kBatchBytes);
     if (start >= 0) listFolder(start, std::string(), buf, stack, thread, visit);
-    PendingFolder folder;
+    Work work;
     bool holding = start >= 0;
-    while (stack.take(folder, holding)) {
-      const int fd = ::openat(folder.parent->fd(), folder.rel.c_str() + folder.nameAt,
+    while (stack.take(work, holding)) {
+      if (!work.entries.empty()) {
+        const char* at = work.entries.data();
+        examine(work.folder, work.rel, at, at + work.entries.size(), stack, thread, visit);
+        work.folder.reset();
+        continue;
+      }
+      const int fd = ::openat(work.folder->fd(), work.rel.c_str() + work.nameAt,
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      folder.parent.reset();
-      if (fd >= 0) listFolder(fd, folder.rel, buf, stack, thread, visit);
+      work.folder.reset();
+      if (fd >= 0) listFolder(fd, work.rel, buf, stack, thread, visit);
     }
   };
   // The first thread counts as busy from the start, so the others wait for

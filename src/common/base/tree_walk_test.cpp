@@ -114,6 +114,21 @@ TEST(TreeWalk, SurveysMatchThePlainWalkAndDu) {
          ASSERT_EQ(::pwrite(fd, "end", 3, 64 << 20), 3);
          ::close(fd);
        }},
+      {"one folder too large for one thread, hard links across its shares",
+       [](const fs::path& d) {
+         for (int i = 0; i < 6000; ++i) {
+           const fs::path f = d / ("file-" + std::to_string(i));
+           if (i % 1000 == 999) {
+             fs::create_hard_link(d / "file-0", f);
+           } else {
+             writeBytes(f, i % 3 == 0 ? 5000 : 10);
+           }
+           if (i % 1500 == 0) {
+             fs::create_directory(d / ("sub-" + std::to_string(i)));
+             writeBytes(d / ("sub-" + std::to_string(i)) / "inner", i + 1);
+           }
+         }
+       }},
       {"unreadable folder",
        [](const fs::path& d) {
          fs::create_directories(d / "shut" / "below");
@@ -164,7 +179,8 @@ TEST(TreeWalk, SurveysMatchThePlainWalkAndDu) {
 }
 
 // Each entry is seen once, named relative to its folder, and no descriptor
-// outlives the walk, whatever the thread count.
+// outlives the walk, whatever the thread count; a folder large enough to be
+// shared out between threads included.
 TEST(TreeWalk, VisitsEveryEntryOnceAndClosesEverything) {
   const testing::TempFolder tmp("brimvale-walk-once");
   std::set<std::string> expected;
@@ -175,6 +191,19 @@ TEST(TreeWalk, VisitsEveryEntryOnceAndClosesEverything) {
     expected.insert(a);
     expected.insert(a + "/" + b);
     expected.insert(a + "/" + b + "/f");
+  }
+  fs::create_directory(tmp / "wide");
+  expected.insert("wide");
+  for (int i = 0; i < 4000; ++i) {
+    const std::string name = "wide/entry-" + std::to_string(i);
+    if (i % 800 == 0) {
+      fs::create_directory(tmp / name);
+      writeBytes(tmp / name / "f", 1);
+      expected.insert(name + "/f");
+    } else {
+      writeBytes(tmp / name, 0);
+    }
+    expected.insert(name);
   }
   const int root = ::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(root, 0);

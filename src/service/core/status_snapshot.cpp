@@ -174,7 +174,10 @@ std::string renderStatusText(const StatusSnapshot& s, const ServiceConfig& cfg,
 
 WrittenSnapshot writeStatusJson(ServiceContext& ctx) {
   std::string json = renderStatusJson(gatherStatus(ctx), ctx.cfg());
-  Result<void> saved = writeFileAtomically(ctx.paths.statusJson, json);
+  // Rewritten on every tick and every `json`; a flush would cost more than
+  // everything else the snapshot does.
+  Result<void> saved =
+      writeFileAtomically(ctx.paths.statusJson, json, {.durability = Durability::kRebuilt});
   return {std::move(json), std::move(saved)};
 }
 
