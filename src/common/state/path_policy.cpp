@@ -148,13 +148,17 @@ std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given)
 std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given,
                                                           ParentCache& parents) const {
   const auto lexical = normalisedAbsolute(given.string());
-  if (!lexical || *lexical == lexical->root_path()) return check(given);
-  fs::path parent = lexical->parent_path();
-  if (parent != parents.lexical) {
-    parents.resolved = weaklyCanonical(parent).value_or(parent);
-    parents.lexical = std::move(parent);
+  if (!lexical || lexical->native() == "/") return check(given);
+  // A normal absolute path: its folder and name split as text.
+  const std::string& text = lexical->native();
+  const std::size_t slash = text.rfind('/');
+  const std::string_view parent(text.data(), std::max<std::size_t>(slash, 1));
+  if (parent != parents.lexical.native()) {
+    parents.lexical = std::string(parent);
+    parents.resolved = weaklyCanonical(parents.lexical).value_or(parents.lexical);
   }
-  return checkResolved(given, *lexical, parents.resolved / lexical->filename());
+  return checkResolved(given, *lexical,
+                       joined(parents.resolved, std::string_view(text).substr(slash + 1)));
 }
 
 // `lexical` empty: `given` is not a usable absolute path.
@@ -173,7 +177,9 @@ std::expected<AllowedPath, PathRefusal> PathPolicy::checkResolved(const fs::path
   if (lexical.empty()) return refuse(PathRefusalReason::kNotAbsolute);
 
   for (const auto& root : ordered_) {
-    if (lexical == root.lexical || lexical == root.canonical || resolved == root.canonical) {
+    // All normal paths, so equal text is the same path.
+    if (lexical.native() == root.lexical.native() || lexical.native() == root.canonical.native() ||
+        resolved.native() == root.canonical.native()) {
       return refuse(root.kind == PathRoot::kHome ? PathRefusalReason::kHomeItself
                                                  : PathRefusalReason::kManagedRoot);
     }

@@ -73,8 +73,10 @@ bool archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
   auto old = selectEntries(source.path(), [&](const struct stat& info) {
     return DirEntry::modifiedBefore(info, age, now);
   });
-  for (auto& entry : old.value_or(std::vector<DirEntry>{}))
-    candidates.push_back(std::move(entry.path));
+  if (old) {
+    candidates.reserve(old->size());
+    for (auto& entry : *old) candidates.push_back(std::move(entry.path));
+  }
   if (candidates.empty()) {
     sayNothingOlder(ctx, rule, age);
     return true;
