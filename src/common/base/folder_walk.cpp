@@ -117,6 +117,7 @@ std::optional<std::vector<DirEntry>> selectEntries(
   examine(0, std::min(names.size(), share));
   for (auto& h : helpers) h.join();
   std::vector<DirEntry> out;
+  out.reserve(static_cast<std::size_t>(std::count(kept.begin(), kept.end(), 1)));
   std::string path = folder.native();
   if (!path.empty() && path.back() != '/') path += '/';
   const std::size_t base = path.size();
