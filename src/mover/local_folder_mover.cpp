@@ -958,8 +958,10 @@ void LocalFolderMover::startVerification(const std::string& id) {
     std::optional<std::string> srcHash, dstHash;
     std::vector<std::string> differing;
     if (snap.conflictPolicy == MoveConflictPolicy::kOverride) {
-      srcHash = treeDigest(snap.src, reporter("source"));
-      if (srcHash) dstHash = treeDigest(snap.finalDst, reporter("destination"));
+      TreeDigests digests =
+          treeDigests(snap.src, snap.finalDst, reporter("source"), reporter("destination"));
+      srcHash = std::move(digests.src);
+      dstHash = std::move(digests.dst);
     } else {
       CounterpartCheck check = compareCounterparts(snap.src, snap.finalDst, snap.conflictPolicy,
                                                    reporter("source"), reporter("destination"));

@@ -15,6 +15,8 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <unordered_set>
 
 #include "common/base/disk_usage.h"
@@ -26,19 +28,32 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kFileHashBlock = 16u << 20;
-constexpr std::size_t kTreeHashBlock = 1u << 20;
+// Reads small enough to stay in the core's cache while they are hashed.
+constexpr std::size_t kHashBlock = 256u << 10;
 
 struct MdFree {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
 using Md = std::unique_ptr<EVP_MD_CTX, MdFree>;
 
+// Fetched once: looking the algorithm up for every file costs a lock and a
+// table search each time.
+const EVP_MD* sha256Algorithm() {
+  static const EVP_MD* md = [] {
+    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched ? fetched : EVP_sha256();
+  }();
+  return md;
+}
+
 Md newSha256() {
   Md ctx(EVP_MD_CTX_new());
-  if (ctx) EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
+  if (ctx && EVP_DigestInit_ex(ctx.get(), sha256Algorithm(), nullptr) != 1) ctx.reset();
   return ctx;
 }
+
+// Starts `ctx` over, keeping its allocation.
+void restartSha256(EVP_MD_CTX* ctx) { EVP_DigestInit_ex(ctx, sha256Algorithm(), nullptr); }
 
 std::string hexDigest(EVP_MD_CTX* ctx) {
   unsigned char md[EVP_MAX_MD_SIZE];
@@ -53,15 +68,27 @@ std::string hexDigest(EVP_MD_CTX* ctx) {
   return out;
 }
 
+// One read buffer per hashing thread, page-aligned, reused for every file.
+char* hashBuffer() {
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  thread_local std::unique_ptr<char, Free> buffer(
+      static_cast<char*>(std::aligned_alloc(4096, kHashBlock)));
+  return buffer.get();
+}
+
 // Feeds the file's content to every non-null context; false when it cannot
 // be read to the end.
-bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const fs::path& path,
-              std::vector<char>& buffer) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const char* path) {
+  char* buffer = hashBuffer();
+  if (!buffer) return false;
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   bool ok = true;
   while (true) {
-    ssize_t n = read(fd, buffer.data(), buffer.size());
+    ssize_t n = read(fd, buffer, kHashBlock);
     if (n < 0) {
       if (errno == EINTR) continue;
       ok = false;
@@ -69,7 +96,7 @@ bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const fs::path& path,
     }
     if (n == 0) break;
     for (EVP_MD_CTX* ctx : ctxs) {
-      if (ctx) EVP_DigestUpdate(ctx, buffer.data(), static_cast<std::size_t>(n));
+      if (ctx) EVP_DigestUpdate(ctx, buffer, static_cast<std::size_t>(n));
     }
   }
   close(fd);
@@ -330,8 +357,7 @@ std::vector<Difference> countedDifferences(std::vector<Difference> diffs,
 std::optional<std::string> sha256File(const fs::path& path) {
   Md ctx = newSha256();
   if (!ctx) return std::nullopt;
-  std::vector<char> buffer(kFileHashBlock);
-  if (!feedFile({ctx.get()}, path, buffer)) return std::nullopt;
+  if (!feedFile({ctx.get()}, path.c_str())) return std::nullopt;
   return hexDigest(ctx.get());
 }
 
@@ -344,7 +370,9 @@ struct EntryFacts {
   mode_t mode = 0;
   std::uint64_t size = 0;
   double mtime = 0;
-  std::string content;  // hex SHA-256 of a file's bytes or of a link's target
+  // A link's target; a file's hex SHA-256, taken only when the two digests
+  // disagree (equal digests mean equal bytes, and an empty string equals itself).
+  std::string content;
 };
 
 // "." and then every entry below `root` in byte order of the relative paths;
@@ -364,34 +392,49 @@ std::optional<std::vector<std::string>> treeEntries(const fs::path& root) {
 
 enum class Missing { kFails, kCounts };
 
+// What ends a digest early: the caller's cancellation, or the failure of the
+// tree hashed alongside (whose result would make this one moot).
+struct Stop {
+  const std::atomic<bool>* cancelled = nullptr;
+  const std::atomic<bool>* partnerFailed = nullptr;
+  [[nodiscard]] bool now() const {
+    return (cancelled && cancelled->load()) || (partnerFailed && partnerFailed->load());
+  }
+};
+
+// The path of `entry` under `root`, built in `into` to spare an allocation per entry.
+const char* entryPath(const fs::path& root, const std::string& entry, std::string& into) {
+  into.assign(root.native());
+  if (entry != ".") into.append("/").append(entry);
+  return into.c_str();
+}
+
 // One digest over `entries` of `root`, in order, each fed as treeDigest
-// describes. With `facts`, each entry's content is also hashed on its own.
-// A missing entry ends the digest (kFails) or is fed as "MISSING" (kCounts).
+// describes; with `facts`, what each entry was. A missing entry ends the
+// digest (kFails) or is fed as "MISSING" (kCounts).
 std::optional<std::string> digestEntries(const fs::path& root,
                                          const std::vector<std::string>& entries, Missing missing,
-                                         const HashProgress& progress,
-                                         const std::atomic<bool>* cancelled,
+                                         const HashProgress& progress, Stop stop,
                                          std::vector<EntryFacts>* facts) {
   Md tree = newSha256();
   if (!tree) return std::nullopt;
-  std::vector<char> buffer(kTreeHashBlock);
   const unsigned char zero = 0;
   auto feed = [&](const void* p, std::size_t n) { EVP_DigestUpdate(tree.get(), p, n); };
   auto feedText = [&](std::string_view s) { feed(s.data(), s.size()); };
   if (facts) facts->assign(entries.size(), {});
+  std::string pathBuffer;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (cancelled && cancelled->load()) return std::nullopt;
-    const fs::path p = entries[i] == "." ? root : root / entries[i];
+    if (stop.now()) return std::nullopt;
+    const char* p = entryPath(root, entries[i], pathBuffer);
     struct stat st {};
     feedText(entries[i]);
     feed(&zero, 1);
-    if (lstat(p.c_str(), &st) != 0) {
+    if (lstat(p, &st) != 0) {
       if (missing == Missing::kFails) return std::nullopt;
       feedText("MISSING\n");
       if (progress) progress(i + 1, entries.size());
       continue;
     }
-    Md content = facts ? newSha256() : Md();
     const std::uint32_t mode = st.st_mode;
     const unsigned char modeBytes[4] = {
         static_cast<unsigned char>(mode >> 24), static_cast<unsigned char>(mode >> 16),
@@ -399,10 +442,10 @@ std::optional<std::string> digestEntries(const fs::path& root,
     feed(modeBytes, 4);
     feed(&zero, 1);
     bool readable = true;
+    std::string target;
     if (S_ISLNK(st.st_mode)) {
-      const std::string target = linkTarget(p);
+      target = linkTargetAt(AT_FDCWD, p);
       feedText(target);
-      if (content) EVP_DigestUpdate(content.get(), target.data(), target.size());
       feed(&zero, 1);
       feedText("\n");
     } else if (S_ISDIR(st.st_mode)) {
@@ -413,7 +456,7 @@ std::optional<std::string> digestEntries(const fs::path& root,
       for (int b = 0; b < 8; ++b) sizeBytes[b] = static_cast<unsigned char>(size >> (56 - 8 * b));
       feed(sizeBytes, 8);
       feed(&zero, 1);
-      readable = feedFile({tree.get(), content.get()}, p, buffer);
+      readable = feedFile({tree.get()}, p);
       if (!readable) feedText("ERR_UNREADABLE");
       feedText("\n");
     } else {
@@ -426,7 +469,7 @@ std::optional<std::string> digestEntries(const fs::path& root,
       f.mode = st.st_mode;
       f.size = static_cast<std::uint64_t>(st.st_size);
       f.mtime = mtimeOf(st);
-      f.content = content ? hexDigest(content.get()) : std::string();
+      f.content = std::move(target);
     }
     if (progress) progress(i + 1, entries.size());
   }
@@ -448,13 +491,107 @@ bool counterpartMatches(const EntryFacts& a, const EntryFacts& b, MoveConflictPo
   return true;
 }
 
+// Whether `counterpartMatches` turns on the bytes of the two files.
+bool contentDecides(const EntryFacts& a, const EntryFacts& b, MoveConflictPolicy policy) {
+  if (!a.present || !b.present || !a.readable || !b.readable) return false;
+  if (!S_ISREG(a.mode) || !S_ISREG(b.mode) || a.size != b.size) return false;
+  return policy == MoveConflictPolicy::kMergeKeepNewer ? !(b.mtime > a.mtime) : a.mode == b.mode;
+}
+
+// Each chosen file's own SHA-256 into its facts (unreadable now: no longer readable).
+void hashContents(const fs::path& root, const std::vector<std::string>& entries,
+                  const std::vector<std::size_t>& chosen, std::vector<EntryFacts>& facts,
+                  Stop stop) {
+  Md ctx = newSha256();
+  std::string pathBuffer;
+  for (std::size_t i : chosen) {
+    if (stop.now() || !ctx) {
+      facts[i].readable = false;
+      continue;
+    }
+    restartSha256(ctx.get());
+    facts[i].readable = feedFile({ctx.get()}, entryPath(root, entries[i], pathBuffer));
+    facts[i].content = hexDigest(ctx.get());
+  }
+}
+
+// Runs `first` here and `second` alongside on a thread of its own where the
+// machine has a core to spare; otherwise one after the other.
+template <class First, class Second>
+void sideBySide(First&& first, Second&& second) {
+  if (std::thread::hardware_concurrency() < 2) {
+    first();
+    second();
+    return;
+  }
+  std::thread other(std::forward<Second>(second));
+  first();
+  other.join();
+}
+
+// The progress of two trees hashed side by side, told as if they were hashed
+// one after the other: the destination's reports wait until the source is
+// done (its latest is passed on then), and never come if the source fails.
+class SourceFirstProgress {
+ public:
+  SourceFirstProgress(HashProgress source, HashProgress destination)
+      : source_(std::move(source)), destination_(std::move(destination)) {}
+
+  [[nodiscard]] const HashProgress& source() const { return source_; }
+  [[nodiscard]] HashProgress destination() {
+    return [this](std::size_t done, std::size_t total) {
+      std::lock_guard lock(mutex_);
+      if (state_ == State::kSourceRunning) {
+        held_ = {done, total};
+      } else if (state_ == State::kSourceDone && destination_) {
+        destination_(done, total);
+      }
+    };
+  }
+  void sourceEnded(bool hashed) {
+    std::lock_guard lock(mutex_);
+    state_ = hashed ? State::kSourceDone : State::kSourceFailed;
+    if (hashed && held_ && destination_) destination_(held_->first, held_->second);
+    held_.reset();
+  }
+
+ private:
+  enum class State { kSourceRunning, kSourceDone, kSourceFailed };
+  HashProgress source_, destination_;
+  std::mutex mutex_;
+  State state_ = State::kSourceRunning;
+  std::optional<std::pair<std::size_t, std::size_t>> held_;
+};
+
 }  // namespace
 
 std::optional<std::string> treeDigest(const fs::path& root, const HashProgress& progress,
                                       const std::atomic<bool>* cancelled) {
   auto entries = treeEntries(root);
   if (!entries) return std::nullopt;
-  return digestEntries(root, *entries, Missing::kFails, progress, cancelled, nullptr);
+  return digestEntries(root, *entries, Missing::kFails, progress, {cancelled}, nullptr);
+}
+
+TreeDigests treeDigests(const fs::path& src, const fs::path& dst, const HashProgress& srcProgress,
+                        const HashProgress& dstProgress, const std::atomic<bool>* cancelled) {
+  TreeDigests out;
+  SourceFirstProgress progress(srcProgress, dstProgress);
+  std::atomic<bool> srcFailed{false};
+  sideBySide(
+      [&] {
+        out.src = treeDigest(src, progress.source(), cancelled);
+        srcFailed = !out.src;
+        progress.sourceEnded(out.src.has_value());
+      },
+      [&] {
+        auto entries = treeEntries(dst);
+        if (!entries) return;
+        out.dst = digestEntries(dst, *entries, Missing::kFails, progress.destination(),
+                                {cancelled, &srcFailed}, nullptr);
+      });
+  // As if hashed in turn: no destination digest without the source's.
+  if (!out.src) out.dst.reset();
+  return out;
 }
 
 CounterpartCheck compareCounterparts(const fs::path& src, const fs::path& dst,
@@ -465,14 +602,48 @@ CounterpartCheck compareCounterparts(const fs::path& src, const fs::path& dst,
   auto entries = treeEntries(src);
   if (!entries) return out;
   std::vector<EntryFacts> srcFacts, dstFacts;
-  out.srcDigest = digestEntries(src, *entries, Missing::kFails, srcProgress, cancelled, &srcFacts);
   struct stat dstRoot {};
-  if (!out.srcDigest || lstat(dst.c_str(), &dstRoot) != 0) return out;
-  out.dstDigest = digestEntries(dst, *entries, Missing::kCounts, dstProgress, cancelled, &dstFacts);
+  const bool dstThere = lstat(dst.c_str(), &dstRoot) == 0;
+  SourceFirstProgress progress(srcProgress, dstProgress);
+  std::atomic<bool> srcFailed{false};
+  sideBySide(
+      [&] {
+        out.srcDigest = digestEntries(src, *entries, Missing::kFails, progress.source(),
+                                      {cancelled}, &srcFacts);
+        srcFailed = !out.srcDigest;
+        progress.sourceEnded(out.srcDigest.has_value());
+      },
+      [&] {
+        if (!dstThere) return;
+        out.dstDigest = digestEntries(dst, *entries, Missing::kCounts, progress.destination(),
+                                      {cancelled, &srcFailed}, &dstFacts);
+      });
+  if (!out.srcDigest) out.dstDigest.reset();
   if (!out.dstDigest) return out;
+  // Only when the digests disagree do the files' own bytes need comparing,
+  // and only where nothing else already decides.
+  if (*out.srcDigest != *out.dstDigest) {
+    std::vector<std::size_t> chosen;
+    for (std::size_t i = 0; i < entries->size(); ++i) {
+      if (contentDecides(srcFacts[i], dstFacts[i], policy)) chosen.push_back(i);
+    }
+    sideBySide([&] { hashContents(src, *entries, chosen, srcFacts, {cancelled}); },
+               [&] { hashContents(dst, *entries, chosen, dstFacts, {cancelled}); });
+    if (cancelled && cancelled->load()) {
+      out.srcDigest.reset();
+      out.dstDigest.reset();
+      return out;
+    }
+  }
   for (std::size_t i = 0; i < entries->size(); ++i) {
     if (!counterpartMatches(srcFacts[i], dstFacts[i], policy))
       out.differing.push_back((*entries)[i]);
+  }
+  // Under merge unequal digests always mean a differing entry; finding none
+  // means a tree changed between the two looks, so none of it is trusted.
+  if (policy == MoveConflictPolicy::kMerge && *out.srcDigest != *out.dstDigest &&
+      out.differing.empty()) {
+    out.differing.push_back(".");
   }
   return out;
 }

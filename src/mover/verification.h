@@ -65,7 +65,7 @@ struct TreeComparison {
 [[nodiscard]] std::vector<Difference> countedDifferences(std::vector<Difference> diffs,
                                                          MoveConflictPolicy policy);
 
-// Lower-case hex SHA-256 of a file's bytes (16 MiB reads); nothing if unreadable.
+// Lower-case hex SHA-256 of a file's bytes; nothing if unreadable.
 [[nodiscard]] std::optional<std::string> sha256File(const std::filesystem::path& path);
 
 // Reports entries done and entries total; may be called from the hashing thread.
@@ -79,6 +79,19 @@ using HashProgress = std::function<void(std::size_t done, std::size_t total)>;
 [[nodiscard]] std::optional<std::string> treeDigest(const std::filesystem::path& root,
                                                     const HashProgress& progress,
                                                     const std::atomic<bool>* cancelled = nullptr);
+
+// Both trees' digests, taken side by side where the machine has two cores.
+// The result and the progress reports are those of hashing the source and
+// then the destination: the destination reports only once the source is
+// done, and has no digest when the source has none.
+struct TreeDigests {
+  std::optional<std::string> src, dst;
+};
+[[nodiscard]] TreeDigests treeDigests(const std::filesystem::path& src,
+                                      const std::filesystem::path& dst,
+                                      const HashProgress& srcProgress,
+                                      const HashProgress& dstProgress,
+                                      const std::atomic<bool>* cancelled = nullptr);
 
 // The thorough level for merge and mergeKeepNewer, where the destination may
 // hold more than the source: the source's entries and only their

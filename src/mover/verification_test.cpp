@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 
 namespace brimvale::mover {
 namespace {
@@ -195,6 +197,52 @@ TEST_F(Trees, CounterpartsDecideTheThoroughCheckOfAMerge) {
   EXPECT_FALSE(noCopy.dstDigest);
 }
 
+// The two trees are hashed at once, but what the caller sees must be a
+// source pass and then a destination pass: the source's reports first, the
+// destination's after them (even when the destination finished first), and
+// nothing of the destination when the source cannot be hashed.
+TEST_F(Trees, SideBySideDigestsTellTheSourceFirst) {
+  // A source much larger than the destination, so the destination ends first.
+  for (int i = 0; i < 300; ++i) write(src_ / "many" / std::to_string(i), std::string(4096, 'm'));
+  const fs::path small = root_ / "small";
+  write(small / "one", "1");
+  struct Case {
+    const char* name;
+    fs::path src;
+    bool srcHashed;
+  } cases[] = {
+      {"both trees hash", src_, true},
+      {"the source is gone", root_ / "gone", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mutex mutex;
+    std::vector<std::pair<char, std::size_t>> told;  // side, done
+    auto report = [&](char side) {
+      return [&, side](std::size_t done, std::size_t) {
+        std::lock_guard lock(mutex);
+        told.emplace_back(side, done);
+      };
+    };
+    const TreeDigests digests = treeDigests(c.src, small, report('s'), report('d'));
+    EXPECT_EQ(digests.src.has_value(), c.srcHashed);
+    if (!c.srcHashed) {
+      EXPECT_FALSE(digests.dst);
+      EXPECT_TRUE(told.empty());
+      continue;
+    }
+    EXPECT_EQ(digests.src, treeDigest(c.src, {}));
+    EXPECT_EQ(digests.dst, treeDigest(small, {}));
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told.back(), std::make_pair('d', std::size_t{2}));  // "." and "one"
+    const auto firstDst =
+        std::find_if(told.begin(), told.end(), [](auto& t) { return t.first == 'd'; });
+    ASSERT_NE(firstDst, told.begin());
+    EXPECT_EQ(std::prev(firstDst)->second, 306u);  // the source's last: all 306 entries
+    EXPECT_TRUE(std::all_of(firstDst, told.end(), [](auto& t) { return t.first == 'd'; }));
+  }
+}
+
 // The digest's input is fixed byte for byte, so both sides of a move (and
 // any other implementation) agree: this value was computed independently.
 TEST(TreeDigest, MatchesItsDocumentedInput) {
@@ -229,6 +277,9 @@ TEST_F(Trees, BeforeCleanupHalfRelinkedSourcesMatchAndChangesDoNot) {
                       fs::last_write_time(src_ / "sub" / "b.bin") + std::chrono::hours(1));
   EXPECT_TRUE(unmatchedBeforeCleanup(src_, dst_, MoveConflictPolicy::kMerge)->empty());
   write(dst_ / "sub" / "b.bin", std::string(3000, 'c'));
+  // Set apart: written within the same clock tick, both times could be equal.
+  fs::last_write_time(dst_ / "sub" / "b.bin",
+                      fs::last_write_time(src_ / "sub" / "b.bin") + std::chrono::hours(2));
   write(src_ / "new.txt", "written after the copy");
   fs::create_symlink("/elsewhere/x", src_ / "sub" / ".bvl-00000000ffff");  // not the walk's own
   EXPECT_EQ(*unmatchedBeforeCleanup(src_, dst_, MoveConflictPolicy::kMerge),

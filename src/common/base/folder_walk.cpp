@@ -80,6 +80,56 @@ bool forEachEntry(const std::filesystem::path& folder,
   return true;
 }
 
+std::optional<std::vector<DirEntry>> selectEntries(
+    const std::filesystem::path& folder, const std::function<bool(const struct stat&)>& keep) {
+  DirHandle dir(opendir(folder.c_str()));
+  if (!dir) return std::nullopt;
+  std::vector<std::string> names;
+  while (true) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (!entry) {
+      if (errno != 0) return std::nullopt;
+      break;
+    }
+    if (!isDotOrDotDot(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+  // A large folder is mostly lstat calls: share them out, keep the order.
+  const int fd = dirfd(dir.get());
+  std::vector<struct stat> infos(names.size());
+  std::vector<char> kept(names.size(), 0);
+  auto examine = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      kept[i] =
+          fstatat(fd, names[i].c_str(), &infos[i], AT_SYMLINK_NOFOLLOW) == 0 && keep(infos[i]);
+    }
+  };
+  constexpr std::size_t kWorthAThread = 4096;
+  const unsigned cores = std::thread::hardware_concurrency();
+  const unsigned threads =
+      names.size() < kWorthAThread || cores < 2 ? 1u : std::min(walkThreads(), cores);
+  std::vector<std::thread> helpers;
+  const std::size_t share = (names.size() + threads - 1) / threads;
+  for (unsigned t = 1; t < threads; ++t) {
+    helpers.emplace_back(examine, std::min(names.size(), t * share),
+                         std::min(names.size(), (t + 1) * share));
+  }
+  examine(0, std::min(names.size(), share));
+  for (auto& h : helpers) h.join();
+  std::vector<DirEntry> out;
+  out.reserve(static_cast<std::size_t>(std::count(kept.begin(), kept.end(), 1)));
+  std::string path = folder.native();
+  if (!path.empty() && path.back() != '/') path += '/';
+  const std::size_t base = path.size();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!kept[i]) continue;
+    path.resize(base);
+    path += names[i];
+    out.push_back({path, infos[i]});
+  }
+  return out;
+}
+
 std::optional<std::vector<DirEntry>> listEntries(const std::filesystem::path& folder) {
   std::vector<DirEntry> entries;
   if (!forEachEntry(folder, [&entries](const DirEntry& e) { entries.push_back(e); })) {

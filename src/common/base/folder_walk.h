@@ -57,6 +57,10 @@ struct DirEntry {
   [[nodiscard]] bool isDirectory() const { return S_ISDIR(info.st_mode); }
   // Modified more than `days` × 24 hours before `now`.
   [[nodiscard]] bool olderThan(std::int64_t days, std::time_t now) const {
+    return modifiedBefore(info, days, now);
+  }
+  [[nodiscard]] static bool modifiedBefore(const struct stat& info, std::int64_t days,
+                                           std::time_t now) {
     return now - info.st_mtime > days * 86400;
   }
 };
@@ -71,6 +75,14 @@ struct DirEntry {
 // listing and lstat is left out. `visit` must not change the folder.
 bool forEachEntry(const std::filesystem::path& folder,
                   const std::function<void(const DirEntry&)>& visit);
+
+// The direct entries of `folder` whose metadata `keep` accepts, in the order
+// the system lists them. The names are read first and examined on a few
+// threads, so `keep` must be safe to call from several at once; nullopt
+// when the folder cannot be opened or read. An entry that vanishes between
+// listing and lstat is left out.
+[[nodiscard]] std::optional<std::vector<DirEntry>> selectEntries(
+    const std::filesystem::path& folder, const std::function<bool(const struct stat&)>& keep);
 
 // forEachEntry collected into a list; nullopt when the folder cannot be opened.
 [[nodiscard]] std::optional<std::vector<DirEntry>> listEntries(const std::filesystem::path& folder);

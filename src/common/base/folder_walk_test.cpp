@@ -136,5 +136,31 @@ TEST(DirEntryAge, IsMeasuredInWholeDayPeriods) {
   EXPECT_TRUE(e.olderThan(0, now));
 }
 
+// The selection keeps the listing's order and drops what `keep` refuses,
+// in small folders examined on one thread and large ones shared out.
+TEST_F(FolderWalk, SelectedEntriesKeepTheListingOrder) {
+  for (const int count : {5, 9000}) {
+    SCOPED_TRACE(count);
+    const fs::path folder = root_ / std::to_string(count);
+    fs::create_directory(folder);
+    for (int i = 0; i < count; ++i) std::ofstream(folder / ("f" + std::to_string(i))) << i % 3;
+    fs::create_directory(folder / "sub");
+    std::vector<std::string> listed;  // every file, in the order the system lists them
+    ASSERT_TRUE(forEachEntry(folder, [&](const DirEntry& e) {
+      if (e.isRegular()) listed.push_back(e.path.string());
+    }));
+    auto selected =
+        selectEntries(folder, [](const struct stat& info) { return S_ISREG(info.st_mode); });
+    ASSERT_TRUE(selected);
+    std::vector<std::string> paths;
+    for (const auto& e : *selected) {
+      EXPECT_TRUE(e.isRegular());
+      paths.push_back(e.path.string());
+    }
+    EXPECT_EQ(paths, listed);
+  }
+  EXPECT_FALSE(selectEntries(root_ / "missing", [](const struct stat&) { return true; }));
+}
+
 }  // namespace
 }  // namespace brimvale

@@ -34,7 +34,39 @@ bool inside(const fs::path& inner, const fs::path& outer) { return isStrictlyIns
 
 }  // namespace
 
+namespace {
+
+// Already normal: absolute, and no empty, "." or ".." component (so no
+// doubled or trailing slash either). Most paths are, and need no rebuilding.
+bool plainAbsolute(std::string_view path) {
+  if (path.size() < 2 || path.front() != '/') return false;
+  for (std::size_t start = 1; start <= path.size();) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    const std::string_view part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// `base` / `rel` as text, as fs::path would join them.
+std::string joined(const fs::path& base, std::string_view rel) {
+  std::string out = base.native();
+  if (out.empty() || out.back() != '/') out += '/';
+  out += rel;
+  return out;
+}
+
+// What follows `outer` in a path strictly inside it.
+std::string_view below(const fs::path& inner, const fs::path& outer) {
+  const std::string& o = outer.native();
+  return std::string_view(inner.native()).substr(o.size() + (o.back() == '/' ? 0 : 1));
+}
+
+}  // namespace
+
 std::optional<fs::path> normalisedAbsolute(const std::string& path) {
+  if (plainAbsolute(path)) return fs::path(path);
   if (path.empty() || path.front() != '/') return std::nullopt;
   for (const auto& part : fs::path(path)) {
     if (part == "..") return std::nullopt;
@@ -45,11 +77,10 @@ std::optional<fs::path> normalisedAbsolute(const std::string& path) {
 }
 
 bool isStrictlyInside(const fs::path& inner, const fs::path& outer) {
-  const std::string& i = inner.native();
-  std::string o = outer.native();
+  const std::string_view i = inner.native(), o = outer.native();
   if (o.empty()) return false;
-  if (o.back() != '/') o += '/';
-  return i.size() > o.size() && i.starts_with(o);
+  if (o.back() == '/') return i.size() > o.size() && i.starts_with(o);
+  return i.size() > o.size() + 1 && i.starts_with(o) && i[o.size()] == '/';
 }
 
 bool PathPolicy::isSystemPath(const fs::path& path) {
@@ -109,30 +140,57 @@ PathPolicy::PathPolicy(PathPolicyRoots roots) : roots_(std::move(roots)), denyli
 }
 
 std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given) const {
-  PathRefusal refusal;
-  refusal.path = given.string();
-  auto refuse = [&](PathRefusalReason reason) {
-    refusal.reason = reason;
-    return std::unexpected(refusal);
-  };
   const auto lexical = normalisedAbsolute(given.string());
-  if (!lexical) return refuse(PathRefusalReason::kNotAbsolute);
-  const fs::path resolved = resolveParents(*lexical);
-  refusal.resolved = resolved.string();
+  if (!lexical) return checkResolved(given, {}, {});
+  return checkResolved(given, *lexical, resolveParents(*lexical));
+}
+
+std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given,
+                                                          ParentCache& parents) const {
+  const auto lexical = normalisedAbsolute(given.string());
+  if (!lexical || lexical->native() == "/") return check(given);
+  // A normal absolute path: its folder and name split as text.
+  const std::string& text = lexical->native();
+  const std::size_t slash = text.rfind('/');
+  const std::string_view parent(text.data(), std::max<std::size_t>(slash, 1));
+  if (parent != parents.lexical.native()) {
+    parents.lexical = std::string(parent);
+    parents.resolved = weaklyCanonical(parents.lexical).value_or(parents.lexical);
+  }
+  return checkResolved(given, *lexical,
+                       joined(parents.resolved, std::string_view(text).substr(slash + 1)));
+}
+
+// `lexical` empty: `given` is not a usable absolute path.
+std::expected<AllowedPath, PathRefusal> PathPolicy::checkResolved(const fs::path& given,
+                                                                  const fs::path& lexical,
+                                                                  const fs::path& resolved) const {
+  // Built only for a refusal: most paths checked are allowed.
+  auto refuse = [&](PathRefusalReason reason, std::optional<DenylistEntry> protectedBy = {}) {
+    PathRefusal refusal;
+    refusal.path = given.string();
+    refusal.resolved = resolved.string();
+    refusal.reason = reason;
+    refusal.protectedBy = std::move(protectedBy);
+    return std::unexpected(std::move(refusal));
+  };
+  if (lexical.empty()) return refuse(PathRefusalReason::kNotAbsolute);
 
   for (const auto& root : ordered_) {
-    if (*lexical == root.lexical || *lexical == root.canonical || resolved == root.canonical) {
+    // All normal paths, so equal text is the same path.
+    if (lexical.native() == root.lexical.native() || lexical.native() == root.canonical.native() ||
+        resolved.native() == root.canonical.native()) {
       return refuse(root.kind == PathRoot::kHome ? PathRefusalReason::kHomeItself
                                                  : PathRefusalReason::kManagedRoot);
     }
   }
   const Root* holder = nullptr;
   for (const auto& root : ordered_) {
-    const fs::path* base = inside(*lexical, root.lexical)     ? &root.lexical
-                           : inside(*lexical, root.canonical) ? &root.canonical
-                                                              : nullptr;
+    const fs::path* base = inside(lexical, root.lexical)     ? &root.lexical
+                           : inside(lexical, root.canonical) ? &root.canonical
+                                                             : nullptr;
     if (!base) continue;
-    if (resolved != root.canonical / lexical->lexically_relative(*base)) {
+    if (resolved.native() != joined(root.canonical, below(lexical, *base))) {
       return refuse(PathRefusalReason::kThroughLink);
     }
     holder = &root;
@@ -142,18 +200,15 @@ std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given)
     for (const auto& root : ordered_) {
       if (inside(resolved, root.canonical)) return refuse(PathRefusalReason::kThroughLink);
     }
-    return refuse(isSystemPath(*lexical) || isSystemPath(resolved)
+    return refuse(isSystemPath(lexical) || isSystemPath(resolved)
                       ? PathRefusalReason::kSystemFolder
                       : PathRefusalReason::kOutsideRoots);
   }
   if (holder->kind == PathRoot::kHome) {
-    const fs::path inHome = holder->lexical / resolved.lexically_relative(holder->canonical);
-    if (auto entry = denylist_.verdict(inHome.string())) {
-      refusal.protectedBy = *entry;
-      return refuse(PathRefusalReason::kProtected);
-    }
+    const std::string inHome = joined(holder->lexical, below(resolved, holder->canonical));
+    if (auto entry = denylist_.verdict(inHome)) return refuse(PathRefusalReason::kProtected, entry);
   }
-  return AllowedPath{*lexical, resolved, holder->kind};
+  return AllowedPath{lexical, resolved, holder->kind};
 }
 
 std::string PathRefusal::sentence() const {

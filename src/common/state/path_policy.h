@@ -72,6 +72,14 @@ class PathPolicy {
   // out of it either.
   [[nodiscard]] std::expected<AllowedPath, PathRefusal> check(
       const std::filesystem::path& path) const;
+  // The same check for many paths in few folders: `parents` keeps the last
+  // folder's resolution, so a folder's links are followed once for all its
+  // entries rather than once for each.
+  struct ParentCache {
+    std::filesystem::path lexical, resolved;
+  };
+  [[nodiscard]] std::expected<AllowedPath, PathRefusal> check(const std::filesystem::path& path,
+                                                              ParentCache& parents) const;
 
   // `path` is one of the system folders, or inside one (lexically).
   [[nodiscard]] static bool isSystemPath(const std::filesystem::path& path);
@@ -84,6 +92,9 @@ class PathPolicy {
     std::filesystem::path lexical;
     std::filesystem::path canonical;
   };
+  [[nodiscard]] std::expected<AllowedPath, PathRefusal> checkResolved(
+      const std::filesystem::path& given, const std::filesystem::path& lexical,
+      const std::filesystem::path& resolved) const;
   PathPolicyRoots roots_;
   std::vector<Root> ordered_;  // most specific kinds first, home last
   AppDataDenylist denylist_;

@@ -40,6 +40,7 @@ TEST(PathPolicy, AllowsInsideItsRootsAndRefusesEverythingElse) {
   } cases[] = {
       {home / "Documents/work", {}, PathRoot::kHome},
       {home / "Documents/work/", {}, PathRoot::kHome},
+      {home.string() + "//Documents/./work", {}, PathRoot::kHome},
       {home / "file-link", {}, PathRoot::kHome},  // the link itself may go; its target is untouched
       {home / ".config/Slack/Cache/x", {}, PathRoot::kSafeFolder},
       {home / ".brimvale/quarantine/apps/A.app", {}, PathRoot::kQuarantine},
@@ -67,9 +68,25 @@ TEST(PathPolicy, AllowsInsideItsRootsAndRefusesEverythingElse) {
       {"", PathRefusalReason::kNotAbsolute},
       {home / "Documents/../../outside", PathRefusalReason::kNotAbsolute},
   };
+  // Checked both ways: alone, and with the folder resolutions kept from one
+  // path to the next (each case twice, so a kept folder is reused too).
+  PathPolicy::ParentCache parents;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path.string());
     auto verdict = policy.check(c.path);
+    for (int twice = 0; twice < 2; ++twice) {
+      auto kept = policy.check(c.path, parents);
+      ASSERT_EQ(kept.has_value(), verdict.has_value());
+      if (kept) {
+        EXPECT_EQ(kept->path, verdict->path);
+        EXPECT_EQ(kept->resolved, verdict->resolved);
+        EXPECT_EQ(kept->root, verdict->root);
+      } else {
+        EXPECT_EQ(kept.error().reason, verdict.error().reason);
+        EXPECT_EQ(kept.error().resolved, verdict.error().resolved);
+        EXPECT_EQ(kept.error().sentence(), verdict.error().sentence());
+      }
+    }
     if (c.refused) {
       ASSERT_FALSE(verdict.has_value());
       EXPECT_EQ(verdict.error().reason, *c.refused);

@@ -94,11 +94,17 @@ const std::vector<DenylistEntry>& AppDataDenylist::baseline() {
 }
 
 std::optional<DenylistEntry> AppDataDenylist::verdict(std::string_view path) const {
+  // "~" stands for the home folder; compared piecewise, as every path checked
+  // meets every entry.
   auto matches = [&](const DenylistEntry& e) {
-    std::string expanded = e.path;
-    if (expanded.starts_with("~")) expanded = home_.string() + expanded.substr(1);
-    return path == expanded || (path.size() > expanded.size() && path.starts_with(expanded) &&
-                                path[expanded.size()] == '/');
+    std::string_view pattern = e.path, rest = path;
+    if (pattern.starts_with('~')) {
+      if (!rest.starts_with(home_.native())) return false;
+      rest.remove_prefix(home_.native().size());
+      pattern.remove_prefix(1);
+    }
+    return rest == pattern || (rest.size() > pattern.size() && rest.starts_with(pattern) &&
+                               rest[pattern.size()] == '/');
   };
   for (const auto& e : baseline()) {
     if (matches(e)) return e;

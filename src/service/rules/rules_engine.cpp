@@ -48,8 +48,9 @@ bool archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& sco
   // One write for the whole list: a dry run over a large folder is mostly output.
   const std::string tail = " -> " + ctx.cfg().base().string() + "/" + rule.dest + "/\n";
   std::string lines;
+  PathPolicy::ParentCache parents;
   for (const auto& item : candidates) {
-    if (auto allowed = scope.policy().check(item); !allowed) {
+    if (auto allowed = scope.policy().check(item, parents); !allowed) {
       ctx.out << lines;
       lines.clear();
       sayRefusedItem(ctx, item, allowed.error());
@@ -67,11 +68,15 @@ bool archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
                 const CheckedFolder& source, const RuleText& rule, std::int64_t age) {
   ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " + rule.dest);
   const std::time_t now = ctx.clock();
-  // Only the candidates' paths are kept: a folder may hold many thousands of entries.
+  // Only the candidates' paths are kept past the listing: a folder may hold many thousands.
   std::vector<fs::path> candidates;
-  forEachEntry(source.path(), [&](const DirEntry& entry) {
-    if (entry.olderThan(age, now)) candidates.push_back(entry.path);
+  auto old = selectEntries(source.path(), [&](const struct stat& info) {
+    return DirEntry::modifiedBefore(info, age, now);
   });
+  if (old) {
+    candidates.reserve(old->size());
+    for (auto& entry : *old) candidates.push_back(std::move(entry.path));
+  }
   if (candidates.empty()) {
     sayNothingOlder(ctx, rule, age);
     return true;
