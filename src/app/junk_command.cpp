@@ -326,6 +326,8 @@ struct JunkAction {
   bool readsBoard = true;
 };
 
+// One action per line: the order is the order the usage line names them.
+// clang-format off
 constexpr std::array kActions{
     JunkAction{"list", listAction},
     JunkAction{"add", addAction},
@@ -338,6 +340,7 @@ constexpr std::array kActions{
     JunkAction{"search", searchAction},
     JunkAction{"settings", settingsAction, false},
 };
+// clang-format on
 
 std::string actionNames() {
   std::string names;
