@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,6 +77,20 @@ char* hashBuffer() {
   thread_local std::unique_ptr<char, Free> buffer(
       static_cast<char*>(std::aligned_alloc(4096, kHashBlock)));
   return buffer.get();
+}
+
+// Runs `first` here and `second` alongside on a thread of its own where the
+// machine has a core to spare; otherwise one after the other.
+template <class First, class Second>
+void sideBySide(First&& first, Second&& second) {
+  if (std::thread::hardware_concurrency() < 2) {
+    first();
+    second();
+    return;
+  }
+  std::thread other(std::forward<Second>(second));
+  first();
+  other.join();
 }
 
 // Feeds the file's content to every non-null context; false when it cannot
@@ -170,11 +185,25 @@ struct FolderPair {
   Sides sides = Sides::kBoth;
 };
 
+// A file with more than one link on either side, to check that the copy
+// links together exactly the files the source does.
+struct LinkedFile {
+  dev_t srcDev = 0, dstDev = 0;
+  ino_t srcIno = 0, dstIno = 0;
+  std::string rel;
+};
+
 // What one walking thread found.
 struct CompareShare {
   std::vector<Difference> diffs;
   std::uint64_t srcBytes = 0, dstBytes = 0;
   std::optional<std::string> error;
+  // The exact comparison also collects the files whose bytes remain to be
+  // compared and the hard-linked files.
+  bool exact = false;
+  std::vector<std::string> sameSizeFiles;
+  std::vector<LinkedFile> linked;
+  std::string srcBuffer, dstBuffer;
 };
 
 std::string joinRel(const std::string& rel, const std::string& name) {
@@ -209,6 +238,50 @@ std::optional<DiffReason> compareEntry(const struct stat& a, const struct stat& 
     return DiffReason{
         .kind = DiffReason::Kind::kMtime, .srcTime = mtimeOf(a), .dstTime = mtimeOf(b)};
   }
+  return std::nullopt;
+}
+
+// The extended attributes of `path` (ACLs aside, as the copy does not keep
+// them), sorted by name; nothing when they cannot be read.
+std::optional<std::vector<std::pair<std::string, std::string>>> xattrsOf(const char* path) {
+  std::vector<std::pair<std::string, std::string>> out;
+  ssize_t len = llistxattr(path, nullptr, 0);
+  if (len < 0) return errno == ENOTSUP ? std::make_optional(out) : std::nullopt;
+  if (len == 0) return out;
+  std::string names(static_cast<std::size_t>(len), '\0');
+  len = llistxattr(path, names.data(), names.size());
+  if (len < 0) return std::nullopt;
+  names.resize(static_cast<std::size_t>(len));
+  for (std::size_t at = 0; at < names.size();) {
+    const std::string name = names.c_str() + at;
+    at += name.size() + 1;
+    if (name.starts_with("system.")) continue;
+    ssize_t vlen = lgetxattr(path, name.c_str(), nullptr, 0);
+    if (vlen < 0) return std::nullopt;
+    std::string value(static_cast<std::size_t>(vlen), '\0');
+    vlen = lgetxattr(path, name.c_str(), value.data(), value.size());
+    if (vlen < 0) return std::nullopt;
+    value.resize(static_cast<std::size_t>(vlen));
+    out.emplace_back(name, std::move(value));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// What the exact comparison asks beyond the quick one of an entry pair that
+// passed it: the owners when running as root (only root can give files away)
+// and the extended attributes. Folder and link times are left out, as the
+// copy tool does not keep them everywhere.
+std::optional<DiffReason> exactlyDiffer(const struct stat& a, const struct stat& b,
+                                        const char* srcPath, const char* dstPath) {
+  if (geteuid() == 0 && (a.st_uid != b.st_uid || a.st_gid != b.st_gid))
+    return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
+  auto srcAttrs = xattrsOf(srcPath);
+  auto dstAttrs = xattrsOf(dstPath);
+  if (!srcAttrs || !dstAttrs)
+    return DiffReason{.kind = DiffReason::Kind::kReadError, .error = "extended attributes"};
+  if (*srcAttrs != *dstAttrs)
+    return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
   return std::nullopt;
 }
 
@@ -263,7 +336,19 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
     auto targets = [&] {
       return std::pair{linkTargetAt(srcDir.fd(), e.name), linkTargetAt(dstDir.fd(), e.name)};
     };
-    if (auto reason = compareEntry(a, b, targets)) share.diffs.push_back({rel, *reason});
+    if (auto reason = compareEntry(a, b, targets)) {
+      share.diffs.push_back({rel, *reason});
+    } else if (share.exact) {
+      share.srcBuffer.assign(srcPath).append("/").append(e.name);
+      share.dstBuffer.assign(dstPath).append("/").append(e.name);
+      if (auto more = exactlyDiffer(a, b, share.srcBuffer.c_str(), share.dstBuffer.c_str())) {
+        share.diffs.push_back({rel, *more});
+      } else if (S_ISREG(a.st_mode)) {
+        share.sameSizeFiles.push_back(rel);
+      }
+      if (!S_ISDIR(a.st_mode) && (a.st_nlink > 1 || b.st_nlink > 1))
+        share.linked.push_back({a.st_dev, b.st_dev, a.st_ino, b.st_ino, rel});
+    }
     if (S_ISDIR(a.st_mode) && S_ISDIR(b.st_mode)) {
       next.push_back({rel, Sides::kBoth});
     } else if (S_ISDIR(a.st_mode)) {
@@ -287,7 +372,16 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
 
 }  // namespace
 
-Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& dst) {
+namespace {
+
+// What the exact comparison still has to look at after the walk.
+struct ExactLeftovers {
+  std::vector<std::string> sameSizeFiles;
+  std::vector<LinkedFile> linked;
+};
+
+Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
+                                    ExactLeftovers* exact) {
   struct stat srcRoot {
   }, dstRoot{};
   if (lstat(src.c_str(), &srcRoot) != 0) return fail(Errc::kIo, src.string());
@@ -299,12 +393,16 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
         return std::pair{linkTarget(src), linkTarget(dst)};
       })) {
     out.differences.push_back({"", *reason});
+  } else if (exact) {
+    if (auto more = exactlyDiffer(srcRoot, dstRoot, src.c_str(), dst.c_str()))
+      out.differences.push_back({"", *more});
   }
   std::vector<FolderPair> roots;
   if (S_ISDIR(srcRoot.st_mode))
     roots.push_back({"", S_ISDIR(dstRoot.st_mode) ? Sides::kBoth : Sides::kSourceOnly});
   const unsigned threads = walkThreads();
   std::vector<CompareShare> shares(threads);
+  for (auto& share : shares) share.exact = exact != nullptr;
   visitFolders<FolderPair>(std::move(roots), threads, [&](FolderPair& pair, unsigned thread) {
     if (shares[thread].error) return std::vector<FolderPair>{};
     return compareFolder(src, dst, pair, shares[thread]);
@@ -318,6 +416,11 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
       (d.reason.kind == DiffReason::Kind::kExtra ? extras : out.differences)
           .push_back(std::move(d));
     }
+    if (exact) {
+      std::move(share.sameSizeFiles.begin(), share.sameSizeFiles.end(),
+                std::back_inserter(exact->sameSizeFiles));
+      std::move(share.linked.begin(), share.linked.end(), std::back_inserter(exact->linked));
+    }
   }
   // Threads finish in any order; report in path order, extras last.
   auto byPath = [](const Difference& a, const Difference& b) { return a.path < b.path; };
@@ -325,6 +428,119 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
   std::sort(extras.begin(), extras.end(), byPath);
   out.differences.insert(out.differences.end(), std::make_move_iterator(extras.begin()),
                          std::make_move_iterator(extras.end()));
+  return out;
+}
+
+// A second read buffer per thread, for the copy's side of a byte comparison.
+char* compareBuffer() {
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  thread_local std::unique_ptr<char, Free> buffer(
+      static_cast<char*>(std::aligned_alloc(4096, kHashBlock)));
+  return buffer.get();
+}
+
+// Reads up to `size` bytes, short only at the end of the file; -1 on error.
+ssize_t readFull(int fd, char* into, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, into + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+enum class Bytes { kSame, kDiffer, kUnreadable };
+
+Bytes compareBytes(const char* a, const char* b) {
+  char* bufA = hashBuffer();
+  char* bufB = compareBuffer();
+  if (!bufA || !bufB) return Bytes::kUnreadable;
+  const int fa = open(a, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int fb = fa < 0 ? -1 : open(b, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  Bytes result = Bytes::kSame;
+  if (fa < 0 || fb < 0) {
+    result = Bytes::kUnreadable;
+  } else {
+    posix_fadvise(fa, 0, 0, POSIX_FADV_SEQUENTIAL);
+    posix_fadvise(fb, 0, 0, POSIX_FADV_SEQUENTIAL);
+    while (true) {
+      const ssize_t na = readFull(fa, bufA, kHashBlock), nb = readFull(fb, bufB, kHashBlock);
+      if (na < 0 || nb < 0) {
+        result = Bytes::kUnreadable;
+        break;
+      }
+      if (na != nb || std::memcmp(bufA, bufB, static_cast<std::size_t>(na)) != 0) {
+        result = Bytes::kDiffer;
+        break;
+      }
+      if (na == 0) break;
+    }
+  }
+  if (fa >= 0) close(fa);
+  if (fb >= 0) close(fb);
+  return result;
+}
+
+// Whether the copy links together exactly the files the source links
+// together: one copy inode for each source inode, and the other way round.
+std::vector<std::string> unmatchedLinks(const std::vector<LinkedFile>& linked) {
+  std::map<std::pair<dev_t, ino_t>, std::pair<dev_t, ino_t>> forward, backward;
+  std::vector<std::string> out;
+  for (const auto& f : linked) {
+    const std::pair s{f.srcDev, f.srcIno}, d{f.dstDev, f.dstIno};
+    const auto fw = forward.emplace(s, d).first;
+    const auto bw = backward.emplace(d, s).first;
+    if (fw->second != d || bw->second != s) out.push_back(f.rel);
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& dst) {
+  return compareTrees(src, dst, nullptr);
+}
+
+Result<std::vector<std::string>> exactCopyDifferences(const fs::path& src, const fs::path& dst) {
+  ExactLeftovers leftovers;
+  auto compared = compareTrees(src, dst, &leftovers);
+  if (!compared) return std::unexpected(compared.error());
+  std::vector<std::string> out;
+  for (const auto& d : compared->differences) out.push_back(d.path.empty() ? "." : d.path);
+  // In path order, so that of two files wrongly linked the later one is named.
+  std::sort(leftovers.linked.begin(), leftovers.linked.end(),
+            [](const LinkedFile& a, const LinkedFile& b) { return a.rel < b.rel; });
+  for (auto& rel : unmatchedLinks(leftovers.linked)) out.push_back(std::move(rel));
+  // Files of equal size, shared out between two threads one at a time.
+  const auto& files = leftovers.sameSizeFiles;
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::optional<std::string> unreadable;
+  auto work = [&] {
+    std::string a, b;
+    for (std::size_t i = next++; i < files.size(); i = next++) {
+      a.assign(src.native()).append("/").append(files[i]);
+      b.assign(dst.native()).append("/").append(files[i]);
+      const Bytes bytes = compareBytes(a.c_str(), b.c_str());
+      const int readError = errno;
+      if (bytes == Bytes::kSame) continue;
+      std::lock_guard lock(mutex);
+      if (bytes == Bytes::kDiffer) {
+        out.push_back(files[i]);
+      } else if (!unreadable) {
+        unreadable = files[i] + ": " + std::strerror(readError ? readError : EIO);
+      }
+    }
+  };
+  sideBySide(work, work);
+  if (unreadable) return fail(Errc::kIo, "couldn't read " + *unreadable);
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
 }
 
@@ -513,20 +729,6 @@ void hashContents(const fs::path& root, const std::vector<std::string>& entries,
     facts[i].readable = feedFile({ctx.get()}, entryPath(root, entries[i], pathBuffer));
     facts[i].content = hexDigest(ctx.get());
   }
-}
-
-// Runs `first` here and `second` alongside on a thread of its own where the
-// machine has a core to spare; otherwise one after the other.
-template <class First, class Second>
-void sideBySide(First&& first, Second&& second) {
-  if (std::thread::hardware_concurrency() < 2) {
-    first();
-    second();
-    return;
-  }
-  std::thread other(std::forward<Second>(second));
-  first();
-  other.join();
 }
 
 // The progress of two trees hashed side by side, told as if they were hashed
