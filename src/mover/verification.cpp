@@ -198,10 +198,9 @@ struct CompareShare {
   std::vector<Difference> diffs;
   std::uint64_t srcBytes = 0, dstBytes = 0;
   std::optional<std::string> error;
-  // The exact comparison also collects the files whose bytes remain to be
-  // compared and the hard-linked files.
+  // The exact comparison also compares the bytes of files whose stat
+  // matches and collects the hard-linked files.
   bool exact = false;
-  std::vector<std::string> sameSizeFiles;
   std::vector<LinkedFile> linked;
   std::string srcBuffer, dstBuffer;
 };
@@ -241,25 +240,29 @@ std::optional<DiffReason> compareEntry(const struct stat& a, const struct stat& 
   return std::nullopt;
 }
 
-// The extended attributes of `path` (ACLs aside, as the copy does not keep
-// them), sorted by name; nothing when they cannot be read.
-std::optional<std::vector<std::pair<std::string, std::string>>> xattrsOf(const char* path) {
-  std::vector<std::pair<std::string, std::string>> out;
-  ssize_t len = llistxattr(path, nullptr, 0);
+using Xattrs = std::vector<std::pair<std::string, std::string>>;
+
+// The extended attributes (ACLs aside, as the copy does not keep them) that
+// `list` and `get` read, as listxattr and getxattr do, sorted by name;
+// nothing when they cannot be read.
+template <class List, class Get>
+std::optional<Xattrs> readXattrs(List list, Get get) {
+  Xattrs out;
+  ssize_t len = list(nullptr, 0);
   if (len < 0) return errno == ENOTSUP ? std::make_optional(out) : std::nullopt;
   if (len == 0) return out;
   std::string names(static_cast<std::size_t>(len), '\0');
-  len = llistxattr(path, names.data(), names.size());
+  len = list(names.data(), names.size());
   if (len < 0) return std::nullopt;
   names.resize(static_cast<std::size_t>(len));
   for (std::size_t at = 0; at < names.size();) {
     const std::string name = names.c_str() + at;
     at += name.size() + 1;
     if (name.starts_with("system.")) continue;
-    ssize_t vlen = lgetxattr(path, name.c_str(), nullptr, 0);
+    ssize_t vlen = get(name.c_str(), nullptr, 0);
     if (vlen < 0) return std::nullopt;
     std::string value(static_cast<std::size_t>(vlen), '\0');
-    vlen = lgetxattr(path, name.c_str(), value.data(), value.size());
+    vlen = get(name.c_str(), value.data(), value.size());
     if (vlen < 0) return std::nullopt;
     value.resize(static_cast<std::size_t>(vlen));
     out.emplace_back(name, std::move(value));
@@ -268,21 +271,99 @@ std::optional<std::vector<std::pair<std::string, std::string>>> xattrsOf(const c
   return out;
 }
 
+std::optional<Xattrs> xattrsAt(const char* path) {
+  return readXattrs(
+      [&](char* into, std::size_t n) { return llistxattr(path, into, n); },
+      [&](const char* name, void* into, std::size_t n) { return lgetxattr(path, name, into, n); });
+}
+
+std::optional<Xattrs> xattrsOf(int fd) {
+  return readXattrs(
+      [&](char* into, std::size_t n) { return flistxattr(fd, into, n); },
+      [&](const char* name, void* into, std::size_t n) { return fgetxattr(fd, name, into, n); });
+}
+
+// Only root can give files away, so only then do owners have to match.
+bool ownersKept() {
+  static const bool root = geteuid() == 0;
+  return root;
+}
+
 // What the exact comparison asks beyond the quick one of an entry pair that
-// passed it: the owners when running as root (only root can give files away)
-// and the extended attributes. Folder and link times are left out, as the
-// copy tool does not keep them everywhere.
+// passed it: the owners when running as root and the extended attributes
+// (a file's are read with its bytes). Folder and link times are left out, as
+// the copy tool does not keep them everywhere.
 std::optional<DiffReason> exactlyDiffer(const struct stat& a, const struct stat& b,
                                         const char* srcPath, const char* dstPath) {
-  if (geteuid() == 0 && (a.st_uid != b.st_uid || a.st_gid != b.st_gid))
+  if (ownersKept() && (a.st_uid != b.st_uid || a.st_gid != b.st_gid))
     return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
-  auto srcAttrs = xattrsOf(srcPath);
-  auto dstAttrs = xattrsOf(dstPath);
+  if (S_ISREG(a.st_mode)) return std::nullopt;
+  auto srcAttrs = xattrsAt(srcPath);
+  auto dstAttrs = xattrsAt(dstPath);
   if (!srcAttrs || !dstAttrs)
     return DiffReason{.kind = DiffReason::Kind::kReadError, .error = "extended attributes"};
   if (*srcAttrs != *dstAttrs)
     return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
   return std::nullopt;
+}
+
+// A second read buffer per thread, for the copy's side of a byte comparison.
+char* compareBuffer() {
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  thread_local std::unique_ptr<char, Free> buffer(
+      static_cast<char*>(std::aligned_alloc(4096, kHashBlock)));
+  return buffer.get();
+}
+
+// Reads up to `size` bytes, short only at the end of the file; -1 on error.
+ssize_t readFull(int fd, char* into, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, into + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+enum class Bytes { kSame, kDiffer, kUnreadable };
+
+// The bytes and extended attributes of two files, each named within an open
+// folder (AT_FDCWD: a path); `error` tells why one could not be read.
+Bytes compareBytes(int srcFolder, const char* srcName, int dstFolder, const char* dstName,
+                   int& error) {
+  struct Fd {
+    int fd;
+    ~Fd() {
+      if (fd >= 0) close(fd);
+    }
+  };
+  char* bufA = hashBuffer();
+  char* bufB = compareBuffer();
+  auto unreadable = [&] {
+    error = errno;
+    return Bytes::kUnreadable;
+  };
+  if (!bufA || !bufB) return unreadable();
+  const Fd fa{openat(srcFolder, srcName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+  if (fa.fd < 0) return unreadable();
+  const Fd fb{openat(dstFolder, dstName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+  if (fb.fd < 0) return unreadable();
+  const auto attrsA = xattrsOf(fa.fd), attrsB = xattrsOf(fb.fd);
+  if (!attrsA || !attrsB) return unreadable();
+  if (*attrsA != *attrsB) return Bytes::kDiffer;
+  while (true) {
+    const ssize_t na = readFull(fa.fd, bufA, kHashBlock), nb = readFull(fb.fd, bufB, kHashBlock);
+    if (na < 0 || nb < 0) return unreadable();
+    if (na != nb || std::memcmp(bufA, bufB, static_cast<std::size_t>(na)) != 0)
+      return Bytes::kDiffer;
+    // A short read means both files ended.
+    if (static_cast<std::size_t>(na) < kHashBlock) return Bytes::kSame;
+  }
 }
 
 // Compares one folder pair; returns the subfolder pairs to compare next.
@@ -344,7 +425,16 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
       if (auto more = exactlyDiffer(a, b, share.srcBuffer.c_str(), share.dstBuffer.c_str())) {
         share.diffs.push_back({rel, *more});
       } else if (S_ISREG(a.st_mode)) {
-        share.sameSizeFiles.push_back(rel);
+        int error = 0;
+        const Bytes bytes =
+            compareBytes(srcDir.fd(), e.name.c_str(), dstDir.fd(), e.name.c_str(), error);
+        if (bytes == Bytes::kUnreadable) {
+          share.error = "couldn't read " + rel + ": " + std::strerror(error ? error : EIO);
+          return next;
+        }
+        if (bytes == Bytes::kDiffer)
+          share.diffs.push_back(
+              {rel, {.kind = DiffReason::Kind::kReadError, .error = "content differs"}});
       }
       if (!S_ISDIR(a.st_mode) && (a.st_nlink > 1 || b.st_nlink > 1))
         share.linked.push_back({a.st_dev, b.st_dev, a.st_ino, b.st_ino, rel});
@@ -374,14 +464,9 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
 
 namespace {
 
-// What the exact comparison still has to look at after the walk.
-struct ExactLeftovers {
-  std::vector<std::string> sameSizeFiles;
-  std::vector<LinkedFile> linked;
-};
-
+// With `exact`, the exact comparison, which also hands back the hard-linked files.
 Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
-                                    ExactLeftovers* exact) {
+                                    std::vector<LinkedFile>* exact) {
   struct stat srcRoot {
   }, dstRoot{};
   if (lstat(src.c_str(), &srcRoot) != 0) return fail(Errc::kIo, src.string());
@@ -394,8 +479,17 @@ Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
       })) {
     out.differences.push_back({"", *reason});
   } else if (exact) {
-    if (auto more = exactlyDiffer(srcRoot, dstRoot, src.c_str(), dst.c_str()))
+    int error = 0;
+    if (auto more = exactlyDiffer(srcRoot, dstRoot, src.c_str(), dst.c_str())) {
       out.differences.push_back({"", *more});
+    } else if (S_ISREG(srcRoot.st_mode)) {
+      const Bytes bytes = compareBytes(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), error);
+      if (bytes == Bytes::kUnreadable)
+        return fail(Errc::kIo, "couldn't read " + src.string() + ": " + std::strerror(error));
+      if (bytes == Bytes::kDiffer)
+        out.differences.push_back(
+            {"", {.kind = DiffReason::Kind::kReadError, .error = "content differs"}});
+    }
   }
   std::vector<FolderPair> roots;
   if (S_ISDIR(srcRoot.st_mode))
@@ -416,11 +510,7 @@ Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
       (d.reason.kind == DiffReason::Kind::kExtra ? extras : out.differences)
           .push_back(std::move(d));
     }
-    if (exact) {
-      std::move(share.sameSizeFiles.begin(), share.sameSizeFiles.end(),
-                std::back_inserter(exact->sameSizeFiles));
-      std::move(share.linked.begin(), share.linked.end(), std::back_inserter(exact->linked));
-    }
+    if (exact) std::move(share.linked.begin(), share.linked.end(), std::back_inserter(*exact));
   }
   // Threads finish in any order; report in path order, extras last.
   auto byPath = [](const Difference& a, const Difference& b) { return a.path < b.path; };
@@ -429,61 +519,6 @@ Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
   out.differences.insert(out.differences.end(), std::make_move_iterator(extras.begin()),
                          std::make_move_iterator(extras.end()));
   return out;
-}
-
-// A second read buffer per thread, for the copy's side of a byte comparison.
-char* compareBuffer() {
-  struct Free {
-    void operator()(char* p) const { std::free(p); }
-  };
-  thread_local std::unique_ptr<char, Free> buffer(
-      static_cast<char*>(std::aligned_alloc(4096, kHashBlock)));
-  return buffer.get();
-}
-
-// Reads up to `size` bytes, short only at the end of the file; -1 on error.
-ssize_t readFull(int fd, char* into, std::size_t size) {
-  std::size_t got = 0;
-  while (got < size) {
-    ssize_t n = read(fd, into + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  return static_cast<ssize_t>(got);
-}
-
-enum class Bytes { kSame, kDiffer, kUnreadable };
-
-Bytes compareBytes(const char* a, const char* b) {
-  char* bufA = hashBuffer();
-  char* bufB = compareBuffer();
-  if (!bufA || !bufB) return Bytes::kUnreadable;
-  const int fa = open(a, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  const int fb = fa < 0 ? -1 : open(b, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  Bytes result = Bytes::kSame;
-  if (fa < 0 || fb < 0) {
-    result = Bytes::kUnreadable;
-  } else {
-    posix_fadvise(fa, 0, 0, POSIX_FADV_SEQUENTIAL);
-    posix_fadvise(fb, 0, 0, POSIX_FADV_SEQUENTIAL);
-    while (true) {
-      const ssize_t na = readFull(fa, bufA, kHashBlock), nb = readFull(fb, bufB, kHashBlock);
-      if (na < 0 || nb < 0) {
-        result = Bytes::kUnreadable;
-        break;
-      }
-      if (na != nb || std::memcmp(bufA, bufB, static_cast<std::size_t>(na)) != 0) {
-        result = Bytes::kDiffer;
-        break;
-      }
-      if (na == 0) break;
-    }
-  }
-  if (fa >= 0) close(fa);
-  if (fb >= 0) close(fb);
-  return result;
 }
 
 // Whether the copy links together exactly the files the source links
@@ -507,38 +542,15 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
 }
 
 Result<std::vector<std::string>> exactCopyDifferences(const fs::path& src, const fs::path& dst) {
-  ExactLeftovers leftovers;
-  auto compared = compareTrees(src, dst, &leftovers);
+  std::vector<LinkedFile> linked;
+  auto compared = compareTrees(src, dst, &linked);
   if (!compared) return std::unexpected(compared.error());
   std::vector<std::string> out;
   for (const auto& d : compared->differences) out.push_back(d.path.empty() ? "." : d.path);
   // In path order, so that of two files wrongly linked the later one is named.
-  std::sort(leftovers.linked.begin(), leftovers.linked.end(),
+  std::sort(linked.begin(), linked.end(),
             [](const LinkedFile& a, const LinkedFile& b) { return a.rel < b.rel; });
-  for (auto& rel : unmatchedLinks(leftovers.linked)) out.push_back(std::move(rel));
-  // Files of equal size, shared out between two threads one at a time.
-  const auto& files = leftovers.sameSizeFiles;
-  std::atomic<std::size_t> next{0};
-  std::mutex mutex;
-  std::optional<std::string> unreadable;
-  auto work = [&] {
-    std::string a, b;
-    for (std::size_t i = next++; i < files.size(); i = next++) {
-      a.assign(src.native()).append("/").append(files[i]);
-      b.assign(dst.native()).append("/").append(files[i]);
-      const Bytes bytes = compareBytes(a.c_str(), b.c_str());
-      const int readError = errno;
-      if (bytes == Bytes::kSame) continue;
-      std::lock_guard lock(mutex);
-      if (bytes == Bytes::kDiffer) {
-        out.push_back(files[i]);
-      } else if (!unreadable) {
-        unreadable = files[i] + ": " + std::strerror(readError ? readError : EIO);
-      }
-    }
-  };
-  sideBySide(work, work);
-  if (unreadable) return fail(Errc::kIo, "couldn't read " + *unreadable);
+  for (auto& rel : unmatchedLinks(linked)) out.push_back(std::move(rel));
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
