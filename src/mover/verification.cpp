@@ -332,6 +332,9 @@ ssize_t readFull(int fd, char* into, std::size_t size) {
 
 enum class Bytes { kSame, kDiffer, kUnreadable };
 
+// A file swapped for a pipe after it was examined must not stall the comparison.
+constexpr int kCompareOpen = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+
 // The bytes and extended attributes of two files, each named within an open
 // folder (AT_FDCWD: a path); `error` tells why one could not be read.
 Bytes compareBytes(int srcFolder, const char* srcName, int dstFolder, const char* dstName,
@@ -349,9 +352,9 @@ Bytes compareBytes(int srcFolder, const char* srcName, int dstFolder, const char
     return Bytes::kUnreadable;
   };
   if (!bufA || !bufB) return unreadable();
-  const Fd fa{openat(srcFolder, srcName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+  const Fd fa{openat(srcFolder, srcName, kCompareOpen)};
   if (fa.fd < 0) return unreadable();
-  const Fd fb{openat(dstFolder, dstName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+  const Fd fb{openat(dstFolder, dstName, kCompareOpen)};
   if (fb.fd < 0) return unreadable();
   const auto attrsA = xattrsOf(fa.fd), attrsB = xattrsOf(fb.fd);
   if (!attrsA || !attrsB) return unreadable();
