@@ -431,11 +431,12 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
         int error = 0;
         const Bytes bytes =
             compareBytes(srcDir.fd(), e.name.c_str(), dstDir.fd(), e.name.c_str(), error);
-        if (bytes == Bytes::kUnreadable) {
+        // A file gone meanwhile is a difference to copy again, not a failure to read.
+        if (bytes == Bytes::kUnreadable && error != ENOENT) {
           share.error = "couldn't read " + rel + ": " + std::strerror(error ? error : EIO);
           return next;
         }
-        if (bytes == Bytes::kDiffer)
+        if (bytes != Bytes::kSame)
           share.diffs.push_back(
               {rel, {.kind = DiffReason::Kind::kReadError, .error = "content differs"}});
       }
