@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,6 +77,20 @@ char* hashBuffer() {
   thread_local std::unique_ptr<char, Free> buffer(
       static_cast<char*>(std::aligned_alloc(4096, kHashBlock)));
   return buffer.get();
+}
+
+// Runs `first` here and `second` alongside on a thread of its own where the
+// machine has a core to spare; otherwise one after the other.
+template <class First, class Second>
+void sideBySide(First&& first, Second&& second) {
+  if (std::thread::hardware_concurrency() < 2) {
+    first();
+    second();
+    return;
+  }
+  std::thread other(std::forward<Second>(second));
+  first();
+  other.join();
 }
 
 // Feeds the file's content to every non-null context; false when it cannot
@@ -170,11 +185,24 @@ struct FolderPair {
   Sides sides = Sides::kBoth;
 };
 
+// A file with more than one link on either side, to check that the copy
+// links together exactly the files the source does.
+struct LinkedFile {
+  dev_t srcDev = 0, dstDev = 0;
+  ino_t srcIno = 0, dstIno = 0;
+  std::string rel;
+};
+
 // What one walking thread found.
 struct CompareShare {
   std::vector<Difference> diffs;
   std::uint64_t srcBytes = 0, dstBytes = 0;
   std::optional<std::string> error;
+  // The exact comparison also compares the bytes of files whose stat
+  // matches and collects the hard-linked files.
+  bool exact = false;
+  std::vector<LinkedFile> linked;
+  std::string srcBuffer, dstBuffer;
 };
 
 std::string joinRel(const std::string& rel, const std::string& name) {
@@ -210,6 +238,135 @@ std::optional<DiffReason> compareEntry(const struct stat& a, const struct stat& 
         .kind = DiffReason::Kind::kMtime, .srcTime = mtimeOf(a), .dstTime = mtimeOf(b)};
   }
   return std::nullopt;
+}
+
+using Xattrs = std::vector<std::pair<std::string, std::string>>;
+
+// The extended attributes (ACLs aside, as the copy does not keep them) that
+// `list` and `get` read, as listxattr and getxattr do, sorted by name;
+// nothing when they cannot be read.
+template <class List, class Get>
+std::optional<Xattrs> readXattrs(List list, Get get) {
+  Xattrs out;
+  ssize_t len = list(nullptr, 0);
+  if (len < 0) return errno == ENOTSUP ? std::make_optional(out) : std::nullopt;
+  if (len == 0) return out;
+  std::string names(static_cast<std::size_t>(len), '\0');
+  len = list(names.data(), names.size());
+  if (len < 0) return std::nullopt;
+  names.resize(static_cast<std::size_t>(len));
+  for (std::size_t at = 0; at < names.size();) {
+    const std::string name = names.c_str() + at;
+    at += name.size() + 1;
+    if (name.starts_with("system.")) continue;
+    ssize_t vlen = get(name.c_str(), nullptr, 0);
+    if (vlen < 0) return std::nullopt;
+    std::string value(static_cast<std::size_t>(vlen), '\0');
+    vlen = get(name.c_str(), value.data(), value.size());
+    if (vlen < 0) return std::nullopt;
+    value.resize(static_cast<std::size_t>(vlen));
+    out.emplace_back(name, std::move(value));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::optional<Xattrs> xattrsAt(const char* path) {
+  return readXattrs(
+      [&](char* into, std::size_t n) { return llistxattr(path, into, n); },
+      [&](const char* name, void* into, std::size_t n) { return lgetxattr(path, name, into, n); });
+}
+
+std::optional<Xattrs> xattrsOf(int fd) {
+  return readXattrs(
+      [&](char* into, std::size_t n) { return flistxattr(fd, into, n); },
+      [&](const char* name, void* into, std::size_t n) { return fgetxattr(fd, name, into, n); });
+}
+
+// Only root can give files away, so only then do owners have to match.
+bool ownersKept() {
+  static const bool root = geteuid() == 0;
+  return root;
+}
+
+// What the exact comparison asks beyond the quick one of an entry pair that
+// passed it: the owners when running as root and the extended attributes
+// (a file's are read with its bytes). Folder and link times are left out, as
+// the copy tool does not keep them everywhere.
+std::optional<DiffReason> exactlyDiffer(const struct stat& a, const struct stat& b,
+                                        const char* srcPath, const char* dstPath) {
+  if (ownersKept() && (a.st_uid != b.st_uid || a.st_gid != b.st_gid))
+    return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
+  if (S_ISREG(a.st_mode)) return std::nullopt;
+  auto srcAttrs = xattrsAt(srcPath);
+  auto dstAttrs = xattrsAt(dstPath);
+  if (!srcAttrs || !dstAttrs)
+    return DiffReason{.kind = DiffReason::Kind::kReadError, .error = "extended attributes"};
+  if (*srcAttrs != *dstAttrs)
+    return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
+  return std::nullopt;
+}
+
+// A second read buffer per thread, for the copy's side of a byte comparison.
+char* compareBuffer() {
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  thread_local std::unique_ptr<char, Free> buffer(
+      static_cast<char*>(std::aligned_alloc(4096, kHashBlock)));
+  return buffer.get();
+}
+
+// Reads up to `size` bytes, short only at the end of the file; -1 on error.
+ssize_t readFull(int fd, char* into, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, into + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+enum class Bytes { kSame, kDiffer, kUnreadable };
+
+// A file swapped for a pipe after it was examined must not stall the comparison.
+constexpr int kCompareOpen = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+
+// The bytes and extended attributes of two files, each named within an open
+// folder (AT_FDCWD: a path); `error` tells why one could not be read.
+Bytes compareBytes(int srcFolder, const char* srcName, int dstFolder, const char* dstName,
+                   int& error) {
+  struct Fd {
+    int fd;
+    ~Fd() {
+      if (fd >= 0) close(fd);
+    }
+  };
+  char* bufA = hashBuffer();
+  char* bufB = compareBuffer();
+  auto unreadable = [&] {
+    error = errno;
+    return Bytes::kUnreadable;
+  };
+  if (!bufA || !bufB) return unreadable();
+  const Fd fa{openat(srcFolder, srcName, kCompareOpen)};
+  if (fa.fd < 0) return unreadable();
+  const Fd fb{openat(dstFolder, dstName, kCompareOpen)};
+  if (fb.fd < 0) return unreadable();
+  const auto attrsA = xattrsOf(fa.fd), attrsB = xattrsOf(fb.fd);
+  if (!attrsA || !attrsB) return unreadable();
+  if (*attrsA != *attrsB) return Bytes::kDiffer;
+  while (true) {
+    const ssize_t na = readFull(fa.fd, bufA, kHashBlock), nb = readFull(fb.fd, bufB, kHashBlock);
+    if (na < 0 || nb < 0) return unreadable();
+    if (na != nb || std::memcmp(bufA, bufB, static_cast<std::size_t>(na)) != 0)
+      return Bytes::kDiffer;
+    // A short read means both files ended.
+    if (static_cast<std::size_t>(na) < kHashBlock) return Bytes::kSame;
+  }
 }
 
 // Compares one folder pair; returns the subfolder pairs to compare next.
@@ -263,7 +420,29 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
     auto targets = [&] {
       return std::pair{linkTargetAt(srcDir.fd(), e.name), linkTargetAt(dstDir.fd(), e.name)};
     };
-    if (auto reason = compareEntry(a, b, targets)) share.diffs.push_back({rel, *reason});
+    if (auto reason = compareEntry(a, b, targets)) {
+      share.diffs.push_back({rel, *reason});
+    } else if (share.exact) {
+      share.srcBuffer.assign(srcPath).append("/").append(e.name);
+      share.dstBuffer.assign(dstPath).append("/").append(e.name);
+      if (auto more = exactlyDiffer(a, b, share.srcBuffer.c_str(), share.dstBuffer.c_str())) {
+        share.diffs.push_back({rel, *more});
+      } else if (S_ISREG(a.st_mode)) {
+        int error = 0;
+        const Bytes bytes =
+            compareBytes(srcDir.fd(), e.name.c_str(), dstDir.fd(), e.name.c_str(), error);
+        // A file gone meanwhile is a difference to copy again, not a failure to read.
+        if (bytes == Bytes::kUnreadable && error != ENOENT) {
+          share.error = "couldn't read " + rel + ": " + std::strerror(error ? error : EIO);
+          return next;
+        }
+        if (bytes != Bytes::kSame)
+          share.diffs.push_back(
+              {rel, {.kind = DiffReason::Kind::kReadError, .error = "content differs"}});
+      }
+      if (!S_ISDIR(a.st_mode) && (a.st_nlink > 1 || b.st_nlink > 1))
+        share.linked.push_back({a.st_dev, b.st_dev, a.st_ino, b.st_ino, rel});
+    }
     if (S_ISDIR(a.st_mode) && S_ISDIR(b.st_mode)) {
       next.push_back({rel, Sides::kBoth});
     } else if (S_ISDIR(a.st_mode)) {
@@ -287,7 +466,11 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
 
 }  // namespace
 
-Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& dst) {
+namespace {
+
+// With `exact`, the exact comparison, which also hands back the hard-linked files.
+Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
+                                    std::vector<LinkedFile>* exact) {
   struct stat srcRoot {
   }, dstRoot{};
   if (lstat(src.c_str(), &srcRoot) != 0) return fail(Errc::kIo, src.string());
@@ -299,12 +482,25 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
         return std::pair{linkTarget(src), linkTarget(dst)};
       })) {
     out.differences.push_back({"", *reason});
+  } else if (exact) {
+    int error = 0;
+    if (auto more = exactlyDiffer(srcRoot, dstRoot, src.c_str(), dst.c_str())) {
+      out.differences.push_back({"", *more});
+    } else if (S_ISREG(srcRoot.st_mode)) {
+      const Bytes bytes = compareBytes(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), error);
+      if (bytes == Bytes::kUnreadable)
+        return fail(Errc::kIo, "couldn't read " + src.string() + ": " + std::strerror(error));
+      if (bytes == Bytes::kDiffer)
+        out.differences.push_back(
+            {"", {.kind = DiffReason::Kind::kReadError, .error = "content differs"}});
+    }
   }
   std::vector<FolderPair> roots;
   if (S_ISDIR(srcRoot.st_mode))
     roots.push_back({"", S_ISDIR(dstRoot.st_mode) ? Sides::kBoth : Sides::kSourceOnly});
   const unsigned threads = walkThreads();
   std::vector<CompareShare> shares(threads);
+  for (auto& share : shares) share.exact = exact != nullptr;
   visitFolders<FolderPair>(std::move(roots), threads, [&](FolderPair& pair, unsigned thread) {
     if (shares[thread].error) return std::vector<FolderPair>{};
     return compareFolder(src, dst, pair, shares[thread]);
@@ -318,6 +514,7 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
       (d.reason.kind == DiffReason::Kind::kExtra ? extras : out.differences)
           .push_back(std::move(d));
     }
+    if (exact) std::move(share.linked.begin(), share.linked.end(), std::back_inserter(*exact));
   }
   // Threads finish in any order; report in path order, extras last.
   auto byPath = [](const Difference& a, const Difference& b) { return a.path < b.path; };
@@ -325,6 +522,41 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
   std::sort(extras.begin(), extras.end(), byPath);
   out.differences.insert(out.differences.end(), std::make_move_iterator(extras.begin()),
                          std::make_move_iterator(extras.end()));
+  return out;
+}
+
+// Whether the copy links together exactly the files the source links
+// together: one copy inode for each source inode, and the other way round.
+std::vector<std::string> unmatchedLinks(const std::vector<LinkedFile>& linked) {
+  std::map<std::pair<dev_t, ino_t>, std::pair<dev_t, ino_t>> forward, backward;
+  std::vector<std::string> out;
+  for (const auto& f : linked) {
+    const std::pair s{f.srcDev, f.srcIno}, d{f.dstDev, f.dstIno};
+    const auto fw = forward.emplace(s, d).first;
+    const auto bw = backward.emplace(d, s).first;
+    if (fw->second != d || bw->second != s) out.push_back(f.rel);
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& dst) {
+  return compareTrees(src, dst, nullptr);
+}
+
+Result<std::vector<std::string>> exactCopyDifferences(const fs::path& src, const fs::path& dst) {
+  std::vector<LinkedFile> linked;
+  auto compared = compareTrees(src, dst, &linked);
+  if (!compared) return std::unexpected(compared.error());
+  std::vector<std::string> out;
+  for (const auto& d : compared->differences) out.push_back(d.path.empty() ? "." : d.path);
+  // In path order, so that of two files wrongly linked the later one is named.
+  std::sort(linked.begin(), linked.end(),
+            [](const LinkedFile& a, const LinkedFile& b) { return a.rel < b.rel; });
+  for (auto& rel : unmatchedLinks(linked)) out.push_back(std::move(rel));
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
 }
 
@@ -513,20 +745,6 @@ void hashContents(const fs::path& root, const std::vector<std::string>& entries,
     facts[i].readable = feedFile({ctx.get()}, entryPath(root, entries[i], pathBuffer));
     facts[i].content = hexDigest(ctx.get());
   }
-}
-
-// Runs `first` here and `second` alongside on a thread of its own where the
-// machine has a core to spare; otherwise one after the other.
-template <class First, class Second>
-void sideBySide(First&& first, Second&& second) {
-  if (std::thread::hardware_concurrency() < 2) {
-    first();
-    second();
-    return;
-  }
-  std::thread other(std::forward<Second>(second));
-  first();
-  other.join();
 }
 
 // The progress of two trees hashed side by side, told as if they were hashed

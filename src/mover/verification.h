@@ -54,6 +54,14 @@ struct TreeComparison {
 // An error means a walk failed (the caller decides which side vanished).
 [[nodiscard]] Result<TreeComparison> quickCompareTrees(const std::filesystem::path& src,
                                                        const std::filesystem::path& dst);
+// Whether `dst` is an exact copy of `src`, as the copy tool makes one: the
+// same entries, each with the same type, permissions, link target, file time,
+// extended attributes and (run as root) owner, files linked together alike,
+// and every file's bytes equal, compared on two threads. The relative paths
+// that differ ("." the roots), sorted; an error when a tree cannot be walked
+// or a file cannot be read.
+[[nodiscard]] Result<std::vector<std::string>> exactCopyDifferences(
+    const std::filesystem::path& src, const std::filesystem::path& dst);
 // File lengths (links as links, folders as nothing) of everything at and
 // below `path`, in KiB rounded up, so the same tree measures the same on
 // file systems with different block sizes; nothing when `path` is missing.

@@ -1,9 +1,12 @@
 #include "mover/verification.h"
+#include "common/base/process.h"
 #include "testing/temp_folder.h"
 #include "testing/test_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <chrono>
@@ -66,6 +69,85 @@ TEST_F(Trees, ExtrasCountOnlyUnderOverride) {
   EXPECT_TRUE(countedDifferences(*diffs, MoveConflictPolicy::kMerge).empty());
   EXPECT_TRUE(countedDifferences(*diffs, MoveConflictPolicy::kMergeKeepNewer).empty());
   EXPECT_EQ(countedDifferences(*diffs, MoveConflictPolicy::kOverride).size(), 1u);
+}
+
+// Each change to a copy the copy tool made must be found, and the untouched
+// copy must match (or a move would copy again until it gave up).
+TEST(ExactCopy, EveryKindOfChangeIsFound) {
+  using namespace std::chrono_literals;
+  auto setTime = [](const fs::path& p, int seconds) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& dst)> change;
+    std::vector<std::string> differing;
+  };
+  const std::vector<Case> cases{
+      {"untouched", [](const fs::path&) {}, {}},
+      {"one byte, same size and time",
+       [&](const fs::path& d) {
+         write(d / "sub" / "big.bin", std::string(700000, 'b') + "X" + std::string(99, 'b'));
+         setTime(d / "sub" / "big.bin", 1000);
+         setTime(d / "sub", 1000);
+       },
+       {"sub/big.bin"}},
+      {"missing file",
+       [&](const fs::path& d) {
+         fs::remove(d / "a.txt");
+         setTime(d, 1000);
+       },
+       {"a.txt"}},
+      {"extra file",
+       [&](const fs::path& d) {
+         write(d / "sub" / "new.txt", "n");
+         setTime(d / "sub", 1000);
+       },
+       {"sub/new.txt"}},
+      {"link target",
+       [&](const fs::path& d) {
+         fs::remove(d / "link");
+         fs::create_symlink("sub/big.bin", d / "link");
+         setTime(d / "link", 1000);
+         setTime(d, 1000);
+       },
+       {"link"}},
+      {"mode", [](const fs::path& d) { ::chmod((d / "a.txt").c_str(), 0600); }, {"a.txt"}},
+      {"file time", [&](const fs::path& d) { setTime(d / "a.txt", 2000); }, {"a.txt"}},
+      {"hard link broken",
+       [&](const fs::path& d) {
+         fs::remove(d / "twin");
+         fs::copy_file(d / "pair", d / "twin");
+         setTime(d / "twin", 1000);
+         setTime(d, 1000);
+       },
+       {"twin"}},
+      {"extended attribute",
+       [](const fs::path& d) {
+         ASSERT_EQ(::lsetxattr((d / "a.txt").c_str(), "user.tag", "2", 1, 0), 0);
+       },
+       {"a.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    brimvale::testing::TempFolder tmp{"exact"};
+    const fs::path src = tmp.path() / "src", dst = tmp.path() / "dst";
+    write(src / "a.txt", "alpha");
+    write(src / "sub" / "big.bin", std::string(800000, 'b'));
+    fs::create_symlink("a.txt", src / "link");
+    write(src / "pair", "linked");
+    fs::create_hard_link(src / "pair", src / "twin");
+    ASSERT_EQ(::lsetxattr((src / "a.txt").c_str(), "user.tag", "1", 1, 0), 0);
+    for (const char* rel : {"a.txt", "sub/big.bin", "pair", "link", "sub", ""})
+      setTime(src / rel, 1000);
+    ASSERT_TRUE(runTool("/usr/bin/rsync", {"-aHEX", src.string() + "/", dst.string() + "/"}, 30s)
+                    .succeeded());
+    c.change(dst);
+    auto differing = exactCopyDifferences(src, dst);
+    ASSERT_TRUE(differing) << differing.error().message();
+    EXPECT_EQ(*differing, c.differing);
+  }
 }
 
 TEST_F(Trees, ContentSizeModeAndLinkDifferencesAreFound) {

@@ -80,7 +80,7 @@ bool forEachEntry(const std::filesystem::path& folder,
   return true;
 }
 
-std::optional<std::vector<DirEntry>> selectEntries(
+std::optional<std::vector<std::string>> selectNames(
     const std::filesystem::path& folder, const std::function<bool(const struct stat&)>& keep) {
   DirHandle dir(opendir(folder.c_str()));
   if (!dir) return std::nullopt;
@@ -96,12 +96,11 @@ std::optional<std::vector<DirEntry>> selectEntries(
   }
   // A large folder is mostly lstat calls: share them out, keep the order.
   const int fd = dirfd(dir.get());
-  std::vector<struct stat> infos(names.size());
   std::vector<char> kept(names.size(), 0);
   auto examine = [&](std::size_t begin, std::size_t end) {
+    struct stat info {};
     for (std::size_t i = begin; i < end; ++i) {
-      kept[i] =
-          fstatat(fd, names[i].c_str(), &infos[i], AT_SYMLINK_NOFOLLOW) == 0 && keep(infos[i]);
+      kept[i] = fstatat(fd, names[i].c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && keep(info);
     }
   };
   constexpr std::size_t kWorthAThread = 4096;
@@ -116,16 +115,10 @@ std::optional<std::vector<DirEntry>> selectEntries(
   }
   examine(0, std::min(names.size(), share));
   for (auto& h : helpers) h.join();
-  std::vector<DirEntry> out;
+  std::vector<std::string> out;
   out.reserve(static_cast<std::size_t>(std::count(kept.begin(), kept.end(), 1)));
-  std::string path = folder.native();
-  if (!path.empty() && path.back() != '/') path += '/';
-  const std::size_t base = path.size();
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (!kept[i]) continue;
-    path.resize(base);
-    path += names[i];
-    out.push_back({path, infos[i]});
+    if (kept[i]) out.push_back(std::move(names[i]));
   }
   return out;
 }

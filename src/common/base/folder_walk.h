@@ -76,12 +76,12 @@ struct DirEntry {
 bool forEachEntry(const std::filesystem::path& folder,
                   const std::function<void(const DirEntry&)>& visit);
 
-// The direct entries of `folder` whose metadata `keep` accepts, in the order
-// the system lists them. The names are read first and examined on a few
-// threads, so `keep` must be safe to call from several at once; nullopt
-// when the folder cannot be opened or read. An entry that vanishes between
-// listing and lstat is left out.
-[[nodiscard]] std::optional<std::vector<DirEntry>> selectEntries(
+// The names of the direct entries of `folder` whose metadata `keep`
+// accepts, in the order the system lists them. The names are read first and
+// examined on a few threads, so `keep` must be safe to call from several at
+// once; nullopt when the folder cannot be opened or read. An entry that
+// vanishes between listing and lstat is left out.
+[[nodiscard]] std::optional<std::vector<std::string>> selectNames(
     const std::filesystem::path& folder, const std::function<bool(const struct stat&)>& keep);
 
 // forEachEntry collected into a list; nullopt when the folder cannot be opened.

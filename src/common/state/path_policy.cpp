@@ -30,7 +30,11 @@ fs::path canonicalOr(const fs::path& path) {
   return text;
 }
 
-bool inside(const fs::path& inner, const fs::path& outer) { return isStrictlyInside(inner, outer); }
+bool inside(std::string_view inner, std::string_view outer) {
+  if (outer.empty()) return false;
+  if (outer.back() == '/') return inner.size() > outer.size() && inner.starts_with(outer);
+  return inner.size() > outer.size() + 1 && inner.starts_with(outer) && inner[outer.size()] == '/';
+}
 
 }  // namespace
 
@@ -49,18 +53,17 @@ bool plainAbsolute(std::string_view path) {
   return true;
 }
 
-// `base` / `rel` as text, as fs::path would join them.
-std::string joined(const fs::path& base, std::string_view rel) {
-  std::string out = base.native();
+// `base` / `rel` as text into `out`, as fs::path would join them.
+const std::string& joinInto(std::string& out, std::string_view base, std::string_view rel) {
+  out.assign(base);
   if (out.empty() || out.back() != '/') out += '/';
   out += rel;
   return out;
 }
 
 // What follows `outer` in a path strictly inside it.
-std::string_view below(const fs::path& inner, const fs::path& outer) {
-  const std::string& o = outer.native();
-  return std::string_view(inner.native()).substr(o.size() + (o.back() == '/' ? 0 : 1));
+std::string_view below(std::string_view inner, std::string_view outer) {
+  return inner.substr(outer.size() + (outer.back() == '/' ? 0 : 1));
 }
 
 }  // namespace
@@ -77,10 +80,7 @@ std::optional<fs::path> normalisedAbsolute(const std::string& path) {
 }
 
 bool isStrictlyInside(const fs::path& inner, const fs::path& outer) {
-  const std::string_view i = inner.native(), o = outer.native();
-  if (o.empty()) return false;
-  if (o.back() == '/') return i.size() > o.size() && i.starts_with(o);
-  return i.size() > o.size() + 1 && i.starts_with(o) && i[o.size()] == '/';
+  return inside(inner.native(), outer.native());
 }
 
 bool PathPolicy::isSystemPath(const fs::path& path) {
@@ -116,7 +116,7 @@ PathPolicy::PathPolicy(PathPolicyRoots roots) : roots_(std::move(roots)), denyli
   // elsewhere: a safe folder that is a link to /etc must not make /etc fair game.
   auto addInsideHome = [&](PathRoot kind, const fs::path& raw) {
     auto lexical = normalisedAbsolute(raw.string());
-    if (!homeUsable || !lexical || !inside(*lexical, *home)) return;
+    if (!homeUsable || !lexical || !inside(lexical->native(), home->native())) return;
     const fs::path canonical = canonicalOr(*lexical);
     if (canonical != homeCanonical / lexical->lexically_relative(*home)) return;
     ordered_.push_back({kind, *lexical, canonical});
@@ -128,7 +128,7 @@ PathPolicy::PathPolicy(PathPolicyRoots roots) : roots_(std::move(roots)), denyli
     // resolved place plus its own name.
     const fs::path canonical = canonicalOr(*lexical);
     if (canonical != resolveParents(*lexical) || isSystemPath(canonical)) return;
-    if (home && (*lexical == *home || inside(*home, *lexical)))
+    if (home && (*lexical == *home || inside(home->native(), lexical->native())))
       return;  // would swallow the home folder
     ordered_.push_back({kind, *lexical, canonical});
   };
@@ -145,27 +145,79 @@ std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given)
   return checkResolved(given, *lexical, resolveParents(*lexical));
 }
 
-std::expected<AllowedPath, PathRefusal> PathPolicy::check(const fs::path& given,
-                                                          ParentCache& parents) const {
-  const auto lexical = normalisedAbsolute(given.string());
-  if (!lexical || lexical->native() == "/") return check(given);
-  // A normal absolute path: its folder and name split as text.
-  const std::string& text = lexical->native();
-  const std::size_t slash = text.rfind('/');
-  const std::string_view parent(text.data(), std::max<std::size_t>(slash, 1));
-  if (parent != parents.lexical.native()) {
-    parents.lexical = std::string(parent);
-    parents.resolved = weaklyCanonical(parents.lexical).value_or(parents.lexical);
-  }
-  return checkResolved(given, *lexical,
-                       joined(parents.resolved, std::string_view(text).substr(slash + 1)));
+PathPolicy::FolderCheck::FolderCheck(const fs::path& folder) : given_(folder.native()) {
+  const auto lexical = normalisedAbsolute(given_);
+  if (!lexical || lexical->native() == "/") return;
+  byName_ = true;
+  lexical_ = lexical->native();
+  resolved_ = weaklyCanonical(*lexical).value_or(*lexical).native();
 }
 
-// `lexical` empty: `given` is not a usable absolute path.
+std::optional<PathRefusal> PathPolicy::refusalOf(FolderCheck& folder, std::string_view name) const {
+  const bool plainName =
+      !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+  if (!folder.byName_ || !plainName) {
+    auto checked = check(fs::path(folder.given_) / name);
+    if (checked) return std::nullopt;
+    return std::move(checked.error());
+  }
+  joinInto(folder.entryGiven_, folder.given_, name);
+  joinInto(folder.entryLexical_, folder.lexical_, name);
+  joinInto(folder.entryResolved_, folder.resolved_, name);
+  Verdict verdict = decide(folder.entryLexical_, folder.entryResolved_, folder.scratch_);
+  if (verdict.holder) return std::nullopt;
+  PathRefusal refusal;
+  refusal.path = folder.entryGiven_;
+  refusal.resolved = folder.entryResolved_;
+  refusal.reason = verdict.reason;
+  refusal.protectedBy = std::move(verdict.protectedBy);
+  return refusal;
+}
+
+PathPolicy::Verdict PathPolicy::decide(std::string_view lexical, std::string_view resolved,
+                                       std::string& scratch) const {
+  auto refuse = [](PathRefusalReason reason, std::optional<DenylistEntry> protectedBy = {}) {
+    return Verdict{nullptr, reason, std::move(protectedBy)};
+  };
+  for (const auto& root : ordered_) {
+    // All normal paths, so equal text is the same path.
+    if (lexical == root.lexical.native() || lexical == root.canonical.native() ||
+        resolved == root.canonical.native()) {
+      return refuse(root.kind == PathRoot::kHome ? PathRefusalReason::kHomeItself
+                                                 : PathRefusalReason::kManagedRoot);
+    }
+  }
+  const Root* holder = nullptr;
+  for (const auto& root : ordered_) {
+    const fs::path* base = inside(lexical, root.lexical.native())     ? &root.lexical
+                           : inside(lexical, root.canonical.native()) ? &root.canonical
+                                                                      : nullptr;
+    if (!base) continue;
+    if (resolved != joinInto(scratch, root.canonical.native(), below(lexical, base->native()))) {
+      return refuse(PathRefusalReason::kThroughLink);
+    }
+    holder = &root;
+    break;
+  }
+  if (!holder) {
+    for (const auto& root : ordered_) {
+      if (inside(resolved, root.canonical.native())) return refuse(PathRefusalReason::kThroughLink);
+    }
+    return refuse(isSystemPath(fs::path(lexical)) || isSystemPath(fs::path(resolved))
+                      ? PathRefusalReason::kSystemFolder
+                      : PathRefusalReason::kOutsideRoots);
+  }
+  if (holder->kind == PathRoot::kHome) {
+    joinInto(scratch, holder->lexical.native(), below(resolved, holder->canonical.native()));
+    if (auto entry = denylist_.verdict(scratch))
+      return refuse(PathRefusalReason::kProtected, entry);
+  }
+  return Verdict{holder};
+}
+
 std::expected<AllowedPath, PathRefusal> PathPolicy::checkResolved(const fs::path& given,
                                                                   const fs::path& lexical,
                                                                   const fs::path& resolved) const {
-  // Built only for a refusal: most paths checked are allowed.
   auto refuse = [&](PathRefusalReason reason, std::optional<DenylistEntry> protectedBy = {}) {
     PathRefusal refusal;
     refusal.path = given.string();
@@ -175,40 +227,10 @@ std::expected<AllowedPath, PathRefusal> PathPolicy::checkResolved(const fs::path
     return std::unexpected(std::move(refusal));
   };
   if (lexical.empty()) return refuse(PathRefusalReason::kNotAbsolute);
-
-  for (const auto& root : ordered_) {
-    // All normal paths, so equal text is the same path.
-    if (lexical.native() == root.lexical.native() || lexical.native() == root.canonical.native() ||
-        resolved.native() == root.canonical.native()) {
-      return refuse(root.kind == PathRoot::kHome ? PathRefusalReason::kHomeItself
-                                                 : PathRefusalReason::kManagedRoot);
-    }
-  }
-  const Root* holder = nullptr;
-  for (const auto& root : ordered_) {
-    const fs::path* base = inside(lexical, root.lexical)     ? &root.lexical
-                           : inside(lexical, root.canonical) ? &root.canonical
-                                                             : nullptr;
-    if (!base) continue;
-    if (resolved.native() != joined(root.canonical, below(lexical, *base))) {
-      return refuse(PathRefusalReason::kThroughLink);
-    }
-    holder = &root;
-    break;
-  }
-  if (!holder) {
-    for (const auto& root : ordered_) {
-      if (inside(resolved, root.canonical)) return refuse(PathRefusalReason::kThroughLink);
-    }
-    return refuse(isSystemPath(lexical) || isSystemPath(resolved)
-                      ? PathRefusalReason::kSystemFolder
-                      : PathRefusalReason::kOutsideRoots);
-  }
-  if (holder->kind == PathRoot::kHome) {
-    const std::string inHome = joined(holder->lexical, below(resolved, holder->canonical));
-    if (auto entry = denylist_.verdict(inHome)) return refuse(PathRefusalReason::kProtected, entry);
-  }
-  return AllowedPath{lexical, resolved, holder->kind};
+  std::string scratch;
+  Verdict verdict = decide(lexical.native(), resolved.native(), scratch);
+  if (!verdict.holder) return refuse(verdict.reason, std::move(verdict.protectedBy));
+  return AllowedPath{lexical, resolved, verdict.holder->kind};
 }
 
 std::string PathRefusal::sentence() const {

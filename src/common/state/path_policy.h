@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/base/error.h"
@@ -72,14 +73,23 @@ class PathPolicy {
   // out of it either.
   [[nodiscard]] std::expected<AllowedPath, PathRefusal> check(
       const std::filesystem::path& path) const;
-  // The same check for many paths in few folders: `parents` keeps the last
-  // folder's resolution, so a folder's links are followed once for all its
-  // entries rather than once for each.
-  struct ParentCache {
-    std::filesystem::path lexical, resolved;
+  // The same check for the entries of one folder, named only: the folder is
+  // normalised and its links followed once, and each entry's paths are put
+  // together in buffers kept from one entry to the next.
+  class FolderCheck {
+   public:
+    explicit FolderCheck(const std::filesystem::path& folder);
+
+   private:
+    friend class PathPolicy;
+    std::string given_, lexical_, resolved_;
+    bool byName_ = false;  // false: the folder is not a normal path below "/"
+    std::string entryGiven_, entryLexical_, entryResolved_, scratch_;
   };
-  [[nodiscard]] std::expected<AllowedPath, PathRefusal> check(const std::filesystem::path& path,
-                                                              ParentCache& parents) const;
+  // Nothing when `name` (an entry of the folder; a relative path is checked
+  // in full) may be moved or deleted, else the refusal `check` would give.
+  [[nodiscard]] std::optional<PathRefusal> refusalOf(FolderCheck& folder,
+                                                     std::string_view name) const;
 
   // `path` is one of the system folders, or inside one (lexically).
   [[nodiscard]] static bool isSystemPath(const std::filesystem::path& path);
@@ -95,6 +105,15 @@ class PathPolicy {
   [[nodiscard]] std::expected<AllowedPath, PathRefusal> checkResolved(
       const std::filesystem::path& given, const std::filesystem::path& lexical,
       const std::filesystem::path& resolved) const;
+  // The decision on normal paths as text: the root holding the path, or the
+  // refusal's reason; `scratch` is reused for the paths put together on the way.
+  struct Verdict {
+    const Root* holder = nullptr;
+    PathRefusalReason reason = PathRefusalReason::kOutsideRoots;
+    std::optional<DenylistEntry> protectedBy;
+  };
+  [[nodiscard]] Verdict decide(std::string_view lexical, std::string_view resolved,
+                               std::string& scratch) const;
   PathPolicyRoots roots_;
   std::vector<Root> ordered_;  // most specific kinds first, home last
   AppDataDenylist denylist_;

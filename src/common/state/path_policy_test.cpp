@@ -68,23 +68,19 @@ TEST(PathPolicy, AllowsInsideItsRootsAndRefusesEverythingElse) {
       {"", PathRefusalReason::kNotAbsolute},
       {home / "Documents/../../outside", PathRefusalReason::kNotAbsolute},
   };
-  // Checked both ways: alone, and with the folder resolutions kept from one
-  // path to the next (each case twice, so a kept folder is reused too).
-  PathPolicy::ParentCache parents;
+  // Checked both ways: alone, and by name within its folder (each case
+  // twice, so the folder's kept buffers are reused too).
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path.string());
     auto verdict = policy.check(c.path);
+    PathPolicy::FolderCheck folder(c.path.parent_path());
     for (int twice = 0; twice < 2; ++twice) {
-      auto kept = policy.check(c.path, parents);
-      ASSERT_EQ(kept.has_value(), verdict.has_value());
-      if (kept) {
-        EXPECT_EQ(kept->path, verdict->path);
-        EXPECT_EQ(kept->resolved, verdict->resolved);
-        EXPECT_EQ(kept->root, verdict->root);
-      } else {
-        EXPECT_EQ(kept.error().reason, verdict.error().reason);
-        EXPECT_EQ(kept.error().resolved, verdict.error().resolved);
-        EXPECT_EQ(kept.error().sentence(), verdict.error().sentence());
+      auto refused = policy.refusalOf(folder, c.path.filename().native());
+      ASSERT_EQ(refused.has_value(), !verdict.has_value());
+      if (refused) {
+        EXPECT_EQ(refused->reason, verdict.error().reason);
+        EXPECT_EQ(refused->resolved, verdict.error().resolved);
+        EXPECT_EQ(refused->sentence(), verdict.error().sentence());
       }
     }
     if (c.refused) {

@@ -20,6 +20,7 @@
 #include "common/state/config_keys.h"
 #include "common/state/move_scope.h"
 #include "common/state/only_copy_notice.h"
+#include "mover/verification.h"
 #include "service/core/action_log.h"
 #include "service/core/notifications.h"
 #include "service/core/status_snapshot.h"
@@ -457,15 +458,14 @@ MoveDirCode MoveDir::compare() {
   const std::string to = rec_.target.string() + "/";
   bool copiedAgain = false;
   for (int round = 0;; ++round) {
-    ProcessResult check = rsync(
-        {"-aHEX", "--delete", "--checksum", "--dry-run", "--itemize-changes", from, to}, false);
-    if (!check.succeeded()) {
-      refuse("couldn't compare the copy with the parked original (rsync " + check.describe() +
-             ": " + lastLine(check.err) + "), so the folder was not moved.");
+    auto differing = mover::exactCopyDifferences(rec_.parked, rec_.target);
+    if (!differing) {
+      refuse("couldn't compare the copy with the parked original (" + differing.error().message() +
+             "), so the folder was not moved.");
       putBack();
       return MoveDirCode::kCopyFailed;
     }
-    if (trimBlanks(check.out).empty()) break;
+    if (differing->empty()) break;
     if (round == kCompareRounds) {
       refuse("files in " + src_.string() +
              " kept changing while it was being moved, so it was not moved. "

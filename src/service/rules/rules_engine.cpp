@@ -32,15 +32,15 @@ void sayRefusedItem(ServiceContext& ctx, const fs::path& item, const PathRefusal
   ctx.log.say("skip (refused): " + item.string() + ". " + refusal.sentence());
 }
 
-// Archives the candidates, or in a dry run prints one line for each (items
-// the policy refuses get their refusal instead). False when the run must stop.
+// Archives the candidates (paths relative to `source`), or in a dry run
+// prints one line for each (items the policy refuses get their refusal
+// instead). False when the run must stop.
 bool archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
                        const CheckedFolder& source, const RuleText& rule,
-                       const std::vector<fs::path>& candidates, std::string_view reason) {
+                       const std::vector<std::string>& candidates, std::string_view reason) {
   if (mode == RunMode::kReal) {
     for (const auto& item : candidates) {
-      const auto outcome = moveToNvme(ctx, guards, scope.policy(), source,
-                                      item.lexically_relative(source.path()), rule.dest, reason);
+      const auto outcome = moveToNvme(ctx, guards, scope.policy(), source, item, rule.dest, reason);
       if (outcome == ArchiveOutcome::kUndoUnwritten) return false;
     }
     return true;
@@ -48,16 +48,21 @@ bool archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& sco
   // One write for the whole list: a dry run over a large folder is mostly output.
   const std::string tail = " -> " + ctx.cfg().base().string() + "/" + rule.dest + "/\n";
   std::string lines;
-  PathPolicy::ParentCache parents;
+  PathPolicy::FolderCheck folder(source.path());
+  // Each item's path is the folder's with the item's name joined on, as the
+  // path type would join them; only a refusal builds one.
+  std::string prefix = source.path().native();
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
   for (const auto& item : candidates) {
-    if (auto allowed = scope.policy().check(item, parents); !allowed) {
+    if (auto refused = scope.policy().refusalOf(folder, item)) {
       ctx.out << lines;
       lines.clear();
-      sayRefusedItem(ctx, item, allowed.error());
+      sayRefusedItem(ctx, source.path() / item, *refused);
       continue;
     }
     lines += "WOULD MOVE: ";
-    lines += item.native();
+    lines += prefix;
+    lines += item;
     lines += tail;
   }
   ctx.out << lines;
@@ -68,20 +73,15 @@ bool archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
                 const CheckedFolder& source, const RuleText& rule, std::int64_t age) {
   ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " + rule.dest);
   const std::time_t now = ctx.clock();
-  // Only the candidates' paths are kept past the listing: a folder may hold many thousands.
-  std::vector<fs::path> candidates;
-  auto old = selectEntries(source.path(), [&](const struct stat& info) {
+  // Only the candidates' names are kept past the listing: a folder may hold many thousands.
+  auto old = selectNames(source.path(), [&](const struct stat& info) {
     return DirEntry::modifiedBefore(info, age, now);
   });
-  if (old) {
-    candidates.reserve(old->size());
-    for (auto& entry : *old) candidates.push_back(std::move(entry.path));
-  }
-  if (candidates.empty()) {
+  if (!old || old->empty()) {
     sayNothingOlder(ctx, rule, age);
     return true;
   }
-  return archiveCandidates(ctx, guards, scope, mode, source, rule, candidates, "archive_old");
+  return archiveCandidates(ctx, guards, scope, mode, source, rule, *old, "archive_old");
 }
 
 bool archiveBig(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
@@ -90,10 +90,10 @@ bool archiveBig(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
   ctx.log.say("rule: archive_big " + rule.src + " (>" + std::to_string(age) + "d AND >" +
               std::to_string(mib) + "MB) -> " + rule.dest);
   const std::time_t now = ctx.clock();
-  std::vector<fs::path> candidates;
+  std::vector<std::string> candidates;
   for (const auto& entry : filesToDepthTwo(source.path())) {
     if (entry.olderThan(age, now) && entry.info.st_size > mib * 1048576) {
-      candidates.push_back(entry.path);
+      candidates.push_back(entry.path.lexically_relative(source.path()).string());
     }
   }
   if (candidates.empty()) {
