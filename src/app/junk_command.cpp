@@ -184,16 +184,22 @@ int noteAction(Session& s) {
   return addWith(s, std::move(text), "note");
 }
 
+// The one scrap an action names, or the exit code of saying why there is none.
+std::expected<JunkItem, int> namedScrap(Session& s) {
+  if (s.o.words.size() != 1)
+    return std::unexpected(usage(s, "Give the id of one scrap, as `brimvale junk list` shows it."));
+  auto item = resolve(s, s.o.words[0]);
+  if (item) return std::move(*item);
+  if (item.error().code == Errc::kInvalidArgument)
+    return std::unexpected(usage(s, item.error().detail + "."));
+  return std::unexpected(failed(s, item.error()));
+}
+
 // pin, unpin and delete: one scrap named by id.
 template <class Change>
 int oneScrap(Session& s, std::string_view done, Change change) {
-  if (s.o.words.size() != 1)
-    return usage(s, "Give the id of one scrap, as `brimvale junk list` shows it.");
-  auto item = resolve(s, s.o.words[0]);
-  if (!item) {
-    if (item.error().code == Errc::kInvalidArgument) return usage(s, item.error().detail + ".");
-    return failed(s, item.error());
-  }
+  auto item = namedScrap(s);
+  if (!item) return item.error();
   auto changed = change(item->id);
   if (!changed) return failed(s, changed.error());
   s.c.out << done << " " << item->id.substr(0, kShortId) << ": "
@@ -212,13 +218,8 @@ int deleteAction(Session& s) {
 }
 
 int copyAction(Session& s) {
-  if (s.o.words.size() != 1)
-    return usage(s, "Give the id of one scrap, as `brimvale junk list` shows it.");
-  auto item = resolve(s, s.o.words[0]);
-  if (!item) {
-    if (item.error().code == Errc::kInvalidArgument) return usage(s, item.error().detail + ".");
-    return failed(s, item.error());
-  }
+  auto item = namedScrap(s);
+  if (!item) return item.error();
   auto offer = junkClipboardOffer(*item, s.store.paths().media);
   auto offered = offer ? offerFromBackground(*offer) : std::unexpected(offer.error());
   if (!offered) {
