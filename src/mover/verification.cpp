@@ -201,6 +201,8 @@ struct CompareShare {
   // The exact comparison also compares the bytes of files whose stat
   // matches and collects the hard-linked files.
   bool exact = false;
+  // Files whose change time is older than this are compared by stat alone.
+  std::optional<struct timespec> unchangedBefore;
   std::vector<LinkedFile> linked;
   std::string srcBuffer, dstBuffer;
 };
@@ -305,6 +307,16 @@ std::optional<DiffReason> exactlyDiffer(const struct stat& a, const struct stat&
   if (*srcAttrs != *dstAttrs)
     return DiffReason{.kind = DiffReason::Kind::kMode, .srcMode = a.st_mode, .dstMode = b.st_mode};
   return std::nullopt;
+}
+
+// Whether nothing has written to a file (its bytes, attributes or owner)
+// since `cutoff`: every such change sets the change time to the clock.
+bool notBefore(const struct timespec& t, const struct timespec& cutoff) {
+  return t.tv_sec > cutoff.tv_sec || (t.tv_sec == cutoff.tv_sec && t.tv_nsec >= cutoff.tv_nsec);
+}
+
+bool unchangedSince(const struct stat& st, const std::optional<struct timespec>& cutoff) {
+  return cutoff && !notBefore(st.st_ctim, *cutoff);
 }
 
 // A second read buffer per thread, for the copy's side of a byte comparison.
@@ -427,7 +439,7 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
       share.dstBuffer.assign(dstPath).append("/").append(e.name);
       if (auto more = exactlyDiffer(a, b, share.srcBuffer.c_str(), share.dstBuffer.c_str())) {
         share.diffs.push_back({rel, *more});
-      } else if (S_ISREG(a.st_mode)) {
+      } else if (S_ISREG(a.st_mode) && !unchangedSince(a, share.unchangedBefore)) {
         int error = 0;
         const Bytes bytes =
             compareBytes(srcDir.fd(), e.name.c_str(), dstDir.fd(), e.name.c_str(), error);
@@ -470,7 +482,8 @@ namespace {
 
 // With `exact`, the exact comparison, which also hands back the hard-linked files.
 Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
-                                    std::vector<LinkedFile>* exact) {
+                                    std::vector<LinkedFile>* exact,
+                                    std::optional<struct timespec> unchangedBefore = {}) {
   struct stat srcRoot {
   }, dstRoot{};
   if (lstat(src.c_str(), &srcRoot) != 0) return fail(Errc::kIo, src.string());
@@ -500,7 +513,10 @@ Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
     roots.push_back({"", S_ISDIR(dstRoot.st_mode) ? Sides::kBoth : Sides::kSourceOnly});
   const unsigned threads = walkThreads();
   std::vector<CompareShare> shares(threads);
-  for (auto& share : shares) share.exact = exact != nullptr;
+  for (auto& share : shares) {
+    share.exact = exact != nullptr;
+    share.unchangedBefore = unchangedBefore;
+  }
   visitFolders<FolderPair>(std::move(roots), threads, [&](FolderPair& pair, unsigned thread) {
     if (shares[thread].error) return std::vector<FolderPair>{};
     return compareFolder(src, dst, pair, shares[thread]);
@@ -545,9 +561,59 @@ Result<TreeComparison> quickCompareTrees(const fs::path& src, const fs::path& ds
   return compareTrees(src, dst, nullptr);
 }
 
-Result<std::vector<std::string>> exactCopyDifferences(const fs::path& src, const fs::path& dst) {
+namespace {
+
+// The moment before which a change time proves a file untouched since the
+// copy began: earlier by more than the time step of any file system a
+// source lives on.
+struct timespec unchangedCutoff(std::chrono::system_clock::time_point copyStarted) {
+  constexpr auto kClockStep = std::chrono::seconds(2);
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      (copyStarted - kClockStep).time_since_epoch())
+                      .count();
+  return timespec{.tv_sec = static_cast<time_t>(ns / 1'000'000'000),
+                  .tv_nsec = static_cast<long>(ns % 1'000'000'000)};
+}
+
+}  // namespace
+
+bool treeChangedSince(const fs::path& root, std::chrono::system_clock::time_point copyStarted) {
+  const struct timespec cutoff = unchangedCutoff(copyStarted);
+  struct stat rootInfo {};
+  if (lstat(root.c_str(), &rootInfo) != 0 || !S_ISDIR(rootInfo.st_mode) ||
+      notBefore(rootInfo.st_mtim, cutoff))
+    return true;
+  std::atomic<bool> changed = false;
+  visitFolders<std::string>({root.string()}, walkThreads(), [&](std::string& folder, unsigned) {
+    std::vector<std::string> next;
+    if (changed) return next;
+    const OpenFolder dir(folder);
+    const auto entries = dir.entries();
+    if (!entries) {
+      changed = true;
+      return next;
+    }
+    for (const FolderEntry& e : *entries) {
+      struct stat st {};
+      if (fstatat(dir.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+          notBefore(st.st_ctim, cutoff)) {
+        changed = true;
+        return next;
+      }
+      if (S_ISDIR(st.st_mode)) next.push_back(folder + "/" + e.name);
+    }
+    return next;
+  });
+  return changed;
+}
+
+Result<std::vector<std::string>> exactCopyDifferences(
+    const fs::path& src, const fs::path& dst,
+    std::optional<std::chrono::system_clock::time_point> copyStarted) {
+  std::optional<struct timespec> unchangedBefore;
+  if (copyStarted) unchangedBefore = unchangedCutoff(*copyStarted);
   std::vector<LinkedFile> linked;
-  auto compared = compareTrees(src, dst, &linked);
+  auto compared = compareTrees(src, dst, &linked, unchangedBefore);
   if (!compared) return std::unexpected(compared.error());
   std::vector<std::string> out;
   for (const auto& d : compared->differences) out.push_back(d.path.empty() ? "." : d.path);

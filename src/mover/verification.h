@@ -3,6 +3,7 @@
 #pragma once
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -60,8 +61,20 @@ struct TreeComparison {
 // and every file's bytes equal, compared on two threads. The relative paths
 // that differ ("." the roots), sorted; an error when a tree cannot be walked
 // or a file cannot be read.
+// `copyStarted`, when given, is when the copy that made `dst` began. A source
+// file whose change time (which no program can set) is older than that, less
+// a margin for coarse file-system clocks, has not been written since the copy
+// read it: when its stat matches the copy's, its bytes and extended
+// attributes are not read again. Every file changed since is read whole.
 [[nodiscard]] Result<std::vector<std::string>> exactCopyDifferences(
-    const std::filesystem::path& src, const std::filesystem::path& dst);
+    const std::filesystem::path& src, const std::filesystem::path& dst,
+    std::optional<std::chrono::system_clock::time_point> copyStarted = std::nullopt);
+// Whether anything in the tree at `root` may have changed since `copyStarted`
+// (with the same margin): an entry whose change time is not older, the root's
+// own modification time (renaming the root, as parking does, moves only its
+// change time), or anything that cannot be examined.
+[[nodiscard]] bool treeChangedSince(const std::filesystem::path& root,
+                                    std::chrono::system_clock::time_point copyStarted);
 // File lengths (links as links, folders as nothing) of everything at and
 // below `path`, in KiB rounded up, so the same tree measures the same on
 // file systems with different block sizes; nothing when `path` is missing.

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace brimvale::mover {
 namespace {
@@ -147,6 +148,98 @@ TEST(ExactCopy, EveryKindOfChangeIsFound) {
     auto differing = exactCopyDifferences(src, dst);
     ASSERT_TRUE(differing) << differing.error().message();
     EXPECT_EQ(*differing, c.differing);
+  }
+}
+
+// A source file written after the copy began is read again even when the
+// writer kept its size and time; one untouched since well before is trusted
+// to the copy tool and compared by stat alone.
+TEST(ExactCopy, OnlySourceFilesChangedSinceTheCopyBeganAreReadAgain) {
+  using namespace std::chrono_literals;
+  const auto now = std::chrono::system_clock::now();
+  struct Case {
+    const char* name;
+    std::optional<std::chrono::system_clock::time_point> copyStarted;
+    bool changeSource;  // else the copy's byte changes
+    std::vector<std::string> differing;
+  };
+  const std::vector<Case> cases{
+      {"source written after the copy began", now, true, {"a.bin"}},
+      {"source written, copy start unknown", std::nullopt, true, {"a.bin"}},
+      {"copy changed, start unknown", std::nullopt, false, {"a.bin"}},
+      {"copy changed, source untouched since before", now + 1h, false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    brimvale::testing::TempFolder tmp{"exact-since"};
+    const fs::path src = tmp.path() / "src", dst = tmp.path() / "dst";
+    write(src / "a.bin", std::string(4096, 'a'));
+    ASSERT_TRUE(runTool("/usr/bin/rsync", {"-aHEX", src.string() + "/", dst.string() + "/"}, 30s)
+                    .succeeded());
+    const fs::path changed = (c.changeSource ? src : dst) / "a.bin";
+    struct stat before {};
+    ASSERT_EQ(::stat(changed.c_str(), &before), 0);
+    write(changed, std::string(4095, 'a') + "Z");
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, changed.c_str(), times, 0), 0);
+    auto differing = exactCopyDifferences(src, dst, c.copyStarted);
+    ASSERT_TRUE(differing) << differing.error().message();
+    EXPECT_EQ(*differing, c.differing);
+  }
+}
+
+// Every way a program can change a tree after the copy began shows in a
+// change time (or, for the root, its modification time); parking, a rename
+// of the root, must not.
+TEST(TreeChangedSince, EveryChangeAfterTheCopyBeganIsSeen) {
+  using namespace std::chrono_literals;
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& root, const fs::path& outside)> change;
+    bool changed;
+  };
+  const std::vector<Case> cases{
+      {"nothing", [](const fs::path&, const fs::path&) {}, false},
+      {"the root renamed, as parking does",
+       [](const fs::path& root, const fs::path&) {
+         fs::rename(root, root.string() + ".parked");
+         fs::rename(root.string() + ".parked", root);
+       },
+       false},
+      {"a file appended to",
+       [](const fs::path& root, const fs::path&) {
+         std::ofstream(root / "sub" / "a.txt", std::ios::app) << "more";
+       },
+       true},
+      {"a mode changed",
+       [](const fs::path& root, const fs::path&) {
+         ::chmod((root / "sub" / "deep" / "b.txt").c_str(), 0600);
+       },
+       true},
+      {"a file removed from a subfolder",
+       [](const fs::path& root, const fs::path&) { fs::remove(root / "sub" / "deep" / "b.txt"); },
+       true},
+      {"a file removed from the root",
+       [](const fs::path& root, const fs::path&) { fs::remove(root / "top.txt"); }, true},
+      {"an old file moved in from outside",
+       [](const fs::path& root, const fs::path& outside) {
+         fs::rename(outside, root / "sub" / "deep" / "moved in");
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    brimvale::testing::TempFolder tmp{"changed-since"};
+    const fs::path root = tmp.path() / "tree", outside = tmp.path() / "outside.txt";
+    write(root / "top.txt", "t");
+    write(root / "sub" / "a.txt", "a");
+    write(root / "sub" / "deep" / "b.txt", "b");
+    write(outside, "o");
+    // The copy "began" just after the tree was made: nothing in it is newer.
+    const auto copyStarted = std::chrono::system_clock::now() + 2s + 10ms;
+    std::this_thread::sleep_for(40ms);  // past the cutoff, by more than a clock tick
+    c.change(root, outside);
+    EXPECT_EQ(treeChangedSince(root, copyStarted), c.changed);
   }
 }
 

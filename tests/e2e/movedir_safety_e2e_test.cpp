@@ -314,8 +314,11 @@ TEST(MoveDirSafetyE2E, WritesInsideTheFolderAreNeverLeftBehind) {
 
   // A program appending line by line, opening the file each time, while
   // another folder moves: every line it wrote is at the original path.
+  // The tree is older than the move, so only the appends show as changes.
   const fs::path logged = s.home.path() / "Logging app";
   makeTree(logged);
+  { std::ofstream(logged / "log.txt") << "started\n"; }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   std::atomic<bool> stop{false};
   std::vector<int> written;
   std::thread writer([&] {

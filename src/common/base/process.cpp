@@ -6,12 +6,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -23,6 +25,35 @@ using Clock = std::chrono::steady_clock;
 struct Pipe {
   int read = -1;
   int write = -1;
+};
+
+// The pause between paced reads, cut short when the program ends (through a
+// pidfd where the system has them), so the end of a copy is seen at once.
+class PacedWait {
+ public:
+  explicit PacedWait(pid_t pid) {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+    fd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+#endif
+  }
+  ~PacedWait() {
+    if (fd_ >= 0) close(fd_);
+  }
+  PacedWait(const PacedWait&) = delete;
+  PacedWait& operator=(const PacedWait&) = delete;
+  void pause(std::chrono::milliseconds pace) const {
+    if (fd_ < 0) {
+      std::this_thread::sleep_for(pace);
+      return;
+    }
+    pollfd ended{fd_, POLLIN, 0};
+    poll(&ended, 1, static_cast<int>(pace.count()));
+  }
+
+ private:
+  int fd_ = -1;
 };
 
 void closeFd(int& fd) {
@@ -102,7 +133,9 @@ ProcessResult runProcess(const ProcessInvocation& invocation) {
 
   if (in.write >= 0) fcntl(in.write, F_SETFL, O_NONBLOCK);
   const bool paced = invocation.outputPacing.count() > 0;
+  std::optional<PacedWait> pacedWait;
   if (paced) {
+    pacedWait.emplace(pid);
     for (int fd : {out.read, err.read}) {
 #if defined(F_SETPIPE_SZ)
       fcntl(fd, F_SETPIPE_SZ, 1 << 20);  // best effort: the system may cap it
@@ -183,8 +216,7 @@ ProcessResult runProcess(const ProcessInvocation& invocation) {
     if (ready > 0) {
       if (outIdx >= 0 && fds[outIdx].revents) consume(out.read, result.out, invocation.onStdout);
       if (errIdx >= 0 && fds[errIdx].revents) consume(err.read, result.err, invocation.onStderr);
-      if (paced && (out.read >= 0 || err.read >= 0))
-        std::this_thread::sleep_for(invocation.outputPacing);
+      if (paced && (out.read >= 0 || err.read >= 0)) pacedWait->pause(invocation.outputPacing);
       if (inIdx >= 0 && fds[inIdx].revents) {
         if (fds[inIdx].revents & (POLLERR | POLLHUP)) {
           closeFd(in.write);

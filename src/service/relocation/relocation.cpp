@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
@@ -180,7 +183,9 @@ class MoveDir {
   MoveDirCode inUseCheck(const fs::path& folder, bool putBackFirst);
   MoveDirCode copy();
   MoveDirCode park();
-  MoveDirCode compare();
+  // `untouched`: nothing in the parked original changed since this
+  // process began the copy, so rsync's complete copy is the folder as it is.
+  MoveDirCode compare(bool untouched = false);
   MoveDirCode link();
   MoveDirCode finish();
 
@@ -205,7 +210,9 @@ class MoveDir {
     outcome_.details = std::move(details);
   }
   MoveDirCode steps(const std::string& path);
-  ProcessResult rsync(std::vector<std::string> args, bool stream);
+  // `beforeOutput`, when given, runs before each piece of output is shown.
+  ProcessResult rsync(std::vector<std::string> args, bool stream,
+                      const std::function<void()>& beforeOutput = {});
 
   ServiceContext& ctx_;
   const FolderInUseProbe& inUse_;
@@ -215,6 +222,10 @@ class MoveDir {
   fs::path src_;
   MoveDirRecord rec_;
   MoveDirOutcome outcome_;
+  // When this process began a copy into an empty folder, from the real clock
+  // the file system stamps change times with; unknown when resuming, as an
+  // earlier run may have copied some files.
+  std::optional<std::chrono::system_clock::time_point> copyStarted_;
 };
 
 MoveDirOutcome MoveDir::run(const std::string& path) {
@@ -295,7 +306,6 @@ MoveDirCode MoveDir::fresh() {
   rec_.target = *claimed;
   rec_.device = static_cast<std::uint64_t>(st.st_dev);
   rec_.inode = static_cast<std::uint64_t>(st.st_ino);
-  rec_.bytes = bytesOf(srcText);
   rec_.phase = MoveDirPhase::kCopying;
   rec_.started = now;
   if (auto saved = writeMoveDirRecord(ctx_.paths, rec_); !saved) {
@@ -307,6 +317,8 @@ MoveDirCode MoveDir::fresh() {
     return MoveDirCode::kCopyFailed;
   }
   stopPoint("move-dir:record-written");
+  // The copy folder is new, so the copy reads every file after this moment.
+  copyStarted_ = std::chrono::system_clock::now();
   return copy();
 }
 
@@ -343,11 +355,13 @@ MoveDirCode MoveDir::inUseCheck(const fs::path& folder, bool putBackFirst) {
   return MoveDirCode::kInUse;
 }
 
-ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream) {
+ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream,
+                             const std::function<void()>& beforeOutput) {
   ProcessInvocation run{
       .path = ctx_.rsyncPath(), .args = std::move(args), .captureLimit = 64 << 10};
   if (stream) {
-    auto show = [this](std::string_view chunk) {
+    auto show = [this, &beforeOutput](std::string_view chunk) {
+      if (beforeOutput) beforeOutput();
       out_ << chunk;
       out_.flush();
       // One progress line per file copied: a stop point per line lands mid-copy.
@@ -357,19 +371,34 @@ ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream) {
     };
     run.onStdout = show;
     run.onStderr = show;
+    // rsync prints a progress line per file; reading them in batches keeps
+    // the copy from waking this process tens of thousands of times.
+    run.outputPacing = std::chrono::milliseconds(25);
   }
   run.dieWithParent = true;  // a copy never outlives a stopped move
   return runProcess(run);
 }
 
 MoveDirCode MoveDir::copy() {
-  const std::string sizeText = rec_.bytes ? std::to_string(*rec_.bytes) : std::string();
-  out_ << "Source: " << src_.string() << "\n"
-       << "Target: " << rec_.target.string() << "\n"
-       << "Size:   " << sizeText << " bytes\n\n"
-       << "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n";
-  out_.flush();
+  // The size is measured while rsync is found and starts listing the same
+  // tree; the report still shows it before anything rsync prints.
+  std::future<std::optional<std::uint64_t>> measured;
+  if (!rec_.bytes)
+    measured = std::async(std::launch::async, [src = src_.string()] { return bytesOf(src); });
+  bool headerShown = false;
+  const std::function<void()> showHeader = [&] {
+    if (headerShown) return;
+    headerShown = true;
+    if (measured.valid()) rec_.bytes = measured.get();
+    const std::string sizeText = rec_.bytes ? std::to_string(*rec_.bytes) : std::string();
+    out_ << "Source: " << src_.string() << "\n"
+         << "Target: " << rec_.target.string() << "\n"
+         << "Size:   " << sizeText << " bytes\n\n"
+         << "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n";
+    out_.flush();
+  };
   if (ctx_.rsyncPath().empty()) {
+    showHeader();
     discard();
     say("GNU rsync 3.x is required for moves but isn't installed.",
         {"Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't",
@@ -380,7 +409,8 @@ MoveDirCode MoveDir::copy() {
   }
   ProcessResult copied = rsync({"-aHEX", "--info=progress2", "--no-inc-recursive",
                                 src_.string() + "/", rec_.target.string() + "/"},
-                               true);
+                               true, showHeader);
+  showHeader();
   if (!copied.succeeded()) {
     say("rsync failed; cleaning up partial target and aborting",
         {"rsync " + copied.describe() + ". Your folder is untouched at " + src_.string() + "."});
@@ -445,20 +475,25 @@ MoveDirCode MoveDir::park() {
   rec_.phase = MoveDirPhase::kParked;
   saveBestEffort();
   stopPoint("move-dir:parked");
+  // The original is examined for changes while the in-use check runs.
+  std::future<bool> untouched =
+      std::async(std::launch::async, [parked = rec_.parked, started = copyStarted_] {
+        return started && !mover::treeChangedSince(parked, *started);
+      });
   if (const MoveDirCode inUse = inUseCheck(rec_.parked, true); inUse != MoveDirCode::kRelocated)
     return inUse;
-  return compare();
+  return compare(untouched.get());
 }
 
 // Copies that began before parking may have missed writes made during the
 // copy; the parked original is now out of every program's way, so the copy
 // is brought up to it and compared until nothing differs.
-MoveDirCode MoveDir::compare() {
+MoveDirCode MoveDir::compare(bool untouched) {
   const std::string from = rec_.parked.string() + "/";
   const std::string to = rec_.target.string() + "/";
   bool copiedAgain = false;
-  for (int round = 0;; ++round) {
-    auto differing = mover::exactCopyDifferences(rec_.parked, rec_.target);
+  for (int round = 0; !untouched; ++round) {
+    auto differing = mover::exactCopyDifferences(rec_.parked, rec_.target, copyStarted_);
     if (!differing) {
       refuse("couldn't compare the copy with the parked original (" + differing.error().message() +
              "), so the folder was not moved.");
