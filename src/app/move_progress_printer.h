@@ -54,6 +54,11 @@ class MoveProgressPrinter {
                       std::function<Clock::time_point()> now = Clock::now);
 
   void phaseChanged(const mover::MoveManifest& job);
+  // The apparent size of a job's source, when the caller measured it already:
+  // the copy then runs without a second walk of the tree beside it.
+  void knowTotal(const std::string& jobId, std::int64_t apparentBytes) {
+    totals_[jobId] = apparentBytes;
+  }
   // Shows the copy progress of every copying job the mover runs.
   void tick(const mover::LocalFolderMover& mover);
   void showCopy(const std::string& jobId, const CopySample& sample);

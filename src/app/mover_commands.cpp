@@ -893,6 +893,8 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
         m.enqueue(src, relocated.string(), *policy, !o.noLinks, mover::MoveTriggerSource::kUserMove,
                   plan->sizeKB, mover::MoveTarget{rule, {}});
     id = *queued;
+    if (plan->kind == MovePlan::Kind::kNew)
+      printer.knowTotal(id, static_cast<std::int64_t>(plan->apparentBytes));
     if (plan->kind == MovePlan::Kind::kNoop && m.job(id)->phase == MovePhase::kDone) {
       c.out << homeRelative(src, c.paths.home) << " is already a link to its copy at "
             << m.job(id)->finalDst << "; nothing was copied, and it is now listed as relocated.\n";

@@ -12,6 +12,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
+#include "common/base/uuid.h"
 #include "mover/manifest.h"
 
 namespace brimvale::mover {
@@ -23,7 +24,8 @@ namespace {
 
 enum class WithDate { kNo, kYes };
 
-std::string formattedLine(const MoverLogLine& line, WithDate withDate) {
+// Everything a formatted line shows before its text.
+std::string formattedPrefix(const MoverLogLine& line, WithDate withDate) {
   using namespace std::chrono;
   const auto since = line.timestamp.time_since_epoch();
   const std::time_t secs = duration_cast<seconds>(since).count();
@@ -42,7 +44,11 @@ std::string formattedLine(const MoverLogLine& line, WithDate withDate) {
   source.resize(8, ' ');
   const std::string tag =
       line.jobID ? "[" + asciiUpper(line.jobID->substr(0, 8)) + "]" : "[--------]";
-  return std::string(time) + " [" + source + "] " + tag + " " + line.text;
+  return std::string(time) + " [" + source + "] " + tag + " ";
+}
+
+std::string formattedLine(const MoverLogLine& line, WithDate withDate) {
+  return formattedPrefix(line, withDate) + line.text;
 }
 
 // Whether a formatted line ("... [phase   ] [1A2B3C4D] text") tells the move's story.
@@ -73,10 +79,11 @@ void MoverLog::appendAll(MoverLogSource source, std::vector<std::string> texts,
                          std::optional<std::string> jobID) {
   if (texts.empty()) return;
   const auto now = std::chrono::system_clock::now();
+  std::vector<std::string> ids = newUuids(texts.size());
   std::vector<MoverLogLine> added;
   added.reserve(texts.size());
-  for (auto& text : texts)
-    added.push_back(MoverLogLine{newUuid(), now, jobID, source, std::move(text)});
+  for (std::size_t i = 0; i < texts.size(); ++i)
+    added.push_back(MoverLogLine{std::move(ids[i]), now, jobID, source, std::move(texts[i])});
   if (observer_) observer_(added);
   for (auto& line : added) lines_.push_back(std::move(line));
   while (lines_.size() > kCapacity) lines_.pop_front();
@@ -111,13 +118,28 @@ bool MoverLogFile::appendLine(std::string_view bytes) {
 }
 
 void MoverLogFile::write(std::span<const MoverLogLine> lines) {
+  // Lines appended together share their time, source and move, so each
+  // batch formats that part once.
   std::string bytes;
+  std::string prefix;
+  const MoverLogLine* prefixOf = nullptr;
   for (const auto& line : lines) {
-    std::string text = datedFormatted(line);
-    for (char& c : text) {
-      if (c == '\n' || c == '\r') c = ' ';
+    if (!prefixOf || line.timestamp != prefixOf->timestamp || line.source != prefixOf->source ||
+        line.jobID != prefixOf->jobID) {
+      std::string shown = formattedPrefix(line, WithDate::kYes);
+      for (char& c : shown) {
+        if (c == '\n' || c == '\r') c = ' ';
+      }
+      prefix = (line.jobID ? asciiUpper(*line.jobID) : std::string("-")) + "\t" + shown;
+      prefixOf = &line;
     }
-    bytes += (line.jobID ? asciiUpper(*line.jobID) : std::string("-")) + "\t" + text + "\n";
+    bytes += prefix;
+    const std::size_t textAt = bytes.size();
+    bytes += line.text;
+    for (std::size_t i = textAt; i < bytes.size(); ++i) {
+      if (bytes[i] == '\n' || bytes[i] == '\r') bytes[i] = ' ';
+    }
+    bytes += '\n';
   }
   (void)appendLine(bytes);
   // Trim whenever the count passes a multiple of the capacity.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace brimvale::mover {
@@ -53,6 +55,32 @@ TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
   auto one = file.read("aaaa");
   ASSERT_EQ(one.size(), 1u);
   EXPECT_TRUE(one[0].ends_with("[AAAA1111] first"));
+}
+
+// One write of lines that share a time but not their source or move: each
+// line reads back in its own form.
+TEST(MoverLogFile, ABatchOfMixedLinesReadsBackLineByLine) {
+  const brimvale::testing::TempFolder tmp("mover-log-batch");
+  MoverLogFile file(tmp.path());
+  const auto now = std::chrono::system_clock::now();
+  const std::optional<std::string> a = "AAAA1111-0000-4000-8000-000000000000",
+                                   b = "BBBB2222-0000-4000-8000-000000000000";
+  const std::vector<MoverLogLine> lines{
+      {"1", now, a, MoverLogSource::kRsync, "f1"},
+      {"2", now, a, MoverLogSource::kRsync, "f2\rpart"},
+      {"3", now, a, MoverLogSource::kRsyncErr, "oops"},
+      {"4", now, b, MoverLogSource::kRsyncErr, "other move"},
+      {"5", now + std::chrono::milliseconds(5), b, MoverLogSource::kRsyncErr, "later"},
+      {"6", now, std::nullopt, MoverLogSource::kInfo, "no move"},
+  };
+  file.write(lines);
+  std::vector<std::string> expected;
+  for (const auto& line : lines) {
+    std::string shown = datedFormatted(line);
+    std::replace(shown.begin(), shown.end(), '\r', ' ');
+    expected.push_back(shown);
+  }
+  EXPECT_EQ(file.read(), expected);
 }
 
 // Given a move's whole diary, then the phase view keeps its story (queued,
