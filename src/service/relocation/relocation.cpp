@@ -288,6 +288,8 @@ MoveDirCode MoveDir::fresh() {
            std::strerror(openError) + "), so it was not moved. Nothing was changed.");
     return MoveDirCode::kInvalidRequest;
   }
+  // rsync is looked for (it runs `rsync --version`) while the folder is checked.
+  std::future<void> rsyncFound = std::async(std::launch::async, [this] { (void)ctx_.rsyncPath(); });
   if (const MoveDirCode checked = checkSourceAndDrive(); checked != MoveDirCode::kRelocated)
     return checked;
 
@@ -319,6 +321,7 @@ MoveDirCode MoveDir::fresh() {
   stopPoint("move-dir:record-written");
   // The copy folder is new, so the copy reads every file after this moment.
   copyStarted_ = std::chrono::system_clock::now();
+  rsyncFound.get();
   return copy();
 }
 
