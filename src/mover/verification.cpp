@@ -595,8 +595,10 @@ bool treeChangedSince(const fs::path& root, std::chrono::system_clock::time_poin
     }
     for (const FolderEntry& e : *entries) {
       struct stat st {};
+      // The modification time too: some file systems (FAT) keep a creation
+      // time where others keep the change time.
       if (fstatat(dir.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-          notBefore(st.st_ctim, cutoff)) {
+          notBefore(st.st_ctim, cutoff) || notBefore(st.st_mtim, cutoff)) {
         changed = true;
         return next;
       }

@@ -70,9 +70,9 @@ struct TreeComparison {
     const std::filesystem::path& src, const std::filesystem::path& dst,
     std::optional<std::chrono::system_clock::time_point> copyStarted = std::nullopt);
 // Whether anything in the tree at `root` may have changed since `copyStarted`
-// (with the same margin): an entry whose change time is not older, the root's
-// own modification time (renaming the root, as parking does, moves only its
-// change time), or anything that cannot be examined.
+// (with the same margin): an entry whose change or modification time is not
+// older, the root's own modification time (renaming the root, as parking
+// does, moves only its change time), or anything that cannot be examined.
 [[nodiscard]] bool treeChangedSince(const std::filesystem::path& root,
                                     std::chrono::system_clock::time_point copyStarted);
 // File lengths (links as links, folders as nothing) of everything at and
