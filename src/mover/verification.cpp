@@ -22,6 +22,7 @@
 
 #include "common/base/disk_usage.h"
 #include "common/base/folder_walk.h"
+#include "common/base/tree_walk.h"
 #include "mover/relink.h"
 
 namespace brimvale::mover {
@@ -69,8 +70,10 @@ std::string hexDigest(EVP_MD_CTX* ctx) {
   return out;
 }
 
-// One read buffer per hashing thread, page-aligned, reused for every file.
-char* hashBuffer() {
+// Page-aligned read buffers, one per thread for each `Side` (the copy's side
+// of a byte comparison is 1, everything else 0), reused for every file.
+template <int Side = 0>
+char* readBuffer() {
   struct Free {
     void operator()(char* p) const { std::free(p); }
   };
@@ -96,7 +99,7 @@ void sideBySide(First&& first, Second&& second) {
 // Feeds the file's content to every non-null context; false when it cannot
 // be read to the end.
 bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const char* path) {
-  char* buffer = hashBuffer();
+  char* buffer = readBuffer();
   if (!buffer) return false;
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
@@ -319,16 +322,6 @@ bool unchangedSince(const struct stat& st, const std::optional<struct timespec>&
   return cutoff && !notBefore(st.st_ctim, *cutoff);
 }
 
-// A second read buffer per thread, for the copy's side of a byte comparison.
-char* compareBuffer() {
-  struct Free {
-    void operator()(char* p) const { std::free(p); }
-  };
-  thread_local std::unique_ptr<char, Free> buffer(
-      static_cast<char*>(std::aligned_alloc(4096, kHashBlock)));
-  return buffer.get();
-}
-
 // Reads up to `size` bytes, short only at the end of the file; -1 on error.
 ssize_t readFull(int fd, char* into, std::size_t size) {
   std::size_t got = 0;
@@ -357,8 +350,8 @@ Bytes compareBytes(int srcFolder, const char* srcName, int dstFolder, const char
       if (fd >= 0) close(fd);
     }
   };
-  char* bufA = hashBuffer();
-  char* bufB = compareBuffer();
+  char* bufA = readBuffer<0>();
+  char* bufB = readBuffer<1>();
   auto unreadable = [&] {
     error = errno;
     return Bytes::kUnreadable;
@@ -583,30 +576,17 @@ bool treeChangedSince(const fs::path& root, std::chrono::system_clock::time_poin
   if (lstat(root.c_str(), &rootInfo) != 0 || !S_ISDIR(rootInfo.st_mode) ||
       notBefore(rootInfo.st_mtim, cutoff))
     return true;
+  const OpenFolder dir(root.string());
+  if (!dir.isOpen()) return true;
   std::atomic<bool> changed = false;
-  visitFolders<std::string>({root.string()}, walkThreads(), [&](std::string& folder, unsigned) {
-    std::vector<std::string> next;
-    if (changed) return next;
-    const OpenFolder dir(folder);
-    const auto entries = dir.entries();
-    if (!entries) {
-      changed = true;
-      return next;
-    }
-    for (const FolderEntry& e : *entries) {
-      struct stat st {};
-      // The modification time too: some file systems (FAT) keep a creation
-      // time where others keep the change time.
-      if (fstatat(dir.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-          notBefore(st.st_ctim, cutoff) || notBefore(st.st_mtim, cutoff)) {
-        changed = true;
-        return next;
-      }
-      if (S_ISDIR(st.st_mode)) next.push_back(folder + "/" + e.name);
-    }
-    return next;
-  });
-  return changed;
+  // The modification time too: some file systems (FAT) keep a creation time
+  // where others keep the change time.
+  const bool whole =
+      walkTree(dir.fd(), walkThreads(),
+               [&](unsigned, std::string_view, std::string_view, const struct stat& st) {
+                 if (notBefore(st.st_ctim, cutoff) || notBefore(st.st_mtim, cutoff)) changed = true;
+               });
+  return changed || !whole;
 }
 
 Result<std::vector<std::string>> exactCopyDifferences(

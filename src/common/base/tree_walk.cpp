@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -112,7 +113,8 @@ class FolderStack {
 // Examines the raw listing records in [at, end) of the open folder `self`
 // (path `rel`) and queues its sub-folders.
 void examine(const std::shared_ptr<SharedFolder>& self, const std::string& rel, const char* at,
-             const char* end, FolderStack& stack, unsigned thread, const TreeVisit& visit) {
+             const char* end, FolderStack& stack, unsigned thread, const TreeVisit& visit,
+             std::atomic<bool>& missed) {
   const int fd = self->fd();
   struct stat st {};
   while (at < end) {
@@ -120,7 +122,10 @@ void examine(const std::shared_ptr<SharedFolder>& self, const std::string& rel, 
     at += e->reclen;
     const char* name = e->name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      missed = true;
+      continue;
+    }
     const std::string_view nameView(name);
     visit(thread, rel, nameView, st);
     if (!S_ISDIR(st.st_mode)) continue;
@@ -135,9 +140,10 @@ void examine(const std::shared_ptr<SharedFolder>& self, const std::string& rel, 
 }
 
 void listFolder(int fd, const std::string& rel, std::vector<char>& buf, FolderStack& stack,
-                unsigned thread, const TreeVisit& visit) {
+                unsigned thread, const TreeVisit& visit, std::atomic<bool>& missed) {
   const long size = readListing(fd, buf);
   if (size < 0) {
+    missed = true;
     ::close(fd);
     return;
   }
@@ -158,33 +164,38 @@ void listFolder(int fd, const std::string& rel, std::vector<char>& buf, FolderSt
     }
     at = shareEnd;
   }
-  examine(self, rel, begin, firstEnd, stack, thread, visit);
+  examine(self, rel, begin, firstEnd, stack, thread, visit, missed);
 }
 
 }  // namespace
 
-void walkTree(int rootFd, unsigned threads, const TreeVisit& visit) {
+bool walkTree(int rootFd, unsigned threads, const TreeVisit& visit) {
   FolderStack stack;
+  std::atomic<bool> missed = false;
   // The root is listed through a descriptor of its own: a copy would share
   // the caller's read position, and the listing moves it to the end.
   const int first = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (first < 0) return;
+  if (first < 0) return false;
   auto work = [&](unsigned thread, int start) {
     std::vector<char> buf(kBatchBytes);
-    if (start >= 0) listFolder(start, std::string(), buf, stack, thread, visit);
+    if (start >= 0) listFolder(start, std::string(), buf, stack, thread, visit, missed);
     Work work;
     bool holding = start >= 0;
     while (stack.take(work, holding)) {
       if (!work.entries.empty()) {
         const char* at = work.entries.data();
-        examine(work.folder, work.rel, at, at + work.entries.size(), stack, thread, visit);
+        examine(work.folder, work.rel, at, at + work.entries.size(), stack, thread, visit, missed);
         work.folder.reset();
         continue;
       }
       const int fd = ::openat(work.folder->fd(), work.rel.c_str() + work.nameAt,
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       work.folder.reset();
-      if (fd >= 0) listFolder(fd, work.rel, buf, stack, thread, visit);
+      if (fd >= 0) {
+        listFolder(fd, work.rel, buf, stack, thread, visit, missed);
+      } else {
+        missed = true;
+      }
     }
   };
   // The first thread counts as busy from the start, so the others wait for
@@ -194,6 +205,7 @@ void walkTree(int rootFd, unsigned threads, const TreeVisit& visit) {
   for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, t, -1);
   work(0, first);
   for (auto& t : pool) t.join();
+  return !missed;
 }
 
 }  // namespace brimvale

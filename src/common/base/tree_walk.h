@@ -16,9 +16,10 @@ namespace brimvale {
 // the root's own children) and `info` its unfollowed metadata. Links are never
 // followed; an entry that cannot be examined is left out, and a folder that
 // cannot be opened or read whole contributes none of its entries. The views
-// are valid only during the call. `rootFd` stays open and unchanged.
+// are valid only during the call. `rootFd` stays open and unchanged. False
+// when anything was left out that way, for callers that must see every entry.
 using TreeVisit = std::function<void(unsigned thread, std::string_view folder,
                                      std::string_view name, const struct stat& info)>;
-void walkTree(int rootFd, unsigned threads, const TreeVisit& visit);
+bool walkTree(int rootFd, unsigned threads, const TreeVisit& visit);
 
 }  // namespace brimvale

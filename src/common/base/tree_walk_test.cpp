@@ -228,5 +228,37 @@ TEST(TreeWalk, VisitsEveryEntryOnceAndClosesEverything) {
   ::close(root);
 }
 
+// A caller that must see every entry is told when a folder could not be
+// listed: here one shut to the (unprivileged) walker.
+TEST(TreeWalk, SaysWhetherEveryFolderWasListed) {
+  const testing::TempFolder tmp("walk-whole");
+  const fs::path tree = tmp.path() / "tree";
+  fs::create_directories(tree / "open");
+  fs::create_directories(tree / "shut");
+  writeBytes(tree / "open" / "a", 1);
+  writeBytes(tree / "shut" / "b", 1);
+  for (const fs::path& p : {tmp.path(), tree, tree / "open"}) fs::permissions(p, fs::perms(0755));
+  auto walkedWhole = [&] {
+    const pid_t child = fork();
+    if (child == 0) {
+      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+      const int fd = ::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      _exit(fd >= 0 && walkTree(
+                           fd, 2,
+                           [](unsigned, std::string_view, std::string_view, const struct stat&) {})
+                ? 0
+                : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  fs::permissions(tree / "shut", fs::perms(0755));
+  EXPECT_EQ(walkedWhole(), 0);
+  fs::permissions(tree / "shut", fs::perms::none);
+  EXPECT_EQ(walkedWhole(), 1);
+  fs::permissions(tree / "shut", fs::perms(0755));
+}
+
 }  // namespace
 }  // namespace brimvale
