@@ -2,56 +2,100 @@
 
 #ifdef BRIMVALE_TEST_HOOKS
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 namespace brimvale {
 namespace {
 
+// One armed option: the step, which time it is reached, and for a pause
+// the flag file that lets the program go on.
+struct Armed {
+  std::string option;
+  std::string step;
+  std::string flag;  // empty: stop
+  int occurrence = 1;
+  int seen = 0;
+};
+
 std::mutex gMutex;
-std::string gOption;
-std::string gStep;
-int gOccurrence = 1;
-int gSeen = 0;
-std::atomic<bool> gArmed{false};
+std::vector<Armed> gArmed;
+std::atomic<bool> gAny{false};
+
+Armed parse(const std::string& option, std::string_view prefix) {
+  Armed a;
+  a.option = option;
+  std::string spec = option.substr(prefix.size());
+  if (prefix == kPauseAtOption) {
+    const auto at = spec.find('@');
+    if (at == std::string::npos) return {};
+    a.flag = spec.substr(at + 1);
+    spec.resize(at);
+  }
+  if (auto hash = spec.find('#'); hash != std::string::npos) {
+    std::from_chars(spec.data() + hash + 1, spec.data() + spec.size(), a.occurrence);
+    spec.resize(hash);
+  }
+  a.step = spec;
+  return a;
+}
+
+void waitForFlag(const std::string& flag) {
+  const std::string reached = flag + ".reached";
+  const int fd = ::open(reached.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  while (::access(flag.c_str(), F_OK) != 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
 
 }  // namespace
 
 void takeStopPointOption(std::vector<std::string>& args) {
-  for (auto it = args.begin(); it != args.end(); ++it) {
-    if (!it->starts_with(kStopAfterOption)) continue;
-    std::string armed = it->substr(kStopAfterOption.size());
-    std::lock_guard lock(gMutex);
-    gOption = *it;
-    args.erase(it);
-    gOccurrence = 1;
-    if (auto hash = armed.find('#'); hash != std::string::npos) {
-      std::from_chars(armed.data() + hash + 1, armed.data() + armed.size(), gOccurrence);
-      armed.resize(hash);
+  std::lock_guard lock(gMutex);
+  for (auto it = args.begin(); it != args.end();) {
+    const std::string_view prefix = it->starts_with(kStopAfterOption) ? kStopAfterOption
+                                    : it->starts_with(kPauseAtOption) ? kPauseAtOption
+                                                                      : std::string_view();
+    if (prefix.empty()) {
+      ++it;
+      continue;
     }
-    gStep = armed;
-    gSeen = 0;
-    gArmed = !gStep.empty();
-    return;
+    if (Armed a = parse(*it, prefix); !a.step.empty()) gArmed.push_back(std::move(a));
+    it = args.erase(it);
   }
+  gAny = !gArmed.empty();
 }
 
 void stopPoint(std::string_view step) {
-  if (!gArmed.load()) return;
-  std::lock_guard lock(gMutex);
-  if (step != gStep || ++gSeen != gOccurrence) return;
-  ::kill(::getpid(), SIGKILL);
-  ::pause();
+  if (!gAny.load()) return;
+  std::string flag;
+  {
+    std::lock_guard lock(gMutex);
+    for (Armed& a : gArmed) {
+      if (step != a.step || ++a.seen != a.occurrence) continue;
+      if (a.flag.empty()) {
+        ::kill(::getpid(), SIGKILL);
+        ::pause();
+      }
+      flag = a.flag;
+    }
+  }
+  // Waits outside the lock, so other threads passing other steps go on.
+  if (!flag.empty()) waitForFlag(flag);
 }
 
-std::string armedStopPointOption() {
-  if (!gArmed.load()) return {};
+std::vector<std::string> armedStopPointOptions() {
   std::lock_guard lock(gMutex);
-  return gOption;
+  std::vector<std::string> options;
+  for (const Armed& a : gArmed) options.push_back(a.option);
+  return options;
 }
 
 }  // namespace brimvale

@@ -1,5 +1,7 @@
 // Test builds only: a program stops itself with SIGKILL right after a named
-// step, so kill loops hit every step deterministically instead of by timing.
+// step, or waits there while a test does something to it (unplugs the drive,
+// writes into the folder), so fault loops hit every step deterministically
+// instead of by timing.
 // Release builds (BRIMVALE_TEST_HOOKS off) compile every call to nothing and
 // never accept the option.
 #pragma once
@@ -13,20 +15,23 @@ namespace brimvale {
 // The hidden option, "--stop-after=STEP" or "--stop-after=STEP#N" (the N-th
 // time the step is reached, counting from 1).
 inline constexpr std::string_view kStopAfterOption = "--stop-after=";
+// The other hidden option, "--pause-at=STEP[#N]@FLAG": at the step the
+// program creates FLAG.reached and waits until FLAG exists, then goes on.
+inline constexpr std::string_view kPauseAtOption = "--pause-at=";
 
 #ifdef BRIMVALE_TEST_HOOKS
-// Removes the hidden option from `args` and arms it.
+// Removes the hidden options from `args` and arms them.
 void takeStopPointOption(std::vector<std::string>& args);
-// Kills this process (SIGKILL, no clean-up) when armed for `step` and this is
-// the armed occurrence. Safe from any thread.
+// Kills this process (SIGKILL, no clean-up), or pauses it, when armed for
+// `step` and this is the armed occurrence. Safe from any thread.
 void stopPoint(std::string_view step);
-// The option as this process was given it, for a helper process it starts
+// The options as this process was given them, for a helper process it starts
 // (a detached supervisor) to stop at a step of its own; empty when not armed.
-[[nodiscard]] std::string armedStopPointOption();
+[[nodiscard]] std::vector<std::string> armedStopPointOptions();
 #else
 inline void takeStopPointOption(std::vector<std::string>&) {}
 inline void stopPoint(std::string_view) {}
-inline std::string armedStopPointOption() { return {}; }
+inline std::vector<std::string> armedStopPointOptions() { return {}; }
 #endif
 
 }  // namespace brimvale

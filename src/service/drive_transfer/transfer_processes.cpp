@@ -63,7 +63,7 @@ Result<int> JobProcesses::launchSupervisor() {
     return fail(Errc::kUnavailable, "a supervisor of this transfer is still running");
   }
   std::vector<std::string> args{"__xfer-supervise"};
-  if (std::string stop = armedStopPointOption(); !stop.empty()) args.push_back(stop);
+  for (std::string& armed : armedStopPointOptions()) args.push_back(std::move(armed));
   const std::string log = files.rsyncLog.string();
   // Detached by a double fork: the caller (often the long-lived watch loop)
   // is left no child to reap, and the copy outlives the command that started

@@ -1,0 +1,196 @@
+#include "common/base/replace_guard.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "common/base/folder_walk.h"
+#include "common/base/guarded_removal.h"
+#include "testing/failing_file_operations.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::TempFolder;
+
+constexpr auto kTick = 20ms;
+
+void append(const fs::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::app | std::ios::binary) << text;
+}
+
+// The copy tool's result: same bytes and modification time.
+void copyLikeTheTool(const fs::path& from, const fs::path& to) {
+  fs::create_directories(to.parent_path());
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  fs::last_write_time(to, fs::last_write_time(from));
+}
+
+struct GuardCase {
+  const char* name;
+  // What happens to the original (a) or the copy (b) between the copy and the check.
+  std::function<void(const fs::path& a, const fs::path& b)> beforeVerify;
+  std::function<void(const fs::path& a, const fs::path& b)> betweenVerifyAndConfirm;
+  bool copyStartKnown;
+  GuardVerdict expected;
+};
+
+TEST(ReplaceGuard, AllowsOnlyAnUnchangedOriginalWithAnIdenticalCopy) {
+  const auto none = [](const fs::path&, const fs::path&) {};
+  const std::vector<GuardCase> cases{
+      {"identical, copy start known", none, none, true, GuardVerdict::kSafe},
+      {"identical, copy start unknown (bytes read)", none, none, false, GuardVerdict::kSafe},
+      {"appended after the check", none,
+       [](const fs::path& a, const fs::path&) { append(a, "late line\n"); }, true,
+       GuardVerdict::kChanged},
+      {"replaced by rename after the check (an editor's save)", none,
+       [](const fs::path& a, const fs::path&) {
+         std::ofstream(a.string() + ".tmp") << "new version";
+         fs::rename(a.string() + ".tmp", a);
+       },
+       true, GuardVerdict::kChanged},
+      {"removed after the check", none, [](const fs::path& a, const fs::path&) { fs::remove(a); },
+       true, GuardVerdict::kChanged},
+      {"copy replaced after the check", none,
+       [](const fs::path&, const fs::path& b) {
+         fs::remove(b);
+         std::ofstream(b) << "original text";
+       },
+       true, GuardVerdict::kDiffers},
+      {"same size and time, other bytes, start unknown",
+       [](const fs::path& a, const fs::path& b) {
+         const auto t = fs::last_write_time(a);
+         std::ofstream(b, std::ios::trunc) << "ORIGINAL TEXT";
+         fs::last_write_time(b, t);
+       },
+       none, false, GuardVerdict::kDiffers},
+      {"rewritten during the copy with its time put back",
+       [](const fs::path& a, const fs::path&) {
+         const auto t = fs::last_write_time(a);
+         std::this_thread::sleep_for(2 * kTick);
+         std::ofstream(a, std::ios::trunc) << "ORIGINAL TEXT";
+         fs::last_write_time(a, t);
+       },
+       none, true, GuardVerdict::kChanged},
+      {"copy missing", [](const fs::path&, const fs::path& b) { fs::remove(b); }, none, true,
+       GuardVerdict::kDiffers},
+  };
+  for (const GuardCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder dir;
+    const fs::path a = dir.file("home/doc.txt", "original text");
+    const fs::path b = dir / "drive/doc.txt";
+    copyLikeTheTool(a, b);
+    std::this_thread::sleep_for(2 * kTick);
+    const auto copyStarted = std::chrono::system_clock::now();
+    c.beforeVerify(a, b);
+    ReplaceGuard guard(
+        GuardOptions{.copyStarted = c.copyStartKnown ? std::optional(copyStarted) : std::nullopt,
+                     .granularity = kTick});
+    OpenFolder home((dir / "home").string()), drive((dir / "drive").string());
+    auto proof = guard.verify(home.fd(), "doc.txt", drive.fd(), "doc.txt");
+    if (!proof) {
+      EXPECT_EQ(guardVerdictRaw(proof.error()), guardVerdictRaw(c.expected));
+      continue;
+    }
+    c.betweenVerifyAndConfirm(a, b);
+    EXPECT_EQ(guardVerdictRaw(guard.confirm(*proof, home.fd(), "doc.txt", drive.fd(), "doc.txt")),
+              guardVerdictRaw(c.expected));
+  }
+}
+
+TEST(ReplaceGuard, AFileStillBeingWrittenIsNeverJudgedUnchanged) {
+  // Given a writer appending every few milliseconds, the guard must never
+  // hand out a proof that confirm() then accepts while the file grows.
+  TempFolder dir;
+  const fs::path a = dir.file("home/log.txt", "start\n");
+  copyLikeTheTool(a, dir / "drive/log.txt");
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    while (!stop) {
+      append(a, "tick\n");
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  ReplaceGuard guard(GuardOptions{.granularity = kTick});
+  OpenFolder home((dir / "home").string()), drive((dir / "drive").string());
+  for (int i = 0; i < 20; ++i)
+    EXPECT_NE(guard.check(home.fd(), "log.txt", drive.fd(), "log.txt"), GuardVerdict::kSafe);
+  stop = true;
+  writer.join();
+}
+
+TEST(ReplaceGuard, KeepsTheOtherVersionBesideUnderAVisibleName) {
+  TempFolder dir;
+  dir.file("notes.txt", "mine");
+  dir.file("notes.txt.kept-20261208T093000Z", "taken");
+  EXPECT_EQ(keptAsideName("notes.txt", std::chrono::system_clock::from_time_t(1796722200)),
+            "notes.txt.kept-20261208T093000Z");
+  OpenFolder folder(dir.path().string());
+  auto kept = keepAside(folder.fd(), "notes.txt");
+  ASSERT_TRUE(kept.has_value());
+  EXPECT_TRUE(kept->starts_with("notes.txt.kept-"));
+  EXPECT_FALSE(fs::exists(dir / "notes.txt"));
+  EXPECT_EQ(fs::file_size(dir / *kept), 4u);
+}
+
+TEST(GuardedRemoval, RemovesOnlyWhatItsCopyHoldsAndKeepsEverythingElse) {
+  TempFolder dir;
+  const fs::path src = dir / "Projects", dst = dir / "drive/Projects";
+  for (const char* rel : {"a.txt", "sub/b.txt", "sub/deeper/c.txt", "changed.txt", "unc/d.txt"})
+    dir.file(fs::path("Projects") / rel, std::string("content of ") + rel);
+  dir.link("Projects/sub/link", "b.txt");
+  fs::create_directories(dst);
+  fs::copy(src, dst, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  for (const auto& e : fs::recursive_directory_iterator(src)) {
+    if (e.is_regular_file() && !e.is_symlink())
+      fs::last_write_time(dst / fs::relative(e.path(), src), e.last_write_time());
+  }
+  std::this_thread::sleep_for(2 * kTick);
+  const auto copyStarted = std::chrono::system_clock::now();
+  std::this_thread::sleep_for(2 * kTick);
+  append(src / "changed.txt", "written after the copy");
+  fs::remove(dst / "sub/deeper/c.txt");
+  dir.file("Projects/sub/new.txt", "made after the copy");
+  testing::FailingFileOperations files;
+  files.failFirst(testing::FileOp::kUnlinkAt, "d.txt", EACCES);
+
+  const GuardedRemoval r = removeVerifiedTree(
+      src, dst, ReplaceGuard({.copyStarted = copyStarted, .granularity = kTick}), files);
+
+  auto changed = r.changed;
+  std::sort(changed.begin(), changed.end());
+  EXPECT_EQ(changed, (std::vector<std::string>{"changed.txt", "sub/new.txt"}));
+  EXPECT_EQ(r.unmatched, std::vector<std::string>{"sub/deeper/c.txt"});
+  ASSERT_EQ(r.failed.size(), 1u);
+  EXPECT_TRUE(r.failed[0].starts_with("unc/d.txt: "));
+  EXPECT_FALSE(r.complete());
+  EXPECT_TRUE(fs::exists(src / "changed.txt"));
+  EXPECT_TRUE(fs::exists(src / "sub/new.txt"));
+  EXPECT_TRUE(fs::exists(src / "unc/d.txt"));
+  EXPECT_FALSE(fs::exists(src / "a.txt"));
+  EXPECT_FALSE(fs::exists(src / "sub/b.txt"));
+  EXPECT_FALSE(fs::is_symlink(src / "sub/link"));
+  EXPECT_TRUE(fs::exists(dst / "changed.txt"));  // the copy is never touched
+
+  // Once the copy holds what changed, a second pass finishes the job.
+  fs::remove(src / "changed.txt");
+  fs::remove(src / "sub/new.txt");
+  fs::remove(src / "sub/deeper/c.txt");
+  const GuardedRemoval again = removeVerifiedTree(
+      src, dst, ReplaceGuard({.copyStarted = copyStarted, .granularity = kTick}));
+  EXPECT_TRUE(again.complete());
+  EXPECT_FALSE(fs::exists(src));
+}
+
+}  // namespace
+}  // namespace brimvale

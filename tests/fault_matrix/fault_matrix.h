@@ -1,0 +1,95 @@
+// The fault matrix: every command that moves or deletes, against every fault
+// users cause. A cell lays out a fresh world, strikes with one fault at one
+// moment of the work, and counts what the user lost (content found nowhere
+// afterwards) and false successes (exit 0 or a success text while what the
+// command claims does not hold). Both must be 0 in every cell.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/base/raw_names.h"
+#include "fault_world.h"
+
+namespace brimvale::faults {
+
+enum class Fault {
+  kWriter,         // a program appends, saves by rename and adds files meanwhile
+  kKillRerun,      // kill -9 at a step, then the same command again
+  kTwiceAtOnce,    // the same command started twice at the same moment
+  kUnplugged,      // the drive unplugged at a step, plugged back, the command run again
+  kDriveFull,      // the drive has almost no free space
+  kStateFull,      // ~/.brimvale/state is full
+  kStateReadOnly,  // ~/.brimvale/state is a read-only mount (root ignores modes)
+  kJunkState,      // every state file overwritten with junk
+  kPlantedLink,    // the folder worked on swapped for a link to another folder at a step
+};
+inline constexpr std::array<RawName<Fault>, 9> kFaultNames{{
+    {Fault::kWriter, "writer"},
+    {Fault::kKillRerun, "kill+rerun"},
+    {Fault::kTwiceAtOnce, "twice"},
+    {Fault::kUnplugged, "unplugged"},
+    {Fault::kDriveFull, "drive-full"},
+    {Fault::kStateFull, "state-full"},
+    {Fault::kStateReadOnly, "state-ro"},
+    {Fault::kJunkState, "junk-state"},
+    {Fault::kPlantedLink, "planted-link"},
+}};
+
+// What a row's preparation laid out, for the cell and the row's check.
+struct Scene {
+  FaultWorld& world;
+  Invocation command;
+  // The folder the command works on: a writer writes in it, a link is planted in its place.
+  std::filesystem::path target;
+  // What the command is meant to delete (its dry run lists it): not counted as lost.
+  std::vector<std::filesystem::path> deletes;
+  // Anything else the row wants to remember between preparing and checking.
+  std::map<std::string, std::string> notes;
+};
+
+struct Row {
+  std::string name;  // the command as a user types it
+  // Lays out a fresh world for one cell and fills in the scene; false (with
+  // a failed expectation) when the world could not be made.
+  std::function<bool(Scene&)> prepare;
+  // Steps (stop points) at which a kill, a pause for a writer, an unplug or
+  // a planted link strikes; empty: the fault strikes while the command runs.
+  std::vector<std::string> moments;
+  // After a run that claimed success: empty when the claim holds, else what is wrong.
+  std::function<std::string(Scene&)> claimHolds;
+  // Words on standard output that claim success; empty: exit status 0 alone.
+  std::string successText;
+  // Faults that cannot apply to this command, each with why.
+  std::map<Fault, std::string> notApplicable;
+};
+
+struct CellResult {
+  std::string row;
+  Fault fault = Fault::kWriter;
+  std::string moment;
+  bool applicable = true;
+  std::string note;  // why n/a, or what went wrong
+  std::uintmax_t bytesLost = 0;
+  int falseSuccesses = 0;
+  int runs = 0;
+};
+
+// Runs one cell in a world of its own. `moment` is one of the row's moments
+// (empty when it has none).
+[[nodiscard]] CellResult runCell(const Row& row, Fault fault, const std::string& moment);
+
+// Every row, in table order (rows_*.cpp contribute theirs).
+[[nodiscard]] const std::vector<Row>& allRows();
+
+// Rows of each group of commands, gathered by allRows().
+std::vector<Row> moverRows();
+std::vector<Row> serviceRows();
+
+}  // namespace brimvale::faults
