@@ -36,6 +36,10 @@ void ContentLedger::expect(const std::string& content, const std::string& where)
   if (!content.empty()) entries_.try_emplace(Key{content.size(), checksum(content)}, where);
 }
 
+void ContentLedger::forget(const fs::path& path) {
+  std::erase_if(entries_, [&](const auto& entry) { return entry.second == path.string(); });
+}
+
 std::pair<std::uintmax_t, std::vector<std::string>> ContentLedger::missingFrom(
     const ContentLedger& after, const ContentLedger& allowed) const {
   std::uintmax_t bytes = 0;

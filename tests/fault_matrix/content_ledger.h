@@ -20,6 +20,8 @@ class ContentLedger {
                                           const std::vector<std::filesystem::path>& skip = {});
   // Content that must be found afterwards (a version a writer made), named by `where`.
   void expect(const std::string& content, const std::string& where);
+  // Drops what `path` held when the ledger was taken: a writer changed it on purpose.
+  void forget(const std::filesystem::path& path);
   // The entries of this ledger found nowhere in `after`, except what
   // `allowed` holds (what the command set out to delete): bytes and paths.
   [[nodiscard]] std::pair<std::uintmax_t, std::vector<std::string>> missingFrom(
