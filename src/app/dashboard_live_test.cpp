@@ -142,11 +142,11 @@ TEST(StatePoller, LooksOnlyWhileSomeoneListens) {
   poller.start();
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   EXPECT_EQ(looks, 0) << "looked with no page listening";
-  events.watcherJoined();
+  ASSERT_TRUE(events.watcherJoined("page"));
   for (int i = 0; i < 5000 && looks < 3; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_GE(looks, 3);
-  events.watcherLeft();
+  events.watcherLeft("page");
   poller.stop();
   const int stopped = looks;
   std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -1,9 +1,16 @@
 #include "web/dashboard_server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "common/base/file_io.h"
 #include "web/embedded_assets.h"
@@ -17,9 +24,13 @@ constexpr std::string_view kLoopback = "127.0.0.1";
 // stream is only noticed when a write to it fails, and until then it holds
 // one of the server's threads.
 constexpr std::chrono::seconds kStreamHeartbeat{2};
-// Every open page holds a thread for its event stream, and a closed one for
-// a few heartbeats more; enough that quick page changes never wait for one.
-constexpr std::size_t kServerThreads = 64;
+// Threads besides those the event streams may hold. Requests reach the
+// workers whole, so each takes a thread only while it is being answered.
+constexpr std::size_t kRequestThreads = 16;
+constexpr std::size_t kServerThreads = EventStream::kMostStreams + kRequestThreads;
+// How long an answer may wait for a client to make room for it: a page that
+// stopped reading its event stream lets go of its thread after this.
+constexpr int kWriteTimeoutMs = 5000;
 constexpr std::size_t kLargestBody = 64 * 1024;
 constexpr std::string_view kSecurityPolicy =
     "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
@@ -40,6 +51,9 @@ constexpr std::string_view kWrongHost =
 constexpr std::string_view kBadJson =
     "The request couldn't be read: its body is not valid JSON. Nothing was changed; reload the "
     "page and try again.";
+constexpr std::string_view kTooManyStreams =
+    "Too many dashboard pages are open at once, so this one gets no live updates. Nothing was "
+    "changed; close some of them and reload this page.";
 constexpr std::string_view kNoSession =
     "Brimvale couldn't start a session because the secure random source failed. Nothing was "
     "changed; try `brimvale open` again.";
@@ -72,7 +86,77 @@ constexpr std::string_view kSignedInPage =
     "<meta http-equiv=\"refresh\" content=\"0;url=/\"><title>Brimvale</title></head>"
     "<body><p><a href=\"/\">Open the Brimvale dashboard</a></p></body></html>";
 
+// A connection as the router reads and writes it. Reads come only from the
+// request the gate collected, so a worker never waits on a client's sending,
+// and a body the router leaves unread never runs into the next request;
+// writes wait for room up to kWriteTimeoutMs.
+class GatheredStream final : public httplib::Stream {
+ public:
+  explicit GatheredStream(const Connection& connection) : connection_(connection) {}
+
+  bool is_readable() const override { return used_ < connection_.request.size(); }
+
+  bool is_writable() const override {
+    pollfd room{.fd = socket(), .events = POLLOUT, .revents = 0};
+    while (true) {
+      const int ready = ::poll(&room, 1, kWriteTimeoutMs);
+      if (ready >= 0 || errno != EINTR) return ready > 0 && (room.revents & POLLOUT) != 0;
+    }
+  }
+
+  ssize_t read(char* into, std::size_t size) override {
+    const std::size_t n = std::min(size, connection_.request.size() - used_);
+    std::memcpy(into, connection_.request.data() + used_, n);
+    used_ += n;
+    return ssize_t(n);
+  }
+
+  ssize_t write(const char* from, std::size_t size) override {
+    while (true) {
+      const ssize_t sent = ::send(socket(), from, size, MSG_NOSIGNAL);
+      if (sent >= 0) return sent;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN || !is_writable()) return -1;
+    }
+  }
+
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    addressOf(::getpeername, ip, port);
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    addressOf(::getsockname, ip, port);
+  }
+  int socket() const override { return connection_.socket.get(); }
+
+ private:
+  template <typename Query>
+  void addressOf(Query query, std::string& ip, int& port) const {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    std::array<char, INET_ADDRSTRLEN> text{};
+    if (query(socket(), reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
+        ::inet_ntop(AF_INET, &address.sin_addr, text.data(), text.size()) != nullptr) {
+      ip = text.data();
+      port = ntohs(address.sin_port);
+    }
+  }
+
+  const Connection& connection_;
+  std::size_t used_ = 0;
+};
+
 }  // namespace
+
+// The routes and httplib's reading of requests and writing of answers, driven
+// one request at a time by serve() rather than by httplib's own listener.
+class DashboardServer::Router : public httplib::Server {
+ public:
+  using httplib::Server::process_request;
+
+  // httplib ends a streamed answer once it sees its listening socket closed.
+  // Ours belongs to the gate, so this says whether the server is up.
+  void setServing(bool serving) { svr_sock_ = serving ? 0 : INVALID_SOCKET; }
+};
 
 Reply jsonReply(const nlohmann::json& value, int status) {
   return {.status = status, .contentType = "application/json", .body = value.dump()};
@@ -88,19 +172,20 @@ std::expected<fs::path, Reply> allowedPath(const PathPolicy& policy, const std::
   return allowed->path;
 }
 
-DashboardServer::DashboardServer(fs::path stateFolder, Clock now)
+DashboardServer::DashboardServer(fs::path stateFolder, Clock now,
+                                 std::chrono::milliseconds requestDeadline)
     : stateFolder_(std::move(stateFolder)),
+      requestDeadline_(requestDeadline),
       tokens_(stateFolder_ / kTokenFolder, now),
       sessions_(std::move(now)),
-      server_(std::make_unique<httplib::Server>()) {
+      router_(std::make_unique<Router>()) {
   installRoutes();
 }
 
 DashboardServer::~DashboardServer() { stop(); }
 
 void DashboardServer::installRoutes() {
-  auto& s = *server_;
-  s.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  auto& s = *router_;
   s.set_payload_max_length(kLargestBody);
   // Everything but the sign-in itself needs the session cookie; changes
   // need the page's own origin. Checked before any route runs.
@@ -143,12 +228,17 @@ void DashboardServer::installRoutes() {
   });
 
   s.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+    const std::string session = cookieValue(req.get_header_value("Cookie"), kSessionCookie);
+    if (!events_.watcherJoined(session)) {
+      res.status = 503;
+      res.set_content(std::string(kTooManyStreams), "text/plain; charset=utf-8");
+      return;
+    }
     std::uint64_t last = events_.latest();
     if (const auto given = req.get_header_value("Last-Event-ID"); !given.empty()) {
       last = std::min<std::uint64_t>(last, std::strtoull(given.c_str(), nullptr, 10));
     }
     res.set_header("X-Accel-Buffering", "no");
-    events_.watcherJoined();
     res.set_chunked_content_provider(
         "text/event-stream",
         [this, last](std::size_t, httplib::DataSink& sink) mutable {
@@ -165,7 +255,7 @@ void DashboardServer::installRoutes() {
           if (found.empty()) chunk = ": still here\n\n";
           return sink.write(chunk.data(), chunk.size());
         },
-        [this](bool) { events_.watcherLeft(); });
+        [this, session](bool) { events_.watcherLeft(session); });
   });
 
   s.Get("/", [](const httplib::Request&, httplib::Response& res) {
@@ -184,14 +274,14 @@ void DashboardServer::installRoutes() {
 }
 
 void DashboardServer::get(const std::string& path, GetHandler handler) {
-  server_->Get("/api/" + path,
+  router_->Get("/api/" + path,
                [handler = std::move(handler)](const httplib::Request&, httplib::Response& res) {
                  answer(res, handler());
                });
 }
 
 void DashboardServer::post(const std::string& path, PostHandler handler) {
-  server_->Post("/api/" + path, [handler = std::move(handler)](const httplib::Request& req,
+  router_->Post("/api/" + path, [handler = std::move(handler)](const httplib::Request& req,
                                                                httplib::Response& res) {
     auto body = nlohmann::json::parse(req.body.empty() ? std::string("{}") : req.body, nullptr,
                                       /*allow_exceptions=*/false);
@@ -204,30 +294,50 @@ void DashboardServer::post(const std::string& path, PostHandler handler) {
 }
 
 Result<void> DashboardServer::start() {
-  if (thread_.joinable()) return {};
-  const int port = server_->bind_to_any_port(std::string(kLoopback));
-  if (port <= 0) {
-    return fail(Errc::kUnavailable, "no free port on 127.0.0.1 for the dashboard");
+  if (gate_) return {};
+  workers_ = std::make_unique<httplib::ThreadPool>(kServerThreads);
+  gate_ = std::make_unique<RequestGate>(requestDeadline_, kLargestBody, [this](Connection whole) {
+    // The pool takes copyable jobs only.
+    auto held = std::make_shared<Connection>(std::move(whole));
+    workers_->enqueue([this, held] { serve(std::move(*held)); });
+  });
+  const auto port = gate_->open();
+  if (!port) {
+    halt();
+    return std::unexpected(port.error());
   }
-  host_ = std::string(kLoopback) + ":" + std::to_string(port);
+  host_ = std::string(kLoopback) + ":" + std::to_string(*port);
   origin_ = "http://" + host_;
   if (auto written = writeFileAtomically(stateFolder_ / kUrlFile, origin_ + "/\n"); !written) {
-    server_->stop();
+    halt();
     return written;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-  // The server ignores stop() until its loop runs, so start() returns only then.
-  for (int waited = 0; !server_->is_running() && waited < 5000; ++waited) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  router_->setServing(true);
+  gate_->start();
   return {};
+}
+
+void DashboardServer::serve(Connection connection) {
+  GatheredStream stream(connection);
+  bool clientIsDone = false;
+  if (router_->process_request(stream, /*close_connection=*/false, clientIsDone, nullptr) &&
+      !clientIsDone) {
+    gate_->takeBack(std::move(connection));
+  }
+}
+
+void DashboardServer::halt() {
+  router_->setServing(false);
+  gate_->stop();
+  workers_->shutdown();
+  workers_.reset();
+  gate_.reset();
 }
 
 void DashboardServer::stop() {
   events_.close();
-  if (!thread_.joinable()) return;
-  server_->stop();
-  thread_.join();
+  if (!gate_) return;
+  halt();
   std::error_code ec;
   fs::remove(stateFolder_ / kUrlFile, ec);
 }

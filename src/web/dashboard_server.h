@@ -2,16 +2,17 @@
 // port it writes to state/dashboard.url; lets in only browsers that signed
 // in with a one-time token (see access_tokens.h); accepts changes only as
 // POSTs from its own pages; serves the embedded pages and a live event
-// stream. The JSON routes themselves are registered by the application.
+// stream. Requests arrive through a RequestGate, so slow clients hold no
+// thread. The JSON routes themselves are registered by the application.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -20,9 +21,10 @@
 #include "common/state/path_policy.h"
 #include "web/access_tokens.h"
 #include "web/event_stream.h"
+#include "web/request_gate.h"
 
 namespace httplib {
-class Server;
+class ThreadPool;
 }
 
 namespace brimvale::web {
@@ -55,8 +57,10 @@ using PostHandler = std::function<Reply(const nlohmann::json& body)>;
 class DashboardServer {
  public:
   // `stateFolder` holds dashboard.url and the token folder; `now` reads the
-  // clock the tokens' lifetime is measured by.
-  DashboardServer(std::filesystem::path stateFolder, Clock now);
+  // clock the tokens' lifetime is measured by; a connection whose request
+  // hasn't arrived whole within `requestDeadline` is closed.
+  DashboardServer(std::filesystem::path stateFolder, Clock now,
+                  std::chrono::milliseconds requestDeadline = kRequestDeadline);
   ~DashboardServer();
   DashboardServer(const DashboardServer&) = delete;
   DashboardServer& operator=(const DashboardServer&) = delete;
@@ -67,7 +71,7 @@ class DashboardServer {
   void post(const std::string& path, PostHandler handler);
 
   // Binds 127.0.0.1 on a free port, writes the address to dashboard.url and
-  // starts serving on its own thread.
+  // starts serving on its own threads.
   [[nodiscard]] Result<void> start();
   // Ends every event stream, stops serving and removes dashboard.url. Safe to repeat.
   void stop();
@@ -78,14 +82,22 @@ class DashboardServer {
   [[nodiscard]] const TokenBook& tokens() const { return tokens_; }
 
  private:
+  class Router;
+
   void installRoutes();
+  // Answers the one request `connection` holds, on a worker thread.
+  void serve(Connection connection);
+  // Stops the gate, then waits for the workers to finish what they hold.
+  void halt();
 
   std::filesystem::path stateFolder_;
+  std::chrono::milliseconds requestDeadline_;
   TokenBook tokens_;
   SessionBook sessions_;
   EventStream events_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  std::unique_ptr<Router> router_;
+  std::unique_ptr<httplib::ThreadPool> workers_;
+  std::unique_ptr<RequestGate> gate_;
   std::string origin_;
   std::string host_;  // "127.0.0.1:PORT", the only Host header answered
 };

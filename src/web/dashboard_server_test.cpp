@@ -1,11 +1,18 @@
 #include "web/dashboard_server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "common/base/file_io.h"
@@ -14,6 +21,57 @@
 namespace brimvale::web {
 namespace {
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+int portOf(const DashboardServer& server) {
+  return std::stoi(server.origin().substr(server.origin().rfind(':') + 1));
+}
+
+// A client socket driven by hand, for what httplib::Client won't do: send a
+// request in pieces, or leave an answer unread.
+class RawClient {
+ public:
+  explicit RawClient(int port) : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(std::uint16_t(port));
+    EXPECT_EQ(::connect(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+
+  bool send(std::string_view text) {
+    return ::send(socket_.get(), text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
+  }
+
+  // The answer's first line, or "" when none came by `until`.
+  std::string statusLine(SteadyClock::time_point until) {
+    std::string got;
+    while (got.find("\r\n") == std::string::npos) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - SteadyClock::now());
+      pollfd readable{.fd = socket_.get(), .events = POLLIN, .revents = 0};
+      std::array<char, 512> chunk;
+      if (left.count() <= 0 || ::poll(&readable, 1, int(left.count())) <= 0) return {};
+      const ssize_t n = ::recv(socket_.get(), chunk.data(), chunk.size(), 0);
+      if (n <= 0) return {};
+      got.append(chunk.data(), std::size_t(n));
+    }
+    return got.substr(0, got.find("\r\n"));
+  }
+
+  // True once the server has closed the connection.
+  bool closedByServer() {
+    std::array<char, 512> chunk;
+    while (true) {
+      const ssize_t n = ::recv(socket_.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+      if (n > 0) continue;
+      return n == 0 || errno != EAGAIN;
+    }
+  }
+
+ private:
+  OwnedFd socket_;
+};
 
 // A running server in a temporary home with one signed-in browser: the
 // test API echoes what it gets and checks one path against the policy.
@@ -28,8 +86,9 @@ class Dashboard {
       return path ? jsonReply({{"path", path->string()}}) : path.error();
     });
     EXPECT_TRUE(server_.start().has_value());
-    const auto port = std::stoi(server_.origin().substr(server_.origin().rfind(':') + 1));
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", portOf(server_));
+    // One connection for all of a test's requests, as a browser keeps it.
+    client_->set_keep_alive(true);
   }
 
   // Signs in with a fresh token; the cookie header the browser would keep.
@@ -201,33 +260,67 @@ TEST(DashboardServer, EventStreamDeliversWhatIsPublishedAfterTheBrowserConnects)
   EXPECT_EQ(watchersWhileOpen, 1);
 }
 
-// Given more pages open than a small server has threads, then a request
-// from yet another page is still answered: open streams don't starve it.
-TEST(DashboardServer, ManyOpenEventStreamsLeaveRoomForOtherRequests) {
+// A local process floods the dashboard with connections that trickle header
+// lines and with more event streams than a session may hold: a signed-in
+// page is still answered promptly, and the streams beyond the cap are refused.
+TEST(DashboardServer, KeepsAnsweringThroughAFloodOfSlowConnectionsAndStreams) {
   Dashboard d;
   const std::string cookie = d.signIn();
-  const auto port = std::stoi(d.server().origin().substr(d.server().origin().rfind(':') + 1));
-  constexpr int kPages = 20;
-  std::atomic<bool> closing{false};
-  std::vector<std::thread> pages;
-  for (int i = 0; i < kPages; ++i) {
-    pages.emplace_back([&] {
-      httplib::Client page("127.0.0.1", port);
-      (void)page.Get("/api/events", {{"Cookie", cookie}},
-                     [&](const char*, std::size_t) { return !closing; });
-    });
+  const int port = portOf(d.server());
+  std::vector<RawClient> tricklers;
+  for (int i = 0; i < 400; ++i) {
+    tricklers.emplace_back(port).send("GET / HTTP/1.1\r\n");
   }
-  for (int i = 0; i < 500 && d.server().events().watchers() < kPages; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::atomic<bool> flooding{true};
+  std::thread trickle([&] {
+    while (flooding) {
+      for (auto& trickler : tricklers) (void)trickler.send("X-Slow: 1\r\n");
+      std::this_thread::sleep_for(200ms);
+    }
+  });
+
+  constexpr int kStreams = 80;
+  const std::string streamRequest =
+      "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+      "\r\nCookie: " + cookie + "\r\n\r\n";
+  std::vector<RawClient> streams;
+  std::map<std::string, int> answers;
+  const auto until = SteadyClock::now() + 10s;
+  for (int i = 0; i < kStreams; ++i) {
+    auto& stream = streams.emplace_back(port);
+    stream.send(streamRequest);
+    ++answers[stream.statusLine(until)];
   }
-  EXPECT_EQ(d.server().events().watchers(), kPages);
-  httplib::Client other("127.0.0.1", port);
-  other.set_read_timeout(1, 0);
-  const auto res = other.Get("/api/echo", {{"Cookie", cookie}});
+  EXPECT_EQ(answers["HTTP/1.1 200 OK"], EventStream::kStreamsPerSession);
+  EXPECT_EQ(answers["HTTP/1.1 503 Service Unavailable"],
+            kStreams - EventStream::kStreamsPerSession);
+
+  httplib::Client page("127.0.0.1", port);
+  page.set_connection_timeout(5s);
+  page.set_read_timeout(5s);
+  const auto asked = SteadyClock::now();
+  const auto res = page.Get("/api/echo", {{"Cookie", cookie}});
   EXPECT_TRUE(res && res->status == 200);
-  closing = true;
-  d.server().events().publish("bye", "{}");
-  for (auto& page : pages) page.join();
+  EXPECT_LT(SteadyClock::now() - asked, 5s);
+  flooding = false;
+  trickle.join();
+}
+
+TEST(DashboardServer, ClosesAConnectionStillSendingItsRequestAtTheDeadline) {
+  testing::TempFolder state;
+  DashboardServer server(
+      state.path(), [] { return std::time(nullptr); }, 300ms);
+  ASSERT_TRUE(server.start().has_value());
+  RawClient slow(portOf(server));
+  const auto opened = SteadyClock::now();
+  slow.send("GET / HTTP/1.1\r\n");
+  bool closed = false;
+  while (!closed && SteadyClock::now() - opened < 5s) {
+    std::this_thread::sleep_for(50ms);
+    closed = !slow.send("X-Slow: 1\r\n") || slow.closedByServer();
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_GE(SteadyClock::now() - opened, 300ms);
 }
 
 }  // namespace

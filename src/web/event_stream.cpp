@@ -41,13 +41,23 @@ bool EventStream::closed() const {
   return closed_;
 }
 
-void EventStream::watcherJoined() {
+bool EventStream::watcherJoined(const std::string& session) {
   std::lock_guard lock(mutex_);
+  int& ofSession = watchersOf_[session];
+  if (ofSession >= kStreamsPerSession || watchers_ >= kMostStreams) {
+    if (ofSession == 0) watchersOf_.erase(session);
+    return false;
+  }
+  ++ofSession;
   ++watchers_;
+  return true;
 }
 
-void EventStream::watcherLeft() {
+void EventStream::watcherLeft(const std::string& session) {
   std::lock_guard lock(mutex_);
+  const auto it = watchersOf_.find(session);
+  if (it == watchersOf_.end()) return;
+  if (--it->second == 0) watchersOf_.erase(it);
   --watchers_;
 }
 

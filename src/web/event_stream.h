@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -24,6 +26,12 @@ struct StreamEvent {
 class EventStream {
  public:
   static constexpr std::size_t kKept = 256;
+  // Open connections one session may hold. A browser opens one per page and
+  // keeps a closed page's for a heartbeat or two, so quick page changes stay
+  // well below this; a script that keeps opening them stops here.
+  static constexpr int kStreamsPerSession = 16;
+  // Open connections in all, whatever the session: each holds a server thread.
+  static constexpr int kMostStreams = 32;
 
   void publish(std::string_view name, std::string data);
   // The id of the newest event (0 before the first): where a new connection starts.
@@ -36,9 +44,11 @@ class EventStream {
   void close();
   [[nodiscard]] bool closed() const;
 
-  // Open connections, so pollers of state files run only while a page listens.
-  void watcherJoined();
-  void watcherLeft();
+  // Open connections, so pollers of state files run only while a page
+  // listens. A connection beyond kStreamsPerSession for its session or
+  // beyond kMostStreams in all is not let in: false, and nothing counted.
+  [[nodiscard]] bool watcherJoined(const std::string& session);
+  void watcherLeft(const std::string& session);
   [[nodiscard]] int watchers() const;
 
  private:
@@ -48,6 +58,7 @@ class EventStream {
   std::uint64_t nextId_ = 1;
   bool closed_ = false;
   int watchers_ = 0;
+  std::map<std::string, int, std::less<>> watchersOf_;  // by session, only those with some
 };
 
 // One event in the wire format: "id: N\nevent: NAME\ndata: DATA\n\n". Line

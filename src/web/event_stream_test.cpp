@@ -46,6 +46,17 @@ TEST(EventStream, KeepsOnlyTheNewestEvents) {
   EXPECT_EQ(found.front().data, "10");
 }
 
+TEST(EventStream, LetsInSoManyConnectionsPerSessionAndInAll) {
+  EventStream stream;
+  for (int i = 0; i < EventStream::kStreamsPerSession; ++i) ASSERT_TRUE(stream.watcherJoined("a"));
+  EXPECT_FALSE(stream.watcherJoined("a"));
+  for (int s = 0; s < 1000 && stream.watcherJoined("s" + std::to_string(s)); ++s) {
+  }
+  EXPECT_EQ(stream.watchers(), EventStream::kMostStreams);
+  stream.watcherLeft("a");
+  EXPECT_TRUE(stream.watcherJoined("b")) << "room again once one left";
+}
+
 TEST(EventStream, CloseWakesAWaitingConnection) {
   EventStream stream;
   std::thread closer([&] {
