@@ -42,7 +42,8 @@ ProgramDoc serviceDoc() {
     doc.rows.push_back({std::string(row.usage), std::string(row.help)});
   }
   doc.notes =
-      "With no subcommand, status runs. Exit status: 0 done, 1 failed, 2 a usage mistake or an "
+      "With no subcommand, status runs; \"brim-vale SUBCOMMAND --help\" shows one subcommand's "
+      "help and runs nothing. Exit status: 0 done, 1 failed, 2 a usage mistake or an "
       "unknown subcommand; move-dir and optimize-cloud use higher codes, named in their "
       "messages. Configuration: ~/.brimvale/brim-vale.conf; log: ~/.brimvale/brim-vale.log; "
       "action log: ~/.brimvale/brim-vale.actions.tsv.";

@@ -485,7 +485,9 @@ void serviceOptions(CLI::App& sub, Context& c) {
       ->capture_default_str();
   sub.add_option("arguments", c.arguments, "the brim-vale subcommand to run, and its arguments")
       ->required();
-  sub.prefix_command();
+  // Every word after the subcommand's name is brim-vale's, "-h" and "--help"
+  // included: `brimvale service pause --help` shows brim-vale's help on pause.
+  sub.positionals_at_end();
 }
 
 void snapshotsOptions(CLI::App& sub, Context& c) {
@@ -1035,6 +1037,12 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
     sub->callback([&chosen, &s] { chosen = s.handler; });
     if (s.options) s.options(*sub, context);
   }
+  // CLI11 answers -h and --help of any subcommand, whatever words come before
+  // them, by throwing from parse(): no handler has run and nothing has been
+  // written yet. Words after "--", and an option's value, are taken as they
+  // are, as everywhere on the command line: `brimvale move -- --help` names a
+  // folder "--help". `service` passes its words on, and brim-vale answers
+  // help the same way.
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

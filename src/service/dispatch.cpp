@@ -223,6 +223,29 @@ void prepareStateDirectory(const ServiceContext& ctx) {
   }
 }
 
+// The row help shows `row` on: its own, or for a name without a usage of its
+// own ("resume", "-h") the nearest one above, which shows both.
+const Subcommand& shownOn(const Subcommand& row) {
+  static_assert(!kSubcommands.front().usage.empty());
+  const Subcommand* shown = &row;
+  while (shown->usage.empty()) --shown;
+  return *shown;
+}
+
+// "-h" or "--help" anywhere after the name asks for the subcommand's help. No
+// argument the service takes can be either word (paths work as well spelled
+// "./--help", the rest are fixed words and numbers) and it has no "--" to end
+// its options, so even "move-dir -- --help" shows help: the reading of the
+// line that changes nothing.
+bool asksForHelp(const std::vector<std::string>& rest) {
+  return std::ranges::any_of(rest, [](const std::string& a) { return a == "-h" || a == "--help"; });
+}
+
+void subcommandHelpText(ServiceContext& ctx, const Subcommand& row) {
+  ctx.out << "Usage: brim-vale " << row.usage << "\n  " << row.help
+          << "\n\nRun \"brim-vale help\" for every subcommand.\n";
+}
+
 // The line after "Unknown subcommand": the name most likely meant, if any,
 // among those help shows (internal and option-like names are never suggested).
 std::string suggestion(std::string_view typed) {
@@ -252,17 +275,26 @@ std::vector<SubcommandHelp> subcommandHelp() {
 }
 
 int runService(ServiceContext& ctx, const std::vector<std::string>& args) {
-  prepareStateDirectory(ctx);
   const std::string name = args.empty() ? "status" : args[0];
   const std::vector<std::string> rest(args.empty() ? args.end() : args.begin() + 1, args.end());
-  for (const auto& s : kSubcommands) {
-    if (s.name != name) continue;
-    if (s.config == ConfigNeed::kLoad && !loadConfig(ctx)) return 1;
-    if (s.config == ConfigNeed::kLoad && !driveChoiceAllows(ctx, s.name)) return 1;
-    return s.handler(ctx, rest);
+  const auto row = std::ranges::find(kSubcommands, name, &Subcommand::name);
+  if (row == kSubcommands.end()) {
+    prepareStateDirectory(ctx);
+    ctx.out << "Unknown subcommand: " << name << "\n" << suggestion(name);
+    return 2;
   }
-  ctx.out << "Unknown subcommand: " << name << "\n" << suggestion(name);
-  return 2;
+  // Help and the version are answered before any other step: they change
+  // nothing, not even the state folder.
+  if (asksForHelp(rest)) {
+    subcommandHelpText(ctx, shownOn(*row));
+    return 0;
+  }
+  if (row->group != HelpGroup::kHelp) {
+    prepareStateDirectory(ctx);
+    if (row->config == ConfigNeed::kLoad && !loadConfig(ctx)) return 1;
+    if (row->config == ConfigNeed::kLoad && !driveChoiceAllows(ctx, row->name)) return 1;
+  }
+  return row->handler(ctx, rest);
 }
 
 }  // namespace brimvale::service

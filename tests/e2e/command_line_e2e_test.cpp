@@ -1,7 +1,11 @@
 // Both programs' command-line contract, run as the built programs in a
-// temporary home: version, unknown names, usage mistakes and their exit codes.
+// temporary home: version, help, unknown names, usage mistakes and their exit codes.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -105,6 +109,96 @@ TEST(CommandLineE2E, ApplicationAnswersEveryMistakeWithOneSentenceAndExitTwo) {
   }
   // A command line that could not be read leaves the home as it was.
   EXPECT_FALSE(fs::exists(home.paths().root));
+}
+
+// Every entry below `root`, links not followed, with its mode, size and
+// modification time: whatever a program writes there changes the listing.
+std::map<std::string, std::string> listing(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    struct stat st {};
+    lstat(it->path().c_str(), &st);
+    entries[it->path().lexically_relative(root).string()] =
+        std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+        std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+  }
+  return entries;
+}
+
+struct HelpCase {
+  std::vector<std::string> command;  // the help flag goes after it
+  std::string shown;                 // found in the help printed
+};
+
+// Given `-h` or `--help` after a command, then its help is printed with exit
+// 0, nothing in the home changes and no process is left behind.
+void expectHelpOnly(const TempHome& home, const std::vector<HelpCase>& cases,
+                    const std::function<ProcessResult(const std::vector<std::string>&)>& run) {
+  for (const auto& c : cases) {
+    for (const std::string flag : {"--help", "-h"}) {
+      auto args = c.command;
+      args.push_back(flag);
+      SCOPED_TRACE(joined(args));
+      const auto before = listing(home.path());
+      const ProcessResult r = run(args);
+      EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+      EXPECT_NE(r.out.find(c.shown), std::string::npos) << r.out;
+      EXPECT_EQ(listing(home.path()), before);
+      EXPECT_TRUE(processesOf("", home.path()).empty());
+    }
+  }
+}
+
+// Every subcommand, after its name or after a word of its arguments.
+TEST(CommandLineE2E, ServiceHelpOnEverySubcommandChangesNothing) {
+  TempHome home(testing::StateFolder::kCreated);
+  home.writeConfig("NVMe=\"" + (home.path() / "drive").string() + "\"\n");
+  const std::string word = (home.path() / "folder").string();
+  std::vector<HelpCase> cases;
+  for (const auto name : service::subcommandNames()) {
+    cases.push_back({{std::string(name)}, "Usage: brim-vale"});
+    cases.push_back({{std::string(name), word}, "Usage: brim-vale"});
+  }
+  expectHelpOnly(home, cases, [&](const auto& args) { return runBrimVale(home, args); });
+}
+
+// Every subcommand, the actions nested in them, and every service subcommand
+// passed through `brimvale service`, with the service installed.
+TEST(CommandLineE2E, ApplicationHelpOnEverySubcommandChangesNothing) {
+  TempHome home(testing::StateFolder::kCreated);
+  home.writeConfig("NVMe=\"" + (home.path() / "drive").string() + "\"\n");
+  fs::create_symlink(BRIM_VALE_PATH, home.paths().serviceProgram);
+  const std::string path = (home.path() / "folder").string();
+  std::vector<HelpCase> cases;
+  for (const auto& c : app::brimvaleCommands())
+    cases.push_back({{std::string(c.name)}, std::string(c.name)});
+  const std::vector<std::string> nested[] = {
+      {"moves", "revert", "id"},
+      {"moves", "cancel", "id"},
+      {"relocated", "move-back", "id"},
+      {"relocated", "delete", "id"},
+      {"drive-transfer", "start", path},
+      {"drive-transfer", "cancel"},
+      {"drives", "select", path},
+      {"parked", "confirm", path},
+      {"remotes", "browse", "r:p", "delete"},
+      {"remotes", "remove", "r"},
+      {"apps", "move", path},
+      {"transfers", "cancel", "id"},
+      {"autosync", "remove", "id"},
+      {"junk", "clear"},
+      {"snapshots", "delete", "stamp"},
+      {"settings", "delete.disabled", "1"},
+      {"move", path, "--yes"},
+      {"uninstall", "--purge", "--yes"},
+  };
+  for (const auto& command : nested) cases.push_back({command, command[0]});
+  for (const auto name : service::subcommandNames()) {
+    if (!name.starts_with('-'))
+      cases.push_back({{"service", std::string(name)}, std::string(name)});
+  }
+  expectHelpOnly(home, cases, [&](const auto& args) { return runApp(home, args); });
 }
 
 // The words on the line of `script` that starts with `lead`, up to a quote.

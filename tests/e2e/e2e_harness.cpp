@@ -33,6 +33,22 @@ fs::path makeStatusWritingScripts(const TempHome& home, bool stopsOnTerm) {
   return scripts;
 }
 
+std::vector<pid_t> processesOf(const std::string& word, const fs::path& home) {
+  const std::string homeVariable = std::string("HOME=") + home.string() + '\0';
+  std::vector<pid_t> found;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    auto cmdline = readFile(e.path() / "cmdline");
+    if (!cmdline || cmdline->find(word) == std::string::npos) continue;
+    auto environ = readFile(e.path() / "environ");
+    if (environ && environ->find(homeVariable) != std::string::npos) {
+      found.push_back(std::stoi(name));
+    }
+  }
+  return found;
+}
+
 std::string thisWorkingFolderName() {
   return workingFolderName(platform::makeHostPlatform().host->computerName());
 }

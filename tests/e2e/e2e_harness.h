@@ -3,6 +3,8 @@
 // programs run in it, with views of trees to compare before and after.
 #pragma once
 
+#include <sys/types.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -38,6 +40,10 @@ using testing::writeAwkwardTree;
 // when `stopsOnTerm` is false, ignores SIGTERM as a stuck service does).
 [[nodiscard]] std::filesystem::path makeStatusWritingScripts(const TempHome& home,
                                                              bool stopsOnTerm = true);
+
+// Processes whose command line holds `word` (any, when empty) and whose HOME is `home`.
+[[nodiscard]] std::vector<pid_t> processesOf(const std::string& word,
+                                             const std::filesystem::path& home);
 
 // The working folder name this machine derives (BRIM-...).
 [[nodiscard]] std::string thisWorkingFolderName();

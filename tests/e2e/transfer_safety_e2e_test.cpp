@@ -41,23 +41,6 @@ TreeSums checksums(const fs::path& root) {
   return sums;
 }
 
-// Processes whose command line holds `word` and whose HOME is `home`.
-std::vector<pid_t> processesOf(const std::string& word, const fs::path& home) {
-  std::vector<pid_t> found;
-  for (const auto& e : fs::directory_iterator("/proc")) {
-    const std::string name = e.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    auto cmdline = readFile(e.path() / "cmdline");
-    if (!cmdline || cmdline->find(word) == std::string::npos) continue;
-    auto environ = readFile(e.path() / "environ");
-    const std::string homeVariable = std::string("HOME=") + home.string() + '\0';
-    if (environ && environ->find(homeVariable) != std::string::npos) {
-      found.push_back(std::stoi(name));
-    }
-  }
-  return found;
-}
-
 pid_t parentOf(pid_t pid) {
   auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
   if (!stat) return 0;
