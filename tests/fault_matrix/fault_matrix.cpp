@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -208,6 +209,23 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     pause.release();
   };
 
+  std::vector<Invocation> commands{scene.command};
+  commands.insert(commands.end(), scene.then.begin(), scene.then.end());
+  const std::vector<Invocation> again = scene.rerun.empty() ? commands : scene.rerun;
+  auto run = [&world](const std::vector<Invocation>& sequence,
+                      const std::vector<std::string>& hooks = {}) {
+    ProcessResult last;
+    for (const Invocation& step : sequence) {
+      last = world.run(step, hooks);
+      if (!last.succeeded()) break;
+    }
+    return last;
+  };
+  auto start = [&](const std::vector<Invocation>& sequence,
+                   const std::vector<std::string>& hooks = {}) {
+    return std::async(std::launch::async, [&run, sequence, hooks] { return run(sequence, hooks); });
+  };
+
   Writer writer(scene.target, label(row.name));
   fs::path decoy;
   testing::TreeSums decoyBefore;
@@ -215,10 +233,10 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     case Fault::kWriter: {
       writer.startContinuous();
       if (moment.empty()) {
-        judge(world.run(scene.command));
+        judge(run(commands));
       } else {
         const Pause pause = world.pauseAt(moment);
-        auto running = world.start(scene.command, {pause.option()});
+        auto running = start(commands, {pause.option()});
         struck(pause, [&] { writer.burst(); });
         judge(running.get());
       }
@@ -226,47 +244,47 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
       break;
     }
     case Fault::kKillRerun: {
-      const ProcessResult killed = world.run(scene.command, {"--stop-after=" + moment});
+      const ProcessResult killed = run(commands, {"--stop-after=" + moment});
       if (killed.outcome != ProcessOutcome::kSignalled) r.note = "the step was never reached";
-      judge(world.run(scene.command));
+      judge(run(again));
       break;
     }
     case Fault::kTwiceAtOnce: {
-      auto first = world.start(scene.command);
-      auto second = world.start(scene.command);
+      auto first = start(commands);
+      auto second = start(commands);
       judge(first.get());
       judge(second.get());
       break;
     }
     case Fault::kUnplugged: {
       const Pause pause = world.pauseAt(moment);
-      auto running = world.start(scene.command, {pause.option()});
+      auto running = start(commands, {pause.option()});
       struck(pause, [&] { world.unplug(); });
       const ProcessResult cut = running.get();
       world.replug();
       judge(cut);
-      judge(world.run(scene.command));
+      judge(run(again));
       break;
     }
     case Fault::kDriveFull:
       world.fillDrive();
-      judge(world.run(scene.command));
+      judge(run(commands));
       break;
     case Fault::kStateFull:
     case Fault::kStateReadOnly: {
       fault == Fault::kStateFull ? world.fillState() : world.makeStateReadOnly();
-      const ProcessResult result = world.run(scene.command);
+      const ProcessResult result = run(commands);
       world.releaseState();
       judge(result);
       break;
     }
     case Fault::kJunkState:
       junkEveryStateFile(world.home().state());
-      judge(world.run(scene.command));
+      judge(run(commands));
       break;
     case Fault::kPlantedLink: {
       const Pause pause = world.pauseAt(moment);
-      auto running = world.start(scene.command, {pause.option()});
+      auto running = start(commands, {pause.option()});
       struck(pause, [&] {
         decoy = plantLink(scene);
         decoyBefore = testing::treeSums(decoy);

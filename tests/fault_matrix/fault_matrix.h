@@ -46,6 +46,11 @@ inline constexpr std::array<RawName<Fault>, 9> kFaultNames{{
 struct Scene {
   FaultWorld& world;
   Invocation command;
+  // Commands that finish what `command` began, run in order while each
+  // succeeds (a transfer's start, then its wait); the last one is judged.
+  std::vector<Invocation> then;
+  // What the user runs again after a kill or an unplug; empty: the same commands.
+  std::vector<Invocation> rerun;
   // The folder the command works on: a writer writes in it, a link is planted in its place.
   std::filesystem::path target;
   // What the command is meant to delete (its dry run lists it): not counted as lost.

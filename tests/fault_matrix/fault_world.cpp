@@ -89,6 +89,12 @@ FaultWorld::FaultWorld(const std::string& label, const std::string& driveSize)
 
 FaultWorld::~FaultWorld() {
   releaseState();
+  if (second_) {
+    const fs::path at = second_->path();
+    second_.reset();
+    std::error_code ec;
+    fs::remove(at, ec);
+  }
   if (plugged_) umount2(mountPoint_.c_str(), MNT_DETACH);
   std::error_code ec;
   fs::remove_all(mountPoint_, ec);
@@ -100,7 +106,16 @@ fs::path FaultWorld::working() const {
 }
 
 std::vector<fs::path> FaultWorld::contentRoots() const {
-  return {home_.path(), plugged_ ? mountPoint_ : backing_->path(), scratch_.path()};
+  std::vector<fs::path> roots{home_.path(), plugged_ ? mountPoint_ : backing_->path(),
+                              scratch_.path()};
+  if (second_) roots.push_back(second_->path());
+  return roots;
+}
+
+fs::path FaultWorld::secondDrive(const std::string& size) {
+  if (!second_)
+    second_ = std::make_unique<testing::TmpfsMount>(mountPoint_.string() + "-second", size, "0755");
+  return second_->path();
 }
 
 void FaultWorld::unplug() {

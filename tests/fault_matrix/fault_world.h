@@ -61,6 +61,10 @@ class FaultWorld {
   // Where user content can be: the home, the drive's files (plugged or not) and scratch.
   [[nodiscard]] std::vector<std::filesystem::path> contentRoots() const;
 
+  // A second drive (for transfers between drives), made on first use and
+  // mounted at /Volumes/<label>-second; its files count as content too.
+  [[nodiscard]] std::filesystem::path secondDrive(const std::string& size = "64m");
+
   void unplug();
   void replug();
   // Leaves about `leaveBytes` free on the drive.
@@ -84,6 +88,7 @@ class FaultWorld {
   testing::TempFolder scratch_;
   std::unique_ptr<testing::TmpfsMount> backing_;
   std::unique_ptr<testing::TmpfsMount> stateMount_;
+  std::unique_ptr<testing::TmpfsMount> second_;
   std::filesystem::path mountPoint_;
   bool plugged_ = false;
   bool stateBound_ = false;
