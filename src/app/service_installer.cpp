@@ -1,5 +1,7 @@
 #include "app/service_installer.h"
 
+#include "common/base/stop_point.h"
+
 #include <unistd.h>
 
 #include "app/user_docs.h"
@@ -64,6 +66,9 @@ std::string serviceDidNotLoadMessage(const fs::path& definition, const fs::path&
 ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
                                 std::vector<std::string> args, std::chrono::seconds limit,
                                 std::function<void(std::string_view)> onStdout) {
+  // A test build's stop and pause points reach the service's steps too.
+  std::vector<std::string> armed = armedStopPointOptions();
+  args.insert(args.begin(), armed.begin(), armed.end());
   ProcessInvocation invocation{.path = paths.serviceProgram.string(),
                                .args = std::move(args),
                                .deadline = limit,

@@ -4,8 +4,11 @@
 
 #include "common/base/file_io.h"
 #include "common/base/stop_point.h"
+#include "common/base/timestamps.h"
+#include "mover/link_census.h"
 #include "mover/safety_checks.h"
 #include "mover/switch_links.h"
+#include "mover/switch_refresh.h"
 
 namespace brimvale::mover {
 namespace {
@@ -28,6 +31,12 @@ constexpr std::array<StepInfo, 6> kSteps{{
 
 const StepInfo& infoOf(SwitchStep step) { return kSteps[static_cast<std::size_t>(step)]; }
 
+std::optional<std::chrono::system_clock::time_point> startedAt(const std::string& text) {
+  auto t = parseIsots(text);
+  if (!t) return std::nullopt;
+  return std::chrono::system_clock::from_time_t(*t);
+}
+
 std::string textOf(const nlohmann::json& doc, const char* key) {
   auto v = doc.find(key);
   return v != doc.end() && v->is_string() ? v->get<std::string>() : std::string();
@@ -45,7 +54,9 @@ class SwitchRun {
     end(SwitchStep::kCheck);
 
     begin(SwitchStep::kFind);
-    LinksFound found = collectLinks(relocatedPlaces(paths_), job_.route);
+    auto places = linkPlaces();
+    if (!places) return refused(places.error());
+    LinksFound found = collectLinks(*places, job_.route);
     if (found.missingCopy) return refused("something didn't copy across");
     std::vector<LinkUpdate> protectedLinks, links;
     for (auto& u : found.updates) (seams_.mayWrite(u.link) ? links : protectedLinks).push_back(u);
@@ -53,6 +64,9 @@ class SwitchRun {
 
     if (!protectedLinks.empty()) {
       begin(SwitchStep::kProtected);
+      for (const auto& u : protectedLinks) {
+        if (auto stale = bringUpToDate(u)) return refused(*stale);
+      }
       auto done = seams_.privileged(protectedLinks);
       if (!done)
         return refused("couldn't update protected app links (" + done.error().detail + ")");
@@ -66,11 +80,13 @@ class SwitchRun {
     begin(SwitchStep::kLinks);
     removeSwapLeftovers(links, job_.route, seams_.files, seams_.diagnostics);
     for (const auto& u : links) {
+      if (auto stale = bringUpToDate(u)) return refused(*stale);
       switch (swapLink(u, seams_.files, seams_.diagnostics)) {
         case SwapStage::kDone: ++outcome_.linksUpdated; break;
         case SwapStage::kNotPrepared:
           return refused("couldn't prepare a link at " + u.link.string());
         case SwapStage::kNotSwapped: return refused("couldn't update a link at " + u.link.string());
+        case SwapStage::kReplacedMeanwhile: break;  // the check before the commit has the last word
       }
     }
     end(SwitchStep::kLinks);
@@ -79,6 +95,7 @@ class SwitchRun {
     RecordsTranslated records = translateRecords(paths_, job_.route);
     outcome_.recordsUpdated = records.rewritten;
     if (records.failedRecord) return refused("couldn't update the record " + *records.failedRecord);
+    if (auto left = leftOnOldDrive()) return refused(*left);
     end(SwitchStep::kRecords);
 
     begin(SwitchStep::kCommit);
@@ -95,6 +112,55 @@ class SwitchRun {
   }
 
  private:
+  // Where links into the old working folder are: every place a move record
+  // names, and every such link under the home folder, wherever a move left
+  // it and whatever folder was renamed around it since. A home folder that
+  // cannot be looked through whole is a refusal: a link missed there would
+  // dangle once the old drive is gone.
+  std::expected<std::vector<fs::path>, std::string> linkPlaces() const {
+    std::vector<fs::path> places = relocatedPlaces(paths_);
+    const LinksInto walk = linksInto(paths_.home, job_.route.oldWorking);
+    if (!walk.complete()) return std::unexpected(unwalkable(walk));
+    for (const LinkInto& l : walk.links) places.push_back(l.link);
+    return places;
+  }
+
+  static std::string unwalkable(const LinksInto& walk) {
+    return walk.unreadable.empty()
+               ? std::string("looking for links to the old drive took too long")
+               : "couldn't look through " + walk.unreadable.front().string() +
+                     " for links to the old drive";
+  }
+
+  // What the link leads to now, copied across where the new drive's copy is
+  // older (a program wrote through the link after the transfer copied it).
+  std::optional<std::string> bringUpToDate(const LinkUpdate& u) {
+    const CopyRefresh refresh =
+        refreshCopy(u.oldTarget, u.newTarget, ReplaceGuard({.copyStarted = job_.startedAt}));
+    outcome_.keptAside.insert(outcome_.keptAside.end(), refresh.keptAside.begin(),
+                              refresh.keptAside.end());
+    if (refresh.error) return "couldn't bring the new drive's copy up to date: " + *refresh.error;
+    return std::nullopt;
+  }
+
+  // The switch's promise, checked before the service is asked to commit:
+  // nothing under the home folder, at a recorded place or in a record still
+  // leads into the old working folder.
+  std::optional<std::string> leftOnOldDrive() const {
+    auto places = linkPlaces();
+    if (!places) return places.error();
+    const LinksFound left = collectLinks(*places, job_.route);
+    if (!left.updates.empty()) {
+      return std::to_string(left.updates.size()) + " link" +
+             (left.updates.size() == 1 ? "" : "s") + " still lead to the old drive, " +
+             left.updates.front().link.string() + " first";
+    }
+    if (auto record = recordNamingOldDrive(paths_, job_.route)) {
+      return "the record " + *record + " still names the old drive";
+    }
+    return std::nullopt;
+  }
+
   void begin(SwitchStep step) {
     outcome_.stoppedAt = step;
     if (seams_.showStep) seams_.showStep(infoOf(step).text);
@@ -127,12 +193,19 @@ std::optional<SwitchJob> readSwitchJob(const StatePaths& paths) {
                    .destRoot = textOf(doc, "destRoot"),
                    .route = {.oldWorking = textOf(doc, "sourceWorking"),
                              .newWorking = textOf(doc, "destWorking"),
-                             .newVolumeUUID = textOf(doc, "destVolumeUUID")}};
+                             .newVolumeUUID = textOf(doc, "destVolumeUUID")},
+                   .startedAt = startedAt(textOf(doc, "startedAt"))};
 }
 
 std::string SwitchOutcome::text() const {
+  std::string kept;
+  if (!keptAside.empty()) {
+    kept = "Files written after they were copied were copied across again; the new drive's "
+           "older versions are kept beside them:\n";
+    for (const auto& path : keptAside) kept += "  " + path.string() + "\n";
+  }
   switch (end) {
-    case SwitchEnd::kSwitched: return std::string(kSwitchedSentence) + "\n";
+    case SwitchEnd::kSwitched: return std::string(kSwitchedSentence) + "\n" + kept;
     case SwitchEnd::kNothingToSwitch: return reason + "\n";
     case SwitchEnd::kRefused: break;
   }
@@ -144,7 +217,7 @@ std::string SwitchOutcome::text() const {
         "others still lead to the old one, so every link works; run the switch again to "
         "finish.";
   }
-  return out + "\n";
+  return out + "\n" + kept;
 }
 
 SwitchOutcome runDriveSwitch(const StatePaths& paths, const SwitchSeams& seams) {

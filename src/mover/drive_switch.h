@@ -42,6 +42,9 @@ struct SwitchJob {
   std::string phase;
   std::string destRoot;
   SwitchRoute route;
+  // When the job began copying: files on the old drive changed since then
+  // are compared byte for byte before their links move over.
+  std::optional<std::chrono::system_clock::time_point> startedAt;
 };
 // Nothing when there is no job file or it cannot be read.
 [[nodiscard]] std::optional<SwitchJob> readSwitchJob(const StatePaths& paths);
@@ -73,13 +76,21 @@ struct SwitchOutcome {
   std::string reason;  // why it stopped, without the result sentence
   int linksUpdated = 0;
   int recordsUpdated = 0;
+  // Files written through a link after the transfer copied them were copied
+  // across again; the new drive's older versions are kept under these names.
+  std::vector<std::filesystem::path> keptAside;
   // The result as the user reads it, one or two lines, ending in a newline.
   [[nodiscard]] std::string text() const;
 };
 
 // Runs the switch when the job is a `transfer` in phase `copied`. A second
 // caller waits for the first under the relocator lock and then reports the
-// job as it finds it. Test builds stop with SIGKILL after a step at
+// job as it finds it. The links moved over are every link under the home
+// folder that leads into the old working folder (wherever a move made it,
+// and after its folder was renamed) and those at the places the move records
+// name; before each one moves, what it leads to on the new drive is brought
+// up to date. It ends switched only once no link under the home folder, at a
+// recorded place or in a record still leads into the old working folder. Test builds stop with SIGKILL after a step at
 // "switch:checked", "switch:found", "switch:protected", "switch:linked",
 // "switch:recorded" and "switch:committed" (and per link, see swapLink).
 [[nodiscard]] SwitchOutcome runDriveSwitch(const StatePaths& paths, const SwitchSeams& seams);

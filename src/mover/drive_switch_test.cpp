@@ -246,6 +246,47 @@ TEST_F(DriveSwitchScene, AFailureLeavesEveryLinkWorkingAndSaysWhy) {
   }
 }
 
+TEST_F(DriveSwitchScene, MovesOverEveryLinkUnderTheHomeFolderNotOnlyTheRecordedOnes) {
+  // Given links no move record names: a folder the service moved, an item a
+  // rule archived, and a recorded relocation whose parent folder was renamed.
+  tmp_.file("old/BRIM-A/Relocated/Data/notes.txt", "delta");
+  tmp_.file("old/BRIM-A/Downloads-Archive/old.zip", "epsilon");
+  fs::copy(oldWorking_ / "Relocated" / "Data", newWorking_ / "Relocated" / "Data");
+  fs::copy(oldWorking_ / "Downloads-Archive", newWorking_ / "Downloads-Archive");
+  tmp_.link("home/Data", oldWorking_ / "Relocated" / "Data");
+  tmp_.link("home/Downloads/old.zip", oldWorking_ / "Downloads-Archive" / "old.zip");
+  fs::create_directories(paths_.home / "Work");
+  fs::rename(paths_.home / "Projects", paths_.home / "Work" / "Projects renamed");
+  oldTree_ = tree(oldWorking_);
+
+  const SwitchOutcome outcome = run();
+
+  EXPECT_EQ(outcome.end, SwitchEnd::kSwitched) << outcome.text();
+  EXPECT_EQ(links(), (std::map<std::string, std::string>{
+                         {"Data", "new"},
+                         {"Downloads/old.zip", "new"},
+                         {"Work/Projects renamed/a.txt", "new"},
+                         {"Work/Projects renamed/sub/b 'quoted'.txt", "new"},
+                         {"big.iso", "new"}}));
+  EXPECT_EQ(tree(oldWorking_), oldTree_);
+}
+
+TEST_F(DriveSwitchScene, AFileWrittenThroughItsLinkAfterTheCopyIsCarriedAcross) {
+  // Given a program that saved through the link after the transfer copied the file.
+  tmp_.file("old/BRIM-A/Relocated/Projects/a.txt", "alpha, edited after the copy");
+  oldTree_ = tree(oldWorking_);
+
+  const SwitchOutcome outcome = run();
+
+  EXPECT_EQ(outcome.end, SwitchEnd::kSwitched) << outcome.text();
+  EXPECT_EQ(readFile(paths_.home / "Projects" / "a.txt").value_or(""),
+            "alpha, edited after the copy");
+  ASSERT_EQ(outcome.keptAside.size(), 1u);
+  EXPECT_EQ(readFile(outcome.keptAside[0]).value_or(""), "alpha") << "the older copy is kept";
+  EXPECT_NE(outcome.text().find(outcome.keptAside[0].string()), std::string::npos);
+  EXPECT_EQ(links(), kAllNew);
+}
+
 TEST_F(DriveSwitchScene, ProtectedLinksGoThroughThePrivilegedStepTogether) {
   protectBigIso_ = true;
   SwitchOutcome outcome = run();
@@ -253,7 +294,8 @@ TEST_F(DriveSwitchScene, ProtectedLinksGoThroughThePrivilegedStepTogether) {
   ASSERT_EQ(privileged_.size(), 1u);
   EXPECT_EQ(
       privileged_[0],
-      (std::vector<LinkUpdate>{{paths_.home / "big.iso", newWorking_ / "Relocated" / "big.iso"}}));
+      (std::vector<LinkUpdate>{{paths_.home / "big.iso", newWorking_ / "Relocated" / "big.iso",
+                                oldWorking_ / "Relocated" / "big.iso"}}));
   EXPECT_EQ(steps_[2], "Asking for permission to update app links…");
   EXPECT_EQ(links(), kAllNew);
 }

@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+
+#include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/state/path_policy.h"
 
@@ -43,7 +47,107 @@ std::optional<std::string> readLinkAt(int dirfd, const std::string& name) {
   return buffer;
 }
 
+// The kind of an entry, from its listing or else from lstat; DT_UNKNOWN when it vanished.
+unsigned char entryType(int dirfd, const FolderEntry& e) {
+  if (e.type != DT_UNKNOWN) return e.type;
+  struct stat st {};
+  if (::fstatat(dirfd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+  return S_ISDIR(st.st_mode)   ? DT_DIR
+         : S_ISLNK(st.st_mode) ? DT_LNK
+         : S_ISREG(st.st_mode) ? DT_REG
+                               : DT_UNKNOWN;
+}
+
+bool atOrInsideAny(const fs::path& target, const std::vector<fs::path>& folders) {
+  return std::any_of(folders.begin(), folders.end(), [&](const fs::path& f) {
+    return target == f || isStrictlyInside(target, f);
+  });
+}
+
 }  // namespace
+
+LinksInto linksInto(const fs::path& root, const std::vector<fs::path>& foldersIn,
+                    LinkWalkLimits limits) {
+  auto normal = [](const fs::path& p) {
+    return normalisedAbsolute(p.string()).value_or(p.lexically_normal());
+  };
+  std::vector<fs::path> folders;
+  for (const auto& f : foldersIn) {
+    if (f.empty()) continue;
+    folders.push_back(normal(f));
+    if (auto resolved = weaklyCanonical(folders.back()); resolved && *resolved != folders.back())
+      folders.push_back(resolved->lexically_normal());
+  }
+
+  LinksInto out;
+  const fs::path start = normal(root);
+  struct stat st {};
+  if (::lstat(start.c_str(), &st) != 0) {
+    if (errno != ENOENT) out.unreadable.push_back(start);
+    return out;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    if (auto target = readLinkAt(AT_FDCWD, start.string())) {
+      const fs::path to = linkTarget(start.parent_path(), *target);
+      if (atOrInsideAny(to, folders)) out.links.push_back({start, to});
+    } else {
+      out.unreadable.push_back(start);
+    }
+    return out;
+  }
+  if (!S_ISDIR(st.st_mode) || atOrInsideAny(start, folders)) return out;
+
+  struct Part {
+    std::vector<LinkInto> links;
+    std::vector<fs::path> unreadable;
+    bool timedOut = false;
+  };
+  std::vector<Part> parts(walkThreads());
+  visitFolders<fs::path>({start}, static_cast<unsigned>(parts.size()),
+                         [&](fs::path& here, unsigned thread) {
+                           Part& part = parts[thread];
+                           std::vector<fs::path> next;
+                           if (limits.deadline &&
+                               std::chrono::steady_clock::now() >= *limits.deadline) {
+                             part.timedOut = true;
+                             return next;
+                           }
+                           OpenFolder open(here.string());
+                           if (!open.isOpen() && errno == ENOENT) return next;  // gone meanwhile
+                           auto entries = open.entries();
+                           if (!entries) {
+                             part.unreadable.push_back(here);
+                             return next;
+                           }
+                           for (const auto& e : *entries) {
+                             const unsigned char type = entryType(open.fd(), e);
+                             fs::path path = here / e.name;
+                             if (type == DT_DIR) {
+                               if (!atOrInsideAny(path, folders)) next.push_back(std::move(path));
+                               continue;
+                             }
+                             if (type != DT_LNK) continue;
+                             auto target = readLinkAt(open.fd(), e.name);
+                             if (!target) {
+                               if (errno != ENOENT) part.unreadable.push_back(path);
+                               continue;
+                             }
+                             fs::path to = linkTarget(here, *target);
+                             if (atOrInsideAny(to, folders))
+                               part.links.push_back({std::move(path), std::move(to)});
+                           }
+                           return next;
+                         });
+  for (auto& part : parts) {
+    std::move(part.links.begin(), part.links.end(), std::back_inserter(out.links));
+    std::move(part.unreadable.begin(), part.unreadable.end(), std::back_inserter(out.unreadable));
+    out.timedOut = out.timedOut || part.timedOut;
+  }
+  std::sort(out.links.begin(), out.links.end(),
+            [](const LinkInto& a, const LinkInto& b) { return a.link < b.link; });
+  std::sort(out.unreadable.begin(), out.unreadable.end());
+  return out;
+}
 
 std::optional<LinkCensus> takeLinkCensus(const fs::path& root,
                                          const std::vector<fs::path>& foldersIn) {

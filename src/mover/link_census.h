@@ -1,7 +1,9 @@
-// What a folder about to be moved holds: how many files, and how many of them
-// are links into given folders already (left by an earlier relocation), so a
-// folder that is on the drive in part is never copied onto its own copy.
+// What a folder holds that leads into the drive: the census of a folder about
+// to be moved (how many of its files are links into given folders already, so
+// a folder that is on the drive in part is never copied onto its own copy),
+// and the one walk that lists every link below a root that leads into a folder.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -28,5 +30,42 @@ struct LinkCensus {
 // itself cannot be examined.
 [[nodiscard]] std::optional<LinkCensus> takeLinkCensus(
     const std::filesystem::path& root, const std::vector<std::filesystem::path>& folders);
+
+struct LinkInto {
+  std::filesystem::path link;
+  // Where it leads, absolute and lexically normal: a relative target is taken
+  // from the link's own folder. Whether anything is there is not looked at.
+  std::filesystem::path target;
+  bool operator==(const LinkInto&) const = default;
+};
+
+struct LinksInto {
+  std::vector<LinkInto> links;  // by link path
+  // Folders that could not be listed (or a root that could not be examined):
+  // what they hold is unknown, so no caller may conclude "no link is left".
+  std::vector<std::filesystem::path> unreadable;
+  bool timedOut = false;  // the deadline came first: the rest was not looked at
+  [[nodiscard]] bool complete() const { return unreadable.empty() && !timedOut; }
+};
+
+struct LinkWalkLimits {
+  // Folders not yet listed by then are not listed at all (timedOut).
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+
+// Every link at or below `root` whose target is one of `folders` or lies
+// inside one, dangling links included (an unplugged drive's links still
+// count), at any depth, on a few threads. Links are not followed and the
+// folders themselves are not entered. A missing root holds no links. Compares
+// with each folder as written and as resolved, so a target written through
+// another spelling of the drive's path is found too.
+[[nodiscard]] LinksInto linksInto(const std::filesystem::path& root,
+                                  const std::vector<std::filesystem::path>& folders,
+                                  LinkWalkLimits limits = {});
+[[nodiscard]] inline LinksInto linksInto(const std::filesystem::path& root,
+                                         const std::filesystem::path& folder,
+                                         LinkWalkLimits limits = {}) {
+  return linksInto(root, std::vector<std::filesystem::path>{folder}, limits);
+}
 
 }  // namespace brimvale::mover

@@ -72,5 +72,43 @@ TEST(LinkCensus, APrefixOfANameIsNotInside) {
   EXPECT_EQ(census->exampleInto[0], "b");
 }
 
+// Given links at every depth, each shape of target, and the drive's own
+// folder below the root, linksInto lists exactly the links into the drive,
+// dangling ones included, and does not walk the drive itself.
+TEST(LinksInto, FindsEveryLinkIntoTheFolderAtAnyDepth) {
+  testing::TempFolder t;
+  const fs::path drive = t / "home/Volumes/BRIM-Mac";  // below the root: not walked
+  t.folder("home/Volumes/BRIM-Mac/Relocated/Old");
+  t.link("home/Volumes/BRIM-Mac/Relocated/Old/inner", drive / "Relocated/Old/x");
+  t.link("home/Old", drive / "Relocated/Old");
+  t.link("home/a/b/c/d/e/f/g/h/deep.txt", drive / "Relocated/P/deep.txt");
+  t.link("home/a/up", "../Volumes/BRIM-Mac/Apps/Tool.app");  // relative
+  t.link("home/gone", drive / "Relocated/Unplugged");          // dangling
+  t.link("home/elsewhere", t / "home/a");
+  t.link("home/prefix", t / "home/Volumes/BRIM-Mac2/x");
+  t.file("home/a/plain.txt");
+
+  const LinksInto found = linksInto(t / "home", drive);
+  std::vector<std::string> links;
+  for (const auto& l : found.links) {
+    links.push_back(l.link.lexically_relative(t / "home").string() + " -> " +
+                    l.target.lexically_relative(drive).string());
+  }
+  EXPECT_EQ(links, (std::vector<std::string>{"Old -> Relocated/Old",
+                                             "a/b/c/d/e/f/g/h/deep.txt -> Relocated/P/deep.txt",
+                                             "a/up -> Apps/Tool.app",
+                                             "gone -> Relocated/Unplugged"}));
+  EXPECT_TRUE(found.complete());
+
+  // A root that is itself such a link, a missing root, and a walk out of time.
+  EXPECT_EQ(linksInto(t / "home/Old", drive).links.size(), 1u);
+  EXPECT_TRUE(linksInto(t / "missing", drive).links.empty());
+  EXPECT_TRUE(linksInto(t / "missing", drive).complete());
+  const LinksInto cut =
+      linksInto(t / "home", drive, {.deadline = std::chrono::steady_clock::now()});
+  EXPECT_TRUE(cut.timedOut);
+  EXPECT_FALSE(cut.complete());
+}
+
 }  // namespace
 }  // namespace brimvale::mover

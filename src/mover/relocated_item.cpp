@@ -59,18 +59,8 @@ bool holdsNothing(const fs::path& folder) {
 
 }  // namespace
 
-bool linksInto(const fs::path& src, const fs::path& copy) {
-  const auto status = linkStatus(src);
-  if (!status || !fs::exists(*status)) return false;
-  if (fs::is_symlink(*status)) {
-    auto target = readSymlink(src);
-    if (!target) return false;
-    const fs::path resolved = target->is_absolute() ? *target : src.parent_path() / *target;
-    return atOrInside(normal(resolved), normal(copy));
-  }
-  if (!fs::is_directory(*status)) return false;
-  auto census = takeLinkCensus(src, {normal(copy)});
-  return census && census->linksInto[0] > 0;
+bool leadsInto(const fs::path& src, const fs::path& copy) {
+  return !linksInto(src, copy).links.empty();
 }
 
 std::vector<fs::path> filesWrittenSinceRelocation(const fs::path& src) {
@@ -107,7 +97,7 @@ Integrity classify(const MoveManifest& relocation, const fs::path& workingFolder
   const bool copyIsFile = copyStatus && fs::is_regular_file(*copyStatus);
   if (!copyIsFolder && !copyIsFile) return Integrity::kMissingOnDrive;
   if (copyIsFolder && holdsNothing(copy)) return Integrity::kEmptyOnDrive;
-  if (!linksInto(relocation.src, copy)) return Integrity::kNoSymlink;
+  if (!leadsInto(relocation.src, copy)) return Integrity::kNoSymlink;
   return isLayoutPlace(copy, relocation.src, workingFolder) ? Integrity::kOk
                                                             : Integrity::kUnexpectedLayout;
 }

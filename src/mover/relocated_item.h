@@ -42,7 +42,7 @@ struct RelocatedItem {
 // Whether `src` still leads into `copy`: it is a link whose target is the copy
 // (or lies inside it), or a folder holding at least one link into it (a
 // relocation that replaced each file with a link). Dangling links count.
-[[nodiscard]] bool linksInto(const std::filesystem::path& src, const std::filesystem::path& copy);
+[[nodiscard]] bool leadsInto(const std::filesystem::path& src, const std::filesystem::path& copy);
 
 // Regular files below `src` that are not links into the drive: written on the
 // internal disk after a relocation that left one link per file. Relative to

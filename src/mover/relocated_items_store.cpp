@@ -164,7 +164,7 @@ std::expected<std::string, MoveBackError> RelocatedItemsStore::moveBack(
     if (isTerminal(job.phase) || job.src != m.finalDst) continue;
     moveBackInProgress_.insert(m.id);
     std::optional<fs::path> link;
-    if (!linksInto(src, copy)) link = copy;
+    if (!leadsInto(src, copy)) link = copy;
     reverseJobMap_[job.id] = {item, link};
     return job.id;
   }
@@ -236,7 +236,7 @@ std::optional<DeleteError> RelocatedItemsStore::deleteBroken(const RelocatedItem
     }
   }
   if (isLink(src)) {
-    if (!linksInto(src, copy)) {
+    if (!leadsInto(src, copy)) {
       failed.push_back("Source symlink (it leads somewhere other than " + m.finalDst +
                        ", so it was kept)");
     } else if (auto removed = removePath(src); !removed) {

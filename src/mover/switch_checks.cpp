@@ -119,6 +119,11 @@ std::optional<std::string> copyRefusal(const StatePaths& paths, const SwitchRout
   if (findValue(parseKeyValues(*marker), "volume_uuid").value_or("") != expected) {
     return "the new drive doesn't match";
   }
+  // The service's own relocations keep a journal only while one is under way.
+  for (fs::directory_iterator it(paths.state / "move-dir", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (it->path().extension() == ".kv") return "a move is still in progress";
+  }
   std::vector<std::pair<std::string, std::string>> folders;
   for (const auto& m : folderMoves(paths)) folders.emplace_back(phaseRaw(m.phase), m.finalDst);
   if (auto refusal = movesRefusal(folders, route, "a move is still in progress",
@@ -172,6 +177,20 @@ RecordsTranslated translateRecords(const StatePaths& paths, const SwitchRoute& r
     ++result.rewritten;
   }
   return result;
+}
+
+std::optional<std::string> recordNamingOldDrive(const StatePaths& paths, const SwitchRoute& route) {
+  auto names = [&](const std::string& path) {
+    return translatedPath(path, route.oldWorking, route.newWorking).has_value();
+  };
+  for (const MoveManifest& m : folderMoves(paths)) {
+    if (names(m.dstParent) || names(m.finalDst))
+      return (paths.state / "folder-moves" / (m.id + ".json")).string();
+  }
+  for (const AppMoveFile& a : appMoves(paths)) {
+    if (names(a.text("originalPath")) || names(a.text("nvmePath"))) return a.file.string();
+  }
+  return std::nullopt;
 }
 
 }  // namespace brimvale::mover

@@ -46,4 +46,9 @@ struct RecordsTranslated {
 };
 [[nodiscard]] RecordsTranslated translateRecords(const StatePaths& paths, const SwitchRoute& route);
 
+// The first folder or app move record that still names a path in the old
+// working folder (its file), or nothing.
+[[nodiscard]] std::optional<std::string> recordNamingOldDrive(const StatePaths& paths,
+                                                              const SwitchRoute& route);
+
 }  // namespace brimvale::mover

@@ -27,11 +27,14 @@ void consider(const fs::path& link, const SwitchRoute& route, LinksFound& found)
   if (!target) return;
   auto translated = translatedPath(*target, route.oldWorking, route.newWorking);
   if (!translated) return;
+  // A link that dangles on the old drive too is moved over as it is; one
+  // whose file is there must find its copy on the new drive.
   std::error_code ec;
-  if (!found.missingCopy && !fs::exists(fs::symlink_status(*translated, ec))) {
+  if (!found.missingCopy && fs::exists(fs::symlink_status(*target, ec)) &&
+      !fs::exists(fs::symlink_status(*translated, ec))) {
     found.missingCopy = link;
   }
-  found.updates.push_back({link, *translated});
+  found.updates.push_back({link, *translated, *target});
 }
 
 }  // namespace
@@ -75,13 +78,25 @@ SwapStage swapLink(const LinkUpdate& update, FileOperations& files,
     if (made != std::errc::file_exists || attempt == 7) return SwapStage::kNotPrepared;
   }
   stopPoint("switch:link-prepared");
-  if (files.renameAt(folder.fd(), temp, update.link.filename().string())) {
+  // Only the link found may be replaced: a real file the user put at its
+  // name meanwhile is theirs, and is left with the link not made.
+  const std::string name = update.link.filename().string();
+  const auto now = linkTarget(update.link);
+  const bool anyLink = update.oldTarget.empty();
+  if (!now || (!anyLink && *now != update.oldTarget && *now != update.newTarget)) {
+    bestEffort(files.unlinkAt(folder.fd(), temp), diagnostics,
+               "removing the temporary link " + temp);
+    return SwapStage::kReplacedMeanwhile;
+  }
+  if (files.renameAt(folder.fd(), temp, name)) {
     bestEffort(files.unlinkAt(folder.fd(), temp), diagnostics,
                "removing the temporary link " + temp);
     return SwapStage::kNotSwapped;
   }
   stopPoint("switch:link-swapped");
-  return pointsAt(update.link, update.newTarget) ? SwapStage::kDone : SwapStage::kNotSwapped;
+  std::error_code ec;
+  return fs::read_symlink(update.link, ec) == update.newTarget && !ec ? SwapStage::kDone
+                                                                      : SwapStage::kNotSwapped;
 }
 
 int removeSwapLeftovers(const std::vector<LinkUpdate>& updates, const SwitchRoute& route,

@@ -17,6 +17,9 @@ namespace brimvale::mover {
 struct LinkUpdate {
   std::filesystem::path link;
   std::filesystem::path newTarget;
+  // Absolute: what the link led to when found. Empty: any link at that name
+  // may be replaced (the privileged step, which is handed names only).
+  std::filesystem::path oldTarget;
   bool operator==(const LinkUpdate&) const = default;
 };
 
@@ -38,11 +41,16 @@ struct LinksFound {
 [[nodiscard]] bool parentWritable(const std::filesystem::path& link);
 
 // How re-pointing one link went.
-enum class SwapStage { kDone, kNotPrepared, kNotSwapped };
+enum class SwapStage {
+  kDone,
+  kNotPrepared,
+  kNotSwapped,
+  kReplacedMeanwhile,  // no longer the link found: what is there now was left alone
+};
 
 // Makes the new link under a temporary name beside the old one, renames it
-// over the old one and checks the result points where it should and that
-// its target is there. The test-build stop points "switch:link-prepared"
+// over the old one (only while a link is still there) and checks the result
+// points where it should. The test-build stop points "switch:link-prepared"
 // and "switch:link-swapped" are passed.
 [[nodiscard]] SwapStage swapLink(const LinkUpdate& update, FileOperations& files,
                                  const DiagnosticsLog& diagnostics);

@@ -96,5 +96,6 @@ struct CellResult {
 // Rows of each group of commands, gathered by allRows().
 std::vector<Row> moverRows();
 std::vector<Row> serviceRows();
+std::vector<Row> driveTransferRows();
 
 }  // namespace brimvale::faults

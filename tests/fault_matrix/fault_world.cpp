@@ -83,6 +83,9 @@ FaultWorld::FaultWorld(const std::string& label, const std::string& driveSize)
                             "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
   (void)writeFileAtomically(home_.state() / "status.json",
                             "{\"nvme_path\":\"" + mountPoint_.string() + "\"}");
+  // The installed service program, as `brimvale install` leaves it.
+  std::error_code linked;
+  fs::create_symlink(BRIM_VALE_PATH, home_.path() / ".brimvale" / "brim-vale", linked);
   ProcessResult r = run({.program = Program::kService, .args = {"recover"}});
   if (!r.succeeded()) whyNot_ = "brim-vale recover failed: " + r.describe() + "\n" + r.out + r.err;
 }

@@ -4,10 +4,46 @@
 
 #include "common/base/best_effort.h"
 #include "common/base/stop_point.h"
+#include "service/core/action_log.h"
 #include "service/drive_transfer/transfer_job_state.h"
 #include "service/drives/drive_commands.h"
 
 namespace brimvale::service {
+namespace {
+
+// `path` moved from below `from` to below `to`; nothing when it is not below `from`.
+std::optional<std::string> rebased(const std::string& path, const std::string& from,
+                                   const std::string& to) {
+  if (from.empty() || path.size() <= from.size() || !path.starts_with(from) ||
+      path[from.size()] != '/')
+    return std::nullopt;
+  return to + path.substr(from.size());
+}
+
+// The undo rows of the last rule run or relocation name the copies they
+// would bring back; once the old drive is gone those copies are on the new
+// one. Rows are rewritten in one step, so a rollback never reads half.
+std::optional<std::string> moveUndoRows(const StatePaths& paths, const std::string& oldWorking,
+                                        const std::string& newWorking) {
+  std::vector<ActionRow> rows = readLastBatch(paths);
+  bool changed = false;
+  for (ActionRow& row : rows) {
+    for (std::string* field : {&row.src, &row.dest}) {
+      if (auto moved = rebased(*field, oldWorking, newWorking)) {
+        *field = *moved;
+        changed = true;
+      }
+    }
+  }
+  if (!changed) return std::nullopt;
+  if (auto written = writeLastBatch(paths, rows); !written) {
+    return "The undo record " + paths.lastBatch.string() + " couldn't be updated (" +
+           written.error().message() + ").";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 std::optional<std::string> switchToDestination(ServiceContext& ctx, TransferStore& store) {
   const std::string destRoot = store.get("destRoot").value_or("");
@@ -25,6 +61,10 @@ std::optional<std::string> switchToDestination(ServiceContext& ctx, TransferStor
   };
   if (!ctx.config && !loadConfig(ctx)) {
     return failed("The configuration couldn't be read.");
+  }
+  if (auto stale = moveUndoRows(ctx.paths, store.get("sourceWorking").value_or(""),
+                                store.get("destWorking").value_or(""))) {
+    return failed(*stale);
   }
   DriveSelection selected = selectDrive(ctx, destRoot, ParkedGuard::kBypass);
   if (selected.exitCode != 0) return failed(selected.problem);
