@@ -1,6 +1,7 @@
 // brimvale install, run, status, jobs and notifications, run as the real
 // program against a temporary home. The service's watch loop is played by a
 // stand-in that has the real brim-vale write its snapshot every second.
+#include <algorithm>
 #include <signal.h>
 #include <unistd.h>
 
@@ -104,11 +105,17 @@ TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
   EXPECT_EQ(app.terminate(&took), 0) << app.output();
   EXPECT_LT(took, 5s);
   EXPECT_FALSE(alive(*pid));
-  EXPECT_NE(app.output().find("storage warning monitor stopped (warnState=ok persisted)"),
-            std::string::npos);
-  EXPECT_NE(
-      readFile(paths.state / "user-defaults.json")->find("\"brimvale.storage.warnState\": \"ok\""),
-      std::string::npos);
+  // The level depends on this machine's own disk; what matters is that the
+  // level it logged on the way out is the one it saved.
+  const std::string out = app.output();
+  const std::string said = "storage warning monitor stopped (warnState=";
+  const auto at = out.find(said);
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string level = out.substr(at + said.size(), out.find(' ', at + said.size()) - at - said.size());
+  EXPECT_NE(readFile(paths.state / "user-defaults.json")
+                ->find("\"brimvale.storage.warnState\": \"" + level + "\""),
+            std::string::npos)
+      << level;
 }
 
 // Given the real service, started detached by the self-check, then killed
@@ -185,14 +192,32 @@ TEST(AppE2E, RunShowsNotificationsOnTheDesktopSessionBus) {
       paths.notificationsQueue,
       service::noteQueueLine({"NVMe disconnected", "Plug it back in.", "Funk", "drive", "warn"})));
   RunningApp app(home, scripts);  // inherits the bus address
-  EXPECT_TRUE(eventually([&] { return desktop.calls().size() >= 2; })) << app.output();
+  auto called = [&](const std::string& prefix, const std::string& text = "") {
+    const auto calls = desktop.calls();
+    return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) {
+      return c.starts_with(prefix) && c.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(eventually([&] { return called("notify ", "NVMe disconnected"); })) << app.output();
   service::noteDismiss(paths, "drive");
-  EXPECT_TRUE(eventually([&] { return desktop.calls().size() >= 3; })) << app.output();
+  EXPECT_TRUE(eventually([&] { return called("close "); })) << app.output();
   std::chrono::milliseconds took{};
   EXPECT_EQ(app.terminate(&took), 0);
-  EXPECT_EQ(desktop.calls(),
-            (std::vector<std::string>{"ready", "notify 0 1 1 NVMe disconnected|Plug it back in.",
-                                      "close 1"}));
+  // A low-space warning about this machine's own disk may come in between;
+  // the queued note must be shown and then closed by its own id.
+  std::vector<std::string> ours;
+  std::string id;
+  for (const auto& call : desktop.calls()) {
+    if (call.find("Storage ") != std::string::npos) continue;
+    if (call.ends_with("NVMe disconnected|Plug it back in.")) {
+      id = call.substr(9, call.find(' ', 9) - 9);
+      ours.push_back("notify " + call.substr(call.find(' ', 9) + 1));
+    } else {
+      ours.push_back(call);
+    }
+  }
+  EXPECT_EQ(ours, (std::vector<std::string>{"ready", "notify 1 NVMe disconnected|Plug it back in.",
+                                            "close " + id}));
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
