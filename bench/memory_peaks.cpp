@@ -72,8 +72,8 @@ void moveSeries(const fs::path& base, long files) {
     std::perror("mount tmpfs");
     std::exit(1);
   }
-  (void)writeFileAtomically(home / ".brimvale" / "state" / "status.json",
-                            "{\"nvme_path\":\"" + (base / "drive").string() + "\"}");
+  (void)writeFileAtomically(home / ".brimvale" / "brim-vale.conf",
+                            "NVMe=\"" + (base / "drive").string() + "\"\n");
   (void)writeFileAtomically(home / ".brimvale" / "state" / "user-defaults.json",
                             "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
   makeEmptyFiles(item, files);

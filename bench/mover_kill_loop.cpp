@@ -189,7 +189,6 @@ int main() {
     const fs::path home = mkdtemp(tmpl);
     const fs::path state = home / ".brimvale" / "state";
     fs::create_directories(state);
-    (void)writeFileAtomically(state / "status.json", "{\"nvme_path\":\"" + drive.string() + "\"}");
     (void)writeFileAtomically(state / "user-defaults.json",
                               "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
     (void)writeFileAtomically(home / ".brimvale" / "brim-vale.conf",

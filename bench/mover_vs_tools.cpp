@@ -217,8 +217,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   fs::create_directories(home / ".brimvale" / "state");
-  (void)writeFileAtomically(home / ".brimvale" / "state" / "status.json",
-                            "{\"nvme_path\":\"" + drive.string() + "\"}");
+  (void)writeFileAtomically(home / ".brimvale" / "brim-vale.conf",
+                            "NVMe=\"" + drive.string() + "\"\n");
   (void)writeFileAtomically(home / ".brimvale" / "state" / "user-defaults.json",
                             "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
   const auto moverRsync = mover::RsyncSupport::probe({rsync});

@@ -18,6 +18,7 @@
 #include "apps/vendor_reinstall_monitor.h"
 #include "common/base/best_effort.h"
 #include "common/base/timestamps.h"
+#include "common/state/configured_drive.h"
 #include "mover/local_folder_mover.h"
 #include "platform/byte_count_format.h"
 
@@ -697,10 +698,11 @@ int runAppMoveAction(AppsCommandHost& apps, const AppsOptions& o, const StatePat
   const auto tools = platform::makeHostAppRelocationTools(log.sink());
   const apps::AppManifestStore store(paths.appMovesFolder, log.sink(), systemClock());
   const apps::OffloadRecordStore offloads(apps::offloadsFolder(paths), log.sink());
+  const auto drive = configuredDrive(paths);
   AppMoveCommandHost host{
       .apps = apps,
       .env = apps::AppMoveEnvironment::forHome(paths.home, computerName, *tools, store, log.sink()),
-      .workingFolder = workingFolderFor(mover::driveMountPath(paths), computerName),
+      .workingFolder = drive ? workingFolderFor(*drive, computerName) : fs::path(),
       .offload = {.home = paths.home,
                   .workingFolder = {},
                   .freeBytes = apps::volumeFreeBytes,

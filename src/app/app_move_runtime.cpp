@@ -2,6 +2,7 @@
 
 #include "app/reinstall_sweep.h"
 #include "apps/app_classifier.h"
+#include "common/state/configured_drive.h"
 #include "mover/local_folder_mover.h"
 #include "mover/safety_checks.h"
 #include "platform/app_relocation_tools.h"
@@ -50,8 +51,9 @@ struct AppMoveRuntime::Worker {
     sweep = std::make_unique<ReinstallSweep>(ReinstallSweepSetup{
         .env = apps::AppMoveEnvironment::forHome(home, computerName, *tools, store, log.sink()),
         .appsFolder = [statePaths, computerName]() -> std::optional<fs::path> {
-          const fs::path working =
-              workingFolderFor(mover::driveMountPath(statePaths), computerName);
+          const auto drive = configuredDrive(statePaths);
+          if (!drive) return std::nullopt;
+          const fs::path working = workingFolderFor(*drive, computerName);
           std::error_code ec;
           if (!fs::is_directory(working, ec)) return std::nullopt;
           return working / "Apps";

@@ -8,6 +8,7 @@
 #include "cloud/auto_sync_mover.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/configured_drive.h"
 #include "common/state/paths.h"
 #include "mover/move_cancel.h"
 #include "platform/byte_count_format.h"
@@ -25,14 +26,17 @@ std::string counted(std::int64_t n, std::string_view one, std::string_view many)
   return std::to_string(n) + std::string(n == 1 ? one : many);
 }
 
+// Both empty while no drive is known: then no folder is a destination and
+// nothing is taken.
 struct DrivePlace {
   fs::path mount;
   fs::path working;
 };
 
 DrivePlace drivePlace(const MoverCommandContext& c) {
-  const fs::path mount = mover::driveMountPath(c.paths);
-  return {mount, workingFolderFor(mount, c.computerName)};
+  auto mount = configuredDrive(c.paths);
+  if (!mount) return {};
+  return {*mount, workingFolderFor(*mount, c.computerName)};
 }
 
 cloud::AutoSyncSettings settingsFor(AutoSyncCommandContext& c,
@@ -40,11 +44,13 @@ cloud::AutoSyncSettings settingsFor(AutoSyncCommandContext& c,
   const DrivePlace drive = drivePlace(c.mover);
   cloud::AutoSyncSettings s;
   s.stateDir = c.mover.paths.state;
-  s.roots = {c.mover.paths.home, cloud::destinationRootFor(drive.working)};
+  s.roots = {c.mover.paths.home,
+             drive.working.empty() ? fs::path() : cloud::destinationRootFor(drive.working)};
   // A drive that is away leaves its empty mount point behind; only a mounted
   // volume with this computer's working folder on it takes files.
   s.driveMounted = [mounts = c.mover.mounts, drive] {
     std::error_code ec;
+    if (drive.mount.empty()) return false;
     if (mounts && !mounts->isMountedAt(drive.mount.string())) return false;
     return fs::is_directory(drive.working, ec);
   };

@@ -35,7 +35,7 @@ struct AutoSyncRig {
   AutoSyncRig() {
     fs::create_directories(paths.state);
     host.defaults = platform::makeJsonUserDefaults(paths.state / "user-defaults.json");
-    std::ofstream(paths.statusJson) << "{\"nvme_path\": \"" << (root / "Drive").string() << "\"}";
+    std::ofstream(paths.config) << "NVMe=\"" << (root / "Drive").string() << "\"\n";
     fs::create_directories(working);
   }
 

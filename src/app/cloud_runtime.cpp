@@ -2,11 +2,12 @@
 
 #include <system_error>
 
-#include "app/status_reader.h"
+#include "app/transfers_command.h"
 #include "cloud/rclone_helper.h"
 #include "cloud/rclone_locator.h"
 #include "cloud/schedule.h"
 #include "common/base/injected_clock.h"
+#include "common/state/configured_drive.h"
 
 namespace brimvale::app {
 namespace {
@@ -25,14 +26,16 @@ cloud::AutoSyncSettings autoSyncSettings(const StatePaths& paths, platform::Plat
   cloud::AutoSyncSettings s;
   s.stateDir = paths.state;
   const std::string computer = host.host->computerName();
+  // Without a known drive no folder is a destination.
+  const auto drive = configuredDrive(paths);
   s.roots = {paths.home,
-             cloud::destinationRootFor(workingFolderFor(mover::driveMountPath(paths), computer))};
+             drive ? cloud::destinationRootFor(workingFolderFor(*drive, computer)) : fs::path()};
   // Read each time: the drive may be swapped or unplugged while the application runs.
   s.driveMounted = [paths, computer, mounts = host.mounts.get()] {
-    const fs::path mount = mover::driveMountPath(paths);
+    auto drive = configuredDrive(paths);
     std::error_code ec;
-    return mounts->isMountedAt(mount.string()) &&
-           fs::is_directory(workingFolderFor(mount, computer), ec);
+    return drive && mounts->isMountedAt(drive->string()) &&
+           fs::is_directory(workingFolderFor(*drive, computer), ec);
   };
   s.isOpen = [files = host.files.get()](const std::string& path) { return files->isOpen(path); };
   s.ledger = &ledger;
@@ -100,11 +103,7 @@ CloudRuntime::CloudRuntime(const StatePaths& paths, RunLoop& loop, AppLog& log,
 CloudRuntime::~CloudRuntime() { stop(); }
 
 cloud::DriveState CloudRuntime::drive() const {
-  // Without a readable status the drive counts as absent, so a transfer to
-  // or from its folder waits instead of filling the empty mount point.
-  auto status = readStatus(paths_.statusJson);
-  if (!status) return {};
-  return {.mountPath = status->nvmePath, .mounted = status->mounted};
+  return configuredDriveState(paths_, *host_.mounts);
 }
 
 std::vector<cloud::ScheduledTemplate> CloudRuntime::templates() {

@@ -53,6 +53,7 @@
 #include "common/base/stale_temporaries.h"
 #include "common/base/version.h"
 #include "common/state/config_keys.h"
+#include "common/state/configured_drive.h"
 #include "common/state/gnu_rsync.h"
 #include "common/state/parked_names.h"
 #include "common/state/service_config.h"
@@ -387,11 +388,7 @@ int transfersHandler(Context& c) {
                              .out = c.out,
                              .err = c.err,
                              .interrupted = &transferInterrupted};
-  // Without a readable status the drive counts as absent, so a transfer to
-  // or from its folder waits instead of filling the empty mount point.
-  if (auto status = readStatus(c.paths.statusJson)) {
-    tc.drive = {.mountPath = status->nvmePath, .mounted = status->mounted};
-  }
+  tc.drive = configuredDriveState(c.paths, *c.base.mounts);
   if (&c.out == &std::cout) tc.output = outputKindOf(STDOUT_FILENO);
   cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
                            cloud::hostFingerprint(), std::nullopt);
@@ -708,15 +705,19 @@ void cleanupOldOptions(CLI::App& sub, Context& c) {
 
 int preflightHandler(Context& c) {
   PreflightFacts f;
-  f.mount = mover::driveMountPath(c.paths);
-  f.working = workingFolderFor(f.mount, c.base.host->computerName());
-  f.mounted = c.base.mounts->isMountedAt(f.mount.string());
-  f.laidOut = f.mounted && pathExists(f.working / kMarkerFileName).value_or(false);
-  f.rsyncPath = c.installerOptions().rsyncPath;
-  if (const auto free = c.host.volumes->read(f.mount.string()).availableCapacity;
-      f.mounted && free && *free >= 0) {
-    f.driveFreeBytes = static_cast<std::uint64_t>(*free);
+  if (auto drive = configuredDrive(c.paths); drive) {
+    f.mount = *drive;
+    f.working = workingFolderFor(f.mount, c.base.host->computerName());
+    f.mounted = c.base.mounts->isMountedAt(f.mount.string());
+    f.laidOut = f.mounted && pathExists(f.working / kMarkerFileName).value_or(false);
+    if (const auto free = c.host.volumes->read(f.mount.string()).availableCapacity;
+        f.mounted && free && *free >= 0) {
+      f.driveFreeBytes = static_cast<std::uint64_t>(*free);
+    }
+  } else {
+    f.driveUnknown = driveUnknownMessage(drive.error(), c.paths);
   }
+  f.rsyncPath = c.installerOptions().rsyncPath;
   f.stateProblem = stateFolderProblem(c.paths.state);
   ServiceInstaller installer(c.paths, c.installerOptions(), *c.host.services,
                              [](const std::string&) {});
@@ -732,8 +733,10 @@ int preflightHandler(Context& c) {
 }
 
 int prepDriveHandler(Context& c) {
+  auto drive = configuredDrive(c.paths);
   PrepDriveHost host{c.paths,
-                     mover::driveMountPath(c.paths),
+                     drive.value_or(fs::path()),
+                     drive ? std::string() : driveUnknownMessage(drive.error(), c.paths),
                      c.base.host->computerName(),
                      [&c](const std::vector<std::string>& args) {
                        return runServiceCommand(c.paths, c.installerOptions().rsyncPath, args,

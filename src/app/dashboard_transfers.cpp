@@ -5,7 +5,6 @@
 
 #include "app/line_stream.h"
 #include "app/remotes_command.h"
-#include "app/status_reader.h"
 #include "app/transfers_command.h"
 #include "cloud/rclone_locator.h"
 
@@ -33,11 +32,7 @@ int runTransfers(const DashboardSources& sources, const TransfersOptions& option
                                   .out = out,
                                   .err = err,
                                   .interrupted = interrupted};
-  // Without a readable status the drive counts as absent, so a transfer to
-  // or from its folder waits instead of filling the empty mount point.
-  if (auto status = readStatus(sources.paths.statusJson)) {
-    context.drive = {.mountPath = status->nvmePath, .mounted = status->mounted};
-  }
+  context.drive = configuredDriveState(sources.paths, sources.mounts);
   return transfersCommand(context, options);
 }
 

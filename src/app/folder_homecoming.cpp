@@ -6,6 +6,7 @@
 #include "common/base/file_calls.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
+#include "common/state/configured_drive.h"
 #include "common/state/path_policy.h"
 #include "mover/verification.h"
 
@@ -64,12 +65,15 @@ Result<std::vector<std::string>> filesNotHome(const fs::path& aside, const fs::p
 }
 
 Result<void> RevertHomecoming::settleUnfinished() {
-  const fs::path mount = mover::driveMountPath(context_.paths);
   const auto all = records(context_.paths);
   if (std::all_of(all.begin(), all.end(),
                   [](const MoveManifest& m) { return mover::isTerminal(m.phase); })) {
     return {};
   }
+  // Which moves go towards the drive depends on where it is.
+  const auto drive = configuredDrive(context_.paths);
+  if (!drive) return fail(Errc::kUnavailable, driveUnknownMessage(drive.error(), context_.paths));
+  const fs::path mount = *drive;
   for (const auto& m : all) {
     const bool towardsDrive = !onDrive(m.src, mount);
     if (mover::isTerminal(m.phase) || !towardsDrive || m.phase == MovePhase::kCleaningUp) continue;

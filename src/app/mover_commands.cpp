@@ -20,9 +20,9 @@
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/state/configured_drive.h"
 #include "common/state/move_scope.h"
 #include "common/state/only_copy_notice.h"
-#include "common/state/service_config.h"
 #include "mover/link_census.h"
 #include "mover/safety_checks.h"
 #include "platform/byte_count_format.h"
@@ -458,6 +458,7 @@ std::string refusalText(const MoveCheckRefusal& r) {
                     "holds it with --allow-root."
                   : "") +
              "\n";
+    case Reason::kDriveUnknown: return r.detail + "\n";
     case Reason::kDriveMissing:
       return "The fast drive isn't connected at " + r.subject +
              ". Nothing was moved; your folder is untouched. Connect the drive and try again.\n";
@@ -739,6 +740,15 @@ void MoverHost::Recorder::recordLedgerRun(std::string_view job, std::string_view
 
 MoveChecks checkMove(MoverCommandContext& c, const MoveOptions& o, mover::RelocatorLock& lock) {
   MoveChecks checks;
+  // The configuration says where the drive is, never the status snapshot:
+  // without a drive it names there is nowhere to move to.
+  auto drive = configuredDrive(c.paths);
+  if (!drive) {
+    checks.refusal = refusal(MoveCheckRefusal::Reason::kDriveUnknown);
+    checks.refusal->detail = driveUnknownMessage(drive.error(), c.paths);
+    return checks;
+  }
+  checks.mount = *drive;
   std::string& src = checks.src;
   src = fs::absolute(o.folder).lexically_normal().string();
   while (src.size() > 1 && src.back() == '/') src.pop_back();
@@ -756,7 +766,6 @@ MoveChecks checkMove(MoverCommandContext& c, const MoveOptions& o, mover::Reloca
     return checks;
   }
   stopPoint("move:locked");
-  checks.mount = mover::driveMountPath(c.paths);
   checks.working = workingFolderFor(checks.mount, c.computerName);
   checks.relocated = checks.working / "Relocated";
   MoveScope scope(
@@ -831,12 +840,6 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
     c.err << "Unknown conflict policy \"" << o.policy
           << "\": use --policy merge, override or merge-keep-newer. Nothing was moved.\n";
     return 2;
-  }
-  // Without a chosen drive there is nowhere to move to; the mover would
-  // otherwise look for a drive at a path that was never configured.
-  if (auto config = loadServiceConfig(c.paths, ""); config && !config->hasDrive()) {
-    c.err << noDriveChosenMessage() << "\n";
-    return 1;
   }
   mover::RelocatorLock lock(c.paths.state);
   const MoveChecks checks = checkMove(c, o, lock);

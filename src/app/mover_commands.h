@@ -133,6 +133,7 @@ struct MoveCheckRefusal {
     kLockUnusable,       // detail: why the lock file failed; subject: its folder
     kLinkOutsidePolicy,  // detail: the path policy's sentence
     kOutOfScope,         // detail: the scope's sentence; suggestAllowRoot
+    kDriveUnknown,       // detail: why the configuration names no drive, one sentence
     kDriveMissing,       // subject: the drive's mount path
     kLinkToDrive,        // target: where the link leads
     kLinkElsewhere,      // target: where the link leads, empty when unreadable

@@ -35,7 +35,7 @@ struct MoveRig {
           << "{\"brimvale.mover.recentWriteGuardEnabled\": false}";
     }
     host.defaults = platform::makeJsonUserDefaults(paths.state / "user-defaults.json");
-    std::ofstream(paths.statusJson) << "{\"nvme_path\": \"" << mount.string() << "\"}";
+    std::ofstream(paths.config) << "NVMe=\"" << mount.string() << "\"\n";
     fs::create_directories(working / "Relocated");
   }
 };

@@ -11,10 +11,15 @@ namespace brimvale::app {
 std::vector<PreflightCheck> preflightChecks(const PreflightFacts& f) {
   const std::string mount = f.mount.string();
   std::vector<PreflightCheck> checks;
-  checks.push_back(f.mounted ? PreflightCheck{true, "The drive is connected at " + mount + ".", {}}
-                             : PreflightCheck{false, "No drive is connected at " + mount + ".",
-                                              "Connect the drive, or choose it with `brimvale "
-                                              "drives`, then run this again."});
+  if (!f.driveUnknown.empty()) {
+    checks.push_back({false, "Brimvale does not know which drive to use.", f.driveUnknown});
+  } else {
+    checks.push_back(f.mounted
+                         ? PreflightCheck{true, "The drive is connected at " + mount + ".", {}}
+                         : PreflightCheck{false, "No drive is connected at " + mount + ".",
+                                          "Connect the drive, or choose it with `brimvale "
+                                          "drives`, then run this again."});
+  }
   if (f.mounted) {
     checks.push_back(
         f.laidOut

@@ -15,8 +15,9 @@ inline constexpr std::uint64_t kPreflightDriveFreeBytes = 1'000'000'000;
 
 // What was found; gathered by the command, judged by preflightChecks.
 struct PreflightFacts {
-  std::filesystem::path mount;    // where the drive is expected
+  std::filesystem::path mount;    // where the drive is expected; empty when none is known
   std::filesystem::path working;  // its working folder
+  std::string driveUnknown;       // why no drive is known, one sentence; empty when one is
   bool mounted = false;           // a volume is mounted on exactly `mount`
   bool laidOut = false;           // the working folder holds its marker
   std::string rsyncPath;          // GNU rsync; empty when none was found

@@ -33,6 +33,10 @@ int prepDriveCommand(PrepDriveHost& host, const PrepDriveOptions& options) {
       return 2;
     }
   }
+  if (!named && host.mount.empty()) {
+    host.err << host.driveUnknown << "\n";
+    return 1;
+  }
   const bool otherDrive = named && named != normalisedAbsolute(host.mount.string());
   const fs::path drive = otherDrive ? *named : host.mount;
   const std::string mount = drive.string();

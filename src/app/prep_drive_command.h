@@ -25,7 +25,8 @@ struct PrepDriveOptions {
 
 struct PrepDriveHost {
   StatePaths paths;
-  std::filesystem::path mount;  // the configured drive
+  std::filesystem::path mount;  // the configured drive; empty when none is known
+  std::string driveUnknown;     // why none is known, one sentence
   std::string computerName;
   // Runs one service subcommand and gives its result.
   std::function<ProcessResult(const std::vector<std::string>&)> service;
@@ -40,8 +41,9 @@ struct PrepDriveHost {
 [[nodiscard]] std::vector<std::string> otherWorkingFolders(const std::filesystem::path& mount,
                                                            std::string_view ours);
 
-// 0 when laid out (or only the plan was shown), 1 when refused or `recover`
-// failed, 2 when DRIVE is not the configured drive.
+// 0 when laid out (or only the plan was shown), 1 when refused, when no
+// drive is named or configured, or `recover` failed, 2 when DRIVE is not a
+// full path.
 [[nodiscard]] int prepDriveCommand(PrepDriveHost& host, const PrepDriveOptions& options);
 
 }  // namespace brimvale::app

@@ -75,6 +75,7 @@ TEST(PrepDrive, RecoverRunsOnlyWhenAllowedAndAgreed) {
     std::istringstream in(c.answer);
     PrepDriveHost host{StatePaths::forHome(drive / "home"),
                        drive.path(),
+                       "",
                        "This Mac",
                        [&](const std::vector<std::string>& args) {
                          asked.push_back(args);

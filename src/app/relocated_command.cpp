@@ -7,6 +7,7 @@
 
 #include "app/yes_answer.h"
 #include "common/base/text_formats.h"
+#include "common/state/configured_drive.h"
 #include "mover/move_cancel.h"
 #include "mover/safety_checks.h"
 #include "platform/byte_count_format.h"
@@ -42,6 +43,14 @@ bool locked(MoverCommandContext& c, mover::RelocatorLock& lock) {
                 : " Nothing was changed; your data is safe. Check that " + c.paths.state.string() +
                       " can be written to, then try again.\n");
   return false;
+}
+
+// Moving back and deleting reach the drive: false, said on `err`, while the
+// configuration names none.
+bool driveKnown(MoverCommandContext& c) {
+  auto drive = configuredDrive(c.paths);
+  if (!drive) c.err << driveUnknownMessage(drive.error(), c.paths) << "\n";
+  return drive.has_value();
 }
 
 // A usage mistake, said on `err`, when no id was given.
@@ -164,6 +173,7 @@ int listRelocated(MoverCommandContext& c, const mover::RelocatedItemsStore& stor
 
 int deleteRelocated(MoverCommandContext& c, const std::string& id) {
   if (!idGiven(c, id)) return 2;
+  if (!driveKnown(c)) return 1;
   mover::RelocatorLock lock(c.paths.state);
   if (!locked(c, lock)) return 1;
   auto store = makeStore(c);
@@ -225,6 +235,7 @@ std::string relocatedJson(const std::vector<RelocatedItem>& items,
 
 int moveBackCommand(MoverCommandContext& c, const std::string& id, bool yes, bool overwrite) {
   if (!idGiven(c, id)) return 2;
+  if (!driveKnown(c)) return 1;
   mover::RelocatorLock lock(c.paths.state);
   if (!locked(c, lock)) return 1;
   auto store = makeStore(c);

@@ -11,6 +11,7 @@
 #include "cloud/rclone_client.h"
 #include "cloud/rclone_helper.h"
 #include "common/base/timestamps.h"
+#include "common/state/configured_drive.h"
 #include "platform/byte_count_format.h"
 
 namespace brimvale::app {
@@ -451,6 +452,12 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
 }
 
 }  // namespace
+
+cloud::DriveState configuredDriveState(const StatePaths& paths, platform::MountTable& mounts) {
+  auto drive = configuredDrive(paths);
+  if (!drive) return {};
+  return {.mountPath = drive->string(), .mounted = mounts.isMountedAt(drive->string())};
+}
 
 std::optional<cloud::JobMode> jobModeFromWord(std::string_view word) {
   if (word == "sync") return cloud::JobMode::kSyncOneWay;

@@ -14,6 +14,8 @@
 #include "cloud/pair_history.h"
 #include "cloud/sync_job.h"
 #include "cloud/sync_manager.h"
+#include "common/state/paths.h"
+#include "platform/platform.h"
 
 namespace brimvale::app {
 
@@ -58,6 +60,11 @@ struct TransfersCommandContext {
 
 // `brimvale pairs [--json]`: the recently used pairs, pinned first.
 int pairsCommand(cloud::PairHistory& pairs, std::ostream& out, std::ostream& err, bool json);
+
+// The drive a transfer to or from its folders waits for: the configured one,
+// mounted or not as the mount table says now; none while none is known.
+[[nodiscard]] cloud::DriveState configuredDriveState(const StatePaths& paths,
+                                                     platform::MountTable& mounts);
 
 // The exit status: 0 done, 1 failed or cancelled, 2 bad usage.
 int transfersCommand(TransfersCommandContext& context, const TransfersOptions& options);

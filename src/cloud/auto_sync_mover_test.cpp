@@ -22,8 +22,7 @@ class AutoSyncMover : public ::testing::Test {
     drive = root / "drive";
     working = workingFolderFor(drive, "Test Mac");
     fs::create_directories(working);
-    EXPECT_TRUE(
-        writeFileAtomically(paths.statusJson, "{\"nvme_path\":\"" + drive.string() + "\"}"));
+    EXPECT_TRUE(writeFileAtomically(paths.config, "NVMe=\"" + drive.string() + "\"\n"));
     ledger.emplace(paths.state, [this] { return now; });
 
     AutoSyncSettings s;

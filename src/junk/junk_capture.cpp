@@ -28,10 +28,10 @@ std::string trimmedText(std::string_view text) {
 }
 
 CaptureOutcome JunkCapture::capture(JunkSource source, int maxFilesPerScrap) {
-  const auto types = clipboard_.types();
-  if (platform::isPrivateOffer(
-          types, [this] { return clipboard_.dataOf(platform::kPasswordManagerHintType); }))
-    return CaptureOutcome::kPrivate;
+  // An offer whose types cannot be read may be a marked one: it is left alone.
+  const auto offered = clipboard_.types();
+  if (!offered || platform::isPrivateOffer(*offered)) return CaptureOutcome::kPrivate;
+  const std::vector<std::string>& types = *offered;
   if (std::find(types.begin(), types.end(), platform::kCopyBackType) != types.end())
     return CaptureOutcome::kOwnCopy;
 

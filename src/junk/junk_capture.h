@@ -24,7 +24,8 @@ namespace brimvale::junk {
 
 enum class CaptureOutcome {
   kSaved,
-  kPrivate,       // a password manager's or other private offer
+  kPrivate,       // a password manager's or other private offer, or one whose types
+                  // could not be read (so it may be one)
   kOwnCopy,       // Brimvale's own copy back
   kTooManyFiles,  // more files than JunkMaxFilesPerScrap
   kRepeat,        // the same as the previous capture
@@ -39,8 +40,8 @@ class JunkCapture {
       : clipboard_(clipboard), sink_(sink) {}
 
   // Reads the clipboard once in the order above and adds at most one scrap
-  // with `source`. A private offer is not read beyond its type list (and the
-  // hint's value); nor is Brimvale's own copy back.
+  // with `source`. A private offer is not read beyond its type list, nor is
+  // one whose type list could not be read, nor Brimvale's own copy back.
   CaptureOutcome capture(JunkSource source, int maxFilesPerScrap);
 
  private:

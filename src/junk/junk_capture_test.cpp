@@ -32,40 +32,41 @@ TEST(JunkCapture, TheFirstCaseThatAppliesMakesAtMostOneScrap) {
     std::optional<std::string> text;
     std::vector<std::string> files;
     std::vector<std::uint8_t> png;
-    std::map<std::string, std::string> data;
     CaptureOutcome outcome;
     JunkKind kind;
+    bool typesUnreadable = false;
   };
   // clang-format off
   const Case cases[] = {
       {"concealed beats text", {"org.nspasteboard.ConcealedType", "UTF8_STRING"}, "hunter2", {}, {},
-       {}, CaptureOutcome::kPrivate, {}},
-      {"desktop hint secret", {"x-kde-passwordManagerHint", "UTF8_STRING"}, "hunter2", {}, {},
-       {{"x-kde-passwordManagerHint", "secret"}}, CaptureOutcome::kPrivate, {}},
-      {"own copy back", {"application/x-brimvale-copy-back", "UTF8_STRING"}, "scrap", {}, {}, {},
+       CaptureOutcome::kPrivate, {}},
+      {"desktop hint, whatever its value", {"x-kde-passwordManagerHint", "UTF8_STRING"}, "hunter2",
+       {}, {}, CaptureOutcome::kPrivate, {}},
+      {"types unreadable", {"UTF8_STRING"}, "hunter2", {}, {}, CaptureOutcome::kPrivate, {}, true},
+      {"own copy back", {"application/x-brimvale-copy-back", "UTF8_STRING"}, "scrap", {}, {},
        CaptureOutcome::kOwnCopy, {}},
-      {"files beat image and text", {"text/uri-list"}, "f1.txt", paths(1), pngOf(2, 2), {},
+      {"files beat image and text", {"text/uri-list"}, "f1.txt", paths(1), pngOf(2, 2),
        CaptureOutcome::kSaved, JunkKind::kFileRef},
-      {"two files make a group", {"text/uri-list"}, {}, paths(2), {}, {}, CaptureOutcome::kSaved,
+      {"two files make a group", {"text/uri-list"}, {}, paths(2), {}, CaptureOutcome::kSaved,
        JunkKind::kFileGroup},
-      {"25 files still one card", {"text/uri-list"}, {}, paths(25), {}, {}, CaptureOutcome::kSaved,
+      {"25 files still one card", {"text/uri-list"}, {}, paths(25), {}, CaptureOutcome::kSaved,
        JunkKind::kFileGroup},
-      {"26 files nothing", {"text/uri-list"}, {}, paths(26), {}, {},
-       CaptureOutcome::kTooManyFiles, {}},
-      {"image beats text", {"image/png"}, "caption", {}, pngOf(3, 4), {}, CaptureOutcome::kSaved,
+      {"26 files nothing", {"text/uri-list"}, {}, paths(26), {}, CaptureOutcome::kTooManyFiles, {}},
+      {"image beats text", {"image/png"}, "caption", {}, pngOf(3, 4), CaptureOutcome::kSaved,
        JunkKind::kImage},
-      {"bytes that are no PNG fall to text", {"image/png"}, "caption", {}, {1, 2, 3}, {},
+      {"bytes that are no PNG fall to text", {"image/png"}, "caption", {}, {1, 2, 3},
        CaptureOutcome::kSaved, JunkKind::kText},
-      {"text", {"UTF8_STRING"}, "  hello\n", {}, {}, {}, CaptureOutcome::kSaved, JunkKind::kText},
-      {"blank text", {"UTF8_STRING"}, " \n\t ", {}, {}, {}, CaptureOutcome::kNothing, {}},
-      {"empty clipboard", {}, std::nullopt, {}, {}, {}, CaptureOutcome::kNothing, {}},
+      {"text", {"UTF8_STRING"}, "  hello\n", {}, {}, CaptureOutcome::kSaved, JunkKind::kText},
+      {"blank text", {"UTF8_STRING"}, " \n\t ", {}, {}, CaptureOutcome::kNothing, {}},
+      {"empty clipboard", {}, std::nullopt, {}, {}, CaptureOutcome::kNothing, {}},
   };
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeClipboard clipboard;
     RecordingScrapSink sink;
-    clipboard.offer(c.types, c.text, c.files, c.png, c.data);
+    clipboard.offer(c.types, c.text, c.files, c.png);
+    clipboard.typesUnreadable = c.typesUnreadable;
     JunkCapture capture(clipboard, sink);
     EXPECT_EQ(capture.capture(JunkSource::kClipboard, kJunkDefaultMaxFiles), c.outcome);
     ASSERT_EQ(sink.scraps.size(), c.outcome == CaptureOutcome::kSaved ? 1u : 0u);

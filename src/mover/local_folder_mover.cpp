@@ -19,6 +19,7 @@
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
+#include "common/state/configured_drive.h"
 #include "common/state/move_scope.h"
 #include "common/state/path_policy.h"
 #include "mover/copy_run.h"
@@ -96,18 +97,6 @@ constexpr int kClaimAttempts = 10000;
 constexpr std::string_view kCancelledByUser = "Cancelled by user.";
 
 }  // namespace
-
-fs::path driveMountPath(const StatePaths& paths) {
-  auto text = readFile(paths.statusJson);
-  if (text) {
-    auto j = nlohmann::json::parse(*text, nullptr, false);
-    if (j.is_object() && j.contains("nvme_path") && j["nvme_path"].is_string() &&
-        !j["nvme_path"].get<std::string>().empty()) {
-      return j["nvme_path"].get<std::string>();
-    }
-  }
-  return "/Volumes/NVMe";
-}
 
 int MoverSettings::maxConcurrent() const {
   auto v = defaults_ ? defaults_->getInt("brimvale.mover.maxConcurrent") : std::nullopt;
@@ -321,10 +310,13 @@ VerificationLevel LocalFolderMover::level() const {
   return env_.verificationOverride.value_or(settings_.verificationLevel());
 }
 
-fs::path LocalFolderMover::mountPath() const { return driveMountPath(env_.paths); }
+fs::path LocalFolderMover::mountPath() const {
+  return configuredDrive(env_.paths).value_or(fs::path());
+}
 
 fs::path LocalFolderMover::workingFolder() const {
-  return workingFolderFor(mountPath(), env_.computerName);
+  const fs::path mount = mountPath();
+  return mount.empty() ? mount : workingFolderFor(mount, env_.computerName);
 }
 
 PathPolicy LocalFolderMover::pathPolicy() const {
@@ -606,7 +598,7 @@ void LocalFolderMover::enteredDone(const MoveManifest& m) {
   }
   const std::int64_t bytes = m.srcSizeKB * 1024;
   if (env_.events) {
-    const bool back = m.src.starts_with(mountPath().string() + "/");
+    const bool back = isStrictlyInside(m.src, mountPath());
     (void)env_.events->append(
         {env_.clock(),
          m.triggerSource == MoveTriggerSource::kAutoSync ? transfers::TransferService::kAutoSync

@@ -68,9 +68,6 @@ enum class WorkingFolderRule { kRequired, kNotRequired };
 // True when a progress fraction falls on a whole multiple of 5 % (manifest save points).
 [[nodiscard]] bool isSavePoint(double fraction);
 
-// The drive's mount path: the status snapshot's "nvme_path", else /Volumes/NVMe.
-[[nodiscard]] std::filesystem::path driveMountPath(const StatePaths& paths);
-
 // Where a move's copy goes.
 // Entries of one tree hashed so far, for the progress a user sees.
 struct HashedCount {
@@ -206,6 +203,9 @@ class LocalFolderMover {
   [[nodiscard]] ManifestStore& store() { return store_; }
   // A usable GNU rsync was found: without one nothing can be copied.
   [[nodiscard]] bool hasGnuRsync() const { return env_.rsync.has_value(); }
+  // The configured drive, read afresh each time; both are empty while the
+  // configuration names no drive or cannot be read, and nothing is then
+  // copied to or from a drive.
   [[nodiscard]] std::filesystem::path mountPath() const;
   [[nodiscard]] std::filesystem::path workingFolder() const;
   // What this mover may move or delete: the home folder, the working folder,

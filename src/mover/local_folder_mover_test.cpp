@@ -40,7 +40,7 @@ class Mover : public ::testing::Test {
     drive_ = root_ / "drive";
     working_ = workingFolderFor(drive_, "Test Mac");
     fs::create_directories(working_);
-    setStatus("{\"nvme_path\":\"" + drive_.string() + "\"}");
+    setDrive(drive_);
   }
   // Tests that run several cases call TearDown() and SetUp() for a fresh folder each.
   void TearDown() override {
@@ -49,6 +49,10 @@ class Mover : public ::testing::Test {
   }
   void setStatus(const std::string& json) {
     ASSERT_TRUE(writeFileAtomically(paths_.statusJson, json));
+  }
+  // Names `drive` in the configuration, as `drives select` does.
+  void setDrive(const fs::path& drive) {
+    ASSERT_TRUE(writeFileAtomically(paths_.config, "NVMe=\"" + drive.string() + "\"\n"));
   }
   LocalFolderMover& make(std::optional<VerificationLevel> level = {}) {
     MoverEnvironment env;
@@ -269,6 +273,40 @@ TEST_F(Mover, ReloadShowsTheNewest200TerminalMovesAndKeepsTheRest) {
   EXPECT_EQ(mover.jobs().front().id, "DONE-249");
   EXPECT_EQ(mover.jobs().back().id, "DONE-50");
   EXPECT_EQ(store.all().size(), 250u);
+}
+
+// Given the configuration names the drive, then that is the drive, whatever
+// the status snapshot (only a cache of measurements) says or fails to say;
+// a configuration that names none leaves the mover with no drive at all.
+TEST_F(Mover, TheDriveIsTheOneTheConfigurationNames) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> config;  // nothing: no configuration file
+    std::optional<std::string> status;  // nothing: no snapshot
+    bool driveKnown;
+  };
+  const std::string named = "NVMe=\"" + drive_.string() + "\"\n";
+  const std::string elsewhere = R"({"nvme_path":")" + (root_ / "other").string() + R"("})";
+  const Case cases[] = {
+      {"no snapshot", named, std::nullopt, true},
+      {"damaged snapshot", named, "{\"nvme_pa", true},
+      {"snapshot names another drive", named, elsewhere, true},
+      {"snapshot names no drive", named, R"({"nvme_path":""})", true},
+      {"configuration names none", "NVMe=\"\"\n", elsewhere, false},
+      {"no configuration", std::nullopt, elsewhere, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(paths_.config);
+    fs::remove(paths_.statusJson);
+    if (c.config) {
+      ASSERT_TRUE(writeFileAtomically(paths_.config, *c.config));
+    }
+    if (c.status) setStatus(*c.status);
+    auto& mover = make();
+    EXPECT_EQ(mover.mountPath(), c.driveKnown ? drive_ : fs::path());
+    EXPECT_EQ(mover.workingFolder(), c.driveKnown ? working_ : fs::path());
+  }
 }
 
 TEST_F(Mover, WaitingMovesResumeOnlyOnTheSameDrive) {
@@ -545,7 +583,7 @@ TEST_F(Mover, ReloadTakesTheStateOnDiskOfJobsItIsNotRunning) {
   m.startedAt = 9;
   m.phase = MovePhase::kWaitingForDrive;
   store.save(m);
-  setStatus("{\"nvme_path\":\"" + (root_ / "gone-drive").string() + "\"}");
+  setDrive(root_ / "gone-drive");
   auto& mover = make();
   mover.setPaused(true);
   mover.reload();

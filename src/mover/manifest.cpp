@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
+#include "common/state/configured_drive.h"
+#include "common/state/path_policy.h"
 
 namespace brimvale::mover {
 namespace {
@@ -204,16 +206,20 @@ fs::path ManifestStore::fileURL(const std::string& id) const { return folder_ / 
 
 std::optional<std::string> currentDriveUUID(const StatePaths& paths,
                                             std::string_view computerName) {
-  auto text = readFile(paths.statusJson);
-  if (!text) return std::nullopt;
-  json j = json::parse(*text, nullptr, false);
-  if (!j.is_object()) return std::nullopt;
-  for (const char* key : {"nvme_uuid", "volume_uuid"}) {
-    if (auto v = optString(j, key); v && !v->empty()) return v;
+  const auto drive = configuredDrive(paths);
+  if (!drive) return std::nullopt;
+  // The snapshot's UUID was measured at the drive it names, which may not be
+  // the configured one any more.
+  if (auto text = readFile(paths.statusJson)) {
+    json j = json::parse(*text, nullptr, false);
+    const auto measuredAt = j.is_object() ? optString(j, "nvme_path") : std::nullopt;
+    if (measuredAt && normalisedAbsolute(*measuredAt) == *drive) {
+      for (const char* key : {"nvme_uuid", "volume_uuid"}) {
+        if (auto v = optString(j, key); v && !v->empty()) return v;
+      }
+    }
   }
-  auto mount = optString(j, "nvme_path");
-  if (!mount || mount->empty()) return std::nullopt;
-  auto marker = readFile(workingFolderFor(*mount, computerName) / kMarkerFileName);
+  auto marker = readFile(workingFolderFor(*drive, computerName) / kMarkerFileName);
   if (!marker) return std::nullopt;
   constexpr std::string_view kKey = "volume_uuid=";
   std::size_t start = 0;

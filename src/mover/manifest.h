@@ -132,9 +132,11 @@ inline constexpr std::size_t kEndedMovesListed = 200;
 // gives them): every unfinished one, and the newest kEndedMovesListed that ended.
 [[nodiscard]] std::vector<MoveManifest> listedMoves(std::vector<MoveManifest> newestFirst);
 
-// The volume UUID of the drive mounted as the NVMe now: "nvme_uuid", then
-// "volume_uuid" of the status snapshot, then the `volume_uuid=` line of the
-// marker file in the working folder under "nvme_path". Nothing when none has one.
+// The volume UUID of the configured drive: "nvme_uuid", then "volume_uuid"
+// of the status snapshot when it was measured there ("nvme_path" names the
+// configured drive), else the `volume_uuid=` line of the marker file in the
+// working folder on the configured drive. Nothing when none has one or no
+// drive is configured.
 [[nodiscard]] std::optional<std::string> currentDriveUUID(const StatePaths& paths,
                                                           std::string_view computerName);
 

@@ -149,7 +149,9 @@ TEST(ManifestStore, WriteFailureIsLoggedAndNotFatal) {
   EXPECT_TRUE(logged[0].starts_with("Brimvale: failed to persist move manifest X: "));
 }
 
-TEST(CurrentDriveUUID, PrefersSnapshotKeysThenTheMarkerFile) {
+// Given the configured drive, then its UUID is the snapshot's only when the
+// snapshot was measured there, else the marker file's on that drive.
+TEST(CurrentDriveUUID, PrefersSnapshotKeysMeasuredAtTheConfiguredDriveThenTheMarkerFile) {
   TempFolder dir;
   StatePaths paths = StatePaths::forHome(dir.path());
   fs::create_directories(paths.state);
@@ -159,18 +161,23 @@ TEST(CurrentDriveUUID, PrefersSnapshotKeysThenTheMarkerFile) {
     std::ofstream(workingFolderFor(mount, "Mac") / kMarkerFileName)
         << "created=1\nvolume_uuid=FROM-MARKER\n";
   }
+  const std::string here = R"({"nvme_path":")" + mount.string() + R"(",)";
+  const std::string named = "NVMe=\"" + mount.string() + "\"\n";
   struct Case {
+    std::string config;
     std::string status;
     std::optional<std::string> expected;
   } cases[] = {
-      {R"({"nvme_uuid":"N","volume_uuid":"V"})", "N"},
-      {R"({"nvme_uuid":"","volume_uuid":"V"})", "V"},
-      {R"({"nvme_path":")" + mount.string() + R"("})", "FROM-MARKER"},
-      {R"({"nvme_path":"/nowhere"})", std::nullopt},
-      {"garbage", std::nullopt},
+      {named, here + R"("nvme_uuid":"N","volume_uuid":"V"})", "N"},
+      {named, here + R"("nvme_uuid":"","volume_uuid":"V"})", "V"},
+      {named, here + R"("nvme_free_gb":1})", "FROM-MARKER"},
+      {named, R"({"nvme_path":"/nowhere","nvme_uuid":"STALE"})", "FROM-MARKER"},
+      {named, "garbage", "FROM-MARKER"},
+      {"NVMe=\"\"\n", here + R"("nvme_uuid":"N"})", std::nullopt},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.status);
+    SCOPED_TRACE(c.config + c.status);
+    ASSERT_TRUE(writeFileAtomically(paths.config, c.config));
     ASSERT_TRUE(writeFileAtomically(paths.statusJson, c.status));
     EXPECT_EQ(currentDriveUUID(paths, "Mac"), c.expected);
   }

@@ -6,6 +6,7 @@
 
 #include "common/base/file_calls.h"
 #include "common/base/text_formats.h"
+#include "common/state/configured_drive.h"
 #include "common/state/path_policy.h"
 #include "mover/verification.h"
 #include "platform/byte_count_format.h"
@@ -88,13 +89,20 @@ RelocatedItemsStore::RelocatedItemsStore(RelocatedStoreEnvironment env)
     : env_(std::move(env)), manifests_(env_.paths.state, {}, systemClock()) {}
 
 bool RelocatedItemsStore::onUnmountedDrive(const fs::path& copy, const fs::path& mount) const {
+  // With no drive known, any copy may be on it.
+  if (mount.empty()) return true;
   const auto normalCopy = normalisedAbsolute(copy.string());
   if (!normalCopy || !isStrictlyInside(*normalCopy, mount.lexically_normal())) return false;
   return !(env_.isMounted ? env_.isMounted(mount) : fs::is_directory(mount));
 }
 
+fs::path RelocatedItemsStore::mountPath() const {
+  return configuredDrive(env_.paths).value_or(fs::path());
+}
+
 fs::path RelocatedItemsStore::workingFolder() const {
-  return workingFolderFor(driveMountPath(env_.paths), env_.computerName);
+  const fs::path mount = mountPath();
+  return mount.empty() ? mount : workingFolderFor(mount, env_.computerName);
 }
 
 void RelocatedItemsStore::refresh() {
@@ -118,8 +126,8 @@ void RelocatedItemsStore::refresh() {
     if (!sources.insert(standardised(m.src)).second) continue;
     items.push_back({m, classify(m, working), false});
   }
-  ScanResult scan = discoverRelocations(
-      {driveMountPath(env_.paths), working, env_.paths.home, env_.isMounted, env_.scanBudget});
+  ScanResult scan =
+      discoverRelocations({mountPath(), working, env_.paths.home, env_.isMounted, env_.scanBudget});
   for (auto& found : scan.items) {
     if (sources.insert(standardised(found.manifest.src)).second) items.push_back(std::move(found));
   }
@@ -224,7 +232,7 @@ std::optional<DeleteError> RelocatedItemsStore::deleteBroken(const RelocatedItem
   if (!isBroken(item.integrity)) return DeleteError{Kind::kNotBroken};
   if (item.integrity == Integrity::kNoSymlink) return DeleteError{Kind::kOnlyCopy, m.finalDst};
   const fs::path copy(m.finalDst), src(m.src), working = workingFolder();
-  const fs::path mount = driveMountPath(env_.paths);
+  const fs::path mount = mountPath();
   if (onUnmountedDrive(copy, mount)) return DeleteError{Kind::kDriveAbsent, mount.string()};
   std::vector<std::string> failed;
   if (somethingAt(copy)) {

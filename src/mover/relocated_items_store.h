@@ -122,10 +122,14 @@ class RelocatedItemsStore {
   // delete that fails part-way still drops the record.
   std::optional<DeleteError> deleteBroken(const RelocatedItem& item);
 
+  // The configured drive and this computer's folder on it; empty while the
+  // configuration names no drive or cannot be read.
+  [[nodiscard]] std::filesystem::path mountPath() const;
   [[nodiscard]] std::filesystem::path workingFolder() const;
 
  private:
-  // `copy` lies on the drive mounted at `mount`, and no volume is mounted there now.
+  // `copy` lies on the drive mounted at `mount`, and no volume is mounted
+  // there now; true for any copy when no drive is known (`mount` empty).
   [[nodiscard]] bool onUnmountedDrive(const std::filesystem::path& copy,
                                       const std::filesystem::path& mount) const;
   struct PendingMoveBack {

@@ -33,8 +33,7 @@ class RelocatedStore : public ::testing::Test {
     BRIMVALE_REQUIRE_DRIVE(*drive_);
     paths_ = home_.paths();
     fs::create_directories(paths_.state);
-    ASSERT_TRUE(writeFileAtomically(paths_.statusJson,
-                                    "{\"nvme_path\":\"" + drive_->path().string() + "\"}"));
+    ASSERT_TRUE(writeFileAtomically(paths_.config, "NVMe=\"" + drive_->path().string() + "\"\n"));
     working_ = workingFolderFor(drive_->path(), "Test Mac");
     fs::create_directories(working_ / "Relocated");
   }

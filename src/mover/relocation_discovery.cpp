@@ -15,6 +15,8 @@ namespace brimvale::mover {
 namespace fs = std::filesystem;
 
 std::string scanDiagnosticText(const ScanDiagnostic& d) {
+  if (d.mountPath.empty())
+    return "No drive is known: none is chosen, or the configuration can't be read.";
   if (!d.driveMounted) return "NVMe drive not mounted at " + d.mountPath.string() + ".";
   if (!d.folderExists) {
     return "NVMe mounted at " + d.mountPath.string() + ", but " + d.folderName +

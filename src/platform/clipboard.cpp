@@ -19,17 +19,9 @@ int hexValue(char c) {
 
 }  // namespace
 
-bool isPrivateOffer(const std::vector<std::string>& types,
-                    const std::function<std::optional<std::string>()>& hint) {
-  if (has(types, kConcealedType) || has(types, kTransientType)) return true;
-  if (!has(types, kPasswordManagerHintType)) return false;
-  auto value = hint();
-  // Some writers end the value with a newline or a NUL.
-  if (!value) return false;
-  while (!value->empty() &&
-         (value->back() == '\0' || std::isspace(static_cast<unsigned char>(value->back()))))
-    value->pop_back();
-  return *value == "secret";
+bool isPrivateOffer(const std::vector<std::string>& types) {
+  return has(types, kConcealedType) || has(types, kTransientType) ||
+         has(types, kPasswordManagerHintType);
 }
 
 std::optional<std::string> filePathOfUrl(std::string_view url) {

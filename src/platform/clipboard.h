@@ -17,7 +17,9 @@ namespace brimvale::platform {
 // these types; an offer carrying one is never read further.
 inline constexpr std::string_view kConcealedType = "org.nspasteboard.ConcealedType";
 inline constexpr std::string_view kTransientType = "org.nspasteboard.TransientType";
-// The desktop's own marker: this type with the value "secret".
+// The desktop's own marker. Its value is meant to be "secret", but listing it
+// is enough: an owner that lists it and then refuses or delays the value
+// must not have its text read.
 inline constexpr std::string_view kPasswordManagerHintType = "x-kde-passwordManagerHint";
 
 // Brimvale's own copy back carries this type too, so a watcher in another
@@ -49,11 +51,10 @@ class Clipboard {
   // process changes it too and returns the new value, so the caller can
   // recognise its own offer.
   [[nodiscard]] virtual std::int64_t changeCount() = 0;
-  // The type names of the current offer; empty when nothing is offered or the
-  // owner did not answer in time.
-  [[nodiscard]] virtual std::vector<std::string> types() = 0;
-  // The raw bytes of one type of the current offer, as text.
-  [[nodiscard]] virtual std::optional<std::string> dataOf(std::string_view type) = 0;
+  // The type names of the current offer; nothing when the list could not be
+  // read (no owner, the owner refused or did not answer in time), since the
+  // offer may then carry a private marker nobody saw.
+  [[nodiscard]] virtual std::optional<std::vector<std::string>> types() = 0;
   [[nodiscard]] virtual std::optional<std::string> text() = 0;
   // The rich forms of the text among `types` (the offer's types, already
   // read); empty fields for the forms not offered.
@@ -73,10 +74,9 @@ class Clipboard {
   virtual bool setOnChange(std::function<void()> onChange) = 0;
 };
 
-// True when the offer is marked private: the concealed or transient type is
-// among `types`, or the hint type is there and `hint` (its value) is "secret".
-[[nodiscard]] bool isPrivateOffer(const std::vector<std::string>& types,
-                                  const std::function<std::optional<std::string>()>& hint);
+// True when the offer is marked private: the concealed, transient or hint
+// type is among `types`.
+[[nodiscard]] bool isPrivateOffer(const std::vector<std::string>& types);
 
 // The local path of a file URL ("file:///a%20b" → "/a b", also
 // "file://localhost/..."); nothing for other URLs or a bad escape.

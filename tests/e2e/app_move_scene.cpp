@@ -119,7 +119,7 @@ AppMoveScene::AppMoveScene(const testing::TempHome& home, const fs::path& drive)
   working_ = drive / workingFolderName(platform::makeHostPlatform().host->computerName());
   fs::create_directories(working_);
   fs::create_directories(home.state());
-  std::ofstream(home.paths().statusJson) << nlohmann::json{{"nvme_path", drive.string()}}.dump();
+  home.writeConfig("NVMe=\"" + drive.string() + "\"\n");
   const fs::path ready = home.path() / ".namespace-ready";
   const pid_t child = ::fork();
   if (child == 0) {

@@ -195,5 +195,38 @@ TEST_F(FirstRunScene, TheApplicationsFirstMoveSaysTheOnlyCopy) {
   }
 }
 
+// Given a chosen drive and no status snapshot yet, then prep-drive checks and
+// lays out that drive; given a damaged snapshot, then `brimvale move` still
+// moves onto it: the configuration names the drive, the snapshot only caches.
+TEST_F(FirstRunScene, TheConfiguredDriveIsUsedWhateverTheSnapshotSays) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  ASSERT_EQ(runApp(home_, {"drives", "select", drive_.path().string()}).exitCode, 0);
+  fs::remove(home_.paths().statusJson);
+  const fs::path working = drive_.path() / thisWorkingFolderName();
+
+  // Another computer's folder on the chosen drive is noticed before anything is laid out.
+  write(drive_.path() / "BRIM-Kitchen" / ".hollin-managed", "created=1\n");
+  ProcessResult r = runApp(home_, {"prep-drive", "--auto"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, drive_.path().string() + " already holds another computer's"))
+      << r.err;
+  EXPECT_FALSE(fs::exists(working));
+  fs::remove_all(drive_.path() / "BRIM-Kitchen");
+
+  r = runApp(home_, {"prep-drive", "--auto"});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "Brimvale will lay out " + working.string())) << r.out;
+  EXPECT_FALSE(contains(r.out + r.err, "/Volumes/NVMe"));
+  EXPECT_TRUE(fs::exists(working / ".hollin-managed"));
+
+  ASSERT_TRUE(writeFileAtomically(home_.paths().statusJson, "{\"nvme_path\":\"/Vol"));
+  const fs::path projects = home_.path() / "Projects";
+  const auto before = userView(projects);
+  r = runApp(home_, {"move", "--yes", "--verify", "fast", projects.string()});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(fs::canonical(projects / "notes.txt").string().starts_with(working.string()));
+  EXPECT_EQ(lostEntries(before, userView(projects)), 0);
+}
+
 }  // namespace
 }  // namespace brimvale::e2e

@@ -420,8 +420,7 @@ TEST_F(MoverCommandSafety, ADriveThatWasNeverThereIsNotSaidToHaveGone) {
   TempHome leftBehind;  // an empty folder where the drive would be mounted
   for (const fs::path& mount : {fs::path("/Volumes/Never-Connected-Drive"), leftBehind.path()}) {
     SCOPED_TRACE(mount.string());
-    ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json",
-                                    "{\"nvme_path\":\"" + mount.string() + "\"}"));
+    home_.writeConfig("NVMe=\"" + mount.string() + "\"\n");
     auto r = runApp(home_, {"move", src.string(), "--yes"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(contains(r.err, "The fast drive isn't connected at " + mount.string() +

@@ -219,8 +219,7 @@ TEST_F(MoverEngineE2E, AFullDriveIsNamedAsTheCause) {
                        ::testing::UnitTest::GetInstance()->current_test_info()->name(),
                    "64m,nr_inodes=24");
   BRIMVALE_REQUIRE_DRIVE(small);
-  ASSERT_TRUE(writeFileAtomically(home_.state() / "status.json",
-                                  "{\"nvme_path\":\"" + small.path().string() + "\"}"));
+  home_.writeConfig("NVMe=\"" + small.path().string() + "\"\n");
   const fs::path src = home_.path() / "Scans";
   for (int i = 0; i < 60; ++i)
     write(src / ("page " + std::to_string(i) + ".png"), bytesFor(i, 4000));

@@ -7,8 +7,7 @@ namespace brimvale::e2e {
 void prepareMoverHome(const TempHome& home, const std::filesystem::path& drive,
                       const std::string& verificationLevel) {
   std::filesystem::create_directories(home.state());
-  ASSERT_TRUE(writeFileAtomically(home.state() / "status.json",
-                                  "{\"nvme_path\":\"" + drive.string() + "\"}"));
+  home.writeConfig("NVMe=\"" + drive.string() + "\"\n");
   const std::string level =
       verificationLevel.empty()
           ? ""

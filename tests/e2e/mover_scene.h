@@ -1,5 +1,5 @@
-// What the folder-mover scenarios share: a temporary home whose status names
-// a tmpfs drive of the test's own, with the recent-write guard off so folders
+// What the folder-mover scenarios share: a temporary home whose configuration
+// names a tmpfs drive of the test's own, with the recent-write guard off so folders
 // the test has just written may move.
 #pragma once
 
@@ -14,8 +14,8 @@
 
 namespace brimvale::e2e {
 
-// Points `home`'s status at `drive` and turns the recent-write guard off;
-// a `verificationLevel` other than "" is set too.
+// Names `drive` in `home`'s configuration and turns the recent-write guard
+// off; a `verificationLevel` other than "" is set too.
 void prepareMoverHome(const TempHome& home, const std::filesystem::path& drive,
                       const std::string& verificationLevel = "");
 

@@ -1,11 +1,15 @@
 // Tests and the demo only: takes the CLIPBOARD selection on $DISPLAY and
 // offers every TYPE=VALUE given (VALUE "@path" reads a file) at once, the way
-// a password manager offers its text together with its marker types. Prints
+// a password manager offers its text together with its marker types.
+// --refuse=TYPE lists TYPE but refuses to hand it over; --slow=TYPE answers
+// for TYPE only after 3 s. Either may name TARGETS, the list itself. Prints
 // "ready" once it owns the selection and serves until another program takes
 // it (or it is killed).
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -22,23 +26,41 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "selection_owner: no display\n");
     return 2;
   }
+  const Atom targets = XInternAtom(dpy, "TARGETS", False);
   std::vector<Offer> offers;
+  std::vector<Atom> refused, slow;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const auto eq = arg.find('=');
-    if (eq == std::string::npos) {
-      std::fprintf(stderr, "usage: selection_owner TYPE=VALUE|TYPE=@file ...\n");
+    const std::string option = arg.substr(0, eq);
+    if (eq == std::string::npos ||
+        (option.starts_with("--") && option != "--refuse" && option != "--slow")) {
+      std::fprintf(stderr,
+                   "usage: selection_owner [--refuse=TYPE] [--slow=TYPE] "
+                   "TYPE=VALUE|TYPE=@file ...\n");
       return 2;
+    }
+    if (option == "--slow" || option == "--refuse") {
+      const Atom type = XInternAtom(dpy, arg.substr(eq + 1).c_str(), False);
+      if (option == "--slow") {
+        slow.push_back(type);
+      } else {
+        refused.push_back(type);
+        if (type != targets) offers.push_back({type, {}});
+      }
+      continue;
     }
     std::string value = arg.substr(eq + 1);
     if (value.starts_with("@")) {
       std::ifstream in(value.substr(1), std::ios::binary);
       value.assign(std::istreambuf_iterator<char>(in), {});
     }
-    offers.push_back({XInternAtom(dpy, arg.substr(0, eq).c_str(), False), value});
+    offers.push_back({XInternAtom(dpy, option.c_str(), False), value});
   }
+  const auto among = [](const std::vector<Atom>& atoms, Atom a) {
+    return std::find(atoms.begin(), atoms.end(), a) != atoms.end();
+  };
   const Atom clipboard = XInternAtom(dpy, "CLIPBOARD", False);
-  const Atom targets = XInternAtom(dpy, "TARGETS", False);
   const Window window = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 1, 1, 0, 0, 0);
   XSetSelectionOwner(dpy, clipboard, window, CurrentTime);
   if (XGetSelectionOwner(dpy, clipboard) != window) return 1;
@@ -58,7 +80,10 @@ int main(int argc, char** argv) {
     reply.time = request.time;
     reply.property = None;
     const Atom into = request.property == None ? request.target : request.property;
-    if (request.target == targets) {
+    if (among(slow, request.target)) sleep(3);
+    if (among(refused, request.target)) {
+      // Answered with no property: the type is listed but not handed over.
+    } else if (request.target == targets) {
       std::vector<Atom> list = {targets};
       for (const auto& offer : offers) list.push_back(offer.type);
       XChangeProperty(dpy, request.requestor, into, XA_ATOM, 32, PropModeReplace,
@@ -66,7 +91,7 @@ int main(int argc, char** argv) {
       reply.property = into;
     }
     for (const auto& offer : offers) {
-      if (offer.type != request.target) continue;
+      if (offer.type != request.target || among(refused, offer.type)) continue;
       XChangeProperty(dpy, request.requestor, into, offer.type, 8, PropModeReplace,
                       reinterpret_cast<const unsigned char*>(offer.bytes.data()),
                       static_cast<int>(offer.bytes.size()));

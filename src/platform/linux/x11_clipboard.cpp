@@ -387,9 +387,9 @@ std::int64_t X11Clipboard::changeCount() { return state_->count; }
 
 bool X11Clipboard::connected() const { return !state_->lost; }
 
-std::vector<std::string> X11Clipboard::types() {
+std::optional<std::vector<std::string>> X11Clipboard::types() {
   auto list = state_->convert(state_->targets);
-  if (!list || list->format != 32) return {};
+  if (!list || list->format != 32) return std::nullopt;
   std::vector<Atom> atoms(list->bytes.size() / sizeof(long));
   std::copy_n(list->bytes.data(), atoms.size() * sizeof(long),
               reinterpret_cast<char*>(atoms.data()));
@@ -403,14 +403,6 @@ std::vector<std::string> X11Clipboard::types() {
     XFree(name);
   }
   return names;
-}
-
-std::optional<std::string> X11Clipboard::dataOf(std::string_view type) {
-  if (state_->lost) return std::nullopt;
-  const Atom target = XInternAtom(state_->watch, std::string(type).c_str(), False);
-  auto data = state_->convert(target);
-  if (!data || data->format != 8) return std::nullopt;
-  return std::move(data->bytes);
 }
 
 std::optional<std::string> X11Clipboard::text() {

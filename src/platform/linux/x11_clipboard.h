@@ -22,10 +22,10 @@ class X11Clipboard final : public Clipboard, public HotKeys {
   X11Clipboard(const X11Clipboard&) = delete;
   X11Clipboard& operator=(const X11Clipboard&) = delete;
 
-  // Reads wait at most 1 s for the owner's answer; a silent owner reads as empty.
+  // Reads wait at most 1 s for the owner's answer; a silent owner reads as
+  // nothing (its types too, so its offer is left alone).
   std::int64_t changeCount() override;
-  std::vector<std::string> types() override;
-  std::optional<std::string> dataOf(std::string_view type) override;
+  std::optional<std::vector<std::string>> types() override;
   std::optional<std::string> text() override;
   // text/html, and text/rtf (or application/rtf) as Base64.
   ClipboardRichText richText(const std::vector<std::string>& types) override;

@@ -76,14 +76,11 @@ class MacClipboard final : public Clipboard {
     auto state = parseMacPasteboardState(ask({"state"}));
     return state ? state->changeCount : lastCount_;
   }
-  std::vector<std::string> types() override {
+  std::optional<std::vector<std::string>> types() override {
     auto state = parseMacPasteboardState(ask({"state"}));
-    if (!state) return {};
+    if (!state) return std::nullopt;
     lastCount_ = state->changeCount;
     return state->types;
-  }
-  std::optional<std::string> dataOf(std::string_view type) override {
-    return parseMacPasteboardString(ask({"string", std::string(type)}));
   }
   std::optional<std::string> text() override { return dataOf(kMacStringType); }
   ClipboardRichText richText(const std::vector<std::string>& types) override {
@@ -130,6 +127,9 @@ class MacClipboard final : public Clipboard {
   bool setOnChange(std::function<void()>) override { return false; }
 
  private:
+  std::optional<std::string> dataOf(std::string_view type) {
+    return parseMacPasteboardString(ask({"string", std::string(type)}));
+  }
   std::string ask(std::vector<std::string> args) {
     std::vector<std::string> all = {"-l", "JavaScript", "-e", kScript};
     all.insert(all.end(), args.begin(), args.end());

@@ -14,23 +14,19 @@ class FakeClipboard : public Clipboard {
  public:
   // Replaces the offer as another program would, announcing it when asked to.
   void offer(std::vector<std::string> types, std::optional<std::string> text,
-             std::vector<std::string> files = {}, std::vector<std::uint8_t> png = {},
-             std::map<std::string, std::string> data = {}) {
+             std::vector<std::string> files = {}, std::vector<std::uint8_t> png = {}) {
     types_ = std::move(types);
     text_ = std::move(text);
     files_ = std::move(files);
     png_ = std::move(png);
-    data_ = std::move(data);
     ++count_;
     if (onChange_) onChange_();
   }
 
   std::int64_t changeCount() override { return count_; }
-  std::vector<std::string> types() override { return types_; }
-  std::optional<std::string> dataOf(std::string_view type) override {
-    auto it = data_.find(std::string(type));
-    if (it == data_.end()) return std::nullopt;
-    return it->second;
+  std::optional<std::vector<std::string>> types() override {
+    if (typesUnreadable) return std::nullopt;
+    return types_;
   }
   std::optional<std::string> text() override {
     ++contentReads;
@@ -63,7 +59,8 @@ class FakeClipboard : public Clipboard {
     return true;
   }
 
-  ClipboardRichText rich;  // what the current offer holds besides its text
+  ClipboardRichText rich;        // what the current offer holds besides its text
+  bool typesUnreadable = false;  // the owner does not tell its types
   bool notifies = true;
   int contentReads = 0;
 
@@ -73,7 +70,6 @@ class FakeClipboard : public Clipboard {
   std::optional<std::string> text_;
   std::vector<std::string> files_;
   std::vector<std::uint8_t> png_;
-  std::map<std::string, std::string> data_;
   std::function<void()> onChange_;
 };
 
