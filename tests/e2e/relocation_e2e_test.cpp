@@ -88,8 +88,9 @@ TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
   EXPECT_EQ(usage.exitCode, 2);
   EXPECT_EQ(usage.err, "usage: brim-vale move-dir <absolute-path>\n");
 
-  // Held open by this test process: refused as in use.
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  // Held open by this test process only (close-on-exec, so the service and
+  // its helpers do not inherit it): refused as in use.
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ProcessResult busy = runBrimVale(home, {"move-dir", folder.string()});
   ::close(fd);
