@@ -208,11 +208,12 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
       r.note += (r.note.empty() ? "" : "; ") + ("claimed success, but " + wrong);
     }
   };
-  auto struck = [&](const Pause& pause, auto&& action) {
-    if (pause.reached(kReachTimeout)) {
+  auto struck = [&](const Pause& pause, const std::future<ProcessResult>& running, auto&& action) {
+    if (pause.reached(kReachTimeout,
+                      [&] { return running.wait_for(0s) == std::future_status::ready; })) {
       action();
     } else {
-      r.note += (r.note.empty() ? "" : "; ") + std::string("the step was never reached");
+      r.unreached = true;
     }
     pause.release();
   };
@@ -245,7 +246,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
       } else {
         const Pause pause = world.pauseAt(moment);
         auto running = start(commands, {pause.option()});
-        struck(pause, [&] { writer.burst(); });
+        struck(pause, running, [&] { writer.burst(); });
         judge(running.get());
       }
       writer.stop();
@@ -253,7 +254,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     }
     case Fault::kKillRerun: {
       const ProcessResult killed = run(commands, {"--stop-after=" + moment});
-      if (killed.outcome != ProcessOutcome::kSignalled) r.note = "the step was never reached";
+      if (killed.outcome != ProcessOutcome::kSignalled) r.unreached = true;
       judge(run(again));
       break;
     }
@@ -267,7 +268,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     case Fault::kUnplugged: {
       const Pause pause = world.pauseAt(moment);
       auto running = start(commands, {pause.option()});
-      struck(pause, [&] { world.unplug(); });
+      struck(pause, running, [&] { world.unplug(); });
       const ProcessResult cut = running.get();
       world.replug();
       judge(cut);
@@ -293,7 +294,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     case Fault::kPlantedLink: {
       const Pause pause = world.pauseAt(moment);
       auto running = start(commands, {pause.option()});
-      struck(pause, [&] {
+      struck(pause, running, [&] {
         decoy = plantLink(scene);
         decoyBefore = testing::treeSums(decoy);
       });

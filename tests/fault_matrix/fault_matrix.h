@@ -84,6 +84,7 @@ struct CellResult {
   std::uintmax_t bytesLost = 0;
   int falseSuccesses = 0;
   int runs = 0;
+  bool unreached = false;  // the program never came to the cell's moment
 };
 
 // Runs one cell in a world of its own. `moment` is one of the row's moments
