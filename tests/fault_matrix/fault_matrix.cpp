@@ -324,7 +324,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
 const std::vector<Row>& allRows() {
   static const std::vector<Row> rows = [] {
     std::vector<Row> all;
-    for (auto group : {moverRows, serviceRows, driveTransferRows, appCleanupRows}) {
+    for (auto group : {moverRows, serviceRows, driveTransferRows, appCleanupRows, rollbackRows}) {
       for (Row& row : group()) all.push_back(std::move(row));
     }
     return all;

@@ -99,5 +99,6 @@ std::vector<Row> moverRows();
 std::vector<Row> serviceRows();
 std::vector<Row> driveTransferRows();
 std::vector<Row> appCleanupRows();
+std::vector<Row> rollbackRows();
 
 }  // namespace brimvale::faults

@@ -594,15 +594,17 @@ MoveDirCode MoveDir::checkInPlace() {
 void MoveDir::discard() {
   bestEffort(files_.removeAll(rec_.target), diagnostics_, "removing the copy");
   if (rec_.phase >= MoveDirPhase::kRecorded) {
-    std::vector<ActionRow> rows = readLastBatch(ctx_.paths);
-    for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
-      if (it->action == "relocate" && it->src == src_.string() &&
-          it->dest == rec_.target.string()) {
-        rows.erase(std::next(it).base());
-        bestEffort(writeLastBatch(ctx_.paths, rows), diagnostics_, "removing the undo row");
-        break;
-      }
-    }
+    bestEffort(editLastBatch(ctx_.paths,
+                             [&](std::vector<ActionRow>& rows) {
+                               for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+                                 if (it->action == "relocate" && it->src == src_.string() &&
+                                     it->dest == rec_.target.string()) {
+                                   rows.erase(std::next(it).base());
+                                   return;
+                                 }
+                               }
+                             }),
+               diagnostics_, "removing the undo row");
   }
   bestEffort(removeMoveDirRecord(ctx_.paths, rec_.id), diagnostics_,
              "removing the abandoned move's record");

@@ -14,11 +14,11 @@
 #include "common/state/config_keys.h"
 #include "common/state/path_policy.h"
 #include "service/core/action_log.h"
+#include "service/core/rule_run_lock.h"
 #include "service/core/status_snapshot.h"
 #include "service/relocation/checked_folder.h"
 #include "service/relocation/guards.h"
 #include "service/rules/clutter_places.h"
-#include "service/rules/rule_run_lock.h"
 #include "service/rules/trash_records.h"
 
 namespace brimvale::service {

@@ -13,11 +13,11 @@
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
 #include "service/core/notifications.h"
+#include "service/core/rule_run_lock.h"
 #include "service/core/status_snapshot.h"
 #include "service/drive_transfer/transfer_job.h"
 #include "service/drive_transfer/transfer_store.h"
 #include "service/drives/self_backup.h"
-#include "service/rules/rule_run_lock.h"
 #include "service/rules/rules_engine.h"
 
 namespace brimvale::service {

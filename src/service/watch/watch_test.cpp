@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
+#include "service/core/rule_run_lock.h"
 #include "service/dispatch.h"
-#include "service/rules/rule_run_lock.h"
 #include "testing/context_in_temp_home.h"
 #include "testing/tmpfs_drive.h"
 
@@ -125,12 +125,11 @@ TEST_F(WatchTest, ADailyRunMeetingAnotherRunTriesAgainOnTheNextTick) {
     ASSERT_TRUE(loop_->tick());
     EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 0u);
     EXPECT_FALSE(fs::exists(home_->paths().lastAutoRun));
-    EXPECT_NE(
-        readFile(home_->paths().log)
-            .value_or("")
-            .find(
-                "daily auto-relocate run postponed to the next tick: Another rule run or clean-up"),
-        std::string::npos);
+    EXPECT_NE(readFile(home_->paths().log)
+                  .value_or("")
+                  .find("daily auto-relocate run postponed to the next tick: Another rule run, "
+                        "clean-up or rollback"),
+              std::string::npos);
   }
   ASSERT_TRUE(loop_->tick());
   EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 1u);
