@@ -97,5 +97,6 @@ struct CellResult {
 std::vector<Row> moverRows();
 std::vector<Row> serviceRows();
 std::vector<Row> driveTransferRows();
+std::vector<Row> recoveryRows();
 
 }  // namespace brimvale::faults
