@@ -46,7 +46,11 @@ class Writer {
     std::vector<fs::path> files;
     if (folder) {
       for (const auto& e : fs::directory_iterator(target_, ec)) {
-        if (e.is_regular_file(ec) && !e.path().filename().string().starts_with("written-"))
+        // Its own new files, and the other versions Brimvale keeps beside a
+        // file ("NAME.kept-<time>"), are not what this program edits.
+        const std::string name = e.path().filename().string();
+        if (e.is_regular_file(ec) && !name.starts_with("written-") &&
+            name.find(".kept-") == std::string::npos)
           files.push_back(e.path());
       }
       std::sort(files.begin(), files.end());
@@ -324,7 +328,8 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
 const std::vector<Row>& allRows() {
   static const std::vector<Row> rows = [] {
     std::vector<Row> all;
-    for (auto group : {moverRows, serviceRows, driveTransferRows, appCleanupRows, rollbackRows}) {
+    for (auto group :
+         {moverRows, serviceRows, driveTransferRows, appCleanupRows, rollbackRows, recoveryRows}) {
       for (Row& row : group()) all.push_back(std::move(row));
     }
     return all;

@@ -100,5 +100,6 @@ std::vector<Row> serviceRows();
 std::vector<Row> driveTransferRows();
 std::vector<Row> appCleanupRows();
 std::vector<Row> rollbackRows();
+std::vector<Row> recoveryRows();
 
 }  // namespace brimvale::faults
