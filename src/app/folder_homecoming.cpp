@@ -4,7 +4,10 @@
 #include <chrono>
 
 #include "common/base/file_calls.h"
+#include "common/base/guarded_removal.h"
+#include "common/base/mount_anchor.h"
 #include "common/base/process.h"
+#include "common/base/replace_guard.h"
 #include "common/base/stop_point.h"
 #include "common/state/configured_drive.h"
 #include "common/state/path_policy.h"
@@ -27,6 +30,21 @@ bool present(const fs::path& path) {
 bool onDrive(const std::string& path, const fs::path& mount) {
   const auto p = normalisedAbsolute(path);
   return p && (*p == mount || isStrictlyInside(*p, mount));
+}
+
+// Removes the links below `folder` that lead into `copy` (absolute targets,
+// as the relocation made them); nothing else.
+void removeOwnLinks(const fs::path& folder, const std::string& copy) {
+  const auto root = normalisedAbsolute(copy);
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_symlink(ec)) continue;
+    const auto target = readSymlink(it->path());
+    const auto resolved =
+        target && target->is_absolute() ? normalisedAbsolute(target->string()) : std::nullopt;
+    if (root && resolved && (*resolved == *root || isStrictlyInside(*resolved, *root)))
+      (void)removePath(it->path());
+  }
 }
 
 std::vector<MoveManifest> records(const StatePaths& paths) {
@@ -104,13 +122,25 @@ Result<void> RevertHomecoming::setLinksAside(const MoveManifest& relocation) {
                     ". Nothing was changed there; move it elsewhere and run this again.");
   }
   // Apps that save by replacing a file put a real file where a link was: the
-  // copy must hold that newer file before it comes back.
+  // copy must hold that newer file before it comes back, and the version it
+  // replaces on the drive comes home beside it.
   if (isDirectory(src).value_or(false) && !rsyncPath_.empty()) {
+    const auto drive = configuredDrive(context_.paths);
+    const auto anchor = drive ? MountAnchor::take(*drive) : std::nullopt;
+    const auto onDrive = [&] { return anchor && anchor->holds(relocation.finalDst); };
+    if (!onDrive()) {
+      return fail(Errc::kUnavailable,
+                  "The copy of " + src.string() + " at " + relocation.finalDst +
+                      " is not on a connected drive, so nothing was moved; everything is where "
+                      "it was. Connect the drive and try again.");
+    }
+    const std::string suffix = keptAsideName("", std::chrono::system_clock::now());
     const ProcessResult r =
         runProcess({.path = rsyncPath_,
-                    .args = {"-a", "--no-links", src.string() + "/", relocation.finalDst + "/"},
+                    .args = {"-a", "--no-links", "--backup", "--suffix=" + suffix,
+                             src.string() + "/", relocation.finalDst + "/"},
                     .deadline = kCopyLimit});
-    if (!r.succeeded()) {
+    if (!r.succeeded() || !onDrive()) {
       return fail(Errc::kToolFailed,
                   "Files written in " + src.string() +
                       " since it was relocated could not be added to its copy. Nothing was "
@@ -140,9 +170,15 @@ Result<void> RevertHomecoming::removeSetAside(const MoveManifest& relocation) {
                     std::to_string(missing->size()) +
                     " file(s) that differ from it; it was kept so you can compare them.");
   }
-  if (auto removed = removeAll(aside); !removed) {
-    return fail(Errc::kIo, relocation.src + " is home; its old links at " + aside.string() +
-                               " could not be removed. Raw error: " + removed.error().detail);
+  // The relocation's own links go; whatever else is there goes only where
+  // the guard finds it at home as it is.
+  removeOwnLinks(aside, relocation.finalDst);
+  const GuardedRemoval removal = removeVerifiedTree(aside, relocation.src, ReplaceGuard());
+  if (!removal.complete()) {
+    std::string left;
+    for (const auto& p : removal.leftBehind()) left += (left.empty() ? "" : ", ") + p;
+    return fail(Errc::kIo, relocation.src + " is home; " + aside.string() + " still holds " + left +
+                               ", which did not match what is home, so it was kept.");
   }
   return {};
 }
