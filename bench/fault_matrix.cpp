@@ -1,7 +1,7 @@
 // The whole fault matrix: every row against every fault at every moment
 // (kill moments sampled with --sample N), printed as a table of bytes lost
 // and false successes per cell. Run inside scripts/in-private-mounts.
-// Usage: fault_matrix [--sample N] [--row TEXT]
+// Usage: fault_matrix [--sample N] [--row TEXT] [--fault NAME]
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,10 +14,11 @@ using namespace brimvale::faults;
 
 int main(int argc, char** argv) {
   std::size_t sample = 0;  // 0: every moment
-  std::string only;
+  std::string only, onlyFault;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--sample") == 0 && i + 1 < argc) sample = std::stoul(argv[++i]);
     if (std::strcmp(argv[i], "--row") == 0 && i + 1 < argc) only = argv[++i];
+    if (std::strcmp(argv[i], "--fault") == 0 && i + 1 < argc) onlyFault = argv[++i];
   }
   const auto started = std::chrono::steady_clock::now();
   int cells = 0, na = 0, bad = 0;
@@ -31,6 +32,10 @@ int main(int argc, char** argv) {
     if (!only.empty() && row.name.find(only) == std::string::npos) continue;
     std::printf("%-34s", row.name.c_str());
     for (const auto& f : kFaultNames) {
+      if (!onlyFault.empty() && f.raw != onlyFault) {
+        std::printf(" %-13s", "-");
+        continue;
+      }
       const bool timed = f.value == Fault::kWriter || f.value == Fault::kKillRerun ||
                          f.value == Fault::kUnplugged || f.value == Fault::kPlantedLink;
       std::vector<std::string> moments{""};

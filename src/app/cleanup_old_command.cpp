@@ -20,7 +20,8 @@ int cleanupOldCommand(CleanupOldHost& host, const CleanupOldOptions& options) {
   if (verified.empty()) {
     host.out << "\nNone of them can be deleted yet: each one's copy must hold everything in it "
                 "first. Nothing was deleted.\n";
-    return 0;
+    // Told to delete, and nothing could be: not a success.
+    return options.yes && !options.dryRun ? 1 : 0;
   }
   const std::string count = std::to_string(verified.size()) + " parked original(s)";
   if (options.dryRun) {

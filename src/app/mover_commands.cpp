@@ -24,6 +24,7 @@
 #include "common/state/move_scope.h"
 #include "common/state/only_copy_notice.h"
 #include "mover/link_census.h"
+#include "mover/relink.h"
 #include "mover/safety_checks.h"
 #include "platform/byte_count_format.h"
 
@@ -112,14 +113,45 @@ bool exists(const std::string& path) {
   return status && fs::exists(*status);
 }
 
-// Sentences the mover writes for the user themselves; the keyword rules of
-// the plain-words failure would misread them (they may name the drive).
-bool isOwnSentence(const std::string& lastError) {
-  return lastError.starts_with("Brimvale did not resume ") ||
-         lastError.starts_with("The drive isn't connected at ") ||
-         lastError.starts_with("Something already exists at ") ||
-         lastError.starts_with("Couldn't create ") ||
-         lastError.starts_with("Every name for the copy ");
+// What is wrong with a move reported done: the record on disk must say so,
+// and the files must be where the move put them. Empty when all holds.
+std::string unfinishedAfterAll(MoverCommandContext& c, const MoveManifest& job) {
+  const auto records = mover::ManifestStore(c.paths.state, {}, systemClock()).all();
+  if (std::none_of(records.begin(), records.end(), [&](const MoveManifest& r) {
+        return r.id == job.id && r.phase == MovePhase::kDone;
+      })) {
+    return "The move of " + mover::quotedName(job.src) + " went through, but its record in " +
+           c.paths.state.string() +
+           " doesn't say so. Your data is safe. Once that folder can be written to, run "
+           "`brimvale moves resume` so that the move is recorded.\n";
+  }
+  if (!job.replaceSourceWithSymlink) {
+    const bool copyIsLink = fs::is_symlink(linkStatus(job.finalDst).value_or(fs::file_status{}));
+    if (exists(job.src) || !exists(job.finalDst) || copyIsLink) {
+      return "The move of " + mover::quotedName(job.src) + " was recorded as done, but " +
+             (exists(job.src) ? job.src + " is still there"
+              : copyIsLink    ? job.finalDst + " is a link now, not the folder it made"
+                              : job.finalDst + " is missing") +
+             ". Nothing was deleted since; check both places before you change anything.\n";
+    }
+    return {};
+  }
+  const auto check = mover::checkLinkedTree(job.src, job.finalDst);
+  if (check.holds()) return {};
+  if (!check.notLinked.empty()) {
+    std::string files;
+    for (std::size_t i = 0; i < check.notLinked.size() && i < 5; ++i)
+      files += (i ? ", " : "") + check.notLinked[i];
+    return "The folder " + job.src + " was relocated, but " + filesWord(check.notLinked.size()) +
+           " in it " + (check.notLinked.size() == 1 ? "was" : "were") +
+           " written there since, as real files on the internal disk: " + files +
+           ". They are safe where they are, beside the links; they come home with the rest when "
+           "you move the folder back.\n";
+  }
+  return "The folder " + job.src + " was recorded as relocated, but " +
+         (check.replaced ? std::string("it is no longer the folder of links Brimvale made")
+                         : "not every link in it leads to a copy that is there") +
+         ". Nothing was deleted since; check " + job.src + " and " + job.finalDst + ".\n";
 }
 
 // A relocation that stopped with some of its files already links to the copy.
@@ -135,10 +167,15 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
   const std::string name = homeRelative(job.src, c.paths.home);
   switch (job.phase) {
     case MovePhase::kDone:
+      if (const std::string wrong = unfinishedAfterAll(c, job); !wrong.empty()) {
+        c.err << wrong;
+        return 1;
+      }
       c.out << (job.replaceSourceWithSymlink ? "Relocated " + job.src + " to " + job.finalDst +
                                                    ". Every file in the original folder is now a "
                                                    "link to its copy on the drive.\n"
                                              : "Moved " + job.src + " to " + job.finalDst + ".\n");
+      if (job.statusMessage) c.out << *job.statusMessage << ".\n";
       if (job.replaceSourceWithSymlink && claimOnlyCopyNotice(c.paths)) {
         c.out << kOnlyCopyNotice << "\n";
         queueOnlyCopyNotice(c.paths);
@@ -166,7 +203,7 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
       return 1;
     default: {
       const std::string last = job.lastError.value_or("");
-      if (isOwnSentence(last)) {
+      if (mover::isOwnSentence(last)) {
         c.err << last << "\n";
       } else {
         c.err << mover::userFacingFailure(last, job.src)
@@ -953,7 +990,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
             << "  (" << sizeAndDate(j) << ")\n";
       if (j.phase == MovePhase::kFailed) {
         const std::string last = j.lastError.value_or("");
-        if (isOwnSentence(last)) {
+        if (mover::isOwnSentence(last)) {
           c.out << "    " << last << "\n";
         } else {
           c.out << "    " << mover::userFacingFailure(last, j.src) << "\n";
@@ -1028,6 +1065,13 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
       if (m.finishPartialRelocation(failedId)) resumed.push_back(failedId);
     }
     if (resumed.empty()) {
+      if (const auto unread = m.store().undecodable(); !unread.empty()) {
+        c.err << unread.size() << " move record(s) in " << m.store().folder().string()
+              << " can't be read (for example " << unread.front().filename().string()
+              << "), so Brimvale can't tell whether a move there is unfinished. Nothing was "
+                 "changed; your data is safe. Look at those files, or ask for help with them.\n";
+        return 1;
+      }
       c.out << "No unfinished folder moves.\n";
       return 0;
     }
@@ -1054,6 +1098,15 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
     }
     if (auto refused = m.cancel(jobId)) {
       c.err << *refused << " Run `brimvale moves resume` to let it finish.\n";
+      return 1;
+    }
+    const auto records = mover::ManifestStore(c.paths.state, {}, systemClock()).all();
+    if (std::none_of(records.begin(), records.end(), [&](const MoveManifest& r) {
+          return r.id == jobId && r.phase == MovePhase::kCancelled;
+        })) {
+      c.err << "Brimvale stopped the move, but couldn't write down in " << c.paths.state.string()
+            << " that it was cancelled, so a later run may continue it. Your original is where it "
+               "was; free some space there (or make it writable), then cancel it again.\n";
       return 1;
     }
     c.out << "Cancelled. Your original is where it was; any partial copy stays on the drive.\n";

@@ -2,9 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "common/base/file_calls.h"
+#include "common/base/guarded_removal.h"
+#include "common/base/replace_guard.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/state/parked_names.h"
@@ -185,6 +188,7 @@ ConfirmOutcome confirmParked(const ConfirmRequest& request, FileOperations& file
     return refused(o, ConfirmResult::kNoCopy, linked.missing);
   }
 
+  const auto compareStarted = std::chrono::system_clock::now();
   mover::CounterpartCheck check =
       mover::compareCounterparts(parked, o.copy, mover::MoveConflictPolicy::kMerge, {}, {});
   if (!check.srcDigest)
@@ -200,8 +204,32 @@ ConfirmOutcome confirmParked(const ConfirmRequest& request, FileOperations& file
 
   // What is deleted must be the folder that was compared, not one put in its place since.
   if (identityOf(parked, false) != verified) return refused(o, ConfirmResult::kChanged);
-  if (const std::error_code removed = files.removeAll(parked))
-    return refused(o, ConfirmResult::kDeleteFailed, removed.message());
+  // Entry by entry, each only if it is still what was compared with its copy:
+  // anything written since stays, with the folders that hold it.
+  const GuardedRemoval removal =
+      removeVerifiedTree(parked, o.copy, ReplaceGuard({.copyStarted = compareStarted}), files);
+  if (!removal.changed.empty() || !removal.unmatched.empty()) {
+    std::vector<std::string> kept = removal.changed;
+    kept.insert(kept.end(), removal.unmatched.begin(), removal.unmatched.end());
+    o.differingCount = kept.size();
+    o.differing = shown(std::move(kept));
+    return refused(o, ConfirmResult::kChanged);
+  }
+  if (!removal.failed.empty())
+    return refused(o, ConfirmResult::kDeleteFailed, removal.failed.front());
+  // Written into after the removal walked past: what is there now stays.
+  if (fs::exists(fs::symlink_status(parked, ec))) {
+    std::vector<std::string> left;
+    for (fs::recursive_directory_iterator it(parked, ec), end; !ec && it != end; it.increment(ec)) {
+      if (!it->is_directory(ec) || it->is_symlink(ec))
+        left.push_back(it->path().lexically_relative(parked).string());
+    }
+    if (left.empty()) left.push_back(parked.filename().string());
+    std::sort(left.begin(), left.end());
+    o.differingCount = left.size();
+    o.differing = shown(std::move(left));
+    return refused(o, ConfirmResult::kChanged);
+  }
   o.result = ConfirmResult::kDeleted;
   return o;
 }
@@ -245,8 +273,13 @@ std::string confirmSentence(const ConfirmOutcome& o) {
              ": " + o.detail + "." + kept +
              " Check that the drive is connected and the files are readable, then try again.";
     case ConfirmResult::kChanged:
-      return parked + " changed while it was being compared, so nothing was deleted; your data " +
-             "is safe. Run `" + again + "` again.";
+      return parked + " changed while it was being compared or deleted" +
+             (o.differing.empty() ? std::string(", so nothing was deleted")
+                                  : ", so " + std::to_string(o.differingCount) +
+                                        " item(s) that no longer match their copy were kept (" +
+                                        differingText(o.differing, o.differingCount) +
+                                        ") and only what matched its copy was deleted") +
+             "; your data is safe. Run `" + again + "` again.";
     case ConfirmResult::kBusy:
       return "Another move or confirmation is running (" + o.detail +
              "), so nothing was deleted; your data is safe. Try again when it has finished.";

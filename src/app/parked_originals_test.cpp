@@ -206,7 +206,7 @@ TEST(ParkedOriginals, DifferencesAreNamedAndTheRefusalSaysTheDataIsSafe) {
 TEST(ParkedOriginals, AFailedDeletionIsConfirmedAgainLater) {
   Relocated r;
   testing::FailingFileOperations files;
-  files.failFirst(testing::FileOp::kRemoveAll, r.parked.filename().string(), EACCES);
+  files.failFirst(testing::FileOp::kUnlinkAt, "a.txt", EACCES);
   const ConfirmOutcome failed = r.confirm(r.parked, files);
   EXPECT_EQ(failed.result, ConfirmResult::kDeleteFailed);
   const std::string sentence = confirmSentence(failed);

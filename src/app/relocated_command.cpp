@@ -116,6 +116,14 @@ int reportMoveBackEnd(MoverCommandContext& c, const RelocatedItem& item,
       c.out << homeRelative(src, c.paths.home)
             << " is back on the internal disk; its copy on the drive was removed.\n";
       return 0;
+    case Kind::kHomeUnrecorded:
+      c.err << "Everything of " << homeRelative(src, c.paths.home)
+            << " came home and its copy on the drive was removed, but Brimvale couldn't update "
+               "its records in "
+            << c.paths.state.string()
+            << ", so it may still be listed as relocated. Your data is safe; run `brimvale "
+               "relocated` again once that folder can be written to.\n";
+      break;
     case Kind::kLinkRestored:
       c.err << "The folder stays on the drive: the link at " << src
             << " was put back, so everything works as before. Your data is safe.\n";
@@ -181,20 +189,55 @@ int deleteRelocated(MoverCommandContext& c, const std::string& id) {
   const RelocatedItem* found = named(c, store, id);
   if (!found) return 2;
   const RelocatedItem item = *found;
-  if (auto refused = store.deleteBroken(item)) {
-    c.err << refused->message() << "\n";
-    if (refused->kind == mover::DeleteError::Kind::kOnlyCopy) {
+  auto deleted = store.deleteBroken(item);
+  if (!deleted) {
+    const mover::DeleteError& refused = deleted.error();
+    c.err << refused.message() << "\n";
+    if (refused.kind == mover::DeleteError::Kind::kOnlyCopy) {
       c.err << "To bring it home: brimvale relocated move-back " << shortId(item.manifest.id)
             << "\n";
-    } else if (refused->kind == mover::DeleteError::Kind::kNotBroken) {
+    } else if (refused.kind == mover::DeleteError::Kind::kNotBroken) {
       c.err << "Nothing was deleted; your data is safe. To bring it home: brimvale relocated "
                "move-back "
             << shortId(item.manifest.id) << "\n";
     }
     return 1;
   }
-  c.out << "Cleared away the broken relocation of " << homeRelative(item.manifest.src, c.paths.home)
-        << ".\n";
+  const mover::DeleteOutcome& out = *deleted;
+  const std::string name = homeRelative(item.manifest.src, c.paths.home);
+  auto listed = [&](const std::vector<std::string>& paths) {
+    std::string text;
+    for (std::size_t i = 0; i < paths.size() && i < 10; ++i)
+      text += "  " + homeRelative(paths[i], c.paths.home) + "\n";
+    if (paths.size() > 10) text += "  … and " + std::to_string(paths.size() - 10) + " more\n";
+    return text;
+  };
+  if (!out.removed.empty()) {
+    c.out << "Removed " << out.removed.size()
+          << " of Brimvale's links to the missing copy, and the folders they left empty:\n"
+          << listed(out.removed);
+  }
+  if (!out.kept.empty()) {
+    c.out << "Kept " << out.kept.size()
+          << " item(s) there that are not Brimvale's links to the missing copy:\n"
+          << listed(out.kept);
+  }
+  if (!out.failedSteps.empty() || !out.recordRemoved) {
+    if (!out.failedSteps.empty())
+      c.err << mover::DeleteError{mover::DeleteError::Kind::kStepsFailed, {}, out.failedSteps}
+                   .message()
+            << "\n";
+    c.err << (out.recordRemoved ? "The broken relocation of " + name + " is no longer listed. "
+              : !out.left.empty()
+                  ? "Some of Brimvale's links to the missing copy are still at " + name +
+                        ", so the relocation stays listed; run this again to retry. "
+                  : "Brimvale couldn't remove its record in " + c.paths.state.string() +
+                        ", so it stays listed; run this again once that folder can be written "
+                        "to. ")
+          << "Nothing else was deleted; your files there are safe.\n";
+    return 1;
+  }
+  c.out << "Cleared away the broken relocation of " << name << ".\n";
   return 0;
 }
 

@@ -16,13 +16,16 @@
 
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/guarded_removal.h"
 #include "common/base/process.h"
+#include "common/base/replace_guard.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/state/configured_drive.h"
 #include "common/state/move_scope.h"
 #include "common/state/path_policy.h"
 #include "mover/copy_run.h"
+#include "mover/homecoming_cleanup.h"
 #include "mover/link_census.h"
 #include "mover/relink.h"
 
@@ -64,10 +67,9 @@ struct CleanupRefusal {
   bool driveMayBeGone = false;  // the copy could not be seen: maybe the drive went away
 };
 
-// Whether the clean-up of `m` may remove or relink its source. `checked`: this
-// process has just verified the copy, so it is not compared again.
-std::optional<CleanupRefusal> cleanupRefusal(const MoveManifest& m, const PathPolicy& policy,
-                                             bool checked) {
+// Whether the clean-up of `m` may remove or relink its source at all. What
+// it removes or relinks, the guard decides file by file.
+std::optional<CleanupRefusal> cleanupRefusal(const MoveManifest& m, const PathPolicy& policy) {
   if (auto allowed = policy.check(m.src); !allowed)
     return CleanupRefusal{allowed.error().sentence()};
   struct stat st {};
@@ -78,18 +80,46 @@ std::optional<CleanupRefusal> cleanupRefusal(const MoveManifest& m, const PathPo
             std::string(kRawErrorMarker) + m.finalDst + ": " + std::strerror(errno),
         true};
   }
-  // A source already gone needs no comparison: a plain move's removal had
-  // finished, and the relink reports the missing source itself.
-  if (checked || lstat(m.src.c_str(), &st) != 0) return std::nullopt;
-  auto unmatched = unmatchedBeforeCleanup(m.src, m.finalDst, m.conflictPolicy);
-  if (!unmatched) {
-    return CleanupRefusal{"Verification walk failed (permission or read error). Source preserved." +
-                              std::string(kRawErrorMarker) + unmatched.error().detail,
-                          true};
-  }
-  if (!unmatched->empty()) return CleanupRefusal{differingFilesText(*unmatched)};
   return std::nullopt;
 }
+
+// The copy is at its place as the move made it: there, and not a link put in its place.
+bool copyInPlace(const MoveManifest& m) {
+  struct stat st {};
+  return lstat(m.finalDst.c_str(), &st) == 0 && !S_ISLNK(st.st_mode);
+}
+
+// "a, b, c (+4 more)": the first five of `paths`.
+std::string someFiles(const std::vector<std::string>& paths) {
+  std::string text;
+  for (std::size_t i = 0; i < paths.size() && i < 5; ++i) text += (i == 0 ? "" : ", ") + paths[i];
+  if (paths.size() > 5) text += " (+" + std::to_string(paths.size() - 5) + " more)";
+  return text;
+}
+
+// The guard of a move's clean-up: it compares at least what the fast level
+// does whatever the level, and every byte at the thorough one.
+ReplaceGuard cleanupGuard(const MoveManifest& m, VerificationLevel level) {
+  GuardOptions options;
+  if (m.copyStartedAt)
+    options.copyStarted = std::chrono::system_clock::from_time_t(*m.copyStartedAt);
+  options.alwaysCompareBytes = level == VerificationLevel::kThorough;
+  return ReplaceGuard(options);
+}
+
+// Sentences the mover writes for the user themselves, by how they begin.
+constexpr std::string_view kOwnSentenceStarts[] = {
+    "Brimvale did not resume ",
+    "The drive isn't connected at ",
+    "Something already exists at ",
+    "Couldn't create ",
+    "Every name for the copy ",
+    "Brimvale couldn't write the record ",
+    "Files in ",
+    "The move of ",
+    "Brimvale brought ",
+    "The folder ",
+};
 
 // Enough fresh names for any one folder name; past this something is wrong.
 constexpr int kClaimAttempts = 10000;
@@ -169,7 +199,13 @@ bool isSafeToWipe(const std::string& path, WorkingFolderRule rule, const fs::pat
   return !wipeRefusal(path, rule, home, workingFolder);
 }
 
+bool isOwnSentence(std::string_view lastError) {
+  return std::any_of(std::begin(kOwnSentenceStarts), std::end(kOwnSentenceStarts),
+                     [&](std::string_view start) { return lastError.starts_with(start); });
+}
+
 std::string userFacingFailure(const std::string& lastError, std::string_view src) {
+  if (isOwnSentence(lastError)) return lastError;
   const std::string name = quotedName(src);
   // Only the sentence picks the text: the technical detail after it holds the
   // copy tool's lines and file names, whose words mean nothing here.
@@ -294,12 +330,20 @@ bool LocalFolderMover::endTask(Task task, const std::string& id, std::uint64_t t
   return m && m->phase == expected;
 }
 
-void LocalFolderMover::save(const MoveManifest& m) {
-  if (!env_.owner) return store_.save(m);
+bool LocalFolderMover::save(const MoveManifest& m) {
+  if (!env_.owner) return store_.write(m).has_value();
   MoveManifest stamped = m;
   stamped.owner = isTerminal(m.phase) ? std::nullopt : env_.owner;
   if (MoveManifest* kept = find(m.id)) kept->owner = stamped.owner;
-  store_.save(stamped);
+  return store_.write(stamped).has_value();
+}
+
+std::string LocalFolderMover::recordNotWritten(const MoveManifest& m) const {
+  return "Brimvale couldn't write the record of the move of " + quotedName(m.src) + " in " +
+         store_.folder().string() +
+         ", so it stopped there: a move it cannot record could not be found and finished safely "
+         "later. Your data is safe; nothing more was changed. Free some space there (or make it "
+         "writable), then run the move again.";
 }
 
 void LocalFolderMover::publish(const MoveManifest& m) {
@@ -379,7 +423,13 @@ std::optional<std::string> LocalFolderMover::enqueue(
       m.completedAt = m.updatedAt;
       m.fractionAtLastWrite = 1.0;
     }
-    save(m);
+    // A move listed as done must be on record as done.
+    if (!save(m) && phase == MovePhase::kDone) {
+      m.phase = phase = MovePhase::kFailed;
+      m.completedAt.reset();
+      m.lastError = recordNotWritten(m);
+      effects = PhaseEffects::kRecordOnly;
+    }
     jobs_.push_back(m);
     publish(m);
     if (phase == MovePhase::kFailed) {
@@ -435,7 +485,24 @@ std::optional<std::string> LocalFolderMover::enqueue(
   m.driveUUID = currentDriveUUID(env_.paths, env_.computerName);
   m.phase = MovePhase::kWriting;
   if (measuredSizeKB) m.srcSizeKB = *measuredSizeKB;
-  save(m);
+  // Nothing is copied for a move that could not be found again after a stop.
+  if (!save(m)) {
+    if (auto claimed = claimedTargets_.find(m.id); claimed != claimedTargets_.end()) {
+      (void)::rmdir(claimed->second.c_str());  // only ever the empty claim
+      struct stat claim {};
+      if (lstat(claimed->second.c_str(), &claim) == 0 && S_ISREG(claim.st_mode) &&
+          claim.st_size == 0)
+        (void)::unlink(claimed->second.c_str());
+      claimedTargets_.erase(claimed);
+    }
+    return addTerminal(
+        MovePhase::kFailed,
+        "Brimvale couldn't write the record of this move in " + store_.folder().string() +
+            ", and a move it cannot record could not be found again if it stopped half-way, so "
+            "nothing was copied. Your original is untouched; free some space there (or make it "
+            "writable), then try again.",
+        PhaseEffects::kRecordOnly);
+  }
   stopPoint("mover:enqueued");
   enqueuedHere_.insert(m.id);
   jobs_.push_back(m);
@@ -562,8 +629,27 @@ void LocalFolderMover::changePhase(const std::string& id, MovePhase phase,
     m->completedAt = m->updatedAt;
     m->fractionAtLastWrite = 1.0;
   }
+  // A step whose record cannot be written is not taken: a later run would
+  // find the move where the record left it. Ending states are kept in memory
+  // and shown even so; a move is done only once the record says so.
+  const bool recorded = save(*m);
+  if (!recorded && phase == MovePhase::kDone) {
+    phase = m->phase = MovePhase::kFailed;
+    m->completedAt.reset();
+    lastError = m->lastError =
+        "The move of " + quotedName(m->src) + " is complete, but Brimvale couldn't write down in " +
+        store_.folder().string() +
+        " that it finished. Your data is safe. Once that folder can be written to, run `brimvale "
+        "moves resume` so that the move is recorded.";
+    statusMessage = m->statusMessage = std::nullopt;
+    effects = PhaseEffects::kRecordOnly;
+  } else if (!recorded && !isTerminal(phase) && phase != MovePhase::kWaitingForDrive) {
+    phase = m->phase = MovePhase::kFailed;
+    lastError = m->lastError = recordNotWritten(*m);
+    statusMessage = m->statusMessage = std::nullopt;
+    effects = PhaseEffects::kRecordOnly;
+  }
   publish(*m);
-  save(*m);
   stopPoint("mover:" + std::string(phaseRaw(phase)));
   if (old == phase) return;
   std::string line = std::string(phaseRaw(old)) + " → " + std::string(phaseRaw(phase));
@@ -639,7 +725,7 @@ void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) 
   // Only a destination this process copied into is this move's partial copy;
   // one named by a record read from disk may hold anything.
   const bool copiedHere = copiedHere_.erase(m.id) > 0;
-  checkedHere_.erase(m.id);
+  anchors_.erase(m.id);
   if (m.conflictPolicy != MoveConflictPolicy::kOverride || !m.replaceSourceWithSymlink ||
       previous == MovePhase::kCleaningUp || previous == MovePhase::kFailed || !copiedHere ||
       !exists(m.finalDst)) {
@@ -681,6 +767,8 @@ void LocalFolderMover::startCopy(const std::string& id) {
   const StatePaths paths = env_.paths;
   const std::string computer = env_.computerName;
   auto alive = alive_;
+  const bool toDrive = writesToDrive(snapshot);
+  const bool mountTable = static_cast<bool>(env_.isMounted);
   const bool driveMounted = mounted(mount);
   // Only a move asked for in this process may wipe what is at its target: a
   // record read from disk could name another move's only copy.
@@ -690,31 +778,61 @@ void LocalFolderMover::startCopy(const std::string& id) {
     bool wiped = false;
     std::optional<std::string> refusedWipe;  // the reason
     CopyShape shape = CopyShape::kFolderContents;
+    std::optional<MountAnchor> anchor;
+    // The source holds links into the copy already (an earlier round's):
+    // copying them would put each one over the file it leads to.
+    bool sourceHasLinks = false;
   };
   env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
     Prep prep;
     auto current = currentDriveUUID(paths, computer);
     std::error_code ec;
+    // Taken before anything is written: every write meant for the drive is
+    // checked against this mount, never a bare folder an unplugged drive leaves.
+    if (toDrive) prep.anchor = MountAnchor::take(mount);
+    const auto onDrive = [&](const fs::path& p) {
+      return !toDrive || (prep.anchor ? prep.anchor->holds(p) : !mountTable && fs::exists(p, ec));
+    };
+    struct stat st {};
+    const bool srcIsLink = lstat(snapshot.src.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
     if (snapshot.driveUUID && current && *current != *snapshot.driveUUID) {
       prep.stop = {MovePhase::kFailed, "Destination drive UUID mismatch (" + *snapshot.driveUUID +
                                            " vs " + *current +
                                            "). Refusing to write into a different drive."};
-    } else if (!driveMounted || !fs::exists(mount, ec)) {
+    } else if (!driveMounted || !fs::exists(mount, ec) || !onDrive(mount)) {
       prep.stop = {MovePhase::kWaitingForDrive, "NVMe drive not mounted."};
+    } else if (lstat(snapshot.finalDst.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      prep.stop = {MovePhase::kFailed,
+                   "The folder " + snapshot.finalDst +
+                       " that receives the copy was replaced by a link since the move began, so "
+                       "Brimvale copied nothing through it and stopped. Nothing was changed where "
+                       "the link leads, and your original is untouched; check what is at that "
+                       "path, then start the move again."};
+    } else if (srcIsLink) {
+      prep.stop = {MovePhase::kFailed,
+                   "The folder " + snapshot.src +
+                       " was replaced by a link since the move began, so Brimvale copied nothing "
+                       "through it and stopped. Nothing was changed where the link leads; check "
+                       "what is at that path, then start the move again."};
     } else if (fs::create_directories(snapshot.dstParent, ec); ec) {
-      if (!fs::exists(mount)) {
+      if (!fs::exists(mount) || !onDrive(mount)) {
         prep.stop = {MovePhase::kWaitingForDrive,
                      "NVMe drive disconnected while preparing destination."};
       } else {
         prep.stop = {MovePhase::kFailed, "Could not create destination parent " +
                                              snapshot.dstParent + ": " + ec.message()};
       }
+    } else if (!onDrive(snapshot.dstParent)) {
+      prep.stop = {MovePhase::kWaitingForDrive,
+                   "NVMe drive disconnected while preparing destination."};
     } else if (!fs::is_directory(snapshot.dstParent, ec)) {
       prep.stop = {MovePhase::kFailed,
                    "Destination parent " + snapshot.dstParent +
                        " doesn't exist after createDirectory succeeded — refusing to spawn rsync."};
     } else if (snapshot.conflictPolicy == MoveConflictPolicy::kOverride &&
-               fs::exists(fs::symlink_status(snapshot.finalDst, ec))) {
+               snapshot.copyRound == 1 && fs::exists(fs::symlink_status(snapshot.finalDst, ec))) {
+      // Only before the first copy: a later round copies what changed into
+      // the copy that files of the source may already link to.
       prep.refusedWipe =
           mayWipe ? wipeRefusal(snapshot.finalDst, WorkingFolderRule::kRequired, home, working)
                   : std::optional<std::string>(
@@ -731,9 +849,13 @@ void LocalFolderMover::startCopy(const std::string& id) {
     }
     // A file is copied as a file: with the slashes of a folder's contents the
     // copy tool would fail and leave an empty folder behind.
-    struct stat st {};
     if (lstat(snapshot.src.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
       prep.shape = CopyShape::kSingleFile;
+    if (!prep.stop && snapshot.replaceSourceWithSymlink &&
+        prep.shape == CopyShape::kFolderContents) {
+      const auto census = takeLinkCensus(snapshot.src, {snapshot.finalDst});
+      prep.sourceHasLinks = !census || census->linksInto[0] > 0;
+    }
     return [=, this] {
       if (!alive->load() || !endTask(Task::kPrep, id, token, MovePhase::kCopying)) return;
       if (prep.refusedWipe) {
@@ -750,15 +872,41 @@ void LocalFolderMover::startCopy(const std::string& id) {
         pump();
         return;
       }
-      launchRsync(id, prep.shape);
+      anchors_[id] = prep.anchor;
+      if (prep.sourceHasLinks) {
+        partlyLinked_.insert(id);
+      } else {
+        partlyLinked_.erase(id);
+      }
+      MoveManifest* job = find(id);
+      // Known durably before the first byte is copied: a run continued later
+      // judges each file by what it did since this moment.
+      if (!job->copyStartedAt) {
+        job->copyStartedAt = env_.clock();
+        if (!save(*job)) {
+          transition(id, MovePhase::kFailed, recordNotWritten(*job));
+          pump();
+          return;
+        }
+      }
+      launchRsync(id, prep.shape, prep.sourceHasLinks);
     };
   });
 }
 
-void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape) {
+void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape, bool sourceHasLinks) {
   MoveManifest* m = find(id);
   if (!m || !env_.rsync) return;
-  const auto args = env_.rsync->arguments(m->conflictPolicy, m->src, m->finalDst, shape);
+  auto args = env_.rsync->arguments(m->conflictPolicy, m->src, m->finalDst, shape);
+  std::vector<std::string> extra;
+  // The relocation's own links are never copied over the files they lead to.
+  if (sourceHasLinks) extra.push_back("--no-links");
+  // What the copy replaces at home is moved aside, to be kept.
+  if (comesHome(*m) && shape == CopyShape::kFolderContents) {
+    extra.push_back("--backup");
+    extra.push_back("--backup-dir=" + displacedFolderName(m->id));
+  }
+  args.insert(args.end() - 2, extra.begin(), extra.end());  // before the two paths
   copyErrors_.erase(id);
   copiedHere_.insert(id);
   log_.append(MoverLogSource::kCommand, commandLineText(env_.rsync->executablePath, args), id);
@@ -853,10 +1001,17 @@ void LocalFolderMover::copyFinished(const std::string& id, int exitCode) {
   // then says nothing about the copy.
   const MoveManifest* m = job(id);
   if (m && m->phase == MovePhase::kCopying) {
-    if (exitCode == 0) {
+    const bool landed = !writesToDrive(*m) || onJobsDrive(anchors_[id], m->finalDst);
+    if (exitCode == 0 && landed && (m->copyRound > 1 || partlyLinked_.erase(id) > 0)) {
+      // What changed was copied again; the guard compares each file before
+      // it is replaced, as it did in the first round.
+      transition(id, MovePhase::kCleaningUp, std::nullopt,
+                 "Copied again what changed during the move.");
+      stopPoint("mover:copied");
+    } else if (exitCode == 0 && landed) {
       transition(id, MovePhase::kHashing, std::nullopt, std::string(kHashingStatus));
       stopPoint("mover:copied");
-    } else if (!destinationReachable(*m)) {
+    } else if (!landed || !destinationReachable(*m)) {
       transition(id, MovePhase::kWaitingForDrive,
                  "Destination drive disconnected during copy. Will resume on reconnect.");
     } else {
@@ -977,15 +1132,11 @@ void LocalFolderMover::startVerification(const std::string& id) {
   });
 }
 
-// A passed verification is remembered in this process only: a clean-up
-// continued from a record on disk compares the trees again before it touches
-// the source.
 void LocalFolderMover::recordVerification(const std::string& id,
                                           const VerificationOutcome& outcome) {
   const VerificationReport report = renderVerification(outcome);
   for (const std::string& line : report.logLines) log_.append(MoverLogSource::kHashing, line, id);
   transition(id, report.next, report.lastError, report.statusMessage);
-  if (report.checked) checkedHere_.insert(id);
 }
 
 void LocalFolderMover::startSizeCheck(const std::string& id) {
@@ -1038,32 +1189,106 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
   });
 }
 
+bool LocalFolderMover::writesToDrive(const MoveManifest& m) const {
+  const auto parent = normalisedAbsolute(m.dstParent);
+  const fs::path mount = mountPath();
+  return parent && (*parent == mount || isStrictlyInside(*parent, mount));
+}
+
+bool LocalFolderMover::comesHome(const MoveManifest& m) const {
+  const auto src = normalisedAbsolute(m.src);
+  const fs::path mount = mountPath();
+  return !m.replaceSourceWithSymlink && src && isStrictlyInside(*src, mount);
+}
+
+bool LocalFolderMover::onJobsDrive(const std::optional<MountAnchor>& anchor,
+                                   const fs::path& inside) const {
+  if (anchor) return anchor->holds(inside);
+  std::error_code ec;
+  return !env_.isMounted && fs::exists(inside, ec);
+}
+
+void LocalFolderMover::copyAgainOrStop(const std::string& id,
+                                       const std::vector<std::string>& changed) {
+  MoveManifest* m = find(id);
+  if (!m) return;
+  const std::string count = std::to_string(changed.size()) + " file" + plural(changed.size());
+  if (m->copyRound >= kCopyRounds) {
+    transition(
+        id, MovePhase::kFailed,
+        "Files in " + quotedName(m->src) +
+            " kept changing while Brimvale moved it, so it stopped "
+            "after copying them " +
+            std::to_string(kCopyRounds) +
+            " times and left them where they are: " + someFiles(changed) + ". Nothing was lost: " +
+            (m->replaceSourceWithSymlink
+                 ? "every other file is a link to its checked copy on the drive, and these are "
+                   "still in place."
+                 : "every other file was moved to " + m->finalDst +
+                       " once its copy was checked, and these are still in place.") +
+            " Close the apps that write there, then run the move again.");
+    return;
+  }
+  log_.append(MoverLogSource::kCleanup,
+              count + " written during the move, copying again (round " +
+                  std::to_string(m->copyRound + 1) + " of " + std::to_string(kCopyRounds) +
+                  "): " + someFiles(changed),
+              id);
+  ++m->copyRound;
+  transition(id, MovePhase::kCopying, std::nullopt,
+             "Copying again " + count + " written during the move…");
+}
+
+void LocalFolderMover::finishMove(const std::string& id, std::optional<std::string> statusMessage) {
+  anchors_.erase(id);
+  transition(id, MovePhase::kDone, std::nullopt, std::move(statusMessage));
+}
+
 void LocalFolderMover::startCleanup(const std::string& id) {
   MoveManifest* m = find(id);
   if (!m) return;
   const std::uint64_t token = beginTask(Task::kCleanup, id);
   const MoveManifest snap = *m;
   auto alive = alive_;
-  // A record read from disk may name anything, so before the source is
-  // removed or relinked: it must be a path Brimvale may touch, its copy must
-  // exist and, unless this process has just verified that copy, still match.
-  const bool checked = checkedHere_.erase(id) > 0;
   copiedHere_.erase(id);
-  if (!checked) {
-    log_.append(MoverLogSource::kCleanup,
-                "checking the copy " + snap.finalDst + " again before clean-up", id);
-  }
+  // A record read from disk may name anything: its source must be a path
+  // Brimvale may touch and its copy must be there. Then the guard decides,
+  // file by file, what may be replaced or removed.
   const PathPolicy policy = pathPolicy();
+  const ReplaceGuard guard = cleanupGuard(snap, level());
+  const bool toDrive = writesToDrive(snap), fromDrive = comesHome(snap);
+  // The copy is on the drive its copy began on or, continued from a record,
+  // the one mounted now; a copy coming home is removed from the drive only
+  // while that drive is there (its absence is no removal).
+  if ((toDrive || fromDrive) && !anchors_.contains(id))
+    anchors_[id] = MountAnchor::take(mountPath());
+  const std::optional<MountAnchor> anchor = toDrive || fromDrive ? anchors_[id] : std::nullopt;
+  FileOperations* files = env_.files;
   // Logs from the clean-up's thread, in order with its result.
   auto logLater = [post = env_.post, alive, id, this](MoverLogSource source, std::string text) {
     post([=, this] {
       if (alive->load()) log_.append(source, text, id);
     });
   };
+  // Nothing is touched unless the copy is where it should be.
+  auto refusalNow = [=, this]() -> std::optional<CleanupRefusal> {
+    if (auto refusal = cleanupRefusal(snap, policy)) return refusal;
+    if (toDrive && !onJobsDrive(anchor, snap.finalDst)) {
+      return CleanupRefusal{"The drive holding the copy at " + snap.finalDst +
+                                " is not the one the copy was made on now.",
+                            true};
+    }
+    if (fromDrive && !onJobsDrive(anchor, snap.src)) {
+      return CleanupRefusal{"The drive holding " + snap.src + " is not connected now.", true};
+    }
+    return std::nullopt;
+  };
   auto refused = [=, this](const CleanupRefusal& refusal) {
     log_.append(MoverLogSource::kCleanup, "REFUSED clean-up of " + snap.src + ": " + refusal.text,
                 id);
-    if (refusal.driveMayBeGone && !destinationReachable(snap)) {
+    if (refusal.driveMayBeGone &&
+        (!destinationReachable(snap) || (toDrive && !onJobsDrive(anchor, snap.dstParent)) ||
+         (fromDrive && !onJobsDrive(anchor, fs::path(snap.src).parent_path())))) {
       transition(id, MovePhase::kWaitingForDrive,
                  "Destination drive disappeared before clean-up. Will resume on reconnect.");
     } else {
@@ -1072,7 +1297,6 @@ void LocalFolderMover::startCleanup(const std::string& id) {
     pump();
   };
   if (snap.replaceSourceWithSymlink) {
-    FileOperations* files = env_.files;
     const fs::path diagnosticsFile = env_.paths.diagnosticsLog;
     linkedCounts_.erase(id);
     // Every 256th file and the last, as the hashing pass reports.
@@ -1086,15 +1310,19 @@ void LocalFolderMover::startCleanup(const std::string& id) {
       });
     };
     env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
-      std::optional<CleanupRefusal> refusal = cleanupRefusal(snap, policy, checked);
+      std::optional<CleanupRefusal> refusal = refusalNow();
       std::optional<WalkResult> walked;
+      std::optional<LinkedTreeCheck> check;
       if (!refusal) {
         logLater(MoverLogSource::kCleanup, "relocate cleanup: walking " + snap.src +
                                                " to replace files with symlinks → " +
                                                snap.finalDst);
         const DiagnosticsLog diagnostics(diagnosticsFile);
-        walked = relinkTree(snap.src, snap.finalDst, {*files, diagnostics, linking});
+        walked = relinkTree(snap.src, snap.finalDst, {*files, diagnostics, guard, linking});
+        // What was written in a folder after the walk passed it is found here.
+        check = checkLinkedTree(snap.src, snap.finalDst);
       }
+      const bool driveGone = toDrive && !onJobsDrive(anchor, snap.finalDst);
       // A partial relink is a failure that keeps every file, each as itself or
       // as a link to its copy; running the move again finishes it.
       return [=, this] {
@@ -1107,17 +1335,95 @@ void LocalFolderMover::startCleanup(const std::string& id) {
                     std::string("relocate ") + (r.singleFile ? "single-file" : "tree") +
                         " walk done: " + std::to_string(r.relinked) + " relinked, " +
                         std::to_string(r.skipped) + " skipped (dirs/symlinks), " +
-                        std::to_string(r.errors) + " error(s)",
+                        std::to_string(r.errors) + " error(s), " +
+                        std::to_string(r.changed.size()) + " changed",
                     id);
-        if (!r.firstError) {
-          transition(id, MovePhase::kDone);
-        } else {
+        std::vector<std::string> changed = r.changed;
+        changed.insert(changed.end(), check->notLinked.begin(), check->notLinked.end());
+        std::sort(changed.begin(), changed.end());
+        changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+        if (r.firstError) {
           transition(
               id, MovePhase::kFailed,
               "Relocate cleanup partial: " + *r.firstError + ". Destination is valid at " +
                   snap.finalDst +
                   "; some source files may not have been symlinked. Re-run Relocate to retry, or "
                   "inspect the source tree manually.");
+        } else if (check->replaced) {
+          transition(id, MovePhase::kFailed,
+                     "The folder " + snap.src +
+                         " was moved or replaced by a link to another place during the move, so "
+                         "Brimvale stopped and changed nothing there. Nothing was lost: its copy "
+                         "stays at " +
+                         snap.finalDst + ". Check what is at that path, then run the move again.");
+        } else if (driveGone) {
+          // Links made meanwhile lead to the copy and work again once it is back.
+          transition(id, MovePhase::kWaitingForDrive,
+                     "Destination drive disappeared during clean-up. Will resume on reconnect.");
+        } else if (!changed.empty()) {
+          copyAgainOrStop(id, changed);
+        } else if (check->unreadable || !check->dangling.empty()) {
+          transition(id, MovePhase::kFailed,
+                     "Relocate cleanup partial: " +
+                         (check->unreadable
+                              ? "a folder of " + snap.src + " could not be read"
+                              : someFiles(check->dangling) + " link to copies that are missing") +
+                         ". Destination is valid at " + snap.finalDst +
+                         "; some source files may not have been symlinked. Re-run Relocate to "
+                         "retry, or inspect the source tree manually.");
+        } else {
+          finishMove(id);
+        }
+        pump();
+      };
+    });
+    return;
+  }
+  if (fromDrive) {
+    // The user asked for the drive's version only by choosing to overwrite.
+    const HomePath which = snap.conflictPolicy == MoveConflictPolicy::kMergeKeepNewer
+                               ? HomePath::kHomeVersion
+                               : HomePath::kDriveVersion;
+    env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
+      std::optional<CleanupRefusal> refusal = refusalNow();
+      HomecomingCleanup home;
+      bool gone = false;
+      if (!refusal) {
+        home = cleanUpAfterHomecoming(snap.src, snap.finalDst, displacedFolderName(snap.id), which,
+                                      guard, *files);
+        stopPoint("mover:removed");
+        gone = !fs::exists(linkStatus(snap.src).value_or(fs::file_status{})) && copyInPlace(snap) &&
+               onJobsDrive(anchor, fs::path(snap.src).parent_path());
+      }
+      return [=, this] {
+        if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
+        if (refusal) return refused(*refusal);
+        const auto left = home.removal.leftBehind();
+        log_.append(
+            MoverLogSource::kCleanup,
+            "brought home: removed " + std::to_string(home.removal.removed) + " item(s) of " +
+                snap.src + ", kept " + std::to_string(home.keptBeside.size()) +
+                " other version(s) beside their home files, left " + std::to_string(left.size()),
+            id);
+        std::optional<std::string> kept;
+        if (!home.keptBeside.empty()) {
+          kept = "Kept both versions of " + std::to_string(home.keptBeside.size()) + " file" +
+                 plural(home.keptBeside.size()) + "; the other version" +
+                 plural(home.keptBeside.size()) + " beside " +
+                 (home.keptBeside.size() == 1 ? "it: " : "them: ") + someFiles(home.keptBeside);
+        }
+        if (home.removal.complete() && gone) {
+          finishMove(id, kept);
+        } else {
+          transition(id, MovePhase::kFailed,
+                     "Brimvale brought " + quotedName(snap.finalDst) + " home to " + snap.finalDst +
+                         ", but " + std::to_string(left.size()) + " item" + plural(left.size()) +
+                         " of its copy on the drive could be neither removed nor kept beside "
+                         "the home version, so they stay at " +
+                         snap.src + ": " + someFiles(left) +
+                         ". Your data is safe. Compare them with the files at home, then run the "
+                         "move again." +
+                         (kept ? " " + *kept + "." : std::string()));
         }
         pump();
       };
@@ -1125,25 +1431,31 @@ void LocalFolderMover::startCleanup(const std::string& id) {
     return;
   }
   env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
-    std::optional<CleanupRefusal> refusal = cleanupRefusal(snap, policy, checked);
-    int code = -1;
+    std::optional<CleanupRefusal> refusal = refusalNow();
+    GuardedRemoval removal;
+    bool gone = false;
     if (!refusal) {
-      logLater(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", snap.src}));
-      ProcessResult r = runTool("/bin/rm", {"-rf", snap.src}, std::chrono::hours(6));
-      code = r.outcome == ProcessOutcome::kExited ? r.exitCode : -1;
+      removal = removeVerifiedTree(snap.src, snap.finalDst, guard, *files);
       stopPoint("mover:removed");
+      gone = !fs::exists(linkStatus(snap.src).value_or(fs::file_status{})) && copyInPlace(snap);
     }
     return [=, this] {
       if (!alive->load() || !endTask(Task::kCleanup, id, token, MovePhase::kCleaningUp)) return;
       if (refusal) return refused(*refusal);
-      log_.append(MoverLogSource::kCleanup, "rm exit " + std::to_string(code) + " for " + snap.src,
+      log_.append(MoverLogSource::kCleanup,
+                  "removed " + std::to_string(removal.removed) + " item(s) of " + snap.src +
+                      " against their copies; left " + std::to_string(removal.leftBehind().size()),
                   id);
-      if (code == 0) {
-        transition(id, MovePhase::kDone);
-      } else {
+      if (removal.complete() && gone) {
+        finishMove(id);
+      } else if (!removal.failed.empty() || removal.leftBehind().empty()) {
         transition(id, MovePhase::kFailed,
-                   "Cleanup of source failed (exit " + std::to_string(code) +
+                   "Cleanup of source failed (" +
+                       (removal.failed.empty() ? snap.src + " is still there"
+                                               : someFiles(removal.failed)) +
                        "). Destination is valid; source still occupies disk space.");
+      } else {
+        copyAgainOrStop(id, removal.leftBehind());
       }
       pump();
     };
@@ -1301,9 +1613,9 @@ std::optional<std::string> LocalFolderMover::resumeRefusal(const MoveManifest& m
            m.finalDst + ". Nothing was changed.";
   }
   // A copy resumed into a folder that another finished move put there would
-  // overwrite that move's only copy, file by file.
-  if (m.phase == MovePhase::kWriting || m.phase == MovePhase::kCopying ||
-      m.phase == MovePhase::kWaitingForDrive) {
+  // overwrite that move's only copy, file by file; a clean-up copies again
+  // what changed meanwhile.
+  if (!isTerminal(m.phase)) {
     for (const auto& other : store_.all()) {
       if (other.id == m.id || other.phase != MovePhase::kDone) continue;
       const auto theirs = normalisedAbsolute(other.finalDst);
@@ -1384,6 +1696,8 @@ bool LocalFolderMover::finishPartialRelocation(const std::string& id) {
               "finishing the relocation: " + std::to_string(census->linksInto[0]) + " item(s) of " +
                   m->src + " already link to " + m->finalDst,
               id);
+  // A run that finishes the move has its own rounds of copying what changed.
+  find(id)->copyRound = 1;
   transition(id, MovePhase::kCleaningUp, std::nullopt,
              "Finishing the links to the copy on the drive…");
   pump();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/base/file_operations.h"
+#include "common/base/mount_anchor.h"
 #include "common/base/timestamps.h"
 #include "common/state/path_policy.h"
 #include "common/state/paths.h"
@@ -63,6 +64,13 @@ enum class WorkingFolderRule { kRequired, kNotRequired };
                                                      const std::filesystem::path& home,
                                                      const std::filesystem::path& workingFolder);
 
+// How many times a move copies what was written in the folder while it ran,
+// before it stops and leaves those files where they are.
+inline constexpr int kCopyRounds = 3;
+
+// Whether `lastError` is already a sentence for the user (what happened,
+// whether the data is safe, what to do), shown as it is.
+[[nodiscard]] bool isOwnSentence(std::string_view lastError);
 // The plain-words failure shown to the user for a technical `lastError`.
 [[nodiscard]] std::string userFacingFailure(const std::string& lastError, std::string_view src);
 // True when a progress fraction falls on a whole multiple of 5 % (manifest save points).
@@ -227,7 +235,10 @@ class LocalFolderMover {
   // True (and the task forgotten) when the result may still be applied.
   bool endTask(Task task, const std::string& id, std::uint64_t token, MovePhase expected);
   bool hasActiveTask(const std::string& id) const;
-  void save(const MoveManifest& m);
+  // Writes the record; false (and logged) when it is not on disk as given.
+  bool save(const MoveManifest& m);
+  // The sentence that ends a move whose record could not be written.
+  std::string recordNotWritten(const MoveManifest& m) const;
   void publish(const MoveManifest& m);
   VerificationLevel level() const;
   bool driveTransferRunning() const;
@@ -240,7 +251,8 @@ class LocalFolderMover {
   // keeps its slot from one step to the next; then fills free slots.
   void advance(const std::string& id);
   void startCopy(const std::string& id);
-  void launchRsync(const std::string& id, CopyShape shape);
+  // `sourceHasLinks`: the source holds links into the copy (an earlier round's).
+  void launchRsync(const std::string& id, CopyShape shape, bool sourceHasLinks);
   void handleCopyOutput(const std::string& id, const std::vector<CopyLine>& lines);
   void copyFinished(const std::string& id, int exitCode);
   void startVerification(const std::string& id);
@@ -248,6 +260,19 @@ class LocalFolderMover {
   void recordVerification(const std::string& id, const VerificationOutcome& outcome);
   void startSizeCheck(const std::string& id);
   void startCleanup(const std::string& id);
+  // The move's destination lies on the drive: its writes must land there.
+  bool writesToDrive(const MoveManifest& m) const;
+  // The copy comes home from the drive.
+  bool comesHome(const MoveManifest& m) const;
+  // Whether `inside` is on the drive the job began its work on (its anchor,
+  // or where the environment decides mounts itself, whether it exists).
+  bool onJobsDrive(const std::optional<MountAnchor>& anchor,
+                   const std::filesystem::path& inside) const;
+  // Files were written during the move: copies them again, or stops the move
+  // once it has copied kCopyRounds times, naming them.
+  void copyAgainOrStop(const std::string& id, const std::vector<std::string>& changed);
+  // The clean-up's post-condition held: records the move done.
+  void finishMove(const std::string& id, std::optional<std::string> statusMessage = {});
   void enteredDone(const MoveManifest& m);
   void enteredFailed(const MoveManifest& m, MovePhase previous);
   void runMigrations();
@@ -291,10 +316,13 @@ class LocalFolderMover {
   std::set<std::string> copiedHere_;
   // Jobs asked for in this process, as opposed to records read from disk.
   std::set<std::string> enqueuedHere_;
-  // Jobs whose copy this process compared with the source (or whose user
-  // turned verification off); a record that reaches the clean-up any other
-  // way (read from disk in a later phase) has its copy compared again.
-  std::set<std::string> checkedHere_;
+  // The drive each job's copy began on; nothing where no volume is mounted
+  // at the mount path (and the environment decides mounts itself).
+  std::map<std::string, std::optional<MountAnchor>> anchors_;
+  // Relocations whose copy began with files of the source already links to
+  // it: the copy skipped those links, and the guard checks each file before
+  // the clean-up replaces it, so the whole-tree verification is not repeated.
+  std::set<std::string> partlyLinked_;
   std::uint64_t nextToken_ = 1;
   // Targets this process claimed, by job id: the only copies a cancel removes.
   std::map<std::string, std::string> claimedTargets_;

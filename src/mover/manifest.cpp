@@ -70,6 +70,8 @@ std::string encodeManifest(const MoveManifest& m) {
     j["ownerPid"] = m.owner->pid;
     j["ownerStart"] = m.owner->start;
   }
+  if (m.copyStartedAt) j["copyStartedAt"] = isots(*m.copyStartedAt);
+  if (m.copyRound > 1) j["copyRound"] = m.copyRound;
   return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -133,6 +135,9 @@ std::optional<MoveManifest> decodeManifest(std::string_view text) {
     if (!when) return std::nullopt;
     m.completedAt = *when;
   }
+  if (auto v = optString(j, "copyStartedAt")) m.copyStartedAt = parseIsots(*v);
+  if (auto v = j.find("copyRound"); v != j.end() && v->is_number_integer())
+    m.copyRound = static_cast<int>(std::clamp<std::int64_t>(v->get<std::int64_t>(), 1, 1000));
   m.driveUUID = optString(j, "driveUUID");
   m.lastError = optString(j, "lastError");
   m.srcContentHash = optString(j, "srcContentHash");
@@ -156,7 +161,9 @@ ManifestStore::ManifestStore(fs::path stateDir, SystemLog systemLog, WallClock c
   fs::create_directories(folder_, ec);
 }
 
-void ManifestStore::save(const MoveManifest& manifest) {
+void ManifestStore::save(const MoveManifest& manifest) { (void)write(manifest); }
+
+Result<void> ManifestStore::write(const MoveManifest& manifest) {
   MoveManifest copy = manifest;
   copy.updatedAt = clock_();
   std::string text;
@@ -164,14 +171,20 @@ void ManifestStore::save(const MoveManifest& manifest) {
     text = encodeManifest(copy);
   } catch (const std::exception&) {
     if (systemLog_) systemLog_("Brimvale: failed to encode move manifest " + copy.id);
-    return;
+    return fail(Errc::kInvalidArgument, "move manifest " + copy.id + " cannot be encoded");
   }
   std::error_code ec;
   fs::create_directories(folder_, ec);
-  if (auto written = writeFileAtomically(fileURL(copy.id), text); !written && systemLog_) {
+  const fs::path file = fileURL(copy.id);
+  Result<void> written = writeFileAtomically(file, text);
+  // What counts is what a later run will read.
+  if (written && readFile(file).value_or("") != text)
+    written = fail(Errc::kIo, file.string() + " does not read back as written");
+  if (!written && systemLog_) {
     systemLog_("Brimvale: failed to persist move manifest " + copy.id + ": " +
                written.error().message());
   }
+  return written;
 }
 
 void ManifestStore::remove(const std::string& id) {
@@ -191,6 +204,18 @@ std::vector<MoveManifest> ManifestStore::all() const {
   }
   std::stable_sort(out.begin(), out.end(),
                    [](const auto& a, const auto& b) { return a.startedAt > b.startedAt; });
+  return out;
+}
+
+std::vector<fs::path> ManifestStore::undecodable() const {
+  std::vector<fs::path> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().extension() != ".json") continue;
+    auto text = readFile(it->path());
+    if (!text || !decodeManifest(*text)) out.push_back(it->path());
+  }
+  std::sort(out.begin(), out.end());
   return out;
 }
 

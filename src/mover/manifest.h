@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/error.h"
 #include "common/base/raw_names.h"
 #include "common/base/timestamps.h"
 #include "common/base/uuid.h"
@@ -94,6 +95,14 @@ struct MoveManifest {
   // Set while a process runs the job ("ownerPid", "ownerStart"); an owner
   // that cannot be read is taken as none, never as a reason to drop the job.
   std::optional<MoveOwner> owner;
+  // When the first copy of this move began ("copyStartedAt", whole seconds,
+  // rounded down): a source file not changed since is judged against its copy
+  // by its stat; anything changed since, or every file when this is unknown,
+  // by its bytes.
+  std::optional<std::time_t> copyStartedAt;
+  // Which round of copying the move is in ("copyRound", written from 2): files
+  // written during a move are copied again, a bounded number of times.
+  int copyRound = 1;
   bool operator==(const MoveManifest&) const = default;
 };
 
@@ -113,9 +122,15 @@ class ManifestStore {
   ManifestStore(std::filesystem::path stateDir, SystemLog systemLog, WallClock clock);
   // Stamps updatedAt (on the copy written) and writes; failures only logged.
   void save(const MoveManifest& manifest);
+  // The same, then reads the file back: an error (also logged) unless the
+  // record on disk is now the one given, so a move can stop before it does
+  // anything that a record it cannot keep would have to describe.
+  [[nodiscard]] Result<void> write(const MoveManifest& manifest);
   void remove(const std::string& id);
   // Newest startedAt first.
   [[nodiscard]] std::vector<MoveManifest> all() const;
+  // The record files that all() skips because they cannot be read or decoded.
+  [[nodiscard]] std::vector<std::filesystem::path> undecodable() const;
   [[nodiscard]] std::filesystem::path fileURL(const std::string& id) const;
   [[nodiscard]] const std::filesystem::path& folder() const { return folder_; }
 

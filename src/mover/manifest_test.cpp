@@ -62,8 +62,9 @@ TEST(MoveManifest, UnknownPhaseOrMissingRequiredKeyIsUndecodable) {
 TEST(MoveManifest, AbsentOptionalsAreOmittedAndKeysSorted) {
   MoveManifest m = sample("ID", 1772356500, MovePhase::kWriting);
   const std::string text = encodeManifest(m);
-  for (const char* key : {"driveUUID", "completedAt", "lastError", "srcContentHash",
-                          "dstContentHash", "statusMessage", "ownerPid", "ownerStart", "null"}) {
+  for (const char* key :
+       {"driveUUID", "completedAt", "lastError", "srcContentHash", "dstContentHash",
+        "statusMessage", "ownerPid", "ownerStart", "copyStartedAt", "copyRound", "null"}) {
     SCOPED_TRACE(key);
     EXPECT_EQ(text.find(key), std::string::npos);
   }
@@ -73,6 +74,8 @@ TEST(MoveManifest, AbsentOptionalsAreOmittedAndKeysSorted) {
   m.driveUUID = "UUID-1";
   m.lastError = "boom";
   m.completedAt = 1772356560;
+  m.copyStartedAt = 1772356520;
+  m.copyRound = 3;
   EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
 }
 
@@ -138,13 +141,13 @@ TEST(ManifestStore, AllSkipsUndecodableFilesAndListsNewestFirst) {
   EXPECT_EQ(store.all().size(), 2u);
 }
 
-TEST(ManifestStore, WriteFailureIsLoggedAndNotFatal) {
+TEST(ManifestStore, AWriteFailureIsLoggedAndReported) {
   TempFolder dir;
   std::vector<std::string> logged;
   { std::ofstream(dir.path() / "file") << "x"; }  // the state "folder" is a file
   ManifestStore store(
       dir.path() / "file", [&](const std::string& l) { logged.push_back(l); }, systemClock());
-  store.save(sample("X", 1, MovePhase::kWriting));
+  EXPECT_FALSE(store.write(sample("X", 1, MovePhase::kWriting)));
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_TRUE(logged[0].starts_with("Brimvale: failed to persist move manifest X: "));
 }

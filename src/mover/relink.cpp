@@ -11,8 +11,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <random>
-#include <unordered_set>
 
 #include "common/base/best_effort.h"
 #include "common/base/folder_walk.h"
@@ -28,25 +29,60 @@ constexpr std::string_view kTempPrefix = ".bvl-";
 constexpr std::size_t kTempDigits = 12;
 constexpr std::string_view kLegacyTempSuffix = ".brimvale-link";
 
+enum class Relinked { kLinked, kChanged, kFailed };
+
 // Replaces `name` in the open folder `dirfd` with a link to `target` in one
 // rename, so a crash never leaves the name missing (at worst a spare
-// temporary link beside the untouched file).
-std::optional<std::string> replaceWithLink(const RelinkSeams& seams, int dirfd,
-                                           const std::string& name, const std::string& target) {
+// temporary link beside the untouched file). `confirm` is asked right before
+// the rename; anything but kSafe leaves the file as it is. `error` gets the
+// reason of a failure.
+Relinked replaceWithLink(const RelinkSeams& seams, int dirfd, const std::string& name,
+                         const std::string& target, const std::function<GuardVerdict()>& confirm,
+                         std::string& error) {
   std::string temp;
   for (int attempt = 0;; ++attempt) {
     temp = temporaryLinkName();
     const std::error_code made = seams.files.symlinkAt(target, dirfd, temp);
     if (!made) break;
-    if (made != std::errc::file_exists || attempt == 7) return std::strerror(made.value());
+    if (made != std::errc::file_exists || attempt == 7) {
+      error = std::strerror(made.value());
+      return Relinked::kFailed;
+    }
   }
-  if (const std::error_code renamed = seams.files.renameAt(dirfd, temp, name)) {
+  const GuardVerdict last = confirm();
+  std::error_code renamed;
+  if (last == GuardVerdict::kSafe) renamed = seams.files.renameAt(dirfd, temp, name);
+  if (last != GuardVerdict::kSafe || renamed) {
     // A spare link left here is removed by the next run (isRelinkLeftover).
     bestEffort(seams.files.unlinkAt(dirfd, temp), seams.diagnostics,
                "removing the temporary link " + temp);
-    return std::strerror(renamed.value());
   }
-  return std::nullopt;
+  if (last == GuardVerdict::kUnreadable) {
+    error = "could not be read";
+    return Relinked::kFailed;
+  }
+  if (last != GuardVerdict::kSafe) return Relinked::kChanged;
+  if (renamed) {
+    error = std::strerror(renamed.value());
+    return Relinked::kFailed;
+  }
+  return Relinked::kLinked;
+}
+
+// Judges `name` of `dirfd` against `copyName` of `copyFd` and, when the guard
+// allows, puts a link to `target` in its place.
+Relinked guardedRelink(const RelinkSeams& seams, int dirfd, const std::string& name, int copyFd,
+                       const std::string& copyName, const std::string& target, std::string& error) {
+  if (copyFd < 0) return Relinked::kChanged;
+  auto proof = seams.guard.verify(dirfd, name, copyFd, copyName);
+  if (!proof && proof.error() == GuardVerdict::kUnreadable) {
+    error = "could not be read";
+    return Relinked::kFailed;
+  }
+  if (!proof) return Relinked::kChanged;
+  return replaceWithLink(
+      seams, dirfd, name, target,
+      [&] { return seams.guard.confirm(*proof, dirfd, name, copyFd, copyName); }, error);
 }
 
 std::string linkTargetAt(int dirfd, const std::string& name) {
@@ -126,11 +162,8 @@ std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path&
     note(folder.rel, "Could not enumerate " + src.string());
     return next;
   }
-  // One listing of the copy's folder answers "is it there" for every file.
-  std::unordered_set<std::string> copies;
-  if (auto listed = OpenFolder(dstPath.string()).entries()) {
-    for (auto& c : *listed) copies.insert(std::move(c.name));
-  }
+  OpenFolder there(dstPath.string());
+  const int copyFd = there.isOpen() ? there.fd() : -1;
   for (const auto& e : *entries) {
     const unsigned char type = entryType(here.fd(), e);
     if (type == DT_LNK && isRelinkLeftover(e.name, linkTargetAt(here.fd(), e.name), dstPath)) {
@@ -145,15 +178,18 @@ std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path&
       ++part.skipped;
       continue;
     }
-    const std::string counterpart = (dst / rel).string();
-    if (!copies.contains(e.name)) {
-      note(rel, "Missing dst counterpart: " + counterpart);
-    } else if (auto err = replaceWithLink(seams, here.fd(), e.name, counterpart)) {
-      note(rel, (src / rel).string() + ": " + *err);
-    } else {
-      ++part.relinked;
-      tally.linked();
-      stopPoint("mover:relinked");
+    std::string error;
+    switch (guardedRelink(seams, here.fd(), e.name, copyFd, e.name, (dst / rel).string(), error)) {
+      case Relinked::kLinked:
+        ++part.relinked;
+        tally.linked();
+        stopPoint("mover:relinked");
+        break;
+      case Relinked::kChanged:
+        // Removed meanwhile: nothing is left to relink or to copy.
+        if (identityAt(here.fd(), e.name)) part.changed.push_back(rel);
+        break;
+      case Relinked::kFailed: note(rel, (src / rel).string() + ": " + error); break;
     }
   }
   return next;
@@ -183,6 +219,61 @@ bool isRelinkLeftover(std::string_view name, std::string_view linkTarget,
   return target && folder && isStrictlyInside(*target, *folder);
 }
 
+LinkedTreeCheck checkLinkedTree(const fs::path& src, const fs::path& dst) {
+  LinkedTreeCheck check;
+  const auto leadsIntoCopy = [&](const std::string& target) {
+    const auto t = normalisedAbsolute(target);
+    const auto d = normalisedAbsolute(dst.string());
+    return t && d && (*t == *d || isStrictlyInside(*t, *d));
+  };
+  const auto copyThere = [](const std::string& target) {
+    struct stat st {};
+    return lstat(target.c_str(), &st) == 0 && !S_ISLNK(st.st_mode);
+  };
+  struct stat st {};
+  if (lstat(src.c_str(), &st) != 0) {
+    check.replaced = true;
+    return check;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    const std::string target = linkTargetAt(AT_FDCWD, src.string());
+    if (!leadsIntoCopy(target)) check.replaced = true;
+    if (leadsIntoCopy(target) && !copyThere(target)) check.dangling.push_back(".");
+    return check;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    check.notLinked.push_back(".");
+    return check;
+  }
+  std::mutex mutex;
+  visitFolders<std::string>({std::string()}, walkThreads(), [&](std::string& rel, unsigned) {
+    std::vector<std::string> next;
+    OpenFolder here((rel.empty() ? src : src / rel).string());
+    auto entries = here.entries();
+    std::vector<std::string> notLinked, dangling;
+    for (const auto& e : entries.value_or(std::vector<FolderEntry>{})) {
+      const std::string path = rel.empty() ? e.name : rel + "/" + e.name;
+      const unsigned char type = entryType(here.fd(), e);
+      if (type == DT_DIR) {
+        next.push_back(path);
+      } else if (type != DT_LNK) {
+        notLinked.push_back(path);
+      } else if (const std::string target = linkTargetAt(here.fd(), e.name);
+                 target.starts_with("/") && leadsIntoCopy(target) && !copyThere(target)) {
+        dangling.push_back(path);
+      }
+    }
+    std::lock_guard lock(mutex);
+    if (!entries) check.unreadable = true;
+    check.notLinked.insert(check.notLinked.end(), notLinked.begin(), notLinked.end());
+    check.dangling.insert(check.dangling.end(), dangling.begin(), dangling.end());
+    return next;
+  });
+  std::sort(check.notLinked.begin(), check.notLinked.end());
+  std::sort(check.dangling.begin(), check.dangling.end());
+  return check;
+}
+
 WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeams& seams) {
   WalkResult r;
   struct stat st {};
@@ -207,13 +298,23 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeam
                    "removing a spare link beside " + src.string());
       }
     }
-    if (auto e = replaceWithLink(seams, parent.fd(), src.filename().string(), dst.string())) {
-      ++r.errors;
-      r.firstError = "Single-file relocate failed: " + *e;
-    } else {
-      ++r.relinked;
-      if (seams.progress) seams.progress(1, 1);
-      stopPoint("mover:relinked");
+    OpenFolder copyParent(dst.parent_path().string());
+    std::string error;
+    switch (guardedRelink(seams, parent.fd(), src.filename().string(),
+                          copyParent.isOpen() ? copyParent.fd() : -1, dst.filename().string(),
+                          dst.string(), error)) {
+      case Relinked::kLinked:
+        ++r.relinked;
+        if (seams.progress) seams.progress(1, 1);
+        stopPoint("mover:relinked");
+        break;
+      case Relinked::kChanged:
+        if (identityAt(parent.fd(), src.filename().string())) r.changed.push_back(".");
+        break;
+      case Relinked::kFailed:
+        ++r.errors;
+        r.firstError = "Single-file relocate failed: " + error;
+        break;
     }
     return r;
   }
@@ -235,7 +336,9 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeam
       r.firstError = parts[i].firstError;
       firstPath = firstErrorPaths[i];
     }
+    r.changed.insert(r.changed.end(), parts[i].changed.begin(), parts[i].changed.end());
   }
+  std::sort(r.changed.begin(), r.changed.end());
   return r;
 }
 

@@ -7,9 +7,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/base/best_effort.h"
 #include "common/base/file_operations.h"
+#include "common/base/replace_guard.h"
 
 namespace brimvale::mover {
 
@@ -19,6 +21,10 @@ struct WalkResult {
   int errors = 0;
   std::optional<std::string> firstError;  // of the first failing path in name order
   bool singleFile = false;                // `src` was one file, not a folder
+  // Files the guard would not replace: written during or after the copy, or
+  // without a matching copy (new ones). They stay as they are, to be copied
+  // again. Relative paths ("." for a single file), sorted.
+  std::vector<std::string> changed;
 };
 
 // Told after each file that became a link: how many have so far and how many
@@ -27,24 +33,47 @@ struct WalkResult {
 using RelinkProgress = std::function<void(std::size_t linked, std::size_t total)>;
 
 // What the walk changes the disk through, where it notes the spare links it
-// could not remove (they are tried again on the next run), and who hears of
-// its progress (nobody when empty; the files are then not counted first).
+// could not remove (they are tried again on the next run), what decides that
+// a file may become a link, and who hears of its progress (nobody when
+// empty; the files are then not counted first).
 struct RelinkSeams {
   FileOperations& files;
   const DiagnosticsLog& diagnostics;
+  const ReplaceGuard& guard;
   RelinkProgress progress = {};
 };
 
 // Replaces each regular file below `src` with a link to the same relative
 // path under `dst`, each in one rename so a crash never leaves a name
-// missing. A file without a counterpart is left alone and counted as an
-// error; a `src` that is already a link is skipped (done on an earlier run).
+// missing, and each only when `guard` finds the copy identical and confirms
+// the file unchanged right before that rename. A file it refuses (or one
+// without a counterpart) is left alone and listed in `changed`; a `src` that
+// is already a link is skipped (done on an earlier run).
 // Each link is made under a short temporary name first (so names of up to
 // NAME_MAX bytes work); temporary links a killed earlier run left behind are
 // removed on the way (see isRelinkLeftover). The test-build stop point
 // "mover:relinked" is passed after every file.
 [[nodiscard]] WalkResult relinkTree(const std::filesystem::path& src,
                                     const std::filesystem::path& dst, const RelinkSeams& seams);
+
+// What keeps `src` from being finished as a tree of links into `dst`.
+struct LinkedTreeCheck {
+  // Entries that are neither folders nor links (written since the walk):
+  // relative paths, sorted; "." when `src` itself is such an entry.
+  std::vector<std::string> notLinked;
+  // Links into `dst` whose copy is not there.
+  std::vector<std::string> dangling;
+  // `src` is missing, or a link that does not lead to `dst`.
+  bool replaced = false;
+  // A folder could not be listed: the check is not complete.
+  bool unreadable = false;
+  [[nodiscard]] bool holds() const {
+    return notLinked.empty() && dangling.empty() && !replaced && !unreadable;
+  }
+};
+// Walks `src` without following links: the post-condition of a relocation.
+[[nodiscard]] LinkedTreeCheck checkLinkedTree(const std::filesystem::path& src,
+                                              const std::filesystem::path& dst);
 
 // ".bvl-" and 12 random hexadecimal digits: a temporary link name short
 // enough to fit wherever the name it replaces fits, made beside a link that

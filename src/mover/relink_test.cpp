@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -40,9 +42,11 @@ class Relink : public ::testing::Test {
   // The walk with the real file operations; its notes go beside the trees.
   WalkResult relinkTree(const fs::path& src, const fs::path& dst) const {
     const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
-    return mover::relinkTree(src, dst, {FileOperations::real(), diagnostics});
+    return mover::relinkTree(src, dst, {FileOperations::real(), diagnostics, guard_});
   }
   brimvale::testing::TempFolder tmp_{"relink"};
+  // The copy start is not known here: every file is compared by its bytes.
+  const ReplaceGuard guard_;
   fs::path root_, src_, dst_;
 };
 
@@ -90,11 +94,12 @@ TEST_F(Relink, ProgressCountsEachLinkedFileAgainstThePlainFiles) {
     std::set<std::size_t> totals;
     const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
     const WalkResult r = mover::relinkTree(
-        src_, dst_, {FileOperations::real(), diagnostics, [&](std::size_t done, std::size_t total) {
-                       std::lock_guard lock(mutex);
-                       EXPECT_TRUE(seen.insert(done).second) << done << " told twice";
-                       totals.insert(total);
-                     }});
+        src_, dst_,
+        {FileOperations::real(), diagnostics, guard_, [&](std::size_t done, std::size_t total) {
+           std::lock_guard lock(mutex);
+           EXPECT_TRUE(seen.insert(done).second) << done << " told twice";
+           totals.insert(total);
+         }});
     EXPECT_EQ(static_cast<std::size_t>(r.relinked), c.linked);
     std::set<std::size_t> expected;
     for (std::size_t i = 1; i <= c.linked; ++i) expected.insert(i);
@@ -107,22 +112,89 @@ TEST_F(Relink, ProgressCountsEachLinkedFileAgainstThePlainFiles) {
   write(dst_ / "one.txt", "1");
   (void)mover::relinkTree(
       src_ / "one.txt", dst_ / "one.txt",
-      {FileOperations::real(), diagnostics,
+      {FileOperations::real(), diagnostics, guard_,
        [&](std::size_t done, std::size_t total) { single.emplace_back(done, total); }});
   EXPECT_EQ(single, (std::vector<std::pair<std::size_t, std::size_t>>{{1, 1}}));
 }
 
-TEST_F(Relink, FilesWithoutACounterpartStayAndTheFirstInNameOrderIsReported) {
-  fs::remove(dst_ / "sub" / "b.bin");
-  fs::remove(dst_ / "sub" / "deep" / "c d.txt");
-  const WalkResult r = relinkTree(src_, dst_);
-  EXPECT_EQ(r.errors, 2);
-  EXPECT_EQ(r.relinked, 2);
-  EXPECT_EQ(fs::read_symlink(src_ / "a.txt"), dst_ / "a.txt");
-  ASSERT_TRUE(r.firstError);
-  EXPECT_EQ(*r.firstError, "Missing dst counterpart: " + (dst_ / "sub" / "b.bin").string());
-  EXPECT_EQ(read(src_ / "sub" / "b.bin"), "sub/b.bin");
-  EXPECT_FALSE(fs::is_symlink(src_ / "sub" / "b.bin"));
+// The real file operations, and one write into the file about to be
+// replaced at the moment its temporary link is made: after the guard's check,
+// before the rename. The root's files are linked before any subfolder's, so
+// it lands in a.txt.
+class WriteBeforeRename final : public FileOperations {
+ public:
+  WriteBeforeRename(fs::path src, fs::path dst) : src_(std::move(src)), dst_(std::move(dst)) {}
+  std::error_code symlinkAt(const std::string& target, int dirfd,
+                            const std::string& name) override {
+    if (!written_.exchange(true))
+      std::ofstream(src_ / fs::path(target).lexically_relative(dst_), std::ios::app) << "late\n";
+    return real().symlinkAt(target, dirfd, name);
+  }
+  std::error_code rename(const fs::path& f, const fs::path& t) override {
+    return real().rename(f, t);
+  }
+  std::error_code renameNoReplace(const fs::path& f, const fs::path& t) override {
+    return real().renameNoReplace(f, t);
+  }
+  std::error_code createDirectorySymlink(const fs::path& t, const fs::path& l) override {
+    return real().createDirectorySymlink(t, l);
+  }
+  std::error_code remove(const fs::path& p) override { return real().remove(p); }
+  std::error_code removeAll(const fs::path& p) override { return real().removeAll(p); }
+  std::error_code createDirectory(const fs::path& p) override { return real().createDirectory(p); }
+  std::error_code createDirectories(const fs::path& p) override {
+    return real().createDirectories(p);
+  }
+  std::error_code createExclusively(const fs::path& p, ClaimKind k) override {
+    return real().createExclusively(p, k);
+  }
+  std::error_code renameAt(int d, const std::string& f, const std::string& t) override {
+    return real().renameAt(d, f, t);
+  }
+  std::error_code unlinkAt(int d, const std::string& n) override { return real().unlinkAt(d, n); }
+
+ private:
+  fs::path src_, dst_;
+  std::atomic<bool> written_{false};
+};
+
+// Given files whose copy is missing or differs, or that are written between
+// the guard's check and the rename, then each stays a real file with all its
+// bytes and is listed as changed (to be copied again), and the rest become links.
+TEST_F(Relink, FilesChangedOrWithoutAMatchingCopyStayAndAreListed) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& src, const fs::path& dst)> edit;
+    bool writeBeforeRename;
+    std::vector<std::string> changed;
+  };
+  const Case cases[] = {
+      {"copies missing",
+       [](auto&, auto& dst) {
+         fs::remove(dst / "sub" / "b.bin");
+         fs::remove(dst / "sub" / "deep" / "c d.txt");
+       },
+       false,
+       {"sub/b.bin", "sub/deep/c d.txt"}},
+      {"copy differs", [](auto&, auto& dst) { write(dst / "a.txt", "A.txt"); }, false, {"a.txt"}},
+      {"written between the check and the rename", {}, true, {"a.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(src_);
+    fs::remove_all(dst_);
+    SetUp();
+    if (c.edit) c.edit(src_, dst_);
+    const std::string before = read(src_ / "a.txt");
+    WriteBeforeRename late(src_, dst_);
+    const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
+    const WalkResult r = mover::relinkTree(
+        src_, dst_, {c.writeBeforeRename ? late : FileOperations::real(), diagnostics, guard_});
+    EXPECT_EQ(r.errors, 0) << r.firstError.value_or("");
+    EXPECT_EQ(r.changed, c.changed);
+    for (const auto& rel : c.changed) EXPECT_FALSE(fs::is_symlink(src_ / rel)) << rel;
+    if (c.writeBeforeRename) EXPECT_EQ(read(src_ / "a.txt"), before + "late\n");
+  }
 }
 
 // Names up to the file system's limit: the temporary link must not be longer
@@ -268,7 +340,7 @@ TEST_F(Relink, AFailureMidRelinkLosesNothingAndTheNextRunFinishes) {
     const DiagnosticsLog diagnostics(log);
     testing::FailingFileOperations files;
     for (const auto& f : c.faults) files.failFirst(f.op, f.namePart, f.err);
-    const WalkResult r = mover::relinkTree(src_, dst_, {files, diagnostics});
+    const WalkResult r = mover::relinkTree(src_, dst_, {files, diagnostics, guard_});
     EXPECT_EQ(files.injected(), static_cast<int>(c.faults.size()));
     EXPECT_EQ(r.errors, 1);
     ASSERT_TRUE(r.firstError.has_value());

@@ -1,13 +1,24 @@
 #include "mover/relocated_items_store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
 
 #include "common/base/file_calls.h"
+#include "common/base/folder_walk.h"
+#include "common/base/guarded_removal.h"
+#include "common/base/replace_guard.h"
+#include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/state/configured_drive.h"
 #include "common/state/path_policy.h"
+#include "mover/link_census.h"
 #include "mover/verification.h"
 #include "platform/byte_count_format.h"
 
@@ -206,55 +217,133 @@ std::optional<MoveBackEnd> RelocatedItemsStore::moveBackEnded(const MoveManifest
   reverseJobMap_.erase(it);
   moveBackInProgress_.erase(pending.item.manifest.id);
   const fs::path src(pending.item.manifest.src), copy(pending.item.manifest.finalDst);
-  if (reverseJob.phase == MovePhase::kDone) {
+  // A move back whose record could not be written may still have ended with
+  // everything home: then the copy is gone and only the records lag behind.
+  if (reverseJob.phase == MovePhase::kDone ||
+      (!somethingAt(copy) && somethingAt(src) && !leadsInto(src, copy))) {
     if (!pending.item.discovered) manifests_.remove(pending.item.manifest.id);
+    const auto left = manifests_.all();
+    const bool forgotten = std::none_of(left.begin(), left.end(), [&](const MoveManifest& r) {
+      return r.id == pending.item.manifest.id;
+    });
     refresh();
-    return MoveBackEnd{Kind::kBroughtHome, {}};
+    return MoveBackEnd{forgotten && reverseJob.phase == MovePhase::kDone ? Kind::kBroughtHome
+                                                                         : Kind::kHomeUnrecorded,
+                       {}};
   }
   if (!pending.linkTarget) return MoveBackEnd{Kind::kRelocationKept, {}};
   if (somethingAt(src)) {
-    // What the stopped copy brought back goes only when the drive holds each
-    // file of it as is: anything else may be a file written there meanwhile.
-    auto unmatched = unmatchedBeforeCleanup(src, copy, MoveConflictPolicy::kMerge);
-    if (!unmatched) return MoveBackEnd{Kind::kPartialLeft, unmatched.error().message()};
-    if (!unmatched->empty()) return MoveBackEnd{Kind::kPartialLeft, unmatched->front()};
-    if (auto removed = removeAll(src); !removed)
-      return MoveBackEnd{Kind::kLinkNotRestored, removed.error().message()};
+    // What the stopped copy brought back goes only where the drive holds it
+    // as is: anything else may be a file written there meanwhile.
+    const GuardedRemoval removal = removeVerifiedTree(src, copy, ReplaceGuard());
+    if (!removal.changed.empty() || !removal.unmatched.empty())
+      return MoveBackEnd{Kind::kPartialLeft, removal.leftBehind().front()};
+    if (!removal.complete()) return MoveBackEnd{Kind::kLinkNotRestored, removal.failed.front()};
   }
   if (auto linked = createDirectorySymlink(*pending.linkTarget, src); !linked)
     return MoveBackEnd{Kind::kLinkNotRestored, linked.error().message()};
   return MoveBackEnd{Kind::kLinkRestored, {}};
 }
 
-std::optional<DeleteError> RelocatedItemsStore::deleteBroken(const RelocatedItem& item) {
+namespace {
+
+// Clears Brimvale's dangling links at and below `name` of the open folder
+// `parent` (`path` as shown) of a broken relocation: links into `working`
+// whose target is gone, and the folders they leave empty. Works through
+// descriptors, so a folder swapped for a link meanwhile is never followed.
+// True when the entry itself was removed.
+bool clearDanglingLinks(int parent, const std::string& name, const fs::path& path,
+                        const fs::path& working, DeleteOutcome& out) {
+  struct stat st {};
+  if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (S_ISLNK(st.st_mode)) {
+    std::array<char, 4096> buf{};
+    const ssize_t n = readlinkat(parent, name.c_str(), buf.data(), buf.size() - 1);
+    const std::string target = n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : "";
+    const auto resolved =
+        target.starts_with("/") ? normalisedAbsolute(target) : std::optional<fs::path>();
+    struct stat there {};
+    const bool ours = resolved && isStrictlyInside(*resolved, working);
+    if (!ours || lstat(resolved->c_str(), &there) == 0 || errno != ENOENT) {
+      out.kept.push_back(path.string());
+      return false;
+    }
+    if (unlinkat(parent, name.c_str(), 0) != 0) {
+      out.left.push_back(path.string() + ": " + std::strerror(errno));
+      return false;
+    }
+    out.removed.push_back(path.string());
+    stopPoint("relocated:link-removed");
+    return true;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    out.kept.push_back(path.string());
+    return false;
+  }
+  OpenFolder folder(parent, name);
+  auto entries = folder.entries();
+  if (!entries) {
+    out.left.push_back(path.string() + ": " + std::strerror(errno));
+    return false;
+  }
+  std::sort(entries->begin(), entries->end(),
+            [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+  bool allRemoved = !entries->empty();  // a folder that was empty is the user's
+  for (const auto& e : *entries)
+    allRemoved = clearDanglingLinks(folder.fd(), e.name, path / e.name, working, out) && allRemoved;
+  // Only a folder our links left empty goes; rmdir never takes anything new in it.
+  if (!allRemoved || unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) return false;
+  out.removed.push_back(path.string());
+  return true;
+}
+
+}  // namespace
+
+std::expected<DeleteOutcome, DeleteError> RelocatedItemsStore::deleteBroken(
+    const RelocatedItem& item) {
   using Kind = DeleteError::Kind;
   const MoveManifest& m = item.manifest;
-  if (!isBroken(item.integrity)) return DeleteError{Kind::kNotBroken};
-  if (item.integrity == Integrity::kNoSymlink) return DeleteError{Kind::kOnlyCopy, m.finalDst};
+  if (!isBroken(item.integrity)) return std::unexpected(DeleteError{Kind::kNotBroken});
+  if (item.integrity == Integrity::kNoSymlink)
+    return std::unexpected(DeleteError{Kind::kOnlyCopy, m.finalDst});
   const fs::path copy(m.finalDst), src(m.src), working = workingFolder();
   const fs::path mount = mountPath();
-  if (onUnmountedDrive(copy, mount)) return DeleteError{Kind::kDriveAbsent, mount.string()};
-  std::vector<std::string> failed;
+  if (onUnmountedDrive(copy, mount))
+    return std::unexpected(DeleteError{Kind::kDriveAbsent, mount.string()});
+  DeleteOutcome out;
+  std::vector<std::string>& failed = out.failedSteps;
   if (somethingAt(copy)) {
+    // An empty copy: only a file manager's ".DS_Store" goes with it, and
+    // rmdir keeps anything written into it since.
     if (auto refusal =
             wipeRefusal(m.finalDst, WorkingFolderRule::kRequired, env_.paths.home, working)) {
       failed.push_back("NVMe path (" + *refusal + ")");
-    } else if (auto removed = removeAll(copy); !removed) {
-      failed.push_back("NVMe path (" + removed.error().message() + ")");
+    } else if ((void)::unlink((copy / ".DS_Store").c_str()); ::rmdir(copy.c_str()) != 0) {
+      failed.push_back("NVMe path (" + std::string(std::strerror(errno)) + ")");
     }
   }
-  if (isLink(src)) {
-    if (!leadsInto(src, copy)) {
-      failed.push_back("Source symlink (it leads somewhere other than " + m.finalDst +
-                       ", so it was kept)");
-    } else if (auto removed = removePath(src); !removed) {
-      failed.push_back("Source symlink (" + removed.error().message() + ")");
-    }
+  const auto before = identityAt(AT_FDCWD, src.string());
+  if (OpenFolder parent(src.parent_path().string()); parent.isOpen()) {
+    (void)clearDanglingLinks(parent.fd(), src.filename().string(), src,
+                             normalisedAbsolute(working.string()).value_or(working), out);
   }
-  if (!item.discovered) manifests_.remove(m.id);
+  // The folder must still be the one that was cleared: one moved away or
+  // replaced meanwhile may hold links of ours that were never looked at.
+  const auto after = identityAt(AT_FDCWD, src.string());
+  if (before && after && (before->device != after->device || before->inode != after->inode))
+    out.left.push_back(src.string() + ": it was moved or replaced while it was being cleared");
+  const fs::path ownRoot = normalisedAbsolute(working.string()).value_or(working);
+  const auto census = takeLinkCensus(src, {ownRoot});
+  const bool oursLeft = !census || census->incomplete ? somethingAt(src) : census->linksInto[0] > 0;
+  if (out.left.empty() && !oursLeft) {
+    if (!item.discovered) manifests_.remove(m.id);
+    const auto left = manifests_.all();
+    out.recordRemoved =
+        std::none_of(left.begin(), left.end(), [&](const MoveManifest& r) { return r.id == m.id; });
+  }
+  for (const auto& l : out.left) failed.push_back("Source symlink (" + l + ")");
   refresh();
-  if (!failed.empty()) return DeleteError{Kind::kStepsFailed, {}, failed};
-  return std::nullopt;
+  return out;
 }
 
 }  // namespace brimvale::mover

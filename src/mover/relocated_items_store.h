@@ -57,10 +57,23 @@ struct DeleteError {
   [[nodiscard]] std::string message() const;
 };
 
+// What a delete of a broken relocation did at its original location.
+struct DeleteOutcome {
+  std::vector<std::string> removed;  // dangling links and emptied folders, as paths
+  std::vector<std::string> kept;     // anything else found there, as paths
+  // Links of Brimvale's own that could not be removed ("path: reason"); the
+  // record is kept while there are any.
+  std::vector<std::string> left;
+  // "NVMe path (…)", "Source symlink (…)": the steps that failed (see DeleteError).
+  std::vector<std::string> failedSteps;
+  bool recordRemoved = false;
+};
+
 // How a move back ended, for the item it was bringing home.
 struct MoveBackEnd {
   enum class Kind {
     kBroughtHome,      // the data is back; the relocation's record is gone
+    kHomeUnrecorded,   // the data is back and the copy gone, but the record could not be updated
     kLinkRestored,     // stopped; the link at the original location was put back
     kRelocationKept,   // stopped; the original folder of per-file links was never removed
     kPartialLeft,      // stopped; what was copied back differs from the drive copy (detail)
@@ -115,12 +128,14 @@ class RelocatedItemsStore {
     return moveBackInProgress_;
   }
 
-  // Removes a broken relocation: its copy when it lies in the working folder,
-  // a link at the original location that leads to the copy, and its record.
-  // Refuses an item that is not broken, a noSymlink one (its copy is the
-  // only copy), and one whose copy is on a drive that is not connected. A
-  // delete that fails part-way still drops the record.
-  std::optional<DeleteError> deleteBroken(const RelocatedItem& item);
+  // Removes a broken relocation: its copy when it lies in the working folder
+  // and holds nothing, at the original location only Brimvale's own dangling
+  // links (links into this computer's working folder whose target is gone)
+  // and the folders they leave empty, and its record once no link of its
+  // own is left there. Everything else at the original location stays and is
+  // listed. Refuses an item that is not broken, a noSymlink one (its copy is
+  // the only copy), and one whose copy is on a drive that is not connected.
+  std::expected<DeleteOutcome, DeleteError> deleteBroken(const RelocatedItem& item);
 
   // The configured drive and this computer's folder on it; empty while the
   // configuration names no drive or cannot be read.

@@ -431,8 +431,9 @@ TEST_F(RelocatedStore, DeleteClearsOnlyABrokenRelocationAndNeverTheOnlyCopy) {
     const MoveManifest m = relocateWhole(src, copy);
     makeTree(working_ / "Relocated" / "Neighbour");
     if (c.edit) c.edit(src, copy);
-    auto refused = store().deleteBroken(onlyItem());
-    EXPECT_EQ(refused ? refused->message().substr(0, c.expectedError.size()) : "", c.expectedError);
+    auto deleted = store().deleteBroken(onlyItem());
+    EXPECT_EQ(deleted ? "" : deleted.error().message().substr(0, c.expectedError.size()),
+              c.expectedError);
     EXPECT_EQ(fs::exists(fs::symlink_status(copy)), c.copyKept);
     EXPECT_EQ(fs::is_symlink(fs::symlink_status(src)), c.linkKept);
     EXPECT_EQ(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)),
@@ -444,21 +445,41 @@ TEST_F(RelocatedStore, DeleteClearsOnlyABrokenRelocationAndNeverTheOnlyCopy) {
   }
 }
 
+// A folder relocated file by file whose copy was deleted by hand: the links
+// into the missing copy go, the folders they leave empty too, and whatever
+// the user keeps there stays.
+TEST_F(RelocatedStore, DeletingABrokenFileByFileRelocationClearsOnlyItsOwnLinks) {
+  const fs::path src = makeTree(home_ / "Projects");
+  const MoveManifest m = relocateWithMover(src);
+  fs::remove_all(m.finalDst);
+  write(src / "mine.txt", "written after the move");
+  auto deleted = store().deleteBroken(onlyItem());
+  ASSERT_TRUE(deleted) << deleted.error().message();
+  EXPECT_TRUE(deleted->failedSteps.empty());
+  EXPECT_TRUE(deleted->recordRemoved);
+  std::vector<std::string> left;
+  for (const auto& [name, sum] : brimvale::testing::treeSums(src)) left.push_back(name);
+  EXPECT_EQ(left, (std::vector<std::string>{"alias", "mine.txt"}));  // the user's own link too
+  EXPECT_FALSE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
+}
+
 // A record edited to name a folder outside the working folder: the folder
-// stays, the failed step is named, the record still goes.
+// and the link to it stay, the failed step is named, the record still goes.
 TEST_F(RelocatedStore, DeleteNeverRemovesACopyOutsideTheWorkingFolder) {
   const fs::path outside = drive_->path() / "Someone else's";
   const MoveManifest m = relocateWhole(home_ / "Projects", outside);
   fs::remove_all(outside);
   fs::create_directory(outside);
   write(outside / ".DS_Store", "x");
-  auto refused = store().deleteBroken(onlyItem());
-  ASSERT_TRUE(refused);
-  EXPECT_TRUE(refused->message().starts_with("Some cleanup steps failed: NVMe path ("))
-      << refused->message();
+  auto deleted = store().deleteBroken(onlyItem());
+  ASSERT_TRUE(deleted);
+  ASSERT_EQ(deleted->failedSteps.size(), 1u);
+  EXPECT_TRUE(deleted->failedSteps[0].starts_with("NVMe path (")) << deleted->failedSteps[0];
   EXPECT_TRUE(fs::exists(outside / ".DS_Store"));
-  EXPECT_FALSE(fs::exists(fs::symlink_status(home_ / "Projects")));
-  EXPECT_TRUE(store().items().empty());
+  // Not a link into this computer's working folder: not Brimvale's to remove.
+  EXPECT_EQ(deleted->kept, std::vector<std::string>{(home_ / "Projects").string()});
+  EXPECT_TRUE(deleted->recordRemoved);
+  EXPECT_FALSE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
 }
 
 // The record a move back leaves when its process is killed: the copy on its
@@ -521,8 +542,8 @@ TEST_F(RelocatedStore, AnUnpluggedDriveIsNeverTakenForLostData) {
   EXPECT_EQ(started.error().message(),
             "NVMe drive isn't connected. Connect the drive and try again.");
   auto refused = store_->deleteBroken(item);
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->kind, DeleteError::Kind::kDriveAbsent);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, DeleteError::Kind::kDriveAbsent);
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(src)));
   EXPECT_TRUE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
 }

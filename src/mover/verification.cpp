@@ -982,15 +982,12 @@ VerificationReport renderVerification(const VerificationOutcome& o) {
     case Verdict::kSkipped:
       r.next = MovePhase::kCleaningUp;
       r.statusMessage = "Verification disabled — proceeding to cleanup.";
-      r.checked = true;
       break;
     case Verdict::kPassed:
       if (fast) r.statusMessage = "Quick verify passed — proceeding.";
-      r.checked = true;
       break;
     case Verdict::kPassedAfterRehash:
       r.statusMessage = "Verified (stat skew on " + files + ", content matched).";
-      r.checked = true;
       break;
     case Verdict::kContentDiffers:
       r.next = MovePhase::kFailed;

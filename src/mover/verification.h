@@ -180,8 +180,6 @@ struct VerificationReport {
   std::optional<std::string> lastError;
   std::optional<std::string> statusMessage;
   std::vector<std::string> logLines;
-  // The copy was checked here, so its clean-up need not compare again.
-  bool checked = false;
 };
 [[nodiscard]] VerificationReport renderVerification(const VerificationOutcome& outcome);
 

@@ -1,0 +1,90 @@
+#include "mover/homecoming_cleanup.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "common/base/file_io.h"
+#include "testing/temp_folder.h"
+#include "testing/test_file.h"
+#include "testing/tree_view.h"
+
+namespace brimvale::mover {
+namespace {
+
+namespace fs = std::filesystem;
+using brimvale::testing::write;
+
+// After a copy came home: the drive copy goes, and where the two versions
+// of a file differ both stay, one at the home path and the other beside it.
+TEST(Homecoming, KeepsBothVersionsWhereTheyDifferAndRemovesTheDriveCopy) {
+  const std::string displaced = displacedFolderName("0123456789ab");
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& drive, const fs::path& home)> lay;
+    HomePath which;
+    const char* atHomePath;  // what notes.txt holds afterwards
+    const char* beside;      // what notes.txt.kept-* holds, "" for no such file
+  };
+  const Case cases[] = {
+      {"same on both",
+       [](auto& drive, auto& home) {
+         write(drive / "notes.txt", "same");
+         write(home / "notes.txt", "same");
+       },
+       HomePath::kHomeVersion, "same", ""},
+      {"written at home since",
+       [](auto& drive, auto& home) {
+         write(drive / "notes.txt", "drive");
+         write(home / "notes.txt", "home");
+       },
+       HomePath::kHomeVersion, "home", "drive"},
+      {"the copy tool put the home version aside",
+       [&](auto& drive, auto& home) {
+         write(drive / "notes.txt", "drive");
+         write(home / "notes.txt", "drive");
+         write(home / displaced / "notes.txt", "home");
+       },
+       HomePath::kHomeVersion, "home", "drive"},
+      {"the user chose the drive's version",
+       [&](auto& drive, auto& home) {
+         write(drive / "notes.txt", "drive");
+         write(home / "notes.txt", "drive");
+         write(home / displaced / "notes.txt", "home");
+       },
+       HomePath::kDriveVersion, "drive", "home"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    brimvale::testing::TempFolder tmp;
+    const fs::path drive = tmp.path() / "drive" / "Projects", home = tmp.path() / "Projects";
+    write(drive / "deep" / "same.bin", "deep");
+    write(home / "deep" / "same.bin", "deep");
+    c.lay(drive, home);
+    // The relocation's own link, displaced by the copy: it is not the user's.
+    fs::create_directories(home / displaced);
+    fs::create_symlink(drive / "deep" / "same.bin", home / displaced / "link");
+
+    const HomecomingCleanup out = cleanUpAfterHomecoming(drive, home, displaced, c.which,
+                                                         ReplaceGuard(), FileOperations::real());
+    EXPECT_TRUE(out.removal.complete());
+    EXPECT_FALSE(fs::exists(drive));
+    EXPECT_EQ(readFile(home / "notes.txt").value_or("?"), c.atHomePath);
+    std::vector<std::string> names;
+    for (const auto& [name, sum] :
+         brimvale::testing::treeSums(home, brimvale::testing::Folders::kLeftOut))
+      names.push_back(name);
+    ASSERT_EQ(names.size(), *c.beside ? 3u : 2u) << ::testing::PrintToString(names);
+    if (*c.beside) {
+      ASSERT_EQ(out.keptBeside.size(), 1u);
+      EXPECT_TRUE(out.keptBeside[0].starts_with("notes.txt.kept-")) << out.keptBeside[0];
+      EXPECT_EQ(readFile(home / out.keptBeside[0]).value_or("?"), c.beside);
+    } else {
+      EXPECT_TRUE(out.keptBeside.empty());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::mover
