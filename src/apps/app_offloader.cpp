@@ -27,7 +27,7 @@ struct OffloadErrorRow {
   std::string_view id;
 };
 
-constexpr std::array<OffloadErrorRow, 13> kOffloadErrors{{
+constexpr std::array<OffloadErrorRow, 14> kOffloadErrors{{
     {OffloadErrorCase::kAppStillRunning, "app-still-running"},
     {OffloadErrorCase::kUnsafeItem, "unsafe-item"},
     {OffloadErrorCase::kRecordNotWritten, "record-not-written"},
@@ -41,6 +41,7 @@ constexpr std::array<OffloadErrorRow, 13> kOffloadErrors{{
     {OffloadErrorCase::kAdminCancelled, "admin-cancelled"},
     {OffloadErrorCase::kBusy, "busy"},
     {OffloadErrorCase::kKeptChanging, "kept-changing"},
+    {OffloadErrorCase::kPlaceTaken, "place-taken"},
 }};
 
 std::unexpected<OffloadError> stop(OffloadErrorCase code, std::string detail,
@@ -172,6 +173,12 @@ std::string OffloadError::message() const {
     case OffloadErrorCase::kKeptChanging:
       return "These files kept changing while they were copied, so nothing was changed: " + detail +
              ". Quit the app and try again.";
+    case OffloadErrorCase::kPlaceTaken:
+      return "it was archived on your fast drive and removed here, but something else now "
+             "stands at " +
+             detail +
+             ", which was left alone. Your app is safe in the archive; look at that place "
+             "before you restore it.";
   }
   return {};
 }
@@ -508,6 +515,14 @@ OffloadResult AppOffloader::runOffload(const AppEntry& app) {
   if (auto written = writeArchiveRecord(record); !written) {
     say("AppOffloader: could not update " + record.archiveDir + "/" +
         std::string(kArchiveRecordName) + ": " + written.error().message());
+  }
+  // Said offloaded only while nothing stands where the app was.
+  for (const auto& item : record.items) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(item.originalPath, ec)) ||
+        ec != std::errc::no_such_file_or_directory) {
+      return stop(OffloadErrorCase::kPlaceTaken, item.originalPath);
+    }
   }
   return {};
 }

@@ -44,6 +44,7 @@ enum class OffloadErrorCase {
   kAdminCancelled,
   kBusy,          // another offload, restore or removal runs
   kKeptChanging,  // files kept changing while they were copied
+  kPlaceTaken,    // archived and removed, but something else stands in its place now
 };
 
 struct OffloadError {
@@ -51,6 +52,7 @@ struct OffloadError {
   // kAppStillRunning, kUnsafeItem, kRecordNotWritten, kCopyIncomplete: what went
   // wrong (for the log). kArchiveMissing, kAppMissing, kCannotRemove,
   // kRestoreConflict: the app's name. kKeptChanging: the files, named.
+  // kPlaceTaken: the place.
   std::string detail;
   // kRestoreConflict: which place is taken (see restoreConflictDetail).
   std::string conflict;
