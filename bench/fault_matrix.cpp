@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   std::printf("%-34s", "command");
   for (const auto& f : kFaultNames) std::printf(" %-13s", std::string(f.raw).c_str());
   std::printf("\n");
-  std::vector<std::string> notes;
+  std::vector<std::string> notes, unreached;
   for (const Row& row : allRows()) {
     if (!only.empty() && row.name.find(only) == std::string::npos) continue;
     std::printf("%-34s", row.name.c_str());
@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
         cellFalse += r.falseSuccesses;
         if (r.bytesLost || r.falseSuccesses)
           notes.push_back(row.name + " / " + std::string(f.raw) + " @" + moment + ": " + r.note);
+        if (r.unreached) unreached.push_back(row.name + " / " + std::string(f.raw) + " @" + moment);
       }
       if (!applicable) {
         ++na;
@@ -80,5 +81,10 @@ int main(int argc, char** argv) {
       "successes; %.1f min\n",
       cells, na, bad, lost, falseSuccesses, minutes);
   for (const auto& n : notes) std::printf("  %s\n", n.c_str());
+  if (!unreached.empty()) {
+    std::printf("%zu runs ended before their moment, so the fault struck nothing:\n",
+                unreached.size());
+    for (const auto& n : unreached) std::printf("  %s\n", n.c_str());
+  }
   return bad == 0 ? 0 : 1;
 }

@@ -93,12 +93,11 @@ int main() {
     std::perror("mount tmpfs (run this through bench/run)");
     return 1;
   }
-  const std::vector<std::string> moments{"homecoming:paused",      "homecoming:parked-updated",
-                                         "homecoming:unlinked",    "homecoming:parked-returned",
-                                         "homecoming:parked-made", "homecoming:synced",
-                                         "homecoming:set-aside",   "mover:claimed",
-                                         "mover:copying",          "mover:removed",
-                                         "homecoming:returned"};
+  const std::vector<std::string> moments{
+      "homecoming:paused",          "homecoming:parked-updated", "homecoming:unlinked",
+      "homecoming:parked-returned", "homecoming:parked-made",    "homecoming:staged",
+      "homecoming:set-aside",       "homecoming:swapped",        "homecoming:recorded",
+      "homecoming:copy-removed",    "homecoming:links-removed",  "homecoming:kept-aside"};
   int totalLost = 0, totalLinks = 0;
   for (const auto& moment : moments) {
     int links = 0;

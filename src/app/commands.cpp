@@ -657,6 +657,10 @@ int uninstallHandler(Context& c) {
     c.panic.yes = true;  // the uninstall's own question was the consent
     return panicRecoveryHandler(c);
   };
+  host.computerName = c.base.host->computerName();
+  host.isMounted = [mounts = c.base.mounts.get()](const fs::path& p) {
+    return mounts->isMountedAt(p.string());
+  };
   return uninstallCommand(host, c.uninstall);
 }
 
@@ -670,12 +674,20 @@ void uninstallOptions(CLI::App& sub, Context& c) {
 }
 
 int panicRecoveryHandler(Context& c) {
+  // Without the drive's path no link into it can be told apart, so nothing could be checked.
+  const auto drive = configuredDrive(c.paths);
+  if (!drive) {
+    c.err << driveUnknownMessage(drive.error(), c.paths) << "\n";
+    return 1;
+  }
   auto mc = moverContext(c);
-  const std::string rsync = c.installerOptions().rsyncPath;
-  RevertHomecoming homecoming(mc, rsync);
+  StagedHomecoming homecoming(mc, c.installerOptions().rsyncPath);
+  EngineAppHomecoming apps(c.paths, c.base.host->computerName());
   PanicHost host{c.paths,
+                 {workingFolderFor(*drive, c.base.host->computerName())},
                  homecoming,
-                 rsync,
+                 apps,
+                 c.installerOptions().rsyncPath,
                  [&](const fs::path& p) -> std::optional<std::uint64_t> {
                    const auto free = c.host.volumes->read(p.string()).availableCapacity;
                    if (!free || *free < 0) return std::nullopt;

@@ -21,9 +21,13 @@ class FolderHomecoming {
   [[nodiscard]] virtual Result<void> settleUnfinished() = 0;
   // Brings the folder of a finished relocation back to its path and removes
   // the links left there; safe to call again after an interruption at any
-  // point. On failure every file is still reachable, at its path or on the
-  // drive, and the error's detail says what is left where.
-  [[nodiscard]] virtual Result<void> bringHome(const mover::MoveManifest& relocation) = 0;
+  // point. A file written at the path in place of its link stays there; when
+  // the drive held another version of it, that one is put beside it under its
+  // kept name (keptAsideName): those paths are returned. On failure every
+  // file is still reachable, at its path, beside it or on the drive, and the
+  // error's detail says what is left where.
+  [[nodiscard]] virtual Result<std::vector<std::filesystem::path>> bringHome(
+      const mover::MoveManifest& relocation) = 0;
 };
 
 // The finished move that brought `relocation` back to its path, if any.
@@ -33,27 +37,47 @@ class FolderHomecoming {
 // Where a relocated folder's links wait while its copy comes back.
 [[nodiscard]] std::filesystem::path setAsidePathOf(const std::string& src);
 
-// Regular files below `aside` whose bytes differ from (or are missing at) the
-// same path below `home`, as relative paths; links and folders never count.
-// An error when either tree cannot be read.
-[[nodiscard]] Result<std::vector<std::string>> filesNotHome(const std::filesystem::path& aside,
-                                                            const std::filesystem::path& home);
+// Where the copy of a relocated folder is put together beside its path.
+[[nodiscard]] std::filesystem::path stagingPathOf(const std::string& src);
 
-// Through the folder mover's reverse move (`moves revert`), run to its end in
-// this process. The relocation's links are set aside first (files written
-// there as real files since the move go to the copy before), and removed
-// once every file is home.
-class RevertHomecoming : public FolderHomecoming {
+// Removes the copy on the drive once the folder at `home` holds it: each
+// entry the guard finds the same at home (or in a kept twin beside its
+// namesake) goes, checked right before it goes; a file that differs first
+// comes home beside its namesake under its kept name (those paths are
+// returned), then goes. Never writes through a link at `home`. Fails, naming
+// what stays on the drive, when something could not be kept.
+[[nodiscard]] Result<std::vector<std::filesystem::path>> removeCopyHome(
+    const std::filesystem::path& copy, const std::filesystem::path& home);
+
+// Settles what was set aside at `aside` against the folder now home at
+// `home`, whose copy was `copy`: links into the copy go, entries the same at
+// home (checked by the guard right before each removal) go, and every other
+// file takes its place at home, the version found there moving beside it
+// under its kept name (returned). `aside` is gone once nothing is left in it.
+// Works through open folders, so nothing lands where a link planted at
+// `home` meanwhile points.
+[[nodiscard]] Result<std::vector<std::filesystem::path>> settleSetAside(
+    const std::filesystem::path& aside, const std::filesystem::path& home,
+    const std::filesystem::path& copy);
+
+// The copy is put together beside the path (stagingPathOf) with GNU rsync and
+// compared entry by entry, again while it keeps changing (three rounds at
+// most); only then does it trade places with what stood at the path, in one
+// step, and that is set aside (setAsidePathOf). A finished move back is
+// recorded, what was set aside settled with settleSetAside, and the copy on
+// the drive removed with removeCopyHome. The caller holds the relocator lock.
+class StagedHomecoming : public FolderHomecoming {
  public:
-  // `rsyncPath`: GNU rsync, used for files written in place of links.
-  RevertHomecoming(MoverCommandContext& context, std::string rsyncPath)
+  StagedHomecoming(MoverCommandContext& context, std::string rsyncPath)
       : context_(context), rsyncPath_(std::move(rsyncPath)) {}
   [[nodiscard]] Result<void> settleUnfinished() override;
-  [[nodiscard]] Result<void> bringHome(const mover::MoveManifest& relocation) override;
+  [[nodiscard]] Result<std::vector<std::filesystem::path>> bringHome(
+      const mover::MoveManifest& relocation) override;
 
  private:
-  [[nodiscard]] Result<void> setLinksAside(const mover::MoveManifest& relocation);
-  [[nodiscard]] Result<void> removeSetAside(const mover::MoveManifest& relocation);
+  [[nodiscard]] Result<void> stage(const mover::MoveManifest& relocation);
+  [[nodiscard]] Result<void> swapIn(const mover::MoveManifest& relocation);
+  [[nodiscard]] Result<void> recordReturn(const mover::MoveManifest& relocation);
 
   MoverCommandContext& context_;
   std::string rsyncPath_;

@@ -11,6 +11,7 @@
 
 #include "app/junk_copy_back.h"
 #include "app/yes_answer.h"
+#include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "junk/junk_filter.h"
@@ -241,7 +242,9 @@ int clearAction(Session& s) {
       return 0;
     }
   }
+  stopPoint("junk:clearing");
   auto cleared = s.store.clearAll();
+  stopPoint("junk:cleared");
   if (!cleared) return failed(s, cleared.error());
   s.c.out << "Cleared " << *cleared << (*cleared == 1 ? " scrap" : " scraps")
           << " from the board.\n";

@@ -1,5 +1,7 @@
 #include "app/panic_recovery.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -9,9 +11,13 @@
 #include "app/yes_answer.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/folder_walk.h"
 #include "common/base/process.h"
+#include "common/base/replace_guard.h"
 #include "common/base/stop_point.h"
 #include "common/state/parked_names.h"
+#include "common/state/path_policy.h"
+#include "mover/link_census.h"
 #include "mover/safety_checks.h"
 #include "mover/verification.h"
 #include "platform/byte_count_format.h"
@@ -70,6 +76,7 @@ void planParked(const ParkedOriginal& p, HomecomingPlan& plan) {
 struct Record {
   bool previouslyPaused = false;
   std::vector<std::string> home;  // paths brought home so far
+  std::vector<std::string> kept;  // the drive's other versions, put beside them
 };
 
 fs::path recordPath(const StatePaths& paths) { return paths.state / kRecordFile; }
@@ -79,10 +86,12 @@ std::optional<Record> readRecord(const StatePaths& paths) {
   if (!text) return std::nullopt;
   const auto doc = nlohmann::json::parse(*text, nullptr, false);
   if (!doc.is_object()) return Record{};  // unreadable: leave the service running afterwards
-  Record record{doc.value("previouslyPaused", false), {}};
-  if (const auto home = doc.find("home"); home != doc.end() && home->is_array()) {
-    for (const auto& p : *home) {
-      if (p.is_string()) record.home.push_back(p.get<std::string>());
+  Record record{doc.value("previouslyPaused", false), {}, {}};
+  for (auto [key, list] : {std::pair{"home", &record.home}, std::pair{"kept", &record.kept}}) {
+    if (const auto paths = doc.find(key); paths != doc.end() && paths->is_array()) {
+      for (const auto& p : *paths) {
+        if (p.is_string()) list->push_back(p.get<std::string>());
+      }
     }
   }
   return record;
@@ -90,7 +99,8 @@ std::optional<Record> readRecord(const StatePaths& paths) {
 
 Result<void> writeRecord(const StatePaths& paths, const Record& record) {
   if (auto made = createDirectories(paths.state); !made) return made;
-  const nlohmann::json doc{{"previouslyPaused", record.previouslyPaused}, {"home", record.home}};
+  const nlohmann::json doc{
+      {"previouslyPaused", record.previouslyPaused}, {"home", record.home}, {"kept", record.kept}};
   return writeFileAtomically(recordPath(paths), doc.dump(2) + "\n", {.mode = 0600});
 }
 
@@ -116,8 +126,10 @@ struct Tally {
 };
 
 // Best effort: a record that cannot be rewritten only shortens the next report.
-void noteHome(PanicHost& host, Tally& tally, const fs::path& path) {
+void noteHome(PanicHost& host, Tally& tally, const fs::path& path,
+              const std::vector<fs::path>& kept = {}) {
   tally.record.home.push_back(path.string());
+  for (const auto& k : kept) tally.record.kept.push_back(k.string());
   (void)writeRecord(host.paths, tally.record);
 }
 
@@ -129,29 +141,109 @@ void bringParkedHome(PanicHost& host, const std::vector<MoveManifest>& all, Tall
     tally.left.push_back({host.paths.home, locked.error().detail});
     return;
   }
-  for (const auto& p : planHomecoming(host.paths, all).parked) {
+  for (const auto& p :
+       planHomecoming(host.paths, host.workingFolders, all, host.apps.away()).parked) {
     if (auto back = returnParked(p, host.rsyncPath); !back) {
       tally.left.push_back({p.path, back.error().detail});
     } else {
-      noteHome(host, tally, p.path);
+      noteHome(host, tally, p.path, *back);
     }
   }
 }
 
+// Under the relocator lock, like the parked returns.
 void bringRelocationsHome(PanicHost& host, const HomecomingPlan& plan, Tally& tally) {
+  mover::RelocatorLock lock(host.paths.state);
+  if (auto locked = lock.acquire(kLockWait); !locked) {
+    tally.left.push_back({host.paths.home, locked.error().detail});
+    return;
+  }
   for (const auto& r : plan.relocations) {
     if (auto back = host.homecoming.bringHome(r.relocation); !back) {
       tally.left.push_back({r.relocation.src, back.error().detail});
     } else {
-      noteHome(host, tally, r.relocation.src);
+      noteHome(host, tally, r.relocation.src, *back);
     }
   }
+}
+
+void bringAppsHome(PanicHost& host, Tally& tally) {
+  host.apps.settleUnfinished();
+  stopPoint("homecoming:apps-settled");
+  for (const auto& app : host.apps.away()) {
+    if (app.unfinished) continue;  // the repair could not put it back: said below
+    if (auto back = host.apps.bringHome(app); !back) {
+      tally.left.push_back({app.originalPath, back.error().detail});
+    } else {
+      noteHome(host, tally, app.originalPath);
+    }
+  }
+}
+
+bool atOrBelow(const fs::path& path, const fs::path& folder) {
+  return path == folder || isStrictlyInside(path, folder);
+}
+
+// What the disk still shows away after a run, beyond what the tally names
+// already: what came home and is gone from its path again, links under the
+// home folder into the working folder (one entry per relocated folder, or per
+// link), folders that could not be looked in, relocations not home and apps
+// still on the drive.
+std::vector<LeftBehind> stillAway(const PanicHost& host, const Tally& tally) {
+  const std::vector<LeftBehind>& known = tally.left;
+  std::vector<LeftBehind> left;
+  auto named = [&](const fs::path& path) {
+    auto covers = [&](const LeftBehind& l) { return atOrBelow(path, l.path); };
+    return std::any_of(known.begin(), known.end(), covers) ||
+           std::any_of(left.begin(), left.end(), covers);
+  };
+  // What came home must still be there, not a link put in its place.
+  for (const auto& path : tally.record.home) {
+    const fs::file_status status = linkStatus(path).value_or(fs::file_status{});
+    if (!fs::exists(status) || fs::is_symlink(status)) {
+      left.push_back({path,
+                      "what came home is no longer at this path; something else took its "
+                      "place."});
+    }
+  }
+  const auto all = mover::ManifestStore(host.paths.state, {}, systemClock()).all();
+  const mover::LinksInto links = mover::linksInto(host.paths.home, host.workingFolders);
+  for (const auto& folder : links.unreadable) {
+    left.push_back({folder,
+                    "Brimvale could not look inside it, so it cannot tell whether links into the "
+                    "drive are left there."});
+  }
+  for (const auto& link : links.links) {
+    if (named(link.link)) continue;
+    fs::path place = link.link;
+    for (const auto& m : all) {
+      if (atOrBelow(link.link, m.src)) place = m.src;
+    }
+    left.push_back({place, "it still leads into the drive (" + link.target.string() + ")."});
+  }
+  for (const auto& m : relocationsAway(all)) {
+    if (!named(m.src)) left.push_back({m.src, "it has not come home from the drive yet."});
+  }
+  for (const auto& app : host.apps.away()) {
+    if (named(app.originalPath)) continue;
+    left.push_back(
+        {app.originalPath, app.unfinished
+                               ? "its interrupted move could not be put right; "
+                                 "`brimvale apps moved` shows where it is."
+                               : "the app \u201c" + app.name + "\u201d is still on the drive."});
+  }
+  return left;
 }
 
 std::string renderReport(const Tally& tally, const fs::path& home) {
   const auto& done = tally.record.home;
   std::string text = "\nHome on the internal disk (" + std::to_string(done.size()) + "):\n";
   for (const auto& p : done) text += "  " + shown(p, home) + "\n";
+  if (const auto& kept = tally.record.kept; !kept.empty()) {
+    text += "Kept beside a file of the same name, as the drive held another version of it (" +
+            std::to_string(kept.size()) + "):\n";
+    for (const auto& p : kept) text += "  " + shown(p, home) + "\n";
+  }
   if (tally.left.empty()) {
     return text +
            "Everything is home. Copies the drive still holds stay there until you delete "
@@ -170,6 +262,7 @@ std::uint64_t HomecomingPlan::neededBytes() const {
   std::uint64_t total = 0;
   for (const auto& p : parked) total += p.neededBytes;
   for (const auto& r : relocations) total += r.bytes;
+  for (const auto& a : apps) total += a.bytes;
   return total;
 }
 
@@ -183,47 +276,45 @@ std::vector<MoveManifest> relocationsAway(const std::vector<MoveManifest>& all) 
   return away;
 }
 
-std::vector<std::pair<fs::path, fs::path>> folderLinksIntoWorkingFolders(const fs::path& home) {
-  constexpr int kDeepest = 5;  // six levels below the home folder
-  auto insideWorkingFolder = [](const fs::path& folder) {
-    for (fs::path p = folder.parent_path(); p.has_relative_path(); p = p.parent_path()) {
-      if (present(p / kMarkerFileName)) return true;
-    }
-    return false;
-  };
-  std::vector<std::pair<fs::path, fs::path>> links;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(home, fs::directory_options::skip_permission_denied, ec);
-  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    const fs::path& entry = it->path();
-    const std::string name = entry.filename().string();
-    if (it.depth() >= kDeepest || name == ".brimvale" || isParkedName(name)) {
-      it.disable_recursion_pending();
-    }
-    if (!it->is_symlink(ec)) continue;
-    const auto target = readSymlink(entry);
-    if (!target) continue;
-    const fs::path copy = (entry.parent_path() / *target).lexically_normal();
-    if (isDirectory(copy).value_or(false) && insideWorkingFolder(copy)) {
-      links.emplace_back(entry, copy);
-    }
-  }
-  std::sort(links.begin(), links.end());
-  return links;
-}
-
-HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<MoveManifest>& all) {
+HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<fs::path>& workingFolders,
+                              const std::vector<MoveManifest>& all, std::vector<AppAway> apps) {
   HomecomingPlan plan;
-  std::set<fs::path> explained;  // paths a parked original or a move record accounts for
+  plan.apps = std::move(apps);
+  // Places a parked original or a move record accounts for, with what is below them.
+  std::vector<fs::path> explained;
   for (const auto& p : listParked(paths.home)) {
     planParked(p, plan);
-    explained.insert(p.relocated);
+    explained.push_back(p.relocated);
+    explained.push_back(p.parked);
   }
-  for (const auto& m : all) explained.insert(m.src);
-  for (const auto& [link, copy] : folderLinksIntoWorkingFolders(paths.home)) {
-    if (explained.contains(link)) continue;
-    plan.parked.push_back(
-        {link.string() + std::string(kParkedSuffix), link, copy, apparentBytes(copy), true});
+  for (const auto& m : all) {
+    explained.push_back(m.src);
+    explained.push_back(setAsidePathOf(m.src));
+  }
+  for (const auto& app : plan.apps) explained.push_back(app.originalPath);
+  const mover::LinksInto links = mover::linksInto(paths.home, workingFolders);
+  for (const auto& folder : links.unreadable) {
+    plan.left.push_back({folder,
+                         "Brimvale could not look inside it for links into the drive; let it read "
+                         "that folder and run this again."});
+  }
+  for (const auto& link : links.links) {
+    if (std::any_of(explained.begin(), explained.end(),
+                    [&](const fs::path& e) { return atOrBelow(link.link, e); })) {
+      continue;
+    }
+    if (isDirectory(link.target).value_or(false)) {
+      plan.parked.push_back({link.link.string() + std::string(kParkedSuffix), link.link,
+                             link.target, apparentBytes(link.target), true});
+    } else if (!present(link.target)) {
+      plan.left.push_back({link.link, "it leads to " + link.target.string() +
+                                          ", which cannot be reached; connect the drive and run "
+                                          "this again."});
+    } else {
+      plan.left.push_back({link.link, "it leads into the drive (" + link.target.string() +
+                                          ") and no record says where it belongs, so Brimvale "
+                                          "leaves it for you to copy home."});
+    }
   }
   for (const auto& m : relocationsAway(all)) {
     plan.relocations.push_back({m, finishedReturnOf(all, m) ? 0 : apparentBytes(m.finalDst)});
@@ -238,7 +329,8 @@ HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<MoveMan
   return plan;
 }
 
-Result<void> returnParked(const ParkedReturn& item, const std::string& rsyncPath) {
+Result<std::vector<fs::path>> returnParked(const ParkedReturn& item, const std::string& rsyncPath) {
+  std::vector<fs::path> kept;
   const std::string keep = " Nothing was changed at " + item.path.string() + "; " +
                            item.parked.string() + " stays as it is.";
   if (item.parkFirst && !present(item.parked)) {
@@ -258,9 +350,12 @@ Result<void> returnParked(const ParkedReturn& item, const std::string& rsyncPath
                   "what changed on the drive." +
                       keep);
     }
+    // A parked file the copy holds another version of is kept beside it.
+    const std::string suffix = keptAsideName("", std::chrono::system_clock::now());
     const ProcessResult r =
         runProcess({.path = rsyncPath,
-                    .args = {"-a", item.copy.string() + "/", item.parked.string() + "/"},
+                    .args = {"-a", "--backup", "--suffix=" + suffix, item.copy.string() + "/",
+                             item.parked.string() + "/"},
                     .deadline = kCopyLimit});
     if (!r.succeeded()) {
       return fail(Errc::kToolFailed,
@@ -268,6 +363,22 @@ Result<void> returnParked(const ParkedReturn& item, const std::string& rsyncPath
                       " Raw error: " + r.err);
     }
     stopPoint("homecoming:parked-updated");
+    // The copy tool also sets aside a file it only re-stamped: such a twin goes.
+    const ReplaceGuard guard({.alwaysCompareBytes = true});
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(item.parked, ec), end; !ec && it != end;
+         it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (!name.ends_with(suffix) || it->is_directory(ec)) continue;
+      OpenFolder folder(it->path().parent_path().string());
+      const std::string original = name.substr(0, name.size() - suffix.size());
+      if (folder.isOpen() &&
+          guard.check(folder.fd(), name, folder.fd(), original) == GuardVerdict::kSafe &&
+          ::unlinkat(folder.fd(), name.c_str(), 0) == 0) {
+        continue;
+      }
+      kept.push_back(item.path / it->path().lexically_relative(item.parked));
+    }
     const mover::CounterpartCheck check = mover::compareCounterparts(
         item.copy, item.parked, mover::MoveConflictPolicy::kMerge, {}, {});
     if (!check.srcDigest || !check.dstDigest || !check.differing.empty()) {
@@ -297,7 +408,7 @@ Result<void> returnParked(const ParkedReturn& item, const std::string& rsyncPath
                     item.parked.string() + ". Raw error: " + renamed.error().detail);
   }
   stopPoint("homecoming:parked-returned");
-  return {};
+  return kept;
 }
 
 std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t freeBytes) {
@@ -332,6 +443,11 @@ std::string renderPlan(const HomecomingPlan& plan, const fs::path& home) {
     text += "  " + shown(r.relocation.src, home) + " — moved back from the drive (" +
             bytesText(r.bytes) + ")\n";
   }
+  for (const auto& a : plan.apps) {
+    text += "  " + shown(a.originalPath, home) + " — the app \u201c" + a.name + "\u201d" +
+            (a.unfinished ? ", whose move was cut short, put back where it was\n"
+                          : " moved back from the drive (" + bytesText(a.bytes) + ")\n");
+  }
   for (const auto& l : plan.left) text += "  left: " + shown(l.path, home) + " — " + l.why + "\n";
   return text + "This needs " + bytesText(plan.neededBytes()) +
          " free on the internal disk. The service is paused meanwhile.\n";
@@ -341,7 +457,8 @@ int panicRecoveryCommand(PanicHost& host, const PanicOptions& options) {
   const auto records = [&] {
     return mover::ManifestStore(host.paths.state, {}, systemClock()).all();
   };
-  const HomecomingPlan plan = planHomecoming(host.paths, records());
+  const HomecomingPlan plan =
+      planHomecoming(host.paths, host.workingFolders, records(), host.apps.away());
   host.out << renderPlan(plan, host.paths.home);
   const std::optional<Record> interrupted = readRecord(host.paths);
   if (plan.nothingToBring()) {
@@ -391,8 +508,12 @@ int panicRecoveryCommand(PanicHost& host, const PanicOptions& options) {
     tally.left.push_back({host.paths.state / "folder-moves", settled.error().detail});
   }
   bringParkedHome(host, records(), tally);
-  bringRelocationsHome(host, planHomecoming(host.paths, records()), tally);
-  for (const auto& l : planHomecoming(host.paths, records()).left) tally.left.push_back(l);
+  bringRelocationsHome(host, planHomecoming(host.paths, host.workingFolders, records()), tally);
+  bringAppsHome(host, tally);
+  const auto apps = host.apps.away();
+  for (const auto& l : planHomecoming(host.paths, host.workingFolders, records(), apps).left)
+    tally.left.push_back(l);
+  for (auto& l : stillAway(host, tally)) tally.left.push_back(std::move(l));
   finishRecord(host, record);
   host.out << renderReport(tally, host.paths.home);
   return tally.left.empty() ? 0 : 1;

@@ -1,7 +1,8 @@
 // `brimvale panic-recovery`: everything Brimvale keeps on the drive brought
 // back to the internal disk — parked originals back in place of their links,
-// relocated folders moved back — with the service paused meanwhile, a record
-// that lets an interrupted run continue, and a report of what is home.
+// relocated folders and moved apps moved back — with the service paused
+// meanwhile, a record that lets an interrupted run continue, and a report of
+// what is home, checked against the disk before it says so.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app_homecoming.h"
 #include "app/folder_homecoming.h"
 #include "common/base/error.h"
 #include "common/state/paths.h"
@@ -32,12 +34,6 @@ struct ParkedReturn {
   bool parkFirst = false;
 };
 
-// Links at most six levels below `home` (outside Brimvale's own folder, links
-// not followed) that lead to a folder inside a working folder: one of the
-// folder's parents holds the marker file. Each link with the folder it leads to.
-[[nodiscard]] std::vector<std::pair<std::filesystem::path, std::filesystem::path>>
-folderLinksIntoWorkingFolders(const std::filesystem::path& home);
-
 struct RelocationReturn {
   mover::MoveManifest relocation;
   std::uint64_t bytes = 0;  // the copy's size: all of it comes back
@@ -52,8 +48,11 @@ struct LeftBehind {
 struct HomecomingPlan {
   std::vector<ParkedReturn> parked;
   std::vector<RelocationReturn> relocations;
+  std::vector<AppAway> apps;
   std::vector<LeftBehind> left;
-  [[nodiscard]] bool nothingToBring() const { return parked.empty() && relocations.empty(); }
+  [[nodiscard]] bool nothingToBring() const {
+    return parked.empty() && relocations.empty() && apps.empty();
+  }
   [[nodiscard]] std::uint64_t neededBytes() const;
 };
 
@@ -62,18 +61,23 @@ struct HomecomingPlan {
 [[nodiscard]] std::vector<mover::MoveManifest> relocationsAway(
     const std::vector<mover::MoveManifest>& all);
 
-// What a run would do now, read from the disk and the move records; changes
-// nothing. A folder link into a working folder that no parked original or
-// move record explains comes home as a parked return with parkFirst.
-[[nodiscard]] HomecomingPlan planHomecoming(const StatePaths& paths,
-                                            const std::vector<mover::MoveManifest>& all);
+// What a run would do now, read from the disk, the move records and `apps`
+// (AppHomecoming::away); changes nothing. A folder link into one of
+// `workingFolders` that no parked original, move record or app explains
+// comes home as a parked return with parkFirst; any other such link is left,
+// with why.
+[[nodiscard]] HomecomingPlan planHomecoming(
+    const StatePaths& paths, const std::vector<std::filesystem::path>& workingFolders,
+    const std::vector<mover::MoveManifest>& all, std::vector<AppAway> apps = {});
 
-// Brings the copy's changes into the parked folder, checks it now holds
-// every entry of the copy byte for byte, and only then replaces the link
-// with it. The copy on the drive is left as it is. Safe to repeat after an
-// interruption at any point; errors carry a sentence and change nothing at
-// `path`.
-[[nodiscard]] Result<void> returnParked(const ParkedReturn& item, const std::string& rsyncPath);
+// Brings the copy's changes into the parked folder (a parked file that
+// differs from the copy's first moves beside it under its kept name), checks
+// it now holds every entry of the copy byte for byte, and only then replaces
+// the link with it. The copy on the drive is left as it is. Safe to repeat
+// after an interruption at any point; errors carry a sentence and change
+// nothing at `path`. The kept names, as they are at `path` afterwards.
+[[nodiscard]] Result<std::vector<std::filesystem::path>> returnParked(const ParkedReturn& item,
+                                                                      const std::string& rsyncPath);
 
 // The refusal when `needed` bytes do not fit in `freeBytes`; nothing when they do.
 [[nodiscard]] std::optional<std::string> spaceRefusal(std::uint64_t needed,
@@ -89,7 +93,11 @@ struct PanicOptions {
 
 struct PanicHost {
   StatePaths paths;
+  // The drive's working folders (knownWorkingFolders): when a run ends, no
+  // link under the home folder may lead into them.
+  std::vector<std::filesystem::path> workingFolders;
   FolderHomecoming& homecoming;
+  AppHomecoming& apps;
   std::string rsyncPath;
   // Free bytes on the volume of a path; nothing when it cannot be measured.
   std::function<std::optional<std::uint64_t>(const std::filesystem::path&)> freeBytes;
@@ -100,7 +108,9 @@ struct PanicHost {
 };
 
 // 0 when everything is home (or only the plan was shown), 1 when something
-// was refused or left behind.
+// was refused or left behind. "Everything is home" is said only once the disk
+// shows it: no link under the home folder leads into the working folder (and
+// every folder could be looked in), no relocation is away and no app is.
 [[nodiscard]] int panicRecoveryCommand(PanicHost& host, const PanicOptions& options);
 
 }  // namespace brimvale::app

@@ -54,29 +54,33 @@ TEST(PanicRecovery, AParkedOriginalReplacesItsLinkOnlyOnceItHoldsEverythingTheCo
     std::string rsync;
     bool home;            // the parked folder is back at its path
     std::string aAtPath;  // a.txt as read at the path afterwards
+    std::string aKept;    // the parked a.txt kept beside it; empty: none
   };
   const Case cases[] = {
-      {"copy unchanged since the move", [](ParkedScene&) {}, kRsync, true, "alpha"},
+      {"copy unchanged since the move", [](ParkedScene&) {}, kRsync, true, "alpha", ""},
+      {"only the copy's times changed",
+       [](ParkedScene& s) { fs::last_write_time(s.copy / "sub dir/b.bin", {}); }, kRsync, true,
+       "alpha", ""},
       {"changed and added through the link",
        [](ParkedScene& s) {
          put(s.copy / "a.txt", "alpha, edited on the drive");
          put(s.copy / "new/c.txt", "written after the move");
        },
-       kRsync, true, "alpha, edited on the drive"},
+       kRsync, true, "alpha, edited on the drive", "alpha"},
       {"an interrupted run removed the link already",
        [](ParkedScene& s) {
          fs::remove(s.path);
          s.copy.clear();
        },
-       kRsync, true, "alpha"},
+       kRsync, true, "alpha", ""},
       {"a real folder took the path",
        [](ParkedScene& s) {
          fs::remove(s.path);
          put(s.path / "a.txt", "someone else's");
          s.copy.clear();
        },
-       kRsync, false, "someone else's"},
-      {"no GNU rsync to bring the drive's changes", [](ParkedScene&) {}, "", false, "alpha"},
+       kRsync, false, "someone else's", ""},
+      {"no GNU rsync to bring the drive's changes", [](ParkedScene&) {}, "", false, "alpha", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -88,6 +92,13 @@ TEST(PanicRecovery, AParkedOriginalReplacesItsLinkOnlyOnceItHoldsEverythingTheCo
     EXPECT_EQ(done.has_value(), c.home) << (done ? "" : done.error().detail);
     EXPECT_EQ(text(s.path / "a.txt"), c.aAtPath);
     EXPECT_EQ(present(s.parked), !c.home);
+    if (done) {
+      ASSERT_EQ(done->size(), c.aKept.empty() ? 0u : 1u);
+      if (!c.aKept.empty()) {
+        EXPECT_TRUE(done->front().filename().string().starts_with("a.txt.kept-"));
+        EXPECT_EQ(text(done->front()), c.aKept);
+      }
+    }
     if (c.home) {
       EXPECT_FALSE(fs::is_symlink(s.path));
       // The copy stays on the drive, whole.
@@ -168,7 +179,7 @@ TEST(PanicRecovery, ACopyThatCannotBeReachedIsLeftWithWhatToDo) {
   const std::string src = (paths.home / "Films").string();
   const MoveManifest relocated =
       record("A", src, (root / "gone/Relocated/Films").string(), MovePhase::kDone, true);
-  const HomecomingPlan plan = planHomecoming(paths, {relocated});
+  const HomecomingPlan plan = planHomecoming(paths, {root / "gone"}, {relocated});
   EXPECT_TRUE(plan.nothingToBring());
   ASSERT_EQ(plan.left.size(), 1u);
   EXPECT_EQ(plan.left[0].path, src);
@@ -194,22 +205,46 @@ TEST(PanicRecovery, TooLittleSpaceIsRefusedWithWhatIsNeeded) {
   }
 }
 
-// Stands in for the mover: says what it was asked, brings nothing home.
+// Stands in for the mover: says what it was asked and, unless told to fail,
+// brings the folder home the way the reverse move leaves it (the copy back
+// at its path, a finished move back recorded).
 struct RecordingHomecoming : FolderHomecoming {
+  explicit RecordingHomecoming(StatePaths p) : paths(std::move(p)) {}
+  StatePaths paths;
+  bool bringsHome = true;
   std::vector<std::string> asked;
   Result<void> settleUnfinished() override {
     asked.push_back("settle");
     return {};
   }
-  Result<void> bringHome(const MoveManifest& m) override {
+  Result<std::vector<fs::path>> bringHome(const MoveManifest& m) override {
     asked.push_back("home " + m.id);
-    return {};
+    if (!bringsHome) return std::vector<fs::path>{};
+    fs::rename(m.finalDst, m.src);
+    mover::ManifestStore(paths.state, {}, systemClock())
+        .save(record(m.id + "-back", m.finalDst, m.src, MovePhase::kDone, false));
+    return std::vector<fs::path>{};
+  }
+};
+
+// Apps on the drive that come home when asked, or refuse.
+struct FakeApps : AppHomecoming {
+  std::vector<AppAway> apps;
+  bool refuses = false;
+  std::vector<AppAway> away() const override { return apps; }
+  void settleUnfinished() override {}
+  Result<std::string> bringHome(const AppAway& app) override {
+    if (refuses) return fail(Errc::kToolFailed, "The app mover refused.");
+    std::erase_if(apps, [&](const AppAway& a) { return a.id == app.id; });
+    fs::create_directories(app.originalPath);
+    return std::string("Brought it back.");
   }
 };
 
 struct CommandScene : ParkedScene {
   StatePaths paths = StatePaths::forHome(home);
-  RecordingHomecoming homecoming;
+  RecordingHomecoming homecoming{paths};
+  FakeApps apps;
   std::uint64_t freeBytes = 1ull << 40;
   std::ostringstream out, err;
   std::istringstream in{"y\n"};
@@ -217,10 +252,11 @@ struct CommandScene : ParkedScene {
   CommandScene() { fs::create_directories(paths.state); }
   int run(PanicOptions options, bool terminal = false) {
     PanicHost host{
-        paths,  homecoming,
-        kRsync, [this](const fs::path&) { return std::optional<std::uint64_t>(freeBytes); },
-        out,    err,
-        in,     terminal};
+        paths,      {root / "drive/BRIM-Mac"},
+        homecoming, apps,
+        kRsync,     [this](const fs::path&) { return std::optional<std::uint64_t>(freeBytes); },
+        out,        err,
+        in,         terminal};
     return panicRecoveryCommand(host, options);
   }
   void relocateOne() {
@@ -280,6 +316,7 @@ TEST(PanicRecovery, PausesTheServiceMeanwhileAndLeavesItAsTheFirstRunFoundIt) {
     if (c.pausedBefore) put(s.paths.paused, "");
     const fs::path record = s.paths.state / "panic-recovery.json";
     if (c.interruptedRecord) {
+      fs::create_directories(s.home / "Earlier");
       put(record, std::string("{\"previouslyPaused\": ") +
                       (*c.interruptedRecord ? "true" : "false") + ", \"home\": [\"" +
                       (s.home / "Earlier").string() + "\"]}");
@@ -313,7 +350,6 @@ TEST(PanicRecovery, ASecondRunFindsEverythingHomeAndChangesNothing) {
 // that leads anywhere else is left alone.
 TEST(PanicRecovery, AFolderLinkWithoutItsOriginalIsCopiedHomeInItsPlace) {
   CommandScene s;
-  s.root.file("drive/BRIM-Mac/.hollin-managed");
   const fs::path copy = s.root / "drive/BRIM-Mac/Relocated/Old Photos";
   put(copy / "2019/a.jpg", std::string(5'000, 'p'));
   fs::create_directories(s.home / "Pictures");
@@ -321,7 +357,7 @@ TEST(PanicRecovery, AFolderLinkWithoutItsOriginalIsCopiedHomeInItsPlace) {
   const fs::path elsewhere = s.root.folder("elsewhere");
   fs::create_directory_symlink(elsewhere, s.home / "shortcut");
 
-  const HomecomingPlan plan = planHomecoming(s.paths, {});
+  const HomecomingPlan plan = planHomecoming(s.paths, {s.root / "drive/BRIM-Mac"}, {});
   ASSERT_EQ(plan.parked.size(), 2u) << renderPlan(plan, s.home);
   EXPECT_TRUE(plan.parked[0].parkFirst || plan.parked[1].parkFirst);
 
@@ -331,6 +367,92 @@ TEST(PanicRecovery, AFolderLinkWithoutItsOriginalIsCopiedHomeInItsPlace) {
   EXPECT_FALSE(present(s.home / "Pictures/Old Photos.hollin-old"));
   EXPECT_EQ(text(copy / "2019/a.jpg"), std::string(5'000, 'p')) << "the copy stays on the drive";
   EXPECT_TRUE(fs::is_symlink(s.home / "shortcut"));
+}
+
+// Given something still away once the run is done, the run names it and
+// fails instead of saying everything is home.
+TEST(PanicRecovery, SaysEverythingIsHomeOnlyOnceTheDiskShowsIt) {
+  struct Case {
+    const char* name;
+    std::function<void(CommandScene&)> arrange;
+    std::string left;  // the path named as left; empty: everything is home
+  };
+  const Case cases[] = {
+      {"folder, parked original and app all come home",
+       [](CommandScene& s) {
+         s.relocateOne();
+         s.apps.apps.push_back({"A1", "Tool", s.home / "Applications/Tool.app", "", 10, false});
+       },
+       ""},
+      {"the mover ends well but the folder is still on the drive",
+       [](CommandScene& s) {
+         s.relocateOne();
+         s.homecoming.bringsHome = false;
+       },
+       "~/Music"},
+      {"a link into the drive nothing knows how to bring home",
+       [](CommandScene& s) {
+         put(s.root / "drive/BRIM-Mac/Relocated/Loose/f.txt", "loose");
+         fs::create_directories(s.home / "Loose");
+         fs::create_symlink(s.root / "drive/BRIM-Mac/Relocated/Loose/f.txt",
+                            s.home / "Loose/f.txt");
+       },
+       "~/Loose/f.txt"},
+      {"an app the app mover cannot bring home",
+       [](CommandScene& s) {
+         s.apps.apps.push_back({"A1", "Tool", s.home / "Applications/Tool.app", "", 10, false});
+         s.apps.refuses = true;
+       },
+       "~/Applications/Tool.app"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CommandScene s;
+    c.arrange(s);
+    const int status = s.run({.yes = true});
+    const std::string said = s.out.str();
+    EXPECT_EQ(status, c.left.empty() ? 0 : 1) << said << s.err.str();
+    EXPECT_EQ(said.find("Everything is home") != std::string::npos, c.left.empty()) << said;
+    if (!c.left.empty()) {
+      const auto section = said.find("Left where it is");
+      ASSERT_NE(section, std::string::npos) << said;
+      EXPECT_NE(said.find("  " + c.left + " — ", section), std::string::npos) << said;
+    }
+  }
+}
+
+// Given a folder of per-file links brought back from the drive, what was set
+// aside settles into it: a file written at home in place of its link keeps
+// its path and the drive's other version goes beside it; the same file goes;
+// a file only at home comes back; the links go.
+TEST(PanicRecovery, WhatWasSetAsideSettlesWithTheHomeVersionAtItsPath) {
+  testing::TempFolder root{"bv-settle"};
+  const fs::path home = root / "home/Projects", aside = root / "home/Projects.brimvale-links";
+  const fs::path copy = root / "drive/BRIM-Mac/Relocated/Projects";
+  put(home / "edited.txt", "the drive's newer version");
+  put(home / "same.txt", "unchanged");
+  put(home / "linked/deep.txt", "only ever on the drive");
+  put(aside / "edited.txt", "an older version, saved at home over its link");
+  put(aside / "same.txt", "unchanged");
+  put(aside / "new/home-only.txt", "written at home");
+  fs::create_directories(aside / "linked");
+  fs::create_symlink(copy / "linked/deep.txt", aside / "linked/deep.txt");
+
+  const auto kept = settleSetAside(aside, home, copy);
+  ASSERT_TRUE(kept) << kept.error().detail;
+  ASSERT_EQ(kept->size(), 1u);
+  EXPECT_TRUE(kept->front().filename().string().starts_with("edited.txt.kept-"));
+  EXPECT_EQ(text(kept->front()), "the drive's newer version");
+  EXPECT_EQ(text(home / "edited.txt"), "an older version, saved at home over its link");
+  EXPECT_EQ(text(home / "same.txt"), "unchanged");
+  EXPECT_EQ(text(home / "new/home-only.txt"), "written at home");
+  EXPECT_EQ(text(home / "linked/deep.txt"), "only ever on the drive");
+  EXPECT_FALSE(present(aside));
+  // A whole-folder link set aside is only a link: it goes.
+  fs::create_directory_symlink(copy, aside);
+  const auto linkOnly = settleSetAside(aside, home, copy);
+  EXPECT_TRUE(linkOnly) << (linkOnly ? "" : linkOnly.error().detail);
+  EXPECT_FALSE(present(aside));
 }
 
 }  // namespace

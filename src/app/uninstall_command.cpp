@@ -6,6 +6,7 @@
 #include "app/uninstall_relocations.h"
 #include "app/yes_answer.h"
 #include "common/base/file_calls.h"
+#include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "mover/safety_checks.h"
 
@@ -24,30 +25,39 @@ std::string commandWith(const UninstallOptions& o, bool withYes) {
   return "`" + command + "`";
 }
 
-void listRelocations(UninstallHost& h, const std::vector<StillRelocated>& items) {
-  h.out << "Still relocated to the drive:\n";
-  for (const auto& item : items) {
-    h.out << "  " << (item.id.empty() ? std::string("(by the background service)") : item.id)
-          << "  " << item.original.string() << " → " << item.copy.string() << "\n";
+RelocationCheck readRelocations(const UninstallHost& h) {
+  return readStillRelocated(h.paths, h.computerName, h.isMounted);
+}
+
+bool nothingRelocated(const RelocationCheck& check) {
+  return check.items.empty() && check.incomplete.empty();
+}
+
+void listRelocations(UninstallHost& h, const RelocationCheck& check) {
+  if (!check.items.empty()) h.out << "Still relocated to the drive:\n";
+  for (const auto& item : check.items) {
+    h.out << "  " << item.name << " → " << item.copy.string() << "  (bring it home: `"
+          << item.command << "`)\n";
   }
+  if (!check.incomplete.empty()) h.out << check.incomplete << "\n";
 }
 
 // True when the relocations listed stop the uninstall; the refusal is said.
 bool refusedForRelocations(UninstallHost& h, const UninstallOptions& o,
-                           const std::vector<StillRelocated>& items, bool listed) {
-  if (items.empty()) return false;
-  if (!listed) listRelocations(h, items);
+                           const RelocationCheck& check, bool listed) {
+  if (nothingRelocated(check)) return false;
+  if (!listed) listRelocations(h, check);
   if (o.purge) {
-    h.err << "Nothing was removed. --purge would delete the records that find these folders' "
-             "copies on the drive, so it waits until nothing is relocated: bring them home "
-             "first with `brimvale panic-recovery` (or one at a time with `brimvale relocated "
-             "move-back ID`), then run `brimvale uninstall --purge` again.\n";
+    h.err << "Nothing was removed. --purge would delete the records that find these copies on "
+             "the drive, so it waits until nothing is relocated: bring everything home first "
+             "with `brimvale panic-recovery` (or one at a time with the command beside each), "
+             "then run `brimvale uninstall --purge` again.\n";
     return true;
   }
   if (o.leaveRelocated) return false;
   h.err << "Nothing was removed. Uninstalling now would leave links into the drive behind: "
-           "bring them all home first with `brimvale panic-recovery` (or one at a time with "
-           "`brimvale relocated move-back ID`), or run `brimvale uninstall --leave-relocated` to "
+           "bring everything home first with `brimvale panic-recovery` (or one at a time with "
+           "the command beside each), or run `brimvale uninstall --leave-relocated` to "
            "uninstall anyway (the links keep working while the drive is attached).\n";
   return true;
 }
@@ -56,12 +66,12 @@ enum class Offer { kNone, kDeclined, kFailed, kAllHome };
 
 // On a terminal, offers to bring the relocations home before uninstalling
 // (they are listed first). The relocator lock is let go meanwhile, as the
-// homecoming takes it for each step; `items` is read again after.
+// homecoming takes it for each step; `check` is read again after.
 Offer offerBringingHome(UninstallHost& h, const UninstallOptions& o, mover::RelocatorLock& lock,
-                        std::vector<StillRelocated>& items) {
-  if (items.empty() || (o.leaveRelocated && !o.purge)) return Offer::kNone;
+                        RelocationCheck& check) {
+  if (check.items.empty() || (o.leaveRelocated && !o.purge)) return Offer::kNone;
   if (!h.interactive || !h.bringEverythingHome) return Offer::kNone;
-  listRelocations(h, items);
+  listRelocations(h, check);
   h.out << "Bring them all home first (`brimvale panic-recovery`)? [y/N] " << std::flush;
   if (!readsYes(h.in)) return Offer::kDeclined;
   lock.release();
@@ -71,8 +81,8 @@ Offer offerBringingHome(UninstallHost& h, const UninstallOptions& o, mover::Relo
           << "that has finished.\n";
     return Offer::kFailed;
   }
-  items = readStillRelocated(h.paths);
-  if (code != 0 || !items.empty()) {
+  check = readRelocations(h);
+  if (code != 0 || !nothingRelocated(check)) {
     h.err << "Nothing was removed: not everything came home (see above). What is left is on the "
              "drive and its links still work; run `brimvale uninstall` again once it is home.\n";
     return Offer::kFailed;
@@ -123,7 +133,8 @@ int uninstallCommand(UninstallHost& h, const UninstallOptions& o) {
       return 1;
     }
   }
-  auto relocated = readStillRelocated(h.paths);
+  stopPoint("uninstall:locked");
+  RelocationCheck relocated = readRelocations(h);
   const Offer offer = offerBringingHome(h, o, relocator, relocated);
   if (offer == Offer::kFailed) return 1;
   if (refusedForRelocations(h, o, relocated, offer == Offer::kDeclined)) return 1;
@@ -164,9 +175,9 @@ int uninstallCommand(UninstallHost& h, const UninstallOptions& o) {
     }
   }
   if (!complete) return 1;
-  if (!relocated.empty()) {
-    h.out << "The folders listed above stay on the drive; their links keep working while the "
-             "drive is attached.\n";
+  if (!relocated.items.empty()) {
+    h.out << "What is listed above stays on the drive; its links keep working while the drive "
+             "is attached.\n";
   }
   h.out << (purgeState ? "✓ Brimvale is uninstalled, and its settings and data are removed.\n"
                        : "✓ Brimvale is uninstalled.\n");

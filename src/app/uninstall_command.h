@@ -4,7 +4,10 @@
 // links would be left pointing into the drive.
 #pragma once
 
+#include <filesystem>
+#include <functional>
 #include <iosfwd>
+#include <string>
 
 #include "app/service_installer.h"
 #include "app/stop_command.h"
@@ -30,12 +33,18 @@ struct UninstallHost {
   // own); offered on a terminal when relocations would stop the uninstall.
   // Nothing offered when empty.
   std::function<int()> bringEverythingHome = {};
+  // This computer's name, which names its working folder on the drive.
+  std::string computerName = {};
+  // Whether a volume is mounted on a path; empty: whether the path is a folder.
+  std::function<bool(const std::filesystem::path&)> isMounted = {};
 };
 
-// Lists what is still relocated, then the plan; asks once on a terminal
-// (--yes does not ask; without either it prints the plan and changes
-// nothing). Relocations refuse without --leave-relocated, and always with
-// --purge: the state it would delete is what finds their copies. Holds the
+// Lists what is still relocated (readStillRelocated: folders and apps, the
+// drive connected or not), then the plan; asks once on a terminal (--yes
+// does not ask; without either it prints the plan and changes nothing).
+// Relocations, or a look for them that could not be finished, refuse without
+// --leave-relocated, and always with --purge: the state it would delete is
+// what finds their copies. Holds the
 // relocator lock throughout, so no folder move starts meanwhile. Running it
 // again after it finished, or after it stopped half-way, completes it.
 // 0 when uninstalled (or nothing was installed), 1 when refused, declined or

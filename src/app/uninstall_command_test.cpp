@@ -27,6 +27,8 @@ struct Rig : brimvale::testing::InstallerSandbox {
   std::istringstream answer;
   std::ostringstream out, err;
   std::function<int()> bringHome;
+  // Where the service relocated ~/Videos to.
+  fs::path copy = workingFolderFor(home / "drive", "Test Mac") / "Relocated/Videos";
 
   explicit Rig(Relocated relocated)
       : InstallerSandbox("home", "service-definition", "#!/bin/sh\n") {
@@ -34,13 +36,10 @@ struct Rig : brimvale::testing::InstallerSandbox {
       for (const auto& file : userDocFiles(program)) dir.file("Scripts/share" / file.relative, "d");
     }
     EXPECT_TRUE(installer.install());
-    EXPECT_TRUE(writeFileAtomically(paths.config, "NVMe=\"/Volumes/Mine\"\n"));
+    EXPECT_TRUE(writeFileAtomically(paths.config, "NVMe=\"" + (home / "drive").string() + "\"\n"));
     if (relocated == Relocated::kOneFolder) {
-      fs::create_directories(home / "drive/Videos");
-      fs::create_directory_symlink(home / "drive/Videos", home / "Videos");
-      EXPECT_TRUE(appendToFile(paths.actions, "2026-01-02 03:04:05\trelocate\t" +
-                                                  (home / "Videos").string() + "\t" +
-                                                  (home / "drive/Videos").string() + "\t9\n"));
+      fs::create_directories(copy);
+      fs::create_directory_symlink(copy, home / "Videos");
     }
   }
   int uninstall(const UninstallOptions& options, bool interactive = false,
@@ -50,6 +49,7 @@ struct Rig : brimvale::testing::InstallerSandbox {
     err.str("");
     UninstallHost host{paths, installer, services, answer, interactive, out, err, {}};
     host.bringEverythingHome = bringHome;
+    host.computerName = "Test Mac";
     return uninstallCommand(host, options);
   }
   int installedFilesLeft() const {
@@ -120,7 +120,7 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
        "",
        1,
        Outcome::kUnchanged,
-       "bring them all home first with `brimvale panic-recovery`"},
+       "bring everything home first with `brimvale panic-recovery`"},
       {"--leave-relocated goes on",
        Relocated::kOneFolder,
        {.yes = true, .leaveRelocated = true},
@@ -128,7 +128,7 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
        "",
        0,
        Outcome::kUninstalled,
-       "The folders listed above stay on the drive; their links keep working while the drive is "
+       "What is listed above stays on the drive; its links keep working while the drive is "
        "attached.\n"},
       {"--purge with a relocation always refuses",
        Relocated::kOneFolder,
@@ -137,7 +137,7 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
        "",
        1,
        Outcome::kUnchanged,
-       "--purge would delete the records that find these folders' copies on the drive"},
+       "--purge would delete the records that find these copies on the drive"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,7 +150,7 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
     switch (c.outcome) {
       case Outcome::kUninstalled:
         EXPECT_EQ(rig.installedFilesLeft(), 0);
-        EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"/Volumes/Mine\"\n");
+        EXPECT_EQ(*readFile(rig.paths.config), "NVMe=\"" + (rig.home / "drive").string() + "\"\n");
         EXPECT_FALSE(rig.services.pid);
         break;
       case Outcome::kPurged:
@@ -167,7 +167,7 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
     // The relocated folder is never touched: its link and its data stay.
     if (c.relocated == Relocated::kOneFolder) {
       EXPECT_TRUE(fs::is_symlink(rig.home / "Videos"));
-      EXPECT_TRUE(fs::is_directory(rig.home / "drive/Videos"));
+      EXPECT_TRUE(fs::is_directory(rig.copy));
     }
   }
 }
@@ -199,7 +199,7 @@ TEST(Uninstall, OffersToBringRelocationsHomeFirst) {
       ++calls;
       if (c.homecoming == Homecoming::kFails) return 1;
       fs::remove(rig.home / "Videos");
-      fs::rename(rig.home / "drive/Videos", rig.home / "Videos");
+      fs::rename(rig.copy, rig.home / "Videos");
       return 0;
     };
     const int code = rig.uninstall({}, true, c.typed);
@@ -218,9 +218,9 @@ TEST(Uninstall, OffersToBringRelocationsHomeFirst) {
 TEST(Uninstall, ListsWhatIsStillRelocatedAndWhere) {
   Rig rig(Relocated::kOneFolder);
   EXPECT_EQ(rig.uninstall({.yes = true}), 1);
-  EXPECT_EQ(rig.out.str(), "Still relocated to the drive:\n  (by the background service)  " +
-                               (rig.home / "Videos").string() + " → " +
-                               (rig.home / "drive/Videos").string() + "\n");
+  EXPECT_EQ(rig.out.str(), "Still relocated to the drive:\n  " + (rig.home / "Videos").string() +
+                               " → " + rig.copy.string() +
+                               "  (bring it home: `brimvale panic-recovery`)\n");
 }
 
 // A second run finds nothing installed and says so; a run after a partial

@@ -1,67 +1,63 @@
 #include "app/uninstall_relocations.h"
 
-#include <algorithm>
-
+#include "app/app_homecoming.h"
 #include "common/base/file_calls.h"
-#include "common/base/file_io.h"
-#include "common/base/text_formats.h"
-#include "mover/manifest.h"
+#include "common/state/configured_drive.h"
+#include "mover/relocated_items_store.h"
 
 namespace brimvale::app {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Compared as written, then resolved, so a link written through another
-// spelling of the drive's path still counts.
-bool linksTo(const fs::path& link, const fs::path& copy) {
-  auto target = readSymlink(link);
-  if (!target) return false;
-  const fs::path absolute = target->is_absolute() ? *target : link.parent_path() / *target;
-  if (absolute.lexically_normal() == copy.lexically_normal()) return true;
-  auto resolvedTarget = weaklyCanonical(absolute);
-  auto resolvedCopy = weaklyCanonical(copy);
-  return resolvedTarget && resolvedCopy && *resolvedTarget == *resolvedCopy;
-}
+// The whole home folder is looked through: the budget only keeps a stuck
+// file system from hanging the uninstall.
+constexpr std::chrono::minutes kWalkBudget{10};
 
-bool listed(const std::vector<StillRelocated>& items, const fs::path& original) {
-  return std::any_of(items.begin(), items.end(),
-                     [&](const StillRelocated& i) { return i.original == original; });
-}
-
-// Action log rows: "{time}\t{action}\t{src}\t{dest}\t{bytes}", fields escaped.
-std::vector<StillRelocated> serviceRelocations(const StatePaths& paths) {
-  std::vector<StillRelocated> rows;
-  auto text = readFile(paths.actions);
-  if (!text) return rows;
-  for (std::string_view line : splitLines(*text)) {
-    const auto fields = splitTsv(line);
-    if (fields.size() < 4 || fields[1] != "relocate") continue;
-    StillRelocated row{"", unescapedLineField(fields[2]), unescapedLineField(fields[3])};
-    std::erase_if(rows, [&](const StillRelocated& r) { return r.original == row.original; });
-    rows.push_back(std::move(row));
-  }
-  return rows;
+std::string commandFor(const mover::RelocatedItem& item, bool driveThere) {
+  // A discovered item's id is made afresh at each look, so only the panic
+  // button, which finds it the same way, can name it.
+  if (item.discovered) return "brimvale panic-recovery";
+  const std::string id = item.manifest.id.substr(0, 8);
+  const bool gone = item.integrity == mover::Integrity::kMissingOnDrive ||
+                    item.integrity == mover::Integrity::kEmptyOnDrive;
+  return driveThere && gone ? "brimvale relocated delete " + id
+                            : "brimvale relocated move-back " + id;
 }
 
 }  // namespace
 
-std::vector<StillRelocated> readStillRelocated(const StatePaths& paths) {
-  std::vector<StillRelocated> items;
+RelocationCheck readStillRelocated(const StatePaths& paths, const std::string& computerName,
+                                   std::function<bool(const fs::path&)> isMounted) {
+  RelocationCheck check;
   // The store creates its folder; where there is none there is nothing to read.
-  if (isDirectory(paths.state / "folder-moves").value_or(false)) {
-    const mover::ManifestStore store(paths.state, {}, systemClock());
-    for (const auto& m : store.all()) {
-      if (m.phase != mover::MovePhase::kDone || listed(items, m.src)) continue;
-      if (!linksTo(m.src, m.finalDst)) continue;
-      items.push_back({m.id, m.src, m.finalDst});
-    }
+  if (!isDirectory(paths.state).value_or(false)) return check;
+  mover::RelocatedItemsStore store({paths, computerName, isMounted, kWalkBudget});
+  store.refresh();
+  const auto& d = *store.lastScanDiagnostic();
+  for (const auto& item : store.items()) {
+    check.items.push_back({item.manifest.src, item.manifest.src, item.manifest.finalDst,
+                           commandFor(item, d.folderExists)});
   }
-  for (auto& row : serviceRelocations(paths)) {
-    if (listed(items, row.original) || !linksTo(row.original, row.copy)) continue;
-    items.push_back(std::move(row));
+  for (const auto& app : appsAway(paths)) {
+    check.items.push_back(
+        {"the app \u201c" + app.name + "\u201d", app.originalPath, app.nvmePath,
+         app.unfinished ? "brimvale panic-recovery" : "brimvale apps move-back " + app.id});
   }
-  return items;
+  // Without the drive's path, links into it cannot be told from others; a
+  // configuration that names no drive yet has none to lead into.
+  if (const auto drive = configuredDrive(paths);
+      !drive && drive.error().code != Errc::kUnavailable) {
+    check.incomplete = driveUnknownMessage(drive.error(), paths);
+  } else if (d.unreadable > 0) {
+    check.incomplete = std::to_string(d.unreadable) +
+                       " folder(s) of your home folder could not be looked in, so Brimvale "
+                       "cannot tell whether links into the drive are left there.";
+  } else if (d.timedOut) {
+    check.incomplete =
+        "Looking through your home folder for links into the drive took too long to finish.";
+  }
+  return check;
 }
 
 }  // namespace brimvale::app

@@ -1,9 +1,12 @@
-// What is still relocated to the drive, read for uninstalling: the folder
-// mover's finished moves and the background service's relocations whose link
-// still points at the copy. Uninstalling would leave those links behind.
+// What is still relocated to the drive, read for uninstalling: the list
+// `brimvale relocated` shows (its records, and the links the home folder
+// still holds into the drive, connected or not) and the apps living on the
+// drive, each with the command that brings it home. Uninstalling would leave
+// their links behind, and --purge the records that find their copies.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,16 +15,25 @@
 namespace brimvale::app {
 
 struct StillRelocated {
-  std::string id;                  // the folder move's id; empty for the service's relocations
+  std::string name;                // the path at home, or the app's name
   std::filesystem::path original;  // where the link is
   std::filesystem::path copy;      // where the data is, on the drive
+  std::string command;             // brings it home (or clears away a broken one)
 };
 
-// Folder moves first (newest first), then the service's relocations in the
-// order they were made. A place counts once, with its latest record; a
-// record whose place no longer holds a link to its copy (moved back, removed
-// by hand) is left out. Reads only: no folder is created, not even
-// ~/.brimvale, and unreadable records are skipped.
-[[nodiscard]] std::vector<StillRelocated> readStillRelocated(const StatePaths& paths);
+struct RelocationCheck {
+  std::vector<StillRelocated> items;  // folders as `brimvale relocated` lists them, then apps
+  // Why the list may miss something (a folder could not be looked in, the
+  // walk ran out of time), as a sentence; empty when it is complete.
+  std::string incomplete;
+};
+
+// Reads only, except that it forgets the record of a relocation whose move
+// back had finished (as the list does). Without ~/.brimvale/state there is
+// nothing to read and nothing is created. `isMounted` tells whether a volume
+// is mounted on a path; empty: whether the path is a folder.
+[[nodiscard]] RelocationCheck readStillRelocated(
+    const StatePaths& paths, const std::string& computerName,
+    std::function<bool(const std::filesystem::path&)> isMounted = {});
 
 }  // namespace brimvale::app

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
+
+#include "apps/app_move_store.h"
 #include "common/base/file_io.h"
 #include "mover/manifest.h"
+#include "testing/temp_folder.h"
 #include "testing/temp_home.h"
 
 namespace brimvale::app {
@@ -12,130 +17,96 @@ namespace fs = std::filesystem;
 using brimvale::testing::StateFolder;
 using brimvale::testing::TempHome;
 
-// A home with a "drive" folder beside it; places are relocated by hand the
-// way the mover and the service leave them: the data in the drive, a link at
-// the old place.
+constexpr const char* kComputer = "Test Mac";
+
+// A home and a drive folder beside it, named by the configuration;
+// relocations are laid out the way the movers leave them.
 struct Scene {
   TempHome home{StateFolder::kCreated};
-  fs::path drive = home / "drive/BRIM-test/Relocated";
+  brimvale::testing::TempFolder driveRoot{"bv-drive"};
+  fs::path drive = driveRoot.path();
+  fs::path working = workingFolderFor(drive, kComputer);
+  bool mounted = true;
 
-  fs::path place(const std::string& name) const { return home / name; }
-  fs::path copy(const std::string& name) const { return drive / name; }
+  Scene() { home.writeConfig("NVMe=\"" + drive.string() + "\"\n"); }
+  fs::path copy(const std::string& name) const { return working / "Relocated" / name; }
 
-  void relocate(const std::string& name) const {
-    fs::create_directories(copy(name));
-    fs::create_directory_symlink(copy(name), place(name));
-  }
-  void moveBack(const std::string& name) const {
-    fs::remove(place(name));
-    fs::rename(copy(name), place(name));
-  }
-  void folderMove(const std::string& id, const std::string& name, mover::MovePhase phase,
-                  std::time_t started) const {
+  mover::MoveManifest record(const std::string& id, const fs::path& src, const fs::path& dst,
+                             bool links) const {
     mover::MoveManifest m;
     m.id = id;
-    m.src = place(name).string();
-    m.dstParent = drive.string();
-    m.finalDst = copy(name).string();
-    m.phase = phase;
-    m.startedAt = started;
-    m.replaceSourceWithSymlink = true;
-    fs::create_directories(home.state() / "folder-moves");
-    ASSERT_TRUE(writeFileAtomically(home.state() / "folder-moves" / (id + ".json"),
-                                    mover::encodeManifest(m)));
+    m.src = src.string();
+    m.dstParent = dst.parent_path().string();
+    m.finalDst = dst.string();
+    m.phase = mover::MovePhase::kDone;
+    m.replaceSourceWithSymlink = links;
+    mover::ManifestStore(home.state(), {}, systemClock()).save(m);
+    return m;
   }
-  void serviceRow(const std::string& action, const std::string& name) const {
-    ASSERT_TRUE(appendToFile(home.paths().actions, "2026-01-02 03:04:05\t" + action + "\t" +
-                                                       place(name).string() + "\t" +
-                                                       copy(name).string() + "\t100\n"));
+  // The folder mover's relocation: each file of the folder a link to its copy.
+  void relocatePerFile(const std::string& name) const {
+    fs::create_directories(copy(name));
+    std::ofstream(copy(name) / "a.txt") << "a";
+    fs::create_directories(home / name);
+    fs::create_symlink(copy(name) / "a.txt", home / name / "a.txt");
+    record("A1B2C3D4-0000-4000-8000-000000000001", home / name, copy(name), true);
+  }
+  // The service's relocation: the folder itself a link; no record of the app's.
+  void relocateWhole(const std::string& name) const {
+    fs::create_directories(copy(name));
+    fs::create_directory_symlink(copy(name), home / name);
+  }
+  void moveAnApp() const {
+    apps::AppMoveManifest m;
+    m.id = "0A0B0C0D-0000-4000-8000-000000000002";
+    m.originalPath = (home / "Applications/Tool.app").string();
+    m.nvmePath = (working / "Apps/Tool.app").string();
+    m.displayName = "Tool";
+    m.phase = apps::AppMovePhase::kDone;
+    apps::AppManifestStore(
+        home.paths().appMovesFolder, [](const std::string&) {}, systemClock())
+        .save(m);
   }
   std::vector<std::string> read() const {
     std::vector<std::string> out;
-    for (const auto& item : readStillRelocated(home.paths())) {
-      out.push_back((item.id.empty() ? "service" : item.id) + " " +
-                    item.original.lexically_relative(home.path()).string() + " → " +
-                    item.copy.lexically_relative(drive).string());
+    const auto check =
+        readStillRelocated(home.paths(), kComputer, [this](const fs::path&) { return mounted; });
+    for (const auto& item : check.items) {
+      out.push_back(item.original.lexically_relative(home.path()).string() + ": " + item.command);
     }
+    EXPECT_EQ(check.incomplete, "");
     return out;
   }
 };
 
 using Lines = std::vector<std::string>;
 
-TEST(StillRelocated, ListsOnlyPlacesWhoseLinkStillPointsAtTheCopy) {
+TEST(StillRelocated, ListsEveryFolderAndAppAwayWithTheCommandThatBringsItHome) {
   struct Case {
     const char* name;
-    void (*arrange)(const Scene&);
+    std::function<void(Scene&)> arrange;
     Lines expected;
   } cases[] = {
-      {"a finished folder move",
-       [](const Scene& s) {
-         s.relocate("Videos");
-         s.folderMove("A1", "Videos", mover::MovePhase::kDone, 10);
+      {"a folder relocated file by file",
+       [](Scene& s) { s.relocatePerFile("Projects"); },
+       {"Projects: brimvale relocated move-back A1B2C3D4"}},
+      {"the service's folder link, the drive unplugged",
+       [](Scene& s) {
+         s.relocateWhole("Data");
+         s.mounted = false;
+         fs::remove_all(s.copy("Data"));
        },
-       {"A1 Videos → Videos"}},
-      {"a folder move that failed leaves nothing relocated",
-       [](const Scene& s) {
-         fs::create_directories(s.place("Videos"));
-         s.folderMove("A1", "Videos", mover::MovePhase::kFailed, 10);
-       },
-       {}},
+       {"Data: brimvale panic-recovery"}},
+      {"an app on the drive",
+       [](Scene& s) { s.moveAnApp(); },
+       {"Applications/Tool.app: brimvale apps move-back 0A0B0C0D-0000-4000-8000-000000000002"}},
       {"a folder moved back",
-       [](const Scene& s) {
-         s.relocate("Videos");
-         s.folderMove("A1", "Videos", mover::MovePhase::kDone, 10);
-         s.moveBack("Videos");
+       [](Scene& s) {
+         s.record("A1", s.home / "Videos", s.copy("Videos"), true);
+         s.record("A2", s.copy("Videos"), s.home / "Videos", false);
+         fs::create_directories(s.home / "Videos");
        },
        {}},
-      {"a link replaced by one pointing elsewhere",
-       [](const Scene& s) {
-         s.relocate("Videos");
-         s.folderMove("A1", "Videos", mover::MovePhase::kDone, 10);
-         fs::remove(s.place("Videos"));
-         fs::create_directory_symlink(s.home / "elsewhere", s.place("Videos"));
-       },
-       {}},
-      {"the service's relocation, and its archive move that left no link",
-       [](const Scene& s) {
-         s.relocate("Downloads");
-         s.serviceRow("relocate", "Downloads");
-         fs::create_directories(s.copy("Old"));
-         s.serviceRow("move", "Old");
-       },
-       {"service Downloads → Downloads"}},
-      {"a service relocation undone and made again counts once",
-       [](const Scene& s) {
-         s.relocate("Downloads");
-         s.serviceRow("relocate", "Downloads");
-         s.serviceRow("relocate", "Downloads");
-       },
-       {"service Downloads → Downloads"}},
-      {"one place in both records counts once, as the folder move",
-       [](const Scene& s) {
-         s.relocate("Music");
-         s.serviceRow("relocate", "Music");
-         s.folderMove("B2", "Music", mover::MovePhase::kDone, 10);
-       },
-       {"B2 Music → Music"}},
-      {"folder moves newest first, then the service's",
-       [](const Scene& s) {
-         s.relocate("Music");
-         s.relocate("Videos");
-         s.relocate("Downloads");
-         s.serviceRow("relocate", "Downloads");
-         s.folderMove("A1", "Videos", mover::MovePhase::kDone, 10);
-         s.folderMove("B2", "Music", mover::MovePhase::kDone, 20);
-       },
-       {"B2 Music → Music", "A1 Videos → Videos", "service Downloads → Downloads"}},
-      {"a place whose name needs escaping in the log",
-       [](const Scene& s) {
-         s.relocate("tab\there");
-         ASSERT_TRUE(appendToFile(s.home.paths().actions, "2026-01-02 03:04:05\trelocate\t" +
-                                                              s.place("tab\\there").string() +
-                                                              "\t" + s.copy("tab\\there").string() +
-                                                              "\t1\n"));
-       },
-       {"service tab\there → tab\there"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -149,7 +120,7 @@ TEST(StillRelocated, ListsOnlyPlacesWhoseLinkStillPointsAtTheCopy) {
 // `uninstall` runs there too.
 TEST(StillRelocated, ReadingCreatesNothing) {
   TempHome home(StateFolder::kAbsent);
-  EXPECT_TRUE(readStillRelocated(home.paths()).empty());
+  EXPECT_TRUE(readStillRelocated(home.paths(), kComputer).items.empty());
   EXPECT_FALSE(fs::exists(home.paths().root));
 }
 

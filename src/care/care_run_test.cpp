@@ -176,8 +176,8 @@ TEST(CareRun, ACategoryTheServiceRefusedIsNotReportedAsCleared) {
       "/home/u/.pnpm-store is reached through a symbolic link that leads to /home/u/Documents, so "
       "Brimvale left it alone rather than act on what the link points to. Nothing was changed.";
   const std::string busySentence =
-      "Another rule run or clean-up is already working in this home folder (process 7), so this "
-      "one did not start. Nothing was changed; try again when it has finished.";
+      "Another rule run, clean-up or rollback is already working in this home folder (process "
+      "7), so this one did not start. Nothing was changed; try again when it has finished.";
   FakeRoutines fake;
   fake.replies["reclaim devcaches"] =
       exited(0, "{\"category\":\"devcaches\",\"freed_bytes\":4096,\"items\":1,\"refused\":\"" +

@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "common/base/file_calls.h"
-#include "common/state/path_policy.h"
 #include "mover/link_census.h"
 
 namespace brimvale::mover {
@@ -43,10 +42,6 @@ bool isBroken(Integrity integrity) {
 namespace {
 
 fs::path normal(const fs::path& p) { return p.lexically_normal(); }
-
-bool atOrInside(const fs::path& inner, const fs::path& outer) {
-  return inner == outer || isStrictlyInside(inner, outer);
-}
 
 // Nothing but ".DS_Store" (which the file manager of some systems leaves) counts as empty.
 bool holdsNothing(const fs::path& folder) {

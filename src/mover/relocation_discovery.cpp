@@ -2,13 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <map>
 #include <optional>
 #include <system_error>
 
 #include "common/base/file_calls.h"
 #include "common/state/path_policy.h"
+#include "mover/link_census.h"
 #include "mover/verification.h"
 
 namespace brimvale::mover {
@@ -38,11 +39,26 @@ std::string scanDiagnosticText(const ScanDiagnostic& d) {
 
 namespace {
 
-// A copy found in a layout folder and the original location that leads to it, once found.
+// A copy in a layout folder and the original location that leads to it, once found.
 struct Copy {
   fs::path path;
   std::optional<fs::path> source;
+  bool listed = false;  // found on the drive, not only named by a link
 };
+
+// The copy a link's target lies in: {working}/{layout folder}/{name}, or
+// nothing when the target is elsewhere in the working folder.
+std::optional<fs::path> copyOf(const fs::path& target, const fs::path& working) {
+  const fs::path below = target.lexically_relative(working);
+  auto part = below.begin();
+  if (below.empty() || part == below.end()) return std::nullopt;
+  const std::string layout = part->string();
+  if (std::find(kLayoutFolders.begin(), kLayoutFolders.end(), layout) == kLayoutFolders.end() ||
+      ++part == below.end()) {
+    return std::nullopt;
+  }
+  return working / layout / *part;
+}
 
 // The original location a link stands for: the link itself when it leads to
 // the copy, else the folder whose per-file link it is (its path with the part
@@ -84,50 +100,41 @@ ScanResult discoverRelocations(const DiscoveryInputs& in) {
   d.folderName = in.workingFolder.filename().string();
   d.driveMounted = in.isMounted ? in.isMounted(in.mountPath) : fs::is_directory(in.mountPath);
   d.folderExists = d.driveMounted && isDirectory(in.workingFolder).value_or(false);
-  if (!d.folderExists) return result;
+  const fs::path working =
+      normalisedAbsolute(in.workingFolder.string()).value_or(in.workingFolder.lexically_normal());
 
   std::vector<Copy> copies;
-  for (const auto layout : kLayoutFolders) {
-    const fs::path folder = in.workingFolder / layout;
-    if (!isDirectory(folder).value_or(false)) continue;
-    d.walkedFolders.emplace_back(layout);
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-      copies.push_back({it->path().lexically_normal(), std::nullopt});
+  if (d.folderExists) {
+    for (const auto layout : kLayoutFolders) {
+      const fs::path folder = working / layout;
+      if (!isDirectory(folder).value_or(false)) continue;
+      d.walkedFolders.emplace_back(layout);
+      std::error_code ec;
+      for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        copies.push_back({it->path().lexically_normal(), std::nullopt, true});
+    }
   }
 
-  const auto deadline = started + in.budget;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(in.home, fs::directory_options::skip_permission_denied, ec);
-  for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      d.timedOut = true;
-      break;
-    }
-    // An entry that vanished or cannot be examined is passed over, not the rest of the walk.
-    const auto status = it->symlink_status(ec);
-    if (ec) {
-      ec.clear();
-      continue;
-    }
-    if (!fs::is_symlink(status)) continue;
-    auto target = readSymlink(it->path());
-    if (!target) continue;
-    const fs::path resolved =
-        (target->is_absolute() ? *target : it->path().parent_path() / *target).lexically_normal();
-    for (auto& copy : copies) {
-      if (copy.source || (resolved != copy.path && !isStrictlyInside(resolved, copy.path)))
-        continue;
-      copy.source = sourceOf(it->path(), resolved, copy.path);
-    }
+  // Links are looked for with the drive away too: their relocations are not
+  // gone, only out of reach, and the list must still show them.
+  const LinksInto found = linksInto(in.home, working, {.deadline = started + in.budget});
+  d.timedOut = found.timedOut;
+  d.unreadable = found.unreadable.size();
+  for (const auto& link : found.links) {
+    const auto copy = copyOf(link.target, working);
+    if (!copy) continue;
+    auto it =
+        std::find_if(copies.begin(), copies.end(), [&](const Copy& c) { return c.path == *copy; });
+    if (it == copies.end()) it = copies.insert(copies.end(), Copy{*copy, std::nullopt, false});
+    if (!it->source) it->source = sourceOf(link.link, link.target, it->path);
   }
 
   for (const auto& copy : copies) {
     if (!copy.source) {
-      ++d.orphaned;
+      if (copy.listed) ++d.orphaned;
       continue;
     }
-    ++d.active;
+    if (copy.listed) ++d.active;
     RelocatedItem item{builtFromDisk(*copy.source, copy.path), Integrity::kOk, true};
     item.integrity = classify(item.manifest, in.workingFolder);
     result.items.push_back(std::move(item));

@@ -23,6 +23,8 @@ struct ScanDiagnostic {
   std::size_t active = 0;                  // copies a link leads to
   std::size_t orphaned = 0;                // copies nothing links to
   bool timedOut = false;
+  // Folders of the home folder that could not be looked in for links.
+  std::size_t unreadable = 0;
   double seconds = 0;
 };
 
@@ -48,8 +50,10 @@ struct DiscoveryInputs {
 
 // Walks the home folder (links not followed) for links into the copies found
 // directly in the layout folders. A folder of per-file links yields its own
-// path as the original location. Stops when the budget runs out: the items
-// found so far are kept and the diagnostic says it timed out.
+// path as the original location. With the drive away (or its working folder
+// missing) the links still yield their items, whose copies are then out of
+// reach; only the counts need the drive. Stops when the budget runs out: the
+// items found so far are kept and the diagnostic says it timed out.
 [[nodiscard]] ScanResult discoverRelocations(const DiscoveryInputs& inputs);
 
 }  // namespace brimvale::mover

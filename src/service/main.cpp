@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base/injected_clock.h"
 #include "common/base/stop_point.h"
 #include "service/dispatch.h"
 
@@ -16,5 +17,6 @@ int main(int argc, char** argv) {
                                         platform, brimvale::systemClock(), std::cout, std::cerr);
   std::vector<std::string> args(argv + 1, argv + argc);
   brimvale::takeStopPointOption(args);
+  brimvale::takeClockOption(args);
   return brimvale::service::runService(ctx, args);
 }

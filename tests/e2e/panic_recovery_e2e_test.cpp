@@ -136,8 +136,8 @@ TEST_F(PanicScene, RefusedWithoutRoomThenBringsEveryByteHomeAndASecondRunChanges
 
 TEST_F(PanicScene, KilledAtAnyOfSeveralMomentsAndRunAgainLosesNothing) {
   // A sample; bench/panic_kill_loop stops it at every step.
-  for (const char* moment :
-       {"homecoming:unlinked", "homecoming:parked-made", "homecoming:set-aside", "mover:removed"}) {
+  for (const char* moment : {"homecoming:unlinked", "homecoming:parked-made", "homecoming:swapped",
+                             "homecoming:copy-removed"}) {
     SCOPED_TRACE(moment);
     const ProcessResult killed = panic({std::string("--stop-after=") + moment});
     EXPECT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.out << killed.err;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "common/base/timestamps.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
+#include "service/core/action_log.h"
 #include "testing/text_checks.h"
 
 namespace brimvale::e2e {
@@ -309,7 +311,7 @@ class RuleRunRace : public RulesSafetyE2E {
       EXPECT_EQ(after, before);
       for (const auto* r : {&a, &b}) {
         EXPECT_TRUE(r->exitCode == 0 ||
-                    contains(r->out, "Another rule run or clean-up is already working"))
+                    contains(r->out, "Another rule run, clean-up or rollback is already working"))
             << r->describe() << r->out << r->err;
         for (const auto& target : movedTargets(r->out)) {
           if (!fs::exists(fs::symlink_status(target))) {
@@ -330,6 +332,67 @@ TEST_F(RuleRunRace, TwoRelocateNowRunsLoseNothing) { race({"relocate-now"}, {"re
 
 TEST_F(RuleRunRace, RelocateNowBesideFreeSpaceLosesNothing) {
   race({"relocate-now"}, {"free-space"});
+}
+
+// Given a batch to undo, then rollback and a rule run started together:
+// every item the rule run left on the drive keeps its undo row, and no file
+// is lost whichever of the two goes first.
+TEST_F(RuleRunRace, RollbackBesideARuleRunKeepsEveryUndoRow) {
+  constexpr int kRollbackTrials = 4;
+  const StatePaths paths = StatePaths::forHome(home_.path());
+  std::size_t lost = 0;
+  std::size_t rowsLost = 0;
+  for (int trial = 0; trial < kRollbackTrials; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    auto addFiles = [&](const std::string& round) {
+      for (int i = 0; i < kFiles; ++i) {
+        oldFile("Downloads/" + round + " " + std::to_string(i) + ".bin",
+                round + " " + std::to_string(trial) + " " + std::to_string(i));
+      }
+    };
+    addFiles("undone");
+    ASSERT_EQ(runBrimVale(home_, {"relocate-now"}).exitCode, 0);
+    addFiles("new");
+    auto before = fileContents(in("Downloads"));
+    for (const auto& c : fileContents(base_ / "Downloads-Archive")) before.insert(c);
+
+    std::latch start(2);
+    ProcessResult undo;
+    ProcessResult run;
+    std::thread tu([&] {
+      start.arrive_and_wait();
+      undo = runBrimVale(home_, {"rollback", "--yes"});
+    });
+    std::thread tr([&] {
+      start.arrive_and_wait();
+      run = runBrimVale(home_, {"relocate-now"});
+    });
+    tu.join();
+    tr.join();
+
+    auto after = fileContents(in("Downloads"));
+    for (const auto& c : fileContents(base_ / "Downloads-Archive")) after.insert(c);
+    for (const auto& c : before) lost += after.count(c) == 0 ? 1 : 0;
+    EXPECT_EQ(after, before);
+    for (const auto* r : {&undo, &run}) {
+      EXPECT_TRUE(r->exitCode == 0 ||
+                  contains(r->out, "Another rule run, clean-up or rollback is already working"))
+          << r->describe() << r->out << r->err;
+    }
+    const std::vector<service::ActionRow> batch = service::readLastBatch(paths);
+    for (const auto& target : movedTargets(run.out)) {
+      const bool undoable = std::any_of(batch.begin(), batch.end(), [&](const auto& row) {
+        return row.action == "move" && row.dest == target.string();
+      });
+      if (fs::exists(fs::symlink_status(target)) && !undoable) {
+        ++rowsLost;
+        ADD_FAILURE() << target << " is on the drive with no undo row\n" << undo.out << run.out;
+      }
+    }
+  }
+  EXPECT_EQ(lost, 0u);
+  EXPECT_EQ(rowsLost, 0u);
+  RecordProperty("undo_rows_lost", static_cast<int>(rowsLost));
 }
 
 TEST_F(RulesSafetyE2E, AFullStateFolderStopsMovesBeforeTheyHappenAndSaysSo) {

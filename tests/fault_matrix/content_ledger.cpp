@@ -16,6 +16,12 @@ ContentLedger ContentLedger::take(const std::vector<fs::path>& roots,
   ContentLedger ledger;
   for (const fs::path& root : roots) {
     std::error_code ec;
+    if (fs::is_regular_file(fs::symlink_status(root, ec))) {
+      // A single file (what a cleaner means to delete may be one).
+      if (auto bytes = readFile(root); bytes && !bytes->empty())
+        ledger.entries_.try_emplace(Key{bytes->size(), checksum(*bytes)}, root.string());
+      continue;
+    }
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
       bool skipped = false;
       for (const fs::path& s : skip) skipped = skipped || it->path() == s;

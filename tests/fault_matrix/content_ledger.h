@@ -15,7 +15,8 @@ namespace brimvale::faults {
 
 class ContentLedger {
  public:
-  // Every regular file under `roots` (links not followed), except below `skip`.
+  // Every regular file under `roots` (links not followed; a root may be a
+  // file itself), except below `skip`.
   [[nodiscard]] static ContentLedger take(const std::vector<std::filesystem::path>& roots,
                                           const std::vector<std::filesystem::path>& skip = {});
   // Content that must be found afterwards (a version a writer made), named by `where`.

@@ -46,7 +46,11 @@ class Writer {
     std::vector<fs::path> files;
     if (folder) {
       for (const auto& e : fs::directory_iterator(target_, ec)) {
-        if (e.is_regular_file(ec) && !e.path().filename().string().starts_with("written-"))
+        // Its own new files, and the other versions Brimvale keeps beside a
+        // file ("NAME.kept-<time>"), are not what this program edits.
+        const std::string name = e.path().filename().string();
+        if (e.is_regular_file(ec) && !name.starts_with("written-") &&
+            name.find(".kept-") == std::string::npos)
           files.push_back(e.path());
       }
       std::sort(files.begin(), files.end());
@@ -220,11 +224,12 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
       r.note += (r.note.empty() ? "" : "; ") + ("claimed success, but " + wrong);
     }
   };
-  auto struck = [&](const Pause& pause, auto&& action) {
-    if (pause.reached(kReachTimeout)) {
+  auto struck = [&](const Pause& pause, const std::future<ProcessResult>& running, auto&& action) {
+    if (pause.reached(kReachTimeout,
+                      [&] { return running.wait_for(0s) == std::future_status::ready; })) {
       action();
     } else {
-      r.note += (r.note.empty() ? "" : "; ") + std::string("the step was never reached");
+      r.unreached = true;
     }
     pause.release();
   };
@@ -257,7 +262,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
       } else {
         const Pause pause = world.pauseAt(moment);
         auto running = start(commands, {pause.option()});
-        struck(pause, [&] { writer.burst(); });
+        struck(pause, running, [&] { writer.burst(); });
         judge(running.get());
       }
       writer.stop();
@@ -265,7 +270,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     }
     case Fault::kKillRerun: {
       const ProcessResult killed = run(commands, {"--stop-after=" + moment});
-      if (killed.outcome != ProcessOutcome::kSignalled) r.note = "the step was never reached";
+      if (killed.outcome != ProcessOutcome::kSignalled) r.unreached = true;
       judge(run(again));
       break;
     }
@@ -279,7 +284,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     case Fault::kUnplugged: {
       const Pause pause = world.pauseAt(moment);
       auto running = start(commands, {pause.option()});
-      struck(pause, [&] { world.unplug(); });
+      struck(pause, running, [&] { world.unplug(); });
       const ProcessResult cut = running.get();
       world.replug();
       judge(cut);
@@ -305,7 +310,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     case Fault::kPlantedLink: {
       const Pause pause = world.pauseAt(moment);
       auto running = start(commands, {pause.option()});
-      struck(pause, [&] {
+      struck(pause, running, [&] {
         decoy = plantLink(scene);
         decoyBefore = testing::treeSums(decoy);
       });
@@ -341,7 +346,8 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
 const std::vector<Row>& allRows() {
   static const std::vector<Row> rows = [] {
     std::vector<Row> all;
-    for (auto group : {moverRows, serviceRows, driveTransferRows, appsRows}) {
+    for (auto group : {moverRows, serviceRows, driveTransferRows, appCleanupRows, rollbackRows,
+                       recoveryRows, appsRows}) {
       for (Row& row : group()) all.push_back(std::move(row));
     }
     return all;

@@ -88,6 +88,7 @@ struct CellResult {
   std::uintmax_t bytesLost = 0;
   int falseSuccesses = 0;
   int runs = 0;
+  bool unreached = false;  // the program never came to the cell's moment
 };
 
 // Runs one cell in a world of its own. `moment` is one of the row's moments
@@ -102,5 +103,8 @@ std::vector<Row> moverRows();
 std::vector<Row> serviceRows();
 std::vector<Row> appsRows();
 std::vector<Row> driveTransferRows();
+std::vector<Row> appCleanupRows();
+std::vector<Row> rollbackRows();
+std::vector<Row> recoveryRows();
 
 }  // namespace brimvale::faults

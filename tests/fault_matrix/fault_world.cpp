@@ -54,10 +54,12 @@ Pause::Pause(fs::path flag, std::string step) : flag_(std::move(flag)), step_(st
 
 std::string Pause::option() const { return "--pause-at=" + step_ + "@" + flag_.string(); }
 
-bool Pause::reached(std::chrono::milliseconds timeout) const {
+bool Pause::reached(std::chrono::milliseconds timeout, const std::function<bool()>& ended) const {
   const auto until = std::chrono::steady_clock::now() + timeout;
+  const fs::path mark = flag_.string() + ".reached";
   while (std::chrono::steady_clock::now() < until) {
-    if (fs::exists(flag_.string() + ".reached")) return true;
+    if (fs::exists(mark)) return true;
+    if (ended && ended()) return fs::exists(mark);
     std::this_thread::sleep_for(5ms);
   }
   return false;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -35,8 +36,10 @@ class Pause {
  public:
   Pause(std::filesystem::path flag, std::string step);
   [[nodiscard]] std::string option() const;
-  // Whether the program reached the step within `timeout`.
-  [[nodiscard]] bool reached(std::chrono::milliseconds timeout) const;
+  // Whether the program reached the step within `timeout`; stops waiting
+  // early once `ended` says the program finished without reaching it.
+  [[nodiscard]] bool reached(std::chrono::milliseconds timeout,
+                             const std::function<bool()>& ended = {}) const;
   void release() const;
 
  private:

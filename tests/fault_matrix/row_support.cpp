@@ -2,6 +2,8 @@
 
 #include <fstream>
 
+#include <nlohmann/json.hpp>
+
 namespace brimvale::faults {
 namespace fs = std::filesystem;
 
@@ -23,6 +25,40 @@ bool isBelow(const fs::path& path, const fs::path& folder) {
   const std::string p = path.lexically_normal().string();
   const std::string f = folder.lexically_normal().string();
   return p.size() > f.size() + 1 && p.compare(0, f.size(), f) == 0 && p[f.size()] == '/';
+}
+
+void ageTree(const fs::path& root, int days) {
+  const auto then = fs::file_time_type::clock::now() - std::chrono::hours(24 * days);
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_symlink(ec)) fs::last_write_time(it->path(), then, ec);
+  }
+  fs::last_write_time(root, then, ec);
+}
+
+void addConfig(const FaultWorld& world, const std::string& lines) {
+  std::ofstream(world.home().paths().config, std::ios::app) << lines;
+}
+
+std::string actionsHold(Scene& s) {
+  const ProcessResult r = s.world.run({.program = Program::kService, .args = {"actions", "10000"}});
+  const auto rows = nlohmann::json::parse(r.out, nullptr, false);
+  if (!rows.is_array()) return "brim-vale actions printed no list: " + r.out.substr(0, 200);
+  std::error_code ec;
+  for (const auto& row : rows) {
+    const std::string action = row.value("action", "");
+    const fs::path src = row.value("src", ""), dest = row.value("dest", "");
+    if (action == "move" &&
+        (!isBelow(dest, s.world.working()) || !fs::exists(fs::symlink_status(dest, ec)))) {
+      return "the log says " + src.string() + " was moved to " + dest.string() +
+             ", which is not there";
+    }
+    if ((action == "delete" || action == "delete-cache" || action.starts_with("reclaim-")) &&
+        fs::exists(fs::symlink_status(src, ec))) {
+      return "the log says " + src.string() + " was deleted, but it is there";
+    }
+  }
+  return {};
 }
 
 }  // namespace brimvale::faults

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include "fault_matrix.h"
+
 namespace brimvale::faults {
 
 // A small tree of a user's work at `root`: a few folders, files of a few
@@ -13,5 +15,15 @@ void writeUserTree(const std::filesystem::path& root, int files = 12);
 
 // Whether `path` lies strictly below `folder`, compared as written.
 [[nodiscard]] bool isBelow(const std::filesystem::path& path, const std::filesystem::path& folder);
+
+// Sets the modification time of `root` and everything below it `days` days back.
+void ageTree(const std::filesystem::path& root, int days);
+
+// Adds `lines` to the world's configuration.
+void addConfig(const FaultWorld& world, const std::string& lines);
+
+// What the service's action log claims holds: every move's copy is on the
+// drive, every deleted item is gone. Empty when it does, else what does not.
+[[nodiscard]] std::string actionsHold(Scene& s);
 
 }  // namespace brimvale::faults

@@ -72,6 +72,14 @@ Row transferRow(bool backup) {
             readFile(it->path()).value_or("a") != readFile(newWorking / rel).value_or("b"))
           return "the backup lacks " + rel.string();
       }
+      // Nor may it hold what the drive lacks (a killed copy's half-written file).
+      for (fs::recursive_directory_iterator it(newWorking, ec), end; !ec && it != end;
+           it.increment(ec)) {
+        const fs::path rel = it->path().lexically_relative(newWorking);
+        if (rel.string().ends_with("-managed")) continue;
+        if (!fs::exists(fs::symlink_status(s.world.working() / rel, ec)))
+          return "the backup holds " + rel.string() + ", which the drive lacks";
+      }
       return {};
     }
     const std::string config = readFile(s.world.home().paths().config).value_or("");

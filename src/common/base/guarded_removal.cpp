@@ -125,22 +125,29 @@ std::vector<std::string> GuardedRemoval::leftBehind() const {
 
 GuardedRemoval removeVerifiedTree(const fs::path& doomedRoot, const fs::path& keptRoot,
                                   const ReplaceGuard& guard, FileOperations& files) {
-  GuardedRemoval out;
-  Removal removal(guard, files, out);
-  struct stat st {};
-  if (lstat(doomedRoot.c_str(), &st) != 0) {
+  const fs::path parent = doomedRoot.parent_path().empty() ? "." : doomedRoot.parent_path();
+  OpenFolder doomedParent(parent.string());
+  if (!doomedParent.isOpen()) {
+    GuardedRemoval out;
     if (errno != ENOENT) out.failed.push_back(std::string(".: ") + std::strerror(errno));
     return out;
   }
-  const fs::path parent = doomedRoot.parent_path().empty() ? "." : doomedRoot.parent_path();
-  const fs::path keptParent = keptRoot.parent_path().empty() ? "." : keptRoot.parent_path();
-  OpenFolder doomedParent(parent.string());
-  OpenFolder keptParentFolder(keptParent.string());
-  if (!doomedParent.isOpen()) {
-    out.failed.push_back(std::string(".: ") + std::strerror(errno));
+  return removeVerifiedTreeAt(doomedParent.fd(), doomedRoot.filename().string(), keptRoot, guard,
+                              files);
+}
+
+GuardedRemoval removeVerifiedTreeAt(int doomedParentFd, const std::string& name,
+                                    const fs::path& keptRoot, const ReplaceGuard& guard,
+                                    FileOperations& files) {
+  GuardedRemoval out;
+  Removal removal(guard, files, out);
+  struct stat st {};
+  if (fstatat(doomedParentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) out.failed.push_back(std::string(".: ") + std::strerror(errno));
     return out;
   }
-  const std::string name = doomedRoot.filename().string();
+  const fs::path keptParent = keptRoot.parent_path().empty() ? "." : keptRoot.parent_path();
+  OpenFolder keptParentFolder(keptParent.string());
   if (!S_ISDIR(st.st_mode)) {
     // The kept side may carry another name (a copy made under a new one).
     const std::string keptName = keptRoot.filename().string();
@@ -148,12 +155,12 @@ GuardedRemoval removeVerifiedTree(const fs::path& doomedRoot, const fs::path& ke
       out.unmatched.push_back(".");
       return out;
     }
-    auto proof = guard.verify(doomedParent.fd(), name, keptParentFolder.fd(), keptName);
+    auto proof = guard.verify(doomedParentFd, name, keptParentFolder.fd(), keptName);
     GuardVerdict verdict =
-        proof ? guard.confirm(*proof, doomedParent.fd(), name, keptParentFolder.fd(), keptName)
+        proof ? guard.confirm(*proof, doomedParentFd, name, keptParentFolder.fd(), keptName)
               : proof.error();
     if (verdict == GuardVerdict::kSafe) {
-      if (std::error_code ec = files.unlinkAt(doomedParent.fd(), name)) {
+      if (std::error_code ec = files.unlinkAt(doomedParentFd, name)) {
         out.failed.push_back(".: " + ec.message());
       } else {
         ++out.removed;
@@ -167,14 +174,14 @@ GuardedRemoval removeVerifiedTree(const fs::path& doomedRoot, const fs::path& ke
     }
     return out;
   }
-  OpenFolder root(doomedParent.fd(), name);
+  OpenFolder root(doomedParentFd, name);
   if (!root.isOpen()) {
     out.failed.push_back(std::string(".: ") + std::strerror(errno));
     return out;
   }
   OpenFolder keptFolder(keptRoot.string());
   if (removal.folder(root.fd(), keptFolder.isOpen() ? keptFolder.fd() : -1, "")) {
-    removal.removeFolder(doomedParent.fd(), name, root.fd(), "");
+    removal.removeFolder(doomedParentFd, name, root.fd(), "");
   }
   return out;
 }

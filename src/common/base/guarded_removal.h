@@ -36,4 +36,12 @@ struct GuardedRemoval {
                                                 const ReplaceGuard& guard,
                                                 FileOperations& files = FileOperations::real());
 
+// removeVerifiedTree for the entry `name` of the open folder `doomedParentFd`,
+// for callers that hold the folder open so that a link planted in its place
+// cannot lead the removal elsewhere.
+[[nodiscard]] GuardedRemoval removeVerifiedTreeAt(int doomedParentFd, const std::string& name,
+                                                  const std::filesystem::path& keptRoot,
+                                                  const ReplaceGuard& guard,
+                                                  FileOperations& files = FileOperations::real());
+
 }  // namespace brimvale

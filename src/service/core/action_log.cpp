@@ -5,6 +5,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_io.h"
+#include "common/base/file_lock.h"
 #include "common/base/json_writer.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -29,6 +30,31 @@ std::string batchRow(const ActionRow& row) {
                   escapedLineField(row.dest), bytesField(row.bytes)});
 }
 
+std::vector<ActionRow> parseBatch(std::string_view text) {
+  std::vector<ActionRow> rows;
+  for (std::string_view line : splitLines(text)) {
+    if (line.empty()) continue;
+    std::vector<std::string> f = splitTsv(line);
+    f.resize(4);
+    ActionRow row{unescapedLineField(f[0]), unescapedLineField(f[1]), unescapedLineField(f[2]),
+                  std::nullopt};
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(f[3].data(), f[3].data() + f[3].size(), value);
+    if (ec == std::errc() && end == f[3].data() + f[3].size()) row.bytes = value;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// Runs `change` holding the batch lock; waits while another process holds it,
+// which it does only for one read and write of the file.
+Result<void> underBatchLock(const StatePaths& paths, const std::function<Result<void>()>& change) {
+  auto lock = FileLock::open(paths.lastBatch.parent_path() / "last-batch.lock");
+  if (!lock) return std::unexpected(lock.error());
+  if (auto taken = lock->lock(); !taken) return taken;
+  return change();
+}
+
 }  // namespace
 
 Result<void> recordAction(const StatePaths& paths, std::time_t now, const ActionRow& row) {
@@ -38,7 +64,7 @@ Result<void> recordAction(const StatePaths& paths, std::time_t now, const Action
 }
 
 Result<void> recordUndo(const StatePaths& paths, const ActionRow& row) {
-  return appendToFile(paths.lastBatch, batchRow(row) + "\n");
+  return underBatchLock(paths, [&] { return appendToFile(paths.lastBatch, batchRow(row) + "\n"); });
 }
 
 void recordDone(const StatePaths& paths, std::time_t now, const ActionRow& row) {
@@ -47,21 +73,34 @@ void recordDone(const StatePaths& paths, std::time_t now, const ActionRow& row) 
 }
 
 Result<void> withdrawUndo(const StatePaths& paths, const ActionRow& row) {
-  auto text = readFile(paths.lastBatch);
-  if (!text) return std::unexpected(text.error());
-  const std::string line = batchRow(row) + "\n";
-  const std::size_t at = text->rfind(line);
-  if (at == std::string::npos || (at > 0 && (*text)[at - 1] != '\n')) return {};
-  text->erase(at, line.size());
-  return writeFileAtomically(paths.lastBatch, *text);
+  return underBatchLock(paths, [&]() -> Result<void> {
+    auto text = readFile(paths.lastBatch);
+    if (!text) return std::unexpected(text.error());
+    const std::string line = batchRow(row) + "\n";
+    const std::size_t at = text->rfind(line);
+    if (at == std::string::npos || (at > 0 && (*text)[at - 1] != '\n')) return {};
+    text->erase(at, line.size());
+    return writeFileAtomically(paths.lastBatch, *text);
+  });
 }
 
-Result<void> newBatch(const StatePaths& paths) { return writeFileAtomically(paths.lastBatch, ""); }
+Result<void> newBatch(const StatePaths& paths) {
+  return underBatchLock(paths, [&] { return writeFileAtomically(paths.lastBatch, ""); });
+}
 
-Result<void> writeLastBatch(const StatePaths& paths, const std::vector<ActionRow>& rows) {
-  std::string text;
-  for (const auto& row : rows) text += batchRow(row) + "\n";
-  return writeFileAtomically(paths.lastBatch, text);
+Result<void> editLastBatch(const StatePaths& paths,
+                           const std::function<void(std::vector<ActionRow>&)>& edit) {
+  return underBatchLock(paths, [&]() -> Result<void> {
+    auto text = readFile(paths.lastBatch);
+    if (!text && text.error().code != Errc::kNotFound) return std::unexpected(text.error());
+    std::vector<ActionRow> rows = text ? parseBatch(*text) : std::vector<ActionRow>();
+    const std::vector<ActionRow> before = rows;
+    edit(rows);
+    if (rows == before) return {};
+    std::string out;
+    for (const auto& row : rows) out += batchRow(row) + "\n";
+    return writeFileAtomically(paths.lastBatch, out);
+  });
 }
 
 std::string renderActionsJson(const std::vector<std::string>& rows) {
@@ -84,21 +123,8 @@ std::string renderActionsJson(const std::vector<std::string>& rows) {
 }
 
 std::vector<ActionRow> readLastBatch(const StatePaths& paths) {
-  std::vector<ActionRow> rows;
   auto text = readFile(paths.lastBatch);
-  if (!text) return rows;
-  for (std::string_view line : splitLines(*text)) {
-    if (line.empty()) continue;
-    std::vector<std::string> f = splitTsv(line);
-    f.resize(4);
-    ActionRow row{unescapedLineField(f[0]), unescapedLineField(f[1]), unescapedLineField(f[2]),
-                  std::nullopt};
-    std::uint64_t value = 0;
-    auto [end, ec] = std::from_chars(f[3].data(), f[3].data() + f[3].size(), value);
-    if (ec == std::errc() && end == f[3].data() + f[3].size()) row.bytes = value;
-    rows.push_back(std::move(row));
-  }
-  return rows;
+  return text ? parseBatch(*text) : std::vector<ActionRow>();
 }
 
 std::optional<std::uint64_t> bytesOf(const std::string& path) { return diskUsageBytes(path); }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,7 +20,14 @@ struct ActionRow {
   std::string src;
   std::string dest;                    // "-" for deletions
   std::optional<std::uint64_t> bytes;  // empty when the size could not be read
+
+  bool operator==(const ActionRow&) const = default;
 };
+
+// Every change to the last batch file below is made holding the batch lock
+// (state/last-batch.lock) for as long as it reads and writes the file, so an
+// append by one process is never lost to another's rewrite. The lock is held
+// only inside these calls; a failure to take it is the call's failure.
 
 // Appends one row to the last batch file (the undo record) and then one to
 // the action log (with the local time). Fails, and logs nothing, when the undo
@@ -46,11 +54,14 @@ void recordDone(const StatePaths& paths, std::time_t now, const ActionRow& row);
 // none, else one object per line, oldest first; an empty bytes field is 0.
 [[nodiscard]] std::string renderActionsJson(const std::vector<std::string>& rows);
 
-// Replaces the last batch file with exactly `rows`, in one step: rollback
-// keeps the rows it could not finish; move-dir drops the row of a relocation
-// it undid.
-[[nodiscard]] Result<void> writeLastBatch(const StatePaths& paths,
-                                          const std::vector<ActionRow>& rows);
+// Reads the last batch file, lets `edit` change its rows and writes them back
+// in one step, all under the batch lock, so rows another process appended
+// meanwhile are in what `edit` sees and stay: rollback drops the rows it
+// finished; move-dir drops the row of a relocation it undid. `edit` must not
+// call the other batch functions (the lock is not re-entrant). Nothing is
+// written when `edit` changes nothing.
+[[nodiscard]] Result<void> editLastBatch(const StatePaths& paths,
+                                         const std::function<void(std::vector<ActionRow>&)>& edit);
 
 // Rows of the last batch file, in order (for rollback and summaries).
 [[nodiscard]] std::vector<ActionRow> readLastBatch(const StatePaths& paths);

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <thread>
+
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
 #include "testing/temp_home.h"
@@ -46,7 +50,9 @@ TEST(ActionLog, RecordsEachRowInBothFilesAndBatchesStartEmpty) {
                 "\"/n/line\\nbreak\\\\x\",\"bytes\":1}\n]\n");
 
   // Rewriting keeps exactly the given rows, awkward paths included.
-  ASSERT_TRUE(writeLastBatch(paths, {batch[2], batch[0]}));
+  ASSERT_TRUE(editLastBatch(paths, [&](std::vector<ActionRow>& rows) {
+    rows = {rows[2], rows[0]};
+  }));
   auto kept = readLastBatch(paths);
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0].src, "/a/line\nbreak\\x");
@@ -81,6 +87,29 @@ TEST(ActionLog, AnUndoRowComesFirstAndIsWithdrawnWhenTheMoveFails) {
   fs::remove(paths.lastBatch);
   fs::create_directory(paths.lastBatch);
   EXPECT_FALSE(recordUndo(paths, moved));
+}
+
+// Given a rewrite of the batch under way in one process, then an undo row
+// another process appends meanwhile waits for it and is not lost to it.
+TEST(ActionLog, AnAppendDuringARewriteIsKept) {
+  const brimvale::testing::TempHome home(brimvale::testing::StateFolder::kCreated,
+                                         "brimvale-actions");
+  const StatePaths& paths = home.paths();
+  const ActionRow first{"move", "/a", "/n/a", 1};
+  const ActionRow appended{"move", "/b", "/n/b", 2};
+  ASSERT_TRUE(recordUndo(paths, first));
+  std::promise<void> editing;
+  std::thread rewrite([&] {
+    EXPECT_TRUE(editLastBatch(paths, [&](std::vector<ActionRow>& rows) {
+      editing.set_value();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      rows.clear();  // the row it had read is done
+    }));
+  });
+  editing.get_future().wait();
+  ASSERT_TRUE(recordUndo(paths, appended));
+  rewrite.join();
+  EXPECT_EQ(readLastBatch(paths), std::vector<ActionRow>{appended});
 }
 
 // Given an undo record that can't be written, then the action is refused

@@ -3,15 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <expected>
 #include <filesystem>
 #include <iostream>
 
 #include "common/base/best_effort.h"
-#include "common/base/file_calls.h"
-#include "common/base/platform_words.h"
-#include "common/state/path_policy.h"
-#include "service/core/marker_file.h"
 #include "service/drive_transfer/transfer_job_state.h"
 #include "service/drive_transfer/transfer_processes.h"
 
@@ -21,57 +16,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kCancelled = "Transfer cancelled. Your current drive is unchanged.";
-
-// Where a cancel may delete the job's copy: exactly this Mac's working folder
-// directly on the job's destination drive, which must be mounted and must not
-// be the current drive, checked by the path policy and carrying the marker a
-// transfer writes. Read from a file anyone could have edited, so nothing in
-// it is taken on trust. An empty path: there is nothing to delete. Otherwise
-// the refusal sentence.
-std::expected<fs::path, std::string> copyToDelete(ServiceContext& ctx, const TransferStore& store) {
-  const std::string stored = store.get("destWorking").value_or("");
-  const auto status = stored.empty() ? Result<fs::file_status>() : linkStatus(stored);
-  if (stored.empty() || !status || !fs::exists(*status)) return fs::path();
-  auto refuse = [&stored](const std::string& why) {
-    return std::unexpected("Brimvale did not delete " + stored + " because " + why +
-                           ". Nothing there was changed.");
-  };
-  if (fs::is_symlink(*status)) {
-    return refuse("it is a symbolic link, not the folder the transfer made");
-  }
-  const std::string storedRoot = store.get("destRoot").value_or("");
-  const auto destRoot = normalisedAbsolute(storedRoot);
-  const auto destWorking = normalisedAbsolute(stored);
-  if (!destRoot || !destWorking) return refuse("the transfer's record of it is not a full path");
-  if (*destWorking != *destRoot / ctx.workingFolderName()) {
-    return refuse("it is not this " + std::string(kHostWords.computer) +
-                  "'s Brimvale folder directly on the destination drive " + storedRoot);
-  }
-  if (PathPolicy::isSystemPath(*destRoot) ||
-      !ctx.platform.mounts->isMountedAt(destRoot->string())) {
-    return refuse(storedRoot + " is not a connected drive");
-  }
-  auto config = loadServiceConfig(ctx.paths, ctx.workingFolderName());
-  if (!config) {
-    return refuse(
-        "the configuration couldn't be read to make sure it is not your current "
-        "drive's folder");
-  }
-  const auto source = normalisedAbsolute(store.get("sourceWorking").value_or(""));
-  if (*destRoot == config->nvme() || *destWorking == config->base() ||
-      (source && *source == *destWorking)) {
-    return refuse("it is your current drive's Brimvale folder");
-  }
-  PathPolicyRoots roots = PathPolicy::rootsFor(ctx.paths.home, config->base());
-  roots.extraRoots = {*destRoot};
-  auto allowed = PathPolicy(roots).check(*destWorking);
-  if (!allowed) return std::unexpected(allowed.error().sentence());
-  if (allowed->root != PathRoot::kExtra) return refuse("it does not lie on the destination drive");
-  if (markerValue(*destWorking, "created_by") != "transfer") {
-    return refuse("it has no marker showing that a transfer created it");
-  }
-  return *destWorking;
-}
 
 }  // namespace
 
@@ -89,7 +33,7 @@ int cancelTransfer(ServiceContext& ctx, CancelConsent consent, std::istream& in)
                "now. Nothing was deleted; Brimvale finishes the switch on its own.\n";
     return 1;
   }
-  auto toDelete = copyToDelete(ctx, store);
+  auto toDelete = checkedJobCopy(ctx, store);
   // A verified copy may already be where the app points its links.
   if (phase == TransferPhase::kCopied && toDelete && !toDelete->empty() &&
       consent != CancelConsent::kGiven) {

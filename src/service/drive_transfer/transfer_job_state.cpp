@@ -1,7 +1,9 @@
 #include "service/drive_transfer/transfer_job_state.h"
 
 #include "common/base/file_calls.h"
+#include "common/base/platform_words.h"
 #include "common/state/path_policy.h"
+#include "service/core/marker_file.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -39,6 +41,52 @@ long long resumeCount(const TransferStore& store) {
   } catch (...) {
     return 0;
   }
+}
+
+std::expected<fs::path, std::string> checkedJobCopy(ServiceContext& ctx,
+                                                    const TransferStore& store) {
+  const std::string stored = store.get("destWorking").value_or("");
+  const auto status = stored.empty() ? Result<fs::file_status>() : linkStatus(stored);
+  if (stored.empty() || !status || !fs::exists(*status)) return fs::path();
+  auto refuse = [&stored](const std::string& why) {
+    return std::unexpected("Brimvale did not delete " + stored + " because " + why +
+                           ". Nothing there was changed.");
+  };
+  if (fs::is_symlink(*status)) {
+    return refuse("it is a symbolic link, not the folder the transfer made");
+  }
+  const std::string storedRoot = store.get("destRoot").value_or("");
+  const auto destRoot = normalisedAbsolute(storedRoot);
+  const auto destWorking = normalisedAbsolute(stored);
+  if (!destRoot || !destWorking) return refuse("the transfer's record of it is not a full path");
+  if (*destWorking != *destRoot / ctx.workingFolderName()) {
+    return refuse("it is not this " + std::string(kHostWords.computer) +
+                  "'s Brimvale folder directly on the destination drive " + storedRoot);
+  }
+  if (PathPolicy::isSystemPath(*destRoot) ||
+      !ctx.platform.mounts->isMountedAt(destRoot->string())) {
+    return refuse(storedRoot + " is not a connected drive");
+  }
+  auto config = loadServiceConfig(ctx.paths, ctx.workingFolderName());
+  if (!config) {
+    return refuse(
+        "the configuration couldn't be read to make sure it is not your current "
+        "drive's folder");
+  }
+  const auto source = normalisedAbsolute(store.get("sourceWorking").value_or(""));
+  if (*destRoot == config->nvme() || *destWorking == config->base() ||
+      (source && *source == *destWorking)) {
+    return refuse("it is your current drive's Brimvale folder");
+  }
+  PathPolicyRoots roots = PathPolicy::rootsFor(ctx.paths.home, config->base());
+  roots.extraRoots = {*destRoot};
+  auto allowed = PathPolicy(roots).check(*destWorking);
+  if (!allowed) return std::unexpected(allowed.error().sentence());
+  if (allowed->root != PathRoot::kExtra) return refuse("it does not lie on the destination drive");
+  if (markerValue(*destWorking, "created_by") != "transfer") {
+    return refuse("it has no marker showing that a transfer created it");
+  }
+  return *destWorking;
 }
 
 std::string waitingMessage(ServiceContext& ctx, const TransferStore& store) {

@@ -2,6 +2,7 @@
 // drives and working folders are there, and how often it was resumed.
 #pragma once
 
+#include <expected>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -30,6 +31,16 @@ void releaseLock(const TransferFiles& files);
 
 // resumeCount, 0 when missing or unreadable.
 [[nodiscard]] long long resumeCount(const TransferStore& store);
+
+// The job's copy, where a cancel may delete it and the supervisor may remove
+// what its own killed copies left: exactly this computer's working folder
+// directly on the job's destination drive, which must be mounted and must not
+// be the current drive, checked by the path policy and carrying the marker a
+// transfer writes. Read from a file anyone could have edited, so nothing in
+// it is taken on trust. An empty path: there is no copy. Otherwise the
+// sentence saying it was not deleted and why.
+[[nodiscard]] std::expected<std::filesystem::path, std::string> checkedJobCopy(
+    ServiceContext& ctx, const TransferStore& store);
 
 // "Waiting for the drive to reconnect.", followed by the real cause when both
 // drives are connected and it is a working folder that is missing.

@@ -20,6 +20,7 @@
 #include "service/drive_transfer/transfer_job_state.h"
 #include "service/drive_transfer/transfer_processes.h"
 #include "service/drive_transfer/transfer_progress.h"
+#include "service/drive_transfer/transfer_temporaries.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -156,6 +157,7 @@ class Supervisor {
   // Runs the checksum comparison and records its outcome: a backup is done,
   // a transfer waits at `copied` for the commit, a mismatch fails the job.
   int verifyAndFinish(const std::string& rsync) {
+    removeOwnTemporaries();
     bool verified = verify(rsync);
     if (gStopRequested) return 0;
     if (verified) {
@@ -244,13 +246,33 @@ class Supervisor {
                diagnostics_, "recording the copy's progress");
   }
 
-  // A checksum dry run lists nothing left to send: the copy is verified.
+  // A copy killed mid-file leaves the file it was writing under a temporary
+  // name, which no later copy removes. No copy of this job runs now (each
+  // holds the supervisor lock), so those are cleared before the check, which
+  // counts anything else the source lacks.
+  void removeOwnTemporaries() {
+    auto copy = checkedJobCopy(ctx_, store_);
+    if (!copy) {
+      ctx_.log.log("transfer: an interrupted copy's temporary files were not looked for. " +
+                   copy.error());
+      return;
+    }
+    if (copy->empty()) return;
+    for (const auto& removed : removeCopyTemporaries(source_, *copy)) {
+      ctx_.log.log("transfer: removed " + (*copy / removed).string() +
+                   ", which an interrupted copy left");
+    }
+  }
+
+  // A checksum dry run lists nothing left to send and nothing on the
+  // destination that the source lacks (--delete only lists it here, under
+  // --dry-run): the copy is verified.
   bool verify(const std::string& rsync) {
     if (!isDirectory(source_) || !isDirectory(dest_)) return false;
     int status =
         runAndWatch(rsync,
-                    {"-aHEX", "--no-inc-recursive", "--checksum", "--dry-run", "--itemize-changes",
-                     "--exclude=/.hollin-managed", source_ + "/", dest_ + "/"},
+                    {"-aHEX", "--no-inc-recursive", "--checksum", "--delete", "--dry-run",
+                     "--itemize-changes", "--exclude=/.hollin-managed", source_ + "/", dest_ + "/"},
                     false, nullptr);
     // The listing went to the progress log, which nothing folds any more.
     auto output = readFile(files().progressLog);

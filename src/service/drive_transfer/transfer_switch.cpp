@@ -22,21 +22,18 @@ std::optional<std::string> rebased(const std::string& path, const std::string& f
 
 // The undo rows of the last rule run or relocation name the copies they
 // would bring back; once the old drive is gone those copies are on the new
-// one. Rows are rewritten in one step, so a rollback never reads half.
+// one. Rows are rewritten in one step under the batch lock, so a rollback
+// never reads half and a rule run's append is never lost.
 std::optional<std::string> moveUndoRows(const StatePaths& paths, const std::string& oldWorking,
                                         const std::string& newWorking) {
-  std::vector<ActionRow> rows = readLastBatch(paths);
-  bool changed = false;
-  for (ActionRow& row : rows) {
-    for (std::string* field : {&row.src, &row.dest}) {
-      if (auto moved = rebased(*field, oldWorking, newWorking)) {
-        *field = *moved;
-        changed = true;
+  auto written = editLastBatch(paths, [&](std::vector<ActionRow>& rows) {
+    for (ActionRow& row : rows) {
+      for (std::string* field : {&row.src, &row.dest}) {
+        if (auto moved = rebased(*field, oldWorking, newWorking)) *field = *moved;
       }
     }
-  }
-  if (!changed) return std::nullopt;
-  if (auto written = writeLastBatch(paths, rows); !written) {
+  });
+  if (!written) {
     return "The undo record " + paths.lastBatch.string() + " couldn't be updated (" +
            written.error().message() + ").";
   }

@@ -9,9 +9,13 @@
 #include <cerrno>
 
 #include "common/base/file_calls.h"
+#include "common/base/guarded_removal.h"
 #include "common/base/process.h"
+#include "common/base/replace_guard.h"
+#include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "mover/verification.h"
 #include "service/core/action_log.h"
 
 namespace brimvale::service {
@@ -20,6 +24,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kMaxStampSuffix = 9999;
+// Copies of an item whose original changed meanwhile, before it is left for a later run.
+constexpr int kCopyRounds = 3;
 
 // Creates `target` exclusively: true when this call created it, false when
 // the name was taken already (a link, even a dangling one, counts as taken).
@@ -78,9 +84,40 @@ Result<fs::path> claimArchiveTarget(const fs::path& folder, const std::string& n
   return fail(Errc::kIo, "every archive name for " + name + " in " + month.string() + " is taken");
 }
 
+namespace {
+
+// Copies `src` into the claimed `target`: a folder's contents into the
+// claimed folder (emptied first, so a copy made again holds nothing the
+// source no longer has), anything else over the claimed placeholder file.
+std::expected<void, std::string> copyIntoClaim(const std::string& cp, const fs::path& src,
+                                               const fs::path& target, bool folder) {
+  std::vector<std::string> args{"-a", "--remove-destination", "--", src.string(), target.string()};
+  if (folder) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(target, ec)) fs::remove_all(entry.path(), ec);
+    args = {"-a", "--", (src / ".").string(), target.string()};
+  }
+  ProcessResult copy = runProcess({.path = cp, .args = args});
+  if (copy.succeeded()) return {};
+  const std::string why = lastLine(copy.err);
+  return std::unexpected("copying it to the drive failed (cp " + copy.describe() +
+                         (why.empty() ? "" : ": " + why) + ")");
+}
+
+// "a, b, c (+2 more)": the first few paths of a list, for a sentence.
+std::string firstFew(const std::vector<std::string>& paths) {
+  std::string out;
+  for (std::size_t i = 0; i < paths.size() && i < 3; ++i) out += (i ? ", " : "") + paths[i];
+  if (paths.size() > 3) out += " (+" + std::to_string(paths.size() - 3) + " more)";
+  return out;
+}
+
+}  // namespace
+
 std::expected<void, ArchiveMoveError> moveIntoClaim(const CheckedFolder& from,
                                                     const fs::path& relative,
-                                                    const fs::path& target) {
+                                                    const fs::path& target,
+                                                    const MountAnchor* drive) {
   const std::error_code renamed = from.renameTo(relative, target);
   if (!renamed) return {};
   if (renamed != std::errc::cross_device_link) {
@@ -94,53 +131,61 @@ std::expected<void, ArchiveMoveError> moveIntoClaim(const CheckedFolder& from,
     dropClaim(target);
     return std::unexpected(ArchiveMoveError{"the copy tool cp was not found"});
   }
-  // A folder is copied into the claimed folder; anything else replaces the
-  // claimed placeholder file.
-  const std::vector<std::string> args =
-      folder ? std::vector<std::string>{"-a", "--", (src / ".").string(), target.string()}
-             : std::vector<std::string>{"-a", "--remove-destination", "--", src.string(),
-                                        target.string()};
-  ProcessResult copy = runProcess({.path = cp, .args = args});
-  if (!copy.succeeded()) {
-    dropClaim(target);
-    const std::string why = lastLine(copy.err);
-    return std::unexpected(ArchiveMoveError{"copying it to the drive failed (cp " +
-                                            copy.describe() + (why.empty() ? "" : ": " + why) +
-                                            ")"});
+  const auto driveGone = [&] { return drive != nullptr && !drive->holds(target.parent_path()); };
+  const ArchiveMoveError unplugged{.cause = "the drive was disconnected while it was being copied",
+                                   .driveGone = true};
+  const ArchiveMoveError replaced{from.path().string() + " was replaced while it was being archived"};
+  // What changed while it was copied is copied again; an item that keeps
+  // changing stays where it is.
+  std::optional<std::chrono::system_clock::time_point> copyStarted;
+  for (int round = 1;; ++round) {
+    if (!from.stillAt()) {
+      dropClaim(target);
+      return std::unexpected(replaced);
+    }
+    copyStarted = std::chrono::system_clock::now();
+    if (auto copied = copyIntoClaim(cp, src, target, folder); !copied) {
+      if (driveGone()) return std::unexpected(unplugged);
+      dropClaim(target);
+      return std::unexpected(ArchiveMoveError{copied.error()});
+    }
+    if (driveGone()) return std::unexpected(unplugged);
+    if (!from.stillAt()) {
+      dropClaim(target);
+      return std::unexpected(replaced);
+    }
+    auto differing = mover::exactCopyDifferences(src, target, copyStarted);
+    if (!differing) {
+      dropClaim(target);
+      return std::unexpected(ArchiveMoveError{"its copy couldn't be compared with it (" +
+                                              differing.error().message() + ")"});
+    }
+    if (differing->empty()) break;
+    if (round == kCopyRounds) {
+      dropClaim(target);
+      return std::unexpected(ArchiveMoveError{"it kept changing while it was being copied (" +
+                                              firstFew(*differing) +
+                                              "), so it was left for a later run"});
+    }
   }
-  if (auto removed = from.remove(relative); !removed) {
+  stopPoint("archive:copied");
+  if (driveGone()) return std::unexpected(unplugged);
+  const GuardedRemoval removed =
+      from.removeVerified(relative, target, ReplaceGuard({.copyStarted = copyStarted}));
+  stopPoint("archive:removed");
+  if (!removed.complete()) {
     return std::unexpected(ArchiveMoveError{
-        "the original could not be removed after copying (" + removed.error().detail + ")", true});
+        .cause = "some of it changed just as it was being removed after copying (" +
+                 firstFew(removed.leftBehind()) + "); those files are still in their place",
+        .copyKept = true});
   }
-  return {};
-}
-
-Result<void> plainMove(const fs::path& src, const fs::path& target) {
-  std::error_code ec;
-  // rename() would replace an existing file, and a failed copy removes its
-  // target: either would destroy what already sits there.
-  if (fs::exists(fs::symlink_status(target, ec))) {
-    return fail(Errc::kInvalidArgument, "something already exists at " + target.string());
-  }
-  fs::rename(src, target, ec);
-  if (!ec) return {};
-  if (ec != std::errc::cross_device_link) return std::unexpected(errnoError("rename", ec.value()));
-  const std::string cp = findExecutable("cp");
-  if (cp.empty()) return fail(Errc::kLaunchFailed, "cp not found");
-  ProcessResult copy =
-      runProcess({.path = cp, .args = {"-a", "--", src.string(), target.string()}});
-  if (!copy.succeeded()) {
-    fs::remove_all(target, ec);
-    return fail(Errc::kToolFailed, "cp " + copy.describe() + ": " + copy.err);
-  }
-  fs::remove_all(src, ec);
-  if (ec) return std::unexpected(errnoError("removing the original after copying", ec.value()));
   return {};
 }
 
 ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy& policy,
                           const CheckedFolder& from, const fs::path& relative,
-                          const std::string& destFolder, std::string_view reason) {
+                          const std::string& destFolder, std::string_view reason,
+                          const std::optional<MountAnchor>& drive) {
   const fs::path src = from.path() / relative;
   struct stat info {};
   if (lstat(src.c_str(), &info) != 0) return ArchiveOutcome::kSkipped;
@@ -162,6 +207,11 @@ ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy&
     return ArchiveOutcome::kSkipped;
   }
   const std::string kept = ". It is still in its place; nothing was lost.";
+  if (!drive || !drive->holds(ctx.cfg().base())) {
+    ctx.log.say("FAILED move: " + srcText + " \u2014 the drive at " + ctx.cfg().nvme().string() +
+                " is no longer the one this run began on, so nothing was written to it" + kept);
+    return ArchiveOutcome::kDriveGone;
+  }
   const fs::path folder = ctx.cfg().base() / destFolder;
   std::error_code ec;
   fs::create_directories(folder, ec);
@@ -182,7 +232,8 @@ ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy&
                 "), so it was not moved" + kept);
     return ArchiveOutcome::kUndoUnwritten;
   }
-  if (auto moved = moveIntoClaim(from, relative, *target); !moved) {
+  stopPoint("archive:claimed");
+  if (auto moved = moveIntoClaim(from, relative, *target, &*drive); !moved) {
     (void)withdrawUndo(ctx.paths, row);
     ctx.log.say("FAILED move: " + srcText + " \u2014 " + moved.error().cause +
                 (moved.error().copyKept
@@ -190,7 +241,7 @@ ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy&
                            ", and whatever of the original could not be removed is still in "
                            "its place, so nothing was lost."
                      : kept));
-    return ArchiveOutcome::kFailed;
+    return moved.error().driveGone ? ArchiveOutcome::kDriveGone : ArchiveOutcome::kFailed;
   }
   const std::string sizeText = row.bytes ? std::to_string(*row.bytes) : std::string();
   ctx.log.say("moved (" + std::string(reason) + "): " + srcText + " -> " + target->string() + " (" +

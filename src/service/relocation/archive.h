@@ -10,6 +10,7 @@
 
 #include "common/base/error.h"
 #include "common/base/file_io.h"
+#include "common/base/mount_anchor.h"
 #include "common/state/path_policy.h"
 #include "service/core/service_context.h"
 #include "service/relocation/checked_folder.h"
@@ -38,39 +39,42 @@ struct ArchiveMoveError {
   // The copy at the target is complete, but the original could not be
   // removed (or only part of it): both are kept and nothing is lost.
   bool copyKept = false;
+  // The drive went away: nothing more may be written for it.
+  bool driveGone = false;
 };
 
 // Moves `relative` inside `from` into the claimed `target`, replacing the
 // placeholder: a rename on the same volume, else a copy (cp -a) into the
-// claimed name and then the removal of the original through `from`. A
-// failed copy removes the claimed target (this run's own, never anything
-// else) and leaves the original where it was.
+// claimed name, compared with the original (what changed meanwhile is
+// copied again, at most three times), then the original removed through
+// `from` file by file, each only while the guard finds it unchanged and equal
+// to its copy. A copy that fails or never settles removes the claimed target
+// (this run's own, never anything else) and leaves the original where it
+// was. `drive`, when given, is the mount the target must still lie on before
+// the original is touched.
 [[nodiscard]] std::expected<void, ArchiveMoveError> moveIntoClaim(
     const CheckedFolder& from, const std::filesystem::path& relative,
-    const std::filesystem::path& target);
-
-// Moves `src` to `target`: a rename, or across volumes
-// a copy (cp -a) followed by removal of the source. The source is removed only
-// after the whole copy succeeded; a failed copy removes the partial target.
-// A target that already exists is never touched: Errc::kInvalidArgument.
-[[nodiscard]] Result<void> plainMove(const std::filesystem::path& src,
-                                     const std::filesystem::path& target);
+    const std::filesystem::path& target, const MountAnchor* drive = nullptr);
 
 // How archiving one item ended.
 enum class ArchiveOutcome {
   kMoved,
   kSkipped,       // gone, open, in cloud storage, lock/metadata, or refused by the policy
   kFailed,        // said with its cause; the item is where it was (or copied, and said so)
-  kUndoUnwritten  // the undo record could not be written: nothing moved, stop the run
+  kUndoUnwritten,  // the undo record could not be written: nothing moved, stop the run
+  kDriveGone       // the drive is no longer the one the run began on: stop the run
 };
 
 // Archives `relative` inside `from` into {BASE}/{destFolder} (checked by the
 // caller to lie inside the working folder), skipping open, cloud and
-// lock/metadata items and items `policy` refuses. The undo row is written
-// before the item moves; the action-log row and the "moved" line only once
-// the item is at its target. Every outcome is said.
+// lock/metadata items and items `policy` refuses. Nothing is written for
+// the drive unless `drive` (taken when the run began) still holds the
+// working folder. The undo row is written before the item moves; the
+// action-log row and the "moved" line only once the item is at its target.
+// Every outcome is said.
 ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy& policy,
                           const CheckedFolder& from, const std::filesystem::path& relative,
-                          const std::string& destFolder, std::string_view reason);
+                          const std::string& destFolder, std::string_view reason,
+                          const std::optional<MountAnchor>& drive);
 
 }  // namespace brimvale::service

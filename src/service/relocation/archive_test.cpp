@@ -126,21 +126,5 @@ TEST_F(ArchiveFolder, AMoveReplacesOnlyItsOwnClaim) {
   EXPECT_EQ(readFile(archive / "film.mkv").value(), "the first run's only copy");
 }
 
-TEST_F(ArchiveFolder, PlainMoveKeepsTheSourceWhenTheMoveFails) {
-  fs::create_directories(dir_ / "src folder");
-  std::ofstream(dir_ / "src folder" / "f") << "data";
-  ASSERT_TRUE(plainMove(dir_ / "src folder", dir_ / "moved").has_value());
-  EXPECT_EQ(readFile(dir_ / "moved" / "f").value(), "data");
-  EXPECT_FALSE(fs::exists(dir_ / "src folder"));
-  // Onto something that exists: neither side changes.
-  std::ofstream(dir_ / "other") << "keep";
-  EXPECT_FALSE(plainMove(dir_ / "moved" / "f", dir_ / "other").has_value());
-  EXPECT_EQ(readFile(dir_ / "other").value(), "keep");
-  EXPECT_EQ(readFile(dir_ / "moved" / "f").value(), "data");
-  // Into a folder that does not exist: nothing moves.
-  EXPECT_FALSE(plainMove(dir_ / "moved", dir_ / "no such" / "x").has_value());
-  EXPECT_EQ(readFile(dir_ / "moved" / "f").value(), "data");
-}
-
 }  // namespace
 }  // namespace brimvale::service

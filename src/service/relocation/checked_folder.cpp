@@ -9,6 +9,7 @@
 
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
+#include "common/base/replace_guard.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -88,6 +89,80 @@ std::expected<Fd, int> openParent(int root, const fs::path& relative) {
   return current;
 }
 
+std::int64_t nanosOf(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+std::int64_t nanosOf(const struct timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// Removes the entry `name` of the open folder `parent` as `decided` saw it:
+// an entry that is no longer that is left; inside a folder, entries changed
+// at or after `changedFrom` or written at or after `writtenFrom` are left.
+// True when the entry is gone.
+class ListedRemover {
+ public:
+  ListedRemover(std::int64_t changedFrom, std::int64_t writtenFrom, ListedRemoval& out)
+      : changedFrom_(changedFrom), writtenFrom_(writtenFrom), out_(out) {}
+
+  bool remove(int parent, const std::string& name, const fs::path& shown,
+              const FileIdentity& decided) {
+    const auto now = identityAt(parent, name);
+    if (!now) return errno == ENOENT || failed(shown, errno);
+    if (!(*now == decided)) return left(shown);
+    if (!S_ISDIR(now->mode)) {
+      if (unlinkat(parent, name.c_str(), 0) != 0 && errno != ENOENT) return failed(shown, errno);
+      return true;
+    }
+    bool empty = true;
+    {
+      OpenFolder folder(parent, name);
+      struct stat opened {};
+      if (!folder.isOpen()) return failed(shown, errno);
+      if (fstat(folder.fd(), &opened) != 0 || opened.st_dev != decided.device ||
+          opened.st_ino != decided.inode)
+        return left(shown);
+      auto entries = folder.entries();
+      if (!entries) return failed(shown, errno);
+      for (const auto& entry : *entries) {
+        const fs::path inner = shown / entry.name;
+        const auto id = identityAt(folder.fd(), entry.name);
+        if (!id) {
+          if (errno != ENOENT) empty = failed(inner, errno);
+          continue;
+        }
+        if (id->ctimeNs >= changedFrom_ || id->mtimeNs >= writtenFrom_) {
+          empty = left(inner);
+          continue;
+        }
+        if (!remove(folder.fd(), entry.name, inner, *id)) empty = false;
+      }
+    }
+    if (!empty) return false;
+    if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return true;
+    // Something appeared in it since it was emptied.
+    if (errno == ENOTEMPTY || errno == EEXIST) return left(shown);
+    return failed(shown, errno);
+  }
+
+ private:
+  // Both note an entry left behind and return false (it is not gone).
+  bool left(const fs::path& shown) {
+    out_.left.push_back(shown.string());
+    return false;
+  }
+  bool failed(const fs::path& shown, int error) {
+    if (out_.firstFailure.empty()) out_.firstFailure = errnoError("remove " + shown.string(), error).message();
+    out_.left.push_back(shown.string());
+    return false;
+  }
+
+  std::int64_t changedFrom_;
+  std::int64_t writtenFrom_;
+  ListedRemoval& out_;
+};
+
 }  // namespace
 
 std::expected<CheckedFolder, std::string> CheckedFolder::open(const PathPolicy& policy,
@@ -122,6 +197,10 @@ std::expected<CheckedFolder, std::string> CheckedFolder::open(const PathPolicy& 
   return CheckedFolder(fd, allowed->path);
 }
 
+bool writtenMomentsAgo(const struct stat& info, std::chrono::system_clock::time_point now) {
+  return nanosOf(info.st_mtim) >= nanosOf(now - kInUseWindow);
+}
+
 CheckedFolder::~CheckedFolder() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -142,6 +221,43 @@ Result<void> CheckedFolder::remove(const fs::path& relative) const {
   if (!parent)
     return std::unexpected(errnoError("open the folder of " + shown.string(), parent.error()));
   return removeAt(parent->get(), relative.filename().string(), shown);
+}
+
+ListedRemoval CheckedFolder::removeAsListed(const fs::path& relative, const struct stat& listed,
+                                            std::chrono::system_clock::time_point listedAt) const {
+  ListedRemoval out;
+  auto parent = openParent(fd_, relative);
+  if (!parent) {
+    out.firstFailure = errnoError("open the folder of " + (path_ / relative).string(), parent.error())
+                           .message();
+    out.left.push_back(relative.string());
+    return out;
+  }
+  // The file system stamps change times from a clock that may lag by one of
+  // its ticks: anything stamped within a tick of the listing may be newer.
+  const std::int64_t changedFrom = nanosOf(listedAt) - timeGranularity(parent->get()).count();
+  const std::int64_t writtenFrom = nanosOf(listedAt - kInUseWindow);
+  ListedRemover remover(changedFrom, writtenFrom, out);
+  out.gone = remover.remove(parent->get(), relative.filename().string(), relative,
+                            FileIdentity::from(listed));
+  return out;
+}
+
+GuardedRemoval CheckedFolder::removeVerified(const fs::path& relative, const fs::path& keptRoot,
+                                             const ReplaceGuard& guard) const {
+  auto parent = openParent(fd_, relative);
+  if (!parent) {
+    GuardedRemoval out;
+    out.failed.push_back(".: " + std::error_code(parent.error(), std::generic_category()).message());
+    return out;
+  }
+  return removeVerifiedTreeAt(parent->get(), relative.filename().string(), keptRoot, guard);
+}
+
+bool CheckedFolder::stillAt() const {
+  struct stat opened {}, named{};
+  return fstat(fd_, &opened) == 0 && lstat(path_.c_str(), &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 std::error_code CheckedFolder::renameTo(const fs::path& relative, const fs::path& target) const {

@@ -188,6 +188,10 @@ class MoveDir {
   MoveDirCode compare(bool untouched = false);
   MoveDirCode link();
   MoveDirCode finish();
+  // The reported post-condition, checked last: the path is the link to the
+  // copy and the copy is there. kRelocated when it holds; otherwise says
+  // where the data is.
+  MoveDirCode checkInPlace();
 
   // A stale phase in the record only means the next run looks a little harder.
   void saveBestEffort() {
@@ -560,23 +564,47 @@ MoveDirCode MoveDir::finish() {
   bestEffort(removeMoveDirRecord(ctx_.paths, rec_.id), diagnostics_,
              "removing the finished move's record");
   stopPoint("move-dir:finished");
+  if (const MoveDirCode holds = checkInPlace(); holds != MoveDirCode::kRelocated) return holds;
   // Only the folder this move parked may be offered for deletion.
   outcome_.parkedIsOurs = examine(rec_.parked, rec_) == Found::kOurFolder;
   return MoveDirCode::kRelocated;
 }
 
+MoveDirCode MoveDir::checkInPlace() {
+  const Found atSrc = examine(src_, rec_);
+  const bool copyThere = isDirectory(rec_.target).value_or(false);
+  if (atSrc == Found::kLinkToTarget && copyThere) return MoveDirCode::kRelocated;
+  const std::string safe = "Your data is safe: the copy is at " + rec_.target.string() +
+                           " and the original is parked at " + rec_.parked.string() +
+                           "; nothing was deleted.";
+  if (atSrc != Found::kLinkToTarget) {
+    refuse(src_.string() + " changed just after it was linked: there is now " + describe(atSrc) +
+           " at that path, so the relocation is not in place.");
+    outcome_.details = {safe, "Look at what is at " + src_.string() +
+                                  " now; the parked original can be renamed back there by hand."};
+  } else {
+    refuse("the link at " + src_.string() + " is in place, but the copy at " +
+           rec_.target.string() + " can't be reached, so the relocation can't be confirmed.");
+    outcome_.details = {safe,
+                        "Check that the drive is connected; the link works again once it is."};
+  }
+  return MoveDirCode::kInvalidRequest;
+}
+
 void MoveDir::discard() {
   bestEffort(files_.removeAll(rec_.target), diagnostics_, "removing the copy");
   if (rec_.phase >= MoveDirPhase::kRecorded) {
-    std::vector<ActionRow> rows = readLastBatch(ctx_.paths);
-    for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
-      if (it->action == "relocate" && it->src == src_.string() &&
-          it->dest == rec_.target.string()) {
-        rows.erase(std::next(it).base());
-        bestEffort(writeLastBatch(ctx_.paths, rows), diagnostics_, "removing the undo row");
-        break;
-      }
-    }
+    bestEffort(editLastBatch(ctx_.paths,
+                             [&](std::vector<ActionRow>& rows) {
+                               for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+                                 if (it->action == "relocate" && it->src == src_.string() &&
+                                     it->dest == rec_.target.string()) {
+                                   rows.erase(std::next(it).base());
+                                   return;
+                                 }
+                               }
+                             }),
+               diagnostics_, "removing the undo row");
   }
   bestEffort(removeMoveDirRecord(ctx_.paths, rec_.id), diagnostics_,
              "removing the abandoned move's record");

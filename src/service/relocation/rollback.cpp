@@ -2,18 +2,25 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/guarded_removal.h"
+#include "common/base/mount_anchor.h"
 #include "common/base/process.h"
 #include "common/base/stop_point.h"
 #include "common/state/config_keys.h"
 #include "common/state/path_policy.h"
+#include "common/state/paths.h"
 #include "service/core/action_log.h"
+#include "service/core/rule_run_lock.h"
 #include "service/core/status_snapshot.h"
 
 namespace brimvale::service {
@@ -72,7 +79,14 @@ PlannedRow planRow(const PathPolicy& policy, const ActionRow& row) {
     return {row, Plan::kCannotUndo, "cleared clutter; that can't be undone"};
   if (row.action == "relocate")
     return {row, Plan::kPassOver, "rollback doesn't move relocated folders back"};
-  if (row.action != "move") return {row, Plan::kPassOver, "not an action rollback can undo"};
+  // Not a row Brimvale writes (a damaged batch file): nothing can be said of
+  // it, so it is neither undone nor dropped.
+  if (row.action != "move") {
+    return {row, Plan::kRefused,
+            "the batch row \"" + row.action +
+                "\" is not an action Brimvale records, so rollback left it in the batch. Nothing "
+                "was changed."};
+  }
   // A batch row is state read from disk: it moves nothing the policy would not.
   auto src = policy.check(row.src);
   if (!src) return {row, Plan::kRefused, src.error().sentence()};
@@ -96,12 +110,17 @@ PlannedRow planRow(const PathPolicy& policy, const ActionRow& row) {
 
 class Rollback {
  public:
-  Rollback(ServiceContext& ctx, const FolderInUseProbe& inUse, FileOperations& files)
+  Rollback(ServiceContext& ctx, const FolderInUseProbe& inUse, FileOperations& files,
+           std::optional<MountAnchor> drive)
       : ctx_(ctx),
         inUse_(inUse),
         files_(files),
+        drive_(std::move(drive)),
         diagnostics_(ctx.paths.diagnosticsLog, ctx.clock) {}
   Outcome reverse(const ActionRow& row);
+  // Where the drive's versions of what changed while items were brought
+  // back are kept ("<name>.kept-<UTC stamp>" beside the drive copy).
+  [[nodiscard]] const std::vector<fs::path>& keptAside() const { return keptAside_; }
 
  private:
   Outcome failed(const ActionRow& row, const std::string& why) {
@@ -109,28 +128,37 @@ class Rollback {
                  "; it is still safe at " + row.dest + ". " + why);
     return Outcome::kFailed;
   }
+  // Says so only once the item is at its old place.
   Outcome reversed(const ActionRow& row) {
+    if (!present(row.src)) {
+      ctx_.log.say("rollback FAILED: " + row.src + " is not there after " + row.dest +
+                   " was moved back to it, so nothing more of it was deleted.");
+      return Outcome::kFailed;
+    }
     ctx_.log.say("rollback: " + row.dest + " -> " + row.src);
     return Outcome::kReversed;
   }
   Outcome finishStopped(const ActionRow& row, const fs::path& staging, const fs::path& retired);
-  Outcome copyAcross(const ActionRow& row, const fs::path& staging, const fs::path& retired);
+  Outcome copyAcross(const ActionRow& row, const fs::path& staging, const fs::path& retired,
+                     std::chrono::system_clock::time_point copyStarted);
+  Outcome settleRetired(const ActionRow& row, const fs::path& retired, const GuardOptions& options);
 
+  // The drive is the one this rollback began with (an unplugged drive leaves
+  // a bare folder where its files were) and holds the working folder.
+  bool driveConnected() const {
+    return (!drive_ || drive_->holds(ctx_.cfg().base())) &&
+           present(ctx_.cfg().base() / kMarkerFileName);
+  }
   // A staged copy is only ever a spare: the item is whole at the destination.
   void dropStaging(const fs::path& staging) {
     bestEffort(files_.removeAll(staging), diagnostics_, "removing a staged rollback copy");
   }
-  // Says when the drive copy set aside after placing the item cannot go.
-  void dropRetired(const fs::path& retired) {
-    if (const std::error_code ec = files_.removeAll(retired))
-      ctx_.log.say("rollback: the drive copy " + retired.string() +
-                   " could not be removed: " + ec.message());
-  }
-
   ServiceContext& ctx_;
   const FolderInUseProbe& inUse_;
   FileOperations& files_;
+  const std::optional<MountAnchor> drive_;
   const DiagnosticsLog diagnostics_;
+  std::vector<fs::path> keptAside_;
 };
 
 Outcome Rollback::reverse(const ActionRow& row) {
@@ -146,6 +174,13 @@ Outcome Rollback::reverse(const ActionRow& row) {
     }
     dropStaging(staging);
   }
+  // A drive copy missing only because the drive is unplugged must not be
+  // dropped from the batch by the skip below.
+  if (!present(row.dest) && !driveConnected()) {
+    return failed(row,
+                  "The drive is not connected, so the row stays in the batch for a rollback "
+                  "once it is back.");
+  }
   if (!present(row.dest) || present(row.src)) {
     ctx_.log.say("rollback skip (" + row.src + " already exists or " + row.dest + " missing)");
     return Outcome::kSkipped;
@@ -156,11 +191,11 @@ Outcome Rollback::reverse(const ActionRow& row) {
   const std::error_code ec = files_.renameNoReplace(row.dest, row.src);
   if (!ec) return reversed(row);
   if (ec != std::errc::cross_device_link) return failed(row, ec.message() + ".");
-  return copyAcross(row, staging, retired);
+  return copyAcross(row, staging, retired, std::chrono::system_clock::now());
 }
 
-Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging,
-                             const fs::path& retired) {
+Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging, const fs::path& retired,
+                             std::chrono::system_clock::time_point copyStarted) {
   const bool folder = fs::is_directory(linkStatus(row.dest).value_or(fs::file_status{}));
   ProcessInvocation copy;
   if (const std::string& rsync = ctx_.rsyncPath(); !rsync.empty()) {
@@ -198,29 +233,78 @@ Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging,
     return failed(row, "Something appeared at " + row.src + " meanwhile.");
   }
   stopPoint("rollback:placed");
-  dropRetired(retired);
-  return reversed(row);
+  return settleRetired(row, retired, {.copyStarted = copyStarted});
+}
+
+// The drive copy goes file by file, each only when the guard finds it the
+// same as what is home now; whatever was written on the drive during the
+// copy stays, kept visibly beside the drive copy's old name and listed.
+Outcome Rollback::settleRetired(const ActionRow& row, const fs::path& retired,
+                                const GuardOptions& options) {
+  // Nothing goes from the drive unless the item is home.
+  if (!present(row.src)) return reversed(row);
+  auto leftOnDrive = [&](const fs::path& at, const std::string& why) {
+    ctx_.log.say("rollback: the drive copy of " + row.src + " set aside at " + at.string() +
+                 " was left as it is: " + why +
+                 " Nothing of it was deleted; running rollback again finishes it.");
+    return Outcome::kFailed;
+  };
+  if (!driveConnected() || (drive_ && !drive_->holds(retired.parent_path())))
+    return leftOnDrive(retired, "the drive is not connected.");
+  const GuardedRemoval removal =
+      removeVerifiedTree(retired, row.src, ReplaceGuard(options), files_);
+  stopPoint("rollback:settled");
+  if (removal.complete() && !present(retired)) return reversed(row);
+  const std::vector<std::string> left = removal.leftBehind();
+  if (!removal.failed.empty()) return leftOnDrive(retired, "some of it could not be removed.");
+  const fs::path parent = retired.parent_path();
+  const std::string base =
+      keptAsideName(fs::path(row.dest).filename().string(), std::chrono::system_clock::now());
+  for (int n = 1; n < 1000; ++n) {
+    const fs::path kept = parent / (n == 1 ? base : base + "." + std::to_string(n));
+    const std::error_code ec = files_.renameNoReplace(retired, kept);
+    if (ec == std::errc::file_exists) continue;
+    if (ec) return leftOnDrive(retired, ec.message() + ".");
+    std::string named;
+    for (std::size_t i = 0; i < left.size() && i < 5; ++i) named += (i ? ", " : "") + left[i];
+    if (left.size() > 5) named += " and " + std::to_string(left.size() - 5) + " more";
+    ctx_.log.say("rollback: " + row.src + " is back home; what changed on the drive while it was " +
+                 "being brought back is kept at " + kept.string() + " (" + named + ").");
+    keptAside_.push_back(kept);
+    return reversed(row);
+  }
+  return leftOnDrive(retired, "no free name was found beside it.");
 }
 
 Outcome Rollback::finishStopped(const ActionRow& row, const fs::path& staging,
                                 const fs::path& retired) {
-  if (!present(row.src)) {
-    if (!present(staging)) {
-      return failed(row, "An earlier rollback set the drive copy aside at " + retired.string() +
-                             " and its copy beside " + row.src +
-                             " is gone; the drive copy was left as it is.");
+  if (present(staging)) {
+    if (present(row.src)) {
+      return failed(row, "Something appeared at " + row.src + " meanwhile; the drive copy is at " +
+                             retired.string() + " and a full copy at " + staging.string() + ".");
     }
     if (const std::error_code ec = files_.renameNoReplace(staging, row.src))
       return failed(row, ec.message() + ".");
+  } else if (!present(row.src)) {
+    return failed(row, "An earlier rollback set the drive copy aside at " + retired.string() +
+                           " and its copy beside " + row.src +
+                           " is gone; the drive copy was left as it is.");
   }
-  dropRetired(retired);
-  return reversed(row);
+  // When that copy began is not known: every file is compared byte for byte.
+  return settleRetired(row, retired, {});
 }
 
 }  // namespace
 
 int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& in,
                   const FolderInUseProbe& inUse, FileOperations& files) {
+  // A rule run starts a new batch and archives into it: the batch read here
+  // must stay the one being undone until rollback has finished.
+  const auto lock = RuleRunLock::acquire(ctx.paths);
+  if (!lock) {
+    ctx.log.say(lock.error());
+    return 1;
+  }
   const std::vector<ActionRow> rows = readLastBatch(ctx.paths);
   if (rows.empty()) {
     ctx.out << "No batch to roll back.\n";
@@ -262,58 +346,72 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
   }
 
   // The batch file always holds what is left to do: rows kept so far, the
-  // rows not reached yet, and anything another run appended meanwhile.
+  // rows not reached yet, and anything move-dir appended meanwhile. Rows
+  // leave it one by one as they are finished, each taken out where it is
+  // now, so the rewrite never drops a row it did not read.
   const DiagnosticsLog diagnostics(ctx.paths.diagnosticsLog, ctx.clock);
   std::vector<ActionRow> kept;
-  std::vector<ActionRow> appended;
-  std::size_t inFile = rows.size();
-  auto rewriteBatch = [&](std::size_t next) {
-    const std::vector<ActionRow> current = readLastBatch(ctx.paths);
-    for (std::size_t i = inFile; i < current.size(); ++i) appended.push_back(current[i]);
-    std::vector<ActionRow> left = kept;
-    left.insert(left.end(), rows.begin() + static_cast<std::ptrdiff_t>(next), rows.end());
-    left.insert(left.end(), appended.begin(), appended.end());
-    inFile = left.size();
-    bestEffort(writeLastBatch(ctx.paths, left), diagnostics, "rewriting the batch");
+  std::vector<ActionRow> finished;
+  std::optional<std::string> unrecorded;  // why the batch file could not be updated
+  auto rewriteBatch = [&] {
+    if (finished.empty()) return;
+    auto written = editLastBatch(ctx.paths, [&](std::vector<ActionRow>& current) {
+      for (const auto& row : finished) {
+        auto at = std::find(current.begin(), current.end(), row);
+        if (at != current.end()) current.erase(at);
+      }
+    });
+    if (!written && !unrecorded) unrecorded = written.error().message();
+    finished.clear();
   };
 
-  Rollback rollback(ctx, inUse, files);
+  Rollback rollback(ctx, inUse, files, MountAnchor::take(cfg.nvme()));
   int reversed = 0;
   int skipped = 0;
-  for (std::size_t i = 0; i < planned.size(); ++i) {
-    const PlannedRow& p = planned[i];
+  for (const PlannedRow& p : planned) {
     switch (p.plan) {
-      case Plan::kReverse:
-        switch (rollback.reverse(p.row)) {
-          case Outcome::kReversed: ++reversed; break;
-          case Outcome::kSkipped: ++skipped; break;
-          case Outcome::kFailed: kept.push_back(p.row); break;
-        }
-        rewriteBatch(i + 1);
+      case Plan::kReverse: {
+        const Outcome outcome = rollback.reverse(p.row);
+        reversed += outcome == Outcome::kReversed;
+        skipped += outcome == Outcome::kSkipped;
+        (outcome == Outcome::kFailed ? kept : finished).push_back(p.row);
+        rewriteBatch();
         stopPoint("rollback:row");
         break;
+      }
       case Plan::kCannotUndo:
         if (p.row.action == "delete" || p.row.action == "delete-cache") {
           ctx.log.say("rollback: cannot undo delete of " + p.row.src);
           ++skipped;
         }
+        finished.push_back(p.row);
         break;
       case Plan::kRefused:
         ctx.log.say("rollback refused: " + p.why);
         kept.push_back(p.row);
         break;
-      case Plan::kPassOver: break;
+      case Plan::kPassOver: finished.push_back(p.row); break;
     }
   }
-  rewriteBatch(rows.size());
+  rewriteBatch();
   ctx.out << "Reversed: " << reversed << ".  Skipped: " << skipped << ".\n";
+  if (!rollback.keptAside().empty()) {
+    ctx.out << "Kept aside on the drive: " << rollback.keptAside().size()
+            << " version(s) that changed while being brought back:\n";
+    for (const auto& at : rollback.keptAside()) ctx.out << "  " << at.string() << "\n";
+  }
   if (!kept.empty()) {
     ctx.out
         << "Kept in the batch: " << kept.size()
         << " action(s) that could not be reversed (see above). Nothing of theirs was deleted.\n";
   }
+  if (unrecorded) {
+    ctx.out << "The undo record " << ctx.paths.lastBatch.string() << " couldn't be updated ("
+            << *unrecorded
+            << "). What was moved back is home; a later rollback skips it. Nothing was lost.\n";
+  }
   bestEffort(writeStatusJson(ctx).saved, diagnostics, "writing the status snapshot");
-  return kept.empty() ? 0 : 1;
+  return kept.empty() && !unrecorded ? 0 : 1;
 }
 
 int rollbackCommand(ServiceContext& ctx, const std::vector<std::string>& args) {

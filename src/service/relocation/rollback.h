@@ -23,10 +23,18 @@ enum class Confirmation { kAlreadyGiven, kAskOnTerminal, kNonInteractive };
 // the working folder, else it is refused, said and logged, and kept.
 // Across volumes an item is copied to a hidden name beside its old place and
 // renamed into place; the drive copy is set aside before that rename and
-// removed after it, so a rollback stopped at any moment leaves every item
-// whole in one place and the next rollback finishes it. Rows that failed or
-// were refused stay in the batch; the others leave it as they are done.
-// Returns 0, or 1 when rows were kept. Every change to the disk goes through `files`.
+// removed after it file by file, each only when the guard finds it the same
+// as what is home, so a rollback stopped at any moment leaves every item
+// whole in one place and the next rollback finishes it. What changed on the
+// drive meanwhile stays there as "<name>.kept-<UTC stamp>" beside the drive
+// copy's old name and is listed. Rows that failed or were refused stay in
+// the batch; the others leave it as they are done.
+// Holds the rule-run lock throughout (waiting for a run at work, briefly,
+// then refusing with nothing changed), so no run starts a new batch under
+// it; rows move-dir appends meanwhile stay in the batch.
+// Returns 0, or 1 when rows were kept, the batch file could not be updated or
+// it did not start. Every change to
+// the disk goes through `files`.
 int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& in,
                   const FolderInUseProbe& inUse, FileOperations& files = FileOperations::real());
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "common/base/file_io.h"
@@ -18,6 +19,10 @@ namespace {
 namespace fs = std::filesystem;
 
 using brimvale::testing::contains;
+
+Result<void> replaceBatch(const StatePaths& paths, const std::vector<ActionRow>& rows) {
+  return editLastBatch(paths, [&](std::vector<ActionRow>& batch) { batch = rows; });
+}
 
 // A working folder in a plain temporary folder; an archived file in it.
 class RollbackTest : public ::testing::Test {
@@ -95,7 +100,7 @@ TEST_F(RollbackTest, RowsOutsideWhatRollbackMayMoveAreRefusedAndKept) {
       {"move", (archive_ / "x").string(), (archive_ / "a.txt").string(), 1},
       {"move", (home() / "taken").string(), (archive_ / "leads-out" / "precious").string(), 1},
   };
-  ASSERT_TRUE(writeLastBatch(env_.paths(), tampered));
+  ASSERT_TRUE(replaceBatch(env_.paths(), tampered));
   EXPECT_EQ(rollback(Confirmation::kAlreadyGiven), 1);
   const std::string out = env_.out().str();
   EXPECT_TRUE(out.starts_with("Will reverse 0 action(s):\nWon't reverse 4 action(s):\n")) << out;
@@ -170,7 +175,7 @@ TEST_F(RollbackTest, AFailureMidRollbackLosesNothingAndSaysWhereTheDataIs) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(writeLastBatch(env_.paths(), {{"move", src.string(), dest.string(), 1}}));
+    ASSERT_TRUE(replaceBatch(env_.paths(), {{"move", src.string(), dest.string(), 1}}));
     env_.out().str("");
     testing::FailingFileOperations files;
     for (const auto& f : c.faults) files.failFirst(f.op, f.pathPart, f.err);
@@ -189,6 +194,72 @@ TEST_F(RollbackTest, AFailureMidRollbackLosesNothingAndSaysWhereTheDataIs) {
     EXPECT_EQ(testing::lostEntries(before, testing::userView(src)), 0);
     EXPECT_TRUE(setAside(archive_).empty());
     fs::rename(src, dest);  // back on the drive for the next case
+  }
+}
+
+// Given a rollback stopped after it set the drive copy aside, and that copy
+// written to afterwards, then the next rollback brings the item home and
+// removes from the drive only what matches it: whatever changed there is
+// kept beside the drive copy's name as "<name>.kept-<stamp>" and listed.
+TEST_F(RollbackTest, WhatChangedOnTheDriveMeanwhileIsKeptAsideAndListed) {
+  using testing::FileOp;
+  const fs::path dest = archive_ / "Docs";
+  const fs::path src = home() / "Docs";
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& retired)> write;
+    std::vector<std::string> kept;  // files the kept-aside folder holds
+  } cases[] = {
+      {"nothing written", [](const fs::path&) {}, {}},
+      {"a file rewritten",
+       [](const fs::path& retired) { std::ofstream(retired / "b.txt") << "newer"; },
+       {"b.txt"}},
+      {"a file added",
+       [](const fs::path& retired) { std::ofstream(retired / "sub" / "new.txt") << "new"; },
+       {"sub/new.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(src);
+    fs::remove_all(archive_);
+    fs::create_directories(dest / "sub");
+    std::ofstream(dest / "a.txt") << "a";
+    std::ofstream(dest / "b.txt") << "b";
+    std::ofstream(dest / "sub" / "c.txt") << "c";
+    ASSERT_TRUE(replaceBatch(env_.paths(), {{"move", src.string(), dest.string(), 1}}));
+    testing::FailingFileOperations files;
+    files.failFirst(FileOp::kRenameNoReplace, dest.string(), EXDEV);
+    files.failFirst(FileOp::kRenameNoReplace, ".brimvale-rollback-", EACCES);
+    files.failFirst(FileOp::kRenameNoReplace, ".brimvale-rolled-back-", ENOSPC);
+    std::istringstream in;
+    ASSERT_EQ(rollbackBatch(env_.load(), Confirmation::kAlreadyGiven, in,
+                            FolderInUseProbe("/nonexistent/lsof"), files),
+              1);
+    const fs::path retired = setAside(archive_);
+    ASSERT_FALSE(retired.empty());
+    c.write(retired);
+
+    env_.out().str("");
+    EXPECT_EQ(rollback(Confirmation::kAlreadyGiven), 0) << env_.out().str();
+    EXPECT_EQ(readFile(src / "b.txt").value_or(""), "b") << "the home version stays";
+    EXPECT_EQ(readFile(src / "sub" / "c.txt").value_or(""), "c");
+    EXPECT_FALSE(fs::exists(retired));
+    EXPECT_FALSE(fs::exists(dest));
+    std::vector<fs::path> keptFolders;
+    for (const auto& e : fs::directory_iterator(archive_)) keptFolders.push_back(e.path());
+    ASSERT_EQ(keptFolders.size(), c.kept.empty() ? 0u : 1u);
+    if (c.kept.empty()) continue;
+    EXPECT_TRUE(keptFolders[0].filename().string().starts_with("Docs.kept-"));
+    std::vector<std::string> held;
+    for (const auto& e : fs::recursive_directory_iterator(keptFolders[0])) {
+      if (e.is_regular_file()) held.push_back(e.path().lexically_relative(keptFolders[0]).string());
+    }
+    EXPECT_EQ(held, c.kept);
+    EXPECT_TRUE(contains(env_.out().str(),
+                         "Kept aside on the drive: 1 version(s) that changed "
+                         "while being brought back:\n  " +
+                             keptFolders[0].string() + "\n"))
+        << env_.out().str();
   }
 }
 

@@ -14,9 +14,9 @@
 #include "common/state/rule_text.h"
 #include "platform/byte_count_format.h"
 #include "service/core/action_log.h"
+#include "service/core/rule_run_lock.h"
 #include "service/core/status_snapshot.h"
 #include "service/rules/cloud_eviction.h"
-#include "service/rules/rule_run_lock.h"
 #include "service/rules/rules_engine.h"
 
 namespace brimvale::service {

@@ -11,6 +11,7 @@
 #include "common/base/timestamps.h"
 #include "service/dispatch.h"
 #include "testing/context_in_temp_home.h"
+#include "testing/test_file.h"
 
 namespace brimvale::service {
 namespace {
@@ -99,6 +100,7 @@ TEST(FreeSpace, FallbackCleansCachesAndHintsAppearPastTheirThresholds) {
   fs::create_directories(home.home() / "App/Cache");
   std::ofstream(home.home() / "App/Cache/a") << "a";
   std::ofstream(home.home() / "App/Cache/b") << "b";
+  testing::settle(home.home() / "App/Cache");
   home.fake().localSnapshotCount = 5;
   ServiceContext& ctx = home.load();
   ASSERT_EQ(runService(ctx, {"free-space"}), 0);

@@ -1,5 +1,6 @@
 #include "service/rules/reclaim.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -9,14 +10,15 @@
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/base/json_writer.h"
+#include "common/base/stop_point.h"
 #include "common/state/config_keys.h"
 #include "common/state/path_policy.h"
 #include "service/core/action_log.h"
+#include "service/core/rule_run_lock.h"
 #include "service/core/status_snapshot.h"
 #include "service/relocation/checked_folder.h"
 #include "service/relocation/guards.h"
 #include "service/rules/clutter_places.h"
-#include "service/rules/rule_run_lock.h"
 #include "service/rules/trash_records.h"
 
 namespace brimvale::service {
@@ -85,18 +87,24 @@ class CategoryWalk {
     return std::move(*checked);
   }
 
-  // Checks and measures one candidate and, while deleting, removes it with
-  // `remove` (true when it is gone) and records it.
-  void take(const fs::path& item, const std::function<bool()>& remove) {
-    if (auto allowed = policy_.check(item); !allowed) {
+  // Checks and measures one candidate (`entry`, as listed at `listedAt`)
+  // and, while deleting, removes it with `remove` (true when it is gone) and
+  // records it. Open items and items written moments ago are in use and stay.
+  void take(const DirEntry& entry, std::chrono::system_clock::time_point listedAt,
+            const std::function<bool()>& remove) {
+    if (auto allowed = policy_.check(entry.path); !allowed) {
       refuse(allowed.error().sentence());
       return;
     }
-    const std::string shown = item.string();
+    const std::string shown = entry.path.string();
     if (guards_.isCloudPath(shown)) return;
     const auto size = bytesOf(shown);
     if (mode_ == WalkMode::kDelete) {
-      if (guards_.isOpen(shown) || !remove()) return;
+      if (guards_.isOpen(shown) || writtenMomentsAgo(entry.info, listedAt)) return;
+      stopPoint("reclaim:deleting");
+      const bool gone = remove();
+      stopPoint("reclaim:deleted");
+      if (!gone) return;
       bestEffort(recordAction(ctx_.paths, ctx_.clock(), {action_, shown, "-", size}),
                  DiagnosticsLog(ctx_.paths.diagnosticsLog, ctx_.clock),
                  "recording a reclaimed item");
@@ -105,14 +113,30 @@ class CategoryWalk {
     bytes_ += size.value_or(0);
   }
 
+  // Removes a listed entry of `folder` as it was listed; what changed since
+  // stays and is said.
+  bool removeListed(const CheckedFolder& folder, const DirEntry& entry,
+                    std::chrono::system_clock::time_point listedAt) {
+    const ListedRemoval removed = folder.removeAsListed(entry.path.filename(), entry.info, listedAt);
+    if (!removed.gone) {
+      tell(removed.firstFailure.empty()
+               ? "reclaim kept: " + entry.path.string() +
+                     " (it changed after it was listed, so it was left as it is)"
+               : "reclaim couldn't delete " + entry.path.string() + " (" + removed.firstFailure +
+                     "); what is left of it is where it was");
+    }
+    return removed.gone;
+  }
+
   // The folder's direct children older than the category's minimum age.
   void walkFolder(const fs::path& root) {
     auto checked = openChecked(root);
     if (!checked) return;
     const std::time_t now = ctx_.clock();
+    const auto listedAt = std::chrono::system_clock::now();
     for (const auto& entry : listEntries(root).value_or(std::vector<DirEntry>{})) {
       if (places_.minAgeDays > 0 && !entry.olderThan(places_.minAgeDays, now)) continue;
-      take(entry.path, [&] { return checked->remove(entry.path.filename()).has_value(); });
+      take(entry, listedAt, [&] { return removeListed(*checked, entry, listedAt); });
     }
   }
 
@@ -131,6 +155,7 @@ class CategoryWalk {
     const std::optional<CheckedFolder> info =
         isDirectory(trash / "info").value_or(false) ? openChecked(trash / "info") : std::nullopt;
     const std::uint64_t unrecordedBefore = unrecorded_;
+    const auto listedAt = std::chrono::system_clock::now();
     for (const auto& entry : listEntries(filesFolder).value_or(std::vector<DirEntry>{})) {
       const std::string name = entry.path.filename().string();
       const auto record = info ? readTrashRecord(trash, name) : std::nullopt;
@@ -139,8 +164,8 @@ class CategoryWalk {
         continue;
       }
       if (!thrownAwayLongAgo(*record)) continue;
-      take(entry.path, [&] {
-        if (!files->remove(name)) return false;
+      take(entry, listedAt, [&] {
+        if (!removeListed(*files, entry, listedAt)) return false;
         ctx_.log.log("reclaim trash: emptied " + record->originalPath);
         // The record goes last: a run stopped before this point leaves the
         // record of an item that is gone, which the next run clears.

@@ -9,6 +9,7 @@
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "testing/context_in_temp_home.h"
+#include "testing/test_file.h"
 
 namespace brimvale::service {
 namespace {
@@ -102,6 +103,7 @@ TEST(Reclaim, NeverFollowsACategoryFolderThatIsALinkAndSaysSo) {
   const fs::path pip = home.home() / "Library/Caches/pip/wheel";
   fs::create_directories(pip.parent_path());
   std::ofstream(pip) << "regenerable";
+  testing::settle(pip.parent_path());
   ServiceContext& ctx = home.load();
 
   ASSERT_EQ(reclaimScanIn(HomeLayout::kMacOS, ctx, {}), 0);
@@ -199,6 +201,7 @@ TEST(ReclaimFreedesktop, TrashGoesByTheRecordedDeletionDate) {
   std::ofstream(stale) << record(origin + "/gone", 50);
   const fs::path recentStale = home.trash() / "info/gone lately.trashinfo";
   std::ofstream(recentStale) << record(origin + "/gone lately", 5);
+  for (const fs::path& due : {old, folder, link}) testing::settle(due);
   ServiceContext& ctx = home.load();
 
   ASSERT_EQ(reclaimScanIn(HomeLayout::kFreedesktop, ctx, {}), 0);
@@ -299,6 +302,8 @@ TEST(ReclaimFreedesktop, DevCachesEmptyToolCachesAndLeaveEverythingElse) {
     fs::create_directories((h / kept).parent_path());
     std::ofstream(h / kept) << "keep";
   }
+  for (const char* tool : {".cache/pip", ".cache/go-build", ".cargo/registry/cache"})
+    testing::settle(h / tool);
   ServiceContext& ctx = home.load();
 
   ASSERT_EQ(reclaimIn(HomeLayout::kFreedesktop, ctx, {"devcaches"}), 0);
@@ -310,6 +315,23 @@ TEST(ReclaimFreedesktop, DevCachesEmptyToolCachesAndLeaveEverythingElse) {
   EXPECT_EQ(regularFilesBelow(h / ".m2"), 1u) << "Maven's repository is not a cache";
   EXPECT_TRUE(fs::exists(h / ".cache/my-app/settings.db"));
   EXPECT_TRUE(fs::exists(h / "Library/Caches/pip/wheel")) << "no macOS folder on this layout";
+}
+
+// A tool writing into its cache right now: what it just wrote stays, even
+// inside a folder old enough to go.
+TEST(ReclaimFreedesktop, WhatWasWrittenMomentsAgoStays) {
+  FreedesktopHome home;
+  const fs::path http = home.home() / ".cache/pip/http";
+  fs::create_directories(http);
+  std::ofstream(http / "old") << std::string(3000, 'o');
+  std::ofstream(http / "being written") << "the first half";
+  testing::settle(http);
+  std::ofstream(http / "being written", std::ios::app) << " and the second";
+  ServiceContext& ctx = home.load();
+
+  ASSERT_EQ(reclaimIn(HomeLayout::kFreedesktop, ctx, {"devcaches"}), 0);
+  EXPECT_FALSE(fs::exists(http / "old"));
+  EXPECT_EQ(readFile(http / "being written").value_or(""), "the first half and the second");
 }
 
 }  // namespace

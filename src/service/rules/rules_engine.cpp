@@ -1,5 +1,6 @@
 #include "service/rules/rules_engine.h"
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -7,6 +8,7 @@
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/base/platform_words.h"
+#include "common/base/stop_point.h"
 #include "common/state/config_keys.h"
 #include "service/core/action_log.h"
 #include "service/relocation/archive.h"
@@ -32,18 +34,24 @@ void sayRefusedItem(ServiceContext& ctx, const fs::path& item, const PathRefusal
   ctx.log.say("skip (refused): " + item.string() + ". " + refusal.sentence());
 }
 
-// Archives the candidates (paths relative to `source`), or in a dry run
-// prints one line for each (items the policy refuses get their refusal
-// instead). False when the run must stop.
-bool archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
+// Why a real run stops early; nothing when it goes on.
+using Stop = std::optional<ArchiveOutcome>;
+
+// Archives the candidates (paths relative to `source`) onto the drive
+// `drive` (taken when the run began), or in a dry run prints one line for
+// each (items the policy refuses get their refusal instead).
+Stop archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
                        const CheckedFolder& source, const RuleText& rule,
-                       const std::vector<std::string>& candidates, std::string_view reason) {
+                       const std::vector<std::string>& candidates, std::string_view reason,
+                       const std::optional<MountAnchor>& drive) {
   if (mode == RunMode::kReal) {
     for (const auto& item : candidates) {
-      const auto outcome = moveToNvme(ctx, guards, scope.policy(), source, item, rule.dest, reason);
-      if (outcome == ArchiveOutcome::kUndoUnwritten) return false;
+      const auto outcome =
+          moveToNvme(ctx, guards, scope.policy(), source, item, rule.dest, reason, drive);
+      if (outcome == ArchiveOutcome::kUndoUnwritten || outcome == ArchiveOutcome::kDriveGone)
+        return outcome;
     }
-    return true;
+    return std::nullopt;
   }
   // One write for the whole list: a dry run over a large folder is mostly output.
   const std::string tail = " -> " + ctx.cfg().base().string() + "/" + rule.dest + "/\n";
@@ -66,11 +74,12 @@ bool archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& sco
     lines += tail;
   }
   ctx.out << lines;
-  return true;
+  return std::nullopt;
 }
 
-bool archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
-                const CheckedFolder& source, const RuleText& rule, std::int64_t age) {
+Stop archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
+                const CheckedFolder& source, const RuleText& rule, std::int64_t age,
+                const std::optional<MountAnchor>& drive) {
   ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " + rule.dest);
   const std::time_t now = ctx.clock();
   // Only the candidates' names are kept past the listing: a folder may hold many thousands.
@@ -79,13 +88,14 @@ bool archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
   });
   if (!old || old->empty()) {
     sayNothingOlder(ctx, rule, age);
-    return true;
+    return std::nullopt;
   }
-  return archiveCandidates(ctx, guards, scope, mode, source, rule, *old, "archive_old");
+  return archiveCandidates(ctx, guards, scope, mode, source, rule, *old, "archive_old", drive);
 }
 
-bool archiveBig(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
-                const CheckedFolder& source, const RuleText& rule, std::int64_t age) {
+Stop archiveBig(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
+                const CheckedFolder& source, const RuleText& rule, std::int64_t age,
+                const std::optional<MountAnchor>& drive) {
   const std::int64_t mib = archiveBigMiB(rule);
   ctx.log.say("rule: archive_big " + rule.src + " (>" + std::to_string(age) + "d AND >" +
               std::to_string(mib) + "MB) -> " + rule.dest);
@@ -99,9 +109,10 @@ bool archiveBig(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
   if (candidates.empty()) {
     ctx.log.say("       \u2192 0 items eligible (no file in " + rule.src + " is both >" +
                 std::to_string(age) + "d old AND >" + std::to_string(mib) + "MB)");
-    return true;
+    return std::nullopt;
   }
-  return archiveCandidates(ctx, guards, scope, mode, source, rule, candidates, "archive_big");
+  return archiveCandidates(ctx, guards, scope, mode, source, rule, candidates, "archive_big",
+                           drive);
 }
 
 enum class CloudCheck { kSkipCloudItems, kIgnore };
@@ -115,10 +126,12 @@ struct DeletionTally {
 
 // Offers one matched item of `folder` for deletion: an item the policy
 // refuses is said and left; a dry run prints the rest; a real run leaves
-// open (and, when asked, cloud) items alone, deletes the others through the
-// open folder and records each deletion under `action`.
+// open, freshly written (and, when asked, cloud) items alone, deletes the
+// others through the open folder as they were when listed at `listedAt`,
+// and records each deletion under `action`.
 void offerForDeletion(ServiceContext& ctx, Guards& guards, const PathPolicy& policy, RunMode mode,
-                      const CheckedFolder& folder, const DirEntry& entry, std::string_view action,
+                      const CheckedFolder& folder, const DirEntry& entry,
+                      std::chrono::system_clock::time_point listedAt, std::string_view action,
                       CloudCheck cloud, DeletionTally& tally) {
   ++tally.matched;
   const std::string item = entry.path.string();
@@ -131,9 +144,18 @@ void offerForDeletion(ServiceContext& ctx, Guards& guards, const PathPolicy& pol
     ctx.out << "WOULD DELETE: " << item << " (" << sizeText(size) << " bytes)\n";
     return;
   }
-  if (guards.isOpen(item)) return;
+  if (guards.isOpen(item) || writtenMomentsAgo(entry.info, listedAt)) return;
   if (cloud == CloudCheck::kSkipCloudItems && guards.isCloudPath(item)) return;
-  if (!folder.remove(entry.path.filename())) return;
+  stopPoint("rules:deleting");
+  const ListedRemoval removed = folder.removeAsListed(entry.path.filename(), entry.info, listedAt);
+  stopPoint("rules:deleted");
+  if (!removed.gone) {
+    ctx.log.say(removed.firstFailure.empty()
+                    ? "kept: " + item + " (it changed after the run listed it, so it was left as it is)"
+                    : "couldn't delete " + item + " (" + removed.firstFailure +
+                          "); what is left of it is where it was");
+    return;
+  }
   ++tally.deleted;
   tally.deletedBytes += size.value_or(0);
   // Personal files get a line each; caches are summed up per folder.
@@ -153,9 +175,10 @@ void deleteOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunM
   ctx.log.say("rule: delete_old " + rule.src + " (>" + std::to_string(age) + "d)");
   const std::time_t now = ctx.clock();
   DeletionTally tally;
+  const auto listedAt = std::chrono::system_clock::now();
   for (const auto& entry : listEntries(source.path()).value_or(std::vector<DirEntry>{})) {
     if (!entry.olderThan(age, now)) continue;
-    offerForDeletion(ctx, guards, scope.policy(), mode, source, entry, "delete",
+    offerForDeletion(ctx, guards, scope.policy(), mode, source, entry, listedAt, "delete",
                      CloudCheck::kSkipCloudItems, tally);
   }
   if (tally.matched == 0) return sayNothingOlder(ctx, rule, age);
@@ -209,10 +232,11 @@ void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int6
         continue;
       }
       DeletionTally tally;
+      const auto listedAt = std::chrono::system_clock::now();
       for (const auto& entry : listEntries(folder).value_or(std::vector<DirEntry>{})) {
         if (ageDays > 0 && !entry.olderThan(ageDays, now)) continue;
-        offerForDeletion(ctx, guards, scope.cachePolicy(), mode, *checked, entry, "delete-cache",
-                         CloudCheck::kIgnore, tally);
+        offerForDeletion(ctx, guards, scope.cachePolicy(), mode, *checked, entry, listedAt,
+                         "delete-cache", CloudCheck::kIgnore, tally);
       }
       if (mode == RunMode::kDry || (tally.matched == 0 && ageDays > 0)) continue;
       const std::string head = "cleaned: " + folder.string() + " (~" +
@@ -238,6 +262,10 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
   }
   const ServiceConfig& cfg = ctx.cfg();
   const RuleScope scope(ctx);
+  // Archives go only to the drive that is mounted now: one unplugged (or
+  // swapped) meanwhile stops the run before anything lands in its bare
+  // mount folder.
+  const std::optional<MountAnchor> drive = MountAnchor::take(cfg.nvme());
   for (const auto& text : cfg.rules()) {
     const RuleText rule = parseRuleText(text);
     const FlooredAge floored = applyAgeFloors(rule, cfg);
@@ -280,18 +308,20 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
       sayRefusedSource(ctx, rule.src, source.error());
       continue;
     }
-    bool goOn = true;
+    Stop stop;
     if (rule.action == "archive_old") {
-      goOn = archiveOld(ctx, guards, scope, mode, *source, rule, age);
+      stop = archiveOld(ctx, guards, scope, mode, *source, rule, age, drive);
     } else if (rule.action == "archive_big") {
-      goOn = archiveBig(ctx, guards, scope, mode, *source, rule, age);
+      stop = archiveBig(ctx, guards, scope, mode, *source, rule, age, drive);
     } else {
       deleteOld(ctx, guards, scope, mode, *source, rule, age);
     }
-    if (!goOn) {
-      ctx.log.say(
-          "Stopped the rule run: without its undo record nothing more is moved. What was "
-          "moved before is listed above; everything else is where it was.");
+    if (stop) {
+      ctx.log.say(std::string("Stopped the rule run: ") +
+                  (*stop == ArchiveOutcome::kDriveGone
+                       ? "the drive was disconnected, so nothing more is moved."
+                       : "without its undo record nothing more is moved.") +
+                  " What was moved before is listed above; everything else is where it was.");
       return false;
     }
   }

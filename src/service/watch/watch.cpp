@@ -9,14 +9,15 @@
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/platform_words.h"
+#include "common/base/stop_point.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
 #include "service/core/notifications.h"
+#include "service/core/rule_run_lock.h"
 #include "service/core/status_snapshot.h"
 #include "service/drive_transfer/transfer_job.h"
 #include "service/drive_transfer/transfer_store.h"
 #include "service/drives/self_backup.h"
-#include "service/rules/rule_run_lock.h"
 #include "service/rules/rules_engine.h"
 
 namespace brimvale::service {
@@ -51,6 +52,7 @@ bool WatchLoop::tick() {
   transferTick(ctx_);
   bestEffort(writeStatusJson(ctx_).saved, DiagnosticsLog(ctx_.paths.diagnosticsLog, ctx_.clock),
              "writing the status snapshot");
+  stopPoint("watch:tick-done");
   sleep_(ctx_.cfg().getInt(config_keys::kWatchIntervalSecs));
   return true;
 }
@@ -130,7 +132,8 @@ void WatchLoop::dailySelfBackup(const std::string& today) {
   std::ostream quiet(&discard);
   ServiceContext backup(ctx_.paths, ctx_.platform, ctx_.clock, quiet, quiet);
   backup.config = ctx_.config;
-  (void)backupSelfCommand(backup, {});  // says what went wrong in the backup's own output
+  // A backup that failed says why in the log; the day stays open so a later tick tries again.
+  if (backupSelfCommand(backup, {}) != 0) return;
   bestEffort(writeFileAtomically(ctx_.paths.selfBackupDay, today + "\n"),
              DiagnosticsLog(ctx_.paths.diagnosticsLog, ctx_.clock), "noting today's self-backup");
 }

@@ -7,9 +7,10 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
+#include "service/core/rule_run_lock.h"
 #include "service/dispatch.h"
-#include "service/rules/rule_run_lock.h"
 #include "testing/context_in_temp_home.h"
+#include "testing/tmpfs_drive.h"
 
 namespace brimvale::service {
 namespace {
@@ -41,6 +42,8 @@ class WatchTest : public ::testing::Test {
   void useConfig(const std::string& extra) {
     home_ = std::make_unique<brimvale::testing::ContextInTempHome>("");
     nvme_ = home_->home() / "Volumes" / "NVMe";
+    // A real mount: the self-backup writes only while its drive is mounted.
+    drive_ = std::make_unique<brimvale::testing::TmpfsMount>(nvme_, "4m");
     std::ofstream(home_->paths().config)
         << "NVMe=\"" << nvme_.string() << "\"\nREMOUNT_RETRIES=3\nREMOUNT_BACKOFF_SECS=2\n"
         << extra;
@@ -59,6 +62,7 @@ class WatchTest : public ::testing::Test {
   ServiceContext* ctx_ = nullptr;
   std::unique_ptr<WatchLoop> loop_;
   fs::path nvme_;
+  std::unique_ptr<brimvale::testing::TmpfsMount> drive_;
 };
 
 constexpr const char* kEager =
@@ -83,6 +87,7 @@ TEST_F(WatchTest, RunsTheRulesOnceInTheConfiguredHourAndAgainTheNextDay) {
 // copying and verifying: it waits for the job to end, then runs that day.
 TEST_F(WatchTest, TheSelfBackupWaitsWhileADriveTransferIsUnderWay) {
   useConfig("");
+  BRIMVALE_REQUIRE_DRIVE(*drive_);
   const fs::path job = home_->paths().state / "transfer-job.kv";
   const fs::path backup = nvme_ / "BRIM-Test-Mac" / "Brimvale-Backup";
   // Phases a tick leaves alone without drives to copy between.
@@ -99,6 +104,18 @@ TEST_F(WatchTest, TheSelfBackupWaitsWhileADriveTransferIsUnderWay) {
   EXPECT_EQ(readFile(home_->paths().selfBackupDay).value_or(""), "2026-12-06\n");
 }
 
+// The drive pulled while the system still lists it: the backup is not
+// written, so the day is not marked done and a later tick tries again.
+TEST_F(WatchTest, AFailedSelfBackupIsTriedAgainTheSameDay) {
+  useConfig("");
+  drive_.reset();
+  fs::create_directories(nvme_ / "BRIM-Test-Mac");
+  std::ofstream(nvme_ / "BRIM-Test-Mac" / ".hollin-managed") << "marker_version=1\n";
+  ASSERT_TRUE(loop_->tick());
+  EXPECT_FALSE(fs::exists(nvme_ / "BRIM-Test-Mac" / "Brimvale-Backup"));
+  EXPECT_FALSE(fs::exists(home_->paths().selfBackupDay));
+}
+
 TEST_F(WatchTest, ADailyRunMeetingAnotherRunTriesAgainOnTheNextTick) {
   useConfig(kEager);
   now_ = localTime(6, 3, 0);
@@ -108,12 +125,11 @@ TEST_F(WatchTest, ADailyRunMeetingAnotherRunTriesAgainOnTheNextTick) {
     ASSERT_TRUE(loop_->tick());
     EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 0u);
     EXPECT_FALSE(fs::exists(home_->paths().lastAutoRun));
-    EXPECT_NE(
-        readFile(home_->paths().log)
-            .value_or("")
-            .find(
-                "daily auto-relocate run postponed to the next tick: Another rule run or clean-up"),
-        std::string::npos);
+    EXPECT_NE(readFile(home_->paths().log)
+                  .value_or("")
+                  .find("daily auto-relocate run postponed to the next tick: Another rule run, "
+                        "clean-up or rollback"),
+              std::string::npos);
   }
   ASSERT_TRUE(loop_->tick());
   EXPECT_EQ(occurrences(out(), "starting daily auto-relocate run"), 1u);

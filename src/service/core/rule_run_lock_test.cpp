@@ -1,4 +1,4 @@
-#include "service/rules/rule_run_lock.h"
+#include "service/core/rule_run_lock.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -26,11 +26,12 @@ TEST_F(RuleRunLockTest, ASecondRunIsRefusedWithASentenceUntilTheFirstEnds) {
     ASSERT_TRUE(first.has_value()) << first.error();
     auto second = RuleRunLock::acquire(paths_, milliseconds(120));
     ASSERT_FALSE(second.has_value());
-    EXPECT_EQ(second.error(),
-              "Another rule run or clean-up is already working in this home folder (process " +
-                  std::to_string(getpid()) +
-                  "), so this one did not start. Nothing was changed; try again when it "
-                  "has finished.");
+    EXPECT_EQ(
+        second.error(),
+        "Another rule run, clean-up or rollback is already working in this home folder (process " +
+            std::to_string(getpid()) +
+            "), so this one did not start. Nothing was changed; try again when it "
+            "has finished.");
   }
   EXPECT_TRUE(RuleRunLock::acquire(paths_, milliseconds(0)).has_value());
 }

@@ -1,7 +1,8 @@
 // One rule run at a time per home folder. Every command that archives or
 // deletes by rule or category (relocate-now, free-space, clean-app-caches,
-// reclaim, the watch loop's daily run) holds state/rules.lock while it works,
-// so two runs never take the same items or archive targets at once.
+// reclaim, the watch loop's daily run) and rollback hold state/rules.lock
+// while they work, so two runs never take the same items or archive targets
+// at once, and a rollback never meets a run that starts a new batch.
 #pragma once
 
 #include <chrono>

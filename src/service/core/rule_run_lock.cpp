@@ -1,4 +1,4 @@
-#include "service/rules/rule_run_lock.h"
+#include "service/core/rule_run_lock.h"
 
 #include <thread>
 
@@ -34,7 +34,7 @@ std::expected<RuleRunLock, std::string> RuleRunLock::acquire(const StatePaths& p
     if (std::chrono::steady_clock::now() >= deadline) {
       const long holder = lock->holder();
       return std::unexpected(
-          "Another rule run or clean-up is already working in this home folder" +
+          "Another rule run, clean-up or rollback is already working in this home folder" +
           (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
           ", so this one did not start. Nothing was changed; try again when it has finished.");
     }
