@@ -212,6 +212,14 @@ void repairInterrupted(AppMoveCommandHost& host, apps::AppRelocatorEngine& engin
   }
 }
 
+// The versions a move kept because they differ from the one that stays.
+void sayKept(std::ostream& out, const std::vector<std::string>& kept) {
+  for (const auto& path : kept) {
+    out << "Kept " << path << ": it differs from the version that stays, so nothing in it was "
+        << "deleted.\n";
+  }
+}
+
 std::optional<apps::AppMoveManifest> liveRelocationAt(const AppMoveCommandHost& host,
                                                       const std::string& originalPath) {
   for (auto& m : apps::movesOfOriginalPath(host.env.store->loadAll(), originalPath)) {
@@ -287,9 +295,11 @@ int appsMoveCommand(AppMoveCommandHost& host, const std::string& target, bool ov
   if (result->success) {
     progress.finish();
     out << result->sentence << "\n";
+    sayKept(out, result->kept);
     return 0;
   }
   err << result->sentence << whereTheAppIs(app.displayName, app.bundlePath, host.env.paths) << "\n";
+  sayKept(err, result->kept);
   return 1;
 }
 
@@ -339,9 +349,10 @@ int appsMoveBackCommand(AppMoveCommandHost& host, const std::string& idOrName) {
         << whereTheAppIs(record->displayName, record->originalPath, host.env.paths) << "\n";
     return 1;
   }
-  if (done->success) progress.finish();
-  (done->success ? out : err) << done->sentence << "\n";
-  return done->success ? 0 : 1;
+  progress.finish();
+  out << done->sentence << "\n";
+  sayKept(out, done->kept);
+  return 0;
 }
 
 int appsMovedCommand(AppMoveCommandHost& host, bool asJson) {
@@ -494,7 +505,9 @@ ReinstallSweepSetup sweepSetup(AppMoveCommandHost& host, json& notices, bool asJ
               },
           .moved =
               [&out, asJson](const apps::EngineCompletion& done) {
-                if (!asJson) out << done.sentence << "\n";
+                if (asJson) return;
+                out << done.sentence << "\n";
+                sayKept(out, done.kept);
               }};
 }
 
@@ -524,12 +537,19 @@ std::string actionText(const std::string& action) {
 int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool asJson) {
   std::ostream& out = host.apps.out;
   json notices = json::array();
+  int failedMoves = 0;
   if (sweepNow) {
     ReinstallSweep sweep(sweepSetup(host, notices, asJson));
+    sweep.engine().addCompletionListener([&failedMoves](const apps::EngineCompletion& done) {
+      failedMoves += done.success ? 0 : 1;
+    });
     repairInterrupted(host, sweep.engine());
     const InterruptNotice notice;
-    sweep.run();
+    // Asked for now: an app waiting out the back-off of a failed try is tried again.
+    sweep.run(apps::RetryTiming::kNow);
   }
+  // A move the sweep ran that failed is said in its sentence and in the status.
+  const int status = failedMoves > 0 ? 1 : 0;
   std::vector<apps::AppMoveManifest> seen;
   for (auto& m : host.env.store->loadAll()) {
     if (!m.externalModifications.empty()) seen.push_back(std::move(m));
@@ -557,11 +577,11 @@ int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool asJson) 
     }
     out << json{{"apps", std::move(list)}, {"swept", sweepNow}, {"notifications", notices}}.dump(2)
         << "\n";
-    return 0;
+    return status;
   }
   if (seen.empty()) {
     out << "No moved app has been reinstalled or changed by an installer.\n";
-    return 0;
+    return status;
   }
   for (const auto& m : seen) {
     out << curly(m.displayName) << " (" << m.originalPath << ", move " << m.id << "):\n";
@@ -575,7 +595,7 @@ int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool asJson) 
           << m.consecutiveReRelocateFailures << " failed so far)\n";
     }
   }
-  return 0;
+  return status;
 }
 
 namespace {

@@ -50,7 +50,9 @@ int appsOffloadCommand(AppMoveCommandHost& host, const std::string& target);
 int appsRestoreCommand(AppMoveCommandHost& host, const std::string& id);
 
 // What the reinstall monitor saw and did, per moved app; with `sweepNow`
-// it first looks at every moved app and moves reinstalled ones again.
+// it first looks at every moved app and moves reinstalled ones again, also
+// those waiting out the back-off of a failed try (1 when one of those moves
+// failed; its sentence says where the app is).
 int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool json);
 
 enum class ReviewAnswer { kNone, kApprove, kKeepInternal };

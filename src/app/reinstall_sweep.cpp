@@ -28,7 +28,6 @@ ReinstallSweep::ReinstallSweep(ReinstallSweepSetup setup)
                 .classifyInstall = setup_.classifyInstall,
                 .appsFolder = setup_.appsFolder,
                 .applicationsRoots = setup_.env.applicationRoots,
-                .files = setup_.env.files,
                 .notify = setup_.notify,
                 .log = setup_.env.log,
                 .clock = setup_.env.clock}) {
@@ -65,9 +64,9 @@ void ReinstallSweep::readRelocations() {
   }
 }
 
-void ReinstallSweep::run() {
+void ReinstallSweep::run(apps::RetryTiming timing) {
   readRelocations();
-  monitor_.sweep();
+  monitor_.sweep(timing);
   engine_.drain();
 }
 

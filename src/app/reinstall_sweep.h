@@ -32,7 +32,7 @@ class ReinstallSweep {
   ReinstallSweep& operator=(const ReinstallSweep&) = delete;
 
   // Looks at every committed relocation and runs the moves that asked for.
-  void run();
+  void run(apps::RetryTiming timing = apps::RetryTiming::kAfterBackOff);
 
   // The permission reviews the records hold open, by manifest id.
   [[nodiscard]] const std::map<std::string, apps::PendingEntitlementReview>& pendingReviews();

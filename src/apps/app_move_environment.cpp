@@ -1,6 +1,10 @@
 #include "apps/app_move_environment.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "apps/app_move_guards.h"
 #include "mover/switch_privileged.h"
@@ -50,6 +54,18 @@ std::string caseSensitivityRaw(mover::VolumeCaseSensitivity value) {
   return "unknown";
 }
 
+std::error_code exchangePaths(const fs::path& a, const fs::path& b) {
+#if defined(__linux__)
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) return {};
+  if (errno == EINVAL) return std::make_error_code(std::errc::not_supported);
+#elif defined(__APPLE__)
+  if (::renamex_np(a.c_str(), b.c_str(), RENAME_SWAP) == 0) return {};
+#else
+  errno = ENOTSUP;
+#endif
+  return {errno, std::generic_category()};
+}
+
 bool somethingAt(const fs::path& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
@@ -86,19 +102,33 @@ ParkResult moveBundle(const AppMoveEnvironment& env, const fs::path& from, const
   return {ParkOutcome::kFailed, ec.message()};
 }
 
-void purgeQuarantine(const AppMoveEnvironment& env, const fs::path& path) {
-  if (!somethingAt(path)) return;
-  if (!isUnderQuarantineRoot(path, env.paths.home)) {
+std::optional<fs::path> purgeQuarantine(const AppMoveEnvironment& env, const fs::path& quarantine,
+                                        const fs::path& copy, const fs::path& original,
+                                        const ReplaceGuard& guard) {
+  if (!somethingAt(quarantine)) return std::nullopt;
+  if (!isUnderQuarantineRoot(quarantine, env.paths.home)) {
     env.log("AppRelocatorEngine.purgeQuarantineDir: refusing path outside quarantine root: " +
-            path.string());
-    return;
+            quarantine.string());
+    return std::nullopt;
   }
-  const std::error_code ec = env.files->removeAll(path);
-  if (!ec) return;
-  const auto result = env.tools->runPrivileged("/bin/rm -rf " + mover::singleQuoted(path.string()));
-  if (result.outcome == platform::PrivilegedOutcome::kSuccess && !somethingAt(path)) return;
-  env.log("AppRelocatorEngine.purgeQuarantineDir: could not remove " + path.string() + ": " +
-          ec.message());
+  const RetireOptions options{.keepIn = original.parent_path(),
+                              .keepName = original.filename().string(),
+                              .removeRest = [&env](const fs::path& rest) {
+                                const auto result = env.tools->runPrivileged(
+                                    "/bin/rm -rf " + mover::singleQuoted(rest.string()));
+                                return result.outcome == platform::PrivilegedOutcome::kSuccess;
+                              }};
+  const Retired retired = retire(quarantine, copy, guard, *env.files, options);
+  if (retired.gone) return std::nullopt;
+  if (retired.keptAt) {
+    env.log("AppRelocatorEngine.purgeQuarantineDir: kept " + quarantine.string() + " as " +
+            retired.keptAt->string() + " because these entries differ from " + copy.string() +
+            ": " + namedEntries(retired.differing));
+    return retired.keptAt;
+  }
+  env.log("AppRelocatorEngine.purgeQuarantineDir: could not remove " + quarantine.string() + ": " +
+          retired.error);
+  return quarantine;
 }
 
 void leaveOrphanBreadcrumb(const AppMoveEnvironment& env, OrphanBreadcrumb crumb) {

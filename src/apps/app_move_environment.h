@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "apps/app_move_store.h"
+#include "apps/bundle_guard.h"
 #include "apps/orphan_breadcrumb.h"
 #include "common/base/file_operations.h"
 #include "common/base/timestamps.h"
@@ -21,6 +22,12 @@
 #include "transfers/transfer_events.h"
 
 namespace brimvale::apps {
+
+// Swaps what is at `a` and at `b` in one step, so neither path is ever
+// empty: renameat2(RENAME_EXCHANGE), renamex_np(RENAME_SWAP) on macOS.
+// ENOTSUP where the file system cannot.
+[[nodiscard]] std::error_code exchangePaths(const std::filesystem::path& a,
+                                            const std::filesystem::path& b);
 
 struct AppMoveEnvironment {
   StatePaths paths;
@@ -42,6 +49,9 @@ struct AppMoveEnvironment {
       caseSensitivityOf;
   // Daily totals of moved bytes; may be null.
   transfers::TransferEventStore* transferEvents = nullptr;
+  // Swaps the entries at two paths in one step (see exchangePaths).
+  std::function<std::error_code(const std::filesystem::path&, const std::filesystem::path&)>
+      exchange = exchangePaths;
 
   // The real system for a user: tools, file calls and probes of this computer.
   [[nodiscard]] static AppMoveEnvironment forHome(const std::filesystem::path& home,
@@ -70,9 +80,17 @@ struct ParkResult {
                                     const std::filesystem::path& from,
                                     const std::filesystem::path& to);
 
-// Deletes a quarantine folder: only inside a quarantine root, with the
-// administrator's `/bin/rm -rf` for a bundle the user cannot delete.
-void purgeQuarantine(const AppMoveEnvironment& env, const std::filesystem::path& path);
+// Deletes a parked original (only inside a quarantine root) now that `copy`
+// stands for it: entry by entry through `guard`, and with the administrator's
+// `/bin/rm -rf` what the user cannot delete once every entry compared equal.
+// What differs stays whole, renamed to `<original's name>.kept-<UTC stamp>`
+// beside `original`; that path is returned (also when it could only stay
+// where it was, under its quarantine name).
+std::optional<std::filesystem::path> purgeQuarantine(const AppMoveEnvironment& env,
+                                                     const std::filesystem::path& quarantine,
+                                                     const std::filesystem::path& copy,
+                                                     const std::filesystem::path& original,
+                                                     const ReplaceGuard& guard);
 
 // Writes a breadcrumb and logs where; a failure to write is logged too.
 void leaveOrphanBreadcrumb(const AppMoveEnvironment& env, OrphanBreadcrumb crumb);

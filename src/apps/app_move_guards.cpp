@@ -102,6 +102,16 @@ bool isUnderManagedRoot(const fs::path& path, std::string_view computerName) {
   return std::ranges::any_of(folder, [&](const fs::path& part) { return part == root; });
 }
 
+std::optional<fs::path> driveOf(const fs::path& onDrive, std::string_view computerName) {
+  const std::string working = workingFolderName(computerName);
+  fs::path drive;
+  for (const fs::path& part : onDrive.lexically_normal()) {
+    if (part == working) return drive.empty() ? std::nullopt : std::optional(drive);
+    drive /= part;
+  }
+  return std::nullopt;
+}
+
 bool isUnderQuarantineRoot(const fs::path& path, const fs::path& home) {
   const auto item = resolvedItem(path);
   if (!item) return false;

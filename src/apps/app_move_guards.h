@@ -41,6 +41,12 @@ inline constexpr std::string_view kVolumeQuarantineFolder = ".brimvale-quarantin
 [[nodiscard]] bool isUnderManagedRoot(const std::filesystem::path& path,
                                       std::string_view computerName);
 
+// The drive a path on it lies on: the folder holding this computer's working
+// folder (BRIM-<host>) in `onDrive`, compared as written. Nothing when the
+// path has no such component.
+[[nodiscard]] std::optional<std::filesystem::path> driveOf(const std::filesystem::path& onDrive,
+                                                           std::string_view computerName);
+
 // A quarantine may be deleted only when it sits directly in the home
 // quarantine or in a volume's .brimvale-quarantine/apps (links resolved, no "..").
 [[nodiscard]] bool isUnderQuarantineRoot(const std::filesystem::path& path,

@@ -29,22 +29,24 @@ std::vector<AppMoveManifest> newestFirst(std::vector<AppMoveManifest> moves) {
 AppManifestStore::AppManifestStore(fs::path folder, AppMoveLog log, WallClock clock)
     : folder_(std::move(folder)), log_(std::move(log)), clock_(std::move(clock)) {}
 
-void AppManifestStore::save(AppMoveManifest& manifest) const {
+bool AppManifestStore::save(AppMoveManifest& manifest) const {
   manifest.updatedAt = clock_();
   std::string text;
   try {
     text = encodeAppMoveManifest(manifest);
   } catch (const std::exception& e) {
     if (log_) log_("Brimvale: failed to encode app-move manifest " + manifest.id + ": " + e.what());
-    return;
+    return false;
   }
   std::error_code ec;
   fs::create_directories(folder_, ec);
   std::lock_guard turn(writeTurn());
-  if (auto written = writeFileAtomically(fileFor(manifest.id), text); !written && log_) {
+  auto written = writeFileAtomically(fileFor(manifest.id), text);
+  if (!written && log_) {
     log_("Brimvale: failed to persist app-move manifest " + manifest.id + ": " +
          written.error().message());
   }
+  return written.has_value();
 }
 
 std::vector<AppMoveManifest> AppManifestStore::loadAll() const {

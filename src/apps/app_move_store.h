@@ -23,8 +23,9 @@ class AppManifestStore {
   AppManifestStore(std::filesystem::path folder, AppMoveLog log, WallClock clock);
 
   // Stamps updatedAt on `manifest` and writes its file whole. Failures are
-  // only logged: a move goes on when its record could not be written.
-  void save(AppMoveManifest& manifest) const;
+  // logged and returned as false: a caller about to do something
+  // irreversible must not go on without its record.
+  bool save(AppMoveManifest& manifest) const;
   // Every record that can be read, in file-name order. A file that cannot be
   // read or decoded is logged and left as it is; a version-1 record is
   // upgraded and written back.

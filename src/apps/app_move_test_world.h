@@ -1,11 +1,18 @@
 // Tests only: a private world for app moves: an applications folder, a home
-// with its state folder and a drive with this computer's working folder, all
-// in one temporary folder, with the fake tools, fault-injecting file calls, a
+// with its state folder and a drive (a tmpfs of its own, so the mover's mount
+// checks see a drive) with this computer's working folder, all in one
+// temporary folder, with the fake tools, fault-injecting file calls, a
 // settable clock and a captured log.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,17 +23,40 @@
 #include "platform/testing/fake_app_relocation_tools.h"
 #include "testing/failing_file_operations.h"
 #include "testing/temp_folder.h"
+#include "testing/tmpfs_drive.h"
 #include "testing/tree_view.h"
 
 namespace brimvale::apps::testing {
 
 namespace fs = std::filesystem;
 
+// Rewrites `file` with other bytes of the same length and puts its
+// modification time back: only its bytes (and change time) tell.
+inline void rewriteInPlace(const fs::path& file, char fill) {
+  struct stat st {};
+  ::lstat(file.c_str(), &st);
+  std::ofstream(file, std::ios::binary | std::ios::trunc)
+      << std::string(static_cast<std::size_t>(st.st_size), fill);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  ::utimensat(AT_FDCWD, file.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+// What sits in `folder` under `name`.kept-<stamp>, by path.
+inline std::vector<fs::path> keptBeside(const fs::path& folder, const std::string& name) {
+  std::vector<fs::path> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().filename().string().starts_with(name + ".kept-")) out.push_back(it->path());
+  }
+  return out;
+}
+
 class AppMoveWorld {
  public:
   brimvale::testing::TempFolder tmp{"bv-appmove"};
   fs::path home = tmp.folder("home");
   fs::path applications = tmp.folder("Applications");
+  brimvale::testing::TmpfsMount drive{tmp / "Drive", "64m", "0755"};
   fs::path workingFolder = tmp.folder("Drive/BRIM-Test-Mac");
   fs::path appsRoot = workingFolder / "Apps";
   StatePaths paths = StatePaths::forHome(home);
@@ -42,6 +72,7 @@ class AppMoveWorld {
   AppMoveEnvironment env;
 
   AppMoveWorld() {
+    if (!drive.mounted()) ADD_FAILURE() << drive.whyNot();
     env.paths = paths;
     env.computerName = "Test Mac";
     env.tools = &tools;

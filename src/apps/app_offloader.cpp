@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <utility>
 
 #include "apps/app_move_store.h"
+#include "apps/bundle_guard.h"
+#include "common/base/folder_walk.h"
+#include "common/base/guarded_removal.h"
 #include "common/base/platform_words.h"
 #include "common/base/stop_point.h"
 #include "mover/manifest.h"
@@ -25,7 +27,7 @@ struct OffloadErrorRow {
   std::string_view id;
 };
 
-constexpr std::array<OffloadErrorRow, 12> kOffloadErrors{{
+constexpr std::array<OffloadErrorRow, 14> kOffloadErrors{{
     {OffloadErrorCase::kAppStillRunning, "app-still-running"},
     {OffloadErrorCase::kUnsafeItem, "unsafe-item"},
     {OffloadErrorCase::kRecordNotWritten, "record-not-written"},
@@ -38,6 +40,8 @@ constexpr std::array<OffloadErrorRow, 12> kOffloadErrors{{
     {OffloadErrorCase::kNotEnoughSpace, "not-enough-space"},
     {OffloadErrorCase::kAdminCancelled, "admin-cancelled"},
     {OffloadErrorCase::kBusy, "busy"},
+    {OffloadErrorCase::kKeptChanging, "kept-changing"},
+    {OffloadErrorCase::kPlaceTaken, "place-taken"},
 }};
 
 std::unexpected<OffloadError> stop(OffloadErrorCase code, std::string detail,
@@ -90,47 +94,6 @@ std::int64_t bytesOf(const TreeFacts& tree) {
   std::int64_t total = 0;
   for (const auto& [_, facts] : tree) total += static_cast<std::int64_t>(facts.size);
   return total;
-}
-
-bool sameContent(const fs::path& a, const fs::path& b) {
-  std::ifstream fa(a, std::ios::binary);
-  std::ifstream fb(b, std::ios::binary);
-  if (!fa || !fb) return false;
-  std::array<char, 65536> ba{};
-  std::array<char, 65536> bb{};
-  while (fa && fb) {
-    fa.read(ba.data(), ba.size());
-    fb.read(bb.data(), bb.size());
-    if (fa.gcount() != fb.gcount() || !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin()))
-      return false;
-  }
-  return fa.eof() && fb.eof();
-}
-
-enum class ContentCheck { kSizes, kBytes };
-
-// Why `copy` is not a complete copy of `source`; nothing when it is. Every
-// entry must be there with the same kind, size and link target; with kBytes
-// every file is compared byte for byte too.
-std::optional<std::string> copyMismatch(const fs::path& source, const fs::path& copy,
-                                        ContentCheck check) {
-  const auto a = treeFacts(source);
-  if (!a) return source.string() + " could not be read completely";
-  const auto b = treeFacts(copy);
-  if (!b) return copy.string() + " could not be read completely";
-  if (a->size() != b->size()) {
-    return "file count differs (source: " + std::to_string(a->size()) +
-           ", copy: " + std::to_string(b->size()) + ")";
-  }
-  for (const auto& [rel, facts] : *a) {
-    const auto it = b->find(rel);
-    if (it == b->end() || !(it->second == facts)) return rel + " differs in the copy";
-    if (check == ContentCheck::kBytes && facts.type == fs::file_type::regular &&
-        !sameContent(source / rel, copy / rel)) {
-      return rel + " has different content in the copy";
-    }
-  }
-  return std::nullopt;
 }
 
 // A name that can only ever mean one entry of one folder.
@@ -207,6 +170,15 @@ std::string OffloadError::message() const {
       return "Another app move, offload, restore or removal is still running, so nothing was "
              "changed. "
              "Wait for it to finish, then try again.";
+    case OffloadErrorCase::kKeptChanging:
+      return "These files kept changing while they were copied, so nothing was changed: " + detail +
+             ". Quit the app and try again.";
+    case OffloadErrorCase::kPlaceTaken:
+      return "it was archived on your fast drive and removed here, but something else now "
+             "stands at " +
+             detail +
+             ", which was left alone. Your app is safe in the archive; look at that place "
+             "before you restore it.";
   }
   return {};
 }
@@ -242,7 +214,11 @@ std::vector<DataPlace> hostDataPlaces() {
 #endif
 }
 
-std::uint64_t spaceNeededFor(std::uint64_t bytes) { return bytes + bytes / 10 + (1ULL << 30); }
+std::uint64_t spaceNeededFor(std::uint64_t bytes) {
+  return spaceNeededOnDrive(bytes) + (1ULL << 30);
+}
+
+std::uint64_t spaceNeededOnDrive(std::uint64_t bytes) { return bytes + bytes / 10; }
 
 std::optional<std::uint64_t> volumeFreeBytes(const fs::path& folder) {
   fs::path probe = folder;
@@ -352,6 +328,9 @@ OffloadResult AppOffloader::finish(const std::string& success, const std::string
   status_.reset();
   if (outcome) {
     lastResult_ = success;
+    for (const auto& path : kept_) {
+      *lastResult_ += " A version that differs from it is kept at " + path + ".";
+    }
     lastError_.reset();
   } else {
     lastError_ = failurePrefix + outcome.error().message();
@@ -359,6 +338,7 @@ OffloadResult AppOffloader::finish(const std::string& success, const std::string
     say("AppOffloader: " + std::string(outcome.error().id()) + ": " + outcome.error().detail);
   }
   if (setup_.changed) setup_.changed();
+  kept_.clear();
   busy_ = false;
   return outcome;
 }
@@ -397,7 +377,11 @@ std::vector<OffloadRecord::Archived> AppOffloader::gatherItems(const AppEntry& a
 }
 
 OffloadResult AppOffloader::copyAll(const std::vector<OffloadRecord::Archived>& items,
-                                    bool toArchive, std::vector<std::string>& created) {
+                                    bool toArchive,
+                                    std::chrono::system_clock::time_point copyStarted,
+                                    std::vector<OffloadRecord::Archived>& created,
+                                    std::vector<std::string>& changing) {
+  const ReplaceGuard guard({.copyStarted = copyStarted});
   for (const auto& item : items) {
     const fs::path from = toArchive ? item.originalPath : item.archivedPath;
     const fs::path to = toArchive ? item.archivedPath : item.originalPath;
@@ -405,7 +389,7 @@ OffloadResult AppOffloader::copyAll(const std::vector<OffloadRecord::Archived>& 
       return stop(OffloadErrorCase::kRecordNotWritten,
                   "create " + to.parent_path().string() + ": " + ec.message());
     }
-    created.push_back(to.string());
+    created.push_back(item);
     const std::string shortName = toArchive ? "ditto-offload" : "ditto-restore-offload";
     if (auto copied =
             setup_.tools->copyBundle(from.string(), to.string(), shortName, kCopyDeadline, {});
@@ -413,13 +397,15 @@ OffloadResult AppOffloader::copyAll(const std::vector<OffloadRecord::Archived>& 
       return stop(OffloadErrorCase::kCopyIncomplete,
                   shortName + " failed for " + from.string() + ": " + copied.error().detail);
     }
-    // Bundles are checked like the app mover checks them (every entry, kind
-    // and size); data folders are small next to them and hold the user's own
-    // work, so their files are compared byte for byte too.
-    const auto check = item.isBundle ? ContentCheck::kSizes : ContentCheck::kBytes;
-    if (auto mismatch = copyMismatch(from, to, check)) {
-      return stop(OffloadErrorCase::kCopyIncomplete, "verifying " + to.string() + ": " + *mismatch);
+    // Every entry is compared through the guard; what was written while it
+    // was copied is copied again.
+    auto left = catchUp(*setup_.tools, *setup_.files, from, to, guard);
+    if (!left) {
+      return stop(OffloadErrorCase::kCopyIncomplete,
+                  "verifying " + to.string() + ": " + left.error());
     }
+    for (const auto& rel : *left)
+      changing.push_back(rel == "." ? from.string() : (from / rel).string());
   }
   return {};
 }
@@ -453,6 +439,11 @@ OffloadResult AppOffloader::runOffload(const AppEntry& app) {
   }
   const auto workingFolder = setup_.workingFolder ? setup_.workingFolder() : std::nullopt;
   if (!workingFolder) return stop(OffloadErrorCase::kDriveNotConnected, {});
+  // The drive is the file system mounted at the folder holding the working folder.
+  const auto anchor = MountAnchor::take(workingFolder->parent_path());
+  if (!anchor || !anchor->holds(*workingFolder)) {
+    return stop(OffloadErrorCase::kDriveNotConnected, {});
+  }
 
   setStatus("Preparing to offload " + curlyQuoted(name) + " and its data to your fast drive\u2026");
   OffloadRecord record;
@@ -478,15 +469,25 @@ OffloadResult AppOffloader::runOffload(const AppEntry& app) {
   }
   if (auto saved = persist(record, OffloadPhase::kPreparing); !saved) return saved;
   const auto free = setup_.freeBytes ? setup_.freeBytes(*workingFolder) : std::nullopt;
-  if (free && *free < spaceNeededFor(total)) {
+  if (free && *free < spaceNeededOnDrive(total)) {
     (void)persist(record, OffloadPhase::kFailed);
     return stop(OffloadErrorCase::kNotEnoughSpace, {});
   }
 
   setStatus("Copying " + curlyQuoted(name) + " and its data to your fast drive\u2026");
   if (auto saved = persist(record, OffloadPhase::kCopying); !saved) return saved;
-  std::vector<std::string> created;
-  auto copied = copyAll(record.items, true, created);
+  std::vector<OffloadRecord::Archived> created;
+  std::vector<std::string> changing;
+  const auto copyStarted = std::chrono::system_clock::now();
+  auto copied = anchor->holds(*workingFolder)
+                    ? copyAll(record.items, true, copyStarted, created, changing)
+                    : stop(OffloadErrorCase::kDriveNotConnected, {});
+  if (copied && !changing.empty()) {
+    copied = stop(OffloadErrorCase::kKeptChanging, namedEntries(changing));
+  }
+  if (copied && !anchor->holds(record.archiveDir)) {
+    copied = stop(OffloadErrorCase::kDriveNotConnected, {});
+  }
   if (copied) {
     if (auto written = writeArchiveRecord(record); !written) {
       copied = stop(OffloadErrorCase::kRecordNotWritten, written.error().message());
@@ -501,14 +502,27 @@ OffloadResult AppOffloader::runOffload(const AppEntry& app) {
 
   setStatus("Archiving " + curlyQuoted(name) + " and its data\u2026");
   if (auto saved = persist(record, OffloadPhase::kRemoving); !saved) return saved;
-  if (auto removed = removeOriginals(record); !removed) {
+  if (!anchor->holds(record.archiveDir)) {
+    (void)persist(record, OffloadPhase::kFailed);
+    return stop(OffloadErrorCase::kDriveNotConnected, {});
+  }
+  if (auto removed = removeOriginals(record, copyStarted); !removed) {
     (void)persist(record, OffloadPhase::kFailed);
     return removed;
   }
+  stopPoint("offload:removed");
   if (auto saved = persist(record, OffloadPhase::kDone); !saved) return saved;
   if (auto written = writeArchiveRecord(record); !written) {
     say("AppOffloader: could not update " + record.archiveDir + "/" +
         std::string(kArchiveRecordName) + ": " + written.error().message());
+  }
+  // Said offloaded only while nothing stands where the app was.
+  for (const auto& item : record.items) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(item.originalPath, ec)) ||
+        ec != std::errc::no_such_file_or_directory) {
+      return stop(OffloadErrorCase::kPlaceTaken, item.originalPath);
+    }
   }
   return {};
 }
@@ -544,7 +558,8 @@ OffloadResult AppOffloader::privilegedRemove(const std::string& path, const std:
   return stop(OffloadErrorCase::kCannotRemove, name);
 }
 
-OffloadResult AppOffloader::removeOriginals(OffloadRecord& record) {
+OffloadResult AppOffloader::removeOriginals(OffloadRecord& record,
+                                            std::chrono::system_clock::time_point copyStarted) {
   // Everything that will need an administrator, or cannot be removed at all,
   // is known before the first removal, so a refusal changes nothing.
   for (const auto& item : record.items) {
@@ -554,25 +569,63 @@ OffloadResult AppOffloader::removeOriginals(OffloadRecord& record) {
       return stop(OffloadErrorCase::kCannotRemove, record.displayName);
     }
   }
+  const ReplaceGuard guard({.copyStarted = copyStarted});
   // The bundle goes first: a cancelled password prompt then leaves everything in place.
   int containersLeft = 0;
   std::vector<OffloadRecord::Archived> archived;
   for (const auto& item : record.items) {
-    const bool needsAdmin = !userCanRemove(item.originalPath);
-    std::error_code failed;
-    if (!needsAdmin) failed = setup_.files->removeAll(item.originalPath);
-    if (!needsAdmin && !failed) {
-      archived.push_back(item);
-      continue;
-    }
-    if (isSandboxContainer(item.originalPath)) {
+    const fs::path original = item.originalPath;
+    const bool asUser = userCanRemove(original);
+    if (!asUser && isSandboxContainer(item.originalPath)) {
       ++containersLeft;
       continue;
+    }
+    // Written after it was archived: the bundle stops the offload untouched,
+    // a data folder stays where it is.
+    if (const auto differences = compareBundle(original, item.archivedPath, guard);
+        !differences.none()) {
+      std::vector<std::string> paths;
+      for (const auto& rel : differences.all()) {
+        paths.push_back(rel == "." ? original.string() : (original / rel).string());
+      }
+      if (item.isBundle) return stop(OffloadErrorCase::kKeptChanging, namedEntries(paths));
+      say("AppOffloader: left " + item.originalPath +
+          " in place: it changed after it was archived (" + namedEntries(paths) + ")");
+      continue;
+    }
+    if (asUser) {
+      // Entry by entry, each only where the archive matches it right then.
+      const GuardedRemoval removal =
+          removeVerifiedTree(original, item.archivedPath, guard, *setup_.files);
+      std::error_code ec;
+      if (removal.complete() && !fs::exists(fs::symlink_status(original, ec))) {
+        archived.push_back(item);
+        continue;
+      }
+      if (!removal.changed.empty() || !removal.unmatched.empty()) {
+        // Written in the moment between the check and the removal: kept beside it.
+        const OpenFolder parent(original.parent_path().string());
+        auto aside = parent.isOpen() ? keepAside(parent.fd(), original.filename().string())
+                                     : std::expected<std::string, std::error_code>(std::unexpected(
+                                           std::make_error_code(std::errc::io_error)));
+        const std::string keptAt =
+            aside ? (original.parent_path() / *aside).string() : item.originalPath;
+        kept_.push_back(keptAt);
+        say("AppOffloader: kept " + keptAt +
+            " — it changed while it was removed: " + namedEntries(removal.leftBehind()));
+        archived.push_back(item);
+        continue;
+      }
+      if (isSandboxContainer(item.originalPath)) {
+        ++containersLeft;
+        continue;
+      }
+      // The rest the user may not remove: the administrator's turn.
     }
     if (!item.isBundle && !mayRemovePrivileged(item.originalPath)) {
       // The bundle is gone already; this copy stays where it was and its
       // archived twin stays in the archive folder.
-      say("AppOffloader: left " + item.originalPath + " in place (" + failed.message() + ")");
+      say("AppOffloader: left " + item.originalPath + " in place");
       continue;
     }
     if (auto removed = privilegedRemove(item.originalPath, record.displayName); !removed) {
@@ -610,7 +663,10 @@ OffloadResult AppOffloader::runRestore(OffloadRecord record) {
   const std::string& name = record.displayName;
   setStatus("Restoring " + curlyQuoted(name) + " to this " + std::string(kHostWords.computer) +
             "\u2026");
-  if (!setup_.workingFolder || !setup_.workingFolder()) {
+  const auto workingFolder = setup_.workingFolder ? setup_.workingFolder() : std::nullopt;
+  if (!workingFolder) return stop(OffloadErrorCase::kDriveNotConnected, {});
+  const auto anchor = MountAnchor::take(workingFolder->parent_path());
+  if (!anchor || !anchor->holds(*workingFolder)) {
     return stop(OffloadErrorCase::kDriveNotConnected, {});
   }
   // An offload stopped while removing has some items home already.
@@ -620,7 +676,7 @@ OffloadResult AppOffloader::runRestore(OffloadRecord record) {
   }
   // A record read from disk may only bring files from this computer's archive
   // into the user's own places and the applications folders.
-  const auto archiveRoot = *setup_.workingFolder() / "Offloaded";
+  const auto archiveRoot = *workingFolder / "Offloaded";
   for (const auto& item : record.items) {
     const std::string to = comparablePath(fs::path(item.originalPath));
     const bool allowedPlace =
@@ -645,9 +701,11 @@ OffloadResult AppOffloader::runRestore(OffloadRecord record) {
   std::vector<OffloadRecord::Archived> toCopy;
   for (const auto& item : record.items) {
     if (fs::exists(fs::symlink_status(item.originalPath, ec))) {
-      if (record.phase == OffloadPhase::kRemoving &&
-          !copyMismatch(item.archivedPath, item.originalPath, ContentCheck::kBytes)) {
-        continue;  // never removed: already home, exactly as archived
+      // Never removed, or copied home by a restore cut short: exactly as archived.
+      if (compareBundle(item.archivedPath, item.originalPath,
+                        ReplaceGuard({.alwaysCompareBytes = true}))
+              .none()) {
+        continue;
       }
       return stop(OffloadErrorCase::kRestoreConflict, name,
                   item.isBundle ? reinstalledConflict(item.originalPath)
@@ -660,12 +718,14 @@ OffloadResult AppOffloader::runRestore(OffloadRecord record) {
                         : std::nullopt;
   if (free && *free < spaceNeededFor(total)) return stop(OffloadErrorCase::kNotEnoughSpace, {});
 
-  std::vector<std::string> created;
-  if (auto copied = copyAll(toCopy, false, created); !copied) {
-    // Only what this restore created goes; those places were checked empty.
-    for (const auto& path : created) (void)setup_.files->removeAll(path);
+  std::vector<OffloadRecord::Archived> created;
+  std::vector<std::string> changing;
+  if (auto copied = copyAll(toCopy, false, std::chrono::system_clock::now(), created, changing);
+      !copied) {
+    undoRestore(created);
     return copied;
   }
+  stopPoint("restore:copied");
   if (auto registered = setup_.tools->registerApp(record.originalBundlePath, "lsregister-restore");
       !registered) {
     say("AppOffloader: lsregister failed but " + record.originalBundlePath +
@@ -676,6 +736,25 @@ OffloadResult AppOffloader::runRestore(OffloadRecord record) {
         removed.error().message());
   }
   forget(record.id);
+  if (!changing.empty() || !anchor->holds(record.archiveDir)) {
+    // Written on the drive while it was copied home: the archive is the only
+    // place with those changes, so it stays, under a name that says so.
+    const fs::path archive = record.archiveDir;
+    std::optional<std::string> aside;
+    const OpenFolder parent(archive.parent_path().string());
+    if (parent.isOpen() && anchor->holds(record.archiveDir)) {
+      if (auto renamed = keepAside(parent.fd(), archive.filename().string())) {
+        aside = (archive.parent_path() / *renamed).string();
+        kept_.push_back(*aside);
+      }
+    }
+    say("AppOffloader: the archive of " + curlyQuoted(name) + " stays at " +
+        aside.value_or(record.archiveDir) +
+        (changing.empty()
+             ? std::string()
+             : ": it changed while it was copied home (" + namedEntries(changing) + ")"));
+    return {};
+  }
   // Everything is back and verified; the archive goes to the Trash rather than
   // away, so the drive's space comes back when the user empties it.
   if (auto trashed =
@@ -685,6 +764,23 @@ OffloadResult AppOffloader::runRestore(OffloadRecord record) {
         ": " + trashed.error().message());
   }
   return {};
+}
+
+void AppOffloader::undoRestore(const std::vector<OffloadRecord::Archived>& created) {
+  // Those places were checked empty, so all that is there came from the
+  // archive; only what matches it goes, the rest is kept aside.
+  for (const auto& item : created) {
+    const Retired retired =
+        retire(item.originalPath, item.archivedPath, ReplaceGuard{}, *setup_.files);
+    if (retired.keptAt) {
+      kept_.push_back(retired.keptAt->string());
+      say("AppOffloader: kept " + retired.keptAt->string() +
+          " from a restore that stopped: " + namedEntries(retired.differing));
+    } else if (!retired.gone) {
+      say("AppOffloader: left " + item.originalPath +
+          " from a restore that stopped: " + retired.error);
+    }
+  }
 }
 
 OffloadResult AppOffloader::remove(const std::string& recordId) {

@@ -21,6 +21,7 @@
 #include "common/base/error.h"
 #include "common/base/file_lock.h"
 #include "common/base/file_operations.h"
+#include "common/base/mount_anchor.h"
 #include "common/base/timestamps.h"
 #include "platform/app_relocation_tools.h"
 #include "platform/trash_mover.h"
@@ -41,14 +42,17 @@ enum class OffloadErrorCase {
   kDriveNotConnected,
   kNotEnoughSpace,
   kAdminCancelled,
-  kBusy,  // another offload, restore or removal runs
+  kBusy,          // another offload, restore or removal runs
+  kKeptChanging,  // files kept changing while they were copied
+  kPlaceTaken,    // archived and removed, but something else stands in its place now
 };
 
 struct OffloadError {
   OffloadErrorCase code = OffloadErrorCase::kUnsafeItem;
   // kAppStillRunning, kUnsafeItem, kRecordNotWritten, kCopyIncomplete: what went
   // wrong (for the log). kArchiveMissing, kAppMissing, kCannotRemove,
-  // kRestoreConflict: the app's name.
+  // kRestoreConflict: the app's name. kKeptChanging: the files, named.
+  // kPlaceTaken: the place.
   std::string detail;
   // kRestoreConflict: which place is taken (see restoreConflictDetail).
   std::string conflict;
@@ -79,9 +83,13 @@ struct DataPlace {
 // The places searched on the platform this program was built for.
 [[nodiscard]] std::vector<DataPlace> hostDataPlaces();
 
-// Room kept free beyond the bytes copied: a tenth of them plus 1 GiB, so an app
-// restored on an almost full disk still has space to start and write caches.
+// Room a restore needs at home beyond the bytes copied: a tenth of them plus
+// 1 GiB, so an app restored on an almost full disk still has space to start
+// and write caches.
 [[nodiscard]] std::uint64_t spaceNeededFor(std::uint64_t bytes);
+// Room an offload needs on the drive: the bytes and a tenth more for what
+// the drive's file system adds; nothing runs from an archive.
+[[nodiscard]] std::uint64_t spaceNeededOnDrive(std::uint64_t bytes);
 
 struct AppOffloaderSetup {
   std::filesystem::path home;
@@ -123,7 +131,14 @@ class AppOffloader {
   // another process runs an operation now: then it is only shown.
   void reload();
 
-  // The published result is also in lastResult()/lastError().
+  // The published result is also in lastResult()/lastError(). Nothing is
+  // written to the drive unless it is still the file system mounted (at the
+  // folder holding the working folder) when the operation began. An offload
+  // copies again what changed while it was copied (at most kCatchUpRounds
+  // rounds, then it stops with the originals untouched, naming the files)
+  // and removes each original entry only where the archive matches it.
+  // A restore keeps an archive that differs from what was copied home under
+  // a `.kept-<UTC stamp>` name instead of sending it to the Trash.
   OffloadResult offload(const AppEntry& app);
   OffloadResult restore(const std::string& recordId);
   OffloadResult remove(const std::string& recordId);
@@ -146,9 +161,17 @@ class AppOffloader {
   OffloadResult runRemove(const OffloadRecord& record);
   [[nodiscard]] std::vector<OffloadRecord::Archived> gatherItems(
       const AppEntry& app, const std::filesystem::path& archive) const;
+  // Copies every item (to the archive, or back home), then copies again what
+  // changed meanwhile; the places it made go to `created`, and the entries
+  // that kept changing to `changing` (full paths).
   OffloadResult copyAll(const std::vector<OffloadRecord::Archived>& items, bool toArchive,
-                        std::vector<std::string>& created);
-  OffloadResult removeOriginals(OffloadRecord& record);
+                        std::chrono::system_clock::time_point copyStarted,
+                        std::vector<OffloadRecord::Archived>& created,
+                        std::vector<std::string>& changing);
+  OffloadResult removeOriginals(OffloadRecord& record,
+                                std::chrono::system_clock::time_point copyStarted);
+  // Takes back what a failed restore made: each place only where it matches the archive.
+  void undoRestore(const std::vector<OffloadRecord::Archived>& created);
   OffloadResult privilegedRemove(const std::string& path, const std::string& name);
   [[nodiscard]] bool mayRemovePrivileged(const std::string& path) const;
   [[nodiscard]] bool isSandboxContainer(const std::string& path) const;
@@ -166,6 +189,8 @@ class AppOffloader {
   std::optional<std::string> status_;
   std::optional<std::string> lastResult_;
   std::optional<std::string> lastError_;
+  // What the running operation kept under a `.kept-<UTC stamp>` name.
+  std::vector<std::string> kept_;
   std::atomic<bool> busy_{false};
 };
 

@@ -17,6 +17,7 @@
 #include "platform/testing/fake_app_relocation_tools.h"
 #include "testing/failing_file_operations.h"
 #include "testing/temp_folder.h"
+#include "testing/tmpfs_drive.h"
 
 namespace brimvale::apps {
 namespace {
@@ -50,6 +51,7 @@ std::map<std::string, std::string> snapshot(const fs::path& root, bool withRoot 
 class OffloaderFixture : public ::testing::Test {
  public:
   void SetUp() override {
+    BRIMVALE_REQUIRE_DRIVE(drive_);
     layOut();
     before_ = internalDisk();
   }
@@ -133,6 +135,8 @@ class OffloaderFixture : public ::testing::Test {
 
   testing::TempFolder tmp_{"offloader"};
   fs::path home_ = tmp_ / "home";
+  // The drive the working folder is on: a mount, as the offloader checks.
+  brimvale::testing::TmpfsMount drive_{tmp_ / "drive", "64m", "0755"};
   fs::path working_ = tmp_.folder("drive/BRIM-test");
   bool driveMounted_ = true;
   std::optional<std::uint64_t> free_ = 1ULL << 40;
@@ -182,10 +186,10 @@ TEST_F(OffloaderFixture, OffloadThenRestoreRoundTripsByteForByte) {
       std::ranges::find(tools_.calls, "registerApp " + (tmp_ / "Applications/Notes.app").string() +
                                           " lsregister-restore"),
       tools_.calls.end());
-  // The archive went to the Trash, not away.
+  // The archive went to the drive's own Trash, not away.
   EXPECT_FALSE(fs::exists(records[0].archiveDir));
   EXPECT_TRUE(
-      fs::exists(home_ / ".local/share/Trash/files" / fs::path(records[0].archiveDir).filename() /
+      fs::exists(tmp_ / "drive/.Trash-1000/files" / fs::path(records[0].archiveDir).filename() /
                  "Notes.app/Contents/Info.plist"));
 }
 
@@ -243,39 +247,62 @@ TEST_F(OffloaderFixture, RestoreRefusesAndChangesNothing) {
   }
 }
 
-TEST_F(OffloaderFixture, CopyFaultLeavesTheInternalDiskUntouched) {
+// Given a copy that fails, one damaged on the way, or an app that writes its
+// data on every round, the originals are removed only once the archive
+// matches them, and otherwise stay as they are.
+TEST_F(OffloaderFixture, OriginalsGoOnlyOnceTheArchiveMatchesThem) {
   struct Case {
     std::string name;
     std::function<void(OffloaderFixture&)> arrange;
+    std::string error;  // empty: the offload succeeds
   };
+  const fs::path db = home_ / ".local/share/Notes/notes.db";
   const std::vector<Case> cases = {
-      {"copy tool fails", [](OffloaderFixture& f) { f.tools_.failing = {"ditto-offload"}; }},
-      {"copy loses bytes",
+      {"copy tool fails", [](OffloaderFixture& f) { f.tools_.failing = {"ditto-offload"}; },
+       "Couldn\u2019t offload \u201cNotes\u201d: Some of this app\u2019s files couldn\u2019t be "
+       "copied completely, so nothing was changed and your data is left untouched."},
+      {"copy damaged on the way",
        [](OffloaderFixture& f) {
          f.tools_.afterCopy = [](const std::string& to) {
            if (to.ends_with("-Notes")) std::ofstream(fs::path(to) / "notes.db") << "short";
          };
-       }},
-      {"copy changes bytes, same size",
-       [](OffloaderFixture& f) {
-         f.tools_.afterCopy = [](const std::string& to) {
-           if (to.ends_with("-Notes"))
-             std::ofstream(fs::path(to) / "notes.db") << std::string(70000, 'x');
+       },
+       ""},
+      {"the app writes on every round",
+       [db](OffloaderFixture& f) {
+         f.tools_.afterCopy = [db, n = 0](const std::string&) mutable {
+           std::ofstream(db, std::ios::app) << "entry " << ++n << "\n";
          };
-       }},
+       },
+       "Couldn\u2019t offload \u201cNotes\u201d: These files kept changing while they were "
+       "copied, so nothing was changed: " +
+           db.string() + ". Quit the app and try again."},
   };
-  const std::string expected =
-      "Couldn\u2019t offload \u201cNotes\u201d: Some of this app\u2019s files couldn\u2019t be "
-      "copied completely, so nothing was changed and your data is left untouched.";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     offloader_.reset();
     tools_ = {};
+    layOut();
+    before_ = internalDisk();
     c.arrange(*this);
-    EXPECT_FALSE(offloader().offload(notes()));
-    ASSERT_TRUE(offloader().lastError());
-    EXPECT_TRUE(offloader().lastError()->starts_with(expected)) << *offloader().lastError();
-    EXPECT_EQ(internalDisk(), before_);
+    const bool offloaded = offloader().offload(notes()).has_value();
+    EXPECT_EQ(offloaded, c.error.empty()) << offloader().lastError().value_or("");
+    if (offloaded) {
+      tools_.afterCopy = {};
+      const auto done =
+          std::ranges::find(offloader().records(), OffloadPhase::kDone, &OffloadRecord::phase);
+      ASSERT_NE(done, offloader().records().end());
+      const std::string id = done->id;
+      ASSERT_TRUE(offloader().restore(id)) << *offloader().lastError();
+      EXPECT_EQ(internalDisk(), before_);
+      continue;
+    }
+    EXPECT_TRUE(offloader().lastError()->starts_with(c.error)) << *offloader().lastError();
+    const auto now = internalDisk();
+    for (const auto& place : {"bundle", "config", "share", "cache"}) {
+      EXPECT_FALSE(now.at(place).empty()) << place;
+    }
+    if (c.name == "copy tool fails") EXPECT_EQ(now, before_);
     for (const auto& r : store_.loadAll()) EXPECT_EQ(r.phase, OffloadPhase::kFailed);
   }
 }
@@ -289,7 +316,7 @@ TEST_F(OffloaderFixture, RefusalsBeforeCopyingChangeNothing) {
   const std::vector<Case> cases = {
       {"drive away", [](OffloaderFixture& f) { f.driveMounted_ = false; },
        "Your fast drive isn\u2019t connected. Reconnect it and try again."},
-      {"no room", [](OffloaderFixture& f) { f.free_ = 1ULL << 30; },
+      {"no room", [](OffloaderFixture& f) { f.free_ = 70000; },
        "There isn\u2019t enough free space to complete this safely, so nothing was changed."},
       {"app will not quit",
        [](OffloaderFixture& f) {
@@ -358,7 +385,8 @@ TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
     const auto bundle = tmp_.file(c.folder + "/Bob's Notes.app/Contents/Info.plist", "<plist/>")
                             .parent_path()
                             .parent_path();
-    files_.failFirst(testing::FileOp::kRemoveAll, "Bob's Notes.app", EACCES);
+    // The user may not remove it (as root, only an injected failure says so).
+    files_.failFirst(testing::FileOp::kUnlinkAt, "Info.plist", EACCES);
     tools_.privileged = [&](const std::string&) {
       if (c.answer == platform::PrivilegedOutcome::kSuccess) fs::remove_all(bundle);
       return platform::PrivilegedResult{c.answer, {}};
@@ -401,7 +429,7 @@ TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
 
 TEST_F(OffloaderFixture, ProtectedSandboxContainerStaysAndOffloadSucceeds) {
   const auto container = tmp_.file("home/Library/Containers/org.example.notes/Data/x", "sandboxed");
-  files_.failFirst(testing::FileOp::kRemoveAll, "Containers", EPERM);
+  files_.failFirst(testing::FileOp::kUnlinkAt, "x", EPERM);
   ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
   EXPECT_EQ(*readFile(container), "sandboxed");
   EXPECT_EQ(lastLog("sandbox"),
@@ -420,7 +448,7 @@ TEST_F(OffloaderFixture, RemoveSendsTheArchiveToTheTrash) {
   ASSERT_TRUE(offloader().remove(record.id)) << *offloader().lastError();
   EXPECT_EQ(offloader().lastResult(), "Removed offloaded app \u201cNotes\u201d (moved to Trash).");
   EXPECT_FALSE(fs::exists(record.archiveDir));
-  const auto trashed = home_ / ".local/share/Trash/files" / fs::path(record.archiveDir).filename();
+  const auto trashed = tmp_ / "drive/.Trash-1000/files" / fs::path(record.archiveDir).filename();
   EXPECT_EQ(*readFile(trashed / "data/1-org.example.notes/settings.json"), "{\"theme\":\"dark\"}");
   EXPECT_TRUE(store_.loadAll().empty());
 

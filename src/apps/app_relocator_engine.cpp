@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/app_move_guards.h"
+#include "apps/bundle_guard.h"
+#include "apps/bundle_metrics.h"
 #include "apps/bundle_version.h"
 #include "common/base/file_io.h"
 #include "common/base/stop_point.h"
@@ -47,7 +49,7 @@ std::optional<MoveBackJournal> decodeJournal(const std::string& text) {
   const auto staging = textOf("stagingPath");
   const auto stamp = textOf("stamp");
   if (!id || !staging || !stamp) return std::nullopt;
-  return MoveBackJournal{*id, *staging, textOf("asidePath"), *stamp};
+  return MoveBackJournal{*id, *staging, *stamp};
 }
 
 }  // namespace
@@ -62,8 +64,7 @@ std::string restoredSentence(const std::string& displayName) {
 
 std::string keptInternalSentence(const std::string& displayName) {
   return "Kept the copy of “" + displayName +
-         "” that was reinstalled on your internal disk, because it is at least as new as the "
-         "copy on your fast drive.";
+         "” that was reinstalled on your internal disk; it opens from there.";
 }
 
 AppRelocatorEngine::AppRelocatorEngine(AppMoveEnvironment env) : env_(std::move(env)) {}
@@ -117,8 +118,13 @@ bool AppRelocatorEngine::runNext() {
   queue_.pop_front();
   const EngineJob job = *running_;
   statusLine_ = "Moving “" + job.app.displayName + "” to your fast drive…";
-  const auto done = runJob(job);
   EngineCompletion completion;
+  auto done = runJob(job, completion.kept);
+  if (done) {
+    if (const std::string wrong = notHolding(job, completion.kept); !wrong.empty()) {
+      done = std::unexpected(EngineError::message(wrong));
+    }
+  }
   completion.kind = EngineCompletion::Kind::kMove;
   completion.manifestID = job.id;
   completion.success = done.has_value();
@@ -149,7 +155,8 @@ bool AppRelocatorEngine::runNext() {
   return true;
 }
 
-std::expected<void, EngineError> AppRelocatorEngine::runJob(const EngineJob& job) {
+std::expected<void, EngineError> AppRelocatorEngine::runJob(const EngineJob& job,
+                                                            std::vector<std::string>& kept) {
   mover::RelocatorLock lock(env_.paths.state);
   if (auto held = lock.acquire(kLockWait); !held) {
     return std::unexpected(EngineError::message(held.error().detail +
@@ -158,10 +165,37 @@ std::expected<void, EngineError> AppRelocatorEngine::runJob(const EngineJob& job
   }
   NineStepMachine machine(env_, job);
   machine.setCopyObserver(copyObserver_);
-  return machine.run();
+  auto done = machine.run();
+  kept = machine.kept();
+  return done;
 }
 
-void AppRelocatorEngine::purgeQuarantineDir(const fs::path& path) { purgeQuarantine(env_, path); }
+std::string AppRelocatorEngine::notHolding(const EngineJob& job,
+                                           const std::vector<std::string>& kept) const {
+  const std::string name = "“" + job.app.displayName + "”";
+  const auto record = moveWithId(env_.store->loadAll(), job.id);
+  if (!record || record->phase != AppMovePhase::kDone) {
+    return name + " was moved to your fast drive, but its record could not be read back from " +
+           env_.store->folder().string() + ". Run the same command again to check it.";
+  }
+  if (!isLinkTo(record->originalPath, record->nvmePath)) {
+    return name + " was moved to your fast drive, but the link at " + record->originalPath +
+           " was changed by another program. The app is at " + record->nvmePath + ".";
+  }
+  if (!isRealFolder(record->nvmePath)) {
+    return name + " was moved to your fast drive, but " + record->nvmePath +
+           " can no longer be reached; the drive may have been disconnected. Reconnect it and run "
+           "the same command again.";
+  }
+  if (record->quarantinePath && somethingAt(*record->quarantinePath) &&
+      std::ranges::find(kept, *record->quarantinePath) == kept.end()) {
+    return name + " is on your fast drive, but its original is still parked at " +
+           *record->quarantinePath +
+           " because the drive went away before it could be compared. Reconnect the drive and run "
+           "the same command again.";
+  }
+  return {};
+}
 
 std::string AppRelocatorEngine::restoreStamp() const {
   std::string stamp = isots(env_.clock());
@@ -173,18 +207,18 @@ fs::path AppRelocatorEngine::journalFile(const std::string& manifestID) const {
   return journalFolder(env_.paths) / (manifestID + ".json");
 }
 
-void AppRelocatorEngine::writeJournal(const MoveBackJournal& journal) const {
-  json j{{"manifestID", journal.manifestID},
-         {"stagingPath", journal.stagingPath},
-         {"stamp", journal.stamp}};
-  if (journal.asidePath) j["asidePath"] = *journal.asidePath;
+bool AppRelocatorEngine::writeJournal(const MoveBackJournal& journal) const {
+  const json j{{"manifestID", journal.manifestID},
+               {"stagingPath", journal.stagingPath},
+               {"stamp", journal.stamp}};
   std::error_code ec;
   fs::create_directories(journalFolder(env_.paths), ec);
-  if (auto written = writeFileAtomically(journalFile(journal.manifestID), j.dump(2) + "\n");
-      !written) {
+  auto written = writeFileAtomically(journalFile(journal.manifestID), j.dump(2) + "\n");
+  if (!written) {
     env_.log("AppRelocatorEngine.runMoveBack: could not record progress for " + journal.manifestID +
              ": " + written.error().message());
   }
+  return written.has_value();
 }
 
 void AppRelocatorEngine::breadcrumb(const AppMoveManifest& manifest,
@@ -195,29 +229,69 @@ void AppRelocatorEngine::breadcrumb(const AppMoveManifest& manifest,
              manifest.originalPath, quarantinePath, manifest.nvmePath, reason, error, 0});
 }
 
+bool AppRelocatorEngine::retireDriveCopy(const std::optional<MountAnchor>& anchor,
+                                         const fs::path& nvme, const fs::path& kept,
+                                         const ReplaceGuard& guard,
+                                         std::vector<std::string>& keptPaths,
+                                         const std::string& logPrefix) {
+  if (!somethingAt(nvme)) return true;
+  if (!isUnderManagedRoot(nvme, env_.computerName)) {
+    env_.log(logPrefix + "REFUSED unsafe NVMe delete (not under a managed root): " + nvme.string() +
+             " — leaking the NVMe copy");
+    keptPaths.push_back(nvme.string());
+    return false;
+  }
+  if (!anchor || !anchor->holds(nvme)) {
+    env_.log(logPrefix + "KEPT NVMe copy at " + nvme.string() +
+             " — the drive is no longer the one mounted when this began");
+    keptPaths.push_back(nvme.string());
+    return false;
+  }
+  const Retired retired = retire(nvme, kept, guard, *env_.files);
+  if (retired.gone) return true;
+  if (retired.keptAt) {
+    keptPaths.push_back(retired.keptAt->string());
+    env_.log(logPrefix + "KEPT NVMe copy as " + retired.keptAt->string() + " — it differs from " +
+             kept.string() + " in " + namedEntries(retired.differing));
+  } else {
+    env_.log(logPrefix + "failed to remove NVMe copy at " + nvme.string() + ": " + retired.error +
+             " — leaking the NVMe copy");
+    keptPaths.push_back(nvme.string());
+  }
+  return false;
+}
+
+void AppRelocatorEngine::retireStaging(const AppMoveManifest& manifest, const fs::path& staging,
+                                       std::vector<std::string>& actions) {
+  if (!somethingAt(staging)) return;
+  // Compared with the copy it was made from; failing that, with what stands home.
+  const fs::path against = isRealFolder(manifest.nvmePath) ? fs::path(manifest.nvmePath)
+                                                           : fs::path(manifest.originalPath);
+  const Retired retired = retire(staging, against, ReplaceGuard{}, *env_.files);
+  if (retired.gone) {
+    actions.push_back("removed_staging");
+  } else if (retired.keptAt) {
+    actions.push_back("kept_staging_as:" + retired.keptAt->string());
+  } else {
+    actions.push_back("remove_staging_failed:" + retired.error);
+  }
+}
+
 void AppRelocatorEngine::rollbackMoveBack(const AppMoveManifest& manifest,
                                           const MoveBackJournal& journal, bool linkRemoved,
                                           OrphanReason reason, const std::string& error) {
   env_.log("AppRelocatorEngine.runMoveBack: rolling back due to " + error);
   const fs::path original = manifest.originalPath;
-  if (auto ec = env_.files->removeAll(journal.stagingPath)) {
-    env_.log("AppRelocatorEngine.runMoveBack: could not remove the staged copy at " +
-             journal.stagingPath + ": " + ec.message());
-  }
-  if (journal.asidePath && somethingAt(*journal.asidePath) && !somethingAt(original)) {
-    const auto back = moveBundle(env_, *journal.asidePath, original);
-    if (back.outcome != ParkOutcome::kMoved) {
-      env_.log("AppRelocatorEngine.runMoveBack: CRITICAL — could not put " + *journal.asidePath +
-               " back at " + original.string() + ": " + back.error);
-    }
-  }
   if (linkRemoved && !somethingAt(original)) {
     if (auto ec = env_.files->createDirectorySymlink(manifest.nvmePath, original)) {
       env_.log("AppRelocatorEngine.runMoveBack: CRITICAL — could not restore the link at " +
                original.string() + ": " + ec.message());
     }
   }
-  breadcrumb(manifest, journal.asidePath.value_or(journal.stagingPath), reason, error);
+  std::vector<std::string> actions;
+  retireStaging(manifest, journal.stagingPath, actions);
+  if (!actions.empty()) env_.log("AppRelocatorEngine.runMoveBack: " + joined(actions));
+  breadcrumb(manifest, journal.stagingPath, reason, error);
   env_.files->remove(journalFile(manifest.id));
 }
 
@@ -245,9 +319,17 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
         "other move has finished."));
   }
   const fs::path original = manifest.originalPath;
-  MoveBackJournal journal{manifest.id, original.string() + ".restoring", std::nullopt,
-                          restoreStamp()};
-  writeJournal(journal);
+  const auto status = fs::symlink_status(original, ec);
+  const bool ourLink = isLinkTo(original, manifest.nvmePath);
+  if (fs::exists(status) && !ourLink && !fs::is_directory(status)) {
+    return std::unexpected(EngineError::message(
+        "Something other than “" + manifest.displayName + "” is at " + original.string() +
+        ", so the app was not brought back. Nothing was changed; the app still works from " +
+        nvme.string() + "."));
+  }
+  std::optional<MountAnchor> anchor;
+  if (const auto drive = driveOf(nvme, env_.computerName)) anchor = MountAnchor::take(*drive);
+  MoveBackJournal journal{manifest.id, original.string() + ".restoring", restoreStamp()};
   EngineCompletion completion;
   completion.kind = EngineCompletion::Kind::kRestore;
   completion.manifestID = manifest.id;
@@ -259,99 +341,119 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
     return std::unexpected(error);
   };
 
+  // Reinstalled while it lived on the drive: what stands home stays, and the
+  // drive copy goes only where every file of it is there too.
+  if (fs::is_directory(status)) {
+    const auto internalVersion = readBundleVersion(original);
+    const auto nvmeVersion = readBundleVersion(nvme);
+    completion.internalVersion = internalVersion ? internalVersion->text() : "";
+    completion.nvmeVersion = nvmeVersion ? nvmeVersion->text() : "";
+    retireDriveCopy(anchor, nvme, original, ReplaceGuard({.alwaysCompareBytes = true}),
+                    completion.kept, "AppRelocatorEngine.runMoveBack: ");
+    stopPoint("app-move-back-retired");
+    return finishMoveBack(manifest, std::move(completion),
+                          std::string(kKeptInternalOutcomePrefix) + journal.stamp,
+                          keptInternalSentence(manifest.displayName));
+  }
+  // Without it a crash halfway would leave nobody knowing where the staged copy is.
+  if (!writeJournal(journal)) {
+    return failed(EngineError::message(
+        "Couldn't write the record of this move back in " + journalFolder(env_.paths).string() +
+        " (the disk may be full or read-only). Nothing was changed; the app still works from "
+        "your fast drive."));
+  }
+
   // 1. Stage a full copy beside the original path.
-  env_.files->removeAll(journal.stagingPath);
-  const auto observe = [](const platform::BundleCopyProgress&) {
-    stopPoint("app-move-back-copying");
+  std::vector<std::string> actions;
+  retireStaging(manifest, journal.stagingPath, actions);
+  if (somethingAt(journal.stagingPath)) {
+    const std::string error = "Couldn't clear " + journal.stagingPath + " (" + joined(actions) +
+                              "). Nothing was changed; the app still works from your fast drive.";
+    env_.files->remove(journalFile(manifest.id));
+    return failed(EngineError::message(error));
+  }
+  for (const auto& action : actions) {
+    if (action.starts_with("kept_staging_as:")) completion.kept.push_back(action.substr(16));
+  }
+  // Before anything at the original path changed: only the staged copy goes.
+  const auto abandon = [&](const std::string& error) {
+    env_.log("AppRelocatorEngine.runMoveBack: rolling back due to " + error);
+    std::vector<std::string> cleared;
+    retireStaging(manifest, journal.stagingPath, cleared);
+    env_.log("AppRelocatorEngine.runMoveBack: " + joined(cleared));
+    env_.files->remove(journalFile(manifest.id));
   };
+  const auto observe = [this](const platform::BundleCopyProgress& progress) {
+    stopPoint("app-move-back-copying");
+    if (copyObserver_) copyObserver_(progress);
+  };
+  const auto copyStarted = std::chrono::system_clock::now();
   if (auto copied = env_.tools->copyBundle(nvme.string(), journal.stagingPath, "ditto-restore",
                                            kCopyDeadline, observe);
       !copied) {
     const EngineError error = engineErrorOf(copied.error());
-    env_.log("AppRelocatorEngine.runMoveBack: rolling back due to " + error.userMessage());
-    env_.files->removeAll(journal.stagingPath);
-    env_.files->remove(journalFile(manifest.id));
+    abandon(error.userMessage());
     return failed(error);
   }
   env_.tools->clearDownloadQuarantine(journal.stagingPath);
-  stopPoint("app-move-back-staged");
-
-  // 2. Decide by what stands at the original path.
-  bool linkRemoved = false;
-  const auto status = fs::symlink_status(original, ec);
-  if (fs::is_symlink(status)) {
-    if (auto removed = env_.files->remove(original)) {
-      const std::string error = "Couldn't remove the link at " + original.string() + ": " +
-                                removed.message() +
-                                ". Nothing was changed; the app still works from your fast drive.";
-      env_.log("AppRelocatorEngine.runMoveBack: rolling back due to " + error);
-      env_.files->removeAll(journal.stagingPath);
-      env_.files->remove(journalFile(manifest.id));
-      return failed(EngineError::message(error));
-    }
-    linkRemoved = true;
-    stopPoint("app-move-back-unlinked");
-  } else if (fs::exists(status)) {
-    const auto internalVersion = readBundleVersion(original);
-    const auto nvmeVersion = readBundleVersion(nvme);
-    const bool intact = bundleIsIntact(original);
-    completion.internalVersion = internalVersion ? internalVersion->text() : "";
-    completion.nvmeVersion = nvmeVersion ? nvmeVersion->text() : "";
-    const auto order = internalVersion && nvmeVersion
-                           ? compareBundleVersions(*internalVersion, *nvmeVersion)
-                           : std::nullopt;
-    if (intact && order && *order >= 0) {
-      env_.files->removeAll(journal.stagingPath);
-      const bool safe = isUnderManagedRoot(nvme, env_.computerName);
-      if (!safe) {
-        env_.log("AppRelocatorEngine.runMoveBack: KEPT NVMe copy at " + nvme.string() +
-                 " — internalIntact=true, safePath=false");
-      } else if (auto removed = env_.files->removeAll(nvme)) {
-        env_.log("AppRelocatorEngine.runMoveBack: failed to remove NVMe copy (keep-internal) at " +
-                 nvme.string() + ": " + removed.message());
-      }
-      return finishMoveBack(manifest, std::move(completion),
-                            std::string(kKeptInternalOutcomePrefix) + journal.stamp,
-                            keptInternalSentence(manifest.displayName));
-    }
-    const auto root = quarantineRootFor(original, env_.paths.home);
-    const std::string aside =
-        root ? (*root / ("overwritten-by-restore-" + journal.stamp)).string() : std::string();
-    journal.asidePath = aside;
-    writeJournal(journal);
-    ParkResult parked{ParkOutcome::kFailed, "no place on its disk to set it aside"};
-    if (root) {
-      if (auto made = env_.files->createDirectories(*root)) {
-        parked.error = made.message();
-      } else {
-        parked = moveBundle(env_, original, aside);
-      }
-    }
-    if (parked.outcome != ParkOutcome::kMoved) {
-      const std::string why = parked.outcome == ParkOutcome::kCancelled
-                                  ? "the administrator prompt was cancelled"
-                                  : parked.error;
-      const std::string error = "Couldn't set aside the copy of “" + manifest.displayName +
-                                "” at " + original.string() + ": " + why +
-                                ". Nothing was changed; both copies are where they were.";
-      journal.asidePath.reset();
-      rollbackMoveBack(manifest, journal, false, OrphanReason::kCaseCQuarantineFailed, error);
-      return failed(EngineError::message(error));
-    }
-    stopPoint("app-move-back-aside");
-  }
-
-  // 3. Put the staged copy in place.
-  if (auto renamed = env_.files->renameNoReplace(journal.stagingPath, original)) {
-    const std::string error = "Couldn't put “" + manifest.displayName + "” back at " +
-                              original.string() + ": " + renamed.message() +
-                              ". Nothing was lost; the app still works from where it was.";
-    rollbackMoveBack(manifest, journal, linkRemoved, OrphanReason::kStageRenameFailed, error);
+  // Written on the drive while it was copied: copied again, so the drive
+  // copy can go. What keeps changing is kept with the drive copy below.
+  const ReplaceGuard guard({.copyStarted = copyStarted});
+  if (auto caught = catchUp(*env_.tools, *env_.files, nvme, journal.stagingPath, guard); !caught) {
+    const std::string error = caught.error() +
+                              " Nothing was changed; the app still works from "
+                              "your fast drive.";
+    abandon(error);
     return failed(EngineError::message(error));
   }
-  stopPoint("app-move-back-renamed");
+  stopPoint("app-move-back-staged");
 
-  // 4. Tell the desktop, then drop the drive copy.
+  // 2. The staged copy takes the link's place in one step, so the app is
+  // never missing from its path; where the file system cannot swap, the
+  // link goes first.
+  bool swapped = false;
+  if (ourLink) {
+    const std::error_code ec = env_.exchange(journal.stagingPath, original);
+    if (!ec) {
+      swapped = true;
+    } else if (ec != std::errc::not_supported) {
+      const std::string error = "Couldn't put “" + manifest.displayName + "” back at " +
+                                original.string() + ": " + ec.message() +
+                                ". Nothing was changed; the app still works from your fast drive.";
+      abandon(error);
+      return failed(EngineError::message(error));
+    }
+  }
+  if (!swapped) {
+    if (ourLink) {
+      if (auto removed = env_.files->remove(original)) {
+        const std::string error =
+            "Couldn't remove the link at " + original.string() + ": " + removed.message() +
+            ". Nothing was changed; the app still works from your fast drive.";
+        abandon(error);
+        return failed(EngineError::message(error));
+      }
+      stopPoint("app-move-back-unlinked");
+    }
+    if (auto renamed = env_.files->renameNoReplace(journal.stagingPath, original)) {
+      const std::string error = "Couldn't put “" + manifest.displayName + "” back at " +
+                                original.string() + ": " + renamed.message() +
+                                ". Nothing was lost; the app still works from where it was.";
+      rollbackMoveBack(manifest, journal, ourLink, OrphanReason::kStageRenameFailed, error);
+      return failed(EngineError::message(error));
+    }
+  }
+  stopPoint("app-move-back-renamed");
+  if (swapped) {
+    // Our link now stands where the staged copy was.
+    if (auto removed = env_.files->remove(journal.stagingPath)) {
+      env_.log("AppRelocatorEngine.runMoveBack: could not remove the old link, now at " +
+               journal.stagingPath + ": " + removed.message());
+    }
+    stopPoint("app-move-back-unlinked");
+  }
+
+  // 4. Tell the desktop, then retire the drive copy.
   if (auto done = env_.tools->registerApp(original.string(), "lsregister-restore"); !done) {
     env_.log("AppRelocatorEngine.runMoveBack: lsregister failed but bundle is in place: " +
              toolErrorText(done.error()));
@@ -364,25 +466,50 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
     env_.log("AppRelocatorEngine.runMoveBack: Dock refresh failed (non-fatal): " +
              toolErrorText(done.error()));
   }
-  if (!isUnderManagedRoot(nvme, env_.computerName)) {
-    env_.log(
-        "AppRelocatorEngine.runMoveBack: REFUSED unsafe NVMe delete (not under a managed "
-        "root): " +
-        nvme.string() + " — leaking the NVMe copy");
-  } else if (auto removed = env_.files->removeAll(nvme)) {
-    env_.log("AppRelocatorEngine.runMoveBack: failed to remove NVMe copy at " + nvme.string() +
-             ": " + removed.message() + " — leaking the NVMe copy");
+  if (!isRealFolder(original)) {
+    env_.files->remove(journalFile(manifest.id));
+    return failed(EngineError::message("“" + manifest.displayName + "” was copied back, but " +
+                                       original.string() +
+                                       " was changed by another program meanwhile. Nothing "
+                                       "was lost; the copy on your fast drive is still there."));
   }
+  retireDriveCopy(anchor, nvme, original, guard, completion.kept,
+                  "AppRelocatorEngine.runMoveBack: ");
+  stopPoint("app-move-back-retired");
   return finishMoveBack(manifest, std::move(completion),
                         std::string(kRestoredOutcomePrefix) + journal.stamp,
                         restoredSentence(manifest.displayName));
 }
 
-EngineCompletion AppRelocatorEngine::finishMoveBack(AppMoveManifest& manifest,
-                                                    EngineCompletion completion,
-                                                    std::string outcome, std::string sentence) {
+std::expected<EngineCompletion, EngineError> AppRelocatorEngine::finishMoveBack(
+    AppMoveManifest& manifest, EngineCompletion completion, std::string outcome,
+    std::string sentence) {
   manifest.statusMessage = std::move(outcome);
-  env_.store->save(manifest);
+  const bool saved = env_.store->save(manifest);
+  // What the caller is told must still hold after the last step.
+  if (saved && !isRealFolder(manifest.originalPath)) {
+    env_.files->remove(journalFile(manifest.id));
+    completion.success = false;
+    completion.reason = "“" + manifest.displayName + "” was put back at " + manifest.originalPath +
+                        ", but another program replaced it there right after. Brimvale deleted "
+                        "nothing that was not in the copy it put back; look at " +
+                        manifest.originalPath + ".";
+    completion.sentence = *completion.reason;
+    announce(completion);
+    return std::unexpected(EngineError::message(*completion.reason));
+  }
+  if (!saved) {
+    // The app is home, but a record still naming it live would send the
+    // next look at it the wrong way.
+    completion.success = false;
+    completion.reason = "“" + manifest.displayName + "” is back at " + manifest.originalPath +
+                        ", but its record in " + env_.store->folder().string() +
+                        " could not be updated (the disk may be full or read-only). Nothing was "
+                        "lost; run the same command again once the disk has room.";
+    completion.sentence = *completion.reason;
+    announce(completion);
+    return std::unexpected(EngineError::message(*completion.reason));
+  }
   env_.files->remove(journalFile(manifest.id));
   completion.success = true;
   completion.outcome = manifest.statusMessage;
@@ -485,12 +612,18 @@ RecoveryReport AppRelocatorEngine::recoverForwardMove(AppMoveManifest manifest) 
     } else if (!isRealFolder(original)) {
       // The copy may be the only whole bundle left.
       actions.push_back("kept_nvme_copy_original_not_restored");
-    } else if (auto ec = env_.files->removeAll(nvme)) {
-      actions.push_back("nvme_cleanup_failed:" + ec.message());
-      env_.log("RecoveryDriver: failed to clean up NVMe partial " + nvme.string() + ": " +
-               ec.message());
     } else {
-      actions.push_back("removed_partial_nvme_copy");
+      // When the copy began is not known here, so bytes are compared.
+      const Retired retired = retire(nvme, original, ReplaceGuard{}, *env_.files);
+      if (retired.gone) {
+        actions.push_back("removed_partial_nvme_copy");
+      } else if (retired.keptAt) {
+        actions.push_back("kept_nvme_copy_as:" + retired.keptAt->string());
+      } else {
+        actions.push_back("nvme_cleanup_failed:" + retired.error);
+        env_.log("RecoveryDriver: failed to clean up NVMe partial " + nvme.string() + ": " +
+                 retired.error);
+      }
     }
   }
   manifest.statusMessage = "Recovered at launch — actions: [" + joined(actions) + "]";
@@ -501,32 +634,43 @@ RecoveryReport AppRelocatorEngine::recoverForwardMove(AppMoveManifest manifest) 
 }
 
 void AppRelocatorEngine::recoverMoveBack(const MoveBackJournal& journal) {
-  const auto manifest = moveWithId(env_.store->loadAll(), journal.manifestID);
+  auto manifest = moveWithId(env_.store->loadAll(), journal.manifestID);
   if (manifest) {
     std::vector<std::string> actions;
     const fs::path original = manifest->originalPath;
     const fs::path staging = journal.stagingPath;
+    // Cut short right after the swap: our link stands at the staging path.
+    if (isLinkTo(staging, manifest->nvmePath) && isRealFolder(original)) {
+      const auto ec = env_.files->remove(staging);
+      actions.push_back(ec ? "remove_old_link_failed:" + ec.message() : "removed_old_link");
+    }
     if (!somethingAt(original)) {
-      if (journal.asidePath && somethingAt(*journal.asidePath)) {
-        const auto back = moveBundle(env_, *journal.asidePath, original);
-        actions.push_back(back.outcome == ParkOutcome::kMoved
-                              ? "restored_internal_copy"
-                              : "restore_internal_failed:" + back.error);
-      } else if (isRealFolder(manifest->nvmePath)) {
+      if (isRealFolder(manifest->nvmePath)) {
         restoreLink(*manifest, actions);
       } else if (isRealFolder(staging)) {
         // The drive copy is gone, so the staged copy is the best there is.
         const auto ec = env_.files->renameNoReplace(staging, original);
         actions.push_back(ec ? "restore_staging_failed:" + ec.message() : "restored_from_staging");
       }
+    } else if (isRealFolder(original) && !somethingAt(staging) && isLiveRelocation(*manifest)) {
+      // Cut short after the staged copy was put in place: finish the move back.
+      std::optional<MountAnchor> anchor;
+      if (const auto drive = driveOf(manifest->nvmePath, env_.computerName)) {
+        anchor = MountAnchor::take(*drive);
+      }
+      std::vector<std::string> kept;
+      if (retireDriveCopy(anchor, manifest->nvmePath, original, ReplaceGuard{}, kept,
+                          "AppRelocatorEngine.recoverMoveBack: ")) {
+        actions.push_back("removed_nvme_copy");
+      }
+      for (const auto& path : kept) actions.push_back("kept_nvme_copy_as:" + path);
+      manifest->statusMessage = std::string(kRestoredOutcomePrefix) + journal.stamp;
+      env_.store->save(*manifest);
+      actions.push_back("recorded_restore");
     }
     // The staged copy is only ever a duplicate once the app is reachable again.
     if (somethingAt(staging) && somethingAt(original) && staging != original) {
-      if (auto ec = env_.files->removeAll(staging)) {
-        actions.push_back("remove_staging_failed:" + ec.message());
-      } else {
-        actions.push_back("removed_staging");
-      }
+      retireStaging(*manifest, staging, actions);
     }
     env_.log("AppRelocatorEngine.recoverMoveBack: manifest " + journal.manifestID +
              " recovered: " + joined(actions));
@@ -560,8 +704,9 @@ std::vector<RecoveryReport> AppRelocatorEngine::recoverPendingManifests() {
     const bool parked = manifest.quarantinePath && somethingAt(*manifest.quarantinePath);
     if (manifest.phase == AppMovePhase::kDone) {
       // Committed, but the parked original outlived a crash before its purge.
-      if (parked && isLinkTo(original, manifest.nvmePath)) {
-        purgeQuarantine(env_, *manifest.quarantinePath);
+      if (parked && isLinkTo(original, manifest.nvmePath) && isRealFolder(manifest.nvmePath)) {
+        (void)purgeQuarantine(env_, *manifest.quarantinePath, manifest.nvmePath, original,
+                              ReplaceGuard{});
       }
       continue;
     }
@@ -599,9 +744,11 @@ void AppRelocatorEngine::reclaimCommittedQuarantines() {
       continue;
     }
     const auto metrics = bundleMetrics(parked);
-    if (auto ec = env_.files->removeAll(parked)) {
+    // Only what the copy on the drive holds too; the rest is kept beside the app.
+    if (!isRealFolder(manifest.nvmePath) ||
+        purgeQuarantine(env_, parked, manifest.nvmePath, manifest.originalPath, ReplaceGuard{})) {
       env_.log("AppRelocatorEngine.reclaimCommittedQuarantines: couldn't remove " +
-               parked.string() + ": " + ec.message());
+               parked.string() + ": it does not match " + manifest.nvmePath);
       continue;
     }
     ++reclaimed;

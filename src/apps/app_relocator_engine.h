@@ -17,6 +17,8 @@
 #include "apps/app_move_environment.h"
 #include "apps/app_move_error.h"
 #include "apps/nine_step_machine.h"
+#include "common/base/mount_anchor.h"
+#include "common/base/replace_guard.h"
 
 namespace brimvale::apps {
 
@@ -33,6 +35,9 @@ struct EngineCompletion {
   std::optional<std::string> nvmeVersion;
   // The sentence the window shows.
   std::string sentence;
+  // Versions kept under a `.kept-<UTC stamp>` name (or left where they were)
+  // because they differ from the one that stays; the window lists them.
+  std::vector<std::string> kept;
 };
 using CompletionListener = std::function<void(const EngineCompletion&)>;
 
@@ -40,7 +45,7 @@ using CompletionListener = std::function<void(const EngineCompletion&)>;
 [[nodiscard]] std::string movedSentence(const std::string& displayName);
 // "Brought “X” back to your internal disk."
 [[nodiscard]] std::string restoredSentence(const std::string& displayName);
-// "Kept the copy of “X” already on your internal disk (…), which is at least as new…"
+// "Kept the copy of “X” that was reinstalled on your internal disk; it opens from there."
 [[nodiscard]] std::string keptInternalSentence(const std::string& displayName);
 
 // What the launch-time repair did to one record.
@@ -50,11 +55,10 @@ struct RecoveryReport {
 };
 
 // Where a move back had got to; state/app-move-backs/<id>.json, so a crash
-// halfway leaves the app reachable and the moved-aside copy known.
+// halfway leaves the app reachable and its staged copy known.
 struct MoveBackJournal {
   std::string manifestID;
   std::string stagingPath;
-  std::optional<std::string> asidePath;  // the internal copy moved aside
   std::string stamp;
 };
 
@@ -73,15 +77,25 @@ class AppRelocatorEngine {
   // Runs queued jobs until none is left.
   void drain();
 
-  // Brings a committed relocation back to its original path.
+  // Brings a committed relocation back to its original path: the drive copy
+  // is copied home beside the link, swapped in, and removed once every file
+  // compares equal. What stands at the original path stays: an app
+  // reinstalled there while it lived on the drive is kept, and a drive copy
+  // that differs from what stays is kept whole as `<name>.kept-<UTC stamp>`
+  // on the drive (listed in `kept`). A foreign link or file there is refused.
+  //
+  // Safe to call without a terminal (the panic button does): it never reads
+  // standard input, prints nothing, asks for no administrator and does not
+  // wait for another move; progress goes to the copy observer, the outcome
+  // to the return value and the completion listeners. Refuses at once, with
+  // nothing changed, while another move holds the relocator lock.
   std::expected<EngineCompletion, EngineError> runMoveBack(const std::string& manifestID);
 
   // At launch: repairs every unfinished move and every move back a crash cut short.
   std::vector<RecoveryReport> recoverPendingManifests();
-  // At launch, once per account: deletes originals still parked for committed moves.
+  // At launch, once per account: deletes originals still parked for committed
+  // moves, each only where it matches its copy on the drive.
   void reclaimCommittedQuarantines();
-  // Deletes one parked original (only inside a quarantine folder).
-  void purgeQuarantineDir(const std::filesystem::path& path);
 
   void addCompletionListener(CompletionListener listener);
   // Told of the running copy's progress.
@@ -98,21 +112,39 @@ class AppRelocatorEngine {
   [[nodiscard]] std::int64_t bytesSaved() const { return bytesSaved_; }
 
  private:
-  std::expected<void, EngineError> runJob(const EngineJob& job);
+  std::expected<void, EngineError> runJob(const EngineJob& job, std::vector<std::string>& kept);
+  // Why a move the machine finished does not hold now (empty: it holds): the
+  // record reads back committed and the app path links to the copy.
+  [[nodiscard]] std::string notHolding(const EngineJob& job,
+                                       const std::vector<std::string>& kept) const;
   void announce(const EngineCompletion& completion);
   // Records a move back's outcome, forgets its progress file and announces it.
-  EngineCompletion finishMoveBack(AppMoveManifest& manifest, EngineCompletion completion,
-                                  std::string outcome, std::string sentence);
+  std::expected<EngineCompletion, EngineError> finishMoveBack(AppMoveManifest& manifest,
+                                                              EngineCompletion completion,
+                                                              std::string outcome,
+                                                              std::string sentence);
   RecoveryReport recoverForwardMove(AppMoveManifest manifest);
   void recoverMoveBack(const MoveBackJournal& journal);
   bool underApplicationRoot(const std::string& originalPath) const;
   std::optional<std::filesystem::path> findQuarantine(const AppMoveManifest& manifest) const;
   std::string restoreStamp() const;
   std::filesystem::path journalFile(const std::string& manifestID) const;
-  void writeJournal(const MoveBackJournal& journal) const;
+  // False (logged) when it could not be written.
+  bool writeJournal(const MoveBackJournal& journal) const;
   void restoreLink(const AppMoveManifest& manifest, std::vector<std::string>& actions);
   void rollbackMoveBack(const AppMoveManifest& manifest, const MoveBackJournal& journal,
                         bool linkRemoved, OrphanReason reason, const std::string& error);
+  // Retires the drive copy `nvme` against `kept`, only inside this
+  // computer's working folder on the drive that is still mounted as
+  // `anchor` saw it. What is kept (aside, or where it was) is added to
+  // `keptPaths`; every outcome is logged after `logPrefix`. True when
+  // nothing is left of it.
+  bool retireDriveCopy(const std::optional<MountAnchor>& anchor, const std::filesystem::path& nvme,
+                       const std::filesystem::path& kept, const ReplaceGuard& guard,
+                       std::vector<std::string>& keptPaths, const std::string& logPrefix);
+  // A staged copy no longer needed: retired against the drive copy (or what stands home).
+  void retireStaging(const AppMoveManifest& manifest, const std::filesystem::path& staging,
+                     std::vector<std::string>& actions);
   void breadcrumb(const AppMoveManifest& manifest, const std::string& quarantinePath,
                   OrphanReason reason, const std::string& error);
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,7 +112,7 @@ TEST(EngineMoveBack, RefusesWhatItCannotBringBack) {
        "Couldn't find a record for this app (manifest 99999999-9999-9999-9999-999999999999)."},
       {unfinished.id, [] {},
        "Move back is only valid for completed relocations (currently: failed)."},
-      {w.id, [&] { fs::rename(w.copy, w.tmp / "aside"); },
+      {w.id, [&] { fs::rename(w.copy, w.tmp / "Drive/aside"); },
        "The NVMe copy at " + w.copy.string() + " is missing — nothing to restore."},
   };
   for (const auto& row : rows) {
@@ -138,87 +140,93 @@ TEST(EngineMoveBack, BringsTheAppHomeAndDropsTheDriveCopy) {
   EXPECT_EQ(w.tools.calls.back(), "refreshDock killall-Dock-restore");
 }
 
-TEST(EngineMoveBack, AReinstalledCopyIsKeptOnlyWhenAtLeastAsNew) {
+// Given an app reinstalled at the original path while it lived on the drive,
+// the reinstalled app stays where it opens from; the drive copy goes only
+// when every file of it is there, and is otherwise kept whole.
+TEST(EngineMoveBack, AReinstalledAppStaysAndADifferingDriveCopyIsKeptWhole) {
   struct Row {
-    const char* internalVersion;
-    bool intact;
-    bool keptInternal;
+    const char* name;
+    std::function<void(MovedWorld&)> reinstall;
+    bool driveCopyKept;
   };
   const std::vector<Row> rows{
-      {"3.0", true, true},
-      {"2.0", true, true},
-      {"1.9", true, false},
-      {"9.0", false, false},
+      {"the same app", [](MovedWorld& w) { w.makeBundle("Q", "2.0"); }, false},
+      {"one file differs",
+       [](MovedWorld& w) {
+         w.makeBundle("Q", "2.0");
+         testing::rewriteInPlace(w.original / "Contents/Resources/big.dat", 'r');
+       },
+       true},
+      {"an older version", [](MovedWorld& w) { w.makeBundle("Q", "1.0", " old"); }, true},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.internalVersion + std::string(row.intact ? "" : " broken"));
+    SCOPED_TRACE(row.name);
     MovedWorld w;
     fs::remove(w.original);
-    w.makeBundle("Q", row.internalVersion, " reinstalled");
-    if (!row.intact) fs::remove(w.original / "Contents/MacOS/Q");
+    row.reinstall(w);
     const auto reinstalled = userView(w.original);
     const auto result = w.engine.runMoveBack(w.id);
     ASSERT_TRUE(result) << result.error().userMessage();
-    EXPECT_EQ(result->internalVersion, row.internalVersion);
+    EXPECT_EQ(result->outcome, "kept_internal_at_2026-05-28T20-26-40Z");
     EXPECT_EQ(result->nvmeVersion, "2.0");
+    EXPECT_EQ(userView(w.original), reinstalled);
     EXPECT_FALSE(fs::exists(w.copy));
-    if (row.keptInternal) {
-      EXPECT_EQ(result->outcome, "kept_internal_at_2026-05-28T20-26-40Z");
-      EXPECT_EQ(userView(w.original), reinstalled);
-      EXPECT_TRUE(w.parked().empty());
-    } else {
-      EXPECT_EQ(result->outcome, "restored_by_user_at_2026-05-28T20-26-40Z");
-      EXPECT_EQ(userView(w.original), w.content);
-      const fs::path aside =
-          homeQuarantineRoot(w.home) / "overwritten-by-restore-2026-05-28T20-26-40Z";
-      EXPECT_EQ(userView(aside), reinstalled);
-    }
+    const auto kept = testing::keptBeside(w.appsRoot, "Q.app");
+    ASSERT_EQ(kept.size(), row.driveCopyKept ? 1u : 0u);
+    if (!row.driveCopyKept) continue;
+    EXPECT_EQ(userView(kept[0]), w.content);
+    EXPECT_EQ(result->kept, std::vector<std::string>{kept[0].string()});
   }
 }
 
-TEST(EngineMoveBack, AFailedRenamePutsTheLinkBack) {
-  MovedWorld w;
-  w.files.failFirst(FileOp::kRenameNoReplace, ".restoring", EACCES);
-  const auto result = w.engine.runMoveBack(w.id);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().userMessage(),
-            "Couldn't put “Q” back at " + w.original.string() +
-                ": Permission denied. Nothing was lost; the app still works from where it was.");
-  EXPECT_TRUE(isLinkTo(w.original, w.copy.string()));
-  EXPECT_EQ(userView(w.original), w.content);
-  EXPECT_FALSE(fs::exists(w.original.string() + ".restoring"));
-  EXPECT_TRUE(w.logged("AppRelocatorEngine.runMoveBack: rolling back due to Couldn't put"));
-  const auto crumb = readFile(w.paths.state / "orphan-manifests" / (w.id + ".json"));
-  ASSERT_TRUE(crumb);
-  EXPECT_NE(crumb->find("stage_rename_failed"), std::string::npos);
-  EXPECT_EQ(w.record().phase, AppMovePhase::kDone);
-}
-
-TEST(EngineMoveBack, AReinstalledCopyThatCannotBeSetAsideStaysWithTheDriveCopy) {
-  MovedWorld w;
-  fs::remove(w.original);
-  w.makeBundle("Q", "1.0", " reinstalled");
-  const auto reinstalled = userView(w.original);
-  w.files.failFirst(FileOp::kRenameNoReplace, w.original.string(), EACCES);
-  const auto result = w.engine.runMoveBack(w.id);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().userMessage(),
-            "Couldn't set aside the copy of “Q” at " + w.original.string() +
-                ": Permission denied. Nothing was changed; both copies are where they were.");
-  EXPECT_EQ(userView(w.original), reinstalled);
-  EXPECT_EQ(userView(w.copy), w.content);
-  EXPECT_FALSE(fs::exists(w.original.string() + ".restoring"));
-  const auto crumb = readFile(w.paths.state / "orphan-manifests" / (w.id + ".json"));
-  ASSERT_TRUE(crumb);
-  EXPECT_NE(crumb->find("case_c_quarantine_failed"), std::string::npos);
-  EXPECT_FALSE(w.heard.back().success);
+// Given a swap of the link and the staged copy that the disk refuses, or one
+// it cannot make at all (then the link goes first), a failure leaves the app
+// working from the drive behind its link.
+TEST(EngineMoveBack, AFailedSwapOrRenameLeavesTheAppOnTheDrive) {
+  struct Row {
+    const char* name;
+    std::errc swap;
+    bool renameFails;
+    std::string ending;  // of the error; empty: the move back succeeds
+  };
+  const std::vector<Row> rows{
+      {"swap refused", std::errc::permission_denied, false,
+       ": Permission denied. Nothing was changed; the app still works from your fast drive."},
+      {"no swap, rename refused", std::errc::not_supported, true,
+       ": Permission denied. Nothing was lost; the app still works from where it was."},
+      {"no swap", std::errc::not_supported, false, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    MovedWorld w;
+    w.env.exchange = [&](const fs::path&, const fs::path&) {
+      return std::make_error_code(row.swap);
+    };
+    if (row.renameFails) w.files.failFirst(FileOp::kRenameNoReplace, ".restoring", EACCES);
+    AppRelocatorEngine engine(w.env);
+    const auto result = engine.runMoveBack(w.id);
+    EXPECT_EQ(userView(w.original), w.content);
+    EXPECT_FALSE(fs::exists(w.original.string() + ".restoring"));
+    if (row.ending.empty()) {
+      ASSERT_TRUE(result) << result.error().userMessage();
+      EXPECT_TRUE(isRealFolder(w.original));
+      continue;
+    }
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().userMessage(),
+              "Couldn't put “Q” back at " + w.original.string() + row.ending);
+    EXPECT_TRUE(isLinkTo(w.original, w.copy.string()));
+    EXPECT_EQ(w.record().phase, AppMovePhase::kDone);
+  }
 }
 
 TEST(EngineMoveBack, NeverDeletesADriveCopyOutsideTheWorkingFolder) {
   MovedWorld w;
   // A tampered record aims the drive copy at the user's own folder.
   const fs::path precious = w.tmp.folder("Precious");
-  fs::rename(w.copy, precious / "Q.app");
+  fs::copy(w.copy, precious / "Q.app",
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  fs::remove_all(w.copy);
   AppMoveManifest tampered = w.record();
   tampered.nvmePath = (precious / "Q.app").string();
   w.store.save(tampered);
@@ -325,9 +333,10 @@ TEST(EngineRecovery, RecordsOutsideTheAppFoldersOrTheDriveAreNotActedOn) {
 
 TEST(EngineQuarantine, ReclaimsParkedOriginalsOfCommittedMovesOnce) {
   MovedWorld w;
-  AppMoveManifest done = w.record();
-  const fs::path parked = fs::path(*done.quarantinePath);
-  w.tmp.file(parked / "Contents/left", std::string(3 * 1024 * 1024, 'x'));
+  const fs::path parked = fs::path(*w.record().quarantinePath);
+  // Parked and copied alike, as a crash before the purge would leave them.
+  w.tmp.file(w.copy / "Contents/big", std::string(3 * 1024 * 1024, 'x'));
+  ASSERT_TRUE(w.tools.copyBundle(w.copy.string(), parked.string(), "setup", {}, {}));
   w.engine.reclaimCommittedQuarantines();
   EXPECT_FALSE(fs::exists(parked));
   EXPECT_TRUE(
@@ -339,44 +348,74 @@ TEST(EngineQuarantine, ReclaimsParkedOriginalsOfCommittedMovesOnce) {
   EXPECT_TRUE(fs::exists(parked)) << "runs once per account";
 }
 
-TEST(EngineQuarantine, PurgeRefusesAnythingOutsideAQuarantineFolder) {
+// A parked original goes only from a quarantine folder and only where its
+// copy matches it; what the user cannot delete goes through the
+// administrator once it compared equal; what differs is kept beside the app.
+TEST(EngineQuarantine, PurgeDeletesOnlyAParkedOriginalItsCopyMatches) {
+  using platform::PrivilegedOutcome;
+  struct Row {
+    const char* name;
+    std::function<void(AppMoveWorld&, const fs::path& parked)> arrange;
+    std::optional<PrivilegedOutcome> administrator;  // asked, and what it answers
+    bool gone;
+  };
+  const std::vector<Row> rows{
+      {"matches", [](AppMoveWorld&, const fs::path&) {}, std::nullopt, true},
+      {"written after the copy",
+       [](AppMoveWorld&, const fs::path& parked) {
+         testing::rewriteInPlace(parked / "Contents/Resources/big.dat", 'w');
+       },
+       std::nullopt, false},
+      {"not the user's to delete, granted",
+       [](AppMoveWorld& w, const fs::path&) { w.files.failFirst(FileOp::kUnlinkAt, "Q", EACCES); },
+       PrivilegedOutcome::kSuccess, true},
+      {"not the user's to delete, cancelled",
+       [](AppMoveWorld& w, const fs::path&) { w.files.failFirst(FileOp::kUnlinkAt, "Q", EACCES); },
+       PrivilegedOutcome::kCancelled, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    AppMoveWorld w;
+    const fs::path original = w.makeBundle("Q");
+    const fs::path copy = w.appsRoot / "Q.app";
+    const fs::path parked = homeQuarantineRoot(w.home) / "it's.x";
+    fs::create_directories(w.appsRoot);
+    ASSERT_TRUE(w.tools.copyBundle(original.string(), copy.string(), "setup", {}, {}));
+    fs::create_directories(parked.parent_path());
+    fs::rename(original, parked);
+    row.arrange(w, parked);
+    const auto content = userView(parked);
+    std::string asked;
+    w.tools.privileged = [&](const std::string& line) {
+      asked = line;
+      if (*row.administrator == PrivilegedOutcome::kSuccess) fs::remove_all(parked);
+      return platform::PrivilegedResult{*row.administrator, {}};
+    };
+    const auto left = purgeQuarantine(w.env, parked, copy, original, ReplaceGuard{});
+    EXPECT_EQ(!left, row.gone);
+    EXPECT_FALSE(fs::exists(parked) && row.gone);
+    EXPECT_EQ(asked, row.administrator
+                         ? "/bin/rm -rf '" + (parked.parent_path() / "it'\\''s.x").string() + "'"
+                         : "");
+    if (row.gone) continue;
+    // What was not deleted is all there, the rest identical on the drive.
+    const auto kept = userView(*left);
+    const auto onDrive = userView(copy);
+    for (const auto& [rel, seen] : content) {
+      EXPECT_TRUE((kept.contains(rel) && kept.at(rel) == seen) || onDrive.at(rel) == seen) << rel;
+    }
+  }
+  // Never outside a quarantine folder.
   AppMoveWorld w;
-  AppRelocatorEngine engine(w.env);
+  fs::create_directories(homeQuarantineRoot(w.home));
   const fs::path outside = w.tmp.folder("home/Documents/Q.app");
-  const fs::path parked = w.tmp.folder("home/.brimvale/quarantine/apps/unknown.x");
   for (const auto& path : {outside, homeQuarantineRoot(w.home) / "../../../Documents/Q.app"}) {
-    engine.purgeQuarantineDir(path);
+    EXPECT_FALSE(purgeQuarantine(w.env, path, w.appsRoot / "Q.app", outside, ReplaceGuard{}));
     EXPECT_TRUE(
         w.logged("AppRelocatorEngine.purgeQuarantineDir: refusing path outside quarantine root: " +
                  path.string()));
   }
   EXPECT_TRUE(fs::exists(outside));
-  engine.purgeQuarantineDir(parked);
-  EXPECT_FALSE(fs::exists(parked));
-}
-
-TEST(EngineQuarantine, APurgeTheUserCannotDoAsksTheAdministrator) {
-  struct Row {
-    platform::PrivilegedOutcome answer;
-    bool logged;
-  };
-  for (const Row row : {Row{platform::PrivilegedOutcome::kSuccess, false},
-                        Row{platform::PrivilegedOutcome::kCancelled, true}}) {
-    AppMoveWorld w;
-    AppRelocatorEngine engine(w.env);
-    const fs::path parked = w.tmp.folder("home/.brimvale/quarantine/apps/it's.x");
-    w.files.failFirst(FileOp::kRemoveAll, "it's.x", EACCES);
-    w.tools.privileged = [&](const std::string& line) {
-      EXPECT_EQ(line, "/bin/rm -rf '" + (parked.parent_path() / "it'\\''s.x").string() + "'");
-      if (row.answer == platform::PrivilegedOutcome::kSuccess) fs::remove_all(parked);
-      return platform::PrivilegedResult{row.answer, {}};
-    };
-    engine.purgeQuarantineDir(parked);
-    EXPECT_EQ(w.logged("AppRelocatorEngine.purgeQuarantineDir: could not remove " +
-                       parked.string() + ": Permission denied"),
-              row.logged);
-    EXPECT_EQ(fs::exists(parked), row.logged);
-  }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "apps/bundle_metrics.h"
 
-#include <cstdlib>
 #include <system_error>
 
 namespace brimvale::apps {
@@ -26,12 +25,6 @@ std::optional<BundleMetrics> bundleMetrics(const fs::path& bundle) {
     metrics.totalBytes += static_cast<std::int64_t>(size);
   }
   return metrics;
-}
-
-bool sizeWithinTolerance(std::int64_t srcBytes, std::int64_t dstBytes) {
-  const std::int64_t difference = std::llabs(srcBytes - dstBytes);
-  if (srcBytes < 4'096'000) return difference <= 4096;
-  return difference <= srcBytes / 1000;
 }
 
 }  // namespace brimvale::apps

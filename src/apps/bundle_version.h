@@ -1,12 +1,10 @@
-// Which of two copies of one app is newer, by the versions their Info.plist
-// declare; a move back keeps an app the vendor reinstalled only when it is at
-// least as new as the copy on the drive.
+// The versions an app's Info.plist declares, which a move back reports for
+// both copies when the vendor reinstalled the app while it lived on the drive.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace brimvale::apps {
 
@@ -19,18 +17,5 @@ struct BundleVersion {
 
 // Nothing when Contents/Info.plist cannot be read.
 [[nodiscard]] std::optional<BundleVersion> readBundleVersion(const std::filesystem::path& bundle);
-
-// <0, 0, >0. Components split at '.', ' ' and '_'; numeric components (a
-// leading '+' or '-' allowed) compare as numbers, others as text; a missing
-// component counts as 0. Nothing when either text is empty.
-[[nodiscard]] std::optional<int> compareVersionTexts(std::string_view a, std::string_view b);
-
-// The short versions decide; the build versions break a tie. Nothing when
-// neither pair can be compared.
-[[nodiscard]] std::optional<int> compareBundleVersions(const BundleVersion& a,
-                                                       const BundleVersion& b);
-
-// Contents/Info.plist reads and names an executable that exists in Contents/MacOS.
-[[nodiscard]] bool bundleIsIntact(const std::filesystem::path& bundle);
 
 }  // namespace brimvale::apps

@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::chrono::seconds kCopyDeadline{86400};
 constexpr std::string_view kUntouched = " Nothing was moved; your app is untouched.";
+constexpr std::string_view kRolledBack = " Move rolled back; your app is untouched.";
 
 json tccJson(const std::vector<TCCEntitlement>& entitlements) {
   json out = json::array();
@@ -92,7 +93,35 @@ NineStepMachine::NineStepMachine(const AppMoveEnvironment& env, EngineJob job)
       original_(manifest_.originalPath),
       destination_(job_.destinationBundle()) {}
 
-void NineStepMachine::persist() { env_.store->save(manifest_); }
+bool NineStepMachine::persist() { return env_.store->save(manifest_); }
+
+NineStepMachine::Step NineStepMachine::persistOrFail() {
+  if (persist()) return {};
+  // A move its record does not describe could not be repaired after a crash.
+  return std::unexpected(
+      EngineError::message("Couldn't write the record of this move in " +
+                           env_.store->folder().string() + " (the disk may be full or read-only)." +
+                           std::string(manifest_.quarantinePath ? kRolledBack : kUntouched)));
+}
+
+NineStepMachine::Step NineStepMachine::driveHolds(const fs::path& onDrive) const {
+  if (anchor_ && anchor_->holds(onDrive)) return {};
+  const std::string ending(manifest_.quarantinePath ? kRolledBack : kUntouched);
+  const auto drive = driveOf(job_.destinationRoot, env_.computerName);
+  if (!drive) {
+    return std::unexpected(EngineError::message(
+        job_.destinationRoot.string() +
+        " is not inside this computer's working folder on your fast drive." + ending));
+  }
+  return std::unexpected(EngineError::message(
+      "Your fast drive is not connected at " + (anchor_ ? anchor_->mountPath() : *drive).string() +
+      " (or was disconnected during the move)." + ending + " Connect the drive and try again."));
+}
+
+void NineStepMachine::keep(const fs::path& path, const std::string& why) {
+  kept_.push_back(path.string());
+  env_.log("AppRelocatorEngine: kept " + path.string() + " — " + why);
+}
 
 std::expected<void, EngineError> NineStepMachine::run() {
   using StepCall = Step (NineStepMachine::*)();
@@ -130,24 +159,51 @@ NineStepMachine::Step NineStepMachine::step1Preflight() {
   if (!fs::is_directory(status)) {
     return std::unexpected(EngineError::withPath(EngineErrorKind::kNotABundle, original_));
   }
-  if (somethingAt(destination_)) {
-    return std::unexpected(EngineError::withPath(EngineErrorKind::kNvmeCopyExists, destination_));
-  }
   // The apps folder itself is made in step 2; the working folder must be there.
   const fs::path workingFolder = job_.destinationRoot.parent_path();
-  if (!fs::is_directory(workingFolder, ec)) {
+  if (const auto drive = driveOf(job_.destinationRoot, env_.computerName)) {
+    anchor_ = MountAnchor::take(*drive);
+  }
+  if (anchor_ && !fs::is_directory(workingFolder, ec)) {
     return std::unexpected(
         EngineError::withPath(EngineErrorKind::kWorkingFolderMissing, workingFolder));
   }
+  if (auto held = driveHolds(workingFolder); !held) return held;
+  if (auto cleared = clearEarlierCopy(); !cleared) return cleared;
   manifest_.phase = AppMovePhase::kWriting;
-  persist();
+  if (auto written = persistOrFail(); !written) return written;
   manifest_.hadQuarantineXattr = env_.tools->hasDownloadQuarantine(original_);
-  persist();
+  return persistOrFail();
+}
+
+NineStepMachine::Step NineStepMachine::clearEarlierCopy() {
+  if (!somethingAt(destination_)) return {};
+  // A relocation that lives there now owns it.
+  for (const auto& other : env_.store->loadAll()) {
+    if (other.phase == AppMovePhase::kDone &&
+        comparablePath(other.nvmePath) == comparablePath(destination_) &&
+        isLinkTo(other.originalPath, other.nvmePath)) {
+      return std::unexpected(EngineError::withPath(EngineErrorKind::kNvmeCopyExists, destination_));
+    }
+  }
+  if (auto held = driveHolds(destination_.parent_path()); !held) return held;
+  // Left by a move that failed or by an earlier install: its bytes are
+  // compared, since nobody knows when it was made.
+  const Retired retired = retire(destination_, original_, ReplaceGuard{}, *env_.files);
+  if (retired.keptAt) {
+    keep(*retired.keptAt, "an earlier copy at " + destination_.string() +
+                              " differs from the app being moved in " +
+                              namedEntries(retired.differing));
+  } else if (!retired.gone) {
+    env_.log("AppRelocatorEngine.step1Preflight: " + retired.error);
+    return std::unexpected(EngineError::withPath(EngineErrorKind::kNvmeCopyExists, destination_));
+  }
   return {};
 }
 
 NineStepMachine::Step NineStepMachine::step2Reserve() {
   const fs::path& root = job_.destinationRoot;
+  if (auto held = driveHolds(root.parent_path()); !held) return held;
   if (auto ec = env_.files->createDirectories(root)) {
     return std::unexpected(EngineError::message("Couldn't create " + root.string() + ": " +
                                                 ec.message() + "." + std::string(kUntouched)));
@@ -184,10 +240,10 @@ NineStepMachine::Step NineStepMachine::step2Reserve() {
       return std::unexpected(EngineError::message(text + std::string(kUntouched)));
     }
   }
+  if (auto held = driveHolds(root); !held) return held;
   manifest_.phase = AppMovePhase::kCopying;
   manifest_.fractionAtLastWrite = 2.0 / 9;
-  persist();
-  return {};
+  return persistOrFail();
 }
 
 NineStepMachine::Step NineStepMachine::step3Copy() {
@@ -195,35 +251,38 @@ NineStepMachine::Step NineStepMachine::step3Copy() {
     stopPoint("app-move-copying");
     if (copyObserver_) copyObserver_(progress);
   };
+  copyStarted_ = std::chrono::system_clock::now();
   auto copied = env_.tools->copyBundle(original_.string(), destination_.string(), "ditto",
                                        kCopyDeadline, observe);
   if (!copied) return std::unexpected(engineErrorOf(copied.error()));
+  if (auto held = driveHolds(destination_); !held) return held;
   manifest_.fractionAtLastWrite = 3.0 / 9;
-  persist();
-  return {};
+  return persistOrFail();
+}
+
+NineStepMachine::Step NineStepMachine::catchUpWith(const fs::path& bundle) {
+  if (auto held = driveHolds(destination_); !held) return held;
+  const auto left = catchUp(*env_.tools, *env_.files, bundle, destination_,
+                            ReplaceGuard({.copyStarted = copyStarted_}));
+  const std::string ending =
+      manifest_.quarantinePath ? std::string(kRolledBack) : std::string(kUntouched);
+  if (!left) return std::unexpected(EngineError::message(left.error() + ending));
+  if (!left->empty()) {
+    return std::unexpected(EngineError::message(
+        "These files of “" + job_.app.displayName +
+        "” kept changing while they were copied to your fast drive: " + namedEntries(*left) + "." +
+        ending + " Quit the app and try again."));
+  }
+  return driveHolds(destination_);
 }
 
 NineStepMachine::Step NineStepMachine::step4Verify() {
   manifest_.phase = AppMovePhase::kVerifying;
-  persist();
+  if (auto written = persistOrFail(); !written) return written;
   env_.tools->clearDownloadQuarantine(destination_.string());
-  const auto src = bundleMetrics(original_);
-  if (!src)
-    return std::unexpected(EngineError::withPath(EngineErrorKind::kEnumerationFailed, original_));
-  const auto dst = bundleMetrics(destination_);
-  if (!dst) {
-    return std::unexpected(
-        EngineError::withPath(EngineErrorKind::kEnumerationFailed, destination_));
-  }
-  if (src->fileCount != dst->fileCount) {
-    return std::unexpected(EngineError::countMismatch(src->fileCount, dst->fileCount));
-  }
-  if (!sizeWithinTolerance(src->totalBytes, dst->totalBytes)) {
-    return std::unexpected(EngineError::sizeMismatch(src->totalBytes, dst->totalBytes));
-  }
+  if (auto caught = catchUpWith(original_); !caught) return caught;
   manifest_.fractionAtLastWrite = 4.0 / 9;
-  persist();
-  return {};
+  return persistOrFail();
 }
 
 NineStepMachine::Step NineStepMachine::step5Quarantine() {
@@ -237,14 +296,14 @@ NineStepMachine::Step NineStepMachine::step5Quarantine() {
     // Recorded before the move, so the original is never somewhere no record names.
     manifest_.quarantinePath =
         (*root / quarantineName(manifest_.bundleID, manifest_.startedAt)).string();
-    persist();
+    if (auto written = persistOrFail(); !written) return written;
   }
   const fs::path quarantine = *manifest_.quarantinePath;
   if (!somethingAt(original_) && somethingAt(quarantine)) {
     manifest_.phase = AppMovePhase::kLinking;
-    persist();
-    return {};
+    return persistOrFail();
   }
+  if (auto held = driveHolds(destination_); !held) return held;
   const fs::path root = quarantine.parent_path();
   if (auto ec = env_.files->createDirectories(root)) {
     return std::unexpected(EngineError::message("Couldn't create " + root.string() + ": " +
@@ -267,11 +326,13 @@ NineStepMachine::Step NineStepMachine::step5Quarantine() {
   }
   manifest_.phase = AppMovePhase::kLinking;
   manifest_.fractionAtLastWrite = 5.0 / 9;
-  persist();
-  return {};
+  if (auto written = persistOrFail(); !written) return written;
+  // What was written between the check and the parking goes across too.
+  return catchUpWith(quarantine);
 }
 
 NineStepMachine::Step NineStepMachine::step6Link() {
+  if (auto held = driveHolds(destination_); !held) return held;
   if (auto ec = env_.files->createDirectorySymlink(destination_, original_)) {
     return std::unexpected(EngineError::message("Couldn't create the link at " +
                                                 original_.string() + ": " + ec.message() +
@@ -281,8 +342,7 @@ NineStepMachine::Step NineStepMachine::step6Link() {
     env_.log("AppRelocatorEngine.step6Link: relocation marker failed (non-fatal): " + ec.message());
   }
   manifest_.fractionAtLastWrite = 6.0 / 9;
-  persist();
-  return {};
+  return persistOrFail();
 }
 
 NineStepMachine::Step NineStepMachine::step7Register() {
@@ -298,8 +358,7 @@ NineStepMachine::Step NineStepMachine::step7Register() {
              toolErrorText(done.error()));
   }
   manifest_.fractionAtLastWrite = 7.0 / 9;
-  persist();
-  return {};
+  return persistOrFail();
 }
 
 NineStepMachine::Step NineStepMachine::step8SpotlightCheck() {
@@ -307,15 +366,21 @@ NineStepMachine::Step NineStepMachine::step8SpotlightCheck() {
     return std::unexpected(engineErrorOf(done.error()));
   }
   manifest_.fractionAtLastWrite = 8.0 / 9;
-  persist();
-  return {};
+  return persistOrFail();
 }
 
 NineStepMachine::Step NineStepMachine::step9Commit() {
+  // The app must open from the copy before its original may go.
+  if (!isLinkTo(original_, destination_.string())) {
+    return std::unexpected(EngineError::message(
+        "Something else replaced the link at " + original_.string() +
+        " while the app was being moved. Move rolled back; your app is untouched."));
+  }
+  if (auto held = driveHolds(destination_); !held) return held;
   manifest_.phase = AppMovePhase::kDone;
   manifest_.completedAt = env_.clock();
   manifest_.fractionAtLastWrite = 1.0;
-  persist();
+  if (auto written = persistOrFail(); !written) return written;
   stopPoint("app-move-committed");
   for (const auto& other : env_.store->loadAll()) {
     if (other.id == manifest_.id || other.phase != AppMovePhase::kDone) continue;
@@ -327,7 +392,12 @@ NineStepMachine::Step NineStepMachine::step9Commit() {
     env_.log("AppRelocatorEngine.step9Commit: pruned stale duplicate manifest " + other.id +
              " for " + manifest_.displayName);
   }
-  if (manifest_.quarantinePath) purgeQuarantine(env_, *manifest_.quarantinePath);
+  if (manifest_.quarantinePath && driveHolds(destination_)) {
+    if (const auto left = purgeQuarantine(env_, *manifest_.quarantinePath, destination_, original_,
+                                          ReplaceGuard({.copyStarted = copyStarted_}))) {
+      keep(*left, "the original changed after it was copied");
+    }
+  }
   return {};
 }
 
@@ -389,9 +459,16 @@ std::optional<EngineError> NineStepMachine::rollback(const EngineError& failure)
       // The copy may be the only whole bundle left.
       env_.log("AppRelocatorEngine.rollback: KEPT NVMe copy at " + nvme.string() +
                " because the original is not back at " + original_.string());
-    } else if (auto ec = env_.files->removeAll(nvme)) {
-      env_.log("AppRelocatorEngine.rollback: failed to remove NVMe dst at " + nvme.string() + ": " +
-               ec.message());
+    } else if (driveHolds(nvme)) {
+      // Whatever was written to the copy through the link stays with it.
+      const Retired retired = retire(nvme, original_, ReplaceGuard{}, *env_.files);
+      if (retired.keptAt) {
+        keep(*retired.keptAt,
+             "the copy differs from the original in " + namedEntries(retired.differing));
+      } else if (!retired.gone) {
+        env_.log("AppRelocatorEngine.rollback: failed to remove NVMe dst at " + nvme.string() +
+                 ": " + retired.error);
+      }
     }
   }
   if (somethingAt(original_)) {

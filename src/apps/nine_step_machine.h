@@ -4,16 +4,19 @@
 // says where the bundle is; any failed step is undone in a fixed order.
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "apps/app_catalogue_entry.h"
 #include "apps/app_classifier.h"
 #include "apps/app_move_environment.h"
 #include "apps/app_move_error.h"
 #include "apps/app_move_manifest.h"
-#include "apps/bundle_metrics.h"
+#include "common/base/mount_anchor.h"
 
 namespace brimvale::apps {
 
@@ -37,7 +40,11 @@ class NineStepMachine {
 
   // Runs the nine steps. On a failure the move is rolled back before this
   // returns; the error is then what the user reads (rollbackIncomplete when
-  // the original could not be put back).
+  // the original could not be put back). Nothing is written to the drive
+  // unless it is still the file system mounted where it was at the start,
+  // and what changed in the original while it was copied is copied again
+  // (at most kCatchUpRounds rounds) before the original is parked, linked
+  // to and deleted.
   [[nodiscard]] std::expected<void, EngineError> run();
 
   // Told of the copy's progress, on the calling thread.
@@ -46,6 +53,10 @@ class NineStepMachine {
   }
   [[nodiscard]] const AppMoveManifest& manifest() const { return manifest_; }
   [[nodiscard]] const EngineJob& job() const { return job_; }
+  // Versions kept under a `.kept-<UTC stamp>` name (or left parked) because
+  // they differ from the one that stays: an earlier copy found on the drive,
+  // a copy the rollback could not match, an original written after its copy.
+  [[nodiscard]] const std::vector<std::string>& kept() const { return kept_; }
 
  private:
   using Step = std::expected<void, EngineError>;
@@ -61,7 +72,18 @@ class NineStepMachine {
   // Undoes the move; returns the error that replaces `failure` when the
   // original could not be put back.
   std::optional<EngineError> rollback(const EngineError& failure);
-  void persist();
+  // Writes the record; false (logged) when it could not be written.
+  bool persist();
+  // persist(), failing the step when the record could not be written.
+  Step persistOrFail();
+  // Fails unless the drive the job began on is still mounted and holds `onDrive`.
+  Step driveHolds(const std::filesystem::path& onDrive) const;
+  // Copies again what of `bundle` changed since the copy began.
+  Step catchUpWith(const std::filesystem::path& bundle);
+  // A copy at the destination that no live relocation uses is retired
+  // against the original: removed when identical, else kept aside.
+  Step clearEarlierCopy();
+  void keep(const std::filesystem::path& path, const std::string& why);
   void breadcrumb(OrphanReason reason, const std::string& error);
 
   const AppMoveEnvironment& env_;
@@ -70,6 +92,10 @@ class NineStepMachine {
   std::filesystem::path original_;
   std::filesystem::path destination_;
   platform::BundleCopyObserver copyObserver_;
+  std::optional<MountAnchor> anchor_;
+  // When the copy began; files of the original changed since are compared by their bytes.
+  std::optional<std::chrono::system_clock::time_point> copyStarted_;
+  std::vector<std::string> kept_;
 };
 
 }  // namespace brimvale::apps

@@ -153,7 +153,7 @@ void VendorReinstallMonitor::append(AppMoveManifest& manifest, std::string_view 
   setup_.store->save(manifest);
 }
 
-void VendorReinstallMonitor::sweep() {
+void VendorReinstallMonitor::sweep(RetryTiming timing) {
   if (running_) return;
   running_ = true;
   const std::time_t now = setup_.clock();
@@ -194,7 +194,10 @@ void VendorReinstallMonitor::sweep() {
       offerReview(manifest, now);
       continue;
     }
-    if (manifest.nextReRelocateAttemptAt && *manifest.nextReRelocateAttemptAt > now) continue;
+    if (timing == RetryTiming::kAfterBackOff && manifest.nextReRelocateAttemptAt &&
+        *manifest.nextReRelocateAttemptAt > now) {
+      continue;
+    }
     reRelocate(manifest, PermissionCheck::kAsk);
   }
   running_ = false;
@@ -271,32 +274,12 @@ void VendorReinstallMonitor::reRelocate(AppMoveManifest& manifest, PermissionChe
       return;
     }
   }
-  if (!manifest.nvmePath.empty()) removeStaleCopy(manifest.nvmePath, *appsFolder);
   inFlight_[manifest.id] = InFlightRereloc{manifest.displayName, setup_.clock()};
   auto queued = setup_.reRelocate(app, appsFolder->string(), classification, true);
   if (!queued) {
     inFlight_.erase(manifest.id);
     recordFailure(manifest, queued.error().message());
   }
-}
-
-void VendorReinstallMonitor::removeStaleCopy(const std::string& nvmePath,
-                                             const fs::path& appsFolder) {
-  std::error_code ec;
-  if (!fs::exists(fs::symlink_status(nvmePath, ec))) return;
-  // Only ever a copy inside the drive's apps folder: a record read from disk
-  // must not be able to aim a deletion anywhere else.
-  if (!isInside(nvmePath, appsFolder)) {
-    say("VendorReinstallMonitor: failed to remove stale NVMe copy at " + nvmePath +
-        ": it is not inside " + appsFolder.string() + " — re-relocate will likely fail pre-flight");
-    return;
-  }
-  if (const auto err = setup_.files->removeAll(nvmePath)) {
-    say("VendorReinstallMonitor: failed to remove stale NVMe copy at " + nvmePath + ": " +
-        err.message() + " — re-relocate will likely fail pre-flight");
-    return;
-  }
-  say("VendorReinstallMonitor: removed stale NVMe copy at " + nvmePath + " to allow re-relocate");
 }
 
 void VendorReinstallMonitor::recordFailure(AppMoveManifest& manifest, const std::string& reason) {

@@ -19,7 +19,6 @@
 #include "apps/app_classifier.h"
 #include "apps/app_move_store.h"
 #include "common/base/error.h"
-#include "common/base/file_operations.h"
 #include "common/base/timestamps.h"
 
 namespace brimvale::apps {
@@ -93,6 +92,10 @@ using InstallClassifier = std::function<AppClassificationResult(const AppEntry& 
 // Classification of a fresh install with the real scans of this computer.
 [[nodiscard]] InstallClassifier systemInstallClassifier(ClassifierEnvironment environment);
 
+// Whether a sweep waits out the back-off after failed re-relocations (the
+// timer's sweeps) or tries again now (a sweep the user asked for).
+enum class RetryTiming { kAfterBackOff, kNow };
+
 struct VendorReinstallMonitorSetup {
   const AppManifestStore* store = nullptr;
   ReRelocateRequest reRelocate;
@@ -101,7 +104,6 @@ struct VendorReinstallMonitorSetup {
   std::function<std::optional<std::filesystem::path>()> appsFolder;
   // Only relocations whose original path lies under one of these are watched.
   std::vector<std::filesystem::path> applicationsRoots{"/Applications"};
-  FileOperations* files = &FileOperations::real();
   std::function<void(const MonitorNotification&)> notify;
   std::function<void(const std::string&)> log;
   WallClock clock;
@@ -116,7 +118,7 @@ class VendorReinstallMonitor {
 
   // Looks at every committed relocation under the applications roots. A call
   // made while a sweep runs (from a callback) does nothing.
-  void sweep();
+  void sweep(RetryTiming timing = RetryTiming::kAfterBackOff);
 
   // The engine finished the job for `manifestID`. Ignored unless this monitor
   // started it. Failure counts towards the back-off; success settles the
@@ -151,7 +153,6 @@ class VendorReinstallMonitor {
   void offerReview(const AppMoveManifest& manifest, std::time_t now);
   void recordFailure(AppMoveManifest& manifest, const std::string& reason);
   void append(AppMoveManifest& manifest, std::string_view kind);
-  void removeStaleCopy(const std::string& nvmePath, const std::filesystem::path& appsFolder);
   [[nodiscard]] bool isWatched(const std::string& originalPath) const;
   [[nodiscard]] std::optional<AppMoveManifest> load(const std::string& manifestID) const;
   void say(const std::string& line) const;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "testing/failing_file_operations.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::apps {
@@ -51,7 +50,6 @@ class MonitorFixture : public ::testing::Test {
       setup.classifyInstall = [this](const AppEntry&) { return classification_; };
       setup.appsFolder = [this] { return appsFolder_; };
       setup.applicationsRoots = {apps_};
-      setup.files = &files_;
       setup.notify = [this](const MonitorNotification& n) { notes_.push_back(n); };
       setup.log = [this](const std::string& line) { log_.push_back(line); };
       setup.clock = [this] { return now_; };
@@ -82,7 +80,6 @@ class MonitorFixture : public ::testing::Test {
   std::optional<fs::path> appsFolder_ = drive_;
   std::time_t now_ = 1'800'000'000;
   AppManifestStore store_{tmp_ / "home/.brimvale/state/app-moves", {}, [this] { return now_; }};
-  testing::FailingFileOperations files_;
   AppClassificationResult classification_;
   Result<void> queueResult_;
   std::vector<Request> requests_;
@@ -106,8 +103,8 @@ TEST_F(MonitorFixture, ReinstallIsRecordedAnnouncedAndMovedAgainWithOverride) {
   EXPECT_EQ(requests_[0].path, (apps_ / "Notes.app").string());
   EXPECT_EQ(requests_[0].destinationRoot, drive_.string());
   EXPECT_TRUE(requests_[0].overrideAccepted);
-  // The stale copy went so that the engine's preflight finds the place free.
-  EXPECT_FALSE(fs::exists(drive_ / "Notes.app"));
+  // The earlier copy is the engine's to judge against the new install.
+  EXPECT_TRUE(fs::exists(drive_ / "Notes.app"));
   EXPECT_TRUE(monitor().inFlight().contains(kId));
 
   // While the job runs, later sweeps neither repeat the notice nor queue again.
@@ -296,29 +293,6 @@ TEST_F(MonitorFixture, AttemptsThatCannotStartCountAsFailures) {
     EXPECT_TRUE(monitor().inFlight().empty());
     EXPECT_NE(log_.back().find(c.logged), std::string::npos) << log_.back();
   }
-}
-
-TEST_F(MonitorFixture, StaleCopyRemovalFailureOrForeignPathDoesNotStopTheAttempt) {
-  reinstall();
-  files_.failFirst(testing::FileOp::kRemoveAll, "Notes.app", EACCES);
-  monitor().sweep();
-  EXPECT_EQ(requests_.size(), 1u);
-  EXPECT_TRUE(fs::exists(drive_ / "Notes.app"));
-  EXPECT_NE(log_.front().find("VendorReinstallMonitor: failed to remove stale NVMe copy at " +
-                              (drive_ / "Notes.app").string() + ": "),
-            std::string::npos);
-  EXPECT_NE(log_.front().find(" — re-relocate will likely fail pre-flight"), std::string::npos);
-
-  // A record whose drive path leads out of the apps folder never causes a deletion.
-  monitor().jobEnded(kId, false, "nvmeCopyExists");
-  auto m = record();
-  const auto outside = tmp_.folder("precious/Notes.app");
-  m.nvmePath = outside.string();
-  m.nextReRelocateAttemptAt.reset();
-  store_.save(m);
-  monitor().sweep();
-  EXPECT_EQ(requests_.size(), 2u);
-  EXPECT_TRUE(fs::exists(outside));
 }
 
 TEST_F(MonitorFixture, NoticeNamesTheRecordedUpdater) {

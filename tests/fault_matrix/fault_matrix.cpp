@@ -82,7 +82,9 @@ class Writer {
       const std::string name = "written-" + std::to_string(n_) + ".txt";
       const std::string text = "new file " + std::to_string(n_) + " of " + tag_ + "\n";
       std::ofstream out(target_ / name, std::ios::binary);
-      if (out << text) made_.push_back(text);
+      out << text;
+      out.close();  // a full disk says so only here
+      if (out) made_.push_back(text);
     }
   }
 
@@ -159,8 +161,9 @@ void junkEveryStateFile(const fs::path& state) {
   }
 }
 
-// Moves the target aside (it stays in the ledger's reach) and plants a link
-// to a decoy folder in its place: nothing may be done to the decoy.
+// Moves the target aside (it stays in the ledger's reach: to scratch, or
+// beside itself when scratch is on another file system) and plants a link to
+// a decoy folder in its place: nothing may be done to the decoy.
 fs::path plantLink(Scene& scene) {
   const fs::path scratch = scene.world.scratch();
   const fs::path decoy = scratch / "decoy";
@@ -169,6 +172,9 @@ fs::path plantLink(Scene& scene) {
   std::error_code ec;
   fs::create_directories(scratch / "aside", ec);
   fs::rename(scene.target, scratch / "aside" / scene.target.filename(), ec);
+  if (ec == std::errc::cross_device_link) {
+    fs::rename(scene.target, scene.target.string() + ".planted-aside", ec);
+  }
   fs::create_directory_symlink(decoy, scene.target, ec);
   return decoy;
 }
@@ -195,10 +201,16 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     return r;
   }
   const fs::path brimvaleFolder = world.home().path() / ".brimvale";
-  auto roots = world.contentRoots();
-  roots.push_back(brimvaleFolder / "quarantine");
+  const auto contentRoots = [&] {
+    auto roots = world.contentRoots();
+    roots.push_back(brimvaleFolder / "quarantine");
+    if (scene.moreRoots) {
+      for (fs::path& more : scene.moreRoots()) roots.push_back(std::move(more));
+    }
+    return roots;
+  };
   const std::vector<fs::path> skip{brimvaleFolder};
-  ContentLedger before = ContentLedger::take(roots, skip);
+  ContentLedger before = ContentLedger::take(contentRoots(), skip);
   const ContentLedger allowed = ContentLedger::take(scene.deletes);
 
   auto judge = [&](const ProcessResult& result) {
@@ -308,6 +320,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
   }
 
   std::vector<std::string> missing;
+  const auto roots = contentRoots();
   r.bytesLost += writer.expect(before, roots, missing);
   const ContentLedger after = ContentLedger::take(roots, skip);
   auto [bytes, paths] = before.missingFrom(after, allowed);
@@ -316,6 +329,11 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
   if (!decoy.empty() && testing::treeSums(decoy) != decoyBefore) {
     r.bytesLost += 1;
     missing.push_back("the planted link's folder was changed");
+  }
+  // The cell's places outside its world go with it.
+  if (scene.moreRoots) {
+    std::error_code ec;
+    for (const fs::path& place : scene.moreRoots()) fs::remove_all(place, ec);
   }
   if (!missing.empty()) {
     std::string lost = "lost:";
@@ -328,8 +346,8 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
 const std::vector<Row>& allRows() {
   static const std::vector<Row> rows = [] {
     std::vector<Row> all;
-    for (auto group :
-         {moverRows, serviceRows, driveTransferRows, appCleanupRows, rollbackRows, recoveryRows}) {
+    for (auto group : {moverRows, serviceRows, driveTransferRows, appCleanupRows, rollbackRows,
+                       recoveryRows, appsRows}) {
       for (Row& row : group()) all.push_back(std::move(row));
     }
     return all;

@@ -57,6 +57,10 @@ struct Scene {
   std::vector<std::filesystem::path> deletes;
   // Anything else the row wants to remember between preparing and checking.
   std::map<std::string, std::string> notes;
+  // Places outside the world where the command keeps this cell's content
+  // (an app under /Applications, its parked and kept versions), listed
+  // afresh before and after the cell and removed with it; may be empty.
+  std::function<std::vector<std::filesystem::path>()> moreRoots;
 };
 
 struct Row {
@@ -97,6 +101,7 @@ struct CellResult {
 // Rows of each group of commands, gathered by allRows().
 std::vector<Row> moverRows();
 std::vector<Row> serviceRows();
+std::vector<Row> appsRows();
 std::vector<Row> driveTransferRows();
 std::vector<Row> appCleanupRows();
 std::vector<Row> rollbackRows();

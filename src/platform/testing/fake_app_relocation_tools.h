@@ -98,7 +98,7 @@ class FakeAppRelocationTools : public AppRelocationTools {
     return privileged(commandLine);
   }
 
- private:
+ protected:
   // The real tools keep modification times; std::filesystem::copy does not.
   // Folders last, so setting their children's times does not change theirs.
   static void keepTimes(const std::string& source, const std::string& destination) {
@@ -120,6 +120,8 @@ class FakeAppRelocationTools : public AppRelocationTools {
       ::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW);
     }
   }
+
+ private:
   std::optional<ToolFailure> scripted(const std::string& shortName, std::chrono::seconds deadline) {
     if (timingOut.contains(shortName)) {
       return ToolFailure{ToolFailure::Kind::kTimedOut, shortName, 0, {}, deadline};

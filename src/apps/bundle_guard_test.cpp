@@ -1,0 +1,112 @@
+#include "apps/bundle_guard.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "apps/app_move_test_world.h"
+
+namespace brimvale::apps {
+namespace {
+
+namespace fs = std::filesystem;
+using brimvale::testing::userView;
+using testing::rewriteInPlace;
+
+struct Bundles {
+  brimvale::testing::TempFolder tmp{"bv-bundle-guard"};
+  fs::path original = tmp / "Applications/Q.app";
+  fs::path copy = tmp / "Drive/Q.app";
+  platform::testing::FakeAppRelocationTools tools;
+
+  Bundles() {
+    tmp.file("Applications/Q.app/Contents/MacOS/Q", "binary");
+    tmp.file("Applications/Q.app/Contents/Resources/big.dat", std::string(5000, 'b'));
+    tmp.link("Applications/Q.app/Contents/Resources/current", "big.dat");
+    fs::create_directories(copy.parent_path());
+    EXPECT_TRUE(
+        tools.copyBundle(original.string(), copy.string(), "ditto", std::chrono::seconds(5), {}));
+  }
+};
+
+// Given a copy that matches entry for entry, the version that goes is
+// removed; given any difference, it is kept whole under a .kept name.
+TEST(BundleGuard, RetireRemovesOnlyAnIdenticalVersionAndKeepsADifferingOneWhole) {
+  struct Row {
+    const char* name;
+    std::function<void(const Bundles&)> change;  // made to the version that goes
+    bool gone;
+  };
+  const std::vector<Row> rows{
+      {"identical", [](const Bundles&) {}, true},
+      {"same size and time, other bytes",
+       [](const Bundles& b) { rewriteInPlace(b.copy / "Contents/Resources/big.dat", 'x'); }, false},
+      {"a file only it has",
+       [](const Bundles& b) { b.tmp.file("Drive/Q.app/Contents/Resources/new", "new"); }, false},
+      {"a link elsewhere",
+       [](const Bundles& b) {
+         fs::remove(b.copy / "Contents/Resources/current");
+         fs::create_symlink("MacOS", b.copy / "Contents/Resources/current");
+       },
+       false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Bundles b;
+    row.change(b);
+    const auto before = userView(b.copy);
+    const Retired retired = retire(b.copy, b.original, ReplaceGuard{}, FileOperations::real());
+    EXPECT_EQ(retired.gone, row.gone);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(b.copy)));
+    if (row.gone) continue;
+    ASSERT_TRUE(retired.keptAt);
+    EXPECT_EQ(retired.keptAt->parent_path(), b.copy.parent_path());
+    EXPECT_TRUE(retired.keptAt->filename().string().starts_with("Q.app.kept-"));
+    EXPECT_EQ(userView(*retired.keptAt), before);
+    EXPECT_EQ(retired.differing.size(), 1u);
+  }
+}
+
+// Given an original written after its copy began, the copy is brought level
+// with it; one that changes on every round is named after the last one.
+TEST(BundleGuard, CatchUpCopiesWhatChangedAndNamesWhatKeepsChanging) {
+  struct Row {
+    const char* name;
+    std::function<void(Bundles&)> change;
+    std::vector<std::string> left;
+  };
+  const std::vector<Row> rows{
+      {"rewritten in place",
+       [](Bundles& b) { rewriteInPlace(b.original / "Contents/Resources/big.dat", 'z'); },
+       {}},
+      {"a new folder",
+       [](Bundles& b) { b.tmp.file("Applications/Q.app/Contents/Plugins/p", "plug-in"); },
+       {}},
+      {"lost from the copy", [](Bundles& b) { fs::remove(b.copy / "Contents/MacOS/Q"); }, {}},
+      {"written on every round",
+       [](Bundles& b) {
+         b.tools.afterCopy = [&b, n = 0](const std::string&) mutable {
+           b.tmp.file("Applications/Q.app/Contents/MacOS/Q", "version " + std::to_string(++n));
+         };
+         b.tools.afterCopy("");
+       },
+       {"Contents/MacOS/Q"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Bundles b;
+    const auto copyStarted = std::chrono::system_clock::now() - std::chrono::seconds(1);
+    row.change(b);
+    const auto left = catchUp(b.tools, FileOperations::real(), b.original, b.copy,
+                              ReplaceGuard({.copyStarted = copyStarted}));
+    ASSERT_TRUE(left) << left.error();
+    EXPECT_EQ(*left, row.left);
+    if (row.left.empty()) EXPECT_EQ(userView(b.copy), userView(b.original));
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::apps
