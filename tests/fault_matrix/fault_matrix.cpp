@@ -269,8 +269,10 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
       break;
     }
     case Fault::kKillRerun: {
-      const ProcessResult killed = run(commands, {"--stop-after=" + moment});
-      if (killed.outcome != ProcessOutcome::kSignalled) r.unreached = true;
+      const Pause mark = world.pauseAt(moment);  // only its flag's name is used
+      const ProcessResult killed =
+          run(commands, {"--stop-after=" + moment + "@" + mark.flag().string()});
+      if (killed.outcome != ProcessOutcome::kSignalled && !mark.reached(0ms)) r.unreached = true;
       judge(run(again));
       break;
     }

@@ -57,12 +57,11 @@ std::string Pause::option() const { return "--pause-at=" + step_ + "@" + flag_.s
 bool Pause::reached(std::chrono::milliseconds timeout, const std::function<bool()>& ended) const {
   const auto until = std::chrono::steady_clock::now() + timeout;
   const fs::path mark = flag_.string() + ".reached";
-  while (std::chrono::steady_clock::now() < until) {
+  for (;;) {
     if (fs::exists(mark)) return true;
-    if (ended && ended()) return fs::exists(mark);
+    if ((ended && ended()) || std::chrono::steady_clock::now() >= until) return fs::exists(mark);
     std::this_thread::sleep_for(5ms);
   }
-  return false;
 }
 
 void Pause::release() const { std::ofstream(flag_) << "go"; }

@@ -41,6 +41,7 @@ class Pause {
   [[nodiscard]] bool reached(std::chrono::milliseconds timeout,
                              const std::function<bool()>& ended = {}) const;
   void release() const;
+  [[nodiscard]] const std::filesystem::path& flag() const { return flag_; }
 
  private:
   std::filesystem::path flag_;

@@ -21,6 +21,7 @@ struct Armed {
   std::string option;
   std::string step;
   std::string flag;  // empty: stop
+  std::string mark;  // a stop creates MARK.reached first, for a test to tell it struck
   int occurrence = 1;
   int seen = 0;
 };
@@ -33,10 +34,10 @@ Armed parse(const std::string& option, std::string_view prefix) {
   Armed a;
   a.option = option;
   std::string spec = option.substr(prefix.size());
-  if (prefix == kPauseAtOption) {
-    const auto at = spec.find('@');
-    if (at == std::string::npos) return {};
-    a.flag = spec.substr(at + 1);
+  const auto at = spec.find('@');
+  if (prefix == kPauseAtOption && at == std::string::npos) return {};
+  if (at != std::string::npos) {
+    (prefix == kPauseAtOption ? a.flag : a.mark) = spec.substr(at + 1);
     spec.resize(at);
   }
   if (auto hash = spec.find('#'); hash != std::string::npos) {
@@ -47,10 +48,14 @@ Armed parse(const std::string& option, std::string_view prefix) {
   return a;
 }
 
-void waitForFlag(const std::string& flag) {
+void markReached(const std::string& flag) {
   const std::string reached = flag + ".reached";
   const int fd = ::open(reached.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (fd >= 0) ::close(fd);
+}
+
+void waitForFlag(const std::string& flag) {
+  markReached(flag);
   while (::access(flag.c_str(), F_OK) != 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
@@ -81,6 +86,7 @@ void stopPoint(std::string_view step) {
     for (Armed& a : gArmed) {
       if (step != a.step || ++a.seen != a.occurrence) continue;
       if (a.flag.empty()) {
+        if (!a.mark.empty()) markReached(a.mark);
         ::kill(::getpid(), SIGKILL);
         ::pause();
       }

@@ -13,7 +13,9 @@
 namespace brimvale {
 
 // The hidden option, "--stop-after=STEP" or "--stop-after=STEP#N" (the N-th
-// time the step is reached, counting from 1).
+// time the step is reached, counting from 1); "--stop-after=STEP@MARK" also
+// creates MARK.reached just before the kill, so a test sees that it struck
+// even in a detached helper process.
 inline constexpr std::string_view kStopAfterOption = "--stop-after=";
 // The other hidden option, "--pause-at=STEP[#N]@FLAG": at the step the
 // program creates FLAG.reached and waits until FLAG exists, then goes on.
