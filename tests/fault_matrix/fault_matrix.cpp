@@ -323,7 +323,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
 const std::vector<Row>& allRows() {
   static const std::vector<Row> rows = [] {
     std::vector<Row> all;
-    for (auto group : {moverRows, serviceRows, driveTransferRows}) {
+    for (auto group : {moverRows, serviceRows, driveTransferRows, cloudRows}) {
       for (Row& row : group()) all.push_back(std::move(row));
     }
     return all;

@@ -96,6 +96,7 @@ struct CellResult {
 // Rows of each group of commands, gathered by allRows().
 std::vector<Row> moverRows();
 std::vector<Row> serviceRows();
+std::vector<Row> cloudRows();
 std::vector<Row> driveTransferRows();
 
 }  // namespace brimvale::faults
