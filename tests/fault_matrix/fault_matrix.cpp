@@ -203,6 +203,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
         result.succeeded() ||
         (!row.successText.empty() && result.out.find(row.successText) != std::string::npos);
     if (!claimed) return;
+    scene.judgedOut = result.out;
     if (std::string wrong = row.claimHolds(scene); !wrong.empty()) {
       ++r.falseSuccesses;
       r.note += (r.note.empty() ? "" : "; ") + ("claimed success, but " + wrong);

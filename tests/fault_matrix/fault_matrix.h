@@ -57,6 +57,8 @@ struct Scene {
   std::vector<std::filesystem::path> deletes;
   // Anything else the row wants to remember between preparing and checking.
   std::map<std::string, std::string> notes;
+  // What the run being judged printed, for a claim that depends on what it said.
+  std::string judgedOut;
 };
 
 struct Row {
