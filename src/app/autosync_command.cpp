@@ -1,5 +1,6 @@
 #include "app/autosync_command.h"
 
+#include <map>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -148,14 +149,12 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   cloud::AutoSyncManager manager(std::move(settings));
   cloud::AutoSyncMoveWatcher watcher(manager);
   MoveProgressPrinter printer(mc.out, mc.output);
-  std::int64_t moved = 0, failed = 0;
+  // Each auto-sync move's latest phase, to say at the end what became of it.
+  std::map<std::string, mover::MovePhase> moves;
   host.setOnChange([&](const mover::MoveManifest& job) {
     watcher.moveChanged(job);
     printer.phaseChanged(job);
-    if (job.triggerSource == mover::MoveTriggerSource::kAutoSync) {
-      if (job.phase == mover::MovePhase::kDone) ++moved;
-      if (job.phase == mover::MovePhase::kFailed) ++failed;
-    }
+    if (job.triggerSource == mover::MoveTriggerSource::kAutoSync) moves[job.id] = job.phase;
     if (job.phase == mover::MovePhase::kCopying) return;
     loop.post([&loop, &host] {
       if (host.mover().idle()) loop.stop();
@@ -164,6 +163,10 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   // Other records are read first, so a file of an unfinished move is not queued twice.
   m.setPaused(true);
   m.reload();
+  // Moves that ended before this scan are not its own to report.
+  for (const auto& job : m.jobs()) {
+    if (mover::isTerminal(job.phase)) moves.erase(job.id);
+  }
   const auto run = manager.runNow(policy.id);
   if (!run) {
     mc.err << "That watched folder was removed meanwhile. Nothing was moved.\n";
@@ -178,7 +181,17 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   if (int signal = runUntilSettled(loop, host, printer)) {
     return stopMoves(mc, loop, host, printer, signal);
   }
-  if (run->queued > 0) {
+  std::int64_t moved = 0, failed = 0, waiting = 0;
+  for (const auto& [id, phase] : moves) {
+    if (phase == mover::MovePhase::kDone) {
+      ++moved;
+    } else if (phase == mover::MovePhase::kFailed || phase == mover::MovePhase::kCancelled) {
+      ++failed;
+    } else {
+      ++waiting;
+    }
+  }
+  if (moved > 0) {
     mc.out << "Moved " << counted(moved, " file", " files")
            << " to your fast drive; each left a link at its old place.\n";
   }
@@ -187,7 +200,14 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
            << " could not be moved (see brimvale moves). Those originals are untouched and "
               "will be tried again on a later run.\n";
   }
-  return failed > 0 || run->failed > 0 ? 1 : 0;
+  if (waiting > 0) {
+    mc.err << counted(waiting, " file", " files")
+           << " did not finish moving (see brimvale moves): the fast drive went away or a step "
+              "is still to come. Those originals are still in place, as files or as links to a "
+              "checked copy; they finish once the drive is back and Brimvale runs, or when you "
+              "scan again.\n";
+  }
+  return failed > 0 || waiting > 0 || run->failed > 0 ? 1 : 0;
 }
 
 // enable, disable, remove and scan: each names one policy.

@@ -60,6 +60,7 @@ CloudRuntime::CloudRuntime(const StatePaths& paths, RunLoop& loop, AppLog& log,
           .jobsFile = paths.root / "sync" / "jobs.json",
           .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
           .client = &client_,
+          .deletable = transferDeletable(paths, host_.host->computerName()),
           .remoteType = [this](const std::string& remote) -> std::optional<std::string> {
             auto listing = client_.run({"listremotes", "--long"});
             if (!listing || listing->status != 0) return std::nullopt;

@@ -388,7 +388,7 @@ int transfersHandler(Context& c) {
                              .out = c.out,
                              .err = c.err,
                              .interrupted = &transferInterrupted};
-  tc.drive = configuredDriveState(c.paths, *c.base.mounts);
+  setTransferPlaces(tc, c.paths, *c.base.mounts, c.base.host->computerName());
   if (&c.out == &std::cout) tc.output = outputKindOf(STDOUT_FILENO);
   cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
                            cloud::hostFingerprint(), std::nullopt);

@@ -32,7 +32,7 @@ int runTransfers(const DashboardSources& sources, const TransfersOptions& option
                                   .out = out,
                                   .err = err,
                                   .interrupted = interrupted};
-  context.drive = configuredDriveState(sources.paths, sources.mounts);
+  setTransferPlaces(context, sources.paths, sources.mounts, sources.computerName);
   return transfersCommand(context, options);
 }
 

@@ -1,9 +1,14 @@
 #include "app/remote_folder_edits.h"
 
 #include <algorithm>
+#include <ctime>
 #include <optional>
 
+#include <nlohmann/json.hpp>
+
 #include "app/yes_answer.h"
+#include "common/base/stop_point.h"
+#include "common/base/timestamps.h"
 
 namespace brimvale::app {
 
@@ -30,6 +35,49 @@ std::optional<Target> targetOf(const std::string& text) {
   t.leaf = slash == std::string::npos ? t.path : t.path.substr(slash + 1);
   t.parent = slash == std::string::npos ? "" : slash == 0 ? "/" : t.path.substr(0, slash);
   return t;
+}
+
+// A file written this recently may still be being written.
+constexpr std::time_t kSettledAfterSeconds = 10;
+
+// An item as rclone describes it: what must still hold when it is deleted.
+struct Seen {
+  std::int64_t size = -1;
+  std::string modTime;
+  bool operator==(const Seen&) const = default;
+};
+
+// `lsjson --stat` of one item; nothing when it is not there or cannot be read.
+std::optional<Seen> look(const cloud::RcloneClient& client, const std::string& target) {
+  auto stat = client.run({"lsjson", "--stat", target});
+  if (!stat || stat->status != 0) return std::nullopt;
+  const auto item = nlohmann::json::parse(stat->out, nullptr, false);
+  if (!item.is_object()) return std::nullopt;
+  return Seen{.size = item.value("Size", std::int64_t{-1}),
+              .modTime = item.value("ModTime", std::string())};
+}
+
+// rclone's "2026-12-08T08:58:36.613121565Z" (or "+01:00") in whole seconds.
+std::optional<std::time_t> secondsOf(const std::string& modTime) {
+  if (modTime.size() < 20) return std::nullopt;
+  auto at = parseIsots(modTime.substr(0, 19) + "Z");
+  std::size_t zone = 19;
+  if (modTime[zone] == '.') zone = modTime.find_first_not_of("0123456789", zone + 1);
+  if (!at || zone == std::string::npos) return std::nullopt;
+  if (modTime.compare(zone, std::string::npos, "Z") == 0) return at;
+  int hours = 0, minutes = 0;
+  char sign = 0;
+  if (std::sscanf(modTime.c_str() + zone, "%c%2d:%2d", &sign, &hours, &minutes) != 3 ||
+      (sign != '+' && sign != '-'))
+    return std::nullopt;
+  const std::time_t offset = hours * 3600 + minutes * 60;
+  return sign == '+' ? *at - offset : *at + offset;
+}
+
+bool justWritten(const Seen& seen) {
+  const auto at = secondsOf(seen.modTime);
+  const std::time_t age = at ? std::time(nullptr) - *at : 0;
+  return at && age >= 0 && age < kSettledAfterSeconds;
 }
 
 bool agreed(RemoteFolderEdit& e, const std::string& question, const std::string& target) {
@@ -88,7 +136,20 @@ int deleteRemoteItem(RemoteFolderEdit& e, const std::string& target) {
   }
 
   if (!found->isDir) {
+    const auto seen = look(e.client, target);
+    if (!seen || justWritten(*seen)) {
+      e.err << target << " was changed in the last few seconds and may still be being written, "
+            << "so Brimvale left it alone. Nothing was deleted; try again once it has settled.\n";
+      return 1;
+    }
     if (!agreed(e, "Delete the file " + target + "? It cannot be brought back.", target)) return 1;
+    stopPoint("remote-delete:agreed");
+    // What the user agreed to delete, and nothing written since.
+    if (look(e.client, target) != seen) {
+      e.err << target << " changed after Brimvale looked at it, so it was left alone. Nothing "
+            << "was deleted; look at it again before deleting it.\n";
+      return 1;
+    }
     if (auto deleted = e.client.deleteFile(t->remote, t->path); !deleted) {
       e.err << deleted.error().detail << "\nThe file is still there.\n";
       return 1;
@@ -112,7 +173,19 @@ int deleteRemoteItem(RemoteFolderEdit& e, const std::string& target) {
     return 1;
   }
   if (!agreed(e, "Delete the empty folder " + target + "?", target)) return 1;
+  stopPoint("remote-delete:agreed");
   if (marked) {
+    // Only Brimvale's own marker goes, as Brimvale wrote it; anything put in
+    // the folder or the marker since keeps the folder.
+    const std::string marker = target + "/" + std::string(cloud::kFolderMarkerName);
+    const auto seen = look(e.client, marker);
+    auto now = e.client.listRcloneEntries(t->remote + ":" + t->path);
+    if (!seen || seen->size != static_cast<std::int64_t>(cloud::kFolderMarkerContent.size()) ||
+        !now || now->size() != 1) {
+      e.err << target << " changed after Brimvale looked at it, so it was left alone. Nothing "
+            << "was deleted; look at it again before deleting it.\n";
+      return 1;
+    }
     if (auto unmarked =
             e.client.deleteFile(t->remote, t->path + "/" + std::string(cloud::kFolderMarkerName));
         !unmarked) {

@@ -24,9 +24,10 @@ TEST(RemoteFolderEdits, MakeAndDeleteThroughALocalRemote) {
     bool yes, interactive;
     std::string answer;
     int status;
-    std::string gone;  // must no longer exist afterwards; "" for none
-    std::string kept;  // must still exist afterwards; "" for none
-    std::string said;  // in the output or the error text
+    std::string gone;    // must no longer exist afterwards; "" for none
+    std::string kept;    // must still exist afterwards; "" for none
+    std::string said;    // in the output or the error text
+    bool fresh = false;  // file.txt written this very moment
   } cases[] = {
       {"make a folder", true, "new/sub", false, false, "", 0, "", "new/sub/.brimvale-keep",
        "Created the folder"},
@@ -43,6 +44,8 @@ TEST(RemoteFolderEdits, MakeAndDeleteThroughALocalRemote) {
        "Delete the empty folder "},
       {"never the whole remote", false, "", true, false, "", 2, "", "file.txt",
        "never deletes a whole remote"},
+      {"a file still being written is left", false, "file.txt", true, false, "", 1, "", "file.txt",
+       "may still be being written", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -54,9 +57,13 @@ TEST(RemoteFolderEdits, MakeAndDeleteThroughALocalRemote) {
         runProcess({.path = rclone, .args = {"config", "create", "here", "local"}}).succeeded());
     const fs::path data = temp / "data";
     temp.file("data/file.txt", "x");
-    temp.file("data/marked/.brimvale-keep", "marker");
+    temp.file("data/marked/.brimvale-keep", std::string(cloud::kFolderMarkerContent));
     temp.file("data/full/keep.txt", "keep");
     fs::create_directories(data / "empty");
+    for (const auto& entry : fs::recursive_directory_iterator(data)) {
+      if (entry.is_regular_file() && (!c.fresh || entry.path().filename() != "file.txt"))
+        fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
 
     cloud::RcloneClient client(rclone);
     std::ostringstream out, err;

@@ -72,6 +72,7 @@ struct Foreground {
   std::ostream& out;
   bool barShown = false;
   std::vector<std::string> notices;
+  bool purgeFailed = false;  // the source asked to be purged was (partly) kept
   void endBar() {
     if (barShown) out << "\n";
     barShown = false;
@@ -97,6 +98,7 @@ cloud::SyncManagerSetup managerSetup(TransfersCommandContext& c, const cloud::Rc
       .jobsFile = c.jobsFile,
       .rclone = c.rclone,
       .client = &client,
+      .deletable = c.deletable,
       .remoteType = [&client](const std::string& remote) { return remoteTypeOf(client, remote); },
       .drive = [&c] { return c.drive; },
       .notify = [&shown](const std::string& text) { shown.notices.push_back(text); },
@@ -108,6 +110,7 @@ cloud::SyncManagerSetup managerSetup(TransfersCommandContext& c, const cloud::Rc
                                                      line.starts_with(cloud::kPurgeFailedPrefix) ||
                                                      line == cloud::kPurgeSucceeded);
             if (purgeStep || id.empty()) {
+              shown.purgeFailed |= purgeStep && line.starts_with(cloud::kPurgeFailedPrefix);
               shown.endBar();
               shown.out << line << "\n";
             }
@@ -117,10 +120,17 @@ cloud::SyncManagerSetup managerSetup(TransfersCommandContext& c, const cloud::Rc
   };
 }
 
-void printWaitingForDrive(TransfersCommandContext& c, const std::string& id) {
+// A job waiting for the drive: saved to start later (0), or stopped because
+// the drive went away mid-way, which did not transfer everything (1).
+int waitingForDrive(TransfersCommandContext& c, const SyncJob& job) {
+  if (job.errorMessage) {
+    c.err << cloud::kTransferFailed << " " << *job.errorMessage << "\n";
+    return 1;
+  }
   c.out << "The transfer needs the fast drive, which isn't connected. It is saved as waiting "
            "(id "
-        << id.substr(0, kShortId) << ") and starts when Brimvale sees the drive again.\n";
+        << job.id.substr(0, kShortId) << ") and starts when Brimvale sees the drive again.\n";
+  return 0;
 }
 
 // Draws the progress of a job until it ends; `progress` gives the newest
@@ -183,10 +193,7 @@ int runHere(TransfersCommandContext& c, cloud::SyncManager& manager, const std::
                     "Queued behind the transfers already running; it starts when one of them "
                     "ends. Ctrl-C cancels it.");
         continue;
-      case JobState::kWaitingForDrive:
-        shown.endBar();
-        printWaitingForDrive(c, id);
-        return 0;
+      case JobState::kWaitingForDrive: shown.endBar(); return waitingForDrive(c, *manager.find(id));
       default: break;
     }
     display.clearSaid();
@@ -197,7 +204,7 @@ int runHere(TransfersCommandContext& c, cloud::SyncManager& manager, const std::
   switch (done.state) {
     case JobState::kCompleted:
       for (const auto& notice : shown.notices) c.out << notice << "\n";
-      return 0;
+      return shown.purgeFailed ? 1 : 0;
     case JobState::kCanceled:
       c.out << cloud::kTransferCancelled
             << " Files already copied stay at the destination; the source is untouched.\n";
@@ -442,8 +449,7 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     }
   }
   if (manager.find(id)->state == JobState::kWaitingForDrive) {
-    printWaitingForDrive(c, id);
-    return 0;
+    return waitingForDrive(c, *manager.find(id));
   }
   c.out << (job.dryRun ? "Previewing " : "Starting ") << cloud::jobModeLabel(job.mode) << ": "
         << job.source << " → " << job.destination << " (id " << id.substr(0, kShortId)
@@ -457,6 +463,18 @@ cloud::DriveState configuredDriveState(const StatePaths& paths, platform::MountT
   auto drive = configuredDrive(paths);
   if (!drive) return {};
   return {.mountPath = drive->string(), .mounted = mounts.isMountedAt(drive->string())};
+}
+
+PathPolicy transferDeletable(const StatePaths& paths, const std::string& computerName) {
+  auto drive = configuredDrive(paths);
+  return PathPolicy(PathPolicy::rootsFor(
+      paths.home, drive ? workingFolderFor(*drive, computerName) : std::filesystem::path()));
+}
+
+void setTransferPlaces(TransfersCommandContext& context, const StatePaths& paths,
+                       platform::MountTable& mounts, const std::string& computerName) {
+  context.drive = configuredDriveState(paths, mounts);
+  context.deletable = transferDeletable(paths, computerName);
 }
 
 std::optional<cloud::JobMode> jobModeFromWord(std::string_view word) {

@@ -35,6 +35,8 @@ struct TransfersCommandContext {
   std::filesystem::path stateDir;  // ~/.brimvale/state, for the transfer events
   std::optional<std::string> rclone;
   cloud::DriveState drive;
+  // The folders a move or a purge may delete local files from; none: never.
+  std::optional<PathPolicy> deletable;
   std::ostream& out;
   std::ostream& err;
   OutputKind output = OutputKind::kPlain;
@@ -43,6 +45,16 @@ struct TransfersCommandContext {
   // The recent pairs a new transfer is added to; none to leave them alone.
   cloud::PairHistory* pairs = nullptr;
 };
+
+// The folders a transfer may delete a local source from: the home folder
+// and this computer's working folder on the configured drive.
+[[nodiscard]] PathPolicy transferDeletable(const StatePaths& paths,
+                                           const std::string& computerName);
+
+// Fills in the configured drive (see configuredDriveState) and the folders a
+// transfer may delete from.
+void setTransferPlaces(TransfersCommandContext& context, const StatePaths& paths,
+                       platform::MountTable& mounts, const std::string& computerName);
 
 // "copy", "move", "sync" (one-way) and "bisync" as the command line spells them.
 [[nodiscard]] std::optional<cloud::JobMode> jobModeFromWord(std::string_view word);

@@ -210,6 +210,7 @@ std::optional<AutoSyncRun> AutoSyncManager::apply(const std::string& policyId,
     }
   }
   result.summary = runSummary(result.queued, result.failed, result.inUse, result.dropped, heldBy);
+  if (scan.unsettled > 0) result.summary += " " + unsettledSentence(scan.unsettled);
   if (result.failed > 0) {
     result.outcome = result.queued > 0 ? JobOutcome::kPartial : JobOutcome::kFailed;
   }

@@ -104,7 +104,8 @@ TEST_F(AutoSyncManagerTest, RunQueuesSettledFilesAndSaysWhatItDid) {
   ASSERT_TRUE(run.has_value());
   EXPECT_EQ(run->summary,
             "Queued 2 new files to copy to your fast drive. Skipped 1 file that were in use; will "
-            "try again.");
+            "try again. Left 1 file changed in the last 10 minutes where it is; a later run moves "
+            "it once it has settled.");
   EXPECT_EQ(run->outcome, JobOutcome::kOk);
   EXPECT_EQ(queued, (std::vector<std::pair<std::string, std::string>>{
                         {a.string(), (drive / "Projects").string()},

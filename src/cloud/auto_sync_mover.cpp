@@ -4,6 +4,12 @@ namespace brimvale::cloud {
 
 QueueCopy queueThroughMover(mover::LocalFolderMover& mover) {
   return [&mover](const std::string& file, const std::string& destinationParent) {
+    // A move of this file still under way (one an earlier scan began, read
+    // back from its record) is joined, not started twice: the second would
+    // copy the first one's link over the copy it points to.
+    for (const mover::MoveManifest& job : mover.jobs()) {
+      if (job.src == file && !mover::isTerminal(job.phase)) return QueueOutcome{};
+    }
     const auto id =
         mover.enqueue(file, destinationParent, mover::MoveConflictPolicy::kMerge,
                       /*replaceSourceWithSymlink=*/true, mover::MoveTriggerSource::kAutoSync);

@@ -12,9 +12,9 @@
 namespace brimvale::cloud {
 
 // Hands each file to `mover` as an autoSync relocation, so a link stays at
-// the file's old place. A move the mover does not take (a drive transfer
-// holds moves) is dropped; one it records as failed straight away (no copy
-// tool, a refused path) is a failure with its reason.
+// the file's old place; a file whose earlier move is still under way joins it. A move the mover
+// does not take (a drive transfer holds moves) is dropped; one it records as failed straight away
+// (no copy tool, a refused path) is a failure with its reason.
 [[nodiscard]] QueueCopy queueThroughMover(mover::LocalFolderMover& mover);
 
 // Feeds the ends of autoSync moves back to the manager, once per move

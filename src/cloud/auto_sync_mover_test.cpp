@@ -82,6 +82,11 @@ TEST_F(AutoSyncMover, NewFileIsRelocatedWithALinkLeftAndCounted) {
   ASSERT_TRUE(run.has_value());
   EXPECT_EQ(run->summary, "Queued 1 new file to copy to your fast drive.");
   ASSERT_EQ(mover->jobs().size(), 1u);
+  // Offered again while its move is under way (a scan run again after a
+  // kill), the file joins that move: a second would copy the link over the copy.
+  EXPECT_EQ(queueThroughMover(*mover)(file.string(), (working / "Projects/notes").string()).kind,
+            QueueOutcome::Kind::kQueued);
+  ASSERT_EQ(mover->jobs().size(), 1u);
   const std::string id = mover->jobs()[0].id;
   EXPECT_EQ(mover->jobs()[0].triggerSource, mover::MoveTriggerSource::kAutoSync);
   ASSERT_TRUE(loop.runUntil([&] {

@@ -47,7 +47,10 @@ AutoSyncScan scanPolicy(const AutoSyncPolicy& policy, std::time_t now, const Sca
       continue;
     }
     if (!S_ISREG(st.st_mode)) continue;
-    if (now - st.st_mtime < kSettleSeconds) continue;
+    if (now - st.st_mtime < kSettleSeconds) {
+      ++scan.unsettled;
+      continue;
+    }
     const fs::path relative = path.lexically_relative(root);
     const fs::path destination = fs::path(policy.nvmeDestParent) / relative;
     if (alreadyOnDrive(destination, st.st_size)) continue;
@@ -69,6 +72,13 @@ AutoSyncScan scanPolicy(const AutoSyncPolicy& policy, std::time_t now, const Sca
 std::string inUseSentence(std::int64_t count) {
   return "Skipped " + std::to_string(count) + (count == 1 ? " file" : " files") +
          " that were in use; will try again.";
+}
+
+std::string unsettledSentence(std::int64_t count) {
+  const bool one = count == 1;
+  return "Left " + std::to_string(count) + (one ? " file" : " files") + " changed in the last " +
+         std::to_string(kSettleSeconds / 60) + " minutes where " + (one ? "it is" : "they are") +
+         "; a later run moves " + (one ? "it once it has" : "them once they have") + " settled.";
 }
 
 }  // namespace brimvale::cloud

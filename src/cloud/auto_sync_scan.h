@@ -23,6 +23,7 @@ struct NewFile {
 struct AutoSyncScan {
   std::vector<NewFile> newFiles;  // in walk order, sorted by relative path
   std::int64_t inUse = 0;         // held open by another program
+  std::int64_t unsettled = 0;     // changed within kSettleSeconds: left for a later run
   std::int64_t backedOff = 0;     // failed too often lately
   bool folderReadable = true;     // false when the watched folder could not be opened
 };
@@ -46,5 +47,9 @@ struct ScanHooks {
 
 // "Skipped 2 files that were in use; will try again."
 [[nodiscard]] std::string inUseSentence(std::int64_t count);
+
+// "Left 2 files changed in the last 10 minutes where they are; a later run
+// moves them once they have settled."
+[[nodiscard]] std::string unsettledSentence(std::int64_t count);
 
 }  // namespace brimvale::cloud

@@ -77,6 +77,7 @@ TEST(AutoSyncScan, WhichFilesAreNew) {
   }
   EXPECT_EQ(found, expected);
   EXPECT_EQ(scan.inUse, 1);
+  EXPECT_EQ(scan.unsettled, 2);
   EXPECT_EQ(scan.backedOff, 1);
   EXPECT_TRUE(scan.folderReadable);
 
@@ -101,9 +102,15 @@ TEST(AutoSyncScan, ExcludePatternsAreShellStyleNames) {
   }
 }
 
-TEST(AutoSyncScan, InUseSentence) {
+TEST(AutoSyncScan, LeftAloneSentences) {
   EXPECT_EQ(inUseSentence(1), "Skipped 1 file that were in use; will try again.");
   EXPECT_EQ(inUseSentence(3), "Skipped 3 files that were in use; will try again.");
+  EXPECT_EQ(unsettledSentence(1),
+            "Left 1 file changed in the last 10 minutes where it is; a later run moves it once it "
+            "has settled.");
+  EXPECT_EQ(unsettledSentence(2),
+            "Left 2 files changed in the last 10 minutes where they are; a later run moves them "
+            "once they have settled.");
 }
 
 }  // namespace

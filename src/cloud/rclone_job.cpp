@@ -208,6 +208,12 @@ void RcloneJob::cancel() {
   }
 }
 
+void RcloneJob::kill() {
+  cancelled_ = true;
+  const int pid = pid_.load();
+  if (pid > 0 && !ended_) ::kill(-pid, SIGKILL);
+}
+
 void RcloneJob::suspend() {
   const int pid = pid_.load();
   if (pid > 0 && !ended_) ::kill(-pid, SIGSTOP);

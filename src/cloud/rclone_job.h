@@ -34,11 +34,12 @@ struct RcloneJobParameters {
   std::optional<std::string> bandwidthLimit;  // rclone --bwlimit syntax
   bool dryRun = false;
   bool bisyncResync = false;
-  // Set when an earlier run of this job started and never finished: rclone
+  // Set when an earlier run of this job started and never finished (rclone
   // ended mid-file leaves the file cut short with a newer time than its
-  // source, so a copy or move then compares sizes instead of keeping newer
-  // destination files, and each destination file it replaces is kept
-  // under its name plus this suffix (it may be the user's own newer file).
+  // source), and for a move, whose source is deleted once the destination
+  // holds it: a copy or move then replaces differing destination files
+  // instead of keeping newer ones, and keeps each file it replaces under its
+  // name plus this suffix (it may be the user's own newer file).
   std::optional<std::string> rerunSuffix;
 };
 
@@ -92,6 +93,9 @@ class RcloneJob {
   // Ends rclone and any children it started (its whole process group),
   // also while suspended. Harmless after the job has ended.
   void cancel();
+  // Ends the whole process group at once (SIGKILL), mid-write or not: for a
+  // job whose writes would now land in the wrong place.
+  void kill();
   // Stops and continues the whole process group where it is: a rclone
   // ended mid-file leaves a truncated file that `--update` then skips as
   // newer, so a pause must not end it.

@@ -1,7 +1,12 @@
 #include "cloud/sync_manager.h"
 
-#include <algorithm>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <condition_variable>
+
+#include "cloud/source_removal.h"
+#include "common/base/stop_point.h"
 #include "platform/byte_count_format.h"
 
 namespace brimvale::cloud {
@@ -11,12 +16,58 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kFailureLines = 5;
+constexpr std::size_t kNamedFiles = 5;
 
-bool isUnder(const fs::path& path, const fs::path& root) {
-  auto p = path.lexically_normal();
-  auto r = root.lexically_normal();
-  if (!r.empty() && r.filename().empty()) r = r.parent_path();  // "/mnt/x/" -> "/mnt/x"
-  return std::mismatch(r.begin(), r.end(), p.begin(), p.end()).first == r.end();
+std::string counted(std::size_t n, std::string_view one, std::string_view many) {
+  return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+}
+
+// "a, b, c and 4 more".
+std::string named(const std::vector<std::string>& files) {
+  std::string text;
+  for (std::size_t i = 0; i < files.size() && i < kNamedFiles; ++i) {
+    text += (i == 0 ? "" : ", ") + files[i];
+  }
+  if (files.size() > kNamedFiles)
+    text += " and " + std::to_string(files.size() - kNamedFiles) + " more";
+  return text;
+}
+
+// Why the files in `left` are still in the source.
+std::string leftText(const SyncJob& job, const std::vector<std::string>& left) {
+  return counted(left.size(), "file stayed in ", "files stayed in ") + job.source +
+         " because they changed while being copied, or their copy at " + job.destination +
+         " could not be shown to be identical: " + named(left) +
+         ". Everything else was copied, checked and deleted from the source. Nothing is lost; "
+         "run the transfer again once those files have settled.";
+}
+
+// What a local path leads to (links followed, as rclone follows them).
+std::optional<std::pair<dev_t, ino_t>> reachedAt(const std::string& path) {
+  struct stat st {};
+  if (isRemotePath(path) || stat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::pair{st.st_dev, st.st_ino};
+}
+
+std::string driveLostText(const SyncJob& job, std::size_t sourceFilesRemoved,
+                          const std::optional<StrandedWrites>& stranded) {
+  std::string text =
+      "The fast drive was disconnected during the transfer, so Brimvale stopped it. ";
+  text += sourceFilesRemoved == 0
+              ? "Nothing was deleted from " + job.source + "; your files are safe. "
+              : "The " + counted(sourceFilesRemoved, "file", "files") +
+                    " already moved were checked on the drive first; everything else is still in " +
+                    job.source + ". ";
+  if (stranded && stranded->left > 0) {
+    text += "Before it was stopped, rclone wrote " + counted(stranded->left, "file", "files") +
+            " into " + stranded->folder.string() +
+            ", which was then an empty folder on this computer's own disk and is hidden while the "
+            "drive is connected: they are only incomplete copies; with the drive unplugged, delete "
+            "that folder to free the space. ";
+  }
+  return text +
+         "Reconnect the drive: the transfer starts again by itself while Brimvale runs, or run it "
+         "again yourself.";
 }
 
 }  // namespace
@@ -28,11 +79,7 @@ std::string rerunSuffixAt(std::time_t now) {
 }
 
 bool needsDrive(const SyncJob& job, const std::string& mountPath) {
-  if (mountPath.empty()) return false;
-  for (const auto* side : {&job.source, &job.destination}) {
-    if (!isRemotePath(*side) && isUnder(*side, mountPath)) return true;
-  }
-  return false;
+  return !driveSides(job, mountPath).empty();
 }
 
 SyncManager::SyncManager(SyncManagerSetup setup)
@@ -210,7 +257,7 @@ void SyncManager::pump() {
   }
 }
 
-bool SyncManager::claim(SyncJob& job, JobState next) {
+SyncManager::Claim SyncManager::claim(SyncJob& job, JobState next) {
   // Under the list's lock: the job must still be queued on disk, so two
   // processes never start the same job; the run record goes in before the
   // lock is given up, so nobody takes the claimed job for an orphan.
@@ -240,41 +287,67 @@ bool SyncManager::claim(SyncJob& job, JobState next) {
   });
   if (!written) {
     setup_.log("", "Couldn't save the transfer list: " + written.error().message());
-    if (claimed) {
-      job.state = JobState::kQueued;
-      dropRun(job.id);
-    }
-    return false;
+    if (claimed) dropRun(job.id);
+    // A job that cannot be recorded as running is not started, and says so
+    // rather than waiting in the queue for ever.
+    job.state = JobState::kFailed;
+    job.completedAt = setup_.clock();
+    job.errorMessage = "Brimvale couldn't save the transfer list (" + written.error().message() +
+                       "), so the transfer was not started. Nothing was copied or deleted; free "
+                       "some space on this computer and start it again.";
+    return Claim::kUnsaved;
   }
   if (theirs) job = *theirs;
-  return claimed;
+  return claimed ? Claim::kClaimed : Claim::kTakenElsewhere;
 }
 
 void SyncManager::start(SyncJob& job) {
   if (continueHere(job)) return;
   const DriveState drive = setup_.drive();
-  if (!drive.mounted && needsDrive(job, drive.mountPath)) {
-    (void)claim(job, JobState::kWaitingForDrive);
-    return;
+  Running run;
+  if (const auto sides = driveSides(job, drive.mountPath); !sides.empty()) {
+    // The service's word alone is not enough: the drive must be mounted there now.
+    if (drive.mounted) run.anchor = TransferAnchor::take(drive.mountPath, sides);
+    if (!run.anchor) {
+      (void)claim(job, JobState::kWaitingForDrive);
+      return;
+    }
   }
   // A job that has a start time but is starting again never finished its
   // earlier run: its owner was killed, or it failed or paused mid-file.
   const bool interrupted = job.startedAt.has_value();
-  if (!claim(job, JobState::kPreparing)) return;
+  run.sourceSeen = reachedAt(job.source);
+  if (claim(job, JobState::kPreparing) != Claim::kClaimed) return;
+  stopPoint("transfer:anchored");
+  launch(job, std::move(run), interrupted);
+}
 
-  const std::uint64_t run = nextRun_++;
+void SyncManager::launch(SyncJob& job, Running run, bool interrupted) {
   const std::string id = job.id;
+  if (run.anchor && !run.anchor->holds()) return driveLost(job, std::move(run));
+  run.run = nextRun_++;
   RcloneJobCallbacks callbacks{
-      .progress = [this, id,
-                   run](const RcloneStats& s) { post({.id = id, .run = run, .stats = s}); },
+      .progress = [this, id, round = run.run](
+                      const RcloneStats& s) { post({.id = id, .run = round, .stats = s}); },
       .logLine =
-          [this, id, run](const std::string& line) {
-            if (!parseStatsLine(line)) post({.id = id, .run = run, .logLine = line});
+          [this, id, round = run.run](const std::string& line) {
+            if (!parseStatsLine(line)) post({.id = id, .run = round, .logLine = line});
           },
-      .exited = [this, id, run](int status) { post({.id = id, .run = run, .exitStatus = status}); },
+      .exited = [this, id, round = run.run](
+                    int status) { post({.id = id, .run = round, .exitStatus = status}); },
   };
   RcloneJobParameters parameters = job.rcloneParameters();
-  if (interrupted) parameters.rerunSuffix = rerunSuffixAt(setup_.clock());
+  // rclone's move deletes each source file itself, unchecked: a move is a
+  // copy here, and its source goes file by file once the copy is verified.
+  if (parameters.mode == JobMode::kMove) parameters.mode = JobMode::kCopy;
+  // A run after an interrupted one replaces what that left cut short; a
+  // move's first copy replaces whatever differs at the destination, since
+  // its source goes. Either keeps each file it replaces beside it. Later
+  // rounds only bring over files changed since (newer than their copy).
+  if (interrupted || (job.mode == JobMode::kMove && run.round == 1)) {
+    parameters.rerunSuffix = rerunSuffixAt(setup_.clock());
+  }
+  if (run.round == 1) run.copyStarted = std::chrono::system_clock::now();
   auto child = startRcloneJob(setup_.rclone, rcloneJobArguments(parameters, setup_.remoteType),
                               std::move(callbacks));
   if (!child) {
@@ -286,10 +359,24 @@ void SyncManager::start(SyncJob& job) {
     setup_.notify(std::string(kTransferFailed));
     return;
   }
-  running_[id] = Running{.run = run, .child = std::move(*child)};
+  run.child = std::move(*child);
+  if (run.anchor) {
+    run.watch =
+        std::jthread([anchor = *run.anchor, rclone = run.child.get()](std::stop_token stop) {
+          std::mutex mutex;
+          std::condition_variable_any wake;
+          std::unique_lock lock(mutex);
+          while (!stop.stop_requested()) {
+            wake.wait_for(lock, stop, kDriveCheckEvery, [] { return false; });
+            if (!stop.stop_requested() && !anchor.holds()) return rclone->kill();
+          }
+        });
+  }
+  running_[id] = std::move(run);
   job.state = JobState::kRunning;
   writeRun(id);
   save({id});
+  stopPoint("transfer:started");
 }
 
 void SyncManager::post(Report report) {
@@ -330,16 +417,21 @@ bool SyncManager::poll() {
     }
     if (report.stats) {
       job->progress = progressFrom(*report.stats);
+      const JobProgress& earlier = it->second.earlier;
+      job->progress.bytesTransferred += earlier.bytesTransferred;
+      job->progress.bytesTotal += earlier.bytesTotal;
+      job->progress.filesTransferred += earlier.filesTransferred;
+      job->progress.filesTotal += earlier.filesTotal;
       if (std::chrono::steady_clock::now() - lastRunWrite_[job->id] >= kRunWriteEvery) {
         writeRun(job->id);
       }
       changed = true;
     }
     if (report.exitStatus) {
-      std::vector<std::string> lastLines(it->second.lastLines.begin(), it->second.lastLines.end());
+      Running done = std::move(it->second);
       running_.erase(it);  // its thread has finished with the exit report
       dropRun(job->id);
-      if (job->state == JobState::kRunning) finish(*job, *report.exitStatus, lastLines);
+      if (job->state == JobState::kRunning) finish(*job, *report.exitStatus, std::move(done));
       changed = true;
     }
   }
@@ -347,28 +439,149 @@ bool SyncManager::poll() {
   return changed;
 }
 
-void SyncManager::finish(SyncJob& job, int status, const std::vector<std::string>& lastLines) {
-  job.completedAt = setup_.clock();
+void SyncManager::finish(SyncJob& job, int status, Running done) {
+  done.watch = {};  // rclone has ended
+  // Whatever rclone said, its writes may have gone to the bare mount point.
+  if (done.anchor && !done.anchor->holds()) return driveLost(job, std::move(done));
   if (status != 0) {
+    job.completedAt = setup_.clock();
     job.state = JobState::kFailed;
+    const std::vector<std::string> lastLines(done.lastLines.begin(), done.lastLines.end());
     job.errorMessage = jobFailureText(status, lastLines, job.destination);
     save({job.id});
     setup_.notify(std::string(kTransferFailed));
     return;
   }
+  stopPoint("transfer:copied");
+  if (const auto now = reachedAt(job.source); done.sourceSeen && now != done.sourceSeen) {
+    job.completedAt = setup_.clock();
+    job.state = JobState::kFailed;
+    job.errorMessage = job.source + (now ? " was replaced by something else" : " went away") +
+                       " while it was being transferred, so Brimvale can't say what was copied. "
+                       "Brimvale deleted nothing of it; look at it, then run the transfer again.";
+    save({job.id});
+    setup_.notify(std::string(kTransferFailed));
+    return;
+  }
+  const bool purges = job.postSuccessAction == PostSuccessAction::kPurgeSource &&
+                      job.mode != JobMode::kMove && !job.dryRun;
+  if ((job.mode == JobMode::kMove && !job.dryRun) || purges)
+    return settleSource(job, std::move(done));
+  complete(job);
+}
+
+void SyncManager::complete(SyncJob& job) {
+  job.completedAt = setup_.clock();
   job.state = JobState::kCompleted;
   save({job.id});
   recordTransfer(job);
-  // The owner may enqueue from its notification callback, which can move
-  // every job in the list: the purge works from a copy.
-  const SyncJob done = job;
-  setup_.notify(done.progress.bytesTransferred > 0
+  setup_.notify(job.progress.bytesTransferred > 0
                     ? std::string(kTransferFinishedOfPrefix) +
-                          platform::formatFileByteCount(done.progress.bytesTransferred) + "."
+                          platform::formatFileByteCount(job.progress.bytesTransferred) + "."
                     : std::string(kTransferFinished));
-  if (done.postSuccessAction == PostSuccessAction::kPurgeSource && !done.dryRun) {
-    purgeSource(done);
+}
+
+void SyncManager::settleSource(SyncJob& job, Running done) {
+  const bool purge = job.mode != JobMode::kMove;
+  const std::string id = job.id;
+  auto purgeFailed = [&](const std::string& why) {
+    setup_.log(id, std::string(kPurgeFailedPrefix) + why);
+  };
+  if (purge && done.round == 1) setup_.log(id, std::string(kPurgeStartPrefix) + job.source);
+  // Both sides of a bidirectional sync are the user's working copies.
+  if (purge && job.mode == JobMode::kBisync) {
+    const std::string why = "a " + std::string(jobModeLabel(job.mode)) +
+                            " transfer keeps both sides. Nothing was deleted.";
+    complete(job);
+    return purgeFailed(why);
   }
+  const SourceLeft left = removeSource(job, done);
+  if (left.driveLost) return driveLost(job, std::move(done));
+  if (left.refused.empty() && left.files.empty()) {
+    complete(job);
+    if (purge) setup_.log(id, std::string(kPurgeSucceeded));
+    return;
+  }
+  if (left.refused.empty() && left.copyAgain && done.round < kCopyRounds) {
+    Running again;
+    again.round = done.round + 1;
+    again.copyStarted = done.copyStarted;
+    again.earlier = job.progress;
+    again.sourceFilesRemoved = done.sourceFilesRemoved;
+    again.anchor = std::move(done.anchor);
+    again.sourceSeen = done.sourceSeen;
+    return launch(job, std::move(again), false);
+  }
+  const std::string why = !left.refused.empty()
+                              ? "The files were copied to " + job.destination +
+                                    " and checked, but " + job.source + " was kept: " + left.refused
+                              : leftText(job, left.files);
+  if (purge) {
+    complete(job);
+    return purgeFailed(why);
+  }
+  job.completedAt = setup_.clock();
+  job.state = JobState::kFailed;
+  job.errorMessage = why;
+  save({id});
+  setup_.notify(std::string(kTransferFailed));
+}
+
+SyncManager::SourceLeft SyncManager::removeSource(const SyncJob& job, Running& done) {
+  SourceLeft left;
+  if (!setup_.client) {
+    left.refused = std::string(kPurgeUnverified);
+    return left;
+  }
+  if (!isRemotePath(job.source)) {
+    if (!setup_.deletable) {
+      left.refused =
+          "Brimvale deletes local files only from the folders it looks after. Nothing "
+          "was changed.";
+      return left;
+    }
+    if (auto allowed = setup_.deletable->check(job.source); !allowed) {
+      left.refused = allowed.error().sentence();
+      return left;
+    }
+  }
+  // Checked once more right before: a copy on a drive that went is no copy.
+  if (done.anchor && !done.anchor->holds()) {
+    left.driveLost = true;
+    return left;
+  }
+  const GuardedRemoval removal = removeTransferredSource(
+      *setup_.client,
+      {.source = job.source, .destination = job.destination, .copyStarted = done.copyStarted},
+      *setup_.ops);
+  done.sourceFilesRemoved += removal.removed;
+  stopPoint("transfer:source-removed");
+  if (done.anchor && !done.anchor->holds()) {
+    left.driveLost = true;
+    return left;
+  }
+  left.files = removal.leftBehind();
+  left.copyAgain = !removal.changed.empty();
+  if (removal.complete() && sourceEmptied(*setup_.client, job.source) != true) {
+    // Files that came after the walk, or a source that could not be looked at.
+    left.files.push_back(job.source);
+    left.copyAgain = true;
+  }
+  return left;
+}
+
+void SyncManager::driveLost(SyncJob& job, Running done) {
+  // Ends rclone (it may still be writing), and waits for it to be gone
+  // before looking at what it wrote.
+  done.watch = {};
+  if (done.child) done.child->kill();
+  done.child.reset();
+  const auto stranded = done.anchor ? done.anchor->clearStranded(job) : std::nullopt;
+  job.state = JobState::kWaitingForDrive;
+  job.errorMessage = driveLostText(job, done.sourceFilesRemoved, stranded);
+  dropRun(job.id);
+  save({job.id});
+  setup_.notify(std::string(kTransferFailed));
 }
 
 void SyncManager::recordTransfer(const SyncJob& job) {
@@ -383,41 +596,6 @@ void SyncManager::recordTransfer(const SyncJob& job) {
     setup_.log(job.id,
                "Couldn't record the transfer in the history: " + appended.error().message());
   }
-}
-
-void SyncManager::purgeSource(const SyncJob& job) {
-  setup_.log(job.id, std::string(kPurgeStartPrefix) + job.source);
-  auto failed = [&](const std::string& why) {
-    setup_.log(job.id, std::string(kPurgeFailedPrefix) + why);
-  };
-  // A move has already removed what it moved, and both sides of a
-  // bidirectional sync are the user's working copies: neither is purged.
-  if (job.mode == JobMode::kMove || job.mode == JobMode::kBisync) {
-    failed("a " + std::string(jobModeLabel(job.mode)) +
-           " transfer keeps its source as rclone left it. Nothing was deleted.");
-    return;
-  }
-  if (!setup_.client) {
-    failed(std::string(kPurgeUnverified));
-    return;
-  }
-  auto check = setup_.client->run({"check", job.source, job.destination, "--one-way"});
-  if (!check || check->status != 0) {
-    failed(std::string(kPurgeUnverified));
-    return;
-  }
-  if (isRemotePath(job.source)) {
-    auto purge = setup_.client->run({"purge", job.source});
-    if (!purge) return failed(purge.error().message());
-    if (purge->status != 0) {
-      return failed("rclone purge exited with code " + std::to_string(purge->status) + ": " +
-                    purge->err + " The destination copy is complete and safe.");
-    }
-  } else if (auto removed = setup_.ops->removeAll(job.source); removed) {
-    return failed(removed.message() +
-                  ". Some of the source may remain; the destination copy is complete and safe.");
-  }
-  setup_.log(job.id, std::string(kPurgeSucceeded));
 }
 
 void SyncManager::stopChild(const std::string& id) {
@@ -512,9 +690,10 @@ void SyncManager::removeFinished() {
 }
 
 void SyncManager::driveReturned() {
+  // A drive is back when something is mounted at its path, not when the
+  // bare mount-point folder is there.
   const DriveState drive = setup_.drive();
-  std::error_code ec;
-  if (!drive.mounted || drive.mountPath.empty() || !fs::exists(drive.mountPath, ec)) return;
+  if (!drive.mounted || drive.mountPath.empty() || !MountAnchor::take(drive.mountPath)) return;
   std::vector<std::string> waiting;
   for (auto& job : jobs_) {
     if (job.state == JobState::kWaitingForDrive) {

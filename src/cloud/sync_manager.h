@@ -25,15 +25,18 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cloud/job_runs.h"
 #include "cloud/rclone_client.h"
 #include "cloud/rclone_job.h"
 #include "cloud/sync_job.h"
+#include "cloud/transfer_anchor.h"
 #include "common/base/error.h"
 #include "common/base/file_operations.h"
 #include "common/base/timestamps.h"
+#include "common/state/path_policy.h"
 #include "transfers/transfer_events.h"
 
 namespace brimvale::cloud {
@@ -68,8 +71,11 @@ struct DriveState {
 struct SyncManagerSetup {
   std::filesystem::path jobsFile;  // ~/.brimvale/sync/jobs.json
   std::optional<std::string> rclone;
-  // Verifies and purges after success; must use the same rclone.
+  // Verifies and deletes sources after success; must use the same rclone.
   const RcloneClient* client = nullptr;
+  // The folders a transfer may delete local files from (a move's source, a
+  // purged source); none: a local source is never deleted.
+  std::optional<PathPolicy> deletable;
   RemoteTypeLookup remoteType = [](const std::string&) { return std::optional<std::string>{}; };
   std::function<DriveState()> drive = [] { return DriveState{}; };
   // One user notification (the exact texts above).
@@ -93,6 +99,10 @@ class SyncManager {
   // record other processes watch.
   static constexpr std::chrono::milliseconds kRefreshEvery{500};
   static constexpr std::chrono::milliseconds kRunWriteEvery{1000};
+  // How often a job writing to or reading from the drive checks it is still there.
+  static constexpr std::chrono::milliseconds kDriveCheckEvery{1000};
+  // Copies of a source before the files that keep changing are left where they are.
+  static constexpr int kCopyRounds = 3;
 
   explicit SyncManager(SyncManagerSetup setup);
   // Stops every running rclone; their jobs stay as saved (running jobs come
@@ -121,8 +131,8 @@ class SyncManager {
   int cancelAllWaitingForDrive();
   // Drops completed, failed and canceled jobs from the list.
   void removeFinished();
-  // The service status was read again: when the drive's mount path exists,
-  // every waiting job is queued again.
+  // The service status was read again: when a drive is mounted at its
+  // mount path, every waiting job is queued again.
   void driveReturned();
 
   // A new queued run of job `templateId` with the same parameters, marked as
@@ -152,7 +162,27 @@ class SyncManager {
     std::uint64_t run = 0;
     std::unique_ptr<RcloneJob> child;
     std::deque<std::string> lastLines;
+    // Which copy of the source this is (1 to kCopyRounds), when the first
+    // began, and the progress of the copies before this one.
+    int round = 1;
+    std::chrono::system_clock::time_point copyStarted;
+    JobProgress earlier;
+    std::size_t sourceFilesRemoved = 0;
+    // The drive the job began on, when a side of it lies there.
+    std::optional<TransferAnchor> anchor;
+    // A local source's device and inode when the job began, as rclone reaches it.
+    std::optional<std::pair<dev_t, ino_t>> sourceSeen;
+    // Ends rclone at once when that drive is gone; stopped first when the run goes.
+    std::jthread watch;
   };
+  // What deleting the source after a copy left.
+  struct SourceLeft {
+    std::vector<std::string> files;  // relative to the source; empty: the source is gone
+    bool copyAgain = false;          // some changed or are new: another copy may take them
+    std::string refused;             // a sentence when the source may not be deleted at all
+    bool driveLost = false;
+  };
+  enum class Claim { kClaimed, kTakenElsewhere, kUnsaved };
 
   SyncJob* findMutable(const std::string& id);
   // Writes the jobs `ids` (removing the ones no longer in the list) into
@@ -163,7 +193,7 @@ class SyncManager {
   void refresh();
   // Takes a queued job for this process, moving it to `next`; false when it
   // is no longer queued on disk (the job then shows what the disk holds).
-  bool claim(SyncJob& job, JobState next);
+  Claim claim(SyncJob& job, JobState next);
   void writeRun(const std::string& id);
   // Pause and resume of a job whose rclone runs in this process.
   void suspendHere(const std::string& id);
@@ -171,9 +201,18 @@ class SyncManager {
   void dropRun(const std::string& id);
   void pump();
   void start(SyncJob& job);
+  // Starts rclone for one copy round of `job`.
+  void launch(SyncJob& job, Running run, bool interrupted);
   void stopChild(const std::string& id);
-  void finish(SyncJob& job, int status, const std::vector<std::string>& lastLines);
-  void purgeSource(const SyncJob& job);
+  void finish(SyncJob& job, int status, Running done);
+  // A copy that moves or purges its source: deletes what the destination
+  // holds, copies again what changed, and ends the job.
+  void settleSource(SyncJob& job, Running done);
+  [[nodiscard]] SourceLeft removeSource(const SyncJob& job, Running& done);
+  void complete(SyncJob& job);
+  // The drive went while the job used it: rclone is ended, the job waits for
+  // the drive and says what happened.
+  void driveLost(SyncJob& job, Running done);
   void recordTransfer(const SyncJob& job);
   void post(Report report);
 

@@ -11,6 +11,7 @@
 #include "cloud/rclone_client.h"
 #include "common/base/file_io.h"
 #include "testing/temp_folder.h"
+#include "testing/tmpfs_drive.h"
 
 namespace brimvale::cloud {
 namespace {
@@ -63,6 +64,7 @@ struct Harness {
         .jobsFile = temp / "sync" / "jobs.json",
         .rclone = rclone,
         .client = &client,
+        .deletable = PathPolicy(PathPolicy::rootsFor(temp.path())),
         .drive = [this] { return drive; },
         .notify = [this](const std::string& text) { notices.push_back(text); },
         .log = [this](const std::string&, const std::string& line) { logLines.push_back(line); },
@@ -231,9 +233,48 @@ TEST(SyncManagerDrive, JobsWaitForTheDriveAndStartWhenItReturns) {
   h.manager->driveReturned();  // mounted, but the folder is not there
   EXPECT_EQ(h.state(waits), JobState::kWaitingForDrive);
   fs::create_directories(h.temp / "fast");
+  h.manager->driveReturned();  // only the bare mount point: not the drive
+  EXPECT_EQ(h.state(waits), JobState::kWaitingForDrive);
+  EXPECT_FALSE(fs::exists(h.temp / "fast" / "backup"));
+  brimvale::testing::TmpfsMount fast(h.temp / "fast", "4m", "0755");
+  BRIMVALE_REQUIRE_DRIVE(fast);
   h.manager->driveReturned();
   ASSERT_TRUE(h.reaches(waits, JobState::kCompleted));
   EXPECT_TRUE(fs::exists(h.temp / "fast" / "backup" / "f1.bin"));
+}
+
+// Given a scheduled move into the drive (as `brimvale run` starts one) and
+// the drive unplugged while rclone copies, then rclone is stopped, not one
+// source file is deleted, and the job waits for the drive, saying why.
+TEST(SyncManagerDrive, AScheduledMoveWhoseDriveGoesStopsAndDeletesNothing) {
+  Harness h;
+  brimvale::testing::TmpfsMount fast(h.temp / "fast", "16m", "0755");
+  BRIMVALE_REQUIRE_DRIVE(fast);
+  h.drive = {.mountPath = fast.path().string(), .mounted = true};
+  h.manager = std::make_unique<SyncManager>(
+      SyncManagerSetup{.jobsFile = h.temp / "sync" / "jobs.json",
+                       .rclone = h.rclone,
+                       .client = &h.client,
+                       .deletable = PathPolicy(PathPolicy::rootsFor(h.temp.path())),
+                       .drive = [&h] { return h.drive; },
+                       .mayStart = [](const SyncJob& job) { return job.isScheduledInstance; }});
+  const auto source = h.files("src", kSlowFiles, kSlowSize);
+  SyncJob job = newSyncJob(source.string(), (fast.path() / "backup").string(), JobMode::kMove, 1);
+  job.bandwidthLimit = kSlow;
+  const auto run = h.manager->enqueueScheduledRun(h.manager->enqueue(job), 2);
+  ASSERT_TRUE(run);
+  ASSERT_TRUE(h.until([&] {
+    std::error_code ec;
+    return fs::file_size(fast.path() / "backup" / "f0.bin", ec) > 0 && !ec;
+  }));
+  fast.unmount();
+  ASSERT_TRUE(h.reaches(*run, JobState::kWaitingForDrive)) << jobStateName(h.state(*run));
+  EXPECT_NE(h.manager->find(*run)->errorMessage.value_or("").find("Nothing was deleted from"),
+            std::string::npos);
+  for (int i = 0; i < kSlowFiles; ++i) {
+    EXPECT_EQ(readFile(source / ("f" + std::to_string(i) + ".bin")).value_or(""),
+              std::string(kSlowSize, static_cast<char>('a' + i)));
+  }
 }
 
 TEST(SyncManagerDrive, CancelAllWaitingLeavesOtherJobsAlone) {
@@ -349,16 +390,15 @@ TEST(SyncManagerRestart, ARunAfterTheOwnerWasKilledLeavesNoShortFile) {
   }
 }
 
-struct PurgeCase {
-  const char* name;
-  bool dryRun;
-  bool newerDifferentFileAtDestination;
-  bool sourceKept;
-  const char* lastLog;  // nothing when no purge may be attempted
-};
-
+// A purge deletes only what the destination holds identically.
 TEST(SyncManagerPurge, SourceIsDeletedOnlyAfterAVerifiedCopy) {
-  const PurgeCase cases[] = {
+  struct Case {
+    const char* name;
+    bool dryRun;
+    bool newerDifferentFileAtDestination;
+    bool sourceKept;
+    const char* lastLog;  // nothing when no purge may be attempted
+  } cases[] = {
       {"verified copy", false, false, false, "Source purged successfully."},
       {"dry run", true, false, true, nullptr},
       // rclone's --update skips the older source file, so the copy "succeeds"
@@ -384,7 +424,64 @@ TEST(SyncManagerPurge, SourceIsDeletedOnlyAfterAVerifiedCopy) {
       EXPECT_TRUE(h.logged(c.lastLog));
     }
     if (c.newerDifferentFileAtDestination) {
-      EXPECT_TRUE(h.logged(std::string(kPurgeFailedPrefix) + std::string(kPurgeUnverified)));
+      EXPECT_FALSE(fs::exists(source / "f1.bin")) << "the identical file still goes";
+      EXPECT_TRUE(std::any_of(h.logLines.begin(), h.logLines.end(), [](const std::string& l) {
+        return l.starts_with(kPurgeFailedPrefix) && l.find("f0.bin") != std::string::npos;
+      }));
+    }
+  }
+}
+
+// A move copies, checks each file against its copy (the bytes here, rclone's
+// checksums on a remote) and only then deletes it; a differing destination
+// file is kept beside the moved one; a source outside the folders Brimvale
+// looks after is copied and kept.
+TEST(SyncManagerMove, DeletesEachSourceFileOnlyOnceItsCopyIsShownIdentical) {
+  struct Case {
+    const char* name;
+    bool remoteSource, remoteDestination, outsideRoots;
+    JobState end;
+  } cases[] = {
+      {"local to local", false, false, false, JobState::kCompleted},
+      {"local to a remote", false, true, false, JobState::kCompleted},
+      {"a remote to local", true, false, false, JobState::kCompleted},
+      {"a source Brimvale may not delete from", false, false, true, JobState::kFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    if (c.outsideRoots) {
+      h.manager = std::make_unique<SyncManager>(
+          SyncManagerSetup{.jobsFile = h.temp / "sync" / "jobs.json",
+                           .rclone = h.rclone,
+                           .client = &h.client,
+                           .deletable = PathPolicy(PathPolicy::rootsFor(h.temp / "elsewhere"))});
+    }
+    ASSERT_TRUE(
+        runProcess({.path = *h.rclone, .args = {"config", "create", "box", "local"}}).succeeded());
+    const auto source = h.files("src", 3, 2000);
+    h.temp.file("src/sub/deep.txt", "deep");
+    const auto mine = h.temp.file("dst/f1.bin", "the destination's own file");
+    fs::last_write_time(mine, fs::file_time_type::clock::now() + std::chrono::hours(1));
+    SyncJob job = newSyncJob((c.remoteSource ? "box:" : "") + source.string(),
+                             (c.remoteDestination ? "box:" : "") + (h.temp / "dst").string(),
+                             JobMode::kMove, 1);
+    const std::string id = h.manager->enqueue(job);
+    ASSERT_TRUE(h.reaches(id, c.end)) << h.manager->find(id)->errorMessage.value_or("");
+    EXPECT_EQ(readFile(h.temp / "dst" / "f1.bin").value_or(""), std::string(2000, 'b'));
+    EXPECT_EQ(readFile(h.temp / "dst" / "sub" / "deep.txt").value_or(""), "deep");
+    int keptAside = 0;
+    for (const auto& entry : fs::directory_iterator(h.temp / "dst")) {
+      keptAside += entry.path().filename().string().starts_with("f1.bin.kept-") &&
+                   readFile(entry.path()).value_or("") == "the destination's own file";
+    }
+    EXPECT_EQ(keptAside, 1);
+    if (c.outsideRoots) {
+      EXPECT_TRUE(fs::exists(source / "sub" / "deep.txt"));
+      EXPECT_NE(h.manager->find(id)->errorMessage->find("was kept"), std::string::npos);
+    } else {
+      EXPECT_FALSE(fs::exists(source / "f0.bin"));
+      EXPECT_FALSE(fs::exists(source / "sub"));
     }
   }
 }

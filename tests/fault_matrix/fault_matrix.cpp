@@ -219,6 +219,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
         result.succeeded() ||
         (!row.successText.empty() && result.out.find(row.successText) != std::string::npos);
     if (!claimed) return;
+    scene.judgedOut = result.out;
     if (std::string wrong = row.claimHolds(scene); !wrong.empty()) {
       ++r.falseSuccesses;
       r.note += (r.note.empty() ? "" : "; ") + ("claimed success, but " + wrong);
@@ -349,7 +350,7 @@ const std::vector<Row>& allRows() {
   static const std::vector<Row> rows = [] {
     std::vector<Row> all;
     for (auto group : {moverRows, serviceRows, driveTransferRows, appCleanupRows, rollbackRows,
-                       recoveryRows, appsRows}) {
+                       recoveryRows, appsRows, cloudRows}) {
       for (Row& row : group()) all.push_back(std::move(row));
     }
     return all;

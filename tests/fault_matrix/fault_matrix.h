@@ -61,6 +61,8 @@ struct Scene {
   // (an app under /Applications, its parked and kept versions), listed
   // afresh before and after the cell and removed with it; may be empty.
   std::function<std::vector<std::filesystem::path>()> moreRoots;
+  // What the run being judged printed, for a claim that depends on what it said.
+  std::string judgedOut;
 };
 
 struct Row {
@@ -102,6 +104,7 @@ struct CellResult {
 std::vector<Row> moverRows();
 std::vector<Row> serviceRows();
 std::vector<Row> appsRows();
+std::vector<Row> cloudRows();
 std::vector<Row> driveTransferRows();
 std::vector<Row> appCleanupRows();
 std::vector<Row> rollbackRows();
