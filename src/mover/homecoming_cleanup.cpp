@@ -55,6 +55,43 @@ std::optional<std::string> moveBeside(int fromFd, const std::string& name, int t
   return std::nullopt;
 }
 
+// Writes the bytes, mode and modification time of the regular file `name`
+// of `fromFd` (stat `st`) to the new file `temp` of `toFd`; nothing is left
+// under `temp` when it fails.
+bool copyFileTo(int fromFd, const std::string& name, const struct stat& st, int toFd,
+                const std::string& temp) {
+  Fd in{openat(fromFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  Fd out{openat(toFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                st.st_mode & 07777)};
+  if (in.fd < 0 || out.fd < 0) {
+    if (out.fd >= 0) unlinkat(toFd, temp.c_str(), 0);
+    return false;
+  }
+  constexpr std::size_t kChunk = 1 << 20;
+  auto buf = std::make_unique<char[]>(kChunk);
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(in.fd, buf.get(), kChunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < n;) {
+      const ssize_t w = write(out.fd, buf.get() + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      ok = w > 0;
+      done += w > 0 ? w : 0;
+    }
+    if (!ok) break;
+  }
+  const std::array<struct timespec, 2> times{st.st_atim, st.st_mtim};
+  ok = ok && fchmod(out.fd, st.st_mode & 07777) == 0 && futimens(out.fd, times.data()) == 0 &&
+       fsync(out.fd) == 0;
+  if (!ok) unlinkat(toFd, temp.c_str(), 0);
+  return ok;
+}
+
 // A copy of the file or link `name` of `fromFd` in `toFd` under a free
 // "<name>.kept-<stamp>" name, with its bytes, mode and modification time.
 std::optional<std::string> copyBeside(int fromFd, const std::string& name, int toFd) {
@@ -63,41 +100,8 @@ std::optional<std::string> copyBeside(int fromFd, const std::string& name, int t
   const std::string temp = temporaryLinkName();
   if (S_ISLNK(st->st_mode)) {
     if (symlinkat(linkTargetAt(fromFd, name).c_str(), toFd, temp.c_str()) != 0) return std::nullopt;
-  } else if (S_ISREG(st->st_mode)) {
-    Fd in{openat(fromFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-    Fd out{openat(toFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  st->st_mode & 07777)};
-    if (in.fd < 0 || out.fd < 0) {
-      if (out.fd >= 0) unlinkat(toFd, temp.c_str(), 0);
-      return std::nullopt;
-    }
-    constexpr std::size_t kChunk = 1 << 20;
-    auto buf = std::make_unique<char[]>(kChunk);
-    bool ok = true;
-    for (;;) {
-      const ssize_t n = read(in.fd, buf.get(), kChunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok = n == 0;
-        break;
-      }
-      for (ssize_t done = 0; ok && done < n;) {
-        const ssize_t w = write(out.fd, buf.get() + done, static_cast<std::size_t>(n - done));
-        if (w < 0 && errno == EINTR) continue;
-        ok = w > 0;
-        done += w > 0 ? w : 0;
-      }
-      if (!ok) break;
-    }
-    const std::array<struct timespec, 2> times{st->st_atim, st->st_mtim};
-    ok = ok && fchmod(out.fd, st->st_mode & 07777) == 0 && futimens(out.fd, times.data()) == 0 &&
-         fsync(out.fd) == 0;
-    if (!ok) {
-      unlinkat(toFd, temp.c_str(), 0);
-      return std::nullopt;
-    }
-  } else {
-    return std::nullopt;  // a device or a pipe: never copied
+  } else if (!S_ISREG(st->st_mode) || !copyFileTo(fromFd, name, *st, toFd, temp)) {
+    return std::nullopt;  // a device or a pipe is never copied
   }
   auto kept = moveBeside(toFd, temp, toFd, name);
   if (!kept) unlinkat(toFd, temp.c_str(), 0);
@@ -239,15 +243,80 @@ class Homecoming {
   HomecomingCleanup& out_;
 };
 
+// The file a relocation link's `target` leads to, when it is inside `driveCopy`.
+bool leadsInto(const std::string& target, const fs::path& driveCopy) {
+  const auto t = normalisedAbsolute(target);
+  const auto copy = normalisedAbsolute(driveCopy.string());
+  return target.starts_with("/") && t && copy && isStrictlyInside(*t, *copy);
+}
+
+// Each link of the open folder `dir` and its folders into `driveCopy` that
+// leads to a file trades places, in one rename, with a copy of that file put
+// together in the open folder `incoming`; the link is then dropped.
+void replaceLinksIn(int dir, const fs::path& driveCopy, int incoming, bool top,
+                    std::size_t& replaced) {
+  for (const FolderEntry& e : OpenFolder(dir, ".").entries().value_or(std::vector<FolderEntry>{})) {
+    if (top && e.name.starts_with(".brimvale-")) continue;  // Brimvale's own folders
+    const auto st = statAt(dir, e.name);
+    if (!st) continue;
+    if (S_ISDIR(st->st_mode)) {
+      if (OpenFolder sub(dir, e.name); sub.isOpen())
+        replaceLinksIn(sub.fd(), driveCopy, incoming, false, replaced);
+      continue;
+    }
+    const std::string target = S_ISLNK(st->st_mode) ? linkTargetAt(dir, e.name) : std::string();
+    if (target.empty() || !leadsInto(target, driveCopy)) continue;
+    const fs::path to(target);
+    Fd from{open(to.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    const auto file = from.fd < 0 ? std::nullopt : statAt(from.fd, to.filename().string());
+    const std::string temp = temporaryLinkName();
+    if (!file || !S_ISREG(file->st_mode) ||
+        !copyFileTo(from.fd, to.filename().string(), *file, incoming, temp))
+      continue;  // left to the copy tool
+    if (renameat2(incoming, temp.c_str(), dir, e.name.c_str(), RENAME_EXCHANGE) != 0) {
+      unlinkat(incoming, temp.c_str(), 0);
+      continue;
+    }
+    // What came out must be the link that was there; anything written in its
+    // place meanwhile goes back to its path.
+    const auto out = statAt(incoming, temp);
+    if (!out || !S_ISLNK(out->st_mode) || linkTargetAt(incoming, temp) != target) {
+      if (renameat2(incoming, temp.c_str(), dir, e.name.c_str(), RENAME_EXCHANGE) == 0)
+        unlinkat(incoming, temp.c_str(), 0);
+      continue;
+    }
+    unlinkat(incoming, temp.c_str(), 0);
+    ++replaced;
+  }
+}
+
 }  // namespace
+
+std::string incomingFolderName(const std::string& jobId) {
+  return ".brimvale-incoming-" + jobId.substr(0, 8);
+}
+
+std::optional<std::size_t> prepareHomecoming(const fs::path& driveCopy, const fs::path& home,
+                                             const std::string& incoming) {
+  if (mkdir(home.c_str(), 0755) != 0 && errno != EEXIST) return std::nullopt;
+  Fd homeFd{openBelow(home, "", false)};
+  if (homeFd.fd < 0) return std::nullopt;
+  if (mkdirat(homeFd.fd, incoming.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+  OpenFolder staging(homeFd.fd, incoming);
+  if (!staging.isOpen()) return std::nullopt;
+  std::size_t replaced = 0;
+  replaceLinksIn(homeFd.fd, driveCopy, staging.fd(), true, replaced);
+  return replaced;
+}
 
 std::string displacedFolderName(const std::string& jobId) {
   return ".brimvale-replaced-" + jobId.substr(0, 8);
 }
 
 HomecomingCleanup cleanUpAfterHomecoming(const fs::path& driveCopy, const fs::path& home,
-                                         const std::string& displaced, HomePath which,
-                                         const ReplaceGuard& guard, FileOperations& files) {
+                                         const std::string& displaced, const std::string& incoming,
+                                         HomePath which, const ReplaceGuard& guard,
+                                         FileOperations& files) {
   HomecomingCleanup out;
   Homecoming homecoming(driveCopy, home, which, guard, files, out);
   // The home copy must be the folder (or file) the copy made, not a link put
@@ -263,6 +332,8 @@ HomecomingCleanup cleanUpAfterHomecoming(const fs::path& driveCopy, const fs::pa
       unlinkat(homeFd.fd, displaced.c_str(), AT_REMOVEDIR);
     }
   }
+  if (Fd homeFd{openBelow(home, "", false)}; homeFd.fd >= 0 && S_ISDIR(st.st_mode))
+    unlinkat(homeFd.fd, incoming.c_str(), AT_REMOVEDIR);  // only once empty
   GuardedRemoval first = removeVerifiedTree(driveCopy, home, guard, files);
   std::vector<std::string> left = first.changed;
   left.insert(left.end(), first.unmatched.begin(), first.unmatched.end());

@@ -66,8 +66,8 @@ TEST(Homecoming, KeepsBothVersionsWhereTheyDifferAndRemovesTheDriveCopy) {
     fs::create_directories(home / displaced);
     fs::create_symlink(drive / "deep" / "same.bin", home / displaced / "link");
 
-    const HomecomingCleanup out = cleanUpAfterHomecoming(drive, home, displaced, c.which,
-                                                         ReplaceGuard(), FileOperations::real());
+    const HomecomingCleanup out = cleanUpAfterHomecoming(
+        drive, home, displaced, ".incoming", c.which, ReplaceGuard(), FileOperations::real());
     EXPECT_TRUE(out.removal.complete());
     EXPECT_FALSE(fs::exists(drive));
     EXPECT_EQ(readFile(home / "notes.txt").value_or("?"), c.atHomePath);
@@ -84,6 +84,46 @@ TEST(Homecoming, KeepsBothVersionsWhereTheyDifferAndRemovesTheDriveCopy) {
       EXPECT_TRUE(out.keptBeside.empty());
     }
   }
+}
+
+// Before the copy comes home, each of the relocation's links becomes the
+// file it leads to in one rename, so the copy tool never leaves a path empty
+// while it replaces a link; anything else at home is left as it is.
+TEST(Homecoming, ReplacesTheRelocationsLinksBeforeTheCopyComesHome) {
+  brimvale::testing::TempFolder tmp;
+  const fs::path drive = tmp.path() / "drive" / "Projects", home = tmp.path() / "Projects";
+  write(drive / "doc.txt", "drive doc");
+  write(drive / "deep" / "notes.txt", "drive notes");
+  write(drive / "mine.txt", "drive mine");
+  write(tmp.path() / "elsewhere.txt", "elsewhere");
+  fs::create_directories(drive / "folder");
+  fs::create_directories(home / "deep");
+  fs::create_symlink(drive / "doc.txt", home / "doc.txt");
+  fs::create_symlink(drive / "deep" / "notes.txt", home / "deep" / "notes.txt");
+  fs::create_symlink(drive / "folder", home / "folder");
+  fs::create_symlink(tmp.path() / "elsewhere.txt", home / "other.txt");
+  write(home / "mine.txt", "written at home");
+  const auto driveTime = fs::last_write_time(drive / "doc.txt");
+
+  ASSERT_EQ(prepareHomecoming(drive, home, ".incoming"), 2u);
+  struct Case {
+    const char* path;
+    bool link;
+    const char* content;
+  };
+  const Case cases[] = {{"doc.txt", false, "drive doc"},
+                        {"deep/notes.txt", false, "drive notes"},
+                        {"folder", true, ""},
+                        {"other.txt", true, "elsewhere"},
+                        {"mine.txt", false, "written at home"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(fs::is_symlink(home / c.path), c.link);
+    if (*c.content) EXPECT_EQ(readFile(home / c.path).value_or("?"), c.content);
+  }
+  EXPECT_EQ(fs::last_write_time(home / "doc.txt"), driveTime);
+  EXPECT_TRUE(fs::is_empty(home / ".incoming"));
+  EXPECT_EQ(readFile(drive / "doc.txt").value_or("?"), "drive doc");
 }
 
 }  // namespace

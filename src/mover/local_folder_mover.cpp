@@ -767,7 +767,7 @@ void LocalFolderMover::startCopy(const std::string& id) {
   const StatePaths paths = env_.paths;
   const std::string computer = env_.computerName;
   auto alive = alive_;
-  const bool toDrive = writesToDrive(snapshot);
+  const bool toDrive = writesToDrive(snapshot), fromDrive = comesHome(snapshot);
   const bool mountTable = static_cast<bool>(env_.isMounted);
   const bool driveMounted = mounted(mount);
   // Only a move asked for in this process may wipe what is at its target: a
@@ -782,6 +782,7 @@ void LocalFolderMover::startCopy(const std::string& id) {
     // The source holds links into the copy already (an earlier round's):
     // copying them would put each one over the file it leads to.
     bool sourceHasLinks = false;
+    bool incomingReady = false;  // the copy tool's own folder at home
   };
   env_.scheduler->runInBackground([=, this]() -> std::function<void()> {
     Prep prep;
@@ -851,6 +852,12 @@ void LocalFolderMover::startCopy(const std::string& id) {
     // copy tool would fail and leave an empty folder behind.
     if (lstat(snapshot.src.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
       prep.shape = CopyShape::kSingleFile;
+    // Coming home, nothing at the home path is taken away before its
+    // replacement is ready: the copy tool works in a folder of its own there.
+    if (!prep.stop && fromDrive && prep.shape == CopyShape::kFolderContents)
+      prep.incomingReady =
+          prepareHomecoming(snapshot.src, snapshot.finalDst, incomingFolderName(snapshot.id))
+              .has_value();
     if (!prep.stop && snapshot.replaceSourceWithSymlink &&
         prep.shape == CopyShape::kFolderContents) {
       const auto census = takeLinkCensus(snapshot.src, {snapshot.finalDst});
@@ -889,12 +896,13 @@ void LocalFolderMover::startCopy(const std::string& id) {
           return;
         }
       }
-      launchRsync(id, prep.shape, prep.sourceHasLinks);
+      launchRsync(id, prep.shape, prep.sourceHasLinks, prep.incomingReady);
     };
   });
 }
 
-void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape, bool sourceHasLinks) {
+void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape, bool sourceHasLinks,
+                                   bool incomingReady) {
   MoveManifest* m = find(id);
   if (!m || !env_.rsync) return;
   auto args = env_.rsync->arguments(m->conflictPolicy, m->src, m->finalDst, shape);
@@ -905,6 +913,9 @@ void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape, bool 
   if (comesHome(*m) && shape == CopyShape::kFolderContents) {
     extra.push_back("--backup");
     extra.push_back("--backup-dir=" + displacedFolderName(m->id));
+    // Its half-made files never lie beside the user's, where a program could write to them.
+    if (incomingReady)
+      extra.push_back("--temp-dir=" + (fs::path(m->finalDst) / incomingFolderName(m->id)).string());
   }
   args.insert(args.end() - 2, extra.begin(), extra.end());  // before the two paths
   copyErrors_.erase(id);
@@ -1389,8 +1400,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
       HomecomingCleanup home;
       bool gone = false;
       if (!refusal) {
-        home = cleanUpAfterHomecoming(snap.src, snap.finalDst, displacedFolderName(snap.id), which,
-                                      guard, *files);
+        home = cleanUpAfterHomecoming(snap.src, snap.finalDst, displacedFolderName(snap.id),
+                                      incomingFolderName(snap.id), which, guard, *files);
         stopPoint("mover:removed");
         gone = !fs::exists(linkStatus(snap.src).value_or(fs::file_status{})) && copyInPlace(snap) &&
                onJobsDrive(anchor, fs::path(snap.src).parent_path());

@@ -252,7 +252,7 @@ class LocalFolderMover {
   void advance(const std::string& id);
   void startCopy(const std::string& id);
   // `sourceHasLinks`: the source holds links into the copy (an earlier round's).
-  void launchRsync(const std::string& id, CopyShape shape, bool sourceHasLinks);
+  void launchRsync(const std::string& id, CopyShape shape, bool sourceHasLinks, bool incomingReady);
   void handleCopyOutput(const std::string& id, const std::vector<CopyLine>& lines);
   void copyFinished(const std::string& id, int exitCode);
   void startVerification(const std::string& id);
