@@ -11,6 +11,7 @@
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "e2e_harness.h"
+#include "testing/test_file.h"
 #include "platform/byte_count_format.h"
 #include "sandbox_files.h"
 #include "service/dispatch.h"
@@ -65,6 +66,7 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
       writeTrashedFile(h, "Old \"quarterly\" report.pdf", noise(4'000'000), 60);
   const fs::path freshTrash = writeTrashedFile(h, "Fresh note.txt", "keep me\n", 2);
   constexpr std::int64_t kWritten = 9'500'000;
+  testing::settle(h);  // what was written moments ago counts as in use
 
   ProcessResult plan = sandbox.brimvale({"care", "--plan"});
   ASSERT_EQ(plan.exitCode, 0) << plan.describe() << plan.out << plan.err;

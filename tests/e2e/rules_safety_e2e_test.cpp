@@ -21,6 +21,7 @@
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
 #include "e2e_harness.h"
+#include "testing/test_file.h"
 #include "sandbox_files.h"
 #include "service/core/action_log.h"
 #include "testing/text_checks.h"
@@ -100,6 +101,7 @@ TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
                                     in("Documents").string()))
       << devScan;
 
+  testing::settle(home_.path());  // what was written moments ago counts as in use
   ProcessResult dev = runBrimVale(home_, {"reclaim", "devcaches"});
   ProcessResult trash = runBrimVale(home_, {"reclaim", "trash"});
   ASSERT_EQ(dev.exitCode, 0) << dev.out << dev.err;
@@ -134,6 +136,7 @@ TEST_F(RulesSafetyE2E, TheOneTapCleanUpShowsARefusedCategoryAndDoesNotClaimIt) {
   oldFile(".cache/go-build/ab/abcdef-d", std::string(200'000, 'b'));
   fs::create_directory_symlink(in("Documents"), in(".pnpm-store"));
   const auto documents = treeSums(in("Documents"));
+  testing::settle(home_.path());  // what was written moments ago counts as in use
 
   ProcessResult run = runProcess({.path = BRIMVALE_PATH,
                                   .args = {"care"},
