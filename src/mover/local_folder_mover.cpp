@@ -789,8 +789,9 @@ void LocalFolderMover::startCopy(const std::string& id) {
     auto current = currentDriveUUID(paths, computer);
     std::error_code ec;
     // Taken before anything is written: every write meant for the drive is
-    // checked against this mount, never a bare folder an unplugged drive leaves.
-    if (toDrive) prep.anchor = MountAnchor::take(mount);
+    // checked against this mount, never a bare folder an unplugged drive
+    // leaves; a copy coming home is removed only while this mount holds it.
+    if (toDrive || fromDrive) prep.anchor = MountAnchor::take(mount);
     const auto onDrive = [&](const fs::path& p) {
       return !toDrive || (prep.anchor ? prep.anchor->holds(p) : !mountTable && fs::exists(p, ec));
     };
@@ -1219,6 +1220,17 @@ bool LocalFolderMover::onJobsDrive(const std::optional<MountAnchor>& anchor,
   return !env_.isMounted && fs::exists(inside, ec);
 }
 
+namespace {
+
+std::string differsFromRecordedCopy(const MoveManifest& m, const std::vector<std::string>& files) {
+  return someFiles(files) + " in " + m.src + " differ from the copy at " + m.finalDst +
+         ", which a record from an earlier run names, so Brimvale changed nothing more there. "
+         "Nothing was lost: those files are still in place. Run the move again to copy them "
+         "afresh.";
+}
+
+}  // namespace
+
 void LocalFolderMover::copyAgainOrStop(const std::string& id,
                                        const std::vector<std::string>& changed) {
   MoveManifest* m = find(id);
@@ -1261,7 +1273,9 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   const std::uint64_t token = beginTask(Task::kCleanup, id);
   const MoveManifest snap = *m;
   auto alive = alive_;
-  copiedHere_.erase(id);
+  // Files that differ from a copy this process did not make are not ours to
+  // copy again: the record may name another folder's copy.
+  const bool copiedHere = copiedHere_.erase(id) > 0;
   // A record read from disk may name anything: its source must be a path
   // Brimvale may touch and its copy must be there. Then the guard decides,
   // file by file, what may be replaced or removed.
@@ -1329,7 +1343,13 @@ void LocalFolderMover::startCleanup(const std::string& id) {
                                                " to replace files with symlinks → " +
                                                snap.finalDst);
         const DiagnosticsLog diagnostics(diagnosticsFile);
-        walked = relinkTree(snap.src, snap.finalDst, {*files, diagnostics, guard, linking});
+        walked = relinkTree(
+            snap.src, snap.finalDst,
+            {.files = *files,
+             .diagnostics = diagnostics,
+             .guard = guard,
+             .progress = linking,
+             .keepNewerCopy = snap.conflictPolicy == MoveConflictPolicy::kMergeKeepNewer});
         // What was written in a folder after the walk passed it is found here.
         check = checkLinkedTree(snap.src, snap.finalDst);
       }
@@ -1371,6 +1391,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
           // Links made meanwhile lead to the copy and work again once it is back.
           transition(id, MovePhase::kWaitingForDrive,
                      "Destination drive disappeared during clean-up. Will resume on reconnect.");
+        } else if (!changed.empty() && !copiedHere) {
+          transition(id, MovePhase::kFailed, differsFromRecordedCopy(snap, changed));
         } else if (!changed.empty()) {
           copyAgainOrStop(id, changed);
         } else if (check->unreadable || !check->dangling.empty()) {
@@ -1465,6 +1487,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
                        (removal.failed.empty() ? snap.src + " is still there"
                                                : someFiles(removal.failed)) +
                        "). Destination is valid; source still occupies disk space.");
+      } else if (!copiedHere) {
+        transition(id, MovePhase::kFailed, differsFromRecordedCopy(snap, removal.leftBehind()));
       } else {
         copyAgainOrStop(id, removal.leftBehind());
       }

@@ -9,11 +9,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <random>
+#include <tuple>
 
 #include "common/base/best_effort.h"
 #include "common/base/folder_walk.h"
@@ -69,12 +71,72 @@ Relinked replaceWithLink(const RelinkSeams& seams, int dirfd, const std::string&
   return Relinked::kLinked;
 }
 
+// A new file `to` in `toDir` with the bytes, mode and modification time of
+// the file `from` in `fromDir`; false (and nothing left) when it cannot be.
+bool copyFileBeside(int fromDir, const std::string& from, int toDir, const std::string& to) {
+  struct stat st {};
+  const int in = ::openat(fromDir, from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) return false;
+  const int out =
+      ::fstat(in, &st) == 0 && S_ISREG(st.st_mode)
+          ? ::openat(toDir, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777)
+          : -1;
+  bool ok = out >= 0;
+  std::array<char, 1 << 16> buffer{};
+  while (ok) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      ok = w > 0;
+      done += w > 0 ? w : 0;
+    }
+  }
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ok = ok && ::futimens(out, times) == 0 && ::fsync(out) == 0;
+  ::close(in);
+  if (out >= 0) ::close(out);
+  if (!ok && out >= 0) ::unlinkat(toDir, to.c_str(), 0);
+  return ok;
+}
+
+// Whether the copy's `copyName` was modified after the home file `name`.
+bool copyIsNewer(int dirfd, const std::string& name, int copyFd, const std::string& copyName) {
+  struct stat home {
+  }, copy{};
+  if (::fstatat(dirfd, name.c_str(), &home, AT_SYMLINK_NOFOLLOW) != 0 ||
+      ::fstatat(copyFd, copyName.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0)
+    return false;
+  return std::tie(copy.st_mtim.tv_sec, copy.st_mtim.tv_nsec) >
+         std::tie(home.st_mtim.tv_sec, home.st_mtim.tv_nsec);
+}
+
 // Judges `name` of `dirfd` against `copyName` of `copyFd` and, when the guard
 // allows, puts a link to `target` in its place.
 Relinked guardedRelink(const RelinkSeams& seams, int dirfd, const std::string& name, int copyFd,
                        const std::string& copyName, const std::string& target, std::string& error) {
   if (copyFd < 0) return Relinked::kChanged;
   auto proof = seams.guard.verify(dirfd, name, copyFd, copyName);
+  // A copy again never takes an older file over a newer one under this
+  // policy, so a file changed since the copy began is kept beside it too.
+  if (!proof && proof.error() != GuardVerdict::kUnreadable && seams.keepNewerCopy &&
+      copyIsNewer(dirfd, name, copyFd, copyName)) {
+    // The drive's newer version stays the one the path leads to; the older
+    // one goes beside it on the drive first, so neither is lost.
+    const std::string kept = keptAsideName(copyName, std::chrono::system_clock::now());
+    if (!copyFileBeside(dirfd, name, copyFd, kept)) return Relinked::kChanged;
+    auto keptProof = seams.guard.verify(dirfd, name, copyFd, kept);
+    if (!keptProof) {
+      ::unlinkat(copyFd, kept.c_str(), 0);
+      return Relinked::kChanged;
+    }
+    return replaceWithLink(
+        seams, dirfd, name, target,
+        [&] { return seams.guard.confirm(*keptProof, dirfd, name, copyFd, kept); }, error);
+  }
   if (!proof && proof.error() == GuardVerdict::kUnreadable) {
     error = "could not be read";
     return Relinked::kFailed;

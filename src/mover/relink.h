@@ -41,6 +41,9 @@ struct RelinkSeams {
   const DiagnosticsLog& diagnostics;
   const ReplaceGuard& guard;
   RelinkProgress progress = {};
+  // The move keeps the drive's newer version of a file: the older one at
+  // home is copied beside it as <name>.kept-<stamp> before the link replaces it.
+  bool keepNewerCopy = false;
 };
 
 // Replaces each regular file below `src` with a link to the same relative

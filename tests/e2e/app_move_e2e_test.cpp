@@ -116,9 +116,12 @@ TEST_F(AppMoveE2E, RepeatedFailedAndDoubledMovesLoseNothing) {
   };
   const Case cases[] = {
       {"run twice", {}, {}, false, 0},
-      {"a copy already on the drive, then removed",
+      // What stood in the copy's place differs, so it is kept beside it.
+      {"a copy already on the drive",
        [](AppMoveE2E& t) { fs::create_directories(t.copy("Tool") / "stale"); },
-       [](AppMoveE2E& t) { fs::remove_all(t.copy("Tool")); }, false, 1},
+       {},
+       false,
+       0},
       {"no working folder, then made",
        [](AppMoveE2E& t) { fs::rename(t.scene_.working(), t.scene_.working().string() + "-away"); },
        [](AppMoveE2E& t) { fs::rename(t.scene_.working().string() + "-away", t.scene_.working()); },
@@ -141,6 +144,10 @@ TEST_F(AppMoveE2E, RepeatedFailedAndDoubledMovesLoseNothing) {
     } else {
       const ProcessResult r = scene_.app({"apps", "move", "Tool"});
       EXPECT_EQ(r.exitCode, c.firstExit) << r.out << r.err;
+      if (c.firstExit == 0 && c.before) {
+        EXPECT_NE(r.out.find("Kept " + copy("Tool").string() + ".kept-"), std::string::npos)
+            << r.out;
+      }
       if (c.firstExit == 1) {
         EXPECT_NE(r.err.find("Your app \u201cTool\u201d is safe at " + seen("Tool")),
                   std::string::npos)
