@@ -1220,17 +1220,6 @@ bool LocalFolderMover::onJobsDrive(const std::optional<MountAnchor>& anchor,
   return !env_.isMounted && fs::exists(inside, ec);
 }
 
-namespace {
-
-std::string differsFromRecordedCopy(const MoveManifest& m, const std::vector<std::string>& files) {
-  return someFiles(files) + " in " + m.src + " differ from the copy at " + m.finalDst +
-         ", which a record from an earlier run names, so Brimvale changed nothing more there. "
-         "Nothing was lost: those files are still in place. Run the move again to copy them "
-         "afresh.";
-}
-
-}  // namespace
-
 void LocalFolderMover::copyAgainOrStop(const std::string& id,
                                        const std::vector<std::string>& changed) {
   MoveManifest* m = find(id);
@@ -1273,9 +1262,7 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   const std::uint64_t token = beginTask(Task::kCleanup, id);
   const MoveManifest snap = *m;
   auto alive = alive_;
-  // Files that differ from a copy this process did not make are not ours to
-  // copy again: the record may name another folder's copy.
-  const bool copiedHere = copiedHere_.erase(id) > 0;
+  copiedHere_.erase(id);
   // A record read from disk may name anything: its source must be a path
   // Brimvale may touch and its copy must be there. Then the guard decides,
   // file by file, what may be replaced or removed.
@@ -1391,8 +1378,6 @@ void LocalFolderMover::startCleanup(const std::string& id) {
           // Links made meanwhile lead to the copy and work again once it is back.
           transition(id, MovePhase::kWaitingForDrive,
                      "Destination drive disappeared during clean-up. Will resume on reconnect.");
-        } else if (!changed.empty() && !copiedHere) {
-          transition(id, MovePhase::kFailed, differsFromRecordedCopy(snap, changed));
         } else if (!changed.empty()) {
           copyAgainOrStop(id, changed);
         } else if (check->unreadable || !check->dangling.empty()) {
@@ -1487,8 +1472,6 @@ void LocalFolderMover::startCleanup(const std::string& id) {
                        (removal.failed.empty() ? snap.src + " is still there"
                                                : someFiles(removal.failed)) +
                        "). Destination is valid; source still occupies disk space.");
-      } else if (!copiedHere) {
-        transition(id, MovePhase::kFailed, differsFromRecordedCopy(snap, removal.leftBehind()));
       } else {
         copyAgainOrStop(id, removal.leftBehind());
       }
