@@ -33,18 +33,18 @@ std::atomic<bool> gAny{false};
 Armed parse(const std::string& option, std::string_view prefix) {
   Armed a;
   a.option = option;
-  std::string spec = option.substr(prefix.size());
-  const auto at = spec.find('@');
+  std::string text = option.substr(prefix.size());
+  const auto at = text.find('@');
   if (prefix == kPauseAtOption && at == std::string::npos) return {};
   if (at != std::string::npos) {
-    (prefix == kPauseAtOption ? a.flag : a.mark) = spec.substr(at + 1);
-    spec.resize(at);
+    (prefix == kPauseAtOption ? a.flag : a.mark) = text.substr(at + 1);
+    text.resize(at);
   }
-  if (auto hash = spec.find('#'); hash != std::string::npos) {
-    std::from_chars(spec.data() + hash + 1, spec.data() + spec.size(), a.occurrence);
-    spec.resize(hash);
+  if (auto hash = text.find('#'); hash != std::string::npos) {
+    std::from_chars(text.data() + hash + 1, text.data() + text.size(), a.occurrence);
+    text.resize(hash);
   }
-  a.step = spec;
+  a.step = text;
   return a;
 }
 
