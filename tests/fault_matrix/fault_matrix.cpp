@@ -46,10 +46,11 @@ class Writer {
     std::vector<fs::path> files;
     if (folder) {
       for (const auto& e : fs::directory_iterator(target_, ec)) {
-        // Its own new files, and the other versions Brimvale keeps beside a
-        // file ("NAME.kept-<time>"), are not what this program edits.
+        // Its own new files, hidden files (temporaries, its own or another
+        // program's, half written) and the other versions Brimvale keeps
+        // beside a file ("NAME.kept-<time>") are not what this program edits.
         const std::string name = e.path().filename().string();
-        if (e.is_regular_file(ec) && !name.starts_with("written-") &&
+        if (e.is_regular_file(ec) && !name.starts_with("written-") && !name.starts_with(".") &&
             name.find(".kept-") == std::string::npos)
           files.push_back(e.path());
       }
