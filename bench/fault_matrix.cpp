@@ -16,6 +16,13 @@ int main(int argc, char** argv) {
   std::size_t sample = 0;  // 0: every moment
   std::string only, onlyFault;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf(
+          "Usage: fault_matrix [--sample N] [--row TEXT] [--fault NAME]\n"
+          "Runs every row of the fault matrix against every fault; run it inside "
+          "scripts/in-private-mounts.\n");
+      return 0;
+    }
     if (std::strcmp(argv[i], "--sample") == 0 && i + 1 < argc) sample = std::stoul(argv[++i]);
     if (std::strcmp(argv[i], "--row") == 0 && i + 1 < argc) only = argv[++i];
     if (std::strcmp(argv[i], "--fault") == 0 && i + 1 < argc) onlyFault = argv[++i];

@@ -6,6 +6,7 @@
 #include "app/service_installer.h"
 #include "app/service_view.h"
 #include "common/base/file_io.h"
+#include "common/base/file_lock.h"
 
 namespace brimvale::app {
 namespace {
@@ -119,6 +120,19 @@ bool switchBegun(const StatePaths& paths) {
 }
 
 // Follows the job until it ends, pauses or needs the switch, which it runs.
+// Whether a supervisor of the drive-to-drive job holds its lock. Asked with
+// a shared lock, so the question never looks like a running supervisor.
+bool supervisorHoldsJob(const StatePaths& paths) {
+  auto lock = FileLock::open(paths.transferSupervisorLock);
+  if (!lock) return false;
+  auto taken = lock->tryLock(FileLock::Mode::kShared);
+  return taken && !*taken;
+}
+
+// How long a job that should be running may show no supervisor (one is
+// launched just after its phase is written) before the wait says so.
+constexpr auto kUnsupervisedGrace = std::chrono::seconds(3);
+
 int waitForJob(DriveTransferHost& host) {
   std::ostringstream discarded;
   std::ostream& out = host.view.json ? discarded : host.view.out;
@@ -137,6 +151,7 @@ int waitForJob(DriveTransferHost& host) {
           << readFile(host.paths.state / "transfer-job.json").value_or("{\"phase\":\"idle\"}\n");
     return status;
   };
+  std::optional<std::chrono::steady_clock::time_point> unsupervisedSince;
   for (;;) {
     std::optional<json> job = readJob(host.paths);
     const std::string phase = job ? text(*job, "phase") : "idle";
@@ -150,6 +165,19 @@ int waitForJob(DriveTransferHost& host) {
       return finish(0);
     }
     show(transferStatusLine(phase, backup, false));
+    if ((phase == "copying" || phase == "verifying" || phase == "waitingForDrive") &&
+        !supervisorHoldsJob(host.paths)) {
+      const auto now = std::chrono::steady_clock::now();
+      if (!unsupervisedSince) unsupervisedSince = now;
+      if (now - *unsupervisedSince >= kUnsupervisedGrace) {
+        if (const std::string why = text(*job, "lastError"); !why.empty()) out << why << "\n";
+        out << "The drive transfer is not running right now. Your current drive is unchanged "
+               "and nothing was lost; run `brimvale drive-transfer resume` to continue it.\n";
+        return finish(1);
+      }
+    } else {
+      unsupervisedSince.reset();
+    }
     if (phase == "copying") {
       printer.showCopy("transfer", {.fraction = static_cast<double>(number(*job, "percent")) / 100,
                                     .bytesDone = number(*job, "bytesDone"),

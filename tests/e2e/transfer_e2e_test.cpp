@@ -312,7 +312,7 @@ TEST_F(TransferE2E, PausedJobIsNeverResumedByATickAndCancelDeletesOnlyTheCopy) {
   r = runBrimVale(home_, {"transfer-resume"}, {{"RSYNC", kSlowRsync}});
   EXPECT_EQ(r.out, "Transfer resumed.\n");
   EXPECT_EQ(status()["resumeCount"], 1);
-  EXPECT_EQ(runBrimVale(home_, {"transfer-resume"}).out, "No paused transfer to resume.\n");
+  EXPECT_EQ(runBrimVale(home_, {"transfer-resume"}).out, "The transfer is already running.\n");
 
   r = runBrimVale(home_, {"transfer-cancel"});
   EXPECT_EQ(r.out, "Transfer cancelled.\n");

@@ -223,7 +223,12 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
     scene.judgedOut = result.out;
     if (std::string wrong = row.claimHolds(scene); !wrong.empty()) {
       ++r.falseSuccesses;
-      r.note += (r.note.empty() ? "" : "; ") + ("claimed success, but " + wrong);
+      // What it said, for whoever reads the table.
+      std::string said =
+          result.out.size() > 400 ? result.out.substr(result.out.size() - 400) : result.out;
+      std::replace(said.begin(), said.end(), '\n', ' ');
+      r.note += (r.note.empty() ? "" : "; ") + ("claimed success, but " + wrong + " (" +
+                                                result.describe() + ", it said: " + said + ")");
     }
   };
   auto struck = [&](const Pause& pause, const std::future<ProcessResult>& running, auto&& action) {

@@ -27,6 +27,7 @@ StatePaths StatePaths::forHome(const fs::path& home) {
   p.selfBackupDay = p.state / ".selfbackup_day";
   p.warnState = p.state / "warn-state";
   p.appMovesFolder = p.state / "app-moves";
+  p.transferSupervisorLock = p.state / "transfer-supervisor.lock";
   return p;
 }
 

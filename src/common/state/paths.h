@@ -28,6 +28,8 @@ struct StatePaths {
   std::filesystem::path selfBackupDay;
   std::filesystem::path warnState;
   std::filesystem::path appMovesFolder;  // one record per app move, <id>.json
+  // Held by the drive-to-drive job's supervisor for as long as it (or its copy) runs.
+  std::filesystem::path transferSupervisorLock;
 
   [[nodiscard]] static StatePaths forHome(const std::filesystem::path& home);
 };

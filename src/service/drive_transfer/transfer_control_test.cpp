@@ -106,8 +106,12 @@ TEST_F(TransferControlThroughLauncher, ResumeRelaunchesOnlyAStoppedJob) {
        TransferPhase::kPaused, 3},
       {"launch fails", TransferPhase::kPaused, Process::kDead, true, 1,
        "The transfer couldn't be restarted, so it stays paused.", TransferPhase::kPaused, 3},
-      {"not paused", TransferPhase::kCopying, Process::kDead, false, 0,
-       "No paused transfer to resume.\n", TransferPhase::kCopying, 3},
+      {"left copying by a supervisor that died", TransferPhase::kCopying, Process::kDead, false, 0,
+       "Transfer resumed.\n", TransferPhase::kCopying, 4},
+      {"copying", TransferPhase::kCopying, Process::kRunning, false, 0,
+       "The transfer is already running.\n", TransferPhase::kCopying, 3},
+      {"nothing to resume", TransferPhase::kDone, Process::kDead, false, 0,
+       "No paused transfer to resume.\n", TransferPhase::kDone, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -117,10 +121,10 @@ TEST_F(TransferControlThroughLauncher, ResumeRelaunchesOnlyAStoppedJob) {
     place(*this, c.supervisor, files().supervisorPid, kServiceProgram);
     if (c.launchFails) processes().spawnFailure = Error{Errc::kLaunchFailed, "fork: no"};
     EXPECT_EQ(transferResumeCommand(*ctx_, {}), c.exitCode);
-    EXPECT_TRUE(out_.str().starts_with(c.said)) << out_.str();
+    EXPECT_NE(out_.str().find(c.said), std::string::npos) << out_.str();
     EXPECT_EQ(store().currentPhase(), c.expectedPhase);
     EXPECT_EQ(store().get("resumeCount"), std::to_string(c.expectedResumes));
-    const bool launched = c.expectedPhase == TransferPhase::kCopying && c.phase != c.expectedPhase;
+    const bool launched = c.expectedResumes == 4;
     EXPECT_EQ(processes().launches.size(), launched ? 1u : 0u);
   }
 }

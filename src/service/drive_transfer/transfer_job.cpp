@@ -8,6 +8,7 @@
 #include "service/drive_transfer/transfer_start.h"
 #include "service/drive_transfer/transfer_supervisor.h"
 #include "service/drive_transfer/transfer_switch.h"
+#include "service/drive_transfer/transfer_tick.h"
 
 namespace brimvale::service {
 
@@ -37,8 +38,40 @@ int transferPauseCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   return 0;
 }
 
+namespace {
+
+// A job left copying, verifying or waiting for its drive by a supervisor that
+// is gone (killed, or the computer went down) is picked up the way the watch
+// loop would pick it up, so resuming never depends on the service running.
+int restartStoppedTransfer(ServiceContext& ctx, TransferStore& store) {
+  if (JobProcesses(ctx, ownExecutable()).supervisorRuns()) {
+    ctx.out << "The transfer is already running.\n";
+    return 0;
+  }
+  transferTick(ctx);
+  const auto phase = store.currentPhase();
+  if (phase == TransferPhase::kCopying || phase == TransferPhase::kVerifying ||
+      phase == TransferPhase::kCopied || phase == TransferPhase::kDone) {
+    ctx.out << "Transfer resumed.\n";
+    return 0;
+  }
+  const std::string why = store.get("lastError").value_or("");
+  ctx.out << (why.empty() ? std::string("The transfer couldn't be restarted. Your current drive "
+                                        "is unchanged; try resuming again in a moment.")
+                          : why)
+          << "\n";
+  return 1;
+}
+
+}  // namespace
+
 int transferResumeCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   TransferStore store = storeOf(ctx);
+  if (const auto phase = store.currentPhase(); phase == TransferPhase::kCopying ||
+                                               phase == TransferPhase::kVerifying ||
+                                               phase == TransferPhase::kWaitingForDrive) {
+    return restartStoppedTransfer(ctx, store);
+  }
   const TransferFiles& files = store.files();
   TransferControl control(files);
   if (store.currentPhase() != TransferPhase::kPaused) {

@@ -185,6 +185,15 @@ Outcome Rollback::reverse(const ActionRow& row) {
     ctx_.log.say("rollback skip (" + row.src + " already exists or " + row.dest + " missing)");
     return Outcome::kSkipped;
   }
+  // Rule runs never archive a link (the path rules refuse one), so a link at
+  // the drive path was put there since: it is not the item to bring home.
+  if (fs::is_symlink(linkStatus(row.dest).value_or(fs::file_status{}))) {
+    ctx_.log.say("rollback FAILED: " + row.dest +
+                 " on the drive is now a symbolic link, not the item the rule archived there, so "
+                 "it was left as it is and nothing was brought home for " +
+                 row.src + ". Nothing was deleted.");
+    return Outcome::kFailed;
+  }
   // A parent that cannot be made shows as the rename's failure.
   bestEffort(files_.createDirectories(fs::path(row.src).parent_path()), diagnostics_,
              "recreating the folder an item goes back to");
