@@ -14,7 +14,7 @@ struct ErrorRow {
   std::string_view pattern;
 };
 
-constexpr std::array<ErrorRow, 20> kEngineErrors{{
+constexpr std::array<ErrorRow, 18> kEngineErrors{{
     {EngineErrorKind::kMessage, "message", "{text}"},
     {EngineErrorKind::kEnumerationFailed, "enumerationFailed",
      "Couldn't enumerate {text} — permission denied or path missing."},
@@ -45,12 +45,6 @@ constexpr std::array<ErrorRow, 20> kEngineErrors{{
     {EngineErrorKind::kWorkingFolderMissing, "workingFolderMissing",
      "The NVMe working folder doesn't exist yet ({text}). Run the Setup Wizard to prep the "
      "drive."},
-    {EngineErrorKind::kCountMismatch, "countMismatch",
-     "Post-copy file count mismatch (source: {source}, destination: {destination}). Move rolled "
-     "back."},
-    {EngineErrorKind::kSizeMismatch, "sizeMismatch",
-     "Post-copy size mismatch (source: {source}, destination: {destination} bytes). Move rolled "
-     "back."},
     {EngineErrorKind::kRollbackIncomplete, "rollbackIncomplete",
      "ROLLBACK INCOMPLETE: original at {sourcePath} could not be restored from quarantine at "
      "{quarantinePath}: {detail}. Your bundle is at the quarantine path — copy it back manually."},
@@ -84,8 +78,6 @@ std::string slotValue(const EngineError& e, std::string_view slot) {
   if (slot == "exit") return std::to_string(e.exit);
   if (slot == "stderr") return firstCharacters(e.detail, 200);
   if (slot == "detail") return e.detail;
-  if (slot == "source") return std::to_string(e.source);
-  if (slot == "destination") return std::to_string(e.destination);
   if (slot == "quarantinePath") return e.quarantinePath;
   if (slot == "sourcePath") return e.sourcePath;
   return "{" + std::string(slot) + "}";
@@ -129,18 +121,6 @@ EngineError EngineError::xattrFailed(std::string name, std::string error) {
 }
 EngineError EngineError::notCompleted(std::string phase) {
   return withPath(EngineErrorKind::kNotCompleted, std::move(phase));
-}
-EngineError EngineError::countMismatch(std::int64_t srcCount, std::int64_t dstCount) {
-  EngineError e;
-  e.kind = EngineErrorKind::kCountMismatch;
-  e.source = srcCount;
-  e.destination = dstCount;
-  return e;
-}
-EngineError EngineError::sizeMismatch(std::int64_t srcBytes, std::int64_t dstBytes) {
-  EngineError e = countMismatch(srcBytes, dstBytes);
-  e.kind = EngineErrorKind::kSizeMismatch;
-  return e;
 }
 EngineError EngineError::rollbackIncomplete(std::string quarantinePath, std::string source,
                                             std::string underlying) {

@@ -26,8 +26,6 @@ enum class EngineErrorKind {
   kNotABundle,
   kNvmeCopyExists,
   kWorkingFolderMissing,
-  kCountMismatch,
-  kSizeMismatch,
   kRollbackIncomplete,
   kRsyncMissing,
   kHashMismatch,
@@ -41,9 +39,7 @@ struct EngineError {
   std::string name;  // tool or attribute name
   double seconds = 0;
   std::int32_t exit = 0;
-  std::string detail;            // tool standard error, xattr error, or rollback's underlying error
-  std::int64_t source = 0;       // counts or bytes of the original
-  std::int64_t destination = 0;  // counts or bytes of the copy
+  std::string detail;  // tool standard error, xattr error, or rollback's underlying error
   std::string quarantinePath;
   std::string sourcePath;
 
@@ -53,8 +49,6 @@ struct EngineError {
   static EngineError subprocessFailed(std::string name, std::int32_t exit, std::string stderrText);
   static EngineError xattrFailed(std::string name, std::string error);
   static EngineError notCompleted(std::string phase);
-  static EngineError countMismatch(std::int64_t srcCount, std::int64_t dstCount);
-  static EngineError sizeMismatch(std::int64_t srcBytes, std::int64_t dstBytes);
   static EngineError rollbackIncomplete(std::string quarantinePath, std::string source,
                                         std::string underlying);
   static EngineError plain(EngineErrorKind kind);

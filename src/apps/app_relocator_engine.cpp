@@ -36,6 +36,25 @@ std::string toolErrorText(const platform::ToolFailure& failure) {
   return engineErrorOf(failure).userMessage();
 }
 
+// What the action lists call the three ends of a retired copy.
+struct RetireWords {
+  std::string_view removed, keptAs, failed;
+};
+constexpr RetireWords kStagingWords{"removed_staging",
+                                    "kept_staging_as:", "remove_staging_failed:"};
+constexpr RetireWords kPartialCopyWords{"removed_partial_nvme_copy",
+                                        "kept_nvme_copy_as:", "nvme_cleanup_failed:"};
+
+// Retires `doomed` against `kept`, its bytes compared since nobody knows when
+// it was made, and names in `words` what became of it.
+std::string retiredAction(const fs::path& doomed, const fs::path& kept, FileOperations& files,
+                          const RetireWords& words) {
+  const Retired retired = retire(doomed, kept, ReplaceGuard{}, files);
+  if (retired.gone) return std::string(words.removed);
+  if (retired.keptAt) return std::string(words.keptAs) + retired.keptAt->string();
+  return std::string(words.failed) + retired.error;
+}
+
 fs::path journalFolder(const StatePaths& paths) { return paths.state / "app-move-backs"; }
 
 std::optional<MoveBackJournal> decodeJournal(const std::string& text) {
@@ -267,14 +286,7 @@ void AppRelocatorEngine::retireStaging(const AppMoveManifest& manifest, const fs
   // Compared with the copy it was made from; failing that, with what stands home.
   const fs::path against = isRealFolder(manifest.nvmePath) ? fs::path(manifest.nvmePath)
                                                            : fs::path(manifest.originalPath);
-  const Retired retired = retire(staging, against, ReplaceGuard{}, *env_.files);
-  if (retired.gone) {
-    actions.push_back("removed_staging");
-  } else if (retired.keptAt) {
-    actions.push_back("kept_staging_as:" + retired.keptAt->string());
-  } else {
-    actions.push_back("remove_staging_failed:" + retired.error);
-  }
+  actions.push_back(retiredAction(staging, against, *env_.files, kStagingWords));
 }
 
 void AppRelocatorEngine::rollbackMoveBack(const AppMoveManifest& manifest,
@@ -613,17 +625,7 @@ RecoveryReport AppRelocatorEngine::recoverForwardMove(AppMoveManifest manifest) 
       // The copy may be the only whole bundle left.
       actions.push_back("kept_nvme_copy_original_not_restored");
     } else {
-      // When the copy began is not known here, so bytes are compared.
-      const Retired retired = retire(nvme, original, ReplaceGuard{}, *env_.files);
-      if (retired.gone) {
-        actions.push_back("removed_partial_nvme_copy");
-      } else if (retired.keptAt) {
-        actions.push_back("kept_nvme_copy_as:" + retired.keptAt->string());
-      } else {
-        actions.push_back("nvme_cleanup_failed:" + retired.error);
-        env_.log("RecoveryDriver: failed to clean up NVMe partial " + nvme.string() + ": " +
-                 retired.error);
-      }
+      actions.push_back(retiredAction(nvme, original, *env_.files, kPartialCopyWords));
     }
   }
   manifest.statusMessage = "Recovered at launch — actions: [" + joined(actions) + "]";

@@ -15,7 +15,6 @@
 #include <sstream>
 #include <thread>
 
-#include "common/base/folder_walk.h"
 #include "common/base/replace_guard.h"
 
 namespace brimvale::cloud {
@@ -24,10 +23,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::system_clock;
 
 namespace {
-
-std::string joined(const std::string& rel, const std::string& name) {
-  return rel.empty() ? name : rel + "/" + name;
-}
 
 std::int64_t nanos(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
@@ -102,122 +97,51 @@ std::optional<std::string> localDigest(int dfd, const std::string& name, const F
   return hex;
 }
 
+// The identity of a file not written within its file system's time
+// granularity: a write in the same tick would leave the time stamps as they
+// are, so such a file is waited for first.
+std::optional<FileIdentity> settledIdentity(int dfd, const std::string& name) {
+  auto seen = identityAt(dfd, name);
+  if (!seen) return seen;
+  const auto granularity = timeGranularity(dfd);
+  if (nanos(Clock::now()) - seen->ctimeNs < granularity.count()) {
+    std::this_thread::sleep_for(granularity);
+    seen = identityAt(dfd, name);
+  }
+  return seen;
+}
+
 // A local source against the MD5 the remote destination gives for each file:
 // the file's identity is taken before it is read and must be the same after
-// the read and again right before the unlink.
-class DigestRemoval {
- public:
-  DigestRemoval(const RcloneClient& client, const SourceRemovalRequest& request,
-                FileOperations& files, GuardedRemoval& out)
-      : client_(client), request_(request), files_(files), out_(out) {}
-
-  void file(int dfd, const std::string& name, const std::string& rel) {
-    auto before = settledIdentity(dfd, name);
-    if (!before) return out_.failed.push_back(rel + ": " + std::strerror(errno));
-    // Links and special files are not copied by rclone: they stay.
-    if (!S_ISREG(before->mode)) return out_.unmatched.push_back(rel);
-    const bool changedSinceCopy = before->ctimeNs >= nanos(request_.copyStarted);
-    if (!digests_) digests_ = remoteDigests(client_, request_.destination);
-    if (!*digests_) return out_.failed.push_back(rel + ": " + digests_->error().detail);
-    const auto remote = (*digests_)->find(rel);
-    if (remote == (*digests_)->end())
-      return (changedSinceCopy ? out_.changed : out_.unmatched).push_back(rel);
-    const auto local = localDigest(dfd, name, *before);
-    if (!local) return out_.failed.push_back(rel + ": could not be read");
-    if (identityAt(dfd, name) != before) return out_.changed.push_back(rel);
-    if (*local != remote->second)
-      return (changedSinceCopy ? out_.changed : out_.unmatched).push_back(rel);
-    if (identityAt(dfd, name) != before) return out_.changed.push_back(rel);
-    if (std::error_code ec = files_.unlinkAt(dfd, name))
-      return out_.failed.push_back(rel + ": " + ec.message());
-    ++out_.removed;
-  }
-
-  // Everything inside the open folder `dfd`; true when it is left empty.
-  bool folder(int dfd, const std::string& rel) {
-    auto entries = OpenFolder(dfd, ".").entries();
-    if (!entries) {
-      out_.failed.push_back((rel.empty() ? "." : rel) + ": " + std::strerror(errno));
-      return false;
-    }
-    bool empty = true;
-    for (const FolderEntry& e : *entries) {
-      const std::string path = joined(rel, e.name);
-      struct stat st {};
-      if (fstatat(dfd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      if (!S_ISDIR(st.st_mode)) {
-        const std::size_t before = out_.removed;
-        file(dfd, e.name, path);
-        empty = empty && out_.removed > before;
-        continue;
-      }
-      OpenFolder sub(dfd, e.name);
-      if (sub.isOpen() && folder(sub.fd(), path) && removeFolder(dfd, e.name, path)) continue;
-      if (!sub.isOpen()) out_.failed.push_back(path + ": " + std::strerror(errno));
-      empty = false;
-    }
-    return empty;
-  }
-
-  // What appeared in an emptied folder meanwhile was never checked: it stays.
-  bool removeFolder(int parentFd, const std::string& name, const std::string& rel) {
-    if (unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {
-      ++out_.removed;
-      return true;
-    }
-    if (errno == ENOTEMPTY || errno == EEXIST) {
-      out_.changed.push_back(rel.empty() ? "." : rel);
-    } else {
-      out_.failed.push_back((rel.empty() ? "." : rel) + ": " + std::strerror(errno));
-    }
-    return false;
-  }
-
- private:
-  // The identity of a file not written within its file system's time
-  // granularity: a write in the same tick would leave the time stamps as they
-  // are, so such a file is waited for first.
-  static std::optional<FileIdentity> settledIdentity(int dfd, const std::string& name) {
-    auto seen = identityAt(dfd, name);
-    if (!seen) return seen;
-    const auto granularity = timeGranularity(dfd);
-    if (nanos(Clock::now()) - seen->ctimeNs < granularity.count()) {
-      std::this_thread::sleep_for(granularity);
-      seen = identityAt(dfd, name);
-    }
-    return seen;
-  }
-
-  const RcloneClient& client_;
-  const SourceRemovalRequest& request_;
-  FileOperations& files_;
-  GuardedRemoval& out_;
-  std::optional<Result<std::map<std::string, std::string>>> digests_;
-};
-
+// the read, right before the unlink.
 GuardedRemoval removeAgainstDigests(const RcloneClient& client, const SourceRemovalRequest& request,
                                     FileOperations& files) {
-  GuardedRemoval out;
-  DigestRemoval removal(client, request, files, out);
   const fs::path source = fs::path(request.source).lexically_normal();
   struct stat st {};
-  if (lstat(source.c_str(), &st) != 0) {
-    if (errno != ENOENT) out.failed.push_back(std::string(".: ") + std::strerror(errno));
+  if (lstat(source.c_str(), &st) != 0 && errno == ENOENT) return {};
+  const auto digests = remoteDigests(client, request.destination);
+  if (!digests) {
+    GuardedRemoval out;
+    out.failed.push_back(".: " + digests.error().detail);
     return out;
   }
-  const fs::path parent = source.has_parent_path() ? source.parent_path() : ".";
-  OpenFolder above(parent.string());
-  const std::string name = source.filename().string();
-  if (!above.isOpen()) {
-    out.failed.push_back(std::string(".: ") + std::strerror(errno));
-  } else if (!S_ISDIR(st.st_mode)) {
-    removal.file(above.fd(), name, name);  // rclone copies a file into the destination folder
-  } else if (OpenFolder root(above.fd(), name); !root.isOpen()) {
-    out.failed.push_back(std::string(".: ") + std::strerror(errno));
-  } else if (removal.folder(root.fd(), "")) {
-    removal.removeFolder(above.fd(), name, "");
-  }
-  return out;
+  const std::int64_t copyStarted = nanos(request.copyStarted);
+  auto check = [&](int dfd, const std::string& name, const std::string& rel) {
+    const auto before = settledIdentity(dfd, name);
+    if (!before) return GuardVerdict::kUnreadable;
+    // Links and special files are not copied by rclone: they stay.
+    if (!S_ISREG(before->mode)) return GuardVerdict::kDiffers;
+    const GuardVerdict notThere =
+        before->ctimeNs >= copyStarted ? GuardVerdict::kChanged : GuardVerdict::kDiffers;
+    // rclone copies a single file into the destination folder.
+    const auto remote = digests->find(rel == "." ? name : rel);
+    if (remote == digests->end()) return notThere;
+    const auto local = localDigest(dfd, name, *before);
+    if (!local) return GuardVerdict::kUnreadable;
+    if (identityAt(dfd, name) != before) return GuardVerdict::kChanged;
+    return *local == remote->second ? GuardVerdict::kSafe : notThere;
+  };
+  return removeCheckedTree(source, check, files);
 }
 
 // A private scratch folder for rclone's report files, removed with its files.

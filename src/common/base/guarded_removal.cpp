@@ -20,21 +20,52 @@ std::string joined(const std::string& rel, const std::string& name) {
 
 class Removal {
  public:
-  Removal(const ReplaceGuard& guard, FileOperations& files, GuardedRemoval& out)
-      : guard_(guard), files_(files), out_(out) {}
+  // Each entry is judged by `guard` against its counterpart, or by `check`
+  // when there is no copy at hand (then `guard` is not used).
+  Removal(const ReplaceGuard* guard, const RemovalCheck* check, FileOperations& files,
+          GuardedRemoval& out)
+      : guard_(guard), check_(check), files_(files), out_(out) {}
 
-  // One non-folder entry of the open folder `dfd`, judged against the same
-  // name in `kfd` (-1: the kept side has no such folder).
-  void entry(int dfd, int kfd, const std::string& name, const std::string& rel) {
-    if (kfd < 0) {
-      out_.unmatched.push_back(rel);
+  // The entry `name` of the open folder `parentFd`, whole; its counterpart
+  // is `keptName` in `keptParentFd` (-1: none), a folder or a file that may
+  // carry another name (a copy made under a new one).
+  void root(int parentFd, const std::string& name, int keptParentFd, const std::string& keptName) {
+    struct stat st {};
+    if (fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) out_.failed.push_back(std::string(".: ") + std::strerror(errno));
       return;
     }
-    auto proof = guard_.verify(dfd, name, kfd, name);
-    if (!proof) return sort(proof.error(), rel);
-    if (GuardVerdict last = guard_.confirm(*proof, dfd, name, kfd, name);
-        last != GuardVerdict::kSafe)
-      return sort(last, rel);
+    if (!S_ISDIR(st.st_mode)) return entry(parentFd, keptParentFd, name, keptName, ".");
+    OpenFolder folder(parentFd, name);
+    if (!folder.isOpen()) {
+      out_.failed.push_back(std::string(".: ") + std::strerror(errno));
+      return;
+    }
+    OpenFolder keptFolder(keptParentFd, keptName);
+    if (walk(folder.fd(), keptFolder.isOpen() ? keptFolder.fd() : -1, "")) {
+      removeFolder(parentFd, name, folder.fd(), "");
+    }
+  }
+
+ private:
+  GuardVerdict judge(int dfd, int kfd, const std::string& name, const std::string& keptName,
+                     const std::string& rel) const {
+    if (check_) return (*check_)(dfd, name, rel);
+    if (kfd < 0) return GuardVerdict::kDiffers;
+    auto proof = guard_->verify(dfd, name, kfd, keptName);
+    return proof ? guard_->confirm(*proof, dfd, name, kfd, keptName) : proof.error();
+  }
+
+  // One non-folder entry of the open folder `dfd`, judged against `keptName`
+  // in `kfd` (-1: the kept side has no such folder) right before its unlink.
+  void entry(int dfd, int kfd, const std::string& name, const std::string& keptName,
+             const std::string& rel) {
+    switch (judge(dfd, kfd, name, keptName, rel)) {
+      case GuardVerdict::kSafe: break;
+      case GuardVerdict::kChanged: return out_.changed.push_back(rel);
+      case GuardVerdict::kDiffers: return out_.unmatched.push_back(rel);
+      case GuardVerdict::kUnreadable: return out_.failed.push_back(rel + ": could not be read");
+    }
     if (std::error_code ec = files_.unlinkAt(dfd, name)) {
       out_.failed.push_back(rel + ": " + ec.message());
       return;
@@ -43,7 +74,7 @@ class Removal {
   }
 
   // Everything inside the open folder `dfd`; true when it is left empty.
-  bool folder(int dfd, int kfd, const std::string& rel) {
+  bool walk(int dfd, int kfd, const std::string& rel) {
     OpenFolder listing(dfd, ".");
     auto entries = listing.entries();
     if (!entries) {
@@ -62,7 +93,7 @@ class Removal {
       }
       if (!S_ISDIR(st.st_mode)) {
         const std::size_t before = out_.removed;
-        entry(dfd, kfd, e.name, path);
+        entry(dfd, kfd, e.name, e.name, path);
         empty = empty && out_.removed > before;
         continue;
       }
@@ -72,8 +103,8 @@ class Removal {
         empty = false;
         continue;
       }
-      OpenFolder keptSub(kfd < 0 ? -1 : kfd, e.name);
-      if (folder(sub.fd(), keptSub.isOpen() ? keptSub.fd() : -1, path) &&
+      OpenFolder keptSub(kfd, e.name);
+      if (walk(sub.fd(), keptSub.isOpen() ? keptSub.fd() : -1, path) &&
           removeFolder(dfd, e.name, sub.fd(), path)) {
         continue;
       }
@@ -99,20 +130,25 @@ class Removal {
     return false;
   }
 
- private:
-  void sort(GuardVerdict verdict, const std::string& rel) {
-    switch (verdict) {
-      case GuardVerdict::kChanged: out_.changed.push_back(rel); break;
-      case GuardVerdict::kDiffers: out_.unmatched.push_back(rel); break;
-      case GuardVerdict::kUnreadable: out_.failed.push_back(rel + ": could not be read"); break;
-      case GuardVerdict::kSafe: break;
-    }
-  }
-
-  const ReplaceGuard& guard_;
+  const ReplaceGuard* guard_;
+  const RemovalCheck* check_;
   FileOperations& files_;
   GuardedRemoval& out_;
 };
+
+// `remove(parentFd, name)` for `doomedRoot` once its parent folder is open;
+// a missing parent leaves nothing to remove.
+template <typename Remove>
+GuardedRemoval fromParent(const fs::path& doomedRoot, Remove remove) {
+  const fs::path parent = doomedRoot.parent_path().empty() ? "." : doomedRoot.parent_path();
+  OpenFolder doomedParent(parent.string());
+  if (!doomedParent.isOpen()) {
+    GuardedRemoval out;
+    if (errno != ENOENT) out.failed.push_back(std::string(".: ") + std::strerror(errno));
+    return out;
+  }
+  return remove(doomedParent.fd(), doomedRoot.filename().string());
+}
 
 }  // namespace
 
@@ -125,65 +161,31 @@ std::vector<std::string> GuardedRemoval::leftBehind() const {
 
 GuardedRemoval removeVerifiedTree(const fs::path& doomedRoot, const fs::path& keptRoot,
                                   const ReplaceGuard& guard, FileOperations& files) {
-  const fs::path parent = doomedRoot.parent_path().empty() ? "." : doomedRoot.parent_path();
-  OpenFolder doomedParent(parent.string());
-  if (!doomedParent.isOpen()) {
-    GuardedRemoval out;
-    if (errno != ENOENT) out.failed.push_back(std::string(".: ") + std::strerror(errno));
-    return out;
-  }
-  return removeVerifiedTreeAt(doomedParent.fd(), doomedRoot.filename().string(), keptRoot, guard,
-                              files);
+  return fromParent(doomedRoot, [&](int parentFd, const std::string& name) {
+    return removeVerifiedTreeAt(parentFd, name, keptRoot, guard, files);
+  });
 }
 
 GuardedRemoval removeVerifiedTreeAt(int doomedParentFd, const std::string& name,
                                     const fs::path& keptRoot, const ReplaceGuard& guard,
                                     FileOperations& files) {
   GuardedRemoval out;
-  Removal removal(guard, files, out);
-  struct stat st {};
-  if (fstatat(doomedParentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) out.failed.push_back(std::string(".: ") + std::strerror(errno));
-    return out;
-  }
-  const fs::path keptParent = keptRoot.parent_path().empty() ? "." : keptRoot.parent_path();
-  OpenFolder keptParentFolder(keptParent.string());
-  if (!S_ISDIR(st.st_mode)) {
-    // The kept side may carry another name (a copy made under a new one).
-    const std::string keptName = keptRoot.filename().string();
-    if (!keptParentFolder.isOpen()) {
-      out.unmatched.push_back(".");
-      return out;
-    }
-    auto proof = guard.verify(doomedParentFd, name, keptParentFolder.fd(), keptName);
-    GuardVerdict verdict =
-        proof ? guard.confirm(*proof, doomedParentFd, name, keptParentFolder.fd(), keptName)
-              : proof.error();
-    if (verdict == GuardVerdict::kSafe) {
-      if (std::error_code ec = files.unlinkAt(doomedParentFd, name)) {
-        out.failed.push_back(".: " + ec.message());
-      } else {
-        ++out.removed;
-      }
-    } else if (verdict == GuardVerdict::kChanged) {
-      out.changed.push_back(".");
-    } else if (verdict == GuardVerdict::kDiffers) {
-      out.unmatched.push_back(".");
-    } else {
-      out.failed.push_back(".: could not be read");
-    }
-    return out;
-  }
-  OpenFolder root(doomedParentFd, name);
-  if (!root.isOpen()) {
-    out.failed.push_back(std::string(".: ") + std::strerror(errno));
-    return out;
-  }
-  OpenFolder keptFolder(keptRoot.string());
-  if (removal.folder(root.fd(), keptFolder.isOpen() ? keptFolder.fd() : -1, "")) {
-    removal.removeFolder(doomedParentFd, name, root.fd(), "");
-  }
+  // "kept/" names the folder "kept".
+  const fs::path kept = keptRoot.has_filename() ? keptRoot : keptRoot.parent_path();
+  OpenFolder keptParent(kept.has_parent_path() ? kept.parent_path().string() : ".");
+  Removal(&guard, nullptr, files, out)
+      .root(doomedParentFd, name, keptParent.isOpen() ? keptParent.fd() : -1,
+            kept.filename().string());
   return out;
+}
+
+GuardedRemoval removeCheckedTree(const fs::path& doomedRoot, const RemovalCheck& check,
+                                 FileOperations& files) {
+  return fromParent(doomedRoot, [&](int parentFd, const std::string& name) {
+    GuardedRemoval out;
+    Removal(nullptr, &check, files, out).root(parentFd, name, -1, name);
+    return out;
+  });
 }
 
 }  // namespace brimvale

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,5 +44,17 @@ struct GuardedRemoval {
                                                   const std::filesystem::path& keptRoot,
                                                   const ReplaceGuard& guard,
                                                   FileOperations& files = FileOperations::real());
+
+// Judges the non-folder entry `name` of the open folder `dirFd` (`rel` its
+// path from the root, "." the root itself) right before the walk unlinks it:
+// kSafe lets it go; any other verdict leaves it, sorted as the guard's are.
+using RemovalCheck =
+    std::function<GuardVerdict(int dirFd, const std::string& name, const std::string& rel)>;
+
+// removeVerifiedTree for a copy that is not at hand to compare with (one
+// known by its checksums): `check` judges each entry instead of the guard.
+[[nodiscard]] GuardedRemoval removeCheckedTree(const std::filesystem::path& doomedRoot,
+                                               const RemovalCheck& check,
+                                               FileOperations& files = FileOperations::real());
 
 }  // namespace brimvale

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -121,6 +122,9 @@ class Rollback {
   // Where the drive's versions of what changed while items were brought
   // back are kept ("<name>.kept-<UTC stamp>" beside the drive copy).
   [[nodiscard]] const std::vector<fs::path>& keptAside() const { return keptAside_; }
+  // Where unfinished copies holding what the drive copy lacks are kept
+  // ("<name>.kept-<UTC stamp>" beside the item's old place).
+  [[nodiscard]] const std::vector<fs::path>& keptAtHome() const { return keptAtHome_; }
 
  private:
   Outcome failed(const ActionRow& row, const std::string& why) {
@@ -149,17 +153,62 @@ class Rollback {
     return (!drive_ || drive_->holds(ctx_.cfg().base())) &&
            present(ctx_.cfg().base() / kMarkerFileName);
   }
-  // A staged copy is only ever a spare: the item is whole at the destination.
-  void dropStaging(const fs::path& staging) {
-    bestEffort(files_.removeAll(staging), diagnostics_, "removing a staged rollback copy");
-  }
+  bool dropStaging(const ActionRow& row, const fs::path& staging);
+  std::expected<fs::path, std::string> keepBeside(const fs::path& from, const fs::path& item);
   ServiceContext& ctx_;
   const FolderInUseProbe& inUse_;
   FileOperations& files_;
   const std::optional<MountAnchor> drive_;
   const DiagnosticsLog diagnostics_;
   std::vector<fs::path> keptAside_;
+  std::vector<fs::path> keptAtHome_;
 };
+
+// "a, b, c, d, e and 2 more": what a sentence names of a list of files.
+std::string named(const std::vector<std::string>& files) {
+  std::string out;
+  for (std::size_t i = 0; i < files.size() && i < 5; ++i) out += (i ? ", " : "") + files[i];
+  if (files.size() > 5) out += " and " + std::to_string(files.size() - 5) + " more";
+  return out;
+}
+
+// Renames `from` to "<name>.kept-<UTC stamp>" (".2", ".3", ... when taken)
+// beside `item`, never replacing anything: the new path, or why not.
+std::expected<fs::path, std::string> Rollback::keepBeside(const fs::path& from,
+                                                          const fs::path& item) {
+  const std::string base =
+      keptAsideName(item.filename().string(), std::chrono::system_clock::now());
+  for (int n = 1; n < 1000; ++n) {
+    const fs::path kept = item.parent_path() / (n == 1 ? base : base + "." + std::to_string(n));
+    const std::error_code ec = files_.renameNoReplace(from, kept);
+    if (ec == std::errc::file_exists) continue;
+    if (ec) return std::unexpected(ec.message());
+    return kept;
+  }
+  return std::unexpected("no free name was found beside it");
+}
+
+// A staged copy is only ever a spare: the item is whole on the drive. It goes
+// file by file, each only when the guard finds it the same as the drive copy
+// it was made from; anything else in it (written into it meanwhile) is kept
+// beside the item's old place and listed. False when it is still in the way.
+bool Rollback::dropStaging(const ActionRow& row, const fs::path& staging) {
+  // Nobody knows when it was made: every file is compared byte for byte.
+  const GuardedRemoval removal = removeVerifiedTree(staging, row.dest, ReplaceGuard(), files_);
+  if (!present(staging)) return true;
+  const std::string what = "an unfinished copy of " + row.dest + " at " + staging.string() +
+                           " holds what the drive copy doesn't (" + named(removal.leftBehind()) +
+                           ")";
+  const auto kept = keepBeside(staging, row.src);
+  if (!kept) {
+    ctx_.log.say("rollback: " + what + " and could not be set aside: " + kept.error() +
+                 ". Nothing of it was deleted.");
+    return false;
+  }
+  ctx_.log.say("rollback: " + what + "; it is kept at " + kept->string() + ".");
+  keptAtHome_.push_back(*kept);
+  return true;
+}
 
 Outcome Rollback::reverse(const ActionRow& row) {
   const fs::path staging = stagingPath(row);
@@ -167,19 +216,23 @@ Outcome Rollback::reverse(const ActionRow& row) {
   // What a stopped rollback of this row left: a drive copy set aside means
   // the staged copy was complete.
   if (present(retired)) return finishStopped(row, staging, retired);
+  // A drive copy missing only because the drive is unplugged must not be
+  // dropped from the batch by the skip below, nor a copy made from it be
+  // compared with a bare folder.
+  if (!present(row.dest) && !driveConnected()) {
+    return failed(row,
+                  "The drive is not connected, so the row stays in the batch for a rollback "
+                  "once it is back.");
+  }
   if (present(staging)) {
     if (!waitUntilUnused(inUse_, staging.string())) {
       return failed(row, "A copy from an earlier rollback is still being written at " +
                              staging.string() + ".");
     }
-    dropStaging(staging);
-  }
-  // A drive copy missing only because the drive is unplugged must not be
-  // dropped from the batch by the skip below.
-  if (!present(row.dest) && !driveConnected()) {
-    return failed(row,
-                  "The drive is not connected, so the row stays in the batch for a rollback "
-                  "once it is back.");
+    if (!dropStaging(row, staging)) {
+      return failed(row, "A copy from an earlier rollback at " + staging.string() +
+                             " holds files that are not on the drive and could not be set aside.");
+    }
   }
   if (!present(row.dest) || present(row.src)) {
     ctx_.log.say("rollback skip (" + row.src + " already exists or " + row.dest + " missing)");
@@ -223,12 +276,12 @@ Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging, cons
   copy.dieWithParent = true;  // a copy never outlives a stopped rollback
   ProcessResult copied = runProcess(copy);
   if (!copied.succeeded()) {
-    dropStaging(staging);
+    dropStaging(row, staging);
     return failed(row, "Copying it failed (" + copied.describe() + "): " + copied.err);
   }
   stopPoint("rollback:copied");
   if (const std::error_code ec = files_.renameNoReplace(row.dest, retired)) {
-    dropStaging(staging);
+    dropStaging(row, staging);
     return failed(row, "Setting the drive copy aside failed: " + ec.message() + ".");
   }
   stopPoint("rollback:set-aside");
@@ -238,7 +291,7 @@ Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging, cons
       return failed(row, "Something appeared at " + row.src + " meanwhile; the drive copy is at " +
                              retired.string() + " and a full copy at " + staging.string() + ".");
     }
-    dropStaging(staging);
+    dropStaging(row, staging);
     return failed(row, "Something appeared at " + row.src + " meanwhile.");
   }
   stopPoint("rollback:placed");
@@ -266,23 +319,12 @@ Outcome Rollback::settleRetired(const ActionRow& row, const fs::path& retired,
   if (removal.complete() && !present(retired)) return reversed(row);
   const std::vector<std::string> left = removal.leftBehind();
   if (!removal.failed.empty()) return leftOnDrive(retired, "some of it could not be removed.");
-  const fs::path parent = retired.parent_path();
-  const std::string base =
-      keptAsideName(fs::path(row.dest).filename().string(), std::chrono::system_clock::now());
-  for (int n = 1; n < 1000; ++n) {
-    const fs::path kept = parent / (n == 1 ? base : base + "." + std::to_string(n));
-    const std::error_code ec = files_.renameNoReplace(retired, kept);
-    if (ec == std::errc::file_exists) continue;
-    if (ec) return leftOnDrive(retired, ec.message() + ".");
-    std::string named;
-    for (std::size_t i = 0; i < left.size() && i < 5; ++i) named += (i ? ", " : "") + left[i];
-    if (left.size() > 5) named += " and " + std::to_string(left.size() - 5) + " more";
-    ctx_.log.say("rollback: " + row.src + " is back home; what changed on the drive while it was " +
-                 "being brought back is kept at " + kept.string() + " (" + named + ").");
-    keptAside_.push_back(kept);
-    return reversed(row);
-  }
-  return leftOnDrive(retired, "no free name was found beside it.");
+  const auto kept = keepBeside(retired, row.dest);
+  if (!kept) return leftOnDrive(retired, kept.error() + ".");
+  ctx_.log.say("rollback: " + row.src + " is back home; what changed on the drive while it was " +
+               "being brought back is kept at " + kept->string() + " (" + named(left) + ").");
+  keptAside_.push_back(*kept);
+  return reversed(row);
 }
 
 Outcome Rollback::finishStopped(const ActionRow& row, const fs::path& staging,
@@ -408,6 +450,11 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
     ctx.out << "Kept aside on the drive: " << rollback.keptAside().size()
             << " version(s) that changed while being brought back:\n";
     for (const auto& at : rollback.keptAside()) ctx.out << "  " << at.string() << "\n";
+  }
+  if (!rollback.keptAtHome().empty()) {
+    ctx.out << "Kept at home: " << rollback.keptAtHome().size()
+            << " unfinished copy(ies) holding files that are not on the drive:\n";
+    for (const auto& at : rollback.keptAtHome()) ctx.out << "  " << at.string() << "\n";
   }
   if (!kept.empty()) {
     ctx.out

@@ -27,8 +27,11 @@ enum class Confirmation { kAlreadyGiven, kAskOnTerminal, kNonInteractive };
 // as what is home, so a rollback stopped at any moment leaves every item
 // whole in one place and the next rollback finishes it. What changed on the
 // drive meanwhile stays there as "<name>.kept-<UTC stamp>" beside the drive
-// copy's old name and is listed. Rows that failed or were refused stay in
-// the batch; the others leave it as they are done.
+// copy's old name and is listed. An unfinished copy goes the same way,
+// against the drive copy it was made from; what else it holds is kept beside
+// the item's old place as "<name>.kept-<UTC stamp>" and listed. Rows that
+// failed or were refused stay in the batch; the others leave it as they are
+// done.
 // Holds the rule-run lock throughout (waiting for a run at work, briefly,
 // then refusing with nothing changed), so no run starts a new batch under
 // it; rows move-dir appends meanwhile stay in the batch.

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
 
 #include "common/base/file_io.h"
@@ -197,26 +197,25 @@ TEST_F(RollbackTest, AFailureMidRollbackLosesNothingAndSaysWhereTheDataIs) {
   }
 }
 
-// Given a rollback stopped after it set the drive copy aside, and that copy
-// written to afterwards, then the next rollback brings the item home and
-// removes from the drive only what matches it: whatever changed there is
-// kept beside the drive copy's name as "<name>.kept-<stamp>" and listed.
-TEST_F(RollbackTest, WhatChangedOnTheDriveMeanwhileIsKeptAsideAndListed) {
+// Given a rollback stopped part-way, and what it left written to afterwards
+// (the drive copy it had set aside, or the copy it was making beside the old
+// place), then the next rollback brings the item home and removes of what
+// was left only what matches the other copy: the rest is kept beside its
+// name as "<name>.kept-<stamp>" and listed.
+TEST_F(RollbackTest, WhatWasWrittenMeanwhileIsKeptAsideAndListed) {
   using testing::FileOp;
   const fs::path dest = archive_ / "Docs";
   const fs::path src = home() / "Docs";
   struct Case {
     const char* name;
-    std::function<void(const fs::path& retired)> write;
-    std::vector<std::string> kept;  // files the kept-aside folder holds
+    bool unfinishedCopy;  // stopped before the drive copy was set aside
+    std::vector<std::string> written;
   } cases[] = {
-      {"nothing written", [](const fs::path&) {}, {}},
-      {"a file rewritten",
-       [](const fs::path& retired) { std::ofstream(retired / "b.txt") << "newer"; },
-       {"b.txt"}},
-      {"a file added",
-       [](const fs::path& retired) { std::ofstream(retired / "sub" / "new.txt") << "new"; },
-       {"sub/new.txt"}},
+      {"the drive copy, nothing written", false, {}},
+      {"the drive copy, a file rewritten", false, {"b.txt"}},
+      {"the drive copy, a file added", false, {"sub/new.txt"}},
+      {"the unfinished copy, nothing written", true, {}},
+      {"the unfinished copy, a file rewritten and one added", true, {"b.txt", "sub/new.txt"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -227,6 +226,7 @@ TEST_F(RollbackTest, WhatChangedOnTheDriveMeanwhileIsKeptAsideAndListed) {
     std::ofstream(dest / "b.txt") << "b";
     std::ofstream(dest / "sub" / "c.txt") << "c";
     ASSERT_TRUE(replaceBatch(env_.paths(), {{"move", src.string(), dest.string(), 1}}));
+    // Copied, then neither placed nor put back.
     testing::FailingFileOperations files;
     files.failFirst(FileOp::kRenameNoReplace, dest.string(), EXDEV);
     files.failFirst(FileOp::kRenameNoReplace, ".brimvale-rollback-", EACCES);
@@ -235,31 +235,45 @@ TEST_F(RollbackTest, WhatChangedOnTheDriveMeanwhileIsKeptAsideAndListed) {
     ASSERT_EQ(rollbackBatch(env_.load(), Confirmation::kAlreadyGiven, in,
                             FolderInUseProbe("/nonexistent/lsof"), files),
               1);
-    const fs::path retired = setAside(archive_);
-    ASSERT_FALSE(retired.empty());
-    c.write(retired);
+    fs::path left = setAside(archive_);
+    ASSERT_FALSE(left.empty());
+    if (c.unfinishedCopy) {
+      fs::rename(left, dest);  // as where a rollback stopped right after its copy
+      for (const auto& e : fs::directory_iterator(home())) {
+        if (e.path().filename().string().starts_with(".brimvale-rollback-")) left = e.path();
+      }
+    }
+    for (const auto& file : c.written) std::ofstream(left / file) << "newer";
 
     env_.out().str("");
     EXPECT_EQ(rollback(Confirmation::kAlreadyGiven), 0) << env_.out().str();
-    EXPECT_EQ(readFile(src / "b.txt").value_or(""), "b") << "the home version stays";
+    EXPECT_EQ(readFile(src / "b.txt").value_or(""), "b");
     EXPECT_EQ(readFile(src / "sub" / "c.txt").value_or(""), "c");
-    EXPECT_FALSE(fs::exists(retired));
     EXPECT_FALSE(fs::exists(dest));
     std::vector<fs::path> keptFolders;
-    for (const auto& e : fs::directory_iterator(archive_)) keptFolders.push_back(e.path());
-    ASSERT_EQ(keptFolders.size(), c.kept.empty() ? 0u : 1u);
-    if (c.kept.empty()) continue;
-    EXPECT_TRUE(keptFolders[0].filename().string().starts_with("Docs.kept-"));
+    for (const fs::path& folder : {archive_, home()}) {
+      for (const auto& e : fs::directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        EXPECT_FALSE(name.starts_with(".brimvale-")) << "nothing half-done is left: " << name;
+        if (name.starts_with("Docs.kept-")) keptFolders.push_back(e.path());
+      }
+    }
+    ASSERT_EQ(keptFolders.size(), c.written.empty() ? 0u : 1u) << env_.out().str();
+    if (c.written.empty()) continue;
+    EXPECT_EQ(keptFolders[0].parent_path(), c.unfinishedCopy ? home() : archive_);
     std::vector<std::string> held;
     for (const auto& e : fs::recursive_directory_iterator(keptFolders[0])) {
       if (e.is_regular_file()) held.push_back(e.path().lexically_relative(keptFolders[0]).string());
     }
-    EXPECT_EQ(held, c.kept);
-    EXPECT_TRUE(contains(env_.out().str(),
-                         "Kept aside on the drive: 1 version(s) that changed "
-                         "while being brought back:\n  " +
-                             keptFolders[0].string() + "\n"))
+    std::sort(held.begin(), held.end());
+    EXPECT_EQ(held, c.written);
+    const std::string listed =
+        c.unfinishedCopy
+            ? "Kept at home: 1 unfinished copy(ies) holding files that are not on the drive:\n  "
+            : "Kept aside on the drive: 1 version(s) that changed while being brought back:\n  ";
+    EXPECT_TRUE(contains(env_.out().str(), listed + keptFolders[0].string() + "\n"))
         << env_.out().str();
+    fs::remove_all(keptFolders[0]);
   }
 }
 
