@@ -297,6 +297,8 @@ int pauseJob(TransfersCommandContext& c, const TransfersOptions& o) {
   return 0;
 }
 
+int watchJob(TransfersCommandContext& c, const TransfersOptions& o);
+
 int resumeJob(TransfersCommandContext& c, const TransfersOptions& o) {
   const auto id = jobIdFromWords(c, o, "resume", "Nothing was resumed.");
   if (!id) return o.words.size() != 1 ? 2 : 1;
@@ -312,9 +314,10 @@ int resumeJob(TransfersCommandContext& c, const TransfersOptions& o) {
   const JobState was = before ? before->state : JobState::kCanceled;
   if (was != JobState::kPaused && was != JobState::kQueued) {
     if (cloud::isActive(was)) {
-      c.out << "That transfer is already running. `brimvale transfers watch "
-            << id->substr(0, kShortId) << "` shows its progress.\n";
-      return 0;
+      // Followed to its end, so the exit status says how it ended.
+      c.out << "That transfer is already running; following it here (Ctrl-C stops watching, "
+               "not the transfer).\n";
+      return watchJob(c, o);
     }
     c.err << "Only a paused transfer can be resumed; this one is " << cloud::jobStateLabel(was)
           << ". Nothing was changed.\n";
@@ -382,7 +385,18 @@ int watchJob(TransfersCommandContext& c, const TransfersOptions& o) {
       display.show(it->progress);
       shown.endBar();
       c.out << transferListLine(*it) << "\n";
-      return it->state == JobState::kCompleted ? 0 : 1;
+      if (it->state != JobState::kCompleted) return 1;
+      // A copy that was to purge its source completes even when the purge
+      // kept the source; the process that ran it said why.
+      std::error_code ec;
+      if (it->postSuccessAction == cloud::PostSuccessAction::kPurgeSource &&
+          std::filesystem::exists(std::filesystem::symlink_status(it->source, ec))) {
+        c.out << "The copy finished, but its source " << it->source
+              << " was kept, not deleted. Nothing of it was lost; `brimvale transfers history` "
+                 "shows the transfer.\n";
+        return 1;
+      }
+      return 0;
     }
     const auto run = runs.liveRun(*id);
     switch (it->state) {
