@@ -120,6 +120,12 @@ int SyncManager::childPid(const std::string& id) const {
   return it == running_.end() || !it->second.child ? 0 : it->second.child->pid();
 }
 
+bool SyncManager::busy() const {
+  return !running_.empty() || std::any_of(jobs_.begin(), jobs_.end(), [&](const SyncJob& job) {
+    return job.state == JobState::kQueued && setup_.mayStart(job);
+  });
+}
+
 void SyncManager::save(const std::vector<std::string>& ids) {
   // Only the jobs this manager changed are written: the others may have
   // been changed by another process since this one read them.

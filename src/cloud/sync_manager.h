@@ -119,6 +119,8 @@ class SyncManager {
   [[nodiscard]] bool rcloneInstalled() const { return setup_.rclone.has_value(); }
   // The child's process id while the job runs; 0 otherwise.
   [[nodiscard]] int childPid(const std::string& id) const;
+  // A job runs in this process, or waits in the queue for it.
+  [[nodiscard]] bool busy() const;
 
   // Adds the job as queued and pumps the queue. Returns its id.
   std::string enqueue(SyncJob job);
