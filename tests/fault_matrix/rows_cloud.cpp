@@ -199,12 +199,16 @@ Row autoSyncRow(bool unattended) {
   row.moments = {"mover:enqueued", "mover:copied", "mover:verified", "mover:relinked"};
   if (unattended) {
     // The run says nothing of its own; each move it records as done claims
-    // its file is a link to its copy on the drive.
+    // its file is a link to its copy on the drive. A move that ended before
+    // a link was planted in the folder's place left its link in the folder,
+    // wherever that went.
     row.claimHolds = [](Scene& s) -> std::string {
       std::error_code ec;
+      const fs::path folder = s.movedAside.empty() ? s.target : s.movedAside;
       for (const auto& move : moves(s)) {
-        const fs::path src = move.value("src", ""), copy = move.value("finalDst", "");
-        if (move.value("phase", "") != "done" || !isBelow(src, s.target)) continue;
+        const fs::path recorded = move.value("src", ""), copy = move.value("finalDst", "");
+        if (move.value("phase", "") != "done" || !isBelow(recorded, s.target)) continue;
+        const fs::path src = folder / recorded.lexically_relative(s.target);
         if (fs::read_symlink(src, ec) != copy) return src.string() + " is not a link to its copy";
         if (!isBelow(copy, s.world.working()) || !onDrive(copy, s.world.drive()))
           return copy.string() + " is not on the drive";
