@@ -28,6 +28,8 @@ class AppMoveRuntime {
   // Stops the timer. A sweep running on a worker finishes its current move;
   // one cut short by the process's end is repaired at the next start.
   void stop();
+  // No sweep runs and no repair waits for another move to end.
+  [[nodiscard]] bool idle() const { return !busy_ && !repairTimer_; }
 
  private:
   struct Worker;

@@ -5,6 +5,7 @@
 #include "app/drive_transfer_command.h"
 #include "app/status_text.h"
 #include "common/base/best_effort.h"
+#include "common/base/stop_point.h"
 
 namespace brimvale::app {
 namespace {
@@ -25,6 +26,8 @@ constexpr milliseconds kResumeTolerance{1000};
 // not wait for a relocation that holds the lock, it is tried on a later look.
 constexpr milliseconds kTransferLookInterval{5000};
 constexpr milliseconds kTransferLookTolerance{1000};
+// How often a run that quits once idle looks whether it is.
+constexpr milliseconds kIdleLook{100};
 
 }  // namespace
 
@@ -194,10 +197,25 @@ void Application::quit() {
   log_.write("Brimvale quit.");
 }
 
+bool Application::idle() {
+  return !switching_ && !resumeTimer_ && mover_.mover().idle() && cloud_.idle() && appMoves_.idle();
+}
+
 int Application::run() {
   if (!start()) {
     quit();
     return 1;
+  }
+  if (quitWhenIdle()) {
+    // The first look comes with the other timers' first firings; from the
+    // next on their work shows. What is already posted (a move's end) runs
+    // before the stop.
+    loop_.scheduleRepeating("quit-when-idle", kIdleLook, kIdleLook, [this, looks = 0]() mutable {
+      if (++looks > 1 && idle())
+        loop_.post([this] {
+          if (idle()) loop_.stop();
+        });
+    });
   }
   loop_.run();
   quit();

@@ -48,6 +48,9 @@ class Application {
   [[nodiscard]] int run();
 
  private:
+  // No folder move, transfer, auto-sync look, reinstall sweep or drive
+  // switch is running or waiting to run here.
+  [[nodiscard]] bool idle();
   void pollStatus();
   void auditService();
   // Starts the drive switch in the background once a transfer's copy is

@@ -49,6 +49,8 @@ class CloudRuntime {
   void stop();
   // For the folder mover's change observer: the ends of auto-sync moves.
   void moveChanged(const mover::MoveManifest& move);
+  // No auto-sync look and no transfer of this process is running or queued.
+  [[nodiscard]] bool idle() const { return !autoSyncTimer_.busy() && !transfers_.busy(); }
 
  private:
   [[nodiscard]] cloud::DriveState drive() const;

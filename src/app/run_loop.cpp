@@ -12,6 +12,8 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "common/base/stop_point.h"
+
 namespace brimvale::app {
 
 // Shared with the worker threads, so a worker finishing after the loop is
@@ -77,7 +79,8 @@ platform::Scheduler::TimerId RunLoop::scheduleRepeating(std::string,
   // place the deadline.
   const TimerId id = ++lastId_;
   auto timer = std::make_shared<Timer>(core_->io, interval, std::move(fire));
-  timer->timer.expires_after(interval);
+  // A run that quits once idle does at start what each timer would do in its time.
+  timer->timer.expires_after(quitWhenIdle() ? std::chrono::milliseconds(0) : interval);
   timers_[id] = timer;
   arm(timer);
   return id;

@@ -23,6 +23,8 @@ class AutoSyncTimer {
 
   void start();
   void stop();
+  // A look at the folders has not finished queuing its files yet.
+  [[nodiscard]] bool busy() const { return *inFlight_; }
 
  private:
   void fire();

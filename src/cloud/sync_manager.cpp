@@ -120,6 +120,12 @@ int SyncManager::childPid(const std::string& id) const {
   return it == running_.end() || !it->second.child ? 0 : it->second.child->pid();
 }
 
+bool SyncManager::busy() const {
+  return !running_.empty() || std::any_of(jobs_.begin(), jobs_.end(), [&](const SyncJob& job) {
+    return job.state == JobState::kQueued && setup_.mayStart(job);
+  });
+}
+
 void SyncManager::save(const std::vector<std::string>& ids) {
   // Only the jobs this manager changed are written: the others may have
   // been changed by another process since this one read them.
@@ -216,20 +222,50 @@ std::optional<std::string> SyncManager::enqueueScheduledRun(const std::string& t
                                                             std::time_t slot) {
   SyncJob* source = findMutable(templateId);
   if (!source) return std::nullopt;
-  source->lastScheduledRun = slot;
+  SyncJob updated = *source;
+  updated.lastScheduledRun = slot;
   SyncJob run = *source;
   run.id = newUuid();
+  run.state = JobState::kQueued;
   run.createdAt = setup_.clock();
   run.progress = {};
   run.startedAt.reset();
   run.completedAt.reset();
+  run.errorMessage.reset();
   run.schedule.reset();
   run.lastScheduledRun.reset();
   run.isScheduledInstance = true;
   // A baseline re-established on every run would overwrite one side each time.
   run.bisyncResync = false;
-  save({templateId});
-  return enqueue(std::move(run));
+  // Under the list's lock: another Brimvale running the schedules may have
+  // started this slot since this one read the list.
+  std::optional<std::time_t> startedElsewhere;
+  auto written = file_.update([&](std::vector<SyncJob>& disk) {
+    auto it = std::find_if(disk.begin(), disk.end(),
+                           [&](const SyncJob& j) { return j.id == templateId; });
+    if (it != disk.end() && it->lastScheduledRun >= slot) {
+      startedElsewhere = it->lastScheduledRun;
+      return;
+    }
+    if (it != disk.end()) {
+      *it = updated;
+    } else {
+      disk.push_back(updated);
+    }
+    disk.push_back(run);
+  });
+  if (startedElsewhere) {
+    source->lastScheduledRun = startedElsewhere;
+    return std::nullopt;
+  }
+  // A list that cannot be written stays correct in memory; the next change
+  // tries again.
+  if (!written) setup_.log("", "Couldn't save the transfer list: " + written.error().message());
+  *source = std::move(updated);
+  const std::string id = run.id;
+  jobs_.push_back(std::move(run));
+  pump();
+  return id;
 }
 
 void SyncManager::adoptSchedules(const std::vector<SyncJob>& onDisk) {

@@ -119,6 +119,8 @@ class SyncManager {
   [[nodiscard]] bool rcloneInstalled() const { return setup_.rclone.has_value(); }
   // The child's process id while the job runs; 0 otherwise.
   [[nodiscard]] int childPid(const std::string& id) const;
+  // A job runs in this process, or waits in the queue for it.
+  [[nodiscard]] bool busy() const;
 
   // Adds the job as queued and pumps the queue. Returns its id.
   std::string enqueue(SyncJob job);
@@ -137,7 +139,8 @@ class SyncManager {
 
   // A new queued run of job `templateId` with the same parameters, marked as
   // started by a schedule, and the template's lastScheduledRun set to `slot`,
-  // in one rewrite of the list. The run's id; nothing for an unknown template.
+  // in one rewrite of the list. The run's id; nothing for an unknown template
+  // or a slot another process started already.
   std::optional<std::string> enqueueScheduledRun(const std::string& templateId, std::time_t slot);
   // Schedules set by another program (the command line) while this one
   // holds the list: each job known here takes its schedule from `onDisk`, and

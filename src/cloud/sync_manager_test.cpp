@@ -488,8 +488,9 @@ TEST(SyncManagerMove, DeletesEachSourceFileOnlyOnceItsCopyIsShownIdentical) {
 
 // Given a template with a schedule, then a scheduled run copies its
 // parameters (not its identity, state or schedule) and moves the template's
-// lastScheduledRun to the slot; schedules written to the file by another
-// program are taken over without ever moving lastScheduledRun back.
+// lastScheduledRun to the slot, once however many processes run the
+// schedules; schedules written to the file by another program are taken
+// over without ever moving lastScheduledRun back.
 TEST(SyncManagerSchedules, RunsCopyTheTemplateAndSchedulesComeFromTheFile) {
   brimvale::testing::TempFolder temp{"bv-sync-schedules"};
   SyncManager manager({.jobsFile = temp / "sync" / "jobs.json",
@@ -501,10 +502,16 @@ TEST(SyncManagerSchedules, RunsCopyTheTemplateAndSchedulesComeFromTheFile) {
   job.schedule = nlohmann::json{{"kind", "daily"}, {"hour", 3}};
   job.lastScheduledRun = 1000;
   const std::string templateId = manager.enqueue(job);
+  SyncManager other(
+      {.jobsFile = temp / "sync" / "jobs.json", .mayStart = [](const SyncJob&) { return false; }});
+  ASSERT_TRUE(other.load());
 
   EXPECT_FALSE(manager.enqueueScheduledRun("NO-SUCH-JOB", 4000).has_value());
   const auto runId = manager.enqueueScheduledRun(templateId, 4000);
   ASSERT_TRUE(runId.has_value());
+  EXPECT_FALSE(other.enqueueScheduledRun(templateId, 4000).has_value());
+  EXPECT_EQ(JobListFile(temp / "sync" / "jobs.json").load().value_or(std::vector<SyncJob>{}).size(),
+            2u);
   const SyncJob& run = *manager.find(*runId);
   EXPECT_NE(run.id, templateId);
   EXPECT_EQ(run.source, job.source);

@@ -172,9 +172,11 @@ fs::path plantLink(Scene& scene) {
   std::ofstream(decoy / "not-yours.txt") << "a file the command was never asked to touch\n";
   std::error_code ec;
   fs::create_directories(scratch / "aside", ec);
-  fs::rename(scene.target, scratch / "aside" / scene.target.filename(), ec);
+  scene.movedAside = scratch / "aside" / scene.target.filename();
+  fs::rename(scene.target, scene.movedAside, ec);
   if (ec == std::errc::cross_device_link) {
-    fs::rename(scene.target, scene.target.string() + ".planted-aside", ec);
+    scene.movedAside = scene.target.string() + ".planted-aside";
+    fs::rename(scene.target, scene.movedAside, ec);
   }
   fs::create_directory_symlink(decoy, scene.target, ec);
   return decoy;

@@ -53,6 +53,8 @@ struct Scene {
   std::vector<Invocation> rerun;
   // The folder the command works on: a writer writes in it, a link is planted in its place.
   std::filesystem::path target;
+  // Where the target went when a link was planted in its place; empty until then.
+  std::filesystem::path movedAside;
   // What the command is meant to delete (its dry run lists it): not counted as lost.
   std::vector<std::filesystem::path> deletes;
   // Anything else the row wants to remember between preparing and checking.

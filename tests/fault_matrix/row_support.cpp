@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include <nlohmann/json.hpp>
+#include "common/base/file_io.h"
 
 namespace brimvale::faults {
 namespace fs = std::filesystem;
@@ -38,6 +38,33 @@ void ageTree(const fs::path& root, int days) {
 
 void addConfig(const FaultWorld& world, const std::string& lines) {
   std::ofstream(world.home().paths().config, std::ios::app) << lines;
+}
+
+nlohmann::json moves(Scene& s) {
+  const ProcessResult r = s.world.run({.args = {"moves", "--json"}});
+  auto j = nlohmann::json::parse(r.out, nullptr, false);
+  if (j.is_object() && j.contains("moves")) j = j["moves"];
+  return j.is_array() ? j : nlohmann::json::array();
+}
+
+std::string setClock(Scene& s, std::time_t now) {
+  const fs::path clock = s.world.scratch() / "clock";
+  (void)writeFileAtomically(clock, std::to_string(now));
+  return "--clock-file=" + clock.string();
+}
+
+Invocation unattendedRun(Scene& s) {
+  const fs::path clock = s.world.scratch() / "clock";
+  if (!fs::exists(clock)) setClock(s, std::time(nullptr));
+  // The service programs it installs: the real service behind a small
+  // script, quicker to copy than the program itself.
+  const fs::path scripts = s.world.scratch() / "Scripts";
+  fs::create_directories(scripts);
+  (void)writeFileAtomically(scripts / "brim-vale", "#!/bin/sh\nexec '" BRIM_VALE_PATH "' \"$@\"\n",
+                            {.mode = 0700});
+  return {.args = {"--clock-file=" + clock.string(), "--quit-when-idle", "--scripts",
+                   scripts.string(), "run"},
+          .env = {{"TZ", "UTC"}}};
 }
 
 std::string actionsHold(Scene& s) {

@@ -2,8 +2,11 @@
 // small checks of where things ended up.
 #pragma once
 
+#include <ctime>
 #include <filesystem>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "fault_matrix.h"
 
@@ -21,6 +24,18 @@ void ageTree(const std::filesystem::path& root, int days);
 
 // Adds `lines` to the world's configuration.
 void addConfig(const FaultWorld& world, const std::string& lines);
+
+// The records `brimvale moves --json` lists.
+[[nodiscard]] nlohmann::json moves(Scene& s);
+
+// Sets the time the programs read from the world's clock file (--clock-file);
+// returns the option that makes a program read it.
+std::string setClock(Scene& s, std::time_t now);
+
+// `brimvale run` as a cell's command, on the world's clock: it does at once
+// what its timers would do in their time, and quits by itself once that work
+// has ended.
+[[nodiscard]] Invocation unattendedRun(Scene& s);
 
 // What the service's action log claims holds: every move's copy is on the
 // drive, every deleted item is gone. Empty when it does, else what does not.

@@ -1,8 +1,9 @@
 // The app mover's commands in the fault matrix: apps move, move-back,
-// offload, restore and the reinstall sweep. Each cell lays out an app of its
-// own under the namespace's /Applications (cells run side by side there), so
-// its bundle, its parked original and its kept versions are told apart by
-// the app's name and bundle identifier.
+// offload, restore and the reinstall sweep (by command and as `brimvale run`
+// does it unattended). Each cell lays out an app of its own under the
+// namespace's /Applications (cells run side by side there), so its bundle,
+// its parked original and its kept versions are told apart by the app's name
+// and bundle identifier.
 #include <unistd.h>
 
 #include <atomic>
@@ -269,10 +270,10 @@ Row restoreRow() {
   return row;
 }
 
-Row reinstallSweepRow() {
+Row reinstallSweepRow(bool unattended) {
   Row row;
-  row.name = "brimvale apps reinstalls --sweep";
-  row.prepare = [](Scene& s) {
+  row.name = unattended ? "brimvale run (reinstall sweep)" : "brimvale apps reinstalls --sweep";
+  row.prepare = [unattended](Scene& s) {
     const auto prepared = prepareApp(s);
     if (!prepared) return false;
     const AppNames& app = *prepared;
@@ -281,10 +282,19 @@ Row reinstallSweepRow() {
     std::error_code ec;
     fs::remove(app.bundle(), ec);
     layOutApp(app.bundle(), app, " 2");
-    s.command = {.args = {"apps", "reinstalls", "--sweep"}};
+    s.command =
+        unattended ? unattendedRun(s) : Invocation{.args = {"apps", "reinstalls", "--sweep"}};
     return true;
   };
   row.moments = {"app-move-step1", "app-move-step5", "app-move-committed"};
+  if (unattended) {
+    // The run claims only what its log says it moved.
+    row.claimHolds = [](Scene& s) -> std::string {
+      if (s.judgedOut.find("Vendor reinstall: Moved \u201c") == std::string::npos) return {};
+      return movedAsRecorded(s, appOf(s), " 2");
+    };
+    return row;
+  }
   // Exit 0 says every reinstall the records know of was moved again; a
   // sweep that finds no record (junk state) has nothing to claim.
   row.claimHolds = [](Scene& s) -> std::string {
@@ -298,7 +308,12 @@ Row reinstallSweepRow() {
 }  // namespace
 
 std::vector<Row> appsRows() {
-  return {moveRow(), moveBackRow(), offloadRow(), restoreRow(), reinstallSweepRow()};
+  return {moveRow(),
+          moveBackRow(),
+          offloadRow(),
+          restoreRow(),
+          reinstallSweepRow(false),
+          reinstallSweepRow(true)};
 }
 
 }  // namespace brimvale::faults

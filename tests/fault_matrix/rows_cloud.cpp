@@ -1,8 +1,10 @@
 // Cloud transfers, the remote browser's delete and auto-sync in the fault
-// matrix. The drive side is the world's drive; a remote is a local-type
-// rclone remote over a folder in scratch.
+// matrix, by command and as `brimvale run` does them unattended. The drive
+// side is the world's drive; a remote is a local-type rclone remote over a
+// folder in scratch.
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -36,6 +38,9 @@ void transferredTree(Scene& s) {
   }
 }
 
+// The transfer list every Brimvale process shares.
+fs::path jobsFile(const Scene& s) { return s.world.home().path() / ".brimvale/sync/jobs.json"; }
+
 // Whether `path` lies on the drive now (not in a bare mount-point folder).
 bool onDrive(const fs::path& path, const fs::path& drive) {
   struct stat st {};
@@ -64,6 +69,14 @@ std::string copiedOnto(Scene& s, const fs::path& copy, bool sameContent = true) 
   return {};
 }
 
+// What a finished move of the tree to `copy` claims: the source is gone and
+// every file reached the drive (the ledger finds each file's content).
+std::string movedOnto(Scene& s, const fs::path& copy) {
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(s.target, ec))) return s.target.string() + " is still there";
+  return copiedOnto(s, copy, false);
+}
+
 Row transferRow(const std::string& mode) {
   Row row;
   row.name = "brimvale transfers new --mode " + mode;
@@ -82,14 +95,7 @@ Row transferRow(const std::string& mode) {
   if (mode == "move") row.moments.push_back("transfer:source-removed");
   row.claimHolds = [mode](Scene& s) -> std::string {
     const fs::path copy = s.notes["copy"];
-    if (mode == "move") {
-      std::error_code ec;
-      if (fs::exists(fs::symlink_status(s.target, ec)))
-        return s.target.string() + " is still there";
-      // The ledger finds each file's content; here: every file reached the drive.
-      return copiedOnto(s, copy, false);
-    }
-    return copiedOnto(s, copy);
+    return mode == "move" ? movedOnto(s, copy) : copiedOnto(s, copy);
   };
   row.successText = "Finished a cloud transfer";
   return row;
@@ -110,10 +116,7 @@ Row purgeRow() {
         cloud::newSyncJob(s.target.string(), copy.string(), cloud::JobMode::kCopy, 1'780'000'000);
     job.bandwidthLimit = "600k";
     job.postSuccessAction = cloud::PostSuccessAction::kPurgeSource;
-    if (!cloud::JobListFile(s.world.home().path() / ".brimvale" / "sync" / "jobs.json")
-             .save({job})) {
-      return false;
-    }
+    if (!cloud::JobListFile(jobsFile(s)).save({job})) return false;
     s.command = {.args = {"transfers", "resume", job.id}};
     return true;
   };
@@ -165,11 +168,12 @@ Row remoteDeleteRow(bool folder) {
   return row;
 }
 
-// `autosync scan ID` of a folder whose files have settled.
-Row autoSyncRow() {
+// `autosync scan ID` of a folder whose files have settled, or the look
+// `brimvale run` takes at it by itself.
+Row autoSyncRow(bool unattended) {
   Row row;
-  row.name = "brimvale autosync scan";
-  row.prepare = [](Scene& s) {
+  row.name = unattended ? "brimvale run (auto-sync)" : "brimvale autosync scan";
+  row.prepare = [unattended](Scene& s) {
     s.target = s.world.home() / "Inbox";
     writeUserTree(s.target);
     std::error_code ec;
@@ -186,12 +190,33 @@ Row autoSyncRow() {
     const ProcessResult listed = s.world.run({.args = {"autosync", "--json"}});
     const auto policies = nlohmann::json::parse(listed.out, nullptr, false);
     if (!added.succeeded() || !policies.is_array() || policies.size() != 1) return false;
-    s.command = {.args = {"autosync", "scan", policies[0].value("id", "")}};
+    s.command = unattended ? unattendedRun(s)
+                           : Invocation{.args = {"autosync", "scan", policies[0].value("id", "")}};
     return true;
   };
   // The moves take their destination as named, so no step claims one: the
   // first step of each move is its record being written.
   row.moments = {"mover:enqueued", "mover:copied", "mover:verified", "mover:relinked"};
+  if (unattended) {
+    // The run says nothing of its own; each move it records as done claims
+    // its file is a link to its copy on the drive. A move that ended before
+    // a link was planted in the folder's place left its link in the folder,
+    // wherever that went.
+    row.claimHolds = [](Scene& s) -> std::string {
+      std::error_code ec;
+      const fs::path folder = s.movedAside.empty() ? s.target : s.movedAside;
+      for (const auto& move : moves(s)) {
+        const fs::path recorded = move.value("src", ""), copy = move.value("finalDst", "");
+        if (move.value("phase", "") != "done" || !isBelow(recorded, s.target)) continue;
+        const fs::path src = folder / recorded.lexically_relative(s.target);
+        if (fs::read_symlink(src, ec) != copy) return src.string() + " is not a link to its copy";
+        if (!isBelow(copy, s.world.working()) || !onDrive(copy, s.world.drive()))
+          return copy.string() + " is not on the drive";
+      }
+      return {};
+    };
+    return row;
+  }
   // Each settled file of the folder is a link to its copy in the working
   // folder. A file a program wrote meanwhile is rightly left alone, but only
   // when the run said it left such files for later.
@@ -218,25 +243,54 @@ Row autoSyncRow() {
   return row;
 }
 
-// Scheduled runs start inside `brimvale run`, which runs until stopped: no
-// cell could wait for it to finish. They go through the same transfer queue
-// as `transfers new` (the rows above); the queue's own tests cover a
-// scheduled move whose drive goes away.
+// A move to the drive set to run every hour, whose time came while the
+// application was not running: `brimvale run` on a clock two hours on starts it.
 Row scheduleRow() {
   Row row;
-  row.name = "brimvale run (scheduled transfers)";
-  const std::string why =
-      "brimvale run never ends by itself; its scheduled runs use the transfer queue the "
-      "transfers rows cover (SyncManagerDrive tests the scheduled move that loses its drive)";
-  for (const auto& fault : kFaultNames) row.notApplicable[fault.value] = why;
+  row.name = "brimvale run (scheduled transfer)";
+  row.prepare = [](Scene& s) {
+    s.target = s.world.home() / "Photos";
+    transferredTree(s);
+    const fs::path copy = s.world.working() / "Photos";
+    fs::create_directories(s.world.working());
+    s.notes["copy"] = copy.string();
+    const std::time_t now = std::time(nullptr);
+    // The move ran once by hand; new photos came since.
+    cloud::SyncJob job =
+        cloud::newSyncJob(s.target.string(), copy.string(), cloud::JobMode::kMove, now - 86'400);
+    job.bandwidthLimit = "600k";
+    job.state = cloud::JobState::kCompleted;
+    job.completedAt = now - 86'000;
+    if (!cloud::JobListFile(jobsFile(s)).save({job})) return false;
+    const ProcessResult set =
+        s.world.run({.args = {setClock(s, now), "transfers", "schedule", job.id, "hourly", "1"},
+                     .env = {{"TZ", "UTC"}}});
+    if (!set.succeeded()) return false;
+    setClock(s, now + 2 * 3600);
+    s.command = unattendedRun(s);
+    return true;
+  };
+  row.moments = {"transfer:started", "transfer:anchored", "transfer:copied",
+                 "transfer:source-removed"};
+  // A scheduled run recorded as completed claims what a finished move does.
+  row.claimHolds = [](Scene& s) -> std::string {
+    const auto jobs = cloud::JobListFile(jobsFile(s)).load();
+    if (!jobs) return "the transfer list cannot be read";
+    for (const auto& job : *jobs) {
+      if (job.isScheduledInstance && job.state == cloud::JobState::kCompleted)
+        return movedOnto(s, s.notes["copy"]);
+    }
+    return {};
+  };
   return row;
 }
 
 }  // namespace
 
 std::vector<Row> cloudRows() {
-  return {transferRow("move"),    transferRow("sync"),   transferRow("bisync"), purgeRow(),
-          remoteDeleteRow(false), remoteDeleteRow(true), autoSyncRow(),         scheduleRow()};
+  return {transferRow("move"), transferRow("sync"),    transferRow("bisync"),
+          purgeRow(),          remoteDeleteRow(false), remoteDeleteRow(true),
+          autoSyncRow(false),  autoSyncRow(true),      scheduleRow()};
 }
 
 }  // namespace brimvale::faults

@@ -46,14 +46,6 @@ std::string nothingLinkedInto(const fs::path& home, const fs::path& working) {
   return {};
 }
 
-// The records `brimvale moves --json` lists.
-nlohmann::json moves(Scene& s) {
-  const ProcessResult r = s.world.run({.args = {"moves", "--json"}});
-  auto j = nlohmann::json::parse(r.out, nullptr, false);
-  if (j.is_object() && j.contains("moves")) j = j["moves"];
-  return j.is_array() ? j : nlohmann::json::array();
-}
-
 // The id of the newest move of `src`, empty when there is none.
 std::string moveOf(Scene& s, const fs::path& src) {
   for (const auto& m : moves(s)) {

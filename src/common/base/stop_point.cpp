@@ -29,6 +29,7 @@ struct Armed {
 std::mutex gMutex;
 std::vector<Armed> gArmed;
 std::atomic<bool> gAny{false};
+std::atomic<bool> gQuitWhenIdle{false};
 
 Armed parse(const std::string& option, std::string_view prefix) {
   Armed a;
@@ -65,6 +66,11 @@ void waitForFlag(const std::string& flag) {
 void takeStopPointOption(std::vector<std::string>& args) {
   std::lock_guard lock(gMutex);
   for (auto it = args.begin(); it != args.end();) {
+    if (*it == kQuitWhenIdleOption) {
+      gQuitWhenIdle = true;
+      it = args.erase(it);
+      continue;
+    }
     const std::string_view prefix = it->starts_with(kStopAfterOption) ? kStopAfterOption
                                     : it->starts_with(kPauseAtOption) ? kPauseAtOption
                                                                       : std::string_view();
@@ -103,6 +109,8 @@ std::vector<std::string> armedStopPointOptions() {
   for (const Armed& a : gArmed) options.push_back(a.option);
   return options;
 }
+
+bool quitWhenIdle() { return gQuitWhenIdle.load(); }
 
 }  // namespace brimvale
 
