@@ -594,7 +594,9 @@ void LocalFolderMover::pump() {
     } else if (MoveManifest* j = firstIn(MovePhase::kWriting, true)) {
       const std::string id = j->id;
       transition(id, MovePhase::kCopying);
-      startCopy(id);
+      // A move whose step could not be recorded has failed; the next one goes on.
+      if (const MoveManifest* now = job(id); now && now->phase == MovePhase::kCopying)
+        startCopy(id);
     } else if (MoveManifest* j = firstIn(MovePhase::kHashing, true)) {
       startVerification(j->id);
     } else if (MoveManifest* j = firstIn(MovePhase::kVerifying, true)) {

@@ -715,6 +715,29 @@ TEST_F(Mover, OneSlotHoldsTheSecondJobInWriting) {
   EXPECT_EQ(phaseOf(*second), MovePhase::kDone);
 }
 
+// Given queued moves whose records can no longer be written, then each fails
+// without copying and the queue goes on to the next, so the mover settles.
+TEST_F(Mover, MovesThatCannotBeRecordedFailInTurnAndTheQueueSettles) {
+  ASSERT_TRUE(defaults_.setInt("brimvale.mover.maxConcurrent", 1));
+  auto& mover = make();
+  mover.setPaused(true);
+  std::vector<std::string> ids;
+  for (const char* name : {"One", "Two", "Three"}) {
+    write(paths_.home / name / "f.txt", name);
+    ids.push_back(*mover.enqueue(paths_.home / name, working_ / "Relocated",
+                                 MoveConflictPolicy::kMerge, false, MoveTriggerSource::kUserMove));
+  }
+  const fs::path records = paths_.state / "folder-moves";
+  fs::rename(records, paths_.state / "folder-moves.away");
+  write(records, "not a folder");
+  mover.setPaused(false);
+  EXPECT_TRUE(loop_.runUntil([&] { return mover.idle(); }));
+  for (const auto& id : ids) {
+    EXPECT_EQ(phaseOf(id), MovePhase::kFailed);
+    EXPECT_TRUE(fs::exists(mover.job(id)->src)) << "the original stays";
+  }
+}
+
 TEST_F(Mover, CopyFailureWithTheDrivePresentFailsWithTheExitText) {
   auto& mover = make();
   const fs::path src = makeSource();
