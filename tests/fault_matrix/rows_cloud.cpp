@@ -38,6 +38,17 @@ void transferredTree(Scene& s) {
   }
 }
 
+// The folder `name` of the home, full of files, and where its copy goes on
+// the drive (noted as "copy").
+fs::path folderToCopy(Scene& s, const std::string& name) {
+  s.target = s.world.home() / name;
+  transferredTree(s);
+  const fs::path copy = s.world.working() / name;
+  fs::create_directories(s.world.working());
+  s.notes["copy"] = copy.string();
+  return copy;
+}
+
 // The transfer list every Brimvale process shares.
 fs::path jobsFile(const Scene& s) { return s.world.home().path() / ".brimvale/sync/jobs.json"; }
 
@@ -81,11 +92,7 @@ Row transferRow(const std::string& mode) {
   Row row;
   row.name = "brimvale transfers new --mode " + mode;
   row.prepare = [mode](Scene& s) {
-    s.target = s.world.home() / "Photos";
-    transferredTree(s);
-    const fs::path copy = s.world.working() / "Photos";
-    fs::create_directories(s.world.working());
-    s.notes["copy"] = copy.string();
+    const fs::path copy = folderToCopy(s, "Photos");
     s.command = {.args = {"transfers", "new", "--mode", mode, "--bwlimit", "600k",
                           s.target.string(), copy.string()}};
     if (mode == "bisync") s.command.args.push_back("--resync");
@@ -107,11 +114,7 @@ Row purgeRow() {
   Row row;
   row.name = "brimvale transfers resume (copy, then purge the source)";
   row.prepare = [](Scene& s) {
-    s.target = s.world.home() / "Scans";
-    transferredTree(s);
-    const fs::path copy = s.world.working() / "Scans";
-    fs::create_directories(s.world.working());
-    s.notes["copy"] = copy.string();
+    const fs::path copy = folderToCopy(s, "Scans");
     cloud::SyncJob job =
         cloud::newSyncJob(s.target.string(), copy.string(), cloud::JobMode::kCopy, 1'780'000'000);
     job.bandwidthLimit = "600k";
@@ -249,11 +252,7 @@ Row scheduleRow() {
   Row row;
   row.name = "brimvale run (scheduled transfer)";
   row.prepare = [](Scene& s) {
-    s.target = s.world.home() / "Photos";
-    transferredTree(s);
-    const fs::path copy = s.world.working() / "Photos";
-    fs::create_directories(s.world.working());
-    s.notes["copy"] = copy.string();
+    const fs::path copy = folderToCopy(s, "Photos");
     const std::time_t now = std::time(nullptr);
     // The move ran once by hand; new photos came since.
     cloud::SyncJob job =
