@@ -80,18 +80,6 @@ TEST(StorageReport, FreedesktopScanMeasuresTheLinuxPlaces) {
           "\"total_bytes\":45056}\n");
 }
 
-TEST(StorageReport, HistoryRowHasItsKeysInOrderAndNoDriveWhenAbsent) {
-  ContextInTempHome home("NVMe=\"/nonexistent/NVMe\"\n");
-  fs::create_directories(home.home() / "Movies");
-  fs::create_directories(home.home() / "Downloads");
-  std::ofstream(home.paths().state / "cumulative-saved-bytes") << "123456\n";
-  ServiceContext& ctx = home.load();
-  EXPECT_EQ(historyRow(ctx),
-            "{\"ts\":\"2026-05-01T01:46:40Z\",\"internal_free_gb\":100,\"internal_total_gb\":500,"
-            "\"nvme_free_gb\":0,\"nvme_total_gb\":0,\"cumulative_saved_bytes\":123456,"
-            "\"dirs_mb\":{\"~/Downloads\":0,\"~/Movies\":0}}");
-}
-
 TEST(StorageReport, HistoryIsCutToTheNewestRows) {
   ContextInTempHome home("");
   const fs::path history = home.paths().state / "history.ndjson";
