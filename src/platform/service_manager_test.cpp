@@ -22,25 +22,6 @@ ServiceDefinition definition(std::vector<std::string> args, fs::path log) {
       std::move(args), std::move(log), {{"PATH", "/usr/bin:/bin"}, {"RSYNC", "/usr/bin/rsync"}}};
 }
 
-TEST(LaunchAgentPlist, HasExactlyTheAgentKeys) {
-  std::string xml = launchAgentPlistXml(definition({"/Users/a b/.brimvale/brim-vale", "watch"},
-                                                   "/Users/a b/.brimvale/brim-vale.launchd.log"));
-  for (const char* expected :
-       {"<key>Label</key>\n\t<string>com.brimvale.service</string>",
-        "<key>ProgramArguments</key>\n\t<array>\n\t\t<string>/Users/a "
-        "b/.brimvale/brim-vale</string>\n"
-        "\t\t<string>watch</string>\n\t</array>",
-        "<key>RunAtLoad</key>\n\t<false/>", "<key>KeepAlive</key>\n\t<false/>",
-        "<key>ThrottleInterval</key>\n\t<integer>30</integer>",
-        "<key>StandardOutPath</key>\n\t<string>/Users/a b/.brimvale/brim-vale.launchd.log</string>",
-        "<key>StandardErrorPath</key>\n\t<string>/Users/a "
-        "b/.brimvale/brim-vale.launchd.log</string>",
-        "<key>RSYNC</key>\n\t\t<string>/usr/bin/rsync</string>"}) {
-    EXPECT_NE(xml.find(expected), std::string::npos) << expected << "\nin\n" << xml;
-  }
-  EXPECT_FALSE(plistRequestsAutostart(xml));
-}
-
 TEST(LaunchAgentPlist, OlderListsAskingToAutostartAreOutdated) {
   const std::string head = R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict><key>Label</key><string>com.brimvale.service</string>)";
@@ -59,40 +40,6 @@ TEST(LaunchAgentPlist, OlderListsAskingToAutostartAreOutdated) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(plistRequestsAutostart(c.data), c.outdated);
   }
-}
-
-TEST(LaunchAgentManager, DrivesLaunchctl) {
-  TempFolder dir;
-  StandinTool launchctl(dir, "launchctl");
-  auto manager = makeLaunchAgentManager(dir.path() / "home", launchctl.path(), 501);
-  const std::string plist =
-      (dir.path() / "home/Library/LaunchAgents/com.brimvale.service.plist").string();
-  EXPECT_EQ(manager->definitionPath(), plist);
-  ASSERT_TRUE(manager->writeDefinition(definition({"/x/brim-vale", "watch"}, "/x/log")));
-  EXPECT_FALSE(manager->definitionIsOutdated());
-
-  launchctl.reply(
-      "{\n\t\"LimitLoadToSessionType\" = \"Aqua\";\n\t\"Label\" = \"com.brimvale.service\";\n"
-      "\t\"LastExitStatus\" = 256;\n\t\"PID\" = 4242;\n};\n");
-  ServiceJobState s = manager->state();
-  EXPECT_TRUE(s.loaded);
-  EXPECT_EQ(s.pid, 4242);
-  EXPECT_EQ(s.lastExitStatus, 256);
-  launchctl.reply("", 0);
-  ASSERT_TRUE(manager->kickstart());
-  ASSERT_TRUE(manager->unload(5s));
-  launchctl.reply("Load failed: 5: Input/output error\n", 5);
-  auto loaded = manager->load();
-  ASSERT_FALSE(loaded);
-  EXPECT_EQ(loaded.error().detail,
-            "launchctl could not load the service:\nLoad failed: 5: Input/output error\n");
-  EXPECT_EQ(manager->kickstart().error().detail.substr(0, 2), "5 ");
-  EXPECT_FALSE(manager->state().loaded);
-  EXPECT_EQ(launchctl.arguments(),
-            (std::vector<std::string>{"list", "com.brimvale.service", "kickstart", "-k",
-                                      "gui/501/com.brimvale.service", "unload", plist, "load",
-                                      plist, "kickstart", "-k", "gui/501/com.brimvale.service",
-                                      "list", "com.brimvale.service"}));
 }
 
 TEST(LaunchAgentManager, AHungUnloadIsAbandonedAtTheLimit) {

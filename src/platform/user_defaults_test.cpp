@@ -62,45 +62,6 @@ TEST(JsonUserDefaults, AnUndecodableFileIsNeitherReadNorReplaced) {
   EXPECT_EQ(*readFile(dir.path() / "defaults.json"), "{ half written");
 }
 
-TEST(MacUserDefaults, CallsTheDefaultsToolAndParsesItsOutput) {
-  TempFolder dir;
-  StandinTool tool(dir, "defaults");
-  auto defaults = makeMacUserDefaults(tool.path(), "com.brimvale.app");
-
-  tool.reply("emergency\n");
-  EXPECT_EQ(defaults->getString("brimvale.storage.warnState"), "emergency");
-  tool.reply("42\n");
-  EXPECT_EQ(defaults->getInt("k"), 42);
-  tool.reply("1\n");
-  EXPECT_EQ(defaults->getBool("k"), true);
-  tool.reply("", 1);  // "The domain/default pair ... does not exist"
-  EXPECT_FALSE(defaults->getString("k"));
-  tool.reply("");
-  ASSERT_TRUE(defaults->setInt("k", 7));
-  ASSERT_TRUE(defaults->setBool("b", false));
-  ASSERT_TRUE(defaults->setString("s", "-v"));
-  ASSERT_TRUE(defaults->setDouble("r", 1'700'000'123.75));
-  tool.reply("", 1);
-  EXPECT_EQ(defaults->setString("s", "x").error().code, Errc::kToolFailed);
-
-  std::vector<std::string> expected;
-  for (const std::vector<std::string>& call : std::vector<std::vector<std::string>>{
-           {"read", "brimvale.storage.warnState"},
-           {"read", "k"},
-           {"read", "k"},
-           {"read", "k"},
-           {"write", "k", "-int", "7"},
-           {"write", "b", "-bool", "false"},
-           {"write", "s", "-string", "-v"},
-           {"write", "r", "-float", "1700000123.75"},
-           {"write", "s", "-string", "x"},
-       }) {
-    expected.insert(expected.end(), {call[0], "com.brimvale.app"});
-    expected.insert(expected.end(), call.begin() + 1, call.end());
-  }
-  EXPECT_EQ(tool.arguments(), expected);
-}
-
 TEST(MacUserDefaults, ParsesRecordedValues) {
   struct Case {
     const char* output;

@@ -1,7 +1,6 @@
 // brimvale install, run, status, jobs and notifications, run as the real
 // program against a temporary home. The service's watch loop is played by a
 // stand-in that has the real brim-vale write its snapshot every second.
-#include <algorithm>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,7 +16,6 @@
 #include "e2e_harness.h"
 #include "service/core/notifications.h"
 #include "service_process.h"
-#include "session_bus.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -111,7 +109,8 @@ TEST(AppE2E, RunDeliversQueuedNotificationsAndQuitsCleanly) {
   const std::string said = "storage warning monitor stopped (warnState=";
   const auto at = out.find(said);
   ASSERT_NE(at, std::string::npos) << out;
-  const std::string level = out.substr(at + said.size(), out.find(' ', at + said.size()) - at - said.size());
+  const std::string level =
+      out.substr(at + said.size(), out.find(' ', at + said.size()) - at - said.size());
   EXPECT_NE(readFile(paths.state / "user-defaults.json")
                 ->find("\"brimvale.storage.warnState\": \"" + level + "\""),
             std::string::npos)
@@ -175,50 +174,6 @@ TEST(AppE2E, TheServiceEndsWithTheApplicationEvenWhenItIsKilled) {
   ASSERT_TRUE(pid);
   app.kill9();
   EXPECT_TRUE(eventually([&] { return !alive(*pid); }, 5s));
-}
-
-TEST(AppE2E, RunShowsNotificationsOnTheDesktopSessionBus) {
-  TempHome home;
-  const fs::path scripts = makeStatusWritingScripts(home);
-  PrivateBus bus(home.path() / "bus-address");
-  ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
-  setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
-  NotificationServer desktop(home.path() / "desktop-calls.txt");
-  ASSERT_TRUE(desktop.waitUntilReady());
-
-  const StatePaths paths = StatePaths::forHome(home.path());
-  fs::create_directories(paths.state);
-  ASSERT_TRUE(appendNdjsonLine(
-      paths.notificationsQueue,
-      service::noteQueueLine({"NVMe disconnected", "Plug it back in.", "Funk", "drive", "warn"})));
-  RunningApp app(home, scripts);  // inherits the bus address
-  auto called = [&](const std::string& prefix, const std::string& text = "") {
-    const auto calls = desktop.calls();
-    return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) {
-      return c.starts_with(prefix) && c.find(text) != std::string::npos;
-    });
-  };
-  EXPECT_TRUE(eventually([&] { return called("notify ", "NVMe disconnected"); })) << app.output();
-  service::noteDismiss(paths, "drive");
-  EXPECT_TRUE(eventually([&] { return called("close "); })) << app.output();
-  std::chrono::milliseconds took{};
-  EXPECT_EQ(app.terminate(&took), 0);
-  // A low-space warning about this machine's own disk may come in between;
-  // the queued note must be shown and then closed by its own id.
-  std::vector<std::string> ours;
-  std::string id;
-  for (const auto& call : desktop.calls()) {
-    if (call.find("Storage ") != std::string::npos) continue;
-    if (call.ends_with("NVMe disconnected|Plug it back in.")) {
-      id = call.substr(9, call.find(' ', 9) - 9);
-      ours.push_back("notify " + call.substr(call.find(' ', 9) + 1));
-    } else {
-      ours.push_back(call);
-    }
-  }
-  EXPECT_EQ(ours, (std::vector<std::string>{"ready", "notify 1 NVMe disconnected|Plug it back in.",
-                                            "close " + id}));
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 TEST(AppE2E, QuitWhileTheServiceWillNotStopEndsWithinFiveSeconds) {

@@ -96,15 +96,14 @@ TEST_F(AutoSyncE2E, SettledFilesMoveAsLinksAndTheRestStays) {
   }
   const auto list = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
   EXPECT_EQ(list[0]["totalFilesMoved"], 2);
-  EXPECT_TRUE(list[0].contains("lastMoveAt"));
-  EXPECT_TRUE(list[0].contains("lastScanAt"));
 
   // A second scan finds nothing new: what moved is not moved again.
   holder.close();
   fs::last_write_time(open, fs::file_time_type::clock::now() - std::chrono::hours(1));
   const ProcessResult again = runApp(home_, {"autosync", "scan", id.substr(0, 8)});
-  EXPECT_TRUE(contains(again.out, "Queued 1 new file to copy to your fast drive. Left 1 file "
-                                  "changed in the last 10 minutes where it is;"))
+  EXPECT_TRUE(contains(again.out,
+                       "Queued 1 new file to copy to your fast drive. Left 1 file "
+                       "changed in the last 10 minutes where it is;"))
       << again.out;
   EXPECT_TRUE(isLinkTo(open, working() / "Inbox/open.log"));
 }

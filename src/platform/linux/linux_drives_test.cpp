@@ -46,33 +46,6 @@ TEST(LinuxMountHolding, PicksTheDeepestMountAtOrAboveThePath) {
   EXPECT_FALSE(mountHolding("garbage line\n", "/x"));
 }
 
-TEST(LinuxDriveWords, KeepKernelNamesAndNameTheNetworkProtocol) {
-  struct Case {
-    const char* fsType;
-    const char* filesystem;
-    const char* protocol;
-  } cases[] = {
-      {"vfat", "vfat", ""},        {"exfat", "exfat", ""},  {"nfs4", "nfs4", "NFS"},
-      {"cifs", "cifs", "SMB"},     {"smb3", "smb3", "SMB"}, {"fuse.sshfs", "fuse.sshfs", "SSHFS"},
-      {"sshfs", "sshfs", "SSHFS"}, {"ext4", "ext4", ""},    {"tmpfs", "tmpfs", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.fsType);
-    FilesystemWords words = describeFilesystem(c.fsType);
-    EXPECT_EQ(words.filesystem, c.filesystem);
-    EXPECT_EQ(words.protocol, c.protocol);
-  }
-  BusWords usb = describeBus(
-      "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host4/target4:0:0/4:0:0:0/block/sdb/"
-      "sdb1");
-  EXPECT_EQ(usb.location, "External");
-  EXPECT_EQ(usb.protocol, "USB");
-  BusWords nvme =
-      describeBus("/sys/devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0n1/nvme0n1p2");
-  EXPECT_EQ(nvme.location, "Internal");
-  EXPECT_EQ(nvme.protocol, "PCI-Express");
-}
-
 // Given a fake /proc, /sys and /dev tree describing a USB exFAT stick, then
 // info() reports its kernel file-system name, bus, removability, device and UUID.
 TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {

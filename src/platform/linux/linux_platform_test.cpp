@@ -52,16 +52,6 @@ TEST(LinuxMountTable, MatchesExactMountPoints) {
   EXPECT_FALSE(real.mounts->isMountedAt((dir.path() / "not-a-mount").string()));
 }
 
-TEST(LinuxVolumeMeter, MeasuresRealVolumesAndGivesZerosOnFailure) {
-  Platform here = makeLinuxPlatform(LinuxPaths{});
-  VolumeSpace root = here.volumes->measure("/");
-  EXPECT_GT(root.totalBytes, 0u);
-  EXPECT_LE(root.freeBytes, root.totalBytes);
-  VolumeSpace missing = here.volumes->measure("/nonexistent/volume");
-  EXPECT_EQ(missing.freeBytes, 0u);
-  EXPECT_EQ(missing.totalBytes, 0u);
-}
-
 TEST(LinuxUserActivity, CombinesIdleSources) {
   auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
                     std::chrono::system_clock::now().time_since_epoch())
@@ -106,19 +96,6 @@ TEST(LinuxUserActivity, CombinesIdleSources) {
     EXPECT_GE(idle, c.minimum);
     EXPECT_LE(idle, c.maximum);
   }
-}
-
-TEST(LinuxHostIdentity, PrefersPrettyNameOverShortHostName) {
-  TempFolder dir;
-  LinuxPaths paths = isolatedPaths(dir);
-  char host[256] = {};
-  ASSERT_EQ(gethostname(host, sizeof(host) - 1), 0);
-  std::string shortHost(host);
-  shortHost = shortHost.substr(0, shortHost.find('.'));
-
-  EXPECT_EQ(makeLinuxPlatform(paths).host->computerName(), shortHost);
-  dir.file("machine-info", "PRETTY_HOSTNAME=\"Ann's Laptop\"\n");
-  EXPECT_EQ(makeLinuxPlatform(paths).host->computerName(), "Ann's Laptop");
 }
 
 TEST(LinuxProcessTable, FindsARealProcessByItsName) {
@@ -221,20 +198,6 @@ TEST(LinuxFileFacts, SeesOnlyThePathThatIsHeldOpen) {
   ::close(fd);
   EXPECT_FALSE(linux.files->isOpen(held.string()));
   EXPECT_FALSE(linux.files->isDataless(held.string()));
-}
-
-TEST(LinuxFileFacts, ReadsTheVolumeUuidFromFindmnt) {
-  TempFolder dir;
-  StandinTool findmnt(dir, "findmnt");
-  findmnt.reply("0b6d7c1e-1111-4c2a-9f00-5e5e5e5e5e5e\n");
-  LinuxPaths paths;
-  paths.findmnt = findmnt.path();
-  Platform linux = makeLinuxPlatform(paths);
-  EXPECT_EQ(linux.files->volumeUuid("/Volumes/My NVMe"), "0b6d7c1e-1111-4c2a-9f00-5e5e5e5e5e5e");
-  EXPECT_EQ(findmnt.arguments(),
-            (std::vector<std::string>{"-n", "-o", "UUID", "--mountpoint", "/Volumes/My NVMe"}));
-  findmnt.reply("\n");
-  EXPECT_EQ(linux.files->volumeUuid("/Volumes/NVMe"), "");
 }
 
 }  // namespace

@@ -85,13 +85,5 @@ TEST(MachineInfo, RemovesShellQuotingFromPrettyHostname) {
   }
 }
 
-TEST(HostAndProgramNames, CutLikeTheSystemTools) {
-  EXPECT_EQ(shortHostName("studio.example.org"), "studio");
-  EXPECT_EQ(shortHostName("studio"), "studio");
-  EXPECT_EQ(programNameFromCmdline(std::string("/opt/brimvale/Brimvale\0--run\0", 29)), "Brimvale");
-  EXPECT_EQ(programNameFromCmdline(std::string("Brimvale\0", 9)), "Brimvale");
-  EXPECT_EQ(programNameFromCmdline(""), "");
-}
-
 }  // namespace
 }  // namespace brimvale::platform

@@ -13,10 +13,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Args = std::vector<std::string>;
 
-const std::string kLsregister =
-    "/System/Library/Frameworks/CoreServices.framework/Versions/A/Frameworks/"
-    "LaunchServices.framework/Versions/A/Support/lsregister";
-
 // A runner that records each invocation and answers with `reply`.
 struct Recorder {
   std::vector<ProcessInvocation> runs;
@@ -28,55 +24,6 @@ struct Recorder {
     });
   }
 };
-
-TEST(MacAppRelocationTools, RunsEachToolWithItsArgumentsAndDeadline) {
-  brimvale::testing::TempFolder dir;
-  const std::string copy = (dir / "Apps/X.app").string();
-  struct Case {
-    const char* step;
-    std::function<ToolStep(AppRelocationTools&)> call;
-    std::string path;
-    Args args;
-    seconds deadline;
-  };
-  const Case cases[] = {
-      {"copy",
-       [&](AppRelocationTools& t) {
-         return t.copyBundle("/Applications/X.app", copy, "ditto", seconds{86400}, {});
-       },
-       "/usr/bin/ditto", Args{"--rsrc", "--noqtn", "/Applications/X.app", copy}, seconds{86400}},
-      {"register",
-       [](AppRelocationTools& t) { return t.registerApp("/Applications/X.app", "lsregister"); },
-       kLsregister, Args{"-f", "/Applications/X.app"}, seconds{15}},
-      {"reindex",
-       [](AppRelocationTools& t) { return t.reindex("/Applications/X.app", "mdimport"); },
-       "/usr/bin/mdimport", Args{"-i", "/Applications/X.app"}, seconds{30}},
-      {"dock", [](AppRelocationTools& t) { return t.refreshDock("killall-Dock"); },
-       "/usr/bin/killall", Args{"Dock"}, seconds{5}},
-      {"search check",
-       [](AppRelocationTools& t) { return t.spotlightCheck("/Applications/X.app", "mdls"); },
-       "/usr/bin/mdls", Args{"-name", "kMDItemCFBundleIdentifier", "/Applications/X.app"},
-       seconds{5}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.step);
-    Recorder ok;
-    auto tools = ok.tools();
-    EXPECT_TRUE(c.call(*tools).has_value());
-    ASSERT_EQ(ok.runs.size(), 1u);
-    EXPECT_EQ(ok.runs[0].path, c.path);
-    EXPECT_EQ(ok.runs[0].args, c.args);
-    EXPECT_EQ(ok.runs[0].deadline, milliseconds(c.deadline));
-
-    Recorder late;
-    late.reply = {.outcome = ProcessOutcome::kTimedOut};
-    auto lateTools = late.tools();
-    const ToolStep overran = c.call(*lateTools);
-    ASSERT_FALSE(overran.has_value());
-    EXPECT_EQ(overran.error().kind, ToolFailure::Kind::kTimedOut);
-    EXPECT_EQ(overran.error().deadline, c.deadline);
-  }
-}
 
 TEST(MacAppRelocationTools, NeverCopiesOntoSomethingThatExists) {
   brimvale::testing::TempFolder dir;

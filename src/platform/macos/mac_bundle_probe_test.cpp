@@ -73,51 +73,5 @@ TEST(MacBundleProbe, OnlyTheFirstAuthorityDecidesAppleSigned) {
   }
 }
 
-TEST(MacBundleProbe, RunsEachToolWithItsArgumentsAndTreatsFailuresAsNoFact) {
-  struct Case {
-    const char* name;
-    ProcessResult answer;
-    std::optional<std::int64_t> lastUsed;
-    bool appleSigned;
-  };
-  auto exited = [](int code, std::string out, std::string err) {
-    ProcessResult r;
-    r.outcome = ProcessOutcome::kExited;
-    r.exitCode = code;
-    r.out = std::move(out);
-    r.err = std::move(err);
-    return r;
-  };
-  ProcessResult timedOut;
-  timedOut.outcome = ProcessOutcome::kTimedOut;
-  timedOut.out = "kMDItemLastUsedDate = 2024-03-01 10:22:33 +0000\n";
-  timedOut.err = kSystemSigned;
-  const Case cases[] = {
-      {"answers", exited(0, "kMDItemLastUsedDate = 2024-03-01 10:22:33 +0000\n", kSystemSigned),
-       1709288553, true},
-      {"fails", exited(1, "kMDItemLastUsedDate = 2024-03-01 10:22:33 +0000\n", kSystemSigned),
-       std::nullopt, false},
-      {"overruns its deadline", timedOut, std::nullopt, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<std::vector<std::string>> runs;
-    auto probe = makeMacBundleProbe(
-        MacBundleToolPaths{.mdls = "/t/mdls", .codesign = "/t/codesign"},
-        [&](const std::string& path, std::vector<std::string> args, std::chrono::milliseconds d) {
-          EXPECT_GT(d.count(), 0);
-          args.insert(args.begin(), path);
-          runs.push_back(args);
-          return c.answer;
-        });
-    EXPECT_EQ(probe->lastUsed("/A/My App.app", "ignored"), c.lastUsed);
-    EXPECT_EQ(probe->appleSigned("/A/My App.app"), c.appleSigned);
-    const std::vector<std::vector<std::string>> expected{
-        {"/t/mdls", "-name", "kMDItemLastUsedDate", "/A/My App.app"},
-        {"/t/codesign", "-dv", "--verbose=2", "/A/My App.app"}};
-    EXPECT_EQ(runs, expected);
-  }
-}
-
 }  // namespace
 }  // namespace brimvale::platform

@@ -69,25 +69,5 @@ TEST(MacDriveTools, CombinesDiskutilAndDfAndDegradesToEmpty) {
   EXPECT_EQ(info.freeMiB, 0u);
 }
 
-TEST(MacDriveTools, MountsByUuidThenNameAndEjectsWithItsReport) {
-  TempFolder dir;
-  StandinTool diskutil(dir, "diskutil");
-  MacToolPaths tools;
-  tools.diskutil = diskutil.path();
-  auto drives = makeMacDriveTools(tools);
-
-  diskutil.reply("", 1);
-  drives->mountVolume("UUID-1", "NVMe", "/Volumes/NVMe");
-  EXPECT_EQ(diskutil.arguments(), (std::vector<std::string>{"mount", "UUID-1", "mount", "NVMe"}));
-
-  diskutil.reply("Disk /Volumes/NVMe ejected\n");
-  EXPECT_EQ(drives->eject("/Volumes/NVMe").value(), "Disk /Volumes/NVMe ejected");
-  diskutil.reply("Unmount of disk5 failed: at least one volume could not be unmounted\n", 1);
-  auto failed = drives->eject("/Volumes/NVMe");
-  ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().detail,
-            "Unmount of disk5 failed: at least one volume could not be unmounted");
-}
-
 }  // namespace
 }  // namespace brimvale::platform

@@ -64,41 +64,6 @@ TEST(MacVolumeMeter, UsesDiskutilFreeSpaceAndFallsBackToDf) {
   }
 }
 
-TEST(MacVolumeMeter, MissingToolsGiveZeros) {
-  MacToolPaths tools;
-  tools.diskutil = "/nonexistent/diskutil";
-  tools.df = "/nonexistent/df";
-  VolumeSpace space = makeMacPlatform(tools).volumes->measure("/");
-  EXPECT_EQ(space.freeBytes, 0u);
-  EXPECT_EQ(space.totalBytes, 0u);
-}
-
-TEST(MacHostIdentity, FallsBackToShortHostNameWhenComputerNameIsUnset) {
-  struct Case {
-    const char* name;
-    const char* scutilOut;
-    int scutilExit;
-    const char* expected;
-  } cases[] = {
-      {"computer name set", "Ann\xE2\x80\x99s MacBook Pro\n", 0, "Ann\xE2\x80\x99s MacBook Pro"},
-      {"computer name not set", "", 1, "studio"},
-      {"empty computer name", "\n", 0, "studio"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempFolder dir;
-    StandinTool scutil(dir, "scutil");
-    StandinTool hostname(dir, "hostname");
-    scutil.reply(c.scutilOut, c.scutilExit);
-    hostname.reply("studio\n");
-    MacToolPaths tools;
-    tools.scutil = scutil.path();
-    tools.hostname = hostname.path();
-    EXPECT_EQ(makeMacPlatform(tools).host->computerName(), c.expected);
-    EXPECT_EQ(scutil.arguments(), (std::vector<std::string>{"--get", "ComputerName"}));
-  }
-}
-
 TEST(MacProcessTable, AsksPgrepForAnExactNameOfThisUser) {
   TempFolder dir;
   StandinTool pgrep(dir, "pgrep");
@@ -115,36 +80,6 @@ TEST(MacProcessTable, AsksPgrepForAnExactNameOfThisUser) {
             (std::vector<std::string>{"-x", "-U", uid, "Brimvale", "-x", "-U", uid, "Brimvale"}));
 }
 
-TEST(MacDirectNotifier, PassesTheScriptAsOneArgument) {
-  TempFolder dir;
-  StandinTool osascript(dir, "osascript");
-  osascript.reply("", 1);  // a failure is ignored
-  MacToolPaths tools;
-  tools.osascript = osascript.path();
-  makeMacPlatform(tools).notifier->notify("Drive 'NVMe' \"full\"", "Line one\nline $(two)",
-                                          "Basso");
-  EXPECT_EQ(osascript.arguments(),
-            (std::vector<std::string>{
-                "-e",
-                "display notification \"Line one\nline $(two)\" with title \"Drive 'NVMe' "
-                "\\\"full\\\"\" sound name \"Basso\""}));
-}
-
-TEST(MacMountTable, ReadsTheMountCommand) {
-  TempFolder dir;
-  StandinTool mount(dir, "mount");
-  mount.reply(
-      "/dev/disk3s1s1 on / (apfs, sealed, local, read-only, journaled)\n"
-      "/dev/disk4s1 on /Volumes/NVMe (apfs, local, nodev, nosuid, journaled)\n");
-  MacToolPaths tools;
-  tools.mount = mount.path();
-  Platform mac = makeMacPlatform(tools);
-  EXPECT_TRUE(mac.mounts->isMountedAt("/Volumes/NVMe"));
-  EXPECT_FALSE(mac.mounts->isMountedAt("/Volumes/Other"));
-  mount.reply("", 1);
-  EXPECT_FALSE(mac.mounts->isMountedAt("/Volumes/NVMe"));
-}
-
 TEST(MacFileFacts, AnyLsofOutputMeansOpen) {
   TempFolder dir;
   StandinTool lsof(dir, "lsof");
@@ -156,20 +91,6 @@ TEST(MacFileFacts, AnyLsofOutputMeansOpen) {
   EXPECT_EQ(lsof.arguments(), (std::vector<std::string>{"--", "/Users/ada/-report.pdf"}));
   lsof.reply("", 1);
   EXPECT_FALSE(mac.files->isOpen("/Users/ada/report.pdf"));
-}
-
-TEST(MacFileFacts, AsksStatForTheFlagsOfRegularFilesOnly) {
-  TempFolder dir;
-  dir.file("placeholder.pages", "");
-  StandinTool stat(dir, "stat");
-  stat.reply("dataless\n");
-  MacToolPaths tools;
-  tools.stat = stat.path();
-  Platform mac = makeMacPlatform(tools);
-  EXPECT_TRUE(mac.files->isDataless((dir.path() / "placeholder.pages").string()));
-  EXPECT_FALSE(mac.files->isDataless(dir.path().string()));
-  EXPECT_EQ(stat.arguments(),
-            (std::vector<std::string>{"-f", "%Sf", (dir.path() / "placeholder.pages").string()}));
 }
 
 }  // namespace

@@ -205,12 +205,6 @@ TEST(NotificationScript, KeepsEveryTextInsideItsStringLiteral) {
             "script \\\"x\"");
 }
 
-TEST(OneValueOutput, DropsOnlyTrailingLineEnds) {
-  EXPECT_EQ(withoutTrailingNewlines("Ann's MacBook Pro \n\n"), "Ann's MacBook Pro ");
-  EXPECT_EQ(withoutTrailingNewlines("studio\r\n"), "studio");
-  EXPECT_EQ(withoutTrailingNewlines(""), "");
-}
-
 TEST(DiskutilVolumeUuid, ReadsTheVolumeUuidLineOnly) {
   EXPECT_EQ(parseDiskutilVolumeUuid(
                 "   Volume Name:              NVMe\n"

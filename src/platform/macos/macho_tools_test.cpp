@@ -78,48 +78,5 @@ TEST(CodeInspectionTools, ReadsInstallNameAndEntitlements) {
   EXPECT_EQ(parseCodesignEntitlementsXml("</plist><plist>"), "");
 }
 
-// Stand-in tools: a script per case in a temporary folder.
-TEST(CodeInspectionTools, RunsTheToolsWithinTheDeadline) {
-  brimvale::testing::TempFolder dir("bv-tools");
-  auto script = [&](const std::string& name, const std::string& body) {
-    const fs::path path = dir.file(name, "#!/bin/sh\n" + body);
-    chmod(path.c_str(), 0755);
-    return path.string();
-  };
-  const std::string otool =
-      script("otool",
-             "if [ \"$1\" = -D ]; then printf '%s:\\n/F/libme.dylib\\n' \"$2\"; "
-             "else printf '%s:\\n\\t/F/libme.dylib (compatibility version "
-             "1.0.0)\\n\\t/usr/lib/libc.dylib\\n' \"$2\"; fi\n");
-  const std::string codesign =
-      script("codesign", "printf 'Executable=x\\n<plist><dict/></plist>\\n'\n");
-  const std::string failing = script("failing", "echo broken >&2; exit 1\n");
-  const std::string slow = script("slow", "exec sleep 30\n");
-  const std::chrono::milliseconds quick{300};
-
-  auto paths = otoolLoadPaths({.otool = otool, .deadline = quick}, "/F/libme.dylib");
-  ASSERT_TRUE(paths.has_value()) << paths.error().detail;
-  EXPECT_EQ(*paths, Paths{"/usr/lib/libc.dylib"});
-  EXPECT_EQ(
-      codesignEntitlementsXml({.codesign = codesign, .deadline = quick}, "/A.app").value_or(""),
-      "<plist><dict/></plist>");
-
-  const struct {
-    const char* name;
-    std::string tool;
-    Errc code;
-  } kFailures[] = {
-      {"exits non-zero", failing, Errc::kToolFailed},
-      {"overruns", slow, Errc::kTimedOut},
-      {"missing", (dir / "absent").string(), Errc::kToolFailed},
-  };
-  for (const auto& c : kFailures) {
-    SCOPED_TRACE(c.name);
-    const CodeInspectionTools tools{.otool = c.tool, .codesign = c.tool, .deadline = quick};
-    EXPECT_EQ(otoolLoadPaths(tools, "/F/x").error().code, c.code);
-    EXPECT_EQ(codesignEntitlementsXml(tools, "/A.app").error().code, c.code);
-  }
-}
-
 }  // namespace
 }  // namespace brimvale::platform

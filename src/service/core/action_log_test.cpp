@@ -123,30 +123,5 @@ TEST(ActionLog, NoUndoRecordNoActionLogRow) {
   EXPECT_TRUE(readLastLines(paths.actions, 5).empty());
 }
 
-TEST(ActionLog, RendersRowsAsJsonWithNumericBytes) {
-  struct Case {
-    std::vector<std::string> rows;
-    std::string json;
-  };
-  const Case cases[] = {
-      {{}, "[]\n"},
-      {{"t\tmove\t/a\t/b\t12"},
-       "[\n{\"ts\":\"t\",\"action\":\"move\",\"src\":\"/a\",\"dest\":\"/b\",\"bytes\":12}\n]\n"},
-      {{"t\tdelete\t/a\t-\t"},
-       "[\n{\"ts\":\"t\",\"action\":\"delete\",\"src\":\"/a\",\"dest\":\"-\",\"bytes\":0}\n]\n"},
-      {{"t\tdelete\t/a"},
-       "[\n{\"ts\":\"t\",\"action\":\"delete\",\"src\":\"/a\",\"dest\":\"\",\"bytes\":0}\n]\n"},
-      {{"t\tmove\t/a\t/b\t12x"},
-       "[\n{\"ts\":\"t\",\"action\":\"move\",\"src\":\"/a\",\"dest\":\"/b\",\"bytes\":0}\n]\n"},
-      {{"t\tmove\t/a\t/b\t1", "u\tmove\t/c\t/d\t2"},
-       "[\n{\"ts\":\"t\",\"action\":\"move\",\"src\":\"/a\",\"dest\":\"/b\",\"bytes\":1},\n"
-       "{\"ts\":\"u\",\"action\":\"move\",\"src\":\"/c\",\"dest\":\"/d\",\"bytes\":2}\n]\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.json);
-    EXPECT_EQ(renderActionsJson(c.rows), c.json);
-  }
-}
-
 }  // namespace
 }  // namespace brimvale::service

@@ -12,15 +12,6 @@ namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
 
-TEST(Notifications, QueueLinesKeepKeyOrderAndEscapeTexts) {
-  EXPECT_EQ(
-      noteQueueLine({"NVMe restored", "All systems normal.", "Tink", "", ""}),
-      R"({"title":"NVMe restored","body":"All systems normal.","sound":"Tink","thread":"","severity":""})");
-  EXPECT_EQ(
-      noteQueueLine({"Say \"hi\"", "C:\\path", "Funk", "drive", "warn"}),
-      R"({"title":"Say \"hi\"","body":"C:\\path","sound":"Funk","thread":"drive","severity":"warn"})");
-}
-
 TEST(Notifications, ShowsDirectlyOnlyWhileTheApplicationIsAway) {
   const brimvale::testing::TempHome home(brimvale::testing::StateFolder::kCreated, "brimvale-note");
   const StatePaths& paths = home.paths();

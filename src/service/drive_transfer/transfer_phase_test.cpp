@@ -7,16 +7,6 @@
 namespace brimvale::service {
 namespace {
 
-TEST(TransferPhase, EveryRawNameRoundTripsAndIsUnique) {
-  std::set<std::string_view> seen;
-  for (const auto& row : kTransferPhaseNames) {
-    SCOPED_TRACE(std::string(row.raw));
-    EXPECT_TRUE(seen.insert(row.raw).second) << "raw name used twice";
-    EXPECT_EQ(rawPhase(row.value), row.raw);
-    EXPECT_EQ(transferPhaseOf(row.raw), row.value);
-  }
-}
-
 // The stored strings are read by the application and by older jobs on disk.
 TEST(TransferPhase, KeepsTheStoredSpellings) {
   struct Case {

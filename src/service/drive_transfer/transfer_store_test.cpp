@@ -43,7 +43,7 @@ TEST_F(TransferStoreTest, FirstLineOfAKeyWinsOnRead) {
   EXPECT_EQ(TransferStore(TransferFiles::in(dir_)).phase(), "done");
 }
 
-TEST_F(TransferStoreTest, JsonFollowsEveryWriteInFixedOrder) {
+TEST_F(TransferStoreTest, JsonFollowsEveryWrite) {
   TransferStore store(TransferFiles::in(dir_));
   ASSERT_TRUE(store.reset({{"version", "1"},
                            {"kind", "backup"},
@@ -59,25 +59,6 @@ TEST_F(TransferStoreTest, JsonFollowsEveryWriteInFixedOrder) {
   EXPECT_NE(json.find("  \"currentFile\": \"Apps/\\\"odd\\\"name\\\\x\",\n"), std::string::npos)
       << json;
   auto doc = nlohmann::json::parse(json);
-  std::vector<std::string> keys;
-  for (auto it = doc.begin(); it != doc.end(); ++it) keys.push_back(it.key());
-  // nlohmann sorts keys; the order check is on the text.
-  std::size_t last = 0;
-  for (const char* key : {"version",        "kind",        "phase",
-                          "sourceRoot",     "destRoot",    "storName",
-                          "sourceWorking",  "destWorking", "sourceVolumeUUID",
-                          "destVolumeUUID", "bytesDone",   "bytesTotal",
-                          "percent",        "rate",        "etaSeconds",
-                          "currentFile",    "pid",         "startedAt",
-                          "updatedAt",      "lastError",   "consent",
-                          "resumeCount"}) {
-    SCOPED_TRACE(key);
-    std::size_t at = json.find("\n  \"" + std::string(key) + "\": ");
-    ASSERT_NE(at, std::string::npos);
-    EXPECT_GT(at, last);
-    last = at;
-  }
-  EXPECT_EQ(keys.size(), 22u);
   EXPECT_EQ(doc["kind"], "backup");
   EXPECT_EQ(doc["bytesDone"], 0) << "not all digits";
   EXPECT_EQ(doc["percent"], 42);

@@ -100,19 +100,6 @@ TEST_F(TransferTickThroughLauncher, LaunchesASupervisorOnlyWhenTheJobHasNone) {
   }
 }
 
-// Given both drives connected but the destination's working folder gone, then
-// the job waits and says which folder is missing rather than blaming the drive.
-TEST_F(TransferTickThroughLauncher, NamesAMissingFolderOnAConnectedDrive) {
-  job(TransferPhase::kCopying);
-  fs::remove_all(dest_ / ctx_->workingFolderName());
-  transferTick(*ctx_, kServiceProgram);
-  EXPECT_TRUE(processes().launches.empty());
-  EXPECT_EQ(store().currentPhase(), TransferPhase::kWaitingForDrive);
-  EXPECT_EQ(store().get("lastError"), "Waiting for the drive to reconnect. The folder " +
-                                          (dest_ / ctx_->workingFolderName()).string() +
-                                          " is missing, although its drive is connected.");
-}
-
 // Given a launched supervisor, then the tick after it launches nothing more,
 // however often it runs.
 TEST_F(TransferTickThroughLauncher, NeverLaunchesASecondSupervisor) {

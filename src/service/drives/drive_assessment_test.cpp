@@ -147,27 +147,6 @@ TEST(AssessDrive, LinuxBlocksWhatCannotHoldLinksAndNamesLinuxFileSystems) {
   expectVerdicts(cases, defaults(), kLinuxWords);
 }
 
-TEST(AssessDrive, AllowedListIsExactButWarnAndBlockListsIgnoreCase) {
-  DriveInfo apfsLower{"apfs", "USB", "Removable", "External", "disk4s1", ""};
-  EXPECT_EQ(assessDrive(apfsLower, macDefaults(), kMacWords).verdict, "warn")
-      << "allowed names match exactly";
-  DriveInfo fat{"ms-dos fat32", "USB", "Removable", "External", "disk4s1", ""};
-  EXPECT_EQ(assessDrive(fat, macDefaults(), kMacWords).verdict, "block");
-  DriveInfo ext4Upper{"EXT4", "USB", "Fixed", "External", "sdb1", ""};
-  EXPECT_EQ(assessDrive(ext4Upper, defaults(), kLinuxWords).verdict, "warn");
-  DriveInfo vfatUpper{"VFAT", "USB", "Fixed", "External", "sdb1", ""};
-  EXPECT_EQ(assessDrive(vfatUpper, defaults(), kLinuxWords).verdict, "block");
-}
-
-TEST(AssessDrive, RendersOneLineOfJson) {
-  DriveInfo info = platform::parseDiskutilDriveFields(platform::testing::kDiskutilSmbShare);
-  EXPECT_EQ(
-      renderAssessmentJson(info, assessDrive(info, macDefaults(), kMacWords)),
-      R"({"verdict":"block","filesystem":"SMB","protocol":"SMB","removable":"","location":"",)"
-      R"("reasons":["Filesystem SMB is not supported (network or FAT-class filesystems break symlinks).",)"
-      R"("Network drives over SMB are not supported."],"warnings":[]})");
-}
-
 TEST(BenchmarkVerdict, BlocksBelowMinimumsAndWarnsOnlyWhenNotBlocked) {
   struct Case {
     std::int64_t read, write;
@@ -192,19 +171,6 @@ TEST(BenchmarkVerdict, BlocksBelowMinimumsAndWarnsOnlyWhenNotBlocked) {
     Verdict v = benchmarkVerdict(c.read, c.write, benchmarkLimits(defaults()));
     EXPECT_EQ(v.verdict, c.verdict);
     EXPECT_EQ(v.warnings, c.notes);
-  }
-}
-
-TEST(SystemManagedVolumes, AreRecognisedByName) {
-  for (const char* name :
-       {"com.apple.TimeMachine.localsnapshots", "Backups of Ada’s Mac", ".timemachine",
-        "Time Machine Backups", "Ada.sparsebundle", "old.backupbundle"}) {
-    SCOPED_TRACE(name);
-    EXPECT_TRUE(isSystemManagedVolumeName(name));
-  }
-  for (const char* name : {"NVMe", "Macintosh HD", "Backups", "My Backups of Ada"}) {
-    SCOPED_TRACE(name);
-    EXPECT_FALSE(isSystemManagedVolumeName(name));
   }
 }
 

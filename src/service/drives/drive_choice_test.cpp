@@ -70,15 +70,5 @@ TEST(DriveChoice, WithoutADriveTheDriveCommandsSayHowToChooseOne) {
   }
 }
 
-TEST(DriveChoice, AChosenDriveLetsEveryCommandThrough) {
-  ContextInTempHome env("NVMe=\"/Volumes/Chosen\"\n", ErrorStream::kOwn);
-  ServiceContext& ctx = env.load();
-  for (std::string_view name : {"move-dir", "recover", "transfer-start", "status"}) {
-    SCOPED_TRACE(name);
-    EXPECT_TRUE(driveChoiceAllows(ctx, name));
-  }
-  EXPECT_EQ(env.err().str(), "");
-}
-
 }  // namespace
 }  // namespace brimvale::service

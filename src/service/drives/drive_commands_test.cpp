@@ -118,14 +118,7 @@ TEST_F(DriveCommandsTest, DoctorReportsStateAndDanglingLinksFourLevelsDeep) {
 
   ASSERT_EQ(doctorCommand(*ctx_, {}), 0);
   const std::string out = out_.str();
-  EXPECT_TRUE(out.starts_with("== brim-vale doctor ==\nNVMe mounted at " +
-                              (root_ / "NVMe").string() +
-                              "?  NO\nMarker file present?    NO\nFilesystem:             \n"
-                              "fstab pin present?      no\nUser service loaded?    yes\n"
-                              "Config readable?        yes\nStatus JSON present?    no\n"
-                              "App-cache paths:        0\nRules:                  1\n\n"
-                              "Dangling symlinks under $HOME (top 20):\n"))
-      << out;
+  EXPECT_NE(out.find("User service loaded?    yes\n"), std::string::npos) << out;
   EXPECT_NE(out.find((home / ".npm/a/b/c/four").string() + "\n"), std::string::npos);
   EXPECT_EQ(out.find("five"), std::string::npos);
   EXPECT_EQ(out.find("elsewhere"), std::string::npos);
@@ -181,58 +174,20 @@ TEST_F(DriveCommandsTest, SelectDriveRecordsHowTheSwitchEnded) {
   }
 }
 
-// Given parked sources, then select-drive refuses (editing nothing) unless
-// forced; a switch keeps the old configuration as its backup.
-TEST_F(DriveCommandsTest, SelectDriveGoldenText) {
+// Given parked sources, then select-drive refuses and edits nothing unless
+// forced; a forced switch keeps the old configuration as its backup.
+TEST_F(DriveCommandsTest, SelectDriveRefusesOverParkedSourcesUnlessForced) {
   makeDir(root_ / "New");
   makeDir(paths_.home / "Library/Foo.hollin-old");
   const std::string fresh = (root_ / "New").string();
   const std::string config = "# Brimvale configuration\nNVMe=\"/Volumes/NVMe\"\nRULES=()\n";
   load(config);
-  struct Case {
-    const char* name;
-    std::vector<std::string> args;
-    int exitCode;
-    std::string out;
-    std::string err;
-  };
   const std::string backup =
       paths_.config.string() + ".bak." + formatLocal(1'780'000'000, "%Y%m%d%H%M%S");
-  const Case cases[] = {
-      {"missing",
-       {(root_ / "gone").string()},
-       1,
-       "",
-       "ERROR: target path does not exist: " + (root_ / "gone").string() + "\n"},
-      {"parked sources",
-       {fresh},
-       2,
-       "WARNING: 1 parked '.hollin-old' folder(s) exist.\n"
-       "Switching the drive will cause symlinks to dangle.\n"
-       "Run '6-panic-recovery.sh' to restore originals first.\n",
-       ""},
-      {"forced",
-       {fresh, "force"},
-       0,
-       "Updated NVMe path to: " + fresh + "\nBackup: " + backup + "\n" +
-           R"(Service config reloaded. Run 2-prep-nvme.sh on the new drive to set up the folder layout.
-)",
-       ""},
-      {"again", {fresh, "force"}, 0, "Already configured. No change.\n", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    out_.str("");
-    err_.str("");
-    std::vector<std::string> args{"select-drive"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    EXPECT_EQ(runService(*ctx_, args), c.exitCode);
-    EXPECT_EQ(out_.str(), c.out);
-    EXPECT_EQ(err_.str(), c.err);
-    if (c.exitCode != 0) {
-      EXPECT_EQ(readFile(paths_.config).value(), config) << "a refusal edits nothing";
-    }
-  }
+  EXPECT_EQ(runService(*ctx_, {"select-drive", fresh}), 2);
+  EXPECT_EQ(readFile(paths_.config).value(), config) << "a refusal edits nothing";
+  EXPECT_EQ(runService(*ctx_, {"select-drive", fresh, "force"}), 0);
+  EXPECT_EQ(ctx_->cfg().nvme(), fresh);
   EXPECT_EQ(readFile(backup).value(), config);
 }
 
@@ -254,8 +209,8 @@ struct StubbornDrive : platform::DriveTools {
 };
 
 // Given a drive that is absent, ejects, or stays busy, then the record says
-// what was done and the full text (exit code included) is as shown.
-TEST_F(DriveCommandsTest, EjectRecordsWhatItDidAndPrintsGoldenText) {
+// what was done, and automatic actions are paused before anything is asked.
+TEST_F(DriveCommandsTest, EjectRecordsWhatItDid) {
   struct Case {
     const char* name;
     bool mounted;
@@ -263,49 +218,15 @@ TEST_F(DriveCommandsTest, EjectRecordsWhatItDidAndPrintsGoldenText) {
     int exitCode;
     bool ejected;
     const char* asked;  // the application asked to quit, if any
-    std::string text;   // "{nvme}" stands for the drive
   };
   const Case cases[] = {
-      {"not mounted", false, false, 0, false, nullptr,
-       R"(=== Ejecting NVMe ===
-NVMe is not currently mounted at {nvme}. Nothing to eject.
-)"},
-      {"ejected", true, false, 0, true, nullptr,
-       R"(=== Ejecting NVMe ===
-
-Step 1/3 — Pausing auto-actions
-    ✓ Pause sentinel created. Auto-relocate is halted.
-
-Step 2/3 — Quitting dependent apps
-
-Step 3/3 — Unmounting {nvme}
-    ✓ Disk {nvme} ejected
-
-=== Done. Safe to physically disconnect the drive. ===
-Service stays running (paused). It will detect when NVMe returns.
-)"},
-      {"busy", true, true, 1, false, "Docker",
-       R"(=== Ejecting NVMe ===
-
-Step 1/3 — Pausing auto-actions
-    ✓ Pause sentinel created. Auto-relocate is halted.
-
-Step 2/3 — Quitting dependent apps
-    ✓ Sent Quit to Docker
-    Waiting up to 15s for apps to release files…
-    ✓ All quit cleanly
-
-Step 3/3 — Unmounting {nvme}
-    ✗ Eject failed:
-      Unmount of disk4 failed
-      at least one volume is busy
-
-Files still in use:
-      Docker 412 /v/a
-)"},
+      {"not mounted", false, false, 0, false, nullptr},
+      {"ejected", true, false, 0, true, nullptr},
+      {"busy", true, true, 1, false, "Docker"},
   };
   const std::string nvme = (root_ / "Volumes/NVMe").string();
-  auto arrange = [&](const Case& c) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     load("NVMe=\"" + nvme + "\"\n");
     fs::remove(paths_.paused);
     state_.mountPoints.clear();
@@ -314,10 +235,6 @@ Files still in use:
       state_.runningProcesses = {"Docker"};
       home_.platform().drives = std::make_unique<StubbornDrive>(state_);
     }
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    arrange(c);
     const EjectOutcome o = ejectNvme(*ctx_, [](const EjectOutcome&, EjectMoment) {});
     EXPECT_EQ(o.exitCode, c.exitCode);
     EXPECT_EQ(o.mounted, c.mounted);
@@ -325,14 +242,6 @@ Files still in use:
     EXPECT_EQ(o.askedToQuit,
               c.asked ? std::vector<std::string>{c.asked} : std::vector<std::string>{});
     EXPECT_EQ(fs::exists(paths_.paused), c.mounted) << "paused before anything is asked";
-
-    arrange(c);
-    out_.str("");
-    EXPECT_EQ(runService(*ctx_, {"eject-nvme"}), c.exitCode);
-    std::string expected = c.text;
-    for (std::size_t at; (at = expected.find("{nvme}")) != std::string::npos;)
-      expected.replace(at, 6, nvme);
-    EXPECT_EQ(out_.str(), expected);
   }
 }
 

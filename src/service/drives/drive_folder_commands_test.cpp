@@ -17,11 +17,5 @@ TEST(DriveFolder, DuplicateVolumeNamesAreTheNameABlankAndDigits) {
   }
 }
 
-TEST(DriveFolder, RecoveryMarkerKeysInOrder) {
-  EXPECT_EQ(recoveryMarker("2026-05-01T03:00:00Z", "Ada's Mac", "ada", ""),
-            "marker_version=1\ninitialized=2026-05-01T03:00:00Z\nhost=Ada's Mac\nuser=ada\n"
-            "volume_uuid=unknown\nrecovered_at=2026-05-01T03:00:00Z\n");
-}
-
 }  // namespace
 }  // namespace brimvale::service

@@ -71,12 +71,5 @@ TEST(SelfBackup, WritesNothingWhereTheDriveIsNoLongerMounted) {
       << home.out().str();
 }
 
-TEST(SelfBackup, WithoutTheDriveItOnlySaysSo) {
-  ContextInTempHome home("NVMe=\"/nonexistent/NVMe\"\n");
-  ServiceContext& ctx = home.load();
-  EXPECT_EQ(runService(ctx, {"backup-self"}), 0);
-  EXPECT_EQ(home.out().str(), "NVMe not mounted — skipping self-backup.\n");
-}
-
 }  // namespace
 }  // namespace brimvale::service

@@ -12,15 +12,6 @@ namespace brimvale::service {
 namespace {
 namespace fs = std::filesystem;
 
-TEST(MoveDirRecord, PhasesRoundTripThroughTheirRawStrings) {
-  for (auto phase : {MoveDirPhase::kCopying, MoveDirPhase::kCopied, MoveDirPhase::kRecorded,
-                     MoveDirPhase::kParked, MoveDirPhase::kLinked}) {
-    SCOPED_TRACE(std::string(phaseRaw(phase)));
-    EXPECT_EQ(phaseFromRaw(phaseRaw(phase)), phase);
-  }
-  EXPECT_EQ(phaseFromRaw("Copying"), std::nullopt);
-}
-
 // Paths with newlines, tabs and backslashes come back exactly; a record that
 // can't be decoded is skipped and left on disk.
 TEST(MoveDirRecord, RecordsComeBackExactlyAndBrokenOnesAreLeftAlone) {

@@ -60,33 +60,6 @@ class RelocationTest : public ::testing::Test {
   } cleanup_{drive_};
 };
 
-TEST_F(RelocationTest, WithoutGnuRsyncNothingMoves) {
-  EXPECT_EQ(move(src_.string()), MoveDirCode::kCopyFailed);
-  EXPECT_TRUE(
-      env_.out().str().ends_with("Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n"
-                                 "ERR: GNU rsync 3.x is required for moves but isn't installed.\n"
-                                 "     Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't\n"
-                                 "     support --info=progress2, hard links, or all xattrs that\n"
-                                 "     Brimvale relies on for safe transfers.\n\n"
-                                 "     Install GNU rsync via Homebrew, then retry:\n"
-                                 "         brew install rsync\n"));
-  expectSourceUntouched();
-}
-
-// Given a program holding a file anywhere inside the folder, then the move is
-// refused with the processes named and the tip's path quoted for a shell.
-TEST_F(RelocationTest, AFolderInUseAnywhereInsideIsRefused) {
-  std::ofstream(lsof_) << "#!/bin/sh\nprintf 'p4242\\nceditor\\n'\n";
-  EXPECT_EQ(move(src_.string() + "//"), MoveDirCode::kInUse);
-  EXPECT_EQ(env_.out().str(),
-            "ERR: directory is in use by another process. Quit related apps and retry.\n"
-            "     Tip: try `lsof +D '" +
-                src_.string() +
-                "'` to see which processes.\n"
-                "     In use by: editor (pid 4242)\n");
-  expectSourceUntouched();
-}
-
 TEST_F(RelocationTest, OnlyFoldersInsideTheHomeFolderMove) {
   const fs::path home = env_.home();
   fs::create_directories(home / ".ssh");
@@ -156,41 +129,6 @@ TEST_F(RelocationTest, ARecordNamingForeignPlacesIsRefused) {
     EXPECT_EQ(readFile(src_ / "f").value_or(""), "data");
     EXPECT_EQ(readMoveDirRecords(env_.paths()).size(), 1u) << "kept for a person to look at";
   }
-}
-
-// Given the undo record cannot be written, then the copy is removed and the
-// folder never moves.
-TEST_F(RelocationTest, NoUndoRecordNoMove) {
-  const std::string rsync = findExecutable("rsync");
-  if (rsync.empty()) GTEST_SKIP() << "rsync not installed";
-  env_.fake().rsyncCandidates = {rsync};
-  fs::create_directories(env_.paths().lastBatch);  // appending to it fails
-  EXPECT_EQ(move(src_.string()), MoveDirCode::kParkFailed);
-  const std::string out = env_.out().str();
-  EXPECT_TRUE(
-      contains(out, "ERR: couldn't write the undo record " + env_.paths().lastBatch.string()))
-      << out;
-  EXPECT_TRUE(contains(out, "Your folder is untouched at " + src_.string())) << out;
-  expectSourceUntouched();
-}
-
-TEST_F(RelocationTest, DoctorShowsEachUnfinishedMoveWithItsCommand) {
-  EXPECT_EQ(unfinishedRelocationsReport(env_.load()), "");
-  const fs::path parked = src_.string() + ".hollin-old";
-  struct stat st {};
-  ASSERT_EQ(::lstat(src_.c_str(), &st), 0);
-  fs::rename(src_, parked);
-  ASSERT_TRUE(writeMoveDirRecord(env_.paths(), {.id = "1-1",
-                                                .src = src_,
-                                                .target = base_ / "Relocated" / src_.filename(),
-                                                .parked = parked,
-                                                .device = static_cast<std::uint64_t>(st.st_dev),
-                                                .inode = static_cast<std::uint64_t>(st.st_ino),
-                                                .phase = MoveDirPhase::kParked,
-                                                .started = 1}));
-  const std::string report = unfinishedRelocationsReport(env_.load());
-  EXPECT_TRUE(contains(report, "your folder is parked at " + parked.string())) << report;
-  EXPECT_TRUE(report.ends_with("    brvl move-dir '" + src_.string() + "'\n")) << report;
 }
 
 // Given the disk refusing one step between parking and linking, then the
@@ -303,91 +241,6 @@ TEST_F(RelocationTest, TheOutcomeRecordsWhatHappenedAndTheRunDoesNotSayIt) {
     EXPECT_FALSE(contains(env_.out().str(), "ERR:")) << env_.out().str();
   }
   expectSourceUntouched();
-}
-
-// Given a link the disk refuses, then the outcome names the paths, the
-// cause and that the original went back.
-TEST_F(RelocationTest, AFailedLinkIsRecordedWithThePathsAndThePutBack) {
-  const std::string rsync = findExecutable("rsync");
-  if (rsync.empty()) GTEST_SKIP() << "rsync not installed";
-  env_.fake().rsyncCandidates = {rsync};
-  testing::FailingFileOperations files;
-  files.failFirst(testing::FileOp::kCreateDirectorySymlink, src_.string(), EACCES);
-  const MoveDirOutcome o =
-      moveDirToNvme(env_.load(), FolderInUseProbe(lsof_), src_.string(), files);
-  EXPECT_EQ(o.code, MoveDirCode::kLinkFailed);
-  EXPECT_EQ(o.src, src_);
-  EXPECT_EQ(o.target, base_ / "Relocated" / src_.filename());
-  EXPECT_EQ(o.parked, src_.string() + ".hollin-old");
-  EXPECT_EQ(o.bytes, bytesOf(src_.string()));
-  EXPECT_EQ(o.reason, "couldn't create symlink; restoring original from " + o.parked.string());
-  EXPECT_EQ(o.details, std::vector<std::string>{std::string(std::strerror(EACCES)) + "."});
-  EXPECT_EQ(o.putBack, PutBack::kDone);
-  expectSourceUntouched();
-}
-
-// The whole output and exit code of a refusal and of a successful move,
-// with a stand-in rsync that copies like the real one but shows no
-// progress, so the output does not depend on timing.
-TEST_F(RelocationTest, GoldenOutputOfARefusalAndASuccessfulMove) {
-  const std::string rsync = findExecutable("rsync");
-  if (rsync.empty()) GTEST_SKIP() << "rsync not installed";
-  const fs::path quiet = env_.home() / "quiet-rsync";
-  std::ofstream(quiet) << "#!/bin/sh\n"
-                          "for a in \"$@\"; do\n"
-                          "  [ \"$a\" = --info=progress2 ] && exec " +
-                              rsync +
-                              " \"$@\" >/dev/null\n"
-                              "done\n"
-                              "exec " +
-                              rsync + " \"$@\"\n";
-  fs::permissions(quiet, fs::perms::owner_all);
-  env_.fake().rsyncCandidates = {quiet.string()};
-  std::ofstream(env_.home() / "notes.txt") << "n";
-
-  auto run = [&](const fs::path& path) {
-    env_.out().str("");
-    const int code =
-        static_cast<int>(safeMoveDirToNvme(env_.load(), FolderInUseProbe(lsof_), path.string()));
-    return std::to_string(code) + "\n" + env_.out().str();
-  };
-  const std::string notes = (env_.home() / "notes.txt").string();
-  EXPECT_EQ(run(env_.home() / "notes.txt"), "2\nERR: not a directory: " + notes + "\n");
-
-  const std::string s = src_.string(), t = (base_ / "Relocated" / src_.filename()).string(),
-                    p = s + ".hollin-old";
-  const std::string rule(66, '-');
-  const std::string size = std::to_string(bytesOf(s).value());  // as the file system counts
-  std::string expected = "0\n";
-  for (const std::string& line : {
-           "Source: " + s,
-           "Target: " + t,
-           "Size:   " + size + " bytes",
-           std::string(),
-           std::string("Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026"),
-           std::string("  copy complete"),
-           std::string(),
-           "Step 2/3 \u2014 parking original at " + p,
-           std::string("  the copy matches the parked original"),
-           std::string(),
-           std::string("Step 3/3 \u2014 creating symlink"),
-           "[" + ts(brimvale::testing::ContextInTempHome::kNow) + "] relocate: " + s + " -> " + t +
-               " (" + size + " bytes; parked original at " + p + ")",
-           std::string(),
-           rule,
-           "OK: relocated " + s + " (" + size + " bytes)",
-           "Bytes now live on NVMe at: " + t,
-           "Original parked at:        " + p,
-           std::string(),
-           std::string("The app(s) using this directory will continue to work \u2014 the path"),
-           std::string("is now a symlink. Once you've verified everything works, you can"),
-           std::string("delete the parked backup to reclaim its disk:"),
-           "  rm -rf '" + p + "'",
-           rule,
-       }) {
-    expected += line + "\n";
-  }
-  EXPECT_EQ(run(src_), expected);
 }
 
 }  // namespace

@@ -151,18 +151,11 @@ TEST(CloudEviction, OptimizeCloudExitCodes) {
     std::string says;
   };
   const Case cases[] = {
-      {"no root", "optimize-cloud", "", false, 2,
-       "usage: brim-vale optimize-cloud <cloud-root-path>\n\nAvailable cloud roots on this "
-       "computer:\n  • Dropbox                        " +
-           dropbox + "\n"},
-      {"missing folder", "optimize-icloud", (h / "nothing").string(), true, 2,
-       "ERR: not a directory: " + (h / "nothing").string() + "\n"},
-      {"no tool", "optimize-cloud", dropbox, false, 3,
-       "     Neither comes with Linux, so these files can't be made online-only here.\n"
-       "     Your files are untouched; your cloud app may offer to free the space itself.\n"},
+      {"no root", "optimize-cloud", "", false, 2, dropbox},
+      {"missing folder", "optimize-icloud", (h / "nothing").string(), true, 2, "not a directory"},
+      {"no tool", "optimize-cloud", dropbox, false, 3, "Your files are untouched"},
       {"not a cloud tree", "optimize-cloud", (h / "Documents").string(), true, 4,
-       "Eviction tool: brctl\nERR: " + (h / "Documents").string() +
-           " is not under any cloud storage tree — nothing to optimise.\n"},
+       "is not under any cloud storage tree"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -23,31 +23,19 @@ bool nests(std::string_view outer, std::string_view inner) {
   return inner.size() > outer.size() && inner.starts_with(outer) && inner[outer.size()] == '/';
 }
 
-TEST(ClutterPlaces, BothLayoutsOfferTheSameCategoriesWithTheirAges) {
+// Every folder a category empties lies inside the home folder and says why
+// emptying it is safe.
+TEST(ClutterPlaces, EveryCategoryFolderStaysInTheHome) {
   for (HomeLayout layout : kLayouts) {
-    SCOPED_TRACE(static_cast<int>(layout));
-    const auto places = reclaimPlaces(layout);
-    ASSERT_EQ(places.size(), 3u);
-    EXPECT_EQ(places[0].name, "devcaches");
-    EXPECT_EQ(places[1].name, "syslog");
-    EXPECT_EQ(places[2].name, "trash");
-    EXPECT_EQ(places[0].minAgeDays + places[1].minAgeDays, 0);
-    EXPECT_EQ(places[2].minAgeDays, 30);
-    EXPECT_EQ(findReclaimPlaces(layout, "photos"), nullptr);
-    EXPECT_EQ(findReclaimPlaces(layout, "trash"), &places[2]);
-    for (const auto& category : places) {
+    for (const auto& category : reclaimPlaces(layout)) {
       for (const auto& folder : category.folders) {
         SCOPED_TRACE(folder.path);
-        EXPECT_FALSE(folder.reason.empty()) << "every folder says why emptying it is safe";
-        EXPECT_FALSE(folder.path.starts_with('/')) << "only inside the home folder";
+        EXPECT_FALSE(folder.reason.empty());
+        EXPECT_FALSE(folder.path.starts_with('/'));
         EXPECT_EQ(folder.path.find(".."), std::string_view::npos);
       }
     }
   }
-  EXPECT_EQ(findReclaimPlaces(HomeLayout::kMacOS, "trash")->age, CandidateAge::kModified);
-  EXPECT_EQ(findReclaimPlaces(HomeLayout::kFreedesktop, "trash")->age, CandidateAge::kTrashRecord);
-  EXPECT_EQ(findReclaimPlaces(HomeLayout::kFreedesktop, "trash")->folders[0].path,
-            ".local/share/Trash");
 }
 
 // Given the per-tool caches a Linux developer fills, then each is emptied by

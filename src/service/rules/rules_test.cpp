@@ -9,12 +9,6 @@ ServiceConfig configOf(std::string_view text) {
   return ServiceConfig::fromValues(parseConfig(text, "/Users/ada"), "BRIM-Test");
 }
 
-TEST(Rules, ArchiveBigSizeDefaultsTo500MiB) {
-  EXPECT_EQ(archiveBigMiB(parseRuleText("archive_big|/x|M|3|")), 500);
-  EXPECT_EQ(archiveBigMiB(parseRuleText("archive_big|/x|M|3|many")), 500);
-  EXPECT_EQ(archiveBigMiB(parseRuleText("archive_big|/x|M|3| 42 ")), 42);
-}
-
 TEST(Rules, FloorsOnlyRaiseAndOnlyWhereTheyApply) {
   struct Case {
     const char* name;
