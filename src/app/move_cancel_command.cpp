@@ -45,8 +45,9 @@ std::string settledText(const mover::MoveManifest& job, int ownerPid) {
              "`brimvale moves revert " +
              job.id.substr(0, 8) + "`.\n";
     default:
-      return "The move of " + name + " ended with a failure before it could be stopped: " +
-             mover::userFacingFailure(job.lastError.value_or(""), job.src) + "\n";
+      return "The move of " + name +
+             " ended with a failure before it could be stopped: " + mover::userFacingFailure(job) +
+             "\n";
   }
 }
 

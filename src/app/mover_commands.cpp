@@ -182,7 +182,7 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
       }
       return 0;
     case MovePhase::kWaitingForDrive:
-      if (job.lastError == "NVMe drive not mounted.") {
+      if (job.failure == mover::MoveFailure::kDriveAbsent) {
         // The copy never started: the drive was not there to begin with.
         c.err << "The drive isn't connected, so the move of " << name
               << " is waiting for it; nothing was copied yet. Your original is untouched; connect "
@@ -203,10 +203,10 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
       return 1;
     default: {
       const std::string last = job.lastError.value_or("");
-      if (mover::isOwnSentence(last)) {
+      if (job.failure == mover::MoveFailure::kStated) {
         c.err << last << "\n";
       } else {
-        c.err << mover::userFacingFailure(last, job.src)
+        c.err << mover::userFacingFailure(job)
               << "\nDetails: " << job.lastError.value_or(std::string(mover::phaseRaw(job.phase)))
               << "\n";
       }
@@ -990,13 +990,13 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
             << "  (" << sizeAndDate(j) << ")\n";
       if (j.phase == MovePhase::kFailed) {
         const std::string last = j.lastError.value_or("");
-        if (mover::isOwnSentence(last)) {
+        if (j.failure == mover::MoveFailure::kStated) {
           c.out << "    " << last << "\n";
         } else {
-          c.out << "    " << mover::userFacingFailure(last, j.src) << "\n";
+          c.out << "    " << mover::userFacingFailure(j) << "\n";
           if (!last.empty()) c.out << "    Details: " << last << "\n";
         }
-        if (last.starts_with("Relocate cleanup partial")) {
+        if (j.failure == mover::MoveFailure::kPartlyRelinked) {
           c.out << "    To finish the move safely, run: brimvale move " << shellQuoted(j.src)
                 << " --yes\n";
         }

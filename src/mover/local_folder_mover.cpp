@@ -63,7 +63,7 @@ std::string stripSlash(std::string path) {
 
 // Why a clean-up must leave the source alone.
 struct CleanupRefusal {
-  std::string text;             // the job's lastError
+  MoveError error;              // the job's lastError
   bool driveMayBeGone = false;  // the copy could not be seen: maybe the drive went away
 };
 
@@ -71,13 +71,14 @@ struct CleanupRefusal {
 // it removes or relinks, the guard decides file by file.
 std::optional<CleanupRefusal> cleanupRefusal(const MoveManifest& m, const PathPolicy& policy) {
   if (auto allowed = policy.check(m.src); !allowed)
-    return CleanupRefusal{allowed.error().sentence()};
+    return CleanupRefusal{{MoveFailure::kStatedWithDetails, allowed.error().sentence()}};
   struct stat st {};
   if (lstat(m.finalDst.c_str(), &st) != 0) {
     return CleanupRefusal{
-        "The copy this move made is missing, so Brimvale removed and relinked nothing. Your "
-        "original is safe and untouched; move it again to make a new copy." +
-            std::string(kRawErrorMarker) + m.finalDst + ": " + std::strerror(errno),
+        {MoveFailure::kStatedWithDetails,
+         "The copy this move made is missing, so Brimvale removed and relinked nothing. Your "
+         "original is safe and untouched; move it again to make a new copy." +
+             std::string(kRawErrorMarker) + m.finalDst + ": " + std::strerror(errno)},
         true};
   }
   return std::nullopt;
@@ -106,20 +107,6 @@ ReplaceGuard cleanupGuard(const MoveManifest& m, VerificationLevel level) {
   options.alwaysCompareBytes = level == VerificationLevel::kThorough;
   return ReplaceGuard(options);
 }
-
-// Sentences the mover writes for the user themselves, by how they begin.
-constexpr std::string_view kOwnSentenceStarts[] = {
-    "Brimvale did not resume ",
-    "The drive isn't connected at ",
-    "Something already exists at ",
-    "Couldn't create ",
-    "Every name for the copy ",
-    "Brimvale couldn't write the record ",
-    "Files in ",
-    "The move of ",
-    "Brimvale brought ",
-    "The folder ",
-};
 
 // Enough fresh names for any one folder name; past this something is wrong.
 constexpr int kClaimAttempts = 10000;
@@ -199,38 +186,30 @@ bool isSafeToWipe(const std::string& path, WorkingFolderRule rule, const fs::pat
   return !wipeRefusal(path, rule, home, workingFolder);
 }
 
-bool isOwnSentence(std::string_view lastError) {
-  return std::any_of(std::begin(kOwnSentenceStarts), std::end(kOwnSentenceStarts),
-                     [&](std::string_view start) { return lastError.starts_with(start); });
-}
-
-std::string userFacingFailure(const std::string& lastError, std::string_view src) {
-  if (isOwnSentence(lastError)) return lastError;
-  const std::string name = quotedName(src);
-  // Only the sentence picks the text: the technical detail after it holds the
-  // copy tool's lines and file names, whose words mean nothing here.
-  const std::string sentence = lastError.substr(0, lastError.find(kRawErrorMarker));
-  const std::string l = asciiLower(sentence);
-  auto has = [&](std::string_view w) { return l.find(w) != std::string::npos; };
-  // Already says what happened, that the data is safe and what to do; a full
-  // drive is no unavailable drive, and a refused path names its own reason.
-  if (has("the drive is full") || sentence.ends_with("Nothing was changed.")) return sentence;
-  if (has("sanity") || has("size check") || has("differ") || has("hash") || has("verif")) {
-    return "The copy of " + name +
-           " didn't match the original closely enough to be sure it's complete, so the move was "
-           "stopped before touching your original. Your data is safe — try again, and if it keeps "
-           "happening the source may be changing while it's being copied.";
+std::string userFacingFailure(const MoveManifest& m) {
+  const std::string error = m.lastError.value_or("");
+  const std::string name = quotedName(m.src);
+  switch (m.failure) {
+    case MoveFailure::kStated: return error;
+    case MoveFailure::kStatedWithDetails:
+      if (error.empty()) break;
+      return error.substr(0, error.find(kRawErrorMarker));
+    case MoveFailure::kVerification:
+      return "The copy of " + name +
+             " didn't match the original closely enough to be sure it's complete, so the move was "
+             "stopped before touching your original. Your data is safe — try again, and if it "
+             "keeps happening the source may be changing while it's being copied.";
+    case MoveFailure::kDriveGone:
+    case MoveFailure::kDriveAbsent:
+      return "The drive became unavailable while moving " + name +
+             ". Your original is safe — reconnect the drive and try again.";
+    case MoveFailure::kSourceNotRemoved:
+    case MoveFailure::kPartlyRelinked:
+      return name +
+             " was copied successfully, but the original couldn't be removed afterwards, so "
+             "it's still using space. Your data is safe.";
+    case MoveFailure::kUnexplained: break;
   }
-  if (has("disconnect") || has("drive")) {
-    return "The drive became unavailable while moving " + name +
-           ". Your original is safe — reconnect the drive and try again.";
-  }
-  if (has("cleanup") || has("removing source")) {
-    return name +
-           " was copied successfully, but the original couldn't be removed afterwards, so "
-           "it's still using space. Your data is safe.";
-  }
-  if (!sentence.empty() && !has("rsync") && !has("exit") && !has("code ")) return sentence;
   return "Brimvale couldn't finish moving " + name + ". Your original is safe and untouched.";
 }
 
@@ -338,12 +317,13 @@ bool LocalFolderMover::save(const MoveManifest& m) {
   return store_.write(stamped).has_value();
 }
 
-std::string LocalFolderMover::recordNotWritten(const MoveManifest& m) const {
-  return "Brimvale couldn't write the record of the move of " + quotedName(m.src) + " in " +
-         store_.folder().string() +
-         ", so it stopped there: a move it cannot record could not be found and finished safely "
-         "later. Your data is safe; nothing more was changed. Free some space there (or make it "
-         "writable), then run the move again.";
+MoveError LocalFolderMover::recordNotWritten(const MoveManifest& m) const {
+  return {MoveFailure::kStated,
+          "Brimvale couldn't write the record of the move of " + quotedName(m.src) + " in " +
+              store_.folder().string() +
+              ", so it stopped there: a move it cannot record could not be found and finished "
+              "safely later. Your data is safe; nothing more was changed. Free some space there "
+              "(or make it writable), then run the move again."};
 }
 
 void LocalFolderMover::publish(const MoveManifest& m) {
@@ -415,10 +395,13 @@ std::optional<std::string> LocalFolderMover::enqueue(
   m.replaceSourceWithSymlink = replaceSourceWithSymlink;
   m.triggerSource = trigger;
 
-  auto addTerminal = [&](MovePhase phase, std::optional<std::string> error,
+  auto addTerminal = [&](MovePhase phase, std::optional<MoveError> error,
                          PhaseEffects effects = PhaseEffects::kAll) {
     m.phase = phase;
-    m.lastError = std::move(error);
+    if (error) {
+      m.lastError = std::move(error->text);
+      m.failure = error->kind;
+    }
     if (phase == MovePhase::kDone) {
       m.completedAt = m.updatedAt;
       m.fractionAtLastWrite = 1.0;
@@ -427,7 +410,9 @@ std::optional<std::string> LocalFolderMover::enqueue(
     if (!save(m) && phase == MovePhase::kDone) {
       m.phase = phase = MovePhase::kFailed;
       m.completedAt.reset();
-      m.lastError = recordNotWritten(m);
+      MoveError unrecorded = recordNotWritten(m);
+      m.lastError = std::move(unrecorded.text);
+      m.failure = unrecorded.kind;
       effects = PhaseEffects::kRecordOnly;
     }
     jobs_.push_back(m);
@@ -444,9 +429,12 @@ std::optional<std::string> LocalFolderMover::enqueue(
 
   if (driveTransferRunning()) {
     if (trigger == MoveTriggerSource::kAutoSync) return std::nullopt;
-    return addTerminal(MovePhase::kFailed, std::string(kHeld));
+    // Told as the drive being unavailable, as it always has been.
+    return addTerminal(MovePhase::kFailed, MoveError{MoveFailure::kDriveGone, std::string(kHeld)});
   }
-  if (!env_.rsync) return addTerminal(MovePhase::kFailed, std::string(kNoRsync));
+  if (!env_.rsync)
+    return addTerminal(MovePhase::kFailed,
+                       MoveError{MoveFailure::kUnexplained, std::string(kNoRsync)});
 
   struct stat st {};
   if (lstat(src.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -497,10 +485,11 @@ std::optional<std::string> LocalFolderMover::enqueue(
     }
     return addTerminal(
         MovePhase::kFailed,
-        "Brimvale couldn't write the record of this move in " + store_.folder().string() +
-            ", and a move it cannot record could not be found again if it stopped half-way, so "
-            "nothing was copied. Your original is untouched; free some space there (or make it "
-            "writable), then try again.",
+        MoveError{MoveFailure::kStated,
+                  "Brimvale couldn't write the record of this move in " + store_.folder().string() +
+                      ", and a move it cannot record could not be found again if it stopped "
+                      "half-way, so nothing was copied. Your original is untouched; free some "
+                      "space there (or make it writable), then try again."},
         PhaseEffects::kRecordOnly);
   }
   stopPoint("mover:enqueued");
@@ -528,18 +517,19 @@ std::optional<std::string> LocalFolderMover::enqueue(
   return id;
 }
 
-std::expected<std::string, std::string> LocalFolderMover::claimTarget(const std::string& src,
-                                                                      const std::string& dstParent,
-                                                                      const MoveTarget& target) {
+std::expected<std::string, MoveError> LocalFolderMover::claimTarget(const std::string& src,
+                                                                    const std::string& dstParent,
+                                                                    const MoveTarget& target) {
   const std::string name = target.name.empty() ? lastComponent(src) : target.name;
   const fs::path mount = mountPath();
   const fs::path parent(dstParent);
   // An unplugged drive leaves an empty folder at its mount path; creating
   // the target there would put the copy on the internal disk.
   if ((parent == mount || isStrictlyInside(parent, mount)) && !mounted(mount)) {
-    return std::unexpected("The drive isn't connected at " + mount.string() +
-                           ", so there is nowhere to copy " + quotedName(src) +
-                           " to. Nothing was copied; your original is untouched.");
+    return std::unexpected(MoveError{MoveFailure::kStated,
+                                     "The drive isn't connected at " + mount.string() +
+                                         ", so there is nowhere to copy " + quotedName(src) +
+                                         " to. Nothing was copied; your original is untouched."});
   }
   const PathPolicy policy = pathPolicy();
   struct stat st {};
@@ -550,7 +540,8 @@ std::expected<std::string, std::string> LocalFolderMover::claimTarget(const std:
     // Checked before anything is created: a link planted on the way must not
     // carry the copy somewhere else.
     if (auto allowed = policy.check(candidate); !allowed)
-      return std::unexpected(allowed.error().sentence());
+      return std::unexpected(
+          MoveError{MoveFailure::kStatedWithDetails, allowed.error().sentence()});
     if (n == 0) {
       std::error_code ec;
       fs::create_directories(parent, ec);
@@ -560,17 +551,20 @@ std::expected<std::string, std::string> LocalFolderMover::claimTarget(const std:
     if (!made) return candidate;
     const int err = made.value();
     if (err == EEXIST && target.rule == MoveTarget::Rule::kClaimExact) {
-      return std::unexpected("Something already exists at the original source path " + candidate +
-                             ". Move or delete it before reverting.");
+      return std::unexpected(
+          MoveError{MoveFailure::kStated, "Something already exists at the original source path " +
+                                              candidate + ". Move or delete it before reverting."});
     }
     if (err != EEXIST) {
-      return std::unexpected("Couldn't create " + candidate + " to hold the copy (" +
-                             std::strerror(err) +
-                             "). Nothing was copied; your original is untouched.");
+      return std::unexpected(MoveError{MoveFailure::kStated,
+                                       "Couldn't create " + candidate + " to hold the copy (" +
+                                           std::strerror(err) +
+                                           "). Nothing was copied; your original is untouched."});
     }
   }
-  return std::unexpected("Every name for the copy of " + quotedName(src) + " in " + dstParent +
-                         " is taken. Nothing was copied; your original is untouched.");
+  return std::unexpected(MoveError{
+      MoveFailure::kStated, "Every name for the copy of " + quotedName(src) + " in " + dstParent +
+                                " is taken. Nothing was copied; your original is untouched."});
 }
 
 void LocalFolderMover::setPaused(bool paused) {
@@ -610,13 +604,13 @@ void LocalFolderMover::pump() {
 }
 
 void LocalFolderMover::transition(const std::string& id, MovePhase phase,
-                                  std::optional<std::string> lastError,
+                                  std::optional<MoveError> lastError,
                                   std::optional<std::string> statusMessage) {
   changePhase(id, phase, std::move(lastError), std::move(statusMessage), PhaseEffects::kAll);
 }
 
 void LocalFolderMover::changePhase(const std::string& id, MovePhase phase,
-                                   std::optional<std::string> lastError,
+                                   std::optional<MoveError> lastError,
                                    std::optional<std::string> statusMessage, PhaseEffects effects) {
   MoveManifest* m = find(id);
   if (!m) return;
@@ -624,7 +618,8 @@ void LocalFolderMover::changePhase(const std::string& id, MovePhase phase,
   if (phase != MovePhase::kVerifying)
     measuredSizes_.erase(id);  // only the size check right after may use them
   m->phase = phase;
-  m->lastError = lastError;
+  m->lastError = lastError ? std::optional(lastError->text) : std::nullopt;
+  m->failure = lastError ? lastError->kind : MoveFailure::kUnexplained;
   m->statusMessage = statusMessage;
   m->updatedAt = env_.clock();
   if (phase == MovePhase::kDone) {
@@ -638,16 +633,21 @@ void LocalFolderMover::changePhase(const std::string& id, MovePhase phase,
   if (!recorded && phase == MovePhase::kDone) {
     phase = m->phase = MovePhase::kFailed;
     m->completedAt.reset();
-    lastError = m->lastError =
+    lastError = MoveError{
+        MoveFailure::kStated,
         "The move of " + quotedName(m->src) + " is complete, but Brimvale couldn't write down in " +
-        store_.folder().string() +
-        " that it finished. Your data is safe. Once that folder can be written to, run `brimvale "
-        "moves resume` so that the move is recorded.";
+            store_.folder().string() +
+            " that it finished. Your data is safe. Once that folder can be written to, run "
+            "`brimvale moves resume` so that the move is recorded."};
+    m->lastError = lastError->text;
+    m->failure = lastError->kind;
     statusMessage = m->statusMessage = std::nullopt;
     effects = PhaseEffects::kRecordOnly;
   } else if (!recorded && !isTerminal(phase) && phase != MovePhase::kWaitingForDrive) {
     phase = m->phase = MovePhase::kFailed;
-    lastError = m->lastError = recordNotWritten(*m);
+    lastError = recordNotWritten(*m);
+    m->lastError = lastError->text;
+    m->failure = lastError->kind;
     statusMessage = m->statusMessage = std::nullopt;
     effects = PhaseEffects::kRecordOnly;
   }
@@ -656,7 +656,7 @@ void LocalFolderMover::changePhase(const std::string& id, MovePhase phase,
   if (old == phase) return;
   std::string line = std::string(phaseRaw(old)) + " → " + std::string(phaseRaw(phase));
   if (statusMessage) line += " · " + *statusMessage;
-  if (lastError) line += " · ERROR: " + *lastError;
+  if (lastError) line += " · ERROR: " + lastError->text;
   log_.append(MoverLogSource::kPhase, line, id);
   const MoveManifest snapshot = *m;
   if (phase == MovePhase::kDone) enteredDone(snapshot);
@@ -718,7 +718,7 @@ void LocalFolderMover::enteredDone(const MoveManifest& m) {
 
 void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) {
   if (m.triggerSource != MoveTriggerSource::kUserMove) return;
-  const std::string text = userFacingFailure(m.lastError.value_or(""), m.src);
+  const std::string text = userFacingFailure(m);
   if (env_.ledger) {
     (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
                                  text);
@@ -776,7 +776,7 @@ void LocalFolderMover::startCopy(const std::string& id) {
   // record read from disk could name another move's only copy.
   const bool mayWipe = enqueuedHere_.contains(id);
   struct Prep {
-    std::optional<std::pair<MovePhase, std::string>> stop;
+    std::optional<std::pair<MovePhase, MoveError>> stop;
     bool wiped = false;
     std::optional<std::string> refusedWipe;  // the reason
     CopyShape shape = CopyShape::kFolderContents;
@@ -800,39 +800,50 @@ void LocalFolderMover::startCopy(const std::string& id) {
     struct stat st {};
     const bool srcIsLink = lstat(snapshot.src.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
     if (snapshot.driveUUID && current && *current != *snapshot.driveUUID) {
-      prep.stop = {MovePhase::kFailed, "Destination drive UUID mismatch (" + *snapshot.driveUUID +
-                                           " vs " + *current +
-                                           "). Refusing to write into a different drive."};
+      // Told as a copy that didn't match, as it always has been.
+      prep.stop = {MovePhase::kFailed,
+                   {MoveFailure::kVerification,
+                    "Destination drive UUID mismatch (" + *snapshot.driveUUID + " vs " + *current +
+                        "). Refusing to write into a different drive."}};
     } else if (!driveMounted || !fs::exists(mount, ec) || !onDrive(mount)) {
-      prep.stop = {MovePhase::kWaitingForDrive, "NVMe drive not mounted."};
+      prep.stop = {MovePhase::kWaitingForDrive,
+                   {MoveFailure::kDriveAbsent, "NVMe drive not mounted."}};
     } else if (lstat(snapshot.finalDst.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
       prep.stop = {MovePhase::kFailed,
-                   "The folder " + snapshot.finalDst +
-                       " that receives the copy was replaced by a link since the move began, so "
-                       "Brimvale copied nothing through it and stopped. Nothing was changed where "
-                       "the link leads, and your original is untouched; check what is at that "
-                       "path, then start the move again."};
+                   {MoveFailure::kStated,
+                    "The folder " + snapshot.finalDst +
+                        " that receives the copy was replaced by a link since the move began, so "
+                        "Brimvale copied nothing through it and stopped. Nothing was changed where "
+                        "the link leads, and your original is untouched; check what is at that "
+                        "path, then start the move again."}};
     } else if (srcIsLink) {
       prep.stop = {MovePhase::kFailed,
-                   "The folder " + snapshot.src +
-                       " was replaced by a link since the move began, so Brimvale copied nothing "
-                       "through it and stopped. Nothing was changed where the link leads; check "
-                       "what is at that path, then start the move again."};
+                   {MoveFailure::kStated,
+                    "The folder " + snapshot.src +
+                        " was replaced by a link since the move began, so Brimvale copied nothing "
+                        "through it and stopped. Nothing was changed where the link leads; check "
+                        "what is at that path, then start the move again."}};
     } else if (fs::create_directories(snapshot.dstParent, ec); ec) {
       if (!fs::exists(mount) || !onDrive(mount)) {
-        prep.stop = {MovePhase::kWaitingForDrive,
-                     "NVMe drive disconnected while preparing destination."};
+        prep.stop = {
+            MovePhase::kWaitingForDrive,
+            {MoveFailure::kDriveGone, "NVMe drive disconnected while preparing destination."}};
       } else {
-        prep.stop = {MovePhase::kFailed, "Could not create destination parent " +
-                                             snapshot.dstParent + ": " + ec.message()};
+        prep.stop = {
+            MovePhase::kFailed,
+            {MoveFailure::kStatedWithDetails,
+             "Could not create destination parent " + snapshot.dstParent + ": " + ec.message()}};
       }
     } else if (!onDrive(snapshot.dstParent)) {
-      prep.stop = {MovePhase::kWaitingForDrive,
-                   "NVMe drive disconnected while preparing destination."};
+      prep.stop = {
+          MovePhase::kWaitingForDrive,
+          {MoveFailure::kDriveGone, "NVMe drive disconnected while preparing destination."}};
     } else if (!fs::is_directory(snapshot.dstParent, ec)) {
       prep.stop = {MovePhase::kFailed,
-                   "Destination parent " + snapshot.dstParent +
-                       " doesn't exist after createDirectory succeeded — refusing to spawn rsync."};
+                   {MoveFailure::kUnexplained,
+                    "Destination parent " + snapshot.dstParent +
+                        " doesn't exist after createDirectory succeeded — refusing to spawn "
+                        "rsync."}};
     } else if (snapshot.conflictPolicy == MoveConflictPolicy::kOverride &&
                snapshot.copyRound == 1 && fs::exists(fs::symlink_status(snapshot.finalDst, ec))) {
       // Only before the first copy: a later round copies what changed into
@@ -844,8 +855,9 @@ void LocalFolderMover::startCopy(const std::string& id) {
                         snapshot.finalDst + " may not be its own; it was left as it is.");
       if (prep.refusedWipe) {
         prep.stop = {MovePhase::kFailed,
-                     "Couldn't prepare the destination safely, so nothing was changed. Your "
-                     "original is untouched."};
+                     {MoveFailure::kStatedWithDetails,
+                      "Couldn't prepare the destination safely, so nothing was changed. Your "
+                      "original is untouched."}};
       } else {
         prep.wiped = true;
         (void)runTool("/bin/rm", {"-rf", snapshot.finalDst}, std::chrono::hours(1));
@@ -948,7 +960,9 @@ void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape, bool 
                processes_.erase(id);
                log_.append(MoverLogSource::kInfo, "failed to spawn rsync: " + launchError, id);
                if (const MoveManifest* j = job(id); j && j->phase == MovePhase::kCopying) {
-                 transition(id, MovePhase::kFailed, "Failed to start rsync: " + launchError);
+                 transition(
+                     id, MovePhase::kFailed,
+                     MoveError{MoveFailure::kUnexplained, "Failed to start rsync: " + launchError});
                }
                pump();
                return;
@@ -1026,8 +1040,10 @@ void LocalFolderMover::copyFinished(const std::string& id, int exitCode) {
       transition(id, MovePhase::kHashing, std::nullopt, std::string(kHashingStatus));
       stopPoint("mover:copied");
     } else if (!landed || !destinationReachable(*m)) {
-      transition(id, MovePhase::kWaitingForDrive,
-                 "Destination drive disconnected during copy. Will resume on reconnect.");
+      transition(
+          id, MovePhase::kWaitingForDrive,
+          MoveError{MoveFailure::kDriveGone,
+                    "Destination drive disconnected during copy. Will resume on reconnect."});
     } else {
       transition(id, MovePhase::kFailed, copyFailureMessage(exitCode, m->src, errors));
     }
@@ -1183,17 +1199,20 @@ void LocalFolderMover::startSizeCheck(const std::string& id) {
       const SizeCheck check = sizeCheck(snap.srcSizeKB, live, dst);
       if (!parentThere) {
         transition(id, MovePhase::kWaitingForDrive,
-                   "Destination drive disappeared during verification. Will resume on reconnect.");
+                   MoveError{MoveFailure::kDriveGone,
+                             "Destination drive disappeared during verification. Will resume on "
+                             "reconnect."});
       } else if (!check.passed) {
-        transition(id, MovePhase::kFailed, check.failureText());
+        transition(id, MovePhase::kFailed,
+                   MoveError{MoveFailure::kVerification, check.failureText()});
       } else if (snap.conflictPolicy == MoveConflictPolicy::kOverride && snap.srcContentHash &&
                  snap.dstContentHash && *snap.srcContentHash != *snap.dstContentHash) {
         transition(id, MovePhase::kFailed,
-                   "Content hash mismatch — destination doesn't match source byte-for-byte. Source "
-                   "preserved. "
-                   "Hashes: src=" +
-                       snap.srcContentHash->substr(0, 12) +
-                       " dst=" + snap.dstContentHash->substr(0, 12));
+                   MoveError{MoveFailure::kVerification,
+                             "Content hash mismatch — destination doesn't match source "
+                             "byte-for-byte. Source preserved. Hashes: src=" +
+                                 snap.srcContentHash->substr(0, 12) +
+                                 " dst=" + snap.dstContentHash->substr(0, 12)});
       } else {
         transition(id, MovePhase::kCleaningUp);
         stopPoint("mover:verified");
@@ -1230,17 +1249,19 @@ void LocalFolderMover::copyAgainOrStop(const std::string& id,
   if (m->copyRound >= kCopyRounds) {
     transition(
         id, MovePhase::kFailed,
-        "Files in " + quotedName(m->src) +
-            " kept changing while Brimvale moved it, so it stopped "
-            "after copying them " +
-            std::to_string(kCopyRounds) +
-            " times and left them where they are: " + someFiles(changed) + ". Nothing was lost: " +
-            (m->replaceSourceWithSymlink
-                 ? "every other file is a link to its checked copy on the drive, and these are "
-                   "still in place."
-                 : "every other file was moved to " + m->finalDst +
-                       " once its copy was checked, and these are still in place.") +
-            " Close the apps that write there, then run the move again.");
+        MoveError{
+            MoveFailure::kStated,
+            "Files in " + quotedName(m->src) +
+                " kept changing while Brimvale moved it, so it stopped "
+                "after copying them " +
+                std::to_string(kCopyRounds) + " times and left them where they are: " +
+                someFiles(changed) + ". Nothing was lost: " +
+                (m->replaceSourceWithSymlink
+                     ? "every other file is a link to its checked copy on the drive, and these are "
+                       "still in place."
+                     : "every other file was moved to " + m->finalDst +
+                           " once its copy was checked, and these are still in place.") +
+                " Close the apps that write there, then run the move again."});
     return;
   }
   log_.append(MoverLogSource::kCleanup,
@@ -1288,25 +1309,30 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   auto refusalNow = [=, this]() -> std::optional<CleanupRefusal> {
     if (auto refusal = cleanupRefusal(snap, policy)) return refusal;
     if (toDrive && !onJobsDrive(anchor, snap.finalDst)) {
-      return CleanupRefusal{"The drive holding the copy at " + snap.finalDst +
-                                " is not the one the copy was made on now.",
-                            true};
+      return CleanupRefusal{
+          {MoveFailure::kDriveGone, "The drive holding the copy at " + snap.finalDst +
+                                        " is not the one the copy was made on now."},
+          true};
     }
     if (fromDrive && !onJobsDrive(anchor, snap.src)) {
-      return CleanupRefusal{"The drive holding " + snap.src + " is not connected now.", true};
+      return CleanupRefusal{
+          {MoveFailure::kDriveGone, "The drive holding " + snap.src + " is not connected now."},
+          true};
     }
     return std::nullopt;
   };
   auto refused = [=, this](const CleanupRefusal& refusal) {
-    log_.append(MoverLogSource::kCleanup, "REFUSED clean-up of " + snap.src + ": " + refusal.text,
-                id);
+    log_.append(MoverLogSource::kCleanup,
+                "REFUSED clean-up of " + snap.src + ": " + refusal.error.text, id);
     if (refusal.driveMayBeGone &&
         (!destinationReachable(snap) || (toDrive && !onJobsDrive(anchor, snap.dstParent)) ||
          (fromDrive && !onJobsDrive(anchor, fs::path(snap.src).parent_path())))) {
       transition(id, MovePhase::kWaitingForDrive,
-                 "Destination drive disappeared before clean-up. Will resume on reconnect.");
+                 MoveError{MoveFailure::kDriveGone,
+                           "Destination drive disappeared before clean-up. Will resume on "
+                           "reconnect."});
     } else {
-      transition(id, MovePhase::kFailed, refusal.text);
+      transition(id, MovePhase::kFailed, refusal.error);
     }
     pump();
   };
@@ -1363,34 +1389,40 @@ void LocalFolderMover::startCleanup(const std::string& id) {
         std::sort(changed.begin(), changed.end());
         changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
         if (r.firstError) {
-          transition(
-              id, MovePhase::kFailed,
-              "Relocate cleanup partial: " + *r.firstError + ". Destination is valid at " +
-                  snap.finalDst +
-                  "; some source files may not have been symlinked. Re-run Relocate to retry, or "
-                  "inspect the source tree manually.");
+          transition(id, MovePhase::kFailed,
+                     MoveError{MoveFailure::kPartlyRelinked,
+                               "Relocate cleanup partial: " + *r.firstError +
+                                   ". Destination is valid at " + snap.finalDst +
+                                   "; some source files may not have been symlinked. Re-run "
+                                   "Relocate to retry, or inspect the source tree manually."});
         } else if (check->replaced) {
           transition(id, MovePhase::kFailed,
-                     "The folder " + snap.src +
-                         " was moved or replaced by a link to another place during the move, so "
-                         "Brimvale stopped and changed nothing there. Nothing was lost: its copy "
-                         "stays at " +
-                         snap.finalDst + ". Check what is at that path, then run the move again.");
+                     MoveError{MoveFailure::kStated,
+                               "The folder " + snap.src +
+                                   " was moved or replaced by a link to another place during the "
+                                   "move, so Brimvale stopped and changed nothing there. Nothing "
+                                   "was lost: its copy stays at " +
+                                   snap.finalDst +
+                                   ". Check what is at that path, then run the move again."});
         } else if (driveGone) {
           // Links made meanwhile lead to the copy and work again once it is back.
           transition(id, MovePhase::kWaitingForDrive,
-                     "Destination drive disappeared during clean-up. Will resume on reconnect.");
+                     MoveError{MoveFailure::kDriveGone,
+                               "Destination drive disappeared during clean-up. Will resume on "
+                               "reconnect."});
         } else if (!changed.empty()) {
           copyAgainOrStop(id, changed);
         } else if (check->unreadable || !check->dangling.empty()) {
-          transition(id, MovePhase::kFailed,
-                     "Relocate cleanup partial: " +
-                         (check->unreadable
-                              ? "a folder of " + snap.src + " could not be read"
-                              : someFiles(check->dangling) + " link to copies that are missing") +
-                         ". Destination is valid at " + snap.finalDst +
-                         "; some source files may not have been symlinked. Re-run Relocate to "
-                         "retry, or inspect the source tree manually.");
+          transition(
+              id, MovePhase::kFailed,
+              MoveError{MoveFailure::kPartlyRelinked,
+                        "Relocate cleanup partial: " +
+                            (check->unreadable ? "a folder of " + snap.src + " could not be read"
+                                               : someFiles(check->dangling) +
+                                                     " link to copies that are missing") +
+                            ". Destination is valid at " + snap.finalDst +
+                            "; some source files may not have been symlinked. Re-run "
+                            "Relocate to retry, or inspect the source tree manually."});
         } else {
           finishMove(id);
         }
@@ -1435,15 +1467,18 @@ void LocalFolderMover::startCleanup(const std::string& id) {
         if (home.removal.complete() && gone) {
           finishMove(id, kept);
         } else {
-          transition(id, MovePhase::kFailed,
-                     "Brimvale brought " + quotedName(snap.finalDst) + " home to " + snap.finalDst +
-                         ", but " + std::to_string(left.size()) + " item" + plural(left.size()) +
-                         " of its copy on the drive could be neither removed nor kept beside "
-                         "the home version, so they stay at " +
-                         snap.src + ": " + someFiles(left) +
-                         ". Your data is safe. Compare them with the files at home, then run the "
-                         "move again." +
-                         (kept ? " " + *kept + "." : std::string()));
+          transition(
+              id, MovePhase::kFailed,
+              MoveError{
+                  MoveFailure::kStated,
+                  "Brimvale brought " + quotedName(snap.finalDst) + " home to " + snap.finalDst +
+                      ", but " + std::to_string(left.size()) + " item" + plural(left.size()) +
+                      " of its copy on the drive could be neither removed nor kept beside "
+                      "the home version, so they stay at " +
+                      snap.src + ": " + someFiles(left) +
+                      ". Your data is safe. Compare them with the files at home, then run the "
+                      "move again." +
+                      (kept ? " " + *kept + "." : std::string())});
         }
         pump();
       };
@@ -1470,10 +1505,11 @@ void LocalFolderMover::startCleanup(const std::string& id) {
         finishMove(id);
       } else if (!removal.failed.empty() || removal.leftBehind().empty()) {
         transition(id, MovePhase::kFailed,
-                   "Cleanup of source failed (" +
-                       (removal.failed.empty() ? snap.src + " is still there"
-                                               : someFiles(removal.failed)) +
-                       "). Destination is valid; source still occupies disk space.");
+                   MoveError{MoveFailure::kSourceNotRemoved,
+                             "Cleanup of source failed (" +
+                                 (removal.failed.empty() ? snap.src + " is still there"
+                                                         : someFiles(removal.failed)) +
+                                 "). Destination is valid; source still occupies disk space."});
       } else {
         copyAgainOrStop(id, removal.leftBehind());
       }
@@ -1499,7 +1535,8 @@ std::optional<std::string> LocalFolderMover::cancel(const std::string& id) {
   for (auto& [_, ids] : tasks_) ids.erase(id);
   if (m && !isTerminal(m->phase)) {
     const bool driveGone = m->phase == MovePhase::kWaitingForDrive;
-    transition(id, MovePhase::kCancelled, std::string(kCancelledByUser));
+    transition(id, MovePhase::kCancelled,
+               MoveError{MoveFailure::kStated, std::string(kCancelledByUser)});
     if (claimedTargets_.contains(id) && !driveGone) discards_[id] = false;
   }
   pump();
@@ -1671,7 +1708,8 @@ void LocalFolderMover::reload() {
     // Failed without the usual after-effects: a record that points at paths
     // it must not touch gets nothing deleted on its behalf either.
     if (auto refusal = resumeRefusal(*job(id))) {
-      changePhase(id, MovePhase::kFailed, *refusal, std::nullopt, PhaseEffects::kRecordOnly);
+      changePhase(id, MovePhase::kFailed, MoveError{MoveFailure::kStated, *refusal}, std::nullopt,
+                  PhaseEffects::kRecordOnly);
     }
   }
   std::vector<std::string> waiting;
@@ -1685,9 +1723,11 @@ void LocalFolderMover::reload() {
       auto current = currentDriveUUID(env_.paths, env_.computerName);
       if (!current || *current != *j->driveUUID) {
         transition(id, MovePhase::kFailed,
-                   "Destination drive's volume UUID doesn't match the manifest (started against " +
-                       *j->driveUUID + ", currently mounted " + current.value_or("unknown") +
-                       "). Refusing to resume.");
+                   MoveError{MoveFailure::kDriveGone,
+                             "Destination drive's volume UUID doesn't match the manifest (started "
+                             "against " +
+                                 *j->driveUUID + ", currently mounted " +
+                                 current.value_or("unknown") + "). Refusing to resume."});
         continue;
       }
     }
@@ -1762,7 +1802,7 @@ void LocalFolderMover::runMigrations() {
           static_cast<std::int64_t>(failed.size()));
       for (const auto* j : failed) {
         (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(j->src),
-                                       userFacingFailure(j->lastError.value_or(""), j->src));
+                                       userFacingFailure(*j));
       }
     }
     (void)touchFile(markers / "jobinsights-backfill-v1.done");

@@ -68,11 +68,8 @@ enum class WorkingFolderRule { kRequired, kNotRequired };
 // before it stops and leaves those files where they are.
 inline constexpr int kCopyRounds = 3;
 
-// Whether `lastError` is already a sentence for the user (what happened,
-// whether the data is safe, what to do), shown as it is.
-[[nodiscard]] bool isOwnSentence(std::string_view lastError);
-// The plain-words failure shown to the user for a technical `lastError`.
-[[nodiscard]] std::string userFacingFailure(const std::string& lastError, std::string_view src);
+// What the user reads about the failure of `m`, chosen by its kind.
+[[nodiscard]] std::string userFacingFailure(const MoveManifest& m);
 // True when a progress fraction falls on a whole multiple of 5 % (manifest save points).
 [[nodiscard]] bool isSavePoint(double fraction);
 
@@ -221,7 +218,7 @@ class LocalFolderMover {
   [[nodiscard]] PathPolicy pathPolicy() const;
 
   // Phase changes go through here (see the manifest's lifecycle).
-  void transition(const std::string& id, MovePhase phase, std::optional<std::string> lastError = {},
+  void transition(const std::string& id, MovePhase phase, std::optional<MoveError> lastError = {},
                   std::optional<std::string> statusMessage = {});
 
  private:
@@ -238,7 +235,7 @@ class LocalFolderMover {
   // Writes the record; false (and logged) when it is not on disk as given.
   bool save(const MoveManifest& m);
   // The sentence that ends a move whose record could not be written.
-  std::string recordNotWritten(const MoveManifest& m) const;
+  MoveError recordNotWritten(const MoveManifest& m) const;
   void publish(const MoveManifest& m);
   VerificationLevel level() const;
   bool driveTransferRunning() const;
@@ -280,15 +277,15 @@ class LocalFolderMover {
   // kRecordOnly: entering `failed` writes the history entry but removes
   // nothing (for records refused as untrustworthy).
   enum class PhaseEffects { kAll, kRecordOnly };
-  void changePhase(const std::string& id, MovePhase phase, std::optional<std::string> lastError,
+  void changePhase(const std::string& id, MovePhase phase, std::optional<MoveError> lastError,
                    std::optional<std::string> statusMessage, PhaseEffects effects);
   // The history entry of a failure whose `lastError` is already a sentence for the user.
   void recordFailure(const MoveManifest& m);
   // Claims the target of a new move; the claimed path, or the sentence
   // saying why there is none.
-  std::expected<std::string, std::string> claimTarget(const std::string& src,
-                                                      const std::string& dstParent,
-                                                      const MoveTarget& target);
+  std::expected<std::string, MoveError> claimTarget(const std::string& src,
+                                                    const std::string& dstParent,
+                                                    const MoveTarget& target);
   // Removes the partial copies of cancelled jobs whose copy process has ended.
   void discardPartialCopies();
 

@@ -189,45 +189,75 @@ TEST(IsSafeToWipe, RefusesSystemFoldersHomeDotDotAndOutsideTheWorkingFolder) {
             "folder. Nothing was changed.");
 }
 
-TEST(UserFacingFailure, PicksTheSentenceByKeyword) {
-  const std::string full = copyFailureMessage(
+// What the user reads for each kind of failure, from a text a site writes
+// with it. A record written before the kind was kept reads the same: its
+// kind comes from the words of its text.
+TEST(UserFacingFailure, TheKindPicksTheText) {
+  const MoveError full = copyFailureMessage(
       11, "/Users/me/Docs",
       {"rsync: [receiver] write failed on \"/Volumes/NVMe/BRIM-Mac/Relocated/Docs/a\": No space "
        "left on device (28)"});
-  const std::string denied =
+  const MoveError denied =
       copyFailureMessage(23, "/Users/me/Docs",
                          {"rsync: [sender] send_files failed to open \"/Users/me/Docs/drive hash "
                           "differ.txt\": Permission denied (13)"});
   const std::string refused =
       PathRefusal{.reason = PathRefusalReason::kManagedRoot, .path = "/Volumes/NVMe/BRIM-Mac"}
           .sentence();
+  const std::string stated =
+      "Files in \u201CDocs\u201D kept changing while Brimvale moved it, so it stopped.";
+  const std::string driveGone =
+      "The drive became unavailable while moving \u201CDocs\u201D. Your original is safe — "
+      "reconnect the drive and try again.";
+  const std::string copied =
+      "\u201CDocs\u201D was copied successfully, but the original couldn't be removed "
+      "afterwards, so it's still using space. Your data is safe.";
   struct Case {
+    MoveFailure kind;
     std::string lastError;
     std::string shown;  // the whole text, or how it starts when it ends in "…"
   } cases[] = {
-      {"Post-copy size sanity check failed", "The copy of \u201CDocs\u201D didn't match…"},
-      {"Destination drive disconnected during copy.",
-       "The drive became unavailable while moving \u201CDocs\u201D…"},
-      {"Relocate cleanup partial: x", "\u201CDocs\u201D was copied successfully…"},
-      {"Something plain went wrong.", "Something plain went wrong."},
-      {"rsync exited with code 5",
+      {MoveFailure::kStated, stated, stated},
+      // A full drive is no unavailable drive, a refused path names its own
+      // reason, and the tool's lines (with file names in them) never count.
+      {MoveFailure::kStatedWithDetails, full.text,
+       full.text.substr(0, full.text.find(kRawErrorMarker))},
+      {MoveFailure::kStatedWithDetails, denied.text,
+       denied.text.substr(0, denied.text.find(kRawErrorMarker))},
+      {MoveFailure::kStatedWithDetails, refused, refused},
+      {MoveFailure::kStatedWithDetails, "Something plain went wrong.",
+       "Something plain went wrong."},
+      {MoveFailure::kVerification, "Post-copy size sanity check failed",
+       "The copy of \u201CDocs\u201D didn't match…"},
+      {MoveFailure::kDriveGone, "Destination drive disconnected during copy.", driveGone},
+      {MoveFailure::kDriveAbsent, "NVMe drive not mounted.", driveGone},
+      {MoveFailure::kSourceNotRemoved, "Cleanup of source failed (/Users/me/Docs is still there).",
+       copied},
+      {MoveFailure::kPartlyRelinked, "Relocate cleanup partial: x", copied},
+      {MoveFailure::kUnexplained, "rsync exited with code 5",
        "Brimvale couldn't finish moving \u201CDocs\u201D. Your original is safe and untouched."},
-      // A full drive is not an unavailable one, and the tool's lines (with
-      // file names in them) never pick the sentence.
-      {full, full.substr(0, full.find(kRawErrorMarker))},
-      {denied, denied.substr(0, denied.find(kRawErrorMarker))},
-      {refused, refused},
   };
+  EXPECT_EQ(full.kind, MoveFailure::kStatedWithDetails);
+  EXPECT_EQ(denied.kind, MoveFailure::kStatedWithDetails);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.lastError);
-    const std::string shown = userFacingFailure(c.lastError, "/Users/me/Docs");
+    MoveManifest m;
+    m.id = "OLD";
+    m.src = "/Users/me/Docs";
+    m.lastError = c.lastError;
+    m.failure = c.kind;
+    const std::string shown = userFacingFailure(m);
     if (c.shown.ends_with("…")) {
       EXPECT_TRUE(shown.starts_with(c.shown.substr(0, c.shown.size() - 3))) << shown;
     } else {
       EXPECT_EQ(shown, c.shown);
     }
+    std::string older = encodeManifest(m);
+    const auto key = older.find("  \"failure\": ");
+    ASSERT_NE(key, std::string::npos);
+    older.erase(key, older.find('\n', key) + 1 - key);
+    EXPECT_EQ(decodeManifest(older)->failure, c.kind);
   }
-  EXPECT_NE(userFacingFailure(full, "/Users/me/Docs").find("The drive is full"), std::string::npos);
 }
 
 TEST(SavePoints, OnlyWholeMultiplesOfFivePercentSave) {
@@ -571,6 +601,20 @@ TEST_F(Mover, RecordsFromDiskNeverCopyOverOrWipeAnotherMovesCopy) {
   EXPECT_EQ(readFile(paths_.home / "Music" / "track.flac").value(), "another track");
 }
 
+// A drive that isn't there when the copy is to start leaves the move waiting,
+// told apart from a drive that went away during it.
+TEST_F(Mover, AMoveToADriveNotThereWaitsForIt) {
+  const fs::path gone = root_ / "gone-drive";
+  setDrive(gone);
+  auto& mover = make();
+  auto id = mover.enqueue(makeSource(), workingFolderFor(gone, "Test Mac") / "Relocated",
+                          MoveConflictPolicy::kMerge, true, MoveTriggerSource::kUserMove);
+  ASSERT_TRUE(id);
+  ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
+  EXPECT_EQ(phaseOf(*id), MovePhase::kWaitingForDrive);
+  EXPECT_EQ(mover.job(*id)->failure, MoveFailure::kDriveAbsent);
+}
+
 // Another process moved a job on while this one held it as waiting: reload
 // takes what is on disk instead of restarting the copy.
 TEST_F(Mover, ReloadTakesTheStateOnDiskOfJobsItIsNotRunning) {
@@ -762,7 +806,7 @@ TEST_F(Mover, CopyFailureWithTheDrivePresentFailsWithTheExitText) {
   EXPECT_NE(lastError.find(std::string(kRawErrorMarker) + "rsync: [receiver] mkstemp"),
             std::string::npos)
       << lastError;
-  EXPECT_EQ(userFacingFailure(lastError, src.string()).find("kept changing"), std::string::npos);
+  EXPECT_EQ(userFacingFailure(*mover.job(*id)).find("kept changing"), std::string::npos);
   EXPECT_EQ(readFile(src / "deep" / "data.bin")->size(), 200000u);
   auto jobs = ledger_->readJobs();
   ASSERT_FALSE(jobs.empty());
@@ -837,7 +881,7 @@ TEST_F(Mover, ThoroughVerificationCatchesACorruptedByteUnderEveryPolicy) {
     } else {
       EXPECT_TRUE(lastError.starts_with("Content hash mismatch")) << lastError;
     }
-    EXPECT_TRUE(userFacingFailure(lastError, src.string())
+    EXPECT_TRUE(userFacingFailure(*mover_->job(id))
                     .starts_with("The copy of \u201CProjects\u201D didn't match"));
     // A record read from disk names a destination this process never wrote: it stays.
     EXPECT_TRUE(fs::exists(dst / "deep" / "data.bin"));
@@ -959,7 +1003,7 @@ TEST_F(Mover, ARecordReadFromDiskNeverCleansUpWhatItCannotVouchFor) {
       EXPECT_EQ(contents(src), before);
       const std::string lastError = *mover_->job(id)->lastError;
       EXPECT_NE(lastError.find(c.lastErrorStart), std::string::npos) << lastError;
-      const std::string shown = userFacingFailure(lastError, src.string());
+      const std::string shown = userFacingFailure(*mover_->job(id));
       EXPECT_TRUE(shown.find("safe") != std::string::npos ||
                   shown.ends_with("Nothing was changed."))
           << shown;
@@ -1014,6 +1058,7 @@ TEST_F(Mover, ACleanUpRefusedMidRelinkLosesNothingAndIsFinishedLater) {
     ASSERT_EQ(phaseOf(*id), MovePhase::kFailed);
     const std::string error = mover.job(*id)->lastError.value_or("");
     EXPECT_TRUE(error.starts_with("Relocate cleanup partial: ")) << error;
+    EXPECT_EQ(mover.job(*id)->failure, MoveFailure::kPartlyRelinked);
     EXPECT_NE(error.find(std::strerror(c.err)), std::string::npos) << error;
     EXPECT_NE(error.find("Destination is valid at " + dst.string()), std::string::npos) << error;
     EXPECT_EQ(testing::lostEntries(before, testing::userView(src)), 0);

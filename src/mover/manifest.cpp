@@ -8,8 +8,10 @@
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 #include "common/state/configured_drive.h"
 #include "common/state/path_policy.h"
+#include "mover/rsync_support.h"
 
 namespace brimvale::mover {
 namespace {
@@ -21,6 +23,42 @@ std::optional<std::string> optString(const json& j, const char* key) {
   auto it = j.find(key);
   if (it == j.end() || !it->is_string()) return std::nullopt;
   return it->get<std::string>();
+}
+
+// The kind of a lastError in a record written before the kind was kept, told
+// by its words as the mover told them apart then. Nothing else reads text so.
+MoveFailure legacyFailure(std::string_view lastError) {
+  static constexpr std::string_view kStatedStarts[] = {
+      "Brimvale did not resume ",
+      "The drive isn't connected at ",
+      "Something already exists at ",
+      "Couldn't create ",
+      "Every name for the copy ",
+      "Brimvale couldn't write the record ",
+      "Files in ",
+      "The move of ",
+      "Brimvale brought ",
+      "The folder ",
+  };
+  if (lastError == "NVMe drive not mounted.") return MoveFailure::kDriveAbsent;
+  for (auto start : kStatedStarts) {
+    if (lastError.starts_with(start)) return MoveFailure::kStated;
+  }
+  const std::string_view sentence = lastError.substr(0, lastError.find(kRawErrorMarker));
+  const std::string l = asciiLower(sentence);
+  auto has = [&](std::string_view w) { return l.find(w) != std::string::npos; };
+  if (has("the drive is full") || sentence.ends_with("Nothing was changed."))
+    return MoveFailure::kStatedWithDetails;
+  if (has("sanity") || has("size check") || has("differ") || has("hash") || has("verif"))
+    return MoveFailure::kVerification;
+  if (has("disconnect") || has("drive")) return MoveFailure::kDriveGone;
+  if (has("cleanup") || has("removing source")) {
+    return lastError.starts_with("Relocate cleanup partial") ? MoveFailure::kPartlyRelinked
+                                                             : MoveFailure::kSourceNotRemoved;
+  }
+  if (!sentence.empty() && !has("rsync") && !has("exit") && !has("code "))
+    return MoveFailure::kStatedWithDetails;
+  return MoveFailure::kUnexplained;
 }
 
 }  // namespace
@@ -58,7 +96,10 @@ std::string encodeManifest(const MoveManifest& m) {
   j["updatedAt"] = isots(m.updatedAt);
   if (m.completedAt) j["completedAt"] = isots(*m.completedAt);
   j["phase"] = phaseRaw(m.phase);
-  if (m.lastError) j["lastError"] = *m.lastError;
+  if (m.lastError) {
+    j["lastError"] = *m.lastError;
+    j["failure"] = rawNameOf(kMoveFailureNames, m.failure);
+  }
   j["fractionAtLastWrite"] = m.fractionAtLastWrite;
   if (m.srcContentHash) j["srcContentHash"] = *m.srcContentHash;
   if (m.dstContentHash) j["dstContentHash"] = *m.dstContentHash;
@@ -140,6 +181,11 @@ std::optional<MoveManifest> decodeManifest(std::string_view text) {
     m.copyRound = static_cast<int>(std::clamp<std::int64_t>(v->get<std::int64_t>(), 1, 1000));
   m.driveUUID = optString(j, "driveUUID");
   m.lastError = optString(j, "lastError");
+  if (m.lastError) {
+    const auto raw = optString(j, "failure");
+    const auto failure = raw ? valueOfRaw(kMoveFailureNames, *raw) : std::nullopt;
+    m.failure = failure ? *failure : legacyFailure(*m.lastError);
+  }
   m.srcContentHash = optString(j, "srcContentHash");
   m.dstContentHash = optString(j, "dstContentHash");
   m.statusMessage = optString(j, "statusMessage");

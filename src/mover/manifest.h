@@ -56,6 +56,35 @@ inline constexpr std::array<RawName<MoveTriggerSource>, 2> kMoveTriggerSourceNam
     {MoveTriggerSource::kAutoSync, "autoSync"},
 }};
 
+// What a move's lastError is, which picks the text its user reads. Set with
+// every lastError; persisted beside it by raw string ("failure"); never renumber.
+enum class MoveFailure {
+  kUnexplained,        // a technical failure: the user reads that the move couldn't finish
+  kStated,             // lastError is the user's own sentence, shown alone
+  kStatedWithDetails,  // the sentence before kRawErrorMarker is the user's; the rest is detail
+  kVerification,       // the copy didn't match its original, or couldn't be compared
+  kDriveGone,          // the drive went away, or isn't the one the move began on
+  kDriveAbsent,        // the drive wasn't there when the copy was to start: the move waits
+  kSourceNotRemoved,   // copied, but the original couldn't be removed
+  kPartlyRelinked,     // a relocation linked only some files; running it again finishes it
+};
+inline constexpr std::array<RawName<MoveFailure>, 8> kMoveFailureNames{{
+    {MoveFailure::kUnexplained, "unexplained"},
+    {MoveFailure::kStated, "stated"},
+    {MoveFailure::kStatedWithDetails, "statedWithDetails"},
+    {MoveFailure::kVerification, "verification"},
+    {MoveFailure::kDriveGone, "driveGone"},
+    {MoveFailure::kDriveAbsent, "driveAbsent"},
+    {MoveFailure::kSourceNotRemoved, "sourceNotRemoved"},
+    {MoveFailure::kPartlyRelinked, "partlyRelinked"},
+}};
+
+// A lastError with its kind: they are set together.
+struct MoveError {
+  MoveFailure kind = MoveFailure::kUnexplained;
+  std::string text;
+};
+
 [[nodiscard]] std::string_view phaseRaw(MovePhase phase);
 [[nodiscard]] std::optional<MovePhase> phaseFromRaw(std::string_view raw);
 [[nodiscard]] bool isTerminal(MovePhase phase);
@@ -85,6 +114,9 @@ struct MoveManifest {
   std::optional<std::time_t> completedAt;
   MovePhase phase = MovePhase::kWriting;
   std::optional<std::string> lastError;
+  // The kind of lastError ("failure", written with it). A record written
+  // before the kind was kept gets it from the words of lastError on reading.
+  MoveFailure failure = MoveFailure::kUnexplained;
   double fractionAtLastWrite = 0.0;
   std::optional<std::string> srcContentHash;
   std::optional<std::string> dstContentHash;
@@ -110,6 +142,7 @@ struct MoveManifest {
 [[nodiscard]] std::string encodeManifest(const MoveManifest& manifest);
 // Nothing when a required key is missing, a value (phase included) is
 // unknown, or the id is not a plain file name (empty, ".", ".." or with a "/").
+// A missing or unknown "failure" is read from the words of lastError.
 [[nodiscard]] std::optional<MoveManifest> decodeManifest(std::string_view json);
 
 // Where write failures go (the system log); one line per failure.

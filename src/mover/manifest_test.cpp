@@ -62,9 +62,9 @@ TEST(MoveManifest, UnknownPhaseOrMissingRequiredKeyIsUndecodable) {
 TEST(MoveManifest, AbsentOptionalsAreOmittedAndKeysSorted) {
   MoveManifest m = sample("ID", 1772356500, MovePhase::kWriting);
   const std::string text = encodeManifest(m);
-  for (const char* key :
-       {"driveUUID", "completedAt", "lastError", "srcContentHash", "dstContentHash",
-        "statusMessage", "ownerPid", "ownerStart", "copyStartedAt", "copyRound", "null"}) {
+  for (const char* key : {"driveUUID", "completedAt", "lastError", "srcContentHash",
+                          "dstContentHash", "statusMessage", "ownerPid", "ownerStart",
+                          "copyStartedAt", "copyRound", "failure", "null"}) {
     SCOPED_TRACE(key);
     EXPECT_EQ(text.find(key), std::string::npos);
   }
@@ -73,10 +73,18 @@ TEST(MoveManifest, AbsentOptionalsAreOmittedAndKeysSorted) {
   EXPECT_NE(text.find("\"startedAt\": \"2026-03-01T09:15:00Z\""), std::string::npos);
   m.driveUUID = "UUID-1";
   m.lastError = "boom";
+  m.failure = MoveFailure::kPartlyRelinked;
   m.completedAt = 1772356560;
   m.copyStartedAt = 1772356520;
   m.copyRound = 3;
-  EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
+  std::string written = encodeManifest(m);
+  EXPECT_EQ(decodeManifest(written), m);
+  // A kind this build doesn't know is read from the words, as an older record's is.
+  const std::string key = "\"failure\": \"partlyRelinked\"";
+  const auto at = written.find(key);
+  ASSERT_NE(at, std::string::npos) << written;
+  written.replace(at, key.size(), "\"failure\": \"fromANewerBuild\"");
+  EXPECT_EQ(decodeManifest(written)->failure, MoveFailure::kStatedWithDetails);
 }
 
 // Given an owner written by hand or by an older build, then a record whose

@@ -267,12 +267,13 @@ CopyFailureCause copyFailureCause(const std::vector<std::string>& errorLines) {
   return CopyFailureCause::kUnknown;
 }
 
-std::string copyFailureMessage(int exitCode, std::string_view src,
-                               const std::vector<std::string>& errorLines) {
+MoveError copyFailureMessage(int exitCode, std::string_view src,
+                             const std::vector<std::string>& errorLines) {
   // The generic text is true whatever happened; the specific ones only when
   // nothing in the tool's lines contradicts them.
   const std::string plain = rsyncExitMessage(-1, src);
   std::string text;
+  MoveFailure kind = MoveFailure::kStatedWithDetails;
   switch (copyFailureCause(errorLines)) {
     case CopyFailureCause::kNoSpace:
       text = plain + " The drive is full — free some space on the drive and try again.";
@@ -291,7 +292,10 @@ std::string copyFailureMessage(int exitCode, std::string_view src,
              " Some names or paths in it are too long to be copied; shorten them and try again.";
       break;
     case CopyFailureCause::kVanished:
-    case CopyFailureCause::kUnknown: text = rsyncExitMessage(exitCode, src); break;
+    case CopyFailureCause::kUnknown:
+      text = rsyncExitMessage(exitCode, src);
+      if (exitCode == 11 || exitCode == 12) kind = MoveFailure::kDriveGone;
+      break;
   }
   // The tool's own complaints; its closing "rsync error: ... (code n)" line
   // only when there is nothing better.
@@ -309,7 +313,7 @@ std::string copyFailureMessage(int exitCode, std::string_view src,
   }
   if (shown.size() > kShownLines)
     text += " (+" + std::to_string(shown.size() - kShownLines) + " more)";
-  return text;
+  return {kind, text};
 }
 
 std::string commandLineText(const std::string& program, const std::vector<std::string>& args) {

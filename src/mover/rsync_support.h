@@ -80,9 +80,10 @@ inline constexpr std::string_view kRawErrorMarker = " Raw error: ";
 // where the lines do not contradict it, else the plain "couldn't finish
 // copying" text followed by the real cause (a full drive, a read-only
 // destination, a denied permission, an over-long name); then, after
-// kRawErrorMarker, the tool's first error lines.
-[[nodiscard]] std::string copyFailureMessage(int exitCode, std::string_view src,
-                                             const std::vector<std::string>& errorLines);
+// kRawErrorMarker, the tool's first error lines. Its kind: the drive went away
+// for the exit codes whose text blames a busy drive, else the sentence stands.
+[[nodiscard]] MoveError copyFailureMessage(int exitCode, std::string_view src,
+                                           const std::vector<std::string>& errorLines);
 // “name” of the last path component, or "this item".
 [[nodiscard]] std::string quotedName(std::string_view path);
 // Program and arguments joined by spaces; arguments with a space are quoted.

@@ -194,7 +194,10 @@ TEST(CopyFailure, TheCauseComesFromTheToolsOwnLines) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(copyFailureCause(c.stderrLines), c.cause);
-    const std::string text = copyFailureMessage(c.exitCode, "/home/me/Projects", c.stderrLines);
+    const MoveError failure = copyFailureMessage(c.exitCode, "/home/me/Projects", c.stderrLines);
+    const std::string& text = failure.text;
+    // A full drive while writing (code 11) is no drive gone away.
+    EXPECT_EQ(failure.kind, MoveFailure::kStatedWithDetails);
     EXPECT_TRUE(text.starts_with(c.startsWith)) << text;
     const std::string sentence = text.substr(0, text.find(kRawErrorMarker));
     EXPECT_NE(sentence.find(c.says), std::string::npos) << text;
@@ -208,16 +211,17 @@ TEST(CopyFailure, TheCauseComesFromTheToolsOwnLines) {
                 c.stderrLines[0]);
     }
   }
-  const std::string onlySummary = copyFailureMessage(
+  const auto [kind, onlySummary] = copyFailureMessage(
       12, "/x/Projects",
       {"rsync error: error in rsync protocol data stream (code 12) at io.c(232) [receiver=3.5.0]"});
+  EXPECT_EQ(kind, MoveFailure::kDriveGone);  // its text blames a busy or unavailable drive
   EXPECT_TRUE(onlySummary.ends_with(
       " Raw error: rsync error: error in rsync protocol data stream (code 12) at io.c(232) "
       "[receiver=3.5.0]"))
       << onlySummary;
   std::vector<std::string> many(
       7, "rsync: [sender] send_files failed to open \"/x\": Permission denied (13)");
-  EXPECT_TRUE(copyFailureMessage(23, "/x/Projects", many).ends_with(" (+4 more)"));
+  EXPECT_TRUE(copyFailureMessage(23, "/x/Projects", many).text.ends_with(" (+4 more)"));
 }
 
 TEST(RsyncCommandLine, QuotesArgumentsWithSpaces) {

@@ -991,29 +991,32 @@ VerificationReport renderVerification(const VerificationOutcome& o) {
       break;
     case Verdict::kContentDiffers:
       r.next = MovePhase::kFailed;
-      r.lastError = differingFilesText(o.differing);
+      r.lastError = {MoveFailure::kVerification, differingFilesText(o.differing)};
       break;
     case Verdict::kWalkFailed:
       r.next = MovePhase::kFailed;
-      r.lastError = "Verification walk failed (permission or read error). Source preserved.";
+      r.lastError = {MoveFailure::kVerification,
+                     "Verification walk failed (permission or read error). Source preserved."};
       break;
     case Verdict::kSourceUnhashable:
       r.next = MovePhase::kFailed;
-      r.lastError =
-          "Could not hash source — file vanished or read error. Source may have been moved or "
-          "modified during the operation.";
+      r.lastError = {MoveFailure::kVerification,
+                     "Could not hash source — file vanished or read error. Source may have been "
+                     "moved or modified during the operation."};
       break;
     case Verdict::kDestinationUnhashable:
       r.next = MovePhase::kFailed;
-      r.lastError =
-          "Could not hash destination — read error on a reachable drive. Source preserved.";
+      r.lastError = {MoveFailure::kVerification,
+                     "Could not hash destination — read error on a reachable drive. Source "
+                     "preserved."};
       break;
     case Verdict::kDriveGone:
       r.next = MovePhase::kWaitingForDrive;
-      r.lastError = fast ? "Destination drive disappeared during verification. Will resume on "
-                           "reconnect."
-                         : "Destination drive disappeared during integrity hash. Will resume on "
-                           "reconnect.";
+      r.lastError = {MoveFailure::kDriveGone,
+                     fast ? "Destination drive disappeared during verification. Will resume on "
+                            "reconnect."
+                          : "Destination drive disappeared during integrity hash. Will resume on "
+                            "reconnect."};
       break;
   }
   return r;

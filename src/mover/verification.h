@@ -177,7 +177,7 @@ struct VerificationOutcome {
 // status line, and the lines for the move's log, written first.
 struct VerificationReport {
   MovePhase next = MovePhase::kVerifying;
-  std::optional<std::string> lastError;
+  std::optional<MoveError> lastError;
   std::optional<std::string> statusMessage;
   std::vector<std::string> logLines;
 };

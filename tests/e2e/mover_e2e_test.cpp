@@ -108,6 +108,9 @@ TEST_F(MoverE2E, DriveUnpluggedDuringTheCopyLeavesTheMoveWaiting) {
     ASSERT_EQ(umount2(drive_.path().c_str(), MNT_DETACH), 0);
     while (move.running() && std::chrono::steady_clock::now() < giveUp)
       std::this_thread::sleep_for(10ms);
+    // Told as a drive that went away, not one that was never there.
+    EXPECT_NE(move.output().find("The drive went away during the move"), std::string::npos)
+        << move.output();
   }
   EXPECT_EQ(manifestPhase(home_), "waitingForDrive") << runApp(home_, {"move-log"}).out;
   auto list = runApp(home_, {"moves"});
