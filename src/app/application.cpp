@@ -158,7 +158,7 @@ void Application::pollStatus() {
 void Application::switchWhenCopied() {
   if (switching_) return;
   auto job = mover::readSwitchJob(paths_);
-  if (!job || job->kind != "transfer" || job->phase != "copied") return;
+  if (!job || job->kind != kTransferKindSwitch || job->phase != TransferPhase::kCopied) return;
   switching_ = true;
   loop_.runInBackground([paths = paths_, rsync = rsyncPath_, this]() -> std::function<void()> {
     std::vector<std::string> steps;

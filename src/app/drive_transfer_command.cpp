@@ -113,7 +113,7 @@ std::optional<json> readJob(const StatePaths& paths) {
 // would delete.
 bool switchBegun(const StatePaths& paths) {
   auto job = mover::readSwitchJob(paths);
-  if (!job || job->phase != "copied" || job->route.newWorking.empty()) return false;
+  if (!job || job->phase != TransferPhase::kCopied || job->route.newWorking.empty()) return false;
   const mover::SwitchRoute back{.oldWorking = job->route.newWorking,
                                 .newWorking = job->route.oldWorking};
   return !mover::collectLinks(mover::relocatedPlaces(paths), back).updates.empty();

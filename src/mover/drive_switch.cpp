@@ -1,7 +1,5 @@
 #include "mover/drive_switch.h"
 
-#include <nlohmann/json.hpp>
-
 #include "common/base/file_io.h"
 #include "common/base/stop_point.h"
 #include "common/base/timestamps.h"
@@ -35,11 +33,6 @@ std::optional<std::chrono::system_clock::time_point> startedAt(const std::string
   auto t = parseIsots(text);
   if (!t) return std::nullopt;
   return std::chrono::system_clock::from_time_t(*t);
-}
-
-std::string textOf(const nlohmann::json& doc, const char* key) {
-  auto v = doc.find(key);
-  return v != doc.end() && v->is_string() ? v->get<std::string>() : std::string();
 }
 
 // One run of the six steps, with the lock held by the caller.
@@ -126,10 +119,9 @@ class SwitchRun {
   }
 
   static std::string unwalkable(const LinksInto& walk) {
-    return walk.unreadable.empty()
-               ? std::string("looking for links to the old drive took too long")
-               : "couldn't look through " + walk.unreadable.front().string() +
-                     " for links to the old drive";
+    return walk.unreadable.empty() ? std::string("looking for links to the old drive took too long")
+                                   : "couldn't look through " + walk.unreadable.front().string() +
+                                         " for links to the old drive";
   }
 
   // What the link leads to now, copied across where the new drive's copy is
@@ -151,9 +143,8 @@ class SwitchRun {
     if (!places) return places.error();
     const LinksFound left = collectLinks(*places, job_.route);
     if (!left.updates.empty()) {
-      return std::to_string(left.updates.size()) + " link" +
-             (left.updates.size() == 1 ? "" : "s") + " still lead to the old drive, " +
-             left.updates.front().link.string() + " first";
+      return std::to_string(left.updates.size()) + " link" + (left.updates.size() == 1 ? "" : "s") +
+             " still lead to the old drive, " + left.updates.front().link.string() + " first";
     }
     if (auto record = recordNamingOldDrive(paths_, job_.route)) {
       return "the record " + *record + " still names the old drive";
@@ -184,24 +175,23 @@ class SwitchRun {
 std::string_view switchStepText(SwitchStep step) { return infoOf(step).text; }
 
 std::optional<SwitchJob> readSwitchJob(const StatePaths& paths) {
-  auto text = readFile(paths.state / "transfer-job.json");
-  if (!text) return std::nullopt;
-  auto doc = nlohmann::json::parse(*text, nullptr, false);
-  if (!doc.is_object()) return std::nullopt;
-  return SwitchJob{.kind = textOf(doc, "kind"),
-                   .phase = textOf(doc, "phase"),
-                   .destRoot = textOf(doc, "destRoot"),
-                   .route = {.oldWorking = textOf(doc, "sourceWorking"),
-                             .newWorking = textOf(doc, "destWorking"),
-                             .newVolumeUUID = textOf(doc, "destVolumeUUID")},
-                   .startedAt = startedAt(textOf(doc, "startedAt"))};
+  auto job = readDriveTransferJob(paths.transferJobJson);
+  if (!job) return std::nullopt;
+  return SwitchJob{.kind = job->kind,
+                   .phase = job->phase,
+                   .destRoot = job->destRoot,
+                   .route = {.oldWorking = job->sourceWorking,
+                             .newWorking = job->destWorking,
+                             .newVolumeUUID = job->destVolumeUUID},
+                   .startedAt = startedAt(job->startedAt)};
 }
 
 std::string SwitchOutcome::text() const {
   std::string kept;
   if (!keptAside.empty()) {
-    kept = "Files written after they were copied were copied across again; the new drive's "
-           "older versions are kept beside them:\n";
+    kept =
+        "Files written after they were copied were copied across again; the new drive's "
+        "older versions are kept beside them:\n";
     for (const auto& path : keptAside) kept += "  " + path.string() + "\n";
   }
   switch (end) {
@@ -226,10 +216,10 @@ SwitchOutcome runDriveSwitch(const StatePaths& paths, const SwitchSeams& seams) 
     return {.end = SwitchEnd::kRefused, .reason = taken.error().detail};
   }
   std::optional<SwitchJob> job = readSwitchJob(paths);
-  if (job && job->kind == "transfer" && job->phase == "done") {
+  if (job && job->kind == kTransferKindSwitch && job->phase == TransferPhase::kDone) {
     return {.end = SwitchEnd::kSwitched};
   }
-  if (!job || job->kind != "transfer" || job->phase != "copied") {
+  if (!job || job->kind != kTransferKindSwitch || job->phase != TransferPhase::kCopied) {
     return {.end = SwitchEnd::kNothingToSwitch,
             .reason = "No transfer is waiting to switch over to a new drive. Nothing was changed."};
   }

@@ -14,6 +14,7 @@
 #include "common/base/best_effort.h"
 #include "common/base/file_operations.h"
 #include "common/base/process.h"
+#include "common/state/drive_transfer_job.h"
 #include "common/state/paths.h"
 #include "mover/switch_checks.h"
 #include "mover/switch_links.h"
@@ -39,7 +40,7 @@ inline constexpr std::string_view kBackupFailedSentence = "The transfer didn't f
 // The transfer job as state/transfer-job.json shows it; missing keys are empty.
 struct SwitchJob {
   std::string kind;
-  std::string phase;
+  std::optional<TransferPhase> phase;
   std::string destRoot;
   SwitchRoute route;
   // When the job began copying: files on the old drive changed since then
@@ -90,8 +91,8 @@ struct SwitchOutcome {
 // and after its folder was renamed) and those at the places the move records
 // name; before each one moves, what it leads to on the new drive is brought
 // up to date. It ends switched only once no link under the home folder, at a
-// recorded place or in a record still leads into the old working folder. Test builds stop with SIGKILL after a step at
-// "switch:checked", "switch:found", "switch:protected", "switch:linked",
+// recorded place or in a record still leads into the old working folder. Test builds stop with
+// SIGKILL after a step at "switch:checked", "switch:found", "switch:protected", "switch:linked",
 // "switch:recorded" and "switch:committed" (and per link, see swapLink).
 [[nodiscard]] SwitchOutcome runDriveSwitch(const StatePaths& paths, const SwitchSeams& seams);
 

@@ -11,9 +11,6 @@
 #include <cstring>
 #include <future>
 #include <thread>
-
-#include <nlohmann/json.hpp>
-
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/guarded_removal.h"
@@ -22,6 +19,7 @@
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/state/configured_drive.h"
+#include "common/state/drive_transfer_job.h"
 #include "common/state/move_scope.h"
 #include "common/state/path_policy.h"
 #include "mover/copy_run.h"
@@ -368,14 +366,8 @@ bool LocalFolderMover::destinationReachable(const MoveManifest& m) const {
 }
 
 bool LocalFolderMover::driveTransferRunning() const {
-  auto text = readFile(env_.paths.state / "transfer-job.json");
-  if (!text) return false;
-  auto j = nlohmann::json::parse(*text, nullptr, false);
-  if (!j.is_object() || !j.contains("phase") || !j["phase"].is_string()) return false;
-  static constexpr std::string_view kBusy[] = {
-      "preflighting", "copying", "verifying", "copied", "switching", "paused", "waitingForDrive"};
-  const std::string phase = j["phase"].get<std::string>();
-  return std::find(std::begin(kBusy), std::end(kBusy), phase) != std::end(kBusy);
+  auto job = readDriveTransferJob(env_.paths.transferJobJson);
+  return job && holdsTheDrives(job->phase);
 }
 
 std::optional<std::string> LocalFolderMover::enqueue(

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+#include "common/state/drive_transfer_job.h"
+
 namespace brimvale {
 namespace fs = std::filesystem;
 
@@ -27,7 +29,10 @@ StatePaths StatePaths::forHome(const fs::path& home) {
   p.selfBackupDay = p.state / ".selfbackup_day";
   p.warnState = p.state / "warn-state";
   p.appMovesFolder = p.state / "app-moves";
-  p.transferSupervisorLock = p.state / "transfer-supervisor.lock";
+  p.transferJobStore = p.state / kTransferJobStoreFile;
+  p.transferJobJson = p.state / kTransferJobJsonFile;
+  p.transferSupervisorLock = p.state / kTransferSupervisorLockFile;
+  p.cloudJobs = p.root / "sync" / "jobs.json";
   return p;
 }
 

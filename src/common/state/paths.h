@@ -28,8 +28,14 @@ struct StatePaths {
   std::filesystem::path selfBackupDay;
   std::filesystem::path warnState;
   std::filesystem::path appMovesFolder;  // one record per app move, <id>.json
+  // The drive-to-drive job: its store (the service's) and its JSON rendering
+  // (read by the application and the mover).
+  std::filesystem::path transferJobStore;
+  std::filesystem::path transferJobJson;
   // Held by the drive-to-drive job's supervisor for as long as it (or its copy) runs.
   std::filesystem::path transferSupervisorLock;
+
+  std::filesystem::path cloudJobs;  // the cloud transfer jobs, sync/jobs.json
 
   [[nodiscard]] static StatePaths forHome(const std::filesystem::path& home);
 };

@@ -71,11 +71,11 @@ int cancelTransfer(ServiceContext& ctx, CancelConsent consent, std::istream& in)
   }
   removeFile(files.supervisorPid);
   removeFile(files.copyPid);
-  bestEffort(
-      store.set(TransferPhase::kFailed,
-                {{"lastError", leftOver.empty() ? std::string(kCancelled)
-                                                : std::string(kCancelled) + " " + leftOver}}),
-      diagnostics, "recording the cancelled transfer");
+  bestEffort(store.set(TransferPhase::kFailed,
+                       {{transfer_keys::kLastError,
+                         leftOver.empty() ? std::string(kCancelled)
+                                          : std::string(kCancelled) + " " + leftOver}}),
+             diagnostics, "recording the cancelled transfer");
   releaseLock(files);
   ctx.out << "Transfer cancelled.\n";
   if (!leftOver.empty()) {

@@ -26,7 +26,7 @@ int transferPauseCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   TransferStore store = storeOf(ctx);
   TransferControl control(store.files());
   auto paused = store.setIfPhase({TransferPhase::kCopying, TransferPhase::kWaitingForDrive},
-                                 TransferPhase::kPaused, {{"lastError", "Paused."}});
+                                 TransferPhase::kPaused, {{transfer_keys::kLastError, "Paused."}});
   if (!paused || !*paused) {
     ctx.out << "No transfer is running.\n";
     return 0;
@@ -55,7 +55,7 @@ int restartStoppedTransfer(ServiceContext& ctx, TransferStore& store) {
     ctx.out << "Transfer resumed.\n";
     return 0;
   }
-  const std::string why = store.get("lastError").value_or("");
+  const std::string why = store.get(transfer_keys::kLastError).value_or("");
   ctx.out << (why.empty() ? std::string("The transfer couldn't be restarted. Your current drive "
                                         "is unchanged; try resuming again in a moment.")
                           : why)
@@ -85,19 +85,19 @@ int transferResumeCommand(ServiceContext& ctx, const std::vector<std::string>&) 
     return 1;
   }
   const long long resumes = resumeCount(store);
-  auto resumed =
-      store.setIfPhase({TransferPhase::kPaused}, TransferPhase::kCopying,
-                       {{"lastError", ""}, {"resumeCount", std::to_string(resumes + 1)}});
+  auto resumed = store.setIfPhase({TransferPhase::kPaused}, TransferPhase::kCopying,
+                                  {{transfer_keys::kLastError, ""},
+                                   {transfer_keys::kResumeCount, std::to_string(resumes + 1)}});
   if (!resumed || !*resumed) {
     ctx.out << "No paused transfer to resume.\n";
     return 0;
   }
   if (auto launched = processes.launchSupervisor(); !launched) {
     ctx.log.log("transfer: " + launched.error().message());
-    bestEffort(
-        store.setIfPhase({TransferPhase::kCopying}, TransferPhase::kPaused,
-                         {{"lastError", "Paused."}, {"resumeCount", std::to_string(resumes)}}),
-        DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording the pause");
+    bestEffort(store.setIfPhase({TransferPhase::kCopying}, TransferPhase::kPaused,
+                                {{transfer_keys::kLastError, "Paused."},
+                                 {transfer_keys::kResumeCount, std::to_string(resumes)}}),
+               DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording the pause");
     ctx.out << "The transfer couldn't be restarted, so it stays paused. Your current drive is "
                "unchanged; try resuming again. "
             << launched.error().message() << "\n";
@@ -114,17 +114,17 @@ int transferCommitCommand(ServiceContext& ctx, const std::vector<std::string>&) 
     ctx.out << "Transfer is not ready to finalise.\n";
     return 1;
   }
-  const std::string destRoot = store.get("destRoot").value_or("");
+  const std::string destRoot = store.get(transfer_keys::kDestRoot).value_or("");
   if (destRoot.empty()) {
     ctx.out << "Missing destination.\n";
     return 1;
   }
   // Never point the configuration at an empty mount point.
-  const std::string destWorking = store.get("destWorking").value_or("");
-  if (!rootMounted(ctx, store, "destRoot") || !isDirectory(destWorking)) {
+  const std::string destWorking = store.get(transfer_keys::kDestWorking).value_or("");
+  if (!rootMounted(ctx, store, transfer_keys::kDestRoot) || !isDirectory(destWorking)) {
     std::string sentence = std::string(kSwitchFailed) + " The new drive isn't connected at " +
                            destRoot + "; connect it and try finishing the switch again.";
-    bestEffort(store.set({{"lastError", sentence}}),
+    bestEffort(store.set({{transfer_keys::kLastError, sentence}}),
                DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
                "recording why the switch failed");
     ctx.out << sentence << "\n";

@@ -32,12 +32,13 @@ bool rootMounted(ServiceContext& ctx, const TransferStore& store, std::string_vi
 }
 
 bool rootsMounted(ServiceContext& ctx, const TransferStore& store) {
-  return rootMounted(ctx, store, "sourceRoot") && rootMounted(ctx, store, "destRoot");
+  return rootMounted(ctx, store, transfer_keys::kSourceRoot) &&
+         rootMounted(ctx, store, transfer_keys::kDestRoot);
 }
 
 long long resumeCount(const TransferStore& store) {
   try {
-    return std::stoll(store.get("resumeCount").value_or("0"));
+    return std::stoll(store.get(transfer_keys::kResumeCount).value_or("0"));
   } catch (...) {
     return 0;
   }
@@ -45,7 +46,7 @@ long long resumeCount(const TransferStore& store) {
 
 std::expected<fs::path, std::string> checkedJobCopy(ServiceContext& ctx,
                                                     const TransferStore& store) {
-  const std::string stored = store.get("destWorking").value_or("");
+  const std::string stored = store.get(transfer_keys::kDestWorking).value_or("");
   const auto status = stored.empty() ? Result<fs::file_status>() : linkStatus(stored);
   if (stored.empty() || !status || !fs::exists(*status)) return fs::path();
   auto refuse = [&stored](const std::string& why) {
@@ -55,7 +56,7 @@ std::expected<fs::path, std::string> checkedJobCopy(ServiceContext& ctx,
   if (fs::is_symlink(*status)) {
     return refuse("it is a symbolic link, not the folder the transfer made");
   }
-  const std::string storedRoot = store.get("destRoot").value_or("");
+  const std::string storedRoot = store.get(transfer_keys::kDestRoot).value_or("");
   const auto destRoot = normalisedAbsolute(storedRoot);
   const auto destWorking = normalisedAbsolute(stored);
   if (!destRoot || !destWorking) return refuse("the transfer's record of it is not a full path");
@@ -73,7 +74,7 @@ std::expected<fs::path, std::string> checkedJobCopy(ServiceContext& ctx,
         "the configuration couldn't be read to make sure it is not your current "
         "drive's folder");
   }
-  const auto source = normalisedAbsolute(store.get("sourceWorking").value_or(""));
+  const auto source = normalisedAbsolute(store.get(transfer_keys::kSourceWorking).value_or(""));
   if (*destRoot == config->nvme() || *destWorking == config->base() ||
       (source && *source == *destWorking)) {
     return refuse("it is your current drive's Brimvale folder");
@@ -92,7 +93,7 @@ std::expected<fs::path, std::string> checkedJobCopy(ServiceContext& ctx,
 std::string waitingMessage(ServiceContext& ctx, const TransferStore& store) {
   std::string message(kWaitingForDrive);
   if (!rootsMounted(ctx, store)) return message;
-  for (std::string_view key : {"sourceWorking", "destWorking"}) {
+  for (std::string_view key : {transfer_keys::kSourceWorking, transfer_keys::kDestWorking}) {
     const std::string folder = store.get(key).value_or("");
     if (!isDirectory(folder)) {
       return message + " The folder " + folder + " is missing, although its drive is connected.";

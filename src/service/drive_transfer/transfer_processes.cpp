@@ -83,7 +83,7 @@ Result<int> JobProcesses::launchSupervisor() {
   const DiagnosticsLog diagnostics(ctx_.paths.diagnosticsLog, ctx_.clock);
   bestEffort(writeFileAtomically(files.supervisorPid, std::to_string(launched->pid) + "\n"),
              diagnostics, "recording the supervisor's pid file");
-  bestEffort(store_.set({{"pid", std::to_string(launched->pid)}}), diagnostics,
+  bestEffort(store_.set({{transfer_keys::kPid, std::to_string(launched->pid)}}), diagnostics,
              "recording the supervisor's pid");
   return launched->pid;
 }

@@ -27,7 +27,7 @@ std::string usageProblem(const std::vector<std::string>& args) {
     case 1: return "The confirmation is missing.";
     case 2: return {};
     case 3:
-      if (args[0] == "transfer" || args[0] == "backup") return {};
+      if (args[0] == kTransferKindSwitch || args[0] == kTransferKindBackup) return {};
       return "\"" + args[0] + "\" is not a kind of job: use transfer or backup.";
     default: return "It takes at most three arguments.";
   }
@@ -46,29 +46,30 @@ bool takeJobLock(const TransferStore& store) {
 KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::path& destWorking) {
   const fs::path sourceRoot = ctx.cfg().nvme();
   const std::string now = isots(ctx.clock());
-  return {{"version", "1"},
-          {"kind", o.kind},
-          {"phase", rawPhase(TransferPhase::kCopying)},
-          {"sourceRoot", sourceRoot.string()},
-          {"destRoot", o.destination.string()},
-          {"storName", ctx.workingFolderName()},
-          {"sourceWorking", ctx.cfg().base().string()},
-          {"destWorking", destWorking.string()},
-          {"sourceVolumeUUID", ctx.platform.drives->info(sourceRoot.string()).uuid},
-          {"destVolumeUUID", ctx.platform.drives->info(o.destination.string()).uuid},
-          {"rsyncBin", ctx.rsyncPath()},
-          {"bytesDone", "0"},
-          {"bytesTotal", std::to_string(diskUsageBytes(ctx.cfg().base()).value_or(0))},
-          {"percent", "0"},
-          {"rate", ""},
-          {"etaSeconds", "0"},
-          {"currentFile", ""},
-          {"pid", "0"},
-          {"startedAt", now},
-          {"updatedAt", now},
-          {"lastError", ""},
-          {"consent", "1"},
-          {"resumeCount", "0"}};
+  return {
+      {transfer_keys::kVersion, "1"},
+      {transfer_keys::kKind, o.kind},
+      {transfer_keys::kPhase, rawPhase(TransferPhase::kCopying)},
+      {transfer_keys::kSourceRoot, sourceRoot.string()},
+      {transfer_keys::kDestRoot, o.destination.string()},
+      {transfer_keys::kStorName, ctx.workingFolderName()},
+      {transfer_keys::kSourceWorking, ctx.cfg().base().string()},
+      {transfer_keys::kDestWorking, destWorking.string()},
+      {transfer_keys::kSourceVolumeUUID, ctx.platform.drives->info(sourceRoot.string()).uuid},
+      {transfer_keys::kDestVolumeUUID, ctx.platform.drives->info(o.destination.string()).uuid},
+      {"rsyncBin", ctx.rsyncPath()},
+      {transfer_keys::kBytesDone, "0"},
+      {transfer_keys::kBytesTotal, std::to_string(diskUsageBytes(ctx.cfg().base()).value_or(0))},
+      {transfer_keys::kPercent, "0"},
+      {transfer_keys::kRate, ""},
+      {transfer_keys::kEtaSeconds, "0"},
+      {transfer_keys::kCurrentFile, ""},
+      {transfer_keys::kPid, "0"},
+      {transfer_keys::kStartedAt, now},
+      {transfer_keys::kUpdatedAt, now},
+      {transfer_keys::kLastError, ""},
+      {transfer_keys::kConsent, "1"},
+      {transfer_keys::kResumeCount, "0"}};
 }
 
 }  // namespace
@@ -78,7 +79,7 @@ TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::s
   TransferStartOutcome o;
   o.usageProblem = usageProblem(args);
   if (!o.usageProblem.empty()) return o;
-  o.kind = args.size() == 3 ? args[0] : "transfer";
+  o.kind = args.size() == 3 ? args[0] : kTransferKindSwitch;
   // "/Volumes/X/" is the drive mounted at "/Volumes/X": the job keeps the
   // spelling the mount table and select-drive use.
   const std::string given = args[args.size() - 2];

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "service/core/service_context.h"
-#include "service/drive_transfer/transfer_phase.h"
+#include "common/state/drive_transfer_job.h"
 
 namespace brimvale::service {
 

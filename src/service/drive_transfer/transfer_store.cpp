@@ -20,28 +20,28 @@ struct JsonKey {
   std::string_view fallback;  // when the store lacks the key
 };
 constexpr JsonKey kJsonKeys[] = {
-    {"version", Field::kNumber, "0"},
-    {"kind", Field::kString, "transfer"},
-    {"phase", Field::kString, rawNameOf(kTransferPhaseNames, TransferPhase::kIdle)},
-    {"sourceRoot", Field::kString, ""},
-    {"destRoot", Field::kString, ""},
-    {"storName", Field::kString, ""},
-    {"sourceWorking", Field::kString, ""},
-    {"destWorking", Field::kString, ""},
-    {"sourceVolumeUUID", Field::kString, ""},
-    {"destVolumeUUID", Field::kString, ""},
-    {"bytesDone", Field::kNumber, "0"},
-    {"bytesTotal", Field::kNumber, "0"},
-    {"percent", Field::kNumber, "0"},
-    {"rate", Field::kString, ""},
-    {"etaSeconds", Field::kNumber, "0"},
-    {"currentFile", Field::kString, ""},
-    {"pid", Field::kNumber, "0"},
-    {"startedAt", Field::kString, ""},
-    {"updatedAt", Field::kString, ""},
-    {"lastError", Field::kString, ""},
-    {"consent", Field::kBool, "0"},
-    {"resumeCount", Field::kNumber, "0"},
+    {transfer_keys::kVersion, Field::kNumber, "0"},
+    {transfer_keys::kKind, Field::kString, kTransferKindSwitch},
+    {transfer_keys::kPhase, Field::kString, rawNameOf(kTransferPhaseNames, TransferPhase::kIdle)},
+    {transfer_keys::kSourceRoot, Field::kString, ""},
+    {transfer_keys::kDestRoot, Field::kString, ""},
+    {transfer_keys::kStorName, Field::kString, ""},
+    {transfer_keys::kSourceWorking, Field::kString, ""},
+    {transfer_keys::kDestWorking, Field::kString, ""},
+    {transfer_keys::kSourceVolumeUUID, Field::kString, ""},
+    {transfer_keys::kDestVolumeUUID, Field::kString, ""},
+    {transfer_keys::kBytesDone, Field::kNumber, "0"},
+    {transfer_keys::kBytesTotal, Field::kNumber, "0"},
+    {transfer_keys::kPercent, Field::kNumber, "0"},
+    {transfer_keys::kRate, Field::kString, ""},
+    {transfer_keys::kEtaSeconds, Field::kNumber, "0"},
+    {transfer_keys::kCurrentFile, Field::kString, ""},
+    {transfer_keys::kPid, Field::kNumber, "0"},
+    {transfer_keys::kStartedAt, Field::kString, ""},
+    {transfer_keys::kUpdatedAt, Field::kString, ""},
+    {transfer_keys::kLastError, Field::kString, ""},
+    {transfer_keys::kConsent, Field::kBool, "0"},
+    {transfer_keys::kResumeCount, Field::kNumber, "0"},
 };
 
 std::optional<std::string> firstValue(const KeyValues& pairs, std::string_view key) {
@@ -77,15 +77,15 @@ KeyValues readStore(const fs::path& store) {
 
 TransferFiles TransferFiles::in(const fs::path& stateDir) {
   return {stateDir,
-          stateDir / "transfer-job.kv",
-          stateDir / "transfer-job.json",
+          stateDir / kTransferJobStoreFile,
+          stateDir / kTransferJobJsonFile,
           stateDir / "transfer-progress.log",
           stateDir / "transfer-rsync.log",
           stateDir / "transfer.pid",
           stateDir / "transfer-rsync.pid",
           stateDir / "transfer.lock",
           stateDir / "transfer-control.lock",
-          stateDir / "transfer-supervisor.lock"};
+          stateDir / kTransferSupervisorLockFile};
 }
 
 bool TransferStore::exists() const { return pathExists(files_.store).value_or(false); }
@@ -94,7 +94,7 @@ std::optional<std::string> TransferStore::get(std::string_view key) const {
   return firstValue(readStore(files_.store), key);
 }
 
-std::string TransferStore::phase() const { return get("phase").value_or(""); }
+std::string TransferStore::phase() const { return get(transfer_keys::kPhase).value_or(""); }
 
 std::optional<TransferPhase> TransferStore::currentPhase() const {
   return transferPhaseOf(phase());
@@ -102,7 +102,7 @@ std::optional<TransferPhase> TransferStore::currentPhase() const {
 
 namespace {
 KeyValues withPhase(TransferPhase next, const KeyValues& more) {
-  KeyValues pairs{{"phase", rawPhase(next)}};
+  KeyValues pairs{{transfer_keys::kPhase, rawPhase(next)}};
   pairs.insert(pairs.end(), more.begin(), more.end());
   return pairs;
 }

@@ -12,7 +12,7 @@
 #include "common/base/error.h"
 #include "common/base/file_lock.h"
 #include "common/base/text_formats.h"
-#include "service/drive_transfer/transfer_phase.h"
+#include "common/state/drive_transfer_job.h"
 
 namespace brimvale::service {
 

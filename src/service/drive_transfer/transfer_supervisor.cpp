@@ -83,27 +83,27 @@ class Supervisor {
     if (rsync.empty()) {
       bestEffort(store_.setIfPhase(
                      {TransferPhase::kCopying, TransferPhase::kVerifying}, TransferPhase::kFailed,
-                     {{"lastError",
+                     {{transfer_keys::kLastError,
                        "A required copy tool (rsync) wasn't found. Install it and try again."}}),
                  diagnostics_, "recording the missing copy tool");
       removeFile(files().supervisorPid);
       releaseLock(files());
       return 0;
     }
-    source_ = store_.get("sourceWorking").value_or("");
-    dest_ = store_.get("destWorking").value_or("");
+    source_ = store_.get(transfer_keys::kSourceWorking).value_or("");
+    dest_ = store_.get(transfer_keys::kDestWorking).value_or("");
     if (!isDirectory(source_) || !isDirectory(dest_)) {
       bestEffort(store_.setIfPhase({TransferPhase::kCopying, TransferPhase::kVerifying},
                                    TransferPhase::kWaitingForDrive,
-                                   {{"lastError", waitingMessage(ctx_, store_)}}),
+                                   {{transfer_keys::kLastError, waitingMessage(ctx_, store_)}}),
                  diagnostics_, "recording the wait for a drive");
       removeFile(files().supervisorPid);
       return 0;
     }
     // A supervisor that died while checking the copy left it finished: check it again.
     if (store_.currentPhase() == TransferPhase::kVerifying) return verifyAndFinish(rsync);
-    auto started =
-        store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kCopying, {{"lastError", ""}});
+    auto started = store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kCopying,
+                                     {{transfer_keys::kLastError, ""}});
     if (!started || !*started) return 0;  // paused or cancelled before we got going
     stopPoint("transfer:copying");
 
@@ -133,11 +133,12 @@ class Supervisor {
         readTail(files().rsyncLog, kErrorTailBytes, logStart ? static_cast<off_t>(*logStart) : 0);
     if (driveGone || !rootsMounted(ctx_, store_)) {
       bestEffort(store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
-                                   {{"lastError", waitingMessage(ctx_, store_)}}),
+                                   {{transfer_keys::kLastError, waitingMessage(ctx_, store_)}}),
                  diagnostics_, "recording the wait for a drive");
     } else if (status == 11 || asciiLower(said).find("no space left") != std::string::npos) {
-      bestEffort(store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kFailed,
-                                   {{"lastError", "The destination drive ran out of space."}}),
+      bestEffort(store_.setIfPhase(
+                     {TransferPhase::kCopying}, TransferPhase::kFailed,
+                     {{transfer_keys::kLastError, "The destination drive ran out of space."}}),
                  diagnostics_, "recording the full destination");
       releaseLock(files());
     } else {
@@ -146,7 +147,7 @@ class Supervisor {
         message += " The copy tool said: " + cause;
       }
       bestEffort(store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
-                                   {{"lastError", message}}),
+                                   {{transfer_keys::kLastError, message}}),
                  diagnostics_, "recording the interrupted copy");
     }
     removeFile(files().supervisorPid);
@@ -161,24 +162,25 @@ class Supervisor {
     bool verified = verify(rsync);
     if (gStopRequested) return 0;
     if (verified) {
-      const bool backup = store_.get("kind").value_or("transfer") == "backup";
+      const bool backup =
+          store_.get(transfer_keys::kKind).value_or(kTransferKindSwitch) == kTransferKindBackup;
       bestEffort(store_.setIfPhase({TransferPhase::kVerifying},
                                    backup ? TransferPhase::kDone : TransferPhase::kCopied,
-                                   {{"lastError", ""}}),
+                                   {{transfer_keys::kLastError, ""}}),
                  diagnostics_, "recording the verified copy");
       removeFile(files().supervisorPid);
       if (backup) releaseLock(files());
     } else if (!rootsMounted(ctx_, store_) || !isDirectory(source_) || !isDirectory(dest_)) {
       // A drive that left during the check says nothing about the copy.
       bestEffort(store_.setIfPhase({TransferPhase::kVerifying}, TransferPhase::kWaitingForDrive,
-                                   {{"lastError", waitingMessage(ctx_, store_)}}),
+                                   {{transfer_keys::kLastError, waitingMessage(ctx_, store_)}}),
                  diagnostics_, "recording the wait for a drive");
       removeFile(files().supervisorPid);
     } else {
       bestEffort(
-          store_.setIfPhase(
-              {TransferPhase::kVerifying}, TransferPhase::kFailed,
-              {{"lastError", "The copy couldn't be verified. Your current drive is unchanged."}}),
+          store_.setIfPhase({TransferPhase::kVerifying}, TransferPhase::kFailed,
+                            {{transfer_keys::kLastError,
+                              "The copy couldn't be verified. Your current drive is unchanged."}}),
           diagnostics_, "recording the failed check");
       removeFile(files().supervisorPid);
       releaseLock(files());
@@ -236,14 +238,15 @@ class Supervisor {
   void fold() {
     auto progress = foldProgress(readTail(files().progressLog, kProgressTailBytes));
     if (!progress) return;
-    bestEffort(store_.setIfPhase({TransferPhase::kCopying},
-                                 {{"bytesDone", progress->bytesDone},
-                                  {"percent", progress->percent},
-                                  {"rate", progress->rate},
-                                  {"etaSeconds", std::to_string(progress->etaSeconds)},
-                                  {"currentFile", progress->currentFile},
-                                  {"updatedAt", isots(ctx_.clock())}}),
-               diagnostics_, "recording the copy's progress");
+    bestEffort(
+        store_.setIfPhase({TransferPhase::kCopying},
+                          {{transfer_keys::kBytesDone, progress->bytesDone},
+                           {transfer_keys::kPercent, progress->percent},
+                           {transfer_keys::kRate, progress->rate},
+                           {transfer_keys::kEtaSeconds, std::to_string(progress->etaSeconds)},
+                           {transfer_keys::kCurrentFile, progress->currentFile},
+                           {transfer_keys::kUpdatedAt, isots(ctx_.clock())}}),
+        diagnostics_, "recording the copy's progress");
   }
 
   // A copy killed mid-file leaves the file it was writing under a temporary

@@ -43,7 +43,7 @@ std::optional<std::string> moveUndoRows(const StatePaths& paths, const std::stri
 }  // namespace
 
 std::optional<std::string> switchToDestination(ServiceContext& ctx, TransferStore& store) {
-  const std::string destRoot = store.get("destRoot").value_or("");
+  const std::string destRoot = store.get(transfer_keys::kDestRoot).value_or("");
   auto failed = [&store, &ctx](std::string cause) {
     if (cause.starts_with("ERROR: ")) cause.erase(0, 7);
     if (!cause.empty()) {
@@ -51,7 +51,7 @@ std::optional<std::string> switchToDestination(ServiceContext& ctx, TransferStor
     }
     std::string sentence =
         std::string(kSwitchFailed) + " " + cause + " Try finishing the switch again.";
-    bestEffort(store.set(TransferPhase::kCopied, {{"lastError", sentence}}),
+    bestEffort(store.set(TransferPhase::kCopied, {{transfer_keys::kLastError, sentence}}),
                DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
                "recording why the switch failed");
     return sentence;
@@ -59,14 +59,14 @@ std::optional<std::string> switchToDestination(ServiceContext& ctx, TransferStor
   if (!ctx.config && !loadConfig(ctx)) {
     return failed("The configuration couldn't be read.");
   }
-  if (auto stale = moveUndoRows(ctx.paths, store.get("sourceWorking").value_or(""),
-                                store.get("destWorking").value_or(""))) {
+  if (auto stale = moveUndoRows(ctx.paths, store.get(transfer_keys::kSourceWorking).value_or(""),
+                                store.get(transfer_keys::kDestWorking).value_or(""))) {
     return failed(*stale);
   }
   DriveSelection selected = selectDrive(ctx, destRoot, ParkedGuard::kBypass);
   if (selected.exitCode != 0) return failed(selected.problem);
   stopPoint("transfer:switched");
-  bestEffort(store.set(TransferPhase::kDone, {{"lastError", ""}}),
+  bestEffort(store.set(TransferPhase::kDone, {{transfer_keys::kLastError, ""}}),
              DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording the finished switch");
   removeFile(store.files().supervisorPid);
   removeFile(store.files().copyPid);

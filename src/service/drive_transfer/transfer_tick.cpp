@@ -20,7 +20,7 @@ constexpr std::initializer_list<TransferPhase> kSupervisedPhases{
 // The commit switches under the control lock: a job seen in `switching` lost
 // its commit midway.
 void finishInterruptedSwitch(ServiceContext& ctx, TransferStore& store) {
-  const std::string destRoot = store.get("destRoot").value_or("");
+  const std::string destRoot = store.get(transfer_keys::kDestRoot).value_or("");
   ctx.log.say("Finishing the interrupted switch to " + destRoot + ".");
   if (auto problem = switchToDestination(ctx, store)) {
     ctx.log.log("transfer: " + *problem);
@@ -54,11 +54,11 @@ void transferTick(ServiceContext& ctx, const std::string& serviceProgram) {
     }
   }
   const bool present = rootsMounted(ctx, store) &&
-                       isDirectory(store.get("sourceWorking").value_or("")) &&
-                       isDirectory(store.get("destWorking").value_or(""));
+                       isDirectory(store.get(transfer_keys::kSourceWorking).value_or("")) &&
+                       isDirectory(store.get(transfer_keys::kDestWorking).value_or(""));
   if (!present) {
     bestEffort(store.setIfPhase(kSupervisedPhases, TransferPhase::kWaitingForDrive,
-                                {{"lastError", waitingMessage(ctx, store)}}),
+                                {{transfer_keys::kLastError, waitingMessage(ctx, store)}}),
                DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
                "recording the wait for a drive");
     return;
@@ -68,7 +68,7 @@ void transferTick(ServiceContext& ctx, const std::string& serviceProgram) {
     bestEffort(
         store.setIfPhase(
             kSupervisedPhases, TransferPhase::kFailed,
-            {{"lastError",
+            {{transfer_keys::kLastError,
               "The transfer kept failing and was stopped. Your current drive is unchanged."}}),
         DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording the stopped transfer");
     removeFile(files.supervisorPid);
@@ -78,8 +78,9 @@ void transferTick(ServiceContext& ctx, const std::string& serviceProgram) {
   // A dead supervisor's check is run again; anything else copies on.
   const TransferPhase next =
       phase == TransferPhase::kVerifying ? TransferPhase::kVerifying : TransferPhase::kCopying;
-  auto resumed = store.setIfPhase({*phase}, next,
-                                  {{"lastError", ""}, {"resumeCount", std::to_string(count + 1)}});
+  auto resumed = store.setIfPhase(
+      {*phase}, next,
+      {{transfer_keys::kLastError, ""}, {transfer_keys::kResumeCount, std::to_string(count + 1)}});
   if (!resumed || !*resumed) return;
   ctx.log.say("Resuming transfer (attempt " + std::to_string(count + 1) + ").");
   if (auto launched = processes.launchSupervisor(); !launched) {
