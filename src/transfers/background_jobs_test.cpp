@@ -10,17 +10,6 @@ namespace {
 namespace fs = std::filesystem;
 using brimvale::testing::TempFolder;
 
-TEST(JobKinds, RawStringsRoundTrip) {
-  EXPECT_EQ(jobKinds().size(), 11u);
-  for (const auto& info : jobKinds()) {
-    SCOPED_TRACE(std::string(info.raw));
-    EXPECT_EQ(jobKindFromRaw(info.raw), info.kind);
-    EXPECT_EQ(jobKindInfo(info.kind).raw, info.raw);
-  }
-  EXPECT_EQ(jobKindInfo(JobKind::kStorageWatch).description, "Checks every half-minute");
-  EXPECT_FALSE(jobKindFromRaw("storage-watch"));
-}
-
 TEST(BackgroundJobsStore, RunsCarryTotalsPerKind) {
   TempFolder dir;
   std::time_t now = 1'700'000'000;

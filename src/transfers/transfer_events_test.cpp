@@ -13,14 +13,6 @@
 namespace brimvale::transfers {
 namespace {
 
-TEST(TransferEvents, LineCarriesTheFourKeys) {
-  TransferEvent e{*parseIsots("2026-03-01T09:15:00Z"), TransferService::kTier,
-                  TransferDirection::kOut, 4096};
-  EXPECT_EQ(transferEventLine(e),
-            R"({"bytes":4096,"direction":"out","service":"tier","ts":"2026-03-01T09:15:00Z"})");
-  EXPECT_EQ(decodeTransferEventLine(transferEventLine(e)), e);
-}
-
 TEST(TransferEvents, StoreSkipsBadLinesAndTotalsPerDayServiceAndDirection) {
   setenv("TZ", "UTC", 1);
   tzset();

@@ -28,9 +28,6 @@ TEST(BestEffort, OnlyAFailureLeavesOneLineNamingWhatAndTheError) {
                            "removing the copy");
        },
        {"removing the copy: not-found: removing /a: gone"}},
-      {"code ok",
-       [](const DiagnosticsLog& log) { return bestEffort(std::error_code(), log, "renaming"); },
-       {}},
       {"code failed",
        [](const DiagnosticsLog& log) {
          return bestEffort(std::make_error_code(std::errc::no_space_on_device), log,

@@ -87,12 +87,5 @@ TEST(FolderInUse, ProcScanFindsHoldersInsideTheFolderOnly) {
   close(mine);
 }
 
-TEST(FolderInUse, DescribesEachProgramWithItsProcesses) {
-  EXPECT_EQ(describeInUse({{"/usr/bin/vim", "vim", std::nullopt, {10, 11}},
-                           {"pid-12", "bash", std::nullopt, {12}}}),
-            "vim (pid 10, 11), bash (pid 12)");
-  EXPECT_EQ(describeInUse({}), "");
-}
-
 }  // namespace
 }  // namespace brimvale

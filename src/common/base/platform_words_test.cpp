@@ -42,21 +42,5 @@ TEST(PlatformWords, FilesystemListsNeverOverlap) {
   }
 }
 
-TEST(PlatformWords, CapitalisedRaisesOnlyALeadingLowerCaseLetter) {
-  struct Case {
-    std::string_view word, expected;
-  } cases[] = {
-      {"user service", "User service"},
-      {"LaunchAgent", "LaunchAgent"},
-      {"", ""},
-      {"ext4", "Ext4"},
-      {"4k", "4k"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.word);
-    EXPECT_EQ(capitalised(c.word), c.expected);
-  }
-}
-
 }  // namespace
 }  // namespace brimvale

@@ -58,16 +58,6 @@ TEST(RunProcess, CapturesBothStreamsFeedsStdinAndAddsEnvironment) {
   EXPECT_EQ(r.err, "/opt/rsync\n");
 }
 
-TEST(RunProcess, StreamsOutputAsItArrives) {
-  std::string streamed;
-  ProcessResult r = runProcess({.path = "/bin/sh",
-                                .args = {"-c", "echo one; sleep 0.1; echo two"},
-                                .onStdout = [&](std::string_view c) { streamed += c; }});
-  ASSERT_TRUE(r.succeeded());
-  EXPECT_EQ(streamed, "one\ntwo\n");
-  EXPECT_EQ(r.out, streamed);
-}
-
 // Paced reading takes what gathered in few, large chunks and loses nothing,
 // also when more than a pipe's worth is waiting.
 TEST(RunProcess, PacedOutputArrivesWholeInFewChunks) {

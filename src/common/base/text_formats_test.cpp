@@ -50,18 +50,5 @@ TEST(KeyValues, RoundTripsAndLastValueWins) {
   EXPECT_EQ(renderKeyValues({{"k", "v\nforged=1"}}), "k=v forged=1\n");
 }
 
-TEST(SplitLines, TrailingNewlineAddsNoEmptyLine) {
-  EXPECT_EQ(splitLines("a\nb\n").size(), 2u);
-  EXPECT_EQ(splitLines("a\n\nb").size(), 3u);
-  EXPECT_TRUE(splitLines("").empty());
-}
-
-TEST(SplitFields, DropsEmptyRunsLikeAShell) {
-  EXPECT_EQ(splitFields("  1,024  42%\t 1.2MB/s "),
-            (std::vector<std::string_view>{"1,024", "42%", "1.2MB/s"}));
-  EXPECT_EQ(splitFields("a-b--c", "-"), (std::vector<std::string_view>{"a", "b", "c"}));
-  EXPECT_TRUE(splitFields(" \t ").empty());
-}
-
 }  // namespace
 }  // namespace brimvale

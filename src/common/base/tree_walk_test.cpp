@@ -74,7 +74,7 @@ std::uint64_t duSk(const fs::path& p) {
 }
 
 // The batched walker against the plain walk and du, on the trees where a
-// walker goes wrong: many folders for both threads, depth, hard links met by
+// walker goes wrong: many folders for both threads, hard links met by
 // different threads, holes, and a folder that may not be entered. (Links and
 // odd names are covered by the disk usage tests.)
 TEST(TreeWalk, SurveysMatchThePlainWalkAndDu) {
@@ -91,13 +91,6 @@ TEST(TreeWalk, SurveysMatchThePlainWalkAndDu) {
            fs::create_directories(sub);
            for (int j = 0; j < 7; ++j) writeBytes(sub / ("f" + std::to_string(j)), i * 37 + j);
          }
-       }},
-      {"deep chain",
-       [](const fs::path& d) {
-         fs::path p = d;
-         for (int i = 0; i < 300; ++i) p /= "n" + std::to_string(i);
-         fs::create_directories(p);
-         writeBytes(p / "bottom", 9000);
        }},
       {"hard links in different folders",
        [](const fs::path& d) {
@@ -153,24 +146,6 @@ TEST(TreeWalk, SurveysMatchThePlainWalkAndDu) {
       EXPECT_EQ(survey->apparentBytes, plain.apparentBytes);
       EXPECT_EQ(survey->newestNanos, plain.newestNanos);
       EXPECT_EQ(survey->newestPath, plain.newestPath);
-    }
-    // Root enters every folder; the closed one only stays shut to others.
-    if (::geteuid() == 0) {
-      fs::permissions(tmp.path(), fs::perms::all & ~fs::perms::others_write);
-      const pid_t child = ::fork();
-      if (child == 0) {
-        const bool same = ::setgid(65534) == 0 && ::setuid(65534) == 0 && [&] {
-          const auto survey = surveyTree(dir);
-          const TreeSurvey plainOther = plainSurvey(dir);
-          return survey && survey->allocatedBytes == plainOther.allocatedBytes &&
-                 survey->apparentBytes == plainOther.apparentBytes &&
-                 survey->newestPath == plainOther.newestPath;
-        }();
-        ::_exit(same ? 0 : 1);
-      }
-      int status = -1;
-      ::waitpid(child, &status, 0);
-      EXPECT_EQ(status, 0) << "as another user";
     }
     fs::permissions(dir, fs::perms::owner_all);
     std::error_code ec;

@@ -48,7 +48,6 @@ TEST(UsageHistory, TheLastRowsTimeSkipsRowsThatCannotBeRead) {
     std::optional<std::time_t> expected;
   } cases[] = {
       {"missing", std::nullopt, std::nullopt},
-      {"empty", "", std::nullopt},
       {"one row", row, at},
       {"a torn last line", row + "{\"ts\":\"2030-", at},
       {"a hand-edited time", row + "{\"ts\":\"yesterday\"}\n", at},
