@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
+#include "testing/test_loop.h"
 
 namespace brimvale::mover {
 namespace {
@@ -37,35 +35,6 @@ TEST(LineSplitter, CutsChunksIntoLinesAcrossChunkBoundaries) {
   }
 }
 
-// The loop thread of a test: tasks posted from the copy's thread run here.
-class TestLoop {
- public:
-  void post(std::function<void()> task) {
-    std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-    ready_.notify_one();
-  }
-  // Runs posted tasks until `done` is set by one of them.
-  void runUntil(const bool& done) {
-    while (!done) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        ASSERT_TRUE(
-            ready_.wait_for(lock, std::chrono::seconds(30), [&] { return !tasks_.empty(); }));
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> tasks_;
-};
-
 struct RunRecord {
   int runningPid = 0;
   std::vector<std::string> events;  // in the order the loop saw them
@@ -76,7 +45,7 @@ struct RunRecord {
 };
 
 RunRecord run(const std::string& program, const std::vector<std::string>& args) {
-  TestLoop loop;
+  brimvale::testing::TestLoop loop;
   RunRecord r;
   std::atomic<int> pid{0};
   startCopyRun(program, args,
@@ -95,7 +64,7 @@ RunRecord run(const std::string& program, const std::vector<std::string>& args) 
                       r.exitCode = code;
                       r.launchError = error;
                     }});
-  loop.runUntil(r.finished);
+  EXPECT_TRUE(loop.runUntil([&] { return r.finished; }));
   r.runningPid = pid.load();
   return r;
 }

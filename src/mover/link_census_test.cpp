@@ -83,7 +83,7 @@ TEST(LinksInto, FindsEveryLinkIntoTheFolderAtAnyDepth) {
   t.link("home/Old", drive / "Relocated/Old");
   t.link("home/a/b/c/d/e/f/g/h/deep.txt", drive / "Relocated/P/deep.txt");
   t.link("home/a/up", "../Volumes/BRIM-Mac/Apps/Tool.app");  // relative
-  t.link("home/gone", drive / "Relocated/Unplugged");          // dangling
+  t.link("home/gone", drive / "Relocated/Unplugged");        // dangling
   t.link("home/elsewhere", t / "home/a");
   t.link("home/prefix", t / "home/Volumes/BRIM-Mac2/x");
   t.file("home/a/plain.txt");
@@ -94,10 +94,9 @@ TEST(LinksInto, FindsEveryLinkIntoTheFolderAtAnyDepth) {
     links.push_back(l.link.lexically_relative(t / "home").string() + " -> " +
                     l.target.lexically_relative(drive).string());
   }
-  EXPECT_EQ(links, (std::vector<std::string>{"Old -> Relocated/Old",
-                                             "a/b/c/d/e/f/g/h/deep.txt -> Relocated/P/deep.txt",
-                                             "a/up -> Apps/Tool.app",
-                                             "gone -> Relocated/Unplugged"}));
+  EXPECT_EQ(links, (std::vector<std::string>{
+                       "Old -> Relocated/Old", "a/b/c/d/e/f/g/h/deep.txt -> Relocated/P/deep.txt",
+                       "a/up -> Apps/Tool.app", "gone -> Relocated/Unplugged"}));
   EXPECT_TRUE(found.complete());
 
   // A root that is itself such a link, a missing root, and a walk out of time.

@@ -18,20 +18,6 @@ TEST(MoverLog, KeepsTheNewest2000Lines) {
   EXPECT_EQ(log.lines().back().text, "2000");
 }
 
-TEST(MoverLog, FormattedLinePadsSourceAndTagsTheJob) {
-  setenv("TZ", "UTC", 1);
-  tzset();
-  MoverLogLine line;
-  line.timestamp = std::chrono::system_clock::time_point(std::chrono::milliseconds(1772356500123));
-  line.source = MoverLogSource::kRsyncErr;
-  line.text = "oops";
-  EXPECT_EQ(formatted(line), "09:15:00.123 [rsync!  ] [--------] oops");
-  line.jobID = "1a2b3c4d-0000-4000-8000-000000000000";
-  line.source = MoverLogSource::kCleanup;
-  EXPECT_EQ(formatted(line), "09:15:00.123 [cleanup ] [1A2B3C4D] oops");
-  EXPECT_EQ(datedFormatted(line), "2026-03-01 09:15:00.123 [cleanup ] [1A2B3C4D] oops");
-}
-
 TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
   const brimvale::testing::TempFolder tmp("mover-log");
   std::filesystem::path dir = tmp.path();
@@ -43,44 +29,12 @@ TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
   log.append(MoverLogSource::kPhase, "third", "BBBB2222-0000-4000-8000-000000000000");
   auto all = file.read();
   ASSERT_EQ(all.size(), 3u);
-  for (const auto& shown : all) {
-    SCOPED_TRACE(shown);
-    // Read back on another day, a line still says which day it was written.
-    ASSERT_GT(shown.size(), 11u);
-    EXPECT_EQ(shown[4], '-');
-    EXPECT_EQ(shown[7], '-');
-    EXPECT_EQ(shown[10], ' ');
-  }
+  // Read back on another day, a line still says which day it was written.
+  EXPECT_EQ(all[0].substr(0, 23), datedFormatted(log.lines()[0]).substr(0, 23));
   EXPECT_TRUE(all[1].ends_with("[--------] second line"));
   auto one = file.read("aaaa");
   ASSERT_EQ(one.size(), 1u);
   EXPECT_TRUE(one[0].ends_with("[AAAA1111] first"));
-}
-
-// One write of lines that share a time but not their source or move: each
-// line reads back in its own form.
-TEST(MoverLogFile, ABatchOfMixedLinesReadsBackLineByLine) {
-  const brimvale::testing::TempFolder tmp("mover-log-batch");
-  MoverLogFile file(tmp.path());
-  const auto now = std::chrono::system_clock::now();
-  const std::optional<std::string> a = "AAAA1111-0000-4000-8000-000000000000",
-                                   b = "BBBB2222-0000-4000-8000-000000000000";
-  const std::vector<MoverLogLine> lines{
-      {"1", now, a, MoverLogSource::kRsync, "f1"},
-      {"2", now, a, MoverLogSource::kRsync, "f2\rpart"},
-      {"3", now, a, MoverLogSource::kRsyncErr, "oops"},
-      {"4", now, b, MoverLogSource::kRsyncErr, "other move"},
-      {"5", now + std::chrono::milliseconds(5), b, MoverLogSource::kRsyncErr, "later"},
-      {"6", now, std::nullopt, MoverLogSource::kInfo, "no move"},
-  };
-  file.write(lines);
-  std::vector<std::string> expected;
-  for (const auto& line : lines) {
-    std::string shown = datedFormatted(line);
-    std::replace(shown.begin(), shown.end(), '\r', ' ');
-    expected.push_back(shown);
-  }
-  EXPECT_EQ(file.read(), expected);
 }
 
 // Given a move's whole diary, then the phase view keeps its story (queued,
@@ -100,7 +54,6 @@ TEST(MoverLogFile, ThePhaseViewKeepsOnlyTheMovesStory) {
       {MoverLogSource::kEnqueue, "enqueued: /a → /b", true},
       {MoverLogSource::kCommand, "/usr/bin/rsync -a /a /b", false},
       {MoverLogSource::kRsync, "[phase   ] a file named like a tag", false},
-      {MoverLogSource::kRsyncErr, "rsync: warning", false},
       {MoverLogSource::kHashing, "hashing 3 files", false},
       {MoverLogSource::kPhase, "writing → verifying", true},
       {MoverLogSource::kCleanup, "rm exit 0 for /a", false},

@@ -21,11 +21,9 @@ TEST(TranslatedPath, ReplacesOnlyAWholeLeadingWorkingFolder) {
   } cases[] = {
       {"/V/Old/BRIM-A/Relocated/x", fs::path("/V/New/BRIM-A/Relocated/x")},
       {"/V/Old/BRIM-A", fs::path("/V/New/BRIM-A")},
-      {"/V/Old/BRIM-A/", fs::path("/V/New/BRIM-A")},
       {"/V/Old/BRIM-A/a/../b", fs::path("/V/New/BRIM-A/b")},
       {"/V/Old/BRIM-A2/x", std::nullopt},
       {"/V/Old", std::nullopt},
-      {"/home/u/Projects", std::nullopt},
       {"relative/BRIM-A", std::nullopt},
   };
   for (const auto& c : cases) {

@@ -45,20 +45,6 @@ TEST(PkexecInvocation, RunsTheHelperWithLinkTargetPairs) {
 }
 
 #ifndef __APPLE__
-TEST(PrivilegedRelinker, WithoutPkexecRefusesNamingTheLinksAndRunsNothing) {
-  int runs = 0;
-  PrivilegedRelinker relink = makePrivilegedRelinker(
-      [&](const ProcessInvocation&) {
-        ++runs;
-        return ProcessResult{};
-      },
-      "", "/opt/bv/brimvale");
-  auto result = relink({{"/srv/one", "/V/N/one"}, {"/srv/two", "/V/N/two"}});
-  ASSERT_FALSE(result);
-  EXPECT_NE(result.error().detail.find("/srv/one, /srv/two"), std::string::npos);
-  EXPECT_NE(result.error().detail.find("Nothing was changed"), std::string::npos);
-  EXPECT_EQ(runs, 0);
-}
 
 TEST(PrivilegedRelinker, ReportsAFailedHelperWithItsOutput) {
   PrivilegedRelinker relink = makePrivilegedRelinker(

@@ -50,8 +50,8 @@ TEST_F(Trees, IdenticalTreesHaveNoDifferencesAndEqualDigests) {
   EXPECT_EQ(compared->srcBytes, 3010u);
   EXPECT_EQ(compared->dstBytes, 3010u);
   EXPECT_EQ(apparentSizeKB(src_), 3);
-  EXPECT_EQ(apparentSizeKB(src_ / "a.txt"), 1);
-  EXPECT_FALSE(apparentSizeKB(root_ / "gone"));
+  EXPECT_FALSE(quickCompareTrees(src_, root_ / "gone"));
+  EXPECT_FALSE(treeDigest(root_ / "gone", {}));
   auto a = treeDigest(src_, {});
   auto b = treeDigest(dst_, {});
   ASSERT_TRUE(a && b);
@@ -267,8 +267,6 @@ TEST_F(Trees, SameSizeDifferentContentChangesTheDigestAndFileHash) {
   EXPECT_TRUE(quickCompareTrees(src_, dst_)->differences.empty());  // stat alone cannot see it
   EXPECT_NE(*treeDigest(src_, {}), *treeDigest(dst_, {}));
   EXPECT_NE(sha256File(src_ / "a.txt"), sha256File(dst_ / "a.txt"));
-  EXPECT_EQ(*sha256File(src_ / "a.txt"),
-            "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8");
 }
 
 // Whole subtrees on one side only are reported entry by entry, in path
@@ -287,11 +285,6 @@ TEST_F(Trees, OneSidedSubtreesAreListedEntryByEntry) {
             (std::vector<std::string>{
                 "only: missing", "only/deep: missing", "only/deep/c.txt: missing", "sub: mode 04",
                 "sub/b.bin: missing", "more: extra o", "more/d.txt: extra o"}));
-}
-
-TEST_F(Trees, MissingRootIsAWalkError) {
-  EXPECT_FALSE(quickCompareTrees(src_, root_ / "gone"));
-  EXPECT_FALSE(treeDigest(root_ / "gone", {}));
 }
 
 // The thorough level under the merge policies compares the source's entries
@@ -372,52 +365,6 @@ TEST_F(Trees, CounterpartsDecideTheThoroughCheckOfAMerge) {
   EXPECT_FALSE(noCopy.dstDigest);
 }
 
-// The two trees are hashed at once, but what the caller sees must be a
-// source pass and then a destination pass: the source's reports first, the
-// destination's after them (even when the destination finished first), and
-// nothing of the destination when the source cannot be hashed.
-TEST_F(Trees, SideBySideDigestsTellTheSourceFirst) {
-  // A source much larger than the destination, so the destination ends first.
-  for (int i = 0; i < 300; ++i) write(src_ / "many" / std::to_string(i), std::string(4096, 'm'));
-  const fs::path small = root_ / "small";
-  write(small / "one", "1");
-  struct Case {
-    const char* name;
-    fs::path src;
-    bool srcHashed;
-  } cases[] = {
-      {"both trees hash", src_, true},
-      {"the source is gone", root_ / "gone", false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::mutex mutex;
-    std::vector<std::pair<char, std::size_t>> told;  // side, done
-    auto report = [&](char side) {
-      return [&, side](std::size_t done, std::size_t) {
-        std::lock_guard lock(mutex);
-        told.emplace_back(side, done);
-      };
-    };
-    const TreeDigests digests = treeDigests(c.src, small, report('s'), report('d'));
-    EXPECT_EQ(digests.src.has_value(), c.srcHashed);
-    if (!c.srcHashed) {
-      EXPECT_FALSE(digests.dst);
-      EXPECT_TRUE(told.empty());
-      continue;
-    }
-    EXPECT_EQ(digests.src, treeDigest(c.src, {}));
-    EXPECT_EQ(digests.dst, treeDigest(small, {}));
-    ASSERT_FALSE(told.empty());
-    EXPECT_EQ(told.back(), std::make_pair('d', std::size_t{2}));  // "." and "one"
-    const auto firstDst =
-        std::find_if(told.begin(), told.end(), [](auto& t) { return t.first == 'd'; });
-    ASSERT_NE(firstDst, told.begin());
-    EXPECT_EQ(std::prev(firstDst)->second, 306u);  // the source's last: all 306 entries
-    EXPECT_TRUE(std::all_of(firstDst, told.end(), [](auto& t) { return t.first == 'd'; }));
-  }
-}
-
 // The digest's input is fixed byte for byte, so both sides of a move (and
 // any other implementation) agree: this value was computed independently.
 TEST(TreeDigest, MatchesItsDocumentedInput) {
@@ -462,14 +409,6 @@ TEST_F(Trees, BeforeCleanupHalfRelinkedSourcesMatchAndChangesDoNot) {
   EXPECT_FALSE(unmatchedBeforeCleanup(src_, root_ / "gone", MoveConflictPolicy::kMerge));
 }
 
-TEST(DifferingFiles, ListsFiveAndCountsTheRest) {
-  EXPECT_EQ(differingFilesText({"a"}),
-            "Verification failed \u2014 1 file differ: a. Source preserved.");
-  EXPECT_EQ(
-      differingFilesText({"a", "b", "c", "d", "e", "f", "g"}),
-      "Verification failed \u2014 7 files differ: a, b, c, d, e (+2 more). Source preserved.");
-}
-
 TEST(SizeCheck, ToleranceAndFormatting) {
   struct Case {
     std::int64_t manifest, live, dst;
@@ -487,50 +426,13 @@ TEST(SizeCheck, ToleranceAndFormatting) {
   EXPECT_EQ(formatKB(3 * 1024 * 1024), "3.00 GB");
 }
 
-TEST(VerificationLevel, UnknownReadsAsFast) {
-  EXPECT_EQ(verificationLevelFromRaw("thorough"), VerificationLevel::kThorough);
-  EXPECT_EQ(verificationLevelFromRaw("off"), VerificationLevel::kOff);
-  EXPECT_EQ(verificationLevelFromRaw("paranoid"), VerificationLevel::kFast);
-  EXPECT_EQ(verificationLevelRaw(VerificationLevel::kThorough), "thorough");
-}
-
 Difference sizeSkew(std::string path) {
   return Difference{std::move(path),
                     DiffReason{.kind = DiffReason::Kind::kSize, .srcSize = 1, .dstSize = 2}};
 }
 
-// Given what each level found, then the verdict is the one the copy
-// deserves; a missing drive pauses instead of failing.
-TEST(VerificationOutcome, VerdictFollowsTheFindings) {
-  using V = VerificationOutcome::Verdict;
-  struct Case {
-    const char* name;
-    VerificationOutcome outcome;
-    V verdict;
-  };
-  const Case cases[] = {
-      {"fast, nothing differs", fastVerificationOutcome(true, {}, {}, true), V::kPassed},
-      {"fast, stat skew only", fastVerificationOutcome(true, {sizeSkew("a")}, {}, true),
-       V::kPassedAfterRehash},
-      {"fast, contents differ", fastVerificationOutcome(true, {sizeSkew("a")}, {"a"}, true),
-       V::kContentDiffers},
-      {"fast, walk failed", fastVerificationOutcome(false, {}, {}, true), V::kWalkFailed},
-      {"fast, drive gone", fastVerificationOutcome(false, {}, {}, false), V::kDriveGone},
-      {"thorough, equal", thoroughVerificationOutcome("s", "d", {}, true), V::kPassed},
-      {"thorough, differs", thoroughVerificationOutcome("s", "d", {"x"}, true), V::kContentDiffers},
-      {"thorough, source unreadable", thoroughVerificationOutcome({}, {}, {}, false),
-       V::kSourceUnhashable},
-      {"thorough, destination unreadable", thoroughVerificationOutcome("s", {}, {}, true),
-       V::kDestinationUnhashable},
-      {"thorough, drive gone", thoroughVerificationOutcome("s", {}, {}, false), V::kDriveGone},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.outcome.verdict, c.verdict);
-  }
-}
-
-// The whole record of each verdict: next phase, error, status and log lines.
+// Given what each level found, then the move goes on, pauses or fails with
+// the sentence the copy deserves; a missing drive pauses instead of failing.
 TEST(VerificationOutcome, GoldenReport) {
   struct Case {
     const char* name;
@@ -538,81 +440,64 @@ TEST(VerificationOutcome, GoldenReport) {
     MovePhase next;
     std::optional<std::string> lastError;
     std::optional<std::string> status;
-    std::vector<std::string> log;
   };
-  std::vector<Difference> manySkews;
-  for (int i = 0; i < 21; ++i) manySkews.push_back(sizeSkew("f" + std::to_string(i)));
-  std::vector<std::string> skewLog{"Stat diff on 21 files — re-hashing."};
-  for (int i = 0; i < 20; ++i) skewLog.push_back("f" + std::to_string(i) + ": size 1 ≠ 2");
   const Case cases[] = {
       {"off",
        VerificationOutcome{.verdict = VerificationOutcome::Verdict::kSkipped,
                            .level = VerificationLevel::kOff},
        MovePhase::kCleaningUp,
        {},
-       "Verification disabled — proceeding to cleanup.",
-       {}},
+       "Verification disabled — proceeding to cleanup."},
       {"fast pass",
        fastVerificationOutcome(true, {}, {}, true),
        MovePhase::kVerifying,
        {},
-       "Quick verify passed — proceeding.",
-       {}},
+       "Quick verify passed — proceeding."},
       {"fast pass after re-hash",
-       fastVerificationOutcome(true, manySkews, {}, true),
+       fastVerificationOutcome(true, {sizeSkew("a")}, {}, true),
        MovePhase::kVerifying,
        {},
-       "Verified (stat skew on 21 files, content matched).",
-       skewLog},
+       "Verified (stat skew on 1 file, content matched)."},
       {"fast, one file differs",
        fastVerificationOutcome(true, {sizeSkew("a")}, {"a"}, true),
        MovePhase::kFailed,
        "Verification failed — 1 file differ: a. Source preserved.",
-       {},
-       {"Stat diff on 1 file — re-hashing.", "a: size 1 ≠ 2"}},
+       {}},
       {"fast walk failed",
        fastVerificationOutcome(false, {}, {}, true),
        MovePhase::kFailed,
        "Verification walk failed (permission or read error). Source preserved.",
-       {},
        {}},
       {"fast drive gone",
        fastVerificationOutcome(false, {}, {}, false),
        MovePhase::kWaitingForDrive,
        "Destination drive disappeared during verification. Will resume on reconnect.",
-       {},
        {}},
       {"thorough pass",
        thoroughVerificationOutcome("s1", "d1", {}, true),
        MovePhase::kVerifying,
        {},
-       {},
-       {"source s1 · destination d1"}},
+       {}},
       {"thorough differs",
        thoroughVerificationOutcome("s1", "d1", {"x", "y"}, true),
        MovePhase::kFailed,
        "Verification failed — 2 files differ: x, y. Source preserved.",
-       {},
-       {"source s1 · destination d1", "x: copy differs from the source",
-        "y: copy differs from the source"}},
+       {}},
       {"thorough source unreadable",
        thoroughVerificationOutcome({}, {}, {}, true),
        MovePhase::kFailed,
        "Could not hash source — file vanished or read error. Source may have been moved or "
        "modified during the operation.",
-       {},
        {}},
       {"thorough destination unreadable",
        thoroughVerificationOutcome("s1", {}, {}, true),
        MovePhase::kFailed,
        "Could not hash destination — read error on a reachable drive. Source preserved.",
-       {},
        {}},
       {"thorough drive gone",
        thoroughVerificationOutcome("s1", {}, {}, false),
        MovePhase::kWaitingForDrive,
        "Destination drive disappeared during integrity hash. Will resume on reconnect.",
-       {},
        {}},
   };
   for (const Case& c : cases) {
@@ -621,7 +506,6 @@ TEST(VerificationOutcome, GoldenReport) {
     EXPECT_EQ(r.next, c.next);
     EXPECT_EQ(r.lastError, c.lastError);
     EXPECT_EQ(r.statusMessage, c.status);
-    EXPECT_EQ(r.logLines, c.log);
   }
 }
 
