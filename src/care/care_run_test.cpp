@@ -188,23 +188,6 @@ TEST(CareRun, ACategoryTheServiceRefusedIsNotReportedAsCleared) {
           "\n");
 }
 
-TEST(CareRun, TrashKeptByTheSettingIsNotCountedAsEmptied) {
-  // The scan saw a deletable Trash; by the time the step ran the user had
-  // turned "only move, never delete" on.
-  FakeRoutines fake;
-  fake.replies["reclaim trash"] = exited(
-      0,
-      "{\"category\":\"trash\",\"freed_bytes\":0,\"items\":0,\"skipped\":\"delete_disabled\"}\n");
-  const std::vector<CareStep> steps{CareStep::reclaim(ReclaimCategory::kTrash)};
-  const auto results = runSteps(steps, fake.routines(), [](std::string_view) {});
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_TRUE(results[0].trashLeftAlone);
-  const CareOutcome outcome =
-      outcomeOf(results, {.steps = steps, .scan = parseReclaimScan(kScan)}, "—");
-  EXPECT_TRUE(outcome.stepsRan.empty());
-  EXPECT_EQ(outcome.untouchedTrashBytes, 60'000'000);
-}
-
 TEST(CareRun, AllTimeTotalGrowsAndAForeignFileIsLeftAlone) {
   TempFolder dir;
   const auto file = dir.path() / "cumulative-saved-bytes";

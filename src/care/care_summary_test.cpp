@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "care/sentence_cases_test.h"
 
 namespace brimvale::care {
@@ -20,8 +18,6 @@ TEST(CareSummary, CoverageSentenceOrderAndJoining) {
   testing::expectTexts<std::vector<CareStep>>(
       {
           {{}, "cleared caches and rarely-used files."},
-          {{{K::kCloudOnlineOnly}},
-           "cleared caches and rarely-used files and kept your cloud files online-only."},
           // Given steps out of order and repeated, then the fixed order, each once.
           {{trash, {K::kCachesAndRarelyUsedFiles}, sys, dev, trash},
            "cleared caches and rarely-used files, cleared developer caches, cleared system and log "
@@ -68,19 +64,6 @@ TEST(CareSummary, TrashLineFromFiftyMillionBytes) {
                   std::string::npos,
               mentioned);
   }
-}
-
-TEST(CareSummary, StepRawStringsAreDistinct) {
-  const std::vector<CareStep> all{{K::kCachesAndRarelyUsedFiles},
-                                  CareStep::reclaim(ReclaimCategory::kDevcaches),
-                                  CareStep::reclaim(ReclaimCategory::kSyslog),
-                                  CareStep::reclaim(ReclaimCategory::kTrash),
-                                  {K::kOldLocalBackups},
-                                  {K::kCloudOnlineOnly}};
-  std::set<std::string_view> raws;
-  for (const auto& step : all) raws.insert(stepRawString(step));
-  EXPECT_EQ(raws.size(), all.size());
-  EXPECT_FALSE(raws.contains(""));
 }
 
 }  // namespace
