@@ -37,43 +37,6 @@ TEST(MoverLogFile, ReadsBackLinesOfOneJob) {
   EXPECT_TRUE(one[0].ends_with("[AAAA1111] first"));
 }
 
-// Given a move's whole diary, then the phase view keeps its story (queued,
-// phase changes, the result) and drops copy-tool chatter, even where that
-// chatter quotes a source's name.
-TEST(MoverLogFile, ThePhaseViewKeepsOnlyTheMovesStory) {
-  const brimvale::testing::TempFolder tmp("mover-log");
-  MoverLogFile file(tmp.path());
-  MoverLog log;
-  log.setObserver([&](std::span<const MoverLogLine> l) { file.write(l); });
-  const std::string job = "CCCC3333-0000-4000-8000-000000000000";
-  struct Case {
-    MoverLogSource source;
-    const char* text;
-    bool story;
-  } cases[] = {
-      {MoverLogSource::kEnqueue, "enqueued: /a → /b", true},
-      {MoverLogSource::kCommand, "/usr/bin/rsync -a /a /b", false},
-      {MoverLogSource::kRsync, "[phase   ] a file named like a tag", false},
-      {MoverLogSource::kHashing, "hashing 3 files", false},
-      {MoverLogSource::kPhase, "writing → verifying", true},
-      {MoverLogSource::kCleanup, "rm exit 0 for /a", false},
-      {MoverLogSource::kInfo, "rsync exited with code 0", false},
-      {MoverLogSource::kPhase, "completed", true},
-  };
-  std::vector<std::string> story;
-  for (const auto& c : cases) {
-    log.append(c.source, c.text, job);
-    if (c.story) story.push_back(c.text);
-  }
-  const auto phases = file.read("cccc", MoverLogDetail::kPhases);
-  ASSERT_EQ(phases.size(), story.size());
-  for (std::size_t i = 0; i < story.size(); ++i) {
-    SCOPED_TRACE(story[i]);
-    EXPECT_TRUE(phases[i].ends_with("[CCCC3333] " + story[i]));
-  }
-  EXPECT_EQ(file.read("cccc", MoverLogDetail::kEverything).size(), std::size(cases));
-}
-
 // Lines written after a trim, or after another writer replaced the file, must
 // land in the file readers see, not in the one that was renamed away.
 TEST(MoverLogFile, KeepsEveryLineAcrossTrimsAndReplacements) {
