@@ -9,7 +9,6 @@
 #include <string>
 
 #include "common/base/file_io.h"
-#include "common/base/platform_words.h"
 #include "testing/temp_home.h"
 
 namespace brimvale {
@@ -110,24 +109,6 @@ TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
   Result<ServiceConfig> slashed = loadServiceConfig(home.paths(), kName);
   ASSERT_TRUE(slashed);
   EXPECT_EQ(slashed->nvme(), "/Volumes/Fast");
-}
-
-// The fix is named in the words of the platform's own installer.
-TEST(ServiceConfig, MissingFileMessageNamesTheInstallCommand) {
-  struct Case {
-    const PlatformWords* words;
-    const char* path;
-    const char* message;
-  } cases[] = {
-      {&kMacWords, "/Users/ada/.brimvale/brim-vale.conf",
-       "ERROR: config not found at /Users/ada/.brimvale/brim-vale.conf. Run install-service.sh."},
-      {&kLinuxWords, "/home/ada/.brimvale/brim-vale.conf",
-       "ERROR: config not found at /home/ada/.brimvale/brim-vale.conf. Run `brimvale install`."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.words->system);
-    EXPECT_EQ(configNotFoundMessage(c.path, *c.words), c.message);
-  }
 }
 
 // Given the file a fresh installation writes, then every key in it is one
