@@ -111,29 +111,6 @@ TEST(ConfigFile, LaterAssignmentWinsAndBrokenLinesLoseNothingElse) {
   EXPECT_EQ(values["AFTER"], scalar("1"));
 }
 
-TEST(ConfigFile, AssignedNameSeesEveryFormTheParserReads) {
-  struct Case {
-    const char* line;
-    std::optional<std::string> name;
-  } cases[] = {
-      {"NVMe=/Volumes/X", "NVMe"},
-      {"  export   NVMe=\"/Volumes/X\"  # moved", "NVMe"},
-      {"\tNVMe=(", "NVMe"},
-      {"# NVMe=/Volumes/X", std::nullopt},
-      {"  \"NVMe=/Volumes/X\"", std::nullopt},
-      {"NVMe =/Volumes/X", std::nullopt},
-      {"exportNVMe=1", "exportNVMe"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(assignedName(c.line), c.name);
-    // Whatever the line assigns is what the parser takes from it.
-    if (c.name) {
-      EXPECT_TRUE(parseConfig(std::string(c.line) + "\n)\n", kHome).contains(*c.name));
-    }
-  }
-}
-
 TEST(ConfigFile, SurvivesHostileBytes) {
   std::string text = "A=1\n";
   text += std::string("B=\"\0\xff\x01\"\nB2=\"\0", 12) + "\n";

@@ -71,21 +71,5 @@ TEST(GnuRsync, QualifiesOnlyARunnableGnuRsync) {
   }
 }
 
-TEST(GnuRsync, ResolvesEnvironmentFirstThenCandidates) {
-  StandIns s;
-  std::string gnu = s.script("gnu", "echo 'rsync  version 3.2.7  protocol version 31'");
-  std::string gnu2 = s.script("gnu2", "echo 'rsync  version 3.4.1  protocol version 32'");
-  std::string open = s.script("openrsync", "echo 'openrsync: protocol version 29'");
-  std::string absent = (s.dir() / "absent").string();
-
-  EXPECT_EQ(resolveGnuRsync(gnu2, {gnu}), gnu2);
-  EXPECT_EQ(resolveGnuRsync(open, {absent, gnu, gnu2}), gnu);
-  EXPECT_EQ(resolveGnuRsync("", {open, gnu2}), gnu2);
-  EXPECT_EQ(resolveGnuRsync(open, {absent, open}), "");
-  if (fs::exists("/usr/bin/rsync")) {
-    EXPECT_TRUE(qualifiesAsGnuRsync("/usr/bin/rsync"));
-  }
-}
-
 }  // namespace
 }  // namespace brimvale

@@ -120,16 +120,5 @@ TEST(PathPolicy, ExtraRootsAreTakenOnlyWhenTheyAreNotSystemFolders) {
   EXPECT_FALSE(policy.check("/etc/hosts").has_value());
 }
 
-TEST(PathPolicy, RefusalSentencesNameThePathAndTheReason) {
-  PathRefusal r{PathRefusalReason::kThroughLink, "/h/.Trash/x", "/h/Projects/x", {}};
-  EXPECT_EQ(r.sentence(),
-            "/h/.Trash/x is reached through a symbolic link that leads to /h/Projects/x, so "
-            "Brimvale left it "
-            "alone rather than act on what the link points to. Nothing was changed.");
-  PathRefusal p{PathRefusalReason::kProtected, "/h/.ssh", "", AppDataDenylist::credentialRows()[0]};
-  EXPECT_TRUE(p.sentence().starts_with("/h/.ssh is protected (SSH keys): Your SSH keys"))
-      << p.sentence();
-}
-
 }  // namespace
 }  // namespace brimvale

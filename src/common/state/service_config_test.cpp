@@ -28,47 +28,6 @@ const std::string kDrive = "NVMe=/Volumes/NVMe\n";
 using brimvale::testing::StateFolder;
 using brimvale::testing::TempHome;
 
-ServiceConfig configFrom(std::string_view text) {
-  return ServiceConfig::fromValues(parseConfig(text, "/home/ada"), kName);
-}
-
-TEST(ServiceConfig, ServiceDefaultFillsMissingEmptyAndNonNumericValues) {
-  ServiceConfig config = configFrom(
-      "LOW_SPACE_WARN_GB=\nLOW_SPACE_CRITICAL_GB=''\nWATCH_INTERVAL_SECS=soon\n"
-      "HISTORY_MAX_DAYS=\" 90\"\nSMART_MIN_BATTERY=-5\nMIN_READ_MBPS=()\nAUTO_RELOCATE_HOUR=4\n"
-      "UNKNOWN_KEY=1\n");
-  EXPECT_EQ(config.getInt("LOW_SPACE_WARN_GB"), 40);
-  EXPECT_EQ(config.get("WATCH_INTERVAL_SECS"), "soon");
-  EXPECT_EQ(config.getInt("WATCH_INTERVAL_SECS"), 30);
-  EXPECT_EQ(config.getInt("SMART_MIN_BATTERY"), -5);
-  EXPECT_EQ(config.getInt("MIN_READ_MBPS"), 40);
-  EXPECT_EQ(config.getInt("AUTO_RELOCATE_HOUR"), 4);
-  EXPECT_EQ(config.get("UNKNOWN_KEY"), "");
-  EXPECT_EQ(config.getInt("QUIET_MODE"), 0);
-  EXPECT_TRUE(config.flag("SMART_RESPECT_MEETINGS"));
-  EXPECT_FALSE(config.flag("ENABLE_AUTO_ACTIONS"));
-}
-
-TEST(ServiceConfig, ArraysCountOnlyNonEmptyElements) {
-  struct Case {
-    std::string text;
-    std::size_t rules;
-  };
-  const std::vector<Case> cases = {
-      {"", 0},
-      {"RULES=(\"\")", 0},
-      {"RULES=(\"\" \"archive ~/Movies 30\")", 1},
-      {"RULES=\"archive ~/Movies 30\"", 1},
-      {"RULES=(\n  \"a\"\n  \"b\"\n)\nRULES=(\"c\")", 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(configFrom(c.text).ruleCount(), c.rules);
-  }
-  EXPECT_EQ(configFrom("APP_CACHE_SAFE_DIRS=(\"Cache\" \"GPUCache\")").array("APP_CACHE_SAFE_DIRS"),
-            (std::vector<std::string>{"Cache", "GPUCache"}));
-}
-
 TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
   TempHome home(StateFolder::kCreated);
   fs::path marked = home.path() / "marked folder";
@@ -109,25 +68,6 @@ TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
   Result<ServiceConfig> slashed = loadServiceConfig(home.paths(), kName);
   ASSERT_TRUE(slashed);
   EXPECT_EQ(slashed->nvme(), "/Volumes/Fast");
-}
-
-// Given the file a fresh installation writes, then every key in it is one
-// the service reads, and no key is listed twice (the later row would never
-// be found).
-TEST(ServiceConfig, TemplateWritesOnlyKnownKeysAndNoKeyIsListedTwice) {
-  ServiceConfig config = configFrom(configTemplate());
-  EXPECT_EQ(config.nvme(), kDefaultDrive);
-  EXPECT_EQ(config.hasDrive(), !kDefaultDrive.empty());
-  EXPECT_EQ(config.get("QUIET_HOURS_BLOCKED"), "9-19");
-  std::set<std::string_view> known;
-  for (const ConfigKey& key : configKeys()) {
-    SCOPED_TRACE(key.name);
-    EXPECT_TRUE(known.insert(key.name).second);
-  }
-  for (const auto& [name, value] : parseConfig(configTemplate(), "/home/ada")) {
-    SCOPED_TRACE(name);
-    EXPECT_TRUE(known.contains(name));
-  }
 }
 
 }  // namespace
