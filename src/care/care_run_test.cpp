@@ -59,29 +59,6 @@ const char* kScan =
     "{\"category\":\"syslog\",\"freed_bytes\":0,\"items\":0}\n"
     "{\"category\":\"trash\",\"freed_bytes\":60000000,\"items\":1}\n";
 
-TEST(CareRun, SizingKeepsCategoriesWithSomethingToFree) {
-  FakeRoutines fake;
-  fake.replies["reclaim-scan"] = exited(0, kScan);
-  auto sized =
-      sizePlan({{K::kCachesAndRarelyUsedFiles}, {K::kOldLocalBackups}}, fake.routines().service);
-  ASSERT_TRUE(sized);
-  EXPECT_THAT(sized->steps, ElementsAre(CareStep{K::kCachesAndRarelyUsedFiles},
-                                        CareStep::reclaim(ReclaimCategory::kDevcaches),
-                                        CareStep::reclaim(ReclaimCategory::kTrash),
-                                        CareStep{K::kOldLocalBackups}));
-
-  // A service without the scan (or one that stops half-way) sizes nothing.
-  for (const auto& reply :
-       {exited(2, "Unknown subcommand: reclaim-scan\n"),
-        exited(0, "{\"category\":\"devcaches\",\"freed_bytes\":1,\"items\":1}\n")}) {
-    fake.replies["reclaim-scan"] = reply;
-    auto refused = sizePlan({{K::kCachesAndRarelyUsedFiles}}, fake.routines().service);
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().code, Errc::kToolFailed);
-  }
-  EXPECT_THAT(fake.calls.back(), "reclaim-scan");
-}
-
 TEST(CareRun, EveryStepRunsItsRoutineInOrderAndCountsWhatItFreed) {
   FakeRoutines fake;
   fake.replies["free-space"] = exited(0, "Free Up Space — started\n");
