@@ -7,34 +7,6 @@
 namespace brimvale::mover {
 namespace {
 
-TEST(LineSplitter, CutsChunksIntoLinesAcrossChunkBoundaries) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> chunks;
-    std::vector<std::string> lines;
-  } cases[] = {
-      {"one line", {"sent 10 bytes\n"}, {"sent 10 bytes"}},
-      {"progress lines end in carriage returns",
-       {"  1,024  10%\r  2,048  20%\r"},
-       {"  1,024  10%", "  2,048  20%"}},
-      {"a line split over chunks", {"Media/cl", "ip.mov", "\nnext\n"}, {"Media/clip.mov", "next"}},
-      {"empty lines dropped", {"\r\n\n", "a\r\n"}, {"a"}},
-      {"an unfinished line waits", {"partial"}, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    LineSplitter splitter(true);
-    std::vector<std::string> seen;
-    for (const auto& chunk : c.chunks) {
-      for (const CopyLine& line : splitter.feed(chunk)) {
-        EXPECT_TRUE(line.isErr);
-        seen.push_back(line.text);
-      }
-    }
-    EXPECT_EQ(seen, c.lines);
-  }
-}
-
 struct RunRecord {
   int runningPid = 0;
   std::vector<std::string> events;  // in the order the loop saw them
@@ -85,12 +57,6 @@ TEST(CopyRun, DeliversEveryLineThenTheExitOnTheLoopThread) {
   EXPECT_EQ(outLines,
             (std::vector<std::pair<bool, std::string>>{{false, "one"}, {false, "three"}}));
   EXPECT_EQ(errLines, (std::vector<std::pair<bool, std::string>>{{true, "two"}}));
-}
-
-TEST(CopyRun, ACopyToolThatCannotStartSaysWhy) {
-  RunRecord r = run("/nonexistent/rsync", {"-a"});
-  EXPECT_EQ(r.events, std::vector<std::string>{"finished"});
-  EXPECT_TRUE(r.launchError.starts_with("/nonexistent/rsync: ")) << r.launchError;
 }
 
 }  // namespace

@@ -279,17 +279,6 @@ TEST_F(DriveSwitchScene, AFileWrittenThroughItsLinkAfterTheCopyIsCarriedAcross) 
   EXPECT_EQ(links(), kAllNew);
 }
 
-TEST_F(DriveSwitchScene, ProtectedLinksGoThroughThePrivilegedStepTogether) {
-  protectBigIso_ = true;
-  SwitchOutcome outcome = run();
-  EXPECT_EQ(outcome.end, SwitchEnd::kSwitched) << outcome.text();
-  ASSERT_EQ(privileged_.size(), 1u);
-  EXPECT_EQ(privileged_[0], (std::vector<LinkUpdate>{{paths_.home / "big.iso",
-                                                      newWorking_ / "Relocated" / "big.iso",
-                                                      oldWorking_ / "Relocated" / "big.iso"}}));
-  EXPECT_EQ(links(), kAllNew);
-}
-
 TEST_F(DriveSwitchScene, RemovesTemporaryLinksAnInterruptedRunLeft) {
   const fs::path leftover = paths_.home / "Projects" / ".bvl-0123456789ab";
   fs::create_symlink(newWorking_ / "Relocated" / "Projects" / "a.txt", leftover);
@@ -298,17 +287,6 @@ TEST_F(DriveSwitchScene, RemovesTemporaryLinksAnInterruptedRunLeft) {
   ASSERT_EQ(run().end, SwitchEnd::kSwitched);
   EXPECT_FALSE(fs::exists(fs::symlink_status(leftover)));
   EXPECT_TRUE(fs::is_symlink(notOurs)) << "only the swap's own temporary names are removed";
-}
-
-TEST_F(DriveSwitchScene, NothingToSwitchWithoutACopiedTransfer) {
-  for (const char* phase : {"copying", "failed"}) {
-    SCOPED_TRACE(phase);
-    job(phase);
-    SwitchOutcome outcome = run();
-    EXPECT_EQ(outcome.end, SwitchEnd::kNothingToSwitch);
-    EXPECT_EQ(links(), kAllOld);
-  }
-  EXPECT_TRUE(serviceCalls_.empty());
 }
 
 TEST_F(DriveSwitchScene, ASecondStarterWaitsForTheFirstAndShowsItsResult) {

@@ -29,18 +29,6 @@ MoveManifest sample(std::string id, std::time_t started, MovePhase phase) {
   return m;
 }
 
-TEST(MoveManifest, MissingOptionalKeysTakeTheirDefaults) {
-  auto m = decodeManifest(R"({"id":"A","src":"\/a\/b","dstParent":"/d","finalDst":"/d/b",
-    "startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"copying","future":7})");
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->src, "/a/b");
-  EXPECT_EQ(m->version, 1);
-  EXPECT_EQ(m->conflictPolicy, MoveConflictPolicy::kMerge);
-  EXPECT_FALSE(m->replaceSourceWithSymlink);
-  EXPECT_EQ(m->triggerSource, MoveTriggerSource::kUserMove);
-  EXPECT_FALSE(m->driveUUID);
-}
-
 TEST(MoveManifest, UnknownPhaseOrMissingRequiredKeyIsUndecodable) {
   for (
       const char* text :
@@ -55,24 +43,6 @@ TEST(MoveManifest, UnknownPhaseOrMissingRequiredKeyIsUndecodable) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(decodeManifest(text));
   }
-}
-
-TEST(MoveManifest, AbsentOptionalsAreOmittedAndTheRestRoundTrips) {
-  MoveManifest m = sample("ID", 1772356500, MovePhase::kWriting);
-  const std::string text = encodeManifest(m);
-  for (const char* key :
-       {"driveUUID", "completedAt", "lastError", "srcContentHash", "dstContentHash",
-        "statusMessage", "ownerPid", "ownerStart", "copyStartedAt", "copyRound", "null"}) {
-    SCOPED_TRACE(key);
-    EXPECT_EQ(text.find(key), std::string::npos);
-  }
-  EXPECT_NE(text.find("\"startedAt\": \"2026-03-01T09:15:00Z\""), std::string::npos);
-  m.driveUUID = "UUID-1";
-  m.lastError = "boom";
-  m.completedAt = 1772356560;
-  m.copyStartedAt = 1772356520;
-  m.copyRound = 3;
-  EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
 }
 
 // Given an owner written by hand or by an older build, then a record whose
@@ -120,17 +90,6 @@ TEST(ManifestStore, AllSkipsUndecodableFilesAndListsNewestFirst) {
   EXPECT_EQ(store.all().size(), 2u);
 }
 
-TEST(ManifestStore, AWriteFailureIsLoggedAndReported) {
-  TempFolder dir;
-  std::vector<std::string> logged;
-  { std::ofstream(dir.path() / "file") << "x"; }  // the state "folder" is a file
-  ManifestStore store(
-      dir.path() / "file", [&](const std::string& l) { logged.push_back(l); }, systemClock());
-  EXPECT_FALSE(store.write(sample("X", 1, MovePhase::kWriting)));
-  ASSERT_EQ(logged.size(), 1u);
-  EXPECT_TRUE(logged[0].starts_with("Brimvale: failed to persist move manifest X: "));
-}
-
 // Given the configured drive, then its UUID is the snapshot's only when the
 // snapshot was measured there, else the marker file's on that drive.
 TEST(CurrentDriveUUID, PrefersSnapshotKeysMeasuredAtTheConfiguredDriveThenTheMarkerFile) {
@@ -162,38 +121,6 @@ TEST(CurrentDriveUUID, PrefersSnapshotKeysMeasuredAtTheConfiguredDriveThenTheMar
     ASSERT_TRUE(writeFileAtomically(paths.config, c.config));
     ASSERT_TRUE(writeFileAtomically(paths.statusJson, c.status));
     EXPECT_EQ(currentDriveUUID(paths, "Mac"), c.expected);
-  }
-}
-
-TEST(RawNames, MoverTablesArePinnedAndAgreeWithTheConversions) {
-  {
-    SCOPED_TRACE("MovePhase");
-    brimvale::testing::expectRawNames(
-        kMovePhaseNames,
-        "writing copying hashing verifying cleaningUp done cancelled failed waitingForDrive",
-        phaseRaw, phaseFromRaw);
-  }
-  {
-    SCOPED_TRACE("MoveConflictPolicy");
-    brimvale::testing::expectRawNames(kMoveConflictPolicyNames, "merge override mergeKeepNewer",
-                                      conflictPolicyRaw, conflictPolicyFromRaw);
-  }
-  {
-    SCOPED_TRACE("MoveTriggerSource");
-    brimvale::testing::expectRawNames(kMoveTriggerSourceNames, "userMove autoSync",
-                                      triggerSourceRaw, triggerSourceFromRaw);
-  }
-  {
-    SCOPED_TRACE("MoverLogSource");
-    brimvale::testing::expectRawNames(
-        kMoverLogSourceNames, "rsync rsync! hashing cleanup phase enqueue command info", sourceRaw,
-        [](std::string_view raw) { return valueOfRaw(kMoverLogSourceNames, raw); });
-  }
-  {
-    SCOPED_TRACE("VerificationLevel");
-    brimvale::testing::expectRawNames(kVerificationLevelNames, "fast thorough off",
-                                      verificationLevelRaw, verificationLevelFromRaw);
-    EXPECT_EQ(verificationLevelFromRaw("paranoid"), VerificationLevel::kFast);
   }
 }
 

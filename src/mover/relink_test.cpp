@@ -149,44 +149,6 @@ TEST_F(Relink, FilesChangedOrWithoutAMatchingCopyStayAndAreListed) {
   }
 }
 
-// A single file whose name is up to the file system's limit: the temporary
-// link must not be longer than the name it replaces (whole trees of such
-// names run end to end).
-TEST_F(Relink, SingleFilesWithNamesUpToTheLimitAreRelinked) {
-  for (std::size_t length : {242u, 255u}) {
-    SCOPED_TRACE(length);
-    const std::string name(length, 'n');
-    write(src_ / "single" / name, "one");
-    write(dst_ / "single" / name, "one");
-    const WalkResult one = relinkTree(src_ / "single" / name, dst_ / "single" / name);
-    EXPECT_EQ(one.relinked, 1) << one.firstError.value_or("");
-    EXPECT_EQ(fs::read_symlink(src_ / "single" / name), dst_ / "single" / name);
-  }
-}
-
-TEST(RelinkLeftover, OnlyTheWalksOwnTemporaryLinksIntoTheCopyCount) {
-  const fs::path dst = "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub";
-  struct Case {
-    const char* name;
-    const char* target;
-    bool leftover;
-  } cases[] = {
-      {".bvl-0123456789ab", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", true},
-      {"a.txt.brimvale-link", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt",
-       true},                                                    // older runs
-      {".bvl-0123456789ab", "/home/me/Documents/a.txt", false},  // the user's own link
-      {".bvl-0123456789ab", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/subx/a", false},
-      {".bvl-0123456789ab", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/../../x", false},
-      {".bvl-0123456789AB", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", false},
-      {".bvl-0123456789abc", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/a.txt", false},
-      {"notes.txt", "/Volumes/NVMe/BRIM-Mac/Relocated/Projects/sub/notes.txt", false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + " -> " + c.target);
-    EXPECT_EQ(isRelinkLeftover(c.name, c.target, dst), c.leftover);
-  }
-}
-
 // A run killed between making a temporary link and renaming it over the
 // file leaves a spare link beside the intact file; the next run removes it
 // and nothing else.

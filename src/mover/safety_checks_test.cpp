@@ -14,20 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(RecentWrites, AgeAndRetryTexts) {
-  RecentWriteReport r{true, "notes.txt", 0, 12, 90 * 60};
-  EXPECT_EQ(
-      r.message(),
-      "Recent activity detected in source: notes.txt was modified 1h 30m ago. The mover refuses to "
-      "start while the source is still being written. Try again in about 11 hours. To override, "
-      "enable "
-      "\u201CBypass recent-write guard\u201D in Tier preferences.");
-  EXPECT_EQ(ageText(42), "42s ago");
-  EXPECT_EQ(ageText(3 * 86400), "3d ago");
-  const RecentWriteReport due{true, "f", 0, 1, 3600};
-  EXPECT_NE(due.message().find("Try again shortly."), std::string::npos);
-}
-
 TEST(RecentWrites, NewestItemDecides) {
   const brimvale::testing::TempFolder tmp("recent");
   fs::path dir = tmp.path();

@@ -124,12 +124,6 @@ TEST_F(SwitchRecords, CopyRefusalNamesTheFirstProblemFound) {
   }
 }
 
-TEST_F(SwitchRecords, UnknownVolumeUUIDMatchesAMarkerThatSaysUnknown) {
-  route_.newVolumeUUID.clear();
-  tmp_.file("new/BRIM-A/.hollin-managed", "volume_uuid=unknown\n");
-  EXPECT_EQ(copyRefusal(paths_, route_), std::nullopt);
-}
-
 TEST_F(SwitchRecords, TranslatesRecordsOnceAndKeepsWhatItDoesNotKnow) {
   folderMove("F1", MovePhase::kDone, "Projects");
   folderMove("F2", MovePhase::kFailed, "Videos");
@@ -151,15 +145,6 @@ TEST_F(SwitchRecords, TranslatesRecordsOnceAndKeepsWhatItDoesNotKnow) {
   EXPECT_EQ(a1["tierAtMove"], 2);
 
   EXPECT_EQ(translateRecords(paths_, route_).rewritten, 0) << "a second run finds nothing to do";
-}
-
-TEST_F(SwitchRecords, RelocatedPlacesAreTheRecordsOriginalPlacesOnce) {
-  folderMove("F1", MovePhase::kDone, "Projects");
-  folderMove("F2", MovePhase::kFailed, "Projects");
-  appMove("A1", "done", "Tool.app");
-  EXPECT_EQ(
-      relocatedPlaces(paths_),
-      (std::vector<fs::path>{paths_.home / "Applications" / "Tool.app", paths_.home / "Projects"}));
 }
 
 }  // namespace
