@@ -119,6 +119,7 @@ TEST_F(Relink, FilesChangedOrWithoutAMatchingCopyStayAndAreListed) {
     std::function<void(const fs::path& src, const fs::path& dst)> edit;
     bool writeBeforeRename;
     std::vector<std::string> changed;
+    bool keepNewer = false;
   };
   const Case cases[] = {
       {"copies missing",
@@ -130,6 +131,15 @@ TEST_F(Relink, FilesChangedOrWithoutAMatchingCopyStayAndAreListed) {
        {"sub/b.bin", "sub/deep/c d.txt"}},
       {"copy differs", [](auto&, auto& dst) { write(dst / "a.txt", "A.txt"); }, false, {"a.txt"}},
       {"written between the check and the rename", {}, true, {"a.txt"}},
+      {"keeping the newer, the file at home is newer",
+       [](auto& src, auto& dst) {
+         write(dst / "a.txt", "A.txt");
+         fs::last_write_time(dst / "a.txt",
+                             fs::last_write_time(src / "a.txt") - std::chrono::hours(1));
+       },
+       false,
+       {"a.txt"},
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -140,8 +150,12 @@ TEST_F(Relink, FilesChangedOrWithoutAMatchingCopyStayAndAreListed) {
     const std::string before = read(src_ / "a.txt");
     WriteBeforeRename late(src_, dst_);
     const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
-    const WalkResult r = mover::relinkTree(
-        src_, dst_, {c.writeBeforeRename ? late : FileOperations::real(), diagnostics, guard_});
+    const WalkResult r = mover::relinkTree(src_, dst_,
+                                           {c.writeBeforeRename ? late : FileOperations::real(),
+                                            diagnostics,
+                                            guard_,
+                                            {},
+                                            c.keepNewer});
     EXPECT_EQ(r.errors, 0) << r.firstError.value_or("");
     EXPECT_EQ(r.changed, c.changed);
     for (const auto& rel : c.changed) EXPECT_FALSE(fs::is_symlink(src_ / rel)) << rel;
