@@ -23,6 +23,7 @@ TEST(PathPolicy, AllowsInsideItsRootsAndRefusesEverythingElse) {
   t.folder("home/.ssh");
   t.folder("home/.config/Slack/Cache");
   t.folder("outside/data");
+  t.folder("home2/data");
   t.link("home/.pnpm-store", home / "Documents");  // a cache folder that is a link to a user folder
   t.link("home/.Trash", wf / "Projects-Archive");  // trash linked onto the drive
   t.link("home/escape", t.path() / "outside");     // a link out of the home folder
@@ -59,6 +60,7 @@ TEST(PathPolicy, AllowsInsideItsRootsAndRefusesEverythingElse) {
       {home / ".config/evil-cache/passwd", PathRefusalReason::kThroughLink},
       {wf / "to-home/x", PathRefusalReason::kThroughLink},
       {t.path() / "outside/data", PathRefusalReason::kOutsideRoots},
+      {t.path() / "home2/data", PathRefusalReason::kOutsideRoots},  // shares a name prefix
       {"/", PathRefusalReason::kSystemFolder},
       {"/etc", PathRefusalReason::kSystemFolder},
       {"/etc/passwd", PathRefusalReason::kSystemFolder},
