@@ -2,26 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "care/sentence_cases_test.h"
-
 namespace brimvale::care {
 namespace {
 
 using K = CareStep::Kind;
-
-TEST(CarePlan, ProgressLinePerStep) {
-  testing::expectTexts<CareStep>(
-      {
-          {{K::kCachesAndRarelyUsedFiles}, "Tidying large folders and clearing caches…"},
-          {CareStep::reclaim(ReclaimCategory::kDevcaches),
-           "Clearing developer and package caches…"},
-          {CareStep::reclaim(ReclaimCategory::kSyslog), "Clearing system and log clutter…"},
-          {CareStep::reclaim(ReclaimCategory::kTrash), "Emptying old items from your Trash…"},
-          {{K::kOldLocalBackups}, "Reclaiming space from old backups…"},
-          {{K::kCloudOnlineOnly}, "Keeping cloud files online-only…"},
-      },
-      [](const CareStep& step) { return std::string(progressLine(step)); });
-}
 
 TEST(CarePlan, ReadsTheTrailingReclaimLine) {
   struct Case {

@@ -2,93 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "common/base/file_io.h"
-#include "platform/testing/recording_desktop.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::diagnostics {
 namespace {
 namespace fs = std::filesystem;
 using brimvale::testing::TempFolder;
-using platform::InterruptionLevel;
-using platform::testing::DesktopRecord;
-using platform::testing::RecordingDesktop;
-
-struct Fixture {
-  TempFolder home;
-  StatePaths paths = StatePaths::forHome(home.path());
-  DesktopRecord record;
-  std::vector<std::string> log;
-  platform::NotificationCenter centre{paths.state / "delivered-notifications.json",
-                                      std::make_unique<RecordingDesktop>(record),
-                                      [this](const std::string& l) { log.push_back(l); },
-                                      [] { return std::time_t{1'700'000'000}; }};
-  NotificationDelivery delivery{paths, centre, [] { return std::int64_t{1'700'000'000'123}; }};
-
-  Fixture() { fs::create_directories(paths.state); }
-  std::vector<std::string> titles() const {
-    std::vector<std::string> out;
-    for (const auto& n : centre.delivered()) out.push_back(n.request.title);
-    return out;
-  }
-  std::vector<std::string> stateFiles() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(paths.state)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-};
-
-TEST(NotificationDelivery, DrainAppliesEachLineInOrder) {
-  const std::string warnA =
-      R"({"title":"Low","body":"first","sound":"Funk","thread":"storage.warning","severity":"warn"})";
-  const std::string warnB =
-      R"({"title":"Lower","body":"second","sound":"","thread":"storage.warning","severity":"critical"})";
-  const std::string info =
-      R"({"title":"Drive back","body":"ok","sound":"Tink","thread":"","severity":""})";
-  struct Case {
-    const char* name;
-    std::string queue;
-    std::vector<std::string> delivered;
-  } cases[] = {
-      {"post then dismiss the same thread",
-       warnA + "\n" + R"({"dismiss":"storage.warning"})" + "\n",
-       {}},
-      {"two posts on one thread keep the second", warnA + "\n" + warnB + "\n", {"Lower"}},
-      {"an empty body is ignored",
-       R"({"title":"T","body":""})"
-       "\n",
-       {}},
-      {"a malformed line between good ones",
-       info + "\n{\"title\":\"broken\n" + warnA + "\n[1,2]\n{\"title\":5,\"body\":\"x\"}\n",
-       {"Drive back", "Low"}},
-      {"blank lines and no final newline", "\n\n" + info, {"Drive back"}},
-      {"dismiss of an unknown thread",
-       R"({"dismiss":"nothing"})"
-       "\n",
-       {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Fixture f;
-    ASSERT_TRUE(writeFileAtomically(f.paths.notificationsQueue, c.queue));
-    f.delivery.drainQueue();
-    EXPECT_EQ(f.titles(), c.delivered);
-    // The batch is gone and writers find an empty queue.
-    for (const auto& name : f.stateFiles())
-      EXPECT_FALSE(name.starts_with("notifications.processed")) << name;
-    EXPECT_EQ(*readFile(f.paths.notificationsQueue), "");
-  }
-}
-
-TEST(NotificationDelivery, NoQueueFileLeavesNoBatchFile) {
-  Fixture f;
-  f.delivery.drainQueue();
-  EXPECT_TRUE(f.stateFiles().empty());
-  EXPECT_TRUE(f.record.shown.empty());
-}
 
 // A desktop that plays the service appending a line while a drain is
 // delivering: the line must wait for the next drain, not be lost.
@@ -129,44 +49,6 @@ TEST(NotificationDelivery, LineAppendedDuringADrainIsDeliveredByTheNext) {
   delivery.drainQueue();
   EXPECT_EQ(shown, (std::vector<std::string>{"first", "late"}));
   EXPECT_EQ(centre.delivered().size(), 2u);
-}
-
-TEST(NotificationDelivery, RequestCarriesLevelSoundAndIdentifier) {
-  struct Case {
-    std::optional<std::string> severity, sound, thread, subtitle;
-    InterruptionLevel level;
-    std::string expectedSound, identifier, subtitleShown;
-  } cases[] = {
-      {"emergency", std::nullopt, "storage.warning", std::nullopt,
-       InterruptionLevel::kTimeSensitive, "defaultCritical", "storage.warning", ""},
-      {"critical", "Funk", "", "", InterruptionLevel::kTimeSensitive, "Funk.aiff", "fresh", ""},
-      {"warn", "", std::nullopt, "Sub", InterruptionLevel::kActive, "default", "fresh", "Sub"},
-      {"info", "Tink", std::nullopt, std::nullopt, InterruptionLevel::kPassive, "Tink.aiff",
-       "fresh", ""},
-      {std::nullopt, std::nullopt, std::nullopt, std::nullopt, InterruptionLevel::kPassive,
-       "default", "fresh", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.severity.value_or("(none)"));
-    NotificationPayload p;
-    p.severity = c.severity;
-    p.sound = c.sound;
-    p.thread = c.thread;
-    p.subtitle = c.subtitle;
-    auto r = requestFor("T", "B", p, "fresh");
-    EXPECT_EQ(r.level, c.level);
-    EXPECT_EQ(r.sound, c.expectedSound);
-    EXPECT_EQ(r.identifier, c.identifier);
-    EXPECT_EQ(r.threadIdentifier, c.identifier == "fresh" ? "" : c.identifier);
-    EXPECT_EQ(r.subtitle, c.subtitleShown);
-  }
-}
-
-TEST(NotificationDelivery, FreshIdentifiersAreVersion4Uuids) {
-  const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-  std::string a = newUuid();
-  EXPECT_TRUE(std::regex_match(a, uuid)) << a;
-  EXPECT_NE(a, newUuid());
 }
 
 }  // namespace

@@ -2,69 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
+#include "testing/test_loop.h"
 
 namespace brimvale::mover {
 namespace {
-
-TEST(LineSplitter, CutsChunksIntoLinesAcrossChunkBoundaries) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> chunks;
-    std::vector<std::string> lines;
-  } cases[] = {
-      {"one line", {"sent 10 bytes\n"}, {"sent 10 bytes"}},
-      {"progress lines end in carriage returns",
-       {"  1,024  10%\r  2,048  20%\r"},
-       {"  1,024  10%", "  2,048  20%"}},
-      {"a line split over chunks", {"Media/cl", "ip.mov", "\nnext\n"}, {"Media/clip.mov", "next"}},
-      {"empty lines dropped", {"\r\n\n", "a\r\n"}, {"a"}},
-      {"an unfinished line waits", {"partial"}, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    LineSplitter splitter(true);
-    std::vector<std::string> seen;
-    for (const auto& chunk : c.chunks) {
-      for (const CopyLine& line : splitter.feed(chunk)) {
-        EXPECT_TRUE(line.isErr);
-        seen.push_back(line.text);
-      }
-    }
-    EXPECT_EQ(seen, c.lines);
-  }
-}
-
-// The loop thread of a test: tasks posted from the copy's thread run here.
-class TestLoop {
- public:
-  void post(std::function<void()> task) {
-    std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-    ready_.notify_one();
-  }
-  // Runs posted tasks until `done` is set by one of them.
-  void runUntil(const bool& done) {
-    while (!done) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        ASSERT_TRUE(
-            ready_.wait_for(lock, std::chrono::seconds(30), [&] { return !tasks_.empty(); }));
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> tasks_;
-};
 
 struct RunRecord {
   int runningPid = 0;
@@ -76,7 +17,7 @@ struct RunRecord {
 };
 
 RunRecord run(const std::string& program, const std::vector<std::string>& args) {
-  TestLoop loop;
+  brimvale::testing::TestLoop loop;
   RunRecord r;
   std::atomic<int> pid{0};
   startCopyRun(program, args,
@@ -95,7 +36,7 @@ RunRecord run(const std::string& program, const std::vector<std::string>& args) 
                       r.exitCode = code;
                       r.launchError = error;
                     }});
-  loop.runUntil(r.finished);
+  EXPECT_TRUE(loop.runUntil([&] { return r.finished; }));
   r.runningPid = pid.load();
   return r;
 }
@@ -116,12 +57,6 @@ TEST(CopyRun, DeliversEveryLineThenTheExitOnTheLoopThread) {
   EXPECT_EQ(outLines,
             (std::vector<std::pair<bool, std::string>>{{false, "one"}, {false, "three"}}));
   EXPECT_EQ(errLines, (std::vector<std::pair<bool, std::string>>{{true, "two"}}));
-}
-
-TEST(CopyRun, ACopyToolThatCannotStartSaysWhy) {
-  RunRecord r = run("/nonexistent/rsync", {"-a"});
-  EXPECT_EQ(r.events, std::vector<std::string>{"finished"});
-  EXPECT_TRUE(r.launchError.starts_with("/nonexistent/rsync: ")) << r.launchError;
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ class DriveSwitchScene : public ::testing::Test {
                         }
                         return {};
                       },
-                      .showStep = [this](std::string_view text) { steps_.emplace_back(text); },
+                      .showStep = nullptr,
                       .lockWait = std::chrono::milliseconds(200)};
     seams.mayWrite = [this](const fs::path& link) {
       return link.filename() != "big.iso" || !protectBigIso_;
@@ -139,7 +139,6 @@ class DriveSwitchScene : public ::testing::Test {
   std::vector<std::vector<LinkUpdate>> privileged_;
   bool privilegedWorks_ = true;
   bool protectBigIso_ = false;
-  std::vector<std::string> steps_;
 };
 
 const std::map<std::string, std::string> kAllOld{
@@ -147,7 +146,7 @@ const std::map<std::string, std::string> kAllOld{
 const std::map<std::string, std::string> kAllNew{
     {"Projects/a.txt", "new"}, {"Projects/sub/b 'quoted'.txt", "new"}, {"big.iso", "new"}};
 
-TEST_F(DriveSwitchScene, RepointsLinksAndRecordsThenCommits) {
+TEST_F(DriveSwitchScene, RepointsLinksAndRecordsThenCommitsOnce) {
   SwitchOutcome outcome = run();
   EXPECT_EQ(outcome.end, SwitchEnd::kSwitched) << outcome.text();
   EXPECT_EQ(outcome.linksUpdated, 3);
@@ -156,27 +155,20 @@ TEST_F(DriveSwitchScene, RepointsLinksAndRecordsThenCommits) {
   EXPECT_EQ(links(), kAllNew);
   EXPECT_EQ(fs::read_symlink(paths_.home / "big.iso"), newWorking_ / "Relocated" / "big.iso");
   EXPECT_EQ(serviceCalls_, (std::vector<std::vector<std::string>>{{"transfer-commit"}}));
-  EXPECT_EQ(steps_,
-            (std::vector<std::string>{"Checking the copy…", "Finding what to move over…",
-                                      "Updating links to the new drive…", "Updating records…",
-                                      "Switching to the new drive…", "Done."}));
   auto f2 = decodeManifest(readFile(paths_.state / "folder-moves" / "F2.json").value());
   EXPECT_EQ(f2->finalDst, (newWorking_ / "Relocated" / "big.iso").string());
   EXPECT_EQ(f2->driveUUID, "NEW");
   EXPECT_EQ(tree(oldWorking_), oldTree_) << "the old drive is never written";
   EXPECT_TRUE(privileged_.empty());
-}
 
-TEST_F(DriveSwitchScene, ASecondRunFindsNothingLeftAndADoneJobIsReportedAsSwitched) {
-  ASSERT_EQ(run().end, SwitchEnd::kSwitched);
+  // A second run finds nothing left; a finished job is not committed twice.
   SwitchOutcome again = run();
   EXPECT_EQ(again.end, SwitchEnd::kSwitched);
-  EXPECT_EQ(again.linksUpdated, 0);
-  EXPECT_EQ(again.recordsUpdated, 0);
+  EXPECT_EQ(again.linksUpdated + again.recordsUpdated, 0);
   job("done");
   serviceCalls_.clear();
   EXPECT_EQ(run().end, SwitchEnd::kSwitched);
-  EXPECT_TRUE(serviceCalls_.empty()) << "a finished job is not committed twice";
+  EXPECT_TRUE(serviceCalls_.empty());
   EXPECT_EQ(links(), kAllNew);
 }
 
@@ -262,12 +254,12 @@ TEST_F(DriveSwitchScene, MovesOverEveryLinkUnderTheHomeFolderNotOnlyTheRecordedO
   const SwitchOutcome outcome = run();
 
   EXPECT_EQ(outcome.end, SwitchEnd::kSwitched) << outcome.text();
-  EXPECT_EQ(links(), (std::map<std::string, std::string>{
-                         {"Data", "new"},
-                         {"Downloads/old.zip", "new"},
-                         {"Work/Projects renamed/a.txt", "new"},
-                         {"Work/Projects renamed/sub/b 'quoted'.txt", "new"},
-                         {"big.iso", "new"}}));
+  EXPECT_EQ(links(),
+            (std::map<std::string, std::string>{{"Data", "new"},
+                                                {"Downloads/old.zip", "new"},
+                                                {"Work/Projects renamed/a.txt", "new"},
+                                                {"Work/Projects renamed/sub/b 'quoted'.txt", "new"},
+                                                {"big.iso", "new"}}));
   EXPECT_EQ(tree(oldWorking_), oldTree_);
 }
 
@@ -287,19 +279,6 @@ TEST_F(DriveSwitchScene, AFileWrittenThroughItsLinkAfterTheCopyIsCarriedAcross) 
   EXPECT_EQ(links(), kAllNew);
 }
 
-TEST_F(DriveSwitchScene, ProtectedLinksGoThroughThePrivilegedStepTogether) {
-  protectBigIso_ = true;
-  SwitchOutcome outcome = run();
-  EXPECT_EQ(outcome.end, SwitchEnd::kSwitched) << outcome.text();
-  ASSERT_EQ(privileged_.size(), 1u);
-  EXPECT_EQ(
-      privileged_[0],
-      (std::vector<LinkUpdate>{{paths_.home / "big.iso", newWorking_ / "Relocated" / "big.iso",
-                                oldWorking_ / "Relocated" / "big.iso"}}));
-  EXPECT_EQ(steps_[2], "Asking for permission to update app links…");
-  EXPECT_EQ(links(), kAllNew);
-}
-
 TEST_F(DriveSwitchScene, RemovesTemporaryLinksAnInterruptedRunLeft) {
   const fs::path leftover = paths_.home / "Projects" / ".bvl-0123456789ab";
   fs::create_symlink(newWorking_ / "Relocated" / "Projects" / "a.txt", leftover);
@@ -308,17 +287,6 @@ TEST_F(DriveSwitchScene, RemovesTemporaryLinksAnInterruptedRunLeft) {
   ASSERT_EQ(run().end, SwitchEnd::kSwitched);
   EXPECT_FALSE(fs::exists(fs::symlink_status(leftover)));
   EXPECT_TRUE(fs::is_symlink(notOurs)) << "only the swap's own temporary names are removed";
-}
-
-TEST_F(DriveSwitchScene, NothingToSwitchWithoutACopiedTransfer) {
-  for (const char* phase : {"copying", "verifying", "failed", "switching"}) {
-    SCOPED_TRACE(phase);
-    job(phase);
-    SwitchOutcome outcome = run();
-    EXPECT_EQ(outcome.end, SwitchEnd::kNothingToSwitch);
-    EXPECT_EQ(links(), kAllOld);
-  }
-  EXPECT_TRUE(serviceCalls_.empty());
 }
 
 TEST_F(DriveSwitchScene, ASecondStarterWaitsForTheFirstAndShowsItsResult) {

@@ -111,28 +111,5 @@ TEST(CancelInOwner, AsksOnlyTheRecordedOwnerAndReportsWhatItLeft) {
   }
 }
 
-// Given an owner that runs two moves and one that does not answer, then the
-// other move is reported with the record it was left in, and the wait is
-// bounded.
-TEST(CancelInOwner, ReportsTheOwnersOtherMovesAndBoundsTheWait) {
-  FakeProcesses procs;
-  FakeLauncher launcher(procs);
-  const int pid = procs.start("/usr/bin/brimvale");
-  const MoveOwner owner{pid, "t" + std::to_string(pid)};
-  procs.ignoresTerm.insert(pid);
-  const std::vector<MoveManifest> onDisk{record("JOB", MovePhase::kCopying, owner),
-                                         record("SIBLING", MovePhase::kWriting, owner),
-                                         record("STRANGER", MovePhase::kCopying, std::nullopt)};
-  std::chrono::milliseconds slept{0};
-  OwnerCancelSteps steps{[&] { return onDisk; }, [&](std::chrono::milliseconds d) { slept += d; },
-                         3s, 250ms};
-  const auto outcome = cancelInOwner(onDisk[0], launcher, kGuards, steps);
-  EXPECT_EQ(outcome.result, Result::kStillRunning);
-  EXPECT_EQ(outcome.ownerPid, pid);
-  ASSERT_EQ(outcome.alsoRunning.size(), 1u);
-  EXPECT_EQ(outcome.alsoRunning[0].id, "SIBLING");
-  EXPECT_EQ(slept, 3s);
-}
-
 }  // namespace
 }  // namespace brimvale::mover

@@ -130,16 +130,6 @@ class RelocatedStore : public ::testing::Test {
   std::optional<RelocatedItemsStore> store_;
 };
 
-TEST(Integrity, RawNamesRoundTripAndOnlyMissingLinksOrDataAreBroken) {
-  for (const auto& row : kIntegrityNames) {
-    SCOPED_TRACE(row.raw);
-    EXPECT_EQ(integrityFromRaw(integrityRaw(row.value)), row.value);
-    EXPECT_EQ(integrityHelp(row.value).empty(), row.value == Integrity::kOk);
-    EXPECT_EQ(isBroken(row.value),
-              row.value != Integrity::kOk && row.value != Integrity::kUnexpectedLayout);
-  }
-}
-
 // Only real files below a folder of per-file links were written on the
 // internal disk since; a folder that is itself a link has none.
 TEST(FilesWrittenSinceRelocation, AreTheRealFilesBesideTheLinks) {
@@ -194,7 +184,6 @@ TEST_F(RelocatedStore, ClassifiesEachStateOfARelocationOnTheDrive) {
        },
        "Relocated/Projects", Integrity::kEmptyOnDrive},
       {"copy elsewhere in the working folder", {}, "Home/Projects", Integrity::kUnexpectedLayout},
-      {"copy renamed", {}, "Relocated/Projects-old", Integrity::kUnexpectedLayout},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -207,152 +196,6 @@ TEST_F(RelocatedStore, ClassifiesEachStateOfARelocationOnTheDrive) {
     ManifestStore(paths_.state, {}, systemClock()).remove(m.id);
     fs::remove_all(working_ / c.copyBelowWorking.begin()->string());
     fs::remove_all(src);
-  }
-}
-
-// The engine's own relocation leaves a folder of per-file links: listed as ok,
-// while plain moves and automatic copies never appear.
-TEST_F(RelocatedStore, ListsOnlyFinishedUserRelocations) {
-  const MoveManifest relocated = relocateWithMover(makeTree(home_ / "Projects"));
-  MoveManifest plain = relocated, autoSync = relocated;
-  plain.id = newUuid();
-  plain.replaceSourceWithSymlink = false;
-  autoSync.id = newUuid();
-  autoSync.triggerSource = MoveTriggerSource::kAutoSync;
-  ManifestStore(paths_.state, {}, systemClock()).save(plain);
-  ManifestStore(paths_.state, {}, systemClock()).save(autoSync);
-  const RelocatedItem& item = onlyItem();
-  EXPECT_EQ(item.manifest.id, relocated.id);
-  EXPECT_EQ(item.integrity, Integrity::kOk);
-  EXPECT_FALSE(item.discovered);
-}
-
-TEST_F(RelocatedStore, DiscoveryWalkFindsUnrecordedCopiesAndSaysHowItWent) {
-  relocateWhole(home_ / "Music", working_ / "Relocated" / "Music", false);
-  relocateWhole(home_ / "Projects", working_ / "Relocated" / "Projects");
-  makeTree(working_ / "Home" / "Nobody links here");
-  RelocatedItemsStore& s = store();
-  ASSERT_EQ(s.items().size(), 2u);
-  const auto found =
-      std::find_if(s.items().begin(), s.items().end(), [](const auto& i) { return i.discovered; });
-  ASSERT_NE(found, s.items().end());
-  EXPECT_EQ(found->manifest.src, (home_ / "Music").string());
-  EXPECT_EQ(found->manifest.finalDst, (working_ / "Relocated" / "Music").string());
-  EXPECT_EQ(found->integrity, Integrity::kOk);
-  EXPECT_TRUE(ManifestStore(paths_.state, {}, systemClock()).all().size() == 1);
-  const std::string text = scanDiagnosticText(*s.lastScanDiagnostic());
-  EXPECT_TRUE(text.starts_with("Scanned in ")) << text;
-  EXPECT_NE(text.find("2 NVMe dirs walked (Home, Relocated)"), std::string::npos) << text;
-  EXPECT_NE(text.find("2 active, 1 orphaned"), std::string::npos) << text;
-  // A walk out of time keeps what it found and says so.
-  const ScanResult cut =
-      discoverRelocations({drive_->path(), working_, home_.path(),
-                           [](const fs::path&) { return true; }, std::chrono::milliseconds(0)});
-  EXPECT_TRUE(cut.diagnostic.timedOut);
-  EXPECT_TRUE(scanDiagnosticText(cut.diagnostic).ends_with("timed out — re-scan to continue"));
-}
-
-TEST(ScanDiagnosticText, SaysWhyAWalkCouldNotRun) {
-  ScanDiagnostic d;
-  d.mountPath = "/Volumes/NVMe";
-  d.folderName = "BRIM-Mac";
-  struct Case {
-    bool mounted, folder;
-    std::vector<std::string> walked;
-    bool timedOut;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {false, false, {}, false, "NVMe drive not mounted at /Volumes/NVMe."},
-      {true,
-       false,
-       {},
-       false,
-       "NVMe mounted at /Volumes/NVMe, but BRIM-Mac doesn't exist on it. The discovery walk "
-       "needs that folder — re-pair the drive via the wizard."},
-      {true, true, {}, false, "none of Home/System/Other/Relocated present"},
-      {true,
-       true,
-       {"Relocated"},
-       true,
-       "Scanned in 0.0s · 1 NVMe dirs walked (Relocated) · 0 active, 0 orphaned · timed out — "
-       "re-scan to continue"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.expected);
-    d.driveMounted = c.mounted;
-    d.folderExists = c.folder;
-    d.walkedFolders = c.walked;
-    d.timedOut = c.timedOut;
-    EXPECT_EQ(scanDiagnosticText(d), c.expected);
-  }
-}
-
-// Given both shapes of relocation, a move back leaves the original path a
-// real folder holding exactly the tree, the copy and the record gone.
-TEST_F(RelocatedStore, MoveBackRestoresTheExactTreeAndRemovesLinkCopyAndRecord) {
-  for (const bool wholeLink : {true, false}) {
-    SCOPED_TRACE(wholeLink ? "folder link" : "per-file links");
-    const fs::path src = home_ / (wholeLink ? "Music" : "Projects");
-    MoveManifest m;
-    if (wholeLink) {
-      m = relocateWhole(src, working_ / "Relocated" / "Music");
-    } else {
-      makeTree(src);
-      m = relocateWithMover(src);
-    }
-    const auto before = brimvale::testing::treeSums(m.finalDst);
-    auto ended = moveBackOnly();
-    ASSERT_TRUE(ended) << ended.error().message();
-    EXPECT_EQ(ended->kind, MoveBackEnd::Kind::kBroughtHome);
-    EXPECT_TRUE(fs::is_directory(fs::symlink_status(src)));
-    EXPECT_EQ(brimvale::testing::treeSums(src), before);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(m.finalDst)));
-    EXPECT_FALSE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
-    EXPECT_TRUE(store().items().empty());
-  }
-}
-
-TEST_F(RelocatedStore, AMoveBackThatCannotStartSaysWhyAndChangesNothing) {
-  TmpfsMount small(home_ / "Small", "128k");
-  BRIMVALE_REQUIRE_DRIVE(small);
-  struct Case {
-    const char* name;
-    fs::path src;
-    std::function<void()> edit;
-    std::string expectedStart;
-  };
-  const Case cases[] = {
-      {"parent renamed", home_ / "Work" / "Projects",
-       [&] { fs::rename(home_ / "Work", home_ / "Work 2"); },
-       "The original parent folder doesn't exist anymore: " + (home_ / "Work").string() +
-           ". The Move Files window can place the data anywhere you'd like — open it instead."},
-      {"internal disk too full",
-       small.path() / "Projects",
-       {},
-       "Not enough space on the internal disk to move this back. Need "},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const MoveManifest m = relocateWhole(c.src, working_ / "Relocated" / "Projects");
-    write(working_ / "Relocated" / "Projects" / "big.bin", std::string(400000, 'b'));
-    if (c.edit) c.edit();
-    const auto copyBefore = brimvale::testing::treeSums(m.finalDst);
-    const auto diskBefore = brimvale::testing::treeSums(home_.path());
-    // The walk also lists the link where the renamed parent took it; the
-    // record still names the old place.
-    const RelocatedItem* item = store().find(m.id);
-    ASSERT_TRUE(item);
-    auto started = store_->moveBack(mover(), *item, false);
-    ASSERT_FALSE(started);
-    EXPECT_TRUE(started.error().message().starts_with(c.expectedStart))
-        << started.error().message();
-    EXPECT_EQ(brimvale::testing::treeSums(m.finalDst), copyBefore);
-    EXPECT_EQ(brimvale::testing::treeSums(home_.path()), diskBefore);
-    EXPECT_EQ(reverseMoves(m), 0);
-    ManifestStore(paths_.state, {}, systemClock()).remove(m.id);
-    fs::remove_all(m.finalDst);
-    fs::remove_all(home_ / "Work 2");
   }
 }
 
@@ -410,11 +253,6 @@ TEST_F(RelocatedStore, DeleteClearsOnlyABrokenRelocationAndNeverTheOnlyCopy) {
     bool copyKept, linkKept;
   };
   const Case cases[] = {
-      {"ok",
-       {},
-       "Delete is only available for broken relocations (orphaned, missing, or empty).",
-       true,
-       true},
       {"only copy", [](auto& src, auto&) { fs::remove(src); }, "Nothing links to the copy at ",
        true, false},
       {"copy deleted", [](auto&, auto& copy) { fs::remove_all(copy); }, "", false, false},
@@ -514,18 +352,6 @@ TEST_F(RelocatedStore, AMoveBackAfterAKilledOneFinishesItLosingNothing) {
   EXPECT_EQ(reverseMoves(m), 1);
   EXPECT_EQ(brimvale::testing::treeSums(src), before);
   EXPECT_TRUE(store().items().empty());
-}
-
-// A move back whose run was killed after it finished, before the relocation
-// was forgotten: the next look forgets it instead of listing a missing copy.
-TEST_F(RelocatedStore, ARelocationWhoseMoveBackFinishedIsForgotten) {
-  const MoveManifest m = relocateWhole(home_ / "Projects", working_ / "Relocated" / "Projects");
-  fs::remove(home_ / "Projects");
-  fs::copy(m.finalDst, home_ / "Projects", fs::copy_options::recursive);
-  fs::remove_all(m.finalDst);
-  ManifestStore(paths_.state, {}, systemClock()).save(reverseRecord(m, MovePhase::kDone));
-  EXPECT_TRUE(store().items().empty());
-  EXPECT_FALSE(fs::exists(ManifestStore(paths_.state, {}, systemClock()).fileURL(m.id)));
 }
 
 // Given an unplugged drive, a copy shows as missing but is only out of reach:

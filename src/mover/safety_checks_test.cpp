@@ -14,31 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(RecentWrites, AgeAndRetryTexts) {
-  RecentWriteReport r{true, "notes.txt", 0, 12, 90 * 60};
-  EXPECT_EQ(
-      r.message(),
-      "Recent activity detected in source: notes.txt was modified 1h 30m ago. The mover refuses to "
-      "start while the source is still being written. Try again in about 11 hours. To override, "
-      "enable "
-      "\u201CBypass recent-write guard\u201D in Tier preferences.");
-  struct Case {
-    std::int64_t age;
-    int window;
-    const char* ageText;
-    const char* retry;
-  } cases[] = {{42, 1, "42s ago", "Try again in about 1 hour."},
-               {3600, 1, "1h ago", "Try again shortly."},
-               {5 * 60, 3, "5m ago", "Try again in about 3 hours."},
-               {3 * 86400, 100, "3d ago", "Try again in about 28 hours."}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.ageText);
-    RecentWriteReport x{true, "f", 0, c.window, c.age};
-    EXPECT_EQ(ageText(c.age), c.ageText);
-    EXPECT_NE(x.message().find(c.retry), std::string::npos);
-  }
-}
-
 TEST(RecentWrites, NewestItemDecides) {
   const brimvale::testing::TempFolder tmp("recent");
   fs::path dir = tmp.path();
@@ -99,16 +74,6 @@ TEST(RelocatorLock, StaleHolderIsTakenOverAndABusyLockTimesOut) {
   auto err = broken.acquire(std::chrono::milliseconds(0));
   ASSERT_FALSE(err);
   EXPECT_TRUE(err.error().detail.starts_with("Apps Relocator: cannot open lock file ("));
-}
-
-TEST(ActiveMoveTracker, TracksEachDirection) {
-  ActiveMoveTracker t;
-  t.add(MoveDirection::kForward, "A");
-  t.add(MoveDirection::kBack, "B");
-  t.remove(MoveDirection::kForward, "B");
-  EXPECT_EQ(t.forwardMoves(), std::set<std::string>{"A"});
-  t.remove(MoveDirection::kBack, "B");
-  EXPECT_TRUE(t.backMoves().empty());
 }
 
 }  // namespace

@@ -27,54 +27,8 @@ TEST(AdminShellCommand, QuotesEveryArgumentAndJoinsTheLinks) {
                 "' '/Volumes/New/BRIM-A/Apps/B.app' '/Applications/B.app'");
 }
 
-TEST(AdminSessionInvocation, EscapesTheCommandForTheScript) {
-  ProcessInvocation run = adminSessionInvocation("/bin/ln -sfh 'a\"b\\c' 'l'");
-  EXPECT_EQ(run.path, "/usr/bin/osascript");
-  EXPECT_EQ(run.args, (std::vector<std::string>{
-                          "-e",
-                          "do shell script \"/bin/ln -sfh 'a\\\"b\\\\c' 'l'\" with administrator "
-                          "privileges"}));
-}
-
-TEST(PkexecInvocation, RunsTheHelperWithLinkTargetPairs) {
-  ProcessInvocation run = pkexecInvocation("/usr/bin/pkexec", "/opt/bv/brimvale",
-                                           {{"/srv/a b", "/V/N/x"}, {"/srv/c", "/V/N/y"}});
-  EXPECT_EQ(run.path, "/usr/bin/pkexec");
-  EXPECT_EQ(run.args, (std::vector<std::string>{"/opt/bv/brimvale", "relink-privileged", "/srv/a b",
-                                                "/V/N/x", "/srv/c", "/V/N/y"}));
-}
-
 #ifndef __APPLE__
-TEST(PrivilegedRelinker, WithoutPkexecRefusesNamingTheLinksAndRunsNothing) {
-  int runs = 0;
-  PrivilegedRelinker relink = makePrivilegedRelinker(
-      [&](const ProcessInvocation&) {
-        ++runs;
-        return ProcessResult{};
-      },
-      "", "/opt/bv/brimvale");
-  auto result = relink({{"/srv/one", "/V/N/one"}, {"/srv/two", "/V/N/two"}});
-  ASSERT_FALSE(result);
-  EXPECT_NE(result.error().detail.find("/srv/one, /srv/two"), std::string::npos);
-  EXPECT_NE(result.error().detail.find("Nothing was changed"), std::string::npos);
-  EXPECT_EQ(runs, 0);
-}
 
-TEST(PrivilegedRelinker, ReportsAFailedHelperWithItsOutput) {
-  PrivilegedRelinker relink = makePrivilegedRelinker(
-      [](const ProcessInvocation&) {
-        ProcessResult r;
-        r.outcome = ProcessOutcome::kExited;
-        r.exitCode = 126;
-        r.err = "Not authorized";
-        return r;
-      },
-      "/usr/bin/pkexec", "/opt/bv/brimvale");
-  auto result = relink({{"/srv/one", "/V/N/one"}});
-  ASSERT_FALSE(result);
-  EXPECT_NE(result.error().detail.find("exited with 126"), std::string::npos);
-  EXPECT_NE(result.error().detail.find("Not authorized"), std::string::npos);
-}
 #endif
 
 TEST(RelinkPrivileged, RepointsLinksAndRefusesWhatIsNotALinkPair) {

@@ -10,42 +10,6 @@ namespace {
 namespace fs = std::filesystem;
 using brimvale::testing::TempFolder;
 
-TEST(JobKinds, RawStringsRoundTrip) {
-  EXPECT_EQ(jobKinds().size(), 11u);
-  for (const auto& info : jobKinds()) {
-    SCOPED_TRACE(std::string(info.raw));
-    EXPECT_EQ(jobKindFromRaw(info.raw), info.kind);
-    EXPECT_EQ(jobKindInfo(info.kind).raw, info.raw);
-  }
-  EXPECT_EQ(jobKindInfo(JobKind::kStorageWatch).description, "Checks every half-minute");
-  EXPECT_FALSE(jobKindFromRaw("storage-watch"));
-}
-
-TEST(BackgroundJobsStore, RunsCarryTotalsPerKind) {
-  TempFolder dir;
-  std::time_t now = 1'700'000'000;
-  BackgroundJobsStore store(dir.path(), [&] { return now; });
-  ASSERT_TRUE(store.recordRun(JobKind::kStorageWatch, JobOutcome::kOk, "all good", 1, 10));
-  ASSERT_TRUE(store.recordRun(JobKind::kFreeUpSpace, JobOutcome::kFailed, "no drive"));
-  now += 30;
-  auto third = store.recordRun(JobKind::kStorageWatch, JobOutcome::kFailed, "low", 2, 5);
-  ASSERT_TRUE(third);
-  EXPECT_EQ(third->totalRuns, 2);
-  EXPECT_EQ(third->succeeded, 1);
-  EXPECT_EQ(third->failed, 1);
-  EXPECT_EQ(third->itemsHandled, 3);
-  EXPECT_EQ(third->bytesHandled, 15);
-  EXPECT_EQ(third->lastRunAt, isots(now));
-
-  auto jobs = store.readJobs();
-  ASSERT_EQ(jobs.size(), 3u);
-  EXPECT_EQ(jobs.back(), *third);
-  auto latest = latestPerKind(jobs);
-  ASSERT_EQ(latest.size(), 2u);
-  EXPECT_EQ(latest[0].kind, JobKind::kFreeUpSpace);  // table order, not file order
-  EXPECT_EQ(latest[1].lastSummary, "low");
-}
-
 TEST(BackgroundJobsStore, UndecodableLinesAreSkippedAndKept) {
   TempFolder dir;
   BackgroundJobsStore store(dir.path(), [] { return std::time_t{1'700'000'000}; });

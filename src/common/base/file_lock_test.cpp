@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "testing/temp_folder.h"
@@ -122,20 +121,6 @@ TEST(FileLock, AFolderIsLockedAsItIs) {
   ASSERT_TRUE(first.lock().has_value());
   EXPECT_EQ(openedLock(folder).tryLock(), false);
   EXPECT_TRUE(std::filesystem::is_directory(folder));
-}
-
-TEST(FileLock, FailuresCarryTheSystemsReason) {
-  testing::TempFolder dir("bv-file-lock");
-  auto missing = FileLock::open(dir / "no such folder" / "f.lock");
-  ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error().code, Errc::kNotFound);
-  EXPECT_EQ(missing.error().detail, std::strerror(ENOENT));
-
-  FileLock unopened;
-  auto taken = unopened.tryLock();
-  ASSERT_FALSE(taken.has_value());
-  EXPECT_EQ(taken.error().code, Errc::kInvalidArgument);
-  EXPECT_FALSE(unopened.locked());
 }
 
 }  // namespace

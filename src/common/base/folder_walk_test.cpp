@@ -126,38 +126,5 @@ TEST_F(FolderWalk, EntryListingsShowAnyNameAndNeverFollowLinks) {
   EXPECT_FALSE(listEntries(root / "missing").has_value());
 }
 
-TEST(DirEntryAge, IsMeasuredInWholeDayPeriods) {
-  DirEntry e;
-  const std::time_t now = 1'000'000'000;
-  e.info.st_mtime = now - 7 * 86400;
-  EXPECT_FALSE(e.olderThan(7, now)) << "exactly seven days is not more than seven";
-  e.info.st_mtime -= 1;
-  EXPECT_TRUE(e.olderThan(7, now));
-  EXPECT_TRUE(e.olderThan(0, now));
-}
-
-// The selection keeps the listing's order and drops what `keep` refuses,
-// in small folders examined on one thread and large ones shared out.
-TEST_F(FolderWalk, SelectedEntriesKeepTheListingOrder) {
-  for (const int count : {5, 9000}) {
-    SCOPED_TRACE(count);
-    const fs::path folder = root_ / std::to_string(count);
-    fs::create_directory(folder);
-    for (int i = 0; i < count; ++i) std::ofstream(folder / ("f" + std::to_string(i))) << i % 3;
-    fs::create_directory(folder / "sub");
-    std::vector<std::string> listed;  // every file, in the order the system lists them
-    ASSERT_TRUE(forEachEntry(folder, [&](const DirEntry& e) {
-      if (e.isRegular()) listed.push_back(e.path.string());
-    }));
-    auto selected =
-        selectNames(folder, [](const struct stat& info) { return S_ISREG(info.st_mode); });
-    ASSERT_TRUE(selected);
-    std::vector<std::string> paths;
-    for (const auto& name : *selected) paths.push_back((folder / name).string());
-    EXPECT_EQ(paths, listed);
-  }
-  EXPECT_FALSE(selectNames(root_ / "missing", [](const struct stat&) { return true; }));
-}
-
 }  // namespace
 }  // namespace brimvale

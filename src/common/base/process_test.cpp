@@ -58,68 +58,6 @@ TEST(RunProcess, CapturesBothStreamsFeedsStdinAndAddsEnvironment) {
   EXPECT_EQ(r.err, "/opt/rsync\n");
 }
 
-TEST(RunProcess, StreamsOutputAsItArrives) {
-  std::string streamed;
-  ProcessResult r = runProcess({.path = "/bin/sh",
-                                .args = {"-c", "echo one; sleep 0.1; echo two"},
-                                .onStdout = [&](std::string_view c) { streamed += c; }});
-  ASSERT_TRUE(r.succeeded());
-  EXPECT_EQ(streamed, "one\ntwo\n");
-  EXPECT_EQ(r.out, streamed);
-}
-
-// Paced reading takes what gathered in few, large chunks and loses nothing,
-// also when more than a pipe's worth is waiting.
-TEST(RunProcess, PacedOutputArrivesWholeInFewChunks) {
-  struct Case {
-    const char* script;
-    std::size_t expectedBytes;
-  };
-  const Case cases[] = {
-      {"i=0; while [ $i -lt 3000 ]; do echo line$i; i=$((i+1)); done", 0},
-      {"seq 1 400000; echo done >&2", 2'688'895},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.script);
-    std::string streamed, streamedErr;
-    int chunks = 0;
-    ProcessResult r = runProcess({.path = "/bin/sh",
-                                  .args = {"-c", c.script},
-                                  .onStdout =
-                                      [&](std::string_view chunk) {
-                                        streamed += chunk;
-                                        ++chunks;
-                                      },
-                                  .onStderr = [&](std::string_view chunk) { streamedErr += chunk; },
-                                  .outputPacing = std::chrono::milliseconds(25)});
-    ASSERT_TRUE(r.succeeded()) << r.describe();
-    EXPECT_EQ(streamed, r.out);
-    if (c.expectedBytes) {
-      EXPECT_EQ(streamed.size(), c.expectedBytes);
-      EXPECT_TRUE(streamed.ends_with("\n399999\n400000\n"));
-      EXPECT_EQ(streamedErr, "done\n");
-    } else {
-      EXPECT_TRUE(streamed.starts_with("line0\nline1\n"));
-      EXPECT_TRUE(streamed.ends_with("line2999\n"));
-      EXPECT_LT(chunks, 100);  // unpaced, a line-at-a-time writer can wake the reader per line
-    }
-  }
-}
-
-// The pause between paced reads ends when the program does: a finished copy
-// is not left waiting out the pace.
-TEST(RunProcess, PacedReadingNoticesTheEndAtOnce) {
-  const auto started = std::chrono::steady_clock::now();
-  std::string streamed;
-  ProcessResult r = runProcess({.path = "/bin/sh",
-                                .args = {"-c", "echo hi; sleep 0.2; echo bye"},
-                                .onStdout = [&](std::string_view c) { streamed += c; },
-                                .outputPacing = std::chrono::seconds(10)});
-  ASSERT_TRUE(r.succeeded()) << r.describe();
-  EXPECT_EQ(streamed, "hi\nbye\n");
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-}
-
 TEST(RunProcess, ReturnsWhenADescendantKeepsThePipeOpen) {
   // The shell exits at once; its background child holds stdout for 30 s.
   ProcessResult r = runProcess({.path = "/bin/sh", .args = {"-c", "echo hi; sleep 30 & exit 0"}});

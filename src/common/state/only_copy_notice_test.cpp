@@ -36,39 +36,5 @@ TEST(OnlyCopyNotice, IsClaimedOnceEvenByMovesFinishingTogether) {
   EXPECT_FALSE(claimOnlyCopyNotice(home.paths()));
 }
 
-TEST(OnlyCopyNotice, IsNotClaimedWhereItCannotBeRecorded) {
-  TempHome home(StateFolder::kCreated, "only-copy");
-  struct Case {
-    const char* name;
-    void (*prepare)(const StatePaths&);
-  };
-  const Case cases[] = {
-      {"no state folder", [](const StatePaths& p) { fs::remove_all(p.state); }},
-      {"the record is a folder",
-       [](const StatePaths& p) { fs::create_directories(p.state / "only-copy-told"); }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(home.paths().state);
-    fs::create_directories(home.paths().state);
-    c.prepare(home.paths());
-    EXPECT_FALSE(claimOnlyCopyNotice(home.paths()));
-  }
-}
-
-TEST(OnlyCopyNotice, QueuesOneNotificationTheApplicationCanDeliver) {
-  TempHome home(StateFolder::kCreated, "only-copy");
-  queueOnlyCopyNotice(home.paths());
-  const auto lines = readLastLines(home.paths().notificationsQueue, 5);
-  ASSERT_EQ(lines.size(), 1u);
-  const auto note = nlohmann::json::parse(lines[0]);
-  EXPECT_EQ(note["title"], kOnlyCopyTitle);
-  EXPECT_EQ(note["body"], kOnlyCopyNotice);
-  EXPECT_EQ(note["thread"], kOnlyCopyThread);
-  EXPECT_EQ(note["severity"], "info");
-  // The suggestion names the command that makes the backup.
-  EXPECT_NE(kOnlyCopyNotice.find("`brimvale drive-transfer start backup`"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace brimvale

@@ -16,14 +16,11 @@ TEST(ParkedNames, TellsParkedNamesAndTheirRelocatedPath) {
   const Case cases[] = {
       {"/h/Library/Foo.hollin-old", "/h/Library/Foo"},
       {"/h/app.hollin-old.1780000000", "/h/app"},
-      {"/h/Caf\xc3\xa9 \"x\".hollin-old", "/h/Caf\xc3\xa9 \"x\""},
       {"/h/a.hollin-old.hollin-old", "/h/a.hollin-old"},
       {"/h/app.hollin-older", nullptr},
-      {"/h/app.hollin-old.", nullptr},
       {"/h/app.hollin-old.12a", nullptr},
       {"/h/app.hollin-old/", nullptr},  // the folder inside, not the parked one
       {"/h/.hollin-old", nullptr},
-      {"/h/app", nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);

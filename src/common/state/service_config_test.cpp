@@ -9,7 +9,6 @@
 #include <string>
 
 #include "common/base/file_io.h"
-#include "common/base/platform_words.h"
 #include "testing/temp_home.h"
 
 namespace brimvale {
@@ -20,10 +19,8 @@ constexpr std::string_view kName = "BRIM-Ada";
 // A Mac assumes its drive at /Volumes/NVMe; Linux assumes none until one is chosen.
 #if defined(__APPLE__)
 constexpr std::string_view kDefaultDrive = "/Volumes/NVMe";
-constexpr std::string_view kTemplateNvmeLine = "NVMe=\"/Volumes/NVMe\"\n";
 #else
 constexpr std::string_view kDefaultDrive = "";
-constexpr std::string_view kTemplateNvmeLine = "NVMe=\"\"\n";
 #endif
 const fs::path kDefaultBase = kDefaultDrive.empty() ? fs::path() : fs::path(kDefaultDrive) / kName;
 const std::string kDrive = "NVMe=/Volumes/NVMe\n";
@@ -31,63 +28,12 @@ const std::string kDrive = "NVMe=/Volumes/NVMe\n";
 using brimvale::testing::StateFolder;
 using brimvale::testing::TempHome;
 
-ServiceConfig configFrom(std::string_view text) {
-  return ServiceConfig::fromValues(parseConfig(text, "/home/ada"), kName);
-}
-
-TEST(ServiceConfig, ServiceDefaultFillsMissingEmptyAndNonNumericValues) {
-  ServiceConfig config = configFrom(
-      "LOW_SPACE_WARN_GB=\nLOW_SPACE_CRITICAL_GB=''\nWATCH_INTERVAL_SECS=soon\n"
-      "HISTORY_MAX_DAYS=\" 90\"\nSMART_MIN_BATTERY=-5\nMIN_READ_MBPS=()\nAUTO_RELOCATE_HOUR=4\n"
-      "UNKNOWN_KEY=1\n");
-  EXPECT_EQ(config.get("LOW_SPACE_WARN_GB"), "40");
-  EXPECT_EQ(config.getInt("LOW_SPACE_WARN_GB"), 40);
-  EXPECT_EQ(config.getInt("LOW_SPACE_CRITICAL_GB"), 15);
-  EXPECT_EQ(config.get("WATCH_INTERVAL_SECS"), "soon");
-  EXPECT_EQ(config.getInt("WATCH_INTERVAL_SECS"), 30);
-  EXPECT_EQ(config.getInt("HISTORY_MAX_DAYS"), 365);
-  EXPECT_EQ(config.getInt("SMART_MIN_BATTERY"), -5);
-  EXPECT_EQ(config.getInt("MIN_READ_MBPS"), 40);
-  EXPECT_EQ(config.getInt("AUTO_RELOCATE_HOUR"), 4);
-  EXPECT_EQ(config.get("QUIET_MODE"), "schedule");
-  EXPECT_EQ(config.get("ALLOWED_FILESYSTEMS"), kHostWords.allowedFilesystems);
-  EXPECT_EQ(config.get("BLOCK_FILESYSTEMS"), kHostWords.blockFilesystems);
-  EXPECT_EQ(config.get("UNKNOWN_KEY"), "");
-  EXPECT_EQ(config.getInt("QUIET_MODE"), 0);
-  EXPECT_TRUE(config.flag("SMART_RESPECT_MEETINGS"));
-  EXPECT_FALSE(config.flag("ENABLE_AUTO_ACTIONS"));
-}
-
-TEST(ServiceConfig, ArraysCountOnlyNonEmptyElements) {
-  struct Case {
-    std::string text;
-    std::size_t rules;
-  };
-  const std::vector<Case> cases = {
-      {"", 0},
-      {"RULES=()", 0},
-      {"RULES=(\"\")", 0},
-      {"RULES=(\"\" \"archive ~/Movies 30\")", 1},
-      {"RULES=\"archive ~/Movies 30\"", 1},
-      {"RULES=\"\"", 0},
-      {"RULES=(\n  \"a\"\n  \"b\"\n)\nRULES=(\"c\")", 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(configFrom(c.text).ruleCount(), c.rules);
-  }
-  EXPECT_EQ(configFrom("APP_CACHE_SAFE_DIRS=(\"Cache\" \"GPUCache\")").array("APP_CACHE_SAFE_DIRS"),
-            (std::vector<std::string>{"Cache", "GPUCache"}));
-}
-
 TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
   TempHome home(StateFolder::kCreated);
   fs::path marked = home.path() / "marked folder";
   fs::path unmarked = home.path() / "unmarked";
-  fs::path markerIsFolder = home.path() / "odd";
   fs::create_directories(marked);
   fs::create_directories(unmarked);
-  fs::create_directories(markerIsFolder / kMarkerFileName);
   std::ofstream(marked / kMarkerFileName) << "version=1\n";
   // A relative BASE must not be resolved against wherever the service was started.
   fs::path startedIn = fs::current_path();
@@ -99,13 +45,11 @@ TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
   };
   const std::vector<Case> cases = {
       {"", kDefaultBase},
-      {"NVMe=\nBASE=", kDefaultBase},
       {"NVMe=\nBASE=\"" + marked.string() + "\"", kDefaultDrive.empty() ? "" : marked},
       {"NVMe=/Volumes/Fast/", "/Volumes/Fast/BRIM-Ada"},
       {kDrive + "BASE=\"" + marked.string() + "\"", marked},
       {kDrive + "BASE=\"$HOME/marked folder\"", marked},
       {kDrive + "BASE=" + unmarked.string(), "/Volumes/NVMe/BRIM-Ada"},
-      {kDrive + "BASE=" + markerIsFolder.string(), "/Volumes/NVMe/BRIM-Ada"},
       {kDrive + "BASE=\"marked folder\"", "/Volumes/NVMe/BRIM-Ada"},
       {kDrive + "BASE=" + (home.path() / "missing").string(), "/Volumes/NVMe/BRIM-Ada"},
   };
@@ -124,68 +68,6 @@ TEST(ServiceConfig, BaseIsPinnedOnlyToAMarkedAbsoluteFolder) {
   Result<ServiceConfig> slashed = loadServiceConfig(home.paths(), kName);
   ASSERT_TRUE(slashed);
   EXPECT_EQ(slashed->nvme(), "/Volumes/Fast");
-}
-
-TEST(ServiceConfig, MissingFileIsNotFound) {
-  TempHome home(StateFolder::kCreated);
-  Result<ServiceConfig> config = loadServiceConfig(home.paths(), kName);
-  ASSERT_FALSE(config);
-  EXPECT_EQ(config.error().code, Errc::kNotFound);
-}
-
-// The fix is named in the words of the platform's own installer.
-TEST(ServiceConfig, MissingFileMessageNamesTheInstallCommand) {
-  struct Case {
-    const PlatformWords* words;
-    const char* path;
-    const char* message;
-  } cases[] = {
-      {&kMacWords, "/Users/ada/.brimvale/brim-vale.conf",
-       "ERROR: config not found at /Users/ada/.brimvale/brim-vale.conf. Run install-service.sh."},
-      {&kLinuxWords, "/home/ada/.brimvale/brim-vale.conf",
-       "ERROR: config not found at /home/ada/.brimvale/brim-vale.conf. Run `brimvale install`."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.words->system);
-    EXPECT_EQ(configNotFoundMessage(c.path, *c.words), c.message);
-  }
-}
-
-TEST(ServiceConfig, TemplateIsExactAndReadsBackAsWritten) {
-  EXPECT_EQ(configTemplate(), "# Brimvale configuration\n" + std::string(kTemplateNvmeLine) +
-                                  "ENABLE_AUTO_ACTIONS=1\n"
-                                  "WATCH_INTERVAL_SECS=30\n"
-                                  "LOW_SPACE_WARN_GB=40\n"
-                                  "LOW_SPACE_CRITICAL_GB=15\n"
-                                  "QUIET_HOURS_BLOCKED=\"9-19\"\n"
-                                  "IDLE_THRESHOLD_SECS=600\n"
-                                  "AUTO_RELOCATE_DAILY=1\n"
-                                  "AUTO_RELOCATE_HOUR=3\n"
-                                  "MIN_AGE_HARD_FLOOR_DAYS=7\n"
-                                  "RULES=()\n"
-                                  "APP_CACHE_PATHS=()\n"
-                                  "APP_CACHE_SAFE_DIRS=()\n");
-  ServiceConfig config = configFrom(configTemplate());
-  EXPECT_EQ(config.nvme(), kDefaultDrive);
-  EXPECT_EQ(config.hasDrive(), !kDefaultDrive.empty());
-  EXPECT_TRUE(config.flag("ENABLE_AUTO_ACTIONS"));
-  EXPECT_EQ(config.get("QUIET_HOURS_BLOCKED"), "9-19");
-  EXPECT_EQ(config.ruleCount(), 0u);
-}
-
-// Given the file a fresh installation writes, then every key in it is one
-// the service reads, and no key is listed twice (the later row would never
-// be found).
-TEST(ServiceConfig, TemplateWritesOnlyKnownKeysAndNoKeyIsListedTwice) {
-  std::set<std::string_view> known;
-  for (const ConfigKey& key : configKeys()) {
-    SCOPED_TRACE(key.name);
-    EXPECT_TRUE(known.insert(key.name).second);
-  }
-  for (const auto& [name, value] : parseConfig(configTemplate(), "/home/ada")) {
-    SCOPED_TRACE(name);
-    EXPECT_TRUE(known.contains(name));
-  }
 }
 
 }  // namespace
