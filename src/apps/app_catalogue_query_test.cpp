@@ -91,14 +91,5 @@ TEST(AppCatalogueQuery, SafetyOrdersByTierSafestFirst) {
             (std::vector<std::string>{"Alpha", "Editor", "mail", "Beta", "zebra"}));
 }
 
-TEST(AppCatalogueQuery, AnAppWithNoLastUsedDateIsNeverRecent) {
-  const AppEntry never = app("never", 1, std::nullopt);
-  for (int days : {0, 1, 30, kMaxUnusedDays}) {
-    SCOPED_TRACE(days);
-    EXPECT_TRUE(unusedForDays(never, days, kNow));
-  }
-  EXPECT_FALSE(unusedForDays(app("today", 1, 0), 1, kNow));
-}
-
 }  // namespace
 }  // namespace brimvale::apps

@@ -158,41 +158,6 @@ TEST(AppDiscovery, SigningAndLastUseComeFromTheRecordedTools) {
             std::string::npos);
 }
 
-// The kept Info.plist answers while the bundle's and the Info.plist's times hold; a rewritten
-// Info.plist is read again even when an installer gave it an older time than the folder's.
-TEST(AppDiscovery, ASecondListingTakesTheNamesFromTheKeptInfoPlist) {
-  Fixture f;
-  const fs::path bundle = makeBundle(
-      f.system, "Two", {{"CFBundleName", "Old Name"}, {"CFBundleIdentifier", "com.ex.Old Name"}});
-  const fs::path plist = bundle / "Contents" / "Info.plist";
-  const auto plistTime = fs::last_write_time(plist);
-  const auto folderTime = fs::last_write_time(bundle);
-  auto rewrite = [&](const std::string& name, fs::file_time_type plistAt) {
-    makeBundle(f.system, "Two", {{"CFBundleName", name}, {"CFBundleIdentifier", "com.ex." + name}});
-    fs::last_write_time(plist, plistAt);
-    fs::last_write_time(bundle, folderTime);
-  };
-  struct Step {
-    const char* name;
-    std::function<void()> before;
-    std::string shown;
-  };
-  const Step steps[] = {
-      {"first listing reads it", [] {}, "Old Name"},
-      {"same times: not parsed again", [&] { rewrite("Ignored", plistTime); }, "Old Name"},
-      {"an older Info.plist time still counts as a change",
-       [&] { rewrite("New Name", plistTime - std::chrono::hours(24)); }, "New Name"},
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.name);
-    step.before();
-    const auto entries = f.list();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].displayName, step.shown);
-    EXPECT_EQ(entries[0].bundleIdentifier, "com.ex." + step.shown);
-  }
-}
-
 TEST(AppDiscovery, ASecondListingRunsNoToolUntilABundleChangesOrItsFactsAge) {
   Fixture f;
   makeBundle(f.system, "One");

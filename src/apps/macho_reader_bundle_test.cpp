@@ -29,35 +29,29 @@ void writeBytes(const fs::path& path, const std::vector<std::byte>& bytes) {
 }
 
 TEST(MachOReaderBundle, ClassifiesLoadPaths) {
-  const struct {
-    const char* loadPath;
-    const char* bundle;
-    LoadPathKind kind;
-  } kCases[] = {
-      {"@rpath/A.framework/A", "/Applications/X.app", LoadPathKind::kRelativeOK},
-      {"@executable_path/../Frameworks/a.dylib", "/Applications/X.app", LoadPathKind::kRelativeOK},
-      {"@loader_path/a.dylib", "/Applications/X.app", LoadPathKind::kRelativeOK},
-      {"/Applications/X.app/Contents/Frameworks/a.dylib", "/Applications/X.app",
-       LoadPathKind::kHardcodedAppPath},
-      {"/Applications/X.app/Contents/Frameworks/a.dylib", "/Applications/X.app/",
-       LoadPathKind::kHardcodedAppPath},
+  using enum LoadPathKind;
+  const std::pair<const char*, LoadPathKind> kCases[] = {
+      {"@rpath/A.framework/A", kRelativeOK},
+      {"@executable_path/../Frameworks/a.dylib", kRelativeOK},
+      {"@loader_path/a.dylib", kRelativeOK},
+      {"/Applications/X.app/Contents/Frameworks/a.dylib", kHardcodedAppPath},
       // Another app's bundle, or a name that only shares the prefix, is not this app's.
-      {"/Applications/X.app2/a.dylib", "/Applications/X.app", LoadPathKind::kUnsupportedAbsolute},
-      {"/Applications/Y.app/a.dylib", "/Applications/X.app", LoadPathKind::kUnsupportedAbsolute},
-      {"/System/Library/Frameworks/AppKit.framework/AppKit", "/Applications/X.app",
-       LoadPathKind::kSystemAbsolute},
-      {"/Library/Frameworks/Mono.framework/Mono", "/Applications/X.app",
-       LoadPathKind::kSystemAbsolute},
-      {"/usr/lib/libSystem.B.dylib", "/Applications/X.app", LoadPathKind::kSystemAbsolute},
-      {"/usr/local/lib/libssl.dylib", "/Applications/X.app", LoadPathKind::kSystemAbsolute},
-      {"/opt/homebrew/lib/libz.dylib", "/Applications/X.app", LoadPathKind::kUnsupportedAbsolute},
-      {"/usr/libexec/x.dylib", "/Applications/X.app", LoadPathKind::kUnsupportedAbsolute},
-      {"libbare.dylib", "/Applications/X.app", LoadPathKind::kUnsupportedAbsolute},
+      {"/Applications/X.app2/a.dylib", kUnsupportedAbsolute},
+      {"/Applications/Y.app/a.dylib", kUnsupportedAbsolute},
+      {"/System/Library/Frameworks/AppKit.framework/AppKit", kSystemAbsolute},
+      {"/Library/Frameworks/Mono.framework/Mono", kSystemAbsolute},
+      {"/usr/lib/libSystem.B.dylib", kSystemAbsolute},
+      {"/usr/local/lib/libssl.dylib", kSystemAbsolute},
+      {"/opt/homebrew/lib/libz.dylib", kUnsupportedAbsolute},
+      {"/usr/libexec/x.dylib", kUnsupportedAbsolute},
+      {"libbare.dylib", kUnsupportedAbsolute},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.loadPath);
-    EXPECT_EQ(classifyLoadPath(c.loadPath, c.bundle), c.kind);
+  for (const auto& [path, kind] : kCases) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(classifyLoadPath(path, "/Applications/X.app"), kind);
   }
+  EXPECT_EQ(classifyLoadPath("/Applications/X.app/a.dylib", "/Applications/X.app/"),
+            kHardcodedAppPath);
 }
 
 TEST(MachOReaderBundle, PicksProgramsThenFrameworksByName) {
@@ -76,17 +70,13 @@ TEST(MachOReaderBundle, PicksProgramsThenFrameworksByName) {
                                    app / "Contents/Frameworks/Z.framework/Z",
                                    app / "Contents/Frameworks/libq.dylib"}));
   EXPECT_TRUE(bundleBinaries(dir / "Missing.app").empty());
-}
-
-TEST(MachOReaderBundle, StopsAtTheBinaryCap) {
-  TempFolder dir("bv-bundle");
-  for (std::size_t i = 0; i < kMaxScannedBinaries + 5; ++i) {
+  // At most kMaxScannedBinaries, the programs first.
+  for (std::size_t i = 0; i < kMaxScannedBinaries; ++i) {
     dir.file("X.app/Contents/Frameworks/lib" + std::to_string(1000 + i) + ".dylib");
   }
-  dir.file("X.app/Contents/MacOS/X");
-  const auto binaries = bundleBinaries(dir / "X.app");
+  const auto binaries = bundleBinaries(app);
   ASSERT_EQ(binaries.size(), kMaxScannedBinaries);
-  EXPECT_EQ(binaries.front().filename(), "X");
+  EXPECT_EQ(binaries.front().filename(), "a");
 }
 
 TEST(MachOReaderBundle, FindsTheMainExecutable) {
@@ -107,20 +97,20 @@ TEST(MachOReaderBundle, FindsTheMainExecutable) {
   }
 }
 
-// A bundle of real binaries: the program loads a framework by the bundle's own
-// absolute path; the framework's install name (the same path) is no load.
+// The program loads a framework by the bundle's own absolute path; the framework's install name
+// (the same path) is no load; a file the reader cannot parse goes to the tool.
 TEST(MachOReaderBundle, ScanReportsHardcodedPathsButNotInstallNames) {
   TempFolder dir("bv-bundle");
-  testing::MachOFactory factory(dir.path());
-  if (std::string missing = factory.missingTool(); !missing.empty()) {
-    GTEST_SKIP() << missing << " is not installed";
-  }
   const fs::path app = dir.folder("X.app");
   const std::string frameworkPath = (app / "Contents/Frameworks/K.framework/K").string();
-  fs::create_directories(app / "Contents/Frameworks/K.framework");
-  fs::create_directories(app / "Contents/MacOS");
-  ASSERT_TRUE(factory.link({.installName = frameworkPath}, frameworkPath));
-  ASSERT_TRUE(factory.link({.libs = {frameworkPath}}, app / "Contents/MacOS/X"));
+  const std::string system = "/usr/lib/libSystem.B.dylib";
+  writeBytes(frameworkPath, testing::handMadeMachO(true, false, kX86_64,
+                                                   {{testing::kHandIdDylib, frameworkPath},
+                                                    {testing::kHandLoadDylib, system}}));
+  writeBytes(app / "Contents/MacOS/X",
+             testing::handMadeMachO(
+                 true, false, kX86_64,
+                 {{testing::kHandLoadDylib, frameworkPath}, {testing::kHandLoadDylib, system}}));
   dir.file("X.app/Contents/MacOS/launch.sh", "#!/bin/sh\n");
 
   std::vector<fs::path> askedFallback;
@@ -128,18 +118,14 @@ TEST(MachOReaderBundle, ScanReportsHardcodedPathsButNotInstallNames) {
     askedFallback.push_back(binary);
     return Result<std::vector<std::string>>(std::vector<std::string>{"/opt/tool/lib.dylib"});
   }};
-  const auto found = scanBundleLoadPaths(app, fallback);
-
   EXPECT_EQ(
-      found,
+      scanBundleLoadPaths(app, fallback),
       (std::vector<BundleLoadCommand>{
           {"Contents/MacOS/X", frameworkPath, LoadPathKind::kHardcodedAppPath},
-          {"Contents/MacOS/X", "/usr/lib/libSystem.B.dylib", LoadPathKind::kSystemAbsolute},
+          {"Contents/MacOS/X", system, LoadPathKind::kSystemAbsolute},
           {"Contents/MacOS/launch.sh", "/opt/tool/lib.dylib", LoadPathKind::kUnsupportedAbsolute},
-          {"Contents/Frameworks/K.framework/K", "/usr/lib/libSystem.B.dylib",
-           LoadPathKind::kSystemAbsolute},
+          {"Contents/Frameworks/K.framework/K", system, LoadPathKind::kSystemAbsolute},
       }));
-  // Only the file the native reader could not parse went to the tool.
   EXPECT_EQ(askedFallback, std::vector<fs::path>{app / "Contents/MacOS/launch.sh"});
   // Without a fallback such a file simply adds nothing.
   EXPECT_EQ(scanBundleLoadPaths(app).size(), 3u);

@@ -45,14 +45,6 @@ TEST(OrphanBreadcrumb, WritesEveryKeyAndTheRestoreCommand) {
   EXPECT_TRUE(text->starts_with("{\n  \"bundleID\": \"\",\n  \"createdAt\""));
 }
 
-TEST(OrphanBreadcrumb, ReasonCodesAreStable) {
-  std::string all;
-  for (const auto& row : kOrphanReasonNames) all += std::string(row.raw) + " ";
-  EXPECT_EQ(all,
-            "rollback_restore_failed rollback_post_restore_invalid rollback_concurrent_restore "
-            "recovery_restore_failed case_c_quarantine_failed stage_rename_failed ");
-}
-
 TEST(OrphanBreadcrumb, AnIdThatCouldNameAnotherFileStaysInItsFolder) {
   testing::TempFolder tmp;
   OrphanBreadcrumb crumb = sample();

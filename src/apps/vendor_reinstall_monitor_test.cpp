@@ -172,39 +172,20 @@ TEST_F(MonitorFixture, BlockedInstallStaysAndIsNotRetried) {
 }
 
 TEST_F(MonitorFixture, NewPermissionsAreHeldForReview) {
-  struct Case {
-    std::vector<std::string> now;
-    std::string named;
-  };
-  const std::vector<Case> cases = {
-      {{"Camera", "Microphone"}, "Microphone"},
-      {{"Camera", "Microphone", "Location", "Contacts", "Photos library"},
-       "Microphone, Location, Contacts and 1 more"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.named);
-    monitor_.reset();
-    notes_.clear();
-    auto m = record();
-    m.externalModifications.clear();
-    store_.save(m);
-    classification_ = {};
-    withPermissions(c.now);
-    reinstall();
-    monitor().sweep();
-
-    EXPECT_TRUE(requests_.empty());
-    EXPECT_EQ(kinds().back(), "rerelocate_needs_entitlement_review");
-    ASSERT_EQ(notes_.size(), 2u);
-    EXPECT_EQ(notes_[1].name, "Brimvale.VendorReinstallNeedsEntitlementReview");
-    EXPECT_EQ(notes_[1].userInfo["title"], "Notes needs permission review");
-    EXPECT_EQ(notes_[1].userInfo["body"],
-              "The new install requests permissions it didn't ask for before (" + c.named +
-                  "). Open Brimvale to review and approve.");
-    ASSERT_TRUE(monitor().pendingReviews().contains(kId));
-    EXPECT_EQ(monitor().pendingReviews().at(kId).permissionsBefore,
-              std::vector<std::string>{"Camera"});
-  }
+  withPermissions({"Camera", "Microphone", "Location", "Contacts", "Photos library"});
+  reinstall();
+  monitor().sweep();
+  EXPECT_TRUE(requests_.empty());
+  EXPECT_EQ(kinds().back(), "rerelocate_needs_entitlement_review");
+  ASSERT_EQ(notes_.size(), 2u);
+  EXPECT_EQ(notes_[1].name, "Brimvale.VendorReinstallNeedsEntitlementReview");
+  EXPECT_EQ(notes_[1].userInfo["title"], "Notes needs permission review");
+  EXPECT_EQ(notes_[1].userInfo["body"],
+            "The new install requests permissions it didn't ask for before (Microphone, "
+            "Location, Contacts and 1 more). Open Brimvale to review and approve.");
+  ASSERT_TRUE(monitor().pendingReviews().contains(kId));
+  EXPECT_EQ(monitor().pendingReviews().at(kId).permissionsBefore,
+            std::vector<std::string>{"Camera"});
 }
 
 TEST_F(MonitorFixture, ReviewChoicesMoveOrKeepTheApp) {
@@ -262,61 +243,15 @@ TEST_F(MonitorFixture, FailuresBackOffTenMinutesHourSixHoursThenDaily) {
   EXPECT_EQ(notes_.size(), 1u) << "the reinstall is announced once";
 }
 
-TEST_F(MonitorFixture, AttemptsThatCannotStartCountAsFailures) {
-  struct Case {
-    std::string name;
-    std::function<void(MonitorFixture&)> arrange;
-    std::string logged;
-  };
-  const std::vector<Case> cases = {
-      {"drive folder unknown", [](MonitorFixture& f) { f.appsFolder_.reset(); },
-       "NVMe path unknown"},
-      {"engine refuses",
-       [](MonitorFixture& f) { f.queueResult_ = fail(Errc::kInvalidArgument, "duplicate"); },
-       "duplicate"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    monitor_.reset();
-    appsFolder_ = drive_;
-    queueResult_ = {};
-    auto m = record();
-    m.externalModifications.clear();
-    m.consecutiveReRelocateFailures = 0;
-    m.nextReRelocateAttemptAt.reset();
-    store_.save(m);
-    c.arrange(*this);
-    reinstall();
-    monitor().sweep();
-    EXPECT_EQ(record().consecutiveReRelocateFailures, 1);
-    EXPECT_EQ(kinds().back(), "rerelocate_failed");
-    EXPECT_TRUE(monitor().inFlight().empty());
-    EXPECT_NE(log_.back().find(c.logged), std::string::npos) << log_.back();
-  }
-}
-
-TEST_F(MonitorFixture, NoticeNamesTheRecordedUpdater) {
-  const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
-      {std::nullopt, "An installer"},
-      {"none", "An installer"},
-      {"mas", "The App Store"},
-      {"sparkle2Package", "Sparkle"},
-      {"written-by-a-newer-version", "An installer"},
-  };
-  for (const auto& [framework, updater] : cases) {
-    SCOPED_TRACE(updater);
-    monitor_.reset();
-    notes_.clear();
-    auto m = record();
-    m.externalModifications.clear();
-    m.updateFramework = framework;
-    store_.save(m);
-    reinstall();
-    monitor().sweep();
-    ASSERT_EQ(notes_.size(), 1u);
-    EXPECT_EQ(notes_[0].userInfo["body"],
-              updater + " put Notes back on your boot disk. Brimvale will move it to NVMe again.");
-  }
+// An attempt the engine refuses to start counts as a failure, so it backs off too.
+TEST_F(MonitorFixture, AnAttemptThatCannotStartCountsAsAFailure) {
+  queueResult_ = fail(Errc::kInvalidArgument, "duplicate");
+  reinstall();
+  monitor().sweep();
+  EXPECT_EQ(record().consecutiveReRelocateFailures, 1);
+  EXPECT_EQ(kinds().back(), "rerelocate_failed");
+  EXPECT_TRUE(monitor().inFlight().empty());
+  EXPECT_NE(log_.back().find("duplicate"), std::string::npos) << log_.back();
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "junk/junk_image.h"
-#include "junk/junk_item.h"
 #include "junk/junk_settings.h"
 #include "junk/recording_scrap_sink.h"
 #include "platform/testing/fake_clipboard.h"
@@ -79,27 +78,6 @@ TEST(JunkCapture, TheFirstCaseThatAppliesMakesAtMostOneScrap) {
   }
 }
 
-TEST(JunkCapture, ScrapsCarryWhatTheCardShows) {
-  FakeClipboard clipboard;
-  RecordingScrapSink sink;
-  JunkCapture capture(clipboard, sink);
-  clipboard.offer({"UTF8_STRING"}, "\n  two words \t\n");
-  capture.capture(JunkSource::kHotkey, 25);
-  clipboard.offer({"text/uri-list"}, {}, {"/tmp/a b/report.pdf"});
-  capture.capture(JunkSource::kClipboard, 25);
-  clipboard.offer({"text/uri-list"}, {}, paths(5));
-  capture.capture(JunkSource::kClipboard, 25);
-  ASSERT_EQ(sink.scraps.size(), 3u);
-  EXPECT_EQ(sink.scraps[0].plainText, "two words");
-  EXPECT_EQ(sink.scraps[0].source, JunkSource::kHotkey);
-  EXPECT_EQ(sink.scraps[1].fileRefPath, "/tmp/a b/report.pdf");
-  EXPECT_EQ(sink.scraps[1].fileRefName, "report.pdf");
-  EXPECT_EQ(sink.scraps[2].files.size(), 5u);
-  EXPECT_EQ(sink.scraps[2].files[4].path, "/tmp/docs/f5.txt");
-  EXPECT_EQ(junkFileGroupTitle(sink.scraps[2].files),
-            "5 files — f1.txt, f2.txt, f3.txt, f4.txt, +1 more");
-}
-
 TEST(JunkCapture, TextWithARichFormBesideItBecomesRichText) {
   struct Case {
     const char* name;
@@ -109,10 +87,9 @@ TEST(JunkCapture, TextWithARichFormBesideItBecomesRichText) {
     JunkKind kind;
   };
   const Case cases[] = {
+      // HTML and RTF together, and plain text alone, are covered end to end.
       {"html", " bold ", {"<b>bold</b>", ""}, CaptureOutcome::kSaved, JunkKind::kRichText},
       {"rtf only", "bold", {"", "e1xydGYx"}, CaptureOutcome::kSaved, JunkKind::kRichText},
-      {"both", "bold", {"<b>bold</b>", "e1xydGYx"}, CaptureOutcome::kSaved, JunkKind::kRichText},
-      {"no rich form", "bold", {}, CaptureOutcome::kSaved, JunkKind::kText},
       {"rich form of blank text", " \n", {"<br>", ""}, CaptureOutcome::kNothing, {}},
   };
   for (const auto& c : cases) {

@@ -5,19 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "testing/raw_name_checks.h"
-
 namespace brimvale::junk {
 namespace {
-
-TEST(JunkFilter, NamesRoundTrip) {
-  testing::expectRawNames(junkFilterNames(),
-                          "all pinned clipboard notes media files links text rich", junkFilterRaw,
-                          junkFilterFromRaw);
-  testing::expectRawNames(junkDateFilterNames(), "any today yesterday twoDays threeDays earlier",
-                          junkDateFilterRaw, junkDateFilterFromRaw);
-  EXPECT_EQ(junkDateFilterLabel(JunkDateFilter::kTwoDays), "2 days ago");
-}
 
 TEST(JunkFilter, EachFilterKeepsItsKindOfScrap) {
   auto make = [](JunkKind kind, JunkSource source, std::string text, bool pinned = false) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/raw_name_checks.h"
-
 namespace brimvale::junk {
 namespace {
 
@@ -11,13 +9,6 @@ using std::chrono::hours;
 using std::chrono::minutes;
 
 JunkTime at(std::string_view iso) { return *parseJunkDate(iso); }
-
-TEST(JunkItem, KindAndSourceNamesRoundTrip) {
-  testing::expectRawNames(junkKindNames(), "text richText image fileRef fileGroup", junkKindRaw,
-                          junkKindFromRaw);
-  testing::expectRawNames(junkSourceNames(), "clipboard hotkey manual", junkSourceRaw,
-                          junkSourceFromRaw);
-}
 
 TEST(JunkItem, DatesReadInEveryFormOlderRecordsUse) {
   struct Case {
@@ -131,16 +122,6 @@ TEST(JunkItem, BoardOrderPutsPinnedFirstThenNewestFirst) {
   std::string order;
   for (const auto& i : items) order += i.id + " ";
   EXPECT_EQ(order, "newPin oldPin new mid old ");
-}
-
-TEST(JunkItem, FileGroupTitleCountsTheFilesNotShown) {
-  std::vector<JunkFile> files;
-  for (std::string n : {"a", "b", "c", "d", "e"}) files.push_back({"/x/" + n, n});
-  EXPECT_EQ(junkFileGroupTitle(files), "5 files — a, b, c, d, +1 more");
-  files.resize(4);
-  EXPECT_EQ(junkFileGroupTitle(files), "4 files — a, b, c, d");
-  files.resize(2);
-  EXPECT_EQ(junkFileGroupTitle(files), "2 files — a, b");
 }
 
 }  // namespace

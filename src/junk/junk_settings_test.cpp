@@ -3,15 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/testing/memory_user_defaults.h"
-#include "testing/raw_name_checks.h"
 
 namespace brimvale::junk {
 namespace {
-
-TEST(JunkSettings, CurtainEdgeNamesRoundTrip) {
-  testing::expectRawNames(junkCurtainEdgeNames(), "top right", junkCurtainEdgeRaw,
-                          junkCurtainEdgeFromRaw);
-}
 
 TEST(JunkSettings, ItemLimitIsClampedAndDefaultsTo250) {
   platform::testing::MemoryDefaults defaults;
