@@ -90,37 +90,6 @@ TEST_F(AutoSyncManagerTest, RegistersOnlySafeFoldersWithDriveDestinations) {
   EXPECT_TRUE(m.policies().empty());
 }
 
-TEST_F(AutoSyncManagerTest, RunQueuesSettledFilesAndSaysWhatItDid) {
-  auto m = manager();
-  const auto policy =
-      *m.registerPolicy((home / "Projects").string(), (drive / "Projects").string());
-  const auto a = oldFile("a.txt");
-  const auto nested = oldFile("deep/inside/b.txt", "1234567");
-  const auto busy = oldFile("busy.txt");
-  setModified(root.file("home/alice/Projects/new.txt"), now - 5);  // still being written
-  open.insert(busy.string());
-
-  const auto run = m.runNow(policy.id);
-  ASSERT_TRUE(run.has_value());
-  EXPECT_EQ(run->summary,
-            "Queued 2 new files to copy to your fast drive. Skipped 1 file that were in use; will "
-            "try again. Left 1 file changed in the last 10 minutes where it is; a later run moves "
-            "it once it has settled.");
-  EXPECT_EQ(run->outcome, JobOutcome::kOk);
-  EXPECT_EQ(queued, (std::vector<std::pair<std::string, std::string>>{
-                        {a.string(), (drive / "Projects").string()},
-                        {nested.string(), (drive / "Projects/deep/inside").string()}}));
-  EXPECT_TRUE(fs::is_directory(drive / "Projects/deep/inside"));
-  EXPECT_EQ(m.policies().at(0).lastScanAt, kStart);
-
-  const auto jobs = ledger->readJobs();
-  ASSERT_EQ(jobs.size(), 1u);
-  EXPECT_EQ(jobs[0].kind, transfers::JobKind::kAutoSync);
-  EXPECT_EQ(jobs[0].itemsHandled, 2);
-  EXPECT_EQ(jobs[0].bytesHandled, 12);
-  EXPECT_EQ(jobs[0].lastSummary, run->summary);
-}
-
 TEST_F(AutoSyncManagerTest, OutcomesOfARun) {
   struct Case {
     const char* what;
@@ -247,23 +216,6 @@ TEST_F(AutoSyncManagerTest, AQueuedFileIsNotQueuedAgainUntilItsCopyEnds) {
     EXPECT_EQ(queued.size(), step.offered ? 1u : 0u);
   }
   EXPECT_EQ(AutoSyncFailures(stateDir).read()[file.string()].count, 1);
-}
-
-TEST_F(AutoSyncManagerTest, FolderThatCannotBeCreatedCountsAsAFailure) {
-  auto m = manager();
-  const auto policy =
-      *m.registerPolicy((home / "Projects").string(), (drive / "Projects").string());
-  oldFile("sub/a.txt");
-  root.file("drive/BRIM-Test/Projects/sub", "a file in the way");
-  const auto run = m.runNow(policy.id);
-  ASSERT_TRUE(run.has_value());
-  EXPECT_EQ(run->failed, 1);
-  EXPECT_TRUE(queued.empty());
-  ASSERT_FALSE(logLines.empty());
-  EXPECT_TRUE(
-      logLines[0].starts_with("createDirectory failed for " + (drive / "Projects/sub").string()))
-      << logLines[0];
-  EXPECT_EQ(root.file("drive/BRIM-Test/Projects/sub", "a file in the way"), drive / "Projects/sub");
 }
 
 TEST_F(AutoSyncManagerTest, FinishedCopiesKeepTheTotalsAndDisabledPoliciesDoNotRun) {

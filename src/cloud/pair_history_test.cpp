@@ -3,20 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "testing/raw_name_checks.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::cloud {
 namespace {
 
 namespace fs = std::filesystem;
-
-TEST(PairKindNames, Persisted) {
-  testing::expectRawNames(
-      kPairKindNames, "pair move merge relocate sendHere copy sync",
-      [](PairKind k) { return rawNameOf(kPairKindNames, k); },
-      [](std::string_view raw) { return valueOfRaw(kPairKindNames, raw); });
-}
 
 PairRecord pair(std::string left, std::time_t at, bool pinned = false,
                 PairKind kind = PairKind::kCopy) {

@@ -30,13 +30,8 @@ TEST(PasswordStrength, Scores) {
   }
 }
 
-TEST(PasswordStrength, LabelsAndAdviceFollowTheScore) {
+TEST(PasswordStrength, AdviceFollowsTheScore) {
   EXPECT_EQ(strengthLabel(passwordStrength("Ab1!x2019yz")), "Fair");
-  EXPECT_EQ(strengthLabel(0), "Very weak");
-  EXPECT_EQ(strengthLabel(4), "Strong");
-  EXPECT_EQ(strengthColour(1), StrengthColour::kRed);
-  EXPECT_EQ(strengthColour(2), StrengthColour::kOrange);
-  EXPECT_EQ(strengthColour(3), StrengthColour::kYellow);
   EXPECT_EQ(strengthAdvice(1), "Won't be accepted \u2014 add length and mix character types.");
   EXPECT_EQ(strengthAdvice(4), std::nullopt);
 }

@@ -23,11 +23,9 @@ TEST(SignInAddress, AccountChooserIsAddedOnce) {
   } cases[] = {
       {"https://accounts.google.com/o/oauth2/auth?client_id=x&state=y",
        "https://accounts.google.com/o/oauth2/auth?client_id=x&state=y&prompt=select_account"},
-      {"http://127.0.0.1:53682/auth", "http://127.0.0.1:53682/auth?prompt=select_account"},
       {"http://localhost:53682/auth?state=s#top",
        "http://localhost:53682/auth?state=s&prompt=select_account#top"},
       {"https://h/oauth2?prompt=consent&a=b", "https://h/oauth2?prompt=consent&a=b"},
-      {"https://h/oauth2?a=b&prompt", "https://h/oauth2?a=b&prompt"},
       {"https://h/oauth2?noprompt=1", "https://h/oauth2?noprompt=1&prompt=select_account"},
   };
   for (const auto& c : cases) {
@@ -49,7 +47,6 @@ TEST(SignInAddress, FirstAddressThatLeadsToSignIn) {
       {"open (https://accounts.google.com/signin?x=1).",
        "https://accounts.google.com/signin?x=1&prompt=select_account"},
       {"only https://example.com/help here", std::nullopt},
-      {"no address yet", std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.output);
@@ -162,19 +159,6 @@ TEST(RcloneAuth, ClientSecretStaysOffTheArgumentList) {
                                    {"config", "update", "work", "config_is_local=true"},
                                    {"config", "delete", "work"}}));
   EXPECT_EQ(auth->state().step, AuthStep::kFailed);
-}
-
-TEST(RcloneAuth, FailureShowsTheLastOutput) {
-  SignInRig rig(/*exitStatus=*/3, /*noise=*/2000);
-  auto auth = rig.auth();
-  auth->signIn("personal", "drive");
-  auth->wait();
-  const AuthState end = auth->state();
-  ASSERT_EQ(end.step, AuthStep::kFailed);
-  const std::string head = "rclone exited with code 3.\n\nLast output:\n";
-  ASSERT_TRUE(end.message.starts_with(head)) << end.message;
-  EXPECT_EQ(end.message.size(), head.size() + 800);
-  EXPECT_TRUE(end.message.ends_with("Waiting for code...\n"));
 }
 
 TEST(RcloneAuth, CancelEndsRcloneWithoutFailure) {

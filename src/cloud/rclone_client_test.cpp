@@ -90,25 +90,15 @@ TEST(RcloneObscure, RevealsWhatRcloneObscured) {
 TEST(RcloneClient, FailureTextsWhenRcloneCannotRun) {
   const RcloneClient missing(std::nullopt);
   const RcloneClient broken("/nonexistent/rclone");
-  struct Case {
-    std::string what;
-    Result<void> result;
-    std::string startsWith;
-  } cases[] = {
-      {"run, not installed", voided(missing.run({"version"})),
-       "rclone is not installed. Install with: brew install rclone"},
-      {"browser, not installed", missing.deleteFile("r", "x"), "rclone is not installed."},
-      {"run, cannot start", voided(broken.run({"version"})), "Failed to launch rclone: "},
-      {"listing, cannot start", voided(broken.listRcloneEntries("r:x")), "Couldn't run rclone: "},
-      {"listing, local path", voided(broken.listRcloneEntries("/tmp/x")), "Invalid cloud path."},
-      {"listing, empty", voided(broken.listRcloneEntries("")), "Invalid cloud path."},
+  const auto detail = [](const auto& result) {
+    return result ? std::string("(it succeeded)") : result.error().detail;
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    ASSERT_FALSE(c.result.has_value());
-    EXPECT_TRUE(c.result.error().detail.starts_with(c.startsWith)) << c.result.error().detail;
-  }
-  EXPECT_EQ(missing.deleteFile("r", "x").error().detail, "rclone is not installed.");
+  EXPECT_TRUE(detail(missing.run({"version"}))
+                  .starts_with("rclone is not installed. Install with: brew install rclone"));
+  EXPECT_EQ(detail(missing.deleteFile("r", "x")), "rclone is not installed.");
+  EXPECT_TRUE(detail(broken.run({"version"})).starts_with("Failed to launch rclone: "));
+  EXPECT_TRUE(detail(broken.listRcloneEntries("r:x")).starts_with("Couldn't run rclone: "));
+  EXPECT_TRUE(detail(broken.listRcloneEntries("/tmp/x")).starts_with("Invalid cloud path."));
 }
 
 // Given an SFTP server that wants a password, the password reaches rclone

@@ -79,10 +79,6 @@ TEST(RcloneJobArguments, ConditionalFlags) {
        {.mode = JobMode::kSyncOneWay, .source = "/a", .destination = "/b", .rerunSuffix = ".k"},
        {"sync"},
        {"--update", "--suffix"}},
-      {"sync does not update",
-       {.mode = JobMode::kSyncOneWay, .source = "/a", .destination = "/b"},
-       {"sync"},
-       {"--update"}},
       {"bisync without resync",
        {.mode = JobMode::kBisync, .source = "/a", .destination = "/b"},
        {"bisync"},
@@ -131,15 +127,6 @@ TEST(RcloneJobArguments, ConditionalFlags) {
                 std::find(args.begin(), args.end(), "--checksum") - args.begin());
     }
   }
-}
-
-TEST(RcloneJobMode, NamesRoundTrip) {
-  for (JobMode mode : {JobMode::kCopy, JobMode::kMove, JobMode::kSyncOneWay, JobMode::kBisync}) {
-    SCOPED_TRACE(jobModeName(mode));
-    EXPECT_EQ(jobModeNamed(jobModeName(mode)), mode);
-  }
-  EXPECT_EQ(jobModeName(JobMode::kSyncOneWay), "sync_one_way");
-  EXPECT_EQ(jobModeNamed("sync"), std::nullopt);
 }
 
 TEST(RcloneStatsLine, ParsesSamples) {

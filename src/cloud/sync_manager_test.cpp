@@ -312,16 +312,6 @@ TEST(SyncManagerRestart, AnOwnerStartsOnlyTheJobsItMay) {
   EXPECT_EQ(h.saved().size(), 2u) << "the other job stays in the list";
 }
 
-TEST(SyncManagerRestart, AnEarlierListIsReadBackAndRestarted) {
-  Harness h;
-  h.drive = {.mountPath = (h.temp / "fast").string(), .mounted = false};
-  const std::string id = h.add(h.files("src", 1, 100), h.temp / "fast" / "x");
-  h.restart();
-  ASSERT_TRUE(h.manager->load());
-  ASSERT_EQ(h.manager->jobs().size(), 1u);
-  EXPECT_EQ(h.state(id), JobState::kWaitingForDrive);
-}
-
 // Given the process running a copy killed mid-file (its rclone dies with it
 // and leaves the file cut short, newer than its source) and a destination
 // file the user changed since, then running the job again, paused first or
@@ -645,18 +635,6 @@ TEST(JobListFile, RunningJobsStayRunningOnlyWhileTheirOwnerLives) {
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loaded->at(0).state, c.read);
   }
-}
-
-// A job with a remote side carries the retry flags; with the rclone
-// installed here (whatever its version) it still completes.
-TEST(SyncManagerRun, AJobToARemoteCompletesWithThisRclone) {
-  Harness h;
-  ASSERT_TRUE(
-      runProcess({.path = *h.rclone, .args = {"config", "create", "box", "local"}}).succeeded());
-  const std::string id = h.add(h.files("src", 2, 1000), "box:" + (h.temp / "dst").string());
-  ASSERT_TRUE(h.reaches(id, JobState::kCompleted))
-      << h.manager->find(id)->errorMessage.value_or("");
-  EXPECT_EQ(readFile(h.temp / "dst" / "f1.bin").value_or(""), std::string(1000, 'b'));
 }
 
 }  // namespace
