@@ -115,35 +115,5 @@ TEST_F(AutoSyncMover, WithoutACopyToolAFileFailsAndStays) {
   EXPECT_TRUE(fs::is_regular_file(file));
 }
 
-TEST_F(AutoSyncMover, EachFinishedMoveCountsOnce) {
-  const auto policy =
-      *manager->registerPolicy((paths.home / "Projects").string(), (working / "Projects").string());
-  mover::MoveManifest move;
-  move.id = "J1";
-  move.src = (paths.home / "Projects/a.txt").string();
-  move.srcSizeKB = 2;
-  move.triggerSource = mover::MoveTriggerSource::kAutoSync;
-  move.phase = mover::MovePhase::kCopying;
-  watcher->moveChanged(move);
-  move.phase = mover::MovePhase::kDone;
-  watcher->moveChanged(move);
-  watcher->moveChanged(move);
-  mover::MoveManifest userMove = move;
-  userMove.id = "J2";
-  userMove.triggerSource = mover::MoveTriggerSource::kUserMove;
-  watcher->moveChanged(userMove);
-  mover::MoveManifest failed = move;
-  failed.id = "J3";
-  failed.src = (paths.home / "Projects/b.txt").string();
-  failed.phase = mover::MovePhase::kFailed;
-  watcher->moveChanged(failed);
-
-  const auto stored = manager->policies().at(0);
-  EXPECT_EQ(stored.id, policy.id);
-  EXPECT_EQ(stored.totalFilesMoved, 1);
-  EXPECT_EQ(stored.totalBytesMoved, 2048);
-  EXPECT_EQ(AutoSyncFailures(paths.state).read()[failed.src].count, 1);
-}
-
 }  // namespace
 }  // namespace brimvale::cloud

@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
-#include "platform/testing/memory_user_defaults.h"
 #include "testing/failing_file_operations.h"
 #include "testing/temp_folder.h"
 
@@ -55,14 +54,6 @@ TEST(SecretVault, KeepsValuesAcrossInstancesInAPrivateEnvelope) {
   EXPECT_EQ(modeOf(h.location.secretsDir / ".pepper"), 0600);
   EXPECT_EQ(fs::file_size(h.location.secretsDir / ".pepper"), kPepperBytes);
   EXPECT_FALSE(fs::exists(h.home / ".brimvale/secrets/vault.enc.tmp"));
-}
-
-TEST(SecretVault, SavingManyFieldsWritesTheFileOnce) {
-  VaultHome h;
-  testing::FailingFileOperations ops;
-  auto vault = h.vault("machine:one|setup:1", ops);
-  ASSERT_TRUE(vault.setAll({{"a", {{"x", "1"}, {"y", "2"}}}, {"b", {{"z", "3"}}}}));
-  EXPECT_EQ(ops.calls(), 1);  // the one rename that puts the new file in place
 }
 
 // Given a vault that cannot be read, then every change is refused and the
@@ -169,29 +160,6 @@ TEST(SecretVault, ResetKeepsTheOldFileAsideAndAllowsAFreshVault) {
   auto nothing = empty.vault().vaultReset();
   ASSERT_TRUE(nothing);
   EXPECT_EQ(*nothing, std::nullopt);
-}
-
-TEST(SecretVault, LocationComesFromTheUserDefaultWhenSet) {
-  const fs::path home = "/home/tester";
-  struct Case {
-    std::optional<std::string> setting;
-    fs::path vault;
-  } cases[] = {
-      {std::nullopt, "/home/tester/.brimvale/secrets/vault.enc"},
-      {"", "/home/tester/.brimvale/secrets/vault.enc"},
-      {"~/Sync/vault.enc", "/home/tester/Sync/vault.enc"},
-      {"/srv/keys/v.enc", "/srv/keys/v.enc"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.vault);
-    platform::testing::MemoryDefaults defaults;
-    if (c.setting) {
-      ASSERT_TRUE(defaults.setString("BVSecretVaultPath", *c.setting));
-    }
-    auto location = vaultLocation(defaults, home);
-    EXPECT_EQ(location.vaultFile, c.vault);
-    EXPECT_EQ(location.secretsDir, "/home/tester/.brimvale/secrets");
-  }
 }
 
 }  // namespace
