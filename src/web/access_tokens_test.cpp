@@ -55,20 +55,6 @@ TEST(AccessTokens, MalformedTokensNeverNameAFile) {
   EXPECT_TRUE(std::filesystem::exists(folder / "tokens/ABCDEF"));
 }
 
-TEST(AccessTokens, MintingClearsExpiredTokensAndKeepsFreshOnes) {
-  testing::TempFolder folder;
-  std::time_t now = 1'000'000;
-  TokenBook book(folder / "tokens", [&] { return now; });
-  const std::string stale = *book.mint();
-  now += 30;
-  const std::string fresh = *book.mint();
-  now += 40;  // the first is 70 s old, the second 40 s
-  const std::string newest = *book.mint();
-  EXPECT_FALSE(std::filesystem::exists(folder / "tokens" / stale));
-  EXPECT_TRUE(book.redeem(fresh));
-  EXPECT_TRUE(book.redeem(newest));
-}
-
 TEST(AccessTokens, TokensAndTheirFolderArePrivate) {
   testing::TempFolder folder;
   TokenBook book(folder / "tokens", [] { return std::time_t{5}; });
