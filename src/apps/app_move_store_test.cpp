@@ -168,46 +168,5 @@ TEST_F(AppManifestStoreTest, TwoWritersAtOnceNeverLeaveATornFile) {
   ASSERT_EQ(store().loadAll().size(), 1u);
 }
 
-TEST(AppMoveLookups, FindRecordsByIdPathBundleAndState) {
-  std::vector<AppMoveManifest> all{
-      sample(1, AppMovePhase::kFailed, "/Applications/Editor.app"),
-      sample(2, AppMovePhase::kDone, "/Applications/Editor.app"),
-      sample(3, AppMovePhase::kLinking),
-      sample(4, AppMovePhase::kWaitingForDrive),
-      sample(5, AppMovePhase::kCancelled),
-      sample(6, AppMovePhase::kDone),
-      sample(7, AppMovePhase::kWriting),
-  };
-  all[0].bundleID = all[1].bundleID = "com.example.editor";
-  auto ids = [](const std::vector<AppMoveManifest>& moves) {
-    std::vector<int> out;
-    for (const auto& m : moves) out.push_back(std::stoi(m.id.substr(24)));
-    return out;
-  };
-  struct Row {
-    const char* what;
-    std::vector<AppMoveManifest> found;
-    std::vector<int> expected;
-  };
-  const std::vector<Row> rows{
-      {"by path", movesOfOriginalPath(all, "/Applications/Editor.app"), {2, 1}},
-      {"by path, trailing slash", movesOfOriginalPath(all, "/Applications/Editor.app/"), {2, 1}},
-      {"by path, with a dot", movesOfOriginalPath(all, "/Applications/./Editor.app"), {2, 1}},
-      {"by path, other app", movesOfOriginalPath(all, "/Applications/Edit.app"), {}},
-      {"by bundle", movesOfBundle(all, "com.example.editor"), {2, 1}},
-      {"by empty bundle id", movesOfBundle(all, ""), {}},
-      {"unfinished", unfinishedMoves(all), {7, 4, 3}},
-      {"finished", finishedRelocations(all), {6, 2}},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    EXPECT_EQ(ids(row.found), row.expected);
-  }
-  ASSERT_TRUE(moveWithId(all, idFor(4)));
-  EXPECT_EQ(moveWithId(all, idFor(4))->phase, AppMovePhase::kWaitingForDrive);
-  EXPECT_TRUE(moveWithId(all, "00000000-0000-4000-8000-00000000000a") == std::nullopt);
-  EXPECT_FALSE(moveWithId(all, "not an id"));
-}
-
 }  // namespace
 }  // namespace brimvale::apps

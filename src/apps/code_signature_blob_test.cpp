@@ -67,26 +67,5 @@ TEST(CodeSignatureBlob, FindsTheEntitlementsOrRefusesDamage) {
   }
 }
 
-TEST(CodeSignatureBlob, EntitlementKeysInDocumentOrder) {
-  const struct {
-    std::string xml;
-    std::optional<std::vector<std::string>> keys;
-  } kCases[] = {
-      {std::string(kXml), std::vector<std::string>{"com.apple.security.network.client",
-                                                   "com.apple.security.device.camera"}},
-      {"<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>", std::vector<std::string>{}},
-      {"<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>", std::nullopt},
-      {"com.apple.security.app-sandbox", std::nullopt},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.xml);
-    auto keys = entitlementKeys(c.xml);
-    ASSERT_EQ(keys.has_value(), c.keys.has_value());
-    if (keys) {
-      EXPECT_EQ(*keys, *c.keys);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace brimvale::apps

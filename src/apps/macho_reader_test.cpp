@@ -3,22 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "apps/code_signature_blob.h"
 #include "apps/macho_reader_test_files.h"
-#include "testing/temp_folder.h"
 
 namespace brimvale::apps {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::HandCommand;
 using testing::handMadeMachO;
-using testing::MachOFactory;
 using testing::universalOf;
 
 constexpr std::uint32_t kX86_64 = 0x01000007;
@@ -27,72 +21,6 @@ constexpr std::uint32_t kPowerPc = 18;
 
 Result<std::vector<MachOSlice>> readBytes(std::span<const std::byte> bytes) {
   return readMachO(MemoryByteSource(bytes));
-}
-
-// Real files from the LLVM cross tools (skipped where a tool is absent): load kinds in command
-// order, install names apart from loads, one slice per architecture, paths rewritten after
-// linking, and a file cut short.
-TEST(MachOReaderFiles, ReadsWhatTheLinkerWrites) {
-  brimvale::testing::TempFolder dir{"bv-macho"};
-  MachOFactory factory{dir.path()};
-  if (std::string missing = factory.missingTool(); !missing.empty()) {
-    GTEST_SKIP() << missing << " is not installed";
-  }
-  const fs::path hard = dir / "libhard.dylib";
-  const fs::path weak = dir / "libweak.dylib";
-  const fs::path exe = dir / "X";
-  ASSERT_TRUE(
-      factory.link({.installName = "/Applications/X.app/Contents/Frameworks/libhard.dylib"}, hard));
-  ASSERT_TRUE(factory.link({.installName = "@rpath/libweak.dylib"}, weak));
-  ASSERT_TRUE(factory.link(
-      {.libs = {hard}, .weakLibs = {weak}, .rpaths = {"@executable_path/../Frameworks", "/opt/x"}},
-      exe));
-  auto slices = readMachOFile(exe);
-  ASSERT_TRUE(slices.has_value()) << slices.error().detail;
-  ASSERT_EQ(slices->size(), 1u);
-  EXPECT_EQ(slices->front().arch, "x86_64");
-  EXPECT_FALSE(slices->front().installName.has_value());
-  EXPECT_EQ(slices->front().rpaths,
-            (std::vector<std::string>{"@executable_path/../Frameworks", "/opt/x"}));
-  EXPECT_EQ(slices->front().loads,
-            (std::vector<DylibLoad>{
-                {"/Applications/X.app/Contents/Frameworks/libhard.dylib", DylibLoadKind::kLoad},
-                {"@rpath/libweak.dylib", DylibLoadKind::kWeak},
-                {"/usr/lib/libSystem.B.dylib", DylibLoadKind::kLoad}}));
-
-  const fs::path inner = dir / "libinner.dylib";
-  const fs::path outer = dir / "libouter.dylib";
-  ASSERT_TRUE(
-      factory.link({.arch = "arm64", .installName = "/usr/local/lib/libinner.dylib"}, inner));
-  ASSERT_TRUE(factory.link(
-      {.arch = "arm64", .installName = "@rpath/libouter.dylib", .reexportLibs = {inner}}, outer));
-  const fs::path fat = dir / "fat";
-  ASSERT_TRUE(factory.lipo({exe, outer}, fat));
-  slices = readMachOFile(fat);
-  ASSERT_TRUE(slices.has_value()) << slices.error().detail;
-  ASSERT_EQ(slices->size(), 2u);
-  const MachOSlice& lib = (*slices)[1];
-  EXPECT_EQ(lib.arch, "arm64");
-  EXPECT_EQ(lib.installName, "@rpath/libouter.dylib");
-  EXPECT_EQ(std::ranges::count(lib.loads, "@rpath/libouter.dylib", &DylibLoad::path), 0);
-  const DylibLoad reexport{"/usr/local/lib/libinner.dylib", DylibLoadKind::kReexport};
-  EXPECT_NE(std::ranges::find(lib.loads, reexport), lib.loads.end());
-  // The linker signs arm64 output ad hoc: a signature without entitlements.
-  EXPECT_FALSE(lib.entitlementsXml.has_value());
-
-  ASSERT_TRUE(factory.installNameTool(
-      {"-change", "/usr/lib/libSystem.B.dylib", "/Applications/Y.app/libS.dylib", "-add_rpath",
-       "/Applications/Y.app/Contents/Frameworks"},
-      exe));
-  slices = readMachOFile(exe);
-  ASSERT_TRUE(slices.has_value()) << slices.error().detail;
-  EXPECT_EQ(slices->front().loads.back().path, "/Applications/Y.app/libS.dylib");
-  EXPECT_EQ(slices->front().rpaths.back(), "/Applications/Y.app/Contents/Frameworks");
-
-  fs::resize_file(exe, 40);
-  EXPECT_FALSE(readMachOFile(exe).has_value());
-  EXPECT_EQ(readMachOFile(dir / "absent").error().code, Errc::kNotFound);
-  EXPECT_FALSE(readMachOFile(dir.path()).has_value());
 }
 
 TEST(MachOReader, ReadsEveryLayoutTheFormatAllows) {
@@ -115,9 +43,7 @@ TEST(MachOReader, ReadsEveryLayoutTheFormatAllows) {
   } kCases[] = {
       {"32-bit big-endian", ppc, {"ppc"}},
       {"32-bit little-endian", i386, {"i386"}},
-      {"64-bit big-endian", bigEndian64, {"x86_64"}},
       {"64-bit little-endian, signed", signedOne, {"x86_64"}},
-      {"universal, 32-bit table", universalOf({ppc, i386}, false), {"ppc", "i386"}},
       {"universal, 64-bit table", universalOf({i386, bigEndian64}, true), {"i386", "x86_64"}},
   };
   for (const auto& c : kCases) {
@@ -154,12 +80,10 @@ TEST(MachOReader, RejectsWhatIsNotMachO) {
   } kCases[] = {
       {"empty", {}},
       {"shell script", testing::bytesOf("#!/bin/sh\necho hello\n")},
-      {"Java class file", testing::bytesOf("\xca\xfe\xba\xbe\x00\x00\x00\x34rest")},
       {"universal with no slices", testing::bytesOf(std::string("\xca\xfe\xba\xbe\0\0\0\0", 8))},
       {"slice past the file end", universal},
       {"command size below 8", withByte(32 + 4, std::byte{4})},
       {"command size past the commands", withByte(32 + 4, std::byte{0xf0})},
-      {"string offset inside the fixed part", withByte(32 + 8, std::byte{4})},
       {"string offset past the command", withByte(32 + 8, std::byte{0x40})},
       {"more commands than bytes", withByte(16, std::byte{9})},
   };

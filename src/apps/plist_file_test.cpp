@@ -39,18 +39,6 @@ TEST(PlistFile, ReadsTypedValuesFromXmlAndBinary) {
   }
 }
 
-TEST(PlistFile, RejectsWhatIsNotADictionaryFile) {
-  TempFolder tmp;
-  for (const std::string& content :
-       {std::string("<plist version=\"1.0\"><array><string>x</string></array></plist>"),
-        std::string(""), xmlPlist(stringEntry("A", "b")).substr(0, 60)}) {
-    SCOPED_TRACE(content);
-    EXPECT_FALSE(readPlistDict(tmp.file("f.plist", content)));
-  }
-  EXPECT_FALSE(readPlistDict(tmp / "absent.plist"));
-  EXPECT_FALSE(readPlistDict(tmp.folder("a-folder.plist")));
-}
-
 // Given truncations at every length and random byte flips of real property lists, every reader
 // returns (possibly empty) answers and never crashes.
 TEST(PlistFile, DamagedFilesNeverCrashAnyReader) {

@@ -171,23 +171,6 @@ TEST_F(MonitorFixture, BlockedInstallStaysAndIsNotRetried) {
   EXPECT_TRUE(fs::exists(drive_ / "Notes.app")) << "nothing removed for a blocked app";
 }
 
-TEST_F(MonitorFixture, NewPermissionsAreHeldForReview) {
-  withPermissions({"Camera", "Microphone", "Location", "Contacts", "Photos library"});
-  reinstall();
-  monitor().sweep();
-  EXPECT_TRUE(requests_.empty());
-  EXPECT_EQ(kinds().back(), "rerelocate_needs_entitlement_review");
-  ASSERT_EQ(notes_.size(), 2u);
-  EXPECT_EQ(notes_[1].name, "Brimvale.VendorReinstallNeedsEntitlementReview");
-  EXPECT_EQ(notes_[1].userInfo["title"], "Notes needs permission review");
-  EXPECT_EQ(notes_[1].userInfo["body"],
-            "The new install requests permissions it didn't ask for before (Microphone, "
-            "Location, Contacts and 1 more). Open Brimvale to review and approve.");
-  ASSERT_TRUE(monitor().pendingReviews().contains(kId));
-  EXPECT_EQ(monitor().pendingReviews().at(kId).permissionsBefore,
-            std::vector<std::string>{"Camera"});
-}
-
 TEST_F(MonitorFixture, ReviewChoicesMoveOrKeepTheApp) {
   withPermissions({"Camera", "Microphone"});
   reinstall();
@@ -219,39 +202,6 @@ TEST_F(MonitorFixture, ReviewChoicesMoveOrKeepTheApp) {
   EXPECT_EQ(requests_.size(), 2u);
   EXPECT_EQ(notes_.size(), notices);
   EXPECT_EQ(record().externalModifications.back().actionTaken, "kept_on_internal_by_user");
-}
-
-TEST_F(MonitorFixture, FailuresBackOffTenMinutesHourSixHoursThenDaily) {
-  reinstall();
-  const std::vector<std::time_t> delays = {600, 3600, 21600, 86400, 86400};
-  for (std::size_t i = 0; i < delays.size(); ++i) {
-    SCOPED_TRACE("failure " + std::to_string(i + 1));
-    monitor().sweep();
-    ASSERT_EQ(requests_.size(), i + 1);
-    monitor().jobEnded(kId, false, "nvmeCopyExists");
-    const auto m = record();
-    EXPECT_EQ(m.consecutiveReRelocateFailures, static_cast<int>(i + 1));
-    ASSERT_TRUE(m.nextReRelocateAttemptAt);
-    EXPECT_EQ(*m.nextReRelocateAttemptAt, now_ + delays[i]);
-    EXPECT_EQ(m.externalModifications.back().kind, "rerelocate_failed");
-    // Not a second before the delay is over.
-    now_ += delays[i] - 1;
-    monitor().sweep();
-    EXPECT_EQ(requests_.size(), i + 1);
-    now_ += 1;
-  }
-  EXPECT_EQ(notes_.size(), 1u) << "the reinstall is announced once";
-}
-
-// An attempt the engine refuses to start counts as a failure, so it backs off too.
-TEST_F(MonitorFixture, AnAttemptThatCannotStartCountsAsAFailure) {
-  queueResult_ = fail(Errc::kInvalidArgument, "duplicate");
-  reinstall();
-  monitor().sweep();
-  EXPECT_EQ(record().consecutiveReRelocateFailures, 1);
-  EXPECT_EQ(kinds().back(), "rerelocate_failed");
-  EXPECT_TRUE(monitor().inFlight().empty());
-  EXPECT_NE(log_.back().find("duplicate"), std::string::npos) << log_.back();
 }
 
 }  // namespace
