@@ -123,41 +123,6 @@ TEST_F(AutoSyncManagerTest, OutcomesOfARun) {
   }
 }
 
-TEST_F(AutoSyncManagerTest, RepeatedFailuresBackOffForSixHoursThenRetry) {
-  auto m = manager();
-  const auto policy =
-      *m.registerPolicy((home / "Projects").string(), (drive / "Projects").string());
-  const auto bad = oldFile("bad.txt");
-  outcomes = {{"bad.txt", {QueueOutcome::Kind::kFailed, "refused"}}};
-  struct Step {
-    std::time_t at;  // seconds after the start
-    bool offered;    // bad.txt handed to the mover
-  } steps[] = {
-      {0, true},
-      {60, true},
-      {120, true},  // three failures in a row
-      {180, false},
-      {120 + 21599, false},  // backed off for six hours after the last
-      {120 + 21600, true},   // tried again
-      {120 + 21660, false},  // a fourth failure starts a new window
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.at);
-    now = kStart + step.at;
-    queued.clear();
-    const auto run = m.runNow(policy.id);
-    ASSERT_TRUE(run.has_value());
-    EXPECT_EQ(!queued.empty(), step.offered);
-    EXPECT_EQ(run->summary, step.offered ? "Nothing was queued to copy to your fast drive, failing "
-                                           "to copy 1 file. Your originals are untouched and will "
-                                           "be tried again on a later run."
-                                         : "Nothing new to copy.");
-  }
-  // A success ends the run of failures.
-  m.copyFinished(bad.string(), 5, true);
-  EXPECT_FALSE(AutoSyncFailures(stateDir).read().contains(bad.string()));
-}
-
 TEST_F(AutoSyncManagerTest, AQueuedFileIsNotQueuedAgainUntilItsCopyEnds) {
   auto m = manager();
   const auto policy =
