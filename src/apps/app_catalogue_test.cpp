@@ -79,37 +79,6 @@ const AppEntry* named(const std::vector<AppEntry>& entries, const std::string& n
   return nullptr;
 }
 
-TEST(AppDiscovery, FindsBundlesInEveryApplicationsFolderWithTheirNames) {
-  Fixture f;
-  makeBundle(f.system, "Shown", {{"CFBundleDisplayName", "Shown Name"}, {"CFBundleName", "x"}});
-  makeBundle(f.home / "Applications", "Mine", {{"CFBundleName", "Mine Name"}},
-             PlistEncoding::kBinary);
-  makeBundle(f.system / "Utilities", "Plain");
-  makeBundle(f.system / "Setapp", "Rented",
-             {{"CFBundleIdentifier", "com.example.rented"},
-              {"LSApplicationCategoryType", "public.app-category.productivity"}});
-  makeBundle(f.system, "Busy");
-  f.tmp.folder("root/Applications/Not An App");
-  f.tmp.file("root/Applications/.app", "");
-  f.tmp.folder("root/Applications/Broken.app");  // no Info.plist at all
-
-  const auto entries = f.list();
-  std::vector<std::string> names;
-  for (const auto& e : entries) names.push_back(e.displayName);
-  EXPECT_EQ(names, (std::vector<std::string>{"Broken", "Busy", "Shown Name", "Mine Name", "Rented",
-                                             "Plain"}));
-  const AppEntry* rented = named(entries, "Rented");
-  ASSERT_NE(rented, nullptr);
-  EXPECT_EQ(rented->bundleIdentifier, "com.example.rented");
-  EXPECT_EQ(rented->category, AppCategory::kProductivity);
-  EXPECT_FALSE(rented->inUserFolder);
-  EXPECT_GE(rented->sizeBytes, 4096);
-  EXPECT_TRUE(named(entries, "Mine Name")->inUserFolder);
-  EXPECT_TRUE(named(entries, "Busy")->running);
-  EXPECT_FALSE(named(entries, "Plain")->running);
-  EXPECT_EQ(named(entries, "Broken")->bundleIdentifier, std::nullopt);
-}
-
 TEST(AppDiscovery, ALinkToTheDriveIsRelocatedAndBlockedWithItsReason) {
   Fixture f;
   const fs::path drive = f.tmp.folder("Volumes/NVMe/Apps");
@@ -156,80 +125,6 @@ TEST(AppDiscovery, SigningAndLastUseComeFromTheRecordedTools) {
   EXPECT_NE(noLastUsedExplanation().find(" has no record of this app being opened by you. It "
                                          "might be brand new, or you've never launched it."),
             std::string::npos);
-}
-
-// The kept Info.plist answers while the bundle's and the Info.plist's times hold; a rewritten
-// Info.plist is read again even when an installer gave it an older time than the folder's.
-TEST(AppDiscovery, ASecondListingTakesTheNamesFromTheKeptInfoPlist) {
-  Fixture f;
-  const fs::path bundle = makeBundle(
-      f.system, "Two", {{"CFBundleName", "Old Name"}, {"CFBundleIdentifier", "com.ex.Old Name"}});
-  const fs::path plist = bundle / "Contents" / "Info.plist";
-  const auto plistTime = fs::last_write_time(plist);
-  const auto folderTime = fs::last_write_time(bundle);
-  auto rewrite = [&](const std::string& name, fs::file_time_type plistAt) {
-    makeBundle(f.system, "Two", {{"CFBundleName", name}, {"CFBundleIdentifier", "com.ex." + name}});
-    fs::last_write_time(plist, plistAt);
-    fs::last_write_time(bundle, folderTime);
-  };
-  struct Step {
-    const char* name;
-    std::function<void()> before;
-    std::string shown;
-  };
-  const Step steps[] = {
-      {"first listing reads it", [] {}, "Old Name"},
-      {"same times: not parsed again", [&] { rewrite("Ignored", plistTime); }, "Old Name"},
-      {"an older Info.plist time still counts as a change",
-       [&] { rewrite("New Name", plistTime - std::chrono::hours(24)); }, "New Name"},
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.name);
-    step.before();
-    const auto entries = f.list();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].displayName, step.shown);
-    EXPECT_EQ(entries[0].bundleIdentifier, "com.ex." + step.shown);
-  }
-}
-
-TEST(AppDiscovery, ASecondListingRunsNoToolUntilABundleChangesOrItsFactsAge) {
-  Fixture f;
-  makeBundle(f.system, "One");
-  const fs::path two = makeBundle(f.system, "Two");
-  makeBundle(f.home / "Applications", "Three");
-  struct Step {
-    const char* name;
-    std::function<void()> before;
-    std::int64_t now;
-    int expectedRuns;  // two tools per bundle measured
-  };
-  const Step steps[] = {
-      {"first listing measures every bundle", [] {}, kNow, 6},
-      {"second listing answers from the cache", [] {}, kNow + 60, 0},
-      {"a changed Info.plist measures that bundle again",
-       [&] {
-         makeBundle(f.system, "Two", {{"CFBundleName", "Two v2"}});
-         fs::last_write_time(two / "Contents" / "Info.plist",
-                             fs::last_write_time(two) + std::chrono::seconds(5));
-       },
-       kNow + 120, 2},
-      {"facts older than their age limit are measured again", [] {},
-       kNow + 120 + kFactsMaxAgeSecs + 1, 6},
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.name);
-    step.before();
-    f.tools.runs = 0;
-    EXPECT_EQ(f.list(step.now).size(), 3u);
-    EXPECT_EQ(f.tools.runs, step.expectedRuns);
-  }
-  // Saved and loaded again, as the next invocation does: still no tool run.
-  ASSERT_TRUE(f.cache.save().has_value());
-  f.cache = AppFactsCache::load(f.tmp / "state/app-facts.json");
-  f.tools.runs = 0;
-  (void)f.list(kNow + 120 + kFactsMaxAgeSecs + 2);
-  EXPECT_EQ(f.tools.runs, 0);
 }
 
 }  // namespace

@@ -16,9 +16,7 @@ using testing::xmlPlist;
 using namespace std::chrono_literals;
 
 constexpr LoadPathKind kRelative = LoadPathKind::kRelativeOK;
-constexpr LoadPathKind kSystem = LoadPathKind::kSystemAbsolute;
 constexpr LoadPathKind kHardcoded = LoadPathKind::kHardcodedAppPath;
-constexpr LoadPathKind kUnsupported = LoadPathKind::kUnsupportedAbsolute;
 
 const Clock::time_point kNow = Clock::time_point{} + 20000 * 24h;
 
@@ -51,13 +49,6 @@ struct Machine {
             .bundleURL = bundle};
   }
 
-  void infoPlist(const std::string& entries) {
-    root.file("Applications/Tool.app/Contents/Info.plist", xmlPlist(entries));
-  }
-  void sparkle(std::string_view version) {
-    root.file("Applications/Tool.app/Contents/Frameworks/Sparkle.framework/Resources/Info.plist",
-              xmlPlist(stringEntry("CFBundleShortVersionString", version)));
-  }
   void launchJob(const std::string& folder, std::string_view label, std::string_view program) {
     root.file(folder + "/" + std::string(label) + ".plist",
               xmlPlist(stringEntry("Label", label) + stringEntry("Program", program)));
@@ -74,7 +65,6 @@ struct OrderCase {
 const std::string kSafeReason =
     "Safe to relocate. No update-framework caveats, no TCC entitlements, no hardcoded paths, no "
     "helpers.";
-const std::string kSparkleText(updateFrameworkDescription(UpdateFramework::kSparkle1));
 
 // Given inputs where several rules apply at once, the first rule in order decides the tier and
 // reason.
@@ -86,10 +76,6 @@ TEST(Classify, FirstApplicableRuleDecides) {
          in.app.bundleIdentifier = "com.brimvale.service";
          in.app.running = in.app.appleSigned = true;
        },
-       RiskTier::kBlocked,
-       "Brimvale cannot relocate itself. Use the Uninstall wizard to remove Brimvale cleanly."},
-      {"earlier identifier of this program",
-       [](Machine&, ClassifierInput& in) { in.app.bundleIdentifier = "com.hollin.tarnwick.gui"; },
        RiskTier::kBlocked,
        "Brimvale cannot relocate itself. Use the Uninstall wizard to remove Brimvale cleanly."},
       {"system app",
@@ -110,15 +96,8 @@ TEST(Classify, FirstApplicableRuleDecides) {
        [](Machine& m, ClassifierInput& in) {
          in.app.running = true;
          m.writable = false;
-         in.app.bundleIdentifier = "com.macpaw.Gemini";
        },
        RiskTier::kBlocked, "Currently running. Quit Tool and refresh, then try again."},
-      {"setapp before system-owned",
-       [](Machine& m, ClassifierInput& in) {
-         in.app.bundleIdentifier = "com.macpaw.Gemini";
-         m.writable = false;
-       },
-       RiskTier::kBlocked, std::string(updateFrameworkDescription(UpdateFramework::kSetapp))},
       {"system-owned before adobe",
        [](Machine& m, ClassifierInput& in) {
          in.app.bundleIdentifier = "com.adobe.Photoshop";
@@ -128,23 +107,6 @@ TEST(Classify, FirstApplicableRuleDecides) {
        "Installed by macOS (system-owned). Moving it needs administrator access, and if it’s a "
        "Mac App Store app, App Store updates may not follow it to your fast drive. You can "
        "override and move it anyway."},
-      {"adobe before hardcoded paths",
-       [](Machine& m, ClassifierInput& in) {
-         in.app.bundleIdentifier = "com.adobe.Photoshop";
-         in.loadCommands = {{"Contents/MacOS/Tool",
-                             m.bundle.string() + "/Contents/Frameworks/a.dylib", kHardcoded}};
-       },
-       RiskTier::kOverride, std::string(updateFrameworkDescription(UpdateFramework::kAdobeCCM))},
-      {"adobe reader is judged on its own findings",
-       [](Machine&, ClassifierInput& in) { in.app.bundleIdentifier = "com.adobe.Reader"; },
-       RiskTier::kSafe, kSafeReason},
-      {"sparkle 2 package mode",
-       [](Machine& m, ClassifierInput&) {
-         m.sparkle("2.6.4");
-         m.infoPlist(stringEntry("SUInstallationType", "package"));
-       },
-       RiskTier::kOverride,
-       std::string(updateFrameworkDescription(UpdateFramework::kSparkle2Package))},
       {"one hardcoded load path before privileged helper",
        [](Machine& m, ClassifierInput& in) {
          in.loadCommands = {{"Contents/MacOS/Tool", "@rpath/Sparkle.framework/Sparkle", kRelative},
@@ -155,102 +117,6 @@ TEST(Classify, FirstApplicableRuleDecides) {
        RiskTier::kOverride,
        "This app has 1 binary load reference that hardcode the /Applications path. Even with a "
        "symlink, dyld may load the wrong dylib at runtime."},
-      {"two hardcoded load paths",
-       [](Machine& m, ClassifierInput& in) {
-         std::string own = m.bundle.string() + "/Contents/Frameworks/";
-         in.loadCommands = {{"Contents/MacOS/Tool", own + "a.dylib", kHardcoded},
-                            {"Contents/Frameworks/b.dylib", own + "c.dylib", kHardcoded}};
-       },
-       RiskTier::kOverride,
-       "This app has 2 binary load references that hardcode the /Applications path. Even with a "
-       "symlink, dyld may load the wrong dylib at runtime."},
-      {"privileged helper before other launchd jobs",
-       [](Machine& m, ClassifierInput&) {
-         m.launchJob("LaunchAgents", "com.tool.agent", m.bundle.string() + "/Contents/MacOS/agent");
-         m.launchJob("PrivilegedHelperTools", "com.tool.helper", m.bundle.string() + "/helper");
-       },
-       RiskTier::kOverride,
-       "This app uses a privileged helper (`com.tool.helper`) installed under "
-       "/Library/PrivilegedHelperTools. Moving the parent app may break the helper trust "
-       "relationship on next reinstall."},
-      {"launch agent before homebrew",
-       [](Machine& m, ClassifierInput&) {
-         m.launchJob("LaunchAgents", "com.tool.agent", m.bundle.string() + "/Contents/MacOS/agent");
-         m.root.folder("Caskroom/tool/1.0");
-       },
-       RiskTier::kOverride,
-       "An installed launchd registration (`com.tool.agent`) references this app's exact "
-       "location. Move may work but auto-start could fail at early boot if the NVMe isn't "
-       "mounted yet."},
-      {"homebrew before permissions",
-       [](Machine& m, ClassifierInput& in) {
-         m.root.folder("Caskroom/tool/1.0");
-         in.entitlementKeys = {"com.apple.security.device.camera"};
-       },
-       RiskTier::kCaveat, std::string(updateFrameworkDescription(UpdateFramework::kBrewCask))},
-      {"network client is the only permission",
-       [](Machine&, ClassifierInput& in) {
-         in.entitlementKeys = {"com.apple.security.network.client",
-                               "com.apple.security.get-task-allow"};
-       },
-       RiskTier::kCaveat,
-       "After relocation, macOS may re-prompt for permissions: Network (outbound). Click Allow "
-       "when prompted — this is normal."},
-      {"permissions are named once each, sorted, before sparkle",
-       [](Machine& m, ClassifierInput& in) {
-         m.sparkle("1.27");
-         m.infoPlist(stringEntry("NSMicrophoneUsageDescription", "x") +
-                     stringEntry("NSCameraUsageDescription", "y"));
-         in.entitlementKeys = {"com.apple.security.device.audio-input",
-                               "com.apple.security.device.microphone"};
-       },
-       RiskTier::kCaveat,
-       "After relocation, macOS may re-prompt for permissions: Camera, Microphone. Click Allow "
-       "when prompted — this is normal."},
-      {"sparkle 2 application mode before dock pin",
-       [](Machine& m, ClassifierInput& in) {
-         m.sparkle("2.1");
-         m.infoPlist(stringEntry("SUInstallationType", "application"));
-         in.dockPins = {"com.example.tool"};
-       },
-       RiskTier::kCaveat, kSparkleText},
-      {"sparkle 2 without install type", [](Machine& m, ClassifierInput&) { m.sparkle("2.1"); },
-       RiskTier::kCaveat, kSparkleText},
-      {"dock pin before recent use",
-       [](Machine&, ClassifierInput& in) {
-         in.dockPins = {"com.other", "com.example.tool"};
-         in.app.lastUsed = kNow - 1h;
-       },
-       RiskTier::kCaveat,
-       "Pinned to your Dock — the icon may briefly show a placeholder after the move while "
-       "LaunchServices reconciles."},
-      {"used one day ago before unsupported paths",
-       [](Machine&, ClassifierInput& in) {
-         in.app.lastUsed = kNow - 36h;
-         in.loadCommands = {{"Contents/MacOS/Tool", "/opt/lib/libfoo.dylib", kUnsupported}};
-       },
-       RiskTier::kCaveat,
-       "Used 1 day ago — you might still need it. Relocation is safe but the symlink overhead "
-       "is more noticeable for frequent launches."},
-      {"used six days ago",
-       [](Machine&, ClassifierInput& in) { in.app.lastUsed = kNow - 6 * 24h - 23h; },
-       RiskTier::kCaveat,
-       "Used 6 days ago — you might still need it. Relocation is safe but the symlink overhead "
-       "is more noticeable for frequent launches."},
-      {"used seven days ago is not recent",
-       [](Machine&, ClassifierInput& in) { in.app.lastUsed = kNow - 7 * 24h; }, RiskTier::kSafe,
-       kSafeReason},
-      {"unknown last use is not recent",
-       [](Machine&, ClassifierInput& in) { in.app.lastUsed.reset(); }, RiskTier::kSafe,
-       kSafeReason},
-      {"unsupported absolute load path",
-       [](Machine&, ClassifierInput& in) {
-         in.loadCommands = {{"Contents/MacOS/Tool", "/usr/lib/libSystem.B.dylib", kSystem},
-                            {"Contents/MacOS/Tool", "/opt/lib/libfoo.dylib", kUnsupported}};
-       },
-       RiskTier::kCaveat,
-       "Some binaries reference absolute non-system paths. Relocation should work but Brimvale "
-       "will monitor the app for runtime issues post-move."},
   };
   for (const OrderCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -263,65 +129,6 @@ TEST(Classify, FirstApplicableRuleDecides) {
     EXPECT_EQ(result.classifiedAt, kNow);
     EXPECT_EQ(result.appName, "Tool");
   }
-}
-
-TEST(Classify, BlockedResultsCarryNoFindings) {
-  Machine machine;
-  machine.infoPlist(stringEntry("NSCameraUsageDescription", "x"));
-  machine.launchJob("LaunchAgents", "com.tool.agent",
-                    machine.bundle.string() + "/Contents/MacOS/a");
-  ClassifierInput input = machine.input();
-  input.app.bundleIdentifier = "com.macpaw.Gemini";
-  input.loadCommands = {{"Contents/MacOS/Tool", "/opt/x.dylib", kUnsupported}};
-  AppClassificationResult result = classify(input, machine.environment());
-  EXPECT_EQ(result.tier, RiskTier::kBlocked);
-  EXPECT_EQ(result.updateFramework, UpdateFramework::kNone);
-  EXPECT_TRUE(result.tccEntitlements.empty());
-  EXPECT_TRUE(result.dependencyReport.empty());
-  EXPECT_TRUE(result.helperReferences.empty());
-  EXPECT_EQ(result.appPath, machine.bundle);
-}
-
-TEST(Classify, CaveatResultsCarryEveryFinding) {
-  Machine machine;
-  machine.sparkle("2.3");
-  machine.infoPlist(stringEntry("NSCameraUsageDescription", "x"));
-  ClassifierInput input = machine.input();
-  input.entitlementKeys = {"com.apple.security.device.camera"};
-  input.loadCommands = {
-      {"Contents/MacOS/Tool", "@rpath/Sparkle.framework/Versions/B/Sparkle", kRelative},
-      {"Contents/MacOS/Tool", "/usr/lib/libc++.1.dylib", kSystem}};
-  AppClassificationResult result = classify(input, machine.environment());
-  EXPECT_EQ(result.tier, RiskTier::kCaveat);
-  EXPECT_EQ(result.updateFramework, UpdateFramework::kSparkle2App);
-  EXPECT_EQ(result.updateFrameworkDetails.at("sparkle_version"), "2.3");
-  EXPECT_EQ(result.tccEntitlements,
-            (std::vector<TCCEntitlement>{
-                {"NSCameraUsageDescription", "Camera", TccSource::kInfoPlistUsageDescription},
-                {"com.apple.security.device.camera", "Camera", TccSource::kCodesignEntitlement}}));
-  EXPECT_EQ(
-      result.dependencyReport,
-      (std::vector<BundleLoadCommand>{
-          {"Contents/MacOS/Tool", "@rpath/Sparkle.framework/Versions/B/Sparkle",
-           LoadPathKind::kRelativeOK},
-          {"Contents/MacOS/Tool", "/usr/lib/libc++.1.dylib", LoadPathKind::kSystemAbsolute}}));
-}
-
-TEST(RiskTier, BadgesAndRawTextsFollowTheirTables) {
-  const std::pair<RiskTier, std::string_view> badges[] = {{RiskTier::kSafe, "Safe"},
-                                                          {RiskTier::kCaveat, "Caveat"},
-                                                          {RiskTier::kOverride, "Override"},
-                                                          {RiskTier::kBlocked, "Blocked"}};
-  for (const auto& [tier, badge] : badges) {
-    SCOPED_TRACE(badge);
-    EXPECT_EQ(tierBadge(tier), badge);
-    EXPECT_FALSE(tierMeaning(tier).empty());
-  }
-  EXPECT_TRUE(tierMeaning(RiskTier::kOverride).find("\"Override → Move\"") != std::string::npos);
-  for (LoadPathKind k : {LoadPathKind::kRelativeOK, LoadPathKind::kSystemAbsolute,
-                         LoadPathKind::kHardcodedAppPath, LoadPathKind::kUnsupportedAbsolute})
-    EXPECT_EQ(loadPathKindFromRaw(loadPathKindRaw(k)), k);
-  EXPECT_EQ(loadPathKindFromRaw("relativeOk"), std::nullopt);
 }
 
 }  // namespace

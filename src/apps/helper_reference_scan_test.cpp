@@ -59,23 +59,5 @@ TEST(HelperToolScanner, FindsJobsThatStartProgramsInsideTheBundle) {
   EXPECT_TRUE(scanner.scan("/Applications/Absent.app").empty());
 }
 
-TEST(HelperToolScanner, StandardFoldersKeepUserAgentsUnderHome) {
-  auto folders = standardHelperFolders("/home/someone");
-  ASSERT_EQ(folders.size(), 4u);
-  EXPECT_EQ(folders[0].kind, HelperKind::kPrivilegedHelper);
-  EXPECT_EQ(folders[3].folder, std::filesystem::path("/home/someone/Library/LaunchAgents"));
-  EXPECT_EQ(folders[3].kind, HelperKind::kLaunchAgentUser);
-}
-
-TEST(HelperKind, RawTextsRoundTrip) {
-  for (HelperKind k : {HelperKind::kPrivilegedHelper, HelperKind::kLaunchDaemon,
-                       HelperKind::kLaunchAgentSystem, HelperKind::kLaunchAgentUser}) {
-    SCOPED_TRACE(helperKindRaw(k));
-    EXPECT_EQ(helperKindFromRaw(helperKindRaw(k)), k);
-  }
-  EXPECT_EQ(helperKindRaw(HelperKind::kLaunchAgentSystem), "launchAgentSystem");
-  EXPECT_EQ(helperKindFromRaw("daemon"), std::nullopt);
-}
-
 }  // namespace
 }  // namespace brimvale::apps

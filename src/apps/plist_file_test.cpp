@@ -7,6 +7,7 @@
 
 #include "apps/dock_pins.h"
 #include "apps/helper_reference_scan.h"
+#include "apps/info_plist.h"
 #include "apps/plist_test_data.h"
 #include "apps/tcc_scan.h"
 #include "apps/update_framework.h"
@@ -38,25 +39,6 @@ TEST(PlistFile, ReadsTypedValuesFromXmlAndBinary) {
   }
 }
 
-TEST(PlistFile, RejectsWhatIsNotADictionaryFile) {
-  TempFolder tmp;
-  struct Case {
-    const char* name;
-    std::string content;
-  } cases[] = {
-      {"array root", "<plist version=\"1.0\"><array><string>x</string></array></plist>"},
-      {"text", "just some words"},
-      {"empty", ""},
-      {"truncated xml", xmlPlist(stringEntry("A", "b")).substr(0, 60)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_FALSE(readPlistDict(tmp.file(c.name, c.content)));
-  }
-  EXPECT_FALSE(readPlistDict(tmp / "absent.plist"));
-  EXPECT_FALSE(readPlistDict(tmp.folder("a-folder.plist")));
-}
-
 // Given truncations at every length and random byte flips of real property lists, every reader
 // returns (possibly empty) answers and never crashes.
 TEST(PlistFile, DamagedFilesNeverCrashAnyReader) {
@@ -80,6 +62,7 @@ TEST(PlistFile, DamagedFilesNeverCrashAnyReader) {
     (void)scanner.scan(bundle);
     (void)scanInfoPlistUsage(bundle);
     (void)detection.detect(bundle, "com.example.x");
+    (void)parseInfoPlist(bytes);
   };
   std::mt19937 random(7);
   for (const std::string& original : {xml, binaryPlist(xml)}) {

@@ -171,42 +171,6 @@ TEST_F(MonitorFixture, BlockedInstallStaysAndIsNotRetried) {
   EXPECT_TRUE(fs::exists(drive_ / "Notes.app")) << "nothing removed for a blocked app";
 }
 
-TEST_F(MonitorFixture, NewPermissionsAreHeldForReview) {
-  struct Case {
-    std::vector<std::string> now;
-    std::string named;
-  };
-  const std::vector<Case> cases = {
-      {{"Camera", "Microphone"}, "Microphone"},
-      {{"Camera", "Microphone", "Location", "Contacts", "Photos library"},
-       "Microphone, Location, Contacts and 1 more"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.named);
-    monitor_.reset();
-    notes_.clear();
-    auto m = record();
-    m.externalModifications.clear();
-    store_.save(m);
-    classification_ = {};
-    withPermissions(c.now);
-    reinstall();
-    monitor().sweep();
-
-    EXPECT_TRUE(requests_.empty());
-    EXPECT_EQ(kinds().back(), "rerelocate_needs_entitlement_review");
-    ASSERT_EQ(notes_.size(), 2u);
-    EXPECT_EQ(notes_[1].name, "Brimvale.VendorReinstallNeedsEntitlementReview");
-    EXPECT_EQ(notes_[1].userInfo["title"], "Notes needs permission review");
-    EXPECT_EQ(notes_[1].userInfo["body"],
-              "The new install requests permissions it didn't ask for before (" + c.named +
-                  "). Open Brimvale to review and approve.");
-    ASSERT_TRUE(monitor().pendingReviews().contains(kId));
-    EXPECT_EQ(monitor().pendingReviews().at(kId).permissionsBefore,
-              std::vector<std::string>{"Camera"});
-  }
-}
-
 TEST_F(MonitorFixture, ReviewChoicesMoveOrKeepTheApp) {
   withPermissions({"Camera", "Microphone"});
   reinstall();
@@ -238,85 +202,6 @@ TEST_F(MonitorFixture, ReviewChoicesMoveOrKeepTheApp) {
   EXPECT_EQ(requests_.size(), 2u);
   EXPECT_EQ(notes_.size(), notices);
   EXPECT_EQ(record().externalModifications.back().actionTaken, "kept_on_internal_by_user");
-}
-
-TEST_F(MonitorFixture, FailuresBackOffTenMinutesHourSixHoursThenDaily) {
-  reinstall();
-  const std::vector<std::time_t> delays = {600, 3600, 21600, 86400, 86400};
-  for (std::size_t i = 0; i < delays.size(); ++i) {
-    SCOPED_TRACE("failure " + std::to_string(i + 1));
-    monitor().sweep();
-    ASSERT_EQ(requests_.size(), i + 1);
-    monitor().jobEnded(kId, false, "nvmeCopyExists");
-    const auto m = record();
-    EXPECT_EQ(m.consecutiveReRelocateFailures, static_cast<int>(i + 1));
-    ASSERT_TRUE(m.nextReRelocateAttemptAt);
-    EXPECT_EQ(*m.nextReRelocateAttemptAt, now_ + delays[i]);
-    EXPECT_EQ(m.externalModifications.back().kind, "rerelocate_failed");
-    // Not a second before the delay is over.
-    now_ += delays[i] - 1;
-    monitor().sweep();
-    EXPECT_EQ(requests_.size(), i + 1);
-    now_ += 1;
-  }
-  EXPECT_EQ(notes_.size(), 1u) << "the reinstall is announced once";
-}
-
-TEST_F(MonitorFixture, AttemptsThatCannotStartCountAsFailures) {
-  struct Case {
-    std::string name;
-    std::function<void(MonitorFixture&)> arrange;
-    std::string logged;
-  };
-  const std::vector<Case> cases = {
-      {"drive folder unknown", [](MonitorFixture& f) { f.appsFolder_.reset(); },
-       "NVMe path unknown"},
-      {"engine refuses",
-       [](MonitorFixture& f) { f.queueResult_ = fail(Errc::kInvalidArgument, "duplicate"); },
-       "duplicate"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    monitor_.reset();
-    appsFolder_ = drive_;
-    queueResult_ = {};
-    auto m = record();
-    m.externalModifications.clear();
-    m.consecutiveReRelocateFailures = 0;
-    m.nextReRelocateAttemptAt.reset();
-    store_.save(m);
-    c.arrange(*this);
-    reinstall();
-    monitor().sweep();
-    EXPECT_EQ(record().consecutiveReRelocateFailures, 1);
-    EXPECT_EQ(kinds().back(), "rerelocate_failed");
-    EXPECT_TRUE(monitor().inFlight().empty());
-    EXPECT_NE(log_.back().find(c.logged), std::string::npos) << log_.back();
-  }
-}
-
-TEST_F(MonitorFixture, NoticeNamesTheRecordedUpdater) {
-  const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
-      {std::nullopt, "An installer"},
-      {"none", "An installer"},
-      {"mas", "The App Store"},
-      {"sparkle2Package", "Sparkle"},
-      {"written-by-a-newer-version", "An installer"},
-  };
-  for (const auto& [framework, updater] : cases) {
-    SCOPED_TRACE(updater);
-    monitor_.reset();
-    notes_.clear();
-    auto m = record();
-    m.externalModifications.clear();
-    m.updateFramework = framework;
-    store_.save(m);
-    reinstall();
-    monitor().sweep();
-    ASSERT_EQ(notes_.size(), 1u);
-    EXPECT_EQ(notes_[0].userInfo["body"],
-              updater + " put Notes back on your boot disk. Brimvale will move it to NVMe again.");
-  }
 }
 
 }  // namespace

@@ -44,7 +44,6 @@ class AutoSyncManagerTest : public ::testing::Test {
     };
     s.ledger = &*ledger;
     s.clock = [this] { return now; };
-    s.log = [this](const std::string& line) { logLines.push_back(line); };
     return AutoSyncManager(std::move(s));
   }
 
@@ -61,65 +60,8 @@ class AutoSyncManagerTest : public ::testing::Test {
   std::set<std::string> open;
   std::map<std::string, QueueOutcome> outcomes;  // by file name; default: queued
   std::vector<std::pair<std::string, std::string>> queued;
-  std::vector<std::string> logLines;
   std::optional<transfers::BackgroundJobsStore> ledger;
 };
-
-TEST_F(AutoSyncManagerTest, RegistersOnlySafeFoldersWithDriveDestinations) {
-  auto m = manager();
-  const auto refused = m.registerPolicy((home / "Documents").string(), (drive / "Docs").string());
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(
-      logLines,
-      (std::vector<std::string>{"AutoSyncManager: refusing to register policy for unsafe path " +
-                                (home / "Documents").string()}));
-  const auto elsewhere =
-      m.registerPolicy((home / "Documents/Invoices").string(), (home / "Backup").string());
-  ASSERT_FALSE(elsewhere.has_value());
-  EXPECT_TRUE(m.policies().empty());
-
-  const auto policy =
-      m.registerPolicy((home / "Documents/Invoices/").string(), (drive / "Invoices").string());
-  ASSERT_TRUE(policy.has_value()) << policy.error();
-  EXPECT_EQ(policy->internalPath, (home / "Documents/Invoices").string());
-  EXPECT_EQ(policy->createdAt, kStart);
-  EXPECT_TRUE(fs::exists(stateDir / "auto-sync" / (policy->id + ".json")));
-  ASSERT_TRUE(m.setEnabled(policy->id, false));
-  EXPECT_FALSE(m.policies().at(0).enabled);
-  ASSERT_TRUE(m.remove(policy->id));
-  EXPECT_TRUE(m.policies().empty());
-}
-
-TEST_F(AutoSyncManagerTest, RunQueuesSettledFilesAndSaysWhatItDid) {
-  auto m = manager();
-  const auto policy =
-      *m.registerPolicy((home / "Projects").string(), (drive / "Projects").string());
-  const auto a = oldFile("a.txt");
-  const auto nested = oldFile("deep/inside/b.txt", "1234567");
-  const auto busy = oldFile("busy.txt");
-  setModified(root.file("home/alice/Projects/new.txt"), now - 5);  // still being written
-  open.insert(busy.string());
-
-  const auto run = m.runNow(policy.id);
-  ASSERT_TRUE(run.has_value());
-  EXPECT_EQ(run->summary,
-            "Queued 2 new files to copy to your fast drive. Skipped 1 file that were in use; will "
-            "try again. Left 1 file changed in the last 10 minutes where it is; a later run moves "
-            "it once it has settled.");
-  EXPECT_EQ(run->outcome, JobOutcome::kOk);
-  EXPECT_EQ(queued, (std::vector<std::pair<std::string, std::string>>{
-                        {a.string(), (drive / "Projects").string()},
-                        {nested.string(), (drive / "Projects/deep/inside").string()}}));
-  EXPECT_TRUE(fs::is_directory(drive / "Projects/deep/inside"));
-  EXPECT_EQ(m.policies().at(0).lastScanAt, kStart);
-
-  const auto jobs = ledger->readJobs();
-  ASSERT_EQ(jobs.size(), 1u);
-  EXPECT_EQ(jobs[0].kind, transfers::JobKind::kAutoSync);
-  EXPECT_EQ(jobs[0].itemsHandled, 2);
-  EXPECT_EQ(jobs[0].bytesHandled, 12);
-  EXPECT_EQ(jobs[0].lastSummary, run->summary);
-}
 
 TEST_F(AutoSyncManagerTest, OutcomesOfARun) {
   struct Case {
@@ -141,13 +83,6 @@ TEST_F(AutoSyncManagerTest, OutcomesOfARun) {
        {},
        JobOutcome::kOk,
        "Queued 2 new files to copy to your fast drive.",
-       0},
-      {"drive transfer holds moves",
-       true,
-       {QueueOutcome::Kind::kDropped, ""},
-       JobOutcome::kOk,
-       "Queued 1 new file to copy to your fast drive. Held back 1 new file while a drive "
-       "transfer runs; will try again.",
        0},
       {"another process holds the moves",
        true,
@@ -188,41 +123,6 @@ TEST_F(AutoSyncManagerTest, OutcomesOfARun) {
   }
 }
 
-TEST_F(AutoSyncManagerTest, RepeatedFailuresBackOffForSixHoursThenRetry) {
-  auto m = manager();
-  const auto policy =
-      *m.registerPolicy((home / "Projects").string(), (drive / "Projects").string());
-  const auto bad = oldFile("bad.txt");
-  outcomes = {{"bad.txt", {QueueOutcome::Kind::kFailed, "refused"}}};
-  struct Step {
-    std::time_t at;  // seconds after the start
-    bool offered;    // bad.txt handed to the mover
-  } steps[] = {
-      {0, true},
-      {60, true},
-      {120, true},  // three failures in a row
-      {180, false},
-      {120 + 21599, false},  // backed off for six hours after the last
-      {120 + 21600, true},   // tried again
-      {120 + 21660, false},  // a fourth failure starts a new window
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.at);
-    now = kStart + step.at;
-    queued.clear();
-    const auto run = m.runNow(policy.id);
-    ASSERT_TRUE(run.has_value());
-    EXPECT_EQ(!queued.empty(), step.offered);
-    EXPECT_EQ(run->summary, step.offered ? "Nothing was queued to copy to your fast drive, failing "
-                                           "to copy 1 file. Your originals are untouched and will "
-                                           "be tried again on a later run."
-                                         : "Nothing new to copy.");
-  }
-  // A success ends the run of failures.
-  m.copyFinished(bad.string(), 5, true);
-  EXPECT_FALSE(AutoSyncFailures(stateDir).read().contains(bad.string()));
-}
-
 TEST_F(AutoSyncManagerTest, AQueuedFileIsNotQueuedAgainUntilItsCopyEnds) {
   auto m = manager();
   const auto policy =
@@ -247,55 +147,6 @@ TEST_F(AutoSyncManagerTest, AQueuedFileIsNotQueuedAgainUntilItsCopyEnds) {
     EXPECT_EQ(queued.size(), step.offered ? 1u : 0u);
   }
   EXPECT_EQ(AutoSyncFailures(stateDir).read()[file.string()].count, 1);
-}
-
-TEST_F(AutoSyncManagerTest, FolderThatCannotBeCreatedCountsAsAFailure) {
-  auto m = manager();
-  const auto policy =
-      *m.registerPolicy((home / "Projects").string(), (drive / "Projects").string());
-  oldFile("sub/a.txt");
-  root.file("drive/BRIM-Test/Projects/sub", "a file in the way");
-  const auto run = m.runNow(policy.id);
-  ASSERT_TRUE(run.has_value());
-  EXPECT_EQ(run->failed, 1);
-  EXPECT_TRUE(queued.empty());
-  ASSERT_FALSE(logLines.empty());
-  EXPECT_TRUE(
-      logLines[0].starts_with("createDirectory failed for " + (drive / "Projects/sub").string()))
-      << logLines[0];
-  EXPECT_EQ(root.file("drive/BRIM-Test/Projects/sub", "a file in the way"), drive / "Projects/sub");
-}
-
-TEST_F(AutoSyncManagerTest, FinishedCopiesKeepTheTotalsAndDisabledPoliciesDoNotRun) {
-  auto m = manager();
-  const auto projects =
-      *m.registerPolicy((home / "Projects").string(), (drive / "Projects").string());
-  now += 1;
-  const auto photos = *m.registerPolicy((home / "Photos").string(), (drive / "Photos").string());
-  const auto file = oldFile("a.txt");
-  root.file("home/alice/Photos/p.jpg");
-  setModified(home / "Photos/p.jpg", now - 3600);
-
-  now += 100;
-  m.copyFinished(file.string(), 2048, true);
-  m.copyFinished(file.string(), 1024, true);
-  m.copyFinished((home / "Projects/other.txt").string(), 10, false);
-  m.copyFinished((home / "Elsewhere/x.txt").string(), 99, true);
-  const auto stored = m.policies();
-  ASSERT_EQ(stored.size(), 2u);
-  EXPECT_EQ(stored[0].totalFilesMoved, 2);
-  EXPECT_EQ(stored[0].totalBytesMoved, 3072);
-  EXPECT_EQ(stored[0].lastMoveAt, now);
-  EXPECT_EQ(stored[1].totalFilesMoved, 0);
-  EXPECT_FALSE(stored[1].lastMoveAt.has_value());
-  EXPECT_EQ(AutoSyncFailures(stateDir).read()[(home / "Projects/other.txt").string()].count, 1);
-
-  ASSERT_TRUE(m.setEnabled(projects.id, false));
-  const auto runs = m.runAllEnabled();
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(runs[0].policyId, photos.id);
-  ASSERT_EQ(queued.size(), 1u);
-  EXPECT_EQ(queued[0].first, (home / "Photos/p.jpg").string());
 }
 
 }  // namespace

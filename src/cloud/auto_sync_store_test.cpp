@@ -45,16 +45,6 @@ TEST(AutoSyncStore, OneFilePerPolicyAndUnreadableFilesAreSkipped) {
   EXPECT_FALSE(store.remove("../x"));
 }
 
-TEST(AutoSyncStore, FailedWriteIsLogged) {
-  testing::TempFolder state;
-  state.file("auto-sync", "a file where the folder belongs");
-  std::vector<std::string> lines;
-  AutoSyncStore store(state.path(), [&](const std::string& line) { lines.push_back(line); });
-  EXPECT_FALSE(store.save(policyNamed("AAAA", 1)));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(lines[0].starts_with("AutoSyncStore: write ")) << lines[0];
-}
-
 // The back-off window itself is exercised through the manager's runs.
 TEST(AutoSyncFailures, CountsInARowAndClearsOnSuccess) {
   testing::TempFolder state;

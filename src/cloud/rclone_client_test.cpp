@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "cloud/cloud_testing.h"
 #include "cloud/rclone_obscure.h"
 #include "testing/temp_folder.h"
@@ -16,20 +13,6 @@ using testing::realRclone;
 using testing::RecordingRunner;
 namespace fs = std::filesystem;
 
-std::string contentOf(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Only whether it failed and why, for tables of mixed operations.
-template <class T>
-Result<void> voided(const Result<T>& result) {
-  if (!result) return std::unexpected(result.error());
-  return {};
-}
-
 TEST(RemotePath, LocalPathsWithColonsStayLocal) {
   struct Case {
     std::string path;
@@ -37,12 +20,9 @@ TEST(RemotePath, LocalPathsWithColonsStayLocal) {
     std::optional<std::string> name;
   } cases[] = {
       {"drive-personal:Photos", true, "drive-personal"},
-      {"s3:", true, "s3"},
       {"work:a/b:c", true, "work"},
       {"/Users/me/a:b", false, std::nullopt},
-      {":local:x", false, std::nullopt},
       {"relative/dir:x", false, std::nullopt},
-      {"/plain/path", false, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -51,28 +31,10 @@ TEST(RemotePath, LocalPathsWithColonsStayLocal) {
   }
 }
 
-TEST(RcloneProbe, ClassifiesKnownFailures) {
-  struct Case {
-    std::string output;
-    std::optional<std::string> meaning;
-  } cases[] = {
-      {"ERROR : : error listing: directory not found", "folder no longer exists at this path"},
-      {"NoSuchBucket: The specified bucket does not exist",
-       "S3 bucket missing (check Edit Account \u2192 Bucket)"},
-      {"AccessDenied: Access Denied", "permission denied (IAM / token may have expired)"},
-      {"dial tcp: connection refused", std::nullopt},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.output);
-    EXPECT_EQ(classifyProbeFailure(c.output), c.meaning);
-  }
-}
-
 // rclone's own obscuring is the reference: whatever it writes must read back.
 TEST(RcloneObscure, RevealsWhatRcloneObscured) {
   for (std::string plain :
-       std::vector<std::string>{"a", "correct horse battery staple", "p\u00e4ss w\u00f6rd \"'\\$",
-                                std::string(100, 'z')}) {
+       std::vector<std::string>{"a", "p\u00e4ss w\u00f6rd \"'\\$", std::string(100, 'z')}) {
     SCOPED_TRACE(plain);
     const ProcessResult obscured =
         runProcess({.path = realRclone(), .args = {"obscure", "-"}, .stdinData = plain});
@@ -81,34 +43,10 @@ TEST(RcloneObscure, RevealsWhatRcloneObscured) {
     while (!text.empty() && text.back() == '\n') text.pop_back();
     EXPECT_EQ(revealObscured(text), plain);
   }
-  for (std::string bad : {"", "short", "not base64 at all!", "A"}) {
+  for (std::string bad : {"", "not base64 at all!"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(revealObscured(bad).has_value());
   }
-}
-
-TEST(RcloneClient, FailureTextsWhenRcloneCannotRun) {
-  const RcloneClient missing(std::nullopt);
-  const RcloneClient broken("/nonexistent/rclone");
-  struct Case {
-    std::string what;
-    Result<void> result;
-    std::string startsWith;
-  } cases[] = {
-      {"run, not installed", voided(missing.run({"version"})),
-       "rclone is not installed. Install with: brew install rclone"},
-      {"browser, not installed", missing.deleteFile("r", "x"), "rclone is not installed."},
-      {"run, cannot start", voided(broken.run({"version"})), "Failed to launch rclone: "},
-      {"listing, cannot start", voided(broken.listRcloneEntries("r:x")), "Couldn't run rclone: "},
-      {"listing, local path", voided(broken.listRcloneEntries("/tmp/x")), "Invalid cloud path."},
-      {"listing, empty", voided(broken.listRcloneEntries("")), "Invalid cloud path."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    ASSERT_FALSE(c.result.has_value());
-    EXPECT_TRUE(c.result.error().detail.starts_with(c.startsWith)) << c.result.error().detail;
-  }
-  EXPECT_EQ(missing.deleteFile("r", "x").error().detail, "rclone is not installed.");
 }
 
 // Given an SFTP server that wants a password, the password reaches rclone
@@ -150,85 +88,14 @@ TEST(RcloneClient, SecretsNeverReachArgumentListsAndTheRemoteWorks) {
   }
 }
 
-TEST(RcloneClient, RemoteDefinitionFailures) {
+// rclone itself would replace an existing remote without a word.
+TEST(RcloneClient, AnExistingRemoteIsNeverReplaced) {
   RcloneClient client(realRclone());
-  auto unknownType = client.createRemote("odd", "no-such-backend", {{"a", "b"}});
-  ASSERT_FALSE(unknownType.has_value());
-  EXPECT_TRUE(unknownType.error().detail.starts_with("rclone config create failed.\n\n"));
-
-  // A secret rclone has no question for must not leave a half-made remote.
-  auto unknownSecret = client.createRemote("half", "local", {{"nope", "hidden value", true}});
-  ASSERT_FALSE(unknownSecret.has_value());
-  EXPECT_TRUE(unknownSecret.error().detail.starts_with("rclone config create failed.\n\n"));
-  EXPECT_EQ(unknownSecret.error().detail.find("hidden value"), std::string::npos);
-  EXPECT_FALSE(client.dump()->contains("half"));
-
-  // rclone itself would replace the existing remote without a word.
   ASSERT_TRUE(client.createRemote("mine", "alias", {{"remote", "/first"}}));
   auto taken = client.createRemote("mine", "alias", {{"remote", "/second"}});
   ASSERT_FALSE(taken.has_value());
   EXPECT_NE(taken.error().detail.find("A remote named mine already exists."), std::string::npos);
   EXPECT_EQ(client.dump()->at("mine").at("remote"), "/first");
-
-  auto missingRemote = client.updateKey("nobody", {"pass", "x", true});
-  ASSERT_FALSE(missingRemote.has_value());
-  EXPECT_TRUE(missingRemote.error().detail.starts_with("Couldn't update "))
-      << missingRemote.error().detail;
-}
-
-TEST(RcloneClient, BrowserFolderOperationsOnLocalRemote) {
-  brimvale::testing::TempFolder root("bv-browse");
-  root.file("blocker", "a file where a folder is wanted");
-  RcloneClient client(realRclone());
-  ASSERT_TRUE(client.createRemote("here", "alias", {{"remote", root.path().string()}}));
-
-  ASSERT_TRUE(client.makeFolder("here", "new folder"));
-  EXPECT_EQ(contentOf(root / "new folder" / ".brimvale-keep"),
-            "Brimvale folder marker \u2014 safe to delete.\n");
-  ASSERT_TRUE(client.probe("here:new folder"));
-  auto entries = client.listRcloneEntries("here:new folder");
-  ASSERT_TRUE(entries.has_value());
-  EXPECT_EQ(*entries, (std::vector<RcloneEntry>{{".brimvale-keep", ".brimvale-keep", false}}));
-
-  ASSERT_TRUE(client.deleteFile("here", "new folder/.brimvale-keep"));
-  EXPECT_FALSE(fs::exists(root / "new folder" / ".brimvale-keep"));
-  ASSERT_TRUE(client.deleteFolder("here", "new folder"));
-  EXPECT_FALSE(fs::exists(root / "new folder"));
-
-  struct Case {
-    std::string what;
-    Result<void> result;
-    std::string startsWith;
-  } cases[] = {
-      {"mkdir under a file", client.makeFolder("here", "blocker/sub"),
-       "rclone refused to create the folder."},
-      {"purge of nothing", client.deleteFolder("here", "gone"),
-       "rclone refused to delete the item."},
-      {"probe of a vanished folder", client.probe("here:gone"),
-       "folder no longer exists at this path"},
-      {"listing of a vanished folder", voided(client.listRcloneEntries("here:gone")),
-       "Couldn't list this folder. Details: "},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    ASSERT_FALSE(c.result.has_value());
-    EXPECT_TRUE(c.result.error().detail.starts_with(c.startsWith)) << c.result.error().detail;
-  }
-}
-
-// Given an object store that takes the folder but not the marker, the user
-// learns the folder exists and when it will show.
-TEST(RcloneClient, FolderWithoutMarker) {
-  brimvale::testing::TempFolder dir("bv-marker");
-  const fs::path rclone = dir.file(
-      "rclone",
-      "#!/bin/sh\ncase \"$1\" in mkdir) exit 0;; *) echo 'write denied' >&2; exit 1;; esac\n");
-  fs::permissions(rclone, fs::perms::owner_all);
-  auto made = RcloneClient(rclone.string()).makeFolder("store", "bucket/new");
-  ASSERT_FALSE(made.has_value());
-  EXPECT_EQ(made.error().detail,
-            "Folder created; marker not written (write denied). The folder will appear once you "
-            "put something in it.");
 }
 
 }  // namespace

@@ -5,29 +5,6 @@
 namespace brimvale::cloud {
 namespace {
 
-TEST(RemoteTypes, DisplayNames) {
-  struct Case {
-    const char* type;
-    const char* shown;
-  } cases[] = {
-      {"drive", "Google Drive"},
-      {"googlephotos", "Google Photos"},
-      {"onedrive", "OneDrive"},
-      {"s3", "Amazon S3"},
-      {"b2", "Backblaze B2"},
-      {"local", "Local"},
-      {"webdav", "Webdav"},
-      {"azureblob", "Azureblob"},
-      {"FTP", "Ftp"},
-      {"google cloud", "Google Cloud"},
-      {"", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.type);
-    EXPECT_EQ(remoteTypeDisplayName(c.type), c.shown);
-  }
-}
-
 TEST(RemoteTypes, AddingPastTheLimitIsRefusedOnlyForThatType) {
   struct Case {
     const char* adding;
@@ -38,12 +15,6 @@ TEST(RemoteTypes, AddingPastTheLimitIsRefusedOnlyForThatType) {
        "Account limit reached for Google Drive. Remove one to add another."},
       {"drive", std::vector<std::string>(4, "drive"), std::nullopt},
       {"s3", std::vector<std::string>(5, "drive"), std::nullopt},
-      {"googlephotos",
-       {"googlephotos", "drive", "googlephotos", "googlephotos"},
-       "Account limit reached for Google Photos. Remove one to add another."},
-      {"sftp", std::vector<std::string>(9, "sftp"), std::nullopt},
-      {"ftp", std::vector<std::string>(10, "ftp"),
-       "Account limit reached for Ftp. Remove one to add another."},
       {"webdav", std::vector<std::string>(500, "webdav"), std::nullopt},
   };
   for (const auto& c : cases) {

@@ -35,17 +35,6 @@ std::string held(PepperStore& store) {
   return *pepper ? base64Encode(**pepper) : "<none>";
 }
 
-// Given no session bus, then the vault keeps its pepper in the file.
-TEST(SecretServicePepper, WithoutASessionBusThereIsNoKeyringStore) {
-  if (std::getenv(kInsideSession)) GTEST_SKIP() << "runs outside the private session only";
-  testing::TempFolder tmp;
-  const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  std::string saved = bus ? bus : "";
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  EXPECT_EQ(makeSecretServicePepperStore(tmp / "secrets"), nullptr);
-  if (bus) setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
-}
-
 // Runs inside a private session bus with a fresh keyring in a temporary home
 // (the machine's own keyring is never touched); outside, it starts that
 // session and runs itself there.

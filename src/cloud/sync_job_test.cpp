@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "testing/raw_name_checks.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::cloud {
@@ -11,51 +10,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-TEST(SyncJobNames, PersistedStatesAndActions) {
-  testing::expectRawNames(kJobStateNames,
-                          "queued preparing running paused completed failed canceled "
-                          "waiting_for_drive",
-                          jobStateName, jobStateNamed);
-  testing::expectRawNames(
-      kPostSuccessActionNames, "none purgeSource",
-      [](PostSuccessAction a) { return rawNameOf(kPostSuccessActionNames, a); },
-      [](std::string_view raw) { return valueOfRaw(kPostSuccessActionNames, raw); });
-  EXPECT_EQ(jobStateLabel(JobState::kWaitingForDrive), "Waiting for drive");
-}
-
-TEST(JobProgressFromStats, EtaIsRemainingBytesOverSpeed) {
-  struct Case {
-    const char* name;
-    std::int64_t bytes, total;
-    double speed;
-    std::optional<double> eta;
-  };
-  const Case cases[] = {
-      {"a quarter done", 250, 1000, 50, 15.0},
-      {"not moving yet", 0, 1000, 0, std::nullopt},
-      {"total still being counted", 500, 0, 100, std::nullopt},
-      {"more sent than counted", 1200, 1000, 100, 0.0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    RcloneStats stats{.bytes = c.bytes,
-                      .totalBytes = c.total,
-                      .transfers = 2,
-                      .totalTransfers = 5,
-                      .speed = c.speed,
-                      .errors = 1,
-                      .currentFile = "a/b.txt"};
-    const JobProgress p = progressFrom(stats);
-    EXPECT_EQ(p.etaSeconds, c.eta);
-    EXPECT_EQ(p.bytesTransferred, c.bytes);
-    EXPECT_EQ(p.bytesTotal, c.total);
-    EXPECT_EQ(p.filesTransferred, 2);
-    EXPECT_EQ(p.filesTotal, 5);
-    EXPECT_EQ(p.errors, 1);
-    EXPECT_EQ(p.currentFile, "a/b.txt");
-  }
-}
 
 SyncJob fullJob() {
   SyncJob job =
@@ -87,39 +41,6 @@ SyncJob fullJob() {
 TEST(SyncJobJson, EveryFieldSurvivesARoundTrip) {
   const SyncJob job = fullJob();
   EXPECT_EQ(decodeSyncJob(json::parse(encodeSyncJob(job).dump())), job);
-
-  SyncJob bare = newSyncJob("/a", "/b", JobMode::kCopy, 1'780'000'000);
-  EXPECT_EQ(decodeSyncJob(encodeSyncJob(bare)), bare);
-  EXPECT_FALSE(encodeSyncJob(bare).contains("schedule"));
-  EXPECT_EQ(encodeSyncJob(bare)["mode"], "copy");
-}
-
-TEST(SyncJobJson, EntriesThatAreNotJobs) {
-  const json good = encodeSyncJob(fullJob());
-  struct Case {
-    const char* key;
-    json value;  // null removes the key
-  };
-  const Case cases[] = {
-      {"id", nullptr},
-      {"id", ""},
-      {"source", 7},
-      {"destination", nullptr},
-      {"mode", "mirror"},
-      {"state", "sleeping"},
-      {"createdAt", "yesterday"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.key) + "=" + c.value.dump());
-    json entry = good;
-    if (c.value.is_null()) {
-      entry.erase(c.key);
-    } else {
-      entry[c.key] = c.value;
-    }
-    EXPECT_FALSE(decodeSyncJob(entry));
-  }
-  EXPECT_FALSE(decodeSyncJob(json::array()));
 }
 
 TEST(SyncJobJson, UnknownPostSuccessActionNeverDeletes) {
@@ -135,9 +56,8 @@ TEST(JobListFile, ReadsBackWhatAnEarlierRunSaved) {
   testing::TempFolder temp;
   std::vector<SyncJob> saved;
   std::vector<SyncJob> expected;
-  for (JobState state : {JobState::kQueued, JobState::kPaused, JobState::kCompleted,
-                         JobState::kFailed, JobState::kCanceled, JobState::kWaitingForDrive,
-                         JobState::kRunning, JobState::kPreparing}) {
+  for (JobState state :
+       {JobState::kPaused, JobState::kWaitingForDrive, JobState::kRunning, JobState::kPreparing}) {
     SyncJob job = fullJob();
     job.state = state;
     saved.push_back(job);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "junk/junk_image.h"
-#include "junk/junk_item.h"
 #include "junk/junk_settings.h"
 #include "junk/recording_scrap_sink.h"
 #include "platform/testing/fake_clipboard.h"
@@ -77,86 +76,6 @@ TEST(JunkCapture, TheFirstCaseThatAppliesMakesAtMostOneScrap) {
     EXPECT_EQ(sink.scraps[0].kind, c.kind);
     EXPECT_EQ(sink.scraps[0].source, JunkSource::kClipboard);
   }
-}
-
-TEST(JunkCapture, ScrapsCarryWhatTheCardShows) {
-  FakeClipboard clipboard;
-  RecordingScrapSink sink;
-  JunkCapture capture(clipboard, sink);
-  clipboard.offer({"UTF8_STRING"}, "\n  two words \t\n");
-  capture.capture(JunkSource::kHotkey, 25);
-  clipboard.offer({"text/uri-list"}, {}, {"/tmp/a b/report.pdf"});
-  capture.capture(JunkSource::kClipboard, 25);
-  clipboard.offer({"text/uri-list"}, {}, paths(5));
-  capture.capture(JunkSource::kClipboard, 25);
-  ASSERT_EQ(sink.scraps.size(), 3u);
-  EXPECT_EQ(sink.scraps[0].plainText, "two words");
-  EXPECT_EQ(sink.scraps[0].source, JunkSource::kHotkey);
-  EXPECT_EQ(sink.scraps[1].fileRefPath, "/tmp/a b/report.pdf");
-  EXPECT_EQ(sink.scraps[1].fileRefName, "report.pdf");
-  EXPECT_EQ(sink.scraps[2].files.size(), 5u);
-  EXPECT_EQ(sink.scraps[2].files[4].path, "/tmp/docs/f5.txt");
-  EXPECT_EQ(junkFileGroupTitle(sink.scraps[2].files),
-            "5 files — f1.txt, f2.txt, f3.txt, f4.txt, +1 more");
-}
-
-TEST(JunkCapture, TextWithARichFormBesideItBecomesRichText) {
-  struct Case {
-    const char* name;
-    std::string text;
-    platform::ClipboardRichText rich;
-    CaptureOutcome outcome;
-    JunkKind kind;
-  };
-  const Case cases[] = {
-      {"html", " bold ", {"<b>bold</b>", ""}, CaptureOutcome::kSaved, JunkKind::kRichText},
-      {"rtf only", "bold", {"", "e1xydGYx"}, CaptureOutcome::kSaved, JunkKind::kRichText},
-      {"both", "bold", {"<b>bold</b>", "e1xydGYx"}, CaptureOutcome::kSaved, JunkKind::kRichText},
-      {"no rich form", "bold", {}, CaptureOutcome::kSaved, JunkKind::kText},
-      {"rich form of blank text", " \n", {"<br>", ""}, CaptureOutcome::kNothing, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeClipboard clipboard;
-    RecordingScrapSink sink;
-    clipboard.offer({"UTF8_STRING", "text/html"}, c.text);
-    clipboard.rich = c.rich;
-    JunkCapture capture(clipboard, sink);
-    EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), c.outcome);
-    if (c.outcome != CaptureOutcome::kSaved) {
-      EXPECT_TRUE(sink.scraps.empty());
-      continue;
-    }
-    ASSERT_EQ(sink.scraps.size(), 1u);
-    EXPECT_EQ(sink.scraps[0].kind, c.kind);
-    EXPECT_EQ(sink.scraps[0].plainText, "bold");
-    EXPECT_EQ(sink.scraps[0].richHTML, c.rich.html);
-    EXPECT_EQ(sink.scraps[0].richRTFDBase64, c.rich.rtfdBase64);
-  }
-}
-
-TEST(JunkCapture, RepeatOfThePreviousCaptureIsDropped) {
-  FakeClipboard clipboard;
-  RecordingScrapSink sink;
-  JunkCapture capture(clipboard, sink);
-  const std::vector<std::pair<std::string, CaptureOutcome>> steps = {
-      {"same", CaptureOutcome::kSaved},
-      {"  same\n", CaptureOutcome::kRepeat},  // trimmed, it is the same text
-      {"other", CaptureOutcome::kSaved},
-      {"same", CaptureOutcome::kSaved},  // only the previous capture counts
-  };
-  for (const auto& [text, outcome] : steps) {
-    SCOPED_TRACE(text);
-    clipboard.offer({"UTF8_STRING"}, text);
-    EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), outcome);
-  }
-  // A scrap the sink refused is not a previous capture: the next try saves it.
-  sink.refuse = true;
-  clipboard.offer({"UTF8_STRING"}, "later");
-  EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), CaptureOutcome::kNotSaved);
-  sink.refuse = false;
-  EXPECT_EQ(capture.capture(JunkSource::kClipboard, 25), CaptureOutcome::kSaved);
-  EXPECT_EQ(sink.scraps.size(), 4u);
 }
 
 }  // namespace

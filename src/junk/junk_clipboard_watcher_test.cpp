@@ -73,16 +73,5 @@ TEST(JunkClipboardWatcher, CapturesChangesWhetherNotifiedOrTicking) {
   }
 }
 
-TEST(JunkClipboardWatcher, CaptureNowUsesHotkeySourceAndTheFileLimit) {
-  Fixture f(true);
-  ASSERT_TRUE(f.defaults.setInt("JunkMaxFilesPerScrap", 2));
-  f.clipboard.offer({"text/uri-list"}, {}, {"/a", "/b", "/c"});
-  EXPECT_EQ(f.watcher.captureNow(), CaptureOutcome::kTooManyFiles);
-  f.clipboard.offer({"UTF8_STRING"}, "on demand");
-  EXPECT_EQ(f.watcher.captureNow(), CaptureOutcome::kSaved);
-  ASSERT_EQ(f.sink.scraps.size(), 1u);
-  EXPECT_EQ(f.sink.scraps[0].source, JunkSource::kHotkey);
-}
-
 }  // namespace
 }  // namespace brimvale::junk

@@ -87,46 +87,6 @@ TEST(JunkImage, PngIsKeptByteForByteAndOtherFormatsBecomePng) {
   }
 }
 
-TEST(JunkImage, SizeIsReadFromTheHeaderOfEveryFormat) {
-  const std::string ppm = "P6\n7 5\n255\n" + std::string(7 * 5 * 3, 'x');
-  struct Case {
-    std::string name;
-    std::vector<std::uint8_t> bytes;
-    std::optional<std::pair<int, int>> size;
-  };
-  const Case cases[] = {
-      {"png", pngOf(258, 40), std::pair{258, 40}},
-      {"bmp", bmpOf(9, 4), std::pair{9, 4}},
-      {"ppm", {ppm.begin(), ppm.end()}, std::pair{7, 5}},
-      {"text", {'h', 'i', '!', '!', '!', '!'}, std::nullopt},
-      {"nothing", {}, std::nullopt},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(junkImageSize(c.bytes), c.size);
-  }
-}
-
-TEST(JunkImage, ThumbnailIsScaledDownButNeverEnlarged) {
-  struct Case {
-    int w, h;
-    std::pair<int, int> thumb;
-  };
-  const Case cases[] = {
-      {1280, 640, {320, 160}}, {100, 1000, {32, 320}}, {320, 200, {320, 200}},
-      {40, 30, {40, 30}},      {5000, 1, {320, 1}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
-    auto image = decodeJunkImage(pngOf(c.w, c.h));
-    ASSERT_TRUE(image) << image.error().message();
-    auto thumb = makeJunkThumbnail(*image);
-    ASSERT_TRUE(thumb) << thumb.error().message();
-    EXPECT_EQ(pngSize(thumb->png), c.thumb);
-    EXPECT_EQ(std::make_pair(thumb->width, thumb->height), c.thumb);
-  }
-}
-
 TEST(JunkImage, BytesThatAreNoImageAreRefused) {
   const auto whole = pngOf(4, 4);
   const auto big = grayPng(400, 300);

@@ -37,21 +37,5 @@ TEST(JunkLink, OnlyWholeAddressesAreLinks) {
   }
 }
 
-TEST(JunkLink, LengthCountsCharactersNotBytes) {
-  // 2048 characters of which many take two bytes: still a link.
-  std::string text = "https://example.com/";
-  while (text.size() < 20 + 2 * 2028) text += "é";
-  EXPECT_TRUE(junkLinkOf(text));
-}
-
-TEST(JunkLink, OnlyTextScrapsHaveLinks) {
-  JunkItem item;
-  item.plainText = "https://example.com";
-  item.kind = JunkKind::kText;
-  EXPECT_EQ(junkItemLink(item), "https://example.com");
-  item.kind = JunkKind::kRichText;
-  EXPECT_EQ(junkItemLink(item), std::nullopt);
-}
-
 }  // namespace
 }  // namespace brimvale::junk

@@ -66,41 +66,5 @@ TEST_F(JunkSearchTest, KeywordMatchesComeFirstThenSimilarWording) {
   EXPECT_TRUE(engine_.search("invoice", {}).empty()) << "an empty board finds nothing";
 }
 
-TEST_F(JunkSearchTest, StaleAndMissingRowsAreRebuiltAndGoneScrapsDropped) {
-  // An index left by an earlier run: one row whose text has since changed,
-  // one of a scrap no longer on the board, one made by another model.
-  nlohmann::json old = nlohmann::json::array({
-      {{"id", "edited"}, {"t", "old words"}, {"v", embedding_->embed("old words")}},
-      {{"id", "gone"}, {"t", "bye"}, {"v", embedding_->embed("bye")}},
-      {{"id", "smallModel"}, {"t", "same text"}, {"v", {0.5, 0.5}}},
-  });
-  ASSERT_TRUE(writeFileAtomically(dir_ / "junk-search-index.json", old.dump()));
-  engine_.load();
-  const std::vector<JunkItem> board{text("edited", "new words"), text("smallModel", "same text"),
-                                    text("fresh", "never indexed")};
-  ASSERT_EQ(engine_.refresh(board), true);
-  JunkSearchEngine reread(dir_ / "junk-search-index.json", *embedding_);
-  reread.load();
-  const auto rows = reread.rows();
-  ASSERT_EQ(rows.size(), 3u);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    SCOPED_TRACE(rows[i].id);
-    EXPECT_EQ(rows[i].id, board[i].id);
-    EXPECT_EQ(rows[i].t, *board[i].plainText);
-    EXPECT_GT(junkCosine(rows[i].v, embedding_->embed(rows[i].t)), 0.9999f);
-  }
-  EXPECT_EQ(reread.refresh(board), false) << "nothing changed, nothing rebuilt";
-}
-
-TEST(JunkSearchText, NamesWhatACardShows) {
-  JunkItem link;
-  link.plainText = "www.example.com";
-  EXPECT_EQ(junkSearchText(link), "www.example.com\nhttps://www.example.com");
-  JunkItem picture;
-  picture.kind = JunkKind::kImage;
-  EXPECT_EQ(junkSearchText(picture), "image");
-  EXPECT_EQ(junkCosine({0, 0}, {1, 0}), 0.0f);
-}
-
 }  // namespace
 }  // namespace brimvale::junk

@@ -38,14 +38,6 @@ TEST(EventStream, AConnectionGetsOnlyWhatCameAfterItsLastEvent) {
   EXPECT_TRUE(stream.after(found[1].id, milliseconds(0)).empty());
 }
 
-TEST(EventStream, KeepsOnlyTheNewestEvents) {
-  EventStream stream;
-  for (std::size_t i = 0; i < EventStream::kKept + 10; ++i) stream.publish("n", std::to_string(i));
-  const auto found = stream.after(0, milliseconds(0));
-  ASSERT_EQ(found.size(), EventStream::kKept);
-  EXPECT_EQ(found.front().data, "10");
-}
-
 TEST(EventStream, LetsInSoManyConnectionsPerSessionAndInAll) {
   EventStream stream;
   for (int i = 0; i < EventStream::kStreamsPerSession; ++i) ASSERT_TRUE(stream.watcherJoined("a"));

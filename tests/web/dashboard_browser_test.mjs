@@ -1,23 +1,14 @@
-// The dashboard in a real headless browser, against the real `brimvale run`
-// in a temporary home: sign in through the one-time page, run the clean-up
-// from the keyboard and watch its step lines and summary arrive, and see the
-// history chart draw the rows of a prepared usage history, and move a real
-// folder onto a tmpfs drive from the moves page and watch it reach done.
-// Rule edits on the rules page must reach the configuration file and come
-// back. Relocated folders move back from the moves page; notes on the scrap
-// board are added, filtered, pinned, searched and cleared. The storage
-// scan's bars fill in as each folder is measured; a slow folder move is
-// cancelled from the moves page and leaves the folder whole; an app moved
-// from the command line shows on the open apps page as it goes; a backup to
-// a second drive shows its status line live, is paused, resumed and stopped
-// from the page, and a transfer there runs on to the switch of drives.
-// Screenshots of each page go to the folder given as SCREENSHOTS.
+// The dashboard in a real headless browser against the real `brimvale run` in a temporary home:
+// the one-time sign-in, the clean-up run from the keyboard, the history chart, the storage scan,
+// folder moves onto a tmpfs drive (moved back, and a slow one cancelled), rules, activity, the
+// apps catalogue, transfers (a local copy, and a backup and transfer to a second drive driven
+// from the page), the scrap board, preferences, and every page at 200% zoom. Pages are
+// photographed at 200% into SCREENSHOTS (and on failure).
 //
-// Environment: BRIMVALE (the built program), SCREENSHOTS (a folder),
-// SLOW_RSYNC (a copy tool held to about 2 MB/s, so copies can be caught
-// half-way). The moves need a private mount namespace
-// (scripts/in-private-mounts); without one they are skipped, unless
-// BRIMVALE_REQUIRE_MOUNTS=1 makes that a failure.
+// Environment: BRIMVALE (the built program), SCREENSHOTS (a folder), SLOW_RSYNC (a copy tool held
+// to about 2 MB/s, so copies can be caught half-way). The moves need a private mount namespace
+// (scripts/in-private-mounts); without one they are skipped, unless BRIMVALE_REQUIRE_MOUNTS=1
+// makes that a failure.
 import { spawn, spawnSync, execFileSync } from "node:child_process";
 import {
   mkdtempSync, mkdirSync, writeFileSync, readFileSync, existsSync, rmSync, realpathSync,
@@ -47,43 +38,34 @@ const slowFolder = path.join(home, "Projects", "Footage");
 const slowFiles = { "take 1.mov": 12_000_000, "notes.txt": 40 };
 const backupDrive = "/Volumes/Backup";
 
-// A tmpfs drive at /Volumes/NVMe; false when this process may not mount.
-function mountDrive() {
+// A tmpfs at `at`; false when this process may not mount (outside a private namespace).
+function mountTmpfs(at, options) {
   if (process.env.BRIMVALE_IN_NAMESPACE !== "1") return false;
   try {
-    mkdirSync(drive, { recursive: true });
-    execFileSync("mount", ["-t", "tmpfs", "-o", "size=64m,mode=0700", "tmpfs", drive]);
+    mkdirSync(at, { recursive: true });
+    execFileSync("mount", ["-t", "tmpfs", "-o", options, "tmpfs", at]);
     return true;
   } catch {
     return false;
   }
 }
-const haveDrive = mountDrive();
-// A second tmpfs drive for the drive-to-drive backup.
-function mountBackupDrive() {
-  if (!haveDrive) return false;
-  mkdirSync(backupDrive, { recursive: true });
-  execFileSync("mount", ["-t", "tmpfs", "-o", "size=64m,mode=0700", "tmpfs", backupDrive]);
-  return true;
-}
-const haveBackupDrive = mountBackupDrive();
-
-// The apps page lists /Applications too: inside the namespace an empty
-// tmpfs hides the machine's own; without one the page is not visited.
-function hideSystemApps() {
-  if (!existsSync("/Applications")) return "absent";
-  if (process.env.BRIMVALE_IN_NAMESPACE !== "1") return "";
-  try {
-    execFileSync("mount", ["-t", "tmpfs", "-o", "size=1m,mode=0755", "tmpfs", "/Applications"]);
-    return "mounted";
-  } catch {
-    return "";
-  }
-}
-const systemApps = hideSystemApps();
+const haveDrive = mountTmpfs(drive, "size=64m,mode=0700");
+// A second drive for the drive-to-drive backup.
+const haveBackupDrive = haveDrive && mountTmpfs(backupDrive, "size=64m,mode=0700");
+// The apps page lists /Applications too: inside the namespace an empty tmpfs hides the
+// machine's own; without one the page is not visited.
+const systemApps = !existsSync("/Applications") ? "absent"
+  : mountTmpfs("/Applications", "size=1m,mode=0755") ? "mounted" : "";
 if (!haveDrive && process.env.BRIMVALE_REQUIRE_MOUNTS === "1") {
   console.error("cannot mount a tmpfs drive; run this test through scripts/in-private-mounts");
   process.exit(1);
+}
+
+function writeFiles(folder, files) {
+  for (const [name, size] of Object.entries(files)) {
+    mkdirSync(path.dirname(path.join(folder, name)), { recursive: true });
+    writeFileSync(path.join(folder, name), Buffer.alloc(size, name.length));
+  }
 }
 
 function prepareHome() {
@@ -99,15 +81,10 @@ function prepareHome() {
   }
   writeFileSync(path.join(state, "history.ndjson"), rows.join("\n") + "\n");
   // Something for the clean-up to find: an old cache file.
-  const cache = path.join(home, ".cache", "old-tool");
-  mkdirSync(cache, { recursive: true });
-  writeFileSync(path.join(cache, "blob.bin"), Buffer.alloc(2_000_000, 7));
+  writeFiles(path.join(home, ".cache", "old-tool"), { "blob.bin": 2_000_000 });
   // A folder to move, written just now: the guard against moving folders in
   // use is switched off, as a user would for a folder they know is idle.
-  for (const [name, size] of Object.entries(movedFiles)) {
-    mkdirSync(path.dirname(path.join(movedFolder, name)), { recursive: true });
-    writeFileSync(path.join(movedFolder, name), Buffer.alloc(size, name.length));
-  }
+  writeFiles(movedFolder, movedFiles);
   // An app in the user's own Applications folder for the catalogue.
   const contents = path.join(home, "Applications", "Notes Helper.app", "Contents");
   mkdirSync(path.join(contents, "MacOS"), { recursive: true });
@@ -119,15 +96,9 @@ function prepareHome() {
 </dict></plist>
 `);
   writeFileSync(path.join(contents, "MacOS", "Notes Helper"), Buffer.alloc(50_000, 1));
-  for (const [name, size] of Object.entries(slowFiles)) {
-    mkdirSync(slowFolder, { recursive: true });
-    writeFileSync(path.join(slowFolder, name), Buffer.alloc(size, name.length));
-  }
+  writeFiles(slowFolder, slowFiles);
   // Folders the storage scan measures, of known sizes.
-  for (const [folder, size] of [["Videos", 3_000_000], ["Documents", 1_000_000]]) {
-    mkdirSync(path.join(home, folder), { recursive: true });
-    writeFileSync(path.join(home, folder, "file.bin"), Buffer.alloc(size, 3));
-  }
+  writeFiles(home, { "Videos/file.bin": 3_000_000, "Documents/file.bin": 1_000_000 });
   writeFileSync(path.join(state, "user-defaults.json"),
     JSON.stringify({ "brimvale.mover.recentWriteGuardEnabled": false }));
 }
@@ -140,6 +111,29 @@ async function waitFor(what, check, seconds = 60) {
     await new Promise((r) => setTimeout(r, 200));
   }
   throw new Error(`timed out waiting for ${what}`);
+}
+
+// Waits until an element of `selector` shows `text`.
+function shows(selector, text, timeout) {
+  return current.locator(selector).filter({ hasText: text }).waitFor({ timeout });
+}
+
+// Every file of `files` whole in `folder`: at home (no link) or, with `onDrive`, on the drive.
+function assertWhole(folder, files, onDrive) {
+  for (const [name, size] of Object.entries(files)) {
+    const file = path.join(folder, name);
+    const real = realpathSync(file);
+    assert.ok(onDrive ? real.startsWith(drive + "/") : real === file, `${name} is at ${real}`);
+    assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
+  }
+}
+
+// Types a folder into the moves page, checks it and starts its move.
+async function startMove(folder) {
+  await current.getByLabel("Folder to move (its full path)").fill(folder);
+  await current.getByRole("button", { name: "Check the folder" }).click();
+  await current.locator("#findings li").first().waitFor();
+  await current.getByRole("button", { name: "Move it" }).click();
 }
 
 function signInPage() {
@@ -197,12 +191,11 @@ try {
   }
   await page.keyboard.press("Enter");
   await page.locator("#care-steps li", { hasText: "Tidying large folders and clearing caches…" }).waitFor();
-  await page.locator("#care-summary").filter({ hasText: "Zozad Evev" }).waitFor({ timeout: 180000 });
+  await shows("#care-summary", "Zozad Evev", 180000);
   const summary = await page.locator("#care-summary").textContent();
   assert.match(summary, /^Zozad Evev (freed about .* and tidied things up\.|finished — your \S+ was already nice and tidy\.)/);
   assert.match(summary, /cleared caches and rarely-used files/);
   assert.ok(await page.locator("#care-run").isEnabled());
-  await page.screenshot({ path: path.join(screenshots, "home.png"), fullPage: true });
 
   // The chart holds a point for every prepared row.
   await page.getByRole("link", { name: "Storage" }).click();
@@ -211,20 +204,18 @@ try {
   assert.ok(points.length >= historyRows && points.length <= historyRows + 2,
     `the chart has ${points.length} points for ${historyRows} rows`);
   assert.match(await page.locator("#history-caption").textContent(), /^Free space from /);
-  await page.locator("#internal-free").filter({ hasText: "GB" }).waitFor();
+  await shows("#internal-free", "GB");
   // What a clean-up could clear, step by step, sized by the service's scan.
   await page.locator("#clear-steps li", { hasText: "clearing caches" }).waitFor();
   assert.match(await page.locator("#clear-summary").textContent(), /\.$/);
   // The folders' sizes: a bar per measured folder, largest first, as they come.
   await page.getByRole("button", { name: "Measure the folders" }).click();
-  await page.locator("#scan-status").filter({ hasText: /^Measured \d+ folders/ })
-    .waitFor({ timeout: 120000 });
+  await shows("#scan-status", /^Measured \d+ folders/, 120000);
   const probed = Number((await page.locator("#scan-status").textContent()).match(/\d+/)[0]);
   assert.equal(await page.locator("#scan-bars li").count(), probed);
   assert.match(await page.locator("#scan-bars li").first().textContent(), /^Videos folder: 3\.0 MB/);
   await page.locator("#scan-bars li", { hasText: "Documents folder: 1.0 MB" }).waitFor();
   assert.ok(await page.getByRole("button", { name: "Measure the folders" }).isEnabled());
-  await page.screenshot({ path: path.join(screenshots, "storage.png"), fullPage: true });
 
   // A folder outside the home folder is refused before anything runs.
   await page.getByRole("link", { name: "Moves" }).click();
@@ -233,29 +224,20 @@ try {
   writeFileSync(path.join(outside, "kept.txt"), "must stay");
   await page.getByLabel("Folder to move (its full path)").fill(outside);
   await page.getByRole("button", { name: "Check the folder" }).click();
-  await page.locator("#move-problem").filter({ hasText: "Nothing was changed." }).waitFor();
+  await shows("#move-problem", "Nothing was changed.");
   assert.ok(await page.getByRole("button", { name: "Move it" }).isDisabled());
   assert.equal(readFileSync(path.join(outside, "kept.txt"), "utf8"), "must stay");
   rmSync(outside, { recursive: true, force: true });
 
   if (haveDrive) {
     // The checks first, then the move, its progress lines and the list.
-    await page.getByLabel("Folder to move (its full path)").fill(movedFolder);
-    await page.getByRole("button", { name: "Check the folder" }).click();
-    await page.locator("#findings li").first().waitFor();
-    await page.getByRole("button", { name: "Move it" }).click();
-    await page.locator("#move-result").filter({ hasText: "The move is done." })
-      .waitFor({ timeout: 180000 });
+    await startMove(movedFolder);
+    await shows("#move-result", "The move is done.", 180000);
     assert.ok(await page.locator("#progress li").count() > 0);
     await page.locator("#move-list tbody td", { hasText: "Done" }).first().waitFor();
-    await page.screenshot({ path: path.join(screenshots, "moves.png"), fullPage: true });
     // On disk: every file now lives on the drive, reached through links left
     // in its old place, every byte of it there.
-    for (const [name, size] of Object.entries(movedFiles)) {
-      const file = path.join(movedFolder, name);
-      assert.ok(realpathSync(file).startsWith(drive + "/"), `${name} is still at ${realpathSync(file)}`);
-      assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
-    }
+    assertWhole(movedFolder, movedFiles, true);
     // The folder is listed as relocated; moving it back from the page brings
     // every file home as itself, no longer a link.
     const row = page.locator("#relocated-list tbody tr", { hasText: movedFolder });
@@ -264,39 +246,24 @@ try {
     page.once("dialog", (dialog) => dialog.accept());
     await page.getByRole("button", { name: "Move Photo library back" }).focus();
     await page.keyboard.press("Enter");
-    await page.locator("#relocated-result").filter({ hasText: "The folder is back home." })
-      .waitFor({ timeout: 180000 });
-    await page.locator("#relocated-empty").filter({ hasText: "No relocated folders." }).waitFor();
-    for (const [name, size] of Object.entries(movedFiles)) {
-      const file = path.join(movedFolder, name);
-      assert.equal(realpathSync(file), file, `${name} is still a link`);
-      assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
-    }
+    await shows("#relocated-result", "The folder is back home.", 180000);
+    await shows("#relocated-empty", "No relocated folders.");
+    assertWhole(movedFolder, movedFiles, false);
 
     // A slow move cancelled from the page once its copy is under way: the
     // folder stays where it was, every byte of it, and nothing is a link.
-    await page.getByLabel("Folder to move (its full path)").fill(slowFolder);
-    await page.getByRole("button", { name: "Check the folder" }).click();
-    await page.locator("#findings li").first().waitFor();
-    await page.getByRole("button", { name: "Move it" }).click();
+    await startMove(slowFolder);
     await page.locator("#move-list tbody tr", { hasText: "Footage" })
       .filter({ hasText: /Copying/ }).waitFor({ timeout: 120000 });
     await page.getByRole("button", { name: "Cancel the move" }).click();
-    await page.locator("#move-result").filter({ hasText: "The move did not finish" })
-      .waitFor({ timeout: 120000 });
-    await page.screenshot({ path: path.join(screenshots, "moves-cancelled.png"), fullPage: true });
+    await shows("#move-result", "The move did not finish", 120000);
     assert.ok(!lstatSync(slowFolder).isSymbolicLink(), "the cancelled folder became a link");
     const workingFolder = readdirSync(drive).find((name) => name.startsWith("BRIM-"));
     assert.ok(!existsSync(path.join(drive, workingFolder, "Relocated", "Footage")),
       "the partial copy was left on the drive");
-    for (const [name, size] of Object.entries(slowFiles)) {
-      const file = path.join(slowFolder, name);
-      assert.equal(realpathSync(file), file, `${name} is a link after the cancel`);
-      assert.deepEqual(readFileSync(file), Buffer.alloc(size, name.length), name);
-    }
+    assertWhole(slowFolder, slowFiles, false);
   } else {
     console.log("no private mount namespace: the move onto a drive was skipped");
-    await page.screenshot({ path: path.join(screenshots, "moves.png"), fullPage: true });
   }
 
   // Rules: an added rule lands in the configuration file beside the other
@@ -309,28 +276,26 @@ try {
   const notHome = mkdtempSync(path.join(tmpdir(), "brimvale-web-rule-"));
   await page.getByLabel("Folder it applies to (full path)").fill(notHome);
   await page.getByRole("button", { name: "Add the rule" }).click();
-  await page.locator("#rules-problem").filter({ hasText: "Nothing was changed." }).waitFor();
+  await shows("#rules-problem", "Nothing was changed.");
   assert.doesNotMatch(readFileSync(config, "utf8"), /archive_old/);
   rmSync(notHome, { recursive: true, force: true });
   await page.getByLabel("Folder it applies to (full path)").fill(downloads);
   await page.getByLabel("Older than this many days").fill("45");
   await page.getByRole("button", { name: "Add the rule" }).click();
-  await page.locator("#rules-saved").filter({ hasText: "Rule added and saved." }).waitFor();
+  await shows("#rules-saved", "Rule added and saved.");
   const saved = readFileSync(config, "utf8");
   assert.match(saved, /archive_old \| \$HOME\/Downloads \| .*\| 45/);
   assert.match(saved, /^LOW_SPACE_WARN_GB=40$/m);
   await page.reload();
   await page.locator("#rules tbody td", { hasText: downloads }).waitFor();
-  await page.screenshot({ path: path.join(screenshots, "rules.png"), fullPage: true });
   await page.getByRole("button", { name: /^Remove rule 1: Move \(by age\)/ }).click();
-  await page.locator("#rules-saved").filter({ hasText: "Rule removed." }).waitFor();
+  await shows("#rules-saved", "Rule removed.");
   assert.doesNotMatch(readFileSync(config, "utf8"), /archive_old/);
 
   // Activity: the clean-up is in the ledger, and the move in the mover's log.
   await page.getByRole("link", { name: "Activity" }).click();
   await page.locator("#jobs tbody td", { hasText: /^Freed / }).first().waitFor();
   if (haveDrive) await page.locator("#move-log li", { hasText: "Photo library" }).first().waitFor();
-  await page.screenshot({ path: path.join(screenshots, "activity.png"), fullPage: true });
 
   // Apps: the catalogue shows the app with its tier badge and reason; the
   // filter row is reachable from the keyboard and a location narrows the list.
@@ -345,9 +310,8 @@ try {
     await page.keyboard.press("Tab");
     await page.keyboard.press("Tab");
     assert.equal(await page.evaluate(() => document.activeElement.id), "apps-show");
-    await page.screenshot({ path: path.join(screenshots, "apps.png"), fullPage: true });
     await page.getByLabel("Show").selectOption("moved");
-    await page.locator("#apps-empty").filter({ hasText: "No apps to show." }).waitFor();
+    await shows("#apps-empty", "No apps to show.");
     if (haveDrive) {
       // Moved from the command line while the page is open: the page hears of
       // it from the move's record and lists the app as moved.
@@ -356,7 +320,6 @@ try {
       assert.equal(moved.status, 0, moved.stdout + moved.stderr);
       await page.locator("#elsewhere li", { hasText: "Notes Helper: done" }).waitFor({ timeout: 60000 });
       await page.locator("#apps tbody tr", { hasText: "Notes Helper" }).waitFor();
-      await page.screenshot({ path: path.join(screenshots, "apps-elsewhere.png"), fullPage: true });
     }
   } else {
     console.log("no private mount namespace: the apps page was skipped");
@@ -369,21 +332,19 @@ try {
   mkdirSync(copyFrom, { recursive: true });
   writeFileSync(path.join(copyFrom, "letter.txt"), "Dear drive,\n");
   await page.getByRole("link", { name: "Transfers" }).click();
-  await page.locator("#jobs-empty").filter({ hasText: "No transfers yet." }).waitFor();
+  await shows("#jobs-empty", "No transfers yet.");
   await page.getByLabel("From (a folder, or remote:path)").fill(copyFrom);
   await page.getByLabel("To (a folder, or remote:path)").fill(copyTo);
   await page.getByLabel("How").focus();
   await page.keyboard.press("Tab");
   assert.equal(await page.evaluate(() => document.activeElement.id), "transfer-start");
   await page.keyboard.press("Enter");
-  await page.locator("#transfer-result").filter({ hasText: /^The transfer (is done|did not finish)/ })
-    .waitFor({ timeout: 180000 });
+  await shows("#transfer-result", /^The transfer (is done|did not finish)/, 180000);
   assert.equal(await page.locator("#transfer-result").textContent(), "The transfer is done.",
     await page.locator("#transfer-problem").textContent());
   assert.equal(readFileSync(path.join(copyTo, "letter.txt"), "utf8"), "Dear drive,\n");
   await page.locator("#transfer-jobs tbody td", { hasText: "Done" }).first().waitFor();
   await page.locator("#remotes li, #remotes-problem:not([hidden])").first().waitFor();
-  await page.screenshot({ path: path.join(screenshots, "transfers.png"), fullPage: true });
 
   if (haveBackupDrive) {
     // A backup of the whole working folder to a second drive: checked, started,
@@ -394,25 +355,23 @@ try {
     const big = path.join(drive, working, "Backup test", "big.bin");
     mkdirSync(path.dirname(big), { recursive: true });
     writeFileSync(big, Buffer.alloc(16_000_000, 5));
-    await page.locator("#drive-line").filter({ hasText: "No drive transfer is under way." }).waitFor();
+    await shows("#drive-line", "No drive transfer is under way.");
     await page.getByLabel("Drive to copy to (the folder it is mounted at)").fill(backupDrive);
     await page.getByLabel("What to do").selectOption("backup");
     await page.getByRole("button", { name: "Check the drive" }).click();
     await page.locator("#drive-verdict li", { hasText: "can take everything" }).waitFor({ timeout: 120000 });
     await page.getByRole("button", { name: "Start copying" }).click();
-    await page.locator("#drive-line").filter({ hasText: "Backing up…" }).waitFor({ timeout: 120000 });
-    await page.locator("#drive-figures").filter({ hasText: /^\d+% — \d+\.\d [KM]B of 16\.\d MB/ })
-      .waitFor({ timeout: 120000 });
-    await page.screenshot({ path: path.join(screenshots, "transfers-drive.png"), fullPage: true });
+    await shows("#drive-line", "Backing up…", 120000);
+    await shows("#drive-figures", /^\d+% — \d+\.\d [KM]B of 16\.\d MB/, 120000);
     // Paused and resumed from the page; each shows in the status line.
     await page.getByRole("button", { name: "Pause" }).click();
-    await page.locator("#drive-line").filter({ hasText: /^Paused$/ }).waitFor({ timeout: 60000 });
+    await shows("#drive-line", /^Paused$/, 60000);
     assert.ok(await page.getByRole("button", { name: "Resume" }).isEnabled());
     await page.getByRole("button", { name: "Resume" }).click();
-    await page.locator("#drive-line").filter({ hasText: "Backing up…" }).waitFor({ timeout: 60000 });
+    await shows("#drive-line", "Backing up…", 60000);
     page.once("dialog", (dialog) => dialog.accept());
     await page.getByRole("button", { name: "Stop and cancel" }).click();
-    await page.locator("#drive-line").filter({ hasText: "Couldn't finish" }).waitFor({ timeout: 120000 });
+    await shows("#drive-line", "Couldn't finish", 120000);
     assert.equal(await page.locator("#drive-result").textContent(),
       "Transfer cancelled. Your current drive is unchanged. The transfer didn't finish.");
     assert.deepEqual(readFileSync(big), Buffer.alloc(16_000_000, 5));
@@ -423,12 +382,8 @@ try {
     // switches over to the new drive; the old drive keeps everything.
     await page.getByLabel("What to do").selectOption("transfer");
     await page.getByRole("button", { name: "Start copying" }).click();
-    await page.locator("#drive-line").filter({ hasText: "Copying to the new drive…" })
-      .waitFor({ timeout: 120000 });
-    await page.locator("#drive-result")
-      .filter({ hasText: /Moved everything to the new drive and switched over\.|The switch couldn't be completed/ })
-      .waitFor({ timeout: 240000 });
-    await page.screenshot({ path: path.join(screenshots, "transfers-switched.png"), fullPage: true });
+    await shows("#drive-line", "Copying to the new drive…", 120000);
+    await shows("#drive-result", /Moved everything to the new drive and switched over\.|The switch couldn't be completed/, 240000);
     assert.equal(await page.locator("#drive-result").textContent(),
       "Moved everything to the new drive and switched over.");
     assert.equal(await page.locator("#drive-line").textContent(), "");
@@ -442,45 +397,43 @@ try {
   // The scrap board: a note typed from the keyboard lands on the board, a
   // filter narrows it, pinning says so in words, and clearing asks first.
   await page.getByRole("link", { name: "Rade Diriv" }).click();
-  await page.locator("#junk-count").filter({ hasText: "0 scraps on the board" }).waitFor();
+  await shows("#junk-count", "0 scraps on the board");
   await page.getByLabel("Text or note").focus();
   await page.keyboard.type("Invoice 42 for the boat");
   await page.keyboard.press("Tab");
   assert.equal(await page.evaluate(() => document.activeElement.id), "add-note");
   await page.keyboard.press("Enter");
-  await page.locator("#junk-count").filter({ hasText: "1 scrap on the board" }).waitFor();
+  await shows("#junk-count", "1 scrap on the board");
   await page.locator("#scraps li", { hasText: "Invoice 42 for the boat" }).waitFor();
   await page.getByLabel("Show").selectOption("media");
-  await page.locator("#junk-count").filter({ hasText: "0 scraps on the board" }).waitFor();
+  await shows("#junk-count", "0 scraps on the board");
   await page.getByLabel("Show").selectOption("notes");
-  await page.locator("#junk-count").filter({ hasText: "1 scrap on the board" }).waitFor();
+  await shows("#junk-count", "1 scrap on the board");
   await page.getByRole("button", { name: /^Pin / }).click();
   await page.locator("#scraps li", { hasText: "Pinned: Invoice 42" }).waitFor();
   await page.getByLabel("Search").fill("invoice");
   await page.getByRole("button", { name: "Search" }).click();
-  await page.locator("#junk-count").filter({ hasText: "1 scrap found for “invoice”" }).waitFor();
-  await page.screenshot({ path: path.join(screenshots, "junk.png"), fullPage: true });
+  await shows("#junk-count", "1 scrap found for “invoice”");
   await page.getByLabel("Search").fill("");
   await page.getByRole("button", { name: "Clear all…" }).click();
   assert.equal(await page.locator("#clear-question").textContent(), "Clear everything on the Rade Diriv?");
   await page.getByRole("button", { name: "Keep everything" }).click();
   await page.getByRole("button", { name: "Clear all…" }).click();
   await page.getByRole("button", { name: "Clear all Junk" }).click();
-  await page.locator("#junk-result").filter({ hasText: "Cleared 1 scrap from the board." }).waitFor();
-  await page.locator("#junk-count").filter({ hasText: "0 scraps on the board" }).waitFor();
+  await shows("#junk-result", "Cleared 1 scrap from the board.");
+  await shows("#junk-count", "0 scraps on the board");
 
   // Preferences: a value the setting can't take is refused and nothing is
   // written; a good one lands in the configuration file.
   await page.getByRole("link", { name: "Preferences" }).click();
   await page.getByLabel("space.warn-gb", { exact: true }).fill("lots");
   await page.getByRole("button", { name: "Save space.warn-gb" }).click();
-  await page.locator("#settings-problem").filter({ hasText: "." }).waitFor();
+  await shows("#settings-problem", ".");
   assert.match(readFileSync(config, "utf8"), /^LOW_SPACE_WARN_GB=40$/m);
   await page.getByLabel("space.warn-gb", { exact: true }).fill("55");
   await page.getByRole("button", { name: "Save space.warn-gb" }).click();
-  await page.locator("#settings-saved").filter({ hasText: "space.warn-gb is now 55." }).waitFor();
+  await shows("#settings-saved", "space.warn-gb is now 55.");
   assert.match(readFileSync(config, "utf8"), /^LOW_SPACE_WARN_GB=55$/m);
-  await page.screenshot({ path: path.join(screenshots, "preferences.png"), fullPage: true });
 
   // At 200% zoom a 1280-pixel window is 640 CSS pixels wide: every page still fits.
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
