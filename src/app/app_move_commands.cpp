@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "app/app_log.h"
-#include "app/reinstall_sweep.h"
+#include "apps/reinstall_sweep.h"
 #include "apps/app_facts_cache.h"
 #include "apps/app_relocator_engine.h"
 #include "apps/relocated_app_registry.h"
@@ -486,7 +486,7 @@ namespace {
 
 // The monitor and mover behind `apps reinstalls --sweep` and `apps review`:
 // notices are kept for JSON and printed, as are the moves run, unless JSON.
-ReinstallSweepSetup sweepSetup(AppMoveCommandHost& host, json& notices, bool asJson) {
+apps::ReinstallSweepSetup sweepSetup(AppMoveCommandHost& host, json& notices, bool asJson) {
   std::ostream& out = host.apps.out;
   const std::string appsFolder = driveAppsFolder(host);
   return {.env = host.env,
@@ -539,7 +539,7 @@ int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool asJson) 
   json notices = json::array();
   int failedMoves = 0;
   if (sweepNow) {
-    ReinstallSweep sweep(sweepSetup(host, notices, asJson));
+    apps::ReinstallSweep sweep(sweepSetup(host, notices, asJson));
     sweep.engine().addCompletionListener([&failedMoves](const apps::EngineCompletion& done) {
       failedMoves += done.success ? 0 : 1;
     });
@@ -633,7 +633,7 @@ int appsReviewCommand(AppMoveCommandHost& host, const std::string& idOrName, Rev
   std::ostream& out = host.apps.out;
   std::ostream& err = host.apps.err;
   json notices = json::array();
-  ReinstallSweep sweep(sweepSetup(host, notices, asJson));
+  apps::ReinstallSweep sweep(sweepSetup(host, notices, asJson));
   const auto& reviews = sweep.pendingReviews();
   if (answer == ReviewAnswer::kNone) {
     if (asJson) {

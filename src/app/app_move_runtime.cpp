@@ -1,6 +1,6 @@
 #include "app/app_move_runtime.h"
 
-#include "app/reinstall_sweep.h"
+#include "apps/reinstall_sweep.h"
 #include "apps/app_classifier.h"
 #include "common/state/configured_drive.h"
 #include "mover/local_folder_mover.h"
@@ -38,7 +38,7 @@ struct AppMoveRuntime::Worker {
   StatePaths paths;
   std::unique_ptr<platform::AppRelocationTools> tools;
   apps::AppManifestStore store;
-  std::unique_ptr<ReinstallSweep> sweep;
+  std::unique_ptr<apps::ReinstallSweep> sweep;
   bool repaired = false;
 
   Worker(StatePaths p, const std::string& computerName, AppLog& log,
@@ -48,7 +48,7 @@ struct AppMoveRuntime::Worker {
         store(paths.appMovesFolder, log.sink(), systemClock()) {
     const fs::path home = paths.home;
     const StatePaths statePaths = paths;
-    sweep = std::make_unique<ReinstallSweep>(ReinstallSweepSetup{
+    sweep = std::make_unique<apps::ReinstallSweep>(apps::ReinstallSweepSetup{
         .env = apps::AppMoveEnvironment::forHome(home, computerName, *tools, store, log.sink()),
         .appsFolder = [statePaths, computerName]() -> std::optional<fs::path> {
           const auto drive = configuredDrive(statePaths);

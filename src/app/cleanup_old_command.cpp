@@ -4,17 +4,17 @@
 #include <vector>
 
 #include "app/parked_command.h"
-#include "app/parked_originals.h"
-#include "app/yes_answer.h"
+#include "relocated/parked_originals.h"
+#include "common/base/yes_answer.h"
 
 namespace brimvale::app {
 
 int cleanupOldCommand(CleanupOldHost& host, const CleanupOldOptions& options) {
-  const auto list = listParked(host.paths.home);
+  const auto list = relocated::listParked(host.paths.home);
   host.out << renderParkedList(list);
   std::vector<std::filesystem::path> verified;
   for (const auto& p : list) {
-    if (p.state == ParkedState::kMatches) verified.push_back(p.parked);
+    if (p.state == relocated::ParkedState::kMatches) verified.push_back(p.parked);
   }
   if (list.empty()) return 0;
   if (verified.empty()) {
@@ -45,10 +45,10 @@ int cleanupOldCommand(CleanupOldHost& host, const CleanupOldOptions& options) {
   }
   int status = 0;
   for (const auto& parked : verified) {
-    const ConfirmOutcome outcome = confirmParked(
+    const relocated::ConfirmOutcome outcome = relocated::confirmParked(
         {.home = host.paths.home, .stateDir = host.paths.state, .path = parked.string()});
-    const bool deleted = outcome.result == ConfirmResult::kDeleted;
-    (deleted ? host.out : host.err) << confirmSentence(outcome) << "\n";
+    const bool deleted = outcome.result == relocated::ConfirmResult::kDeleted;
+    (deleted ? host.out : host.err) << relocated::confirmSentence(outcome) << "\n";
     if (!deleted) status = 1;
   }
   return status;

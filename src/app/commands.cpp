@@ -24,7 +24,7 @@
 #include "app/junk_command.h"
 #include "app/mover_commands.h"
 #include "app/open_command.h"
-#include "app/panic_recovery.h"
+#include "relocated/panic_recovery.h"
 #include "app/parked_command.h"
 #include "app/preflight.h"
 #include "app/prep_drive_command.h"
@@ -92,7 +92,7 @@ struct Context {
   bool careList = false;             // care --list
   bool wait = false;                 // drive-transfer status --wait
   HistoryOptions history;            // history [--days N] [--svg FILE]
-  PanicOptions panic;                // panic-recovery [--yes] [--dry-run]
+  relocated::PanicOptions panic;                // panic-recovery [--yes] [--dry-run]
   CleanupOldOptions cleanupOld;      // cleanup-old [--yes] [--dry-run]
   std::vector<std::string> folders;  // relocate FOLDER...
   PrepDriveOptions prepDrive;  // prep-drive [--auto] [--dry-run] [--allow-other-computer] [DRIVE]
@@ -681,9 +681,13 @@ int panicRecoveryHandler(Context& c) {
     return 1;
   }
   auto mc = moverContext(c);
-  StagedHomecoming homecoming(mc, c.installerOptions().rsyncPath);
-  EngineAppHomecoming apps(c.paths, c.base.host->computerName());
-  PanicHost host{c.paths,
+  relocated::StagedHomecoming homecoming(
+      c.paths, c.installerOptions().rsyncPath,
+      {.cancel = [&mc](const std::string& id) { return movesCommand(mc, "cancel", id) == 0; },
+       .resume = [&mc] { return movesCommand(mc, "resume", "") == 0; }});
+  AppLog log(c.paths.root / "brimvale.log", systemClock(), nullptr);
+  relocated::EngineAppHomecoming apps(c.paths, c.base.host->computerName(), log.sink());
+  relocated::PanicHost host{c.paths,
                  {workingFolderFor(*drive, c.base.host->computerName())},
                  homecoming,
                  apps,
@@ -697,7 +701,7 @@ int panicRecoveryHandler(Context& c) {
                  c.err,
                  std::cin,
                  isatty(STDIN_FILENO) == 1};
-  return panicRecoveryCommand(host, c.panic);
+  return relocated::panicRecoveryCommand(host, c.panic);
 }
 
 void panicRecoveryOptions(CLI::App& sub, Context& c) {

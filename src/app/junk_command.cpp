@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/junk_copy_back.h"
-#include "app/yes_answer.h"
+#include "common/base/yes_answer.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"

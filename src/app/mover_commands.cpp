@@ -13,7 +13,7 @@
 #include "app/move_cancel_command.h"
 #include "app/move_progress_printer.h"
 #include "app/relocated_command.h"
-#include "app/yes_answer.h"
+#include "common/base/yes_answer.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/process.h"

@@ -20,19 +20,19 @@ std::string joinWords(const std::vector<std::string>& words) {
   return text;
 }
 
-std::string stateText(const ParkedOriginal& p) {
+std::string stateText(const relocated::ParkedOriginal& p) {
   switch (p.state) {
-    case ParkedState::kMatches:
+    case relocated::ParkedState::kMatches:
       return "the copy still matches (names, sizes and dates; confirming compares every byte)";
-    case ParkedState::kDiffers: {
+    case relocated::ParkedState::kDiffers: {
       std::string text = std::to_string(p.differingCount) + " item(s) differ in the copy:";
       for (const auto& path : p.differing) text += " " + (path.empty() ? "." : path);
       return text + "\n    keep the parked folder until the copy has everything you need";
     }
-    case ParkedState::kNoCopy: return "no copy to confirm against: " + p.detail;
-    case ParkedState::kNotAFolder:
+    case relocated::ParkedState::kNoCopy: return "no copy to confirm against: " + p.detail;
+    case relocated::ParkedState::kNotAFolder:
       return "a link or a file, not a parked folder; Brimvale will not delete it";
-    case ParkedState::kUnreadable: return "could not be compared: " + p.detail;
+    case relocated::ParkedState::kUnreadable: return "could not be compared: " + p.detail;
   }
   return {};
 }
@@ -50,29 +50,29 @@ int usage(ParkedCommandHost& host, const std::vector<std::string>& request) {
 
 }  // namespace
 
-std::string renderParkedList(const std::vector<ParkedOriginal>& list) {
+std::string renderParkedList(const std::vector<relocated::ParkedOriginal>& list) {
   if (list.empty()) return "No parked originals: nothing is waiting to be confirmed.\n";
   std::string text = "Parked originals (" + std::to_string(list.size()) + "):\n";
-  for (const ParkedOriginal& p : list) {
+  for (const relocated::ParkedOriginal& p : list) {
     text += "\n  " + p.parked.string() + "\n";
     if (p.bytes) text += "    size: " + platform::formatFileByteCount(*p.bytes) + "\n";
     if (!p.copy.empty()) text += "    copy: " + p.copy.string() + "\n";
     text += "    " + stateText(p) + "\n";
-    if (p.state == ParkedState::kMatches) {
+    if (p.state == relocated::ParkedState::kMatches) {
       text += "    to delete it: brimvale parked confirm " + shellQuoted(p.parked.string()) + "\n";
     }
   }
   return text;
 }
 
-std::string parkedListJson(const std::vector<ParkedOriginal>& list) {
+std::string parkedListJson(const std::vector<relocated::ParkedOriginal>& list) {
   json rows = json::array();
-  for (const ParkedOriginal& p : list) {
+  for (const relocated::ParkedOriginal& p : list) {
     rows.push_back({{"path", p.parked.string()},
                     {"relocated", p.relocated.string()},
                     {"copy", p.copy.string()},
                     {"bytes", p.bytes ? json(*p.bytes) : json(nullptr)},
-                    {"state", parkedStateRaw(p.state)},
+                    {"state", relocated::parkedStateRaw(p.state)},
                     {"differingCount", p.differingCount},
                     {"differing", p.differing},
                     {"detail", p.detail}});
@@ -80,32 +80,32 @@ std::string parkedListJson(const std::vector<ParkedOriginal>& list) {
   return pretty({{"parked", rows}});
 }
 
-std::string confirmJson(const ConfirmOutcome& o) {
-  return pretty({{"result", confirmResultRaw(o.result)},
+std::string confirmJson(const relocated::ConfirmOutcome& o) {
+  return pretty({{"result", relocated::confirmResultRaw(o.result)},
                  {"path", o.parked.string()},
                  {"relocated", o.relocated.string()},
                  {"copy", o.copy.string()},
                  {"differingCount", o.differingCount},
                  {"differing", o.differing},
-                 {"message", confirmSentence(o)}});
+                 {"message", relocated::confirmSentence(o)}});
 }
 
 int parkedCommand(ParkedCommandHost& host, const std::vector<std::string>& request,
                   ParkedOutput output) {
   const std::string verb = request.empty() ? "list" : request[0];
   if (verb == "list" && request.size() <= 1) {
-    const auto list = listParked(host.paths.home);
+    const auto list = relocated::listParked(host.paths.home);
     host.out << (output == ParkedOutput::kJson ? parkedListJson(list) : renderParkedList(list));
     return 0;
   }
   if (verb != "confirm" || request.size() != 2 || request[1].empty()) return usage(host, request);
-  const ConfirmOutcome outcome =
-      confirmParked({.home = host.paths.home, .stateDir = host.paths.state, .path = request[1]});
-  const bool deleted = outcome.result == ConfirmResult::kDeleted;
+  const relocated::ConfirmOutcome outcome =
+      relocated::confirmParked({.home = host.paths.home, .stateDir = host.paths.state, .path = request[1]});
+  const bool deleted = outcome.result == relocated::ConfirmResult::kDeleted;
   if (output == ParkedOutput::kJson) {
     host.out << confirmJson(outcome);
   } else {
-    (deleted ? host.out : host.err) << confirmSentence(outcome) << "\n";
+    (deleted ? host.out : host.err) << relocated::confirmSentence(outcome) << "\n";
   }
   return deleted ? 0 : 1;
 }

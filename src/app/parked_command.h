@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/parked_originals.h"
+#include "relocated/parked_originals.h"
 #include "common/state/paths.h"
 
 namespace brimvale::app {
@@ -28,14 +28,14 @@ struct ParkedCommandHost {
 
 // Each parked original: its size, its copy, whether the copy still matches
 // and the command that confirms it.
-[[nodiscard]] std::string renderParkedList(const std::vector<ParkedOriginal>& list);
+[[nodiscard]] std::string renderParkedList(const std::vector<relocated::ParkedOriginal>& list);
 
 // {"parked": [{"bytes", "copy", "detail", "differing", "differingCount",
 // "path", "relocated", "state"}, ...]}, pretty-printed.
-[[nodiscard]] std::string parkedListJson(const std::vector<ParkedOriginal>& list);
+[[nodiscard]] std::string parkedListJson(const std::vector<relocated::ParkedOriginal>& list);
 
 // {"copy", "differing", "differingCount", "message", "path", "relocated",
 // "result"}, pretty-printed.
-[[nodiscard]] std::string confirmJson(const ConfirmOutcome& outcome);
+[[nodiscard]] std::string confirmJson(const relocated::ConfirmOutcome& outcome);
 
 }  // namespace brimvale::app

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/yes_answer.h"
+#include "common/base/yes_answer.h"
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/state/path_policy.h"

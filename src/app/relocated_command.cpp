@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/yes_answer.h"
+#include "common/base/yes_answer.h"
 #include "common/base/text_formats.h"
 #include "common/state/configured_drive.h"
 #include "mover/move_cancel.h"

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/yes_answer.h"
+#include "common/base/yes_answer.h"
 #include "common/base/stop_point.h"
 #include "common/base/timestamps.h"
 

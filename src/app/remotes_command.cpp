@@ -5,7 +5,7 @@
 
 #include "app/remote_add.h"
 #include "app/remote_folder_edits.h"
-#include "app/yes_answer.h"
+#include "common/base/yes_answer.h"
 #include "cloud/credential_saver.h"
 
 #include "cloud/rclone_client.h"

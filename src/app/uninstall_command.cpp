@@ -3,8 +3,8 @@
 #include <istream>
 #include <ostream>
 
-#include "app/uninstall_relocations.h"
-#include "app/yes_answer.h"
+#include "relocated/uninstall_relocations.h"
+#include "common/base/yes_answer.h"
 #include "common/base/file_calls.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
@@ -25,15 +25,15 @@ std::string commandWith(const UninstallOptions& o, bool withYes) {
   return "`" + command + "`";
 }
 
-RelocationCheck readRelocations(const UninstallHost& h) {
-  return readStillRelocated(h.paths, h.computerName, h.isMounted);
+relocated::RelocationCheck readRelocations(const UninstallHost& h) {
+  return relocated::readStillRelocated(h.paths, h.computerName, h.isMounted);
 }
 
-bool nothingRelocated(const RelocationCheck& check) {
+bool nothingRelocated(const relocated::RelocationCheck& check) {
   return check.items.empty() && check.incomplete.empty();
 }
 
-void listRelocations(UninstallHost& h, const RelocationCheck& check) {
+void listRelocations(UninstallHost& h, const relocated::RelocationCheck& check) {
   if (!check.items.empty()) h.out << "Still relocated to the drive:\n";
   for (const auto& item : check.items) {
     h.out << "  " << item.name << " → " << item.copy.string() << "  (bring it home: `"
@@ -44,7 +44,7 @@ void listRelocations(UninstallHost& h, const RelocationCheck& check) {
 
 // True when the relocations listed stop the uninstall; the refusal is said.
 bool refusedForRelocations(UninstallHost& h, const UninstallOptions& o,
-                           const RelocationCheck& check, bool listed) {
+                           const relocated::RelocationCheck& check, bool listed) {
   if (nothingRelocated(check)) return false;
   if (!listed) listRelocations(h, check);
   if (o.purge) {
@@ -68,7 +68,7 @@ enum class Offer { kNone, kDeclined, kFailed, kAllHome };
 // (they are listed first). The relocator lock is let go meanwhile, as the
 // homecoming takes it for each step; `check` is read again after.
 Offer offerBringingHome(UninstallHost& h, const UninstallOptions& o, mover::RelocatorLock& lock,
-                        RelocationCheck& check) {
+                        relocated::RelocationCheck& check) {
   if (check.items.empty() || (o.leaveRelocated && !o.purge)) return Offer::kNone;
   if (!h.interactive || !h.bringEverythingHome) return Offer::kNone;
   listRelocations(h, check);
@@ -134,7 +134,7 @@ int uninstallCommand(UninstallHost& h, const UninstallOptions& o) {
     }
   }
   stopPoint("uninstall:locked");
-  RelocationCheck relocated = readRelocations(h);
+  relocated::RelocationCheck relocated = readRelocations(h);
   const Offer offer = offerBringingHome(h, o, relocator, relocated);
   if (offer == Offer::kFailed) return 1;
   if (refusedForRelocations(h, o, relocated, offer == Offer::kDeclined)) return 1;

@@ -39,7 +39,7 @@ struct UninstallHost {
   std::function<bool(const std::filesystem::path&)> isMounted = {};
 };
 
-// Lists what is still relocated (readStillRelocated: folders and apps, the
+// Lists what is still relocated (relocated::readStillRelocated: folders and apps, the
 // drive connected or not), then the plan; asks once on a terminal (--yes
 // does not ask; without either it prints the plan and changes nothing).
 // Relocations, or a look for them that could not be finished, refuse without

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "app/app_homecoming.h"
-#include "app/folder_homecoming.h"
+#include "relocated/app_homecoming.h"
+#include "relocated/folder_homecoming.h"
 #include "common/base/error.h"
 #include "common/state/paths.h"
 #include "mover/manifest.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 
 // A parked original going back to `path`. `copy`: where the link at `path`
 // leads; empty when `path` is vacant (an earlier run removed the link).
@@ -113,4 +113,4 @@ struct PanicHost {
 // every folder could be looked in), no relocation is away and no app is.
 [[nodiscard]] int panicRecoveryCommand(PanicHost& host, const PanicOptions& options);
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

@@ -1,11 +1,11 @@
-#include "app/uninstall_relocations.h"
+#include "relocated/uninstall_relocations.h"
 
-#include "app/app_homecoming.h"
+#include "relocated/app_homecoming.h"
 #include "common/base/file_calls.h"
 #include "common/state/configured_drive.h"
 #include "mover/relocated_items_store.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 namespace {
 
 namespace fs = std::filesystem;
@@ -60,4 +60,4 @@ RelocationCheck readStillRelocated(const StatePaths& paths, const std::string& c
   return check;
 }
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

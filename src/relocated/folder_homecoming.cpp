@@ -1,4 +1,4 @@
-#include "app/folder_homecoming.h"
+#include "relocated/folder_homecoming.h"
 
 #include <fcntl.h>
 #include <cstdio>
@@ -26,7 +26,7 @@
 #include "mover/relocated_item.h"
 #include "mover/verification.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 namespace fs = std::filesystem;
 using mover::MoveManifest;
 using mover::MovePhase;
@@ -85,24 +85,24 @@ const MoveManifest* finishedReturnOf(const std::vector<MoveManifest>& all,
 }
 
 Result<void> StagedHomecoming::settleUnfinished() {
-  const auto all = records(context_.paths);
+  const auto all = records(paths_);
   if (std::all_of(all.begin(), all.end(),
                   [](const MoveManifest& m) { return mover::isTerminal(m.phase); })) {
     return {};
   }
   // Which moves go towards the drive depends on where it is.
-  const auto drive = configuredDrive(context_.paths);
-  if (!drive) return fail(Errc::kUnavailable, driveUnknownMessage(drive.error(), context_.paths));
+  const auto drive = configuredDrive(paths_);
+  if (!drive) return fail(Errc::kUnavailable, driveUnknownMessage(drive.error(), paths_));
   const fs::path mount = *drive;
   for (const auto& m : all) {
     const bool towardsDrive = !onDrive(m.src, mount);
     if (mover::isTerminal(m.phase) || !towardsDrive || m.phase == MovePhase::kCleaningUp) continue;
-    if (movesCommand(context_, "cancel", m.id) != 0) {
+    if (!unfinished_.cancel(m.id)) {
       return fail(Errc::kToolFailed, "The unfinished move of " + m.src +
                                          " could not be stopped; its original is still there.");
     }
   }
-  if (movesCommand(context_, "resume", "") != 0) {
+  if (!unfinished_.resume()) {
     return fail(Errc::kToolFailed,
                 "An unfinished folder move did not end well; `brimvale moves` shows which.");
   }
@@ -417,12 +417,12 @@ Result<void> StagedHomecoming::recordReturn(const MoveManifest& relocation) {
   back.replaceSourceWithSymlink = false;
   back.startedAt = back.updatedAt = std::time(nullptr);
   back.completedAt = back.startedAt;
-  mover::ManifestStore(context_.paths.state, {}, systemClock()).save(back);
-  if (!finishedReturnOf(records(context_.paths), relocation)) {
+  mover::ManifestStore(paths_.state, {}, systemClock()).save(back);
+  if (!finishedReturnOf(records(paths_), relocation)) {
     return fail(Errc::kIo, relocation.src +
                                " is home, but Brimvale could not record that, so "
                                "its copy stays on the drive for now. Make room in " +
-                               context_.paths.state.string() + " and run this again.");
+                               paths_.state.string() + " and run this again.");
   }
   stopPoint("homecoming:recorded");
   return {};
@@ -430,7 +430,7 @@ Result<void> StagedHomecoming::recordReturn(const MoveManifest& relocation) {
 
 Result<std::vector<fs::path>> StagedHomecoming::bringHome(const MoveManifest& relocation) {
   const fs::path src = relocation.src, aside = setAsidePathOf(relocation.src);
-  if (!finishedReturnOf(records(context_.paths), relocation)) {
+  if (!finishedReturnOf(records(paths_), relocation)) {
     // An earlier run may have swapped the copy in already.
     const fs::path staging = stagingPathOf(relocation.src);
     const bool swapped =
@@ -453,4 +453,4 @@ Result<std::vector<fs::path>> StagedHomecoming::bringHome(const MoveManifest& re
   return kept;
 }
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

@@ -1,4 +1,4 @@
-#include "app/parked_originals.h"
+#include "relocated/parked_originals.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "testing/temp_folder.h"
 #include "testing/tree_view.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -273,4 +273,4 @@ TEST(ParkedOriginals, QuickLookTellsEachStateAndIgnoresWhatDoesNotMatter) {
 }
 
 }  // namespace
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "app/app_log.h"
 #include "apps/app_move_store.h"
 #include "apps/app_relocator_engine.h"
 #include "common/base/error.h"
 #include "common/state/paths.h"
 #include "platform/app_relocation_tools.h"
+#include "platform/notification_center.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 
 struct AppAway {
   std::string id;  // the move record's
@@ -43,20 +43,21 @@ class AppHomecoming {
   [[nodiscard]] virtual Result<std::string> bringHome(const AppAway& app) = 0;
 };
 
-// Through AppRelocatorEngine with this computer's tools, logging to brimvale.log.
+// Through AppRelocatorEngine with this computer's tools, logging to `log`.
 class EngineAppHomecoming : public AppHomecoming {
  public:
-  EngineAppHomecoming(const StatePaths& paths, const std::string& computerName);
+  EngineAppHomecoming(const StatePaths& paths, const std::string& computerName,
+                      platform::LogSink log);
   [[nodiscard]] std::vector<AppAway> away() const override { return appsAway(paths_); }
   void settleUnfinished() override { (void)engine_.recoverPendingManifests(); }
   [[nodiscard]] Result<std::string> bringHome(const AppAway& app) override;
 
  private:
   StatePaths paths_;
-  AppLog log_;
+  platform::LogSink log_;
   std::unique_ptr<platform::AppRelocationTools> tools_;
   apps::AppManifestStore store_;
   apps::AppRelocatorEngine engine_;
 };
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

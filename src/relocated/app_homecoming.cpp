@@ -1,8 +1,8 @@
-#include "app/app_homecoming.h"
+#include "relocated/app_homecoming.h"
 
 #include "apps/app_move_environment.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 
 std::vector<AppAway> appsAway(const StatePaths& paths) {
   const apps::AppManifestStore store(
@@ -18,13 +18,13 @@ std::vector<AppAway> appsAway(const StatePaths& paths) {
   return away;
 }
 
-EngineAppHomecoming::EngineAppHomecoming(const StatePaths& paths, const std::string& computerName)
+EngineAppHomecoming::EngineAppHomecoming(const StatePaths& paths, const std::string& computerName,
+                                         platform::LogSink log)
     : paths_(paths),
-      log_(paths.root / "brimvale.log", systemClock(), nullptr),
-      tools_(platform::makeHostAppRelocationTools(log_.sink())),
-      store_(paths.appMovesFolder, log_.sink(), systemClock()),
-      engine_(apps::AppMoveEnvironment::forHome(paths.home, computerName, *tools_, store_,
-                                                log_.sink())) {}
+      log_(std::move(log)),
+      tools_(platform::makeHostAppRelocationTools(log_)),
+      store_(paths.appMovesFolder, log_, systemClock()),
+      engine_(apps::AppMoveEnvironment::forHome(paths.home, computerName, *tools_, store_, log_)) {}
 
 Result<std::string> EngineAppHomecoming::bringHome(const AppAway& app) {
   auto done = engine_.runMoveBack(app.id);
@@ -33,4 +33,4 @@ Result<std::string> EngineAppHomecoming::bringHome(const AppAway& app) {
   return done->sentence;
 }
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

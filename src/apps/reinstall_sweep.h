@@ -12,7 +12,7 @@
 #include "apps/app_relocator_engine.h"
 #include "apps/vendor_reinstall_monitor.h"
 
-namespace brimvale::app {
+namespace brimvale::apps {
 
 struct ReinstallSweepSetup {
   apps::AppMoveEnvironment env;
@@ -60,4 +60,4 @@ class ReinstallSweep {
   std::map<std::string, std::string> relocationAt_;
 };
 
-}  // namespace brimvale::app
+}  // namespace brimvale::apps

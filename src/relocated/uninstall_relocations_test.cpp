@@ -1,4 +1,4 @@
-#include "app/uninstall_relocations.h"
+#include "relocated/uninstall_relocations.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "testing/temp_folder.h"
 #include "testing/temp_home.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 namespace {
 namespace fs = std::filesystem;
 using brimvale::testing::StateFolder;
@@ -125,4 +125,4 @@ TEST(StillRelocated, ReadingCreatesNothing) {
 }
 
 }  // namespace
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

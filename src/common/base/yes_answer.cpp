@@ -1,10 +1,10 @@
-#include "app/yes_answer.h"
+#include "common/base/yes_answer.h"
 
 #include <string>
 
 #include "common/base/text_formats.h"
 
-namespace brimvale::app {
+namespace brimvale {
 
 bool readsYes(std::istream& in) {
   std::string answer;
@@ -13,4 +13,4 @@ bool readsYes(std::istream& in) {
   return answer == "y" || answer == "yes";
 }
 
-}  // namespace brimvale::app
+}  // namespace brimvale

@@ -14,7 +14,7 @@
 #include "common/base/file_operations.h"
 #include "common/base/raw_names.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 
 // How a parked original stands against its copy; the raw strings are what
 // `parked --json` prints, never renamed.
@@ -111,4 +111,4 @@ struct ConfirmRequest {
 // that the data is safe, and what to do next.
 [[nodiscard]] std::string confirmSentence(const ConfirmOutcome& outcome);
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

@@ -1,8 +1,8 @@
-#include "app/reinstall_sweep.h"
+#include "apps/reinstall_sweep.h"
 
 #include <algorithm>
 
-namespace brimvale::app {
+namespace brimvale::apps {
 
 ReinstallSweep::ReinstallSweep(ReinstallSweepSetup setup)
     : setup_(std::move(setup)),
@@ -84,4 +84,4 @@ Result<void> ReinstallSweep::answerReview(const std::string& manifestID, bool ap
   return approved;
 }
 
-}  // namespace brimvale::app
+}  // namespace brimvale::apps

@@ -12,7 +12,7 @@
 
 #include "common/state/paths.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 
 struct StillRelocated {
   std::string name;                // the path at home, or the app's name
@@ -36,4 +36,4 @@ struct RelocationCheck {
     const StatePaths& paths, const std::string& computerName,
     std::function<bool(const std::filesystem::path&)> isMounted = {});
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

@@ -1,4 +1,4 @@
-#include "app/panic_recovery.h"
+#include "relocated/panic_recovery.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "testing/temp_folder.h"
 #include "testing/tree_view.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 namespace {
 namespace fs = std::filesystem;
 using mover::MoveManifest;
@@ -456,4 +456,4 @@ TEST(PanicRecovery, WhatWasSetAsideSettlesWithTheHomeVersionAtItsPath) {
 }
 
 }  // namespace
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

@@ -1,10 +1,10 @@
-#include "app/yes_answer.h"
+#include "common/base/yes_answer.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-namespace brimvale::app {
+namespace brimvale {
 namespace {
 
 TEST(YesAnswer, OnlyYOrYesAgree) {
@@ -24,4 +24,4 @@ TEST(YesAnswer, OnlyYOrYesAgree) {
 }
 
 }  // namespace
-}  // namespace brimvale::app
+}  // namespace brimvale

@@ -1,4 +1,4 @@
-#include "app/panic_recovery.h"
+#include "relocated/panic_recovery.h"
 
 #include <unistd.h>
 
@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "app/parked_originals.h"
-#include "app/yes_answer.h"
+#include "relocated/parked_originals.h"
+#include "common/base/yes_answer.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/folder_walk.h"
@@ -22,7 +22,7 @@
 #include "mover/verification.h"
 #include "platform/byte_count_format.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 namespace fs = std::filesystem;
 using mover::MoveManifest;
 using mover::MovePhase;
@@ -519,4 +519,4 @@ int panicRecoveryCommand(PanicHost& host, const PanicOptions& options) {
   return tally.left.empty() ? 0 : 1;
 }
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

@@ -4,8 +4,8 @@
 
 #include <istream>
 
-namespace brimvale::app {
+namespace brimvale {
 
 [[nodiscard]] bool readsYes(std::istream& in);
 
-}  // namespace brimvale::app
+}  // namespace brimvale

@@ -1,4 +1,4 @@
-#include "app/parked_originals.h"
+#include "relocated/parked_originals.h"
 
 #include <sys/stat.h>
 
@@ -15,7 +15,7 @@
 #include "mover/safety_checks.h"
 #include "mover/verification.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 namespace fs = std::filesystem;
 
 namespace {
@@ -292,4 +292,4 @@ std::string confirmSentence(const ConfirmOutcome& o) {
   return {};
 }
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated

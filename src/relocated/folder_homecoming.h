@@ -3,14 +3,15 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "app/mover_commands.h"
 #include "common/base/error.h"
+#include "common/state/paths.h"
 #include "mover/manifest.h"
 
-namespace brimvale::app {
+namespace brimvale::relocated {
 
 class FolderHomecoming {
  public:
@@ -60,6 +61,13 @@ class FolderHomecoming {
     const std::filesystem::path& aside, const std::filesystem::path& home,
     const std::filesystem::path& copy);
 
+// How the folder moves an earlier run left unfinished are ended: the
+// caller runs them as `brimvale moves cancel ID` and `brimvale moves resume` do.
+struct UnfinishedMoves {
+  std::function<bool(const std::string& id)> cancel;  // true once the move is cancelled
+  std::function<bool()> resume;  // true when every resumed move ended well
+};
+
 // The copy is put together beside the path (stagingPathOf) with GNU rsync and
 // compared entry by entry, again while it keeps changing (three rounds at
 // most); only then does it trade places with what stood at the path, in one
@@ -68,8 +76,10 @@ class FolderHomecoming {
 // the drive removed with removeCopyHome. The caller holds the relocator lock.
 class StagedHomecoming : public FolderHomecoming {
  public:
-  StagedHomecoming(MoverCommandContext& context, std::string rsyncPath)
-      : context_(context), rsyncPath_(std::move(rsyncPath)) {}
+  StagedHomecoming(StatePaths paths, std::string rsyncPath, UnfinishedMoves unfinished)
+      : paths_(std::move(paths)),
+        rsyncPath_(std::move(rsyncPath)),
+        unfinished_(std::move(unfinished)) {}
   [[nodiscard]] Result<void> settleUnfinished() override;
   [[nodiscard]] Result<std::vector<std::filesystem::path>> bringHome(
       const mover::MoveManifest& relocation) override;
@@ -79,8 +89,9 @@ class StagedHomecoming : public FolderHomecoming {
   [[nodiscard]] Result<void> swapIn(const mover::MoveManifest& relocation);
   [[nodiscard]] Result<void> recordReturn(const mover::MoveManifest& relocation);
 
-  MoverCommandContext& context_;
+  StatePaths paths_;
   std::string rsyncPath_;
+  UnfinishedMoves unfinished_;
 };
 
-}  // namespace brimvale::app
+}  // namespace brimvale::relocated
