@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
+#include "app/cli/commands.h"
 #include "common/base/best_effort.h"
 #include "common/base/injected_clock.h"
 #include "common/base/stop_point.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "app/user_docs.h"
+#include "app/cli/commands.h"
+#include "app/core/user_docs.h"
 
 #include "background_app.h"
 #include "common/base/file_io.h"

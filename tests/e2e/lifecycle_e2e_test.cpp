@@ -10,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/user_docs.h"
+#include "app/core/user_docs.h"
 #include "background_app.h"
 #include "common/base/file_io.h"
 #include "e2e_harness.h"

@@ -1,0 +1,12 @@
+#include "app/cli/care_host.h"
+
+namespace brimvale::app {
+
+CareCommandHost careHost(CommandContext& c, bool json) {
+  CareCommandHost host{c.paths,        c.host, c.installerOptions().rsyncPath,
+                       c.snapshotTool, c.out,  c.err};
+  host.json = json;
+  return host;
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,34 @@
+#include "app/cli/junk_entry.h"
+
+#include <unistd.h>
+
+#include <iostream>
+
+#include "app/core/junk_command.h"
+
+namespace brimvale::app {
+namespace {
+
+int junk(CommandContext& c, JunkOptions& o) {
+  JunkCommandContext jc{.stateDir = c.paths.state,
+                        .defaults = *c.host.defaults,
+                        .in = std::cin,
+                        .out = c.out,
+                        .err = c.err,
+                        .inIsTerminal = isatty(STDIN_FILENO) == 1};
+  return junkCommand(jc, o);
+}
+
+}  // namespace
+
+CommandEntry junkEntry() {
+  return commandEntry<JunkOptions>(
+      "junk",
+      "the Rade Diriv scrap board: `junk list` (--filter F, --date D, --json), `junk add "
+      "TEXT` (--ttl T), `junk note` (the note on standard input), `junk pin|unpin|delete "
+      "ID`, `junk clear` (--yes), `junk search QUERY` (finds similar wording, not "
+      "meaning), `junk settings [KEY VALUE]`",
+      addJunkOptions, junk);
+}
+
+}  // namespace brimvale::app

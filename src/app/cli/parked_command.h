@@ -1,0 +1,41 @@
+// `brimvale parked [list | confirm PATH] [--json]`: the parked originals that
+// relocations left beside their links, and the confirmed deletion of one.
+#pragma once
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/state/paths.h"
+#include "relocated/parked_originals.h"
+
+namespace brimvale::app {
+
+enum class ParkedOutput { kText, kJson };
+
+struct ParkedCommandHost {
+  StatePaths paths;
+  std::ostream& out;
+  std::ostream& err;
+};
+
+// `list` (also with no request) or `confirm PATH`. 0 when listed or
+// deleted, 1 when a confirmation was refused (nothing deleted), 2 for a
+// request that is not one of these.
+[[nodiscard]] int parkedCommand(ParkedCommandHost& host, const std::vector<std::string>& request,
+                                ParkedOutput output);
+
+// Each parked original: its size, its copy, whether the copy still matches
+// and the command that confirms it.
+[[nodiscard]] std::string renderParkedList(const std::vector<relocated::ParkedOriginal>& list);
+
+// {"parked": [{"bytes", "copy", "detail", "differing", "differingCount",
+// "path", "relocated", "state"}, ...]}, pretty-printed.
+[[nodiscard]] std::string parkedListJson(const std::vector<relocated::ParkedOriginal>& list);
+
+// {"copy", "differing", "differingCount", "message", "path", "relocated",
+// "result"}, pretty-printed.
+[[nodiscard]] std::string confirmJson(const relocated::ConfirmOutcome& outcome);
+
+}  // namespace brimvale::app

@@ -1,0 +1,84 @@
+#include "app/cli/preflight.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "testing/temp_folder.h"
+
+namespace brimvale::app {
+namespace {
+
+PreflightFacts allGood() {
+  return {.mount = "/Volumes/NVMe",
+          .working = "/Volumes/NVMe/BRIM-Mac",
+          .mounted = true,
+          .laidOut = true,
+          .rsyncPath = "/usr/bin/rsync",
+          .driveFreeBytes = 500'000'000'000,
+          .stateProblem = {},
+          .installed = true,
+          .running = true,
+          .parked = 0,
+          .unfinishedMoves = 0};
+}
+
+TEST(Preflight, EachFailingConditionIsReportedWithItsFix) {
+  struct Case {
+    const char* name;
+    std::function<void(PreflightFacts&)> spoil;
+    std::string line;  // the failing line
+    std::string fix;   // a part of its fix
+  };
+  const Case cases[] = {
+      {"drive missing", [](PreflightFacts& f) { f.mounted = false; },
+       "No drive is connected at /Volumes/NVMe.", "Connect the drive"},
+      {"drive not laid out", [](PreflightFacts& f) { f.laidOut = false; },
+       "The drive has no Brimvale folder /Volumes/NVMe/BRIM-Mac.", "2-prep-nvme.sh"},
+      {"drive nearly full", [](PreflightFacts& f) { f.driveFreeBytes = 999'999'999; },
+       "The drive has only", "Make room on the drive"},
+      {"drive unmeasurable", [](PreflightFacts& f) { f.driveFreeBytes.reset(); },
+       "The drive's free space could not be measured.", "readable"},
+      {"no GNU rsync", [](PreflightFacts& f) { f.rsyncPath.clear(); },
+       "GNU rsync 3 or later was not found.", "Install GNU rsync"},
+      {"state folder read-only", [](PreflightFacts& f) { f.stateProblem = "Permission denied"; },
+       "Brimvale's state folder cannot be written: Permission denied.", "writable"},
+      {"service not installed", [](PreflightFacts& f) { f.installed = false; },
+       "The background service is not installed.", "brimvale install"},
+      {"service stopped", [](PreflightFacts& f) { f.running = false; },
+       "The background service is not running.", "brimvale run"},
+      {"parked originals", [](PreflightFacts& f) { f.parked = 2; },
+       "2 parked original(s) from earlier relocations are waiting.", "4-cleanup-old.sh"},
+      {"unfinished moves", [](PreflightFacts& f) { f.unfinishedMoves = 1; },
+       "1 folder move(s) are unfinished.", "brimvale moves resume"},
+  };
+  EXPECT_NE(renderPreflight(preflightChecks(allGood())).find("Ready"), std::string::npos);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PreflightFacts facts = allGood();
+    c.spoil(facts);
+    std::vector<PreflightCheck> failing;
+    for (const auto& check : preflightChecks(facts)) {
+      if (!check.ok) failing.push_back(check);
+    }
+    ASSERT_EQ(failing.size(), 1u);
+    EXPECT_TRUE(failing[0].line.starts_with(c.line)) << failing[0].line;
+    EXPECT_NE(failing[0].fix.find(c.fix), std::string::npos) << failing[0].fix;
+    const std::string text = renderPreflight(preflightChecks(facts));
+    EXPECT_NE(text.find("✗ " + failing[0].line + "\n  → " + failing[0].fix), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Ready"), std::string::npos);
+  }
+}
+
+TEST(Preflight, AStateFolderThatCannotBeMadeIsNamed) {
+  testing::TempFolder dir("bv-preflight");
+  EXPECT_EQ(stateFolderProblem(dir / "home/.brimvale/state"), "");
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "home/.brimvale/state"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "home/.brimvale/state")) << "the probe is removed";
+  dir.file("blocked/.brimvale", "a file where the folder should be");
+  EXPECT_NE(stateFolderProblem(dir / "blocked/.brimvale/state"), "");
+}
+
+}  // namespace
+}  // namespace brimvale::app

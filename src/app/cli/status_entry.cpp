@@ -1,0 +1,76 @@
+#include "app/cli/status_entry.h"
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "app/cli/json_option.h"
+#include "app/cli/status_refresh.h"
+#include "app/core/service_command.h"
+#include "app/core/state_json.h"
+#include "app/core/status_reader.h"
+#include "app/core/status_text.h"
+#include "common/state/config_keys.h"
+#include "common/state/service_config.h"
+
+namespace brimvale::app {
+namespace {
+
+constexpr std::int64_t kDefaultWatchTickSecs = 30;
+constexpr std::chrono::seconds kStatusRefreshLimit{30};
+
+struct StatusOptions {
+  bool json = false;
+};
+
+void options(CLI::App& sub, StatusOptions& o) { jsonOption(sub, o.json); }
+
+// One watch tick as configured; the service's default when the configuration can't be read.
+std::int64_t watchTickSecs(const CommandContext& c) {
+  auto config = loadServiceConfig(c.paths, "");
+  return config ? config->getInt(config_keys::kWatchIntervalSecs) : kDefaultWatchTickSecs;
+}
+
+int status(CommandContext& c, StatusOptions& o) {
+  platform::ServiceJobState job = c.host.services->state();
+  const auto refreshed =
+      refreshWhenStale(writtenAt(c.paths.statusJson), std::time(nullptr), watchTickSecs(c), [&] {
+        return runServiceCommand(c.paths, c.installerOptions().rsyncPath, {"json"},
+                                 kStatusRefreshLimit)
+            .succeeded();
+      });
+  if (o.json) {
+    // Standard output stays JSON; the note goes beside it.
+    if (refreshed) c.err << *refreshed << "\n";
+    auto status = readStatus(c.paths.statusJson);
+    if (!status) {
+      c.err << status.error().message() << "\n";
+      return 1;
+    }
+    c.out << statusJson(job, *status);
+    return 0;
+  }
+  c.out << "Background service: "
+        << (job.pid      ? "running (pid " + std::to_string(*job.pid) + ")"
+            : job.loaded ? std::string("loaded, not running")
+                         : std::string("not running"))
+        << "\n";
+  if (refreshed) c.out << *refreshed << "\n";
+  auto status = readStatus(c.paths.statusJson);
+  if (!status) {
+    c.err << status.error().message() << "\n";
+    return 1;
+  }
+  c.out << describeStatus(*status);
+  return 0;
+}
+
+}  // namespace
+
+CommandEntry statusEntry() {
+  return commandEntry<StatusOptions>("status", "the background service's status in plain words",
+                                     options, status);
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,13 @@
+#include "app/core/app_log.h"
+
+#include "common/base/file_io.h"
+
+namespace brimvale::app {
+
+void AppLog::write(const std::string& line) {
+  std::lock_guard lock(mutex_);
+  (void)appendToFile(file_, ts(clock_()) + "  " + line + "\n");
+  if (echo_) *echo_ << line << std::endl;
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,264 @@
+#include "app/core/app_move_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "apps/app_move_test_world.h"
+#include "apps/offload_record.h"
+
+namespace brimvale::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+class NoProbe final : public platform::BundleProbe {
+ public:
+  std::optional<std::int64_t> lastUsed(const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  bool appleSigned(const std::string&) override { return false; }
+};
+
+// The app mover's world (apps/app_move_test_world.h) behind the commands,
+// with the catalogue and the classification reading only its folders.
+struct Scene {
+  apps::testing::AppMoveWorld w;
+  NoProbe probe;
+  std::ostringstream out;
+  std::ostringstream err;
+  bool systemOwned = false;  // what classification sees: the user cannot write the app
+  std::string runningApp;    // a program that is open now
+  apps::OffloadRecordStore offloads{apps::offloadsFolder(w.paths), {}};
+  AppsCommandHost apps{
+      .folders = apps::defaultAppFolders(w.home, w.tmp.path()),
+      .factsCache = w.tmp / "facts.json",
+      .diagnosticsLog = w.tmp / "diagnostics.log",
+      .probe = probe,
+      .isRunning = [this](std::string_view program) { return program == runningApp; },
+      .classifier = {.updateFrameworks =
+                         apps::UpdateFrameworkDetection({.adobeDesktopCommon = w.tmp / "root/adobe",
+                                                         .microsoftAutoUpdate = w.tmp / "root/mau",
+                                                         .caskrooms = {w.tmp / "root/Caskroom"},
+                                                         .setappFolder = w.tmp / "root/Setapp"}),
+                     .helpers = apps::HelperToolScanner(std::vector<apps::HelperFolder>{}),
+                     .userCanWrite = [this](const fs::path&) { return !systemOwned; },
+                     .now = [] { return apps::Clock::from_time_t(1'780'000'000); }},
+      .dockPreferences = w.tmp / "dock.plist",
+      .toolFallback = {},
+      .now = 1'780'000'000,
+      .out = out,
+      .err = err};
+  AppMoveCommandHost host{
+      .apps = apps,
+      .env = w.env,
+      .workingFolder = w.workingFolder,
+      .offload = {
+          .home = w.home,
+          .applicationsRoot = w.applications,
+          .dataPlaces = {},
+          .workingFolder = {},
+          .freeBytes = [](const fs::path&) { return std::optional<std::uint64_t>(1ULL << 40); },
+          .quitApp = {},
+          .tools = &w.tools,
+          .records = &offloads,
+          .files = &w.files,
+          .trash = {w.home / ".local/share/Trash", 0},
+          .log = {},
+          .clock = [] { return std::time_t{1'780'000'000}; }}};
+
+  fs::path bundle(const std::string& name) const { return w.applications / (name + ".app"); }
+  bool linked(const std::string& name) const {
+    return apps::isLinkTo(bundle(name), (w.appsRoot / (name + ".app")).string());
+  }
+  void clear() {
+    out.str("");
+    err.str("");
+  }
+};
+
+bool has(const std::ostringstream& stream, const std::string& part) {
+  return stream.str().find(part) != std::string::npos;
+}
+
+TEST(AppMoveCommand, RiskDecidesWhetherTheAppMoves) {
+  struct Case {
+    const char* name;
+    bool systemOwned;
+    bool running;
+    bool overrideRisk;
+    int exit;
+    bool moves;
+    const char* said;  // on standard output when it moves, else on standard error
+  };
+  const Case cases[] = {
+      {"safe", false, false, false, 0, true,
+       "Moved \u201cQ\u201d to your fast drive and kept it working.\n"},
+      {"known risk, not overridden", true, false, false, 1, false,
+       "has a known risk: Installed by macOS (system-owned)."},
+      {"known risk, overridden", true, false, true, 0, true,
+       "despite its known risk, as you asked"},
+      {"blocked even when overridden", false, true, true, 1, false,
+       "\u201cQ\u201d can\u2019t be moved: Currently running. Quit Q"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scene s;
+    s.w.makeBundle("Q");
+    const auto before = brimvale::testing::userView(s.bundle("Q"));
+    s.systemOwned = c.systemOwned;
+    if (c.running) s.runningApp = "Q";
+    EXPECT_EQ(appsMoveCommand(s.host, "Q", c.overrideRisk), c.exit) << s.err.str();
+    EXPECT_EQ(s.linked("Q"), c.moves);
+    EXPECT_EQ(brimvale::testing::userView(s.bundle("Q")), before) << "the app changed";
+    EXPECT_TRUE(has(c.moves ? s.out : s.err, c.said)) << s.out.str() << s.err.str();
+    if (!c.moves) EXPECT_TRUE(has(s.err, "Nothing was moved; the app is untouched."));
+  }
+}
+
+TEST(AppMoveCommand, NamesAndPathsResolveToExactlyOneApp) {
+  struct Case {
+    const char* name;
+    std::string target;  // "@" stands for the applications folder
+    int exit;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"name", "Q", 0, "Moved \u201cQ\u201d"},
+      {"name in other letter case", "q", 0, "Moved \u201cQ\u201d"},
+      {"path", "@/Q.app", 0, "Moved \u201cQ\u201d"},
+      {"path with a trailing slash", "@/Q.app/", 0, "Moved \u201cQ\u201d"},
+      {"unknown name", "Nope", 1, "No app called \u201cNope\u201d"},
+      {"nothing at the path", "@/Nope.app", 1, "There is nothing at"},
+      {"two apps of one name", "Twin", 2, "More than one app is called \u201cTwin\u201d"},
+      {"outside the application folders", "@/../Elsewhere/Q.app", 1,
+       "is not directly inside one. Nothing was moved"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scene s;
+    s.w.makeBundle("Q");
+    s.w.tmp.file("Applications/Twin.app/Contents/MacOS/Twin", "a");
+    s.w.tmp.file("home/Applications/Twin.app/Contents/MacOS/Twin", "b");
+    s.w.tmp.file("Elsewhere/Q.app/Contents/MacOS/Q", "c");
+    std::string target = c.target;
+    if (target.starts_with("@")) target = s.w.applications.string() + target.substr(1);
+    EXPECT_EQ(appsMoveCommand(s.host, target, false), c.exit);
+    EXPECT_TRUE(has(c.exit == 0 ? s.out : s.err, c.said)) << s.out.str() << s.err.str();
+    EXPECT_EQ(s.linked("Q"), c.exit == 0);
+    EXPECT_TRUE(apps::isRealFolder(s.w.tmp / "Elsewhere/Q.app"));
+  }
+}
+
+TEST(AppMoveCommand, AFailedMoveSaysTheAppIsSafeWhereItWas) {
+  for (const char* tool : {"ditto", "lsregister"}) {
+    SCOPED_TRACE(tool);
+    Scene s;
+    s.w.makeBundle("Q");
+    const auto before = brimvale::testing::userView(s.bundle("Q"));
+    s.w.tools.failing.insert(tool);
+    EXPECT_EQ(appsMoveCommand(s.host, "Q", false), 1);
+    EXPECT_TRUE(has(s.err, "Your app \u201cQ\u201d is safe at " + s.bundle("Q").string() + "."))
+        << s.err.str();
+    EXPECT_TRUE(apps::isRealFolder(s.bundle("Q")));
+    EXPECT_EQ(brimvale::testing::userView(s.bundle("Q")), before);
+  }
+}
+
+// Given an installer put a fresh bundle where the link was, then a sweep
+// announces it, moves it to the drive again and the listing says so.
+TEST(AppMoveCommand, ASweepMovesAReinstalledAppAgain) {
+  Scene s;
+  s.w.makeBundle("Q");
+  ASSERT_EQ(appsMoveCommand(s.host, "Q", false), 0) << s.err.str();
+  fs::remove(s.bundle("Q"));
+  s.w.makeBundle("Q", "2.0", " fresh");
+  const auto fresh = brimvale::testing::userView(s.bundle("Q"));
+  s.clear();
+
+  EXPECT_EQ(appsReinstallsCommand(s.host, true, false), 0) << s.err.str();
+  EXPECT_TRUE(has(s.out, "Q was reinstalled: An installer put Q back on your boot disk."))
+      << s.out.str();
+  EXPECT_TRUE(has(s.out, "Moved \u201cQ\u201d to your fast drive")) << s.out.str();
+  EXPECT_TRUE(has(s.out,
+                  "an installer put it back on the internal disk \u2014 moved to the "
+                  "fast drive again"))
+      << s.out.str();
+  EXPECT_TRUE(s.linked("Q"));
+  EXPECT_EQ(brimvale::testing::userView(s.bundle("Q")), fresh);
+
+  s.clear();
+  EXPECT_EQ(appsReinstallsCommand(s.host, true, true), 0);
+  const auto seen = nlohmann::json::parse(s.out.str());
+  EXPECT_EQ(seen["notifications"].size(), 0u) << "the same reinstall was announced twice";
+  ASSERT_EQ(seen["apps"].size(), 1u);
+  EXPECT_EQ(seen["apps"][0]["events"][0]["actionTaken"], "rerelocated");
+}
+
+// Given a moved app reinstalled with four new permissions, then the sweep
+// holds it for review with the notice's texts, and the user's answer either
+// moves it to the drive or keeps it here for good.
+TEST(AppMoveCommand, APermissionReviewIsAnsweredByApprovingOrKeeping) {
+  struct Case {
+    const char* name;
+    ReviewAnswer answer;
+    bool linked;
+    const char* said;
+    const char* action;
+  };
+  const Case cases[] = {
+      {"approve", ReviewAnswer::kApprove, true, "Moved \u201cQ\u201d to your fast drive",
+       "approved_by_user"},
+      {"keep", ReviewAnswer::kKeepInternal, false, "\u201cQ\u201d stays on your internal disk at",
+       "kept_on_internal_by_user"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scene s;
+    s.w.makeBundle("Q");
+    ASSERT_EQ(appsMoveCommand(s.host, "Q", false), 0) << s.err.str();
+    fs::remove(s.bundle("Q"));
+    s.w.makeBundle("Q", "2.0", " fresh");
+    s.w.tmp.file(s.bundle("Q") / "Contents/Info.plist",
+                 R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
+                 "<key>CFBundleExecutable</key><string>Q</string>"
+                 "<key>NSCameraUsageDescription</key><string>x</string>"
+                 "<key>NSMicrophoneUsageDescription</key><string>x</string>"
+                 "<key>NSCalendarsUsageDescription</key><string>x</string>"
+                 "<key>NSBluetoothAlwaysUsageDescription</key><string>x</string>"
+                 "</dict></plist>");
+    const auto fresh = brimvale::testing::userView(s.bundle("Q"));
+    ASSERT_EQ(appsReinstallsCommand(s.host, true, false), 0) << s.err.str();
+    ASSERT_TRUE(apps::isRealFolder(s.bundle("Q"))) << "moved before the review";
+    s.clear();
+
+    // A later process finds the review in the records.
+    ASSERT_EQ(appsReviewCommand(s.host, "", ReviewAnswer::kNone, false), 0);
+    EXPECT_TRUE(has(s.out,
+                    "Q needs permission review: The new install requests permissions it "
+                    "didn't ask for before ("))
+        << s.out.str();
+    EXPECT_TRUE(has(s.out, " and 1 more). Open Brimvale to review and approve.\n")) << s.out.str();
+    EXPECT_EQ(appsReviewCommand(s.host, "Nope", c.answer, false), 1);
+    EXPECT_TRUE(has(s.err, "No permission review is waiting for \u201cNope\u201d")) << s.err.str();
+
+    s.clear();
+    EXPECT_EQ(appsReviewCommand(s.host, "q", c.answer, false), 0) << s.err.str();
+    EXPECT_TRUE(has(s.out, c.said)) << s.out.str();
+    EXPECT_EQ(s.linked("Q"), c.linked);
+    EXPECT_EQ(brimvale::testing::userView(s.bundle("Q")), fresh);
+
+    // Answered once: nothing waits, and a sweep leaves the answer standing.
+    s.clear();
+    ASSERT_EQ(appsReinstallsCommand(s.host, true, true), 0);
+    EXPECT_EQ(s.linked("Q"), c.linked) << s.out.str();
+    EXPECT_NE(s.out.str().find(c.action), std::string::npos) << s.out.str();
+    s.clear();
+    ASSERT_EQ(appsReviewCommand(s.host, "", ReviewAnswer::kNone, true), 0);
+    EXPECT_TRUE(nlohmann::json::parse(s.out.str())["reviews"].empty()) << s.out.str();
+  }
+}
+
+}  // namespace
+}  // namespace brimvale::app

@@ -1,0 +1,366 @@
+#include "app/core/care_commands.h"
+
+#include <charconv>
+#include <chrono>
+#include <thread>
+
+#include "app/core/app_log.h"
+#include "app/core/service_command.h"
+#include "app/core/state_json.h"
+#include "care/care_removals.h"
+#include "care/care_run.h"
+#include "care/home_report.h"
+#include "common/base/platform_words.h"
+#include "common/base/timestamps.h"
+#include "platform/byte_count_format.h"
+#include "snapshots/thinning_record.h"
+#include "transfers/background_jobs.h"
+
+namespace brimvale::app {
+namespace {
+
+constexpr std::int64_t kBytesPerGb = 1'000'000'000;
+constexpr std::chrono::seconds kStatusLimit{60};
+// A clean-up step may relocate large folders; it is stopped only when stuck.
+constexpr std::chrono::hours kCareStepLimit{1};
+constexpr std::string_view kVolumeName = "your startup disk";
+constexpr std::string_view kAllTimeFile = "cumulative-saved-bytes";
+
+// The restore-point manager with its thinning remembered in the settings and
+// the ledger, and the startup volume's figures for the purgeable estimate.
+class Snapshots {
+ public:
+  explicit Snapshots(CareCommandHost& host)
+      : log_(host.paths.root / "brimvale.log", systemClock(), nullptr),
+        ledger_(host.paths.state, systemClock()),
+        recorder_(*host.platform.defaults, ledger_, log_.sink()),
+        manager_({.toolPath = host.snapshotTool}, recorder_, [&host] {
+          const auto values = host.platform.volumes->read("/");
+          return snapshots::StartupCapacity{
+              .available = values.availableCapacity,
+              .availableForImportantUsage = values.availableCapacityForImportantUsage};
+        }) {}
+
+  snapshots::SnapshotManager& manager() { return manager_; }
+
+ private:
+  AppLog log_;
+  transfers::BackgroundJobsStore ledger_;
+  snapshots::AppThinningRecorder recorder_;
+  snapshots::SnapshotManager manager_;
+};
+
+int snapshotFailure(CareCommandHost& host, const snapshots::SnapshotManagerError& error) {
+  host.err << error.description() << "\nYour files are safe.\n";
+  return 1;
+}
+
+int snapshotsUsage(CareCommandHost& host) {
+  host.err << "Use: brimvale snapshots [list | delete STAMP | thin BYTES URGENCY | destination]. "
+              "Nothing was changed.\n";
+  return 2;
+}
+
+template <class T>
+std::optional<T> wholeNumber(const std::string& text) {
+  T value{};
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+int listSnapshots(CareCommandHost& host, snapshots::SnapshotManager& manager) {
+  auto listed = manager.listLocalSnapshots();
+  if (!listed) return snapshotFailure(host, listed.error());
+  if (host.json) {
+    host.out << snapshotsJson(*listed);
+    return 0;
+  }
+  if (listed->empty()) host.out << "No local snapshots.\n";
+  for (const auto& s : *listed) {
+    host.out << s.name;
+    if (s.isProtected) {
+      host.out << "  (required by macOS)";
+    } else {
+      host.out << "  " << (s.date ? ts(*s.date) : std::string("date unknown"));
+    }
+    host.out << "\n";
+  }
+  return 0;
+}
+
+int showDestination(CareCommandHost& host, snapshots::SnapshotManager& manager) {
+  auto destination = manager.destinationInfo();
+  if (!destination) return snapshotFailure(host, destination.error());
+  if (!*destination) {
+    host.out << "No Time Machine backup destination is set up.\n";
+    return 0;
+  }
+  host.out << "Name: " << (*destination)->name << "\nMount Point: " << (*destination)->mountPoint
+           << "\n";
+  if ((*destination)->mountPoint.empty()) return 0;
+  auto latest = manager.latestBackup((*destination)->mountPoint);
+  if (!latest) return snapshotFailure(host, latest.error());
+  if (!*latest) {
+    host.out << "No backup has finished on it yet.\n";
+  } else {
+    host.out << "Latest backup: " << (*latest)->path;
+    if ((*latest)->date) host.out << " (" << ts(*(*latest)->date) << ")";
+    host.out << "\n";
+  }
+  return 0;
+}
+
+// A fresh snapshot from the service when it answers, else the last one written.
+std::expected<ServiceStatus, StatusReadFailure> currentStatus(const CareCommandHost& host) {
+  ProcessResult fresh = runServiceCommand(host.paths, host.rsyncPath, {"json"}, kStatusLimit);
+  if (fresh.succeeded()) {
+    if (auto status = decodeStatus(fresh.out)) return status;
+  }
+  return readStatus(host.paths.statusJson);
+}
+
+care::HomeFacts gatherFacts(CareCommandHost& host, const ServiceStatus& status,
+                            const snapshots::SnapshotManager& manager) {
+  return homeFactsFrom(status, manager.available() ? manager.purgeableEstimate() : 0, 0,
+                       care::scanMovableApps(care::applicationFolders(host.paths.home)));
+}
+
+care::CareRoutines careRoutines(CareCommandHost& host, snapshots::SnapshotManager& manager) {
+  return {
+      .service =
+          [&host](const std::vector<std::string>& args) {
+            return runServiceCommand(host.paths, host.rsyncPath, args, kCareStepLimit);
+          },
+      .thinSnapshots = [&manager]() -> std::optional<std::string> {
+        auto thinned =
+            manager.thinLocalSnapshots(snapshots::kReclaimAllBytes, snapshots::kMostUrgent);
+        if (thinned) return std::nullopt;
+        return thinned.error().description();
+      },
+      .internalFreeBytes =
+          [&host] {
+            return host.platform.volumes->read(host.paths.home.string()).availableCapacity;
+          },
+      .pause = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); },
+  };
+}
+
+void showPlan(CareCommandHost& host, const care::SizedPlan& plan) {
+  host.out << care::planSentence(plan.steps) << "\n";
+  int n = 0;
+  for (const auto& step : plan.steps) {
+    host.out << "  " << ++n << ". " << care::stepName(step);
+    for (const auto& f : plan.scan) {
+      if (step.kind == care::CareStep::Kind::kReclaim && f.category == step.category) {
+        host.out << " (about " << platform::formatFileByteCount(f.bytes) << ")";
+      }
+    }
+    host.out << "\n";
+  }
+}
+
+std::string itemsWord(std::size_t n) { return std::to_string(n) + (n == 1 ? " item" : " items"); }
+
+// The run in the background-job ledger, beside the other kinds of work.
+void recordCareRun(CareCommandHost& host, transfers::JobOutcome outcome, const std::string& summary,
+                   std::int64_t items = 0, std::int64_t bytes = 0) {
+  transfers::BackgroundJobsStore ledger(host.paths.state, systemClock());
+  if (auto recorded = ledger.recordRun(transfers::JobKind::kCare, outcome, summary, items, bytes);
+      !recorded) {
+    AppLog(host.paths.root / "brimvale.log", systemClock(), nullptr)
+        .write("SmartCare: run not recorded in the job ledger: " + recorded.error().message());
+  }
+}
+
+std::int64_t totalBytes(const care::RemovalRecord& record) {
+  std::int64_t total = 0;
+  for (const auto& item : record.removed) total += item.bytes;
+  return total;
+}
+
+// What the last run removed, from its own record: path and size of each item.
+int careListCommand(CareCommandHost& host) {
+  auto record = care::loadRemovals(host.paths.state / care::kRemovalsFile);
+  if (!record) {
+    host.err << "Brimvale couldn't read the list of what Zozad Evev removed ("
+             << record.error().message()
+             << "). Your files are not affected; the next clean-up writes a new list.\n";
+    return 1;
+  }
+  if (host.json) {
+    host.out << careRemovalsJson(*record);
+    return 0;
+  }
+  if (!*record) {
+    host.out << "Zozad Evev hasn't run yet, so it has removed nothing. Run `brimvale care` to "
+                "clean up.\n";
+    return 0;
+  }
+  const care::RemovalRecord& last = **record;
+  if (last.removed.empty()) {
+    host.out << "Zozad Evev last ran " << localMinute(last.at) << " and removed no files.\n";
+    return 0;
+  }
+  host.out << "Zozad Evev last ran " << localMinute(last.at) << " and removed "
+           << itemsWord(last.removed.size()) << " ("
+           << platform::formatFileByteCount(totalBytes(last)) << "):\n";
+  for (const auto& item : last.removed) {
+    host.out << "  " << platform::formatFileByteCount(item.bytes) << "  " << item.path << "\n";
+  }
+  return 0;
+}
+
+// The running total including this run, as the summary shows it.
+std::string allTimeText(CareCommandHost& host, std::int64_t freed, AppLog& log) {
+  auto total = care::addToAllTimeSaved(host.paths.state / kAllTimeFile, freed);
+  if (!total) {
+    log.write("SmartCare: all-time total not updated: " + total.error().message());
+    return std::string(care::kNoAllTimeFigure);
+  }
+  return *total > 0 ? platform::formatFileByteCount(*total) : std::string(care::kNoAllTimeFigure);
+}
+
+}  // namespace
+
+care::HomeFacts homeFactsFrom(const ServiceStatus& status, std::int64_t purgeableBytes,
+                              std::int64_t cloudAccounts, const care::MovableApps& apps) {
+  return {.internalFreeGb = status.internalFreeGb,
+          .driveConnected = status.mounted,
+          .movableAppCount = apps.count,
+          .movableAppsGb = static_cast<std::int64_t>(apps.totalBytes / kBytesPerGb),
+          .snapshotGb = purgeableBytes / kBytesPerGb,
+          .cloudAccountCount = cloudAccounts,
+          .paused = status.paused,
+          .warnThresholdGb = status.lowSpaceWarnGb,
+          .criticalThresholdGb = status.lowSpaceCriticalGb};
+}
+
+int snapshotsCommand(CareCommandHost& host, const std::vector<std::string>& args) {
+  Snapshots snapshots(host);
+  auto& manager = snapshots.manager();
+  const std::string verb = args.empty() ? "list" : args[0];
+  if (verb == "list" && args.size() <= 1) return listSnapshots(host, manager);
+  if (verb == "destination" && args.size() == 1) return showDestination(host, manager);
+  if (verb == "delete" && args.size() == 2) {
+    if (auto deleted = manager.deleteSnapshot(args[1]); !deleted) {
+      return snapshotFailure(host, deleted.error());
+    }
+    host.out << "Deleted local snapshot " << args[1] << ".\n";
+    return 0;
+  }
+  if (verb == "thin" && args.size() == 3) {
+    const auto bytes = wholeNumber<std::int64_t>(args[1]);
+    const auto urgency = wholeNumber<int>(args[2]);
+    if (!bytes || !urgency) return snapshotsUsage(host);
+    if (auto thinned = manager.thinLocalSnapshots(*bytes, *urgency); !thinned) {
+      return snapshotFailure(host, thinned.error());
+    }
+    host.out << snapshots::kThinningLedgerSummary << "\n";
+    return 0;
+  }
+  return snapshotsUsage(host);
+}
+
+int homeCommand(CareCommandHost& host) {
+  auto status = currentStatus(host);
+  if (!status) {
+    host.err << status.error().message() << "\n";
+    return 1;
+  }
+  Snapshots snapshots(host);
+  const care::HomeFacts facts = gatherFacts(host, *status, snapshots.manager());
+  const auto trend = care::readTrend(host.paths.state / "history.ndjson", std::time(nullptr),
+                                     status->internalFreeGb, std::string(kVolumeName));
+  auto& defaults = *host.platform.defaults;
+  if (host.json) {
+    host.out << homeJson(
+        facts, trend,
+        {defaults.getString(care::kLastRunAtKey), defaults.getString(care::kLastSummaryKey)});
+    return 0;
+  }
+  // The plan as the clean-up would run it; unsized when the scan fails, as
+  // the home screen must still show.
+  const auto plan = care::planSteps(facts);
+  const auto sized = care::sizePlan(plan, careRoutines(host, snapshots.manager()).service);
+  host.out << care::renderHome(facts, sized ? sized->steps : plan, trend);
+  if (const auto summary = defaults.getString(care::kLastSummaryKey)) {
+    host.out << "\nLast Zozad Evev run ("
+             << defaults.getString(care::kLastRunAtKey).value_or("time unknown") << "):\n"
+             << *summary << "\n";
+  }
+  return 0;
+}
+
+int careCommand(CareCommandHost& host, CareMode mode) {
+  if (mode == CareMode::kList) return careListCommand(host);
+  auto status = currentStatus(host);
+  if (!status) {
+    host.err << status.error().message() << "\n";
+    return 1;
+  }
+  const bool running = mode == CareMode::kRun;
+  if (status->paused) {
+    if (running) recordCareRun(host, transfers::JobOutcome::kSkipped, "Paused, so nothing ran");
+    host.err << "Automatic actions are paused, so Zozad Evev didn't run. Nothing was changed; "
+                "resume them with `brimvale service resume` when you're ready and run it again.\n";
+    return 1;
+  }
+  Snapshots snapshots(host);
+  const care::CareRoutines routines = careRoutines(host, snapshots.manager());
+  const auto plan = care::planSteps(gatherFacts(host, *status, snapshots.manager()));
+  auto sized = care::sizePlan(plan, routines.service);
+  if (!sized) {
+    if (running) {
+      recordCareRun(host, transfers::JobOutcome::kFailed, "Couldn't check what there is to clear");
+    }
+    host.err << "Zozad Evev couldn't check what there is to clear, so it didn't run. "
+             << sized.error().message() << "\n";
+    return 1;
+  }
+  if (mode == CareMode::kPlanOnly) {
+    if (host.json) {
+      host.out << carePlanJson(*sized);
+      return 0;
+    }
+    showPlan(host, *sized);
+    return 0;
+  }
+
+  const care::RemovalWatch watch(host.paths.actions);
+  const auto results = care::runSteps(
+      sized->steps, routines, [&](std::string_view line) { host.out << line << std::endl; });
+  const care::RemovalRecord removals{.at = std::time(nullptr), .removed = watch.removedSince()};
+  AppLog log(host.paths.root / "brimvale.log", systemClock(), nullptr);
+  care::CareOutcome outcome = care::outcomeOf(results, *sized, {});
+  outcome.allTimeText = allTimeText(host, outcome.freedBytes, log);
+  std::string summary = care::composeSummary(outcome, platform::formatFileByteCount);
+  const std::string problems = care::problemLines(results);
+  if (!problems.empty()) summary += "\n" + problems.substr(0, problems.size() - 1);
+
+  host.out << "\n" << summary << "\n";
+  auto stored = care::storeRunRecord(*host.platform.defaults, {.at = removals.at,
+                                                               .freedBytes = outcome.freedBytes,
+                                                               .coverage = outcome.stepsRan,
+                                                               .summary = summary});
+  if (!stored) {
+    host.err << "Zozad Evev finished, but its summary couldn't be saved for the home screen. "
+             << stored.error().message() << "\n";
+  }
+  if (auto listed = care::storeRemovals(host.paths.state / care::kRemovalsFile, removals);
+      !listed) {
+    host.err << "Zozad Evev finished, but the list of what it removed couldn't be saved, so "
+                "`brimvale care --list` can't show it. Your files are not affected. "
+             << listed.error().message() << "\n";
+  }
+  const auto outcomeOfRun = problems.empty()           ? transfers::JobOutcome::kOk
+                            : outcome.stepsRan.empty() ? transfers::JobOutcome::kFailed
+                                                       : transfers::JobOutcome::kPartial;
+  recordCareRun(host, outcomeOfRun,
+                "Freed " + platform::formatFileByteCount(outcome.freedBytes) + ", removed " +
+                    itemsWord(removals.removed.size()),
+                static_cast<std::int64_t>(removals.removed.size()), outcome.freedBytes);
+  return problems.empty() && stored ? 0 : 1;
+}
+
+}  // namespace brimvale::app

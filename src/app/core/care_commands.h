@@ -1,0 +1,54 @@
+// `brimvale snapshots`, `brimvale home` and `brimvale care`: the restore-point
+// manager, the home screen and the one-tap clean-up, wired to this machine's
+// service, settings, ledger and disks.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/core/status_reader.h"
+#include "care/home_guidance.h"
+#include "care/movable_apps.h"
+#include "common/state/paths.h"
+#include "platform/app_platform.h"
+
+namespace brimvale::app {
+
+struct CareCommandHost {
+  StatePaths paths;
+  platform::AppPlatform& platform;
+  std::string rsyncPath;     // handed to the service; may be empty
+  std::string snapshotTool;  // the restore-point tool; empty when there is none
+  std::ostream& out;
+  std::ostream& err;
+  bool json = false;  // show the home screen, the snapshots and the plan as JSON
+};
+
+// `list` (the default), `delete STAMP`, `thin BYTES URGENCY` or
+// `destination`. 0 on success, 1 when the tool failed or refused, 2 for a
+// request that is not one of these.
+[[nodiscard]] int snapshotsCommand(CareCommandHost& host, const std::vector<std::string>& args);
+
+// Prints the home screen and, once Zozad Evev has run, its stored summary.
+[[nodiscard]] int homeCommand(CareCommandHost& host);
+
+enum class CareMode { kRun, kPlanOnly, kList };
+
+// Sizes the plan and either shows it (kPlanOnly) or runs it, printing each
+// step's progress line and then the summary. 1 when paused (nothing runs),
+// when the plan could not be sized, or when a step did not finish. A run,
+// whatever its end, goes into the background-job ledger, and what it removed
+// into its own record, which kList shows (path and size of each item).
+[[nodiscard]] int careCommand(CareCommandHost& host, CareMode mode);
+
+// The home screen's facts from the decoded status snapshot (free space,
+// drive, pause, the configured thresholds) and the other sources. Bytes
+// become whole decimal GB, rounded down. `cloudAccounts` is 0 until cloud
+// accounts exist.
+[[nodiscard]] care::HomeFacts homeFactsFrom(const ServiceStatus& status,
+                                            std::int64_t purgeableBytes, std::int64_t cloudAccounts,
+                                            const care::MovableApps& apps);
+
+}  // namespace brimvale::app

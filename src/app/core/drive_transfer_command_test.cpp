@@ -1,0 +1,234 @@
+#include "app/core/drive_transfer_command.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <sstream>
+
+#include "common/base/file_io.h"
+#include "mover/manifest.h"
+#include "testing/temp_folder.h"
+
+namespace brimvale::app {
+namespace {
+
+ProcessResult exited(std::string out, int code = 0) {
+  ProcessResult r;
+  r.outcome = ProcessOutcome::kExited;
+  r.exitCode = code;
+  r.out = std::move(out);
+  return r;
+}
+
+// A service answering from a table keyed by its arguments, a job file the
+// test rewrites between looks, and a switch that records its runs.
+struct TransferScene {
+  testing::TempFolder tmp{"bv-drive-transfer"};
+  StatePaths paths = StatePaths::forHome(tmp.folder("home"));
+  std::map<std::string, ProcessResult> answers;
+  std::vector<std::string> calls;
+  std::deque<std::string> jobs;  // job files shown one per look, the last one stays
+  mover::SwitchOutcome switchOutcome{.end = mover::SwitchEnd::kSwitched};
+  int switches = 0;
+  std::ostringstream out, err;
+  ViewCommandHost view{.service =
+                           [this](const std::vector<std::string>& args) {
+                             std::string key;
+                             for (const auto& a : args) key += (key.empty() ? "" : " ") + a;
+                             calls.push_back(key);
+                             auto it = answers.find(key);
+                             return it == answers.end() ? exited("", 64) : it->second;
+                           },
+                       .out = out,
+                       .err = err};
+
+  int run(std::vector<std::string> args, bool wait = false, bool json = false) {
+    view.json = json;
+    nextJob();
+    DriveTransferHost host{.view = view,
+                           .paths = paths,
+                           .runSwitch =
+                               [this](const std::function<void(std::string_view)>& show) {
+                                 ++switches;
+                                 show("Checking the copy…");
+                                 return switchOutcome;
+                               },
+                           .wait = wait,
+                           .pause = [this] { nextJob(); }};
+    return driveTransferCommand(host, args);
+  }
+
+  void nextJob() {
+    if (jobs.empty()) return;
+    std::filesystem::create_directories(paths.state);
+    ASSERT_TRUE(writeFileAtomically(paths.state / "transfer-job.json", jobs.front()));
+    if (jobs.size() > 1) jobs.pop_front();
+  }
+};
+
+std::string job(const std::string& kind, const std::string& phase, const std::string& extra = "") {
+  return R"({"kind":")" + kind + R"(","phase":")" + phase +
+         R"(","sourceRoot":"/Volumes/Old","destRoot":"/Volumes/New")" + extra + "}";
+}
+
+TEST(DriveTransferCommand, UsageErrorsExitTwoNamingWhatIsMissingAndRunNothing) {
+  const struct {
+    std::vector<std::string> args;
+    bool wait;
+    const char* says;
+  } cases[] = {
+      {{}, false, "Say what to do"},
+      {{"check"}, false, "Say which drive to check"},
+      {{"start"}, false, "Say which drive to copy to"},
+      {{"start", "backup"}, false, "Say which drive to copy to"},
+      {{"start", "backup", "/V/N", "extra"}, false, "Say which drive to copy to"},
+      {{"status", "now"}, false, "takes no words after it"},
+      {{"pause", "now"}, false, "takes no words after it"},
+      {{"pause"}, true, "--wait goes with"},
+      {{"eject"}, false, "\"eject\" is not something drive-transfer does"},
+  };
+  for (const auto& c : cases) {
+    TransferScene s;
+    SCOPED_TRACE(c.says);
+    EXPECT_EQ(s.run(c.args, c.wait), 2);
+    EXPECT_NE(s.err.str().find(c.says), std::string::npos) << s.err.str();
+    EXPECT_NE(s.err.str().find("Nothing was changed.\n"), std::string::npos);
+    EXPECT_TRUE(s.calls.empty());
+  }
+}
+
+TEST(DriveTransferCommand, EachRequestRunsItsServiceSubcommand) {
+  const struct {
+    std::vector<std::string> args;
+    const char* call;
+  } cases[] = {
+      {{"start", "/V/N"}, "transfer-start transfer /V/N yes"},
+      {{"start", "backup", "/V/N"}, "transfer-start backup /V/N yes"},
+      {{"start", "transfer", "/V/N"}, "transfer-start transfer /V/N yes"},
+      {{"pause"}, "transfer-pause"},
+      {{"resume"}, "transfer-resume"},
+      {{"cancel"}, "transfer-cancel"},
+      {{"check", "/V/N"}, "transfer-check /V/N"},
+  };
+  for (const auto& c : cases) {
+    TransferScene s;
+    SCOPED_TRACE(c.call);
+    s.answers[c.call] = exited("{\"verdict\":\"ok\",\"reasons\":[]}\n", 0);
+    EXPECT_EQ(s.run(c.args), 0) << s.err.str();
+    EXPECT_EQ(s.calls, std::vector<std::string>{c.call});
+  }
+}
+
+TEST(DriveTransferCommand, CheckExplainsABlockedDrive) {
+  TransferScene s;
+  s.answers["transfer-check /V/N"] = exited(
+      R"({"verdict":"block","reasons":["Not enough free space on the destination drive for everything on your current drive."]})");
+  EXPECT_EQ(s.run({"check", "/V/N"}), 0);
+  EXPECT_EQ(s.out.str(),
+            "/V/N can't take everything on your current drive:\n"
+            "  - Not enough free space on the destination drive for everything on your current "
+            "drive.\n");
+}
+
+TEST(DriveTransferCommand, WaitFollowsTheJobAndEndsWithItsResult) {
+  const std::string copying =
+      job("transfer", "copying", R"(,"percent":50,"bytesDone":1000,"bytesTotal":2000)");
+  const struct {
+    const char* name;
+    std::vector<std::string> jobs;
+    mover::SwitchEnd switchEnd;
+    int exit;
+    int switches;
+    std::string lastLines;
+  } cases[] = {
+      {"a transfer switches once copied",
+       {copying, job("transfer", "verifying"), job("transfer", "copied")},
+       mover::SwitchEnd::kSwitched,
+       0,
+       1,
+       "Copy verified — switching over…\nSwitching to the new drive…\n  Checking the copy…\n"
+       "Moved everything to the new drive and switched over.\n"},
+      {"a refused switch says the old drive has everything",
+       {job("transfer", "copied")},
+       mover::SwitchEnd::kRefused,
+       1,
+       1,
+       "The switch couldn't be completed. Your old drive still has everything — nothing was "
+       "deleted.\nWhat stopped it: a move is still in progress.\n"},
+      {"a backup is never switched",
+       {job("backup", "verifying"), job("backup", "done")},
+       mover::SwitchEnd::kSwitched,
+       0,
+       0,
+       "Checking the copy…\nBacked everything up to the other drive.\n"},
+      {"a failed backup",
+       {job("backup", "failed", R"(,"lastError":"The destination drive ran out of space.")")},
+       mover::SwitchEnd::kSwitched,
+       1,
+       0,
+       "Couldn't finish\nThe destination drive ran out of space.\nThe transfer didn't finish.\n"},
+      {"a paused job ends the wait",
+       {job("transfer", "paused")},
+       mover::SwitchEnd::kSwitched,
+       0,
+       0,
+       "Paused\nResume it with `brimvale drive-transfer resume`.\n"},
+      {"no job", {}, mover::SwitchEnd::kSwitched, 0, 0, "No drive transfer is under way.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TransferScene s;
+    s.jobs.assign(c.jobs.begin(), c.jobs.end());
+    s.switchOutcome = {.end = c.switchEnd, .reason = "a move is still in progress"};
+    EXPECT_EQ(s.run({"status"}, true), c.exit) << s.out.str();
+    EXPECT_EQ(s.switches, c.switches);
+    const std::string shown = s.out.str();
+    EXPECT_NE(shown.find(c.lastLines), std::string::npos) << shown;
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << "no escape bytes off a terminal";
+  }
+}
+
+TEST(DriveTransferCommand, WaitWithJsonPrintsOnlyTheFinalJob) {
+  TransferScene s;
+  s.jobs = {job("backup", "copying"), job("backup", "done")};
+  EXPECT_EQ(s.run({"status"}, true, true), 0);
+  EXPECT_EQ(s.out.str(), job("backup", "done"));
+}
+
+TEST(DriveTransferCommand, CancelIsRefusedOnceLinksLeadToTheNewCopy) {
+  TransferScene s;
+  const auto oldCopy = s.tmp.file("old/BRIM-A/Relocated/x", "x");
+  const auto newCopy = s.tmp.file("new/BRIM-A/Relocated/x", "x");
+  const auto link = s.tmp.link("home/x", oldCopy);
+  std::filesystem::create_directories(s.paths.state / "folder-moves");
+  mover::MoveManifest move;
+  move.id = "F1";
+  move.src = link.string();
+  move.finalDst = oldCopy.string();
+  move.phase = mover::MovePhase::kDone;
+  ASSERT_TRUE(
+      writeFileAtomically(s.paths.state / "folder-moves" / "F1.json", mover::encodeManifest(move)));
+  s.jobs = {job("transfer", "copied",
+                R"(,"sourceWorking":")" + (s.tmp.path() / "old/BRIM-A").string() +
+                    R"(","destWorking":")" + (s.tmp.path() / "new/BRIM-A").string() + "\"")};
+  s.answers["transfer-cancel"] = exited("Transfer cancelled.\n");
+  EXPECT_EQ(s.run({"cancel"}), 0) << "links still lead to the old drive: " << s.err.str();
+
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(newCopy, link);
+  s.calls.clear();
+  EXPECT_EQ(s.run({"cancel"}), 1);
+  EXPECT_NE(s.err.str().find("can't be cancelled"), std::string::npos) << s.err.str();
+  EXPECT_TRUE(s.calls.empty()) << "the service was never asked to delete the copy";
+}
+
+TEST(TransferStatusLine, SaysSwitchingWhileTheSwitchRuns) {
+  EXPECT_EQ(transferStatusLine("copied", false, true), "Switching to the new drive…");
+  EXPECT_EQ(transferStatusLine("copied", false, false), "Copy verified — switching over…");
+  EXPECT_EQ(transferStatusLine("copying", true, false), "Backing up…");
+  EXPECT_EQ(transferStatusLine("mystery", false, false), "Working…");
+}
+
+}  // namespace
+}  // namespace brimvale::app

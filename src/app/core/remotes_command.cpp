@@ -1,0 +1,314 @@
+#include "app/core/remotes_command.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "app/core/remote_add.h"
+#include "app/core/remote_folder_edits.h"
+#include "cloud/credential_saver.h"
+#include "common/base/yes_answer.h"
+
+#include "cloud/rclone_client.h"
+#include "cloud/rclone_helper.h"
+#include "cloud/remote.h"
+#include "cloud/remote_types.h"
+
+namespace brimvale::app {
+
+namespace {
+
+using nlohmann::json;
+
+// The helper's answer as a document, or the sentence it printed instead.
+std::optional<json> answerOf(RemotesCommandContext& c, const cloud::HelperOutput& output) {
+  auto document = json::parse(output.out, nullptr, false);
+  if (output.status == 0 && !document.is_discarded()) return document;
+  c.err << (output.err.empty() ? "rclone gave an answer Brimvale could not read. Nothing was "
+                                 "changed.\n"
+                               : output.err);
+  return std::nullopt;
+}
+
+int resetVault(RemotesCommandContext& c) {
+  if (!c.vault) {
+    c.err << "Brimvale could not find its credential vault on this computer. Nothing was "
+             "changed.\n";
+    return 1;
+  }
+  auto kept = c.vault->vaultReset();
+  if (!kept) {
+    c.err << "The vault could not be set aside: " << kept.error().message()
+          << " It is still where it was, unchanged.\n";
+    return 1;
+  }
+  if (!*kept) {
+    c.out << "There is no vault to reset; the next saved password starts a new one.\n";
+    return 0;
+  }
+  c.out << "The old vault was kept at " << kept->value().string()
+        << ", so nothing in it is lost. A new, empty vault starts with the next saved password: "
+           "enter your remotes' passwords again in Preferences → Accounts.\n";
+  return 0;
+}
+
+// The remotes rclone has now, or nothing after saying why.
+std::optional<std::vector<cloud::Remote>> currentRemotes(RemotesCommandContext& c) {
+  auto answer = answerOf(c, cloud::runHelperCommand({"remotes-list"}, c.rclone, c.runner));
+  if (!answer) return std::nullopt;
+  try {
+    return answer->get<std::vector<cloud::Remote>>();
+  } catch (const json::exception&) {
+    c.err << "rclone gave a remote list Brimvale could not read. Nothing was changed.\n";
+    return std::nullopt;
+  }
+}
+
+int addRemote(RemotesCommandContext& c, const std::vector<std::string>& words) {
+  const RemoteAddRequest request{.type = words[1], .name = words[2], .options = c.addOptions};
+  auto question = secretQuestionFor(request);
+  if (!question) {
+    c.err << question.error().detail << "\n";
+    return 2;
+  }
+  if (!c.vault || !c.details) {
+    c.err << "Brimvale could not open its credential vault, so the account was not added. "
+             "Nothing was changed.\n";
+    return 1;
+  }
+  auto remotes = currentRemotes(c);
+  if (!remotes) return 1;
+  std::vector<std::string> types;
+  for (const auto& remote : *remotes) {
+    if (remote.name == request.name) {
+      c.err << cloud::existingRemoteText(request.name) << " Nothing was added.\n";
+      return 1;
+    }
+    types.push_back(remote.type);
+  }
+  if (auto limit = cloud::accountLimitRefusal(request.type, types)) {
+    c.err << *limit << " Nothing was added.\n";
+    return 1;
+  }
+  std::string secret;
+  if (*question) {
+    auto typed = c.askSecret ? c.askSecret((*question)->prompt)
+                             : Result<std::string>(fail(Errc::kUnavailable, "No way to ask."));
+    if (!typed) {
+      c.err << typed.error().detail << " Nothing was added.\n";
+      return 1;
+    }
+    secret = std::move(*typed);
+  }
+  auto account = accountFor(request, secret);
+  if (!account) {
+    c.err << account.error().detail << "\n";
+    return 2;
+  }
+  cloud::RcloneClient client(c.rclone, c.runner);
+  cloud::CredentialSaver saver(*c.vault, client, *c.details);
+  if (auto saved = saver.save(*account); !saved) {
+    c.err << saved.error().message << "\n";
+    return 1;
+  }
+  c.out << "Added " << request.name << " (" << cloud::remoteTypeDisplayName(request.type) << ")"
+        << (account->secrets.empty() ? "" : "; its secret is kept encrypted in Brimvale's vault")
+        << ". `brimvale remotes test " << request.name << "` checks that it answers.\n";
+  return 0;
+}
+
+// Deletes what Brimvale kept about a remote rclone no longer has: its
+// secrets in the vault and its details record. Each may already be gone (a
+// second removal, or one that stopped half way). Returns whether both are
+// gone now, after saying what could not be deleted.
+bool forgetRemote(RemotesCommandContext& c, const std::string& name, bool& forgotAny) {
+  bool done = true;
+  if (c.vault) {
+    if (auto forgot = c.vault->forget(name); !forgot) {
+      c.err << "Couldn't delete the saved secret of " << name
+            << " from the vault: " << forgot.error().message()
+            << " The vault is unchanged; `brimvale remotes remove " << name << "` tries again.\n";
+      done = false;
+    } else {
+      forgotAny = forgotAny || *forgot;
+    }
+  }
+  if (c.details) {
+    if (auto forgot = c.details->forget(name); !forgot) {
+      c.err << "Couldn't delete the details Brimvale kept about " << name << ": "
+            << forgot.error().message() << " Other remotes' details are unchanged; "
+            << "`brimvale remotes remove " << name << "` tries again.\n";
+      done = false;
+    } else {
+      forgotAny = forgotAny || *forgot;
+    }
+  }
+  return done;
+}
+
+int removeRemote(RemotesCommandContext& c, const std::string& name) {
+  auto remotes = currentRemotes(c);
+  if (!remotes) return 1;
+  bool forgotAny = false;
+  if (std::none_of(remotes->begin(), remotes->end(),
+                   [&](const cloud::Remote& r) { return r.name == name; })) {
+    if (!forgetRemote(c, name, forgotAny)) return 1;
+    c.out << (forgotAny
+                  ? "There is no remote named " + name +
+                        " any more; the secret and details Brimvale still kept for it "
+                        "were deleted.\n"
+                  : "There is no remote named " + name + ", so there was nothing to remove.\n");
+    return 0;
+  }
+  if (!c.yes) {
+    if (!c.interactive || !c.in) {
+      c.out << "Nothing was removed. Run it again with --yes to remove " << name << ".\n";
+      return 1;
+    }
+    c.out << kRemoveRemoteWarning << "\nRemove " << name << "? [y/N] " << std::flush;
+    if (!readsYes(*c.in)) {
+      c.out << "Nothing was removed.\n";
+      return 1;
+    }
+  }
+  auto answer = answerOf(c, cloud::runHelperCommand({"remote-remove", name}, c.rclone, c.runner));
+  if (!answer) return 1;
+  if (!answer->value("ok", false)) {
+    c.err << "Couldn't remove " << name << ": " << answer->value("message", std::string())
+          << " The remote is unchanged.\n";
+    return 1;
+  }
+  // rclone's definition goes first: without it the remote cannot be used,
+  // and a rerun still finds and deletes what is left here.
+  c.out << answer->value("message", std::string()) << "\n";
+  return forgetRemote(c, name, forgotAny) ? 0 : 1;
+}
+
+int browseRemote(RemotesCommandContext& c, const std::string& target, bool asJson) {
+  cloud::RcloneClient client(c.rclone, c.runner);
+  auto entries = client.listRcloneEntries(target);
+  if (!entries) {
+    c.err << entries.error().detail << " Nothing was changed.\n";
+    return entries.error().code == Errc::kInvalidArgument ? 2 : 1;
+  }
+  // Folders first, each group by name, as a file browser shows them.
+  std::stable_sort(entries->begin(), entries->end(),
+                   [](const cloud::RcloneEntry& a, const cloud::RcloneEntry& b) {
+                     return a.isDir != b.isDir ? a.isDir : a.name < b.name;
+                   });
+  if (asJson) {
+    json list = json::array();
+    for (const auto& e : *entries)
+      list.push_back({{"Path", e.path}, {"Name", e.name}, {"IsDir", e.isDir}});
+    c.out << list.dump(2) << "\n";
+    return 0;
+  }
+  if (entries->empty()) {
+    c.out << target << " is empty.\n";
+    return 0;
+  }
+  for (const auto& e : *entries) c.out << e.name << (e.isDir ? "/" : "") << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& words, bool json) {
+  const std::string action = words.empty() ? "list" : words[0];
+  const bool named = action == "test";
+  if (action == "vault-reset" && words.size() == 1 && !json) return resetVault(c);
+  const bool edit = action == "browse" && words.size() == 3 && !json &&
+                    (words[2] == "new-folder" || words[2] == "delete");
+  const bool wellFormed = edit                                                ? true
+                          : named || action == "remove" || action == "browse" ? words.size() == 2
+                          : action == "add"
+                              ? words.size() == 3 && !json
+                              : (action == "list" || action == "types") && words.size() <= 1;
+  if (!wellFormed) {
+    c.err << "Use brimvale remotes list, remotes types, remotes add TYPE NAME [--key value ...], "
+             "remotes test NAME, remotes remove NAME, remotes browse NAME:PATH [new-folder|delete] "
+             "or remotes vault-reset. Nothing was changed.\n";
+    return 2;
+  }
+  if (action != "add" && !c.addOptions.empty()) {
+    c.err << "Options such as --" << c.addOptions.begin()->first
+          << " go with remotes add only. Nothing was changed.\n";
+    return 2;
+  }
+  if (action == "add") {
+    // Usage mistakes are reported before anything asks rclone.
+    if (!c.rclone && secretQuestionFor({words[1], words[2], c.addOptions})) {
+      c.err << cloud::kRcloneNotInstalled << ". Nothing was changed.\n";
+      return 1;
+    }
+    return addRemote(c, words);
+  }
+  if (!c.rclone && action == "browse") {
+    c.err << cloud::kRcloneNotInstalledBrowser << " Nothing was changed.\n";
+    return 1;
+  }
+  if (!c.rclone) {
+    c.err << cloud::kRcloneNotInstalled << ". Nothing was changed.\n";
+    return 1;
+  }
+  if (edit) {
+    cloud::RcloneClient client(c.rclone, c.runner);
+    RemoteFolderEdit folders{.client = client,
+                             .out = c.out,
+                             .err = c.err,
+                             .in = c.in,
+                             .interactive = c.interactive,
+                             .yes = c.yes};
+    return words[2] == "new-folder" ? makeRemoteFolder(folders, words[1])
+                                    : deleteRemoteItem(folders, words[1]);
+  }
+  if (action == "browse") return browseRemote(c, words[1], json);
+  if (action == "remove") {
+    if (!cloud::isUsableRemoteName(words[1])) {
+      c.err << "\"" << words[1] << "\" is not a remote name. Nothing was removed.\n";
+      return 2;
+    }
+    return removeRemote(c, words[1]);
+  }
+  if (named && !cloud::isUsableRemoteName(words[1])) {
+    c.err << "\"" << words[1] << "\" is not a remote name (no ':' or '/', and not starting with "
+          << "'-'). Nothing was tested.\n";
+    return 2;
+  }
+  const std::string helperCommand = action == "list"    ? "remotes-list"
+                                    : action == "types" ? "remote-types"
+                                                        : "remote-test";
+  std::vector<std::string> args{helperCommand};
+  if (named) args.push_back(words[1]);
+  auto answer = answerOf(c, cloud::runHelperCommand(args, c.rclone, c.runner));
+  if (!answer) return 1;
+  if (json) {
+    c.out << answer->dump(2) << "\n";
+    return named && !answer->value("ok", false) ? 1 : 0;
+  }
+  if (named) {
+    const bool ok = answer->value("ok", false);
+    if (ok) {
+      c.out << answer->value("message", std::string()) << "\n";
+    } else {
+      c.err << "Couldn't reach " << words[1] << ": " << answer->value("message", std::string())
+            << " Nothing was changed.\n";
+    }
+    return ok ? 0 : 1;
+  }
+  if (answer->empty()) {
+    c.out << (action == "list" ? "No remotes configured.\n" : "rclone offers no remote types.\n");
+    return 0;
+  }
+  for (const auto& entry : *answer) {
+    if (action == "list") {
+      c.out << entry.value("name", std::string()) << "  "
+            << cloud::remoteTypeDisplayName(entry.value("type", std::string())) << "\n";
+    } else {
+      c.out << entry.value("id", std::string()) << "  " << entry.value("name", std::string())
+            << (entry.value("oauth", false) ? "  (signs in through the browser)" : "") << "\n";
+    }
+  }
+  return 0;
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,24 @@
+// One run of the installed service program, brim-vale, as the commands and
+// the dashboard start it: its arguments, GNU rsync and a time limit.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/base/process.h"
+#include "common/state/paths.h"
+
+namespace brimvale::app {
+
+// Runs `{home}/.brimvale/brim-vale {args}` once, with RSYNC set when known,
+// under `limit`.
+// `onStdout`, when given, sees the output as it comes.
+[[nodiscard]] ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
+                                              std::vector<std::string> args,
+                                              std::chrono::seconds limit,
+                                              std::function<void(std::string_view)> onStdout = {});
+
+}  // namespace brimvale::app

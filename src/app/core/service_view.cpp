@@ -1,0 +1,209 @@
+#include "app/core/service_view.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/byte_count_format.h"
+
+namespace brimvale::app {
+namespace {
+using nlohmann::json;
+
+constexpr std::int64_t kBytesPerMiB = 1024 * 1024;
+constexpr std::size_t kBarWidth = 20;
+
+std::string textOf(const json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::int64_t numberOf(const json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_number() ? it->get<std::int64_t>() : 0;
+}
+
+Result<json> parsed(std::string_view text, std::string_view what) {
+  json doc = json::parse(text, nullptr, false);
+  if (doc.is_discarded()) {
+    return fail(Errc::kParse, "the service's " + std::string(what) + " is not JSON");
+  }
+  return doc;
+}
+
+// Columns padded to the widest cell; the last column is not padded.
+std::string table(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()));
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    text += line + "\n";
+  }
+  return text;
+}
+
+// A service message as a sentence: capitalised as given, with a closing full stop.
+std::string sentence(std::string text) {
+  if (!text.empty() && text.back() != '.') text += '.';
+  return text;
+}
+
+std::string bar(std::int64_t bytes, std::int64_t largest, bool terminal) {
+  const auto filled =
+      largest > 0 ? static_cast<std::size_t>(
+                        (bytes * static_cast<std::int64_t>(kBarWidth) + largest - 1) / largest)
+                  : 0;
+  std::string drawn;
+  for (std::size_t i = 0; i < kBarWidth; ++i) {
+    drawn += i < filled ? (terminal ? "\u2588" : "#") : (terminal ? "\u2591" : ".");
+  }
+  return drawn;
+}
+
+}  // namespace
+
+std::string transferPhaseWords(const std::string& phase, bool backup) {
+  if (phase == "idle") return "Getting ready…";
+  if (phase == "copying") return backup ? "Backing up…" : "Copying to the new drive…";
+  if (phase == "verifying") return "Checking the copy…";
+  if (phase == "copied") return "Copy verified — switching over…";
+  if (phase == "switching") return "Switching to the new drive…";
+  if (phase == "failed") return "Couldn't finish";
+  if (phase == "paused") return "Paused";
+  if (phase == "waitingForDrive") return "Waiting for the drive…";
+  return "Working…";
+}
+
+Result<std::vector<ListedDrive>> decodeDriveList(std::string_view text) {
+  auto doc = parsed(text, "drive list");
+  if (!doc) return std::unexpected(doc.error());
+  if (!doc->is_array()) return fail(Errc::kParse, "the service's drive list is not a list");
+  std::vector<ListedDrive> drives;
+  for (const auto& volume : *doc) {
+    if (!volume.is_object()) return fail(Errc::kParse, "the service's drive list has a non-object");
+    drives.push_back({.name = textOf(volume, "name"),
+                      .path = textOf(volume, "path"),
+                      .filesystem = textOf(volume, "filesystem"),
+                      .freeBytes = numberOf(volume, "free_mb") * kBytesPerMiB,
+                      .totalBytes = numberOf(volume, "total_mb") * kBytesPerMiB});
+  }
+  return drives;
+}
+
+Result<std::string> assessmentVerdict(std::string_view text) {
+  auto doc = parsed(text, "assessment");
+  if (!doc) return std::unexpected(doc.error());
+  const std::string verdict = doc->is_object() ? textOf(*doc, "verdict") : "";
+  if (verdict.empty()) return fail(Errc::kParse, "the service's assessment has no verdict");
+  return verdict;
+}
+
+std::string renderDriveTable(const std::vector<ListedDrive>& drives,
+                             const std::vector<std::string>& verdicts) {
+  if (drives.empty()) return "No drives are connected that could be used.\n";
+  std::vector<std::vector<std::string>> rows{
+      {"MOUNT PATH", "NAME", "FILE SYSTEM", "SIZE", "FREE", "VERDICT"}};
+  for (std::size_t i = 0; i < drives.size(); ++i) {
+    const auto& d = drives[i];
+    rows.push_back({d.path, d.name, d.filesystem.empty() ? "-" : d.filesystem,
+                    platform::formatFileByteCount(d.totalBytes),
+                    platform::formatFileByteCount(d.freeBytes),
+                    i < verdicts.size() ? verdicts[i] : "-"});
+  }
+  return table(rows);
+}
+
+Result<std::string> renderAssessment(std::string_view path, std::string_view text) {
+  auto verdict = assessmentVerdict(text);
+  if (!verdict) return std::unexpected(verdict.error());
+  const json doc = json::parse(text);  // assessmentVerdict has parsed it already
+  const std::string where = "The drive at " + std::string(path);
+  std::string out;
+  if (*verdict == "ok") {
+    out = where + " can be used.\n";
+  } else if (*verdict == "warn") {
+    out = where + " can be used, but mind the following:\n";
+  } else {
+    out = where + " can't be used:\n";
+  }
+  for (const char* key : {"reasons", "warnings"}) {
+    auto it = doc.find(key);
+    if (it == doc.end() || !it->is_array()) continue;
+    for (const auto& line : *it) {
+      if (line.is_string()) out += "  " + sentence(line.get<std::string>()) + "\n";
+    }
+  }
+  const std::string fs = textOf(doc, "filesystem");
+  if (!fs.empty()) out += "  Its file system is " + fs + ".\n";
+  return out;
+}
+
+Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal) {
+  struct Row {
+    std::string label;
+    std::string path;
+    std::int64_t bytes;
+  };
+  std::vector<Row> rows;
+  std::istringstream lines{std::string(ndjson)};
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    auto doc = parsed(line, "storage scan");
+    if (!doc) return std::unexpected(doc.error());
+    if (doc->contains("path")) {
+      rows.push_back({textOf(*doc, "label"), textOf(*doc, "path"), numberOf(*doc, "size_bytes")});
+    }
+  }
+  if (rows.empty()) return std::string("None of the usual space users were found.\n");
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const Row& a, const Row& b) { return a.bytes > b.bytes; });
+  std::vector<std::vector<std::string>> cells{{"SIZE", "", "WHAT", "WHERE"}};
+  std::int64_t total = 0;
+  for (const auto& r : rows) {
+    cells.push_back({platform::formatFileByteCount(r.bytes), bar(r.bytes, rows[0].bytes, terminal),
+                     r.label, r.path});
+    total += r.bytes;
+  }
+  return table(cells) + "Total: " + platform::formatFileByteCount(total) + " in " +
+         std::to_string(rows.size()) + (rows.size() == 1 ? " place" : " places") + ".\n";
+}
+
+Result<std::string> renderTransferStatus(std::string_view text) {
+  auto doc = parsed(text, "transfer status");
+  if (!doc) return std::unexpected(doc.error());
+  if (!doc->is_object())
+    return fail(Errc::kParse, "the service's transfer status is not an object");
+  const std::string phase = textOf(*doc, "phase");
+  if (phase == "idle" && textOf(*doc, "sourceRoot").empty()) {
+    return std::string("No drive transfer is under way.\n");
+  }
+  const std::int64_t done = numberOf(*doc, "bytesDone");
+  const std::int64_t total = numberOf(*doc, "bytesTotal");
+  std::string out =
+      transferPhaseWords(phase, textOf(*doc, "kind") == "backup") + " (" + phase + ")\n";
+  out += "From: " + textOf(*doc, "sourceRoot") + "\nTo: " + textOf(*doc, "destRoot") + "\n";
+  out += "Progress: " + std::to_string(numberOf(*doc, "percent")) + "% — " +
+         platform::formatFileByteCount(done) + " of " + platform::formatFileByteCount(total) + "\n";
+  const std::string rate = textOf(*doc, "rate");
+  const std::int64_t eta = numberOf(*doc, "etaSeconds");
+  if (!rate.empty()) out += "Speed: " + rate + "\n";
+  if (eta > 0) out += "Time left: about " + std::to_string((eta + 59) / 60) + " min\n";
+  const std::string current = textOf(*doc, "currentFile");
+  if (!current.empty()) out += "Now copying: " + current + "\n";
+  const std::string started = textOf(*doc, "startedAt");
+  if (!started.empty()) out += "Started: " + started + "\n";
+  const std::string error = textOf(*doc, "lastError");
+  if (!error.empty()) out += "Last problem: " + sentence(error) + "\n";
+  return out;
+}
+
+}  // namespace brimvale::app

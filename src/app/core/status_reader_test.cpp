@@ -1,0 +1,99 @@
+#include "app/core/status_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+namespace brimvale::app {
+namespace {
+
+// A snapshot as the service writes it for a usable drive.
+nlohmann::json fullSnapshot() {
+  return nlohmann::json::parse(R"({
+  "timestamp": "2026-05-01T03:00:00Z", "version": 1, "nvme_path": "/Volumes/NVMe",
+  "mounted": true, "marker_ok": true, "nvme_free_gb": 812, "nvme_total_gb": 1000,
+  "nvme_free_bytes": 812000000000, "nvme_total_bytes": 1000000000000,
+  "internal_free_gb": 110, "internal_total_gb": 494, "internal_free_bytes": 110343344128,
+  "internal_total_bytes": 494384795648, "idle_secs": 42, "quiet_hours": true, "paused": false,
+  "auto_enabled": true, "last_run": null, "last_event": "started", "low_space_warn_gb": 40,
+  "low_space_critical_gb": 15, "auto_relocate_hour": 3, "quiet_hours_blocked": "9-19",
+  "quiet_mode": "schedule", "quiet_reason": "scheduled window 9-19", "smart_idle_minutes": 5,
+  "smart_min_battery": 30, "smart_respect_meetings": true, "on_battery": false,
+  "battery_pct": 100, "meeting_active": false, "rule_count": 2, "app_cache_path_count": 0
+})");
+}
+
+TEST(StatusReader, DecodesTheServiceSnapshot) {
+  auto s = decodeStatus(fullSnapshot().dump());
+  ASSERT_TRUE(s.has_value()) << s.error().message();
+  EXPECT_EQ(s->nvmeFreeBytes, 812000000000);
+  EXPECT_EQ(s->internalFreeBytes, 110343344128);
+  EXPECT_EQ(s->lastRun, std::nullopt);
+  EXPECT_EQ(s->quietReason, "scheduled window 9-19");
+  EXPECT_EQ(s->internalPurgeableBytes, std::nullopt);
+  EXPECT_EQ(s->ruleCount, 2);
+}
+
+TEST(StatusReader, RequiredKeysDecideWhetherASnapshotDecodes) {
+  struct Case {
+    const char* key;
+    bool required;
+  };
+  const Case cases[] = {
+      {"timestamp", true},
+      {"version", true},
+      {"nvme_path", true},
+      {"mounted", true},
+      {"marker_ok", true},
+      {"internal_free_gb", true},
+      {"internal_total_gb", true},
+      {"idle_secs", true},
+      {"quiet_hours", true},
+      {"paused", true},
+      {"auto_enabled", true},
+      {"low_space_warn_gb", true},
+      {"low_space_critical_gb", true},
+      {"auto_relocate_hour", true},
+      {"quiet_hours_blocked", true},
+      {"rule_count", true},
+      {"app_cache_path_count", true},
+      {"nvme_free_gb", false},
+      {"last_event", false},
+      {"quiet_mode", false},
+      {"battery_pct", false},
+      {"meeting_active", false},
+      {"internal_free_bytes", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    nlohmann::json doc = fullSnapshot();
+    doc.erase(c.key);
+    auto s = decodeStatus(doc.dump());
+    EXPECT_EQ(s.has_value(), !c.required);
+    if (!s) {
+      EXPECT_EQ(s.error().kind, StatusReadError::kUndecodableSnapshot);
+    }
+  }
+}
+
+TEST(StatusReader, RejectsWrongTypesAndBrokenText) {
+  for (const char* text : {"", "{", "[]", "null", R"({"timestamp": 5})"}) {
+    SCOPED_TRACE(text);
+    auto s = decodeStatus(text);
+    ASSERT_FALSE(s.has_value());
+    EXPECT_EQ(s.error().id(), "undecodable-snapshot");
+  }
+  nlohmann::json doc = fullSnapshot();
+  doc["mounted"] = "yes";
+  EXPECT_FALSE(decodeStatus(doc.dump()).has_value());
+}
+
+TEST(StatusReader, TellsAMissingFileFromAnUndecodableOne) {
+  auto missing = readStatus("/nonexistent/state/status.json");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().kind, StatusReadError::kMissingSnapshot);
+  EXPECT_NE(missing.error().message().find("Your data is safe"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brimvale::app

@@ -1,0 +1,602 @@
+#include "app/core/transfers_command.h"
+
+#include "app/core/transfer_schedule_command.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "cloud/job_runs.h"
+#include "cloud/rclone_client.h"
+#include "cloud/rclone_helper.h"
+#include "common/base/timestamps.h"
+#include "common/state/configured_drive.h"
+#include "platform/byte_count_format.h"
+
+namespace brimvale::app {
+
+namespace {
+
+using cloud::JobState;
+using cloud::SyncJob;
+using nlohmann::json;
+
+constexpr std::size_t kBarWidth = 20;
+constexpr std::size_t kShortId = 8;
+// How often a plain (non-terminal) output gets a progress line.
+constexpr auto kPlainLineEvery = std::chrono::seconds(5);
+
+std::string modeWord(cloud::JobMode mode) {
+  return mode == cloud::JobMode::kSyncOneWay ? "sync" : std::string(cloud::jobModeName(mode));
+}
+
+int listJobs(TransfersCommandContext& c, const TransfersOptions& o, bool finishedOnly) {
+  auto jobs = cloud::JobListFile(c.jobsFile).load();
+  if (!jobs) {
+    c.err << jobs.error().message() << " Your transfers are unchanged.\n";
+    return 1;
+  }
+  std::vector<SyncJob> shown;
+  for (const auto& job : *jobs) {
+    if (!finishedOnly || cloud::isFinished(job.state)) shown.push_back(job);
+  }
+  if (finishedOnly) {
+    // Newest first: what the user just did is what they look for.
+    std::stable_sort(shown.begin(), shown.end(), [](const SyncJob& a, const SyncJob& b) {
+      return a.completedAt.value_or(0) > b.completedAt.value_or(0);
+    });
+  }
+  if (o.json) {
+    json list = json::array();
+    for (const auto& job : shown) {
+      list.push_back(cloud::encodeSyncJob(job));
+      if (const auto next = jobNextRun(job)) list.back()["nextRunAt"] = isots(*next);
+    }
+    c.out << list.dump(2) << "\n";
+    return 0;
+  }
+  if (shown.empty()) {
+    c.out << (finishedOnly ? "No transfer has finished yet.\n" : "No transfers.\n");
+    return 0;
+  }
+  for (const auto& job : shown) {
+    if (finishedOnly && job.completedAt) c.out << ts(*job.completedAt) << "  ";
+    c.out << transferListLine(job) << scheduleListSuffix(job, systemClock()()) << "\n";
+  }
+  return 0;
+}
+
+// What a foreground run prints besides its progress line.
+struct Foreground {
+  std::ostream& out;
+  bool barShown = false;
+  std::vector<std::string> notices;
+  bool purgeFailed = false;  // the source asked to be purged was (partly) kept
+  void endBar() {
+    if (barShown) out << "\n";
+    barShown = false;
+  }
+};
+
+std::optional<std::string> remoteTypeOf(const cloud::RcloneClient& client,
+                                        const std::string& remote) {
+  auto listing = client.run({"listremotes", "--long"});
+  if (!listing || listing->status != 0) return std::nullopt;
+  for (const auto& r : cloud::parseRemoteListing(listing->out)) {
+    if (r.name == remote) return r.type;
+  }
+  return std::nullopt;
+}
+
+// A manager over the shared list that starts only the job `runHere` (none:
+// this process runs nothing and only records requests).
+cloud::SyncManagerSetup managerSetup(TransfersCommandContext& c, const cloud::RcloneClient& client,
+                                     transfers::TransferEventStore* events, Foreground& shown,
+                                     std::string runHere) {
+  return {
+      .jobsFile = c.jobsFile,
+      .rclone = c.rclone,
+      .client = &client,
+      .deletable = c.deletable,
+      .remoteType = [&client](const std::string& remote) { return remoteTypeOf(client, remote); },
+      .drive = [&c] { return c.drive; },
+      .notify = [&shown](const std::string& text) { shown.notices.push_back(text); },
+      .log =
+          [&shown, runHere](const std::string& id, const std::string& line) {
+            // rclone's own lines stay out of the way of the progress line;
+            // the purge steps and list-saving trouble are the user's business.
+            const bool purgeStep = id == runHere && (line.starts_with(cloud::kPurgeStartPrefix) ||
+                                                     line.starts_with(cloud::kPurgeFailedPrefix) ||
+                                                     line == cloud::kPurgeSucceeded);
+            if (purgeStep || id.empty()) {
+              shown.purgeFailed |= purgeStep && line.starts_with(cloud::kPurgeFailedPrefix);
+              shown.endBar();
+              shown.out << line << "\n";
+            }
+          },
+      .events = events,
+      .mayStart = [runHere](const SyncJob& queued) { return queued.id == runHere; },
+  };
+}
+
+// A job waiting for the drive: saved to start later (0), or stopped because
+// the drive went away mid-way, which did not transfer everything (1).
+int waitingForDrive(TransfersCommandContext& c, const SyncJob& job) {
+  if (job.errorMessage) {
+    c.err << cloud::kTransferFailed << " " << *job.errorMessage << "\n";
+    return 1;
+  }
+  c.out << "The transfer needs the fast drive, which isn't connected. It is saved as waiting "
+           "(id "
+        << job.id.substr(0, kShortId) << ") and starts when Brimvale sees the drive again.\n";
+  return 0;
+}
+
+// Draws the progress of a job until it ends; `progress` gives the newest
+// figures and whether they changed since the last call.
+class ProgressDisplay {
+ public:
+  ProgressDisplay(TransfersCommandContext& c, Foreground& shown) : c_(c), shown_(shown) {}
+  void show(const cloud::JobProgress& progress) {
+    const std::string line = transferProgressLine(progress);
+    if (c_.output == OutputKind::kTerminal) {
+      c_.out << "\r\033[K" << line << std::flush;
+      shown_.barShown = true;
+    } else if (const auto now = std::chrono::steady_clock::now();
+               line != lastLine_ && (!lastPlain_ || now - *lastPlain_ >= kPlainLineEvery)) {
+      c_.out << line << "\n";
+      lastPlain_ = now;
+      lastLine_ = line;
+    }
+  }
+  // A sentence about the job's state, printed once until the state changes.
+  void say(JobState state, const std::string& sentence) {
+    if (said_ == state) return;
+    said_ = state;
+    shown_.endBar();
+    c_.out << sentence << "\n";
+  }
+  void clearSaid() { said_.reset(); }
+
+ private:
+  TransfersCommandContext& c_;
+  Foreground& shown_;
+  std::optional<std::chrono::steady_clock::time_point> lastPlain_;
+  std::string lastLine_;
+  std::optional<JobState> said_;
+};
+
+std::string pausedHereSentence(const std::string& id) {
+  return "Paused from another window. `brimvale transfers resume " + id.substr(0, kShortId) +
+         "` continues it here; Ctrl-C cancels it.";
+}
+
+// Runs job `id` in this process until it ends. The exit status of the command.
+int runHere(TransfersCommandContext& c, cloud::SyncManager& manager, const std::string& id,
+            Foreground& shown) {
+  const auto state = [&] { return manager.find(id)->state; };
+  ProgressDisplay display(c, shown);
+  bool cancelRequested = false;
+  while (!cloud::isFinished(state())) {
+    manager.waitForActivity(std::chrono::milliseconds(200));
+    if (c.interrupted && c.interrupted->load() && !cancelRequested) {
+      cancelRequested = true;
+      (void)manager.cancel(id);
+      break;
+    }
+    const bool changed = manager.poll();
+    switch (state()) {
+      case JobState::kPaused: display.say(JobState::kPaused, pausedHereSentence(id)); continue;
+      case JobState::kQueued:
+        display.say(JobState::kQueued,
+                    "Queued behind the transfers already running; it starts when one of them "
+                    "ends. Ctrl-C cancels it.");
+        continue;
+      case JobState::kWaitingForDrive: shown.endBar(); return waitingForDrive(c, *manager.find(id));
+      default: break;
+    }
+    display.clearSaid();
+    if (changed && cloud::isActive(state())) display.show(manager.find(id)->progress);
+  }
+  shown.endBar();
+  const SyncJob& done = *manager.find(id);
+  switch (done.state) {
+    case JobState::kCompleted:
+      for (const auto& notice : shown.notices) c.out << notice << "\n";
+      return shown.purgeFailed ? 1 : 0;
+    case JobState::kCanceled:
+      c.out << cloud::kTransferCancelled
+            << " Files already copied stay at the destination; the source is untouched.\n";
+      return 1;
+    default:
+      c.err << cloud::kTransferFailed << " " << done.errorMessage.value_or("") << "\n";
+      return 1;
+  }
+}
+
+// The full id of the one job whose id starts with the word given, or nothing
+// after saying why (`what` is the sentence's ending, e.g. "Nothing was cancelled.").
+std::optional<std::string> jobIdFromWords(TransfersCommandContext& c, const TransfersOptions& o,
+                                          const std::string& verb, const std::string& what) {
+  if (o.words.size() != 1) {
+    c.err << "Say which transfer to " << verb << ": brimvale transfers " << verb << " ID. " << what
+          << "\n";
+    return std::nullopt;
+  }
+  auto jobs = cloud::JobListFile(c.jobsFile).load();
+  if (!jobs) {
+    c.err << jobs.error().message() << " " << what << "\n";
+    return std::nullopt;
+  }
+  const SyncJob* found = cloud::jobWithPrefix(*jobs, o.words[0]);
+  if (!found) {
+    c.err << "No single transfer has an id starting with " << o.words[0]
+          << " (see brimvale transfers list). " << what << "\n";
+    return std::nullopt;
+  }
+  return found->id;
+}
+
+int cancelJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  const auto id = jobIdFromWords(c, o, "cancel", "Nothing was cancelled.");
+  if (!id) return o.words.size() != 1 ? 2 : 1;
+  cloud::RcloneClient client(c.rclone);
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was cancelled.\n";
+    return 1;
+  }
+  if (const SyncJob* job = manager.find(*id); job && cloud::isFinished(job->state)) {
+    c.err << "That transfer has already ended (" << cloud::jobStateLabel(job->state)
+          << "). Nothing was changed.\n";
+    return 1;
+  }
+  if (auto cancelled = manager.cancel(*id); !cancelled) {
+    c.err << cancelled.error().detail << " Nothing was changed.\n";
+    return 1;
+  }
+  c.out << cloud::kTransferCancelled << " No file was deleted.\n";
+  return 0;
+}
+
+// Waits a little for the process running `id` to suspend its rclone (the
+// process its run record names, while that record's owner lives).
+bool ownerStopped(const cloud::JobRunFiles& runs, const std::string& id) {
+  for (int i = 0; i < 50; ++i) {
+    auto run = runs.liveRun(id);
+    if (!run || run->rclonePid == 0 || cloud::processSuspended(run->rclonePid)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+int pauseJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  const auto id = jobIdFromWords(c, o, "pause", "Nothing was paused.");
+  if (!id) return o.words.size() != 1 ? 2 : 1;
+  cloud::RcloneClient client(c.rclone);
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was paused.\n";
+    return 1;
+  }
+  if (auto paused = manager.pause(*id); !paused) {
+    c.err << paused.error().detail << " Nothing was changed.\n";
+    return 1;
+  }
+  const auto runs = cloud::JobRunFiles::besideJobList(c.jobsFile);
+  if (!ownerStopped(runs, *id)) {
+    c.out << "The pause is recorded, but the Brimvale process running this transfer has not "
+             "suspended rclone yet; it does when it next checks. No file was deleted.\n";
+    return 0;
+  }
+  c.out << "Paused " << id->substr(0, kShortId) << ". No file was deleted; `brimvale transfers "
+        << "resume " << id->substr(0, kShortId) << "` continues it.\n";
+  return 0;
+}
+
+int watchJob(TransfersCommandContext& c, const TransfersOptions& o);
+
+int resumeJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  const auto id = jobIdFromWords(c, o, "resume", "Nothing was resumed.");
+  if (!id) return o.words.size() != 1 ? 2 : 1;
+  if (!c.rclone) {
+    c.err << cloud::kRcloneNotInstalled << ". Nothing was resumed.\n";
+    return 1;
+  }
+  const auto runs = cloud::JobRunFiles::besideJobList(c.jobsFile);
+  const auto owner = runs.liveRun(*id);
+  // The state as it is now, before a manager of this process starts anything.
+  auto listed = cloud::JobListFile(c.jobsFile).load();
+  const SyncJob* before = listed ? cloud::jobWithPrefix(*listed, *id) : nullptr;
+  const JobState was = before ? before->state : JobState::kCanceled;
+  if (was != JobState::kPaused && was != JobState::kQueued) {
+    if (cloud::isActive(was)) {
+      // Followed to its end, so the exit status says how it ended.
+      c.out << "That transfer is already running; following it here (Ctrl-C stops watching, "
+               "not the transfer).\n";
+      return watchJob(c, o);
+    }
+    c.err << "Only a paused transfer can be resumed; this one is " << cloud::jobStateLabel(was)
+          << ". Nothing was changed.\n";
+    return 1;
+  }
+  if (was == JobState::kQueued && owner) {
+    c.out << "That transfer is queued in another Brimvale process (process " << owner->ownerPid
+          << "), which starts it when a running transfer ends.\n";
+    return 0;
+  }
+  cloud::RcloneClient client(c.rclone);
+  transfers::TransferEventStore events(c.stateDir);
+  Foreground shown{c.out};
+  // A process still waiting for this job runs it again; otherwise this one does.
+  cloud::SyncManager manager(managerSetup(c, client, &events, shown, owner ? "" : *id));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was resumed.\n";
+    return 1;
+  }
+  if (was == JobState::kPaused) {
+    if (auto resumed = manager.resume(*id); !resumed) {
+      c.err << resumed.error().detail << " Nothing was changed.\n";
+      return 1;
+    }
+  }
+  if (owner) {
+    c.out << "Resumed " << id->substr(0, kShortId)
+          << "; the Brimvale process that started it (process " << owner->ownerPid
+          << ") runs it again. `brimvale transfers watch " << id->substr(0, kShortId)
+          << "` shows its progress.\n";
+    return 0;
+  }
+  c.out << "Resuming " << id->substr(0, kShortId) << " here. Ctrl-C cancels.\n";
+  return runHere(c, manager, *id, shown);
+}
+
+int watchJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  const auto id = jobIdFromWords(c, o, "watch", "Nothing to watch.");
+  if (!id) return o.words.size() != 1 ? 2 : 1;
+  cloud::JobListFile file(c.jobsFile);
+  const auto runs = cloud::JobRunFiles::besideJobList(c.jobsFile);
+  Foreground shown{c.out};
+  ProgressDisplay display(c, shown);
+  const std::string shortId = id->substr(0, kShortId);
+  for (;;) {
+    if (c.interrupted && c.interrupted->load()) {
+      shown.endBar();
+      c.out << "Stopped watching; the transfer itself goes on.\n";
+      return 0;
+    }
+    auto jobs = file.load();
+    if (!jobs) {
+      shown.endBar();
+      c.err << jobs.error().message() << " The transfer itself is not affected.\n";
+      return 1;
+    }
+    auto it =
+        std::find_if(jobs->begin(), jobs->end(), [&](const SyncJob& j) { return j.id == *id; });
+    if (it == jobs->end()) {
+      shown.endBar();
+      c.err << "Transfer " << shortId << " was removed from the list while being watched.\n";
+      return 1;
+    }
+    if (cloud::isFinished(it->state)) {
+      display.show(it->progress);
+      shown.endBar();
+      c.out << transferListLine(*it) << "\n";
+      if (it->state != JobState::kCompleted) return 1;
+      // A copy that was to purge its source completes even when the purge
+      // kept the source; the process that ran it said why.
+      std::error_code ec;
+      if (it->postSuccessAction == cloud::PostSuccessAction::kPurgeSource &&
+          std::filesystem::exists(std::filesystem::symlink_status(it->source, ec))) {
+        c.out << "The copy finished, but its source " << it->source
+              << " was kept, not deleted. Nothing of it was lost; `brimvale transfers history` "
+                 "shows the transfer.\n";
+        return 1;
+      }
+      return 0;
+    }
+    const auto run = runs.liveRun(*id);
+    switch (it->state) {
+      case JobState::kPaused:
+        display.say(JobState::kPaused,
+                    "Paused. `brimvale transfers resume " + shortId + "` continues it.");
+        break;
+      case JobState::kWaitingForDrive:
+        display.say(JobState::kWaitingForDrive,
+                    "Waiting for the fast drive; it starts when Brimvale sees the drive again.");
+        break;
+      case JobState::kQueued:
+        if (!run) {
+          shown.endBar();
+          c.out << "Transfer " << shortId
+                << " is queued, but no Brimvale process is running it. `brimvale transfers "
+                   "resume "
+                << shortId << "` runs it here.\n";
+          return 1;
+        }
+        display.say(JobState::kQueued, "Queued; it starts when a running transfer ends.");
+        break;
+      default: display.clearSaid(); display.show(run ? run->progress : it->progress);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+}
+
+int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  if (o.words.size() != 2) {
+    c.err << "Give a source and a destination: brimvale transfers new SRC DST --mode copy. "
+             "Nothing was started.\n";
+    return 2;
+  }
+  auto mode = jobModeFromWord(o.mode);
+  if (!mode) {
+    c.err << "The mode must be copy, move, sync or bisync, not " << o.mode
+          << ". Nothing was started.\n";
+    return 2;
+  }
+  if (!c.rclone) {
+    c.err << cloud::kRcloneNotInstalled << ". Nothing was started.\n";
+    return 1;
+  }
+  SyncJob job = cloud::newSyncJob(o.words[0], o.words[1], *mode, std::time(nullptr));
+  job.dryRun = o.dryRun;
+  job.bisyncResync = o.resync && *mode == cloud::JobMode::kBisync;
+  if (!o.bandwidthLimit.empty()) job.bandwidthLimit = o.bandwidthLimit;
+
+  cloud::RcloneClient client(c.rclone);
+  transfers::TransferEventStore events(c.stateDir);
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, &events, shown, job.id));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was started.\n";
+    return 1;
+  }
+  const std::string id = manager.enqueue(job);
+  if (c.pairs) {
+    if (auto recorded = c.pairs->recordUse(job.source, job.destination, pairKindOf(job.mode));
+        !recorded) {
+      c.err << "Couldn't add this pair to the recent pairs: " << recorded.error().message()
+            << " The transfer is not affected.\n";
+    }
+  }
+  if (manager.find(id)->state == JobState::kWaitingForDrive) {
+    return waitingForDrive(c, *manager.find(id));
+  }
+  c.out << (job.dryRun ? "Previewing " : "Starting ") << cloud::jobModeLabel(job.mode) << ": "
+        << job.source << " → " << job.destination << " (id " << id.substr(0, kShortId)
+        << "). Ctrl-C cancels.\n";
+  return runHere(c, manager, id, shown);
+}
+
+}  // namespace
+
+cloud::DriveState configuredDriveState(const StatePaths& paths, platform::MountTable& mounts) {
+  auto drive = configuredDrive(paths);
+  if (!drive) return {};
+  return {.mountPath = drive->string(), .mounted = mounts.isMountedAt(drive->string())};
+}
+
+PathPolicy transferDeletable(const StatePaths& paths, const std::string& computerName) {
+  auto drive = configuredDrive(paths);
+  return PathPolicy(PathPolicy::rootsFor(
+      paths.home, drive ? workingFolderFor(*drive, computerName) : std::filesystem::path()));
+}
+
+void setTransferPlaces(TransfersCommandContext& context, const StatePaths& paths,
+                       platform::MountTable& mounts, const std::string& computerName) {
+  context.drive = configuredDriveState(paths, mounts);
+  context.deletable = transferDeletable(paths, computerName);
+}
+
+std::optional<cloud::JobMode> jobModeFromWord(std::string_view word) {
+  if (word == "sync") return cloud::JobMode::kSyncOneWay;
+  if (word == "sync_one_way") return std::nullopt;  // the stored name, not a word to type
+  return cloud::jobModeNamed(word);
+}
+
+cloud::PairKind pairKindOf(cloud::JobMode mode) {
+  switch (mode) {
+    case cloud::JobMode::kCopy: return cloud::PairKind::kCopy;
+    case cloud::JobMode::kMove: return cloud::PairKind::kMove;
+    case cloud::JobMode::kSyncOneWay:
+    case cloud::JobMode::kBisync: return cloud::PairKind::kSync;
+  }
+  return cloud::PairKind::kPair;
+}
+
+int pairsCommand(cloud::PairHistory& history, std::ostream& out, std::ostream& err, bool asJson) {
+  auto pairs = history.load();
+  if (!pairs) {
+    err << pairs.error().message() << " The recent pairs were left as they are.\n";
+    return 1;
+  }
+  if (asJson) {
+    json list = json::array();
+    for (const auto& p : *pairs) {
+      list.push_back({{"leftPath", p.leftPath},
+                      {"rightPath", p.rightPath},
+                      {"lastUsedAt", isots(p.lastUsedAt)},
+                      {"isPinned", p.isPinned},
+                      {"kind", rawNameOf(cloud::kPairKindNames, p.kind)}});
+    }
+    out << list.dump(2) << "\n";
+    return 0;
+  }
+  if (pairs->empty()) {
+    out << "No pairs used yet.\n";
+    return 0;
+  }
+  for (const auto& p : *pairs) {
+    out << (p.isPinned ? "pinned  " : "") << rawNameOf(cloud::kPairKindNames, p.kind) << "  "
+        << p.leftPath << " → " << p.rightPath << "  last used " << ts(p.lastUsedAt) << "\n";
+  }
+  return 0;
+}
+
+std::string transferProgressLine(const cloud::JobProgress& p) {
+  const double fraction =
+      p.bytesTotal > 0
+          ? std::clamp(static_cast<double>(p.bytesTransferred) / p.bytesTotal, 0.0, 1.0)
+          : 0.0;
+  std::string bar(static_cast<std::size_t>(fraction * kBarWidth), '#');
+  bar.resize(kBarWidth, '-');
+  std::string line = "[" + bar + "] " + std::to_string(static_cast<int>(fraction * 100)) + "% · " +
+                     platform::formatFileByteCount(p.bytesTransferred);
+  if (p.bytesTotal > 0) line += " of " + platform::formatFileByteCount(p.bytesTotal);
+  line += " · " +
+          groupedCount(static_cast<std::uint64_t>(std::max<std::int64_t>(0, p.filesTransferred)));
+  if (p.filesTotal > 0) line += " of " + groupedCount(static_cast<std::uint64_t>(p.filesTotal));
+  line += p.filesTotal == 1 ? " file" : " files";
+  if (p.speedBytesPerSec > 0) {
+    line += " · " + platform::formatFileByteCount(std::llround(p.speedBytesPerSec)) + "/s";
+  }
+  if (p.etaSeconds) line += " · " + timeLeftText(std::llround(*p.etaSeconds));
+  if (p.currentFile) line += " · " + *p.currentFile;
+  if (p.errors > 0) {
+    line += " · " + std::to_string(p.errors) + (p.errors == 1 ? " error" : " errors");
+  }
+  return line;
+}
+
+std::string transferListLine(const SyncJob& job) {
+  std::string line = job.id.substr(0, kShortId) + "  " +
+                     std::string(cloud::jobStateLabel(job.state)) + "  " + modeWord(job.mode) +
+                     (job.dryRun ? " (dry run)" : "") + "  " + job.source + " → " + job.destination;
+  if (job.state == JobState::kCompleted && job.progress.bytesTransferred > 0) {
+    line += "  " + platform::formatFileByteCount(job.progress.bytesTransferred);
+  }
+  if (job.errorMessage) {
+    // Only the first line: the full log tail is in the JSON form.
+    line += "  — " + job.errorMessage->substr(0, job.errorMessage->find('\n'));
+  }
+  return line;
+}
+
+int transfersCommand(TransfersCommandContext& context, const TransfersOptions& options) {
+  const std::string& action = options.action;
+  if (action.empty() || action == "list") return listJobs(context, options, false);
+  if (action == "history") return listJobs(context, options, true);
+  if (options.json) {
+    context.err << "--json goes with `transfers list` and `transfers history` only. Nothing was "
+                   "changed.\n";
+    return 2;
+  }
+  if (action == "new") return newJob(context, options);
+  if (action == "cancel") return cancelJob(context, options);
+  if (action == "schedule") {
+    return scheduleTransferCommand(context.jobsFile, options.words, systemClock()(), context.out,
+                                   context.err);
+  }
+  if (action == "pause") return pauseJob(context, options);
+  if (action == "resume") return resumeJob(context, options);
+  if (action == "watch") return watchJob(context, options);
+  context.err << "Unknown transfers action " << action
+              << ": use list, new, pause, resume, cancel, watch, schedule or history. Nothing "
+                 "was changed.\n";
+  return 2;
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,14 @@
+#include "app/core/user_docs.h"
+
+#include <string>
+
+namespace brimvale::app {
+
+std::vector<UserDocFile> userDocFiles(std::string_view program) {
+  const std::string name(program);
+  return {{UserDocKind::kManPage, "man/man1/" + name + ".1"},
+          {UserDocKind::kBash, "bash-completion/completions/" + name},
+          {UserDocKind::kZsh, "zsh/site-functions/_" + name}};
+}
+
+}  // namespace brimvale::app

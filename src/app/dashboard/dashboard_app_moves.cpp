@@ -1,0 +1,82 @@
+#include "app/dashboard/dashboard_app_moves.h"
+
+#include "apps/app_move_store.h"
+#include "common/base/folder_walk.h"
+
+namespace brimvale::app {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+std::string mark(const apps::AppMoveManifest& m) {
+  return std::string(rawNameOf(apps::kAppMovePhaseNames, m.phase)) + "|" +
+         std::to_string(m.updatedAt) + "|" + m.statusMessage.value_or("") + "|" +
+         m.lastError.value_or("");
+}
+
+// Names, sizes and modification times of the record files, in name order.
+std::string listingOf(const fs::path& folder) {
+  std::error_code ec;
+  std::vector<std::string> rows;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code statError;
+    const auto size = it->file_size(statError);
+    const auto time = it->last_write_time(statError);
+    rows.push_back(it->path().filename().string() + " " + std::to_string(size) + " " +
+                   std::to_string(time.time_since_epoch().count()));
+  }
+  std::ranges::sort(rows);
+  std::string listing;
+  for (const auto& row : rows) listing += row + "\n";
+  return listing;
+}
+
+}  // namespace
+
+AppMoveMarks marksOf(const std::vector<apps::AppMoveManifest>& records) {
+  AppMoveMarks marks;
+  for (const auto& m : records) marks[m.id] = mark(m);
+  return marks;
+}
+
+std::vector<json> changedAppMoves(const AppMoveMarks& before,
+                                  const std::vector<apps::AppMoveManifest>& now) {
+  std::vector<json> changed;
+  for (const auto& m : now) {
+    const auto was = before.find(m.id);
+    if (was != before.end() && was->second == mark(m)) continue;
+    changed.push_back({{"id", m.id},
+                       {"name", m.displayName},
+                       {"originalPath", m.originalPath},
+                       {"phase", std::string(rawNameOf(apps::kAppMovePhaseNames, m.phase))},
+                       {"underWay", apps::isUnfinished(m.phase)},
+                       {"status", m.lastError.value_or(m.statusMessage.value_or(""))}});
+  }
+  return changed;
+}
+
+AppMoveWatch::AppMoveWatch(fs::path folder, web::EventStream& events, StatePoller& poller)
+    : folder_(std::move(folder)), events_(events) {
+  poller.add([this] { look(); });
+}
+
+void AppMoveWatch::look() {
+  std::string listing = listingOf(folder_);
+  if (read_ && listing == listing_) return;
+  listing_ = std::move(listing);
+  // A record that cannot be read is skipped here; the app mover reports it.
+  const apps::AppManifestStore store(
+      folder_, [](const std::string&) {}, systemClock());
+  const auto records = store.loadAll();
+  // The first reading only sets the baseline: the page loads the list itself.
+  if (read_) {
+    for (const auto& change : changedAppMoves(marks_, records)) {
+      events_.publish("app-move-record", change.dump());
+    }
+  }
+  marks_ = marksOf(records);
+  read_ = true;
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,122 @@
+#include "app/dashboard/dashboard_apps.h"
+
+#include <algorithm>
+#include <array>
+#include <sstream>
+
+#include "app/core/app_move_commands.h"
+#include "app/core/apps_command.h"
+#include "app/core/line_stream.h"
+#include "apps/dock_pins.h"
+#include "apps/macho_tool_fallback.h"
+#include "common/base/timestamps.h"
+#include "platform/bundle_probe.h"
+
+namespace brimvale::app {
+namespace {
+
+constexpr std::array<std::string_view, 4> kActions{"move", "move-back", "offload", "restore"};
+
+constexpr std::string_view kBadChoice =
+    "That list can't be shown: the location, order or category isn't one the catalogue knows. "
+    "Nothing was changed; pick one from the page's lists.";
+constexpr std::string_view kNoAction =
+    "Choose what to do with the app (move, move back, offload or restore) and which app. Nothing "
+    "was changed.";
+constexpr std::string_view kBusy =
+    "An app is already being moved from here. Nothing new was started; its progress is showing on "
+    "the apps page.";
+
+std::string field(const nlohmann::json& body, const char* name, std::string fallback = {}) {
+  const auto found = body.find(name);
+  return found != body.end() && found->is_string() ? found->get<std::string>() : fallback;
+}
+
+bool flag(const nlohmann::json& body, const char* name) {
+  const auto found = body.find(name);
+  return found != body.end() && *found == true;
+}
+
+// Runs `brimvale apps` with `options`, its lines going to `out` and `err`.
+int runApps(const DashboardSources& sources, platform::Platform& base, const AppsOptions& options,
+            std::ostream& out, std::ostream& err) {
+  const auto probe = platform::makeHostBundleProbe();
+  AppsCommandHost host{
+      .folders = apps::defaultAppFolders(sources.paths.home),
+      .factsCache = sources.paths.state / "app-facts.json",
+      .diagnosticsLog = sources.paths.diagnosticsLog,
+      .probe = *probe,
+      .isRunning = [&base](std::string_view program) { return base.processes->isRunning(program); },
+      .classifier = apps::systemClassifierEnvironment(sources.paths.home),
+      .dockPreferences = apps::dockPreferencesPath(sources.paths.home),
+      .toolFallback = apps::hostMachOToolFallback(),
+      .now = systemClock()(),
+      .out = out,
+      .err = err};
+  if (isAppMoveAction(options.action)) {
+    return runAppMoveAction(host, options, sources.paths, sources.computerName);
+  }
+  return appsCommand(host, options);
+}
+
+}  // namespace
+
+AppsRoutes::AppsRoutes(const DashboardSources& sources, web::DashboardServer& server)
+    : sources_(sources), server_(server), base_(platform::makeHostPlatform()) {
+  server_.post("apps/list", [this](const nlohmann::json& body) { return list(body); });
+  server_.post("apps/action", [this](const nlohmann::json& body) { return act(body); });
+}
+
+AppsRoutes::~AppsRoutes() = default;
+
+web::Reply AppsRoutes::list(const nlohmann::json& body) {
+  AppsOptions options{.location = field(body, "location", "all"),
+                      .sort = field(body, "sort", "name"),
+                      .category = field(body, "category"),
+                      .hideRunning = flag(body, "hideRunning"),
+                      .json = true};
+  if (const auto days = body.find("unusedDays"); days != body.end() && days->is_number_integer()) {
+    options.unusedDays = std::clamp(days->get<int>(), 0, 36500);
+  }
+  std::ostringstream out;
+  std::ostringstream err;
+  if (const int status = runApps(sources_, base_, options, out, err); status != 0) {
+    return web::sentenceReply(status == 2 ? 400 : 503,
+                              err.str().empty() ? std::string(kBadChoice) : err.str());
+  }
+  return {.status = 200, .contentType = "application/json", .body = out.str()};
+}
+
+web::Reply AppsRoutes::act(const nlohmann::json& body) {
+  const std::string action = field(body, "action");
+  const std::string target = field(body, "target");
+  if (std::ranges::find(kActions, action) == kActions.end() || target.empty()) {
+    return web::sentenceReply(400, std::string(kNoAction));
+  }
+  const AppsOptions options{
+      .action = action, .bundle = target, .overrideRisk = flag(body, "override")};
+  const bool started = job_.start([this, options] {
+    auto& events = server_.events();
+    const nlohmann::json what{{"action", options.action}, {"target", options.bundle}};
+    events.publish("app-start", what.dump());
+    int status = 1;
+    {
+      LineBuffer outLines([&](const std::string& line) {
+        if (!line.empty()) events.publish("app-line", nlohmann::json{{"line", line}}.dump());
+      });
+      LineBuffer errLines([&](const std::string& line) {
+        if (!line.empty()) events.publish("app-problem", nlohmann::json{{"line", line}}.dump());
+      });
+      std::ostream out(&outLines);
+      std::ostream err(&errLines);
+      status = runApps(sources_, base_, options, out, err);
+    }
+    auto done = what;
+    done["status"] = status;
+    events.publish("app-done", done.dump());
+  });
+  if (!started) return web::sentenceReply(409, std::string(kBusy));
+  return web::jsonReply({{"started", true}}, 202);
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,162 @@
+#include "app/dashboard/dashboard_drive_transfer.h"
+
+#include <sstream>
+
+#include "app/core/drive_transfer_command.h"
+#include "app/core/service_command.h"
+#include "common/base/file_io.h"
+#include "mover/drive_switch.h"
+
+namespace brimvale::app {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::chrono::seconds kServiceLimit{120};
+constexpr std::string_view kJobFile = "transfer-job.json";
+constexpr std::string_view kNoDrive = "Choose the drive to copy to first. Nothing was changed.";
+// Added to the service's few words when it refuses a start.
+constexpr std::string_view kNotStarted =
+    " Nothing new was started; your current drive is unchanged.";
+
+std::string text(const json& doc, const char* key) {
+  const auto v = doc.find(key);
+  return v != doc.end() && v->is_string() ? v->get<std::string>() : std::string();
+}
+
+std::int64_t number(const json& doc, const char* key) {
+  const auto v = doc.find(key);
+  return v != doc.end() && v->is_number() ? v->get<std::int64_t>() : 0;
+}
+
+std::optional<json> jobOf(const std::string& content) {
+  json doc = json::parse(content, nullptr, false);
+  if (!doc.is_object()) return std::nullopt;
+  return doc;
+}
+
+std::optional<json> readJob(const std::filesystem::path& file) {
+  auto content = readFile(file);
+  return content ? jobOf(*content) : std::nullopt;
+}
+
+std::string trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+json driveTransferView(const std::optional<json>& job) {
+  const std::string phase = job ? text(*job, "phase") : "idle";
+  if (!job || (phase == "idle" && text(*job, "sourceRoot").empty())) {
+    return {{"active", false}, {"phase", "idle"}, {"line", "No drive transfer is under way."}};
+  }
+  const bool backup = text(*job, "kind") == "backup";
+  std::string_view result;
+  if (phase == "done") result = backup ? mover::kBackedUpSentence : mover::kSwitchedSentence;
+  if (phase == "failed") {
+    result = backup ? mover::kBackupFailedSentence : mover::kSwitchFailedSentence;
+  }
+  return {{"active", true},
+          {"phase", phase},
+          {"kind", backup ? "backup" : "transfer"},
+          // A finished job says only how it ended, as `status --wait` does.
+          {"line", phase == "done" ? std::string() : transferStatusLine(phase, backup, false)},
+          {"result", std::string(result)},
+          {"lastError", text(*job, "lastError")},
+          {"percent", number(*job, "percent")},
+          {"bytesDone", number(*job, "bytesDone")},
+          {"bytesTotal", number(*job, "bytesTotal")},
+          {"rate", text(*job, "rate")},
+          {"currentFile", text(*job, "currentFile")},
+          {"destRoot", text(*job, "destRoot")}};
+}
+
+DriveTransferRoutes::DriveTransferRoutes(const DashboardSources& sources,
+                                         web::DashboardServer& server, StatePoller& poller)
+    : sources_(sources), server_(server) {
+  server_.get("drive-transfer", [this] {
+    return web::jsonReply(driveTransferView(readJob(sources_.paths.state / kJobFile)));
+  });
+  server_.post("drive-transfer/check", [this](const json& body) { return check(body); });
+  server_.post("drive-transfer/start", [this](const json& body) { return start(body); });
+  for (const char* verb : {"pause", "resume", "cancel"}) {
+    server_.post(std::string("drive-transfer/") + verb,
+                 [this, verb](const json&) { return change(verb); });
+  }
+  poller.add([this] { look(); });
+}
+
+int DriveTransferRoutes::run(const std::vector<std::string>& args, bool json, std::string& out,
+                             std::string& err) {
+  std::ostringstream outStream;
+  std::ostringstream errStream;
+  ViewCommandHost view{.service =
+                           [this](const std::vector<std::string>& serviceArgs) {
+                             return runServiceCommand(sources_.paths, sources_.rsyncPath,
+                                                      serviceArgs, kServiceLimit);
+                           },
+                       .json = json,
+                       .out = outStream,
+                       .err = errStream};
+  DriveTransferHost host{.view = view,
+                         .paths = sources_.paths,
+                         .runSwitch = [this](const std::function<void(std::string_view)>& show) {
+                           return switchToNewDrive(sources_.paths, sources_.rsyncPath, show);
+                         }};
+  const int status = driveTransferCommand(host, args);
+  out = trimmed(outStream.str());
+  err = trimmed(errStream.str());
+  return status;
+}
+
+web::Reply DriveTransferRoutes::check(const json& body) {
+  const std::string dest = body.value("destination", "");
+  if (dest.empty()) return web::sentenceReply(400, std::string(kNoDrive));
+  std::string out;
+  std::string err;
+  const int status = run({"check", dest}, true, out, err);
+  json verdict = json::parse(out, nullptr, false);
+  if (status > 1 || !verdict.is_object()) {
+    return web::sentenceReply(503, err.empty() ? out : err);
+  }
+  return web::jsonReply(verdict);
+}
+
+web::Reply DriveTransferRoutes::start(const json& body) {
+  const std::string dest = body.value("destination", "");
+  if (dest.empty()) return web::sentenceReply(400, std::string(kNoDrive));
+  const std::string kind = body.value("kind", "transfer") == "backup" ? "backup" : "transfer";
+  std::string out;
+  std::string err;
+  if (run({"start", kind, dest}, false, out, err) != 0) {
+    // The service says why on either stream, in a few words.
+    const std::string why = err.empty() ? out : err;
+    return web::sentenceReply(409, why.ends_with('.') && why.find('\n') == std::string::npos
+                                       ? why + std::string(kNotStarted)
+                                       : why);
+  }
+  return web::jsonReply({{"message", out.substr(0, out.find('\n'))},
+                         {"job", driveTransferView(readJob(sources_.paths.state / kJobFile))}},
+                        202);
+}
+
+web::Reply DriveTransferRoutes::change(const std::string& verb) {
+  std::string out;
+  std::string err;
+  if (run({verb}, false, out, err) != 0) return web::sentenceReply(409, err.empty() ? out : err);
+  return web::jsonReply(
+      {{"message", out}, {"job", driveTransferView(readJob(sources_.paths.state / kJobFile))}});
+}
+
+void DriveTransferRoutes::look() {
+  auto content = readFile(sources_.paths.state / kJobFile);
+  std::string seen = content.value_or("");
+  if (seen == lastSeen_) return;
+  lastSeen_ = std::move(seen);
+  server_.events().publish("drive-transfer",
+                           driveTransferView(content ? jobOf(*content) : std::nullopt).dump());
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,100 @@
+#include "app/dashboard/dashboard_relocated.h"
+
+#include <cctype>
+#include <sstream>
+
+#include "app/core/line_stream.h"
+#include "app/core/relocated_command.h"
+
+namespace brimvale::app {
+namespace {
+
+constexpr std::string_view kNoItem = "Choose a relocated folder first. Nothing was changed.";
+constexpr std::string_view kMoveBackBusy =
+    "A folder is already on its way home from here. Nothing new was started; its progress is "
+    "showing on the moves page.";
+
+// Runs `brimvale relocated` as the command line does, asked nothing.
+int runRelocated(const DashboardSources& sources, const RelocatedOptions& options,
+                 std::ostream& out, std::ostream& err) {
+  std::istringstream noAnswers;
+  MoverCommandContext context{
+      sources.paths, sources.platform, &sources.mounts, sources.computerName, out, err, noAnswers};
+  context.snapshotTool = sources.snapshotTool;
+  return relocatedCommand(context, options);
+}
+
+}  // namespace
+
+// Only what an id can hold, so it never reads as a path.
+std::string relocatedItemId(const nlohmann::json& body) {
+  const auto found = body.find("id");
+  if (found == body.end() || !found->is_string()) return {};
+  const std::string id = *found;
+  for (char ch : id) {
+    if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-') return {};
+  }
+  return id;
+}
+
+RelocatedRoutes::RelocatedRoutes(const DashboardSources& sources, web::DashboardServer& server)
+    : sources_(sources), server_(server) {
+  server_.get("relocated", [this] { return list(); });
+  server_.post("relocated/move-back",
+               [this](const nlohmann::json& body) { return moveBack(body); });
+  server_.post("relocated/delete", [this](const nlohmann::json& body) { return remove(body); });
+}
+
+web::Reply RelocatedRoutes::list() {
+  std::ostringstream out;
+  std::ostringstream err;
+  if (runRelocated(sources_, {.json = true}, out, err) != 0) {
+    return web::sentenceReply(503, err.str());
+  }
+  return {.status = 200, .contentType = "application/json", .body = out.str()};
+}
+
+web::Reply RelocatedRoutes::moveBack(const nlohmann::json& body) {
+  const std::string id = relocatedItemId(body);
+  if (id.empty()) return web::sentenceReply(400, std::string(kNoItem));
+  const auto asked = body.find("overwrite");
+  const bool overwrite = asked != body.end() && *asked == true;
+  const bool started = moveBack_.start([this, id, overwrite] {
+    auto& events = server_.events();
+    events.publish("move-back-start", nlohmann::json{{"id", id}}.dump());
+    int status = 1;
+    {
+      LineBuffer outLines([&](const std::string& line) {
+        if (!line.empty()) events.publish("move-back-line", nlohmann::json{{"line", line}}.dump());
+      });
+      LineBuffer errLines([&](const std::string& line) {
+        if (!line.empty()) {
+          events.publish("move-back-problem", nlohmann::json{{"line", line}}.dump());
+        }
+      });
+      std::ostream out(&outLines);
+      std::ostream err(&errLines);
+      status = runRelocated(sources_,
+                            {.action = "move-back", .id = id, .yes = true, .overwrite = overwrite},
+                            out, err);
+    }
+    events.publish("move-back-done", nlohmann::json{{"id", id}, {"status", status}}.dump());
+  });
+  if (!started) return web::sentenceReply(409, std::string(kMoveBackBusy));
+  return web::jsonReply({{"started", true}, {"id", id}}, 202);
+}
+
+web::Reply RelocatedRoutes::remove(const nlohmann::json& body) {
+  const std::string id = relocatedItemId(body);
+  if (id.empty()) return web::sentenceReply(400, std::string(kNoItem));
+  std::ostringstream out;
+  std::ostringstream err;
+  // Only a broken relocation is cleared away; the command refuses the rest
+  // with a sentence that says the data is safe.
+  if (runRelocated(sources_, {.action = "delete", .id = id}, out, err) != 0) {
+    return web::sentenceReply(409, err.str());
+  }
+  return web::jsonReply({{"deleted", true}, {"message", out.str()}});
+}
+
+}  // namespace brimvale::app

@@ -1,0 +1,310 @@
+#include "app/host/service_installer.h"
+
+#include "common/base/stop_point.h"
+
+#include <unistd.h>
+
+#include "app/core/user_docs.h"
+#include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
+#include "common/base/file_io.h"
+#include "common/base/platform_words.h"
+#include "common/state/service_config.h"
+
+namespace brimvale::app {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::chrono::seconds kLoadLimit{15};
+constexpr std::string_view kServicePath =
+    "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin:/opt/homebrew/bin";
+
+// Older installations made these files readable by others; a migrated file
+// gets the mode a fresh installation gives it.
+struct Rename {
+  const char* from;
+  const char* to;
+  fs::perms mode;
+};
+constexpr fs::perms kPrivateFile = fs::perms::owner_read | fs::perms::owner_write;
+constexpr std::array kLegacyRenames{
+    Rename{"tarnwick.conf", "brim-vale.conf", kPrivateFile},
+    Rename{"tarnwick.log", "brim-vale.log", kPrivateFile},
+    Rename{"tarnwick.actions.tsv", "brim-vale.actions.tsv", kPrivateFile},
+    Rename{"tarnwick.launchd.log", "brim-vale.launchd.log", kPrivateFile},
+    Rename{"tarnwick", "brim-vale", fs::perms::owner_all},
+};
+constexpr std::array kLegacyAgents{"com.hollin.tarnwick.plist", "com.hollin.tarnwick.gui.plist",
+                                   "com.hollin.divu-dozar.plist"};
+
+bool presentAt(const fs::path& p) { return fs::exists(linkStatus(p).value_or(fs::file_status{})); }
+
+}  // namespace
+
+std::string shimScript(const fs::path& program) {
+  std::string quoted = "'";
+  for (char c : program.string()) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += "'";
+  return "#!/bin/sh\n# Brimvale command-line shim: forwards to the background service.\nexec " +
+         quoted + " \"$@\"\n";
+}
+
+std::string serviceDidNotLoadMessage(const fs::path& definition, const fs::path& home) {
+  const fs::path inHome = definition.lexically_relative(home);
+  const bool under = !inHome.empty() && *inHome.begin() != "..";
+  return "Service didn't load within 10 seconds. Try again, or check " +
+         (under ? "~/" + inHome.string() : definition.string()) + " permissions in Terminal.";
+}
+
+ServiceInstaller::ServiceInstaller(StatePaths paths, InstallerOptions options,
+                                   platform::ServiceManager& services, platform::LogSink say)
+    : paths_(std::move(paths)),
+      options_(std::move(options)),
+      services_(services),
+      say_(std::move(say)) {}
+
+platform::ServiceDefinition ServiceInstaller::definition() const {
+  platform::ServiceDefinition d;
+  d.programArguments = {paths_.serviceProgram.string(), "watch"};
+  d.logFile = paths_.root / "brim-vale.launchd.log";
+  d.environment.emplace_back("PATH", std::string(kServicePath));
+  // Without a resolved GNU rsync the service is pointed at the one shipped
+  // beside the application.
+  const fs::path bundled = options_.scriptsFolder / "bin";
+  d.environment.emplace_back(
+      "RSYNC", options_.rsyncPath.empty() ? (bundled / "rsync").string() : options_.rsyncPath);
+  if (access((bundled / "rclone").c_str(), X_OK) == 0) {
+    d.environment.emplace_back("RCLONE", (bundled / "rclone").string());
+  }
+  return d;
+}
+
+bool ServiceInstaller::isInstalled() const {
+  return presentAt(paths_.serviceProgram) && presentAt(services_.definitionPath());
+}
+
+void ServiceInstaller::migrateLegacy() {
+  const fs::path legacy = paths_.home / ".hollin";
+  const DiagnosticsLog diagnostics(paths_.diagnosticsLog);
+  // A migration step that fails leaves the old name in place; the next start tries again.
+  if (isDirectory(legacy).value_or(false) && !presentAt(paths_.root)) {
+    say_("Migrating legacy ~/.hollin → ~/.brimvale");
+    bestEffort(renamePath(legacy, paths_.root), diagnostics, "moving the legacy state folder");
+  }
+  if (isDirectory(paths_.root).value_or(false)) {
+    for (const auto& r : kLegacyRenames) {
+      if (!presentAt(paths_.root / r.from) || presentAt(paths_.root / r.to)) continue;
+      auto renamed = renamePath(paths_.root / r.from, paths_.root / r.to);
+      bestEffort(renamed, diagnostics, "renaming a legacy state file");
+      if (renamed) {
+        bestEffort(setPermissions(paths_.root / r.to, r.mode), diagnostics,
+                   "making a migrated state file private");
+      }
+    }
+  }
+  const fs::path agents = paths_.home / "Library" / "LaunchAgents";
+  for (const char* name : kLegacyAgents) {
+    const fs::path plist = agents / name;
+    if (!presentAt(plist)) continue;
+    if (!options_.launchctl.empty()) {
+      (void)runProcess(  // unloading what is not loaded fails harmlessly
+          {.path = options_.launchctl, .args = {"unload", plist.string()}, .deadline = kLoadLimit});
+    }
+    bestEffort(removePath(plist), diagnostics, "removing a legacy agent definition");
+    say_(std::string("  unloaded legacy: ") + name);
+  }
+}
+
+Result<int> ServiceInstaller::copyServicePrograms() {
+  std::error_code ec;
+  if (!fs::is_directory(options_.scriptsFolder, ec)) {
+    return fail(
+        Errc::kNotFound,
+        "The app bundle is missing its Scripts folder. Reinstall the app from a fresh build.");
+  }
+  int copied = 0;
+  std::string missing;
+  for (std::string_view name : kServicePrograms) {
+    const fs::path source = options_.scriptsFolder / name;
+    const fs::path target = paths_.root / name;
+    if (!fs::is_regular_file(source, ec)) {
+      if (name == "brim-vale") {
+        return fail(Errc::kNotFound,
+                    "The service program brim-vale is missing from " +
+                        options_.scriptsFolder.string() +
+                        ". Nothing was installed; reinstall the app from a fresh build.");
+      }
+      missing += (missing.empty() ? "" : ", ") + std::string(name);
+      continue;
+    }
+    say_("Copying " + std::string(name) + " → " + target.string());
+    auto content = readFile(source);
+    if (!content) return std::unexpected(content.error());
+    // Atomic replacement: a running copy keeps its old file until it exits.
+    if (auto written = writeFileAtomically(target, *content, {.mode = 0700}); !written) {
+      return std::unexpected(written.error());
+    }
+    ++copied;
+  }
+  if (!missing.empty()) {
+    say_("⚠ Optional bundled scripts missing (the service works without them): " + missing);
+  }
+  return copied;
+}
+
+fs::path ServiceInstaller::shimPath() const { return paths_.home / ".local" / "bin" / "brvl"; }
+
+fs::path ServiceInstaller::userDocsFolder() const { return paths_.home / ".local" / "share"; }
+
+std::vector<fs::path> ServiceInstaller::installedFiles() const {
+  std::vector<fs::path> files;
+  for (std::string_view name : kServicePrograms) files.push_back(paths_.root / name);
+  files.push_back(shimPath());
+  for (std::string_view program : kDocumentedPrograms) {
+    for (const auto& file : userDocFiles(program))
+      files.push_back(userDocsFolder() / file.relative);
+  }
+  files.push_back(services_.definitionPath());
+  return files;
+}
+
+Result<void> ServiceInstaller::writeShim() {
+  const fs::path shim = shimPath();
+  // A folder that cannot be made shows as the write's failure just below.
+  bestEffort(createDirectories(shim.parent_path()), DiagnosticsLog(paths_.diagnosticsLog),
+             "creating the folder for the command shim");
+  if (auto written = writeFileAtomically(shim, shimScript(paths_.serviceProgram), {.mode = 0700});
+      !written) {
+    return written;
+  }
+  say_("CLI shim installed at " + shim.string());
+  return {};
+}
+
+// Man pages and completion, rendered by the build into Scripts/share; a
+// build without them still installs a working service.
+Result<void> ServiceInstaller::installUserDocs() {
+  const fs::path share = userDocsFolder();
+  for (std::string_view program : kDocumentedPrograms) {
+    for (const auto& file : userDocFiles(program)) {
+      const fs::path source = options_.scriptsFolder / "share" / file.relative;
+      auto content = readFile(source);
+      if (!content) {
+        say_("⚠ Optional bundled file missing: share/" + file.relative.string());
+        continue;
+      }
+      const fs::path target = share / file.relative;
+      if (auto made = createDirectories(target.parent_path()); !made) return made;
+      if (auto written = writeFileAtomically(target, *content, {.mode = 0644}); !written) {
+        return written;
+      }
+    }
+  }
+  say_("Manual pages and shell completion installed under " + share.string());
+  return {};
+}
+
+Result<void> ServiceInstaller::loadAndKickstart() {
+  // A copy still loaded shows as the load's failure just below.
+  bestEffort(services_.unload(kLoadLimit), DiagnosticsLog(paths_.diagnosticsLog),
+             "unloading the service before loading it again");
+  if (auto loaded = services_.load(); !loaded) return loaded;
+  if (auto kicked = services_.kickstart(); !kicked) {
+    const std::string& detail = kicked.error().detail;
+    say_("⚠ " + std::string(kHostWords.serviceStartCommand) + " returned " +
+         detail.substr(0, detail.find(' ')));
+    say_(capitalised(kHostWords.userService) + " loaded; SelfHealAudit will retry kickstart.");
+    return {};
+  }
+  say_(capitalised(kHostWords.userService) +
+       " loaded + kickstarted; watch loop will tick within 30s.");
+  return {};
+}
+
+Result<void> ServiceInstaller::installSteps() {
+  migrateLegacy();
+  std::error_code ec;
+  fs::create_directories(paths_.state, ec);
+  if (ec) return std::unexpected(errnoError("creating " + paths_.state.string(), ec.value()));
+  fs::permissions(paths_.root, fs::perms::owner_all, ec);
+  fs::permissions(paths_.state, fs::perms::owner_all, ec);
+  if (auto copied = copyServicePrograms(); !copied) return std::unexpected(copied.error());
+
+  if (!presentAt(paths_.config)) {
+    auto bundled = readFile(options_.scriptsFolder / "brim-vale.conf");
+    const std::string text = bundled ? *bundled : configTemplate();
+    if (auto written = writeFileAtomically(paths_.config, text, {.mode = 0600}); !written) {
+      return written;
+    }
+    // A fresh Linux configuration names no drive: say how to choose one.
+    if (auto fresh = loadServiceConfig(paths_, ""); fresh && !fresh->hasDrive()) {
+      say_(std::string(kChooseDriveNext));
+    }
+  }
+  if (auto shim = writeShim(); !shim) return shim;
+  if (auto docs = installUserDocs(); !docs) return docs;
+  if (auto written = services_.writeDefinition(definition()); !written) return written;
+  say_(capitalised(kHostWords.userService) + " written to " + services_.definitionPath().string() +
+       " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)");
+  if (!services_.keepsServiceManaged()) {
+    say_(std::string(kFilesOnlyInstall));
+    return {};
+  }
+  return loadAndKickstart();
+}
+
+Result<void> ServiceInstaller::install() {
+  auto done = installSteps();
+  if (done) {
+    say_("✓ Install complete.");
+  } else {
+    say_("✗ Install failed: " + done.error().detail);
+  }
+  return done;
+}
+
+void ServiceInstaller::startService() {
+  if (!isInstalled()) {
+    (void)install();  // says how it went on its own
+    return;
+  }
+  if (auto copied = copyServicePrograms()) {
+    say_("refreshed " + std::to_string(*copied) + " service scripts from " +
+         options_.scriptsFolder.string());
+  }
+  if (services_.definitionIsOutdated()) {
+    say_("migrating " + std::string(kHostWords.userService) + " " +
+         std::string(kHostWords.serviceDefinition) + " to app-centric lifecycle");
+    bestEffort(services_.writeDefinition(definition()), DiagnosticsLog(paths_.diagnosticsLog),
+               "rewriting the service definition");
+  }
+  // A copy still loaded shows as the load's failure just below.
+  bestEffort(services_.unload(kLoadLimit), DiagnosticsLog(paths_.diagnosticsLog),
+             "unloading the service before loading it again");
+  if (auto loaded = services_.load(); !loaded) {
+    say_("daemon load failed pre-splash: " + loaded.error().detail);
+    return;
+  }
+  if (auto kicked = services_.kickstart(); !kicked) {
+    say_("daemon kickstart failed pre-splash (rc=" +
+         kicked.error().detail.substr(0, kicked.error().detail.find(' ')) + ")");
+    return;
+  }
+  say_("daemon loaded + kickstarted pre-splash (app-centric lifecycle)");
+}
+
+void ServiceInstaller::stopService() {
+  auto unloaded = services_.unload(kQuitUnloadLimit);
+  if (!unloaded && unloaded.error().code == Errc::kTimedOut) {
+    say_("launchctl unload did not return within 5 s; leaving for OS to reap");
+  }
+}
+
+}  // namespace brimvale::app
