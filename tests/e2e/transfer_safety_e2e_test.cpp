@@ -17,6 +17,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -337,7 +338,17 @@ TEST_F(TransferSafetyE2E, ACopyKilledMidFileLeavesNoTemporaryBehind) {
     }
   }
   ASSERT_FALSE(temporary.empty()) << "the copy was never caught writing a file";
-  for (pid_t p : processesOf(copy.string(), home.path())) kill(p, SIGKILL);
+  // Stop every copy process before killing any: a receiver that sees its
+  // sender die first would remove the temporary on its way out.
+  std::set<pid_t> stopped;
+  for (int round = 0; round < 5; ++round) {
+    const std::size_t known = stopped.size();
+    for (pid_t p : processesOf(copy.string(), home.path())) {
+      if (stopped.insert(p).second) kill(p, SIGSTOP);
+    }
+    if (stopped.size() == known) break;
+  }
+  for (pid_t p : stopped) kill(p, SIGKILL);
   waitForPhase(home, "waitingForDrive");
   waitForNoSupervisor(home);
   ASSERT_TRUE(fs::exists(temporary)) << "a killed copy leaves its temporary";
