@@ -42,7 +42,7 @@ std::atomic<bool> transferInterrupted{false};
 
 int transfers(CommandContext& c, TransfersEntryOptions& o) {
   o.transfers.json = o.json;
-  TransfersCommandContext tc{.jobsFile = c.paths.root / "sync" / "jobs.json",
+  TransfersCommandContext tc{.jobsFile = c.paths.cloudJobs,
                              .stateDir = c.paths.state,
                              .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
                              .out = c.out,

@@ -25,16 +25,6 @@ int usage(DriveTransferHost& host, const std::string& missing) {
   return 2;
 }
 
-std::string text(const json& doc, const char* key) {
-  auto v = doc.find(key);
-  return v != doc.end() && v->is_string() ? v->get<std::string>() : std::string();
-}
-
-std::int64_t number(const json& doc, const char* key) {
-  auto v = doc.find(key);
-  return v != doc.end() && v->is_number() ? v->get<std::int64_t>() : 0;
-}
-
 // Runs one service subcommand and shows what it printed; its exit status, or
 // 1 with a sentence when it did not exit on its own.
 int passed(DriveTransferHost& host, const std::vector<std::string>& args) {
@@ -67,7 +57,9 @@ int check(DriveTransferHost& host, const std::vector<std::string>& args) {
                      "was changed; run `brimvale self-check`, then try again.\n";
     return 1;
   }
-  const std::string verdict = text(doc, "verdict");
+  const auto found = doc.find("verdict");
+  const std::string verdict =
+      found != doc.end() && found->is_string() ? found->get<std::string>() : std::string();
   if (verdict == "block") {
     host.view.out << args[1] << " can't take everything on your current drive:\n";
     for (const auto& reason : doc.value("reasons", json::array())) {
@@ -99,14 +91,6 @@ int start(DriveTransferHost& host, const std::vector<std::string>& args) {
                   << ".\n";
   }
   return status;
-}
-
-std::optional<json> readJob(const StatePaths& paths) {
-  auto content = readFile(paths.state / "transfer-job.json");
-  if (!content) return std::nullopt;
-  json doc = json::parse(*content, nullptr, false);
-  if (!doc.is_object()) return std::nullopt;
-  return doc;
 }
 
 // Whether a switch has re-pointed links to the job's copy, which a cancel
@@ -147,30 +131,30 @@ int waitForJob(DriveTransferHost& host) {
   auto finish = [&](int status) {
     printer.endBar();
     if (host.view.json)
-      host.view.out
-          << readFile(host.paths.state / "transfer-job.json").value_or("{\"phase\":\"idle\"}\n");
+      host.view.out << readFile(host.paths.transferJobJson).value_or("{\"phase\":\"idle\"}\n");
     return status;
   };
   std::optional<std::chrono::steady_clock::time_point> unsupervisedSince;
   for (;;) {
-    std::optional<json> job = readJob(host.paths);
-    const std::string phase = job ? text(*job, "phase") : "idle";
-    const bool backup = job && text(*job, "kind") == "backup";
-    if (!job || (phase == "idle" && text(*job, "sourceRoot").empty())) {
+    const std::optional<DriveTransferJob> job = readDriveTransferJob(host.paths.transferJobJson);
+    if (!job || job->neverStarted()) {
       out << "No drive transfer is under way.\n";
       return finish(0);
     }
-    if (phase == "done") {
+    const bool backup = job->isBackup();
+    const std::optional<TransferPhase> phase = job->phase;
+    if (phase == TransferPhase::kDone) {
       out << (backup ? mover::kBackedUpSentence : mover::kSwitchedSentence) << "\n";
       return finish(0);
     }
     show(transferStatusLine(phase, backup, false));
-    if ((phase == "copying" || phase == "verifying" || phase == "waitingForDrive") &&
-        !supervisorHoldsJob(host.paths)) {
+    const bool shouldRun = phase == TransferPhase::kCopying || phase == TransferPhase::kVerifying ||
+                           phase == TransferPhase::kWaitingForDrive;
+    if (shouldRun && !supervisorHoldsJob(host.paths)) {
       const auto now = std::chrono::steady_clock::now();
       if (!unsupervisedSince) unsupervisedSince = now;
       if (now - *unsupervisedSince >= kUnsupervisedGrace) {
-        if (const std::string why = text(*job, "lastError"); !why.empty()) out << why << "\n";
+        if (!job->lastError.empty()) out << job->lastError << "\n";
         out << "The drive transfer is not running right now. Your current drive is unchanged "
                "and nothing was lost; run `brimvale drive-transfer resume` to continue it.\n";
         return finish(1);
@@ -178,24 +162,23 @@ int waitForJob(DriveTransferHost& host) {
     } else {
       unsupervisedSince.reset();
     }
-    if (phase == "copying") {
-      printer.showCopy("transfer", {.fraction = static_cast<double>(number(*job, "percent")) / 100,
-                                    .bytesDone = number(*job, "bytesDone"),
-                                    .totalBytes = number(*job, "bytesTotal"),
-                                    .currentFile = text(*job, "currentFile")});
-    } else if (phase == "copied" && !backup) {
+    if (phase == TransferPhase::kCopying) {
+      printer.showCopy("transfer", {.fraction = static_cast<double>(job->percent) / 100,
+                                    .bytesDone = job->bytesDone,
+                                    .totalBytes = job->bytesTotal,
+                                    .currentFile = job->currentFile});
+    } else if (phase == TransferPhase::kCopied && !backup) {
       show(transferStatusLine(phase, backup, true));
       mover::SwitchOutcome outcome =
           host.runSwitch([&](std::string_view step) { out << "  " << step << "\n"
                                                           << std::flush; });
       out << outcome.text();
       return finish(outcome.end == mover::SwitchEnd::kRefused ? 1 : 0);
-    } else if (phase == "failed") {
-      const std::string why = text(*job, "lastError");
-      if (!why.empty()) out << why << "\n";
+    } else if (phase == TransferPhase::kFailed) {
+      if (!job->lastError.empty()) out << job->lastError << "\n";
       out << (backup ? mover::kBackupFailedSentence : mover::kSwitchFailedSentence) << "\n";
       return finish(1);
-    } else if (phase == "paused") {
+    } else if (phase == TransferPhase::kPaused) {
       out << "Resume it with `brimvale drive-transfer resume`.\n";
       return finish(0);
     }
@@ -236,7 +219,7 @@ mover::SwitchOutcome switchToNewDrive(const StatePaths& paths, const std::string
   return mover::runDriveSwitch(paths, seams);
 }
 
-std::string transferStatusLine(const std::string& phase, bool backup, bool switching) {
+std::string transferStatusLine(std::optional<TransferPhase> phase, bool backup, bool switching) {
   return switching ? "Switching to the new drive…" : transferPhaseWords(phase, backup);
 }
 

@@ -12,6 +12,7 @@
 
 #include "app/core/move_progress_printer.h"
 #include "app/core/service_view_command.h"
+#include "common/state/drive_transfer_job.h"
 #include "mover/drive_switch.h"
 
 namespace brimvale::app {
@@ -28,7 +29,8 @@ struct DriveTransferHost {
 
 // The job's status line: "Switching to the new drive…" while the switch
 // runs, else by phase ("Copying to the new drive…", "Backing up…", …).
-[[nodiscard]] std::string transferStatusLine(const std::string& phase, bool backup, bool switching);
+[[nodiscard]] std::string transferStatusLine(std::optional<TransferPhase> phase, bool backup,
+                                             bool switching);
 
 // Runs the drive switch of this computer's transfer job with the real file
 // calls, the service program (`rsyncPath` handed on as RSYNC) and, for

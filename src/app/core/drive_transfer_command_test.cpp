@@ -224,10 +224,11 @@ TEST(DriveTransferCommand, CancelIsRefusedOnceLinksLeadToTheNewCopy) {
 }
 
 TEST(TransferStatusLine, SaysSwitchingWhileTheSwitchRuns) {
-  EXPECT_EQ(transferStatusLine("copied", false, true), "Switching to the new drive…");
-  EXPECT_EQ(transferStatusLine("copied", false, false), "Copy verified — switching over…");
-  EXPECT_EQ(transferStatusLine("copying", true, false), "Backing up…");
-  EXPECT_EQ(transferStatusLine("mystery", false, false), "Working…");
+  EXPECT_EQ(transferStatusLine(TransferPhase::kCopied, false, true), "Switching to the new drive…");
+  EXPECT_EQ(transferStatusLine(TransferPhase::kCopied, false, false),
+            "Copy verified — switching over…");
+  EXPECT_EQ(transferStatusLine(TransferPhase::kCopying, true, false), "Backing up…");
+  EXPECT_EQ(transferStatusLine(std::nullopt, false, false), "Working…");
 }
 
 }  // namespace

@@ -71,15 +71,20 @@ std::string bar(std::int64_t bytes, std::int64_t largest, bool terminal) {
 
 }  // namespace
 
-std::string transferPhaseWords(const std::string& phase, bool backup) {
-  if (phase == "idle") return "Getting ready…";
-  if (phase == "copying") return backup ? "Backing up…" : "Copying to the new drive…";
-  if (phase == "verifying") return "Checking the copy…";
-  if (phase == "copied") return "Copy verified — switching over…";
-  if (phase == "switching") return "Switching to the new drive…";
-  if (phase == "failed") return "Couldn't finish";
-  if (phase == "paused") return "Paused";
-  if (phase == "waitingForDrive") return "Waiting for the drive…";
+std::string transferPhaseWords(std::optional<TransferPhase> phase, bool backup) {
+  if (!phase) return "Working…";
+  switch (*phase) {
+    case TransferPhase::kIdle: return "Getting ready…";
+    case TransferPhase::kCopying: return backup ? "Backing up…" : "Copying to the new drive…";
+    case TransferPhase::kVerifying: return "Checking the copy…";
+    case TransferPhase::kCopied: return "Copy verified — switching over…";
+    case TransferPhase::kSwitching: return "Switching to the new drive…";
+    case TransferPhase::kFailed: return "Couldn't finish";
+    case TransferPhase::kPaused: return "Paused";
+    case TransferPhase::kWaitingForDrive: return "Waiting for the drive…";
+    case TransferPhase::kCancelling:
+    case TransferPhase::kDone: break;
+  }
   return "Working…";
 }
 
@@ -178,31 +183,21 @@ Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal) {
 }
 
 Result<std::string> renderTransferStatus(std::string_view text) {
-  auto doc = parsed(text, "transfer status");
-  if (!doc) return std::unexpected(doc.error());
-  if (!doc->is_object())
-    return fail(Errc::kParse, "the service's transfer status is not an object");
-  const std::string phase = textOf(*doc, "phase");
-  if (phase == "idle" && textOf(*doc, "sourceRoot").empty()) {
-    return std::string("No drive transfer is under way.\n");
+  const std::optional<DriveTransferJob> job = parseDriveTransferJob(text);
+  if (!job) return fail(Errc::kParse, "the service's transfer status is not a JSON object");
+  if (job->neverStarted()) return std::string("No drive transfer is under way.\n");
+  std::string out = transferPhaseWords(job->phase, job->isBackup()) + " (" + job->rawPhase + ")\n";
+  out += "From: " + job->sourceRoot + "\nTo: " + job->destRoot + "\n";
+  out += "Progress: " + std::to_string(job->percent) + "% — " +
+         platform::formatFileByteCount(job->bytesDone) + " of " +
+         platform::formatFileByteCount(job->bytesTotal) + "\n";
+  if (!job->rate.empty()) out += "Speed: " + job->rate + "\n";
+  if (job->etaSeconds > 0) {
+    out += "Time left: about " + std::to_string((job->etaSeconds + 59) / 60) + " min\n";
   }
-  const std::int64_t done = numberOf(*doc, "bytesDone");
-  const std::int64_t total = numberOf(*doc, "bytesTotal");
-  std::string out =
-      transferPhaseWords(phase, textOf(*doc, "kind") == "backup") + " (" + phase + ")\n";
-  out += "From: " + textOf(*doc, "sourceRoot") + "\nTo: " + textOf(*doc, "destRoot") + "\n";
-  out += "Progress: " + std::to_string(numberOf(*doc, "percent")) + "% — " +
-         platform::formatFileByteCount(done) + " of " + platform::formatFileByteCount(total) + "\n";
-  const std::string rate = textOf(*doc, "rate");
-  const std::int64_t eta = numberOf(*doc, "etaSeconds");
-  if (!rate.empty()) out += "Speed: " + rate + "\n";
-  if (eta > 0) out += "Time left: about " + std::to_string((eta + 59) / 60) + " min\n";
-  const std::string current = textOf(*doc, "currentFile");
-  if (!current.empty()) out += "Now copying: " + current + "\n";
-  const std::string started = textOf(*doc, "startedAt");
-  if (!started.empty()) out += "Started: " + started + "\n";
-  const std::string error = textOf(*doc, "lastError");
-  if (!error.empty()) out += "Last problem: " + sentence(error) + "\n";
+  if (!job->currentFile.empty()) out += "Now copying: " + job->currentFile + "\n";
+  if (!job->startedAt.empty()) out += "Started: " + job->startedAt + "\n";
+  if (!job->lastError.empty()) out += "Last problem: " + sentence(job->lastError) + "\n";
   return out;
 }
 

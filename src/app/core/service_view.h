@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/state/drive_transfer_job.h"
 
 namespace brimvale::app {
 
@@ -41,7 +43,7 @@ struct ListedDrive {
 
 // The drive transfer's phase in the words its status line uses ("Copying to
 // the new drive…", "Backing up…" for a backup, …; "Working…" for any other).
-[[nodiscard]] std::string transferPhaseWords(const std::string& phase, bool backup);
+[[nodiscard]] std::string transferPhaseWords(std::optional<TransferPhase> phase, bool backup);
 
 // The drive transfer's phase, progress and sizes, one fact a line.
 [[nodiscard]] Result<std::string> renderTransferStatus(std::string_view json);

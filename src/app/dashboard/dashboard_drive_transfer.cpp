@@ -13,32 +13,10 @@ namespace {
 using nlohmann::json;
 
 constexpr std::chrono::seconds kServiceLimit{120};
-constexpr std::string_view kJobFile = "transfer-job.json";
 constexpr std::string_view kNoDrive = "Choose the drive to copy to first. Nothing was changed.";
 // Added to the service's few words when it refuses a start.
 constexpr std::string_view kNotStarted =
     " Nothing new was started; your current drive is unchanged.";
-
-std::string text(const json& doc, const char* key) {
-  const auto v = doc.find(key);
-  return v != doc.end() && v->is_string() ? v->get<std::string>() : std::string();
-}
-
-std::int64_t number(const json& doc, const char* key) {
-  const auto v = doc.find(key);
-  return v != doc.end() && v->is_number() ? v->get<std::int64_t>() : 0;
-}
-
-std::optional<json> jobOf(const std::string& content) {
-  json doc = json::parse(content, nullptr, false);
-  if (!doc.is_object()) return std::nullopt;
-  return doc;
-}
-
-std::optional<json> readJob(const std::filesystem::path& file) {
-  auto content = readFile(file);
-  return content ? jobOf(*content) : std::nullopt;
-}
 
 std::string trimmed(std::string s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
@@ -47,37 +25,37 @@ std::string trimmed(std::string s) {
 
 }  // namespace
 
-json driveTransferView(const std::optional<json>& job) {
-  const std::string phase = job ? text(*job, "phase") : "idle";
-  if (!job || (phase == "idle" && text(*job, "sourceRoot").empty())) {
+json driveTransferView(const std::optional<DriveTransferJob>& job) {
+  if (!job || job->neverStarted()) {
     return {{"active", false}, {"phase", "idle"}, {"line", "No drive transfer is under way."}};
   }
-  const bool backup = text(*job, "kind") == "backup";
+  const bool backup = job->isBackup();
+  const bool done = job->phase == TransferPhase::kDone;
   std::string_view result;
-  if (phase == "done") result = backup ? mover::kBackedUpSentence : mover::kSwitchedSentence;
-  if (phase == "failed") {
+  if (done) result = backup ? mover::kBackedUpSentence : mover::kSwitchedSentence;
+  if (job->phase == TransferPhase::kFailed) {
     result = backup ? mover::kBackupFailedSentence : mover::kSwitchFailedSentence;
   }
   return {{"active", true},
-          {"phase", phase},
-          {"kind", backup ? "backup" : "transfer"},
+          {"phase", job->rawPhase},
+          {"kind", backup ? kTransferKindBackup : kTransferKindSwitch},
           // A finished job says only how it ended, as `status --wait` does.
-          {"line", phase == "done" ? std::string() : transferStatusLine(phase, backup, false)},
+          {"line", done ? std::string() : transferStatusLine(job->phase, backup, false)},
           {"result", std::string(result)},
-          {"lastError", text(*job, "lastError")},
-          {"percent", number(*job, "percent")},
-          {"bytesDone", number(*job, "bytesDone")},
-          {"bytesTotal", number(*job, "bytesTotal")},
-          {"rate", text(*job, "rate")},
-          {"currentFile", text(*job, "currentFile")},
-          {"destRoot", text(*job, "destRoot")}};
+          {"lastError", job->lastError},
+          {"percent", job->percent},
+          {"bytesDone", job->bytesDone},
+          {"bytesTotal", job->bytesTotal},
+          {"rate", job->rate},
+          {"currentFile", job->currentFile},
+          {"destRoot", job->destRoot}};
 }
 
 DriveTransferRoutes::DriveTransferRoutes(const DashboardSources& sources,
                                          web::DashboardServer& server, StatePoller& poller)
     : sources_(sources), server_(server) {
   server_.get("drive-transfer", [this] {
-    return web::jsonReply(driveTransferView(readJob(sources_.paths.state / kJobFile)));
+    return web::jsonReply(driveTransferView(readDriveTransferJob(sources_.paths.transferJobJson)));
   });
   server_.post("drive-transfer/check", [this](const json& body) { return check(body); });
   server_.post("drive-transfer/start", [this](const json& body) { return start(body); });
@@ -137,9 +115,10 @@ web::Reply DriveTransferRoutes::start(const json& body) {
                                        ? why + std::string(kNotStarted)
                                        : why);
   }
-  return web::jsonReply({{"message", out.substr(0, out.find('\n'))},
-                         {"job", driveTransferView(readJob(sources_.paths.state / kJobFile))}},
-                        202);
+  return web::jsonReply(
+      {{"message", out.substr(0, out.find('\n'))},
+       {"job", driveTransferView(readDriveTransferJob(sources_.paths.transferJobJson))}},
+      202);
 }
 
 web::Reply DriveTransferRoutes::change(const std::string& verb) {
@@ -147,16 +126,18 @@ web::Reply DriveTransferRoutes::change(const std::string& verb) {
   std::string err;
   if (run({verb}, false, out, err) != 0) return web::sentenceReply(409, err.empty() ? out : err);
   return web::jsonReply(
-      {{"message", out}, {"job", driveTransferView(readJob(sources_.paths.state / kJobFile))}});
+      {{"message", out},
+       {"job", driveTransferView(readDriveTransferJob(sources_.paths.transferJobJson))}});
 }
 
 void DriveTransferRoutes::look() {
-  auto content = readFile(sources_.paths.state / kJobFile);
+  auto content = readFile(sources_.paths.transferJobJson);
   std::string seen = content.value_or("");
   if (seen == lastSeen_) return;
   lastSeen_ = std::move(seen);
-  server_.events().publish("drive-transfer",
-                           driveTransferView(content ? jobOf(*content) : std::nullopt).dump());
+  server_.events().publish(
+      "drive-transfer",
+      driveTransferView(content ? parseDriveTransferJob(*content) : std::nullopt).dump());
 }
 
 }  // namespace brimvale::app

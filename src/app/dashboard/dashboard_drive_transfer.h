@@ -4,12 +4,14 @@
 // service's supervisor rewrites state/transfer-job.json.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "app/dashboard/dashboard_poller.h"
 #include "app/dashboard/dashboard_sources.h"
+#include "common/state/drive_transfer_job.h"
 #include "web/dashboard_server.h"
 
 namespace brimvale::app {
@@ -18,7 +20,7 @@ namespace brimvale::app {
 // file or not JSON): whether one exists ("active"), its phase and kind, the
 // status line (none once done), the result sentence once it ended (empty
 // before), its last error and progress figures.
-[[nodiscard]] nlohmann::json driveTransferView(const std::optional<nlohmann::json>& job);
+[[nodiscard]] nlohmann::json driveTransferView(const std::optional<DriveTransferJob>& job);
 
 class DriveTransferRoutes {
  public:

@@ -51,7 +51,8 @@ TEST(DriveTransferView, SaysWhatTheJobIsDoingAndHowItEnded) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const json view = driveTransferView(c.job);
+    const json view =
+        driveTransferView(c.job ? parseDriveTransferJob(c.job->dump()) : std::nullopt);
     EXPECT_EQ(view["active"], c.active);
     EXPECT_EQ(view["line"], c.line);
     EXPECT_EQ(view.value("result", ""), c.result);
@@ -59,11 +60,12 @@ TEST(DriveTransferView, SaysWhatTheJobIsDoingAndHowItEnded) {
 }
 
 TEST(DriveTransferView, FiguresThatAreNotNumbersReadAsZero) {
-  const json view = driveTransferView(json{{"sourceRoot", "/A"},
-                                           {"phase", "copying"},
-                                           {"percent", "12"},
-                                           {"bytesDone", 2048},
-                                           {"lastError", "Paused."}});
+  const json view = driveTransferView(parseDriveTransferJob(json{
+      {"sourceRoot", "/A"},
+      {"phase", "copying"},
+      {"percent", "12"},
+      {"bytesDone", 2048},
+      {"lastError", "Paused."}}.dump()));
   EXPECT_EQ(view["percent"], 0);
   EXPECT_EQ(view["bytesDone"], 2048);
   EXPECT_EQ(view["lastError"], "Paused.");

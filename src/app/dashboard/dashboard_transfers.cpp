@@ -26,7 +26,7 @@ std::string field(const nlohmann::json& body, const char* name) {
 int runTransfers(const DashboardSources& sources, const TransfersOptions& options,
                  std::ostream& out, std::ostream& err,
                  const std::atomic<bool>* interrupted = nullptr) {
-  TransfersCommandContext context{.jobsFile = sources.paths.root / "sync" / "jobs.json",
+  TransfersCommandContext context{.jobsFile = sources.paths.cloudJobs,
                                   .stateDir = sources.paths.state,
                                   .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
                                   .out = out,

@@ -172,7 +172,7 @@ void Application::switchWhenCopied() {
       const std::string result = outcome.text();
       if (outcome.end == mover::SwitchEnd::kRefused && result == lastSwitchResult_) return;
       lastSwitchResult_ = result;
-      log_.write(transferStatusLine("copied", false, true));
+      log_.write(transferStatusLine(TransferPhase::kCopied, false, true));
       for (const auto& step : steps) log_.write("  " + step);
       log_.write(result.substr(0, result.size() - 1));
     };

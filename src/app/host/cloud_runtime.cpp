@@ -57,7 +57,7 @@ CloudRuntime::CloudRuntime(const StatePaths& paths, RunLoop& loop, AppLog& log,
       events_(paths.state),
       client_(cloud::locateRclone(cloud::defaultRcloneSearch())),
       transfers_({
-          .jobsFile = paths.root / "sync" / "jobs.json",
+          .jobsFile = paths.cloudJobs,
           .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
           .client = &client_,
           .deletable = transferDeletable(paths, host_.host->computerName()),
@@ -109,7 +109,7 @@ cloud::DriveState CloudRuntime::drive() const {
 
 std::vector<cloud::ScheduledTemplate> CloudRuntime::templates() {
   // `transfers schedule` writes the file while this process holds the list.
-  if (auto onDisk = cloud::JobListFile(paths_.root / "sync" / "jobs.json").load()) {
+  if (auto onDisk = cloud::JobListFile(paths_.cloudJobs).load()) {
     transfers_.adoptSchedules(*onDisk);
   }
   std::vector<cloud::ScheduledTemplate> due;
