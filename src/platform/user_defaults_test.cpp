@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "platform/testing/standin_tool.h"
 #include "testing/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {
 
 using brimvale::testing::TempFolder;
-using testing::StandinTool;
 
 TEST(JsonUserDefaults, AnUndecodableFileIsNeitherReadNorReplaced) {
   TempFolder dir;

@@ -8,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
-#include "platform/testing/standin_tool.h"
 #include "testing/temp_folder.h"
 
 extern char** environ;
@@ -19,7 +16,6 @@ namespace brimvale::platform {
 namespace {
 
 using brimvale::testing::TempFolder;
-using testing::StandinTool;
 
 // Tool paths that exist nowhere, so only what a test sets up is consulted.
 LinuxPaths isolatedPaths(const TempFolder& dir) {
