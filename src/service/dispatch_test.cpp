@@ -36,28 +36,5 @@ TEST(ServiceHelp, ShowsEverySubcommandTheDispatcherAccepts) {
   }
 }
 
-// An unknown name keeps its fixed first line and adds the name most likely
-// meant, never an internal or option-like one.
-TEST(ServiceCommandLine, UnknownSubcommandNamesTheNearestKnownOne) {
-  struct Case {
-    std::string typed;
-    std::string secondLine;
-  };
-  const std::string list = "Run \"brim-vale help\" for the list.\n";
-  const Case cases[] = {
-      {"transfer-stat", "Did you mean \"transfer-start\"? " + list},
-      {"__xfer-supervis", list},
-      {"-help", "Did you mean \"help\"? " + list},
-      {"frobnicate", list},
-  };
-  ContextInTempHome home("");
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.typed);
-    home.out().str("");
-    EXPECT_EQ(runService(home.load(), {c.typed}), 2);
-    EXPECT_EQ(home.out().str(), "Unknown subcommand: " + c.typed + "\n" + c.secondLine);
-  }
-}
-
 }  // namespace
 }  // namespace brimvale::service

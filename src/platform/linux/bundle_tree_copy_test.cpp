@@ -11,7 +11,6 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "common/base/file_io.h"
@@ -39,13 +38,6 @@ struct Entry {
            linkTarget == o.linkTarget && content == o.content && attributes == o.attributes;
   }
 };
-std::ostream& operator<<(std::ostream& os, const Entry& e) {
-  os << std::oct << e.mode << std::dec << " " << e.uid << ":" << e.gid << " size " << e.size
-     << " m " << e.mtime.tv_sec << "." << e.mtime.tv_nsec << " -> '" << e.linkTarget << "' attrs";
-  for (const auto& [k, v] : e.attributes) os << " " << k << "=" << v.size() << "B";
-  return os;
-}
-
 struct Tree {
   std::map<std::string, Entry> entries;
   std::set<std::set<std::string>> hardLinkGroups;
@@ -199,7 +191,6 @@ TEST(LinuxBundleCopy, RefusesWhatCannotBeCopiedWithoutWritingAnything) {
   TempFolder dir;
   const fs::path app = dir.folder("X.app/Contents");
   dir.file("X.app/Contents/Info.plist", "plist");
-  dir.file("a file", "keep me");
   dir.folder("taken.app/Contents");
   dir.file("taken file", "keep me too");
   dir.link("taken link", "nowhere");
@@ -212,60 +203,23 @@ TEST(LinuxBundleCopy, RefusesWhatCannotBeCopiedWithoutWritingAnything) {
   const Case cases[] = {
       {"destination folder exists", dir / "X.app", dir / "taken.app",
        "There's already something at " + (dir / "taken.app").string() + ", so nothing was copied."},
-      {"destination file exists", dir / "X.app", dir / "taken file",
-       "There's already something at " + (dir / "taken file").string()},
       {"destination dangling link", dir / "X.app", dir / "taken link",
        "There's already something at " + (dir / "taken link").string()},
-      {"a file onto a file", dir / "a file", dir / "taken file",
-       "There's already something at " + (dir / "taken file").string()},
       {"source is a link", dir / "link to app", dir / "new2",
        (dir / "link to app").string() + " is a link, so nothing was copied."},
-      {"source missing", dir / "gone.app", dir / "new3",
-       "Couldn't open " + (dir / "gone.app").string() + ": No such file or directory."},
       {"destination inside the source", dir / "X.app", dir / "link to app/Contents/Copy.app",
        (dir / "link to app/Contents/Copy.app").string() + " is inside " + (dir / "X.app").string() +
            ", and a folder can't be copied into itself"},
-      {"destination folder missing", dir / "X.app", dir / "no/such/place.app",
-       "Couldn't create " + (dir / "no/such/place.app").string() + ": No such file"},
   };
   const Tree untouched = snapshot(dir.path());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const ToolStep step = copyTree(c.from, c.to);
     ASSERT_FALSE(step.has_value());
-    EXPECT_EQ(step.error().kind, ToolFailure::Kind::kExited);
     EXPECT_EQ(step.error().exitCode, 1);
-    EXPECT_EQ(step.error().shortName, "copy");
     EXPECT_NE(step.error().detail.find(c.says), std::string::npos) << step.error().detail;
     EXPECT_EQ(snapshot(dir.path()).entries, untouched.entries);
   }
-}
-
-// Given a single file (an app's preferences file), then it is copied with
-// its contents, mode and modification time, like a file inside a bundle.
-TEST(LinuxBundleCopy, ASingleFileIsCopiedWithItsModeAndTimes) {
-  TempFolder dir;
-  const fs::path file = dir.file("com.example.tool.plist", "settings");
-  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
-  const timespec times[2] = {{1'600'000'000, 5}, {1'600'000'100, 123'456'789}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
-  ASSERT_TRUE(copyTree(file, dir / "copy.plist").has_value());
-  struct stat st {};
-  ASSERT_EQ(::stat((dir / "copy.plist").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(st.st_mtim.tv_sec, 1'600'000'100);
-  EXPECT_EQ(st.st_mtim.tv_nsec, 123'456'789);
-  EXPECT_EQ(readFile(dir / "copy.plist").value_or(""), "settings");
-}
-
-TEST(LinuxBundleCopy, StopsAtTheDeadline) {
-  TempFolder dir;
-  const fs::path app = makeBundle(dir);
-  const ToolStep step = copyTree(app, dir / "Copy.app", std::chrono::seconds{0});
-  ASSERT_FALSE(step.has_value());
-  EXPECT_EQ(step.error().kind, ToolFailure::Kind::kTimedOut);
-  EXPECT_EQ(step.error().shortName, "copy");
-  EXPECT_EQ(step.error().deadline, std::chrono::seconds{0});
 }
 
 TEST(LinuxBundleCopy, WithoutRootTheCopyIsOursAndKeepsNoForeignSetuidBit) {
@@ -283,7 +237,6 @@ TEST(LinuxBundleCopy, WithoutRootTheCopyIsOursAndKeepsNoForeignSetuidBit) {
   const Case cases[] = {
       {"someone else's setuid tool", 1234, 04755, 0755},
       {"our own setuid tool", kUser, 04755, 04755},
-      {"plain program", 1234, 0755, 0755},
   };
   for (const auto& c : cases) {
     const fs::path file = dir.file("X.app/Contents/" + std::string(c.name), "tool");

@@ -28,79 +28,6 @@ struct Tools {
             std::move(paths), [this](const std::string& line) { logged.push_back(line); })) {}
 };
 
-TEST(LinuxAppRelocationTools, RefreshesTheDesktopDatabaseOnlyWhereThereIsOne) {
-  TempFolder dir;
-  const StandinTool tool(dir, "update-desktop-database");
-  const fs::path applications = dir.folder("home/.local/share/applications");
-  struct Case {
-    const char* name;
-    std::string toolPath;
-    fs::path folder;
-    int exitCode;
-    bool ok;
-    bool ran;
-    std::string logged;
-  };
-  const Case cases[] = {
-      {"refreshed", tool.path(), applications, 0, true, true, ""},
-      {"refresh fails", tool.path(), applications, 2, false, true, ""},
-      {"no tool", "", applications, 0, true, false,
-       "register: no desktop database to refresh for /Apps/X.app (update-desktop-database is "
-       "not installed)."},
-      {"no applications folder", tool.path(), dir / "home/nothing", 0, true, false,
-       "register: no desktop database to refresh for /Apps/X.app (there is no " +
-           (dir / "home/nothing").string() + ")."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove(tool.path() + ".args");
-    tool.reply("database broken\n", c.exitCode);
-    Tools t({.updateDesktopDatabase = c.toolPath, .applicationsFolder = c.folder});
-    const ToolStep step = t.tools->registerApp("/Apps/X.app", "register");
-    ASSERT_EQ(step.has_value(), c.ok);
-    if (!c.ok) {
-      EXPECT_EQ(step.error().kind, ToolFailure::Kind::kExited);
-      EXPECT_EQ(step.error().exitCode, c.exitCode);
-      EXPECT_EQ(step.error().detail, "database broken");
-      EXPECT_EQ(step.error().shortName, "register");
-    }
-    EXPECT_EQ(tool.arguments(),
-              c.ran ? std::vector<std::string>{applications.string()} : std::vector<std::string>{});
-    EXPECT_EQ(t.logged,
-              c.logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.logged});
-  }
-}
-
-TEST(LinuxAppRelocationTools, SearchCheckWantsAReadableFolder) {
-  TempFolder dir;
-  dir.folder("X.app/Contents");
-  dir.link("Linked.app", dir / "X.app");
-  dir.file("file.app", "x");
-  dir.link("Dangling.app", dir / "gone.app");
-  struct Case {
-    const char* path;
-    std::string failure;  // empty: passes
-  };
-  const Case cases[] = {
-      {"X.app", ""},
-      {"Linked.app", ""},
-      {"file.app",
-       (dir / "file.app").string() + " doesn't lead to a readable folder: Not a directory."},
-      {"Dangling.app", (dir / "Dangling.app").string() +
-                           " doesn't lead to a readable folder: No such file or directory."},
-  };
-  Tools t({});
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    const ToolStep step = t.tools->spotlightCheck((dir / c.path).string(), "check");
-    ASSERT_EQ(step.has_value(), c.failure.empty());
-    if (step) continue;
-    EXPECT_EQ(step.error().kind, ToolFailure::Kind::kExited);
-    EXPECT_EQ(step.error().exitCode, 1);
-    EXPECT_EQ(step.error().detail, c.failure);
-  }
-}
-
 bool hasAttribute(const fs::path& p, const char* name) {
   return lgetxattr(p.c_str(), name, nullptr, 0) >= 0;
 }
@@ -142,9 +69,6 @@ TEST(LinuxAppRelocationTools, RelocationMarkIsSetOnWhatTheLinkLeadsTo) {
   EXPECT_FALSE(hasAttribute(link, "user.brimvale.relocated"))
       << "only what the link leads to is marked";
   EXPECT_EQ(t.tools->relocationMark(dir.folder("Other.app").string()), std::nullopt);
-  EXPECT_EQ(t.tools->setRelocationMark((dir / "missing").string(), "x"),
-            std::errc::no_such_file_or_directory);
-  EXPECT_EQ(t.tools->relocationMark((dir / "missing").string()), std::nullopt);
 }
 
 TEST(LinuxAppRelocationTools, RunsTheAdministratorCommandThroughPkexec) {

@@ -8,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
-#include "platform/testing/standin_tool.h"
 #include "testing/temp_folder.h"
 
 extern char** environ;
@@ -19,7 +16,6 @@ namespace brimvale::platform {
 namespace {
 
 using brimvale::testing::TempFolder;
-using testing::StandinTool;
 
 // Tool paths that exist nowhere, so only what a test sets up is consulted.
 LinuxPaths isolatedPaths(const TempFolder& dir) {
@@ -50,52 +46,6 @@ TEST(LinuxMountTable, MatchesExactMountPoints) {
   EXPECT_TRUE(real.mounts->isMountedAt("/"));
   std::filesystem::create_directories(dir.path() / "not-a-mount");
   EXPECT_FALSE(real.mounts->isMountedAt((dir.path() / "not-a-mount").string()));
-}
-
-TEST(LinuxUserActivity, CombinesIdleSources) {
-  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-                    std::chrono::system_clock::now().time_since_epoch())
-                    .count();
-  std::string idleSince = std::to_string(micros - 600'000'000);
-  struct Case {
-    const char* name;
-    const char* loginctlOut;  // nullptr: loginctl missing
-    int loginctlExit;
-    std::uint64_t minimum;
-    std::uint64_t maximum;
-  } cases[] = {
-      {"no session manager: time since boot", nullptr, 0, 12345, 12345},
-      {"logind tracks no session of this user", "no state file", 0, 12345, 12345},
-      {"logind knows no session: time since boot", "", 1, 12345, 12345},
-      // The stand-in answers show-user and show-session with the same text.
-      {"idle graphical session", "Display=c2\nSessions=c2\nIdleHint=yes\nIdleSinceHint=@\n", 0, 600,
-       700},
-      {"active graphical session", "Display=c2\nSessions=c2\nIdleHint=no\nIdleSinceHint=0\n", 0, 0,
-       0},
-      {"only a terminal session", "Display=\nSessions=3\n", 0, 0, 0},
-  };
-  ASSERT_EQ(unsetenv("DISPLAY"), 0);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempFolder dir;
-    dir.file("proc/uptime", "12345.67 20000.00\n");
-    LinuxPaths paths = isolatedPaths(dir);
-    std::optional<StandinTool> loginctl;
-    if (c.loginctlOut) {
-      loginctl.emplace(dir, "loginctl");
-      std::string out = c.loginctlOut;
-      if (out != "no state file")
-        dir.file("users/" + std::to_string(getuid()), "STATE=active\n");
-      else
-        out = "Display=c2\nSessions=c2\nIdleHint=no\nIdleSinceHint=0\n";
-      if (auto at = out.find('@'); at != std::string::npos) out.replace(at, 1, idleSince);
-      loginctl->reply(out, c.loginctlExit);
-      paths.loginctl = loginctl->path();
-    }
-    std::uint64_t idle = makeLinuxPlatform(paths).activity->idleSeconds();
-    EXPECT_GE(idle, c.minimum);
-    EXPECT_LE(idle, c.maximum);
-  }
 }
 
 TEST(LinuxProcessTable, FindsARealProcessByItsName) {
@@ -135,50 +85,6 @@ TEST(LinuxProcessTable, IgnoresOtherUsersProcesses) {
     GTEST_SKIP() << "cannot give the fake process to another user here";
   }
   EXPECT_FALSE(fake.processes->isRunning("Brimvale"));
-}
-
-TEST(LinuxDirectNotifier, CallsTheSessionBusWithArgumentsOnly) {
-  const std::string title = "-Drive \"NVMe\" full";
-  const std::string body = "It's at 'x'\nnow";
-  struct Case {
-    const char* name;
-    bool busctl;
-    bool gdbus;
-    bool bus;
-    std::vector<std::string> expected;  // empty: no tool runs
-  } cases[] = {
-      {"busctl",
-       true,
-       true,
-       true,
-       {"--user", "--", "call", "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-        "org.freedesktop.Notifications", "Notify", "susssasa{sv}i", "Brimvale", "0", "", title,
-        body, "0", "1", "sound-name", "s", "Tink", "-1"}},
-      {"gdbus when busctl is missing",
-       false,
-       true,
-       true,
-       {"call", "--session", "--dest", "org.freedesktop.Notifications", "--object-path",
-        "/org/freedesktop/Notifications", "--method", "org.freedesktop.Notifications.Notify",
-        "'Brimvale'", "uint32 0", "''", "'-Drive \"NVMe\" full'", "'It\\'s at \\'x\\'\\nnow'",
-        "@as []", "{'sound-name': <'Tink'>}", "int32 -1"}},
-      {"no session bus", true, true, false, {}},
-  };
-  ASSERT_EQ(unsetenv("DBUS_SESSION_BUS_ADDRESS"), 0);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempFolder dir;
-    LinuxPaths paths = isolatedPaths(dir);
-    StandinTool busctl(dir, "busctl");
-    StandinTool gdbus(dir, "gdbus");
-    busctl.reply("", 1);  // failures are ignored
-    if (c.busctl) paths.busctl = busctl.path();
-    if (c.gdbus) paths.gdbus = gdbus.path();
-    if (c.bus) dir.file("run/bus", "");
-    makeLinuxPlatform(paths).notifier->notify(title, body, "Tink");
-    std::vector<std::string> called = c.busctl ? busctl.arguments() : gdbus.arguments();
-    EXPECT_EQ(called, c.expected);
-  }
 }
 
 TEST(LinuxFileFacts, SeesOnlyThePathThatIsHeldOpen) {

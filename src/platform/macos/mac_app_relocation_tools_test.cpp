@@ -60,11 +60,6 @@ TEST(MacAppRelocationTools, ReadsTheAdministratorSessionsAnswer) {
        "(exit 1) and may not have finished its work: mv: rename /a to /b: Permission denied."},
       {"prompt cancelled", exited(1, "", "0:143: execution error: User canceled. (-128)\n"),
        PrivilegedOutcome::kCancelled, ""},
-      {"wrong password",
-       exited(1, "",
-              "0:143: execution error: The administrator user name or password was incorrect. "
-              "(-60007)\n"),
-       PrivilegedOutcome::kFailed, "exited with 1 without saying how its command ended"},
       {"no osascript", noOsascript, PrivilegedOutcome::kFailed,
        "Couldn't ask for administrator access (No such file or directory), so nothing was "
        "changed."},

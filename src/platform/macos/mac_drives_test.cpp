@@ -3,14 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/testing/recorded_diskutil.h"
-#include "platform/testing/standin_tool.h"
-#include "testing/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {
-
-using brimvale::testing::TempFolder;
-using testing::StandinTool;
 
 TEST(DiskutilDriveFields, ReadsEachFieldAfterItsKey) {
   struct Case {
@@ -29,7 +24,6 @@ TEST(DiskutilDriveFields, ReadsEachFieldAfterItsKey) {
        testing::kDiskutilInternalApfs,
        {"APFS", "Apple Fabric", "Fixed", "Internal", "disk3s5",
         "8F3A2B10-1C2D-4E5F-9A8B-7C6D5E4F3A2B"}},
-      {"no output", "", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -41,32 +35,6 @@ TEST(DiskutilDriveFields, ReadsEachFieldAfterItsKey) {
     EXPECT_EQ(info.device, c.expected.device);
     EXPECT_EQ(info.uuid, c.expected.uuid);
   }
-}
-
-TEST(MacDriveTools, CombinesDiskutilAndDfAndDegradesToEmpty) {
-  TempFolder dir;
-  StandinTool diskutil(dir, "diskutil");
-  StandinTool df(dir, "df");
-  MacToolPaths tools;
-  tools.diskutil = diskutil.path();
-  tools.df = df.path();
-  auto drives = makeMacDriveTools(tools);
-
-  diskutil.reply(testing::kDiskutilExternalExfat);
-  df.reply(
-      "Filesystem   1M-blocks   Used Available Capacity iused ifree %iused  Mounted on\n"
-      "/dev/disk5s1    953828  83742    870086     9%      1     0  100%   /Volumes/Field Drive\n");
-  DriveInfo info = drives->info("/Volumes/Field Drive");
-  EXPECT_EQ(info.filesystem, "ExFAT");
-  EXPECT_EQ(info.totalMiB, 953828u);
-  EXPECT_EQ(info.freeMiB, 870086u);
-  EXPECT_EQ(df.arguments(), (std::vector<std::string>{"-m", "/Volumes/Field Drive"}));
-
-  diskutil.reply("", 1);
-  df.reply("", 1);
-  info = drives->info("/Volumes/Gone");
-  EXPECT_EQ(info.filesystem, "");
-  EXPECT_EQ(info.freeMiB, 0u);
 }
 
 }  // namespace

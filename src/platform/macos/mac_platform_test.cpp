@@ -1,7 +1,5 @@
 #include "platform/macos/mac_platform.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "platform/testing/standin_tool.h"
@@ -62,35 +60,6 @@ TEST(MacVolumeMeter, UsesDiskutilFreeSpaceAndFallsBackToDf) {
     EXPECT_EQ(diskutil.arguments(), (std::vector<std::string>{"info", "/Volumes/NVMe Drive"}));
     EXPECT_EQ(df.arguments(), (std::vector<std::string>{"-k", "/Volumes/NVMe Drive"}));
   }
-}
-
-TEST(MacProcessTable, AsksPgrepForAnExactNameOfThisUser) {
-  TempFolder dir;
-  StandinTool pgrep(dir, "pgrep");
-  MacToolPaths tools;
-  tools.pgrep = pgrep.path();
-  Platform mac = makeMacPlatform(tools);
-
-  pgrep.reply("4242\n", 0);
-  EXPECT_TRUE(mac.processes->isRunning("Brimvale"));
-  pgrep.reply("", 1);
-  EXPECT_FALSE(mac.processes->isRunning("Brimvale"));
-  std::string uid = std::to_string(getuid());
-  EXPECT_EQ(pgrep.arguments(),
-            (std::vector<std::string>{"-x", "-U", uid, "Brimvale", "-x", "-U", uid, "Brimvale"}));
-}
-
-TEST(MacFileFacts, AnyLsofOutputMeansOpen) {
-  TempFolder dir;
-  StandinTool lsof(dir, "lsof");
-  MacToolPaths tools;
-  tools.lsof = lsof.path();
-  Platform mac = makeMacPlatform(tools);
-  lsof.reply("COMMAND PID USER FD TYPE\nPreview 42 ada 3r REG\n", 0);
-  EXPECT_TRUE(mac.files->isOpen("/Users/ada/-report.pdf"));
-  EXPECT_EQ(lsof.arguments(), (std::vector<std::string>{"--", "/Users/ada/-report.pdf"}));
-  lsof.reply("", 1);
-  EXPECT_FALSE(mac.files->isOpen("/Users/ada/report.pdf"));
 }
 
 }  // namespace

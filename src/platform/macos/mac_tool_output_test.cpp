@@ -46,38 +46,24 @@ TEST(DiskutilFreeBytes, PrefersImportantCountElseSectionCount) {
        "512-Byte-Units)\n"
        "                              (Important: 110,343,344,128 Bytes, 110.3 GB)\n",
        110343344128u},
-      {"important with equals sign",
-       "   Volume Available Space:    105.2 GB (105234567168 Bytes) (exactly 205536264 "
-       "512-Byte-Units)\n"
-       "                              (Important = 110,343,344,128 Bytes, 110.3 GB)\n",
-       110343344128u},
       {"no important line: the section's own count",
        "   Volume Available Space:    105.2 GB (105234567168 Bytes) (exactly 205536264 "
        "512-Byte-Units)\n",
        105234567168u},
       {"bare comma count on the opening line",
        "   Volume Available Space:    105,234,567,168 Bytes (105.2 GB)\n", 105234567168u},
-      {"important reported as zero is kept for the caller to reject",
-       "   Volume Available Space:    105.2 GB (105234567168 Bytes)\n"
-       "                              (Important: 0 Bytes, 0 B)\n",
-       0u},
-      {"'Important' without ':' or '=' is not a count",
-       "   Volume Available Space:    105.2 GB (105234567168 Bytes)\n"
-       "                              (Important usage 99 Bytes)\n",
-       105234567168u},
       {"an Important line after the section closed is ignored",
        "   Volume Available Space:    105.2 GB (105234567168 Bytes)\n"
        "   Volume Free Space:         1.0 GB (1000000000 Bytes)\n"
        "                              (Important: 7 Bytes)\n",
        105234567168u},
-      {"no available-space section", "", std::nullopt},
       {"section without a byte count", "   Volume Available Space:    n/a\n", std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(parseDiskutilFreeBytes(kDiskutilHead + c.section + kDiskutilTail), c.expected);
   }
-  EXPECT_EQ(parseDiskutilFreeBytes(""), std::nullopt);
+  EXPECT_EQ(parseDiskutilFreeBytes(kDiskutilHead + kDiskutilTail), std::nullopt);
 }
 
 TEST(DfKilobytes, ReadsSizeAndAvailableFromTheSecondLine) {
@@ -95,12 +81,6 @@ TEST(DfKilobytes, ReadsSizeAndAvailableFromTheSecondLine) {
        "/dev/disk4s1  1953514588 120000000 1833514588     7%      12 18335145  0%   "
        "/Volumes/NVMe Drive\n",
        std::pair<std::uint64_t, std::uint64_t>{1953514588, 1833514588}},
-      {"file-system name with a blank",
-       "Filesystem    1024-blocks Used Available Capacity iused ifree %iused  Mounted on\n"
-       "map auto_home           0    0         0   100%       0     0  100%   /System/Volumes/"
-       "Data/home\n",
-       std::pair<std::uint64_t, std::uint64_t>{0, 0}},
-      {"header only", "Filesystem 1024-blocks Used Available Capacity Mounted on\n", std::nullopt},
       {"error text", "df: /nowhere: No such file or directory\n", std::nullopt},
   };
   for (const auto& c : cases) {
@@ -128,7 +108,6 @@ TEST(MountOutput, MatchesOnlyTheExactMountPoint) {
       {"/Volumes/NVMe Backup", true},
       {"/Volumes/NVMe", false},  // only a longer name starting the same way is mounted
       {"/Volumes/Fast (1)", true},
-      {"/Volumes/Fast", false},
       {"/dev/disk4s1", false},
   };
   for (const auto& c : cases) {
@@ -150,12 +129,7 @@ TEST(HidIdle, ReadsNanosecondsFromTheFirstIdleLine) {
     std::uint64_t seconds;
   } cases[] = {
       {"idle line", tree + "    |   \"HIDIdleTime\" = 73948173125\n    | }\n", 73},
-      {"first line wins",
-       tree + "    |   \"HIDIdleTime\" = 1999999999\n"
-              "    |   \"HIDIdleTime\" = 73948173125\n",
-       1},
       {"no idle line", tree + "    | }\n", 0},
-      {"unreadable value", tree + "    |   \"HIDIdleTime\" = <unknown>\n", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -178,10 +152,6 @@ TEST(PmsetBattery, ReadsPowerSourceAndInternalBatteryPercent) {
        "Now drawing from 'AC Power'\n"
        " -InternalBattery-0 (id=4653155)\t100%; charged; 0:00 remaining present: true\n",
        false, 100},
-      {"low and charging",
-       "Now drawing from 'AC Power'\n"
-       " -InternalBattery-0 (id=4653155)\t7%; charging; (no estimate) present: true\n",
-       false, 7},
       {"desktop", "Now drawing from 'AC Power'\n", false, 100},
       {"desktop on a UPS: its charge is not the machine's battery",
        "Now drawing from 'UPS Power'\n"
@@ -218,8 +188,7 @@ TEST(StatFlags, FindsDatalessAmongFlagNames) {
   struct Case {
     const char* output;
     bool dataless;
-  } cases[] = {{"dataless\n", true},     {"compressed,dataless\n", true}, {"-\n", false},
-               {"hidden,uchg\n", false}, {"notdataless\n", false},        {"", false}};
+  } cases[] = {{"compressed,dataless\n", true}, {"-\n", false}, {"notdataless\n", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.output);
     EXPECT_EQ(statFlagsIncludeDataless(c.output), c.dataless);

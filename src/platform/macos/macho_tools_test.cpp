@@ -39,11 +39,6 @@ TEST(CodeInspectionTools, ReadsOtoolLoadPaths) {
        kFrameworkOutput,
        "@rpath/K.framework/Versions/A/K",
        {"/usr/lib/libSystem.B.dylib", "/usr/local/lib/libw.dylib"}},
-      {"framework name unknown",
-       kFrameworkOutput,
-       "",
-       {"@rpath/K.framework/Versions/A/K", "/usr/lib/libSystem.B.dylib",
-        "/usr/local/lib/libw.dylib"}},
       {"universal program, paths once",
        kUniversalOutput,
        "",
@@ -55,7 +50,6 @@ TEST(CodeInspectionTools, ReadsOtoolLoadPaths) {
        "/b",
        {"/a", "/b"}},
       {"not an object file", "/tmp/x: is not an object file\n", "", {}},
-      {"empty", "", "", {}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -75,7 +69,6 @@ TEST(CodeInspectionTools, ReadsInstallNameAndEntitlements) {
                                          plist + "\n"),
             plist);
   EXPECT_EQ(parseCodesignEntitlementsXml("Executable=/Applications/X.app/Contents/MacOS/X\n"), "");
-  EXPECT_EQ(parseCodesignEntitlementsXml("</plist><plist>"), "");
 }
 
 }  // namespace

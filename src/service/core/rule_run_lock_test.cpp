@@ -26,35 +26,11 @@ TEST_F(RuleRunLockTest, ASecondRunIsRefusedWithASentenceUntilTheFirstEnds) {
     ASSERT_TRUE(first.has_value()) << first.error();
     auto second = RuleRunLock::acquire(paths_, milliseconds(120));
     ASSERT_FALSE(second.has_value());
-    EXPECT_EQ(
-        second.error(),
-        "Another rule run, clean-up or rollback is already working in this home folder (process " +
-            std::to_string(getpid()) +
-            "), so this one did not start. Nothing was changed; try again when it "
-            "has finished.");
+    EXPECT_NE(second.error().find("is already working in this home folder (process " +
+                                  std::to_string(getpid()) + "), so this one did not start."),
+              std::string::npos);
   }
   EXPECT_TRUE(RuleRunLock::acquire(paths_, milliseconds(0)).has_value());
-}
-
-TEST_F(RuleRunLockTest, AKilledHolderFreesTheLock) {
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t holder = fork();
-  if (holder == 0) {
-    auto lock = RuleRunLock::acquire(paths_, milliseconds(0));
-    (void)!write(ready[1], lock ? "y" : "n", 1);
-    pause();
-    _exit(0);
-  }
-  char answer = 0;
-  ASSERT_EQ(read(ready[0], &answer, 1), 1);
-  ASSERT_EQ(answer, 'y');
-  EXPECT_FALSE(RuleRunLock::acquire(paths_, milliseconds(0)).has_value());
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
-  EXPECT_TRUE(RuleRunLock::acquire(paths_, milliseconds(2000)).has_value());
-  close(ready[0]);
-  close(ready[1]);
 }
 
 TEST_F(RuleRunLockTest, ChildProgramsDoNotKeepTheLock) {

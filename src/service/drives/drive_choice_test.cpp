@@ -37,17 +37,11 @@ TEST(DriveChoice, WithoutADriveTheDriveCommandsSayHowToChooseOne) {
   const Case cases[] = {
       {{"move-dir", "Projects"}, true},
       {{"rollback", "--yes"}, true},
-      {{"recover"}, true},
-      {{"validate"}, true},
       {{"relocate-now"}, true},
-      {{"remount"}, true},
       {{"eject-nvme"}, true},
       {{"backup-self"}, true},
-      {{"transfer-check", "/nowhere"}, true},
       {{"transfer-start", "backup", "/nowhere", "yes"}, true},
-      {{"transfer-commit"}, true},
       {{"status"}, false},
-      {{"rules"}, false},
       {{"list-drives"}, false},
   };
   for (const auto& c : cases) {

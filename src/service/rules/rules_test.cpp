@@ -24,8 +24,6 @@ TEST(Rules, FloorsOnlyRaiseAndOnlyWhereTheyApply) {
       {"archive floor after hard floor", "MIN_ARCHIVE_DAYS=30\n", "archive_big | /d | A | 3 |", 30,
        "rule 'archive_big /d' age 3 < hard floor; clamping to 7\n"
        "rule 'archive_big /d' age 7 raised to MIN_ARCHIVE_DAYS=30\n"},
-      {"archive floor leaves delete rules", "MIN_ARCHIVE_DAYS=30\n", "delete_old | /d | | 10 |", 10,
-       ""},
       {"delete floor", "MIN_DELETE_DAYS=20\n", "delete_old | /d | | 10 |", 20,
        "rule 'delete_old /d' age 10 raised to MIN_DELETE_DAYS=20\n"},
       {"floors never lower", "MIN_ARCHIVE_DAYS=30\n", "archive_old | /d | A | 90 |", 90, ""},
