@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "apps/macho_reader.h"
-#include "apps/macho_reader_test_files.h"
+#include "macho_factory.h"
 #include "bench_support.h"
 #include "common/base/process.h"
 

@@ -79,35 +79,6 @@ const AppEntry* named(const std::vector<AppEntry>& entries, const std::string& n
   return nullptr;
 }
 
-TEST(AppDiscovery, ALinkToTheDriveIsRelocatedAndBlockedWithItsReason) {
-  Fixture f;
-  const fs::path drive = f.tmp.folder("Volumes/NVMe/Apps");
-  makeBundle(drive, "Moved", {}, PlistEncoding::kXml, 64 * 1024);
-  f.tmp.link("root/Applications/Moved.app", drive / "Moved.app");
-  // Its drive unplugged: the link still says the app was moved.
-  f.tmp.link("root/Applications/Away.app", f.tmp / "Volumes/Gone/Away.app");
-  makeBundle(f.system, "Local");
-
-  const auto entries = f.list();
-  struct Case {
-    const char* name;
-    bool relocated;
-  };
-  for (const Case& c : {Case{"Moved", true}, Case{"Away", true}, Case{"Local", false}}) {
-    SCOPED_TRACE(c.name);
-    const AppEntry* e = named(entries, c.name);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->alreadyRelocated, c.relocated);
-    EXPECT_EQ(catalogueBlockReason(*e),
-              c.relocated ? std::optional<std::string>(
-                                "Already relocated to NVMe. Use the Moved tab to bring it back.")
-                          : std::nullopt);
-  }
-  // Measured where it lives, not as the few bytes of the link.
-  EXPECT_GE(named(entries, "Moved")->sizeBytes, 64 * 1024);
-  EXPECT_EQ(named(entries, "Away")->sizeBytes, 0);
-}
-
 TEST(AppDiscovery, SigningAndLastUseComeFromTheRecordedTools) {
   Fixture f;
   makeBundle(f.system, "Tool");

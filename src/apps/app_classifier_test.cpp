@@ -87,26 +87,12 @@ TEST(Classify, FirstApplicableRuleDecides) {
       {"already relocated before apple-signed",
        [](Machine&, ClassifierInput& in) { in.app.alreadyRelocated = in.app.appleSigned = true; },
        RiskTier::kBlocked, "Already relocated to NVMe. Use the Moved tab to bring it back."},
-      {"apple-signed before running",
-       [](Machine&, ClassifierInput& in) { in.app.appleSigned = in.app.running = true; },
-       RiskTier::kBlocked,
-       "Apple-signed app — macOS or Mac App Store may auto-update it at the original "
-       "/Applications path."},
       {"running blocks whatever else is found",
        [](Machine& m, ClassifierInput& in) {
          in.app.running = true;
          m.writable = false;
        },
        RiskTier::kBlocked, "Currently running. Quit Tool and refresh, then try again."},
-      {"system-owned before adobe",
-       [](Machine& m, ClassifierInput& in) {
-         in.app.bundleIdentifier = "com.adobe.Photoshop";
-         m.writable = false;
-       },
-       RiskTier::kOverride,
-       "Installed by macOS (system-owned). Moving it needs administrator access, and if it’s a "
-       "Mac App Store app, App Store updates may not follow it to your fast drive. You can "
-       "override and move it anyway."},
       {"one hardcoded load path before privileged helper",
        [](Machine& m, ClassifierInput& in) {
          in.loadCommands = {{"Contents/MacOS/Tool", "@rpath/Sparkle.framework/Sparkle", kRelative},

@@ -77,30 +77,6 @@ TEST(EngineGuardsQuarantineRoot, HomeQuarantineAndVolumeQuarantinesOnly) {
   }
 }
 
-TEST(EngineGuardsQuarantineRoot, NamesCarryTheBundleAndTheStartInUtc) {
-  const std::time_t t = 1'780'000'000;  // 2026-05-28T20:26:40Z
-  struct Row {
-    std::optional<std::string> bundleID;
-    std::string name;
-  };
-  const std::vector<Row> rows{
-      {"com.example.q", "com.example.q.2026-05-28T20-26-40Z"},
-      {"../../etc", "unknown.2026-05-28T20-26-40Z"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    EXPECT_EQ(quarantineName(row.bundleID, t), row.name);
-  }
-}
-
-TEST(EngineGuardsQuarantineRoot, SameFileSystemUsesTheHomeQuarantine) {
-  testing::TempFolder tmp;
-  const fs::path home = tmp.folder("home");
-  tmp.folder("Applications/X.app");
-  EXPECT_EQ(quarantineRootFor(tmp / "Applications/X.app", home), homeQuarantineRoot(home));
-  EXPECT_FALSE(quarantineRootFor(tmp / "missing/X.app", home));
-}
-
 TEST(EngineGuardsQuarantineRoot, AnotherFileSystemUsesItsOwnVolumeRoot) {
   testing::TempFolder tmp;
   const fs::path home = tmp.folder("home");

@@ -57,26 +57,6 @@ class AppManifestStoreTest : public ::testing::Test {
   std::vector<std::string> logged_;
 };
 
-TEST_F(AppManifestStoreTest, SavesOneFileNamedByTheIdAndRemovesOnlyThatOne) {
-  AppMoveManifest a = sample(1, AppMovePhase::kWriting);
-  AppMoveManifest b = sample(2, AppMovePhase::kDone);
-  store().save(a);
-  store().save(b);
-  EXPECT_EQ(a.updatedAt, kNow);
-  EXPECT_EQ(folder(), home_.path() / ".brimvale/state/app-moves");
-  EXPECT_EQ(readFile(folder() / (idFor(1) + ".json")).value(), encodeAppMoveManifest(a));
-  store().remove(a.id);
-  EXPECT_EQ(store().loadAll(), std::vector<AppMoveManifest>{b});
-  EXPECT_TRUE(logged_.empty());
-  // A failed write is logged, not thrown.
-  fs::remove_all(folder());
-  writeFileAtomically(folder(), "a file where the folder belongs").value();
-  store().save(a);
-  ASSERT_EQ(logged_.size(), 1u);
-  EXPECT_TRUE(
-      logged_[0].starts_with("Brimvale: failed to persist app-move manifest " + idFor(1) + ": "));
-}
-
 TEST_F(AppManifestStoreTest, UnreadableFilesAreSkippedReportedAndLeftInPlace) {
   AppMoveManifest good = sample(5, AppMovePhase::kDone);
   store().save(good);
@@ -106,34 +86,6 @@ TEST_F(AppManifestStoreTest, UnreadableFilesAreSkippedReportedAndLeftInPlace) {
     EXPECT_EQ(logged_[i], "Brimvale: skipped app-move manifest " +
                               (folder() / bad[i].name).string() + ": " + bad[i].reason);
     EXPECT_EQ(readFile(folder() / bad[i].name).value(), bad[i].text);
-  }
-}
-
-TEST_F(AppManifestStoreTest, OlderRecordsAreUpgradedAndWrittenBack) {
-  struct Row {
-    int version;
-    int loadedAs;
-    bool migrated;
-  };
-  for (const Row& row : {Row{1, 2, true}, Row{0, 2, true}, Row{2, 2, false}, Row{3, 3, false}}) {
-    SCOPED_TRACE(row.version);
-    json j = json::parse(encodeAppMoveManifest(sample(1, AppMovePhase::kDone)));
-    j["version"] = row.version;
-    j.erase("migratedFromV1");
-    const std::string original = j.dump(2);
-    writeRaw(idFor(1) + ".json", original);
-
-    const auto all = store().loadAll();
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0].version, row.loadedAs);
-    EXPECT_EQ(all[0].migratedFromV1, row.migrated);
-    if (row.migrated) {
-      EXPECT_EQ(onDisk(idFor(1))["version"], 2);
-      EXPECT_EQ(onDisk(idFor(1))["migratedFromV1"], true);
-      EXPECT_EQ(onDisk(idFor(1))["updatedAt"], "2026-05-28T20:26:40Z");
-    } else {
-      EXPECT_EQ(readFile(folder() / (idFor(1) + ".json")).value(), original);
-    }
   }
 }
 

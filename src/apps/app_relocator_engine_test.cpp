@@ -36,71 +36,6 @@ struct MovedWorld : AppMoveWorld {
   AppMoveManifest record() const { return *moveWithId(store.loadAll(), id); }
 };
 
-TEST(EngineQueue, AnotherRelocationRunningLeavesTheAppAlone) {
-  AppMoveWorld w;
-  const fs::path original = w.makeBundle("Q");
-  mover::RelocatorLock other(w.paths.state);
-  ASSERT_TRUE(other.acquire(std::chrono::milliseconds{0}));
-  AppRelocatorEngine engine(w.env);
-  std::vector<EngineCompletion> heard;
-  engine.addCompletionListener([&](const EngineCompletion& c) { heard.push_back(c); });
-  ASSERT_TRUE(engine.enqueue(w.entry("Q"), w.appsRoot, {}, false));
-  engine.drain();
-  ASSERT_EQ(heard.size(), 1u);
-  EXPECT_FALSE(heard[0].success);
-  EXPECT_EQ(heard[0].reason,
-            "Apps Relocator: another relocate operation is in progress (waited 0s). Nothing was "
-            "moved; your app is untouched. Try again when the other move has finished.");
-  EXPECT_TRUE(isRealFolder(original));
-  EXPECT_TRUE(w.store.loadAll().empty());
-  EXPECT_TRUE(
-      w.logged("Brimvale: relocator job " + heard[0].manifestID + " failed: Apps Relocator"));
-}
-
-TEST(EngineMoveBack, RefusesWhatItCannotBringBack) {
-  MovedWorld w;
-  AppMoveManifest unfinished = w.record();
-  unfinished.id = "22222222-2222-2222-2222-222222222222";
-  unfinished.phase = AppMovePhase::kFailed;
-  w.store.save(unfinished);
-  struct Row {
-    std::string id;
-    std::function<void()> arrange;
-    std::string message;
-  };
-  const std::vector<Row> rows{
-      {"99999999-9999-9999-9999-999999999999", [] {},
-       "Couldn't find a record for this app (manifest 99999999-9999-9999-9999-999999999999)."},
-      {unfinished.id, [] {},
-       "Move back is only valid for completed relocations (currently: failed)."},
-      {w.id, [&] { fs::rename(w.copy, w.tmp / "Drive/aside"); },
-       "The NVMe copy at " + w.copy.string() + " is missing — nothing to restore."},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.message);
-    row.arrange();
-    const auto result = w.engine.runMoveBack(row.id);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().userMessage(), row.message);
-  }
-}
-
-TEST(EngineMoveBack, BringsTheAppHomeAndDropsTheDriveCopy) {
-  MovedWorld w;
-  w.now += 60;
-  const auto result = w.engine.runMoveBack(w.id);
-  ASSERT_TRUE(result) << result.error().userMessage();
-  EXPECT_TRUE(isRealFolder(w.original));
-  EXPECT_EQ(userView(w.original), w.content);
-  EXPECT_FALSE(fs::exists(w.copy));
-  EXPECT_FALSE(fs::exists(w.original.string() + ".restoring"));
-  EXPECT_EQ(result->outcome, "restored_by_user_at_2026-05-28T20-27-40Z");
-  EXPECT_EQ(w.record().statusMessage, result->outcome);
-  EXPECT_EQ(w.heard.back().kind, EngineCompletion::Kind::kRestore);
-  EXPECT_TRUE(w.heard.back().success);
-  EXPECT_EQ(w.tools.calls.back(), "refreshDock killall-Dock-restore");
-}
-
 // Given an app reinstalled at the original path while it lived on the drive,
 // the reinstalled app stays where it opens from; the drive copy goes only
 // when every file of it is there, and is otherwise kept whole.
@@ -214,37 +149,6 @@ AppMoveManifest interrupted(const AppMoveWorld& w, const std::string& id, std::s
   return m;
 }
 
-TEST(EngineRecovery, RepairsAMoveCutShortAfterTheOriginalWasParked) {
-  AppMoveWorld w;
-  const fs::path original = w.makeBundle("Q");
-  const auto content = userView(original);
-  const fs::path copy = w.appsRoot / "Q.app";
-  fs::create_directories(w.appsRoot);
-  fs::copy(original, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-  // An older record without a recorded quarantine: found by its bundle id.
-  const fs::path parked = homeQuarantineRoot(w.home) / "com.test.app.2026-05-28T20-26-40Z";
-  fs::create_directories(parked.parent_path());
-  fs::rename(original, parked);
-  fs::create_directory_symlink(copy, original);
-  AppMoveManifest m =
-      interrupted(w, "0F8FAD5B-D9CB-469F-A165-70867728950E", original.string(), copy.string());
-  m.phase = AppMovePhase::kLinking;
-  w.store.save(m);
-  AppRelocatorEngine engine(w.env);
-  const auto reports = engine.recoverPendingManifests();
-  ASSERT_EQ(reports.size(), 1u);
-  const std::string actions =
-      "removed_symlink, restored_from_quarantine, removed_partial_nvme_copy";
-  const auto stored = moveWithId(w.store.loadAll(), m.id);
-  EXPECT_EQ(stored->phase, AppMovePhase::kFailed);
-  EXPECT_EQ(stored->statusMessage, "Recovered at launch — actions: [" + actions + "]");
-  EXPECT_TRUE(w.logged("RecoveryDriver: manifest " + m.id + " recovered: " + actions));
-  EXPECT_TRUE(isRealFolder(original));
-  EXPECT_EQ(userView(original), content);
-  EXPECT_FALSE(fs::exists(copy));
-  EXPECT_TRUE(w.parked().empty());
-}
-
 TEST(EngineRecovery, RecordsOutsideTheAppFoldersOrTheDriveAreNotActedOn) {
   AppMoveWorld w;
   w.makeBundle("Q");
@@ -290,23 +194,6 @@ TEST(EngineRecovery, RecordsOutsideTheAppFoldersOrTheDriveAreNotActedOn) {
   }
   EXPECT_EQ(readFile(precious / "data").value_or(""), "keep me");
   EXPECT_TRUE(fs::exists(desktop));
-}
-
-TEST(EngineQuarantine, ReclaimsParkedOriginalsOfCommittedMovesOnce) {
-  MovedWorld w;
-  const fs::path parked = fs::path(*w.record().quarantinePath);
-  // Parked and copied alike, as a crash before the purge would leave them.
-  w.tmp.file(w.copy / "Contents/big", std::string(3 * 1024 * 1024, 'x'));
-  ASSERT_TRUE(w.tools.copyBundle(w.copy.string(), parked.string(), "setup", {}, {}));
-  w.engine.reclaimCommittedQuarantines();
-  EXPECT_FALSE(fs::exists(parked));
-  EXPECT_TRUE(
-      w.logged("AppRelocatorEngine.reclaimCommittedQuarantines: reclaimed 1 quarantine(s) "
-               "(~3 MB), skipped 0 root-owned."));
-  EXPECT_TRUE(fs::exists(w.paths.state / ".migrations/quarantine-reclaim-v1.done"));
-  w.tmp.file(parked / "Contents/left", "again");
-  w.engine.reclaimCommittedQuarantines();
-  EXPECT_TRUE(fs::exists(parked)) << "runs once per account";
 }
 
 // A parked original goes only from a quarantine folder and only where its

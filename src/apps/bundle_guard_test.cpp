@@ -70,43 +70,5 @@ TEST(BundleGuard, RetireRemovesOnlyAnIdenticalVersionAndKeepsADifferingOneWhole)
   }
 }
 
-// Given an original written after its copy began, the copy is brought level
-// with it; one that changes on every round is named after the last one.
-TEST(BundleGuard, CatchUpCopiesWhatChangedAndNamesWhatKeepsChanging) {
-  struct Row {
-    const char* name;
-    std::function<void(Bundles&)> change;
-    std::vector<std::string> left;
-  };
-  const std::vector<Row> rows{
-      {"rewritten in place",
-       [](Bundles& b) { rewriteInPlace(b.original / "Contents/Resources/big.dat", 'z'); },
-       {}},
-      {"a new folder",
-       [](Bundles& b) { b.tmp.file("Applications/Q.app/Contents/Plugins/p", "plug-in"); },
-       {}},
-      {"lost from the copy", [](Bundles& b) { fs::remove(b.copy / "Contents/MacOS/Q"); }, {}},
-      {"written on every round",
-       [](Bundles& b) {
-         b.tools.afterCopy = [&b, n = 0](const std::string&) mutable {
-           b.tmp.file("Applications/Q.app/Contents/MacOS/Q", "version " + std::to_string(++n));
-         };
-         b.tools.afterCopy("");
-       },
-       {"Contents/MacOS/Q"}},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    Bundles b;
-    const auto copyStarted = std::chrono::system_clock::now() - std::chrono::seconds(1);
-    row.change(b);
-    const auto left = catchUp(b.tools, FileOperations::real(), b.original, b.copy,
-                              ReplaceGuard({.copyStarted = copyStarted}));
-    ASSERT_TRUE(left) << left.error();
-    EXPECT_EQ(*left, row.left);
-    if (row.left.empty()) EXPECT_EQ(userView(b.copy), userView(b.original));
-  }
-}
-
 }  // namespace
 }  // namespace brimvale::apps

@@ -65,34 +65,6 @@ TEST(MachOReader, ReadsEveryLayoutTheFormatAllows) {
   }
 }
 
-TEST(MachOReader, RejectsWhatIsNotMachO) {
-  const auto good = handMadeMachO(true, false, kX86_64, {{testing::kHandRpath, "@rpath"}});
-  auto withByte = [&](std::size_t at, std::byte value) {
-    auto bytes = good;
-    bytes[at] = value;
-    return bytes;
-  };
-  auto universal = universalOf({good}, false);
-  universal.resize(60);
-  const struct {
-    const char* name;
-    std::vector<std::byte> bytes;
-  } kCases[] = {
-      {"empty", {}},
-      {"shell script", testing::bytesOf("#!/bin/sh\necho hello\n")},
-      {"universal with no slices", testing::bytesOf(std::string("\xca\xfe\xba\xbe\0\0\0\0", 8))},
-      {"slice past the file end", universal},
-      {"command size below 8", withByte(32 + 4, std::byte{4})},
-      {"command size past the commands", withByte(32 + 4, std::byte{0xf0})},
-      {"string offset past the command", withByte(32 + 8, std::byte{0x40})},
-      {"more commands than bytes", withByte(16, std::byte{9})},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_FALSE(readBytes(c.bytes).has_value());
-  }
-}
-
 // Files cut short at every offset and with random bytes changed: each read must end in a result
 // or an error, never outside the bytes.
 TEST(MachOReader, DamagedFilesNeverReadOutOfBounds) {

@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "common/base/file_io.h"
-#include "testing/temp_folder.h"
-
 namespace brimvale::apps {
 namespace {
 
@@ -53,23 +50,6 @@ TEST(OffloadRecord, DecodeIgnoresUnknownKeysAndNamesTheBadOne) {
     EXPECT_NE(decoded.error().detail.find("\"" + c.key + "\""), std::string::npos)
         << decoded.error().detail;
   }
-}
-
-TEST(OffloadRecordStore, SkipsUnreadableRecordsAndLeavesThemOnDisk) {
-  testing::TempFolder tmp("offload-records");
-  std::vector<std::string> log;
-  OffloadRecordStore store(tmp / "state/offloads", [&](const std::string& l) { log.push_back(l); });
-  ASSERT_TRUE(store.save(sample()));
-  const auto broken = tmp.file("state/offloads/0000.json", "{not json");
-
-  const auto all = store.loadAll();
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0], sample());
-  EXPECT_TRUE(std::filesystem::exists(broken));
-  ASSERT_EQ(log.size(), 1u);
-
-  ASSERT_TRUE(store.remove(sample().id));
-  EXPECT_TRUE(store.loadAll().empty());
 }
 
 }  // namespace

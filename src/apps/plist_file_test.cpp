@@ -21,24 +21,6 @@ using testing::binaryPlist;
 using testing::stringEntry;
 using testing::xmlPlist;
 
-TEST(PlistFile, ReadsTypedValuesFromXmlAndBinary) {
-  std::string xml = xmlPlist(stringEntry("Name", "Tom & <Jerry>") +
-                             "<key>Args</key><array><string>a</string><integer>3</integer>"
-                             "<string>b</string></array><key>Count</key><integer>2</integer>");
-  for (const std::string& bytes : {xml, binaryPlist(xml)}) {
-    SCOPED_TRACE(bytes.starts_with("bplist") ? "binary" : "xml");
-    PlistTree root = parsePlistDict(bytes);
-    ASSERT_TRUE(root);
-    EXPECT_EQ(plistString(root.get(), "Name"), "Tom & <Jerry>");
-    EXPECT_EQ(plistString(root.get(), "Count"), std::nullopt);  // not a string
-    EXPECT_EQ(plistString(root.get(), "Missing"), std::nullopt);
-    EXPECT_EQ(plistStrings(plistChild(root.get(), "Args", PLIST_ARRAY)),
-              (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(plistChild(root.get(), "Args", PLIST_DICT), nullptr);
-    EXPECT_TRUE(plistHasKey(root.get(), "Count"));
-  }
-}
-
 // Given truncations at every length and random byte flips of real property lists, every reader
 // returns (possibly empty) answers and never crashes.
 TEST(PlistFile, DamagedFilesNeverCrashAnyReader) {

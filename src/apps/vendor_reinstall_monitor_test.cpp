@@ -69,10 +69,6 @@ class MonitorFixture : public ::testing::Test {
     for (const auto& m : record().externalModifications) out.push_back(m.kind);
     return out;
   }
-  void withPermissions(const std::vector<std::string>& names) {
-    classification_.tier = RiskTier::kCaveat;
-    for (const auto& n : names) classification_.tccEntitlements.push_back({"k-" + n, n, {}});
-  }
 
   testing::TempFolder tmp_{"reinstall-monitor"};
   fs::path apps_ = tmp_.folder("Applications");
@@ -87,36 +83,6 @@ class MonitorFixture : public ::testing::Test {
   std::vector<std::string> log_;
   std::optional<VendorReinstallMonitor> monitor_;
 };
-
-TEST_F(MonitorFixture, ReinstallIsRecordedAnnouncedAndMovedAgainWithOverride) {
-  reinstall();
-  monitor().sweep();
-
-  EXPECT_EQ(kinds(), std::vector<std::string>{"symlink_replaced_by_folder"});
-  ASSERT_EQ(notes_.size(), 1u);
-  EXPECT_EQ(notes_[0].name, "Brimvale.VendorReinstallDetected");
-  EXPECT_EQ(notes_[0].userInfo["title"], "Notes was reinstalled");
-  EXPECT_EQ(notes_[0].userInfo["body"],
-            "Homebrew put Notes back on your boot disk. Brimvale will move it to NVMe again.");
-  EXPECT_EQ(notes_[0].userInfo["threadID"], std::string("apps.relocator.reinstall.") + kId);
-  ASSERT_EQ(requests_.size(), 1u);
-  EXPECT_EQ(requests_[0].path, (apps_ / "Notes.app").string());
-  EXPECT_EQ(requests_[0].destinationRoot, drive_.string());
-  EXPECT_TRUE(requests_[0].overrideAccepted);
-  // The earlier copy is the engine's to judge against the new install.
-  EXPECT_TRUE(fs::exists(drive_ / "Notes.app"));
-  EXPECT_TRUE(monitor().inFlight().contains(kId));
-
-  // While the job runs, later sweeps neither repeat the notice nor queue again.
-  monitor().sweep();
-  EXPECT_EQ(requests_.size(), 1u);
-  EXPECT_EQ(notes_.size(), 1u);
-
-  monitor().jobEnded(kId, true, "");
-  EXPECT_TRUE(monitor().inFlight().empty());
-  EXPECT_TRUE(monitor().pendingReRelocates().empty());
-  EXPECT_EQ(record().externalModifications[0].actionTaken, "rerelocated");
-}
 
 // Given the link in place, a relocation from outside the application folders,
 // an app the user brought home (the bundle at its old place is theirs) or no
@@ -157,51 +123,6 @@ TEST_F(MonitorFixture, SweepsThatMoveNothing) {
     EXPECT_TRUE(requests_.empty());
     EXPECT_TRUE(notes_.empty());
   }
-}
-
-TEST_F(MonitorFixture, BlockedInstallStaysAndIsNotRetried) {
-  classification_.tier = RiskTier::kBlocked;
-  reinstall();
-  monitor().sweep();
-  now_ += 7 * 86400;
-  monitor().sweep();
-  EXPECT_EQ(kinds(),
-            (std::vector<std::string>{"symlink_replaced_by_folder", "rerelocate_blocked_tier4"}));
-  EXPECT_TRUE(requests_.empty());
-  EXPECT_TRUE(fs::exists(drive_ / "Notes.app")) << "nothing removed for a blocked app";
-}
-
-TEST_F(MonitorFixture, ReviewChoicesMoveOrKeepTheApp) {
-  withPermissions({"Camera", "Microphone"});
-  reinstall();
-
-  monitor().sweep();
-  ASSERT_TRUE(monitor().approveReview(kId));
-  ASSERT_EQ(requests_.size(), 1u);
-  EXPECT_TRUE(requests_[0].overrideAccepted);
-  EXPECT_TRUE(monitor().pendingReviews().empty());
-  // A failed approved move is retried later without asking again.
-  monitor().jobEnded(kId, false, "ditto failed");
-  now_ += 601;
-  monitor().sweep();
-  EXPECT_EQ(requests_.size(), 2u);
-  EXPECT_FALSE(monitor().approveReview(kId)) << "nothing left to approve";
-
-  // Keeping it on the internal disk stops the questions for good.
-  monitor().jobEnded(kId, false, "ditto failed");
-  auto m = record();
-  m.externalModifications.clear();
-  m.nextReRelocateAttemptAt.reset();
-  m.tccEntitlements = nlohmann::json::array();
-  store_.save(m);
-  monitor().sweep();
-  ASSERT_TRUE(monitor().keepOnInternal(kId));
-  const auto notices = notes_.size();
-  now_ += 30 * 86400;
-  monitor().sweep();
-  EXPECT_EQ(requests_.size(), 2u);
-  EXPECT_EQ(notes_.size(), notices);
-  EXPECT_EQ(record().externalModifications.back().actionTaken, "kept_on_internal_by_user");
 }
 
 }  // namespace

@@ -85,21 +85,5 @@ TEST(AutoSyncScan, WhichFilesAreNew) {
   EXPECT_FALSE(scanPolicy(policy, kNow, hooks).folderReadable);
 }
 
-TEST(AutoSyncScan, ExcludePatternsAreShellStyleNames) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> patterns;
-    bool excluded;
-  } cases[] = {
-      {"a.tmp", {"*.tmp"}, true},
-      {".hidden.tmp", {"*.tmp"}, false},  // a leading dot must be named
-      {"b.log", {"*.tmp", "*.log"}, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(isExcluded(c.name, c.patterns), c.excluded);
-  }
-}
-
 }  // namespace
 }  // namespace brimvale::cloud

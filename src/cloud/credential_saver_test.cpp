@@ -16,14 +16,12 @@ class RecordingRcloneConfig final : public RcloneConfigCommands {
   std::vector<std::string> calls;  // "create name type k=v ..." / "update name k=v"
   std::map<std::string, std::map<std::string, std::string>> remotes;
   std::optional<std::string> failCreate;
-  std::function<void()> onCreate;
 
   Result<void> createRemote(const std::string& name, const std::string& type,
                             const std::vector<RemoteKey>& keys) override {
     std::string call = "create " + name + " " + type;
     for (const auto& k : keys) call += " " + k.key + "=" + k.value;
     calls.push_back(call);
-    if (onCreate) onCreate();
     if (failCreate)
       return fail(Errc::kToolFailed, "rclone config create failed.\n\n" + *failCreate);
     for (const auto& k : keys) remotes[name][k.key] = k.secret ? "obscured" : k.value;
@@ -62,22 +60,6 @@ AccountSave s3Account(std::string bucket, std::string secret = "Vx9!wq-Lm3#pZr8t
   form.bucket = bucket;
   return AccountSave{SaveMode::kCreate,   "work", "s3", "Work", s3Keys(form),
                      s3VaultFields(form), bucket};
-}
-
-TEST(CredentialSaver, CreatesVaultEntryThenRemoteThenDetails) {
-  Saving s;
-  bool vaultWrittenFirst = false;
-  s.rclone.onCreate = [&] { vaultWrittenFirst = fs::exists(s.location.vaultFile); };
-  ASSERT_TRUE(s.saver.save(s3Account("photos")));
-
-  EXPECT_TRUE(vaultWrittenFirst);
-  EXPECT_EQ(s.vault.load()->at("work").at("secret_access_key"), "Vx9!wq-Lm3#pZr8tY");
-  ASSERT_EQ(s.rclone.calls.size(), 1u);
-  EXPECT_TRUE(s.rclone.calls[0].starts_with("create work s3 provider=AWS access_key_id=AKIA1"));
-  auto records = s.details.load();
-  ASSERT_TRUE(records && records->size() == 1);
-  EXPECT_EQ((*records)[0].defaultBucket, "photos");
-  EXPECT_TRUE(s.posted.empty());  // a new remote has no earlier bucket to change from
 }
 
 TEST(CredentialSaver, EachFailureStopsTheLaterStepsAndSaysWhatWasKept) {

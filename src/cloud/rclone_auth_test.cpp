@@ -60,11 +60,6 @@ struct SignInRig {
         },
         std::chrono::milliseconds(0));
   }
-  std::vector<AuthStep> steps() {
-    std::vector<AuthStep> out;
-    for (const auto& s : states) out.push_back(s.step);
-    return out;
-  }
   // The argument lists the stand-in was started with, in order.
   std::vector<std::vector<std::string>> invocations() {
     std::ifstream in(dir / "args");
@@ -80,26 +75,6 @@ struct SignInRig {
     return lists;
   }
 };
-
-TEST(RcloneAuth, SignsInThroughTheBrowserOnce) {
-  SignInRig rig;
-  auto auth = rig.auth();
-  auth->signIn("personal", "drive", " my-id \n");
-  auth->wait();
-  using S = AuthStep;
-  EXPECT_EQ(rig.steps(), (std::vector<S>{S::kStarting, S::kLaunching, S::kBrowserOpen,
-                                         S::kBrowserOpen, S::kSaving, S::kDone}));
-  EXPECT_EQ(
-      rig.opened,
-      (std::vector<std::string>{"http://127.0.0.1:53682/auth?state=abc&prompt=select_account"}));
-  EXPECT_EQ(rig.states[3].message, "Your browser is open with Google's account picker.");
-  EXPECT_EQ(auth->state().remote, "personal");
-  EXPECT_TRUE(auth->state().message.starts_with(
-      "personal is now available as a transfer source or destination."));
-  EXPECT_EQ(rig.invocations(),
-            (std::vector<std::vector<std::string>>{{"config", "create", "personal", "drive",
-                                                    "config_is_local=true", "client_id=my-id"}}));
-}
 
 // A client secret is written before rclone runs and never rides on its
 // argument list; a sign-in that fails then removes the unusable remote.

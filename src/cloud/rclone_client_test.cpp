@@ -31,24 +31,6 @@ TEST(RemotePath, LocalPathsWithColonsStayLocal) {
   }
 }
 
-// rclone's own obscuring is the reference: whatever it writes must read back.
-TEST(RcloneObscure, RevealsWhatRcloneObscured) {
-  for (std::string plain :
-       std::vector<std::string>{"a", "p\u00e4ss w\u00f6rd \"'\\$", std::string(100, 'z')}) {
-    SCOPED_TRACE(plain);
-    const ProcessResult obscured =
-        runProcess({.path = realRclone(), .args = {"obscure", "-"}, .stdinData = plain});
-    ASSERT_TRUE(obscured.succeeded()) << obscured.err;
-    std::string text = obscured.out;
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    EXPECT_EQ(revealObscured(text), plain);
-  }
-  for (std::string bad : {"", "not base64 at all!"}) {
-    SCOPED_TRACE(bad);
-    EXPECT_FALSE(revealObscured(bad).has_value());
-  }
-}
-
 // Given an SFTP server that wants a password, the password reaches rclone
 // without ever being on a child's argument list, plain or obscured, and the
 // remote then works; changing it later keeps it off argument lists too.

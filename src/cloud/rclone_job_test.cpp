@@ -21,35 +21,6 @@ bool has(const Args& args, const std::string& flag) {
   return std::find(args.begin(), args.end(), flag) != args.end();
 }
 
-// Joined with spaces, so that a whole argument list reads as one line.
-std::string joined(const Args& args) {
-  std::string out;
-  for (const auto& arg : args) out += (out.empty() ? "" : " ") + arg;
-  return out;
-}
-
-TEST(RcloneJobArguments, FullListsInOrder) {
-  RcloneJobParameters local{
-      .mode = JobMode::kCopy, .source = "/a", .destination = "/b", .transfers = 8, .checkers = 16};
-  EXPECT_EQ(joined(rcloneJobArguments(local, typesOf({}))),
-            "copy /a /b --transfers 8 --checkers 16 --fast-list --use-server-modtime --metadata "
-            "--update --use-json-log --stats 1s --stats-one-line --log-level INFO");
-
-  RcloneJobParameters cloud{.mode = JobMode::kBisync,
-                            .source = "/a",
-                            .destination = "bucket:x/y",
-                            .transfers = 4,
-                            .checkers = 8,
-                            .bandwidthLimit = "10M",
-                            .dryRun = true,
-                            .bisyncResync = true};
-  EXPECT_EQ(joined(rcloneJobArguments(cloud, typesOf({{"bucket", "s3"}}))),
-            "bisync --resync /a bucket:x/y --transfers 4 --checkers 8 --bwlimit 10M --fast-list "
-            "--use-server-modtime --metadata --use-json-log --stats 1s --stats-one-line "
-            "--log-level INFO --dry-run --retries 10 --low-level-retries 20 --retries-sleep 5s "
-            "--partial-suffix .partial --checksum");
-}
-
 TEST(RcloneJobArguments, ConditionalFlags) {
   struct Case {
     std::string what;
@@ -65,10 +36,6 @@ TEST(RcloneJobArguments, ConditionalFlags) {
        {.mode = JobMode::kCopy, .source = "/a", .destination = "/b", .rerunSuffix = ".kept-1"},
        {"copy", "--suffix", ".kept-1", "--use-json-log"},
        {"--update"}},
-      {"a sync keeps its own way of replacing",
-       {.mode = JobMode::kSyncOneWay, .source = "/a", .destination = "/b", .rerunSuffix = ".k"},
-       {"sync"},
-       {"--update", "--suffix"}},
       {"unknown remote gets retries, no checksum",
        {.source = "/a", .destination = "ghost:x"},
        {"--retries", "--partial-suffix"},

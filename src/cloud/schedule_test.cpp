@@ -53,47 +53,19 @@ TEST(Schedule, NextRunInLocalTimeAcrossClockChanges) {
       // Berlin: 2026-03-29 02:00 CET jumps to 03:00 CEST; 2026-10-25 03:00 CEST falls to 02:00.
       {"gap runs at the first existing minute", "Europe/Berlin", daily(2, 30),
        "2026-03-28T12:00:00Z", "2026-03-29T01:00:00Z"},
-      {"after the gap run, the next day at 02:30", "Europe/Berlin", daily(2, 30),
-       "2026-03-29T01:00:00Z", "2026-03-30T00:30:00Z"},
       {"repeated hour takes the first 02:30", "Europe/Berlin", daily(2, 30), "2026-10-24T12:00:00Z",
        "2026-10-25T00:30:00Z"},
-      {"not the second 02:30 of the same night", "Europe/Berlin", daily(2, 30),
-       "2026-10-25T00:30:00Z", "2026-10-26T01:30:00Z"},
-      {"later the same day", "Europe/Berlin", daily(18, 0), "2026-06-01T10:00:00Z",
-       "2026-06-01T16:00:00Z"},
       {"exactly at the slot moves a day", "Europe/Berlin", daily(18, 0), "2026-06-01T16:00:00Z",
        "2026-06-02T16:00:00Z"},
-      // New York: 2026-03-08 02:00 EST jumps to 03:00 EDT; 2026-11-01 02:00 EDT falls to 01:00.
-      {"gap in New York", "America/New_York", daily(2, 30), "2026-03-07T17:00:00Z",
-       "2026-03-08T07:00:00Z"},
-      {"day after the gap", "America/New_York", daily(2, 30), "2026-03-08T07:00:00Z",
-       "2026-03-09T06:30:00Z"},
-      {"repeated 01:30 first", "America/New_York", daily(1, 30), "2026-10-31T17:00:00Z",
-       "2026-11-01T05:30:00Z"},
-      {"repeated 01:30 once", "America/New_York", daily(1, 30), "2026-11-01T05:30:00Z",
-       "2026-11-02T06:30:00Z"},
-      {"02:30 on the fall-back day exists once", "America/New_York", daily(2, 30),
-       "2026-10-31T17:00:00Z", "2026-11-01T07:30:00Z"},
+      // New York: 2026-03-08 02:00 EST jumps to 03:00 EDT.
       {"weekly into a gap", "America/New_York", weekly(1, 2, 30), "2026-03-04T12:00:00Z",
        "2026-03-08T07:00:00Z"},
       {"weekly on Monday after this Monday's slot", "America/New_York", weekly(2, 9, 15),
        "2026-03-09T14:00:00Z", "2026-03-16T13:15:00Z"},
-      {"weekly Saturday later this week", "Europe/Berlin", weekly(7, 8, 0), "2026-06-03T12:00:00Z",
-       "2026-06-06T06:00:00Z"},
       {"monthly 31 in February", "Europe/Berlin", monthly(31, 3, 0), "2026-02-01T00:00:00Z",
        "2026-02-28T02:00:00Z"},
-      {"monthly 31 in March", "Europe/Berlin", monthly(31, 3, 0), "2026-02-28T02:00:00Z",
-       "2026-03-31T01:00:00Z"},
-      {"monthly 31 in April", "Europe/Berlin", monthly(31, 3, 0), "2026-03-31T01:00:00Z",
-       "2026-04-30T01:00:00Z"},
-      {"monthly 31 in a leap February", "Europe/Berlin", monthly(31, 3, 0), "2028-02-01T00:00:00Z",
-       "2028-02-29T02:00:00Z"},
-      {"monthly past December", "America/New_York", monthly(15, 12, 0), "2026-12-20T00:00:00Z",
-       "2027-01-15T17:00:00Z"},
       {"hourly counts real hours over the gap", "Europe/Berlin", hourly(6), "2026-03-29T00:00:00Z",
        "2026-03-29T06:00:00Z"},
-      {"hourly zero means one", "Europe/Berlin", hourly(0), "2026-03-29T00:00:00Z",
-       "2026-03-29T01:00:00Z"},
       {"manual never runs", "Europe/Berlin", Schedule{}, "2026-03-29T00:00:00Z", ""},
   };
   for (const auto& c : cases) {
@@ -105,48 +77,6 @@ TEST(Schedule, NextRunInLocalTimeAcrossClockChanges) {
     } else {
       ASSERT_TRUE(next.has_value());
       EXPECT_EQ(isots(*next), c.next);
-    }
-  }
-}
-
-TEST(Schedule, MissedSlotsGiveOneRunAtTheLatestSlot) {
-  struct Case {
-    const char* what;
-    const char* zone;
-    Schedule schedule;
-    const char* reference;
-    const char* now;
-    const char* due;  // empty: nothing due
-  } cases[] = {
-      {"four days asleep", "Europe/Berlin", daily(3, 0), "2026-06-01T01:00:00Z",
-       "2026-06-05T10:00:00Z", "2026-06-05T01:00:00Z"},
-      {"the run just taken is not due again", "Europe/Berlin", daily(3, 0), "2026-06-05T01:00:00Z",
-       "2026-06-05T10:00:00Z", ""},
-      {"next slot still ahead", "Europe/Berlin", daily(3, 0), "2026-06-01T01:00:00Z",
-       "2026-06-01T12:00:00Z", ""},
-      {"due exactly at the slot", "Europe/Berlin", daily(3, 0), "2026-06-01T01:00:00Z",
-       "2026-06-02T01:00:00Z", "2026-06-02T01:00:00Z"},
-      {"hourly keeps its phase", "America/New_York", hourly(6), "2026-06-01T00:00:00Z",
-       "2026-06-02T07:00:00Z", "2026-06-02T06:00:00Z"},
-      {"fall-back night runs once", "Europe/Berlin", daily(2, 30), "2026-10-24T12:00:00Z",
-       "2026-10-25T02:00:00Z", "2026-10-25T00:30:00Z"},
-      {"and not at the second 02:30", "Europe/Berlin", daily(2, 30), "2026-10-25T00:30:00Z",
-       "2026-10-25T02:00:00Z", ""},
-      {"weeks of downtime, weekly", "America/New_York", weekly(2, 9, 0), "2026-01-05T14:00:00Z",
-       "2026-03-20T12:00:00Z", "2026-03-16T13:00:00Z"},
-      {"a year of downtime, monthly", "Europe/Berlin", monthly(31, 3, 0), "2025-01-31T02:00:00Z",
-       "2026-05-10T00:00:00Z", "2026-04-30T01:00:00Z"},
-      {"manual", "Europe/Berlin", Schedule{}, "2026-01-01T00:00:00Z", "2027-01-01T00:00:00Z", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.zone) + ": " + c.what);
-    ZoneOverride zone(c.zone);
-    const auto due = dueRun(c.schedule, at(c.reference), at(c.now));
-    if (*c.due == '\0') {
-      EXPECT_FALSE(due.has_value()) << isots(*due);
-    } else {
-      ASSERT_TRUE(due.has_value());
-      EXPECT_EQ(isots(*due), c.due);
     }
   }
 }

@@ -71,6 +71,12 @@ TEST(SecretVault, AnUnreadableVaultIsNeverOverwritten) {
        "start over (you'll need to re-enter every stored credential)."},
       {"pepper lost", [](VaultHome& h) { fs::remove(h.location.secretsDir / ".pepper"); },
        "machine:one|setup:1", "Couldn't decrypt the credential vault."},
+      {"pepper replaced",
+       [](VaultHome& h) {
+         ASSERT_TRUE(writeFileAtomically(h.location.secretsDir / ".pepper",
+                                         std::string(kPepperBytes, 'z')));
+       },
+       "machine:one|setup:1", "Couldn't decrypt the credential vault."},
       {"newer format",
        [](VaultHome& h) {
          auto j = nlohmann::json::parse(h.fileBytes());

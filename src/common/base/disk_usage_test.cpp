@@ -23,50 +23,6 @@ std::uint64_t duSk(const fs::path& p) {
 
 void writeBytes(const fs::path& p, std::size_t n) { std::ofstream(p) << std::string(n, 'x'); }
 
-TEST(DiskUsage, MatchesDuOnTheSameTrees) {
-  const brimvale::testing::TempFolder tmp("brimvale-du");
-  fs::path root = tmp.path();
-  struct Case {
-    const char* name;
-    void (*build)(const fs::path&);
-  };
-  const Case cases[] = {
-      {"small and large files",
-       [](const fs::path& d) {
-         writeBytes(d / "a", 1);
-         writeBytes(d / "b", 5000);
-         writeBytes(d / "c", 3 << 20);
-       }},
-      {"hard links counted once",
-       [](const fs::path& d) {
-         writeBytes(d / "orig", 200000);
-         fs::create_hard_link(d / "orig", d / "link1");
-         fs::create_directory(d / "sub");
-         fs::create_hard_link(d / "orig", d / "sub" / "link2");
-       }},
-      {"symlinks not followed",
-       [](const fs::path& d) {
-         fs::create_directory_symlink("/usr", d / "usr-link");
-         fs::create_symlink("/etc/passwd", d / "file-link");
-       }},
-      {"odd names and deep nesting",
-       [](const fs::path& d) {
-         fs::path p = d;
-         for (int i = 0; i < 40; ++i) p /= "level \"" + std::to_string(i) + "\"\n";
-         fs::create_directories(p);
-         writeBytes(p / "deep file", 10000);
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::path dir = root / c.name;
-    fs::create_directory(dir);
-    c.build(dir);
-    EXPECT_EQ(diskUsageBytes(dir), duSk(dir));
-  }
-  EXPECT_EQ(diskUsageBytes(root / "b" / "missing"), std::nullopt);
-}
-
 // The survey's other findings: lengths as the copy check measures them and
 // the newest entry, whichever thread walked it.
 TEST(DiskUsage, SurveyFindsLengthsAndTheNewestEntry) {

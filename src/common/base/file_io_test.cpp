@@ -46,31 +46,6 @@ TEST_F(FileIoTest, FailedAtomicWriteKeepsTheOldFile) {
   EXPECT_EQ(readFile(file).value(), "keep me");
 }
 
-TEST_F(FileIoTest, ReadLastLinesTakesTheTailOldestFirst) {
-  struct Case {
-    std::string content;
-    std::size_t n;
-    std::vector<std::string> expected;
-  };
-  std::string big;
-  for (int i = 0; i < 20000; ++i) big += "line " + std::to_string(i) + "\n";
-  const Case cases[] = {
-      {"", 5, {}},
-      {"a\nb\nc\nd\ne\n", 2, {"d", "e"}},
-      {"a\nb", 5, {"a", "b"}},
-      {"\n\nlast", 2, {"", "last"}},
-      {"only\n", 1, {"only"}},
-      {big, 3, {"line 19997", "line 19998", "line 19999"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.content.substr(0, 20));
-    fs::path file = dir_ / "log";
-    ASSERT_TRUE(writeFileAtomically(file, c.content).has_value());
-    EXPECT_EQ(readLastLines(file, c.n), c.expected);
-  }
-  EXPECT_TRUE(readLastLines(dir_ / "absent", 3).empty());
-}
-
 TEST_F(FileIoTest, AClaimCreatesOnlyWhereNothingIs) {
   fs::create_symlink("nowhere", dir_ / "dangling");
   const struct {
@@ -108,23 +83,6 @@ TEST_F(FileIoTest, RenameNeverReplacesWhatIsThere) {
   EXPECT_FALSE(renameNoReplace(dir_ / "a", dir_ / "c"));
   EXPECT_TRUE(fs::exists(dir_ / "c" / "inside"));
   EXPECT_FALSE(fs::exists(dir_ / "a"));
-}
-
-TEST_F(FileIoTest, TemporarySiblingNamesCarryTheWritersPid) {
-  EXPECT_EQ(temporarySibling(dir_ / "status.json", 4242), dir_ / "status.json.tmp.4242");
-  const std::pair<const char*, std::optional<pid_t>> cases[] = {
-      {"status.json.tmp.4242", 4242},
-      {"brim-vale.conf.bak.20260101120000.tmp.17", 17},
-      {".tmp.5", std::nullopt},  // no name before it
-      {"x.tmp.-3", std::nullopt},
-      {"x.tmp.0", std::nullopt},
-      {"x.tmp.99999999999999999999", std::nullopt},
-      {"notes.tmp.txt", std::nullopt},
-  };
-  for (const auto& [name, pid] : cases) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(temporarySiblingPid(name), pid);
-  }
 }
 
 TEST_F(FileIoTest, NewFilesNeverReplaceOneAnother) {

@@ -12,35 +12,11 @@
 
 namespace brimvale {
 namespace {
-using Mode = FileLock::Mode;
 
 FileLock openedLock(const std::filesystem::path& path) {
   auto opened = FileLock::open(path);
   EXPECT_TRUE(opened.has_value()) << opened.error().message();
   return opened ? std::move(*opened) : FileLock();
-}
-
-TEST(FileLock, SecondDescriptorGetsOnlyTwoSharedLocks) {
-  const struct {
-    Mode held, wanted;
-    bool granted;
-  } kCases[] = {
-      {Mode::kExclusive, Mode::kExclusive, false},
-      {Mode::kExclusive, Mode::kShared, false},
-      {Mode::kShared, Mode::kExclusive, false},
-      {Mode::kShared, Mode::kShared, true},
-  };
-  testing::TempFolder dir("bv-file-lock");
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(::testing::Message() << "held " << int(c.held) << ", wanted " << int(c.wanted));
-    FileLock first = openedLock(dir / "a.lock");
-    FileLock second = openedLock(dir / "a.lock");
-    ASSERT_TRUE(first.lock(c.held).has_value());
-    auto taken = second.tryLock(c.wanted);
-    ASSERT_TRUE(taken.has_value());
-    EXPECT_EQ(*taken, c.granted);
-    EXPECT_EQ(second.locked(), c.granted);
-  }
 }
 
 TEST(FileLock, TheLockEndsWithUnlockDestructionOrAMoveAway) {
@@ -64,17 +40,6 @@ TEST(FileLock, TheLockEndsWithUnlockDestructionOrAMoveAway) {
     EXPECT_FALSE(holder.locked());
     EXPECT_EQ(other.tryLock(), true);
   }
-}
-
-TEST(FileLock, AMovedLockKeepsHoldingIt) {
-  testing::TempFolder dir("bv-file-lock");
-  FileLock first = openedLock(dir / "c.lock");
-  ASSERT_TRUE(first.lock().has_value());
-  FileLock moved;
-  moved = std::move(first);
-  EXPECT_TRUE(moved.locked());
-  EXPECT_FALSE(first.locked());
-  EXPECT_EQ(openedLock(dir / "c.lock").tryLock(), false);
 }
 
 TEST(FileLock, AWaitingLockIsGrantedWhenTheHolderExits) {
@@ -102,25 +67,6 @@ TEST(FileLock, AWaitingLockIsGrantedWhenTheHolderExits) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   close(ready[0]);
   close(ready[1]);
-}
-
-TEST(FileLock, HolderLineNamesTheProcessAndReplacesOldContent) {
-  testing::TempFolder dir("bv-file-lock");
-  const auto path = dir.file("e.lock", "99999999999 left by an earlier holder\n");
-  FileLock lock = openedLock(path);
-  EXPECT_EQ(lock.holder(), 99999999999L);
-  lock.recordHolder();
-  EXPECT_EQ(lock.holder(), long(getpid()));
-  EXPECT_EQ(openedLock(dir / "empty.lock").holder(), 0);
-}
-
-TEST(FileLock, AFolderIsLockedAsItIs) {
-  testing::TempFolder dir("bv-file-lock");
-  const auto folder = dir.folder("state");
-  FileLock first = openedLock(folder);
-  ASSERT_TRUE(first.lock().has_value());
-  EXPECT_EQ(openedLock(folder).tryLock(), false);
-  EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -19,14 +18,6 @@ std::vector<std::string> namesOf(const std::vector<DirEntry>& entries, const fs:
   for (const auto& e : entries) names.push_back(e.path.lexically_relative(root).string());
   std::sort(names.begin(), names.end());
   return names;
-}
-
-// The folders' full paths below `path`, as a walk's visit returns them.
-std::vector<std::string> childrenOf(const std::string& path) {
-  std::vector<std::string> next;
-  for (const auto& e : OpenFolder(path).entries().value_or(std::vector<FolderEntry>{}))
-    next.push_back(path + "/" + e.name);
-  return next;
 }
 
 class FolderWalk : public ::testing::Test {
@@ -50,61 +41,6 @@ TEST_F(FolderWalk, ListsEveryNameOnceWhateverItsBytes) {
   for (const auto& n : names) EXPECT_TRUE(seen.contains(n)) << n;
   // A second listing of the same open folder starts from the top again.
   EXPECT_EQ(folder.entries()->size(), entries->size());
-}
-
-TEST_F(FolderWalk, MissingFoldersAndLinksToFoldersDoNotOpen) {
-  fs::create_directory(root_ / "real");
-  fs::create_directory_symlink(root_ / "real", root_ / "link");
-  EXPECT_FALSE(OpenFolder((root_ / "gone").string()).entries());
-  EXPECT_FALSE(OpenFolder((root_ / "link").string()).isOpen());
-  EXPECT_TRUE(OpenFolder((root_ / "real").string()).isOpen());
-}
-
-// Every folder of a wide and deep tree is visited exactly once, whichever
-// thread takes it, and per-thread results add up.
-TEST_F(FolderWalk, VisitsEachFolderOnceOnEveryThreadCount) {
-  std::size_t folders = 1;
-  for (int a = 0; a < 20; ++a) {
-    fs::path p = root_ / ("a" + std::to_string(a));
-    for (int depth = 0; depth < 5; ++depth, p /= "d") {
-      fs::create_directories(p);
-      ++folders;
-    }
-  }
-  for (unsigned threads : {1u, 2u, 4u}) {
-    SCOPED_TRACE(threads);
-    std::vector<std::size_t> perThread(threads, 0);
-    std::mutex mutex;
-    std::vector<std::string> visited;
-    visitFolders<std::string>({root_.string()}, threads, [&](std::string& path, unsigned thread) {
-      ++perThread[thread];
-      {
-        std::lock_guard lock(mutex);
-        visited.push_back(path);
-      }
-      return childrenOf(path);
-    });
-    std::sort(visited.begin(), visited.end());
-    EXPECT_EQ(std::adjacent_find(visited.begin(), visited.end()), visited.end());
-    EXPECT_EQ(visited.size(), folders);
-    std::size_t sum = 0;
-    for (auto n : perThread) sum += n;
-    EXPECT_EQ(sum, folders);
-  }
-}
-
-// A visit that fails ends the walk with its exception instead of leaving the
-// other threads waiting for work that will never come.
-TEST_F(FolderWalk, AFailingVisitEndsTheWalkWithItsError) {
-  for (int a = 0; a < 30; ++a) fs::create_directories(root_ / ("a" + std::to_string(a)) / "b");
-  std::atomic<int> visits{0};
-  auto walk = [&] {
-    visitFolders<std::string>({root_.string()}, 3, [&](std::string& path, unsigned) {
-      if (++visits == 5) throw std::runtime_error("unreadable");
-      return childrenOf(path);
-    });
-  };
-  EXPECT_THROW(walk(), std::runtime_error);
 }
 
 TEST_F(FolderWalk, EntryListingsShowAnyNameAndNeverFollowLinks) {

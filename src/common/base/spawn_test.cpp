@@ -1,15 +1,12 @@
 #include "common/base/spawn.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
-#include <thread>
 
 #include "common/base/file_io.h"
 #include "testing/temp_folder.h"
@@ -102,112 +99,6 @@ TEST(Spawn, ReportsEveryWayAStartCanFail) {
   int status;
   EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1) << "a failed start leaves no child behind";
 }
-
-TEST(Spawn, FeedsStdinAddsEnvironmentAndChangesFolder) {
-  TempFolder tmp("bv-spawn");
-  auto spawned = spawn({.path = "/bin/sh",
-                        .args = {"-c", "read line; echo \"$line $BV_EXTRA $(pwd)\""},
-                        .envAdditions = {{"BV_EXTRA", "added"}},
-                        .stdinFrom = InputSource::kPipe,
-                        .stdoutTo = OutputTarget::pipe(),
-                        .workingDir = tmp.path().string()});
-  ASSERT_TRUE(spawned) << spawned.error().message();
-  ASSERT_EQ(write(spawned->stdinFd, "fed\n", 4), 4);
-  close(spawned->stdinFd);
-  EXPECT_EQ(drain(spawned->stdoutFd), "fed added " + tmp.path().string() + "\n");
-  waitFor(spawned->pid);
-}
-
-// Given a descriptor handed over as 3 (even one the caller holds at 3), then
-// the program writes through it.
-TEST(Spawn, HandsADescriptorOverAtItsFixedNumber) {
-  TempFolder tmp("bv-spawn");
-  const auto file = tmp.file("handed.txt", "");
-  int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  auto spawned = spawn({.path = "/bin/sh",
-                        .args = {"-c", "echo through-3 >&3"},
-                        .handOver = HandedDescriptor{fd, 3}});
-  close(fd);
-  ASSERT_TRUE(spawned) << spawned.error().message();
-  EXPECT_EQ(WEXITSTATUS(waitFor(spawned->pid)), 0);
-  EXPECT_EQ(readFile(file).value_or(""), "through-3\n");
-}
-
-// Given a detached start, then the reported pid is the program itself, which
-// is not this process's child and runs in a session of its own.
-TEST(Spawn, DetachedProgramLeavesNoChildToReap) {
-  TempFolder tmp("bv-spawn");
-  const auto seen = tmp / "seen";
-  auto spawned = spawn({.path = "/bin/sh",
-                        .args = {"-c", "echo \"$$ $(ps -o sid= -p $$)\" > " + seen.string()},
-                        .grouping = Grouping::kNewSession,
-                        .detachment = Detachment::kDoubleFork,
-                        .hangUp = HangUp::kIgnore});
-  ASSERT_TRUE(spawned) << spawned.error().message();
-  int status;
-  EXPECT_EQ(waitpid(spawned->pid, &status, WNOHANG), -1);
-  EXPECT_EQ(errno, ECHILD);
-  std::string text;
-  for (int i = 0; i < 200 && (text = readFile(seen).value_or("")).find('\n') == std::string::npos;
-       ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  std::istringstream words(text);
-  long pid = 0, session = 0;
-  words >> pid >> session;
-  EXPECT_EQ(pid, spawned->pid);
-  EXPECT_NE(session, getsid(0)) << "the program left the caller's session";
-}
-
-// Given a detached program whose ending is to be recorded, then its pid and
-// exit status (128 + signal when killed) land in the file, and the caller's
-// pipe still reaches end of file while it runs: the supervisor keeps nothing.
-TEST(Spawn, SupervisedDetachedProgramRecordsHowItEnded) {
-  struct Case {
-    const char* name;
-    const char* script;
-    const char* status;
-  } cases[] = {
-      {"exits", "exec 1>&-; sleep 0.2; exit 7", "7"},
-      {"killed", "exec 1>&-; sleep 0.2; kill -9 $$", "137"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempFolder tmp("bv-spawn");
-    const auto record = tmp / "exit";
-    auto spawned = spawn({.path = "/bin/sh",
-                          .args = {"-c", c.script},
-                          .stdoutTo = OutputTarget::pipe(),
-                          .grouping = Grouping::kNewSession,
-                          .detachment = Detachment::kDoubleFork,
-                          .exitStatusFile = record.string()});
-    ASSERT_TRUE(spawned) << spawned.error().message();
-    EXPECT_EQ(drain(spawned->stdoutFd), "");  // returns only at end of file
-    EXPECT_EQ(getpgid(spawned->pid), spawned->pid) << "the program leads its own group";
-    std::string text;
-    for (int i = 0;
-         i < 300 && (text = readFile(record).value_or("")).find('\n') == std::string::npos; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(text, std::to_string(spawned->pid) + " " + c.status + "\n");
-  }
-}
-
-#if defined(__linux__)
-// Given a program bound to the thread that started it, then it ends with the
-// chosen signal when that thread ends.
-TEST(Spawn, ParentDeathSignalEndsTheProgramWithItsStarter) {
-  Result<SpawnedProcess> spawned;
-  std::thread([&] {
-    spawned = spawn({.path = "/bin/sleep", .args = {"30"}, .parentDeathSignal = SIGTERM});
-  }).join();
-  ASSERT_TRUE(spawned) << spawned.error().message();
-  const int status = waitFor(spawned->pid);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGTERM);
-}
-#endif
 
 }  // namespace
 }  // namespace brimvale

@@ -70,15 +70,5 @@ TEST(StaleTemporaries, AStateFolderThatIsALinkIsLeftAlone) {
   EXPECT_TRUE(sweepStaleTemporaries(holder / "missing", fakeAlive).empty());
 }
 
-TEST(StaleTemporaries, ProcessAliveSeesThisProcessAndNotAnEndedOne) {
-  EXPECT_TRUE(processAlive(getpid()));
-  const pid_t child = fork();
-  if (child == 0) _exit(0);
-  ASSERT_GT(child, 0);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_FALSE(processAlive(child));
-}
-
 }  // namespace
 }  // namespace brimvale

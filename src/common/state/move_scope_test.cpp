@@ -87,11 +87,5 @@ TEST(MoveScope, AFolderHoldingTheDriveIsRefused) {
   EXPECT_EQ(verdict.error().reason, MoveRefusalReason::kHoldsDrive);
 }
 
-TEST(MoveScope, DeviceChangeMarksTheRootAsAMountPoint) {
-  EXPECT_TRUE(MoveScope::deviceChangesAt("/"));
-  TempFolder t;
-  EXPECT_FALSE(MoveScope::deviceChangesAt(t.folder("plain")));
-}
-
 }  // namespace
 }  // namespace brimvale

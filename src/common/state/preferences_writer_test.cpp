@@ -34,15 +34,10 @@ TEST(PreferencesWriter, RewritesOwnLinesAndAppendsTheRest) {
        "A=1",
        {{"Z_KEY", "1"}, {"M_KEY", "it's"}},
        "A=1\n\n" + header + "\nM_KEY='it'\\''s'\nZ_KEY=1\n"},
-      {"no second empty line after a final newline",
-       "A=1\n",
-       {{"B", "x"}},
-       "A=1\n\n" + header + "\nB=x\n"},
       {"every assignment of the key, with or without export, is replaced",
        "export QUIET_MODE=smart\n  QUIET_MODE = 'x'\n# QUIET_MODE=old\n",
        {{"QUIET_MODE", "always-on"}},
        "QUIET_MODE='always-on'\nQUIET_MODE='always-on'\n# QUIET_MODE=old\n"},
-      {"a key given twice takes its later value", "K=0\n", {{"K", "1"}, {"K", "2"}}, "K=2\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

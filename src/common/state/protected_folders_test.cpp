@@ -36,14 +36,5 @@ TEST(AppDataDenylist, BlocksTheFolderAndWhatIsBelowItOnly) {
   }
 }
 
-TEST(AppDataDenylist, ManifestEntriesComeAfterTheBaseline) {
-  AppDataDenylist list("/Users/me");
-  list.setManifestEntries(
-      {{"~/Library/Mail", "Remote Mail", "r", std::nullopt, DenylistEntry::Source::kManifest},
-       {"~/Games", "Games", "busy", std::nullopt, DenylistEntry::Source::kManifest}});
-  EXPECT_EQ(list.verdict("/Users/me/Library/Mail")->displayName, "Apple Mail");
-  EXPECT_EQ(list.verdict("/Users/me/Games/x")->displayName, "Games");
-}
-
 }  // namespace
 }  // namespace brimvale
