@@ -34,22 +34,24 @@ struct Part {
   bool timedOut = false;
 };
 
-// The listing of the open folder `fd`; nothing on a read error.
+// The listing of the open folder `fd`; nothing on a read error, left in errno.
 std::optional<std::vector<FolderEntry>> listingOf(int fd) {
   const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return std::nullopt;
   DIR* dir = ::fdopendir(copy);
   if (!dir) {
+    const int error = errno;
     ::close(copy);
+    errno = error;
     return std::nullopt;
   }
   std::vector<FolderEntry> out;
-  bool failed = false;
+  int error = 0;
   while (true) {
     errno = 0;
     const dirent* e = ::readdir(dir);
     if (!e) {
-      failed = errno != 0;
+      error = errno;
       break;
     }
     const std::string_view name(e->d_name);
@@ -57,22 +59,21 @@ std::optional<std::vector<FolderEntry>> listingOf(int fd) {
     out.push_back({std::string(name), e->d_type});
   }
   ::closedir(dir);
-  if (failed) return std::nullopt;
+  errno = error;
+  if (error != 0) return std::nullopt;
   return out;
-}
-
-unsigned char typeOf(mode_t mode) {
-  return S_ISDIR(mode) ? DT_DIR : S_ISLNK(mode) ? DT_LNK : S_ISREG(mode) ? DT_REG : DT_UNKNOWN;
 }
 
 }  // namespace
 
-WalkResult walkBelow(const fs::path& root, const WalkOptions& options, const WalkVisit& visit) {
+WalkReport walkBelow(const fs::path& root, const WalkOptions& options, const WalkVisit& visit) {
   const unsigned threads = std::max(1u, options.threads);
   std::vector<Part> parts(threads);
   std::vector<fs::path> skip;
   for (const auto& s : options.skip) skip.push_back(comparable(s));
   std::atomic<bool> stop = false;
+  std::mutex firstMutex;
+  std::error_code firstError;
   std::mutex seenMutex;
   std::set<std::pair<dev_t, ino_t>> seen;  // folders entered, when links are followed
   const bool follow = options.links == FollowLinks::kYes;
@@ -86,7 +87,12 @@ WalkResult walkBelow(const fs::path& root, const WalkOptions& options, const Wal
       return next;
     }
     auto unreadable = [&](const fs::path& path) {
+      const std::error_code error(errno, std::generic_category());
       part.unreadable.push_back(path);
+      {
+        const std::lock_guard lock(firstMutex);
+        if (!firstError) firstError = error;
+      }
       if (options.onError == OnReadError::kStop) stop = true;
     };
     const int flags =
@@ -119,7 +125,7 @@ WalkResult walkBelow(const fs::path& root, const WalkOptions& options, const Wal
       unsigned char type = e.type;
       struct stat st {};
       if (type == DT_UNKNOWN && ::fstatat(fd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-        type = typeOf(st.st_mode);
+        type = static_cast<unsigned char>(IFTODT(st.st_mode));
       bool folderHere = type == DT_DIR;
       if (follow && type == DT_LNK) {
         folderHere = ::fstatat(fd, e.name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
@@ -143,13 +149,14 @@ WalkResult walkBelow(const fs::path& root, const WalkOptions& options, const Wal
     return next;
   });
 
-  WalkResult result;
+  WalkReport result;
   for (auto& part : parts) {
     std::move(part.unreadable.begin(), part.unreadable.end(),
               std::back_inserter(result.unreadable));
     result.timedOut = result.timedOut || part.timedOut;
   }
   std::sort(result.unreadable.begin(), result.unreadable.end());
+  result.firstError = firstError;
   result.stopped = stop;
   return result;
 }

@@ -3,13 +3,14 @@
 // folder does and when to give up, and the result says whether all was seen.
 #pragma once
 
-#include <sys/stat.h>
+#include <dirent.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace brimvale {
@@ -48,15 +49,16 @@ struct WalkEntry {
 enum class WalkStep {
   kContinue,
   kDoNotEnter,  // a folder: its entries are not visited
-  kUnreadable,  // the visit could not read this entry: the error rule applies
+  kUnreadable,  // the visit could not read this entry (errno says why): the error rule applies
 };
 
-struct WalkResult {
+struct WalkReport {
   // Folders that could not be listed and entries a visit could not read,
   // sorted. A folder or entry that vanished during the walk is not here.
   std::vector<std::filesystem::path> unreadable;
-  bool stopped = false;   // ended at the first unreadable entry (OnReadError::kStop)
-  bool timedOut = false;  // the deadline came first: the rest was not looked at
+  std::error_code firstError;  // why the first of them, in time, could not be read
+  bool stopped = false;        // ended at the first unreadable entry (OnReadError::kStop)
+  bool timedOut = false;       // the deadline came first: the rest was not looked at
   // False whenever something below the root went unseen: no caller may then
   // take "not found" for "not there".
   [[nodiscard]] bool complete() const { return unreadable.empty() && !timedOut; }
@@ -68,8 +70,8 @@ struct WalkResult {
 // an order sort. A missing root, or one that is not a folder, holds
 // nothing and the walk is complete.
 using WalkVisit = std::function<WalkStep(const WalkEntry&)>;
-WalkResult walkBelow(const std::filesystem::path& root, const WalkOptions& options,
-                     const WalkVisit& visit);
+[[nodiscard]] WalkReport walkBelow(const std::filesystem::path& root, const WalkOptions& options,
+                                   const WalkVisit& visit);
 
 struct FoundLink {
   std::filesystem::path link;
@@ -79,7 +81,7 @@ struct FoundLink {
 
 struct FoundLinks {
   std::vector<FoundLink> links;  // by link path
-  WalkResult walk;               // a link whose target cannot be read is in walk.unreadable
+  WalkReport walk;               // a link whose target cannot be read is in walk.unreadable
 };
 
 // Every symbolic link below `root` within the options' limits, dangling ones
