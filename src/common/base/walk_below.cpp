@@ -143,7 +143,8 @@ WalkReport walkBelow(const fs::path& root, const WalkOptions& options, const Wal
       }
       if (step == WalkStep::kDoNotEnter || !folderHere) continue;
       if (options.maxDepth && depth >= *options.maxDepth) continue;
-      if (std::find(skip.begin(), skip.end(), comparable(path)) != skip.end()) continue;
+      if (!skip.empty() && std::find(skip.begin(), skip.end(), comparable(path)) != skip.end())
+        continue;
       next.push_back({std::move(path), depth});
     }
     return next;
