@@ -12,6 +12,7 @@
 #include "common/base/guarded_removal.h"
 #include "common/base/platform_words.h"
 #include "common/base/stop_point.h"
+#include "common/base/walk_below.h"
 #include "mover/manifest.h"
 #include "mover/switch_privileged.h"
 
@@ -79,14 +80,13 @@ std::optional<TreeFacts> treeFacts(const fs::path& root) {
   if (!top) return std::nullopt;
   tree["."] = *top;
   if (top->type != fs::file_type::directory) return tree;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(root, ec), end; it != end; it.increment(ec)) {
-    if (ec) return std::nullopt;
-    const auto facts = factsOf(it->path());
-    if (!facts) return std::nullopt;
-    tree[it->path().lexically_relative(root).string()] = *facts;
-  }
-  if (ec) return std::nullopt;
+  const WalkReport walk = walkBelow(root, {.onError = OnReadError::kStop}, [&](const WalkEntry& e) {
+    const auto facts = factsOf(e.path);
+    if (!facts) return WalkStep::kUnreadable;
+    tree[e.path.lexically_relative(root).string()] = *facts;
+    return WalkStep::kContinue;
+  });
+  if (!walk.complete()) return std::nullopt;
   return tree;
 }
 
@@ -107,14 +107,13 @@ bool userCanRemove(const fs::path& path) {
   std::error_code ec;
   if (!fs::is_directory(fs::symlink_status(path, ec))) return true;
   if (::access(path.c_str(), W_OK | X_OK) != 0) return false;
-  for (fs::recursive_directory_iterator it(path, ec), end; it != end; it.increment(ec)) {
-    if (ec) return false;
-    if (it->is_directory(ec) && !it->is_symlink(ec) &&
-        ::access(it->path().c_str(), W_OK | X_OK) != 0) {
-      return false;
-    }
-  }
-  return !ec;
+  bool removable = true;
+  const WalkReport walk = walkBelow(path, {.onError = OnReadError::kStop}, [&](const WalkEntry& e) {
+    if (e.type != DT_DIR || ::access(e.path.c_str(), W_OK | X_OK) == 0) return WalkStep::kContinue;
+    removable = false;
+    return WalkStep::kDoNotEnter;
+  });
+  return removable && walk.complete();
 }
 
 bool startsWithFolder(const std::string& path, const fs::path& folder) {

@@ -1,6 +1,12 @@
 #include "apps/bundle_metrics.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <system_error>
+
+#include "common/base/walk_below.h"
 
 namespace brimvale::apps {
 
@@ -8,22 +14,19 @@ namespace fs = std::filesystem;
 
 std::optional<BundleMetrics> bundleMetrics(const fs::path& bundle) {
   std::error_code ec;
-  fs::recursive_directory_iterator it(bundle, fs::directory_options::skip_permission_denied, ec);
-  if (ec) return std::nullopt;
+  if (!fs::is_directory(bundle, ec)) return std::nullopt;
   BundleMetrics metrics;
-  for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) {
-      ec.clear();
-      continue;
+  const WalkReport walk = walkBelow(bundle, {}, [&](const WalkEntry& e) {
+    struct stat st {};
+    if (e.type == DT_REG &&
+        ::fstatat(e.folderFd, std::string(e.name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      ++metrics.fileCount;
+      metrics.totalBytes += static_cast<std::int64_t>(st.st_size);
     }
-    std::error_code statError;
-    const auto status = it->symlink_status(statError);
-    if (statError || !fs::is_regular_file(status)) continue;
-    const auto size = it->file_size(statError);
-    if (statError) continue;
-    ++metrics.fileCount;
-    metrics.totalBytes += static_cast<std::int64_t>(size);
-  }
+    return WalkStep::kContinue;
+  });
+  if (std::find(walk.unreadable.begin(), walk.unreadable.end(), bundle) != walk.unreadable.end())
+    return std::nullopt;
   return metrics;
 }
 

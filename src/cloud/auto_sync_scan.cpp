@@ -1,11 +1,14 @@
 #include "cloud/auto_sync_scan.h"
 
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
+
+#include "common/base/walk_below.h"
 
 namespace brimvale::cloud {
 
@@ -31,39 +34,41 @@ AutoSyncScan scanPolicy(const AutoSyncPolicy& policy, std::time_t now, const Sca
   AutoSyncScan scan;
   const fs::path root(policy.internalPath);
   std::error_code ec;
-  fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
-  if (ec) {
+  if (!fs::is_directory(root, ec)) {
     scan.folderReadable = false;
     return scan;
   }
-  for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) break;
-    const fs::path path = it->path();
-    const std::string name = path.filename().string();
+  // A folder below the root that cannot be read is passed over: its files
+  // wait for a later run, and nothing is removed on the strength of a scan.
+  const WalkReport walk = walkBelow(root, {}, [&](const WalkEntry& e) {
+    const fs::path& path = e.path;
+    const std::string name(e.name);
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) continue;
-    if (isExcluded(name, policy.excludePatterns)) {
-      if (S_ISDIR(st.st_mode)) it.disable_recursion_pending();
-      continue;
-    }
-    if (!S_ISREG(st.st_mode)) continue;
+    if (::fstatat(e.folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return WalkStep::kContinue;
+    if (isExcluded(name, policy.excludePatterns)) return WalkStep::kDoNotEnter;
+    if (!S_ISREG(st.st_mode)) return WalkStep::kContinue;
     if (now - st.st_mtime < kSettleSeconds) {
       ++scan.unsettled;
-      continue;
+      return WalkStep::kContinue;
     }
     const fs::path relative = path.lexically_relative(root);
     const fs::path destination = fs::path(policy.nvmeDestParent) / relative;
-    if (alreadyOnDrive(destination, st.st_size)) continue;
+    if (alreadyOnDrive(destination, st.st_size)) return WalkStep::kContinue;
     if (hooks.isBackedOff && hooks.isBackedOff(path.string())) {
       ++scan.backedOff;
-      continue;
+      return WalkStep::kContinue;
     }
     if (hooks.isOpen && hooks.isOpen(path.string())) {
       ++scan.inUse;
-      continue;
+      return WalkStep::kContinue;
     }
     scan.newFiles.push_back({path.string(), relative.string(), st.st_size});
-  }
+    return WalkStep::kContinue;
+  });
+  // The watched folder itself could not be listed: say so rather than report it empty.
+  if (std::find(walk.unreadable.begin(), walk.unreadable.end(), root) != walk.unreadable.end())
+    scan.folderReadable = false;
   std::sort(scan.newFiles.begin(), scan.newFiles.end(),
             [](const NewFile& a, const NewFile& b) { return a.relativePath < b.relativePath; });
   return scan;

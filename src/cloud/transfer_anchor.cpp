@@ -8,6 +8,7 @@
 
 #include "cloud/rclone_client.h"
 #include "common/base/guarded_removal.h"
+#include "common/base/walk_below.h"
 
 namespace brimvale::cloud {
 
@@ -36,12 +37,14 @@ fs::path nearestExisting(fs::path path, const fs::path& stop) {
 }
 
 std::size_t filesUnder(const fs::path& folder) {
-  std::size_t files = 0;
   std::error_code ec;
   if (!fs::is_directory(fs::symlink_status(folder, ec))) return fs::exists(folder, ec) ? 1 : 0;
-  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!it->is_directory(ec) || it->is_symlink(ec)) ++files;
-  }
+  std::size_t files = 0;
+  // A count to show; what cannot be read is not in it.
+  (void)walkBelow(folder, {}, [&](const WalkEntry& e) {
+    if (e.type != DT_DIR) ++files;
+    return WalkStep::kContinue;
+  });
   return files;
 }
 

@@ -10,16 +10,13 @@
 
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
+#include "common/base/walk_below.h"
 #include "common/state/path_policy.h"
 
 namespace brimvale::mover {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct CensusFolder {
-  std::string rel;  // "" for the root
-};
 
 // Where a link written in `folder` leads, lexically.
 fs::path linkTarget(const fs::path& folder, const std::string& target) {
@@ -47,21 +44,9 @@ std::optional<std::string> readLinkAt(int dirfd, const std::string& name) {
   return buffer;
 }
 
-// The kind of an entry, from its listing or else from lstat; DT_UNKNOWN when it vanished.
-unsigned char entryType(int dirfd, const FolderEntry& e) {
-  if (e.type != DT_UNKNOWN) return e.type;
-  struct stat st {};
-  if (::fstatat(dirfd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
-  return S_ISDIR(st.st_mode)   ? DT_DIR
-         : S_ISLNK(st.st_mode) ? DT_LNK
-         : S_ISREG(st.st_mode) ? DT_REG
-                               : DT_UNKNOWN;
-}
-
 bool atOrInsideAny(const fs::path& target, const std::vector<fs::path>& folders) {
-  return std::any_of(folders.begin(), folders.end(), [&](const fs::path& f) {
-    return target == f || isStrictlyInside(target, f);
-  });
+  return std::any_of(folders.begin(), folders.end(),
+                     [&](const fs::path& f) { return target == f || isStrictlyInside(target, f); });
 }
 
 }  // namespace
@@ -97,55 +82,14 @@ LinksInto linksInto(const fs::path& root, const std::vector<fs::path>& foldersIn
   }
   if (!S_ISDIR(st.st_mode) || atOrInsideAny(start, folders)) return out;
 
-  struct Part {
-    std::vector<LinkInto> links;
-    std::vector<fs::path> unreadable;
-    bool timedOut = false;
-  };
-  std::vector<Part> parts(walkThreads());
-  visitFolders<fs::path>({start}, static_cast<unsigned>(parts.size()),
-                         [&](fs::path& here, unsigned thread) {
-                           Part& part = parts[thread];
-                           std::vector<fs::path> next;
-                           if (limits.deadline &&
-                               std::chrono::steady_clock::now() >= *limits.deadline) {
-                             part.timedOut = true;
-                             return next;
-                           }
-                           OpenFolder open(here.string());
-                           if (!open.isOpen() && errno == ENOENT) return next;  // gone meanwhile
-                           auto entries = open.entries();
-                           if (!entries) {
-                             part.unreadable.push_back(here);
-                             return next;
-                           }
-                           for (const auto& e : *entries) {
-                             const unsigned char type = entryType(open.fd(), e);
-                             fs::path path = here / e.name;
-                             if (type == DT_DIR) {
-                               if (!atOrInsideAny(path, folders)) next.push_back(std::move(path));
-                               continue;
-                             }
-                             if (type != DT_LNK) continue;
-                             auto target = readLinkAt(open.fd(), e.name);
-                             if (!target) {
-                               if (errno != ENOENT) part.unreadable.push_back(path);
-                               continue;
-                             }
-                             fs::path to = linkTarget(here, *target);
-                             if (atOrInsideAny(to, folders))
-                               part.links.push_back({std::move(path), std::move(to)});
-                           }
-                           return next;
-                         });
-  for (auto& part : parts) {
-    std::move(part.links.begin(), part.links.end(), std::back_inserter(out.links));
-    std::move(part.unreadable.begin(), part.unreadable.end(), std::back_inserter(out.unreadable));
-    out.timedOut = out.timedOut || part.timedOut;
+  FoundLinks found = findLinksUnder(
+      start, {.deadline = limits.deadline, .skip = folders, .threads = walkThreads()});
+  for (auto& link : found.links) {
+    fs::path to = linkTarget(link.link.parent_path(), link.target.string());
+    if (atOrInsideAny(to, folders)) out.links.push_back({std::move(link.link), std::move(to)});
   }
-  std::sort(out.links.begin(), out.links.end(),
-            [](const LinkInto& a, const LinkInto& b) { return a.link < b.link; });
-  std::sort(out.unreadable.begin(), out.unreadable.end());
+  out.unreadable = std::move(found.walk.unreadable);
+  out.timedOut = found.walk.timedOut;
   return out;
 }
 
@@ -172,43 +116,22 @@ std::optional<LinkCensus> takeLinkCensus(const fs::path& root,
   }
   const unsigned threads = walkThreads();
   std::vector<LinkCensus> parts(threads, census);
-  visitFolders<CensusFolder>({CensusFolder{}}, threads, [&](CensusFolder& folder, unsigned thread) {
-    LinkCensus& part = parts[thread];
-    std::vector<CensusFolder> next;
-    const fs::path here = folder.rel.empty() ? root : root / folder.rel;
-    OpenFolder open(here.string());
-    auto entries = open.entries();
-    if (!entries) {
-      part.incomplete = true;
-      return next;
+  const WalkReport walk = walkBelow(root, {.threads = threads}, [&](const WalkEntry& e) {
+    if (e.type == DT_DIR || e.type == DT_UNKNOWN) return WalkStep::kContinue;  // or vanished
+    LinkCensus& part = parts[e.thread];
+    ++part.files;
+    if (e.type == DT_REG) ++part.regularFiles;
+    if (e.type != DT_LNK) return WalkStep::kContinue;
+    if (auto target = readLinkAt(e.folderFd, std::string(e.name))) {
+      countLink(linkTarget(e.path.parent_path(), *target), folders,
+                e.path.lexically_relative(root).string(), part);
     }
-    for (const auto& e : *entries) {
-      unsigned char type = e.type;
-      if (type == DT_UNKNOWN) {
-        struct stat est {};
-        if (::fstatat(open.fd(), e.name.c_str(), &est, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        type = S_ISDIR(est.st_mode)   ? DT_DIR
-               : S_ISLNK(est.st_mode) ? DT_LNK
-               : S_ISREG(est.st_mode) ? DT_REG
-                                      : DT_UNKNOWN;
-      }
-      const std::string rel = folder.rel.empty() ? e.name : folder.rel + "/" + e.name;
-      if (type == DT_DIR) {
-        next.push_back({rel});
-        continue;
-      }
-      ++part.files;
-      if (type == DT_REG) ++part.regularFiles;
-      if (type != DT_LNK) continue;
-      if (auto target = readLinkAt(open.fd(), e.name))
-        countLink(linkTarget(here, *target), folders, rel, part);
-    }
-    return next;
+    return WalkStep::kContinue;
   });
+  census.incomplete = !walk.complete();
   for (const auto& part : parts) {
     census.files += part.files;
     census.regularFiles += part.regularFiles;
-    census.incomplete = census.incomplete || part.incomplete;
     for (std::size_t i = 0; i < folders.size(); ++i) {
       census.linksInto[i] += part.linksInto[i];
       if (part.exampleInto[i] &&

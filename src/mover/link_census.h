@@ -1,7 +1,7 @@
 // What a folder holds that leads into the drive: the census of a folder about
 // to be moved (how many of its files are links into given folders already, so
 // a folder that is on the drive in part is never copied onto its own copy),
-// and the one walk that lists every link below a root that leads into a folder.
+// and every link below a root that leads into a folder.
 #pragma once
 #include <chrono>
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "common/base/file_calls.h"
+#include "common/base/walk_below.h"
 #include "mover/link_census.h"
 
 namespace brimvale::mover {
@@ -62,14 +63,11 @@ std::vector<fs::path> filesWrittenSinceRelocation(const fs::path& src) {
   std::vector<fs::path> files;
   const auto status = linkStatus(src);
   if (!status || !fs::is_directory(*status)) return files;
-  std::error_code ec;
-  // Links are not followed, so a linked folder inside is not entered.
-  for (auto it = fs::recursive_directory_iterator(src, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_regular_file(ec) && !it->is_symlink(ec)) {
-      files.push_back(it->path().lexically_relative(src));
-    }
-  }
+  // A list to show the user: a folder that cannot be read adds nothing to it.
+  (void)walkBelow(src, {}, [&](const WalkEntry& e) {
+    if (e.type == DT_REG) files.push_back(e.path.lexically_relative(src));
+    return WalkStep::kContinue;
+  });
   std::sort(files.begin(), files.end());
   return files;
 }

@@ -8,6 +8,7 @@
 
 #include "common/base/folder_walk.h"
 #include "common/base/stop_point.h"
+#include "common/base/walk_below.h"
 #include "mover/relink.h"
 
 namespace brimvale::mover {
@@ -49,12 +50,9 @@ LinksFound collectLinks(const std::vector<fs::path>& places, const SwitchRoute& 
       continue;
     }
     if (!fs::is_directory(st)) continue;
-    for (fs::recursive_directory_iterator
-             it(place, fs::directory_options::skip_permission_denied, ec),
-         end;
-         !ec && it != end; it.increment(ec)) {
-      if (it->is_symlink(ec)) consider(it->path(), route, found);
-    }
+    // A folder that cannot be read is passed over; below the home folder the
+    // drive switch has already required a walk that read every folder.
+    for (const FoundLink& link : findLinksUnder(place).links) consider(link.link, route, found);
   }
   std::sort(found.updates.begin(), found.updates.end(),
             [](const LinkUpdate& a, const LinkUpdate& b) { return a.link < b.link; });

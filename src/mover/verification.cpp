@@ -23,6 +23,7 @@
 #include "common/base/disk_usage.h"
 #include "common/base/folder_walk.h"
 #include "common/base/tree_walk.h"
+#include "common/base/walk_below.h"
 #include "mover/relink.h"
 
 namespace brimvale::mover {
@@ -130,17 +131,15 @@ std::string linkTargetAt(int dirfd, const std::string& name) {
 
 std::string linkTarget(const fs::path& p) { return linkTargetAt(AT_FDCWD, p.string()); }
 
-// Every entry below `root` (root excluded), relative, without following links.
+// Every entry below `root` (root excluded), relative, without following links;
+// fails at the first folder that cannot be read.
 Result<std::vector<std::string>> listTree(const fs::path& root) {
   std::vector<std::string> out;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
-  if (ec) return fail(Errc::kIo, root.string() + ": " + ec.message());
-  for (; it != end; it.increment(ec)) {
-    if (ec) return fail(Errc::kIo, ec.message());
-    out.push_back(it->path().lexically_relative(root).string());
-  }
-  if (ec) return fail(Errc::kIo, ec.message());
+  const WalkReport walk = walkBelow(root, {.onError = OnReadError::kStop}, [&](const WalkEntry& e) {
+    out.push_back(e.path.lexically_relative(root).string());
+    return WalkStep::kContinue;
+  });
+  if (!walk.complete()) return fail(Errc::kIo, walk.unreadable.front().string() + ": unreadable");
   return out;
 }
 

@@ -20,6 +20,7 @@
 #include "common/base/replace_guard.h"
 #include "common/base/stop_point.h"
 #include "common/base/uuid.h"
+#include "common/base/walk_below.h"
 #include "common/state/configured_drive.h"
 #include "common/state/path_policy.h"
 #include "mover/link_census.h"
@@ -231,16 +232,16 @@ Result<std::vector<fs::path>> settleSetAside(const fs::path& aside, const fs::pa
   // its link, or written since) takes its place at home.
   (void)removeVerifiedTree(aside, home, ReplaceGuard{});
   std::vector<fs::path> rest;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(aside, ec), end;
-  for (; !ec && it != end; it.increment(ec)) {
-    const fs::file_status entry = it->symlink_status(ec);
-    if (!ec && !fs::is_directory(entry)) rest.push_back(it->path().lexically_relative(aside));
-  }
-  if (ec && ec != std::errc::no_such_file_or_directory) {
-    return fail(Errc::kIo,
-                home.string() + " is home, but " + aside.string() +
-                    " could not be read to the end; it was kept. Raw error: " + ec.message());
+  const WalkReport walk =
+      walkBelow(aside, {.onError = OnReadError::kStop}, [&](const WalkEntry& e) {
+        if (e.type != DT_DIR && e.type != DT_UNKNOWN)
+          rest.push_back(e.path.lexically_relative(aside));
+        return WalkStep::kContinue;
+      });
+  if (!walk.complete()) {
+    return fail(Errc::kIo, home.string() + " is home, but " + aside.string() +
+                               " could not be read to the end; it was kept. Raw error: " +
+                               walk.firstError.message());
   }
   for (const fs::path& rel : rest) {
     auto back = putBack(asideFolder.fd(), homeFolder.fd(), rel, home);

@@ -7,20 +7,20 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "relocated/parked_originals.h"
-#include "common/base/yes_answer.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
-#include "common/base/folder_walk.h"
 #include "common/base/process.h"
 #include "common/base/replace_guard.h"
 #include "common/base/stop_point.h"
+#include "common/base/walk_below.h"
+#include "common/base/yes_answer.h"
 #include "common/state/parked_names.h"
 #include "common/state/path_policy.h"
 #include "mover/link_census.h"
 #include "mover/safety_checks.h"
 #include "mover/verification.h"
 #include "platform/byte_count_format.h"
+#include "relocated/parked_originals.h"
 
 namespace brimvale::relocated {
 namespace fs = std::filesystem;
@@ -365,20 +365,18 @@ Result<std::vector<fs::path>> returnParked(const ParkedReturn& item, const std::
     stopPoint("homecoming:parked-updated");
     // The copy tool also sets aside a file it only re-stamped: such a twin goes.
     const ReplaceGuard guard({.alwaysCompareBytes = true});
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(item.parked, ec), end; !ec && it != end;
-         it.increment(ec)) {
-      const std::string name = it->path().filename().string();
-      if (!name.ends_with(suffix) || it->is_directory(ec)) continue;
-      OpenFolder folder(it->path().parent_path().string());
+    // A folder that cannot be read here fails the comparison that follows.
+    (void)walkBelow(item.parked, {}, [&](const WalkEntry& e) {
+      std::error_code ec;
+      if (!e.name.ends_with(suffix) || fs::is_directory(e.path, ec)) return WalkStep::kContinue;
+      const std::string name(e.name);
       const std::string original = name.substr(0, name.size() - suffix.size());
-      if (folder.isOpen() &&
-          guard.check(folder.fd(), name, folder.fd(), original) == GuardVerdict::kSafe &&
-          ::unlinkat(folder.fd(), name.c_str(), 0) == 0) {
-        continue;
+      if (guard.check(e.folderFd, name, e.folderFd, original) != GuardVerdict::kSafe ||
+          ::unlinkat(e.folderFd, name.c_str(), 0) != 0) {
+        kept.push_back(item.path / e.path.lexically_relative(item.parked));
       }
-      kept.push_back(item.path / it->path().lexically_relative(item.parked));
-    }
+      return WalkStep::kContinue;
+    });
     const mover::CounterpartCheck check = mover::compareCounterparts(
         item.copy, item.parked, mover::MoveConflictPolicy::kMerge, {}, {});
     if (!check.srcDigest || !check.dstDigest || !check.differing.empty()) {

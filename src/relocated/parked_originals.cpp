@@ -10,6 +10,7 @@
 #include "common/base/replace_guard.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
+#include "common/base/walk_below.h"
 #include "common/state/parked_names.h"
 #include "common/state/path_policy.h"
 #include "mover/safety_checks.h"
@@ -220,10 +221,11 @@ ConfirmOutcome confirmParked(const ConfirmRequest& request, FileOperations& file
   // Written into after the removal walked past: what is there now stays.
   if (fs::exists(fs::symlink_status(parked, ec))) {
     std::vector<std::string> left;
-    for (fs::recursive_directory_iterator it(parked, ec), end; !ec && it != end; it.increment(ec)) {
-      if (!it->is_directory(ec) || it->is_symlink(ec))
-        left.push_back(it->path().lexically_relative(parked).string());
-    }
+    // Only named to the user, who is told the original was kept either way.
+    (void)walkBelow(parked, {}, [&](const WalkEntry& e) {
+      if (e.type != DT_DIR) left.push_back(e.path.lexically_relative(parked).string());
+      return WalkStep::kContinue;
+    });
     if (left.empty()) left.push_back(parked.filename().string());
     std::sort(left.begin(), left.end());
     o.differingCount = left.size();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/base/walk_below.h"
+
 namespace brimvale {
 namespace fs = std::filesystem;
 
@@ -31,16 +33,12 @@ std::optional<fs::path> relocatedPathOf(const fs::path& parked) {
 
 std::vector<fs::path> findParkedOriginals(const fs::path& home) {
   std::vector<fs::path> found;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(home, fs::directory_options::skip_permission_denied, ec);
-  for (fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-    if (isParkedName(it->path().filename().string())) {
-      found.push_back(it->path());
-      it.disable_recursion_pending();
-    } else if (it.depth() >= 5) {
-      it.disable_recursion_pending();  // entries six levels down are the last looked at
-    }
-  }
+  // Unreadable folders are passed over: nothing can be done with what they hold.
+  (void)walkBelow(home, {.maxDepth = 6}, [&](const WalkEntry& e) {
+    if (!isParkedName(e.name)) return WalkStep::kContinue;
+    found.push_back(e.path);
+    return WalkStep::kDoNotEnter;
+  });
   std::sort(found.begin(), found.end());
   return found;
 }

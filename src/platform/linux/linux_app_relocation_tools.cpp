@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/base/walk_below.h"
 #include "platform/linux/bundle_tree_copy.h"
 #include "platform/relocation_mark.h"
 
@@ -77,11 +78,11 @@ class LinuxAppRelocationTools : public AppRelocationTools {
   void clearDownloadQuarantine(const std::string& root) override {
     const std::string name(kLinuxDownloadQuarantineAttribute);
     ::removexattr(root.c_str(), name.c_str());
-    std::error_code ec;
-    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      ::lremovexattr(it->path().c_str(), name.c_str());
-    }
+    // As far as it can: what cannot be read keeps its mark.
+    (void)walkBelow(root, {}, [&](const WalkEntry& e) {
+      ::lremovexattr(e.path.c_str(), name.c_str());
+      return WalkStep::kContinue;
+    });
   }
 
   std::error_code setRelocationMark(const std::string& link, const std::string& value) override {

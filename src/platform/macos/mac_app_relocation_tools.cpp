@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "common/base/walk_below.h"
 #include "platform/relocation_mark.h"
 
 namespace brimvale::platform {
@@ -93,11 +94,11 @@ class MacAppRelocationTools : public AppRelocationTools {
 
   void clearDownloadQuarantine(const std::string& root) override {
     removeAttributeOfEntry(root, kMacDownloadQuarantineAttribute);
-    std::error_code ec;
-    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      removeAttributeOfEntry(it->path().string(), kMacDownloadQuarantineAttribute);
-    }
+    // As far as it can: what cannot be read keeps its mark.
+    (void)walkBelow(root, {}, [&](const WalkEntry& e) {
+      removeAttributeOfEntry(e.path.string(), kMacDownloadQuarantineAttribute);
+      return WalkStep::kContinue;
+    });
   }
 
   std::error_code setRelocationMark(const std::string& link, const std::string& value) override {

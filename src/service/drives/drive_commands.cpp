@@ -13,6 +13,7 @@
 #include "common/base/platform_words.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "common/base/walk_below.h"
 #include "common/state/config_file.h"
 #include "common/state/config_keys.h"
 #include "common/state/parked_names.h"
@@ -155,19 +156,14 @@ constexpr std::size_t kMaxDanglingLinks = 20;
 constexpr int kLinkDepth = 4;
 
 // Links whose target is missing, at most kLinkDepth levels below each root.
+// A folder that cannot be read is passed over: this is a report, not a check.
 std::vector<std::string> danglingLinks(const fs::path& home) {
   std::vector<std::string> found;
   for (std::string_view root : kLinkRoots) {
     std::vector<std::string> here;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(home / root, fs::directory_options::skip_permission_denied,
-                                        ec);
-    for (fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-      if (it.depth() >= kLinkDepth - 1) it.disable_recursion_pending();
-      std::error_code linkEc;
-      if (it->is_symlink(linkEc) && !fs::exists(it->path(), linkEc)) {
-        here.push_back(it->path().string());
-      }
+    for (const FoundLink& link : findLinksUnder(home / root, {.maxDepth = kLinkDepth}).links) {
+      std::error_code ec;
+      if (!fs::exists(link.link, ec)) here.push_back(link.link.string());
     }
     std::sort(here.begin(), here.end());
     for (auto& link : here) {
