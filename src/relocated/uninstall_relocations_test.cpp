@@ -100,13 +100,6 @@ TEST(StillRelocated, ListsEveryFolderAndAppAwayWithTheCommandThatBringsItHome) {
       {"an app on the drive",
        [](Scene& s) { s.moveAnApp(); },
        {"Applications/Tool.app: brimvale apps move-back 0A0B0C0D-0000-4000-8000-000000000002"}},
-      {"a folder moved back",
-       [](Scene& s) {
-         s.record("A1", s.home / "Videos", s.copy("Videos"), true);
-         s.record("A2", s.copy("Videos"), s.home / "Videos", false);
-         fs::create_directories(s.home / "Videos");
-       },
-       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

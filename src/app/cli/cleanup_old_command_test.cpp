@@ -62,7 +62,6 @@ TEST(CleanupOld, DeletesOnlyWhatIsVerifiedAndOnlyWhenTold) {
       {"no terminal, no --yes: list only", {}, false, "", 0, false},
       {"dry run", {.yes = true, .dryRun = true}, false, "", 0, false},
       {"asked, declined", {}, true, "n\n", 1, false},
-      {"asked, agreed", {}, true, "y\n", 1, true},
       {"--yes", {.yes = true}, false, "", 1, true},
   };
   for (const Case& c : cases) {

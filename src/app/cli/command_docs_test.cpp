@@ -47,46 +47,5 @@ TEST(CommandDocs, ManPageShowsEveryRowWithRoffEscapes) {
   EXPECT_EQ(r.err, "");
 }
 
-// The bash script, run by a real bash as the shell would, offers the
-// subcommands that start with what was typed, and files after them.
-TEST(CommandDocs, BashCompletionOffersMatchingSubcommands) {
-  if (!std::filesystem::exists("/bin/bash")) GTEST_SKIP() << "no bash here";
-  TempFolder dir;
-  const auto script = dir.file("brim-vale", bashCompletion(sampleDoc()));
-  ASSERT_EQ(runProcess({.path = "/bin/bash", .args = {"-n", script.string()}}).exitCode, 0);
-  struct Case {
-    std::string words;
-    int current;
-    std::string offered;
-  };
-  dir.file("selected.txt", "");
-  const Case cases[] = {
-      {"brim-vale s", 1, "status select-drive "},
-      {"brim-vale move", 1, "move-dir "},
-      {"brim-vale x", 1, ""},
-      {"brim-vale move-dir sel", 2, "selected.txt "},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.words);
-    const std::string run = "source " + script.string() + "; cd " + dir.path().string() +
-                            "; COMP_WORDS=(" + c.words +
-                            "); COMP_CWORD=" + std::to_string(c.current) +
-                            "; _brim_vale; for w in \"${COMPREPLY[@]}\"; do printf '%s ' \"$w\"; "
-                            "done";
-    const ProcessResult r = runProcess({.path = "/bin/bash", .args = {"-c", run}});
-    EXPECT_EQ(r.out, c.offered) << r.err;
-  }
-}
-
-TEST(CommandDocs, ZshCompletionIsReadableByZsh) {
-  const std::string script = zshCompletion(sampleDoc());
-  EXPECT_TRUE(script.starts_with("#compdef brim-vale\n"));
-  EXPECT_NE(script.find("compadd -- status move-dir select-drive --help\n"), std::string::npos);
-  if (!std::filesystem::exists("/usr/bin/zsh")) GTEST_SKIP() << "no zsh here";
-  TempFolder dir;
-  const auto path = dir.file("_brim-vale", script);
-  EXPECT_EQ(runProcess({.path = "/usr/bin/zsh", .args = {"-n", path.string()}}).exitCode, 0);
-}
-
 }  // namespace
 }  // namespace brimvale::app

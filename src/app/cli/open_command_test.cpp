@@ -41,18 +41,6 @@ TEST(OpenCommand, HandsTheBrowserAPrivatePageNeverTheToken) {
   EXPECT_FALSE(book.redeem(token));
 }
 
-TEST(OpenCommand, SaysHowToStartTheDashboardWhenItIsNotRunning) {
-  testing::TempHome home(testing::StateFolder::kCreated);
-  bool opened = false;
-  std::ostringstream out, err;
-  OpenCommandHost host{home.paths(), [&](const std::string&) { opened = true; }, out, err};
-  EXPECT_EQ(openCommand(host), 1);
-  EXPECT_FALSE(opened);
-  EXPECT_NE(err.str().find("The dashboard isn't running"), std::string::npos);
-  EXPECT_NE(err.str().find("`brimvale run`"), std::string::npos);
-  EXPECT_FALSE(fs::exists(home.state() / kSignInPage));
-}
-
 TEST(OpenCommand, PageKeepsMarkupCharactersOutOfItsAttributes) {
   const std::string page = signInPage("http://127.0.0.1:1/\"><script>", "t&k");
   EXPECT_EQ(page.find("<script>"), std::string::npos);

@@ -33,20 +33,10 @@ TEST(Preflight, EachFailingConditionIsReportedWithItsFix) {
   const Case cases[] = {
       {"drive missing", [](PreflightFacts& f) { f.mounted = false; },
        "No drive is connected at /Volumes/NVMe.", "Connect the drive"},
-      {"drive not laid out", [](PreflightFacts& f) { f.laidOut = false; },
-       "The drive has no Brimvale folder /Volumes/NVMe/BRIM-Mac.", "2-prep-nvme.sh"},
       {"drive nearly full", [](PreflightFacts& f) { f.driveFreeBytes = 999'999'999; },
        "The drive has only", "Make room on the drive"},
-      {"drive unmeasurable", [](PreflightFacts& f) { f.driveFreeBytes.reset(); },
-       "The drive's free space could not be measured.", "readable"},
       {"no GNU rsync", [](PreflightFacts& f) { f.rsyncPath.clear(); },
        "GNU rsync 3 or later was not found.", "Install GNU rsync"},
-      {"state folder read-only", [](PreflightFacts& f) { f.stateProblem = "Permission denied"; },
-       "Brimvale's state folder cannot be written: Permission denied.", "writable"},
-      {"service not installed", [](PreflightFacts& f) { f.installed = false; },
-       "The background service is not installed.", "brimvale install"},
-      {"service stopped", [](PreflightFacts& f) { f.running = false; },
-       "The background service is not running.", "brimvale run"},
       {"parked originals", [](PreflightFacts& f) { f.parked = 2; },
        "2 parked original(s) from earlier relocations are waiting.", "4-cleanup-old.sh"},
       {"unfinished moves", [](PreflightFacts& f) { f.unfinishedMoves = 1; },
@@ -69,15 +59,6 @@ TEST(Preflight, EachFailingConditionIsReportedWithItsFix) {
         << text;
     EXPECT_EQ(text.find("Ready"), std::string::npos);
   }
-}
-
-TEST(Preflight, AStateFolderThatCannotBeMadeIsNamed) {
-  testing::TempFolder dir("bv-preflight");
-  EXPECT_EQ(stateFolderProblem(dir / "home/.brimvale/state"), "");
-  EXPECT_TRUE(std::filesystem::is_directory(dir / "home/.brimvale/state"));
-  EXPECT_TRUE(std::filesystem::is_empty(dir / "home/.brimvale/state")) << "the probe is removed";
-  dir.file("blocked/.brimvale", "a file where the folder should be");
-  EXPECT_NE(stateFolderProblem(dir / "blocked/.brimvale/state"), "");
 }
 
 }  // namespace

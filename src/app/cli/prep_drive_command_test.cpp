@@ -10,18 +10,6 @@ namespace brimvale::app {
 namespace {
 namespace fs = std::filesystem;
 
-TEST(PrepDrive, OnlyMarkedFoldersOfOtherComputersCount) {
-  testing::TempFolder drive("bv-prep");
-  drive.file("BRIM-This-Mac/.hollin-managed");
-  drive.file("BRIM-Kitchen/.hollin-managed");
-  drive.folder("BRIM-Unmarked");
-  drive.file("BRIM-a-file");
-  drive.folder("Photos");
-  EXPECT_EQ(otherWorkingFolders(drive.path(), "BRIM-This-Mac"),
-            (std::vector<std::string>{"BRIM-Kitchen"}));
-  EXPECT_TRUE(otherWorkingFolders(drive / "missing", "BRIM-This-Mac").empty());
-}
-
 TEST(PrepDrive, RecoverRunsOnlyWhenAllowedAndAgreed) {
   struct Case {
     const char* name;
@@ -36,16 +24,6 @@ TEST(PrepDrive, RecoverRunsOnlyWhenAllowedAndAgreed) {
   const Case cases[] = {
       {"--auto on a fresh drive", {.autoYes = true}, false, false, "", 0, true},
       {"another computer's folder", {.autoYes = true}, true, false, "", 1, false},
-      {"another computer's folder, allowed",
-       {.autoYes = true, .allowOtherComputer = true},
-       true,
-       false,
-       "",
-       0,
-       true},
-      {"dry run", {.autoYes = true, .dryRun = true}, false, false, "", 0, false},
-      {"no terminal, no --auto", {}, false, false, "", 0, false},
-      {"asked, agreed", {}, false, true, "y\n", 0, true},
       {"asked, declined", {}, false, true, "\n", 1, false},
       {"another drive named: chosen, then laid out",
        {.drive = "OTHER", .autoYes = true},
@@ -54,14 +32,6 @@ TEST(PrepDrive, RecoverRunsOnlyWhenAllowedAndAgreed) {
        "",
        0,
        true},
-      {"another drive the service refuses to choose",
-       {.drive = "OTHER", .autoYes = true},
-       false,
-       false,
-       "",
-       1,
-       false,
-       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -80,14 +80,6 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
        0,
        Outcome::kUninstalled,
        "✓ Brimvale is uninstalled.\n"},
-      {"yes typed on a terminal",
-       Relocated::kNothing,
-       {},
-       true,
-       "y\n",
-       0,
-       Outcome::kUninstalled,
-       "Uninstall Brimvale? [y/N] "},
       {"no typed on a terminal",
        Relocated::kNothing,
        {},
@@ -105,14 +97,6 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
        Outcome::kUnchanged,
        "there is no terminal here to ask on. To uninstall without being asked, run `brimvale "
        "uninstall --purge --yes`.\n"},
-      {"--purge with nothing relocated",
-       Relocated::kNothing,
-       {.purge = true, .yes = true},
-       false,
-       "",
-       0,
-       Outcome::kPurged,
-       "✓ Brimvale is uninstalled, and its settings and data are removed.\n"},
       {"a relocation stops it",
        Relocated::kOneFolder,
        {.yes = true},
@@ -213,29 +197,6 @@ TEST(Uninstall, OffersToBringRelocationsHomeFirst) {
     // Whatever happened, the folder is reachable at its path.
     EXPECT_TRUE(fs::is_directory(rig.home / "Videos"));
   }
-}
-
-TEST(Uninstall, ListsWhatIsStillRelocatedAndWhere) {
-  Rig rig(Relocated::kOneFolder);
-  EXPECT_EQ(rig.uninstall({.yes = true}), 1);
-  EXPECT_EQ(rig.out.str(), "Still relocated to the drive:\n  " + (rig.home / "Videos").string() +
-                               " → " + rig.copy.string() +
-                               "  (bring it home: `brimvale panic-recovery`)\n");
-}
-
-// A second run finds nothing installed and says so; a run after a partial
-// uninstall (a file already gone) finishes it.
-TEST(Uninstall, RunningItAgainIsFine) {
-  Rig rig(Relocated::kNothing);
-  fs::remove(rig.home / ".local/bin/brvl");
-  EXPECT_EQ(rig.uninstall({.yes = true}), 0) << rig.err.str();
-  EXPECT_EQ(rig.installedFilesLeft(), 0);
-  EXPECT_EQ(rig.uninstall({.yes = true}), 0);
-  EXPECT_EQ(rig.out.str(), "Brimvale is not installed here; there is nothing to uninstall.\n");
-  EXPECT_EQ(rig.uninstall({.purge = true, .yes = true}), 0);
-  EXPECT_FALSE(fs::exists(rig.paths.root));
-  EXPECT_EQ(rig.uninstall({.purge = true, .yes = true}), 0);
-  EXPECT_FALSE(fs::exists(rig.paths.root)) << "a repeat recreated the state folder";
 }
 
 // While a folder move holds the relocator lock, nothing is removed: the

@@ -72,65 +72,6 @@ std::string job(const std::string& kind, const std::string& phase, const std::st
          R"(","sourceRoot":"/Volumes/Old","destRoot":"/Volumes/New")" + extra + "}";
 }
 
-TEST(DriveTransferCommand, UsageErrorsExitTwoNamingWhatIsMissingAndRunNothing) {
-  const struct {
-    std::vector<std::string> args;
-    bool wait;
-    const char* says;
-  } cases[] = {
-      {{}, false, "Say what to do"},
-      {{"check"}, false, "Say which drive to check"},
-      {{"start"}, false, "Say which drive to copy to"},
-      {{"start", "backup"}, false, "Say which drive to copy to"},
-      {{"start", "backup", "/V/N", "extra"}, false, "Say which drive to copy to"},
-      {{"status", "now"}, false, "takes no words after it"},
-      {{"pause", "now"}, false, "takes no words after it"},
-      {{"pause"}, true, "--wait goes with"},
-      {{"eject"}, false, "\"eject\" is not something drive-transfer does"},
-  };
-  for (const auto& c : cases) {
-    TransferScene s;
-    SCOPED_TRACE(c.says);
-    EXPECT_EQ(s.run(c.args, c.wait), 2);
-    EXPECT_NE(s.err.str().find(c.says), std::string::npos) << s.err.str();
-    EXPECT_NE(s.err.str().find("Nothing was changed.\n"), std::string::npos);
-    EXPECT_TRUE(s.calls.empty());
-  }
-}
-
-TEST(DriveTransferCommand, EachRequestRunsItsServiceSubcommand) {
-  const struct {
-    std::vector<std::string> args;
-    const char* call;
-  } cases[] = {
-      {{"start", "/V/N"}, "transfer-start transfer /V/N yes"},
-      {{"start", "backup", "/V/N"}, "transfer-start backup /V/N yes"},
-      {{"start", "transfer", "/V/N"}, "transfer-start transfer /V/N yes"},
-      {{"pause"}, "transfer-pause"},
-      {{"resume"}, "transfer-resume"},
-      {{"cancel"}, "transfer-cancel"},
-      {{"check", "/V/N"}, "transfer-check /V/N"},
-  };
-  for (const auto& c : cases) {
-    TransferScene s;
-    SCOPED_TRACE(c.call);
-    s.answers[c.call] = exited("{\"verdict\":\"ok\",\"reasons\":[]}\n", 0);
-    EXPECT_EQ(s.run(c.args), 0) << s.err.str();
-    EXPECT_EQ(s.calls, std::vector<std::string>{c.call});
-  }
-}
-
-TEST(DriveTransferCommand, CheckExplainsABlockedDrive) {
-  TransferScene s;
-  s.answers["transfer-check /V/N"] = exited(
-      R"({"verdict":"block","reasons":["Not enough free space on the destination drive for everything on your current drive."]})");
-  EXPECT_EQ(s.run({"check", "/V/N"}), 0);
-  EXPECT_EQ(s.out.str(),
-            "/V/N can't take everything on your current drive:\n"
-            "  - Not enough free space on the destination drive for everything on your current "
-            "drive.\n");
-}
-
 TEST(DriveTransferCommand, WaitFollowsTheJobAndEndsWithItsResult) {
   const std::string copying =
       job("transfer", "copying", R"(,"percent":50,"bytesDone":1000,"bytesTotal":2000)");
@@ -162,19 +103,6 @@ TEST(DriveTransferCommand, WaitFollowsTheJobAndEndsWithItsResult) {
        0,
        0,
        "Checking the copy…\nBacked everything up to the other drive.\n"},
-      {"a failed backup",
-       {job("backup", "failed", R"(,"lastError":"The destination drive ran out of space.")")},
-       mover::SwitchEnd::kSwitched,
-       1,
-       0,
-       "Couldn't finish\nThe destination drive ran out of space.\nThe transfer didn't finish.\n"},
-      {"a paused job ends the wait",
-       {job("transfer", "paused")},
-       mover::SwitchEnd::kSwitched,
-       0,
-       0,
-       "Paused\nResume it with `brimvale drive-transfer resume`.\n"},
-      {"no job", {}, mover::SwitchEnd::kSwitched, 0, 0, "No drive transfer is under way.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -187,13 +115,6 @@ TEST(DriveTransferCommand, WaitFollowsTheJobAndEndsWithItsResult) {
     EXPECT_NE(shown.find(c.lastLines), std::string::npos) << shown;
     EXPECT_EQ(shown.find('\x1b'), std::string::npos) << "no escape bytes off a terminal";
   }
-}
-
-TEST(DriveTransferCommand, WaitWithJsonPrintsOnlyTheFinalJob) {
-  TransferScene s;
-  s.jobs = {job("backup", "copying"), job("backup", "done")};
-  EXPECT_EQ(s.run({"status"}, true, true), 0);
-  EXPECT_EQ(s.out.str(), job("backup", "done"));
 }
 
 TEST(DriveTransferCommand, CancelIsRefusedOnceLinksLeadToTheNewCopy) {
@@ -221,14 +142,6 @@ TEST(DriveTransferCommand, CancelIsRefusedOnceLinksLeadToTheNewCopy) {
   EXPECT_EQ(s.run({"cancel"}), 1);
   EXPECT_NE(s.err.str().find("can't be cancelled"), std::string::npos) << s.err.str();
   EXPECT_TRUE(s.calls.empty()) << "the service was never asked to delete the copy";
-}
-
-TEST(TransferStatusLine, SaysSwitchingWhileTheSwitchRuns) {
-  EXPECT_EQ(transferStatusLine(TransferPhase::kCopied, false, true), "Switching to the new drive…");
-  EXPECT_EQ(transferStatusLine(TransferPhase::kCopied, false, false),
-            "Copy verified — switching over…");
-  EXPECT_EQ(transferStatusLine(TransferPhase::kCopying, true, false), "Backing up…");
-  EXPECT_EQ(transferStatusLine(std::nullopt, false, false), "Working…");
 }
 
 }  // namespace

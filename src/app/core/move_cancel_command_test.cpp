@@ -57,24 +57,17 @@ TEST(ReportOwnerCancel, SaysHowTheMoveEndedAndExitsAccordingly) {
     bool onOut;
     const char* says;
   } cases[] = {
-      {"nobody runs it", Result::kNoLiveOwner, MovePhase::kCopying, false, std::nullopt, true, ""},
       {"cancelled, copy removed", Result::kSettled, MovePhase::kCancelled, false, 0, true,
        "Your original is where it was, untouched, and the partial copy on the drive was "
        "removed."},
-      {"cancelled, copy left", Result::kSettled, MovePhase::kCancelled, true, 0, true,
-       "the partial copy stays at "},
       {"finished first", Result::kSettled, MovePhase::kDone, false, 1, false,
        "so it finished: every file is on the drive with a link in its place. Your data is safe; "
        "to bring it back, run `brimvale moves revert 0A1B2C3D`."},
-      {"failed first", Result::kSettled, MovePhase::kFailed, false, 1, false,
-       "ended with a failure before it could be stopped: "},
       {"replacing files with links", Result::kFinishing, MovePhase::kCleaningUp, false, 1, false,
        "so it goes on to the end. Your data is safe. Run `brimvale moves` to see when it is "
        "done."},
       {"still running", Result::kStillRunning, MovePhase::kCopying, false, 1, false,
        "(pid 777) to stop, but it is still running after 30 seconds. Your original is safe"},
-      {"not delivered", Result::kNotDelivered, MovePhase::kCopying, false, 1, false,
-       "Nothing was changed and your original is safe"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -86,41 +79,6 @@ TEST(ReportOwnerCancel, SaysHowTheMoveEndedAndExitsAccordingly) {
     const std::string said = (c.onOut ? rig.out : rig.err).str();
     EXPECT_NE(said.find(c.says), std::string::npos) << said;
     EXPECT_EQ((c.onOut ? rig.err : rig.out).str(), "");
-  }
-}
-
-// Given a record on disk, then only an unfinished move whose recorded owner
-// runs is handled by asking that owner; everything else is left to the
-// usual cancel, and nobody is signalled.
-TEST(CancelInOwnerCommand, LeavesMovesNobodyRunsToTheUsualCancel) {
-  using mover::MovePhase;
-  struct Case {
-    const char* name;
-    MovePhase phase;
-    bool ownerRecorded;
-    const char* prefix;
-    std::optional<int> status;
-  } cases[] = {
-      {"no owner recorded", MovePhase::kCopying, false, "0a1b", std::nullopt},
-      {"already ended", MovePhase::kCancelled, true, "0A1B", std::nullopt},
-      {"no such id", MovePhase::kCopying, true, "FFFF", std::nullopt},
-      {"no id: a usage error", MovePhase::kCopying, true, "", 2},
-      {"owner replacing links", MovePhase::kCleaningUp, true, "0a1b", 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    CancelRig rig;
-    const int owner = rig.procs.start("/usr/bin/brimvale");
-    rig.procs.identities[owner] = {"t" + std::to_string(owner), getuid()};
-    mover::ManifestStore(rig.paths.state, {}, systemClock())
-        .save(rig.record(c.phase, c.ownerRecorded ? std::optional<mover::MoveOwner>(
-                                                        {owner, "t" + std::to_string(owner)})
-                                                  : std::nullopt));
-    EXPECT_EQ(cancelInOwnerCommand(rig.c, c.prefix), c.status);
-    EXPECT_TRUE(rig.procs.signals.empty());
-    if (c.status == 2) {
-      EXPECT_NE(rig.err.str().find("Name the move to cancel"), std::string::npos);
-    }
   }
 }
 

@@ -35,23 +35,6 @@ struct Remotes {
   }
 };
 
-TEST(RemotesCommand, ListsTypesAndTests) {
-  Remotes r;
-  ASSERT_EQ(r.run({}), 0) << r.err.str();
-  EXPECT_TRUE(r.out.str().starts_with("here  ")) << r.out.str();
-  ASSERT_EQ(r.run({"list"}, true), 0);
-  EXPECT_EQ(nlohmann::json::parse(r.out.str()),
-            nlohmann::json::parse(R"([{"name":"here","type":"local"}])"));
-
-  ASSERT_EQ(r.run({"types"}), 0);
-  EXPECT_NE(r.out.str().find("\nsftp  "), std::string::npos) << r.out.str();
-
-  EXPECT_EQ(r.run({"test", "here"}), 0) << r.err.str();
-  EXPECT_EQ(r.out.str(), "Connected to here.\n");
-  EXPECT_EQ(r.run({"test", "nowhere"}), 1);
-  EXPECT_FALSE(r.err.str().empty());
-}
-
 TEST(RemotesCommand, VaultResetKeepsTheOldVault) {
   Remotes r;
   const cloud::VaultLocation location{r.temp / "secrets" / "vault.enc", r.temp / "secrets"};
@@ -71,32 +54,6 @@ TEST(RemotesCommand, VaultResetKeepsTheOldVault) {
 
   ASSERT_EQ(r.run({"vault-reset"}), 0);
   EXPECT_TRUE(r.out.str().starts_with("There is no vault to reset")) << r.out.str();
-}
-
-TEST(RemotesCommand, RefusedRequests) {
-  struct Case {
-    std::vector<std::string> words;
-    bool haveRclone;
-    int status;
-  };
-  const Case cases[] = {
-      {{"test"}, true, 2},
-      {{"test", "-x"}, true, 2},
-      {{"test", "a:b"}, true, 2},
-      {{"list", "extra"}, true, 2},
-      {{"add"}, true, 2},
-      {{"list"}, false, 1},
-      {{"vault-reset"}, true, 1},  // no vault given
-      {{"browse", "here:"}, false, 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.words));
-    Remotes r;
-    if (!c.haveRclone) r.context.rclone.reset();
-    EXPECT_EQ(r.run(c.words), c.status);
-    EXPECT_NE(r.err.str().find("Nothing was"), std::string::npos) << r.err.str();
-    EXPECT_TRUE(r.out.str().empty());
-  }
 }
 
 // A vault, a details store and a recorder of every child, all in the test's folder.
@@ -182,33 +139,6 @@ TEST(RemotesCommand, SftpAccountEndToEnd) {
   EXPECT_FALSE(a.anyArgumentHolds(password));
 }
 
-// Given a removal that stopped after rclone forgot the remote, then running
-// it again deletes the secret and details left behind, and a third run finds
-// nothing.
-TEST(RemotesCommand, RemovingAgainFinishesWhatWasLeft) {
-  Accounts a;
-  ASSERT_TRUE(a.vault.set("gone", "password", "pw"));
-  ASSERT_TRUE(a.details.recordSaved("gone", "Gone", std::nullopt));
-  ASSERT_EQ(a.run({"remove", "gone"}), 0) << a.err.str();
-  EXPECT_NE(a.out.str().find("were deleted"), std::string::npos) << a.out.str();
-  EXPECT_TRUE(a.vault.load().value().empty());
-  EXPECT_TRUE(a.details.load().value().empty());
-  ASSERT_EQ(a.run({"remove", "gone"}), 0);
-  EXPECT_EQ(a.out.str(), "There is no remote named gone, so there was nothing to remove.\n");
-}
-
-TEST(RemotesCommand, LocalAccountBrowsesItsFolders) {
-  Accounts a;
-  std::filesystem::create_directories(a.temp / "data" / "b-folder");
-  a.temp.file("data/a-file", "x");
-  ASSERT_EQ(a.add("local", "disk", {}), 0) << a.err.str() << a.out.str();
-  EXPECT_EQ(a.asked, 0);
-  ASSERT_EQ(a.run({"browse", "disk:" + (a.temp / "data").string()}), 0) << a.err.str();
-  EXPECT_EQ(a.out.str(), "b-folder/\na-file\n");
-  EXPECT_EQ(a.run({"browse", "no-colon"}), 2);
-  EXPECT_NE(a.err.str().find("Invalid cloud path."), std::string::npos) << a.err.str();
-}
-
 // Every refusal leaves rclone's configuration, the vault and the details as
 // they were, and the ones the options alone decide never ask for the secret.
 TEST(RemotesCommand, AddRefusals) {
@@ -228,17 +158,6 @@ TEST(RemotesCommand, AddRefusals) {
        2,
        "never taken from the command line",
        false},
-      {"browser type", "drive", "g", {}, "", 2, "sign in through the browser", false},
-      {"unknown type", "webdav", "w", {}, "", 2, "sftp, ftp, s3 or local", false},
-      {"option of another type",
-       "sftp",
-       "s",
-       {{"bucket", "b"}},
-       "",
-       2,
-       "does not take --bucket",
-       false},
-      {"name with a colon", "local", "a:b", {}, "", 2, "can't be a remote name", false},
       {"user in the server field",
        "sftp",
        "s",
@@ -246,22 +165,6 @@ TEST(RemotesCommand, AddRefusals) {
        "pw",
        2,
        "belongs in Username",
-       true},
-      {"ftp risks not accepted",
-       "ftp",
-       "f",
-       {{"host", "h"}, {"user", "u"}},
-       "pw",
-       2,
-       "--accept-risks",
-       true},
-      {"weak s3 secret",
-       "s3",
-       "b",
-       {{"access-key-id", "AK"}, {"bucket", "bk"}},
-       "password",
-       2,
-       "Won't be accepted",
        true},
       {"empty password",
        "sftp",
@@ -283,28 +186,6 @@ TEST(RemotesCommand, AddRefusals) {
     ASSERT_EQ(a.run({"list"}, true), 0);
     EXPECT_EQ(nlohmann::json::parse(a.out.str()).size(), 1u);  // only "here"
     EXPECT_FALSE(std::filesystem::exists(a.location.vaultFile));
-  }
-}
-
-TEST(SecretPrompt, ReadsOneLineFromAPipe) {
-  struct Case {
-    std::string input;
-    std::optional<std::string> secret;
-  } cases[] = {
-      {"s3cret\nrest", "s3cret"}, {"crlf\r\n", "crlf"}, {"no newline", "no newline"}, {"\n", ""},
-      {"", std::nullopt},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.input);
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(write(fds[1], c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
-    close(fds[1]);
-    std::ostringstream prompt;
-    auto secret = readSecret(fds[0], "Password: ", prompt);
-    close(fds[0]);
-    EXPECT_EQ(secret ? std::optional(*secret) : std::nullopt, c.secret);
-    EXPECT_EQ(prompt.str(), "");  // not a terminal: no prompt in the output
   }
 }
 

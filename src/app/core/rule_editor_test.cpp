@@ -17,33 +17,6 @@ namespace fs = std::filesystem;
 
 const fs::path kHome = "/Users/ada";
 
-TEST(RuleEditor, ReadsTheBlockInEveryWrittenForm) {
-  struct Case {
-    const char* name;
-    const char* text;
-    std::vector<RuleRow> rows;
-  } cases[] = {
-      {"multi-line",
-       "NVMe=\"/Volumes/NVMe\"\nRULES=(\n  \"archive_old | $HOME/Downloads | Downloads-Archive | "
-       "90 | \"\n"
-       "  \"\"\n  \"archive_big|${HOME}/Movies|Media/Movies|30|750\"\n)\nAPP_CACHE_PATHS=()\n",
-       {{"archive_old", "/Users/ada/Downloads", "Downloads-Archive", 90, ""},
-        {"archive_big", "/Users/ada/Movies", "Media/Movies", 30, "750"}}},
-      {"one line", "RULES=()\n", {}},
-      {"one line with an element",
-       "  RULES=(\"delete_old | /tmp/x | | ten\")\n",
-       {{"delete_old", "/tmp/x", "", 0, ""}}},
-      {"no block", "NVMe=/Volumes/NVMe\n", {}},
-      {"unclosed",
-       "RULES=(\n  \"app_cache_clean | | | 7 |\"\n",
-       {{"app_cache_clean", "", "", 7, ""}}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(parseRulesBlock(c.text, kHome), c.rows);
-  }
-}
-
 TEST(RuleEditor, WritesTheBlockAndLeavesOtherLinesAlone) {
   const std::vector<RuleRow> rows{
       {"archive_old", "/Users/ada/Downloads", "Downloads-Archive", 90, ""},
@@ -75,20 +48,6 @@ TEST(RuleEditor, WritesTheBlockAndLeavesOtherLinesAlone) {
               "delete_old | /Users/adam/Old \"quoted\" $x | - | 14 | a | b");
     EXPECT_EQ(parseRulesBlock(written, kHome), rows);
   }
-}
-
-TEST(RuleEditor, LabelsForTheTable) {
-  EXPECT_EQ(actionLabel("archive_old"), "Move (by age)");
-  EXPECT_EQ(actionLabel("archive_big"), "Move (large files)");
-  EXPECT_EQ(actionLabel("delete_old"), "Delete");
-  EXPECT_EQ(actionLabel("app_cache_clean"), "Clean app caches");
-  EXPECT_EQ(actionLabel("shred"), "shred");
-  RuleRow cache{"app_cache_clean", "", "", 7, ""};
-  EXPECT_EQ(sourceLabel(cache), "All configured apps");
-  EXPECT_EQ(destinationLabel(cache), "Surgical cache subfolders only");
-  RuleRow old{"archive_old", "/a", "B", 7, ""};
-  EXPECT_EQ(sourceLabel(old), "/a");
-  EXPECT_EQ(destinationLabel(old), "B");
 }
 
 TEST(RuleEditor, SavesAtomicallyAndNeverOverwritesAnUnreadableFile) {

@@ -1,75 +1,17 @@
-// The dashboard's live views of work other programs do: the drive transfer's
-// status line and result, the storage scan's rows as they arrive, and which
-// app-move records changed.
+// The dashboard's live views: the storage scan's rows as they arrive, and the
+// poller that looks for changes only while a page listens.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
 #include "app/core/discover_command.h"
-#include "app/dashboard/dashboard_app_moves.h"
-#include "app/dashboard/dashboard_drive_transfer.h"
 #include "app/dashboard/dashboard_poller.h"
 
 namespace brimvale::app {
 namespace {
 
 using nlohmann::json;
-
-TEST(DriveTransferView, SaysWhatTheJobIsDoingAndHowItEnded) {
-  struct Case {
-    const char* name;
-    std::optional<json> job;
-    bool active;
-    const char* line;
-    const char* result;
-  };
-  const json base = {{"sourceRoot", "/Volumes/A"}, {"destRoot", "/Volumes/B"}};
-  auto with = [&](const char* kind, const char* phase) {
-    json job = base;
-    job["kind"] = kind;
-    job["phase"] = phase;
-    return job;
-  };
-  const Case cases[] = {
-      {"no file", std::nullopt, false, "No drive transfer is under way.", ""},
-      {"idle store", json{{"phase", "idle"}}, false, "No drive transfer is under way.", ""},
-      {"backup copying", with("backup", "copying"), true, "Backing up…", ""},
-      {"transfer copying", with("transfer", "copying"), true, "Copying to the new drive…", ""},
-      {"kind missing", json{{"sourceRoot", "/A"}, {"phase", "verifying"}}, true,
-       "Checking the copy…", ""},
-      {"backup done", with("backup", "done"), true, "", "Backed everything up to the other drive."},
-      {"transfer done", with("transfer", "done"), true, "",
-       "Moved everything to the new drive and switched over."},
-      {"backup failed", with("backup", "failed"), true, "Couldn't finish",
-       "The transfer didn't finish."},
-      {"transfer failed", with("transfer", "failed"), true, "Couldn't finish",
-       "The switch couldn't be completed. Your old drive still has everything — nothing was "
-       "deleted."},
-      {"waiting", with("backup", "waitingForDrive"), true, "Waiting for the drive…", ""},
-      {"a phase it does not know", with("backup", "resuming"), true, "Working…", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const json view =
-        driveTransferView(c.job ? parseDriveTransferJob(c.job->dump()) : std::nullopt);
-    EXPECT_EQ(view["active"], c.active);
-    EXPECT_EQ(view["line"], c.line);
-    EXPECT_EQ(view.value("result", ""), c.result);
-  }
-}
-
-TEST(DriveTransferView, FiguresThatAreNotNumbersReadAsZero) {
-  const json view = driveTransferView(parseDriveTransferJob(json{
-      {"sourceRoot", "/A"},
-      {"phase", "copying"},
-      {"percent", "12"},
-      {"bytesDone", 2048},
-      {"lastError", "Paused."}}.dump()));
-  EXPECT_EQ(view["percent"], 0);
-  EXPECT_EQ(view["bytesDone"], 2048);
-  EXPECT_EQ(view["lastError"], "Paused.");
-}
 
 TEST(ProbeRows, HandsOnEachProbeOnceItsLineIsCompleteHoweverTheOutputIsCut) {
   const std::string output =
@@ -92,48 +34,6 @@ TEST(ProbeRows, HandsOnEachProbeOnceItsLineIsCompleteHoweverTheOutputIsCut) {
   EXPECT_TRUE(labels.empty());
   rows.feed("\n");
   EXPECT_EQ(labels, std::vector<std::string>{"A"});
-}
-
-TEST(AppMoveWatch, ReportsOnlyRecordsThatAreNewOrChanged) {
-  auto record = [](const char* id, apps::AppMovePhase phase, std::time_t updated) {
-    apps::AppMoveManifest m;
-    m.id = id;
-    m.displayName = std::string("App ") + id;
-    m.phase = phase;
-    m.updatedAt = updated;
-    return m;
-  };
-  const std::vector<apps::AppMoveManifest> before = {record("A", apps::AppMovePhase::kCopying, 10),
-                                                     record("B", apps::AppMovePhase::kDone, 5)};
-  auto failedWithReason = record("B", apps::AppMovePhase::kDone, 5);
-  failedWithReason.lastError = "The drive went away.";
-  struct Case {
-    const char* name;
-    std::vector<apps::AppMoveManifest> now;
-    std::vector<std::string> changedIds;
-  };
-  const Case cases[] = {
-      {"nothing changed", before, {}},
-      {"a phase moved on", {record("A", apps::AppMovePhase::kVerifying, 10), before[1]}, {"A"}},
-      {"only rewritten", {record("A", apps::AppMovePhase::kCopying, 11), before[1]}, {"A"}},
-      {"a new record",
-       {before[0], before[1], record("C", apps::AppMovePhase::kWriting, 20)},
-       {"C"}},
-      {"an error added", {before[0], failedWithReason}, {"B"}},
-      {"a record removed", {before[0]}, {}},
-  };
-  const AppMoveMarks marks = marksOf(before);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<std::string> ids;
-    for (const auto& change : changedAppMoves(marks, c.now)) ids.push_back(change["id"]);
-    EXPECT_EQ(ids, c.changedIds);
-  }
-  const auto news = changedAppMoves({}, {failedWithReason});
-  ASSERT_EQ(news.size(), 1u);
-  EXPECT_EQ(news[0]["phase"], "done");
-  EXPECT_EQ(news[0]["underWay"], false);
-  EXPECT_EQ(news[0]["status"], "The drive went away.");
 }
 
 TEST(StatePoller, LooksOnlyWhileSomeoneListens) {
