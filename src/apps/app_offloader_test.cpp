@@ -233,7 +233,9 @@ TEST_F(OffloaderFixture, OriginalsGoOnlyOnceTheArchiveMatchesThem) {
     for (const auto& place : {"bundle", "config", "share", "cache"}) {
       EXPECT_FALSE(now.at(place).empty()) << place;
     }
-    if (c.name == "copy tool fails") EXPECT_EQ(now, before_);
+    if (c.name == "copy tool fails") {
+      EXPECT_EQ(now, before_);
+    }
     for (const auto& r : store_.loadAll()) EXPECT_EQ(r.phase, OffloadPhase::kFailed);
   }
 }

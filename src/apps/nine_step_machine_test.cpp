@@ -252,7 +252,9 @@ TEST(NineStepMachine, AnEarlierCopyOnTheDriveGoesOnlyWhenItMatches) {
     const auto kept = testing::keptBeside(w.appsRoot, "Q.app");
     EXPECT_EQ(kept.size(), differs ? 1u : 0u);
     EXPECT_EQ(machine.kept().size(), kept.size());
-    if (differs) EXPECT_EQ(userView(kept[0]), earlier);
+    if (differs) {
+      EXPECT_EQ(userView(kept[0]), earlier);
+    }
   }
 }
 

@@ -273,7 +273,9 @@ TEST(JobListFile, RunningJobsStayRunningOnlyWhileTheirOwnerLives) {
     job.state = JobState::kRunning;
     ASSERT_TRUE(JobListFile(jobsFile).save({job}));
     runs.remove(job.id);
-    if (c.run) ASSERT_TRUE(runs.write(job.id, *c.run));
+    if (c.run) {
+      ASSERT_TRUE(runs.write(job.id, *c.run));
+    }
     auto loaded = JobListFile(jobsFile).load();
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loaded->at(0).state, c.read);

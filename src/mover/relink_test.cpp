@@ -159,7 +159,9 @@ TEST_F(Relink, FilesChangedOrWithoutAMatchingCopyStayAndAreListed) {
     EXPECT_EQ(r.errors, 0) << r.firstError.value_or("");
     EXPECT_EQ(r.changed, c.changed);
     for (const auto& rel : c.changed) EXPECT_FALSE(fs::is_symlink(src_ / rel)) << rel;
-    if (c.writeBeforeRename) EXPECT_EQ(read(src_ / "a.txt"), before + "late\n");
+    if (c.writeBeforeRename) {
+      EXPECT_EQ(read(src_ / "a.txt"), before + "late\n");
+    }
   }
 }
 

@@ -433,9 +433,10 @@ TEST(VerificationOutcome, OnlyAPassGoesOn) {
     const VerificationReport r = renderVerification(cases[i].first);
     EXPECT_EQ(r.next, cases[i].second);
     // A failed comparison reads as a copy that didn't match; a lost drive as one.
-    if (r.lastError)
+    if (r.lastError) {
       EXPECT_EQ(r.lastError->kind, r.next == MovePhase::kFailed ? MoveFailure::kVerification
                                                                 : MoveFailure::kDriveGone);
+    }
   }
 }
 

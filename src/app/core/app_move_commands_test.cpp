@@ -113,7 +113,9 @@ TEST(AppMoveCommand, RiskDecidesWhetherTheAppMoves) {
     EXPECT_EQ(s.linked("Q"), c.moves);
     EXPECT_EQ(brimvale::testing::userView(s.bundle("Q")), before) << "the app changed";
     EXPECT_TRUE(has(c.moves ? s.out : s.err, c.said)) << s.out.str() << s.err.str();
-    if (!c.moves) EXPECT_TRUE(has(s.err, "Nothing was moved; the app is untouched."));
+    if (!c.moves) {
+      EXPECT_TRUE(has(s.err, "Nothing was moved; the app is untouched."));
+    }
   }
 }
 
