@@ -157,6 +157,8 @@ TEST_F(AppMoveE2E, CtrlCMidCopyThenARerunLosesNothing) {
   run.signal(SIGINT);
   const int status = run.wait();
   EXPECT_TRUE(status == 0 || status == 128 + SIGINT) << status << run.output();
+  EXPECT_TRUE(status == 0 || run.output().find("Your app is safe") != std::string::npos)
+      << run.output();
   EXPECT_TRUE(intact("Large", before));
   const ProcessResult again = scene_.app({"apps", "move", "Large"});
   ASSERT_TRUE(again.succeeded()) << again.out << again.err;

@@ -11,11 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <nlohmann/json.hpp>
 
 #include "background_app.h"
 #include "common/base/file_io.h"
+#include "common/base/file_lock.h"
 #include "common/base/process.h"
+#include "common/base/text_formats.h"
 #include "e2e_harness.h"
 #include "mover_scene.h"
 #include "sandbox_files.h"
@@ -211,6 +215,71 @@ TEST_F(MoverCommandSafety, AnAlreadyRelocatedFolderIsNotCopiedOntoItsCopy) {
   EXPECT_EQ(lostEntries(otherBefore, userView(other)), 0);
   EXPECT_EQ(userView(relocated("Photos.1")), otherBefore);
   EXPECT_EQ(moveRecords(home_).size(), 2u);
+}
+
+// Given a relocation that failed half-way through replacing files with
+// links, then the failure says how to finish, and running that finishes it.
+TEST_F(MoverCommandSafety, ReRunningAfterAFailureFinishesTheMoveSafely) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  const fs::path src = home_.path() / "Work";
+  writeAwkwardTree(src, 40, 1000);
+  const TreeView before = userView(src);
+  // An immutable folder: its files cannot be replaced, even by root.
+  if (!runTool("/usr/bin/chattr", {"+i", (src / "dir 4").string()}, 10s).succeeded()) {
+    GTEST_SKIP() << "chattr +i is not available here";
+  }
+  auto failed = runApp(home_, {"move", src.string(), "--yes"});
+  (void)runTool("/usr/bin/chattr", {"-i", (src / "dir 4").string()}, 10s);
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(onlyPhase(home_), "failed");
+  EXPECT_TRUE(contains(failed.err, "To finish the move safely, run: brimvale move " +
+                                       shellQuoted(src.string()) + " --yes"))
+      << failed.err;
+  EXPECT_EQ(lostEntries(before, userView(src)), 0);
+
+  auto rerun = runApp(home_, {"move", src.string(), "--yes"});
+  EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
+  EXPECT_EQ(onlyPhase(home_), "done");
+  EXPECT_EQ(lostEntries(before, userView(src)), 0);
+  EXPECT_TRUE(fs::is_symlink(src / "dir 4" / "file \"4\" é.bin"));
+  EXPECT_EQ(selfLinks(relocated("Work")), 0);
+  EXPECT_EQ(userView(relocated("Work")), before);
+}
+
+// Given a move stopped in its copy and another process holding the relocator
+// lock, then `brimvale run` leaves the move alone until the lock is free,
+// and then finishes it.
+TEST_F(MoverCommandSafety, RunResumesMovesOnlyUnderTheRelocatorLock) {
+  BRIMVALE_REQUIRE_DRIVE(drive_);
+  home_.writeConfig(configWithDrive(drive_.path()));
+  const fs::path scripts = makeStatusWritingScripts(home_);
+  ASSERT_EQ(runApp(home_, {"--scripts", scripts.string(), "install"}).exitCode, 0);
+  const fs::path src = home_.path() / "Archive";
+  writeAwkwardTree(src, 50, 4000);
+  const TreeView before = userView(src);
+  auto killed = runApp(home_, {"move", src.string(), "--yes", "--stop-after=mover:copying"});
+  ASSERT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.out << killed.err;
+  ASSERT_EQ(onlyPhase(home_), "copying");
+
+  fs::create_directories(home_.state() / "apps-relocator");
+  auto other = FileLock::open(home_.state() / "apps-relocator" / ".lock");
+  ASSERT_TRUE(other.has_value());
+  ASSERT_EQ(other->tryLock(), true);
+  other->recordHolder();
+  BackgroundApp app(home_, {"--scripts", scripts.string(), "run"}, "run.txt");
+  EXPECT_TRUE(eventually(
+      [&] { return contains(app.output(), "Unfinished folder moves were not resumed yet: "); },
+      30s))
+      << app.output();
+  std::this_thread::sleep_for(4s);  // more than one retry
+  EXPECT_EQ(onlyPhase(home_), "copying");
+  EXPECT_FALSE(hasEntries(relocated("Archive")));
+  other->unlock();
+  EXPECT_TRUE(eventually([&] { return onlyPhase(home_) == "done"; }, 30s)) << app.output();
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.wait(30s), 0) << app.output();
+  EXPECT_EQ(lostEntries(before, userView(src)), 0);
+  EXPECT_EQ(userView(relocated("Archive")), before);
 }
 
 // Given Ctrl-C during the copy, then the move is cancelled: the copy stops,

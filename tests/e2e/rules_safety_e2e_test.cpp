@@ -1,8 +1,10 @@
 // What the rules and clean-ups must never do, run as the real programs: delete
 // through a category folder that is a link, act on the home folder, a system
-// folder or a protected one, lose items when two runs meet, or let two
-// configuration backups overwrite each other.
+// folder or a protected one, lose items when two runs meet, let two
+// configuration backups overwrite each other, or leave half-written
+// temporary files behind.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -288,6 +290,67 @@ TEST_F(RuleRunRace, RollbackBesideARuleRunKeepsEveryUndoRow) {
   EXPECT_EQ(lost, 0u);
   EXPECT_EQ(rowsLost, 0u);
   RecordProperty("undo_rows_lost", static_cast<int>(rowsLost));
+}
+
+std::vector<fs::path> temporariesUnder(const fs::path& root) {
+  std::vector<fs::path> found;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    if (temporarySiblingPid(it->path().filename().string())) found.push_back(it->path());
+  }
+  return found;
+}
+
+// Given writes killed between their temporary and its rename, then the next
+// start of either program removes those temporaries, and only those: not one
+// of a writer still running, nor one among the user's quarantined files.
+TEST_F(RulesSafetyE2E, WritesKilledHalfWayLeaveNoTemporariesAfterTheNextStart) {
+  TempHome other;
+  const fs::path config = in(".brimvale/brim-vale.conf");
+  const std::string original = readFile(config).value();
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  const fs::path running = in(".brimvale/notes.tmp." + std::to_string(getpid()));
+  const fs::path quarantined = in(".brimvale/quarantine/photo.jpg.tmp." + std::to_string(ended));
+  std::ofstream(running) << "being written";
+  fs::create_directories(quarantined.parent_path());
+  std::ofstream(quarantined) << "the user's";
+  struct Kill {
+    std::vector<std::string> args;
+    const char* nextStart;
+  };
+  const Kill kills[] = {
+      {{"json", "--stop-after=atomic-write:temp-written"}, "brim-vale"},
+      {{"json", "--stop-after=atomic-write:temp-written"}, "brimvale"},
+      // select-drive writes the backup, then the configuration.
+      {{"select-drive", other.path().string(), "--stop-after=atomic-write:temp-written#1"},
+       "brim-vale"},
+      {{"select-drive", other.path().string(), "--stop-after=atomic-write:temp-written#2"},
+       "brimvale"},
+  };
+  for (const auto& kill : kills) {
+    SCOPED_TRACE(kill.args[0] + " then " + kill.nextStart);
+    ProcessResult killed = runBrimVale(home_, kill.args);
+    ASSERT_EQ(killed.outcome, ProcessOutcome::kSignalled) << killed.describe() << killed.out;
+    EXPECT_EQ(temporariesUnder(in(".brimvale")).size(), 3u);
+    EXPECT_EQ(readFile(config).value(), original) << "a killed write leaves the old file whole";
+    if (std::string(kill.nextStart) == "brim-vale") {
+      (void)runBrimVale(home_, {"status"});
+    } else {
+      (void)runProcess({.path = BRIMVALE_PATH,
+                        .args = {"status"},
+                        .envAdditions = {{"HOME", home_.path().string()}},
+                        .deadline = std::chrono::seconds(60)});
+    }
+    EXPECT_EQ(temporariesUnder(in(".brimvale")).size(), 2u);
+  }
+  EXPECT_EQ(readFile(running).value_or(""), "being written");
+  EXPECT_EQ(readFile(quarantined).value_or(""), "the user's");
+  for (const char* log : {".brimvale/brim-vale.log", ".brimvale/brimvale.log"}) {
+    EXPECT_TRUE(contains(readFile(in(log)).value_or(""), "left by a write that was interrupted"))
+        << log;
+  }
 }
 
 TEST_F(RulesSafetyE2E, ConfigurationBackupsMadeInOneSecondKeepEachOther) {

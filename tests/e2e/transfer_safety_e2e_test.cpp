@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "common/base/file_io.h"
+#include "common/state/service_config.h"
 #include "e2e_harness.h"
 #include "platform/platform.h"
 #include "service/drive_transfer/transfer_job.h"
@@ -86,6 +87,12 @@ class TransferSafetyE2E : public ::testing::Test {
 
   static fs::path lock(const TempHome& home) { return home.state() / "transfer.lock"; }
 
+  static fs::path configuredDrive(const TempHome& home) {
+    return loadServiceConfig(StatePaths::forHome(home.path()), thisWorkingFolderName())
+        .value()
+        .nvme();
+  }
+
   std::string tag_ = testTag();
 };
 
@@ -119,6 +126,86 @@ TEST_F(TransferSafetyE2E, ATickFinishesACheckWhoseSupervisorDied) {
     EXPECT_EQ(checksums(source), before);
     EXPECT_EQ(fs::exists(lock(home)), kind == "transfer") << "only a transfer waits for its commit";
   }
+}
+
+// Given a job state edited so that its copy is a link on the destination
+// leading into the home folder, then a cancel stops the job, deletes nothing
+// and says so.
+TEST_F(TransferSafetyE2E, CancelDeletesNothingATamperedJobNames) {
+  TempHome home;
+  TmpfsDrive src("ts-" + tag_);
+  TmpfsDrive dst("td-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  const std::string name = thisWorkingFolderName();
+  const fs::path source = prepareSource(home, src, 2), projects = home.path() / "Projects";
+  fs::create_directories(projects / "src");
+  std::ofstream(projects / "src" / "main.c") << "int main() {}\n";
+  std::ofstream(projects / ".hollin-managed") << "created_by=transfer\n";
+  const fs::path destWorking = dst.path() / name;
+  fs::create_directory_symlink(projects, destWorking);
+  fs::create_directories(lock(home));
+  std::ofstream(home.state() / "transfer-job.kv")
+      << "version=1\nkind=transfer\nphase=waitingForDrive\nsourceRoot=" << src.path().string()
+      << "\ndestRoot=" << dst.path().string() << "\nstorName=" << name
+      << "\nsourceWorking=" << source.string() << "\ndestWorking=" << destWorking.string() << "\n";
+  const auto homeBefore = treeSums(projects), sourceBefore = checksums(source);
+
+  ProcessResult r = runBrimVale(home, {"transfer-cancel", "--yes"});
+  EXPECT_EQ(r.exitCode, 1) << r.describe();
+  EXPECT_NE(r.out.find("Transfer cancelled.\nBrimvale did not delete " + destWorking.string()),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(treeSums(projects), homeBefore);
+  EXPECT_EQ(checksums(source), sourceBefore);
+  EXPECT_TRUE(fs::is_symlink(destWorking));
+  EXPECT_FALSE(fs::exists(lock(home))) << "the job itself is cancelled";
+}
+
+// Given a configuration that can't be rewritten when the commit switches
+// drives, then the commit reports the failure, keeps the verified copy, the
+// lock and the cause, refuses a bare cancel, and a retry succeeds.
+TEST_F(TransferSafetyE2E, AFailedSwitchKeepsTheJobAtCopiedUntilARetry) {
+  TempHome home;
+  TmpfsDrive src("fs-" + tag_);
+  TmpfsDrive dst("fd-" + tag_);
+  BRIMVALE_REQUIRE_DRIVE(src);
+  BRIMVALE_REQUIRE_DRIVE(dst);
+  const fs::path source = prepareSource(home, src, 2);
+  const auto before = checksums(source);
+  ASSERT_EQ(runBrimVale(home, {"transfer-start", dst.path().string() + "/", "1"}).exitCode, 0);
+  EXPECT_EQ(waitForPhase(home, "copied")["destRoot"], dst.path().string());
+  const fs::path copy = dst.path() / thisWorkingFolderName();
+  const fs::path config = home.path() / ".brimvale/brim-vale.conf";
+
+  // A file that is a mount point can't be replaced by a rename, even by root.
+  ASSERT_EQ(mount(config.c_str(), config.c_str(), nullptr, MS_BIND, nullptr), 0);
+  ProcessResult r = runBrimVale(home, {"transfer-commit"});
+  umount2(config.c_str(), MNT_DETACH);
+  EXPECT_EQ(r.exitCode, 1) << r.describe();
+  EXPECT_NE(r.out.find("The switch couldn't be completed. Your old drive still has everything — "
+                       "nothing was deleted. Couldn't write the configuration"),
+            std::string::npos)
+      << r.out;
+  const json failed = status(home);
+  EXPECT_EQ(failed["phase"], "copied");
+  EXPECT_TRUE(failed["lastError"].get<std::string>().starts_with("The switch couldn't be"));
+  EXPECT_TRUE(fs::is_directory(lock(home)));
+  EXPECT_EQ(configuredDrive(home), src.path());
+
+  r = runBrimVale(home, {"transfer-cancel"});
+  EXPECT_EQ(r.exitCode, 2) << r.describe();
+  EXPECT_NE(r.out.find("It was not deleted and nothing was changed."), std::string::npos) << r.out;
+  EXPECT_EQ(status(home)["phase"], "copied");
+
+  r = runBrimVale(home, {"transfer-commit"});
+  EXPECT_EQ(r.exitCode, 0) << r.describe();
+  EXPECT_NE(r.out.find("Transfer complete. Now using " + dst.path().string() + ".\n"),
+            std::string::npos);
+  EXPECT_EQ(configuredDrive(home), dst.path());
+  EXPECT_FALSE(fs::exists(lock(home)));
+  EXPECT_EQ(checksums(copy), before);
+  EXPECT_EQ(checksums(source), before);
 }
 
 // Given pause and resume started at the same moment, over and over, then at
