@@ -59,14 +59,6 @@ BackgroundApp::~BackgroundApp() {
 
 void BackgroundApp::signal(int sig) const { kill(pid_, sig); }
 
-void BackgroundApp::kill9() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  finished(status);
-}
-
 bool BackgroundApp::running() {
   if (pid_ <= 0) return false;
   int status = 0;

@@ -34,8 +34,6 @@ class BackgroundApp {
   BackgroundApp& operator=(const BackgroundApp&) = delete;
 
   void signal(int sig) const;
-  // Kills it with SIGKILL and waits for it to end.
-  void kill9();
   [[nodiscard]] bool running();
   // The exit code, or 128 + the signal that ended it; -1 after `limit`.
   int wait(std::chrono::seconds limit = std::chrono::seconds(120));

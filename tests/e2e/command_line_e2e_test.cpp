@@ -6,13 +6,10 @@
 
 #include <functional>
 #include <map>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/cli/commands.h"
-#include "app/core/user_docs.h"
 
 #include "background_app.h"
 #include "common/base/file_io.h"
@@ -47,19 +44,9 @@ TEST(CommandLineE2E, ApplicationAnswersEveryMistakeWithOneSentenceAndExitTwo) {
       {{"--version"}, 0, "brimvale " + std::string(kVersion) + "\n"},
       {{}, 2, "brimvale needs a subcommand. Nothing was changed."},
       {{"bogus"}, 2, "brimvale has no subcommand \"bogus\". Nothing was changed. Run"},
-      {{"stauts"}, 2, "Did you mean \"status\"? Run \"brimvale --help\" for the list.\n"},
       {{"move"}, 2, "brimvale move needs the folder to relocate (FOLDER). Nothing was changed."},
       {{"move", "x", "--verify", "slow"}, 2, "brimvale move cannot use what was given"},
-      {{"service"},
-       2,
-       "brimvale service needs the brim-vale subcommand to run, and its arguments (ARGUMENTS)."},
-      {{"status", "extra"}, 2, "brimvale status does not take \"extra\". Nothing was changed."},
-      {{"drives", "eject"}, 2, "Nothing was changed.\n"},
-      {{"parked", "confirm"}, 2, "`brimvale parked confirm` needs the parked folder to delete"},
-      {{"drive-transfer"}, 2, "Nothing was changed.\n"},
       {{"--help"}, 0, "show or change settings"},
-      {{"settings", "--help"}, 0, "DISABLE_DELETE (brim-vale.conf)"},
-      {{"move", "--help"}, 0, "the folder to relocate"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(joined(c.args));
@@ -145,55 +132,6 @@ TEST(CommandLineE2E, ApplicationHelpOnEverySubcommandChangesNothing) {
       cases.push_back({{"service", std::string(name)}, std::string(name)});
   }
   expectHelpOnly(home, cases, [&](const auto& args) { return runApp(home, args); });
-}
-
-// The words on the line of `script` that starts with `lead`, up to a quote.
-std::set<std::string> offeredWords(const std::string& script, const std::string& lead) {
-  const auto start = script.find(lead);
-  if (start == std::string::npos) return {};
-  std::istringstream words(
-      script.substr(start + lead.size(),
-                    script.find_first_of("\"\n", start + lead.size()) - start - lead.size()));
-  std::set<std::string> found;
-  for (std::string w; words >> w;) found.insert(w);
-  return found;
-}
-
-std::string roffed(std::string_view name) {
-  std::string out;
-  for (char c : name) out += c == '-' ? std::string("\\-") : std::string(1, c);
-  return out;
-}
-
-// What the build renders for the installer names every subcommand the
-// programs accept, internal ones left out of completion.
-TEST(CommandLineE2E, BuiltManPagesAndCompletionNameEverySubcommand) {
-  const fs::path share = fs::path(BRIMVALE_PATH).parent_path() / "Scripts" / "share";
-  std::vector<std::string> application, service;
-  for (const auto& c : app::brimvaleCommands()) application.emplace_back(c.name);
-  for (const auto name : service::subcommandNames()) {
-    if (!name.starts_with("__")) service.emplace_back(name);
-  }
-  const std::pair<std::string, std::vector<std::string>> programs[] = {{"brimvale", application},
-                                                                       {"brim-vale", service}};
-  for (const auto& [program, names] : programs) {
-    std::string man, bash, zsh;
-    for (const auto& file : app::userDocFiles(program)) {
-      const std::string text = readFile(share / file.relative).value_or("");
-      (file.kind == app::UserDocKind::kManPage ? man
-       : file.kind == app::UserDocKind::kBash  ? bash
-                                               : zsh) = text;
-    }
-    const auto bashWords = offeredWords(bash, "compgen -W \"");
-    const auto zshWords = offeredWords(zsh, "compadd -- ");
-    for (const auto& name : names) {
-      SCOPED_TRACE(program + " " + name);
-      EXPECT_NE(man.find(roffed(name)), std::string::npos);
-      EXPECT_TRUE(bashWords.contains(name));
-      EXPECT_TRUE(zshWords.contains(name));
-    }
-    EXPECT_FALSE(bashWords.contains("__xfer-supervise"));
-  }
 }
 
 }  // namespace

@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "common/base/file_io.h"
-#include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
@@ -82,9 +79,6 @@ TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
     EXPECT_EQ(readFile(parked / "nested dir" / name).value_or("?"), name);
   }
   EXPECT_TRUE(fs::is_symlink(target / "link to plain"));
-  EXPECT_TRUE(fs::exists(drive.path() / ".brimvale-managed"));
-  EXPECT_TRUE(fs::exists(drive.path() / ".hollin-managed"));
-  EXPECT_TRUE(contains(r.out, "OK: relocated " + src.string() + " ("));
   auto rows = actionRows(home);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_TRUE(contains(rows[0], "\trelocate\t" + src.string() + "\t" + target.string() + "\t"));
@@ -102,28 +96,6 @@ TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
   EXPECT_TRUE(fs::exists(secondTarget / "again"));
   EXPECT_TRUE(fs::exists(target / "nested dir")) << "the first relocation is untouched";
   EXPECT_TRUE(contains(second.out, "Original parked at:        " + parked.string() + "."));
-}
-
-TEST(RelocationE2E, CopyFailureOnAFullDriveKeepsTheSource) {
-  TmpfsDrive drive(driveName("small"), "1m");
-  BRIMVALE_REQUIRE_DRIVE(drive);
-  TempHome home;
-  home.writeConfig(configWithDrive(drive.path()));
-  const fs::path base = prepareDrive(home, drive.path());
-  const fs::path src = home.path() / "Big \"photos\"";
-  std::string blob(3 << 20, 'x');
-  for (const auto& name : awkwardNames()) writeAgedFile(src / name, name + blob, 0);
-
-  ProcessResult r = runBrimVale(home, {"move-dir", src.string()});
-  EXPECT_EQ(r.exitCode, 6) << r.out;
-  EXPECT_TRUE(contains(r.out, "ERR: rsync failed; cleaning up partial target and aborting\n"));
-  EXPECT_FALSE(fs::exists(base / "Relocated" / src.filename()));
-  EXPECT_FALSE(fs::is_symlink(src));
-  EXPECT_FALSE(fs::exists(src.string() + ".hollin-old"));
-  for (const auto& name : awkwardNames()) {
-    EXPECT_EQ(readFile(src / name).value_or(""), name + blob);
-  }
-  EXPECT_TRUE(actionRows(home).empty());
 }
 
 TEST(RelocationE2E, ArchivingSkipsLocksAndAvoidsCollisionsAndRollsBack) {
@@ -172,7 +144,6 @@ TEST(RelocationE2E, ArchivingSkipsLocksAndAvoidsCollisionsAndRollsBack) {
   ASSERT_EQ(stamped.size(), 1u);
   EXPECT_EQ(readFile(stamped[0]).value_or(""), "new report");
   EXPECT_EQ(readFile(archive / "report.pdf").value_or(""), "old one");
-  EXPECT_TRUE(readFile(home.state() / "last-auto-run").value_or("").ends_with(" (manual)\n"));
 
   const std::size_t moves = awkwardNames().size() + 3;
   EXPECT_EQ(actionRows(home).size(), moves);
@@ -182,8 +153,6 @@ TEST(RelocationE2E, ArchivingSkipsLocksAndAvoidsCollisionsAndRollsBack) {
   fs::remove(archive / month / "memo.txt");
   ProcessResult back = runBrimVale(home, {"rollback"});
   ASSERT_EQ(back.exitCode, 0) << back.out;
-  EXPECT_TRUE(contains(back.out, "Will reverse " + std::to_string(moves) + " action(s):\n"));
-  EXPECT_TRUE(contains(back.out, "(non-interactive context \u2014 proceeding)\n"));
   EXPECT_TRUE(contains(back.out, "rollback skip (" + (downloads / "memo.txt").string() +
                                      " already exists or " +
                                      (archive / month / "memo.txt").string() + " missing)\n"));
@@ -195,53 +164,6 @@ TEST(RelocationE2E, ArchivingSkipsLocksAndAvoidsCollisionsAndRollsBack) {
 
   ProcessResult again = runBrimVale(home, {"rollback", "--yes"});
   EXPECT_EQ(again.out, "No batch to roll back.\n");
-}
-
-TEST(RelocationE2E, RecoverLaysOutTheDriveOnceAndValidateJudgesIt) {
-  TmpfsDrive drive(driveName("recover"));
-  BRIMVALE_REQUIRE_DRIVE(drive);
-  TempHome home;
-  home.writeConfig(configWithDrive(drive.path()));
-  const fs::path base = drive.path() / thisWorkingFolderName();
-
-  ProcessResult invalid = runBrimVale(home, {"validate"});
-  EXPECT_EQ(invalid.exitCode, 1);
-  EXPECT_EQ(invalid.out,
-            "INVALID:\n  \u2022 Marker file missing \u2014 wrong disk or not prepped\n");
-
-  ProcessResult first = runBrimVale(home, {"recover"});
-  ASSERT_EQ(first.exitCode, 0) << first.out;
-  EXPECT_TRUE(contains(first.out, "Recovery: created working folder at " + base.string() + "\n"));
-  EXPECT_TRUE(contains(first.out, "Recovery complete. Working folder: " + base.string() + "\n"));
-  std::size_t folders = 0;
-  for (const auto& e : fs::recursive_directory_iterator(base)) folders += e.is_directory();
-  EXPECT_EQ(folders, 27u + 6u) << "27 layout folders and 6 parents (Caches, Caches/Xcode, ...)";
-  const std::string marker = readFile(base / ".hollin-managed").value_or("");
-  EXPECT_TRUE(contains(marker, "volume_uuid=unknown\n"));  // tmpfs has none
-
-  ProcessResult second = runBrimVale(home, {"recover"});
-  EXPECT_EQ(second.exitCode, 0);
-  EXPECT_EQ(second.out, "Working folder already initialised at " + base.string() +
-                            " \u2014 nothing to recover.\n");
-  EXPECT_EQ(readFile(base / ".hollin-managed").value_or(""), marker);
-
-  ProcessResult valid = runBrimVale(home, {"validate"});
-  EXPECT_EQ(valid.exitCode, 0);
-  EXPECT_EQ(valid.out, "VALID  \u2014 " + drive.path().string() +
-                           " is mounted, marker matches, no duplicates.\n");
-
-  TmpfsDrive twin(drive.path().filename().string() + " 1");
-  BRIMVALE_REQUIRE_DRIVE(twin);
-  ProcessResult duplicate = runBrimVale(home, {"validate"});
-  EXPECT_EQ(duplicate.exitCode, 1);
-  EXPECT_EQ(duplicate.out, "INVALID:\n  \u2022 Duplicate-named volume mounted at " +
-                               drive.path().string() + " N\n");
-
-  home.writeConfig(configWithDrive(drive.path().string() + "-absent"));
-  ProcessResult absent = runBrimVale(home, {"recover"});
-  EXPECT_EQ(absent.exitCode, 1);
-  EXPECT_EQ(absent.out, "NVMe is not mounted at " + drive.path().string() +
-                            "-absent. Plug the drive in and try again.\n");
 }
 
 }  // namespace
