@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app_move_scene.h"
-#include "testing/temp_home.h"
-#include "testing/tmpfs_drive.h"
+#include "testing/base/temp_home.h"
+#include "testing/base/tmpfs_drive.h"
 
 int main() {
   using namespace brimvale;

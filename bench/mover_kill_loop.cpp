@@ -24,7 +24,7 @@
 #include "common/base/process.h"
 #include "common/state/paths.h"
 #include "platform/platform.h"
-#include "testing/tree_view.h"
+#include "testing/base/tree_view.h"
 
 namespace fs = std::filesystem;
 using namespace brimvale;

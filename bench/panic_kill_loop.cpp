@@ -15,8 +15,8 @@
 
 #include "common/base/file_io.h"
 #include "common/base/process.h"
-#include "testing/temp_home.h"
-#include "testing/tree_view.h"
+#include "testing/base/temp_home.h"
+#include "testing/base/tree_view.h"
 
 namespace fs = std::filesystem;
 using namespace brimvale;

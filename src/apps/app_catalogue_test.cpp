@@ -8,7 +8,7 @@
 
 #include "apps/app_catalogue_test_bundles.h"
 #include "platform/macos/mac_bundle_probe.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::apps {
 namespace {

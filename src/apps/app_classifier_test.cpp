@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "apps/plist_test_data.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::apps {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/temp_folder.h"
-#include "testing/tmpfs_drive.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/tmpfs_drive.h"
 
 namespace brimvale::apps {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "common/base/file_io.h"
 #include "common/state/paths.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::apps {
 namespace {

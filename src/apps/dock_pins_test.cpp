@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "apps/plist_test_data.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::apps {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "apps/code_signature_blob.h"
 #include "apps/macho_reader_test_files.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::apps {
 namespace {

@@ -11,7 +11,7 @@
 #include "apps/plist_test_data.h"
 #include "apps/tcc_scan.h"
 #include "apps/update_framework.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::apps {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::care {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <set>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::cloud {
 namespace {

@@ -7,7 +7,7 @@
 #include <deque>
 #include <map>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::cloud {
 namespace {

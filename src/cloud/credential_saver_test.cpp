@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cloud/account_forms.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::cloud {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <utime.h>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::cloud {
 namespace {

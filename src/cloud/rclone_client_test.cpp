@@ -4,7 +4,7 @@
 
 #include "cloud/cloud_testing.h"
 #include "cloud/rclone_obscure.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::cloud {
 namespace {

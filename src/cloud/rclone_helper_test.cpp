@@ -5,7 +5,7 @@
 #include "cloud/cloud_testing.h"
 #include "cloud/rclone_client.h"
 #include "cloud/rclone_helper_client.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::cloud {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "cloud/pair_history.h"
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 // The two sealed side files (remote details and recent pairs) share one envelope: one round trip
 // and one refusal cover both.

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "platform/testing/fake_scheduler.h"
+#include "testing/platform/fake_scheduler.h"
 
 namespace brimvale::cloud {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "cloud/secret_vault.h"
 #include "common/base/process.h"
-#include "testing/temp_folder.h"
-#include "testing/text_checks.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/text_checks.h"
 
 namespace brimvale::cloud {
 namespace {

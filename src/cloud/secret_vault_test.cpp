@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
-#include "testing/failing_file_operations.h"
-#include "testing/temp_folder.h"
+#include "testing/base/failing_file_operations.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::cloud {
 namespace {

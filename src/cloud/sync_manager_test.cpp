@@ -7,7 +7,7 @@
 #include "cloud/cloud_testing.h"
 #include "cloud/rclone_client.h"
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::cloud {
 namespace {

@@ -5,7 +5,7 @@
 #include "junk/junk_image.h"
 #include "junk/junk_settings.h"
 #include "junk/recording_scrap_sink.h"
-#include "platform/testing/fake_clipboard.h"
+#include "testing/platform/fake_clipboard.h"
 
 namespace brimvale::junk {
 namespace {

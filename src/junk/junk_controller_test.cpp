@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "junk/recording_scrap_sink.h"
-#include "platform/testing/fake_clipboard.h"
-#include "platform/testing/fake_scheduler.h"
-#include "platform/testing/memory_user_defaults.h"
+#include "testing/platform/fake_clipboard.h"
+#include "testing/platform/fake_scheduler.h"
+#include "testing/platform/memory_user_defaults.h"
 
 namespace brimvale::junk {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/test_loop.h"
+#include "testing/platform/test_loop.h"
 
 namespace brimvale::mover {
 namespace {

@@ -8,8 +8,8 @@
 #include "common/base/file_io.h"
 #include "mover/manifest.h"
 #include "mover/safety_checks.h"
-#include "testing/failing_file_operations.h"
-#include "testing/temp_folder.h"
+#include "testing/base/failing_file_operations.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::mover {
 namespace {

@@ -5,9 +5,9 @@
 #include <filesystem>
 
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
-#include "testing/test_file.h"
-#include "testing/tree_view.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/test_file.h"
+#include "testing/base/tree_view.h"
 
 namespace brimvale::mover {
 namespace {

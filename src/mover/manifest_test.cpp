@@ -8,8 +8,8 @@
 #include "common/base/file_io.h"
 #include "mover/mover_log.h"
 #include "mover/verification.h"
-#include "testing/raw_name_checks.h"
-#include "testing/temp_folder.h"
+#include "testing/base/raw_name_checks.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::mover {
 namespace {

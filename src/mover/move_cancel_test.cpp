@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/testing/fake_launcher.h"
+#include "testing/platform/fake_launcher.h"
 
 namespace brimvale::mover {
 namespace {

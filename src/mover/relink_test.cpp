@@ -1,5 +1,5 @@
 #include "mover/relink.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,9 +11,9 @@
 #include <functional>
 
 #include "common/base/file_io.h"
-#include "testing/failing_file_operations.h"
-#include "testing/test_file.h"
-#include "testing/tree_view.h"
+#include "testing/base/failing_file_operations.h"
+#include "testing/base/test_file.h"
+#include "testing/base/tree_view.h"
 
 namespace brimvale::mover {
 namespace {

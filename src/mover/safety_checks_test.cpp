@@ -1,5 +1,5 @@
 #include "mover/safety_checks.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "mover/verification.h"
 #include "common/base/process.h"
-#include "testing/temp_folder.h"
-#include "testing/test_file.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/test_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

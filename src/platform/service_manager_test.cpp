@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "common/base/file_io.h"
-#include "platform/testing/standin_tool.h"
-#include "testing/temp_folder.h"
+#include "testing/platform/standin_tool.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "testing/failing_file_operations.h"
-#include "testing/temp_folder.h"
-#include "testing/tmpfs_drive.h"
+#include "testing/base/failing_file_operations.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/tmpfs_drive.h"
 
 namespace brimvale::platform {
 namespace {

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
-#include "testing/tree_view.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/tree_view.h"
 
 namespace brimvale::relocated {
 namespace {

@@ -6,10 +6,10 @@
 #include <functional>
 
 #include "common/base/file_io.h"
-#include "testing/failing_file_operations.h"
-#include "testing/raw_name_checks.h"
-#include "testing/temp_folder.h"
-#include "testing/tree_view.h"
+#include "testing/base/failing_file_operations.h"
+#include "testing/base/raw_name_checks.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/tree_view.h"
 
 namespace brimvale::relocated {
 namespace {

@@ -8,8 +8,8 @@
 #include "apps/app_move_store.h"
 #include "common/base/file_io.h"
 #include "mover/manifest.h"
-#include "testing/temp_folder.h"
-#include "testing/temp_home.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/temp_home.h"
 
 namespace brimvale::relocated {
 namespace {

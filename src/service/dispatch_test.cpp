@@ -5,7 +5,7 @@
 #include <set>
 #include <sstream>
 
-#include "testing/context_in_temp_home.h"
+#include "testing/service/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {

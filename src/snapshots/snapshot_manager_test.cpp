@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::snapshots {
 namespace {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::web {
 namespace {

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::web {
 namespace {

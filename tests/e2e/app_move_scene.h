@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/base/process.h"
-#include "testing/temp_home.h"
+#include "testing/base/temp_home.h"
 
 namespace brimvale::e2e {
 

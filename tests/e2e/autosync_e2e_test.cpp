@@ -14,7 +14,7 @@
 #include "e2e_harness.h"
 #include "mover_scene.h"
 #include "service_process.h"
-#include "testing/text_checks.h"
+#include "testing/base/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {

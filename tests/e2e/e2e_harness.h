@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "common/base/process.h"
-#include "testing/temp_home.h"
-#include "testing/tmpfs_drive.h"
-#include "testing/tree_view.h"
+#include "testing/base/temp_home.h"
+#include "testing/base/tmpfs_drive.h"
+#include "testing/base/tree_view.h"
 
 namespace brimvale::e2e {
 

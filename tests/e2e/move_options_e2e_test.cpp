@@ -11,7 +11,7 @@
 #include "common/base/file_io.h"
 #include "e2e_harness.h"
 #include "mover_scene.h"
-#include "testing/text_checks.h"
+#include "testing/base/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {

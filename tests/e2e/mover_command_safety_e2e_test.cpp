@@ -24,7 +24,7 @@
 #include "mover_scene.h"
 #include "sandbox_files.h"
 #include "service_process.h"
-#include "testing/text_checks.h"
+#include "testing/base/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {

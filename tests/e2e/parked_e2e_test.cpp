@@ -9,7 +9,7 @@
 #include "background_app.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
-#include "testing/text_checks.h"
+#include "testing/base/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {

@@ -8,7 +8,7 @@
 #include "common/base/timestamps.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
-#include "testing/text_checks.h"
+#include "testing/base/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {

@@ -8,8 +8,8 @@
 #include "common/base/file_io.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
-#include "testing/test_file.h"
-#include "testing/text_checks.h"
+#include "testing/base/test_file.h"
+#include "testing/base/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {

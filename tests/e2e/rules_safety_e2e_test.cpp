@@ -23,8 +23,8 @@
 #include "e2e_harness.h"
 #include "sandbox_files.h"
 #include "service/core/action_log.h"
-#include "testing/test_file.h"
-#include "testing/text_checks.h"
+#include "testing/base/test_file.h"
+#include "testing/base/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {

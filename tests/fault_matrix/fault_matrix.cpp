@@ -13,7 +13,7 @@
 
 #include "common/base/file_io.h"
 #include "content_ledger.h"
-#include "testing/tree_view.h"
+#include "testing/base/tree_view.h"
 
 namespace brimvale::faults {
 namespace fs = std::filesystem;

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "common/base/process.h"
-#include "testing/temp_home.h"
-#include "testing/tmpfs_drive.h"
+#include "testing/base/temp_home.h"
+#include "testing/base/tmpfs_drive.h"
 
 namespace brimvale::faults {
 

@@ -9,8 +9,8 @@
 
 #include "common/base/file_io.h"
 #include "platform/user_defaults.h"
-#include "testing/temp_folder.h"
-#include "testing/tmpfs_drive.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/tmpfs_drive.h"
 
 namespace brimvale::app {
 namespace {

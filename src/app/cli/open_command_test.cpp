@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "common/base/file_io.h"
-#include "testing/temp_home.h"
+#include "testing/base/temp_home.h"
 #include "web/access_tokens.h"
 
 namespace brimvale::app {

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

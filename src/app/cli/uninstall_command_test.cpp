@@ -8,7 +8,7 @@
 #include "app/core/user_docs.h"
 #include "common/base/file_io.h"
 #include "mover/safety_checks.h"
-#include "testing/installer_sandbox.h"
+#include "testing/platform/installer_sandbox.h"
 
 namespace brimvale::app {
 namespace {

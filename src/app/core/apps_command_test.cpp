@@ -9,7 +9,7 @@
 #include "app/core/apps_command_test_host.h"
 #include "apps/app_catalogue_test_bundles.h"
 #include "apps/dock_pins.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

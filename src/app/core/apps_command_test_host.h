@@ -8,7 +8,7 @@
 
 #include "app/core/apps_command.h"
 #include "apps/dock_pins.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app::testing {
 

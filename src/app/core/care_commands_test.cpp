@@ -7,7 +7,7 @@
 #include "app/cli/commands.h"
 #include "care/care_removals.h"
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 #include "transfers/background_jobs.h"
 
 namespace brimvale::app {

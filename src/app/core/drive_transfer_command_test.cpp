@@ -8,7 +8,7 @@
 
 #include "common/base/file_io.h"
 #include "mover/manifest.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

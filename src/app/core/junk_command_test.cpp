@@ -6,8 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/testing/memory_user_defaults.h"
-#include "testing/temp_folder.h"
+#include "testing/platform/memory_user_defaults.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <sstream>
 
-#include "platform/testing/fake_launcher.h"
-#include "testing/temp_folder.h"
+#include "testing/platform/fake_launcher.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

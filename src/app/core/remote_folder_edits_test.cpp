@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "common/base/process.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

@@ -12,7 +12,7 @@
 #include "cloud/sync_job.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

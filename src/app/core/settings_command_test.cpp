@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

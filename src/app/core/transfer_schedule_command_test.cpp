@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "testing/installer_sandbox.h"
+#include "testing/platform/installer_sandbox.h"
 
 namespace brimvale::app {
 namespace {

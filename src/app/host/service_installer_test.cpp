@@ -5,7 +5,7 @@
 #include <set>
 
 #include "app/core/user_docs.h"
-#include "testing/installer_sandbox.h"
+#include "testing/platform/installer_sandbox.h"
 
 namespace brimvale::app {
 namespace {

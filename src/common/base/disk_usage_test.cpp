@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/base/process.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale {
 namespace {

@@ -1,5 +1,5 @@
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 #include <sys/stat.h>
 

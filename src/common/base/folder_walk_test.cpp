@@ -1,5 +1,5 @@
 #include "common/base/folder_walk.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "testing/temp_folder.h"
-#include "testing/tmpfs_drive.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/tmpfs_drive.h"
 
 namespace brimvale {
 namespace {

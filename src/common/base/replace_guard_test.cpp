@@ -12,8 +12,8 @@
 
 #include "common/base/folder_walk.h"
 #include "common/base/guarded_removal.h"
-#include "testing/failing_file_operations.h"
-#include "testing/temp_folder.h"
+#include "testing/base/failing_file_operations.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale {
 namespace {

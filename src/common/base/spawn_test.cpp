@@ -9,7 +9,7 @@
 #include <chrono>
 
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale {
 namespace {

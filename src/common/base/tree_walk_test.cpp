@@ -13,7 +13,7 @@
 #include <set>
 #include <string>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale {
 namespace {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <set>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale {
 namespace {

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
-#include "testing/temp_home.h"
+#include "testing/base/temp_home.h"
 
 namespace brimvale {
 namespace {

@@ -9,7 +9,7 @@
 #include "common/base/file_io.h"
 #include "common/state/config_file.h"
 #include "common/state/service_config.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/base/file_io.h"
-#include "testing/temp_home.h"
+#include "testing/base/temp_home.h"
 
 namespace brimvale {
 namespace {

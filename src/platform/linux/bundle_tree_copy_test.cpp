@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
-#include "testing/tmpfs_drive.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/tmpfs_drive.h"
 
 namespace brimvale::platform {
 namespace {

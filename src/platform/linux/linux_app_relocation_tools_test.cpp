@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "platform/testing/standin_tool.h"
-#include "testing/temp_folder.h"
+#include "testing/platform/standin_tool.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::platform {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 extern char** environ;
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/testing/recorded_diskutil.h"
+#include "testing/platform/recorded_diskutil.h"
 
 namespace brimvale::platform {
 namespace {

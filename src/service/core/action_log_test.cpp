@@ -10,7 +10,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
-#include "testing/temp_home.h"
+#include "testing/base/temp_home.h"
 
 namespace brimvale::service {
 namespace {

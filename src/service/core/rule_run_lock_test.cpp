@@ -8,7 +8,7 @@
 
 #include <chrono>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::service {
 namespace {

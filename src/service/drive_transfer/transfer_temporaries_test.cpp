@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <fstream>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::service {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "platform/linux/linux_drives.h"
 #include "platform/macos/mac_drives.h"
-#include "platform/testing/recorded_diskutil.h"
+#include "testing/platform/recorded_diskutil.h"
 
 namespace brimvale::service {
 namespace {

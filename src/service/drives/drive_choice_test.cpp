@@ -4,7 +4,7 @@
 
 #include "common/base/file_io.h"
 #include "service/dispatch.h"
-#include "testing/context_in_temp_home.h"
+#include "testing/service/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {

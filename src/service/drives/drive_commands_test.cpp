@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/context_in_temp_home.h"
+#include "testing/service/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {

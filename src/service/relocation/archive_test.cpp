@@ -6,7 +6,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::service {
 namespace {

@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
-#include "testing/test_file.h"
+#include "testing/base/temp_folder.h"
+#include "testing/base/test_file.h"
 
 namespace brimvale::service {
 namespace {

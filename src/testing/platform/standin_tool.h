@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/base/file_io.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::platform::testing {
 

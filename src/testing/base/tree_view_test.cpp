@@ -1,10 +1,10 @@
-#include "testing/tree_view.h"
+#include "testing/base/tree_view.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::testing {
 namespace {

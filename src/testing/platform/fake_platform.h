@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/testing/fake_launcher.h"
+#include "testing/platform/fake_launcher.h"
 
 namespace brimvale::platform::testing {
 

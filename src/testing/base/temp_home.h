@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/state/paths.h"
-#include "testing/temp_folder.h"
+#include "testing/base/temp_folder.h"
 
 namespace brimvale::testing {
 
