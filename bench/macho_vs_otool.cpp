@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "apps/macho_reader.h"
-#include "macho_factory.h"
 #include "bench_support.h"
 #include "common/base/process.h"
+#include "macho_factory.h"
 
 namespace fs = std::filesystem;
 using brimvale::apps::MachOSlice;

@@ -20,11 +20,11 @@
 #include "apps/app_move_guards.h"
 #include "apps/app_move_store.h"
 #include "apps/nine_step_machine.h"
-#include "testing/platform/fake_app_relocation_tools.h"
 #include "testing/base/failing_file_operations.h"
 #include "testing/base/temp_folder.h"
 #include "testing/base/tmpfs_drive.h"
 #include "testing/base/tree_view.h"
+#include "testing/platform/fake_app_relocation_tools.h"
 
 namespace brimvale::apps::testing {
 

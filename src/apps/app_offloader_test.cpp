@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
-#include "testing/platform/fake_app_relocation_tools.h"
 #include "testing/base/failing_file_operations.h"
 #include "testing/base/temp_folder.h"
 #include "testing/base/tmpfs_drive.h"
+#include "testing/platform/fake_app_relocation_tools.h"
 
 namespace brimvale::apps {
 namespace {

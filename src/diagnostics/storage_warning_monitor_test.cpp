@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
+#include "testing/base/temp_folder.h"
 #include "testing/platform/fake_scheduler.h"
 #include "testing/platform/memory_user_defaults.h"
 #include "testing/platform/recording_desktop.h"
 #include "testing/platform/standin_tool.h"
-#include "testing/base/temp_folder.h"
 
 namespace brimvale::diagnostics {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "common/base/file_io.h"
 #include "junk/junk_image.h"
-#include "testing/platform/memory_user_defaults.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/memory_user_defaults.h"
 
 namespace brimvale::junk {
 namespace {

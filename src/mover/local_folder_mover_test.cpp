@@ -11,12 +11,12 @@
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/state/path_policy.h"
-#include "testing/platform/memory_user_defaults.h"
 #include "testing/base/failing_file_operations.h"
 #include "testing/base/temp_folder.h"
 #include "testing/base/test_file.h"
-#include "testing/platform/test_loop.h"
 #include "testing/base/tree_view.h"
+#include "testing/platform/memory_user_defaults.h"
+#include "testing/platform/test_loop.h"
 
 namespace brimvale::mover {
 namespace {

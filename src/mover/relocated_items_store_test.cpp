@@ -7,13 +7,13 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "testing/platform/memory_user_defaults.h"
 #include "testing/base/temp_folder.h"
 #include "testing/base/temp_home.h"
 #include "testing/base/test_file.h"
-#include "testing/platform/test_loop.h"
 #include "testing/base/tmpfs_drive.h"
 #include "testing/base/tree_view.h"
+#include "testing/platform/memory_user_defaults.h"
+#include "testing/platform/test_loop.h"
 
 namespace brimvale::mover {
 namespace {

@@ -65,8 +65,7 @@ std::optional<std::string> copyAcross(int fromDir, int toDir, const std::string&
   if (geteuid() == 0 && fchown(out.fd, st.st_uid, st.st_gid) != 0)
     return abandon("couldn't give the copy of " + shownAs.string() + " its owner");
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (fchmod(out.fd, st.st_mode & 07777) != 0 || futimens(out.fd, times) != 0 ||
-      fsync(out.fd) != 0)
+  if (fchmod(out.fd, st.st_mode & 07777) != 0 || futimens(out.fd, times) != 0 || fsync(out.fd) != 0)
     return abandon("couldn't finish the copy of " + shownAs.string());
   if (renameat2(toDir, temp.c_str(), toDir, name.c_str(), RENAME_NOREPLACE) != 0)
     return abandon("couldn't put the copy of " + shownAs.string() + " in place");
@@ -102,8 +101,8 @@ class Refresh {
       out_.error = *failed;
       return;
     }
-    const ReplaceGuard exact(GuardOptions{.alwaysCompareBytes = true,
-                                          .granularity = guard_.options().granularity});
+    const ReplaceGuard exact(
+        GuardOptions{.alwaysCompareBytes = true, .granularity = guard_.options().granularity});
     if (exact.check(cur, name, cp, name) != GuardVerdict::kSafe) {
       out_.error = curPath.string() + " kept changing while it was being copied to the new drive";
       return;
@@ -141,10 +140,10 @@ class Refresh {
         link(cur, cp, e.name, from, to);
       } else if (S_ISDIR(st.st_mode)) {
         struct stat there {};
-        const bool isFolder = fstatat(cp, e.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-                              S_ISDIR(there.st_mode);
-        if (!isFolder && (!setAside(cp, e.name, to) ||
-                          mkdirat(cp, e.name.c_str(), st.st_mode & 07777) != 0)) {
+        const bool isFolder =
+            fstatat(cp, e.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(there.st_mode);
+        if (!isFolder &&
+            (!setAside(cp, e.name, to) || mkdirat(cp, e.name.c_str(), st.st_mode & 07777) != 0)) {
           if (!out_.error) out_.error = errnoText("couldn't make the folder " + to.string());
           return;
         }
@@ -172,8 +171,8 @@ CopyRefresh refreshCopy(const fs::path& current, const fs::path& copy, const Rep
   Refresh refresh(guard, out);
   OpenFolder curParent(current.parent_path().string()), copyParent(copy.parent_path().string());
   if (!curParent.isOpen() || !copyParent.isOpen()) {
-    out.error = errnoText("couldn't open " +
-                          (curParent.isOpen() ? copy : current).parent_path().string());
+    out.error =
+        errnoText("couldn't open " + (curParent.isOpen() ? copy : current).parent_path().string());
     return out;
   }
   if (current.filename() != copy.filename()) {

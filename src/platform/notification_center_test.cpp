@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/platform/recording_desktop.h"
 #include "testing/base/raw_name_checks.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/recording_desktop.h"
 
 namespace brimvale::platform {
 namespace {

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "common/base/file_io.h"
-#include "testing/platform/standin_tool.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/standin_tool.h"
 
 namespace brimvale::platform {
 namespace {

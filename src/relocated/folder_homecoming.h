@@ -65,7 +65,7 @@ class FolderHomecoming {
 // caller runs them as `brimvale moves cancel ID` and `brimvale moves resume` do.
 struct UnfinishedMoves {
   std::function<bool(const std::string& id)> cancel;  // true once the move is cancelled
-  std::function<bool()> resume;  // true when every resumed move ended well
+  std::function<bool()> resume;                       // true when every resumed move ended well
 };
 
 // The copy is put together beside the path (stagingPathOf) with GNU rsync and

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "relocated/app_homecoming.h"
-#include "relocated/folder_homecoming.h"
 #include "common/base/error.h"
 #include "common/state/paths.h"
 #include "mover/manifest.h"
+#include "relocated/app_homecoming.h"
+#include "relocated/folder_homecoming.h"
 
 namespace brimvale::relocated {
 

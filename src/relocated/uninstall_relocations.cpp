@@ -1,9 +1,9 @@
 #include "relocated/uninstall_relocations.h"
 
-#include "relocated/app_homecoming.h"
 #include "common/base/file_calls.h"
 #include "common/state/configured_drive.h"
 #include "mover/relocated_items_store.h"
+#include "relocated/app_homecoming.h"
 
 namespace brimvale::relocated {
 namespace {

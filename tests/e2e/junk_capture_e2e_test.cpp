@@ -17,8 +17,8 @@
 #include "junk/junk_link.h"
 #include "junk/junk_store.h"
 #include "platform/linux/x11_clipboard.h"
-#include "testing/platform/memory_user_defaults.h"
 #include "testing/base/temp_home.h"
+#include "testing/platform/memory_user_defaults.h"
 #include "testing/platform/test_loop.h"
 #include "x11/xvfb_display.h"
 

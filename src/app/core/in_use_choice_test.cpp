@@ -7,8 +7,8 @@
 
 #include <sstream>
 
-#include "testing/platform/fake_launcher.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/fake_launcher.h"
 
 namespace brimvale::app {
 namespace {

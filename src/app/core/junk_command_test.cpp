@@ -6,8 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "testing/platform/memory_user_defaults.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/memory_user_defaults.h"
 
 namespace brimvale::app {
 namespace {

@@ -4,9 +4,9 @@
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
+#include "testing/base/temp_folder.h"
 #include "testing/platform/fake_platform.h"
 #include "testing/platform/fake_scheduler.h"
-#include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
 namespace {

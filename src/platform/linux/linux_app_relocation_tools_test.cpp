@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "testing/platform/standin_tool.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/standin_tool.h"
 
 namespace brimvale::platform {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/platform/standin_tool.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/standin_tool.h"
 
 namespace brimvale::platform {
 namespace {

@@ -6,9 +6,9 @@
 #include <sstream>
 
 #include "common/base/file_io.h"
-#include "testing/platform/fake_platform.h"
 #include "service/dispatch.h"
 #include "testing/base/temp_home.h"
+#include "testing/platform/fake_platform.h"
 
 namespace brimvale::service {
 namespace {

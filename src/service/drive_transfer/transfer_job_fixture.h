@@ -11,10 +11,10 @@
 #include <string>
 
 #include "common/base/file_io.h"
-#include "testing/platform/fake_platform.h"
 #include "service/drive_transfer/transfer_processes.h"
 #include "service/drive_transfer/transfer_store.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/fake_platform.h"
 
 namespace brimvale::service {
 

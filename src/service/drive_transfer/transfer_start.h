@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "service/core/service_context.h"
 #include "common/state/drive_transfer_job.h"
+#include "service/core/service_context.h"
 
 namespace brimvale::service {
 

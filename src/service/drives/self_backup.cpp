@@ -44,7 +44,8 @@ std::optional<std::string> makeRealFolder(const fs::path& folder) {
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
     return errnoError("create " + folder.string(), errno).message();
   struct stat st {};
-  if (lstat(folder.c_str(), &st) != 0) return errnoError("look at " + folder.string(), errno).message();
+  if (lstat(folder.c_str(), &st) != 0)
+    return errnoError("look at " + folder.string(), errno).message();
   if (!S_ISDIR(st.st_mode)) return folder.string() + " is not a folder (a link or a file is there)";
   return std::nullopt;
 }
@@ -105,10 +106,9 @@ class SelfBackup {
     std::string version = markerValue(ctx_.cfg().base(), "marker_version");
     if (version.empty()) version = "unknown";
     if (auto wrote = writeFileAtomically(
-            folder_ / "manifest.txt",
-            renderKeyValues({{"backup_date", folder_.filename().string()},
-                             {"host", ctx_.platform.host->computerName()},
-                             {"version", version}}));
+            folder_ / "manifest.txt", renderKeyValues({{"backup_date", folder_.filename().string()},
+                                                       {"host", ctx_.platform.host->computerName()},
+                                                       {"version", version}}));
         !wrote) {
       return onDrive(folder_) ? "its manifest couldn't be written (" + wrote.error().message() + ")"
                               : gone;

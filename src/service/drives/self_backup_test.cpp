@@ -7,8 +7,8 @@
 
 #include "common/base/file_io.h"
 #include "service/dispatch.h"
-#include "testing/service/context_in_temp_home.h"
 #include "testing/base/tmpfs_drive.h"
+#include "testing/service/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {

@@ -134,7 +134,8 @@ std::expected<void, ArchiveMoveError> moveIntoClaim(const CheckedFolder& from,
   const auto driveGone = [&] { return drive != nullptr && !drive->holds(target.parent_path()); };
   const ArchiveMoveError unplugged{.cause = "the drive was disconnected while it was being copied",
                                    .driveGone = true};
-  const ArchiveMoveError replaced{from.path().string() + " was replaced while it was being archived"};
+  const ArchiveMoveError replaced{from.path().string() +
+                                  " was replaced while it was being archived"};
   // What changed while it was copied is copied again; an item that keeps
   // changing stays where it is.
   std::optional<std::chrono::system_clock::time_point> copyStarted;

@@ -59,8 +59,8 @@ struct ArchiveMoveError {
 // How archiving one item ended.
 enum class ArchiveOutcome {
   kMoved,
-  kSkipped,       // gone, open, in cloud storage, lock/metadata, or refused by the policy
-  kFailed,        // said with its cause; the item is where it was (or copied, and said so)
+  kSkipped,        // gone, open, in cloud storage, lock/metadata, or refused by the policy
+  kFailed,         // said with its cause; the item is where it was (or copied, and said so)
   kUndoUnwritten,  // the undo record could not be written: nothing moved, stop the run
   kDriveGone       // the drive is no longer the one the run began on: stop the run
 };

@@ -153,7 +153,8 @@ class ListedRemover {
     return false;
   }
   bool failed(const fs::path& shown, int error) {
-    if (out_.firstFailure.empty()) out_.firstFailure = errnoError("remove " + shown.string(), error).message();
+    if (out_.firstFailure.empty())
+      out_.firstFailure = errnoError("remove " + shown.string(), error).message();
     out_.left.push_back(shown.string());
     return false;
   }
@@ -228,8 +229,8 @@ ListedRemoval CheckedFolder::removeAsListed(const fs::path& relative, const stru
   ListedRemoval out;
   auto parent = openParent(fd_, relative);
   if (!parent) {
-    out.firstFailure = errnoError("open the folder of " + (path_ / relative).string(), parent.error())
-                           .message();
+    out.firstFailure =
+        errnoError("open the folder of " + (path_ / relative).string(), parent.error()).message();
     out.left.push_back(relative.string());
     return out;
   }
@@ -248,14 +249,16 @@ GuardedRemoval CheckedFolder::removeVerified(const fs::path& relative, const fs:
   auto parent = openParent(fd_, relative);
   if (!parent) {
     GuardedRemoval out;
-    out.failed.push_back(".: " + std::error_code(parent.error(), std::generic_category()).message());
+    out.failed.push_back(".: " +
+                         std::error_code(parent.error(), std::generic_category()).message());
     return out;
   }
   return removeVerifiedTreeAt(parent->get(), relative.filename().string(), keptRoot, guard);
 }
 
 bool CheckedFolder::stillAt() const {
-  struct stat opened {}, named{};
+  struct stat opened {
+  }, named{};
   return fstat(fd_, &opened) == 0 && lstat(path_.c_str(), &named) == 0 &&
          opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/platform/fake_platform.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/fake_platform.h"
 
 namespace brimvale::service {
 namespace {

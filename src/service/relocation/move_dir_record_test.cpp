@@ -5,8 +5,8 @@
 #include <fstream>
 
 #include "common/base/file_io.h"
-#include "testing/service/context_in_temp_home.h"
 #include "testing/base/raw_name_checks.h"
+#include "testing/service/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {

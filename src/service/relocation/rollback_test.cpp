@@ -9,10 +9,10 @@
 
 #include "common/base/file_io.h"
 #include "service/core/action_log.h"
-#include "testing/service/context_in_temp_home.h"
 #include "testing/base/failing_file_operations.h"
 #include "testing/base/text_checks.h"
 #include "testing/base/tree_view.h"
+#include "testing/service/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {

@@ -117,7 +117,8 @@ class CategoryWalk {
   // stays and is said.
   bool removeListed(const CheckedFolder& folder, const DirEntry& entry,
                     std::chrono::system_clock::time_point listedAt) {
-    const ListedRemoval removed = folder.removeAsListed(entry.path.filename(), entry.info, listedAt);
+    const ListedRemoval removed =
+        folder.removeAsListed(entry.path.filename(), entry.info, listedAt);
     if (!removed.gone) {
       tell(removed.firstFailure.empty()
                ? "reclaim kept: " + entry.path.string() +

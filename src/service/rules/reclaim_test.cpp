@@ -8,8 +8,8 @@
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
-#include "testing/service/context_in_temp_home.h"
 #include "testing/base/test_file.h"
+#include "testing/service/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/service/context_in_temp_home.h"
 #include "testing/base/temp_folder.h"
+#include "testing/service/context_in_temp_home.h"
 
 namespace brimvale::service {
 namespace {

@@ -151,7 +151,8 @@ void offerForDeletion(ServiceContext& ctx, Guards& guards, const PathPolicy& pol
   stopPoint("rules:deleted");
   if (!removed.gone) {
     ctx.log.say(removed.firstFailure.empty()
-                    ? "kept: " + item + " (it changed after the run listed it, so it was left as it is)"
+                    ? "kept: " + item +
+                          " (it changed after the run listed it, so it was left as it is)"
                     : "couldn't delete " + item + " (" + removed.firstFailure +
                           "); what is left of it is where it was");
     return;

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "common/state/paths.h"
-#include "testing/platform/fake_service_manager.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/fake_service_manager.h"
 
 namespace brimvale::testing {
 

@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "testing/platform/fake_platform.h"
 #include "service/core/service_context.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/fake_platform.h"
 
 namespace brimvale::testing {
 
