@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 using testing::makeBundle;
 using testing::PlistEncoding;
 
-constexpr std::int64_t kNow = 1'800'000'000;
+constexpr std::int64_t kCatalogueNow = 1'800'000'000;
 
 // Recorded `codesign -dv --verbose=2` output (on standard error, as the tool
 // writes it): a Developer ID first, Apple's certificates after it.
@@ -65,7 +65,7 @@ struct Fixture {
   std::unique_ptr<platform::BundleProbe> probe = tools.probe();
   AppFactsCache cache = AppFactsCache::load(tmp / "state/app-facts.json");
 
-  std::vector<AppEntry> list(std::int64_t now = kNow) {
+  std::vector<AppEntry> list(std::int64_t now = kCatalogueNow) {
     AppDiscovery discovery(defaultAppFolders(home, tmp / "root"), *probe, cache,
                            [](std::string_view program) { return program == "Busy"; });
     return discovery.discover(now);

@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 constexpr LoadPathKind kRelative = LoadPathKind::kRelativeOK;
 constexpr LoadPathKind kHardcoded = LoadPathKind::kHardcodedAppPath;
 
-const Clock::time_point kNow = Clock::time_point{} + 20000 * 24h;
+const Clock::time_point kClassifierNow = Clock::time_point{} + 20000 * 24h;
 
 // A temporary computer: an app folder, launchd folders and vendor folders, with the bundle
 // `Tool.app` and a classifier environment pointing at them.
@@ -38,14 +38,14 @@ struct Machine {
                 HelperToolScanner({{root / "PrivilegedHelperTools", HelperKind::kPrivilegedHelper},
                                    {root / "LaunchAgents", HelperKind::kLaunchAgentUser}}),
             .userCanWrite = [this](const std::filesystem::path&) { return writable; },
-            .now = [] { return kNow; }};
+            .now = [] { return kClassifierNow; }};
   }
 
   ClassifierInput input() {
     return {.app = {.bundlePath = bundle,
                     .bundleIdentifier = "com.example.tool",
                     .displayName = "Tool",
-                    .lastUsed = kNow - 30 * 24h},
+                    .lastUsed = kClassifierNow - 30 * 24h},
             .bundleURL = bundle};
   }
 
@@ -112,7 +112,7 @@ TEST(Classify, FirstApplicableRuleDecides) {
     AppClassificationResult result = classify(input, machine.environment());
     EXPECT_EQ(static_cast<int>(result.tier), static_cast<int>(c.tier));
     EXPECT_EQ(result.reason, c.reason);
-    EXPECT_EQ(result.classifiedAt, kNow);
+    EXPECT_EQ(result.classifiedAt, kClassifierNow);
     EXPECT_EQ(result.appName, "Tool");
   }
 }

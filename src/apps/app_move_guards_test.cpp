@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(EngineGuardsManagedRoot, OnlyInsideThisComputersWorkingFolder) {
-  testing::TempFolder tmp;
+  brimvale::testing::TempFolder tmp;
   const fs::path work = tmp.folder("Drive/BRIM-Annas-Mac/Apps");
   tmp.folder("Drive/BRIM-Other/Apps");
   tmp.folder("Elsewhere/X.app");
@@ -50,7 +50,7 @@ TEST(EngineGuardsManagedRoot, OnlyInsideThisComputersWorkingFolder) {
 }
 
 TEST(EngineGuardsQuarantineRoot, HomeQuarantineAndVolumeQuarantinesOnly) {
-  testing::TempFolder tmp;
+  brimvale::testing::TempFolder tmp;
   const fs::path home = tmp.folder("home");
   const fs::path parked = tmp.folder("home/.brimvale/quarantine/apps/com.x.2026-01-01T00-00-00Z");
   tmp.folder("home/.brimvale/quarantine/other/y");
@@ -78,9 +78,9 @@ TEST(EngineGuardsQuarantineRoot, HomeQuarantineAndVolumeQuarantinesOnly) {
 }
 
 TEST(EngineGuardsQuarantineRoot, AnotherFileSystemUsesItsOwnVolumeRoot) {
-  testing::TempFolder tmp;
+  brimvale::testing::TempFolder tmp;
   const fs::path home = tmp.folder("home");
-  testing::TmpfsMount volume(tmp / "Volume", "8m", "0755");
+  brimvale::testing::TmpfsMount volume(tmp / "Volume", "8m", "0755");
   BRIMVALE_REQUIRE_DRIVE(volume);
   tmp.folder("Volume/Applications/X.app");
   const fs::path expected = tmp / "Volume" / kVolumeQuarantineFolder;

@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::chrono::seconds kCopyDeadline{86400};
+constexpr std::chrono::seconds kOffloadCopyDeadline{86400};
 
 struct OffloadErrorRow {
   OffloadErrorCase code;
@@ -390,8 +390,8 @@ OffloadResult AppOffloader::copyAll(const std::vector<OffloadRecord::Archived>& 
     }
     created.push_back(item);
     const std::string shortName = toArchive ? "ditto-offload" : "ditto-restore-offload";
-    if (auto copied =
-            setup_.tools->copyBundle(from.string(), to.string(), shortName, kCopyDeadline, {});
+    if (auto copied = setup_.tools->copyBundle(from.string(), to.string(), shortName,
+                                               kOffloadCopyDeadline, {});
         !copied) {
       return stop(OffloadErrorCase::kCopyIncomplete,
                   shortName + " failed for " + from.string() + ": " + copied.error().detail);

@@ -118,7 +118,7 @@ class OffloaderFixture : public ::testing::Test {
             {"cache", snapshot(home_ / ".cache", false)}};
   }
 
-  testing::TempFolder tmp_{"offloader"};
+  brimvale::testing::TempFolder tmp_{"offloader"};
   fs::path home_ = tmp_ / "home";
   // The drive the working folder is on: a mount, as the offloader checks.
   brimvale::testing::TmpfsMount drive_{tmp_ / "drive", "64m", "0755"};
@@ -129,7 +129,7 @@ class OffloaderFixture : public ::testing::Test {
     return {};
   };
   platform::testing::FakeAppRelocationTools tools_;
-  testing::FailingFileOperations files_;
+  brimvale::testing::FailingFileOperations files_;
   OffloadRecordStore store_{home_ / ".brimvale/state/offloads", {}};
   std::vector<std::string> log_;
   std::map<std::string, std::map<std::string, std::string>> before_;
@@ -262,7 +262,7 @@ TEST_F(OffloaderFixture, AdministratorRemovalOnlyUnderTheApplicationFolders) {
                             .parent_path()
                             .parent_path();
     // The user may not remove it (as root, only an injected failure says so).
-    files_.failFirst(testing::FileOp::kUnlinkAt, "Info.plist", EACCES);
+    files_.failFirst(brimvale::testing::FileOp::kUnlinkAt, "Info.plist", EACCES);
     tools_.privileged = [&](const std::string&) {
       if (c.answer == platform::PrivilegedOutcome::kSuccess) fs::remove_all(bundle);
       return platform::PrivilegedResult{c.answer, {}};

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/base/guarded_removal.h"
 
@@ -21,11 +22,6 @@ constexpr std::string_view kCatchUpPrefix = ".brimvale-catch-up-";
 
 std::string joined(const std::string& rel, const std::string& name) {
   return rel.empty() ? name : rel + "/" + name;
-}
-
-bool present(const fs::path& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 class Comparison {
@@ -205,20 +201,20 @@ std::string namedEntries(const std::vector<std::string>& entries) {
 Retired retire(const fs::path& doomed, const fs::path& kept, const ReplaceGuard& guard,
                FileOperations& files, const RetireOptions& options) {
   Retired out;
-  if (!present(doomed)) {
+  if (!entryPresent(doomed)) {
     out.gone = true;
     return out;
   }
   const BundleDifferences differences = compareBundle(doomed, kept, guard);
   if (differences.none()) {
     const GuardedRemoval removal = removeVerifiedTree(doomed, kept, guard, files);
-    if (removal.complete() && !present(doomed)) {
+    if (removal.complete() && !entryPresent(doomed)) {
       out.gone = true;
       return out;
     }
     // Everything left matched: the user only lacked the right to remove it.
     if (removal.changed.empty() && removal.unmatched.empty() && options.removeRest &&
-        options.removeRest(doomed) && !present(doomed)) {
+        options.removeRest(doomed) && !entryPresent(doomed)) {
       out.gone = true;
       return out;
     }

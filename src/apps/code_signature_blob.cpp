@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "apps/plist_file.h"
+
 namespace brimvale::apps {
 namespace {
 
@@ -16,10 +18,6 @@ std::optional<std::uint32_t> bigEndian32(std::span<const std::byte> bytes, std::
   }
   return value;
 }
-
-struct PlistFree {
-  void operator()(plist_t p) const { plist_free(p); }
-};
 
 }  // namespace
 
@@ -57,7 +55,7 @@ Result<std::optional<std::string>> entitlementsXmlOf(std::span<const std::byte> 
 Result<std::vector<std::string>> entitlementKeys(std::string_view xml) {
   plist_t raw = nullptr;
   plist_from_memory(xml.data(), static_cast<std::uint32_t>(xml.size()), &raw);
-  std::unique_ptr<void, PlistFree> root(raw);
+  PlistTree root(raw);
   if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
     return fail(Errc::kParse, "entitlements are not a property list dictionary");
   }

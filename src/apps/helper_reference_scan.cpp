@@ -17,7 +17,7 @@ constexpr std::array<std::pair<HelperKind, std::string_view>, 4> kKindRaw{{
     {HelperKind::kLaunchAgentUser, "launchAgentUser"},
 }};
 
-using KindRow = std::pair<HelperKind, std::string_view>;
+using HelperKindRow = std::pair<HelperKind, std::string_view>;
 
 std::vector<std::filesystem::path> plistsIn(const std::filesystem::path& folder) {
   std::vector<std::filesystem::path> out;
@@ -39,11 +39,11 @@ bool insideBundle(std::string_view program, const std::string& bundle) {
 }  // namespace
 
 std::string_view helperKindRaw(HelperKind kind) {
-  return std::ranges::find(kKindRaw, kind, &KindRow::first)->second;
+  return std::ranges::find(kKindRaw, kind, &HelperKindRow::first)->second;
 }
 
 std::optional<HelperKind> helperKindFromRaw(std::string_view raw) {
-  auto it = std::ranges::find(kKindRaw, raw, &KindRow::second);
+  auto it = std::ranges::find(kKindRaw, raw, &HelperKindRow::second);
   if (it == kKindRaw.end()) return std::nullopt;
   return it->first;
 }

@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 using brimvale::testing::TempFolder;
 
-constexpr std::uint32_t kX86_64 = 0x01000007;
+constexpr std::uint32_t kX86_64Cpu = 0x01000007;
 
 void writeBytes(const fs::path& path, const std::vector<std::byte>& bytes) {
   fs::create_directories(path.parent_path());
@@ -55,12 +55,12 @@ TEST(MachOReaderBundle, ScanReportsHardcodedPathsButNotInstallNames) {
   const fs::path app = dir.folder("X.app");
   const std::string frameworkPath = (app / "Contents/Frameworks/K.framework/K").string();
   const std::string system = "/usr/lib/libSystem.B.dylib";
-  writeBytes(frameworkPath, testing::handMadeMachO(true, false, kX86_64,
+  writeBytes(frameworkPath, testing::handMadeMachO(true, false, kX86_64Cpu,
                                                    {{testing::kHandIdDylib, frameworkPath},
                                                     {testing::kHandLoadDylib, system}}));
   writeBytes(app / "Contents/MacOS/X",
              testing::handMadeMachO(
-                 true, false, kX86_64,
+                 true, false, kX86_64Cpu,
                  {{testing::kHandLoadDylib, frameworkPath}, {testing::kHandLoadDylib, system}}));
   dir.file("X.app/Contents/MacOS/launch.sh", "#!/bin/sh\n");
 

@@ -14,7 +14,7 @@ using nlohmann::json;
 
 namespace {
 
-constexpr std::chrono::seconds kCopyDeadline{86400};
+constexpr std::chrono::seconds kStepCopyDeadline{86400};
 constexpr std::string_view kUntouched = " Nothing was moved; your app is untouched.";
 constexpr std::string_view kRolledBack = " Move rolled back; your app is untouched.";
 
@@ -42,7 +42,7 @@ bool pathsOutsideTheSystem(LoadPathKind kind) {
   return kind == LoadPathKind::kHardcodedAppPath || kind == LoadPathKind::kUnsupportedAbsolute;
 }
 
-std::string toolErrorText(const platform::ToolFailure& failure) {
+std::string stepToolErrorText(const platform::ToolFailure& failure) {
   return engineErrorOf(failure).userMessage();
 }
 
@@ -253,7 +253,7 @@ NineStepMachine::Step NineStepMachine::step3Copy() {
   };
   copyStarted_ = std::chrono::system_clock::now();
   auto copied = env_.tools->copyBundle(original_.string(), destination_.string(), "ditto",
-                                       kCopyDeadline, observe);
+                                       kStepCopyDeadline, observe);
   if (!copied) return std::unexpected(engineErrorOf(copied.error()));
   if (auto held = driveHolds(destination_); !held) return held;
   manifest_.fractionAtLastWrite = 3.0 / 9;
@@ -351,11 +351,11 @@ NineStepMachine::Step NineStepMachine::step7Register() {
   }
   if (auto done = env_.tools->reindex(original_.string(), "mdimport"); !done) {
     env_.log("AppRelocatorEngine.step7: mdimport failed (non-fatal): " +
-             toolErrorText(done.error()));
+             stepToolErrorText(done.error()));
   }
   if (auto done = env_.tools->refreshDock("killall-Dock"); !done) {
     env_.log("AppRelocatorEngine.step7: Dock refresh failed (non-fatal): " +
-             toolErrorText(done.error()));
+             stepToolErrorText(done.error()));
   }
   manifest_.fractionAtLastWrite = 7.0 / 9;
   return persistOrFail();
@@ -473,7 +473,7 @@ std::optional<EngineError> NineStepMachine::rollback(const EngineError& failure)
   }
   if (somethingAt(original_)) {
     if (auto done = env_.tools->registerApp(original_.string(), "lsregister-rollback"); !done) {
-      env_.log("Brimvale: lsregister rollback failed: " + toolErrorText(done.error()));
+      env_.log("Brimvale: lsregister rollback failed: " + stepToolErrorText(done.error()));
     }
   }
   return incomplete;

@@ -17,9 +17,9 @@ using Ordered = nlohmann::ordered_json;
 
 // Reads the keys of one JSON object, remembering the first key that was
 // missing or of the wrong kind.
-class Fields {
+class OffloadFields {
  public:
-  explicit Fields(const nlohmann::json& object) : object_(object) {}
+  explicit OffloadFields(const nlohmann::json& object) : object_(object) {}
 
   void text(const char* key, std::string& out) {
     if (const auto* v = find(key); v && check(v->is_string(), key)) out = v->get<std::string>();
@@ -89,7 +89,7 @@ Result<OffloadRecord> decodeOffloadRecord(std::string_view text) {
     return fail(Errc::kParse, "an offload record is not a JSON object");
   }
   OffloadRecord r;
-  Fields f(j);
+  OffloadFields f(j);
   f.text("id", r.id);
   f.optionalText("bundleID", r.bundleID);
   f.text("displayName", r.displayName);
@@ -109,7 +109,7 @@ Result<OffloadRecord> decodeOffloadRecord(std::string_view text) {
     for (const auto& item : *items) {
       if (!f.check(item.is_object(), "items")) break;
       OffloadRecord::Archived a;
-      Fields g(item);
+      OffloadFields g(item);
       g.text("originalPath", a.originalPath);
       g.text("archivedPath", a.archivedPath);
       g.boolean("isBundle", a.isBundle);

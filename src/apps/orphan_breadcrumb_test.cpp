@@ -12,7 +12,7 @@ namespace {
 
 using nlohmann::json;
 
-OrphanBreadcrumb sample() {
+OrphanBreadcrumb sampleBreadcrumb() {
   return {"0F8FAD5B-D9CB-469F-A165-70867728950E",
           "Q",
           "",
@@ -25,8 +25,8 @@ OrphanBreadcrumb sample() {
 }
 
 TEST(OrphanBreadcrumb, AnIdThatCouldNameAnotherFileStaysInItsFolder) {
-  testing::TempFolder tmp;
-  OrphanBreadcrumb crumb = sample();
+  brimvale::testing::TempFolder tmp;
+  OrphanBreadcrumb crumb = sampleBreadcrumb();
   crumb.manifestID = "../../escape";
   const auto written = writeOrphanBreadcrumb(tmp / "state", crumb);
   ASSERT_TRUE(written);

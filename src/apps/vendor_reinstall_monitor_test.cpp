@@ -63,14 +63,14 @@ class MonitorFixture : public ::testing::Test {
     fs::remove_all(apps_ / "Notes.app");
     fs::create_directory_symlink(drive_ / "Notes.app", apps_ / "Notes.app");
   }
-  AppMoveManifest record() const { return *moveWithId(store_.loadAll(), kId); }
+  AppMoveManifest reinstallRecord() const { return *moveWithId(store_.loadAll(), kId); }
   std::vector<std::string> kinds() const {
     std::vector<std::string> out;
-    for (const auto& m : record().externalModifications) out.push_back(m.kind);
+    for (const auto& m : reinstallRecord().externalModifications) out.push_back(m.kind);
     return out;
   }
 
-  testing::TempFolder tmp_{"reinstall-monitor"};
+  brimvale::testing::TempFolder tmp_{"reinstall-monitor"};
   fs::path apps_ = tmp_.folder("Applications");
   fs::path drive_ = tmp_ / "drive/BRIM-test/Apps";
   std::optional<fs::path> appsFolder_ = drive_;
@@ -109,7 +109,7 @@ TEST_F(MonitorFixture, SweepsThatMoveNothing) {
        {}},
       {"link missing", [](MonitorFixture&, AppMoveManifest&) {}, {"symlink_missing"}},
   };
-  const AppMoveManifest committed = record();
+  const AppMoveManifest committed = reinstallRecord();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     monitor_.reset();

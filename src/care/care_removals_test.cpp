@@ -50,7 +50,7 @@ TEST(CareRemovals, OnlyDeletionsAreRemovals) {
 // Given rows written before the run, then the watch reports only the run's
 // own; given a log replaced by a shorter one, then it reads that one whole.
 TEST(CareRemovals, TheWatchSeesOnlyRowsAddedDuringTheRun) {
-  testing::TempFolder tmp("care-removals");
+  brimvale::testing::TempFolder tmp("care-removals");
   const fs::path log = tmp.path() / "actions.tsv";
   struct Case {
     const char* name;
@@ -85,7 +85,7 @@ TEST(CareRemovals, TheWatchSeesOnlyRowsAddedDuringTheRun) {
 // The record comes back as it was stored; a missing file is no record, and
 // a hand-edited one is read as far as it makes sense.
 TEST(CareRemovals, TheRecordSurvivesItsFileAndHandEdits) {
-  testing::TempFolder tmp("care-removals");
+  brimvale::testing::TempFolder tmp("care-removals");
   const fs::path file = tmp.path() / std::string(kRemovalsFile);
   auto missing = loadRemovals(file);
   ASSERT_TRUE(missing);

@@ -14,7 +14,7 @@ namespace {
 
 using brimvale::testing::TempFolder;
 using ::testing::ElementsAre;
-using K = CareStep::Kind;
+using RunK = CareStep::Kind;
 using std::chrono::milliseconds;
 
 ProcessResult exited(int code, std::string out) {
@@ -77,11 +77,11 @@ TEST(CareRun, EveryStepRunsItsRoutineInOrderAndCountsWhatItFreed) {
   // (-100: something else wrote meanwhile, which costs the step nothing).
   fake.freeBytes = {1000, 1500, 10'000, 17'000, 20'000, 19'900};
 
-  const std::vector<CareStep> steps{{K::kCachesAndRarelyUsedFiles},
+  const std::vector<CareStep> steps{{RunK::kCachesAndRarelyUsedFiles},
                                     CareStep::reclaim(ReclaimCategory::kDevcaches),
                                     CareStep::reclaim(ReclaimCategory::kTrash),
-                                    {K::kOldLocalBackups},
-                                    {K::kCloudOnlineOnly}};
+                                    {RunK::kOldLocalBackups},
+                                    {RunK::kCloudOnlineOnly}};
   const auto results = runSteps(steps, fake.routines(), [](std::string_view) {});
   EXPECT_THAT(
       fake.calls,
@@ -113,10 +113,10 @@ TEST(CareRun, AFailedStepIsReportedAndTheRestStillRun) {
       exited(0, "{\"category\":\"devcaches\",\"freed_bytes\":4096,\"items\":1}\n");
   fake.thinProblem = "Time Machine command timed out: tmutil thinlocalsnapshots / 100000000000 4";
 
-  const std::vector<CareStep> steps{{K::kCachesAndRarelyUsedFiles},
+  const std::vector<CareStep> steps{{RunK::kCachesAndRarelyUsedFiles},
                                     CareStep::reclaim(ReclaimCategory::kSyslog),
                                     CareStep::reclaim(ReclaimCategory::kDevcaches),
-                                    {K::kOldLocalBackups}};
+                                    {RunK::kOldLocalBackups}};
   const auto results = runSteps(steps, fake.routines(), [](std::string_view) {});
   EXPECT_THAT(fake.calls, ElementsAre("free-space", "reclaim syslog", "reclaim devcaches", "thin"));
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "cloud/password_strength.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::cloud {
 namespace {
@@ -33,13 +34,6 @@ constexpr std::array<std::pair<SftpAuthMethod, std::string_view>, 2> kAuthMethod
 
 bool matches(std::string_view text, const std::regex& re) {
   return std::regex_search(text.begin(), text.end(), re);
-}
-
-std::string trimmed(std::string_view s) {
-  auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  auto last = s.find_last_not_of(" \t\r\n");
-  return std::string(s.substr(first, last - first + 1));
 }
 
 const S3Provider& providerOf(const S3Form& form) {

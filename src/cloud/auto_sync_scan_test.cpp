@@ -19,7 +19,7 @@ void setModified(const std::filesystem::path& path, std::time_t when) {
 }
 
 TEST(AutoSyncScan, WhichFilesAreNew) {
-  testing::TempFolder root;
+  brimvale::testing::TempFolder root;
   AutoSyncPolicy policy;
   policy.internalPath = root.folder("watched").string();
   policy.nvmeDestParent = root.folder("drive/dest").string();

@@ -44,7 +44,7 @@ class HoldingScheduler final : public platform::Scheduler {
 };
 
 TEST(AutoSyncTimer, TicksOnceAMinuteAndNeverOverlaps) {
-  testing::TempFolder root;
+  brimvale::testing::TempFolder root;
   const fs::path home = root.folder("home/alice");
   const fs::path drive = root.folder("drive/BRIM-Test");
   std::time_t now = 1'800'000'000;

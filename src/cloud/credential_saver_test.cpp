@@ -39,7 +39,7 @@ class RecordingRcloneConfig final : public RcloneConfigCommands {
 };
 
 struct Saving {
-  testing::TempFolder home{"bv-saver"};
+  brimvale::testing::TempFolder home{"bv-saver"};
   VaultLocation location{home / "secrets/vault.enc", home / "secrets"};
   std::unique_ptr<PepperStore> pepper = makeFilePepperStore(location.secretsDir);
   SecretVault vault{location, *pepper, "machine:here|setup:1", [] { return 1'700'000'000; }};

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <regex>
 
+#include "common/base/text_formats.h"
+
 namespace brimvale::cloud {
 namespace {
 
@@ -12,13 +14,6 @@ std::optional<std::time_t> modificationTime(const std::filesystem::path& file) {
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return std::nullopt;
   return st.st_mtime;
-}
-
-std::string trimmed(std::string_view s) {
-  auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  auto last = s.find_last_not_of(" \t\r\n");
-  return std::string(s.substr(first, last - first + 1));
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ constexpr const char* kIoreg =
 )";
 
 TEST(MachineFingerprint, LinuxUsesTheMachineIdAndWhenItWasWritten) {
-  testing::TempFolder tmp;
+  brimvale::testing::TempFolder tmp;
   auto id = tmp.file("machine-id", "0123456789abcdef0123456789abcdef\n");
   struct utimbuf times {
     1'600'000'000, 1'600'000'000
@@ -42,7 +42,7 @@ TEST(MachineFingerprint, MacReadsTheHardwareUuidFromIoreg) {
   EXPECT_EQ(parseIoregPlatformUuid(kIoreg), "6D3F1B52-88E2-5C44-9A0B-2F3E4D5C6B7A");
   EXPECT_EQ(parseIoregPlatformUuid("\"IOPlatformSerialNumber\" = \"C02\""), std::nullopt);
 
-  testing::TempFolder tmp;
+  brimvale::testing::TempFolder tmp;
   auto setupDone = tmp.file(".AppleSetupDone", "");
   struct utimbuf times {
     1'500'000'000, 1'500'000'000

@@ -8,18 +8,12 @@
 
 #include "cloud/rclone_client.h"
 #include "common/base/process.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::cloud {
 namespace {
 
 constexpr std::size_t kFailureTail = 800;
-
-std::string trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(first, last - first + 1));
-}
 
 bool leadsToSignIn(std::string_view address) {
   for (std::string_view mark : {"accounts.google.com", "oauth2", "127.0.0.1", "localhost"}) {

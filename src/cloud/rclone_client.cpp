@@ -10,13 +10,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::string trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(first, last - first + 1));
-}
-
 // Both streams, for messages: rclone writes its errors to standard error.
 std::string outputOf(const RcloneRunResult& result) {
   return trimmed(result.err.empty() ? result.out : result.out + "\n" + result.err);

@@ -41,13 +41,6 @@ const KnownType* knownType(std::string_view id) {
   return nullptr;
 }
 
-std::string trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(first, last - first + 1));
-}
-
 HelperOutput verdict(bool ok, const std::string& message) {
   return {0, Json{{"ok", ok}, {"message", message}}.dump(2) + "\n", {}};
 }

@@ -16,13 +16,6 @@ bool isExecutableFile(const std::string& path) {
   return !path.empty() && fs::is_regular_file(path, ec) && access(path.c_str(), X_OK) == 0;
 }
 
-std::string trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(first, last - first + 1));
-}
-
 }  // namespace
 
 RcloneSearch defaultRcloneSearch(const std::string& programFolder) {

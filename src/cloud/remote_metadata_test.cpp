@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct StateFolder {
-  testing::TempFolder tmp{"bv-meta"};
+  brimvale::testing::TempFolder tmp{"bv-meta"};
   MetadataFiles meta = MetadataFiles::inStateFolder(tmp / "state");
   PairHistoryFiles pairs = PairHistoryFiles::inStateFolder(tmp / "state");
   MachineFingerprint fingerprint = composeFingerprint("machine-one", 1'600'000'000);

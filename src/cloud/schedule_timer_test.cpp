@@ -10,7 +10,7 @@
 namespace brimvale::cloud {
 namespace {
 
-std::time_t at(const char* iso) { return *parseIsots(iso); }
+std::time_t atTime(const char* iso) { return *parseIsots(iso); }
 
 TEST(ScheduleTimer, StartsEachDueTemplateOnceAfterDowntime) {
   const char* old = std::getenv("TZ");
@@ -22,14 +22,14 @@ TEST(ScheduleTimer, StartsEachDueTemplateOnceAfterDowntime) {
   const Schedule hourly{ScheduleKind::kHourly, 2, 0, 0, 1};
   std::map<std::string, ScheduledTemplate> jobs{
       // Ran 2026-06-01 03:00; the computer was off until the 4th.
-      {"daily", {"daily", daily, at("2026-05-01T00:00:00Z"), at("2026-06-01T01:00:00Z")}},
+      {"daily", {"daily", daily, atTime("2026-05-01T00:00:00Z"), atTime("2026-06-01T01:00:00Z")}},
       // Never ran: counted from its creation.
-      {"hourly", {"hourly", hourly, at("2026-06-03T20:00:00Z"), std::nullopt}},
-      {"manual", {"manual", Schedule{}, at("2026-05-01T00:00:00Z"), std::nullopt}},
+      {"hourly", {"hourly", hourly, atTime("2026-06-03T20:00:00Z"), std::nullopt}},
+      {"manual", {"manual", Schedule{}, atTime("2026-05-01T00:00:00Z"), std::nullopt}},
       // Created after today's slot: its first run is tomorrow.
-      {"new", {"new", daily, at("2026-06-04T02:00:00Z"), std::nullopt}},
+      {"new", {"new", daily, atTime("2026-06-04T02:00:00Z"), std::nullopt}},
   };
-  std::time_t now = at("2026-06-04T09:30:00Z");
+  std::time_t now = atTime("2026-06-04T09:30:00Z");
   std::vector<std::pair<std::string, std::string>> started;
   platform::testing::FakeScheduler scheduler;
   ScheduleTimer timer(
@@ -63,7 +63,7 @@ TEST(ScheduleTimer, StartsEachDueTemplateOnceAfterDowntime) {
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.now);
-    now = at(step.now);
+    now = atTime(step.now);
     started.clear();
     scheduler.timers.begin()->second.fire();
     EXPECT_EQ(started, step.started);

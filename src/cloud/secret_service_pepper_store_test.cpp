@@ -44,7 +44,7 @@ TEST(SecretServicePepper, KeepsAndAdoptsThePepperInTheKeyring) {
       GTEST_SKIP() << "dbus-run-session or gnome-keyring-daemon is not installed (scripts/setup "
                       "installs both); the keyring store is untested here";
     }
-    testing::TempFolder home{"bv-keyring"};
+    brimvale::testing::TempFolder home{"bv-keyring"};
     fs::path run = home.folder("run");
     ::chmod(run.c_str(), 0700);
     ProcessInvocation session;
@@ -67,11 +67,11 @@ TEST(SecretServicePepper, KeepsAndAdoptsThePepperInTheKeyring) {
       GTEST_SKIP() << "gnome-keyring-daemon would not start in this environment: " << result.err;
     }
     ASSERT_TRUE(result.succeeded()) << result.describe() << "\n" << result.out << result.err;
-    EXPECT_TRUE(testing::contains(result.out, "[  PASSED  ] 1 test")) << result.out;
+    EXPECT_TRUE(brimvale::testing::contains(result.out, "[  PASSED  ] 1 test")) << result.out;
     return;
   }
 
-  testing::TempFolder tmp;
+  brimvale::testing::TempFolder tmp;
   const fs::path folder = tmp.folder("secrets");
   const std::string filePepper(kPepperBytes, '\x5a');
   ASSERT_TRUE(makeFilePepperStore(folder)->keep(filePepper));

@@ -22,7 +22,7 @@ mode_t modeOf(const fs::path& p) {
 
 // A vault in a temporary home with its own pepper file and a fixed clock.
 struct VaultHome {
-  testing::TempFolder home{"bv-vault"};
+  brimvale::testing::TempFolder home{"bv-vault"};
   VaultLocation location{home / ".brimvale/secrets/vault.enc", home / ".brimvale/secrets"};
   std::unique_ptr<PepperStore> pepper = makeFilePepperStore(location.secretsDir);
 
@@ -133,8 +133,8 @@ TEST(SecretVault, ForgettingARemoteKeepsTheOthers) {
 TEST(SecretVault, AFailedReplaceKeepsTheOldVault) {
   VaultHome h;
   ASSERT_TRUE(h.vault().set("nas", "password", "old"));
-  testing::FailingFileOperations ops;
-  ops.failFirst(testing::FileOp::kRename, "vault.enc.tmp", ENOSPC);
+  brimvale::testing::FailingFileOperations ops;
+  ops.failFirst(brimvale::testing::FileOp::kRename, "vault.enc.tmp", ENOSPC);
 
   auto failed = h.vault("machine:one|setup:1", ops).set("nas", "password", "new");
   ASSERT_FALSE(failed);

@@ -61,7 +61,7 @@ Result<std::map<std::string, std::string>> remoteDigests(const RcloneClient& cli
   return fail(Errc::kIo, "the destination's checksums could not be read: " + why);
 }
 
-struct MdFree {
+struct MdContextFree {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
 
@@ -71,7 +71,7 @@ std::optional<std::string> localDigest(int dfd, const std::string& name, const F
   const int fd = openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   struct stat st {};
-  std::unique_ptr<EVP_MD_CTX, MdFree> md(EVP_MD_CTX_new());
+  std::unique_ptr<EVP_MD_CTX, MdContextFree> md(EVP_MD_CTX_new());
   bool ok = fstat(fd, &st) == 0 && st.st_ino == seen.inode && st.st_dev == seen.device && md &&
             EVP_DigestInit_ex(md.get(), EVP_md5(), nullptr) == 1;
   std::vector<char> buffer(1 << 20);

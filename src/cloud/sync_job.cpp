@@ -138,7 +138,7 @@ std::optional<std::string> textIn(const json& j, const char* key) {
   return it->get<std::string>();
 }
 
-std::optional<std::time_t> dateIn(const json& j, const char* key) {
+std::optional<std::time_t> jobDateIn(const json& j, const char* key) {
   auto text = textIn(j, key);
   return text ? parseIsots(*text) : std::nullopt;
 }
@@ -196,7 +196,7 @@ std::optional<SyncJob> decodeSyncJob(const json& entry) {
   auto destination = textIn(entry, "destination");
   auto modeText = textIn(entry, "mode");
   auto stateText = textIn(entry, "state");
-  auto created = dateIn(entry, "createdAt");
+  auto created = jobDateIn(entry, "createdAt");
   if (!id || id->empty() || !source || !destination || !modeText || !stateText || !created)
     return std::nullopt;
   auto mode = jobModeNamed(*modeText);
@@ -210,8 +210,8 @@ std::optional<SyncJob> decodeSyncJob(const json& entry) {
               .state = *state,
               .createdAt = *created};
   if (auto it = entry.find("progress"); it != entry.end()) job.progress = decodeProgress(*it);
-  job.startedAt = dateIn(entry, "startedAt");
-  job.completedAt = dateIn(entry, "completedAt");
+  job.startedAt = jobDateIn(entry, "startedAt");
+  job.completedAt = jobDateIn(entry, "completedAt");
   job.errorMessage = textIn(entry, "errorMessage");
   job.transfers =
       static_cast<int>(std::clamp<std::int64_t>(integerIn(entry, "transfers", 8), 1, 64));
@@ -220,7 +220,7 @@ std::optional<SyncJob> decodeSyncJob(const json& entry) {
   job.dryRun = flagIn(entry, "dryRun");
   job.bisyncResync = flagIn(entry, "bisyncResync");
   if (auto it = entry.find("schedule"); it != entry.end() && !it->is_null()) job.schedule = *it;
-  job.lastScheduledRun = dateIn(entry, "lastScheduledRun");
+  job.lastScheduledRun = jobDateIn(entry, "lastScheduledRun");
   job.isScheduledInstance = flagIn(entry, "isScheduledInstance");
   // An action this build does not know must not turn into a deletion.
   job.postSuccessAction =

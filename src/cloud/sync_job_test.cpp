@@ -27,7 +27,7 @@ TEST(SyncJobJson, UnknownPostSuccessActionNeverDeletes) {
 }
 
 TEST(JobListFile, AnUndecodableJobIsKeptAsideAndTheRestLoad) {
-  testing::TempFolder temp;
+  brimvale::testing::TempFolder temp;
   const fs::path file = temp / "jobs.json";
   json broken = encodeSyncJob(fullJob());
   broken["mode"] = "teleport";
@@ -50,7 +50,7 @@ TEST(JobListFile, AnUndecodableJobIsKeptAsideAndTheRestLoad) {
 }
 
 TEST(JobListFile, AFileThatIsNotAListIsSetAsideNotOverwritten) {
-  testing::TempFolder temp;
+  brimvale::testing::TempFolder temp;
   const fs::path file = temp / "jobs.json";
   ASSERT_TRUE(writeFileAtomically(file, "{\"half\": [1, 2"));
   JobListFile jobs(file);

@@ -3,15 +3,10 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/base/text_formats.h"
+
 namespace brimvale::junk {
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-  constexpr std::string_view kBlank = " \t\r\n\v\f";
-  const auto start = text.find_first_not_of(kBlank);
-  if (start == std::string_view::npos) return {};
-  return text.substr(start, text.find_last_not_of(kBlank) - start + 1);
-}
 
 // UTF-8 characters: every byte that does not continue a sequence.
 std::size_t characterCount(std::string_view text) {
@@ -41,7 +36,7 @@ std::string_view hostOf(std::string_view afterScheme) {
 }  // namespace
 
 std::optional<std::string> junkLinkOf(std::string_view text) {
-  const std::string_view t = trimmed(text);
+  const std::string t = trimmed(text);
   if (t.empty() || characterCount(t) > kJunkLinkMaxChars) return std::nullopt;
   if (t.find_first_of(" \t\r\n") != std::string_view::npos) return std::nullopt;
   for (std::string_view scheme : {"http://", "https://"}) {

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 #include "junk/junk_link.h"
 
 namespace brimvale::junk {
@@ -20,13 +21,6 @@ std::string lowered(std::string_view text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
-}
-
-std::string trimmed(std::string_view text) {
-  constexpr std::string_view kBlank = " \t\r\n\v\f";
-  const auto start = text.find_first_not_of(kBlank);
-  if (start == std::string_view::npos) return {};
-  return std::string(text.substr(start, text.find_last_not_of(kBlank) - start + 1));
 }
 
 // Five decimals keep the ranking and a fifth of the file size.

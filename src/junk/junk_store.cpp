@@ -6,6 +6,7 @@
 
 #include "common/base/file_io.h"
 #include "common/base/file_lock.h"
+#include "common/base/text_formats.h"
 #include "junk/junk_image.h"
 #include "junk/junk_thumbnailer.h"
 
@@ -16,13 +17,6 @@ using std::chrono::milliseconds;
 namespace {
 
 constexpr auto kStrayMediaAge = std::chrono::hours(1);
-
-std::string trimmed(std::string_view text) {
-  constexpr std::string_view kBlank = " \t\r\n\v\f";
-  const auto start = text.find_first_not_of(kBlank);
-  if (start == std::string_view::npos) return {};
-  return std::string(text.substr(start, text.find_last_not_of(kBlank) - start + 1));
-}
 
 milliseconds ttlDuration(double seconds) {
   return milliseconds(static_cast<long long>(std::llround(seconds * 1000.0)));

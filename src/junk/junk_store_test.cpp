@@ -57,7 +57,7 @@ class JunkStoreTest : public ::testing::Test {
     ASSERT_TRUE(writeFileAtomically(dir_ / "junk-items.ndjson", text));
   }
 
-  testing::TempFolder dir_{"junk-store"};
+  brimvale::testing::TempFolder dir_{"junk-store"};
   platform::testing::MemoryDefaults defaults_;
   JunkTime now_ = *parseJunkDate("2026-12-07T12:00:00Z");
 };

@@ -127,12 +127,12 @@ class DriveSwitchScene : public ::testing::Test {
     return runDriveSwitch(paths_, seams);
   }
 
-  testing::TempFolder tmp_{"bv-drive-switch"};
+  brimvale::testing::TempFolder tmp_{"bv-drive-switch"};
   StatePaths paths_;
   fs::path oldWorking_, newWorking_;
   std::map<std::string, std::string> oldTree_;
-  std::unique_ptr<testing::FailingFileOperations> files_ =
-      std::make_unique<testing::FailingFileOperations>();
+  std::unique_ptr<brimvale::testing::FailingFileOperations> files_ =
+      std::make_unique<brimvale::testing::FailingFileOperations>();
   DiagnosticsLog diagnostics_{tmp_.path() / "diagnostics.log"};
   ProcessResult serviceAnswer_{.outcome = ProcessOutcome::kExited, .exitCode = 0};
   std::vector<std::vector<std::string>> serviceCalls_;
@@ -195,12 +195,12 @@ TEST_F(DriveSwitchScene, AFailureLeavesEveryLinkWorkingAndSaysWhy) {
        "the new drive doesn't match", kAllOld},
       {"a link that cannot be prepared",
        [](DriveSwitchScene& s) {
-         s.files_->failFirst(testing::FileOp::kSymlinkAt, ".bvl-", ENOSPC);
+         s.files_->failFirst(brimvale::testing::FileOp::kSymlinkAt, ".bvl-", ENOSPC);
        },
        "couldn't prepare a link at ", kAllOld},
       {"a link that cannot be swapped",
        [](DriveSwitchScene& s) {
-         s.files_->failFirst(testing::FileOp::kRenameAt, "big.iso", EACCES);
+         s.files_->failFirst(brimvale::testing::FileOp::kRenameAt, "big.iso", EACCES);
        },
        "couldn't update a link at ",
        {{"Projects/a.txt", "new"}, {"Projects/sub/b 'quoted'.txt", "new"}, {"big.iso", "old"}}},
@@ -217,7 +217,7 @@ TEST_F(DriveSwitchScene, AFailureLeavesEveryLinkWorkingAndSaysWhy) {
     SCOPED_TRACE(c.name);
     fs::remove_all(tmp_.path());
     fs::create_directories(tmp_.path());
-    files_ = std::make_unique<testing::FailingFileOperations>();
+    files_ = std::make_unique<brimvale::testing::FailingFileOperations>();
     serviceCalls_.clear();
     serviceAnswer_.exitCode = 0;
     privilegedWorks_ = true;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/base/stop_point.h"
 #include "common/state/path_policy.h"
@@ -28,12 +29,6 @@ struct Fd {
     if (fd >= 0) close(fd);
   }
 };
-
-std::string linkTargetAt(int dirfd, const std::string& name) {
-  std::array<char, 4096> buf{};
-  const ssize_t n = readlinkat(dirfd, name.c_str(), buf.data(), buf.size() - 1);
-  return n < 0 ? std::string() : std::string(buf.data(), static_cast<std::size_t>(n));
-}
 
 std::optional<struct stat> statAt(int dirfd, const std::string& name) {
   struct stat st {};

@@ -538,7 +538,7 @@ TEST_F(Mover, AWipeThroughALinkOutOfTheWorkingFolderIsRefused) {
 // and where, every old path still reads as before, and finishing the
 // relocation later completes it with nothing lost.
 TEST_F(Mover, ACleanUpRefusedMidRelinkLosesNothingAndIsFinishedLater) {
-  using testing::FileOp;
+  using brimvale::testing::FileOp;
   struct Case {
     const char* name;
     FileOp op;
@@ -552,12 +552,12 @@ TEST_F(Mover, ACleanUpRefusedMidRelinkLosesNothingAndIsFinishedLater) {
   const fs::path dst = working_ / "Relocated" / "Projects";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::FailingFileOperations failing;
+    brimvale::testing::FailingFileOperations failing;
     failing.failFirst(c.op, c.namePart, c.err);
     files_ = &failing;
     auto& mover = make();
     const fs::path src = makeSource();
-    const testing::TreeView before = testing::userView(src);
+    const brimvale::testing::TreeView before = brimvale::testing::userView(src);
     auto id = mover.enqueue(src, working_ / "Relocated", MoveConflictPolicy::kMerge, true,
                             MoveTriggerSource::kUserMove);
     ASSERT_TRUE(id);
@@ -568,13 +568,13 @@ TEST_F(Mover, ACleanUpRefusedMidRelinkLosesNothingAndIsFinishedLater) {
     EXPECT_EQ(mover.job(*id)->failure, MoveFailure::kPartlyRelinked);
     EXPECT_NE(error.find(std::strerror(c.err)), std::string::npos) << error;
     EXPECT_NE(error.find("Destination is valid at " + dst.string()), std::string::npos) << error;
-    EXPECT_EQ(testing::lostEntries(before, testing::userView(src)), 0);
+    EXPECT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(src)), 0);
 
     ASSERT_TRUE(mover.finishPartialRelocation(*id));
     ASSERT_TRUE(loop_.runUntil([&] { return settled(*id); }));
     EXPECT_EQ(phaseOf(*id), MovePhase::kDone) << mover.job(*id)->lastError.value_or("");
     EXPECT_EQ(fs::read_symlink(src / "readme.txt"), dst / "readme.txt");
-    EXPECT_EQ(testing::lostEntries(before, testing::userView(src)), 0);
+    EXPECT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(src)), 0);
     mover_.reset();
     files_ = &FileOperations::real();
     fs::remove_all(src);

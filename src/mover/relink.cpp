@@ -18,6 +18,7 @@
 #include <tuple>
 
 #include "common/base/best_effort.h"
+#include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/base/stop_point.h"
 #include "common/state/path_policy.h"
@@ -145,12 +146,6 @@ Relinked guardedRelink(const RelinkSeams& seams, int dirfd, const std::string& n
   return replaceWithLink(
       seams, dirfd, name, target,
       [&] { return seams.guard.confirm(*proof, dirfd, name, copyFd, copyName); }, error);
-}
-
-std::string linkTargetAt(int dirfd, const std::string& name) {
-  std::array<char, 4096> buf{};
-  const ssize_t n = readlinkat(dirfd, name.c_str(), buf.data(), buf.size() - 1);
-  return n < 0 ? std::string() : std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
 // One source folder, relative to the source root ("" for the root).

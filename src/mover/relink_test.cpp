@@ -215,10 +215,10 @@ TEST_F(Relink, SingleFilesAndLinkedSourcesAndMissingSources) {
 // still reads what it read before, a spare link that could not be removed is
 // noted in the diagnostics log, and the next run finishes the job.
 TEST_F(Relink, AFailureMidRelinkLosesNothingAndTheNextRunFinishes) {
-  using testing::FileOp;
-  testing::writeAwkwardTree(src_ / "tree", 9, 100, 3);
-  testing::writeAwkwardTree(dst_ / "tree", 9, 100, 3);
-  const testing::TreeView before = testing::userView(src_);
+  using brimvale::testing::FileOp;
+  brimvale::testing::writeAwkwardTree(src_ / "tree", 9, 100, 3);
+  brimvale::testing::writeAwkwardTree(dst_ / "tree", 9, 100, 3);
+  const brimvale::testing::TreeView before = brimvale::testing::userView(src_);
   struct Fault {
     FileOp op;
     std::string namePart;
@@ -249,19 +249,19 @@ TEST_F(Relink, AFailureMidRelinkLosesNothingAndTheNextRunFinishes) {
     SCOPED_TRACE(c.name);
     const fs::path log = root_ / (std::string(c.name) + ".log");
     const DiagnosticsLog diagnostics(log);
-    testing::FailingFileOperations files;
+    brimvale::testing::FailingFileOperations files;
     for (const auto& f : c.faults) files.failFirst(f.op, f.namePart, f.err);
     const WalkResult r = mover::relinkTree(src_, dst_, {files, diagnostics, guard_});
     EXPECT_EQ(files.injected(), static_cast<int>(c.faults.size()));
     EXPECT_EQ(r.errors, 1);
     ASSERT_TRUE(r.firstError.has_value());
     EXPECT_NE(r.firstError->find(c.firstError), std::string::npos) << *r.firstError;
-    EXPECT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+    EXPECT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(src_)), 0);
     EXPECT_EQ(readLastLines(log, 10).size(), static_cast<std::size_t>(c.diagnosticLines));
 
     const WalkResult again = relinkTree(src_, dst_);
     EXPECT_EQ(again.errors, 0) << again.firstError.value_or("");
-    EXPECT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+    EXPECT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(src_)), 0);
     EXPECT_TRUE(fs::is_symlink(src_ / "sub" / "b.bin"));
     // Plain files again for the next case.
     std::vector<fs::path> links;
@@ -274,7 +274,7 @@ TEST_F(Relink, AFailureMidRelinkLosesNothingAndTheNextRunFinishes) {
       fs::remove(l);
       fs::copy_file(target, l);
     }
-    ASSERT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+    ASSERT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(src_)), 0);
   }
 }
 

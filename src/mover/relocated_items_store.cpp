@@ -90,7 +90,7 @@ std::int64_t freeBytesAt(const fs::path& path) {
 }
 
 // Each path once, however it was written.
-std::string standardised(const std::string& path) {
+std::string standardisedPath(const std::string& path) {
   return normalisedAbsolute(path).value_or(fs::path(path)).string();
 }
 
@@ -134,13 +134,14 @@ void RelocatedItemsStore::refresh() {
       manifests_.remove(m.id);
       continue;
     }
-    if (!sources.insert(standardised(m.src)).second) continue;
+    if (!sources.insert(standardisedPath(m.src)).second) continue;
     items.push_back({m, classify(m, working), false});
   }
   ScanResult scan =
       discoverRelocations({mountPath(), working, env_.paths.home, env_.isMounted, env_.scanBudget});
   for (auto& found : scan.items) {
-    if (sources.insert(standardised(found.manifest.src)).second) items.push_back(std::move(found));
+    if (sources.insert(standardisedPath(found.manifest.src)).second)
+      items.push_back(std::move(found));
   }
   items_ = std::move(items);
   lastScanDiagnostic_ = scan.diagnostic;

@@ -19,7 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string nameOf(const std::string& rel) { return rel.empty() ? "(top-level directory)" : rel; }
+std::string entryNameOf(const std::string& rel) {
+  return rel.empty() ? "(top-level directory)" : rel;
+}
 
 }  // namespace
 
@@ -57,7 +59,7 @@ RecentWriteReport recentWriteReport(const std::optional<TreeSurvey>& survey, int
   report.windowHours = windowHours;
   if (windowHours <= 0 || !survey) return report;
   const std::time_t newest = survey->newestSeconds;
-  report.path = nameOf(survey->newestPath);
+  report.path = entryNameOf(survey->newestPath);
   report.modifiedAt = newest;
   report.ageSeconds = std::max<std::int64_t>(0, now - newest);
   report.triggered = newest > now - static_cast<std::time_t>(windowHours) * 3600;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
 #include "mover/manifest.h"
@@ -21,11 +22,6 @@ constexpr std::array<std::string_view, 6> kUnderWay{"writing",   "copying",    "
 
 bool underWay(std::string_view phase) {
   return std::find(kUnderWay.begin(), kUnderWay.end(), phase) != kUnderWay.end();
-}
-
-bool present(const fs::path& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
 }
 
 std::vector<MoveManifest> folderMoves(const StatePaths& paths) {
@@ -79,7 +75,7 @@ std::optional<std::string> movesRefusal(
   for (const auto& [phase, copy] : moves) {
     if (phase != "done") continue;
     auto translated = translatedPath(copy, route.oldWorking, route.newWorking);
-    if (!present(translated.value_or(copy))) return missingReason;
+    if (!entryPresent(translated.value_or(copy))) return missingReason;
   }
   return std::nullopt;
 }

@@ -66,7 +66,7 @@ class SwitchRecords : public ::testing::Test {
     ASSERT_TRUE(writeFileAtomically(paths_.state / "app-moves" / (id + ".json"), record.dump(2)));
   }
 
-  testing::TempFolder tmp_{"bv-switch"};
+  brimvale::testing::TempFolder tmp_{"bv-switch"};
   StatePaths paths_;
   SwitchRoute route_;
 };

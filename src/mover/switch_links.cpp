@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::optional<fs::path> linkTarget(const fs::path& link) {
+std::optional<fs::path> storedTarget(const fs::path& link) {
   std::error_code ec;
   fs::path target = fs::read_symlink(link, ec);
   if (ec) return std::nullopt;
@@ -24,7 +24,7 @@ std::optional<fs::path> linkTarget(const fs::path& link) {
 }
 
 void consider(const fs::path& link, const SwitchRoute& route, LinksFound& found) {
-  auto target = linkTarget(link);
+  auto target = storedTarget(link);
   if (!target) return;
   auto translated = translatedPath(*target, route.oldWorking, route.newWorking);
   if (!translated) return;
@@ -79,7 +79,7 @@ SwapStage swapLink(const LinkUpdate& update, FileOperations& files,
   // Only the link found may be replaced: a real file the user put at its
   // name meanwhile is theirs, and is left with the link not made.
   const std::string name = update.link.filename().string();
-  const auto now = linkTarget(update.link);
+  const auto now = storedTarget(update.link);
   const bool anyLink = update.oldTarget.empty();
   if (!now || (!anyLink && *now != update.oldTarget && *now != update.newTarget)) {
     bestEffort(files.unlinkAt(folder.fd(), temp), diagnostics,
@@ -109,7 +109,7 @@ int removeSwapLeftovers(const std::vector<LinkUpdate>& updates, const SwitchRout
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string name = it->path().filename().string();
       if (!it->is_symlink(ec)) continue;
-      auto target = linkTarget(it->path());
+      auto target = storedTarget(it->path());
       if (!target || !isRelinkLeftover(name, target->string(), route.newWorking)) continue;
       if (bestEffort(files.unlinkAt(open.fd(), name), diagnostics,
                      "removing the temporary link " + it->path().string())) {

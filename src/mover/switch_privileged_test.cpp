@@ -32,7 +32,7 @@ TEST(AdminShellCommand, QuotesEveryArgumentAndJoinsTheLinks) {
 #endif
 
 TEST(RelinkPrivileged, RepointsLinksAndRefusesWhatIsNotALinkPair) {
-  testing::TempFolder tmp("bv-relink-priv");
+  brimvale::testing::TempFolder tmp("bv-relink-priv");
   const fs::path oldCopy = tmp.file("old/x", "old");
   const fs::path newCopy = tmp.file("new/x", "new");
   const fs::path link = tmp.link("apps/x", oldCopy);

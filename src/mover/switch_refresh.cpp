@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "mover/relink.h"
 
@@ -17,33 +18,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Fd {
+struct RefreshFd {
   int fd = -1;
-  ~Fd() {
+  ~RefreshFd() {
     if (fd >= 0) close(fd);
   }
 };
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-std::optional<std::string> linkTargetAt(int dirfd, const std::string& name) {
-  std::array<char, 4096> buf{};
-  const ssize_t n = readlinkat(dirfd, name.c_str(), buf.data(), buf.size());
-  if (n < 0 || static_cast<std::size_t>(n) == buf.size()) return std::nullopt;
-  return std::string(buf.data(), static_cast<std::size_t>(n));
-}
-
 // Copies the file `name` of `fromDir` into `toDir` under the same name, which
 // must be free: written under a temporary name with the source's permissions
 // and times, flushed, then renamed into place without replacing anything.
 std::optional<std::string> copyAcross(int fromDir, int toDir, const std::string& name,
                                       const fs::path& shownAs) {
-  Fd in{openat(fromDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  RefreshFd in{openat(fromDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
   struct stat st {};
   if (in.fd < 0 || fstat(in.fd, &st) != 0) return errnoText("couldn't read " + shownAs.string());
   if (!S_ISREG(st.st_mode)) return shownAs.string() + " is no longer a file";
   const std::string temp = temporaryLinkName();
-  Fd out{openat(toDir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+  RefreshFd out{openat(toDir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
   if (out.fd < 0) return errnoText("couldn't write a copy of " + shownAs.string());
   auto abandon = [&](const std::string& why) {
     unlinkat(toDir, temp.c_str(), 0);
@@ -112,14 +106,14 @@ class Refresh {
 
   void link(int cur, int cp, const std::string& name, const fs::path& curPath,
             const fs::path& copyPath) {
-    auto target = linkTargetAt(cur, name);
-    if (!target) {
+    const std::string target = linkTargetAt(cur, name);
+    if (target.empty()) {
       out_.error = "couldn't read the link " + curPath.string();
       return;
     }
     if (linkTargetAt(cp, name) == target) return;
     if (!setAside(cp, name, copyPath)) return;
-    if (symlinkat(target->c_str(), cp, name.c_str()) != 0)
+    if (symlinkat(target.c_str(), cp, name.c_str()) != 0)
       out_.error = errnoText("couldn't make the link " + copyPath.string());
   }
 

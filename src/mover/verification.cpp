@@ -21,6 +21,7 @@
 #include <unordered_set>
 
 #include "common/base/disk_usage.h"
+#include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/base/tree_walk.h"
 #include "common/base/walk_below.h"
@@ -120,13 +121,6 @@ bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const char* path) {
   }
   close(fd);
   return ok;
-}
-
-// A link's target, read relative to the open folder `dirfd` (AT_FDCWD: `name` is a path).
-std::string linkTargetAt(int dirfd, const std::string& name) {
-  std::array<char, 4096> buf{};
-  ssize_t n = readlinkat(dirfd, name.c_str(), buf.data(), buf.size() - 1);
-  return n < 0 ? std::string() : std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
 std::string linkTarget(const fs::path& p) { return linkTargetAt(AT_FDCWD, p.string()); }

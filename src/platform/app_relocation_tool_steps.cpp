@@ -2,17 +2,12 @@
 
 #include <charconv>
 
+#include "common/base/text_formats.h"
+
 namespace brimvale::platform {
 namespace {
 
 constexpr std::string_view kStatusMarker = "__BVX__:";
-
-std::string trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(first, last - first + 1));
-}
 
 // Calls `each` with every line of `text`, a line ending at \n or \r.
 template <class F>

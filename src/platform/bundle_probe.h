@@ -28,7 +28,7 @@ class BundleProbe {
 
 // Runs one tool to completion or its deadline; the seam through which tests
 // answer with recorded output and count the runs.
-using ToolRunner = std::function<ProcessResult(
+using ProbeToolRunner = std::function<ProcessResult(
     const std::string& path, std::vector<std::string> args, std::chrono::milliseconds deadline)>;
 
 // The probe of the platform this program was built for.

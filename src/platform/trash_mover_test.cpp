@@ -15,9 +15,9 @@ namespace fs = std::filesystem;
 constexpr std::time_t kNow = 1'800'000'000;
 
 TEST(MoveToTrash, SameVolumeGoesToTheHomeTrashWithARecord) {
-  testing::TempFolder tmp("trash-mover");
+  brimvale::testing::TempFolder tmp("trash-mover");
   const TrashPlaces places{tmp / "home/.local/share/Trash", 1000};
-  testing::FailingFileOperations files;
+  brimvale::testing::FailingFileOperations files;
   struct Case {
     std::string name;
     std::string expectedLeaf;
@@ -41,7 +41,7 @@ TEST(MoveToTrash, SameVolumeGoesToTheHomeTrashWithARecord) {
     EXPECT_NE(info->find("\nDeletionDate="), std::string::npos);
   }
   // A failed move leaves the item where it was, and no record.
-  files.failFirst(testing::FileOp::kRenameNoReplace, "Archive", EACCES);
+  files.failFirst(brimvale::testing::FileOp::kRenameNoReplace, "Archive", EACCES);
   const auto kept = tmp.file("Archive/a.txt");
   EXPECT_FALSE(moveToTrash(kept.parent_path(), places, kNow, files));
   EXPECT_TRUE(fs::exists(kept));
@@ -51,10 +51,10 @@ TEST(MoveToTrash, SameVolumeGoesToTheHomeTrashWithARecord) {
 }
 
 TEST(MoveToTrash, OtherVolumeUsesThatVolumesTrash) {
-  testing::TempFolder tmp("trash-mover");
-  testing::TmpfsMount drive(tmp / "drive", "4m");
+  brimvale::testing::TempFolder tmp("trash-mover");
+  brimvale::testing::TmpfsMount drive(tmp / "drive", "4m");
   if (!drive.mounted()) {
-    if (testing::mountsRequired()) FAIL() << drive.whyNot();
+    if (brimvale::testing::mountsRequired()) FAIL() << drive.whyNot();
     GTEST_SKIP() << drive.whyNot();
   }
   const TrashPlaces places{tmp / "home/.local/share/Trash", 1000};

@@ -39,11 +39,7 @@ constexpr std::string_view kStagingSuffix = ".brimvale-returning";
 // An empty folder in the copy home once it compared equal: it stays with the
 // copy through the swap, so an interrupted run can tell which side is which.
 constexpr std::string_view kStagedMarker = ".brimvale-staged";
-constexpr std::chrono::hours kCopyLimit{6};
-
-bool present(const fs::path& path) {
-  return fs::exists(linkStatus(path).value_or(fs::file_status{}));
-}
+constexpr std::chrono::hours kHomecomingCopyLimit{6};
 
 bool onDrive(const std::string& path, const fs::path& mount) {
   const auto p = normalisedAbsolute(path);
@@ -209,7 +205,7 @@ Result<std::optional<fs::path>> putBack(int asideFd, int homeFd, const fs::path&
 Result<std::vector<fs::path>> settleSetAside(const fs::path& aside, const fs::path& home,
                                              const fs::path& copy) {
   std::vector<fs::path> kept;
-  if (!present(aside)) return kept;
+  if (!entryPresent(aside)) return kept;
   const OpenFolder homeFolder(home.string());
   if (!homeFolder.isOpen()) return notWhatCameHome(home, aside);
   // The links the relocation left are Brimvale's own: they hold no data.
@@ -221,7 +217,7 @@ Result<std::vector<fs::path>> settleSetAside(const fs::path& aside, const fs::pa
     }
   }
   stopPoint("homecoming:links-removed");
-  if (!present(aside)) return kept;
+  if (!entryPresent(aside)) return kept;
   const OpenFolder asideFolder(aside.string());
   if (!asideFolder.isOpen()) {
     return fail(Errc::kInvalidArgument, home.string() + " is home, but " + aside.string() +
@@ -265,7 +261,7 @@ Result<std::vector<fs::path>> settleSetAside(const fs::path& aside, const fs::pa
 
 Result<std::vector<fs::path>> removeCopyHome(const fs::path& copy, const fs::path& home) {
   std::vector<fs::path> kept;
-  if (!present(copy)) return kept;
+  if (!entryPresent(copy)) return kept;
   const OpenFolder homeFolder(home.string());
   if (!homeFolder.isOpen()) return notWhatCameHome(home, copy);
   const ReplaceGuard guard({.alwaysCompareBytes = true});
@@ -331,8 +327,8 @@ Result<void> StagedHomecoming::stage(const MoveManifest& relocation) {
                 "Its copy at " + copy.string() + " cannot be reached; connect the drive." + keep);
   }
   // A mark left by an earlier run is taken again only once this run has compared.
-  if (present(staging / kStagedMarker)) (void)removePath(staging / kStagedMarker);
-  if (!present(staging)) {
+  if (entryPresent(staging / kStagedMarker)) (void)removePath(staging / kStagedMarker);
+  if (!entryPresent(staging)) {
     if (auto made = createDirectory(staging); !made) {
       return fail(Errc::kIo, "No folder could be made to copy it home into." + keep +
                                  " Raw error: " + made.error().detail);
@@ -344,7 +340,7 @@ Result<void> StagedHomecoming::stage(const MoveManifest& relocation) {
     const ProcessResult r =
         runProcess({.path = rsyncPath_,
                     .args = {"-aHX", copy.string() + "/", staging.string() + "/"},
-                    .deadline = kCopyLimit});
+                    .deadline = kHomecomingCopyLimit});
     if (!r.succeeded()) {
       return fail(Errc::kToolFailed,
                   "Its copy could not be copied home." + keep + " Raw error: " + r.err);
@@ -368,8 +364,9 @@ Result<void> StagedHomecoming::swapIn(const MoveManifest& relocation) {
   const fs::path staging = stagingPathOf(relocation.src);
   const std::string keep =
       " The folder stays on the drive; its copy home is complete at " + staging.string() + ".";
-  if (!present(src / kStagedMarker)) {
-    if (!present(staging / kStagedMarker)) return {};  // swapped and settled in by an earlier run
+  if (!entryPresent(src / kStagedMarker)) {
+    if (!entryPresent(staging / kStagedMarker))
+      return {};  // swapped and settled in by an earlier run
     // Only what the relocation left may give way: its link, or its folder of links.
     const fs::file_status status = linkStatus(src).value_or(fs::file_status{});
     if (fs::exists(status) && (fs::is_symlink(status) ? !mover::leadsInto(src, relocation.finalDst)
@@ -378,7 +375,7 @@ Result<void> StagedHomecoming::swapIn(const MoveManifest& relocation) {
                   "Something else is at " + src.string() +
                       " now, not what the relocation left there, so it was not touched." + keep);
     }
-    if (present(aside)) {
+    if (entryPresent(aside)) {
       return fail(Errc::kInvalidArgument, aside.string() + " is in the way." + keep +
                                               " Move it elsewhere and run this again.");
     }
@@ -390,8 +387,8 @@ Result<void> StagedHomecoming::swapIn(const MoveManifest& relocation) {
     }
     stopPoint("homecoming:swapped");
   }
-  if (present(staging)) {
-    if (present(aside)) {
+  if (entryPresent(staging)) {
+    if (entryPresent(aside)) {
       return fail(Errc::kInvalidArgument, src.string() + " is home, but " + aside.string() +
                                               " is in the way of what "
                                               "stood there, which waits at " +
@@ -434,8 +431,8 @@ Result<std::vector<fs::path>> StagedHomecoming::bringHome(const MoveManifest& re
   if (!finishedReturnOf(records(paths_), relocation)) {
     // An earlier run may have swapped the copy in already.
     const fs::path staging = stagingPathOf(relocation.src);
-    const bool swapped =
-        present(src / kStagedMarker) || (present(aside) && realEntry(src) && !present(staging));
+    const bool swapped = entryPresent(src / kStagedMarker) ||
+                         (entryPresent(aside) && realEntry(src) && !entryPresent(staging));
     if (!swapped) {
       if (auto staged = stage(relocation); !staged) return std::unexpected(staged.error());
     }

@@ -33,10 +33,6 @@ constexpr std::chrono::hours kCopyLimit{6};
 constexpr std::chrono::seconds kLockWait{5};
 constexpr std::string_view kRecordFile = "panic-recovery.json";
 
-bool present(const fs::path& path) {
-  return fs::exists(linkStatus(path).value_or(fs::file_status{}));
-}
-
 std::uint64_t apparentBytes(const fs::path& path) {
   return static_cast<std::uint64_t>(mover::apparentSizeKB(path).value_or(0)) * 1024;
 }
@@ -63,7 +59,7 @@ void planParked(const ParkedOriginal& p, HomecomingPlan& plan) {
         {p.parked, p.relocated, p.copy, copyBytes > parkedBytes ? copyBytes - parkedBytes : 0});
     return;
   }
-  if (!present(p.relocated)) {
+  if (!entryPresent(p.relocated)) {
     plan.parked.push_back({p.parked, p.relocated, {}, 0});
     return;
   }
@@ -270,8 +266,8 @@ std::vector<MoveManifest> relocationsAway(const std::vector<MoveManifest>& all) 
   std::vector<MoveManifest> away;
   for (const auto& m : all) {
     if (m.phase != MovePhase::kDone || !m.replaceSourceWithSymlink) continue;
-    const bool copyThere = !finishedReturnOf(all, m) && present(m.finalDst);
-    if (copyThere || present(setAsidePathOf(m.src))) away.push_back(m);
+    const bool copyThere = !finishedReturnOf(all, m) && entryPresent(m.finalDst);
+    if (copyThere || entryPresent(setAsidePathOf(m.src))) away.push_back(m);
   }
   return away;
 }
@@ -306,7 +302,7 @@ HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<fs::pat
     if (isDirectory(link.target).value_or(false)) {
       plan.parked.push_back({link.link.string() + std::string(kParkedSuffix), link.link,
                              link.target, apparentBytes(link.target), true});
-    } else if (!present(link.target)) {
+    } else if (!entryPresent(link.target)) {
       plan.left.push_back({link.link, "it leads to " + link.target.string() +
                                           ", which cannot be reached; connect the drive and run "
                                           "this again."});
@@ -321,7 +317,7 @@ HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<fs::pat
   }
   for (const auto& m : all) {
     if (m.phase == MovePhase::kDone && m.replaceSourceWithSymlink && !finishedReturnOf(all, m) &&
-        !present(m.finalDst) && !present(setAsidePathOf(m.src))) {
+        !entryPresent(m.finalDst) && !entryPresent(setAsidePathOf(m.src))) {
       plan.left.push_back({m.src, "its copy at " + m.finalDst +
                                       " cannot be reached; connect the drive and run this again."});
     }
@@ -333,7 +329,7 @@ Result<std::vector<fs::path>> returnParked(const ParkedReturn& item, const std::
   std::vector<fs::path> kept;
   const std::string keep = " Nothing was changed at " + item.path.string() + "; " +
                            item.parked.string() + " stays as it is.";
-  if (item.parkFirst && !present(item.parked)) {
+  if (item.parkFirst && !entryPresent(item.parked)) {
     if (auto made = createDirectory(item.parked); !made) {
       return fail(Errc::kIo, "No folder could be made to copy it home into." + keep +
                                  " Raw error: " + made.error().detail);
@@ -395,7 +391,7 @@ Result<std::vector<fs::path>> returnParked(const ParkedReturn& item, const std::
                                  " Raw error: " + removed.error().detail);
     }
     stopPoint("homecoming:unlinked");
-  } else if (present(item.path)) {
+  } else if (entryPresent(item.path)) {
     return fail(Errc::kInvalidArgument, "Something is at " + item.path.string() +
                                             " already, so the parked folder stays beside it.");
   }
@@ -487,7 +483,7 @@ int panicRecoveryCommand(PanicHost& host, const PanicOptions& options) {
       return 1;
     }
   }
-  const Record record = interrupted.value_or(Record{present(host.paths.paused)});
+  const Record record = interrupted.value_or(Record{entryPresent(host.paths.paused)});
   if (!interrupted) {
     if (auto written = writeRecord(host.paths, record); !written) {
       host.err << "Brimvale could not write its record of this run, so nothing was changed; "

@@ -30,7 +30,7 @@ bool present(const fs::path& p) { return fs::exists(fs::symlink_status(p)); }
 // A folder relocated with its original parked: the copy on a "drive"
 // folder, a link at the path, the original beside it under its parked name.
 struct ParkedScene {
-  testing::TempFolder root{"bv-panic"};
+  brimvale::testing::TempFolder root{"bv-panic"};
   fs::path home = root.folder("home");
   fs::path path = home / "Caf\xc3\xa9 'q' \"x\"";
   fs::path parked = path.string() + ".hollin-old";
@@ -96,7 +96,8 @@ TEST(PanicRecovery, AParkedOriginalReplacesItsLinkOnlyOnceItHoldsEverythingTheCo
     ParkedScene s;
     const fs::path copyFolder = s.copy;
     c.arrange(s);
-    const auto before = testing::treeSums(s.root.path(), testing::Folders::kListed);
+    const auto before =
+        brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed);
     const auto done = returnParked(s.item(), c.rsync);
     EXPECT_EQ(done.has_value(), c.home) << (done ? "" : done.error().detail);
     EXPECT_EQ(text(s.path / "a.txt"), c.aAtPath);
@@ -116,7 +117,8 @@ TEST(PanicRecovery, AParkedOriginalReplacesItsLinkOnlyOnceItHoldsEverythingTheCo
         EXPECT_EQ(text(s.path / "new/c.txt"), "written after the move");
       }
     } else {
-      EXPECT_EQ(testing::treeSums(s.root.path(), testing::Folders::kListed), before)
+      EXPECT_EQ(brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed),
+                before)
           << "a refused return changes nothing";
     }
   }
@@ -136,7 +138,7 @@ MoveManifest record(const std::string& id, std::string src, std::string finalDst
 }
 
 TEST(PanicRecovery, AwayAreTheFinishedRelocationsWhoseFolderIsNotHomeYet) {
-  testing::TempFolder root{"bv-away"};
+  brimvale::testing::TempFolder root{"bv-away"};
   const fs::path home = root.folder("home"), drive = root.folder("drive/Relocated");
   const std::string src = (home / "Photos").string(), copy = (drive / "Photos").string();
   const MoveManifest relocated = record("A", src, copy, MovePhase::kDone, true);
@@ -178,7 +180,7 @@ TEST(PanicRecovery, AwayAreTheFinishedRelocationsWhoseFolderIsNotHomeYet) {
 // Given the drive is not connected, the relocation cannot come home: the plan
 // says so instead of calling everything home, and a run ends with status 1.
 TEST(PanicRecovery, ACopyThatCannotBeReachedIsLeftWithWhatToDo) {
-  testing::TempFolder root{"bv-unplugged"};
+  brimvale::testing::TempFolder root{"bv-unplugged"};
   const StatePaths paths = StatePaths::forHome(root.folder("home"));
   const std::string src = (paths.home / "Films").string();
   const MoveManifest relocated =
@@ -276,9 +278,11 @@ TEST(PanicRecovery, OnlyShowsThePlanUnlessToldOrAskedAndRefusesBeforeChangingAny
     s.relocateOne();
     s.freeBytes = c.freeBytes;
     s.in.str(c.answer);
-    const auto before = testing::treeSums(s.root.path(), testing::Folders::kListed);
+    const auto before =
+        brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed);
     EXPECT_EQ(s.run(c.options, c.terminal), c.status) << s.out.str() << s.err.str();
-    EXPECT_EQ(testing::treeSums(s.root.path(), testing::Folders::kListed), before);
+    EXPECT_EQ(brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed),
+              before);
     EXPECT_TRUE(s.homecoming.asked.empty());
     EXPECT_NE(s.out.str().find("To bring home"), std::string::npos) << s.out.str();
   }
@@ -410,7 +414,7 @@ TEST(PanicRecovery, SaysEverythingIsHomeOnlyOnceTheDiskShowsIt) {
 // its path and the drive's other version goes beside it; the same file goes;
 // a file only at home comes back; the links go.
 TEST(PanicRecovery, WhatWasSetAsideSettlesWithTheHomeVersionAtItsPath) {
-  testing::TempFolder root{"bv-settle"};
+  brimvale::testing::TempFolder root{"bv-settle"};
   const fs::path home = root / "home/Projects", aside = root / "home/Projects.brimvale-links";
   const fs::path copy = root / "drive/BRIM-Mac/Relocated/Projects";
   put(home / "edited.txt", "the drive's newer version");

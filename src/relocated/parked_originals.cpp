@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::chrono::seconds kLockWait{5};
+constexpr std::chrono::seconds kParkLockWait{5};
 
 struct Identity {
   dev_t device = 0;
@@ -174,7 +174,7 @@ ConfirmOutcome confirmParked(const ConfirmRequest& request, FileOperations& file
   const fs::path parked = allowed->resolved;
 
   mover::RelocatorLock lock(request.stateDir);
-  if (auto locked = lock.acquire(kLockWait); !locked)
+  if (auto locked = lock.acquire(kParkLockWait); !locked)
     return refused(o, ConfirmResult::kBusy, locked.error().detail);
 
   struct stat st {};

@@ -16,14 +16,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-void put(const fs::path& file, const std::string& text) {
+void putFile(const fs::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
 }
 
 // A relocated folder as move-dir leaves it: the copy on the "drive", a link
 // at the folder's path leading to it, and the original parked beside the link.
 struct Relocated {
-  testing::TempFolder root{"bv-parked"};
+  brimvale::testing::TempFolder root{"bv-parked"};
   fs::path home = root.folder("home");
   fs::path state = root.folder("home/.brimvale/state");
   fs::path src = home / "Proj \"\xc3\x9cn\"";
@@ -38,8 +38,8 @@ struct Relocated {
   }
   static void writeTree(const fs::path& at) {
     fs::create_directories(at / "sub dir");
-    put(at / "a.txt", "alpha");
-    put(at / "sub dir" / "b.bin", std::string(70'000, 'b'));
+    putFile(at / "a.txt", "alpha");
+    putFile(at / "sub dir" / "b.bin", std::string(70'000, 'b'));
     fs::create_symlink("a.txt", at / "ln");
   }
   // The copy tool keeps dates; so does this scene.
@@ -48,8 +48,8 @@ struct Relocated {
       fs::last_write_time(copy / rel, fs::last_write_time(parked / rel));
   }
   // Everything but Brimvale's own state (the lock records its holder).
-  [[nodiscard]] testing::TreeSums sums() const {
-    auto all = testing::treeSums(root.path());
+  [[nodiscard]] brimvale::testing::TreeSums sums() const {
+    auto all = brimvale::testing::treeSums(root.path());
     std::erase_if(all, [](const auto& e) { return e.first.starts_with("home/.brimvale"); });
     return all;
   }
@@ -74,7 +74,7 @@ TEST(ParkedOriginals, ConfirmDeletesOnlyAParkedFolderWhoseCopyHoldsEverything) {
        ConfirmResult::kDeleted},
       {"one byte changed in the copy",
        [](Relocated& r) {
-         put(r.copy / "a.txt", "alphA");
+         putFile(r.copy / "a.txt", "alphA");
          return r.parked;
        },
        ConfirmResult::kDiffers},
@@ -154,10 +154,10 @@ TEST(ParkedOriginals, ConfirmDeletesOnlyAParkedFolderWhoseCopyHoldsEverything) {
     Relocated r;
     const fs::path path = c.arrange(r);
     const auto rootBefore = r.sums();
-    const auto copyBefore = testing::userView(r.copy);
+    const auto copyBefore = brimvale::testing::userView(r.copy);
     const ConfirmOutcome outcome = r.confirm(path);
     EXPECT_EQ(outcome.result, c.expected) << confirmSentence(outcome);
-    EXPECT_EQ(testing::lostEntries(copyBefore, testing::userView(r.copy)), 0);
+    EXPECT_EQ(brimvale::testing::lostEntries(copyBefore, brimvale::testing::userView(r.copy)), 0);
     if (c.expected == ConfirmResult::kDeleted) {
       EXPECT_FALSE(fs::exists(fs::symlink_status(r.parked)));
       EXPECT_EQ(fs::read_symlink(r.src), r.copy);
@@ -188,7 +188,7 @@ TEST(ParkedOriginals, QuickLookTellsEachStateAndIgnoresWhatDoesNotMatter) {
        ParkedState::kMatches},
       {"same size, other content, other date",
        [](Relocated& r) {
-         put(r.copy / "a.txt", "ALPHA");
+         putFile(r.copy / "a.txt", "ALPHA");
          fs::last_write_time(r.copy / "a.txt", fs::file_time_type::clock::now() + 1h);
        },
        ParkedState::kDiffers},

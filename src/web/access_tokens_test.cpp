@@ -26,7 +26,7 @@ TEST(AccessTokens, TokenIsSpentByItsFirstRedeemAndExpiresAfterAMinute) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::TempFolder folder;
+    brimvale::testing::TempFolder folder;
     std::time_t now = 1'000'000;
     TokenBook book(folder / "tokens", [&] { return now; });
     auto token = book.mint();
@@ -41,7 +41,7 @@ TEST(AccessTokens, TokenIsSpentByItsFirstRedeemAndExpiresAfterAMinute) {
 }
 
 TEST(AccessTokens, MalformedTokensNeverNameAFile) {
-  testing::TempFolder folder;
+  brimvale::testing::TempFolder folder;
   folder.file("outside", "1000000");
   folder.file("tokens/ABCDEF", "1000000");
   TokenBook book(folder / "tokens", [] { return std::time_t{1'000'000}; });
@@ -56,7 +56,7 @@ TEST(AccessTokens, MalformedTokensNeverNameAFile) {
 }
 
 TEST(AccessTokens, TokensAndTheirFolderArePrivate) {
-  testing::TempFolder folder;
+  brimvale::testing::TempFolder folder;
   TokenBook book(folder / "tokens", [] { return std::time_t{5}; });
   auto first = book.mint();
   auto second = book.mint();

@@ -162,6 +162,16 @@ Reply jsonReply(const nlohmann::json& value, int status) {
   return {.status = status, .contentType = "application/json", .body = value.dump()};
 }
 
+std::string bodyText(const nlohmann::json& body, const char* name, std::string fallback) {
+  const auto found = body.find(name);
+  return found != body.end() && found->is_string() ? found->get<std::string>() : fallback;
+}
+
+bool bodyFlag(const nlohmann::json& body, const char* name) {
+  const auto found = body.find(name);
+  return found != body.end() && *found == true;
+}
+
 Reply sentenceReply(int status, std::string sentence) {
   return jsonReply({{"error", std::move(sentence)}}, status);
 }

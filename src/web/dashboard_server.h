@@ -54,6 +54,12 @@ using GetHandler = std::function<Reply()>;
 // never reaches the handler: it gets a 400 sentence).
 using PostHandler = std::function<Reply(const nlohmann::json& body)>;
 
+// A text field of a request body; `fallback` when it is missing or not text.
+[[nodiscard]] std::string bodyText(const nlohmann::json& body, const char* name,
+                                   std::string fallback = {});
+// A field of a request body that is exactly true.
+[[nodiscard]] bool bodyFlag(const nlohmann::json& body, const char* name);
+
 class DashboardServer {
  public:
   // `stateFolder` holds dashboard.url and the token folder; `now` reads the

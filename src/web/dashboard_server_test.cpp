@@ -101,7 +101,7 @@ class Dashboard {
   DashboardServer& server() { return server_; }
 
  private:
-  testing::TempFolder home_;
+  brimvale::testing::TempFolder home_;
   DashboardServer server_{home_ / "state", [] { return std::time(nullptr); }};
   std::unique_ptr<httplib::Client> client_;
 };
@@ -185,7 +185,7 @@ TEST(DashboardServer, AnswersOnlyItsOwnHostName) {
 }
 
 TEST(DashboardServer, ClosesAConnectionStillSendingItsRequestAtTheDeadline) {
-  testing::TempFolder state;
+  brimvale::testing::TempFolder state;
   DashboardServer server(
       state.path(), [] { return std::time(nullptr); }, 300ms);
   ASSERT_TRUE(server.start().has_value());

@@ -53,7 +53,7 @@ class AppMoveE2E : public ::testing::Test {
   TmpfsDrive drive_{
       std::string("AppMove-") + ::testing::UnitTest::GetInstance()->current_test_info()->name(),
       "2g"};
-  TempHome home_{testing::StateFolder::kCreated};
+  TempHome home_{brimvale::testing::StateFolder::kCreated};
   AppMoveScene scene_{home_, drive_.path()};
 };
 

@@ -111,7 +111,8 @@ bool linksTo(const fs::path& link, const fs::path& target) {
   return apps::isLinkTo(link, target.string());
 }
 
-AppMoveScene::AppMoveScene(const testing::TempHome& home, const fs::path& drive) : home_(home) {
+AppMoveScene::AppMoveScene(const brimvale::testing::TempHome& home, const fs::path& drive)
+    : home_(home) {
   if (!fs::is_directory("/Applications")) {
     whyNot_ = "no /Applications to mount over (run under scripts/in-private-mounts)";
     return;

@@ -32,7 +32,7 @@ class AppMoveScene {
  public:
   // `drive` is a mounted tmpfs; its working folder is made and named as the
   // drive in the status file brimvale reads.
-  AppMoveScene(const testing::TempHome& home, const std::filesystem::path& drive);
+  AppMoveScene(const brimvale::testing::TempHome& home, const std::filesystem::path& drive);
   ~AppMoveScene();
   AppMoveScene(const AppMoveScene&) = delete;
   AppMoveScene& operator=(const AppMoveScene&) = delete;
@@ -76,7 +76,7 @@ class AppMoveScene {
  private:
   [[nodiscard]] std::vector<std::string> inNamespace(const std::vector<std::string>& args) const;
 
-  const testing::TempHome& home_;
+  const brimvale::testing::TempHome& home_;
   pid_t holder_ = -1;
   std::string whyNot_;
   std::filesystem::path applications_;

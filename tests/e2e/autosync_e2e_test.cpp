@@ -20,7 +20,7 @@ namespace brimvale::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::contains;
+using brimvale::testing::contains;
 using namespace std::chrono_literals;
 
 class AutoSyncE2E : public MoverScene {

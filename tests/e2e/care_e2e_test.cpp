@@ -60,7 +60,7 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
       writeTrashedFile(h, "Old \"quarterly\" report.pdf", noise(4'000'000), 60);
   const fs::path freshTrash = writeTrashedFile(h, "Fresh note.txt", "keep me\n", 2);
   constexpr std::int64_t kWritten = 9'500'000;
-  testing::settle(h);  // what was written moments ago counts as in use
+  brimvale::testing::settle(h);  // what was written moments ago counts as in use
 
   ProcessResult plan = sandbox.brimvale({"care", "--plan"});
   ASSERT_EQ(plan.exitCode, 0) << plan.describe() << plan.out << plan.err;

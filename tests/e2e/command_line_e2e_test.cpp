@@ -99,7 +99,7 @@ void expectHelpOnly(const TempHome& home, const std::vector<HelpCase>& cases,
 // passed through `brimvale service` (the service's own help), with the
 // service installed: `--yes` beside the help flag changes nothing either.
 TEST(CommandLineE2E, ApplicationHelpOnEverySubcommandChangesNothing) {
-  TempHome home(testing::StateFolder::kCreated);
+  TempHome home(brimvale::testing::StateFolder::kCreated);
   home.writeConfig("NVMe=\"" + (home.path() / "drive").string() + "\"\n");
   fs::create_symlink(BRIM_VALE_PATH, home.paths().serviceProgram);
   const std::string path = (home.path() / "folder").string();

@@ -64,7 +64,7 @@ class DriveSwitchE2E : public ::testing::Test {
                                     mover::encodeManifest(m)));
   }
 
-  ProcessResult brimvale(std::vector<std::string> args) const {
+  ProcessResult runBrimvale(std::vector<std::string> args) const {
     return runProcess({.path = BRIMVALE_PATH,
                        .args = std::move(args),
                        .envAdditions = {{"HOME", home_.path().string()}},
@@ -73,7 +73,8 @@ class DriveSwitchE2E : public ::testing::Test {
 
   // Starts the transfer and waits for its verified copy.
   void copyAcross() {
-    ProcessResult started = brimvale({"drive-transfer", "start", "transfer", new_.path().string()});
+    ProcessResult started =
+        runBrimvale({"drive-transfer", "start", "transfer", new_.path().string()});
     ASSERT_EQ(started.exitCode, 0) << started.out << started.err;
     waitForTransferPhase(home_, "copied");
   }
@@ -125,7 +126,7 @@ class DriveSwitchE2E : public ::testing::Test {
 TEST_F(DriveSwitchE2E, WaitingForTheCopySwitchesEveryLinkRecordAndTheDrive) {
   copyAcross();
   ASSERT_EQ(links(), all("old"));
-  ProcessResult wait = brimvale({"drive-transfer", "status", "--wait"});
+  ProcessResult wait = runBrimvale({"drive-transfer", "status", "--wait"});
   EXPECT_EQ(wait.exitCode, 0) << wait.out << wait.err;
   EXPECT_NE(wait.out.find("Switching to the new drive…\n  Checking the copy…\n  Finding what to "
                           "move over…\n  Updating links to the new drive…\n  Updating records…\n"),
@@ -135,7 +136,7 @@ TEST_F(DriveSwitchE2E, WaitingForTheCopySwitchesEveryLinkRecordAndTheDrive) {
       << wait.out;
   expectSwitchedAndNothingLost();
 
-  ProcessResult again = brimvale({"drive-transfer", "status", "--wait"});
+  ProcessResult again = runBrimvale({"drive-transfer", "status", "--wait"});
   EXPECT_EQ(again.exitCode, 0);
   EXPECT_EQ(again.out, "Moved everything to the new drive and switched over.\n");
 }
@@ -169,7 +170,7 @@ TEST_F(DriveSwitchE2E, AMoveUnderWayOrACopyMissingBlocksTheSwitch) {
     first = false;
     copyAcross();
     c.arrange(*this);
-    ProcessResult wait = brimvale({"drive-transfer", "status", "--wait"});
+    ProcessResult wait = runBrimvale({"drive-transfer", "status", "--wait"});
     EXPECT_EQ(wait.exitCode, 1);
     EXPECT_NE(wait.out.find("The switch couldn't be completed. Your old drive still has "
                             "everything — nothing was deleted.\n" +

@@ -18,18 +18,18 @@
 
 namespace brimvale::e2e {
 
-using testing::mountsRequired;
-using testing::TempHome;
-using testing::TmpfsDrive;
-using testing::TmpfsMount;
+using brimvale::testing::mountsRequired;
+using brimvale::testing::TempHome;
+using brimvale::testing::TmpfsDrive;
+using brimvale::testing::TmpfsMount;
 // Views of trees, to count what a scenario lost.
-using testing::Folders;
-using testing::lostEntries;
-using testing::TreeSums;
-using testing::treeSums;
-using testing::TreeView;
-using testing::userView;
-using testing::writeAwkwardTree;
+using brimvale::testing::Folders;
+using brimvale::testing::lostEntries;
+using brimvale::testing::TreeSums;
+using brimvale::testing::treeSums;
+using brimvale::testing::TreeView;
+using brimvale::testing::userView;
+using brimvale::testing::writeAwkwardTree;
 
 // Runs the built brim-vale with HOME set to `home`.
 [[nodiscard]] ProcessResult runBrimVale(const TempHome& home, const std::vector<std::string>& args,

@@ -128,8 +128,8 @@ class JunkCaptureE2e : public ::testing::Test {
     }
   }
 
-  testing::XvfbDisplay display_;
-  testing::TempHome home_{testing::StateFolder::kCreated};
+  brimvale::testing::XvfbDisplay display_;
+  brimvale::testing::TempHome home_{brimvale::testing::StateFolder::kCreated};
   platform::testing::MemoryDefaults defaults_;
   testing::TestLoop loop_;
   std::atomic<int> checks_{0};
@@ -250,7 +250,7 @@ TEST_F(JunkCaptureE2e, CommandLineCopyBackOutlivesTheCommandAndIsNotCapturedAgai
 }
 
 TEST(JunkCaptureE2eDisplay, AnEndedXServerLeavesTheProcessRunning) {
-  auto display = std::make_unique<testing::XvfbDisplay>();
+  auto display = std::make_unique<brimvale::testing::XvfbDisplay>();
   auto clipboard = platform::X11Clipboard::open(display->name());
   ASSERT_TRUE(clipboard);
   display.reset();  // Xlib's default would end this process here

@@ -18,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::contains;
+using brimvale::testing::contains;
 
 class MoveOptionsE2E : public MoverScene {
  protected:

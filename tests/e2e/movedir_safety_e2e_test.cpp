@@ -71,8 +71,8 @@ int moveRecords(const TempHome& home) {
   return count;
 }
 
-struct Scene {
-  explicit Scene(const std::string& name, const std::string& size = "64m")
+struct MoveDirScene {
+  explicit MoveDirScene(const std::string& name, const std::string& size = "64m")
       : drive(driveName(name), size) {}
   void prepare() {
     home.writeConfig(configWithDrive(drive.path()));
@@ -87,7 +87,7 @@ struct Scene {
 // scenario keeps to the temporary home and drive, except the system-folder
 // case, which runs in a child's own mount namespace over a bind mount.
 TEST(MoveDirSafetyE2E, SystemFoldersAreRefused) {
-  Scene s("scope");
+  MoveDirScene s("scope");
   BRIMVALE_REQUIRE_DRIVE(s.drive);
   s.prepare();
   const std::string unshare = findExecutable("unshare");
@@ -128,7 +128,7 @@ TEST(MoveDirSafetyE2E, SystemFoldersAreRefused) {
 // Refusals that move nothing: a file inside held open by another program, an
 // undo record that cannot be written (found after the copy, which is removed).
 TEST(MoveDirSafetyE2E, WithoutItsRecordsOrWhileInUseAFolderNeverMoves) {
-  Scene s("inuse");
+  MoveDirScene s("inuse");
   BRIMVALE_REQUIRE_DRIVE(s.drive);
   s.prepare();
   const fs::path src = s.home.path() / "Busy \"project\"";
@@ -169,7 +169,7 @@ TEST(MoveDirSafetyE2E, WithoutItsRecordsOrWhileInUseAFolderNeverMoves) {
 // it; the removal advice pasted as printed deletes the parked copy and
 // nothing else, even for a name made to break a naive quoting.
 TEST(MoveDirSafetyE2E, PastedDoctorAndRemovalAdviceLoseNothing) {
-  Scene s("kill");
+  MoveDirScene s("kill");
   BRIMVALE_REQUIRE_DRIVE(s.drive);
   s.prepare();
   const std::string sh = findExecutable("sh");

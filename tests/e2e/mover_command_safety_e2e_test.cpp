@@ -32,7 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
+const std::string kSlowRsyncTool = BRIMVALE_STANDINS_DIR "/slow_rsync";
 
 bool hasEntries(const fs::path& folder) {
   std::error_code ec;
@@ -290,7 +290,8 @@ TEST_F(MoverCommandSafety, CtrlCDuringTheCopyCancelsTheMove) {
   const fs::path src = home_.path() / "Videos";
   writeAwkwardTree(src, 40, 200000);  // 8 MB: four seconds through the slow copy
   const TreeView before = userView(src);
-  BackgroundApp move(home_, {"move", src.string(), "--yes"}, "move.txt", {{"RSYNC", kSlowRsync}});
+  BackgroundApp move(home_, {"move", src.string(), "--yes"}, "move.txt",
+                     {{"RSYNC", kSlowRsyncTool}});
   ASSERT_TRUE(eventually(
       [&] {
         return contains(readFile(home_.state() / "mover-log.txt").value_or(""),

@@ -42,7 +42,7 @@ int temporaryLinks(const fs::path& root) {
   return n;
 }
 
-void write(const fs::path& p, const std::string& bytes) {
+void writeText(const fs::path& p, const std::string& bytes) {
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << bytes;
 }
@@ -85,10 +85,10 @@ TEST_F(MoverEngineE2E, NamesUpToTheLimitAreRelinkedThroughKills) {
   auto makeTree = [](const fs::path& src) {
     int i = 0;
     for (std::size_t length = 242; length <= 255; ++length, ++i) {
-      write(src / std::string(length, static_cast<char>('a' + i % 26)), bytesFor(i, 3000 + i));
-      write(src / "nested" / (std::string(length - 4, 'z') + ".bin"), bytesFor(i + 100, 1000));
+      writeText(src / std::string(length, static_cast<char>('a' + i % 26)), bytesFor(i, 3000 + i));
+      writeText(src / "nested" / (std::string(length - 4, 'z') + ".bin"), bytesFor(i + 100, 1000));
     }
-    write(src / "short.txt", "short");
+    writeText(src / "short.txt", "short");
   };
   int trials = 0, lost = 0;
   for (const std::string stop : {"", "mover:relinked#1", "mover:relinked#15"}) {
@@ -135,8 +135,8 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
     prepare(home, "thorough");
     const fs::path src = home.path() / (corrupt ? "Photos" : "Music");
     for (int i = 0; i < 30; ++i)
-      write(src / ("album " + std::to_string(i % 4)) / ("f" + std::to_string(i)),
-            bytesFor(i, 20000));
+      writeText(src / ("album " + std::to_string(i % 4)) / ("f" + std::to_string(i)),
+                bytesFor(i, 20000));
     const TreeView before = userView(src);
     auto copied = runApp(
         home, moveArgs(home, {src.string(), "--verify", "thorough", "--stop-after=mover:copied"}));
@@ -161,7 +161,7 @@ TEST_F(MoverEngineE2E, ThoroughCheckOfAMergeCatchesACorruptedCopyAndIgnoresExtra
       f.close();
       fs::last_write_time(victim, when);
     } else {
-      write(copy / "older" / "kept.txt", "was on the drive before");
+      writeText(copy / "older" / "kept.txt", "was on the drive before");
     }
     auto resumed = runApp(home, {"moves", "resume"});
     EXPECT_EQ(resumed.exitCode, corrupt ? 1 : 0)
@@ -192,7 +192,7 @@ TEST_F(MoverEngineE2E, ASingleFileIsRelocated) {
   for (const std::string level : {"fast", "thorough"}) {
     SCOPED_TRACE(level);
     const fs::path file = home_.path() / ("disk image " + level + ".iso");
-    write(file, bytesFor(7, 3 << 20));
+    writeText(file, bytesFor(7, 3 << 20));
     const TreeView before = userView(file);
     auto moved = runApp(home_, moveArgs(home_, {file.string(), "--verify", level}));
     ASSERT_EQ(moved.exitCode, 0) << moved.out << moved.err;
@@ -238,7 +238,8 @@ TEST_F(MoverEngineE2E, ACleanUpRecordFromDiskRemovesNothingItCannotVouchFor) {
       fs::remove_all(home_.path() / "Documents");
       fs::remove_all(home_.state() / "folder-moves");
       for (int i = 0; i < 12; ++i)
-        write(home_.path() / "Documents" / ("doc" + std::to_string(i) + ".txt"), bytesFor(i, 900));
+        writeText(home_.path() / "Documents" / ("doc" + std::to_string(i) + ".txt"),
+                  bytesFor(i, 900));
       const auto [src, copy] = c.setUp();
       const TreeView before = userView(src);
       nlohmann::json j = {{"id", "0F0E0D0C-0B0A-4909-8807-060504030201"},

@@ -14,7 +14,7 @@ namespace brimvale::e2e {
 namespace {
 namespace fs = std::filesystem;
 
-std::string driveName(const std::string& what) {
+std::string driveNameOf(const std::string& what) {
   return "e2e-" + what + "-" + std::to_string(getpid());
 }
 
@@ -24,7 +24,7 @@ using brimvale::testing::contains;
 // refuses with its own exit code; given a folder, then it copies, parks and
 // links it, and a second folder of the same name lands beside the first.
 TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
-  TmpfsDrive drive(driveName("movedir"));
+  TmpfsDrive drive(driveNameOf("movedir"));
   BRIMVALE_REQUIRE_DRIVE(drive);
   TempHome home;
   home.writeConfig(configWithDrive(drive.path()));
@@ -99,7 +99,7 @@ TEST(RelocationE2E, MoveDirRefusesBadSourcesThenCopiesParksAndLinks) {
 }
 
 TEST(RelocationE2E, ArchivingSkipsLocksAndAvoidsCollisionsAndRollsBack) {
-  TmpfsDrive drive(driveName("archive"));
+  TmpfsDrive drive(driveNameOf("archive"));
   BRIMVALE_REQUIRE_DRIVE(drive);
   TempHome home;
   const fs::path downloads = home.path() / "Downloads";

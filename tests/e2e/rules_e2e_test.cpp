@@ -124,7 +124,7 @@ TEST_F(RulesE2E, CleanAppCachesReportsItemsInUse) {
   writeAgedFile(in("App Support/Chat/Cache/b"), std::string(2 << 20, 'b'), 0);
   for (const auto& name : awkwardNames())
     writeAgedFile(in("App Support/Chat/GPUCache") / name, name, 0);
-  testing::settle(in("App Support"));  // what was written moments ago counts as in use
+  brimvale::testing::settle(in("App Support"));  // what was written moments ago counts as in use
   int fd = ::open(in("App Support/Chat/Cache/a").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   ProcessResult r = runBrimVale(home_, {"clean-app-caches"});

@@ -83,7 +83,7 @@ TEST_F(RulesSafetyE2E, ReclaimNeverDeletesThroughACategoryFolderThatIsALink) {
   const auto pictures = treeSums(in("Pictures"));
   const auto ssh = treeSums(in(".ssh"));
 
-  testing::settle(home_.path());  // what was written moments ago counts as in use
+  brimvale::testing::settle(home_.path());  // what was written moments ago counts as in use
   ProcessResult dev = runBrimVale(home_, {"reclaim", "devcaches"});
   ProcessResult trash = runBrimVale(home_, {"reclaim", "trash"});
   ASSERT_EQ(dev.exitCode, 0) << dev.out << dev.err;

@@ -31,7 +31,7 @@ class ScheduledTransferE2E : public ::testing::Test {
     scripts_ = makeStatusWritingScripts(home_);
     clock_ = home_.path() / "clock";
     setClock(kStart);
-    ASSERT_EQ(app({"--scripts", scripts_.string(), "install"}).exitCode, 0);
+    ASSERT_EQ(appCommand({"--scripts", scripts_.string(), "install"}).exitCode, 0);
     source_ = home_.path() / "Photos";
     fs::create_directories(source_);
     ASSERT_TRUE(writeFileAtomically(source_ / "beach.jpg", "sand"));
@@ -46,7 +46,7 @@ class ScheduledTransferE2E : public ::testing::Test {
   void setClock(std::time_t t) const {
     ASSERT_TRUE(writeFileAtomically(clock_, std::to_string(t)));
   }
-  ProcessResult app(std::vector<std::string> args) const {
+  ProcessResult appCommand(std::vector<std::string> args) const {
     args.insert(args.begin(), "--clock-file=" + clock_.string());
     return runApp(home_, std::move(args), {{"TZ", "UTC"}});
   }
@@ -90,7 +90,7 @@ class ScheduledTransferE2E : public ::testing::Test {
 TEST_F(ScheduledTransferE2E, RunsOnceAtItsSlotAndOnceForSlotsMissedWhileDown) {
   if (!fs::exists("/usr/bin/rclone")) GTEST_SKIP() << "rclone is not installed";
   const ProcessResult set =
-      app({"transfers", "schedule", templateId_.substr(0, 8), "daily", "20:28"});
+      appCommand({"transfers", "schedule", templateId_.substr(0, 8), "daily", "20:28"});
   ASSERT_EQ(set.exitCode, 0) << set.err;
 
   auto run = startRun("run-1.txt");

@@ -25,7 +25,7 @@ bool eventually(F done, std::chrono::milliseconds limit = std::chrono::seconds(2
 }
 
 // The pid in state/brim-vale.pid, if any.
-inline std::optional<int> servicePid(const testing::TempHome& home) {
+inline std::optional<int> servicePid(const brimvale::testing::TempHome& home) {
   auto text = readFile(home.state() / "brim-vale.pid");
   if (!text) return std::nullopt;
   return std::stoi(*text);

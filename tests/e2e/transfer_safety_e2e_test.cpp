@@ -29,11 +29,11 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const std::string kSlowRsync = BRIMVALE_STANDINS_DIR "/slow_rsync";
+const std::string kSlowRsyncStandIn = BRIMVALE_STANDINS_DIR "/slow_rsync";
 
 // Every entry below `root` with a checksum of its content, or its link
 // target; the drive's marker is left out, as each drive has its own.
-TreeSums checksums(const fs::path& root) {
+TreeSums treeChecksums(const fs::path& root) {
   TreeSums sums = treeSums(root);
   sums.erase(".hollin-managed");
   return sums;
@@ -108,7 +108,7 @@ TEST_F(TransferSafetyE2E, ATickFinishesACheckWhoseSupervisorDied) {
     BRIMVALE_REQUIRE_DRIVE(src);
     BRIMVALE_REQUIRE_DRIVE(dst);
     const fs::path source = prepareSource(home, src, 3);
-    const auto before = checksums(source);
+    const auto before = treeChecksums(source);
 
     ProcessResult r = runBrimVale(home, {"transfer-start", kind, dst.path().string(), "1",
                                          "--stop-after=transfer:verifying"});
@@ -122,8 +122,8 @@ TEST_F(TransferSafetyE2E, ATickFinishesACheckWhoseSupervisorDied) {
     json ended = waitForPhase(home, kind == "backup" ? "done" : "copied");
     EXPECT_EQ(ended["resumeCount"], 1);
     EXPECT_EQ(ended["lastError"], "");
-    EXPECT_EQ(checksums(dst.path() / thisWorkingFolderName()), before);
-    EXPECT_EQ(checksums(source), before);
+    EXPECT_EQ(treeChecksums(dst.path() / thisWorkingFolderName()), before);
+    EXPECT_EQ(treeChecksums(source), before);
     EXPECT_EQ(fs::exists(lock(home)), kind == "transfer") << "only a transfer waits for its commit";
   }
 }
@@ -149,7 +149,7 @@ TEST_F(TransferSafetyE2E, CancelDeletesNothingATamperedJobNames) {
       << "version=1\nkind=transfer\nphase=waitingForDrive\nsourceRoot=" << src.path().string()
       << "\ndestRoot=" << dst.path().string() << "\nstorName=" << name
       << "\nsourceWorking=" << source.string() << "\ndestWorking=" << destWorking.string() << "\n";
-  const auto homeBefore = treeSums(projects), sourceBefore = checksums(source);
+  const auto homeBefore = treeSums(projects), sourceBefore = treeChecksums(source);
 
   ProcessResult r = runBrimVale(home, {"transfer-cancel", "--yes"});
   EXPECT_EQ(r.exitCode, 1) << r.describe();
@@ -157,7 +157,7 @@ TEST_F(TransferSafetyE2E, CancelDeletesNothingATamperedJobNames) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(treeSums(projects), homeBefore);
-  EXPECT_EQ(checksums(source), sourceBefore);
+  EXPECT_EQ(treeChecksums(source), sourceBefore);
   EXPECT_TRUE(fs::is_symlink(destWorking));
   EXPECT_FALSE(fs::exists(lock(home))) << "the job itself is cancelled";
 }
@@ -172,7 +172,7 @@ TEST_F(TransferSafetyE2E, AFailedSwitchKeepsTheJobAtCopiedUntilARetry) {
   BRIMVALE_REQUIRE_DRIVE(src);
   BRIMVALE_REQUIRE_DRIVE(dst);
   const fs::path source = prepareSource(home, src, 2);
-  const auto before = checksums(source);
+  const auto before = treeChecksums(source);
   ASSERT_EQ(runBrimVale(home, {"transfer-start", dst.path().string() + "/", "1"}).exitCode, 0);
   EXPECT_EQ(waitForPhase(home, "copied")["destRoot"], dst.path().string());
   const fs::path copy = dst.path() / thisWorkingFolderName();
@@ -204,8 +204,8 @@ TEST_F(TransferSafetyE2E, AFailedSwitchKeepsTheJobAtCopiedUntilARetry) {
             std::string::npos);
   EXPECT_EQ(configuredDrive(home), dst.path());
   EXPECT_FALSE(fs::exists(lock(home)));
-  EXPECT_EQ(checksums(copy), before);
-  EXPECT_EQ(checksums(source), before);
+  EXPECT_EQ(treeChecksums(copy), before);
+  EXPECT_EQ(treeChecksums(source), before);
 }
 
 // Given pause and resume started at the same moment, over and over, then at
@@ -218,9 +218,9 @@ TEST_F(TransferSafetyE2E, PauseAndResumeTogetherNeverRunTwoSupervisors) {
   BRIMVALE_REQUIRE_DRIVE(src);
   BRIMVALE_REQUIRE_DRIVE(dst);
   const fs::path source = prepareSource(home, src, 32);
-  const auto before = checksums(source);
+  const auto before = treeChecksums(source);
   ASSERT_EQ(runBrimVale(home, {"transfer-start", "backup", dst.path().string(), "1"},
-                        {{"RSYNC", kSlowRsync}})
+                        {{"RSYNC", kSlowRsyncStandIn}})
                 .exitCode,
             0);
   const std::string destWorking = (dst.path() / thisWorkingFolderName()).string();
@@ -242,7 +242,7 @@ TEST_F(TransferSafetyE2E, PauseAndResumeTogetherNeverRunTwoSupervisors) {
     ProcessResult paused, resumed;
     std::thread pause([&] { paused = runBrimVale(home, {"transfer-pause"}); });
     std::thread resume([&] {
-      resumed = runBrimVale(home, {"transfer-resume"}, {{"RSYNC", kSlowRsync}});
+      resumed = runBrimVale(home, {"transfer-resume"}, {{"RSYNC", kSlowRsyncStandIn}});
     });
     pause.join();
     resume.join();
@@ -266,8 +266,8 @@ TEST_F(TransferSafetyE2E, PauseAndResumeTogetherNeverRunTwoSupervisors) {
   ASSERT_EQ(runBrimVale(home, {"transfer-resume"}).out, "Transfer resumed.\n");
   json done = waitForPhase(home, "done");
   EXPECT_EQ(done["lastError"], "");
-  EXPECT_EQ(checksums(destWorking), before);
-  EXPECT_EQ(checksums(source), before);
+  EXPECT_EQ(treeChecksums(destWorking), before);
+  EXPECT_EQ(treeChecksums(source), before);
 }
 
 // The copy tool's temporary files below `root`.
@@ -292,10 +292,10 @@ TEST_F(TransferSafetyE2E, ACopyKilledMidFileLeavesNoTemporaryBehind) {
   const fs::path source = prepareSource(home, src, 1);
   // Seconds long at the slow copy's pace.
   std::ofstream(source / "Media" / "big.bin") << std::string(8 << 20, 'b');
-  const auto before = checksums(source);
+  const auto before = treeChecksums(source);
   const fs::path copy = dst.path() / thisWorkingFolderName();
   ASSERT_EQ(runBrimVale(home, {"transfer-start", "backup", dst.path().string(), "1"},
-                        {{"RSYNC", kSlowRsync}})
+                        {{"RSYNC", kSlowRsyncStandIn}})
                 .exitCode,
             0);
   fs::path temporary;
@@ -327,8 +327,8 @@ TEST_F(TransferSafetyE2E, ACopyKilledMidFileLeavesNoTemporaryBehind) {
   json ended = waitForPhase(home, "done");
   EXPECT_EQ(ended["lastError"], "");
   EXPECT_EQ(copyTemporaries(copy), std::vector<fs::path>{});
-  EXPECT_EQ(checksums(copy), before);
-  EXPECT_EQ(checksums(source), before);
+  EXPECT_EQ(treeChecksums(copy), before);
+  EXPECT_EQ(treeChecksums(source), before);
 }
 
 // Given a copy stopped just before its check and a file the source lacks put
@@ -341,7 +341,7 @@ TEST_F(TransferSafetyE2E, AFileTheSourceLacksFailsTheCheck) {
   BRIMVALE_REQUIRE_DRIVE(src);
   BRIMVALE_REQUIRE_DRIVE(dst);
   const fs::path source = prepareSource(home, src, 1);
-  const auto before = checksums(source);
+  const auto before = treeChecksums(source);
   const fs::path copy = dst.path() / thisWorkingFolderName();
   ASSERT_EQ(runBrimVale(home, {"transfer-start", "backup", dst.path().string(), "1",
                                "--stop-after=transfer:verifying"})
@@ -359,7 +359,7 @@ TEST_F(TransferSafetyE2E, AFileTheSourceLacksFailsTheCheck) {
   EXPECT_EQ(ended["lastError"], "The copy couldn't be verified. Your current drive is unchanged.");
   EXPECT_EQ(readFile(stray).value_or(""), "not on the source");
   EXPECT_FALSE(fs::exists(temporary));
-  EXPECT_EQ(checksums(source), before);
+  EXPECT_EQ(treeChecksums(source), before);
 }
 
 }  // namespace

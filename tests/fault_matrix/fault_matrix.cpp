@@ -262,7 +262,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
 
   Writer writer(scene.target, label(row.name));
   fs::path decoy;
-  testing::TreeSums decoyBefore;
+  brimvale::testing::TreeSums decoyBefore;
   switch (fault) {
     case Fault::kWriter: {
       writer.startContinuous();
@@ -323,7 +323,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
       auto running = start(commands, {pause.option()});
       struck(pause, running, [&] {
         decoy = plantLink(scene);
-        decoyBefore = testing::treeSums(decoy);
+        decoyBefore = brimvale::testing::treeSums(decoy);
       });
       judge(running.get());
       break;
@@ -337,7 +337,7 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
   auto [bytes, paths] = before.missingFrom(after, allowed);
   r.bytesLost += bytes;
   missing.insert(missing.end(), paths.begin(), paths.end());
-  if (!decoy.empty() && testing::treeSums(decoy) != decoyBefore) {
+  if (!decoy.empty() && brimvale::testing::treeSums(decoy) != decoyBefore) {
     r.bytesLost += 1;
     missing.push_back("the planted link's folder was changed");
   }

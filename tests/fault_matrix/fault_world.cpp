@@ -67,10 +67,11 @@ bool Pause::reached(std::chrono::milliseconds timeout, const std::function<bool(
 void Pause::release() const { std::ofstream(flag_) << "go"; }
 
 FaultWorld::FaultWorld(const std::string& label, const std::string& driveSize)
-    : home_(testing::StateFolder::kCreated, "fault-home"), scratch_("fault-scratch") {
+    : home_(brimvale::testing::StateFolder::kCreated, "fault-home"), scratch_("fault-scratch") {
   mountPoint_ = fs::path("/Volumes") /
                 ("fm-" + label + "-" + std::to_string(getpid()) + "-" + std::to_string(++gWorlds));
-  backing_ = std::make_unique<testing::TmpfsMount>(scratch_ / "drive-backing", driveSize, "0755");
+  backing_ = std::make_unique<brimvale::testing::TmpfsMount>(scratch_ / "drive-backing", driveSize,
+                                                             "0755");
   if (!backing_->mounted()) {
     whyNot_ = backing_->whyNot();
     return;
@@ -118,7 +119,8 @@ std::vector<fs::path> FaultWorld::contentRoots() const {
 
 fs::path FaultWorld::secondDrive(const std::string& size) {
   if (!second_)
-    second_ = std::make_unique<testing::TmpfsMount>(mountPoint_.string() + "-second", size, "0755");
+    second_ = std::make_unique<brimvale::testing::TmpfsMount>(mountPoint_.string() + "-second",
+                                                              size, "0755");
   return second_->path();
 }
 
@@ -142,7 +144,7 @@ void FaultWorld::fillDrive(std::uintmax_t leaveBytes) { fillUp(backing_->path(),
 void FaultWorld::fillState() {
   const fs::path saved = scratch_ / "state-before";
   copyTree(home_.state(), saved);
-  stateMount_ = std::make_unique<testing::TmpfsMount>(home_.state(), "2m");
+  stateMount_ = std::make_unique<brimvale::testing::TmpfsMount>(home_.state(), "2m");
   if (!stateMount_->mounted()) return;
   copyTree(saved, home_.state());
   fillUp(home_.state(), 0);

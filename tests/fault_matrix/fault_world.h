@@ -57,7 +57,7 @@ class FaultWorld {
 
   // Empty when the drive is mounted and laid out; else why not.
   [[nodiscard]] const std::string& whyNot() const { return whyNot_; }
-  [[nodiscard]] const testing::TempHome& home() const { return home_; }
+  [[nodiscard]] const brimvale::testing::TempHome& home() const { return home_; }
   [[nodiscard]] std::filesystem::path drive() const { return mountPoint_; }
   [[nodiscard]] std::filesystem::path working() const;
   // A folder outside the home and the drive: decoys, remotes, a second drive's backing.
@@ -88,11 +88,11 @@ class FaultWorld {
   [[nodiscard]] Pause pauseAt(const std::string& step) const;
 
  private:
-  testing::TempHome home_;
-  testing::TempFolder scratch_;
-  std::unique_ptr<testing::TmpfsMount> backing_;
-  std::unique_ptr<testing::TmpfsMount> stateMount_;
-  std::unique_ptr<testing::TmpfsMount> second_;
+  brimvale::testing::TempHome home_;
+  brimvale::testing::TempFolder scratch_;
+  std::unique_ptr<brimvale::testing::TmpfsMount> backing_;
+  std::unique_ptr<brimvale::testing::TmpfsMount> stateMount_;
+  std::unique_ptr<brimvale::testing::TmpfsMount> second_;
   std::filesystem::path mountPoint_;
   bool plugged_ = false;
   bool stateBound_ = false;

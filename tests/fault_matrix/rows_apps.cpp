@@ -189,7 +189,7 @@ Row moveRow() {
   return row;
 }
 
-Row moveBackRow() {
+Row appMoveBackRow() {
   Row row;
   row.name = "brimvale apps move-back";
   row.prepare = [](Scene& s) {
@@ -308,12 +308,8 @@ Row reinstallSweepRow(bool unattended) {
 }  // namespace
 
 std::vector<Row> appsRows() {
-  return {moveRow(),
-          moveBackRow(),
-          offloadRow(),
-          restoreRow(),
-          reinstallSweepRow(false),
-          reinstallSweepRow(true)};
+  return {moveRow(),    appMoveBackRow(),         offloadRow(),
+          restoreRow(), reinstallSweepRow(false), reinstallSweepRow(true)};
 }
 
 }  // namespace brimvale::faults

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/core/short_id.h"
 #include "cloud/auto_sync_manager.h"
 #include "cloud/auto_sync_mover.h"
 #include "common/base/text_formats.h"
@@ -20,8 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using cloud::AutoSyncPolicy;
 using nlohmann::json;
-
-constexpr std::size_t kShortId = 8;
 
 std::string counted(std::int64_t n, std::string_view one, std::string_view many) {
   return std::to_string(n) + std::string(n == 1 ? one : many);
@@ -120,11 +119,11 @@ int addPolicy(AutoSyncCommandContext& c, const AutoSyncOptions& o) {
     err << policy.error() << "\n";
     return 1;
   }
-  c.mover.out << "Watching " << policy->internalPath << " (id " << policy->id.substr(0, kShortId)
+  c.mover.out << "Watching " << policy->internalPath << " (id " << shortId(policy->id)
               << "): files left unchanged for 10 minutes move to " << policy->nvmeDestParent
               << " on your fast drive, leaving a link at their old place. Brimvale checks every "
                  "minute while it runs; `brimvale autosync scan "
-              << policy->id.substr(0, kShortId) << "` checks now.\n";
+              << shortId(policy->id) << "` checks now.\n";
   return 0;
 }
 
@@ -254,8 +253,8 @@ int onePolicy(AutoSyncCommandContext& c, const AutoSyncOptions& o) {
 }  // namespace
 
 std::string autoSyncListLine(const AutoSyncPolicy& p) {
-  std::string line = p.id.substr(0, kShortId) + "  " + (p.enabled ? "on " : "off") + "  " +
-                     p.internalPath + " → " + p.nvmeDestParent + "  " +
+  std::string line = shortId(p.id) + "  " + (p.enabled ? "on " : "off") + "  " + p.internalPath +
+                     " → " + p.nvmeDestParent + "  " +
                      counted(p.totalFilesMoved, " file", " files") + " moved";
   if (p.totalBytesMoved > 0) line += " (" + platform::formatFileByteCount(p.totalBytesMoved) + ")";
   line += p.lastScanAt ? ", last scan " + ts(*p.lastScanAt) : ", not scanned yet";

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 // A temporary home whose status names a tmpfs drive with this computer's
 // working folder on it; the command's output and log lines are kept.
 struct AutoSyncRig {
-  testing::TempFolder root{"bv-autosync-cmd"};
+  brimvale::testing::TempFolder root{"bv-autosync-cmd"};
   StatePaths paths = StatePaths::forHome(root / "home");
   platform::AppPlatform host;
   std::ostringstream out, err;
@@ -28,7 +28,7 @@ struct AutoSyncRig {
   std::vector<std::string> logged;
   AutoSyncCommandContext c{.mover = mc,
                            .log = [this](const std::string& line) { logged.push_back(line); }};
-  testing::TmpfsMount drive{root / "Drive", "16m"};
+  brimvale::testing::TmpfsMount drive{root / "Drive", "16m"};
   fs::path working = workingFolderFor(root / "Drive", "Test Box");
 
   AutoSyncRig() {

@@ -21,7 +21,7 @@ void put(const fs::path& file, const std::string& text) {
 // matches byte for byte; "Bent" has a copy with one byte changed, same size
 // and date, which only a byte comparison can tell.
 struct Scene {
-  testing::TempFolder root{"bv-cleanup"};
+  brimvale::testing::TempFolder root{"bv-cleanup"};
   StatePaths paths = StatePaths::forHome(root.folder("home"));
   std::ostringstream out, err;
   std::istringstream in;

@@ -19,7 +19,7 @@ std::string tokenIn(const std::string& page) {
 }
 
 TEST(OpenCommand, HandsTheBrowserAPrivatePageNeverTheToken) {
-  testing::TempHome home(testing::StateFolder::kCreated);
+  brimvale::testing::TempHome home(brimvale::testing::StateFolder::kCreated);
   ASSERT_TRUE(writeFileAtomically(home.state() / "dashboard.url", "http://127.0.0.1:4321/\n"));
   std::vector<std::string> opened;
   std::ostringstream out, err;

@@ -35,8 +35,8 @@ TEST(PrepDrive, RecoverRunsOnlyWhenAllowedAndAgreed) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::TempFolder drive("bv-prep");
-    testing::TempFolder other("bv-prep-other");
+    brimvale::testing::TempFolder drive("bv-prep");
+    brimvale::testing::TempFolder other("bv-prep-other");
     PrepDriveOptions options = c.options;
     if (options.drive == "OTHER") options.drive = other.path().string();
     if (c.otherComputer) drive.file("BRIM-Kitchen/.hollin-managed");

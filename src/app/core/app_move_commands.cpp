@@ -28,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr std::string_view kBundleSuffix = ".app";
+constexpr std::string_view kAppBundleSuffix = ".app";
 constexpr std::array<std::string_view, 7> kAppMoveActions{
     "move", "move-back", "moved", "offload", "restore", "reinstalls", "review"};
 
@@ -135,7 +135,7 @@ std::string whereTheAppIs(const std::string& name, const std::string& originalPa
 }
 
 // The path as the catalogue names it: absolute, normal, no trailing "/".
-fs::path catalogueForm(const std::string& path) {
+fs::path appCatalogueForm(const std::string& path) {
   std::error_code ec;
   fs::path absolute = fs::absolute(path, ec).lexically_normal();
   if (!absolute.has_filename() && absolute.has_parent_path()) absolute = absolute.parent_path();
@@ -143,7 +143,7 @@ fs::path catalogueForm(const std::string& path) {
 }
 
 bool looksLikePath(const std::string& target) {
-  return target.find('/') != std::string::npos || target.ends_with(kBundleSuffix);
+  return target.find('/') != std::string::npos || target.ends_with(kAppBundleSuffix);
 }
 
 // The catalogue entry of the app a user named, from the application folders
@@ -156,7 +156,7 @@ std::expected<apps::AppEntry, Printed> resolveApp(AppMoveCommandHost& host,
   apps::AppDiscovery discovery(a.folders, a.probe, cache, a.isRunning);
   std::vector<apps::AppEntry> found;
   if (looksLikePath(target)) {
-    const fs::path bundle = catalogueForm(target);
+    const fs::path bundle = appCatalogueForm(target);
     const bool inFolder = std::ranges::any_of(host.env.applicationRoots, [&](const fs::path& root) {
       return bundle.parent_path() == root;
     });
@@ -314,7 +314,7 @@ int appsMoveBackCommand(AppMoveCommandHost& host, const std::string& idOrName) {
     record = apps::moveWithId(all, *id);
   } else {
     const std::string wanted = lower(idOrName);
-    const std::string path = looksLikePath(idOrName) ? catalogueForm(idOrName).string() : "";
+    const std::string path = looksLikePath(idOrName) ? appCatalogueForm(idOrName).string() : "";
     // The app on the drive; else its newest finished move, to say it is back already.
     for (const auto& m : all) {
       if (m.phase != apps::AppMovePhase::kDone) continue;

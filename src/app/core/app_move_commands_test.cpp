@@ -23,7 +23,7 @@ class NoProbe final : public platform::BundleProbe {
 
 // The app mover's world (apps/app_move_test_world.h) behind the commands,
 // with the catalogue and the classification reading only its folders.
-struct Scene {
+struct AppMoveScene {
   apps::testing::AppMoveWorld w;
   NoProbe probe;
   std::ostringstream out;
@@ -104,7 +104,7 @@ TEST(AppMoveCommand, RiskDecidesWhetherTheAppMoves) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Scene s;
+    AppMoveScene s;
     s.w.makeBundle("Q");
     const auto before = brimvale::testing::userView(s.bundle("Q"));
     s.systemOwned = c.systemOwned;
@@ -135,7 +135,7 @@ TEST(AppMoveCommand, APermissionReviewIsAnsweredByApprovingOrKeeping) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Scene s;
+    AppMoveScene s;
     s.w.makeBundle("Q");
     ASSERT_EQ(appsMoveCommand(s.host, "Q", false), 0) << s.err.str();
     fs::remove(s.bundle("Q"));

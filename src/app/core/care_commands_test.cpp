@@ -22,7 +22,7 @@ class NoVolumes final : public platform::VolumeResources {
 
 // A home with no service program, so every command falls back to the
 // snapshot file, and a stand-in restore-point tool.
-struct Rig {
+struct CareRig {
   TempFolder dir;
   StatePaths paths = StatePaths::forHome(dir.path() / "home");
   platform::AppPlatform platform;
@@ -30,7 +30,7 @@ struct Rig {
   std::ostringstream out, err;
   CareCommandHost host{paths, platform, "", tool.string(), out, err};
 
-  Rig() {
+  CareRig() {
     fs::create_directories(paths.state);
     platform.defaults = platform::makeJsonUserDefaults(paths.state / "user-defaults.json");
     platform.volumes = std::make_unique<NoVolumes>();
@@ -39,7 +39,7 @@ struct Rig {
 };
 
 TEST(CareCommands, APausedManagerRunsNoCleanUp) {
-  Rig rig;
+  CareRig rig;
   ASSERT_TRUE(writeFileAtomically(
       rig.paths.statusJson,
       R"({"timestamp":"2026-05-01T03:00:00Z","version":1,"nvme_path":"/Volumes/NVMe",)"
@@ -62,7 +62,7 @@ TEST(CareCommands, APausedManagerRunsNoCleanUp) {
 // Given a record edited by hand into nonsense, then the list says it cannot
 // read it and that the files are not affected.
 TEST(CareCommands, AnUnreadableListSaysTheFilesAreNotAffected) {
-  Rig rig;
+  CareRig rig;
   ASSERT_TRUE(writeFileAtomically(rig.paths.state / care::kRemovalsFile, "not json"));
   EXPECT_EQ(careCommand(rig.host, CareMode::kList), 1);
   EXPECT_EQ(rig.out.str(), "");

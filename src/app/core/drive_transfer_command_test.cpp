@@ -24,7 +24,7 @@ ProcessResult exited(std::string out, int code = 0) {
 // A service answering from a table keyed by its arguments, a job file the
 // test rewrites between looks, and a switch that records its runs.
 struct TransferScene {
-  testing::TempFolder tmp{"bv-drive-transfer"};
+  brimvale::testing::TempFolder tmp{"bv-drive-transfer"};
   StatePaths paths = StatePaths::forHome(tmp.folder("home"));
   std::map<std::string, ProcessResult> answers;
   std::vector<std::string> calls;

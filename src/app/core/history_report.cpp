@@ -18,10 +18,10 @@ constexpr std::array<std::string_view, 8> kBlockMarks{"▁", "▂", "▃", "▄"
 constexpr std::array<std::string_view, 8> kAsciiMarks{"_", ".", "-", "~", "=", "+", "*", "#"};
 constexpr std::size_t kFlatMark = 3;
 constexpr std::string_view kIndent = "  ";
-constexpr double kBytesPerGb = 1e9;
+constexpr double kBytesPerGbReal = 1e9;
 
 std::string gigabytes(double gb) {
-  return platform::formatFileByteCount(std::llround(gb * kBytesPerGb));
+  return platform::formatFileByteCount(std::llround(gb * kBytesPerGbReal));
 }
 
 std::string plural(std::size_t n, std::string_view one, std::string_view many) {
@@ -55,7 +55,7 @@ json seriesJson(std::string_view name, const HistorySeries& series) {
           {"latestGb", series.latestGb}};
 }
 
-std::string pretty(const json& doc) {
+std::string prettyHistory(const json& doc) {
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -103,19 +103,19 @@ std::string renderHistoryText(const BucketedHistory& history, std::size_t skippe
 std::string historyJson(const BucketedHistory& history, std::size_t skippedLines) {
   json series = json::array({seriesJson("internal", history.internal)});
   if (history.drive) series.push_back(seriesJson("drive", *history.drive));
-  return pretty({{"bucketSeconds", history.bucketSeconds},
-                 {"from", isots(history.from)},
-                 {"to", isots(history.to)},
-                 {"rows", history.rowCount},
-                 {"skippedLines", skippedLines},
-                 {"series", series}});
+  return prettyHistory({{"bucketSeconds", history.bucketSeconds},
+                        {"from", isots(history.from)},
+                        {"to", isots(history.to)},
+                        {"rows", history.rowCount},
+                        {"skippedLines", skippedLines},
+                        {"series", series}});
 }
 
 std::string emptyHistoryJson(std::size_t skippedLines) {
-  return pretty({{"bucketSeconds", 0},
-                 {"rows", 0},
-                 {"skippedLines", skippedLines},
-                 {"series", json::array()}});
+  return prettyHistory({{"bucketSeconds", 0},
+                        {"rows", 0},
+                        {"skippedLines", skippedLines},
+                        {"series", json::array()}});
 }
 
 std::string emptyHistorySentence(std::size_t skippedLines) {

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/core/junk_copy_back.h"
+#include "app/core/short_id.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -26,7 +27,6 @@ namespace {
 using nlohmann::json;
 using namespace brimvale::junk;
 
-constexpr std::size_t kShortId = 8;
 constexpr std::size_t kTitleWidth = 64;
 constexpr std::size_t kMaxSearchResults = 20;
 
@@ -90,7 +90,7 @@ std::string itemLine(const JunkItem& item) {
       item.pinned
           ? "pinned"
           : "until " + localMinute(static_cast<std::time_t>(seconds.time_since_epoch().count()));
-  std::string line = "  " + item.id.substr(0, kShortId) + "  " + kindWord(item);
+  std::string line = "  " + shortId(item.id) + "  " + kindWord(item);
   line.resize(std::max<std::size_t>(line.size() + 1, 18), ' ');
   line += when;
   line.resize(std::max<std::size_t>(line.size() + 2, 42), ' ');
@@ -168,8 +168,8 @@ int addWith(Session& s, std::string text, std::string_view what) {
     return usage(s, "The " + std::string(what) + " is empty, so there is nothing to add.");
   }
   if (!added) return failed(s, added.error());
-  s.c.out << "Added " << added->id.substr(0, kShortId) << ": "
-          << clipped(junkTitle(*added), kTitleWidth) << "\n";
+  s.c.out << "Added " << shortId(added->id) << ": " << clipped(junkTitle(*added), kTitleWidth)
+          << "\n";
   return 0;
 }
 
@@ -203,8 +203,8 @@ int oneScrap(Session& s, std::string_view done, Change change) {
   if (!item) return item.error();
   auto changed = change(item->id);
   if (!changed) return failed(s, changed.error());
-  s.c.out << done << " " << item->id.substr(0, kShortId) << ": "
-          << clipped(junkTitle(*item), kTitleWidth) << "\n";
+  s.c.out << done << " " << shortId(item->id) << ": " << clipped(junkTitle(*item), kTitleWidth)
+          << "\n";
   return 0;
 }
 
@@ -229,8 +229,8 @@ int copyAction(Session& s) {
                "display DISPLAY names.\n";
     return 1;
   }
-  s.c.out << "Copied " << item->id.substr(0, kShortId) << ": "
-          << clipped(junkTitle(*item), kTitleWidth) << " — paste it wherever you like.\n";
+  s.c.out << "Copied " << shortId(item->id) << ": " << clipped(junkTitle(*item), kTitleWidth)
+          << " — paste it wherever you like.\n";
   return 0;
 }
 

@@ -12,7 +12,7 @@
 namespace brimvale::app {
 namespace {
 
-struct Outcome {
+struct JunkOutcome {
   int status;
   std::string out;
   std::string err;
@@ -20,8 +20,8 @@ struct Outcome {
 
 class JunkCommandTest : public ::testing::Test {
  protected:
-  Outcome run(std::vector<std::string> words, std::string input = "",
-              std::function<void(JunkOptions&)> tweak = {}) {
+  JunkOutcome run(std::vector<std::string> words, std::string input = "",
+                  std::function<void(JunkOptions&)> tweak = {}) {
     JunkOptions options;
     if (!words.empty()) {
       options.action = words[0];
@@ -39,9 +39,11 @@ class JunkCommandTest : public ::testing::Test {
     const int status = junkCommand(context, options);
     return {status, out.str(), err.str()};
   }
-  std::string idOf(const Outcome& added) { return added.out.substr(6, 8); }  // "Added XXXXXXXX: "
+  std::string idOf(const JunkOutcome& added) {
+    return added.out.substr(6, 8);
+  }  // "Added XXXXXXXX: "
 
-  testing::TempFolder dir_{"junk-command"};
+  brimvale::testing::TempFolder dir_{"junk-command"};
   platform::testing::MemoryDefaults defaults_;
   junk::JunkTime now_ = *junk::parseJunkDate("2026-12-07T12:00:00Z");
 };

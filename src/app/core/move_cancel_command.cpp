@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "app/core/short_id.h"
 #include "common/base/file_calls.h"
 #include "common/base/text_formats.h"
 #include "mover/local_folder_mover.h"
@@ -11,7 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using mover::MovePhase;
-using Result = mover::OwnerCancel::Result;
+using CancelResult = mover::OwnerCancel::Result;
 
 // Long enough for a copy to be stopped and its partial copy removed.
 constexpr std::chrono::seconds kOwnerStopWait{30};
@@ -25,25 +26,20 @@ std::optional<mover::MoveManifest> uniqueRecord(std::vector<mover::MoveManifest>
   return records.front();
 }
 
-bool present(const std::string& path) {
-  const auto status = linkStatus(path);
-  return status && fs::exists(*status);
-}
-
 std::string settledText(const mover::MoveManifest& job, int ownerPid) {
   const std::string name = mover::quotedName(job.src);
   switch (job.phase) {
     case MovePhase::kCancelled:
       return "Cancelled the move of " + name + " (it ran in Brimvale process " +
              std::to_string(ownerPid) + "). Your original is where it was, untouched" +
-             (present(job.finalDst) ? "; the partial copy stays at " + job.finalDst + ".\n"
-                                    : ", and the partial copy on the drive was removed.\n");
+             (entryPresent(job.finalDst) ? "; the partial copy stays at " + job.finalDst + ".\n"
+                                         : ", and the partial copy on the drive was removed.\n");
     case MovePhase::kDone:
       return "The move of " + name +
              " reached its last step before it could be stopped, so it finished: every file is on "
              "the drive with a link in its place. Your data is safe; to bring it back, run "
              "`brimvale moves revert " +
-             job.id.substr(0, 8) + "`.\n";
+             shortId(job.id) + "`.\n";
     default:
       return "The move of " + name +
              " ended with a failure before it could be stopped: " + mover::userFacingFailure(job) +
@@ -59,23 +55,23 @@ std::optional<int> reportOwnerCancel(MoverCommandContext& c, const mover::MoveMa
   const std::string pid = std::to_string(outcome.ownerPid);
   int status = 1;
   switch (outcome.result) {
-    case Result::kNoLiveOwner: return std::nullopt;
-    case Result::kFinishing:
+    case CancelResult::kNoLiveOwner: return std::nullopt;
+    case CancelResult::kFinishing:
       c.err << mover::finishingNotStopped(before)
             << " Run `brimvale moves` to see when it is done.\n";
       return 1;
-    case Result::kNotDelivered:
+    case CancelResult::kNotDelivered:
       c.err << "Brimvale couldn't ask the process that runs the move of " << name << " (pid " << pid
             << ") to stop. Nothing was changed and your original is safe; stop the move with "
                "Ctrl-C where it runs.\n";
       return 1;
-    case Result::kStillRunning:
+    case CancelResult::kStillRunning:
       c.err << "Brimvale asked the process that runs the move of " << name << " (pid " << pid
             << ") to stop, but it is still running after " << kOwnerStopWait.count()
             << " seconds. Your original is safe; run `brimvale moves` in a moment to see how the "
                "move ended.\n";
       break;
-    case Result::kSettled: {
+    case CancelResult::kSettled: {
       const mover::MoveManifest& job = *outcome.job;
       (job.phase == MovePhase::kCancelled ? c.out : c.err) << settledText(job, outcome.ownerPid);
       status = job.phase == MovePhase::kCancelled ? 0 : 1;

@@ -19,7 +19,7 @@ using platform::testing::FakeProcesses;
 using Result = mover::OwnerCancel::Result;
 
 struct CancelRig {
-  testing::TempFolder root{"bv-cancel"};
+  brimvale::testing::TempFolder root{"bv-cancel"};
   StatePaths paths = StatePaths::forHome(root / "home");
   platform::AppPlatform host;
   std::ostringstream out, err;

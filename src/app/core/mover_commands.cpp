@@ -13,6 +13,7 @@
 #include "app/core/move_cancel_command.h"
 #include "app/core/move_progress_printer.h"
 #include "app/core/relocated_command.h"
+#include "app/core/short_id.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/process.h"
@@ -49,15 +50,6 @@ fs::path volumeRootOf(fs::path path) {
   return "/";
 }
 
-bool exists(const std::string& path) {
-  const auto status = linkStatus(path);
-  return status && fs::exists(*status);
-}
-
-}  // namespace
-
-namespace {
-
 const MoveManifest* findJob(const mover::LocalFolderMover& m, const std::string& idPrefix) {
   const std::string prefix = asciiUpper(idPrefix);
   const MoveManifest* found = nullptr;
@@ -80,7 +72,7 @@ std::optional<fs::path> normalised(const std::string& path) { return normalisedA
 std::string firstFreeTarget(const fs::path& parent, const std::string& name) {
   for (int n = 0;; ++n) {
     const fs::path candidate = parent / (n == 0 ? name : name + "." + std::to_string(n));
-    if (!exists(candidate.string())) return candidate.string();
+    if (!entryPresent(candidate.string())) return candidate.string();
   }
 }
 
@@ -363,7 +355,7 @@ std::string refusalText(const MoveCheckRefusal& r) {
              r.subject +
              ", so Brimvale won't start another one over it. Nothing was changed. Finish that "
              "move first with `brimvale moves resume`, or stop it with `brimvale moves cancel " +
-             r.moveId.substr(0, 8) + "`.\n";
+             shortId(r.moveId) + "`.\n";
     case Reason::kUnreadable:
       return "Brimvale can't read " + r.subject +
              ". Nothing was moved; check its permissions and try again.\n";
@@ -413,7 +405,7 @@ std::string refusalText(const MoveCheckRefusal& r) {
              ") was started with other options, and Brimvale continues a move only as it was "
              "started. Nothing was changed. Run the same command without --to, --policy and "
              "--no-links to continue it, or stop it with `brimvale moves cancel " +
-             r.moveId.substr(0, 8) + "`.\n";
+             shortId(r.moveId) + "`.\n";
   }
   return {};
 }
@@ -426,7 +418,7 @@ std::string planQuestion(const MoveChecks& checks, const MoveOptions& o, const s
       const fs::path copy = checks.relocated / fs::path(checks.src).filename();
       // Said before the question: an override deletes what the user may still want.
       const std::string wipe =
-          checks.destinationChosen && o.policy == "override" && exists(copy.string())
+          checks.destinationChosen && o.policy == "override" && entryPresent(copy.string())
               ? copy.string() + " is there already and will be deleted first (--policy override). "
               : std::string();
       return wipe + (o.noLinks ? "Move " : "Relocate ") + filesWord(plan.files) + " (" +
@@ -488,10 +480,10 @@ int clearMove(MoverCommandContext& c, const std::string& idPrefix) {
           << "), and its record is what lets Brimvale finish it safely, so it was kept. Nothing "
              "was changed. Let it finish with `brimvale moves resume`, or stop it with `brimvale "
              "moves cancel "
-          << job.id.substr(0, 8) << "` first.\n";
+          << shortId(job.id) << "` first.\n";
     return 1;
   }
-  if (job.phase == MovePhase::kFailed && exists(job.src) && partlyRelinked(job)) {
+  if (job.phase == MovePhase::kFailed && entryPresent(job.src) && partlyRelinked(job)) {
     c.err << "The move of " << name << " (move " << job.id
           << ") stopped half-way through replacing its files with links, and its record is what "
              "lets Brimvale finish that safely, so it was kept. Nothing was changed. Finish it "
@@ -651,10 +643,11 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
     if (!question.empty()) c.out << question << "\n";
     if (plan->kind == MovePlan::Kind::kNew && checks.destinationChosen) {
       c.out << "The copy would go to " << chosenCopy.string()
-            << (exists(chosenCopy.string()) ? ", where something is already: the " +
-                                                  std::string(mover::conflictPolicyRaw(*policy)) +
-                                                  " policy decides what becomes of it"
-                                            : std::string())
+            << (entryPresent(chosenCopy.string())
+                    ? ", where something is already: the " +
+                          std::string(mover::conflictPolicyRaw(*policy)) +
+                          " policy decides what becomes of it"
+                    : std::string())
             << ".\n";
     } else if (plan->kind == MovePlan::Kind::kNew) {
       c.out << "The copy would go to "

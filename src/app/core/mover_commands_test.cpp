@@ -16,7 +16,7 @@ using Reason = MoveCheckRefusal::Reason;
 // A home, its state and a drive folder the mover takes for the drive, with
 // the recent-write guard on or off.
 struct MoveRig {
-  testing::TempFolder root{"bv-move-checks"};
+  brimvale::testing::TempFolder root{"bv-move-checks"};
   StatePaths paths = StatePaths::forHome(root / "home");
   platform::AppPlatform host;
   std::ostringstream out, err;

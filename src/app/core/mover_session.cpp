@@ -82,11 +82,6 @@ bool partlyRelinked(const MoveManifest& job) {
 
 namespace {
 
-bool exists(const std::string& path) {
-  const auto status = linkStatus(path);
-  return status && fs::exists(*status);
-}
-
 // What is wrong with a move reported done: the record on disk must say so,
 // and the files must be where the move put them. Empty when all holds.
 std::string unfinishedAfterAll(MoverCommandContext& c, const MoveManifest& job) {
@@ -101,11 +96,11 @@ std::string unfinishedAfterAll(MoverCommandContext& c, const MoveManifest& job) 
   }
   if (!job.replaceSourceWithSymlink) {
     const bool copyIsLink = fs::is_symlink(linkStatus(job.finalDst).value_or(fs::file_status{}));
-    if (exists(job.src) || !exists(job.finalDst) || copyIsLink) {
+    if (entryPresent(job.src) || !entryPresent(job.finalDst) || copyIsLink) {
       return "The move of " + mover::quotedName(job.src) + " was recorded as done, but " +
-             (exists(job.src) ? job.src + " is still there"
-              : copyIsLink    ? job.finalDst + " is a link now, not the folder it made"
-                              : job.finalDst + " is missing") +
+             (entryPresent(job.src) ? job.src + " is still there"
+              : copyIsLink          ? job.finalDst + " is a link now, not the folder it made"
+                                    : job.finalDst + " is missing") +
              ". Nothing was deleted since; check both places before you change anything.\n";
     }
     return {};
@@ -164,8 +159,8 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
       return 1;
     case MovePhase::kCancelled:
       c.err << "The move of " << name << " was cancelled. Your original is untouched"
-            << (exists(job.finalDst) ? "; the copy made so far stays at " + job.finalDst + "."
-                                     : "; the partial copy on the drive was removed.")
+            << (entryPresent(job.finalDst) ? "; the copy made so far stays at " + job.finalDst + "."
+                                           : "; the partial copy on the drive was removed.")
             << "\n";
       return 1;
     default: {
@@ -177,7 +172,7 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
               << "\nDetails: " << job.lastError.value_or(std::string(mover::phaseRaw(job.phase)))
               << "\n";
       }
-      if (job.phase == MovePhase::kFailed && exists(job.src) && partlyRelinked(job)) {
+      if (job.phase == MovePhase::kFailed && entryPresent(job.src) && partlyRelinked(job)) {
         c.err << "Some of its files are links to the copy already and the rest are still in place, "
                  "so nothing is "
                  "lost. To finish the move safely, run: brimvale move "

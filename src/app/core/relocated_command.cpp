@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/core/short_id.h"
 #include "common/base/text_formats.h"
 #include "common/base/yes_answer.h"
 #include "common/state/configured_drive.h"
@@ -29,8 +30,6 @@ mover::RelocatedItemsStore makeStore(const MoverCommandContext& c) {
 }
 
 std::int64_t sizeBytes(const RelocatedItem& item) { return item.manifest.srcSizeKB * 1024; }
-
-std::string shortId(const std::string& id) { return id.substr(0, 8); }
 
 // Holds the relocator lock, or says on `err` who has it; false then.
 bool locked(MoverCommandContext& c, mover::RelocatorLock& lock) {

@@ -12,7 +12,7 @@ namespace {
 using nlohmann::json;
 
 constexpr std::int64_t kBytesPerMiB = 1024 * 1024;
-constexpr std::size_t kBarWidth = 20;
+constexpr std::size_t kServiceBarWidth = 20;
 
 std::string textOf(const json& object, const char* key) {
   auto it = object.find(key);
@@ -59,11 +59,12 @@ std::string sentence(std::string text) {
 
 std::string bar(std::int64_t bytes, std::int64_t largest, bool terminal) {
   const auto filled =
-      largest > 0 ? static_cast<std::size_t>(
-                        (bytes * static_cast<std::int64_t>(kBarWidth) + largest - 1) / largest)
-                  : 0;
+      largest > 0
+          ? static_cast<std::size_t>(
+                (bytes * static_cast<std::int64_t>(kServiceBarWidth) + largest - 1) / largest)
+          : 0;
   std::string drawn;
-  for (std::size_t i = 0; i < kBarWidth; ++i) {
+  for (std::size_t i = 0; i < kServiceBarWidth; ++i) {
     drawn += i < filled ? (terminal ? "\u2588" : "#") : (terminal ? "\u2591" : ".");
   }
   return drawn;

@@ -20,14 +20,14 @@ constexpr std::string_view kConfig =
     "  \"archive_old | $HOME/Downloads | Downloads-Archive | 90 | \"\n"
     ")\n";
 
-struct Rig {
+struct SettingsRig {
   TempFolder dir;
   std::filesystem::path config = dir.path() / "brim-vale.conf";
   std::filesystem::path defaultsFile = dir.path() / "user-defaults.json";
   std::unique_ptr<platform::UserDefaults> defaults = platform::makeJsonUserDefaults(defaultsFile);
   std::ostringstream out, err;
 
-  Rig() { dir.file("brim-vale.conf", std::string(kConfig)); }
+  SettingsRig() { dir.file("brim-vale.conf", std::string(kConfig)); }
   int run(const std::vector<std::string>& args, SettingsFormat format = SettingsFormat::kText) {
     out.str("");
     err.str("");
@@ -39,7 +39,7 @@ struct Rig {
 // Given a mistake, then the exit status is 2, the sentence says what to do,
 // and neither store changes by a byte.
 TEST(SettingsCommand, MistakesExitTwoAndWriteNothing) {
-  Rig rig;
+  SettingsRig rig;
   ASSERT_TRUE(rig.defaults->setString("brimvale.mover.verificationLevel", "off"));
   const std::string defaultsBefore = *readFile(rig.defaultsFile);
   struct Case {
@@ -64,7 +64,7 @@ TEST(SettingsCommand, MistakesExitTwoAndWriteNothing) {
 }
 
 TEST(SettingsCommand, AStoreThatCannotTakeTheValueIsLeftAsItWas) {
-  Rig rig;
+  SettingsRig rig;
   rig.dir.file("user-defaults.json", "{ half written");
   EXPECT_EQ(rig.run({"mover.max-concurrent", "3"}), 1);
   EXPECT_NE(rig.err.str().find("Couldn't save mover.max-concurrent, so it keeps its old value"),

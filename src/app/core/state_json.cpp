@@ -12,7 +12,7 @@ namespace brimvale::app {
 namespace {
 using nlohmann::json;
 
-std::string pretty(const json& doc) {
+std::string prettyState(const json& doc) {
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -145,7 +145,7 @@ json trendJson(const care::TrendInput& t) {
 }  // namespace
 
 std::string statusJson(const platform::ServiceJobState& job, const ServiceStatus& status) {
-  return pretty(
+  return prettyState(
       {{"service",
         {{"loaded", job.loaded}, {"running", job.pid.has_value()}, {"pid", orNull(job.pid)}}},
        {"snapshot", snapshotJson(status)},
@@ -169,7 +169,7 @@ std::string jobsJson(const std::vector<transfers::BackgroundJob>& latest,
     record["issues"] = open;
     kinds.push_back(record);
   }
-  return pretty({{"jobs", kinds}});
+  return prettyState({{"jobs", kinds}});
 }
 
 std::string notificationsJson(const std::vector<platform::DeliveredNotification>& delivered) {
@@ -185,7 +185,7 @@ std::string notificationsJson(const std::vector<platform::DeliveredNotification>
                     {"deliveredAt", n.deliveredAt},
                     {"deliveredAtEpoch", epochOf(n.deliveredAt)}});
   }
-  return pretty({{"notifications", rows}});
+  return prettyState({{"notifications", rows}});
 }
 
 std::string snapshotsJson(const std::vector<snapshots::LocalSnapshot>& listed) {
@@ -197,13 +197,13 @@ std::string snapshotsJson(const std::vector<snapshots::LocalSnapshot>& listed) {
                     {"date", s.date ? json(isots(*s.date)) : json(nullptr)},
                     {"dateEpoch", orNull(s.date)}});
   }
-  return pretty({{"snapshots", rows}});
+  return prettyState({{"snapshots", rows}});
 }
 
 std::string carePlanJson(const care::SizedPlan& plan) {
   json steps = json::array();
   for (const auto& step : plan.steps) steps.push_back(stepJson(step, plan));
-  return pretty({{"summary", care::planSentence(plan.steps)}, {"steps", steps}});
+  return prettyState({{"summary", care::planSentence(plan.steps)}, {"steps", steps}});
 }
 
 std::string homeJson(const care::HomeFacts& facts, const care::TrendInput& trend,
@@ -216,12 +216,12 @@ std::string homeJson(const care::HomeFacts& facts, const care::TrendInput& trend
   const json lastCare = {{"at", orNull(last.at)},
                          {"atEpoch", last.at ? epochOf(*last.at) : json(nullptr)},
                          {"summary", orNull(last.summary)}};
-  return pretty({{"facts", factsJson(facts)},
-                 {"recommendation", recommendationJson(care::recommend(facts))},
-                 {"plan", {{"summary", care::planSentence(steps)}, {"steps", stepNames}}},
-                 {"furtherActions", further},
-                 {"trend", trendJson(trend)},
-                 {"lastCare", lastCare}});
+  return prettyState({{"facts", factsJson(facts)},
+                      {"recommendation", recommendationJson(care::recommend(facts))},
+                      {"plan", {{"summary", care::planSentence(steps)}, {"steps", stepNames}}},
+                      {"furtherActions", further},
+                      {"trend", trendJson(trend)},
+                      {"lastCare", lastCare}});
 }
 
 std::string careRemovalsJson(const std::optional<care::RemovalRecord>& record) {
@@ -234,10 +234,10 @@ std::string careRemovalsJson(const std::optional<care::RemovalRecord>& record) {
     }
   }
   const json at = record ? json(isots(record->at)) : json(nullptr);
-  return pretty({{"at", at},
-                 {"atEpoch", record ? json(record->at) : json(nullptr)},
-                 {"removed", removed},
-                 {"totalBytes", total}});
+  return prettyState({{"at", at},
+                      {"atEpoch", record ? json(record->at) : json(nullptr)},
+                      {"removed", removed},
+                      {"totalBytes", total}});
 }
 
 }  // namespace brimvale::app

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "app/core/short_id.h"
 #include "cloud/schedule_timer.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -14,7 +15,6 @@ using cloud::Schedule;
 using cloud::ScheduleKind;
 using cloud::SyncJob;
 
-constexpr std::size_t kShortId = 8;
 constexpr std::string_view kUsage =
     "brimvale transfers schedule ID manual|hourly N|daily HH:MM|weekly DAY HH:MM|monthly DAY "
     "HH:MM";
@@ -167,7 +167,7 @@ int scheduleTransferCommand(const std::filesystem::path& jobsFile,
     err << saved.error().message() << " The schedule was not changed.\n";
     return 1;
   }
-  const std::string id = job.id.substr(0, kShortId);
+  const std::string id = shortId(job.id);
   if (schedule->kind == ScheduleKind::kNone) {
     out << "Transfer " << id << ": " << cloud::describeSchedule(*schedule) << ". "
         << cloud::scheduleKindHelp(ScheduleKind::kNone) << "\n";

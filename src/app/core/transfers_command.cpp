@@ -1,5 +1,6 @@
 #include "app/core/transfers_command.h"
 
+#include "app/core/short_id.h"
 #include "app/core/transfer_schedule_command.h"
 
 #include <algorithm>
@@ -22,8 +23,7 @@ using cloud::JobState;
 using cloud::SyncJob;
 using nlohmann::json;
 
-constexpr std::size_t kBarWidth = 20;
-constexpr std::size_t kShortId = 8;
+constexpr std::size_t kTransferBarWidth = 20;
 // How often a plain (non-terminal) output gets a progress line.
 constexpr auto kPlainLineEvery = std::chrono::seconds(5);
 
@@ -129,7 +129,7 @@ int waitingForDrive(TransfersCommandContext& c, const SyncJob& job) {
   }
   c.out << "The transfer needs the fast drive, which isn't connected. It is saved as waiting "
            "(id "
-        << job.id.substr(0, kShortId) << ") and starts when Brimvale sees the drive again.\n";
+        << shortId(job.id) << ") and starts when Brimvale sees the drive again.\n";
   return 0;
 }
 
@@ -168,7 +168,7 @@ class ProgressDisplay {
 };
 
 std::string pausedHereSentence(const std::string& id) {
-  return "Paused from another window. `brimvale transfers resume " + id.substr(0, kShortId) +
+  return "Paused from another window. `brimvale transfers resume " + shortId(id) +
          "` continues it here; Ctrl-C cancels it.";
 }
 
@@ -292,8 +292,8 @@ int pauseJob(TransfersCommandContext& c, const TransfersOptions& o) {
              "suspended rclone yet; it does when it next checks. No file was deleted.\n";
     return 0;
   }
-  c.out << "Paused " << id->substr(0, kShortId) << ". No file was deleted; `brimvale transfers "
-        << "resume " << id->substr(0, kShortId) << "` continues it.\n";
+  c.out << "Paused " << shortId(*id) << ". No file was deleted; `brimvale transfers "
+        << "resume " << shortId(*id) << "` continues it.\n";
   return 0;
 }
 
@@ -344,13 +344,12 @@ int resumeJob(TransfersCommandContext& c, const TransfersOptions& o) {
     }
   }
   if (owner) {
-    c.out << "Resumed " << id->substr(0, kShortId)
-          << "; the Brimvale process that started it (process " << owner->ownerPid
-          << ") runs it again. `brimvale transfers watch " << id->substr(0, kShortId)
+    c.out << "Resumed " << shortId(*id) << "; the Brimvale process that started it (process "
+          << owner->ownerPid << ") runs it again. `brimvale transfers watch " << shortId(*id)
           << "` shows its progress.\n";
     return 0;
   }
-  c.out << "Resuming " << id->substr(0, kShortId) << " here. Ctrl-C cancels.\n";
+  c.out << "Resuming " << shortId(*id) << " here. Ctrl-C cancels.\n";
   return runHere(c, manager, *id, shown);
 }
 
@@ -361,7 +360,7 @@ int watchJob(TransfersCommandContext& c, const TransfersOptions& o) {
   const auto runs = cloud::JobRunFiles::besideJobList(c.jobsFile);
   Foreground shown{c.out};
   ProgressDisplay display(c, shown);
-  const std::string shortId = id->substr(0, kShortId);
+  const std::string brief = shortId(*id);
   for (;;) {
     if (c.interrupted && c.interrupted->load()) {
       shown.endBar();
@@ -378,7 +377,7 @@ int watchJob(TransfersCommandContext& c, const TransfersOptions& o) {
         std::find_if(jobs->begin(), jobs->end(), [&](const SyncJob& j) { return j.id == *id; });
     if (it == jobs->end()) {
       shown.endBar();
-      c.err << "Transfer " << shortId << " was removed from the list while being watched.\n";
+      c.err << "Transfer " << brief << " was removed from the list while being watched.\n";
       return 1;
     }
     if (cloud::isFinished(it->state)) {
@@ -402,7 +401,7 @@ int watchJob(TransfersCommandContext& c, const TransfersOptions& o) {
     switch (it->state) {
       case JobState::kPaused:
         display.say(JobState::kPaused,
-                    "Paused. `brimvale transfers resume " + shortId + "` continues it.");
+                    "Paused. `brimvale transfers resume " + brief + "` continues it.");
         break;
       case JobState::kWaitingForDrive:
         display.say(JobState::kWaitingForDrive,
@@ -411,10 +410,10 @@ int watchJob(TransfersCommandContext& c, const TransfersOptions& o) {
       case JobState::kQueued:
         if (!run) {
           shown.endBar();
-          c.out << "Transfer " << shortId
+          c.out << "Transfer " << brief
                 << " is queued, but no Brimvale process is running it. `brimvale transfers "
                    "resume "
-                << shortId << "` runs it here.\n";
+                << brief << "` runs it here.\n";
           return 1;
         }
         display.say(JobState::kQueued, "Queued; it starts when a running transfer ends.");
@@ -466,7 +465,7 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     return waitingForDrive(c, *manager.find(id));
   }
   c.out << (job.dryRun ? "Previewing " : "Starting ") << cloud::jobModeLabel(job.mode) << ": "
-        << job.source << " → " << job.destination << " (id " << id.substr(0, kShortId)
+        << job.source << " → " << job.destination << " (id " << shortId(id)
         << "). Ctrl-C cancels.\n";
   return runHere(c, manager, id, shown);
 }
@@ -541,8 +540,8 @@ std::string transferProgressLine(const cloud::JobProgress& p) {
       p.bytesTotal > 0
           ? std::clamp(static_cast<double>(p.bytesTransferred) / p.bytesTotal, 0.0, 1.0)
           : 0.0;
-  std::string bar(static_cast<std::size_t>(fraction * kBarWidth), '#');
-  bar.resize(kBarWidth, '-');
+  std::string bar(static_cast<std::size_t>(fraction * kTransferBarWidth), '#');
+  bar.resize(kTransferBarWidth, '-');
   std::string line = "[" + bar + "] " + std::to_string(static_cast<int>(fraction * 100)) + "% · " +
                      platform::formatFileByteCount(p.bytesTransferred);
   if (p.bytesTotal > 0) line += " of " + platform::formatFileByteCount(p.bytesTotal);
@@ -562,9 +561,9 @@ std::string transferProgressLine(const cloud::JobProgress& p) {
 }
 
 std::string transferListLine(const SyncJob& job) {
-  std::string line = job.id.substr(0, kShortId) + "  " +
-                     std::string(cloud::jobStateLabel(job.state)) + "  " + modeWord(job.mode) +
-                     (job.dryRun ? " (dry run)" : "") + "  " + job.source + " → " + job.destination;
+  std::string line = shortId(job.id) + "  " + std::string(cloud::jobStateLabel(job.state)) + "  " +
+                     modeWord(job.mode) + (job.dryRun ? " (dry run)" : "") + "  " + job.source +
+                     " → " + job.destination;
   if (job.state == JobState::kCompleted && job.progress.bytesTransferred > 0) {
     line += "  " + platform::formatFileByteCount(job.progress.bytesTransferred);
   }

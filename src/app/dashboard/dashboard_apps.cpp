@@ -15,7 +15,7 @@
 namespace brimvale::app {
 namespace {
 
-constexpr std::array<std::string_view, 4> kActions{"move", "move-back", "offload", "restore"};
+constexpr std::array<std::string_view, 4> kAppActions{"move", "move-back", "offload", "restore"};
 
 constexpr std::string_view kBadChoice =
     "That list can't be shown: the location, order or category isn't one the catalogue knows. "
@@ -23,19 +23,9 @@ constexpr std::string_view kBadChoice =
 constexpr std::string_view kNoAction =
     "Choose what to do with the app (move, move back, offload or restore) and which app. Nothing "
     "was changed.";
-constexpr std::string_view kBusy =
+constexpr std::string_view kAppWorkBusy =
     "An app is already being moved from here. Nothing new was started; its progress is showing on "
     "the apps page.";
-
-std::string field(const nlohmann::json& body, const char* name, std::string fallback = {}) {
-  const auto found = body.find(name);
-  return found != body.end() && found->is_string() ? found->get<std::string>() : fallback;
-}
-
-bool flag(const nlohmann::json& body, const char* name) {
-  const auto found = body.find(name);
-  return found != body.end() && *found == true;
-}
 
 // Runs `brimvale apps` with `options`, its lines going to `out` and `err`.
 int runApps(const DashboardSources& sources, platform::Platform& base, const AppsOptions& options,
@@ -70,10 +60,10 @@ AppsRoutes::AppsRoutes(const DashboardSources& sources, web::DashboardServer& se
 AppsRoutes::~AppsRoutes() = default;
 
 web::Reply AppsRoutes::list(const nlohmann::json& body) {
-  AppsOptions options{.location = field(body, "location", "all"),
-                      .sort = field(body, "sort", "name"),
-                      .category = field(body, "category"),
-                      .hideRunning = flag(body, "hideRunning"),
+  AppsOptions options{.location = web::bodyText(body, "location", "all"),
+                      .sort = web::bodyText(body, "sort", "name"),
+                      .category = web::bodyText(body, "category"),
+                      .hideRunning = web::bodyFlag(body, "hideRunning"),
                       .json = true};
   if (const auto days = body.find("unusedDays"); days != body.end() && days->is_number_integer()) {
     options.unusedDays = std::clamp(days->get<int>(), 0, 36500);
@@ -88,13 +78,13 @@ web::Reply AppsRoutes::list(const nlohmann::json& body) {
 }
 
 web::Reply AppsRoutes::act(const nlohmann::json& body) {
-  const std::string action = field(body, "action");
-  const std::string target = field(body, "target");
-  if (std::ranges::find(kActions, action) == kActions.end() || target.empty()) {
+  const std::string action = web::bodyText(body, "action");
+  const std::string target = web::bodyText(body, "target");
+  if (std::ranges::find(kAppActions, action) == kAppActions.end() || target.empty()) {
     return web::sentenceReply(400, std::string(kNoAction));
   }
   const AppsOptions options{
-      .action = action, .bundle = target, .overrideRisk = flag(body, "override")};
+      .action = action, .bundle = target, .overrideRisk = web::bodyFlag(body, "override")};
   const bool started = job_.start([this, options] {
     auto& events = server_.events();
     const nlohmann::json what{{"action", options.action}, {"target", options.bundle}};
@@ -115,7 +105,7 @@ web::Reply AppsRoutes::act(const nlohmann::json& body) {
     done["status"] = status;
     events.publish("app-done", done.dump());
   });
-  if (!started) return web::sentenceReply(409, std::string(kBusy));
+  if (!started) return web::sentenceReply(409, std::string(kAppWorkBusy));
   return web::jsonReply({{"started", true}}, 202);
 }
 

@@ -12,12 +12,6 @@ namespace {
 constexpr std::string_view kNotConfirmed =
     "Clearing the board needs its confirmation first. Nothing was cleared.";
 
-// A text field of the body; empty when it is missing or not text.
-std::string field(const nlohmann::json& body, const char* name) {
-  const auto found = body.find(name);
-  return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
 // Runs `brimvale junk` with `options`: its JSON or its line as the reply, or
 // its sentence with 400 for a usage fault (2) and 503 for a failure.
 web::Reply runJunk(const DashboardSources& sources, std::mutex& board, JunkOptions options,
@@ -45,8 +39,8 @@ web::Reply runJunk(const DashboardSources& sources, std::mutex& board, JunkOptio
 
 JunkOptions filtered(std::string action, const nlohmann::json& body) {
   JunkOptions options{.action = std::move(action), .json = true};
-  if (auto filter = field(body, "filter"); !filter.empty()) options.filter = filter;
-  if (auto date = field(body, "date"); !date.empty()) options.date = date;
+  if (auto filter = web::bodyText(body, "filter"); !filter.empty()) options.filter = filter;
+  if (auto date = web::bodyText(body, "date"); !date.empty()) options.date = date;
   return options;
 }
 
@@ -59,23 +53,25 @@ void addJunkRoutes(web::DashboardServer& server, const DashboardSources& sources
   });
   server.post("junk/search", [&sources, board](const nlohmann::json& body) {
     auto options = filtered("search", body);
-    options.words = {field(body, "query")};
+    options.words = {web::bodyText(body, "query")};
     return runJunk(sources, *board, options);
   });
   server.post("junk/add", [&sources, board](const nlohmann::json& body) {
     return runJunk(sources, *board,
-                   {.action = "add", .words = {field(body, "text")}, .ttl = field(body, "ttl")});
+                   {.action = "add",
+                    .words = {web::bodyText(body, "text")},
+                    .ttl = web::bodyText(body, "ttl")});
   });
   // A note keeps its lines, as typed into the command's input.
   server.post("junk/note", [&sources, board](const nlohmann::json& body) {
-    return runJunk(sources, *board, {.action = "note", .ttl = field(body, "ttl")},
-                   field(body, "text"));
+    return runJunk(sources, *board, {.action = "note", .ttl = web::bodyText(body, "ttl")},
+                   web::bodyText(body, "text"));
   });
   for (const char* action : {"pin", "unpin", "delete"}) {
-    server.post(std::string("junk/") + action,
-                [&sources, board, action](const nlohmann::json& body) {
-                  return runJunk(sources, *board, {.action = action, .words = {field(body, "id")}});
-                });
+    server.post(
+        std::string("junk/") + action, [&sources, board, action](const nlohmann::json& body) {
+          return runJunk(sources, *board, {.action = action, .words = {web::bodyText(body, "id")}});
+        });
   }
   server.post("junk/clear", [&sources, board](const nlohmann::json& body) {
     const auto confirmed = body.find("confirmed");

@@ -9,7 +9,7 @@ namespace {
 using nlohmann::json;
 
 TEST(DashboardRules, RequestsBecomeRowsOnlyWhenEveryRowIsSound) {
-  testing::TempFolder home;
+  brimvale::testing::TempFolder home;
   const std::string downloads = home.folder("Downloads").string();
   const PathPolicy policy(PathPolicy::rootsFor(home.path()));
   const json good = {{"action", "archive_old"}, {"src", downloads}, {"dest", ""}, {"age", 30}};

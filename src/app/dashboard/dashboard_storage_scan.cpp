@@ -12,7 +12,7 @@ using nlohmann::json;
 
 // A home folder with a great deal in it takes a while to measure.
 constexpr std::chrono::seconds kScanLimit{600};
-constexpr std::string_view kBusy =
+constexpr std::string_view kScanBusy =
     "The folders are already being measured. Nothing new was started; the bars fill in as each "
     "is measured.";
 constexpr std::string_view kFailed =
@@ -24,7 +24,7 @@ constexpr std::string_view kFailed =
 StorageScanRoutes::StorageScanRoutes(const DashboardSources& sources, web::DashboardServer& server)
     : sources_(sources), server_(server) {
   server_.post("storage/scan", [this](const json&) {
-    if (!job_.start([this] { scan(); })) return web::sentenceReply(409, std::string(kBusy));
+    if (!job_.start([this] { scan(); })) return web::sentenceReply(409, std::string(kScanBusy));
     return web::jsonReply({{"started", true}}, 202);
   });
 }

@@ -11,15 +11,10 @@
 namespace brimvale::app {
 namespace {
 
-constexpr std::string_view kBusy =
+constexpr std::string_view kTransferBusy =
     "A transfer started here is still running. Nothing new was started; its progress is showing "
     "on the transfers page.";
 constexpr std::string_view kNoId = "Choose a transfer first. Nothing was changed.";
-
-std::string field(const nlohmann::json& body, const char* name) {
-  const auto found = body.find(name);
-  return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
 
 // Runs `brimvale transfers` as the command line does, `interrupted` standing
 // for its Ctrl-C.
@@ -79,9 +74,10 @@ web::Reply TransfersRoutes::remotes() {
 }
 
 web::Reply TransfersRoutes::start(const nlohmann::json& body) {
-  TransfersOptions options{.action = "new",
-                           .words = {field(body, "source"), field(body, "destination")}};
-  if (auto mode = field(body, "mode"); !mode.empty()) options.mode = mode;
+  TransfersOptions options{
+      .action = "new",
+      .words = {web::bodyText(body, "source"), web::bodyText(body, "destination")}};
+  if (auto mode = web::bodyText(body, "mode"); !mode.empty()) options.mode = mode;
   const bool started = new_.start([this, options] {
     stopNew_ = false;
     auto& events = server_.events();
@@ -104,12 +100,12 @@ web::Reply TransfersRoutes::start(const nlohmann::json& body) {
     }
     events.publish("transfer-done", nlohmann::json{{"status", status}}.dump());
   });
-  if (!started) return web::sentenceReply(409, std::string(kBusy));
+  if (!started) return web::sentenceReply(409, std::string(kTransferBusy));
   return web::jsonReply({{"started", true}}, 202);
 }
 
 web::Reply TransfersRoutes::change(const std::string& action, const nlohmann::json& body) {
-  const std::string id = field(body, "id");
+  const std::string id = web::bodyText(body, "id");
   if (id.empty()) return web::sentenceReply(400, std::string(kNoId));
   std::ostringstream out;
   std::ostringstream err;

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 // Each program reaches its subcommand with every argument unchanged, even
 // when brimvale lives at a path with a quote, a blank and a newline.
 TEST(BundledPrograms, EachRunsItsSubcommandWithItsArgumentsUnchanged) {
-  testing::TempFolder dir("bv-bundled");
+  brimvale::testing::TempFolder dir("bv-bundled");
   const fs::path brimvale = dir.folder("App 'x'\nfolder") / "brimvale";
   ASSERT_TRUE(writeFileAtomically(brimvale, "#!/bin/sh\nprintf '[%s]' \"$@\"\n", {.mode = 0755}));
   for (const auto& program : kBundledPrograms) {

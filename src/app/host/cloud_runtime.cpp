@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "app/core/short_id.h"
 #include "app/core/transfers_command.h"
 #include "cloud/rclone_helper.h"
 #include "cloud/rclone_locator.h"
@@ -18,7 +19,6 @@ using std::chrono::milliseconds;
 // rclone's statistics reach the job list this often.
 constexpr milliseconds kPollInterval{1000};
 constexpr milliseconds kPollTolerance{250};
-constexpr std::size_t kShortId = 8;
 constexpr std::string_view kHeldByOtherMove = "while another Brimvale process runs folder moves";
 
 cloud::AutoSyncSettings autoSyncSettings(const StatePaths& paths, platform::Platform& host,
@@ -73,7 +73,7 @@ CloudRuntime::CloudRuntime(const StatePaths& paths, RunLoop& loop, AppLog& log,
           .notify = [this](const std::string& text) { log_.write(text); },
           .log =
               [this](const std::string& id, const std::string& line) {
-                log_.write("transfer " + id.substr(0, kShortId) + ": " + line);
+                log_.write("transfer " + shortId(id) + ": " + line);
               },
           .events = &events_,
           .clock = systemClock(),
@@ -125,8 +125,8 @@ std::vector<cloud::ScheduledTemplate> CloudRuntime::templates() {
 void CloudRuntime::startScheduledRun(const std::string& id, std::time_t slot) {
   const auto run = transfers_.enqueueScheduledRun(id, slot);
   if (!run) return;
-  log_.write("Started the scheduled run " + run->substr(0, kShortId) + " of transfer " +
-             id.substr(0, kShortId) + " (due " + localMinute(slot) + ").");
+  log_.write("Started the scheduled run " + shortId(*run) + " of transfer " + shortId(id) +
+             " (due " + localMinute(slot) + ").");
 }
 
 void CloudRuntime::start() {

@@ -9,13 +9,13 @@ namespace brimvale::app {
 namespace {
 namespace fs = std::filesystem;
 
-struct Rig : brimvale::testing::InstallerSandbox {
+struct SelfCheckRig : brimvale::testing::InstallerSandbox {
   std::time_t now = 1'900'000'000;
   ServiceInstaller installer{paths, {scripts, "", ""}, services, [](const std::string&) {}};
   SelfCheck check{
       paths, scripts, installer, services, [this] { return now; }, std::chrono::milliseconds(0)};
 
-  Rig() : InstallerSandbox("home", "definition", "#!/bin/sh\necho 'brim-vale: help'\n") {
+  SelfCheckRig() : InstallerSandbox("home", "definition", "#!/bin/sh\necho 'brim-vale: help'\n") {
     // The service reports in whenever it is (re)started.
     services.onKickstart = [this] { writeSnapshot(now); };
   }
@@ -63,10 +63,10 @@ TEST(SelfCheck, LivenessFollowsTheServicesRealState) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Rig rig;
+    SelfCheckRig rig;
     rig.install();
-    Rig::writeAged(rig.paths.log, rig.now);
-    Rig::writeAged(rig.paths.state / "history.ndjson", rig.now - 3 * kDay);
+    SelfCheckRig::writeAged(rig.paths.log, rig.now);
+    SelfCheckRig::writeAged(rig.paths.state / "history.ndjson", rig.now - 3 * kDay);
     rig.writeSnapshot(rig.now - c.snapshotAge);
     if (!c.running) rig.services.pid.reset();
     rig.services.lastExit = c.lastExit;

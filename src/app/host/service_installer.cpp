@@ -38,7 +38,9 @@ constexpr std::array kLegacyRenames{
 constexpr std::array kLegacyAgents{"com.hollin.tarnwick.plist", "com.hollin.tarnwick.gui.plist",
                                    "com.hollin.divu-dozar.plist"};
 
-bool presentAt(const fs::path& p) { return fs::exists(linkStatus(p).value_or(fs::file_status{})); }
+bool installedAt(const fs::path& p) {
+  return fs::exists(linkStatus(p).value_or(fs::file_status{}));
+}
 
 }  // namespace
 
@@ -87,20 +89,20 @@ platform::ServiceDefinition ServiceInstaller::definition() const {
 }
 
 bool ServiceInstaller::isInstalled() const {
-  return presentAt(paths_.serviceProgram) && presentAt(services_.definitionPath());
+  return installedAt(paths_.serviceProgram) && installedAt(services_.definitionPath());
 }
 
 void ServiceInstaller::migrateLegacy() {
   const fs::path legacy = paths_.home / ".hollin";
   const DiagnosticsLog diagnostics(paths_.diagnosticsLog);
   // A migration step that fails leaves the old name in place; the next start tries again.
-  if (isDirectory(legacy).value_or(false) && !presentAt(paths_.root)) {
+  if (isDirectory(legacy).value_or(false) && !installedAt(paths_.root)) {
     say_("Migrating legacy ~/.hollin → ~/.brimvale");
     bestEffort(renamePath(legacy, paths_.root), diagnostics, "moving the legacy state folder");
   }
   if (isDirectory(paths_.root).value_or(false)) {
     for (const auto& r : kLegacyRenames) {
-      if (!presentAt(paths_.root / r.from) || presentAt(paths_.root / r.to)) continue;
+      if (!installedAt(paths_.root / r.from) || installedAt(paths_.root / r.to)) continue;
       auto renamed = renamePath(paths_.root / r.from, paths_.root / r.to);
       bestEffort(renamed, diagnostics, "renaming a legacy state file");
       if (renamed) {
@@ -112,7 +114,7 @@ void ServiceInstaller::migrateLegacy() {
   const fs::path agents = paths_.home / "Library" / "LaunchAgents";
   for (const char* name : kLegacyAgents) {
     const fs::path plist = agents / name;
-    if (!presentAt(plist)) continue;
+    if (!installedAt(plist)) continue;
     if (!options_.launchctl.empty()) {
       (void)runProcess(  // unloading what is not loaded fails harmlessly
           {.path = options_.launchctl, .args = {"unload", plist.string()}, .deadline = kLoadLimit});
@@ -237,7 +239,7 @@ Result<void> ServiceInstaller::installSteps() {
   fs::permissions(paths_.state, fs::perms::owner_all, ec);
   if (auto copied = copyServicePrograms(); !copied) return std::unexpected(copied.error());
 
-  if (!presentAt(paths_.config)) {
+  if (!installedAt(paths_.config)) {
     auto bundled = readFile(options_.scriptsFolder / "brim-vale.conf");
     const std::string text = bundled ? *bundled : configTemplate();
     if (auto written = writeFileAtomically(paths_.config, text, {.mode = 0600}); !written) {

@@ -11,14 +11,14 @@ namespace brimvale::app {
 namespace {
 namespace fs = std::filesystem;
 
-struct Rig : brimvale::testing::InstallerSandbox {
+struct InstallerRig : brimvale::testing::InstallerSandbox {
   std::vector<std::string> said;
   ServiceInstaller installer{
       paths, {scripts, "/usr/bin/rsync", ""}, services, [this](const std::string& l) {
         said.push_back(l);
       }};
 
-  Rig()
+  InstallerRig()
       : InstallerSandbox("home of O'Brien", "service-definition",
                          "#!/bin/sh\necho \"service got: $*\"\n") {
     dir.file("Scripts/rclone-helper", "#!/bin/sh\n");
@@ -28,7 +28,7 @@ struct Rig : brimvale::testing::InstallerSandbox {
 // Uninstalling removes what installedFiles() names, so it must name every
 // file the installation writes outside the user's configuration and state.
 TEST(ServiceInstaller, InstalledFilesNameEverythingTheInstallationPutsDown) {
-  Rig rig;
+  InstallerRig rig;
   for (std::string_view program : kDocumentedPrograms) {
     for (const auto& file : userDocFiles(program))
       rig.dir.file("Scripts/share" / file.relative, "doc");
@@ -65,7 +65,7 @@ TEST(ServiceInstaller, FailuresSayWhatToDo) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Rig rig;
+    InstallerRig rig;
     if (c.removeScripts) fs::remove_all(rig.scripts);
     if (c.removeService) fs::remove(rig.scripts / "brim-vale");
     rig.services.loadFails = c.loadFails;

@@ -15,19 +15,19 @@ using transfers::JobKind;
 using transfers::JobOutcome;
 
 // 1'900'000'000 lies 2800 s into its hour.
-constexpr std::time_t kStart = 1'900'000'000;
+constexpr std::time_t kRecorderStart = 1'900'000'000;
 
-struct Rig {
+struct RecorderRig {
   brimvale::testing::TempFolder dir;
   StatePaths paths = StatePaths::forHome(dir / "home");
   platform::testing::FakeState state;
   platform::Platform platform = platform::testing::makeFakePlatform(state);
   platform::testing::FakeScheduler scheduler;
-  std::time_t now = kStart;
+  std::time_t now = kRecorderStart;
   transfers::BackgroundJobsStore ledger{paths.state, [this] { return now; }};
   std::unique_ptr<UsageHistoryRecorder> recorder;
 
-  Rig() {
+  RecorderRig() {
     fs::create_directories(paths.state);
     restart();
   }
@@ -69,8 +69,8 @@ TEST(UsageHistoryRecorder, OneRowPerHourOfTheClockAcrossRestarts) {
       {"a restart in a new hour", 3600, true, 4},
       {"the clock goes back two hours", -7200, false, 5},
   };
-  Rig rig;
-  std::time_t lastRowAt = kStart;  // the first row, written as the rig started
+  RecorderRig rig;
+  std::time_t lastRowAt = kRecorderStart;  // the first row, written as the rig started
   for (const auto& step : steps) {
     SCOPED_TRACE(step.what);
     rig.now += step.advance;

@@ -1,5 +1,8 @@
 #include "common/base/file_calls.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+#include <array>
 #include <type_traits>
 #include <utility>
 
@@ -58,6 +61,18 @@ Result<fs::file_status> linkStatus(const fs::path& path) {
 
 Result<bool> pathExists(const fs::path& path) {
   return wrapped("examining", path, [&](std::error_code& ec) { return fs::exists(path, ec); });
+}
+
+std::string linkTargetAt(int dirfd, const std::string& name) {
+  std::array<char, 4096> buf{};
+  const ssize_t n = ::readlinkat(dirfd, name.c_str(), buf.data(), buf.size());
+  if (n < 0 || static_cast<std::size_t>(n) == buf.size()) return {};
+  return std::string(buf.data(), static_cast<std::size_t>(n));
+}
+
+bool entryPresent(const fs::path& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
 }
 
 Result<bool> isDirectory(const fs::path& path) {

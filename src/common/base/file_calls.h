@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -27,6 +28,9 @@ namespace brimvale {
 [[nodiscard]] Result<bool> pathExists(const std::filesystem::path& path);
 [[nodiscard]] Result<bool> isDirectory(const std::filesystem::path& path);
 [[nodiscard]] Result<bool> isRegularFile(const std::filesystem::path& path);
+// True when anything, a link included (never followed), is at `path`; false
+// when nothing is or the entry cannot be examined.
+[[nodiscard]] bool entryPresent(const std::filesystem::path& path);
 
 // Creates the folder and any missing parents; an existing folder is success.
 [[nodiscard]] Result<void> createDirectories(const std::filesystem::path& path);
@@ -43,6 +47,9 @@ namespace brimvale {
 [[nodiscard]] Result<std::uintmax_t> removeAll(const std::filesystem::path& path);
 
 [[nodiscard]] Result<std::filesystem::path> readSymlink(const std::filesystem::path& path);
+// The target stored in the link `name` inside the open folder `dirfd`
+// (AT_FDCWD for a path); empty when it is no link or cannot be read.
+[[nodiscard]] std::string linkTargetAt(int dirfd, const std::string& name);
 // Never replaces anything at `link`.
 [[nodiscard]] Result<void> createDirectorySymlink(const std::filesystem::path& target,
                                                   const std::filesystem::path& link);

@@ -20,7 +20,7 @@ FileLock openedLock(const std::filesystem::path& path) {
 }
 
 TEST(FileLock, TheLockEndsWithUnlockDestructionOrAMoveAway) {
-  testing::TempFolder dir("bv-file-lock");
+  brimvale::testing::TempFolder dir("bv-file-lock");
   const auto path = dir / "b.lock";
   const struct {
     const char* name;
@@ -43,7 +43,7 @@ TEST(FileLock, TheLockEndsWithUnlockDestructionOrAMoveAway) {
 }
 
 TEST(FileLock, AWaitingLockIsGrantedWhenTheHolderExits) {
-  testing::TempFolder dir("bv-file-lock");
+  brimvale::testing::TempFolder dir("bv-file-lock");
   const auto path = dir / "d.lock";
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);

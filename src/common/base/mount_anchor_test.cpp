@@ -13,11 +13,11 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(MountAnchor, HoldsOnlyWhileTheSameMountIsAtThePath) {
-  testing::TempFolder dir;
+  brimvale::testing::TempFolder dir;
   const fs::path at = dir / "Drive";
   EXPECT_FALSE(MountAnchor::take(dir.folder("Drive")).has_value()) << "a bare folder is no drive";
 
-  auto drive = std::make_unique<testing::TmpfsMount>(at, "1m");
+  auto drive = std::make_unique<brimvale::testing::TmpfsMount>(at, "1m");
   BRIMVALE_REQUIRE_DRIVE(*drive);
   fs::create_directories(at / "BRIM-Mac");
   auto anchor = MountAnchor::take(at);
@@ -32,7 +32,7 @@ TEST(MountAnchor, HoldsOnlyWhileTheSameMountIsAtThePath) {
   EXPECT_FALSE(anchor->holds(at / "BRIM-Mac"));
 
   fs::remove_all(at / "BRIM-Mac");
-  drive = std::make_unique<testing::TmpfsMount>(at, "1m");
+  drive = std::make_unique<brimvale::testing::TmpfsMount>(at, "1m");
   EXPECT_FALSE(anchor->holds()) << "a remounted drive is checked again, not trusted";
 }
 

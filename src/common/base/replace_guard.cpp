@@ -17,7 +17,7 @@
 namespace brimvale {
 namespace {
 
-using Clock = std::chrono::system_clock;
+using SystemClock = std::chrono::system_clock;
 
 // The kernel stamps files from a clock that moves in ticks of up to 10 ms;
 // five ticks leave room for a slow tick and a late reader.
@@ -36,7 +36,7 @@ std::int64_t nanos(const struct timespec& t) {
   return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-std::int64_t nanos(Clock::time_point t) {
+std::int64_t nanos(SystemClock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
@@ -53,9 +53,9 @@ ssize_t readFull(int fd, char* buf, std::size_t size) {
   return static_cast<ssize_t>(got);
 }
 
-struct Fd {
+struct GuardFd {
   int fd = -1;
-  ~Fd() {
+  ~GuardFd() {
     if (fd >= 0) close(fd);
   }
 };
@@ -64,8 +64,8 @@ struct Fd {
 // read error. Non-blocking opens so a file swapped for a pipe cannot stall us.
 std::optional<bool> sameBytes(int dirA, const std::string& a, const FileIdentity& idA, int dirB,
                               const std::string& b, const FileIdentity& idB) {
-  Fd fa{openat(dirA, a.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-  Fd fb{openat(dirB, b.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  GuardFd fa{openat(dirA, a.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  GuardFd fb{openat(dirB, b.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
   if (fa.fd < 0 || fb.fd < 0) return std::nullopt;
   struct stat sa {
   }, sb{};
@@ -144,7 +144,7 @@ std::expected<GuardProof, GuardVerdict> ReplaceGuard::verify(int doomedDir,
                                                              const std::string& keptName) const {
   const std::chrono::nanoseconds granularity =
       options_.granularity.count() > 0 ? options_.granularity : timeGranularity(doomedDir);
-  std::int64_t before = nanos(Clock::now());
+  std::int64_t before = nanos(SystemClock::now());
   auto doomed = identityAt(doomedDir, doomedName);
   if (!doomed)
     return std::unexpected(errno == ENOENT ? GuardVerdict::kChanged : GuardVerdict::kUnreadable);
@@ -154,7 +154,7 @@ std::expected<GuardProof, GuardVerdict> ReplaceGuard::verify(int doomedDir,
     const std::int64_t wait = doomed->ctimeNs + granularity.count() - before + 1'000'000;
     if (wait > 2 * granularity.count()) return std::unexpected(GuardVerdict::kChanged);
     std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
-    before = nanos(Clock::now());
+    before = nanos(SystemClock::now());
     auto again = identityAt(doomedDir, doomedName);
     if (!again || !(*again == *doomed) || again->ctimeNs >= before - granularity.count())
       return std::unexpected(GuardVerdict::kChanged);
@@ -210,8 +210,8 @@ GuardVerdict ReplaceGuard::check(int doomedDir, const std::string& doomedName, i
   return confirm(*proof, doomedDir, doomedName, keptDir, keptName);
 }
 
-std::string keptAsideName(std::string_view name, Clock::time_point when) {
-  const std::time_t t = Clock::to_time_t(when);
+std::string keptAsideName(std::string_view name, SystemClock::time_point when) {
+  const std::time_t t = SystemClock::to_time_t(when);
   struct tm utc {};
   gmtime_r(&t, &utc);
   std::array<char, 32> stamp{};
@@ -220,7 +220,7 @@ std::string keptAsideName(std::string_view name, Clock::time_point when) {
 }
 
 std::expected<std::string, std::error_code> keepAside(int dirfd, const std::string& name) {
-  const std::string base = keptAsideName(name, Clock::now());
+  const std::string base = keptAsideName(name, SystemClock::now());
   for (int n = 1; n < 1000; ++n) {
     const std::string candidate = n == 1 ? base : base + "." + std::to_string(n);
     if (renameat2(dirfd, name.c_str(), dirfd, candidate.c_str(), RENAME_NOREPLACE) == 0)

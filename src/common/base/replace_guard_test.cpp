@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::TempFolder;
+using brimvale::testing::TempFolder;
 
 constexpr auto kTick = 20ms;
 
@@ -161,8 +161,8 @@ TEST(GuardedRemoval, RemovesOnlyWhatItsCopyHoldsAndKeepsEverythingElse) {
   append(src / "changed.txt", "written after the copy");
   fs::remove(dst / "sub/deeper/c.txt");
   dir.file("Projects/sub/new.txt", "made after the copy");
-  testing::FailingFileOperations files;
-  files.failFirst(testing::FileOp::kUnlinkAt, "d.txt", EACCES);
+  brimvale::testing::FailingFileOperations files;
+  files.failFirst(brimvale::testing::FileOp::kUnlinkAt, "d.txt", EACCES);
 
   const GuardedRemoval r = removeVerifiedTree(
       src, dst, ReplaceGuard({.copyStarted = copyStarted, .granularity = kTick}), files);

@@ -14,7 +14,7 @@
 namespace brimvale {
 namespace {
 
-using testing::TempFolder;
+using brimvale::testing::TempFolder;
 
 // Waits for an attached child and returns its raw wait status.
 int waitFor(int pid) {

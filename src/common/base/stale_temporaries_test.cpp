@@ -23,7 +23,7 @@ std::string tmpName(const std::string& name, pid_t pid) {
 }
 
 TEST(StaleTemporaries, RemovesOnlyLeftoversOfEndedWriters) {
-  testing::TempFolder root("bv-sweep");
+  brimvale::testing::TempFolder root("bv-sweep");
   const std::string dead = std::to_string(kDead);
   const std::vector<fs::path> stale{
       root.file(tmpName("brim-vale.conf", kDead)),
@@ -43,7 +43,7 @@ TEST(StaleTemporaries, RemovesOnlyLeftoversOfEndedWriters) {
       root.file("state/a/b/c/" + tmpName("too-deep", kDead)),
   };
   // A folder reached through a link is somebody else's: nothing in it goes.
-  testing::TempFolder elsewhere("bv-sweep-elsewhere");
+  brimvale::testing::TempFolder elsewhere("bv-sweep-elsewhere");
   const fs::path foreign = elsewhere.file(tmpName("theirs", kDead));
   root.link("state/linked", elsewhere.path());
   fs::create_directory_symlink(elsewhere.path(), root / "linked-root");
@@ -61,9 +61,9 @@ TEST(StaleTemporaries, RemovesOnlyLeftoversOfEndedWriters) {
 }
 
 TEST(StaleTemporaries, AStateFolderThatIsALinkIsLeftAlone) {
-  testing::TempFolder real("bv-sweep-real");
+  brimvale::testing::TempFolder real("bv-sweep-real");
   const fs::path leftover = real.file(tmpName("status.json", kDead));
-  testing::TempFolder holder("bv-sweep-holder");
+  brimvale::testing::TempFolder holder("bv-sweep-holder");
   const fs::path root = holder.link(".brimvale", real.path());
   EXPECT_TRUE(sweepStaleTemporaries(root, fakeAlive).empty());
   EXPECT_TRUE(fs::exists(leftover));

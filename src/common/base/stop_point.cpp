@@ -26,7 +26,7 @@ struct Armed {
   int seen = 0;
 };
 
-std::mutex gMutex;
+std::mutex gStopMutex;
 std::vector<Armed> gArmed;
 std::atomic<bool> gAny{false};
 std::atomic<bool> gQuitWhenIdle{false};
@@ -64,7 +64,7 @@ void waitForFlag(const std::string& flag) {
 }  // namespace
 
 void takeStopPointOption(std::vector<std::string>& args) {
-  std::lock_guard lock(gMutex);
+  std::lock_guard lock(gStopMutex);
   for (auto it = args.begin(); it != args.end();) {
     if (*it == kQuitWhenIdleOption) {
       gQuitWhenIdle = true;
@@ -88,7 +88,7 @@ void stopPoint(std::string_view step) {
   if (!gAny.load()) return;
   std::string flag;
   {
-    std::lock_guard lock(gMutex);
+    std::lock_guard lock(gStopMutex);
     for (Armed& a : gArmed) {
       if (step != a.step || ++a.seen != a.occurrence) continue;
       if (a.flag.empty()) {
@@ -104,7 +104,7 @@ void stopPoint(std::string_view step) {
 }
 
 std::vector<std::string> armedStopPointOptions() {
-  std::lock_guard lock(gMutex);
+  std::lock_guard lock(gStopMutex);
   std::vector<std::string> options;
   for (const Armed& a : gArmed) options.push_back(a.option);
   return options;

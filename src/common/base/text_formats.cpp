@@ -167,4 +167,11 @@ std::string asciiUpper(std::string_view text) {
   return out;
 }
 
+std::string trimmed(std::string_view text) {
+  constexpr std::string_view kBlank = " \t\r\n\v\f";
+  const auto start = text.find_first_not_of(kBlank);
+  if (start == std::string_view::npos) return {};
+  return std::string(text.substr(start, text.find_last_not_of(kBlank) - start + 1));
+}
+
 }  // namespace brimvale

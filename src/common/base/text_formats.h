@@ -16,6 +16,8 @@ namespace brimvale {
 // ASCII letters folded; other bytes (UTF-8 included) stay as they are.
 [[nodiscard]] std::string asciiLower(std::string_view text);
 [[nodiscard]] std::string asciiUpper(std::string_view text);
+// Without the blanks (spaces, tabs, line ends) at either end.
+[[nodiscard]] std::string trimmed(std::string_view text);
 
 // `text` as one shell word that a POSIX shell reads back byte for byte (as
 // bash's printf %q does, in its quoting style): plain words stay as they

@@ -24,18 +24,18 @@ std::size_t openDescriptors() {
       std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
-void writeBytes(const fs::path& p, std::size_t n) { std::ofstream(p) << std::string(n, 'x'); }
+void writeFileOf(const fs::path& p, std::size_t n) { std::ofstream(p) << std::string(n, 'x'); }
 
 // Each entry is seen once, named relative to its folder, and no descriptor
 // outlives the walk, whatever the thread count; a folder large enough to be
 // shared out between threads included.
 TEST(TreeWalk, VisitsEveryEntryOnceAndClosesEverything) {
-  const testing::TempFolder tmp("brimvale-walk-once");
+  const brimvale::testing::TempFolder tmp("brimvale-walk-once");
   std::set<std::string> expected;
   for (int i = 0; i < 40; ++i) {
     const std::string a = "a" + std::to_string(i % 5), b = "b" + std::to_string(i);
     fs::create_directories(tmp / a / b);
-    writeBytes(tmp / a / b / "f", 10);
+    writeFileOf(tmp / a / b / "f", 10);
     expected.insert(a);
     expected.insert(a + "/" + b);
     expected.insert(a + "/" + b + "/f");
@@ -46,10 +46,10 @@ TEST(TreeWalk, VisitsEveryEntryOnceAndClosesEverything) {
     const std::string name = "wide/entry-" + std::to_string(i);
     if (i % 800 == 0) {
       fs::create_directory(tmp / name);
-      writeBytes(tmp / name / "f", 1);
+      writeFileOf(tmp / name / "f", 1);
       expected.insert(name + "/f");
     } else {
-      writeBytes(tmp / name, 0);
+      writeFileOf(tmp / name, 0);
     }
     expected.insert(name);
   }
@@ -75,12 +75,12 @@ TEST(TreeWalk, VisitsEveryEntryOnceAndClosesEverything) {
 // A caller that must see every entry is told when a folder could not be
 // listed: here one shut to the (unprivileged) walker.
 TEST(TreeWalk, SaysWhetherEveryFolderWasListed) {
-  const testing::TempFolder tmp("walk-whole");
+  const brimvale::testing::TempFolder tmp("walk-whole");
   const fs::path tree = tmp.path() / "tree";
   fs::create_directories(tree / "open");
   fs::create_directories(tree / "shut");
-  writeBytes(tree / "open" / "a", 1);
-  writeBytes(tree / "shut" / "b", 1);
+  writeFileOf(tree / "open" / "a", 1);
+  writeFileOf(tree / "shut" / "b", 1);
   for (const fs::path& p : {tmp.path(), tree, tree / "open"}) fs::permissions(p, fs::perms(0755));
   auto walkedWhole = [&] {
     const pid_t child = fork();

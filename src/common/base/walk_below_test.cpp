@@ -37,7 +37,7 @@ class WithoutReadOverride {
 // Given a tree with a deep file, a link out of it, a link back to its root,
 // a folder to skip and one that cannot be listed, each option limits what is seen.
 TEST(WalkBelow, OptionsDecideWhatIsSeenAndTheResultSaysWhatWasNot) {
-  testing::TempFolder tmp("walk-below");
+  brimvale::testing::TempFolder tmp("walk-below");
   const fs::path root = tmp.folder("root");
   tmp.file("root/a/b/c/deep");
   tmp.file("root/top");
@@ -108,7 +108,7 @@ TEST(WalkBelow, OptionsDecideWhatIsSeenAndTheResultSaysWhatWasNot) {
 }
 
 TEST(WalkBelow, FindsEveryLinkWithItsStoredTargetWithinTheDepth) {
-  testing::TempFolder tmp("find-links");
+  brimvale::testing::TempFolder tmp("find-links");
   const fs::path root = tmp.folder("home");
   tmp.file("drive/copy/f");
   fs::create_symlink("f", tmp / "drive/copy/inner");

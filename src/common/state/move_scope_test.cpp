@@ -8,7 +8,7 @@ namespace brimvale {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempFolder;
+using brimvale::testing::TempFolder;
 
 // Given a home, a drive mounted beside it and one inside it, each source gets
 // the verdict of the table in each direction.

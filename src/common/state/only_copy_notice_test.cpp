@@ -13,8 +13,8 @@
 namespace brimvale {
 namespace {
 namespace fs = std::filesystem;
-using testing::StateFolder;
-using testing::TempHome;
+using brimvale::testing::StateFolder;
+using brimvale::testing::TempHome;
 
 TEST(OnlyCopyNotice, IsClaimedOnceEvenByMovesFinishingTogether) {
   TempHome home(StateFolder::kCreated, "only-copy");

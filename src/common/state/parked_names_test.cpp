@@ -31,7 +31,7 @@ TEST(ParkedNames, TellsParkedNamesAndTheirRelocatedPath) {
 }
 
 TEST(ParkedNames, FindsThemSixLevelsDeepWithoutEnteringThemOrFollowingLinks) {
-  testing::TempFolder root;
+  brimvale::testing::TempFolder root;
   const fs::path home = root.folder("home");
   root.folder("home/Library/Foo.hollin-old/inner.hollin-old");
   root.folder("home/a/b/c/d/e/six.hollin-old");

@@ -8,7 +8,7 @@ namespace brimvale {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempFolder;
+using brimvale::testing::TempFolder;
 
 // Given a home with an app cache folder, a drive folder beside it and links
 // planted where folders were, each path gets the verdict of the table.

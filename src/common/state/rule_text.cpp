@@ -2,17 +2,9 @@
 
 #include <charconv>
 
+#include "common/base/text_formats.h"
+
 namespace brimvale {
-namespace {
-
-std::string_view trimmed(std::string_view text) {
-  constexpr std::string_view kSpace = " \t\r\n\v\f";
-  const std::size_t first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
-
-}  // namespace
 
 std::optional<std::int64_t> wholeNumber(std::string_view text) {
   std::int64_t value = 0;

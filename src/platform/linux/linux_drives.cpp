@@ -29,7 +29,7 @@ bool isAtOrBelow(std::string_view path, std::string_view mountPoint) {
                                 path[mountPoint.size()] == '/');
 }
 
-bool isExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+bool canExecute(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
 std::string canonicalOrEmpty(const fs::path& path) {
   return canonicalPath(path).value_or(fs::path()).string();
@@ -104,11 +104,11 @@ class LinuxDriveTools final : public DriveTools {
     std::error_code ec;
     const bool made = fs::create_directories(mountPath, ec);
     for (const auto& [invocation, link] : ids) {
-      if (isExecutable(paths_.mount) &&
+      if (canExecute(paths_.mount) &&
           runTool(paths_.mount, {invocation, mountPath}, kMountDeadline).succeeded()) {
         return;
       }
-      if (isExecutable(paths_.udisksctl) &&
+      if (canExecute(paths_.udisksctl) &&
           runTool(paths_.udisksctl, {"mount", "--no-user-interaction", "-b", paths_.devRoot + link},
                   kMountDeadline)
               .succeeded()) {
@@ -143,7 +143,7 @@ class LinuxServiceAgents final : public ServiceAgents {
  public:
   explicit LinuxServiceAgents(std::string systemctl) : systemctl_(std::move(systemctl)) {}
   bool isLoaded(const std::string& label) override {
-    if (!isExecutable(systemctl_)) return false;
+    if (!canExecute(systemctl_)) return false;
     return runTool(systemctl_, {"--user", "is-active", "--quiet", "--", label},
                    std::chrono::seconds(5))
         .succeeded();

@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kPollStep{50};
 constexpr std::chrono::milliseconds kRestartLimit{5000};
@@ -188,7 +188,7 @@ class SupervisedServiceManager final : public ServiceManager {
   Result<void> stopRunning(std::chrono::milliseconds limit) {
     auto pid = runningPid();
     if (!pid) return {};
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     const auto killAt = start + limit - std::chrono::milliseconds(500);
     // The service runs in its own process group: its rsync children end too.
     // The pid itself is signalled as well, for a child just forked that has
@@ -197,17 +197,18 @@ class SupervisedServiceManager final : public ServiceManager {
     kill(*pid, SIGTERM);
     bool killed = false;
     while (runningPid()) {
-      if (!killed && Clock::now() >= killAt) {
+      if (!killed && SteadyClock::now() >= killAt) {
         kill(-*pid, SIGKILL);
         kill(*pid, SIGKILL);
         killed = true;
       }
-      if (Clock::now() >= start + limit) return fail(Errc::kTimedOut, "the service did not stop");
+      if (SteadyClock::now() >= start + limit)
+        return fail(Errc::kTimedOut, "the service did not stop");
       std::this_thread::sleep_for(kPollStep);
     }
     // A detached copy's supervisor records the ending just after it; waiting
     // for that keeps state() truthful right after a stop.
-    while (Clock::now() < start + limit) {
+    while (SteadyClock::now() < start + limit) {
       auto ended = readExitRecord(exitFile_);
       if (ended && ended->pid == *pid) break;
       std::this_thread::sleep_for(kPollStep);

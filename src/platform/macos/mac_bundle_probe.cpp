@@ -14,7 +14,7 @@ using std::chrono::milliseconds;
 
 // Spotlight answers at once unless its index is being rebuilt; codesign reads
 // the whole signature of a big bundle, which can take a few seconds.
-constexpr milliseconds kMdlsDeadline{5000};
+constexpr milliseconds kLastUsedDeadline{5000};
 constexpr milliseconds kCodesignDeadline{20000};
 
 constexpr std::string_view kLastUsedKey = "kMDItemLastUsedDate";
@@ -44,12 +44,12 @@ std::string_view trimmed(std::string_view text) {
 
 class MacBundleProbe final : public BundleProbe {
  public:
-  MacBundleProbe(MacBundleToolPaths tools, ToolRunner run)
+  MacBundleProbe(MacBundleToolPaths tools, ProbeToolRunner run)
       : tools_(std::move(tools)), run_(std::move(run)) {}
 
   std::optional<std::int64_t> lastUsed(const std::string& bundle, const std::string&) override {
     ProcessResult r =
-        run_(tools_.mdls, {"-name", std::string(kLastUsedKey), bundle}, kMdlsDeadline);
+        run_(tools_.mdls, {"-name", std::string(kLastUsedKey), bundle}, kLastUsedDeadline);
     if (!r.succeeded()) return std::nullopt;
     return parseMdlsLastUsed(r.out);
   }
@@ -63,7 +63,7 @@ class MacBundleProbe final : public BundleProbe {
 
  private:
   MacBundleToolPaths tools_;
-  ToolRunner run_;
+  ProbeToolRunner run_;
 };
 
 }  // namespace
@@ -118,7 +118,7 @@ bool isAppleAuthority(std::string_view authority) {
          authority.starts_with("Apple iPhone OS") || authority == "Software Signing";
 }
 
-std::unique_ptr<BundleProbe> makeMacBundleProbe(MacBundleToolPaths tools, ToolRunner run) {
+std::unique_ptr<BundleProbe> makeMacBundleProbe(MacBundleToolPaths tools, ProbeToolRunner run) {
   return std::make_unique<MacBundleProbe>(std::move(tools), std::move(run));
 }
 

@@ -16,7 +16,7 @@ namespace {
 constexpr std::chrono::seconds kDiskutilDeadline{15};
 constexpr std::chrono::seconds kEjectDeadline{60};
 constexpr std::chrono::seconds kQuickDeadline{5};
-constexpr std::chrono::seconds kLsofDeadline{20};
+constexpr std::chrono::seconds kDrivesLsofDeadline{20};
 
 std::string fieldAfterKey(std::string_view output, std::string_view key) {
   for (std::string_view line : splitLines(output)) {
@@ -69,7 +69,7 @@ class MacDriveTools final : public DriveTools {
   }
 
   std::string openFilesBelow(const std::string& path) override {
-    return runTool(tools_.lsof, {"+D", path}, kLsofDeadline).out;
+    return runTool(tools_.lsof, {"+D", path}, kDrivesLsofDeadline).out;
   }
 
  private:

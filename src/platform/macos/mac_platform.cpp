@@ -149,7 +149,7 @@ class MacRsyncLocator final : public RsyncLocator {
 };
 
 // lsof can hang on a stale network mount; past this it counts as "not open".
-constexpr milliseconds kLsofDeadline{3000};
+constexpr milliseconds kPlatformLsofDeadline{3000};
 
 class MacFileFacts final : public FileFacts {
  public:
@@ -160,7 +160,7 @@ class MacFileFacts final : public FileFacts {
     // line printed before the deadline killed it still counts.
     ProcessResult result = runProcess({.path = tools_.lsof,
                                        .args = {"--", path},
-                                       .deadline = kLsofDeadline,
+                                       .deadline = kPlatformLsofDeadline,
                                        .killGrace = milliseconds(200)});
     return !result.out.empty();
   }

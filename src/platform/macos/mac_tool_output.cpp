@@ -17,7 +17,7 @@ bool allDigits(std::string_view text) {
   return true;
 }
 
-std::optional<std::uint64_t> toUnsigned(std::string_view digits) {
+std::optional<std::uint64_t> unsignedOf(std::string_view digits) {
   if (!allDigits(digits)) return std::nullopt;
   std::uint64_t value = 0;
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
@@ -37,7 +37,7 @@ std::optional<std::uint64_t> firstByteCount(std::string_view text) {
       if (c != ',') digits += c;
     }
     if (!allDigits(digits) || !fields[i + 1].starts_with("Bytes")) continue;
-    if (auto value = toUnsigned(digits)) return value;
+    if (auto value = unsignedOf(digits)) return value;
   }
   return std::nullopt;
 }
@@ -102,8 +102,8 @@ std::optional<DfKilobytes> parseDfKilobytes(std::string_view output) {
     }
   }
   if (fields.size() < first + 3) return std::nullopt;
-  auto total = toUnsigned(fields[first]);
-  auto available = toUnsigned(fields[first + 2]);
+  auto total = unsignedOf(fields[first]);
+  auto available = unsignedOf(fields[first + 2]);
   if (!total || !available) return std::nullopt;
   return DfKilobytes{*total, *available};
 }
@@ -126,7 +126,7 @@ std::uint64_t parseHidIdleSeconds(std::string_view output) {
   for (std::string_view line : splitLines(output)) {
     if (line.find("HIDIdleTime") == std::string_view::npos) continue;
     std::vector<std::string_view> fields = splitFields(line, " \t");
-    auto nanoseconds = toUnsigned(fields.back());
+    auto nanoseconds = unsignedOf(fields.back());
     return nanoseconds ? *nanoseconds / 1'000'000'000u : 0;
   }
   return 0;
@@ -141,7 +141,7 @@ int parsePmsetBatteryPercent(std::string_view output) {
     if (line.find("InternalBattery") == std::string_view::npos) continue;
     for (std::string_view field : splitFields(line, " \t;")) {
       if (field.size() < 2 || field.back() != '%') continue;
-      auto percent = toUnsigned(field.substr(0, field.size() - 1));
+      auto percent = unsignedOf(field.substr(0, field.size() - 1));
       if (percent) return static_cast<int>(std::min<std::uint64_t>(*percent, 100));
     }
     break;

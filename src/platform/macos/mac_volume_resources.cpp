@@ -8,7 +8,7 @@ namespace brimvale::platform {
 namespace {
 
 // diskutil can take several seconds while a disk spins up.
-constexpr std::chrono::milliseconds kDiskutilDeadline{15000};
+constexpr std::chrono::milliseconds kResourcesDiskutilDeadline{15000};
 constexpr std::chrono::milliseconds kDfDeadline{5000};
 
 class MacVolumeResources final : public VolumeResources {
@@ -25,8 +25,8 @@ class MacVolumeResources final : public VolumeResources {
         values.availableCapacity = static_cast<std::int64_t>(kib->availableKiB * 1024);
       }
     }
-    ProcessResult info =
-        runProcess({.path = diskutil_, .args = {"info", path}, .deadline = kDiskutilDeadline});
+    ProcessResult info = runProcess(
+        {.path = diskutil_, .args = {"info", path}, .deadline = kResourcesDiskutilDeadline});
     if (info.succeeded()) {
       if (auto bytes = parseDiskutilFreeBytes(info.out)) {
         values.availableCapacityForImportantUsage = static_cast<std::int64_t>(*bytes);

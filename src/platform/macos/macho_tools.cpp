@@ -32,8 +32,8 @@ bool isDependencyLine(std::string_view line) {
   return line.starts_with('\t') || line.starts_with(' ');
 }
 
-Result<std::string> toolOutput(const std::string& tool, std::vector<std::string> args,
-                               std::chrono::milliseconds deadline) {
+Result<std::string> machoToolOutput(const std::string& tool, std::vector<std::string> args,
+                                    std::chrono::milliseconds deadline) {
   const ProcessResult result = runTool(tool, std::move(args), deadline);
   if (result.outcome == ProcessOutcome::kTimedOut) return fail(Errc::kTimedOut, tool);
   if (!result.succeeded()) return fail(Errc::kToolFailed, tool + " " + result.describe());
@@ -79,17 +79,17 @@ std::string parseCodesignEntitlementsXml(std::string_view output) {
 
 Result<std::vector<std::string>> otoolLoadPaths(const CodeInspectionTools& tools,
                                                 const std::filesystem::path& binary) {
-  auto idOutput = toolOutput(tools.otool, {"-D", binary.string()}, tools.deadline);
+  auto idOutput = machoToolOutput(tools.otool, {"-D", binary.string()}, tools.deadline);
   if (!idOutput) return std::unexpected(idOutput.error());
-  auto loadOutput = toolOutput(tools.otool, {"-L", binary.string()}, tools.deadline);
+  auto loadOutput = machoToolOutput(tools.otool, {"-L", binary.string()}, tools.deadline);
   if (!loadOutput) return std::unexpected(loadOutput.error());
   return parseOtoolLoadPaths(*loadOutput, parseOtoolInstallName(*idOutput));
 }
 
 Result<std::string> codesignEntitlementsXml(const CodeInspectionTools& tools,
                                             const std::filesystem::path& bundle) {
-  auto output = toolOutput(tools.codesign, {"-d", "--entitlements", "-", "--xml", bundle.string()},
-                           tools.deadline);
+  auto output = machoToolOutput(
+      tools.codesign, {"-d", "--entitlements", "-", "--xml", bundle.string()}, tools.deadline);
   if (!output) return std::unexpected(output.error());
   return parseCodesignEntitlementsXml(*output);
 }

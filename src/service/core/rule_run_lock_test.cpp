@@ -16,7 +16,7 @@ using std::chrono::milliseconds;
 
 class RuleRunLockTest : public ::testing::Test {
  protected:
-  testing::TempFolder home_{"bv-rules-lock"};
+  brimvale::testing::TempFolder home_{"bv-rules-lock"};
   StatePaths paths_ = StatePaths::forHome(home_.path());
 };
 

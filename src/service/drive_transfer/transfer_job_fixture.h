@@ -74,7 +74,7 @@ class TransferJobFixture : public ::testing::Test {
 
   [[nodiscard]] platform::testing::FakeProcesses& processes() { return state_.launches; }
 
-  testing::TempFolder tmp_{"bv-transfer"};
+  brimvale::testing::TempFolder tmp_{"bv-transfer"};
   StatePaths paths_;
   platform::testing::FakeState state_;
   platform::Platform platform_;

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 // files the source has are removed: nothing the source itself holds, nothing
 // that is not a regular file, nothing of another shape.
 TEST(CopyTemporaries, OnlyTheTemporariesOfSourceFilesAreRemoved) {
-  testing::TempFolder root("bv-temporaries");
+  brimvale::testing::TempFolder root("bv-temporaries");
   const fs::path source = root.path() / "source";
   const fs::path dest = root.path() / "dest";
   for (const char* file : {"clip.mov", "sub/notes v2.txt", ".keep.Ab12Cd", "sub/.hidden"}) {

@@ -48,12 +48,12 @@ std::string indented(std::string_view text, std::size_t maxLines) {
   return out;
 }
 
-bool isDirectory(const std::string& path) {
+bool isFolderAt(const std::string& path) {
   std::error_code ec;
   return !path.empty() && fs::is_directory(path, ec);
 }
 
-bool pathExists(const fs::path& path) {
+bool existsAt(const fs::path& path) {
   std::error_code ec;
   return fs::exists(path, ec);
 }
@@ -63,8 +63,8 @@ std::string plainJson(std::string_view text) { return jsonEscape(withoutControlB
 std::string driveObject(ServiceContext& ctx, const fs::path& volume) {
   platform::DriveInfo info = ctx.platform.drives->info(volume.string());
   const std::string name = volume.filename().string();
-  bool hasMarker = pathExists(volume / ctx.workingFolderName() / kMarkerFileName) ||
-                   pathExists(volume / "Mac" / kMarkerFileName);
+  bool hasMarker = existsAt(volume / ctx.workingFolderName() / kMarkerFileName) ||
+                   existsAt(volume / "Mac" / kMarkerFileName);
   auto str = [](std::string_view key, std::string_view value) {
     return "\"" + std::string(key) + "\":\"" + plainJson(value) + "\"";
   };
@@ -207,7 +207,7 @@ int listDrivesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 
 int assessCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   const std::string path = args.empty() ? "" : args[0];
-  if (!isDirectory(path)) {
+  if (!isFolderAt(path)) {
     ctx.out << "{\"verdict\":\"block\",\"reasons\":[\"Path does not exist or is not a "
                "directory\"]}\n";
     return 1;
@@ -219,7 +219,7 @@ int assessCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
 
 int benchmarkCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   const std::string path = args.empty() ? "" : args[0];
-  if (!isDirectory(path)) {
+  if (!isFolderAt(path)) {
     ctx.out << errorJson("Path does not exist");
     return 1;
   }
@@ -292,7 +292,7 @@ DriveSelection switchDrive(ServiceContext& ctx, const std::string& given, Parked
     return s;
   };
   DriveSelection s;
-  if (!isDirectory(given)) return failed(Kind::kNoSuchPath, {.path = given});
+  if (!isFolderAt(given)) return failed(Kind::kNoSuchPath, {.path = given});
   s.path = drivePath(given);
   if (fs::path(s.path) == ctx.cfg().nvme()) {
     s.kind = Kind::kUnchanged;
@@ -423,7 +423,7 @@ int selectDriveCommand(ServiceContext& ctx, const std::vector<std::string>& args
 int nvmeInfoCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   const ServiceConfig& cfg = ctx.cfg();
   const bool mounted = ctx.platform.mounts->isMountedAt(cfg.nvme());
-  const bool markerOk = pathExists(cfg.base() / kMarkerFileName);
+  const bool markerOk = existsAt(cfg.base() / kMarkerFileName);
   platform::DriveInfo info;
   if (mounted) info = ctx.platform.drives->info(cfg.nvme());
   const bool fstabPin = fstabMentions(info.uuid);
@@ -460,14 +460,14 @@ int doctorCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   agentLabel.resize(std::max<std::size_t>(agentLabel.size() + 1, 24), ' ');
   std::string out = "== " + std::string(kHostWords.serviceTitle) + " doctor ==\n";
   out += "NVMe mounted at " + nvme + "?  " + yes(mounted, "NO") + "\n";
-  out += "Marker file present?    " + yes(pathExists(cfg.base() / kMarkerFileName), "NO") + "\n";
+  out += "Marker file present?    " + yes(existsAt(cfg.base() / kMarkerFileName), "NO") + "\n";
   out += "Filesystem:             " +
          (mounted ? ctx.platform.drives->info(nvme).filesystem : std::string()) + "\n";
   out += "fstab pin present?      " +
          yes(fstabMentions(markerValue(cfg.base(), "volume_uuid")), "no") + "\n";
   out += agentLabel + yes(ctx.platform.agents->isLoaded("com.brimvale.service"), "NO") + "\n";
   out += "Config readable?        " + yes(readFile(ctx.paths.config).has_value(), "NO") + "\n";
-  out += "Status JSON present?    " + yes(pathExists(ctx.paths.statusJson), "no") + "\n";
+  out += "Status JSON present?    " + yes(existsAt(ctx.paths.statusJson), "no") + "\n";
   out +=
       "App-cache paths:        " + std::to_string(cfg.array(config_keys::kAppCachePaths).size()) +
       "\n";

@@ -19,7 +19,7 @@ TEST(SelfBackup, CopiesStateWithoutLogsAndKeepsTheSevenNewest) {
   ContextInTempHome home("");
   const fs::path nvme = home.home() / "Volumes/NVMe";
   // A real mount: the backup writes only while its drive is mounted there.
-  testing::TmpfsMount drive(nvme, "4m");
+  brimvale::testing::TmpfsMount drive(nvme, "4m");
   BRIMVALE_REQUIRE_DRIVE(drive);
   std::ofstream(home.paths().config) << "NVMe=\"" << nvme.string() << "\"\n";
   const fs::path base = nvme / "BRIM-Test-Mac";

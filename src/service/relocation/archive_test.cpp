@@ -52,7 +52,7 @@ TEST_F(ArchiveFolder, ClaimsTakeTheFirstFreeNameAndCreateIt) {
 }
 
 TEST_F(ArchiveFolder, AMoveReplacesOnlyItsOwnClaim) {
-  testing::TempFolder home("bv-archive-home");
+  brimvale::testing::TempFolder home("bv-archive-home");
   const fs::path downloads = home.folder("Downloads");
   home.file("Downloads/film.mkv", "film");
   home.file("Downloads/album/track", "track");

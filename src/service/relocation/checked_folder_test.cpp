@@ -16,8 +16,8 @@ namespace fs = std::filesystem;
 
 class CheckedFolderTest : public ::testing::Test {
  protected:
-  testing::TempFolder home_{"bv-checked-home"};
-  testing::TempFolder outside_{"bv-checked-outside"};
+  brimvale::testing::TempFolder home_{"bv-checked-home"};
+  brimvale::testing::TempFolder outside_{"bv-checked-outside"};
   PathPolicy policy_{PathPolicy::rootsFor(home_.path())};
 };
 
@@ -101,7 +101,7 @@ TEST_F(CheckedFolderTest, RemovalAsListedLeavesWhatChangedSinceTheListing) {
   const fs::path cache = home_.folder(".cache/tool");
   home_.file(".cache/tool/blob", "old");
   home_.file(".cache/tool/dir/inner", "old");
-  testing::settle(cache);
+  brimvale::testing::settle(cache);
   auto folder = CheckedFolder::open(policy_, cache);
   ASSERT_TRUE(folder.has_value());
   struct stat blob {

@@ -91,12 +91,12 @@ TEST_F(RelocationTest, ARecordNamingForeignPlacesIsRefused) {
 // the next run (with the disk working again) finishes the move, still losing
 // nothing.
 TEST_F(RelocationTest, AFailureBetweenParkAndLinkLosesNothingAndSaysSo) {
-  using testing::FileOp;
+  using brimvale::testing::FileOp;
   const std::string rsync = findExecutable("rsync");
   if (rsync.empty()) GTEST_SKIP() << "rsync not installed";
   env_.fake().rsyncCandidates = {rsync};
-  testing::writeAwkwardTree(src_, 12, 300, 3);
-  const testing::TreeView before = testing::userView(src_);
+  brimvale::testing::writeAwkwardTree(src_, 12, 300, 3);
+  const brimvale::testing::TreeView before = brimvale::testing::userView(src_);
   struct Fault {
     FileOp op;
     std::string pathPart;
@@ -130,7 +130,7 @@ TEST_F(RelocationTest, AFailureBetweenParkAndLinkLosesNothingAndSaysSo) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     env_.out().str("");
-    testing::FailingFileOperations files;
+    brimvale::testing::FailingFileOperations files;
     for (const auto& f : c.faults) files.failFirst(f.op, f.pathPart, f.err);
     EXPECT_EQ(safeMoveDirToNvme(env_.load(), FolderInUseProbe(lsof_), src_.string(), files),
               c.code);
@@ -138,19 +138,19 @@ TEST_F(RelocationTest, AFailureBetweenParkAndLinkLosesNothingAndSaysSo) {
     const std::string out = env_.out().str();
     for (const auto& s : c.said) EXPECT_TRUE(contains(out, s)) << s << "\nin:\n" << out;
     const fs::path where = fs::exists(src_) ? src_ : fs::path(parked);
-    EXPECT_EQ(testing::lostEntries(before, testing::userView(where)), 0);
+    EXPECT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(where)), 0);
 
     // The next run finishes the move (or moves it afresh) with nothing lost.
     env_.out().str("");
     ASSERT_EQ(move(src_.string()), MoveDirCode::kRelocated) << env_.out().str();
     EXPECT_TRUE(fs::is_symlink(src_));
-    EXPECT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+    EXPECT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(src_)), 0);
     // Back to a plain folder for the next case.
     const fs::path target = fs::read_symlink(src_);
     fs::remove(src_);
     fs::rename(parked, src_);
     fs::remove_all(target);
-    ASSERT_EQ(testing::lostEntries(before, testing::userView(src_)), 0);
+    ASSERT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(src_)), 0);
   }
 }
 

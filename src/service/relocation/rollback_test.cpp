@@ -128,11 +128,11 @@ fs::path setAside(const fs::path& folder) {
 // folder is still safe and where, nothing is lost, and the next rollback
 // brings it back whole.
 TEST_F(RollbackTest, AFailureMidRollbackLosesNothingAndSaysWhereTheDataIs) {
-  using testing::FileOp;
+  using brimvale::testing::FileOp;
   const fs::path dest = archive_ / "Docs";
   const fs::path src = home() / "Docs";
-  testing::writeAwkwardTree(dest, 10, 200, 3);
-  const testing::TreeView before = testing::userView(dest);
+  brimvale::testing::writeAwkwardTree(dest, 10, 200, 3);
+  const brimvale::testing::TreeView before = brimvale::testing::userView(dest);
   struct Fault {
     FileOp op;
     std::string pathPart;
@@ -163,7 +163,7 @@ TEST_F(RollbackTest, AFailureMidRollbackLosesNothingAndSaysWhereTheDataIs) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(replaceBatch(env_.paths(), {{"move", src.string(), dest.string(), 1}}));
     env_.out().str("");
-    testing::FailingFileOperations files;
+    brimvale::testing::FailingFileOperations files;
     for (const auto& f : c.faults) files.failFirst(f.op, f.pathPart, f.err);
     std::istringstream in;
     EXPECT_EQ(rollbackBatch(env_.load(), Confirmation::kAlreadyGiven, in,
@@ -172,12 +172,12 @@ TEST_F(RollbackTest, AFailureMidRollbackLosesNothingAndSaysWhereTheDataIs) {
     EXPECT_EQ(files.injected(), static_cast<int>(c.faults.size()));
     EXPECT_TRUE(contains(env_.out().str(), c.said)) << c.said << "\nin:\n" << env_.out().str();
     const fs::path where = fs::exists(dest) ? dest : setAside(archive_);
-    EXPECT_EQ(testing::lostEntries(before, testing::userView(where)), 0);
+    EXPECT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(where)), 0);
     EXPECT_EQ(readLastBatch(env_.paths()).size(), 1u) << "a failed row stays in the batch";
 
     // The next rollback, with the disk working again, finishes the job.
     EXPECT_EQ(rollback(Confirmation::kAlreadyGiven), 0) << env_.out().str();
-    EXPECT_EQ(testing::lostEntries(before, testing::userView(src)), 0);
+    EXPECT_EQ(brimvale::testing::lostEntries(before, brimvale::testing::userView(src)), 0);
     EXPECT_TRUE(setAside(archive_).empty());
     fs::rename(src, dest);  // back on the drive for the next case
   }
@@ -189,7 +189,7 @@ TEST_F(RollbackTest, AFailureMidRollbackLosesNothingAndSaysWhereTheDataIs) {
 // was left only what matches the other copy: the rest is kept beside its
 // name as "<name>.kept-<stamp>" and listed.
 TEST_F(RollbackTest, WhatWasWrittenMeanwhileIsKeptAsideAndListed) {
-  using testing::FileOp;
+  using brimvale::testing::FileOp;
   const fs::path dest = archive_ / "Docs";
   const fs::path src = home() / "Docs";
   struct Case {
@@ -211,7 +211,7 @@ TEST_F(RollbackTest, WhatWasWrittenMeanwhileIsKeptAsideAndListed) {
     std::ofstream(dest / "sub" / "c.txt") << "c";
     ASSERT_TRUE(replaceBatch(env_.paths(), {{"move", src.string(), dest.string(), 1}}));
     // Copied, then neither placed nor put back.
-    testing::FailingFileOperations files;
+    brimvale::testing::FailingFileOperations files;
     files.failFirst(FileOp::kRenameNoReplace, dest.string(), EXDEV);
     files.failFirst(FileOp::kRenameNoReplace, ".brimvale-rollback-", EACCES);
     files.failFirst(FileOp::kRenameNoReplace, ".brimvale-rolled-back-", ENOSPC);

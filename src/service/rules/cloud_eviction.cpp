@@ -34,7 +34,7 @@ bool atOrBelow(const std::string& path, const fs::path& folder) {
 
 std::string mib(std::uint64_t bytes) { return std::to_string(bytes / 1048576); }
 
-const std::string kRule(40, '-');
+const std::string kEvictionRule(40, '-');
 
 // One regular file; true when its eviction failed (the run of failures grows).
 bool offerForEviction(ServiceContext& ctx, Guards& guards, EvictionTool tool,
@@ -181,7 +181,8 @@ int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& ar
     return 2;
   }
   const std::string& root = args[0];
-  ctx.out << "Optimising cloud storage locally — walking: " << root << "\n" << kRule << "\n";
+  ctx.out << "Optimising cloud storage locally — walking: " << root << "\n"
+          << kEvictionRule << "\n";
   if (!isDirectory(root).value_or(false)) {
     ctx.out << "ERR: not a directory: " << root << "\n";
     return 2;
@@ -203,7 +204,7 @@ int optimizeCloudCommand(ServiceContext& ctx, const std::vector<std::string>& ar
   EvictionCounters counters;
   evictRoot(ctx, guards, root, counters);
   ctx.out << "\n"
-          << kRule << "\n"
+          << kEvictionRule << "\n"
           << "Finished: " << ts(ctx.clock()) << "\n"
           << "Evicted:           " << counters.evicted << " files\n"
           << "Already cloud-only: " << counters.alreadyCloudOnly << " files\n"

@@ -128,7 +128,7 @@ TEST(ReclaimFreedesktop, TrashGoesByTheRecordedDeletionDate) {
   std::ofstream(stale) << record(origin + "/gone", 50);
   const fs::path recentStale = home.trash() / "info/gone lately.trashinfo";
   std::ofstream(recentStale) << record(origin + "/gone lately", 5);
-  for (const fs::path& due : {old, folder, link}) testing::settle(due);
+  for (const fs::path& due : {old, folder, link}) brimvale::testing::settle(due);
   ServiceContext& ctx = home.load();
 
   ASSERT_EQ(reclaimScanIn(HomeLayout::kFreedesktop, ctx, {}), 0);
@@ -193,7 +193,7 @@ TEST(ReclaimFreedesktop, WhatWasWrittenMomentsAgoStays) {
   fs::create_directories(http);
   std::ofstream(http / "old") << std::string(3000, 'o');
   std::ofstream(http / "being written") << "the first half";
-  testing::settle(http);
+  brimvale::testing::settle(http);
   std::ofstream(http / "being written", std::ios::app) << " and the second";
   ServiceContext& ctx = home.load();
 

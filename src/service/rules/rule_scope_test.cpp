@@ -31,9 +31,9 @@ class RuleScopeTest : public ::testing::Test {
   fs::path h() const { return home_->home(); }
   fs::path base() const { return base_; }
 
-  testing::TempFolder drive_{"bv-scope-drive"};
+  brimvale::testing::TempFolder drive_{"bv-scope-drive"};
   // Outside the home folder: where a planted link leads (never a real system folder).
-  testing::TempFolder outside_{"bv-scope-outside"};
+  brimvale::testing::TempFolder outside_{"bv-scope-outside"};
   std::unique_ptr<ContextInTempHome> home_;
   std::unique_ptr<RuleScope> scope_;
   fs::path base_;
