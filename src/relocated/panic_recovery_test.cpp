@@ -97,7 +97,7 @@ TEST(PanicRecovery, AParkedOriginalReplacesItsLinkOnlyOnceItHoldsEverythingTheCo
     const fs::path copyFolder = s.copy;
     c.arrange(s);
     const auto before = testing::treeSums(s.root.path(), testing::Folders::kListed);
-    const auto done = returnParked(s.item(), c.rsync);
+    const auto done = returnParked(s.item(), c.rsync, runProcess);
     EXPECT_EQ(done.has_value(), c.home) << (done ? "" : done.error().detail);
     EXPECT_EQ(text(s.path / "a.txt"), c.aAtPath);
     EXPECT_EQ(present(s.parked), !c.home);
@@ -244,7 +244,8 @@ struct CommandScene : ParkedScene {
         homecoming, apps,
         kRsync,     [this](const fs::path&) { return std::optional<std::uint64_t>(freeBytes); },
         out,        err,
-        in,         terminal};
+        in,         terminal,
+        runProcess};
     return panicRecoveryCommand(host, options);
   }
   void relocateOne() {
