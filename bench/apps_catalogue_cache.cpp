@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%d bundles of %d files\n", bundles, files + 2);
-  auto host = platform::makeHostBundleProbe();
+  auto host = platform::makeHostBundleProbe(runProcess);
   compare("host probe", root, *host);
   auto tools = platform::makeMacBundleProbe({.mdls = "/bin/true", .codesign = "/bin/true"});
   compare("tool-running probe", root, *tools);

@@ -72,9 +72,11 @@ struct JobTiming {
 
 JobTiming timeJob(const std::string& rclone, const fs::path& home, const fs::path& source,
                   const std::string& destination) {
-  cloud::RcloneClient client(rclone);
-  cloud::SyncManager manager(
-      {.jobsFile = home / "sync" / "jobs.json", .rclone = rclone, .client = &client});
+  cloud::RcloneClient client(rclone, runProcess);
+  cloud::SyncManager manager({.jobsFile = home / "sync" / "jobs.json",
+                              .rclone = rclone,
+                              .run = runProcess,
+                              .client = &client});
   if (!manager.load()) std::exit(1);
   const double cpuBefore = ownCpuSeconds();
   const auto start = std::chrono::steady_clock::now();

@@ -112,7 +112,8 @@ class MachOFactory {
   }
 
   static bool run(const std::string& tool, std::vector<std::string> args) {
-    return !tool.empty() && runTool(tool, std::move(args), std::chrono::seconds(60)).succeeded();
+    return !tool.empty() &&
+           runTool(runProcess, tool, std::move(args), std::chrono::seconds(60)).succeeded();
   }
 
   std::filesystem::path work_;

@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
         continue;
       }
       const fs::path thin = root / ("slice-" + std::to_string(b) + "-" + slice.arch);
-      if (!brimvale::runTool(lipo,
+      if (!brimvale::runTool(brimvale::runProcess, lipo,
                              {binaries[b].string(), "-thin", slice.arch, "-output", thin.string()},
                              std::chrono::seconds(30))
                .succeeded()) {
@@ -175,8 +175,8 @@ int main(int argc, char** argv) {
     std::vector<std::vector<std::string>> printed;
     for (std::size_t b = 0; b < binaries.size(); ++b) {
       for (std::size_t i = 0; i < native[b].size(); ++i) {
-        const auto result =
-            brimvale::runTool(otool, {"-L", otoolTargets[b].at(i)}, std::chrono::seconds(30));
+        const auto result = brimvale::runTool(
+            brimvale::runProcess, otool, {"-L", otoolTargets[b].at(i)}, std::chrono::seconds(30));
         if (!result.succeeded()) die("llvm-otool failed: " + result.describe());
         printed.push_back(otoolPaths(result.out, native[b][i]));
       }

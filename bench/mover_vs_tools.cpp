@@ -221,7 +221,7 @@ int main(int argc, char** argv) {
                             "NVMe=\"" + drive.string() + "\"\n");
   (void)writeFileAtomically(home / ".brimvale" / "state" / "user-defaults.json",
                             "{\"brimvale.mover.recentWriteGuardEnabled\": false}");
-  const auto moverRsync = mover::RsyncSupport::probe({rsync});
+  const auto moverRsync = mover::RsyncSupport::probe({rsync}, brimvale::runProcess);
   if (!moverRsync) {
     std::fprintf(stderr, "no usable rsync at %s\n", rsync.c_str());
     return 1;

@@ -39,10 +39,10 @@ struct RecordedTools {
 
   std::unique_ptr<platform::BundleProbe> probe() {
     return platform::makeMacBundleProbe(
-        {.mdls = "/t/mdls", .codesign = "/t/codesign"},
-        [this](const std::string& tool, std::vector<std::string> args, std::chrono::milliseconds) {
+        {.mdls = "/t/mdls", .codesign = "/t/codesign"}, [this](const ProcessInvocation& run) {
           ++runs;
-          const std::string bundle = fs::path(args.back()).filename().string();
+          const std::string& tool = run.path;
+          const std::string bundle = fs::path(run.args.back()).filename().string();
           ProcessResult r;
           r.outcome = ProcessOutcome::kExited;
           r.exitCode = 0;

@@ -15,10 +15,11 @@ MachOToolFallback codeInspectionFallback(platform::CodeInspectionTools tools) {
               }};
 }
 
-MachOToolFallback hostMachOToolFallback() {
+MachOToolFallback hostMachOToolFallback(ProcessRunner run) {
 #if defined(__APPLE__)
-  return codeInspectionFallback({});
+  return codeInspectionFallback({.run = std::move(run)});
 #else
+  (void)run;  // no Mach-O tools here
   return {};
 #endif
 }

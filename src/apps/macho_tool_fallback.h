@@ -13,6 +13,6 @@ namespace brimvale::apps {
 
 // The fallback of the system this program was built for: the inspection
 // tools on macOS; none on Linux, which has no tool that reads Mach-O.
-[[nodiscard]] MachOToolFallback hostMachOToolFallback();
+[[nodiscard]] MachOToolFallback hostMachOToolFallback(ProcessRunner run);
 
 }  // namespace brimvale::apps

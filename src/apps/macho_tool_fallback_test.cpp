@@ -43,8 +43,10 @@ TEST(MachOToolFallback, FilesTheReaderCannotParseGoToTheInspectionTools) {
                        "/Contents/MacOS/X\n<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
                        "<key>com.apple.security.device.camera</key><true/></dict></plist>\n",
                    c.exitCode);
-    const MachOToolFallback fallback = codeInspectionFallback(
-        {.otool = otool.path(), .codesign = codesign.path(), .deadline = std::chrono::seconds(5)});
+    const MachOToolFallback fallback = codeInspectionFallback({.otool = otool.path(),
+                                                               .codesign = codesign.path(),
+                                                               .deadline = std::chrono::seconds(5),
+                                                               .run = runProcess});
 
     const auto commands = scanBundleLoadPaths(app, fallback);
     const auto keys = mainExecutableEntitlementKeys(app, fallback);

@@ -41,19 +41,20 @@ std::optional<std::string> parseIoregPlatformUuid(std::string_view output) {
   return m[1].str();
 }
 
-MachineFingerprint macFingerprint(const FingerprintToolRunner& run, const std::string& ioregTool,
+MachineFingerprint macFingerprint(const ProcessRunner& run, const std::string& ioregTool,
                                   const std::filesystem::path& setupDoneFile) {
   std::optional<std::string> identity;
   ProcessResult result =
-      run(ioregTool, {"-rd1", "-c", "IOPlatformExpertDevice"}, std::chrono::seconds(10));
+      runTool(run, ioregTool, {"-rd1", "-c", "IOPlatformExpertDevice"}, std::chrono::seconds(10));
   if (result.succeeded()) identity = parseIoregPlatformUuid(result.out);
   return composeFingerprint(identity, modificationTime(setupDoneFile));
 }
 
-MachineFingerprint hostFingerprint() {
+MachineFingerprint hostFingerprint(const ProcessRunner& run) {
 #if defined(__APPLE__)
-  return macFingerprint(runTool, "/usr/sbin/ioreg", "/var/db/.AppleSetupDone");
+  return macFingerprint(run, "/usr/sbin/ioreg", "/var/db/.AppleSetupDone");
 #else
+  (void)run;  // the machine id is a file here
   return linuxFingerprint("/etc/machine-id");
 #endif
 }

@@ -38,18 +38,14 @@ struct MachineFingerprint {
 // The IOPlatformUUID value in `ioreg -rd1 -c IOPlatformExpertDevice` output.
 [[nodiscard]] std::optional<std::string> parseIoregPlatformUuid(std::string_view output);
 
-// Runs `ioreg` the way the host platform's tools are run, so tests can answer
-// with recorded output.
-using FingerprintToolRunner = std::function<ProcessResult(
-    const std::string& path, std::vector<std::string> args, std::chrono::milliseconds deadline)>;
-
 // macOS: the hardware UUID from `ioregTool` and the modification time of
 // `setupDoneFile` (normally /var/db/.AppleSetupDone).
-[[nodiscard]] MachineFingerprint macFingerprint(const FingerprintToolRunner& run,
+[[nodiscard]] MachineFingerprint macFingerprint(const ProcessRunner& run,
                                                 const std::string& ioregTool,
                                                 const std::filesystem::path& setupDoneFile);
 
-// The fingerprint of the computer this program runs on, from the system's own files.
-[[nodiscard]] MachineFingerprint hostFingerprint();
+// The fingerprint of the computer this program runs on, from the system's own
+// files (and, on macOS, `ioreg` run through `run`).
+[[nodiscard]] MachineFingerprint hostFingerprint(const ProcessRunner& run);
 
 }  // namespace brimvale::cloud

@@ -50,9 +50,8 @@ TEST(MachineFingerprint, MacReadsTheHardwareUuidFromIoreg) {
   ASSERT_EQ(utime(setupDone.c_str(), &times), 0);
   std::vector<std::string> argsSeen;
   auto answer = [&](int code) {
-    return [&argsSeen, code](const std::string&, std::vector<std::string> args,
-                             std::chrono::milliseconds) {
-      argsSeen = args;
+    return [&argsSeen, code](const ProcessInvocation& run) {
+      argsSeen = run.args;
       ProcessResult r;
       r.outcome = ProcessOutcome::kExited;
       r.exitCode = code;

@@ -64,22 +64,24 @@ std::optional<std::string> signInAddressIn(std::string_view output) {
   return std::nullopt;
 }
 
-BrowserOpener systemBrowserOpener() {
+BrowserOpener systemBrowserOpener(ProcessRunner run) {
 #ifdef __APPLE__
   const std::string opener = "/usr/bin/open";
 #else
   const std::string opener = findExecutable("xdg-open");
 #endif
-  return [opener](const std::string& address) {
+  return [opener, run = std::move(run)](const std::string& address) {
     if (opener.empty()) return;  // the sheet still shows the address to open by hand
-    (void)runTool(opener, {address}, std::chrono::seconds(30));
+    (void)runTool(run, opener, {address}, std::chrono::seconds(30));
   };
 }
 
-RcloneAuth::RcloneAuth(std::optional<std::string> rclone, RcloneConfigCommands& config,
-                       BrowserOpener opener, std::function<void(const AuthState&)> observer,
+RcloneAuth::RcloneAuth(std::optional<std::string> rclone, ProcessRunner run,
+                       RcloneConfigCommands& config, BrowserOpener opener,
+                       std::function<void(const AuthState&)> observer,
                        std::chrono::milliseconds savingPause)
     : rclone_(std::move(rclone)),
+      run_(std::move(run)),
       config_(config),
       opener_(std::move(opener)),
       observer_(std::move(observer)),
@@ -196,7 +198,7 @@ void RcloneAuth::runSignIn(std::string name, std::string type, std::string clien
     pid_ = pid;
     if (cancelled_) ::kill(-pid, SIGTERM);
   };
-  const ProcessResult result = runProcess(invocation);
+  const ProcessResult result = run_(invocation);
   bool cancelled = false;
   {
     std::lock_guard lock(mutex_);
@@ -206,7 +208,7 @@ void RcloneAuth::runSignIn(std::string name, std::string type, std::string clien
   const bool succeeded = result.succeeded() && !cancelled;
   if (!succeeded && predefined) {
     // Without a token the remote cannot be used; the user signs in again.
-    (void)runTool(*rclone_, {"config", "delete", name}, std::chrono::seconds(30));
+    (void)runTool(run_, *rclone_, {"config", "delete", name}, std::chrono::seconds(30));
   }
   if (cancelled) {
     publish({AuthStep::kIdle, {}});

@@ -43,15 +43,16 @@ inline constexpr std::string_view kOAuthRedirectAddress = "http://127.0.0.1:5368
 
 // Opens an address in the user's default browser.
 using BrowserOpener = std::function<void(const std::string& address)>;
-// xdg-open on Linux, /usr/bin/open on macOS.
-[[nodiscard]] BrowserOpener systemBrowserOpener();
+// xdg-open on Linux, /usr/bin/open on macOS, run through `run`.
+[[nodiscard]] BrowserOpener systemBrowserOpener(ProcessRunner run);
 
 class RcloneAuth {
  public:
   // `observer` gets every state change on the sign-in's own thread; the
   // caller moves it to its own. `config` writes custom credentials first.
-  RcloneAuth(std::optional<std::string> rclone, RcloneConfigCommands& config, BrowserOpener opener,
-             std::function<void(const AuthState&)> observer,
+  // rclone runs through `run`.
+  RcloneAuth(std::optional<std::string> rclone, ProcessRunner run, RcloneConfigCommands& config,
+             BrowserOpener opener, std::function<void(const AuthState&)> observer,
              std::chrono::milliseconds savingPause = std::chrono::milliseconds(400));
   ~RcloneAuth();
   RcloneAuth(const RcloneAuth&) = delete;
@@ -78,6 +79,7 @@ class RcloneAuth {
                  std::string clientSecret);
 
   std::optional<std::string> rclone_;
+  ProcessRunner run_;
   RcloneConfigCommands& config_;
   BrowserOpener opener_;
   std::function<void(const AuthState&)> observer_;

@@ -46,7 +46,7 @@ struct SignInRig {
   }
   std::unique_ptr<RcloneAuth> auth() {
     return std::make_unique<RcloneAuth>(
-        kStandIn, config,
+        kStandIn, runProcess, config,
         [this](const std::string& address) {
           {
             std::lock_guard lock(mutex);

@@ -11,7 +11,7 @@ namespace {
 using Json = nlohmann::json;
 
 // Both streams, for messages: rclone writes its errors to standard error.
-std::string outputOf(const RcloneRunResult& result) {
+std::string bothStreams(const RcloneRunResult& result) {
   return trimmed(result.err.empty() ? result.out : result.out + "\n" + result.err);
 }
 
@@ -30,7 +30,7 @@ std::string withoutSecrets(std::string text, const std::vector<std::string>& sec
 // `config create` and `config update` print a JSON question block even when
 // they succeed; a set "Error" there is a refusal despite exit status 0.
 std::string configRefusal(const RcloneRunResult& result) {
-  if (result.status != 0) return outputOf(result);
+  if (result.status != 0) return bothStreams(result);
   const Json reply = Json::parse(result.out, nullptr, false);
   if (reply.is_object() && reply.contains("Error") && reply["Error"].is_string() &&
       !reply["Error"].get<std::string>().empty()) {
@@ -40,7 +40,7 @@ std::string configRefusal(const RcloneRunResult& result) {
 }
 
 Error browserError(std::string sentence, const RcloneRunResult& result) {
-  const std::string output = outputOf(result);
+  const std::string output = bothStreams(result);
   if (!output.empty()) sentence += "\n\n" + output;
   return Error{Errc::kToolFailed, std::move(sentence)};
 }
@@ -197,7 +197,7 @@ Result<std::map<std::string, std::map<std::string, std::string>>> RcloneClient::
   if (dumped->status != 0) {
     return fail(Errc::kToolFailed,
                 "rclone could not list its remote definitions; nothing was changed.\n\n" +
-                    outputOf(*dumped));
+                    bothStreams(*dumped));
   }
   const Json remotes = Json::parse(dumped->out, nullptr, false);
   if (!remotes.is_object()) {
@@ -230,9 +230,9 @@ Result<RcloneClient::SecretOption> RcloneClient::secretOption(const std::string&
     auto listed = run({"config", "providers"});
     if (!listed) return std::unexpected(listed.error());
     if (listed->status != 0) {
-      return fail(
-          Errc::kToolFailed,
-          "rclone could not list its remote types; nothing was changed.\n\n" + outputOf(*listed));
+      return fail(Errc::kToolFailed,
+                  "rclone could not list its remote types; nothing was changed.\n\n" +
+                      bothStreams(*listed));
     }
     providers_ = std::move(listed->out);
   }
@@ -316,7 +316,7 @@ Result<std::vector<RcloneEntry>> RcloneClient::listFolders(const std::string& re
   auto listed = browserRun({"lsjson", "--dirs-only", remote + ":" + path});
   if (!listed) return std::unexpected(listed.error());
   if (listed->status != 0) {
-    return fail(Errc::kToolFailed, "Couldn't list this folder. Details: " + outputOf(*listed));
+    return fail(Errc::kToolFailed, "Couldn't list this folder. Details: " + bothStreams(*listed));
   }
   return parseLsjson(listed->out);
 }
@@ -335,7 +335,7 @@ Result<void> RcloneClient::makeFolder(const std::string& remote, const std::stri
   if (!marked) {
     why = marked.error().detail;
   } else if (marked->status != 0) {
-    why = outputOf(*marked);
+    why = bothStreams(*marked);
     if (why.empty()) why = "rclone exited with code " + std::to_string(marked->status);
   }
   if (!why.empty()) {
@@ -367,7 +367,7 @@ Result<void> RcloneClient::probe(const std::string& target) const {
   auto listed = browserRun({"lsd", target, "--max-depth", "1"});
   if (!listed) return std::unexpected(listed.error());
   if (listed->status == 0) return {};
-  const std::string output = outputOf(*listed);
+  const std::string output = bothStreams(*listed);
   return fail(Errc::kToolFailed, classifyProbeFailure(output).value_or(output));
 }
 
@@ -381,7 +381,7 @@ Result<std::vector<RcloneEntry>> RcloneClient::listRcloneEntries(const std::stri
     return fail(Errc::kLaunchFailed, "Couldn't run rclone: " + reason);
   }
   if (listed->status != 0) {
-    return fail(Errc::kToolFailed, "Couldn't list this folder. Details: " + outputOf(*listed));
+    return fail(Errc::kToolFailed, "Couldn't list this folder. Details: " + bothStreams(*listed));
   }
   auto entries = parseLsjson(listed->out);
   if (!entries) {

@@ -69,7 +69,7 @@ struct RcloneEntry {
 class RcloneClient final : public RcloneConfigCommands {
  public:
   // `rclone` is the located program, or nothing when rclone is not installed.
-  explicit RcloneClient(std::optional<std::string> rclone, ProcessRunner runner = runProcess);
+  explicit RcloneClient(std::optional<std::string> rclone, ProcessRunner runner);
 
   [[nodiscard]] bool installed() const { return rclone_.has_value(); }
 

@@ -72,7 +72,7 @@ TEST(RcloneClient, SecretsNeverReachArgumentListsAndTheRemoteWorks) {
 
 // rclone itself would replace an existing remote without a word.
 TEST(RcloneClient, AnExistingRemoteIsNeverReplaced) {
-  RcloneClient client(realRclone());
+  RcloneClient client(realRclone(), runProcess);
   ASSERT_TRUE(client.createRemote("mine", "alias", {{"remote", "/first"}}));
   auto taken = client.createRemote("mine", "alias", {{"remote", "/second"}});
   ASSERT_FALSE(taken.has_value());

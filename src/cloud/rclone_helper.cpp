@@ -49,7 +49,7 @@ HelperOutput refusal(int status, const std::string& sentence) {
   return {status, {}, sentence + "\n"};
 }
 
-std::string outputOf(const ProcessResult& result) {
+std::string messageOf(const ProcessResult& result) {
   std::string text = trimmed(result.err);
   if (text.empty()) text = trimmed(result.out);
   if (text.empty()) text = "rclone " + result.describe() + ".";
@@ -108,7 +108,7 @@ HelperOutput listRemotes(const ProcessRunner& runner, const std::string& rclone,
       runRclone(runner, rclone, {"listremotes", "--long"}, std::chrono::seconds(30));
   if (!listed.succeeded()) {
     return refusal(1,
-                   "rclone could not list the remotes; nothing was changed. " + outputOf(listed));
+                   "rclone could not list the remotes; nothing was changed. " + messageOf(listed));
   }
   return {0, Json(parseRemoteListing(listed.out)).dump(2) + "\n", {}};
 }
@@ -119,7 +119,7 @@ HelperOutput listTypes(const ProcessRunner& runner, const std::string& rclone, c
   auto types = listed.succeeded() ? parseRemoteTypes(listed.out) : std::nullopt;
   if (!types) {
     return refusal(
-        1, "rclone could not list its remote types; nothing was changed. " + outputOf(listed));
+        1, "rclone could not list its remote types; nothing was changed. " + messageOf(listed));
   }
   return {0, Json(*types).dump(2) + "\n", {}};
 }
@@ -134,7 +134,7 @@ HelperOutput testRemote(const ProcessRunner& runner, const std::string& rclone,
                               std::to_string(kTestLimit.count()) +
                               " seconds. Check the network and the server, then test again.");
   }
-  return verdict(false, outputOf(tested));
+  return verdict(false, messageOf(tested));
 }
 
 HelperOutput removeRemote(const ProcessRunner& runner, const std::string& rclone,
@@ -143,7 +143,7 @@ HelperOutput removeRemote(const ProcessRunner& runner, const std::string& rclone
       runRclone(runner, rclone, {"config", "delete", name}, std::chrono::seconds(30));
   if (!removed.succeeded()) {
     return verdict(false, "rclone could not remove " + name + "; it is still configured. " +
-                              outputOf(removed));
+                              messageOf(removed));
   }
   return verdict(true, "Removed " + name +
                            " from rclone's configuration. The data stored in that account is "

@@ -29,6 +29,6 @@ struct HelperOutput {
 // Runs one helper command (`args` without the program name) against rclone.
 [[nodiscard]] HelperOutput runHelperCommand(const std::vector<std::string>& args,
                                             const std::optional<std::string>& rclone,
-                                            const ProcessRunner& runner = runProcess);
+                                            const ProcessRunner& runner);
 
 }  // namespace brimvale::cloud

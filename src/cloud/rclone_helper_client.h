@@ -24,7 +24,7 @@ struct HelperVerdict {
 class RcloneHelperClient {
  public:
   // `helper` is the installed program, e.g. `{home}/.brimvale/rclone-helper`.
-  explicit RcloneHelperClient(std::filesystem::path helper, ProcessRunner runner = runProcess);
+  explicit RcloneHelperClient(std::filesystem::path helper, ProcessRunner runner);
 
   // Errors: Errc::kLaunchFailed (missing program), Errc::kTimedOut after
   // kHelperLimit, Errc::kToolFailed with the helper's own sentence,

@@ -30,10 +30,10 @@ TEST(RcloneHelper, RefusesNamesRcloneWouldMisread) {
 // what rclone's configuration holds.
 TEST(RcloneHelperProgram, ListsTestsAndRemovesRemotes) {
   brimvale::testing::TempFolder data("bv-helper");
-  RcloneClient client(testing::realRclone());
+  RcloneClient client(testing::realRclone(), runProcess);
   ASSERT_TRUE(client.createRemote("box-a", "alias", {{"remote", data.path().string()}}));
   ASSERT_TRUE(client.createRemote("box-b", "alias", {{"remote", (data / "gone").string()}}));
-  const RcloneHelperClient helper(RCLONE_HELPER_PROGRAM);
+  const RcloneHelperClient helper(RCLONE_HELPER_PROGRAM, runProcess);
 
   auto remotes = helper.remotesList();
   ASSERT_TRUE(remotes.has_value()) << remotes.error().detail;

@@ -228,14 +228,14 @@ void RcloneJob::wait() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool rcloneTakesPartialSuffix(const std::string& rclone) {
+bool rcloneTakesPartialSuffix(const std::string& rclone, const ProcessRunner& run) {
   static std::mutex mutex;
   static std::map<std::string, bool> known;
   std::lock_guard lock(mutex);
   if (auto it = known.find(rclone); it != known.end()) return it->second;
   ProcessInvocation help{.path = rclone, .args = {"help", "flags"}};
   help.deadline = std::chrono::seconds(20);
-  const ProcessResult result = runProcess(help);
+  const ProcessResult result = run(help);
   // Unknown (rclone did not answer): keep the flag, as the job would.
   const bool takes =
       !result.succeeded() || result.out.find("--partial-suffix") != std::string::npos;
@@ -251,46 +251,46 @@ std::vector<std::string> withoutPartialSuffix(std::vector<std::string> args) {
 
 Result<std::unique_ptr<RcloneJob>> startRcloneJob(const std::optional<std::string>& rclone,
                                                   std::vector<std::string> args,
-                                                  RcloneJobCallbacks callbacks) {
+                                                  RcloneJobCallbacks callbacks, ProcessRunner run) {
   if (!rclone) return fail(Errc::kUnavailable, std::string(kRcloneNotInstalled));
-  if (!rcloneTakesPartialSuffix(*rclone)) args = withoutPartialSuffix(std::move(args));
+  if (!rcloneTakesPartialSuffix(*rclone, run)) args = withoutPartialSuffix(std::move(args));
   std::unique_ptr<RcloneJob> job(new RcloneJob());
   RcloneJob* self = job.get();
   ProcessInvocation invocation{.path = *rclone, .args = std::move(args)};
   invocation.captureLimit = 0;  // every line goes to the callbacks instead
   invocation.dieWithParent = true;
-  self->thread_ = std::thread(
-      [self, invocation = std::move(invocation), callbacks = std::move(callbacks)]() mutable {
-        LineSplitter out;
-        LineSplitter err;
-        const auto logLine = [&](const std::string& line) {
-          if (callbacks.logLine) callbacks.logLine(line);
-        };
-        const auto errLine = [&](const std::string& line) {
-          logLine(line);
-          if (auto sample = parseStatsLine(line); sample && callbacks.progress) {
-            callbacks.progress(*sample);
-          }
-        };
-        invocation.onStdout = [&](std::string_view chunk) { out.feed(chunk, logLine); };
-        invocation.onStderr = [&](std::string_view chunk) { err.feed(chunk, errLine); };
-        invocation.onStart = [self](int pid) {
-          self->pid_ = pid;
-          // A cancel that came before the pid was known takes effect now.
-          if (self->cancelled_) ::kill(-pid, SIGTERM);
-        };
-        const ProcessResult result = runProcess(invocation);
-        self->ended_ = true;
-        out.finish(logLine);
-        err.finish(errLine);
-        int status = result.exitCode;
-        if (result.outcome == ProcessOutcome::kSignalled) status = -result.signal;
-        if (result.outcome == ProcessOutcome::kFailedToStart) {
-          logLine("Failed to launch rclone: " + result.launchError);
-          status = -1;
-        }
-        if (callbacks.exited) callbacks.exited(status);
-      });
+  self->thread_ = std::thread([self, invocation = std::move(invocation),
+                               callbacks = std::move(callbacks), run = std::move(run)]() mutable {
+    LineSplitter out;
+    LineSplitter err;
+    const auto logLine = [&](const std::string& line) {
+      if (callbacks.logLine) callbacks.logLine(line);
+    };
+    const auto errLine = [&](const std::string& line) {
+      logLine(line);
+      if (auto sample = parseStatsLine(line); sample && callbacks.progress) {
+        callbacks.progress(*sample);
+      }
+    };
+    invocation.onStdout = [&](std::string_view chunk) { out.feed(chunk, logLine); };
+    invocation.onStderr = [&](std::string_view chunk) { err.feed(chunk, errLine); };
+    invocation.onStart = [self](int pid) {
+      self->pid_ = pid;
+      // A cancel that came before the pid was known takes effect now.
+      if (self->cancelled_) ::kill(-pid, SIGTERM);
+    };
+    const ProcessResult result = run(invocation);
+    self->ended_ = true;
+    out.finish(logLine);
+    err.finish(errLine);
+    int status = result.exitCode;
+    if (result.outcome == ProcessOutcome::kSignalled) status = -result.signal;
+    if (result.outcome == ProcessOutcome::kFailedToStart) {
+      logLine("Failed to launch rclone: " + result.launchError);
+      status = -1;
+    }
+    if (callbacks.exited) callbacks.exited(status);
+  });
   return job;
 }
 

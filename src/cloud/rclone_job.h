@@ -109,7 +109,8 @@ class RcloneJob {
  private:
   friend Result<std::unique_ptr<RcloneJob>> startRcloneJob(const std::optional<std::string>& rclone,
                                                            std::vector<std::string> args,
-                                                           RcloneJobCallbacks callbacks);
+                                                           RcloneJobCallbacks callbacks,
+                                                           ProcessRunner run);
   RcloneJob() = default;
 
   std::atomic<int> pid_{0};
@@ -121,14 +122,15 @@ class RcloneJob {
 // Whether this rclone knows --partial-suffix (added in rclone 1.63; older
 // ones, such as Debian 12's 1.60, refuse every job that carries it). Asked
 // once per program path.
-[[nodiscard]] bool rcloneTakesPartialSuffix(const std::string& rclone);
+[[nodiscard]] bool rcloneTakesPartialSuffix(const std::string& rclone, const ProcessRunner& run);
 // `args` without --partial-suffix and its value.
 [[nodiscard]] std::vector<std::string> withoutPartialSuffix(std::vector<std::string> args);
 
-// Starts `{rclone} {args}` with the application's environment unchanged.
+// Starts `{rclone} {args}` through `run` with the application's environment
+// unchanged.
 // Errc::kUnavailable with kRcloneNotInstalled when rclone is not installed.
 [[nodiscard]] Result<std::unique_ptr<RcloneJob>> startRcloneJob(
     const std::optional<std::string>& rclone, std::vector<std::string> args,
-    RcloneJobCallbacks callbacks);
+    RcloneJobCallbacks callbacks, ProcessRunner run);
 
 }  // namespace brimvale::cloud

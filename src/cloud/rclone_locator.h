@@ -11,9 +11,6 @@
 
 namespace brimvale::cloud {
 
-// The one way this unit starts programs; tests record or replace it.
-using ProcessRunner = std::function<ProcessResult(const ProcessInvocation&)>;
-
 struct RcloneSearch {
   // The copies shipped with the application, in this order: the one the
   // installer hands the service (`Scripts/bin/rclone` beside the running
@@ -32,10 +29,10 @@ struct RcloneSearch {
 // The first executable candidate in the order above; nothing when rclone is
 // not installed. A `which` that fails or prints only blanks finds nothing.
 [[nodiscard]] std::optional<std::string> locateRclone(const RcloneSearch& search,
-                                                      const ProcessRunner& runner = runProcess);
+                                                      const ProcessRunner& runner);
 
 // The first line of `{rclone} version`; nothing when it cannot run or fails.
 [[nodiscard]] std::optional<std::string> rcloneVersion(const std::string& rclone,
-                                                       const ProcessRunner& runner = runProcess);
+                                                       const ProcessRunner& runner);
 
 }  // namespace brimvale::cloud

@@ -385,7 +385,7 @@ void SyncManager::launch(SyncJob& job, Running run, bool interrupted) {
   }
   if (run.round == 1) run.copyStarted = std::chrono::system_clock::now();
   auto child = startRcloneJob(setup_.rclone, rcloneJobArguments(parameters, setup_.remoteType),
-                              std::move(callbacks));
+                              std::move(callbacks), setup_.run);
   if (!child) {
     job.state = JobState::kFailed;
     job.completedAt = setup_.clock();

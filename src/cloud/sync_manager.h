@@ -71,6 +71,7 @@ struct DriveState {
 struct SyncManagerSetup {
   std::filesystem::path jobsFile;  // ~/.brimvale/sync/jobs.json
   std::optional<std::string> rclone;
+  ProcessRunner run;  // how rclone is run
   // Verifies and deletes sources after success; must use the same rclone.
   const RcloneClient* client = nullptr;
   // The folders a transfer may delete local files from (a move's source, a

@@ -22,7 +22,7 @@ struct Harness {
   DriveState drive;
   std::vector<std::string> logLines;
   std::optional<std::string> rclone = realRclone();
-  RcloneClient client{realRclone()};
+  RcloneClient client{realRclone(), runProcess};
   transfers::TransferEventStore events{temp / "state"};
   std::unique_ptr<SyncManager> manager;
 
@@ -30,6 +30,7 @@ struct Harness {
     manager = std::make_unique<SyncManager>(SyncManagerSetup{
         .jobsFile = temp / "sync" / "jobs.json",
         .rclone = rclone,
+        .run = runProcess,
         .client = &client,
         .deletable = PathPolicy(PathPolicy::rootsFor(temp.path())),
         .drive = [this] { return drive; },
@@ -122,6 +123,7 @@ TEST(SyncManagerMove, DeletesEachSourceFileOnlyOnceItsCopyIsShownIdentical) {
       h.manager = std::make_unique<SyncManager>(
           SyncManagerSetup{.jobsFile = h.temp / "sync" / "jobs.json",
                            .rclone = h.rclone,
+                           .run = runProcess,
                            .client = &h.client,
                            .deletable = PathPolicy(PathPolicy::rootsFor(h.temp / "elsewhere"))});
     }

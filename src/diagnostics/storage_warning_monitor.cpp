@@ -264,7 +264,7 @@ void StorageWarningMonitor::autoRelocate() {
   // the loop.
   d_.scheduler.runInBackground([invocation = std::move(invocation),
                                 this]() -> std::function<void()> {
-    ProcessResult r = runProcess(invocation);
+    ProcessResult r = d_.run(invocation);
     std::string line =
         r.succeeded() ? "auto-relocate completed (exit 0)"
                       : "auto-relocate exited code=" +

@@ -94,6 +94,7 @@ class StorageWarningMonitor {
     platform::LogSink log;  // receives lines with the "[StorageWarningMonitor] " prefix
     WallClock clock;
     std::string rsyncPath;  // handed to the service as RSYNC when not empty
+    ProcessRunner run;      // how the service's relocate-now runs
   };
 
   explicit StorageWarningMonitor(Dependencies deps);

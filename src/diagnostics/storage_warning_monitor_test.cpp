@@ -4,20 +4,21 @@
 
 #include "common/base/file_io.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/fake_launcher.h"
 #include "testing/platform/fake_scheduler.h"
 #include "testing/platform/memory_user_defaults.h"
 #include "testing/platform/recording_desktop.h"
-#include "testing/platform/standin_tool.h"
 
 namespace brimvale::diagnostics {
 namespace {
 namespace fs = std::filesystem;
 using brimvale::testing::TempFolder;
 using platform::testing::DesktopRecord;
+using platform::testing::FakeLauncher;
+using platform::testing::FakeProcesses;
 using platform::testing::FakeScheduler;
 using platform::testing::MemoryDefaults;
 using platform::testing::RecordingDesktop;
-using platform::testing::StandinTool;
 
 constexpr std::int64_t kGB = 1'000'000'000;
 
@@ -63,14 +64,18 @@ struct Rig {
   NotificationDelivery delivery{paths, centre};
   transfers::BackgroundJobsStore ledger{paths.state, [] { return std::time_t{1'700'000'000}; }};
   FakeScheduler scheduler;
-  std::unique_ptr<StandinTool> service;
+  FakeProcesses processes;
+  FakeLauncher launcher{processes};
   StorageWarningMonitor monitor{{paths, volumes, defaults, delivery, ledger, scheduler,
                                  [this](const std::string& l) { log.push_back(l); },
-                                 [] { return std::time_t{1'700'000'000}; }, "/usr/bin/rsync"}};
+                                 [] { return std::time_t{1'700'000'000}; }, "/usr/bin/rsync",
+                                 platform::runnerOf(launcher)}};
 
   Rig() {
     fs::create_directories(paths.state);
-    service = std::make_unique<StandinTool>(home, ".brimvale/brim-vale");
+    processes.answer = [](const ProcessInvocation&) {
+      return ProcessResult{.outcome = ProcessOutcome::kExited, .exitCode = 0};
+    };
     config("ENABLE_AUTO_ACTIONS=1\n");
   }
   void config(const std::string& text) { (void)writeFileAtomically(paths.config, text); }
@@ -107,8 +112,14 @@ TEST(StorageWarningMonitor, EscalationReplacesOneSlotAndRecoveryClearsIt) {
   EXPECT_EQ(rig.defaults.getString("brimvale.storage.warnState"), "emergency");
   ASSERT_EQ(rig.ledger.readIssues().size(), 1u);
   EXPECT_EQ(rig.ledger.readIssues()[0].count, 3);
-  // critical and emergency each asked the service to relocate.
-  EXPECT_EQ(rig.service->arguments(), (std::vector<std::string>{"relocate-now", "relocate-now"}));
+  // critical and emergency each asked the service to relocate, with the rsync in use.
+  ASSERT_EQ(rig.processes.runs.size(), 2u);
+  for (const ProcessInvocation& run : rig.processes.runs) {
+    EXPECT_EQ(run.path, rig.paths.serviceProgram.string());
+    EXPECT_EQ(run.args, std::vector<std::string>{"relocate-now"});
+    EXPECT_EQ(run.envAdditions,
+              (std::vector<std::pair<std::string, std::string>>{{"RSYNC", "/usr/bin/rsync"}}));
+  }
   EXPECT_TRUE(rig.logged("auto-relocate completed (exit 0)"));
 
   rig.freeSpace(256, 200);

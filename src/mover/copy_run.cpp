@@ -39,11 +39,11 @@ std::vector<CopyLine> LineSplitter::feed(std::string_view chunk) {
   return lines;
 }
 
-void startCopyRun(const std::string& program, const std::vector<std::string>& args,
-                  CopyRunHooks hooks) {
+void startCopyRun(ProcessRunner run, const std::string& program,
+                  const std::vector<std::string>& args, CopyRunHooks hooks) {
   // A thread of its own: it lives exactly as long as the copy, which is bound
   // to it (a crash of this process ends the copy too).
-  std::thread([program, args, hooks = std::move(hooks)] {
+  std::thread([run = std::move(run), program, args, hooks = std::move(hooks)] {
     ProcessInvocation invocation;
     invocation.path = program;
     invocation.args = args;
@@ -81,7 +81,7 @@ void startCopyRun(const std::string& program, const std::vector<std::string>& ar
     };
     invocation.onStdout = collect(false);
     invocation.onStderr = collect(true);
-    ProcessResult r = runProcess(invocation);
+    ProcessResult r = run(invocation);
     const int code = r.outcome == ProcessOutcome::kExited ? r.exitCode : -1;
     std::string launchError = r.outcome == ProcessOutcome::kFailedToStart ? r.launchError : "";
     hooks.post([finished = hooks.finished, code, launchError = std::move(launchError)] {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/process.h"
+
 namespace brimvale::mover {
 
 struct CopyLine {
@@ -42,8 +44,8 @@ struct CopyRunHooks {
   std::function<void(int exitCode, const std::string& launchError)> finished;
 };
 
-// Starts `program args` and returns at once.
-void startCopyRun(const std::string& program, const std::vector<std::string>& args,
-                  CopyRunHooks hooks);
+// Starts `program args` through `run` and returns at once.
+void startCopyRun(ProcessRunner run, const std::string& program,
+                  const std::vector<std::string>& args, CopyRunHooks hooks);
 
 }  // namespace brimvale::mover

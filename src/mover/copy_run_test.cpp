@@ -20,7 +20,7 @@ RunRecord run(const std::string& program, const std::vector<std::string>& args) 
   brimvale::testing::TestLoop loop;
   RunRecord r;
   std::atomic<int> pid{0};
-  startCopyRun(program, args,
+  startCopyRun(runProcess, program, args,
                {.post = [&](std::function<void()> t) { loop.post(std::move(t)); },
                 .running = [&](int p) { pid.store(p); },
                 .started = [&](int p) { r.events.push_back("started " + std::to_string(p)); },

@@ -736,7 +736,8 @@ void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) 
   auto alive = alive_;
   const std::string id = m.id, dst = m.finalDst;
   env_.scheduler->runInBackground([this, alive, id, dst]() -> std::function<void()> {
-    (void)runTool("/bin/rm", {"-rf", dst}, std::chrono::hours(1));  // judged by what is left
+    (void)runTool(env_.run, "/bin/rm", {"-rf", dst},
+                  std::chrono::hours(1));  // judged by what is left
     // A path that cannot be examined counts as gone, as it always has.
     const bool gone = !fs::exists(linkStatus(dst).value_or(fs::file_status{}));
     return [this, alive, id, dst, gone] {
@@ -852,7 +853,7 @@ void LocalFolderMover::startCopy(const std::string& id) {
                       "original is untouched."}};
       } else {
         prep.wiped = true;
-        (void)runTool("/bin/rm", {"-rf", snapshot.finalDst}, std::chrono::hours(1));
+        (void)runTool(env_.run, "/bin/rm", {"-rf", snapshot.finalDst}, std::chrono::hours(1));
       }
     }
     // A file is copied as a file: with the slashes of a folder's contents the
@@ -932,7 +933,7 @@ void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape, bool 
   processes_[id] = handle;
   auto alive = alive_;
   startCopyRun(
-      env_.rsync->executablePath, args,
+      env_.run, env_.rsync->executablePath, args,
       {.post = env_.post,
        .running = [handle](int pid) { handle->pid.store(pid); },
        .started =
@@ -1559,7 +1560,8 @@ void LocalFolderMover::discardPartialCopies() {
     log_.append(MoverLogSource::kCommand, commandLineText("/bin/rm", {"-rf", path}), id);
     auto alive = alive_;
     env_.scheduler->runInBackground([this, alive, id, path]() -> std::function<void()> {
-      (void)runTool("/bin/rm", {"-rf", path}, std::chrono::hours(1));  // judged by what is left
+      (void)runTool(env_.run, "/bin/rm", {"-rf", path},
+                    std::chrono::hours(1));  // judged by what is left
       // A path that cannot be examined counts as gone, as it always has.
       const bool gone = !fs::exists(linkStatus(path).value_or(fs::file_status{}));
       return [this, alive, id, path, gone] {

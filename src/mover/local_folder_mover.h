@@ -117,6 +117,7 @@ struct MoverEnvironment {
   SystemLog systemLog;
   WallClock clock = systemClock();
   std::optional<RsyncSupport> rsync;  // nothing: no usable GNU rsync
+  ProcessRunner run;                  // how the copies and the clean-ups run
   // Overrides the stored level for this process (e.g. `--verify`).
   std::optional<VerificationLevel> verificationOverride;
   // Whether a volume is mounted on a path; by default, whether the path exists.

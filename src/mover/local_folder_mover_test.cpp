@@ -61,7 +61,8 @@ class Mover : public ::testing::Test {
     events_ = std::make_unique<transfers::TransferEventStore>(paths_.state);
     env.ledger = ledger_.get();
     env.events = events_.get();
-    env.rsync = RsyncSupport::probe(RsyncSupport::defaultCandidates(""));
+    env.rsync = RsyncSupport::probe(RsyncSupport::defaultCandidates(""), runProcess);
+    env.run = runProcess;
     env.verificationOverride = level;
     env.files = files_;
     env.thinSnapshots = [this](std::int64_t bytes) -> Result<std::string> {
@@ -113,8 +114,9 @@ class Mover : public ::testing::Test {
   // A byte-exact copy with the source's times, as the copy tool leaves it.
   static void copyTree(const fs::path& from, const fs::path& to) {
     fs::create_directories(to.parent_path());
-    ASSERT_TRUE(runTool("/usr/bin/rsync", {"-aH", from.string() + "/", to.string() + "/"}, 30s)
-                    .succeeded());
+    ASSERT_TRUE(
+        runTool(runProcess, "/usr/bin/rsync", {"-aH", from.string() + "/", to.string() + "/"}, 30s)
+            .succeeded());
   }
   // Every entry below `root` but Brimvale's own state: a file's checksum, a
   // link's target, "dir" for a folder.

@@ -50,7 +50,8 @@ class RelocatedStore : public ::testing::Test {
     events_ = std::make_unique<transfers::TransferEventStore>(paths_.state);
     env.ledger = ledger_.get();
     env.events = events_.get();
-    env.rsync = RsyncSupport::probe(RsyncSupport::defaultCandidates(""));
+    env.rsync = RsyncSupport::probe(RsyncSupport::defaultCandidates(""), runProcess);
+    env.run = runProcess;
     env.verificationOverride = VerificationLevel::kThorough;
     mover_ = std::make_unique<LocalFolderMover>(std::move(env), log_);
     return *mover_;

@@ -54,10 +54,11 @@ std::optional<RsyncSupport> RsyncSupport::fromVersionOutput(std::string path,
   return s;
 }
 
-std::optional<RsyncSupport> RsyncSupport::probe(const std::vector<std::string>& candidates) {
+std::optional<RsyncSupport> RsyncSupport::probe(const std::vector<std::string>& candidates,
+                                                const ProcessRunner& run) {
   for (const auto& path : candidates) {
     if (path.empty() || path.front() != '/' || access(path.c_str(), X_OK) != 0) continue;
-    ProcessResult r = runTool(path, {"--version"}, std::chrono::seconds(5));
+    ProcessResult r = runTool(run, path, {"--version"}, std::chrono::seconds(5));
     if (r.outcome != ProcessOutcome::kExited) continue;
     if (auto s = fromVersionOutput(path, r.out + r.err)) return s;
   }

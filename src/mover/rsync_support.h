@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/process.h"
 #include "mover/manifest.h"
 
 namespace brimvale::mover {
@@ -27,8 +28,8 @@ struct RsyncSupport {
 
   // Checks `candidates` in order (each must be executable, say "rsync" and
   // "version 3." or "version 4.", and not be openrsync); nothing when none does.
-  [[nodiscard]] static std::optional<RsyncSupport> probe(
-      const std::vector<std::string>& candidates);
+  [[nodiscard]] static std::optional<RsyncSupport> probe(const std::vector<std::string>& candidates,
+                                                         const ProcessRunner& run);
   // The mover's candidates: <resources>/bin/rsync, the two package-manager
   // paths and, on Linux, /usr/bin/rsync last.
   [[nodiscard]] static std::vector<std::string> defaultCandidates(

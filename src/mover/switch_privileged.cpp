@@ -68,7 +68,7 @@ ProcessInvocation pkexecInvocation(const std::string& pkexec, const std::string&
   return run;
 }
 
-PrivilegedRelinker makePrivilegedRelinker(PrivilegedRunner run, std::string pkexec,
+PrivilegedRelinker makePrivilegedRelinker(ProcessRunner run, std::string pkexec,
                                           std::string selfProgram) {
   return [run = std::move(run), pkexec = std::move(pkexec),
           self = std::move(selfProgram)](const std::vector<LinkUpdate>& updates) -> Result<void> {

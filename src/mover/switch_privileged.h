@@ -37,15 +37,13 @@ inline constexpr std::string_view kRelinkPrivilegedCommand = "relink-privileged"
                                                  const std::string& selfProgram,
                                                  const std::vector<LinkUpdate>& updates);
 
-// Runs one privileged program and waits for it.
-using PrivilegedRunner = std::function<ProcessResult(const ProcessInvocation&)>;
 // Re-points all `updates` with administrator rights; the error's detail is
 // the sentence shown after "couldn't update protected app links".
 using PrivilegedRelinker = std::function<Result<void>(const std::vector<LinkUpdate>&)>;
 
 // The relinker of this platform. On Linux an empty `pkexec` (none installed)
 // refuses at once, naming the links and changing nothing.
-[[nodiscard]] PrivilegedRelinker makePrivilegedRelinker(PrivilegedRunner run, std::string pkexec,
+[[nodiscard]] PrivilegedRelinker makePrivilegedRelinker(ProcessRunner run, std::string pkexec,
                                                         std::string selfProgram);
 
 // The helper itself (already privileged): `args` are LINK NEW-TARGET pairs;

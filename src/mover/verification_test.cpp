@@ -142,7 +142,8 @@ TEST(ExactCopy, EveryKindOfChangeIsFound) {
     ASSERT_EQ(::lsetxattr((src / "a.txt").c_str(), "user.tag", "1", 1, 0), 0);
     for (const char* rel : {"a.txt", "sub/big.bin", "pair", "link", "sub", ""})
       setTime(src / rel, 1000);
-    ASSERT_TRUE(runTool("/usr/bin/rsync", {"-aHEX", src.string() + "/", dst.string() + "/"}, 30s)
+    ASSERT_TRUE(runTool(runProcess, "/usr/bin/rsync",
+                        {"-aHEX", src.string() + "/", dst.string() + "/"}, 30s)
                     .succeeded());
     c.change(dst);
     auto differing = exactCopyDifferences(src, dst);
@@ -174,7 +175,8 @@ TEST(ExactCopy, OnlySourceFilesChangedSinceTheCopyBeganAreReadAgain) {
     brimvale::testing::TempFolder tmp{"exact-since"};
     const fs::path src = tmp.path() / "src", dst = tmp.path() / "dst";
     write(src / "a.bin", std::string(4096, 'a'));
-    ASSERT_TRUE(runTool("/usr/bin/rsync", {"-aHEX", src.string() + "/", dst.string() + "/"}, 30s)
+    ASSERT_TRUE(runTool(runProcess, "/usr/bin/rsync",
+                        {"-aHEX", src.string() + "/", dst.string() + "/"}, 30s)
                     .succeeded());
     const fs::path changed = (c.changeSource ? src : dst) / "a.bin";
     struct stat before {};

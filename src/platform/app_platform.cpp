@@ -7,20 +7,20 @@ namespace brimvale::platform {
 AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base,
                                 ServiceOwnership ownership) {
   AppPlatform p;
+  const ProcessRunner run = runnerOf(*base.launcher);
 #if defined(__APPLE__)
-  p.defaults = makeMacUserDefaults("/usr/bin/defaults", "com.brimvale.app");
-  p.volumes = makeMacVolumeResources("/bin/df", "/usr/sbin/diskutil");
+  p.defaults = makeMacUserDefaults("/usr/bin/defaults", "com.brimvale.app", run);
+  p.volumes = makeMacVolumeResources("/bin/df", "/usr/sbin/diskutil", run);
   p.desktop = makeToolNotifier(*base.notifier);
-  p.services = makeLaunchAgentManager(paths.home, "/bin/launchctl", getuid());
+  p.services = makeLaunchAgentManager(paths.home, "/bin/launchctl", getuid(), run);
   (void)ownership;  // launchd owns the job; RunAtLoad and KeepAlive are false
 #else
-  (void)base;
   p.defaults = makeJsonUserDefaults(paths.state / "user-defaults.json");
   p.volumes = makeStatvfsVolumeResources();
   const std::string runtimeDir = "/run/user/" + std::to_string(getuid());
-  p.desktop = makeFreedesktopNotifier("/usr/bin/busctl", runtimeDir);
+  p.desktop = makeFreedesktopNotifier("/usr/bin/busctl", runtimeDir, run);
   if (userSystemdRuns(runtimeDir) && access("/usr/bin/systemctl", X_OK) == 0) {
-    p.services = makeSystemdUserServiceManager(paths.home, "/usr/bin/systemctl");
+    p.services = makeSystemdUserServiceManager(paths.home, "/usr/bin/systemctl", run);
   } else {
     p.services = makeSupervisedServiceManager(paths.state, ownership);
   }

@@ -17,9 +17,6 @@ namespace brimvale::platform {
 // together: the password may take a while to find.
 inline constexpr std::chrono::minutes kPrivilegedDeadline{10};
 
-// Runs one tool and waits for it (runProcess, or a recording fake in tests).
-using ToolRunner = std::function<ProcessResult(const ProcessInvocation&)>;
-
 // Success for exit 0. A timeout is kTimedOut with `deadline`; a program that
 // could not start is kFailedToStart with the reason; any other end is kExited
 // with its standard error (standard output when that is empty). A program

@@ -13,6 +13,8 @@
 #include <string>
 #include <system_error>
 
+#include "common/base/process.h"
+
 namespace brimvale::platform {
 
 // A tool step that did not succeed. The app mover words it ("ditto failed
@@ -94,7 +96,8 @@ class AppRelocationTools {
 // Receives the lines the tools log (the Linux no-ops say what they skipped).
 using ToolLog = std::function<void(const std::string&)>;
 
-// The tools of the platform this program was built for.
-[[nodiscard]] std::unique_ptr<AppRelocationTools> makeHostAppRelocationTools(ToolLog log);
+// The tools of the platform this program was built for, run through `run`.
+[[nodiscard]] std::unique_ptr<AppRelocationTools> makeHostAppRelocationTools(ToolLog log,
+                                                                             ProcessRunner run);
 
 }  // namespace brimvale::platform

@@ -26,12 +26,8 @@ class BundleProbe {
   [[nodiscard]] virtual bool appleSigned(const std::string& bundle) = 0;
 };
 
-// Runs one tool to completion or its deadline; the seam through which tests
-// answer with recorded output and count the runs.
-using ProbeToolRunner = std::function<ProcessResult(
-    const std::string& path, std::vector<std::string> args, std::chrono::milliseconds deadline)>;
-
-// The probe of the platform this program was built for.
-[[nodiscard]] std::unique_ptr<BundleProbe> makeHostBundleProbe();
+// The probe of the platform this program was built for; its tools run
+// through `run`.
+[[nodiscard]] std::unique_ptr<BundleProbe> makeHostBundleProbe(ProcessRunner run);
 
 }  // namespace brimvale::platform

@@ -19,7 +19,8 @@ constexpr std::chrono::milliseconds kListDeadline{10'000};
 
 class ToolCloudEviction final : public CloudEviction {
  public:
-  explicit ToolCloudEviction(CloudToolPaths paths) : paths_(std::move(paths)) {}
+  ToolCloudEviction(CloudToolPaths paths, ProcessRunner run)
+      : paths_(std::move(paths)), run_(std::move(run)) {}
 
   bool installed(EvictionTool tool) override { return access(path(tool).c_str(), X_OK) == 0; }
 
@@ -31,7 +32,7 @@ class ToolCloudEviction final : public CloudEviction {
 
   bool evict(EvictionTool tool, const std::string& file) override {
     if (!supportsEvict(tool)) return false;
-    return runTool(path(tool), {"evict", file}, kEvictDeadline).succeeded();
+    return runTool(run_, path(tool), {"evict", file}, kEvictDeadline).succeeded();
   }
 
  private:
@@ -46,26 +47,29 @@ class ToolCloudEviction final : public CloudEviction {
     if (preset != nullptr && std::string_view(preset) == "no") return false;
     if (!installed(tool)) return false;
     // Usage goes to either stream depending on the tool version.
-    const ProcessResult usage = runTool(path(tool), {}, kProbeDeadline);
+    const ProcessResult usage = runTool(run_, path(tool), {}, kProbeDeadline);
     return usageAdvertisesEvict(usage.out) || usageAdvertisesEvict(usage.err);
   }
 
   CloudToolPaths paths_;
+  ProcessRunner run_;
   std::optional<bool> brctl_;
   std::optional<bool> fpctl_;
 };
 
 class ToolLocalSnapshots final : public LocalSnapshots {
  public:
-  explicit ToolLocalSnapshots(std::string tmutil) : tmutil_(std::move(tmutil)) {}
+  ToolLocalSnapshots(std::string tmutil, ProcessRunner run)
+      : tmutil_(std::move(tmutil)), run_(std::move(run)) {}
   std::size_t count() override {
     if (access(tmutil_.c_str(), X_OK) != 0) return 0;
-    auto listing = outputOf(tmutil_, {"listlocalsnapshots", "/"}, kListDeadline);
+    auto listing = outputOf(run_, tmutil_, {"listlocalsnapshots", "/"}, kListDeadline);
     return listing ? countTimeMachineSnapshots(*listing) : 0;
   }
 
  private:
   std::string tmutil_;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -74,12 +78,12 @@ std::string_view evictionToolName(EvictionTool tool) {
   return tool == EvictionTool::kBrctl ? "brctl" : "fileproviderctl";
 }
 
-std::unique_ptr<CloudEviction> makeToolCloudEviction(CloudToolPaths paths) {
-  return std::make_unique<ToolCloudEviction>(std::move(paths));
+std::unique_ptr<CloudEviction> makeToolCloudEviction(CloudToolPaths paths, ProcessRunner run) {
+  return std::make_unique<ToolCloudEviction>(std::move(paths), std::move(run));
 }
 
-std::unique_ptr<LocalSnapshots> makeToolLocalSnapshots(std::string tmutil) {
-  return std::make_unique<ToolLocalSnapshots>(std::move(tmutil));
+std::unique_ptr<LocalSnapshots> makeToolLocalSnapshots(std::string tmutil, ProcessRunner run) {
+  return std::make_unique<ToolLocalSnapshots>(std::move(tmutil), std::move(run));
 }
 
 bool usageAdvertisesEvict(std::string_view usage) {

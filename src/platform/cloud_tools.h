@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/base/process.h"
+
 namespace brimvale::platform {
 
 enum class EvictionTool { kBrctl, kFileProviderCtl };
@@ -43,8 +45,10 @@ struct CloudToolPaths {
   std::string tmutil = "/usr/bin/tmutil";
 };
 
-[[nodiscard]] std::unique_ptr<CloudEviction> makeToolCloudEviction(CloudToolPaths paths);
-[[nodiscard]] std::unique_ptr<LocalSnapshots> makeToolLocalSnapshots(std::string tmutil);
+[[nodiscard]] std::unique_ptr<CloudEviction> makeToolCloudEviction(CloudToolPaths paths,
+                                                                   ProcessRunner run);
+[[nodiscard]] std::unique_ptr<LocalSnapshots> makeToolLocalSnapshots(std::string tmutil,
+                                                                     ProcessRunner run);
 
 // A line of optional blanks followed by the word `evict` (and nothing else).
 [[nodiscard]] bool usageAdvertisesEvict(std::string_view usage);

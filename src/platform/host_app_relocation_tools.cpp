@@ -5,12 +5,13 @@
 
 namespace brimvale::platform {
 
-std::unique_ptr<AppRelocationTools> makeHostAppRelocationTools(ToolLog log) {
+std::unique_ptr<AppRelocationTools> makeHostAppRelocationTools(ToolLog log, ProcessRunner run) {
 #if defined(__APPLE__)
   (void)log;  // every macOS step runs a tool; none is skipped
-  return makeMacAppRelocationTools(MacAppToolPaths{});
+  return makeMacAppRelocationTools(MacAppToolPaths{}, std::move(run));
 #else
-  return makeLinuxAppRelocationTools(installedLinuxAppTools(homeFolder()), std::move(log));
+  return makeLinuxAppRelocationTools(installedLinuxAppTools(homeFolder()), std::move(log),
+                                     std::move(run));
 #endif
 }
 

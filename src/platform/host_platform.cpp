@@ -16,10 +16,11 @@ Platform makeHostPlatform() {
 #endif
 }
 
-std::unique_ptr<BundleProbe> makeHostBundleProbe() {
+std::unique_ptr<BundleProbe> makeHostBundleProbe(ProcessRunner run) {
 #if defined(__APPLE__)
-  return makeMacBundleProbe(MacBundleToolPaths{});
+  return makeMacBundleProbe(MacBundleToolPaths{}, std::move(run));
 #else
+  (void)run;  // everything is read from files here
   return makeLinuxBundleProbe();
 #endif
 }

@@ -69,8 +69,8 @@ bool hasSessionBus(const std::string& runtimeDir) {
 
 class FreedesktopNotifier final : public DesktopNotifier {
  public:
-  FreedesktopNotifier(std::string busctl, std::string runtimeDir)
-      : busctl_(std::move(busctl)), runtimeDir_(std::move(runtimeDir)) {}
+  FreedesktopNotifier(std::string busctl, std::string runtimeDir, ProcessRunner run)
+      : busctl_(std::move(busctl)), runtimeDir_(std::move(runtimeDir)), run_(std::move(run)) {}
 
   Result<std::string> show(const NotificationRequest& r, const std::string& replacing) override {
     if (!hasSessionBus(runtimeDir_)) return fail(Errc::kUnavailable, "no desktop session bus");
@@ -116,11 +116,12 @@ class FreedesktopNotifier final : public DesktopNotifier {
       invocation.envAdditions.emplace_back("DBUS_SESSION_BUS_ADDRESS",
                                            "unix:path=" + runtimeDir_ + "/bus");
     }
-    return runProcess(invocation);
+    return run_(invocation);
   }
 
   std::string busctl_;
   std::string runtimeDir_;
+  ProcessRunner run_;
 };
 
 class ToolNotifier final : public DesktopNotifier {
@@ -163,9 +164,10 @@ std::optional<std::string> parseBusctlNotifyReply(std::string_view output) {
   return std::string(digits);
 }
 
-std::unique_ptr<DesktopNotifier> makeFreedesktopNotifier(std::string busctl,
-                                                         std::string runtimeDir) {
-  return std::make_unique<FreedesktopNotifier>(std::move(busctl), std::move(runtimeDir));
+std::unique_ptr<DesktopNotifier> makeFreedesktopNotifier(std::string busctl, std::string runtimeDir,
+                                                         ProcessRunner run) {
+  return std::make_unique<FreedesktopNotifier>(std::move(busctl), std::move(runtimeDir),
+                                               std::move(run));
 }
 
 std::unique_ptr<DesktopNotifier> makeToolNotifier(DirectNotifier& direct) {

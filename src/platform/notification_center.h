@@ -74,7 +74,8 @@ class DesktopNotifier {
 // session bus (DBUS_SESSION_BUS_ADDRESS unset and no {runtimeDir}/bus) show()
 // fails with Errc::kUnavailable without running anything.
 [[nodiscard]] std::unique_ptr<DesktopNotifier> makeFreedesktopNotifier(std::string busctl,
-                                                                       std::string runtimeDir);
+                                                                       std::string runtimeDir,
+                                                                       ProcessRunner run);
 
 // macOS: the direct notification tool call (no subtitle, no handle: a banner
 // cannot be replaced or withdrawn from outside, so withdraw() does nothing and

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/process.h"
 #include "common/base/spawn.h"
 #include "platform/cloud_tools.h"
 
@@ -84,12 +86,23 @@ struct ProcessIdentity {
   bool operator==(const ProcessIdentity&) const = default;
 };
 
-// Starts child processes (through spawn) and watches and signals them, so
-// code that runs long-lived helpers can be tested without starting any.
+// What a detached child does: it reports once (the caller gets that text
+// back) and may go on running after it has reported.
+using DetachedWork = std::function<void(const std::function<void(std::string_view)>& report)>;
+
+// Starts child processes and watches and signals them, so code that runs
+// programs can be tested without starting any.
 class ProcessLauncher {
  public:
   virtual ~ProcessLauncher() = default;
+  // Runs a program to completion (or its deadline), as runProcess describes.
+  [[nodiscard]] virtual ProcessResult run(const ProcessInvocation& invocation) = 0;
   [[nodiscard]] virtual Result<SpawnedProcess> spawn(const SpawnRequest& request) = 0;
+  // Runs `work` in a forked child that outlives the caller: in a session of
+  // its own, adopted by init (nothing is left to reap), its standard streams
+  // on /dev/null. Returns what it reported, empty when it ended without a
+  // report. The child does not exec: start it before any other thread runs.
+  [[nodiscard]] virtual Result<std::string> startDetached(const DetachedWork& work) = 0;
   // True while `pid` runs; an ended process its parent has not reaped yet
   // does not count.
   [[nodiscard]] virtual bool isAlive(int pid) = 0;
@@ -106,6 +119,12 @@ class ProcessLauncher {
   // (and is reaped), -1 when a signal ended it; nothing while it runs.
   [[nodiscard]] virtual std::optional<int> exitCodeIfEnded(int pid) = 0;
 };
+
+// The launcher's run as a ProcessRunner, for code that cannot see the
+// platform; `launcher` must outlive it.
+[[nodiscard]] inline ProcessRunner runnerOf(ProcessLauncher& launcher) {
+  return [&launcher](const ProcessInvocation& invocation) { return launcher.run(invocation); };
+}
 
 // The service's own last-resort notification, used only while the
 // application (which owns the notification queue) is not running. Failures
@@ -184,14 +203,15 @@ class ServiceAgents {
   [[nodiscard]] virtual bool isLoaded(const std::string& label) = 0;
 };
 
-// The facilities of one platform, owned together.
+// The facilities of one platform, owned together. The launcher comes first:
+// the others run their tools through it, so it must outlive them.
 struct Platform {
+  std::unique_ptr<ProcessLauncher> launcher;
   std::unique_ptr<MountTable> mounts;
   std::unique_ptr<VolumeMeter> volumes;
   std::unique_ptr<UserActivity> activity;
   std::unique_ptr<HostIdentity> host;
   std::unique_ptr<ProcessTable> processes;
-  std::unique_ptr<ProcessLauncher> launcher;
   std::unique_ptr<DirectNotifier> notifier;
   std::unique_ptr<RsyncLocator> rsync;
   std::unique_ptr<FileFacts> files;

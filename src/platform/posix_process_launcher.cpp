@@ -1,5 +1,6 @@
 #include "platform/posix_process_launcher.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #endif
 
 #include "common/base/file_io.h"
+#include "common/base/process.h"
 
 namespace brimvale::platform {
 namespace {
@@ -30,8 +32,46 @@ constexpr int kExecSettleTries = 200;
 
 class PosixProcessLauncher : public ProcessLauncher {
  public:
+  ProcessResult run(const ProcessInvocation& invocation) override { return runProcess(invocation); }
+
   Result<SpawnedProcess> spawn(const SpawnRequest& request) override {
     return brimvale::spawn(request);
+  }
+
+  Result<std::string> startDetached(const DetachedWork& work) override {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return std::unexpected(errnoError("pipe", errno));
+    const pid_t child = ::fork();
+    if (child < 0) {
+      const int error = errno;
+      ::close(report[0]);
+      ::close(report[1]);
+      return std::unexpected(errnoError("fork", error));
+    }
+    if (child == 0) {
+      ::close(report[0]);
+      ::setsid();
+      // A second fork: the worker is adopted by init, and the caller reaps
+      // only this short-lived intermediate.
+      if (::fork() != 0) ::_exit(0);
+      const int null = ::open("/dev/null", O_RDWR);
+      for (int fd : {0, 1, 2}) ::dup2(null, fd);
+      work([&report](std::string_view text) {
+        [[maybe_unused]] auto n = ::write(report[1], text.data(), text.size());
+        ::close(report[1]);
+        report[1] = -1;
+      });
+      ::_exit(0);
+    }
+    ::close(report[1]);
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    std::string answer;
+    char buffer[256];
+    ssize_t n = 0;
+    while ((n = ::read(report[0], buffer, sizeof buffer)) > 0) answer.append(buffer, n);
+    ::close(report[0]);
+    return answer;
   }
 
   bool isAlive(int pid) override {

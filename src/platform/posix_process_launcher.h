@@ -1,5 +1,6 @@
-// The real process launcher of both backends: spawn, kill and waitpid, with
-// the process's identity read from /proc where the system has it.
+// The real process launcher of both backends: runs to completion, spawn,
+// detached work, kill and waitpid, with the process's identity read from
+// /proc where the system has it.
 #pragma once
 
 #include <memory>

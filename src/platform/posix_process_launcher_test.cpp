@@ -1,12 +1,17 @@
 #include "platform/posix_process_launcher.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <string>
 #include <thread>
+
+#include "common/base/file_io.h"
 
 namespace brimvale::platform {
 namespace {
@@ -76,6 +81,27 @@ TEST(PosixProcessLauncher, FollowsARealChildFromStartToExit) {
   EXPECT_EQ(launcher->identity(pid), std::nullopt);
   EXPECT_FALSE(launcher->runsProgram(pid, "/bin/sleep"));
   EXPECT_EQ(launcher->exitCodeIfEnded(pid), -1) << "ended by a signal";
+}
+
+// Given detached work, then the caller gets its report back while the worker
+// goes on running under another parent, and nothing is left here to reap.
+TEST(PosixProcessLauncher, DetachedWorkOutlivesTheCallWithNothingToReap) {
+  auto launcher = makePosixProcessLauncher();
+  auto reported = launcher->startDetached([](const auto& report) {
+    report(std::to_string(getpid()));
+    pause();  // until the test ends it
+  });
+  ASSERT_TRUE(reported) << reported.error().message();
+  const int worker = std::stoi(*reported);
+  EXPECT_TRUE(launcher->isAlive(worker));
+  auto stat = readFile("/proc/" + std::to_string(worker) + "/stat");
+  ASSERT_TRUE(stat);
+  const std::string afterName = stat->substr(stat->rfind(')') + 2);  // "S <ppid> ..."
+  EXPECT_NE(std::stoi(afterName.substr(2)), getpid());
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+  kill(worker, SIGKILL);
 }
 
 }  // namespace

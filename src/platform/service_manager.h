@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/process.h"
 
 namespace brimvale::platform {
 
@@ -60,7 +61,8 @@ class ServiceManager {
 // list). `launchctl` is injectable for tests.
 [[nodiscard]] std::unique_ptr<ServiceManager> makeLaunchAgentManager(std::filesystem::path home,
                                                                      std::string launchctl,
-                                                                     unsigned uid);
+                                                                     unsigned uid,
+                                                                     ProcessRunner run);
 
 // Whether a service this process starts may outlive it: the one-shot
 // installer leaves it running; the running application takes it along when
@@ -86,7 +88,7 @@ enum class ServiceOwnership { kOutlivesCaller, kEndsWithCaller };
 // Restart=no, RestartSec=30), driven by `systemctl --user`: load = daemon-reload, kickstart =
 // restart, unload = stop, state from `show`. `systemctl` is injectable.
 [[nodiscard]] std::unique_ptr<ServiceManager> makeSystemdUserServiceManager(
-    std::filesystem::path home, std::string systemctl);
+    std::filesystem::path home, std::string systemctl, ProcessRunner run);
 
 // True when this user's systemd manager runs ({runtimeDir}/systemd/private).
 [[nodiscard]] bool userSystemdRuns(const std::string& runtimeDir);

@@ -137,7 +137,7 @@ TEST(SystemdUserService, UnitQuotesEveryValueAndNeverAutostarts) {
 TEST(SystemdUserService, DrivesSystemctlAndReadsItsState) {
   TempFolder dir;
   StandinTool systemctl(dir, "systemctl");
-  auto manager = makeSystemdUserServiceManager(dir.path(), systemctl.path());
+  auto manager = makeSystemdUserServiceManager(dir.path(), systemctl.path(), runProcess);
   EXPECT_EQ(manager->definitionPath(),
             dir.path() / ".config/systemd/user/brimvale-service.service");
   ASSERT_TRUE(manager->writeDefinition(definition({"/x/brim-vale", "watch"}, "/x/log")));

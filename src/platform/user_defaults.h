@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/base/error.h"
+#include "common/base/process.h"
 
 namespace brimvale::platform {
 
@@ -41,7 +42,8 @@ class UserDefaults {
 // macOS: the `defaults` tool on `domain` (read, write -string/-int/-bool,
 // -float, delete), each call with a deadline.
 [[nodiscard]] std::unique_ptr<UserDefaults> makeMacUserDefaults(std::string defaultsTool,
-                                                                std::string domain);
+                                                                std::string domain,
+                                                                ProcessRunner run);
 
 // Readers of `defaults read` output (one value and a newline). An integer is
 // an optional '-' and digits; a boolean is written as 1 or 0.

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "common/base/process.h"
+
 namespace brimvale::platform {
 
 struct VolumeResourceValues {
@@ -29,6 +31,7 @@ class VolumeResources {
 // macOS: `df -k` for the total and plain available figures, `diskutil info`
 // for the important-usage figure.
 [[nodiscard]] std::unique_ptr<VolumeResources> makeMacVolumeResources(std::string df,
-                                                                      std::string diskutil);
+                                                                      std::string diskutil,
+                                                                      ProcessRunner run);
 
 }  // namespace brimvale::platform

@@ -19,10 +19,10 @@ std::vector<AppAway> appsAway(const StatePaths& paths) {
 }
 
 EngineAppHomecoming::EngineAppHomecoming(const StatePaths& paths, const std::string& computerName,
-                                         platform::LogSink log)
+                                         platform::LogSink log, ProcessRunner run)
     : paths_(paths),
       log_(std::move(log)),
-      tools_(platform::makeHostAppRelocationTools(log_)),
+      tools_(platform::makeHostAppRelocationTools(log_, std::move(run))),
       store_(paths.appMovesFolder, log_, systemClock()),
       engine_(apps::AppMoveEnvironment::forHome(paths.home, computerName, *tools_, store_, log_)) {}
 

@@ -47,7 +47,7 @@ class AppHomecoming {
 class EngineAppHomecoming : public AppHomecoming {
  public:
   EngineAppHomecoming(const StatePaths& paths, const std::string& computerName,
-                      platform::LogSink log);
+                      platform::LogSink log, ProcessRunner run);
   [[nodiscard]] std::vector<AppAway> away() const override { return appsAway(paths_); }
   void settleUnfinished() override { (void)engine_.recoverPendingManifests(); }
   [[nodiscard]] Result<std::string> bringHome(const AppAway& app) override;

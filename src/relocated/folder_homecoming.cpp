@@ -337,10 +337,9 @@ Result<void> StagedHomecoming::stage(const MoveManifest& relocation) {
   // What changes on the drive meanwhile is copied again.
   constexpr int kRounds = 3;
   for (int round = 0; round < kRounds; ++round) {
-    const ProcessResult r =
-        runProcess({.path = rsyncPath_,
-                    .args = {"-aHX", copy.string() + "/", staging.string() + "/"},
-                    .deadline = kHomecomingCopyLimit});
+    const ProcessResult r = run_({.path = rsyncPath_,
+                                  .args = {"-aHX", copy.string() + "/", staging.string() + "/"},
+                                  .deadline = kHomecomingCopyLimit});
     if (!r.succeeded()) {
       return fail(Errc::kToolFailed,
                   "Its copy could not be copied home." + keep + " Raw error: " + r.err);

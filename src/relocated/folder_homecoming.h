@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/process.h"
 #include "common/state/paths.h"
 #include "mover/manifest.h"
 
@@ -76,9 +77,11 @@ struct UnfinishedMoves {
 // the drive removed with removeCopyHome. The caller holds the relocator lock.
 class StagedHomecoming : public FolderHomecoming {
  public:
-  StagedHomecoming(StatePaths paths, std::string rsyncPath, UnfinishedMoves unfinished)
+  StagedHomecoming(StatePaths paths, std::string rsyncPath, ProcessRunner run,
+                   UnfinishedMoves unfinished)
       : paths_(std::move(paths)),
         rsyncPath_(std::move(rsyncPath)),
+        run_(std::move(run)),
         unfinished_(std::move(unfinished)) {}
   [[nodiscard]] Result<void> settleUnfinished() override;
   [[nodiscard]] Result<std::vector<std::filesystem::path>> bringHome(
@@ -91,6 +94,7 @@ class StagedHomecoming : public FolderHomecoming {
 
   StatePaths paths_;
   std::string rsyncPath_;
+  ProcessRunner run_;
   UnfinishedMoves unfinished_;
 };
 

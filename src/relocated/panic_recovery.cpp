@@ -139,7 +139,7 @@ void bringParkedHome(PanicHost& host, const std::vector<MoveManifest>& all, Tall
   }
   for (const auto& p :
        planHomecoming(host.paths, host.workingFolders, all, host.apps.away()).parked) {
-    if (auto back = returnParked(p, host.rsyncPath); !back) {
+    if (auto back = returnParked(p, host.rsyncPath, host.run); !back) {
       tally.left.push_back({p.path, back.error().detail});
     } else {
       noteHome(host, tally, p.path, *back);
@@ -325,7 +325,8 @@ HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<fs::pat
   return plan;
 }
 
-Result<std::vector<fs::path>> returnParked(const ParkedReturn& item, const std::string& rsyncPath) {
+Result<std::vector<fs::path>> returnParked(const ParkedReturn& item, const std::string& rsyncPath,
+                                           const ProcessRunner& run) {
   std::vector<fs::path> kept;
   const std::string keep = " Nothing was changed at " + item.path.string() + "; " +
                            item.parked.string() + " stays as it is.";
@@ -348,11 +349,10 @@ Result<std::vector<fs::path>> returnParked(const ParkedReturn& item, const std::
     }
     // A parked file the copy holds another version of is kept beside it.
     const std::string suffix = keptAsideName("", std::chrono::system_clock::now());
-    const ProcessResult r =
-        runProcess({.path = rsyncPath,
-                    .args = {"-a", "--backup", "--suffix=" + suffix, item.copy.string() + "/",
-                             item.parked.string() + "/"},
-                    .deadline = kCopyLimit});
+    const ProcessResult r = run({.path = rsyncPath,
+                                 .args = {"-a", "--backup", "--suffix=" + suffix,
+                                          item.copy.string() + "/", item.parked.string() + "/"},
+                                 .deadline = kCopyLimit});
     if (!r.succeeded()) {
       return fail(Errc::kToolFailed,
                   "What changed on the drive could not be copied into the parked folder." + keep +

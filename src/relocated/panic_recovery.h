@@ -77,7 +77,8 @@ struct HomecomingPlan {
 // after an interruption at any point; errors carry a sentence and change
 // nothing at `path`. The kept names, as they are at `path` afterwards.
 [[nodiscard]] Result<std::vector<std::filesystem::path>> returnParked(const ParkedReturn& item,
-                                                                      const std::string& rsyncPath);
+                                                                      const std::string& rsyncPath,
+                                                                      const ProcessRunner& run);
 
 // The refusal when `needed` bytes do not fit in `freeBytes`; nothing when they do.
 [[nodiscard]] std::optional<std::string> spaceRefusal(std::uint64_t needed,
@@ -105,6 +106,7 @@ struct PanicHost {
   std::ostream& err;
   std::istream& in;
   bool interactive = false;  // `in` is a terminal: the question can be asked
+  ProcessRunner run = {};    // how rsync runs
 };
 
 // 0 when everything is home (or only the plan was shown), 1 when something

@@ -96,9 +96,8 @@ TEST(PanicRecovery, AParkedOriginalReplacesItsLinkOnlyOnceItHoldsEverythingTheCo
     ParkedScene s;
     const fs::path copyFolder = s.copy;
     c.arrange(s);
-    const auto before =
-        brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed);
-    const auto done = returnParked(s.item(), c.rsync);
+    const auto before = brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed);
+    const auto done = returnParked(s.item(), c.rsync, runProcess);
     EXPECT_EQ(done.has_value(), c.home) << (done ? "" : done.error().detail);
     EXPECT_EQ(text(s.path / "a.txt"), c.aAtPath);
     EXPECT_EQ(present(s.parked), !c.home);
@@ -246,7 +245,8 @@ struct CommandScene : ParkedScene {
         homecoming, apps,
         kRsync,     [this](const fs::path&) { return std::optional<std::uint64_t>(freeBytes); },
         out,        err,
-        in,         terminal};
+        in,         terminal,
+        runProcess};
     return panicRecoveryCommand(host, options);
   }
   void relocateOne() {

@@ -92,10 +92,10 @@ SnapshotResult<std::string> SnapshotManager::run(std::vector<std::string> args,
     return refuse(SnapshotErrorKind::kToolMissing, {});
   }
   std::string command = commandText(args);
-  ProcessResult result = runProcess({.path = config_.toolPath,
-                                     .args = std::move(args),
-                                     .deadline = deadline,
-                                     .killGrace = config_.timeouts.killGrace});
+  ProcessResult result = config_.run({.path = config_.toolPath,
+                                      .args = std::move(args),
+                                      .deadline = deadline,
+                                      .killGrace = config_.timeouts.killGrace});
   switch (result.outcome) {
     case ProcessOutcome::kExited:
       if (result.exitCode == 0) return std::move(result.out);

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/process.h"
 #include "common/base/timestamps.h"
 #include "snapshots/snapshot_tool_output.h"
 
@@ -75,6 +76,7 @@ struct SnapshotToolConfig {
   // (kToolMissing).
   std::string toolPath;
   SnapshotTimeouts timeouts;
+  ProcessRunner run;  // how the tool runs
 };
 
 // "/usr/bin/tmutil" on macOS; empty elsewhere, where no such tool exists.

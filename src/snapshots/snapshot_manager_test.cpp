@@ -53,7 +53,7 @@ class StandinFixture : public ::testing::Test {
   }
   SnapshotManager manager(std::string toolPath, SnapshotTimeouts timeouts = {}) {
     return SnapshotManager(
-        {.toolPath = std::move(toolPath), .timeouts = timeouts}, recorder_,
+        {.toolPath = std::move(toolPath), .timeouts = timeouts, .run = runProcess}, recorder_,
         [] { return StartupCapacity{}; }, [] { return std::time_t{1'700'000'000}; });
   }
 

@@ -225,11 +225,11 @@ TEST_F(MoverCommandSafety, ReRunningAfterAFailureFinishesTheMoveSafely) {
   writeAwkwardTree(src, 40, 1000);
   const TreeView before = userView(src);
   // An immutable folder: its files cannot be replaced, even by root.
-  if (!runTool("/usr/bin/chattr", {"+i", (src / "dir 4").string()}, 10s).succeeded()) {
+  if (!runTool(runProcess, "/usr/bin/chattr", {"+i", (src / "dir 4").string()}, 10s).succeeded()) {
     GTEST_SKIP() << "chattr +i is not available here";
   }
   auto failed = runApp(home_, {"move", src.string(), "--yes"});
-  (void)runTool("/usr/bin/chattr", {"-i", (src / "dir 4").string()}, 10s);
+  (void)runTool(runProcess, "/usr/bin/chattr", {"-i", (src / "dir 4").string()}, 10s);
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_EQ(onlyPhase(home_), "failed");
   EXPECT_TRUE(contains(failed.err, "To finish the move safely, run: brimvale move " +

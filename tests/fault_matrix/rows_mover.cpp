@@ -264,7 +264,7 @@ bool parkedProjects(Scene& s) {
   writeUserTree(s.target);
   const fs::path copy = copyOf(s, "Projects");
   fs::create_directories(copy.parent_path());
-  if (!runTool("/usr/bin/rsync", {"-a", s.target.string() + "/", copy.string() + "/"},
+  if (!runTool(runProcess, "/usr/bin/rsync", {"-a", s.target.string() + "/", copy.string() + "/"},
                std::chrono::seconds(30))
            .succeeded())
     return false;

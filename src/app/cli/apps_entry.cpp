@@ -63,7 +63,8 @@ int appsHandler(CommandContext& c, AppsEntryOptions& o) {
              "/Applications/Example.app`. Nothing was changed.\n";
     return 2;
   }
-  const auto probe = platform::makeHostBundleProbe();
+  const ProcessRunner run = platform::runnerOf(*c.base.launcher);
+  const auto probe = platform::makeHostBundleProbe(run);
   AppsCommandHost host{
       .folders = apps::defaultAppFolders(c.paths.home),
       .factsCache = c.paths.state / "app-facts.json",
@@ -72,7 +73,7 @@ int appsHandler(CommandContext& c, AppsEntryOptions& o) {
       .isRunning = [&c](std::string_view program) { return c.base.processes->isRunning(program); },
       .classifier = apps::systemClassifierEnvironment(c.paths.home),
       .dockPreferences = apps::dockPreferencesPath(c.paths.home),
-      .toolFallback = apps::hostMachOToolFallback(),
+      .toolFallback = apps::hostMachOToolFallback(run),
       .now = systemClock()(),
       .out = c.out,
       .err = c.err,
@@ -84,7 +85,8 @@ int appsHandler(CommandContext& c, AppsEntryOptions& o) {
                          AppLog(c.paths.root / "brimvale.log", systemClock(), nullptr).write(line);
                        })
                 .loadAll();
-          }};
+          },
+      .run = run};
   if (o.apps.action == "inspect") return appsInspectCommand(host, o.apps.bundle, o.json);
   o.apps.json = o.json;
   if (isAppMoveAction(o.apps.action)) {

@@ -138,8 +138,8 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
     return 1;
   }
   RunLoop loop;
-  MoverHost host(mc.paths, mc.host.defaults.get(), mc.computerName, loop, mc.mounts, std::nullopt,
-                 {}, mc.snapshotTool);
+  MoverHost host(mc.paths, mc.host.defaults.get(), mc.computerName, loop, mc.run, mc.mounts,
+                 std::nullopt, {}, mc.snapshotTool);
   auto& m = host.mover();
   if (mc.launcher) m.setOwner(mover::thisProcessOwner(*mc.launcher));
   transfers::BackgroundJobsStore ledger(mc.paths.state, systemClock());

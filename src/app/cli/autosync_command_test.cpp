@@ -32,6 +32,7 @@ struct AutoSyncRig {
   fs::path working = workingFolderFor(root / "Drive", "Test Box");
 
   AutoSyncRig() {
+    mc.run = runProcess;
     fs::create_directories(paths.state);
     host.defaults = platform::makeJsonUserDefaults(paths.state / "user-defaults.json");
     std::ofstream(paths.config) << "NVMe=\"" << (root / "Drive").string() << "\"\n";

@@ -9,8 +9,10 @@ namespace brimvale::app {
 InstallerOptions CommandContext::installerOptions() const {
   InstallerOptions options;
   options.scriptsFolder = scripts;
+  options.run = platform::runnerOf(*base.launcher);
   const char* env = std::getenv("RSYNC");
-  options.rsyncPath = resolveGnuRsync(env ? env : "", base.rsync->candidates());
+  options.rsyncPath =
+      resolveGnuRsync(env ? env : "", base.rsync->candidates(), platform::runnerOf(*base.launcher));
 #if defined(__APPLE__)
   options.launchctl = "/bin/launchctl";
 #endif

@@ -43,7 +43,7 @@ int driveTransfer(CommandContext& c, DriveTransferOptions& o) {
       .paths = c.paths,
       .runSwitch =
           [&](const std::function<void(std::string_view)>& show) {
-            return switchToNewDrive(c.paths, rsync, show);
+            return switchToNewDrive(platform::runnerOf(*c.base.launcher), c.paths, rsync, show);
           },
       .output = &c.out == &std::cout ? outputKindOf(STDOUT_FILENO) : OutputKind::kPlain,
       .wait = o.wait,

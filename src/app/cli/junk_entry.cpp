@@ -12,6 +12,7 @@ namespace {
 int junk(CommandContext& c, JunkOptions& o) {
   JunkCommandContext jc{.stateDir = c.paths.state,
                         .defaults = *c.host.defaults,
+                        .launcher = *c.base.launcher,
                         .in = std::cin,
                         .out = c.out,
                         .err = c.err,

@@ -12,6 +12,7 @@ MoverCommandContext moverContext(CommandContext& c) {
       c.err,   std::cin, isatty(STDIN_FILENO) == 1};
   mc.snapshotTool = c.snapshotTool;
   mc.launcher = c.base.launcher.get();
+  mc.run = platform::runnerOf(*c.base.launcher);
   if (&c.out == &std::cout) mc.output = outputKindOf(STDOUT_FILENO);
   return mc;
 }

@@ -17,7 +17,8 @@ void options(CLI::App& sub, OpenOptions& o) {
 
 int openDashboard(CommandContext& c, OpenOptions& o) {
   OpenCommandHost host{c.paths, nullptr, c.out, c.err};
-  if (!o.noBrowser) host.openInBrowser = cloud::systemBrowserOpener();
+  if (!o.noBrowser)
+    host.openInBrowser = cloud::systemBrowserOpener(platform::runnerOf(*c.base.launcher));
   return openCommand(host);
 }
 

@@ -16,7 +16,8 @@ void options(CLI::App& sub, PairsOptions& o) { jsonOption(sub, o.json); }
 
 int pairs(CommandContext& c, PairsOptions& o) {
   cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
-                           cloud::hostFingerprint(), std::nullopt);
+                           cloud::hostFingerprint(platform::runnerOf(*c.base.launcher)),
+                           std::nullopt);
   return pairsCommand(pairs, c.out, c.err, o.json);
 }
 

@@ -38,11 +38,11 @@ int bringEverythingHome(CommandContext& c, const relocated::PanicOptions& o) {
   }
   auto mc = moverContext(c);
   relocated::StagedHomecoming homecoming(
-      c.paths, c.installerOptions().rsyncPath,
+      c.paths, c.installerOptions().rsyncPath, mc.run,
       {.cancel = [&mc](const std::string& id) { return movesCommand(mc, "cancel", id) == 0; },
        .resume = [&mc] { return movesCommand(mc, "resume", "") == 0; }});
   AppLog log(c.paths.root / "brimvale.log", systemClock(), nullptr);
-  relocated::EngineAppHomecoming apps(c.paths, c.base.host->computerName(), log.sink());
+  relocated::EngineAppHomecoming apps(c.paths, c.base.host->computerName(), log.sink(), mc.run);
   relocated::PanicHost host{c.paths,
                             {workingFolderFor(*drive, c.base.host->computerName())},
                             homecoming,
@@ -56,7 +56,8 @@ int bringEverythingHome(CommandContext& c, const relocated::PanicOptions& o) {
                             c.out,
                             c.err,
                             std::cin,
-                            isatty(STDIN_FILENO) == 1};
+                            isatty(STDIN_FILENO) == 1,
+                            mc.run};
   return relocated::panicRecoveryCommand(host, o);
 }
 

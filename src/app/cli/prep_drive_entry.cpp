@@ -30,7 +30,8 @@ int prepDrive(CommandContext& c, PrepDriveOptions& o) {
                      drive ? std::string() : driveUnknownMessage(drive.error(), c.paths),
                      c.base.host->computerName(),
                      [&c](const std::vector<std::string>& args) {
-                       return runServiceCommand(c.paths, c.installerOptions().rsyncPath, args,
+                       return runServiceCommand(platform::runnerOf(*c.base.launcher), c.paths,
+                                                c.installerOptions().rsyncPath, args,
                                                 std::chrono::seconds(kDefaultServiceLimitSecs));
                      },
                      c.out,

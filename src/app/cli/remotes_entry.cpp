@@ -36,14 +36,16 @@ void options(CLI::App& sub, RemotesOptions& o) {
 }
 
 int remotes(CommandContext& c, RemotesOptions& o) {
+  const ProcessRunner run = platform::runnerOf(*c.base.launcher);
   const auto location = cloud::vaultLocation(*c.host.defaults, homeFolder());
   const auto pepper = cloud::makeHostPepperStore(location.secretsDir);
-  cloud::SecretVault vault(location, *pepper, cloud::hostFingerprint().text);
+  cloud::SecretVault vault(location, *pepper, cloud::hostFingerprint(run).text);
   cloud::RemoteMetadataStore details(cloud::MetadataFiles::inStateFolder(c.paths.state),
-                                     cloud::hostFingerprint(), std::nullopt);
-  RemotesCommandContext rc{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
+                                     cloud::hostFingerprint(run), std::nullopt);
+  RemotesCommandContext rc{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch(), run),
                            .out = c.out,
                            .err = c.err,
+                           .runner = run,
                            .vault = &vault,
                            .details = &details,
                            .addOptions = o.addOptions,

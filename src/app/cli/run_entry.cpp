@@ -16,7 +16,8 @@ int run(CommandContext& c) {
   RunLoop loop;
   AppLog log(c.paths.root / "brimvale.log", systemClock(), &c.out);
   Application application(c.paths, c.host, c.installerOptions(), loop, log,
-                          c.base.host->computerName(), *c.base.mounts, *c.base.volumes);
+                          c.base.host->computerName(), *c.base.mounts, *c.base.volumes,
+                          *c.base.launcher);
   return application.run();
 }
 

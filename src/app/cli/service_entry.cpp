@@ -26,7 +26,8 @@ void options(CLI::App& sub, ServiceOptions& o) {
 }
 
 int service(CommandContext& c, ServiceOptions& o) {
-  ProcessResult r = runServiceCommand(c.paths, c.installerOptions().rsyncPath, o.arguments,
+  ProcessResult r = runServiceCommand(platform::runnerOf(*c.base.launcher), c.paths,
+                                      c.installerOptions().rsyncPath, o.arguments,
                                       std::chrono::seconds(o.limitSecs));
   c.out << r.out;
   c.err << r.err;

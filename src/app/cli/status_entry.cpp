@@ -36,8 +36,8 @@ int status(CommandContext& c, StatusOptions& o) {
   platform::ServiceJobState job = c.host.services->state();
   const auto refreshed =
       refreshWhenStale(writtenAt(c.paths.statusJson), std::time(nullptr), watchTickSecs(c), [&] {
-        return runServiceCommand(c.paths, c.installerOptions().rsyncPath, {"json"},
-                                 kStatusRefreshLimit)
+        return runServiceCommand(platform::runnerOf(*c.base.launcher), c.paths,
+                                 c.installerOptions().rsyncPath, {"json"}, kStatusRefreshLimit)
             .succeeded();
       });
   if (o.json) {

@@ -42,16 +42,18 @@ std::atomic<bool> transferInterrupted{false};
 
 int transfers(CommandContext& c, TransfersEntryOptions& o) {
   o.transfers.json = o.json;
+  const ProcessRunner run = platform::runnerOf(*c.base.launcher);
   TransfersCommandContext tc{.jobsFile = c.paths.cloudJobs,
                              .stateDir = c.paths.state,
-                             .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
+                             .rclone = cloud::locateRclone(cloud::defaultRcloneSearch(), run),
                              .out = c.out,
                              .err = c.err,
-                             .interrupted = &transferInterrupted};
+                             .interrupted = &transferInterrupted,
+                             .runner = run};
   setTransferPlaces(tc, c.paths, *c.base.mounts, c.base.host->computerName());
   if (&c.out == &std::cout) tc.output = outputKindOf(STDOUT_FILENO);
   cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
-                           cloud::hostFingerprint(), std::nullopt);
+                           cloud::hostFingerprint(run), std::nullopt);
   tc.pairs = &pairs;
   struct sigaction stop {};
   stop.sa_handler = [](int) { transferInterrupted = true; };

@@ -23,7 +23,8 @@ constexpr int kPutDown = 9;
 // An installation made by the real installer into a sandbox home, with man
 // pages and completion, and optionally a folder the service relocated.
 struct Rig : brimvale::testing::InstallerSandbox {
-  ServiceInstaller installer{paths, {scripts, "/usr/bin/rsync", ""}, services, [](auto&) {}};
+  ServiceInstaller installer{
+      paths, {scripts, "/usr/bin/rsync", "", runProcess}, services, [](auto&) {}};
   std::istringstream answer;
   std::ostringstream out, err;
   std::function<int()> bringHome;

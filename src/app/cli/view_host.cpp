@@ -18,7 +18,8 @@ void viewOptions(CLI::App& sub, ViewOptions& o) {
 ViewCommandHost viewHost(CommandContext& c, bool json, int limitSecs) {
   return {.service =
               [&c, limitSecs](const std::vector<std::string>& args) {
-                return runServiceCommand(c.paths, c.installerOptions().rsyncPath, args,
+                return runServiceCommand(platform::runnerOf(*c.base.launcher), c.paths,
+                                         c.installerOptions().rsyncPath, args,
                                          std::chrono::seconds(limitSecs));
               },
           .json = json,

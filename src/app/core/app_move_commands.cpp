@@ -715,7 +715,7 @@ int runAppMoveAction(AppsCommandHost& apps, const AppsOptions& o, const StatePat
     return 2;
   }
   AppLog log(paths.root / "brimvale.log", systemClock(), nullptr);
-  const auto tools = platform::makeHostAppRelocationTools(log.sink());
+  const auto tools = platform::makeHostAppRelocationTools(log.sink(), apps.run);
   const apps::AppManifestStore store(paths.appMovesFolder, log.sink(), systemClock());
   const apps::OffloadRecordStore offloads(apps::offloadsFolder(paths), log.sink());
   const auto drive = configuredDrive(paths);

@@ -49,7 +49,8 @@ struct AppMoveScene {
       .toolFallback = {},
       .now = 1'780'000'000,
       .out = out,
-      .err = err};
+      .err = err,
+      .run = runProcess};
   AppMoveCommandHost host{
       .apps = apps,
       .env = w.env,

@@ -50,6 +50,8 @@ struct AppsCommandHost {
   std::ostream& err;
   // The offload records, which the Offloaded location lists; none when unset.
   std::function<std::vector<apps::OffloadRecord>()> offloadedApps = {};
+  // How the app moves run their tools; unset where no app is moved.
+  ProcessRunner run = {};
 };
 
 // The listing as a table (name, tier, size, last used, reason), or JSON with

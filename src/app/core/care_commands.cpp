@@ -34,7 +34,7 @@ class Snapshots {
       : log_(host.paths.root / "brimvale.log", systemClock(), nullptr),
         ledger_(host.paths.state, systemClock()),
         recorder_(*host.platform.defaults, ledger_, log_.sink()),
-        manager_({.toolPath = host.snapshotTool}, recorder_, [&host] {
+        manager_({.toolPath = host.snapshotTool, .run = host.run}, recorder_, [&host] {
           const auto values = host.platform.volumes->read("/");
           return snapshots::StartupCapacity{
               .available = values.availableCapacity,
@@ -113,7 +113,8 @@ int showDestination(CareCommandHost& host, snapshots::SnapshotManager& manager) 
 
 // A fresh snapshot from the service when it answers, else the last one written.
 std::expected<ServiceStatus, StatusReadFailure> currentStatus(const CareCommandHost& host) {
-  ProcessResult fresh = runServiceCommand(host.paths, host.rsyncPath, {"json"}, kStatusLimit);
+  ProcessResult fresh =
+      runServiceCommand(host.run, host.paths, host.rsyncPath, {"json"}, kStatusLimit);
   if (fresh.succeeded()) {
     if (auto status = decodeStatus(fresh.out)) return status;
   }
@@ -130,7 +131,7 @@ care::CareRoutines careRoutines(CareCommandHost& host, snapshots::SnapshotManage
   return {
       .service =
           [&host](const std::vector<std::string>& args) {
-            return runServiceCommand(host.paths, host.rsyncPath, args, kCareStepLimit);
+            return runServiceCommand(host.run, host.paths, host.rsyncPath, args, kCareStepLimit);
           },
       .thinSnapshots = [&manager]() -> std::optional<std::string> {
         auto thinned =

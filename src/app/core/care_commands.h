@@ -23,7 +23,8 @@ struct CareCommandHost {
   std::string snapshotTool;  // the restore-point tool; empty when there is none
   std::ostream& out;
   std::ostream& err;
-  bool json = false;  // show the home screen, the snapshots and the plan as JSON
+  bool json = false;       // show the home screen, the snapshots and the plan as JSON
+  ProcessRunner run = {};  // how the service and the restore-point tool run
 };
 
 // `list` (the default), `delete STAMP`, `thin BYTES URGENCY` or

@@ -28,7 +28,7 @@ struct CareRig {
   platform::AppPlatform platform;
   fs::path tool = dir.path() / "tmutil";
   std::ostringstream out, err;
-  CareCommandHost host{paths, platform, "", tool.string(), out, err};
+  CareCommandHost host{paths, platform, "", tool.string(), out, err, false, runProcess};
 
   CareRig() {
     fs::create_directories(paths.state);

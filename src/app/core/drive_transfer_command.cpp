@@ -198,7 +198,8 @@ int status(DriveTransferHost& host, const std::vector<std::string>& args) {
 
 }  // namespace
 
-mover::SwitchOutcome switchToNewDrive(const StatePaths& paths, const std::string& rsyncPath,
+mover::SwitchOutcome switchToNewDrive(const ProcessRunner& run, const StatePaths& paths,
+                                      const std::string& rsyncPath,
                                       const std::function<void(std::string_view)>& showStep,
                                       std::chrono::milliseconds lockWait) {
   const DiagnosticsLog diagnostics(paths.diagnosticsLog);
@@ -209,11 +210,9 @@ mover::SwitchOutcome switchToNewDrive(const StatePaths& paths, const std::string
       .diagnostics = diagnostics,
       .service =
           [&](const std::vector<std::string>& args) {
-            return runServiceCommand(paths, rsyncPath, args, kSwitchServiceLimit);
+            return runServiceCommand(run, paths, rsyncPath, args, kSwitchServiceLimit);
           },
-      .privileged = mover::makePrivilegedRelinker(
-          [](const ProcessInvocation& run) { return runProcess(run); }, findExecutable("pkexec"),
-          self),
+      .privileged = mover::makePrivilegedRelinker(run, findExecutable("pkexec"), self),
       .showStep = showStep,
       .lockWait = lockWait};
   return mover::runDriveSwitch(paths, seams);

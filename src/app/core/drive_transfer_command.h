@@ -37,7 +37,7 @@ struct DriveTransferHost {
 // protected links, pkexec running this program's privileged helper; it waits
 // up to `lockWait` for a relocation that holds the relocator lock.
 [[nodiscard]] mover::SwitchOutcome switchToNewDrive(
-    const StatePaths& paths, const std::string& rsyncPath,
+    const ProcessRunner& run, const StatePaths& paths, const std::string& rsyncPath,
     const std::function<void(std::string_view)>& showStep,
     std::chrono::milliseconds lockWait = std::chrono::minutes(10));
 

@@ -70,7 +70,7 @@ bool settleFolderUsers(MoverCommandContext& c, const MoveOptions& o, const std::
   const mover::QuitSteps steps{
       [&c, &src] {
         c.out << "Rechecking which apps still have files open…\n" << std::flush;
-        return mover::FolderInUseProbe::forThisSystem().scan(src);
+        return mover::FolderInUseProbe::forThisSystem(c.run).scan(src);
       },
       [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); }, 1500ms};
   c.out << quitReportText(

@@ -222,7 +222,7 @@ int copyAction(Session& s) {
   auto item = namedScrap(s);
   if (!item) return item.error();
   auto offer = junkClipboardOffer(*item, s.store.paths().media);
-  auto offered = offer ? offerFromBackground(*offer) : std::unexpected(offer.error());
+  auto offered = offer ? offerFromBackground(s.c.launcher, *offer) : std::unexpected(offer.error());
   if (!offered) {
     s.c.err << "The scrap could not be put on the clipboard (" << offered.error().detail
             << "); the board is unchanged. Run this inside your desktop session, whose X "

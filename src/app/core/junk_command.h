@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "junk/junk_store.h"
+#include "platform/platform.h"
 #include "platform/user_defaults.h"
 
 namespace CLI {
@@ -30,6 +31,7 @@ struct JunkOptions {
 struct JunkCommandContext {
   std::filesystem::path stateDir;  // ~/.brimvale/state
   platform::UserDefaults& defaults;
+  platform::ProcessLauncher& launcher;  // starts the clipboard holder
   junk::JunkClock clock = junk::junkSystemClock();
   std::istream& in;
   std::ostream& out;

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "testing/base/temp_folder.h"
+#include "testing/platform/fake_launcher.h"
 #include "testing/platform/memory_user_defaults.h"
 
 namespace brimvale::app {
@@ -32,6 +33,7 @@ class JunkCommandTest : public ::testing::Test {
     std::ostringstream out, err;
     JunkCommandContext context{.stateDir = dir_.path(),
                                .defaults = defaults_,
+                               .launcher = launcher_,
                                .clock = [this] { return now_; },
                                .in = in,
                                .out = out,
@@ -45,6 +47,8 @@ class JunkCommandTest : public ::testing::Test {
 
   brimvale::testing::TempFolder dir_{"junk-command"};
   platform::testing::MemoryDefaults defaults_;
+  platform::testing::FakeProcesses processes_;
+  platform::testing::FakeLauncher launcher_{processes_};
   junk::JunkTime now_ = *junk::parseJunkDate("2026-12-07T12:00:00Z");
 };
 

@@ -10,6 +10,7 @@
 #include "common/base/error.h"
 #include "junk/junk_item.h"
 #include "platform/clipboard.h"
+#include "platform/platform.h"
 
 namespace brimvale::app {
 
@@ -21,6 +22,7 @@ namespace brimvale::app {
 
 // Offers `offer` on the X display from a background process and returns once
 // it owns the clipboard. kUnavailable without a display.
-[[nodiscard]] Result<void> offerFromBackground(const platform::ClipboardOffer& offer);
+[[nodiscard]] Result<void> offerFromBackground(platform::ProcessLauncher& launcher,
+                                               const platform::ClipboardOffer& offer);
 
 }  // namespace brimvale::app

@@ -178,15 +178,16 @@ void checkContents(MoverCommandContext& c, const MoveOptions& o, MoveChecks& che
   const std::string& src = checks.src;
   // The in-use probe reads other processes; one survey of the folder gives
   // both its newest write and its size. Independent, so side by side.
-  auto inUse = std::async(std::launch::async, [src]() -> std::vector<mover::FolderInUseEntry> {
+  auto inUse =
+      std::async(std::launch::async, [src, run = c.run]() -> std::vector<mover::FolderInUseEntry> {
 #ifdef __linux__
-    return mover::FolderInUseProbe::procScanner().scan(src);
+        return mover::FolderInUseProbe::procScanner().scan(src);
 #else
     const std::string lsof = findExecutable("lsof");
     if (lsof.empty()) return {};
-    return mover::FolderInUseProbe(lsof).scan(src);
+    return mover::FolderInUseProbe(run, lsof).scan(src);
 #endif
-  });
+      });
   mover::MoverSettings settings(c.host.defaults.get());
   const auto survey = surveyTree(src);
   auto recent =
@@ -667,8 +668,8 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   const std::shared_ptr<void> loopGone(nullptr, [&c](void*) {
     if (c.onMoveLoop) c.onMoveLoop(nullptr);
   });
-  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, level, extraRoots,
-                 c.snapshotTool);
+  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.run, c.mounts, level,
+                 extraRoots, c.snapshotTool);
   auto& m = host.mover();
   if (c.launcher) m.setOwner(mover::thisProcessOwner(*c.launcher));
   MoveProgressPrinter printer(c.out, c.output);
@@ -798,8 +799,8 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   std::vector<fs::path> extraRoots;
   for (const auto& root : allowedRoots) extraRoots.push_back(fs::absolute(root).lexically_normal());
   RunLoop loop;
-  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, std::nullopt,
-                 extraRoots, c.snapshotTool);
+  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.run, c.mounts,
+                 std::nullopt, extraRoots, c.snapshotTool);
   auto& m = host.mover();
   if (c.launcher) m.setOwner(mover::thisProcessOwner(*c.launcher));
   MoveProgressPrinter printer(c.out, c.output);

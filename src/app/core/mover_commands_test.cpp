@@ -26,6 +26,7 @@ struct MoveRig {
   fs::path working = workingFolderFor(mount, "Test Mac");
 
   explicit MoveRig(bool guardOn) {
+    c.run = runProcess;
     fs::create_directories(paths.state);
     if (!guardOn) {
       std::ofstream(paths.state / "user-defaults.json")

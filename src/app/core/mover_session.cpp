@@ -222,14 +222,14 @@ int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, MoveProgre
 }
 
 MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
-                     std::string computerName, RunLoop& loop, platform::MountTable* mounts,
-                     std::optional<mover::VerificationLevel> level,
+                     std::string computerName, RunLoop& loop, ProcessRunner run,
+                     platform::MountTable* mounts, std::optional<mover::VerificationLevel> level,
                      std::vector<fs::path> extraRoots, std::string snapshotTool)
     : logFile_(paths.state),
       ledger_(paths.state, systemClock()),
       events_(paths.state),
       recorder_(defaults, ledger_),
-      snapshots_({std::move(snapshotTool), {}}, recorder_,
+      snapshots_({std::move(snapshotTool), {}, run}, recorder_,
                  [] { return snapshots::StartupCapacity{}; }) {
   log_.setObserver([this](std::span<const mover::MoverLogLine> lines) { logFile_.write(lines); });
   mover::MoverEnvironment env;
@@ -245,7 +245,8 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
   std::vector<std::string> candidates = mover::RsyncSupport::defaultCandidates("");
   if (const char* named = std::getenv("RSYNC"); named && *named)
     candidates.insert(candidates.begin(), named);
-  env.rsync = mover::RsyncSupport::probe(candidates);
+  env.rsync = mover::RsyncSupport::probe(candidates, run);
+  env.run = run;
   env.extraRoots = std::move(extraRoots);
   env.verificationOverride = level;
   // Where the system keeps no local snapshots a move has none to thin.

@@ -42,6 +42,7 @@ struct MoverCommandContext {
   // Told of the loop a move runs on once it exists, and nullptr before it
   // goes, so another thread can interrupt() it to cancel.
   std::function<void(RunLoop*)> onMoveLoop;
+  ProcessRunner run = {};  // how the copies and their tools run
 };
 
 struct MoveOptions {
@@ -74,7 +75,7 @@ class MoverHost {
   // `mounts` (optional) tells a mounted drive from the empty folder it leaves.
   // `extraRoots`: roots outside the home folder the user allowed for this run.
   MoverHost(const StatePaths& paths, platform::UserDefaults* defaults, std::string computerName,
-            RunLoop& loop, platform::MountTable* mounts,
+            RunLoop& loop, ProcessRunner run, platform::MountTable* mounts,
             std::optional<mover::VerificationLevel> level = {},
             std::vector<std::filesystem::path> extraRoots = {},
             std::string snapshotTool = snapshots::defaultSnapshotToolPath());

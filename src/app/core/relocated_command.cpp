@@ -288,8 +288,8 @@ int moveBackCommand(MoverCommandContext& c, const std::string& id, bool yes, boo
   if (!confirmedMoveBack(c, item, yes)) return 1;
 
   RunLoop loop;
-  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.mounts, std::nullopt, {},
-                 c.snapshotTool);
+  MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.run, c.mounts,
+                 std::nullopt, {}, c.snapshotTool);
   auto& m = host.mover();
   if (c.launcher) m.setOwner(mover::thisProcessOwner(*c.launcher));
   MoveProgressPrinter printer(c.out, c.output);

@@ -61,7 +61,7 @@ TEST(RemoteFolderEdits, MakeAndDeleteThroughALocalRemote) {
         fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::hours(1));
     }
 
-    cloud::RcloneClient client(rclone);
+    cloud::RcloneClient client(rclone, runProcess);
     std::ostringstream out, err;
     std::istringstream in(c.answer);
     RemoteFolderEdit edit{.client = client,

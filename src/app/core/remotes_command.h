@@ -28,7 +28,7 @@ struct RemotesCommandContext {
   std::optional<std::string> rclone;
   std::ostream& out;
   std::ostream& err;
-  cloud::ProcessRunner runner = runProcess;
+  ProcessRunner runner;  // how rclone is run
   // The user's vault, for vault-reset; none where it cannot be opened.
   cloud::SecretVault* vault = nullptr;
   // For add: the remotes' details records, the options after TYPE NAME, and

@@ -22,7 +22,8 @@ namespace {
 struct Remotes {
   brimvale::testing::TempFolder temp{"bv-remotes"};
   std::ostringstream out, err;
-  RemotesCommandContext context{.rclone = findExecutable("rclone"), .out = out, .err = err};
+  RemotesCommandContext context{
+      .rclone = findExecutable("rclone"), .out = out, .err = err, .runner = runProcess};
   Remotes() {
     setenv("RCLONE_CONFIG", (temp / "rclone.conf").c_str(), 1);
     setenv("RCLONE_CACHE_DIR", (temp / "cache").c_str(), 1);

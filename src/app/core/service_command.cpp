@@ -4,8 +4,9 @@
 
 namespace brimvale::app {
 
-ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
-                                std::vector<std::string> args, std::chrono::seconds limit,
+ProcessResult runServiceCommand(const ProcessRunner& run, const StatePaths& paths,
+                                const std::string& rsyncPath, std::vector<std::string> args,
+                                std::chrono::seconds limit,
                                 std::function<void(std::string_view)> onStdout) {
   // A test build's stop and pause points reach the service's steps too.
   std::vector<std::string> armed = armedStopPointOptions();
@@ -15,7 +16,7 @@ ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyn
                                .deadline = limit,
                                .onStdout = std::move(onStdout)};
   if (!rsyncPath.empty()) invocation.envAdditions.emplace_back("RSYNC", rsyncPath);
-  return runProcess(invocation);
+  return run(invocation);
 }
 
 }  // namespace brimvale::app

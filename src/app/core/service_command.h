@@ -16,7 +16,8 @@ namespace brimvale::app {
 // Runs `{home}/.brimvale/brim-vale {args}` once, with RSYNC set when known,
 // under `limit`.
 // `onStdout`, when given, sees the output as it comes.
-[[nodiscard]] ProcessResult runServiceCommand(const StatePaths& paths, const std::string& rsyncPath,
+[[nodiscard]] ProcessResult runServiceCommand(const ProcessRunner& run, const StatePaths& paths,
+                                              const std::string& rsyncPath,
                                               std::vector<std::string> args,
                                               std::chrono::seconds limit,
                                               std::function<void(std::string_view)> onStdout = {});

@@ -17,11 +17,11 @@ TEST(ServiceCommand, RunsTheInstalledServiceWithRsyncAndALimit) {
       ".brimvale/brim-vale",
       "#!/bin/sh\necho \"RSYNC=$RSYNC args=$*\"\n[ \"$1\" = hang ] && exec sleep 30\nexit 3\n");
   std::filesystem::permissions(paths.serviceProgram, std::filesystem::perms::owner_all);
-  ProcessResult r = runServiceCommand(paths, "/opt/rsync 3/rsync", {"free-space", "two words"},
-                                      std::chrono::seconds(30));
+  ProcessResult r = runServiceCommand(runProcess, paths, "/opt/rsync 3/rsync",
+                                      {"free-space", "two words"}, std::chrono::seconds(30));
   EXPECT_EQ(r.out, "RSYNC=/opt/rsync 3/rsync args=free-space two words\n");
   EXPECT_EQ(r.exitCode, 3);
-  EXPECT_EQ(runServiceCommand(paths, "", {"hang"}, std::chrono::seconds(1)).outcome,
+  EXPECT_EQ(runServiceCommand(runProcess, paths, "", {"hang"}, std::chrono::seconds(1)).outcome,
             ProcessOutcome::kTimedOut);
 }
 

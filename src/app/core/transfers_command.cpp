@@ -97,6 +97,7 @@ cloud::SyncManagerSetup managerSetup(TransfersCommandContext& c, const cloud::Rc
   return {
       .jobsFile = c.jobsFile,
       .rclone = c.rclone,
+      .run = c.runner,
       .client = &client,
       .deletable = c.deletable,
       .remoteType = [&client](const std::string& remote) { return remoteTypeOf(client, remote); },
@@ -241,7 +242,7 @@ std::optional<std::string> jobIdFromWords(TransfersCommandContext& c, const Tran
 int cancelJob(TransfersCommandContext& c, const TransfersOptions& o) {
   const auto id = jobIdFromWords(c, o, "cancel", "Nothing was cancelled.");
   if (!id) return o.words.size() != 1 ? 2 : 1;
-  cloud::RcloneClient client(c.rclone);
+  cloud::RcloneClient client(c.rclone, c.runner);
   Foreground shown{c.out};
   cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
   if (auto loaded = manager.load(); !loaded) {
@@ -275,7 +276,7 @@ bool ownerStopped(const cloud::JobRunFiles& runs, const std::string& id) {
 int pauseJob(TransfersCommandContext& c, const TransfersOptions& o) {
   const auto id = jobIdFromWords(c, o, "pause", "Nothing was paused.");
   if (!id) return o.words.size() != 1 ? 2 : 1;
-  cloud::RcloneClient client(c.rclone);
+  cloud::RcloneClient client(c.rclone, c.runner);
   Foreground shown{c.out};
   cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
   if (auto loaded = manager.load(); !loaded) {
@@ -328,7 +329,7 @@ int resumeJob(TransfersCommandContext& c, const TransfersOptions& o) {
           << "), which starts it when a running transfer ends.\n";
     return 0;
   }
-  cloud::RcloneClient client(c.rclone);
+  cloud::RcloneClient client(c.rclone, c.runner);
   transfers::TransferEventStore events(c.stateDir);
   Foreground shown{c.out};
   // A process still waiting for this job runs it again; otherwise this one does.
@@ -445,7 +446,7 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
   job.bisyncResync = o.resync && *mode == cloud::JobMode::kBisync;
   if (!o.bandwidthLimit.empty()) job.bandwidthLimit = o.bandwidthLimit;
 
-  cloud::RcloneClient client(c.rclone);
+  cloud::RcloneClient client(c.rclone, c.runner);
   transfers::TransferEventStore events(c.stateDir);
   Foreground shown{c.out};
   cloud::SyncManager manager(managerSetup(c, client, &events, shown, job.id));

@@ -44,6 +44,7 @@ struct TransfersCommandContext {
   const std::atomic<bool>* interrupted = nullptr;
   // The recent pairs a new transfer is added to; none to leave them alone.
   cloud::PairHistory* pairs = nullptr;
+  ProcessRunner runner = {};  // how rclone is run
 };
 
 // The folders a transfer may delete a local source from: the home folder

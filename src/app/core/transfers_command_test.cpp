@@ -21,7 +21,8 @@ struct Cli {
                                   .stateDir = temp / "state",
                                   .rclone = findExecutable("rclone"),
                                   .out = out,
-                                  .err = err};
+                                  .err = err,
+                                  .runner = runProcess};
   Cli() {
     // rclone reads and writes only this test's own configuration.
     setenv("RCLONE_CONFIG", (temp / "rclone.conf").c_str(), 1);

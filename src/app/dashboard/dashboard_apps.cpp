@@ -30,7 +30,8 @@ constexpr std::string_view kAppWorkBusy =
 // Runs `brimvale apps` with `options`, its lines going to `out` and `err`.
 int runApps(const DashboardSources& sources, platform::Platform& base, const AppsOptions& options,
             std::ostream& out, std::ostream& err) {
-  const auto probe = platform::makeHostBundleProbe();
+  const ProcessRunner run = platform::runnerOf(*base.launcher);
+  const auto probe = platform::makeHostBundleProbe(run);
   AppsCommandHost host{
       .folders = apps::defaultAppFolders(sources.paths.home),
       .factsCache = sources.paths.state / "app-facts.json",
@@ -39,10 +40,11 @@ int runApps(const DashboardSources& sources, platform::Platform& base, const App
       .isRunning = [&base](std::string_view program) { return base.processes->isRunning(program); },
       .classifier = apps::systemClassifierEnvironment(sources.paths.home),
       .dockPreferences = apps::dockPreferencesPath(sources.paths.home),
-      .toolFallback = apps::hostMachOToolFallback(),
+      .toolFallback = apps::hostMachOToolFallback(run),
       .now = systemClock()(),
       .out = out,
-      .err = err};
+      .err = err,
+      .run = run};
   if (isAppMoveAction(options.action)) {
     return runAppMoveAction(host, options, sources.paths, sources.computerName);
   }

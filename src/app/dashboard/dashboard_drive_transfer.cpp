@@ -72,7 +72,8 @@ int DriveTransferRoutes::run(const std::vector<std::string>& args, bool json, st
   std::ostringstream errStream;
   ViewCommandHost view{.service =
                            [this](const std::vector<std::string>& serviceArgs) {
-                             return runServiceCommand(sources_.paths, sources_.rsyncPath,
+                             return runServiceCommand(platform::runnerOf(sources_.launcher),
+                                                      sources_.paths, sources_.rsyncPath,
                                                       serviceArgs, kServiceLimit);
                            },
                        .json = json,
@@ -81,7 +82,8 @@ int DriveTransferRoutes::run(const std::vector<std::string>& args, bool json, st
   DriveTransferHost host{.view = view,
                          .paths = sources_.paths,
                          .runSwitch = [this](const std::function<void(std::string_view)>& show) {
-                           return switchToNewDrive(sources_.paths, sources_.rsyncPath, show);
+                           return switchToNewDrive(platform::runnerOf(sources_.launcher),
+                                                   sources_.paths, sources_.rsyncPath, show);
                          }};
   const int status = driveTransferCommand(host, args);
   out = trimmed(outStream.str());

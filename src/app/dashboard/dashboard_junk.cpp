@@ -21,6 +21,7 @@ web::Reply runJunk(const DashboardSources& sources, std::mutex& board, JunkOptio
   std::ostringstream err;
   JunkCommandContext context{.stateDir = sources.paths.state,
                              .defaults = *sources.platform.defaults,
+                             .launcher = sources.launcher,
                              .in = in,
                              .out = out,
                              .err = err};

@@ -103,6 +103,7 @@ web::Reply DashboardRoutes::home() {
   std::ostringstream err;
   CareCommandHost host{
       sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
+  host.run = platform::runnerOf(sources_.launcher);
   host.json = true;
   if (homeCommand(host) != 0) return web::sentenceReply(503, err.str());
   return {.status = 200, .contentType = "application/json", .body = out.str()};
@@ -113,6 +114,7 @@ web::Reply DashboardRoutes::carePlan() {
   std::ostringstream err;
   CareCommandHost host{
       sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
+  host.run = platform::runnerOf(sources_.launcher);
   host.json = true;
   if (careCommand(host, CareMode::kPlanOnly) != 0) return web::sentenceReply(503, err.str());
   return {.status = 200, .contentType = "application/json", .body = out.str()};
@@ -151,6 +153,7 @@ void DashboardRoutes::runCare() {
     std::ostream err(&errLines);
     CareCommandHost host{
         sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
+    host.run = platform::runnerOf(sources_.launcher);
     status = careCommand(host, CareMode::kRun);
   }
   events.publish("care-done", nlohmann::json{{"status", status}}.dump());

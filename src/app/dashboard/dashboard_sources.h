@@ -20,6 +20,7 @@ struct DashboardSources {
   std::string rsyncPath;     // handed to the service
   std::string snapshotTool;  // empty: none
   platform::MountTable& mounts;
+  platform::ProcessLauncher& launcher;
   std::string computerName;
 };
 

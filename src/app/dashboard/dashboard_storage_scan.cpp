@@ -33,9 +33,9 @@ void StorageScanRoutes::scan() {
   auto& events = server_.events();
   events.publish("scan-start", "{}");
   ProbeRows rows([&](const json& row) { events.publish("scan-probe", row.dump()); });
-  const ProcessResult run =
-      runServiceCommand(sources_.paths, sources_.rsyncPath, {"scan-storage"}, kScanLimit,
-                        [&](std::string_view chunk) { rows.feed(chunk); });
+  const ProcessResult run = runServiceCommand(platform::runnerOf(sources_.launcher), sources_.paths,
+                                              sources_.rsyncPath, {"scan-storage"}, kScanLimit,
+                                              [&](std::string_view chunk) { rows.feed(chunk); });
   if (run.outcome != ProcessOutcome::kExited || run.exitCode != 0) {
     const std::string why =
         run.outcome == ProcessOutcome::kExited ? run.err : serviceRunFailure(run);

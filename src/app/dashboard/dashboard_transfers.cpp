@@ -21,12 +21,14 @@ constexpr std::string_view kNoId = "Choose a transfer first. Nothing was changed
 int runTransfers(const DashboardSources& sources, const TransfersOptions& options,
                  std::ostream& out, std::ostream& err,
                  const std::atomic<bool>* interrupted = nullptr) {
+  const ProcessRunner run = platform::runnerOf(sources.launcher);
   TransfersCommandContext context{.jobsFile = sources.paths.cloudJobs,
                                   .stateDir = sources.paths.state,
-                                  .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
+                                  .rclone = cloud::locateRclone(cloud::defaultRcloneSearch(), run),
                                   .out = out,
                                   .err = err,
-                                  .interrupted = interrupted};
+                                  .interrupted = interrupted,
+                                  .runner = run};
   setTransferPlaces(context, sources.paths, sources.mounts, sources.computerName);
   return transfersCommand(context, options);
 }
@@ -67,8 +69,11 @@ web::Reply TransfersRoutes::list() {
 web::Reply TransfersRoutes::remotes() {
   std::ostringstream out;
   std::ostringstream err;
-  RemotesCommandContext context{
-      .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()), .out = out, .err = err};
+  const ProcessRunner run = platform::runnerOf(sources_.launcher);
+  RemotesCommandContext context{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch(), run),
+                                .out = out,
+                                .err = err,
+                                .runner = run};
   const int status = remotesCommand(context, {"list"}, true);
   return jsonOrSentence(status, out, err);
 }

@@ -42,9 +42,10 @@ struct AppMoveRuntime::Worker {
   bool repaired = false;
 
   Worker(StatePaths p, const std::string& computerName, AppLog& log,
+         platform::ProcessLauncher& launcher,
          std::function<void(const apps::MonitorNotification&)> notify)
       : paths(std::move(p)),
-        tools(platform::makeHostAppRelocationTools(log.sink())),
+        tools(platform::makeHostAppRelocationTools(log.sink(), platform::runnerOf(launcher))),
         store(paths.appMovesFolder, log.sink(), systemClock()) {
     const fs::path home = paths.home;
     const StatePaths statePaths = paths;
@@ -76,10 +77,12 @@ struct AppMoveRuntime::Worker {
 };
 
 AppMoveRuntime::AppMoveRuntime(StatePaths paths, std::string computerName, RunLoop& loop,
-                               AppLog& log, platform::NotificationCenter& centre)
+                               AppLog& log, platform::NotificationCenter& centre,
+                               platform::ProcessLauncher& launcher)
     : loop_(loop), log_(log), centre_(centre) {
   worker_ = std::make_shared<Worker>(
-      std::move(paths), computerName, log, [&loop, &centre](const apps::MonitorNotification& n) {
+      std::move(paths), computerName, log, launcher,
+      [&loop, &centre](const apps::MonitorNotification& n) {
         // From a worker: the centre belongs to the loop thread.
         platform::NotificationRequest request{
             .identifier = n.name + "." + n.userInfo.value("manifestID", std::string()),

@@ -18,7 +18,7 @@ class AppMoveRuntime {
  public:
   // Everything passed in must outlive the runtime.
   AppMoveRuntime(StatePaths paths, std::string computerName, RunLoop& loop, AppLog& log,
-                 platform::NotificationCenter& centre);
+                 platform::NotificationCenter& centre, platform::ProcessLauncher& launcher);
   ~AppMoveRuntime();
   AppMoveRuntime(const AppMoveRuntime&) = delete;
   AppMoveRuntime& operator=(const AppMoveRuntime&) = delete;

@@ -35,9 +35,10 @@ constexpr milliseconds kIdleLook{100};
 Application::Application(StatePaths paths, platform::AppPlatform& platform,
                          InstallerOptions installer, RunLoop& loop, AppLog& log,
                          std::string computerName, platform::MountTable& mounts,
-                         platform::VolumeMeter& volumes)
+                         platform::VolumeMeter& volumes, platform::ProcessLauncher& launcher)
     : paths_(std::move(paths)),
       platform_(platform),
+      launcher_(launcher),
       loop_(loop),
       log_(log),
       installer_(paths_, installer, *platform.services, log.sink()),
@@ -47,17 +48,18 @@ Application::Application(StatePaths paths, platform::AppPlatform& platform,
               systemClock()),
       delivery_(paths_, centre_),
       monitor_({paths_, *platform.volumes, *platform.defaults, delivery_, ledger_, loop, log.sink(),
-                systemClock(), installer.rsyncPath}),
+                systemClock(), installer.rsyncPath, platform::runnerOf(launcher)}),
       history_(
           {paths_, volumes, mounts, workingFolderName(computerName), ledger_, loop, systemClock()}),
-      appMoves_(paths_, computerName, loop, log, centre_),
-      mover_(paths_, platform.defaults.get(), computerName, loop, &mounts),
+      appMoves_(paths_, computerName, loop, log, centre_, launcher),
+      mover_(paths_, platform.defaults.get(), computerName, loop, platform::runnerOf(launcher),
+             &mounts),
       cloud_(paths_, loop, log, mover_.mover(),
              {.holdMoverLock = [this] { return holdMoverLock(); },
               .moverMayBeIdle = [this] { releaseMoverLockWhenIdle(); }}),
       junk_(paths_, *platform.defaults, loop, log),
       dashboard_({paths_, platform, installer.rsyncPath, snapshots::defaultSnapshotToolPath(),
-                  mounts, std::move(computerName)},
+                  mounts, launcher, std::move(computerName)},
                  log),
       rsyncPath_(installer.rsyncPath) {}
 
@@ -164,8 +166,8 @@ void Application::switchWhenCopied() {
   loop_.runInBackground([paths = paths_, rsync = rsyncPath_, this]() -> std::function<void()> {
     std::vector<std::string> steps;
     mover::SwitchOutcome outcome = switchToNewDrive(
-        paths, rsync, [&steps](std::string_view step) { steps.emplace_back(step); },
-        milliseconds(0));
+        platform::runnerOf(launcher_), paths, rsync,
+        [&steps](std::string_view step) { steps.emplace_back(step); }, milliseconds(0));
     return [this, outcome, steps] {
       switching_ = false;
       // A refusal is tried again on every look; it is logged once until it changes.

@@ -30,7 +30,7 @@ class Application {
   // Everything passed in must outlive the application.
   Application(StatePaths paths, platform::AppPlatform& platform, InstallerOptions installer,
               RunLoop& loop, AppLog& log, std::string computerName, platform::MountTable& mounts,
-              platform::VolumeMeter& volumes);
+              platform::VolumeMeter& volumes, platform::ProcessLauncher& launcher);
 
   // Start-up in order: service first (installing on first run), the wait for
   // it to be loaded, the first drain and the 2 s drain timer, the sweep of
@@ -65,6 +65,7 @@ class Application {
 
   StatePaths paths_;
   platform::AppPlatform& platform_;
+  platform::ProcessLauncher& launcher_;
   RunLoop& loop_;
   AppLog& log_;
   ServiceInstaller installer_;

@@ -55,10 +55,14 @@ CloudRuntime::CloudRuntime(const StatePaths& paths, RunLoop& loop, AppLog& log,
       host_(platform::makeHostPlatform()),
       ledger_(paths.state, systemClock()),
       events_(paths.state),
-      client_(cloud::locateRclone(cloud::defaultRcloneSearch())),
+      client_(
+          cloud::locateRclone(cloud::defaultRcloneSearch(), platform::runnerOf(*host_.launcher)),
+          platform::runnerOf(*host_.launcher)),
       transfers_({
           .jobsFile = paths.cloudJobs,
-          .rclone = cloud::locateRclone(cloud::defaultRcloneSearch()),
+          .rclone = cloud::locateRclone(cloud::defaultRcloneSearch(),
+                                        platform::runnerOf(*host_.launcher)),
+          .run = platform::runnerOf(*host_.launcher),
           .client = &client_,
           .deletable = transferDeletable(paths, host_.host->computerName()),
           .remoteType = [this](const std::string& remote) -> std::optional<std::string> {

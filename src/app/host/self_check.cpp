@@ -127,10 +127,10 @@ bool SelfCheck::programIsValid() {
   if (!size || !time) return false;
   if (validProgram_ && validProgram_->first == *size && validProgram_->second == *time) return true;
   if (access(paths_.serviceProgram.c_str(), X_OK) != 0) return false;
-  ProcessResult probe = runProcess({.path = paths_.serviceProgram.string(),
-                                    .args = {"help"},
-                                    .envAdditions = {{"HOME", paths_.home.string()}},
-                                    .deadline = kProgramProbeLimit});
+  ProcessResult probe = installer_.runner()({.path = paths_.serviceProgram.string(),
+                                             .args = {"help"},
+                                             .envAdditions = {{"HOME", paths_.home.string()}},
+                                             .deadline = kProgramProbeLimit});
   if (!probe.succeeded() || probe.out.find("brim-vale") == std::string::npos) return false;
   validProgram_.emplace(*size, *time);
   return true;

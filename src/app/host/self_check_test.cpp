@@ -11,7 +11,8 @@ namespace fs = std::filesystem;
 
 struct SelfCheckRig : brimvale::testing::InstallerSandbox {
   std::time_t now = 1'900'000'000;
-  ServiceInstaller installer{paths, {scripts, "", ""}, services, [](const std::string&) {}};
+  ServiceInstaller installer{
+      paths, {scripts, "", "", runProcess}, services, [](const std::string&) {}};
   SelfCheck check{
       paths, scripts, installer, services, [this] { return now; }, std::chrono::milliseconds(0)};
 

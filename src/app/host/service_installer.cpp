@@ -116,7 +116,7 @@ void ServiceInstaller::migrateLegacy() {
     const fs::path plist = agents / name;
     if (!installedAt(plist)) continue;
     if (!options_.launchctl.empty()) {
-      (void)runProcess(  // unloading what is not loaded fails harmlessly
+      (void)options_.run(  // unloading what is not loaded fails harmlessly
           {.path = options_.launchctl, .args = {"unload", plist.string()}, .deadline = kLoadLimit});
     }
     bestEffort(removePath(plist), diagnostics, "removing a legacy agent definition");

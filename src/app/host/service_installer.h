@@ -40,6 +40,7 @@ struct InstallerOptions {
   std::filesystem::path scriptsFolder;  // the program folder's Scripts
   std::string rsyncPath;                // resolved GNU rsync; empty when none
   std::string launchctl;                // unloads legacy agents; empty: none to unload
+  ProcessRunner run;                    // how launchctl and the service program run
 };
 
 class ServiceInstaller {
@@ -69,6 +70,7 @@ class ServiceInstaller {
   // the shim, the manual pages and completion, the service definition. The
   // configuration and the state are the user's and are not listed.
   [[nodiscard]] std::vector<std::filesystem::path> installedFiles() const;
+  [[nodiscard]] const ProcessRunner& runner() const { return options_.run; }
 
   // Steps of install(), public for the self-check's repairs.
   void migrateLegacy();

@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 struct InstallerRig : brimvale::testing::InstallerSandbox {
   std::vector<std::string> said;
   ServiceInstaller installer{
-      paths, {scripts, "/usr/bin/rsync", ""}, services, [this](const std::string& l) {
+      paths, {scripts, "/usr/bin/rsync", "", runProcess}, services, [this](const std::string& l) {
         said.push_back(l);
       }};
 

@@ -50,18 +50,19 @@ std::vector<FolderInUseEntry> parseInUseOutput(
   return out;
 }
 
-FolderInUseProbe::FolderInUseProbe(std::string lsofPath, std::chrono::milliseconds limit)
-    : lsofPath_(std::move(lsofPath)), limit_(limit) {}
+FolderInUseProbe::FolderInUseProbe(ProcessRunner run, std::string lsofPath,
+                                   std::chrono::milliseconds limit)
+    : run_(std::move(run)), lsofPath_(std::move(lsofPath)), limit_(limit) {}
 
 FolderInUseProbe FolderInUseProbe::procScanner(fs::path procRoot, std::chrono::milliseconds limit) {
-  FolderInUseProbe probe("", limit);
+  FolderInUseProbe probe({}, "", limit);  // reads the table, runs nothing
   probe.procRoot_ = std::move(procRoot);
   return probe;
 }
 
-FolderInUseProbe FolderInUseProbe::forThisSystem() {
+FolderInUseProbe FolderInUseProbe::forThisSystem(ProcessRunner run) {
   if (pathExists("/proc/self/fd").value_or(false)) return procScanner();
-  return FolderInUseProbe(findExecutable("lsof"));
+  return FolderInUseProbe(std::move(run), findExecutable("lsof"));
 }
 
 std::vector<FolderInUseEntry> FolderInUseProbe::scanProc(const std::string& folder) const {
@@ -123,7 +124,7 @@ std::vector<FolderInUseEntry> FolderInUseProbe::scan(const std::string& folder) 
   invocation.args = {"+D", folder, "-F", "pc"};
   invocation.deadline = limit_;
   invocation.killGrace = std::chrono::milliseconds(500);
-  ProcessResult r = runProcess(invocation);
+  ProcessResult r = run_(invocation);
   return parseInUseOutput(r.out, static_cast<int>(getpid()), [](int pid) {
     return readSymlink("/proc/" + std::to_string(pid) + "/exe").value_or(fs::path()).string();
   });

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/process.h"
+
 namespace brimvale {
 
 struct FolderInUseEntry {
@@ -31,18 +33,20 @@ struct FolderInUseEntry {
 // with what was found so far. Never fails: a probe that cannot run gives nothing.
 class FolderInUseProbe {
  public:
-  explicit FolderInUseProbe(std::string lsofPath = "/usr/bin/lsof",
+  // lsof runs through `run`.
+  explicit FolderInUseProbe(ProcessRunner run, std::string lsofPath = "/usr/bin/lsof",
                             std::chrono::milliseconds limit = std::chrono::seconds(8));
   // Linux only; `procRoot` is where the process table is mounted.
   [[nodiscard]] static FolderInUseProbe procScanner(
       std::filesystem::path procRoot = "/proc",
       std::chrono::milliseconds limit = std::chrono::seconds(8));
   // The process table where there is one, else lsof found on the usual paths.
-  [[nodiscard]] static FolderInUseProbe forThisSystem();
+  [[nodiscard]] static FolderInUseProbe forThisSystem(ProcessRunner run);
   [[nodiscard]] std::vector<FolderInUseEntry> scan(const std::string& folder) const;
 
  private:
   [[nodiscard]] std::vector<FolderInUseEntry> scanProc(const std::string& folder) const;
+  ProcessRunner run_;
   std::string lsofPath_;
   std::optional<std::filesystem::path> procRoot_;
   std::chrono::milliseconds limit_;

@@ -60,17 +60,25 @@ struct ProcessResult {
 };
 
 // Runs the program to completion (or its deadline). Never throws; a program
-// that cannot be started reports kFailedToStart with the reason.
+// that cannot be started reports kFailedToStart with the reason. Only the real
+// process launcher calls this: everything else runs programs through a
+// launcher, or through the ProcessRunner its owner hands down, so a test can
+// fake them.
 [[nodiscard]] ProcessResult runProcess(const ProcessInvocation& invocation);
+
+// How code that cannot see the platform runs a program: the launcher's run,
+// handed down by whoever owns the launcher (a test hands a fake).
+using ProcessRunner = std::function<ProcessResult(const ProcessInvocation&)>;
 
 // Standard output of a program that exited with 0 within `deadline`, else
 // nothing: for measurements whose failure only means "use the fallback".
-[[nodiscard]] std::optional<std::string> outputOf(const std::string& path,
+[[nodiscard]] std::optional<std::string> outputOf(const ProcessRunner& run, const std::string& path,
                                                   std::vector<std::string> args,
                                                   std::chrono::milliseconds deadline);
 
-// runProcess with only a program, its arguments and a deadline.
-[[nodiscard]] ProcessResult runTool(const std::string& path, std::vector<std::string> args,
+// A run with only a program, its arguments and a deadline.
+[[nodiscard]] ProcessResult runTool(const ProcessRunner& run, const std::string& path,
+                                    std::vector<std::string> args,
                                     std::chrono::milliseconds deadline);
 
 // First executable named `name` in the usual system folders, or empty.

@@ -30,7 +30,7 @@ bool isGnuRsyncVersionLine(std::string_view firstLine) {
   return false;
 }
 
-bool qualifiesAsGnuRsync(const std::string& path) {
+bool qualifiesAsGnuRsync(const std::string& path, const ProcessRunner& run) {
   if (path.empty() || path.front() != '/' || !isRegularFile(path).value_or(false) ||
       access(path.c_str(), X_OK) != 0) {
     return false;
@@ -40,7 +40,7 @@ bool qualifiesAsGnuRsync(const std::string& path) {
   invocation.args = {"--version"};
   invocation.deadline = std::chrono::seconds(5);
   invocation.captureLimit = 64 * 1024;
-  ProcessResult result = runProcess(invocation);
+  ProcessResult result = run(invocation);
   if (result.outcome != ProcessOutcome::kExited) return false;
   std::string_view out = result.out;
   std::string_view firstLine = out.substr(0, out.find('\n'));
@@ -48,11 +48,11 @@ bool qualifiesAsGnuRsync(const std::string& path) {
   return isGnuRsyncVersionLine(firstLine);
 }
 
-std::string resolveGnuRsync(const std::string& envRsync,
-                            const std::vector<std::string>& candidates) {
-  if (!envRsync.empty() && qualifiesAsGnuRsync(envRsync)) return envRsync;
+std::string resolveGnuRsync(const std::string& envRsync, const std::vector<std::string>& candidates,
+                            const ProcessRunner& run) {
+  if (!envRsync.empty() && qualifiesAsGnuRsync(envRsync, run)) return envRsync;
   for (const std::string& candidate : candidates) {
-    if (qualifiesAsGnuRsync(candidate)) return candidate;
+    if (qualifiesAsGnuRsync(candidate, run)) return candidate;
   }
   return {};
 }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/process.h"
+
 namespace brimvale {
 
 // True when the first line of `--version` output names GNU rsync 3.x or 4.x:
@@ -16,11 +18,12 @@ namespace brimvale {
 // followed) whose `--version` exits within 5 seconds with a first line that
 // isGnuRsyncVersionLine(). A program that times out or dies by a signal does
 // not qualify.
-[[nodiscard]] bool qualifiesAsGnuRsync(const std::string& path);
+[[nodiscard]] bool qualifiesAsGnuRsync(const std::string& path, const ProcessRunner& run);
 
 // The first qualifying program: `envRsync` (the RSYNC environment variable,
 // skipped when empty), then `candidates` in order. Empty when none qualifies.
 [[nodiscard]] std::string resolveGnuRsync(const std::string& envRsync,
-                                          const std::vector<std::string>& candidates);
+                                          const std::vector<std::string>& candidates,
+                                          const ProcessRunner& run);
 
 }  // namespace brimvale

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 class LinuxAppRelocationTools : public AppRelocationTools {
  public:
-  LinuxAppRelocationTools(LinuxAppToolPaths paths, ToolLog log, ToolRunner run)
+  LinuxAppRelocationTools(LinuxAppToolPaths paths, ToolLog log, ProcessRunner run)
       : paths_(std::move(paths)), log_(std::move(log)), run_(std::move(run)) {}
 
   ToolStep copyBundle(const std::string& source, const std::string& destination,
@@ -139,7 +139,7 @@ class LinuxAppRelocationTools : public AppRelocationTools {
 
   LinuxAppToolPaths paths_;
   ToolLog log_;
-  ToolRunner run_;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -151,7 +151,7 @@ LinuxAppToolPaths installedLinuxAppTools(const fs::path& home) {
 }
 
 std::unique_ptr<AppRelocationTools> makeLinuxAppRelocationTools(LinuxAppToolPaths paths,
-                                                                ToolLog log, ToolRunner run) {
+                                                                ToolLog log, ProcessRunner run) {
   return std::make_unique<LinuxAppRelocationTools>(std::move(paths), std::move(log),
                                                    std::move(run));
 }

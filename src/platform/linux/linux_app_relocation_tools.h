@@ -34,6 +34,6 @@ struct LinuxAppToolPaths {
 inline constexpr std::chrono::seconds kDesktopDatabaseDeadline{15};
 
 [[nodiscard]] std::unique_ptr<AppRelocationTools> makeLinuxAppRelocationTools(
-    LinuxAppToolPaths paths, ToolLog log, ToolRunner run = runProcess);
+    LinuxAppToolPaths paths, ToolLog log, ProcessRunner run);
 
 }  // namespace brimvale::platform

@@ -25,7 +25,8 @@ struct Tools {
   std::unique_ptr<AppRelocationTools> tools;
   explicit Tools(LinuxAppToolPaths paths)
       : tools(makeLinuxAppRelocationTools(
-            std::move(paths), [this](const std::string& line) { logged.push_back(line); })) {}
+            std::move(paths), [this](const std::string& line) { logged.push_back(line); },
+            runProcess)) {}
 };
 
 bool hasAttribute(const fs::path& p, const char* name) {

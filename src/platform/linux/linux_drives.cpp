@@ -37,7 +37,8 @@ std::string canonicalOrEmpty(const fs::path& path) {
 
 class LinuxDriveTools final : public DriveTools {
  public:
-  explicit LinuxDriveTools(LinuxDrivePaths paths) : paths_(std::move(paths)) {}
+  LinuxDriveTools(LinuxDrivePaths paths, ProcessRunner run)
+      : paths_(std::move(paths)), run_(std::move(run)) {}
 
   DriveInfo info(const std::string& path) override {
     DriveInfo info;
@@ -105,12 +106,12 @@ class LinuxDriveTools final : public DriveTools {
     const bool made = fs::create_directories(mountPath, ec);
     for (const auto& [invocation, link] : ids) {
       if (canExecute(paths_.mount) &&
-          runTool(paths_.mount, {invocation, mountPath}, kMountDeadline).succeeded()) {
+          runTool(run_, paths_.mount, {invocation, mountPath}, kMountDeadline).succeeded()) {
         return;
       }
       if (canExecute(paths_.udisksctl) &&
-          runTool(paths_.udisksctl, {"mount", "--no-user-interaction", "-b", paths_.devRoot + link},
-                  kMountDeadline)
+          runTool(run_, paths_.udisksctl,
+                  {"mount", "--no-user-interaction", "-b", paths_.devRoot + link}, kMountDeadline)
               .succeeded()) {
         break;
       }
@@ -119,7 +120,7 @@ class LinuxDriveTools final : public DriveTools {
   }
 
   Result<std::string> eject(const std::string& path) override {
-    ProcessResult r = runTool(paths_.umount, {path}, kMountDeadline);
+    ProcessResult r = runTool(run_, paths_.umount, {path}, kMountDeadline);
     std::string output = r.out + r.err;
     while (!output.empty() && output.back() == '\n') output.pop_back();
     if (!r.succeeded()) {
@@ -132,25 +133,28 @@ class LinuxDriveTools final : public DriveTools {
   bool askToQuit(const std::string&) override { return false; }
 
   std::string openFilesBelow(const std::string& path) override {
-    return runTool(paths_.lsof, {"+D", path}, kLsofDeadline).out;
+    return runTool(run_, paths_.lsof, {"+D", path}, kLsofDeadline).out;
   }
 
  private:
   LinuxDrivePaths paths_;
+  ProcessRunner run_;
 };
 
 class LinuxServiceAgents final : public ServiceAgents {
  public:
-  explicit LinuxServiceAgents(std::string systemctl) : systemctl_(std::move(systemctl)) {}
+  LinuxServiceAgents(std::string systemctl, ProcessRunner run)
+      : systemctl_(std::move(systemctl)), run_(std::move(run)) {}
   bool isLoaded(const std::string& label) override {
     if (!canExecute(systemctl_)) return false;
-    return runTool(systemctl_, {"--user", "is-active", "--quiet", "--", label},
+    return runTool(run_, systemctl_, {"--user", "is-active", "--quiet", "--", label},
                    std::chrono::seconds(5))
         .succeeded();
   }
 
  private:
   std::string systemctl_;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -189,12 +193,12 @@ BusWords describeBus(std::string_view sysfsDevicePath) {
   return {"Internal", ""};
 }
 
-std::unique_ptr<DriveTools> makeLinuxDriveTools(LinuxDrivePaths paths) {
-  return std::make_unique<LinuxDriveTools>(std::move(paths));
+std::unique_ptr<DriveTools> makeLinuxDriveTools(LinuxDrivePaths paths, ProcessRunner run) {
+  return std::make_unique<LinuxDriveTools>(std::move(paths), std::move(run));
 }
 
-std::unique_ptr<ServiceAgents> makeLinuxServiceAgents(std::string systemctl) {
-  return std::make_unique<LinuxServiceAgents>(std::move(systemctl));
+std::unique_ptr<ServiceAgents> makeLinuxServiceAgents(std::string systemctl, ProcessRunner run) {
+  return std::make_unique<LinuxServiceAgents>(std::move(systemctl), std::move(run));
 }
 
 }  // namespace brimvale::platform

@@ -60,8 +60,10 @@ struct BusWords {
 };
 [[nodiscard]] BusWords describeBus(std::string_view sysfsDevicePath);
 
-[[nodiscard]] std::unique_ptr<DriveTools> makeLinuxDriveTools(LinuxDrivePaths paths);
+[[nodiscard]] std::unique_ptr<DriveTools> makeLinuxDriveTools(LinuxDrivePaths paths,
+                                                              ProcessRunner run);
 // `systemctl --user is-active --quiet {label}`.
-[[nodiscard]] std::unique_ptr<ServiceAgents> makeLinuxServiceAgents(std::string systemctl);
+[[nodiscard]] std::unique_ptr<ServiceAgents> makeLinuxServiceAgents(std::string systemctl,
+                                                                    ProcessRunner run);
 
 }  // namespace brimvale::platform

@@ -65,7 +65,7 @@ TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {
   paths.procRoot = (tree.path() / "proc").string();
   paths.sysRoot = (tree.path() / "sys").string();
   paths.devRoot = (tree.path() / "dev").string();
-  DriveInfo info = makeLinuxDriveTools(paths)->info(volume.string());
+  DriveInfo info = makeLinuxDriveTools(paths, runProcess)->info(volume.string());
   EXPECT_EQ(info.filesystem, "exfat");
   EXPECT_EQ(info.protocol, "USB");
   EXPECT_EQ(info.location, "External");

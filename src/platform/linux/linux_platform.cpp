@@ -69,7 +69,8 @@ class LinuxVolumeMeter final : public VolumeMeter {
 
 class LinuxUserActivity final : public UserActivity {
  public:
-  explicit LinuxUserActivity(LinuxPaths paths) : paths_(std::move(paths)) {
+  LinuxUserActivity(LinuxPaths paths, ProcessRunner run)
+      : paths_(std::move(paths)), run_(std::move(run)) {
     if (paths_.xprintidle.empty()) paths_.xprintidle = findExecutable("xprintidle");
   }
 
@@ -80,7 +81,7 @@ class LinuxUserActivity final : public UserActivity {
     };
     bool display = !environmentValue("DISPLAY").empty();
     if (display && isExecutable(paths_.xprintidle)) {
-      auto out = outputOf(paths_.xprintidle, {}, kIdleToolDeadline);
+      auto out = outputOf(run_, paths_.xprintidle, {}, kIdleToolDeadline);
       if (out) consider(parseXprintidleSeconds(*out));
     }
     LogindReading logind = readLogind();
@@ -108,7 +109,7 @@ class LinuxUserActivity final : public UserActivity {
     if (access((paths_.logindUsersDir + "/" + std::to_string(getuid())).c_str(), F_OK) != 0) {
       return reading;
     }
-    auto user = outputOf(paths_.loginctl,
+    auto user = outputOf(run_, paths_.loginctl,
                          {"show-user", std::to_string(getuid()), "-p", "Display", "-p", "Sessions"},
                          kIdleToolDeadline);
     if (!user) return reading;
@@ -117,7 +118,7 @@ class LinuxUserActivity final : public UserActivity {
     std::string display{trimBlanks(findValue(values, "Display").value_or(""))};
     reading.hasSession = !sessions.empty() || !display.empty();
     if (display.empty()) return reading;
-    auto session = outputOf(paths_.loginctl,
+    auto session = outputOf(run_, paths_.loginctl,
                             {"show-session", display, "-p", "IdleHint", "-p", "IdleSinceHint"},
                             kIdleToolDeadline);
     if (!session) return reading;
@@ -128,6 +129,7 @@ class LinuxUserActivity final : public UserActivity {
   }
 
   LinuxPaths paths_;
+  ProcessRunner run_;
 };
 
 class LinuxHostIdentity final : public HostIdentity {
@@ -198,7 +200,8 @@ std::string gvariantString(std::string_view text) {
 
 class LinuxDirectNotifier final : public DirectNotifier {
  public:
-  explicit LinuxDirectNotifier(LinuxPaths paths) : paths_(std::move(paths)) {}
+  LinuxDirectNotifier(LinuxPaths paths, ProcessRunner run)
+      : paths_(std::move(paths)), run_(std::move(run)) {}
 
   void notify(const std::string& title, const std::string& body,
               const std::string& sound) override {
@@ -259,11 +262,12 @@ class LinuxDirectNotifier final : public DirectNotifier {
     invocation.deadline = kNotifyDeadline;
     // Best effort: a notification that cannot be shown must not stop the
     // work that raised it.
-    (void)runProcess(invocation);
+    (void)run_(invocation);
   }
 
  private:
   LinuxPaths paths_;
+  ProcessRunner run_;
 };
 
 class LinuxRsyncLocator final : public RsyncLocator {
@@ -279,7 +283,8 @@ constexpr milliseconds kOpenScanBudget{3000};
 
 class LinuxFileFacts final : public FileFacts {
  public:
-  explicit LinuxFileFacts(LinuxPaths paths) : paths_(std::move(paths)) {
+  LinuxFileFacts(LinuxPaths paths, ProcessRunner run)
+      : paths_(std::move(paths)), run_(std::move(run)) {
     if (paths_.opener.empty()) paths_.opener = findExecutable("xdg-open");
   }
 
@@ -312,7 +317,7 @@ class LinuxFileFacts final : public FileFacts {
 
   std::string volumeUuid(const std::string& mountPath) override {
     if (!isExecutable(paths_.findmnt)) return {};
-    auto out = outputOf(paths_.findmnt, {"-n", "-o", "UUID", "--mountpoint", mountPath},
+    auto out = outputOf(run_, paths_.findmnt, {"-n", "-o", "UUID", "--mountpoint", mountPath},
                         kIdleToolDeadline);
     if (!out) return {};
     auto lines = splitLines(*out);
@@ -321,11 +326,12 @@ class LinuxFileFacts final : public FileFacts {
 
   void revealFolder(const std::string& path) override {
     if (!isExecutable(paths_.opener)) return;
-    (void)runProcess({.path = paths_.opener, .args = {path}, .deadline = kNotifyDeadline});
+    (void)run_({.path = paths_.opener, .args = {path}, .deadline = kNotifyDeadline});
   }
 
  private:
   LinuxPaths paths_;
+  ProcessRunner run_;
 };
 
 // No local snapshots are kept here, so there is none to count and no tool
@@ -339,20 +345,21 @@ class NoLocalSnapshots final : public LocalSnapshots {
 
 Platform makeLinuxPlatform(LinuxPaths paths) {
   Platform p;
+  p.launcher = makePosixProcessLauncher();
+  const ProcessRunner run = runnerOf(*p.launcher);
   p.mounts = std::make_unique<LinuxMountTable>(paths.procRoot);
   p.volumes = std::make_unique<LinuxVolumeMeter>();
-  p.activity = std::make_unique<LinuxUserActivity>(paths);
+  p.activity = std::make_unique<LinuxUserActivity>(paths, run);
   p.host = std::make_unique<LinuxHostIdentity>(paths.machineInfo);
   p.processes = std::make_unique<LinuxProcessTable>(paths.procRoot);
-  p.launcher = makePosixProcessLauncher();
-  p.notifier = std::make_unique<LinuxDirectNotifier>(paths);
+  p.notifier = std::make_unique<LinuxDirectNotifier>(paths, run);
   p.rsync = std::make_unique<LinuxRsyncLocator>();
-  p.files = std::make_unique<LinuxFileFacts>(paths);
-  p.drives = makeLinuxDriveTools(paths.drives);
-  p.agents = makeLinuxServiceAgents(paths.drives.systemctl);
+  p.files = std::make_unique<LinuxFileFacts>(paths, run);
+  p.drives = makeLinuxDriveTools(paths.drives, run);
+  p.agents = makeLinuxServiceAgents(paths.drives.systemctl, run);
   // No eviction tools exist here (their paths stay missing), and no local
   // snapshots are kept that Brimvale could count.
-  p.eviction = makeToolCloudEviction(paths.cloudTools);
+  p.eviction = makeToolCloudEviction(paths.cloudTools, run);
   p.snapshots = std::make_unique<NoLocalSnapshots>();
   return p;
 }

@@ -41,9 +41,10 @@ std::string unquotedPath(std::string_view path) {
 
 class SystemdUserServiceManager final : public ServiceManager {
  public:
-  SystemdUserServiceManager(fs::path home, std::string systemctl)
+  SystemdUserServiceManager(fs::path home, std::string systemctl, ProcessRunner run)
       : unit_(home / ".config" / "systemd" / "user" / std::string(kSystemdUnitName)),
-        systemctl_(std::move(systemctl)) {}
+        systemctl_(std::move(systemctl)),
+        run_(std::move(run)) {}
 
   fs::path definitionPath() const override { return unit_; }
 
@@ -94,14 +95,15 @@ class SystemdUserServiceManager final : public ServiceManager {
  private:
   ProcessResult systemctl(std::vector<std::string> args, std::chrono::milliseconds limit) {
     args.insert(args.begin(), "--user");
-    return runProcess({.path = systemctl_,
-                       .args = std::move(args),
-                       .deadline = limit - std::chrono::milliseconds(500),
-                       .killGrace = std::chrono::milliseconds(400)});
+    return run_({.path = systemctl_,
+                 .args = std::move(args),
+                 .deadline = limit - std::chrono::milliseconds(500),
+                 .killGrace = std::chrono::milliseconds(400)});
   }
 
   fs::path unit_;
   std::string systemctl_;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -155,9 +157,10 @@ bool userSystemdRuns(const std::string& runtimeDir) {
   return access((runtimeDir + "/systemd/private").c_str(), F_OK) == 0;
 }
 
-std::unique_ptr<ServiceManager> makeSystemdUserServiceManager(fs::path home,
-                                                              std::string systemctl) {
-  return std::make_unique<SystemdUserServiceManager>(std::move(home), std::move(systemctl));
+std::unique_ptr<ServiceManager> makeSystemdUserServiceManager(fs::path home, std::string systemctl,
+                                                              ProcessRunner run) {
+  return std::make_unique<SystemdUserServiceManager>(std::move(home), std::move(systemctl),
+                                                     std::move(run));
 }
 
 }  // namespace brimvale::platform

@@ -43,10 +43,12 @@ std::optional<int> numberAfter(std::string_view line, std::string_view key) {
 
 class LaunchAgentManager final : public ServiceManager {
  public:
-  LaunchAgentManager(std::filesystem::path home, std::string launchctl, unsigned uid)
+  LaunchAgentManager(std::filesystem::path home, std::string launchctl, unsigned uid,
+                     ProcessRunner run)
       : plist_(home / "Library" / "LaunchAgents" / (std::string(kServiceLabel) + ".plist")),
         launchctl_(std::move(launchctl)),
-        uid_(uid) {}
+        uid_(uid),
+        run_(std::move(run)) {}
 
   std::filesystem::path definitionPath() const override { return plist_; }
 
@@ -94,15 +96,16 @@ class LaunchAgentManager final : public ServiceManager {
  private:
   ProcessResult launchctl(std::vector<std::string> args, std::chrono::milliseconds limit) {
     // A short kill grace keeps a hung launchctl within the caller's limit.
-    return runProcess({.path = launchctl_,
-                       .args = std::move(args),
-                       .deadline = limit - std::chrono::milliseconds(500),
-                       .killGrace = std::chrono::milliseconds(400)});
+    return run_({.path = launchctl_,
+                 .args = std::move(args),
+                 .deadline = limit - std::chrono::milliseconds(500),
+                 .killGrace = std::chrono::milliseconds(400)});
   }
 
   std::filesystem::path plist_;
   std::string launchctl_;
   unsigned uid_;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -149,8 +152,10 @@ bool plistRequestsAutostart(std::string_view data) {
 }
 
 std::unique_ptr<ServiceManager> makeLaunchAgentManager(std::filesystem::path home,
-                                                       std::string launchctl, unsigned uid) {
-  return std::make_unique<LaunchAgentManager>(std::move(home), std::move(launchctl), uid);
+                                                       std::string launchctl, unsigned uid,
+                                                       ProcessRunner run) {
+  return std::make_unique<LaunchAgentManager>(std::move(home), std::move(launchctl), uid,
+                                              std::move(run));
 }
 
 }  // namespace brimvale::platform

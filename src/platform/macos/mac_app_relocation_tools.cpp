@@ -55,7 +55,7 @@ std::chrono::milliseconds asMilliseconds(std::chrono::seconds s) {
 
 class MacAppRelocationTools : public AppRelocationTools {
  public:
-  MacAppRelocationTools(MacAppToolPaths paths, ToolRunner run)
+  MacAppRelocationTools(MacAppToolPaths paths, ProcessRunner run)
       : paths_(std::move(paths)), run_(std::move(run)) {}
 
   ToolStep copyBundle(const std::string& source, const std::string& destination,
@@ -139,7 +139,7 @@ class MacAppRelocationTools : public AppRelocationTools {
   }
 
   MacAppToolPaths paths_;
-  ToolRunner run_;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -149,7 +149,7 @@ bool adminPromptCancelled(std::string_view osascriptErrors) {
 }
 
 std::unique_ptr<AppRelocationTools> makeMacAppRelocationTools(MacAppToolPaths paths,
-                                                              ToolRunner run) {
+                                                              ProcessRunner run) {
   return std::make_unique<MacAppRelocationTools>(std::move(paths), std::move(run));
 }
 

@@ -37,7 +37,7 @@ inline constexpr std::string_view kMacDownloadQuarantineAttribute = "com.apple.q
 
 // copyBundle runs `ditto --rsrc --noqtn` (which reports no progress) after
 // refusing an existing destination, since ditto would merge into it.
-[[nodiscard]] std::unique_ptr<AppRelocationTools> makeMacAppRelocationTools(
-    MacAppToolPaths paths, ToolRunner run = runProcess);
+[[nodiscard]] std::unique_ptr<AppRelocationTools> makeMacAppRelocationTools(MacAppToolPaths paths,
+                                                                            ProcessRunner run);
 
 }  // namespace brimvale::platform

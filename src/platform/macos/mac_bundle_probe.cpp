@@ -44,18 +44,19 @@ std::string_view trimmed(std::string_view text) {
 
 class MacBundleProbe final : public BundleProbe {
  public:
-  MacBundleProbe(MacBundleToolPaths tools, ProbeToolRunner run)
+  MacBundleProbe(MacBundleToolPaths tools, ProcessRunner run)
       : tools_(std::move(tools)), run_(std::move(run)) {}
 
   std::optional<std::int64_t> lastUsed(const std::string& bundle, const std::string&) override {
     ProcessResult r =
-        run_(tools_.mdls, {"-name", std::string(kLastUsedKey), bundle}, kLastUsedDeadline);
+        runTool(run_, tools_.mdls, {"-name", std::string(kLastUsedKey), bundle}, kLastUsedDeadline);
     if (!r.succeeded()) return std::nullopt;
     return parseMdlsLastUsed(r.out);
   }
 
   bool appleSigned(const std::string& bundle) override {
-    ProcessResult r = run_(tools_.codesign, {"-dv", "--verbose=2", bundle}, kCodesignDeadline);
+    ProcessResult r =
+        runTool(run_, tools_.codesign, {"-dv", "--verbose=2", bundle}, kCodesignDeadline);
     if (!r.succeeded()) return false;
     // codesign writes what it displays to standard error.
     return isAppleAuthority(firstSigningAuthority(r.err + r.out));
@@ -63,7 +64,7 @@ class MacBundleProbe final : public BundleProbe {
 
  private:
   MacBundleToolPaths tools_;
-  ProbeToolRunner run_;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -118,7 +119,7 @@ bool isAppleAuthority(std::string_view authority) {
          authority.starts_with("Apple iPhone OS") || authority == "Software Signing";
 }
 
-std::unique_ptr<BundleProbe> makeMacBundleProbe(MacBundleToolPaths tools, ProbeToolRunner run) {
+std::unique_ptr<BundleProbe> makeMacBundleProbe(MacBundleToolPaths tools, ProcessRunner run) {
   return std::make_unique<MacBundleProbe>(std::move(tools), std::move(run));
 }
 

@@ -34,6 +34,6 @@ struct MacBundleToolPaths {
 // A tool that fails or overruns its deadline counts as "no record" / "not
 // Apple-signed".
 [[nodiscard]] std::unique_ptr<BundleProbe> makeMacBundleProbe(MacBundleToolPaths tools,
-                                                              ProbeToolRunner run = runTool);
+                                                              ProcessRunner run);
 
 }  // namespace brimvale::platform

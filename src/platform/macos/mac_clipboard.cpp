@@ -69,8 +69,8 @@ nlohmann::json parsed(std::string_view output) {
 
 class MacClipboard final : public Clipboard {
  public:
-  MacClipboard(std::string osascript, std::string scratch)
-      : osascript_(std::move(osascript)), scratch_(std::move(scratch)) {}
+  MacClipboard(std::string osascript, std::string scratch, ProcessRunner run)
+      : osascript_(std::move(osascript)), scratch_(std::move(scratch)), run_(std::move(run)) {}
 
   std::int64_t changeCount() override {
     auto state = parseMacPasteboardState(ask({"state"}));
@@ -133,7 +133,7 @@ class MacClipboard final : public Clipboard {
   std::string ask(std::vector<std::string> args) {
     std::vector<std::string> all = {"-l", "JavaScript", "-e", kScript};
     all.insert(all.end(), args.begin(), args.end());
-    auto result = runTool(osascript_, std::move(all), kDeadline);
+    auto result = runTool(run_, osascript_, std::move(all), kDeadline);
     if (!result.succeeded()) return {};
     while (!result.out.empty() && result.out.back() == '\n') result.out.pop_back();
     return result.out;
@@ -142,6 +142,7 @@ class MacClipboard final : public Clipboard {
   std::string osascript_;
   std::string scratch_;
   std::int64_t lastCount_ = 0;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -189,8 +190,10 @@ std::vector<std::string> parseMacPasteboardFiles(std::string_view output) {
   return paths;
 }
 
-std::unique_ptr<Clipboard> makeMacClipboard(std::string osascript, std::string scratchFolder) {
-  return std::make_unique<MacClipboard>(std::move(osascript), std::move(scratchFolder));
+std::unique_ptr<Clipboard> makeMacClipboard(std::string osascript, std::string scratchFolder,
+                                            ProcessRunner run) {
+  return std::make_unique<MacClipboard>(std::move(osascript), std::move(scratchFolder),
+                                        std::move(run));
 }
 
 }  // namespace brimvale::platform

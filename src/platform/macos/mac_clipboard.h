@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/base/process.h"
 #include "platform/clipboard.h"
 
 namespace brimvale::platform {
@@ -39,6 +40,7 @@ struct MacPasteboardState {
 // `osascript` is the tool's absolute path; `scratchFolder` holds the PNG
 // files images pass through.
 [[nodiscard]] std::unique_ptr<Clipboard> makeMacClipboard(std::string osascript,
-                                                          std::string scratchFolder);
+                                                          std::string scratchFolder,
+                                                          ProcessRunner run);
 
 }  // namespace brimvale::platform

@@ -31,13 +31,14 @@ std::string fieldAfterKey(std::string_view output, std::string_view key) {
 
 class MacDriveTools final : public DriveTools {
  public:
-  explicit MacDriveTools(MacToolPaths tools) : tools_(std::move(tools)) {}
+  MacDriveTools(MacToolPaths tools, ProcessRunner run)
+      : tools_(std::move(tools)), run_(std::move(run)) {}
 
   DriveInfo info(const std::string& path) override {
     DriveInfo info;
-    ProcessResult diskutil = runTool(tools_.diskutil, {"info", path}, kDiskutilDeadline);
+    ProcessResult diskutil = runTool(run_, tools_.diskutil, {"info", path}, kDiskutilDeadline);
     if (diskutil.succeeded()) info = parseDiskutilDriveFields(diskutil.out);
-    ProcessResult df = runTool(tools_.df, {"-m", path}, kQuickDeadline);
+    ProcessResult df = runTool(run_, tools_.df, {"-m", path}, kQuickDeadline);
     // Same columns as `df -k`, counted in MiB.
     if (auto sizes = df.succeeded() ? parseDfKilobytes(df.out) : std::nullopt) {
       info.totalMiB = sizes->totalKiB;
@@ -50,42 +51,45 @@ class MacDriveTools final : public DriveTools {
 
   void mountVolume(const std::string& uuid, const std::string& name, const std::string&) override {
     // An encrypted volume is unlocked from the login keychain by the system.
-    if (!uuid.empty()) (void)runTool(tools_.diskutil, {"mount", uuid}, kEjectDeadline);
-    if (!name.empty()) (void)runTool(tools_.diskutil, {"mount", name}, kEjectDeadline);
+    if (!uuid.empty()) (void)runTool(run_, tools_.diskutil, {"mount", uuid}, kEjectDeadline);
+    if (!name.empty()) (void)runTool(run_, tools_.diskutil, {"mount", name}, kEjectDeadline);
   }
 
   Result<std::string> eject(const std::string& path) override {
-    ProcessResult r = runTool(tools_.diskutil, {"eject", path}, kEjectDeadline);
+    ProcessResult r = runTool(run_, tools_.diskutil, {"eject", path}, kEjectDeadline);
     std::string output = withoutTrailingNewlines(r.out + r.err);
     if (!r.succeeded()) return fail(Errc::kToolFailed, output.empty() ? r.describe() : output);
     return output;
   }
 
   bool askToQuit(const std::string& app) override {
-    return runTool(tools_.osascript,
+    return runTool(run_, tools_.osascript,
                    {"-e", "tell application \"" + appleScriptEscaped(app) + "\" to quit"},
                    kQuickDeadline)
         .succeeded();
   }
 
   std::string openFilesBelow(const std::string& path) override {
-    return runTool(tools_.lsof, {"+D", path}, kDrivesLsofDeadline).out;
+    return runTool(run_, tools_.lsof, {"+D", path}, kDrivesLsofDeadline).out;
   }
 
  private:
   MacToolPaths tools_;
+  ProcessRunner run_;
 };
 
 class MacServiceAgents final : public ServiceAgents {
  public:
-  explicit MacServiceAgents(std::string launchctl) : launchctl_(std::move(launchctl)) {}
+  MacServiceAgents(std::string launchctl, ProcessRunner run)
+      : launchctl_(std::move(launchctl)), run_(std::move(run)) {}
   bool isLoaded(const std::string& label) override {
-    ProcessResult r = runTool(launchctl_, {"list"}, kQuickDeadline);
+    ProcessResult r = runTool(run_, launchctl_, {"list"}, kQuickDeadline);
     return r.succeeded() && r.out.find(label) != std::string::npos;
   }
 
  private:
   std::string launchctl_;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -101,12 +105,12 @@ DriveInfo parseDiskutilDriveFields(std::string_view output) {
   return info;
 }
 
-std::unique_ptr<DriveTools> makeMacDriveTools(MacToolPaths tools) {
-  return std::make_unique<MacDriveTools>(std::move(tools));
+std::unique_ptr<DriveTools> makeMacDriveTools(MacToolPaths tools, ProcessRunner run) {
+  return std::make_unique<MacDriveTools>(std::move(tools), std::move(run));
 }
 
-std::unique_ptr<ServiceAgents> makeMacServiceAgents(MacToolPaths tools) {
-  return std::make_unique<MacServiceAgents>(std::move(tools.launchctl));
+std::unique_ptr<ServiceAgents> makeMacServiceAgents(MacToolPaths tools, ProcessRunner run) {
+  return std::make_unique<MacServiceAgents>(std::move(tools.launchctl), std::move(run));
 }
 
 }  // namespace brimvale::platform

@@ -17,8 +17,9 @@ namespace brimvale::platform {
 // Location", "Device Identifier", "Volume UUID". Absent keys stay empty.
 [[nodiscard]] DriveInfo parseDiskutilDriveFields(std::string_view output);
 
-[[nodiscard]] std::unique_ptr<DriveTools> makeMacDriveTools(MacToolPaths tools);
+[[nodiscard]] std::unique_ptr<DriveTools> makeMacDriveTools(MacToolPaths tools, ProcessRunner run);
 // Loaded when the output of `launchctl list` contains the label.
-[[nodiscard]] std::unique_ptr<ServiceAgents> makeMacServiceAgents(MacToolPaths tools);
+[[nodiscard]] std::unique_ptr<ServiceAgents> makeMacServiceAgents(MacToolPaths tools,
+                                                                  ProcessRunner run);
 
 }  // namespace brimvale::platform

@@ -22,36 +22,39 @@ using std::chrono::milliseconds;
 constexpr milliseconds kSlowToolDeadline{15000};
 constexpr milliseconds kToolDeadline{5000};
 
-std::optional<std::string> toolOutput(const std::string& path, std::vector<std::string> args,
+std::optional<std::string> toolOutput(const ProcessRunner& run, const std::string& path,
+                                      std::vector<std::string> args,
                                       milliseconds deadline = kToolDeadline) {
-  return outputOf(path, std::move(args), deadline);
+  return outputOf(run, path, std::move(args), deadline);
 }
 
 class MacMountTable final : public MountTable {
  public:
-  explicit MacMountTable(std::string mount) : mount_(std::move(mount)) {}
+  MacMountTable(std::string mount, ProcessRunner run)
+      : mount_(std::move(mount)), run_(std::move(run)) {}
   bool isMountedAt(const std::string& path) override {
-    auto out = toolOutput(mount_, {});
+    auto out = toolOutput(run_, mount_, {});
     return out && mountOutputHasMountPoint(*out, path);
   }
 
  private:
   std::string mount_;
+  ProcessRunner run_;
 };
 
 class MacVolumeMeter final : public VolumeMeter {
  public:
-  MacVolumeMeter(std::string diskutil, std::string df)
-      : diskutil_(std::move(diskutil)), df_(std::move(df)) {}
+  MacVolumeMeter(std::string diskutil, std::string df, ProcessRunner run)
+      : diskutil_(std::move(diskutil)), df_(std::move(df)), run_(std::move(run)) {}
 
   VolumeSpace measure(const std::string& path) override {
     VolumeSpace space;
     std::optional<DfKilobytes> df;
-    if (auto out = toolOutput(df_, {"-k", path})) df = parseDfKilobytes(*out);
+    if (auto out = toolOutput(run_, df_, {"-k", path})) df = parseDfKilobytes(*out);
     if (df) space.totalBytes = df->totalKiB * 1024;
 
     std::optional<std::uint64_t> important;
-    if (auto out = toolOutput(diskutil_, {"info", path}, kSlowToolDeadline)) {
+    if (auto out = toolOutput(run_, diskutil_, {"info", path}, kSlowToolDeadline)) {
       important = parseDiskutilFreeBytes(*out);
     }
     if (important && *important > 0) {
@@ -65,21 +68,22 @@ class MacVolumeMeter final : public VolumeMeter {
  private:
   std::string diskutil_;
   std::string df_;
+  ProcessRunner run_;
 };
 
 class MacUserActivity final : public UserActivity {
  public:
-  MacUserActivity(std::string ioreg, std::string pmset)
-      : ioreg_(std::move(ioreg)), pmset_(std::move(pmset)) {}
+  MacUserActivity(std::string ioreg, std::string pmset, ProcessRunner run)
+      : ioreg_(std::move(ioreg)), pmset_(std::move(pmset)), run_(std::move(run)) {}
 
   std::uint64_t idleSeconds() override {
-    auto out = toolOutput(ioreg_, {"-c", "IOHIDSystem"});
+    auto out = toolOutput(run_, ioreg_, {"-c", "IOHIDSystem"});
     return out ? parseHidIdleSeconds(*out) : 0;
   }
 
   PowerState power() override {
     PowerState state;
-    if (auto out = toolOutput(pmset_, {"-g", "batt"})) {
+    if (auto out = toolOutput(run_, pmset_, {"-g", "batt"})) {
       state.onBattery = pmsetOnBattery(*out);
       state.batteryPercent = parsePmsetBatteryPercent(*out);
     }
@@ -89,55 +93,61 @@ class MacUserActivity final : public UserActivity {
  private:
   std::string ioreg_;
   std::string pmset_;
+  ProcessRunner run_;
 };
 
 class MacHostIdentity final : public HostIdentity {
  public:
-  MacHostIdentity(std::string scutil, std::string hostname)
-      : scutil_(std::move(scutil)), hostname_(std::move(hostname)) {}
+  MacHostIdentity(std::string scutil, std::string hostname, ProcessRunner run)
+      : scutil_(std::move(scutil)), hostname_(std::move(hostname)), run_(std::move(run)) {}
 
   std::string computerName() override {
-    if (auto out = toolOutput(scutil_, {"--get", "ComputerName"})) {
+    if (auto out = toolOutput(run_, scutil_, {"--get", "ComputerName"})) {
       std::string name = withoutTrailingNewlines(*out);
       if (!name.empty()) return name;
     }
-    auto out = toolOutput(hostname_, {"-s"});
+    auto out = toolOutput(run_, hostname_, {"-s"});
     return out ? withoutTrailingNewlines(*out) : std::string();
   }
 
  private:
   std::string scutil_;
   std::string hostname_;
+  ProcessRunner run_;
 };
 
 class MacProcessTable final : public ProcessTable {
  public:
-  explicit MacProcessTable(std::string pgrep) : pgrep_(std::move(pgrep)) {}
+  MacProcessTable(std::string pgrep, ProcessRunner run)
+      : pgrep_(std::move(pgrep)), run_(std::move(run)) {}
 
   bool isRunning(std::string_view name) override {
     // Limited to this user: another user's copy of a program does not act
     // for this one (for example, it does not drain this user's queue).
-    return toolOutput(pgrep_, {"-x", "-U", std::to_string(getuid()), std::string(name)})
+    return toolOutput(run_, pgrep_, {"-x", "-U", std::to_string(getuid()), std::string(name)})
         .has_value();
   }
 
  private:
   std::string pgrep_;
+  ProcessRunner run_;
 };
 
 class MacDirectNotifier final : public DirectNotifier {
  public:
-  explicit MacDirectNotifier(std::string osascript) : osascript_(std::move(osascript)) {}
+  MacDirectNotifier(std::string osascript, ProcessRunner run)
+      : osascript_(std::move(osascript)), run_(std::move(run)) {}
 
   void notify(const std::string& title, const std::string& body,
               const std::string& sound) override {
     // Best effort: a notification that cannot be shown must not stop the
     // work that raised it.
-    (void)toolOutput(osascript_, {"-e", notificationScript(title, body, sound)});
+    (void)toolOutput(run_, osascript_, {"-e", notificationScript(title, body, sound)});
   }
 
  private:
   std::string osascript_;
+  ProcessRunner run_;
 };
 
 class MacRsyncLocator final : public RsyncLocator {
@@ -153,53 +163,58 @@ constexpr milliseconds kPlatformLsofDeadline{3000};
 
 class MacFileFacts final : public FileFacts {
  public:
-  explicit MacFileFacts(MacToolPaths tools) : tools_(std::move(tools)) {}
+  MacFileFacts(MacToolPaths tools, ProcessRunner run)
+      : tools_(std::move(tools)), run_(std::move(run)) {}
 
   bool isOpen(const std::string& path) override {
     // lsof exits 1 when nothing holds the path, so its output decides; a
     // line printed before the deadline killed it still counts.
-    ProcessResult result = runProcess({.path = tools_.lsof,
-                                       .args = {"--", path},
-                                       .deadline = kPlatformLsofDeadline,
-                                       .killGrace = milliseconds(200)});
+    ProcessResult result = run_({.path = tools_.lsof,
+                                 .args = {"--", path},
+                                 .deadline = kPlatformLsofDeadline,
+                                 .killGrace = milliseconds(200)});
     return !result.out.empty();
   }
 
   bool isDataless(const std::string& path) override {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) return false;
-    auto out = toolOutput(tools_.stat, {"-f", "%Sf", path});
+    auto out = toolOutput(run_, tools_.stat, {"-f", "%Sf", path});
     return out && statFlagsIncludeDataless(*out);
   }
 
   std::string volumeUuid(const std::string& mountPath) override {
-    auto out = toolOutput(tools_.diskutil, {"info", mountPath}, kSlowToolDeadline);
+    auto out = toolOutput(run_, tools_.diskutil, {"info", mountPath}, kSlowToolDeadline);
     return out ? parseDiskutilVolumeUuid(*out) : std::string();
   }
 
-  void revealFolder(const std::string& path) override { (void)toolOutput(tools_.open, {path}); }
+  void revealFolder(const std::string& path) override {
+    (void)toolOutput(run_, tools_.open, {path});
+  }
 
  private:
   MacToolPaths tools_;
+  ProcessRunner run_;
 };
 
 }  // namespace
 
 Platform makeMacPlatform(MacToolPaths tools) {
   Platform p;
-  p.mounts = std::make_unique<MacMountTable>(tools.mount);
-  p.volumes = std::make_unique<MacVolumeMeter>(tools.diskutil, tools.df);
-  p.activity = std::make_unique<MacUserActivity>(tools.ioreg, tools.pmset);
-  p.host = std::make_unique<MacHostIdentity>(tools.scutil, tools.hostname);
-  p.processes = std::make_unique<MacProcessTable>(tools.pgrep);
   p.launcher = makePosixProcessLauncher();
-  p.notifier = std::make_unique<MacDirectNotifier>(tools.osascript);
+  const ProcessRunner run = runnerOf(*p.launcher);
+  p.mounts = std::make_unique<MacMountTable>(tools.mount, run);
+  p.volumes = std::make_unique<MacVolumeMeter>(tools.diskutil, tools.df, run);
+  p.activity = std::make_unique<MacUserActivity>(tools.ioreg, tools.pmset, run);
+  p.host = std::make_unique<MacHostIdentity>(tools.scutil, tools.hostname, run);
+  p.processes = std::make_unique<MacProcessTable>(tools.pgrep, run);
+  p.notifier = std::make_unique<MacDirectNotifier>(tools.osascript, run);
   p.rsync = std::make_unique<MacRsyncLocator>();
-  p.files = std::make_unique<MacFileFacts>(tools);
-  p.drives = makeMacDriveTools(tools);
-  p.agents = makeMacServiceAgents(tools);
-  p.eviction = makeToolCloudEviction(tools.cloudTools);
-  p.snapshots = makeToolLocalSnapshots(tools.cloudTools.tmutil);
+  p.files = std::make_unique<MacFileFacts>(tools, run);
+  p.drives = makeMacDriveTools(tools, run);
+  p.agents = makeMacServiceAgents(tools, run);
+  p.eviction = makeToolCloudEviction(tools.cloudTools, run);
+  p.snapshots = makeToolLocalSnapshots(tools.cloudTools.tmutil, run);
   return p;
 }
 

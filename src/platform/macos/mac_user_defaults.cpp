@@ -12,8 +12,8 @@ constexpr std::chrono::milliseconds kDefaultsDeadline{5000};
 
 class MacUserDefaults final : public UserDefaults {
  public:
-  MacUserDefaults(std::string tool, std::string domain)
-      : tool_(std::move(tool)), domain_(std::move(domain)) {}
+  MacUserDefaults(std::string tool, std::string domain, ProcessRunner run)
+      : tool_(std::move(tool)), domain_(std::move(domain)), run_(std::move(run)) {}
 
   std::optional<std::string> getString(std::string_view key) override {
     auto out = readRaw(key);
@@ -54,16 +54,15 @@ class MacUserDefaults final : public UserDefaults {
 
  private:
   std::optional<std::string> readRaw(std::string_view key) {
-    ProcessResult r = runProcess({.path = tool_,
-                                  .args = {"read", domain_, std::string(key)},
-                                  .deadline = kDefaultsDeadline});
+    ProcessResult r = run_({.path = tool_,
+                            .args = {"read", domain_, std::string(key)},
+                            .deadline = kDefaultsDeadline});
     if (!r.succeeded()) return std::nullopt;
     return std::move(r.out);
   }
 
   Result<void> run(std::vector<std::string> args) {
-    ProcessResult r =
-        runProcess({.path = tool_, .args = std::move(args), .deadline = kDefaultsDeadline});
+    ProcessResult r = run_({.path = tool_, .args = std::move(args), .deadline = kDefaultsDeadline});
     if (r.succeeded()) return {};
     if (r.outcome == ProcessOutcome::kTimedOut)
       return fail(Errc::kTimedOut, "defaults " + r.describe());
@@ -72,6 +71,7 @@ class MacUserDefaults final : public UserDefaults {
 
   std::string tool_;
   std::string domain_;
+  ProcessRunner run_;
 };
 
 }  // namespace
@@ -99,8 +99,10 @@ std::optional<bool> parseDefaultsBool(std::string_view output) {
   return std::nullopt;
 }
 
-std::unique_ptr<UserDefaults> makeMacUserDefaults(std::string defaultsTool, std::string domain) {
-  return std::make_unique<MacUserDefaults>(std::move(defaultsTool), std::move(domain));
+std::unique_ptr<UserDefaults> makeMacUserDefaults(std::string defaultsTool, std::string domain,
+                                                  ProcessRunner run) {
+  return std::make_unique<MacUserDefaults>(std::move(defaultsTool), std::move(domain),
+                                           std::move(run));
 }
 
 }  // namespace brimvale::platform

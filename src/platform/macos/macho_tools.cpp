@@ -32,9 +32,9 @@ bool isDependencyLine(std::string_view line) {
   return line.starts_with('\t') || line.starts_with(' ');
 }
 
-Result<std::string> machoToolOutput(const std::string& tool, std::vector<std::string> args,
-                                    std::chrono::milliseconds deadline) {
-  const ProcessResult result = runTool(tool, std::move(args), deadline);
+Result<std::string> machoToolOutput(const CodeInspectionTools& tools, const std::string& tool,
+                               std::vector<std::string> args) {
+  const ProcessResult result = runTool(tools.run, tool, std::move(args), tools.deadline);
   if (result.outcome == ProcessOutcome::kTimedOut) return fail(Errc::kTimedOut, tool);
   if (!result.succeeded()) return fail(Errc::kToolFailed, tool + " " + result.describe());
   return result.out;
@@ -79,17 +79,17 @@ std::string parseCodesignEntitlementsXml(std::string_view output) {
 
 Result<std::vector<std::string>> otoolLoadPaths(const CodeInspectionTools& tools,
                                                 const std::filesystem::path& binary) {
-  auto idOutput = machoToolOutput(tools.otool, {"-D", binary.string()}, tools.deadline);
+  auto idOutput = machoToolOutput(tools, tools.otool, {"-D", binary.string()});
   if (!idOutput) return std::unexpected(idOutput.error());
-  auto loadOutput = machoToolOutput(tools.otool, {"-L", binary.string()}, tools.deadline);
+  auto loadOutput = machoToolOutput(tools, tools.otool, {"-L", binary.string()});
   if (!loadOutput) return std::unexpected(loadOutput.error());
   return parseOtoolLoadPaths(*loadOutput, parseOtoolInstallName(*idOutput));
 }
 
 Result<std::string> codesignEntitlementsXml(const CodeInspectionTools& tools,
                                             const std::filesystem::path& bundle) {
-  auto output = machoToolOutput(
-      tools.codesign, {"-d", "--entitlements", "-", "--xml", bundle.string()}, tools.deadline);
+  auto output =
+      machoToolOutput(tools, tools.codesign, {"-d", "--entitlements", "-", "--xml", bundle.string()});
   if (!output) return std::unexpected(output.error());
   return parseCodesignEntitlementsXml(*output);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/process.h"
 
 namespace brimvale::platform {
 
@@ -18,6 +19,7 @@ struct CodeInspectionTools {
   std::string codesign = "/usr/bin/codesign";
   // Per run; on overrun the tool is terminated, then killed.
   std::chrono::milliseconds deadline{15000};
+  ProcessRunner run;
 };
 
 // The dependency paths of `otool -L` output, in order. Header lines (the file

@@ -13,7 +13,8 @@ std::string ServiceContext::workingFolderName() const {
 const std::string& ServiceContext::rsyncPath() {
   if (!rsync_) {
     const char* env = std::getenv("RSYNC");
-    rsync_ = resolveGnuRsync(env ? env : "", platform.rsync->candidates());
+    rsync_ = resolveGnuRsync(env ? env : "", platform.rsync->candidates(),
+                             platform::runnerOf(*platform.launcher));
   }
   return *rsync_;
 }

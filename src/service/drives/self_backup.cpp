@@ -95,7 +95,8 @@ class SelfBackup {
       // rsync follows nothing it writes through, but the folder it writes
       // into must still be on the drive before it starts.
       if (!onDrive(folder_)) return gone;
-      const ProcessResult copied = runTool(rsync, std::move(args), kCopyDeadline);
+      const ProcessResult copied = runTool(platform::runnerOf(*ctx_.platform.launcher), rsync,
+                                           std::move(args), kCopyDeadline);
       if (!copied.succeeded()) {
         if (!onDrive(folder_)) return gone;
         return "copying with rsync failed (" + copied.describe() + ")";

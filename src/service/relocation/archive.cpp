@@ -89,15 +89,16 @@ namespace {
 // Copies `src` into the claimed `target`: a folder's contents into the
 // claimed folder (emptied first, so a copy made again holds nothing the
 // source no longer has), anything else over the claimed placeholder file.
-std::expected<void, std::string> copyIntoClaim(const std::string& cp, const fs::path& src,
-                                               const fs::path& target, bool folder) {
+std::expected<void, std::string> copyIntoClaim(const ProcessRunner& run, const std::string& cp,
+                                               const fs::path& src, const fs::path& target,
+                                               bool folder) {
   std::vector<std::string> args{"-a", "--remove-destination", "--", src.string(), target.string()};
   if (folder) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(target, ec)) fs::remove_all(entry.path(), ec);
     args = {"-a", "--", (src / ".").string(), target.string()};
   }
-  ProcessResult copy = runProcess({.path = cp, .args = args});
+  ProcessResult copy = run({.path = cp, .args = args});
   if (copy.succeeded()) return {};
   const std::string why = lastLine(copy.err);
   return std::unexpected("copying it to the drive failed (cp " + copy.describe() +
@@ -114,7 +115,8 @@ std::string firstFew(const std::vector<std::string>& paths) {
 
 }  // namespace
 
-std::expected<void, ArchiveMoveError> moveIntoClaim(const CheckedFolder& from,
+std::expected<void, ArchiveMoveError> moveIntoClaim(const ProcessRunner& run,
+                                                    const CheckedFolder& from,
                                                     const fs::path& relative,
                                                     const fs::path& target,
                                                     const MountAnchor* drive) {
@@ -145,7 +147,7 @@ std::expected<void, ArchiveMoveError> moveIntoClaim(const CheckedFolder& from,
       return std::unexpected(replaced);
     }
     copyStarted = std::chrono::system_clock::now();
-    if (auto copied = copyIntoClaim(cp, src, target, folder); !copied) {
+    if (auto copied = copyIntoClaim(run, cp, src, target, folder); !copied) {
       if (driveGone()) return std::unexpected(unplugged);
       dropClaim(target);
       return std::unexpected(ArchiveMoveError{copied.error()});
@@ -234,7 +236,9 @@ ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy&
     return ArchiveOutcome::kUndoUnwritten;
   }
   stopPoint("archive:claimed");
-  if (auto moved = moveIntoClaim(from, relative, *target, &*drive); !moved) {
+  if (auto moved = moveIntoClaim(platform::runnerOf(*ctx.platform.launcher), from, relative,
+                                 *target, &*drive);
+      !moved) {
     (void)withdrawUndo(ctx.paths, row);
     ctx.log.say("FAILED move: " + srcText + " \u2014 " + moved.error().cause +
                 (moved.error().copyKept

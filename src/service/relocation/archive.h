@@ -53,7 +53,7 @@ struct ArchiveMoveError {
 // was. `drive`, when given, is the mount the target must still lie on before
 // the original is touched.
 [[nodiscard]] std::expected<void, ArchiveMoveError> moveIntoClaim(
-    const CheckedFolder& from, const std::filesystem::path& relative,
+    const ProcessRunner& run, const CheckedFolder& from, const std::filesystem::path& relative,
     const std::filesystem::path& target, const MountAnchor* drive = nullptr);
 
 // How archiving one item ended.

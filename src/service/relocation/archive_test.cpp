@@ -64,18 +64,18 @@ TEST_F(ArchiveFolder, AMoveReplacesOnlyItsOwnClaim) {
   const fs::path archive = home.folder("Archive");
   home.file("Archive/film.mkv", "the first run's only copy");
   auto file = claimArchiveTarget(archive, "film.mkv", now, ClaimKind::kFile).value();
-  ASSERT_TRUE(moveIntoClaim(*from, "film.mkv", file).has_value());
+  ASSERT_TRUE(moveIntoClaim(runProcess, *from, "film.mkv", file).has_value());
   EXPECT_EQ(readFile(file).value(), "film");
   EXPECT_EQ(readFile(archive / "film.mkv").value(), "the first run's only copy");
 
   auto folder = claimArchiveTarget(archive, "album", now, ClaimKind::kFolder).value();
-  ASSERT_TRUE(moveIntoClaim(*from, "album", folder).has_value());
+  ASSERT_TRUE(moveIntoClaim(runProcess, *from, "album", folder).has_value());
   EXPECT_EQ(readFile(folder / "track").value(), "track");
   EXPECT_TRUE(fs::is_empty(downloads));
 
   // A source that vanished: the claim is dropped, nothing else touched.
   auto orphan = claimArchiveTarget(archive, "gone", now, ClaimKind::kFile).value();
-  auto failed = moveIntoClaim(*from, "gone", orphan);
+  auto failed = moveIntoClaim(runProcess, *from, "gone", orphan);
   ASSERT_FALSE(failed.has_value());
   EXPECT_FALSE(failed.error().copyKept);
   EXPECT_FALSE(fs::exists(orphan));

@@ -383,7 +383,7 @@ ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream,
     run.outputPacing = std::chrono::milliseconds(25);
   }
   run.dieWithParent = true;  // a copy never outlives a stopped move
-  return runProcess(run);
+  return ctx_.platform.launcher->run(run);
 }
 
 MoveDirCode MoveDir::copy() {
@@ -774,7 +774,8 @@ int moveDirCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
     ctx.err << "usage: brim-vale move-dir <absolute-path>\n";
     return 2;
   }
-  const MoveDirCode code = safeMoveDirToNvme(ctx, FolderInUseProbe::forThisSystem(), args[0]);
+  const MoveDirCode code = safeMoveDirToNvme(
+      ctx, FolderInUseProbe::forThisSystem(platform::runnerOf(*ctx.platform.launcher)), args[0]);
   if (code == MoveDirCode::kRelocated && claimOnlyCopyNotice(ctx.paths)) {
     ctx.log.say(kOnlyCopyNotice);
     note(ctx.paths, ctx.platform,

@@ -38,7 +38,7 @@ class RelocationTest : public ::testing::Test {
   }
 
   MoveDirCode move(const std::string& path) {
-    return safeMoveDirToNvme(env_.load(), FolderInUseProbe(lsof_), path);
+    return safeMoveDirToNvme(env_.load(), FolderInUseProbe(runProcess, lsof_), path);
   }
 
   fs::path drive_ = fs::temp_directory_path() / ("bv-drive-" + std::to_string(getpid()));
@@ -132,8 +132,9 @@ TEST_F(RelocationTest, AFailureBetweenParkAndLinkLosesNothingAndSaysSo) {
     env_.out().str("");
     brimvale::testing::FailingFileOperations files;
     for (const auto& f : c.faults) files.failFirst(f.op, f.pathPart, f.err);
-    EXPECT_EQ(safeMoveDirToNvme(env_.load(), FolderInUseProbe(lsof_), src_.string(), files),
-              c.code);
+    EXPECT_EQ(
+        safeMoveDirToNvme(env_.load(), FolderInUseProbe(runProcess, lsof_), src_.string(), files),
+        c.code);
     EXPECT_EQ(files.injected(), static_cast<int>(c.faults.size()));
     const std::string out = env_.out().str();
     for (const auto& s : c.said) EXPECT_TRUE(contains(out, s)) << s << "\nin:\n" << out;

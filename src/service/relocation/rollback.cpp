@@ -274,7 +274,7 @@ Outcome Rollback::copyAcross(const ActionRow& row, const fs::path& staging, cons
     copy.args = {"-a", "--", row.dest, staging.string()};
   }
   copy.dieWithParent = true;  // a copy never outlives a stopped rollback
-  ProcessResult copied = runProcess(copy);
+  ProcessResult copied = ctx_.platform.launcher->run(copy);
   if (!copied.succeeded()) {
     dropStaging(row, staging);
     return failed(row, "Copying it failed (" + copied.describe() + "): " + copied.err);
@@ -476,7 +476,8 @@ int rollbackCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   const Confirmation confirmation = yes                    ? Confirmation::kAlreadyGiven
                                     : isatty(STDIN_FILENO) ? Confirmation::kAskOnTerminal
                                                            : Confirmation::kNonInteractive;
-  return rollbackBatch(ctx, confirmation, std::cin, FolderInUseProbe::forThisSystem());
+  return rollbackBatch(ctx, confirmation, std::cin,
+                       FolderInUseProbe::forThisSystem(platform::runnerOf(*ctx.platform.launcher)));
 }
 
 }  // namespace brimvale::service

@@ -41,7 +41,8 @@ class RollbackTest : public ::testing::Test {
   const fs::path& home() const { return env_.home(); }
   int rollback(Confirmation confirmation, const std::string& answer = "") {
     std::istringstream in(answer);
-    return rollbackBatch(env_.load(), confirmation, in, FolderInUseProbe("/nonexistent/lsof"));
+    return rollbackBatch(env_.load(), confirmation, in,
+                         FolderInUseProbe(runProcess, "/nonexistent/lsof"));
   }
 
   fs::path drive_ = fs::temp_directory_path() / ("bv-rollback-drive-" + std::to_string(getpid()));
@@ -167,7 +168,7 @@ TEST_F(RollbackTest, AFailureMidRollbackLosesNothingAndSaysWhereTheDataIs) {
     for (const auto& f : c.faults) files.failFirst(f.op, f.pathPart, f.err);
     std::istringstream in;
     EXPECT_EQ(rollbackBatch(env_.load(), Confirmation::kAlreadyGiven, in,
-                            FolderInUseProbe("/nonexistent/lsof"), files),
+                            FolderInUseProbe(runProcess, "/nonexistent/lsof"), files),
               1);
     EXPECT_EQ(files.injected(), static_cast<int>(c.faults.size()));
     EXPECT_TRUE(contains(env_.out().str(), c.said)) << c.said << "\nin:\n" << env_.out().str();
@@ -217,7 +218,7 @@ TEST_F(RollbackTest, WhatWasWrittenMeanwhileIsKeptAsideAndListed) {
     files.failFirst(FileOp::kRenameNoReplace, ".brimvale-rolled-back-", ENOSPC);
     std::istringstream in;
     ASSERT_EQ(rollbackBatch(env_.load(), Confirmation::kAlreadyGiven, in,
-                            FolderInUseProbe("/nonexistent/lsof"), files),
+                            FolderInUseProbe(runProcess, "/nonexistent/lsof"), files),
               1);
     fs::path left = setAside(archive_);
     ASSERT_FALSE(left.empty());

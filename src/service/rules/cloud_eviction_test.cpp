@@ -41,7 +41,8 @@ TEST(CloudEviction, PicksTheToolByTreeAndFallsBackToTheOther) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto tools = platform::makeToolCloudEviction(
-        {c.brctl ? kStandIn : "/nonexistent/brctl", c.fpctl ? kStandIn : "/nonexistent/fp", ""});
+        {c.brctl ? kStandIn : "/nonexistent/brctl", c.fpctl ? kStandIn : "/nonexistent/fp", ""},
+        runProcess);
     EXPECT_EQ(evictionToolFor(c.path, home.home(), *tools), c.tool);
   }
 }

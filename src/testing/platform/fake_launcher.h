@@ -1,11 +1,14 @@
-// Tests only: a process launcher that starts nothing. It records each launch,
+// Tests only: a process launcher that spawns nothing. It records each launch,
 // invents pids that count as running until the test ends them, and records
-// the signals sent (a terminating one ends the fake process).
+// the signals sent (a terminating one ends the fake process). Runs are
+// recorded and answered as the test says (for real by default, so stand-in
+// tools still work); detached work runs in the test's own process.
 #pragma once
 
 #include <signal.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -32,7 +35,9 @@ struct FakeProcesses {
   std::set<int> ignoresTerm;                 // pids SIGTERM does not end
   // Who a running fake process is; unset: started at "t<pid>" by kFakeUser.
   std::map<int, ProcessIdentity> identities;
-  std::optional<Error> spawnFailure;  // when set, every spawn fails with it
+  std::optional<Error> spawnFailure;    // when set, every spawn fails with it
+  std::vector<ProcessInvocation> runs;  // every run, in order
+  ProcessRunner answer = runProcess;    // what each run gives
   int nextPid = 40'000;
 
   // A process the test says runs `program` (a supervisor, a copy, a stranger).
@@ -57,6 +62,15 @@ class FakeLauncher : public ProcessLauncher {
  public:
   explicit FakeLauncher(FakeProcesses& state) : s_(state) {}
 
+  ProcessResult run(const ProcessInvocation& invocation) override {
+    s_.runs.push_back(invocation);
+    return s_.answer(invocation);
+  }
+  Result<std::string> startDetached(const DetachedWork& work) override {
+    std::string reported;
+    work([&reported](std::string_view text) { reported = text; });
+    return reported;
+  }
   Result<SpawnedProcess> spawn(const SpawnRequest& request) override {
     if (s_.spawnFailure) return std::unexpected(*s_.spawnFailure);
     const int pid = s_.start(request.path);

@@ -123,13 +123,13 @@ inline Platform makeFakePlatform(FakeState& state) {
     FakeState& s;
     explicit Eviction(FakeState& st) : s(st) {}
     bool installed(EvictionTool t) override {
-      return makeToolCloudEviction(s.cloudTools)->installed(t);
+      return makeToolCloudEviction(s.cloudTools, runProcess)->installed(t);
     }
     bool supportsEvict(EvictionTool t) override {
-      return makeToolCloudEviction(s.cloudTools)->supportsEvict(t);
+      return makeToolCloudEviction(s.cloudTools, runProcess)->supportsEvict(t);
     }
     bool evict(EvictionTool t, const std::string& file) override {
-      return makeToolCloudEviction(s.cloudTools)->evict(t, file);
+      return makeToolCloudEviction(s.cloudTools, runProcess)->evict(t, file);
     }
   };
   struct Snapshots : LocalSnapshots {
