@@ -4,17 +4,17 @@
 
 namespace brimvale::platform {
 
-AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base,
-                                ServiceOwnership ownership) {
+// macOS: launchd owns the job (RunAtLoad and KeepAlive are false), so
+// `ownership` is not needed; Linux: `base` is not needed.
+AppPlatform makeHostAppPlatform(const StatePaths& paths, [[maybe_unused]] Platform& base,
+                                [[maybe_unused]] ServiceOwnership ownership) {
   AppPlatform p;
 #if defined(__APPLE__)
   p.defaults = makeMacUserDefaults("/usr/bin/defaults", "com.brimvale.app");
   p.volumes = makeMacVolumeResources("/bin/df", "/usr/sbin/diskutil");
   p.desktop = makeToolNotifier(*base.notifier);
   p.services = makeLaunchAgentManager(paths.home, "/bin/launchctl", getuid());
-  (void)ownership;  // launchd owns the job; RunAtLoad and KeepAlive are false
 #else
-  (void)base;
   p.defaults = makeJsonUserDefaults(paths.state / "user-defaults.json");
   p.volumes = makeStatvfsVolumeResources();
   const std::string runtimeDir = "/run/user/" + std::to_string(getuid());
