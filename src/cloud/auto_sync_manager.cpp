@@ -92,15 +92,6 @@ std::optional<AutoSyncRun> AutoSyncManager::runNow(const std::string& id) {
   return std::nullopt;
 }
 
-std::vector<AutoSyncRun> AutoSyncManager::runAllEnabled() {
-  std::vector<AutoSyncRun> runs;
-  for (const auto& policy : store_.all()) {
-    if (!policy.enabled) continue;
-    if (auto result = run(policy)) runs.push_back(std::move(*result));
-  }
-  return runs;
-}
-
 ScanHooks AutoSyncManager::hooksFor(std::time_t now) const {
   ScanHooks hooks;
   hooks.isOpen = settings_.isOpen;

@@ -92,8 +92,6 @@ class AutoSyncManager {
 
   // Runs one policy now, enabled or not; nothing when there is no such policy.
   std::optional<AutoSyncRun> runNow(const std::string& id);
-  // Every enabled policy once, on this thread.
-  std::vector<AutoSyncRun> runAllEnabled();
   // One tick of the minute timer: the enabled policies are scanned on a
   // worker thread, then their files are queued here on the loop thread and
   // `done` gets the runs. The manager must outlive work queued on `scheduler`.

@@ -120,20 +120,9 @@ int MoverSettings::maxConcurrent() const {
   return static_cast<int>(std::clamp<std::int64_t>(*v, 1, 16));
 }
 
-void MoverSettings::setMaxConcurrent(int value) {
-  if (defaults_)
-    (void)defaults_->setInt("brimvale.mover.maxConcurrent",
-                            value <= 0 ? kDefaultMaxConcurrent : std::clamp(value, 1, 16));
-}
-
 VerificationLevel MoverSettings::verificationLevel() const {
   auto v = defaults_ ? defaults_->getString("brimvale.mover.verificationLevel") : std::nullopt;
   return verificationLevelFromRaw(v.value_or("fast"));
-}
-
-void MoverSettings::setVerificationLevel(VerificationLevel level) {
-  if (defaults_)
-    (void)defaults_->setString("brimvale.mover.verificationLevel", verificationLevelRaw(level));
 }
 
 bool MoverSettings::recentWriteGuardEnabled() const {
