@@ -109,15 +109,6 @@ std::vector<AppMoveManifest> movesOfOriginalPath(const std::vector<AppMoveManife
   return newestFirst(std::move(out));
 }
 
-std::vector<AppMoveManifest> movesOfBundle(const std::vector<AppMoveManifest>& all,
-                                           std::string_view bundleID) {
-  std::vector<AppMoveManifest> out;
-  if (bundleID.empty()) return out;
-  std::copy_if(all.begin(), all.end(), std::back_inserter(out),
-               [&](const AppMoveManifest& m) { return m.bundleID == bundleID; });
-  return newestFirst(std::move(out));
-}
-
 std::vector<AppMoveManifest> unfinishedMoves(std::vector<AppMoveManifest> all) {
   std::erase_if(all, [](const AppMoveManifest& m) { return !isUnfinished(m.phase); });
   return newestFirst(std::move(all));

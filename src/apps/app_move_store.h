@@ -46,8 +46,6 @@ class AppManifestStore {
 // Paths compare after normalising, so "/Applications/X.app/" finds "/Applications/X.app".
 [[nodiscard]] std::vector<AppMoveManifest> movesOfOriginalPath(
     const std::vector<AppMoveManifest>& all, const std::filesystem::path& originalPath);
-[[nodiscard]] std::vector<AppMoveManifest> movesOfBundle(const std::vector<AppMoveManifest>& all,
-                                                         std::string_view bundleID);
 // Moves a crash or a quit may have cut short (see isUnfinished).
 [[nodiscard]] std::vector<AppMoveManifest> unfinishedMoves(std::vector<AppMoveManifest> all);
 // Committed relocations: the apps that live on the drive now.

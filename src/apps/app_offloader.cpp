@@ -8,6 +8,7 @@
 
 #include "apps/app_move_store.h"
 #include "apps/bundle_guard.h"
+#include "common/base/best_effort.h"
 #include "common/base/folder_walk.h"
 #include "common/base/guarded_removal.h"
 #include "common/base/platform_words.h"
@@ -307,7 +308,10 @@ void AppOffloader::loadRecords(bool mayWrite) {
           "archive stays at " +
           record.archiveDir);
       record.phase = OffloadPhase::kFailed;
-      if (mayWrite) (void)setup_.records->save(record);
+      if (mayWrite) {
+        bestEffort(setup_.records->save(record), DiagnosticsLog(setup_.diagnosticsLog),
+                   "marking the stopped offload failed");
+      }
     }
   }
   if (setup_.changed) setup_.changed();
@@ -320,6 +324,13 @@ OffloadResult AppOffloader::persist(OffloadRecord& record, OffloadPhase phase) {
     return stop(OffloadErrorCase::kRecordNotWritten, saved.error().message());
   }
   return {};
+}
+
+void AppOffloader::markFailed(OffloadRecord& record) {
+  record.phase = OffloadPhase::kFailed;
+  publish(record);
+  bestEffort(setup_.records->save(record), DiagnosticsLog(setup_.diagnosticsLog),
+             "marking the offload failed");
 }
 
 OffloadResult AppOffloader::finish(const std::string& success, const std::string& failurePrefix,
@@ -469,7 +480,7 @@ OffloadResult AppOffloader::runOffload(const AppEntry& app) {
   if (auto saved = persist(record, OffloadPhase::kPreparing); !saved) return saved;
   const auto free = setup_.freeBytes ? setup_.freeBytes(*workingFolder) : std::nullopt;
   if (free && *free < spaceNeededOnDrive(total)) {
-    (void)persist(record, OffloadPhase::kFailed);
+    markFailed(record);
     return stop(OffloadErrorCase::kNotEnoughSpace, {});
   }
 
@@ -494,7 +505,7 @@ OffloadResult AppOffloader::runOffload(const AppEntry& app) {
   }
   if (!copied) {
     // The originals were not touched; the partial archive is kept for the record.
-    (void)persist(record, OffloadPhase::kFailed);
+    markFailed(record);
     return copied;
   }
   stopPoint("offload:verified");
@@ -502,11 +513,11 @@ OffloadResult AppOffloader::runOffload(const AppEntry& app) {
   setStatus("Archiving " + curlyQuoted(name) + " and its data\u2026");
   if (auto saved = persist(record, OffloadPhase::kRemoving); !saved) return saved;
   if (!anchor->holds(record.archiveDir)) {
-    (void)persist(record, OffloadPhase::kFailed);
+    markFailed(record);
     return stop(OffloadErrorCase::kDriveNotConnected, {});
   }
   if (auto removed = removeOriginals(record, copyStarted); !removed) {
-    (void)persist(record, OffloadPhase::kFailed);
+    markFailed(record);
     return removed;
   }
   stopPoint("offload:removed");

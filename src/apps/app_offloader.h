@@ -110,6 +110,8 @@ struct AppOffloaderSetup {
   // Where removed archives go: platform::hostTrashPlaces(home) in the application.
   platform::TrashPlaces trash;
   std::function<void(const std::string&)> log;
+  // Where the failures nobody has to act on are noted.
+  std::filesystem::path diagnosticsLog;
   WallClock clock;
   // Called after every change of the published state.
   std::function<void()> changed;
@@ -176,6 +178,9 @@ class AppOffloader {
   [[nodiscard]] bool mayRemovePrivileged(const std::string& path) const;
   [[nodiscard]] bool isSandboxContainer(const std::string& path) const;
   OffloadResult persist(OffloadRecord& record, OffloadPhase phase);
+  // After a stop: a record that cannot be saved keeps its earlier phase,
+  // which still says what is where.
+  void markFailed(OffloadRecord& record);
   [[nodiscard]] std::optional<OffloadRecord> find(const std::string& id) const;
   void publish(const OffloadRecord& record);
   void forget(const std::string& id);

@@ -707,6 +707,7 @@ std::vector<RecoveryReport> AppRelocatorEngine::recoverPendingManifests() {
     if (manifest.phase == AppMovePhase::kDone) {
       // Committed, but the parked original outlived a crash before its purge.
       if (parked && isLinkTo(original, manifest.nvmePath) && isRealFolder(manifest.nvmePath)) {
+        // What it keeps, and what it cannot remove, it logs itself.
         (void)purgeQuarantine(env_, *manifest.quarantinePath, manifest.nvmePath, original,
                               ReplaceGuard{});
       }

@@ -102,14 +102,8 @@ class AppRelocatorEngine {
   void setCopyObserver(platform::BundleCopyObserver observer);
 
   // Published state, for the window.
-  [[nodiscard]] const std::optional<EngineJob>& runningJob() const { return running_; }
   [[nodiscard]] const std::deque<EngineJob>& queue() const { return queue_; }
   [[nodiscard]] const std::optional<std::string>& statusLine() const { return statusLine_; }
-  [[nodiscard]] const std::optional<std::time_t>& lastFinished() const { return lastFinished_; }
-  [[nodiscard]] const std::map<std::string, std::string>& appStatus() const { return appStatus_; }
-  [[nodiscard]] std::int64_t appsMoved() const { return appsMoved_; }
-  [[nodiscard]] std::int64_t bytesMoved() const { return bytesMoved_; }
-  [[nodiscard]] std::int64_t bytesSaved() const { return bytesSaved_; }
 
  private:
   std::expected<void, EngineError> runJob(const EngineJob& job, std::vector<std::string>& kept);

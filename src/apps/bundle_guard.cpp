@@ -110,11 +110,11 @@ std::optional<std::string> copyAgain(platform::AppRelocationTools& tools, FileOp
                  from.string(), temp.string(), "catch-up",
                  std::chrono::duration_cast<std::chrono::seconds>(kCatchUpDeadline), {});
              !copied) {
-    (void)files.removeAll(temp);
+    (void)files.removeAll(temp);  // the next round removes it first
     return "Couldn't copy " + from.string() + " again: " + copied.error().detail;
   }
   if (auto ec = files.rename(temp, to)) {
-    (void)files.removeAll(temp);
+    (void)files.removeAll(temp);  // the next round removes it first
     return "Couldn't put the new copy of " + from.string() + " in place: " + ec.message() + ".";
   }
   // The rename touched the folder's times; it keeps those of the original.

@@ -21,12 +21,6 @@ std::string_view loadPathKindRaw(LoadPathKind kind) {
   return std::ranges::find(kLoadPathKinds, kind, &KindRow::first)->second;
 }
 
-std::optional<LoadPathKind> loadPathKindFromRaw(std::string_view raw) {
-  auto it = std::ranges::find(kLoadPathKinds, raw, &KindRow::second);
-  if (it == kLoadPathKinds.end()) return std::nullopt;
-  return it->first;
-}
-
 LoadPathKind classifyLoadPath(std::string_view loadPath, const std::filesystem::path& bundle) {
   for (std::string_view prefix : {"@executable_path", "@rpath", "@loader_path"})
     if (loadPath.starts_with(prefix)) return LoadPathKind::kRelativeOK;

@@ -14,7 +14,6 @@ namespace brimvale::apps {
 enum class LoadPathKind { kRelativeOK, kSystemAbsolute, kHardcodedAppPath, kUnsupportedAbsolute };
 
 [[nodiscard]] std::string_view loadPathKindRaw(LoadPathKind kind);
-[[nodiscard]] std::optional<LoadPathKind> loadPathKindFromRaw(std::string_view raw);
 // How `loadPath` depends on where `bundle` lies: relative (`@rpath` and friends), inside the
 // bundle's current absolute path, in a system folder, or elsewhere.
 [[nodiscard]] LoadPathKind classifyLoadPath(std::string_view loadPath,

@@ -42,12 +42,6 @@ std::string_view helperKindRaw(HelperKind kind) {
   return std::ranges::find(kKindRaw, kind, &HelperKindRow::first)->second;
 }
 
-std::optional<HelperKind> helperKindFromRaw(std::string_view raw) {
-  auto it = std::ranges::find(kKindRaw, raw, &HelperKindRow::second);
-  if (it == kKindRaw.end()) return std::nullopt;
-  return it->first;
-}
-
 std::vector<HelperFolder> standardHelperFolders(const std::filesystem::path& home) {
   return {{"/Library/PrivilegedHelperTools", HelperKind::kPrivilegedHelper},
           {"/Library/LaunchDaemons", HelperKind::kLaunchDaemon},
@@ -75,12 +69,6 @@ std::vector<HelperToolReference> HelperToolScanner::scan(
     }
   }
   return out;
-}
-
-bool hasPrivilegedHelper(const std::vector<HelperToolReference>& references) {
-  return std::ranges::any_of(references, [](const HelperToolReference& r) {
-    return r.kind == HelperKind::kPrivilegedHelper;
-  });
 }
 
 }  // namespace brimvale::apps

@@ -14,7 +14,6 @@ namespace brimvale::apps {
 enum class HelperKind { kPrivilegedHelper, kLaunchDaemon, kLaunchAgentSystem, kLaunchAgentUser };
 
 [[nodiscard]] std::string_view helperKindRaw(HelperKind kind);
-[[nodiscard]] std::optional<HelperKind> helperKindFromRaw(std::string_view raw);
 
 struct HelperToolReference {
   std::filesystem::path plistPath;
@@ -45,7 +44,5 @@ class HelperToolScanner {
  private:
   std::vector<HelperFolder> folders_;
 };
-
-[[nodiscard]] bool hasPrivilegedHelper(const std::vector<HelperToolReference>& references);
 
 }  // namespace brimvale::apps

@@ -55,28 +55,4 @@ void RelocatedAppRegistry::rebuild() {
   entries_ = std::move(entries);
 }
 
-std::optional<RelocatedAppEntry> RelocatedAppRegistry::withId(std::string_view id) const {
-  auto wanted = canonicalUuid(id);
-  for (const auto& e : entries_) {
-    if (wanted && e.id == *wanted) return e;
-  }
-  return std::nullopt;
-}
-
-std::optional<RelocatedAppEntry> RelocatedAppRegistry::atOriginalPath(
-    const std::filesystem::path& originalPath) const {
-  const std::string wanted = comparablePath(originalPath);
-  for (const auto& e : entries_) {
-    if (comparablePath(e.originalPath) == wanted) return e;
-  }
-  return std::nullopt;
-}
-
-std::optional<RelocatedAppEntry> RelocatedAppRegistry::ofBundle(std::string_view bundleID) const {
-  for (const auto& e : entries_) {
-    if (!bundleID.empty() && e.bundleID == bundleID) return e;
-  }
-  return std::nullopt;
-}
-
 }  // namespace brimvale::apps

@@ -34,10 +34,6 @@ class RelocatedAppRegistry {
   void rebuild();
 
   [[nodiscard]] const std::vector<RelocatedAppEntry>& entries() const { return entries_; }
-  [[nodiscard]] std::optional<RelocatedAppEntry> withId(std::string_view id) const;
-  [[nodiscard]] std::optional<RelocatedAppEntry> atOriginalPath(
-      const std::filesystem::path& originalPath) const;
-  [[nodiscard]] std::optional<RelocatedAppEntry> ofBundle(std::string_view bundleID) const;
 
  private:
   const AppManifestStore& store_;

@@ -91,20 +91,6 @@ std::string_view tccSourceRaw(TccSource source) {
       ->second;
 }
 
-std::optional<TccSource> tccSourceFromRaw(std::string_view raw) {
-  auto it = std::ranges::find(kSourceRaw, raw, &std::pair<TccSource, std::string_view>::second);
-  if (it == kSourceRaw.end()) return std::nullopt;
-  return it->first;
-}
-
-std::optional<std::string_view> usageKeyDisplayName(std::string_view key) {
-  return nameIn(kUsageKeys, key);
-}
-
-std::optional<std::string_view> entitlementDisplayName(std::string_view key) {
-  return nameIn(kEntitlementKeys, key);
-}
-
 std::vector<TCCEntitlement> scanInfoPlistUsage(const std::filesystem::path& bundle) {
   std::vector<TCCEntitlement> out;
   PlistTree info = readPlistDict(bundle / "Contents" / "Info.plist");

@@ -14,7 +14,6 @@ namespace brimvale::apps {
 enum class TccSource { kCodesignEntitlement, kInfoPlistUsageDescription };
 
 [[nodiscard]] std::string_view tccSourceRaw(TccSource source);
-[[nodiscard]] std::optional<TccSource> tccSourceFromRaw(std::string_view raw);
 
 struct TCCEntitlement {
   std::string key;
@@ -23,11 +22,6 @@ struct TCCEntitlement {
 
   bool operator==(const TCCEntitlement&) const = default;
 };
-
-// The display name of a known Info.plist usage key or signature entitlement key; nothing for
-// keys that do not touch a privacy permission.
-[[nodiscard]] std::optional<std::string_view> usageKeyDisplayName(std::string_view key);
-[[nodiscard]] std::optional<std::string_view> entitlementDisplayName(std::string_view key);
 
 // The known usage keys present in `<bundle>/Contents/Info.plist`, in table order. An unreadable
 // or malformed Info.plist gives an empty list.

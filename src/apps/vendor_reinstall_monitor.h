@@ -137,14 +137,10 @@ class VendorReinstallMonitor {
   // and the monitor stops asking about this relocation.
   Result<void> keepOnInternal(const std::string& manifestID);
 
-  [[nodiscard]] const std::map<std::string, PendingReRelocate>& pendingReRelocates() const {
-    return pendingReRelocates_;
-  }
   [[nodiscard]] const std::map<std::string, PendingEntitlementReview>& pendingReviews() const {
     return pendingReviews_;
   }
   [[nodiscard]] const std::map<std::string, InFlightRereloc>& inFlight() const { return inFlight_; }
-  [[nodiscard]] std::optional<std::time_t> lastSweep() const { return lastSweep_; }
 
  private:
   enum class PermissionCheck { kAsk, kApproved };

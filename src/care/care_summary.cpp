@@ -86,25 +86,4 @@ std::string composeSummary(const CareOutcome& outcome, const ByteFormatter& byte
   return summary;
 }
 
-std::string narratorFacts(const CareOutcome& outcome, const ByteFormatter& bytes,
-                          const PlatformWords& words) {
-  const std::string computer(words.computer);
-  std::string facts = outcome.freedBytes >= 1
-                          ? "Zozad Evev just freed about " + bytes(outcome.freedBytes) +
-                                " on this " + computer + ".\n"
-                          : "Zozad Evev just ran but found very little to clear — the " + computer +
-                                " was already tidy.\n";
-  facts += coverageSentence(outcome.stepsRan) + "\n";
-  if (outcome.allTimeText != kNoAllTimeFigure) {
-    facts += "All-time, Brimvale has reclaimed about " + outcome.allTimeText + " on this " +
-             computer + ".\n";
-  }
-  if (mentionsTrash(outcome)) {
-    facts += "About " + bytes(outcome.untouchedTrashBytes) +
-             " is sitting in old Trash that was left untouched because the 'only move, never "
-             "delete' setting is on.\n";
-  }
-  return facts;
-}
-
 }  // namespace brimvale::care

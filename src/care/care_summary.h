@@ -43,9 +43,4 @@ struct CareOutcome {
 [[nodiscard]] std::string composeSummary(const CareOutcome& outcome, const ByteFormatter& bytes,
                                          const PlatformWords& words = kHostWords);
 
-// The facts a model-written summary must stick to, each line ending with a
-// line feed; the all-time line only with a figure, the Trash line as above.
-[[nodiscard]] std::string narratorFacts(const CareOutcome& outcome, const ByteFormatter& bytes,
-                                        const PlatformWords& words = kHostWords);
-
 }  // namespace brimvale::care

@@ -85,10 +85,6 @@ std::string_view rawString(SimpleActionID action) {
   return rawNameOf(kSimpleActionIDNames, action);
 }
 
-std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw) {
-  return valueOfRaw(kSimpleActionIDNames, raw);
-}
-
 std::string_view actionLabel(SimpleActionID action) { return wordsOf(kActionLabels, action); }
 
 std::optional<std::string_view> actionCommand(SimpleActionID action) {

@@ -61,7 +61,6 @@ inline constexpr std::array<RawName<SimpleActionID>, 13> kSimpleActionIDNames{{
 
 // "freeUpSpace", "reviewApps", ...
 [[nodiscard]] std::string_view rawString(SimpleActionID action);
-[[nodiscard]] std::optional<SimpleActionID> simpleActionFromRaw(std::string_view raw);
 // The few words a button or a list shows for the action.
 [[nodiscard]] std::string_view actionLabel(SimpleActionID action);
 // The `brimvale` command line that performs the action. Nothing for

@@ -136,20 +136,6 @@ std::map<std::string, std::string> s3VaultFields(const S3Form& form) {
   return fields;
 }
 
-std::string_view sftpAuthMethodName(SftpAuthMethod method) {
-  for (const auto& [m, name] : kAuthMethodNames) {
-    if (m == method) return name;
-  }
-  return {};
-}
-
-std::optional<SftpAuthMethod> sftpAuthMethodNamed(std::string_view name) {
-  for (const auto& [m, n] : kAuthMethodNames) {
-    if (n == name) return m;
-  }
-  return std::nullopt;
-}
-
 std::optional<std::string> sftpServerRefusal(std::string_view server) {
   std::string value = trimmed(server);
   auto at = value.rfind('@');
@@ -226,50 +212,6 @@ std::vector<RemoteKey> changedKeys(const std::vector<RemoteKey>& wanted,
     if (key.secret || it == current.end() || it->second != key.value) changes.push_back(key);
   }
   return changes;
-}
-
-std::optional<std::string> editRefusal(std::string_view type) {
-  if (type == "s3") return std::nullopt;
-  return "This remote type can't be edited from here. Use `rclone config` in Terminal, or Remove "
-         "+ Add Account if the credentials need to change.";
-}
-
-std::optional<std::string> renameRefusal(std::string_view from, std::string_view to) {
-  if (from == to) return std::nullopt;
-  return "Renaming requires `rclone config rename` \u2014 not supported from this dialog yet.";
-}
-
-std::string remoteTransferPath(std::string_view remoteName, std::string_view type,
-                               const std::optional<std::string>& defaultBucket,
-                               std::string_view path) {
-  std::string out = std::string(remoteName) + ":";
-  if (type != "s3" || !defaultBucket || defaultBucket->empty()) return out + std::string(path);
-  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
-  out += *defaultBucket;
-  if (!path.empty()) out += "/" + std::string(path);
-  return out;
-}
-
-std::optional<std::string_view> bucketWarning(std::string_view type,
-                                              const std::optional<std::string>& defaultBucket) {
-  if (type == "s3" && (!defaultBucket || trimmed(*defaultBucket).empty())) return kBucketNotSet;
-  return std::nullopt;
-}
-
-std::vector<S3RemoteFinding> inspectS3Remote(const std::map<std::string, std::string>& keys) {
-  std::vector<S3RemoteFinding> findings;
-  if (auto region = keys.find("region");
-      region != keys.end() && zoneRegionRefusal(region->second)) {
-    S3RemoteFinding finding{"This remote's region looks invalid", std::nullopt};
-    auto parent = regionForZonePrefix(region->second.substr(0, region->second.find("-az")));
-    if (parent) finding.fix = RemoteKey{"region", std::string(*parent)};
-    findings.push_back(std::move(finding));
-  }
-  if (auto endpoint = keys.find("endpoint");
-      endpoint != keys.end() && endpoint->second.find("s3express") != std::string::npos) {
-    findings.push_back({"S3 Express One Zone \u2014 upload not supported", std::nullopt});
-  }
-  return findings;
 }
 
 }  // namespace brimvale::cloud

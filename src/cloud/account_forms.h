@@ -48,7 +48,6 @@ inline constexpr std::string_view kBucketHelp =
     "Required. S3 has no concept of a default bucket \u2014 every rclone path is `bucket/key`. "
     "Brimvale prepends this value when sending files; without it, transfers fail with "
     "NoSuchBucket on every attempt.";
-inline constexpr std::string_view kBucketNotSet = "Bucket not set \u2014 transfers will fail";
 
 struct S3Form {
   std::size_t preset = 0;  // index into kS3Providers
@@ -86,9 +85,6 @@ void choosePreset(S3Form& form, std::size_t preset);
 [[nodiscard]] std::map<std::string, std::string> s3VaultFields(const S3Form& form);
 
 enum class SftpAuthMethod { kPassword, kPrivateKey };
-// "password" / "privateKey", and back; nothing for any other text.
-[[nodiscard]] std::string_view sftpAuthMethodName(SftpAuthMethod method);
-[[nodiscard]] std::optional<SftpAuthMethod> sftpAuthMethodNamed(std::string_view name);
 
 inline constexpr std::string_view kKeyPickerPrompt =
     "Pick the OpenSSH or PEM private key that authenticates this SFTP account.";
@@ -137,28 +133,5 @@ struct FtpForm {
 // only shows secrets obscured.
 [[nodiscard]] std::vector<RemoteKey> changedKeys(const std::vector<RemoteKey>& wanted,
                                                  const std::map<std::string, std::string>& current);
-// Why a remote of `type` cannot be edited here, or nothing (S3 can).
-[[nodiscard]] std::optional<std::string> editRefusal(std::string_view type);
-// Why an edit that renames `from` to `to` is refused, or nothing.
-[[nodiscard]] std::optional<std::string> renameRefusal(std::string_view from, std::string_view to);
-
-// Where a transfer goes on a remote: on S3 the default bucket comes first
-// ("name:bucket/path"); elsewhere, or without a bucket, "name:path".
-[[nodiscard]] std::string remoteTransferPath(std::string_view remoteName, std::string_view type,
-                                             const std::optional<std::string>& defaultBucket,
-                                             std::string_view path);
-// kBucketNotSet for an S3 remote without a default bucket, else nothing.
-[[nodiscard]] std::optional<std::string_view> bucketWarning(
-    std::string_view type, const std::optional<std::string>& defaultBucket);
-
-// What the Remotes window finds wrong with an existing S3 remote's keys.
-struct S3RemoteFinding {
-  std::string text;
-  // The update that repairs it ("region" set to the parent region), when one does.
-  std::optional<RemoteKey> fix;
-};
-inline constexpr std::string_view kPatchingConfig = "Patching rclone.conf\u2026";
-[[nodiscard]] std::vector<S3RemoteFinding> inspectS3Remote(
-    const std::map<std::string, std::string>& keys);
 
 }  // namespace brimvale::cloud

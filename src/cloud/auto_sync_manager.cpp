@@ -45,6 +45,10 @@ AutoSyncManager::AutoSyncManager(AutoSyncSettings settings)
       store_(settings_.stateDir, settings_.log),
       failures_(settings_.stateDir) {}
 
+DiagnosticsLog AutoSyncManager::diagnostics() const {
+  return DiagnosticsLog(settings_.diagnosticsLog, settings_.clock);
+}
+
 void AutoSyncManager::log(const std::string& line) const {
   if (settings_.log) settings_.log(line);
 }
@@ -86,15 +90,6 @@ std::optional<AutoSyncRun> AutoSyncManager::runNow(const std::string& id) {
     if (policy.id == id) return run(policy);
   }
   return std::nullopt;
-}
-
-std::vector<AutoSyncRun> AutoSyncManager::runAllEnabled() {
-  std::vector<AutoSyncRun> runs;
-  for (const auto& policy : store_.all()) {
-    if (!policy.enabled) continue;
-    if (auto result = run(policy)) runs.push_back(std::move(*result));
-  }
-  return runs;
 }
 
 ScanHooks AutoSyncManager::hooksFor(std::time_t now) const {
@@ -205,7 +200,8 @@ std::optional<AutoSyncRun> AutoSyncManager::apply(const std::string& policyId,
       case QueueOutcome::Kind::kFailed:
         ++result.failed;
         if (!outcome.error.empty()) log("AutoSyncManager: " + file.path + ": " + outcome.error);
-        (void)failures_.recordFailure(file.path, now);
+        bestEffort(failures_.recordFailure(file.path, now), diagnostics(),
+                   "recording the file's failed copy");
         break;
     }
   }
@@ -220,18 +216,20 @@ std::optional<AutoSyncRun> AutoSyncManager::apply(const std::string& policyId,
 
 void AutoSyncManager::record(const AutoSyncRun& run) {
   if (!settings_.ledger) return;
-  (void)settings_.ledger->recordRun(transfers::JobKind::kAutoSync, run.outcome, run.summary,
-                                    run.queued, run.queuedBytes);
+  bestEffort(settings_.ledger->recordRun(transfers::JobKind::kAutoSync, run.outcome, run.summary,
+                                         run.queued, run.queuedBytes),
+             diagnostics(), "recording the auto-sync run");
 }
 
 void AutoSyncManager::copyFinished(const std::string& file, std::int64_t bytes, bool succeeded) {
   pending_.erase(file);
   const std::time_t now = settings_.clock();
   if (!succeeded) {
-    (void)failures_.recordFailure(file, now);
+    bestEffort(failures_.recordFailure(file, now), diagnostics(),
+               "recording the file's failed copy");
     return;
   }
-  (void)failures_.clear(file);
+  bestEffort(failures_.clear(file), diagnostics(), "clearing the file's failed copies");
   const auto path = normalisedAbsolute(file);
   if (!path) return;
   for (auto policy : store_.all()) {
@@ -240,7 +238,7 @@ void AutoSyncManager::copyFinished(const std::string& file, std::int64_t bytes, 
     ++policy.totalFilesMoved;
     policy.totalBytesMoved += bytes;
     policy.lastMoveAt = now;
-    (void)store_.save(policy);
+    (void)store_.save(policy);  // a failed write is logged by the store
     return;
   }
 }

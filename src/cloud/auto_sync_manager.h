@@ -16,6 +16,7 @@
 #include "cloud/auto_sync_policy.h"
 #include "cloud/auto_sync_scan.h"
 #include "cloud/auto_sync_store.h"
+#include "common/base/best_effort.h"
 #include "common/base/timestamps.h"
 #include "platform/scheduler.h"
 #include "transfers/background_jobs.h"
@@ -42,6 +43,8 @@ using QueueCopy =
 
 struct AutoSyncSettings {
   std::filesystem::path stateDir;  // ~/.brimvale/state
+  // Where the failures nobody has to act on are noted.
+  std::filesystem::path diagnosticsLog;
   AutoSyncRoots roots;
   std::function<bool()> driveMounted;
   std::function<bool(const std::string&)> isOpen;
@@ -89,8 +92,6 @@ class AutoSyncManager {
 
   // Runs one policy now, enabled or not; nothing when there is no such policy.
   std::optional<AutoSyncRun> runNow(const std::string& id);
-  // Every enabled policy once, on this thread.
-  std::vector<AutoSyncRun> runAllEnabled();
   // One tick of the minute timer: the enabled policies are scanned on a
   // worker thread, then their files are queued here on the loop thread and
   // `done` gets the runs. The manager must outlive work queued on `scheduler`.
@@ -109,6 +110,7 @@ class AutoSyncManager {
                                    std::time_t now);
   AutoSyncRun driveMissing(const std::string& policyId);
   [[nodiscard]] bool driveMounted() const;
+  [[nodiscard]] DiagnosticsLog diagnostics() const;
   [[nodiscard]] ScanHooks hooksFor(std::time_t now) const;
   void record(const AutoSyncRun& run);
   void log(const std::string& line) const;

@@ -101,9 +101,8 @@ bool isPolicyId(const std::string& id) {
   return true;
 }
 
-fs::path destinationRootFor(const fs::path& workingFolder) {
+fs::path destinationRootFor([[maybe_unused]] const fs::path& workingFolder) {
 #ifdef __APPLE__
-  (void)workingFolder;
   return "/Volumes";
 #else
   return workingFolder;

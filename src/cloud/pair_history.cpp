@@ -158,16 +158,4 @@ std::expected<void, MetadataError> PairHistory::recordUse(const std::string& lef
   return save(withPairUsed(std::move(*pairs), left, right, kind, clock_()));
 }
 
-std::expected<void, MetadataError> PairHistory::setPinned(const std::string& left,
-                                                          const std::string& right, PairKind kind,
-                                                          bool pinned) {
-  auto pairs = loadForChange();
-  if (!pairs) return std::unexpected(pairs.error());
-  auto it = std::find_if(pairs->begin(), pairs->end(),
-                         [&](const PairRecord& r) { return samePair(r, left, right, kind); });
-  if (it == pairs->end()) return {};
-  it->isPinned = pinned;
-  return save(orderedPairs(std::move(*pairs)));
-}
-
 }  // namespace brimvale::cloud

@@ -78,10 +78,6 @@ class PairHistory {
   [[nodiscard]] std::expected<void, MetadataError> recordUse(const std::string& left,
                                                              const std::string& right,
                                                              PairKind kind);
-  // Pins or unpins a listed pair; a pair not listed leaves the file alone.
-  [[nodiscard]] std::expected<void, MetadataError> setPinned(const std::string& left,
-                                                             const std::string& right,
-                                                             PairKind kind, bool pinned);
 
  private:
   // A file that cannot be opened is set aside, never overwritten.

@@ -68,18 +68,6 @@ int passwordStrength(std::string_view text) {
   return std::clamp(static_cast<int>(std::floor(score)), 0, 4);
 }
 
-std::string_view strengthLabel(int score) {
-  constexpr std::array<std::string_view, 5> kLabels{"Very weak", "Weak", "Fair", "Good", "Strong"};
-  return kLabels[static_cast<std::size_t>(std::clamp(score, 0, 4))];
-}
-
-StrengthColour strengthColour(int score) {
-  constexpr std::array<StrengthColour, 5> kColours{StrengthColour::kRed, StrengthColour::kRed,
-                                                   StrengthColour::kOrange, StrengthColour::kYellow,
-                                                   StrengthColour::kGreen};
-  return kColours[static_cast<std::size_t>(std::clamp(score, 0, 4))];
-}
-
 std::optional<std::string_view> strengthAdvice(int score) {
   switch (std::clamp(score, 0, 4)) {
     case 0: return "Won't be accepted \u2014 too short or too common.";

@@ -15,10 +15,6 @@ inline constexpr int kMinimumAcceptedStrength = 2;
 // ("19xx"/"20xx") each take one away. Rounded down, kept within 0-4.
 [[nodiscard]] int passwordStrength(std::string_view text);
 
-enum class StrengthColour { kRed, kOrange, kYellow, kGreen };
-
-[[nodiscard]] std::string_view strengthLabel(int score);
-[[nodiscard]] StrengthColour strengthColour(int score);
 // What to do about it; nothing at 4.
 [[nodiscard]] std::optional<std::string_view> strengthAdvice(int score);
 

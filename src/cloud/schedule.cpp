@@ -128,17 +128,6 @@ std::optional<Schedule> scheduleFromJson(const json& value) {
   return schedule;
 }
 
-std::string_view scheduleKindTitle(ScheduleKind kind) {
-  switch (kind) {
-    case ScheduleKind::kNone: return "Manual only";
-    case ScheduleKind::kHourly: return "Every N hours";
-    case ScheduleKind::kDaily: return "Every day at";
-    case ScheduleKind::kWeekly: return "Weekly";
-    case ScheduleKind::kMonthly: return "Monthly";
-  }
-  return "Manual only";
-}
-
 std::string_view scheduleKindHelp(ScheduleKind kind) {
   switch (kind) {
     case ScheduleKind::kNone: return "This transfer will only run when you trigger it manually.";

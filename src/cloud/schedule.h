@@ -41,8 +41,6 @@ struct Schedule {
 // its range gives nothing, so a damaged record never fires at a wrong time.
 [[nodiscard]] std::optional<Schedule> scheduleFromJson(const nlohmann::json& json);
 
-// "Manual only", "Every N hours", "Every day at", "Weekly", "Monthly".
-[[nodiscard]] std::string_view scheduleKindTitle(ScheduleKind kind);
 // The line under the picker: what manual means, how short months are handled.
 [[nodiscard]] std::string_view scheduleKindHelp(ScheduleKind kind);
 // "Sunday" ... "Saturday" for 1 ... 7; empty otherwise.

@@ -57,20 +57,6 @@ std::string_view jobModeLabel(JobMode mode) {
   return {};
 }
 
-std::string_view jobModeDescription(JobMode mode) {
-  switch (mode) {
-    case JobMode::kCopy: return "Duplicate from source to destination. Source untouched.";
-    case JobMode::kMove: return "Copy then delete source. Verifies before deletion.";
-    case JobMode::kSyncOneWay:
-      return "Make destination mirror source. Files in destination but not in source are "
-             "deleted.";
-    case JobMode::kBisync:
-      return "Keep both sides in sync. Changes on either side propagate to the other. "
-             "Conflicts logged.";
-  }
-  return {};
-}
-
 JobProgress progressFrom(const RcloneStats& stats) {
   JobProgress p{.bytesTransferred = stats.bytes,
                 .bytesTotal = stats.totalBytes,

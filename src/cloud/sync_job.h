@@ -53,7 +53,6 @@ inline constexpr std::array<RawName<JobState>, 8> kJobStateNames{{
 
 // The display name and the sentence of the New Transfer sheet for each mode.
 [[nodiscard]] std::string_view jobModeLabel(JobMode mode);
-[[nodiscard]] std::string_view jobModeDescription(JobMode mode);
 
 enum class PostSuccessAction { kNone, kPurgeSource };
 inline constexpr std::array<RawName<PostSuccessAction>, 2> kPostSuccessActionNames{{

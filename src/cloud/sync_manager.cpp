@@ -78,10 +78,6 @@ std::string rerunSuffixAt(std::time_t now) {
   return ".kept-" + stamp;
 }
 
-bool needsDrive(const SyncJob& job, const std::string& mountPath) {
-  return !driveSides(job, mountPath).empty();
-}
-
 SyncManager::SyncManager(SyncManagerSetup setup)
     : setup_(std::move(setup)),
       file_(setup_.jobsFile, *setup_.ops),
@@ -345,7 +341,7 @@ void SyncManager::start(SyncJob& job) {
     // The service's word alone is not enough: the drive must be mounted there now.
     if (drive.mounted) run.anchor = TransferAnchor::take(drive.mountPath, sides);
     if (!run.anchor) {
-      (void)claim(job, JobState::kWaitingForDrive);
+      (void)claim(job, JobState::kWaitingForDrive);  // a failed claim marks the job itself
       return;
     }
   }
@@ -705,15 +701,6 @@ Result<void> SyncManager::cancel(const std::string& id) {
   setup_.notify(std::string(kTransferCancelled));
   pump();
   return {};
-}
-
-int SyncManager::cancelAllWaitingForDrive() {
-  std::vector<std::string> waiting;
-  for (const auto& job : jobs_) {
-    if (job.state == JobState::kWaitingForDrive) waiting.push_back(job.id);
-  }
-  for (const auto& id : waiting) (void)cancel(id);
-  return static_cast<int>(waiting.size());
 }
 
 void SyncManager::removeFinished() {

@@ -60,10 +60,6 @@ struct DriveState {
   bool mounted = false;
 };
 
-// Whether `job` reads or writes a local path at or under `mountPath`
-// (both standardised); remote sides never need the drive.
-[[nodiscard]] bool needsDrive(const SyncJob& job, const std::string& mountPath);
-
 // ".kept-20261207T221200Z": what a re-run after an interruption adds to the
 // name of each destination file it replaces (no ':' for remotes that refuse it).
 [[nodiscard]] std::string rerunSuffixAt(std::time_t now);
@@ -117,7 +113,6 @@ class SyncManager {
 
   [[nodiscard]] const std::vector<SyncJob>& jobs() const { return jobs_; }
   [[nodiscard]] const SyncJob* find(const std::string& id) const;
-  [[nodiscard]] bool rcloneInstalled() const { return setup_.rclone.has_value(); }
   // The child's process id while the job runs; 0 otherwise.
   [[nodiscard]] int childPid(const std::string& id) const;
   // A job runs in this process, or waits in the queue for it.
@@ -129,9 +124,6 @@ class SyncManager {
   [[nodiscard]] Result<void> pause(const std::string& id);
   [[nodiscard]] Result<void> resume(const std::string& id);
   [[nodiscard]] Result<void> cancel(const std::string& id);
-  // "Cancel every transfer currently waiting for the external drive to be
-  // reconnected." Returns how many.
-  int cancelAllWaitingForDrive();
   // Drops completed, failed and canceled jobs from the list.
   void removeFinished();
   // The service status was read again: when a drive is mounted at its

@@ -107,7 +107,6 @@ class StorageWarningMonitor {
   void tick();
 
   [[nodiscard]] WarnState state() const { return state_; }
-  [[nodiscard]] const std::optional<VolumeMeasurement>& lastMeasurement() const { return last_; }
 
  private:
   void log(const std::string& line) const;

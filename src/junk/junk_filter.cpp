@@ -59,18 +59,11 @@ std::time_t seconds(JunkTime t) {
 
 }  // namespace
 
-const std::array<RawName<JunkFilter>, 9>& junkFilterNames() { return kFilterNames; }
-std::string_view junkFilterRaw(JunkFilter filter) { return rawNameOf(kFilterNames, filter); }
 std::optional<JunkFilter> junkFilterFromRaw(std::string_view raw) {
   return valueOfRaw(kFilterNames, raw);
 }
-const std::array<RawName<JunkDateFilter>, 6>& junkDateFilterNames() { return kDateNames; }
-std::string_view junkDateFilterRaw(JunkDateFilter filter) { return rawNameOf(kDateNames, filter); }
 std::optional<JunkDateFilter> junkDateFilterFromRaw(std::string_view raw) {
   return valueOfRaw(kDateNames, raw);
-}
-std::string_view junkDateFilterLabel(JunkDateFilter filter) {
-  return rawNameOf(kDateLabels, filter);
 }
 
 bool junkFilterKeeps(JunkFilter filter, const JunkItem& item) {

@@ -27,14 +27,8 @@ enum class JunkFilter {
 // "any", "today", "yesterday", "twoDays", "threeDays", "earlier".
 enum class JunkDateFilter { kAny, kToday, kYesterday, kTwoDays, kThreeDays, kEarlier };
 
-[[nodiscard]] const std::array<RawName<JunkFilter>, 9>& junkFilterNames();
-[[nodiscard]] std::string_view junkFilterRaw(JunkFilter filter);
 [[nodiscard]] std::optional<JunkFilter> junkFilterFromRaw(std::string_view raw);
-[[nodiscard]] const std::array<RawName<JunkDateFilter>, 6>& junkDateFilterNames();
-[[nodiscard]] std::string_view junkDateFilterRaw(JunkDateFilter filter);
 [[nodiscard]] std::optional<JunkDateFilter> junkDateFilterFromRaw(std::string_view raw);
-// "Any time", "Today", "Yesterday", "2 days ago", "3 days ago", "Earlier".
-[[nodiscard]] std::string_view junkDateFilterLabel(JunkDateFilter filter);
 
 // Notes are scraps the user typed (source manual); "text" keeps text scraps
 // that are not links; "links" those that are.

@@ -32,7 +32,7 @@ TEST(JunkFilter, EachFilterKeepsItsKindOfScrap) {
       {JunkFilter::kRich, "0000001"},
   };
   for (auto [filter, expected] : cases) {
-    SCOPED_TRACE(junkFilterRaw(filter));
+    SCOPED_TRACE(expected);
     std::string kept;
     for (const auto& item : items) kept += junkFilterKeeps(filter, item) ? '1' : '0';
     EXPECT_EQ(kept, expected);

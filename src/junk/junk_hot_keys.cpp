@@ -31,10 +31,6 @@ const std::array<HotKeyPreset, 9> kPresets = {{
 
 }  // namespace
 
-std::span<const JunkHotKeyInfo> junkHotKeyTable() { return kTable; }
-
-std::span<const HotKeyPreset> hotKeyPresets() { return kPresets; }
-
 std::optional<platform::HotKeyCombo> hotKeyPresetCombo(std::string_view name) {
   const auto it = std::find_if(kPresets.begin(), kPresets.end(),
                                [name](const HotKeyPreset& p) { return p.name == name; });

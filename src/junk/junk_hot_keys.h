@@ -26,16 +26,12 @@ struct JunkHotKeyInfo {
   std::string_view defaultPreset;
 };
 
-[[nodiscard]] std::span<const JunkHotKeyInfo> junkHotKeyTable();
-
 // One offered key combination under its persisted name.
 struct HotKeyPreset {
   std::string_view name;  // e.g. "controlOptionJ"
   platform::HotKeyCombo combo;
 };
 
-// The presets offered, in the order a picker lists them.
-[[nodiscard]] std::span<const HotKeyPreset> hotKeyPresets();
 [[nodiscard]] std::optional<platform::HotKeyCombo> hotKeyPresetCombo(std::string_view name);
 
 class JunkHotKeys {
@@ -56,9 +52,6 @@ class JunkHotKeys {
   void apply();
   // Releases every registered key.
   void releaseAll();
-  [[nodiscard]] bool isRegistered(JunkHotKeyAction action) const {
-    return registered_.contains(action);
-  }
 
  private:
   platform::HotKeys& hotKeys_;

@@ -58,12 +58,10 @@ bool plainFileName(const std::string& name) {
 
 }  // namespace
 
-const std::array<RawName<JunkKind>, 5>& junkKindNames() { return kKindNames; }
 std::string_view junkKindRaw(JunkKind kind) { return rawNameOf(kKindNames, kind); }
 std::optional<JunkKind> junkKindFromRaw(std::string_view raw) {
   return valueOfRaw(kKindNames, raw);
 }
-const std::array<RawName<JunkSource>, 3>& junkSourceNames() { return kSourceNames; }
 std::string_view junkSourceRaw(JunkSource source) { return rawNameOf(kSourceNames, source); }
 std::optional<JunkSource> junkSourceFromRaw(std::string_view raw) {
   return valueOfRaw(kSourceNames, raw);

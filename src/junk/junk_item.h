@@ -48,10 +48,8 @@ struct JunkItem {
   bool operator==(const JunkItem&) const = default;
 };
 
-[[nodiscard]] const std::array<RawName<JunkKind>, 5>& junkKindNames();
 [[nodiscard]] std::string_view junkKindRaw(JunkKind kind);
 [[nodiscard]] std::optional<JunkKind> junkKindFromRaw(std::string_view raw);
-[[nodiscard]] const std::array<RawName<JunkSource>, 3>& junkSourceNames();
 [[nodiscard]] std::string_view junkSourceRaw(JunkSource source);
 [[nodiscard]] std::optional<JunkSource> junkSourceFromRaw(std::string_view raw);
 

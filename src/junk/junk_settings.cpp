@@ -52,8 +52,6 @@ std::optional<bool> switchWord(std::string_view value) {
 
 }  // namespace
 
-const std::array<RawName<JunkCurtainEdge>, 2>& junkCurtainEdgeNames() { return kEdgeNames; }
-std::string_view junkCurtainEdgeRaw(JunkCurtainEdge edge) { return rawNameOf(kEdgeNames, edge); }
 std::optional<JunkCurtainEdge> junkCurtainEdgeFromRaw(std::string_view raw) {
   return valueOfRaw(kEdgeNames, raw);
 }
@@ -103,9 +101,6 @@ JunkTTL JunkSettings::defaultTTL() const {
   auto raw = defaults_.getString("JunkDefaultTTL");
   auto ttl = raw ? junkTTLFromRaw(*raw) : std::nullopt;
   return ttl.value_or(JunkTTL::kD1);
-}
-bool JunkSettings::curtainEnabled() const {
-  return defaults_.getBool("JunkCurtainEnabled").value_or(true);
 }
 JunkCurtainEdge JunkSettings::curtainEdge() const {
   auto raw = defaults_.getString("JunkCurtainEdge");

@@ -25,8 +25,6 @@ inline constexpr std::int64_t kJunkMaxFilesCap = 250;
 // Which screen edge the curtain opens from; persisted as "top", "right".
 enum class JunkCurtainEdge { kTop, kRight };
 
-[[nodiscard]] const std::array<RawName<JunkCurtainEdge>, 2>& junkCurtainEdgeNames();
-[[nodiscard]] std::string_view junkCurtainEdgeRaw(JunkCurtainEdge edge);
 [[nodiscard]] std::optional<JunkCurtainEdge> junkCurtainEdgeFromRaw(std::string_view raw);
 
 // The three hot-key actions: open the board, save the clipboard, new note.
@@ -62,7 +60,6 @@ class JunkSettings {
   [[nodiscard]] bool autoWatch() const;
   // An unknown raw value means the default, one day.
   [[nodiscard]] JunkTTL defaultTTL() const;
-  [[nodiscard]] bool curtainEnabled() const;
   [[nodiscard]] JunkCurtainEdge curtainEdge() const;
   [[nodiscard]] std::int64_t maxItems() const;
   [[nodiscard]] std::int64_t maxFilesPerScrap() const;

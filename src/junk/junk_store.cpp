@@ -350,13 +350,6 @@ Result<void> JunkStore::update(const JunkItem& item) {
   return {};
 }
 
-Result<JunkItem> JunkStore::setLifetime(std::string_view id, JunkTTL ttl) {
-  return changeOne(id, [&](JunkItem& item) {
-    item.ttlSeconds = static_cast<double>(junkTTLInfo(ttl).seconds);
-    item.expiresAt = item.createdAt + ttlDuration(item.ttlSeconds);
-  });
-}
-
 Result<JunkItem> JunkStore::pin(std::string_view id) {
   return changeOne(id, [](JunkItem& item) { item.pinned = true; });
 }

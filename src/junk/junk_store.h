@@ -84,8 +84,6 @@ class JunkStore final : public ScrapSink {
 
   // Replaces the scrap with item.id (kNotFound when there is none).
   [[nodiscard]] Result<void> update(const JunkItem& item);
-  // ttlSeconds from the table; expiresAt = createdAt + ttlSeconds.
-  [[nodiscard]] Result<JunkItem> setLifetime(std::string_view id, JunkTTL ttl);
   [[nodiscard]] Result<JunkItem> pin(std::string_view id);
   [[nodiscard]] Result<JunkItem> unpin(std::string_view id);
   // Removes the scrap and its image and thumbnail files.

@@ -34,17 +34,7 @@ constexpr std::array<JunkTTLInfo, 23> kTable{{
     {JunkTTL::kMo6, "mo6", "6 months", 180 * kDay, G::kMonths},
 }};
 
-constexpr std::array<RawName<JunkTTLGroup>, 5> kGroupNames{{
-    {G::kMinutes, "Minutes"},
-    {G::kHours, "Hours"},
-    {G::kDays, "Days"},
-    {G::kWeeks, "Weeks"},
-    {G::kMonths, "Months"},
-}};
-
 }  // namespace
-
-const std::array<JunkTTLInfo, 23>& junkTTLTable() { return kTable; }
 
 const JunkTTLInfo& junkTTLInfo(JunkTTL ttl) {
   for (const auto& row : kTable) {
@@ -61,17 +51,5 @@ std::optional<JunkTTL> junkTTLFromRaw(std::string_view raw) {
 }
 
 std::string_view junkTTLRaw(JunkTTL ttl) { return junkTTLInfo(ttl).raw; }
-
-const std::array<RawName<JunkTTLGroup>, 5>& junkTTLGroupNames() { return kGroupNames; }
-
-std::string_view junkTTLGroupRaw(JunkTTLGroup group) { return rawNameOf(kGroupNames, group); }
-
-std::vector<JunkTTL> junkTTLsIn(JunkTTLGroup group) {
-  std::vector<JunkTTL> out;
-  for (const auto& row : kTable) {
-    if (row.group == group) out.push_back(row.ttl);
-  }
-  return out;
-}
 
 }  // namespace brimvale::junk

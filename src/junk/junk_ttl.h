@@ -48,16 +48,8 @@ struct JunkTTLInfo {
   JunkTTLGroup group;
 };
 
-// Every lifetime, shortest first.
-[[nodiscard]] const std::array<JunkTTLInfo, 23>& junkTTLTable();
 [[nodiscard]] const JunkTTLInfo& junkTTLInfo(JunkTTL ttl);
 [[nodiscard]] std::optional<JunkTTL> junkTTLFromRaw(std::string_view raw);
 [[nodiscard]] std::string_view junkTTLRaw(JunkTTL ttl);
-
-[[nodiscard]] const std::array<RawName<JunkTTLGroup>, 5>& junkTTLGroupNames();
-[[nodiscard]] std::string_view junkTTLGroupRaw(JunkTTLGroup group);
-
-// The lifetimes under one heading, shortest first.
-[[nodiscard]] std::vector<JunkTTL> junkTTLsIn(JunkTTLGroup group);
 
 }  // namespace brimvale::junk

@@ -172,8 +172,6 @@ class SwitchRun {
 
 }  // namespace
 
-std::string_view switchStepText(SwitchStep step) { return infoOf(step).text; }
-
 std::optional<SwitchJob> readSwitchJob(const StatePaths& paths) {
   auto job = readDriveTransferJob(paths.transferJobJson);
   if (!job) return std::nullopt;

@@ -24,8 +24,6 @@ namespace brimvale::mover {
 
 enum class SwitchStep { kCheck, kFind, kProtected, kLinks, kRecords, kCommit };
 
-// What the user sees while each step runs.
-[[nodiscard]] std::string_view switchStepText(SwitchStep step);
 inline constexpr std::string_view kSwitchDoneText = "Done.";
 
 // The results of a transfer job as the user reads them.

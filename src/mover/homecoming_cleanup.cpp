@@ -157,7 +157,7 @@ class Homecoming {
         continue;
       }
       if (S_ISLNK(st->st_mode) && ownLink(linkTargetAt(dir, e.name))) {
-        (void)files_.unlinkAt(dir, e.name);
+        (void)files_.unlinkAt(dir, e.name);  // a link left behind still leads to the copy
         continue;
       }
       Fd homeDir{openBelow(home_, rel, true)};

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <future>
 #include <thread>
+#include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/guarded_removal.h"
@@ -119,20 +120,9 @@ int MoverSettings::maxConcurrent() const {
   return static_cast<int>(std::clamp<std::int64_t>(*v, 1, 16));
 }
 
-void MoverSettings::setMaxConcurrent(int value) {
-  if (defaults_)
-    (void)defaults_->setInt("brimvale.mover.maxConcurrent",
-                            value <= 0 ? kDefaultMaxConcurrent : std::clamp(value, 1, 16));
-}
-
 VerificationLevel MoverSettings::verificationLevel() const {
   auto v = defaults_ ? defaults_->getString("brimvale.mover.verificationLevel") : std::nullopt;
   return verificationLevelFromRaw(v.value_or("fast"));
-}
-
-void MoverSettings::setVerificationLevel(VerificationLevel level) {
-  if (defaults_)
-    (void)defaults_->setString("brimvale.mover.verificationLevel", verificationLevelRaw(level));
 }
 
 bool MoverSettings::recentWriteGuardEnabled() const {
@@ -662,28 +652,35 @@ void LocalFolderMover::changePhase(const std::string& id, MovePhase phase,
 
 void LocalFolderMover::recordFailure(const MoveManifest& m) {
   if (m.triggerSource != MoveTriggerSource::kUserMove || !env_.ledger || !m.lastError) return;
-  (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
-                               *m.lastError);
-  (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src),
-                                 *m.lastError);
+  const DiagnosticsLog diagnostics(env_.paths.diagnosticsLog, env_.clock);
+  bestEffort(env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
+                                    *m.lastError),
+             diagnostics, "recording the failed move");
+  bestEffort(
+      env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src), *m.lastError),
+      diagnostics, "recording the failed move's issue");
 }
 
 void LocalFolderMover::enteredDone(const MoveManifest& m) {
   if (m.srcSizeKB <= 0) {
     if (m.triggerSource == MoveTriggerSource::kUserMove && env_.ledger) {
-      (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kOk,
-                                   "Moved " + quotedName(m.src) + " to your fast drive.", 1, 0);
+      bestEffort(
+          env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kOk,
+                                 "Moved " + quotedName(m.src) + " to your fast drive.", 1, 0),
+          DiagnosticsLog(env_.paths.diagnosticsLog, env_.clock), "recording the move");
     }
     return;
   }
   const std::int64_t bytes = m.srcSizeKB * 1024;
   if (env_.events) {
     const bool back = isStrictlyInside(m.src, mountPath());
-    (void)env_.events->append(
-        {env_.clock(),
-         m.triggerSource == MoveTriggerSource::kAutoSync ? transfers::TransferService::kAutoSync
-                                                         : transfers::TransferService::kTier,
-         back ? transfers::TransferDirection::kIn : transfers::TransferDirection::kOut, bytes});
+    bestEffort(
+        env_.events->append(
+            {env_.clock(),
+             m.triggerSource == MoveTriggerSource::kAutoSync ? transfers::TransferService::kAutoSync
+                                                             : transfers::TransferService::kTier,
+             back ? transfers::TransferDirection::kIn : transfers::TransferDirection::kOut, bytes}),
+        DiagnosticsLog(env_.paths.diagnosticsLog, env_.clock), "recording the transfer");
   }
   if (m.replaceSourceWithSymlink && !m.src.starts_with("/Volumes/") && env_.thinSnapshots) {
     auto alive = alive_;
@@ -703,8 +700,10 @@ void LocalFolderMover::enteredDone(const MoveManifest& m) {
     });
   }
   if (m.triggerSource == MoveTriggerSource::kUserMove && env_.ledger) {
-    (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kOk,
-                                 "Moved " + quotedName(m.src) + " to your fast drive.", 1, bytes);
+    bestEffort(
+        env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kOk,
+                               "Moved " + quotedName(m.src) + " to your fast drive.", 1, bytes),
+        DiagnosticsLog(env_.paths.diagnosticsLog, env_.clock), "recording the move");
   }
 }
 
@@ -712,9 +711,12 @@ void LocalFolderMover::enteredFailed(const MoveManifest& m, MovePhase previous) 
   if (m.triggerSource != MoveTriggerSource::kUserMove) return;
   const std::string text = userFacingFailure(m);
   if (env_.ledger) {
-    (void)env_.ledger->recordRun(transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
-                                 text);
-    (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src), text);
+    const DiagnosticsLog diagnostics(env_.paths.diagnosticsLog, env_.clock);
+    bestEffort(env_.ledger->recordRun(transfers::JobKind::kFileMoves,
+                                      transfers::JobOutcome::kFailed, text),
+               diagnostics, "recording the failed move");
+    bestEffort(env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(m.src), text),
+               diagnostics, "recording the failed move's issue");
   }
   // Only a destination this process copied into is this move's partial copy;
   // one named by a record read from disk may hold anything.
@@ -1759,6 +1761,7 @@ bool LocalFolderMover::finishPartialRelocation(const std::string& id) {
 }
 
 void LocalFolderMover::runMigrations() {
+  const DiagnosticsLog diagnostics(env_.paths.diagnosticsLog, env_.clock);
   const fs::path markers = env_.paths.state / ".migrations";
   std::error_code ec;
   fs::create_directories(markers, ec);
@@ -1777,7 +1780,8 @@ void LocalFolderMover::runMigrations() {
       ++moved;
       std::erase_if(jobs_, [&](const auto& j) { return j.id == m.id; });
     }
-    (void)touchFile(markers / "prune-autosync-failures-v1.done");
+    bestEffort(touchFile(markers / "prune-autosync-failures-v1.done"), diagnostics,
+               "marking the auto-sync records pruned");
     if (moved > 0) {
       log_.append(MoverLogSource::kInfo, "Cleared " + std::to_string(moved) +
                                              " stale auto-sync failure record" + plural(moved) +
@@ -1790,16 +1794,19 @@ void LocalFolderMover::runMigrations() {
       if (j.phase == MovePhase::kFailed) failed.push_back(&j);
     }
     if (!failed.empty() && env_.ledger) {
-      (void)env_.ledger->recordRun(
-          transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
-          "Some earlier moves didn't finish — open an item below for the details.",
-          static_cast<std::int64_t>(failed.size()));
+      bestEffort(env_.ledger->recordRun(
+                     transfers::JobKind::kFileMoves, transfers::JobOutcome::kFailed,
+                     "Some earlier moves didn't finish — open an item below for the details.",
+                     static_cast<std::int64_t>(failed.size())),
+                 diagnostics, "recording the earlier failed moves");
       for (const auto* j : failed) {
-        (void)env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(j->src),
-                                       userFacingFailure(*j));
+        bestEffort(env_.ledger->recordIssue(transfers::JobKind::kFileMoves, lastComponent(j->src),
+                                            userFacingFailure(*j)),
+                   diagnostics, "recording an earlier failed move's issue");
       }
     }
-    (void)touchFile(markers / "jobinsights-backfill-v1.done");
+    bestEffort(touchFile(markers / "jobinsights-backfill-v1.done"), diagnostics,
+               "marking the earlier failed moves recorded");
   }
 }
 

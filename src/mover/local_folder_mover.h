@@ -39,9 +39,7 @@ class MoverSettings {
   explicit MoverSettings(platform::UserDefaults* defaults) : defaults_(defaults) {}
   // A stored value <= 0 means 5; otherwise 1...16.
   [[nodiscard]] int maxConcurrent() const;
-  void setMaxConcurrent(int value);
   [[nodiscard]] VerificationLevel verificationLevel() const;
-  void setVerificationLevel(VerificationLevel level);
   [[nodiscard]] bool recentWriteGuardEnabled() const;
   // A stored value <= 0 means 12; at most 168.
   [[nodiscard]] int recentWriteWindowHours() const;

@@ -13,10 +13,6 @@ namespace fs = std::filesystem;
 
 std::string_view integrityRaw(Integrity integrity) { return rawNameOf(kIntegrityNames, integrity); }
 
-std::optional<Integrity> integrityFromRaw(std::string_view raw) {
-  return valueOfRaw(kIntegrityNames, raw);
-}
-
 std::string_view integrityHelp(Integrity integrity) {
   switch (integrity) {
     case Integrity::kOk: return "";

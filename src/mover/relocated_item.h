@@ -22,7 +22,6 @@ inline constexpr std::array<RawName<Integrity>, 5> kIntegrityNames{{
     {Integrity::kUnexpectedLayout, "unexpectedLayout"},
 }};
 [[nodiscard]] std::string_view integrityRaw(Integrity integrity);
-[[nodiscard]] std::optional<Integrity> integrityFromRaw(std::string_view raw);
 // The sentence shown beside an item; empty for kOk.
 [[nodiscard]] std::string_view integrityHelp(Integrity integrity);
 // Broken relocations are the only ones a delete may clear away.

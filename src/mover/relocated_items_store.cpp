@@ -202,8 +202,15 @@ std::expected<std::string, MoveBackError> RelocatedItemsStore::moveBack(
       m, overwriteWithDriveCopy ? MoveConflictPolicy::kMerge : MoveConflictPolicy::kMergeKeepNewer,
       rule);
   if (!queued) {
-    if (linkTarget) (void)createDirectorySymlink(*linkTarget, src);
-    return std::unexpected(MoveBackError{Kind::kRefused, 0, 0, queued.error()});
+    std::string refusal = queued.error();
+    if (linkTarget) {
+      if (auto linked = createDirectorySymlink(*linkTarget, src); !linked) {
+        refusal += " The link at " + m.src + " couldn't be put back (" + linked.error().message() +
+                   "). Your data is safe at " + m.finalDst +
+                   "; run the move back again to bring it home.";
+      }
+    }
+    return std::unexpected(MoveBackError{Kind::kRefused, 0, 0, refusal});
   }
   moveBackInProgress_.insert(m.id);
   reverseJobMap_[*queued] = {item, linkTarget};

@@ -124,9 +124,6 @@ class RelocatedItemsStore {
   // removing a partial copy only when each of its files is on the drive as is.
   // Nothing for a job that is not a move back of this store.
   std::optional<MoveBackEnd> moveBackEnded(const MoveManifest& reverseJob);
-  [[nodiscard]] const std::set<std::string>& moveBackInProgress() const {
-    return moveBackInProgress_;
-  }
 
   // Removes a broken relocation: its copy when it lies in the working folder
   // and holds nothing, at the original location only Brimvale's own dangling

@@ -81,8 +81,6 @@ class ActiveMoveTracker {
  public:
   void add(MoveDirection direction, const std::string& id);
   void remove(MoveDirection direction, const std::string& id);
-  [[nodiscard]] const std::set<std::string>& forwardMoves() const { return forward_; }
-  [[nodiscard]] const std::set<std::string>& backMoves() const { return back_; }
 
  private:
   std::set<std::string> forward_;

@@ -4,8 +4,10 @@
 
 namespace brimvale::platform {
 
-AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base,
-                                ServiceOwnership ownership) {
+// macOS: launchd owns the job (RunAtLoad and KeepAlive are false), so
+// `ownership` is not needed; Linux: `base` is not needed.
+AppPlatform makeHostAppPlatform(const StatePaths& paths, [[maybe_unused]] Platform& base,
+                                [[maybe_unused]] ServiceOwnership ownership) {
   AppPlatform p;
   const ProcessRunner run = runnerOf(*base.launcher);
 #if defined(__APPLE__)
@@ -13,7 +15,6 @@ AppPlatform makeHostAppPlatform(const StatePaths& paths, Platform& base,
   p.volumes = makeMacVolumeResources("/bin/df", "/usr/sbin/diskutil", run);
   p.desktop = makeToolNotifier(*base.notifier);
   p.services = makeLaunchAgentManager(paths.home, "/bin/launchctl", getuid(), run);
-  (void)ownership;  // launchd owns the job; RunAtLoad and KeepAlive are false
 #else
   p.defaults = makeJsonUserDefaults(paths.state / "user-defaults.json");
   p.volumes = makeStatvfsVolumeResources();

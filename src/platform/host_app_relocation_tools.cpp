@@ -5,9 +5,10 @@
 
 namespace brimvale::platform {
 
-std::unique_ptr<AppRelocationTools> makeHostAppRelocationTools(ToolLog log, ProcessRunner run) {
+// Every macOS step runs a tool and none is skipped, so there `log` has nothing to say.
+std::unique_ptr<AppRelocationTools> makeHostAppRelocationTools([[maybe_unused]] ToolLog log,
+                                                                ProcessRunner run) {
 #if defined(__APPLE__)
-  (void)log;  // every macOS step runs a tool; none is skipped
   return makeMacAppRelocationTools(MacAppToolPaths{}, std::move(run));
 #else
   return makeLinuxAppRelocationTools(installedLinuxAppTools(homeFolder()), std::move(log),

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <memory>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/base/guarded_removal.h"
@@ -327,7 +328,12 @@ Result<void> StagedHomecoming::stage(const MoveManifest& relocation) {
                 "Its copy at " + copy.string() + " cannot be reached; connect the drive." + keep);
   }
   // A mark left by an earlier run is taken again only once this run has compared.
-  if (entryPresent(staging / kStagedMarker)) (void)removePath(staging / kStagedMarker);
+  if (entryPresent(staging / kStagedMarker)) {
+    if (auto removed = removePath(staging / kStagedMarker); !removed) {
+      return fail(Errc::kIo, "The mark of an earlier copy home could not be removed." + keep +
+                                 " Raw error: " + removed.error().detail);
+    }
+  }
   if (!entryPresent(staging)) {
     if (auto made = createDirectory(staging); !made) {
       return fail(Errc::kIo, "No folder could be made to copy it home into." + keep +
@@ -400,7 +406,8 @@ Result<void> StagedHomecoming::swapIn(const MoveManifest& relocation) {
     }
     stopPoint("homecoming:set-aside");
   }
-  (void)removePath(src / kStagedMarker);
+  bestEffort(removePath(src / kStagedMarker), DiagnosticsLog(paths_.diagnosticsLog),
+             "removing the mark of the copy home");
   return {};
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
@@ -108,7 +109,8 @@ void finishRecord(PanicHost& host, const Record& record) {
                << "); run `brvl resume` to resume it.\n";
     }
   }
-  (void)removePath(recordPath(host.paths));
+  bestEffort(removePath(recordPath(host.paths)), DiagnosticsLog(host.paths.diagnosticsLog),
+             "removing the bring-home record");
 }
 
 bool askedYes(PanicHost& host) {
@@ -126,7 +128,8 @@ void noteHome(PanicHost& host, Tally& tally, const fs::path& path,
               const std::vector<fs::path>& kept = {}) {
   tally.record.home.push_back(path.string());
   for (const auto& k : kept) tally.record.kept.push_back(k.string());
-  (void)writeRecord(host.paths, tally.record);
+  bestEffort(writeRecord(host.paths, tally.record), DiagnosticsLog(host.paths.diagnosticsLog),
+             "updating the bring-home record");
 }
 
 // Under the relocator lock, with the parked entries read again once it is

@@ -78,16 +78,4 @@ std::vector<TransferEvent> TransferEventStore::readAll() const {
   return events;
 }
 
-std::vector<DailyServiceTotals> dailyTotals(const std::vector<TransferEvent>& events) {
-  std::map<std::string, DailyServiceTotals> byDay;
-  for (const auto& e : events) {
-    auto& day = byDay[localDate(e.ts)];
-    day.day = localDate(e.ts);
-    day.bytes[{e.service, e.direction}] += e.bytes;
-  }
-  std::vector<DailyServiceTotals> out;
-  for (auto& [_, totals] : byDay) out.push_back(std::move(totals));
-  return out;
-}
-
 }  // namespace brimvale::transfers

@@ -64,12 +64,6 @@ struct TransferEvent {
 // Nothing for a line that is not an event (bad JSON, missing key, bad date).
 [[nodiscard]] std::optional<TransferEvent> decodeTransferEventLine(std::string_view line);
 
-// Summed bytes of one local calendar day (YYYY-mm-dd) per service and direction.
-struct DailyServiceTotals {
-  std::string day;
-  std::map<std::pair<TransferService, TransferDirection>, std::int64_t> bytes;
-};
-
 // Thread-safe; appends are single lines so other writers never interleave.
 class TransferEventStore {
  public:
@@ -84,8 +78,5 @@ class TransferEventStore {
   std::filesystem::path file_;
   mutable std::mutex mutex_;
 };
-
-// Oldest day first.
-[[nodiscard]] std::vector<DailyServiceTotals> dailyTotals(const std::vector<TransferEvent>& events);
 
 }  // namespace brimvale::transfers

@@ -158,7 +158,7 @@ int appsInspectCommand(AppsCommandHost& host, const std::string& path, bool asJs
   auto cache = apps::AppFactsCache::load(host.factsCache);
   apps::AppDiscovery discovery(host.folders, host.probe, cache, host.isRunning);
   ClassifiedApp app{.entry = discovery.entryAt(bundle, host.now)};
-  (void)bestEffort(cache.save(), DiagnosticsLog(host.diagnosticsLog), "saving the app facts");
+  bestEffort(cache.save(), DiagnosticsLog(host.diagnosticsLog), "saving the app facts");
   app.classification =
       apps::classify(apps::classifierInputFor(app.entry, inspectionSources(host)), host.classifier);
   host.out << (asJson ? inspectionJson(app) : inspectionText(app));

@@ -44,6 +44,7 @@ cloud::AutoSyncSettings settingsFor(AutoSyncCommandContext& c,
   const DrivePlace drive = drivePlace(c.mover);
   cloud::AutoSyncSettings s;
   s.stateDir = c.mover.paths.state;
+  s.diagnosticsLog = c.mover.paths.diagnosticsLog;
   s.roots = {c.mover.paths.home,
              drive.working.empty() ? fs::path() : cloud::destinationRootFor(drive.working)};
   // A drive that is away leaves its empty mount point behind; only a mounted

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "platform/byte_count_format.h"
@@ -93,13 +94,14 @@ std::string renderPreflight(const std::vector<PreflightCheck>& checks) {
   return text + std::to_string(failing) + " thing(s) to fix before a first relocation.\n";
 }
 
-std::string stateFolderProblem(const std::filesystem::path& stateDir) {
+std::string stateFolderProblem(const StatePaths& paths) {
+  const std::filesystem::path& stateDir = paths.state;
   if (auto made = createDirectories(stateDir); !made) return made.error().detail;
   const auto probe = stateDir / (".preflight-probe." + std::to_string(getpid()));
   if (auto written = writeFileAtomically(probe, "probe\n"); !written) {
     return written.error().detail;
   }
-  (void)removePath(probe);
+  bestEffort(removePath(probe), DiagnosticsLog(paths.diagnosticsLog), "removing the probe file");
   return {};
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/state/paths.h"
+
 namespace brimvale::app {
 
 // The drive needs at least this much room before a first relocation is worth starting.
@@ -41,8 +43,8 @@ struct PreflightCheck {
 // "✓ line" or "✗ line" and "  → fix" for each, then a closing sentence.
 [[nodiscard]] std::string renderPreflight(const std::vector<PreflightCheck>& checks);
 
-// Writes and removes a probe file in `stateDir` (creating the folder);
+// Writes and removes a probe file in `paths.state` (creating the folder);
 // nothing when that works, else why not.
-[[nodiscard]] std::string stateFolderProblem(const std::filesystem::path& stateDir);
+[[nodiscard]] std::string stateFolderProblem(const StatePaths& paths);
 
 }  // namespace brimvale::app

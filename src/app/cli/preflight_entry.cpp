@@ -28,7 +28,7 @@ int preflight(CommandContext& c) {
     f.driveUnknown = driveUnknownMessage(drive.error(), c.paths);
   }
   f.rsyncPath = c.installerOptions().rsyncPath;
-  f.stateProblem = stateFolderProblem(c.paths.state);
+  f.stateProblem = stateFolderProblem(c.paths);
   ServiceInstaller installer(c.paths, c.installerOptions(), *c.host.services,
                              [](const std::string&) {});
   f.installed = installer.isInstalled();

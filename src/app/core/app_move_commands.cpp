@@ -180,7 +180,7 @@ std::expected<apps::AppEntry, Printed> resolveApp(AppMoveCommandHost& host,
       if (lower(entry.displayName) == wanted || lower(file) == wanted) found.push_back(entry);
     }
   }
-  (void)bestEffort(cache.save(), DiagnosticsLog(a.diagnosticsLog), "saving the app facts");
+  bestEffort(cache.save(), DiagnosticsLog(a.diagnosticsLog), "saving the app facts");
   if (found.empty()) {
     a.err << "No app called " << curly(target)
           << " is in the application folders. Check the name with `brimvale apps` and try "
@@ -399,6 +399,7 @@ apps::AppOffloaderSetup offloaderSetup(AppMoveCommandHost& host) {
   // The relocator's own lock: an offload never runs while a move of the same
   // app copies it (or any move runs), and a move waits for no offload either.
   setup.lockFile = mover::RelocatorLock::fileIn(host.env.paths.state);
+  setup.diagnosticsLog = host.env.paths.diagnosticsLog;
   const fs::path working = host.workingFolder;
   setup.workingFolder = [working]() -> std::optional<fs::path> {
     if (working.empty() || !apps::isRealFolder(working)) return std::nullopt;

@@ -199,7 +199,7 @@ int appsCommand(AppsCommandHost& host, const AppsOptions& o) {
   apps::AppDiscovery discovery(host.folders, host.probe, cache, host.isRunning);
   auto found = discovery.discover(host.now);
   // A cache that cannot be written only makes the next listing slower.
-  (void)bestEffort(cache.save(), DiagnosticsLog(host.diagnosticsLog), "saving the app facts");
+  bestEffort(cache.save(), DiagnosticsLog(host.diagnosticsLog), "saving the app facts");
   ListingClassifier classifier(host);
   const auto selected = apps::selectApps(
       std::move(found),

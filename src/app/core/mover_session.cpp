@@ -228,7 +228,7 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
     : logFile_(paths.state),
       ledger_(paths.state, systemClock()),
       events_(paths.state),
-      recorder_(defaults, ledger_),
+      recorder_(defaults, ledger_, paths.diagnosticsLog),
       snapshots_({std::move(snapshotTool), {}, run}, recorder_,
                  [] { return snapshots::StartupCapacity{}; }) {
   log_.setObserver([this](std::span<const mover::MoverLogLine> lines) { logFile_.write(lines); });
@@ -267,13 +267,15 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
 
 void MoverHost::Recorder::rememberLastReclaim(double epochSeconds) {
   if (defaults_) {
-    (void)defaults_->setDouble(snapshots::kLastReclaimAtEpochKey, epochSeconds);
+    bestEffort(defaults_->setDouble(snapshots::kLastReclaimAtEpochKey, epochSeconds), diagnostics_,
+               "remembering the last reclaim");
   }
 }
 
 void MoverHost::Recorder::recordLedgerRun(std::string_view job, std::string_view summary) {
   if (auto kind = transfers::jobKindFromRaw(job)) {
-    (void)ledger_.recordRun(*kind, transfers::JobOutcome::kOk, summary);
+    bestEffort(ledger_.recordRun(*kind, transfers::JobOutcome::kOk, summary), diagnostics_,
+               "recording the background run");
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "app/core/move_progress_printer.h"
 #include "app/core/run_loop.h"
+#include "common/base/best_effort.h"
 #include "common/state/paths.h"
 #include "mover/local_folder_mover.h"
 #include "mover/safety_checks.h"
@@ -88,14 +89,16 @@ class MoverHost {
   // Remembers a successful thinning in the user defaults and the ledger.
   class Recorder : public snapshots::ThinningRecorder {
    public:
-    Recorder(platform::UserDefaults* defaults, transfers::BackgroundJobsStore& ledger)
-        : defaults_(defaults), ledger_(ledger) {}
+    Recorder(platform::UserDefaults* defaults, transfers::BackgroundJobsStore& ledger,
+             const std::filesystem::path& diagnosticsLog)
+        : defaults_(defaults), ledger_(ledger), diagnostics_(diagnosticsLog) {}
     void rememberLastReclaim(double epochSeconds) override;
     void recordLedgerRun(std::string_view job, std::string_view summary) override;
 
    private:
     platform::UserDefaults* defaults_;
     transfers::BackgroundJobsStore& ledger_;
+    DiagnosticsLog diagnostics_;
   };
 
   mover::MoverLog log_;

@@ -183,7 +183,7 @@ int runHere(TransfersCommandContext& c, cloud::SyncManager& manager, const std::
     manager.waitForActivity(std::chrono::milliseconds(200));
     if (c.interrupted && c.interrupted->load() && !cancelRequested) {
       cancelRequested = true;
-      (void)manager.cancel(id);
+      (void)manager.cancel(id);  // the state read below says how the job ended
       break;
     }
     const bool changed = manager.poll();

@@ -71,7 +71,7 @@ struct AppMoveRuntime::Worker {
   void repair() {
     if (repaired || !relocatorFree(paths)) return;
     sweep->engine().reclaimCommittedQuarantines();
-    (void)sweep->engine().recoverPendingManifests();
+    (void)sweep->engine().recoverPendingManifests();  // the engine logs each repair's failure
     repaired = true;
   }
 };

@@ -25,6 +25,7 @@ cloud::AutoSyncSettings autoSyncSettings(const StatePaths& paths, platform::Plat
                                          transfers::BackgroundJobsStore& ledger, AppLog& log) {
   cloud::AutoSyncSettings s;
   s.stateDir = paths.state;
+  s.diagnosticsLog = paths.diagnosticsLog;
   const std::string computer = host.host->computerName();
   // Without a known drive no folder is a destination.
   const auto drive = configuredDrive(paths);

@@ -128,16 +128,6 @@ std::chrono::nanoseconds timeGranularity(int fd) {
   return kCoarseGranularity;
 }
 
-std::string_view guardVerdictRaw(GuardVerdict verdict) {
-  switch (verdict) {
-    case GuardVerdict::kSafe: return "safe";
-    case GuardVerdict::kChanged: return "changed";
-    case GuardVerdict::kDiffers: return "differs";
-    case GuardVerdict::kUnreadable: return "unreadable";
-  }
-  return "unreadable";
-}
-
 std::expected<GuardProof, GuardVerdict> ReplaceGuard::verify(int doomedDir,
                                                              const std::string& doomedName,
                                                              int keptDir,

@@ -44,8 +44,6 @@ enum class GuardVerdict {
   kDiffers,     // the kept copy is missing or not the same
   kUnreadable,  // either side could not be examined or read
 };
-// "safe", "changed", "differs", "unreadable": for logs.
-[[nodiscard]] std::string_view guardVerdictRaw(GuardVerdict verdict);
 
 // What verify() saw; confirm() turns it into permission to destroy.
 struct GuardProof {

@@ -112,9 +112,6 @@ std::optional<DenylistEntry> AppDataDenylist::verdict(std::string_view path) con
   for (const auto& e : credentialRows()) {
     if (matches(e)) return e;
   }
-  for (const auto& e : manifestEntries_) {
-    if (matches(e)) return e;
-  }
   return std::nullopt;
 }
 

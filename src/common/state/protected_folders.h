@@ -26,17 +26,12 @@ class AppDataDenylist {
   // Credential stores, key rings and mail and browser profiles as Linux keeps
   // them; checked right after the baseline on every platform.
   [[nodiscard]] static const std::vector<DenylistEntry>& credentialRows();
-  // Replaced at any time by remote configuration; checked after the baseline.
-  void setManifestEntries(std::vector<DenylistEntry> entries) {
-    manifestEntries_ = std::move(entries);
-  }
   // The first entry whose expanded path is `path` or a folder above it;
   // nothing means allowed. A folder that merely contains one is allowed.
   [[nodiscard]] std::optional<DenylistEntry> verdict(std::string_view path) const;
 
  private:
   std::filesystem::path home_;
-  std::vector<DenylistEntry> manifestEntries_;
 };
 
 }  // namespace brimvale

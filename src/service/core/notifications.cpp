@@ -25,10 +25,4 @@ void note(const StatePaths& paths, platform::Platform& platform, const Note& n) 
   platform.notifier->notify(n.title, n.body, n.sound);
 }
 
-void noteDismiss(const StatePaths& paths, const std::string& thread) {
-  bestEffort(appendNdjsonLine(paths.notificationsQueue,
-                              JsonObjectWriter().string("dismiss", thread).str()),
-             DiagnosticsLog(paths.diagnosticsLog), "queueing a notification's dismissal");
-}
-
 }  // namespace brimvale::service

@@ -25,7 +25,4 @@ struct Note {
 // shows it directly. Failures are ignored.
 void note(const StatePaths& paths, platform::Platform& platform, const Note& note);
 
-// Asks the application to withdraw the notification of `thread`.
-void noteDismiss(const StatePaths& paths, const std::string& thread);
-
 }  // namespace brimvale::service

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_io.h"
 #include "common/base/json_writer.h"
 #include "common/base/platform_words.h"
@@ -349,7 +350,8 @@ DriveSelection switchDrive(ServiceContext& ctx, const std::string& given, Parked
   }
   s.kind = Kind::kSwitched;
   ctx.config = std::move(*reloaded);
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return s;
 }
 
@@ -490,7 +492,14 @@ EjectOutcome ejectNvme(ServiceContext& ctx, const EjectObserver& observe) {
   }
   o.mounted = true;
   observe(o, EjectMoment::kPausing);
-  (void)touchFile(ctx.paths.paused);
+  // Ejecting while auto-relocate may still start would pull the drive from under a move.
+  if (auto paused = touchFile(ctx.paths.paused); !paused) {
+    o.exitCode = 1;
+    o.pauseError = paused.error().detail;
+    ctx.log.log("eject stopped: the pause sentinel could not be created: " + o.pauseError);
+    observe(o, EjectMoment::kPauseFailed);
+    return o;
+  }
   ctx.log.log("paused (for eject)");
   observe(o, EjectMoment::kPaused);
 
@@ -523,7 +532,8 @@ EjectOutcome ejectNvme(ServiceContext& ctx, const EjectObserver& observe) {
     note(ctx.paths, ctx.platform,
          {"NVMe ejected", "Safe to disconnect the drive now.",
           cfg.get(config_keys::kNotifySoundInfo)});
-    (void)writeStatusJson(ctx);
+    bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+               "writing the status snapshot");
     observe(o, EjectMoment::kDone);
     return o;
   }
@@ -534,7 +544,8 @@ EjectOutcome ejectNvme(ServiceContext& ctx, const EjectObserver& observe) {
   note(ctx.paths, ctx.platform,
        {"Eject failed", "Files still in use — see Inspect or Log window.",
         cfg.get(config_keys::kNotifySoundAlert)});
-  (void)writeStatusJson(ctx);
+  bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+             "writing the status snapshot");
   return o;
 }
 
@@ -547,6 +558,11 @@ void renderEject(const EjectOutcome& o, EjectMoment moment, std::ostream& out) {
     case EjectMoment::kPausing: out << "\nStep 1/3 — Pausing auto-actions\n"; return;
     case EjectMoment::kPaused:
       out << "    ✓ Pause sentinel created. Auto-relocate is halted.\n";
+      return;
+    case EjectMoment::kPauseFailed:
+      out << "    ✗ The pause sentinel couldn't be created (" << o.pauseError
+          << "), so the drive was not ejected. Nothing was changed and your data is safe; "
+             "run eject-nvme again once ~/.brimvale/state can be written to.\n";
       return;
     case EjectMoment::kQuittingApps: out << "\nStep 2/3 — Quitting dependent apps\n"; return;
     case EjectMoment::kAskedToQuit:

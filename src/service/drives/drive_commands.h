@@ -34,6 +34,7 @@ struct EjectOutcome {
   bool ejected = false;
   std::string ejectMessage;  // the tool's words, on success or failure
   std::string openFiles;     // after a failure: what still holds the drive
+  std::string pauseError;    // why the pause sentinel could not be created
 };
 
 // The points where eject-nvme has something to say; the wait and the
@@ -43,6 +44,7 @@ enum class EjectMoment {
   kNotMounted,
   kPausing,
   kPaused,
+  kPauseFailed,  // nothing further is done
   kQuittingApps,
   kAskedToQuit,  // the last of askedToQuit
   kWaitingForApps,

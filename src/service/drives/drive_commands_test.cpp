@@ -66,5 +66,23 @@ TEST_F(DriveCommandsTest, SelectDriveRecordsHowTheSwitchEnded) {
   }
 }
 
+// Given a pause sentinel that cannot be created, then nothing further is
+// done: no app is asked to quit and the drive stays mounted.
+TEST_F(DriveCommandsTest, EjectStopsWhenItCannotPause) {
+  const fs::path drive = root_ / "Drive";
+  makeDir(drive);
+  load("NVMe=\"" + drive.string() + "\"\n");
+  home_.fake().mountPoints.insert(drive.string());
+  makeDir(paths_.paused);  // a folder where the sentinel file goes
+  std::vector<EjectMoment> moments;
+  const EjectOutcome o =
+      ejectNvme(*ctx_, [&](const EjectOutcome&, EjectMoment m) { moments.push_back(m); });
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_FALSE(o.pauseError.empty());
+  EXPECT_EQ(moments, (std::vector<EjectMoment>{EjectMoment::kStarted, EjectMoment::kPausing,
+                                               EjectMoment::kPauseFailed}));
+  EXPECT_TRUE(home_.fake().mountPoints.contains(drive.string()));
+}
+
 }  // namespace
 }  // namespace brimvale::service

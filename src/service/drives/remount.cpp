@@ -43,7 +43,7 @@ int remountCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 }
 
 int remountDrive(ServiceContext& ctx, const SleepSeconds& sleep) {
-  (void)attemptRemount(ctx, sleep);
+  (void)attemptRemount(ctx, sleep);  // judged by the mount table below
   if (!ctx.platform.mounts->isMountedAt(ctx.cfg().nvme())) {
     ctx.out << "Failed.\n";
     return 1;
@@ -54,7 +54,7 @@ int remountDrive(ServiceContext& ctx, const SleepSeconds& sleep) {
   }
   ctx.log.say("Remount: marker missing at " + ctx.cfg().base().string() +
               ", attempting auto-recovery…");
-  (void)recoverCommand(ctx, {});
+  (void)recoverCommand(ctx, {});  // prints its own outcome; judged by the drive below
   if (driveUsable(ctx)) {
     ctx.out << "Mounted.\n";
     return 0;

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 
+#include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/guarded_removal.h"
 #include "common/base/process.h"
@@ -237,9 +238,9 @@ ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy&
   }
   stopPoint("archive:claimed");
   if (auto moved = moveIntoClaim(platform::runnerOf(*ctx.platform.launcher), from, relative,
-                                 *target, &*drive);
-      !moved) {
-    (void)withdrawUndo(ctx.paths, row);
+                                 *target, &*drive); !moved) {
+    bestEffort(withdrawUndo(ctx.paths, row), DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
+               "taking the failed move out of the undo batch");
     ctx.log.say("FAILED move: " + srcText + " \u2014 " + moved.error().cause +
                 (moved.error().copyKept
                      ? ". A complete copy is at " + target->string() +

@@ -120,7 +120,7 @@ int rulesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
 int dryRunCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   if (!driveUsable(ctx)) ctx.out << "(NVMe not present)\n";
   Guards guards(ctx.paths.home, *ctx.platform.files);
-  (void)runRules(ctx, guards, RunMode::kDry);
+  (void)runRules(ctx, guards, RunMode::kDry);  // says itself why it stopped
   return 0;
 }
 

@@ -109,7 +109,7 @@ void WatchLoop::dailyRun(const std::string& today, int hour) {
   }
   ctx_.log.say("starting daily auto-relocate run");
   Guards guards(ctx_.paths.home, *ctx_.platform.files);
-  (void)runRules(ctx_, guards, RunMode::kReal);
+  (void)runRules(ctx_, guards, RunMode::kReal);  // says itself why it stopped
   lastRunDay_ = today;
   markLastRun(ctx_, "scheduled");
   if (cfg.flag(config_keys::kNotifyOnOkRun)) {
