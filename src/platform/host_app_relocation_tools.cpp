@@ -7,7 +7,7 @@ namespace brimvale::platform {
 
 // Every macOS step runs a tool and none is skipped, so there `log` has nothing to say.
 std::unique_ptr<AppRelocationTools> makeHostAppRelocationTools([[maybe_unused]] ToolLog log,
-                                                                ProcessRunner run) {
+                                                               ProcessRunner run) {
 #if defined(__APPLE__)
   return makeMacAppRelocationTools(MacAppToolPaths{}, std::move(run));
 #else

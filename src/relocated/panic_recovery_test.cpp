@@ -96,7 +96,8 @@ TEST(PanicRecovery, AParkedOriginalReplacesItsLinkOnlyOnceItHoldsEverythingTheCo
     ParkedScene s;
     const fs::path copyFolder = s.copy;
     c.arrange(s);
-    const auto before = brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed);
+    const auto before =
+        brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed);
     const auto done = returnParked(s.item(), c.rsync, runProcess);
     EXPECT_EQ(done.has_value(), c.home) << (done ? "" : done.error().detail);
     EXPECT_EQ(text(s.path / "a.txt"), c.aAtPath);

@@ -33,7 +33,7 @@ bool isDependencyLine(std::string_view line) {
 }
 
 Result<std::string> machoToolOutput(const CodeInspectionTools& tools, const std::string& tool,
-                               std::vector<std::string> args) {
+                                    std::vector<std::string> args) {
   const ProcessResult result = runTool(tools.run, tool, std::move(args), tools.deadline);
   if (result.outcome == ProcessOutcome::kTimedOut) return fail(Errc::kTimedOut, tool);
   if (!result.succeeded()) return fail(Errc::kToolFailed, tool + " " + result.describe());
@@ -88,8 +88,8 @@ Result<std::vector<std::string>> otoolLoadPaths(const CodeInspectionTools& tools
 
 Result<std::string> codesignEntitlementsXml(const CodeInspectionTools& tools,
                                             const std::filesystem::path& bundle) {
-  auto output =
-      machoToolOutput(tools, tools.codesign, {"-d", "--entitlements", "-", "--xml", bundle.string()});
+  auto output = machoToolOutput(tools, tools.codesign,
+                                {"-d", "--entitlements", "-", "--xml", bundle.string()});
   if (!output) return std::unexpected(output.error());
   return parseCodesignEntitlementsXml(*output);
 }

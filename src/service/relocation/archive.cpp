@@ -238,7 +238,8 @@ ArchiveOutcome moveToNvme(ServiceContext& ctx, Guards& guards, const PathPolicy&
   }
   stopPoint("archive:claimed");
   if (auto moved = moveIntoClaim(platform::runnerOf(*ctx.platform.launcher), from, relative,
-                                 *target, &*drive); !moved) {
+                                 *target, &*drive);
+      !moved) {
     bestEffort(withdrawUndo(ctx.paths, row), DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
                "taking the failed move out of the undo batch");
     ctx.log.say("FAILED move: " + srcText + " \u2014 " + moved.error().cause +
