@@ -28,9 +28,7 @@ void addActivityRoutes(web::DashboardServer& server, const DashboardSources& sou
     std::ostringstream out;
     std::ostringstream err;
     std::istringstream noAnswers;
-    MoverCommandContext context{
-        sources.paths, sources.platform, &sources.mounts, sources.computerName, out,
-        err,           noAnswers};
+    MoverCommandContext context = moverContextFor(sources, out, err, noAnswers);
     if (moveLogCommand(context, "", mover::MoverLogDetail::kPhases) != 0) {
       return web::sentenceReply(503, err.str());
     }

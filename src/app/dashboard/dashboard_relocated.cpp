@@ -18,9 +18,7 @@ constexpr std::string_view kMoveBackBusy =
 int runRelocated(const DashboardSources& sources, const RelocatedOptions& options,
                  std::ostream& out, std::ostream& err) {
   std::istringstream noAnswers;
-  MoverCommandContext context{
-      sources.paths, sources.platform, &sources.mounts, sources.computerName, out, err, noAnswers};
-  context.snapshotTool = sources.snapshotTool;
+  MoverCommandContext context = moverContextFor(sources, out, err, noAnswers);
   return relocatedCommand(context, options);
 }
 

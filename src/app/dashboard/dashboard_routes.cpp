@@ -59,9 +59,7 @@ int runMoveCommand(const DashboardSources& sources, const MoveOptions& options,
   std::ostream out(&outLines);
   std::ostream err(&errLines);
   std::istringstream noAnswers;
-  MoverCommandContext context{
-      sources.paths, sources.platform, &sources.mounts, sources.computerName, out, err, noAnswers};
-  context.snapshotTool = sources.snapshotTool;
+  MoverCommandContext context = moverContextFor(sources, out, err, noAnswers);
   context.onMoveLoop = std::move(onMoveLoop);
   return moveCommand(context, options);
 }
@@ -217,9 +215,7 @@ web::Reply DashboardRoutes::moves() {
   std::ostringstream out;
   std::ostringstream err;
   std::istringstream noAnswers;
-  MoverCommandContext context{
-      sources_.paths, sources_.platform, &sources_.mounts, sources_.computerName, out, err,
-      noAnswers};
+  MoverCommandContext context = moverContextFor(sources_, out, err, noAnswers);
   if (movesJsonCommand(context) != 0) return web::sentenceReply(503, err.str());
   return {.status = 200, .contentType = "application/json", .body = out.str()};
 }

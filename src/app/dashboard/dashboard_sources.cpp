@@ -2,6 +2,15 @@
 
 namespace brimvale::app {
 
+MoverCommandContext moverContextFor(const DashboardSources& sources, std::ostream& out,
+                                    std::ostream& err, std::istream& noAnswers) {
+  MoverCommandContext context{
+      sources.paths, sources.platform, &sources.mounts, sources.computerName, out, err, noAnswers};
+  context.snapshotTool = sources.snapshotTool;
+  context.run = platform::runnerOf(sources.launcher);
+  return context;
+}
+
 JobThread::~JobThread() {
   std::lock_guard lock(mutex_);
   if (thread_.joinable()) thread_.join();

@@ -4,10 +4,13 @@
 
 #include <atomic>
 #include <functional>
+#include <istream>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 
+#include "app/core/mover_session.h"
 #include "common/state/paths.h"
 #include "platform/app_platform.h"
 #include "platform/platform.h"
@@ -23,6 +26,13 @@ struct DashboardSources {
   platform::ProcessLauncher& launcher;
   std::string computerName;
 };
+
+// The context a route runs a folder-mover command in, as the command line
+// would: nothing is asked, no other program is signalled, and the copies and
+// their tools run through the application's launcher.
+[[nodiscard]] MoverCommandContext moverContextFor(const DashboardSources& sources,
+                                                  std::ostream& out, std::ostream& err,
+                                                  std::istream& noAnswers);
 
 // One long job at a time of one kind (a clean-up, a move), run on its own
 // thread with what it prints turned into events.
