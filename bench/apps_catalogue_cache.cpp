@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
   std::printf("%d bundles of %d files\n", bundles, files + 2);
   auto host = platform::makeHostBundleProbe(runProcess);
   compare("host probe", root, *host);
-  auto tools = platform::makeMacBundleProbe({.mdls = "/bin/true", .codesign = "/bin/true"});
+  auto tools =
+      platform::makeMacBundleProbe({.mdls = "/bin/true", .codesign = "/bin/true"}, runProcess);
   compare("tool-running probe", root, *tools);
   fs::remove_all(root);
   return 0;

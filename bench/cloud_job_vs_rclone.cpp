@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
       {.mode = cloud::JobMode::kCopy, .source = source.string(), .destination = destination},
       [](const std::string&) { return std::optional<std::string>("local"); });
   // The job drops the flag an older rclone does not know; so does the peer.
-  if (!cloud::rcloneTakesPartialSuffix(rclone)) {
+  if (!cloud::rcloneTakesPartialSuffix(rclone, runProcess)) {
     directArgs = cloud::withoutPartialSuffix(std::move(directArgs));
   }
 
