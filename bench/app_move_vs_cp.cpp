@@ -19,6 +19,7 @@
 #include "apps/app_relocator_engine.h"
 #include "bench_support.h"
 #include "bundle_maker.h"
+#include "common/base/process.h"
 #include "common/state/paths.h"
 #include "platform/linux/linux_app_relocation_tools.h"
 
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
   const fs::path peerCopy = root / "peer" / "Bench.app";
   fs::create_directories(peerCopy.parent_path());
 
-  auto tools = brimvale::platform::makeLinuxAppRelocationTools({}, {});
+  auto tools = brimvale::platform::makeLinuxAppRelocationTools({}, {}, brimvale::runProcess);
   const brimvale::StatePaths paths = brimvale::StatePaths::forHome(home);
   const apps::AppManifestStore store(paths.appMovesFolder, {}, brimvale::systemClock());
   apps::AppMoveEnvironment env =

@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
   const fs::path peerCopy = root / "peer" / "Bench.app";
   fs::create_directories(peerCopy.parent_path());
 
-  auto tools = brimvale::platform::makeLinuxAppRelocationTools({}, {});
+  auto tools = brimvale::platform::makeLinuxAppRelocationTools({}, {}, brimvale::runProcess);
   std::vector<double> copyOnly, wholeStep, peer;
   for (int i = -1; i < runs; ++i) {  // the first round warms the caches
     auto start = std::chrono::steady_clock::now();
