@@ -477,12 +477,10 @@ OffloadResult AppOffloader::runOffload(const AppEntry& app) {
     item.sizeBytes = bytesOf(*tree);
     total += static_cast<std::uint64_t>(item.sizeBytes);
   }
-  if (auto saved = persist(record, OffloadPhase::kPreparing); !saved) return saved;
+  // Too little room is known before anything is written, so it leaves no record behind.
   const auto free = setup_.freeBytes ? setup_.freeBytes(*workingFolder) : std::nullopt;
-  if (free && *free < spaceNeededOnDrive(total)) {
-    markFailed(record);
-    return stop(OffloadErrorCase::kNotEnoughSpace, {});
-  }
+  if (free && *free < spaceNeededOnDrive(total)) return stop(OffloadErrorCase::kNotEnoughSpace, {});
+  if (auto saved = persist(record, OffloadPhase::kPreparing); !saved) return saved;
 
   setStatus("Copying " + curlyQuoted(name) + " and its data to your fast drive\u2026");
   if (auto saved = persist(record, OffloadPhase::kCopying); !saved) return saved;

@@ -185,7 +185,8 @@ TEST_F(OffloaderFixture, OriginalsGoOnlyOnceTheArchiveMatchesThem) {
   struct Case {
     std::string name;
     std::function<void(OffloaderFixture&)> arrange;
-    std::string error;  // empty: the offload succeeds
+    std::string error;     // empty: the offload succeeds
+    bool recorded = true;  // whether the offload leaves a record
   };
   const fs::path db = home_ / ".local/share/Notes/notes.db";
   const std::vector<Case> cases = {
@@ -208,6 +209,8 @@ TEST_F(OffloaderFixture, OriginalsGoOnlyOnceTheArchiveMatchesThem) {
        "Couldn\u2019t offload \u201cNotes\u201d: These files kept changing while they were "
        "copied, so nothing was changed: " +
            db.string() + ". Quit the app and try again."},
+      {"no room on the drive", [](OffloaderFixture& f) { f.free_ = 1; },
+       "Couldn\u2019t offload \u201cNotes\u201d: There isn\u2019t enough free space", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -215,7 +218,9 @@ TEST_F(OffloaderFixture, OriginalsGoOnlyOnceTheArchiveMatchesThem) {
     tools_ = {};
     layOut();
     before_ = internalDisk();
+    free_ = 1ULL << 40;
     c.arrange(*this);
+    const auto recordsBefore = store_.loadAll().size();
     const bool offloaded = offloader().offload(notes()).has_value();
     EXPECT_EQ(offloaded, c.error.empty()) << offloader().lastError().value_or("");
     if (offloaded) {
@@ -236,6 +241,7 @@ TEST_F(OffloaderFixture, OriginalsGoOnlyOnceTheArchiveMatchesThem) {
     if (c.name == "copy tool fails") {
       EXPECT_EQ(now, before_);
     }
+    EXPECT_EQ(store_.loadAll().size(), recordsBefore + (c.recorded ? 1 : 0));
     for (const auto& r : store_.loadAll()) EXPECT_EQ(r.phase, OffloadPhase::kFailed);
   }
 }

@@ -27,9 +27,8 @@ RcloneSearch defaultRcloneSearch(const std::string& programFolder) {
     if (ec) return search;
     folder = self.parent_path();
   }
-  // The same place ServiceInstaller gives the service as RCLONE.
-  search.bundled = {(folder / "Scripts" / "bin" / "rclone").string(),
-                    (folder / "bin" / "rclone").string()};
+  // The one place ServiceInstaller gives the service as RCLONE.
+  search.bundled = {(folder / "Scripts" / "bin" / "rclone").string()};
   return search;
 }
 

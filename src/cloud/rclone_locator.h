@@ -12,9 +12,8 @@
 namespace brimvale::cloud {
 
 struct RcloneSearch {
-  // The copies shipped with the application, in this order: the one the
-  // installer hands the service (`Scripts/bin/rclone` beside the running
-  // `brimvale` program, its RCLONE), then `bin/rclone` beside the program.
+  // The copy shipped with the application: the one the installer hands the
+  // service as its RCLONE, `Scripts/bin/rclone` beside the running program.
   std::vector<std::string> bundled;
   std::vector<std::string> installFolders{"/opt/homebrew/bin/rclone", "/usr/local/bin/rclone",
                                           "/usr/bin/rclone"};

@@ -113,7 +113,15 @@ std::string encodeManifest(const MoveManifest& m) {
   }
   if (m.copyStartedAt) j["copyStartedAt"] = isots(*m.copyStartedAt);
   if (m.copyRound > 1) j["copyRound"] = m.copyRound;
-  return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  // The records' format escapes "/" as "\/"; it is valid JSON, and readers take both forms.
+  const std::string text = j.dump(2, ' ', false, json::error_handler_t::replace);
+  std::string escaped;
+  escaped.reserve(text.size() + text.size() / 8);
+  for (char c : text) {
+    if (c == '/') escaped += '\\';
+    escaped += c;
+  }
+  return escaped + "\n";
 }
 
 std::optional<MoveManifest> decodeManifest(std::string_view text) {

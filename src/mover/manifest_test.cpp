@@ -50,7 +50,9 @@ TEST(MoveManifest, UnknownPhaseOrMissingRequiredKeyIsUndecodable) {
 TEST(MoveManifest, OwnerRoundTripsAndAnUnreadableOneIsDropped) {
   MoveManifest m = sample("ID", 1772356500, MovePhase::kCopying);
   m.owner = MoveOwner{4242, "987654"};
-  EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
+  const std::string encoded = encodeManifest(m);
+  EXPECT_EQ(decodeManifest(encoded), m);
+  EXPECT_NE(encoded.find(R"("src": "\/Users\/me\/Big Folder")"), std::string::npos) << encoded;
   const std::string head =
       R"({"id":"A","src":"/a","dstParent":"/d","finalDst":"/d/a","startedAt":"2026-03-01T09:15:00Z","updatedAt":"2026-03-01T09:15:00Z","phase":"copying")";
   struct Case {

@@ -95,6 +95,8 @@ TEST(SupervisedService, ADetachedServiceKilledFromOutsideLeavesItsExitStatus) {
   TempFolder dir;
   auto starter = makeSupervisedServiceManager(dir.path(), ServiceOwnership::kOutlivesCaller);
   ASSERT_TRUE(starter->writeDefinition({{"/bin/sh", "-c", "sleep 30"}, dir / "log", {}}));
+  EXPECT_NE(readFile(dir / "service-definition.json").value_or("").find("\"throttleInterval\": 30"),
+            std::string::npos);
   ASSERT_TRUE(starter->load());
   ASSERT_TRUE(starter->kickstart());
   auto pid = starter->state().pid;

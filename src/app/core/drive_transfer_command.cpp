@@ -218,6 +218,14 @@ mover::SwitchOutcome switchToNewDrive(const ProcessRunner& run, const StatePaths
   return mover::runDriveSwitch(paths, seams);
 }
 
+bool switchRunning(const StatePaths& paths, const std::optional<DriveTransferJob>& job) {
+  if (!job || job->isBackup() || job->phase != TransferPhase::kCopied) return false;
+  auto lock = FileLock::open(mover::RelocatorLock::fileIn(paths.state));
+  if (!lock) return false;
+  auto taken = lock->tryLock(FileLock::Mode::kShared);
+  return taken && !*taken;
+}
+
 std::string transferStatusLine(std::optional<TransferPhase> phase, bool backup, bool switching) {
   return switching ? "Switching to the new drive…" : transferPhaseWords(phase, backup);
 }

@@ -32,6 +32,11 @@ struct DriveTransferHost {
 [[nodiscard]] std::string transferStatusLine(std::optional<TransferPhase> phase, bool backup,
                                              bool switching);
 
+// Whether the drive switch of `job`, a transfer whose copy is verified, runs now in any process:
+// it runs under the relocator lock, which nothing else takes while such a job waits.
+[[nodiscard]] bool switchRunning(const StatePaths& paths,
+                                 const std::optional<DriveTransferJob>& job);
+
 // Runs the drive switch of this computer's transfer job with the real file
 // calls, the service program (`rsyncPath` handed on as RSYNC) and, for
 // protected links, pkexec running this program's privileged helper; it waits

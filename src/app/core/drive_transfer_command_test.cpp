@@ -8,6 +8,7 @@
 
 #include "common/base/file_io.h"
 #include "mover/manifest.h"
+#include "mover/safety_checks.h"
 #include "testing/base/temp_folder.h"
 
 namespace brimvale::app {
@@ -142,6 +143,29 @@ TEST(DriveTransferCommand, CancelIsRefusedOnceLinksLeadToTheNewCopy) {
   EXPECT_EQ(s.run({"cancel"}), 1);
   EXPECT_NE(s.err.str().find("can't be cancelled"), std::string::npos) << s.err.str();
   EXPECT_TRUE(s.calls.empty()) << "the service was never asked to delete the copy";
+}
+
+// The page's "Switching to the new drive…" shows only while a switch holds the relocator lock over
+// a transfer whose copy is verified.
+TEST(DriveTransferCommand, SwitchRunsOnlyUnderTheLockOfACopiedTransfer) {
+  TransferScene s;
+  mover::RelocatorLock held(s.paths.state);
+  ASSERT_TRUE(held.acquire(std::chrono::milliseconds(0)));
+  const struct {
+    const char* kind;
+    const char* phase;
+    bool switching;
+  } cases[] = {
+      {"transfer", "copied", true},
+      {"transfer", "copying", false},
+      {"backup", "copied", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + " " + c.phase);
+    EXPECT_EQ(switchRunning(s.paths, parseDriveTransferJob(job(c.kind, c.phase))), c.switching);
+  }
+  held.release();
+  EXPECT_FALSE(switchRunning(s.paths, parseDriveTransferJob(job("transfer", "copied"))));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "mover/drive_switch.h"
 #include "platform/byte_count_format.h"
 
 namespace brimvale::app {
@@ -187,16 +188,22 @@ Result<std::string> renderTransferStatus(std::string_view text) {
   const std::optional<DriveTransferJob> job = parseDriveTransferJob(text);
   if (!job) return fail(Errc::kParse, "the service's transfer status is not a JSON object");
   if (job->neverStarted()) return std::string("No drive transfer is under way.\n");
-  std::string out = transferPhaseWords(job->phase, job->isBackup()) + " (" + job->rawPhase + ")\n";
+  const bool done = job->phase == TransferPhase::kDone;
+  const bool ended = done || job->phase == TransferPhase::kFailed;
+  // A finished job says how it ended; what it was last copying, and how fast, no longer holds.
+  std::string out =
+      done ? std::string(job->isBackup() ? mover::kBackedUpSentence : mover::kSwitchedSentence)
+           : transferPhaseWords(job->phase, job->isBackup());
+  out += " (" + job->rawPhase + ")\n";
   out += "From: " + job->sourceRoot + "\nTo: " + job->destRoot + "\n";
   out += "Progress: " + std::to_string(job->percent) + "% — " +
          platform::formatFileByteCount(job->bytesDone) + " of " +
          platform::formatFileByteCount(job->bytesTotal) + "\n";
-  if (!job->rate.empty()) out += "Speed: " + job->rate + "\n";
-  if (job->etaSeconds > 0) {
+  if (!ended && !job->rate.empty()) out += "Speed: " + job->rate + "\n";
+  if (!ended && job->etaSeconds > 0) {
     out += "Time left: about " + std::to_string((job->etaSeconds + 59) / 60) + " min\n";
   }
-  if (!job->currentFile.empty()) out += "Now copying: " + job->currentFile + "\n";
+  if (!ended && !job->currentFile.empty()) out += "Now copying: " + job->currentFile + "\n";
   if (!job->startedAt.empty()) out += "Started: " + job->startedAt + "\n";
   if (!job->lastError.empty()) out += "Last problem: " + sentence(job->lastError) + "\n";
   return out;

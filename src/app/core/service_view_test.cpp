@@ -28,5 +28,31 @@ TEST(ServiceView, AnswersThatAreNotTheExpectedShapeAreRefused) {
   }
 }
 
+// A finished job says how it ended and nothing of the copying it did.
+TEST(ServiceView, TransferStatusOfAnEndedJobNamesNoFileBeingCopied) {
+  const std::string tail =
+      R"(","sourceRoot":"/a","destRoot":"/b","currentFile":"_pending-delete/","rate":"9 MB/s"})";
+  const struct {
+    const char* kind;
+    const char* phase;
+    const char* headline;
+    bool copying;
+  } cases[] = {
+      {"transfer", "done", "Moved everything to the new drive", false},
+      {"backup", "done", "Backed everything up to the other drive.", false},
+      {"transfer", "failed", "Couldn't finish", false},
+      {"backup", "copying", "Backing up…", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + " " + c.phase);
+    auto text = renderTransferStatus(R"({"kind":")" + std::string(c.kind) + R"(","phase":")" +
+                                     c.phase + tail);
+    ASSERT_TRUE(text.has_value());
+    EXPECT_TRUE(text->starts_with(c.headline)) << *text;
+    EXPECT_EQ(text->find("Now copying") != std::string::npos, c.copying) << *text;
+    EXPECT_EQ(text->find("Speed") != std::string::npos, c.copying) << *text;
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::app

@@ -125,7 +125,14 @@ std::expected<ServiceStatus, StatusReadFailure> readStatus(const std::filesystem
                                : StatusReadError::kUndecodableSnapshot;
     return std::unexpected(StatusReadFailure{kind, text.error().detail});
   }
-  return decodeStatus(*text);
+  // An empty or damaged file (a full disk, a hand edit) holds no snapshot: every reader treats it
+  // as none yet, and the next tick writes a whole one.
+  auto status = decodeStatus(*text);
+  if (!status) {
+    return std::unexpected(
+        StatusReadFailure{StatusReadError::kMissingSnapshot, status.error().detail});
+  }
+  return status;
 }
 
 }  // namespace brimvale::app

@@ -64,7 +64,8 @@ struct StatusReadFailure {
 // not JSON, a required key is missing, or a key has the wrong type.
 [[nodiscard]] std::expected<ServiceStatus, StatusReadFailure> decodeStatus(std::string_view json);
 
-// Reads and decodes the file; a file that does not exist is kMissingSnapshot.
+// Reads and decodes the file; a file that does not exist, is empty or cannot be decoded is
+// kMissingSnapshot.
 [[nodiscard]] std::expected<ServiceStatus, StatusReadFailure> readStatus(
     const std::filesystem::path& statusJson);
 

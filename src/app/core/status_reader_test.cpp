@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "testing/base/temp_folder.h"
+
 namespace brimvale::app {
 namespace {
 
@@ -61,11 +63,17 @@ TEST(StatusReader, RejectsWrongTypesAndBrokenText) {
   EXPECT_FALSE(decodeStatus(doc.dump()).has_value());
 }
 
-TEST(StatusReader, TellsAMissingFileFromAnUndecodableOne) {
-  auto missing = readStatus("/nonexistent/state/status.json");
-  ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error().kind, StatusReadError::kMissingSnapshot);
-  EXPECT_NE(missing.error().message().find("Your data is safe"), std::string::npos);
+TEST(StatusReader, AMissingEmptyOrDamagedFileHoldsNoSnapshot) {
+  brimvale::testing::TempFolder dir;
+  dir.file("empty.json", "");
+  dir.file("junk.json", "{\"timestamp\": \"2026-");
+  for (const auto& file : {dir / "absent.json", dir / "empty.json", dir / "junk.json"}) {
+    SCOPED_TRACE(file.string());
+    auto status = readStatus(file);
+    ASSERT_FALSE(status.has_value());
+    EXPECT_EQ(status.error().kind, StatusReadError::kMissingSnapshot);
+    EXPECT_NE(status.error().message().find("Your data is safe"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ std::string trimmed(std::string s) {
 
 }  // namespace
 
-json driveTransferView(const std::optional<DriveTransferJob>& job) {
+json driveTransferView(const std::optional<DriveTransferJob>& job, bool switching) {
   if (!job || job->neverStarted()) {
     return {{"active", false}, {"phase", "idle"}, {"line", "No drive transfer is under way."}};
   }
@@ -40,7 +40,7 @@ json driveTransferView(const std::optional<DriveTransferJob>& job) {
           {"phase", job->rawPhase},
           {"kind", backup ? kTransferKindBackup : kTransferKindSwitch},
           // A finished job says only how it ended, as `status --wait` does.
-          {"line", done ? std::string() : transferStatusLine(job->phase, backup, false)},
+          {"line", done ? std::string() : transferStatusLine(job->phase, backup, switching)},
           {"result", std::string(result)},
           {"lastError", job->lastError},
           {"percent", job->percent},
@@ -54,9 +54,7 @@ json driveTransferView(const std::optional<DriveTransferJob>& job) {
 DriveTransferRoutes::DriveTransferRoutes(const DashboardSources& sources,
                                          web::DashboardServer& server, StatePoller& poller)
     : sources_(sources), server_(server) {
-  server_.get("drive-transfer", [this] {
-    return web::jsonReply(driveTransferView(readDriveTransferJob(sources_.paths.transferJobJson)));
-  });
+  server_.get("drive-transfer", [this] { return web::jsonReply(currentView()); });
   server_.post("drive-transfer/check", [this](const json& body) { return check(body); });
   server_.post("drive-transfer/start", [this](const json& body) { return start(body); });
   for (const char* verb : {"pause", "resume", "cancel"}) {
@@ -117,29 +115,27 @@ web::Reply DriveTransferRoutes::start(const json& body) {
                                        ? why + std::string(kNotStarted)
                                        : why);
   }
-  return web::jsonReply(
-      {{"message", out.substr(0, out.find('\n'))},
-       {"job", driveTransferView(readDriveTransferJob(sources_.paths.transferJobJson))}},
-      202);
+  return web::jsonReply({{"message", out.substr(0, out.find('\n'))}, {"job", currentView()}}, 202);
 }
 
 web::Reply DriveTransferRoutes::change(const std::string& verb) {
   std::string out;
   std::string err;
   if (run({verb}, false, out, err) != 0) return web::sentenceReply(409, err.empty() ? out : err);
-  return web::jsonReply(
-      {{"message", out},
-       {"job", driveTransferView(readDriveTransferJob(sources_.paths.transferJobJson))}});
+  return web::jsonReply({{"message", out}, {"job", currentView()}});
+}
+
+json DriveTransferRoutes::currentView() const {
+  const auto job = readDriveTransferJob(sources_.paths.transferJobJson);
+  return driveTransferView(job, switchRunning(sources_.paths, job));
 }
 
 void DriveTransferRoutes::look() {
-  auto content = readFile(sources_.paths.transferJobJson);
-  std::string seen = content.value_or("");
+  // The switch may start and end without a change to the job's file.
+  std::string seen = currentView().dump();
   if (seen == lastSeen_) return;
-  lastSeen_ = std::move(seen);
-  server_.events().publish(
-      "drive-transfer",
-      driveTransferView(content ? parseDriveTransferJob(*content) : std::nullopt).dump());
+  lastSeen_ = seen;
+  server_.events().publish("drive-transfer", std::move(seen));
 }
 
 }  // namespace brimvale::app

@@ -19,8 +19,9 @@ namespace brimvale::app {
 // What the page shows of the job read from transfer-job.json (nullopt: no
 // file or not JSON): whether one exists ("active"), its phase and kind, the
 // status line (none once done), the result sentence once it ended (empty
-// before), its last error and progress figures.
-[[nodiscard]] nlohmann::json driveTransferView(const std::optional<DriveTransferJob>& job);
+// before), its last error and progress figures. `switching`: the drive switch runs now.
+[[nodiscard]] nlohmann::json driveTransferView(const std::optional<DriveTransferJob>& job,
+                                               bool switching);
 
 class DriveTransferRoutes {
  public:
@@ -35,10 +36,12 @@ class DriveTransferRoutes {
   // Runs `brimvale drive-transfer ARGS`; its status, what it printed, what it complained of.
   int run(const std::vector<std::string>& args, bool json, std::string& out, std::string& err);
   void look();
+  // The job as the page shows it, read now.
+  [[nodiscard]] nlohmann::json currentView() const;
 
   const DashboardSources& sources_;
   web::DashboardServer& server_;
-  std::string lastSeen_;  // the job file's text at the last look (poller thread only)
+  std::string lastSeen_;  // the view sent at the last look (poller thread only)
 };
 
 }  // namespace brimvale::app

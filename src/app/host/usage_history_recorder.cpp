@@ -35,9 +35,8 @@ Result<void> appendRow(const StatePaths& paths, platform::VolumeMeter& volumes,
   const std::string row = usageHistoryRow(
       now, {internal.freeBytes, internal.totalBytes, drive.freeBytes, drive.totalBytes}, paths.home,
       paths.state);
-  const std::int64_t maxRows = std::max<std::int64_t>(cfg.getInt(config_keys::kHistoryMaxDays), 1);
   return appendUsageHistoryRow(paths.state / kUsageHistoryFile, row,
-                               static_cast<std::size_t>(maxRows));
+                               cfg.getInt(config_keys::kHistoryMaxDays), now);
 }
 
 }  // namespace

@@ -94,5 +94,26 @@ TEST(UsageHistoryRecorder, OneRowPerHourOfTheClockAcrossRestarts) {
   EXPECT_EQ(rig.scheduler.timers.begin()->second.name, "usage-history.timer");
 }
 
+// HISTORY_MAX_DAYS counts days: rows older than that go by their time, however many rows a
+// day holds; a line without a readable time is not aged out.
+TEST(UsageHistoryRecorder, KeepsTheConfiguredDaysOfRowsByTheirTime) {
+  RecorderRig rig;
+  ASSERT_TRUE(writeFileAtomically(rig.paths.config, "HISTORY_MAX_DAYS=2\n"));
+  const auto rowAt = [](std::time_t at) {
+    return "{\"ts\":\"" + isots(at) + "\",\"internal_free_gb\":40}";
+  };
+  const std::string old = rowAt(kRecorderStart - 3 * 86400);
+  const std::string recent = rowAt(kRecorderStart - 86400);
+  ASSERT_TRUE(writeFileAtomically(rig.paths.state / "history.ndjson",
+                                  old + "\n" + old + "\nnot a row\n" + recent + "\n"));
+  rig.now += 3600;
+  rig.recorder->check();
+  const auto rows = rig.rows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], "not a row");
+  EXPECT_EQ(rows[1], recent);
+  EXPECT_TRUE(rows[2].starts_with("{\"ts\":\"" + isots(rig.now) + "\","));
+}
+
 }  // namespace
 }  // namespace brimvale::app

@@ -144,6 +144,14 @@ std::string asciiLower(std::string_view text) {
   return out;
 }
 
+std::optional<std::string> rebasedPath(std::string_view path, std::string_view from,
+                                       std::string_view to) {
+  if (from.empty() || path.size() <= from.size() || !path.starts_with(from) ||
+      path[from.size()] != '/')
+    return std::nullopt;
+  return std::string(to) + std::string(path.substr(from.size()));
+}
+
 std::string shellQuoted(std::string_view text) {
   const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||

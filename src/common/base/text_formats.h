@@ -25,6 +25,11 @@ namespace brimvale {
 // '\''. Every path shown inside a command the user may paste goes through it.
 [[nodiscard]] std::string shellQuoted(std::string_view text);
 
+// `path` moved from below the folder `from` to below `to` ("/a/x" from "/a" to "/b" is "/b/x");
+// nothing when `path` is not strictly below `from`.
+[[nodiscard]] std::optional<std::string> rebasedPath(std::string_view path, std::string_view from,
+                                                     std::string_view to);
+
 // Splits at every tab; "a\t\tb" gives three fields, "" gives one empty field.
 [[nodiscard]] std::vector<std::string> splitTsv(std::string_view line);
 // Joins with tabs. Tabs and newlines inside a field would break the row, so

@@ -30,12 +30,20 @@ std::optional<double> gigabytesIn(const nlohmann::json& row, const char* key) {
   return gb;
 }
 
-std::optional<HistoryRow> rowOf(std::string_view line) {
-  const auto row = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+std::optional<std::time_t> timeOf(const nlohmann::json& row) {
   if (!row.is_object()) return std::nullopt;
   const auto ts = row.find("ts");
   if (ts == row.end() || !ts->is_string()) return std::nullopt;
-  const auto at = parseIsots(ts->get<std::string>());
+  return parseIsots(ts->get<std::string>());
+}
+
+std::optional<std::time_t> timeOfLine(std::string_view line) {
+  return timeOf(nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false));
+}
+
+std::optional<HistoryRow> rowOf(std::string_view line) {
+  const auto row = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+  const auto at = timeOf(row);
   const auto internalFree = gigabytesIn(row, "internal_free_gb");
   if (!at || !internalFree) return std::nullopt;
   HistoryRow result{.at = *at, .internalFreeGb = *internalFree};
@@ -87,15 +95,21 @@ std::string usageHistoryRow(std::time_t now, const UsageSpace& space, const fs::
 }
 
 Result<void> appendUsageHistoryRow(const fs::path& history, const std::string& row,
-                                   std::size_t maxRows) {
+                                   std::int64_t maxDays, std::time_t now) {
   if (auto appended = appendNdjsonLine(history, row); !appended) return appended;
   auto text = readFile(history);
   if (!text) return std::unexpected(text.error());
+  const std::time_t oldestKept = now - std::max<std::int64_t>(maxDays, 1) * 86400;
   const auto lines = splitLines(*text);
-  if (lines.size() <= maxRows) return {};
+  const auto tooOld = [&](std::string_view line) {
+    const auto at = timeOfLine(line);
+    return at && *at < oldestKept;
+  };
+  if (std::none_of(lines.begin(), lines.end(), tooOld)) return {};
+  // A line without a readable time is not a row to age out; it stays, as the readers skip it.
   std::string kept;
-  for (std::size_t i = lines.size() - maxRows; i < lines.size(); ++i) {
-    kept.append(lines[i]).push_back('\n');
+  for (std::string_view line : lines) {
+    if (!tooOld(line)) kept.append(line).push_back('\n');
   }
   return writeFileAtomically(history, kept);
 }
@@ -103,9 +117,7 @@ Result<void> appendUsageHistoryRow(const fs::path& history, const std::string& r
 std::optional<std::time_t> lastUsageHistoryTime(const fs::path& history) {
   const auto lines = readLastLines(history, kRowsSearchedForTime);
   for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-    const auto row = nlohmann::json::parse(*line, nullptr, /*allow_exceptions=*/false);
-    if (!row.is_object() || !row.contains("ts") || !row["ts"].is_string()) continue;
-    if (auto at = parseIsots(row["ts"].get<std::string>())) return at;
+    if (auto at = timeOfLine(*line)) return at;
   }
   return std::nullopt;
 }

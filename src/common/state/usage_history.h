@@ -32,10 +32,11 @@ struct UsageSpace {
                                           const std::filesystem::path& home,
                                           const std::filesystem::path& stateDir);
 
-// Appends `row` and, once the file holds more than `maxRows` lines, keeps only
-// the newest `maxRows` (rewritten whole through a temporary sibling).
+// Appends `row` and drops the rows dated more than `maxDays` days before `now`
+// (the file rewritten whole through a temporary sibling, only when a row goes).
 [[nodiscard]] Result<void> appendUsageHistoryRow(const std::filesystem::path& history,
-                                                 const std::string& row, std::size_t maxRows);
+                                                 const std::string& row, std::int64_t maxDays,
+                                                 std::time_t now);
 
 // The time of the newest row that carries one; nothing for a missing file or
 // when no row of the last few can be read.

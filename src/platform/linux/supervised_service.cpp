@@ -79,7 +79,10 @@ class SupervisedServiceManager final : public ServiceManager {
                 {"standardErrorPath", d.logFile.string()},
                 {"environmentVariables", env},
                 {"runAtLoad", false},
-                {"keepAlive", false}};
+                {"keepAlive", false},
+                // Seconds between an exit and a restart, should a restart policy ever be set by
+                // hand; as in the systemd unit, nothing here restarts the service by itself.
+                {"throttleInterval", 30}};
     std::error_code ec;
     fs::create_directories(definition_.parent_path(), ec);
     return writeFileAtomically(definition_, doc.dump(2) + "\n");

@@ -4,21 +4,13 @@
 
 #include "common/base/best_effort.h"
 #include "common/base/stop_point.h"
+#include "common/base/text_formats.h"
 #include "service/core/action_log.h"
 #include "service/drive_transfer/transfer_job_state.h"
 #include "service/drives/drive_commands.h"
 
 namespace brimvale::service {
 namespace {
-
-// `path` moved from below `from` to below `to`; nothing when it is not below `from`.
-std::optional<std::string> rebased(const std::string& path, const std::string& from,
-                                   const std::string& to) {
-  if (from.empty() || path.size() <= from.size() || !path.starts_with(from) ||
-      path[from.size()] != '/')
-    return std::nullopt;
-  return to + path.substr(from.size());
-}
 
 // The undo rows of the last rule run or relocation name the copies they
 // would bring back; once the old drive is gone those copies are on the new
@@ -29,7 +21,7 @@ std::optional<std::string> moveUndoRows(const StatePaths& paths, const std::stri
   auto written = editLastBatch(paths, [&](std::vector<ActionRow>& rows) {
     for (ActionRow& row : rows) {
       for (std::string* field : {&row.src, &row.dest}) {
-        if (auto moved = rebased(*field, oldWorking, newWorking)) *field = *moved;
+        if (auto moved = rebasedPath(*field, oldWorking, newWorking)) *field = *moved;
       }
     }
   });
@@ -63,7 +55,8 @@ std::optional<std::string> switchToDestination(ServiceContext& ctx, TransferStor
                                 store.get(transfer_keys::kDestWorking).value_or(""))) {
     return failed(*stale);
   }
-  DriveSelection selected = selectDrive(ctx, destRoot, ParkedGuard::kBypass);
+  DriveSelection selected =
+      selectDrive(ctx, destRoot, ParkedGuard::kBypass, PinnedBase::kFollowDrive);
   if (selected.exitCode != 0) return failed(selected.problem);
   stopPoint("transfer:switched");
   bestEffort(store.set(TransferPhase::kDone, {{transfer_keys::kLastError, ""}}),

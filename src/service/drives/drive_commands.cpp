@@ -122,15 +122,17 @@ std::int64_t mbps(std::size_t mib, double seconds) {
   return seconds > 0 ? static_cast<std::int64_t>(static_cast<double>(mib) / seconds) : 0;
 }
 
-// NVMe="..." with the characters a double-quoted value treats specially escaped.
-std::string nvmeLine(const std::string& path) {
-  std::string line = "NVMe=\"";
-  for (char c : path) {
+// NAME="..." with the characters a double-quoted value treats specially escaped.
+std::string quotedAssignment(std::string_view name, const std::string& value) {
+  std::string line = std::string(name) + "=\"";
+  for (char c : value) {
     if (c == '"' || c == '\\' || c == '$') line += '\\';
     line += c;
   }
   return line + "\"";
 }
+
+std::string nvmeLine(const std::string& path) { return quotedAssignment(config_keys::kNvme, path); }
 
 // The path as it is compared and written: absolute, without "." parts or
 // trailing slashes ("/Volumes/X/" is the drive mounted at "/Volumes/X").
@@ -285,7 +287,8 @@ std::size_t countParkedSources(const fs::path& home) { return findParkedOriginal
 namespace {
 
 // Decides and does the switch; says nothing.
-DriveSelection switchDrive(ServiceContext& ctx, const std::string& given, ParkedGuard guard) {
+DriveSelection switchDrive(ServiceContext& ctx, const std::string& given, ParkedGuard guard,
+                           PinnedBase pinned) {
   using Kind = DriveSelection::Kind;
   auto failed = [](Kind kind, DriveSelection s) {
     s.kind = kind;
@@ -321,9 +324,17 @@ DriveSelection switchDrive(ServiceContext& ctx, const std::string& given, Parked
   bool replaced = false;
   for (std::string_view line : splitLines(*original)) {
     // Every assignment, "export NVMe=" included: a later one would still win.
-    if (assignedName(line) == config_keys::kNvme) {
+    const auto name = assignedName(line);
+    if (name == config_keys::kNvme) {
       edited += nvmeLine(s.path);
       replaced = true;
+    } else if (name == config_keys::kBase && pinned == PinnedBase::kFollowDrive) {
+      const auto value = parseConfig(line, ctx.paths.home.string());
+      const auto base = value.find(config_keys::kBase);
+      const auto moved = base == value.end() || base->second.isArray
+                             ? std::nullopt
+                             : rebasedPath(base->second.scalar, ctx.cfg().nvme().string(), s.path);
+      edited += moved ? quotedAssignment(config_keys::kBase, *moved) : std::string(line);
     } else {
       edited += line;
     }
@@ -409,8 +420,9 @@ void renderDriveSelection(const DriveSelection& s, std::ostream& out, std::ostre
   }
 }
 
-DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, ParkedGuard guard) {
-  DriveSelection s = switchDrive(ctx, given, guard);
+DriveSelection selectDrive(ServiceContext& ctx, const std::string& given, ParkedGuard guard,
+                           PinnedBase pinned) {
+  DriveSelection s = switchDrive(ctx, given, guard, pinned);
   s.problem = problemOf(s);
   renderDriveSelection(s, ctx.out, ctx.err);
   return s;

@@ -64,6 +64,7 @@ using EjectObserver = std::function<void(const EjectOutcome&, EjectMoment)>;
 void renderEject(const EjectOutcome& outcome, EjectMoment moment, std::ostream& out);
 
 enum class ParkedGuard { kApply, kBypass };
+enum class PinnedBase { kKeep, kFollowDrive };
 
 // What select-drive decided and did. `exitCode`: 0 switched or unchanged, 1
 // bad path or the configuration could not be switched, 2 refused.
@@ -100,9 +101,11 @@ void renderDriveSelection(const DriveSelection& selection, std::ostream& out, st
 // switch counts only when the configuration reads back the new drive;
 // otherwise the previous file is put back. Refuses (2) while parked sources
 // would dangle, unless the guard is bypassed, as only the transfer does.
-// Prints what it did (renderDriveSelection).
+// With kFollowDrive, a BASE= pinned below the old drive is rewritten below the new one in the same
+// write (the transfer's switch: the working folder was copied there). Prints what it did
+// (renderDriveSelection).
 [[nodiscard]] DriveSelection selectDrive(ServiceContext& ctx, const std::string& path,
-                                         ParkedGuard guard);
+                                         ParkedGuard guard, PinnedBase pinned = PinnedBase::kKeep);
 
 // Parked sources (`*.hollin-old`, also with the `.{epoch}` suffix) at most
 // six levels below `home`; links are not followed and parked folders are not

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "testing/service/context_in_temp_home.h"
 
 namespace brimvale::service {
@@ -63,6 +65,37 @@ TEST_F(DriveCommandsTest, SelectDriveRecordsHowTheSwitchEnded) {
     EXPECT_EQ(s.parked, c.parked);
     EXPECT_EQ(ctx_->cfg().nvme(), c.kind == Kind::kSwitched ? fresh : current);
     EXPECT_EQ(s.backup.empty(), c.kind != Kind::kSwitched);
+  }
+}
+
+// Given BASE pinned below the old drive, then only the transfer's switch moves it to the new one,
+// in the same write; a BASE elsewhere stays as it was.
+TEST_F(DriveCommandsTest, TransferSwitchMovesABasePinnedBelowTheOldDrive) {
+  // A pinned working folder counts only where it holds the marker, as the copy on the new drive
+  // does.
+  for (const char* folder : {"Old/BRIM-A", "New/BRIM-A", "Other/BRIM-A"}) {
+    makeDir(root_ / folder);
+    std::ofstream(root_ / folder / kMarkerFileName) << "version=1\n";
+  }
+  const std::string old = (root_ / "Old").string();
+  const std::string fresh = (root_ / "New").string();
+  const struct {
+    const char* name;
+    std::string base;
+    PinnedBase pinned;
+    std::string expected;
+  } cases[] = {
+      {"below the old drive", old + "/BRIM-A", PinnedBase::kFollowDrive, fresh + "/BRIM-A"},
+      {"a plain select", old + "/BRIM-A", PinnedBase::kKeep, old + "/BRIM-A"},
+      {"elsewhere", root_.string() + "/Other/BRIM-A", PinnedBase::kFollowDrive,
+       root_.string() + "/Other/BRIM-A"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    load("NVMe=\"" + old + "\"\nBASE=\"" + c.base + "\"\n");
+    ASSERT_EQ(selectDrive(*ctx_, fresh, ParkedGuard::kBypass, c.pinned).kind,
+              DriveSelection::Kind::kSwitched);
+    EXPECT_EQ(ctx_->cfg().base(), c.expected);
   }
 }
 

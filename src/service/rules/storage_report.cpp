@@ -92,11 +92,10 @@ std::string historyRow(ServiceContext& ctx) {
 }
 
 int snapshotCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  const std::int64_t maxRows = ctx.cfg().getInt(config_keys::kHistoryMaxDays);
   // The row is only a chart point: a failed write is noted, and the command
   // still ends normally.
   bestEffort(appendUsageHistoryRow(ctx.paths.state / kUsageHistoryFile, historyRow(ctx),
-                                   static_cast<std::size_t>(std::max<std::int64_t>(maxRows, 1))),
+                                   ctx.cfg().getInt(config_keys::kHistoryMaxDays), ctx.clock()),
              DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "appending the usage history");
   ctx.out << "Snapshot written: " << isots(ctx.clock()) << "\n";
   return 0;
