@@ -112,15 +112,17 @@ std::string optionTerm(const DocOption& option) {
   return joinedWords(option.names, ", ") + (option.value.empty() ? "" : " " + option.value);
 }
 
-// "(one of: a, b; default: a)" after the help, or nothing.
-std::string valueNote(const std::vector<std::string>& choices, const std::string& fallback) {
+// The help, then "(one of: a, b; default: a)" when there is a choice or a default.
+std::string withValues(const std::string& help, const std::vector<std::string>& choices,
+                       const std::string& fallback) {
   std::string note = choices.empty() ? "" : "one of: " + joinedWords(choices, ", ");
   if (!fallback.empty()) note += (note.empty() ? "" : "; ") + ("default: " + fallback);
-  return note.empty() ? "" : " (" + note + ")";
+  if (note.empty() || help.empty()) return help + note;
+  return help + " (" + note + ")";
 }
 
 std::string optionText(const DocOption& option) {
-  return option.help + valueNote(option.choices, option.fallback);
+  return withValues(option.help, option.choices, option.fallback);
 }
 
 std::string tagged(std::string_view term, std::string_view text) {
@@ -138,7 +140,7 @@ std::string commandItem(const DocCommand& command) {
   std::string out = tagged(usageOf(command), command.help);
   if (command.arguments.empty() && command.options.empty()) return out;
   out += ".RS\n";
-  for (const auto& a : command.arguments) out += tagged(a.name, a.help + valueNote(a.choices, ""));
+  for (const auto& a : command.arguments) out += tagged(a.name, withValues(a.help, a.choices, ""));
   for (const auto& o : command.options) out += tagged(optionTerm(o), optionText(o));
   return out + ".RE\n";
 }

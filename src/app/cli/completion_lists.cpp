@@ -36,7 +36,9 @@ void printRemoteNames(CommandContext& c) {
 
 }  // namespace
 
-std::vector<std::string> completionLists() { return {std::string(kMoveIds), std::string(kRemotes)}; }
+std::vector<std::string> completionLists() {
+  return {std::string(kMoveIds), std::string(kRemotes)};
+}
 
 int printCompletionList(CommandContext& c, std::string_view list) {
   if (list == kMoveIds) printMoveIds(c);
