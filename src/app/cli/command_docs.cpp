@@ -174,6 +174,11 @@ std::vector<std::string> optionNames(const std::vector<DocOption>& options) {
   return names;
 }
 
+// CLI11's names of number values: no path fits those.
+bool isNumber(std::string_view valueName) {
+  return valueName == "INT" || valueName == "UINT" || valueName == "FLOAT";
+}
+
 // What a value or argument completes to; "@files" asks the shell for paths.
 std::string completes(const std::vector<std::string>& choices, const std::string& lookup,
                       bool paths) {
@@ -189,7 +194,7 @@ void valuedCases(std::string& out, std::string_view scope, const std::vector<Doc
     if (o.value.empty()) continue;
     for (const auto& n : o.names) {
       out += "    " + completionWord(std::string(scope) + " " + n) + ") " +
-             completes(o.choices, "", o.value == "TEXT") + " ;;\n";
+             completes(o.choices, "", !isNumber(o.value)) + " ;;\n";
     }
   }
 }

@@ -32,9 +32,11 @@ void declareBrimvaleCli(CLI::App& cli, BrimvaleChoice& choice) {
   cli.set_version_flag("--version", "brimvale " + std::string(kVersion),
                        "print the program's name and version");
   cli.add_option("--scripts", choice.scripts, "folder holding the service programs to install")
+      ->type_name("DIR")
       ->capture_default_str();
   cli.add_option("--snapshot-tool", choice.snapshotTool,
-                 "the local-snapshot tool (none on this system unless given)");
+                 "the local-snapshot tool (none on this system unless given)")
+      ->type_name("PATH");
   for (const auto& entry : commandTable()) {
     CLI::App* sub = cli.add_subcommand(std::string(entry.name), std::string(entry.help));
     CommandHandler declared = entry.declare(*sub);
