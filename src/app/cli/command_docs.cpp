@@ -235,7 +235,9 @@ std::string completionCore(const ProgramDoc& doc, const std::string& fn) {
          "  while [ $# -gt 1 ]; do\n"
          "    w=$1\n"
          "    shift\n"
-         "    if [ -n \"$option\" ]; then\n"
+         "    if [ \"$w\" = = ]; then\n"
+         "      :\n"
+         "    elif [ -n \"$option\" ]; then\n"
          "      option=''\n"
          "    elif [ \"${w#-}\" != \"$w\" ]; then\n"
          "      case \"$w\" in *=*) ;; *) " +
@@ -332,6 +334,8 @@ std::string bashCompletion(const ProgramDoc& doc, std::string_view as) {
   return "# bash completion for " + std::string(as) + "\n" + completionCore(doc, fn) + fn +
          "() {\n"
          "  local IFS=$'\\n' cur=${COMP_WORDS[COMP_CWORD]} w\n"
+         // bash splits "--sort=size" at '=': the value is typed after it.
+         "  [ \"$cur\" = = ] && cur=''\n"
          "  local -a words=()\n"
          "  COMPREPLY=()\n"
          "  for w in $(" +

@@ -76,7 +76,7 @@ struct CompletionLookup {
 
 // Completes subcommands, their options, the values of options with choices
 // and the arguments, for the command `as` (a shim may run the program under
-// another name). Lookups run "`as` __complete LIST".
+// another name). A lookup runs the typed program as "PROGRAM __complete LIST".
 [[nodiscard]] std::string bashCompletion(const ProgramDoc& doc, std::string_view as);
 [[nodiscard]] std::string zshCompletion(const ProgramDoc& doc, std::string_view as);
 

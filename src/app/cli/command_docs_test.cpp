@@ -121,6 +121,7 @@ TEST(CommandDocs, CompletionOffersOptionsChoicesAndListedIds) {
       {{"brimvale", "mov"}, "move moves move-log"},
       {{"brimvale", "apps", "--sort", ""}, "name last-used size safety"},
       {{"brimvale", "apps", "--sort", "s"}, "size safety"},
+      {{"brimvale", "apps", "--sort", "=", "l"}, "last-used"},
       {{"brimvale", "apps", "--json", "in"}, "inspect"},
       {{"brimvale", "moves", "revert", ""}, "ID-1 ID-2"},
       {{"brimvale", "moves", "--al"}, "--allow-root"},
