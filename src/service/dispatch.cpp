@@ -285,7 +285,9 @@ std::vector<std::string_view> subcommandNames() {
 std::vector<SubcommandHelp> subcommandHelp() {
   std::vector<SubcommandHelp> rows;
   for (const auto& s : kSubcommands) {
-    if (!s.usage.empty()) {
+    if (s.usage.empty()) {
+      rows.back().aliases.push_back(s.name);  // the first row has a usage: see shownOn()
+    } else {
       rows.push_back({s.name, s.usage, s.help, s.options,
                       s.firstWords ? s.firstWords() : std::vector<std::string_view>{}});
     }

@@ -34,6 +34,7 @@ struct SubcommandHelp {
   std::string_view help;
   std::span<const SubcommandOption> options;
   std::vector<std::string_view> firstWords;  // the only words its first argument may be
+  std::vector<std::string_view> aliases;     // other names the row shows: "resume", "-h"
 };
 
 // The rows help shows, summary first, then by subsystem.

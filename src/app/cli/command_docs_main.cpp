@@ -1,6 +1,5 @@
 // command_docs OUTPUT: writes both programs' man pages and bash and zsh
 // completion under OUTPUT in the layout of ~/.local/share, for the installer.
-#include <algorithm>
 #include <iostream>
 
 #include "app/cli/command_docs.h"
@@ -117,31 +116,33 @@ ProgramDoc serviceDoc() {
                              "yes or no: skip probing whether a cloud eviction tool can evict"});
   for (const auto& row : service::subcommandHelp()) {
     if (row.name.starts_with("__")) continue;  // internal ones stay unoffered
-    if (row.name.starts_with('-')) {
-      doc.options.push_back({.names = {std::string(row.name)}, .help = std::string(row.help)});
-      continue;
+    std::vector<std::string> names{std::string(row.name)};
+    names.insert(names.end(), row.aliases.begin(), row.aliases.end());
+    // "help | -h | --help": the option-like names read as options.
+    app::DocOption asOption{.help = std::string(row.help)};
+    for (const auto& name : names) {
+      if (name.starts_with('-')) asOption.names.push_back(name);
     }
-    app::DocCommand command{.name = std::string(row.name),
-                            .usage = std::string(row.usage),
-                            .help = std::string(row.help)};
-    for (const auto& option : row.options) {
-      app::DocOption o{.help = std::string(option.help)};
-      for (auto name : splitFields(option.names, " ")) o.names.emplace_back(name);
-      command.options.push_back(std::move(o));
-    }
-    if (!row.firstWords.empty()) {
-      app::DocArgument first{.name = "WORD"};
-      for (auto word : row.firstWords) first.choices.emplace_back(word);
-      command.arguments.push_back(std::move(first));
-    }
-    doc.commands.push_back(std::move(command));
-  }
-  // Names help shows on another row's line ("pause / resume") complete too.
-  for (const auto name : service::subcommandNames()) {
-    const bool listed =
-        std::ranges::any_of(doc.commands, [name](const auto& c) { return c.name == name; });
-    if (!listed && !name.starts_with('-') && !name.starts_with("__")) {
-      doc.commands.push_back({.name = std::string(name)});
+    if (!asOption.names.empty()) doc.options.push_back(std::move(asOption));
+    for (const auto& name : names) {
+      if (name.starts_with('-')) continue;
+      // An alias gets no help: the page shows it on its row's line.
+      app::DocCommand command{.name = name};
+      if (name == row.name) {
+        command.usage = std::string(row.usage);
+        command.help = std::string(row.help);
+      }
+      for (const auto& option : row.options) {
+        app::DocOption o{.help = std::string(option.help)};
+        for (auto each : splitFields(option.names, " ")) o.names.emplace_back(each);
+        command.options.push_back(std::move(o));
+      }
+      if (!row.firstWords.empty()) {
+        app::DocArgument first{.name = "WORD"};
+        for (auto word : row.firstWords) first.choices.emplace_back(word);
+        command.arguments.push_back(std::move(first));
+      }
+      doc.commands.push_back(std::move(command));
     }
   }
   return doc;
