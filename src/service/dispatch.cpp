@@ -21,6 +21,7 @@
 #include "service/relocation/relocation.h"
 #include "service/relocation/rollback.h"
 #include "service/rules/cloud_eviction.h"
+#include "service/rules/clutter_places.h"
 #include "service/rules/free_space.h"
 #include "service/rules/reclaim.h"
 #include "service/rules/rule_commands.h"
@@ -62,7 +63,17 @@ struct Subcommand {
   HelpGroup group;
   ConfigNeed config;
   Handler handler;
+  std::span<const SubcommandOption> options = {};
+  std::vector<std::string_view> (*firstWords)() = nullptr;
 };
+
+constexpr std::array kYesOption{SubcommandOption{"-y --yes", "go ahead without asking first"}};
+
+std::vector<std::string_view> reclaimCategories() {
+  std::vector<std::string_view> names;
+  for (const auto& places : reclaimPlaces(kHostHomeLayout)) names.push_back(places.name);
+  return names;
+}
 
 int helpCommand(ServiceContext& ctx, const std::vector<std::string>&);
 
@@ -95,7 +106,7 @@ constexpr std::array kSubcommands{
                HelpGroup::kSummary, ConfigNeed::kNone, pauseCommand},
     Subcommand{"resume", "", "", HelpGroup::kSummary, ConfigNeed::kNone, resumeCommand},
     Subcommand{"rollback", "rollback", "undo the last batch of moves (--yes to skip the prompt)",
-               HelpGroup::kSummary, ConfigNeed::kLoad, rollbackCommand},
+               HelpGroup::kSummary, ConfigNeed::kLoad, rollbackCommand, kYesOption},
     Subcommand{"log", "log [N]", "last N lines of the service log (default 50)",
                HelpGroup::kSummary, ConfigNeed::kNone, logCommand},
     Subcommand{"doctor", "doctor", "diagnostics of the drive, the service and dangling links",
@@ -118,9 +129,14 @@ constexpr std::array kSubcommands{
     Subcommand{"free-space", "free-space",
                "run the rules, clean app caches and report the space won", HelpGroup::kFreeSpace,
                ConfigNeed::kLoad, freeSpaceCommand},
-    Subcommand{"reclaim", "reclaim CATEGORY",
-               "delete devcaches, syslog or trash clutter (JSON result)", HelpGroup::kFreeSpace,
-               ConfigNeed::kLoad, reclaimCommand},
+    Subcommand{"reclaim",
+               "reclaim CATEGORY",
+               "delete devcaches, syslog or trash clutter (JSON result)",
+               HelpGroup::kFreeSpace,
+               ConfigNeed::kLoad,
+               reclaimCommand,
+               {},
+               reclaimCategories},
     Subcommand{"reclaim-scan", "reclaim-scan", "size the three reclaim categories (JSON lines)",
                HelpGroup::kFreeSpace, ConfigNeed::kLoad, reclaimScanCommand},
     Subcommand{"scan-storage", "scan-storage", "sizes of well-known space consumers (JSON lines)",
@@ -163,7 +179,7 @@ constexpr std::array kSubcommands{
     Subcommand{"transfer-resume", "transfer-resume", "resume the transfer job",
                HelpGroup::kTransfer, ConfigNeed::kLoad, transferResumeCommand},
     Subcommand{"transfer-cancel", "transfer-cancel", "cancel the transfer job",
-               HelpGroup::kTransfer, ConfigNeed::kNone, transferCancelCommand},
+               HelpGroup::kTransfer, ConfigNeed::kNone, transferCancelCommand, kYesOption},
     Subcommand{"transfer-commit", "transfer-commit", "finish a copied transfer job",
                HelpGroup::kTransfer, ConfigNeed::kLoad, transferCommitCommand},
     Subcommand{"__xfer-supervise", "__xfer-supervise",
@@ -269,7 +285,12 @@ std::vector<std::string_view> subcommandNames() {
 std::vector<SubcommandHelp> subcommandHelp() {
   std::vector<SubcommandHelp> rows;
   for (const auto& s : kSubcommands) {
-    if (!s.usage.empty()) rows.push_back({s.usage, s.help});
+    if (s.usage.empty()) {
+      rows.back().aliases.push_back(s.name);  // the first row has a usage: see shownOn()
+    } else {
+      rows.push_back({s.name, s.usage, s.help, s.options,
+                      s.firstWords ? s.firstWords() : std::vector<std::string_view>{}});
+    }
   }
   return rows;
 }

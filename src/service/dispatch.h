@@ -2,6 +2,7 @@
 // one table of subcommands that drives both dispatch and help.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,9 +22,19 @@ namespace brimvale::service {
 inline constexpr std::string_view kServiceSummary =
     "smart storage management daemon for an always-attached external drive";
 
+// An option a subcommand reads among its arguments.
+struct SubcommandOption {
+  std::string_view names;  // "-y --yes"
+  std::string_view help;
+};
+
 struct SubcommandHelp {
+  std::string_view name;
   std::string_view usage;  // the name with its arguments
   std::string_view help;
+  std::span<const SubcommandOption> options;
+  std::vector<std::string_view> firstWords;  // the only words its first argument may be
+  std::vector<std::string_view> aliases;     // other names the row shows: "resume", "-h"
 };
 
 // The rows help shows, summary first, then by subsystem.

@@ -47,12 +47,13 @@ TEST(CommandLineE2E, ApplicationAnswersEveryMistakeWithOneSentenceAndExitTwo) {
       {{"move"}, 2, "brimvale move needs the folder to relocate (FOLDER). Nothing was changed."},
       {{"move", "x", "--verify", "slow"}, 2, "brimvale move cannot use what was given"},
       {{"--help"}, 0, "show or change settings"},
+      {{"__complete", "move-ids"}, 0, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(joined(c.args));
     expectOutcome(runApp(home, c.args), c);
   }
-  // A command line that could not be read leaves the home as it was.
+  // A command line that could not be read, and a completion listing, leave the home as it was.
   EXPECT_FALSE(fs::exists(home.paths().root));
 }
 

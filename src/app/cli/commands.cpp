@@ -1,11 +1,13 @@
 #include "app/cli/commands.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "app/cli/command_context.h"
+#include "app/cli/completion_lists.h"
 #include "app/cli/usage_errors.h"
 #include "app/core/app_log.h"
 #include "common/base/stale_temporaries.h"
@@ -24,27 +26,40 @@ fs::path defaultScriptsFolder() {
 
 }  // namespace
 
-int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  CommandContext context(out, err);
-  CLI::App cli{"brimvale: " + std::string(kBrimvaleSummary)};
+void declareBrimvaleCli(CLI::App& cli, BrimvaleChoice& choice) {
+  cli.description("brimvale: " + std::string(kBrimvaleSummary));
   cli.require_subcommand(1);
   cli.set_version_flag("--version", "brimvale " + std::string(kVersion),
                        "print the program's name and version");
-  std::string scripts = defaultScriptsFolder().string();
-  cli.add_option("--scripts", scripts, "folder holding the service programs to install")
+  cli.add_option("--scripts", choice.scripts, "folder holding the service programs to install")
+      ->type_name("DIR")
       ->capture_default_str();
-  cli.add_option("--snapshot-tool", context.snapshotTool,
-                 "the local-snapshot tool (none on this system unless given)");
-  const CommandEntry* chosen = nullptr;
-  CommandHandler handler;
+  cli.add_option("--snapshot-tool", choice.snapshotTool,
+                 "the local-snapshot tool (none on this system unless given)")
+      ->type_name("PATH");
   for (const auto& entry : commandTable()) {
     CLI::App* sub = cli.add_subcommand(std::string(entry.name), std::string(entry.help));
     CommandHandler declared = entry.declare(*sub);
-    sub->callback([&chosen, &handler, &entry, declared] {
-      chosen = &entry;
-      handler = declared;
+    sub->callback([&choice, &entry, declared] {
+      choice.entry = &entry;
+      choice.handler = declared;
     });
   }
+  CLI::App* listing = cli.add_subcommand(std::string(kCompletionCommand), "")->group("");
+  auto list = std::make_shared<std::string>();
+  listing->add_option("list", *list)->required()->check(CLI::IsMember(completionLists()));
+  listing->callback([&choice, list] {
+    choice.entry = nullptr;
+    choice.handler = [list](CommandContext& c) { return printCompletionList(c, *list); };
+  });
+}
+
+int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
+  CommandContext context(out, err);
+  CLI::App cli;
+  BrimvaleChoice choice{.scripts = defaultScriptsFolder().string(),
+                        .snapshotTool = context.snapshotTool};
+  declareBrimvaleCli(cli, choice);
   // CLI11 answers -h and --help of any subcommand, whatever words come before
   // them, by throwing from parse(): no handler has run and nothing has been
   // written yet. Words after "--", and an option's value, are taken as they
@@ -56,7 +71,9 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
   } catch (const CLI::ParseError& e) {
     return reportParseError(cli, e, out, err);
   }
-  context.scripts = scripts;
+  if (choice.entry == nullptr) return choice.handler(context);
+  context.scripts = choice.scripts;
+  context.snapshotTool = choice.snapshotTool;
   // A write killed half-way leaves its "{name}.tmp.{pid}"; every start clears those of ended
   // processes.
   if (const auto leftovers = sweepStaleTemporaries(context.paths.root); !leftovers.empty()) {
@@ -65,8 +82,8 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
       log.write("removed " + leftover.string() + ", left by a write that was interrupted");
     }
   }
-  context.host = platform::makeHostAppPlatform(context.paths, context.base, chosen->service);
-  return handler(context);
+  context.host = platform::makeHostAppPlatform(context.paths, context.base, choice.entry->service);
+  return choice.handler(context);
 }
 
 }  // namespace brimvale::app

@@ -16,9 +16,9 @@ namespace fs = std::filesystem;
 
 enum class Relocated { kNothing, kOneFolder };
 
-// The service, the shim, six manual pages and completions, the definition:
+// The service, the shim, two manual pages and six completions, the definition:
 // the bundle below holds none of the optional programs.
-constexpr int kPutDown = 9;
+constexpr int kPutDown = 11;
 
 // An installation made by the real installer into a sandbox home, with man
 // pages and completion, and optionally a folder the service relocated.

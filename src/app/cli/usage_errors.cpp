@@ -13,8 +13,9 @@ namespace {
 
 const char* const kNothingChanged = " Nothing was changed.";
 
+// The subcommands help shows: the completion listing stays unoffered.
 std::vector<const CLI::App*> allSubcommands(const CLI::App& cli) {
-  return cli.get_subcommands([](const CLI::App*) { return true; });
+  return cli.get_subcommands([](const CLI::App* sub) { return !sub->get_group().empty(); });
 }
 
 std::string shortUsage(const CLI::App& cli) {

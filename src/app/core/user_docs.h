@@ -17,9 +17,13 @@ struct UserDocFile {
   std::filesystem::path relative;  // below the share folder
 };
 
-inline constexpr std::array<std::string_view, 2> kDocumentedPrograms{"brimvale", "brim-vale"};
+// Every name install puts on PATH. `brvl` is a shim that runs brim-vale: it
+// completes the same way and its manual is brim-vale's.
+inline constexpr std::array<std::string_view, 3> kDocumentedPrograms{"brimvale", "brim-vale",
+                                                                     "brvl"};
+inline constexpr std::string_view kShimName = "brvl";
 
-// The man page, bash completion and zsh completion of `program`.
+// The man page (none for the shim), bash completion and zsh completion of `program`.
 [[nodiscard]] std::vector<UserDocFile> userDocFiles(std::string_view program);
 
 }  // namespace brimvale::app
