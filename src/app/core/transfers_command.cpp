@@ -1,5 +1,7 @@
 #include "app/core/transfers_command.h"
 
+#include "app/core/json_output.h"
+
 #include "app/core/short_id.h"
 #include "app/core/transfer_schedule_command.h"
 
@@ -55,7 +57,7 @@ int listJobs(TransfersCommandContext& c, const TransfersOptions& o, bool finishe
       list.push_back(cloud::encodeSyncJob(job));
       if (const auto next = jobNextRun(job)) list.back()["nextRunAt"] = isots(*next);
     }
-    c.out << list.dump(2) << "\n";
+    c.out << versionedText(list);
     return 0;
   }
   if (shown.empty()) {
@@ -618,7 +620,7 @@ int pairsCommand(cloud::PairHistory& history, std::ostream& out, std::ostream& e
                       {"isPinned", p.isPinned},
                       {"kind", rawNameOf(cloud::kPairKindNames, p.kind)}});
     }
-    out << list.dump(2) << "\n";
+    out << versionedText(list);
     return 0;
   }
   if (pairs->empty()) {
