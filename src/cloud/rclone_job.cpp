@@ -273,7 +273,9 @@ std::string rcloneProblemSentence(RcloneProblem cause, const TransferSides& side
     case RcloneProblem::kSignIn:
       return "The server refused access to " + accountOf(sides) +
              " (its password, key or sign-in was not accepted, or it may not use this folder)." +
-             safe + " Sign in to the account again (brimvale remotes), then" +
+             safe +
+             " Renew the account's sign-in or key (`brimvale remotes test NAME` shows whether it "
+             "answers), then" +
              std::string(kAgainSkips);
     case RcloneProblem::kUnreachable:
       return "The server of " + accountOf(sides) +

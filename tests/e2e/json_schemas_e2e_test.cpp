@@ -25,8 +25,8 @@ using nlohmann::json;
 
 struct DocSection {
   std::string heading;
-  std::vector<std::string> commands;     // the json-run block
-  std::map<std::string, bool> keys;      // key path -> must show (no "absent" in its type)
+  std::vector<std::string> commands;  // the json-run block
+  std::map<std::string, bool> keys;   // key path -> must show (no "absent" in its type)
 };
 
 std::vector<DocSection> docSections(const std::string& text) {
@@ -95,9 +95,9 @@ std::vector<std::string> words(const std::string& command, const fs::path& home)
 
 // Sections nothing can produce in a throw-away home on this system.
 const std::set<std::string> kNotRun = {
-    "## `brimvale snapshots --json`",            // no local snapshots off macOS
-    "## `brimvale remotes test NAME --json`",    // would reach the remote's server
-    "## The dashboard's requests and events",    // answered by `brimvale run`
+    "## `brimvale snapshots --json`",          // no local snapshots off macOS
+    "## `brimvale remotes test NAME --json`",  // would reach the remote's server
+    "## The dashboard's requests and events",  // answered by `brimvale run`
 };
 
 TEST(JsonSchemasE2E, EveryOutputPrintsOnlyItsDocumentedKeysAndTheSchemaVersion) {

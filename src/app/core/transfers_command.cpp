@@ -499,7 +499,8 @@ std::optional<std::string> sidesProblem(const TransfersCommandContext& c, const 
              "holding it is connected, then try again.";
     }
   } else if (const auto look = remoteLook(c, job.source); look && look->first != 0) {
-    return cloud::rcloneFailureSentence(look->first, look->second, sides);
+    // Only the source was looked at: its account is the one to name.
+    return cloud::rcloneFailureSentence(look->first, look->second, {job.source, job.source});
   }
   if (cloud::isRemotePath(job.destination)) {
     // A destination folder that does not exist yet is made by the transfer.
