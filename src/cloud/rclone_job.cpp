@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -161,21 +162,206 @@ std::optional<RcloneStats> parseStatsLine(std::string_view line) {
   return sample;
 }
 
-std::string jobFailureText(int status, const std::vector<std::string>& logLines,
-                           const std::string& destination) {
+std::string logLineText(std::string_view line) {
+  if (line.starts_with('{')) {
+    const Json entry = Json::parse(line, nullptr, false);
+    if (entry.is_object() && entry.contains("msg") && entry["msg"].is_string()) {
+      std::string text = entry["msg"].get<std::string>();
+      const auto blank = [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); };
+      while (!text.empty() && blank(text.back())) text.pop_back();
+      text.erase(text.begin(), std::find_if_not(text.begin(), text.end(), blank));
+      if (entry.contains("object") && entry["object"].is_string() &&
+          !entry["object"].get<std::string>().empty()) {
+        text = entry["object"].get<std::string>() + ": " + text;
+      }
+      return text;
+    }
+  }
+  // "2026/12/09 05:31:24 Failed to copy: ..."
+  const bool dated = line.size() > 20 && line[4] == '/' && line[7] == '/' && line[10] == ' ' &&
+                     line[13] == ':' && line[16] == ':' && line[19] == ' ';
+  return std::string(dated ? line.substr(20) : line);
+}
+
+std::optional<DryRunItem> parseDryRunLine(std::string_view line) {
+  if (line.find("\"skipped\"") == std::string_view::npos) return std::nullopt;
+  const Json entry = Json::parse(line, nullptr, false);
+  if (!entry.is_object() || !entry.contains("skipped") || !entry["skipped"].is_string() ||
+      !entry.contains("object") || !entry["object"].is_string()) {
+    return std::nullopt;
+  }
+  return DryRunItem{.action = entry["skipped"].get<std::string>(),
+                    .name = entry["object"].get<std::string>(),
+                    .size = integerOf(entry, "size").value_or(0)};
+}
+
+namespace {
+
+struct CauseWord {
+  RcloneProblem cause;
+  std::string_view word;  // lower case
+};
+
+// In order of precedence: the first cause any message names is the one told.
+constexpr std::array kCauseWords{
+    CauseWord{RcloneProblem::kDiskFull, "no space left on device"},
+    CauseWord{RcloneProblem::kDiskFull, "not enough space"},
+    CauseWord{RcloneProblem::kQuota, "quota exceeded"},
+    CauseWord{RcloneProblem::kQuota, "quotaexceeded"},
+    CauseWord{RcloneProblem::kQuota, "quota has been exceeded"},
+    CauseWord{RcloneProblem::kQuota, "over quota"},
+    CauseWord{RcloneProblem::kQuota, "insufficient storage"},
+    CauseWord{RcloneProblem::kQuota, "insufficientstorage"},
+    CauseWord{RcloneProblem::kSignIn, "unauthorized"},
+    CauseWord{RcloneProblem::kSignIn, "forbidden"},
+    CauseWord{RcloneProblem::kSignIn, "error 401"},
+    CauseWord{RcloneProblem::kSignIn, "error 403"},
+    CauseWord{RcloneProblem::kSignIn, "accessdenied"},
+    CauseWord{RcloneProblem::kSignIn, "access denied"},
+    CauseWord{RcloneProblem::kSignIn, "invalid_grant"},
+    CauseWord{RcloneProblem::kSignIn, "authentication failed"},
+    CauseWord{RcloneProblem::kSignIn, "unable to authenticate"},
+    CauseWord{RcloneProblem::kSignIn, "invalidaccesskeyid"},
+    CauseWord{RcloneProblem::kSignIn, "signaturedoesnotmatch"},
+    CauseWord{RcloneProblem::kUnreachable, "connection refused"},
+    CauseWord{RcloneProblem::kUnreachable, "no such host"},
+    CauseWord{RcloneProblem::kUnreachable, "network is unreachable"},
+    CauseWord{RcloneProblem::kUnreachable, "no route to host"},
+    CauseWord{RcloneProblem::kUnreachable, "i/o timeout"},
+    CauseWord{RcloneProblem::kUnreachable, "connection reset"},
+    CauseWord{RcloneProblem::kUnreachable, "couldn't connect"},
+    CauseWord{RcloneProblem::kSourceMissing, "directory not found"},
+};
+
+constexpr std::string_view kFilesSafe =
+    " Your files are safe: the source still holds every file that was not copied and checked.";
+constexpr std::string_view kAgainSkips =
+    " start the transfer again; files already copied are skipped.";
+
+// "the account backup", or the side itself when neither side is remote.
+std::string accountOf(const TransferSides& sides) {
+  const auto remote = remoteNameOf(sides.destination);
+  const auto other = remote ? remote : remoteNameOf(sides.source);
+  return other ? "the account " + *other : "the destination " + sides.destination;
+}
+
+}  // namespace
+
+std::optional<RcloneProblem> rcloneProblemIn(const std::vector<std::string>& messages) {
+  std::vector<std::string> lowered;
+  for (const auto& m : messages) lowered.push_back(asciiLower(m));
+  for (const auto& [cause, word] : kCauseWords) {
+    for (const auto& m : lowered) {
+      if (m.find(word) != std::string::npos) return cause;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string rcloneProblemSentence(RcloneProblem cause, const TransferSides& sides) {
+  const std::string safe(kFilesSafe);
+  switch (cause) {
+    case RcloneProblem::kDiskFull:
+      return "The disk of " + sides.destination + " is full, so the transfer stopped partway." +
+             safe + " Free some space there or choose another destination, then" +
+             std::string(kAgainSkips);
+    case RcloneProblem::kQuota:
+      return "The storage of " + accountOf(sides) +
+             " is used up (its quota is exceeded), so the transfer stopped partway." + safe +
+             " Free space in that account or choose another destination, then" +
+             std::string(kAgainSkips);
+    case RcloneProblem::kSignIn:
+      return "The server refused access to " + accountOf(sides) +
+             " (its password, key or sign-in was not accepted, or it may not use this folder)." +
+             safe +
+             " Renew the account's sign-in or key (`brimvale remotes test NAME` shows whether it "
+             "answers), then" +
+             std::string(kAgainSkips);
+    case RcloneProblem::kUnreachable:
+      return "The server of " + accountOf(sides) +
+             " could not be reached (the connection was refused or timed out, or its host name "
+             "is unknown)." +
+             safe + " Check the network connection and the account's server address, then" +
+             std::string(kAgainSkips);
+    case RcloneProblem::kSourceMissing:
+      return "The source " + sides.source +
+             " could not be found, so nothing was transferred and nothing was changed. Check the "
+             "path, and that the drive or account holding it is connected, then start the "
+             "transfer again.";
+  }
+  return {};
+}
+
+namespace {
+
+// rclone's documented exit statuses.
+std::string statusSentence(int status, const std::vector<std::string>& messages,
+                           const TransferSides& sides) {
+  const std::string safe(kFilesSafe);
+  const std::string again(kAgainSkips);
+  switch (status) {
+    case 1:
+      return "rclone refused this transfer's settings (a path, remote name or bandwidth limit it "
+             "cannot use), so nothing was transferred." +
+             safe + " Check the source, the destination and the bandwidth limit, then try again.";
+    case 3: return rcloneProblemSentence(RcloneProblem::kSourceMissing, sides);
+    case 4:
+      return "A file of " + sides.source +
+             " disappeared while it was being copied (it was probably moved or deleted "
+             "meanwhile)." +
+             safe + " To copy what is there now," + again;
+    case 5:
+      return "The transfer stopped on a temporary error of the network or the account's "
+             "service." +
+             safe + " Wait a few minutes, then" + again;
+    case 6:
+      return "Some files could not be transferred; the others were." + safe +
+             " Read the log lines below, then" + again;
+    case 7:
+      return "The account refused the transfer for good (for example, it is suspended or "
+             "blocked)." +
+             safe + " Check the account with its provider before trying again.";
+    case 8: return "The transfer stopped at its transfer limit." + safe + " To go on," + again;
+    case 9: return "rclone found nothing to transfer, so nothing was changed.";
+    default: break;
+  }
+  const bool notStarted =
+      status == -1 && !messages.empty() && messages.back().starts_with(kLaunchFailedPrefix);
+  if (notStarted) {
+    return "rclone could not be started, so nothing was transferred." + safe +
+           " Check that rclone works (rclone version), then try again.";
+  }
+  if (status < 0) return "rclone was stopped before it finished." + safe + " To go on," + again;
+  return "The transfer stopped on an error rclone could not name." + safe +
+         " Read the log lines below, then" + again;
+}
+
+}  // namespace
+
+std::string rcloneFailureSentence(int status, const std::vector<std::string>& messages,
+                                  const TransferSides& sides) {
+  if (const auto cause = rcloneProblemIn(messages)) return rcloneProblemSentence(*cause, sides);
+  return statusSentence(status, messages, sides);
+}
+
+std::string jobFailureText(int status, const std::vector<std::string>& messages,
+                           const TransferSides& sides) {
   std::string tail;
-  const std::size_t first = logLines.size() > 5 ? logLines.size() - 5 : 0;
-  for (std::size_t i = first; i < logLines.size(); ++i) {
-    tail += (i == first ? "" : "\n") + logLines[i];
+  const std::size_t first = messages.size() > 5 ? messages.size() - 5 : 0;
+  for (std::size_t i = first; i < messages.size(); ++i) {
+    tail += (i == first ? "" : "\n") + messages[i];
   }
   const std::string generic =
       "rclone exited with code " + std::to_string(status) + ". Last log lines:\n" + tail;
   bool missingBucket = false;
-  for (const auto& line : logLines) {
+  for (const auto& line : messages) {
     if (line.find("NoSuchBucket") != std::string::npos) missingBucket = true;
   }
+  const std::string& destination = sides.destination;
   const auto colon = destination.find(':');
-  if (!missingBucket || colon == std::string::npos) return generic;
+  if (!missingBucket || colon == std::string::npos) {
+    return rcloneFailureSentence(status, messages, sides) + "\n\n" + generic;
+  }
 
   const std::string remote = colon == 0 ? "(unknown)" : destination.substr(0, colon);
   std::string_view rest = std::string_view(destination).substr(colon + 1);

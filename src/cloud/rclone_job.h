@@ -67,11 +67,46 @@ struct RcloneStats {
 // not JSON or carries no "stats" object.
 [[nodiscard]] std::optional<RcloneStats> parseStatsLine(std::string_view line);
 
-// What the user reads when a job exits with a non-zero status: the last five
-// log lines, or, when the log names a missing S3 bucket and the destination
-// is on a remote, how to set the bucket.
-[[nodiscard]] std::string jobFailureText(int status, const std::vector<std::string>& logLines,
-                                         const std::string& destination);
+// What a person reads of one log line: the message of a JSON log line, after
+// the name of the file it concerns ("a.txt: Copied (new)"); any other line
+// without rclone's date and time.
+[[nodiscard]] std::string logLineText(std::string_view line);
+
+// One file a dry run reports it would have copied or deleted.
+struct DryRunItem {
+  std::string action;  // rclone's word: "copy", "delete", "move", ...
+  std::string name;    // relative to the side it concerns
+  std::int64_t size = 0;
+  bool operator==(const DryRunItem&) const = default;
+};
+[[nodiscard]] std::optional<DryRunItem> parseDryRunLine(std::string_view line);
+
+// The sides a failure sentence names.
+struct TransferSides {
+  std::string source;
+  std::string destination;
+};
+
+// The causes of failure rclone's messages name, which get their own sentence.
+enum class RcloneProblem { kDiskFull, kQuota, kSignIn, kUnreachable, kSourceMissing };
+// The first cause, in the order above, that any of `messages` names.
+[[nodiscard]] std::optional<RcloneProblem> rcloneProblemIn(
+    const std::vector<std::string>& messages);
+[[nodiscard]] std::string rcloneProblemSentence(RcloneProblem problem, const TransferSides& sides);
+
+// One sentence on what went wrong, whether the files are safe and what to
+// do, from rclone's exit status and the messages of its last log lines
+// (a known cause in the messages wins over the status).
+[[nodiscard]] std::string rcloneFailureSentence(int status,
+                                                const std::vector<std::string>& messages,
+                                                const TransferSides& sides);
+
+// What the user reads when a job exits with a non-zero status: the sentence
+// above (or, when the log names a missing S3 bucket and the destination is on
+// a remote, how to set the bucket), then the status and the last five
+// messages.
+[[nodiscard]] std::string jobFailureText(int status, const std::vector<std::string>& messages,
+                                         const TransferSides& sides);
 
 struct RcloneJobCallbacks {
   std::function<void(const RcloneStats&)> progress;

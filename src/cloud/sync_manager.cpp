@@ -444,7 +444,7 @@ bool SyncManager::poll() {
     if (report.logLine) {
       setup_.log(job->id, *report.logLine);
       auto& lines = it->second.lastLines;
-      lines.push_back(*report.logLine);
+      lines.push_back(logLineText(*report.logLine));
       if (lines.size() > kFailureLines) lines.pop_front();
     }
     if (report.stats) {
@@ -479,7 +479,7 @@ void SyncManager::finish(SyncJob& job, int status, Running done) {
     job.completedAt = setup_.clock();
     job.state = JobState::kFailed;
     const std::vector<std::string> lastLines(done.lastLines.begin(), done.lastLines.end());
-    job.errorMessage = jobFailureText(status, lastLines, job.destination);
+    job.errorMessage = jobFailureText(status, lastLines, {job.source, job.destination});
     save({job.id});
     setup_.notify(std::string(kTransferFailed));
     return;
@@ -507,7 +507,7 @@ void SyncManager::complete(SyncJob& job) {
   job.state = JobState::kCompleted;
   save({job.id});
   recordTransfer(job);
-  setup_.notify(job.progress.bytesTransferred > 0
+  setup_.notify(job.progress.bytesTransferred > 0 && !job.dryRun
                     ? std::string(kTransferFinishedOfPrefix) +
                           platform::formatFileByteCount(job.progress.bytesTransferred) + "."
                     : std::string(kTransferFinished));

@@ -157,7 +157,7 @@ class SyncManager {
   struct Running {
     std::uint64_t run = 0;
     std::unique_ptr<RcloneJob> child;
-    std::deque<std::string> lastLines;
+    std::deque<std::string> lastLines;  // their messages, as the user reads them
     // Which copy of the source this is (1 to kCopyRounds), when the first
     // began, and the progress of the copies before this one.
     int round = 1;

@@ -1,5 +1,7 @@
 #include "app/cli/app_risk_report_command.h"
 
+#include "app/core/json_output.h"
+
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -92,26 +94,24 @@ std::string inspectionJson(const ClassifiedApp& app) {
                        {"programPath", h.programPath},
                        {"kind", apps::helperKindRaw(h.kind)}});
   }
-  return json{{"name", e.displayName},
-              {"bundlePath", e.bundlePath},
-              {"bundleIdentifier", e.bundleIdentifier ? json(*e.bundleIdentifier) : json(nullptr)},
-              {"alreadyRelocated", e.alreadyRelocated},
-              {"running", e.running},
-              {"tier", static_cast<int>(r.tier)},
-              {"tierBadge", apps::tierBadge(r.tier)},
-              {"tierMeaning", apps::tierMeaning(r.tier)},
-              {"tierReason", r.reason},
-              {"scanned", r.tier != apps::RiskTier::kBlocked},
-              {"updateFramework", apps::updateFrameworkRaw(r.updateFramework)},
-              {"updateFrameworkDescription",
-               description.empty() ? json(nullptr) : json(description)},
-              {"updateFrameworkDetails", std::move(details)},
-              {"tccEntitlements", std::move(entitlements)},
-              {"loadCommands", std::move(loads)},
-              {"helperReferences", std::move(helpers)},
-              {"classifiedAt", isots(apps::Clock::to_time_t(r.classifiedAt))}}
-             .dump(2) +
-         "\n";
+  return versionedText(
+      json{{"name", e.displayName},
+           {"bundlePath", e.bundlePath},
+           {"bundleIdentifier", e.bundleIdentifier ? json(*e.bundleIdentifier) : json(nullptr)},
+           {"alreadyRelocated", e.alreadyRelocated},
+           {"running", e.running},
+           {"tier", static_cast<int>(r.tier)},
+           {"tierBadge", apps::tierBadge(r.tier)},
+           {"tierMeaning", apps::tierMeaning(r.tier)},
+           {"tierReason", r.reason},
+           {"scanned", r.tier != apps::RiskTier::kBlocked},
+           {"updateFramework", apps::updateFrameworkRaw(r.updateFramework)},
+           {"updateFrameworkDescription", description.empty() ? json(nullptr) : json(description)},
+           {"updateFrameworkDetails", std::move(details)},
+           {"tccEntitlements", std::move(entitlements)},
+           {"loadCommands", std::move(loads)},
+           {"helperReferences", std::move(helpers)},
+           {"classifiedAt", isots(apps::Clock::to_time_t(r.classifiedAt))}});
 }
 
 std::string inspectionText(const ClassifiedApp& app) {

@@ -1,5 +1,7 @@
 #include "app/cli/autosync_command.h"
 
+#include "app/core/json_output.h"
+
 #include <map>
 #include <system_error>
 
@@ -82,7 +84,7 @@ int listPolicies(AutoSyncCommandContext& c, const AutoSyncOptions& o) {
   if (o.json) {
     json list = json::array();
     for (const auto& policy : policies) list.push_back(cloud::policyToJson(policy));
-    out << list.dump(2) << "\n";
+    out << versionedText(list);
     return 0;
   }
   if (policies.empty()) {

@@ -1,5 +1,7 @@
 #include "app/cli/parked_command.h"
 
+#include "app/core/json_output.h"
+
 #include <nlohmann/json.hpp>
 
 #include "common/base/text_formats.h"
@@ -10,9 +12,7 @@ namespace {
 
 using nlohmann::json;
 
-std::string pretty(const json& doc) {
-  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-}
+std::string pretty(const json& doc) { return versionedText(doc); }
 
 std::string joinWords(const std::vector<std::string>& words) {
   std::string text;

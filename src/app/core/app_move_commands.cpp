@@ -1,5 +1,7 @@
 #include "app/core/app_move_commands.h"
 
+#include "app/core/json_output.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -375,7 +377,7 @@ int appsMovedCommand(AppMoveCommandHost& host, bool asJson) {
                       {"movedAt", m.completedAt ? json(isots(*m.completedAt)) : json(nullptr)},
                       {"state", linkState(m.originalPath, m.nvmePath)}});
     }
-    out << json{{"apps", std::move(list)}}.dump(2) << "\n";
+    out << versionedText(json{{"apps", std::move(list)}});
     return 0;
   }
   if (live.empty()) {
@@ -576,8 +578,8 @@ int appsReinstallsCommand(AppMoveCommandHost& host, bool sweepNow, bool asJson) 
             m.nextReRelocateAttemptAt ? json(isots(*m.nextReRelocateAttemptAt)) : json(nullptr)},
            {"events", std::move(events)}});
     }
-    out << json{{"apps", std::move(list)}, {"swept", sweepNow}, {"notifications", notices}}.dump(2)
-        << "\n";
+    out << versionedText(
+        json{{"apps", std::move(list)}, {"swept", sweepNow}, {"notifications", notices}});
     return status;
   }
   if (seen.empty()) {
@@ -648,7 +650,7 @@ int appsReviewCommand(AppMoveCommandHost& host, const std::string& idOrName, Rev
                         {"title", r.displayName + " needs permission review"},
                         {"body", apps::entitlementReviewBody(addedPermissions(r))}});
       }
-      out << json{{"reviews", std::move(list)}}.dump(2) << "\n";
+      out << versionedText(json{{"reviews", std::move(list)}});
       return 0;
     }
     if (reviews.empty()) {

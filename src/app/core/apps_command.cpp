@@ -1,5 +1,7 @@
 #include "app/core/apps_command.h"
 
+#include "app/core/json_output.h"
+
 #include <algorithm>
 #include <array>
 #include <map>
@@ -142,13 +144,11 @@ std::string appsJson(const std::vector<ClassifiedApp>& listed, const AppsOptions
   for (const auto& app : listed) list.push_back(entryJson(app));
   json archived = json::array();
   for (const auto& r : offloaded) archived.push_back(offloadedJson(r));
-  return json{{"apps", std::move(list)},
-              {"offloaded", std::move(archived)},
-              {"location", o.location},
-              {"sort", o.sort},
-              {"notes", notes}}
-             .dump(2) +
-         "\n";
+  return versionedText(json{{"apps", std::move(list)},
+                            {"offloaded", std::move(archived)},
+                            {"location", o.location},
+                            {"sort", o.sort},
+                            {"notes", notes}});
 }
 
 std::string appsTable(const std::vector<ClassifiedApp>& listed) {

@@ -1,5 +1,7 @@
 #include "app/core/discover_command.h"
 
+#include "app/core/json_output.h"
+
 #include <nlohmann/json.hpp>
 
 #include "common/base/text_formats.h"
@@ -19,7 +21,7 @@ std::optional<std::string> discoverJson(const std::string& listDrives,
     if (row.is_discarded()) return std::nullopt;
     folders.push_back(std::move(row));
   }
-  return json{{"drives", std::move(drives)}, {"folders", std::move(folders)}}.dump(2) + "\n";
+  return versionedText(json{{"drives", std::move(drives)}, {"folders", std::move(folders)}});
 }
 
 void ProbeRows::feed(std::string_view chunk) {

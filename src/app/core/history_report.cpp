@@ -1,5 +1,7 @@
 #include "app/core/history_report.h"
 
+#include "app/core/json_output.h"
+
 #include <array>
 #include <cmath>
 #include <string_view>
@@ -55,9 +57,7 @@ json seriesJson(std::string_view name, const HistorySeries& series) {
           {"latestGb", series.latestGb}};
 }
 
-std::string prettyHistory(const json& doc) {
-  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-}
+std::string prettyHistory(const json& doc) { return versionedText(doc); }
 
 }  // namespace
 

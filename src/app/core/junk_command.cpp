@@ -1,5 +1,7 @@
 #include "app/core/junk_command.h"
 
+#include "app/core/json_output.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -137,7 +139,7 @@ int listAction(Session& s) {
   if (s.o.json) {
     json list = json::array();
     for (const auto& item : items) list.push_back(itemJson(item));
-    s.c.out << json{{"count", items.size()}, {"items", std::move(list)}}.dump(2) << "\n";
+    s.c.out << versionedText(json{{"count", items.size()}, {"items", std::move(list)}});
     return 0;
   }
   s.c.out << junkCountLine(items.size()) << "\n";
@@ -279,7 +281,7 @@ int searchAction(Session& s) {
       row["score"] = std::round(static_cast<double>(h.score) * 1000) / 1000;
       results.push_back(std::move(row));
     }
-    s.c.out << json{{"query", query}, {"results", std::move(results)}}.dump(2) << "\n";
+    s.c.out << versionedText(json{{"query", query}, {"results", std::move(results)}});
     return 0;
   }
   s.c.out << hits.size() << (hits.size() == 1 ? " scrap" : " scraps") << " found for \"" << query

@@ -1,5 +1,7 @@
 #include "app/core/mover_commands.h"
 
+#include "app/core/json_output.h"
+
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -879,7 +881,8 @@ int movesJsonCommand(MoverCommandContext& c) {
   std::string text = "[";
   for (const auto& m :
        mover::listedMoves(mover::ManifestStore(c.paths.state, {}, systemClock()).all()))
-    text += (text.size() > 1 ? ",\n" : "\n") + mover::encodeManifest(m);
+    text += (text.size() > 1 ? ",\n" : "\n") +
+            versioned(nlohmann::ordered_json::parse(mover::encodeManifest(m))).dump(2);
   c.out << text << "\n]\n";
   return 0;
 }

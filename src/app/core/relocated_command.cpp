@@ -1,5 +1,7 @@
 #include "app/core/relocated_command.h"
 
+#include "app/core/json_output.h"
+
 #include <iomanip>
 #include <sstream>
 
@@ -272,7 +274,7 @@ std::string relocatedJson(const std::vector<RelocatedItem>& items,
   const json doc = {{"items", rows},
                     {"scanDiagnostic",
                      diagnostic ? json(mover::scanDiagnosticText(*diagnostic)) : json(nullptr)}};
-  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  return versionedText(doc);
 }
 
 int moveBackCommand(MoverCommandContext& c, const std::string& id, bool yes, bool overwrite) {

@@ -1,5 +1,7 @@
 #include "app/core/remotes_command.h"
 
+#include "app/core/json_output.h"
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
@@ -199,7 +201,7 @@ int browseRemote(RemotesCommandContext& c, const std::string& target, bool asJso
     json list = json::array();
     for (const auto& e : *entries)
       list.push_back({{"Path", e.path}, {"Name", e.name}, {"IsDir", e.isDir}});
-    c.out << list.dump(2) << "\n";
+    c.out << versionedText(list);
     return 0;
   }
   if (entries->empty()) {
@@ -282,7 +284,7 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
   auto answer = answerOf(c, cloud::runHelperCommand(args, c.rclone, c.runner));
   if (!answer) return 1;
   if (json) {
-    c.out << answer->dump(2) << "\n";
+    c.out << versionedText(*answer);
     return named && !answer->value("ok", false) ? 1 : 0;
   }
   if (named) {

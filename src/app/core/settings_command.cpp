@@ -1,5 +1,7 @@
 #include "app/core/settings_command.h"
 
+#include "app/core/json_output.h"
+
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
@@ -145,9 +147,11 @@ int settingsCommand(SettingsCommandContext& c, const std::vector<std::string>& a
     return 1;
   }
   if (setting) {
-    c.out << (format == SettingsFormat::kJson ? record(*setting, *stored).dump(2)
-                                              : stored->value(*setting))
-          << "\n";
+    if (format == SettingsFormat::kJson) {
+      c.out << versionedText(record(*setting, *stored));
+    } else {
+      c.out << stored->value(*setting) << "\n";
+    }
     return 0;
   }
   if (format == SettingsFormat::kText) {
@@ -156,7 +160,7 @@ int settingsCommand(SettingsCommandContext& c, const std::vector<std::string>& a
   }
   json all = json::array();
   for (const auto& s : settingsCatalogue()) all.push_back(record(s, *stored));
-  c.out << all.dump(2) << "\n";
+  c.out << versionedText(all);
   return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "app/core/state_json.h"
 
+#include "app/core/json_output.h"
+
 #include <algorithm>
 #include <optional>
 
@@ -12,9 +14,7 @@ namespace brimvale::app {
 namespace {
 using nlohmann::json;
 
-std::string prettyState(const json& doc) {
-  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-}
+std::string prettyState(const json& doc) { return versionedText(doc); }
 
 template <typename T>
 json orNull(const std::optional<T>& value) {

@@ -1,16 +1,20 @@
 #include "app/core/transfers_command.h"
 
+#include "app/core/json_output.h"
+
 #include "app/core/short_id.h"
 #include "app/core/transfer_schedule_command.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <sstream>
 #include <thread>
 
 #include "cloud/job_runs.h"
 #include "cloud/rclone_client.h"
 #include "cloud/rclone_helper.h"
+#include "cloud/transfer_anchor.h"
 #include "common/base/timestamps.h"
 #include "common/state/configured_drive.h"
 #include "platform/byte_count_format.h"
@@ -53,7 +57,7 @@ int listJobs(TransfersCommandContext& c, const TransfersOptions& o, bool finishe
       list.push_back(cloud::encodeSyncJob(job));
       if (const auto next = jobNextRun(job)) list.back()["nextRunAt"] = isots(*next);
     }
-    c.out << list.dump(2) << "\n";
+    c.out << versionedText(list);
     return 0;
   }
   if (shown.empty()) {
@@ -72,7 +76,8 @@ struct Foreground {
   std::ostream& out;
   bool barShown = false;
   std::vector<std::string> notices;
-  bool purgeFailed = false;  // the source asked to be purged was (partly) kept
+  bool purgeFailed = false;                // the source asked to be purged was (partly) kept
+  std::vector<cloud::DryRunItem> preview;  // what a dry run would have changed
   void endBar() {
     if (barShown) out << "\n";
     barShown = false;
@@ -105,6 +110,10 @@ cloud::SyncManagerSetup managerSetup(TransfersCommandContext& c, const cloud::Rc
       .notify = [&shown](const std::string& text) { shown.notices.push_back(text); },
       .log =
           [&shown, runHere](const std::string& id, const std::string& line) {
+            if (auto item = cloud::parseDryRunLine(line); item && id == runHere) {
+              shown.preview.push_back(std::move(*item));
+              return;
+            }
             // rclone's own lines stay out of the way of the progress line;
             // the purge steps and list-saving trouble are the user's business.
             const bool purgeStep = id == runHere && (line.starts_with(cloud::kPurgeStartPrefix) ||
@@ -168,6 +177,33 @@ class ProgressDisplay {
   std::optional<JobState> said_;
 };
 
+// What a dry run would have done, file by file, with the totals per action.
+void printPreview(std::ostream& out, const std::vector<cloud::DryRunItem>& items) {
+  if (items.empty()) {
+    out << "Nothing would be transferred: the destination already matches the source.\n";
+    return;
+  }
+  std::vector<std::string> actions;
+  for (const auto& item : items) {
+    if (std::find(actions.begin(), actions.end(), item.action) == actions.end())
+      actions.push_back(item.action);
+  }
+  for (const auto& action : actions) {
+    std::size_t count = 0;
+    std::int64_t bytes = 0;
+    std::string lines;
+    for (const auto& item : items) {
+      if (item.action != action) continue;
+      ++count;
+      bytes += item.size;
+      lines += "  " + item.name + " (" + platform::formatFileByteCount(item.size) + ")\n";
+    }
+    out << "Would " << action << " " << groupedCount(count) << (count == 1 ? " file" : " files")
+        << " (" << platform::formatFileByteCount(bytes) << "):\n"
+        << lines;
+  }
+}
+
 std::string pausedHereSentence(const std::string& id) {
   return "Paused from another window. `brimvale transfers resume " + shortId(id) +
          "` continues it here; Ctrl-C cancels it.";
@@ -204,6 +240,7 @@ int runHere(TransfersCommandContext& c, cloud::SyncManager& manager, const std::
   const SyncJob& done = *manager.find(id);
   switch (done.state) {
     case JobState::kCompleted:
+      if (done.dryRun) printPreview(c.out, shown.preview);
       for (const auto& notice : shown.notices) c.out << notice << "\n";
       return shown.purgeFailed ? 1 : 0;
     case JobState::kCanceled:
@@ -425,6 +462,57 @@ int watchJob(TransfersCommandContext& c, const TransfersOptions& o) {
   }
 }
 
+// rclone's answer to listing the top of a remote `target`: the exit status
+// and the messages; nothing when it could not finish (it then tells nothing).
+std::optional<std::pair<int, std::vector<std::string>>> remoteLook(const TransfersCommandContext& c,
+                                                                   const std::string& target) {
+  ProcessInvocation look{
+      .path = *c.rclone,
+      .args = {"lsf", "--max-depth", "1", "--dirs-only", "--low-level-retries", "1", target}};
+  look.deadline = std::chrono::seconds(60);
+  const ProcessResult result = c.runner(look);
+  if (result.outcome != ProcessOutcome::kExited) return std::nullopt;
+  std::vector<std::string> messages;
+  std::istringstream lines(result.err);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) messages.push_back(cloud::logLineText(line));
+  }
+  return std::pair{result.exitCode, std::move(messages)};
+}
+
+// Why `job` cannot start, or nothing. A missing source, and a remote side
+// whose server cannot be reached or refuses access, are found at once here,
+// where the transfer itself would retry for a minute first. A source on the
+// absent drive is not looked at: the job waits for the drive.
+std::optional<std::string> sidesProblem(const TransfersCommandContext& c, const SyncJob& job) {
+  const cloud::TransferSides sides{job.source, job.destination};
+  if (!cloud::isRemotePath(job.source)) {
+    std::error_code ec;
+    const bool waits = !c.drive.mounted && !cloud::driveSides(job, c.drive.mountPath).empty();
+    if (!waits && !std::filesystem::exists(job.source, ec)) {
+      if (ec && ec != std::errc::no_such_file_or_directory) {
+        return "The source " + job.source + " could not be looked at (" + ec.message() +
+               "), so nothing was changed. Check its permissions, then try again.";
+      }
+      return "The source " + job.source +
+             " does not exist, so nothing was changed. Check the path, and that the drive "
+             "holding it is connected, then try again.";
+    }
+  } else if (const auto look = remoteLook(c, job.source); look && look->first != 0) {
+    // Only the source was looked at: its account is the one to name.
+    return cloud::rcloneFailureSentence(look->first, look->second, {job.source, job.source});
+  }
+  if (cloud::isRemotePath(job.destination)) {
+    // A destination folder that does not exist yet is made by the transfer.
+    const auto look = remoteLook(c, job.destination);
+    const auto problem =
+        look && look->first != 0 ? cloud::rcloneProblemIn(look->second) : std::nullopt;
+    if (problem == cloud::RcloneProblem::kSignIn || problem == cloud::RcloneProblem::kUnreachable)
+      return cloud::rcloneProblemSentence(*problem, sides);
+  }
+  return std::nullopt;
+}
+
 int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
   if (o.words.size() != 2) {
     c.err << "Give a source and a destination: brimvale transfers new SRC DST --mode copy. "
@@ -446,6 +534,11 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
   job.bisyncResync = o.resync && *mode == cloud::JobMode::kBisync;
   if (!o.bandwidthLimit.empty()) job.bandwidthLimit = o.bandwidthLimit;
 
+  if (const auto problem = sidesProblem(c, job)) {
+    c.err << *problem << " Nothing was started.\n";
+    return 1;
+  }
+
   cloud::RcloneClient client(c.rclone, c.runner);
   transfers::TransferEventStore events(c.stateDir);
   Foreground shown{c.out};
@@ -455,20 +548,26 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     return 1;
   }
   const std::string id = manager.enqueue(job);
-  if (c.pairs) {
-    if (auto recorded = c.pairs->recordUse(job.source, job.destination, pairKindOf(job.mode));
-        !recorded) {
-      c.err << "Couldn't add this pair to the recent pairs: " << recorded.error().message()
-            << " The transfer is not affected.\n";
-    }
-  }
   if (manager.find(id)->state == JobState::kWaitingForDrive) {
     return waitingForDrive(c, *manager.find(id));
   }
   c.out << (job.dryRun ? "Previewing " : "Starting ") << cloud::jobModeLabel(job.mode) << ": "
         << job.source << " → " << job.destination << " (id " << shortId(id)
         << "). Ctrl-C cancels.\n";
-  return runHere(c, manager, id, shown);
+  const int status = runHere(c, manager, id, shown);
+  // Only a pair that ran is worth offering again: one whose transfer failed
+  // before moving anything was most likely mistyped.
+  const SyncJob& ended = *manager.find(id);
+  const bool ran = ended.state == JobState::kCompleted || ended.progress.filesTransferred > 0 ||
+                   ended.progress.bytesTransferred > 0;
+  if (c.pairs && ran) {
+    if (auto recorded = c.pairs->recordUse(job.source, job.destination, pairKindOf(job.mode));
+        !recorded) {
+      c.err << "Couldn't add this pair to the recent pairs: " << recorded.error().message()
+            << " The transfer is not affected.\n";
+    }
+  }
+  return status;
 }
 
 }  // namespace
@@ -522,7 +621,7 @@ int pairsCommand(cloud::PairHistory& history, std::ostream& out, std::ostream& e
                       {"isPinned", p.isPinned},
                       {"kind", rawNameOf(cloud::kPairKindNames, p.kind)}});
     }
-    out << list.dump(2) << "\n";
+    out << versionedText(list);
     return 0;
   }
   if (pairs->empty()) {

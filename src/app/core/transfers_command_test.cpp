@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "common/base/process.h"
@@ -35,6 +36,52 @@ struct Cli {
   }
   std::vector<SyncJob> saved() { return *cloud::JobListFile(context.jobsFile).load(); }
 };
+
+// A mistyped source starts nothing and saves nothing; a dry run lists what it
+// would copy and copies nothing; only a transfer that ran becomes a recent pair.
+TEST(TransfersNew, ChecksTheSourceListsADryRunAndKeepsOnlyPairsThatRan) {
+  struct Case {
+    std::string what;
+    std::string source;  // below the test folder; "here:" names a local-type remote
+    std::string destination;
+    bool dryRun;
+    int status;
+    std::string shown;  // in standard output or error
+    bool saved;
+  } cases[] = {
+      {"missing folder", "missing", "dst", false, 1, "does not exist, so nothing was changed.",
+       false},
+      {"missing on a remote", "here:missing", "dst", false, 1, "could not be found", false},
+      {"nothing listens", "src", "far:dst", false, 1, "far could not be reached", false},
+      {"dry run", "src", "dst", true, 0, "Would copy 2 files (9 bytes):\n  a.txt (3 bytes)\n",
+       true},
+      {"copy", "src", "dst", false, 0, "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Cli cli;
+    std::ofstream(cli.temp / "rclone.conf")
+        << "[here]\ntype = local\n[far]\ntype = sftp\nhost = 127.0.0.1\nport = 1\nuser = x\n";
+    std::filesystem::create_directories(cli.temp / "src");
+    std::ofstream(cli.temp / "src" / "a.txt") << "hi\n";
+    std::ofstream(cli.temp / "src" / "b.txt") << "hello\n";
+    cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(cli.temp / "state"),
+                             cloud::composeFingerprint("machine", 1'600'000'000), std::nullopt);
+    cli.context.pairs = &pairs;
+    const std::string source = c.source.starts_with("here:")
+                                   ? "here:" + (cli.temp / c.source.substr(5)).string()
+                                   : (cli.temp / c.source).string();
+    const std::string destination =
+        c.destination.starts_with("far:") ? c.destination : (cli.temp / c.destination).string();
+    EXPECT_EQ(cli.run({.action = "new", .words = {source, destination}, .dryRun = c.dryRun}),
+              c.status);
+    EXPECT_NE((cli.out.str() + cli.err.str()).find(c.shown), std::string::npos)
+        << cli.out.str() << cli.err.str();
+    EXPECT_EQ(cli.saved().size(), c.saved ? 1u : 0u);
+    EXPECT_EQ(pairs.load()->size(), c.saved ? 1u : 0u);
+    EXPECT_EQ(std::filesystem::exists(cli.temp / "dst" / "a.txt"), c.saved && !c.dryRun);
+  }
+}
 
 SyncJob jobWith(std::string id, JobState state) {
   SyncJob job = cloud::newSyncJob("/src", "remote:dst", JobMode::kCopy, 1'780'000'000);

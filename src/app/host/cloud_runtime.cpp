@@ -78,7 +78,7 @@ CloudRuntime::CloudRuntime(const StatePaths& paths, RunLoop& loop, AppLog& log,
           .notify = [this](const std::string& text) { log_.write(text); },
           .log =
               [this](const std::string& id, const std::string& line) {
-                log_.write("transfer " + shortId(id) + ": " + line);
+                log_.write("transfer " + shortId(id) + ": " + cloud::logLineText(line));
               },
           .events = &events_,
           .clock = systemClock(),
