@@ -8,6 +8,7 @@
 #include "app/cli/command_context.h"
 #include "app/cli/usage_errors.h"
 #include "app/core/app_log.h"
+#include "app/core/service_command.h"
 #include "common/base/stale_temporaries.h"
 #include "common/base/version.h"
 
@@ -64,6 +65,11 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
     for (const auto& leftover : leftovers) {
       log.write("removed " + leftover.string() + ", left by a write that was interrupted");
     }
+  }
+  if (chosen->serviceUse == ServiceUse::kRunsServiceProgram &&
+      !serviceProgramInstalled(context.paths)) {
+    err << kNotInstalledYet << "\n";
+    return 1;
   }
   context.host = platform::makeHostAppPlatform(context.paths, context.base, chosen->service);
   return handler(context);
