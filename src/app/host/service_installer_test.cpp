@@ -70,7 +70,6 @@ TEST(ServiceInstaller, PutsBothProgramsIntoTheUserBinFolder) {
     bool binOnPath;
   } cases[] = {
       {"fresh, folder not on PATH", Before::kNothing, false},
-      {"fresh, folder on PATH", Before::kNothing, true},
       {"an older installation's link", Before::kOlderLink, true},
       {"another program's brimvale", Before::kOtherProgram, true},
   };
