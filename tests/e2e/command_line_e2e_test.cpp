@@ -35,10 +35,14 @@ std::string joined(const std::vector<std::string>& args) {
 
 void expectOutcome(const ProcessResult& r, const Case& c) {
   EXPECT_EQ(r.exitCode, c.code) << r.out << r.err;
-  EXPECT_NE((r.out + r.err).find(c.text), std::string::npos) << r.out << r.err;
+  const std::string said = r.out + r.err;
+  EXPECT_NE(said.find(c.text), std::string::npos) << said;
+  EXPECT_EQ(said.find(c.text), said.rfind(c.text)) << "said more than once: " << said;
 }
 
-TEST(CommandLineE2E, ApplicationAnswersEveryMistakeWithOneSentenceAndExitTwo) {
+// Mistakes exit 2; a command that needs the service, run before the
+// installation, exits 1; either way with one sentence and nothing written.
+TEST(CommandLineE2E, ApplicationAnswersMistakesAndAMissingInstallationWithOneSentence) {
   TempHome home;
   const Case cases[] = {
       {{"--version"}, 0, "brimvale " + std::string(kVersion) + "\n"},
@@ -48,6 +52,8 @@ TEST(CommandLineE2E, ApplicationAnswersEveryMistakeWithOneSentenceAndExitTwo) {
       {{"move", "x", "--verify", "slow"}, 2, "brimvale move cannot use what was given"},
       {{"--help"}, 0, "show or change settings"},
       {{"__complete", "move-ids"}, 0, ""},
+      {{"status"}, 1, "Brimvale is not installed yet; run `brimvale install`.\n"},
+      {{"drives"}, 1, "Brimvale is not installed yet; run `brimvale install`.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(joined(c.args));

@@ -2,6 +2,7 @@
 // it leaves running and on disk, checked by pid and by path. Here no user service manager runs, so
 // the application supervises the service itself.
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +49,7 @@ struct Scene {
   // Every file the installation puts down outside ~/.brimvale's settings and state.
   std::vector<fs::path> installedFiles() const {
     std::vector<fs::path> files{home / ".brimvale/brim-vale", home / ".local/bin/brvl",
+                                home / ".local/bin/brimvale", home / ".local/bin/brim-vale",
                                 home.state() / "service-definition.json"};
     for (std::string_view program : app::kDocumentedPrograms) {
       for (const auto& file : app::userDocFiles(program))
@@ -74,11 +76,12 @@ std::vector<int> processesUsing(const TempHome& home) {
 
 // Given an installation and a running application with its service, then
 // without --yes and a terminal uninstall only shows its plan, and with it
-// leaves no process, no definition, shim, manual page or
+// leaves no process, no definition, program link, shim, manual page or
 // completion, and keeps the settings; --purge then removes ~/.brimvale.
 TEST(LifecycleE2E, UninstallLeavesNothingRunningOrInstalled) {
   Scene scene;
   ASSERT_EQ(scene.app({"install"}).exitCode, 0);
+  EXPECT_TRUE(fs::equivalent(scene.home / ".local/bin/brimvale", BRIMVALE_PATH));
   ASSERT_TRUE(writeFileAtomically(scene.home.paths().config, "NVMe=\"/Volumes/Mine\"\n"));
   auto run = scene.run();
   ASSERT_TRUE(eventually([&] { return scene.servicePid() && alive(*scene.servicePid()); }))
@@ -101,6 +104,34 @@ TEST(LifecycleE2E, UninstallLeavesNothingRunningOrInstalled) {
   const ProcessResult purge = scene.app({"uninstall", "--purge", "--yes"});
   EXPECT_EQ(purge.exitCode, 0) << purge.out << purge.err;
   EXPECT_FALSE(fs::exists(scene.home.paths().root));
+}
+
+// Given an installation and a chosen drive that is not set up yet, then the
+// first move sets it up and status says so; once the drive is unmounted
+// (its empty mount-point folder stays), neither status nor drives sees it.
+TEST(LifecycleE2E, StatusFollowsTheDriveThroughAMoveAndAnUnmount) {
+  Scene scene;
+  brimvale::testing::TmpfsDrive drive("Lifecycle-" + std::to_string(getpid()));
+  BRIMVALE_REQUIRE_DRIVE(drive);
+  const std::string at = drive.path().string();
+  ASSERT_EQ(scene.app({"install"}).exitCode, 0);
+  ASSERT_EQ(scene.app({"drives", "select", at}).exitCode, 0);
+  fs::create_directories(scene.home / "Videos");
+  ASSERT_TRUE(writeFileAtomically(scene.home / "Videos/clip", "frames"));
+  const ProcessResult moved =
+      scene.app({"move", (scene.home / "Videos").string(), "--yes", "--bypass-recent-write-guard"});
+  ASSERT_EQ(moved.exitCode, 0) << moved.out << moved.err;
+
+  const std::string setUp = scene.app({"status"}).out;
+  EXPECT_NE(setUp.find("Fast drive:        connected at " + at + ","), std::string::npos) << setUp;
+  EXPECT_EQ(setUp.find("not set up"), std::string::npos) << setUp;
+
+  drive.unmount();
+  const std::string gone = scene.app({"status"}).out;
+  EXPECT_NE(gone.find("Fast drive:        not connected (expected at " + at + ")"),
+            std::string::npos)
+      << gone;
+  EXPECT_EQ(scene.app({"drives"}).out.find(at), std::string::npos);
 }
 
 }  // namespace

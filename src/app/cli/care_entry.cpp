@@ -1,7 +1,5 @@
 #include "app/cli/care_entry.h"
 
-#include <filesystem>
-
 #include "app/cli/care_host.h"
 #include "app/cli/json_option.h"
 
@@ -29,11 +27,6 @@ int care(CommandContext& c, CareOptions& o) {
     c.err << "--json shows the plan or the list, so it needs --plan or --list: `brimvale care "
              "--plan --json`. Nothing was changed.\n";
     return 2;
-  }
-  if (!std::filesystem::exists(c.paths.serviceProgram)) {
-    c.err << "Brimvale isn't installed yet, so Zozad Evev didn't run. Nothing was changed; run "
-             "`brimvale install` first, then try again.\n";
-    return 1;
   }
   CareCommandHost host = careHost(c, o.json);
   return careCommand(host, o.list       ? CareMode::kList

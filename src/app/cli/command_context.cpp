@@ -10,6 +10,9 @@ InstallerOptions CommandContext::installerOptions() const {
   InstallerOptions options;
   options.scriptsFolder = scripts;
   options.run = platform::runnerOf(*base.launcher);
+  std::error_code ec;
+  options.application = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (const char* path = std::getenv("PATH")) options.searchPath = path;
   const char* env = std::getenv("RSYNC");
   options.rsyncPath =
       resolveGnuRsync(env ? env : "", base.rsync->candidates(), platform::runnerOf(*base.launcher));

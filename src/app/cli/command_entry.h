@@ -15,6 +15,8 @@ namespace brimvale::app {
 
 using CommandHandler = std::function<int(CommandContext&)>;
 
+enum class ServiceUse { kNone, kRunsServiceProgram };
+
 struct CommandEntry {
   std::string_view name;
   std::string_view help;
@@ -23,6 +25,9 @@ struct CommandEntry {
   std::function<CommandHandler(CLI::App& sub)> declare;
   // Whether the service the command starts ends with this process.
   platform::ServiceOwnership service = platform::ServiceOwnership::kOutlivesCaller;
+  // Whether the command runs the installed service program: before the
+  // installation such a command only says so.
+  ServiceUse serviceUse = ServiceUse::kNone;
 };
 
 // The entry of a command whose options are an `Options` struct: `options`

@@ -40,17 +40,53 @@
 
 namespace brimvale::app {
 
+namespace {
+
+// A command that cannot do its work without the installed service program.
+CommandEntry runsService(CommandEntry entry) {
+  entry.serviceUse = ServiceUse::kRunsServiceProgram;
+  return entry;
+}
+
+}  // namespace
+
 const std::vector<CommandEntry>& commandTable() {
   static const std::vector<CommandEntry> table{
-      runEntry(),       installEntry(),       selfCheckEntry(),  statusEntry(),
-      jobsEntry(),      notificationsEntry(), moveEntry(),       movesEntry(),
-      moveLogEntry(),   parkedEntry(),        homeEntry(),       historyEntry(),
-      careEntry(),      snapshotsEntry(),     serviceEntry(),    drivesEntry(),
-      scanEntry(),      driveTransferEntry(), settingsEntry(),   relocatedEntry(),
-      stopEntry(),      uninstallEntry(),     preflightEntry(),  discoverEntry(),
-      prepDriveEntry(), relocateEntry(),      cleanupOldEntry(), panicRecoveryEntry(),
-      appsEntry(),      transfersEntry(),     remotesEntry(),    autosyncEntry(),
-      pairsEntry(),     junkEntry(),          openEntry(),
+      runEntry(),
+      installEntry(),
+      selfCheckEntry(),
+      runsService(statusEntry()),
+      jobsEntry(),
+      notificationsEntry(),
+      moveEntry(),
+      movesEntry(),
+      moveLogEntry(),
+      parkedEntry(),
+      runsService(homeEntry()),
+      historyEntry(),
+      runsService(careEntry()),
+      snapshotsEntry(),
+      runsService(serviceEntry()),
+      runsService(drivesEntry()),
+      runsService(scanEntry()),
+      runsService(driveTransferEntry()),
+      settingsEntry(),
+      relocatedEntry(),
+      stopEntry(),
+      uninstallEntry(),
+      preflightEntry(),
+      runsService(discoverEntry()),
+      runsService(prepDriveEntry()),
+      relocateEntry(),
+      cleanupOldEntry(),
+      panicRecoveryEntry(),
+      appsEntry(),
+      transfersEntry(),
+      remotesEntry(),
+      autosyncEntry(),
+      pairsEntry(),
+      junkEntry(),
+      openEntry(),
   };
   return table;
 }

@@ -10,6 +10,7 @@
 #include "app/cli/completion_lists.h"
 #include "app/cli/usage_errors.h"
 #include "app/core/app_log.h"
+#include "app/core/service_command.h"
 #include "common/base/stale_temporaries.h"
 #include "common/base/version.h"
 
@@ -81,6 +82,11 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
     for (const auto& leftover : leftovers) {
       log.write("removed " + leftover.string() + ", left by a write that was interrupted");
     }
+  }
+  if (choice.entry->serviceUse == ServiceUse::kRunsServiceProgram &&
+      !serviceProgramInstalled(context.paths)) {
+    err << kNotInstalledYet << "\n";
+    return 1;
   }
   context.host = platform::makeHostAppPlatform(context.paths, context.base, choice.entry->service);
   return choice.handler(context);

@@ -26,7 +26,7 @@ std::vector<PreflightCheck> preflightChecks(const PreflightFacts& f) {
         f.laidOut
             ? PreflightCheck{true, "Its folder " + f.working.string() + " is ready.", {}}
             : PreflightCheck{false, "The drive has no Brimvale folder " + f.working.string() + ".",
-                             "Lay it out with `2-prep-nvme.sh` (or `brvl recover`)."});
+                             "Lay it out with `brimvale prep-drive`."});
     checks.push_back(
         !f.driveFreeBytes ? PreflightCheck{false, "The drive's free space could not be measured.",
                                            "Check that the drive is readable, then run this "
@@ -69,8 +69,8 @@ std::vector<PreflightCheck> preflightChecks(const PreflightFacts& f) {
           : PreflightCheck{false,
                            std::to_string(f.parked) +
                                " parked original(s) from earlier relocations are waiting.",
-                           "Run `4-cleanup-old.sh` to delete the verified ones, or "
-                           "`6-panic-recovery.sh` to bring them home."});
+                           "Run `brimvale cleanup-old` to delete the verified ones, or "
+                           "`brimvale panic-recovery` to bring them home."});
   checks.push_back(
       f.unfinishedMoves == 0
           ? PreflightCheck{true, "No folder move is unfinished.", {}}

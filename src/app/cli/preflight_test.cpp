@@ -38,7 +38,7 @@ TEST(Preflight, EachFailingConditionIsReportedWithItsFix) {
       {"no GNU rsync", [](PreflightFacts& f) { f.rsyncPath.clear(); },
        "GNU rsync 3 or later was not found.", "Install GNU rsync"},
       {"parked originals", [](PreflightFacts& f) { f.parked = 2; },
-       "2 parked original(s) from earlier relocations are waiting.", "4-cleanup-old.sh"},
+       "2 parked original(s) from earlier relocations are waiting.", "brimvale cleanup-old"},
       {"unfinished moves", [](PreflightFacts& f) { f.unfinishedMoves = 1; },
        "1 folder move(s) are unfinished.", "brimvale moves resume"},
   };

@@ -11,7 +11,9 @@
 #include "app/core/state_json.h"
 #include "app/core/status_reader.h"
 #include "app/core/status_text.h"
+#include "common/base/file_calls.h"
 #include "common/state/config_keys.h"
+#include "common/state/paths.h"
 #include "common/state/service_config.h"
 
 namespace brimvale::app {
@@ -32,10 +34,23 @@ std::int64_t watchTickSecs(const CommandContext& c) {
   return config ? config->getInt(config_keys::kWatchIntervalSecs) : kDefaultWatchTickSecs;
 }
 
+// Whether the drive is connected, or set up, otherwise than the snapshot says:
+// a snapshot younger than one tick may still predate an unmount or a first move.
+bool driveChangedSinceSnapshot(const CommandContext& c) {
+  auto snapshot = readStatus(c.paths.statusJson);
+  if (!snapshot) return false;
+  auto config = loadServiceConfig(c.paths, workingFolderName(c.base.host->computerName()));
+  if (!config || !config->hasDrive()) return false;
+  const bool mounted = c.base.mounts->isMountedAt(config->nvme().string());
+  const bool markerOk = pathExists(config->base() / kMarkerFileName).value_or(false);
+  return mounted != snapshot->mounted || markerOk != snapshot->markerOk;
+}
+
 int status(CommandContext& c, StatusOptions& o) {
   platform::ServiceJobState job = c.host.services->state();
-  const auto refreshed =
-      refreshWhenStale(writtenAt(c.paths.statusJson), std::time(nullptr), watchTickSecs(c), [&] {
+  const auto refreshed = refreshWhenStale(
+      writtenAt(c.paths.statusJson), std::time(nullptr), watchTickSecs(c),
+      driveChangedSinceSnapshot(c), [&] {
         return runServiceCommand(platform::runnerOf(*c.base.launcher), c.paths,
                                  c.installerOptions().rsyncPath, {"json"}, kStatusRefreshLimit)
             .succeeded();

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/core/user_docs.h"
+#include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "mover/safety_checks.h"
 #include "testing/platform/installer_sandbox.h"
@@ -16,15 +17,17 @@ namespace fs = std::filesystem;
 
 enum class Relocated { kNothing, kOneFolder };
 
-// The service, the shim, two manual pages and six completions, the definition:
-// the bundle below holds none of the optional programs.
-constexpr int kPutDown = 11;
+// The service, the shim and the two program links, two manual pages and six completions, the
+// definition: the bundle below holds none of the optional programs.
+constexpr int kPutDown = 13;
 
 // An installation made by the real installer into a sandbox home, with man
 // pages and completion, and optionally a folder the service relocated.
 struct Rig : brimvale::testing::InstallerSandbox {
-  ServiceInstaller installer{
-      paths, {scripts, "/usr/bin/rsync", "", runProcess}, services, [](auto&) {}};
+  ServiceInstaller installer{paths,
+                             {scripts, "/usr/bin/rsync", "", runProcess, dir / "app/brimvale"},
+                             services,
+                             [](auto&) {}};
   std::istringstream answer;
   std::ostringstream out, err;
   std::function<int()> bringHome;
@@ -36,6 +39,7 @@ struct Rig : brimvale::testing::InstallerSandbox {
     for (std::string_view program : kDocumentedPrograms) {
       for (const auto& file : userDocFiles(program)) dir.file("Scripts/share" / file.relative, "d");
     }
+    dir.file("app/brimvale", "#!/bin/sh\n");
     EXPECT_TRUE(installer.install());
     EXPECT_TRUE(writeFileAtomically(paths.config, "NVMe=\"" + (home / "drive").string() + "\"\n"));
     if (relocated == Relocated::kOneFolder) {
@@ -198,6 +202,18 @@ TEST(Uninstall, OffersToBringRelocationsHomeFirst) {
     // Whatever happened, the folder is reachable at its path.
     EXPECT_TRUE(fs::is_directory(rig.home / "Videos"));
   }
+}
+
+// A command of the same name that another program put into ~/.local/bin
+// after the installation is not Brimvale's to remove.
+TEST(Uninstall, LeavesAnotherProgramsCommandInPlace) {
+  Rig rig(Relocated::kNothing);
+  const fs::path other = rig.home / ".local/bin/brimvale";
+  ASSERT_TRUE(removePath(other));
+  ASSERT_TRUE(writeFileAtomically(other, "#!/bin/sh\necho other\n"));
+  EXPECT_EQ(rig.uninstall({.yes = true}), 0) << rig.err.str();
+  EXPECT_EQ(readFile(other).value_or(""), "#!/bin/sh\necho other\n");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(rig.home / ".local/bin/brim-vale")));
 }
 
 // While a folder move holds the relocator lock, nothing is removed: the

@@ -15,6 +15,7 @@
 #include "app/core/move_cancel_command.h"
 #include "app/core/move_progress_printer.h"
 #include "app/core/relocated_command.h"
+#include "app/core/service_command.h"
 #include "app/core/short_id.h"
 #include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
@@ -39,6 +40,7 @@ using mover::MoveManifest;
 using mover::MovePhase;
 
 constexpr std::chrono::seconds kLockWait{5};
+constexpr std::chrono::seconds kDriveSetUpLimit{60};
 
 // The folder the volume holding `path` is mounted on.
 fs::path volumeRootOf(fs::path path) {
@@ -62,6 +64,21 @@ const MoveManifest* findJob(const mover::LocalFolderMover& m, const std::string&
     }
   }
   return found;
+}
+
+// A first relocation onto a drive sets it up as `brimvale prep-drive` does
+// (the service's recover writes the layout and the marker), so the drive
+// counts as set up for the automatic work. Before the service is installed
+// the move goes on and the drive is set up later.
+void setUpDriveForFirstMove(MoverCommandContext& c, const fs::path& working) {
+  if (pathExists(working / kMarkerFileName).value_or(true)) return;
+  if (!c.run || !serviceProgramInstalled(c.paths)) return;
+  const ProcessResult recovered =
+      runServiceCommand(c.run, c.paths, "", {"recover"}, kDriveSetUpLimit);
+  if (recovered.succeeded()) return;
+  c.err << "Brimvale couldn't set the drive up for its automatic work (the service's recover "
+        << recovered.describe() << "); the move goes on and your files are safe. Run `brimvale "
+        << "prep-drive` afterwards to set it up.\n";
 }
 
 }  // namespace
@@ -664,6 +681,7 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
     return 0;
   }
   if (plan->kind != MovePlan::Kind::kNoop && !confirmed(c, o, question, src)) return 1;
+  if (plan->kind == MovePlan::Kind::kNew) setUpDriveForFirstMove(c, checks.working);
 
   RunLoop loop;
   if (c.onMoveLoop) c.onMoveLoop(&loop);

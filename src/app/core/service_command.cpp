@@ -2,7 +2,13 @@
 
 #include "common/base/stop_point.h"
 
+#include "common/base/file_calls.h"
+
 namespace brimvale::app {
+
+bool serviceProgramInstalled(const StatePaths& paths) {
+  return isRegularFile(paths.serviceProgram).value_or(false);
+}
 
 ProcessResult runServiceCommand(const ProcessRunner& run, const StatePaths& paths,
                                 const std::string& rsyncPath, std::vector<std::string> args,

@@ -13,6 +13,13 @@
 
 namespace brimvale::app {
 
+// What a command that needs the service says before the installation.
+inline constexpr std::string_view kNotInstalledYet =
+    "Brimvale is not installed yet; run `brimvale install`.";
+
+// Whether the service program is in place to be run.
+[[nodiscard]] bool serviceProgramInstalled(const StatePaths& paths);
+
 // Runs `{home}/.brimvale/brim-vale {args}` once, with RSYNC set when known,
 // under `limit`.
 // `onStdout`, when given, sees the output as it comes.

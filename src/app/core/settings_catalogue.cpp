@@ -34,7 +34,8 @@ constexpr std::array kCatalogue{
             "how many hours count as recent for that guard", 1, 168, OutOfRange::kDefaultOrClamp},
 
     Setting{"auto.enabled", kServiceConfig, keys::kEnableAutoActions, kSwitch, "off",
-            "allow automatic work: the daily run, and relocating when space runs out"},
+            "allow automatic work: the daily run, and relocating when space runs out "
+            "(`brimvale install` turns it on)"},
     Setting{"auto.daily", kServiceConfig, keys::kAutoRelocateDaily, kSwitch, "on",
             "run the rules once a day when the computer is quiet"},
     Setting{"auto.hour", kServiceConfig, keys::kAutoRelocateHour, kWholeNumber, "3",

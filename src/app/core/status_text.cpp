@@ -15,7 +15,9 @@ std::string driveWords(const ServiceStatus& s) {
   if (s.nvmePath.empty()) return "not chosen yet (`brimvale drives select PATH` takes one)";
   if (!s.mounted) return "not connected (expected at " + s.nvmePath + ")";
   std::string words = "connected at " + s.nvmePath;
-  if (!s.markerOk) return words + ", but it is not set up for Brimvale yet";
+  if (!s.markerOk) {
+    return words + ", but it is not set up for Brimvale yet (`brimvale prep-drive` sets it up)";
+  }
   if (s.nvmeFreeGb || s.nvmeFreeBytes) {
     words += ", " + amount(s.nvmeFreeBytes, s.nvmeFreeGb.value_or(0)) + " free of " +
              amount(s.nvmeTotalBytes, s.nvmeTotalGb.value_or(0));

@@ -4,11 +4,14 @@
 
 #include <unistd.h>
 
+#include <ranges>
+
 #include "app/core/user_docs.h"
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/platform_words.h"
+#include "common/state/config_keys.h"
 #include "common/state/service_config.h"
 
 namespace brimvale::app {
@@ -38,11 +41,49 @@ constexpr std::array kLegacyRenames{
 constexpr std::array kLegacyAgents{"com.hollin.tarnwick.plist", "com.hollin.tarnwick.gui.plist",
                                    "com.hollin.divu-dozar.plist"};
 
+constexpr std::string_view kShimSignature = "# Brimvale command-line shim";
+
 bool installedAt(const fs::path& p) {
   return fs::exists(linkStatus(p).value_or(fs::file_status{}));
 }
 
+// Whether the shell finds programs in `folder` by name.
+bool onSearchPath(const fs::path& folder, std::string_view searchPath) {
+  const fs::path wanted = (folder / "").lexically_normal();
+  for (const auto part : std::views::split(searchPath, ':')) {
+    const std::string_view entry(part.begin(), part.end());
+    if (!entry.empty() && (fs::path(entry) / "").lexically_normal() == wanted) return true;
+  }
+  return false;
+}
+
+std::string namesInWords(const std::vector<std::string>& names) {
+  std::string words;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    words += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
+    words += names[i];
+  }
+  return words;
+}
+
+std::string leftAloneSentence(const fs::path& entry, const fs::path& instead) {
+  return "⚠ " + entry.string() + " belongs to another program, so Brimvale left it as it is; run " +
+         instead.string() + " by its full path instead.";
+}
+
 }  // namespace
+
+bool isBrimvaleUserCommand(const fs::path& entry) {
+  const auto status = linkStatus(entry);
+  if (!status || !fs::exists(*status)) return false;
+  if (fs::is_symlink(*status)) {
+    const auto target = readSymlink(entry);
+    return target && target->filename() == entry.filename();
+  }
+  if (entry.filename() != "brvl" || !fs::is_regular_file(*status)) return false;
+  const auto text = readFile(entry);
+  return text && text->find(kShimSignature) != std::string::npos;
+}
 
 std::string shimScript(const fs::path& program) {
   std::string quoted = "'";
@@ -54,8 +95,8 @@ std::string shimScript(const fs::path& program) {
     }
   }
   quoted += "'";
-  return "#!/bin/sh\n# Brimvale command-line shim: forwards to the background service.\nexec " +
-         quoted + " \"$@\"\n";
+  return "#!/bin/sh\n" + std::string(kShimSignature) +
+         ": forwards to the background service.\nexec " + quoted + " \"$@\"\n";
 }
 
 std::string serviceDidNotLoadMessage(const fs::path& definition, const fs::path& home) {
@@ -161,14 +202,18 @@ Result<int> ServiceInstaller::copyServicePrograms() {
   return copied;
 }
 
-fs::path ServiceInstaller::shimPath() const { return paths_.home / ".local" / "bin" / "brvl"; }
+fs::path ServiceInstaller::userBinFolder() const { return paths_.home / ".local" / "bin"; }
+
+fs::path ServiceInstaller::shimPath() const { return userBinFolder() / "brvl"; }
 
 fs::path ServiceInstaller::userDocsFolder() const { return paths_.home / ".local" / "share"; }
 
 std::vector<fs::path> ServiceInstaller::installedFiles() const {
   std::vector<fs::path> files;
   for (std::string_view name : kServicePrograms) files.push_back(paths_.root / name);
-  files.push_back(shimPath());
+  for (std::string_view name : kUserCommands) {
+    if (isBrimvaleUserCommand(userBinFolder() / name)) files.push_back(userBinFolder() / name);
+  }
   for (std::string_view program : kDocumentedPrograms) {
     for (const auto& file : userDocFiles(program))
       files.push_back(userDocsFolder() / file.relative);
@@ -182,12 +227,79 @@ Result<void> ServiceInstaller::writeShim() {
   // A folder that cannot be made shows as the write's failure just below.
   bestEffort(createDirectories(shim.parent_path()), DiagnosticsLog(paths_.diagnosticsLog),
              "creating the folder for the command shim");
+  if (entryPresent(shim) && !isBrimvaleUserCommand(shim)) {
+    say_(leftAloneSentence(shim, paths_.serviceProgram));
+    return {};
+  }
   if (auto written = writeFileAtomically(shim, shimScript(paths_.serviceProgram), {.mode = 0700});
       !written) {
     return written;
   }
   say_("CLI shim installed at " + shim.string());
   return {};
+}
+
+Result<std::vector<std::string>> ServiceInstaller::linkUserCommands() {
+  std::vector<std::pair<std::string_view, fs::path>> links;
+  if (!options_.application.empty()) links.emplace_back("brimvale", options_.application);
+  links.emplace_back("brim-vale", paths_.serviceProgram);
+  std::vector<std::string> ready;
+  for (const auto& [name, target] : links) {
+    const fs::path entry = userBinFolder() / name;
+    std::error_code ec;
+    if (fs::equivalent(entry, target, ec)) {  // the program itself was put there
+      ready.emplace_back(name);
+      continue;
+    }
+    if (entryPresent(entry) && !isBrimvaleUserCommand(entry)) {
+      say_(leftAloneSentence(entry, target));
+      continue;
+    }
+    // A fresh link renamed over the old one: the command is never missing meanwhile.
+    const fs::path fresh = entry.string() + ".tmp." + std::to_string(getpid());
+    fs::remove(fresh, ec);
+    fs::create_symlink(target, fresh, ec);
+    if (ec) return std::unexpected(errnoError("linking " + entry.string(), ec.value()));
+    if (auto renamed = renamePath(fresh, entry); !renamed) {
+      fs::remove(fresh, ec);
+      return std::unexpected(renamed.error());
+    }
+    if (readSymlink(entry).value_or(fs::path()) != target) {
+      return fail(Errc::kIo, entry.string() + " does not lead to " + target.string() +
+                                 " after linking it; run `brimvale install` again.");
+    }
+    ready.emplace_back(name);
+  }
+  if (isBrimvaleUserCommand(shimPath())) ready.emplace_back("brvl");
+  return ready;
+}
+
+void ServiceInstaller::sayWhatIsReady(const std::vector<std::string>& commands) {
+  const fs::path bin = userBinFolder();
+  if (!commands.empty()) {
+    say_("Commands ready in " + bin.string() + ": " + namesInWords(commands) + ".");
+    if (!onSearchPath(bin, options_.searchPath)) {
+      say_(bin.string() +
+           " is not on your PATH yet, so your shell won't find them by name: add the line "
+           "export PATH=\"$HOME/.local/bin:$PATH\" to ~/.profile, then open a new terminal.");
+    }
+  }
+  auto config = loadServiceConfig(paths_, "");
+  if (!config) return;
+  if (!config->flag(config_keys::kEnableAutoActions)) {
+    say_("Automatic actions are off; `brimvale settings auto.enabled on` turns them on.");
+    return;
+  }
+  std::string what = "Automatic actions are on: Brimvale applies your rules ";
+  if (config->flag(config_keys::kAutoRelocateDaily)) {
+    what += "once a day at " + std::to_string(config->getInt(config_keys::kAutoRelocateHour)) +
+            ":00 when the computer is quiet, and ";
+  }
+  what += "at once when free space on the internal disk falls below " +
+          std::to_string(config->getInt(config_keys::kLowSpaceCriticalGb)) + " GB.";
+  if (config->ruleCount() == 0)
+    what += " There are no rules yet, so nothing moves until you add some.";
+  say_(what + " To turn automatic actions off, run `brimvale settings auto.enabled off`.");
 }
 
 // Man pages and completion, rendered by the build into Scripts/share; a
@@ -251,15 +363,19 @@ Result<void> ServiceInstaller::installSteps() {
     }
   }
   if (auto shim = writeShim(); !shim) return shim;
+  auto commands = linkUserCommands();
+  if (!commands) return std::unexpected(commands.error());
   if (auto docs = installUserDocs(); !docs) return docs;
   if (auto written = services_.writeDefinition(definition()); !written) return written;
   say_(capitalised(kHostWords.userService) + " written to " + services_.definitionPath().string() +
-       " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)");
+       std::string(kHostWords.serviceDefinitionNote));
   if (!services_.keepsServiceManaged()) {
     say_(std::string(kFilesOnlyInstall));
-    return {};
+  } else if (auto started = loadAndKickstart(); !started) {
+    return started;
   }
-  return loadAndKickstart();
+  sayWhatIsReady(*commands);
+  return {};
 }
 
 Result<void> ServiceInstaller::install() {

@@ -1,6 +1,7 @@
 // Installs the background service into ~/.brimvale from the program folder's
-// "Scripts" (programs, configuration once, `brvl` shim, service definition)
-// and owns its lifetime: load and kickstart at start, unload at quit.
+// "Scripts" (programs, configuration once, service definition), puts the
+// commands brimvale, brim-vale and brvl into ~/.local/bin, and owns the
+// service's lifetime: load and kickstart at start, unload at quit.
 #pragma once
 
 #include <array>
@@ -41,7 +42,12 @@ struct InstallerOptions {
   std::string rsyncPath;                // resolved GNU rsync; empty when none
   std::string launchctl;                // unloads legacy agents; empty: none to unload
   ProcessRunner run;                    // how launchctl and the service program run
+  std::filesystem::path application;  // this program, linked as ~/.local/bin/brimvale; empty: none
+  std::string searchPath;             // the user's PATH, to say whether ~/.local/bin is on it
 };
+
+// The commands an installation puts into ~/.local/bin.
+inline constexpr std::array<std::string_view, 3> kUserCommands{"brimvale", "brim-vale", "brvl"};
 
 class ServiceInstaller {
  public:
@@ -67,8 +73,10 @@ class ServiceInstaller {
   [[nodiscard]] bool isInstalled() const;
   [[nodiscard]] platform::ServiceDefinition definition() const;
   // Every file install() puts down, for uninstalling: the service programs,
-  // the shim, the manual pages and completion, the service definition. The
-  // configuration and the state are the user's and are not listed.
+  // the commands in ~/.local/bin that are still Brimvale's (another
+  // program's file of the same name is not listed), the manual pages and
+  // completion, the service definition. The configuration and the state are
+  // the user's and are not listed.
   [[nodiscard]] std::vector<std::filesystem::path> installedFiles() const;
   [[nodiscard]] const ProcessRunner& runner() const { return options_.run; }
 
@@ -82,7 +90,13 @@ class ServiceInstaller {
  private:
   [[nodiscard]] Result<void> installSteps();
   [[nodiscard]] Result<void> writeShim();
+  // Links brimvale and brim-vale into ~/.local/bin, leaving another
+  // program's file of either name alone; gives the commands that are there.
+  [[nodiscard]] Result<std::vector<std::string>> linkUserCommands();
   [[nodiscard]] Result<void> installUserDocs();
+  // The closing words: where the commands are, and what runs automatically.
+  void sayWhatIsReady(const std::vector<std::string>& commands);
+  [[nodiscard]] std::filesystem::path userBinFolder() const;
   [[nodiscard]] std::filesystem::path shimPath() const;
   [[nodiscard]] std::filesystem::path userDocsFolder() const;
 
@@ -91,6 +105,12 @@ class ServiceInstaller {
   platform::ServiceManager& services_;
   platform::LogSink say_;
 };
+
+// Whether `entry` in ~/.local/bin is one an installation put there: a link
+// to a program of its own name (brimvale, brim-vale), or the brvl shim.
+// Anything else there belongs to another program and is never replaced or
+// removed.
+[[nodiscard]] bool isBrimvaleUserCommand(const std::filesystem::path& entry);
 
 // The `brvl` shim: a POSIX shell script that runs `program` (single-quoted,
 // so any path is safe) with all of its own arguments.

@@ -45,6 +45,12 @@ struct PlatformWords {
   std::string_view installAdvice;
   // Whether local snapshots can be listed, deleted and thinned at all.
   bool hasLocalSnapshots;
+  // Follows "{userService} written to {path}" in the installer's output.
+  std::string_view serviceDefinitionNote;
+  // What the user runs to lay out a drive, and to bring every relocated
+  // folder home, as advice sentences name them.
+  std::string_view prepDriveCommand;
+  std::string_view panicRecoveryCommand;
 };
 
 inline constexpr PlatformWords kMacWords{
@@ -90,6 +96,9 @@ inline constexpr PlatformWords kMacWords{
     .wholeGigabytes = true,
     .installAdvice = "Run install-service.sh.",
     .hasLocalSnapshots = true,
+    .serviceDefinitionNote = " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)",
+    .prepDriveCommand = "2-prep-nvme.sh",
+    .panicRecoveryCommand = "'6-panic-recovery.sh'",
 };
 
 // FAT-class, NTFS (kernel or FUSE) and network file systems cannot hold
@@ -136,6 +145,9 @@ inline constexpr PlatformWords kLinuxWords{
     .wholeGigabytes = false,
     .installAdvice = "Run `brimvale install`.",
     .hasLocalSnapshots = false,
+    .serviceDefinitionNote = "",
+    .prepDriveCommand = "`brimvale prep-drive`",
+    .panicRecoveryCommand = "`brimvale panic-recovery`",
 };
 
 // `word` with its first letter upper-cased, for the start of a sentence or label.

@@ -195,6 +195,9 @@ int listDrivesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
       std::error_code dirEc;
       if (!it->is_directory(dirEc)) continue;
       if (isSystemManagedVolumeName(it->path().filename().string())) continue;
+      // A folder nothing is mounted on (left behind by an unmount) is not a
+      // drive: what it would report is the file system above it.
+      if (!ctx.platform.mounts->isMountedAt(it->path().string())) continue;
       volumes.push_back(it->path());
     }
     std::sort(volumes.begin(), volumes.end());
@@ -407,14 +410,14 @@ void renderDriveSelection(const DriveSelection& s, std::ostream& out, std::ostre
     case Kind::kSwitched:
       out << "Updated NVMe path to: " << s.path << "\n"
           << "Backup: " << s.backup.string() << "\n"
-          << "Service config reloaded. Run 2-prep-nvme.sh on the new drive to set up the folder "
-             "layout.\n";
+          << "Service config reloaded. Run " << kHostWords.prepDriveCommand
+          << " on the new drive to set up the folder layout.\n";
       return;
     case Kind::kUnchanged: out << "Already configured. No change.\n"; return;
     case Kind::kParkedSources:
       out << parkedWarning(s) << "\n"
           << "Switching the drive will cause symlinks to dangle.\n"
-          << "Run '6-panic-recovery.sh' to restore originals first.\n";
+          << "Run " << kHostWords.panicRecoveryCommand << " to restore originals first.\n";
       return;
     default: err << s.problem << "\n"; return;
   }
