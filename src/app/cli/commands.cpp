@@ -57,6 +57,7 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
     return reportParseError(cli, e, out, err);
   }
   context.scripts = scripts;
+  context.words.assign(argv + 1, argv + argc);
   // A write killed half-way leaves its "{name}.tmp.{pid}"; every start clears those of ended
   // processes.
   if (const auto leftovers = sweepStaleTemporaries(context.paths.root); !leftovers.empty()) {
