@@ -68,7 +68,7 @@ TEST_F(AutoSyncE2E, SettledFilesMoveAsLinksAndTheRestStays) {
   std::ifstream holder(open);  // held open by this process while the scan runs
   const std::string id = watch(working() / "Inbox", {"--exclude", "*.part"});
 
-  const ProcessResult scan = runApp(home_, {"autosync", "scan", id.substr(0, 8)});
+  const ProcessResult scan = runApp(home_, {"autosync", "scan", id.substr(0, 8), "--yes"});
   EXPECT_EQ(scan.exitCode, 0) << scan.out << scan.err;
   EXPECT_TRUE(contains(scan.out, "Moved 2 files to your fast drive")) << scan.out;
 
@@ -89,7 +89,7 @@ TEST_F(AutoSyncE2E, SettledFilesMoveAsLinksAndTheRestStays) {
   // A second scan finds nothing new: what moved is not moved again.
   holder.close();
   fs::last_write_time(open, fs::file_time_type::clock::now() - std::chrono::hours(1));
-  const ProcessResult again = runApp(home_, {"autosync", "scan", id.substr(0, 8)});
+  const ProcessResult again = runApp(home_, {"autosync", "scan", id.substr(0, 8), "--yes"});
   EXPECT_TRUE(contains(again.out, "Queued 1 new file to copy")) << again.out;
   EXPECT_TRUE(isLinkTo(open, working() / "Inbox/open.log"));
 }

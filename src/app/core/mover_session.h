@@ -34,8 +34,6 @@ struct MoverCommandContext {
   std::istream& in;
   // The answer to a question (which apps to quit) can be read from `in`.
   bool interactive = false;
-  // Decides on the plan of a move, a move back or a revert; empty: go ahead.
-  ConfirmHook confirm = {};
   // Signals the programs that use a folder, and another Brimvale running a
   // move; nothing: neither is done.
   platform::ProcessLauncher* launcher = nullptr;
@@ -47,6 +45,8 @@ struct MoverCommandContext {
   // goes, so another thread can interrupt() it to cancel.
   std::function<void(RunLoop*)> onMoveLoop;
   ProcessRunner run = {};  // how the copies and their tools run
+  // Decides on the plan of a move, a move back or a revert; empty: go ahead.
+  ConfirmHook confirm = {};
 };
 
 struct MoveOptions {
