@@ -2,19 +2,24 @@
 // of a watched folder go to the drive as links through the folder mover,
 // while excluded, fresh and open files stay.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <signal.h>
 
+#include <ctime>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
 
 #include "background_app.h"
 #include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 #include "e2e_harness.h"
 #include "mover_scene.h"
 #include "service_process.h"
 #include "testing/base/text_checks.h"
+#include "web/access_tokens.h"
+#include "web/dashboard_server.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -94,9 +99,30 @@ TEST_F(AutoSyncE2E, SettledFilesMoveAsLinksAndTheRestStays) {
   EXPECT_TRUE(isLinkTo(open, working() / "Inbox/open.log"));
 }
 
+// A POST to a route of the running dashboard, signed in as its page is, with
+// no terminal anywhere; the reply's status.
+int postToDashboard(const TempHome& home, const std::string& route, const std::string& body) {
+  const std::string origin = trimmed(readFile(home.state() / web::kUrlFile).value_or(""));
+  const auto port = origin.rfind(':');
+  const auto token =
+      web::TokenBook(home.state() / web::kTokenFolder, [] { return std::time(nullptr); }).mint();
+  if (port == std::string::npos || !token) return -1;
+  httplib::Client client("127.0.0.1", std::atoi(origin.c_str() + port + 1));
+  const auto signedIn = client.Post("/session?token=" + *token);
+  if (!signedIn) return -1;
+  const std::string cookie = signedIn->get_header_value("Set-Cookie");
+  const auto reply = client.Post("/api/" + route,
+                                 {{"Cookie", cookie.substr(0, cookie.find(';'))},
+                                  {"Origin", origin.substr(0, origin.find('/', port))}},
+                                 body, "application/json");
+  return reply ? reply->status : -1;
+}
+
 // Given a watched folder with one settled file, then the running application's
-// minute timer moves it as a link by itself and records the run in the ledger.
+// minute timer moves it as a link by itself and records the run in the ledger;
+// its dashboard, asked nothing on a terminal, clears the scrap board.
 TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
+  ASSERT_EQ(runApp(home_, {"junk", "add", "a scrap"}).exitCode, 0);
   home_.writeConfig("NVMe=\"" + drive_.path().string() + "\"\n");
   const fs::path report = write("report.pdf", "quarterly");
   watch(working() / "Inbox");
@@ -114,6 +140,8 @@ TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
     const auto list = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
     return list[0]["totalFilesMoved"] == 1;
   })) << run.output();
+  EXPECT_EQ(postToDashboard(home_, "junk/clear", R"({"confirmed": true})"), 200) << run.output();
+  EXPECT_TRUE(contains(runApp(home_, {"junk", "list"}).out, "0 scraps")) << run.output();
   run.signal(SIGTERM);
   EXPECT_EQ(run.wait(30s), 0) << run.output();
 }

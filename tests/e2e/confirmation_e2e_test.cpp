@@ -16,6 +16,7 @@
 namespace brimvale::e2e {
 namespace {
 namespace fs = std::filesystem;
+using brimvale::testing::contains;
 
 class ConfirmationE2E : public MoverScene {
  protected:
@@ -72,10 +73,15 @@ TEST_F(ConfirmationE2E, WithoutATerminalNothingChangesUnlessToldYesAndADryRunOnl
   ASSERT_TRUE(app({"apps", "offload", "Notes", "--yes"}).succeeded());
   const std::string listed = app({"apps", "restore"}).out;
   const std::string offloaded = listed.substr(0, listed.find(' '));
-  ASSERT_TRUE(app({"autosync", "add", folder("Inbox").string(), (working() / "Inbox").string()}).succeeded());
+  ASSERT_TRUE(app({"autosync", "add", folder("Inbox").string(), (working() / "Inbox").string()})
+                  .succeeded());
   const auto policies = nlohmann::json::parse(app({"autosync", "--json"}).out);
   const std::string policy = policies.empty() ? "" : policies[0].value("id", "");
   ASSERT_TRUE(app({"junk", "add", "a scrap"}).succeeded());
+  // The service's own relocation parks the original beside its link.
+  ASSERT_TRUE(runBrimVale(home_, {"recover"}).succeeded());
+  const ProcessResult parked = runBrimVale(home_, {"move-dir", folder("Photos").string()});
+  ASSERT_TRUE(parked.succeeded()) << parked.out << parked.err;
   const std::string fresh = folder("Fresh").string();
   const std::string source = folder("Source").string();
 
@@ -89,9 +95,9 @@ TEST_F(ConfirmationE2E, WithoutATerminalNothingChangesUnlessToldYesAndADryRunOnl
       {{"relocated", "move-back", music}, "back from"},
       {{"relocated", "delete", broken}, "Clear away the broken relocation of ~/Broken"},
       {{"moves", "revert", music}, "back from"},
-      {{"parked", "confirm", (home_.path() / "Music.hollin-old").string()}, "Delete the parked"},
+      {{"parked", "confirm", (home_.path() / "Photos.hollin-old").string()}, "Delete the parked"},
       {{"cleanup-old"}, "Delete the 1 parked original(s)"},
-      {{"panic-recovery"}, "Bring all of this home now."},
+      {{"panic-recovery"}, "To bring home to the internal disk:"},
       {{"care"}, "I'll "},
       {{"apps", "move", "Editor"}, "Move \u201cEditor\u201d"},
       {{"apps", "offload", "Editor"}, "Offload \u201cEditor\u201d"},
