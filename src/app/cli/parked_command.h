@@ -23,9 +23,8 @@ struct ParkedCommandHost {
 };
 
 // `list` (also with no request) or `confirm PATH`. 0 when listed or
-// deleted (or only its plan shown), 1 when a confirmation was refused or
-// not confirmed (nothing deleted), 2 for a
-// request that is not one of these.
+// deleted (or only its plan shown), 1 when the deletion was refused or not
+// confirmed (nothing deleted), 2 for a request that is not one of these.
 [[nodiscard]] int parkedCommand(ParkedCommandHost& host, const std::vector<std::string>& request,
                                 ParkedOutput output);
 

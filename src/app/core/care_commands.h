@@ -40,9 +40,9 @@ struct CareCommandHost {
 enum class CareMode { kRun, kPlanOnly, kList };
 
 // Sizes the plan and either shows it (kPlanOnly) or, once `confirm` agrees,
-// runs it, printing each
-// step's progress line and then the summary. 1 when paused (nothing runs),
-// when the plan could not be sized, or when a step did not finish. A run,
+// runs it, printing each step's progress line and then the summary. 1 when
+// paused (nothing runs), when the plan could not be sized, when `confirm`
+// stopped it, or when a step did not finish. A run,
 // whatever its end, goes into the background-job ledger, and what it removed
 // into its own record, which kList shows (path and size of each item).
 [[nodiscard]] int careCommand(CareCommandHost& host, CareMode mode);

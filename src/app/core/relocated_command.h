@@ -24,9 +24,10 @@ struct RelocatedOptions {
 int relocatedCommand(MoverCommandContext& c, const RelocatedOptions& o);
 
 // Brings the relocated folder `id` home and waits until it is back or has
-// stopped, showing progress; first `c.confirm` decides on the plan. Takes the relocator lock
-// itself, so a caller must not hold it. 0 once the folder is back; 1 when it stays on the drive
-// (said why); 2 when no single item matches `id`; 128 + the signal after Ctrl-C.
+// stopped, showing progress; `c.confirm` decides on the plan first. Takes
+// the relocator lock itself, so a caller must not hold it. 0 once the folder
+// is back (or only its plan shown); 1 when it stays on the drive (said why);
+// 2 when no single item matches `id`; 128 + the signal after Ctrl-C.
 int moveBackCommand(MoverCommandContext& c, const std::string& id, bool overwrite);
 
 // `relocated --json`: the items and the discovery walk's diagnostic.
