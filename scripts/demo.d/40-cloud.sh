@@ -43,7 +43,7 @@ appr remotes browse demo-sftp:
 appr remotes browse demo-sftp:Trip
 
 step "Syncing it back down to a second folder, then comparing"
-appr transfers new demo-sftp:Trip "$HOME/Restored/Trip" --mode sync
+appr transfers new demo-sftp:Trip "$HOME/Restored/Trip" --mode sync --yes
 if diff -r "$HOME/Pictures/Trip" "$HOME/Restored/Trip" >/dev/null; then
   echo "  the restored folder is identical to the original"
 else

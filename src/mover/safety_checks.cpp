@@ -45,7 +45,12 @@ std::string RecentWriteReport::message() const {
                                : "Try again in about " + std::to_string(n) + " hours.";
   return "Recent activity detected in source: " + path + " was modified " + ageText(ageSeconds) +
          ". The mover refuses to start while the source is still being written. " + retry +
+#ifdef __APPLE__
          " To override, enable \u201CBypass recent-write guard\u201D in Tier preferences.";
+#else
+         " To move it anyway, run the same command with --bypass-recent-write-guard; to turn the "
+         "guard off for every move, run `brimvale settings mover.recent-write-guard off`.";
+#endif
 }
 
 RecentWriteReport recentWriteReport(const fs::path& folder, int windowHours, std::time_t now) {

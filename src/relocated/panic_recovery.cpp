@@ -14,7 +14,6 @@
 #include "common/base/replace_guard.h"
 #include "common/base/stop_point.h"
 #include "common/base/walk_below.h"
-#include "common/base/yes_answer.h"
 #include "common/state/parked_names.h"
 #include "common/state/path_policy.h"
 #include "mover/link_census.h"
@@ -111,11 +110,6 @@ void finishRecord(PanicHost& host, const Record& record) {
   }
   bestEffort(removePath(recordPath(host.paths)), DiagnosticsLog(host.paths.diagnosticsLog),
              "removing the bring-home record");
-}
-
-bool askedYes(PanicHost& host) {
-  host.out << "Bring all of this home now? [y/N] " << std::flush;
-  return readsYes(host.in);
 }
 
 struct Tally {
@@ -476,16 +470,7 @@ int panicRecoveryCommand(PanicHost& host, const PanicOptions& options) {
     host.err << *refusal << "\n";
     return 1;
   }
-  if (!options.yes) {
-    if (!host.interactive) {
-      host.out << "Nothing was changed. Run it with --yes to bring everything home.\n";
-      return 0;
-    }
-    if (!askedYes(host)) {
-      host.out << "Nothing was changed.\n";
-      return 1;
-    }
-  }
+  if (host.goAhead && !host.goAhead()) return 1;
   const Record record = interrupted.value_or(Record{entryPresent(host.paths.paused)});
   if (!interrupted) {
     if (auto written = writeRecord(host.paths, record); !written) {

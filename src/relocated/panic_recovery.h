@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <istream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -88,7 +87,6 @@ struct HomecomingPlan {
 [[nodiscard]] std::string renderPlan(const HomecomingPlan& plan, const std::filesystem::path& home);
 
 struct PanicOptions {
-  bool yes = false;     // no question (for scripts)
   bool dryRun = false;  // show the plan only
 };
 
@@ -104,9 +102,10 @@ struct PanicHost {
   std::function<std::optional<std::uint64_t>(const std::filesystem::path&)> freeBytes;
   std::ostream& out;
   std::ostream& err;
-  std::istream& in;
-  bool interactive = false;  // `in` is a terminal: the question can be asked
-  ProcessRunner run = {};    // how rsync runs
+  // Decides, once the plan is shown and fits, whether it goes ahead; empty:
+  // it does (its caller asked before).
+  std::function<bool()> goAhead;
+  ProcessRunner run = {};  // how rsync runs
 };
 
 // 0 when everything is home (or only the plan was shown), 1 when something

@@ -237,17 +237,19 @@ struct CommandScene : ParkedScene {
   FakeApps apps;
   std::uint64_t freeBytes = 1ull << 40;
   std::ostringstream out, err;
-  std::istringstream in{"y\n"};
 
   CommandScene() { fs::create_directories(paths.state); }
-  int run(PanicOptions options, bool terminal = false) {
-    PanicHost host{
-        paths,      {root / "drive/BRIM-Mac"},
-        homecoming, apps,
-        kRsync,     [this](const fs::path&) { return std::optional<std::uint64_t>(freeBytes); },
-        out,        err,
-        in,         terminal,
-        runProcess};
+  int run(PanicOptions options, bool goAhead = true) {
+    PanicHost host{paths,
+                   {root / "drive/BRIM-Mac"},
+                   homecoming,
+                   apps,
+                   kRsync,
+                   [this](const fs::path&) { return std::optional<std::uint64_t>(freeBytes); },
+                   out,
+                   err,
+                   [goAhead] { return goAhead; },
+                   runProcess};
     return panicRecoveryCommand(host, options);
   }
   void relocateOne() {
@@ -258,30 +260,27 @@ struct CommandScene : ParkedScene {
   }
 };
 
-TEST(PanicRecovery, OnlyShowsThePlanUnlessToldOrAskedAndRefusesBeforeChangingAnything) {
+TEST(PanicRecovery, OnlyShowsThePlanUnlessConfirmedAndRefusesBeforeChangingAnything) {
   struct Case {
     const char* name;
     PanicOptions options;
-    bool terminal;
-    std::string answer;
+    bool goAhead;
     std::uint64_t freeBytes;
     int status;
   };
   const Case cases[] = {
-      {"no terminal, no --yes", {}, false, "", 1ull << 40, 0},
-      {"dry run", {.yes = true, .dryRun = true}, false, "", 1ull << 40, 0},
-      {"asked, and declined", {}, true, "n\n", 1ull << 40, 1},
-      {"too little space", {.yes = true}, false, "", 1'000, 1},
+      {"not confirmed", {}, false, 1ull << 40, 1},
+      {"dry run", {.dryRun = true}, true, 1ull << 40, 0},
+      {"too little space", {}, true, 1'000, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CommandScene s;
     s.relocateOne();
     s.freeBytes = c.freeBytes;
-    s.in.str(c.answer);
     const auto before =
         brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed);
-    EXPECT_EQ(s.run(c.options, c.terminal), c.status) << s.out.str() << s.err.str();
+    EXPECT_EQ(s.run(c.options, c.goAhead), c.status) << s.out.str() << s.err.str();
     EXPECT_EQ(brimvale::testing::treeSums(s.root.path(), brimvale::testing::Folders::kListed),
               before);
     EXPECT_TRUE(s.homecoming.asked.empty());
@@ -314,7 +313,7 @@ TEST(PanicRecovery, PausesTheServiceMeanwhileAndLeavesItAsTheFirstRunFoundIt) {
                       (*c.interruptedRecord ? "true" : "false") + ", \"home\": [\"" +
                       (s.home / "Earlier").string() + "\"]}");
     }
-    EXPECT_EQ(s.run({.yes = true}), 0) << s.out.str() << s.err.str();
+    EXPECT_EQ(s.run({}), 0) << s.out.str() << s.err.str();
     // The report names what the killed run brought home too.
     EXPECT_EQ(s.out.str().find("  ~/Earlier\n") != std::string::npos,
               c.interruptedRecord.has_value())
@@ -343,7 +342,7 @@ TEST(PanicRecovery, AFolderLinkWithoutItsOriginalIsCopiedHomeInItsPlace) {
   ASSERT_EQ(plan.parked.size(), 2u) << renderPlan(plan, s.home);
   EXPECT_TRUE(plan.parked[0].parkFirst || plan.parked[1].parkFirst);
 
-  EXPECT_EQ(s.run({.yes = true}), 0) << s.out.str() << s.err.str();
+  EXPECT_EQ(s.run({}), 0) << s.out.str() << s.err.str();
   EXPECT_FALSE(fs::is_symlink(s.home / "Pictures/Old Photos"));
   EXPECT_EQ(text(s.home / "Pictures/Old Photos/2019/a.jpg"), std::string(5'000, 'p'));
   EXPECT_FALSE(present(s.home / "Pictures/Old Photos.hollin-old"));
@@ -398,7 +397,7 @@ TEST(PanicRecovery, SaysEverythingIsHomeOnlyOnceTheDiskShowsIt) {
     SCOPED_TRACE(c.name);
     CommandScene s;
     c.arrange(s);
-    const int status = s.run({.yes = true});
+    const int status = s.run({});
     const std::string said = s.out.str();
     EXPECT_EQ(status, c.left.empty() ? 0 : 1) << said << s.err.str();
     EXPECT_EQ(said.find("Everything is home") != std::string::npos, c.left.empty()) << said;

@@ -61,7 +61,7 @@ class AppMoveE2E : public ::testing::Test {
 // moving back restores it (twice is harmless).
 TEST_F(AppMoveE2E, AMoveLeavesALinkToAnIdenticalBundleAndMovingBackRestoresIt) {
   const BundleFacts before = bundle("Editor");
-  const ProcessResult moved = scene_.app({"apps", "move", "Editor"});
+  const ProcessResult moved = scene_.app({"apps", "move", "Editor", "--yes"});
   ASSERT_TRUE(moved.succeeded()) << moved.out << moved.err;
   EXPECT_NE(moved.out.find("Moved \u201cEditor\u201d to your fast drive and kept it working."),
             std::string::npos)
@@ -75,7 +75,7 @@ TEST_F(AppMoveE2E, AMoveLeavesALinkToAnIdenticalBundleAndMovingBackRestoresIt) {
   // Back home, as it was, and a second move back has nothing to do.
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
-    const ProcessResult back = scene_.app({"apps", "move-back", "Editor"});
+    const ProcessResult back = scene_.app({"apps", "move-back", "Editor", "--yes"});
     ASSERT_TRUE(back.succeeded()) << back.out << back.err;
     EXPECT_TRUE(isRealBundle(at("Editor")));
     EXPECT_EQ(bundleFacts(at("Editor")), before);
@@ -109,7 +109,7 @@ TEST_F(AppMoveE2E, RepeatedFailedAndDoubledMovesLoseNothing) {
     fs::remove_all(copy("Tool"));
     const BundleFacts before = bundle("Tool", 400);
     c.before(*this);
-    const ProcessResult r = scene_.app({"apps", "move", "Tool"});
+    const ProcessResult r = scene_.app({"apps", "move", "Tool", "--yes"});
     EXPECT_EQ(r.exitCode, c.firstExit) << r.out << r.err;
     EXPECT_TRUE(r.exitCode != 0 ||
                 r.out.find("Kept " + copy("Tool").string() + ".kept-") != std::string::npos)
@@ -119,12 +119,12 @@ TEST_F(AppMoveE2E, RepeatedFailedAndDoubledMovesLoseNothing) {
         << r.err;
     EXPECT_TRUE(intact("Tool", before));
     if (c.fix) c.fix(*this);
-    const ProcessResult again = scene_.app({"apps", "move", "Tool"});
+    const ProcessResult again = scene_.app({"apps", "move", "Tool", "--yes"});
     EXPECT_TRUE(again.succeeded()) << again.out << again.err;
     EXPECT_TRUE(linksTo(at("Tool"), copy("Tool")));
     EXPECT_EQ(bundleFacts(copy("Tool")), before);
     EXPECT_EQ(scene_.liveMoves(), 1) << "one app, one live move record";
-    ASSERT_TRUE(scene_.app({"apps", "move-back", "Tool"}).succeeded());
+    ASSERT_TRUE(scene_.app({"apps", "move-back", "Tool", "--yes"}).succeeded());
   }
 }
 
@@ -133,13 +133,13 @@ TEST_F(AppMoveE2E, SameNamesAreRefusedUntouched) {
   const fs::path mine = home_.path() / "Applications" / "Twin.app";
   writeBundle(mine, "Twin", 5);
   const BundleFacts own = bundleFacts(mine);
-  const ProcessResult ambiguous = scene_.app({"apps", "move", "Twin"});
+  const ProcessResult ambiguous = scene_.app({"apps", "move", "Twin", "--yes"});
   EXPECT_EQ(ambiguous.exitCode, 2) << ambiguous.err;
   EXPECT_NE(ambiguous.err.find("More than one app is called \u201cTwin\u201d"), std::string::npos);
 
   // By path each: the first moves, the second would land on the same copy and is refused.
-  EXPECT_TRUE(scene_.app({"apps", "move", seen("Twin")}).succeeded());
-  const ProcessResult second = scene_.app({"apps", "move", mine.string()});
+  EXPECT_TRUE(scene_.app({"apps", "move", seen("Twin"), "--yes"}).succeeded());
+  const ProcessResult second = scene_.app({"apps", "move", mine.string(), "--yes"});
   EXPECT_EQ(second.exitCode, 1) << second.out << second.err;
   EXPECT_NE(second.err.find("There's already a copy on NVMe at"), std::string::npos) << second.err;
   EXPECT_EQ(bundleFacts(mine), own);
@@ -149,7 +149,7 @@ TEST_F(AppMoveE2E, SameNamesAreRefusedUntouched) {
 
 TEST_F(AppMoveE2E, CtrlCMidCopyThenARerunLosesNothing) {
   const BundleFacts before = bundle("Large", 3000);
-  auto run = scene_.start({"apps", "move", "Large"}, "large.out");
+  auto run = scene_.start({"apps", "move", "Large", "--yes"}, "large.out");
   // Interrupt as soon as the copy has begun (wherever it lands, nothing may be lost).
   for (int i = 0; i < 2000 && !fs::exists(copy("Large")) && run.running(); ++i) {
     std::this_thread::sleep_for(1ms);
@@ -160,7 +160,7 @@ TEST_F(AppMoveE2E, CtrlCMidCopyThenARerunLosesNothing) {
   EXPECT_TRUE(status == 0 || run.output().find("Your app is safe") != std::string::npos)
       << run.output();
   EXPECT_TRUE(intact("Large", before));
-  const ProcessResult again = scene_.app({"apps", "move", "Large"});
+  const ProcessResult again = scene_.app({"apps", "move", "Large", "--yes"});
   ASSERT_TRUE(again.succeeded()) << again.out << again.err;
   EXPECT_TRUE(linksTo(at("Large"), copy("Large")));
   EXPECT_EQ(bundleFacts(copy("Large")), before);
@@ -175,7 +175,8 @@ TEST_F(AppMoveE2E, BrimvaleRunRepairsSoonAfterTheOtherMoveEnds) {
   GTEST_SKIP() << "needs a build with test hooks";
 #endif
   const BundleFacts before = bundle("Held");
-  const ProcessResult killed = scene_.app({"--stop-after=app-move-step5", "apps", "move", "Held"});
+  const ProcessResult killed =
+      scene_.app({"--stop-after=app-move-step5", "apps", "move", "Held", "--yes"});
   ASSERT_EQ(killed.signal, SIGKILL) << killed.describe();
   mover::RelocatorLock other(home_.state());
   ASSERT_TRUE(other.acquire(0ms));

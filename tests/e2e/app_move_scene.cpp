@@ -259,13 +259,13 @@ KillLoopTally runAppMoveKillLoop(const AppMoveScene& scene, const std::vector<st
     writeBundle(original, name, 40);
     const BundleFacts before = bundleFacts(original);
     const bool back = point.starts_with("app-move-back");
-    if (back && !scene.app({"apps", "move", name}).succeeded()) {
+    if (back && !scene.app({"apps", "move", name, "--yes"}).succeeded()) {
       ++tally.lost;
       continue;
     }
     const std::vector<std::string> command =
-        back ? std::vector<std::string>{"apps", "move-back", name}
-             : std::vector<std::string>{"apps", "move", name};
+        back ? std::vector<std::string>{"apps", "move-back", name, "--yes"}
+             : std::vector<std::string>{"apps", "move", name, "--yes"};
     std::vector<std::string> killed{"--stop-after=" + point};
     killed.insert(killed.end(), command.begin(), command.end());
     const ProcessResult first = scene.app(killed);
@@ -291,7 +291,7 @@ KillLoopTally runAppMoveKillLoop(const AppMoveScene& scene, const std::vector<st
            << (again.succeeded() ? "" : " (" + again.describe() + ": " + again.err + ")") << "\n";
     }
     // Keep the applications folder small for the next point.
-    (void)scene.app({"apps", "move-back", name});
+    (void)scene.app({"apps", "move-back", name, "--yes"});
   }
   return tally;
 }

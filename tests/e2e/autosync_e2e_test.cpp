@@ -2,19 +2,24 @@
 // of a watched folder go to the drive as links through the folder mover,
 // while excluded, fresh and open files stay.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <signal.h>
 
+#include <ctime>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
 
 #include "background_app.h"
 #include "common/base/file_io.h"
+#include "common/base/text_formats.h"
 #include "e2e_harness.h"
 #include "mover_scene.h"
 #include "service_process.h"
 #include "testing/base/text_checks.h"
+#include "web/access_tokens.h"
+#include "web/dashboard_server.h"
 
 namespace brimvale::e2e {
 namespace {
@@ -68,7 +73,7 @@ TEST_F(AutoSyncE2E, SettledFilesMoveAsLinksAndTheRestStays) {
   std::ifstream holder(open);  // held open by this process while the scan runs
   const std::string id = watch(working() / "Inbox", {"--exclude", "*.part"});
 
-  const ProcessResult scan = runApp(home_, {"autosync", "scan", id.substr(0, 8)});
+  const ProcessResult scan = runApp(home_, {"autosync", "scan", id.substr(0, 8), "--yes"});
   EXPECT_EQ(scan.exitCode, 0) << scan.out << scan.err;
   EXPECT_TRUE(contains(scan.out, "Moved 2 files to your fast drive")) << scan.out;
 
@@ -89,14 +94,35 @@ TEST_F(AutoSyncE2E, SettledFilesMoveAsLinksAndTheRestStays) {
   // A second scan finds nothing new: what moved is not moved again.
   holder.close();
   fs::last_write_time(open, fs::file_time_type::clock::now() - std::chrono::hours(1));
-  const ProcessResult again = runApp(home_, {"autosync", "scan", id.substr(0, 8)});
+  const ProcessResult again = runApp(home_, {"autosync", "scan", id.substr(0, 8), "--yes"});
   EXPECT_TRUE(contains(again.out, "Queued 1 new file to copy")) << again.out;
   EXPECT_TRUE(isLinkTo(open, working() / "Inbox/open.log"));
 }
 
+// A POST to a route of the running dashboard, signed in as its page is, with
+// no terminal anywhere; the reply's status.
+int postToDashboard(const TempHome& home, const std::string& route, const std::string& body) {
+  const std::string origin = trimmed(readFile(home.state() / web::kUrlFile).value_or(""));
+  const auto port = origin.rfind(':');
+  const auto token =
+      web::TokenBook(home.state() / web::kTokenFolder, [] { return std::time(nullptr); }).mint();
+  if (port == std::string::npos || !token) return -1;
+  httplib::Client client("127.0.0.1", std::atoi(origin.c_str() + port + 1));
+  const auto signedIn = client.Post("/session?token=" + *token);
+  if (!signedIn) return -1;
+  const std::string cookie = signedIn->get_header_value("Set-Cookie");
+  const auto reply = client.Post("/api/" + route,
+                                 {{"Cookie", cookie.substr(0, cookie.find(';'))},
+                                  {"Origin", origin.substr(0, origin.find('/', port))}},
+                                 body, "application/json");
+  return reply ? reply->status : -1;
+}
+
 // Given a watched folder with one settled file, then the running application's
-// minute timer moves it as a link by itself and records the run in the ledger.
+// minute timer moves it as a link by itself and records the run in the ledger;
+// its dashboard, asked nothing on a terminal, clears the scrap board.
 TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
+  ASSERT_EQ(runApp(home_, {"junk", "add", "a scrap"}).exitCode, 0);
   home_.writeConfig("NVMe=\"" + drive_.path().string() + "\"\n");
   const fs::path report = write("report.pdf", "quarterly");
   watch(working() / "Inbox");
@@ -114,6 +140,8 @@ TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
     const auto list = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
     return list[0]["totalFilesMoved"] == 1;
   })) << run.output();
+  EXPECT_EQ(postToDashboard(home_, "junk/clear", R"({"confirmed": true})"), 200) << run.output();
+  EXPECT_TRUE(contains(runApp(home_, {"junk", "list"}).out, "0 scraps")) << run.output();
   run.signal(SIGTERM);
   EXPECT_EQ(run.wait(30s), 0) << run.output();
 }

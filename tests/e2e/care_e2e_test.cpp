@@ -66,7 +66,7 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
   ASSERT_EQ(plan.exitCode, 0) << plan.describe() << plan.out << plan.err;
   EXPECT_TRUE(fs::exists(oldTrash)) << "showing the plan changed nothing";
 
-  ProcessResult run = sandbox.brimvale({"care"});
+  ProcessResult run = sandbox.brimvale({"care", "--yes"});
   ASSERT_EQ(run.exitCode, 0) << run.describe() << run.out << run.err;
   EXPECT_FALSE(fs::exists(h / ".cache/yarn/v6"));
   EXPECT_FALSE(fs::exists(h / ".cache/pip/http"));
@@ -92,7 +92,7 @@ TEST(CareE2e, OnlyMoveNeverDeleteKeepsTheTrashAndSaysHowMuchItHolds) {
   ASSERT_EQ(plan.exitCode, 0) << plan.describe() << plan.out << plan.err;
   EXPECT_EQ(plan.out.find("Trash"), std::string::npos) << plan.out;
 
-  ProcessResult run = sandbox.brimvale({"care"});
+  ProcessResult run = sandbox.brimvale({"care", "--yes"});
   ASSERT_EQ(run.exitCode, 0) << run.describe() << run.out << run.err;
   EXPECT_TRUE(fs::exists(oldTrash));
   EXPECT_NE(run.out.find("I left your old Trash alone because “only move, never delete” is on"),

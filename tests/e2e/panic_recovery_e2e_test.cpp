@@ -56,7 +56,7 @@ class PanicScene : public ::testing::Test {
     const fs::path confirmed = home_ / folders_[3];
     ASSERT_EQ(runBrimVale(home_, {"move-dir", confirmed.string()}).exitCode, 0);
     const ProcessResult deleted =
-        runApp(home_, {"parked", "confirm", confirmed.string() + ".hollin-old"});
+        runApp(home_, {"parked", "confirm", confirmed.string() + ".hollin-old", "--yes"});
     ASSERT_EQ(deleted.exitCode, 0) << deleted.out << deleted.err;
     for (const auto& folder : {folders_[1], folders_[2]}) {
       const ProcessResult moved = runApp(home_, {"move", (home_ / folder).string(), "--yes"});

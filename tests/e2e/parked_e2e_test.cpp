@@ -78,13 +78,13 @@ TEST(ParkedE2E, ListsConfirmsOnceClearsTheWayForADriveSwitchAndARepeatChangesNot
   fs::create_directory(other);
   EXPECT_EQ(runBrimVale(r.home, {"select-drive", other.string()}).exitCode, 2);
 
-  const ProcessResult confirmed = r.parkedCommand({"confirm", r.parked.string()});
+  const ProcessResult confirmed = r.parkedCommand({"confirm", r.parked.string(), "--yes"});
   EXPECT_EQ(confirmed.exitCode, 0) << confirmed.out << confirmed.err;
   EXPECT_TRUE(contains(confirmed.out, "Deleted the parked original " + r.parked.string()));
   EXPECT_FALSE(fs::exists(fs::symlink_status(r.parked)));
   EXPECT_EQ(r.lostAtSource(), 0);
 
-  const ProcessResult again = r.parkedCommand({"confirm", r.parked.string(), "--json"});
+  const ProcessResult again = r.parkedCommand({"confirm", r.parked.string(), "--json", "--yes"});
   EXPECT_EQ(again.exitCode, 1);
   EXPECT_EQ(nlohmann::json::parse(again.out, nullptr, false)["result"], "nothing-there");
   EXPECT_TRUE(r.listed().empty());
@@ -106,7 +106,7 @@ TEST(ParkedE2E, RefusalsDeleteNothingAndSayWhatToDo) {
   }
   const TreeSums homeBefore = r.userFiles();
   const TreeSums driveBefore = treeSums(r.drive.path(), Folders::kListed);
-  const ProcessResult result = r.parkedCommand({"confirm", r.parked.string()});
+  const ProcessResult result = r.parkedCommand({"confirm", r.parked.string(), "--yes"});
   EXPECT_EQ(result.exitCode, 1) << result.describe() << result.out << result.err;
   EXPECT_TRUE(contains(result.err,
                        "The parked original was kept and nothing was deleted; your data is safe."))

@@ -45,7 +45,7 @@ Row careRow() {
     for (const auto& e : fs::directory_iterator(cache)) s.deletes.push_back(e.path());
     s.deletes.push_back(trashedLongAgo(s.world.home().path(), "Old letters"));
     s.deletes.push_back(s.world.home() / ".local/share/Trash/info/Old letters.trashinfo");
-    s.command = {.args = {"care"}};
+    s.command = {.args = {"care", "--yes"}};
     return true;
   };
   row.moments = {"reclaim:deleting", "archive:copied", "archive:removed", "rules:deleting"};

@@ -179,7 +179,7 @@ Row moveRow() {
     const auto prepared = prepareApp(s);
     if (!prepared) return false;
     const AppNames& app = *prepared;
-    s.command = {.args = {"apps", "move", app.bundle().string()}};
+    s.command = {.args = {"apps", "move", app.bundle().string(), "--yes"}};
     return true;
   };
   row.moments = {"app-move-copying", "app-move-step4", "app-move-step5", "app-move-step6",
@@ -196,8 +196,8 @@ Row appMoveBackRow() {
     const auto prepared = prepareApp(s);
     if (!prepared) return false;
     const AppNames& app = *prepared;
-    if (!ran(s, {"apps", "move", app.bundle().string()})) return false;
-    s.command = {.args = {"apps", "move-back", app.bundle().string()}};
+    if (!ran(s, {"apps", "move", app.bundle().string(), "--yes"})) return false;
+    s.command = {.args = {"apps", "move-back", app.bundle().string(), "--yes"}};
     return true;
   };
   row.moments = {"app-move-back-copying", "app-move-back-staged", "app-move-back-unlinked",
@@ -224,7 +224,7 @@ Row offloadRow() {
     const fs::path data = dataFolder(s, app);
     fs::create_directories(data);
     std::ofstream(data / "settings.json") << "{\"owner\": \"" << app.name << "\"}\n";
-    s.command = {.args = {"apps", "offload", app.bundle().string()}};
+    s.command = {.args = {"apps", "offload", app.bundle().string(), "--yes"}};
     return true;
   };
   row.moments = {"offload:verified", "offload:removed"};
@@ -248,7 +248,7 @@ Row restoreRow() {
     const auto prepared = prepareApp(s);
     if (!prepared) return false;
     const AppNames& app = *prepared;
-    if (!ran(s, {"apps", "offload", app.bundle().string()})) return false;
+    if (!ran(s, {"apps", "offload", app.bundle().string(), "--yes"})) return false;
     const auto record = offloadRecord(s, app);
     if (!record) {
       std::cerr << "setup: the offload of " << app.name << " is not listed\n";
@@ -256,7 +256,7 @@ Row restoreRow() {
     }
     s.notes["id"] = record->first;
     s.target = fs::path(record->second) / (app.name + ".app");
-    s.command = {.args = {"apps", "restore", record->first}};
+    s.command = {.args = {"apps", "restore", record->first, "--yes"}};
     return true;
   };
   row.moments = {"restore:copied"};
@@ -277,7 +277,7 @@ Row reinstallSweepRow(bool unattended) {
     const auto prepared = prepareApp(s);
     if (!prepared) return false;
     const AppNames& app = *prepared;
-    if (!ran(s, {"apps", "move", app.bundle().string()})) return false;
+    if (!ran(s, {"apps", "move", app.bundle().string(), "--yes"})) return false;
     // An updater puts a newer version back in place of the link.
     std::error_code ec;
     fs::remove(app.bundle(), ec);

@@ -94,7 +94,7 @@ Row transferRow(const std::string& mode) {
   row.prepare = [mode](Scene& s) {
     const fs::path copy = folderToCopy(s, "Photos");
     s.command = {.args = {"transfers", "new", "--mode", mode, "--bwlimit", "600k",
-                          s.target.string(), copy.string()}};
+                          s.target.string(), copy.string(), "--yes"}};
     if (mode == "bisync") s.command.args.push_back("--resync");
     return true;
   };
@@ -193,8 +193,9 @@ Row autoSyncRow(bool unattended) {
     const ProcessResult listed = s.world.run({.args = {"autosync", "--json"}});
     const auto policies = nlohmann::json::parse(listed.out, nullptr, false);
     if (!added.succeeded() || !policies.is_array() || policies.size() != 1) return false;
-    s.command = unattended ? unattendedRun(s)
-                           : Invocation{.args = {"autosync", "scan", policies[0].value("id", "")}};
+    s.command =
+        unattended ? unattendedRun(s)
+                   : Invocation{.args = {"autosync", "scan", policies[0].value("id", ""), "--yes"}};
     return true;
   };
   // The moves take their destination as named, so no step claims one: the

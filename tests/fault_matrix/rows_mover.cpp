@@ -140,7 +140,7 @@ Row revertRow() {
   row.name = "brimvale moves revert";
   row.prepare = [](Scene& s) {
     if (!movedProjects(s, false)) return false;
-    s.command = {.args = {"moves", "revert", s.notes["id"]}};
+    s.command = {.args = {"moves", "revert", s.notes["id"], "--yes"}};
     return true;
   };
   row.moments = {"mover:claimed", "mover:copied", "mover:verified", "mover:removed"};
@@ -212,7 +212,7 @@ Row deleteRow() {
     std::error_code ec;
     fs::remove_all(copyOf(s, "Projects"), ec);
     std::ofstream(s.target / "mine.txt") << "written on the internal disk after the move\n";
-    s.command = {.args = {"relocated", "delete", s.notes["id"].substr(0, 8)}};
+    s.command = {.args = {"relocated", "delete", s.notes["id"].substr(0, 8), "--yes"}};
     return !ec;
   };
   row.moments = {"relocated:link-removed"};
@@ -286,7 +286,7 @@ Row parkedConfirmRow() {
   row.name = "brimvale parked confirm";
   row.prepare = [](Scene& s) {
     if (!parkedProjects(s)) return false;
-    s.command = {.args = {"parked", "confirm", s.target.string()}};
+    s.command = {.args = {"parked", "confirm", s.target.string(), "--yes"}};
     return true;
   };
   row.moments = {"parked:verified"};

@@ -33,7 +33,7 @@ bool moveAnApp(Scene& s) {
   std::ofstream(bundle / "Contents" / "MacOS" / "Tool") << "#!/bin/sh\necho 'Tool runs'\n";
   std::ofstream(bundle / "Contents" / "Resources.dat") << std::string(3000, 't');
   s.notes["app"] = bundle.string();
-  return laidOut(s.world.run({.args = {"apps", "move", bundle.string()}}), "apps move");
+  return laidOut(s.world.run({.args = {"apps", "move", bundle.string(), "--yes"}}), "apps move");
 }
 
 // ~/Projects relocated by the folder mover, one link per file; then a link
@@ -66,7 +66,8 @@ bool relocateFolders(Scene& s) {
   }
   std::ofstream(s.world.home() / "Data" / "doc.txt", std::ios::app) << "edited on the drive\n";
   const fs::path parked = s.world.home() / "Pictures.hollin-old";
-  return laidOut(s.world.run({.args = {"parked", "confirm", parked.string()}}), "parked confirm");
+  return laidOut(s.world.run({.args = {"parked", "confirm", parked.string(), "--yes"}}),
+                 "parked confirm");
 }
 
 // Links under the home folder that lead into the drive's working folder.

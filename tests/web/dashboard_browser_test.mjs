@@ -316,7 +316,7 @@ try {
       // Moved from the command line while the page is open: the page hears of
       // it from the move's record and lists the app as moved.
       const bundle = path.join(home, "Applications", "Notes Helper.app");
-      const moved = spawnSync(brimvale, ["apps", "move", bundle], { env, encoding: "utf8" });
+      const moved = spawnSync(brimvale, ["apps", "move", bundle, "--yes"], { env, encoding: "utf8" });
       assert.equal(moved.status, 0, moved.stdout + moved.stderr);
       await page.locator("#elsewhere li", { hasText: "Notes Helper: done" }).waitFor({ timeout: 60000 });
       await page.locator("#apps tbody tr", { hasText: "Notes Helper" }).waitFor();

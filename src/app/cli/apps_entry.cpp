@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cli/app_risk_report_command.h"
+#include "app/cli/confirmation.h"
 #include "app/cli/json_option.h"
 #include "app/core/app_log.h"
 #include "app/core/app_move_commands.h"
@@ -18,10 +19,12 @@ namespace {
 struct AppsEntryOptions {
   AppsOptions apps;
   bool json = false;
+  ConfirmFlags confirm;  // move, move-back, offload, restore ID
 };
 
 void options(CLI::App& sub, AppsEntryOptions& o) {
   jsonOption(sub, o.json);
+  confirmFlags(sub, o.confirm, "move, move back, offload or restore");
   sub.add_option("action", o.apps.action,
                  "inspect PATH: the full risk inspection of one app bundle; move NAME|PATH, "
                  "move-back ID, moved, offload NAME|PATH, restore [ID], reinstalls, review [ID]")
@@ -90,7 +93,8 @@ int appsHandler(CommandContext& c, AppsEntryOptions& o) {
   if (o.apps.action == "inspect") return appsInspectCommand(host, o.apps.bundle, o.json);
   o.apps.json = o.json;
   if (isAppMoveAction(o.apps.action)) {
-    return runAppMoveAction(host, o.apps, c.paths, c.base.host->computerName());
+    return runAppMoveAction(host, o.apps, c.paths, c.base.host->computerName(),
+                            confirmationHere(c, o.confirm));
   }
   return appsCommand(host, o.apps);
 }
@@ -104,7 +108,8 @@ CommandEntry appsEntry() {
       "(--location, --sort, --unused-days N, --category C, --hide-running, --json); "
       "`apps inspect PATH` shows everything the inspection of one app found; `apps move "
       "NAME|PATH [--override]`, `apps move-back ID`, `apps moved`, `apps offload "
-      "NAME|PATH`, `apps restore [ID]`, `apps reinstalls [--sweep]`, `apps review [ID] "
+      "NAME|PATH`, `apps restore [ID]` (these four ask first: --yes, --dry-run), `apps reinstalls "
+      "[--sweep]`, `apps review [ID] "
       "[--approve|--keep-internal]`",
       options, appsHandler);
 }

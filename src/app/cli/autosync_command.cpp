@@ -133,6 +133,11 @@ int addPolicy(AutoSyncCommandContext& c, const AutoSyncOptions& o) {
 // Runs one policy now and follows its moves until they settle.
 int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   MoverCommandContext& mc = c.mover;
+  const Verdict verdict =
+      decide(mc.confirm, "Move each file in " + policy.internalPath +
+                             " left unchanged for 10 minutes to " + policy.nvmeDestParent +
+                             " on your fast drive, leaving a link at its old place.");
+  if (verdict != Verdict::kGo) return stoppedStatus(verdict);
   mover::RelocatorLock lock(mc.paths.state);
   if (auto locked = lock.acquire(std::chrono::milliseconds(0)); !locked) {
     mc.err << locked.error().detail

@@ -13,6 +13,7 @@ namespace {
 struct AutosyncEntryOptions {
   AutoSyncOptions autosync;
   bool json = false;
+  ConfirmFlags confirm;  // scan
 };
 
 void options(CLI::App& sub, AutosyncEntryOptions& o) {
@@ -25,11 +26,12 @@ void options(CLI::App& sub, AutosyncEntryOptions& o) {
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   jsonOption(sub, o.json);
+  confirmFlags(sub, o.confirm, "scan: move");
 }
 
 int autosync(CommandContext& c, AutosyncEntryOptions& o) {
   o.autosync.json = o.json;
-  auto mc = moverContext(c);
+  auto mc = moverContext(c, o.confirm);
   AppLog log(c.paths.root / "brimvale.log", systemClock(), nullptr);
   AutoSyncCommandContext ac{
       .mover = mc,
@@ -45,7 +47,8 @@ CommandEntry autosyncEntry() {
       "autosync",
       "watched folders whose settled files move to the fast drive as links: `autosync` "
       "lists them (--json), `autosync add FOLDER DEST_PARENT [--exclude PATTERN]...`, "
-      "`autosync enable|disable|remove ID`, `autosync scan ID` moves what is new now",
+      "`autosync enable|disable|remove ID`, `autosync scan ID` moves what is new now "
+      "(asks first: --yes, --dry-run)",
       options, autosync);
 }
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/confirmation.h"
 #include "app/cli/parked_command.h"
-#include "common/base/yes_answer.h"
 #include "relocated/parked_originals.h"
 
 namespace brimvale::app {
@@ -23,26 +23,12 @@ int cleanupOldCommand(CleanupOldHost& host, const CleanupOldOptions& options) {
     // Told to delete, and nothing could be: not a success.
     return options.yes && !options.dryRun ? 1 : 0;
   }
-  const std::string count = std::to_string(verified.size()) + " parked original(s)";
-  if (options.dryRun) {
-    host.out << "\nDry run: " << count
-             << " would be compared byte for byte with their copies and deleted. Nothing was "
-                "deleted.\n";
-    return 0;
-  }
-  if (!options.yes) {
-    if (!host.interactive) {
-      host.out << "\nNothing was deleted. Run it with --yes to delete the " << count
-               << " whose copy matches.\n";
-      return 0;
-    }
-    host.out << "\nDelete the " << count
-             << " whose copy matches, each after comparing it byte for byte? [y/N] " << std::flush;
-    if (!readsYes(host.in)) {
-      host.out << "Nothing was deleted.\n";
-      return 1;
-    }
-  }
+  const Verdict verdict =
+      confirmation({host.in, host.interactive, host.out, host.err, "brimvale cleanup-old"},
+                   {.yes = options.yes, .dryRun = options.dryRun})(
+          "\nDelete the " + std::to_string(verified.size()) +
+          " parked original(s) whose copy matches, each after comparing it byte for byte.");
+  if (verdict != Verdict::kGo) return stoppedStatus(verdict);
   int status = 0;
   for (const auto& parked : verified) {
     const relocated::ConfirmOutcome outcome = relocated::confirmParked(

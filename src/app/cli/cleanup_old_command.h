@@ -25,7 +25,8 @@ struct CleanupOldHost {
 // Lists every parked original with its state; then, when allowed, deletes
 // each whose copy matched, each compared again byte for byte under the
 // relocator lock first (a copy that differs keeps its original). 0 when
-// nothing failed; 1 when a deletion was refused or the question declined.
+// nothing failed or only the plan was shown; 1 when a deletion was refused
+// or not confirmed.
 [[nodiscard]] int cleanupOldCommand(CleanupOldHost& host, const CleanupOldOptions& options);
 
 }  // namespace brimvale::app

@@ -59,7 +59,7 @@ TEST(CleanupOld, DeletesOnlyWhatIsVerifiedAndOnlyWhenTold) {
     bool sameDeleted;
   };
   const Case cases[] = {
-      {"no terminal, no --yes: list only", {}, false, "", 0, false},
+      {"no terminal, no --yes: refused", {}, false, "", 1, false},
       {"dry run", {.yes = true, .dryRun = true}, false, "", 0, false},
       {"asked, declined", {}, true, "n\n", 1, false},
       {"--yes", {.yes = true}, false, "", 1, true},

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "app/host/service_installer.h"
 #include "common/state/paths.h"
@@ -26,6 +27,8 @@ struct CommandContext {
   std::string snapshotTool = snapshots::defaultSnapshotToolPath();
   std::ostream& out;
   std::ostream& err;
+  // The command line after the program's name, as given: repeated in hints.
+  std::vector<std::string> words;
 
   CommandContext(std::ostream& o, std::ostream& e) : out(o), err(e) {}
 

@@ -75,6 +75,7 @@ int runBrimvale(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (choice.entry == nullptr) return choice.handler(context);
   context.scripts = choice.scripts;
   context.snapshotTool = choice.snapshotTool;
+  context.words.assign(argv + 1, argv + argc);
   // A write killed half-way leaves its "{name}.tmp.{pid}"; every start clears those of ended
   // processes.
   if (const auto leftovers = sweepStaleTemporaries(context.paths.root); !leftovers.empty()) {

@@ -4,6 +4,7 @@
 
 #include <iostream>
 
+#include "app/cli/confirmation.h"
 #include "app/core/junk_command.h"
 
 namespace brimvale::app {
@@ -16,7 +17,8 @@ int junk(CommandContext& c, JunkOptions& o) {
                         .in = std::cin,
                         .out = c.out,
                         .err = c.err,
-                        .inIsTerminal = isatty(STDIN_FILENO) == 1};
+                        .inIsTerminal = isatty(STDIN_FILENO) == 1,
+                        .confirm = confirmationHere(c, {.yes = o.yes, .dryRun = o.dryRun})};
   return junkCommand(jc, o);
 }
 
@@ -27,7 +29,8 @@ CommandEntry junkEntry() {
       "junk",
       "the Rade Diriv scrap board: `junk list` (--filter F, --date D, --json), `junk add "
       "TEXT` (--ttl T), `junk note` (the note on standard input), `junk pin|unpin|delete "
-      "ID`, `junk clear` (--yes), `junk search QUERY` (finds similar wording, not "
+      "ID`, `junk clear` (asks first: --yes, --dry-run), `junk search QUERY` (finds similar "
+      "wording, not "
       "meaning), `junk settings [KEY VALUE]`",
       addJunkOptions, junk);
 }

@@ -33,7 +33,7 @@ int move(CommandContext& c, MoveOptions& o) {
     c.err << "Choose either --quit-apps or --continue, not both. Nothing was moved.\n";
     return 2;
   }
-  auto mc = moverContext(c);
+  auto mc = moverContext(c, {.yes = o.yes, .dryRun = o.dryRun});
   return moveCommand(mc, o);
 }
 

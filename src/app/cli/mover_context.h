@@ -3,12 +3,13 @@
 #pragma once
 
 #include "app/cli/command_context.h"
+#include "app/cli/confirmation.h"
 #include "app/core/mover_session.h"
 
 namespace brimvale::app {
 
-// Reads standard input for the question; a bar rewritten in place only when
-// `c.out` is this process's terminal.
-[[nodiscard]] MoverCommandContext moverContext(CommandContext& c);
+// Reads standard input for the questions, confirming as `flags` say; a bar
+// rewritten in place only when `c.out` is this process's terminal.
+[[nodiscard]] MoverCommandContext moverContext(CommandContext& c, ConfirmFlags flags = {});
 
 }  // namespace brimvale::app

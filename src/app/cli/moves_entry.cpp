@@ -16,6 +16,7 @@ struct MovesOptions {
   std::string id;
   bool json = false;
   std::vector<std::string> allowedRoots;
+  ConfirmFlags confirm;  // revert
 };
 
 void options(CLI::App& sub, MovesOptions& o) {
@@ -24,10 +25,11 @@ void options(CLI::App& sub, MovesOptions& o) {
   sub.add_option("id", o.id, "the move's id (a unique prefix is enough)");
   sub.add_flag("--json", o.json, "the list as JSON: one record per move, newest first");
   allowRootOption(sub, o.allowedRoots);
+  confirmFlags(sub, o.confirm, "revert");
 }
 
 int moves(CommandContext& c, MovesOptions& o) {
-  auto mc = moverContext(c);
+  auto mc = moverContext(c, o.confirm);
   if (o.json) {
     if (!o.action.empty()) {
       return jsonRefused(c, "the list alone (`brimvale moves --json`)", o.action);
@@ -43,7 +45,7 @@ CommandEntry movesEntry() {
   return commandEntry<MovesOptions>(
       "moves",
       "list folder moves; `moves cancel|revert|clear ID` (cancel also stops a move "
-      "another Brimvale runs), `moves resume`",
+      "another Brimvale runs; revert asks first: --yes, --dry-run), `moves resume`",
       options, moves);
 }
 

@@ -1,10 +1,7 @@
 #include "app/cli/panic_recovery_entry.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <string>
 
@@ -18,18 +15,13 @@
 namespace brimvale::app {
 namespace {
 
-void options(CLI::App& sub, relocated::PanicOptions& o) {
-  sub.add_flag("-y,--yes", o.yes, "bring everything home without asking first");
-  sub.add_flag("--dry-run", o.dryRun, "show what would come home, changing nothing");
-}
+void options(CLI::App& sub, ConfirmFlags& o) { confirmFlags(sub, o, "bring everything home"); }
 
-int panicRecovery(CommandContext& c, relocated::PanicOptions& o) {
-  return bringEverythingHome(c, o);
-}
+int panicRecovery(CommandContext& c, ConfirmFlags& o) { return bringEverythingHome(c, o); }
 
 }  // namespace
 
-int bringEverythingHome(CommandContext& c, const relocated::PanicOptions& o) {
+int bringEverythingHome(CommandContext& c, ConfirmFlags flags) {
   // Without the drive's path no link into it can be told apart, so nothing could be checked.
   const auto drive = configuredDrive(c.paths);
   if (!drive) {
@@ -55,14 +47,15 @@ int bringEverythingHome(CommandContext& c, const relocated::PanicOptions& o) {
                             },
                             c.out,
                             c.err,
-                            std::cin,
-                            isatty(STDIN_FILENO) == 1,
+                            [confirm = confirmationHere(c, flags)] {
+                              return decide(confirm, "Bring all of this home now.") == Verdict::kGo;
+                            },
                             mc.run};
-  return relocated::panicRecoveryCommand(host, o);
+  return relocated::panicRecoveryCommand(host, {.dryRun = flags.dryRun});
 }
 
 CommandEntry panicRecoveryEntry() {
-  return commandEntry<relocated::PanicOptions>(
+  return commandEntry<ConfirmFlags>(
       "panic-recovery",
       "bring everything home from the drive: parked originals back in place, relocated "
       "folders moved back, the service paused meanwhile (--yes, --dry-run)",

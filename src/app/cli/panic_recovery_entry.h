@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/cli/command_entry.h"
+#include "app/cli/confirmation.h"
 #include "relocated/panic_recovery.h"
 
 namespace brimvale::app {
@@ -10,6 +11,6 @@ namespace brimvale::app {
 [[nodiscard]] CommandEntry panicRecoveryEntry();
 
 // Everything on the drive brought home as `brimvale panic-recovery` does; its exit status.
-int bringEverythingHome(CommandContext& c, const relocated::PanicOptions& options);
+int bringEverythingHome(CommandContext& c, ConfirmFlags flags);
 
 }  // namespace brimvale::app

@@ -99,6 +99,14 @@ int parkedCommand(ParkedCommandHost& host, const std::vector<std::string>& reque
     return 0;
   }
   if (verb != "confirm" || request.size() != 2 || request[1].empty()) return usage(host, request);
+  const relocated::ParkedOriginal seen = relocated::inspectParked(request[1]);
+  const Verdict verdict = decide(
+      host.confirm,
+      "Delete the parked original " + request[1] +
+          (seen.bytes ? " (" + platform::formatFileByteCount(*seen.bytes) + ")" : std::string()) +
+          ", once it is compared byte for byte with its copy" +
+          (seen.copy.empty() ? std::string() : " " + seen.copy.string()) + ".");
+  if (verdict != Verdict::kGo) return stoppedStatus(verdict);
   const relocated::ConfirmOutcome outcome = relocated::confirmParked(
       {.home = host.paths.home, .stateDir = host.paths.state, .path = request[1]});
   const bool deleted = outcome.result == relocated::ConfirmResult::kDeleted;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/confirm_hook.h"
 #include "common/state/paths.h"
 #include "relocated/parked_originals.h"
 
@@ -18,11 +19,12 @@ struct ParkedCommandHost {
   StatePaths paths;
   std::ostream& out;
   std::ostream& err;
+  ConfirmHook confirm = {};  // decides on a deletion; empty: go ahead
 };
 
 // `list` (also with no request) or `confirm PATH`. 0 when listed or
-// deleted, 1 when a confirmation was refused (nothing deleted), 2 for a
-// request that is not one of these.
+// deleted (or only its plan shown), 1 when the deletion was refused or not
+// confirmed (nothing deleted), 2 for a request that is not one of these.
 [[nodiscard]] int parkedCommand(ParkedCommandHost& host, const std::vector<std::string>& request,
                                 ParkedOutput output);
 

@@ -34,7 +34,7 @@ int relocate(CommandContext& c, RelocateOptions& o) {
     c.err << "Choose either --quit-apps or --continue, not both. Nothing was moved.\n";
     return 2;
   }
-  auto mc = moverContext(c);
+  auto mc = moverContext(c, {.yes = o.move.yes, .dryRun = o.move.dryRun});
   return relocateCommand(
       o.folders, o.move, [&mc](const MoveOptions& m) { return moveCommand(mc, m); }, c.out, c.err);
 }

@@ -9,6 +9,7 @@ namespace {
 
 struct RelocatedEntryOptions {
   RelocatedOptions relocated;
+  ConfirmFlags confirm;  // move-back, delete
   bool json = false;
 };
 
@@ -16,7 +17,7 @@ void options(CLI::App& sub, RelocatedEntryOptions& o) {
   sub.add_option("action", o.relocated.action, "move-back ID, delete ID or scan")
       ->check(CLI::IsMember({"move-back", "delete", "scan"}));
   sub.add_option("id", o.relocated.id, "the relocated folder's id (a unique prefix is enough)");
-  sub.add_flag("-y,--yes", o.relocated.yes, "move back without asking first");
+  confirmFlags(sub, o.confirm, "move back or delete");
   sub.add_flag("--overwrite", o.relocated.overwrite,
                "move back: the drive's copy replaces newer files of the same name on the internal "
                "disk (files only there are kept)");
@@ -28,7 +29,7 @@ int relocated(CommandContext& c, RelocatedEntryOptions& o) {
     return jsonRefused(c, "the list alone (`brimvale relocated --json`)", o.relocated.action);
   }
   o.relocated.json = o.json;
-  auto mc = moverContext(c);
+  auto mc = moverContext(c, o.confirm);
   return relocatedCommand(mc, o.relocated);
 }
 
@@ -38,8 +39,8 @@ CommandEntry relocatedEntry() {
   return commandEntry<RelocatedEntryOptions>(
       "relocated",
       "folders relocated to the drive and how each stands; `relocated move-back ID` "
-      "brings one home, `relocated delete ID` clears away a broken one, `relocated "
-      "scan` looks for relocations on the drive",
+      "brings one home, `relocated delete ID` clears away a broken one (both ask first: "
+      "--yes, --dry-run), `relocated scan` looks for relocations on the drive",
       options, relocated);
 }
 

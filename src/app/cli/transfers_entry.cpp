@@ -6,6 +6,7 @@
 #include <atomic>
 #include <iostream>
 
+#include "app/cli/confirmation.h"
 #include "app/cli/json_option.h"
 #include "app/core/move_progress_printer.h"
 #include "app/core/transfers_command.h"
@@ -17,6 +18,7 @@ namespace {
 struct TransfersEntryOptions {
   TransfersOptions transfers;
   bool json = false;
+  bool yes = false;  // new, a mode that deletes: no question
 };
 
 void options(CLI::App& sub, TransfersEntryOptions& o) {
@@ -30,6 +32,7 @@ void options(CLI::App& sub, TransfersEntryOptions& o) {
   sub.add_option("--mode", o.transfers.mode, "new: copy (default), move, sync or bisync")
       ->check(CLI::IsMember({"copy", "move", "sync", "bisync"}));
   sub.add_flag("--dry-run", o.transfers.dryRun, "new: show what would be transferred");
+  sub.add_flag("-y,--yes", o.yes, "new: move, sync or bisync without asking first");
   sub.add_flag("--resync", o.transfers.resync,
                "new, bisync only: the first run for this pair, to establish a baseline");
   sub.add_option("--bwlimit", o.transfers.bandwidthLimit,
@@ -40,7 +43,30 @@ void options(CLI::App& sub, TransfersEntryOptions& o) {
 // Set by Ctrl-C or SIGTERM while a transfer runs in the foreground.
 std::atomic<bool> transferInterrupted{false};
 
+// What a transfer that deletes files will do, for its question; empty for a
+// copy, a dry run (rclone shows each file) or words the command refuses.
+std::string deletingPlan(const TransfersOptions& o) {
+  if (o.action != "new" || o.dryRun || o.words.size() != 2) return "";
+  const std::string& from = o.words[0];
+  const std::string& to = o.words[1];
+  if (o.mode == "move")
+    return "Move every file of " + from + " to " + to + ": each is deleted from " + from +
+           " once it is at " + to + ". --dry-run lists the files first.";
+  if (o.mode == "sync")
+    return "Make " + to + " the same as " + from + ": files in " + to + " that " + from +
+           " doesn't have are deleted. --dry-run lists the files first.";
+  if (o.mode == "bisync")
+    return "Sync " + from + " and " + to +
+           " both ways: a file deleted on one side is deleted on the other too. --dry-run "
+           "lists the files first.";
+  return "";
+}
+
 int transfers(CommandContext& c, TransfersEntryOptions& o) {
+  if (const std::string plan = deletingPlan(o.transfers); !plan.empty()) {
+    const Verdict verdict = decide(confirmationHere(c, {.yes = o.yes}), plan);
+    if (verdict != Verdict::kGo) return stoppedStatus(verdict);
+  }
   o.transfers.json = o.json;
   const ProcessRunner run = platform::runnerOf(*c.base.launcher);
   TransfersCommandContext tc{.jobsFile = c.paths.cloudJobs,
@@ -75,7 +101,8 @@ CommandEntry transfersEntry() {
       "transfers",
       "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "
       "copy|move|sync|bisync [--dry-run] [--bwlimit X]` runs one here with its progress "
-      "(Ctrl-C cancels), `transfers pause ID`, `transfers resume ID`, `transfers cancel "
+      "(move, sync and bisync ask first: --yes; Ctrl-C cancels), `transfers pause ID`, `transfers "
+      "resume ID`, `transfers cancel "
       "ID`, `transfers watch ID` (a live progress bar, also for a transfer another "
       "window runs), `transfers history`, `transfers schedule ID manual|hourly N|daily "
       "HH:MM|weekly DAY HH:MM|monthly DAY HH:MM`",

@@ -3,6 +3,7 @@
 #include <istream>
 #include <ostream>
 
+#include "app/cli/confirmation.h"
 #include "common/base/file_calls.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
@@ -17,12 +18,12 @@ namespace fs = std::filesystem;
 
 bool presentAt(const fs::path& p) { return fs::exists(linkStatus(p).value_or(fs::file_status{})); }
 
-std::string commandWith(const UninstallOptions& o, bool withYes) {
+// The command as given, to repeat with --yes.
+std::string commandGiven(const UninstallOptions& o) {
   std::string command = "brimvale uninstall";
   if (o.purge) command += " --purge";
   if (o.leaveRelocated) command += " --leave-relocated";
-  if (withYes) command += " --yes";
-  return "`" + command + "`";
+  return command;
 }
 
 relocated::RelocationCheck readRelocations(const UninstallHost& h) {
@@ -70,7 +71,7 @@ enum class Offer { kNone, kDeclined, kFailed, kAllHome };
 Offer offerBringingHome(UninstallHost& h, const UninstallOptions& o, mover::RelocatorLock& lock,
                         relocated::RelocationCheck& check) {
   if (check.items.empty() || (o.leaveRelocated && !o.purge)) return Offer::kNone;
-  if (!h.interactive || !h.bringEverythingHome) return Offer::kNone;
+  if (!h.interactive || o.dryRun || !h.bringEverythingHome) return Offer::kNone;
   listRelocations(h, check);
   h.out << "Bring them all home first (`brimvale panic-recovery`)? [y/N] " << std::flush;
   if (!readsYes(h.in)) return Offer::kDeclined;
@@ -88,20 +89,6 @@ Offer offerBringingHome(UninstallHost& h, const UninstallOptions& o, mover::Relo
     return Offer::kFailed;
   }
   return Offer::kAllHome;
-}
-
-bool confirmed(UninstallHost& h, const UninstallOptions& o) {
-  if (o.yes) return true;
-  if (!h.interactive) {
-    h.out << "Nothing was changed: Brimvale asks before it uninstalls, and there is no terminal "
-             "here to ask on. To uninstall without being asked, run "
-          << commandWith(o, true) << ".\n";
-    return false;
-  }
-  h.out << "Uninstall Brimvale? [y/N] " << std::flush;
-  if (readsYes(h.in)) return true;
-  h.out << "Nothing was changed; Brimvale stays installed.\n";
-  return false;
 }
 
 // Removes each file that is there; false when one stayed, each said.
@@ -155,7 +142,10 @@ int uninstallCommand(UninstallHost& h, const UninstallOptions& o) {
   } else if (presentAt(h.paths.root)) {
     h.out << "Your settings and data in " << h.paths.root.string() << " are kept.\n";
   }
-  if (!confirmed(h, o)) return 1;
+  const Verdict verdict =
+      confirmation({h.in, h.interactive, h.out, h.err, commandGiven(o)},
+                   {.yes = o.yes, .dryRun = o.dryRun})("Brimvale is uninstalled as listed above.");
+  if (verdict != Verdict::kGo) return stoppedStatus(verdict);
 
   auto stopped = stopBrimvale(h.paths, h.services, h.limits);
   if (!stopped) {

@@ -1,4 +1,4 @@
-// `brimvale uninstall [--purge] [--yes] [--leave-relocated]`: stops Brimvale
+// `brimvale uninstall [--purge] [--yes] [--dry-run] [--leave-relocated]`: stops Brimvale
 // and removes what the installation put down, keeping the user's settings
 // and data unless --purge. Folders still relocated stop it first, since their
 // links would be left pointing into the drive.
@@ -17,6 +17,7 @@ namespace brimvale::app {
 struct UninstallOptions {
   bool purge = false;           // also remove ~/.brimvale
   bool yes = false;             // do not ask
+  bool dryRun = false;          // show the plan, change nothing
   bool leaveRelocated = false;  // uninstall even while folders are relocated
 };
 
@@ -40,8 +41,8 @@ struct UninstallHost {
 };
 
 // Lists what is still relocated (relocated::readStillRelocated: folders and apps, the
-// drive connected or not), then the plan; asks once on a terminal (--yes
-// does not ask; without either it prints the plan and changes nothing).
+// drive connected or not), then the plan, confirmed as every command that
+// deletes is (--yes, --dry-run, a terminal to ask on).
 // Relocations, or a look for them that could not be finished, refuse without
 // --leave-relocated, and always with --purge: the state it would delete is
 // what finds their copies. Holds the

@@ -92,7 +92,7 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
        "n\n",
        1,
        Outcome::kUnchanged,
-       "Nothing was changed; Brimvale stays installed.\n"},
+       "Go ahead? [y/N] Nothing was changed.\n"},
       {"nobody to ask: the plan only",
        Relocated::kNothing,
        {.purge = true},
@@ -100,8 +100,8 @@ TEST(Uninstall, RemovesWhatWasInstalledOnlyWhenAllowedTo) {
        "",
        1,
        Outcome::kUnchanged,
-       "there is no terminal here to ask on. To uninstall without being asked, run `brimvale "
-       "uninstall --purge --yes`.\n"},
+       "there is no terminal here to ask on. Nothing was changed. Run it again from a terminal, "
+       "or run `brimvale uninstall --purge --yes` to go ahead without being asked.\n"},
       {"a relocation stops it",
        Relocated::kOneFolder,
        {.yes = true},

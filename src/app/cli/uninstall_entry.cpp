@@ -17,6 +17,7 @@ void options(CLI::App& sub, UninstallOptions& o) {
   sub.add_flag("--purge", o.purge,
                "also remove ~/.brimvale: your settings, history and Brimvale's records");
   sub.add_flag("-y,--yes", o.yes, "uninstall without asking first");
+  sub.add_flag("--dry-run", o.dryRun, "show what would be removed, changing nothing");
   sub.add_flag("--leave-relocated", o.leaveRelocated,
                "uninstall even while folders are relocated; their links keep working while the "
                "drive is attached");

@@ -279,6 +279,11 @@ int appsMoveCommand(AppMoveCommandHost& host, const std::string& target, bool ov
         << " despite its known risk, as you asked: " << classification.reason << "\n";
   }
 
+  const Verdict verdict = decide(
+      host.confirm, "Move " + curly(app.displayName) + " (" +
+                        platform::formatFileByteCount(app.sizeBytes) + ") from " + app.bundlePath +
+                        " to " + driveAppsFolder(host) + ", leaving a link in its place.");
+  if (verdict != Verdict::kGo) return stoppedStatus(verdict);
   std::optional<apps::EngineCompletion> result;
   engine.addCompletionListener([&](const apps::EngineCompletion& done) { result = done; });
   CopyProgress progress(out, app.displayName, static_cast<std::uint64_t>(app.sizeBytes));
@@ -338,6 +343,11 @@ int appsMoveBackCommand(AppMoveCommandHost& host, const std::string& idOrName) {
         << record->originalPath << "; nothing to do.\n";
     return 0;
   }
+  const Verdict verdict = decide(
+      host.confirm, "Move " + curly(record->displayName) + " (" +
+                        platform::formatFileByteCount(record->srcSizeKB * 1024) + ") back from " +
+                        record->nvmePath + " to " + record->originalPath + ".");
+  if (verdict != Verdict::kGo) return stoppedStatus(verdict);
   CopyProgress progress(out, record->displayName,
                         static_cast<std::uint64_t>(record->srcSizeKB) * 1024);
   engine.setCopyObserver([&](const platform::BundleCopyProgress& p) { progress(p); });
@@ -434,6 +444,12 @@ int offloadOutcome(AppMoveCommandHost& host, const apps::AppOffloader& offloader
 int appsOffloadCommand(AppMoveCommandHost& host, const std::string& target) {
   auto resolved = resolveApp(host, target, "offloaded");
   if (!resolved) return resolved.error();
+  const Verdict verdict =
+      decide(host.confirm, "Offload " + curly(resolved->displayName) + " (" +
+                               platform::formatFileByteCount(resolved->sizeBytes) +
+                               "): it and its data are archived on the drive, then removed from " +
+                               resolved->bundlePath + " and your Library.");
+  if (verdict != Verdict::kGo) return stoppedStatus(verdict);
   const apps::AppOffloader* shown = nullptr;
   apps::AppOffloaderSetup setup = offloaderSetup(host);
   setup.changed = statusPrinter(host.apps.out, shown);
@@ -472,6 +488,14 @@ int appsRestoreCommand(AppMoveCommandHost& host, const std::string& id) {
     }
     return 0;
   }
+  std::string plan = "Restore the offloaded app " + id;
+  for (const auto& r : host.offload.records->loadAll()) {
+    if (r.id == id)
+      plan += ", " + curly(r.displayName) + ", from " + r.archiveDir + " to " +
+              r.originalBundlePath + " and your Library";
+  }
+  if (const Verdict verdict = decide(host.confirm, plan + "."); verdict != Verdict::kGo)
+    return stoppedStatus(verdict);
   const apps::AppOffloader* shown = nullptr;
   apps::AppOffloaderSetup setup = offloaderSetup(host);
   setup.changed = statusPrinter(out, shown);
@@ -710,7 +734,7 @@ bool isAppMoveAction(std::string_view action) {
 }
 
 int runAppMoveAction(AppsCommandHost& apps, const AppsOptions& o, const StatePaths& paths,
-                     const std::string& computerName) {
+                     const std::string& computerName, ConfirmHook confirm) {
   const bool needsTarget = o.action == "move" || o.action == "move-back" || o.action == "offload";
   if (needsTarget && o.bundle.empty()) {
     apps.err << "Name the app, e.g. `brimvale apps " << o.action
@@ -737,7 +761,8 @@ int runAppMoveAction(AppsCommandHost& apps, const AppsOptions& o, const StatePat
                   .records = &offloads,
                   .trash = platform::hostTrashPlaces(paths.home),
                   .log = log.sink(),
-                  .clock = systemClock()}};
+                  .clock = systemClock()},
+      .confirm = std::move(confirm)};
   if (o.action == "move") return appsMoveCommand(host, o.bundle, o.overrideRisk);
   if (o.action == "move-back") return appsMoveBackCommand(host, o.bundle);
   if (o.action == "moved") return appsMovedCommand(host, o.json);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/core/apps_command.h"
+#include "app/core/confirm_hook.h"
 #include "apps/app_move_environment.h"
 #include "apps/app_offloader.h"
 
@@ -25,6 +26,8 @@ struct AppMoveCommandHost {
   // The offloader's parts except `workingFolder` and `lockFile`, which these
   // commands fill in from the fields above.
   apps::AppOffloaderSetup offload;
+  // Decides on a move, move back, offload or restore; empty: go ahead.
+  ConfirmHook confirm = {};
 };
 
 // Moves the app NAME (as `brimvale apps` lists it) or at PATH to the drive,
@@ -72,7 +75,7 @@ int appsReviewCommand(AppMoveCommandHost& host, const std::string& idOrName, Rev
 // Runs the action `o.action` for the user of `paths` with this computer's
 // tools, its drive as the status file names it and the application log.
 int runAppMoveAction(AppsCommandHost& apps, const AppsOptions& o, const StatePaths& paths,
-                     const std::string& computerName);
+                     const std::string& computerName, ConfirmHook confirm);
 
 // How the link of a live relocation stands: "working", "drive away",
 // "reinstalled", "link missing" or "link changed".

@@ -147,18 +147,19 @@ care::CareRoutines careRoutines(CareCommandHost& host, snapshots::SnapshotManage
   };
 }
 
-void showPlan(CareCommandHost& host, const care::SizedPlan& plan) {
-  host.out << care::planSentence(plan.steps) << "\n";
+std::string planText(const care::SizedPlan& plan) {
+  std::string text = care::planSentence(plan.steps) + "\n";
   int n = 0;
   for (const auto& step : plan.steps) {
-    host.out << "  " << ++n << ". " << care::stepName(step);
+    text += "  " + std::to_string(++n) + ". " + std::string(care::stepName(step));
     for (const auto& f : plan.scan) {
       if (step.kind == care::CareStep::Kind::kReclaim && f.category == step.category) {
-        host.out << " (about " << platform::formatFileByteCount(f.bytes) << ")";
+        text += " (about " + platform::formatFileByteCount(f.bytes) + ")";
       }
     }
-    host.out << "\n";
+    text += "\n";
   }
+  return text;
 }
 
 std::string itemsWord(std::size_t n) { return std::to_string(n) + (n == 1 ? " item" : " items"); }
@@ -324,9 +325,11 @@ int careCommand(CareCommandHost& host, CareMode mode) {
       host.out << carePlanJson(*sized);
       return 0;
     }
-    showPlan(host, *sized);
+    host.out << planText(*sized);
     return 0;
   }
+  if (const Verdict verdict = decide(host.confirm, planText(*sized)); verdict != Verdict::kGo)
+    return stoppedStatus(verdict);
 
   const care::RemovalWatch watch(host.paths.actions);
   const auto results = care::runSteps(

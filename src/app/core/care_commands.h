@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/confirm_hook.h"
 #include "app/core/status_reader.h"
 #include "care/home_guidance.h"
 #include "care/movable_apps.h"
@@ -23,8 +24,9 @@ struct CareCommandHost {
   std::string snapshotTool;  // the restore-point tool; empty when there is none
   std::ostream& out;
   std::ostream& err;
-  bool json = false;       // show the home screen, the snapshots and the plan as JSON
-  ProcessRunner run = {};  // how the service and the restore-point tool run
+  bool json = false;         // show the home screen, the snapshots and the plan as JSON
+  ProcessRunner run = {};    // how the service and the restore-point tool run
+  ConfirmHook confirm = {};  // decides on a clean-up run; empty: go ahead
 };
 
 // `list` (the default), `delete STAMP`, `thin BYTES URGENCY` or
@@ -37,9 +39,10 @@ struct CareCommandHost {
 
 enum class CareMode { kRun, kPlanOnly, kList };
 
-// Sizes the plan and either shows it (kPlanOnly) or runs it, printing each
-// step's progress line and then the summary. 1 when paused (nothing runs),
-// when the plan could not be sized, or when a step did not finish. A run,
+// Sizes the plan and either shows it (kPlanOnly) or, once `confirm` agrees,
+// runs it, printing each step's progress line and then the summary. 1 when
+// paused (nothing runs), when the plan could not be sized, when `confirm`
+// stopped it, or when a step did not finish. A run,
 // whatever its end, goes into the background-job ledger, and what it removed
 // into its own record, which kList shows (path and size of each item).
 [[nodiscard]] int careCommand(CareCommandHost& host, CareMode mode);

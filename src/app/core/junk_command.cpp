@@ -16,7 +16,6 @@
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
-#include "common/base/yes_answer.h"
 #include "junk/junk_filter.h"
 #include "junk/junk_link.h"
 #include "junk/junk_search.h"
@@ -237,13 +236,11 @@ int copyAction(Session& s) {
 }
 
 int clearAction(Session& s) {
-  if (!s.o.yes) {
-    s.c.out << "Clear everything on the Rade Diriv? [y/N] " << std::flush;
-    if (!readsYes(s.c.in)) {
-      s.c.out << "Nothing was cleared.\n";
-      return 0;
-    }
-  }
+  const std::size_t count = s.store.items().size();
+  const Verdict verdict =
+      decide(s.c.confirm, "Clear everything on the Rade Diriv: " + std::to_string(count) +
+                              (count == 1 ? " scrap." : " scraps."));
+  if (verdict != Verdict::kGo) return stoppedStatus(verdict);
   stopPoint("junk:clearing");
   auto cleared = s.store.clearAll();
   stopPoint("junk:cleared");
@@ -371,7 +368,8 @@ void addJunkOptions(CLI::App& sub, JunkOptions& options) {
                  "list, search: any, today, yesterday, twoDays, threeDays or earlier");
   sub.add_option("--ttl", options.ttl, "add, note: clear it after m5 … mo6 instead of the default");
   sub.add_flag("--json", options.json, "list, search: print JSON (see docs/json-schemas.md)");
-  sub.add_flag("--yes", options.yes, "clear: do not ask first");
+  sub.add_flag("-y,--yes", options.yes, "clear: do not ask first");
+  sub.add_flag("--dry-run", options.dryRun, "clear: show what would go, changing nothing");
 }
 
 int junkCommand(JunkCommandContext& context, const JunkOptions& options) {

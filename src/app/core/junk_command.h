@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/confirm_hook.h"
 #include "junk/junk_store.h"
 #include "platform/platform.h"
 #include "platform/user_defaults.h"
@@ -25,7 +26,8 @@ struct JunkOptions {
   std::string date = "any";        // list, search: a date filter
   std::string ttl;                 // add, note: a lifetime such as h6
   bool json = false;
-  bool yes = false;  // clear without asking
+  bool yes = false;     // clear without asking
+  bool dryRun = false;  // clear: show what would go, changing nothing
 };
 
 struct JunkCommandContext {
@@ -38,6 +40,8 @@ struct JunkCommandContext {
   std::ostream& err;
   // Whether `in` is a terminal, where `note` says how to end the note.
   bool inIsTerminal = false;
+  // Decides on clearing the board; empty: go ahead.
+  ConfirmHook confirm = {};
 };
 
 // The command's arguments and options, on the subcommand CLI11 made for it.

@@ -37,7 +37,8 @@ class JunkCommandTest : public ::testing::Test {
                                .clock = [this] { return now_; },
                                .in = in,
                                .out = out,
-                               .err = err};
+                               .err = err,
+                               .confirm = confirm_};
     const int status = junkCommand(context, options);
     return {status, out.str(), err.str()};
   }
@@ -45,6 +46,7 @@ class JunkCommandTest : public ::testing::Test {
     return added.out.substr(6, 8);
   }  // "Added XXXXXXXX: "
 
+  ConfirmHook confirm_;
   brimvale::testing::TempFolder dir_{"junk-command"};
   platform::testing::MemoryDefaults defaults_;
   platform::testing::FakeProcesses processes_;
@@ -52,24 +54,32 @@ class JunkCommandTest : public ::testing::Test {
   junk::JunkTime now_ = *junk::parseJunkDate("2026-12-07T12:00:00Z");
 };
 
-TEST_F(JunkCommandTest, ClearAsksUnlessToldYes) {
+TEST_F(JunkCommandTest, ClearGoesAheadOnlyWhenTheConfirmationSaysSo) {
   struct Case {
-    std::string answer;
-    bool yes;
+    Verdict verdict;
+    int status;
     std::string says;
     std::size_t left;
   };
   const Case cases[] = {
-      {"\n", false, "Nothing was cleared.", 1},
-      {"", true, "Cleared 1 scrap from the board.", 0},
+      {Verdict::kStopped, 1, "", 1},
+      {Verdict::kShownOnly, 0, "", 1},
+      {Verdict::kGo, 0, "Cleared 1 scrap from the board.", 0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.answer + (c.yes ? "--yes" : ""));
+    SCOPED_TRACE(static_cast<int>(c.verdict));
     if (run({"list"}).out.starts_with("0")) {
       ASSERT_EQ(run({"note"}, "a note\n").status, 0);
     }
-    const auto result = run({"clear"}, c.answer, [&](JunkOptions& o) { o.yes = c.yes; });
-    EXPECT_EQ(result.out.find("Clear everything on the Rade Diriv?") != std::string::npos, !c.yes);
+    std::string plan;
+    confirm_ = [&](const std::string& p) {
+      plan = p;
+      return c.verdict;
+    };
+    const auto result = run({"clear"});
+    confirm_ = {};
+    EXPECT_EQ(plan, "Clear everything on the Rade Diriv: 1 scrap.");
+    EXPECT_EQ(result.status, c.status);
     EXPECT_NE(result.out.find(c.says), std::string::npos) << result.out;
     EXPECT_EQ(run({"list"}).out.substr(0, 1), std::to_string(c.left));
   }

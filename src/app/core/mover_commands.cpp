@@ -23,7 +23,6 @@
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
-#include "common/base/yes_answer.h"
 #include "common/state/configured_drive.h"
 #include "common/state/move_scope.h"
 #include "common/state/only_copy_notice.h"
@@ -212,13 +211,15 @@ void checkContents(MoverCommandContext& c, const MoveOptions& o, MoveChecks& che
   auto recent =
       mover::recentWriteReport(survey, settings.recentWriteWindowHours(), std::time(nullptr));
   checks.users = inUse.get();
-  if (recent.triggered) {
-    if (settings.recentWriteGuardEnabled() && !o.bypassRecentWriteGuard) {
-      MoveCheckRefusal r = refusal(MoveCheckRefusal::Reason::kRecentWrites);
-      r.detail = recent.message();
-      checks.refusal = std::move(r);
-      return;
-    }
+  const bool guarded = settings.recentWriteGuardEnabled() && !o.bypassRecentWriteGuard;
+  if (recent.triggered && guarded && o.dryRun) {
+    checks.heldByRecentWrite = recent;
+  } else if (recent.triggered && guarded) {
+    MoveCheckRefusal r = refusal(MoveCheckRefusal::Reason::kRecentWrites);
+    r.detail = recent.message();
+    checks.refusal = std::move(r);
+    return;
+  } else if (recent.triggered) {
     checks.unguardedRecentWrite = recent;
     checks.recentWriteGuardBypassed = settings.recentWriteGuardEnabled();
   }
@@ -388,10 +389,7 @@ std::string refusalText(const MoveCheckRefusal& r) {
              ". Moving it again would copy those links onto the drive, so Brimvale left it as it "
              "is. Nothing was changed.\n";
     case Reason::kRecentWrites:
-      return r.detail +
-             "\nNothing was moved; your folder is untouched. To move it anyway, run the same "
-             "command with --bypass-recent-write-guard; to turn the guard off for every move, run "
-             "`brimvale settings mover.recent-write-guard off`.\n";
+      return r.detail + "\nNothing was moved; your folder is untouched.\n";
     case Reason::kCaseCollisions: {
       std::string text =
           "These names differ only in letter case and cannot both exist on the drive:\n";
@@ -430,8 +428,8 @@ std::string refusalText(const MoveCheckRefusal& r) {
   return {};
 }
 
-// The question before a move, in plain words.
-std::string planQuestion(const MoveChecks& checks, const MoveOptions& o, const std::string& shown) {
+// The plan of a move, in plain words.
+std::string planText(const MoveChecks& checks, const MoveOptions& o, const std::string& shown) {
   const MovePlan& plan = *checks.plan;
   switch (plan.kind) {
     case MovePlan::Kind::kNew: {
@@ -445,37 +443,20 @@ std::string planQuestion(const MoveChecks& checks, const MoveOptions& o, const s
              platform::formatFileByteCount(static_cast<std::int64_t>(plan.apparentBytes)) +
              ") from " + shown + " to " +
              (checks.destinationChosen ? checks.relocated.string() : std::string("the drive")) +
-             (o.noLinks ? ", leaving no link behind?" : "?");
+             (o.noLinks ? ", leaving no link behind." : ".");
     }
     case MovePlan::Kind::kNoop: return "";
     case MovePlan::Kind::kContinue:
       return "An earlier move of " + shown + " to the drive stopped while " +
              std::string(mover::phaseRaw(plan.job->phase)) + " (move " + plan.job->id +
-             "). Continue it?";
+             "); it continues from there.";
     case MovePlan::Kind::kFinish:
       return "An earlier move of " + shown +
              " to the drive stopped half-way through replacing its files with " + "links (" +
              filesWord(plan.linked) + " already link to the copy; move " + plan.job->id +
-             "). Finish it?";
+             "); it is finished now.";
   }
   return "";
-}
-
-// Asks on the terminal; false when the user did not say yes (or could not be asked).
-bool confirmed(MoverCommandContext& c, const MoveOptions& o, const std::string& question,
-               const std::string& src) {
-  if (o.yes) return true;
-  if (!c.interactive) {
-    c.err << question
-          << "\nBrimvale asks before it moves a folder, and there is no terminal here to ask on. "
-          << "Nothing was changed. To move it without being asked, run: brimvale move "
-          << shellQuoted(src) << " --yes\n";
-    return false;
-  }
-  c.out << question << " [y/N] " << std::flush;
-  if (readsYes(c.in)) return true;
-  c.out << "Nothing was moved; your folder is untouched.\n";
-  return false;
 }
 
 // Under the relocator lock: forgets the record of one move that ended. Only
@@ -657,10 +638,10 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   const std::optional<MovePlan>& plan = checks.plan;
   const fs::path& relocated = checks.relocated;
   const std::vector<fs::path>& extraRoots = checks.extraRoots;
-  const std::string question = planQuestion(checks, o, homeRelative(src, c.paths.home));
+  const std::string planned = planText(checks, o, homeRelative(src, c.paths.home));
   const fs::path chosenCopy = relocated / fs::path(src).filename();
   if (o.dryRun) {
-    if (!question.empty()) c.out << question << "\n";
+    if (!planned.empty()) c.out << planned << "\n";
     if (plan->kind == MovePlan::Kind::kNew && checks.destinationChosen) {
       c.out << "The copy would go to " << chosenCopy.string()
             << (entryPresent(chosenCopy.string())
@@ -677,10 +658,17 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
             << " is a link to its copy on the drive already; it would be "
             << "recorded as relocated.\n";
     }
+    if (checks.heldByRecentWrite) {
+      c.out << "The real move would be held by the recent-write guard: "
+            << checks.heldByRecentWrite->message() << "\n";
+    }
     c.out << "Dry run: nothing was changed.\n";
     return 0;
   }
-  if (plan->kind != MovePlan::Kind::kNoop && !confirmed(c, o, question, src)) return 1;
+  if (plan->kind != MovePlan::Kind::kNoop) {
+    if (const Verdict verdict = decide(c.confirm, planned); verdict != Verdict::kGo)
+      return stoppedStatus(verdict);
+  }
   if (plan->kind == MovePlan::Kind::kNew) setUpDriveForFirstMove(c, checks.working);
 
   RunLoop loop;
@@ -796,7 +784,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   // should it stop; it takes the lock itself.
   if (action == "revert") {
     if (auto relocation = finishedRelocation(c, id))
-      return moveBackCommand(c, relocation->id, true, false);
+      return moveBackCommand(c, relocation->id, false);
   }
   mover::RelocatorLock lock(c.paths.state);
   if (auto locked = lock.acquire(std::chrono::milliseconds(0)); !locked) {
@@ -884,6 +872,11 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
     c.out << "Cancelled. Your original is where it was; any partial copy stays on the drive.\n";
     return 0;
   }
+  const std::string revertPlan = "Move " + homeRelative(job->src, c.paths.home) +
+                                 " back from the drive (move " + jobId + ", " + sizeAndDate(*job) +
+                                 ").";
+  if (const Verdict verdict = decide(c.confirm, revertPlan); verdict != Verdict::kGo)
+    return stoppedStatus(verdict);
   if (auto refused = m.revert(jobId)) {
     c.err << *refused << "\n";
     return 1;

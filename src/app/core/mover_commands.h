@@ -89,7 +89,9 @@ struct MoveChecks {
   std::vector<mover::FolderInUseEntry> users;  // processes with files open in the folder
   // A recent write the user let through by turning the guard off or bypassing it.
   std::optional<mover::RecentWriteReport> unguardedRecentWrite;
-  bool recentWriteGuardBypassed = false;        // on, but --bypass-recent-write-guard was given
+  bool recentWriteGuardBypassed = false;  // on, but --bypass-recent-write-guard was given
+  // A dry run goes on past the recent-write guard, to say the real move would be held.
+  std::optional<mover::RecentWriteReport> heldByRecentWrite;
   std::optional<std::uint64_t> driveFreeBytes;  // kNew, when the drive could be measured
   std::optional<MoveCheckRefusal> refusal;      // set: nothing may be moved
 };

@@ -97,6 +97,7 @@ TEST(MoveChecks, RecordWhatTheyDecided) {
     std::string subject;  // withPaths() placeholders
     std::string target;
     std::optional<MovePlan::Kind> plan;
+    bool dryRun = false;
   };
   const Case cases[] = {
       {"nothing there", Layout::kNothing, true, Reason::kNothingThere, "{src}", "", {}},
@@ -118,14 +119,28 @@ TEST(MoveChecks, RecordWhatTheyDecided) {
       {"fresh writes, guard on", Layout::kFolder, true, Reason::kRecentWrites, "", "",
        MovePlan::Kind::kNew},
       {"fresh writes, guard off", Layout::kFolder, false, {}, "", "", MovePlan::Kind::kNew},
+      {"fresh writes, guard on, dry run",
+       Layout::kFolder,
+       true,
+       {},
+       "",
+       "",
+       MovePlan::Kind::kNew,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     MoveRig rig(c.guardOn);
     const fs::path src = arrange(rig, c.layout);
     mover::RelocatorLock lock(rig.paths.state);
-    const MoveChecks checks = checkMove(rig.c, {.folder = src.string()}, lock);
+    const MoveChecks checks = checkMove(rig.c, {.folder = src.string(), .dryRun = c.dryRun}, lock);
     EXPECT_EQ(checks.src, src.string());
+    // A dry run says the real move would be held, and how to let it through.
+    ASSERT_EQ(checks.heldByRecentWrite.has_value(), c.dryRun);
+    if (c.dryRun) {
+      EXPECT_NE(checks.heldByRecentWrite->message().find("--bypass-recent-write-guard"),
+                std::string::npos);
+    }
     ASSERT_EQ(checks.refusal.has_value(), c.reason.has_value());
     if (checks.refusal) {
       EXPECT_EQ(checks.refusal->reason, *c.reason);

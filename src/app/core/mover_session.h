@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/confirm_hook.h"
 #include "app/core/move_progress_printer.h"
 #include "app/core/run_loop.h"
 #include "common/base/best_effort.h"
@@ -31,7 +32,7 @@ struct MoverCommandContext {
   std::ostream& out;
   std::ostream& err;
   std::istream& in;
-  // The answer to the question before a move can be read from `in`.
+  // The answer to a question (which apps to quit) can be read from `in`.
   bool interactive = false;
   // Signals the programs that use a folder, and another Brimvale running a
   // move; nothing: neither is done.
@@ -44,6 +45,8 @@ struct MoverCommandContext {
   // goes, so another thread can interrupt() it to cancel.
   std::function<void(RunLoop*)> onMoveLoop;
   ProcessRunner run = {};  // how the copies and their tools run
+  // Decides on the plan of a move, a move back or a revert; empty: go ahead.
+  ConfirmHook confirm = {};
 };
 
 struct MoveOptions {

@@ -9,7 +9,6 @@
 
 #include "app/core/short_id.h"
 #include "common/base/text_formats.h"
-#include "common/base/yes_answer.h"
 #include "common/state/configured_drive.h"
 #include "mover/move_cancel.h"
 #include "mover/safety_checks.h"
@@ -87,23 +86,10 @@ void tellFilesWrittenSince(MoverCommandContext& c, const RelocatedItem& item) {
   if (written.size() > kShown) c.out << "  … and " << written.size() - kShown << " more\n";
 }
 
-bool confirmedMoveBack(MoverCommandContext& c, const RelocatedItem& item, bool yes) {
+Verdict decideMoveBack(MoverCommandContext& c, const RelocatedItem& item) {
   tellFilesWrittenSince(c, item);
-  if (yes) return true;
-  const std::string question = "Move " + homeRelative(item.manifest.src, c.paths.home) +
-                               " back from " + item.manifest.finalDst + " to the internal disk?";
-  if (!c.interactive) {
-    c.err << question
-          << "\nBrimvale asks before it moves a folder back, and there is no terminal here to ask "
-             "on. Nothing was changed. To move it back without being asked, run: brimvale "
-             "relocated move-back "
-          << shortId(item.manifest.id) << " --yes\n";
-    return false;
-  }
-  c.out << question << " [y/N] " << std::flush;
-  if (readsYes(c.in)) return true;
-  c.out << "Nothing was moved; the folder stays on the drive.\n";
-  return false;
+  return decide(c.confirm, "Move " + homeRelative(item.manifest.src, c.paths.home) + " back from " +
+                               item.manifest.finalDst + " to the internal disk.");
 }
 
 // What became of the item once its reverse move settled; 0 when it is home.
@@ -190,6 +176,15 @@ int deleteRelocated(MoverCommandContext& c, const std::string& id) {
   const RelocatedItem* found = named(c, store, id);
   if (!found) return 2;
   const RelocatedItem item = *found;
+  // One that would be refused is refused without asking.
+  if (mover::isBroken(item.integrity) && item.integrity != mover::Integrity::kNoSymlink) {
+    const Verdict verdict = decide(
+        c.confirm,
+        "Clear away the broken relocation of " + homeRelative(item.manifest.src, c.paths.home) +
+            ": Brimvale's own links there to the missing copy " + item.manifest.finalDst +
+            " go, with the folders they leave empty; anything else stays.");
+    if (verdict != Verdict::kGo) return stoppedStatus(verdict);
+  }
   auto deleted = store.deleteBroken(item);
   if (!deleted) {
     const mover::DeleteError& refused = deleted.error();
@@ -277,7 +272,7 @@ std::string relocatedJson(const std::vector<RelocatedItem>& items,
   return versionedText(doc);
 }
 
-int moveBackCommand(MoverCommandContext& c, const std::string& id, bool yes, bool overwrite) {
+int moveBackCommand(MoverCommandContext& c, const std::string& id, bool overwrite) {
   if (!idGiven(c, id)) return 2;
   if (!driveKnown(c)) return 1;
   mover::RelocatorLock lock(c.paths.state);
@@ -287,7 +282,8 @@ int moveBackCommand(MoverCommandContext& c, const std::string& id, bool yes, boo
   const RelocatedItem* found = named(c, store, id);
   if (!found) return 2;
   const RelocatedItem item = *found;
-  if (!confirmedMoveBack(c, item, yes)) return 1;
+  if (const Verdict verdict = decideMoveBack(c, item); verdict != Verdict::kGo)
+    return stoppedStatus(verdict);
 
   RunLoop loop;
   MoverHost host(c.paths, c.host.defaults.get(), c.computerName, loop, c.run, c.mounts,
@@ -320,7 +316,7 @@ int moveBackCommand(MoverCommandContext& c, const std::string& id, bool yes, boo
 }
 
 int relocatedCommand(MoverCommandContext& c, const RelocatedOptions& o) {
-  if (o.action == "move-back") return moveBackCommand(c, o.id, o.yes, o.overwrite);
+  if (o.action == "move-back") return moveBackCommand(c, o.id, o.overwrite);
   if (o.action == "delete") return deleteRelocated(c, o.id);
   if (o.action == "scan") return scanRelocated(c);
   auto store = makeStore(c);

@@ -14,7 +14,6 @@ namespace brimvale::app {
 struct RelocatedOptions {
   std::string action;  // empty (the list), "move-back", "delete" or "scan"
   std::string id;      // the item's id; a unique prefix is enough
-  bool yes = false;    // move back without asking
   bool json = false;   // the list as JSON
   // Move back: the drive copy wins every conflict instead of a newer file on
   // the internal disk; files only on the internal disk stay either way.
@@ -25,11 +24,11 @@ struct RelocatedOptions {
 int relocatedCommand(MoverCommandContext& c, const RelocatedOptions& o);
 
 // Brings the relocated folder `id` home and waits until it is back or has
-// stopped, showing progress; asks first unless `yes` (and refuses to guess
-// without a terminal). Takes the relocator lock itself, so a caller must not
-// hold it. 0 once the folder is back; 1 when it stays on the drive (said
-// why); 2 when no single item matches `id`; 128 + the signal after Ctrl-C.
-int moveBackCommand(MoverCommandContext& c, const std::string& id, bool yes, bool overwrite);
+// stopped, showing progress; `c.confirm` decides on the plan first. Takes
+// the relocator lock itself, so a caller must not hold it. 0 once the folder
+// is back (or only its plan shown); 1 when it stays on the drive (said why);
+// 2 when no single item matches `id`; 128 + the signal after Ctrl-C.
+int moveBackCommand(MoverCommandContext& c, const std::string& id, bool overwrite);
 
 // `relocated --json`: the items and the discovery walk's diagnostic.
 [[nodiscard]] std::string relocatedJson(const std::vector<mover::RelocatedItem>& items,

@@ -46,7 +46,8 @@ int runApps(const DashboardSources& sources, platform::Platform& base, const App
       .err = err,
       .run = run};
   if (isAppMoveAction(options.action)) {
-    return runAppMoveAction(host, options, sources.paths, sources.computerName);
+    // The page asked before it posted the action.
+    return runAppMoveAction(host, options, sources.paths, sources.computerName, {});
   }
   return appsCommand(host, options);
 }

@@ -78,7 +78,7 @@ void addJunkRoutes(web::DashboardServer& server, const DashboardSources& sources
     const auto confirmed = body.find("confirmed");
     if (confirmed == body.end() || *confirmed != true)
       return web::sentenceReply(400, std::string(kNotConfirmed));
-    return runJunk(sources, *board, {.action = "clear", .yes = true});
+    return runJunk(sources, *board, {.action = "clear"});
   });
 }
 

@@ -72,8 +72,7 @@ web::Reply RelocatedRoutes::moveBack(const nlohmann::json& body) {
       });
       std::ostream out(&outLines);
       std::ostream err(&errLines);
-      status = runRelocated(sources_,
-                            {.action = "move-back", .id = id, .yes = true, .overwrite = overwrite},
+      status = runRelocated(sources_, {.action = "move-back", .id = id, .overwrite = overwrite},
                             out, err);
     }
     events.publish("move-back-done", nlohmann::json{{"id", id}, {"status", status}}.dump());

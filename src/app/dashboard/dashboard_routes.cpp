@@ -47,7 +47,8 @@ constexpr std::string_view kNotInstalled =
     "install` first, then try again.";
 
 // Runs `brimvale move` as the command line does, handing on what it prints
-// line by line; it is asked nothing, so only `yes` moves. Its exit status.
+// line by line; the page asked before, so nothing is asked here. Its exit
+// status.
 int runMoveCommand(const DashboardSources& sources, const MoveOptions& options,
                    const std::function<void(const std::string&)>& onLine,
                    const std::function<void(const std::string&)>& onProblem,
