@@ -19,12 +19,12 @@ namespace {
 struct AppsEntryOptions {
   AppsOptions apps;
   bool json = false;
-  ConfirmFlags confirm;  // move, move-back, offload, restore ID
+  ConfirmFlags confirm;  // move, move-back, offload, restore ID, review ID --approve
 };
 
 void options(CLI::App& sub, AppsEntryOptions& o) {
   jsonOption(sub, o.json);
-  confirmFlags(sub, o.confirm, "move, move back, offload or restore");
+  confirmFlags(sub, o.confirm, "move, move back, offload, restore or approve a review");
   sub.add_option("action", o.apps.action,
                  "inspect PATH: the full risk inspection of one app bundle; move NAME|PATH, "
                  "move-back ID, moved, offload NAME|PATH, restore [ID], reinstalls, review [ID]")

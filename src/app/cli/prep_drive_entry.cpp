@@ -17,7 +17,8 @@ namespace {
 
 void options(CLI::App& sub, PrepDriveOptions& o) {
   sub.add_option("drive", o.drive, "the drive's mount path (the configured one)");
-  sub.add_flag("--auto", o.autoYes, "lay it out without asking first");
+  // --yes as every confirming command takes it; --auto as the numbered script has always passed it.
+  sub.add_flag("--auto,-y,--yes", o.autoYes, "lay it out without asking first");
   sub.add_flag("--dry-run", o.dryRun, "say what would be laid out, changing nothing");
   sub.add_flag("--allow-other-computer", o.allowOtherComputer,
                "lay out this computer's folder beside another computer's");

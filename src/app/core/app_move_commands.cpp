@@ -702,7 +702,15 @@ int appsReviewCommand(AppMoveCommandHost& host, const std::string& idOrName, Rev
     return 1;
   }
   const apps::PendingEntitlementReview named = *review;
-  if (answer == ReviewAnswer::kApprove) repairInterrupted(host, sweep.engine());
+  if (answer == ReviewAnswer::kApprove) {
+    const std::string plan = "Allow the new permissions of " + curly(named.displayName) +
+                             " and move it from " + named.originalPath +
+                             " to your fast drive, leaving a link in its place.";
+    if (const Verdict verdict = decide(host.confirm, plan); verdict != Verdict::kGo) {
+      return stoppedStatus(verdict);
+    }
+    repairInterrupted(host, sweep.engine());
+  }
   std::optional<apps::EngineCompletion> moved;
   sweep.engine().addCompletionListener([&](const apps::EngineCompletion& done) { moved = done; });
   Result<void> answered;

@@ -164,6 +164,13 @@ TEST(AppMoveCommand, APermissionReviewIsAnsweredByApprovingOrKeeping) {
     EXPECT_EQ(appsReviewCommand(s.host, "Nope", c.answer, false), 1);
     EXPECT_TRUE(has(s.err, "No permission review is waiting for \u201cNope\u201d")) << s.err.str();
 
+    if (c.answer == ReviewAnswer::kApprove) {
+      // Declined, the answer is not recorded and the app stays where it is.
+      s.host.confirm = [](const std::string&) { return Verdict::kStopped; };
+      EXPECT_EQ(appsReviewCommand(s.host, "q", c.answer, false), 1);
+      EXPECT_FALSE(s.linked("Q"));
+      s.host.confirm = {};
+    }
     s.clear();
     EXPECT_EQ(appsReviewCommand(s.host, "q", c.answer, false), 0) << s.err.str();
     EXPECT_TRUE(has(s.out, c.said)) << s.out.str();
