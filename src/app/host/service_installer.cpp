@@ -254,7 +254,7 @@ Result<void> ServiceInstaller::installSteps() {
   if (auto docs = installUserDocs(); !docs) return docs;
   if (auto written = services_.writeDefinition(definition()); !written) return written;
   say_(capitalised(kHostWords.userService) + " written to " + services_.definitionPath().string() +
-       " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)");
+       std::string(kHostWords.serviceJobNote));
   if (!services_.keepsServiceManaged()) {
     say_(std::string(kFilesOnlyInstall));
     return {};

@@ -45,6 +45,16 @@ struct PlatformWords {
   std::string_view installAdvice;
   // Whether local snapshots can be listed, deleted and thinned at all.
   bool hasLocalSnapshots;
+  // The disk the system and the home folder live on, as in "free on the startup disk".
+  std::string_view startupDisk;
+  // How the installed service job starts, after the line naming its definition.
+  std::string_view serviceJobNote;
+  // What to do about DENY rows of the folder-access check.
+  std::string_view accessFix;
+  // The service subcommand that makes cloud files online-only.
+  std::string_view cloudEvictionCommand;
+  // Where to read the service's diagnostics, before its log file is named.
+  std::string_view logViewerHint;
 };
 
 inline constexpr PlatformWords kMacWords{
@@ -90,6 +100,15 @@ inline constexpr PlatformWords kMacWords{
     .wholeGigabytes = true,
     .installAdvice = "Run install-service.sh.",
     .hasLocalSnapshots = true,
+    .startupDisk = "startup disk",
+    .serviceJobNote = " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)",
+    .accessFix =
+        "\nIf you see DENY rows above:\n"
+        "  1. Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access\n"
+        "  2. Click +, navigate to /bin/bash, add it, toggle ON\n"
+        "  3. Run `~/.brimvale/brim-vale.sh tcc-check` again to confirm\n",
+    .cloudEvictionCommand = "optimize-icloud",
+    .logViewerHint = "Check Console.app or ",
 };
 
 // FAT-class, NTFS (kernel or FUSE) and network file systems cannot hold
@@ -136,6 +155,14 @@ inline constexpr PlatformWords kLinuxWords{
     .wholeGigabytes = false,
     .installAdvice = "Run `brimvale install`.",
     .hasLocalSnapshots = false,
+    .startupDisk = "internal disk",
+    .serviceJobNote = " (it starts only while Brimvale runs, which starts and stops it)",
+    .accessFix =
+        "\nIf you see DENY rows above, nothing was moved from those folders:\n"
+        "  1. Give your user read access to each one (for example `chmod u+rx FOLDER`)\n"
+        "  2. Run `brim-vale tcc-check` again to confirm\n",
+    .cloudEvictionCommand = "optimize-cloud",
+    .logViewerHint = "Check ",
 };
 
 // `word` with its first letter upper-cased, for the start of a sentence or label.
