@@ -15,23 +15,43 @@ struct TierRow {
   std::string_view meaning;
 };
 
+// The meanings that name the system's own ways.
+#if defined(__APPLE__)
+constexpr std::string_view kCaveatMeaning =
+    "Safe to move, but you should know about a small side effect — most commonly, macOS "
+    "may ask you again for some permissions (Camera, Microphone, etc.) the first time you "
+    "open the app after the move. That's normal; click Allow when it asks.";
+constexpr std::string_view kBlockedMeaning =
+    "We can't move this app safely. Common reasons: it's a built-in Apple app, it's "
+    "currently running, or it's required by the system. You can quit it and refresh if "
+    "it's just running.";
+constexpr std::string_view kSafeReason =
+    "Safe to relocate. No update-framework caveats, no TCC entitlements, no hardcoded paths, no "
+    "helpers.";
+#else
+constexpr std::string_view kCaveatMeaning =
+    "Safe to move, but you should know about a small side effect — most commonly, the app may "
+    "ask you again for some permissions (Camera, Microphone, etc.) the first time you open it "
+    "after the move. That's normal; allow them when it asks.";
+constexpr std::string_view kBlockedMeaning =
+    "We can't move this app safely. Common reasons: it came with the system, it's currently "
+    "running, or the system needs it. You can quit it and refresh if it's just running.";
+constexpr std::string_view kSafeReason =
+    "Safe to relocate. No update-framework caveats, no privacy permissions, no hardcoded paths, "
+    "no helpers.";
+#endif
+
 constexpr std::array kTiers{
     TierRow{RiskTier::kSafe, "Safe",
             "We don't see any issues with relocating this app. Move it freely — it should keep "
             "working exactly like before."},
-    TierRow{RiskTier::kCaveat, "Caveat",
-            "Safe to move, but you should know about a small side effect — most commonly, macOS "
-            "may ask you again for some permissions (Camera, Microphone, etc.) the first time you "
-            "open the app after the move. That's normal; click Allow when it asks."},
+    TierRow{RiskTier::kCaveat, "Caveat", kCaveatMeaning},
     TierRow{RiskTier::kOverride, "Override",
             "There's a known risk with moving this app. We won't do it automatically — you have "
             "to click \"Override → Move\" on the row and confirm. The pop-up explains the "
             "specific risk (e.g. \"Adobe Creative Cloud may reinstall this app to "
             "/Applications\")."},
-    TierRow{RiskTier::kBlocked, "Blocked",
-            "We can't move this app safely. Common reasons: it's a built-in Apple app, it's "
-            "currently running, or it's required by the system. You can quit it and refresh if "
-            "it's just running."},
+    TierRow{RiskTier::kBlocked, "Blocked", kBlockedMeaning},
 };
 
 // Brimvale's own bundles, including the identifiers of its earlier releases.
@@ -161,9 +181,7 @@ std::pair<RiskTier, std::string> scannedVerdict(const AppClassificationResult& r
             "Some binaries reference absolute non-system paths. Relocation should work but "
             "Brimvale will monitor the app for runtime issues post-move."};
   }
-  return {RiskTier::kSafe,
-          "Safe to relocate. No update-framework caveats, no TCC entitlements, no hardcoded "
-          "paths, no helpers."};
+  return {RiskTier::kSafe, std::string(kSafeReason)};
 }
 
 }  // namespace

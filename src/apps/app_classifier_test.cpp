@@ -62,9 +62,15 @@ struct OrderCase {
   std::string reason;
 };
 
+#if defined(__APPLE__)
 const std::string kSafeReason =
     "Safe to relocate. No update-framework caveats, no TCC entitlements, no hardcoded paths, no "
     "helpers.";
+#else
+const std::string kSafeReason =
+    "Safe to relocate. No update-framework caveats, no privacy permissions, no hardcoded paths, "
+    "no helpers.";
+#endif
 
 // Given inputs where several rules apply at once, the first rule in order decides the tier and
 // reason.

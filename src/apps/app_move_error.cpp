@@ -48,13 +48,24 @@ constexpr std::array<ErrorRow, 18> kEngineErrors{{
     {EngineErrorKind::kRollbackIncomplete, "rollbackIncomplete",
      "ROLLBACK INCOMPLETE: original at {sourcePath} could not be restored from quarantine at "
      "{quarantinePath}: {detail}. Your bundle is at the quarantine path — copy it back manually."},
+#if defined(__APPLE__)
     {EngineErrorKind::kRsyncMissing, "rsyncMissing",
      "GNU rsync 3.x is required. Install via Homebrew (`brew install rsync`)."},
+#else
+    {EngineErrorKind::kRsyncMissing, "rsyncMissing",
+     "GNU rsync 3.x is required. Install it with `sudo apt install rsync`; nothing was moved."},
+#endif
     {EngineErrorKind::kHashMismatch, "hashMismatch",
      "Post-copy hash mismatch — NVMe copy doesn't match the source. Move rolled back."},
+#if defined(__APPLE__)
     {EngineErrorKind::kAdminCancelled, "adminCancelled",
      "This app was installed by macOS and needs administrator access to move, but the password "
      "prompt was cancelled — so nothing was changed."},
+#else
+    {EngineErrorKind::kAdminCancelled, "adminCancelled",
+     "This app was installed by the system and needs administrator access to move, but the "
+     "password prompt was cancelled — so nothing was changed."},
+#endif
 }};
 
 const ErrorRow& rowOf(EngineErrorKind kind) {

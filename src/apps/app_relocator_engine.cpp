@@ -14,6 +14,7 @@
 #include "apps/bundle_version.h"
 #include "common/base/file_io.h"
 #include "common/base/stop_point.h"
+#include "common/base/text_formats.h"
 #include "mover/manifest.h"
 
 namespace brimvale::apps {
@@ -316,7 +317,7 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
   AppMoveManifest manifest = *found;
   if (manifest.phase != AppMovePhase::kDone) {
     return std::unexpected(
-        EngineError::notCompleted(std::string(rawNameOf(kAppMovePhaseNames, manifest.phase))));
+        EngineError::notCompleted(rawInWords(rawNameOf(kAppMovePhaseNames, manifest.phase))));
   }
   const fs::path nvme = manifest.nvmePath;
   std::error_code ec;

@@ -5,6 +5,7 @@
 
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 
@@ -46,7 +47,8 @@ std::optional<std::string> evictCloudRoots(const CareRoutines& routines) {
   for (std::string_view line : splitLines(listing)) {
     const auto tab = line.find('\t');
     if (tab == std::string_view::npos || tab + 1 == line.size()) continue;
-    auto problem = runToSuccess(routines, {"optimize-icloud", std::string(line.substr(tab + 1))});
+    auto problem = runToSuccess(routines, {std::string(kHostWords.cloudEvictionCommand),
+                                           std::string(line.substr(tab + 1))});
     if (problem && !firstProblem) firstProblem = std::move(problem);
   }
   return firstProblem;

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "common/base/text_formats.h"
 #include "testing/base/temp_folder.h"
 
@@ -70,9 +71,9 @@ TEST(CareRun, EveryStepRunsItsRoutineInOrderAndCountsWhatItFreed) {
       exited(0,
              "iCloud Drive\t/home/u/Library/Mobile Documents/com~apple~CloudDocs\n"
              "Dropbox\t/home/u/Library/CloudStorage/Dropbox\n");
-  fake.replies["optimize-icloud /home/u/Library/Mobile Documents/com~apple~CloudDocs"] =
-      exited(0, "");
-  fake.replies["optimize-icloud /home/u/Library/CloudStorage/Dropbox"] = exited(0, "");
+  const std::string evict(kHostWords.cloudEvictionCommand);
+  fake.replies[evict + " /home/u/Library/Mobile Documents/com~apple~CloudDocs"] = exited(0, "");
+  fake.replies[evict + " /home/u/Library/CloudStorage/Dropbox"] = exited(0, "");
   // Measured around free-space (+500), thinning (+7000) and the cloud step
   // (-100: something else wrote meanwhile, which costs the step nothing).
   fake.freeBytes = {1000, 1500, 10'000, 17'000, 20'000, 19'900};
@@ -86,8 +87,8 @@ TEST(CareRun, EveryStepRunsItsRoutineInOrderAndCountsWhatItFreed) {
   EXPECT_THAT(
       fake.calls,
       ElementsAre("free-space", "reclaim devcaches", "reclaim trash", "thin", "list-cloud-roots",
-                  "optimize-icloud /home/u/Library/Mobile Documents/com~apple~CloudDocs",
-                  "optimize-icloud /home/u/Library/CloudStorage/Dropbox"));
+                  evict + " /home/u/Library/Mobile Documents/com~apple~CloudDocs",
+                  evict + " /home/u/Library/CloudStorage/Dropbox"));
   ASSERT_EQ(results.size(), 5u);
   std::vector<std::int64_t> freed;
   for (const auto& r : results) {

@@ -39,7 +39,11 @@ constexpr std::array<Words<SimpleActionID>, 13> kActionCommands{{
     {SimpleActionID::kManageDrive, "brimvale service doctor"},
     {SimpleActionID::kBackUp, "brimvale service backup-self"},
     {SimpleActionID::kReclaimSnapshots, "brimvale snapshots thin 100000000000 4"},
+#if defined(__APPLE__)
     {SimpleActionID::kOptimizeCloud, "brimvale service optimize-icloud"},
+#else
+    {SimpleActionID::kOptimizeCloud, "brimvale service optimize-cloud"},
+#endif
     {SimpleActionID::kBrowseTier, "brimvale moves"},
     {SimpleActionID::kWhatsUsingSpace, "brimvale service scan-storage"},
     {SimpleActionID::kCloudTransfers, ""},
@@ -120,7 +124,7 @@ Recommendation recommend(const HomeFacts& facts, const PlatformWords& words) {
             0, true};
   }
   if (facts.internalFreeGb <= facts.criticalThresholdGb) {
-    return withEstimate("Your startup disk is almost full.",
+    return withEstimate("Your " + std::string(words.startupDisk) + " is almost full.",
                         "Free up space now to keep your " + computer + " running smoothly.",
                         cleanUpEstimateGb(facts));
   }
@@ -139,7 +143,7 @@ Recommendation recommend(const HomeFacts& facts, const PlatformWords& words) {
             "Everything's running smoothly. You can tidy up any time.", SimpleActionID::kAllGood, 0,
             true};
   }
-  return withEstimate("Your startup disk is getting full.",
+  return withEstimate("Your " + std::string(words.startupDisk) + " is getting full.",
                       "A quick clean-up will give you room to breathe.", cleanUpEstimateGb(facts));
 }
 

@@ -25,8 +25,13 @@ struct AuthState {
   std::string remote;         // set at kDone
 };
 
+#if defined(__APPLE__)
 inline constexpr std::string_view kAuthNeedsRclone =
     "rclone is not installed.\n\nInstall with:\n  brew install rclone";
+#else
+inline constexpr std::string_view kAuthNeedsRclone =
+    "rclone is not installed.\n\nInstall with:\n  sudo apt install rclone";
+#endif
 // Shown before the sign-in address.
 inline constexpr std::string_view kWillOpenPrefix = "Will open in your default browser: ";
 // The redirect address to register for custom OAuth credentials.

@@ -17,8 +17,13 @@
 
 namespace brimvale::cloud {
 
+#if defined(__APPLE__)
 inline constexpr std::string_view kRcloneNotInstalled =
     "rclone is not installed. Install with: brew install rclone";
+#else
+inline constexpr std::string_view kRcloneNotInstalled =
+    "rclone is not installed. Install with: sudo apt install rclone";
+#endif
 // The remote browser's shorter form.
 inline constexpr std::string_view kRcloneNotInstalledBrowser = "rclone is not installed.";
 inline constexpr std::string_view kLaunchFailedPrefix = "Failed to launch rclone: ";

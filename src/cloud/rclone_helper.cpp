@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "cloud/rclone_client.h"
 #include "cloud/remote_types.h"
 #include "common/base/text_formats.h"
 
@@ -192,7 +193,7 @@ HelperOutput runHelperCommand(const std::vector<std::string>& args,
                               "changed; check the name in the remote list.");
   }
   if (!rclone) {
-    const std::string missing = "rclone is not installed. Install with: brew install rclone";
+    const std::string missing(kRcloneNotInstalled);
     return command->takesRemote ? verdict(false, missing) : refusal(1, missing);
   }
   return command->handler(runner, *rclone, name);

@@ -26,7 +26,6 @@ constexpr std::int64_t kGigabyte = 1'000'000'000;
 constexpr std::chrono::seconds kPollInterval{30};
 constexpr std::chrono::seconds kPollTolerance{10};
 constexpr std::chrono::seconds kRelocateDeadline{600};
-constexpr std::string_view kIssueItem = "Startup disk";
 
 // What a change into each warning state says and does.
 struct Escalation {
@@ -36,24 +35,27 @@ struct Escalation {
   const char* severity;
   bool relocates;
   bool suffixNamesSystem;  // the suffix opens with the operating system's name
-  const char* issueStart;
+  const char* issueStart;  // follows "Your {startup disk}"
   const char* issueEnd;
 };
 constexpr std::array kEscalations{
     Escalation{WarnState::kEmergency, "STORAGE EMERGENCY — apps may fail",
                " and apps need space to function. Auto-relocate is running; free more "
                "manually if needed.",
-               "emergency", true, true, "Your startup disk is critically low on space (",
+               "emergency", true, true, " is critically low on space (",
                " free). Brimvale is freeing room now — close large apps if you can."},
     Escalation{WarnState::kCritical, "Storage CRITICAL — internal SSD almost full",
                "Brimvale is reclaiming space now.", "critical", true, false,
-               "Your startup disk is very low on space (",
+               " is very low on space (",
                " free). Brimvale is moving files to your fast drive to make room."},
     Escalation{WarnState::kLow, "Storage running low — internal SSD",
                "Open Brimvale to clean up or relocate data to NVMe.", "warn", false, false,
-               "Your startup disk is running low on space (",
+               " is running low on space (",
                " free). Try Free Up Space, or move some files to your fast drive to make room."},
 };
+
+// The ledger's name for the disk the ladder watches.
+std::string issueItem() { return capitalised(kHostWords.startupDisk); }
 
 const Escalation* escalationFor(WarnState state) {
   for (const auto& e : kEscalations) {
@@ -232,7 +234,7 @@ void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& 
   const Escalation* e = escalationFor(next);
   if (!e) {
     d_.notifications.dismiss(thread);
-    bestEffort(d_.ledger.clearIssue(JobKind::kStorageWatch, kIssueItem),
+    bestEffort(d_.ledger.clearIssue(JobKind::kStorageWatch, issueItem()),
                DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "clearing the low-space issue");
     return;
   }
@@ -241,9 +243,9 @@ void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& 
   payload.thread = thread;
   d_.notifications.post(e->title, notificationBody(m, next), payload);
   if (e->relocates) autoRelocate();
-  bestEffort(d_.ledger.recordIssue(
-                 JobKind::kStorageWatch, kIssueItem,
-                 e->issueStart + platform::formatFileByteCount(m.freeBytes) + e->issueEnd),
+  bestEffort(d_.ledger.recordIssue(JobKind::kStorageWatch, issueItem(),
+                                   "Your " + std::string(kHostWords.startupDisk) + e->issueStart +
+                                       platform::formatFileByteCount(m.freeBytes) + e->issueEnd),
              DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "recording the low-space issue");
 }
 

@@ -33,9 +33,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+#if defined(__APPLE__)
 constexpr std::string_view kNoRsync =
     "GNU rsync 3.x is required but not installed. Run `brew install rsync` in Terminal, then "
     "click Reload Probe on the Tier banner.";
+#else
+constexpr std::string_view kNoRsync =
+    "GNU rsync 3.x is required but not installed, so nothing was moved. Run `sudo apt install "
+    "rsync` in a terminal, then try again.";
+#endif
 constexpr std::string_view kHeld =
     "A drive transfer is in progress. This move was held — try again once it finishes.";
 constexpr std::string_view kHashingStatus = "Hashing source + destination for integrity check…";

@@ -64,6 +64,7 @@ MoveFailure legacyFailure(std::string_view lastError) {
 }  // namespace
 
 std::string_view phaseRaw(MovePhase phase) { return rawNameOf(kMovePhaseNames, phase); }
+std::string phaseWords(MovePhase phase) { return rawInWords(phaseRaw(phase)); }
 std::optional<MovePhase> phaseFromRaw(std::string_view raw) {
   return valueOfRaw(kMovePhaseNames, raw);
 }

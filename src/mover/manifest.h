@@ -86,6 +86,8 @@ struct MoveError {
 };
 
 [[nodiscard]] std::string_view phaseRaw(MovePhase phase);
+// The phase in plain words, for text output (files and JSON keep the raw string).
+[[nodiscard]] std::string phaseWords(MovePhase phase);
 [[nodiscard]] std::optional<MovePhase> phaseFromRaw(std::string_view raw);
 [[nodiscard]] bool isTerminal(MovePhase phase);
 [[nodiscard]] std::string_view conflictPolicyRaw(MoveConflictPolicy policy);

@@ -13,6 +13,17 @@ namespace fs = std::filesystem;
 
 std::string_view integrityRaw(Integrity integrity) { return rawNameOf(kIntegrityNames, integrity); }
 
+std::string_view integrityWords(Integrity integrity) {
+  switch (integrity) {
+    case Integrity::kOk: return "ok";
+    case Integrity::kNoSymlink: return "link missing";
+    case Integrity::kMissingOnDrive: return "missing on drive";
+    case Integrity::kEmptyOnDrive: return "empty on drive";
+    case Integrity::kUnexpectedLayout: return "unusual layout";
+  }
+  return "";
+}
+
 std::string_view integrityHelp(Integrity integrity) {
   switch (integrity) {
     case Integrity::kOk: return "";

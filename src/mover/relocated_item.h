@@ -22,6 +22,8 @@ inline constexpr std::array<RawName<Integrity>, 5> kIntegrityNames{{
     {Integrity::kUnexpectedLayout, "unexpectedLayout"},
 }};
 [[nodiscard]] std::string_view integrityRaw(Integrity integrity);
+// The state in plain words, for text listings (JSON keeps the raw string).
+[[nodiscard]] std::string_view integrityWords(Integrity integrity);
 // The sentence shown beside an item; empty for kOk.
 [[nodiscard]] std::string_view integrityHelp(Integrity integrity);
 // Broken relocations are the only ones a delete may clear away.

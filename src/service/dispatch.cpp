@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/base/best_effort.h"
+#include "common/base/error.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/nearest_name.h"
@@ -35,8 +36,18 @@ namespace {
 
 enum class ConfigNeed { kNone, kLoad };
 
-// Where help lists a subcommand: the everyday summary first, then the rest by subsystem.
-enum class HelpGroup { kSummary, kRelocation, kRules, kFreeSpace, kDrives, kTransfer, kHelp };
+// Where help lists a subcommand: the everyday summary first, then the rest by
+// subsystem. Hidden rows answer but help does not list them.
+enum class HelpGroup {
+  kSummary,
+  kRelocation,
+  kRules,
+  kFreeSpace,
+  kDrives,
+  kTransfer,
+  kHelp,
+  kHidden
+};
 
 struct HelpHeading {
   HelpGroup group;
@@ -81,6 +92,25 @@ int versionCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   ctx.out << "brim-vale " << kVersion << "\n";
   return 0;
 }
+
+#if defined(__APPLE__)
+constexpr Subcommand kICloudAlias{
+    "optimize-icloud",     "optimize-icloud ROOT", "the same as optimize-cloud",
+    HelpGroup::kFreeSpace, ConfigNeed::kLoad,      optimizeCloudCommand};
+#else
+// Kept for scripts written for the other system, where it names that system's
+// cloud; here it says it is not available and points to optimize-cloud.
+int unavailableCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+  ctx.out << Error{Errc::kUnavailable}.message() << "\n";
+  return 1;
+}
+constexpr Subcommand kICloudAlias{"optimize-icloud",
+                                  "optimize-icloud ROOT",
+                                  "not available on this computer: use optimize-cloud",
+                                  HelpGroup::kHidden,
+                                  ConfigNeed::kNone,
+                                  unavailableCommand};
+#endif
 
 // Help lists the rows of each group in table order.
 constexpr std::array kSubcommands{
@@ -146,8 +176,7 @@ constexpr std::array kSubcommands{
     Subcommand{"optimize-cloud", "optimize-cloud ROOT",
                "drop local copies of cloud files (they stay in the cloud)", HelpGroup::kFreeSpace,
                ConfigNeed::kLoad, optimizeCloudCommand},
-    Subcommand{"optimize-icloud", "optimize-icloud ROOT", "the same as optimize-cloud",
-               HelpGroup::kFreeSpace, ConfigNeed::kLoad, optimizeCloudCommand},
+    kICloudAlias,
     Subcommand{"snapshot", "snapshot", "append one row to the usage history", HelpGroup::kFreeSpace,
                ConfigNeed::kLoad, snapshotCommand},
     Subcommand{"backup-self", "backup-self", "copy the configuration and state onto the drive",
@@ -263,11 +292,12 @@ void subcommandHelpText(ServiceContext& ctx, const Subcommand& row) {
 }
 
 // The line after "Unknown subcommand": the name most likely meant, if any,
-// among those help shows (internal and option-like names are never suggested).
+// among those help shows (internal, hidden and option-like names are never suggested).
 std::string suggestion(std::string_view typed) {
   std::vector<std::string_view> shown;
   for (const auto& s : kSubcommands) {
-    if (!s.name.starts_with('-') && !s.name.starts_with('_')) shown.push_back(s.name);
+    if (!s.name.starts_with('-') && !s.name.starts_with('_') && s.group != HelpGroup::kHidden)
+      shown.push_back(s.name);
   }
   const std::string list = "Run \"brim-vale help\" for the list.\n";
   const auto meant = nearestName(typed, shown);
@@ -278,13 +308,16 @@ std::string suggestion(std::string_view typed) {
 
 std::vector<std::string_view> subcommandNames() {
   std::vector<std::string_view> names;
-  for (const auto& s : kSubcommands) names.push_back(s.name);
+  for (const auto& s : kSubcommands) {
+    if (s.group != HelpGroup::kHidden) names.push_back(s.name);
+  }
   return names;
 }
 
 std::vector<SubcommandHelp> subcommandHelp() {
   std::vector<SubcommandHelp> rows;
   for (const auto& s : kSubcommands) {
+    if (s.group == HelpGroup::kHidden) continue;  // they answer, but help does not list them
     if (s.usage.empty()) {
       rows.back().aliases.push_back(s.name);  // the first row has a usage: see shownOn()
     } else {
@@ -310,7 +343,7 @@ int runService(ServiceContext& ctx, const std::vector<std::string>& args) {
     subcommandHelpText(ctx, shownOn(*row));
     return 0;
   }
-  if (row->group != HelpGroup::kHelp) {
+  if (row->group != HelpGroup::kHelp && row->group != HelpGroup::kHidden) {
     prepareStateDirectory(ctx);
     if (row->config == ConfigNeed::kLoad && !loadConfig(ctx)) return 1;
     if (row->config == ConfigNeed::kLoad && !driveChoiceAllows(ctx, row->name)) return 1;

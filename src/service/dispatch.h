@@ -15,7 +15,8 @@ namespace brimvale::service {
 // args[0] (default "status"). Returns the process exit status.
 [[nodiscard]] int runService(ServiceContext& ctx, const std::vector<std::string>& args);
 
-// Every first argument runService() accepts, aliases included.
+// Every first argument runService() accepts, aliases included, but for the
+// hidden ones help does not list.
 [[nodiscard]] std::vector<std::string_view> subcommandNames();
 
 // What the program is for, as help opens with it.

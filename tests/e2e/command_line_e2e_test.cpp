@@ -1,25 +1,36 @@
 // Both programs' command-line contract, run as the built programs in a
-// temporary home: version, help, unknown names, usage mistakes and their exit codes.
+// temporary home: version, help, unknown names, usage mistakes and their exit
+// codes, and the words every command's text may use.
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "app/cli/commands.h"
 
+#include "app_move_scene.h"
 #include "background_app.h"
 #include "common/base/file_io.h"
 #include "common/base/version.h"
 #include "e2e_harness.h"
+#include "sandbox_files.h"
 #include "service/dispatch.h"
+#include "service_process.h"
+#include "testing/base/text_checks.h"
 
 namespace brimvale::e2e {
 namespace {
 namespace fs = std::filesystem;
+using brimvale::testing::contains;
 
 struct Case {
   std::vector<std::string> args;
@@ -102,18 +113,10 @@ void expectHelpOnly(const TempHome& home, const std::vector<HelpCase>& cases,
   }
 }
 
-// Every subcommand, the actions nested in them, and every service subcommand
-// passed through `brimvale service` (the service's own help), with the
-// service installed: `--yes` beside the help flag changes nothing either.
-TEST(CommandLineE2E, ApplicationHelpOnEverySubcommandChangesNothing) {
-  TempHome home(brimvale::testing::StateFolder::kCreated);
-  home.writeConfig("NVMe=\"" + (home.path() / "drive").string() + "\"\n");
-  fs::create_symlink(BRIM_VALE_PATH, home.paths().serviceProgram);
-  const std::string path = (home.path() / "folder").string();
-  std::vector<HelpCase> cases;
-  for (const auto& c : app::brimvaleCommands())
-    cases.push_back({{std::string(c.name)}, std::string(c.name)});
-  const std::vector<std::string> nested[] = {
+// The actions nested in the application's subcommands, each with the
+// arguments it needs, `path` where it takes a folder.
+std::vector<std::vector<std::string>> nestedActions(const std::string& path) {
+  return {
       {"moves", "revert", "id"},
       {"moves", "cancel", "id"},
       {"relocated", "move-back", "id"},
@@ -132,13 +135,175 @@ TEST(CommandLineE2E, ApplicationHelpOnEverySubcommandChangesNothing) {
       {"settings", "delete.disabled", "1"},
       {"move", path, "--yes"},
       {"uninstall", "--purge", "--yes"},
+
   };
-  for (const auto& command : nested) cases.push_back({command, command[0]});
+}
+
+// Every subcommand, the actions nested in them, and every service subcommand
+// passed through `brimvale service` (the service's own help), with the
+// service installed: `--yes` beside the help flag changes nothing either.
+TEST(CommandLineE2E, ApplicationHelpOnEverySubcommandChangesNothing) {
+  TempHome home(brimvale::testing::StateFolder::kCreated);
+  home.writeConfig("NVMe=\"" + (home.path() / "drive").string() + "\"\n");
+  fs::create_symlink(BRIM_VALE_PATH, home.paths().serviceProgram);
+  const std::string path = (home.path() / "folder").string();
+  std::vector<HelpCase> cases;
+  for (const auto& c : app::brimvaleCommands())
+    cases.push_back({{std::string(c.name)}, std::string(c.name)});
+  for (const auto& command : nestedActions(path)) cases.push_back({command, command[0]});
   for (const auto name : service::subcommandNames()) {
     if (!name.starts_with('-'))
       cases.push_back({{"service", std::string(name)}, std::string(name)});
   }
   expectHelpOnly(home, cases, [&](const auto& args) { return runApp(home, args); });
+}
+
+// What no text of this build may say, matched as whole words in any case: the
+// other platform's names for its parts and tools, a Mac program named by its
+// bundle, a /Volumes path the program made up (the sandbox's own paths are
+// taken out first), and the program's internal names: a lowerCamelCase word
+// standing alone (keys like "brimvale.mover.maxConcurrent" are dotted, so they
+// pass), a C++ scope or an engine's log prefix. The command names tcc-check,
+// show-in-finder and optimize-icloud, and the date filters the junk command
+// accepts as typed, stay.
+const std::regex kForeignWords(
+    R"(\b(mac|macos|os x|finder|launchd|launchctl|launchagents?|plist|dock|spotlight|)"
+    R"(keychain|tcc|full disk access|fda|icloud|brew|homebrew|apfs|hfs|tmutil|diskutil|)"
+    R"(startup disk|system settings|system preferences|runatload|keepalive|time machine|)"
+    R"(tarnwick)\b|/volumes\b|(^|[^/\w])[a-z]\w*\.app\b)",
+    std::regex::icase);
+const std::regex kInternalNames(R"((^|[^\w./~=-])[a-z]+[A-Z]\w*|\w::\w|Engine\.)");
+const char* const kAllowedNames[] = {"tcc-check", "show-in-finder", "optimize-icloud", "twoDays",
+                                     "threeDays"};
+
+struct Sweep {
+  std::vector<std::string> keep;  // sandbox paths, said as given
+  int commands = 0;
+  int lines = 0;
+
+  // Checks every line of `text` that is not a JSON document of its own.
+  void check(const std::string& command, const std::string& text) {
+    ++commands;
+    SCOPED_TRACE(command);
+    if (nlohmann::json::accept(text)) return;
+    for (std::string_view rest = text; !rest.empty();) {
+      const auto end = rest.find('\n');
+      std::string line(rest.substr(0, end));
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      if (line.empty() || nlohmann::json::accept(line)) continue;
+      ++lines;
+      const std::string said = line;
+      for (const auto& part : keep) {
+        for (auto at = line.find(part); at != std::string::npos; at = line.find(part))
+          line.replace(at, part.size(), "PATH");
+      }
+      for (const char* name : kAllowedNames) {
+        for (auto at = line.find(name); at != std::string::npos; at = line.find(name))
+          line.erase(at, std::string_view(name).size());
+      }
+      EXPECT_FALSE(std::regex_search(line, kForeignWords)) << said;
+      EXPECT_FALSE(std::regex_search(line, kInternalNames)) << said;
+    }
+  }
+};
+
+// Given a sandbox home with a tmpfs drive, then no text of either program, its
+// help (top-level, every subcommand's and every nested action's), its
+// read-only commands, install, run, a folder move and uninstall, names another
+// platform or the program's internals.
+TEST(CommandLineE2E, EveryTextSpeaksThisPlatformInPlainWords) {
+  TmpfsDrive drive("e2e-words-" + std::to_string(getpid()));
+  BRIMVALE_REQUIRE_DRIVE(drive);
+  TempHome home;
+  home.writeConfig(
+      configWithDrive(drive.path(), "RULES=(\"archive_old|$HOME/Downloads|*|30|\")\n"));
+  (void)prepareDrive(home, drive.path());
+  const fs::path scripts = makeStatusWritingScripts(home);
+  const fs::path folder = home.path() / "Downloads";
+  fs::create_directories(folder);
+  ASSERT_TRUE(writeFileAtomically(folder / "file.txt", "kept\n"));
+  const fs::path bundle = home.path() / "Applications/Sample.app";
+  writeBundle(bundle, "Sample", 1);
+
+  Sweep sweep{.keep = {home.path().string(), drive.path().string(), scripts.string()}};
+  const auto app = [&](std::vector<std::string> args) {
+    const ProcessResult r = runApp(home, args);
+    sweep.check("brimvale " + joined(args), r.out + r.err);
+  };
+  const auto service = [&](std::vector<std::string> args) {
+    const ProcessResult r = runBrimVale(home, args);
+    sweep.check("brim-vale " + joined(args), r.out + r.err);
+  };
+
+  app({"--help"});
+  service({"help"});
+  for (const auto& c : app::brimvaleCommands()) app({std::string(c.name), "--help"});
+  for (auto command : nestedActions(folder.string())) {
+    command.emplace_back("--help");
+    app(command);
+  }
+  for (const auto name : service::subcommandNames()) service({std::string(name), "--help"});
+
+  app({"--scripts", scripts.string(), "install"});
+  {
+    BackgroundApp run(home, {"--scripts", scripts.string(), "run"}, "run-output.txt");
+    EXPECT_TRUE(eventually([&] { return contains(run.output(), "Brimvale is running"); }))
+        << run.output();
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait(), 0);
+    sweep.check("brimvale run", run.output());
+  }
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"status"},
+                                               {"jobs"},
+                                               {"notifications"},
+                                               {"home"},
+                                               {"history"},
+                                               {"snapshots"},
+                                               {"drives"},
+                                               {"drives", "assess", drive.path().string()},
+                                               {"scan"},
+                                               {"drive-transfer", "status"},
+                                               {"settings"},
+                                               {"preflight"},
+                                               {"discover"},
+                                               {"apps"},
+                                               {"apps", "inspect", bundle.string()},
+                                               {"apps", "moved"},
+                                               {"transfers"},
+                                               {"remotes"},
+                                               {"autosync"},
+                                               {"pairs"},
+                                               {"junk", "list"},
+                                               {"self-check"},
+                                               {"care", "--plan"},
+                                               {"move", folder.string(), "--yes"},
+                                               {"moves"},
+                                               {"move-log"},
+                                               {"parked"},
+                                               {"relocated"},
+                                               {"bogus"}})
+    app(args);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"status"},
+                                               {"rules"},
+                                               {"dry-run"},
+                                               {"log"},
+                                               {"doctor"},
+                                               {"validate"},
+                                               {"rules-preview"},
+                                               {"tcc-check"},
+                                               {"list-cloud-roots"},
+                                               {"show-in-finder"},
+                                               {"optimize-icloud", folder.string()},
+                                               {"optimize-cloud", folder.string()},
+                                               {"free-space"},
+                                               {"transfer-check", drive.path().string()},
+                                               {"bogus"}})
+    service(args);
+  app({"uninstall", "--leave-relocated", "--yes"});
+
+  ::testing::Test::RecordProperty("commands", sweep.commands);
+  ::testing::Test::RecordProperty("lines", sweep.lines);
+  std::cout << "Swept " << sweep.commands << " commands, " << sweep.lines << " lines.\n";
 }
 
 }  // namespace

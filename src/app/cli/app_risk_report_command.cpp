@@ -140,7 +140,11 @@ std::string inspectionText(const ClassifiedApp& app) {
   loadSection(
       out, "Load paths outside the system folders",
       apps::loadCommandsOfKind(r.dependencyReport, apps::LoadPathKind::kUnsupportedAbsolute));
+#if defined(__APPLE__)
   out << "Launchd jobs and helpers pointing into the bundle:"
+#else
+  out << "Service jobs and helpers pointing into the bundle:"
+#endif
       << (r.helperReferences.empty() ? " none" : "") << "\n";
   for (const auto& h : r.helperReferences) {
     out << "  " << h.label << " (" << helperKindText(h.kind) << ", " << h.plistPath.string()

@@ -10,8 +10,13 @@
 namespace brimvale::app {
 
 // What the program is for, as help opens with it.
+#if defined(__APPLE__)
 inline constexpr std::string_view kBrimvaleSummary =
     "keeps the startup disk from filling up, with a fast external drive";
+#else
+inline constexpr std::string_view kBrimvaleSummary =
+    "keeps the internal disk from filling up, with a fast external drive";
+#endif
 
 // How the program is called, after its name.
 inline constexpr std::string_view kBrimvaleSynopsis =

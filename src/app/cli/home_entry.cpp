@@ -2,6 +2,7 @@
 
 #include "app/cli/care_host.h"
 #include "app/cli/json_option.h"
+#include "common/base/platform_words.h"
 
 namespace brimvale::app {
 namespace {
@@ -20,8 +21,10 @@ int home(CommandContext& c, HomeOptions& o) {
 }  // namespace
 
 CommandEntry homeEntry() {
-  return commandEntry<HomeOptions>(
-      "home", "how the startup disk is doing, what to do next, and the trend", options, home);
+  // The entry keeps a view of its help: the text lives as long as the program.
+  static const std::string help = "how the " + std::string(kHostWords.startupDisk) +
+                                  " is doing, what to do next, and the trend";
+  return commandEntry<HomeOptions>("home", help, options, home);
 }
 
 }  // namespace brimvale::app

@@ -5,9 +5,14 @@
 namespace brimvale::app {
 
 void AppLog::write(const std::string& line) {
+  append(line);
+  std::lock_guard lock(mutex_);
+  if (echo_) *echo_ << line << std::endl;
+}
+
+void AppLog::append(const std::string& line) {
   std::lock_guard lock(mutex_);
   (void)appendToFile(file_, ts(clock_()) + "  " + line + "\n");
-  if (echo_) *echo_ << line << std::endl;
 }
 
 }  // namespace brimvale::app

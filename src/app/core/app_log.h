@@ -1,6 +1,7 @@
 // The application's diagnostic log (the platform's unified log here):
-// stamped lines appended to ~/.brimvale/brimvale.log, and echoed to a
-// stream while the application runs in the foreground.
+// stamped lines appended to ~/.brimvale/brimvale.log. The application's own
+// sentences are also echoed to a stream while it runs in the foreground;
+// engines' lines, written for whoever reads the log, are not.
 #pragma once
 
 #include <filesystem>
@@ -19,15 +20,18 @@ class AppLog {
   AppLog(std::filesystem::path file, WallClock clock, std::ostream* echo)
       : file_(std::move(file)), clock_(std::move(clock)), echo_(echo) {}
 
-  // Appends "{YYYY-mm-dd HH:MM:SS}  {line}"; failures to write are ignored so
-  // logging never stops the work being logged. Safe from any thread.
+  // Appends "{YYYY-mm-dd HH:MM:SS}  {line}" and echoes `line`; failures to
+  // write are ignored so logging never stops the work being logged. Safe from
+  // any thread.
   void write(const std::string& line);
-  // A sink for engines that log through platform::LogSink.
+  // A sink for engines that log through platform::LogSink: the file only.
   [[nodiscard]] platform::LogSink sink() {
-    return [this](const std::string& line) { write(line); };
+    return [this](const std::string& line) { append(line); };
   }
 
  private:
+  void append(const std::string& line);
+
   std::filesystem::path file_;
   WallClock clock_;
   std::ostream* echo_;

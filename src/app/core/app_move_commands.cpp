@@ -19,6 +19,7 @@
 #include "apps/relocated_app_registry.h"
 #include "apps/vendor_reinstall_monitor.h"
 #include "common/base/best_effort.h"
+#include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "common/state/configured_drive.h"
 #include "mover/local_folder_mover.h"
@@ -482,9 +483,10 @@ int appsRestoreCommand(AppMoveCommandHost& host, const std::string& id) {
       return 0;
     }
     for (const auto& r : records) {
-      out << r.id << "  " << r.displayName << "  " << rawNameOf(apps::kOffloadPhaseNames, r.phase)
-          << "  " << localDate(r.offloadedAt) << "  " << r.originalBundlePath << " \u2192 "
-          << r.archiveDir << "\n";
+      out << r.id << "  " << r.displayName << "  "
+          << rawInWords(rawNameOf(apps::kOffloadPhaseNames, r.phase)) << "  "
+          << localDate(r.offloadedAt) << "  " << r.originalBundlePath << " \u2192 " << r.archiveDir
+          << "\n";
     }
     return 0;
   }

@@ -13,6 +13,7 @@
 #include "apps/classifier_input.h"
 #include "apps/dock_pins.h"
 #include "common/base/best_effort.h"
+#include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "platform/byte_count_format.h"
 
@@ -91,7 +92,7 @@ int offloadedListing(AppsCommandHost& host, const AppsOptions& o) {
     const json j = offloadedJson(r);
     rows.push_back({r.displayName,
                     platform::formatFileByteCount(j["sizeBytes"].get<std::int64_t>()),
-                    localDate(r.offloadedAt), j["phase"].get<std::string>(), r.id});
+                    localDate(r.offloadedAt), rawInWords(j["phase"].get<std::string>()), r.id});
   }
   std::array<std::size_t, 5> widths{};
   for (const auto& row : rows) {

@@ -108,7 +108,7 @@ TEST(AppsCommand, OffloadedLocationListsTheOffloadRecordsByName) {
   ASSERT_EQ(l.run({.location = "offloaded"}), 0);
   const std::string text = l.out.str();
   std::size_t at = 0;
-  for (const char* part : {"NAME", "Atlas", "3 KB", "done", "id-1", "zebra", "waitingForDrive",
+  for (const char* part : {"NAME", "Atlas", "3 KB", "done", "id-1", "zebra", "waiting for drive",
                            "id-2", "brimvale apps restore ID"}) {
     at = text.find(part, at);
     ASSERT_NE(at, std::string::npos) << part << " in\n" << text;

@@ -23,7 +23,6 @@ constexpr std::int64_t kBytesPerGb = 1'000'000'000;
 constexpr std::chrono::seconds kStatusLimit{60};
 // A clean-up step may relocate large folders; it is stopped only when stuck.
 constexpr std::chrono::hours kCareStepLimit{1};
-constexpr std::string_view kVolumeName = "your startup disk";
 constexpr std::string_view kAllTimeFile = "cumulative-saved-bytes";
 
 // The restore-point manager with its thinning remembered in the settings and
@@ -80,7 +79,7 @@ int listSnapshots(CareCommandHost& host, snapshots::SnapshotManager& manager) {
   for (const auto& s : *listed) {
     host.out << s.name;
     if (s.isProtected) {
-      host.out << "  (required by macOS)";
+      host.out << "  (required by " << kHostWords.system << ")";
     } else {
       host.out << "  " << (s.date ? ts(*s.date) : std::string("date unknown"));
     }
@@ -272,8 +271,9 @@ int homeCommand(CareCommandHost& host) {
   }
   Snapshots snapshots(host);
   const care::HomeFacts facts = gatherFacts(host, *status, snapshots.manager());
-  const auto trend = care::readTrend(host.paths.state / "history.ndjson", std::time(nullptr),
-                                     status->internalFreeGb, std::string(kVolumeName));
+  const auto trend =
+      care::readTrend(host.paths.state / "history.ndjson", std::time(nullptr),
+                      status->internalFreeGb, "your " + std::string(kHostWords.startupDisk));
   auto& defaults = *host.platform.defaults;
   if (host.json) {
     host.out << homeJson(

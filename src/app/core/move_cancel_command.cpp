@@ -80,7 +80,7 @@ std::optional<int> reportOwnerCancel(MoverCommandContext& c, const mover::MoveMa
   }
   for (const auto& other : outcome.alsoRunning) {
     c.out << "The same process was also running the move of " << mover::quotedName(other.src)
-          << "; it is now " << mover::phaseRaw(other.phase) << ".\n";
+          << "; it is now " << mover::phaseWords(other.phase) << ".\n";
   }
   return status;
 }

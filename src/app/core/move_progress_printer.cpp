@@ -20,7 +20,7 @@ constexpr int kBarWidth = 30;
 constexpr std::size_t kShownFileLength = 60;
 
 std::string quotedPhase(const MoveManifest& job) {
-  return std::string(mover::phaseRaw(job.phase)) + " " + mover::quotedName(job.src);
+  return std::string(mover::phaseWords(job.phase)) + " " + mover::quotedName(job.src);
 }
 
 // A file name may hold control characters; shown raw they would move the

@@ -448,7 +448,7 @@ std::string planText(const MoveChecks& checks, const MoveOptions& o, const std::
     case MovePlan::Kind::kNoop: return "";
     case MovePlan::Kind::kContinue:
       return "An earlier move of " + shown + " to the drive stopped while " +
-             std::string(mover::phaseRaw(plan.job->phase)) + " (move " + plan.job->id +
+             std::string(mover::phaseWords(plan.job->phase)) + " (move " + plan.job->id +
              "); it continues from there.";
     case MovePlan::Kind::kFinish:
       return "An earlier move of " + shown +
@@ -477,7 +477,7 @@ int clearMove(MoverCommandContext& c, const std::string& idPrefix) {
   const std::string name = homeRelative(job.src, c.paths.home);
   if (!mover::isTerminal(job.phase)) {
     c.err << "The move of " << name << " (move " << job.id << ") hasn't ended ("
-          << mover::phaseRaw(job.phase)
+          << mover::phaseWords(job.phase)
           << "), and its record is what lets Brimvale finish it safely, so it was kept. Nothing "
              "was changed. Let it finish with `brimvale moves resume`, or stop it with `brimvale "
              "moves cancel "
@@ -502,7 +502,7 @@ int clearMove(MoverCommandContext& c, const std::string& idPrefix) {
              "changed; your data is safe. Check that folder, then try again.\n";
     return 1;
   }
-  c.out << "Cleared move " << job.id << " (" << mover::phaseRaw(job.phase) << ") from the list. "
+  c.out << "Cleared move " << job.id << " (" << mover::phaseWords(job.phase) << ") from the list. "
         << "Nothing on disk was changed; its files stay where the move left them.\n";
   return 0;
 }
@@ -746,7 +746,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
     const auto all = mover::listedMoves(store.all());
     if (all.empty()) c.out << "No folder moves yet.\n";
     for (const auto& j : all) {
-      c.out << j.id << "  " << mover::phaseRaw(j.phase) << "  " << j.src << " → " << j.finalDst
+      c.out << j.id << "  " << mover::phaseWords(j.phase) << "  " << j.src << " → " << j.finalDst
             << "  (" << sizeAndDate(j) << ")\n";
       if (j.phase == MovePhase::kFailed) {
         const std::string last = j.lastError.value_or("");
@@ -852,7 +852,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
   const std::string jobId = job->id;
   if (action == "cancel") {
     if (mover::isTerminal(job->phase)) {
-      c.err << "That move already ended (" << mover::phaseRaw(job->phase)
+      c.err << "That move already ended (" << mover::phaseWords(job->phase)
             << "); nothing to cancel.\n";
       return 1;
     }

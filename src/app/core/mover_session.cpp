@@ -169,7 +169,7 @@ int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
         c.err << last << "\n";
       } else {
         c.err << mover::userFacingFailure(job)
-              << "\nDetails: " << job.lastError.value_or(std::string(mover::phaseRaw(job.phase)))
+              << "\nDetails: " << job.lastError.value_or(std::string(mover::phaseWords(job.phase)))
               << "\n";
       }
       if (job.phase == MovePhase::kFailed && entryPresent(job.src) && partlyRelinked(job)) {

@@ -155,7 +155,7 @@ int listRelocated(MoverCommandContext& c, const mover::RelocatedItemsStore& stor
   }
   for (const auto& item : store.items()) {
     c.out << tableRow(
-        shortId(item.manifest.id), std::string(mover::integrityRaw(item.integrity)),
+        shortId(item.manifest.id), std::string(mover::integrityWords(item.integrity)),
         platform::formatFileByteCount(sizeBytes(item)),
         homeRelative(item.manifest.src, c.paths.home) + " → " + item.manifest.finalDst);
     if (const auto help = mover::integrityHelp(item.integrity); !help.empty())

@@ -42,7 +42,7 @@ constexpr std::array kCatalogue{
             "local hour of the daily run", 0, 23},
 
     Setting{"space.warn-gb", kServiceConfig, keys::kLowSpaceWarnGb, kWholeNumber, "40",
-            "free GB below which the startup disk counts as low", 1, kMaxGigabytes},
+            "free GB below which the internal disk counts as low", 1, kMaxGigabytes},
     Setting{"space.critical-gb", kServiceConfig, keys::kLowSpaceCriticalGb, kWholeNumber, "15",
             "free GB below which space is critical and data is relocated", 1, kMaxGigabytes},
     Setting{"space.emergency-gb", kServiceConfig, keys::kLowSpaceEmergencyGb, kWholeNumber, "5",

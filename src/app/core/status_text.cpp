@@ -1,5 +1,8 @@
 #include "app/core/status_text.h"
 
+#include <algorithm>
+
+#include "common/base/platform_words.h"
 #include "platform/byte_count_format.h"
 
 namespace brimvale::app {
@@ -30,7 +33,9 @@ std::string driveWords(const ServiceStatus& s) {
 std::string describeStatus(const ServiceStatus& s) {
   std::string out;
   out += "Fast drive:        " + driveWords(s) + "\n";
-  out += "Startup disk:      " + amount(s.internalFreeBytes, s.internalFreeGb) + " free of " +
+  std::string disk = capitalised(kHostWords.startupDisk) + ":";
+  disk.resize(std::max<std::size_t>(disk.size() + 1, 19), ' ');
+  out += disk + amount(s.internalFreeBytes, s.internalFreeGb) + " free of " +
          amount(s.internalTotalBytes, s.internalTotalGb) + "\n";
   out += std::string("Automatic actions: ") + (s.autoEnabled ? "on" : "off") +
          (s.paused ? ", paused by you" : "") + "\n";
@@ -44,7 +49,8 @@ std::string describeStatus(const ServiceStatus& s) {
 
 std::string statusSummaryLine(const ServiceStatus& s) {
   return "service status at " + s.timestamp + ": drive " + driveWords(s) + ", " +
-         amount(s.internalFreeBytes, s.internalFreeGb) + " free on the startup disk";
+         amount(s.internalFreeBytes, s.internalFreeGb) + " free on the " +
+         std::string(kHostWords.startupDisk);
 }
 
 }  // namespace brimvale::app

@@ -217,7 +217,8 @@ CheckResult SelfCheck::liveness(bool installed) {
   return {
       name, CheckOutcome::kWarned,
       "started the background service but it didn't report in within 5 seconds. Last log lines: " +
-          tail + "Check Console.app or `~/.brimvale/brim-vale.log` for details."};
+          tail + std::string(kHostWords.logViewerHint) +
+          "`~/.brimvale/brim-vale.log` for details."};
 }
 
 }  // namespace brimvale::app

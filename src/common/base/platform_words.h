@@ -51,6 +51,14 @@ struct PlatformWords {
   // folder home, as advice sentences name them.
   std::string_view prepDriveCommand;
   std::string_view panicRecoveryCommand;
+  // The disk the system and the home folder live on, as in "free on the startup disk".
+  std::string_view startupDisk;
+  // What to do about DENY rows of the folder-access check.
+  std::string_view accessFix;
+  // The service subcommand that makes cloud files online-only.
+  std::string_view cloudEvictionCommand;
+  // Where to read the service's diagnostics, before its log file is named.
+  std::string_view logViewerHint;
 };
 
 inline constexpr PlatformWords kMacWords{
@@ -99,6 +107,14 @@ inline constexpr PlatformWords kMacWords{
     .serviceDefinitionNote = " (RunAtLoad=false, KeepAlive=false; app owns lifecycle)",
     .prepDriveCommand = "2-prep-nvme.sh",
     .panicRecoveryCommand = "'6-panic-recovery.sh'",
+    .startupDisk = "startup disk",
+    .accessFix =
+        "\nIf you see DENY rows above:\n"
+        "  1. Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access\n"
+        "  2. Click +, navigate to /bin/bash, add it, toggle ON\n"
+        "  3. Run `~/.brimvale/brim-vale.sh tcc-check` again to confirm\n",
+    .cloudEvictionCommand = "optimize-icloud",
+    .logViewerHint = "Check Console.app or ",
 };
 
 // FAT-class, NTFS (kernel or FUSE) and network file systems cannot hold
@@ -148,6 +164,13 @@ inline constexpr PlatformWords kLinuxWords{
     .serviceDefinitionNote = "",
     .prepDriveCommand = "`brimvale prep-drive`",
     .panicRecoveryCommand = "`brimvale panic-recovery`",
+    .startupDisk = "internal disk",
+    .accessFix =
+        "\nIf you see DENY rows above, nothing was moved from those folders:\n"
+        "  1. Give your user read access to each one (for example `chmod u+rx FOLDER`)\n"
+        "  2. Run `brim-vale tcc-check` again to confirm\n",
+    .cloudEvictionCommand = "optimize-cloud",
+    .logViewerHint = "Check ",
 };
 
 // `word` with its first letter upper-cased, for the start of a sentence or label.

@@ -175,6 +175,19 @@ std::string asciiUpper(std::string_view text) {
   return out;
 }
 
+std::string rawInWords(std::string_view raw) {
+  std::string words;
+  for (const char c : raw) {
+    if (c >= 'A' && c <= 'Z') {
+      words += ' ';
+      words += static_cast<char>(c - 'A' + 'a');
+    } else {
+      words += c;
+    }
+  }
+  return words;
+}
+
 std::string trimmed(std::string_view text) {
   constexpr std::string_view kBlank = " \t\r\n\v\f";
   const auto start = text.find_first_not_of(kBlank);

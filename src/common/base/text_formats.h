@@ -16,6 +16,9 @@ namespace brimvale {
 // ASCII letters folded; other bytes (UTF-8 included) stay as they are.
 [[nodiscard]] std::string asciiLower(std::string_view text);
 [[nodiscard]] std::string asciiUpper(std::string_view text);
+// A state's raw name in words for text output ("waitingForDrive" gives
+// "waiting for drive"); files and JSON keep the raw name.
+[[nodiscard]] std::string rawInWords(std::string_view raw);
 // Without the blanks (spaces, tabs, line ends) at either end.
 [[nodiscard]] std::string trimmed(std::string_view text);
 

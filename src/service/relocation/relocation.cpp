@@ -407,11 +407,16 @@ MoveDirCode MoveDir::copy() {
   if (ctx_.rsyncPath().empty()) {
     showHeader();
     discard();
+#if defined(__APPLE__)
     say("GNU rsync 3.x is required for moves but isn't installed.",
         {"Apple's openrsync (/usr/bin/rsync on macOS 14+) doesn't",
          "support --info=progress2, hard links, or all xattrs that",
          "Brimvale relies on for safe transfers.", "",
          "Install GNU rsync via Homebrew, then retry:", "    brew install rsync"});
+#else
+    say("GNU rsync 3.x is required for moves but isn't installed.",
+        {"Nothing was moved. Install it, then retry:", "    sudo apt install rsync"});
+#endif
     return MoveDirCode::kCopyFailed;
   }
   ProcessResult copied = rsync({"-aHEX", "--info=progress2", "--no-inc-recursive",

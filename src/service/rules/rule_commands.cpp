@@ -203,12 +203,7 @@ int tccCheckCommand(ServiceContext& ctx, const std::vector<std::string>&) {
                                                                  : "DENY";
     out += padded(status, 6, false) + "  " + src + "\n";
   }
-  out +=
-      "\nIf you see DENY rows above:\n"
-      "  1. Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access\n"
-      "  2. Click +, navigate to /bin/bash, add it, toggle ON\n"
-      "  3. Run `~/.brimvale/brim-vale.sh tcc-check` again to confirm\n";
-  ctx.out << out;
+  ctx.out << out << kHostWords.accessFix;
   return 0;
 }
 
