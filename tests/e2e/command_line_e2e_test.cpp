@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/cli/commands.h"
@@ -253,52 +254,37 @@ TEST(CommandLineE2E, EveryTextSpeaksThisPlatformInPlainWords) {
     EXPECT_EQ(run.wait(), 0);
     sweep.check("brimvale run", run.output());
   }
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"status"},
-                                               {"jobs"},
-                                               {"notifications"},
-                                               {"home"},
-                                               {"history"},
-                                               {"snapshots"},
-                                               {"drives"},
-                                               {"drives", "assess", drive.path().string()},
-                                               {"scan"},
-                                               {"drive-transfer", "status"},
-                                               {"settings"},
-                                               {"preflight"},
-                                               {"discover"},
-                                               {"apps"},
-                                               {"apps", "inspect", bundle.string()},
-                                               {"apps", "moved"},
-                                               {"transfers"},
-                                               {"remotes"},
-                                               {"autosync"},
-                                               {"pairs"},
-                                               {"junk", "list"},
-                                               {"self-check"},
-                                               {"care", "--plan"},
-                                               {"move", folder.string(), "--yes"},
-                                               {"moves"},
-                                               {"move-log"},
-                                               {"parked"},
-                                               {"relocated"},
-                                               {"bogus"}})
-    app(args);
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"status"},
-                                               {"rules"},
-                                               {"dry-run"},
-                                               {"log"},
-                                               {"doctor"},
-                                               {"validate"},
-                                               {"rules-preview"},
-                                               {"tcc-check"},
-                                               {"list-cloud-roots"},
-                                               {"show-in-finder"},
-                                               {"optimize-icloud", folder.string()},
-                                               {"optimize-cloud", folder.string()},
-                                               {"free-space"},
-                                               {"transfer-check", drive.path().string()},
-                                               {"bogus"}})
-    service(args);
+  // Runs are separated by "|", words by blanks; DRIVE, FOLDER and BUNDLE stand
+  // for the sandbox's.
+  const auto runs = [&](std::string_view text, const auto& runOne) {
+    std::vector<std::string> args;
+    std::string word;
+    for (const char c : std::string(text) + "|") {
+      if (c != ' ' && c != '|') {
+        word += c;
+        continue;
+      }
+      if (!word.empty()) {
+        args.push_back(word == "DRIVE"    ? drive.path().string()
+                       : word == "FOLDER" ? folder.string()
+                       : word == "BUNDLE" ? bundle.string()
+                                          : word);
+      }
+      word.clear();
+      if (c == '|') runOne(std::exchange(args, {}));
+    }
+  };
+  runs(
+      "status|jobs|notifications|home|history|snapshots|drives|drives assess DRIVE|scan|"
+      "drive-transfer status|settings|preflight|discover|apps|apps inspect BUNDLE|apps moved|"
+      "transfers|remotes|autosync|pairs|junk list|self-check|care --plan|move FOLDER --yes|moves|"
+      "move-log|parked|relocated|bogus",
+      app);
+  runs(
+      "status|rules|dry-run|log|doctor|validate|rules-preview|tcc-check|list-cloud-roots|"
+      "show-in-finder|optimize-icloud FOLDER|optimize-cloud FOLDER|free-space|"
+      "transfer-check DRIVE|bogus",
+      service);
   app({"uninstall", "--leave-relocated", "--yes"});
 
   ::testing::Test::RecordProperty("commands", sweep.commands);
