@@ -234,8 +234,11 @@ void StorageWarningMonitor::transition(WarnState next, const VolumeMeasurement& 
   const Escalation* e = escalationFor(next);
   if (!e) {
     d_.notifications.dismiss(thread);
-    bestEffort(d_.ledger.clearIssue(JobKind::kStorageWatch, issueItem()),
-               DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "clearing the low-space issue");
+    // Earlier builds recorded the issue as "Startup disk" on every system; that one clears too.
+    for (const std::string& item : {issueItem(), std::string("Startup disk")}) {
+      bestEffort(d_.ledger.clearIssue(JobKind::kStorageWatch, item),
+                 DiagnosticsLog(d_.paths.diagnosticsLog, d_.clock), "clearing the low-space issue");
+    }
     return;
   }
   NotificationPayload payload;
