@@ -143,4 +143,9 @@ std::optional<LinkCensus> takeLinkCensus(const fs::path& root,
   return census;
 }
 
+bool anythingLeadsInto(const fs::path& home, const fs::path& copy) {
+  const auto census = takeLinkCensus(home, {copy});
+  return !census || census->incomplete || census->linksInto.at(0) > 0;
+}
+
 }  // namespace brimvale::mover

@@ -31,6 +31,11 @@ struct LinkCensus {
 [[nodiscard]] std::optional<LinkCensus> takeLinkCensus(
     const std::filesystem::path& root, const std::vector<std::filesystem::path>& folders);
 
+// Whether anything at `home` (the folder or what is below it) leads into `copy`; a home that
+// cannot be looked through completely counts as leading there.
+[[nodiscard]] bool anythingLeadsInto(const std::filesystem::path& home,
+                                     const std::filesystem::path& copy);
+
 struct LinkInto {
   std::filesystem::path link;
   // Where it leads, absolute and lexically normal: a relative target is taken

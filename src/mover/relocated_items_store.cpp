@@ -126,11 +126,15 @@ void RelocatedItemsStore::refresh() {
         m.triggerSource != MoveTriggerSource::kUserMove) {
       continue;
     }
-    // A move back that finished in a run stopped before it could forget the relocation.
-    if (std::any_of(all.begin(), all.end(), [&](const MoveManifest& back) {
-          return back.phase == MovePhase::kDone && !back.replaceSourceWithSymlink &&
-                 back.src == m.finalDst && back.startedAt >= m.startedAt;
-        })) {
+    // A move back that finished in a run stopped before it could forget the relocation. Record
+    // times are whole seconds, so a newer relocation of the same folder may share the second of
+    // the move back before it: the record goes only once nothing at home leads into the copy.
+    if (std::any_of(all.begin(), all.end(),
+                    [&](const MoveManifest& back) {
+                      return back.phase == MovePhase::kDone && !back.replaceSourceWithSymlink &&
+                             back.src == m.finalDst && back.startedAt >= m.startedAt;
+                    }) &&
+        !anythingLeadsInto(m.src, m.finalDst)) {
       manifests_.remove(m.id);
       continue;
     }

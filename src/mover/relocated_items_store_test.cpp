@@ -334,6 +334,23 @@ MoveManifest reverseRecord(const MoveManifest& relocation, MovePhase phase) {
   return back;
 }
 
+// Given a finished move back and a newer relocation of the same folder in the same second (record
+// times are whole seconds), then the relocation keeps its record while its home leads into the
+// copy, and the record goes once the folder is home.
+TEST_F(RelocatedStore, AFinishedMoveBackForgetsOnlyARelocationThatIsHome) {
+  const fs::path src = home_ / "Projects", copy = working_ / "Relocated" / "Projects";
+  const MoveManifest m = relocateWhole(src, copy);
+  MoveManifest back = reverseRecord(m, MovePhase::kDone);
+  back.startedAt = m.startedAt;
+  ManifestStore(paths_.state, {}, systemClock()).save(back);
+  ASSERT_EQ(onlyItem().manifest.id, m.id);
+  EXPECT_TRUE(fs::exists(paths_.state / "folder-moves" / (m.id + ".json")));
+  fs::remove(src);
+  write(src / "readme.txt", "hello");
+  EXPECT_TRUE(store().items().empty());
+  EXPECT_FALSE(fs::exists(paths_.state / "folder-moves" / (m.id + ".json")));
+}
+
 // Given a move back killed mid-copy (link gone, part of the tree back), the
 // next move back finishes that one instead of racing it with a second copy.
 TEST_F(RelocatedStore, AMoveBackAfterAKilledOneFinishesItLosingNothing) {

@@ -74,8 +74,14 @@ const MoveManifest* finishedReturnOf(const std::vector<MoveManifest>& all,
                                      const MoveManifest& relocation) {
   const std::string parent = fs::path(relocation.src).parent_path().string();
   for (const auto& m : all) {
+    // A return older than the relocation brought home an earlier one of the same folder. Record
+    // times are whole seconds, so one of the same second counts only once nothing at home leads
+    // into the copy any more.
     if (m.phase == MovePhase::kDone && !m.replaceSourceWithSymlink &&
-        m.src == relocation.finalDst && m.dstParent == parent) {
+        m.src == relocation.finalDst && m.dstParent == parent &&
+        m.startedAt >= relocation.startedAt &&
+        (m.startedAt > relocation.startedAt ||
+         !mover::anythingLeadsInto(relocation.src, relocation.finalDst))) {
       return &m;
     }
   }

@@ -32,7 +32,8 @@ class FolderHomecoming {
       const mover::MoveManifest& relocation) = 0;
 };
 
-// The finished move that brought `relocation` back to its path, if any.
+// The finished move that brought `relocation` back to its path, if any: one that began no earlier
+// than the relocation (an older one brought home an earlier relocation of the same folder).
 [[nodiscard]] const mover::MoveManifest* finishedReturnOf(
     const std::vector<mover::MoveManifest>& all, const mover::MoveManifest& relocation);
 

@@ -291,9 +291,11 @@ HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<fs::pat
                          "Brimvale could not look inside it for links into the drive; let it read "
                          "that folder and run this again."});
   }
+  std::vector<mover::LinkInto> explainedLinks;
   for (const auto& link : links.links) {
     if (std::any_of(explained.begin(), explained.end(),
                     [&](const fs::path& e) { return atOrBelow(link.link, e); })) {
+      explainedLinks.push_back(link);
       continue;
     }
     if (isDirectory(link.target).value_or(false)) {
@@ -317,6 +319,15 @@ HomecomingPlan planHomecoming(const StatePaths& paths, const std::vector<fs::pat
         !entryPresent(m.finalDst) && !entryPresent(setAsidePathOf(m.src))) {
       plan.left.push_back({m.src, "its copy at " + m.finalDst +
                                       " cannot be reached; connect the drive and run this again."});
+    }
+  }
+  // With nothing to bring home, a link into the drive that a record accounts for contradicts the
+  // records: it is named rather than called home.
+  if (plan.nothingToBring()) {
+    for (const auto& link : explainedLinks) {
+      plan.left.push_back({link.link, "it still leads into the drive (" + link.target.string() +
+                                          ") although Brimvale's records say its folder is home, "
+                                          "so Brimvale leaves it for you to copy home."});
     }
   }
   return plan;

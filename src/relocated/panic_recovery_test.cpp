@@ -143,17 +143,32 @@ TEST(PanicRecovery, AwayAreTheFinishedRelocationsWhoseFolderIsNotHomeYet) {
   const std::string src = (home / "Photos").string(), copy = (drive / "Photos").string();
   const MoveManifest relocated = record("A", src, copy, MovePhase::kDone, true);
   const MoveManifest back = record("B", copy, src, MovePhase::kDone, false);
+  // Moved back, then relocated again: record times are whole seconds.
+  MoveManifest earlierBack = back, again = relocated;
+  earlierBack.startedAt = 100;
+  again.startedAt = 101;
+  MoveManifest sameSecond = again;
+  sameSecond.startedAt = 100;
   struct Case {
     const char* name;
     std::vector<MoveManifest> records;
     bool copyThere;
     bool linksSetAside;
     std::vector<std::string> away;
+    bool homeLinks = false;  // the folder at home holds a link into the copy
   };
   const Case cases[] = {
       {"relocated, copy on the drive", {relocated}, true, false, {"A"}},
       {"moved back already", {back, relocated}, false, false, {}},
       {"moved back, its links still set aside", {back, relocated}, false, true, {"A"}},
+      {"moved back, then relocated again", {earlierBack, again}, true, false, {"A"}, true},
+      {"relocated again in the second of the move back",
+       {earlierBack, sameSecond},
+       true,
+       false,
+       {"A"},
+       true},
+      {"moved back in the second of the relocation", {earlierBack, sameSecond}, true, false, {}},
       {"relocation that failed",
        {record("A", src, copy, MovePhase::kFailed, true)},
        true,
@@ -168,13 +183,37 @@ TEST(PanicRecovery, AwayAreTheFinishedRelocationsWhoseFolderIsNotHomeYet) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(copy);
+    fs::remove_all(src);
     fs::remove_all(setAsidePathOf(src));
     if (c.copyThere) put(fs::path(copy) / "p.jpg", "pixels");
+    fs::create_directories(src);
+    if (c.homeLinks) fs::create_symlink(fs::path(copy) / "p.jpg", fs::path(src) / "p.jpg");
     if (c.linksSetAside) fs::create_directories(setAsidePathOf(src));
     std::vector<std::string> ids;
     for (const auto& m : relocationsAway(c.records)) ids.push_back(m.id);
     EXPECT_EQ(ids, c.away);
   }
+}
+
+// Given records that say a folder came home while a link in it still leads into the drive, then
+// the plan names that link instead of calling everything home.
+TEST(PanicRecovery, ALinkIntoTheDriveIsNeverCalledHome) {
+  brimvale::testing::TempFolder root{"bv-contradicted"};
+  const StatePaths paths = StatePaths::forHome(root.folder("home"));
+  const fs::path working = root.folder("drive/BRIM-Mac");
+  const std::string src = (paths.home / "Films").string();
+  const std::string copy = (working / "Relocated/Films").string();
+  put(fs::path(copy) / "f.mov", "frames");
+  fs::create_directories(src);
+  fs::create_symlink(fs::path(copy) / "f.mov", fs::path(src) / "f.mov");
+  MoveManifest back = record("B", copy, src, MovePhase::kDone, false);
+  back.startedAt = 2;
+  const HomecomingPlan plan =
+      planHomecoming(paths, {working}, {back, record("A", src, copy, MovePhase::kDone, true)});
+  EXPECT_TRUE(plan.nothingToBring());
+  ASSERT_EQ(plan.left.size(), 1u);
+  EXPECT_EQ(plan.left[0].path, fs::path(src) / "f.mov");
+  EXPECT_EQ(renderPlan(plan, paths.home).find("Nothing is waiting"), std::string::npos);
 }
 
 // Given the drive is not connected, the relocation cannot come home: the plan

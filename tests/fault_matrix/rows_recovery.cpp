@@ -1,7 +1,8 @@
 // The commands that bring everything home or leave for good, in the fault
 // matrix: the panic button and uninstalling, against a home with every shape
 // of relocation (per-file links, a folder link with its parked original, a
-// folder link whose original was deleted, a moved app).
+// folder link whose original was deleted, a folder relocated again after a
+// move back, a moved app).
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -70,6 +71,25 @@ bool relocateFolders(Scene& s) {
                  "parked confirm");
 }
 
+// ~/Music relocated, moved back and relocated again at once: the move back's record stays beside
+// the newer relocation, both of about the same second.
+bool relocateAgain(Scene& s) {
+  const fs::path music = s.world.home() / "Music";
+  writeUserTree(music, 4);
+  if (!laidOut(s.world.run({.args = {"move", music.string(), "--yes"}}), "move")) return false;
+  std::string id;
+  for (const auto& m : moves(s)) {
+    if (m.value("src", "") == music.string()) id = m.value("id", "");
+  }
+  if (id.empty() ||
+      !laidOut(s.world.run({.args = {"moves", "revert", id, "--yes"}}), "moves revert")) {
+    return false;
+  }
+  return laidOut(
+      s.world.run({.args = {"move", music.string(), "--yes", "--bypass-recent-write-guard"}}),
+      "move again");
+}
+
 // Links under the home folder that lead into the drive's working folder.
 std::string linkIntoTheDrive(const fs::path& home, const fs::path& working) {
   std::error_code ec;
@@ -106,13 +126,15 @@ Row panicRow() {
   row.prepare = [](Scene& s) {
     s.target = s.world.home() / "Projects";
     s.command = {.args = {"panic-recovery", "--yes"}};
-    return relocatePerFile(s) && relocateFolders(s) && moveAnApp(s);
+    return relocatePerFile(s) && relocateFolders(s) && relocateAgain(s) && moveAnApp(s);
   };
   row.moments = {"homecoming:paused",      "homecoming:parked-updated", "homecoming:unlinked",
                  "homecoming:parked-made", "homecoming:staged",         "homecoming:set-aside",
                  "homecoming:swapped",     "homecoming:recorded",       "homecoming:copy-removed",
                  "homecoming:kept-aside",  "homecoming:apps-settled",   "app-move-back-staged"};
-  row.claimHolds = [](Scene& s) { return everythingHome(s, {"Projects", "Data", "Pictures"}); };
+  row.claimHolds = [](Scene& s) {
+    return everythingHome(s, {"Projects", "Data", "Pictures", "Music"});
+  };
   row.successText = "Everything is home";
   return row;
 }
