@@ -177,8 +177,12 @@ class ProgressDisplay {
   std::optional<JobState> said_;
 };
 
-// What a dry run would have done, file by file, with the totals per action.
-void printPreview(std::ostream& out, const std::vector<cloud::DryRunItem>& items) {
+// What a dry run would have done, file by file in name order (rclone reports them as its
+// transfers finish), with the totals per action.
+void printPreview(std::ostream& out, std::vector<cloud::DryRunItem> items) {
+  std::stable_sort(
+      items.begin(), items.end(),
+      [](const cloud::DryRunItem& a, const cloud::DryRunItem& b) { return a.name < b.name; });
   if (items.empty()) {
     out << "Nothing would be transferred: the destination already matches the source.\n";
     return;
