@@ -3,6 +3,7 @@
 // nothing; with --dry-run it shows its plan and changes nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,7 @@ TEST_F(ConfirmationE2E, WithoutATerminalNothingChangesUnlessToldYesAndADryRunOnl
       {{"relocated", "delete", broken}, "Clear away the broken relocation of ~/Broken"},
       {{"moves", "revert", music}, "back from"},
       {{"parked", "confirm", (home_.path() / "Photos.hollin-old").string()}, "Delete the parked"},
+      {{"parked", "confirm", (home_.path() / "Photos.hollin-old").string(), "--json"}, ""},
       {{"cleanup-old"}, "Delete the 1 parked original(s)"},
       {{"panic-recovery"}, "To bring home to the internal disk:"},
       {{"care"}, "I'll "},
@@ -120,6 +122,9 @@ TEST_F(ConfirmationE2E, WithoutATerminalNothingChangesUnlessToldYesAndADryRunOnl
     EXPECT_TRUE(contains(refused.err, "there is no terminal here to ask on. Nothing was changed."))
         << refused.out << refused.err;
     EXPECT_EQ(everything(), before);
+    if (std::ranges::find(c.args, "--json") != c.args.end()) {
+      EXPECT_EQ(refused.out, "") << "standard output of --json holds only JSON";
+    }
     if (c.plan.empty()) continue;
     std::vector<std::string> dry = c.args;
     dry.push_back("--dry-run");

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "common/base/text_formats.h"
@@ -37,7 +38,10 @@ ConfirmHook confirmation(const Asking& asking, ConfirmFlags flags) {
 ConfirmHook confirmationHere(const CommandContext& c, ConfirmFlags flags) {
   std::string command = "brimvale";
   for (const auto& word : c.words) command += " " + shellQuoted(word);
-  return confirmation({std::cin, isatty(STDIN_FILENO) == 1, c.out, c.err, command}, flags);
+  // Standard output of a --json command holds only its JSON: the plan and the question go beside.
+  const bool json = std::ranges::find(c.words, "--json") != c.words.end();
+  return confirmation({std::cin, isatty(STDIN_FILENO) == 1, json ? c.err : c.out, c.err, command},
+                      flags);
 }
 
 std::string noTerminalRefusal(const std::string& command) {
