@@ -59,8 +59,10 @@ int prepDriveCommand(PrepDriveHost& host, const PrepDriveOptions& options) {
   }
   if (!options.autoYes) {
     if (!host.interactive) {
-      host.out << "Nothing was changed. Run it with --auto to lay out the drive.\n";
-      return 0;
+      host.err << "Brimvale asks before it lays out a drive, and there is no terminal here to ask "
+                  "on. Nothing was changed. Run it again from a terminal, or with --yes to lay "
+                  "out the drive without being asked.\n";
+      return 1;
     }
     host.out << "Lay out the drive now? [y/N] " << std::flush;
     if (!readsYes(host.in)) {

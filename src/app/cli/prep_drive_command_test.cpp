@@ -25,6 +25,7 @@ TEST(PrepDrive, RecoverRunsOnlyWhenAllowedAndAgreed) {
       {"--auto on a fresh drive", {.autoYes = true}, false, false, "", 0, true},
       {"another computer's folder", {.autoYes = true}, true, false, "", 1, false},
       {"asked, declined", {}, false, true, "\n", 1, false},
+      {"no terminal to ask on", {}, false, false, "y\n", 1, false},
       {"another drive named: chosen, then laid out",
        {.drive = "OTHER", .autoYes = true},
        false,
