@@ -37,6 +37,14 @@ void options(CLI::App& sub, TransfersEntryOptions& o) {
                "new, bisync only: the first run for this pair, to establish a baseline");
   sub.add_option("--bwlimit", o.transfers.bandwidthLimit,
                  "new: a bandwidth limit such as 10M (10 MB/s) or 100k (100 KB/s)");
+  sub.add_option("--transfers", o.transfers.transfers,
+                 "new: files copied at once, 1 to 24 (8 suits fast drives; 1 is gentle on a slow "
+                 "connection)")
+      ->check(CLI::Range(1, 24))
+      ->capture_default_str();
+  sub.add_option("--checkers", o.transfers.checkers, "new: files compared at once, 1 to 64")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
   jsonOption(sub, o.json);
 }
 
@@ -100,7 +108,8 @@ CommandEntry transfersEntry() {
   return commandEntry<TransfersEntryOptions>(
       "transfers",
       "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "
-      "copy|move|sync|bisync [--dry-run] [--bwlimit X]` runs one here with its progress "
+      "copy|move|sync|bisync [--dry-run] [--bwlimit X] [--transfers N] [--checkers N]` runs one "
+      "here with its progress "
       "(move, sync and bisync ask first: --yes; Ctrl-C cancels), `transfers pause ID`, `transfers "
       "resume ID`, `transfers cancel "
       "ID`, `transfers watch ID` (a live progress bar, also for a transfer another "

@@ -537,6 +537,8 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
   job.dryRun = o.dryRun;
   job.bisyncResync = o.resync && *mode == cloud::JobMode::kBisync;
   if (!o.bandwidthLimit.empty()) job.bandwidthLimit = o.bandwidthLimit;
+  job.transfers = o.transfers;
+  job.checkers = o.checkers;
 
   if (const auto problem = sidesProblem(c, job)) {
     c.err << *problem << " Nothing was started.\n";

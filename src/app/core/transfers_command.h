@@ -27,6 +27,8 @@ struct TransfersOptions {
   bool dryRun = false;
   bool resync = false;
   std::string bandwidthLimit;
+  int transfers = 8;  // files copied at once
+  int checkers = 8;   // files compared at once
   bool json = false;
 };
 

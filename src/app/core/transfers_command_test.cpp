@@ -73,11 +73,19 @@ TEST(TransfersNew, ChecksTheSourceListsADryRunAndKeepsOnlyPairsThatRan) {
                                    : (cli.temp / c.source).string();
     const std::string destination =
         c.destination.starts_with("far:") ? c.destination : (cli.temp / c.destination).string();
-    EXPECT_EQ(cli.run({.action = "new", .words = {source, destination}, .dryRun = c.dryRun}),
+    EXPECT_EQ(cli.run({.action = "new",
+                       .words = {source, destination},
+                       .dryRun = c.dryRun,
+                       .transfers = 3,
+                       .checkers = 5}),
               c.status);
     EXPECT_NE((cli.out.str() + cli.err.str()).find(c.shown), std::string::npos)
         << cli.out.str() << cli.err.str();
     EXPECT_EQ(cli.saved().size(), c.saved ? 1u : 0u);
+    if (c.saved) {
+      EXPECT_EQ(cli.saved().front().transfers, 3);
+      EXPECT_EQ(cli.saved().front().checkers, 5);
+    }
     EXPECT_EQ(pairs.load()->size(), c.saved ? 1u : 0u);
     EXPECT_EQ(std::filesystem::exists(cli.temp / "dst" / "a.txt"), c.saved && !c.dryRun);
   }
