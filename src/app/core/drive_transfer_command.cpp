@@ -104,13 +104,18 @@ bool switchBegun(const StatePaths& paths) {
 }
 
 // Follows the job until it ends, pauses or needs the switch, which it runs.
-// Whether a supervisor of the drive-to-drive job holds its lock. Asked with
-// a shared lock, so the question never looks like a running supervisor.
-bool supervisorHoldsJob(const StatePaths& paths) {
-  auto lock = FileLock::open(paths.transferSupervisorLock);
+// Whether another holds the lock on `file`. Asked with a shared lock, so the
+// question never looks like a holder itself.
+bool lockHeldElsewhere(const std::filesystem::path& file) {
+  auto lock = FileLock::open(file);
   if (!lock) return false;
   auto taken = lock->tryLock(FileLock::Mode::kShared);
   return taken && !*taken;
+}
+
+// Whether a supervisor of the drive-to-drive job holds its lock.
+bool supervisorHoldsJob(const StatePaths& paths) {
+  return lockHeldElsewhere(paths.transferSupervisorLock);
 }
 
 // How long a job that should be running may show no supervisor (one is
@@ -220,10 +225,7 @@ mover::SwitchOutcome switchToNewDrive(const ProcessRunner& run, const StatePaths
 
 bool switchRunning(const StatePaths& paths, const std::optional<DriveTransferJob>& job) {
   if (!job || job->isBackup() || job->phase != TransferPhase::kCopied) return false;
-  auto lock = FileLock::open(mover::RelocatorLock::fileIn(paths.state));
-  if (!lock) return false;
-  auto taken = lock->tryLock(FileLock::Mode::kShared);
-  return taken && !*taken;
+  return lockHeldElsewhere(mover::RelocatorLock::fileIn(paths.state));
 }
 
 std::string transferStatusLine(std::optional<TransferPhase> phase, bool backup, bool switching) {

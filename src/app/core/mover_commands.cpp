@@ -80,10 +80,6 @@ void setUpDriveForFirstMove(MoverCommandContext& c, const fs::path& working) {
         << "prep-drive` afterwards to set it up.\n";
 }
 
-}  // namespace
-
-namespace {
-
 std::optional<fs::path> normalised(const std::string& path) { return normalisedAbsolute(path); }
 
 // The first name a fresh claim would give, without claiming it.
