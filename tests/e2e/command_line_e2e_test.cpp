@@ -288,6 +288,16 @@ TEST(CommandLineE2E, EveryTextSpeaksThisPlatformInPlainWords) {
       "show-in-finder|optimize-icloud FOLDER|optimize-cloud FOLDER|free-space|"
       "transfer-check DRIVE|bogus",
       service);
+  // The manual pages install copies, as a reader sees them (one line per paragraph).
+  for (const char* page : {"brimvale.1", "brim-vale.1"}) {
+    const ProcessResult r = runProcess(
+        {.path = "/usr/bin/groff",
+         .args = {
+             "-man", "-Tutf8", "-P-cbu", "-rLL=400n", "-rHY=0",
+             (fs::path(BRIMVALE_PATH).parent_path() / "Scripts/share/man/man1" / page).string()}});
+    EXPECT_TRUE(r.succeeded()) << r.err;
+    sweep.check(std::string("man ") + page, r.out);
+  }
   app({"uninstall", "--leave-relocated", "--yes"});
 
   ::testing::Test::RecordProperty("commands", sweep.commands);

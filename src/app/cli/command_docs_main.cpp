@@ -7,6 +7,7 @@
 #include "app/core/user_docs.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
+#include "common/base/platform_words.h"
 #include "common/base/text_formats.h"
 #include "common/base/version.h"
 #include "service/dispatch.h"
@@ -19,11 +20,15 @@ using app::ProgramDoc;
 
 std::string code(service::MoveDirCode c) { return std::to_string(static_cast<int>(c)); }
 
-const char* const kAutomaticActions =
+// The disk the pages name, in this platform's words.
+const std::string kDisk(kHostWords.startupDisk);
+
+const std::string kAutomaticActions =
     "\"brimvale install\" turns automatic actions on: the service relocates folders by its "
-    "rules daily and when the startup disk runs short of space. \"brimvale settings "
-    "auto.enabled off\" turns them off again; \"brim-vale pause\" stops them until \"brim-vale "
-    "resume\".";
+    "rules daily and when the " +
+    kDisk +
+    " runs short of space. \"brimvale settings auto.enabled off\" turns them off again; "
+    "\"brim-vale pause\" stops them until \"brim-vale resume\".";
 
 std::vector<DocRow> commonFiles() {
   return {{"~/.brimvale/brim-vale.conf",
@@ -50,9 +55,10 @@ ProgramDoc applicationDoc() {
       .summary = std::string(app::kBrimvaleSummary),
       .synopsis = std::string(app::kBrimvaleSynopsis),
       .description =
-          {"brimvale keeps the startup disk from filling up: it moves folders and apps to a fast "
-           "external drive and links them back, so everything stays where it was. It runs the "
-           "dashboard, the commands below, and installs the background service brim-vale.",
+          {"brimvale keeps the " + kDisk +
+               " from filling up: it moves folders and apps to a fast "
+               "external drive and links them back, so everything stays where it was. It runs the "
+               "dashboard, the commands below, and installs the background service brim-vale.",
            kAutomaticActions,
            "Every subcommand answers -h and --help with its options, and changes nothing then. "
            "A failure says whether your data is safe and what to do."},
@@ -84,10 +90,11 @@ ProgramDoc serviceDoc() {
       .name = "brim-vale",
       .summary = std::string(service::kServiceSummary),
       .synopsis = "[subcommand [arguments]]",
-      .description = {"brim-vale is the background service brimvale installs: it watches the "
-                      "startup disk and the external drive, runs the relocation rules and "
-                      "answers the subcommands below. With no subcommand, status runs. brvl "
-                      "is a shorter name for it.",
+      .description = {"brim-vale is the background service brimvale installs: it watches the " +
+                          kDisk +
+                          " and the external drive, runs the relocation rules and "
+                          "answers the subcommands below. With no subcommand, status runs. brvl "
+                          "is a shorter name for it.",
                       kAutomaticActions,
                       "\"brim-vale SUBCOMMAND --help\" shows one subcommand's help and runs "
                       "nothing."},
