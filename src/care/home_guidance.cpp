@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 
+#include "common/base/text_formats.h"
 #include "platform/byte_count_format.h"
 
 namespace brimvale::care {
@@ -163,15 +164,10 @@ std::vector<SimpleActionID> furtherActions(const HomeFacts& facts) {
 }
 
 std::string planSentence(const std::vector<CareStep>& steps, const PlatformWords& words) {
-  std::vector<std::string_view> phrases;
-  for (const auto& step : steps) phrases.push_back(planPhrase(step));
+  std::vector<std::string> phrases;
+  for (const auto& step : steps) phrases.emplace_back(planPhrase(step));
   if (phrases.empty()) return "Give your " + std::string(words.computer) + " a quick tidy-up.";
-  std::string sentence = "I'll ";
-  for (std::size_t i = 0; i < phrases.size(); ++i) {
-    if (i > 0) sentence += i + 1 == phrases.size() ? " and " : ", ";
-    sentence += phrases[i];
-  }
-  return sentence + ".";
+  return "I'll " + listedInWords(phrases) + ".";
 }
 
 std::string gigabytesInWords(std::int64_t gb, const PlatformWords& words) {

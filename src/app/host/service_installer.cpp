@@ -11,6 +11,7 @@
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/base/platform_words.h"
+#include "common/base/text_formats.h"
 #include "common/state/config_keys.h"
 #include "common/state/service_config.h"
 
@@ -55,15 +56,6 @@ bool onSearchPath(const fs::path& folder, std::string_view searchPath) {
     if (!entry.empty() && (fs::path(entry) / "").lexically_normal() == wanted) return true;
   }
   return false;
-}
-
-std::string namesInWords(const std::vector<std::string>& names) {
-  std::string words;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    words += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
-    words += names[i];
-  }
-  return words;
 }
 
 std::string leftAloneSentence(const fs::path& entry, const fs::path& instead) {
@@ -277,7 +269,7 @@ Result<std::vector<std::string>> ServiceInstaller::linkUserCommands() {
 void ServiceInstaller::sayWhatIsReady(const std::vector<std::string>& commands) {
   const fs::path bin = userBinFolder();
   if (!commands.empty()) {
-    say_("Commands ready in " + bin.string() + ": " + namesInWords(commands) + ".");
+    say_("Commands ready in " + bin.string() + ": " + listedInWords(commands) + ".");
     if (!onSearchPath(bin, options_.searchPath)) {
       say_(bin.string() +
            " is not on your PATH yet, so your shell won't find them by name: add the line "

@@ -152,6 +152,15 @@ std::optional<std::string> rebasedPath(std::string_view path, std::string_view f
   return std::string(to) + std::string(path.substr(from.size()));
 }
 
+std::string listedInWords(const std::vector<std::string>& items) {
+  std::string words;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) words += i + 1 == items.size() ? " and " : ", ";
+    words += items[i];
+  }
+  return words;
+}
+
 std::string shellQuoted(std::string_view text) {
   const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||

@@ -28,6 +28,9 @@ namespace brimvale {
 // '\''. Every path shown inside a command the user may paste goes through it.
 [[nodiscard]] std::string shellQuoted(std::string_view text);
 
+// "a", "a and b", "a, b and c".
+[[nodiscard]] std::string listedInWords(const std::vector<std::string>& items);
+
 // `path` moved from below the folder `from` to below `to` ("/a/x" from "/a" to "/b" is "/b/x");
 // nothing when `path` is not strictly below `from`.
 [[nodiscard]] std::optional<std::string> rebasedPath(std::string_view path, std::string_view from,
