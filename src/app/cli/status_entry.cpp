@@ -36,21 +36,21 @@ std::int64_t watchTickSecs(const CommandContext& c) {
 
 // Whether the drive is connected, or set up, otherwise than the snapshot says:
 // a snapshot younger than one tick may still predate an unmount or a first move.
-bool driveChangedSinceSnapshot(const CommandContext& c) {
-  auto snapshot = readStatus(c.paths.statusJson);
-  if (!snapshot) return false;
+bool driveChangedSinceSnapshot(const CommandContext& c, const ServiceStatus& snapshot) {
   auto config = loadServiceConfig(c.paths, workingFolderName(c.base.host->computerName()));
   if (!config || !config->hasDrive()) return false;
   const bool mounted = c.base.mounts->isMountedAt(config->nvme().string());
   const bool markerOk = pathExists(config->base() / kMarkerFileName).value_or(false);
-  return mounted != snapshot->mounted || markerOk != snapshot->markerOk;
+  return mounted != snapshot.mounted || markerOk != snapshot.markerOk;
 }
 
 int status(CommandContext& c, StatusOptions& o) {
   platform::ServiceJobState job = c.host.services->state();
+  // An empty or damaged snapshot counts as none.
+  const auto before = readStatus(c.paths.statusJson);
   const auto refreshed = refreshWhenStale(
-      writtenAt(c.paths.statusJson), std::time(nullptr), watchTickSecs(c),
-      driveChangedSinceSnapshot(c), [&] {
+      before ? writtenAt(c.paths.statusJson) : std::nullopt, std::time(nullptr), watchTickSecs(c),
+      before && driveChangedSinceSnapshot(c, *before), [&] {
         return runServiceCommand(platform::runnerOf(*c.base.launcher), c.paths,
                                  c.installerOptions().rsyncPath, {"json"}, kStatusRefreshLimit)
             .succeeded();

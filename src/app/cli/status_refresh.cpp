@@ -2,13 +2,11 @@
 
 #include <sys/stat.h>
 
-#include "app/core/status_reader.h"
 #include "mover/safety_checks.h"
 
 namespace brimvale::app {
 
 std::optional<std::time_t> writtenAt(const std::filesystem::path& snapshot) {
-  if (!readStatus(snapshot)) return std::nullopt;
   struct stat st {};
   if (::stat(snapshot.c_str(), &st) != 0) return std::nullopt;
   return st.st_mtime;

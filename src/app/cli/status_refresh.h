@@ -12,7 +12,7 @@
 
 namespace brimvale::app {
 
-// When the file at `snapshot` was last written; nothing when it is missing, empty or damaged.
+// When the file at `snapshot` was last written; nothing when it is missing.
 [[nodiscard]] std::optional<std::time_t> writtenAt(const std::filesystem::path& snapshot);
 
 // Asks the service to write a fresh snapshot; true when it did.
