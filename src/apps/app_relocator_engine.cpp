@@ -27,12 +27,6 @@ namespace {
 constexpr std::chrono::seconds kCopyDeadline{86400};
 constexpr std::chrono::milliseconds kLockWait{0};
 
-std::string joined(const std::vector<std::string>& items) {
-  std::string out;
-  for (const auto& item : items) out += (out.empty() ? "" : ", ") + item;
-  return out;
-}
-
 std::string toolErrorText(const platform::ToolFailure& failure) {
   return engineErrorOf(failure).userMessage();
 }
@@ -303,7 +297,7 @@ void AppRelocatorEngine::rollbackMoveBack(const AppMoveManifest& manifest,
   }
   std::vector<std::string> actions;
   retireStaging(manifest, journal.stagingPath, actions);
-  if (!actions.empty()) env_.log("AppRelocatorEngine.runMoveBack: " + joined(actions));
+  if (!actions.empty()) env_.log("AppRelocatorEngine.runMoveBack: " + joinedWith(actions, ", "));
   breadcrumb(manifest, journal.stagingPath, reason, error);
   env_.files->remove(journalFile(manifest.id));
 }
@@ -380,7 +374,8 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
   std::vector<std::string> actions;
   retireStaging(manifest, journal.stagingPath, actions);
   if (somethingAt(journal.stagingPath)) {
-    const std::string error = "Couldn't clear " + journal.stagingPath + " (" + joined(actions) +
+    const std::string error = "Couldn't clear " + journal.stagingPath + " (" +
+                              joinedWith(actions, ", ") +
                               "). Nothing was changed; the app still works from your fast drive.";
     env_.files->remove(journalFile(manifest.id));
     return failed(EngineError::message(error));
@@ -393,7 +388,7 @@ std::expected<EngineCompletion, EngineError> AppRelocatorEngine::runMoveBack(
     env_.log("AppRelocatorEngine.runMoveBack: rolling back due to " + error);
     std::vector<std::string> cleared;
     retireStaging(manifest, journal.stagingPath, cleared);
-    env_.log("AppRelocatorEngine.runMoveBack: " + joined(cleared));
+    env_.log("AppRelocatorEngine.runMoveBack: " + joinedWith(cleared, ", "));
     env_.files->remove(journalFile(manifest.id));
   };
   const auto observe = [this](const platform::BundleCopyProgress& progress) {
@@ -629,10 +624,10 @@ RecoveryReport AppRelocatorEngine::recoverForwardMove(AppMoveManifest manifest) 
       actions.push_back(retiredAction(nvme, original, *env_.files, kPartialCopyWords));
     }
   }
-  manifest.statusMessage = "Recovered at launch — actions: [" + joined(actions) + "]";
+  manifest.statusMessage = "Recovered at launch — actions: [" + joinedWith(actions, ", ") + "]";
   manifest.phase = AppMovePhase::kFailed;
   env_.store->save(manifest);
-  env_.log("RecoveryDriver: manifest " + manifest.id + " recovered: " + joined(actions));
+  env_.log("RecoveryDriver: manifest " + manifest.id + " recovered: " + joinedWith(actions, ", "));
   return report;
 }
 
@@ -676,7 +671,7 @@ void AppRelocatorEngine::recoverMoveBack(const MoveBackJournal& journal) {
       retireStaging(*manifest, staging, actions);
     }
     env_.log("AppRelocatorEngine.recoverMoveBack: manifest " + journal.manifestID +
-             " recovered: " + joined(actions));
+             " recovered: " + joinedWith(actions, ", "));
   }
   env_.files->remove(journalFile(journal.manifestID));
 }

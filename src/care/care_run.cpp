@@ -12,15 +12,9 @@
 namespace brimvale::care {
 namespace {
 
-std::string joined(const std::vector<std::string>& args) {
-  std::string text;
-  for (const auto& arg : args) text += (text.empty() ? "" : " ") + arg;
-  return text;
-}
-
 // "`brim-vale reclaim trash` exited with 1 (last line of its output)".
 std::string serviceProblem(const std::vector<std::string>& args, const ProcessResult& r) {
-  std::string problem = "`brim-vale " + joined(args) + "` " + r.describe();
+  std::string problem = "`brim-vale " + joinedWith(args, " ") + "` " + r.describe();
   const std::string output = r.out + r.err;
   const auto lines = splitLines(output);
   for (auto it = lines.rbegin(); it != lines.rend(); ++it) {

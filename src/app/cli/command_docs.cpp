@@ -48,12 +48,6 @@ std::string roff(std::string_view text) {
   return out;
 }
 
-std::string joinedWords(const std::vector<std::string>& words, std::string_view between) {
-  std::string out;
-  for (const auto& w : words) out += (out.empty() ? "" : std::string(between)) + w;
-  return out;
-}
-
 // CLI11 shows a value's choices in its type name: "TEXT:{name,size}".
 std::vector<std::string> choicesIn(const std::string& typeName) {
   const auto open = typeName.find(":{");
@@ -109,13 +103,13 @@ std::string usageOf(const DocCommand& command) {
 }
 
 std::string optionTerm(const DocOption& option) {
-  return joinedWords(option.names, ", ") + (option.value.empty() ? "" : " " + option.value);
+  return joinedWith(option.names, ", ") + (option.value.empty() ? "" : " " + option.value);
 }
 
 // The help, then "(one of: a, b; default: a)" when there is a choice or a default.
 std::string withValues(const std::string& help, const std::vector<std::string>& choices,
                        const std::string& fallback) {
-  std::string note = choices.empty() ? "" : "one of: " + joinedWords(choices, ", ");
+  std::string note = choices.empty() ? "" : "one of: " + joinedWith(choices, ", ");
   if (!fallback.empty()) note += (note.empty() ? "" : "; ") + ("default: " + fallback);
   if (note.empty() || help.empty()) return help + note;
   return help + " (" + note + ")";
@@ -325,7 +319,7 @@ std::string manPage(const ProgramDoc& doc, std::string_view version) {
   page += rowSection("ENVIRONMENT", doc.environment);
   page += rowSection("FILES", doc.files);
   page += rowSection("EXAMPLES", doc.examples);
-  if (!doc.seeAlso.empty()) page += ".SH SEE ALSO\n" + roff(joinedWords(doc.seeAlso, ", ")) + "\n";
+  if (!doc.seeAlso.empty()) page += ".SH SEE ALSO\n" + roff(joinedWith(doc.seeAlso, ", ")) + "\n";
   return page;
 }
 

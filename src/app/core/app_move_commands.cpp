@@ -640,9 +640,7 @@ std::vector<std::string> addedPermissions(const apps::PendingEntitlementReview& 
 }
 
 std::string joined(const std::vector<std::string>& names) {
-  std::string text;
-  for (const auto& name : names) text += (text.empty() ? "" : ", ") + name;
-  return text.empty() ? "none" : text;
+  return names.empty() ? "none" : joinedWith(names, ", ");
 }
 
 // The review a user named by its move id or the app's name.

@@ -152,6 +152,15 @@ std::optional<std::string> rebasedPath(std::string_view path, std::string_view f
   return std::string(to) + std::string(path.substr(from.size()));
 }
 
+std::string joinedWith(const std::vector<std::string>& items, std::string_view between) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += between;
+    out += items[i];
+  }
+  return out;
+}
+
 std::string listedInWords(const std::vector<std::string>& items) {
   std::string words;
   for (std::size_t i = 0; i < items.size(); ++i) {

@@ -28,6 +28,10 @@ namespace brimvale {
 // '\''. Every path shown inside a command the user may paste goes through it.
 [[nodiscard]] std::string shellQuoted(std::string_view text);
 
+// The items with `between` between each two.
+[[nodiscard]] std::string joinedWith(const std::vector<std::string>& items,
+                                     std::string_view between);
+
 // "a", "a and b", "a, b and c".
 [[nodiscard]] std::string listedInWords(const std::vector<std::string>& items);
 
