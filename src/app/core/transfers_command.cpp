@@ -366,9 +366,11 @@ int resumeJob(TransfersCommandContext& c, const TransfersOptions& o) {
     return 1;
   }
   if (was == JobState::kQueued && owner) {
+    // Followed like a running one: exiting 0 now would claim a transfer that has not happened.
     c.out << "That transfer is queued in another Brimvale process (process " << owner->ownerPid
-          << "), which starts it when a running transfer ends.\n";
-    return 0;
+          << "), which starts it when a running transfer ends; following it here (Ctrl-C stops "
+             "watching, not the transfer).\n";
+    return watchJob(c, o);
   }
   cloud::RcloneClient client(c.rclone, c.runner);
   transfers::TransferEventStore events(c.stateDir);
