@@ -1,6 +1,11 @@
 #include "junk/junk_store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <set>
 
@@ -42,6 +47,32 @@ bool isMediaName(std::string_view name) {
     if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
   }
   return true;
+}
+
+// The file itself, never what a link there leads to, and no more than a thumbnail's size.
+Result<std::string> readThumbnailFile(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail(Errc::kNotFound, path.string() + " is not written (yet)");
+  struct stat st {};
+  std::string bytes;
+  Result<std::string> result = fail(Errc::kIo, "read " + path.string());
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    result = fail(Errc::kNotFound, path.string() + " is not a file");
+  } else if (static_cast<std::uintmax_t>(st.st_size) > kJunkMaxThumbBytes) {
+    result = fail(Errc::kInvalidArgument, path.string() + " is larger than a thumbnail");
+  } else {
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+      const ssize_t r = ::read(fd, bytes.data() + got, bytes.size() - got);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      got += static_cast<std::size_t>(r);
+    }
+    if (got == bytes.size()) result = std::move(bytes);
+  }
+  ::close(fd);
+  return result;
 }
 
 Error noSuchScrap(std::string_view id) {
@@ -356,6 +387,33 @@ Result<JunkItem> JunkStore::pin(std::string_view id) {
 
 Result<JunkItem> JunkStore::unpin(std::string_view id) {
   return changeOne(id, [](JunkItem& item) { item.pinned = false; });
+}
+
+Result<JunkItem> JunkStore::setLifetime(std::string_view id, JunkTTL ttl) {
+  const JunkTime now = clock_();
+  return transact([&](std::vector<JunkItem>& items) -> Result<JunkItem> {
+    auto it = findId(items, id);
+    if (it == items.end()) return std::unexpected(noSuchScrap(id));
+    const double seconds = static_cast<double>(junkTTLInfo(ttl).seconds);
+    const JunkTime expires = it->createdAt + ttlDuration(seconds);
+    if (!it->pinned && expires <= now) {
+      return fail(Errc::kInvalidArgument, "the scrap is older than " +
+                                              std::string(junkTTLInfo(ttl).label) +
+                                              ", so that lifetime would clear it at once");
+    }
+    it->ttlSeconds = seconds;
+    it->expiresAt = expires;
+    return *it;
+  });
+}
+
+Result<std::string> JunkStore::thumbnail(std::string_view id) const {
+  auto item = find(id);
+  if (!item || item->kind != JunkKind::kImage || !item->thumbFile ||
+      !isMediaName(*item->thumbFile) || !mediaFolderIsReal()) {
+    return fail(Errc::kNotFound, "no thumbnail for scrap " + std::string(id));
+  }
+  return readThumbnailFile(paths_.media / *item->thumbFile);
 }
 
 Result<JunkItem> JunkStore::remove(std::string_view id) {

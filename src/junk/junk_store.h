@@ -3,6 +3,7 @@
 // it. Every change is saved before the call returns.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -49,6 +50,9 @@ using JunkClock = std::function<JunkTime()>;
 // in the order they were asked for. Each change also holds a lock file and
 // starts from the file on disk, so the application and a `brimvale junk`
 // command changing the board at once both keep their scraps.
+// A thumbnail is a few hundred pixels a side; a bigger file is not one the store wrote.
+inline constexpr std::uintmax_t kJunkMaxThumbBytes = 4 * 1024 * 1024;
+
 class JunkStore final : public ScrapSink {
  public:
   using Log = std::function<void(const std::string&)>;
@@ -86,6 +90,11 @@ class JunkStore final : public ScrapSink {
   [[nodiscard]] Result<void> update(const JunkItem& item);
   [[nodiscard]] Result<JunkItem> pin(std::string_view id);
   [[nodiscard]] Result<JunkItem> unpin(std::string_view id);
+  // A new lifetime, counted from the scrap's creation: expiresAt becomes
+  // createdAt + the lifetime. A lifetime that ran out already is refused
+  // (kInvalidArgument) for a scrap that is not pinned, since the next sweep would
+  // clear it at once.
+  [[nodiscard]] Result<JunkItem> setLifetime(std::string_view id, JunkTTL ttl);
   // Removes the scrap and its image and thumbnail files.
   [[nodiscard]] Result<JunkItem> remove(std::string_view id);
   // Removes every scrap and its media; the count removed.
@@ -95,6 +104,12 @@ class JunkStore final : public ScrapSink {
   // (left by a crash between writing an image and saving its scrap). The
   // count of scraps removed.
   [[nodiscard]] Result<std::size_t> sweep(JunkTime moment);
+
+  // The PNG thumbnail of the image scrap `id` as last loaded: kNotFound when
+  // there is no such image scrap or its thumbnail is not written (yet);
+  // kInvalidArgument for a file above kJunkMaxThumbBytes. Only a name the store
+  // gives is read, from the media folder itself and never through a link.
+  [[nodiscard]] Result<std::string> thumbnail(std::string_view id) const;
 
   [[nodiscard]] const JunkStorePaths& paths() const { return paths_; }
 

@@ -200,5 +200,45 @@ TEST_F(JunkStoreTest, LinkPlantedForTheMediaFolderLeadsNoDeletionElsewhere) {
   EXPECT_FALSE(fs::exists(elsewhere / "late" / *late->thumbFile));
 }
 
+TEST_F(JunkStoreTest, ThumbnailIsReadOnlyFromTheStoresOwnFile) {
+  auto store = makeStore();
+  auto picture = *store.addContent(image(4, 4));
+  auto words = *store.addContent(text("not a picture"));
+  store.waitForThumbnails();
+  const fs::path thumb = dir_ / "junk-media" / *picture.thumbFile;
+  const auto written = *readFile(thumb);
+  const fs::path elsewhere = dir_.folder("elsewhere") / "secret.png";
+  std::ofstream(elsewhere) << "secret";
+  struct Case {
+    std::string name;
+    std::function<void()> change;
+    std::string id;
+    std::optional<std::string> bytes;
+  };
+  const Case cases[] = {
+      {"its thumbnail", {}, picture.id, written},
+      {"a text scrap", {}, words.id, std::nullopt},
+      {"an unknown id", {}, "../../secret", std::nullopt},
+      {"a link planted in its place",
+       [&] {
+         fs::remove(thumb);
+         fs::create_symlink(elsewhere, thumb);
+       },
+       picture.id, std::nullopt},
+      {"a file too large for a thumbnail",
+       [&] {
+         fs::remove(thumb);
+         std::ofstream(thumb) << std::string(kJunkMaxThumbBytes + 1, 'x');
+       },
+       picture.id, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.change) c.change();
+    auto got = store.thumbnail(c.id);
+    EXPECT_EQ(got ? std::optional<std::string>(*got) : std::nullopt, c.bytes);
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::junk

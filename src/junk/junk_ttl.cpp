@@ -52,4 +52,15 @@ std::optional<JunkTTL> junkTTLFromRaw(std::string_view raw) {
 
 std::string_view junkTTLRaw(JunkTTL ttl) { return junkTTLInfo(ttl).raw; }
 
+std::string_view junkTTLGroupName(JunkTTLGroup group) {
+  switch (group) {
+    case G::kMinutes: return "Minutes";
+    case G::kHours: return "Hours";
+    case G::kDays: return "Days";
+    case G::kWeeks: return "Weeks";
+    case G::kMonths: return "Months";
+  }
+  return "Days";
+}
+
 }  // namespace brimvale::junk

@@ -51,5 +51,6 @@ struct JunkTTLInfo {
 [[nodiscard]] const JunkTTLInfo& junkTTLInfo(JunkTTL ttl);
 [[nodiscard]] std::optional<JunkTTL> junkTTLFromRaw(std::string_view raw);
 [[nodiscard]] std::string_view junkTTLRaw(JunkTTL ttl);
+[[nodiscard]] std::string_view junkTTLGroupName(JunkTTLGroup group);
 
 }  // namespace brimvale::junk

@@ -290,6 +290,15 @@ void DashboardServer::get(const std::string& path, GetHandler handler) {
                });
 }
 
+void DashboardServer::get(const std::string& path, QueryGetHandler handler) {
+  router_->Get("/api/" + path,
+               [handler = std::move(handler)](const httplib::Request& req, httplib::Response& res) {
+                 QueryParams query;
+                 for (const auto& [name, value] : req.params) query.emplace(name, value);
+                 answer(res, handler(query));
+               });
+}
+
 void DashboardServer::post(const std::string& path, PostHandler handler) {
   router_->Post("/api/" + path, [handler = std::move(handler)](const httplib::Request& req,
                                                                httplib::Response& res) {

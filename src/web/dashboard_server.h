@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,9 @@ struct Reply {
                                                                       const std::string& text);
 
 using GetHandler = std::function<Reply()>;
+// The request's query parameters (the first value of each name).
+using QueryParams = std::map<std::string, std::string, std::less<>>;
+using QueryGetHandler = std::function<Reply(const QueryParams& query)>;
 // `body` is the request's JSON, already parsed (a body that is not JSON
 // never reaches the handler: it gets a 400 sentence).
 using PostHandler = std::function<Reply(const nlohmann::json& body)>;
@@ -74,6 +78,7 @@ class DashboardServer {
   // Routes under /api/, registered before start(). Handlers run on the
   // server's worker threads.
   void get(const std::string& path, GetHandler handler);
+  void get(const std::string& path, QueryGetHandler handler);
   void post(const std::string& path, PostHandler handler);
 
   // Binds 127.0.0.1 on a free port, writes the address to dashboard.url and

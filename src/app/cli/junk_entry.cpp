@@ -12,6 +12,7 @@ namespace {
 
 int junk(CommandContext& c, JunkOptions& o) {
   JunkCommandContext jc{.stateDir = c.paths.state,
+                        .home = c.paths.home,
                         .defaults = *c.host.defaults,
                         .launcher = *c.base.launcher,
                         .in = std::cin,
@@ -28,10 +29,12 @@ CommandEntry junkEntry() {
   return commandEntry<JunkOptions>(
       "junk",
       "the Rade Diriv scrap board: `junk list` (--filter F, --date D, --json), `junk add "
-      "TEXT` (--ttl T), `junk note` (the note on standard input), `junk pin|unpin|delete "
-      "ID`, `junk clear` (asks first: --yes, --dry-run), `junk search QUERY` (finds similar "
+      "TEXT` (--ttl T), `junk note` (the note on standard input), `junk image FILE`, `junk "
+      "pin|unpin|delete ID`, `junk lifetime ID T`, `junk copy ID`, `junk save ID FOLDER` "
+      "(--replace), `junk clear` (asks first: --yes, --dry-run), `junk search QUERY` (finds "
+      "similar "
       "wording, not "
-      "meaning), `junk settings [KEY VALUE]`",
+      "meaning), `junk settings [KEY VALUE]` (--json)",
       addJunkOptions, junk);
 }
 

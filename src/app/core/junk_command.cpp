@@ -13,6 +13,7 @@
 
 #include "app/core/junk_copy_back.h"
 #include "app/core/short_id.h"
+#include "common/base/file_io.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -30,6 +31,8 @@ using namespace brimvale::junk;
 
 constexpr std::size_t kTitleWidth = 64;
 constexpr std::size_t kMaxSearchResults = 20;
+// An image file larger than this is no clipboard picture; it is not read.
+constexpr std::uintmax_t kLargestImageFile = 64ull * 1024 * 1024;
 
 struct Session {
   JunkCommandContext& c;
@@ -146,6 +149,10 @@ int listAction(Session& s) {
   return 0;
 }
 
+int notALifetime(Session& s, const std::string& raw) {
+  return usage(s, "\"" + raw + "\" is not a lifetime; use one such as m5, h1, d1, w1 or mo1.");
+}
+
 std::optional<JunkTTL> chosenTTL(Session& s, bool& bad) {
   bad = false;
   if (s.o.ttl.empty()) return std::nullopt;
@@ -158,8 +165,7 @@ int addWith(Session& s, std::string text, std::string_view what) {
   bool badTTL = false;
   auto ttl = chosenTTL(s, badTTL);
   if (badTTL) {
-    return usage(s,
-                 "\"" + s.o.ttl + "\" is not a lifetime; use one such as m5, h1, d1, w1 or mo1.");
+    return notALifetime(s, s.o.ttl);
   }
   ScrapContent content;
   content.source = JunkSource::kManual;
@@ -186,10 +192,13 @@ int noteAction(Session& s) {
   return addWith(s, std::move(text), "note");
 }
 
-// The one scrap an action names, or the exit code of saying why there is none.
-std::expected<JunkItem, int> namedScrap(Session& s) {
-  if (s.o.words.size() != 1)
-    return std::unexpected(usage(s, "Give the id of one scrap, as `brimvale junk list` shows it."));
+constexpr std::string_view kOneId = "Give the id of one scrap, as `brimvale junk list` shows it.";
+
+// The one scrap an action names first of its `count` words, or the exit code
+// of saying why there is none (`wrongCount` when the words are not that many).
+std::expected<JunkItem, int> namedScrap(Session& s, std::size_t count = 1,
+                                        std::string_view wrongCount = kOneId) {
+  if (s.o.words.size() != count) return std::unexpected(usage(s, std::string(wrongCount)));
   auto item = resolve(s, s.o.words[0]);
   if (item) return std::move(*item);
   if (item.error().code == Errc::kInvalidArgument)
@@ -217,6 +226,95 @@ int unpinAction(Session& s) {
 }
 int deleteAction(Session& s) {
   return oneScrap(s, "Deleted", [&](const std::string& id) { return s.store.remove(id); });
+}
+
+int lifetimeAction(Session& s) {
+  auto item = namedScrap(s, 2,
+                         "Give the id of one scrap and its new lifetime, as in `brimvale junk "
+                         "lifetime 1A2B d2`.");
+  if (!item) return item.error();
+  auto ttl = junkTTLFromRaw(s.o.words[1]);
+  if (!ttl) return notALifetime(s, s.o.words[1]);
+  auto changed = s.store.setLifetime(item->id, *ttl);
+  if (!changed && changed.error().code == Errc::kInvalidArgument) {
+    return usage(s, "This scrap was made more than " + std::string(junkTTLInfo(*ttl).label) +
+                        " ago, so that lifetime would clear it at once. Choose a longer one, "
+                        "or delete the scrap.");
+  }
+  if (!changed) return failed(s, changed.error());
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(changed->expiresAt);
+  const std::string when =
+      localMinute(static_cast<std::time_t>(seconds.time_since_epoch().count()));
+  s.c.out << "Scrap " << shortId(changed->id)
+          << (changed->pinned ? " is pinned and stays; once unpinned it clears at "
+                              : " now clears at ")
+          << when << ", " << junkTTLInfo(*ttl).label << " after it was made.\n";
+  return 0;
+}
+
+int imageAction(Session& s) {
+  if (s.o.words.size() != 1)
+    return usage(s, "Give the image file to add, as in `brimvale junk image shot.png`.");
+  const std::filesystem::path file = s.o.words[0];
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(file, ec);
+  constexpr std::string_view kGiveImage = "; give a PNG, JPEG, BMP or GIF file of at most 64 MB.";
+  if (ec || size > kLargestImageFile) {
+    return usage(s, file.string() +
+                        (ec ? " cannot be read (" + ec.message() + ")" : " is too large") +
+                        std::string(kGiveImage));
+  }
+  auto bytes = readFile(file);
+  if (!bytes) {
+    return usage(s, file.string() + " cannot be read (" + bytes.error().detail + ")" +
+                        std::string(kGiveImage));
+  }
+  ScrapContent content;
+  content.kind = JunkKind::kImage;
+  content.source = JunkSource::kManual;
+  content.imageBytes.assign(bytes->begin(), bytes->end());
+  bool badTTL = false;
+  auto ttl = chosenTTL(s, badTTL);
+  if (badTTL) {
+    return notALifetime(s, s.o.ttl);
+  }
+  auto added = s.store.addContent(std::move(content), ttl);
+  if (!added && added.error().code == Errc::kParse) {
+    return usage(s,
+                 file.string() + " is not an image the board can read" + std::string(kGiveImage));
+  }
+  if (!added) return failed(s, added.error());
+  s.store.waitForThumbnails();
+  s.c.out << "Added " << shortId(added->id) << ": " << junkTitle(*added) << "\n";
+  return 0;
+}
+
+int saveAction(Session& s) {
+  auto item = namedScrap(s, 2,
+                         "Give the id of one scrap and the folder to save it into, as in "
+                         "`brimvale junk save 1A2B ~/Documents`.");
+  if (!item) return item.error();
+  const PathPolicy policy(PathPolicy::rootsFor(s.c.home));
+  auto saved = saveScrapInto(*item, s.store.paths().media, std::filesystem::absolute(s.o.words[1]),
+                             policy, s.o.replace);
+  if (!saved) {
+    s.c.err << saved.error().sentence() << "\n";
+    return 1;
+  }
+  const auto names = [](const std::vector<std::filesystem::path>& paths) {
+    std::vector<std::string> out;
+    for (const auto& p : paths) out.push_back(p.filename().string());
+    return out;
+  };
+  const std::string folder = std::filesystem::absolute(s.o.words[1]).lexically_normal().string();
+  if (saved->written.empty()) {
+    s.c.out << folder << " already holds " << listedInWords(names(saved->unchanged))
+            << " as this scrap has it; nothing was written.\n";
+    return 0;
+  }
+  s.c.out << "Saved " << shortId(item->id) << " into " << folder << ": "
+          << listedInWords(names(saved->written)) << ".\n";
+  return 0;
 }
 
 int copyAction(Session& s) {
@@ -291,7 +389,38 @@ int searchAction(Session& s) {
   return 0;
 }
 
+std::string_view settingTypeWord(JunkSettingType type) {
+  switch (type) {
+    case JunkSettingType::kSwitch: return "switch";
+    case JunkSettingType::kWholeNumber: return "number";
+    case JunkSettingType::kLifetime: return "lifetime";
+    case JunkSettingType::kEdge: return "edge";
+    case JunkSettingType::kText: return "text";
+  }
+  return "text";
+}
+
 int settingsAction(Session& s) {
+  if (s.o.words.empty() && s.o.json) {
+    json list = json::array();
+    for (const auto& setting : junkSettingsTable()) {
+      list.push_back({{"key", setting.key},
+                      {"type", settingTypeWord(setting.type)},
+                      {"value", s.settings.shown(setting)},
+                      {"default", setting.defaultValue},
+                      {"meaning", s.settings.meaningOf(setting)}});
+    }
+    json lifetimes = json::array();
+    for (int i = 0; i <= static_cast<int>(JunkTTL::kMo6); ++i) {
+      const auto& info = junkTTLInfo(static_cast<JunkTTL>(i));
+      lifetimes.push_back(
+          {{"raw", info.raw}, {"label", info.label}, {"group", junkTTLGroupName(info.group)}});
+    }
+    s.c.out << versionedText(json{{"settings", std::move(list)},
+                                  {"lifetimes", std::move(lifetimes)},
+                                  {"help", {kJunkHelp.watching, kJunkHelp.copyBack}}});
+    return 0;
+  }
   if (s.o.words.empty()) {
     for (const auto& setting : junkSettingsTable()) {
       std::string line = std::string(setting.key) + " = " + s.settings.shown(setting);
@@ -337,8 +466,11 @@ constexpr std::array kActions{
     JunkAction{"note", noteAction},
     JunkAction{"pin", pinAction},
     JunkAction{"unpin", unpinAction},
+    JunkAction{"lifetime", lifetimeAction},
     JunkAction{"delete", deleteAction},
+    JunkAction{"image", imageAction},
     JunkAction{"copy", copyAction},
+    JunkAction{"save", saveAction},
     JunkAction{"clear", clearAction},
     JunkAction{"search", searchAction},
     JunkAction{"settings", settingsAction, false},
@@ -361,13 +493,18 @@ void addJunkOptions(CLI::App& sub, JunkOptions& options) {
   sub.add_option("action", options.action, actionNames() + " (list when none is given)");
   sub.add_option("words", options.words,
                  "add: the TEXT; pin, unpin, delete, copy: the ID (its first characters will do); "
+                 "lifetime: the ID and a lifetime; image: a FILE; save: the ID and a FOLDER; "
                  "search: the QUERY; settings: KEY and VALUE");
   sub.add_option("--filter", options.filter,
                  "list, search: all, pinned, clipboard, notes, media, files, links, text or rich");
   sub.add_option("--date", options.date,
                  "list, search: any, today, yesterday, twoDays, threeDays or earlier");
-  sub.add_option("--ttl", options.ttl, "add, note: clear it after m5 … mo6 instead of the default");
-  sub.add_flag("--json", options.json, "list, search: print JSON (see docs/json-schemas.md)");
+  sub.add_option("--ttl", options.ttl,
+                 "add, note, image: clear it after m5 … mo6 instead of the default");
+  sub.add_flag("--json", options.json,
+               "list, search, settings: print JSON (see docs/json-schemas.md)");
+  sub.add_flag("--replace", options.replace,
+               "save: replace a different file of the same name in the folder");
   sub.add_flag("-y,--yes", options.yes, "clear: do not ask first");
   sub.add_flag("--dry-run", options.dryRun, "clear: show what would go, changing nothing");
 }

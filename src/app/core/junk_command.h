@@ -1,5 +1,6 @@
 // `brimvale junk`: the scrap board from the command line — list, add a text
-// or a note, pin, unpin, delete, copy back, clear, search and settings.
+// or a note or an image, pin, unpin, change a lifetime, delete, copy back to
+// the clipboard or save into a folder, clear, search and settings.
 #pragma once
 
 #include <filesystem>
@@ -26,12 +27,14 @@ struct JunkOptions {
   std::string date = "any";        // list, search: a date filter
   std::string ttl;                 // add, note: a lifetime such as h6
   bool json = false;
-  bool yes = false;     // clear without asking
-  bool dryRun = false;  // clear: show what would go, changing nothing
+  bool yes = false;      // clear without asking
+  bool dryRun = false;   // clear: show what would go, changing nothing
+  bool replace = false;  // save: replace a different file of the same name
 };
 
 struct JunkCommandContext {
   std::filesystem::path stateDir;  // ~/.brimvale/state
+  std::filesystem::path home;      // where `save` may write
   platform::UserDefaults& defaults;
   platform::ProcessLauncher& launcher;  // starts the clipboard holder
   junk::JunkClock clock = junk::junkSystemClock();

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "common/base/file_io.h"
 #include "testing/base/temp_folder.h"
 #include "testing/platform/fake_launcher.h"
 #include "testing/platform/memory_user_defaults.h"
@@ -32,6 +34,7 @@ class JunkCommandTest : public ::testing::Test {
     std::istringstream in(input);
     std::ostringstream out, err;
     JunkCommandContext context{.stateDir = dir_.path(),
+                               .home = dir_.path(),
                                .defaults = defaults_,
                                .launcher = launcher_,
                                .clock = [this] { return now_; },
@@ -84,6 +87,86 @@ TEST_F(JunkCommandTest, ClearGoesAheadOnlyWhenTheConfirmationSaysSo) {
     EXPECT_EQ(run({"list"}).out.substr(0, 1), std::to_string(c.left));
   }
   EXPECT_EQ(run({"note"}, " \n\n").status, 2) << "an empty note adds nothing";
+}
+
+TEST_F(JunkCommandTest, SaveIntoAFolderNeverReplacesAChangedFileUnasked) {
+  namespace fs = std::filesystem;
+  const std::string id = idOf(run({"add", "Invoice 42"}));
+  const fs::path out = dir_.folder("out");
+  const fs::path saved = out / ("Invoice 42 " + id + ".txt");
+  brimvale::testing::TempFolder outside{"junk-outside"};
+  struct Case {
+    std::string name;
+    std::function<void()> before;
+    std::vector<std::string> words;
+    bool replace;
+    int status;
+    std::string says;
+    std::string left;  // what the saved file holds afterwards
+  };
+  const Case cases[] = {
+      {"first save", {}, {"save", id, out.string()}, false, 0, "Saved", "Invoice 42"},
+      {"same again", {}, {"save", id, out.string()}, false, 0, "already holds", "Invoice 42"},
+      {"edited since",
+       [&] {
+         std::ofstream(saved) << "my own edit";
+         fs::last_write_time(saved, fs::file_time_type::clock::now() + std::chrono::hours(1));
+       },
+       {"save", id, out.string()},
+       false,
+       1,
+       "was changed after this scrap was made",
+       "my own edit"},
+      {"replace asked", {}, {"save", id, out.string()}, true, 0, "Saved", "Invoice 42"},
+      {"outside home",
+       {},
+       {"save", id, outside.path().string()},
+       false,
+       1,
+       "home folder",
+       "Invoice 42"},
+      {"no folder",
+       {},
+       {"save", id, (out / "missing").string()},
+       false,
+       1,
+       "is not a folder",
+       "Invoice 42"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.before) c.before();
+    const auto result = run(c.words, "", [&](JunkOptions& o) { o.replace = c.replace; });
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_NE((result.out + result.err).find(c.says), std::string::npos)
+        << result.out << result.err;
+    EXPECT_EQ(readFile(saved).value_or(""), c.left);
+  }
+  EXPECT_TRUE(fs::is_empty(outside.path()));
+}
+
+TEST_F(JunkCommandTest, LifetimeCountsFromCreationAndNeverClearsAScrapAtOnce) {
+  const std::string id = idOf(run({"add", "short-lived"}));
+  now_ += std::chrono::hours(2);
+  struct Case {
+    std::string ttl;
+    bool pinned;
+    int status;
+    std::string expires;  // on disk afterwards
+  };
+  const Case cases[] = {
+      {"h1", false, 2, "2026-12-08T12:00:00.000Z"},  // ran out: refused, the default kept
+      {"h3", false, 0, "2026-12-07T15:00:00.000Z"},
+      {"h1", true, 0, "2026-12-07T13:00:00.000Z"},  // pinned: it stays anyway
+      {"later", false, 2, "2026-12-07T13:00:00.000Z"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ttl);
+    if (c.pinned) ASSERT_EQ(run({"pin", id}).status, 0);
+    EXPECT_EQ(run({"lifetime", id, c.ttl}).status, c.status);
+    const auto board = readFile(dir_ / "junk-items.ndjson").value_or("");
+    EXPECT_NE(board.find("\"expiresAt\":\"" + c.expires + "\""), std::string::npos) << board;
+  }
 }
 
 }  // namespace

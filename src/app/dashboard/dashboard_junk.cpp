@@ -1,7 +1,9 @@
 #include "app/dashboard/dashboard_junk.h"
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "app/core/junk_command.h"
@@ -11,15 +13,19 @@ namespace {
 
 constexpr std::string_view kNotConfirmed =
     "Clearing the board needs its confirmation first. Nothing was cleared.";
+constexpr std::string_view kFolderNotFull =
+    "Give the folder as a full path, starting with / or ~/. Nothing was saved and the scrap is "
+    "still on the board.";
 
 // Runs `brimvale junk` with `options`: its JSON or its line as the reply, or
 // its sentence with 400 for a usage fault (2) and 503 for a failure.
 web::Reply runJunk(const DashboardSources& sources, std::mutex& board, JunkOptions options,
-                   const std::string& input = {}) {
+                   const std::string& input = {}, int failedStatus = 503) {
   std::istringstream in(input);
   std::ostringstream out;
   std::ostringstream err;
   JunkCommandContext context{.stateDir = sources.paths.state,
+                             .home = sources.paths.home,
                              .defaults = *sources.platform.defaults,
                              .launcher = sources.launcher,
                              .in = in,
@@ -31,11 +37,20 @@ web::Reply runJunk(const DashboardSources& sources, std::mutex& board, JunkOptio
     std::lock_guard lock(board);
     status = junkCommand(context, options);
   }
-  if (status != 0) return web::sentenceReply(status == 2 ? 400 : 503, err.str());
+  if (status != 0) return web::sentenceReply(status == 2 ? 400 : failedStatus, err.str());
   if (options.json) return {.status = 200, .contentType = "application/json", .body = out.str()};
   std::string message = out.str();
   while (!message.empty() && message.back() == '\n') message.pop_back();
   return web::jsonReply({{"message", message}});
+}
+
+// The folder a save names, with a leading "~" meaning the home folder, as a shell reads it.
+std::optional<std::filesystem::path> saveFolder(const DashboardSources& sources,
+                                                const std::string& typed) {
+  if (typed == "~") return sources.paths.home;
+  if (typed.starts_with("~/")) return sources.paths.home / typed.substr(2);
+  if (typed.starts_with("/")) return std::filesystem::path(typed);
+  return std::nullopt;
 }
 
 JunkOptions filtered(std::string action, const nlohmann::json& body) {
@@ -68,7 +83,45 @@ void addJunkRoutes(web::DashboardServer& server, const DashboardSources& sources
     return runJunk(sources, *board, {.action = "note", .ttl = web::bodyText(body, "ttl")},
                    web::bodyText(body, "text"));
   });
-  for (const char* action : {"pin", "unpin", "delete"}) {
+  server.post("junk/lifetime", [&sources, board](const nlohmann::json& body) {
+    return runJunk(
+        sources, *board,
+        {.action = "lifetime", .words = {web::bodyText(body, "id"), web::bodyText(body, "ttl")}});
+  });
+  // Saving answers 409 when it refuses: something is in the way, or the place is refused.
+  server.post("junk/save", [&sources, board](const nlohmann::json& body) {
+    auto folder = saveFolder(sources, web::bodyText(body, "folder"));
+    if (!folder) return web::sentenceReply(400, std::string(kFolderNotFull));
+    return runJunk(sources, *board,
+                   {.action = "save",
+                    .words = {web::bodyText(body, "id"), folder->string()},
+                    .replace = web::bodyFlag(body, "replace")},
+                   {}, 409);
+  });
+  server.get("junk/settings", [&sources, board] {
+    return runJunk(sources, *board, {.action = "settings", .json = true});
+  });
+  server.post("junk/setting", [&sources, board](const nlohmann::json& body) {
+    return runJunk(sources, *board,
+                   {.action = "settings",
+                    .words = {web::bodyText(body, "key"), web::bodyText(body, "value")}});
+  });
+  // The picture of an image scrap, named by its full id; only the store's own
+  // thumbnail file is read.
+  server.get("junk/thumbnail", [&sources](const web::QueryParams& query) {
+    const auto id = query.find("id");
+    junk::JunkStore store(sources.paths.state, junk::JunkSettings(*sources.platform.defaults));
+    auto loaded = store.load();
+    auto png = loaded && id != query.end() ? store.thumbnail(id->second)
+                                           : Result<std::string>(std::unexpected(Error{}));
+    if (!png) {
+      return web::sentenceReply(404,
+                                "This scrap has no picture to show yet. Nothing was changed; "
+                                "reload the page in a moment.");
+    }
+    return web::Reply{.status = 200, .contentType = "image/png", .body = std::move(*png)};
+  });
+  for (const char* action : {"pin", "unpin", "delete", "copy"}) {
     server.post(
         std::string("junk/") + action, [&sources, board, action](const nlohmann::json& body) {
           return runJunk(sources, *board, {.action = action, .words = {web::bodyText(body, "id")}});

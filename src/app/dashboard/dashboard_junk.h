@@ -1,6 +1,8 @@
 // The dashboard's scrap board: the list with its board and date filters,
-// search, adding a text or a note, pin, unpin, delete and clear all — each
-// through `brimvale junk`'s own code, so the page keeps its rules.
+// search, adding a text or a note, pin, unpin, a new lifetime, copy back to
+// the clipboard, saving into a folder, delete, clear all, the board's
+// settings and image thumbnails — each through `brimvale junk`'s own code
+// (thumbnails through its store), so the page keeps its rules.
 #pragma once
 
 #include "app/dashboard/dashboard_sources.h"
@@ -8,10 +10,14 @@
 
 namespace brimvale::app {
 
-// POST /api/junk/{list,search,add,note,pin,unpin,delete,clear}. List and
-// search take {"filter", "date"} and answer as `brimvale junk list|search
-// --json`; search also {"query"}; add and note {"text", "ttl"}; pin, unpin
-// and delete {"id"}; clear {"confirmed": true}, the page having asked.
+// POST /api/junk/{list,search,add,note,pin,unpin,lifetime,copy,save,delete,
+// clear,setting}. List and search take {"filter", "date"} and answer as
+// `brimvale junk list|search --json`; search also {"query"}; add and note
+// {"text", "ttl"}; pin, unpin, copy and delete {"id"}; lifetime {"id",
+// "ttl"}; save {"id", "folder", "replace"}; clear {"confirmed": true}, the
+// page having asked; setting {"key", "value"}. GET /api/junk/settings
+// answers as `brimvale junk settings --json`; GET /api/junk/thumbnail?id=ID
+// is the PNG thumbnail of an image scrap.
 // `sources` must outlive `server`'s routes.
 void addJunkRoutes(web::DashboardServer& server, const DashboardSources& sources);
 
