@@ -122,5 +122,11 @@ await dashboardTest({
     assert.equal(defaults.JunkDefaultTTL, "w1");
     assert.equal(defaults.JunkMaxItems, 120);
     assert.match(ctx.run(["junk", "settings", "JunkDefaultTTL"]), /= w1/);
+
+    // At 200% zoom (640 CSS pixels) the board with its picture and settings still fits.
+    await page.setViewportSize({ width: 640, height: 800 });
+    const overflow = await page.evaluate(() =>
+      document.documentElement.scrollWidth - document.documentElement.clientWidth);
+    assert.ok(overflow <= 1, `the board scrolls sideways by ${overflow}px at 200%`);
   },
 });
