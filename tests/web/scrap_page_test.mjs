@@ -1,7 +1,8 @@
 // The scrap board's page: an image scrap shows its thumbnail, a scrap gets a
 // new lifetime, is copied to the clipboard and saved into a folder (never over
-// a file changed since, unless asked), and a board setting is saved — each
-// checked on disk or on the X clipboard, not only in the page's words.
+// a file changed since, unless asked), the clipboard is saved as a scrap, and
+// a board setting is saved — each checked on disk or on the X clipboard, not
+// only in the page's words.
 import { spawn, execFileSync } from "node:child_process";
 import { writeFileSync, readFileSync, mkdirSync, utimesSync, readdirSync } from "node:fs";
 import path from "node:path";
@@ -82,6 +83,21 @@ await dashboardTest({
     await shows("#junk-result", "paste it wherever you like");
     assert.equal(execFileSync("xclip", ["-o", "-selection", "clipboard"], { encoding: "utf8" }),
       "Invoice 42 for the boat");
+
+    // Saving the clipboard: the page's own copy back is not saved again; a new copy is, once.
+    await page.getByRole("button", { name: "Save clipboard to Junk" }).click();
+    await shows("#junk-count", "2 scraps on the board");
+    await page.locator("#junk-problem, #junk-result").filter({ hasText: /copied back|already/ }).waitFor();
+    assert.equal(board(state).length, 2);
+    execFileSync("xclip", ["-i", "-selection", "clipboard"],
+      { input: "Pasted from the desktop", stdio: ["pipe", "ignore", "ignore"] });
+    await page.getByRole("button", { name: "Save clipboard to Junk" }).click();
+    await shows("#junk-result", "Saved the clipboard as");
+    await page.getByRole("button", { name: "Save clipboard to Junk" }).click();
+    await shows("#junk-result", "on the board already");
+    const pasted = board(state).filter((s) => s.plainText === "Pasted from the desktop");
+    assert.equal(pasted.length, 1);
+    assert.equal(pasted[0].source, "hotkey");
 
     // Saved into a folder: the text and the image's own bytes.
     const out = path.join(home, "out");

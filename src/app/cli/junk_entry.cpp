@@ -30,6 +30,7 @@ CommandEntry junkEntry() {
       "junk",
       "the Rade Diriv scrap board: `junk list` (--filter F, --date D, --json), `junk add "
       "TEXT` (--ttl T), `junk note` (the note on standard input), `junk image FILE`, `junk "
+      "capture` (saves the clipboard), `junk "
       "pin|unpin|delete ID`, `junk lifetime ID T`, `junk copy ID`, `junk save ID FOLDER` "
       "(--replace), `junk clear` (asks first: --yes, --dry-run), `junk search QUERY` (finds "
       "similar "

@@ -17,10 +17,12 @@
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
+#include "junk/junk_capture.h"
 #include "junk/junk_filter.h"
 #include "junk/junk_link.h"
 #include "junk/junk_search.h"
 #include "junk/junk_settings.h"
+#include "platform/linux/x11_clipboard.h"
 #include "platform/sentence_embedding.h"
 
 namespace brimvale::app {
@@ -317,6 +319,104 @@ int saveAction(Session& s) {
   return 0;
 }
 
+// Saves a capture unless the newest scrap holds the same already: a capture
+// asked for just after the watcher saved the same copy adds nothing.
+class UnlessNewest final : public ScrapSink {
+ public:
+  explicit UnlessNewest(JunkStore& store) : store_(store) {}
+
+  bool addScrap(ScrapContent content) override {
+    const auto items = store_.items();
+    const auto newest = std::max_element(
+        items.begin(), items.end(),
+        [](const JunkItem& a, const JunkItem& b) { return a.createdAt < b.createdAt; });
+    if (newest != items.end() && holdsTheSame(*newest, content)) {
+      repeated = *newest;
+      return true;
+    }
+    auto saved = store_.addContent(std::move(content));
+    if (!saved) {
+      problem = saved.error();
+      return false;
+    }
+    added = *saved;
+    return true;
+  }
+
+  std::optional<JunkItem> added;
+  std::optional<JunkItem> repeated;
+  std::optional<Error> problem;
+
+ private:
+  bool holdsTheSame(const JunkItem& item, const ScrapContent& content) const {
+    if (item.kind != content.kind) return false;
+    switch (content.kind) {
+      case JunkKind::kText:
+      case JunkKind::kRichText: return item.plainText == trimmed(content.plainText);
+      case JunkKind::kFileRef: return item.fileRefPath == content.fileRefPath;
+      case JunkKind::kFileGroup: return item.files == content.files;
+      case JunkKind::kImage: {
+        auto png = readFile(store_.paths().media / item.mediaFile.value_or(""));
+        return item.mediaFile && png &&
+               std::equal(png->begin(), png->end(), content.imageBytes.begin(),
+                          content.imageBytes.end(),
+                          [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+      }
+    }
+    return false;
+  }
+
+  JunkStore& store_;
+};
+
+int captureAction(Session& s) {
+  auto clipboard =
+      s.c.openClipboard
+          ? s.c.openClipboard()
+          : Result<std::unique_ptr<platform::Clipboard>>(platform::X11Clipboard::open(""));
+  if (!clipboard) {
+    s.c.err << "The clipboard could not be read (" << clipboard.error().detail
+            << "); the board is unchanged. Run this inside your desktop session, whose X "
+               "display DISPLAY names.\n";
+    return 1;
+  }
+  UnlessNewest sink(s.store);
+  JunkCapture capture(**clipboard, sink);
+  const auto outcome =
+      capture.capture(JunkSource::kHotkey, static_cast<int>(s.settings.maxFilesPerScrap()));
+  if (sink.repeated) {
+    s.c.out << "The clipboard is on the board already as " << shortId(sink.repeated->id) << ": "
+            << clipped(junkTitle(*sink.repeated), kTitleWidth) << "\n";
+    return 0;
+  }
+  if (outcome == CaptureOutcome::kSaved && sink.added && s.store.find(sink.added->id)) {
+    s.c.out << "Saved the clipboard as " << shortId(sink.added->id) << ": "
+            << clipped(junkTitle(*sink.added), kTitleWidth) << "\n";
+    return 0;
+  }
+  if (sink.problem) return failed(s, *sink.problem);
+  switch (outcome) {
+    case CaptureOutcome::kPrivate:
+      s.c.err << "The clipboard holds a password or another private item, so it was not saved; "
+                 "the board is unchanged.\n";
+      break;
+    case CaptureOutcome::kOwnCopy:
+      s.c.err << "The clipboard holds a scrap copied back from the board, so it was not saved "
+                 "again; the board is unchanged.\n";
+      break;
+    case CaptureOutcome::kTooManyFiles:
+      s.c.err << "The clipboard holds more than " << s.settings.maxFilesPerScrap()
+              << " files, the most one scrap keeps, so it was not saved; the board is unchanged. "
+                 "Raise JunkMaxFilesPerScrap to keep larger copies.\n";
+      break;
+    default:
+      s.c.err << "The clipboard holds nothing the board keeps (text, an image or files), so "
+                 "nothing was saved; the board is unchanged. Copy something first.\n";
+      break;
+  }
+  return 1;
+}
+
 int copyAction(Session& s) {
   auto item = namedScrap(s);
   if (!item) return item.error();
@@ -469,6 +569,7 @@ constexpr std::array kActions{
     JunkAction{"lifetime", lifetimeAction},
     JunkAction{"delete", deleteAction},
     JunkAction{"image", imageAction},
+    JunkAction{"capture", captureAction},
     JunkAction{"copy", copyAction},
     JunkAction{"save", saveAction},
     JunkAction{"clear", clearAction},

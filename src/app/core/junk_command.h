@@ -1,16 +1,20 @@
 // `brimvale junk`: the scrap board from the command line — list, add a text
-// or a note or an image, pin, unpin, change a lifetime, delete, copy back to
-// the clipboard or save into a folder, clear, search and settings.
+// or a note or an image, save the clipboard, pin, unpin, change a lifetime,
+// delete, copy back to the clipboard or save into a folder, clear, search and
+// settings.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/core/confirm_hook.h"
 #include "junk/junk_store.h"
+#include "platform/clipboard.h"
 #include "platform/platform.h"
 #include "platform/user_defaults.h"
 
@@ -45,6 +49,8 @@ struct JunkCommandContext {
   bool inIsTerminal = false;
   // Decides on clearing the board; empty: go ahead.
   ConfirmHook confirm = {};
+  // Opens the desktop's clipboard for `capture`; empty: the X display DISPLAY names.
+  std::function<Result<std::unique_ptr<platform::Clipboard>>()> openClipboard = {};
 };
 
 // The command's arguments and options, on the subcommand CLI11 made for it.

@@ -9,6 +9,7 @@
 
 #include "common/base/file_io.h"
 #include "testing/base/temp_folder.h"
+#include "testing/platform/fake_clipboard.h"
 #include "testing/platform/fake_launcher.h"
 #include "testing/platform/memory_user_defaults.h"
 
@@ -41,7 +42,8 @@ class JunkCommandTest : public ::testing::Test {
                                .in = in,
                                .out = out,
                                .err = err,
-                               .confirm = confirm_};
+                               .confirm = confirm_,
+                               .openClipboard = openClipboard_};
     const int status = junkCommand(context, options);
     return {status, out.str(), err.str()};
   }
@@ -50,6 +52,7 @@ class JunkCommandTest : public ::testing::Test {
   }  // "Added XXXXXXXX: "
 
   ConfirmHook confirm_;
+  std::function<Result<std::unique_ptr<platform::Clipboard>>()> openClipboard_;
   brimvale::testing::TempFolder dir_{"junk-command"};
   platform::testing::MemoryDefaults defaults_;
   platform::testing::FakeProcesses processes_;
@@ -87,6 +90,44 @@ TEST_F(JunkCommandTest, ClearGoesAheadOnlyWhenTheConfirmationSaysSo) {
     EXPECT_EQ(run({"list"}).out.substr(0, 1), std::to_string(c.left));
   }
   EXPECT_EQ(run({"note"}, " \n\n").status, 2) << "an empty note adds nothing";
+}
+
+TEST_F(JunkCommandTest, CaptureSavesTheClipboardOnceAndNeverAPrivateOffer) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> types;
+    std::optional<std::string> text;
+    int status;
+    std::string says;
+    std::size_t onBoard;
+  };
+  const Case cases[] = {
+      {"text", {"text/plain"}, "Invoice 42", 0, "Saved the clipboard as", 1},
+      {"the same again", {"text/plain"}, " Invoice 42\n", 0, "on the board already", 1},
+      {"a password",
+       {"text/plain", std::string(platform::kPasswordManagerHintType)},
+       "hunter2",
+       1,
+       "private",
+       1},
+      {"nothing", {}, std::nullopt, 1, "holds nothing", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    openClipboard_ = [&]() -> Result<std::unique_ptr<platform::Clipboard>> {
+      auto fake = std::make_unique<platform::testing::FakeClipboard>();
+      fake->offer(c.types, c.text);
+      return fake;
+    };
+    const auto result = run({"capture"});
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_NE((result.out + result.err).find(c.says), std::string::npos)
+        << result.out << result.err;
+    const auto board = readFile(dir_ / "junk-items.ndjson").value_or("");
+    EXPECT_EQ(std::count(board.begin(), board.end(), '\n'), c.onBoard);
+    EXPECT_EQ(board.find("hunter2"), std::string::npos);
+    EXPECT_NE(board.find("\"source\":\"hotkey\""), std::string::npos);
+  }
 }
 
 TEST_F(JunkCommandTest, SaveIntoAFolderNeverReplacesAChangedFileUnasked) {

@@ -83,6 +83,9 @@ void addJunkRoutes(web::DashboardServer& server, const DashboardSources& sources
     return runJunk(sources, *board, {.action = "note", .ttl = web::bodyText(body, "ttl")},
                    web::bodyText(body, "text"));
   });
+  server.post("junk/capture", [&sources, board](const nlohmann::json&) {
+    return runJunk(sources, *board, {.action = "capture"});
+  });
   server.post("junk/lifetime", [&sources, board](const nlohmann::json& body) {
     return runJunk(
         sources, *board,

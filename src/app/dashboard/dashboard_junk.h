@@ -1,5 +1,5 @@
 // The dashboard's scrap board: the list with its board and date filters,
-// search, adding a text or a note, pin, unpin, a new lifetime, copy back to
+// search, adding a text or a note, saving the clipboard, pin, unpin, a new lifetime, copy back to
 // the clipboard, saving into a folder, delete, clear all, the board's
 // settings and image thumbnails — each through `brimvale junk`'s own code
 // (thumbnails through its store), so the page keeps its rules.
@@ -10,10 +10,10 @@
 
 namespace brimvale::app {
 
-// POST /api/junk/{list,search,add,note,pin,unpin,lifetime,copy,save,delete,
-// clear,setting}. List and search take {"filter", "date"} and answer as
+// POST /api/junk/{list,search,add,note,capture,pin,unpin,lifetime,copy,save,
+// delete,clear,setting}. List and search take {"filter", "date"} and answer as
 // `brimvale junk list|search --json`; search also {"query"}; add and note
-// {"text", "ttl"}; pin, unpin, copy and delete {"id"}; lifetime {"id",
+// {"text", "ttl"}; capture {}; pin, unpin, copy and delete {"id"}; lifetime {"id",
 // "ttl"}; save {"id", "folder", "replace"}; clear {"confirmed": true}, the
 // page having asked; setting {"key", "value"}. GET /api/junk/settings
 // answers as `brimvale junk settings --json`; GET /api/junk/thumbnail?id=ID

@@ -1,5 +1,5 @@
 // The scrap board: the list under its filters (or search results), adding a
-// note, pin, unpin, a new lifetime, copy back, saving into a folder, delete,
+// note, saving the clipboard, pin, unpin, a new lifetime, copy back, saving into a folder, delete,
 // clear all and the board's settings, each answered by the service's code.
 import { getJson, postJson, showProblem } from "/dashboard.js";
 
@@ -59,6 +59,16 @@ function scrapItem(scrap) {
   when.textContent = scrap.pinned ? " (stays until unpinned) "
     : ` (clears ${new Date(scrap.expiresAt).toLocaleString()}) `;
   item.append(title, when);
+  if (scrap.link) {
+    // Only http and https addresses are links; the page that opens gets no hold on this one.
+    const link = document.createElement("a");
+    link.href = scrap.link;
+    link.target = "_blank";
+    link.rel = "noopener noreferrer";
+    link.textContent = "Open the link";
+    link.setAttribute("aria-label", `Open the link ${scrap.link}`);
+    item.append(link, " ");
+  }
   if (scrap.kind === "image") {
     const picture = document.createElement("img");
     picture.className = "thumbnail";
@@ -77,8 +87,10 @@ function scrapItem(scrap) {
   return item;
 }
 
-async function load() {
-  $("junk-problem").hidden = true;
+// `fresh`: a new look at the board, so an earlier problem goes; after an
+// action its problem stays in view.
+async function load(fresh = true) {
+  if (fresh) $("junk-problem").hidden = true;
   const query = $("query").value.trim();
   const filters = { filter: $("filter").value, date: $("date").value };
   try {
@@ -106,7 +118,7 @@ async function change(path, body) {
   } catch (error) {
     showProblem($("junk-problem"), error);
   }
-  await load();
+  await load(false);
 }
 
 // Runs `path` for the dialog `name`: a refusal stays in the dialog, success closes it.
@@ -253,12 +265,14 @@ $("add-form").addEventListener("submit", async (event) => {
   if ($("junk-problem").hidden) $("scrap-text").value = "";
 });
 
+$("capture").addEventListener("click", () => change("/api/junk/capture", {}));
+
 $("filter-form").addEventListener("submit", (event) => {
   event.preventDefault();
   load();
 });
-$("filter").addEventListener("change", load);
-$("date").addEventListener("change", load);
+$("filter").addEventListener("change", () => load());
+$("date").addEventListener("change", () => load());
 
 $("clear-all").addEventListener("click", () => $("clear-dialog").showModal());
 $("clear-cancel").addEventListener("click", () => $("clear-dialog").close());
@@ -267,4 +281,4 @@ $("clear-confirm").addEventListener("click", async () => {
   await change("/api/junk/clear", { confirmed: true });
 });
 
-loadSettings().catch((error) => showProblem($("settings-problem"), error)).finally(load);
+loadSettings().catch((error) => showProblem($("settings-problem"), error)).finally(() => load());
