@@ -8,7 +8,7 @@ import { writeFileSync, readFileSync, mkdirSync, utimesSync, readdirSync } from 
 import path from "node:path";
 import zlib from "node:zlib";
 import assert from "node:assert/strict";
-import { dashboardTest, waitFor } from "./harness.mjs";
+import { dashboardTest, waitFor, screenshots } from "./harness.mjs";
 
 // A real PNG of `width` x `height` opaque red pixels.
 function redPng(width, height) {
@@ -74,6 +74,8 @@ await dashboardTest({
     await page.getByLabel("Auto-clear this scrap after").selectOption("w2");
     await page.getByRole("button", { name: "Use this lifetime" }).click();
     await shows("#junk-result", "now clears at");
+    assert.equal(await page.evaluate(() => document.activeElement.dataset.focus), `${note.id} lifetime`,
+      "focus returns to the scrap's button");
     const renewed = board(state).find((s) => s.id === note.id);
     assert.equal(renewed.ttlSeconds, 14 * 86400);
     assert.equal(Date.parse(renewed.expiresAt) - Date.parse(renewed.createdAt), 14 * 86400 * 1000);
@@ -144,5 +146,6 @@ await dashboardTest({
     const overflow = await page.evaluate(() =>
       document.documentElement.scrollWidth - document.documentElement.clientWidth);
     assert.ok(overflow <= 1, `the board scrolls sideways by ${overflow}px at 200%`);
+    await page.screenshot({ path: path.join(screenshots, "scrap_page-200.png"), fullPage: true });
   },
 });

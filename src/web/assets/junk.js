@@ -40,9 +40,11 @@ function lifetimeOf(scrap) {
   })?.raw;
 }
 
-function button(label, name, onClick) {
+// `focusKey` names the button across redraws of the list, so focus stays on it.
+function button(label, name, focusKey, onClick) {
   const b = document.createElement("button");
   b.type = "button";
+  b.dataset.focus = focusKey;
   b.textContent = label;
   b.setAttribute("aria-label", name);
   b.addEventListener("click", onClick);
@@ -79,11 +81,16 @@ function scrapItem(scrap) {
   const name = `“${shortName(scrap)}”`;
   const pin = scrap.pinned ? "Unpin" : "Pin";
   item.append(
-    button(pin, `${pin} ${name}`, () => change(`/api/junk/${pin.toLowerCase()}`, { id: scrap.id })), " ",
-    button("Lifetime…", `Change the lifetime of ${name}`, () => openLifetime(scrap)), " ",
-    button("Copy", `Copy ${name}`, () => change("/api/junk/copy", { id: scrap.id })), " ",
-    button("Save to a folder…", `Save ${name} to a folder`, () => openSave(scrap)), " ",
-    button("Delete", `Delete ${name}`, () => change("/api/junk/delete", { id: scrap.id })));
+    button(pin, `${pin} ${name}`, `${scrap.id} pin`,
+      () => change(`/api/junk/${pin.toLowerCase()}`, { id: scrap.id })), " ",
+    button("Lifetime…", `Change the lifetime of ${name}`, `${scrap.id} lifetime`,
+      () => openLifetime(scrap)), " ",
+    button("Copy", `Copy ${name}`, `${scrap.id} copy`,
+      () => change("/api/junk/copy", { id: scrap.id })), " ",
+    button("Save to a folder…", `Save ${name} to a folder`, `${scrap.id} save`,
+      () => openSave(scrap)), " ",
+    button("Delete", `Delete ${name}`, `${scrap.id} delete`,
+      () => change("/api/junk/delete", { id: scrap.id })));
   return item;
 }
 
@@ -103,7 +110,12 @@ async function load(fresh = true) {
       scraps = list.items;
       $("junk-count").textContent = countLine(list.count);
     }
+    const focused = document.activeElement?.dataset?.focus;
     $("scraps").replaceChildren(...scraps.map(scrapItem));
+    if (focused) {
+      const again = [...$("scraps").querySelectorAll("button")].find((b) => b.dataset.focus === focused);
+      (again || $("junk-count")).focus?.();
+    }
   } catch (error) {
     showProblem($("junk-problem"), error);
   }
@@ -124,6 +136,7 @@ async function change(path, body) {
 // Runs `path` for the dialog `name`: a refusal stays in the dialog, success closes it.
 async function fromDialog(name, path, body) {
   $(`${name}-problem`).hidden = true;
+  $("junk-result").textContent = "";
   try {
     const answer = await postJson(path, body);
     $(`${name}-dialog`).close();
