@@ -1,5 +1,6 @@
 #include "app/dashboard/dashboard_junk.h"
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -7,12 +8,14 @@
 #include <sstream>
 
 #include "app/core/junk_command.h"
+#include "common/base/process.h"
 
 namespace brimvale::app {
 namespace {
 
 constexpr std::string_view kNotConfirmed =
     "Clearing the board needs its confirmation first. Nothing was cleared.";
+constexpr std::chrono::seconds kCopyDeadline{20};
 constexpr std::string_view kFolderNotFull =
     "Give the folder as a full path, starting with / or ~/. Nothing was saved and the scrap is "
     "still on the board.";
@@ -51,6 +54,25 @@ std::optional<std::filesystem::path> saveFolder(const DashboardSources& sources,
   if (typed.starts_with("~/")) return sources.paths.home / typed.substr(2);
   if (typed.starts_with("/")) return std::filesystem::path(typed);
   return std::nullopt;
+}
+
+// Copy back runs as a `brimvale junk copy` of its own: the clipboard's holder
+// is forked, which only a process without other threads may do.
+web::Reply copyInOwnProcess(const DashboardSources& sources, const std::string& id) {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  const auto result = sources.launcher.run({.path = self.string(),
+                                            .args = {"junk", "copy", "--", id},
+                                            .envAdditions = {{"HOME", sources.paths.home}},
+                                            .deadline = kCopyDeadline});
+  std::string said = result.succeeded() ? result.out : result.err;
+  while (!said.empty() && said.back() == '\n') said.pop_back();
+  if (result.succeeded()) return web::jsonReply({{"message", said}});
+  if (result.outcome == ProcessOutcome::kExited && !said.empty())
+    return web::sentenceReply(result.exitCode == 2 ? 400 : 503, said);
+  return web::sentenceReply(503, "The scrap could not be put on the clipboard (" +
+                                     result.describe() +
+                                     "); the board is unchanged. Try again in a moment.");
 }
 
 JunkOptions filtered(std::string action, const nlohmann::json& body) {
@@ -124,7 +146,10 @@ void addJunkRoutes(web::DashboardServer& server, const DashboardSources& sources
     }
     return web::Reply{.status = 200, .contentType = "image/png", .body = std::move(*png)};
   });
-  for (const char* action : {"pin", "unpin", "delete", "copy"}) {
+  server.post("junk/copy", [&sources](const nlohmann::json& body) {
+    return copyInOwnProcess(sources, web::bodyText(body, "id"));
+  });
+  for (const char* action : {"pin", "unpin", "delete"}) {
     server.post(
         std::string("junk/") + action, [&sources, board, action](const nlohmann::json& body) {
           return runJunk(sources, *board, {.action = action, .words = {web::bodyText(body, "id")}});
