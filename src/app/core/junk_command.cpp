@@ -398,11 +398,11 @@ int captureAction(Session& s) {
   switch (outcome) {
     case CaptureOutcome::kPrivate:
       s.c.err << "The clipboard holds a password or another private item, so it was not saved; "
-                 "the board is unchanged.\n";
+                 "the board is unchanged. Copy something else to save it.\n";
       break;
     case CaptureOutcome::kOwnCopy:
       s.c.err << "The clipboard holds a scrap copied back from the board, so it was not saved "
-                 "again; the board is unchanged.\n";
+                 "again; the board is unchanged and the scrap is on it already.\n";
       break;
     case CaptureOutcome::kTooManyFiles:
       s.c.err << "The clipboard holds more than " << s.settings.maxFilesPerScrap()

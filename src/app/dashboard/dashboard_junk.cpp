@@ -21,7 +21,7 @@ constexpr std::string_view kFolderNotFull =
     "still on the board.";
 
 // Runs `brimvale junk` with `options`: its JSON or its line as the reply, or
-// its sentence with 400 for a usage fault (2) and 503 for a failure.
+// its sentence with 400 for a usage fault (2) and `failedStatus` for a failure.
 web::Reply runJunk(const DashboardSources& sources, std::mutex& board, JunkOptions options,
                    const std::string& input = {}, int failedStatus = 503) {
   std::istringstream in(input);

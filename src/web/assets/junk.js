@@ -222,7 +222,7 @@ function settingField(setting, index) {
     const help = document.createElement("span");
     help.id = `${id}-help`;
     help.className = "muted";
-    help.textContent = ` ${setting.meaning}.`;
+    help.textContent = ` ${setting.meaning}`;
     control.setAttribute("aria-describedby", help.id);
     row.append(help);
   }
