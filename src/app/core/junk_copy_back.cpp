@@ -43,7 +43,7 @@ std::string savedStem(const std::string& title) {
 }
 
 // A display name as a plain file name: the last part of it, or of `path`.
-std::string plainName(const std::string& name, const std::string& path) {
+std::string savedFileName(const std::string& name, const std::string& path) {
   std::string plain = fs::path(name).filename().string();
   if (plain.empty() || plain == "." || plain == "..") plain = fs::path(path).filename().string();
   return plain;
@@ -75,12 +75,12 @@ std::expected<std::vector<SaveEntry>, ScrapSaveProblem> saveEntries(const junk::
     }
     case junk::JunkKind::kFileRef:
       entries.push_back(
-          {folder / plainName(item.fileRefName.value_or(""), item.fileRefPath.value_or("")),
+          {folder / savedFileName(item.fileRefName.value_or(""), item.fileRefPath.value_or("")),
            std::nullopt, item.fileRefPath.value_or("")});
       break;
     case junk::JunkKind::kFileGroup:
       for (const auto& file : item.files.value_or(std::vector<junk::JunkFile>{}))
-        entries.push_back({folder / plainName(file.name, file.path), std::nullopt, file.path});
+        entries.push_back({folder / savedFileName(file.name, file.path), std::nullopt, file.path});
       break;
   }
   for (const auto& entry : entries) {
@@ -91,7 +91,7 @@ std::expected<std::vector<SaveEntry>, ScrapSaveProblem> saveEntries(const junk::
   return entries;
 }
 
-bool sameBytes(const SaveEntry& entry, const fs::path& file) {
+bool savedCopyIsSame(const SaveEntry& entry, const fs::path& file) {
   auto there = readFile(file);
   if (!there) return false;
   if (entry.bytes) return *there == *entry.bytes;
@@ -119,7 +119,7 @@ std::error_code copyIntoPlace(const fs::path& from, const fs::path& to, bool rep
 }
 
 // Whether `to` now holds what `entry` says, read back from the disk.
-bool landed(const SaveEntry& entry, const fs::path& to) {
+bool savedCopyLanded(const SaveEntry& entry, const fs::path& to) {
   std::error_code ec;
   if (entry.bytes) {
     auto there = readFile(to);
@@ -183,7 +183,7 @@ std::expected<SavedScrap, ScrapSaveProblem> saveScrapInto(const junk::JunkItem& 
       continue;
     }
     const bool file = fs::is_regular_file(status);
-    if (file && sameBytes(entry, entry.target)) {
+    if (file && savedCopyIsSame(entry, entry.target)) {
       saved.unchanged.push_back(entry.target);
       continue;
     }
@@ -208,7 +208,7 @@ std::expected<SavedScrap, ScrapSaveProblem> saveScrapInto(const junk::JunkItem& 
       return std::unexpected(
           ScrapSaveProblem{Kind::kWriteFailed, entry.target.string() + ": " + copied.message()});
     }
-    if (!landed(entry, entry.target)) {
+    if (!savedCopyLanded(entry, entry.target)) {
       return std::unexpected(ScrapSaveProblem{
           Kind::kWriteFailed, entry.target.string() + " does not hold the scrap's content"});
     }
