@@ -9,7 +9,7 @@ import {
 } from "node:fs";
 import path from "node:path";
 import assert from "node:assert/strict";
-import { dashboardTest, waitFor, drive, brimvale } from "./harness.mjs";
+import { dashboardTest, waitFor, drive, brimvale, screenshots } from "./harness.mjs";
 
 // A bundle under ~/Applications whose Info.plist carries `keys` (raw plist lines).
 function writeApp(home, name, keys) {
@@ -72,6 +72,11 @@ await dashboardTest({
     await page.getByLabel("Filter by category").selectOption("");
     await row("Notes Helper").waitFor();
 
+    // The inspection of an app lists the permissions it declares.
+    await page.getByRole("button", { name: "Inspect Sketch Pad" }).click();
+    await shows("#inspection-title", "What the inspection of “Sketch Pad” found");
+    await shows("#inspection-permissions li", "Camera (asked for in its Info.plist)");
+
     // A blocked app offers no move, and says why; the tiers are explained.
     assert.equal(await row("Tidy").getByRole("button", { name: /Move/ }).count(), 0);
     await row("Tidy").filter({ hasText: "Can’t be moved (see Why)" }).waitFor();
@@ -83,11 +88,15 @@ await dashboardTest({
     await page.getByRole("button", { name: "Override → Move Feed Reader" }).click();
     const dialog = page.getByRole("dialog");
     await dialog.filter({ hasText: "Moving “Feed Reader” has a known risk: Uses a custom Sparkle-style updater" }).waitFor();
-    await dialog.getByRole("button", { name: "Cancel" }).click();
+    await page.keyboard.press("Escape");
     await page.waitForTimeout(500);
     assert.ok(atHome(home, "Feed Reader"), "cancelled, yet the app moved");
-    await page.getByRole("button", { name: "Override → Move Feed Reader" }).click();
-    await dialog.getByRole("button", { name: "Move anyway" }).click();
+    // From the keyboard: the confirmation opens on Cancel, the safe answer.
+    await page.getByRole("button", { name: "Override → Move Feed Reader" }).focus();
+    await page.keyboard.press("Enter");
+    assert.equal(await page.evaluate(() => document.activeElement.id), "confirm-cancel");
+    await page.keyboard.press("Shift+Tab");
+    await page.keyboard.press("Enter");
     await waitFor("Feed Reader on the drive", () => onDrive(home, "Feed Reader"));
     await row("Feed Reader").getByRole("button", { name: "Move back Feed Reader" }).waitFor();
 
@@ -145,5 +154,14 @@ await dashboardTest({
     await review.getByRole("button", { name: "Approve the new permissions of Sketch Pad and move it to the fast drive" }).click();
     await waitFor("the approved install on the drive", () => onDrive(home, "Sketch Pad"));
     await shows("#reviews-empty", "No reinstalled app is waiting for a permission review.");
+
+    // At 200% zoom (640 CSS pixels) the full list still fits without scrolling sideways.
+    await page.setViewportSize({ width: 640, height: 800 });
+    await page.getByLabel("Show").selectOption("all");
+    await row("Tidy").waitFor();
+    const overflow = await page.evaluate(() =>
+      document.documentElement.scrollWidth - document.documentElement.clientWidth);
+    assert.ok(overflow <= 1, `the apps page scrolls sideways by ${overflow}px at 200%`);
+    await page.screenshot({ path: path.join(screenshots, "apps_page-200.png"), fullPage: true });
   },
 });

@@ -6,6 +6,7 @@
 
 #include "app/core/app_log.h"
 #include "app/core/app_move_commands.h"
+#include "app/core/app_risk_report_command.h"
 #include "app/core/apps_command.h"
 #include "app/core/line_stream.h"
 #include "apps/dock_pins.h"
@@ -36,6 +37,9 @@ constexpr std::string_view kBadChoice =
 constexpr std::string_view kNoAction =
     "Choose what to do with the app (move, move back, offload, restore or answer its permission "
     "review) and which app. Nothing was changed.";
+constexpr std::string_view kNotListed =
+    "Only an app the list shows can be inspected here. Nothing was changed; pick one from the "
+    "list.";
 constexpr std::string_view kAppWorkBusy =
     "An app is already being moved from here. Nothing new was started; its progress is showing on "
     "the apps page.";
@@ -64,6 +68,7 @@ int runApps(const DashboardSources& sources, platform::Platform& base, const App
                 .loadAll();
           },
       .run = run};
+  if (options.action == "inspect") return appsInspectCommand(host, options.bundle, true);
   if (isAppMoveAction(options.action)) {
     // The page asked before it posted the action.
     return runAppMoveAction(host, options, sources.paths, sources.computerName, {});
@@ -78,6 +83,7 @@ AppsRoutes::AppsRoutes(const DashboardSources& sources, web::DashboardServer& se
   server_.post("apps/list", [this](const nlohmann::json& body) { return list(body); });
   server_.post("apps/action", [this](const nlohmann::json& body) { return act(body); });
   server_.get("apps/reviews", [this] { return reviews(); });
+  server_.post("apps/inspect", [this](const nlohmann::json& body) { return inspect(body); });
 }
 
 AppsRoutes::~AppsRoutes() = default;
@@ -119,6 +125,20 @@ web::Reply AppsRoutes::reviews() {
   std::ostringstream err;
   if (runApps(sources_, base_, {.action = "review", .json = true}, out, err) != 0) {
     return web::sentenceReply(503, err.str());
+  }
+  return {.status = 200, .contentType = "application/json", .body = out.str()};
+}
+
+web::Reply AppsRoutes::inspect(const nlohmann::json& body) {
+  const std::filesystem::path bundle = web::bodyText(body, "target");
+  const auto folders = apps::defaultAppFolders(sources_.paths.home).folders;
+  if (std::ranges::find(folders, bundle.parent_path()) == folders.end()) {
+    return web::sentenceReply(400, std::string(kNotListed));
+  }
+  std::ostringstream out;
+  std::ostringstream err;
+  if (runApps(sources_, base_, {.action = "inspect", .bundle = bundle.string()}, out, err) != 0) {
+    return web::sentenceReply(404, err.str());
   }
   return {.status = 200, .contentType = "application/json", .body = out.str()};
 }

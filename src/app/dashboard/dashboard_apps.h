@@ -1,5 +1,6 @@
 // The dashboard's apps page: the catalogue with its location, category and
-// age filters, sort orders, tier badges and reasons; moving, moving back,
+// age filters, sort orders, tier badges and reasons, and what the inspection
+// of one app found (its privacy permissions above all); moving, moving back,
 // offloading and restoring an app and answering a reinstall's permission
 // review, with their lines as live events — all through `brimvale apps`'s
 // own code.
@@ -19,6 +20,7 @@ class AppsRoutes {
   web::Reply list(const nlohmann::json& body);
   web::Reply act(const nlohmann::json& body);
   web::Reply reviews();
+  web::Reply inspect(const nlohmann::json& body);
 
   const DashboardSources& sources_;
   web::DashboardServer& server_;

@@ -60,6 +60,42 @@ function actionsOf(app) {
   return td;
 }
 
+function items(list, texts, none) {
+  list.replaceChildren(...(texts.length ? texts : [none]).map((text) => {
+    const item = document.createElement("li");
+    item.textContent = text;
+    return item;
+  }));
+}
+
+// What the inspection of one app found, its permissions first.
+async function inspect(app) {
+  $("app-problem").hidden = true;
+  try {
+    const found = await postJson("/api/apps/inspect", { target: app.bundlePath });
+    $("inspection-title").textContent = `What the inspection of “${found.name}” found`;
+    $("inspection-tier").textContent = `${found.tierBadge}: ${found.tierReason}`;
+    const sources = {
+      infoPlistUsageDescription: "asked for in its Info.plist",
+      codesignEntitlement: "granted by its signature",
+    };
+    items($("inspection-permissions"), found.tccEntitlements.map((p) =>
+      `${p.displayName} (${sources[p.source] || p.source})`), "None.");
+    const findings = [];
+    if (found.updateFrameworkDescription) findings.push(`Updates: ${found.updateFrameworkDescription}`);
+    for (const h of found.helperReferences) findings.push(`The launchd job ${h.label} (${h.plistPath}) runs ${h.programPath}.`);
+    for (const c of found.loadCommands.filter((c) => c.kind === "hardcodedAppPath")) {
+      findings.push(`${c.binaryRelativePath} loads ${c.loadPath} by its fixed path.`);
+    }
+    items($("inspection-findings"), findings,
+      found.scanned ? "Nothing else that matters for a move." : "Not scanned: the app can't be moved anyway.");
+    $("inspection").hidden = false;
+    $("inspection-title").focus();
+  } catch (error) {
+    showProblem($("app-problem"), error);
+  }
+}
+
 function appRow(app) {
   const row = document.createElement("tr");
   const why = [app.tierReason, app.blockedReason].filter(Boolean)
@@ -67,6 +103,7 @@ function appRow(app) {
   row.append(cell(app.name + (app.running ? " (running)" : "")), cell(app.tierBadge),
     cell(formatBytes(app.sizeBytes)), cell(app.lastUsed ? app.lastUsed.slice(0, 10) : "never"),
     cell(why), actionsOf(app));
+  row.lastChild.append(" ", button("Inspect", `Inspect ${app.name}`, () => inspect(app)));
   return row;
 }
 
