@@ -100,10 +100,11 @@ await dashboardTest({
     await waitFor("Feed Reader on the drive", () => onDrive(home, "Feed Reader"));
     await row("Feed Reader").getByRole("button", { name: "Move back Feed Reader" }).waitFor();
 
-    // Offload with its own sentence, then restore from the Offloaded tab.
-    await page.getByRole("button", { name: "Offload Notes Helper" }).click();
-    await dialog.filter({ hasText: "“Notes Helper” and its data move to your fast drive. It won't be usable until you restore it (Offloaded tab). Nothing is deleted — Restore copies it all back." }).waitFor();
-    await dialog.getByRole("button", { name: "Offload" }).click();
+    // The Offloaded tab offers offloading with its own sentence, then restores.
+    await page.getByLabel("Show").selectOption("offloaded");
+    await page.getByLabel("App to offload").selectOption({ label: "Notes Helper" });
+    await shows("#offload-what", "“Notes Helper” and its data move to your fast drive. It won't be usable until you restore it (Offloaded tab). Nothing is deleted — Restore copies it all back.");
+    await page.getByRole("button", { name: "Offload", exact: true }).click();
     const notesBundle = path.join(home, "Applications", "Notes Helper.app");
     await waitFor("Notes Helper offloaded", () => !existsSync(notesBundle));
     const records = readdirSync(path.join(state, "offloads")).filter((f) => f.endsWith(".json"));
@@ -111,7 +112,6 @@ await dashboardTest({
     const record = JSON.parse(readFileSync(path.join(state, "offloads", records[0]), "utf8"));
     assert.ok(record.archiveDir.startsWith(drive + "/"), record.archiveDir);
     assert.ok(existsSync(path.join(record.archiveDir, "offload.json")), "the archive describes itself");
-    await page.getByLabel("Show").selectOption("offloaded");
     const offloadedRow = page.locator("#offloaded tbody tr", { hasText: "Notes Helper" });
     await offloadedRow.waitFor();
     await offloadedRow.getByRole("button", { name: "Restore Notes Helper" }).click();

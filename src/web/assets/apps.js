@@ -54,11 +54,34 @@ function actionsOf(app) {
     td.append(button("Move", `Move ${app.name}`, () => run("move", app.bundlePath)));
   }
   td.append(" ", button("Offload", `Offload ${app.name}`, () =>
-    confirmThen(`Offload “${app.name}”?`,
-      `“${app.name}” and its data move to your fast drive. It won't be usable until you restore it (Offloaded tab). Nothing is deleted — Restore copies it all back.`,
-      "Offload", () => run("offload", app.bundlePath))));
+    confirmThen(`Offload “${app.name}”?`, offloadSentence(app.name), "Offload",
+      () => run("offload", app.bundlePath))));
   return td;
 }
+
+function offloadSentence(name) {
+  return `“${name}” and its data move to your fast drive. It won't be usable until you restore it (Offloaded tab). Nothing is deleted — Restore copies it all back.`;
+}
+
+// The Offloaded tab offers the apps still here, each with what offloading it means.
+async function showOffloadChoices() {
+  const { apps } = await postJson("/api/apps/list", { location: "internal" });
+  const chosen = $("offload-app").value;
+  $("offload-app").replaceChildren(...apps.map((app) => new Option(app.name, app.bundlePath)));
+  if (apps.some((app) => app.bundlePath === chosen)) $("offload-app").value = chosen;
+  $("offload-form").hidden = apps.length === 0;
+  describeOffload();
+}
+
+function describeOffload() {
+  const option = $("offload-app").selectedOptions[0];
+  $("offload-what").textContent = option ? offloadSentence(option.text) : "";
+}
+$("offload-app").addEventListener("change", describeOffload);
+$("offload-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  run("offload", $("offload-app").value);
+});
 
 function items(list, texts, none) {
   list.replaceChildren(...(texts.length ? texts : [none]).map((text) => {
@@ -158,6 +181,7 @@ async function showListing() {
     $("offloaded-view").hidden = !offloadedTab;
     $("offloaded").hidden = records.length === 0;
     $("offloaded-empty").hidden = records.length > 0;
+    if (offloadedTab) await showOffloadChoices();
     $("apps-notes").replaceChildren(...listing.notes.map((note) => {
       const item = document.createElement("li");
       item.textContent = note;
