@@ -68,6 +68,23 @@ std::optional<MoveBackJournal> decodeJournal(const std::string& text) {
 
 }  // namespace
 
+std::string_view completionName(const EngineCompletion& completion) {
+  return completion.kind == EngineCompletion::Kind::kMove ? kDidCompleteMove : kDidCompleteRestore;
+}
+
+nlohmann::json completionUserInfo(const EngineCompletion& completion) {
+  nlohmann::json info{{"manifestID", completion.manifestID}, {"success", completion.success}};
+  if (!completion.success) info["reason"] = completion.reason.value_or("");
+  const std::pair<const char*, const std::optional<std::string>*> restoreKeys[] = {
+      {"outcome", &completion.outcome},
+      {"internalVersion", &completion.internalVersion},
+      {"nvmeVersion", &completion.nvmeVersion}};
+  for (const auto& [key, value] : restoreKeys) {
+    if (*value) info[key] = **value;
+  }
+  return info;
+}
+
 std::string movedSentence(const std::string& displayName) {
   return "Moved “" + displayName + "” to your fast drive and kept it working.";
 }

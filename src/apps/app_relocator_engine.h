@@ -12,7 +12,10 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "apps/app_move_environment.h"
 #include "apps/app_move_error.h"
@@ -40,6 +43,15 @@ struct EngineCompletion {
   std::vector<std::string> kept;
 };
 using CompletionListener = std::function<void(const EngineCompletion&)>;
+
+// The names a completion is posted under, for listeners in other processes.
+inline constexpr std::string_view kDidCompleteMove = "Brimvale.AppRelocatorEngineDidCompleteMove";
+inline constexpr std::string_view kDidCompleteRestore =
+    "Brimvale.AppRelocatorEngineDidCompleteRestore";
+
+[[nodiscard]] std::string_view completionName(const EngineCompletion& completion);
+// manifestID and success; reason on failure; a move back's outcome and versions when known.
+[[nodiscard]] nlohmann::json completionUserInfo(const EngineCompletion& completion);
 
 // "Moved “X” to your fast drive and kept it working."
 [[nodiscard]] std::string movedSentence(const std::string& displayName);

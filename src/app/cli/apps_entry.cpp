@@ -4,11 +4,11 @@
 #include <string_view>
 #include <vector>
 
-#include "app/cli/app_risk_report_command.h"
 #include "app/cli/confirmation.h"
 #include "app/cli/json_option.h"
 #include "app/core/app_log.h"
 #include "app/core/app_move_commands.h"
+#include "app/core/app_risk_report_command.h"
 #include "app/core/apps_command.h"
 #include "apps/dock_pins.h"
 #include "apps/macho_tool_fallback.h"

@@ -255,12 +255,21 @@ int appsMoveCommand(AppMoveCommandHost& host, const std::string& target, bool ov
   auto resolved = resolveApp(host, target, "moved");
   if (!resolved) return resolved.error();
   const apps::AppEntry& app = *resolved;
-  // A second run of a move that succeeded finds our link: nothing is left to do.
-  if (const auto live = liveRelocationAt(host, app.bundlePath);
-      live && apps::isLinkTo(app.bundlePath, live->nvmePath)) {
-    out << curly(app.displayName) << " is already on your fast drive at " << live->nvmePath
-        << " and opens through " << app.bundlePath << "; nothing to do.\n";
-    return 0;
+  // A link in the app's place: when it is our own move (recorded, and
+  // pointing at its copy) what the user asked for holds already (0); any
+  // other link is not ours to move.
+  std::error_code ec;
+  if (fs::is_symlink(app.bundlePath, ec)) {
+    const std::string already =
+        apps::EngineError::withPath(apps::EngineErrorKind::kAlreadySymlink, app.bundlePath)
+            .userMessage();
+    if (const auto live = liveRelocationAt(host, app.bundlePath);
+        live && apps::isLinkTo(app.bundlePath, live->nvmePath)) {
+      out << already << "\n";
+      return 0;
+    }
+    err << already << " Nothing was moved; the app and its link are untouched.\n";
+    return 1;
   }
   const auto classification = classified(host, app);
   if (classification.tier == apps::RiskTier::kBlocked) {

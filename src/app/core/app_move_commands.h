@@ -33,9 +33,10 @@ struct AppMoveCommandHost {
 // Moves the app NAME (as `brimvale apps` lists it) or at PATH to the drive,
 // leaving a link. Repairs moves a crash cut short first. Tier 4 is refused
 // with its reason; tier 3 needs `overrideRisk` and its risk is printed first.
-// An app already moved by Brimvale is reported as done (0). 1 with a sentence
-// saying where the app is when the move fails or is refused; 2 when the name
-// is ambiguous.
+// A link in the app's place is never moved again: Brimvale's own finished
+// move is reported with the already-a-link sentence (0), any other link is
+// refused with it (1). 1 with a sentence saying where the app is when the
+// move fails or is refused; 2 when the name is ambiguous.
 int appsMoveCommand(AppMoveCommandHost& host, const std::string& target, bool overrideRisk);
 
 // Brings the relocation `idOrName` (a record id, the app's name or its path)

@@ -120,6 +120,38 @@ TEST(AppMoveCommand, RiskDecidesWhetherTheAppMoves) {
   }
 }
 
+// Given a link where the app was, then moving it again changes nothing: our
+// own finished move holds already (0), another link is not ours (1); both
+// say so with the engine's already-a-link sentence.
+TEST(AppMoveCommand, AnAppThatIsAlreadyALinkIsNotMovedAgain) {
+  struct Case {
+    const char* name;
+    bool ours;
+    int exit;
+  };
+  for (const auto& c : {Case{"our move", true, 0}, Case{"someone else's link", false, 1}}) {
+    SCOPED_TRACE(c.name);
+    AppMoveScene s;
+    s.w.makeBundle("Q");
+    if (c.ours) {
+      ASSERT_EQ(appsMoveCommand(s.host, "Q", false), 0) << s.err.str();
+    } else {
+      fs::rename(s.bundle("Q"), s.w.tmp / "Q.app");
+      fs::create_directory_symlink(s.w.tmp / "Q.app", s.bundle("Q"));
+    }
+    const auto target = fs::read_symlink(s.bundle("Q"));
+    const auto records = s.w.store.loadAll().size();
+    s.clear();
+    EXPECT_EQ(appsMoveCommand(s.host, "Q", true), c.exit);
+    EXPECT_TRUE(
+        has(c.ours ? s.out : s.err, "The bundle at " + s.bundle("Q").string() +
+                                        " is already a symlink — it appears to be relocated."))
+        << s.out.str() << s.err.str();
+    EXPECT_EQ(fs::read_symlink(s.bundle("Q")), target);
+    EXPECT_EQ(s.w.store.loadAll().size(), records) << "a move was started";
+  }
+}
+
 // Given a moved app reinstalled with four new permissions, then the sweep
 // holds it for review with the notice's texts, and the user's answer either
 // moves it to the drive or keeps it here for good.

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/app_risk_report_command.h"
+#include "app/core/app_risk_report_command.h"
 #include "app/core/relocated_command.h"
 
 namespace brimvale::app {

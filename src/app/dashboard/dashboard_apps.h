@@ -1,7 +1,9 @@
-// The dashboard's apps page: the catalogue with its location filter, sort
-// orders, tier badges and reasons, and moving, moving back, offloading and
-// restoring an app with its lines as live events — all through `brimvale
-// apps`'s own code.
+// The dashboard's apps page: the catalogue with its location, category and
+// age filters, sort orders, tier badges and reasons, and what the inspection
+// of one app found (its privacy permissions above all); moving, moving back,
+// offloading and restoring an app and answering a reinstall's permission
+// review, with their lines as live events — all through `brimvale apps`'s
+// own code.
 #pragma once
 
 #include "app/dashboard/dashboard_sources.h"
@@ -17,6 +19,8 @@ class AppsRoutes {
  private:
   web::Reply list(const nlohmann::json& body);
   web::Reply act(const nlohmann::json& body);
+  web::Reply reviews();
+  web::Reply inspect(const nlohmann::json& body);
 
   const DashboardSources& sources_;
   web::DashboardServer& server_;

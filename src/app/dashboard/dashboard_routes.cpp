@@ -86,9 +86,11 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   poller_ = std::make_unique<StatePoller>(server_.events());
   driveTransfer_ = std::make_unique<DriveTransferRoutes>(sources_, server_, *poller_);
   storageScan_ = std::make_unique<StorageScanRoutes>(sources_, server_);
-  appMoves_ =
-      std::make_unique<AppMoveWatch>(sources_.paths.appMovesFolder, server_.events(), *poller_);
+  appMovePoller_ = std::make_unique<StatePoller>(server_.events(), kAppMoveLookInterval);
+  appMoves_ = std::make_unique<AppMoveWatch>(sources_.paths.appMovesFolder, server_.events(),
+                                             *appMovePoller_);
   poller_->start();
+  appMovePoller_->start();
   addRuleRoutes(server_, sources_.paths, policy_);
   addActivityRoutes(server_, sources_);
   addJunkRoutes(server_, sources_);

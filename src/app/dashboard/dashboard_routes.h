@@ -64,7 +64,8 @@ class DashboardRoutes {
   std::unique_ptr<DriveTransferRoutes> driveTransfer_;
   std::unique_ptr<StorageScanRoutes> storageScan_;
   std::unique_ptr<AppMoveWatch> appMoves_;
-  std::unique_ptr<StatePoller> poller_;  // after what it looks through: stopped before them
+  std::unique_ptr<StatePoller> poller_;         // after what it looks through: stopped before them
+  std::unique_ptr<StatePoller> appMovePoller_;  // the app-move records, more often
   JobThread care_;
   JobThread move_;
 };

@@ -1,4 +1,4 @@
-#include "app/cli/app_risk_report_command.h"
+#include "app/core/app_risk_report_command.h"
 
 #include "app/core/json_output.h"
 
