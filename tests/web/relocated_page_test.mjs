@@ -2,6 +2,7 @@
 // appear on the open page, a copy deleted by hand shows its state with no move back and is cleared
 // away from the page, and a move back shows what it meets (the watcher it turns off, the files
 // written at home since) and brings the folder home with the overwrite choice taken.
+import { spawn } from "node:child_process";
 import { readFileSync, readdirSync, rmSync, writeFileSync, existsSync } from "node:fs";
 import path from "node:path";
 import assert from "node:assert/strict";
@@ -59,7 +60,17 @@ await dashboardTest({
     rmSync(path.join(album, "notes.txt"));
     writeFileSync(path.join(album, "notes.txt"), "written at home");
     writeFileSync(path.join(album, "fresh.txt"), "new at home");
-    await page.getByRole("button", { name: "Move Album back" }).click();
+    // A program reading a file through its link holds the copy on the drive.
+    const reader = spawn("tail", ["-f", path.join(album, "a.jpg")], { stdio: "ignore" });
+    try {
+      await new Promise((resolve) => setTimeout(resolve, 500));
+      await page.getByRole("button", { name: "Move Album back" }).click();
+      await shows("#move-back-programs li", `tail (pid ${reader.pid})`);
+      await shows("#move-back-in-use-text",
+        "Quit them before continuing, or click Move back to proceed anyway (may interrupt the app).");
+    } finally {
+      reader.kill();
+    }
     await shows("#move-back-watcher",
       "Moving back will turn off the watcher. New files written here will stay on internal disk.");
     await shows("#move-back-written-text",
@@ -71,6 +82,7 @@ await dashboardTest({
     assert.ok(await page.evaluate(() =>
       document.documentElement.scrollWidth <= document.documentElement.clientWidth + 1));
     await page.getByLabel(overwriteChoice).check();
+    assert.ok(await page.locator("#move-back-in-use").isHidden(), "the skipped check still shows");
     await page.getByRole("button", { name: "Move back", exact: true }).click();
     await shows("#relocated-result", "The folder is back home.", 180000);
     await shows("#relocated-empty", "No relocated folders.");
