@@ -39,10 +39,10 @@ await dashboardTest({
     await row(gone).waitFor({ timeout: 30000 });
     assert.ok(await page.evaluate(() => window.sawRefreshing), "the refreshing state never showed");
 
-    // A copy deleted by hand: its state and no move back; deleting it clears away the dangling links.
+    // A copy deleted by hand shows, unasked, its state and no move back; deleting it clears away
+    // the dangling links.
     const items = JSON.parse(run(["relocated", "--json"])).items;
     rmSync(items.find((i) => i.source === gone).copy, { recursive: true });
-    await page.getByRole("button", { name: "Refresh the list" }).click();
     await row(gone).filter({ hasText: "Data missing on NVMe — can't move back." }).waitFor();
     assert.match(await row(gone).textContent(), /Move back unavailable for this item\./);
     assert.equal(await page.getByRole("button", { name: "Move Gone back" }).count(), 0);
@@ -52,6 +52,11 @@ await dashboardTest({
     await row(gone).waitFor({ state: "detached" });
     assert.ok(!existsSync(gone), "the dangling links were left at home");
     assert.equal(JSON.parse(run(["relocated", "--json"])).items.length, 1);
+    // Asked for, the list is read again and still holds the relocation that is left.
+    await page.getByRole("button", { name: "Refresh the list" }).click();
+    await page.getByRole("button", { name: "Refresh the list" }).and(page.locator(":enabled")).waitFor();
+    assert.equal(await page.locator("#relocated-list tbody tr").count(), 1);
+    assert.ok(await page.locator("#relocated-problem").isHidden());
 
     // A watcher on the folder (leaving every file alone, so its timer moves nothing meanwhile), a
     // file replaced at home since the relocation and a new one there.

@@ -6,6 +6,7 @@
 
 #include "app/core/line_stream.h"
 #include "app/core/relocated_command.h"
+#include "common/base/file_calls.h"
 #include "common/base/timestamps.h"
 
 namespace brimvale::app {
@@ -47,8 +48,16 @@ std::string recordListing(const std::filesystem::path& folder) {
 
 std::string relocationMark(const std::vector<mover::MoveManifest>& records) {
   std::vector<std::string> rows;
-  for (const auto& r : records)
-    rows.push_back(r.id + " " + std::string(rawNameOf(mover::kMovePhaseNames, r.phase)));
+  auto there = [](const std::string& path) {
+    const auto status = linkStatus(path);
+    return status && std::filesystem::exists(*status) ? " here" : " gone";
+  };
+  for (const auto& r : records) {
+    std::string row = r.id + " " + std::string(rawNameOf(mover::kMovePhaseNames, r.phase));
+    if (r.phase == mover::MovePhase::kDone && r.replaceSourceWithSymlink)
+      row += there(r.src) + std::string(there(r.finalDst));
+    rows.push_back(std::move(row));
+  }
   std::ranges::sort(rows);
   std::string mark;
   for (const auto& row : rows) mark += row + "\n";
@@ -89,12 +98,14 @@ web::Reply RelocatedRoutes::list() {
 }
 
 void RelocatedRoutes::look() {
-  std::string listing = recordListing(records_);
-  if (read_ && listing == listing_) return;
-  listing_ = std::move(listing);
-  // A record that cannot be read is left out here; the list says why.
-  std::string mark =
-      relocationMark(mover::ManifestStore(sources_.paths.state, {}, systemClock()).all());
+  // The records are read again only when their folder changed; the places
+  // they name are looked at every time.
+  if (std::string listing = recordListing(records_); !read_ || listing != listing_) {
+    listing_ = std::move(listing);
+    // A record that cannot be read is left out here; the list says why.
+    seen_ = mover::ManifestStore(sources_.paths.state, {}, systemClock()).all();
+  }
+  std::string mark = relocationMark(seen_);
   // The first reading only sets the baseline: the page loads the list itself.
   if (read_ && mark != mark_) server_.events().publish(kRelocationStateChanged, "{}");
   mark_ = std::move(mark);

@@ -22,8 +22,10 @@ namespace brimvale::app {
 
 inline constexpr std::string_view kRelocationStateChanged = "relocationStateChanged";
 
-// What the relocations' state is made of in the move records: each record's
-// id and phase (a move starting, ending, or its record going).
+// What the relocations' state is made of: each move record's id and phase (a
+// move starting, ending, or its record going) and, for each finished
+// relocation, whether its original place and its copy are there now (a copy
+// deleted by hand, a drive unplugged).
 [[nodiscard]] std::string relocationMark(const std::vector<mover::MoveManifest>& records);
 
 class RelocatedRoutes {
@@ -42,9 +44,11 @@ class RelocatedRoutes {
 
   const DashboardSources& sources_;
   web::DashboardServer& server_;
-  // Poller thread only: the record folder's listing and the mark last seen.
+  // Poller thread only: the record folder's listing, the records read at
+  // that listing, and the mark last seen.
   std::filesystem::path records_;
   std::string listing_;
+  std::vector<mover::MoveManifest> seen_;
   std::string mark_;
   bool read_ = false;
   JobThread moveBack_;  // last: joined first

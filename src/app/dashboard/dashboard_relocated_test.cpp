@@ -4,6 +4,8 @@
 
 #include <functional>
 
+#include "testing/base/temp_folder.h"
+
 namespace brimvale::app {
 namespace {
 using nlohmann::json;
@@ -29,8 +31,9 @@ TEST(DashboardRelocated, OnlyIdShapedTextNamesAnItem) {
   }
 }
 
-// The page refreshes when a move starts, ends or its record goes; the
-// progress a running move writes into its record is no change of state.
+// The page refreshes when a move starts, ends or its record goes, or a
+// relocation's copy comes or goes; the progress a running move writes into
+// its record is no change of state.
 TEST(DashboardRelocated, OnlyPhasesAndRecordsMarkAChange) {
   struct Case {
     const char* name;
@@ -44,13 +47,19 @@ TEST(DashboardRelocated, OnlyPhasesAndRecordsMarkAChange) {
       {"a phase changed", [](auto& r) { r[0].phase = mover::MovePhase::kDone; }, true},
       {"a record gone", [](auto& r) { r.pop_back(); }, true},
       {"a record added", [](auto& r) { r.push_back(r[0]), r.back().id = "C"; }, true},
+      {"a copy deleted", [](auto& r) { std::filesystem::remove(r[1].finalDst); }, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    brimvale::testing::TempFolder root("bv-relocation-mark");
     std::vector<mover::MoveManifest> records(2);
     records[0].id = "A";
     records[0].phase = mover::MovePhase::kCopying;
     records[1].id = "B";
+    records[1].phase = mover::MovePhase::kDone;
+    records[1].replaceSourceWithSymlink = true;
+    records[1].src = root.folder("home/Album").string();
+    records[1].finalDst = root.folder("drive/Album").string();
     const std::string before = relocationMark(records);
     c.change(records);
     EXPECT_EQ(relocationMark(records) != before, c.changed);
