@@ -348,7 +348,7 @@ MoveBackPlan moveBackPlan(const MoverCommandContext& c, const RelocatedItem& ite
 }
 
 std::expected<json, std::string> moveBackPlanJson(const MoverCommandContext& c,
-                                                  const std::string& id, bool overwrite) {
+                                                  const std::string& id) {
   auto store = makeStore(c);
   store.refresh();
   const RelocatedItem* item = store.find(id);
@@ -356,7 +356,7 @@ std::expected<json, std::string> moveBackPlanJson(const MoverCommandContext& c,
     return std::unexpected("No single relocated folder matches \"" + id +
                            "\" any more; the list shows the ones there are. Nothing was changed.");
   }
-  const MoveBackPlan plan = moveBackPlan(c, *item, overwrite);
+  const MoveBackPlan plan = moveBackPlan(c, *item, false);
   // A long list is cut short; the count says how many there are.
   constexpr std::size_t kListed = 100;
   auto listed = [&](const std::vector<fs::path>& files) {
@@ -364,8 +364,6 @@ std::expected<json, std::string> moveBackPlanJson(const MoverCommandContext& c,
     for (std::size_t i = 0; i < files.size() && i < kListed; ++i) list.push_back(files[i].string());
     return list;
   };
-  json watched = json::array();
-  for (const auto& w : plan.watchers) watched.push_back(w.internalPath);
   json users = json::array();
   for (const auto& u : plan.users) users.push_back(describeInUse({u}));
   return json{
@@ -373,8 +371,7 @@ std::expected<json, std::string> moveBackPlanJson(const MoverCommandContext& c,
       {"source", item->manifest.src},
       {"copy", item->manifest.finalDst},
       {"unavailable", canMoveBack(*item) ? json(nullptr) : json(std::string(kMoveBackUnavailable))},
-      {"watcher", plan.watchers.empty() ? json(nullptr)
-                                        : json{{"text", kWatcherTurnsOff}, {"folders", watched}}},
+      {"watcher", plan.watchers.empty() ? json(nullptr) : json(std::string(kWatcherTurnsOff))},
       {"writtenSince",
        {{"text", kWrittenSince},
         {"count", plan.writtenSince.size()},

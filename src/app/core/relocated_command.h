@@ -63,9 +63,10 @@ struct MoveBackPlan {
                                         const mover::RelocatedItem& item, bool overwrite);
 
 // The plan of moving back the item `id` names, for the dashboard: its texts
-// and lists. The sentence saying why there is none otherwise.
+// and lists, with the programs using it (the page hides them once the user
+// chooses to overwrite). The sentence saying why there is none otherwise.
 [[nodiscard]] std::expected<nlohmann::json, std::string> moveBackPlanJson(
-    const MoverCommandContext& c, const std::string& id, bool overwrite);
+    const MoverCommandContext& c, const std::string& id);
 
 // `--json` only with the list: the caller refuses it with an action.
 int relocatedCommand(MoverCommandContext& c, const RelocatedOptions& o);

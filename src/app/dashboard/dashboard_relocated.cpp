@@ -115,12 +115,11 @@ void RelocatedRoutes::look() {
 web::Reply RelocatedRoutes::plan(const nlohmann::json& body) {
   const std::string id = relocatedItemId(body);
   if (id.empty()) return web::sentenceReply(400, std::string(kNoItem));
-  const auto asked = body.find("overwrite");
   std::ostringstream out;
   std::ostringstream err;
   std::istringstream noAnswers;
   const MoverCommandContext context = moverContextFor(sources_, out, err, noAnswers);
-  auto planned = moveBackPlanJson(context, id, asked != body.end() && *asked == true);
+  auto planned = moveBackPlanJson(context, id);
   if (!planned) return web::sentenceReply(404, planned.error());
   return web::jsonReply(*planned);
 }

@@ -124,7 +124,7 @@ async function showMoveBack(item, name) {
     $("move-back-unavailable").hidden = !plan.unavailable;
     $("move-back-unavailable").textContent = plan.unavailable || "";
     $("move-back-watcher").hidden = !plan.watcher;
-    $("move-back-watcher").textContent = plan.watcher ? plan.watcher.text : "";
+    $("move-back-watcher").textContent = plan.watcher || "";
     const written = plan.writtenSince;
     $("move-back-written").hidden = written.count === 0;
     $("move-back-written-text").textContent = written.text;
