@@ -140,9 +140,9 @@ await dashboardTest({
   const row = page.locator("#relocated-list tbody tr", { hasText: movedFolder });
   await row.waitFor();
   assert.match(await row.textContent(), /ok/i);
-  page.once("dialog", (dialog) => dialog.accept());
   await page.getByRole("button", { name: "Move Photo library back" }).focus();
   await page.keyboard.press("Enter");
+  await page.getByRole("button", { name: "Move back", exact: true }).click();
   await shows("#relocated-result", "The folder is back home.", 180000);
   await shows("#relocated-empty", "No relocated folders.");
   assertWhole(movedFolder, movedFiles, false);

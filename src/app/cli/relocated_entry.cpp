@@ -20,7 +20,7 @@ void options(CLI::App& sub, RelocatedEntryOptions& o) {
   confirmFlags(sub, o.confirm, "move back or delete");
   sub.add_flag("--overwrite", o.relocated.overwrite,
                "move back: the drive's copy replaces newer files of the same name on the internal "
-               "disk (files only there are kept)");
+               "disk (files only there are kept; programs using the folder are not looked for)");
   sub.add_flag("--json", o.json, "the list as JSON (see docs/json-schemas.md)");
 }
 

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/core/relocated_command.h"
+#include "cloud/auto_sync_store.h"
 #include "platform/user_defaults.h"
 #include "testing/base/temp_folder.h"
 
@@ -200,6 +202,50 @@ TEST(MoveChecks, AnUnfinishedMoveContinuesOnlyAsItWasStarted) {
       ASSERT_TRUE(checks.plan);
       EXPECT_EQ(checks.plan->kind, MovePlan::Kind::kContinue);
     }
+  }
+}
+
+// A relocated folder of per-file links with a file replaced at home and a
+// new one there: the plan lists both, marks the one the drive also holds,
+// and takes as watchers only the enabled policies on the folder or inside it.
+TEST(MoveBackPlan, NamesWhatTheMoveBackMeets) {
+  struct Case {
+    const char* watched;  // relative to home
+    bool enabled;
+    bool watcher;
+  };
+  const Case cases[] = {
+      {"Album", true, true},   {"Album/sub", true, true}, {"Album/", true, true},
+      {"Album", false, false}, {"Album2", true, false},   {"Projects", true, false},
+  };
+  MoveRig rig(false);
+  const fs::path src = rig.paths.home / "Album", copy = rig.working / "Relocated/Album";
+  for (const char* name : {"a", "notes"}) std::ofstream(rig.root.folder(copy) / name) << name;
+  rig.root.link(src / "a", copy / "a");
+  rig.root.file(src / "notes", "written at home");
+  rig.root.file(src / "new", "new");
+  const cloud::AutoSyncStore store(rig.paths.state, {});
+  int n = 0;
+  for (const auto& c : cases) {
+    cloud::AutoSyncPolicy policy;
+    policy.id = "00000000-0000-0000-0000-00000000000" + std::to_string(n++);
+    policy.internalPath = (rig.paths.home / c.watched).string();
+    policy.nvmeDestParent = (rig.working / "Synced").string();
+    policy.enabled = c.enabled;
+    ASSERT_TRUE(store.save(policy));
+  }
+  mover::RelocatedItem item;
+  item.manifest.src = src.string();
+  item.manifest.finalDst = copy.string();
+  const MoveBackPlan plan = moveBackPlan(rig.c, item, true);
+  EXPECT_EQ(plan.writtenSince, (std::vector<fs::path>{"new", "notes"}));
+  EXPECT_EQ(plan.alsoOnDrive, (std::vector<fs::path>{"notes"}));
+  EXPECT_TRUE(plan.users.empty());
+  n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.watched + std::string(c.enabled ? " on" : " off"));
+    const std::string id = "00000000-0000-0000-0000-00000000000" + std::to_string(n++);
+    EXPECT_EQ(std::ranges::count(plan.watchers, id, &cloud::AutoSyncPolicy::id), c.watcher ? 1 : 0);
   }
 }
 

@@ -2,14 +2,19 @@
 
 #include "app/core/json_output.h"
 
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "app/core/short_id.h"
+#include "cloud/auto_sync_manager.h"
+#include "common/base/file_calls.h"
 #include "common/base/text_formats.h"
+#include "common/base/timestamps.h"
 #include "common/state/configured_drive.h"
+#include "common/state/path_policy.h"
 #include "mover/move_cancel.h"
 #include "mover/safety_checks.h"
 #include "platform/byte_count_format.h"
@@ -72,24 +77,77 @@ const RelocatedItem* named(MoverCommandContext& c, const mover::RelocatedItemsSt
   return item;
 }
 
-// Files written on the internal disk since the relocation go home with the
-// rest; the user is told which before the move back.
-void tellFilesWrittenSince(MoverCommandContext& c, const RelocatedItem& item) {
-  const auto written = mover::filesWrittenSinceRelocation(item.manifest.src);
-  if (written.empty()) return;
-  c.out << "These files were created on internal disk after the relocation. They'll be included "
-           "in the move back.\n";
-  constexpr std::size_t kShown = 10;
-  for (std::size_t i = 0; i < written.size() && i < kShown; ++i) {
-    c.out << "  " << written[i].string() << "\n";
-  }
-  if (written.size() > kShown) c.out << "  … and " << written.size() - kShown << " more\n";
+cloud::AutoSyncManager autoSyncManager(const MoverCommandContext& c) {
+  return cloud::AutoSyncManager(
+      {.stateDir = c.paths.state, .diagnosticsLog = c.paths.diagnosticsLog});
 }
 
-Verdict decideMoveBack(MoverCommandContext& c, const RelocatedItem& item) {
-  tellFilesWrittenSince(c, item);
+// The folder and anything inside it, however the path was written.
+bool atOrInside(const std::string& path, const fs::path& folder) {
+  const auto normal = normalisedAbsolute(path);
+  const fs::path root = folder.lexically_normal();
+  return normal && (*normal == root || isStrictlyInside(*normal, root));
+}
+
+// What the move back will meet, told before the user decides: the watcher it
+// turns off, the files written at home since the relocation (and which of
+// them the drive holds a version of too), and the programs using the folder.
+void tellPlan(MoverCommandContext& c, const MoveBackPlan& plan, bool overwrite) {
+  if (!plan.watchers.empty()) c.out << kWatcherTurnsOff << "\n";
+  if (!plan.writtenSince.empty()) {
+    c.out << kWrittenSince << "\n";
+    constexpr std::size_t kShown = 10;
+    for (std::size_t i = 0; i < plan.writtenSince.size() && i < kShown; ++i)
+      c.out << "  " << plan.writtenSince[i].string() << "\n";
+    if (plan.writtenSince.size() > kShown)
+      c.out << "  … and " << plan.writtenSince.size() - kShown << " more\n";
+  }
+  if (const std::size_t n = plan.alsoOnDrive.size(); n > 0) {
+    c.out << n << (n == 1 ? " of them has" : " of them have") << " a version on the drive too: "
+          << (overwrite ? "the drive's version takes the path and the one at home is kept beside "
+                          "it"
+                        : "the one at home keeps its path and the drive's is kept beside it "
+                          "(--overwrite does the opposite)")
+          << ", named NAME.kept-DATE.\n";
+  }
+  if (!plan.users.empty()) {
+    c.out << "In use by " << describeInUse(plan.users)
+          << ". Quit them before going ahead, or go ahead anyway (it may interrupt them).\n";
+  }
+}
+
+Verdict decideMoveBack(MoverCommandContext& c, const RelocatedItem& item, const MoveBackPlan& plan,
+                       bool overwrite) {
+  tellPlan(c, plan, overwrite);
   return decide(c.confirm, "Move " + homeRelative(item.manifest.src, c.paths.home) + " back from " +
                                item.manifest.finalDst + " to the internal disk.");
+}
+
+// Once the folder is home its watchers would send its new files to the
+// drive again: each is turned off, and said so only once it reads as off.
+int turnOffWatchers(MoverCommandContext& c, const std::vector<cloud::AutoSyncPolicy>& watchers) {
+  if (watchers.empty()) return 0;
+  auto manager = autoSyncManager(c);
+  int status = 0;
+  for (const auto& watcher : watchers) {
+    const auto off = manager.setEnabled(watcher.id, false);
+    const auto policies = manager.policies();
+    const bool stillOn = std::ranges::any_of(
+        policies, [&](const cloud::AutoSyncPolicy& p) { return p.id == watcher.id && p.enabled; });
+    const std::string folder = homeRelative(watcher.internalPath, c.paths.home);
+    if (off && !stillOn) {
+      c.out << "The watcher of " << folder
+            << " is off: new files written there stay on the internal disk.\n";
+      continue;
+    }
+    c.err << "The folder is home, but Brimvale couldn't turn off the watcher of " << folder
+          << (off ? std::string() : " (" + off.error().message() + ")")
+          << ", so it may copy new files from there to the drive. Your data is safe; turn it off "
+             "with `brimvale autosync disable "
+          << shortId(watcher.id) << "`.\n";
+    status = 1;
+  }
+  return status;
 }
 
 // What became of the item once its reverse move settled; 0 when it is home.
@@ -145,7 +203,17 @@ std::string tableRow(const std::string& id, const std::string& state, const std:
 
 int listRelocated(MoverCommandContext& c, const mover::RelocatedItemsStore& store, bool asJson) {
   if (asJson) {
-    c.out << relocatedJson(store.items(), store.lastScanDiagnostic());
+    // An item is on its way home while an unfinished move starts from its copy.
+    std::set<std::string> movingBack;
+    const auto records = mover::ManifestStore(c.paths.state, {}, systemClock()).all();
+    for (const auto& item : store.items()) {
+      if (std::ranges::any_of(records, [&](const mover::MoveManifest& r) {
+            return !mover::isTerminal(r.phase) && r.src == item.manifest.finalDst;
+          })) {
+        movingBack.insert(item.manifest.id);
+      }
+    }
+    c.out << relocatedJson(store.items(), store.lastScanDiagnostic(), movingBack);
     return 0;
   }
   if (store.items().empty()) {
@@ -252,19 +320,86 @@ int scanRelocated(MoverCommandContext& c) {
 
 }  // namespace
 
+bool canMoveBack(const RelocatedItem& item) {
+  return item.integrity != mover::Integrity::kMissingOnDrive;
+}
+
+MoveBackPlan moveBackPlan(const MoverCommandContext& c, const RelocatedItem& item, bool overwrite) {
+  MoveBackPlan plan;
+  const fs::path src(item.manifest.src), copy(item.manifest.finalDst);
+  plan.writtenSince = mover::filesWrittenSinceRelocation(src);
+  for (const auto& file : plan.writtenSince) {
+    const auto status = linkStatus(copy / file);
+    if (status && fs::exists(*status)) plan.alsoOnDrive.push_back(file);
+  }
+  for (const auto& policy : autoSyncManager(c).policies()) {
+    if (policy.enabled && atOrInside(policy.internalPath, src)) plan.watchers.push_back(policy);
+  }
+  if (!overwrite) {
+    // Files reached through the links are open at the copy, so both places count.
+    const auto probe = FolderInUseProbe::forThisSystem(c.run);
+    plan.users = probe.scan(src.string());
+    for (auto& user : probe.scan(copy.string())) {
+      if (std::ranges::none_of(plan.users, [&](const auto& u) { return u.id == user.id; }))
+        plan.users.push_back(std::move(user));
+    }
+  }
+  return plan;
+}
+
+std::expected<json, std::string> moveBackPlanJson(const MoverCommandContext& c,
+                                                  const std::string& id) {
+  auto store = makeStore(c);
+  store.refresh();
+  const RelocatedItem* item = store.find(id);
+  if (!item) {
+    return std::unexpected("No single relocated folder matches \"" + id +
+                           "\" any more; the list shows the ones there are. Nothing was changed.");
+  }
+  const MoveBackPlan plan = moveBackPlan(c, *item, false);
+  // A long list is cut short; the count says how many there are.
+  constexpr std::size_t kListed = 100;
+  auto listed = [&](const std::vector<fs::path>& files) {
+    json list = json::array();
+    for (std::size_t i = 0; i < files.size() && i < kListed; ++i) list.push_back(files[i].string());
+    return list;
+  };
+  json users = json::array();
+  for (const auto& u : plan.users) users.push_back(describeInUse({u}));
+  return json{
+      {"id", item->manifest.id},
+      {"source", item->manifest.src},
+      {"copy", item->manifest.finalDst},
+      {"unavailable", canMoveBack(*item) ? json(nullptr) : json(std::string(kMoveBackUnavailable))},
+      {"watcher", plan.watchers.empty() ? json(nullptr) : json(std::string(kWatcherTurnsOff))},
+      {"writtenSince",
+       {{"text", kWrittenSince},
+        {"count", plan.writtenSince.size()},
+        {"files", listed(plan.writtenSince)},
+        {"alsoOnDrive", listed(plan.alsoOnDrive)}}},
+      {"inUse",
+       plan.users.empty() ? json(nullptr) : json{{"text", kAppsInUse}, {"programs", users}}},
+      {"overwriteChoice", kOverwriteChoice},
+  };
+}
+
 std::string relocatedJson(const std::vector<RelocatedItem>& items,
-                          const std::optional<mover::ScanDiagnostic>& diagnostic) {
+                          const std::optional<mover::ScanDiagnostic>& diagnostic,
+                          const std::set<std::string>& movingBack) {
   json rows = json::array();
   for (const auto& item : items) {
     const auto help = mover::integrityHelp(item.integrity);
     rows.push_back({{"id", item.manifest.id},
                     {"integrity", std::string(mover::integrityRaw(item.integrity))},
+                    {"state", std::string(mover::integrityWords(item.integrity))},
                     {"help", help.empty() ? json(nullptr) : json(std::string(help))},
                     {"broken", mover::isBroken(item.integrity)},
                     {"source", item.manifest.src},
                     {"copy", item.manifest.finalDst},
                     {"size", sizeBytes(item)},
-                    {"recorded", !item.discovered}});
+                    {"recorded", !item.discovered},
+                    {"moveBackAvailable", canMoveBack(item)},
+                    {"movingBack", movingBack.contains(item.manifest.id)}});
   }
   const json doc = {{"items", rows},
                     {"scanDiagnostic",
@@ -282,7 +417,8 @@ int moveBackCommand(MoverCommandContext& c, const std::string& id, bool overwrit
   const RelocatedItem* found = named(c, store, id);
   if (!found) return 2;
   const RelocatedItem item = *found;
-  if (const Verdict verdict = decideMoveBack(c, item); verdict != Verdict::kGo)
+  const MoveBackPlan plan = moveBackPlan(c, item, overwrite);
+  if (const Verdict verdict = decideMoveBack(c, item, plan, overwrite); verdict != Verdict::kGo)
     return stoppedStatus(verdict);
 
   RunLoop loop;
@@ -311,7 +447,11 @@ int moveBackCommand(MoverCommandContext& c, const std::string& id, bool overwrit
   }
   const auto end = store.moveBackEnded(*m.job(*started));
   if (!end) return status;  // still running after a second Ctrl-C: `moves resume` finishes it
-  const int outcome = reportMoveBackEnd(c, item, *end);
+  int outcome = reportMoveBackEnd(c, item, *end);
+  if (end->kind == mover::MoveBackEnd::Kind::kBroughtHome ||
+      end->kind == mover::MoveBackEnd::Kind::kHomeUnrecorded) {
+    outcome = std::max(outcome, turnOffWatchers(c, plan.watchers));
+  }
   return status != 0 ? status : outcome;
 }
 

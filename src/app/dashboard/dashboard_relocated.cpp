@@ -1,10 +1,13 @@
 #include "app/dashboard/dashboard_relocated.h"
 
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 
 #include "app/core/line_stream.h"
 #include "app/core/relocated_command.h"
+#include "common/base/file_calls.h"
+#include "common/base/timestamps.h"
 
 namespace brimvale::app {
 namespace {
@@ -22,7 +25,44 @@ int runRelocated(const DashboardSources& sources, const RelocatedOptions& option
   return relocatedCommand(context, options);
 }
 
+// Names, sizes and modification times of the files in `folder`, in name
+// order: an unchanged folder costs one listing.
+std::string recordListing(const std::filesystem::path& folder) {
+  std::error_code ec;
+  std::vector<std::string> rows;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code statError;
+    const auto size = it->file_size(statError);
+    const auto time = it->last_write_time(statError);
+    rows.push_back(it->path().filename().string() + " " + std::to_string(size) + " " +
+                   std::to_string(time.time_since_epoch().count()));
+  }
+  std::ranges::sort(rows);
+  std::string listing;
+  for (const auto& row : rows) listing += row + "\n";
+  return listing;
+}
+
 }  // namespace
+
+std::string relocationMark(const std::vector<mover::MoveManifest>& records) {
+  std::vector<std::string> rows;
+  auto there = [](const std::string& path) {
+    const auto status = linkStatus(path);
+    return status && std::filesystem::exists(*status) ? " here" : " gone";
+  };
+  for (const auto& r : records) {
+    std::string row = r.id + " " + std::string(rawNameOf(mover::kMovePhaseNames, r.phase));
+    if (r.phase == mover::MovePhase::kDone && r.replaceSourceWithSymlink)
+      row += there(r.src) + std::string(there(r.finalDst));
+    rows.push_back(std::move(row));
+  }
+  std::ranges::sort(rows);
+  std::string mark;
+  for (const auto& row : rows) mark += row + "\n";
+  return mark;
+}
 
 // Only what an id can hold, so it never reads as a path.
 std::string relocatedItemId(const nlohmann::json& body) {
@@ -35,9 +75,14 @@ std::string relocatedItemId(const nlohmann::json& body) {
   return id;
 }
 
-RelocatedRoutes::RelocatedRoutes(const DashboardSources& sources, web::DashboardServer& server)
-    : sources_(sources), server_(server) {
+RelocatedRoutes::RelocatedRoutes(const DashboardSources& sources, web::DashboardServer& server,
+                                 StatePoller& poller)
+    : sources_(sources),
+      server_(server),
+      records_(mover::ManifestStore(sources.paths.state, {}, systemClock()).folder()) {
+  poller.add([this] { look(); });
   server_.get("relocated", [this] { return list(); });
+  server_.post("relocated/plan", [this](const nlohmann::json& body) { return plan(body); });
   server_.post("relocated/move-back",
                [this](const nlohmann::json& body) { return moveBack(body); });
   server_.post("relocated/delete", [this](const nlohmann::json& body) { return remove(body); });
@@ -50,6 +95,33 @@ web::Reply RelocatedRoutes::list() {
     return web::sentenceReply(503, err.str());
   }
   return {.status = 200, .contentType = "application/json", .body = out.str()};
+}
+
+void RelocatedRoutes::look() {
+  // The records are read again only when their folder changed; the places
+  // they name are looked at every time.
+  if (std::string listing = recordListing(records_); !read_ || listing != listing_) {
+    listing_ = std::move(listing);
+    // A record that cannot be read is left out here; the list says why.
+    seen_ = mover::ManifestStore(sources_.paths.state, {}, systemClock()).all();
+  }
+  std::string mark = relocationMark(seen_);
+  // The first reading only sets the baseline: the page loads the list itself.
+  if (read_ && mark != mark_) server_.events().publish(kRelocationStateChanged, "{}");
+  mark_ = std::move(mark);
+  read_ = true;
+}
+
+web::Reply RelocatedRoutes::plan(const nlohmann::json& body) {
+  const std::string id = relocatedItemId(body);
+  if (id.empty()) return web::sentenceReply(400, std::string(kNoItem));
+  std::ostringstream out;
+  std::ostringstream err;
+  std::istringstream noAnswers;
+  const MoverCommandContext context = moverContextFor(sources_, out, err, noAnswers);
+  auto planned = moveBackPlanJson(context, id);
+  if (!planned) return web::sentenceReply(404, planned.error());
+  return web::jsonReply(*planned);
 }
 
 web::Reply RelocatedRoutes::moveBack(const nlohmann::json& body) {
@@ -76,6 +148,7 @@ web::Reply RelocatedRoutes::moveBack(const nlohmann::json& body) {
                             out, err);
     }
     events.publish("move-back-done", nlohmann::json{{"id", id}, {"status", status}}.dump());
+    events.publish(kRelocationStateChanged, "{}");
   });
   if (!started) return web::sentenceReply(409, std::string(kMoveBackBusy));
   return web::jsonReply({{"started", true}, {"id", id}}, 202);
@@ -88,9 +161,10 @@ web::Reply RelocatedRoutes::remove(const nlohmann::json& body) {
   std::ostringstream err;
   // Only a broken relocation is cleared away; the command refuses the rest
   // with a sentence that says the data is safe.
-  if (runRelocated(sources_, {.action = "delete", .id = id}, out, err) != 0) {
-    return web::sentenceReply(409, err.str());
-  }
+  const int status = runRelocated(sources_, {.action = "delete", .id = id}, out, err);
+  // A refused delete may still have cleared part of it away.
+  server_.events().publish(kRelocationStateChanged, "{}");
+  if (status != 0) return web::sentenceReply(409, err.str());
   return web::jsonReply({{"deleted", true}, {"message", out.str()}});
 }
 

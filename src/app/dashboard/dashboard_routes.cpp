@@ -80,10 +80,10 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   server_.post("moves/check", [this](const nlohmann::json& body) { return checkMove(body); });
   server_.post("moves/start", [this](const nlohmann::json& body) { return startMove(body); });
   server_.post("moves/cancel", [this](const nlohmann::json&) { return cancelMove(); });
-  relocated_ = std::make_unique<RelocatedRoutes>(sources_, server_);
+  poller_ = std::make_unique<StatePoller>(server_.events());
+  relocated_ = std::make_unique<RelocatedRoutes>(sources_, server_, *poller_);
   apps_ = std::make_unique<AppsRoutes>(sources_, server_);
   transfers_ = std::make_unique<TransfersRoutes>(sources_, server_);
-  poller_ = std::make_unique<StatePoller>(server_.events());
   driveTransfer_ = std::make_unique<DriveTransferRoutes>(sources_, server_, *poller_);
   storageScan_ = std::make_unique<StorageScanRoutes>(sources_, server_);
   appMovePoller_ = std::make_unique<StatePoller>(server_.events(), kAppMoveLookInterval);
