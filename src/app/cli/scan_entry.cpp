@@ -18,7 +18,7 @@ struct ScanOptions {
   std::string sort = "size";
   std::string compareFile;
   const CLI::Option* compare = nullptr;  // given, with or without FILE
-  int days = 7;
+  int days = kDefaultCompareDays;
 };
 
 void options(CLI::App& sub, ScanOptions& o) {

@@ -32,7 +32,9 @@ std::string alignedColumns(const std::vector<std::vector<std::string>>& rows) {
   return text;
 }
 
-std::string folderWord(std::size_t n) { return n == 1 ? "1 folder" : std::to_string(n) + " folders"; }
+std::string folderWord(std::size_t n) {
+  return n == 1 ? "1 folder" : std::to_string(n) + " folders";
+}
 
 nlohmann::json folderJson(const FolderGrowth& f) {
   return {{"path", f.path},
@@ -100,9 +102,8 @@ nlohmann::json growthJson(const GrowthReport& report) {
   nlohmann::json shrank = nlohmann::json::array();
   for (const FolderGrowth& g : report.grew) grew.push_back(folderJson(g));
   for (const FolderGrowth& g : report.shrank) shrank.push_back(folderJson(g));
-  return {{"then", isots(report.then)},     {"thenEpoch", report.then},
-          {"now", isots(report.now)},       {"nowEpoch", report.now},
-          {"baseline", report.baseline},    {"grew", std::move(grew)},
+  return {{"then", isots(report.then)}, {"thenEpoch", report.then},    {"now", isots(report.now)},
+          {"nowEpoch", report.now},     {"baseline", report.baseline}, {"grew", std::move(grew)},
           {"shrank", std::move(shrank)}};
 }
 

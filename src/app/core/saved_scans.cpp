@@ -30,8 +30,8 @@ std::optional<std::time_t> stampTime(const fs::path& file) {
   if (!name.ends_with(kScanExtension)) return std::nullopt;
   const std::string stamp = name.substr(0, name.size() - kScanExtension.size());
   if (stamp.size() != 16) return std::nullopt;
-  const std::string iso = stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" +
-                          stamp.substr(6, 5) + ":" + stamp.substr(11, 2) + ":" + stamp.substr(13);
+  const std::string iso = stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" + stamp.substr(6, 5) +
+                          ":" + stamp.substr(11, 2) + ":" + stamp.substr(13);
   return parseIsots(iso);
 }
 

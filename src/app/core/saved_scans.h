@@ -16,6 +16,8 @@
 namespace brimvale::app {
 
 inline constexpr std::string_view kSavedScansFolder = "scans";
+// How far back `scan --compare` and the storage page look unless told otherwise.
+inline constexpr int kDefaultCompareDays = 7;
 
 struct FolderSize {
   std::string path;
