@@ -27,7 +27,7 @@ int junk(CommandContext& c, JunkOptions& o) {
 CommandEntry junkEntry() {
   return commandEntry<JunkOptions>(
       "junk",
-      "the Rade Diriv scrap board: `junk list` (--filter F, --date D, --json), `junk add "
+      "the Rade Diriv scrap board: `junk list` (--filter F, --date D, --sort S, --json), `junk add "
       "TEXT` (--ttl T), `junk note` (the note on standard input), `junk pin|unpin|delete "
       "ID`, `junk clear` (asks first: --yes, --dry-run), `junk search QUERY` (finds similar "
       "wording, not "

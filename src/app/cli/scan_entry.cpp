@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include "app/cli/sort_option.h"
 #include "app/cli/view_host.h"
+#include "app/core/listing_order.h"
 #include "app/core/saved_scans.h"
 #include "common/base/best_effort.h"
 
@@ -15,7 +15,7 @@ constexpr int kMaxCompareDays = 3650;
 
 struct ScanOptions {
   ViewOptions view;
-  std::string sort = "size";
+  std::string sort;
   std::string compareFile;
   const CLI::Option* compare = nullptr;  // given, with or without FILE
   int days = kDefaultCompareDays;
@@ -26,7 +26,9 @@ void options(CLI::App& sub, ScanOptions& o) {
   sub.get_option("--json")->description(
       "print the service's JSON lines unchanged; with --compare, the comparison (see "
       "docs/json-schemas.md)");
-  sortOption(sub, o.sort, "least recently changed folder first");
+  sortOption(sub, o.sort,
+             "size (largest first, as without it), age (the folder changed longest ago first, with "
+             "a CHANGED column) or name");
   o.compare =
       sub.add_option("--compare", o.compareFile,
                      "what grew: compare with the scan kept --days ago, or with FILE, a saved "
@@ -47,7 +49,7 @@ std::optional<std::time_t> changedAt(const std::string& path) {
 
 int scan(CommandContext& c, ScanOptions& o) {
   ViewCommandHost host = viewHost(c, o.view.json, o.view.limitSecs);
-  const ScanView view{.order = sortOrder(o.sort),
+  const ScanView view{.order = listingOrderFromRaw(o.sort).value_or(ListingOrder::kSize),
                       .changedAt = changedAt,
                       .keep = [&c](const ScanSizes& sizes, std::string_view lines) {
                         // A scan that could not be kept shows all the same; only a later comparison

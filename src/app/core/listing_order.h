@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 namespace brimvale::app {
 
@@ -20,6 +23,10 @@ inline constexpr std::array<std::string_view, 3> kListingOrderNames = {"size", "
   }
   return std::nullopt;
 }
+
+// --sort size|age|name bound to `order`, described by `help`; the listing
+// keeps its own order while it is not given (`order` left empty).
+void sortOption(CLI::App& sub, std::string& order, const std::string& help);
 
 // Largest first, oldest first (rows without a time last) or by name; rows
 // that compare equal keep the order they came in. `size`, `time` and `name`
