@@ -1,6 +1,7 @@
 // The storage page's "What grew": a scan kept eight days ago, a folder grown since, and the
-// list that the page's own scan fills in, with the new scan kept beside the old one.
-import { writeFileSync, readdirSync, mkdirSync } from "node:fs";
+// list that the page's own scan fills in, with the new scan kept beside the old one; then the
+// measured folders by name and by age.
+import { writeFileSync, readdirSync, mkdirSync, utimesSync } from "node:fs";
 import path from "node:path";
 import assert from "node:assert/strict";
 import { dashboardTest, writeFiles } from "./harness.mjs";
@@ -13,6 +14,7 @@ await dashboardTest({
   drives: {},
   prepare: ({ home, state }) => {
     writeFiles(home, { "Videos/file.bin": 3_000_000, "Documents/file.bin": 1_000_000 });
+    utimesSync(path.join(home, "Documents"), new Date(2020, 0, 1), new Date(2020, 0, 1));
     const then = new Date(Date.now() - 8 * 86400 * 1000);
     const at = then.toISOString().replace(/\.\d{3}Z$/, "Z");
     const lines = [
@@ -37,5 +39,11 @@ await dashboardTest({
     assert.equal(await page.locator("#grew-list li").count(), 1);
     assert.match(await page.locator("#grew-shrank").textContent(), /^Shrank: 1 folder, /);
     assert.equal(readdirSync(path.join(state, "scans")).length, 2, "the page's scan is kept");
+    // The folders by name, then by age: Documents was changed longest ago.
+    await page.getByLabel("Order").selectOption("name");
+    assert.match(await page.locator("#scan-bars li").first().textContent(), /^Documents folder: /);
+    await page.getByLabel("Order").selectOption("age");
+    assert.match(await page.locator("#scan-bars li").first().textContent(),
+      /^Documents folder: 1\.0 MB, changed /);
   },
 });

@@ -1,7 +1,5 @@
 #include "app/cli/scan_entry.h"
 
-#include <sys/stat.h>
-
 #include "app/cli/view_host.h"
 #include "app/core/listing_order.h"
 #include "app/core/saved_scans.h"
@@ -41,16 +39,10 @@ void options(CLI::App& sub, ScanOptions& o) {
       ->capture_default_str();
 }
 
-std::optional<std::time_t> changedAt(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-  return info.st_mtime;
-}
-
 int scan(CommandContext& c, ScanOptions& o) {
   ViewCommandHost host = viewHost(c, o.view.json, o.view.limitSecs);
   const ScanView view{.order = listingOrderFromRaw(o.sort).value_or(ListingOrder::kSize),
-                      .changedAt = changedAt,
+                      .changedAt = folderChangedAt,
                       .keep = [&c](const ScanSizes& sizes, std::string_view lines) {
                         // A scan that could not be kept shows all the same; only a later comparison
                         // misses it.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,10 @@ inline constexpr std::array<std::string_view, 3> kListingOrderNames = {"size", "
 // --sort size|age|name bound to `order`, described by `help`; the listing
 // keeps its own order while it is not given (`order` left empty).
 void sortOption(CLI::App& sub, std::string& order, const std::string& help);
+
+// A folder's own last change (an entry added, removed or renamed in it), the
+// time the age order goes by for folders; nothing when it cannot be read.
+[[nodiscard]] std::optional<std::time_t> folderChangedAt(const std::string& path);
 
 // Largest first, oldest first (rows without a time last) or by name; rows
 // that compare equal keep the order they came in. `size`, `time` and `name`

@@ -4,6 +4,7 @@
 
 #include "app/core/discover_command.h"
 #include "app/core/folder_growth.h"
+#include "app/core/listing_order.h"
 #include "app/core/saved_scans.h"
 #include "app/core/service_command.h"
 #include "app/core/service_view_command.h"
@@ -73,7 +74,13 @@ json StorageScanRoutes::growth() const {
 void StorageScanRoutes::scan() {
   auto& events = server_.events();
   events.publish("scan-start", "{}");
-  ProbeRows rows([&](const json& row) { events.publish("scan-probe", row.dump()); });
+  ProbeRows rows([&](const json& row) {
+    json shown = row;
+    // The page orders the rows by age too.
+    if (const auto changed = folderChangedAt(row.value("path", "")))
+      shown["changedEpoch"] = *changed;
+    events.publish("scan-probe", shown.dump());
+  });
   const ProcessResult run = runServiceCommand(platform::runnerOf(sources_.launcher), sources_.paths,
                                               sources_.rsyncPath, {"scan-storage"}, kScanLimit,
                                               [&](std::string_view chunk) { rows.feed(chunk); });

@@ -74,15 +74,27 @@ async function loadPlan() {
   }
 }
 
-// Bars largest first; each is redrawn against the largest seen so far.
+// Bars in the chosen order (largest first unless told), each drawn against the largest seen so
+// far; by age, the folder changed longest ago first and one whose change is unknown last.
 let measured = [];
+const scanOrders = {
+  size: (a, b) => b.size_bytes - a.size_bytes,
+  age: (a, b) => (a.changedEpoch ?? Infinity) - (b.changedEpoch ?? Infinity),
+  name: (a, b) => a.label.localeCompare(b.label),
+};
+function changedWords(row) {
+  if ($("scan-order").value !== "age") return "";
+  return row.changedEpoch === undefined ? ", changed at an unknown time"
+    : `, changed ${new Date(row.changedEpoch * 1000).toLocaleDateString()}`;
+}
 function showScan() {
-  measured.sort((a, b) => b.size_bytes - a.size_bytes);
+  measured.sort(scanOrders[$("scan-order").value]);
   const largest = Math.max(1, ...measured.map((row) => row.size_bytes));
   $("scan-bars").replaceChildren(...measured.map((row) => {
     const item = document.createElement("li");
     const words = document.createElement("span");
-    words.textContent = `${row.label}: ${formatBytes(row.size_bytes)}${row.actionable ? "" : " (kept as it is)"}`;
+    words.textContent = `${row.label}: ${formatBytes(row.size_bytes)}${changedWords(row)}`
+      + `${row.actionable ? "" : " (kept as it is)"}`;
     const bar = document.createElement("span");
     bar.className = "bar";
     bar.setAttribute("aria-hidden", "true");
@@ -130,6 +142,8 @@ async function loadGrowth() {
     $("grew-status").textContent = error.message;
   }
 }
+
+$("scan-order").addEventListener("change", showScan);
 
 $("scan-run").addEventListener("click", async () => {
   $("scan-run").disabled = true;
