@@ -15,7 +15,7 @@ struct ScanOptions {
   ViewOptions view;
   std::string sort;
   std::string compareFile;
-  const CLI::Option* compare = nullptr;  // given, with or without FILE
+  CLI::Option* compare = nullptr;  // given, with or without FILE
   int days = kDefaultCompareDays;
 };
 
@@ -36,7 +36,8 @@ void options(CLI::App& sub, ScanOptions& o) {
   sub.add_option("--days", o.days,
                  "--compare: with the newest scan kept at least this many days ago")
       ->check(CLI::Range(0, kMaxCompareDays))
-      ->capture_default_str();
+      ->capture_default_str()
+      ->needs(o.compare);
 }
 
 int scan(CommandContext& c, ScanOptions& o) {
