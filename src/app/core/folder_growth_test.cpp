@@ -9,8 +9,8 @@ namespace brimvale::app {
 namespace {
 namespace fs = std::filesystem;
 
-constexpr std::time_t kNow = 1'790'000'000;  // a fixed UTC instant
-constexpr std::time_t kDay = 86400;
+constexpr std::time_t kScanNow = 1'790'000'000;  // a fixed UTC instant
+constexpr std::time_t kScanDay = 86400;
 
 // A scan's lines as the service prints them: path -> bytes.
 std::string scanLines(std::time_t at, const std::vector<std::pair<std::string, int>>& folders) {
@@ -27,7 +27,7 @@ ScanSizes scanOf(std::time_t at, const std::vector<std::pair<std::string, int>>&
 }
 
 // "path growth" for each folder of a list, in its order.
-std::vector<std::string> listed(const std::vector<FolderGrowth>& folders) {
+std::vector<std::string> grownList(const std::vector<FolderGrowth>& folders) {
   std::vector<std::string> words;
   for (const auto& f : folders) words.push_back(f.path + " " + std::to_string(f.growth()));
   return words;
@@ -56,18 +56,20 @@ TEST(FolderGrowth, GrowthAndShrinkingAreListedLargestFirst) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const GrowthReport report = compareScans(scanOf(kNow - 7 * kDay, c.then), scanOf(kNow, c.now));
-    EXPECT_EQ(listed(report.grew), c.grew);
-    EXPECT_EQ(listed(report.shrank), c.shrank);
-    EXPECT_EQ(report.then, kNow - 7 * kDay);
-    EXPECT_EQ(report.now, kNow);
+    const GrowthReport report =
+        compareScans(scanOf(kScanNow - 7 * kScanDay, c.then), scanOf(kScanNow, c.now));
+    EXPECT_EQ(grownList(report.grew), c.grew);
+    EXPECT_EQ(grownList(report.shrank), c.shrank);
+    EXPECT_EQ(report.then, kScanNow - 7 * kScanDay);
+    EXPECT_EQ(report.now, kScanNow);
   }
 }
 
 TEST(FolderGrowth, TextShowsSizesThenAndNowAndOneLineForWhatShrank) {
   const GrowthReport report = compareScans(
-      scanOf(kNow - kDay, {{"/d", 1'000'000}, {"/e", 3'000'000}, {"/f", 100}, {"/g", 2'000'000}}),
-      scanOf(kNow, {{"/d", 4'000'000}, {"/e", 1'000'000}, {"/f", 200}, {"/g", 1'500'000}}));
+      scanOf(kScanNow - kScanDay,
+             {{"/d", 1'000'000}, {"/e", 3'000'000}, {"/f", 100}, {"/g", 2'000'000}}),
+      scanOf(kScanNow, {{"/d", 4'000'000}, {"/e", 1'000'000}, {"/f", 200}, {"/g", 1'500'000}}));
   const std::string text = renderGrowth(report, 1);
   EXPECT_NE(text.find("+3 MB  1 MB  4 MB  /d folder  /d\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("/f folder"), std::string::npos) << "only the largest growth is shown";
@@ -75,7 +77,7 @@ TEST(FolderGrowth, TextShowsSizesThenAndNowAndOneLineForWhatShrank) {
   EXPECT_NE(text.find("Shrank: 2 folders, 2.5 MB in all (most: /e folder, -2 MB).\n"),
             std::string::npos)
       << text;
-  EXPECT_TRUE(renderGrowth(compareScans(scanOf(0, {}), scanOf(kNow, {})), 10)
+  EXPECT_TRUE(renderGrowth(compareScans(scanOf(0, {}), scanOf(kScanNow, {})), 10)
                   .starts_with("Nothing grew since"));
 }
 
@@ -104,12 +106,13 @@ TEST(FolderGrowth, SavedScansAreTrimmedByDateAndTheNewestOldEnoughIsFound) {
   const brimvale::testing::TempFolder folder;
   const fs::path scans = folder / "scans";
   for (const int daysAgo : {400, 30, 8, 6, 0}) {
-    const std::time_t at = kNow - daysAgo * kDay;
-    ASSERT_TRUE(saveScan(scans, scanLines(at, {{"/a", daysAgo}}), at, 365, kNow).has_value());
+    const std::time_t at = kScanNow - daysAgo * kScanDay;
+    ASSERT_TRUE(saveScan(scans, scanLines(at, {{"/a", daysAgo}}), at, 365, kScanNow).has_value());
   }
   folder.file("scans/notes.txt");  // not a saved scan: left alone, never chosen
-  EXPECT_FALSE(fs::exists(savedScanPath(scans, kNow - 400 * kDay))) << "older than 365 days";
-  EXPECT_TRUE(fs::exists(savedScanPath(scans, kNow - 30 * kDay)));
+  EXPECT_FALSE(fs::exists(savedScanPath(scans, kScanNow - 400 * kScanDay)))
+      << "older than 365 days";
+  EXPECT_TRUE(fs::exists(savedScanPath(scans, kScanNow - 30 * kScanDay)));
   EXPECT_TRUE(fs::exists(scans / "notes.txt"));
   const struct {
     int daysBack;
@@ -117,9 +120,9 @@ TEST(FolderGrowth, SavedScansAreTrimmedByDateAndTheNewestOldEnoughIsFound) {
   } cases[] = {{7, 8}, {6, 6}, {0, 0}, {31, std::nullopt}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.daysBack);
-    const auto found = savedScanAtOrBefore(scans, kNow - c.daysBack * kDay);
+    const auto found = savedScanAtOrBefore(scans, kScanNow - c.daysBack * kScanDay);
     ASSERT_EQ(found.has_value(), c.found.has_value());
-    if (found) EXPECT_EQ(*found, savedScanPath(scans, kNow - *c.found * kDay));
+    if (found) EXPECT_EQ(*found, savedScanPath(scans, kScanNow - *c.found * kScanDay));
   }
 }
 
