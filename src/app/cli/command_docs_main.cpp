@@ -75,8 +75,13 @@ ProgramDoc applicationDoc() {
                    {"brimvale move ~/Videos", "move a folder to the drive and link it back"},
                    {"brimvale moves revert ID", "bring a moved folder home"},
                    {"brimvale apps --sort size", "the installed apps, biggest first"},
+                   {"brimvale scan --compare --days 30",
+                    "the folders that grew most since the scan kept a month ago"},
                    {"brimvale settings auto.enabled off", "turn automatic actions off"}},
       .seeAlso = {"brim-vale(1)"}};
+  doc.files.push_back(
+      {"~/.brimvale/state/scans/",
+       "the folder sizes of each scan, one file a scan, kept HISTORY_MAX_DAYS days"});
   doc.environment.push_back({"COLUMNS", "the terminal width history draws its chart for"});
   doc.environment.push_back(
       {"LC_ALL, LC_CTYPE, LANG", "a UTF-8 locale lets history draw with block characters"});

@@ -28,7 +28,7 @@ int junk(CommandContext& c, JunkOptions& o) {
 CommandEntry junkEntry() {
   return commandEntry<JunkOptions>(
       "junk",
-      "the Rade Diriv scrap board: `junk list` (--filter F, --date D, --json), `junk add "
+      "the Rade Diriv scrap board: `junk list` (--filter F, --date D, --sort S, --json), `junk add "
       "TEXT` (--ttl T), `junk note` (the note on standard input), `junk image FILE`, `junk "
       "capture` (saves the clipboard), `junk "
       "pin|unpin|delete ID`, `junk lifetime ID T`, `junk copy ID`, `junk save ID FOLDER` "

@@ -1,10 +1,13 @@
 #include "app/cli/parked_command.h"
 
+#include <sys/stat.h>
+
 #include "app/core/json_output.h"
 
 #include <nlohmann/json.hpp>
 
 #include "common/base/text_formats.h"
+#include "common/base/timestamps.h"
 #include "platform/byte_count_format.h"
 
 namespace brimvale::app {
@@ -50,12 +53,23 @@ int usage(ParkedCommandHost& host, const std::vector<std::string>& request) {
 
 }  // namespace
 
-std::string renderParkedList(const std::vector<relocated::ParkedOriginal>& list) {
+std::optional<std::time_t> parkedAt(const std::filesystem::path& parked) {
+  struct stat info {};
+  if (::lstat(parked.c_str(), &info) != 0) return std::nullopt;
+  return info.st_ctime;
+}
+
+std::string renderParkedList(const std::vector<relocated::ParkedOriginal>& list,
+                             bool showParkedAt) {
   if (list.empty()) return "No parked originals: nothing is waiting to be confirmed.\n";
   std::string text = "Parked originals (" + std::to_string(list.size()) + "):\n";
   for (const relocated::ParkedOriginal& p : list) {
     text += "\n  " + p.parked.string() + "\n";
     if (p.bytes) text += "    size: " + platform::formatFileByteCount(*p.bytes) + "\n";
+    if (showParkedAt) {
+      const auto at = parkedAt(p.parked);
+      text += "    parked: " + (at ? localMinute(*at) : std::string("unknown")) + "\n";
+    }
     if (!p.copy.empty()) text += "    copy: " + p.copy.string() + "\n";
     text += "    " + stateText(p) + "\n";
     if (p.state == relocated::ParkedState::kMatches) {
@@ -94,8 +108,16 @@ int parkedCommand(ParkedCommandHost& host, const std::vector<std::string>& reque
                   ParkedOutput output) {
   const std::string verb = request.empty() ? "list" : request[0];
   if (verb == "list" && request.size() <= 1) {
-    const auto list = relocated::listParked(host.paths.home);
-    host.out << (output == ParkedOutput::kJson ? parkedListJson(list) : renderParkedList(list));
+    auto list = relocated::listParked(host.paths.home);
+    if (host.order) {
+      sortListing(
+          list, *host.order, [](const relocated::ParkedOriginal& p) { return p.bytes.value_or(0); },
+          [](const relocated::ParkedOriginal& p) { return parkedAt(p.parked); },
+          [](const relocated::ParkedOriginal& p) { return p.parked; });
+    }
+    host.out << (output == ParkedOutput::kJson
+                     ? parkedListJson(list)
+                     : renderParkedList(list, host.order == ListingOrder::kAge));
     return 0;
   }
   if (verb != "confirm" || request.size() != 2 || request[1].empty()) return usage(host, request);

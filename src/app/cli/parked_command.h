@@ -2,12 +2,15 @@
 // relocations left beside their links, and the confirmed deletion of one.
 #pragma once
 
+#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/core/confirm_hook.h"
+#include "app/core/listing_order.h"
 #include "common/state/paths.h"
 #include "relocated/parked_originals.h"
 
@@ -20,6 +23,8 @@ struct ParkedCommandHost {
   std::ostream& out;
   std::ostream& err;
   ConfirmHook confirm = {};  // decides on a deletion; empty: go ahead
+  // The list's order; nothing: by path. By age, each shows when it was parked.
+  std::optional<ListingOrder> order = {};
 };
 
 // `list` (also with no request) or `confirm PATH`. 0 when listed or
@@ -28,9 +33,14 @@ struct ParkedCommandHost {
 [[nodiscard]] int parkedCommand(ParkedCommandHost& host, const std::vector<std::string>& request,
                                 ParkedOutput output);
 
-// Each parked original: its size, its copy, whether the copy still matches
-// and the command that confirms it.
-[[nodiscard]] std::string renderParkedList(const std::vector<relocated::ParkedOriginal>& list);
+// When an entry was parked: its last status change, which the parking rename
+// sets; nothing when it cannot be read.
+[[nodiscard]] std::optional<std::time_t> parkedAt(const std::filesystem::path& parked);
+
+// Each parked original: its size, when it was parked (with `showParkedAt`), its
+// copy, whether the copy still matches and the command that confirms it.
+[[nodiscard]] std::string renderParkedList(const std::vector<relocated::ParkedOriginal>& list,
+                                           bool showParkedAt = false);
 
 // {"parked": [{"bytes", "copy", "detail", "differing", "differingCount",
 // "path", "relocated", "state"}, ...]}, pretty-printed.

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/core/junk_copy_back.h"
+#include "app/core/listing_order.h"
 #include "app/core/short_id.h"
 #include "common/base/file_io.h"
 #include "common/base/stop_point.h"
@@ -138,8 +139,25 @@ std::vector<JunkItem> visible(Session& s, std::vector<JunkItem> items) {
   return items;
 }
 
+// What a scrap holds: its image or file copy on disk, else its text.
+std::uint64_t scrapBytes(const JunkItem& item, const std::filesystem::path& media) {
+  if (item.mediaFile) {
+    std::error_code ec;
+    const auto bytes = std::filesystem::file_size(media / *item.mediaFile, ec);
+    return ec ? 0 : bytes;
+  }
+  return item.plainText.value_or("").size() + item.richHTML.value_or("").size();
+}
+
 int listAction(Session& s) {
-  const auto items = visible(s, s.store.items());
+  auto items = visible(s, s.store.items());
+  if (const auto order = listingOrderFromRaw(s.o.sort)) {
+    const auto& media = s.store.paths().media;
+    sortListing(
+        items, *order, [&](const JunkItem& i) { return scrapBytes(i, media); },
+        [](const JunkItem& i) { return std::optional<JunkTime>(i.createdAt); },
+        [](const JunkItem& i) { return junkTitle(i); });
+  }
   if (s.o.json) {
     json list = json::array();
     for (const auto& item : items) list.push_back(itemJson(item));
@@ -600,6 +618,8 @@ void addJunkOptions(CLI::App& sub, JunkOptions& options) {
                  "list, search: all, pinned, clipboard, notes, media, files, links, text or rich");
   sub.add_option("--date", options.date,
                  "list, search: any, today, yesterday, twoDays, threeDays or earlier");
+  sortOption(sub, options.sort,
+             "list: size (largest first), age (saved longest ago first) or name (its title)");
   sub.add_option("--ttl", options.ttl,
                  "add, note, image: clear it after m5 … mo6 instead of the default");
   sub.add_flag("--json", options.json,

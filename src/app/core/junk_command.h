@@ -30,6 +30,7 @@ struct JunkOptions {
   std::string filter = "all";      // list, search: a board filter
   std::string date = "any";        // list, search: a date filter
   std::string ttl;                 // add, note: a lifetime such as h6
+  std::string sort;                // list: size, age or name; empty: the board's order
   bool json = false;
   bool yes = false;      // clear without asking
   bool dryRun = false;   // clear: show what would go, changing nothing

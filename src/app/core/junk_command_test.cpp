@@ -210,5 +210,32 @@ TEST_F(JunkCommandTest, LifetimeCountsFromCreationAndNeverClearsAScrapAtOnce) {
   }
 }
 
+TEST_F(JunkCommandTest, ListSortsBySizeAgeOrNameAndKeepsTheBoardsOrderWithoutSort) {
+  for (const std::string text : {"middling text", "a", "the longest text of all"}) {
+    now_ += std::chrono::minutes(1);
+    ASSERT_EQ(run({"add", text}).status, 0);
+  }
+  const struct {
+    std::string sort;
+    std::vector<std::string> titles;
+  } cases[] = {
+      {"", {"the longest text of all", "a", "middling text"}},
+      {"size", {"the longest text of all", "middling text", "a"}},
+      {"age", {"middling text", "a", "the longest text of all"}},
+      {"name", {"a", "middling text", "the longest text of all"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sort);
+    const auto listed = run({"list"}, "", [&](JunkOptions& o) {
+      o.sort = c.sort;
+      o.json = true;
+    });
+    const auto doc = nlohmann::json::parse(listed.out);
+    std::vector<std::string> titles;
+    for (const auto& item : doc["items"]) titles.push_back(item["title"]);
+    EXPECT_EQ(titles, c.titles);
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::app

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/base/timestamps.h"
 #include "mover/drive_switch.h"
 #include "platform/byte_count_format.h"
 
@@ -154,11 +155,13 @@ Result<std::string> renderAssessment(std::string_view path, std::string_view tex
   return out;
 }
 
-Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal) {
+Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal, ListingOrder order,
+                                      const ChangeTimeOf& changedAt) {
   struct Row {
     std::string label;
     std::string path;
     std::int64_t bytes;
+    std::optional<std::time_t> changed;
   };
   std::vector<Row> rows;
   std::istringstream lines{std::string(ndjson)};
@@ -167,17 +170,27 @@ Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal) {
     auto doc = parsed(line, "storage scan");
     if (!doc) return std::unexpected(doc.error());
     if (doc->contains("path")) {
-      rows.push_back({textOf(*doc, "label"), textOf(*doc, "path"), numberOf(*doc, "size_bytes")});
+      rows.push_back({textOf(*doc, "label"), textOf(*doc, "path"), numberOf(*doc, "size_bytes"),
+                      std::nullopt});
     }
   }
   if (rows.empty()) return std::string("None of the usual space users were found.\n");
-  std::stable_sort(rows.begin(), rows.end(),
-                   [](const Row& a, const Row& b) { return a.bytes > b.bytes; });
+  const bool byAge = order == ListingOrder::kAge && changedAt;
+  if (byAge) {
+    for (Row& r : rows) r.changed = changedAt(r.path);
+  }
+  sortListing(
+      rows, order, [](const Row& r) { return r.bytes; }, [](const Row& r) { return r.changed; },
+      [](const Row& r) { return r.label; });
+  std::int64_t largest = 0;
+  for (const auto& r : rows) largest = std::max(largest, r.bytes);
   std::vector<std::vector<std::string>> cells{{"SIZE", "", "WHAT", "WHERE"}};
+  if (byAge) cells[0].insert(cells[0].begin(), "CHANGED");
   std::int64_t total = 0;
   for (const auto& r : rows) {
-    cells.push_back({platform::formatFileByteCount(r.bytes), bar(r.bytes, rows[0].bytes, terminal),
-                     r.label, r.path});
+    cells.push_back(
+        {platform::formatFileByteCount(r.bytes), bar(r.bytes, largest, terminal), r.label, r.path});
+    if (byAge) cells.back().insert(cells.back().begin(), r.changed ? localDate(*r.changed) : "?");
     total += r.bytes;
   }
   return table(cells) + "Total: " + platform::formatFileByteCount(total) + " in " +

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/core/listing_order.h"
 #include "common/base/error.h"
 #include "common/state/drive_transfer_job.h"
 
@@ -37,9 +40,16 @@ struct ListedDrive {
 // The verdict on the drive at `path` and its reasons and warnings, as sentences.
 [[nodiscard]] Result<std::string> renderAssessment(std::string_view path, std::string_view json);
 
-// The storage scan's lines as a table, largest first, each with a bar drawn in
+// A folder's own last change (an entry added, removed or renamed in it);
+// nothing when it cannot be read.
+using ChangeTimeOf = std::function<std::optional<std::time_t>(const std::string& path)>;
+
+// The storage scan's lines as a table, largest first (or least recently
+// changed first, with a CHANGED column, or by name), each with a bar drawn in
 // block characters on a terminal and in '#' otherwise.
-[[nodiscard]] Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal);
+[[nodiscard]] Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal,
+                                                    ListingOrder order = ListingOrder::kSize,
+                                                    const ChangeTimeOf& changedAt = {});
 
 // The drive transfer's phase in the words its status line uses ("Copying to
 // the new drive…", "Backing up…" for a backup, …; "Working…" for any other).

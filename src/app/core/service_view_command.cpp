@@ -1,9 +1,14 @@
 #include "app/core/service_view_command.h"
 
-#include "app/core/service_view.h"
+#include "app/core/folder_growth.h"
+#include "app/core/json_output.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::app {
 namespace {
+
+// The text lists this many of the folders that grew; --json lists them all.
+constexpr std::size_t kShownGrowth = 10;
 
 // The service's answer, or nothing once a sentence saying why has been printed.
 std::optional<ProcessResult> answer(ViewCommandHost& host, const std::vector<std::string>& args) {
@@ -83,12 +88,56 @@ int drivesViewCommand(ViewCommandHost& host, const std::vector<std::string>& arg
   return shown(host, *run, renderAssessment(args[1], run->out));
 }
 
-int scanViewCommand(ViewCommandHost& host, const std::vector<std::string>& args) {
-  if (!args.empty()) return usage(host, "`brimvale scan` alone, which takes no words after it");
+// The service's scan, kept once it is read whole; nothing once a sentence saying why has been
+// printed.
+std::optional<ProcessResult> keptScan(ViewCommandHost& host, const ScanView& view) {
   auto run = answer(host, {"scan-storage"});
+  if (!run || run->exitCode != 0) return run;
+  if (const auto sizes = parseScanSizes(run->out); sizes && view.keep) view.keep(*sizes, run->out);
+  return run;
+}
+
+int scanViewCommand(ViewCommandHost& host, const std::vector<std::string>& args,
+                    const ScanView& view) {
+  if (!args.empty()) return usage(host, "`brimvale scan` alone, which takes no words after it");
+  auto run = keptScan(host, view);
   if (!run) return 1;
   if (host.json) return passedThrough(host, *run);
-  return shown(host, *run, renderStorageScan(run->out, host.terminal));
+  return shown(host, *run, renderStorageScan(run->out, host.terminal, view.order, view.changedAt));
+}
+
+int scanCompareCommand(ViewCommandHost& host, const ScanView& view, const ScanComparison& c) {
+  std::filesystem::path baseline = c.file;
+  if (baseline.empty()) {
+    const auto saved = savedScanAtOrBefore(c.savedScans, c.now - c.days * std::time_t{86400});
+    if (!saved) {
+      host.err << "No scan from " << c.days << (c.days == 1 ? " day" : " days")
+               << " ago or earlier is kept yet, so there is nothing to compare with. Your files "
+                  "were not touched; each `brimvale scan` keeps its sizes, so compare again "
+                  "later, or choose a shorter span with --days.\n";
+      return 1;
+    }
+    baseline = *saved;
+  }
+  auto text = readFile(baseline);
+  auto then = text ? parseScanSizes(*text) : std::unexpected(text.error());
+  if (!then) {
+    host.err << "The earlier scan " << baseline.string() << " couldn't be read ("
+             << then.error().detail
+             << "). Nothing was measured or changed; compare with a file that `brimvale scan "
+                "--json` wrote, whole.\n";
+    return 1;
+  }
+  auto run = keptScan(host, view);
+  if (!run) return 1;
+  if (run->exitCode != 0) return passedThrough(host, *run);
+  auto now = parseScanSizes(run->out);
+  if (!now) return unreadable(host, *run, now.error());
+  GrowthReport report = compareScans(*then, *now);
+  report.baseline = baseline.string();
+  host.err << run->err;
+  host.out << (host.json ? versionedText(growthJson(report)) : renderGrowth(report, kShownGrowth));
+  return 0;
 }
 
 int driveTransferViewCommand(ViewCommandHost& host, const std::vector<std::string>& args) {

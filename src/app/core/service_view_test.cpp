@@ -54,5 +54,35 @@ TEST(ServiceView, TransferStatusOfAnEndedJobNamesNoFileBeingCopied) {
   }
 }
 
+// The age order puts the folder changed longest ago first and one whose time is unknown last.
+TEST(ServiceView, StorageScanRowsInEachOrder) {
+  const std::string scan = R"({"path":"/h/b","label":"B","size_bytes":300})"
+                           "\n"
+                           R"({"path":"/h/a","label":"A","size_bytes":100})"
+                           "\n"
+                           R"({"path":"/h/c","label":"C","size_bytes":200})"
+                           "\n";
+  const ChangeTimeOf changedAt = [](const std::string& path) -> std::optional<std::time_t> {
+    if (path == "/h/b") return std::nullopt;
+    return path == "/h/a" ? 2'000'000'000 : 1'000'000'000;
+  };
+  const struct {
+    ListingOrder order;
+    std::string rows;  // each row's label, in order
+  } cases[] = {
+      {ListingOrder::kSize, "BCA"}, {ListingOrder::kAge, "CAB"}, {ListingOrder::kName, "ABC"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rows);
+    const auto text = renderStorageScan(scan, false, c.order, changedAt);
+    ASSERT_TRUE(text.has_value());
+    std::string rows;
+    for (const char label : {'A', 'B', 'C'}) rows += label;
+    std::ranges::sort(rows, {},
+                      [&](char label) { return text->find(std::string("  ") + label + "  "); });
+    EXPECT_EQ(rows, c.rows) << *text;
+    EXPECT_EQ(text->starts_with("CHANGED"), c.order == ListingOrder::kAge) << *text;
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::app

@@ -1,5 +1,6 @@
 // The storage page's breakdown: the service's storage scan run from the
-// page, each probe's row sent as a live event the moment it is measured.
+// page, each probe's row sent as a live event the moment it is measured and
+// the scan kept, and what grew between the kept scans.
 #pragma once
 
 #include "app/dashboard/dashboard_sources.h"
@@ -13,6 +14,7 @@ class StorageScanRoutes {
 
  private:
   void scan();
+  [[nodiscard]] nlohmann::json growth() const;
 
   const DashboardSources& sources_;
   web::DashboardServer& server_;

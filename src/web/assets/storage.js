@@ -1,6 +1,7 @@
 // The storage page: free space on the startup disk and the drive, what a
 // clean-up could clear, the folders' sizes filling in as each is measured,
-// and the free-space history chart the server draws from the usage history.
+// what grew since a scan a week before the latest, and the free-space
+// history chart the server draws from the usage history.
 import { getJson, getText, postJson, listen, showProblem, formatBytes } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
@@ -73,15 +74,27 @@ async function loadPlan() {
   }
 }
 
-// Bars largest first; each is redrawn against the largest seen so far.
+// Bars in the chosen order (largest first unless told), each drawn against the largest seen so
+// far; by age, the folder changed longest ago first and one whose change is unknown last.
 let measured = [];
+const scanOrders = {
+  size: (a, b) => b.size_bytes - a.size_bytes,
+  age: (a, b) => (a.changedEpoch ?? Infinity) - (b.changedEpoch ?? Infinity),
+  name: (a, b) => a.label.localeCompare(b.label),
+};
+function changedWords(row) {
+  if ($("scan-order").value !== "age") return "";
+  return row.changedEpoch === undefined ? ", changed at an unknown time"
+    : `, changed ${new Date(row.changedEpoch * 1000).toLocaleDateString()}`;
+}
 function showScan() {
-  measured.sort((a, b) => b.size_bytes - a.size_bytes);
+  measured.sort(scanOrders[$("scan-order").value]);
   const largest = Math.max(1, ...measured.map((row) => row.size_bytes));
   $("scan-bars").replaceChildren(...measured.map((row) => {
     const item = document.createElement("li");
     const words = document.createElement("span");
-    words.textContent = `${row.label}: ${formatBytes(row.size_bytes)}${row.actionable ? "" : " (kept as it is)"}`;
+    words.textContent = `${row.label}: ${formatBytes(row.size_bytes)}${changedWords(row)}`
+      + `${row.actionable ? "" : " (kept as it is)"}`;
     const bar = document.createElement("span");
     bar.className = "bar";
     bar.setAttribute("aria-hidden", "true");
@@ -90,6 +103,47 @@ function showScan() {
     return item;
   }));
 }
+
+// The folders that grew most, each with its sizes then and now; one line for what shrank.
+const kShownGrowth = 10;
+async function loadGrowth() {
+  try {
+    const g = await getJson("/api/storage/growth");
+    $("grew-shrank").hidden = true;
+    if (g.note) {
+      $("grew-status").textContent = g.note;
+      $("grew-list").replaceChildren();
+      return;
+    }
+    const since = new Date(g.thenEpoch * 1000).toLocaleString();
+    $("grew-status").textContent = g.grew.length
+      ? `Since the scan of ${since}:`
+      : `Nothing grew since the scan of ${since}.`;
+    const largest = Math.max(1, ...g.grew.map((f) => f.growthBytes));
+    $("grew-list").replaceChildren(...g.grew.slice(0, kShownGrowth).map((f) => {
+      const item = document.createElement("li");
+      const words = document.createElement("span");
+      words.textContent = `${f.label}: +${formatBytes(f.growthBytes)} `
+        + `(${formatBytes(f.thenBytes)} then, ${formatBytes(f.nowBytes)} now)`;
+      const bar = document.createElement("span");
+      bar.className = "bar";
+      bar.setAttribute("aria-hidden", "true");
+      item.append(words, bar);
+      bar.style.width = `${Math.round((100 * f.growthBytes) / largest)}%`;
+      return item;
+    }));
+    if (g.shrank.length) {
+      const freed = g.shrank.reduce((sum, f) => sum - f.growthBytes, 0);
+      $("grew-shrank").hidden = false;
+      $("grew-shrank").textContent = `Shrank: ${g.shrank.length} `
+        + `${g.shrank.length === 1 ? "folder" : "folders"}, ${formatBytes(freed)} in all.`;
+    }
+  } catch (error) {
+    $("grew-status").textContent = error.message;
+  }
+}
+
+$("scan-order").addEventListener("change", showScan);
 
 $("scan-run").addEventListener("click", async () => {
   $("scan-run").disabled = true;
@@ -118,9 +172,11 @@ listen({
     $("scan-status").textContent = done.problem
       ? done.problem
       : `Measured ${done.probed} folders, ${formatBytes(done.total_bytes)} in all.`;
+    loadGrowth();
   },
 });
 
 loadSpace();
 loadPlan();
+loadGrowth();
 loadHistory();
