@@ -97,6 +97,9 @@ TEST_F(AutoSyncE2E, SettledFilesMoveAsLinksAndTheRestStays) {
   const ProcessResult again = runApp(home_, {"autosync", "scan", id.substr(0, 8), "--yes"});
   EXPECT_TRUE(contains(again.out, "Queued 1 new file to copy")) << again.out;
   EXPECT_TRUE(isLinkTo(open, working() / "Inbox/open.log"));
+  // The moves of the first scan, read back by the second, are not counted twice.
+  const auto totals = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
+  EXPECT_EQ(totals[0]["totalFilesMoved"], 3);
 }
 
 // A POST to a route of the running dashboard, signed in as its page is, with

@@ -158,7 +158,11 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   MoveProgressPrinter printer(mc.out, mc.output);
   // Each auto-sync move's latest phase, to say at the end what became of it.
   std::map<std::string, mover::MovePhase> moves;
+  // Moves that ended before this scan were counted when they ended; reading
+  // their records back must not count them again.
+  bool readingBack = true;
   host.setOnChange([&](const mover::MoveManifest& job) {
+    if (readingBack && mover::isTerminal(job.phase)) return;
     watcher.moveChanged(job);
     printer.phaseChanged(job);
     if (job.triggerSource == mover::MoveTriggerSource::kAutoSync) moves[job.id] = job.phase;
@@ -170,10 +174,7 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   // Other records are read first, so a file of an unfinished move is not queued twice.
   m.setPaused(true);
   m.reload();
-  // Moves that ended before this scan are not its own to report.
-  for (const auto& job : m.jobs()) {
-    if (mover::isTerminal(job.phase)) moves.erase(job.id);
-  }
+  readingBack = false;
   const auto run = manager.runNow(policy.id);
   if (!run) {
     mc.err << "That watched folder was removed meanwhile. Nothing was moved.\n";
