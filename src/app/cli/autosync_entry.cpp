@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "app/cli/autosync_command.h"
 #include "app/cli/json_option.h"
 #include "app/cli/mover_context.h"
 #include "app/core/app_log.h"
+#include "app/core/autosync_command.h"
 
 namespace brimvale::app {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/cli/autosync_command.h"
+#include "app/core/autosync_command.h"
 
 #include <gtest/gtest.h>
 
