@@ -325,7 +325,7 @@ await dashboardTest({
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
   await zoomed.addCookies(await context.cookies());
   const zoomedPage = await zoomed.newPage();
-  const pages = ["home", "storage", "moves", "transfers", "rules", "activity", "junk", "preferences"];
+  const pages = ["home", "storage", "moves", "transfers", "autosync", "rules", "activity", "junk", "preferences"];
   for (const name of [...pages, "apps"]) {
     await zoomedPage.goto(`${origin}/${name}.html`);
     await zoomedPage.locator("h1").waitFor();

@@ -3,8 +3,8 @@
 #include <ctime>
 #include <sstream>
 
-#include "app/core/autosync_command.h"
 #include "app/core/app_log.h"
+#include "app/core/autosync_command.h"
 #include "app/core/line_stream.h"
 #include "app/core/short_id.h"
 #include "app/core/state_json.h"
@@ -52,9 +52,9 @@ json failuresInside(const std::map<std::string, cloud::FailureRecord>& records,
         {{"file", file->lexically_relative(*watched).string()},
          {"count", record.count},
          {"lastFailAt", localMinute(record.lastFailAt)},
-         {"retryAt", waiting ? json(localMinute(record.lastFailAt +
-                                                cloud::AutoSyncFailures::kBackOffSeconds))
-                             : json(nullptr)}});
+         {"retryAt",
+          waiting ? json(localMinute(record.lastFailAt + cloud::AutoSyncFailures::kBackOffSeconds))
+                  : json(nullptr)}});
   }
   return list;
 }
@@ -71,12 +71,17 @@ json autoSyncLedger(const fs::path& stateDir) {
   return nullptr;
 }
 
+std::string withoutLastNewlines(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
 web::Reply messageOrSentence(int status, const std::ostringstream& out,
                              const std::ostringstream& err) {
-  if (status != 0) return web::sentenceReply(status == 2 ? 400 : 409, err.str());
-  std::string message = out.str();
-  while (!message.empty() && message.back() == '\n') message.pop_back();
-  return web::jsonReply({{"message", message}});
+  if (status != 0) {
+    return web::sentenceReply(status == 2 ? 400 : 409, withoutLastNewlines(err.str()));
+  }
+  return web::jsonReply({{"message", withoutLastNewlines(out.str())}});
 }
 
 }  // namespace
@@ -87,8 +92,10 @@ std::expected<std::vector<std::string>, std::string> scheduleWordsFromForm(const
   if (kind == "none") return std::vector<std::string>{"manual"};
   if (kind == "hourly") return std::vector<std::string>{"hourly", web::bodyText(body, "every")};
   if (kind == "daily") return std::vector<std::string>{"daily", time};
-  if (kind == "weekly") return std::vector<std::string>{"weekly", web::bodyText(body, "weekday"), time};
-  if (kind == "monthly") return std::vector<std::string>{"monthly", web::bodyText(body, "day"), time};
+  if (kind == "weekly")
+    return std::vector<std::string>{"weekly", web::bodyText(body, "weekday"), time};
+  if (kind == "monthly")
+    return std::vector<std::string>{"monthly", web::bodyText(body, "day"), time};
   return std::unexpected(
       std::string("Choose how often the transfer runs: manual only, every N hours, every day, "
                   "every week or every month. Nothing was changed."));
@@ -137,7 +144,8 @@ web::Reply AutoSyncRoutes::overview() {
     policy["shortId"] = shortId(policy["id"].get<std::string>());
     policy["lastScan"] = localTimeOrNull(policy, "lastScanAt");
     policy["lastMove"] = localTimeOrNull(policy, "lastMoveAt");
-    policy["movedBytes"] = platform::formatFileByteCount(policy["totalBytesMoved"].get<std::int64_t>());
+    policy["movedBytes"] =
+        platform::formatFileByteCount(policy["totalBytesMoved"].get<std::int64_t>());
     policy["failures"] = failuresInside(records, folder, now);
     policies.push_back(std::move(policy));
   }
@@ -206,8 +214,8 @@ web::Reply AutoSyncRoutes::scan(const json& body) {
 web::Reply AutoSyncRoutes::schedules() {
   auto jobs = cloud::JobListFile(sources_.paths.cloudJobs).load();
   if (!jobs) {
-    return web::sentenceReply(503, jobs.error().message() +
-                                       " Your transfers and their schedules are unchanged.");
+    return web::sentenceReply(
+        503, jobs.error().message() + " Your transfers and their schedules are unchanged.");
   }
   json list = json::array();
   for (const auto& job : *jobs) {
@@ -225,11 +233,10 @@ web::Reply AutoSyncRoutes::schedules() {
          {"nextRun", next ? json(cloud::nextRunText(*next)) : json(nullptr)},
          {"overdue", next && *next <= std::time(nullptr)}});
   }
-  return web::jsonReply(
-      {{"transfers", list},
-       {"help",
-        {{"none", cloud::scheduleKindHelp(cloud::ScheduleKind::kNone)},
-         {"monthly", cloud::scheduleKindHelp(cloud::ScheduleKind::kMonthly)}}}});
+  return web::jsonReply({{"transfers", list},
+                         {"help",
+                          {{"none", cloud::scheduleKindHelp(cloud::ScheduleKind::kNone)},
+                           {"monthly", cloud::scheduleKindHelp(cloud::ScheduleKind::kMonthly)}}}});
 }
 
 web::Reply AutoSyncRoutes::setSchedule(const json& body) {

@@ -20,13 +20,17 @@ TEST(ScheduleForm, FieldsBecomeTheScheduleTheFormShowed) {
   };
   const Case cases[] = {
       {"manual only", {{"kind", "none"}, {"time", "03:00"}}, Schedule{.kind = ScheduleKind::kNone}},
-      {"every 6 hours", {{"kind", "hourly"}, {"every", "6"}},
+      {"every 6 hours",
+       {{"kind", "hourly"}, {"every", "6"}},
        Schedule{.kind = ScheduleKind::kHourly, .everyN = 6}},
-      {"every day", {{"kind", "daily"}, {"time", "02:30"}, {"every", "9"}},
+      {"every day",
+       {{"kind", "daily"}, {"time", "02:30"}, {"every", "9"}},
        Schedule{.kind = ScheduleKind::kDaily, .hour = 2, .minute = 30}},
-      {"every Tuesday", {{"kind", "weekly"}, {"weekday", "Tuesday"}, {"time", "23:05"}},
+      {"every Tuesday",
+       {{"kind", "weekly"}, {"weekday", "Tuesday"}, {"time", "23:05"}},
        Schedule{.kind = ScheduleKind::kWeekly, .hour = 23, .minute = 5, .weekday = 3}},
-      {"day 31 of each month", {{"kind", "monthly"}, {"day", "31"}, {"time", "03:00"}},
+      {"day 31 of each month",
+       {{"kind", "monthly"}, {"day", "31"}, {"time", "03:00"}},
        Schedule{.kind = ScheduleKind::kMonthly, .everyN = 31, .hour = 3}},
       {"no time for a daily run", {{"kind", "daily"}}, std::nullopt},
       {"unknown kind", {{"kind", "yearly"}, {"time", "03:00"}}, std::nullopt},
@@ -35,8 +39,9 @@ TEST(ScheduleForm, FieldsBecomeTheScheduleTheFormShowed) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto words = scheduleWordsFromForm(c.form);
-    const auto schedule = words ? scheduleFromWords(*words)
-                                : std::expected<Schedule, std::string>(std::unexpected(words.error()));
+    const auto schedule =
+        words ? scheduleFromWords(*words)
+              : std::expected<Schedule, std::string>(std::unexpected(words.error()));
     if (c.want) {
       ASSERT_TRUE(schedule.has_value()) << schedule.error();
       EXPECT_EQ(*schedule, *c.want);

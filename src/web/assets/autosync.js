@@ -102,10 +102,22 @@ function policyCard(policy) {
   return card;
 }
 
+const outcomeWords = {
+  ok: "it went well", partial: "some of it went well", failed: "it failed",
+  skipped: "nothing was done",
+};
+
+// "2026-05-28 20:27" in this computer's time, as the server words its own times.
+function localMinute(iso) {
+  const d = new Date(iso);
+  const two = (n) => String(n).padStart(2, "0");
+  return `${d.getFullYear()}-${two(d.getMonth() + 1)}-${two(d.getDate())} ${two(d.getHours())}:${two(d.getMinutes())}`;
+}
+
 function showLedger(record) {
   if (!record) return;
   $("ledger-when").textContent = record.hasRun
-    ? `${record.description}. Last run ${record.lastRunAt}: ${record.lastOutcome}.`
+    ? `${record.description}. Last run ${localMinute(record.lastRunAt)}: ${outcomeWords[record.lastOutcome] || record.lastOutcome}.`
     : `${record.description}. It has not run yet.`;
   $("ledger-summary").textContent = record.hasRun ? record.lastSummary : "";
   $("ledger-issues").replaceChildren(...(record.issues || []).map((issue) =>
