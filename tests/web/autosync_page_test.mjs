@@ -1,5 +1,5 @@
 // The auto-sync and schedules page in a real browser against the real `brimvale run`: a folder
-// refused in words, a watched folder added (its policy file on disk), switched off, scanned now
+// refused in words, a watched folder added (its policy file on disk), changed, switched off, scanned now
 // (files on the drive behind links, totals and last run shown), a file that cannot be copied
 // shown in words with its failure record, then copied once the blocker is gone, switched on
 // and no longer watched; and a transfer's schedule set with its next run, then removed (the
@@ -31,7 +31,7 @@ dashboardTest({
   name: "autosync_page",
   prepare: ({ home, run }) => {
     // Written just now: the minute timer leaves them until they have settled.
-    writeFiles(path.join(home, "Inbox"), { ...settled, ...blocked });
+    writeFiles(path.join(home, "Inbox"), { ...settled, ...blocked, "draft.tmp": 5 });
     mkdirSync(path.join(home, "Documents"), { recursive: true });
     writeFiles(path.join(home, "Outbox"), { "letter.txt": 20 });
     run(["transfers", "new", path.join(home, "Outbox"), path.join(home, "Copied")]);
@@ -69,6 +69,14 @@ dashboardTest({
     assert.equal(policy.nvmeDestParent, path.join(working, "Inbox"));
     assert.equal(policy.enabled, true);
 
+    // Changed: names ending .tmp are left where they are from now on.
+    await page.getByRole("button", { name: `Change the watch on ${inbox}` }).click();
+    await page.getByLabel("Names to leave where they are (patterns separated by spaces)").fill("*.tmp");
+    await page.getByRole("button", { name: "Save the changes" }).click();
+    await shows("#policies-done", "leaving out *.tmp.");
+    assert.deepEqual(policies(state)[0].excludePatterns, ["*.tmp"]);
+    assert.equal(policies(state)[0].id, policy.id);
+
     // Off: the minute timer leaves it alone, and a scan now still runs it.
     await page.getByRole("button", { name: `Switch off auto-sync of ${inbox}` }).click();
     await shows("#policies-done", `Auto-sync of ${inbox} is off`);
@@ -76,7 +84,7 @@ dashboardTest({
 
     // The files settle; a file where a folder must go blocks one of them.
     const hourAgo = new Date(Date.now() - 3600 * 1000);
-    for (const name of Object.keys({ ...settled, ...blocked })) {
+    for (const name of [...Object.keys({ ...settled, ...blocked }), "draft.tmp"]) {
       utimesSync(path.join(inbox, name), hourAgo, hourAgo);
     }
     mkdirSync(path.join(working, "Inbox"), { recursive: true });
@@ -100,6 +108,7 @@ dashboardTest({
     await page.getByRole("button", { name: `Scan ${inbox} now` }).click();
     await shows("#scan-result", "The scan is done.", 120000);
     assertWhole(inbox, { ...settled, ...blocked }, true);
+    assertWhole(inbox, { "draft.tmp": 5 }, false);
     assert.equal(failures(state)[path.join(inbox, "blocked", "late.txt")], undefined);
     await card.locator("p", { hasText: "No file has failed to copy." }).waitFor();
     await card.locator("dd", { hasText: "3 files" }).waitFor();

@@ -84,7 +84,7 @@ await dashboardTest({
   // The clean-up from the keyboard: the skip link comes first, the button is reachable.
   await page.keyboard.press("Tab");
   assert.equal(await page.evaluate(() => document.activeElement.textContent), "Skip to the page");
-  for (let i = 0; i < 10 && !(await page.evaluate(() => document.activeElement.id === "care-run")); ++i) {
+  for (let i = 0; i < 20 && !(await page.evaluate(() => document.activeElement.id === "care-run")); ++i) {
     await page.keyboard.press("Tab");
   }
   await page.keyboard.press("Enter");

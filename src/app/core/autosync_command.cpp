@@ -218,13 +218,34 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   return failed > 0 || waiting > 0 || run->failed > 0 ? 1 : 0;
 }
 
-// enable, disable, remove and scan: each names one policy.
+// Where the new files go from now on, and the names left out.
+int editPolicy(AutoSyncCommandContext& c, cloud::AutoSyncManager& manager,
+               const AutoSyncPolicy& policy, const AutoSyncOptions& o) {
+  auto edited = manager.edit(policy.id, o.words[1], o.excludes);
+  if (!edited) {
+    c.mover.err << edited.error() << "\n";
+    return 1;
+  }
+  c.mover.out << "Watching " << edited->internalPath << ": new files move to "
+              << edited->nvmeDestParent << " on your fast drive";
+  if (edited->excludePatterns.empty()) {
+    c.mover.out << ", leaving out nothing";
+  } else {
+    c.mover.out << ", leaving out " << joinedWith(edited->excludePatterns, " ");
+  }
+  c.mover.out << ". Files already moved stay where they are.\n";
+  return 0;
+}
+
+// enable, disable, remove, scan and edit: each names one policy.
 int onePolicy(AutoSyncCommandContext& c, const AutoSyncOptions& o) {
   auto& out = c.mover.out;
   auto& err = c.mover.err;
-  if (o.words.size() != 1) {
+  const std::size_t words = o.action == "edit" ? 2 : 1;
+  if (o.words.size() != words) {
     err << "Say which watched folder: brimvale autosync " << o.action
-        << " ID (see brimvale autosync list). Nothing was changed.\n";
+        << (o.action == "edit" ? " ID DEST_PARENT [--exclude PATTERN]..." : " ID")
+        << " (see brimvale autosync list). Nothing was changed.\n";
     return 2;
   }
   cloud::AutoSyncManager manager(settingsFor(c, nullptr));
@@ -236,6 +257,7 @@ int onePolicy(AutoSyncCommandContext& c, const AutoSyncOptions& o) {
     return 1;
   }
   if (o.action == "scan") return scanNow(c, *found);
+  if (o.action == "edit") return editPolicy(c, manager, *found, o);
   if (o.action == "remove") {
     if (auto removed = manager.remove(found->id); !removed) {
       err << "Brimvale couldn't stop watching " << found->internalPath << ": "
@@ -278,11 +300,13 @@ int autosyncCommand(AutoSyncCommandContext& context, const AutoSyncOptions& opti
     return 2;
   }
   if (action == "add") return addPolicy(context, options);
-  if (action == "enable" || action == "disable" || action == "remove" || action == "scan") {
+  if (action == "enable" || action == "disable" || action == "remove" || action == "scan" ||
+      action == "edit") {
     return onePolicy(context, options);
   }
   context.mover.err << "Unknown autosync action " << action
-                    << ": use list, add, enable, disable, remove or scan. Nothing was changed.\n";
+                    << ": use list, add, edit, enable, disable, remove or scan. Nothing was "
+                       "changed.\n";
   return 2;
 }
 

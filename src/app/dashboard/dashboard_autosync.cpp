@@ -30,6 +30,8 @@ constexpr std::string_view kNoPolicy = "Choose a watched folder first. Nothing w
 constexpr std::string_view kNoWatchedFolder =
     "Give the folder to watch and the folder on your fast drive that receives its files. Nothing "
     "was changed.";
+constexpr std::string_view kNoDestination =
+    "Give the folder on your fast drive that receives the new files. Nothing was changed.";
 constexpr std::string_view kNoTransfer = "Choose a transfer first. Nothing was changed.";
 
 json localTimeOrNull(const json& policy, const char* key) {
@@ -76,6 +78,16 @@ std::string withoutLastNewlines(std::string text) {
   return text;
 }
 
+// The non-empty texts of the request's "excludes" array.
+std::vector<std::string> excludesOf(const json& body) {
+  std::vector<std::string> excludes;
+  if (!body.contains("excludes") || !body["excludes"].is_array()) return excludes;
+  for (const auto& pattern : body["excludes"]) {
+    if (pattern.is_string() && !pattern.get<std::string>().empty()) excludes.push_back(pattern);
+  }
+  return excludes;
+}
+
 web::Reply messageOrSentence(int status, const std::ostringstream& out,
                              const std::ostringstream& err) {
   if (status != 0) {
@@ -108,6 +120,7 @@ AutoSyncRoutes::AutoSyncRoutes(const DashboardSources& sources, web::DashboardSe
       host_(platform::makeHostPlatform()) {
   server_.get("autosync", [this] { return overview(); });
   server_.post("autosync/add", [this](const json& body) { return add(body); });
+  server_.post("autosync/edit", [this](const json& body) { return edit(body); });
   for (const char* action : {"enable", "disable", "remove"}) {
     server_.post(std::string("autosync/") + action,
                  [this, action](const json& body) { return change(action, body); });
@@ -166,15 +179,20 @@ web::Reply AutoSyncRoutes::add(const json& body) {
   // Its files will be moved away, leaving links: only where a move may go.
   auto allowed = web::allowedPath(policy_, folder);
   if (!allowed) return allowed.error();
-  std::vector<std::string> excludes;
-  if (body.contains("excludes") && body["excludes"].is_array()) {
-    for (const auto& pattern : body["excludes"]) {
-      if (pattern.is_string() && !pattern.get<std::string>().empty()) excludes.push_back(pattern);
-    }
-  }
   std::ostringstream out;
   std::ostringstream err;
-  const int status = run("add", {allowed->string(), destination}, excludes, out, err);
+  const int status = run("add", {allowed->string(), destination}, excludesOf(body), out, err);
+  return messageOrSentence(status, out, err);
+}
+
+web::Reply AutoSyncRoutes::edit(const json& body) {
+  const std::string id = web::bodyText(body, "id");
+  const std::string destination = web::bodyText(body, "destination");
+  if (id.empty()) return web::sentenceReply(400, std::string(kNoPolicy));
+  if (destination.empty()) return web::sentenceReply(400, std::string(kNoDestination));
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = run("edit", {id, destination}, excludesOf(body), out, err);
   return messageOrSentence(status, out, err);
 }
 

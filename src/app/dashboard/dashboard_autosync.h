@@ -31,6 +31,7 @@ class AutoSyncRoutes {
  private:
   web::Reply overview();
   web::Reply add(const nlohmann::json& body);
+  web::Reply edit(const nlohmann::json& body);
   web::Reply change(const std::string& action, const nlohmann::json& body);
   web::Reply scan(const nlohmann::json& body);
   web::Reply schedules();

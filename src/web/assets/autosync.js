@@ -1,6 +1,6 @@
 // The auto-sync page: the watched folders with what each has moved and the
-// files that keep failing, switched on and off, scanned now (its lines live)
-// or no longer watched; a form that watches another; the last automatic run;
+// files that keep failing, changed, switched on and off, scanned now (its
+// lines live) or no longer watched; a form that watches another; the last automatic run;
 // and the transfers with their schedules and next runs.
 import { getJson, postJson, listen, showProblem } from "/dashboard.js";
 
@@ -90,16 +90,55 @@ function policyCard(policy) {
     card.append(element("p", "No file has failed to copy.", "muted"));
   }
   const where = policy.internalPath;
+  const editor = editForm(policy);
   const actions = element("p", undefined, "actions");
   actions.append(
     button("Scan now", `Scan ${where} now`, () => scanNow(policy)), " ",
+    button("Change", `Change the watch on ${where}`, () => {
+      editor.hidden = false;
+      editor.querySelector("input").focus();
+    }), " ",
     policy.enabled
       ? button("Switch off", `Switch off auto-sync of ${where}`, () => changePolicy("disable", policy))
       : button("Switch on", `Switch on auto-sync of ${where}`, () => changePolicy("enable", policy)),
     " ",
     button("Stop watching", `Stop watching ${where}`, () => changePolicy("remove", policy)));
-  card.append(actions);
+  card.append(actions, editor);
   return card;
+}
+
+// Where the new files of `policy` go and the names it leaves out, changed in place.
+function editForm(policy) {
+  const form = element("form", undefined, "edit-policy");
+  form.hidden = true;
+  const field = (id, text, value) => {
+    const input = element("input");
+    Object.assign(input, { id, type: "text", size: 50, autocomplete: "off", value });
+    const label = element("label", text);
+    label.htmlFor = id;
+    const row = element("p");
+    row.append(label, element("br"), input);
+    form.append(row);
+    return input;
+  };
+  const destination = field(`edit-destination-${policy.shortId}`,
+    "Folder on your fast drive that receives its new files (full path)", policy.nvmeDestParent);
+  destination.required = true;
+  const excludes = field(`edit-excludes-${policy.shortId}`,
+    "Names to leave where they are (patterns separated by spaces)", policy.excludePatterns.join(" "));
+  const save = element("button", "Save the changes");
+  save.type = "submit";
+  form.append(save, " ", button("Cancel", `Cancel changing the watch on ${policy.internalPath}`,
+    () => { form.hidden = true; }));
+  form.addEventListener("submit", (event) => {
+    event.preventDefault();
+    act("/api/autosync/edit", {
+      id: policy.id,
+      destination: destination.value.trim(),
+      excludes: excludes.value.split(/\s+/).filter(Boolean),
+    }, $("policies-done"), $("policies-problem"), loadPolicies);
+  });
+  return form;
 }
 
 const outcomeWords = {
