@@ -89,7 +89,7 @@ dashboardTest({
     }
     mkdirSync(path.join(working, "Inbox"), { recursive: true });
     writeFileSync(path.join(working, "Inbox", "blocked"), "in the way");
-    await page.getByRole("button", { name: `Scan ${inbox} now` }).click();
+    await page.getByRole("button", { name: `Scan now: ${inbox}` }).click();
     await shows("#scan-result", "The scan did not move everything", 120000);
     await shows("#scan-lines li", "failing to copy 1 file. Your originals are untouched");
     await shows("#scan-lines li", "Moved 2 files to your fast drive");
@@ -105,7 +105,7 @@ dashboardTest({
 
     // The blocker gone, the next scan copies the file and clears its record.
     rmSync(path.join(working, "Inbox", "blocked"));
-    await page.getByRole("button", { name: `Scan ${inbox} now` }).click();
+    await page.getByRole("button", { name: `Scan now: ${inbox}` }).click();
     await shows("#scan-result", "The scan is done.", 120000);
     assertWhole(inbox, { ...settled, ...blocked }, true);
     assertWhole(inbox, { "draft.tmp": 5 }, false);

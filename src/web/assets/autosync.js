@@ -93,7 +93,7 @@ function policyCard(policy) {
   const editor = editForm(policy);
   const actions = element("p", undefined, "actions");
   actions.append(
-    button("Scan now", `Scan ${where} now`, () => scanNow(policy)), " ",
+    button("Scan now", `Scan now: ${where}`, () => scanNow(policy)), " ",
     button("Change", `Change the watch on ${where}`, () => {
       editor.hidden = false;
       editor.querySelector("input").focus();
@@ -188,7 +188,7 @@ function scheduleCard(transfer) {
     : `Manual only. ${scheduleHelp.none}`;
   card.append(element("p", `${transfer.mode} · transfer ${transfer.shortId}`, "muted"), element("p", when));
   const actions = element("p", undefined, "actions");
-  actions.append(button("Change", `Change the schedule of the transfer to ${transfer.destination}`, () => {
+  actions.append(button("Change the schedule", `Change the schedule of the transfer to ${transfer.destination}`, () => {
     $("schedule-transfer").value = transfer.id;
     $("schedule-kind").focus();
   }));
