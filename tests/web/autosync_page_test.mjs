@@ -132,11 +132,13 @@ dashboardTest({
     const transfer = page.locator("#schedules li", { hasText: copy });
     await transfer.locator("p", { hasText: "Manual only. This transfer will only run when you trigger it manually." })
       .waitFor();
+    await shows("#schedule-next", /^Next run: \d{4}-\d\d-\d\d \d\d:\d\d$/);
     await page.getByLabel("Repeat").selectOption({ label: "Every month on" });
     await shows("#schedule-help",
       "Months without that day-of-month (e.g. day 31 in February) fire on the last day of the month.");
     await page.getByLabel("Repeat").selectOption({ label: "Every day at" });
     await page.getByLabel("Time").fill("04:30");
+    await shows("#schedule-next", /^Next run: \d{4}-\d\d-\d\d 04:30$/);
     await page.getByRole("button", { name: "Save the schedule" }).click();
     await shows("#schedules-done", "now runs: Every day at 04:30. Next run: ");
     await transfer.locator("p", { hasText: /^Every day at 04:30\. Next run: \d{4}-\d\d-\d\d 04:30\.$/ })

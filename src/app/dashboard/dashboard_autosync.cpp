@@ -128,6 +128,17 @@ AutoSyncRoutes::AutoSyncRoutes(const DashboardSources& sources, web::DashboardSe
   server_.post("autosync/scan", [this](const json& body) { return scan(body); });
   server_.get("schedules", [this] { return schedules(); });
   server_.post("schedules/set", [this](const json& body) { return setSchedule(body); });
+  // What the form would set, before it is saved: read as the command reads it.
+  server_.post("schedules/next-run", [](const json& body) {
+    auto words = scheduleWordsFromForm(body);
+    auto schedule =
+        words ? scheduleFromWords(*words)
+              : std::expected<cloud::Schedule, std::string>(std::unexpected(words.error()));
+    if (!schedule) return web::sentenceReply(400, schedule.error());
+    const auto next = cloud::nextRun(*schedule, std::time(nullptr));
+    return web::jsonReply({{"schedule", cloud::describeSchedule(*schedule)},
+                           {"nextRun", next ? json(cloud::nextRunText(*next)) : json(nullptr)}});
+  });
 }
 
 int AutoSyncRoutes::run(const std::string& action, std::vector<std::string> words,

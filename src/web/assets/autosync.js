@@ -229,18 +229,37 @@ function showScheduleFields() {
   $("schedule-help").textContent = scheduleHelp[kind] || "";
 }
 
-$("schedule-kind").addEventListener("change", showScheduleFields);
-
-$("schedule-form").addEventListener("submit", (event) => {
-  event.preventDefault();
-  act("/api/schedules/set", {
+function scheduleFields() {
+  return {
     id: $("schedule-transfer").value,
     kind: $("schedule-kind").value,
     every: $("schedule-every").value,
     weekday: $("schedule-weekday").value,
     day: $("schedule-day").value,
     time: $("schedule-time").value,
-  }, $("schedules-done"), $("schedules-problem"), loadSchedules);
+  };
+}
+
+// The next run the form's schedule would have, before it is saved.
+async function showNextRun() {
+  try {
+    const { nextRun } = await postJson("/api/schedules/next-run", scheduleFields());
+    $("schedule-next").textContent = nextRun || "";
+  } catch (error) {
+    $("schedule-next").textContent = error.message;
+  }
+}
+
+$("schedule-form").addEventListener("input", showNextRun);
+$("schedule-kind").addEventListener("change", () => {
+  showScheduleFields();
+  showNextRun();
+});
+
+$("schedule-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  act("/api/schedules/set", scheduleFields(), $("schedules-done"), $("schedules-problem"),
+    loadSchedules);
 });
 
 // A destination named after the watched folder, inside the drive's folder,
@@ -288,4 +307,4 @@ listen({
 });
 
 loadPolicies();
-loadSchedules();
+loadSchedules().then(showNextRun);
