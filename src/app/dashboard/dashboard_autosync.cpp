@@ -113,6 +113,12 @@ std::expected<std::vector<std::string>, std::string> scheduleWordsFromForm(const
                   "every week or every month. Nothing was changed."));
 }
 
+std::expected<cloud::Schedule, std::string> scheduleFromForm(const json& body) {
+  const auto words = scheduleWordsFromForm(body);
+  if (!words) return std::unexpected(words.error());
+  return scheduleFromWords(*words);
+}
+
 AutoSyncRoutes::AutoSyncRoutes(const DashboardSources& sources, web::DashboardServer& server)
     : sources_(sources),
       server_(server),
@@ -130,10 +136,7 @@ AutoSyncRoutes::AutoSyncRoutes(const DashboardSources& sources, web::DashboardSe
   server_.post("schedules/set", [this](const json& body) { return setSchedule(body); });
   // What the form would set, before it is saved: read as the command reads it.
   server_.post("schedules/next-run", [](const json& body) {
-    auto words = scheduleWordsFromForm(body);
-    auto schedule =
-        words ? scheduleFromWords(*words)
-              : std::expected<cloud::Schedule, std::string>(std::unexpected(words.error()));
+    const auto schedule = scheduleFromForm(body);
     if (!schedule) return web::sentenceReply(400, schedule.error());
     const auto next = cloud::nextRun(*schedule, std::time(nullptr));
     return web::jsonReply({{"schedule", cloud::describeSchedule(*schedule)},

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/dashboard/dashboard_sources.h"
+#include "cloud/schedule.h"
 #include "common/state/path_policy.h"
 #include "platform/platform.h"
 #include "web/dashboard_server.h"
@@ -22,6 +23,10 @@ namespace brimvale::app {
 // fields ("kind", "every", "weekday", "day", "time"); or the sentence saying
 // what the form lacks. The words themselves are checked by the command.
 [[nodiscard]] std::expected<std::vector<std::string>, std::string> scheduleWordsFromForm(
+    const nlohmann::json& body);
+
+// The schedule those words describe, as `transfers schedule` reads them.
+[[nodiscard]] std::expected<cloud::Schedule, std::string> scheduleFromForm(
     const nlohmann::json& body);
 
 class AutoSyncRoutes {

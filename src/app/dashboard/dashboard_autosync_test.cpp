@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/core/transfer_schedule_command.h"
-
 namespace brimvale::app {
 namespace {
 using cloud::Schedule;
@@ -38,10 +36,7 @@ TEST(ScheduleForm, FieldsBecomeTheScheduleTheFormShowed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto words = scheduleWordsFromForm(c.form);
-    const auto schedule =
-        words ? scheduleFromWords(*words)
-              : std::expected<Schedule, std::string>(std::unexpected(words.error()));
+    const auto schedule = scheduleFromForm(c.form);
     if (c.want) {
       ASSERT_TRUE(schedule.has_value()) << schedule.error();
       EXPECT_EQ(*schedule, *c.want);
