@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <fstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -147,6 +148,18 @@ TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
   EXPECT_TRUE(contains(runApp(home_, {"junk", "list"}).out, "0 scraps")) << run.output();
   run.signal(SIGTERM);
   EXPECT_EQ(run.wait(30s), 0) << run.output();
+
+  // The next start reads the finished move back without counting it again.
+  BackgroundApp again(home_,
+                      {"--clock-file=" + clock.string(), "--scripts", scripts.string(), "run"},
+                      "run-again.txt");
+  EXPECT_TRUE(eventually([&] { return fs::exists(home_.state() / web::kUrlFile); }, 30s))
+      << again.output();
+  std::this_thread::sleep_for(3s);  // a few minute-timer ticks
+  const auto list = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
+  EXPECT_EQ(list[0]["totalFilesMoved"], 1) << again.output();
+  again.signal(SIGTERM);
+  EXPECT_EQ(again.wait(30s), 0) << again.output();
 }
 
 }  // namespace
