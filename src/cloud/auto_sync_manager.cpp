@@ -74,6 +74,29 @@ std::expected<AutoSyncPolicy, std::string> AutoSyncManager::registerPolicy(
   return policy;
 }
 
+std::expected<AutoSyncPolicy, std::string> AutoSyncManager::edit(
+    const std::string& id, const std::string& nvmeDestParent,
+    std::vector<std::string> excludePatterns) {
+  for (auto policy : store_.all()) {
+    if (policy.id != id) continue;
+    if (const auto refusal =
+            registrationRefusal(policy.internalPath, nvmeDestParent, settings_.roots)) {
+      log(refusal->logLine);
+      return std::unexpected(refusal->sentence);
+    }
+    policy.nvmeDestParent = normalisedAbsolute(nvmeDestParent)->string();
+    policy.excludePatterns = std::move(excludePatterns);
+    if (auto saved = store_.save(policy); !saved) {
+      return std::unexpected("Brimvale couldn't save the changed watch on " + policy.internalPath +
+                             " (" + saved.error().message() +
+                             "). Nothing was changed; try again once the problem is fixed.");
+    }
+    return policy;
+  }
+  return std::unexpected(
+      std::string("That watched folder was removed meanwhile. Nothing was changed."));
+}
+
 Result<void> AutoSyncManager::remove(const std::string& id) { return store_.remove(id); }
 
 Result<void> AutoSyncManager::setEnabled(const std::string& id, bool enabled) {

@@ -86,6 +86,12 @@ class AutoSyncManager {
   std::expected<AutoSyncPolicy, std::string> registerPolicy(
       const std::string& internalPath, const std::string& nvmeDestParent,
       std::vector<std::string> excludePatterns = {});
+  // Changes where a policy's new files go and the names it leaves out, checked
+  // as a registration is; its totals and history stay. The stored policy, or
+  // the sentence saying why nothing was changed.
+  std::expected<AutoSyncPolicy, std::string> edit(const std::string& id,
+                                                  const std::string& nvmeDestParent,
+                                                  std::vector<std::string> excludePatterns);
   [[nodiscard]] Result<void> remove(const std::string& id);
   [[nodiscard]] Result<void> setEnabled(const std::string& id, bool enabled);
   [[nodiscard]] std::vector<AutoSyncPolicy> policies() const { return store_.all(); }

@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <fstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -97,6 +98,9 @@ TEST_F(AutoSyncE2E, SettledFilesMoveAsLinksAndTheRestStays) {
   const ProcessResult again = runApp(home_, {"autosync", "scan", id.substr(0, 8), "--yes"});
   EXPECT_TRUE(contains(again.out, "Queued 1 new file to copy")) << again.out;
   EXPECT_TRUE(isLinkTo(open, working() / "Inbox/open.log"));
+  // The moves of the first scan, read back by the second, are not counted twice.
+  const auto totals = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
+  EXPECT_EQ(totals[0]["totalFilesMoved"], 3);
 }
 
 // A POST to a route of the running dashboard, signed in as its page is, with
@@ -144,6 +148,18 @@ TEST_F(AutoSyncE2E, TheRunningApplicationMovesSettledFilesByItself) {
   EXPECT_TRUE(contains(runApp(home_, {"junk", "list"}).out, "0 scraps")) << run.output();
   run.signal(SIGTERM);
   EXPECT_EQ(run.wait(30s), 0) << run.output();
+
+  // The next start reads the finished move back without counting it again.
+  BackgroundApp again(home_,
+                      {"--clock-file=" + clock.string(), "--scripts", scripts.string(), "run"},
+                      "run-again.txt");
+  EXPECT_TRUE(eventually([&] { return fs::exists(home_.state() / web::kUrlFile); }, 30s))
+      << again.output();
+  std::this_thread::sleep_for(3s);  // a few minute-timer ticks
+  const auto list = nlohmann::json::parse(runApp(home_, {"autosync", "list", "--json"}).out);
+  EXPECT_EQ(list[0]["totalFilesMoved"], 1) << again.output();
+  again.signal(SIGTERM);
+  EXPECT_EQ(again.wait(30s), 0) << again.output();
 }
 
 }  // namespace

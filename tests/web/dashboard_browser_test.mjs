@@ -84,7 +84,7 @@ await dashboardTest({
   // The clean-up from the keyboard: the skip link comes first, the button is reachable.
   await page.keyboard.press("Tab");
   assert.equal(await page.evaluate(() => document.activeElement.textContent), "Skip to the page");
-  for (let i = 0; i < 10 && !(await page.evaluate(() => document.activeElement.id === "care-run")); ++i) {
+  for (let i = 0; i < 20 && !(await page.evaluate(() => document.activeElement.id === "care-run")); ++i) {
     await page.keyboard.press("Tab");
   }
   await page.keyboard.press("Enter");
@@ -325,7 +325,7 @@ await dashboardTest({
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });
   await zoomed.addCookies(await context.cookies());
   const zoomedPage = await zoomed.newPage();
-  const pages = ["home", "storage", "moves", "transfers", "rules", "activity", "junk", "preferences"];
+  const pages = ["home", "storage", "moves", "transfers", "autosync", "rules", "activity", "junk", "preferences"];
   for (const name of [...pages, "apps"]) {
     await zoomedPage.goto(`${origin}/${name}.html`);
     await zoomedPage.locator("h1").waitFor();

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "app/cli/autosync_command.h"
 #include "app/cli/json_option.h"
 #include "app/cli/mover_context.h"
 #include "app/core/app_log.h"
+#include "app/core/autosync_command.h"
 
 namespace brimvale::app {
 namespace {
@@ -18,11 +18,13 @@ struct AutosyncEntryOptions {
 
 void options(CLI::App& sub, AutosyncEntryOptions& o) {
   sub.add_option("action", o.autosync.action,
-                 "list (default), add, enable, disable, remove or scan")
-      ->check(CLI::IsMember({"list", "add", "enable", "disable", "remove", "scan"}));
-  sub.add_option("words", o.autosync.words, "add: FOLDER DEST_PARENT; the others: ID");
+                 "list (default), add, edit, enable, disable, remove or scan")
+      ->check(CLI::IsMember({"list", "add", "edit", "enable", "disable", "remove", "scan"}));
+  sub.add_option("words", o.autosync.words,
+                 "add: FOLDER DEST_PARENT; edit: ID DEST_PARENT; the others: ID");
   sub.add_option("--exclude", o.autosync.excludes,
-                 "add: a shell-style name pattern to leave where it is (repeatable)")
+                 "add, edit: a shell-style name pattern to leave where it is (repeatable; edit "
+                 "replaces the list)")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   jsonOption(sub, o.json);
@@ -47,7 +49,9 @@ CommandEntry autosyncEntry() {
       "autosync",
       "watched folders whose settled files move to the fast drive as links: `autosync` "
       "lists them (--json), `autosync add FOLDER DEST_PARENT [--exclude PATTERN]...`, "
-      "`autosync enable|disable|remove ID`, `autosync scan ID` moves what is new now "
+      "`autosync edit ID DEST_PARENT [--exclude PATTERN]...` changes where new files go and "
+      "what is left out, `autosync enable|disable|remove ID`, `autosync scan ID` moves what is new "
+      "now "
       "(asks first: --yes, --dry-run)",
       options, autosync);
 }

@@ -137,34 +137,40 @@ int scheduleTransferCommand(const std::filesystem::path& jobsFile,
     err << schedule.error() << "\n";
     return 2;
   }
-  cloud::JobListFile file(jobsFile);
-  auto jobs = file.load();
-  if (!jobs) {
-    err << jobs.error().message() << " Nothing was changed.\n";
+  // Under the list's lock: the running application saves the same file
+  // whenever a transfer moves on.
+  std::string refusal;
+  SyncJob job;
+  auto written = cloud::JobListFile(jobsFile).update([&](std::vector<SyncJob>& jobs) {
+    const SyncJob* found = cloud::jobWithPrefix(jobs, words[0]);
+    if (!found) {
+      refusal = "No single transfer has an id starting with " + words[0] +
+                " (see brimvale transfers list). Nothing was changed.";
+      return;
+    }
+    if (found->isScheduledInstance) {
+      refusal =
+          "That transfer is one run of a schedule; set the schedule on the transfer it was made "
+          "from. Nothing was changed.";
+      return;
+    }
+    SyncJob& stored = *std::find_if(jobs.begin(), jobs.end(),
+                                    [&](const SyncJob& j) { return j.id == found->id; });
+    if (schedule->kind == ScheduleKind::kNone) {
+      stored.schedule.reset();
+    } else {
+      stored.schedule = cloud::scheduleToJson(*schedule);
+      // Slots before now were never asked for; the first run is the next one.
+      stored.lastScheduledRun = now;
+    }
+    job = stored;
+  });
+  if (!written) {
+    err << written.error().message() << " The schedule was not changed.\n";
     return 1;
   }
-  const SyncJob* found = cloud::jobWithPrefix(*jobs, words[0]);
-  if (!found) {
-    err << "No single transfer has an id starting with " << words[0]
-        << " (see brimvale transfers list). Nothing was changed.\n";
-    return 1;
-  }
-  if (found->isScheduledInstance) {
-    err << "That transfer is one run of a schedule; set the schedule on the transfer it was "
-           "made from. Nothing was changed.\n";
-    return 1;
-  }
-  SyncJob& job = *std::find_if(jobs->begin(), jobs->end(),
-                               [&](const SyncJob& j) { return j.id == found->id; });
-  if (schedule->kind == ScheduleKind::kNone) {
-    job.schedule.reset();
-  } else {
-    job.schedule = cloud::scheduleToJson(*schedule);
-    // Slots before now were never asked for; the first run is the next one.
-    job.lastScheduledRun = now;
-  }
-  if (auto saved = file.save(*jobs); !saved) {
-    err << saved.error().message() << " The schedule was not changed.\n";
+  if (!refusal.empty()) {
+    err << refusal << "\n";
     return 1;
   }
   const std::string id = shortId(job.id);

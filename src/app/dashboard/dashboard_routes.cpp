@@ -15,6 +15,7 @@
 #include "app/dashboard/dashboard_activity.h"
 #include "app/dashboard/dashboard_app_moves.h"
 #include "app/dashboard/dashboard_apps.h"
+#include "app/dashboard/dashboard_autosync.h"
 #include "app/dashboard/dashboard_drive_transfer.h"
 #include "app/dashboard/dashboard_junk.h"
 #include "app/dashboard/dashboard_poller.h"
@@ -84,6 +85,7 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   relocated_ = std::make_unique<RelocatedRoutes>(sources_, server_, *poller_);
   apps_ = std::make_unique<AppsRoutes>(sources_, server_);
   transfers_ = std::make_unique<TransfersRoutes>(sources_, server_);
+  autoSync_ = std::make_unique<AutoSyncRoutes>(sources_, server_);
   driveTransfer_ = std::make_unique<DriveTransferRoutes>(sources_, server_, *poller_);
   storageScan_ = std::make_unique<StorageScanRoutes>(sources_, server_);
   appMovePoller_ = std::make_unique<StatePoller>(server_.events(), kAppMoveLookInterval);

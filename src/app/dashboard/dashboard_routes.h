@@ -24,6 +24,7 @@ namespace brimvale::app {
 class RelocatedRoutes;
 class AppsRoutes;
 class TransfersRoutes;
+class AutoSyncRoutes;
 class DriveTransferRoutes;
 class StorageScanRoutes;
 class AppMoveWatch;
@@ -61,6 +62,7 @@ class DashboardRoutes {
   std::unique_ptr<RelocatedRoutes> relocated_;
   std::unique_ptr<AppsRoutes> apps_;
   std::unique_ptr<TransfersRoutes> transfers_;
+  std::unique_ptr<AutoSyncRoutes> autoSync_;
   std::unique_ptr<DriveTransferRoutes> driveTransfer_;
   std::unique_ptr<StorageScanRoutes> storageScan_;
   std::unique_ptr<AppMoveWatch> appMoves_;

@@ -89,7 +89,7 @@ bool Application::start() {
   // Unfinished folder moves continue from their manifests, but only under
   // the relocator lock: a `brimvale move` running now owns its job.
   mover_.setOnChange([this](const mover::MoveManifest& job) {
-    cloud_.moveChanged(job);
+    if (!readingBack_ || !mover::isTerminal(job.phase)) cloud_.moveChanged(job);
     loop_.post([this] { releaseMoverLockWhenIdle(); });
   });
   if (!resumeMoves()) {
@@ -124,7 +124,7 @@ bool Application::resumeMoves() {
   if (resumeDeferred_)
     log_.write("The other relocation has finished; resuming unfinished folder moves.");
   moverLock_ = std::move(lock);
-  mover_.mover().reload();
+  reloadMoves();
   releaseMoverLockWhenIdle();
   return true;
 }
@@ -135,8 +135,14 @@ bool Application::holdMoverLock() {
   if (!lock->acquire(milliseconds(0))) return false;
   moverLock_ = std::move(lock);
   // Another process may have moved the records on while it held the lock.
-  mover_.mover().reload();
+  reloadMoves();
   return true;
+}
+
+void Application::reloadMoves() {
+  readingBack_ = true;
+  mover_.mover().reload();
+  readingBack_ = false;
 }
 
 void Application::releaseMoverLockWhenIdle() {

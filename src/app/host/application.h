@@ -62,6 +62,9 @@ class Application {
   // Takes the relocator lock for moves queued here (auto-sync); false while
   // another process holds it.
   bool holdMoverLock();
+  // Reads the move records back; moves that ended meanwhile, here before a
+  // restart or in another process, were counted where they ended.
+  void reloadMoves();
 
   StatePaths paths_;
   platform::AppPlatform& platform_;
@@ -80,6 +83,7 @@ class Application {
   std::unique_ptr<mover::RelocatorLock> moverLock_;
   std::optional<platform::Scheduler::TimerId> resumeTimer_;
   bool resumeDeferred_ = false;
+  bool readingBack_ = false;  // while reloadMoves() runs
   MoverHost mover_;
   CloudRuntime cloud_;
   JunkRuntime junk_;

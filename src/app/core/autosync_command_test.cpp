@@ -1,4 +1,4 @@
-#include "app/cli/autosync_command.h"
+#include "app/core/autosync_command.h"
 
 #include <gtest/gtest.h>
 
@@ -92,6 +92,42 @@ TEST(AutoSyncCommand, AddRefusesUnsafeFoldersAndDestinationsOffTheDrive) {
       EXPECT_TRUE(rig.logged[0].starts_with(k.logged)) << rig.logged[0];
     }
     EXPECT_EQ(rig.onlyId().empty(), k.status != 0);
+  }
+}
+
+// Given a watched folder, then `edit` changes where new files go and what is
+// left out, keeping its id and totals, or refuses and leaves it as it was.
+TEST(AutoSyncCommand, EditChecksTheNewDestinationAndKeepsTheRest) {
+  struct Case {
+    const char* name;
+    const char* destination;  // under the working folder; "{home}" for the home
+    std::vector<std::string> excludes;
+    int status;
+  };
+  const Case cases[] = {
+      {"new destination and names left out", "Sorted", {"*.part", "*.tmp"}, 0},
+      {"names left out cleared", "Invoices", {}, 0},
+      {"destination off the drive", "{home}", {"*.part"}, 1},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    AutoSyncRig rig;
+    BRIMVALE_REQUIRE_DRIVE(rig.drive);
+    const fs::path folder = rig.paths.home / "Documents/Invoices";
+    fs::create_directories(folder);
+    ASSERT_EQ(rig.run("add", {folder.string(), (rig.working / "Invoices").string()}, {"*.bak"}), 0);
+    const std::string id = rig.onlyId();
+    const std::string dest = std::string(k.destination) == "{home}"
+                                 ? (rig.paths.home / "Elsewhere").string()
+                                 : (rig.working / k.destination).string();
+    EXPECT_EQ(rig.run("edit", {id.substr(0, 8), dest}, k.excludes), k.status) << rig.err.str();
+    rig.run("list", {}, {}, true);
+    const auto stored = nlohmann::json::parse(rig.out.str())[0];
+    EXPECT_EQ(stored["id"], id);
+    EXPECT_EQ(stored["internalPath"], folder.string());
+    EXPECT_EQ(stored["nvmeDestParent"], k.status == 0 ? dest : (rig.working / "Invoices").string());
+    EXPECT_EQ(stored["excludePatterns"].get<std::vector<std::string>>(),
+              k.status == 0 ? k.excludes : std::vector<std::string>{"*.bak"});
   }
 }
 

@@ -1,4 +1,4 @@
-#include "app/cli/autosync_command.h"
+#include "app/core/autosync_command.h"
 
 #include "app/core/json_output.h"
 
@@ -158,7 +158,11 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   MoveProgressPrinter printer(mc.out, mc.output);
   // Each auto-sync move's latest phase, to say at the end what became of it.
   std::map<std::string, mover::MovePhase> moves;
+  // Moves that ended before this scan were counted when they ended; reading
+  // their records back must not count them again.
+  bool readingBack = true;
   host.setOnChange([&](const mover::MoveManifest& job) {
+    if (readingBack && mover::isTerminal(job.phase)) return;
     watcher.moveChanged(job);
     printer.phaseChanged(job);
     if (job.triggerSource == mover::MoveTriggerSource::kAutoSync) moves[job.id] = job.phase;
@@ -170,10 +174,7 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   // Other records are read first, so a file of an unfinished move is not queued twice.
   m.setPaused(true);
   m.reload();
-  // Moves that ended before this scan are not its own to report.
-  for (const auto& job : m.jobs()) {
-    if (mover::isTerminal(job.phase)) moves.erase(job.id);
-  }
+  readingBack = false;
   const auto run = manager.runNow(policy.id);
   if (!run) {
     mc.err << "That watched folder was removed meanwhile. Nothing was moved.\n";
@@ -217,13 +218,34 @@ int scanNow(AutoSyncCommandContext& c, const AutoSyncPolicy& policy) {
   return failed > 0 || waiting > 0 || run->failed > 0 ? 1 : 0;
 }
 
-// enable, disable, remove and scan: each names one policy.
+// Where the new files go from now on, and the names left out.
+int editPolicy(AutoSyncCommandContext& c, cloud::AutoSyncManager& manager,
+               const AutoSyncPolicy& policy, const AutoSyncOptions& o) {
+  auto edited = manager.edit(policy.id, o.words[1], o.excludes);
+  if (!edited) {
+    c.mover.err << edited.error() << "\n";
+    return 1;
+  }
+  c.mover.out << "Watching " << edited->internalPath << ": new files move to "
+              << edited->nvmeDestParent << " on your fast drive";
+  if (edited->excludePatterns.empty()) {
+    c.mover.out << ", leaving out nothing";
+  } else {
+    c.mover.out << ", leaving out " << joinedWith(edited->excludePatterns, " ");
+  }
+  c.mover.out << ". Files already moved stay where they are.\n";
+  return 0;
+}
+
+// enable, disable, remove, scan and edit: each names one policy.
 int onePolicy(AutoSyncCommandContext& c, const AutoSyncOptions& o) {
   auto& out = c.mover.out;
   auto& err = c.mover.err;
-  if (o.words.size() != 1) {
+  const std::size_t words = o.action == "edit" ? 2 : 1;
+  if (o.words.size() != words) {
     err << "Say which watched folder: brimvale autosync " << o.action
-        << " ID (see brimvale autosync list). Nothing was changed.\n";
+        << (o.action == "edit" ? " ID DEST_PARENT [--exclude PATTERN]..." : " ID")
+        << " (see brimvale autosync list). Nothing was changed.\n";
     return 2;
   }
   cloud::AutoSyncManager manager(settingsFor(c, nullptr));
@@ -235,6 +257,7 @@ int onePolicy(AutoSyncCommandContext& c, const AutoSyncOptions& o) {
     return 1;
   }
   if (o.action == "scan") return scanNow(c, *found);
+  if (o.action == "edit") return editPolicy(c, manager, *found, o);
   if (o.action == "remove") {
     if (auto removed = manager.remove(found->id); !removed) {
       err << "Brimvale couldn't stop watching " << found->internalPath << ": "
@@ -277,11 +300,13 @@ int autosyncCommand(AutoSyncCommandContext& context, const AutoSyncOptions& opti
     return 2;
   }
   if (action == "add") return addPolicy(context, options);
-  if (action == "enable" || action == "disable" || action == "remove" || action == "scan") {
+  if (action == "enable" || action == "disable" || action == "remove" || action == "scan" ||
+      action == "edit") {
     return onePolicy(context, options);
   }
   context.mover.err << "Unknown autosync action " << action
-                    << ": use list, add, enable, disable, remove or scan. Nothing was changed.\n";
+                    << ": use list, add, edit, enable, disable, remove or scan. Nothing was "
+                       "changed.\n";
   return 2;
 }
 

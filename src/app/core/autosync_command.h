@@ -1,6 +1,6 @@
 // `brimvale autosync`: the watched folders whose settled files go to the fast
 // drive by themselves, as links through the folder mover; listed, added,
-// switched on and off, removed, and scanned now in the foreground.
+// changed, switched on and off, removed, and scanned now in the foreground.
 #pragma once
 
 #include <functional>
@@ -14,9 +14,9 @@
 namespace brimvale::app {
 
 struct AutoSyncOptions {
-  std::string action;                 // list (default), add, enable, disable, remove, scan
-  std::vector<std::string> words;     // add: FOLDER DEST_PARENT; the others: ID
-  std::vector<std::string> excludes;  // add: shell-style name patterns
+  std::string action;                 // list (default), add, edit, enable, disable, remove, scan
+  std::vector<std::string> words;     // add: FOLDER DEST_PARENT; edit: ID DEST_PARENT; others: ID
+  std::vector<std::string> excludes;  // add, edit: shell-style name patterns
   bool json = false;                  // list only
 };
 
