@@ -3,7 +3,7 @@
 // the risk), moving back, offloading and restoring an app, and answering a
 // reinstall's permission review, with their lines arriving live. Moves made
 // anywhere else show as their records change.
-import { postJson, getJson, listen, showProblem, formatBytes } from "/dashboard.js";
+import { postJson, getJson, listen, showProblem, formatBytes, pageReady } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -303,5 +303,6 @@ listen({
   },
 });
 
+pageReady();
 load();
 loadReviews();

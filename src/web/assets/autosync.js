@@ -2,7 +2,7 @@
 // files that keep failing, changed, switched on and off, scanned now (its
 // lines live) or no longer watched; a form that watches another; the last automatic run;
 // and the transfers with their schedules and next runs.
-import { getJson, postJson, listen, showProblem } from "/dashboard.js";
+import { getJson, postJson, listen, showProblem, pageReady } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 let scheduleHelp = {};
@@ -306,5 +306,6 @@ listen({
   },
 });
 
+pageReady();
 loadPolicies();
 loadSchedules().then(showNextRun);

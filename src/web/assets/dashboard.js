@@ -55,3 +55,12 @@ export function formatBytes(n) {
   }
   return unit === 0 ? `${n} bytes` : `${value.toFixed(1)} ${units[unit]}`;
 }
+
+// The page's buttons stay disabled in its HTML until its script has attached
+// their handlers: a click that came sooner would be lost, or sent as a plain form.
+export function pageReady() {
+  for (const button of document.querySelectorAll("[data-until-ready]")) {
+    button.disabled = false;
+    button.removeAttribute("data-until-ready");
+  }
+}

@@ -1,6 +1,6 @@
 // The home page: the headline, detail, plan and trend sentences, and the
 // one-tap clean-up with its live step lines and summary.
-import { getJson, postJson, listen, showProblem } from "/dashboard.js";
+import { getJson, postJson, listen, showProblem, pageReady } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -68,4 +68,5 @@ $("care-run").addEventListener("click", async () => {
   }
 });
 
+pageReady();
 load();

@@ -1,7 +1,7 @@
 // The scrap board: the list under its filters (or search results), adding a
 // note, saving the clipboard, pin, unpin, a new lifetime, copy back, saving into a folder, delete,
 // clear all and the board's settings, each answered by the service's code.
-import { getJson, postJson, showProblem } from "/dashboard.js";
+import { getJson, postJson, showProblem, pageReady } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -294,4 +294,5 @@ $("clear-confirm").addEventListener("click", async () => {
   await change("/api/junk/clear", { confirmed: true });
 });
 
+pageReady();
 loadSettings().catch((error) => showProblem($("settings-problem"), error)).finally(() => load());

@@ -2,7 +2,7 @@
 // live progress (and a way to cancel it), the list of moves, and the
 // relocated folders with their integrity, move back (after showing what it
 // would meet) and delete, kept current as the relocations change anywhere.
-import { getJson, postJson, listen, showProblem } from "/dashboard.js";
+import { getJson, postJson, listen, showProblem, pageReady } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -293,5 +293,6 @@ listen({
   relocationStateChanged: loadRelocated,
 });
 
+pageReady();
 loadList();
 loadRelocated();

@@ -1,6 +1,6 @@
 // The rules page: the service's rules as rows, each removable, and a form
 // that adds one; every change saves the whole list and shows it as saved.
-import { getJson, postJson, showProblem } from "/dashboard.js";
+import { getJson, postJson, showProblem, pageReady } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 let rules = [];
@@ -59,4 +59,5 @@ $("add-rule").addEventListener("submit", (event) => {
   save([...rules, rule], "Rule added and saved.");
 });
 
+pageReady();
 getJson("/api/rules").then(show, (error) => showProblem($("rules-problem"), error));

@@ -2,7 +2,7 @@
 // clean-up could clear, the folders' sizes filling in as each is measured,
 // what grew since a scan a week before the latest, and the free-space
 // history chart the server draws from the usage history.
-import { getJson, getText, postJson, listen, showProblem, formatBytes } from "/dashboard.js";
+import { getJson, getText, postJson, listen, showProblem, formatBytes, pageReady } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -176,6 +176,7 @@ listen({
   },
 });
 
+pageReady();
 loadSpace();
 loadPlan();
 loadGrowth();
