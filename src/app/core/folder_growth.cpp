@@ -1,4 +1,5 @@
 #include "app/core/folder_growth.h"
+#include "common/base/text_formats.h"
 
 #include <algorithm>
 #include <map>
@@ -11,25 +12,6 @@ namespace {
 
 std::string signedBytes(std::int64_t bytes) {
   return (bytes < 0 ? "-" : "+") + platform::formatFileByteCount(bytes < 0 ? -bytes : bytes);
-}
-
-// Columns padded to the widest cell; the last column is not padded.
-std::string alignedColumns(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::size_t> widths;
-  for (const auto& row : rows) {
-    widths.resize(std::max(widths.size(), row.size()));
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  }
-  std::string text;
-  for (const auto& row : rows) {
-    text += "  ";
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      text += row[i];
-      if (i + 1 < row.size()) text += std::string(widths[i] - row[i].size() + 2, ' ');
-    }
-    text += "\n";
-  }
-  return text;
 }
 
 std::string folderWord(std::size_t n) {
@@ -81,7 +63,7 @@ std::string renderGrowth(const GrowthReport& report, std::size_t shown) {
       rows.push_back({signedBytes(g.growth()), platform::formatFileByteCount(g.thenBytes),
                       platform::formatFileByteCount(g.nowBytes), g.label, g.path});
     }
-    text += alignedColumns(rows);
+    text += alignedColumns(rows, "  ");
     if (report.grew.size() > shown) {
       text += "  and " + folderWord(report.grew.size() - shown) + " more that grew less.\n";
     }

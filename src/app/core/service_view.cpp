@@ -1,4 +1,5 @@
 #include "app/core/service_view.h"
+#include "common/base/text_formats.h"
 
 #include <algorithm>
 #include <sstream>
@@ -32,25 +33,6 @@ Result<json> parsed(std::string_view text, std::string_view what) {
     return fail(Errc::kParse, "the service's " + std::string(what) + " is not JSON");
   }
   return doc;
-}
-
-// Columns padded to the widest cell; the last column is not padded.
-std::string table(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::size_t> widths;
-  for (const auto& row : rows) {
-    widths.resize(std::max(widths.size(), row.size()));
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  }
-  std::string text;
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
-    }
-    text += line + "\n";
-  }
-  return text;
 }
 
 // A service message as a sentence: capitalised as given, with a closing full stop.
@@ -127,7 +109,7 @@ std::string renderDriveTable(const std::vector<ListedDrive>& drives,
                     platform::formatFileByteCount(d.freeBytes),
                     i < verdicts.size() ? verdicts[i] : "-"});
   }
-  return table(rows);
+  return alignedColumns(rows);
 }
 
 Result<std::string> renderAssessment(std::string_view path, std::string_view text) {
@@ -193,7 +175,7 @@ Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal, Li
     if (byAge) cells.back().insert(cells.back().begin(), r.changed ? localDate(*r.changed) : "?");
     total += r.bytes;
   }
-  return table(cells) + "Total: " + platform::formatFileByteCount(total) + " in " +
+  return alignedColumns(cells) + "Total: " + platform::formatFileByteCount(total) + " in " +
          std::to_string(rows.size()) + (rows.size() == 1 ? " place" : " places") + ".\n";
 }
 

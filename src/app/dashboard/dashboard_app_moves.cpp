@@ -16,23 +16,6 @@ std::string mark(const apps::AppMoveManifest& m) {
          m.lastError.value_or("");
 }
 
-// Names, sizes and modification times of the record files, in name order.
-std::string listingOf(const fs::path& folder) {
-  std::error_code ec;
-  std::vector<std::string> rows;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code statError;
-    const auto size = it->file_size(statError);
-    const auto time = it->last_write_time(statError);
-    rows.push_back(it->path().filename().string() + " " + std::to_string(size) + " " +
-                   std::to_string(time.time_since_epoch().count()));
-  }
-  std::ranges::sort(rows);
-  std::string listing;
-  for (const auto& row : rows) listing += row + "\n";
-  return listing;
-}
-
 // The completion the engine announced in whichever process wrote `now`: a
 // forward move that reached done or failed since `before` (or that began and
 // ended between two looks), or a move back that recorded its outcome.
@@ -98,7 +81,7 @@ AppMoveWatch::AppMoveWatch(fs::path folder, web::EventStream& events, StatePolle
 }
 
 void AppMoveWatch::look() {
-  std::string listing = listingOf(folder_);
+  std::string listing = folderListing(folder_);
   if (read_ && listing == listing_) return;
   listing_ = std::move(listing);
   // A record that cannot be read is skipped here; the app mover reports it.

@@ -1,5 +1,7 @@
 #include "app/dashboard/dashboard_poller.h"
 
+#include <algorithm>
+
 namespace brimvale::app {
 
 StatePoller::StatePoller(const web::EventStream& events, std::chrono::milliseconds interval)
@@ -29,6 +31,23 @@ void StatePoller::stop() {
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
+}
+
+std::string folderListing(const std::filesystem::path& folder) {
+  std::error_code ec;
+  std::vector<std::string> rows;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code statError;
+    const auto size = it->file_size(statError);
+    const auto time = it->last_write_time(statError);
+    rows.push_back(it->path().filename().string() + " " + std::to_string(size) + " " +
+                   std::to_string(time.time_since_epoch().count()));
+  }
+  std::ranges::sort(rows);
+  std::string listing;
+  for (const auto& row : rows) listing += row + "\n";
+  return listing;
 }
 
 }  // namespace brimvale::app

@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -37,5 +39,9 @@ class StatePoller {
   bool stopping_ = false;
   std::thread thread_;
 };
+
+// Names, sizes and modification times of the files in `folder`, in name
+// order: a look at an unchanged folder of records costs one listing.
+std::string folderListing(const std::filesystem::path& folder);
 
 }  // namespace brimvale::app

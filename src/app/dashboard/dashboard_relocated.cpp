@@ -25,25 +25,6 @@ int runRelocated(const DashboardSources& sources, const RelocatedOptions& option
   return relocatedCommand(context, options);
 }
 
-// Names, sizes and modification times of the files in `folder`, in name
-// order: an unchanged folder costs one listing.
-std::string recordListing(const std::filesystem::path& folder) {
-  std::error_code ec;
-  std::vector<std::string> rows;
-  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::error_code statError;
-    const auto size = it->file_size(statError);
-    const auto time = it->last_write_time(statError);
-    rows.push_back(it->path().filename().string() + " " + std::to_string(size) + " " +
-                   std::to_string(time.time_since_epoch().count()));
-  }
-  std::ranges::sort(rows);
-  std::string listing;
-  for (const auto& row : rows) listing += row + "\n";
-  return listing;
-}
-
 }  // namespace
 
 std::string relocationMark(const std::vector<mover::MoveManifest>& records) {
@@ -100,7 +81,7 @@ web::Reply RelocatedRoutes::list() {
 void RelocatedRoutes::look() {
   // The records are read again only when their folder changed; the places
   // they name are looked at every time.
-  if (std::string listing = recordListing(records_); !read_ || listing != listing_) {
+  if (std::string listing = folderListing(records_); !read_ || listing != listing_) {
     listing_ = std::move(listing);
     // A record that cannot be read is left out here; the list says why.
     seen_ = mover::ManifestStore(sources_.paths.state, {}, systemClock()).all();

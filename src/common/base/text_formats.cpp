@@ -161,6 +161,25 @@ std::string joinedWith(const std::vector<std::string>& items, std::string_view b
   return out;
 }
 
+std::string alignedColumns(const std::vector<std::vector<std::string>>& rows,
+                           std::string_view indent) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()));
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    text += indent;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      text += row[i];
+      if (i + 1 < row.size()) text += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    text += "\n";
+  }
+  return text;
+}
+
 std::string listedInWords(const std::vector<std::string>& items) {
   std::string words;
   for (std::size_t i = 0; i < items.size(); ++i) {

@@ -32,6 +32,11 @@ namespace brimvale {
 [[nodiscard]] std::string joinedWith(const std::vector<std::string>& items,
                                      std::string_view between);
 
+// Rows as lines of columns padded to each column's widest cell (two spaces
+// between columns; the last column is not padded), each line after `indent`.
+[[nodiscard]] std::string alignedColumns(const std::vector<std::vector<std::string>>& rows,
+                                         std::string_view indent = "");
+
 // "a", "a and b", "a, b and c".
 [[nodiscard]] std::string listedInWords(const std::vector<std::string>& items);
 
