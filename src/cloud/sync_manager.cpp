@@ -703,6 +703,22 @@ Result<void> SyncManager::cancel(const std::string& id) {
   return {};
 }
 
+std::size_t SyncManager::cancelAllWaitingForDrive() {
+  refresh();
+  std::vector<std::string> waiting;
+  for (auto& job : jobs_) {
+    if (job.state != JobState::kWaitingForDrive) continue;
+    job.errorMessage = kCancelledWhileWaiting;
+    job.state = JobState::kCanceled;
+    job.completedAt = setup_.clock();
+    waiting.push_back(job.id);
+  }
+  if (waiting.empty()) return 0;
+  save(waiting);
+  for (std::size_t i = 0; i < waiting.size(); ++i) setup_.notify(std::string(kTransferCancelled));
+  return waiting.size();
+}
+
 void SyncManager::removeFinished() {
   std::vector<std::string> finished;
   for (const auto& job : jobs_) {

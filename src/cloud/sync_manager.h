@@ -124,6 +124,9 @@ class SyncManager {
   [[nodiscard]] Result<void> pause(const std::string& id);
   [[nodiscard]] Result<void> resume(const std::string& id);
   [[nodiscard]] Result<void> cancel(const std::string& id);
+  // Cancels every job waiting for the external drive to be reconnected, in
+  // one rewrite of the list. Returns how many were cancelled.
+  std::size_t cancelAllWaitingForDrive();
   // Drops completed, failed and canceled jobs from the list.
   void removeFinished();
   // The service status was read again: when a drive is mounted at its

@@ -27,9 +27,11 @@ struct RemotesOptions {
 };
 
 void options(CLI::App& sub, RemotesOptions& o) {
-  sub.add_option("request", o.request,
-                 "list (default) | types | add TYPE NAME | test NAME | remove NAME | browse "
-                 "NAME:PATH [new-folder|delete] | vault-reset");
+  sub.add_option(
+      "request", o.request,
+      "list (default) | types | add TYPE NAME | show NAME | edit NAME | test NAME | remove "
+      "NAME | browse "
+      "NAME:PATH [new-folder|delete] | vault-reset");
   declareRemoteAddOptions(sub, o.addOptions);
   sub.add_flag("-y,--yes", o.yes, "remove, or browse ... delete, without asking first");
   jsonOption(sub, o.json);
@@ -65,7 +67,9 @@ CommandEntry remotesEntry() {
       "remotes",
       "cloud remotes: `remotes` lists them (--json), `remotes types` the kinds rclone can "
       "add, `remotes add TYPE NAME --host H ...` adds one (its secret typed or piped on "
-      "standard input, kept in the vault), `remotes test NAME` checks that one answers, "
+      "standard input, kept in the vault), `remotes show NAME` its settings, `remotes edit "
+      "NAME --port P ...` changes them (an empty secret keeps the current one), `remotes test "
+      "NAME` checks that one answers and explains why not, "
       "`remotes remove NAME [--yes]`, `remotes browse NAME:PATH` lists a remote folder, "
       "`remotes browse NAME:PATH new-folder` makes one, `remotes browse NAME:PATH "
       "delete [--yes]` deletes one file or empty folder, "

@@ -7,6 +7,7 @@
 #include "app/core/service_view.h"
 #include "common/base/file_io.h"
 #include "common/base/file_lock.h"
+#include "mover/safety_checks.h"
 
 namespace brimvale::app {
 namespace {

@@ -1,5 +1,6 @@
 // `brimvale remotes`: the remotes rclone knows, the kinds it can add, adding
-// one (its secret into the vault), a connection test, removal, browsing a
+// one (its secret into the vault), showing and editing one, a connection
+// test (its failure explained), removal, browsing a
 // remote folder, and setting aside a vault that can no longer be opened.
 #pragma once
 
@@ -31,7 +32,7 @@ struct RemotesCommandContext {
   ProcessRunner runner;  // how rclone is run
   // The user's vault, for vault-reset; none where it cannot be opened.
   cloud::SecretVault* vault = nullptr;
-  // For add: the remotes' details records, the options after TYPE NAME, and
+  // For add and edit: the remotes' details records, the options given, and
   // how the secret is asked (the terminal without echo, or standard input).
   cloud::RemoteMetadataStore* details = nullptr;
   std::map<std::string, std::string> addOptions;
@@ -44,9 +45,9 @@ struct RemotesCommandContext {
 };
 
 // `words` is the action and its arguments: none or "list", "types",
-// "add TYPE NAME", "test NAME", "remove NAME", "browse NAME:PATH [new-folder|delete]",
-// "vault-reset".
-// The exit status: 0 done, 1 rclone failed or the test did not connect, 2 bad usage.
+// "add TYPE NAME", "show NAME", "edit NAME", "test NAME", "remove NAME", "browse NAME:PATH
+// [new-folder|delete]", "vault-reset". The exit status: 0 done, 1 rclone failed or the test did not
+// connect, 2 bad usage.
 int remotesCommand(RemotesCommandContext& context, const std::vector<std::string>& words,
                    bool json);
 

@@ -280,7 +280,40 @@ std::optional<std::string> jobIdFromWords(TransfersCommandContext& c, const Tran
   return found->id;
 }
 
+int cancelWaitingForDrive(TransfersCommandContext& c, const TransfersOptions& o) {
+  if (!o.words.empty()) {
+    c.err << "Give either a transfer's id or --waiting-for-drive, not both. Nothing was "
+             "cancelled.\n";
+    return 2;
+  }
+  cloud::RcloneClient client(c.rclone, c.runner);
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was cancelled.\n";
+    return 1;
+  }
+  const std::size_t cancelled = manager.cancelAllWaitingForDrive();
+  auto after = cloud::JobListFile(c.jobsFile).load();
+  if (!after || std::any_of(after->begin(), after->end(), [](const SyncJob& job) {
+        return job.state == JobState::kWaitingForDrive;
+      })) {
+    c.err << "Some transfers are still waiting for the drive: the transfer list could not be "
+             "saved. No file was deleted; try again.\n";
+    return 1;
+  }
+  if (cancelled == 0) {
+    c.out << "No transfer is waiting for the drive, so nothing was cancelled.\n";
+    return 0;
+  }
+  c.out << "Cancelled " << cancelled
+        << (cancelled == 1 ? " transfer that was" : " transfers that were")
+        << " waiting for the drive. No file was deleted.\n";
+  return 0;
+}
+
 int cancelJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  if (o.waitingForDrive) return cancelWaitingForDrive(c, o);
   const auto id = jobIdFromWords(c, o, "cancel", "Nothing was cancelled.");
   if (!id) return o.words.size() != 1 ? 2 : 1;
   cloud::RcloneClient client(c.rclone, c.runner);
@@ -519,6 +552,14 @@ std::optional<std::string> sidesProblem(const TransfersCommandContext& c, const 
   return std::nullopt;
 }
 
+// "weekly sun 03:00" as the words `transfers schedule` takes after the id.
+std::vector<std::string> scheduleWordsOf(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
 int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
   if (o.words.size() != 2) {
     c.err << "Give a source and a destination: brimvale transfers new SRC DST --mode copy. "
@@ -535,7 +576,21 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     c.err << cloud::kRcloneNotInstalled << ". Nothing was started.\n";
     return 1;
   }
+  std::optional<cloud::Schedule> schedule;
+  if (!o.schedule.empty()) {
+    auto read = scheduleFromWords(scheduleWordsOf(o.schedule));
+    if (!read) {
+      c.err << read.error() << "\n";
+      return 2;
+    }
+    if (read->kind != cloud::ScheduleKind::kNone) schedule = *read;
+  }
   SyncJob job = cloud::newSyncJob(o.words[0], o.words[1], *mode, std::time(nullptr));
+  if (schedule) {
+    job.schedule = cloud::scheduleToJson(*schedule);
+    // Slots before now were never asked for; the first run is the next one.
+    job.lastScheduledRun = job.createdAt;
+  }
   job.dryRun = o.dryRun;
   job.bisyncResync = o.resync && *mode == cloud::JobMode::kBisync;
   if (!o.bandwidthLimit.empty()) job.bandwidthLimit = o.bandwidthLimit;
@@ -556,6 +611,10 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     return 1;
   }
   const std::string id = manager.enqueue(job);
+  if (schedule) {
+    c.out << "It runs again by itself: " << cloud::describeSchedule(*schedule) << ". "
+          << cloud::nextRunText(*jobNextRun(*manager.find(id))) << ".\n";
+  }
   if (manager.find(id)->state == JobState::kWaitingForDrive) {
     return waitingForDrive(c, *manager.find(id));
   }

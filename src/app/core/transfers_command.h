@@ -29,6 +29,10 @@ struct TransfersOptions {
   std::string bandwidthLimit;
   int transfers = 8;  // files copied at once
   int checkers = 8;   // files compared at once
+  // new: when it runs again by itself, as `transfers schedule` takes it
+  // ("daily 03:00"); empty: only when started by hand.
+  std::string schedule;
+  bool waitingForDrive = false;  // cancel: every transfer waiting for the drive
   bool json = false;
 };
 

@@ -1,0 +1,96 @@
+#include "app/dashboard/dashboard_remotes.h"
+
+#include <sstream>
+
+#include "app/core/remote_add.h"
+#include "app/core/remotes_command.h"
+#include "cloud/machine_fingerprint.h"
+#include "cloud/pepper_store.h"
+#include "cloud/rclone_locator.h"
+#include "cloud/secret_vault.h"
+
+namespace brimvale::app {
+namespace {
+
+constexpr std::string_view kNoRemoteName = "Choose a remote first. Nothing was changed.";
+
+// The form's fields as `remotes add` options: text as typed, ticks as "true".
+std::map<std::string, std::string> formOptions(const nlohmann::json& body) {
+  std::map<std::string, std::string> options;
+  const auto it = body.find("options");
+  if (it == body.end() || !it->is_object()) return options;
+  for (const auto& [key, value] : it->items()) {
+    if (value.is_string() && !value.get<std::string>().empty()) options[key] = value;
+    if (value.is_boolean() && value.get<bool>()) options[key] = "true";
+  }
+  return options;
+}
+
+}  // namespace
+
+RemotesRoutes::RemotesRoutes(const DashboardSources& sources, web::DashboardServer& server)
+    : sources_(sources) {
+  server.get("rclone", [this] { return rclone(); });
+  server.get("remotes", [this] { return remotes({"list"}, {}, true); });
+  server.post("remotes/add", [this](const nlohmann::json& body) {
+    return remotes({"add", web::bodyText(body, "type"), web::bodyText(body, "name")}, body, false);
+  });
+  for (const char* action : {"show", "test", "edit", "remove"}) {
+    server.post(std::string("remotes/") + action, [this, action](const nlohmann::json& body) {
+      const std::string name = web::bodyText(body, "name");
+      if (name.empty()) return web::sentenceReply(400, std::string(kNoRemoteName));
+      const std::string renamed = web::bodyText(body, "newName", name);
+      if (std::string_view(action) == "edit" && renamed != name) {
+        return web::sentenceReply(400, std::string(kRenameRefused) + " Nothing was changed.");
+      }
+      const std::string_view verb(action);
+      return remotes({action, name}, body, verb == "show" || verb == "test");
+    });
+  }
+}
+
+web::Reply RemotesRoutes::rclone() {
+  const ProcessRunner run = platform::runnerOf(sources_.launcher);
+  const auto found = cloud::locateRclone(cloud::defaultRcloneSearch(), run);
+  nlohmann::json answer{{"installed", found.has_value()}, {"version", nullptr}};
+  if (found) {
+    if (auto version = cloud::rcloneVersion(*found, run)) answer["version"] = *version;
+  }
+  return web::jsonReply(answer);
+}
+
+web::Reply RemotesRoutes::remotes(const std::vector<std::string>& words,
+                                  const nlohmann::json& body, bool json) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const ProcessRunner run = platform::runnerOf(sources_.launcher);
+  const auto location = cloud::vaultLocation(*sources_.platform.defaults, homeFolder());
+  const auto pepper = cloud::makeHostPepperStore(location.secretsDir);
+  cloud::SecretVault vault(location, *pepper, cloud::hostFingerprint(run).text);
+  cloud::RemoteMetadataStore details(cloud::MetadataFiles::inStateFolder(sources_.paths.state),
+                                     cloud::hostFingerprint(run), std::nullopt);
+  const std::string secret = web::bodyText(body, "secret");
+  RemotesCommandContext context{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch(), run),
+                                .out = out,
+                                .err = err,
+                                .runner = run,
+                                .vault = &vault,
+                                .details = &details,
+                                .addOptions = formOptions(body),
+                                .askSecret = [&secret](const std::string&) -> Result<std::string> {
+                                  return secret;
+                                },
+                                // The page asked with the removal's warning before it came here.
+                                .yes = true};
+  const int status = remotesCommand(context, words, json);
+  // A test that did not connect still answers with its verdict.
+  if (json && !out.str().empty()) {
+    return {.status = 200, .contentType = "application/json", .body = out.str()};
+  }
+  if (status != 0) return web::sentenceReply(status == 2 ? 400 : 409, err.str());
+  std::string message = out.str();
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+  return web::jsonReply({{"message", message}});
+}
+
+}  // namespace brimvale::app
