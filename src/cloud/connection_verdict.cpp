@@ -31,7 +31,8 @@ std::string unreachable(const TestedRemote& r) {
 std::string nothingListening(const TestedRemote& r, const std::string& raw) {
   std::smatch found;
   static const std::regex dial(R"(dial tcp6?\s+([^:]+:\d+))");
-  const std::string where = std::regex_search(raw, found, dial) ? found[1].str() : "the target host";
+  const std::string where =
+      std::regex_search(raw, found, dial) ? found[1].str() : "the target host";
   std::string text = "Nothing's listening on " + where +
                      ". Brimvale is configured to connect on port " + r.port +
                      "; if your server runs on a different host port (Docker `-p 2222:22` style "

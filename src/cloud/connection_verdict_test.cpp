@@ -29,8 +29,12 @@ TEST(ConnectionVerdict, NamesTheFirstMatchingCauseAndKeepsTheRawError) {
        "Authentication rejected by the SSH server. Check that:",
        "`sftp -P 22 ann@files.example` \u2014"},
       {"unknown cause", farSftp, "something else", false, "something else", ""},
-      {"s3 scoped policy", {"s3"}, "AccessDenied: not allowed s3:ListAllMyBuckets", true,
-       "Authenticated. IAM policy is correctly scoped", ""},
+      {"s3 scoped policy",
+       {"s3"},
+       "AccessDenied: not allowed s3:ListAllMyBuckets",
+       true,
+       "Authenticated. IAM policy is correctly scoped",
+       ""},
       {"s3 plain denial", {"s3"}, "AccessDenied", false, "AccessDenied", ""},
   };
   for (const auto& c : cases) {

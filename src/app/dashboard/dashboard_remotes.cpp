@@ -59,8 +59,8 @@ web::Reply RemotesRoutes::rclone() {
   return web::jsonReply(answer);
 }
 
-web::Reply RemotesRoutes::remotes(const std::vector<std::string>& words,
-                                  const nlohmann::json& body, bool json) {
+web::Reply RemotesRoutes::remotes(const std::vector<std::string>& words, const nlohmann::json& body,
+                                  bool json) {
   std::ostringstream out;
   std::ostringstream err;
   const ProcessRunner run = platform::runnerOf(sources_.launcher);
@@ -70,18 +70,17 @@ web::Reply RemotesRoutes::remotes(const std::vector<std::string>& words,
   cloud::RemoteMetadataStore details(cloud::MetadataFiles::inStateFolder(sources_.paths.state),
                                      cloud::hostFingerprint(run), std::nullopt);
   const std::string secret = web::bodyText(body, "secret");
-  RemotesCommandContext context{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch(), run),
-                                .out = out,
-                                .err = err,
-                                .runner = run,
-                                .vault = &vault,
-                                .details = &details,
-                                .addOptions = formOptions(body),
-                                .askSecret = [&secret](const std::string&) -> Result<std::string> {
-                                  return secret;
-                                },
-                                // The page asked with the removal's warning before it came here.
-                                .yes = true};
+  RemotesCommandContext context{
+      .rclone = cloud::locateRclone(cloud::defaultRcloneSearch(), run),
+      .out = out,
+      .err = err,
+      .runner = run,
+      .vault = &vault,
+      .details = &details,
+      .addOptions = formOptions(body),
+      .askSecret = [&secret](const std::string&) -> Result<std::string> { return secret; },
+      // The page asked with the removal's warning before it came here.
+      .yes = true};
   const int status = remotesCommand(context, words, json);
   // A test that did not connect still answers with its verdict.
   if (json && !out.str().empty()) {

@@ -16,8 +16,7 @@ class RemotesRoutes {
  private:
   web::Reply rclone();
   // Runs `brimvale remotes WORDS` with the options and secret of `body`.
-  web::Reply remotes(const std::vector<std::string>& words, const nlohmann::json& body,
-                     bool json);
+  web::Reply remotes(const std::vector<std::string>& words, const nlohmann::json& body, bool json);
 
   const DashboardSources& sources_;
 };
