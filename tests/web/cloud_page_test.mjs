@@ -1,7 +1,7 @@
 // The transfers page's cloud side in a real browser: what it offers while rclone is missing and
 // after it appears, an SFTP account added through its form (a bad server refused first), its
 // connection test explained, edited and tested again, a dry run and a real transfer to it with
-// the form's options and a schedule, every transfer waiting for the unplugged drive cancelled
+// the form's options and a schedule, a browser sign-in started and cancelled, every transfer waiting for the unplugged drive cancelled
 // at once, and the account removed after its warning. rclone.conf and the job list are checked
 // on disk after each step. The SFTP server is rclone's own, on the loopback address.
 import { execFileSync, spawn } from "node:child_process";
@@ -39,10 +39,15 @@ const sftpPort = await freePort();
 await dashboardTest({
   name: "cloud",
   drives: {},  // the drive at /Volumes/NVMe stays unplugged
-  prepare: ({ home }) => {
+  prepare: ({ home, env }) => {
     // rclone is missing until the bind mount of a file that cannot run goes.
     writeFileSync(path.join(home, "not-rclone"), "", { mode: 0o644 });
     execFileSync("mount", ["--bind", path.join(home, "not-rclone"), rclone]);
+    // rclone opens its sign-in page with xdg-open too: here that only notes the address.
+    mkdirSync(path.join(home, "bin"));
+    writeFileSync(path.join(home, "bin", "xdg-open"), `#!/bin/sh\necho "$1" >> "${home}/opened"\n`,
+      { mode: 0o755 });
+    env.PATH = `${path.join(home, "bin")}:${env.PATH}`;
     writeFiles(path.join(home, "Outbox"), { "letter.txt": 40, "photo.jpg": 3000 });
   },
   body: async ({ home, env, page, shows }) => {
@@ -63,6 +68,19 @@ await dashboardTest({
     await recheck.click();
     await shows("#rclone-status", "rclone is installed");
     await shows("#remotes li", "No remotes configured.");
+
+    // A browser sign-in shows rclone's steps and its sign-in page as a link; cancelled, it
+    // adds nothing. Nothing follows the link: no provider is contacted.
+    await page.getByRole("button", { name: "Add Cloud Account" }).click();
+    await page.getByLabel("Account type").selectOption("drive");
+    await page.getByLabel("Name", { exact: true }).fill("gdrive");
+    await page.getByRole("button", { name: "Sign in", exact: true }).click();
+    await shows("#sign-in-steps li", "Launching rclone and preparing the OAuth callback…");
+    await shows("#sign-in-link", "Will open in your default browser: http://127.0.0.1:53682/auth?state=");
+    await page.getByRole("button", { name: "Cancel sign-in" }).click();
+    await shows("#sign-in-steps li", "The sign-in was cancelled. Nothing was added.");
+    assert.ok(!confText().includes("[gdrive]"), confText());
+    await page.getByRole("button", { name: "Cancel", exact: true }).click();
 
     const server = spawn(rclone, ["serve", "sftp", served, "--addr", `127.0.0.1:${sftpPort}`,
       "--user", "tester", "--pass", password], { env, stdio: "ignore" });

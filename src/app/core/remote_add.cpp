@@ -8,6 +8,7 @@
 
 #include "cloud/account_forms.h"
 #include "cloud/rclone_client.h"
+#include "cloud/remote_types.h"
 #include "common/base/text_formats.h"
 
 namespace brimvale::app {
@@ -71,11 +72,11 @@ Result<void> checkRequest(const RemoteAddRequest& r) {
   }
   const TypeOptions* type = optionsOf(r.type);
   if (!type) {
-    const bool browser = r.type == "drive" || r.type == "googlephotos" || r.type == "dropbox" ||
-                         r.type == "onedrive" || r.type == "box";
+    const bool browser = cloud::isBrowserSignInType(r.type);
     return refuse(r, browser ? r.type +
-                                   " accounts sign in through the browser: add them from the "
-                                   "Remotes window."
+                                   " accounts sign in through the browser: use `brimvale remotes "
+                                   "sign-in " +
+                                   r.type + " " + r.name + "`."
                              : "Brimvale adds remotes of type sftp, ftp, s3 or local, not \"" +
                                    r.type + "\"; other kinds can be set up with `rclone config`.");
   }

@@ -3,6 +3,9 @@
 #include "app/core/json_output.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "app/core/remote_add.h"
@@ -11,6 +14,7 @@
 #include "cloud/credential_saver.h"
 #include "common/base/yes_answer.h"
 
+#include "cloud/rclone_auth.h"
 #include "cloud/rclone_client.h"
 #include "cloud/rclone_helper.h"
 #include "cloud/remote.h"
@@ -245,6 +249,96 @@ int editRemote(RemotesCommandContext& c, const std::string& name) {
   return 0;
 }
 
+// `remotes sign-in TYPE NAME`: the browser sign-in of an account type that
+// authorises through OAuth, each step printed as it comes; the remote must be
+// listed afterwards for the sign-in to count.
+int signInRemote(RemotesCommandContext& c, const std::string& type, const std::string& name) {
+  if (!cloud::isBrowserSignInType(type)) {
+    c.err << "Only drive, googlephotos, dropbox, onedrive and box accounts sign in through the "
+             "browser; add a "
+          << type << " remote with `brimvale remotes add`. Nothing was added.\n";
+    return 2;
+  }
+  if (!cloud::isUsableRemoteName(name)) {
+    c.err << "\"" << name
+          << "\" can't be a remote name: use letters, digits, '-' or '_', without ':' or '/', "
+             "not starting with '-'. Nothing was added.\n";
+    return 2;
+  }
+  auto remotes = currentRemotes(c);
+  if (!remotes) return 1;
+  std::vector<std::string> types;
+  for (const auto& remote : *remotes) types.push_back(remote.type);
+  if (auto limit = cloud::accountLimitRefusal(type, types)) {
+    c.err << *limit << " Nothing was added.\n";
+    return 1;
+  }
+  std::string clientSecret;
+  const auto clientId = c.addOptions.find("client-id");
+  if (clientId != c.addOptions.end() && c.askSecret) {
+    auto typed = c.askSecret("Client secret of your own OAuth client (empty when it has none): ");
+    if (!typed) {
+      c.err << typed.error().detail << " Nothing was added.\n";
+      return 1;
+    }
+    clientSecret = std::move(*typed);
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<cloud::AuthState> states;
+  cloud::RcloneClient client(c.rclone, c.runner);
+  cloud::RcloneAuth auth(c.rclone, c.runner, client,
+                         c.openBrowser ? c.openBrowser : cloud::systemBrowserOpener(c.runner),
+                         [&](const cloud::AuthState& state) {
+                           std::lock_guard lock(mutex);
+                           states.push_back(state);
+                           changed.notify_all();
+                         });
+  auth.signIn(name, type, clientId == c.addOptions.end() ? "" : clientId->second, clientSecret);
+  bool cancelRequested = false;
+  for (;;) {
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return !states.empty(); });
+    if (states.empty()) {
+      if (c.cancel && c.cancel->load() && !cancelRequested) {
+        cancelRequested = true;
+        lock.unlock();
+        auth.cancel();
+      }
+      continue;
+    }
+    const cloud::AuthState state = states.front();
+    states.pop_front();
+    lock.unlock();
+    switch (state.step) {
+      case cloud::AuthStep::kFailed:
+        c.err << state.message << "\n\nNothing was added; try again.\n";
+        return 1;
+      case cloud::AuthStep::kIdle:
+        c.out << "The sign-in was cancelled. Nothing was added.\n";
+        return 1;
+      case cloud::AuthStep::kDone: {
+        auto after = currentRemotes(c);
+        if (!after) return 1;
+        if (std::none_of(after->begin(), after->end(),
+                         [&](const cloud::Remote& r) { return r.name == name; })) {
+          c.err << "rclone ended the sign-in without adding " << name
+                << ". Nothing was added; try again.\n";
+          return 1;
+        }
+        c.out << state.message << "\n";
+        return 0;
+      }
+      case cloud::AuthStep::kBrowserOpen:
+        if (state.message.starts_with("Opening")) {
+          c.out << cloud::kWillOpenPrefix << state.signInAddress << "\n";
+        }
+        [[fallthrough]];
+      default: c.out << state.message << "\n" << std::flush;
+    }
+  }
+}
+
 // The failed test of `name` explained from rclone's settings of it.
 cloud::ConnectionVerdict testVerdict(RemotesCommandContext& c, const std::string& name,
                                      const std::string& raw) {
@@ -368,15 +462,29 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
                       (action == "edit" && !json);
   const bool wellFormed = edit     ? true
                           : single ? words.size() == 2
-                          : action == "add"
+                          : action == "add" || action == "sign-in"
                               ? words.size() == 3 && !json
                               : (action == "list" || action == "types") && words.size() <= 1;
   if (!wellFormed) {
     c.err << "Use brimvale remotes list, remotes types, remotes add TYPE NAME [--key value ...], "
-             "remotes show NAME, remotes edit NAME [--key value ...], remotes test NAME, remotes "
+             "remotes sign-in TYPE NAME [--client-id ID], remotes show NAME, remotes edit NAME "
+             "[--key value ...], remotes test NAME, remotes "
              "remove NAME, remotes browse NAME:PATH [new-folder|delete] or remotes vault-reset. "
              "Nothing was changed.\n";
     return 2;
+  }
+  if (action == "sign-in") {
+    for (const auto& [option, value] : c.addOptions) {
+      if (option != "client-id") {
+        c.err << "A sign-in takes --client-id only, not --" << option << ". Nothing was added.\n";
+        return 2;
+      }
+    }
+    if (!c.rclone) {
+      c.err << cloud::kRcloneNotInstalled << ". Nothing was added.\n";
+      return 1;
+    }
+    return signInRemote(c, words[1], words[2]);
   }
   if (action != "add" && action != "edit" && !c.addOptions.empty()) {
     c.err << "Options such as --" << c.addOptions.begin()->first

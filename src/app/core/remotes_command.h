@@ -4,6 +4,7 @@
 // remote folder, and setting aside a vault that can no longer be opened.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <istream>
 #include <map>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cloud/rclone_auth.h"
 #include "cloud/rclone_locator.h"
 #include "cloud/remote_metadata.h"
 #include "cloud/secret_vault.h"
@@ -42,12 +44,17 @@ struct RemotesCommandContext {
   std::istream* in = nullptr;
   bool interactive = false;
   bool yes = false;
+  // For sign-in: how the sign-in page is opened (none: the system's default
+  // browser), and a flag that cancels the sign-in once set.
+  cloud::BrowserOpener openBrowser;
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 // `words` is the action and its arguments: none or "list", "types",
-// "add TYPE NAME", "show NAME", "edit NAME", "test NAME", "remove NAME", "browse NAME:PATH
-// [new-folder|delete]", "vault-reset". The exit status: 0 done, 1 rclone failed or the test did not
-// connect, 2 bad usage.
+// "add TYPE NAME", "sign-in TYPE NAME" (browser types; "client-id" the one
+// option, its secret asked when given), "show NAME", "edit NAME", "test NAME", "remove NAME",
+// "browse NAME:PATH [new-folder|delete]", "vault-reset". The exit status: 0 done, 1 rclone failed
+// or the test did not connect, 2 bad usage.
 int remotesCommand(RemotesCommandContext& context, const std::vector<std::string>& words,
                    bool json);
 

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "app/cli/secret_prompt.h"
+#include "app/core/remote_add.h"
 #include "cloud/cloud_testing.h"
 #include "cloud/pepper_store.h"
 #include "cloud/sync_job.h"
@@ -121,7 +122,7 @@ TEST(RemotesCommand, SftpAccountEndToEnd) {
   // An edit changes what it is given and, with nothing typed, keeps the
   // password; a port nothing listens on is explained.
   a.typed = "";
-  for (const std::string port : {std::string("1"), std::to_string(server.port())}) {
+  for (const std::string& port : {std::string("1"), std::to_string(server.port())}) {
     a.context.addOptions = {{"port", port}};
     ASSERT_EQ(a.run({"edit", "box"}), 0) << a.err.str();
     a.context.addOptions.clear();

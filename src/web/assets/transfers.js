@@ -237,14 +237,16 @@ function choosePreset() {
 function showFields() {
   const type = $("account-type").value;
   const key = type === "sftp" && $("account-auth").value === "privateKey";
+  const oauth = browserTypes.includes(type);
   for (const part of document.querySelectorAll("#account-form [data-for]")) {
     const kinds = part.dataset.for.split(" ");
-    part.hidden = !(kinds.includes(type) || (key && kinds.includes("sftp-key")));
+    part.hidden = !(kinds.includes(type) || (key && kinds.includes("sftp-key")) || (oauth && kinds.includes("oauth")));
   }
+  $("account-save").textContent = oauth ? "Sign in" : "Save Account";
   $("account-secret-label").textContent = type === "s3" ? "Secret access key" : key ? "Passphrase" : "Password";
   if (!editing && (type === "sftp" || type === "ftp")) $("account-port").value = type === "sftp" ? "22" : "21";
   const taken = remoteList.filter((remote) => remote.type === type).length;
-  const limit = { s3: 10, ftp: 10, sftp: 10 }[type];
+  const limit = { drive: 5, googlephotos: 3, s3: 10, ftp: 10, sftp: 10 }[type];
   $("account-limit").hidden = editing !== null || !(limit && taken >= limit);
   $("account-limit").textContent = `Account limit reached for ${typeName(type)}. Remove one to add another.`;
 }
@@ -258,6 +260,8 @@ const optionFields = {
 async function openForm(remote) {
   $("account-form").reset();
   $("account-problem").hidden = true;
+  $("sign-in").hidden = true;
+  $("account-save").disabled = false;
   editing = remote ? remote.name : null;
   $("account-title").textContent = remote ? `Edit ${remote.name}` : "Add Cloud Account";
   $("account-type").disabled = Boolean(remote);
@@ -285,6 +289,37 @@ async function openForm(remote) {
   $("account-name").focus();
 }
 
+// Browser sign-in: rclone's steps as they come, and the sign-in page as a
+// link in this browser, until rclone has the account or the user cancels.
+const browserTypes = ["drive", "googlephotos", "dropbox", "onedrive", "box"];
+
+async function signIn(type) {
+  $("sign-in-steps").replaceChildren();
+  $("sign-in-link").hidden = true;
+  $("sign-in-problem").hidden = true;
+  try {
+    await postJson("/api/remotes/sign-in", {
+      type, name: $("account-name").value.trim(),
+      options: { "client-id": $("account-client-id").value.trim() },
+      secret: $("account-client-secret").value,
+    });
+    $("sign-in").hidden = false;
+    $("sign-in-cancel").disabled = false;
+    $("account-save").disabled = true;
+  } catch (error) {
+    showProblem($("account-problem"), error);
+  }
+}
+
+$("sign-in-cancel").addEventListener("click", async () => {
+  $("sign-in-cancel").disabled = true;
+  try {
+    await postJson("/api/remotes/sign-in/cancel");
+  } catch (error) {
+    showProblem($("sign-in-problem"), error);
+  }
+});
+
 $("account-add").addEventListener("click", () => openForm(null));
 $("account-cancel").addEventListener("click", () => {
   $("account-form").hidden = true;
@@ -298,6 +333,10 @@ $("account-form").addEventListener("submit", async (event) => {
   event.preventDefault();
   $("account-problem").hidden = true;
   const type = $("account-type").value;
+  if (browserTypes.includes(type)) {
+    signIn(type);
+    return;
+  }
   const options = {};
   for (const [option, id] of Object.entries(optionFields)) {
     if (!$(id).closest("[hidden]")) options[option] = $(id).value.trim();
@@ -401,6 +440,30 @@ $("transfer-stop").addEventListener("click", async () => {
 });
 
 listen({
+  "sign-in-line": ({ line }) => {
+    const item = document.createElement("li");
+    item.textContent = line;
+    $("sign-in-steps").append(item);
+  },
+  "sign-in-address": ({ address }) => {
+    $("sign-in-address").href = address;
+    $("sign-in-address").textContent = address;
+    $("sign-in-link").hidden = false;
+  },
+  "sign-in-problem": ({ line }) => {
+    $("sign-in-problem").hidden = false;
+    $("sign-in-problem").textContent += `${line}\n`;
+  },
+  "sign-in-done": ({ status }) => {
+    $("sign-in-cancel").disabled = true;
+    $("account-save").disabled = false;
+    if (status === 0) {
+      const steps = $("sign-in-steps").querySelectorAll("li");
+      say(steps.length ? steps[steps.length - 1].textContent : "Signed in.");
+      $("account-form").hidden = true;
+    }
+    loadRemotes();
+  },
   "drive-transfer": showDriveJob,
   "transfer-start": () => {
     $("transfer-stop").disabled = false;
