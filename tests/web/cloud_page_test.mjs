@@ -163,6 +163,17 @@ await dashboardTest({
       const waited = jobs().at(-1);
       assert.deepEqual([waited.state, waited.errorMessage], ["canceled", "Cancelled while waiting for external drive."]);
 
+      // An S3 remote set up elsewhere with a zone for its region and no bucket: the page says
+      // both, and its fix patches the region in rclone.conf. Nothing contacts the provider.
+      execFileSync(rclone, ["config", "create", "vault-s3", "s3", "provider", "AWS", "region", "use1-az4",
+        "access_key_id", "AKIAEXAMPLE"], { env });
+      await page.getByRole("button", { name: "I've installed rclone — re-check" }).click();
+      await shows("#remotes li li", "Bucket not set — transfers will fail.");
+      await shows("#remotes li li", "This remote's region looks invalid. \"use1-az4\" is an Availability Zone ID");
+      await page.getByRole("button", { name: "Fix the region of vault-s3" }).click();
+      await shows("#remotes-result", "The region of vault-s3 is now us-east-1.");
+      assert.match(confText(), /\[vault-s3\][^[]*region = us-east-1/);
+
       // Removal waits for its warning to be answered.
       await page.getByRole("button", { name: "Remove box" }).click();
       await shows("#remove-warning", "This deletes the rclone configuration for this account. Your data on Google Drive / Google Photos is not affected. You can re-add the account later.");
@@ -170,7 +181,7 @@ await dashboardTest({
       await page.getByRole("button", { name: "Yes, remove box" }).click();
       await shows("#remotes-result", "Removed box from rclone's configuration.");
       assert.ok(!confText().includes("[box]"), confText());
-      await shows("#remotes li", "No remotes configured.");
+      await page.locator("#remotes > li", { hasText: "box (" }).waitFor({ state: "detached" });
       assert.ok(existsSync(path.join(served, "inbox", "letter.txt")), "the account's files stay");
     } finally {
       server.kill();

@@ -10,6 +10,7 @@
 
 #include "app/core/remote_add.h"
 #include "app/core/remote_folder_edits.h"
+#include "cloud/account_forms.h"
 #include "cloud/connection_verdict.h"
 #include "cloud/credential_saver.h"
 #include "common/base/yes_answer.h"
@@ -171,15 +172,70 @@ int showRemote(RemotesCommandContext& c, const std::string& name, bool asJson) {
   if (!keys) return 1;
   const auto details = detailsOf(c, name);
   const auto options = optionsFromSettings(remote->type, *keys, details ? &*details : nullptr);
+  cloud::S3Inspection inspected;
+  if (remote->type == "s3") {
+    const auto value = [&](const std::map<std::string, std::string>& from, const char* key) {
+      auto it = from.find(key);
+      return it == from.end() ? std::string() : it->second;
+    };
+    inspected = cloud::inspectS3Remote(value(*keys, "region"), value(*keys, "endpoint"),
+                                       value(options, "bucket"));
+  }
   if (asJson) {
-    c.out << versionedText(json{{"name", name},
-                                {"type", remote->type},
-                                {"editable", isEditableType(remote->type)},
-                                {"options", options}});
+    json warnings = json::array();
+    for (const auto& w : inspected.warnings) {
+      warnings.push_back({{"title", w.title}, {"detail", w.detail}});
+    }
+    json shown{{"name", name},
+               {"type", remote->type},
+               {"editable", isEditableType(remote->type)},
+               {"options", options},
+               {"warnings", warnings}};
+    if (inspected.parentRegion) shown["fixRegion"] = *inspected.parentRegion;
+    c.out << versionedText(shown);
     return 0;
   }
   c.out << name << "  " << cloud::remoteTypeDisplayName(remote->type) << "\n";
   for (const auto& [option, value] : options) c.out << "  --" << option << " " << value << "\n";
+  for (const auto& w : inspected.warnings) c.out << w.title << ": " << w.detail << "\n";
+  if (inspected.parentRegion) {
+    c.out << "`brimvale remotes fix-region " << name << "` sets the region to "
+          << *inspected.parentRegion << ".\n";
+  }
+  return 0;
+}
+
+// `remotes fix-region NAME`: an S3 remote whose region is an availability
+// zone gets the zone's parent region, the one key changed.
+int fixRegion(RemotesCommandContext& c, const std::string& name) {
+  auto remote = listedRemote(c, name);
+  if (!remote) return 1;
+  cloud::RcloneClient client(c.rclone, c.runner);
+  auto keys = currentKeys(c, client, name);
+  if (!keys) return 1;
+  const auto region = keys->contains("region") ? keys->at("region") : std::string();
+  const auto parent =
+      remote->type == "s3" ? cloud::inspectS3Remote(region, "", "-").parentRegion : std::nullopt;
+  if (!parent) {
+    c.err << "The region of " << name << " (\"" << region
+          << "\") is not an availability zone Brimvale knows the region of, so it was left as it "
+             "is. Nothing was changed; set the region with `brimvale remotes edit "
+          << name << " --region REGION`.\n";
+    return 1;
+  }
+  c.out << "Patching rclone.conf\u2026\n";
+  if (auto updated = client.updateKey(name, {"region", *parent}); !updated) {
+    c.err << updated.error().detail << " Your files are not affected.\n";
+    return 1;
+  }
+  auto after = currentKeys(c, client, name);
+  if (!after) return 1;
+  if (!after->contains("region") || after->at("region") != *parent) {
+    c.err << "rclone accepted the new region of " << name
+          << " but still has another. Your files are not affected; try again.\n";
+    return 1;
+  }
+  c.out << "The region of " << name << " is now " << *parent << ".\n";
   return 0;
 }
 
@@ -459,7 +515,7 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
   const bool edit = action == "browse" && words.size() == 3 && !json &&
                     (words[2] == "new-folder" || words[2] == "delete");
   const bool single = named || action == "remove" || action == "browse" || action == "show" ||
-                      (action == "edit" && !json);
+                      ((action == "edit" || action == "fix-region") && !json);
   const bool wellFormed = edit     ? true
                           : single ? words.size() == 2
                           : action == "add" || action == "sign-in"
@@ -468,7 +524,7 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
   if (!wellFormed) {
     c.err << "Use brimvale remotes list, remotes types, remotes add TYPE NAME [--key value ...], "
              "remotes sign-in TYPE NAME [--client-id ID], remotes show NAME, remotes edit NAME "
-             "[--key value ...], remotes test NAME, remotes "
+             "[--key value ...], remotes fix-region NAME, remotes test NAME, remotes "
              "remove NAME, remotes browse NAME:PATH [new-folder|delete] or remotes vault-reset. "
              "Nothing was changed.\n";
     return 2;
@@ -519,11 +575,12 @@ int remotesCommand(RemotesCommandContext& c, const std::vector<std::string>& wor
                                     : deleteRemoteItem(folders, words[1]);
   }
   if (action == "browse") return browseRemote(c, words[1], json);
-  if (action == "show" || action == "edit") {
+  if (action == "show" || action == "edit" || action == "fix-region") {
     if (!cloud::isUsableRemoteName(words[1])) {
       c.err << "\"" << words[1] << "\" is not a remote name. Nothing was changed.\n";
       return 2;
     }
+    if (action == "fix-region") return fixRegion(c, words[1]);
     return action == "show" ? showRemote(c, words[1], json) : editRemote(c, words[1]);
   }
   if (action == "remove") {

@@ -52,9 +52,9 @@ struct RemotesCommandContext {
 
 // `words` is the action and its arguments: none or "list", "types",
 // "add TYPE NAME", "sign-in TYPE NAME" (browser types; "client-id" the one
-// option, its secret asked when given), "show NAME", "edit NAME", "test NAME", "remove NAME",
-// "browse NAME:PATH [new-folder|delete]", "vault-reset". The exit status: 0 done, 1 rclone failed
-// or the test did not connect, 2 bad usage.
+// option, its secret asked when given), "show NAME" (an S3 remote's warnings too), "edit NAME",
+// "fix-region NAME", "test NAME", "remove NAME", "browse NAME:PATH [new-folder|delete]",
+// "vault-reset". The exit status: 0 done, 1 rclone failed or the test did not connect, 2 bad usage.
 int remotesCommand(RemotesCommandContext& context, const std::vector<std::string>& words,
                    bool json);
 

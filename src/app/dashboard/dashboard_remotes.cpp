@@ -44,7 +44,7 @@ RemotesRoutes::RemotesRoutes(const DashboardSources& sources, web::DashboardServ
   server.post("remotes/add", [this](const nlohmann::json& body) {
     return remotes({"add", web::bodyText(body, "type"), web::bodyText(body, "name")}, body, false);
   });
-  for (const char* action : {"show", "test", "edit", "remove"}) {
+  for (const char* action : {"show", "test", "edit", "fix-region", "remove"}) {
     server.post(std::string("remotes/") + action, [this, action](const nlohmann::json& body) {
       const std::string name = web::bodyText(body, "name");
       if (name.empty()) return web::sentenceReply(400, std::string(kNoRemoteName));

@@ -160,6 +160,7 @@ async function loadRemotes() {
         remoteButton("Test", remote, () => testRemote(remote)), " ",
         remoteButton("Edit", remote, () => openForm(remote)), " ",
         remoteButton("Remove", remote, () => askRemove(remote)));
+      if (remote.type === "s3") showWarnings(remote, item);
       return item;
     }));
     if (remoteList.length === 0) {
@@ -183,6 +184,35 @@ const typeNames = { drive: "Google Drive", googlephotos: "Google Photos", local:
   b2: "Backblaze B2", dropbox: "Dropbox", onedrive: "OneDrive", box: "Box" };
 function typeName(type = "") {
   return typeNames[type] || type.charAt(0).toUpperCase() + type.slice(1);
+}
+
+// An S3 remote's warnings under its entry, with the region's fix when there is one.
+async function showWarnings(remote, item) {
+  try {
+    const shown = await postJson("/api/remotes/show", { name: remote.name });
+    const list = document.createElement("ul");
+    for (const warning of shown.warnings) {
+      const line = document.createElement("li");
+      line.append(`${warning.title}. ${warning.detail}`);
+      if (warning.title === "This remote's region looks invalid" && shown.fixRegion) {
+        const fix = remoteButton(`Fix the region of`, remote, async () => {
+          say("Patching rclone.conf…");
+          try {
+            say((await postJson("/api/remotes/fix-region", { name: remote.name })).message);
+          } catch (error) {
+            showProblem($("remotes-problem"), error);
+          }
+          loadRemotes();
+        });
+        fix.textContent = `Fix the region: use ${shown.fixRegion}`;
+        line.append(" ", fix);
+      }
+      list.append(line);
+    }
+    if (shown.warnings.length) item.append(list);
+  } catch (error) {
+    showProblem($("remotes-problem"), error);
+  }
 }
 
 async function testRemote(remote) {
