@@ -1,5 +1,7 @@
 #include "cloud/sync_manager.h"
 
+#include "cloud/schedule.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -719,13 +721,22 @@ std::size_t SyncManager::cancelAllWaitingForDrive() {
   return waiting.size();
 }
 
-void SyncManager::removeFinished() {
+std::vector<std::string> SyncManager::removeFinished() {
+  refresh();
+  // A scheduled job is the template its runs are copied from.
+  const auto removable = [](const SyncJob& j) {
+    const bool scheduled =
+        j.schedule && !j.isScheduledInstance &&
+        scheduleFromJson(*j.schedule).value_or(Schedule{}).kind != ScheduleKind::kNone;
+    return isFinished(j.state) && !scheduled;
+  };
   std::vector<std::string> finished;
   for (const auto& job : jobs_) {
-    if (isFinished(job.state)) finished.push_back(job.id);
+    if (removable(job)) finished.push_back(job.id);
   }
-  std::erase_if(jobs_, [](const SyncJob& j) { return isFinished(j.state); });
-  save(finished);
+  std::erase_if(jobs_, removable);
+  if (!finished.empty()) save(finished);
+  return finished;
 }
 
 void SyncManager::driveReturned() {

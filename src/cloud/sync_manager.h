@@ -127,8 +127,9 @@ class SyncManager {
   // Cancels every job waiting for the external drive to be reconnected, in
   // one rewrite of the list. Returns how many were cancelled.
   std::size_t cancelAllWaitingForDrive();
-  // Drops completed, failed and canceled jobs from the list.
-  void removeFinished();
+  // Drops completed, failed and canceled jobs from the list, except those
+  // whose schedule still starts new runs. Returns the ids dropped.
+  std::vector<std::string> removeFinished();
   // The service status was read again: when a drive is mounted at its
   // mount path, every waiting job is queued again.
   void driveReturned();

@@ -23,9 +23,9 @@ struct TransfersEntryOptions {
 
 void options(CLI::App& sub, TransfersEntryOptions& o) {
   sub.add_option("action", o.transfers.action,
-                 "list (default), new, pause, resume, cancel, watch, schedule or history")
+                 "list (default), new, pause, resume, cancel, clear, watch, schedule or history")
       ->check(CLI::IsMember(
-          {"list", "new", "pause", "resume", "cancel", "watch", "schedule", "history"}));
+          {"list", "new", "pause", "resume", "cancel", "clear", "watch", "schedule", "history"}));
   sub.add_option("words", o.transfers.words,
                  "new: SOURCE DESTINATION; pause, resume, cancel, watch: ID; schedule: ID "
                  "manual|hourly N|daily HH:MM|weekly DAY HH:MM|monthly DAY HH:MM");
@@ -118,7 +118,8 @@ CommandEntry transfersEntry() {
       "here with its progress "
       "(move, sync and bisync ask first: --yes; Ctrl-C cancels), `transfers pause ID`, `transfers "
       "resume ID`, `transfers cancel "
-      "ID`, `transfers cancel --waiting-for-drive`, `transfers watch ID` (a live progress bar, "
+      "ID`, `transfers cancel --waiting-for-drive`, `transfers clear` (finished ones leave the "
+      "list), `transfers watch ID` (a live progress bar, "
       "also for a transfer another "
       "window runs), `transfers history`, `transfers schedule ID manual|hourly N|daily "
       "HH:MM|weekly DAY HH:MM|monthly DAY HH:MM`",

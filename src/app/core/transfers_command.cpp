@@ -312,6 +312,40 @@ int cancelWaitingForDrive(TransfersCommandContext& c, const TransfersOptions& o)
   return 0;
 }
 
+// `transfers clear`: the finished transfers leave the list; a scheduled one
+// stays, since its runs are copied from it.
+int clearFinished(TransfersCommandContext& c, const TransfersOptions& o) {
+  if (!o.words.empty()) {
+    c.err << "`brimvale transfers clear` takes no id: it removes every finished transfer. Nothing "
+             "was removed.\n";
+    return 2;
+  }
+  cloud::RcloneClient client(c.rclone, c.runner);
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was removed.\n";
+    return 1;
+  }
+  const auto removed = manager.removeFinished();
+  auto after = cloud::JobListFile(c.jobsFile).load();
+  if (!after || std::any_of(after->begin(), after->end(), [&](const SyncJob& job) {
+        return std::find(removed.begin(), removed.end(), job.id) != removed.end();
+      })) {
+    c.err << "The finished transfers are still listed: the transfer list could not be saved. No "
+             "file was deleted; try again.\n";
+    return 1;
+  }
+  if (removed.empty()) {
+    c.out << "No finished transfer to remove.\n";
+    return 0;
+  }
+  c.out << "Removed " << removed.size()
+        << (removed.size() == 1 ? " finished transfer" : " finished transfers")
+        << " from the list. No file was deleted; scheduled transfers stay.\n";
+  return 0;
+}
+
 int cancelJob(TransfersCommandContext& c, const TransfersOptions& o) {
   if (o.waitingForDrive) return cancelWaitingForDrive(c, o);
   const auto id = jobIdFromWords(c, o, "cancel", "Nothing was cancelled.");
@@ -752,6 +786,7 @@ int transfersCommand(TransfersCommandContext& context, const TransfersOptions& o
   }
   if (action == "new") return newJob(context, options);
   if (action == "cancel") return cancelJob(context, options);
+  if (action == "clear") return clearFinished(context, options);
   if (action == "schedule") {
     return scheduleTransferCommand(context.jobsFile, options.words, systemClock()(), context.out,
                                    context.err);
@@ -759,9 +794,10 @@ int transfersCommand(TransfersCommandContext& context, const TransfersOptions& o
   if (action == "pause") return pauseJob(context, options);
   if (action == "resume") return resumeJob(context, options);
   if (action == "watch") return watchJob(context, options);
-  context.err << "Unknown transfers action " << action
-              << ": use list, new, pause, resume, cancel, watch, schedule or history. Nothing "
-                 "was changed.\n";
+  context.err
+      << "Unknown transfers action " << action
+      << ": use list, new, pause, resume, cancel, clear, watch, schedule or history. Nothing "
+         "was changed.\n";
   return 2;
 }
 

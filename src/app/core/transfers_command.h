@@ -20,7 +20,7 @@
 namespace brimvale::app {
 
 struct TransfersOptions {
-  // list (default), new, pause, resume, cancel, watch, history
+  // list (default), new, pause, resume, cancel, clear, watch, schedule, history
   std::string action;
   std::vector<std::string> words;  // new SRC DST; pause, resume, cancel, watch ID
   std::string mode = "copy";       // copy, move, sync, bisync

@@ -143,5 +143,21 @@ TEST(TransfersCancel, ByIdPrefixOnlyWhileTheJobHasNotEnded) {
   }
 }
 
+// Finished transfers leave the list, except a scheduled one that later runs are copied from.
+TEST(TransfersClear, KeepsWhatIsNotFinishedAndScheduledTemplates) {
+  Cli cli;
+  SyncJob scheduled = jobWith("DDDD1111", JobState::kCompleted);
+  scheduled.schedule = cloud::scheduleToJson({.kind = cloud::ScheduleKind::kDaily, .hour = 3});
+  ASSERT_TRUE(
+      cloud::JobListFile(cli.context.jobsFile)
+          .save({jobWith("AAAA1111", JobState::kPaused), jobWith("BBBB1111", JobState::kCompleted),
+                 jobWith("CCCC1111", JobState::kFailed), scheduled}));
+  ASSERT_EQ(cli.run({.action = "clear"}), 0) << cli.err.str();
+  EXPECT_EQ(cli.out.str().rfind("Removed 2 finished transfers from the list.", 0), 0u);
+  std::vector<std::string> left;
+  for (const auto& job : cli.saved()) left.push_back(job.id);
+  EXPECT_EQ(left, (std::vector<std::string>{"AAAA1111", "DDDD1111"}));
+}
+
 }  // namespace
 }  // namespace brimvale::app

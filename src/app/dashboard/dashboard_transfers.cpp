@@ -43,8 +43,11 @@ web::Reply jsonOrSentence(int status, const std::ostringstream& out,
 TransfersRoutes::TransfersRoutes(const DashboardSources& sources, web::DashboardServer& server)
     : sources_(sources), server_(server), remotes_(sources, server) {
   server_.get("transfers", [this] { return list(); });
-  server_.post("transfers/cancel-waiting",
-               [this](const nlohmann::json&) { return cancelWaiting(); });
+  server_.post("transfers/cancel-waiting", [this](const nlohmann::json&) {
+    return runChange({.action = "cancel", .waitingForDrive = true});
+  });
+  server_.post("transfers/clear",
+               [this](const nlohmann::json&) { return runChange({.action = "clear"}); });
   server_.post("transfers/new", [this](const nlohmann::json& body) { return start(body); });
   for (const char* action : {"pause", "resume", "cancel"}) {
     server_.post(std::string("transfers/") + action,
@@ -66,11 +69,10 @@ web::Reply TransfersRoutes::list() {
   return jsonOrSentence(status, out, err);
 }
 
-web::Reply TransfersRoutes::cancelWaiting() {
+web::Reply TransfersRoutes::runChange(const TransfersOptions& options) {
   std::ostringstream out;
   std::ostringstream err;
-  const int status =
-      runTransfers(sources_, {.action = "cancel", .waitingForDrive = true}, out, err);
+  const int status = runTransfers(sources_, options, out, err);
   if (status != 0) return web::sentenceReply(status == 2 ? 400 : 409, err.str());
   std::string message = out.str();
   while (!message.empty() && message.back() == '\n') message.pop_back();

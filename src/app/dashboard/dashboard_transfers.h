@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "app/core/transfers_command.h"
 #include "app/dashboard/dashboard_remotes.h"
 #include "app/dashboard/dashboard_sources.h"
 #include "web/dashboard_server.h"
@@ -20,7 +21,8 @@ class TransfersRoutes {
 
  private:
   web::Reply list();
-  web::Reply cancelWaiting();
+  // A change that only prints a sentence: cancel-all-waiting, clear.
+  web::Reply runChange(const TransfersOptions& options);
   web::Reply start(const nlohmann::json& body);
   web::Reply change(const std::string& action, const nlohmann::json& body);
 

@@ -90,21 +90,25 @@ async function loadJobs() {
     $("jobs-empty").hidden = rows.length > 0;
     $("transfer-jobs").hidden = rows.length === 0;
     $("cancel-waiting").disabled = !jobs.some((job) => job.state === "waiting_for_drive");
+    $("clear-finished").disabled = !jobs.some((job) => ["completed", "failed", "canceled"].includes(job.state));
   } catch (error) {
     showProblem($("jobs-problem"), error);
   }
 }
 
-$("cancel-waiting").addEventListener("click", async () => {
+async function changeAll(path) {
   $("jobs-problem").hidden = true;
   $("jobs-result").textContent = "";
   try {
-    $("jobs-result").textContent = (await postJson("/api/transfers/cancel-waiting")).message;
+    $("jobs-result").textContent = (await postJson(path)).message;
   } catch (error) {
     showProblem($("jobs-problem"), error);
   }
   loadJobs();
-});
+}
+
+$("cancel-waiting").addEventListener("click", () => changeAll("/api/transfers/cancel-waiting"));
+$("clear-finished").addEventListener("click", () => changeAll("/api/transfers/clear"));
 
 // rclone itself: without it the remotes and transfers cannot work, and the
 // page says how to install it and offers to look again.
@@ -114,10 +118,12 @@ async function checkRclone(rechecked) {
   try {
     const found = await getJson("/api/rclone");
     rcloneInstalled = found.installed;
-    $("rclone-missing").hidden = found.installed && !rechecked;
-    $("rclone-status").textContent = !rechecked ? ""
-      : found.installed ? `rclone is installed (${found.version || "version unknown"}); your remotes are loaded below.`
-        : "rclone is still not installed. Nothing was changed; install it, then re-check.";
+    $("rclone-missing").hidden = found.installed;
+    $("rclone-status").textContent = rechecked && !found.installed
+      ? "rclone is still not installed. Nothing was changed; install it, then re-check." : "";
+    if (rechecked && found.installed) {
+      say(`rclone is installed (${found.version || "version unknown"}); your remotes are loaded below.`);
+    }
     $("account-add").disabled = !found.installed;
     $("transfer-start").disabled = !found.installed;
     if (found.installed) loadRemotes();
