@@ -1,9 +1,11 @@
 // The transfers page's cloud side in a real browser: what it offers while rclone is missing and
-// after it appears, an SFTP account added through its form (a bad server refused first), its
-// connection test explained, edited and tested again, a dry run and a real transfer to it with
-// the form's options and a schedule, a browser sign-in started and cancelled, every transfer waiting for the unplugged drive cancelled
-// at once, and the account removed after its warning. rclone.conf and the job list are checked
-// on disk after each step. The SFTP server is rclone's own, on the loopback address.
+// after it appears; a browser sign-in started and cancelled; an SFTP account added through its
+// form (a bad server refused first), its connection test explained, edited (a rename refused)
+// and tested again; a dry run and a real transfer to it with the form's options and a schedule;
+// every transfer waiting for the unplugged drive cancelled at once and the finished ones
+// cleared; its folders browsed and changed; an S3 remote's warnings and region fix; the account
+// removed after its warning. rclone.conf, the served folder and the job list are checked on
+// disk after each step. The SFTP server is rclone's own, on the loopback address.
 import { execFileSync, spawn } from "node:child_process";
 import { existsSync, mkdirSync, readFileSync, writeFileSync } from "node:fs";
 import { createServer } from "node:net";
@@ -167,6 +169,20 @@ await dashboardTest({
       await page.getByRole("button", { name: "Remove finished transfers" }).click();
       await shows("#jobs-result", "Removed 2 finished transfers from the list.");
       assert.deepEqual(jobs().map((job) => job.id), [real.id]);
+
+      // The remote's folders: opened, a folder made in one, a file deleted after the question.
+      await page.getByRole("button", { name: "Browse box" }).click();
+      await page.getByRole("button", { name: "Open inbox/" }).click();
+      await shows("#browser-title", "Browsing box:inbox");
+      await page.getByLabel("New folder name").fill("made");
+      await page.getByRole("button", { name: "Make the folder" }).click();
+      await shows("#browser-entries li", "made/");
+      assert.ok(existsSync(path.join(served, "inbox", "made")));
+      page.once("dialog", (dialog) => dialog.accept());
+      await page.getByRole("button", { name: "Delete photo.jpg" }).click();
+      await page.getByRole("button", { name: "Delete photo.jpg" }).waitFor({ state: "detached" });
+      assert.ok(!existsSync(path.join(served, "inbox", "photo.jpg")));
+      assert.ok(existsSync(path.join(served, "inbox", "letter.txt")));
 
       // An S3 remote set up elsewhere with a zone for its region and no bucket: the page says
       // both, and its fix patches the region in rclone.conf. Nothing contacts the provider.

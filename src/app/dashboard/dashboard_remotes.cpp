@@ -44,6 +44,13 @@ RemotesRoutes::RemotesRoutes(const DashboardSources& sources, web::DashboardServ
   server.post("remotes/add", [this](const nlohmann::json& body) {
     return remotes({"add", web::bodyText(body, "type"), web::bodyText(body, "name")}, body, false);
   });
+  // A remote folder listed, or one made or deleted there ("change").
+  server.post("remotes/browse", [this](const nlohmann::json& body) {
+    std::vector<std::string> words{"browse", web::bodyText(body, "target")};
+    const std::string change = web::bodyText(body, "change");
+    if (!change.empty()) words.push_back(change);
+    return remotes(words, body, change.empty());
+  });
   for (const char* action : {"show", "test", "edit", "fix-region", "remove"}) {
     server.post(std::string("remotes/") + action, [this, action](const nlohmann::json& body) {
       const std::string name = web::bodyText(body, "name");

@@ -164,6 +164,7 @@ async function loadRemotes() {
       const item = document.createElement("li");
       item.append(`${remote.name} (${typeName(remote.type)}) `,
         remoteButton("Test", remote, () => testRemote(remote)), " ",
+        remoteButton("Browse", remote, () => browse(remote.name, "")), " ",
         remoteButton("Edit", remote, () => openForm(remote)), " ",
         remoteButton("Remove", remote, () => askRemove(remote)));
       if (remote.type === "s3") showWarnings(remote, item);
@@ -220,6 +221,71 @@ async function showWarnings(remote, item) {
     showProblem($("remotes-problem"), error);
   }
 }
+
+// The remote browser: one folder of a remote at a time, its folders to open,
+// each entry to delete (after asking), and a new folder to make.
+let browsing = { remote: "", path: "" };
+
+const targetOf = (name) => `${browsing.remote}:${browsing.path ? `${browsing.path}/` : ""}${name}`;
+
+async function browse(remote, path) {
+  browsing = { remote, path };
+  $("browser").hidden = false;
+  $("browser-problem").hidden = true;
+  $("browser-title").textContent = `Browsing ${remote}:${path}`;
+  $("browser-up").disabled = path === "";
+  try {
+    const entries = await postJson("/api/remotes/browse", { target: `${remote}:${path}` });
+    $("browser-entries").replaceChildren(...entries.map((entry) => {
+      const item = document.createElement("li");
+      const shown = entry.IsDir ? `${entry.Name}/` : entry.Name;
+      if (entry.IsDir) {
+        const open = document.createElement("button");
+        open.type = "button";
+        open.textContent = `Open ${shown}`;
+        open.addEventListener("click", () => browse(remote, path ? `${path}/${entry.Name}` : entry.Name));
+        item.append(open, " ");
+      } else {
+        item.append(shown, " ");
+      }
+      const remove = document.createElement("button");
+      remove.type = "button";
+      remove.textContent = `Delete ${shown}`;
+      remove.addEventListener("click", () => {
+        if (window.confirm(`Delete ${targetOf(entry.Name)} from the remote? This can't be undone; other files are not touched.`)) {
+          browserChange(targetOf(entry.Name), "delete");
+        }
+      });
+      item.append(remove);
+      return item;
+    }));
+    if (entries.length === 0) {
+      const item = document.createElement("li");
+      item.textContent = "This folder is empty.";
+      $("browser-entries").append(item);
+    }
+  } catch (error) {
+    showProblem($("browser-problem"), error);
+  }
+}
+
+async function browserChange(target, change) {
+  $("browser-problem").hidden = true;
+  try {
+    say((await postJson("/api/remotes/browse", { target, change })).message);
+  } catch (error) {
+    showProblem($("browser-problem"), error);
+  }
+  browse(browsing.remote, browsing.path);
+}
+
+$("browser-up").addEventListener("click", () =>
+  browse(browsing.remote, browsing.path.split("/").slice(0, -1).join("/")));
+$("browser-close").addEventListener("click", () => { $("browser").hidden = true; });
+$("browser-make").addEventListener("click", () => {
+  const name = $("browser-new").value.trim();
+  if (name) browserChange(targetOf(name), "new-folder");
+});
 
 async function testRemote(remote) {
   say(`Testing ${remote.name}…`);
