@@ -214,8 +214,9 @@ int fixRegion(RemotesCommandContext& c, const std::string& name) {
   auto keys = currentKeys(c, client, name);
   if (!keys) return 1;
   const auto region = keys->contains("region") ? keys->at("region") : std::string();
+  // Only the region matters here; the other findings are the show's.
   const auto parent =
-      remote->type == "s3" ? cloud::inspectS3Remote(region, "", "-").parentRegion : std::nullopt;
+      remote->type == "s3" ? cloud::inspectS3Remote(region, "", "").parentRegion : std::nullopt;
   if (!parent) {
     c.err << "The region of " << name << " (\"" << region
           << "\") is not an availability zone Brimvale knows the region of, so it was left as it "
