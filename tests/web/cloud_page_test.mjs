@@ -62,6 +62,7 @@ await dashboardTest({
     // Without rclone the page says so and offers the re-check; once it is back, the remotes load.
     await page.getByRole("link", { name: "Transfers" }).click();
     await shows("#rclone-missing h2", "rclone is not installed");
+    await shows("#rclone-hint", "install rclone");
     assert.ok(await page.getByRole("button", { name: "Add Cloud Account" }).isDisabled());
     const recheck = page.getByRole("button", { name: "I've installed rclone — re-check" });
     await recheck.click();

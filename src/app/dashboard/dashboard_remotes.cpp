@@ -7,6 +7,7 @@
 #include "app/core/remotes_command.h"
 #include "cloud/machine_fingerprint.h"
 #include "cloud/pepper_store.h"
+#include "cloud/rclone_client.h"
 #include "cloud/rclone_locator.h"
 #include "cloud/secret_vault.h"
 
@@ -99,7 +100,11 @@ web::Reply RemotesRoutes::signIn(const nlohmann::json& body) {
 web::Reply RemotesRoutes::rclone() {
   const ProcessRunner runner = platform::runnerOf(sources_.launcher);
   const auto found = cloud::locateRclone(cloud::defaultRcloneSearch(), runner);
-  nlohmann::json answer{{"installed", found.has_value()}, {"version", nullptr}};
+  // The install command of this platform, as the command line's sentence gives it.
+  const std::string_view missing = cloud::kRcloneNotInstalled;
+  nlohmann::json answer{{"installed", found.has_value()},
+                        {"version", nullptr},
+                        {"installHint", missing.substr(missing.find(": ") + 2)}};
   if (found) {
     if (auto version = cloud::rcloneVersion(*found, runner)) answer["version"] = *version;
   }

@@ -118,6 +118,7 @@ async function checkRclone(rechecked) {
   try {
     const found = await getJson("/api/rclone");
     rcloneInstalled = found.installed;
+    $("rclone-hint").textContent = found.installHint;
     $("rclone-missing").hidden = found.installed;
     $("rclone-status").textContent = rechecked && !found.installed
       ? "rclone is still not installed. Nothing was changed; install it, then re-check." : "";
