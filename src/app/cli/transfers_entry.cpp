@@ -94,6 +94,9 @@ int transfers(CommandContext& c, TransfersEntryOptions& o) {
   cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
                            cloud::hostFingerprint(run), std::nullopt);
   tc.pairs = &pairs;
+  cloud::RemoteMetadataStore details(cloud::MetadataFiles::inStateFolder(c.paths.state),
+                                     cloud::hostFingerprint(run), std::nullopt);
+  tc.details = &details;
   struct sigaction stop {};
   stop.sa_handler = [](int) { transferInterrupted = true; };
   sigemptyset(&stop.sa_mask);

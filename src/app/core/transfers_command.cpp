@@ -619,7 +619,21 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     }
     if (read->kind != cloud::ScheduleKind::kNone) schedule = *read;
   }
-  SyncJob job = cloud::newSyncJob(o.words[0], o.words[1], *mode, std::time(nullptr));
+  std::string source = o.words[0];
+  std::string destination = o.words[1];
+  // Only S3 remotes keep a default bucket: every path on one is bucket/key.
+  // Unreadable details leave the paths as typed (rclone then names the bucket it missed).
+  if (auto records = c.details ? c.details->load() : std::vector<cloud::RemoteMetadataRecord>{};
+      records) {
+    for (const auto& record : *records) {
+      if (!record.defaultBucket) continue;
+      for (std::string* side : {&source, &destination}) {
+        if (cloud::remoteNameOf(*side) == record.remoteName)
+          *side = cloud::withDefaultBucket(*side, *record.defaultBucket);
+      }
+    }
+  }
+  SyncJob job = cloud::newSyncJob(source, destination, *mode, std::time(nullptr));
   if (schedule) {
     job.schedule = cloud::scheduleToJson(*schedule);
     // Slots before now were never asked for; the first run is the next one.

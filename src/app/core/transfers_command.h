@@ -12,6 +12,7 @@
 
 #include "app/core/move_progress_printer.h"
 #include "cloud/pair_history.h"
+#include "cloud/remote_metadata.h"
 #include "cloud/sync_job.h"
 #include "cloud/sync_manager.h"
 #include "common/state/paths.h"
@@ -50,6 +51,9 @@ struct TransfersCommandContext {
   const std::atomic<bool>* interrupted = nullptr;
   // The recent pairs a new transfer is added to; none to leave them alone.
   cloud::PairHistory* pairs = nullptr;
+  // The remotes' details: an S3 remote's default bucket goes in front of its
+  // paths. None: paths are taken as typed.
+  cloud::RemoteMetadataStore* details = nullptr;
   ProcessRunner runner = {};  // how rclone is run
 };
 

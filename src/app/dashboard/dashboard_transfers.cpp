@@ -5,6 +5,7 @@
 
 #include "app/core/line_stream.h"
 #include "app/core/transfers_command.h"
+#include "cloud/machine_fingerprint.h"
 #include "cloud/rclone_locator.h"
 
 namespace brimvale::app {
@@ -29,6 +30,9 @@ int runTransfers(const DashboardSources& sources, const TransfersOptions& option
                                   .interrupted = interrupted,
                                   .runner = run};
   setTransferPlaces(context, sources.paths, sources.mounts, sources.computerName);
+  cloud::RemoteMetadataStore details(cloud::MetadataFiles::inStateFolder(sources.paths.state),
+                                     cloud::hostFingerprint(run), std::nullopt);
+  context.details = &details;
   return transfersCommand(context, options);
 }
 
