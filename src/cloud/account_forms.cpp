@@ -97,6 +97,32 @@ std::optional<std::string> expressBucketRefusal(std::string_view bucket) {
          "S3 instead.";
 }
 
+S3Inspection inspectS3Remote(std::string_view region, std::string_view endpoint,
+                             std::string_view bucket) {
+  S3Inspection found;
+  if (trimmed(bucket).empty()) {
+    found.warnings.push_back(
+        {kBucketNotSet,
+         "Open Edit and enter your bucket name; until then every transfer to or "
+         "from this remote fails with NoSuchBucket. Your data is not affected."});
+  }
+  if (auto zone = zoneRegionRefusal(trimmed(region))) {
+    found.warnings.push_back({kRegionLooksInvalid, *zone});
+    const std::string value = trimmed(region);
+    if (auto parent = regionForZonePrefix(std::string_view(value).substr(0, value.find("-az")))) {
+      found.parentRegion = std::string(*parent);
+    }
+  }
+  if (asciiLower(endpoint).find("s3express") != std::string::npos ||
+      expressBucketRefusal(trimmed(bucket))) {
+    found.warnings.push_back(
+        {kExpressUnsupported,
+         "rclone can't upload to S3 Express One Zone. Use a classic S3 bucket and endpoint; "
+         "nothing was sent to this one."});
+  }
+  return found;
+}
+
 std::optional<std::string> s3Refusal(const S3Form& form) {
   const S3Provider& p = providerOf(form);
   if (trimmed(form.accessKeyId).empty()) return "Enter the access key ID.";

@@ -84,6 +84,29 @@ void choosePreset(S3Form& form, std::size_t preset);
 // The secrets the form puts in the vault, by field name; empty values left out.
 [[nodiscard]] std::map<std::string, std::string> s3VaultFields(const S3Form& form);
 
+// What the Remotes window says about an existing S3 remote.
+inline constexpr std::string_view kBucketNotSet = "Bucket not set \u2014 transfers will fail";
+inline constexpr std::string_view kRegionLooksInvalid = "This remote's region looks invalid";
+inline constexpr std::string_view kExpressUnsupported =
+    "S3 Express One Zone \u2014 upload not supported";
+
+struct RemoteWarning {
+  std::string_view title;  // one of the texts above
+  std::string detail;      // a sentence saying why and what to do
+};
+
+struct S3Inspection {
+  std::vector<RemoteWarning> warnings;
+  // The region a zone identifier in the region field stands for, when known:
+  // the fix the window offers.
+  std::optional<std::string> parentRegion;
+};
+
+// Inspects an S3 remote as rclone has it (`region`, `endpoint`) with the
+// bucket Brimvale keeps for it (empty: none).
+[[nodiscard]] S3Inspection inspectS3Remote(std::string_view region, std::string_view endpoint,
+                                           std::string_view bucket);
+
 enum class SftpAuthMethod { kPassword, kPrivateKey };
 
 inline constexpr std::string_view kKeyPickerPrompt =

@@ -76,6 +76,17 @@ std::optional<std::string> remoteNameOf(std::string_view path) {
   return std::string(path.substr(0, path.find(':')));
 }
 
+std::string withDefaultBucket(std::string_view path, std::string_view bucket) {
+  if (!isRemotePath(path) || bucket.empty()) return std::string(path);
+  const auto colon = path.find(':');
+  std::string_view rest = path.substr(colon + 1);
+  while (rest.starts_with('/')) rest.remove_prefix(1);
+  if (rest == bucket || (rest.starts_with(bucket) && rest.substr(bucket.size()).starts_with('/')))
+    return std::string(path);
+  return std::string(path.substr(0, colon + 1)) + std::string(bucket) +
+         (rest.empty() ? "" : "/" + std::string(rest));
+}
+
 bool isUsableRemoteName(std::string_view name) {
   return !name.empty() && name.front() != '-' && name.front() != ' ' &&
          name.find_first_of(":/\n") == std::string_view::npos;

@@ -57,6 +57,10 @@ struct RcloneEntry {
 // The text before the first ':' of a remote path; nothing for a local path.
 [[nodiscard]] std::optional<std::string> remoteNameOf(std::string_view path);
 
+// `path` on an S3 remote with its default `bucket` put first ("s3:x" ->
+// "s3:bucket/x"); unchanged when it is local or already starts with the bucket.
+[[nodiscard]] std::string withDefaultBucket(std::string_view path, std::string_view bucket);
+
 // Whether rclone can take `name` as a remote name without mistaking it for
 // an option or a path: not empty, no leading '-' or blank, no ':' or '/'.
 [[nodiscard]] bool isUsableRemoteName(std::string_view name);

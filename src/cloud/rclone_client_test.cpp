@@ -13,21 +13,26 @@ using testing::realRclone;
 using testing::RecordingRunner;
 namespace fs = std::filesystem;
 
-TEST(RemotePath, LocalPathsWithColonsStayLocal) {
+TEST(RemotePath, LocalPathsWithColonsStayLocalAndOnlyRemotesGetTheBucket) {
   struct Case {
     std::string path;
     bool remote;
     std::optional<std::string> name;
+    std::string inBucket;  // with the default bucket "bk" put first
   } cases[] = {
-      {"drive-personal:Photos", true, "drive-personal"},
-      {"work:a/b:c", true, "work"},
-      {"/Users/me/a:b", false, std::nullopt},
-      {"relative/dir:x", false, std::nullopt},
+      {"drive-personal:Photos", true, "drive-personal", "drive-personal:bk/Photos"},
+      {"work:a/b:c", true, "work", "work:bk/a/b:c"},
+      {"s3:bk/x", true, "s3", "s3:bk/x"},
+      {"s3:bkx/y", true, "s3", "s3:bk/bkx/y"},
+      {"s3:", true, "s3", "s3:bk"},
+      {"/Users/me/a:b", false, std::nullopt, "/Users/me/a:b"},
+      {"relative/dir:x", false, std::nullopt, "relative/dir:x"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(isRemotePath(c.path), c.remote);
     EXPECT_EQ(remoteNameOf(c.path), c.name);
+    EXPECT_EQ(withDefaultBucket(c.path, "bk"), c.inBucket);
   }
 }
 

@@ -50,6 +50,11 @@ std::string remoteTypeDisplayName(std::string_view type) {
   return capitalisedWords(type);
 }
 
+bool isBrowserSignInType(std::string_view type) {
+  return type == "drive" || type == "googlephotos" || type == "dropbox" || type == "onedrive" ||
+         type == "box";
+}
+
 std::optional<int> accountLimit(std::string_view type) {
   for (const auto& [id, limit] : kLimits) {
     if (id == type) return limit;

@@ -13,6 +13,10 @@ namespace brimvale::cloud {
 // a name of its own is shown capitalised ("webdav" -> "Webdav").
 [[nodiscard]] std::string remoteTypeDisplayName(std::string_view type);
 
+// Whether accounts of `type` sign in through the browser (OAuth) rather than
+// through an account form: "drive", "googlephotos", "dropbox", "onedrive", "box".
+[[nodiscard]] bool isBrowserSignInType(std::string_view type);
+
 // How many remotes of `type` the add sheet allows; nothing when unlimited.
 [[nodiscard]] std::optional<int> accountLimit(std::string_view type);
 

@@ -1,5 +1,7 @@
 #include "cloud/sync_manager.h"
 
+#include "cloud/schedule.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -703,13 +705,38 @@ Result<void> SyncManager::cancel(const std::string& id) {
   return {};
 }
 
-void SyncManager::removeFinished() {
+std::size_t SyncManager::cancelAllWaitingForDrive() {
+  refresh();
+  std::vector<std::string> waiting;
+  for (auto& job : jobs_) {
+    if (job.state != JobState::kWaitingForDrive) continue;
+    job.errorMessage = kCancelledWhileWaiting;
+    job.state = JobState::kCanceled;
+    job.completedAt = setup_.clock();
+    waiting.push_back(job.id);
+  }
+  if (waiting.empty()) return 0;
+  save(waiting);
+  for (std::size_t i = 0; i < waiting.size(); ++i) setup_.notify(std::string(kTransferCancelled));
+  return waiting.size();
+}
+
+std::vector<std::string> SyncManager::removeFinished() {
+  refresh();
+  // A scheduled job is the template its runs are copied from.
+  const auto removable = [](const SyncJob& j) {
+    const bool scheduled =
+        j.schedule && !j.isScheduledInstance &&
+        scheduleFromJson(*j.schedule).value_or(Schedule{}).kind != ScheduleKind::kNone;
+    return isFinished(j.state) && !scheduled;
+  };
   std::vector<std::string> finished;
   for (const auto& job : jobs_) {
-    if (isFinished(job.state)) finished.push_back(job.id);
+    if (removable(job)) finished.push_back(job.id);
   }
-  std::erase_if(jobs_, [](const SyncJob& j) { return isFinished(j.state); });
-  save(finished);
+  std::erase_if(jobs_, removable);
+  if (!finished.empty()) save(finished);
+  return finished;
 }
 
 void SyncManager::driveReturned() {

@@ -124,8 +124,12 @@ class SyncManager {
   [[nodiscard]] Result<void> pause(const std::string& id);
   [[nodiscard]] Result<void> resume(const std::string& id);
   [[nodiscard]] Result<void> cancel(const std::string& id);
-  // Drops completed, failed and canceled jobs from the list.
-  void removeFinished();
+  // Cancels every job waiting for the external drive to be reconnected, in
+  // one rewrite of the list. Returns how many were cancelled.
+  std::size_t cancelAllWaitingForDrive();
+  // Drops completed, failed and canceled jobs from the list, except those
+  // whose schedule still starts new runs. Returns the ids dropped.
+  std::vector<std::string> removeFinished();
   // The service status was read again: when a drive is mounted at its
   // mount path, every waiting job is queued again.
   void driveReturned();

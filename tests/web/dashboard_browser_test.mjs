@@ -221,9 +221,9 @@ await dashboardTest({
   writeFileSync(path.join(copyFrom, "letter.txt"), "Dear drive,\n");
   await page.getByRole("link", { name: "Transfers" }).click();
   await shows("#jobs-empty", "No transfers yet.");
-  await page.getByLabel("From (a folder, or remote:path)").fill(copyFrom);
-  await page.getByLabel("To (a folder, or remote:path)").fill(copyTo);
-  await page.getByLabel("How").focus();
+  await page.getByLabel("Source", { exact: true }).fill(copyFrom);
+  await page.getByLabel("Destination", { exact: true }).fill(copyTo);
+  await page.getByLabel("Schedule").focus();
   await page.keyboard.press("Tab");
   assert.equal(await page.evaluate(() => document.activeElement.id), "transfer-start");
   await page.keyboard.press("Enter");

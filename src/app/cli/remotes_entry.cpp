@@ -28,9 +28,14 @@ struct RemotesOptions {
 
 void options(CLI::App& sub, RemotesOptions& o) {
   sub.add_option("request", o.request,
-                 "list (default) | types | add TYPE NAME | test NAME | remove NAME | browse "
+                 "list (default) | types | add TYPE NAME | sign-in TYPE NAME | show NAME | edit "
+                 "NAME | test NAME | remove "
+                 "NAME | browse "
                  "NAME:PATH [new-folder|delete] | vault-reset");
   declareRemoteAddOptions(sub, o.addOptions);
+  sub.add_option_function<std::string>(
+      "--client-id", [&o](const std::string& value) { o.addOptions["client-id"] = value; },
+      "sign-in: your own OAuth client's ID (its secret is asked)");
   sub.add_flag("-y,--yes", o.yes, "remove, or browse ... delete, without asking first");
   jsonOption(sub, o.json);
 }
@@ -65,7 +70,14 @@ CommandEntry remotesEntry() {
       "remotes",
       "cloud remotes: `remotes` lists them (--json), `remotes types` the kinds rclone can "
       "add, `remotes add TYPE NAME --host H ...` adds one (its secret typed or piped on "
-      "standard input, kept in the vault), `remotes test NAME` checks that one answers, "
+      "standard input, kept in the vault), `remotes sign-in "
+      "drive|googlephotos|dropbox|onedrive|box "
+      "NAME` signs an account in through the browser, `remotes show NAME` its settings, `remotes "
+      "edit "
+      "NAME --port P ...` changes them (an empty secret keeps the current one), `remotes "
+      "fix-region NAME` replaces an S3 availability zone in the region by its region, `remotes "
+      "test "
+      "NAME` checks that one answers and explains why not, "
       "`remotes remove NAME [--yes]`, `remotes browse NAME:PATH` lists a remote folder, "
       "`remotes browse NAME:PATH new-folder` makes one, `remotes browse NAME:PATH "
       "delete [--yes]` deletes one file or empty folder, "

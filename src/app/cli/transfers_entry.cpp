@@ -23,9 +23,9 @@ struct TransfersEntryOptions {
 
 void options(CLI::App& sub, TransfersEntryOptions& o) {
   sub.add_option("action", o.transfers.action,
-                 "list (default), new, pause, resume, cancel, watch, schedule or history")
+                 "list (default), new, pause, resume, cancel, clear, watch, schedule or history")
       ->check(CLI::IsMember(
-          {"list", "new", "pause", "resume", "cancel", "watch", "schedule", "history"}));
+          {"list", "new", "pause", "resume", "cancel", "clear", "watch", "schedule", "history"}));
   sub.add_option("words", o.transfers.words,
                  "new: SOURCE DESTINATION; pause, resume, cancel, watch: ID; schedule: ID "
                  "manual|hourly N|daily HH:MM|weekly DAY HH:MM|monthly DAY HH:MM");
@@ -45,6 +45,11 @@ void options(CLI::App& sub, TransfersEntryOptions& o) {
   sub.add_option("--checkers", o.transfers.checkers, "new: files compared at once, 1 to 64")
       ->check(CLI::Range(1, 64))
       ->capture_default_str();
+  sub.add_option("--schedule", o.transfers.schedule,
+                 "new: also run it again by itself: \"hourly N\", \"daily HH:MM\", \"weekly DAY "
+                 "HH:MM\" or \"monthly DAY HH:MM\"");
+  sub.add_flag("--waiting-for-drive", o.transfers.waitingForDrive,
+               "cancel: every transfer waiting for the external drive to be reconnected");
   jsonOption(sub, o.json);
 }
 
@@ -89,6 +94,9 @@ int transfers(CommandContext& c, TransfersEntryOptions& o) {
   cloud::PairHistory pairs(cloud::PairHistoryFiles::inStateFolder(c.paths.state),
                            cloud::hostFingerprint(run), std::nullopt);
   tc.pairs = &pairs;
+  cloud::RemoteMetadataStore details(cloud::MetadataFiles::inStateFolder(c.paths.state),
+                                     cloud::hostFingerprint(run), std::nullopt);
+  tc.details = &details;
   struct sigaction stop {};
   stop.sa_handler = [](int) { transferInterrupted = true; };
   sigemptyset(&stop.sa_mask);
@@ -108,11 +116,14 @@ CommandEntry transfersEntry() {
   return commandEntry<TransfersEntryOptions>(
       "transfers",
       "cloud transfers: `transfers` lists them (--json), `transfers new SRC DST --mode "
-      "copy|move|sync|bisync [--dry-run] [--bwlimit X] [--transfers N] [--checkers N]` runs one "
+      "copy|move|sync|bisync [--dry-run] [--bwlimit X] [--transfers N] [--checkers N] [--schedule "
+      "WHEN]` runs one "
       "here with its progress "
       "(move, sync and bisync ask first: --yes; Ctrl-C cancels), `transfers pause ID`, `transfers "
       "resume ID`, `transfers cancel "
-      "ID`, `transfers watch ID` (a live progress bar, also for a transfer another "
+      "ID`, `transfers cancel --waiting-for-drive`, `transfers clear` (finished ones leave the "
+      "list), `transfers watch ID` (a live progress bar, "
+      "also for a transfer another "
       "window runs), `transfers history`, `transfers schedule ID manual|hourly N|daily "
       "HH:MM|weekly DAY HH:MM|monthly DAY HH:MM`",
       options, transfers);

@@ -8,6 +8,8 @@
 
 #include "cloud/account_forms.h"
 #include "cloud/rclone_client.h"
+#include "cloud/remote_types.h"
+#include "common/base/text_formats.h"
 
 namespace brimvale::app {
 
@@ -35,9 +37,17 @@ const std::vector<TypeOptions>& typeOptions() {
 constexpr std::array<std::string_view, 7> kProviderWords{
     "aws", "cloudflare", "b2", "wasabi", "digitalocean", "minio", "other"};
 
-Result<void> refuse(std::string sentence) {
-  return fail(Errc::kInvalidArgument, std::move(sentence) + " Nothing was added.");
+std::string_view unchanged(const RemoteAddRequest& r) {
+  return r.editing ? " Nothing was changed." : " Nothing was added.";
 }
+
+Result<void> refuse(const RemoteAddRequest& r, std::string sentence) {
+  return fail(Errc::kInvalidArgument, std::move(sentence) + std::string(unchanged(r)));
+}
+
+// What stands in for a secret an edit keeps while the form is checked; it is
+// never written or stored.
+constexpr std::string_view kKeptSecret = "kept-secret";
 
 std::string optionOr(const RemoteAddRequest& r, const std::string& key, std::string fallback) {
   auto it = r.options.find(key);
@@ -54,51 +64,52 @@ const TypeOptions* optionsOf(std::string_view type) {
 Result<void> checkRequest(const RemoteAddRequest& r) {
   for (const auto& secret : refusedSecretOptionNames()) {
     if (r.options.contains(secret)) {
-      return refuse(
-          "Secrets are never taken from the command line, where every user of this "
-          "computer can read them: leave out --" +
-          secret + " and type it when asked, or pipe it on standard input.");
+      return refuse(r,
+                    "Secrets are never taken from the command line, where every user of this "
+                    "computer can read them: leave out --" +
+                        secret + " and type it when asked, or pipe it on standard input.");
     }
   }
   const TypeOptions* type = optionsOf(r.type);
   if (!type) {
-    const bool browser = r.type == "drive" || r.type == "googlephotos" || r.type == "dropbox" ||
-                         r.type == "onedrive" || r.type == "box";
-    return refuse(browser ? r.type +
-                                " accounts sign in through the browser: add them from the "
-                                "Remotes window."
-                          : "Brimvale adds remotes of type sftp, ftp, s3 or local, not \"" +
-                                r.type + "\"; other kinds can be set up with `rclone config`.");
+    const bool browser = cloud::isBrowserSignInType(r.type);
+    return refuse(r, browser ? r.type +
+                                   " accounts sign in through the browser: use `brimvale remotes "
+                                   "sign-in " +
+                                   r.type + " " + r.name + "`."
+                             : "Brimvale adds remotes of type sftp, ftp, s3 or local, not \"" +
+                                   r.type + "\"; other kinds can be set up with `rclone config`.");
   }
   if (!cloud::isUsableRemoteName(r.name)) {
-    return refuse("\"" + r.name +
-                  "\" can't be a remote name: use letters, digits, '-' or '_', without ':' or "
-                  "'/', not starting with '-'.");
+    return refuse(r,
+                  "\"" + r.name +
+                      "\" can't be a remote name: use letters, digits, '-' or '_', without ':' or "
+                      "'/', not starting with '-'.");
   }
   for (const auto& [key, value] : r.options) {
     if (key == "display-name") continue;
     if (std::find(type->options.begin(), type->options.end(), key) == type->options.end()) {
-      return refuse("A " + r.type + " remote does not take --" + key + ".");
+      return refuse(r, "A " + r.type + " remote does not take --" + key + ".");
     }
   }
   if (r.type == "s3") {
     const std::string word = optionOr(r, "provider", "aws");
     if (std::find(kProviderWords.begin(), kProviderWords.end(), word) == kProviderWords.end()) {
-      return refuse(
-          "--provider must be aws, cloudflare, b2, wasabi, digitalocean, minio or other, "
-          "not \"" +
-          word + "\".");
+      return refuse(r,
+                    "--provider must be aws, cloudflare, b2, wasabi, digitalocean, minio or other, "
+                    "not \"" +
+                        word + "\".");
     }
     const std::string style = optionOr(r, "path-style", "true");
     if (style != "true" && style != "false") {
-      return refuse("--path-style must be true or false, not \"" + style + "\".");
+      return refuse(r, "--path-style must be true or false, not \"" + style + "\".");
     }
   }
   return {};
 }
 
-Result<AccountSave> refused(const std::optional<std::string>& reason) {
-  return fail(Errc::kInvalidArgument, *reason + " Nothing was added.");
+Result<AccountSave> refused(const RemoteAddRequest& r, const std::optional<std::string>& reason) {
+  return fail(Errc::kInvalidArgument, *reason + std::string(unchanged(r)));
 }
 
 }  // namespace
@@ -142,9 +153,10 @@ void declareRemoteAddOptions(CLI::App& command, std::map<std::string, std::strin
   }
 }
 
-Result<std::optional<SecretQuestion>> secretQuestionFor(const RemoteAddRequest& r) {
-  if (auto ok = checkRequest(r); !ok) return std::unexpected(ok.error());
-  if (r.type == "local") return std::optional<SecretQuestion>{};
+namespace {
+
+std::optional<SecretQuestion> secretAsked(const RemoteAddRequest& r) {
+  if (r.type == "local") return std::nullopt;
   if (r.type == "s3") return SecretQuestion{"Secret access key for " + r.name + ": ", false};
   if (r.type == "sftp" && r.options.contains("key-file")) {
     return SecretQuestion{"Passphrase of the private key (empty when it has none): ", true};
@@ -154,9 +166,23 @@ Result<std::optional<SecretQuestion>> secretQuestionFor(const RemoteAddRequest& 
                         false};
 }
 
+}  // namespace
+
+Result<std::optional<SecretQuestion>> secretQuestionFor(const RemoteAddRequest& r) {
+  if (auto ok = checkRequest(r); !ok) return std::unexpected(ok.error());
+  auto question = secretAsked(r);
+  if (question && r.editing) {
+    question->prompt.insert(question->prompt.rfind(':'), " (empty keeps the current one)");
+    question->optional = true;
+  }
+  return question;
+}
+
 Result<AccountSave> accountFor(const RemoteAddRequest& r, const std::string& secret) {
   if (auto ok = checkRequest(r); !ok) return std::unexpected(ok.error());
-  AccountSave account{.mode = cloud::SaveMode::kCreate,
+  const bool keep = r.editing && secret.empty();
+  const std::string typed = keep ? std::string(kKeptSecret) : secret;
+  AccountSave account{.mode = r.editing ? cloud::SaveMode::kEdit : cloud::SaveMode::kCreate,
                       .remoteName = r.name,
                       .type = r.type,
                       .displayName = optionOr(r, "display-name", r.name)};
@@ -167,19 +193,20 @@ Result<AccountSave> accountFor(const RemoteAddRequest& r, const std::string& sec
     if (r.options.contains("key-file")) {
       form.auth = cloud::SftpAuthMethod::kPrivateKey;
       form.keyFile = r.options.at("key-file");
-      form.keyPassphrase = secret;
+      form.keyPassphrase = typed;
     } else {
-      form.password = secret;
+      form.password = typed;
     }
-    if (auto why = cloud::sftpRefusal(form)) return refused(why);
+    if (auto why = cloud::sftpRefusal(form)) return refused(r, why);
     account.keys = cloud::sftpKeys(form);
     account.secrets = cloud::sftpVaultFields(form);
   } else if (r.type == "ftp") {
     cloud::FtpForm form{.host = optionOr(r, "host", ""),
                         .port = optionOr(r, "port", "21"),
                         .user = optionOr(r, "user", ""),
-                        .password = secret,
-                        .risksAcknowledged = r.options.contains("accept-risks")};
+                        .password = typed,
+                        // Acknowledged when the account was added.
+                        .risksAcknowledged = r.editing || r.options.contains("accept-risks")};
     if (auto why = cloud::ftpRefusal(form)) {
       // The form's tick box is the --accept-risks option here.
       if (!form.risksAcknowledged && !form.password.empty() && !form.user.empty()) {
@@ -188,7 +215,7 @@ Result<AccountSave> accountFor(const RemoteAddRequest& r, const std::string& sec
                         " Add --accept-risks to confirm \"" +
                         std::string(cloud::kFtpAcknowledgement) + "\" Nothing was added.");
       }
-      return refused(why);
+      return refused(r, why);
     }
     account.keys = cloud::ftpKeys(form);
     account.secrets = cloud::ftpVaultFields(form);
@@ -199,17 +226,59 @@ Result<AccountSave> accountFor(const RemoteAddRequest& r, const std::string& sec
     cloud::S3Form form = cloud::newS3Form(preset);
     form.accessKeyId = optionOr(r, "access-key-id", "");
     form.secretAccessKey = secret;
+    form.secretLoaded = keep;
     form.region = optionOr(r, "region", form.region);
     form.endpoint = optionOr(r, "endpoint", "");
     if (r.options.contains("path-style"))
       form.forcePathStyle = r.options.at("path-style") == "true";
     form.bucket = optionOr(r, "bucket", "");
-    if (auto why = cloud::s3Refusal(form)) return refused(why);
+    if (auto why = cloud::s3Refusal(form)) return refused(r, why);
     account.keys = cloud::s3Keys(form);
     account.secrets = cloud::s3VaultFields(form);
     account.defaultBucket = form.bucket;
   }
+  if (keep) {
+    std::erase_if(account.keys, [](const cloud::RemoteKey& k) { return k.value == kKeptSecret; });
+    std::erase_if(account.secrets, [](const auto& field) { return field.second == kKeptSecret; });
+  }
   return account;
+}
+
+bool isEditableType(std::string_view type) {
+  return type == "sftp" || type == "ftp" || type == "s3";
+}
+
+std::map<std::string, std::string> optionsFromSettings(
+    std::string_view type, const std::map<std::string, std::string>& current,
+    const cloud::RemoteMetadataRecord* details) {
+  const auto value = [&](const std::string& key) {
+    auto it = current.find(key);
+    return it == current.end() ? std::string() : it->second;
+  };
+  std::map<std::string, std::string> options;
+  const auto put = [&](const std::string& option, const std::string& key) {
+    if (auto v = value(key); !v.empty()) options[option] = v;
+  };
+  if (type == "sftp" || type == "ftp") {
+    put("host", "host");
+    put("port", "port");
+    put("user", "user");
+    if (type == "sftp") put("key-file", "key_file");
+  } else if (type == "s3") {
+    // "Other" is both Backblaze B2 and a custom endpoint: B2's endpoint tells them apart.
+    std::string word = asciiLower(value("provider"));
+    if (word == "other" && value("endpoint").find("backblazeb2") != std::string::npos) word = "b2";
+    if (std::find(kProviderWords.begin(), kProviderWords.end(), word) != kProviderWords.end())
+      options["provider"] = word;
+    put("access-key-id", "access_key_id");
+    put("region", "region");
+    put("endpoint", "endpoint");
+    put("path-style", "force_path_style");
+    if (details && details->defaultBucket && !details->defaultBucket->empty())
+      options["bucket"] = *details->defaultBucket;
+  }
+  if (details && !details->displayName.empty()) options["display-name"] = details->displayName;
+  return options;
 }
 
 }  // namespace brimvale::app

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cloud/credential_saver.h"
@@ -22,7 +23,26 @@ struct RemoteAddRequest {
   std::string name;
   // Option name without the dashes ("host", "port", ...) -> value.
   std::map<std::string, std::string> options;
+  // An edit of an existing remote: an empty secret keeps the one it has.
+  bool editing = false;
 };
+
+inline constexpr std::string_view kNotEditable =
+    "This remote type can't be edited from here. Use `rclone config` in Terminal, or Remove + Add "
+    "Account if the credentials need to change.";
+inline constexpr std::string_view kRenameRefused =
+    "Renaming requires `rclone config rename` \u2014 not supported from this dialog yet.";
+
+// Whether the account forms can edit remotes of `type` (sftp, ftp, s3).
+[[nodiscard]] bool isEditableType(std::string_view type);
+
+// The options an edit starts from: rclone's current keys of the remote
+// (`current`, its entry of the configuration dump) as `remotes add` names
+// them, and the display name and S3 bucket of Brimvale's details record
+// (none: not known). Secrets are left out.
+[[nodiscard]] std::map<std::string, std::string> optionsFromSettings(
+    std::string_view type, const std::map<std::string, std::string>& current,
+    const cloud::RemoteMetadataRecord* details);
 
 // The option names `remotes add` takes, for every type together.
 [[nodiscard]] const std::vector<std::string>& remoteAddOptionNames();
@@ -47,8 +67,8 @@ struct SecretQuestion {
 [[nodiscard]] Result<std::optional<SecretQuestion>> secretQuestionFor(
     const RemoteAddRequest& request);
 
-// The account to save with `secret` typed by the user; errors carry the
-// form's refusal.
+// The account to save with `secret` typed by the user (an edit with an empty
+// one keeps the secret rclone has); errors carry the form's refusal.
 [[nodiscard]] Result<cloud::AccountSave> accountFor(const RemoteAddRequest& request,
                                                     const std::string& secret);
 

@@ -1,8 +1,10 @@
 // `brimvale remotes`: the remotes rclone knows, the kinds it can add, adding
-// one (its secret into the vault), a connection test, removal, browsing a
+// one (its secret into the vault), showing and editing one, a connection
+// test (its failure explained), removal, browsing a
 // remote folder, and setting aside a vault that can no longer be opened.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <istream>
 #include <map>
@@ -12,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cloud/rclone_auth.h"
 #include "cloud/rclone_locator.h"
 #include "cloud/remote_metadata.h"
 #include "cloud/secret_vault.h"
@@ -31,7 +34,7 @@ struct RemotesCommandContext {
   ProcessRunner runner;  // how rclone is run
   // The user's vault, for vault-reset; none where it cannot be opened.
   cloud::SecretVault* vault = nullptr;
-  // For add: the remotes' details records, the options after TYPE NAME, and
+  // For add and edit: the remotes' details records, the options given, and
   // how the secret is asked (the terminal without echo, or standard input).
   cloud::RemoteMetadataStore* details = nullptr;
   std::map<std::string, std::string> addOptions;
@@ -41,12 +44,17 @@ struct RemotesCommandContext {
   std::istream* in = nullptr;
   bool interactive = false;
   bool yes = false;
+  // For sign-in: how the sign-in page is opened (none: the system's default
+  // browser), and a flag that cancels the sign-in once set.
+  cloud::BrowserOpener openBrowser;
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 // `words` is the action and its arguments: none or "list", "types",
-// "add TYPE NAME", "test NAME", "remove NAME", "browse NAME:PATH [new-folder|delete]",
-// "vault-reset".
-// The exit status: 0 done, 1 rclone failed or the test did not connect, 2 bad usage.
+// "add TYPE NAME", "sign-in TYPE NAME" (browser types; "client-id" the one
+// option, its secret asked when given), "show NAME" (an S3 remote's warnings too), "edit NAME",
+// "fix-region NAME", "test NAME", "remove NAME", "browse NAME:PATH [new-folder|delete]",
+// "vault-reset". The exit status: 0 done, 1 rclone failed or the test did not connect, 2 bad usage.
 int remotesCommand(RemotesCommandContext& context, const std::vector<std::string>& words,
                    bool json);
 

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "app/cli/secret_prompt.h"
+#include "app/core/remote_add.h"
 #include "cloud/cloud_testing.h"
 #include "cloud/pepper_store.h"
 #include "cloud/sync_job.h"
@@ -118,6 +119,21 @@ TEST(RemotesCommand, SftpAccountEndToEnd) {
   ASSERT_EQ(a.run({"test", "box"}), 0) << a.err.str();
   ASSERT_EQ(a.run({"browse", "box:"}), 0) << a.err.str();
   EXPECT_EQ(a.out.str(), "photos/\nnotes.txt\n");
+  // An edit changes what it is given and, with nothing typed, keeps the
+  // password; a port nothing listens on is explained.
+  a.typed = "";
+  for (const std::string& port : {std::string("1"), std::to_string(server.port())}) {
+    a.context.addOptions = {{"port", port}};
+    ASSERT_EQ(a.run({"edit", "box"}), 0) << a.err.str();
+    a.context.addOptions.clear();
+    EXPECT_EQ(a.run({"test", "box"}), port == "1" ? 1 : 0) << a.err.str();
+    EXPECT_EQ(a.err.str().find("Nothing's listening on 127.0.0.1:1.") != std::string::npos,
+              port == "1")
+        << a.err.str();
+  }
+  EXPECT_EQ(a.vault.load().value()["box"]["password"], password);
+  EXPECT_EQ(a.run({"edit", "here"}), 1);
+  EXPECT_TRUE(a.err.str().starts_with(kNotEditable)) << a.err.str();
   EXPECT_EQ(a.add("sftp", "box", {{"host", "127.0.0.1"}, {"user", "tester"}}), 1);
   EXPECT_NE(a.err.str().find("box"), std::string::npos) << a.err.str();
 

@@ -280,7 +280,74 @@ std::optional<std::string> jobIdFromWords(TransfersCommandContext& c, const Tran
   return found->id;
 }
 
+int cancelWaitingForDrive(TransfersCommandContext& c, const TransfersOptions& o) {
+  if (!o.words.empty()) {
+    c.err << "Give either a transfer's id or --waiting-for-drive, not both. Nothing was "
+             "cancelled.\n";
+    return 2;
+  }
+  cloud::RcloneClient client(c.rclone, c.runner);
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was cancelled.\n";
+    return 1;
+  }
+  const std::size_t cancelled = manager.cancelAllWaitingForDrive();
+  auto after = cloud::JobListFile(c.jobsFile).load();
+  if (!after || std::any_of(after->begin(), after->end(), [](const SyncJob& job) {
+        return job.state == JobState::kWaitingForDrive;
+      })) {
+    c.err << "Some transfers are still waiting for the drive: the transfer list could not be "
+             "saved. No file was deleted; try again.\n";
+    return 1;
+  }
+  if (cancelled == 0) {
+    c.out << "No transfer is waiting for the drive, so nothing was cancelled.\n";
+    return 0;
+  }
+  c.out << "Cancelled " << cancelled
+        << (cancelled == 1 ? " transfer that was" : " transfers that were")
+        << " waiting for the drive. No file was deleted.\n";
+  return 0;
+}
+
+// `transfers clear`: the finished transfers leave the list; a scheduled one
+// stays, since its runs are copied from it.
+int clearFinished(TransfersCommandContext& c, const TransfersOptions& o) {
+  if (!o.words.empty()) {
+    c.err << "`brimvale transfers clear` takes no id: it removes every finished transfer. Nothing "
+             "was removed.\n";
+    return 2;
+  }
+  cloud::RcloneClient client(c.rclone, c.runner);
+  Foreground shown{c.out};
+  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
+  if (auto loaded = manager.load(); !loaded) {
+    c.err << loaded.error().message() << " Nothing was removed.\n";
+    return 1;
+  }
+  const auto removed = manager.removeFinished();
+  auto after = cloud::JobListFile(c.jobsFile).load();
+  if (!after || std::any_of(after->begin(), after->end(), [&](const SyncJob& job) {
+        return std::find(removed.begin(), removed.end(), job.id) != removed.end();
+      })) {
+    c.err << "The finished transfers are still listed: the transfer list could not be saved. No "
+             "file was deleted; try again.\n";
+    return 1;
+  }
+  if (removed.empty()) {
+    c.out << "No finished transfer to remove.\n";
+    return 0;
+  }
+  c.out << "Removed " << removed.size()
+        << (removed.size() == 1 ? " finished transfer" : " finished transfers")
+        << " from the list. No file was deleted; scheduled transfers stay.\n";
+  return 0;
+}
+
 int cancelJob(TransfersCommandContext& c, const TransfersOptions& o) {
+  if (o.waitingForDrive) return cancelWaitingForDrive(c, o);
   const auto id = jobIdFromWords(c, o, "cancel", "Nothing was cancelled.");
   if (!id) return o.words.size() != 1 ? 2 : 1;
   cloud::RcloneClient client(c.rclone, c.runner);
@@ -519,6 +586,14 @@ std::optional<std::string> sidesProblem(const TransfersCommandContext& c, const 
   return std::nullopt;
 }
 
+// "weekly sun 03:00" as the words `transfers schedule` takes after the id.
+std::vector<std::string> scheduleWordsOf(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
 int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
   if (o.words.size() != 2) {
     c.err << "Give a source and a destination: brimvale transfers new SRC DST --mode copy. "
@@ -535,7 +610,35 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     c.err << cloud::kRcloneNotInstalled << ". Nothing was started.\n";
     return 1;
   }
-  SyncJob job = cloud::newSyncJob(o.words[0], o.words[1], *mode, std::time(nullptr));
+  std::optional<cloud::Schedule> schedule;
+  if (!o.schedule.empty()) {
+    auto read = scheduleFromWords(scheduleWordsOf(o.schedule));
+    if (!read) {
+      c.err << read.error() << "\n";
+      return 2;
+    }
+    if (read->kind != cloud::ScheduleKind::kNone) schedule = *read;
+  }
+  std::string source = o.words[0];
+  std::string destination = o.words[1];
+  // Only S3 remotes keep a default bucket: every path on one is bucket/key.
+  // Unreadable details leave the paths as typed (rclone then names the bucket it missed).
+  if (auto records = c.details ? c.details->load() : std::vector<cloud::RemoteMetadataRecord>{};
+      records) {
+    for (const auto& record : *records) {
+      if (!record.defaultBucket) continue;
+      for (std::string* side : {&source, &destination}) {
+        if (cloud::remoteNameOf(*side) == record.remoteName)
+          *side = cloud::withDefaultBucket(*side, *record.defaultBucket);
+      }
+    }
+  }
+  SyncJob job = cloud::newSyncJob(source, destination, *mode, std::time(nullptr));
+  if (schedule) {
+    job.schedule = cloud::scheduleToJson(*schedule);
+    // Slots before now were never asked for; the first run is the next one.
+    job.lastScheduledRun = job.createdAt;
+  }
   job.dryRun = o.dryRun;
   job.bisyncResync = o.resync && *mode == cloud::JobMode::kBisync;
   if (!o.bandwidthLimit.empty()) job.bandwidthLimit = o.bandwidthLimit;
@@ -556,6 +659,10 @@ int newJob(TransfersCommandContext& c, const TransfersOptions& o) {
     return 1;
   }
   const std::string id = manager.enqueue(job);
+  if (schedule) {
+    c.out << "It runs again by itself: " << cloud::describeSchedule(*schedule) << ". "
+          << cloud::nextRunText(*jobNextRun(*manager.find(id))) << ".\n";
+  }
   if (manager.find(id)->state == JobState::kWaitingForDrive) {
     return waitingForDrive(c, *manager.find(id));
   }
@@ -693,6 +800,7 @@ int transfersCommand(TransfersCommandContext& context, const TransfersOptions& o
   }
   if (action == "new") return newJob(context, options);
   if (action == "cancel") return cancelJob(context, options);
+  if (action == "clear") return clearFinished(context, options);
   if (action == "schedule") {
     return scheduleTransferCommand(context.jobsFile, options.words, systemClock()(), context.out,
                                    context.err);
@@ -700,9 +808,10 @@ int transfersCommand(TransfersCommandContext& context, const TransfersOptions& o
   if (action == "pause") return pauseJob(context, options);
   if (action == "resume") return resumeJob(context, options);
   if (action == "watch") return watchJob(context, options);
-  context.err << "Unknown transfers action " << action
-              << ": use list, new, pause, resume, cancel, watch, schedule or history. Nothing "
-                 "was changed.\n";
+  context.err
+      << "Unknown transfers action " << action
+      << ": use list, new, pause, resume, cancel, clear, watch, schedule or history. Nothing "
+         "was changed.\n";
   return 2;
 }
 

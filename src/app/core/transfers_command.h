@@ -12,6 +12,7 @@
 
 #include "app/core/move_progress_printer.h"
 #include "cloud/pair_history.h"
+#include "cloud/remote_metadata.h"
 #include "cloud/sync_job.h"
 #include "cloud/sync_manager.h"
 #include "common/state/paths.h"
@@ -20,7 +21,7 @@
 namespace brimvale::app {
 
 struct TransfersOptions {
-  // list (default), new, pause, resume, cancel, watch, history
+  // list (default), new, pause, resume, cancel, clear, watch, schedule, history
   std::string action;
   std::vector<std::string> words;  // new SRC DST; pause, resume, cancel, watch ID
   std::string mode = "copy";       // copy, move, sync, bisync
@@ -29,6 +30,10 @@ struct TransfersOptions {
   std::string bandwidthLimit;
   int transfers = 8;  // files copied at once
   int checkers = 8;   // files compared at once
+  // new: when it runs again by itself, as `transfers schedule` takes it
+  // ("daily 03:00"); empty: only when started by hand.
+  std::string schedule;
+  bool waitingForDrive = false;  // cancel: every transfer waiting for the drive
   bool json = false;
 };
 
@@ -46,6 +51,9 @@ struct TransfersCommandContext {
   const std::atomic<bool>* interrupted = nullptr;
   // The recent pairs a new transfer is added to; none to leave them alone.
   cloud::PairHistory* pairs = nullptr;
+  // The remotes' details: an S3 remote's default bucket goes in front of its
+  // paths. None: paths are taken as typed.
+  cloud::RemoteMetadataStore* details = nullptr;
   ProcessRunner runner = {};  // how rclone is run
 };
 

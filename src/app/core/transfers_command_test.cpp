@@ -48,6 +48,7 @@ TEST(TransfersNew, ChecksTheSourceListsADryRunAndKeepsOnlyPairsThatRan) {
     int status;
     std::string shown;  // in standard output or error
     bool saved;
+    std::string schedule = "";
   } cases[] = {
       {"missing folder", "missing", "dst", false, 1, "does not exist, so nothing was changed.",
        false},
@@ -56,6 +57,9 @@ TEST(TransfersNew, ChecksTheSourceListsADryRunAndKeepsOnlyPairsThatRan) {
       {"dry run", "src", "dst", true, 0, "Would copy 2 files (9 bytes):\n  a.txt (3 bytes)\n",
        true},
       {"copy", "src", "dst", false, 0, "", true},
+      {"scheduled copy", "src", "dst", false, 0, "It runs again by itself: Every day at 03:00",
+       true, "daily 03:00"},
+      {"bad schedule", "src", "dst", false, 2, "The time must be HH:MM", false, "daily 3pm"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -77,7 +81,8 @@ TEST(TransfersNew, ChecksTheSourceListsADryRunAndKeepsOnlyPairsThatRan) {
                        .words = {source, destination},
                        .dryRun = c.dryRun,
                        .transfers = 3,
-                       .checkers = 5}),
+                       .checkers = 5,
+                       .schedule = c.schedule}),
               c.status);
     EXPECT_NE((cli.out.str() + cli.err.str()).find(c.shown), std::string::npos)
         << cli.out.str() << cli.err.str();
@@ -85,6 +90,7 @@ TEST(TransfersNew, ChecksTheSourceListsADryRunAndKeepsOnlyPairsThatRan) {
     if (c.saved) {
       EXPECT_EQ(cli.saved().front().transfers, 3);
       EXPECT_EQ(cli.saved().front().checkers, 5);
+      EXPECT_EQ(cli.saved().front().schedule.has_value(), !c.schedule.empty());
     }
     EXPECT_EQ(pairs.load()->size(), c.saved ? 1u : 0u);
     EXPECT_EQ(std::filesystem::exists(cli.temp / "dst" / "a.txt"), c.saved && !c.dryRun);
@@ -103,12 +109,14 @@ TEST(TransfersCancel, ByIdPrefixOnlyWhileTheJobHasNotEnded) {
     const char* prefix;
     int status;
     std::optional<JobState> firstAfter;
+    bool allWaiting = false;  // --waiting-for-drive instead of an id
   };
   const Case cases[] = {
       {"aaaa1", 0, JobState::kCanceled},  // any case, unique prefix
       {"AAAA", 1, JobState::kQueued},     // two jobs match: nothing changes
       {"BBBB", 1, std::nullopt},          // already completed
       {"CCCC", 0, std::nullopt},          // waiting for the drive
+      {"", 0, JobState::kQueued, true},   // every one waiting for the drive, no other
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.prefix);
@@ -118,17 +126,37 @@ TEST(TransfersCancel, ByIdPrefixOnlyWhileTheJobHasNotEnded) {
             .save({jobWith("AAAA1111", JobState::kQueued), jobWith("AAAA2222", JobState::kPaused),
                    jobWith("BBBB1111", JobState::kCompleted),
                    jobWith("CCCC1111", JobState::kWaitingForDrive)}));
-    EXPECT_EQ(cli.run({.action = "cancel", .words = {c.prefix}}), c.status) << cli.err.str();
+    const auto words =
+        c.allWaiting ? std::vector<std::string>{} : std::vector<std::string>{c.prefix};
+    EXPECT_EQ(cli.run({.action = "cancel", .words = words, .waitingForDrive = c.allWaiting}),
+              c.status)
+        << cli.err.str();
     const auto jobs = cli.saved();
     if (c.firstAfter) {
       EXPECT_EQ(jobs[0].state, *c.firstAfter);
     }
     EXPECT_EQ(jobs[2].state, JobState::kCompleted);
-    if (std::string(c.prefix) == "CCCC") {
+    if (std::string(c.prefix) == "CCCC" || c.allWaiting) {
       EXPECT_EQ(jobs[3].state, JobState::kCanceled);
       EXPECT_EQ(jobs[3].errorMessage, std::string(cloud::kCancelledWhileWaiting));
     }
   }
+}
+
+// Finished transfers leave the list, except a scheduled one that later runs are copied from.
+TEST(TransfersClear, KeepsWhatIsNotFinishedAndScheduledTemplates) {
+  Cli cli;
+  SyncJob scheduled = jobWith("DDDD1111", JobState::kCompleted);
+  scheduled.schedule = cloud::scheduleToJson({.kind = cloud::ScheduleKind::kDaily, .hour = 3});
+  ASSERT_TRUE(
+      cloud::JobListFile(cli.context.jobsFile)
+          .save({jobWith("AAAA1111", JobState::kPaused), jobWith("BBBB1111", JobState::kCompleted),
+                 jobWith("CCCC1111", JobState::kFailed), scheduled}));
+  ASSERT_EQ(cli.run({.action = "clear"}), 0) << cli.err.str();
+  EXPECT_EQ(cli.out.str().rfind("Removed 2 finished transfers from the list.", 0), 0u);
+  std::vector<std::string> left;
+  for (const auto& job : cli.saved()) left.push_back(job.id);
+  EXPECT_EQ(left, (std::vector<std::string>{"AAAA1111", "DDDD1111"}));
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 #include <sstream>
 
 #include "app/core/line_stream.h"
-#include "app/core/remotes_command.h"
 #include "app/core/transfers_command.h"
+#include "cloud/machine_fingerprint.h"
 #include "cloud/rclone_locator.h"
 
 namespace brimvale::app {
@@ -30,6 +30,9 @@ int runTransfers(const DashboardSources& sources, const TransfersOptions& option
                                   .interrupted = interrupted,
                                   .runner = run};
   setTransferPlaces(context, sources.paths, sources.mounts, sources.computerName);
+  cloud::RemoteMetadataStore details(cloud::MetadataFiles::inStateFolder(sources.paths.state),
+                                     cloud::hostFingerprint(run), std::nullopt);
+  context.details = &details;
   return transfersCommand(context, options);
 }
 
@@ -42,9 +45,13 @@ web::Reply jsonOrSentence(int status, const std::ostringstream& out,
 }  // namespace
 
 TransfersRoutes::TransfersRoutes(const DashboardSources& sources, web::DashboardServer& server)
-    : sources_(sources), server_(server) {
+    : sources_(sources), server_(server), remotes_(sources, server) {
   server_.get("transfers", [this] { return list(); });
-  server_.get("remotes", [this] { return remotes(); });
+  server_.post("transfers/cancel-waiting", [this](const nlohmann::json&) {
+    return runChange({.action = "cancel", .waitingForDrive = true});
+  });
+  server_.post("transfers/clear",
+               [this](const nlohmann::json&) { return runChange({.action = "clear"}); });
   server_.post("transfers/new", [this](const nlohmann::json& body) { return start(body); });
   for (const char* action : {"pause", "resume", "cancel"}) {
     server_.post(std::string("transfers/") + action,
@@ -66,16 +73,14 @@ web::Reply TransfersRoutes::list() {
   return jsonOrSentence(status, out, err);
 }
 
-web::Reply TransfersRoutes::remotes() {
+web::Reply TransfersRoutes::runChange(const TransfersOptions& options) {
   std::ostringstream out;
   std::ostringstream err;
-  const ProcessRunner run = platform::runnerOf(sources_.launcher);
-  RemotesCommandContext context{.rclone = cloud::locateRclone(cloud::defaultRcloneSearch(), run),
-                                .out = out,
-                                .err = err,
-                                .runner = run};
-  const int status = remotesCommand(context, {"list"}, true);
-  return jsonOrSentence(status, out, err);
+  const int status = runTransfers(sources_, options, out, err);
+  if (status != 0) return web::sentenceReply(status == 2 ? 400 : 409, err.str());
+  std::string message = out.str();
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+  return web::jsonReply({{"message", message}});
 }
 
 web::Reply TransfersRoutes::start(const nlohmann::json& body) {
@@ -83,6 +88,17 @@ web::Reply TransfersRoutes::start(const nlohmann::json& body) {
       .action = "new",
       .words = {web::bodyText(body, "source"), web::bodyText(body, "destination")}};
   if (auto mode = web::bodyText(body, "mode"); !mode.empty()) options.mode = mode;
+  options.dryRun = web::bodyFlag(body, "dryRun");
+  options.resync = web::bodyFlag(body, "resync");
+  options.bandwidthLimit = web::bodyText(body, "bandwidthLimit");
+  options.schedule = web::bodyText(body, "schedule");
+  if (const auto it = body.find("transfers"); it != body.end()) {
+    if (!it->is_number_integer() || *it < 1 || *it > 24) {
+      return web::sentenceReply(
+          400, "Parallel transfers must be a whole number from 1 to 24. Nothing was started.");
+    }
+    options.transfers = it->get<int>();
+  }
   const bool started = new_.start([this, options] {
     stopNew_ = false;
     auto& events = server_.events();
