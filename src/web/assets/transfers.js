@@ -2,7 +2,7 @@
 // cloud transfer with its progress lines live (and a way to cancel it), the
 // transfer list with pause, resume and cancel, the remotes with their
 // account form, and what to do when rclone is missing.
-import { getJson, postJson, listen, showProblem, formatBytes } from "/dashboard.js";
+import { getJson, postJson, listen, showProblem, formatBytes, pageReady } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -643,6 +643,7 @@ $("drive-cancel").addEventListener("click", () => {
   }
 });
 
+pageReady();
 getJson("/api/drive-transfer").then(showDriveJob)
   .catch((error) => showProblem($("drive-problem"), error));
 loadJobs();
