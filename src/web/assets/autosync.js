@@ -240,14 +240,18 @@ function scheduleFields() {
   };
 }
 
-// The next run the form's schedule would have, before it is saved.
+// The next run the form's schedule would have, before it is saved. Answers
+// can arrive out of order while the user types: only the latest is shown.
+let nextRunAsked = 0;
 async function showNextRun() {
+  const asked = ++nextRunAsked;
+  let shown;
   try {
-    const { nextRun } = await postJson("/api/schedules/next-run", scheduleFields());
-    $("schedule-next").textContent = nextRun || "";
+    shown = (await postJson("/api/schedules/next-run", scheduleFields())).nextRun || "";
   } catch (error) {
-    $("schedule-next").textContent = error.message;
+    shown = error.message;
   }
+  if (asked === nextRunAsked) $("schedule-next").textContent = shown;
 }
 
 $("schedule-form").addEventListener("input", showNextRun);
