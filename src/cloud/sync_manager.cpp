@@ -388,8 +388,8 @@ void SyncManager::launch(SyncJob& job, Running run, bool interrupted) {
     job.state = JobState::kFailed;
     job.completedAt = setup_.clock();
     job.errorMessage = child.error().detail;
-    dropRun(id);
     save({id});
+    dropRun(id);
     setup_.notify(std::string(kTransferFailed));
     return;
   }
@@ -464,8 +464,12 @@ bool SyncManager::poll() {
     if (report.exitStatus) {
       Running done = std::move(it->second);
       running_.erase(it);  // its thread has finished with the exit report
-      dropRun(job->id);
+      const std::string id = job->id;
       if (job->state == JobState::kRunning) finish(*job, *report.exitStatus, std::move(done));
+      // The run record goes only once the job's end is saved (and no further
+      // round of it started): a running job without one reads back as queued,
+      // and another process would start it again, even while its source is purged.
+      if (!running_.contains(id)) dropRun(id);
       changed = true;
     }
   }
@@ -613,8 +617,8 @@ void SyncManager::driveLost(SyncJob& job, Running done) {
   const auto stranded = done.anchor ? done.anchor->clearStranded(job) : std::nullopt;
   job.state = JobState::kWaitingForDrive;
   job.errorMessage = driveLostText(job, done.sourceFilesRemoved, stranded);
-  dropRun(job.id);
   save({job.id});
+  dropRun(job.id);
   setup_.notify(std::string(kTransferFailed));
 }
 

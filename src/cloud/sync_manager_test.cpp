@@ -21,21 +21,32 @@ struct Harness {
   brimvale::testing::TempFolder temp{"bv-sync"};
   DriveState drive;
   std::vector<std::string> logLines;
+  std::optional<JobState> stateElsewhereAtPurge;
   std::optional<std::string> rclone = realRclone();
   RcloneClient client{realRclone(), runProcess};
   transfers::TransferEventStore events{temp / "state"};
   std::unique_ptr<SyncManager> manager;
 
   Harness() {
-    manager = std::make_unique<SyncManager>(SyncManagerSetup{
-        .jobsFile = temp / "sync" / "jobs.json",
-        .rclone = rclone,
-        .run = runProcess,
-        .client = &client,
-        .deletable = PathPolicy(PathPolicy::rootsFor(temp.path())),
-        .drive = [this] { return drive; },
-        .log = [this](const std::string&, const std::string& line) { logLines.push_back(line); },
-        .events = &events});
+    manager = std::make_unique<SyncManager>(
+        SyncManagerSetup{.jobsFile = temp / "sync" / "jobs.json",
+                         .rclone = rclone,
+                         .run = runProcess,
+                         .client = &client,
+                         .deletable = PathPolicy(PathPolicy::rootsFor(temp.path())),
+                         .drive = [this] { return drive; },
+                         .log =
+                             [this](const std::string& id, const std::string& line) {
+                               logLines.push_back(line);
+                               // What another process reads of the job while its source is purged.
+                               if (line.starts_with(kPurgeStartPrefix)) {
+                                 auto listed = JobListFile(temp / "sync" / "jobs.json").load();
+                                 if (listed && jobWithPrefix(*listed, id)) {
+                                   stateElsewhereAtPurge = jobWithPrefix(*listed, id)->state;
+                                 }
+                               }
+                             },
+                         .events = &events});
   }
   fs::path files(const std::string& name, int count, std::size_t size) {
     for (int i = 0; i < count; ++i)
@@ -89,6 +100,10 @@ TEST(SyncManagerPurge, SourceIsDeletedOnlyAfterAVerifiedCopy) {
     ASSERT_TRUE(h.reaches(id, JobState::kCompleted)) << *h.manager->find(id)->errorMessage;
     EXPECT_EQ(fs::exists(source / "f0.bin"), c.sourceKept);
     EXPECT_EQ(h.logged(std::string(kPurgeStartPrefix) + source.string()), !c.dryRun);
+    if (!c.dryRun) {
+      // Read back as queued, it would be started again by any other process.
+      EXPECT_EQ(h.stateElsewhereAtPurge, JobState::kRunning);
+    }
     if (c.lastLog) {
       EXPECT_TRUE(h.logged(c.lastLog));
     }
