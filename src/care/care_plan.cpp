@@ -84,6 +84,31 @@ std::vector<ReclaimFigures> parseReclaimScan(std::string_view output) {
   return scan;
 }
 
+std::vector<ReclaimItem> parseReclaimItems(std::string_view output) {
+  std::vector<ReclaimItem> items;
+  for (std::string_view line : splitLines(output)) {
+    const auto doc = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (!doc.is_object()) continue;
+    const auto category = doc.find("category");
+    const auto path = doc.find("path");
+    const auto bytes = doc.find("bytes");
+    if (category == doc.end() || !category->is_string() || path == doc.end() ||
+        !path->is_string() || bytes == doc.end() || !bytes->is_number_integer()) {
+      continue;
+    }
+    const auto parsed = reclaimCategoryFromRaw(category->get<std::string>());
+    if (!parsed) continue;
+    const auto agedFrom = doc.find("aged_from");
+    items.push_back({.category = *parsed,
+                     .path = path->get<std::string>(),
+                     .bytes = bytes->get<std::int64_t>(),
+                     .agedFrom = agedFrom != doc.end() && agedFrom->is_number_integer()
+                                     ? agedFrom->get<std::time_t>()
+                                     : 0});
+  }
+  return items;
+}
+
 std::vector<CareStep> sizedPlan(const std::vector<CareStep>& plan,
                                 const std::vector<ReclaimFigures>& scan) {
   std::vector<CareStep> sized{{CareStep::Kind::kCachesAndRarelyUsedFiles}};

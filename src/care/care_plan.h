@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,19 @@ struct ReclaimFigures {
 // left alone because it was unsafe to touch (a category folder that is a link
 // into the user's files, another clean-up already running). Absent when none.
 [[nodiscard]] std::optional<std::string> reclaimRefusal(std::string_view output);
+
+// One item `reclaim-scan --items` says a reclaim would delete.
+struct ReclaimItem {
+  ReclaimCategory category = ReclaimCategory::kDevcaches;
+  std::string path;
+  std::int64_t bytes = 0;
+  std::time_t agedFrom = 0;  // when it was last changed, or thrown away for the Trash
+  bool operator==(const ReclaimItem&) const = default;
+};
+
+// Every item line of `reclaim-scan --items` output, in output order; lines
+// without a known category, a path or a size are not items.
+[[nodiscard]] std::vector<ReclaimItem> parseReclaimItems(std::string_view output);
 
 // Every category line of `reclaim-scan` output, in output order.
 [[nodiscard]] std::vector<ReclaimFigures> parseReclaimScan(std::string_view output);

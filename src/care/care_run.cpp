@@ -87,14 +87,24 @@ StepResult runMeasured(const CareStep& step, const CareRoutines& routines) {
 
 }  // namespace
 
-Result<SizedPlan> sizePlan(const std::vector<CareStep>& plan, const ServiceCommandRunner& service) {
-  const std::vector<std::string> args{"reclaim-scan"};
+Result<SizedPlan> sizePlan(const std::vector<CareStep>& plan, const ServiceCommandRunner& service,
+                           bool withItems) {
+  std::vector<std::string> args{"reclaim-scan"};
+  if (withItems) args.emplace_back("--items");
   ProcessResult r = service(args);
   auto scan = parseReclaimScan(r.out);
   if (!r.succeeded() || scan.size() != 3) {
     return fail(Errc::kToolFailed, serviceProblem(args, r));
   }
-  return SizedPlan{.steps = sizedPlan(plan, scan), .scan = std::move(scan)};
+  SizedPlan sized{.steps = sizedPlan(plan, scan), .scan = std::move(scan)};
+  // Only what a step of the plan would clear: a category with nothing to
+  // free or one the settings keep runs no step, so it deletes nothing.
+  for (auto& item : parseReclaimItems(r.out)) {
+    if (std::ranges::find(sized.steps, CareStep::reclaim(item.category)) != sized.steps.end()) {
+      sized.items.push_back(std::move(item));
+    }
+  }
+  return sized;
 }
 
 std::vector<StepResult> runSteps(const std::vector<CareStep>& steps, const CareRoutines& routines,

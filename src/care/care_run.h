@@ -47,13 +47,17 @@ struct CareRoutines {
 struct SizedPlan {
   std::vector<CareStep> steps;
   std::vector<ReclaimFigures> scan;  // what `reclaim-scan` found per category
+  // Each item the plan's reclaim steps would delete (only when asked for).
+  std::vector<ReclaimItem> items;
 };
 
 // Runs `reclaim-scan` and keeps only the reclaim categories with something
 // to free (see sizedPlan). Fails when the scan does not finish with status 0
-// and three category lines.
+// and three category lines. `withItems` also lists what those steps would
+// delete, item by item, from the same scan.
 [[nodiscard]] Result<SizedPlan> sizePlan(const std::vector<CareStep>& plan,
-                                         const ServiceCommandRunner& service);
+                                         const ServiceCommandRunner& service,
+                                         bool withItems = false);
 
 struct StepResult {
   CareStep step;

@@ -105,6 +105,31 @@ TEST(CareRun, EveryStepRunsItsRoutineInOrderAndCountsWhatItFreed) {
   EXPECT_EQ(problemLines(results), "");
 }
 
+// Given item lines for a category with bytes to free, for a Trash the
+// settings keep and lines that are not items, then the preview holds only
+// what a step of the sized plan would delete.
+TEST(CareRun, ThePreviewHoldsOnlyWhatAStepWouldDelete) {
+  FakeRoutines fake;
+  fake.replies["reclaim-scan --items"] =
+      exited(0,
+             "{\"category\":\"devcaches\",\"path\":\"/h/.cache/pip\",\"bytes\":3000,"
+             "\"aged_from\":100}\n"
+             "{\"category\":\"photos\",\"path\":\"/h/p\",\"bytes\":1}\n"
+             "{\"category\":\"devcaches\",\"path\":\"/h/no size\"}\n"
+             "{\"category\":\"devcaches\",\"freed_bytes\":3000,\"items\":1}\n"
+             "{\"category\":\"syslog\",\"freed_bytes\":0,\"items\":0}\n"
+             "{\"category\":\"trash\",\"path\":\"/h/Trash/files/a\",\"bytes\":9,"
+             "\"aged_from\":5}\n"
+             "{\"category\":\"trash\",\"freed_bytes\":9,\"items\":1,\"skipped\":\"delete_"
+             "disabled\"}\n");
+  auto sized = sizePlan({{RunK::kCachesAndRarelyUsedFiles}}, fake.routines().service, true);
+  ASSERT_TRUE(sized) << sized.error().message();
+  EXPECT_THAT(sized->items, ElementsAre(ReclaimItem{.category = ReclaimCategory::kDevcaches,
+                                                    .path = "/h/.cache/pip",
+                                                    .bytes = 3000,
+                                                    .agedFrom = 100}));
+}
+
 TEST(CareRun, AFailedStepIsReportedAndTheRestStillRun) {
   FakeRoutines fake;
   fake.replies["free-space"] =

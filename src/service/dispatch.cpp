@@ -78,6 +78,10 @@ struct Subcommand {
   std::vector<std::string_view> (*firstWords)() = nullptr;
 };
 
+constexpr std::array kItemsOption{
+    SubcommandOption{"--items", "a line for each item it would delete, before its category's"}};
+constexpr std::array kOnlyOption{SubcommandOption{
+    "--only FILE", "delete only the candidates FILE (a JSON array of paths) names"}};
 constexpr std::array kYesOption{SubcommandOption{"-y --yes", "go ahead without asking first"}};
 
 std::vector<std::string_view> reclaimCategories() {
@@ -159,16 +163,12 @@ constexpr std::array kSubcommands{
     Subcommand{"free-space", "free-space",
                "run the rules, clean app caches and report the space won", HelpGroup::kFreeSpace,
                ConfigNeed::kLoad, freeSpaceCommand},
-    Subcommand{"reclaim",
-               "reclaim CATEGORY",
-               "delete devcaches, syslog or trash clutter (JSON result)",
-               HelpGroup::kFreeSpace,
-               ConfigNeed::kLoad,
-               reclaimCommand,
-               {},
-               reclaimCategories},
-    Subcommand{"reclaim-scan", "reclaim-scan", "size the three reclaim categories (JSON lines)",
-               HelpGroup::kFreeSpace, ConfigNeed::kLoad, reclaimScanCommand},
+    Subcommand{"reclaim", "reclaim CATEGORY [--only FILE]",
+               "delete devcaches, syslog or trash clutter (JSON result)", HelpGroup::kFreeSpace,
+               ConfigNeed::kLoad, reclaimCommand, kOnlyOption, reclaimCategories},
+    Subcommand{"reclaim-scan", "reclaim-scan [--items]",
+               "size the three reclaim categories (JSON lines)", HelpGroup::kFreeSpace,
+               ConfigNeed::kLoad, reclaimScanCommand, kItemsOption},
     Subcommand{"scan-storage", "scan-storage", "sizes of well-known space consumers (JSON lines)",
                HelpGroup::kFreeSpace, ConfigNeed::kLoad, scanStorageCommand},
     Subcommand{"list-cloud-roots", "list-cloud-roots", "cloud folders on this computer",

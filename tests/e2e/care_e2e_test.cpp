@@ -3,6 +3,12 @@
 // remembered, and "only move, never delete" keeps the Trash and says so.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <limits>
+#include <set>
+
 #include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
@@ -66,8 +72,26 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
   ASSERT_EQ(plan.exitCode, 0) << plan.describe() << plan.out << plan.err;
   EXPECT_TRUE(fs::exists(oldTrash)) << "showing the plan changed nothing";
 
+  // The preview names, largest first, what the run then deletes.
+  ProcessResult preview = sandbox.brimvale({"care", "--preview", "--json", "--sort", "size"});
+  ASSERT_EQ(preview.exitCode, 0) << preview.describe() << preview.out << preview.err;
+  const auto previewed = nlohmann::json::parse(preview.out, nullptr, false);
+  ASSERT_TRUE(previewed.contains("items")) << preview.out;
+  std::set<std::string> paths;
+  std::int64_t previous = std::numeric_limits<std::int64_t>::max();
+  for (const auto& item : previewed["items"]) {
+    paths.insert(item["path"].get<std::string>());
+    EXPECT_LE(item["bytes"].get<std::int64_t>(), previous) << preview.out;
+    previous = item["bytes"].get<std::int64_t>();
+  }
+  EXPECT_TRUE(paths.contains(oldTrash.string())) << preview.out;
+  EXPECT_FALSE(paths.contains(freshTrash.string())) << preview.out;
+  EXPECT_GE(previewed["totalBytes"].get<std::int64_t>(), kWritten);
+  EXPECT_TRUE(fs::exists(oldTrash)) << "the preview changed nothing";
+
   ProcessResult run = sandbox.brimvale({"care", "--yes"});
   ASSERT_EQ(run.exitCode, 0) << run.describe() << run.out << run.err;
+  for (const auto& path : paths) EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path;
   EXPECT_FALSE(fs::exists(h / ".cache/yarn/v6"));
   EXPECT_FALSE(fs::exists(h / ".cache/pip/http"));
   EXPECT_FALSE(fs::exists(h / ".cache/thumbnails/large"));
@@ -81,6 +105,48 @@ TEST(CareE2e, FreesOldCachesLogsAndTrashAndReportsWhatItFreed) {
   EXPECT_EQ(settings.value("SmartCareLastRunCoverage", ""), "caches,devcaches,syslog,trash");
   EXPECT_EQ(readFile(sandbox.home.state() / "cumulative-saved-bytes"),
             std::to_string(freed) + "\n");
+}
+
+// Given a saved preview with one item unticked, then one item grown, one
+// gone and one new, then the run clears only what was shown and is unchanged.
+TEST(CareE2e, ARunFromAPreviewClearsOnlyThePreviewedItemsThatStillQualify) {
+  CareHome sandbox;
+  const fs::path h = sandbox.home.path();
+  const fs::path cleared = h / ".cache/pip/wheels";
+  const fs::path unticked = h / ".cache/yarn/v6";
+  const fs::path grows = h / ".cache/go-build/00";
+  const fs::path vanishes = h / ".cache/ccache/old";
+  for (const fs::path& folder : {cleared, unticked, grows}) {
+    writeAgedFile(folder / "part", noise(100'000), 40);
+  }
+  writeAgedFile(vanishes, noise(1000), 40);
+  brimvale::testing::settle(h);
+  ProcessResult preview = sandbox.brimvale({"care", "--preview", "--json"});
+  ASSERT_EQ(preview.exitCode, 0) << preview.describe() << preview.out << preview.err;
+  auto saved = nlohmann::json::parse(preview.out);
+  auto& items = saved["items"];
+  ASSERT_EQ(items.size(), 4u) << preview.out;
+  items.erase(std::ranges::find_if(
+      items, [&](const nlohmann::json& item) { return item["path"] == unticked.string(); }));
+  const fs::path file = sandbox.home.state() / "saved preview.json";
+  std::ofstream(file) << saved.dump();
+
+  writeAgedFile(grows / "more", noise(100'000), 40);
+  fs::remove(vanishes);
+  const fs::path added = h / ".cache/pip/new";
+  writeAgedFile(added, noise(1000), 40);
+  brimvale::testing::settle(h);
+
+  ProcessResult run = sandbox.brimvale({"care", "--from-preview", file.string(), "--yes"});
+  ASSERT_EQ(run.exitCode, 0) << run.describe() << run.out << run.err;
+  EXPECT_FALSE(fs::exists(cleared));
+  for (const fs::path& kept : {unticked, grows, added}) EXPECT_TRUE(fs::exists(kept)) << kept;
+  EXPECT_NE(run.out.find("Zozad Evev deleted 1 item of the preview"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Gone since the preview: " + vanishes.string() + "."), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Grown since the preview, so left as it is: " + grows.string() + "."),
+            std::string::npos)
+      << run.out;
 }
 
 TEST(CareE2e, OnlyMoveNeverDeleteKeepsTheTrashAndSaysHowMuchItHolds) {

@@ -1,16 +1,22 @@
 #include "app/core/care_commands.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "app/core/app_log.h"
 #include "app/core/service_command.h"
 #include "app/core/state_json.h"
+#include "care/care_preview.h"
 #include "care/care_removals.h"
 #include "care/care_run.h"
 #include "care/home_report.h"
+#include "common/base/file_io.h"
 #include "common/base/platform_words.h"
+#include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
 #include "platform/byte_count_format.h"
 #include "snapshots/thinning_record.h"
@@ -161,6 +167,11 @@ std::string planText(const care::SizedPlan& plan) {
   return text;
 }
 
+std::string itemAgeText(std::time_t agedFrom, std::time_t now) {
+  const std::int64_t days = (now - agedFrom) / 86'400;
+  return days == 1 ? "1 day" : std::to_string(std::max<std::int64_t>(days, 0)) + " days";
+}
+
 std::string itemsWord(std::size_t n) { return std::to_string(n) + (n == 1 ? " item" : " items"); }
 
 // The run in the background-job ledger, beside the other kinds of work.
@@ -178,6 +189,129 @@ std::int64_t totalBytes(const care::RemovalRecord& record) {
   std::int64_t total = 0;
   for (const auto& item : record.removed) total += item.bytes;
   return total;
+}
+
+void sortPreview(std::vector<care::ReclaimItem>& items, std::optional<ListingOrder> order) {
+  if (!order) return;
+  sortListing(
+      items, *order, [](const care::ReclaimItem& i) { return i.bytes; },
+      [](const care::ReclaimItem& i) { return std::optional<std::time_t>(i.agedFrom); },
+      [](const care::ReclaimItem& i) { return i.path; });
+}
+
+// Each item the plan's clearing steps would delete, then the totals.
+std::string previewText(const std::vector<care::ReclaimItem>& items, std::time_t now) {
+  std::int64_t total = 0;
+  std::vector<std::vector<std::string>> rows{{"SIZE", "AGE", "CATEGORY", "PATH"}};
+  for (const auto& item : items) {
+    rows.push_back({platform::formatFileByteCount(item.bytes), itemAgeText(item.agedFrom, now),
+                    std::string(care::rawString(item.category)), item.path});
+    total += item.bytes;
+  }
+  std::string text;
+  if (items.empty()) {
+    text = "Zozad Evev's clearing steps would delete no items now.\n";
+  } else {
+    text = "Zozad Evev would delete these items; nothing was changed:\n" +
+           alignedColumns(rows, "  ") + "Total: " + itemsWord(items.size()) + ", " +
+           platform::formatFileByteCount(total) + ".\n";
+  }
+  return text;
+}
+
+// The previewed items the run would clear and what changed since, for the
+// confirmation.
+std::string fromPreviewText(const care::PreviewCheck& check, std::time_t now) {
+  std::string text = check.toClear.empty()
+                         ? "None of the previewed items is still due to be cleared.\n"
+                         : previewText(check.toClear, now);
+  return text + care::changedSince(check);
+}
+
+// Deletes the items of `check.toClear`, a category at a time, through the
+// service's reclaim limited to them; the problems, as sentences.
+std::string clearPreviewed(CareCommandHost& host, const care::CareRoutines& routines,
+                           const care::PreviewCheck& check) {
+  const std::filesystem::path list = host.paths.state / "care-preview-selection.json";
+  std::string problems;
+  for (care::ReclaimCategory category :
+       {care::ReclaimCategory::kDevcaches, care::ReclaimCategory::kSyslog,
+        care::ReclaimCategory::kTrash}) {
+    nlohmann::json paths = nlohmann::json::array();
+    for (const auto& item : check.toClear) {
+      if (item.category == category) paths.push_back(item.path);
+    }
+    if (paths.empty()) continue;
+    if (auto written = writeFileAtomically(list, paths.dump()); !written) {
+      problems += "The list of items to clear couldn't be written (" + written.error().message() +
+                  "), so nothing of " + std::string(care::rawString(category)) + " was deleted.\n";
+      continue;
+    }
+    const ProcessResult r = routines.service(
+        {"reclaim", std::string(care::rawString(category)), "--only", list.string()});
+    if (const auto refusal = care::reclaimRefusal(r.out)) problems += *refusal + "\n";
+  }
+  std::error_code ignored;
+  std::filesystem::remove(list, ignored);
+  return problems;
+}
+
+// Runs what still qualifies of a saved preview: checked again by the same
+// scan, confirmed, cleared, then checked on disk before it is reported.
+int careFromPreview(CareCommandHost& host, const care::CareRoutines& routines,
+                    const care::SizedPlan& sized) {
+  const auto text = readFile(host.previewFile);
+  auto previewed = text ? care::parsePreview(*text) : std::unexpected(text.error());
+  if (!previewed) {
+    host.err << "Brimvale couldn't use the preview " << host.previewFile.string() << " ("
+             << previewed.error().message()
+             << "), so nothing was deleted. Your files are safe; save a new one with `brimvale "
+                "care --preview --json > FILE`.\n";
+    return 1;
+  }
+  const auto check = care::checkPreview(*previewed, sized.items, [](const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+  });
+  const std::time_t now = std::time(nullptr);
+  if (check.toClear.empty()) {
+    host.out << fromPreviewText(check, now) << "Nothing was deleted.\n";
+    return 0;
+  }
+  if (const Verdict verdict = decide(host.confirm, fromPreviewText(check, now));
+      verdict != Verdict::kGo) {
+    return stoppedStatus(verdict);
+  }
+  const care::RemovalWatch watch(host.paths.actions);
+  std::string problems = clearPreviewed(host, routines, check);
+  const care::RemovalRecord removals{.at = std::time(nullptr), .removed = watch.removedSince()};
+  std::vector<std::string> left;
+  for (const auto& item : check.toClear) {
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::symlink_status(item.path, ec))) {
+      left.push_back(item.path);
+    }
+  }
+  if (!left.empty()) {
+    problems += "Still there, left as it is (in use or changed as the clean-up ran): " +
+                joinedWith(left, ", ") + ".\n";
+  }
+  const std::size_t deleted = check.toClear.size() - left.size();
+  const std::int64_t freed = totalBytes(removals);
+  host.out << "\nZozad Evev deleted " << itemsWord(deleted) << " of the preview ("
+           << platform::formatFileByteCount(freed) << ").\n"
+           << care::changedSince(check) << problems;
+  if (auto listed = care::storeRemovals(host.paths.state / care::kRemovalsFile, removals);
+      !listed) {
+    host.err << "The list of what was removed couldn't be saved, so `brimvale care --list` can't "
+                "show it. Your files are not affected. "
+             << listed.error().message() << "\n";
+  }
+  recordCareRun(host, left.empty() ? transfers::JobOutcome::kOk : transfers::JobOutcome::kPartial,
+                "From a preview: freed " + platform::formatFileByteCount(freed) + ", removed " +
+                    itemsWord(deleted),
+                static_cast<std::int64_t>(deleted), freed);
+  return left.empty() ? 0 : 1;
 }
 
 // What the last run removed, from its own record: path and size of each item.
@@ -301,7 +435,7 @@ int careCommand(CareCommandHost& host, CareMode mode) {
     host.err << status.error().message() << "\n";
     return 1;
   }
-  const bool running = mode == CareMode::kRun;
+  const bool running = mode == CareMode::kRun || mode == CareMode::kFromPreview;
   if (status->paused) {
     if (running) recordCareRun(host, transfers::JobOutcome::kSkipped, "Paused, so nothing ran");
     host.err << "Automatic actions are paused, so Zozad Evev didn't run. Nothing was changed; "
@@ -311,7 +445,8 @@ int careCommand(CareCommandHost& host, CareMode mode) {
   Snapshots snapshots(host);
   const care::CareRoutines routines = careRoutines(host, snapshots.manager());
   const auto plan = care::planSteps(gatherFacts(host, *status, snapshots.manager()));
-  auto sized = care::sizePlan(plan, routines.service);
+  auto sized = care::sizePlan(plan, routines.service,
+                              mode == CareMode::kPreview || mode == CareMode::kFromPreview);
   if (!sized) {
     if (running) {
       recordCareRun(host, transfers::JobOutcome::kFailed, "Couldn't check what there is to clear");
@@ -319,6 +454,20 @@ int careCommand(CareCommandHost& host, CareMode mode) {
     host.err << "Zozad Evev couldn't check what there is to clear, so it didn't run. "
              << sized.error().message() << "\n";
     return 1;
+  }
+  if (mode == CareMode::kFromPreview) return careFromPreview(host, routines, *sized);
+  if (mode == CareMode::kPreview) {
+    sortPreview(sized->items, host.order);
+    const std::time_t now = std::time(nullptr);
+    if (host.json) {
+      host.out << carePreviewJson(sized->items, now);
+    } else {
+      host.out << previewText(sized->items, now)
+               << "Its first step follows your rules; `brim-vale dry-run` shows what they would "
+                  "move or delete. To delete only these items, save this preview with `--json` "
+                  "and run `brimvale care --from-preview FILE`.\n";
+    }
+    return 0;
   }
   if (mode == CareMode::kPlanOnly) {
     if (host.json) {

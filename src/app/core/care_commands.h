@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/core/confirm_hook.h"
+#include "app/core/listing_order.h"
 #include "app/core/status_reader.h"
 #include "care/home_guidance.h"
 #include "care/movable_apps.h"
@@ -24,9 +27,11 @@ struct CareCommandHost {
   std::string snapshotTool;  // the restore-point tool; empty when there is none
   std::ostream& out;
   std::ostream& err;
-  bool json = false;         // show the home screen, the snapshots and the plan as JSON
-  ProcessRunner run = {};    // how the service and the restore-point tool run
-  ConfirmHook confirm = {};  // decides on a clean-up run; empty: go ahead
+  bool json = false;                  // show the home screen, the snapshots and the plan as JSON
+  ProcessRunner run = {};             // how the service and the restore-point tool run
+  ConfirmHook confirm = {};           // decides on a clean-up run; empty: go ahead
+  std::optional<ListingOrder> order;  // how the preview is sorted; scan order when empty
+  std::filesystem::path previewFile;  // the saved preview kFromPreview acts on
 };
 
 // `list` (the default), `delete STAMP`, `thin BYTES URGENCY` or
@@ -37,12 +42,15 @@ struct CareCommandHost {
 // Prints the home screen and, once Zozad Evev has run, its stored summary.
 [[nodiscard]] int homeCommand(CareCommandHost& host);
 
-enum class CareMode { kRun, kPlanOnly, kList };
+enum class CareMode { kRun, kPlanOnly, kPreview, kFromPreview, kList };
 
-// Sizes the plan and either shows it (kPlanOnly) or, once `confirm` agrees,
+// Sizes the plan and either shows it (kPlanOnly), lists each item it would
+// delete with its size, age and category (kPreview), or, once `confirm` agrees,
 // runs it, printing each step's progress line and then the summary. 1 when
 // paused (nothing runs), when the plan could not be sized, when `confirm`
 // stopped it, or when a step did not finish. A run,
+// kFromPreview deletes only the items of a saved preview that the scan still
+// chooses, no bigger than shown, and says what changed since. A run,
 // whatever its end, goes into the background-job ledger, and what it removed
 // into its own record, which kList shows (path and size of each item).
 [[nodiscard]] int careCommand(CareCommandHost& host, CareMode mode);

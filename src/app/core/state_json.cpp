@@ -224,6 +224,23 @@ std::string homeJson(const care::HomeFacts& facts, const care::TrendInput& trend
                       {"lastCare", lastCare}});
 }
 
+std::string carePreviewJson(const std::vector<care::ReclaimItem>& items, std::time_t now) {
+  json listed = json::array();
+  std::int64_t total = 0;
+  for (const auto& item : items) {
+    listed.push_back({{"category", care::rawString(item.category)},
+                      {"path", item.path},
+                      {"bytes", item.bytes},
+                      {"agedFrom", isots(item.agedFrom)},
+                      {"agedFromEpoch", item.agedFrom},
+                      {"ageDays", (now - item.agedFrom) / 86'400}});
+    total += item.bytes;
+  }
+  return prettyState({{"items", listed},
+                      {"totalBytes", total},
+                      {"totalItems", static_cast<std::int64_t>(items.size())}});
+}
+
 std::string careRemovalsJson(const std::optional<care::RemovalRecord>& record) {
   json removed = json::array();
   std::int64_t total = 0;

@@ -73,9 +73,10 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
       server_(server),
       policy_(PathPolicy::rootsFor(sources_.paths.home)) {
   server_.get("home", [this] { return home(); });
-  server_.post("care", [this](const nlohmann::json&) { return startCare(); });
+  server_.post("care", [this](const nlohmann::json& body) { return startCare(body); });
   server_.get("storage", [this] { return storage(); });
   server_.get("care-plan", [this] { return carePlan(); });
+  server_.get("care-preview", [this] { return carePreview(); });
   server_.get("history.svg", [this] { return historyChart(); });
   server_.get("moves", [this] { return moves(); });
   server_.post("moves/check", [this](const nlohmann::json& body) { return checkMove(body); });
@@ -123,17 +124,43 @@ web::Reply DashboardRoutes::carePlan() {
   return {.status = 200, .contentType = "application/json", .body = out.str()};
 }
 
-web::Reply DashboardRoutes::startCare() {
+web::Reply DashboardRoutes::carePreview() {
+  std::ostringstream out;
+  std::ostringstream err;
+  CareCommandHost host{
+      sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
+  host.run = platform::runnerOf(sources_.launcher);
+  host.json = true;
+  if (careCommand(host, CareMode::kPreview) != 0) return web::sentenceReply(503, err.str());
+  return {.status = 200, .contentType = "application/json", .body = out.str()};
+}
+
+web::Reply DashboardRoutes::startCare(const nlohmann::json& body) {
   if (!std::filesystem::exists(sources_.paths.serviceProgram)) {
     return web::sentenceReply(409, std::string(kNotInstalled));
   }
-  if (!care_.start([this] { runCare(); })) {
+  std::filesystem::path previewFile;
+  if (const auto items = body.find("items"); items != body.end()) {
+    if (!items->is_array()) {
+      return web::sentenceReply(400,
+                                "The ticked items didn't come as a list, so nothing was "
+                                "deleted. Reload the page and preview again.");
+    }
+    previewFile = sources_.paths.state / "care-dashboard-preview.json";
+    if (auto written = writeFileAtomically(previewFile, nlohmann::json{{"items", *items}}.dump());
+        !written) {
+      return web::sentenceReply(500, "The ticked items couldn't be saved (" +
+                                         written.error().message() +
+                                         "), so nothing was deleted. Try again.");
+    }
+  }
+  if (!care_.start([this, previewFile] { runCare(previewFile); })) {
     return web::sentenceReply(409, std::string(kCareBusy));
   }
   return web::jsonReply({{"started", true}}, 202);
 }
 
-void DashboardRoutes::runCare() {
+void DashboardRoutes::runCare(const std::filesystem::path& previewFile) {
   auto& events = server_.events();
   events.publish("care-start", "{}");
   int status = 1;
@@ -157,7 +184,8 @@ void DashboardRoutes::runCare() {
     CareCommandHost host{
         sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
     host.run = platform::runnerOf(sources_.launcher);
-    status = careCommand(host, CareMode::kRun);
+    host.previewFile = previewFile;
+    status = careCommand(host, previewFile.empty() ? CareMode::kRun : CareMode::kFromPreview);
   }
   events.publish("care-done", nlohmann::json{{"status", status}}.dump());
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,14 +44,17 @@ class DashboardRoutes {
  private:
   web::Reply home();
   web::Reply carePlan();
-  web::Reply startCare();
+  web::Reply carePreview();
+  // With "items" (a preview's, as `care-preview` gave them, less those the
+  // user unticked) the run clears only those that still qualify.
+  web::Reply startCare(const nlohmann::json& body);
   web::Reply storage();
   web::Reply historyChart();
   web::Reply checkMove(const nlohmann::json& body);
   web::Reply startMove(const nlohmann::json& body);
   web::Reply cancelMove();
   web::Reply moves();
-  void runCare();
+  void runCare(const std::filesystem::path& previewFile);
   void runMove(std::string folder);
 
   DashboardSources sources_;

@@ -1,13 +1,19 @@
 #include "service/rules/reclaim.h"
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
+#include "common/base/file_io.h"
 #include "common/base/folder_walk.h"
 #include "common/base/json_writer.h"
 #include "common/base/stop_point.h"
@@ -35,11 +41,18 @@ enum class WalkMode { kDelete, kScan };
 // line as "refused", so the clean-up can show them.
 class CategoryWalk {
  public:
-  CategoryWalk(ServiceContext& ctx, Guards& guards, const ReclaimPlaces& places, WalkMode mode)
+  // `listItems` (scan only) prints each candidate's own line before the
+  // category's, so a preview shows exactly what the walk would take.
+  // `only`, when given, limits the walk to those paths: what a preview
+  // showed, each still checked as any candidate is.
+  CategoryWalk(ServiceContext& ctx, Guards& guards, const ReclaimPlaces& places, WalkMode mode,
+               bool listItems = false, std::optional<std::set<std::string>> only = std::nullopt)
       : ctx_(ctx),
         guards_(guards),
         places_(places),
         mode_(mode),
+        listItems_(listItems && mode == WalkMode::kScan),
+        only_(std::move(only)),
         policy_(PathPolicy::rootsFor(ctx.paths.home)),
         action_("reclaim-" + std::string(places.name)) {}
 
@@ -87,17 +100,18 @@ class CategoryWalk {
     return std::move(*checked);
   }
 
-  // Checks and measures one candidate (`entry`, as listed at `listedAt`)
-  // and, while deleting, removes it with `remove` (true when it is gone) and
-  // records it. Open items and items written moments ago are in use and stay.
+  // Checks and measures one candidate (`entry`, as listed at `listedAt`,
+  // aged from `agedFrom`) and, while deleting, removes it with `remove` (true
+  // when it is gone) and records it. Open items and items written moments
+  // ago are in use and stay.
   void take(const DirEntry& entry, std::chrono::system_clock::time_point listedAt,
-            const std::function<bool()>& remove) {
+            std::time_t agedFrom, const std::function<bool()>& remove) {
     if (auto allowed = policy_.check(entry.path); !allowed) {
       refuse(allowed.error().sentence());
       return;
     }
     const std::string shown = entry.path.string();
-    if (guards_.isCloudPath(shown)) return;
+    if (guards_.isCloudPath(shown) || (only_ && !only_->contains(shown))) return;
     const auto size = bytesOf(shown);
     if (mode_ == WalkMode::kDelete) {
       if (guards_.isOpen(shown) || writtenMomentsAgo(entry.info, listedAt)) return;
@@ -108,6 +122,15 @@ class CategoryWalk {
       bestEffort(recordAction(ctx_.paths, ctx_.clock(), {action_, shown, "-", size}),
                  DiagnosticsLog(ctx_.paths.diagnosticsLog, ctx_.clock),
                  "recording a reclaimed item");
+    }
+    if (listItems_) {
+      ctx_.out << JsonObjectWriter()
+                      .string("category", places_.name)
+                      .string("path", shown)
+                      .number("bytes", size.value_or(0))
+                      .number("aged_from", static_cast<std::int64_t>(agedFrom))
+                      .str()
+               << "\n";
     }
     ++items_;
     bytes_ += size.value_or(0);
@@ -137,7 +160,8 @@ class CategoryWalk {
     const auto listedAt = std::chrono::system_clock::now();
     for (const auto& entry : listEntries(root).value_or(std::vector<DirEntry>{})) {
       if (places_.minAgeDays > 0 && !entry.olderThan(places_.minAgeDays, now)) continue;
-      take(entry, listedAt, [&] { return removeListed(*checked, entry, listedAt); });
+      take(entry, listedAt, entry.info.st_mtime,
+           [&] { return removeListed(*checked, entry, listedAt); });
     }
   }
 
@@ -165,7 +189,7 @@ class CategoryWalk {
         continue;
       }
       if (!thrownAwayLongAgo(*record)) continue;
-      take(entry, listedAt, [&] {
+      take(entry, listedAt, record->deletedAt, [&] {
         if (!removeListed(*files, entry, listedAt)) return false;
         ctx_.log.log("reclaim trash: emptied " + record->originalPath);
         // The record goes last: a run stopped before this point leaves the
@@ -206,6 +230,8 @@ class CategoryWalk {
   Guards& guards_;
   const ReclaimPlaces& places_;
   WalkMode mode_;
+  bool listItems_;
+  std::optional<std::set<std::string>> only_;
   PathPolicy policy_;
   std::string action_;
   std::uint64_t items_ = 0;
@@ -213,6 +239,23 @@ class CategoryWalk {
   std::uint64_t unrecorded_ = 0;
   std::string refused_;
 };
+
+// The paths of `reclaim CATEGORY --only FILE` (FILE: a JSON array of paths);
+// nothing when there is no --only, an error when FILE cannot be used.
+Result<std::optional<std::set<std::string>>> onlyPaths(const std::vector<std::string>& args) {
+  const auto flag = std::ranges::find(args, "--only");
+  if (flag == args.end()) return std::nullopt;
+  if (std::next(flag) == args.end()) return fail(Errc::kInvalidArgument, "--only needs a FILE");
+  auto text = readFile(*std::next(flag));
+  if (!text) return std::unexpected(text.error());
+  const auto doc = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+  if (!doc.is_array()) return fail(Errc::kParse, "not a JSON array of paths");
+  std::set<std::string> paths;
+  for (const auto& path : doc) {
+    if (path.is_string()) paths.insert(path.get<std::string>());
+  }
+  return paths;
+}
 
 }  // namespace
 
@@ -240,6 +283,17 @@ int reclaimIn(HomeLayout layout, ServiceContext& ctx, const std::vector<std::str
                "\"skipped\":\"delete_disabled\"}\n";
     return 0;
   }
+  auto only = onlyPaths(args);
+  if (!only) {
+    ctx.out << JsonObjectWriter()
+                   .string("error", "unreadable_list")
+                   .string("refused", "The list of items to clear couldn't be read (" +
+                                          only.error().message() +
+                                          "), so nothing was deleted. Preview again.")
+                   .str()
+            << "\n";
+    return 1;
+  }
   auto lock = RuleRunLock::acquire(ctx.paths);
   if (!lock) {
     ctx.log.log(lock.error());
@@ -251,16 +305,18 @@ int reclaimIn(HomeLayout layout, ServiceContext& ctx, const std::vector<std::str
              "starting a new undo batch");
   ctx.log.say("reclaim: " + std::string(category->name));
   Guards guards(ctx.paths.home, *ctx.platform.files);
-  CategoryWalk(ctx, guards, *category, WalkMode::kDelete).run("");
+  CategoryWalk(ctx, guards, *category, WalkMode::kDelete, false, std::move(*only)).run("");
   markLastRun(ctx, "reclaim");
   return 0;
 }
 
-int reclaimScanIn(HomeLayout layout, ServiceContext& ctx, const std::vector<std::string>&) {
+int reclaimScanIn(HomeLayout layout, ServiceContext& ctx, const std::vector<std::string>& args) {
+  const bool listItems = std::ranges::find(args, "--items") != args.end();
   Guards guards(ctx.paths.home, *ctx.platform.files);
   for (const auto& category : reclaimPlaces(layout)) {
     const bool trashKept = category.name == "trash" && ctx.cfg().flag(config_keys::kDisableDelete);
-    CategoryWalk(ctx, guards, category, WalkMode::kScan).run(trashKept ? "delete_disabled" : "");
+    CategoryWalk(ctx, guards, category, WalkMode::kScan, listItems)
+        .run(trashKept ? "delete_disabled" : "");
   }
   return 0;
 }

@@ -17,10 +17,13 @@ namespace brimvale::service {
 // refuses (a category folder that is a link, say) is left alone and its
 // sentences are added to the JSON line as "refused". In a freedesktop Trash
 // an item's record decides its age; items without one are left alone and
-// their number is added as "unrecorded".
+// their number is added as "unrecorded". `--only FILE` (a JSON array of
+// paths) deletes only those of the candidates, as a run from a preview does.
 int reclaimCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 
 // `reclaim-scan`: one JSON line per category with what reclaim would free.
+// With `--items`, each item it would delete first gets its own line
+// ({"category","path","bytes","aged_from"}: the time its age counts from).
 int reclaimScanCommand(ServiceContext& ctx, const std::vector<std::string>& args);
 
 // The two commands over the folders of `layout` (the commands above use this

@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+
+#include <nlohmann/json.hpp>
 
 #include "common/base/file_io.h"
 #include "common/base/text_formats.h"
@@ -42,6 +45,16 @@ TEST(Reclaim, TrashKeepsYoungOpenOrProtectedItems) {
   ServiceContext& ctx = home.load();
   EXPECT_EQ(reclaimIn(HomeLayout::kMacOS, ctx, {"photos"}), 1);
   EXPECT_EQ(home.out().str(), "{\"error\":\"unknown_category\"}\n");
+  // A list limits the run to the candidates it names; one that cannot be
+  // read deletes nothing.
+  const fs::path named = trashItem(home, "named", 60);
+  const fs::path list = home.root() / "only.json";
+  EXPECT_EQ(reclaimIn(HomeLayout::kMacOS, ctx, {"trash", "--only", list.string()}), 1);
+  EXPECT_TRUE(fs::exists(named));
+  std::ofstream(list) << nlohmann::json::array({named.string(), young.string()}).dump();
+  ASSERT_EQ(reclaimIn(HomeLayout::kMacOS, ctx, {"trash", "--only", list.string()}), 0);
+  EXPECT_FALSE(fs::exists(named));
+  EXPECT_TRUE(fs::exists(old));
   home.out().str("");
   ASSERT_EQ(reclaimIn(HomeLayout::kMacOS, ctx, {"trash"}), 0);
   EXPECT_TRUE(fs::exists(young));
@@ -132,10 +145,25 @@ TEST(ReclaimFreedesktop, TrashGoesByTheRecordedDeletionDate) {
   ServiceContext& ctx = home.load();
 
   ASSERT_EQ(reclaimScanIn(HomeLayout::kFreedesktop, ctx, {}), 0);
-  const auto scan = splitLines(home.out().str());
-  ASSERT_EQ(scan.size(), 3u) << home.out().str();
+  const std::string scanText = home.out().str();
+  const auto scan = splitLines(scanText);
+  ASSERT_EQ(scan.size(), 3u) << scanText;
   EXPECT_TRUE(scan[2].starts_with("{\"category\":\"trash\",\"freed_bytes\":")) << scan[2];
   EXPECT_TRUE(scan[2].ends_with(",\"items\":3,\"unrecorded\":3}")) << scan[2];
+
+  // The item lines name exactly what the run below deletes, aged by the record.
+  home.out().str("");
+  ASSERT_EQ(reclaimScanIn(HomeLayout::kFreedesktop, ctx, {"--items"}), 0);
+  std::set<std::string> listed;
+  const std::string itemLines = home.out().str();
+  for (const auto line : splitLines(itemLines)) {
+    const auto item = nlohmann::json::parse(line);
+    if (!item.contains("path")) continue;
+    listed.insert(item["path"].get<std::string>());
+    EXPECT_LT(item["aged_from"].get<std::int64_t>(), ContextInTempHome::kNow - 30 * 86400) << line;
+  }
+  EXPECT_EQ(listed, (std::set<std::string>{old.string(), folder.string(), link.string()}));
+  EXPECT_EQ(lastLine(itemLines), std::string(scan[2]));
 
   home.out().str("");
   ASSERT_EQ(reclaimIn(HomeLayout::kFreedesktop, ctx, {"trash"}), 0);

@@ -1,6 +1,7 @@
 // The home page: the headline, detail, plan and trend sentences, and the
-// one-tap clean-up with its live step lines and summary.
-import { getJson, postJson, listen, showProblem, pageReady } from "/dashboard.js";
+// one-tap clean-up with its live step lines and summary, and its item-by-item
+// preview, whose unticked items a run from it leaves alone.
+import { getJson, postJson, listen, showProblem, pageReady, formatBytes } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -35,6 +36,7 @@ listen({
     $("care-summary").textContent = "";
     summaryLines = [];
     $("care-run").disabled = true;
+    $("preview-run").disabled = true;
   },
   "care-step": ({ line }) => {
     markLastStepDone();
@@ -54,6 +56,7 @@ listen({
     $("summary-title").hidden = summaryLines.length === 0;
     $("care-summary").textContent = summaryLines.join("\n");
     $("care-run").disabled = false;
+    $("preview").hidden = true;
     load();
   },
 });
@@ -65,6 +68,54 @@ $("care-run").addEventListener("click", async () => {
   } catch (error) {
     showProblem($("care-problems"), error);
     $("care-run").disabled = false;
+  }
+});
+
+let previewed = [];
+
+function showTicked() {
+  const ticked = previewed.filter((_, i) => $(`preview-item-${i}`).checked);
+  const bytes = ticked.reduce((sum, item) => sum + item.bytes, 0);
+  $("preview-total").textContent =
+    `${ticked.length} of ${previewed.length} items ticked, ${formatBytes(bytes)}.`;
+  $("preview-run").disabled = ticked.length === 0;
+}
+
+$("preview-show").addEventListener("click", async () => {
+  $("preview-show").disabled = true;
+  try {
+    previewed = (await getJson("/api/care-preview")).items;
+    $("preview-items").replaceChildren(...previewed.map((item, i) => {
+      const row = document.createElement("li");
+      const box = document.createElement("input");
+      box.type = "checkbox";
+      box.checked = true;
+      box.id = `preview-item-${i}`;
+      box.addEventListener("change", showTicked);
+      const label = document.createElement("label");
+      label.htmlFor = box.id;
+      label.textContent = `${item.path} (${formatBytes(item.bytes)}, ${item.ageDays} days old, ` +
+        `${item.category})`;
+      row.append(box, label);
+      return row;
+    }));
+    $("preview").hidden = false;
+    showTicked();
+  } catch (error) {
+    showProblem($("care-problems"), error);
+  }
+  $("preview-show").disabled = false;
+});
+
+$("preview-run").addEventListener("click", async () => {
+  $("preview-run").disabled = true;
+  try {
+    await postJson("/api/care", {
+      items: previewed.filter((_, i) => $(`preview-item-${i}`).checked),
+    });
+  } catch (error) {
+    showProblem($("care-problems"), error);
+    $("preview-run").disabled = false;
   }
 });
 
