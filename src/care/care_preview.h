@@ -17,10 +17,10 @@ namespace brimvale::care {
 [[nodiscard]] Result<std::vector<ReclaimItem>> parsePreview(std::string_view json);
 
 struct PreviewCheck {
-  std::vector<ReclaimItem> toClear;     // previewed and still due, no bigger than shown
-  std::vector<ReclaimItem> gone;        // no longer there
-  std::vector<ReclaimItem> grown;       // still due but bigger than shown: left alone
-  std::vector<ReclaimItem> noLongerDue; // there, but the scan no longer chooses it
+  std::vector<ReclaimItem> toClear;      // previewed and still due, no bigger than shown
+  std::vector<ReclaimItem> gone;         // no longer there
+  std::vector<ReclaimItem> grown;        // still due but bigger than shown: left alone
+  std::vector<ReclaimItem> noLongerDue;  // there, but the scan no longer chooses it
 };
 
 // Sorts each previewed item by what `dueNow` (this moment's scan) and

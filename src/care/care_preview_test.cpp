@@ -18,19 +18,19 @@ std::vector<std::string> pathsOf(const std::vector<ReclaimItem>& items) {
 // Each previewed item against this moment's scan and disk.
 TEST(CarePreview, EachPreviewedItemIsClearedOrSaysWhatChanged) {
   const std::vector<ReclaimItem> previewed{
-      {C::kTrash, "/t/same", 100, 1},   {C::kTrash, "/t/shrunk", 100, 1},
-      {C::kTrash, "/t/grown", 100, 1},  {C::kTrash, "/t/gone", 100, 1},
-      {C::kTrash, "/t/young", 100, 1},  {C::kDevcaches, "/t/moved category", 5, 1},
+      {C::kTrash, "/t/same", 100, 1},  {C::kTrash, "/t/shrunk", 100, 1},
+      {C::kTrash, "/t/grown", 100, 1}, {C::kTrash, "/t/gone", 100, 1},
+      {C::kTrash, "/t/young", 100, 1}, {C::kDevcaches, "/t/moved category", 5, 1},
   };
   const std::vector<ReclaimItem> dueNow{
-      {C::kTrash, "/t/same", 100, 1},      {C::kTrash, "/t/shrunk", 40, 1},
-      {C::kTrash, "/t/grown", 101, 1},     {C::kTrash, "/t/not previewed", 9, 1},
+      {C::kTrash, "/t/same", 100, 1},          {C::kTrash, "/t/shrunk", 40, 1},
+      {C::kTrash, "/t/grown", 101, 1},         {C::kTrash, "/t/not previewed", 9, 1},
       {C::kSyslog, "/t/moved category", 5, 1},
   };
-  const std::set<std::string> onDisk{"/t/same", "/t/shrunk", "/t/grown", "/t/young",
-                                     "/t/moved category", "/t/not previewed"};
-  const auto check = checkPreview(previewed, dueNow,
-                                  [&](const std::string& p) { return onDisk.contains(p); });
+  const std::set<std::string> onDisk{"/t/same",  "/t/shrunk",         "/t/grown",
+                                     "/t/young", "/t/moved category", "/t/not previewed"};
+  const auto check =
+      checkPreview(previewed, dueNow, [&](const std::string& p) { return onDisk.contains(p); });
   EXPECT_EQ(pathsOf(check.toClear), (std::vector<std::string>{"/t/same", "/t/shrunk"}));
   EXPECT_EQ(check.toClear[1].bytes, 40) << "the size as it is now";
   EXPECT_EQ(pathsOf(check.grown), std::vector<std::string>{"/t/grown"});

@@ -212,9 +212,9 @@ std::string previewText(const std::vector<care::ReclaimItem>& items, std::time_t
   if (items.empty()) {
     text = "Zozad Evev's clearing steps would delete no items now.\n";
   } else {
-    text = "Zozad Evev would delete these items; nothing was changed:\n" +
-           alignedColumns(rows, "  ") + "Total: " + itemsWord(items.size()) + ", " +
-           platform::formatFileByteCount(total) + ".\n";
+    text = "Zozad Evev would delete these items:\n" + alignedColumns(rows, "  ") +
+           "Total: " + itemsWord(items.size()) + ", " + platform::formatFileByteCount(total) +
+           ".\n";
   }
   return text;
 }
@@ -463,7 +463,8 @@ int careCommand(CareCommandHost& host, CareMode mode) {
       host.out << carePreviewJson(sized->items, now);
     } else {
       host.out << previewText(sized->items, now)
-               << "Its first step follows your rules; `brim-vale dry-run` shows what they would "
+               << "Nothing was changed. Its first step follows your rules; `brim-vale dry-run` "
+                  "shows what they would "
                   "move or delete. To delete only these items, save this preview with `--json` "
                   "and run `brimvale care --from-preview FILE`.\n";
     }
