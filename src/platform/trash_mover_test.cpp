@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include "common/base/file_io.h"
 #include "common/base/timestamps.h"
 #include "testing/base/failing_file_operations.h"
@@ -64,7 +62,7 @@ TEST(MoveToTrash, OddItemsGoWholeByRenameOrNotAtAll) {
   const TrashPlaces places{tmp / "home/.local/share/Trash", 1000};
   tmp.file("target.txt");
   tmp.link("odd/a link", tmp / "target.txt");
-  std::ofstream(tmp / "odd/two\nlines") << "z";
+  tmp.file("odd/two\nlines");
   tmp.file("odd/cross");
   struct Case {
     std::string name;
@@ -104,14 +102,9 @@ TEST(MoveToTrash, OddItemsGoWholeByRenameOrNotAtAll) {
 }
 
 TEST(TrashPlaces, DataHomeMovesTheHomeTrashWhenAbsolute) {
-  const std::vector<std::pair<std::string, fs::path>> cases = {
-      {"", "/h/.local/share/Trash"},
-      {"relative/data", "/h/.local/share/Trash"},
-      {"/x/data", "/x/data/Trash"},
-  };
-  for (const auto& [dataHome, trash] : cases) {
-    EXPECT_EQ(trashPlacesFor("/h", dataHome).homeTrash, trash) << dataHome;
-  }
+  EXPECT_EQ(trashPlacesFor("/h", "").homeTrash, "/h/.local/share/Trash");
+  EXPECT_EQ(trashPlacesFor("/h", "relative/data").homeTrash, "/h/.local/share/Trash");
+  EXPECT_EQ(trashPlacesFor("/h", "/x/data").homeTrash, "/x/data/Trash");
 }
 
 TEST(MoveToTrash, OtherVolumeUsesThatVolumesTrash) {
@@ -122,29 +115,22 @@ TEST(MoveToTrash, OtherVolumeUsesThatVolumesTrash) {
     GTEST_SKIP() << drive.whyNot();
   }
   const TrashPlaces places{tmp / "home/.local/share/Trash", 1000};
-  struct Case {
-    std::string shared;  // how the volume's shared .Trash is laid out
-    std::string trash;   // the Trash used, under the volume's top
-  };
-  // A shared .Trash counts only when sticky and not a link.
-  const std::vector<Case> cases = {
-      {"none", ".Trash-1000"},
-      {"link", ".Trash-1000"},
-      {"plain", ".Trash-1000"},
-      {"sticky", ".Trash/1000"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.shared);
+  // How the volume's shared .Trash is laid out, and the Trash used: the
+  // shared one counts only when sticky and not a link.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"link", ".Trash-1000"}, {"plain", ".Trash-1000"}, {"sticky", ".Trash/1000"}};
+  for (const auto& [shared, used] : cases) {
+    SCOPED_TRACE(shared);
     std::error_code ec;
     for (const char* old : {".Trash", ".Trash-1000"}) fs::remove_all(tmp / "drive" / old, ec);
-    if (c.shared == "link") tmp.link("drive/.Trash", tmp.folder("elsewhere"));
-    if (c.shared == "plain" || c.shared == "sticky") tmp.folder("drive/.Trash");
-    if (c.shared == "sticky") ::chmod((tmp / "drive/.Trash").c_str(), 01777);
+    if (shared == "link") tmp.link("drive/.Trash", tmp.folder("elsewhere"));
+    if (shared != "link") tmp.folder("drive/.Trash");
+    if (shared == "sticky") ::chmod((tmp / "drive/.Trash").c_str(), 01777);
     const auto item = tmp.file("drive/BRIM-x/Notes 1/a.txt");
     const ino_t inode = inodeOf(item.parent_path());
     auto moved = moveToTrash(item.parent_path(), places, kNow, FileOperations::real());
     ASSERT_TRUE(moved) << moved.error().message();
-    const fs::path trash = tmp / "drive" / c.trash;
+    const fs::path trash = tmp / "drive" / used;
     EXPECT_EQ(*moved, trash / "files/Notes 1");
     EXPECT_EQ(inodeOf(*moved), inode);
     EXPECT_EQ(fs::status(trash).permissions() & fs::perms::all, fs::perms::owner_all);
