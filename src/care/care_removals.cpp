@@ -44,16 +44,29 @@ std::vector<RemovedItem> removalsIn(std::string_view actionLogText) {
   return items;
 }
 
+std::vector<RemovedItem> trashedIn(std::string_view actionLogText) {
+  std::vector<RemovedItem> items;
+  for (std::string_view line : splitLines(actionLogText)) {
+    const auto fields = splitTsv(line);
+    if (fields.size() < 5 || fields[1] != "trash" || fields[2].empty()) continue;
+    items.push_back({unescapedLineField(fields[2]), bytesField(fields[4])});
+  }
+  return items;
+}
+
 RemovalWatch::RemovalWatch(std::filesystem::path actionLog)
     : actionLog_(std::move(actionLog)), startSize_(sizeOf(actionLog_)) {}
 
-std::vector<RemovedItem> RemovalWatch::removedSince() const {
+std::string RemovalWatch::addedText() const {
   std::ifstream in(actionLog_, std::ios::binary);
   if (!in) return {};
   if (sizeOf(actionLog_) >= startSize_) in.seekg(static_cast<std::streamoff>(startSize_));
-  const std::string added{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  return removalsIn(added);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+std::vector<RemovedItem> RemovalWatch::removedSince() const { return removalsIn(addedText()); }
+
+std::vector<RemovedItem> RemovalWatch::trashedSince() const { return trashedIn(addedText()); }
 
 Result<void> storeRemovals(const std::filesystem::path& file, const RemovalRecord& record) {
   json removed = json::array();

@@ -34,6 +34,10 @@ struct RemovalRecord {
 // rows without a path are skipped.
 [[nodiscard]] std::vector<RemovedItem> removalsIn(std::string_view actionLogText);
 
+// The items that went to the Trash instead of being deleted: "trash" rows,
+// by the path they had.
+[[nodiscard]] std::vector<RemovedItem> trashedIn(std::string_view actionLogText);
+
 // Remembers where the action log ends when the run starts, so the rows the
 // run adds can be told from older ones. A log that shrank meanwhile (replaced
 // by hand) is read from its start.
@@ -42,8 +46,12 @@ class RemovalWatch {
   explicit RemovalWatch(std::filesystem::path actionLog);
   // The deletions recorded since construction.
   [[nodiscard]] std::vector<RemovedItem> removedSince() const;
+  // The items moved to the Trash since construction.
+  [[nodiscard]] std::vector<RemovedItem> trashedSince() const;
 
  private:
+  [[nodiscard]] std::string addedText() const;
+
   std::filesystem::path actionLog_;
   std::uintmax_t startSize_ = 0;
 };

@@ -36,6 +36,7 @@ TEST(CareRemovals, OnlyDeletionsAreRemovals) {
        {{"/h/a\tb\nc", 1}}},
       {"a short row", "2026-03-01 09:15:00\tdelete\t/h/x\t-\n", {}},
       {"a row without a path", row("delete", "", "-", "5"), {}},
+      {"a file moved to the Trash", row("trash", "/h/old", "/h/T/files/old", "7"), {}},
       {"several in order",
        row("delete", "/h/1", "-", "1") + row("move", "/h/2", "/d/2", "2") +
            row("reclaim-trash", "/h/3", "-", "3"),
@@ -45,6 +46,10 @@ TEST(CareRemovals, OnlyDeletionsAreRemovals) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(removalsIn(c.text), c.removed);
   }
+  const std::vector<RemovedItem> trashed{{"/h/a\tb", 7}};
+  EXPECT_EQ(trashedIn(row("trash", "/h/a\tb", "/h/T/files/a\tb", "7") +
+                      row("delete", "/h/c", "-", "1") + row("move", "/h/d", "/x/d", "2")),
+            trashed);
 }
 
 // Given rows written before the run, then the watch reports only the run's

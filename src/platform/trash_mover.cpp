@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -47,6 +48,32 @@ fs::path volumeTop(fs::path folder, dev_t device) {
   return folder;
 }
 
+// Makes `folder` readable by the user alone unless it is there; something
+// else in its place (a link, a file) is refused, so nothing goes through it.
+Result<void> ownFolder(const fs::path& folder) {
+  if (::mkdir(folder.c_str(), 0700) == 0) return {};
+  if (errno != EEXIST) return std::unexpected(errnoError("create " + folder.string(), errno));
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) {
+    return std::unexpected(errnoError("look at " + folder.string(), errno));
+  }
+  if (!S_ISDIR(st.st_mode)) return fail(Errc::kIo, folder.string() + " is not a folder");
+  return {};
+}
+
+// The Trash at the top of another volume. A shared `.Trash` is used only
+// when it is sticky (no user can take another's folder) and not a link.
+fs::path topTrash(const fs::path& top, uid_t uid) {
+  const std::string user = std::to_string(uid);
+  if (!kFreedesktopTrash) return top / ".Trashes" / user;
+  struct stat st {};
+  const fs::path shared = top / ".Trash";
+  if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
+    return shared / user;
+  }
+  return top / (".Trash-" + user);
+}
+
 std::string percentEncoded(const std::string& path) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -64,8 +91,16 @@ std::string percentEncoded(const std::string& path) {
 
 }  // namespace
 
+TrashPlaces trashPlacesFor(const fs::path& home, std::string_view xdgDataHome) {
+  if (!kFreedesktopTrash) return TrashPlaces{home / ".Trash", ::getuid()};
+  const fs::path dataHome(xdgDataHome);
+  return TrashPlaces{(dataHome.is_absolute() ? dataHome : home / ".local/share") / "Trash",
+                     ::getuid()};
+}
+
 TrashPlaces hostTrashPlaces(const fs::path& home) {
-  return TrashPlaces{kFreedesktopTrash ? home / ".local/share/Trash" : home / ".Trash", ::getuid()};
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  return trashPlacesFor(home, dataHome ? dataHome : "");
 }
 
 Result<fs::path> moveToTrash(const fs::path& path, const TrashPlaces& places, std::time_t now,
@@ -79,10 +114,13 @@ Result<fs::path> moveToTrash(const fs::path& path, const TrashPlaces& places, st
   std::string recordedPath = item.string();
   if (deviceOf(existingAncestor(places.homeTrash)) != device) {
     const fs::path top = volumeTop(parent, *device);
-    trash = kFreedesktopTrash ? top / (".Trash-" + std::to_string(places.uid))
-                              : top / ".Trashes" / std::to_string(places.uid);
+    trash = topTrash(top, places.uid);
     recordedPath = item.lexically_relative(top).string();
   }
+  if (auto ec = files.createDirectories(trash.parent_path())) {
+    return std::unexpected(errnoError("create " + trash.parent_path().string(), ec.value()));
+  }
+  if (auto made = ownFolder(trash); !made) return std::unexpected(made.error());
   const fs::path filesFolder = kFreedesktopTrash ? trash / "files" : trash;
   const fs::path infoFolder = trash / "info";
   if (auto ec = files.createDirectories(filesFolder)) {
@@ -118,6 +156,10 @@ Result<fs::path> moveToTrash(const fs::path& path, const TrashPlaces& places, st
     if (auto moved = files.renameNoReplace(item, target)) {
       if (!info.empty()) (void)files.remove(info);
       if (moved == std::errc::file_exists) continue;
+      // The Trash must be on the item's own volume: a copy is never made instead.
+      if (moved == std::errc::cross_device_link) {
+        return fail(Errc::kIo, item.string() + " lies on another volume than " + trash.string());
+      }
       return std::unexpected(errnoError("move " + item.string() + " to the Trash", moved.value()));
     }
     return target;

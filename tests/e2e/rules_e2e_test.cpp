@@ -1,5 +1,6 @@
 // The rules engine run as the real program: floors, DISABLE_DELETE, dry
-// runs, cache cleaning around open files, and the preview report.
+// runs, deleting to the Trash, cache cleaning around open files, and the
+// preview report.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -114,6 +115,28 @@ TEST_F(RulesE2E, DryRunChangesAndRecordsNothing) {
   for (const auto& name : awkwardNames()) EXPECT_FALSE(fs::exists(in("Old") / name)) << name;
   EXPECT_TRUE(fs::exists(in("Old/held open.log")));
   EXPECT_TRUE(fs::exists(in("Old/recent.txt")));
+}
+
+TEST_F(RulesE2E, DeleteToTrashKeepsEachFileWithItsRecord) {
+  configure("DELETE_TO_TRASH=1\nRULES=(\n  \"delete_old | $HOME/Old | | 7 |\"\n)\n");
+  for (const auto& name : awkwardNames()) writeAgedFile(in("Old") / name, name, 40);
+  const fs::path trash = in("data/Trash");
+
+  ProcessResult r = runBrimVale(home_, {"relocate-now"}, {{"XDG_DATA_HOME", in("data").string()}});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out,
+                       " went to the Trash; their space is freed only when the Trash is "
+                       "emptied, and until then they can be put back from it.\n"))
+      << r.out;
+  for (const auto& name : awkwardNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(fs::exists(in("Old") / name));
+    EXPECT_EQ(readFile(trash / "files" / name).value_or(""), name);
+    const auto info = readFile(trash / "info" / (name + ".trashinfo")).value_or("");
+    EXPECT_TRUE(info.starts_with("[Trash Info]\nPath=" + in("Old").string() + "/")) << info;
+  }
+  ASSERT_EQ(actionRows(home_).size(), awkwardNames().size());
+  EXPECT_TRUE(contains(actionRows(home_)[0], "\ttrash\t"));
 }
 
 TEST_F(RulesE2E, CleanAppCachesReportsItemsInUse) {

@@ -43,7 +43,10 @@ std::vector<DocRow> commonFiles() {
 std::vector<DocRow> commonEnvironment() {
   return {{"HOME", "the home folder; ~/.brimvale lives in it"},
           {"USER", "the user name, for the drive's marker and the removable-drive folders"},
-          {"RSYNC", "the GNU rsync to copy with, instead of the one found on PATH"}};
+          {"RSYNC", "the GNU rsync to copy with, instead of the one found on PATH"},
+          {"XDG_DATA_HOME",
+           "holds the home Trash (default ~/.local/share/Trash on Linux) that offloaded apps and, "
+           "with cleanup.delete-to-trash on, old files of delete rules go to"}};
 }
 
 ProgramDoc applicationDoc() {

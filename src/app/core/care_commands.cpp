@@ -489,6 +489,13 @@ int careCommand(CareCommandHost& host, CareMode mode) {
   care::CareOutcome outcome = care::outcomeOf(results, *sized, {});
   outcome.allTimeText = allTimeText(host, outcome.freedBytes, log);
   std::string summary = care::composeSummary(outcome, platform::formatFileByteCount);
+  if (const care::RemovalRecord trashed{.removed = watch.trashedSince()};
+      !trashed.removed.empty()) {
+    summary += "\n" + itemsWord(trashed.removed.size()) + " (" +
+               platform::formatFileByteCount(totalBytes(trashed)) +
+               ") went to the Trash instead of being deleted; their space is freed only when the "
+               "Trash is emptied.";
+  }
   const std::string problems = care::problemLines(results);
   if (!problems.empty()) summary += "\n" + problems.substr(0, problems.size() - 1);
 

@@ -68,6 +68,9 @@ constexpr std::array kCatalogue{
     Setting{"delete.disabled", kServiceConfig, keys::kDisableDelete, kSwitch, "off",
             "\u201conly move, never delete\u201d (Settings \u2192 Free Up Space): personal files "
             "are never deleted"},
+    Setting{"cleanup.delete-to-trash", kServiceConfig, keys::kDeleteToTrash, kSwitch, "off",
+            "rules that delete old files move them to the Trash instead; their space is freed "
+            "when the Trash is emptied"},
     Setting{"rules.min-age-days", kServiceConfig, keys::kMinAgeHardFloorDays, kWholeNumber, "7",
             "no rule touches anything younger than this many days", 0, kMaxDays},
     Setting{"rules.min-archive-days", kServiceConfig, keys::kMinArchiveDays, kWholeNumber, "0",

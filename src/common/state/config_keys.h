@@ -34,6 +34,7 @@ inline constexpr std::string_view kAutoRelocateDaily = "AUTO_RELOCATE_DAILY";
 inline constexpr std::string_view kAutoRelocateHour = "AUTO_RELOCATE_HOUR";
 inline constexpr std::string_view kMinAgeHardFloorDays = "MIN_AGE_HARD_FLOOR_DAYS";
 inline constexpr std::string_view kDisableDelete = "DISABLE_DELETE";
+inline constexpr std::string_view kDeleteToTrash = "DELETE_TO_TRASH";
 inline constexpr std::string_view kMinArchiveDays = "MIN_ARCHIVE_DAYS";
 inline constexpr std::string_view kMinDeleteDays = "MIN_DELETE_DAYS";
 inline constexpr std::string_view kIncludeCloudEvict = "INCLUDE_CLOUD_EVICT";

@@ -46,6 +46,7 @@ constexpr std::array kConfigKeys{
     ConfigKey{config_keys::kAutoRelocateHour, "3"},
     ConfigKey{config_keys::kMinAgeHardFloorDays, "7"},
     ConfigKey{config_keys::kDisableDelete, "0"},
+    ConfigKey{config_keys::kDeleteToTrash, "0"},
     ConfigKey{config_keys::kMinArchiveDays, "0"},
     ConfigKey{config_keys::kMinDeleteDays, "0"},
     ConfigKey{config_keys::kIncludeCloudEvict, "0"},

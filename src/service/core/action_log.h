@@ -16,9 +16,9 @@ namespace brimvale::service {
 
 // One row of the action log; `bytes` is the size before the action.
 struct ActionRow {
-  std::string action;  // move, relocate, delete, delete-cache, reclaim-*
+  std::string action;  // move, relocate, delete, trash, delete-cache, reclaim-*
   std::string src;
-  std::string dest;                    // "-" for deletions
+  std::string dest;                    // "-" for deletions; the Trash item for trash
   std::optional<std::uint64_t> bytes;  // empty when the size could not be read
 
   bool operator==(const ActionRow&) const = default;

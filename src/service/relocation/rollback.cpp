@@ -76,6 +76,9 @@ PlannedRow planRow(const PathPolicy& policy, const ActionRow& row) {
   if (row.action == "delete" || row.action == "delete-cache") {
     return {row, Plan::kCannotUndo, "deleted; that can't be undone"};
   }
+  if (row.action == "trash") {
+    return {row, Plan::kCannotUndo, "went to the Trash; put it back from there"};
+  }
   if (row.action.starts_with("reclaim-"))
     return {row, Plan::kCannotUndo, "cleared clutter; that can't be undone"};
   if (row.action == "relocate")
@@ -433,6 +436,11 @@ int rollbackBatch(ServiceContext& ctx, Confirmation confirmation, std::istream& 
       case Plan::kCannotUndo:
         if (p.row.action == "delete" || p.row.action == "delete-cache") {
           ctx.log.say("rollback: cannot undo delete of " + p.row.src);
+          ++skipped;
+        }
+        if (p.row.action == "trash") {
+          ctx.log.say("rollback: " + p.row.src + " went to the Trash as " + p.row.dest +
+                      "; put it back from the Trash");
           ++skipped;
         }
         finished.push_back(p.row);

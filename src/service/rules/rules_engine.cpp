@@ -1,5 +1,7 @@
 #include "service/rules/rules_engine.h"
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -8,8 +10,10 @@
 #include "common/base/file_calls.h"
 #include "common/base/folder_walk.h"
 #include "common/base/platform_words.h"
+#include "common/base/replace_guard.h"
 #include "common/base/stop_point.h"
 #include "common/state/config_keys.h"
+#include "platform/trash_mover.h"
 #include "service/core/action_log.h"
 #include "service/relocation/archive.h"
 #include "service/relocation/checked_folder.h"
@@ -119,10 +123,41 @@ enum class CloudCheck { kSkipCloudItems, kIgnore };
 
 struct DeletionTally {
   std::size_t matched = 0;
-  std::size_t deleted = 0;
+  std::size_t deleted = 0;  // the trashed ones included
   std::size_t refused = 0;
   std::uint64_t deletedBytes = 0;
+  std::size_t trashed = 0;
+  std::uint64_t trashedBytes = 0;
 };
+
+// Moves one listed item of `folder` to the Trash. Nothing is lost by the
+// move, so only the item itself must still be as listed (not replaced or
+// written since), in the folder that was opened.
+void trashAsListed(ServiceContext& ctx, const CheckedFolder& folder, const DirEntry& entry,
+                   const std::optional<std::uint64_t>& size, DeletionTally& tally) {
+  const std::string item = entry.path.string();
+  if (!folder.stillAt() || identityAt(AT_FDCWD, item) != FileIdentity::from(entry.info)) {
+    ctx.log.say("kept: " + item + " (it changed after the run listed it, so it was left as it is)");
+    return;
+  }
+  stopPoint("rules:trashing");
+  const auto moved = platform::moveToTrash(entry.path, platform::hostTrashPlaces(ctx.paths.home),
+                                           ctx.clock(), FileOperations::real());
+  if (!moved) {
+    ctx.log.say("couldn't move " + item + " to the Trash (" + moved.error().message() +
+                "); it is where it was and nothing was deleted. Check that the Trash on its "
+                "disk can be written, or turn cleanup.delete-to-trash off to delete instead.");
+    return;
+  }
+  ++tally.deleted;
+  ++tally.trashed;
+  tally.deletedBytes += size.value_or(0);
+  tally.trashedBytes += size.value_or(0);
+  ctx.log.say("moved to the Trash: " + item + " (" + sizeText(size) + " bytes) -> " +
+              moved->string());
+  bestEffort(recordAction(ctx.paths, ctx.clock(), {"trash", item, moved->string(), size}),
+             DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock), "recording a rule's action");
+}
 
 // Offers one matched item of `folder` for deletion: an item the policy
 // refuses is said and left; a dry run prints the rest; a real run leaves
@@ -140,12 +175,16 @@ void offerForDeletion(ServiceContext& ctx, Guards& guards, const PathPolicy& pol
     return sayRefusedItem(ctx, entry.path, allowed.error());
   }
   const auto size = bytesOf(item);
+  // Personal files may go to the Trash; caches the user never sees are deleted.
+  const bool toTrash = action == "delete" && ctx.cfg().flag(config_keys::kDeleteToTrash);
   if (mode == RunMode::kDry) {
-    ctx.out << "WOULD DELETE: " << item << " (" << sizeText(size) << " bytes)\n";
+    ctx.out << (toTrash ? "WOULD MOVE TO THE TRASH: " : "WOULD DELETE: ") << item << " ("
+            << sizeText(size) << " bytes)\n";
     return;
   }
   if (guards.isOpen(item) || writtenMomentsAgo(entry.info, listedAt)) return;
   if (cloud == CloudCheck::kSkipCloudItems && guards.isCloudPath(item)) return;
+  if (toTrash) return trashAsListed(ctx, folder, entry, size, tally);
   stopPoint("rules:deleting");
   const ListedRemoval removed = folder.removeAsListed(entry.path.filename(), entry.info, listedAt);
   stopPoint("rules:deleted");
@@ -185,8 +224,15 @@ void deleteOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunM
   if (tally.matched == 0) return sayNothingOlder(ctx, rule, age);
   if (mode == RunMode::kReal && tally.deleted < tally.matched) {
     ctx.log.say("       \u2192 " + std::to_string(tally.deleted) + " of " +
-                std::to_string(tally.matched) + " deleted (rest were open or in cloud storage)" +
-                refusedNote(tally));
+                std::to_string(tally.matched) +
+                (tally.trashed > 0 ? " moved to the Trash" : " deleted") +
+                " (rest were open or in cloud storage)" + refusedNote(tally));
+  }
+  if (tally.trashed > 0) {
+    ctx.log.say("       \u2192 " + std::to_string(tally.trashed) + " items (" +
+                std::to_string(tally.trashedBytes) +
+                " bytes) went to the Trash; their space is freed only when the Trash is emptied, "
+                "and until then they can be put back from it.");
   }
 }
 
