@@ -116,6 +116,37 @@ TEST_F(RulesE2E, DryRunChangesAndRecordsNothing) {
   EXPECT_TRUE(fs::exists(in("Old/recent.txt")));
 }
 
+// Items the user excluded, by name or by folder, stay where they are while
+// identical ones beside them are handled; previews count what was kept.
+TEST_F(RulesE2E, ExcludedItemsAreKeptAndCounted) {
+  configure(
+      "RULES=(\n"
+      "  \"delete_old | $HOME/Old | | 7 |\"\n"
+      ")\n"
+      "EXCLUDES=( \"*.keep\" \"~/Old/project\" )\n");
+  writeAgedFile(in("Old/notes.keep"), "same", 40);
+  writeAgedFile(in("Old/notes.txt"), "same", 40);
+  writeAgedFile(in("Old/project/plan.txt"), "same", 40);
+  fs::last_write_time(in("Old/project"), fs::last_write_time(in("Old/notes.txt")));
+
+  const std::string kept = "Kept by your excludes: 2 items, ";
+  ProcessResult preview = runBrimVale(home_, {"rules-preview"});
+  ASSERT_EQ(preview.exitCode, 0) << preview.out << preview.err;
+  EXPECT_TRUE(contains(preview.out, kept)) << preview.out;
+  ProcessResult dry = runBrimVale(home_, {"dry-run"});
+  ASSERT_EQ(dry.exitCode, 0) << dry.out << dry.err;
+  EXPECT_TRUE(contains(dry.out, "WOULD DELETE: " + in("Old/notes.txt").string())) << dry.out;
+  EXPECT_FALSE(contains(dry.out, "notes.keep")) << dry.out;
+  EXPECT_TRUE(contains(dry.out, kept)) << dry.out;
+
+  ProcessResult run = runBrimVale(home_, {"relocate-now"});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_FALSE(fs::exists(in("Old/notes.txt")));
+  EXPECT_TRUE(fs::exists(in("Old/notes.keep")));
+  EXPECT_TRUE(fs::exists(in("Old/project/plan.txt")));
+  EXPECT_TRUE(contains(unstamped(run.out), kept)) << run.out;
+}
+
 TEST_F(RulesE2E, CleanAppCachesReportsItemsInUse) {
   configure(
       "APP_CACHE_PATHS=(\"$HOME/App Support/Chat\" \"$HOME/App Support/Gone\")\n"

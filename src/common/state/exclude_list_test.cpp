@@ -6,8 +6,8 @@ namespace brimvale {
 namespace {
 
 TEST(ExcludeList, FoldersExcludeWhatIsBelowAndPatternsMatchNames) {
-  const ExcludeList list({"~/Projects/keep", "$HOME/Music/", "/srv/data", "*.keep",
-                          "node_modules", "relative/folder", ""},
+  const ExcludeList list({"~/Projects/keep", "$HOME/Music/", "/srv/data", "*.keep", "node_modules",
+                          "relative/folder", ""},
                          "/home/ann");
   struct Case {
     const char* path;
