@@ -117,13 +117,14 @@ TEST_F(RulesE2E, DryRunChangesAndRecordsNothing) {
 }
 
 // Items the user excluded, by name or by folder, stay where they are while
-// identical ones beside them are handled; previews count what was kept.
+// identical ones beside them are handled; previews count what was kept, and
+// the storage scan names an excluded folder instead of measuring it.
 TEST_F(RulesE2E, ExcludedItemsAreKeptAndCounted) {
   configure(
       "RULES=(\n"
       "  \"delete_old | $HOME/Old | | 7 |\"\n"
       ")\n"
-      "EXCLUDES=( \"*.keep\" \"~/Old/project\" )\n");
+      "EXCLUDES=( \"*.keep\" \"~/Old/project\" '$HOME/Downloads' )\n");
   writeAgedFile(in("Old/notes.keep"), "same", 40);
   writeAgedFile(in("Old/notes.txt"), "same", 40);
   writeAgedFile(in("Old/project/plan.txt"), "same", 40);
@@ -145,6 +146,13 @@ TEST_F(RulesE2E, ExcludedItemsAreKeptAndCounted) {
   EXPECT_TRUE(fs::exists(in("Old/notes.keep")));
   EXPECT_TRUE(fs::exists(in("Old/project/plan.txt")));
   EXPECT_TRUE(contains(unstamped(run.out), kept)) << run.out;
+
+  fs::create_directories(in("Downloads"));
+  ProcessResult scan = runBrimVale(home_, {"scan-storage"});
+  ASSERT_EQ(scan.exitCode, 0) << scan.out << scan.err;
+  EXPECT_TRUE(contains(scan.out, "{\"excluded_path\":\"" + in("Downloads").string() + "\""))
+      << scan.out;
+  EXPECT_FALSE(contains(scan.out, "{\"path\":\"" + in("Downloads").string() + "\""));
 }
 
 TEST_F(RulesE2E, CleanAppCachesReportsItemsInUse) {
