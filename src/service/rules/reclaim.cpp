@@ -12,6 +12,7 @@
 #include "common/base/json_writer.h"
 #include "common/base/stop_point.h"
 #include "common/state/config_keys.h"
+#include "common/state/exclude_list.h"
 #include "common/state/path_policy.h"
 #include "service/core/action_log.h"
 #include "service/core/rule_run_lock.h"
@@ -41,6 +42,7 @@ class CategoryWalk {
         places_(places),
         mode_(mode),
         policy_(PathPolicy::rootsFor(ctx.paths.home)),
+        excludes_(ExcludeList::of(ctx.cfg(), ctx.paths.home)),
         action_("reclaim-" + std::string(places.name)) {}
 
   // Walks every folder of the category and prints its JSON line; `skipped`
@@ -60,6 +62,7 @@ class CategoryWalk {
     if (!skipped.empty()) line.string("skipped", skipped);
     if (unrecorded_ > 0) line.number("unrecorded", unrecorded_);
     if (!refused_.empty()) line.string("refused", refused_);
+    if (kept_.items > 0) line.number("kept_items", kept_.items).number("kept_bytes", kept_.bytes);
     ctx_.out << line.str() << "\n";
   }
 
@@ -87,11 +90,17 @@ class CategoryWalk {
     return std::move(*checked);
   }
 
-  // Checks and measures one candidate (`entry`, as listed at `listedAt`)
-  // and, while deleting, removes it with `remove` (true when it is gone) and
-  // records it. Open items and items written moments ago are in use and stay.
-  void take(const DirEntry& entry, std::chrono::system_clock::time_point listedAt,
-            const std::function<bool()>& remove) {
+  // Checks and measures one candidate (`entry` of `within`, as listed at
+  // `listedAt`) and, while deleting, removes it with `remove` (true when it is
+  // gone) and records it. Open items and items written moments ago are in use
+  // and stay, as do items the user's excludes keep (counted apart).
+  void take(const DirEntry& entry, const fs::path& within,
+            std::chrono::system_clock::time_point listedAt, const std::function<bool()>& remove) {
+    if (excludes_.excludes(entry.path, within)) {
+      ++kept_.items;
+      kept_.bytes += bytesOf(entry.path.string()).value_or(0);
+      return;
+    }
     if (auto allowed = policy_.check(entry.path); !allowed) {
       refuse(allowed.error().sentence());
       return;
@@ -137,7 +146,7 @@ class CategoryWalk {
     const auto listedAt = std::chrono::system_clock::now();
     for (const auto& entry : listEntries(root).value_or(std::vector<DirEntry>{})) {
       if (places_.minAgeDays > 0 && !entry.olderThan(places_.minAgeDays, now)) continue;
-      take(entry, listedAt, [&] { return removeListed(*checked, entry, listedAt); });
+      take(entry, root, listedAt, [&] { return removeListed(*checked, entry, listedAt); });
     }
   }
 
@@ -165,7 +174,7 @@ class CategoryWalk {
         continue;
       }
       if (!thrownAwayLongAgo(*record)) continue;
-      take(entry, listedAt, [&] {
+      take(entry, filesFolder, listedAt, [&] {
         if (!removeListed(*files, entry, listedAt)) return false;
         ctx_.log.log("reclaim trash: emptied " + record->originalPath);
         // The record goes last: a run stopped before this point leaves the
@@ -207,11 +216,13 @@ class CategoryWalk {
   const ReclaimPlaces& places_;
   WalkMode mode_;
   PathPolicy policy_;
+  ExcludeList excludes_;
   std::string action_;
   std::uint64_t items_ = 0;
   std::uint64_t bytes_ = 0;
   std::uint64_t unrecorded_ = 0;
   std::string refused_;
+  KeptByExcludes kept_;
 };
 
 }  // namespace
