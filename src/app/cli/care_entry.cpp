@@ -15,7 +15,8 @@ struct CareOptions {
 };
 
 void options(CLI::App& sub, CareOptions& o) {
-  sub.add_flag("--plan", o.planOnly, "show what the clean-up would do, changing nothing");
+  sub.add_flag("--plan", o.planOnly,
+               "show what the clean-up would do and what your excludes kept, changing nothing");
   sub.add_flag("--list", o.list, "what the last clean-up removed: each item's path and size");
   jsonOption(sub, o.json);
   confirmFlags(sub, o.confirm, "clean up");
