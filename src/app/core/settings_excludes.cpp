@@ -42,7 +42,7 @@ const char* const kEditUsage =
     "Use \"brimvale settings excludes\" to list them, \"brimvale settings excludes add "
     "ENTRY\" or \"brimvale settings excludes remove ENTRY\" to change them.";
 
-int edit(SettingsCommandContext& c, const std::string& verb, const std::string& entry) {
+int editExcludes(SettingsCommandContext& c, const std::string& verb, const std::string& entry) {
   if (verb == "add") {
     if (auto mistake = entryMistake(entry)) {
       c.err << *mistake << "; nothing was changed.\n";
@@ -135,7 +135,7 @@ std::string withExcludes(std::string_view configText, const std::vector<std::str
 int settingsExcludesCommand(SettingsCommandContext& c, const std::vector<std::string>& words,
                             SettingsFormat format) {
   if (words.size() == 2 && (words[0] == "add" || words[0] == "remove"))
-    return edit(c, words[0], words[1]);
+    return editExcludes(c, words[0], words[1]);
   if (!words.empty()) {
     c.err << "settings excludes takes nothing, add ENTRY or remove ENTRY; nothing was changed. "
           << kEditUsage << "\n";

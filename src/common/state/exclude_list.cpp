@@ -90,6 +90,13 @@ bool ExcludeList::excludes(const fs::path& path, const fs::path& within) const {
   return false;
 }
 
+bool ExcludeList::keeps(const fs::path& path, const fs::path& within) const {
+  const fs::path normal = path.lexically_normal();
+  return excludes(normal, within) || std::ranges::any_of(folders_, [&](const fs::path& folder) {
+           return isBelowOrSame(folder, normal);
+         });
+}
+
 std::string keptByExcludesLine(const KeptByExcludes& kept) {
   return "Kept by your excludes: " + std::to_string(kept.items) +
          (kept.items == 1 ? " item, " : " items, ") + sizeWords(kept.bytes);

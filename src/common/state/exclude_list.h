@@ -27,6 +27,10 @@ class ExcludeList {
   // matched: callers that walk a tree prune excluded folders themselves.
   [[nodiscard]] bool excludes(const std::filesystem::path& path,
                               const std::filesystem::path& within = {}) const;
+  // excludes(), or an excluded folder lies inside `path`: what a clean-up or
+  // a rule may not delete or move whole.
+  [[nodiscard]] bool keeps(const std::filesystem::path& path,
+                           const std::filesystem::path& within = {}) const;
   [[nodiscard]] bool empty() const { return folders_.empty() && patterns_.empty(); }
 
  private:

@@ -37,6 +37,10 @@ TEST(ExcludeList, FoldersExcludeWhatIsBelowAndPatternsMatchNames) {
     SCOPED_TRACE(std::string(c.path) + " within " + c.within);
     EXPECT_EQ(list.excludes(c.path, c.within), c.excluded);
   }
+  // A folder holding an excluded one is kept whole, but only by keeps().
+  EXPECT_TRUE(list.keeps("/home/ann/Projects"));
+  EXPECT_FALSE(list.excludes("/home/ann/Projects"));
+  EXPECT_FALSE(list.keeps("/home/ann/Downloads"));
   EXPECT_TRUE(ExcludeList({}, "/home/ann").empty());
   EXPECT_TRUE(ExcludeList({"~/x"}, "").empty());  // no home to place it in
 }

@@ -96,7 +96,7 @@ class CategoryWalk {
   // and stay, as do items the user's excludes keep (counted apart).
   void take(const DirEntry& entry, const fs::path& within,
             std::chrono::system_clock::time_point listedAt, const std::function<bool()>& remove) {
-    if (excludes_.excludes(entry.path, within)) {
+    if (excludes_.keeps(entry.path, within)) {
       ++kept_.items;
       kept_.bytes += bytesOf(entry.path.string()).value_or(0);
       return;

@@ -52,7 +52,7 @@ RuleScope::RuleScope(const ServiceContext& ctx)
       excludes_(ExcludeList::of(ctx.cfg(), ctx.paths.home)) {}
 
 bool RuleScope::keepsByExcludes(const fs::path& item, const fs::path& within) const {
-  if (!excludes_.excludes(item, within)) return false;
+  if (!excludes_.keeps(item, within)) return false;
   ++kept_.items;
   kept_.bytes += bytesOf(item.string()).value_or(0);
   return true;

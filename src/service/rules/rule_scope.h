@@ -42,7 +42,8 @@ class RuleScope {
   [[nodiscard]] const PathPolicy& cachePolicy() const { return cachePolicy_; }
 
   // Whether the user's excludes keep `item` (found below the rule's folder
-  // `within`); each kept item is added to keptByExcludes() with its size.
+  // `within`): it is excluded or holds an excluded folder. Each kept item is
+  // added to keptByExcludes() with its size.
   [[nodiscard]] bool keepsByExcludes(const std::filesystem::path& item,
                                      const std::filesystem::path& within) const;
   [[nodiscard]] bool hasExcludes() const { return !excludes_.empty(); }
