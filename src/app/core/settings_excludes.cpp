@@ -30,6 +30,8 @@ std::string excludesLine(const std::vector<std::string>& entries) {
 // Why an entry could never keep anything; nothing when it can.
 std::optional<std::string> entryMistake(const std::string& entry) {
   if (trimBlanks(entry).empty()) return "An empty exclude would keep nothing";
+  if (entry.find_first_of("\r\n") != std::string::npos)
+    return "An exclude is one line; this one has a line break";
   if (entry.find('/') == std::string::npos || entry.starts_with('/') || entry == "~" ||
       entry.starts_with("~/") || entry.starts_with("$HOME") || entry.starts_with("${HOME}"))
     return std::nullopt;
