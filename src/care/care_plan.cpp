@@ -47,6 +47,8 @@ std::optional<ReclaimFigures> parseReclaimLine(std::string_view line) {
   if (const auto items = doc.find("items"); items != doc.end() && items->is_number_integer()) {
     figures.items = items->get<std::int64_t>();
   }
+  figures.keptItems = doc.value("kept_items", std::int64_t{0});
+  figures.keptBytes = doc.value("kept_bytes", std::int64_t{0});
   const auto skipped = doc.find("skipped");
   figures.deleteDisabled =
       skipped != doc.end() && skipped->is_string() && *skipped == "delete_disabled";

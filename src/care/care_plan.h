@@ -27,6 +27,9 @@ struct ReclaimFigures {
   std::int64_t items = 0;
   // "only move, never delete" kept the Trash: nothing was or will be freed.
   bool deleteDisabled = false;
+  // What the user's excludes kept out of it.
+  std::int64_t keptItems = 0;
+  std::int64_t keptBytes = 0;
 };
 
 // The figures of one line; absent for an error line ({"error":"paused"}),

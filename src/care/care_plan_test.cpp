@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "care/care_run.h"
+
 namespace brimvale::care {
 namespace {
 
@@ -38,11 +40,15 @@ TEST(CarePlan, ReadsTheTrailingReclaimLine) {
 TEST(CarePlan, ScanSizesThePlan) {
   const auto scan = parseReclaimScan(
       "{\"category\":\"devcaches\",\"freed_bytes\":0,\"items\":0}\n"
-      "{\"category\":\"syslog\",\"freed_bytes\":8192,\"items\":3}\n"
+      "{\"category\":\"syslog\",\"freed_bytes\":8192,\"items\":3,\"kept_items\":2,"
+      "\"kept_bytes\":100}\n"
       "{\"category\":\"trash\",\"freed_bytes\":70000000,\"items\":4,\"skipped\":\"delete_"
-      "disabled\"}\n");
+      "disabled\",\"kept_items\":1,\"kept_bytes\":20}\n");
   ASSERT_EQ(scan.size(), 3u);
   EXPECT_EQ(untouchedTrashBytes(scan), 70'000'000);
+  const KeptByExcludes kept = keptByExcludesIn({{}, scan});
+  EXPECT_EQ(kept.items, 3u);
+  EXPECT_EQ(kept.bytes, 120u);
 
   const std::vector<CareStep> plan{{K::kCachesAndRarelyUsedFiles},
                                    CareStep::reclaim(ReclaimCategory::kDevcaches),

@@ -87,6 +87,15 @@ StepResult runMeasured(const CareStep& step, const CareRoutines& routines) {
 
 }  // namespace
 
+KeptByExcludes keptByExcludesIn(const SizedPlan& plan) {
+  KeptByExcludes kept;
+  for (const auto& figures : plan.scan) {
+    kept.items += static_cast<std::size_t>(figures.keptItems);
+    kept.bytes += static_cast<std::uint64_t>(figures.keptBytes);
+  }
+  return kept;
+}
+
 Result<SizedPlan> sizePlan(const std::vector<CareStep>& plan, const ServiceCommandRunner& service,
                            bool withItems) {
   std::vector<std::string> args{"reclaim-scan"};

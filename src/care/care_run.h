@@ -17,6 +17,7 @@
 #include "care/care_summary.h"
 #include "common/base/error.h"
 #include "common/base/process.h"
+#include "common/state/exclude_list.h"
 #include "platform/user_defaults.h"
 
 namespace brimvale::care {
@@ -50,6 +51,9 @@ struct SizedPlan {
   // Each item the plan's reclaim steps would delete (only when asked for).
   std::vector<ReclaimItem> items;
 };
+
+// What the user's excludes kept out of every category the scan sized.
+[[nodiscard]] KeptByExcludes keptByExcludesIn(const SizedPlan& plan);
 
 // Runs `reclaim-scan` and keeps only the reclaim categories with something
 // to free (see sizedPlan). Fails when the scan does not finish with status 0

@@ -139,6 +139,45 @@ TEST_F(RulesE2E, DeleteToTrashKeepsEachFileWithItsRecord) {
   EXPECT_TRUE(contains(actionRows(home_)[0], "\ttrash\t"));
 }
 
+// Items the user excluded, by name or by folder, stay where they are while
+// identical ones beside them are handled; previews count what was kept, and
+// the storage scan names an excluded folder instead of measuring it.
+TEST_F(RulesE2E, ExcludedItemsAreKeptAndCounted) {
+  configure(
+      "RULES=(\n"
+      "  \"delete_old | $HOME/Old | | 7 |\"\n"
+      ")\n"
+      "EXCLUDES=( \"*.keep\" \"~/Old/project\" '$HOME/Downloads' )\n");
+  writeAgedFile(in("Old/notes.keep"), "same", 40);
+  writeAgedFile(in("Old/notes.txt"), "same", 40);
+  writeAgedFile(in("Old/project/plan.txt"), "same", 40);
+  fs::last_write_time(in("Old/project"), fs::last_write_time(in("Old/notes.txt")));
+
+  const std::string kept = "Kept by your excludes: 2 items, ";
+  ProcessResult preview = runBrimVale(home_, {"rules-preview"});
+  ASSERT_EQ(preview.exitCode, 0) << preview.out << preview.err;
+  EXPECT_TRUE(contains(preview.out, kept)) << preview.out;
+  ProcessResult dry = runBrimVale(home_, {"dry-run"});
+  ASSERT_EQ(dry.exitCode, 0) << dry.out << dry.err;
+  EXPECT_TRUE(contains(dry.out, "WOULD DELETE: " + in("Old/notes.txt").string())) << dry.out;
+  EXPECT_FALSE(contains(dry.out, "notes.keep")) << dry.out;
+  EXPECT_TRUE(contains(dry.out, kept)) << dry.out;
+
+  ProcessResult run = runBrimVale(home_, {"relocate-now"});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_FALSE(fs::exists(in("Old/notes.txt")));
+  EXPECT_TRUE(fs::exists(in("Old/notes.keep")));
+  EXPECT_TRUE(fs::exists(in("Old/project/plan.txt")));
+  EXPECT_TRUE(contains(unstamped(run.out), kept)) << run.out;
+
+  fs::create_directories(in("Downloads"));
+  ProcessResult scan = runBrimVale(home_, {"scan-storage"});
+  ASSERT_EQ(scan.exitCode, 0) << scan.out << scan.err;
+  EXPECT_TRUE(contains(scan.out, "{\"excluded_path\":\"" + in("Downloads").string() + "\""))
+      << scan.out;
+  EXPECT_FALSE(contains(scan.out, "{\"path\":\"" + in("Downloads").string() + "\""));
+}
+
 TEST_F(RulesE2E, CleanAppCachesReportsItemsInUse) {
   configure(
       "APP_CACHE_PATHS=(\"$HOME/App Support/Chat\" \"$HOME/App Support/Gone\")\n"

@@ -320,6 +320,17 @@ await dashboardTest({
   await page.getByRole("button", { name: "Save space.warn-gb" }).click();
   await shows("#settings-saved", "space.warn-gb is now 55.");
   assert.match(readFileSync(config, "utf8"), /^LOW_SPACE_WARN_GB=55$/m);
+  // An exclude is added and removed from the same page; a relative folder is refused.
+  await page.getByLabel("Exclude", { exact: true }).fill("Projects/keep");
+  await page.getByRole("button", { name: "Add", exact: true }).click();
+  await shows("#excludes-problem", "nothing was changed.");
+  await page.getByLabel("Exclude", { exact: true }).fill("*.iso");
+  await page.getByRole("button", { name: "Add", exact: true }).click();
+  await shows("#excludes-saved", "Added \"*.iso\" to your excludes.");
+  assert.match(readFileSync(config, "utf8"), /^EXCLUDES=\( '\*\.iso' \)$/m);
+  await page.getByRole("button", { name: "Remove *.iso from the excludes" }).click();
+  await shows("#excludes-saved", "Removed \"*.iso\" from your excludes.");
+  assert.match(readFileSync(config, "utf8"), /^EXCLUDES=\(\)$/m);
 
   // At 200% zoom a 1280-pixel window is 640 CSS pixels wide: every page still fits.
   const zoomed = await browser.newContext({ viewport: { width: 640, height: 800 }, deviceScaleFactor: 2 });

@@ -14,7 +14,8 @@ struct SettingsOptions {
 };
 
 void options(CLI::App& sub, SettingsOptions& o) {
-  sub.add_option("words", o.words, "NAME to show one setting, NAME VALUE to change it");
+  sub.add_option("words", o.words,
+                 "NAME to show one setting, NAME VALUE to change it; excludes [add|remove ENTRY]");
   sub.add_flag("--json", o.json, "print as JSON");
   sub.footer(settingsNames());
 }
@@ -30,7 +31,9 @@ CommandEntry settingsEntry() {
   return commandEntry<SettingsOptions>(
       "settings",
       "show or change settings: `settings` lists them with values, ranges and meanings; "
-      "`settings NAME` shows one; `settings NAME VALUE` changes it",
+      "`settings NAME` shows one; `settings NAME VALUE` changes it; `settings excludes` lists "
+      "the folders (with a /) and name patterns (without) that scans, clean-ups and rules "
+      "leave alone, `settings excludes add|remove ENTRY` changes them",
       options, settings);
 }
 

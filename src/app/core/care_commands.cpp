@@ -164,6 +164,8 @@ std::string planText(const care::SizedPlan& plan) {
     }
     text += "\n";
   }
+  if (const KeptByExcludes kept = care::keptByExcludesIn(plan); kept.items > 0)
+    text += keptByExcludesLine(kept) + "\n";
   return text;
 }
 

@@ -146,6 +146,7 @@ Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal, Li
     std::optional<std::time_t> changed;
   };
   std::vector<Row> rows;
+  std::string excluded;
   std::istringstream lines{std::string(ndjson)};
   for (std::string line; std::getline(lines, line);) {
     if (line.empty()) continue;
@@ -154,9 +155,12 @@ Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal, Li
     if (doc->contains("path")) {
       rows.push_back({textOf(*doc, "label"), textOf(*doc, "path"), numberOf(*doc, "size_bytes"),
                       std::nullopt});
+    } else if (doc->contains("excluded_path")) {
+      excluded += "Not measured, in your excludes: " + textOf(*doc, "label") + " (" +
+                  textOf(*doc, "excluded_path") + ")\n";
     }
   }
-  if (rows.empty()) return std::string("None of the usual space users were found.\n");
+  if (rows.empty()) return "None of the usual space users were found.\n" + excluded;
   const bool byAge = order == ListingOrder::kAge && changedAt;
   if (byAge) {
     for (Row& r : rows) r.changed = changedAt(r.path);
@@ -176,7 +180,7 @@ Result<std::string> renderStorageScan(std::string_view ndjson, bool terminal, Li
     total += r.bytes;
   }
   return alignedColumns(cells) + "Total: " + platform::formatFileByteCount(total) + " in " +
-         std::to_string(rows.size()) + (rows.size() == 1 ? " place" : " places") + ".\n";
+         std::to_string(rows.size()) + (rows.size() == 1 ? " place" : " places") + ".\n" + excluded;
 }
 
 Result<std::string> renderTransferStatus(std::string_view text) {

@@ -54,13 +54,16 @@ TEST(ServiceView, TransferStatusOfAnEndedJobNamesNoFileBeingCopied) {
   }
 }
 
-// The age order puts the folder changed longest ago first and one whose time is unknown last.
+// The age order puts the folder changed longest ago first and one whose time is unknown last;
+// a folder the excludes kept out is named after the total.
 TEST(ServiceView, StorageScanRowsInEachOrder) {
   const std::string scan = R"({"path":"/h/b","label":"B","size_bytes":300})"
                            "\n"
                            R"({"path":"/h/a","label":"A","size_bytes":100})"
                            "\n"
                            R"({"path":"/h/c","label":"C","size_bytes":200})"
+                           "\n"
+                           R"({"excluded_path":"/h/d","label":"D"})"
                            "\n";
   const ChangeTimeOf changedAt = [](const std::string& path) -> std::optional<std::time_t> {
     if (path == "/h/b") return std::nullopt;
@@ -81,6 +84,8 @@ TEST(ServiceView, StorageScanRowsInEachOrder) {
                       [&](char label) { return text->find(std::string("  ") + label + "  "); });
     EXPECT_EQ(rows, c.rows) << *text;
     EXPECT_EQ(text->starts_with("CHANGED"), c.order == ListingOrder::kAge) << *text;
+    EXPECT_TRUE(text->ends_with(" in 3 places.\nNot measured, in your excludes: D (/h/d)\n"))
+        << *text;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/core/settings_catalogue.h"
+#include "app/core/settings_excludes.h"
 #include "common/base/file_calls.h"
 #include "common/base/file_io.h"
 #include "common/state/preferences_writer.h"
@@ -82,7 +83,7 @@ std::string listing(const StoredSettings& stored) {
             std::string(s.meaning) + "\n    takes " + allowedValues(s) + "; default " +
             shownDefault + "\n";
   }
-  return text;
+  return text + excludesListing(stored.configText);
 }
 
 Result<void> store(const SettingsCommandContext& c, const Setting& s, const AcceptedValue& v) {
@@ -126,6 +127,9 @@ int change(SettingsCommandContext& c, const Setting& s, const std::string& typed
 
 int settingsCommand(SettingsCommandContext& c, const std::vector<std::string>& args,
                     SettingsFormat format) {
+  if (!args.empty() && args[0] == "excludes") {
+    return settingsExcludesCommand(c, {args.begin() + 1, args.end()}, format);
+  }
   if (args.size() > 2) {
     c.err << "settings takes a setting name and at most one value, but was given " << args.size()
           << " words; nothing was changed. Put a value with blanks in quotes.\n";

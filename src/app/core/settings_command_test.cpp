@@ -84,5 +84,53 @@ TEST(SettingsCommand, AStoreThatCannotTakeTheValueIsLeftAsItWas) {
   EXPECT_EQ(rig.out.str(), "off\n");
 }
 
+// Given excludes over several lines, each change rewrites only their line
+// and lists them back as written; mistakes change nothing.
+TEST(SettingsCommand, ExcludesAddAndRemoveRoundTrip) {
+  SettingsRig rig;
+  rig.dir.file("brim-vale.conf", std::string(kConfig) + "EXCLUDES=(\n  \"*.iso\"\n)\nLAST=1\n");
+  struct Step {
+    std::vector<std::string> args;
+    int exit;
+    std::string excludesLine;  // as saved
+    std::string listed;        // `settings excludes` afterwards
+  } steps[] = {
+      {{"excludes", "add", "$HOME/Projects/o'brien"},
+       0,
+       "EXCLUDES=( '*.iso' '$HOME/Projects/o'\\''brien' )",
+       "*.iso\n$HOME/Projects/o'brien\n"},
+      {{"excludes", "add", "node_modules"},
+       0,
+       "EXCLUDES=( '*.iso' '$HOME/Projects/o'\\''brien' 'node_modules' )",
+       "*.iso\n$HOME/Projects/o'brien\nnode_modules\n"},
+      {{"excludes", "add", "a\nb"},
+       2,
+       "EXCLUDES=( '*.iso' '$HOME/Projects/o'\\''brien' 'node_modules' )",
+       "*.iso\n$HOME/Projects/o'brien\nnode_modules\n"},
+      {{"excludes", "add", "Projects/keep"},
+       2,
+       "EXCLUDES=( '*.iso' '$HOME/Projects/o'\\''brien' 'node_modules' )",
+       "*.iso\n$HOME/Projects/o'brien\nnode_modules\n"},
+      {{"excludes", "remove", "*.iso"},
+       0,
+       "EXCLUDES=( '$HOME/Projects/o'\\''brien' 'node_modules' )",
+       "$HOME/Projects/o'brien\nnode_modules\n"},
+      {{"excludes", "remove", "*.iso"},
+       2,
+       "EXCLUDES=( '$HOME/Projects/o'\\''brien' 'node_modules' )",
+       "$HOME/Projects/o'brien\nnode_modules\n"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.args[1] + " " + step.args[2]);
+    EXPECT_EQ(rig.run(step.args), step.exit) << rig.err.str();
+    EXPECT_EQ(*readFile(rig.config), std::string(kConfig) + step.excludesLine + "\nLAST=1\n");
+    ASSERT_EQ(rig.run({"excludes"}), 0);
+    EXPECT_EQ(rig.out.str(), step.listed);
+  }
+  ASSERT_EQ(rig.run({}), 0);
+  EXPECT_NE(rig.out.str().find("excludes = $HOME/Projects/o'brien, node_modules\n"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace brimvale::app

@@ -203,7 +203,10 @@ std::string snapshotsJson(const std::vector<snapshots::LocalSnapshot>& listed) {
 std::string carePlanJson(const care::SizedPlan& plan) {
   json steps = json::array();
   for (const auto& step : plan.steps) steps.push_back(stepJson(step, plan));
-  return prettyState({{"summary", care::planSentence(plan.steps)}, {"steps", steps}});
+  const KeptByExcludes kept = care::keptByExcludesIn(plan);
+  return prettyState({{"summary", care::planSentence(plan.steps)},
+                      {"steps", steps},
+                      {"keptByExcludes", {{"items", kept.items}, {"bytes", kept.bytes}}}});
 }
 
 std::string homeJson(const care::HomeFacts& facts, const care::TrendInput& trend,

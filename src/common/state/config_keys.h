@@ -43,6 +43,8 @@ inline constexpr std::string_view kCloudEvictFailBreakerLimit = "CLOUD_EVICT_FAI
 inline constexpr std::string_view kRules = "RULES";
 inline constexpr std::string_view kAppCachePaths = "APP_CACHE_PATHS";
 inline constexpr std::string_view kAppCacheSafeDirs = "APP_CACHE_SAFE_DIRS";
+// Folders and name patterns that scans, clean-ups and rules leave alone.
+inline constexpr std::string_view kExcludes = "EXCLUDES";
 
 // Notifications and history.
 inline constexpr std::string_view kNotifySoundAlert = "NOTIFY_SOUND_ALERT";

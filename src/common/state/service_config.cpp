@@ -60,6 +60,7 @@ constexpr std::array kConfigKeys{
     ConfigKey{config_keys::kRules, "", true},
     ConfigKey{config_keys::kAppCachePaths, "", true},
     ConfigKey{config_keys::kAppCacheSafeDirs, "", true},
+    ConfigKey{config_keys::kExcludes, "", true},
     ConfigKey{config_keys::kAllowedFilesystems, kHostWords.allowedFilesystems},
     ConfigKey{config_keys::kWarnFilesystems, kHostWords.warnFilesystems},
     ConfigKey{config_keys::kBlockFilesystems, kHostWords.blockFilesystems},
@@ -93,6 +94,7 @@ constexpr std::array kTemplateAssignments{
     TemplateAssignment{config_keys::kRules, "()"},
     TemplateAssignment{config_keys::kAppCachePaths, "()"},
     TemplateAssignment{config_keys::kAppCacheSafeDirs, "()"},
+    TemplateAssignment{config_keys::kExcludes, "()"},
 };
 
 const ConfigKey* findKey(std::string_view name) {

@@ -9,6 +9,7 @@
 #include "common/base/platform_words.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
+#include "common/state/exclude_list.h"
 #include "service/core/action_log.h"
 #include "service/core/status_snapshot.h"
 
@@ -133,6 +134,8 @@ void evictRoot(ServiceContext& ctx, Guards& guards, const std::string& root,
   std::int64_t failures = 0;
   // Each folder's files in name order, then its sub-folders in name order, so
   // reports and the breaker's run do not depend on the file system's listing.
+  // Excluded folders are not entered, so each name is matched as it is listed.
+  const ExcludeList excludes = ExcludeList::of(ctx.cfg(), ctx.paths.home);
   std::vector<fs::path> pending{root};
   while (!pending.empty()) {
     const fs::path folder = std::move(pending.back());
@@ -142,6 +145,7 @@ void evictRoot(ServiceContext& ctx, Guards& guards, const std::string& root,
               [](const DirEntry& a, const DirEntry& b) { return a.path < b.path; });
     std::vector<fs::path> subfolders;
     for (const auto& entry : entries) {
+      if (excludes.excludes(entry.path)) continue;
       if (entry.isDirectory()) {
         subfolders.push_back(entry.path);
         continue;

@@ -49,7 +49,10 @@ TEST(CloudEviction, PicksTheToolByTreeAndFallsBackToTheOther) {
 
 class EvictRootTest : public ::testing::Test {
  protected:
-  EvictRootTest() : home_("CLOUD_EVICT_FAIL_BREAKER_LIMIT=10\n") {
+  EvictRootTest()
+      : home_(
+            "CLOUD_EVICT_FAIL_BREAKER_LIMIT=10\n"
+            "EXCLUDES=(\"*.iso\" \"~/Library/CloudStorage/Dropbox/kept\")\n") {
     root_ = home_.home() / "Library/CloudStorage/Dropbox";
     fs::create_directories(root_);
     home_.fake().cloudTools.fileproviderctl = kStandIn;
@@ -69,12 +72,15 @@ class EvictRootTest : public ::testing::Test {
   fs::path root_;
 };
 
+// Excluded files are passed over without counting.
 TEST_F(EvictRootTest, AnInUseFileResetsTheRunOfFailures) {
   failing("a", 9);
   writeFile(root_ / "b-open");
   home_.fake().openPaths.insert((root_ / "b-open").string());
   failing("c", 9);
   writeFile(root_ / "sub/keep-ok");
+  writeFile(root_ / "film-ok.iso");  // excluded by name, and by folder below
+  writeFile(root_ / "kept/notes-ok");
   std::ofstream(root_ / "empty");  // nothing local: already cloud-only
   const EvictionCounters c = evict();
   EXPECT_EQ(c.skippedOther, 18u);

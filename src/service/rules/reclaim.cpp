@@ -18,6 +18,7 @@
 #include "common/base/json_writer.h"
 #include "common/base/stop_point.h"
 #include "common/state/config_keys.h"
+#include "common/state/exclude_list.h"
 #include "common/state/path_policy.h"
 #include "service/core/action_log.h"
 #include "service/core/rule_run_lock.h"
@@ -54,6 +55,7 @@ class CategoryWalk {
         listItems_(listItems && mode == WalkMode::kScan),
         only_(std::move(only)),
         policy_(PathPolicy::rootsFor(ctx.paths.home)),
+        excludes_(ExcludeList::of(ctx.cfg(), ctx.paths.home)),
         action_("reclaim-" + std::string(places.name)) {}
 
   // Walks every folder of the category and prints its JSON line; `skipped`
@@ -73,6 +75,7 @@ class CategoryWalk {
     if (!skipped.empty()) line.string("skipped", skipped);
     if (unrecorded_ > 0) line.number("unrecorded", unrecorded_);
     if (!refused_.empty()) line.string("refused", refused_);
+    if (kept_.items > 0) line.number("kept_items", kept_.items).number("kept_bytes", kept_.bytes);
     ctx_.out << line.str() << "\n";
   }
 
@@ -100,12 +103,19 @@ class CategoryWalk {
     return std::move(*checked);
   }
 
-  // Checks and measures one candidate (`entry`, as listed at `listedAt`,
-  // aged from `agedFrom`) and, while deleting, removes it with `remove` (true
-  // when it is gone) and records it. Open items and items written moments
-  // ago are in use and stay.
-  void take(const DirEntry& entry, std::chrono::system_clock::time_point listedAt,
-            std::time_t agedFrom, const std::function<bool()>& remove) {
+  // Checks and measures one candidate (`entry` of `within`, as listed at
+  // `listedAt`, aged from `agedFrom`) and, while deleting, removes it with
+  // `remove` (true when it is gone) and records it. Open items and items
+  // written moments ago are in use and stay, as do items the user's excludes
+  // keep (counted apart).
+  void take(const DirEntry& entry, const fs::path& within,
+            std::chrono::system_clock::time_point listedAt, std::time_t agedFrom,
+            const std::function<bool()>& remove) {
+    if (excludes_.keeps(entry.path, within)) {
+      ++kept_.items;
+      kept_.bytes += bytesOf(entry.path.string()).value_or(0);
+      return;
+    }
     if (auto allowed = policy_.check(entry.path); !allowed) {
       refuse(allowed.error().sentence());
       return;
@@ -160,7 +170,7 @@ class CategoryWalk {
     const auto listedAt = std::chrono::system_clock::now();
     for (const auto& entry : listEntries(root).value_or(std::vector<DirEntry>{})) {
       if (places_.minAgeDays > 0 && !entry.olderThan(places_.minAgeDays, now)) continue;
-      take(entry, listedAt, entry.info.st_mtime,
+      take(entry, root, listedAt, entry.info.st_mtime,
            [&] { return removeListed(*checked, entry, listedAt); });
     }
   }
@@ -189,7 +199,7 @@ class CategoryWalk {
         continue;
       }
       if (!thrownAwayLongAgo(*record)) continue;
-      take(entry, listedAt, record->deletedAt, [&] {
+      take(entry, filesFolder, listedAt, record->deletedAt, [&] {
         if (!removeListed(*files, entry, listedAt)) return false;
         ctx_.log.log("reclaim trash: emptied " + record->originalPath);
         // The record goes last: a run stopped before this point leaves the
@@ -233,11 +243,13 @@ class CategoryWalk {
   bool listItems_;
   std::optional<std::set<std::string>> only_;
   PathPolicy policy_;
+  ExcludeList excludes_;
   std::string action_;
   std::uint64_t items_ = 0;
   std::uint64_t bytes_ = 0;
   std::uint64_t unrecorded_ = 0;
   std::string refused_;
+  KeptByExcludes kept_;
 };
 
 // The paths of `reclaim CATEGORY --only FILE` (FILE: a JSON array of paths);

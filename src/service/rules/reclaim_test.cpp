@@ -34,11 +34,12 @@ fs::path trashItem(const ContextInTempHome& home, const std::string& name, int d
 }
 
 // Given Trash items either side of thirty days, an item held open and the
-// switch that forbids deleting, then only old, closed items go and only
-// while deleting is allowed.
-TEST(Reclaim, TrashKeepsYoungOpenOrProtectedItems) {
-  ContextInTempHome home("");
+// switch that forbids deleting, then only old, closed items the user did not
+// exclude go and only while deleting is allowed.
+TEST(Reclaim, TrashKeepsYoungOpenExcludedOrProtectedItems) {
+  ContextInTempHome home("EXCLUDES=(\"*.keep\")\n");
   const fs::path young = trashItem(home, "29 days", 29);
+  const fs::path excluded = trashItem(home, "31 days.keep", 31);
   const fs::path old = trashItem(home, "31 days", 31);
   const fs::path open = trashItem(home, "open", 90);
   home.fake().openPaths.insert(open.string());
@@ -59,9 +60,11 @@ TEST(Reclaim, TrashKeepsYoungOpenOrProtectedItems) {
   ASSERT_EQ(reclaimIn(HomeLayout::kMacOS, ctx, {"trash"}), 0);
   EXPECT_TRUE(fs::exists(young));
   EXPECT_TRUE(fs::exists(open));
+  EXPECT_TRUE(fs::exists(excluded));
   EXPECT_FALSE(fs::exists(old));
   EXPECT_TRUE(
-      home.out().str().ends_with("{\"category\":\"trash\",\"freed_bytes\":8192,\"items\":1}\n"))
+      home.out().str().ends_with("{\"category\":\"trash\",\"freed_bytes\":8192,\"items\":1,"
+                                 "\"kept_items\":1,\"kept_bytes\":8192}\n"))
       << home.out().str();
 
   ContextInTempHome protectedHome("DISABLE_DELETE=1\n");

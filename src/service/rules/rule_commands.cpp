@@ -44,10 +44,10 @@ struct PreviewCount {
   std::string status = "OK";
 };
 
-void countOlderChildren(const fs::path& folder, std::int64_t age, std::time_t now,
-                        PreviewCount& count) {
+void countOlderChildren(const RuleScope& scope, const fs::path& folder, std::int64_t age,
+                        std::time_t now, PreviewCount& count) {
   for (const auto& entry : listEntries(folder).value_or(std::vector<DirEntry>{})) {
-    if (!entry.olderThan(age, now)) continue;
+    if (!entry.olderThan(age, now) || scope.keepsByExcludes(entry.path, folder)) continue;
     ++count.items;
     count.bytes += bytesOf(entry.path.string()).value_or(0);
   }
@@ -67,7 +67,7 @@ PreviewCount previewRule(const ServiceContext& ctx, const RuleScope& scope, cons
           count.status = "DENY";
           continue;
         }
-        countOlderChildren(folder, rule.age, now, count);
+        countOlderChildren(scope, folder, rule.age, now, count);
       }
     }
     return count;
@@ -78,12 +78,14 @@ PreviewCount previewRule(const ServiceContext& ctx, const RuleScope& scope, cons
   if (rule.action == "archive_big") {
     const std::int64_t minBytes = archiveBigMiB(rule) * 1048576;
     for (const auto& file : filesToDepthTwo(rule.src)) {
-      if (!file.olderThan(rule.age, now) || file.info.st_size <= minBytes) continue;
+      if (!file.olderThan(rule.age, now) || file.info.st_size <= minBytes ||
+          scope.keepsByExcludes(file.path, rule.src))
+        continue;
       ++count.items;
       count.bytes += static_cast<std::uint64_t>(file.info.st_size);
     }
   } else {
-    countOlderChildren(rule.src, rule.age, now, count);
+    countOlderChildren(scope, rule.src, rule.age, now, count);
   }
   return count;
 }
@@ -176,6 +178,7 @@ int rulesPreviewCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   }
   out += "\nStatus legend: " + std::string(kHostWords.accessLegend);
   if (anyRefused) out += "REFUSED = a folder rules never touch; dry-run says why.\n";
+  if (scope.hasExcludes()) out += keptByExcludesLine(scope.keptByExcludes()) + "\n";
   ctx.out << out;
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/base/file_calls.h"
+#include "service/core/action_log.h"
 
 namespace brimvale::service {
 namespace fs = std::filesystem;
@@ -47,7 +48,15 @@ bool isApplicationDataRow(const DenylistEntry& entry) {
 RuleScope::RuleScope(const ServiceContext& ctx)
     : base_(ctx.cfg().base()),
       policy_(PathPolicy::rootsFor(ctx.paths.home, ctx.cfg().base())),
-      cachePolicy_(PathPolicy::rootsFor(ctx.paths.home, ctx.cfg().base(), appFolders(ctx))) {}
+      cachePolicy_(PathPolicy::rootsFor(ctx.paths.home, ctx.cfg().base(), appFolders(ctx))),
+      excludes_(ExcludeList::of(ctx.cfg(), ctx.paths.home)) {}
+
+bool RuleScope::keepsByExcludes(const fs::path& item, const fs::path& within) const {
+  if (!excludes_.keeps(item, within)) return false;
+  ++kept_.items;
+  kept_.bytes += bytesOf(item.string()).value_or(0);
+  return true;
+}
 
 std::optional<std::string> RuleScope::sourceRefusal(const std::string& src) const {
   auto allowed = policy_.check(src);

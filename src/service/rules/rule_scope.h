@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "common/state/exclude_list.h"
 #include "common/state/path_policy.h"
 #include "service/core/service_context.h"
 
@@ -40,10 +41,21 @@ class RuleScope {
   // application folders.
   [[nodiscard]] const PathPolicy& cachePolicy() const { return cachePolicy_; }
 
+  // Whether the user's excludes keep `item` (found below the rule's folder
+  // `within`): it is excluded or holds an excluded folder. Each kept item is
+  // added to keptByExcludes() with its size.
+  [[nodiscard]] bool keepsByExcludes(const std::filesystem::path& item,
+                                     const std::filesystem::path& within) const;
+  [[nodiscard]] bool hasExcludes() const { return !excludes_.empty(); }
+  [[nodiscard]] const KeptByExcludes& keptByExcludes() const { return kept_; }
+
  private:
   std::filesystem::path base_;
   PathPolicy policy_;
   PathPolicy cachePolicy_;
+  ExcludeList excludes_;
+  // A tally for the run's report, not part of what the scope decides.
+  mutable KeptByExcludes kept_;
 };
 
 }  // namespace brimvale::service

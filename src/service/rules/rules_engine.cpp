@@ -90,6 +90,10 @@ Stop archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
   auto old = selectNames(source.path(), [&](const struct stat& info) {
     return DirEntry::modifiedBefore(info, age, now);
   });
+  if (old)
+    std::erase_if(*old, [&](const std::string& name) {
+      return scope.keepsByExcludes(source.path() / name, source.path());
+    });
   if (!old || old->empty()) {
     sayNothingOlder(ctx, rule, age);
     return std::nullopt;
@@ -106,7 +110,8 @@ Stop archiveBig(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
   const std::time_t now = ctx.clock();
   std::vector<std::string> candidates;
   for (const auto& entry : filesToDepthTwo(source.path())) {
-    if (entry.olderThan(age, now) && entry.info.st_size > mib * 1048576) {
+    if (entry.olderThan(age, now) && entry.info.st_size > mib * 1048576 &&
+        !scope.keepsByExcludes(entry.path, source.path())) {
       candidates.push_back(entry.path.lexically_relative(source.path()).string());
     }
   }
@@ -217,7 +222,7 @@ void deleteOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunM
   DeletionTally tally;
   const auto listedAt = std::chrono::system_clock::now();
   for (const auto& entry : listEntries(source.path()).value_or(std::vector<DirEntry>{})) {
-    if (!entry.olderThan(age, now)) continue;
+    if (!entry.olderThan(age, now) || scope.keepsByExcludes(entry.path, source.path())) continue;
     offerForDeletion(ctx, guards, scope.policy(), mode, source, entry, listedAt, "delete",
                      CloudCheck::kSkipCloudItems, tally);
   }
@@ -245,14 +250,12 @@ void sayRefusedSource(ServiceContext& ctx, const std::string& src, const std::st
   ctx.log.say("rule skip \u2014 refused source: " + src + ". " + why);
 }
 
-}  // namespace
-
-void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int64_t ageDays) {
+void cleanCachesInScope(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
+                        std::int64_t ageDays) {
   const auto appPaths = ctx.cfg().array(config_keys::kAppCachePaths);
   const auto safeDirs = ctx.cfg().array(config_keys::kAppCacheSafeDirs);
   if (appPaths.empty()) return ctx.log.say("no APP_CACHE_PATHS configured");
   if (safeDirs.empty()) return ctx.log.say("no APP_CACHE_SAFE_DIRS configured");
-  const RuleScope scope(ctx);
   const std::time_t now = ctx.clock();
   for (const auto& appPath : appPaths) {
     if (!isDirectory(appPath).value_or(false)) {
@@ -282,6 +285,7 @@ void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int6
       const auto listedAt = std::chrono::system_clock::now();
       for (const auto& entry : listEntries(folder).value_or(std::vector<DirEntry>{})) {
         if (ageDays > 0 && !entry.olderThan(ageDays, now)) continue;
+        if (scope.keepsByExcludes(entry.path, folder)) continue;
         offerForDeletion(ctx, guards, scope.cachePolicy(), mode, *checked, entry, listedAt,
                          "delete-cache", CloudCheck::kIgnore, tally);
       }
@@ -295,6 +299,25 @@ void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int6
                             " items \u2014 rest were in use)" + refusedNote(tally));
     }
   }
+}
+
+// A dry run always says what the excludes kept once there are any; a real
+// run says it when they kept something.
+void sayKeptByExcludes(ServiceContext& ctx, const RuleScope& scope, RunMode mode) {
+  if (!scope.hasExcludes()) return;
+  if (mode == RunMode::kDry) {
+    ctx.out << keptByExcludesLine(scope.keptByExcludes()) << "\n";
+  } else if (scope.keptByExcludes().items > 0) {
+    ctx.log.say(keptByExcludesLine(scope.keptByExcludes()));
+  }
+}
+
+}  // namespace
+
+void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int64_t ageDays) {
+  const RuleScope scope(ctx);
+  cleanCachesInScope(ctx, guards, scope, mode, ageDays);
+  sayKeptByExcludes(ctx, scope, mode);
 }
 
 bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
@@ -324,7 +347,7 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
     }
     if (rule.action == "app_cache_clean") {
       ctx.log.say("rule: app_cache_clean (all configured apps, >" + std::to_string(age) + "d)");
-      cleanAppCaches(ctx, guards, mode, age);
+      cleanCachesInScope(ctx, guards, scope, mode, age);
       continue;
     }
     if (auto refusal = scope.sourceRefusal(rule.src)) {
@@ -369,9 +392,11 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
                        ? "the drive was disconnected, so nothing more is moved."
                        : "without its undo record nothing more is moved.") +
                   " What was moved before is listed above; everything else is where it was.");
+      sayKeptByExcludes(ctx, scope, mode);
       return false;
     }
   }
+  sayKeptByExcludes(ctx, scope, mode);
   return true;
 }
 

@@ -14,6 +14,7 @@
 #include "common/base/json_writer.h"
 #include "common/base/timestamps.h"
 #include "common/state/config_keys.h"
+#include "common/state/exclude_list.h"
 #include "common/state/usage_history.h"
 #include "service/core/status_snapshot.h"
 
@@ -55,9 +56,20 @@ int scanStorageIn(HomeLayout layout, ServiceContext& ctx) {
       << std::flush;
   std::uint64_t probed = 0;
   std::uint64_t total = 0;
+  const ExcludeList excludes = ExcludeList::of(ctx.cfg(), ctx.paths.home);
   for (const auto& probe : storageProbes(layout)) {
     for (const auto& [path, label] : probePaths(probe, ctx.paths.home)) {
       if (!pathExists(path).value_or(false)) continue;
+      // The user asked to leave it alone: named, not measured.
+      if (excludes.excludes(path)) {
+        ctx.out << JsonObjectWriter()
+                       .string("excluded_path", path.string())
+                       .string("label", label)
+                       .str()
+                << "\n"
+                << std::flush;
+        continue;
+      }
       const auto bytes = diskUsageBytes(path);
       if (!bytes) continue;
       ++probed;

@@ -1,5 +1,6 @@
 // The preferences page: one field per setting with its meaning and the
 // values it takes; each is saved on its own, as `brimvale settings NAME VALUE`.
+// Below them the exclude list, changed as `brimvale settings excludes add|remove`.
 import { getJson, postJson, showProblem } from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
@@ -46,3 +47,36 @@ function field(setting, index) {
 getJson("/api/settings").then((settings) => {
   $("settings").replaceChildren(...settings.map(field));
 }, (error) => showProblem($("settings-problem"), error));
+
+async function changeExclude(verb, entry) {
+  $("excludes-problem").hidden = true;
+  $("excludes-saved").textContent = "";
+  try {
+    const answer = await postJson("/api/excludes", { verb, entry });
+    $("excludes-saved").textContent = answer.message.trim();
+    await showExcludes();
+  } catch (error) {
+    showProblem($("excludes-problem"), error);
+  }
+}
+
+async function showExcludes() {
+  const answer = await getJson("/api/excludes");
+  $("excludes").replaceChildren(...answer.excludes.map((entry) => {
+    const item = document.createElement("li");
+    const remove = document.createElement("button");
+    remove.type = "button";
+    remove.textContent = "Remove";
+    remove.setAttribute("aria-label", `Remove ${entry} from the excludes`);
+    remove.addEventListener("click", () => changeExclude("remove", entry));
+    item.append(entry, " ", remove);
+    return item;
+  }));
+}
+
+$("exclude-add").addEventListener("submit", async (event) => {
+  event.preventDefault();
+  await changeExclude("add", $("exclude-entry").value.trim());
+  if ($("excludes-problem").hidden) $("exclude-entry").value = "";
+});
+showExcludes().catch((error) => showProblem($("excludes-problem"), error));
