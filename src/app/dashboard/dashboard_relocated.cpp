@@ -87,8 +87,9 @@ void RelocatedRoutes::look() {
     seen_ = mover::ManifestStore(sources_.paths.state, {}, systemClock()).all();
   }
   std::string mark = relocationMark(seen_);
-  // The first reading only sets the baseline: the page loads the list itself.
-  if (read_ && mark != mark_) server_.events().publish(kRelocationStateChanged, "{}");
+  // The first look since the poller began is announced too: a change made
+  // between a page's own loading of the list and this look is otherwise missed.
+  if (!read_ || mark != mark_) server_.events().publish(kRelocationStateChanged, "{}");
   mark_ = std::move(mark);
   read_ = true;
 }
