@@ -151,9 +151,12 @@ TEST_F(RulesE2E, ExcludedItemsAreKeptAndCounted) {
   writeAgedFile(in("Old/notes.keep"), "same", 40);
   writeAgedFile(in("Old/notes.txt"), "same", 40);
   writeAgedFile(in("Old/project/plan.txt"), "same", 40);
+  // A folder the rule would take whole, holding a name the excludes keep.
+  writeAgedFile(in("Old/thesis/draft.keep"), "same", 40);
+  fs::last_write_time(in("Old/thesis"), fs::last_write_time(in("Old/notes.txt")));
   fs::last_write_time(in("Old/project"), fs::last_write_time(in("Old/notes.txt")));
 
-  const std::string kept = "Kept by your excludes: 2 items, ";
+  const std::string kept = "Kept by your excludes: 3 items, ";
   ProcessResult preview = runBrimVale(home_, {"rules-preview"});
   ASSERT_EQ(preview.exitCode, 0) << preview.out << preview.err;
   EXPECT_TRUE(contains(preview.out, kept)) << preview.out;
@@ -168,6 +171,7 @@ TEST_F(RulesE2E, ExcludedItemsAreKeptAndCounted) {
   EXPECT_FALSE(fs::exists(in("Old/notes.txt")));
   EXPECT_TRUE(fs::exists(in("Old/notes.keep")));
   EXPECT_TRUE(fs::exists(in("Old/project/plan.txt")));
+  EXPECT_TRUE(fs::exists(in("Old/thesis/draft.keep")));
   EXPECT_TRUE(contains(unstamped(run.out), kept)) << run.out;
 
   fs::create_directories(in("Downloads"));

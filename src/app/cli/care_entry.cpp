@@ -19,7 +19,8 @@ struct CareOptions {
 };
 
 void options(CLI::App& sub, CareOptions& o) {
-  sub.add_flag("--plan", o.planOnly, "show what the clean-up would do and what your excludes kept, changing nothing");
+  sub.add_flag("--plan", o.planOnly,
+               "show what the clean-up would do and what your excludes kept, changing nothing");
   sub.add_flag("--preview", o.preview,
                "each item the clean-up would delete (path, size, age, category) and the total, "
                "changing nothing");

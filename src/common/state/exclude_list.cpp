@@ -69,18 +69,19 @@ ExcludeList ExcludeList::of(const ServiceConfig& cfg, const fs::path& home) {
   return ExcludeList(cfg.array(config_keys::kExcludes), home);
 }
 
+bool ExcludeList::matchesName(const fs::path& name) const {
+  return std::ranges::any_of(patterns_, [&](const std::string& pattern) {
+    return fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0;
+  });
+}
+
 bool ExcludeList::excludes(const fs::path& path, const fs::path& within) const {
   const fs::path normal = path.lexically_normal();
   for (const auto& folder : folders_) {
     if (isBelowOrSame(normal, folder)) return true;
   }
   if (patterns_.empty()) return false;
-  auto matches = [&](const fs::path& name) {
-    for (const auto& pattern : patterns_) {
-      if (fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0) return true;
-    }
-    return false;
-  };
+  auto matches = [&](const fs::path& name) { return matchesName(name); };
   if (within.empty() || !isBelowOrSame(normal, within.lexically_normal())) {
     return matches(normal.filename());
   }
@@ -90,11 +91,23 @@ bool ExcludeList::excludes(const fs::path& path, const fs::path& within) const {
   return false;
 }
 
+bool ExcludeList::holdsMatchingName(const fs::path& folder) const {
+  std::error_code ec;
+  if (patterns_.empty() || !fs::is_directory(fs::symlink_status(folder, ec))) return false;
+  fs::recursive_directory_iterator it(folder, ec);
+  for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+    if (matchesName(it->path().filename())) return true;
+  }
+  // A folder that cannot be read through might hold an excluded name: kept.
+  return static_cast<bool>(ec);
+}
+
 bool ExcludeList::keeps(const fs::path& path, const fs::path& within) const {
   const fs::path normal = path.lexically_normal();
-  return excludes(normal, within) || std::ranges::any_of(folders_, [&](const fs::path& folder) {
-           return isBelowOrSame(folder, normal);
-         });
+  return excludes(normal, within) ||
+         std::ranges::any_of(
+             folders_, [&](const fs::path& folder) { return isBelowOrSame(folder, normal); }) ||
+         holdsMatchingName(normal);
 }
 
 std::string keptByExcludesLine(const KeptByExcludes& kept) {

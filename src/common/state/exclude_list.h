@@ -27,13 +27,17 @@ class ExcludeList {
   // matched: callers that walk a tree prune excluded folders themselves.
   [[nodiscard]] bool excludes(const std::filesystem::path& path,
                               const std::filesystem::path& within = {}) const;
-  // excludes(), or an excluded folder lies inside `path`: what a clean-up or
-  // a rule may not delete or move whole.
+  // excludes(), or an excluded folder or a name matching a pattern lies
+  // inside `path`: what a clean-up or a rule may not delete or move whole.
   [[nodiscard]] bool keeps(const std::filesystem::path& path,
                            const std::filesystem::path& within = {}) const;
   [[nodiscard]] bool empty() const { return folders_.empty() && patterns_.empty(); }
 
  private:
+  [[nodiscard]] bool matchesName(const std::filesystem::path& name) const;
+  // Whether a name below the folder `folder` (links not followed) matches a pattern.
+  [[nodiscard]] bool holdsMatchingName(const std::filesystem::path& folder) const;
+
   std::vector<std::filesystem::path> folders_;
   std::vector<std::string> patterns_;
 };
