@@ -102,37 +102,26 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
 
 DashboardRoutes::~DashboardRoutes() = default;
 
-web::Reply DashboardRoutes::home() {
+// The JSON a care command prints, or its sentence when it fails.
+web::Reply DashboardRoutes::careJson(const std::function<int(CareCommandHost&)>& command) {
   std::ostringstream out;
   std::ostringstream err;
   CareCommandHost host{
       sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
   host.run = platform::runnerOf(sources_.launcher);
   host.json = true;
-  if (homeCommand(host) != 0) return web::sentenceReply(503, err.str());
+  if (command(host) != 0) return web::sentenceReply(503, err.str());
   return {.status = 200, .contentType = "application/json", .body = out.str()};
 }
 
+web::Reply DashboardRoutes::home() { return careJson(homeCommand); }
+
 web::Reply DashboardRoutes::carePlan() {
-  std::ostringstream out;
-  std::ostringstream err;
-  CareCommandHost host{
-      sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
-  host.run = platform::runnerOf(sources_.launcher);
-  host.json = true;
-  if (careCommand(host, CareMode::kPlanOnly) != 0) return web::sentenceReply(503, err.str());
-  return {.status = 200, .contentType = "application/json", .body = out.str()};
+  return careJson([](CareCommandHost& host) { return careCommand(host, CareMode::kPlanOnly); });
 }
 
 web::Reply DashboardRoutes::carePreview() {
-  std::ostringstream out;
-  std::ostringstream err;
-  CareCommandHost host{
-      sources_.paths, sources_.platform, sources_.rsyncPath, sources_.snapshotTool, out, err};
-  host.run = platform::runnerOf(sources_.launcher);
-  host.json = true;
-  if (careCommand(host, CareMode::kPreview) != 0) return web::sentenceReply(503, err.str());
-  return {.status = 200, .contentType = "application/json", .body = out.str()};
+  return careJson([](CareCommandHost& host) { return careCommand(host, CareMode::kPreview); });
 }
 
 web::Reply DashboardRoutes::startCare(const nlohmann::json& body) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,7 @@
 
 namespace brimvale::app {
 
+struct CareCommandHost;
 class RelocatedRoutes;
 class AppsRoutes;
 class TransfersRoutes;
@@ -42,6 +44,7 @@ class DashboardRoutes {
   DashboardRoutes& operator=(const DashboardRoutes&) = delete;
 
  private:
+  web::Reply careJson(const std::function<int(CareCommandHost&)>& command);
   web::Reply home();
   web::Reply carePlan();
   web::Reply carePreview();
