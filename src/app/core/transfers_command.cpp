@@ -130,6 +130,26 @@ cloud::SyncManagerSetup managerSetup(TransfersCommandContext& c, const cloud::Rc
   };
 }
 
+// The transfer list under a manager that starts nothing, for the actions
+// that only change it.
+struct ListManager {
+  explicit ListManager(TransfersCommandContext& c)
+      : context(c),
+        client(c.rclone, c.runner),
+        shown{c.out},
+        manager(managerSetup(c, client, nullptr, shown, "")) {}
+  // False, after saying why and that `nothingDone`, when the list cannot be read.
+  bool load(std::string_view nothingDone) {
+    auto loaded = manager.load();
+    if (!loaded) context.err << loaded.error().message() << " " << nothingDone << "\n";
+    return static_cast<bool>(loaded);
+  }
+  TransfersCommandContext& context;
+  cloud::RcloneClient client;
+  Foreground shown;
+  cloud::SyncManager manager;
+};
+
 // A job waiting for the drive: saved to start later (0), or stopped because
 // the drive went away mid-way, which did not transfer everything (1).
 int waitingForDrive(TransfersCommandContext& c, const SyncJob& job) {
@@ -286,13 +306,9 @@ int cancelWaitingForDrive(TransfersCommandContext& c, const TransfersOptions& o)
              "cancelled.\n";
     return 2;
   }
-  cloud::RcloneClient client(c.rclone, c.runner);
-  Foreground shown{c.out};
-  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
-  if (auto loaded = manager.load(); !loaded) {
-    c.err << loaded.error().message() << " Nothing was cancelled.\n";
-    return 1;
-  }
+  ListManager list(c);
+  if (!list.load("Nothing was cancelled.")) return 1;
+  cloud::SyncManager& manager = list.manager;
   const std::size_t cancelled = manager.cancelAllWaitingForDrive();
   auto after = cloud::JobListFile(c.jobsFile).load();
   if (!after || std::any_of(after->begin(), after->end(), [](const SyncJob& job) {
@@ -320,13 +336,9 @@ int clearFinished(TransfersCommandContext& c, const TransfersOptions& o) {
              "was removed.\n";
     return 2;
   }
-  cloud::RcloneClient client(c.rclone, c.runner);
-  Foreground shown{c.out};
-  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
-  if (auto loaded = manager.load(); !loaded) {
-    c.err << loaded.error().message() << " Nothing was removed.\n";
-    return 1;
-  }
+  ListManager list(c);
+  if (!list.load("Nothing was removed.")) return 1;
+  cloud::SyncManager& manager = list.manager;
   const auto removed = manager.removeFinished();
   auto after = cloud::JobListFile(c.jobsFile).load();
   if (!after || std::any_of(after->begin(), after->end(), [&](const SyncJob& job) {
@@ -350,13 +362,9 @@ int cancelJob(TransfersCommandContext& c, const TransfersOptions& o) {
   if (o.waitingForDrive) return cancelWaitingForDrive(c, o);
   const auto id = jobIdFromWords(c, o, "cancel", "Nothing was cancelled.");
   if (!id) return o.words.size() != 1 ? 2 : 1;
-  cloud::RcloneClient client(c.rclone, c.runner);
-  Foreground shown{c.out};
-  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
-  if (auto loaded = manager.load(); !loaded) {
-    c.err << loaded.error().message() << " Nothing was cancelled.\n";
-    return 1;
-  }
+  ListManager list(c);
+  if (!list.load("Nothing was cancelled.")) return 1;
+  cloud::SyncManager& manager = list.manager;
   if (const SyncJob* job = manager.find(*id); job && cloud::isFinished(job->state)) {
     c.err << "That transfer has already ended (" << cloud::jobStateLabel(job->state)
           << "). Nothing was changed.\n";
@@ -384,13 +392,9 @@ bool ownerStopped(const cloud::JobRunFiles& runs, const std::string& id) {
 int pauseJob(TransfersCommandContext& c, const TransfersOptions& o) {
   const auto id = jobIdFromWords(c, o, "pause", "Nothing was paused.");
   if (!id) return o.words.size() != 1 ? 2 : 1;
-  cloud::RcloneClient client(c.rclone, c.runner);
-  Foreground shown{c.out};
-  cloud::SyncManager manager(managerSetup(c, client, nullptr, shown, ""));
-  if (auto loaded = manager.load(); !loaded) {
-    c.err << loaded.error().message() << " Nothing was paused.\n";
-    return 1;
-  }
+  ListManager list(c);
+  if (!list.load("Nothing was paused.")) return 1;
+  cloud::SyncManager& manager = list.manager;
   if (auto paused = manager.pause(*id); !paused) {
     c.err << paused.error().detail << " Nothing was changed.\n";
     return 1;
