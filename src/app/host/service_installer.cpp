@@ -326,7 +326,8 @@ Result<void> ServiceInstaller::loadAndKickstart() {
     const std::string& detail = kicked.error().detail;
     say_("⚠ " + std::string(kHostWords.serviceStartCommand) + " returned " +
          detail.substr(0, detail.find(' ')));
-    say_(capitalised(kHostWords.userService) + " loaded; SelfHealAudit will retry kickstart.");
+    say_(capitalised(kHostWords.userService) + " loaded; " +
+         std::string(kHostWords.serviceStartRetry));
     return {};
   }
   say_(capitalised(kHostWords.userService) +

@@ -59,6 +59,12 @@ struct PlatformWords {
   std::string_view cloudEvictionCommand;
   // Where to read the service's diagnostics, before its log file is named.
   std::string_view logViewerHint;
+  // The watch loop's log lines when the drive is missing at its first look:
+  // how the system unlocks and mounts it, and why that may have failed.
+  std::string_view startupMountAttempt;
+  std::string_view startupMountFailed;
+  // Follows "{userService} loaded; " when the service was loaded but not started.
+  std::string_view serviceStartRetry;
 };
 
 inline constexpr PlatformWords kMacWords{
@@ -115,6 +121,12 @@ inline constexpr PlatformWords kMacWords{
         "  3. Run `~/.brimvale/brim-vale.sh tcc-check` again to confirm\n",
     .cloudEvictionCommand = "optimize-icloud",
     .logViewerHint = "Check Console.app or ",
+    .startupMountAttempt =
+        "NVMe not mounted at startup \u2014 attempting to mount via keychain-stored passphrase.",
+    .startupMountFailed =
+        "Startup mount failed \u2014 drive may not be plugged in, or keychain "
+        "doesn't have the passphrase yet.",
+    .serviceStartRetry = "SelfHealAudit will retry kickstart.",
 };
 
 // FAT-class, NTFS (kernel or FUSE) and network file systems cannot hold
@@ -171,6 +183,12 @@ inline constexpr PlatformWords kLinuxWords{
         "  2. Run `brim-vale tcc-check` again to confirm\n",
     .cloudEvictionCommand = "optimize-cloud",
     .logViewerHint = "Check ",
+    .startupMountAttempt =
+        "NVMe not mounted at startup \u2014 attempting to mount it by its UUID or label.",
+    .startupMountFailed =
+        "Startup mount failed \u2014 drive may not be plugged in, or the system has no entry "
+        "for it in /etc/fstab and udisks could not mount it.",
+    .serviceStartRetry = "`brimvale self-check` will try to start it again.",
 };
 
 // `word` with its first letter upper-cased, for the start of a sentence or label.

@@ -101,7 +101,7 @@ class SupervisedServiceManager final : public ServiceManager {
   Result<void> load() override {
     if (!readJson(definition_)) {
       return fail(Errc::kToolFailed,
-                  "launchctl could not load the service:\nno readable service definition at " +
+                  "The service could not be loaded:\nno readable service definition at " +
                       definition_.string());
     }
     return touchFile(loaded_);

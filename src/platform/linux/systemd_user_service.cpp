@@ -67,7 +67,7 @@ class SystemdUserServiceManager final : public ServiceManager {
   Result<void> load() override {
     ProcessResult r = systemctl({"daemon-reload"}, kSystemctlDeadline);
     if (r.succeeded()) return {};
-    return fail(Errc::kToolFailed, "launchctl could not load the service:\n" + r.out + r.err);
+    return fail(Errc::kToolFailed, "systemctl could not load the service:\n" + r.out + r.err);
   }
 
   Result<void> unload(std::chrono::milliseconds limit) override {

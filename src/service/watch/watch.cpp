@@ -62,14 +62,11 @@ void WatchLoop::followDrive(DriveState now) {
   const ServiceConfig& cfg = ctx_.cfg();
   const std::string alert = cfg.get(config_keys::kNotifySoundAlert);
   if (now == DriveState::kAbsent && previous_ == DriveState::kUnknown) {
-    ctx_.log.say(
-        "NVMe not mounted at startup — attempting to mount via keychain-stored passphrase.");
+    ctx_.log.say(std::string(kHostWords.startupMountAttempt));
     if (attemptRemount(ctx_, sleep_)) {
       now = DriveState::kPresent;
     } else {
-      ctx_.log.say(
-          "Startup mount failed — drive may not be plugged in, or keychain doesn't have the "
-          "passphrase yet.");
+      ctx_.log.say(std::string(kHostWords.startupMountFailed));
     }
   } else if (now == DriveState::kAbsent) {
     ctx_.log.say("NVMe disappeared.");
