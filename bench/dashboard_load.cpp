@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +27,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,10 +58,8 @@ constexpr auto kReconnectPause = 500ms;
 // the request deadline no longer holds.
 constexpr auto kLongestHold = 12s;
 
-[[noreturn]] void fail(const std::string& sentence) {
-  std::fprintf(stderr, "dashboard_load: %s\n", sentence.c_str());
-  std::exit(1);
-}
+// Ends the measurement; unwinding stops `brimvale run` and removes its home.
+[[noreturn]] void fail(const std::string& sentence) { throw std::runtime_error(sentence); }
 
 double msSince(SteadyClock::time_point start) {
   return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
@@ -82,14 +81,16 @@ Memory memoryOf(int pid) {
   return m;
 }
 
+// A connected socket, or -1 when the server did not take the connection.
 int connectTo(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(std::uint16_t(port));
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    fail("could not connect to the dashboard on 127.0.0.1:" + std::to_string(port) + ".");
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
   }
   return fd;
 }
@@ -141,6 +142,7 @@ Answer readAnswer(int fd, bool headOnly) {
 // One request over a fresh connection, closed after the answer.
 Answer requestOnce(int port, const std::string& request) {
   const int fd = connectTo(port);
+  if (fd < 0) return {};
   Answer a = sendAll(fd, request) ? readAnswer(fd, false) : Answer{};
   ::close(fd);
   return a;
@@ -158,14 +160,15 @@ class RunningApp {
  public:
   explicit RunningApp(fs::path home) : home_(std::move(home)) {
     fs::create_directories(home_ / ".brimvale" / "state");
-    (void)writeFileAtomically(home_ / ".brimvale" / "brim-vale.conf",
-                              "NVMe=\"" + (home_ / "absent-drive").string() +
-                                  "\"\nRULES=()\nAPP_CACHE_PATHS=()\n");
+    (void)writeFileAtomically(
+        home_ / ".brimvale" / "brim-vale.conf",
+        "NVMe=\"" + (home_ / "absent-drive").string() + "\"\nRULES=()\nAPP_CACHE_PATHS=()\n");
     auto started = spawn({.path = BRIMVALE_PATH,
                           .args = {"run"},
                           .envAdditions = {{"HOME", home_.string()}},
                           .stdoutTo = OutputTarget::truncate((home_ / "run.out").string()),
-                          .stderrTo = OutputTarget::append((home_ / "run.out").string())});
+                          .stderrTo = OutputTarget::append((home_ / "run.out").string()),
+                          .parentDeathSignal = SIGTERM});
     if (!started) fail("could not start brimvale run: " + started.error().message());
     pid_ = started->pid;
   }
@@ -178,10 +181,9 @@ class RunningApp {
       std::this_thread::sleep_for(50ms);
     }
     // Whatever is left, the service included.
-    (void)runProcess({.path = BRIMVALE_PATH, .args = {"stop"}, .envAdditions = {{"HOME", home_.string()}}});
+    (void)runProcess(
+        {.path = BRIMVALE_PATH, .args = {"stop"}, .envAdditions = {{"HOME", home_.string()}}});
     ::waitpid(pid_, &status, 0);
-    std::error_code ec;
-    fs::remove_all(home_, ec);
   }
 
   [[nodiscard]] int pid() const { return pid_; }
@@ -195,13 +197,15 @@ class RunningApp {
       }
       std::this_thread::sleep_for(100ms);
     }
-    fail("the dashboard did not start within 60 s; see " + (home_ / "run.out").string() + ".");
+    const auto said = readFile(home_ / "run.out");
+    fail("the dashboard did not start within 60 s; brimvale run said:\n" + said.value_or(""));
   }
 
   // A session key, signed in the way the one-time page does it.
   [[nodiscard]] std::string signIn(int port) const {
-    const ProcessResult opened = runProcess(
-        {.path = BRIMVALE_PATH, .args = {"open", "--no-browser"}, .envAdditions = {{"HOME", home_.string()}}});
+    const ProcessResult opened = runProcess({.path = BRIMVALE_PATH,
+                                             .args = {"open", "--no-browser"},
+                                             .envAdditions = {{"HOME", home_.string()}}});
     std::string page = opened.out;
     while (!page.empty() && page.back() == '\n') page.pop_back();
     const auto form = readFile(page);
@@ -278,6 +282,8 @@ class SlowClients {
   void open(Client& c) {
     c.fd = connectTo(port_);
     c.openedAt = SteadyClock::now();
+    c.reopenAt = c.openedAt + kReconnectPause;
+    if (c.fd < 0) return;
     (void)::send(c.fd, "GET /a", 6, MSG_NOSIGNAL | MSG_DONTWAIT);
     std::lock_guard lock(mutex_);
     ++tally_.opened;
@@ -343,14 +349,15 @@ class Streams {
   Streams(int port, const std::string& request) {
     for (int i = 0; i < kStreams; ++i) {
       const int fd = connectTo(port);
-      const Answer a = sendAll(fd, request) ? readAnswer(fd, /*headOnly=*/true) : Answer{};
+      const Answer a =
+          fd >= 0 && sendAll(fd, request) ? readAnswer(fd, /*headOnly=*/true) : Answer{};
       if (a.status == 200) {
         open_.push_back(fd);
         ++accepted_;
         continue;
       }
       a.status == 503 ? ++refused_ : ++other_;
-      ::close(fd);
+      if (fd >= 0) ::close(fd);
     }
     reader_ = std::thread([this] {
       std::array<char, 4096> sink{};
@@ -398,91 +405,109 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, std::size_t(p * double(v.size())))];
 }
 
+// Runs the whole measurement in `home`; true when a target was missed.
+bool measure(const fs::path& home, int requests) {
+  RunningApp app(home);
+  const int port = app.port();
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  const std::string cookie = "Cookie: brimvale_session=" + app.signIn(port) + "\r\n";
+  const Memory idle = memoryOf(app.pid());
+
+  SlowClients slow(port);
+  Streams streams(
+      port, "GET /api/events HTTP/1.1\r\n" + host + cookie + "Accept: text/event-stream\r\n\r\n");
+
+  std::atomic<bool> sampling = true;
+  long rssDuring = 0;
+  std::thread sampler([&] {
+    while (sampling) {
+      rssDuring = std::max(rssDuring, memoryOf(app.pid()).rss);
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+
+  const std::string page = "GET / HTTP/1.1\r\n" + host + cookie + "Connection: close\r\n\r\n";
+  const auto gap = std::chrono::milliseconds(kMeasuredSpan) / (requests / kAtOnce);
+  std::vector<double> latencies(std::size_t(requests), 0);
+  std::atomic<int> failed = 0;
+  std::vector<std::thread> loaders;
+  for (int t = 0; t < kAtOnce; ++t) {
+    loaders.emplace_back([&, t] {
+      for (int i = t; i < requests; i += kAtOnce) {
+        const auto start = SteadyClock::now();
+        const Answer a = requestOnce(port, page);
+        latencies[std::size_t(i)] = msSince(start);
+        if (a.status != 200 || a.body.find("<html") == std::string::npos) ++failed;
+        std::this_thread::sleep_until(start + gap);
+      }
+    });
+  }
+  for (auto& t : loaders) t.join();
+  sampling = false;
+  sampler.join();
+  const SlowClients::Tally during = slow.tally();
+
+  slow.letGo();
+  const bool allClosed = slow.waitUntilAllClosed(15s);
+  const SlowClients::Tally total = slow.tally();
+  streams.closeAll();
+  std::this_thread::sleep_for(3s);  // a closed stream is noticed at its next heartbeat
+  const Memory after = memoryOf(app.pid());
+
+  const double p50 = percentile(latencies, 0.50), p95 = percentile(latencies, 0.95);
+  const double most = *std::max_element(latencies.begin(), latencies.end());
+  std::printf(
+      "event streams of one session: %d let in, %d answered 503, %d otherwise (of %d; "
+      "cap %d)\n",
+      streams.accepted(), streams.refused(), streams.other(), kStreams,
+      web::EventStream::kStreamsPerSession);
+  std::printf(
+      "slow clients: %d at once, %ld connections opened while measuring; the server "
+      "closed %ld with a 408 at the request deadline and %ld over its limit of waiting "
+      "connections\n",
+      kSlowClients, during.opened, during.answered408, during.closedSilent);
+  std::printf(
+      "home page, %d requests %d at a time over %lld s: p50 %.1f ms, p95 %.1f ms "
+      "(target <= %.0f ms), max %.1f ms, %d failed\n",
+      requests, kAtOnce, (long long)kMeasuredSpan.count(), p50, p95, kP95TargetMs, most,
+      failed.load());
+  std::printf(
+      "brimvale run resident memory: %.1f MiB signed in and idle, %.1f MiB at most under "
+      "load, %.1f MiB after; peak (VmHWM) %.1f MiB (target < %.0f MiB)\n",
+      idle.rss / 1024.0, rssDuring / 1024.0, after.rss / 1024.0, after.peak / 1024.0,
+      kMemoryTargetMib);
+  std::printf(
+      "after letting the slow clients go: %s, %ld of them with a 408; the longest any "
+      "was held %.1f s (limit %lld s)\n",
+      allClosed ? "the server closed every one" : "some were still held after 15 s",
+      total.answered408 - during.answered408, total.longestHeldMs / 1000,
+      (long long)kLongestHold.count());
+
+  return p95 > kP95TargetMs || failed > 0 || after.peak / 1024.0 >= kMemoryTargetMib ||
+         streams.accepted() != web::EventStream::kStreamsPerSession ||
+         streams.refused() != kStreams - streams.accepted() || !allClosed ||
+         total.longestHeldMs > std::chrono::duration<double, std::milli>(kLongestHold).count();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int requests = argc > 1 ? std::max(20, std::atoi(argv[1])) : 500;
-  std::string pattern = (fs::temp_directory_path() / "brimvale-load-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) fail("could not make a temporary home.");
-  bool missed = false;
-  {
-    RunningApp app{fs::path(pattern)};
-    const int port = app.port();
-    const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
-    const std::string cookie = "Cookie: brimvale_session=" + app.signIn(port) + "\r\n";
-    const Memory idle = memoryOf(app.pid());
-
-    SlowClients slow(port);
-    Streams streams(port, "GET /api/events HTTP/1.1\r\n" + host + cookie +
-                              "Accept: text/event-stream\r\n\r\n");
-
-    std::atomic<bool> sampling = true;
-    long rssDuring = 0;
-    std::thread sampler([&] {
-      while (sampling) {
-        rssDuring = std::max(rssDuring, memoryOf(app.pid()).rss);
-        std::this_thread::sleep_for(20ms);
-      }
-    });
-
-    const std::string page = "GET / HTTP/1.1\r\n" + host + cookie + "Connection: close\r\n\r\n";
-    const auto gap = std::chrono::milliseconds(kMeasuredSpan) / (requests / kAtOnce);
-    std::vector<double> latencies(std::size_t(requests), 0);
-    std::atomic<int> failed = 0;
-    std::vector<std::thread> loaders;
-    for (int t = 0; t < kAtOnce; ++t) {
-      loaders.emplace_back([&, t] {
-        for (int i = t; i < requests; i += kAtOnce) {
-          const auto start = SteadyClock::now();
-          const Answer a = requestOnce(port, page);
-          latencies[std::size_t(i)] = msSince(start);
-          if (a.status != 200 || a.body.find("<html") == std::string::npos) ++failed;
-          std::this_thread::sleep_until(start + gap);
-        }
-      });
-    }
-    for (auto& t : loaders) t.join();
-    sampling = false;
-    sampler.join();
-    const SlowClients::Tally during = slow.tally();
-
-    slow.letGo();
-    const bool allClosed = slow.waitUntilAllClosed(15s);
-    const SlowClients::Tally total = slow.tally();
-    streams.closeAll();
-    std::this_thread::sleep_for(3s);  // a closed stream is noticed at its next heartbeat
-    const Memory after = memoryOf(app.pid());
-
-    const double p50 = percentile(latencies, 0.50), p95 = percentile(latencies, 0.95);
-    const double most = *std::max_element(latencies.begin(), latencies.end());
-    std::printf("event streams of one session: %d let in, %d answered 503, %d otherwise (of %d; "
-                "cap %d)\n",
-                streams.accepted(), streams.refused(), streams.other(), kStreams,
-                web::EventStream::kStreamsPerSession);
-    std::printf("slow clients: %d at once, %ld connections opened while measuring; the server "
-                "closed %ld with a 408 at the request deadline and %ld over its limit of waiting "
-                "connections\n",
-                kSlowClients, during.opened, during.answered408, during.closedSilent);
-    std::printf("home page, %d requests %d at a time over %lld s: p50 %.1f ms, p95 %.1f ms "
-                "(target <= %.0f ms), max %.1f ms, %d failed\n",
-                requests, kAtOnce, (long long)kMeasuredSpan.count(), p50, p95, kP95TargetMs, most,
-                failed.load());
-    std::printf("brimvale run resident memory: %.1f MiB signed in and idle, %.1f MiB at most under "
-                "load, %.1f MiB after; peak (VmHWM) %.1f MiB (target < %.0f MiB)\n",
-                idle.rss / 1024.0, rssDuring / 1024.0, after.rss / 1024.0, after.peak / 1024.0,
-                kMemoryTargetMib);
-    std::printf("after letting the slow clients go: %s, %ld of them with a 408; the longest any "
-                "was held %.1f s (limit %lld s)\n",
-                allClosed ? "the server closed every one" : "some were still held after 15 s",
-                total.answered408 - during.answered408, total.longestHeldMs / 1000,
-                (long long)kLongestHold.count());
-
-    missed = p95 > kP95TargetMs || failed > 0 || after.peak / 1024.0 >= kMemoryTargetMib ||
-             streams.accepted() != web::EventStream::kStreamsPerSession ||
-             streams.refused() != kStreams - streams.accepted() || !allClosed ||
-             total.longestHeldMs > std::chrono::duration<double, std::milli>(kLongestHold).count();
+  std::string home = (fs::temp_directory_path() / "brimvale-load-XXXXXX").string();
+  if (::mkdtemp(home.data()) == nullptr) {
+    std::perror("dashboard_load: mkdtemp");
+    return 1;
   }
-  std::printf("%s\n", missed ? "dashboard under load: a target was missed"
-                             : "dashboard under load: every target met");
-  return missed ? 1 : 0;
+  int code = 1;
+  try {
+    const bool missed = measure(home, requests);
+    std::printf("%s\n", missed ? "dashboard under load: a target was missed"
+                               : "dashboard under load: every target met");
+    code = missed ? 1 : 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "dashboard_load: %s\n", e.what());
+  }
+  std::error_code ec;
+  fs::remove_all(home, ec);
+  return code;
 }
