@@ -4,9 +4,13 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <regex>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
+#include "common/base/file_io.h"
 #include "fault_matrix.h"
 #include "row_support.h"
 
@@ -102,8 +106,80 @@ Row junkClearRow() {
   return row;
 }
 
+// Old dev caches, thumbnails and an old Trash item, previewed and saved
+// before the fault; then a yarn cache that came due after the preview, which
+// a run from it must leave alone.
+Row careFromPreviewRow() {
+  Row row;
+  row.name = "brimvale care --from-preview";
+  row.prepare = [](Scene& s) {
+    const fs::path home = s.world.home().path();
+    s.target = home / ".cache/pip";
+    writeUserTree(s.target, 5);
+    ageTree(s.target, 40);
+    writeUserTree(home / ".cache/thumbnails/large", 3);
+    ageTree(home / ".cache/thumbnails", 40);
+    trashedLongAgo(home, "Old letters");
+    const ProcessResult shown = s.world.run({.args = {"care", "--preview", "--json"}});
+    const auto preview = nlohmann::json::parse(shown.out, nullptr, false);
+    if (!shown.succeeded() || !preview.is_object() ||
+        preview.value("items", nlohmann::json()).size() < 3) {
+      std::cerr << "setup `brimvale care --preview --json` found too little: " << shown.describe()
+                << "\n"
+                << shown.out << shown.err;
+      return false;
+    }
+    const fs::path saved = s.world.scratch() / "saved preview.json";
+    std::ofstream(saved) << shown.out;
+    s.notes["preview"] = saved.string();
+    for (const auto& item : preview["items"]) {
+      const fs::path path = item.value("path", "");
+      s.deletes.push_back(path);
+      if (item.value("category", "") == "trash")
+        s.deletes.push_back(path.parent_path().parent_path() / "info" /
+                            (path.filename().string() + ".trashinfo"));
+    }
+    writeUserTree(home / ".cache/yarn/v6", 3);
+    ageTree(home / ".cache/yarn", 40);
+    s.command = {.args = {"care", "--from-preview", saved.string(), "--yes"}};
+    return true;
+  };
+  row.moments = {"reclaim:deleting", "reclaim:deleted"};
+  // Every previewed item still there is named, and no more are said to be
+  // deleted than the service's log records deleting.
+  row.claimHolds = [](Scene& s) -> std::string {
+    if (std::string wrong = actionsHold(s); !wrong.empty()) return wrong;
+    const ProcessResult log =
+        s.world.run({.program = Program::kService, .args = {"actions", "10000"}});
+    std::set<std::string> deleted;
+    for (const auto& action : nlohmann::json::parse(log.out, nullptr, false)) {
+      if (action.is_object() && action.value("action", "").starts_with("reclaim-"))
+        deleted.insert(action.value("src", ""));
+    }
+    const auto preview =
+        nlohmann::json::parse(readFile(s.notes["preview"]).value_or(""), nullptr, false);
+    long recorded = 0;
+    for (const auto& item : preview["items"]) {
+      const std::string path = item.value("path", "");
+      std::error_code ec;
+      recorded += deleted.contains(path) ? 1 : 0;
+      if (fs::exists(fs::symlink_status(path, ec)) && s.judgedOut.find(path) == std::string::npos)
+        return path + " is still there and the run did not say so";
+    }
+    std::smatch said;
+    if (std::regex_search(s.judgedOut, said, std::regex("deleted (\\d+) items? of the preview")) &&
+        std::stol(said[1]) > recorded) {
+      return "it says " + said[1].str() + " items were deleted, but the log records " +
+             std::to_string(recorded);
+    }
+    return {};
+  };
+  row.successText = "Zozad Evev deleted ";
+  return row;
+}
+
 }  // namespace
 
-std::vector<Row> appCleanupRows() { return {careRow(), junkClearRow()}; }
+std::vector<Row> appCleanupRows() { return {careRow(), careFromPreviewRow(), junkClearRow()}; }
 
 }  // namespace brimvale::faults
