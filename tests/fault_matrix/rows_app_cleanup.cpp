@@ -178,8 +178,54 @@ Row careFromPreviewRow() {
   return row;
 }
 
+// A note on the board and, in ~/Documents, an older file of the name the
+// note is saved under; --replace puts the note in its place. The writer
+// edits the files named before and after it, never it: what --replace
+// replaces is the user's to lose.
+Row junkSaveRow() {
+  Row row;
+  row.name = "brimvale junk save --replace";
+  row.prepare = [](Scene& s) {
+    s.target = s.world.home() / "Documents";
+    writeUserTree(s.target, 4);
+    const std::string text = "invoice 42 for the roof\nwith the second page\n";
+    const fs::path older = s.target / "invoice 42 for the roof 44444444.txt";
+    std::ofstream(older) << "last year's draft of invoice 42\n";
+    fs::last_write_time(older, fs::file_time_type::clock::now() - std::chrono::hours(24 * 30));
+    const fs::path state = s.world.home().state();
+    fs::create_directories(state);
+    std::ofstream(state / "junk-items.ndjson")
+        << nlohmann::json{{"id", "44444444-4444-4444-8444-444444444444"},
+                          {"kind", "text"},
+                          {"source", "manual"},
+                          {"createdAt", "2030-01-01T10:00:00Z"},
+                          {"ttlSeconds", 86400},
+                          {"expiresAt", "2030-01-02T10:00:00Z"},
+                          {"plainText", text}}
+               .dump()
+        << "\n";
+    s.deletes = {older};
+    s.notes["saved"] = older.string();
+    s.notes["text"] = text;
+    s.command = {.args = {"junk", "save", "44444444", s.target.string(), "--replace"}};
+    return true;
+  };
+  row.moments = {"junk:saving", "junk:saved"};
+  row.claimHolds = [](Scene& s) -> std::string {
+    if (readFile(s.notes["saved"]) != s.notes["text"])
+      return s.notes["saved"] + " does not hold the note";
+    return {};
+  };
+  row.successText = "Saved ";
+  const std::string home = "the note and the folder are in the home; the drive plays no part";
+  row.notApplicable = {{Fault::kUnplugged, home}, {Fault::kDriveFull, home}};
+  return row;
+}
+
 }  // namespace
 
-std::vector<Row> appCleanupRows() { return {careRow(), careFromPreviewRow(), junkClearRow()}; }
+std::vector<Row> appCleanupRows() {
+  return {careRow(), careFromPreviewRow(), junkClearRow(), junkSaveRow()};
+}
 
 }  // namespace brimvale::faults
