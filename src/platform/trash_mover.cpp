@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/base/file_io.h"
+#include "common/base/stop_point.h"
 #include "common/base/timestamps.h"
 
 namespace brimvale::platform {
@@ -153,6 +154,7 @@ Result<fs::path> moveToTrash(const fs::path& path, const TrashPlaces& places, st
         return std::unexpected(written.error());
       }
     }
+    stopPoint("trash:recorded");
     if (auto moved = files.renameNoReplace(item, target)) {
       if (!info.empty()) (void)files.remove(info);
       if (moved == std::errc::file_exists) continue;

@@ -337,6 +337,11 @@ CellResult runCell(const Row& row, Fault fault, const std::string& moment) {
   auto [bytes, paths] = before.missingFrom(after, allowed);
   r.bytesLost += bytes;
   missing.insert(missing.end(), paths.begin(), paths.end());
+  if (row.unrecoverable) {
+    auto [stranded, what] = row.unrecoverable(scene);
+    r.bytesLost += stranded;
+    missing.insert(missing.end(), what.begin(), what.end());
+  }
   if (!decoy.empty() && brimvale::testing::treeSums(decoy) != decoyBefore) {
     r.bytesLost += 1;
     missing.push_back("the planted link's folder was changed");

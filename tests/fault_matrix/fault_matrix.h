@@ -81,6 +81,10 @@ struct Row {
   std::string successText;
   // Faults that cannot apply to this command, each with why.
   std::map<Fault, std::string> notApplicable;
+  // Content found afterwards that the user still cannot get back the way the
+  // command promised (an item in the Trash without the record it is put back
+  // from): bytes and what, counted as lost. Empty: the ledger alone judges.
+  std::function<std::pair<std::uintmax_t, std::vector<std::string>>(Scene&)> unrecoverable;
 };
 
 struct CellResult {

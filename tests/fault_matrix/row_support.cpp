@@ -1,5 +1,7 @@
 #include "row_support.h"
 
+#include <algorithm>
+#include <charconv>
 #include <fstream>
 
 #include "common/base/file_io.h"
@@ -84,8 +86,66 @@ std::string actionsHold(Scene& s) {
         fs::exists(fs::symlink_status(src, ec))) {
       return "the log says " + src.string() + " was deleted, but it is there";
     }
+    if (action == "trash" &&
+        (fs::exists(fs::symlink_status(src, ec)) || !fs::exists(fs::symlink_status(dest, ec)))) {
+      return "the log says " + src.string() + " went to the Trash as " + dest.string() +
+             ", but it is not so";
+    }
   }
   return {};
+}
+
+namespace {
+
+// A record's Path= value as the path it names (%XX decoded).
+std::string decodedTrashPath(const std::string& encoded) {
+  std::string out;
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    unsigned byte = 0;
+    if (encoded[i] == '%' && i + 2 < encoded.size() &&
+        std::from_chars(&encoded[i + 1], &encoded[i + 3], byte, 16).ptr == &encoded[i + 3]) {
+      out += static_cast<char>(byte);
+      i += 2;
+    } else {
+      out += encoded[i];
+    }
+  }
+  return out;
+}
+
+std::uintmax_t bytesBelow(const fs::path& item) {
+  std::error_code ec;
+  if (fs::is_regular_file(fs::symlink_status(item, ec))) return fs::file_size(item, ec);
+  std::uintmax_t total = 0;
+  for (fs::recursive_directory_iterator it(item, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_regular_file(ec) && !it->is_symlink(ec)) total += it->file_size(ec);
+  }
+  return total;
+}
+
+}  // namespace
+
+std::pair<std::uintmax_t, std::vector<std::string>> trashWithoutWayBack(Scene& s) {
+  const fs::path home = s.world.home().path();
+  const fs::path trash = home / ".local/share/Trash";
+  std::pair<std::uintmax_t, std::vector<std::string>> stranded;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(trash / "files", ec)) {
+    const std::string name = e.path().filename().string();
+    const std::string record = readFile(trash / "info" / (name + ".trashinfo")).value_or("");
+    const auto at = record.find("\nPath=");
+    const std::string from =
+        at == std::string::npos
+            ? ""
+            : decodedTrashPath(record.substr(at + 6, record.find('\n', at + 6) - at - 6));
+    if (record.starts_with("[Trash Info]\n") && isBelow(from, home) &&
+        record.find("\nDeletionDate=") != std::string::npos) {
+      continue;
+    }
+    stranded.first += std::max<std::uintmax_t>(bytesBelow(e.path()), 1);
+    stranded.second.push_back(e.path().string() + " (in the Trash with no way back)");
+  }
+  return stranded;
 }
 
 }  // namespace brimvale::faults

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -38,7 +40,13 @@ std::string setClock(Scene& s, std::time_t now);
 [[nodiscard]] Invocation unattendedRun(Scene& s);
 
 // What the service's action log claims holds: every move's copy is on the
-// drive, every deleted item is gone. Empty when it does, else what does not.
+// drive, every deleted item is gone, every item put in the Trash is there and
+// no longer where it was. Empty when it does, else what does not.
 [[nodiscard]] std::string actionsHold(Scene& s);
+
+// Items in the home's Trash that the desktop cannot put back: no record
+// beside them, or a record without the place the item came from (bytes, and
+// what, for a row's unrecoverable).
+[[nodiscard]] std::pair<std::uintmax_t, std::vector<std::string>> trashWithoutWayBack(Scene& s);
 
 }  // namespace brimvale::faults

@@ -4,9 +4,13 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <regex>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
+#include "common/base/file_io.h"
 #include "fault_matrix.h"
 #include "row_support.h"
 
@@ -102,8 +106,126 @@ Row junkClearRow() {
   return row;
 }
 
+// Old dev caches, thumbnails and an old Trash item, previewed and saved
+// before the fault; then a yarn cache that came due after the preview, which
+// a run from it must leave alone.
+Row careFromPreviewRow() {
+  Row row;
+  row.name = "brimvale care --from-preview";
+  row.prepare = [](Scene& s) {
+    const fs::path home = s.world.home().path();
+    s.target = home / ".cache/pip";
+    writeUserTree(s.target, 5);
+    ageTree(s.target, 40);
+    writeUserTree(home / ".cache/thumbnails/large", 3);
+    ageTree(home / ".cache/thumbnails", 40);
+    trashedLongAgo(home, "Old letters");
+    const ProcessResult shown = s.world.run({.args = {"care", "--preview", "--json"}});
+    const auto preview = nlohmann::json::parse(shown.out, nullptr, false);
+    if (!shown.succeeded() || !preview.is_object() ||
+        preview.value("items", nlohmann::json()).size() < 3) {
+      std::cerr << "setup `brimvale care --preview --json` found too little: " << shown.describe()
+                << "\n"
+                << shown.out << shown.err;
+      return false;
+    }
+    const fs::path saved = s.world.scratch() / "saved preview.json";
+    std::ofstream(saved) << shown.out;
+    s.notes["preview"] = saved.string();
+    for (const auto& item : preview["items"]) {
+      const fs::path path = item.value("path", "");
+      s.deletes.push_back(path);
+      if (item.value("category", "") == "trash")
+        s.deletes.push_back(path.parent_path().parent_path() / "info" /
+                            (path.filename().string() + ".trashinfo"));
+    }
+    writeUserTree(home / ".cache/yarn/v6", 3);
+    ageTree(home / ".cache/yarn", 40);
+    s.command = {.args = {"care", "--from-preview", saved.string(), "--yes"}};
+    return true;
+  };
+  row.moments = {"reclaim:deleting", "reclaim:deleted"};
+  // Every previewed item still there is named, and no more are said to be
+  // deleted than the service's log records deleting.
+  row.claimHolds = [](Scene& s) -> std::string {
+    if (std::string wrong = actionsHold(s); !wrong.empty()) return wrong;
+    const ProcessResult log =
+        s.world.run({.program = Program::kService, .args = {"actions", "10000"}});
+    std::set<std::string> deleted;
+    for (const auto& action : nlohmann::json::parse(log.out, nullptr, false)) {
+      if (action.is_object() && action.value("action", "").starts_with("reclaim-"))
+        deleted.insert(action.value("src", ""));
+    }
+    const auto preview =
+        nlohmann::json::parse(readFile(s.notes["preview"]).value_or(""), nullptr, false);
+    long recorded = 0;
+    for (const auto& item : preview["items"]) {
+      const std::string path = item.value("path", "");
+      std::error_code ec;
+      recorded += deleted.contains(path) ? 1 : 0;
+      if (fs::exists(fs::symlink_status(path, ec)) && s.judgedOut.find(path) == std::string::npos)
+        return path + " is still there and the run did not say so";
+    }
+    std::smatch said;
+    if (std::regex_search(s.judgedOut, said, std::regex("deleted (\\d+) items? of the preview")) &&
+        std::stol(said[1]) > recorded) {
+      return "it says " + said[1].str() + " items were deleted, but the log records " +
+             std::to_string(recorded);
+    }
+    return {};
+  };
+  row.successText = "Zozad Evev deleted ";
+  return row;
+}
+
+// A note on the board and, in ~/Documents, an older file of the name the
+// note is saved under; --replace puts the note in its place. The writer
+// edits the files named before and after it, never it: what --replace
+// replaces is the user's to lose.
+Row junkSaveRow() {
+  Row row;
+  row.name = "brimvale junk save --replace";
+  row.prepare = [](Scene& s) {
+    s.target = s.world.home() / "Documents";
+    writeUserTree(s.target, 4);
+    const std::string text = "invoice 42 for the roof\nwith the second page\n";
+    const fs::path older = s.target / "invoice 42 for the roof 44444444.txt";
+    std::ofstream(older) << "last year's draft of invoice 42\n";
+    fs::last_write_time(older, fs::file_time_type::clock::now() - std::chrono::hours(24 * 30));
+    const fs::path state = s.world.home().state();
+    fs::create_directories(state);
+    std::ofstream(state / "junk-items.ndjson")
+        << nlohmann::json{{"id", "44444444-4444-4444-8444-444444444444"},
+                          {"kind", "text"},
+                          {"source", "manual"},
+                          {"createdAt", "2030-01-01T10:00:00Z"},
+                          {"ttlSeconds", 86400},
+                          {"expiresAt", "2030-01-02T10:00:00Z"},
+                          {"plainText", text}}
+               .dump()
+        << "\n";
+    s.deletes = {older};
+    s.notes["saved"] = older.string();
+    s.notes["text"] = text;
+    s.command = {.args = {"junk", "save", "44444444", s.target.string(), "--replace"}};
+    return true;
+  };
+  row.moments = {"junk:saving", "junk:saved"};
+  row.claimHolds = [](Scene& s) -> std::string {
+    if (readFile(s.notes["saved"]) != s.notes["text"])
+      return s.notes["saved"] + " does not hold the note";
+    return {};
+  };
+  row.successText = "Saved ";
+  const std::string home = "the note and the folder are in the home; the drive plays no part";
+  row.notApplicable = {{Fault::kUnplugged, home}, {Fault::kDriveFull, home}};
+  return row;
+}
+
 }  // namespace
 
-std::vector<Row> appCleanupRows() { return {careRow(), junkClearRow()}; }
+std::vector<Row> appCleanupRows() {
+  return {careRow(), careFromPreviewRow(), junkClearRow(), junkSaveRow()};
+}
 
 }  // namespace brimvale::faults

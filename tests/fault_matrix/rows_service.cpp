@@ -84,6 +84,31 @@ Row relocateNowRow(const std::string& action) {
   return row;
 }
 
+// The delete rule with DELETE_TO_TRASH=1: what it takes from ~/Old goes to
+// the home's Trash, which is on the same file system. Nothing is meant to
+// be gone, so an item neither in ~/Old nor in the Trash is lost, and one in
+// the Trash without its record has lost its way back.
+Row relocateNowToTrashRow() {
+  Row row;
+  row.name = "brim-vale relocate-now delete_old (Trash)";
+  row.prepare = [](Scene& s) {
+    writeOldFolder(s);
+    addConfig(
+        s.world,
+        "DELETE_TO_TRASH=1\nRULES=(\n  \"delete_old | $HOME/Old | Old-Archive | 30 | 1\"\n)\n");
+    s.command = {.program = Program::kService,
+                 .args = {"relocate-now"},
+                 .env = {{"XDG_DATA_HOME", (s.world.home() / ".local/share").string()}}};
+    return true;
+  };
+  row.moments = {"rules:trashing", "trash:recorded"};
+  row.claimHolds = actionsHold;
+  row.successText = "moved to the Trash: ";
+  row.notApplicable = {{Fault::kUnplugged, kOnlyInternal}, {Fault::kDriveFull, kOnlyInternal}};
+  row.unrecoverable = trashWithoutWayBack;
+  return row;
+}
+
 // An application folder whose cache subfolder holds the user tree (aged two
 // days, so nothing in it is in use) beside settings that must stay.
 Row cleanAppCachesRow() {
@@ -275,6 +300,7 @@ std::vector<Row> serviceRows() {
           relocateNowRow("archive_old"),
           relocateNowRow("archive_big"),
           relocateNowRow("delete_old"),
+          relocateNowToTrashRow(),
           cleanAppCachesRow(),
           reclaimDevCachesRow(),
           reclaimTrashRow(),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -287,18 +288,30 @@ int careFromPreview(CareCommandHost& host, const care::CareRoutines& routines,
   const care::RemovalWatch watch(host.paths.actions);
   std::string problems = clearPreviewed(host, routines, check);
   const care::RemovalRecord removals{.at = std::time(nullptr), .removed = watch.removedSince()};
-  std::vector<std::string> left;
+  // An item counts as deleted only when the service recorded deleting it: one
+  // merely missing from its path may have been moved away, or the folder
+  // holding it replaced by a link, and then it was not this run that took it.
+  std::set<std::string> recorded;
+  for (const auto& removed : removals.removed) recorded.insert(removed.path);
+  std::vector<std::string> left, elsewhere;
   for (const auto& item : check.toClear) {
+    if (recorded.contains(item.path)) continue;
     std::error_code ec;
-    if (std::filesystem::exists(std::filesystem::symlink_status(item.path, ec))) {
-      left.push_back(item.path);
-    }
+    (std::filesystem::exists(std::filesystem::symlink_status(item.path, ec)) ? left : elsewhere)
+        .push_back(item.path);
   }
   if (!left.empty()) {
     problems += "Still there, left as it is (in use or changed as the clean-up ran): " +
                 joinedWith(left, ", ") + ".\n";
   }
-  const std::size_t deleted = check.toClear.size() - left.size();
+  if (!elsewhere.empty()) {
+    problems +=
+        "No longer where the preview showed them, yet this clean-up has no record of "
+        "deleting them (something else moved them or replaced the folder that held "
+        "them); look for them before cleaning up again: " +
+        joinedWith(elsewhere, ", ") + ".\n";
+  }
+  const std::size_t deleted = check.toClear.size() - left.size() - elsewhere.size();
   const std::int64_t freed = totalBytes(removals);
   host.out << "\nZozad Evev deleted " << itemsWord(deleted) << " of the preview ("
            << platform::formatFileByteCount(freed) << ").\n"
@@ -309,11 +322,12 @@ int careFromPreview(CareCommandHost& host, const care::CareRoutines& routines,
                 "show it. Your files are not affected. "
              << listed.error().message() << "\n";
   }
-  recordCareRun(host, left.empty() ? transfers::JobOutcome::kOk : transfers::JobOutcome::kPartial,
+  const bool whole = deleted == check.toClear.size();
+  recordCareRun(host, whole ? transfers::JobOutcome::kOk : transfers::JobOutcome::kPartial,
                 "From a preview: freed " + platform::formatFileByteCount(freed) + ", removed " +
                     itemsWord(deleted),
                 static_cast<std::int64_t>(deleted), freed);
-  return left.empty() ? 0 : 1;
+  return whole ? 0 : 1;
 }
 
 // What the last run removed, from its own record: path and size of each item.

@@ -1,9 +1,17 @@
 #include "app/core/junk_copy_back.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>  // renameatx_np
+#include <optional>
 
 #include "app/core/short_id.h"
 #include "common/base/file_io.h"
+#include "common/base/replace_guard.h"
+#include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "platform/linux/x11_clipboard.h"
 
@@ -19,6 +27,9 @@ struct SaveEntry {
   fs::path target;
   std::optional<std::string> bytes;
   fs::path source;
+  // The file of that name the save replaces, as it was checked; nothing
+  // when the name was free.
+  std::optional<FileIdentity> replacing;
 };
 
 // The first line of `title`, cut to a name a folder can hold: no slash, no
@@ -99,36 +110,135 @@ bool savedCopyIsSame(const SaveEntry& entry, const fs::path& file) {
   return source && *source == *there;
 }
 
-// Copies a file or folder to a temporary sibling of `to`, then puts it in place.
-std::error_code copyIntoPlace(const fs::path& from, const fs::path& to, bool replace) {
-  const fs::path temp = temporarySibling(to);
+// The folder a save writes into, held open from its checks to its last
+// write, so a folder moved away or swapped for a link meanwhile is never
+// written through: each file is made and put in place inside this folder.
+class PinnedSaveFolder {
+ public:
+  explicit PinnedSaveFolder(const fs::path& folder)
+      : path_(folder), fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  ~PinnedSaveFolder() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PinnedSaveFolder(const PinnedSaveFolder&) = delete;
+  PinnedSaveFolder& operator=(const PinnedSaveFolder&) = delete;
+
+  [[nodiscard]] bool open() const { return fd_ >= 0; }
+  [[nodiscard]] int fd() const { return fd_; }
+  // Whether the folder's path still leads to the folder held open.
+  [[nodiscard]] bool stillAtItsPath() const {
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(fd_, &held) == 0 && ::stat(path_.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+  }
+
+ private:
+  fs::path path_;
+  int fd_;
+};
+
+// Writes `bytes` to the new file `name` of the folder `dirfd`.
+std::error_code writeNewFileAt(int dirfd, const std::string& name, std::string_view bytes) {
+  const int fd =
+      ::openat(dirfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return {errno, std::generic_category()};
   std::error_code ec;
-  fs::copy(from, temp, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
-  if (!ec) {
-    if (replace) {
-      fs::rename(temp, to, ec);
-    } else {
-      ec = renameNoReplace(temp, to);
+  for (std::size_t done = 0; done < bytes.size() && !ec;) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno != EINTR) ec = {errno, std::generic_category()};
+    if (n > 0) done += static_cast<std::size_t>(n);
+  }
+  if (!ec && ::fsync(fd) != 0) ec = {errno, std::generic_category()};
+  if (::close(fd) != 0 && !ec) ec = {errno, std::generic_category()};
+  return ec;
+}
+
+// Puts the finished `temp` of the pinned folder in place as `name`: over the
+// file that was there only when it is still exactly `replacing`, else only
+// where the name is still free; on file_exists the name holds something the
+// checks did not see, and it is left as it is.
+std::error_code placeSaved(const PinnedSaveFolder& folder, const std::string& temp,
+                           const std::string& name, const std::optional<FileIdentity>& replacing) {
+  if (!folder.stillAtItsPath()) return std::make_error_code(std::errc::no_such_file_or_directory);
+  if (replacing) {
+    if (identityAt(folder.fd(), name) != replacing)
+      return std::make_error_code(std::errc::file_exists);
+    if (::renameat(folder.fd(), temp.c_str(), folder.fd(), name.c_str()) != 0)
+      return {errno, std::generic_category()};
+    return {};
+  }
+#if defined(__linux__)
+  if (::renameat2(folder.fd(), temp.c_str(), folder.fd(), name.c_str(), RENAME_NOREPLACE) == 0)
+    return {};
+  if (errno != EINVAL && errno != ENOSYS) return {errno, std::generic_category()};
+#elif defined(__APPLE__)
+  if (::renameatx_np(folder.fd(), temp.c_str(), folder.fd(), name.c_str(), RENAME_EXCL) == 0)
+    return {};
+  if (errno != ENOTSUP) return {errno, std::generic_category()};
+#endif
+  // A file system that cannot refuse to replace: a hard link can.
+  if (::linkat(folder.fd(), temp.c_str(), folder.fd(), name.c_str(), 0) != 0)
+    return {errno, std::generic_category()};
+  (void)::unlinkat(folder.fd(), temp.c_str(), 0);
+  return {};
+}
+
+// Makes `entry` in the pinned folder: its bytes, or a copy of its source,
+// written to a temporary sibling first and then put in place.
+std::error_code saveIntoPinned(const PinnedSaveFolder& folder, const SaveEntry& entry) {
+  const std::string name = entry.target.filename().string();
+  const std::string temp = temporarySibling(name).string();
+  std::error_code ec;
+  if (entry.bytes) {
+    ec = writeNewFileAt(folder.fd(), temp, *entry.bytes);
+  } else {
+    // The copy goes by path; it counts only when it landed in the pinned folder.
+    const fs::path tempPath = entry.target.parent_path() / temp;
+    fs::copy(entry.source, tempPath, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
+             ec);
+    const auto landed = identityAt(folder.fd(), temp);
+    if (!ec && (!landed || identityAt(AT_FDCWD, tempPath) != landed))
+      ec = std::make_error_code(std::errc::no_such_file_or_directory);
+    if (ec) {
+      std::error_code ignored;
+      if (landed) fs::remove_all(tempPath, ignored);
+      return ec;
     }
   }
+  if (!ec) ec = placeSaved(folder, temp, name, entry.replacing);
   if (ec) {
+    (void)::unlinkat(folder.fd(), temp.c_str(), 0);
     std::error_code ignored;
-    fs::remove_all(temp, ignored);
+    if (!entry.bytes && folder.stillAtItsPath())
+      fs::remove_all(entry.target.parent_path() / temp, ignored);
   }
   return ec;
 }
 
-// Whether `to` now holds what `entry` says, read back from the disk.
-bool savedCopyLanded(const SaveEntry& entry, const fs::path& to) {
+// Whether `name` of the pinned folder now holds what `entry` says, read back
+// from the disk.
+bool savedCopyLanded(const PinnedSaveFolder& folder, const SaveEntry& entry) {
+  const std::string name = entry.target.filename().string();
+  const auto there = identityAt(folder.fd(), name);
+  if (!there) return false;
   std::error_code ec;
-  if (entry.bytes) {
-    auto there = readFile(to);
-    return there && *there == *entry.bytes;
+  if (!entry.bytes) {
+    if (fs::is_directory(fs::symlink_status(entry.source, ec))) return S_ISDIR(there->mode);
+    const auto want = fs::file_size(entry.source, ec);
+    return !ec && S_ISREG(there->mode) && static_cast<std::uintmax_t>(there->size) == want;
   }
-  if (fs::is_directory(fs::symlink_status(entry.source, ec)))
-    return fs::is_directory(fs::symlink_status(to, ec));
-  const auto want = fs::file_size(entry.source, ec);
-  return !ec && fs::file_size(to, ec) == want && !ec;
+  const int fd = ::openat(folder.fd(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  std::string read;
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    read.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return read == *entry.bytes;
 }
 
 }  // namespace
@@ -149,6 +259,17 @@ std::string ScrapSaveProblem::sentence() const {
              ", so nothing was saved and it was left as it is. The file and the scrap are both "
              "safe; choose another folder, or save again allowing files of the same name to be "
              "replaced.";
+    case Kind::kFolderChanged:
+      if (written) {
+        return detail +
+               " was moved or replaced just as the scrap was saved into it, so the saved file "
+               "went with the folder, wherever that is now, not into what is at " +
+               detail +
+               " now. The scrap is still on the board; save it again if you need it there.";
+      }
+      return detail +
+             " was moved or replaced while the scrap was being saved, so nothing was saved there. "
+             "The scrap is still on the board and no file was replaced; save it again.";
     case Kind::kSourceGone:
       return "The scrap could not be saved because " + detail +
              " is gone. Nothing was written and the board is unchanged; the scrap only pointed "
@@ -169,6 +290,8 @@ std::expected<SavedScrap, ScrapSaveProblem> saveScrapInto(const junk::JunkItem& 
   std::error_code ec;
   if (!folder.is_absolute() || !fs::is_directory(folder, ec))
     return std::unexpected(ScrapSaveProblem{Kind::kNotAFolder, folder.string()});
+  const PinnedSaveFolder pinned(folder);
+  if (!pinned.open()) return std::unexpected(ScrapSaveProblem{Kind::kNotAFolder, folder.string()});
   auto entries = saveEntries(item, mediaDir, folder.lexically_normal());
   if (!entries) return std::unexpected(entries.error());
   SavedScrap saved;
@@ -198,17 +321,26 @@ std::expected<SavedScrap, ScrapSaveProblem> saveScrapInto(const junk::JunkItem& 
       return std::unexpected(
           ScrapSaveProblem{Kind::kInTheWay, entry.target.string(), !ec && changed > made});
     }
+    entry.replacing = identityAt(pinned.fd(), entry.target.filename().string());
     toWrite.push_back(std::move(entry));
   }
   for (const auto& entry : toWrite) {
-    if (entry.bytes) {
-      if (auto wrote = writeFileAtomically(entry.target, *entry.bytes); !wrote)
-        return std::unexpected(ScrapSaveProblem{Kind::kWriteFailed, wrote.error().message()});
-    } else if (auto copied = copyIntoPlace(entry.source, entry.target, replace)) {
+    stopPoint("junk:saving");
+    if (const std::error_code put = saveIntoPinned(pinned, entry)) {
+      if (put == std::errc::no_such_file_or_directory && !pinned.stillAtItsPath())
+        return std::unexpected(ScrapSaveProblem{Kind::kFolderChanged, folder.string()});
+      if (put == std::errc::file_exists)
+        return std::unexpected(ScrapSaveProblem{Kind::kInTheWay, entry.target.string(), true});
       return std::unexpected(
-          ScrapSaveProblem{Kind::kWriteFailed, entry.target.string() + ": " + copied.message()});
+          ScrapSaveProblem{Kind::kWriteFailed, entry.target.string() + ": " + put.message()});
     }
-    if (!savedCopyLanded(entry, entry.target)) {
+    stopPoint("junk:saved");
+    // What is said is "saved into FOLDER": the folder must still be there.
+    if (!pinned.stillAtItsPath()) {
+      return std::unexpected(ScrapSaveProblem{
+          .kind = Kind::kFolderChanged, .detail = folder.string(), .written = true});
+    }
+    if (!savedCopyLanded(pinned, entry)) {
       return std::unexpected(ScrapSaveProblem{
           Kind::kWriteFailed, entry.target.string() + " does not hold the scrap's content"});
     }

@@ -30,16 +30,19 @@ namespace brimvale::app {
 // Why a scrap was not saved into a folder; each case has one sentence.
 struct ScrapSaveProblem {
   enum class Kind {
-    kRefusedPlace,  // the path policy refuses the place (detail: the folder)
-    kNotAFolder,    // the folder is missing or is no folder (detail: the folder)
-    kInTheWay,      // something else has the name (detail: the path)
-    kSourceGone,    // the image or the file the scrap points to is gone (detail: the path)
-    kWriteFailed,   // writing or checking the copy failed (detail: the reason)
+    kRefusedPlace,   // the path policy refuses the place (detail: the folder)
+    kNotAFolder,     // the folder is missing or is no folder (detail: the folder)
+    kInTheWay,       // something else has the name (detail: the path)
+    kFolderChanged,  // the folder was moved or replaced while saving (detail: the folder)
+    kSourceGone,     // the image or the file the scrap points to is gone (detail: the path)
+    kWriteFailed,    // writing or checking the copy failed (detail: the reason)
   };
   Kind kind = Kind::kWriteFailed;
   std::string detail;
   // kInTheWay: the file there was changed after the scrap was made.
   bool newer = false;
+  // kFolderChanged: the file was already saved into the folder when it moved.
+  bool written = false;
 
   [[nodiscard]] std::string sentence() const;
 };
@@ -56,7 +59,9 @@ struct SavedScrap {
 // scrap under their own names. Every name is checked against `policy` and
 // for something in the way before anything is written; a different file of
 // the same name is replaced only with `replace`, and never a folder or a
-// link. Each copy is read back before it counts as saved.
+// link. Each copy is read back before it counts as saved. Files are made in
+// the folder that was checked, and put in place only while its path still
+// leads to it and the name holds what the checks saw.
 [[nodiscard]] std::expected<SavedScrap, ScrapSaveProblem> saveScrapInto(
     const junk::JunkItem& item, const std::filesystem::path& mediaDir,
     const std::filesystem::path& folder, const PathPolicy& policy, bool replace);
