@@ -15,7 +15,7 @@ namespace brimvale::service {
 
 RuleItem measuredItem(const std::string& path, std::string rule, std::string action,
                       std::string destination) {
-  struct stat info{};
+  struct stat info {};
   const bool seen = ::lstat(path.c_str(), &info) == 0;
   return {.path = path,
           .bytes = bytesOf(path).value_or(0),
@@ -93,10 +93,10 @@ void ItemChoice::finish(ServiceContext& ctx, const KeptByExcludes& kept) {
       if (taken_.contains(path)) continue;
       std::error_code ec;
       const auto changed = changed_.find(path);
-      const std::string left =
-          changed != changed_.end() ? "changed"
-          : std::filesystem::exists(std::filesystem::symlink_status(path, ec)) ? "not_chosen"
-                                                                               : "gone";
+      const std::string left = changed != changed_.end() ? "changed"
+                               : std::filesystem::exists(std::filesystem::symlink_status(path, ec))
+                                   ? "not_chosen"
+                                   : "gone";
       if (list_ != nullptr) {
         *list_ << JsonObjectWriter().string("path", path).string("left", left).str() << "\n";
       } else if (left == "gone") {
@@ -123,7 +123,8 @@ void ItemChoice::finish(ServiceContext& ctx, const KeptByExcludes& kept) {
 std::optional<std::filesystem::path> onlyFileArgument(const std::vector<std::string>& args) {
   const auto flag = std::ranges::find(args, "--only");
   if (flag == args.end()) return std::nullopt;
-  return std::next(flag) == args.end() ? std::filesystem::path() : std::filesystem::path(*std::next(flag));
+  return std::next(flag) == args.end() ? std::filesystem::path()
+                                       : std::filesystem::path(*std::next(flag));
 }
 
 }  // namespace brimvale::service

@@ -29,8 +29,8 @@ struct RuleItem {
 };
 
 // `path` measured now (size on disk and last change) as chosen by `rule`.
-[[nodiscard]] RuleItem measuredItem(const std::string& path, std::string rule,
-                                    std::string action, std::string destination = {});
+[[nodiscard]] RuleItem measuredItem(const std::string& path, std::string rule, std::string action,
+                                    std::string destination = {});
 
 // {"path","bytes","mtime","rule","action"[,"destination"]}
 [[nodiscard]] std::string ruleItemLine(const RuleItem& item);

@@ -40,7 +40,8 @@ TEST(RuleItems, ARunFromAListTakesOnlyWhatIsStillAsListed) {
       {"still due", [](const fs::path&) {}, false, ""},
       {"gone", [](const fs::path& f) { fs::remove(f); }, false, "gone since the preview: "},
       {"grown", [](const fs::path& f) { write(f, 9000, 60); }, true, "(its size changed"},
-      {"touched", [](const fs::path& f) { write(f, 100, 50); }, true, "(its modification time changed"},
+      {"touched", [](const fs::path& f) { write(f, 100, 50); }, true,
+       "(its modification time changed"},
       {"young", [](const fs::path& f) { write(f, 100, 1); }, true, "no longer choose it"},
       {"excluded.keep", [](const fs::path&) {}, true, "no longer choose it"},
   };
@@ -50,8 +51,7 @@ TEST(RuleItems, ARunFromAListTakesOnlyWhatIsStillAsListed) {
   ItemChoice lister = ItemChoice::listingOn(listing, true);
   Guards guards(home.home(), home.files());
   ASSERT_TRUE(runRules(home.load(), guards, RunMode::kDry, lister));
-  EXPECT_NE(listing.str().find("\"rule\":\"delete_old\",\"action\":\"delete\"}"),
-            std::string::npos)
+  EXPECT_NE(listing.str().find("\"rule\":\"delete_old\",\"action\":\"delete\"}"), std::string::npos)
       << listing.str();
   EXPECT_NE(listing.str().find("{\"items\":6,\"bytes\":"), std::string::npos) << listing.str();
   const fs::path list = home.root() / "preview.jsonl";
