@@ -64,8 +64,11 @@ RulePreview parseRuleListing(std::string_view output) {
 std::string ruleListingLines(const std::vector<RulePreviewItem>& items) {
   std::string lines;
   for (const auto& item : items) {
-    json line = {{"path", item.path},   {"bytes", item.bytes},   {"mtime", item.modified},
-                 {"rule", item.rule},   {"action", item.action}};
+    json line = {{"path", item.path},
+                 {"bytes", item.bytes},
+                 {"mtime", item.modified},
+                 {"rule", item.rule},
+                 {"action", item.action}};
     if (!item.destination.empty()) line["destination"] = item.destination;
     lines += line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   }

@@ -80,8 +80,8 @@ Result<RulePreview> listRuleItems(RulesCommandHost& host, const fs::path* only) 
       runServiceCommand(host.run, host.paths, host.rsyncPath, args, kRuleListingLimit);
   RulePreview preview = parseRuleListing(r.out);
   if (!r.succeeded() || !preview.complete) {
-    return fail(Errc::kToolFailed, "`brim-vale dry-run --items` " + r.describe() +
-                                       ": " + lastOutputLine(r.err + r.out));
+    return fail(Errc::kToolFailed, "`brim-vale dry-run --items` " + r.describe() + ": " +
+                                       lastOutputLine(r.err + r.out));
   }
   return preview;
 }
@@ -141,8 +141,7 @@ int runRuleItems(RulesCommandHost& host) {
     return 1;
   }
   // Each run hands the service a list of its own, so two runs never share one.
-  const fs::path list =
-      host.paths.state / ("rules-run-" + std::to_string(::getpid()) + ".jsonl");
+  const fs::path list = host.paths.state / ("rules-run-" + std::to_string(::getpid()) + ".jsonl");
   const auto removeList = [&] { fs::remove(list, ec); };
   std::optional<std::vector<RulePreviewItem>> saved;
   if (!host.previewFile.empty()) {
@@ -166,8 +165,7 @@ int runRuleItems(RulesCommandHost& host) {
   auto preview = listRuleItems(host, saved ? &list : nullptr);
   if (!preview) {
     removeList();
-    host.err << "Brimvale couldn't check what the rules would act on ("
-             << preview.error().message()
+    host.err << "Brimvale couldn't check what the rules would act on (" << preview.error().message()
              << "), so nothing was moved or deleted. Your files are safe; run `brim-vale dry-run` "
                 "to see why.\n";
     return 1;
@@ -199,9 +197,9 @@ int runRuleItems(RulesCommandHost& host) {
                 "internal disk and try again.\n";
     return 1;
   }
-  const ProcessResult r = runServiceCommand(host.run, host.paths, host.rsyncPath,
-                                            {"relocate-now", "--only", list.string()},
-                                            kRuleRunLimit);
+  const ProcessResult r =
+      runServiceCommand(host.run, host.paths, host.rsyncPath,
+                        {"relocate-now", "--only", list.string()}, kRuleRunLimit);
   removeList();
   std::vector<RulePreviewItem> acted;
   std::vector<std::string> left;
@@ -216,7 +214,8 @@ int runRuleItems(RulesCommandHost& host) {
   if (!left.empty()) {
     host.out << "Still where it was, left as it is (in use, changed as the run went, or not "
                 "safe to move): "
-             << joinedWith(left, ", ") << ". Your files there are safe; `brim-vale log` says why.\n";
+             << joinedWith(left, ", ")
+             << ". Your files there are safe; `brim-vale log` says why.\n";
   }
   if (!r.succeeded()) {
     host.err << "The rule run " << r.describe() << ": " << lastOutputLine(r.out + r.err)
@@ -232,8 +231,7 @@ int rulesCommand(RulesCommandHost& host, RulesMode mode) {
   if (mode == RulesMode::kRun) return runRuleItems(host);
   auto preview = listRuleItems(host, nullptr);
   if (!preview) {
-    host.err << "Brimvale couldn't list what the rules would act on ("
-             << preview.error().message()
+    host.err << "Brimvale couldn't list what the rules would act on (" << preview.error().message()
              << "). Nothing was changed; run `brim-vale dry-run` to see why.\n";
     return 1;
   }
