@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 
 #include "app/core/rule_editor.h"
@@ -140,8 +141,11 @@ int runRuleItems(RulesCommandHost& host) {
                 "it again.\n";
     return 1;
   }
-  // Each run hands the service a list of its own, so two runs never share one.
-  const fs::path list = host.paths.state / ("rules-run-" + std::to_string(::getpid()) + ".jsonl");
+  // Each run hands the service a list of its own, so two runs (of two
+  // processes, or two dashboard requests) never share one.
+  static std::atomic<unsigned> runs{0};
+  const fs::path list = host.paths.state / ("rules-run-" + std::to_string(::getpid()) + "-" +
+                                            std::to_string(++runs) + ".jsonl");
   const auto removeList = [&] { fs::remove(list, ec); };
   std::optional<std::vector<RulePreviewItem>> saved;
   if (!host.previewFile.empty()) {
@@ -179,11 +183,10 @@ int runRuleItems(RulesCommandHost& host) {
              << changed << "Nothing was moved or deleted.\n";
     return 0;
   }
-  if (!preview->drivePresent &&
-      std::ranges::any_of(preview->items, [](const auto& i) { return i.action == "move"; })) {
+  if (!preview->drivePresent) {
     removeList();
-    host.err << "The drive is not connected, so the rules can't move anything to it. Nothing "
-                "was moved or deleted; connect the drive and run again.\n";
+    host.err << "The drive is not connected, and the rules run only while it is. Nothing was "
+                "moved or deleted; connect the drive and run again.\n";
     return 1;
   }
   if (const Verdict verdict = decide(host.confirm, rulePreviewText(*preview, now) + changed);
@@ -243,7 +246,7 @@ int rulesCommand(RulesCommandHost& host, RulesMode mode) {
   }
   host.out << rulePreviewText(*preview, now);
   if (!preview->drivePresent) {
-    host.out << "The drive is not connected: the moves can run only once it is.\n";
+    host.out << "The drive is not connected: the rules can run only once it is.\n";
   }
   if (!preview->items.empty()) {
     host.out << "To act on only some of them, save this preview with `--json`, take out the "
