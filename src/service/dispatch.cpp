@@ -84,7 +84,9 @@ constexpr std::array kOnlyOption{SubcommandOption{
     "--only FILE", "delete only the candidates FILE (a JSON array of paths) names"}};
 constexpr std::array kRuleItemsOptions{
     SubcommandOption{"--items", "a JSON line for each item instead, then the totals"},
-    SubcommandOption{"--only FILE", "with --items: only the items of FILE still as listed"}};
+    SubcommandOption{"--only FILE",
+                     "only the items of FILE (`dry-run --items` lines) the rules "
+                     "still choose, unchanged, then each of FILE's it left"}};
 constexpr std::array kRuleOnlyOption{
     SubcommandOption{"--only FILE",
                      "act only on the items of FILE (`dry-run --items` lines) "

@@ -79,8 +79,9 @@ $("rules-preview-show").addEventListener("click", async () => {
         `${item.rule}: ${actionWords[item.action] || item.action})`,
     });
     const kept = preview.keptByExcludes;
-    $("rules-preview-kept").textContent = kept.items > 0
-      ? `Kept by your excludes: ${kept.items} items, ${formatBytes(kept.bytes)}.` : "";
+    $("rules-preview-kept").textContent = (kept.items > 0
+      ? `Kept by your excludes: ${kept.items} items, ${formatBytes(kept.bytes)}. ` : "") +
+      (preview.drivePresent ? "" : "The drive is not connected: the rules can run only once it is.");
     $("rules-preview").hidden = false;
   } catch (error) {
     showProblem($("rules-run-problem"), error);
