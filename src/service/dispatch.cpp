@@ -82,6 +82,15 @@ constexpr std::array kItemsOption{
     SubcommandOption{"--items", "a line for each item it would delete, before its category's"}};
 constexpr std::array kOnlyOption{SubcommandOption{
     "--only FILE", "delete only the candidates FILE (a JSON array of paths) names"}};
+constexpr std::array kRuleItemsOptions{
+    SubcommandOption{"--items", "a JSON line for each item instead, then the totals"},
+    SubcommandOption{"--only FILE",
+                     "only the items of FILE (`dry-run --items` lines) the rules "
+                     "still choose, unchanged, then each of FILE's it left"}};
+constexpr std::array kRuleOnlyOption{
+    SubcommandOption{"--only FILE",
+                     "act only on the items of FILE (`dry-run --items` lines) "
+                     "the rules still choose, unchanged"}};
 constexpr std::array kYesOption{SubcommandOption{"-y --yes", "go ahead without asking first"}};
 
 std::vector<std::string_view> reclaimCategories() {
@@ -129,10 +138,10 @@ constexpr std::array kSubcommands{
     Subcommand{"rules", "rules", "print each configured rule", HelpGroup::kSummary,
                ConfigNeed::kLoad, rulesCommand},
     Subcommand{"dry-run", "dry-run", "show what a rule run would do, changing nothing",
-               HelpGroup::kSummary, ConfigNeed::kLoad, dryRunCommand},
+               HelpGroup::kSummary, ConfigNeed::kLoad, dryRunCommand, kRuleItemsOptions},
     Subcommand{"relocate-now", "relocate-now",
                "run the rules now (DELETE_TO_TRASH=1: what they delete goes to the Trash)",
-               HelpGroup::kSummary, ConfigNeed::kLoad, relocateNowCommand},
+               HelpGroup::kSummary, ConfigNeed::kLoad, relocateNowCommand, kRuleOnlyOption},
     Subcommand{"clean-app-caches", "clean-app-caches", "empty the configured app cache folders",
                HelpGroup::kSummary, ConfigNeed::kLoad, cleanAppCachesCommand},
     Subcommand{"remount", "remount", "mount the drive and recover its marker", HelpGroup::kSummary,

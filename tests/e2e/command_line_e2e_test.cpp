@@ -280,7 +280,8 @@ TEST(CommandLineE2E, EveryTextSpeaksThisPlatformInPlainWords) {
   runs(
       "status|jobs|notifications|home|history|snapshots|drives|drives assess DRIVE|scan|"
       "drive-transfer status|settings|preflight|discover|apps|apps inspect BUNDLE|apps moved|"
-      "transfers|remotes|autosync|pairs|junk list|self-check|care --plan|move FOLDER --yes|moves|"
+      "transfers|remotes|autosync|pairs|junk list|self-check|care --plan|rules|rules --preview|"
+      "move FOLDER --yes|moves|"
       "move-log|parked|relocated|bogus",
       app);
   runs(

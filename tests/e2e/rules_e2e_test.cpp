@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
 #include "common/base/file_io.h"
 #include "e2e_harness.h"
 #include "sandbox_files.h"
@@ -208,6 +212,54 @@ TEST_F(RulesE2E, CleanAppCachesReportsItemsInUse) {
   EXPECT_EQ(paused.exitCode, 1);
   ProcessResult pausedRun = runBrimVale(home_, {"relocate-now"});
   EXPECT_EQ(pausedRun.exitCode, 1);
+}
+
+// Given a saved preview with one item taken out and one item grown since,
+// then `brimvale rules run` moves and deletes only the rest, checked on disk,
+// and names what changed.
+TEST_F(RulesE2E, ARunFromAPreviewActsOnlyOnTheItemsStillAsShown) {
+  configure(
+      "EXCLUDES=(\"*.keep\")\nRULES=(\n"
+      "  \"archive_old | $HOME/Downloads | Downloads-Archive | 30 |\"\n"
+      "  \"delete_old | $HOME/Old | | 30 |\"\n)\n");
+  for (const char* name : {"Downloads/moved.iso", "Downloads/unticked.iso", "Old/deleted.txt",
+                           "Old/grows.txt", "Old/notes.keep"}) {
+    writeAgedFile(in(name), name, 60);
+  }
+  fs::create_symlink(BRIM_VALE_PATH, in(".brimvale/brim-vale"));
+  const auto brimvale = [&](std::vector<std::string> args) {
+    return runProcess({.path = BRIMVALE_PATH,
+                       .args = std::move(args),
+                       .envAdditions = {{"HOME", home_.path().string()}},
+                       .deadline = std::chrono::minutes(5)});
+  };
+  const ProcessResult text = brimvale({"rules", "--preview"});
+  EXPECT_TRUE(contains(text.out, "Kept by your excludes: 1 item, ")) << text.out << text.err;
+  const ProcessResult preview = brimvale({"rules", "--preview", "--json", "--sort", "name"});
+  ASSERT_EQ(preview.exitCode, 0) << preview.out << preview.err;
+  auto saved = nlohmann::json::parse(preview.out);
+  ASSERT_EQ(saved["items"].size(), 4u) << preview.out;
+  EXPECT_EQ(saved["keptByExcludes"]["items"], 1) << preview.out;
+  EXPECT_EQ(saved["items"][0]["path"], in("Downloads/moved.iso").string()) << preview.out;
+  saved["items"].erase(1);  // Downloads/unticked.iso
+  const fs::path file = home_.path() / "saved preview.json";
+  std::ofstream(file) << saved.dump();
+  writeAgedFile(in("Old/grows.txt"), std::string(20000, 'g'), 60);
+  brimvale::testing::settle(home_.path());
+
+  const ProcessResult run = brimvale({"rules", "run", "--from-preview", file.string(), "--yes"});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_FALSE(fs::exists(in("Downloads/moved.iso")));
+  EXPECT_TRUE(fs::exists(base_ / "Downloads-Archive/moved.iso"));
+  EXPECT_FALSE(fs::exists(in("Old/deleted.txt")));
+  for (const char* kept : {"Downloads/unticked.iso", "Old/grows.txt", "Old/notes.keep"}) {
+    EXPECT_TRUE(fs::exists(in(kept))) << kept;
+  }
+  EXPECT_TRUE(contains(run.out, "The rules moved 1 item (")) << run.out;
+  EXPECT_TRUE(contains(run.out, "deleted 1 item (")) << run.out;
+  EXPECT_TRUE(contains(run.out, "Changed since the preview (size or time), so left as it is: " +
+                                    in("Old/grows.txt").string() + ".\n"))
+      << run.out;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The application's clean-ups in the fault matrix: the one-tap clean-up,
-// which runs the service's reclaim and free-space steps, and clearing the
-// scrap board.
+// which runs the service's reclaim and free-space steps, a rule run from a
+// saved preview, and clearing the scrap board.
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,49 @@ Row careRow() {
   };
   row.moments = {"reclaim:deleting", "archive:copied", "archive:removed", "rules:deleting"};
   row.claimHolds = actionsHold;
+  return row;
+}
+
+// ~/Old for an archive rule and ~/Stale for a delete rule, both aged past
+// them, and a saved preview of the run with one item of each taken out: the
+// run may take only what is left in it.
+Row rulesFromPreviewRow() {
+  Row row;
+  row.name = "brimvale rules run --from-preview FILE";
+  row.prepare = [](Scene& s) {
+    s.target = s.world.home() / "Old";
+    writeUserTree(s.target);
+    ageTree(s.target, 40);
+    const fs::path stale = s.world.home() / "Stale";
+    writeUserTree(stale, 4);
+    ageTree(stale, 40);
+    addConfig(s.world,
+              "RULES=(\n  \"archive_old | $HOME/Old | Old-Archive | 30 | \"\n"
+              "  \"delete_old | $HOME/Stale | | 30 | \"\n)\n");
+    const ProcessResult listed = s.world.run({.args = {"rules", "--preview", "--json"}});
+    auto preview = nlohmann::json::parse(listed.out, nullptr, false);
+    auto& items = preview.is_object() ? preview["items"] : preview;
+    if (!items.is_array() || items.size() <= 2) {
+      std::cerr << "setup `brimvale rules --preview --json`: " << listed.describe() << "\n"
+                << listed.out << listed.err;
+      return false;
+    }
+    for (const std::string action : {"move", "delete"}) {
+      const auto first = std::ranges::find_if(
+          items, [&](const nlohmann::json& item) { return item.value("action", "") == action; });
+      if (first != items.end()) items.erase(first);
+    }
+    for (const auto& item : items) {
+      if (item.value("action", "") == "delete") s.deletes.emplace_back(item.value("path", ""));
+    }
+    const fs::path file = s.world.home() / "rules preview.json";
+    std::ofstream(file) << preview.dump();
+    s.command = {.args = {"rules", "run", "--from-preview", file.string(), "--yes"}};
+    return true;
+  };
+  row.moments = {"archive:copied", "archive:removed", "rules:deleting"};
+  row.claimHolds = actionsHold;
+  row.successText = "The rules ";
   return row;
 }
 
@@ -225,7 +269,7 @@ Row junkSaveRow() {
 }  // namespace
 
 std::vector<Row> appCleanupRows() {
-  return {careRow(), careFromPreviewRow(), junkClearRow(), junkSaveRow()};
+  return {careRow(), careFromPreviewRow(), rulesFromPreviewRow(), junkClearRow(), junkSaveRow()};
 }
 
 }  // namespace brimvale::faults

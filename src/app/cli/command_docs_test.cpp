@@ -125,6 +125,7 @@ TEST(CommandDocs, CompletionOffersOptionsChoicesAndListedIds) {
       {{"brimvale", "apps", "--json", "in"}, "inspect"},
       {{"brimvale", "moves", "revert", ""}, "ID-1 ID-2"},
       {{"brimvale", "moves", "--al"}, "--allow-root"},
+      {{"brimvale", "rules", "--pre"}, "--preview"},
       {{"brimvale", "--scripts", (dir / "files/sub").string()}, "sub-folder"},
   };
   for (const std::string shell : {"bash", "zsh"}) {

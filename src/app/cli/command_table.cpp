@@ -27,6 +27,7 @@
 #include "app/cli/relocate_entry.h"
 #include "app/cli/relocated_entry.h"
 #include "app/cli/remotes_entry.h"
+#include "app/cli/rules_entry.h"
 #include "app/cli/run_entry.h"
 #include "app/cli/scan_entry.h"
 #include "app/cli/self_check_entry.h"
@@ -65,6 +66,7 @@ const std::vector<CommandEntry>& commandTable() {
       runsService(homeEntry()),
       historyEntry(),
       runsService(careEntry()),
+      runsService(rulesEntry()),
       snapshotsEntry(),
       runsService(serviceEntry()),
       runsService(drivesEntry()),

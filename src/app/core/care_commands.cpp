@@ -475,14 +475,15 @@ int careCommand(CareCommandHost& host, CareMode mode) {
   if (mode == CareMode::kPreview) {
     sortPreview(sized->items, host.order);
     const std::time_t now = std::time(nullptr);
+    const KeptByExcludes kept = care::keptByExcludesIn(*sized);
     if (host.json) {
-      host.out << carePreviewJson(sized->items, now);
+      host.out << carePreviewJson(sized->items, kept, now);
     } else {
       host.out << previewText(sized->items, now)
-               << "Nothing was changed. Its first step follows your rules; `brim-vale dry-run` "
-                  "shows what they would "
-                  "move or delete. To delete only these items, save this preview with `--json` "
-                  "and run `brimvale care --from-preview FILE`.\n";
+               << (kept.items > 0 ? keptByExcludesLine(kept) + "\n" : "")
+               << "Nothing was changed. Its first step follows your rules; `brimvale rules "
+                  "--preview` lists what they would move or delete. To delete only these items, "
+                  "save this preview with `--json` and run `brimvale care --from-preview FILE`.\n";
     }
     return 0;
   }

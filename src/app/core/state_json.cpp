@@ -227,7 +227,8 @@ std::string homeJson(const care::HomeFacts& facts, const care::TrendInput& trend
                       {"lastCare", lastCare}});
 }
 
-std::string carePreviewJson(const std::vector<care::ReclaimItem>& items, std::time_t now) {
+std::string carePreviewJson(const std::vector<care::ReclaimItem>& items, const KeptByExcludes& kept,
+                            std::time_t now) {
   json listed = json::array();
   std::int64_t total = 0;
   for (const auto& item : items) {
@@ -241,7 +242,8 @@ std::string carePreviewJson(const std::vector<care::ReclaimItem>& items, std::ti
   }
   return prettyState({{"items", listed},
                       {"totalBytes", total},
-                      {"totalItems", static_cast<std::int64_t>(items.size())}});
+                      {"totalItems", static_cast<std::int64_t>(items.size())},
+                      {"keptByExcludes", {{"items", kept.items}, {"bytes", kept.bytes}}}});
 }
 
 std::string careRemovalsJson(const std::optional<care::RemovalRecord>& record) {

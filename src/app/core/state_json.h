@@ -51,10 +51,10 @@ struct LastCare {
 
 // What the last clean-up removed, item by item; null time and an empty list
 // when it never ran.
-// What the clean-up would delete, item by item, as `care --preview --json`
-// shows it; ages count back from `now`.
+// What the clean-up would delete, item by item, and what the excludes kept,
+// as `care --preview --json` shows it; ages count back from `now`.
 [[nodiscard]] std::string carePreviewJson(const std::vector<care::ReclaimItem>& items,
-                                          std::time_t now);
+                                          const KeptByExcludes& kept, std::time_t now);
 
 [[nodiscard]] std::string careRemovalsJson(const std::optional<care::RemovalRecord>& record);
 

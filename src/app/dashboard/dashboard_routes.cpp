@@ -95,6 +95,7 @@ DashboardRoutes::DashboardRoutes(DashboardSources sources, web::DashboardServer&
   poller_->start();
   appMovePoller_->start();
   addRuleRoutes(server_, sources_.paths, policy_);
+  addRulePreviewRoutes(server_, sources_);
   addActivityRoutes(server_, sources_);
   addJunkRoutes(server_, sources_);
   addSettingsRoutes(server_, sources_);

@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <sstream>
 
 #include "app/core/rule_editor.h"
+#include "app/core/rules_command.h"
+#include "app/core/service_command.h"
+#include "common/base/file_io.h"
 
 namespace brimvale::app {
 namespace {
@@ -102,6 +107,53 @@ void addRuleRoutes(web::DashboardServer& server, const StatePaths& paths,
     auto reread = readRules(paths.config, paths.home);
     return reread ? web::jsonReply(rulesJson(*reread))
                   : web::sentenceReply(503, reread.error().message());
+  });
+}
+
+void addRulePreviewRoutes(web::DashboardServer& server, const DashboardSources& sources) {
+  const auto hostFor = [sources](std::ostream& out, std::ostream& err) {
+    return RulesCommandHost{.paths = sources.paths,
+                            .rsyncPath = sources.rsyncPath,
+                            .out = out,
+                            .err = err,
+                            .run = platform::runnerOf(sources.launcher)};
+  };
+  server.get("rules-preview", [hostFor] {
+    std::ostringstream out;
+    std::ostringstream err;
+    RulesCommandHost host = hostFor(out, err);
+    host.json = true;
+    if (rulesCommand(host, RulesMode::kPreview) != 0) return web::sentenceReply(503, err.str());
+    return web::Reply{.status = 200, .contentType = "application/json", .body = out.str()};
+  });
+  server.post("rules-run", [hostFor, paths = sources.paths](const nlohmann::json& body) {
+    if (!std::filesystem::exists(paths.serviceProgram)) {
+      return web::sentenceReply(409, std::string(kNotInstalledYet));
+    }
+    const auto items = body.find("items");
+    if (items == body.end() || !items->is_array()) {
+      return web::sentenceReply(400,
+                                "The ticked items didn't come as a list, so nothing was moved "
+                                "or deleted. Reload the page and preview again.");
+    }
+    // Each request saves its own list, so two at once never share one.
+    static std::atomic<unsigned> requests{0};
+    const std::filesystem::path saved =
+        paths.state / ("rules-dashboard-preview-" + std::to_string(++requests) + ".json");
+    if (auto written = writeFileAtomically(saved, nlohmann::json{{"items", *items}}.dump());
+        !written) {
+      return web::sentenceReply(500, "The ticked items couldn't be saved (" +
+                                         written.error().message() +
+                                         "), so nothing was moved or deleted. Try again.");
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    RulesCommandHost host = hostFor(out, err);
+    host.previewFile = saved;
+    const int status = rulesCommand(host, RulesMode::kRun);
+    std::error_code ignored;
+    std::filesystem::remove(saved, ignored);
+    return web::jsonReply({{"ok", status == 0}, {"report", out.str()}, {"problems", err.str()}});
   });
 }
 

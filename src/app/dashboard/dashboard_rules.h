@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/core/rule_editor.h"
+#include "app/dashboard/dashboard_sources.h"
 #include "common/state/path_policy.h"
 #include "common/state/paths.h"
 #include "web/dashboard_server.h"
@@ -24,5 +25,12 @@ namespace brimvale::app {
     const nlohmann::json& body, const PathPolicy& policy);
 
 void addRuleRoutes(web::DashboardServer& server, const StatePaths& paths, const PathPolicy& policy);
+
+// GET /api/rules-preview: `brimvale rules --preview --json`. POST
+// /api/rules-run {"items": [...]} (the preview's items, less those the user
+// unticked): runs the rules on those still as previewed, as `brimvale rules
+// run --from-preview` does, and answers {"ok", "report", "problems"} with
+// what it said.
+void addRulePreviewRoutes(web::DashboardServer& server, const DashboardSources& sources);
 
 }  // namespace brimvale::app

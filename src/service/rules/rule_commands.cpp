@@ -15,6 +15,7 @@
 #include "service/core/action_log.h"
 #include "service/core/rule_run_lock.h"
 #include "service/core/status_snapshot.h"
+#include "service/rules/rule_items.h"
 #include "service/rules/rule_scope.h"
 #include "service/rules/rules.h"
 #include "service/rules/rules_engine.h"
@@ -112,6 +113,24 @@ std::optional<RuleRunLock> lockedForRun(ServiceContext& ctx) {
   return std::move(*lock);
 }
 
+// Limits `choice` to the items of `--only FILE` when given; false, once
+// said, when FILE cannot be read.
+bool limitedToListed(ServiceContext& ctx, const std::vector<std::string>& args,
+                     ItemChoice& choice) {
+  const auto file = onlyFileArgument(args);
+  if (!file) return true;
+  if (const Result<void> limited =
+          file->empty() ? Result<void>(fail(Errc::kInvalidArgument, "--only needs a FILE"))
+                        : choice.limitTo(*file);
+      !limited) {
+    ctx.err << "The list of items to act on couldn't be read (" << limited.error().message()
+            << "), so nothing was moved or deleted. Your files are safe; preview again with "
+               "`brim-vale dry-run --items > FILE`.\n";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int rulesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
@@ -119,22 +138,34 @@ int rulesCommand(ServiceContext& ctx, const std::vector<std::string>&) {
   return 0;
 }
 
-int dryRunCommand(ServiceContext& ctx, const std::vector<std::string>&) {
-  if (!driveUsable(ctx)) ctx.out << "(NVMe not present)\n";
+int dryRunCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   Guards guards(ctx.paths.home, *ctx.platform.files);
-  (void)runRules(ctx, guards, RunMode::kDry);  // says itself why it stopped
+  if (std::ranges::find(args, "--items") == args.end()) {
+    if (!driveUsable(ctx)) ctx.out << "(NVMe not present)\n";
+    (void)runRules(ctx, guards, RunMode::kDry);  // says itself why it stopped
+    return 0;
+  }
+  // Only the JSON lines reach the output; the run's own lines go to the log.
+  std::ostream discarded(nullptr);
+  ServiceContext quiet(ctx.paths, ctx.platform, ctx.clock, discarded, ctx.err);
+  quiet.config = ctx.config;
+  ItemChoice choice = ItemChoice::listingOn(ctx.out, driveUsable(ctx));
+  if (!limitedToListed(ctx, args, choice)) return 1;
+  (void)runRules(quiet, guards, RunMode::kDry, choice);
   return 0;
 }
 
-int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>&) {
+int relocateNowCommand(ServiceContext& ctx, const std::vector<std::string>& args) {
   if (!driveUsable(ctx)) {
     ctx.out << "NVMe not mounted.\n";
     return 1;
   }
+  ItemChoice choice;
+  if (!limitedToListed(ctx, args, choice)) return 1;
   const auto lock = lockedForRun(ctx);
   if (!lock) return 1;
   Guards guards(ctx.paths.home, *ctx.platform.files);
-  const bool finished = runRules(ctx, guards, RunMode::kReal);
+  const bool finished = runRules(ctx, guards, RunMode::kReal, choice);
   markLastRun(ctx, "manual");
   bestEffort(writeStatusJson(ctx).saved, DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
              "writing the status snapshot");

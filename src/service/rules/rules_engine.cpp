@@ -17,6 +17,7 @@
 #include "service/core/action_log.h"
 #include "service/relocation/archive.h"
 #include "service/relocation/checked_folder.h"
+#include "service/rules/rule_items.h"
 #include "service/rules/rule_scope.h"
 #include "service/rules/rules.h"
 
@@ -41,15 +42,27 @@ void sayRefusedItem(ServiceContext& ctx, const fs::path& item, const PathRefusal
 // Why a real run stops early; nothing when it goes on.
 using Stop = std::optional<ArchiveOutcome>;
 
-// Archives the candidates (paths relative to `source`) onto the drive
-// `drive` (taken when the run began), or in a dry run prints one line for
-// each (items the policy refuses get their refusal instead).
+// Archives the candidates (paths relative to `source`) that `choice` takes
+// onto the drive `drive` (taken when the run began), or in a dry run prints
+// one line for each (items the policy refuses get their refusal instead).
 Stop archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
                        const CheckedFolder& source, const RuleText& rule,
                        const std::vector<std::string>& candidates, std::string_view reason,
-                       const std::optional<MountAnchor>& drive) {
+                       const std::optional<MountAnchor>& drive, ItemChoice& choice) {
+  const std::string destination = ctx.cfg().base().string() + "/" + rule.dest;
+  // Each item's path is the folder's with the item's name joined on, as the
+  // path type would join them; only a refusal or a measured item builds one.
+  std::string prefix = source.path().native();
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  const auto taken = [&](const std::string& item) {
+    if (!choice.measures()) return true;
+    const std::string path = prefix + item;
+    return choice.considers(path) &&
+           choice.takes(measuredItem(path, rule.action, "move", destination));
+  };
   if (mode == RunMode::kReal) {
     for (const auto& item : candidates) {
+      if (!taken(item)) continue;
       const auto outcome =
           moveToNvme(ctx, guards, scope.policy(), source, item, rule.dest, reason, drive);
       if (outcome == ArchiveOutcome::kUndoUnwritten || outcome == ArchiveOutcome::kDriveGone)
@@ -58,13 +71,9 @@ Stop archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& sco
     return std::nullopt;
   }
   // One write for the whole list: a dry run over a large folder is mostly output.
-  const std::string tail = " -> " + ctx.cfg().base().string() + "/" + rule.dest + "/\n";
+  const std::string tail = " -> " + destination + "/\n";
   std::string lines;
   PathPolicy::FolderCheck folder(source.path());
-  // Each item's path is the folder's with the item's name joined on, as the
-  // path type would join them; only a refusal builds one.
-  std::string prefix = source.path().native();
-  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
   for (const auto& item : candidates) {
     if (auto refused = scope.policy().refusalOf(folder, item)) {
       ctx.out << lines;
@@ -72,6 +81,7 @@ Stop archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& sco
       sayRefusedItem(ctx, source.path() / item, *refused);
       continue;
     }
+    if (!taken(item) || choice.lists()) continue;
     lines += "WOULD MOVE: ";
     lines += prefix;
     lines += item;
@@ -83,7 +93,7 @@ Stop archiveCandidates(ServiceContext& ctx, Guards& guards, const RuleScope& sco
 
 Stop archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
                 const CheckedFolder& source, const RuleText& rule, std::int64_t age,
-                const std::optional<MountAnchor>& drive) {
+                const std::optional<MountAnchor>& drive, ItemChoice& choice) {
   ctx.log.say("rule: archive_old " + rule.src + " (>" + std::to_string(age) + "d) -> " + rule.dest);
   const std::time_t now = ctx.clock();
   // Only the candidates' names are kept past the listing: a folder may hold many thousands.
@@ -98,12 +108,13 @@ Stop archiveOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
     sayNothingOlder(ctx, rule, age);
     return std::nullopt;
   }
-  return archiveCandidates(ctx, guards, scope, mode, source, rule, *old, "archive_old", drive);
+  return archiveCandidates(ctx, guards, scope, mode, source, rule, *old, "archive_old", drive,
+                           choice);
 }
 
 Stop archiveBig(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
                 const CheckedFolder& source, const RuleText& rule, std::int64_t age,
-                const std::optional<MountAnchor>& drive) {
+                const std::optional<MountAnchor>& drive, ItemChoice& choice) {
   const std::int64_t mib = archiveBigMiB(rule);
   ctx.log.say("rule: archive_big " + rule.src + " (>" + std::to_string(age) + "d AND >" +
               std::to_string(mib) + "MB) -> " + rule.dest);
@@ -120,8 +131,8 @@ Stop archiveBig(ServiceContext& ctx, Guards& guards, const RuleScope& scope, Run
                 std::to_string(age) + "d old AND >" + std::to_string(mib) + "MB)");
     return std::nullopt;
   }
-  return archiveCandidates(ctx, guards, scope, mode, source, rule, candidates, "archive_big",
-                           drive);
+  return archiveCandidates(ctx, guards, scope, mode, source, rule, candidates, "archive_big", drive,
+                           choice);
 }
 
 enum class CloudCheck { kSkipCloudItems, kIgnore };
@@ -165,24 +176,35 @@ void trashAsListed(ServiceContext& ctx, const CheckedFolder& folder, const DirEn
 }
 
 // Offers one matched item of `folder` for deletion: an item the policy
-// refuses is said and left; a dry run prints the rest; a real run leaves
+// refuses is said and left, as is one `choice` does not take; a dry run
+// prints the rest; a real run leaves
 // open, freshly written (and, when asked, cloud) items alone, deletes the
 // others through the open folder as they were when listed at `listedAt`,
 // and records each deletion under `action`.
 void offerForDeletion(ServiceContext& ctx, Guards& guards, const PathPolicy& policy, RunMode mode,
                       const CheckedFolder& folder, const DirEntry& entry,
                       std::chrono::system_clock::time_point listedAt, std::string_view action,
-                      CloudCheck cloud, DeletionTally& tally) {
-  ++tally.matched;
+                      CloudCheck cloud, ItemChoice& choice, DeletionTally& tally) {
   const std::string item = entry.path.string();
   if (auto allowed = policy.check(entry.path); !allowed) {
+    ++tally.matched;
     ++tally.refused;
     return sayRefusedItem(ctx, entry.path, allowed.error());
   }
   const auto size = bytesOf(item);
   // Personal files may go to the Trash; caches the user never sees are deleted.
   const bool toTrash = action == "delete" && ctx.cfg().flag(config_keys::kDeleteToTrash);
+  if (choice.measures() &&
+      !choice.takes({.path = item,
+                     .bytes = size.value_or(0),
+                     .mtime = static_cast<std::int64_t>(entry.info.st_mtime),
+                     .rule = action == "delete" ? "delete_old" : "app_cache_clean",
+                     .action = toTrash ? "trash" : "delete"})) {
+    return;
+  }
+  ++tally.matched;
   if (mode == RunMode::kDry) {
+    if (choice.lists()) return;
     ctx.out << (toTrash ? "WOULD MOVE TO THE TRASH: " : "WOULD DELETE: ") << item << " ("
             << sizeText(size) << " bytes)\n";
     return;
@@ -216,7 +238,8 @@ std::string refusedNote(const DeletionTally& tally) {
 }
 
 void deleteOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
-               const CheckedFolder& source, const RuleText& rule, std::int64_t age) {
+               const CheckedFolder& source, const RuleText& rule, std::int64_t age,
+               ItemChoice& choice) {
   ctx.log.say("rule: delete_old " + rule.src + " (>" + std::to_string(age) + "d)");
   const std::time_t now = ctx.clock();
   DeletionTally tally;
@@ -224,7 +247,7 @@ void deleteOld(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunM
   for (const auto& entry : listEntries(source.path()).value_or(std::vector<DirEntry>{})) {
     if (!entry.olderThan(age, now) || scope.keepsByExcludes(entry.path, source.path())) continue;
     offerForDeletion(ctx, guards, scope.policy(), mode, source, entry, listedAt, "delete",
-                     CloudCheck::kSkipCloudItems, tally);
+                     CloudCheck::kSkipCloudItems, choice, tally);
   }
   if (tally.matched == 0) return sayNothingOlder(ctx, rule, age);
   if (mode == RunMode::kReal && tally.deleted < tally.matched) {
@@ -251,7 +274,7 @@ void sayRefusedSource(ServiceContext& ctx, const std::string& src, const std::st
 }
 
 void cleanCachesInScope(ServiceContext& ctx, Guards& guards, const RuleScope& scope, RunMode mode,
-                        std::int64_t ageDays) {
+                        std::int64_t ageDays, ItemChoice& choice) {
   const auto appPaths = ctx.cfg().array(config_keys::kAppCachePaths);
   const auto safeDirs = ctx.cfg().array(config_keys::kAppCacheSafeDirs);
   if (appPaths.empty()) return ctx.log.say("no APP_CACHE_PATHS configured");
@@ -287,7 +310,7 @@ void cleanCachesInScope(ServiceContext& ctx, Guards& guards, const RuleScope& sc
         if (ageDays > 0 && !entry.olderThan(ageDays, now)) continue;
         if (scope.keepsByExcludes(entry.path, folder)) continue;
         offerForDeletion(ctx, guards, scope.cachePolicy(), mode, *checked, entry, listedAt,
-                         "delete-cache", CloudCheck::kIgnore, tally);
+                         "delete-cache", CloudCheck::kIgnore, choice, tally);
       }
       if (mode == RunMode::kDry || (tally.matched == 0 && ageDays > 0)) continue;
       const std::string head = "cleaned: " + folder.string() + " (~" +
@@ -312,15 +335,27 @@ void sayKeptByExcludes(ServiceContext& ctx, const RuleScope& scope, RunMode mode
   }
 }
 
+// Says what the excludes kept, or, for a listing, ends it with the totals.
+void endRun(ServiceContext& ctx, const RuleScope& scope, RunMode mode, ItemChoice& choice) {
+  if (!choice.lists()) sayKeptByExcludes(ctx, scope, mode);
+  choice.finish(ctx, scope.keptByExcludes());
+}
+
 }  // namespace
 
 void cleanAppCaches(ServiceContext& ctx, Guards& guards, RunMode mode, std::int64_t ageDays) {
   const RuleScope scope(ctx);
-  cleanCachesInScope(ctx, guards, scope, mode, ageDays);
+  ItemChoice every;
+  cleanCachesInScope(ctx, guards, scope, mode, ageDays, every);
   sayKeptByExcludes(ctx, scope, mode);
 }
 
 bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
+  ItemChoice every;
+  return runRules(ctx, guards, mode, every);
+}
+
+bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode, ItemChoice& choice) {
   if (mode == RunMode::kReal) {
     if (auto started = newBatch(ctx.paths); !started) {
       ctx.log.say("The undo record " + ctx.paths.lastBatch.string() + " couldn't be started (" +
@@ -347,7 +382,7 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
     }
     if (rule.action == "app_cache_clean") {
       ctx.log.say("rule: app_cache_clean (all configured apps, >" + std::to_string(age) + "d)");
-      cleanCachesInScope(ctx, guards, scope, mode, age);
+      cleanCachesInScope(ctx, guards, scope, mode, age, choice);
       continue;
     }
     if (auto refusal = scope.sourceRefusal(rule.src)) {
@@ -380,11 +415,11 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
     }
     Stop stop;
     if (rule.action == "archive_old") {
-      stop = archiveOld(ctx, guards, scope, mode, *source, rule, age, drive);
+      stop = archiveOld(ctx, guards, scope, mode, *source, rule, age, drive, choice);
     } else if (rule.action == "archive_big") {
-      stop = archiveBig(ctx, guards, scope, mode, *source, rule, age, drive);
+      stop = archiveBig(ctx, guards, scope, mode, *source, rule, age, drive, choice);
     } else {
-      deleteOld(ctx, guards, scope, mode, *source, rule, age);
+      deleteOld(ctx, guards, scope, mode, *source, rule, age, choice);
     }
     if (stop) {
       ctx.log.say(std::string("Stopped the rule run: ") +
@@ -392,11 +427,11 @@ bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode) {
                        ? "the drive was disconnected, so nothing more is moved."
                        : "without its undo record nothing more is moved.") +
                   " What was moved before is listed above; everything else is where it was.");
-      sayKeptByExcludes(ctx, scope, mode);
+      endRun(ctx, scope, mode, choice);
       return false;
     }
   }
-  sayKeptByExcludes(ctx, scope, mode);
+  endRun(ctx, scope, mode, choice);
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "service/core/service_context.h"
 #include "service/relocation/guards.h"
+#include "service/rules/rule_items.h"
 
 namespace brimvale::service {
 
@@ -20,6 +21,9 @@ enum class RunMode { kReal, kDry };
 // False when a real run stopped early: the batch could not be started, or an
 // undo row could not be written (then nothing more is moved). Both are said.
 [[nodiscard]] bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode);
+// The same run over only what `choice` takes: a listing of each item in a
+// dry run, or the items of a preview still as they were in a real one.
+[[nodiscard]] bool runRules(ServiceContext& ctx, Guards& guards, RunMode mode, ItemChoice& choice);
 
 // Empties {path}/{safe dir} for every configured application path and safe
 // folder name; `ageDays` 0 means every item, otherwise only older ones.

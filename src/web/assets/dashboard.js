@@ -56,6 +56,37 @@ export function formatBytes(n) {
   return unit === 0 ? `${n} bytes` : `${value.toFixed(1)} ${units[unit]}`;
 }
 
+// A preview's items as a checklist in `list`, each ticked at first and labelled
+// by describe(item); `total` says how many are ticked and their size, and `run`
+// can be pressed while any is. Returns a function that gives the ticked items.
+export function previewChecklist({ list, total, run, items, describe }) {
+  const boxes = items.map((_, i) => {
+    const box = document.createElement("input");
+    box.type = "checkbox";
+    box.checked = true;
+    box.id = `${list.id}-${i}`;
+    return box;
+  });
+  const ticked = () => items.filter((_, i) => boxes[i].checked);
+  const showTicked = () => {
+    const chosen = ticked();
+    const bytes = chosen.reduce((sum, item) => sum + item.bytes, 0);
+    total.textContent = `${chosen.length} of ${items.length} items ticked, ${formatBytes(bytes)}.`;
+    run.disabled = chosen.length === 0;
+  };
+  list.replaceChildren(...items.map((item, i) => {
+    const row = document.createElement("li");
+    const label = document.createElement("label");
+    label.htmlFor = boxes[i].id;
+    label.textContent = describe(item);
+    boxes[i].addEventListener("change", showTicked);
+    row.append(boxes[i], label);
+    return row;
+  }));
+  showTicked();
+  return ticked;
+}
+
 // The page's buttons stay disabled in its HTML until its script has attached
 // their handlers: a click that came sooner would be lost, or sent as a plain form.
 export function pageReady() {

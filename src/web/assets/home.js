@@ -1,7 +1,9 @@
 // The home page: the headline, detail, plan and trend sentences, and the
 // one-tap clean-up with its live step lines and summary, and its item-by-item
 // preview, whose unticked items a run from it leaves alone.
-import { getJson, postJson, listen, showProblem, pageReady, formatBytes } from "/dashboard.js";
+import {
+  getJson, postJson, listen, showProblem, pageReady, formatBytes, previewChecklist,
+} from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -71,36 +73,20 @@ $("care-run").addEventListener("click", async () => {
   }
 });
 
-let previewed = [];
-
-function showTicked() {
-  const ticked = previewed.filter((_, i) => $(`preview-item-${i}`).checked);
-  const bytes = ticked.reduce((sum, item) => sum + item.bytes, 0);
-  $("preview-total").textContent =
-    `${ticked.length} of ${previewed.length} items ticked, ${formatBytes(bytes)}.`;
-  $("preview-run").disabled = ticked.length === 0;
-}
+let tickedItems = () => [];
 
 $("preview-show").addEventListener("click", async () => {
   $("preview-show").disabled = true;
   try {
-    previewed = (await getJson("/api/care-preview")).items;
-    $("preview-items").replaceChildren(...previewed.map((item, i) => {
-      const row = document.createElement("li");
-      const box = document.createElement("input");
-      box.type = "checkbox";
-      box.checked = true;
-      box.id = `preview-item-${i}`;
-      box.addEventListener("change", showTicked);
-      const label = document.createElement("label");
-      label.htmlFor = box.id;
-      label.textContent = `${item.path} (${formatBytes(item.bytes)}, ${item.ageDays} days old, ` +
-        `${item.category})`;
-      row.append(box, label);
-      return row;
-    }));
+    tickedItems = previewChecklist({
+      list: $("preview-items"),
+      total: $("preview-total"),
+      run: $("preview-run"),
+      items: (await getJson("/api/care-preview")).items,
+      describe: (item) => `${item.path} (${formatBytes(item.bytes)}, ${item.ageDays} days old, ` +
+        `${item.category})`,
+    });
     $("preview").hidden = false;
-    showTicked();
   } catch (error) {
     showProblem($("care-problems"), error);
   }
@@ -110,9 +96,7 @@ $("preview-show").addEventListener("click", async () => {
 $("preview-run").addEventListener("click", async () => {
   $("preview-run").disabled = true;
   try {
-    await postJson("/api/care", {
-      items: previewed.filter((_, i) => $(`preview-item-${i}`).checked),
-    });
+    await postJson("/api/care", { items: tickedItems() });
   } catch (error) {
     showProblem($("care-problems"), error);
     $("preview-run").disabled = false;

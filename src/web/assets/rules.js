@@ -1,6 +1,9 @@
 // The rules page: the service's rules as rows, each removable, and a form
 // that adds one; every change saves the whole list and shows it as saved.
-import { getJson, postJson, showProblem, pageReady } from "/dashboard.js";
+// Their item-by-item preview runs on the ticked items alone.
+import {
+  getJson, postJson, showProblem, pageReady, formatBytes, previewChecklist,
+} from "/dashboard.js";
 
 const $ = (id) => document.getElementById(id);
 let rules = [];
@@ -57,6 +60,49 @@ $("add-rule").addEventListener("submit", (event) => {
     extra: "",
   };
   save([...rules, rule], "Rule added and saved.");
+});
+
+const actionWords = { move: "move to the drive", delete: "delete", trash: "move to the Trash" };
+let tickedItems = () => [];
+
+$("rules-preview-show").addEventListener("click", async () => {
+  $("rules-preview-show").disabled = true;
+  $("rules-run-problem").hidden = true;
+  try {
+    const preview = await getJson("/api/rules-preview");
+    tickedItems = previewChecklist({
+      list: $("rules-preview-items"),
+      total: $("rules-preview-total"),
+      run: $("rules-preview-run"),
+      items: preview.items,
+      describe: (item) => `${item.path} (${formatBytes(item.bytes)}, ${item.ageDays} days old, ` +
+        `${item.rule}: ${actionWords[item.action] || item.action})`,
+    });
+    const kept = preview.keptByExcludes;
+    $("rules-preview-kept").textContent = (kept.items > 0
+      ? `Kept by your excludes: ${kept.items} items, ${formatBytes(kept.bytes)}. ` : "") +
+      (preview.drivePresent ? "" : "The drive is not connected: the rules can run only once it is.");
+    $("rules-preview").hidden = false;
+  } catch (error) {
+    showProblem($("rules-run-problem"), error);
+  }
+  $("rules-preview-show").disabled = false;
+});
+
+$("rules-preview-run").addEventListener("click", async () => {
+  $("rules-preview-run").disabled = true;
+  $("rules-run-problem").hidden = true;
+  $("rules-run-report").textContent = "Running the rules on the ticked items…";
+  try {
+    const answer = await postJson("/api/rules-run", { items: tickedItems() });
+    $("rules-run-report").textContent = answer.report.trim();
+    if (answer.problems) showProblem($("rules-run-problem"), new Error(answer.problems.trim()));
+    $("rules-preview").hidden = true;
+  } catch (error) {
+    $("rules-run-report").textContent = "";
+    showProblem($("rules-run-problem"), error);
+    $("rules-preview-run").disabled = false;
+  }
 });
 
 pageReady();
