@@ -232,9 +232,11 @@ std::string fromPreviewText(const care::PreviewCheck& check, std::time_t now) {
 }
 
 // Deletes the items of `check.toClear`, a category at a time, through the
-// service's reclaim limited to them; the problems, as sentences.
+// service's reclaim limited to them; the problems, as sentences. A category
+// whose list couldn't be handed over is added to `skipped`.
 std::string clearPreviewed(CareCommandHost& host, const care::CareRoutines& routines,
-                           const care::PreviewCheck& check) {
+                           const care::PreviewCheck& check,
+                           std::set<care::ReclaimCategory>& skipped) {
   const std::filesystem::path list = host.paths.state / "care-preview-selection.json";
   std::string problems;
   for (care::ReclaimCategory category :
@@ -246,8 +248,12 @@ std::string clearPreviewed(CareCommandHost& host, const care::CareRoutines& rout
     }
     if (paths.empty()) continue;
     if (auto written = writeFileAtomically(list, paths.dump()); !written) {
-      problems += "The list of items to clear couldn't be written (" + written.error().message() +
-                  "), so nothing of " + std::string(care::rawString(category)) + " was deleted.\n";
+      problems += "The list of items to clear couldn't be written in " + host.paths.state.string() +
+                  " (" + written.error().message() + "), so nothing of " +
+                  std::string(care::rawString(category)) +
+                  " was deleted. Your files are safe; make room on that disk or make the folder "
+                  "writable, then run the clean-up again.\n";
+      skipped.insert(category);
       continue;
     }
     const ProcessResult r = routines.service(
@@ -286,7 +292,8 @@ int careFromPreview(CareCommandHost& host, const care::CareRoutines& routines,
     return stoppedStatus(verdict);
   }
   const care::RemovalWatch watch(host.paths.actions);
-  std::string problems = clearPreviewed(host, routines, check);
+  std::set<care::ReclaimCategory> skipped;
+  std::string problems = clearPreviewed(host, routines, check, skipped);
   const care::RemovalRecord removals{.at = std::time(nullptr), .removed = watch.removedSince()};
   // An item counts as deleted only when the service recorded deleting it: one
   // merely missing from its path may have been moved away, or the folder
@@ -294,8 +301,13 @@ int careFromPreview(CareCommandHost& host, const care::CareRoutines& routines,
   std::set<std::string> recorded;
   for (const auto& removed : removals.removed) recorded.insert(removed.path);
   std::vector<std::string> left, elsewhere;
+  std::size_t notTried = 0;
   for (const auto& item : check.toClear) {
     if (recorded.contains(item.path)) continue;
+    if (skipped.contains(item.category)) {
+      ++notTried;  // already named by its category's sentence
+      continue;
+    }
     std::error_code ec;
     (std::filesystem::exists(std::filesystem::symlink_status(item.path, ec)) ? left : elsewhere)
         .push_back(item.path);
@@ -311,7 +323,7 @@ int careFromPreview(CareCommandHost& host, const care::CareRoutines& routines,
         "them); look for them before cleaning up again: " +
         joinedWith(elsewhere, ", ") + ".\n";
   }
-  const std::size_t deleted = check.toClear.size() - left.size() - elsewhere.size();
+  const std::size_t deleted = check.toClear.size() - left.size() - elsewhere.size() - notTried;
   const std::int64_t freed = totalBytes(removals);
   host.out << "\nZozad Evev deleted " << itemsWord(deleted) << " of the preview ("
            << platform::formatFileByteCount(freed) << ").\n"
