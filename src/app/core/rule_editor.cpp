@@ -68,15 +68,22 @@ struct BlockSpan {
 };
 
 // An unclosed block runs to the end of the file.
+// The last block: the service reads the configuration as the shell would, so
+// a later assignment wins, and that is the one to show and to change.
 std::optional<BlockSpan> findBlock(const std::vector<std::string_view>& lines) {
+  std::optional<BlockSpan> found;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (!trimmedLine(lines[i]).starts_with(blockStart())) continue;
-    if (lines[i].find(')') != std::string_view::npos) return BlockSpan{i, i + 1, i + 1};
+    if (lines[i].find(')') != std::string_view::npos) {
+      found = BlockSpan{i, i + 1, i + 1};
+      continue;
+    }
     std::size_t end = i + 1;
     while (end < lines.size() && !trimmedLine(lines[end]).starts_with(")")) ++end;
-    return BlockSpan{i, end, std::min(end + 1, lines.size())};
+    found = BlockSpan{i, end, std::min(end + 1, lines.size())};
+    i = end;
   }
-  return std::nullopt;
+  return found;
 }
 
 RuleRow rowOf(const std::string& element, const fs::path& home) {

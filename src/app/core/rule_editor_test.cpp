@@ -36,6 +36,9 @@ TEST(RuleEditor, WritesTheBlockAndLeavesOtherLinesAlone) {
       {"one-line block", "# top\nRULES=()\nAPP_CACHE_PATHS=()",
        "# top\n" + block + "APP_CACHE_PATHS=()\n"},
       {"no block", "NVMe=/Volumes/NVMe\n", "NVMe=/Volumes/NVMe\n\n" + block},
+      // The service takes the last assignment, so that is the one changed.
+      {"a later block wins", "RULES=()\n# mine\nRULES=(\n  \"x|y|z|1|\"\n)\n",
+       "RULES=()\n# mine\n" + block},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
