@@ -5,7 +5,6 @@
 #include <cerrno>
 
 #include "common/base/best_effort.h"
-#include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/timestamps.h"
 #include "common/state/path_policy.h"
@@ -46,30 +45,31 @@ bool takeJobLock(const TransferStore& store) {
 KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::path& destWorking) {
   const fs::path sourceRoot = ctx.cfg().nvme();
   const std::string now = isots(ctx.clock());
-  return {
-      {transfer_keys::kVersion, "1"},
-      {transfer_keys::kKind, o.kind},
-      {transfer_keys::kPhase, rawPhase(TransferPhase::kCopying)},
-      {transfer_keys::kSourceRoot, sourceRoot.string()},
-      {transfer_keys::kDestRoot, o.destination.string()},
-      {transfer_keys::kStorName, ctx.workingFolderName()},
-      {transfer_keys::kSourceWorking, ctx.cfg().base().string()},
-      {transfer_keys::kDestWorking, destWorking.string()},
-      {transfer_keys::kSourceVolumeUUID, ctx.platform.drives->info(sourceRoot.string()).uuid},
-      {transfer_keys::kDestVolumeUUID, ctx.platform.drives->info(o.destination.string()).uuid},
-      {"rsyncBin", ctx.rsyncPath()},
-      {transfer_keys::kBytesDone, "0"},
-      {transfer_keys::kBytesTotal, std::to_string(diskUsageBytes(ctx.cfg().base()).value_or(0))},
-      {transfer_keys::kPercent, "0"},
-      {transfer_keys::kRate, ""},
-      {transfer_keys::kEtaSeconds, "0"},
-      {transfer_keys::kCurrentFile, ""},
-      {transfer_keys::kPid, "0"},
-      {transfer_keys::kStartedAt, now},
-      {transfer_keys::kUpdatedAt, now},
-      {transfer_keys::kLastError, ""},
-      {transfer_keys::kConsent, "1"},
-      {transfer_keys::kResumeCount, "0"}};
+  return {{transfer_keys::kVersion, "1"},
+          {transfer_keys::kKind, o.kind},
+          {transfer_keys::kPhase, rawPhase(TransferPhase::kCopying)},
+          {transfer_keys::kSourceRoot, sourceRoot.string()},
+          {transfer_keys::kDestRoot, o.destination.string()},
+          {transfer_keys::kStorName, ctx.workingFolderName()},
+          {transfer_keys::kSourceWorking, ctx.cfg().base().string()},
+          {transfer_keys::kDestWorking, destWorking.string()},
+          {transfer_keys::kSourceVolumeUUID, ctx.platform.drives->info(sourceRoot.string()).uuid},
+          {transfer_keys::kDestVolumeUUID, ctx.platform.drives->info(o.destination.string()).uuid},
+          {"rsyncBin", ctx.rsyncPath()},
+          {transfer_keys::kBytesDone, "0"},
+          // The preflight measured the working folder just now; a second walk of
+          // a large folder would hold back the copy for nothing.
+          {transfer_keys::kBytesTotal, std::to_string(o.sourceBytes)},
+          {transfer_keys::kPercent, "0"},
+          {transfer_keys::kRate, ""},
+          {transfer_keys::kEtaSeconds, "0"},
+          {transfer_keys::kCurrentFile, ""},
+          {transfer_keys::kPid, "0"},
+          {transfer_keys::kStartedAt, now},
+          {transfer_keys::kUpdatedAt, now},
+          {transfer_keys::kLastError, ""},
+          {transfer_keys::kConsent, "1"},
+          {transfer_keys::kResumeCount, "0"}};
 }
 
 }  // namespace
@@ -114,7 +114,7 @@ TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::s
                "marking the transfer's working folder");
   }
   const KeyValues job = newJob(ctx, o, destWorking);
-  // Measuring and preflight above may take long; the lock is needed only from here.
+  // The preflight above may take long; the lock is needed only from here.
   TransferControl control(files);
   if (auto written = store.reset(job); !written) {
     releaseLock(files);
