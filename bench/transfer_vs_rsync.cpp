@@ -232,7 +232,9 @@ int main(int argc, char** argv) {
   for (std::string item; std::getline(list, item, ',');)
     sizes.push_back(std::max(16, std::atoi(item.c_str())));
   const std::uint64_t largest = *std::max_element(sizes.begin(), sizes.end());
-  const std::string size = std::to_string(largest * 5 / 4 + 64) + "m";
+  // Room for the largest tree with the headroom the job asks for, and for
+  // its 20,480 small files taking a whole page each.
+  const std::string size = std::to_string(largest * 5 / 4 + 192) + "m";
   const fs::path src = "/Volumes/bench-src-" + std::to_string(getpid());
   const fs::path dst = "/Volumes/bench-dst-" + std::to_string(getpid());
   if (!mountTmpfs(src, size) || !mountTmpfs(dst, size))
