@@ -132,6 +132,7 @@ long cpuTicks(pid_t pid) {
 }
 
 struct JobTimes {
+  double startMs = 0;  // transfer-start itself: preflight, measuring, launching
   double copyMs = 0;
   double verifyMs = 0;
   double supervisorCpuPercent = 0;
@@ -150,6 +151,7 @@ JobTimes runJob(const fs::path& home, const fs::path& state, const fs::path& dst
                             .envAdditions = {{"HOME", home.string()}}});
   if (!r.succeeded()) fail("transfer-start: " + r.out + r.err);
   JobTimes t;
+  t.startMs = msSince(start);
   pid_t supervisor = 0;
   long ticks = 0;
   for (std::string phase; (phase = phaseOf(state / "transfer-job.json")) != "done";) {
@@ -191,7 +193,7 @@ void compareOn(std::uint64_t mib, int runs, const fs::path& src, const fs::path&
   const auto copyArgs = brimvale::service::copyArguments(working.string(), copy.string());
   const auto checkArgs = brimvale::service::checkArguments(working.string(), copy.string());
 
-  std::vector<double> bare, peerCopy, peerCheck, jobCopy, jobCheck, jobWhole, cpu;
+  std::vector<double> bare, peerCopy, peerCheck, jobStart, jobCopy, jobCheck, jobWhole, cpu;
   for (int run = 0; run < runs; ++run) {
     bare.push_back(
         timeRsync(rsync, {"-aHEX", working.string() + "/", copy.string() + "/"}, listing));
@@ -203,6 +205,7 @@ void compareOn(std::uint64_t mib, int runs, const fs::path& src, const fs::path&
       fail("rsync's own copy did not pass the checksum check; see " + listing.string());
     fs::remove_all(copy);
     const JobTimes job = runJob(home, state, dst);
+    jobStart.push_back(job.startMs);
     jobCopy.push_back(job.copyMs);
     jobCheck.push_back(job.verifyMs);
     jobWhole.push_back(job.copyMs + job.verifyMs);
@@ -215,6 +218,8 @@ void compareOn(std::uint64_t mib, int runs, const fs::path& src, const fs::path&
   for (const auto& a : copyArgs) std::printf(" %s", a.c_str());
   std::printf("\n");
   reportRatio("job copy", jobCopy, "rsync same options", peerCopy, 1.05);
+  std::printf("of which transfer-start itself: median %.1f ms\n",
+              brimvale::bench::median(jobStart));
   std::printf("verification: the job's checking phase vs the same dry run alone\n");
   reportRatio("job verification", jobCheck, "rsync --checksum", peerCheck, 1.05);
   std::printf("whole job vs bare rsync -aHEX\n");
