@@ -92,13 +92,17 @@ void makeTree(const fs::path& root, std::uint64_t mib) {
   }
 }
 
-// Runs rsync as the job does, its listing going to `listing`; the time in ms.
+// Runs rsync as the job does, its listing going to `listing`, in a session
+// of its own like the job's copy (the scheduler shares the machine out per
+// session, so on a busy machine that alone would favour one side); the time
+// in ms.
 double timeRsync(const std::string& rsync, const std::vector<std::string>& args,
                  const fs::path& listing) {
   const auto start = Clock::now();
   auto child = brimvale::spawn({.path = rsync,
                                 .args = args,
-                                .stdoutTo = brimvale::OutputTarget::truncate(listing.string())});
+                                .stdoutTo = brimvale::OutputTarget::truncate(listing.string()),
+                                .grouping = brimvale::Grouping::kNewSession});
   if (!child) fail("rsync did not start: " + child.error().message());
   int status = 0;
   while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <future>
 
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
@@ -42,7 +43,8 @@ bool takeJobLock(const TransferStore& store) {
   return stale && (releaseLock(files), mkdir(files.lock.c_str(), 0700) == 0);
 }
 
-KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::path& destWorking) {
+KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::path& destWorking,
+                 const std::string& rsyncBin) {
   const fs::path sourceRoot = ctx.cfg().nvme();
   const std::string now = isots(ctx.clock());
   return {{transfer_keys::kVersion, "1"},
@@ -55,7 +57,7 @@ KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::p
           {transfer_keys::kDestWorking, destWorking.string()},
           {transfer_keys::kSourceVolumeUUID, ctx.platform.drives->info(sourceRoot.string()).uuid},
           {transfer_keys::kDestVolumeUUID, ctx.platform.drives->info(o.destination.string()).uuid},
-          {"rsyncBin", ctx.rsyncPath()},
+          {"rsyncBin", rsyncBin},
           {transfer_keys::kBytesDone, "0"},
           // The preflight measured the working folder just now; a second walk of
           // a large folder would hold back the copy for nothing.
@@ -94,6 +96,9 @@ TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::s
   const TransferFiles& files = store.files();
   o.phase = store.currentPhase();
   if (!takeJobLock(store)) return refused(StartVerdict::kAlreadyRunning);
+  // Finding the copy tool runs it to ask its version: that waits on a program
+  // start while the preflight walks the whole source, so the two overlap.
+  auto rsyncBin = std::async(std::launch::async, [&ctx] { return ctx.rsyncPath(); });
   const Preflight checked = preflight(ctx, o.destination);
   o.reasons = checked.reasons;
   o.sourceBytes = checked.sourceBytes;
@@ -113,7 +118,7 @@ TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::s
                DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
                "marking the transfer's working folder");
   }
-  const KeyValues job = newJob(ctx, o, destWorking);
+  const KeyValues job = newJob(ctx, o, destWorking, rsyncBin.get());
   // The preflight above may take long; the lock is needed only from here.
   TransferControl control(files);
   if (auto written = store.reset(job); !written) {
