@@ -43,6 +43,8 @@ bool takeJobLock(const TransferStore& store) {
   return stale && (releaseLock(files), mkdir(files.lock.c_str(), 0700) == 0);
 }
 
+// The new job's store. Its size is the preflight's measure, taken just now: a
+// second walk of a large folder would only hold back the copy.
 KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::path& destWorking,
                  const std::string& rsyncBin) {
   const fs::path sourceRoot = ctx.cfg().nvme();
@@ -59,8 +61,6 @@ KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::p
           {transfer_keys::kDestVolumeUUID, ctx.platform.drives->info(o.destination.string()).uuid},
           {"rsyncBin", rsyncBin},
           {transfer_keys::kBytesDone, "0"},
-          // The preflight measured the working folder just now; a second walk of
-          // a large folder would hold back the copy for nothing.
           {transfer_keys::kBytesTotal, std::to_string(o.sourceBytes)},
           {transfer_keys::kPercent, "0"},
           {transfer_keys::kRate, ""},
