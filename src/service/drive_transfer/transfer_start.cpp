@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <future>
 
 #include "common/base/best_effort.h"
-#include "common/base/disk_usage.h"
 #include "common/base/file_calls.h"
 #include "common/base/timestamps.h"
 #include "common/state/path_policy.h"
@@ -43,33 +43,35 @@ bool takeJobLock(const TransferStore& store) {
   return stale && (releaseLock(files), mkdir(files.lock.c_str(), 0700) == 0);
 }
 
-KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::path& destWorking) {
+// The new job's store. Its size is the preflight's measure, taken just now: a
+// second walk of a large folder would only hold back the copy.
+KeyValues newJob(ServiceContext& ctx, const TransferStartOutcome& o, const fs::path& destWorking,
+                 const std::string& rsyncBin) {
   const fs::path sourceRoot = ctx.cfg().nvme();
   const std::string now = isots(ctx.clock());
-  return {
-      {transfer_keys::kVersion, "1"},
-      {transfer_keys::kKind, o.kind},
-      {transfer_keys::kPhase, rawPhase(TransferPhase::kCopying)},
-      {transfer_keys::kSourceRoot, sourceRoot.string()},
-      {transfer_keys::kDestRoot, o.destination.string()},
-      {transfer_keys::kStorName, ctx.workingFolderName()},
-      {transfer_keys::kSourceWorking, ctx.cfg().base().string()},
-      {transfer_keys::kDestWorking, destWorking.string()},
-      {transfer_keys::kSourceVolumeUUID, ctx.platform.drives->info(sourceRoot.string()).uuid},
-      {transfer_keys::kDestVolumeUUID, ctx.platform.drives->info(o.destination.string()).uuid},
-      {"rsyncBin", ctx.rsyncPath()},
-      {transfer_keys::kBytesDone, "0"},
-      {transfer_keys::kBytesTotal, std::to_string(diskUsageBytes(ctx.cfg().base()).value_or(0))},
-      {transfer_keys::kPercent, "0"},
-      {transfer_keys::kRate, ""},
-      {transfer_keys::kEtaSeconds, "0"},
-      {transfer_keys::kCurrentFile, ""},
-      {transfer_keys::kPid, "0"},
-      {transfer_keys::kStartedAt, now},
-      {transfer_keys::kUpdatedAt, now},
-      {transfer_keys::kLastError, ""},
-      {transfer_keys::kConsent, "1"},
-      {transfer_keys::kResumeCount, "0"}};
+  return {{transfer_keys::kVersion, "1"},
+          {transfer_keys::kKind, o.kind},
+          {transfer_keys::kPhase, rawPhase(TransferPhase::kCopying)},
+          {transfer_keys::kSourceRoot, sourceRoot.string()},
+          {transfer_keys::kDestRoot, o.destination.string()},
+          {transfer_keys::kStorName, ctx.workingFolderName()},
+          {transfer_keys::kSourceWorking, ctx.cfg().base().string()},
+          {transfer_keys::kDestWorking, destWorking.string()},
+          {transfer_keys::kSourceVolumeUUID, ctx.platform.drives->info(sourceRoot.string()).uuid},
+          {transfer_keys::kDestVolumeUUID, ctx.platform.drives->info(o.destination.string()).uuid},
+          {"rsyncBin", rsyncBin},
+          {transfer_keys::kBytesDone, "0"},
+          {transfer_keys::kBytesTotal, std::to_string(o.sourceBytes)},
+          {transfer_keys::kPercent, "0"},
+          {transfer_keys::kRate, ""},
+          {transfer_keys::kEtaSeconds, "0"},
+          {transfer_keys::kCurrentFile, ""},
+          {transfer_keys::kPid, "0"},
+          {transfer_keys::kStartedAt, now},
+          {transfer_keys::kUpdatedAt, now},
+          {transfer_keys::kLastError, ""},
+          {transfer_keys::kConsent, "1"},
+          {transfer_keys::kResumeCount, "0"}};
 }
 
 }  // namespace
@@ -94,6 +96,9 @@ TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::s
   const TransferFiles& files = store.files();
   o.phase = store.currentPhase();
   if (!takeJobLock(store)) return refused(StartVerdict::kAlreadyRunning);
+  // Finding the copy tool runs it to ask its version: that waits on a program
+  // start while the preflight walks the whole source, so the two overlap.
+  auto rsyncBin = std::async(std::launch::async, [&ctx] { return ctx.rsyncPath(); });
   const Preflight checked = preflight(ctx, o.destination);
   o.reasons = checked.reasons;
   o.sourceBytes = checked.sourceBytes;
@@ -113,8 +118,8 @@ TransferStartOutcome startTransfer(ServiceContext& ctx, const std::vector<std::s
                DiagnosticsLog(ctx.paths.diagnosticsLog, ctx.clock),
                "marking the transfer's working folder");
   }
-  const KeyValues job = newJob(ctx, o, destWorking);
-  // Measuring and preflight above may take long; the lock is needed only from here.
+  const KeyValues job = newJob(ctx, o, destWorking, rsyncBin.get());
+  // The preflight above may take long; the lock is needed only from here.
   TransferControl control(files);
   if (auto written = store.reset(job); !written) {
     releaseLock(files);

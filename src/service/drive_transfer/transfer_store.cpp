@@ -109,9 +109,17 @@ KeyValues withPhase(TransferPhase next, const KeyValues& more) {
 }  // namespace
 
 Result<void> TransferStore::writeLocked(const KeyValues& pairs, bool keepOthers) {
+  KeyValues current = keepOthers ? readStore(files_.store) : KeyValues{};
+  // A write that would change nothing (a phase confirmed, an error already
+  // clear) is skipped: each costs two flushed replacements, and the
+  // supervisor makes one just before the copy starts.
+  const bool changes = std::any_of(pairs.begin(), pairs.end(), [&current](const auto& p) {
+    return firstValue(current, p.first) != p.second;
+  });
+  if (keepOthers && !changes && pathExists(files_.json).value_or(false)) return {};
   KeyValues next;
   if (keepOthers) {
-    for (auto& [k, v] : readStore(files_.store)) {
+    for (auto& [k, v] : current) {
       bool replaced =
           std::any_of(pairs.begin(), pairs.end(), [&k](const auto& p) { return p.first == k; });
       if (!replaced) next.emplace_back(std::move(k), std::move(v));

@@ -1,5 +1,7 @@
 #include "service/drive_transfer/transfer_store.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "common/base/file_io.h"
@@ -34,6 +36,27 @@ TEST_F(TransferStoreTest, WritesReplaceKeysAndKeepTheRest) {
   moved = store.setIfPhase({TransferPhase::kPaused}, {{"phase", "copying"}});
   EXPECT_TRUE(moved && *moved);
   EXPECT_EQ(store.phase(), "copying");
+}
+
+// Given a write that changes no value (the supervisor confirms its phase that
+// way just before each copy), then neither file is replaced; with the JSON
+// gone, the same write renders it again.
+TEST_F(TransferStoreTest, AWriteThatChangesNothingReplacesNothing) {
+  TransferStore store(TransferFiles::in(dir_));
+  ASSERT_TRUE(store.reset({{"phase", "copying"}, {"lastError", ""}}));
+  auto inode = [this](const char* name) {
+    struct stat st {};
+    return stat((dir_ / name).c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const auto kv = inode("transfer-job.kv"), json = inode("transfer-job.json");
+  auto confirmed =
+      store.setIfPhase({TransferPhase::kCopying}, TransferPhase::kCopying, {{"lastError", ""}});
+  ASSERT_TRUE(confirmed && *confirmed);
+  EXPECT_EQ(inode("transfer-job.kv"), kv);
+  EXPECT_EQ(inode("transfer-job.json"), json);
+  fs::remove(dir_ / "transfer-job.json");
+  ASSERT_TRUE(store.set({{"lastError", ""}}));
+  EXPECT_NE(inode("transfer-job.json"), 0u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +10,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <thread>
 
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
@@ -29,6 +29,7 @@ namespace {
 
 constexpr std::size_t kProgressTailBytes = 200'000;
 constexpr std::size_t kErrorTailBytes = 8'192;
+constexpr auto kFoldInterval = std::chrono::seconds(1);
 
 // The last `bytes` bytes of a file, none before offset `floor`; empty when
 // unreadable.
@@ -61,6 +62,24 @@ void forwardStop(int) {
   if (gChild > 0) kill(gChild, SIGTERM);
 }
 
+// Only cuts the wait for the copy short; the copy is reaped by the launcher.
+void wakeOnChildEnd(int) {}
+
+// Sleeps for `limit` at most: a child that ends or a stop request wakes it at
+// once. SIGCHLD stays blocked outside this wait, so a copy that ends after
+// its end was last looked for still cuts the wait short.
+void waitForSignal(std::chrono::nanoseconds limit, const sigset_t& waitMask) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+  const timespec time{static_cast<time_t>(seconds.count()),
+                      static_cast<long>((limit - seconds).count())};
+  pselect(0, nullptr, nullptr, nullptr, &time, &waitMask);
+}
+
+KeyValues joined(KeyValues first, const KeyValues& then) {
+  first.insert(first.end(), then.begin(), then.end());
+  return first;
+}
+
 class Supervisor {
  public:
   explicit Supervisor(ServiceContext& ctx)
@@ -72,6 +91,14 @@ class Supervisor {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = wakeOnChildEnd;
+    sa.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &sa, nullptr);
+    sigset_t childEnd;
+    sigemptyset(&childEnd);
+    sigaddset(&childEnd, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &childEnd, &waitMask_);
+    sigdelset(&waitMask_, SIGCHLD);
 
     if (!holdSupervisorLock(files())) {
       ctx_.log.log("transfer: another supervisor of this transfer is running; this one stops");
@@ -101,7 +128,7 @@ class Supervisor {
       return 0;
     }
     // A supervisor that died while checking the copy left it finished: check it again.
-    if (store_.currentPhase() == TransferPhase::kVerifying) return verifyAndFinish(rsync);
+    if (store_.currentPhase() == TransferPhase::kVerifying) return verifyAndFinish(rsync, true);
     auto started = store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kCopying,
                                      {{transfer_keys::kLastError, ""}});
     if (!started || !*started) return 0;  // paused or cancelled before we got going
@@ -110,12 +137,15 @@ class Supervisor {
     // Earlier runs' errors stay in the log; only this run's explain its end.
     const auto logStart = fileSize(files().rsyncLog);
     bool driveGone = false;
-    int status = runAndWatch(rsync,
-                             {"-aHEX", "--partial", "--info=progress2", "-v", "--no-inc-recursive",
-                              "--exclude=/.hollin-managed", source_ + "/", dest_ + "/"},
-                             true, &driveGone);
+    int status = runAndWatch(rsync, copyArguments(source_, dest_), true, &driveGone);
     removeFile(files().copyPid);
-    if (gStopRequested) return 0;
+    // The copy's last progress goes into the store's next write, which the
+    // way on from here makes anyway.
+    const KeyValues lastProgress = progressPairs();
+    if (gStopRequested) {
+      recordProgress(lastProgress);
+      return 0;
+    }
     const auto phase = store_.currentPhase();
     if (phase == TransferPhase::kPaused) {
       removeFile(files().supervisorPid);
@@ -124,22 +154,29 @@ class Supervisor {
     if (phase != TransferPhase::kCopying) return 0;
 
     if (status == 0 && !driveGone && rootsMounted(ctx_, store_)) {
-      auto verifying = store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kVerifying);
+      auto verifying =
+          store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kVerifying, lastProgress);
       if (!verifying || !*verifying) return 0;
       stopPoint("transfer:verifying");
-      return verifyAndFinish(rsync);
+      // Only a copy stopped part-way leaves temporaries; every copy after
+      // the job's first counts a resume.
+      return verifyAndFinish(rsync, resumeCount(store_) > 0);
     }
     const std::string said =
         readTail(files().rsyncLog, kErrorTailBytes, logStart ? static_cast<off_t>(*logStart) : 0);
     if (driveGone || !rootsMounted(ctx_, store_)) {
-      bestEffort(store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
-                                   {{transfer_keys::kLastError, waitingMessage(ctx_, store_)}}),
-                 diagnostics_, "recording the wait for a drive");
+      bestEffort(
+          store_.setIfPhase(
+              {TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
+              joined({{transfer_keys::kLastError, waitingMessage(ctx_, store_)}}, lastProgress)),
+          diagnostics_, "recording the wait for a drive");
     } else if (status == 11 || asciiLower(said).find("no space left") != std::string::npos) {
-      bestEffort(store_.setIfPhase(
-                     {TransferPhase::kCopying}, TransferPhase::kFailed,
-                     {{transfer_keys::kLastError, "The destination drive ran out of space."}}),
-                 diagnostics_, "recording the full destination");
+      bestEffort(
+          store_.setIfPhase(
+              {TransferPhase::kCopying}, TransferPhase::kFailed,
+              joined({{transfer_keys::kLastError, "The destination drive ran out of space."}},
+                     lastProgress)),
+          diagnostics_, "recording the full destination");
       releaseLock(files());
     } else {
       std::string message = "The copy was interrupted — it will retry automatically.";
@@ -147,7 +184,7 @@ class Supervisor {
         message += " The copy tool said: " + cause;
       }
       bestEffort(store_.setIfPhase({TransferPhase::kCopying}, TransferPhase::kWaitingForDrive,
-                                   {{transfer_keys::kLastError, message}}),
+                                   joined({{transfer_keys::kLastError, message}}, lastProgress)),
                  diagnostics_, "recording the interrupted copy");
     }
     removeFile(files().supervisorPid);
@@ -157,8 +194,10 @@ class Supervisor {
  private:
   // Runs the checksum comparison and records its outcome: a backup is done,
   // a transfer waits at `copied` for the commit, a mismatch fails the job.
-  int verifyAndFinish(const std::string& rsync) {
-    removeOwnTemporaries();
+  // `mayHoldTemporaries`: some copy of the job may have been stopped
+  // part-way, so its leftovers are looked for first.
+  int verifyAndFinish(const std::string& rsync, bool mayHoldTemporaries) {
+    if (mayHoldTemporaries) removeOwnTemporaries();
     bool verified = verify(rsync);
     if (gStopRequested) return 0;
     if (verified) {
@@ -191,9 +230,10 @@ class Supervisor {
 
   const TransferFiles& files() const { return store_.files(); }
 
-  // Runs one rsync to its end. While it copies (`copying`), folds progress
-  // once a second and stops it when either drive disappears, since a copy
-  // into a lazily detached mount would otherwise carry on unseen.
+  // Runs one rsync to its end, which is seen the moment it comes. While it
+  // copies (`copying`), folds progress once a second and stops it when
+  // either drive disappears, since a copy into a lazily detached mount would
+  // otherwise carry on unseen. The last progress is left to the caller.
   // Returns rsync's exit status (-1 when it could not run or was signalled).
   int runAndWatch(const std::string& rsync, const std::vector<std::string>& args, bool copying,
                   bool* driveGone) {
@@ -216,37 +256,42 @@ class Supervisor {
       bestEffort(writeFileAtomically(files().copyPid, std::to_string(pid) + "\n"), diagnostics_,
                  "recording the copy's pid file");
     }
-    auto lastFold = std::chrono::steady_clock::now();
+    auto nextFold = std::chrono::steady_clock::now() + kFoldInterval;
     std::optional<int> status;
     while (!(status = launcher.exitCodeIfEnded(pid))) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      if (!copying || std::chrono::steady_clock::now() - lastFold < std::chrono::seconds(1)) {
+      const auto now = std::chrono::steady_clock::now();
+      if (!copying || now < nextFold) {
+        waitForSignal(copying ? nextFold - now : kFoldInterval, waitMask_);
         continue;
       }
-      lastFold = std::chrono::steady_clock::now();
-      fold();
+      nextFold = now + kFoldInterval;
+      recordProgress(progressPairs());
       if (driveGone && !*driveGone && !rootsMounted(ctx_, store_)) {
         *driveGone = true;
         launcher.signal(pid, SIGTERM);
       }
     }
     gChild = 0;
-    if (copying) fold();
     return *status;
   }
 
-  void fold() {
+  // The copy's progress as the store keeps it; empty before its first
+  // progress line.
+  KeyValues progressPairs() const {
     auto progress = foldProgress(readTail(files().progressLog, kProgressTailBytes));
-    if (!progress) return;
-    bestEffort(
-        store_.setIfPhase({TransferPhase::kCopying},
-                          {{transfer_keys::kBytesDone, progress->bytesDone},
-                           {transfer_keys::kPercent, progress->percent},
-                           {transfer_keys::kRate, progress->rate},
-                           {transfer_keys::kEtaSeconds, std::to_string(progress->etaSeconds)},
-                           {transfer_keys::kCurrentFile, progress->currentFile},
-                           {transfer_keys::kUpdatedAt, isots(ctx_.clock())}}),
-        diagnostics_, "recording the copy's progress");
+    if (!progress) return {};
+    return {{transfer_keys::kBytesDone, progress->bytesDone},
+            {transfer_keys::kPercent, progress->percent},
+            {transfer_keys::kRate, progress->rate},
+            {transfer_keys::kEtaSeconds, std::to_string(progress->etaSeconds)},
+            {transfer_keys::kCurrentFile, progress->currentFile},
+            {transfer_keys::kUpdatedAt, isots(ctx_.clock())}};
+  }
+
+  void recordProgress(const KeyValues& progress) {
+    if (progress.empty()) return;
+    bestEffort(store_.setIfPhase({TransferPhase::kCopying}, progress), diagnostics_,
+               "recording the copy's progress");
   }
 
   // A copy killed mid-file leaves the file it was writing under a temporary
@@ -267,16 +312,9 @@ class Supervisor {
     }
   }
 
-  // A checksum dry run lists nothing left to send and nothing on the
-  // destination that the source lacks (--delete only lists it here, under
-  // --dry-run): the copy is verified.
   bool verify(const std::string& rsync) {
     if (!isDirectory(source_) || !isDirectory(dest_)) return false;
-    int status =
-        runAndWatch(rsync,
-                    {"-aHEX", "--no-inc-recursive", "--checksum", "--delete", "--dry-run",
-                     "--itemize-changes", "--exclude=/.hollin-managed", source_ + "/", dest_ + "/"},
-                    false, nullptr);
+    int status = runAndWatch(rsync, checkArguments(source_, dest_), false, nullptr);
     // The listing went to the progress log, which nothing folds any more.
     auto output = readFile(files().progressLog);
     return status == 0 && output && checksumPassIsClean(*output);
@@ -287,9 +325,37 @@ class Supervisor {
   DiagnosticsLog diagnostics_;
   std::string source_;
   std::string dest_;
+  // The signal mask while waiting for the copy: SIGCHLD let through.
+  sigset_t waitMask_{};
 };
 
 }  // namespace
+
+std::vector<std::string> copyArguments(const std::string& source, const std::string& dest) {
+  return {"-aHEX",
+          "--partial",
+          "--info=progress2",
+          "-v",
+          "--no-inc-recursive",
+          "--exclude=/.hollin-managed",
+          source + "/",
+          dest + "/"};
+}
+
+// A checksum dry run lists nothing left to send and nothing on the
+// destination that the source lacks (--delete only lists it here, under
+// --dry-run): the copy is verified.
+std::vector<std::string> checkArguments(const std::string& source, const std::string& dest) {
+  return {"-aHEX",
+          "--no-inc-recursive",
+          "--checksum",
+          "--delete",
+          "--dry-run",
+          "--itemize-changes",
+          "--exclude=/.hollin-managed",
+          source + "/",
+          dest + "/"};
+}
 
 std::string copyToolSays(std::string_view tail) {
   std::string specific, summary;
