@@ -419,9 +419,7 @@ MoveDirCode MoveDir::copy() {
 #endif
     return MoveDirCode::kCopyFailed;
   }
-  ProcessResult copied = rsync({"-aHEX", "--info=progress2", "--no-inc-recursive",
-                                src_.string() + "/", rec_.target.string() + "/"},
-                               true, showHeader);
+  ProcessResult copied = rsync(moveDirCopyArguments(src_, rec_.target), true, showHeader);
   showHeader();
   if (!copied.succeeded()) {
     say("rsync failed; cleaning up partial target and aborting",
@@ -727,6 +725,11 @@ MoveDirCode MoveDir::resume() {
 }
 
 }  // namespace
+
+std::vector<std::string> moveDirCopyArguments(const fs::path& src, const fs::path& target) {
+  return {"-aHEX", "--info=progress2", "--no-inc-recursive", src.string() + "/",
+          target.string() + "/"};
+}
 
 MoveDirOutcome moveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
                              const std::string& path, FileOperations& files) {
