@@ -1366,8 +1366,8 @@ void LocalFolderMover::startCleanup(const std::string& id) {
              .guard = guard,
              .progress = linking,
              .keepNewerCopy = snap.conflictPolicy == MoveConflictPolicy::kMergeKeepNewer});
-        // What was written in a folder after the walk passed it is found here.
-        check = checkLinkedTree(snap.src, snap.finalDst);
+        // The walk looks at each folder again once its files are links.
+        check = walked->linkedCheck;
       }
       const bool driveGone = toDrive && !onJobsDrive(anchor, snap.finalDst);
       // A partial relink is a failure that keeps every file, each as itself or
