@@ -150,6 +150,24 @@ Relinked guardedRelink(const RelinkSeams& seams, const ReplaceGuard& guard, int 
       [&] { return guard.confirm(*proof, dirfd, name, copyFd, copyName); }, error);
 }
 
+// The guard's judgement made once the temporary link is there, right before
+// the rename: a file judged by its stat alone is then looked at once, not
+// twice; one whose bytes were read is confirmed unchanged afterwards.
+Relinked relinkJudgedLast(const RelinkSeams& seams, const ReplaceGuard& guard, int dirfd,
+                          const std::string& name, int copyFd, const std::string& copyName,
+                          const std::string& target, std::string& error) {
+  if (copyFd < 0) return Relinked::kChanged;
+  return replaceWithLink(
+      seams, dirfd, name, target,
+      [&] {
+        auto proof = guard.verify(dirfd, name, copyFd, copyName);
+        if (!proof) return proof.error();
+        return proof->byStatAlone ? GuardVerdict::kSafe
+                                  : guard.confirm(*proof, dirfd, name, copyFd, copyName);
+      },
+      error);
+}
+
 // One source folder, relative to the source root ("" for the root).
 struct RelinkFolder {
   std::string rel;
@@ -214,7 +232,11 @@ class LinkTally {
   LinkTally(const RelinkProgress& progress, std::size_t total)
       : progress_(progress), total_(total) {}
   void linked() {
-    if (progress_) progress_(done_.fetch_add(1) + 1, total_);
+    // A total counted by an earlier walk may fall short of files added since.
+    if (progress_) {
+      const std::size_t done = done_.fetch_add(1) + 1;
+      progress_(done, std::max(done, total_));
+    }
   }
 
  private:
@@ -267,8 +289,9 @@ std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path&
       continue;
     }
     std::string error;
-    switch (guardedRelink(seams, guard, here.fd(), e.name, copyFd, e.name, (dst / rel).string(),
-                          error)) {
+    // Keeping the newer version decides by the guard's verdict before any link is made.
+    const auto relink = seams.keepNewerCopy ? guardedRelink : relinkJudgedLast;
+    switch (relink(seams, guard, here.fd(), e.name, copyFd, e.name, (dst / rel).string(), error)) {
       case Relinked::kLinked:
         linkedHere.insert(e.name);
         ++part.relinked;
@@ -441,7 +464,9 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeam
   // Folder by folder on several threads; the error reported first is the one
   // of the first path in name order, whichever thread met it.
   const unsigned threads = walkThreads();
-  LinkTally tally(seams.progress, seams.progress ? plainFilesBelow(src, threads) : 0);
+  LinkTally tally(seams.progress, !seams.progress    ? 0
+                                  : seams.plainFiles ? *seams.plainFiles
+                                                     : plainFilesBelow(src, threads));
   std::vector<WalkResult> parts(threads);
   std::vector<std::string> firstErrorPaths(threads);
   const CopyLinkJudge judge(dst);

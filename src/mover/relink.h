@@ -62,6 +62,9 @@ struct RelinkSeams {
   // The move keeps the drive's newer version of a file: the older one at
   // home is copied beside it as <name>.kept-<stamp> before the link replaces it.
   bool keepNewerCopy = false;
+  // How many plain files the source holds, when a walk right before counted
+  // them (the progress's total); they are counted first otherwise.
+  std::optional<std::size_t> plainFiles = {};
 };
 
 // Replaces each regular file below `src` with a link to the same relative

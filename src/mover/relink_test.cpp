@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
+#include <optional>
 
 #include "common/base/file_io.h"
 #include "testing/base/failing_file_operations.h"
@@ -164,6 +167,34 @@ TEST_F(Relink, FilesChangedOrWithoutAMatchingCopyStayAndAreListed) {
     for (const auto& rel : c.changed) EXPECT_FALSE(fs::is_symlink(src_ / rel)) << rel;
     if (c.writeBeforeRename) {
       EXPECT_EQ(read(src_ / "a.txt"), before + "late\n");
+    }
+  }
+}
+
+// The progress counts every link once against the total of plain files: the
+// walk's own count, or one given by an earlier walk, which never shows fewer
+// files than were linked.
+TEST_F(Relink, ProgressCountsEachLinkAgainstTheTotal) {
+  for (const std::optional<std::size_t> given : {std::optional<std::size_t>{}, {2}}) {
+    SCOPED_TRACE(given ? "total given" : "total counted");
+    fs::remove_all(src_);
+    fs::remove_all(dst_);
+    SetUp();
+    std::mutex mutex;
+    std::vector<std::pair<std::size_t, std::size_t>> seen;
+    const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
+    const auto progress = [&](std::size_t done, std::size_t total) {
+      std::lock_guard lock(mutex);
+      seen.emplace_back(done, total);
+    };
+    const WalkResult r = mover::relinkTree(
+        src_, dst_, {FileOperations::real(), diagnostics, guard_, progress, false, given});
+    ASSERT_EQ(r.relinked, 4);
+    std::sort(seen.begin(), seen.end());
+    ASSERT_EQ(seen.size(), 4u);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      EXPECT_EQ(seen[i].first, i + 1);
+      EXPECT_EQ(seen[i].second, given ? std::max<std::size_t>(i + 1, 2) : 4);
     }
   }
 }

@@ -181,7 +181,7 @@ std::expected<GuardProof, GuardVerdict> ReplaceGuard::verify(int doomedDir,
       if (!sameTime(*doomed, *kept, keptGranularity)) return std::unexpected(mismatch);
       // Judged by its stat alone: nothing was read that could have changed
       // meanwhile, and confirm() looks at the file afresh before it goes.
-      return GuardProof{*doomed, *kept};
+      return GuardProof{*doomed, *kept, true};
     }
   }
   // Whatever was read must still be what was examined before reading.

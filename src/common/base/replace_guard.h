@@ -49,6 +49,9 @@ enum class GuardVerdict {
 struct GuardProof {
   FileIdentity doomed;
   FileIdentity kept;
+  // Judged by the two stats alone, nothing read: a caller that verifies
+  // right before its destroying step needs no confirm() after it.
+  bool byStatAlone = false;
 };
 
 struct GuardOptions {
