@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
     c.push_back(timeOnce(gdu));
   }
   std::printf("files: %d in %zu probe folders\n", files, folders.size());
-  reportRatio("scan-storage", a, "du -sk", b, 0.40);
-  reportRatio("scan-storage", a, "gdu -n -s", c, 0.25);
+  reportRatio("scan-storage", a, "du -sk", b, 0.50);
+  reportRatio("scan-storage", a, "gdu -n -s", c, 0.45);
   std::error_code ec;
   fs::remove_all(home, ec);
   return 0;

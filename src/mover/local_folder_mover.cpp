@@ -605,6 +605,8 @@ void LocalFolderMover::changePhase(const std::string& id, MovePhase phase,
   const MovePhase old = m->phase;
   if (phase != MovePhase::kVerifying)
     measuredSizes_.erase(id);  // only the size check right after may use them
+  if (phase != MovePhase::kVerifying && phase != MovePhase::kCleaningUp)
+    verifiedFiles_.erase(id);  // only the clean-up right after may use them
   m->phase = phase;
   m->lastError = lastError ? std::optional(lastError->text) : std::nullopt;
   m->failure = lastError ? lastError->kind : MoveFailure::kUnexplained;
@@ -1090,7 +1092,9 @@ void LocalFolderMover::startVerification(const std::string& id) {
       std::vector<Difference> counted;
       std::vector<std::string> unequal;
       std::optional<MeasuredSizes> sizes;
+      std::uint64_t files = 0;
       if (compared) {
+        files = compared->srcFiles;
         sizes = MeasuredSizes{kibRoundedUp(compared->srcBytes), kibRoundedUp(compared->dstBytes)};
         counted = countedDifferences(std::move(compared->differences), snap.conflictPolicy);
         for (const auto& d : counted) {
@@ -1104,6 +1108,7 @@ void LocalFolderMover::startVerification(const std::string& id) {
       return [=, this] {
         if (!alive->load() || !endTask(Task::kHashing, id, token, MovePhase::kHashing)) return;
         if (sizes) measuredSizes_[id] = *sizes;
+        if (walkOk) verifiedFiles_[id] = files;
         recordVerification(
             id, fastVerificationOutcome(walkOk, counted, unequal, destinationReachable(snap)));
         advance(id);
@@ -1340,6 +1345,12 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   if (snap.replaceSourceWithSymlink) {
     const fs::path diagnosticsFile = env_.paths.diagnosticsLog;
     linkedCounts_.erase(id);
+    // The verification's walk counted the files just now: no walk to count them again.
+    std::optional<std::size_t> verifiedFiles;
+    if (auto it = verifiedFiles_.find(id); it != verifiedFiles_.end()) {
+      verifiedFiles = static_cast<std::size_t>(it->second);
+      verifiedFiles_.erase(it);
+    }
     // Every 256th file and the last, as the hashing pass reports.
     const RelinkProgress linking = [=, post = env_.post, this](std::size_t done,
                                                                std::size_t total) {
@@ -1359,15 +1370,16 @@ void LocalFolderMover::startCleanup(const std::string& id) {
                                                " to replace files with symlinks → " +
                                                snap.finalDst);
         const DiagnosticsLog diagnostics(diagnosticsFile);
-        walked = relinkTree(
-            snap.src, snap.finalDst,
-            {.files = *files,
-             .diagnostics = diagnostics,
-             .guard = guard,
-             .progress = linking,
-             .keepNewerCopy = snap.conflictPolicy == MoveConflictPolicy::kMergeKeepNewer});
-        // What was written in a folder after the walk passed it is found here.
-        check = checkLinkedTree(snap.src, snap.finalDst);
+        walked =
+            relinkTree(snap.src, snap.finalDst,
+                       {.files = *files,
+                        .diagnostics = diagnostics,
+                        .guard = guard,
+                        .progress = linking,
+                        .keepNewerCopy = snap.conflictPolicy == MoveConflictPolicy::kMergeKeepNewer,
+                        .plainFiles = verifiedFiles});
+        // The walk looks at each folder again once its files are links.
+        check = walked->linkedCheck;
       }
       const bool driveGone = toDrive && !onJobsDrive(anchor, snap.finalDst);
       // A partial relink is a failure that keeps every file, each as itself or

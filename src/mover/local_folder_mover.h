@@ -305,6 +305,8 @@ class LocalFolderMover {
     std::int64_t liveKB = 0, dstKB = 0;
   };
   std::map<std::string, MeasuredSizes> measuredSizes_;
+  // Plain files the fast verification counted: the relink's total right after.
+  std::map<std::string, std::uint64_t> verifiedFiles_;
   // The copy tool's error lines of each copy: the real cause of a failure.
   std::map<std::string, std::vector<std::string>> copyErrors_;
   // Jobs whose copy this process started: only their partial destination

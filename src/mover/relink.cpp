@@ -16,6 +16,7 @@
 #include <mutex>
 #include <random>
 #include <tuple>
+#include <unordered_set>
 
 #include "common/base/best_effort.h"
 #include "common/base/file_calls.h"
@@ -117,10 +118,11 @@ bool copyIsNewer(int dirfd, const std::string& name, int copyFd, const std::stri
 
 // Judges `name` of `dirfd` against `copyName` of `copyFd` and, when the guard
 // allows, puts a link to `target` in its place.
-Relinked guardedRelink(const RelinkSeams& seams, int dirfd, const std::string& name, int copyFd,
-                       const std::string& copyName, const std::string& target, std::string& error) {
+Relinked guardedRelink(const RelinkSeams& seams, const ReplaceGuard& guard, int dirfd,
+                       const std::string& name, int copyFd, const std::string& copyName,
+                       const std::string& target, std::string& error) {
   if (copyFd < 0) return Relinked::kChanged;
-  auto proof = seams.guard.verify(dirfd, name, copyFd, copyName);
+  auto proof = guard.verify(dirfd, name, copyFd, copyName);
   // A copy again never takes an older file over a newer one under this
   // policy, so a file changed since the copy began is kept beside it too.
   if (!proof && proof.error() != GuardVerdict::kUnreadable && seams.keepNewerCopy &&
@@ -129,14 +131,14 @@ Relinked guardedRelink(const RelinkSeams& seams, int dirfd, const std::string& n
     // one goes beside it on the drive first, so neither is lost.
     const std::string kept = keptAsideName(copyName, std::chrono::system_clock::now());
     if (!copyFileBeside(dirfd, name, copyFd, kept)) return Relinked::kChanged;
-    auto keptProof = seams.guard.verify(dirfd, name, copyFd, kept);
+    auto keptProof = guard.verify(dirfd, name, copyFd, kept);
     if (!keptProof) {
       ::unlinkat(copyFd, kept.c_str(), 0);
       return Relinked::kChanged;
     }
     return replaceWithLink(
         seams, dirfd, name, target,
-        [&] { return seams.guard.confirm(*keptProof, dirfd, name, copyFd, kept); }, error);
+        [&] { return guard.confirm(*keptProof, dirfd, name, copyFd, kept); }, error);
   }
   if (!proof && proof.error() == GuardVerdict::kUnreadable) {
     error = "could not be read";
@@ -145,7 +147,25 @@ Relinked guardedRelink(const RelinkSeams& seams, int dirfd, const std::string& n
   if (!proof) return Relinked::kChanged;
   return replaceWithLink(
       seams, dirfd, name, target,
-      [&] { return seams.guard.confirm(*proof, dirfd, name, copyFd, copyName); }, error);
+      [&] { return guard.confirm(*proof, dirfd, name, copyFd, copyName); }, error);
+}
+
+// The guard's judgement made once the temporary link is there, right before
+// the rename: a file judged by its stat alone is then looked at once, not
+// twice; one whose bytes were read is confirmed unchanged afterwards.
+Relinked relinkJudgedLast(const RelinkSeams& seams, const ReplaceGuard& guard, int dirfd,
+                          const std::string& name, int copyFd, const std::string& copyName,
+                          const std::string& target, std::string& error) {
+  if (copyFd < 0) return Relinked::kChanged;
+  return replaceWithLink(
+      seams, dirfd, name, target,
+      [&] {
+        auto proof = guard.verify(dirfd, name, copyFd, copyName);
+        if (!proof) return proof.error();
+        return proof->byStatAlone ? GuardVerdict::kSafe
+                                  : guard.confirm(*proof, dirfd, name, copyFd, copyName);
+      },
+      error);
 }
 
 // One source folder, relative to the source root ("" for the root).
@@ -164,6 +184,29 @@ unsigned char entryType(int dirfd, const FolderEntry& e) {
   if (S_ISLNK(st.st_mode)) return DT_LNK;
   return DT_UNKNOWN;
 }
+
+// Tells the links into the copy that lead nowhere; the copy's normal form is
+// worked out once for the whole tree, not once per link.
+class CopyLinkJudge {
+ public:
+  explicit CopyLinkJudge(const fs::path& dst) : dst_(normalisedAbsolute(dst.string())) {}
+  [[nodiscard]] bool leadsIntoCopy(const std::string& target) const {
+    const auto t = normalisedAbsolute(target);
+    return t && dst_ && (*t == *dst_ || isStrictlyInside(*t, *dst_));
+  }
+  // Whether nothing but a link (or nothing at all) is where `target` leads.
+  [[nodiscard]] static bool copyMissing(const std::string& target) {
+    struct stat st {};
+    return lstat(target.c_str(), &st) != 0 || S_ISLNK(st.st_mode);
+  }
+  // An absolute link into the copy whose copy is missing.
+  [[nodiscard]] bool dangles(const std::string& target) const {
+    return target.starts_with("/") && leadsIntoCopy(target) && copyMissing(target);
+  }
+
+ private:
+  std::optional<fs::path> dst_;
+};
 
 // The plain files below `src`, for the "N of M" of the progress.
 std::size_t plainFilesBelow(const fs::path& src, unsigned threads) {
@@ -189,7 +232,11 @@ class LinkTally {
   LinkTally(const RelinkProgress& progress, std::size_t total)
       : progress_(progress), total_(total) {}
   void linked() {
-    if (progress_) progress_(done_.fetch_add(1) + 1, total_);
+    // A total counted by an earlier walk may fall short of files added since.
+    if (progress_) {
+      const std::size_t done = done_.fetch_add(1) + 1;
+      progress_(done, std::max(done, total_));
+    }
   }
 
  private:
@@ -202,7 +249,7 @@ class LinkTally {
 std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path& src,
                                        const fs::path& dst, const RelinkFolder& folder,
                                        WalkResult& part, std::string& firstErrorPath,
-                                       LinkTally& tally) {
+                                       LinkTally& tally, const CopyLinkJudge& judge) {
   auto note = [&](const std::string& path, std::string error) {
     ++part.errors;
     if (!part.firstError || path < firstErrorPath) {
@@ -217,10 +264,13 @@ std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path&
   auto entries = here.entries();
   if (!entries) {
     note(folder.rel, "Could not enumerate " + src.string());
+    part.linkedCheck.unreadable = true;
     return next;
   }
   OpenFolder there(dstPath.string());
   const int copyFd = there.isOpen() ? there.fd() : -1;
+  const ReplaceGuard guard = copyFd >= 0 ? seams.guard.forFolders(here.fd(), copyFd) : seams.guard;
+  std::unordered_set<std::string_view> linkedHere, foldersHere;
   for (const auto& e : *entries) {
     const unsigned char type = entryType(here.fd(), e);
     if (type == DT_LNK && isRelinkLeftover(e.name, linkTargetAt(here.fd(), e.name), dstPath)) {
@@ -230,14 +280,20 @@ std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path&
       continue;
     }
     const std::string rel = folder.rel.empty() ? e.name : folder.rel + "/" + e.name;
-    if (type == DT_DIR) next.push_back({rel});
+    if (type == DT_DIR) {
+      next.push_back({rel});
+      foldersHere.insert(e.name);
+    }
     if (type != DT_REG) {
       ++part.skipped;
       continue;
     }
     std::string error;
-    switch (guardedRelink(seams, here.fd(), e.name, copyFd, e.name, (dst / rel).string(), error)) {
+    // Keeping the newer version decides by the guard's verdict before any link is made.
+    const auto relink = seams.keepNewerCopy ? guardedRelink : relinkJudgedLast;
+    switch (relink(seams, guard, here.fd(), e.name, copyFd, e.name, (dst / rel).string(), error)) {
       case Relinked::kLinked:
+        linkedHere.insert(e.name);
         ++part.relinked;
         tally.linked();
         stopPoint("mover:relinked");
@@ -247,6 +303,25 @@ std::vector<RelinkFolder> relinkFolder(const RelinkSeams& seams, const fs::path&
         if (identityAt(here.fd(), e.name)) part.changed.push_back(rel);
         break;
       case Relinked::kFailed: note(rel, (src / rel).string() + ": " + error); break;
+    }
+  }
+  // The folder as it is now, the links just made taken as made: a file
+  // written here since the listing, or a link whose copy is missing, keeps
+  // the relocation from being finished; a folder made since is walked too.
+  const auto now = here.entries();
+  if (!now) part.linkedCheck.unreadable = true;
+  for (const auto& e : now.value_or(std::vector<FolderEntry>{})) {
+    const unsigned char type = entryType(here.fd(), e);
+    if ((type == DT_LNK && linkedHere.contains(e.name)) ||
+        (type == DT_DIR && foldersHere.contains(e.name)))
+      continue;
+    const std::string rel = folder.rel.empty() ? e.name : folder.rel + "/" + e.name;
+    if (type == DT_DIR) {
+      next.push_back({rel});
+    } else if (type != DT_LNK) {
+      part.linkedCheck.notLinked.push_back(rel);
+    } else if (judge.dangles(linkTargetAt(here.fd(), e.name))) {
+      part.linkedCheck.dangling.push_back(rel);
     }
   }
   return next;
@@ -278,15 +353,7 @@ bool isRelinkLeftover(std::string_view name, std::string_view linkTarget,
 
 LinkedTreeCheck checkLinkedTree(const fs::path& src, const fs::path& dst) {
   LinkedTreeCheck check;
-  const auto leadsIntoCopy = [&](const std::string& target) {
-    const auto t = normalisedAbsolute(target);
-    const auto d = normalisedAbsolute(dst.string());
-    return t && d && (*t == *d || isStrictlyInside(*t, *d));
-  };
-  const auto copyThere = [](const std::string& target) {
-    struct stat st {};
-    return lstat(target.c_str(), &st) == 0 && !S_ISLNK(st.st_mode);
-  };
+  const CopyLinkJudge judge(dst);
   struct stat st {};
   if (lstat(src.c_str(), &st) != 0) {
     check.replaced = true;
@@ -294,8 +361,9 @@ LinkedTreeCheck checkLinkedTree(const fs::path& src, const fs::path& dst) {
   }
   if (S_ISLNK(st.st_mode)) {
     const std::string target = linkTargetAt(AT_FDCWD, src.string());
-    if (!leadsIntoCopy(target)) check.replaced = true;
-    if (leadsIntoCopy(target) && !copyThere(target)) check.dangling.push_back(".");
+    if (!judge.leadsIntoCopy(target)) check.replaced = true;
+    if (judge.leadsIntoCopy(target) && CopyLinkJudge::copyMissing(target))
+      check.dangling.push_back(".");
     return check;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -307,6 +375,22 @@ LinkedTreeCheck checkLinkedTree(const fs::path& src, const fs::path& dst) {
     std::vector<std::string> next;
     OpenFolder here((rel.empty() ? src : src / rel).string());
     auto entries = here.entries();
+    // The links a relocation makes name their copy by the same relative
+    // path: those are looked up in the open counterpart folder, without a
+    // walk of the whole path for each.
+    const fs::path copyFolder = rel.empty() ? dst : dst / rel;
+    OpenFolder there(copyFolder.string());
+    const std::string ownPrefix = copyFolder.string() + "/";
+    const auto dangles = [&](const std::string& name) {
+      const std::string target = linkTargetAt(here.fd(), name);
+      if (there.isOpen() && target.size() == ownPrefix.size() + name.size() &&
+          target.starts_with(ownPrefix) && target.ends_with(name)) {
+        struct stat copy {};
+        return fstatat(there.fd(), name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0 ||
+               S_ISLNK(copy.st_mode);
+      }
+      return judge.dangles(target);
+    };
     std::vector<std::string> notLinked, dangling;
     for (const auto& e : entries.value_or(std::vector<FolderEntry>{})) {
       const std::string path = rel.empty() ? e.name : rel + "/" + e.name;
@@ -315,8 +399,7 @@ LinkedTreeCheck checkLinkedTree(const fs::path& src, const fs::path& dst) {
         next.push_back(path);
       } else if (type != DT_LNK) {
         notLinked.push_back(path);
-      } else if (const std::string target = linkTargetAt(here.fd(), e.name);
-                 target.starts_with("/") && leadsIntoCopy(target) && !copyThere(target)) {
+      } else if (dangles(e.name)) {
         dangling.push_back(path);
       }
     }
@@ -337,10 +420,12 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeam
   if (lstat(src.c_str(), &st) != 0) {
     ++r.errors;
     r.firstError = "Source not found: " + src.string();
+    r.linkedCheck = checkLinkedTree(src, dst);
     return r;
   }
   if (S_ISLNK(st.st_mode)) {
     ++r.skipped;  // already replaced on an earlier run
+    r.linkedCheck = checkLinkedTree(src, dst);
     return r;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -357,7 +442,7 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeam
     }
     OpenFolder copyParent(dst.parent_path().string());
     std::string error;
-    switch (guardedRelink(seams, parent.fd(), src.filename().string(),
+    switch (guardedRelink(seams, seams.guard, parent.fd(), src.filename().string(),
                           copyParent.isOpen() ? copyParent.fd() : -1, dst.filename().string(),
                           dst.string(), error)) {
       case Relinked::kLinked:
@@ -373,16 +458,21 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeam
         r.firstError = "Single-file relocate failed: " + error;
         break;
     }
+    r.linkedCheck = checkLinkedTree(src, dst);
     return r;
   }
   // Folder by folder on several threads; the error reported first is the one
   // of the first path in name order, whichever thread met it.
   const unsigned threads = walkThreads();
-  LinkTally tally(seams.progress, seams.progress ? plainFilesBelow(src, threads) : 0);
+  LinkTally tally(seams.progress, !seams.progress    ? 0
+                                  : seams.plainFiles ? *seams.plainFiles
+                                                     : plainFilesBelow(src, threads));
   std::vector<WalkResult> parts(threads);
   std::vector<std::string> firstErrorPaths(threads);
+  const CopyLinkJudge judge(dst);
   visitFolders<RelinkFolder>({RelinkFolder{}}, threads, [&](RelinkFolder& folder, unsigned thread) {
-    return relinkFolder(seams, src, dst, folder, parts[thread], firstErrorPaths[thread], tally);
+    return relinkFolder(seams, src, dst, folder, parts[thread], firstErrorPaths[thread], tally,
+                        judge);
   });
   std::string firstPath;
   for (unsigned i = 0; i < threads; ++i) {
@@ -394,8 +484,18 @@ WalkResult relinkTree(const fs::path& src, const fs::path& dst, const RelinkSeam
       firstPath = firstErrorPaths[i];
     }
     r.changed.insert(r.changed.end(), parts[i].changed.begin(), parts[i].changed.end());
+    LinkedTreeCheck& check = r.linkedCheck;
+    const LinkedTreeCheck& seen = parts[i].linkedCheck;
+    check.notLinked.insert(check.notLinked.end(), seen.notLinked.begin(), seen.notLinked.end());
+    check.dangling.insert(check.dangling.end(), seen.dangling.begin(), seen.dangling.end());
+    check.unreadable = check.unreadable || seen.unreadable;
   }
   std::sort(r.changed.begin(), r.changed.end());
+  std::sort(r.linkedCheck.notLinked.begin(), r.linkedCheck.notLinked.end());
+  std::sort(r.linkedCheck.dangling.begin(), r.linkedCheck.dangling.end());
+  // The folder itself moved or replaced meanwhile: the root is judged as a whole.
+  if (lstat(src.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    r.linkedCheck = checkLinkedTree(src, dst);
   return r;
 }
 

@@ -15,6 +15,21 @@
 
 namespace brimvale::mover {
 
+// What keeps `src` from being finished as a tree of links into `dst`.
+struct LinkedTreeCheck {
+  // Entries that are neither folders nor links (written since the walk):
+  // relative paths, sorted; "." when `src` itself is such an entry.
+  std::vector<std::string> notLinked;
+  // Links into `dst` whose copy is not there.
+  std::vector<std::string> dangling;
+  // `src` is missing, or a link that does not lead to `dst`.
+  bool replaced = false;
+  // A folder could not be listed: the check is not complete.
+  bool unreadable = false;
+  [[nodiscard]] bool holds() const {
+    return notLinked.empty() && dangling.empty() && !replaced && !unreadable;
+  }
+};
 struct WalkResult {
   int relinked = 0;
   int skipped = 0;  // folders, links and anything but plain files
@@ -25,6 +40,9 @@ struct WalkResult {
   // without a matching copy (new ones). They stay as they are, to be copied
   // again. Relative paths ("." for a single file), sorted.
   std::vector<std::string> changed;
+  // What checkLinkedTree would find, each folder looked at again right after
+  // its files became links (so no second walk is needed).
+  LinkedTreeCheck linkedCheck;
 };
 
 // Told after each file that became a link: how many have so far and how many
@@ -44,6 +62,9 @@ struct RelinkSeams {
   // The move keeps the drive's newer version of a file: the older one at
   // home is copied beside it as <name>.kept-<stamp> before the link replaces it.
   bool keepNewerCopy = false;
+  // How many plain files the source holds, when a walk right before counted
+  // them (the progress's total); they are counted first otherwise.
+  std::optional<std::size_t> plainFiles = {};
 };
 
 // Replaces each regular file below `src` with a link to the same relative
@@ -59,21 +80,6 @@ struct RelinkSeams {
 [[nodiscard]] WalkResult relinkTree(const std::filesystem::path& src,
                                     const std::filesystem::path& dst, const RelinkSeams& seams);
 
-// What keeps `src` from being finished as a tree of links into `dst`.
-struct LinkedTreeCheck {
-  // Entries that are neither folders nor links (written since the walk):
-  // relative paths, sorted; "." when `src` itself is such an entry.
-  std::vector<std::string> notLinked;
-  // Links into `dst` whose copy is not there.
-  std::vector<std::string> dangling;
-  // `src` is missing, or a link that does not lead to `dst`.
-  bool replaced = false;
-  // A folder could not be listed: the check is not complete.
-  bool unreadable = false;
-  [[nodiscard]] bool holds() const {
-    return notLinked.empty() && dangling.empty() && !replaced && !unreadable;
-  }
-};
 // Walks `src` without following links: the post-condition of a relocation.
 [[nodiscard]] LinkedTreeCheck checkLinkedTree(const std::filesystem::path& src,
                                               const std::filesystem::path& dst);

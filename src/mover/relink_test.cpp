@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
+#include <optional>
 
 #include "common/base/file_io.h"
 #include "testing/base/failing_file_operations.h"
@@ -69,17 +72,18 @@ TEST_F(Relink, EveryFileBecomesALinkToItsCopyAndFoldersStay) {
   EXPECT_EQ(relinkTree(src_, dst_).relinked, 0);
 }
 
-// The real file operations, and one write into the file about to be
-// replaced at the moment its temporary link is made: after the guard's check,
-// before the rename. The root's files are linked before any subfolder's, so
-// it lands in a.txt.
-class WriteBeforeRename final : public FileOperations {
+// The real file operations, and one action on the file about to be replaced
+// at the moment its temporary link is made: after the guard's check, before
+// the rename. The root's files are linked before any subfolder's, so it
+// happens at a.txt.
+class ActBeforeRename final : public FileOperations {
  public:
-  WriteBeforeRename(fs::path src, fs::path dst) : src_(std::move(src)), dst_(std::move(dst)) {}
+  using Act = std::function<void(const fs::path& file)>;
+  ActBeforeRename(fs::path src, fs::path dst, Act act)
+      : src_(std::move(src)), dst_(std::move(dst)), act_(std::move(act)) {}
   std::error_code symlinkAt(const std::string& target, int dirfd,
                             const std::string& name) override {
-    if (!written_.exchange(true))
-      std::ofstream(src_ / fs::path(target).lexically_relative(dst_), std::ios::app) << "late\n";
+    if (!written_.exchange(true)) act_(src_ / fs::path(target).lexically_relative(dst_));
     return real().symlinkAt(target, dirfd, name);
   }
   std::error_code rename(const fs::path& f, const fs::path& t) override {
@@ -107,6 +111,7 @@ class WriteBeforeRename final : public FileOperations {
 
  private:
   fs::path src_, dst_;
+  Act act_;
   std::atomic<bool> written_{false};
 };
 
@@ -148,7 +153,8 @@ TEST_F(Relink, FilesChangedOrWithoutAMatchingCopyStayAndAreListed) {
     SetUp();
     if (c.edit) c.edit(src_, dst_);
     const std::string before = read(src_ / "a.txt");
-    WriteBeforeRename late(src_, dst_);
+    ActBeforeRename late(
+        src_, dst_, [](const fs::path& file) { std::ofstream(file, std::ios::app) << "late\n"; });
     const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
     const WalkResult r = mover::relinkTree(src_, dst_,
                                            {c.writeBeforeRename ? late : FileOperations::real(),
@@ -162,6 +168,83 @@ TEST_F(Relink, FilesChangedOrWithoutAMatchingCopyStayAndAreListed) {
     if (c.writeBeforeRename) {
       EXPECT_EQ(read(src_ / "a.txt"), before + "late\n");
     }
+  }
+}
+
+// The progress counts every link once against the total of plain files: the
+// walk's own count, or one given by an earlier walk, which never shows fewer
+// files than were linked.
+TEST_F(Relink, ProgressCountsEachLinkAgainstTheTotal) {
+  for (const std::optional<std::size_t> given : {std::optional<std::size_t>{}, {2}}) {
+    SCOPED_TRACE(given ? "total given" : "total counted");
+    fs::remove_all(src_);
+    fs::remove_all(dst_);
+    SetUp();
+    std::mutex mutex;
+    std::vector<std::pair<std::size_t, std::size_t>> seen;
+    const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
+    const auto progress = [&](std::size_t done, std::size_t total) {
+      std::lock_guard lock(mutex);
+      seen.emplace_back(done, total);
+    };
+    const WalkResult r = mover::relinkTree(
+        src_, dst_, {FileOperations::real(), diagnostics, guard_, progress, false, given});
+    ASSERT_EQ(r.relinked, 4);
+    std::sort(seen.begin(), seen.end());
+    ASSERT_EQ(seen.size(), 4u);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      EXPECT_EQ(seen[i].first, i + 1);
+      EXPECT_EQ(seen[i].second, given ? std::max<std::size_t>(i + 1, 2) : 4);
+    }
+  }
+}
+
+// What keeps the tree from being finished is found by the walk itself, each
+// folder looked at again after its files became links, as a separate walk
+// afterwards finds it.
+TEST_F(Relink, TheWalkFindsWhatAWalkAfterItWouldFind) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& src, const fs::path& dst)> before;
+    ActBeforeRename::Act during;  // at the first link, once the root was listed
+    std::vector<std::string> notLinked, dangling;
+  };
+  const auto none = [](const fs::path&) {};
+  const Case cases[] = {
+      {"nothing written", {}, none, {}, {}},
+      {"a file written in a folder already listed",
+       {},
+       [](const fs::path& file) { write(file.parent_path() / "new.txt", "new"); },
+       {"new.txt"},
+       {}},
+      {"a folder made during the walk",
+       {},
+       [](const fs::path& file) { write(file.parent_path() / "made" / "x.txt", "x"); },
+       {"made/x.txt"},
+       {}},
+      {"a link into the copy whose copy is gone",
+       [](const fs::path& src, const fs::path& dst) {
+         fs::create_symlink(dst / "sub" / "gone.txt", src / "sub" / "gone.txt");
+       },
+       none,
+       {},
+       {"sub/gone.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(src_);
+    fs::remove_all(dst_);
+    SetUp();
+    if (c.before) c.before(src_, dst_);
+    ActBeforeRename files(src_, dst_, c.during);
+    const DiagnosticsLog diagnostics(root_ / "diagnostics.log");
+    const WalkResult r = mover::relinkTree(src_, dst_, {files, diagnostics, guard_});
+    EXPECT_EQ(r.linkedCheck.notLinked, c.notLinked);
+    EXPECT_EQ(r.linkedCheck.dangling, c.dangling);
+    EXPECT_FALSE(r.linkedCheck.replaced || r.linkedCheck.unreadable);
+    const LinkedTreeCheck after = checkLinkedTree(src_, dst_);
+    EXPECT_EQ(after.notLinked, r.linkedCheck.notLinked);
+    EXPECT_EQ(after.dangling, r.linkedCheck.dangling);
   }
 }
 

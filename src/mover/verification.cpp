@@ -192,7 +192,7 @@ struct LinkedFile {
 // What one walking thread found.
 struct CompareShare {
   std::vector<Difference> diffs;
-  std::uint64_t srcBytes = 0, dstBytes = 0;
+  std::uint64_t srcBytes = 0, dstBytes = 0, srcFiles = 0;
   std::optional<std::string> error;
   // The exact comparison also compares the bytes of files whose stat
   // matches and collects the hard-linked files.
@@ -406,6 +406,7 @@ std::vector<FolderPair> compareFolder(const fs::path& src, const fs::path& dst,
       continue;
     }
     share.srcBytes += apparentBytes(a);
+    if (S_ISREG(a.st_mode)) ++share.srcFiles;
     if (hasDst) srcNames.insert(e.name);
     struct stat b {};
     if (!hasDst || !dstNames.contains(e.name) ||
@@ -476,6 +477,7 @@ Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
   if (lstat(dst.c_str(), &dstRoot) != 0) return fail(Errc::kIo, dst.string());
   TreeComparison out;
   out.srcBytes = apparentBytes(srcRoot);
+  out.srcFiles = S_ISREG(srcRoot.st_mode) ? 1 : 0;
   out.dstBytes = apparentBytes(dstRoot);
   if (auto reason = compareEntry(srcRoot, dstRoot, [&] {
         return std::pair{linkTarget(src), linkTarget(dst)};
@@ -511,6 +513,7 @@ Result<TreeComparison> compareTrees(const fs::path& src, const fs::path& dst,
   for (auto& share : shares) {
     if (share.error) return fail(Errc::kIo, *share.error);
     out.srcBytes += share.srcBytes;
+    out.srcFiles += share.srcFiles;
     out.dstBytes += share.dstBytes;
     for (auto& d : share.diffs) {
       (d.reason.kind == DiffReason::Kind::kExtra ? extras : out.differences)

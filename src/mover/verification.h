@@ -49,6 +49,7 @@ struct TreeComparison {
   std::vector<Difference> differences;
   // Apparent sizes of the two trees as seen by the walk (see apparentSizeKB).
   std::uint64_t srcBytes = 0, dstBytes = 0;
+  std::uint64_t srcFiles = 0;  // plain files of the source
 };
 // Walks `src` and compares every entry with the same path under `dst`
 // without following links; entries only under `dst` come back as kExtra.

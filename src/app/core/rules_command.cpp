@@ -23,11 +23,8 @@ constexpr std::chrono::hours kRuleRunLimit{12};
 
 // The last line of a program's output with something on it, for a failure.
 std::string lastOutputLine(std::string_view output) {
-  const auto lines = splitLines(output);
-  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-    if (!line->empty()) return std::string(*line);
-  }
-  return "it said nothing";
+  const std::string_view line = lastNonBlankLine(output);
+  return line.empty() ? "it said nothing" : std::string(line);
 }
 
 std::string ruleSentence(const RuleRow& rule) {

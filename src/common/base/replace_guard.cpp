@@ -133,7 +133,9 @@ std::expected<GuardProof, GuardVerdict> ReplaceGuard::verify(int doomedDir,
                                                              int keptDir,
                                                              const std::string& keptName) const {
   const std::chrono::nanoseconds granularity =
-      options_.granularity.count() > 0 ? options_.granularity : timeGranularity(doomedDir);
+      options_.granularity.count() > 0 ? options_.granularity
+      : doomedGranularity_.count() > 0 ? doomedGranularity_
+                                       : timeGranularity(doomedDir);
   std::int64_t before = nanos(SystemClock::now());
   auto doomed = identityAt(doomedDir, doomedName);
   if (!doomed)
@@ -167,20 +169,34 @@ std::expected<GuardProof, GuardVerdict> ReplaceGuard::verify(int doomedDir,
     if (*a != *b) return std::unexpected(mismatch);
   } else if (S_ISREG(doomed->mode)) {
     if (doomed->size != kept->size) return std::unexpected(mismatch);
-    const std::chrono::nanoseconds keptGranularity =
-        options_.granularity.count() > 0 ? options_.granularity : timeGranularity(keptDir);
     if (options_.alwaysCompareBytes || changedSinceCopy) {
       auto same = sameBytes(doomedDir, doomedName, *doomed, keptDir, keptName, *kept);
       if (!same) return std::unexpected(GuardVerdict::kUnreadable);
       if (!*same) return std::unexpected(mismatch);
-    } else if (!sameTime(*doomed, *kept, keptGranularity)) {
-      return std::unexpected(mismatch);
+    } else {
+      const std::chrono::nanoseconds keptGranularity =
+          options_.granularity.count() > 0 ? options_.granularity
+          : keptGranularity_.count() > 0   ? keptGranularity_
+                                           : timeGranularity(keptDir);
+      if (!sameTime(*doomed, *kept, keptGranularity)) return std::unexpected(mismatch);
+      // Judged by its stat alone: nothing was read that could have changed
+      // meanwhile, and confirm() looks at the file afresh before it goes.
+      return GuardProof{*doomed, *kept, true};
     }
   }
   // Whatever was read must still be what was examined before reading.
   auto after = identityAt(doomedDir, doomedName);
   if (!after || !(*after == *doomed)) return std::unexpected(GuardVerdict::kChanged);
   return GuardProof{*doomed, *kept};
+}
+
+ReplaceGuard ReplaceGuard::forFolders(int doomedDir, int keptDir) const {
+  ReplaceGuard guard(options_);
+  if (options_.granularity.count() == 0) {
+    guard.doomedGranularity_ = timeGranularity(doomedDir);
+    guard.keptGranularity_ = timeGranularity(keptDir);
+  }
+  return guard;
 }
 
 GuardVerdict ReplaceGuard::confirm(const GuardProof& proof, int doomedDir,

@@ -49,6 +49,9 @@ enum class GuardVerdict {
 struct GuardProof {
   FileIdentity doomed;
   FileIdentity kept;
+  // Judged by the two stats alone, nothing read: a caller that verifies
+  // right before its destroying step needs no confirm() after it.
+  bool byStatAlone = false;
 };
 
 struct GuardOptions {
@@ -94,8 +97,15 @@ class ReplaceGuard {
 
   [[nodiscard]] const GuardOptions& options() const { return options_; }
 
+  // This guard with the granularities of the two open folders measured once,
+  // for the many files of one folder and its copy.
+  [[nodiscard]] ReplaceGuard forFolders(int doomedDir, int keptDir) const;
+
  private:
   GuardOptions options_;
+  // Measured by forFolders; zero: measured per call.
+  std::chrono::nanoseconds doomedGranularity_{0};
+  std::chrono::nanoseconds keptGranularity_{0};
 };
 
 // `name` with ".kept-<UTC stamp>" appended ("notes.txt.kept-20261208T093000Z"):

@@ -138,6 +138,14 @@ std::string_view trimBlanks(std::string_view text) {
   return text.substr(b, e - b + 1);
 }
 
+std::string_view lastNonBlankLine(std::string_view text) {
+  const auto lines = splitLines(text);
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    if (!trimBlanks(*it).empty()) return trimBlanks(*it);
+  }
+  return {};
+}
+
 std::string asciiLower(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

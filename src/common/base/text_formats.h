@@ -77,6 +77,10 @@ using KeyValues = std::vector<std::pair<std::string, std::string>>;
 
 [[nodiscard]] std::string_view trimBlanks(std::string_view text);  // spaces and tabs
 
+// The last line of a program's output with something on it, trimmed of blanks;
+// empty when there is none. Failures quote it as the program's own cause.
+[[nodiscard]] std::string_view lastNonBlankLine(std::string_view text);
+
 // The runs of `text` between separator characters, as a shell splits words:
 // leading, trailing and repeated separators give no empty fields.
 [[nodiscard]] std::vector<std::string_view> splitFields(std::string_view text,

@@ -43,15 +43,6 @@ void dropClaim(const fs::path& target) {
   fs::remove_all(target, ec);
 }
 
-// The last non-empty line of a tool's error output, for the cause of a failure.
-std::string lastLine(const std::string& text) {
-  const auto lines = splitLines(text);
-  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    if (!trimBlanks(*it).empty()) return std::string(trimBlanks(*it));
-  }
-  return {};
-}
-
 }  // namespace
 
 bool isLockOrMetadataName(std::string_view name) {
@@ -101,7 +92,7 @@ std::expected<void, std::string> copyIntoClaim(const ProcessRunner& run, const s
   }
   ProcessResult copy = run({.path = cp, .args = args});
   if (copy.succeeded()) return {};
-  const std::string why = lastLine(copy.err);
+  const std::string why(lastNonBlankLine(copy.err));
   return std::unexpected("copying it to the drive failed (cp " + copy.describe() +
                          (why.empty() ? "" : ": " + why) + ")");
 }

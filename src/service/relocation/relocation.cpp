@@ -93,12 +93,9 @@ bool isStampedName(const std::string& name, const std::string& base) {
 }
 
 // The tool's own last line of error output, for the cause after a sentence.
-std::string lastLine(std::string_view text) {
-  const auto lines = splitLines(text);
-  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    if (!trimBlanks(*it).empty()) return std::string(trimBlanks(*it));
-  }
-  return "no message";
+std::string toolCause(std::string_view text) {
+  const std::string_view line = lastNonBlankLine(text);
+  return line.empty() ? "no message" : std::string(line);
 }
 
 // What lies at a path, the final link not followed, measured against the
@@ -419,9 +416,7 @@ MoveDirCode MoveDir::copy() {
 #endif
     return MoveDirCode::kCopyFailed;
   }
-  ProcessResult copied = rsync({"-aHEX", "--info=progress2", "--no-inc-recursive",
-                                src_.string() + "/", rec_.target.string() + "/"},
-                               true, showHeader);
+  ProcessResult copied = rsync(moveDirCopyArguments(src_, rec_.target), true, showHeader);
   showHeader();
   if (!copied.succeeded()) {
     say("rsync failed; cleaning up partial target and aborting",
@@ -523,7 +518,7 @@ MoveDirCode MoveDir::compare(bool untouched) {
     ProcessResult again = rsync({"-aHEX", "--delete", "--checksum", from, to}, false);
     if (!again.succeeded()) {
       refuse("couldn't copy the latest changes from the parked original (rsync " +
-             again.describe() + ": " + lastLine(again.err) + "), so the folder was not moved.");
+             again.describe() + ": " + toolCause(again.err) + "), so the folder was not moved.");
       putBack();
       return MoveDirCode::kCopyFailed;
     }
@@ -727,6 +722,11 @@ MoveDirCode MoveDir::resume() {
 }
 
 }  // namespace
+
+std::vector<std::string> moveDirCopyArguments(const fs::path& src, const fs::path& target) {
+  return {"-aHEX", "--info=progress2", "--no-inc-recursive", src.string() + "/",
+          target.string() + "/"};
+}
 
 MoveDirOutcome moveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
                              const std::string& path, FileOperations& files) {

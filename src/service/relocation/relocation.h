@@ -48,6 +48,12 @@ struct MoveDirOutcome {
   PutBack putBack = PutBack::kNotNeeded;
 };
 
+// The copy tool's arguments for copying `src` into `target`: archive mode with
+// hard links, executability and extended attributes, one progress line for
+// the whole transfer, the full file list up front.
+[[nodiscard]] std::vector<std::string> moveDirCopyArguments(const std::filesystem::path& src,
+                                                            const std::filesystem::path& target);
+
 // Does what safeMoveDirToNvme does, printing only its progress (the steps
 // and rsync's progress) on ctx.out.
 [[nodiscard]] MoveDirOutcome moveDirToNvme(ServiceContext& ctx, const FolderInUseProbe& inUse,
