@@ -2,6 +2,7 @@
 
 #include "common/base/stop_point.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <ranges>
@@ -19,6 +20,36 @@ namespace brimvale::app {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Puts a copy of `source` at `target` through a temporary sibling renamed
+// over it, so a running copy keeps its old file until it exits. The kernel
+// copies it a block at a time: the service program can be tens of megabytes,
+// more than the whole application otherwise holds in memory.
+Result<void> copyIntoPlace(const fs::path& source, const fs::path& target, fs::perms mode) {
+  const fs::path temp = temporarySibling(target);
+  std::error_code ec;
+  auto abandon = [&](const std::string& what) {
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    return fail(Errc::kIo, what + ": " + ec.message());
+  };
+  if (!fs::copy_file(source, temp, fs::copy_options::overwrite_existing, ec)) {
+    return abandon("copy " + source.string() + " to " + temp.string());
+  }
+  fs::permissions(temp, mode, ec);
+  if (ec) return abandon("set the mode of " + temp.string());
+  if (const int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    if (!synced) {
+      ec.assign(errno, std::generic_category());
+      return abandon("fsync " + temp.string());
+    }
+  }
+  fs::rename(temp, target, ec);
+  if (ec) return abandon("rename to " + target.string());
+  return {};
+}
 
 constexpr std::chrono::seconds kLoadLimit{15};
 constexpr std::string_view kServicePath =
@@ -180,11 +211,8 @@ Result<int> ServiceInstaller::copyServicePrograms() {
       continue;
     }
     say_("Copying " + std::string(name) + " → " + target.string());
-    auto content = readFile(source);
-    if (!content) return std::unexpected(content.error());
-    // Atomic replacement: a running copy keeps its old file until it exits.
-    if (auto written = writeFileAtomically(target, *content, {.mode = 0700}); !written) {
-      return std::unexpected(written.error());
+    if (auto placed = copyIntoPlace(source, target, fs::perms::owner_all); !placed) {
+      return std::unexpected(placed.error());
     }
     ++copied;
   }

@@ -57,6 +57,10 @@ TEST(ServiceInstaller, InstalledFilesNameEverythingTheInstallationPutsDown) {
   }
   // Programs missing from this bundle are listed too: an older installation may have put them down.
   EXPECT_EQ(listed.size(), written.size() + kServicePrograms.size() - 2);
+  // The service program arrives whole, runnable by its owner alone.
+  const fs::path service = rig.paths.root / "brim-vale";
+  EXPECT_EQ(readFile(service).value_or(""), readFile(rig.scripts / "brim-vale").value_or("-"));
+  EXPECT_EQ(fs::status(service).permissions() & fs::perms::all, fs::perms::owner_all);
 }
 
 // Given ~/.local/bin as the user left it, then install links both programs
