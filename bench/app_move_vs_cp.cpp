@@ -40,7 +40,14 @@ int main(int argc, char** argv) {
   brimvale::bench::makeBundle(app);
   const fs::path home = root / "home";
   fs::create_directories(home);
-  const fs::path working = brimvale::workingFolderFor(root / "Drive", "Bench");
+  const fs::path drive = root / "Drive";
+  fs::create_directories(drive);
+  // The app mover takes a drive as connected only where something is mounted.
+  if (mount(drive.c_str(), drive.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    std::perror("bind mount of the drive");
+    return 1;
+  }
+  const fs::path working = brimvale::workingFolderFor(drive, "Bench");
   fs::create_directories(working);
   const fs::path peerCopy = root / "peer" / "Bench.app";
   fs::create_directories(peerCopy.parent_path());
