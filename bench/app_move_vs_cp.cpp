@@ -40,10 +40,14 @@ int main(int argc, char** argv) {
   brimvale::bench::makeBundle(app);
   const fs::path home = root / "home";
   fs::create_directories(home);
+  // The app mover takes a drive as connected only where something is mounted:
+  // the drive is a folder of this tmpfs bound elsewhere, so between rounds the
+  // bundle can still be renamed back through the folder itself.
+  const fs::path driveStore = root / "DriveStore";
   const fs::path drive = root / "Drive";
+  fs::create_directories(driveStore);
   fs::create_directories(drive);
-  // The app mover takes a drive as connected only where something is mounted.
-  if (mount(drive.c_str(), drive.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+  if (mount(driveStore.c_str(), drive.c_str(), nullptr, MS_BIND, nullptr) != 0) {
     std::perror("bind mount of the drive");
     return 1;
   }
@@ -82,7 +86,7 @@ int main(int argc, char** argv) {
     }
     // Put the bundle back for the next round: a rename on the same tmpfs.
     fs::remove(app);
-    fs::rename(working / "Apps" / "Bench.app", app);
+    fs::rename(brimvale::workingFolderFor(driveStore, "Bench") / "Apps" / "Bench.app", app);
     const double cp =
         timeOnce({.path = "/bin/cp", .args = {"-a", app.string(), peerCopy.string()}});
     fs::remove_all(peerCopy);
