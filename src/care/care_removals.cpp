@@ -32,26 +32,26 @@ std::uintmax_t sizeOf(const std::filesystem::path& file) {
   return ec ? 0 : size;
 }
 
-}  // namespace
-
-std::vector<RemovedItem> removalsIn(std::string_view actionLogText) {
+// The path and size of each action-log row with a path that `wanted` picks.
+template <typename Wanted>
+std::vector<RemovedItem> itemsOfRows(std::string_view actionLogText, Wanted wanted) {
   std::vector<RemovedItem> items;
   for (std::string_view line : splitLines(actionLogText)) {
     const auto fields = splitTsv(line);
-    if (fields.size() < 5 || fields[3] != "-" || fields[2].empty()) continue;
+    if (fields.size() < 5 || fields[2].empty() || !wanted(fields)) continue;
     items.push_back({unescapedLineField(fields[2]), bytesField(fields[4])});
   }
   return items;
 }
 
+}  // namespace
+
+std::vector<RemovedItem> removalsIn(std::string_view actionLogText) {
+  return itemsOfRows(actionLogText, [](const auto& fields) { return fields[3] == "-"; });
+}
+
 std::vector<RemovedItem> trashedIn(std::string_view actionLogText) {
-  std::vector<RemovedItem> items;
-  for (std::string_view line : splitLines(actionLogText)) {
-    const auto fields = splitTsv(line);
-    if (fields.size() < 5 || fields[1] != "trash" || fields[2].empty()) continue;
-    items.push_back({unescapedLineField(fields[2]), bytesField(fields[4])});
-  }
-  return items;
+  return itemsOfRows(actionLogText, [](const auto& fields) { return fields[1] == "trash"; });
 }
 
 RemovalWatch::RemovalWatch(std::filesystem::path actionLog)
