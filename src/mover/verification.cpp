@@ -1,7 +1,6 @@
 #include "mover/verification.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
-#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +24,7 @@
 #include "common/base/tree_walk.h"
 #include "common/base/walk_below.h"
 #include "mover/relink.h"
+#include "mover/sha256.h"
 
 namespace brimvale::mover {
 namespace {
@@ -34,43 +33,6 @@ namespace fs = std::filesystem;
 
 // Reads small enough to stay in the core's cache while they are hashed.
 constexpr std::size_t kHashBlock = 256u << 10;
-
-struct MdFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using Md = std::unique_ptr<EVP_MD_CTX, MdFree>;
-
-// Fetched once: looking the algorithm up for every file costs a lock and a
-// table search each time.
-const EVP_MD* sha256Algorithm() {
-  static const EVP_MD* md = [] {
-    const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    return fetched ? fetched : EVP_sha256();
-  }();
-  return md;
-}
-
-Md newSha256() {
-  Md ctx(EVP_MD_CTX_new());
-  if (ctx && EVP_DigestInit_ex(ctx.get(), sha256Algorithm(), nullptr) != 1) ctx.reset();
-  return ctx;
-}
-
-// Starts `ctx` over, keeping its allocation.
-void restartSha256(EVP_MD_CTX* ctx) { EVP_DigestInit_ex(ctx, sha256Algorithm(), nullptr); }
-
-std::string hexDigest(EVP_MD_CTX* ctx) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(ctx, md, &len);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out += kHex[md[i] >> 4];
-    out += kHex[md[i] & 15];
-  }
-  return out;
-}
 
 // Page-aligned read buffers, one per thread for each `Side` (the copy's side
 // of a byte comparison is 1, everything else 0), reused for every file.
@@ -98,9 +60,8 @@ void sideBySide(First&& first, Second&& second) {
   other.join();
 }
 
-// Feeds the file's content to every non-null context; false when it cannot
-// be read to the end.
-bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const char* path) {
+// Feeds the file's content to `digest`; false when it cannot be read to the end.
+bool feedFile(Sha256& digest, const char* path) {
   char* buffer = readBuffer();
   if (!buffer) return false;
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -115,9 +76,7 @@ bool feedFile(std::initializer_list<EVP_MD_CTX*> ctxs, const char* path) {
       break;
     }
     if (n == 0) break;
-    for (EVP_MD_CTX* ctx : ctxs) {
-      if (ctx) EVP_DigestUpdate(ctx, buffer, static_cast<std::size_t>(n));
-    }
+    digest.update(buffer, static_cast<std::size_t>(n));
   }
   close(fd);
   return ok;
@@ -631,10 +590,9 @@ std::vector<Difference> countedDifferences(std::vector<Difference> diffs,
 }
 
 std::optional<std::string> sha256File(const fs::path& path) {
-  Md ctx = newSha256();
-  if (!ctx) return std::nullopt;
-  if (!feedFile({ctx.get()}, path.c_str())) return std::nullopt;
-  return hexDigest(ctx.get());
+  auto digest = Sha256::start();
+  if (!digest || !feedFile(*digest, path.c_str())) return std::nullopt;
+  return digest->finishHex();
 }
 
 namespace {
@@ -692,10 +650,10 @@ std::optional<std::string> digestEntries(const fs::path& root,
                                          const std::vector<std::string>& entries, Missing missing,
                                          const HashProgress& progress, Stop stop,
                                          std::vector<EntryFacts>* facts) {
-  Md tree = newSha256();
+  auto tree = Sha256::start();
   if (!tree) return std::nullopt;
   const unsigned char zero = 0;
-  auto feed = [&](const void* p, std::size_t n) { EVP_DigestUpdate(tree.get(), p, n); };
+  auto feed = [&](const void* p, std::size_t n) { tree->update(p, n); };
   auto feedText = [&](std::string_view s) { feed(s.data(), s.size()); };
   if (facts) facts->assign(entries.size(), {});
   std::string pathBuffer;
@@ -732,7 +690,7 @@ std::optional<std::string> digestEntries(const fs::path& root,
       for (int b = 0; b < 8; ++b) sizeBytes[b] = static_cast<unsigned char>(size >> (56 - 8 * b));
       feed(sizeBytes, 8);
       feed(&zero, 1);
-      readable = feedFile({tree.get()}, p);
+      readable = feedFile(*tree, p);
       if (!readable) feedText("ERR_UNREADABLE");
       feedText("\n");
     } else {
@@ -749,7 +707,7 @@ std::optional<std::string> digestEntries(const fs::path& root,
     }
     if (progress) progress(i + 1, entries.size());
   }
-  return hexDigest(tree.get());
+  return tree->finishHex();
 }
 
 // Whether the copy `b` of entry `a` is what `policy` promises.
@@ -778,16 +736,15 @@ bool contentDecides(const EntryFacts& a, const EntryFacts& b, MoveConflictPolicy
 void hashContents(const fs::path& root, const std::vector<std::string>& entries,
                   const std::vector<std::size_t>& chosen, std::vector<EntryFacts>& facts,
                   Stop stop) {
-  Md ctx = newSha256();
+  auto digest = Sha256::start();
   std::string pathBuffer;
   for (std::size_t i : chosen) {
-    if (stop.now() || !ctx) {
+    if (stop.now() || !digest) {
       facts[i].readable = false;
       continue;
     }
-    restartSha256(ctx.get());
-    facts[i].readable = feedFile({ctx.get()}, entryPath(root, entries[i], pathBuffer));
-    facts[i].content = hexDigest(ctx.get());
+    facts[i].readable = feedFile(*digest, entryPath(root, entries[i], pathBuffer));
+    facts[i].content = digest->finishHex();
   }
 }
 

@@ -57,6 +57,12 @@ TEST_F(Trees, IdenticalTreesHaveNoDifferencesAndEqualDigests) {
   ASSERT_TRUE(a && b);
   EXPECT_EQ(*a, *b);
   EXPECT_EQ(a->size(), 64u);
+  // The crypto library is opened on first use: known digests prove it hashes.
+  EXPECT_EQ(sha256File(src_ / "a.txt"),
+            "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8");
+  write(root_ / "empty", "");
+  EXPECT_EQ(sha256File(root_ / "empty"),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 TEST_F(Trees, ExtrasCountOnlyUnderOverride) {
