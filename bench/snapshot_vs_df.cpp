@@ -28,10 +28,11 @@ using brimvale::bench::timeOnce;
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(5, std::atoi(argv[1])) : 200;
   char tmpl[] = "/tmp/brimvale-bench-XXXXXX";
-  fs::path home = mkdtemp(tmpl);
+  const fs::path root = mkdtemp(tmpl);
+  const fs::path home = root / "home";
 
   // A usable drive when this process may mount (inside the private namespace).
-  fs::path drive = "/Volumes/bench-" + std::to_string(getpid());
+  const fs::path drive = root / "Drive";
   std::error_code ec;
   fs::create_directories(drive, ec);
   bool mounted = !ec && mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=64m") == 0;
@@ -67,7 +68,6 @@ int main(int argc, char** argv) {
   std::printf("ratio: %.2fx (target <= 1.50x)\n", ma / mb);
 
   if (mounted) umount2(drive.c_str(), MNT_DETACH);
-  fs::remove(drive, ec);
-  fs::remove_all(home, ec);
+  fs::remove_all(root, ec);
   return 0;
 }

@@ -64,9 +64,7 @@ std::optional<Sha256> Sha256::start() {
   return digest;
 }
 
-void Sha256::update(const void* data, std::size_t size) {
-  crypto().update(ctx_.get(), data, size);
-}
+void Sha256::update(const void* data, std::size_t size) { crypto().update(ctx_.get(), data, size); }
 
 std::string Sha256::finishHex() {
   const CryptoCalls& c = crypto();
