@@ -238,7 +238,9 @@ class Removal {
   GuardedRemoval& out_;
   // The guard for the folder pair being walked (granularities measured once).
   const ReplaceGuard* folderGuard_ = nullptr;
-  std::unordered_set<ino_t> touched_;  // files of which a name was unlinked
+  // Inode numbers of files a name of which was unlinked; a number repeated on
+  // another file system below the root only postpones its file needlessly.
+  std::unordered_set<ino_t> touched_;
   std::vector<Postponed> postponed_;
   std::vector<std::string> pendingFolders_;  // emptied but for postponed entries, deepest first
   std::set<std::string> leftovers_;          // folders something stays in
