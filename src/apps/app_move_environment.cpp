@@ -104,7 +104,7 @@ ParkResult moveBundle(const AppMoveEnvironment& env, const fs::path& from, const
 
 std::optional<fs::path> purgeQuarantine(const AppMoveEnvironment& env, const fs::path& quarantine,
                                         const fs::path& copy, const fs::path& original,
-                                        const ReplaceGuard& guard) {
+                                        const ReplaceGuard& guard, bool comparedJustNow) {
   if (!somethingAt(quarantine)) return std::nullopt;
   if (!isUnderQuarantineRoot(quarantine, env.paths.home)) {
     env.log("AppRelocatorEngine.purgeQuarantineDir: refusing path outside quarantine root: " +
@@ -113,11 +113,13 @@ std::optional<fs::path> purgeQuarantine(const AppMoveEnvironment& env, const fs:
   }
   const RetireOptions options{.keepIn = original.parent_path(),
                               .keepName = original.filename().string(),
-                              .removeRest = [&env](const fs::path& rest) {
-                                const auto result = env.tools->runPrivileged(
-                                    "/bin/rm -rf " + mover::singleQuoted(rest.string()));
-                                return result.outcome == platform::PrivilegedOutcome::kSuccess;
-                              }};
+                              .removeRest =
+                                  [&env](const fs::path& rest) {
+                                    const auto result = env.tools->runPrivileged(
+                                        "/bin/rm -rf " + mover::singleQuoted(rest.string()));
+                                    return result.outcome == platform::PrivilegedOutcome::kSuccess;
+                                  },
+                              .comparedJustNow = comparedJustNow};
   const Retired retired = retire(quarantine, copy, guard, *env.files, options);
   if (retired.gone) return std::nullopt;
   if (retired.keptAt) {

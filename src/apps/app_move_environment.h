@@ -85,12 +85,14 @@ struct ParkResult {
 // `/bin/rm -rf` what the user cannot delete once every entry compared equal.
 // What differs stays whole, renamed to `<original's name>.kept-<UTC stamp>`
 // beside `original`; that path is returned (also when it could only stay
-// where it was, under its quarantine name).
+// where it was, under its quarantine name). `comparedJustNow`: the caller
+// has just compared the two, so only what the removal leaves is kept.
 std::optional<std::filesystem::path> purgeQuarantine(const AppMoveEnvironment& env,
                                                      const std::filesystem::path& quarantine,
                                                      const std::filesystem::path& copy,
                                                      const std::filesystem::path& original,
-                                                     const ReplaceGuard& guard);
+                                                     const ReplaceGuard& guard,
+                                                     bool comparedJustNow = false);
 
 // Writes a breadcrumb and logs where; a failure to write is logged too.
 void leaveOrphanBreadcrumb(const AppMoveEnvironment& env, OrphanBreadcrumb crumb);

@@ -1,5 +1,6 @@
 #include "apps/bundle_guard.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -34,23 +35,25 @@ class Comparison {
       out_.unreadable.push_back(rel.empty() ? "." : rel);
       return;
     }
+    // The time stamp granularities are the same for every file of this folder pair.
+    const ReplaceGuard folderGuard = copyFd >= 0 ? guard_.forFolders(bundleFd, copyFd) : guard_;
     for (const FolderEntry& e : *entries) {
       const std::string path = joined(rel, e.name);
-      struct stat st {};
-      if (::fstatat(bundleFd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        // Gone since the listing: nothing of it can be lost.
-        if (errno != ENOENT) out_.unreadable.push_back(path);
-        continue;
-      }
-      if (!S_ISDIR(st.st_mode)) {
-        file(bundleFd, copyFd, e.name, e.name, path);
+      if (e.type != DT_DIR && e.type != DT_UNKNOWN) {
+        file(folderGuard, bundleFd, copyFd, e.name, e.name, path);
         continue;
       }
       const OpenFolder sub(bundleFd, e.name);
-      const OpenFolder copySub(copyFd, e.name);
       if (!sub.isOpen()) {
-        out_.unreadable.push_back(path);
-      } else if (!copySub.isOpen()) {
+        if (errno == ENOTDIR || errno == ELOOP) {
+          file(folderGuard, bundleFd, copyFd, e.name, e.name, path);
+        } else if (errno != ENOENT) {  // gone since the listing: nothing of it can be lost
+          out_.unreadable.push_back(path);
+        }
+        continue;
+      }
+      const OpenFolder copySub(copyFd, e.name);
+      if (!copySub.isOpen()) {
         out_.missing.push_back(path);
       } else {
         folder(sub.fd(), copySub.fd(), path);
@@ -58,14 +61,18 @@ class Comparison {
     }
   }
 
-  void file(int bundleFd, int copyFd, const std::string& name, const std::string& copyName,
-            const std::string& path) {
+  void file(const ReplaceGuard& guard, int bundleFd, int copyFd, const std::string& name,
+            const std::string& copyName, const std::string& path) {
     if (copyFd < 0) {
       out_.missing.push_back(path);
       return;
     }
-    const auto proof = guard_.verify(bundleFd, name, copyFd, copyName);
+    const auto proof = guard.verify(bundleFd, name, copyFd, copyName);
     if (proof) return;
+    // Gone since the listing: nothing of it can be lost.
+    if (proof.error() == GuardVerdict::kChanged && !identityAt(bundleFd, name) && errno == ENOENT) {
+      return;
+    }
     switch (proof.error()) {
       case GuardVerdict::kChanged: out_.changed.push_back(path); break;
       case GuardVerdict::kDiffers: out_.missing.push_back(path); break;
@@ -153,8 +160,8 @@ BundleDifferences compareBundle(const fs::path& bundle, const fs::path& copy,
       out.missing.push_back(".");
     } else {
       Comparison(guard, out)
-          .file(parent.fd(), copyParent.fd(), bundle.filename().string(), copy.filename().string(),
-                ".");
+          .file(guard, parent.fd(), copyParent.fd(), bundle.filename().string(),
+                copy.filename().string(), ".");
     }
     return out;
   }
@@ -205,7 +212,8 @@ Retired retire(const fs::path& doomed, const fs::path& kept, const ReplaceGuard&
     out.gone = true;
     return out;
   }
-  const BundleDifferences differences = compareBundle(doomed, kept, guard);
+  const BundleDifferences differences =
+      options.comparedJustNow ? BundleDifferences{} : compareBundle(doomed, kept, guard);
   if (differences.none()) {
     const GuardedRemoval removal = removeVerifiedTree(doomed, kept, guard, files);
     if (removal.complete() && !entryPresent(doomed)) {

@@ -68,13 +68,16 @@ struct RetireOptions {
   // Removes what is left when every entry matched but the user could not
   // remove some (a bundle owned by the system); true when nothing is left.
   std::function<bool(const std::filesystem::path&)> removeRest;
+  // The caller compared the two moments ago: no whole comparison first, the
+  // guarded removal judges each entry, and only what it leaves is kept aside.
+  bool comparedJustNow = false;
 };
 
 // Retires `doomed` now that `kept` stands for it. When every entry matches,
 // it is removed entry by entry through the guard (removeVerifiedTree);
 // otherwise it is renamed whole to `<name>.kept-<UTC stamp>`, and so is
-// whatever a removal left because it changed meanwhile. Nothing at `doomed`
-// is gone already.
+// whatever a removal left because it changed meanwhile (see
+// RetireOptions::comparedJustNow). Nothing at `doomed` is gone already.
 [[nodiscard]] Retired retire(const std::filesystem::path& doomed, const std::filesystem::path& kept,
                              const ReplaceGuard& guard, FileOperations& files,
                              const RetireOptions& options = {});

@@ -393,8 +393,9 @@ NineStepMachine::Step NineStepMachine::step9Commit() {
              " for " + manifest_.displayName);
   }
   if (manifest_.quarantinePath && driveHolds(destination_)) {
+    // Step 5 compared the parked original with the copy moments ago.
     if (const auto left = purgeQuarantine(env_, *manifest_.quarantinePath, destination_, original_,
-                                          ReplaceGuard({.copyStarted = copyStarted_}))) {
+                                          ReplaceGuard({.copyStarted = copyStarted_}), true)) {
       keep(*left, "the original changed after it was copied");
     }
   }

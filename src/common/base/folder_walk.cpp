@@ -51,7 +51,7 @@ std::optional<std::vector<FolderEntry>> OpenFolder::entries() const {
     }
     const std::string_view name(e->d_name);
     if (isDotOrDotDot(name)) continue;
-    out.push_back({std::string(name), e->d_type});
+    out.push_back({std::string(name), e->d_type, e->d_ino});
   }
   ::closedir(dir);
   if (failed) return std::nullopt;

@@ -21,10 +21,11 @@
 
 namespace brimvale {
 
-// A name in a folder and its kind as the listing reports it.
+// A name in a folder, its kind and its inode number as the listing reports them.
 struct FolderEntry {
   std::string name;
   unsigned char type = 0;  // DT_* from the listing; DT_UNKNOWN when the file system does not say
+  ino_t inode = 0;
 };
 
 // An open folder, closed on destruction; never follows a link at `path`.

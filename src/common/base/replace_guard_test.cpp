@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <thread>
 
 #include "common/base/folder_walk.h"
@@ -191,5 +192,63 @@ TEST(GuardedRemoval, RemovesOnlyWhatItsCopyHoldsAndKeepsEverythingElse) {
   EXPECT_FALSE(fs::exists(src));
 }
 
+// Unlinking one name of a multiply linked file moves the change time of its
+// other names; those are judged once the rest is gone, so the guard waits
+// out the clock's tick once, not once per name, and what it then finds
+// changed stays with the folders that hold it.
+TEST(GuardedRemoval, JudgesTheOtherNamesOfAFileLastAndWaitsOnce) {
+  constexpr auto kSlowTick = 200ms;
+  constexpr int kFolders = 6;
+  const auto partner = [](const std::string& rel) {
+    return rel.ends_with("a2") ? rel.substr(0, rel.size() - 1) : rel + "2";
+  };
+  // The check finds the second name judged in `refusedIn` changed ("": none).
+  for (const std::string refusedIn : {"", "f2"}) {
+    SCOPED_TRACE(refusedIn);
+    TempFolder dir;
+    const fs::path src = dir / "src", dst = dir / "dst";
+    for (int i = 0; i < kFolders; ++i) {
+      const std::string f = "f" + std::to_string(i);
+      dir.file(fs::path("src") / f / "a", "shared " + f);
+      fs::create_hard_link(src / f / "a", src / f / "a2");
+      dir.file(fs::path("src") / f / "b", "single " + f);
+      for (const char* name : {"a", "a2", "b"}) copyLikeTheTool(src / f / name, dst / f / name);
+    }
+    std::this_thread::sleep_for(2 * kSlowTick);
+    const auto copyStarted = std::chrono::system_clock::now();
+    std::this_thread::sleep_for(2 * kSlowTick);
+    const ReplaceGuard guard({.copyStarted = copyStarted, .granularity = kSlowTick});
+    std::vector<std::string> judged;
+    std::string refused;
+    const RemovalCheck check = [&](int dirFd, const std::string& name, const std::string& rel) {
+      judged.push_back(rel);
+      if (rel.starts_with(refusedIn + "/a") && std::ranges::count(judged, partner(rel)) > 0) {
+        refused = rel;
+        return GuardVerdict::kChanged;
+      }
+      OpenFolder kept((dst / fs::path(rel).parent_path()).string());
+      return guard.check(dirFd, name, kept.fd(), name);
+    };
+    const auto start = std::chrono::steady_clock::now();
+    const GuardedRemoval r = removeCheckedTree(src, check);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3 * kSlowTick);
+    // Each second name after every first one.
+    ASSERT_EQ(judged.size(), 3u * kFolders);
+    for (std::size_t i = 2u * kFolders; i < judged.size(); ++i) {
+      const auto firsts = std::span(judged).first(2u * kFolders);
+      EXPECT_EQ(std::ranges::count(firsts, partner(judged[i])), 1) << judged[i];
+    }
+    EXPECT_TRUE(r.unmatched.empty() && r.failed.empty());
+    if (refusedIn.empty()) {
+      EXPECT_TRUE(r.complete());
+      EXPECT_FALSE(fs::exists(src));
+      continue;
+    }
+    EXPECT_EQ(r.changed, std::vector<std::string>{refused});
+    EXPECT_TRUE(fs::exists(src / refused));
+    EXPECT_FALSE(fs::exists(src / "f1"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(src), fs::directory_iterator()), 1);
+  }
+}
 }  // namespace
 }  // namespace brimvale

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/base/folder_walk.h"
 #include "common/base/walk_below.h"
 #include "platform/linux/bundle_tree_copy.h"
 #include "platform/relocation_mark.h"
@@ -78,8 +79,9 @@ class LinuxAppRelocationTools : public AppRelocationTools {
   void clearDownloadQuarantine(const std::string& root) override {
     const std::string name(kLinuxDownloadQuarantineAttribute);
     ::removexattr(root.c_str(), name.c_str());
-    // As far as it can: what cannot be read keeps its mark.
-    (void)walkBelow(root, {}, [&](const WalkEntry& e) {
+    // As far as it can: what cannot be read keeps its mark. Each entry is one
+    // call looking up its whole path, so several folders are worked at once.
+    (void)walkBelow(root, {.threads = walkThreads()}, [&](const WalkEntry& e) {
       ::lremovexattr(e.path.c_str(), name.c_str());
       return WalkStep::kContinue;
     });
