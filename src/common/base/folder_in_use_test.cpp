@@ -27,10 +27,14 @@ TEST(FolderInUseProbe, ProcessTableSeesEachKindOfUseAndNothingElse) {
   const Row rows[] = {
       {"working folder inside", at + "/sub", "/dev/null", "", true},
       {"open file inside", "/", at + "/a.txt", "", true},
-      {"mapped file inside", "/", "/dev/null", mapsPrefix + "/usr/lib/x.so\n" + mapsPrefix + at + "/lib.so\n", true},
-      {"mapped file deleted since", "/", "/dev/null", mapsPrefix + at + "/old.so (deleted)\n", true},
-      {"sibling with a longer name", at + "-old", at + "2/a.txt", mapsPrefix + at + "x/lib.so\n", false},
-      {"folder named inside another path", "/", "/dev/null", mapsPrefix + "/cache" + at + "/lib.so\n", false},
+      {"mapped file inside", "/", "/dev/null",
+       mapsPrefix + "/usr/lib/x.so\n" + mapsPrefix + at + "/lib.so\n", true},
+      {"mapped file deleted since", "/", "/dev/null", mapsPrefix + at + "/old.so (deleted)\n",
+       true},
+      {"sibling with a longer name", at + "-old", at + "2/a.txt", mapsPrefix + at + "x/lib.so\n",
+       false},
+      {"folder named inside another path", "/", "/dev/null",
+       mapsPrefix + "/cache" + at + "/lib.so\n", false},
       {"nothing inside", "/", "/dev/null", mapsPrefix + "/usr/lib/x.so\n", false},
   };
   for (const Row& row : rows) {

@@ -262,6 +262,12 @@ class MoveDir {
   // the file system stamps change times with; unknown when resuming, as an
   // earlier run may have copied some files.
   std::optional<std::chrono::system_clock::time_point> copyStarted_;
+  // rsync is looked for (it runs `rsync --version`) while the move is checked.
+  std::shared_future<void> rsyncFound_;
+  const std::string& rsyncPath() {
+    if (rsyncFound_.valid()) rsyncFound_.wait();
+    return ctx_.rsyncPath();
+  }
 };
 
 MoveDirOutcome MoveDir::run(const std::string& path) {
@@ -279,6 +285,7 @@ MoveDirCode MoveDir::steps(const std::string& path) {
     return MoveDirCode::kInvalidRequest;
   }
   src_ = normalisedSource(path);
+  rsyncFound_ = std::async(std::launch::async, [this] { (void)ctx_.rsyncPath(); }).share();
   MoveDirLock lock;
   if (auto locked = lock.acquire(ctx_.paths, diagnostics_, out_); !locked) {
     refuse("couldn't take the relocation lock (" + locked.error().message() +
@@ -324,8 +331,6 @@ MoveDirCode MoveDir::fresh() {
            std::strerror(openError) + "), so it was not moved. Nothing was changed.");
     return MoveDirCode::kInvalidRequest;
   }
-  // rsync is looked for (it runs `rsync --version`) while the folder is checked.
-  std::future<void> rsyncFound = std::async(std::launch::async, [this] { (void)ctx_.rsyncPath(); });
   if (const MoveDirCode checked = checkSourceAndDrive(); checked != MoveDirCode::kRelocated)
     return checked;
   // Who uses the folder is asked while the copy folder is claimed and the
@@ -365,7 +370,6 @@ MoveDirCode MoveDir::fresh() {
   }
   // The copy folder is new, so the copy reads every file after this moment.
   copyStarted_ = std::chrono::system_clock::now();
-  rsyncFound.get();
   return copy();
 }
 
@@ -407,8 +411,7 @@ MoveDirCode MoveDir::refuseIfUsed(const std::vector<FolderInUseEntry>& users, bo
 
 ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream,
                              const std::function<void()>& beforeOutput) {
-  ProcessInvocation run{
-      .path = ctx_.rsyncPath(), .args = std::move(args), .captureLimit = 64 << 10};
+  ProcessInvocation run{.path = rsyncPath(), .args = std::move(args), .captureLimit = 64 << 10};
   if (stream) {
     auto show = [this, &beforeOutput](std::string_view chunk) {
       if (beforeOutput) beforeOutput();
@@ -439,7 +442,7 @@ void MoveDir::showCopyHeader() {
 }
 
 MoveDirCode MoveDir::copy() {
-  if (ctx_.rsyncPath().empty()) {
+  if (rsyncPath().empty()) {
     if (!rec_.bytes) rec_.bytes = bytesOf(src_.string());
     showCopyHeader();
     discard();
@@ -744,7 +747,7 @@ MoveDirCode MoveDir::resume() {
       putBack();
       return MoveDirCode::kInvalidRequest;
     }
-    if (!driveUsable(ctx_) || ctx_.rsyncPath().empty()) {
+    if (!driveUsable(ctx_) || rsyncPath().empty()) {
       say(driveUsable(ctx_) ? "GNU rsync 3.x is required for moves but isn't installed."
                             : "NVMe not mounted at " + cfg.nvme().string());
       putBack();
