@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "common/base/file_calls.h"
+#include "common/base/file_io.h"
 #include "common/base/process.h"
 
 namespace brimvale {
@@ -76,11 +77,16 @@ std::vector<FolderInUseEntry> FolderInUseProbe::scanProc(const std::string& fold
     const auto target = readSymlink(link);
     return target && inside(target->native());
   };
+  // Read in one go and searched for the folder's name, so only the few lines
+  // naming it are looked at; a path starts at a line's first '/'.
   auto mapsInside = [&](const fs::path& maps) {
-    std::ifstream in(maps);
-    for (std::string line; std::getline(in, line);) {
+    const std::string text = readFile(maps).value_or(std::string());
+    for (auto at = text.find(root); at != std::string::npos; at = text.find(root, at + 1)) {
+      const auto lineStart = text.rfind('\n', at) + 1;  // npos + 1 is 0
+      const auto lineEnd = std::min(text.find('\n', at), text.size());
+      const std::string_view line = std::string_view(text).substr(lineStart, lineEnd - lineStart);
       const auto slash = line.find('/');
-      if (slash != std::string::npos && inside(std::string_view(line).substr(slash))) return true;
+      if (slash == at - lineStart && inside(line.substr(slash))) return true;
     }
     return false;
   };

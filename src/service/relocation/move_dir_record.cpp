@@ -66,7 +66,8 @@ std::string newMoveDirRecordId(std::time_t now) {
   return std::to_string(now) + "-" + std::to_string(::getpid());
 }
 
-Result<void> writeMoveDirRecord(const StatePaths& paths, const MoveDirRecord& record) {
+Result<void> writeMoveDirRecord(const StatePaths& paths, const MoveDirRecord& record,
+                                Durability durability) {
   std::error_code ec;
   fs::create_directories(moveDirRecordFolder(paths), ec);
   if (ec)
@@ -82,7 +83,8 @@ Result<void> writeMoveDirRecord(const StatePaths& paths, const MoveDirRecord& re
       {"phase", std::string(phaseRaw(record.phase))},
       {"started", isots(record.started)},
   };
-  return writeFileAtomically(moveDirRecordFile(paths, record.id), renderKeyValues(kv));
+  return writeFileAtomically(moveDirRecordFile(paths, record.id), renderKeyValues(kv),
+                             {.durability = durability});
 }
 
 Result<void> removeMoveDirRecord(const StatePaths& paths, const std::string& id) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/base/error.h"
+#include "common/base/file_io.h"
 #include "common/base/raw_names.h"
 #include "common/state/paths.h"
 
@@ -22,8 +23,8 @@ namespace brimvale::service {
 // How far the move got; persisted by raw string, never renumber.
 enum class MoveDirPhase {
   kCopying,   // target claimed, copy under way
-  kCopied,    // copy complete, original untouched
-  kRecorded,  // undo row written, parked name chosen
+  kCopied,    // copy complete, original untouched; only read, from records of older versions
+  kRecorded,  // undo row written, parked name chosen (while the copy runs)
   kParked,    // original renamed to the parked name
   kLinked,    // link in place; only the bookkeeping is left
 };
@@ -60,8 +61,10 @@ struct MoveDirRecord {
 // A fresh id: the start time and this process, unique among running moves.
 [[nodiscard]] std::string newMoveDirRecordId(std::time_t now);
 
-// Writes the record whole (temporary sibling, then rename), creating the folder.
-[[nodiscard]] Result<void> writeMoveDirRecord(const StatePaths& paths, const MoveDirRecord& record);
+// Writes the record whole (temporary sibling, then rename), creating the
+// folder; kRebuilt for a phase that a later run can tell from the disk.
+[[nodiscard]] Result<void> writeMoveDirRecord(const StatePaths& paths, const MoveDirRecord& record,
+                                              Durability durability = Durability::kFlushed);
 [[nodiscard]] Result<void> removeMoveDirRecord(const StatePaths& paths, const std::string& id);
 
 // Every readable record, oldest first. A record that cannot be decoded is

@@ -98,6 +98,36 @@ std::string toolCause(std::string_view text) {
   return line.empty() ? "no message" : std::string(line);
 }
 
+// The move's record as written, and the sentence that refuses the move when
+// something could not be written (empty when all of it was).
+struct UndoRecords {
+  MoveDirRecord rec;
+  std::string refusal;
+};
+
+// Writes the undo row, then the record with the parked name (chosen here when
+// none is yet): both must be on disk before the original is parked. It
+// touches only those two files, so it may run beside the copy.
+UndoRecords writeUndoRecords(const StatePaths& paths, MoveDirRecord rec, std::time_t now) {
+  if (rec.phase >= MoveDirPhase::kRecorded) return {std::move(rec), {}};
+  if (rec.parked.empty()) rec.parked = parkedName(rec.src, now);
+  auto row = recordUndo(paths, {"relocate", rec.src.string(), rec.target.string(), rec.bytes});
+  if (!row) {
+    return {std::move(rec), "couldn't write the undo record " + paths.lastBatch.string() + " (" +
+                                row.error().message() +
+                                "), so the folder was not moved. Free some space on the internal "
+                                "disk and retry."};
+  }
+  rec.phase = MoveDirPhase::kRecorded;
+  if (auto saved = writeMoveDirRecord(paths, rec); !saved) {
+    return {std::move(rec), "couldn't update the record of this move (" + saved.error().message() +
+                                "), so the folder was not moved. Free some space on the internal "
+                                "disk and retry."};
+  }
+  stopPoint("move-dir:undo-recorded");
+  return {std::move(rec), {}};
+}
+
 // What lies at a path, the final link not followed, measured against the
 // folder the move started with.
 enum class Found { kNothing, kOurFolder, kOtherFolder, kLinkToTarget, kOther };
@@ -174,10 +204,12 @@ class MoveDir {
  private:
   MoveDirCode fresh();
   MoveDirCode resume();
-  // The move scope, the drive, and the processes using the folder; kRelocated
-  // when the move may go on.
+  // The move scope and the drive; kRelocated when the move may go on.
   MoveDirCode checkSourceAndDrive();
   MoveDirCode inUseCheck(const fs::path& folder, bool putBackFirst);
+  // kInUse, said, when `users` is not empty (the folder put back first when
+  // `putBackFirst`); else kRelocated.
+  MoveDirCode refuseIfUsed(const std::vector<FolderInUseEntry>& users, bool putBackFirst);
   MoveDirCode copy();
   MoveDirCode park();
   // `untouched`: nothing in the parked original changed since this
@@ -190,10 +222,13 @@ class MoveDir {
   // where the data is.
   MoveDirCode checkInPlace();
 
-  // A stale phase in the record only means the next run looks a little harder.
+  // A stale phase in the record only means the next run looks a little
+  // harder, so these writes are not flushed.
   void saveBestEffort() {
-    bestEffort(writeMoveDirRecord(ctx_.paths, rec_), diagnostics_, "saving the move's record");
+    bestEffort(writeMoveDirRecord(ctx_.paths, rec_, Durability::kRebuilt), diagnostics_,
+               "saving the move's record");
   }
+  void showCopyHeader();
   [[nodiscard]] bool ensureUndoRow();
   // Removes what this move made (the copy, its undo row, its record); the
   // original is where it was.
@@ -227,6 +262,12 @@ class MoveDir {
   // the file system stamps change times with; unknown when resuming, as an
   // earlier run may have copied some files.
   std::optional<std::chrono::system_clock::time_point> copyStarted_;
+  // rsync is looked for (it runs `rsync --version`) while the move is checked.
+  std::shared_future<void> rsyncFound_;
+  const std::string& rsyncPath() {
+    if (rsyncFound_.valid()) rsyncFound_.wait();
+    return ctx_.rsyncPath();
+  }
 };
 
 MoveDirOutcome MoveDir::run(const std::string& path) {
@@ -244,6 +285,7 @@ MoveDirCode MoveDir::steps(const std::string& path) {
     return MoveDirCode::kInvalidRequest;
   }
   src_ = normalisedSource(path);
+  rsyncFound_ = std::async(std::launch::async, [this] { (void)ctx_.rsyncPath(); }).share();
   MoveDirLock lock;
   if (auto locked = lock.acquire(ctx_.paths, diagnostics_, out_); !locked) {
     refuse("couldn't take the relocation lock (" + locked.error().message() +
@@ -289,10 +331,12 @@ MoveDirCode MoveDir::fresh() {
            std::strerror(openError) + "), so it was not moved. Nothing was changed.");
     return MoveDirCode::kInvalidRequest;
   }
-  // rsync is looked for (it runs `rsync --version`) while the folder is checked.
-  std::future<void> rsyncFound = std::async(std::launch::async, [this] { (void)ctx_.rsyncPath(); });
   if (const MoveDirCode checked = checkSourceAndDrive(); checked != MoveDirCode::kRelocated)
     return checked;
+  // Who uses the folder is asked while the copy folder is claimed and the
+  // record written; the copy starts only once the answer is no one.
+  std::future<std::vector<FolderInUseEntry>> users =
+      std::async(std::launch::async, [this] { return inUse_.scan(src_.string()); });
 
   const std::time_t now = ctx_.clock();
   const fs::path relocated = ctx_.cfg().base() / "Relocated";
@@ -320,9 +364,12 @@ MoveDirCode MoveDir::fresh() {
     return MoveDirCode::kCopyFailed;
   }
   stopPoint("move-dir:record-written");
+  if (const MoveDirCode used = refuseIfUsed(users.get(), false); used != MoveDirCode::kRelocated) {
+    discard();
+    return used;
+  }
   // The copy folder is new, so the copy reads every file after this moment.
   copyStarted_ = std::chrono::system_clock::now();
-  rsyncFound.get();
   return copy();
 }
 
@@ -343,13 +390,16 @@ MoveDirCode MoveDir::checkSourceAndDrive() {
     say("path is already on NVMe: " + src_.string());
     return MoveDirCode::kInvalidRequest;
   }
-  return inUseCheck(src_, false);
+  return MoveDirCode::kRelocated;
 }
 
 // The whole tree, not just the folder: a program writing a file deep inside
 // would go on writing into the parked original after the copy.
 MoveDirCode MoveDir::inUseCheck(const fs::path& folder, bool putBackFirst) {
-  const auto users = inUse_.scan(folder.string());
+  return refuseIfUsed(inUse_.scan(folder.string()), putBackFirst);
+}
+
+MoveDirCode MoveDir::refuseIfUsed(const std::vector<FolderInUseEntry>& users, bool putBackFirst) {
   if (users.empty()) return MoveDirCode::kRelocated;
   say("directory is in use by another process. Quit related apps and retry.",
       {"Tip: try `lsof +D " + shellQuoted(src_.string()) + "` to see which processes.",
@@ -361,8 +411,7 @@ MoveDirCode MoveDir::inUseCheck(const fs::path& folder, bool putBackFirst) {
 
 ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream,
                              const std::function<void()>& beforeOutput) {
-  ProcessInvocation run{
-      .path = ctx_.rsyncPath(), .args = std::move(args), .captureLimit = 64 << 10};
+  ProcessInvocation run{.path = rsyncPath(), .args = std::move(args), .captureLimit = 64 << 10};
   if (stream) {
     auto show = [this, &beforeOutput](std::string_view chunk) {
       if (beforeOutput) beforeOutput();
@@ -383,26 +432,19 @@ ProcessResult MoveDir::rsync(std::vector<std::string> args, bool stream,
   return ctx_.platform.launcher->run(run);
 }
 
+void MoveDir::showCopyHeader() {
+  const std::string sizeText = rec_.bytes ? std::to_string(*rec_.bytes) : std::string();
+  out_ << "Source: " << src_.string() << "\n"
+       << "Target: " << rec_.target.string() << "\n"
+       << "Size:   " << sizeText << " bytes\n\n"
+       << "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n";
+  out_.flush();
+}
+
 MoveDirCode MoveDir::copy() {
-  // The size is measured while rsync is found and starts listing the same
-  // tree; the report still shows it before anything rsync prints.
-  std::future<std::optional<std::uint64_t>> measured;
-  if (!rec_.bytes)
-    measured = std::async(std::launch::async, [src = src_.string()] { return bytesOf(src); });
-  bool headerShown = false;
-  const std::function<void()> showHeader = [&] {
-    if (headerShown) return;
-    headerShown = true;
-    if (measured.valid()) rec_.bytes = measured.get();
-    const std::string sizeText = rec_.bytes ? std::to_string(*rec_.bytes) : std::string();
-    out_ << "Source: " << src_.string() << "\n"
-         << "Target: " << rec_.target.string() << "\n"
-         << "Size:   " << sizeText << " bytes\n\n"
-         << "Step 1/3 \u2014 copying via rsync (this is the slow part)\u2026\n";
-    out_.flush();
-  };
-  if (ctx_.rsyncPath().empty()) {
-    showHeader();
+  if (rsyncPath().empty()) {
+    if (!rec_.bytes) rec_.bytes = bytesOf(src_.string());
+    showCopyHeader();
     discard();
 #if defined(__APPLE__)
     say("GNU rsync 3.x is required for moves but isn't installed.",
@@ -416,39 +458,54 @@ MoveDirCode MoveDir::copy() {
 #endif
     return MoveDirCode::kCopyFailed;
   }
+  // Beside the copy, which needs neither: the size is measured while rsync
+  // lists the same tree, then the undo row and the parked name are recorded,
+  // which parking waits for. The report still shows the size before
+  // anything rsync prints.
+  std::promise<std::optional<std::uint64_t>> sized;
+  std::future<std::optional<std::uint64_t>> measured = sized.get_future();
+  std::future<UndoRecords> recorded =
+      std::async(std::launch::async, [this, &sized, rec = rec_, now = ctx_.clock()]() mutable {
+        if (!rec.bytes) rec.bytes = bytesOf(rec.src.string());
+        sized.set_value(rec.bytes);
+        return writeUndoRecords(ctx_.paths, std::move(rec), now);
+      });
+  bool headerShown = false;
+  const std::function<void()> showHeader = [&] {
+    if (headerShown) return;
+    headerShown = true;
+    rec_.bytes = measured.get();
+    showCopyHeader();
+  };
   ProcessResult copied = rsync(moveDirCopyArguments(src_, rec_.target), true, showHeader);
   showHeader();
+  // Taken whatever happened, so that a discard withdraws an undo row written.
+  UndoRecords written = recorded.get();
+  rec_ = std::move(written.rec);
   if (!copied.succeeded()) {
     say("rsync failed; cleaning up partial target and aborting",
         {"rsync " + copied.describe() + ". Your folder is untouched at " + src_.string() + "."});
     discard();
     return MoveDirCode::kCopyFailed;
   }
+  if (!written.refusal.empty()) {
+    refuse(written.refusal);
+    discard();
+    outcome_.details.push_back("Your folder is untouched at " + src_.string() +
+                               "; the copy on the drive was removed.");
+    return MoveDirCode::kParkFailed;
+  }
   out_ << "  copy complete\n";
-  if (rec_.phase < MoveDirPhase::kCopied) rec_.phase = MoveDirPhase::kCopied;
-  saveBestEffort();
   stopPoint("move-dir:copied");
   return park();
 }
 
 bool MoveDir::ensureUndoRow() {
-  if (rec_.phase >= MoveDirPhase::kRecorded) return true;
-  if (rec_.parked.empty()) rec_.parked = parkedName(src_, ctx_.clock());
-  auto row = recordUndo(ctx_.paths, {"relocate", src_.string(), rec_.target.string(), rec_.bytes});
-  if (!row) {
-    refuse("couldn't write the undo record " + ctx_.paths.lastBatch.string() + " (" +
-           row.error().message() +
-           "), so the folder was not moved. Free some space on the internal disk and retry.");
-    return false;
-  }
-  rec_.phase = MoveDirPhase::kRecorded;
-  if (auto saved = writeMoveDirRecord(ctx_.paths, rec_); !saved) {
-    refuse("couldn't update the record of this move (" + saved.error().message() +
-           "), so the folder was not moved. Free some space on the internal disk and retry.");
-    return false;
-  }
-  stopPoint("move-dir:undo-recorded");
-  return true;
+  UndoRecords written = writeUndoRecords(ctx_.paths, rec_, ctx_.clock());
+  rec_ = std::move(written.rec);
+  if (written.refusal.empty()) return true;
+  refuse(written.refusal);
+  return false;
 }
 
 MoveDirCode MoveDir::park() {
@@ -459,11 +516,15 @@ MoveDirCode MoveDir::park() {
     discard();
     return MoveDirCode::kInvalidRequest;
   }
-  if (!ensureUndoRow()) {
-    discard();
-    outcome_.details.push_back("Your folder is untouched at " + src_.string() +
-                               "; the copy on the drive was removed.");
-    return MoveDirCode::kParkFailed;
+  // The name was chosen while the copy ran; something may have taken it since.
+  if (fs::exists(linkStatus(rec_.parked).value_or(fs::file_status{}))) {
+    rec_.parked = parkedName(src_, ctx_.clock());
+    if (auto saved = writeMoveDirRecord(ctx_.paths, rec_); !saved) {
+      refuse("couldn't update the record of this move (" + saved.error().message() +
+             "), so the folder was not moved. Free some space on the internal disk and retry.");
+      discard();
+      return MoveDirCode::kParkFailed;
+    }
   }
   out_ << "\nStep 2/3 \u2014 parking original at " << src_.string() << ".hollin-old\n";
   if (const std::error_code ec = files_.renameNoReplace(src_, rec_.parked)) {
@@ -663,6 +724,8 @@ MoveDirCode MoveDir::resume() {
     // same target (rsync only adds what is missing) and go on.
     if (const MoveDirCode checked = checkSourceAndDrive(); checked != MoveDirCode::kRelocated)
       return checked;
+    if (const MoveDirCode used = inUseCheck(src_, false); used != MoveDirCode::kRelocated)
+      return used;
     // A copy folder that cannot be made shows as the copy's failure.
     bestEffort(files_.createDirectory(rec_.target), diagnostics_, "recreating the copy folder");
     if (!waitUntilUnused(inUse_, rec_.target.string())) {
@@ -671,9 +734,7 @@ MoveDirCode MoveDir::resume() {
              ". Retry in a minute.");
       return MoveDirCode::kInUse;
     }
-    if (atParked != Found::kNothing)
-      rec_.parked = parkedName(src_, ctx_.clock());  // taken meanwhile
-    return copy();
+    return copy();  // parking picks a new name if that one was taken meanwhile
   }
 
   if (atSrc == Found::kNothing && atParked == Found::kOurFolder) {
@@ -686,7 +747,7 @@ MoveDirCode MoveDir::resume() {
       putBack();
       return MoveDirCode::kInvalidRequest;
     }
-    if (!driveUsable(ctx_) || ctx_.rsyncPath().empty()) {
+    if (!driveUsable(ctx_) || rsyncPath().empty()) {
       say(driveUsable(ctx_) ? "GNU rsync 3.x is required for moves but isn't installed."
                             : "NVMe not mounted at " + cfg.nvme().string());
       putBack();

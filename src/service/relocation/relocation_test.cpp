@@ -86,6 +86,36 @@ TEST_F(RelocationTest, ARecordNamingForeignPlacesIsRefused) {
   }
 }
 
+// The parked name is chosen while the copy runs: when something has taken it
+// by the time the folder is parked, the folder goes to a fresh name and the
+// record follows, and what holds the name is not touched.
+TEST_F(RelocationTest, AParkedNameTakenDuringTheCopyIsNotReused) {
+  const std::string rsync = findExecutable("rsync");
+  if (rsync.empty()) GTEST_SKIP() << "rsync not installed";
+  env_.fake().rsyncCandidates = {rsync};
+  const fs::path taken = src_.string() + ".hollin-old";
+  struct stat st {};
+  ASSERT_EQ(::lstat(src_.c_str(), &st), 0);
+  // As a run stopped after recording leaves it, then someone's folder at the name.
+  ASSERT_TRUE(writeMoveDirRecord(env_.paths(), {.id = "1-1",
+                                                .src = src_,
+                                                .target = base_ / "Relocated" / src_.filename(),
+                                                .parked = taken,
+                                                .device = static_cast<std::uint64_t>(st.st_dev),
+                                                .inode = static_cast<std::uint64_t>(st.st_ino),
+                                                .bytes = 4,
+                                                .phase = MoveDirPhase::kRecorded,
+                                                .started = 1}));
+  fs::create_directories(base_ / "Relocated" / src_.filename());
+  fs::create_directories(taken);
+  std::ofstream(taken / "keep.txt") << "theirs";
+  ASSERT_EQ(move(src_.string()), MoveDirCode::kRelocated) << env_.out().str();
+  EXPECT_EQ(readFile(taken / "keep.txt").value_or(""), "theirs");
+  EXPECT_EQ(readFile(src_ / "f").value_or(""), "data");
+  EXPECT_TRUE(contains(env_.out().str(), "Original parked at:        " + taken.string() + "."))
+      << env_.out().str();
+}
+
 // Given the disk refusing one step between parking and linking, then the
 // person is told what happened and where their data is, nothing is lost, and
 // the next run (with the disk working again) finishes the move, still losing
