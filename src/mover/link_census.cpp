@@ -44,6 +44,19 @@ std::optional<std::string> readLinkAt(int dirfd, const std::string& name) {
   return buffer;
 }
 
+// Adds one walk thread's counts to `census`; the example kept is the first by name.
+void addCensusPart(const LinkCensus& part, LinkCensus& census) {
+  census.files += part.files;
+  census.regularFiles += part.regularFiles;
+  for (std::size_t i = 0; i < census.linksInto.size(); ++i) {
+    census.linksInto[i] += part.linksInto[i];
+    if (part.exampleInto[i] &&
+        (!census.exampleInto[i] || *part.exampleInto[i] < *census.exampleInto[i])) {
+      census.exampleInto[i] = part.exampleInto[i];
+    }
+  }
+}
+
 bool atOrInsideAny(const fs::path& target, const std::vector<fs::path>& folders) {
   return std::any_of(folders.begin(), folders.end(),
                      [&](const fs::path& f) { return target == f || isStrictlyInside(target, f); });
@@ -129,18 +142,42 @@ std::optional<LinkCensus> takeLinkCensus(const fs::path& root,
     return WalkStep::kContinue;
   });
   census.incomplete = !walk.complete();
-  for (const auto& part : parts) {
-    census.files += part.files;
-    census.regularFiles += part.regularFiles;
-    for (std::size_t i = 0; i < folders.size(); ++i) {
-      census.linksInto[i] += part.linksInto[i];
-      if (part.exampleInto[i] &&
-          (!census.exampleInto[i] || *part.exampleInto[i] < *census.exampleInto[i])) {
-        census.exampleInto[i] = part.exampleInto[i];
-      }
-    }
-  }
+  for (const auto& part : parts) addCensusPart(part, census);
   return census;
+}
+
+SurveyedCensus surveyWithLinkCensus(const fs::path& root, const std::vector<fs::path>& foldersIn) {
+  struct stat st {};
+  if (::lstat(root.c_str(), &st) != 0) return {};
+  // A file or a link is its own census; only a folder needs the shared walk.
+  if (!S_ISDIR(st.st_mode)) return {surveyTree(root), takeLinkCensus(root, foldersIn)};
+  std::vector<fs::path> folders;
+  for (const auto& f : foldersIn)
+    folders.push_back(normalisedAbsolute(f.string()).value_or(f.lexically_normal()));
+  LinkCensus empty;
+  empty.linksInto.assign(folders.size(), 0);
+  empty.exampleInto.assign(folders.size(), std::nullopt);
+  std::vector<LinkCensus> parts(walkThreads(), empty);
+  auto survey = surveyTree(root, [&](unsigned thread, std::string_view folder,
+                                     std::string_view name, const struct stat& info) {
+    if (S_ISDIR(info.st_mode)) return;
+    LinkCensus& part = parts[thread];
+    ++part.files;
+    if (S_ISREG(info.st_mode)) ++part.regularFiles;
+    if (!S_ISLNK(info.st_mode)) return;
+    // Links are few: each is read by its whole path.
+    const fs::path inFolder = folder.empty() ? root : root / folder;
+    if (auto target = readLinkAt(AT_FDCWD, (inFolder / name).string())) {
+      const std::string relPath =
+          folder.empty() ? std::string(name) : std::string(folder) + "/" + std::string(name);
+      countLink(linkTarget(inFolder, *target), folders, relPath, part);
+    }
+  });
+  if (!survey) return {};
+  LinkCensus census = empty;
+  census.incomplete = !survey->complete;
+  for (const auto& part : parts) addCensusPart(part, census);
+  return {std::move(survey), std::move(census)};
 }
 
 bool anythingLeadsInto(const fs::path& home, const fs::path& copy) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/base/disk_usage.h"
+
 namespace brimvale::mover {
 
 struct LinkCensus {
@@ -29,6 +31,15 @@ struct LinkCensus {
 // Walks `root` without following links, on a few threads. Nothing when `root`
 // itself cannot be examined.
 [[nodiscard]] std::optional<LinkCensus> takeLinkCensus(
+    const std::filesystem::path& root, const std::vector<std::filesystem::path>& folders);
+
+// The census and the survey (sizes, newest write) of a folder about to be
+// moved, from one walk of it. Both nothing when `root` cannot be examined.
+struct SurveyedCensus {
+  std::optional<TreeSurvey> survey;
+  std::optional<LinkCensus> census;
+};
+[[nodiscard]] SurveyedCensus surveyWithLinkCensus(
     const std::filesystem::path& root, const std::vector<std::filesystem::path>& folders);
 
 // Whether anything at `home` (the folder or what is below it) leads into `copy`; a home that

@@ -33,6 +33,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Nothing at `path`, or an empty folder: a copy not begun.
+bool copyNotBegun(const fs::path& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  std::error_code ec;
+  return S_ISDIR(st.st_mode) && fs::is_empty(path, ec) && !ec;
+}
+
 #if defined(__APPLE__)
 constexpr std::string_view kNoRsync =
     "GNU rsync 3.x is required but not installed. Run `brew install rsync` in Terminal, then "
@@ -876,8 +884,13 @@ void LocalFolderMover::startCopy(const std::string& id) {
       prep.incomingReady =
           prepareHomecoming(snapshot.src, snapshot.finalDst, incomingFolderName(snapshot.id))
               .has_value();
+    // The first copy of a move asked for here into a copy that holds
+    // nothing yet: no link of the source can lead onto a file of it, nor be
+    // one this move made, so the source is not walked for them.
+    const bool firstIntoNothing = mayWipe && snapshot.copyRound == 1 && !snapshot.copyStartedAt &&
+                                  copyNotBegun(snapshot.finalDst);
     if (!prep.stop && snapshot.replaceSourceWithSymlink &&
-        prep.shape == CopyShape::kFolderContents) {
+        prep.shape == CopyShape::kFolderContents && !firstIntoNothing) {
       const auto census = takeLinkCensus(snapshot.src, {snapshot.finalDst});
       prep.sourceHasLinks = !census || census->linksInto[0] > 0;
     }
@@ -1345,6 +1358,7 @@ void LocalFolderMover::startCleanup(const std::string& id) {
   if (snap.replaceSourceWithSymlink) {
     const fs::path diagnosticsFile = env_.paths.diagnosticsLog;
     linkedCounts_.erase(id);
+    finishedOnLinkedCheck_.erase(id);
     // The verification's walk counted the files just now: no walk to count them again.
     std::optional<std::size_t> verifiedFiles;
     if (auto it = verifiedFiles_.find(id); it != verifiedFiles_.end()) {
@@ -1437,6 +1451,7 @@ void LocalFolderMover::startCleanup(const std::string& id) {
                             "; some source files may not have been symlinked. Re-run "
                             "Relocate to retry, or inspect the source tree manually."});
         } else {
+          finishedOnLinkedCheck_.insert(id);
           finishMove(id);
         }
         pump();

@@ -198,6 +198,14 @@ class LocalFolderMover {
   // How far the clean-up of a relocation has come in replacing the source's
   // files with links. Nothing outside that walk.
   [[nodiscard]] std::optional<LinkedCount> linkedCount(const std::string& id) const;
+  // The relocation `id` was finished by this process on its link walk's own
+  // look at each folder right after its files became links: every plain file
+  // had become a link to its verified copy, no link led to a missing copy and
+  // every folder could be read. A caller about to report the move may take
+  // that for a walk of its own.
+  [[nodiscard]] bool finishedOnLinkedCheck(const std::string& id) const {
+    return finishedOnLinkedCheck_.contains(id);
+  }
   [[nodiscard]] std::size_t activeCount() const;
   [[nodiscard]] bool isActive(const std::string& id) const;
   // No job is active, none waits for a slot or a step, no partial copy of a
@@ -312,6 +320,8 @@ class LocalFolderMover {
   // Jobs whose copy this process started: only their partial destination
   // may be removed after a failure.
   std::set<std::string> copiedHere_;
+  // See finishedOnLinkedCheck.
+  std::set<std::string> finishedOnLinkedCheck_;
   // Jobs asked for in this process, as opposed to records read from disk.
   std::set<std::string> enqueuedHere_;
   // The drive each job's copy began on; nothing where no volume is mounted

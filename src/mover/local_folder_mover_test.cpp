@@ -488,6 +488,8 @@ TEST_F(Mover, ARecordReadFromDiskNeverCleansUpWhatItCannotVouchFor) {
           saveRecord(MovePhase::kCleaningUp, src, copy, MoveConflictPolicy::kOverride, relocation);
       ASSERT_EQ(resume(id, VerificationLevel::kFast), c.ends)
           << mover_->job(id)->lastError.value_or("");
+      // Only a relocation's link walk stands for the check before "success".
+      EXPECT_EQ(mover_->finishedOnLinkedCheck(id), relocation && c.ends == MovePhase::kDone);
       if (c.ends == MovePhase::kDone) {
         if (!relocation) {
           EXPECT_FALSE(fs::exists(fs::symlink_status(src)));

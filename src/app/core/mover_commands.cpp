@@ -190,8 +190,8 @@ void checkUnfinishedMatches(const MoveOptions& o, MoveChecks& checks) {
 void checkContents(MoverCommandContext& c, const MoveOptions& o, MoveChecks& checks,
                    MovePlan& plan) {
   const std::string& src = checks.src;
-  // The in-use probe reads other processes; one survey of the folder gives
-  // both its newest write and its size. Independent, so side by side.
+  // The in-use probe reads other processes, beside the checks below; the
+  // folder itself was surveyed once, when the move was planned.
   auto inUse =
       std::async(std::launch::async, [src, run = c.run]() -> std::vector<mover::FolderInUseEntry> {
 #ifdef __linux__
@@ -203,7 +203,7 @@ void checkContents(MoverCommandContext& c, const MoveOptions& o, MoveChecks& che
 #endif
       });
   mover::MoverSettings settings(c.host.defaults.get());
-  const auto survey = surveyTree(src);
+  const std::optional<TreeSurvey>& survey = plan.survey;
   auto recent =
       mover::recentWriteReport(survey, settings.recentWriteWindowHours(), std::time(nullptr));
   checks.users = inUse.get();
@@ -313,7 +313,7 @@ void planMove(MoverCommandContext& c, MoveChecks& checks) {
       return;
     }
   }
-  auto census = mover::takeLinkCensus(src, {working});
+  auto [survey, census] = mover::surveyWithLinkCensus(src, {working});
   if (!census) {
     checks.refusal = refusal(MoveCheckRefusal::Reason::kUnreadable, shown);
     return;
@@ -329,7 +329,8 @@ void planMove(MoverCommandContext& c, MoveChecks& checks) {
     checks.refusal = std::move(r);
     return;
   }
-  checks.plan = MovePlan{.kind = MovePlan::Kind::kNew, .files = census->files};
+  checks.plan =
+      MovePlan{.kind = MovePlan::Kind::kNew, .files = census->files, .survey = std::move(survey)};
 }
 
 // The sentences of a refusal, newline-terminated.
@@ -725,7 +726,7 @@ int moveCommand(MoverCommandContext& c, const MoveOptions& o) {
   loop.post([&] { m.setPaused(false); });
   if (int signal = runUntilSettled(loop, host, printer))
     return stopMoves(c, loop, host, printer, signal);
-  return reportOutcome(c, *m.job(id));
+  return reportOutcome(c, *m.job(id), &m);
 }
 
 // "1.5 GB, started 2026-03-01 09:15" for the list; a size not measured yet says so.
@@ -836,7 +837,7 @@ int movesCommand(MoverCommandContext& c, const std::string& action, const std::s
       return stopMoves(c, loop, host, printer, signal);
     int status = 0;
     for (const auto& resumedId : resumed) {
-      if (reportOutcome(c, *m.job(resumedId)) != 0) status = 1;
+      if (reportOutcome(c, *m.job(resumedId), &m) != 0) status = 1;
     }
     return status;
   }

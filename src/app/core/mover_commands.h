@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/core/mover_session.h"
+#include "common/base/disk_usage.h"
 #include "mover/local_folder_mover.h"
 #include "mover/safety_checks.h"
 
@@ -32,6 +33,9 @@ struct MovePlan {
   std::uint64_t apparentBytes = 0;  // kNew: its files' lengths, the size a user knows
   std::optional<std::int64_t> sizeKB;
   std::uint64_t linked = 0;  // kFinish: files that are links to the copy already
+  // kNew: the one walk of the folder before the copy, which every check of
+  // its contents reads (newest write, size, room on the drive).
+  std::optional<TreeSurvey> survey;
 };
 
 // Why `brimvale move` leaves a folder where it is. Each reason names the

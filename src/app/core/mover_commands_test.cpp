@@ -47,6 +47,7 @@ enum class Layout {
   kLinkToHome,     // home/Data -> home/Real
   kLinkToDrive,    // home/Data -> {working}/Other
   kLinkToItsCopy,  // home/Data -> {working}/Relocated/Data
+  kPartlyOnDrive,  // home/Data with a file and a link to a copy in {working}/Relocated
 };
 
 fs::path arrange(MoveRig& rig, Layout layout) {
@@ -69,6 +70,12 @@ fs::path arrange(MoveRig& rig, Layout layout) {
     case Layout::kLinkToItsCopy:
       fs::create_directories(rig.working / "Relocated/Data");
       fs::create_symlink(rig.working / "Relocated/Data", data);
+      break;
+    case Layout::kPartlyOnDrive:
+      rig.root.file("home/Data/a", "a");
+      rig.root.file("Drive/" + rig.working.filename().string() + "/Relocated/Data/sub/b", "bb");
+      rig.root.folder("home/Data/sub");
+      fs::create_symlink(rig.working / "Relocated/Data/sub/b", data / "sub/b");
       break;
   }
   return data;
@@ -118,6 +125,13 @@ TEST(MoveChecks, RecordWhatTheyDecided) {
        "{working}/Other",
        {}},
       {"link to its own copy", Layout::kLinkToItsCopy, true, {}, "", "", MovePlan::Kind::kNoop},
+      {"a file below already on the drive",
+       Layout::kPartlyOnDrive,
+       false,
+       Reason::kAlreadyOnDrive,
+       "~/Data",
+       "{working}",
+       {}},
       {"fresh writes, guard on", Layout::kFolder, true, Reason::kRecentWrites, "", "",
        MovePlan::Kind::kNew},
       {"fresh writes, guard off", Layout::kFolder, false, {}, "", "", MovePlan::Kind::kNew},

@@ -84,7 +84,8 @@ namespace {
 
 // What is wrong with a move reported done: the record on disk must say so,
 // and the files must be where the move put them. Empty when all holds.
-std::string unfinishedAfterAll(MoverCommandContext& c, const MoveManifest& job) {
+std::string unfinishedAfterAll(MoverCommandContext& c, const MoveManifest& job,
+                               const mover::LocalFolderMover* finishedBy) {
   const auto records = mover::ManifestStore(c.paths.state, {}, systemClock()).all();
   if (std::none_of(records.begin(), records.end(), [&](const MoveManifest& r) {
         return r.id == job.id && r.phase == MovePhase::kDone;
@@ -105,6 +106,9 @@ std::string unfinishedAfterAll(MoverCommandContext& c, const MoveManifest& job) 
     }
     return {};
   }
+  // The link walk that just finished this move looked at every folder again
+  // once its files were links; walking the folder once more would find the same.
+  if (finishedBy && finishedBy->finishedOnLinkedCheck(job.id)) return {};
   const auto check = mover::checkLinkedTree(job.src, job.finalDst);
   if (check.holds()) return {};
   if (!check.notLinked.empty()) {
@@ -125,11 +129,12 @@ std::string unfinishedAfterAll(MoverCommandContext& c, const MoveManifest& job) 
 
 }  // namespace
 
-int reportOutcome(MoverCommandContext& c, const MoveManifest& job) {
+int reportOutcome(MoverCommandContext& c, const MoveManifest& job,
+                  const mover::LocalFolderMover* finishedBy) {
   const std::string name = homeRelative(job.src, c.paths.home);
   switch (job.phase) {
     case MovePhase::kDone:
-      if (const std::string wrong = unfinishedAfterAll(c, job); !wrong.empty()) {
+      if (const std::string wrong = unfinishedAfterAll(c, job, finishedBy); !wrong.empty()) {
         c.err << wrong;
         return 1;
       }
@@ -215,7 +220,7 @@ int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, MoveProgre
   for (const auto& id : touched) {
     const MoveManifest* j = m.job(id);
     if (!j) continue;
-    (void)reportOutcome(c, *j);
+    (void)reportOutcome(c, *j, &m);
     allDone = allDone && j->phase == MovePhase::kDone;
   }
   return allDone ? 0 : 128 + signal;

@@ -124,7 +124,10 @@ int runUntilSettled(RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer
 int stopMoves(MoverCommandContext& c, RunLoop& loop, MoverHost& host, MoveProgressPrinter& printer,
               int signal);
 // How one move ended, in words: on `out` when done, else on `err`; 0 when done.
-int reportOutcome(MoverCommandContext& c, const mover::MoveManifest& job);
+// `finishedBy`: the mover that ran it in this process, whose own check at the
+// end of a relocation then stands for a second walk of the folder.
+int reportOutcome(MoverCommandContext& c, const mover::MoveManifest& job,
+                  const mover::LocalFolderMover* finishedBy = nullptr);
 // `path` with the home folder written "~".
 [[nodiscard]] std::string homeRelative(const std::string& path, const std::filesystem::path& home);
 

@@ -66,6 +66,11 @@ struct SurveyPart {
 }  // namespace
 
 std::optional<TreeSurvey> surveyTree(const std::filesystem::path& path) {
+  return surveyTree(path, {});
+}
+
+std::optional<TreeSurvey> surveyTree(const std::filesystem::path& path,
+                                     const TreeVisit& alsoVisit) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return std::nullopt;
   const unsigned threads = S_ISDIR(st.st_mode) ? walkThreads() : 1;
@@ -73,19 +78,23 @@ std::optional<TreeSurvey> surveyTree(const std::filesystem::path& path) {
   // The root itself: its own blocks and time; its entries are walked below.
   parts.front().count(st);
   SurveyPart::offerNewest(nanosOf(st), st.st_mtime, std::string(), parts.front().survey);
+  bool complete = true;
   if (S_ISDIR(st.st_mode)) {
     const OpenFolder root(path.string());
+    complete = root.isOpen();
     if (root.isOpen()) {
-      walkTree(root.fd(), threads,
-               [&parts](unsigned thread, std::string_view folder, std::string_view name,
-                        const struct stat& info) {
-                 SurveyPart& part = parts[thread];
-                 part.count(info);
-                 part.offerNewest(info, folder, name);
-               });
+      complete = walkTree(root.fd(), threads,
+                          [&parts, &alsoVisit](unsigned thread, std::string_view folder,
+                                               std::string_view name, const struct stat& info) {
+                            SurveyPart& part = parts[thread];
+                            part.count(info);
+                            part.offerNewest(info, folder, name);
+                            if (alsoVisit) alsoVisit(thread, folder, name, info);
+                          });
     }
   }
   TreeSurvey out = parts.front().survey;
+  out.complete = complete;
   std::uint64_t blocks = 0;
   std::vector<LinkedFile> linked;
   for (auto& part : parts) {

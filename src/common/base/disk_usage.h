@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "common/base/tree_walk.h"
+
 namespace brimvale {
 
 // What one walk learns about a tree; the walks of a folder's checks before a
@@ -26,11 +28,17 @@ struct TreeSurvey {
   std::int64_t newestNanos = 0;
   std::time_t newestSeconds = 0;
   std::string newestPath;  // relative to the root; empty for the root itself
+  // False when a folder below could not be read whole: the figures are a floor.
+  bool complete = true;
 };
 
 // Surveys `path` and everything below it, without following links, on a few
 // threads when it is a folder. nullopt when `path` itself cannot be examined.
 [[nodiscard]] std::optional<TreeSurvey> surveyTree(const std::filesystem::path& path);
+// The same walk, `alsoVisit` shown every entry below `path` as walkTree shows
+// it, for callers that learn more from the tree in the same pass.
+[[nodiscard]] std::optional<TreeSurvey> surveyTree(const std::filesystem::path& path,
+                                                   const TreeVisit& alsoVisit);
 
 // Allocated bytes of `path` and everything below it, rounded up to whole KiB
 // like `du -sk` × 1024. Symbolic links are counted as links, never followed;
