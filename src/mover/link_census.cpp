@@ -106,14 +106,24 @@ LinksInto linksInto(const fs::path& root, const std::vector<fs::path>& foldersIn
   return out;
 }
 
-std::optional<LinkCensus> takeLinkCensus(const fs::path& root,
-                                         const std::vector<fs::path>& foldersIn) {
+namespace {
+
+// `foldersIn` made absolute, and a census that counts nothing into each yet.
+std::pair<std::vector<fs::path>, LinkCensus> emptyCensusOf(const std::vector<fs::path>& foldersIn) {
   std::vector<fs::path> folders;
   for (const auto& f : foldersIn)
     folders.push_back(normalisedAbsolute(f.string()).value_or(f.lexically_normal()));
   LinkCensus census;
   census.linksInto.assign(folders.size(), 0);
   census.exampleInto.assign(folders.size(), std::nullopt);
+  return {std::move(folders), std::move(census)};
+}
+
+}  // namespace
+
+std::optional<LinkCensus> takeLinkCensus(const fs::path& root,
+                                         const std::vector<fs::path>& foldersIn) {
+  auto [folders, census] = emptyCensusOf(foldersIn);
   struct stat st {};
   if (::lstat(root.c_str(), &st) != 0) return std::nullopt;
   if (S_ISLNK(st.st_mode)) {
@@ -151,12 +161,7 @@ SurveyedCensus surveyWithLinkCensus(const fs::path& root, const std::vector<fs::
   if (::lstat(root.c_str(), &st) != 0) return {};
   // A file or a link is its own census; only a folder needs the shared walk.
   if (!S_ISDIR(st.st_mode)) return {surveyTree(root), takeLinkCensus(root, foldersIn)};
-  std::vector<fs::path> folders;
-  for (const auto& f : foldersIn)
-    folders.push_back(normalisedAbsolute(f.string()).value_or(f.lexically_normal()));
-  LinkCensus empty;
-  empty.linksInto.assign(folders.size(), 0);
-  empty.exampleInto.assign(folders.size(), std::nullopt);
+  auto [folders, empty] = emptyCensusOf(foldersIn);
   std::vector<LinkCensus> parts(walkThreads(), empty);
   auto survey = surveyTree(root, [&](unsigned thread, std::string_view folder,
                                      std::string_view name, const struct stat& info) {
