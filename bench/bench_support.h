@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/base/process.h"
@@ -26,6 +28,17 @@ inline double timeOnce(const ProcessInvocation& invocation) {
     std::exit(1);
   }
   return ms;
+}
+
+// A fresh folder under /tmp for a benchmark's trees and drives to be mounted
+// on: nothing is made among the machine's own folders.
+inline std::filesystem::path scratchFolder(const std::string& name) {
+  std::string path = "/tmp/brimvale-bench-" + name + "-XXXXXX";
+  if (!mkdtemp(path.data())) {
+    std::perror("mkdtemp");
+    std::exit(1);
+  }
+  return path;
 }
 
 inline double median(std::vector<double> v) {

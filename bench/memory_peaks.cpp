@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_support.h"
 #include "common/base/file_io.h"
 #include "common/base/spawn.h"
 
@@ -142,7 +143,7 @@ void watchSeries(const fs::path& base, long ticks) {
 int main(int argc, char** argv) {
   const long files = argc > 1 ? std::max(1000L, std::atol(argv[1])) : 1'000'000;
   const long ticks = argc > 2 ? std::max(20L, std::atol(argv[2])) : 600;
-  const fs::path base = "/Volumes/memory-bench";
+  const fs::path base = brimvale::bench::scratchFolder("memory");
   fs::create_directories(base);
   if (::mount("tmpfs", base.c_str(), "tmpfs", 0, "size=4g,nr_inodes=4m") != 0) {
     std::perror("mount tmpfs");

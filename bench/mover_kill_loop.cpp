@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/state/paths.h"
@@ -128,7 +129,7 @@ fs::path makeScripts(const fs::path& home) {
 }  // namespace
 
 int main() {
-  const fs::path drive = "/Volumes/mover-kill-loop";
+  const fs::path drive = brimvale::bench::scratchFolder("mover-kill");
   fs::create_directories(drive);
   if (mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=512m") != 0) {
     std::perror("mount tmpfs (run this through bench/run)");

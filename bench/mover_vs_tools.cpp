@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   const auto wanted = [&](char part) { return parts.find(part) != std::string::npos; };
   // A tmpfs of its own inside the private mount namespace bench/run provides;
   // it also plays the drive.
-  const fs::path base = "/Volumes/mover-bench";
+  const fs::path base = brimvale::bench::scratchFolder("mover");
   fs::create_directories(base);
   if (mount("tmpfs", base.c_str(), "tmpfs", 0, "size=7g") != 0) {
     std::perror("mount tmpfs");
@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
   // The drive is a folder of the same tmpfs bound at a mount point of its
   // own, so the relocated copy can be renamed back for the next run.
   const fs::path home = base / "home", driveStore = base / "drive";
-  const fs::path drive = "/Volumes/mover-bench-drive";
+  const fs::path drive = brimvale::bench::scratchFolder("mover-drive");
   fs::create_directories(driveStore);
   fs::create_directories(drive);
   if (mount(driveStore.c_str(), drive.c_str(), nullptr, MS_BIND, nullptr) != 0) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "testing/base/temp_home.h"
@@ -26,7 +27,7 @@ using brimvale::testing::userView;
 
 namespace {
 
-const fs::path kDrive = "/Volumes/panic-kill-loop";
+const fs::path kDrive = brimvale::bench::scratchFolder("panic-kill");
 
 ProcessResult run(const char* program, const fs::path& home, std::vector<std::string> args) {
   return runProcess({.path = program,

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_support.h"
 #include "common/base/file_io.h"
 #include "common/base/process.h"
 #include "common/base/text_formats.h"
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
   const int trials = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
   char tmpl[] = "/tmp/brimvale-bench-race-XXXXXX";
   const fs::path home = mkdtemp(tmpl);
-  const fs::path drive = "/Volumes/bench-race-" + std::to_string(getpid());
+  const fs::path drive = brimvale::bench::scratchFolder("race");
   fs::create_directories(drive);
   if (mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=256m,mode=0755") != 0) {
     std::fprintf(stderr, "cannot mount a tmpfs drive on %s: %s (run through bench/run)\n",

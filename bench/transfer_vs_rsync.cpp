@@ -244,8 +244,8 @@ int main(int argc, char** argv) {
   // Room for the largest tree with the headroom the job asks for, and for
   // its 20,480 small files taking a whole page each.
   const std::string size = std::to_string(largest * 5 / 4 + 192) + "m";
-  const fs::path src = "/Volumes/bench-src-" + std::to_string(getpid());
-  const fs::path dst = "/Volumes/bench-dst-" + std::to_string(getpid());
+  const fs::path src = brimvale::bench::scratchFolder("src");
+  const fs::path dst = brimvale::bench::scratchFolder("dst");
   if (!mountTmpfs(src, size) || !mountTmpfs(dst, size))
     fail("cannot mount tmpfs drives; run inside scripts/in-private-mounts");
   char tmpl[] = "/tmp/brimvale-bench-XXXXXX";
