@@ -100,10 +100,17 @@ class LinuxDriveTools final : public DriveTools {
     std::vector<std::pair<std::string, std::string>> ids;  // mount invocation, by-* link
     if (!uuid.empty()) ids.emplace_back("UUID=" + uuid, "/disk/by-uuid/" + uuid);
     if (!name.empty()) ids.emplace_back("LABEL=" + name, "/disk/by-label/" + name);
-    // mount needs a folder to mount on; one made here is removed again when
-    // nothing could be mounted, so no empty "drive" is left behind.
+    // mount needs a folder to mount on; the folders made here (the drive's
+    // and any missing above it) are removed again when nothing could be
+    // mounted, so no empty "drive" or parent is left behind.
+    std::vector<fs::path> made;  // deepest first
     std::error_code ec;
-    const bool made = fs::create_directories(mountPath, ec);
+    for (fs::path p = fs::path(mountPath).lexically_normal(); p.has_relative_path();
+         p = p.parent_path()) {
+      if (fs::symlink_status(p, ec).type() != fs::file_type::not_found) break;
+      made.push_back(p);
+    }
+    fs::create_directories(mountPath, ec);
     for (const auto& [invocation, link] : ids) {
       if (canExecute(paths_.mount) &&
           runTool(run_, paths_.mount, {invocation, mountPath}, kMountDeadline).succeeded()) {
@@ -116,7 +123,8 @@ class LinuxDriveTools final : public DriveTools {
         break;
       }
     }
-    if (made) fs::remove(mountPath, ec);  // fails harmlessly when something is mounted there
+    // Fails harmlessly where something is mounted or was put meanwhile.
+    for (const fs::path& folder : made) fs::remove(folder, ec);
   }
 
   Result<std::string> eject(const std::string& path) override {

@@ -75,5 +75,29 @@ TEST(LinuxDriveTools, DescribesAUsbDriveFromMountSysfsAndUdevLinks) {
   EXPECT_GT(info.totalMiB, 0u);
 }
 
+// When nothing could be mounted, the folders made to mount on are gone again,
+// parents included, and a folder that was there before stays.
+TEST(LinuxDriveTools, AFailedMountLeavesNoFolderItMade) {
+  TempFolder tree;
+  fs::create_directories(tree.path() / "media");
+  LinuxDrivePaths paths;
+  paths.mount = "/bin/false";
+  paths.udisksctl = (tree.path() / "no-udisksctl").string();
+  auto tools = makeLinuxDriveTools(paths, runProcess);
+  const struct {
+    const char* mountPath;
+    const char* stays;  // "" for none
+    const char* gone;
+  } cases[] = {
+      {"Volumes/Field Drive", "", "Volumes"},
+      {"media/Field Drive", "media", "media/Field Drive"},
+  };
+  for (const auto& c : cases) {
+    tools->mountVolume("", "Field Drive", (tree.path() / c.mountPath).string());
+    EXPECT_FALSE(fs::exists(tree.path() / c.gone)) << c.mountPath;
+    if (*c.stays) EXPECT_TRUE(fs::is_directory(tree.path() / c.stays)) << c.mountPath;
+  }
+}
+
 }  // namespace
 }  // namespace brimvale::platform
