@@ -95,7 +95,9 @@ TEST(LinuxDriveTools, AFailedMountLeavesNoFolderItMade) {
   for (const auto& c : cases) {
     tools->mountVolume("", "Field Drive", (tree.path() / c.mountPath).string());
     EXPECT_FALSE(fs::exists(tree.path() / c.gone)) << c.mountPath;
-    if (*c.stays) EXPECT_TRUE(fs::is_directory(tree.path() / c.stays)) << c.mountPath;
+    if (*c.stays) {
+      EXPECT_TRUE(fs::is_directory(tree.path() / c.stays)) << c.mountPath;
+    }
   }
 }
 
