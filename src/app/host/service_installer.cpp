@@ -38,14 +38,14 @@ Result<void> copyIntoPlace(const fs::path& source, const fs::path& target, fs::p
   }
   fs::permissions(temp, mode, ec);
   if (ec) return abandon("set the mode of " + temp.string());
-  if (const int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    if (!synced) {
-      ec.assign(errno, std::generic_category());
-      return abandon("fsync " + temp.string());
-    }
+  // The copy must be on disk before it replaces the old program.
+  const int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) {
+    ec.assign(errno, std::generic_category());
+    if (fd >= 0) close(fd);
+    return abandon("fsync " + temp.string());
   }
+  close(fd);
   fs::rename(temp, target, ec);
   if (ec) return abandon("rename to " + target.string());
   return {};
