@@ -215,9 +215,8 @@ std::string userFacingFailure(const MoveManifest& m) {
   return "Brimvale couldn't finish moving " + name + ". Your original is safe and untouched.";
 }
 
-bool isSavePoint(double fraction) {
-  const auto percent = static_cast<int>(fraction * 100.0);
-  return percent % 5 == 0;
+bool passesSavePoint(double from, double to) {
+  return static_cast<int>(from * 20.0) != static_cast<int>(to * 20.0);
 }
 
 LocalFolderMover::LocalFolderMover(MoverEnvironment env, MoverLog& log)
@@ -989,9 +988,8 @@ void LocalFolderMover::launchRsync(const std::string& id, CopyShape shape, bool 
 
 void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector<CopyLine>& lines) {
   // Only the newest progress line of a batch matters; the manifest is saved
-  // once if any of them was a save point.
+  // when it reaches the next 5 % step.
   std::optional<RsyncProgressInfo> latest;
-  bool savePoint = false;
   std::vector<std::string> run;  // consecutive lines of one stream, logged together
   bool runIsErr = false;
   std::vector<const std::string*> logged;
@@ -1007,7 +1005,6 @@ void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector
     run.push_back(line.text);
     if (auto p = parseProgressLine(line.text)) {
       latest = p;
-      savePoint = savePoint || isSavePoint(p->fraction);
       continue;
     }
     if (line.isErr) {
@@ -1027,6 +1024,7 @@ void LocalFolderMover::handleCopyOutput(const std::string& id, const std::vector
   rsyncStats_[id] = *latest;
   MoveManifest* m = find(id);
   if (m && m->phase == MovePhase::kCopying) {
+    const bool savePoint = passesSavePoint(m->fractionAtLastWrite, latest->fraction);
     m->fractionAtLastWrite = latest->fraction;
     if (savePoint) save(*m);
     publish(*m);

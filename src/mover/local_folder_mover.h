@@ -68,8 +68,9 @@ inline constexpr int kCopyRounds = 3;
 
 // What the user reads about the failure of `m`, chosen by its kind.
 [[nodiscard]] std::string userFacingFailure(const MoveManifest& m);
-// True when a progress fraction falls on a whole multiple of 5 % (manifest save points).
-[[nodiscard]] bool isSavePoint(double fraction);
+// True when progress went from `from` into another 5 % step (manifest save
+// points): once per step, not on every batch of output within it.
+[[nodiscard]] bool passesSavePoint(double from, double to);
 
 // Where a move's copy goes.
 // Entries of one tree hashed so far, for the progress a user sees.

@@ -182,6 +182,21 @@ TEST(IsSafeToWipe, RefusesSystemFoldersHomeDotDotAndOutsideTheWorkingFolder) {
 // What the user reads for each kind of failure, from a text a site writes
 // with it. A record written before the kind was kept reads the same: its
 // kind comes from the words of its text.
+// The record of a copy is rewritten once per 5 % step of its progress, not
+// on every batch of output while the progress sits on a multiple of 5 %.
+TEST(PassesSavePoint, OncePerFivePercentStep) {
+  const struct {
+    double from, to;
+    bool save;
+  } rows[] = {
+      {0.0, 0.001, false}, {0.0, 0.049, false}, {0.049, 0.05, true},  {0.05, 0.051, false},
+      {0.051, 0.099, false}, {0.30, 0.62, true}, {0.999, 1.0, true},  {1.0, 1.0, false},
+      {1.0, 0.01, true},  // a second copy round starts again from nothing
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(passesSavePoint(r.from, r.to), r.save) << r.from << " -> " << r.to;
+}
+
 TEST(UserFacingFailure, TheKindPicksTheText) {
   const MoveError full = copyFailureMessage(
       11, "/Users/me/Docs",
