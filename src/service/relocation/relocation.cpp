@@ -17,6 +17,7 @@
 #include "common/base/file_lock.h"
 #include "common/base/file_operations.h"
 #include "common/base/process.h"
+#include "common/base/side_work.h"
 #include "common/base/stop_point.h"
 #include "common/base/text_formats.h"
 #include "common/base/timestamps.h"
@@ -459,14 +460,19 @@ MoveDirCode MoveDir::copy() {
     return MoveDirCode::kCopyFailed;
   }
   // Beside the copy, which needs neither: the size is measured while rsync
-  // lists the same tree, then the undo row and the parked name are recorded,
-  // which parking waits for. The report still shows the size before
-  // anything rsync prints.
+  // lists the same tree, on processor time rsync leaves over, then the undo
+  // row and the parked name are recorded, which parking waits for. The
+  // report still shows the size before anything rsync prints.
   std::promise<std::optional<std::uint64_t>> sized;
   std::future<std::optional<std::uint64_t>> measured = sized.get_future();
   std::future<UndoRecords> recorded =
       std::async(std::launch::async, [this, &sized, rec = rec_, now = ctx_.clock()]() mutable {
-        if (!rec.bytes) rec.bytes = bytesOf(rec.src.string());
+        if (!rec.bytes) {
+          rec.bytes = std::async(std::launch::async, [&src = rec.src] {
+                        yieldToOtherWork();
+                        return bytesOf(src.string());
+                      }).get();
+        }
         sized.set_value(rec.bytes);
         return writeUndoRecords(ctx_.paths, std::move(rec), now);
       });
