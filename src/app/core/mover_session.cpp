@@ -20,6 +20,7 @@
 #include "common/state/configured_drive.h"
 #include "common/state/move_scope.h"
 #include "common/state/only_copy_notice.h"
+#include "common/state/remembered_versions.h"
 #include "mover/link_census.h"
 #include "mover/relink.h"
 #include "mover/safety_checks.h"
@@ -250,7 +251,8 @@ MoverHost::MoverHost(const StatePaths& paths, platform::UserDefaults* defaults,
   std::vector<std::string> candidates = mover::RsyncSupport::defaultCandidates("");
   if (const char* named = std::getenv("RSYNC"); named && *named)
     candidates.insert(candidates.begin(), named);
-  env.rsync = mover::RsyncSupport::probe(candidates, run);
+  env.rsync = mover::RsyncSupport::probe(
+      candidates, rememberingVersions(run, paths.state / kProgramVersionsFile));
   env.run = run;
   env.extraRoots = std::move(extraRoots);
   env.verificationOverride = level;

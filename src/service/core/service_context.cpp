@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "common/state/gnu_rsync.h"
+#include "common/state/remembered_versions.h"
 
 namespace brimvale::service {
 
@@ -14,7 +15,8 @@ const std::string& ServiceContext::rsyncPath() {
   if (!rsync_) {
     const char* env = std::getenv("RSYNC");
     rsync_ = resolveGnuRsync(env ? env : "", platform.rsync->candidates(),
-                             platform::runnerOf(*platform.launcher));
+                             rememberingVersions(platform::runnerOf(*platform.launcher),
+                                                 paths.state / kProgramVersionsFile));
   }
   return *rsync_;
 }
