@@ -122,7 +122,9 @@ TEST(FolderGrowth, SavedScansAreTrimmedByDateAndTheNewestOldEnoughIsFound) {
     SCOPED_TRACE(c.daysBack);
     const auto found = savedScanAtOrBefore(scans, kScanNow - c.daysBack * kScanDay);
     ASSERT_EQ(found.has_value(), c.found.has_value());
-    if (found) EXPECT_EQ(*found, savedScanPath(scans, kScanNow - *c.found * kScanDay));
+    if (found) {
+      EXPECT_EQ(*found, savedScanPath(scans, kScanNow - *c.found * kScanDay));
+    }
   }
 }
 

@@ -203,7 +203,9 @@ TEST_F(JunkCommandTest, LifetimeCountsFromCreationAndNeverClearsAScrapAtOnce) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ttl);
-    if (c.pinned) ASSERT_EQ(run({"pin", id}).status, 0);
+    if (c.pinned) {
+      ASSERT_EQ(run({"pin", id}).status, 0);
+    }
     EXPECT_EQ(run({"lifetime", id, c.ttl}).status, c.status);
     const auto board = readFile(dir_ / "junk-items.ndjson").value_or("");
     EXPECT_NE(board.find("\"expiresAt\":\"" + c.expires + "\""), std::string::npos) << board;
