@@ -189,8 +189,8 @@ TEST(PassesSavePoint, OncePerFivePercentStep) {
     double from, to;
     bool save;
   } rows[] = {
-      {0.0, 0.001, false}, {0.0, 0.049, false}, {0.049, 0.05, true},  {0.05, 0.051, false},
-      {0.051, 0.099, false}, {0.30, 0.62, true}, {0.999, 1.0, true},  {1.0, 1.0, false},
+      {0.0, 0.001, false},   {0.0, 0.049, false}, {0.049, 0.05, true}, {0.05, 0.051, false},
+      {0.051, 0.099, false}, {0.30, 0.62, true},  {0.999, 1.0, true},  {1.0, 1.0, false},
       {1.0, 0.01, true},  // a second copy round starts again from nothing
   };
   for (const auto& r : rows)

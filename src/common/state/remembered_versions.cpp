@@ -36,8 +36,8 @@ std::optional<ProcessResult> rememberedAnswer(const json& all, const std::string
                                               const std::string& stamp) {
   const auto entry = all.find(path);
   if (entry == all.end() || !entry->is_object()) return std::nullopt;
-  const auto kept = entry->find("stamp"), code = entry->find("exitCode"),
-             out = entry->find("out"), err = entry->find("err");
+  const auto kept = entry->find("stamp"), code = entry->find("exitCode"), out = entry->find("out"),
+             err = entry->find("err");
   if (kept == entry->end() || !kept->is_string() || kept->get<std::string>() != stamp ||
       code == entry->end() || !code->is_number_integer() || out == entry->end() ||
       !out->is_string() || err == entry->end() || !err->is_string())

@@ -39,8 +39,7 @@ TEST(RememberingVersions, AsksAgainOnlyWhenTheProgramOrTheRecordChanged) {
       {"record damaged",
        [](const fs::path&, const fs::path& record) { std::ofstream(record) << "{\"/bin/x\": ["; },
        true},
-      {"record removed", [](const fs::path&, const fs::path& record) { fs::remove(record); },
-       true},
+      {"record removed", [](const fs::path&, const fs::path& record) { fs::remove(record); }, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
