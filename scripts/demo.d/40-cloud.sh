@@ -19,7 +19,7 @@ step "Cloud: an SFTP server on 127.0.0.1:$sftp_port for the demo (stopped at the
 RCLONE_USER=demo RCLONE_PASS="$sftp_pass" rclone serve sftp "$sftp_root" \
   --addr "127.0.0.1:$sftp_port" > "$HOME/sftp-server.log" 2>&1 &
 sftp_pid=$!
-trap 'kill "$sftp_pid" 2>/dev/null; rm -rf "$HOME"' EXIT
+trap 'kill "$sftp_pid" 2>/dev/null || true; rm -rf "$HOME"' EXIT
 for _ in $(seq 100); do
   (exec 3<>"/dev/tcp/127.0.0.1/$sftp_port") 2>/dev/null && break
   sleep 0.1
