@@ -142,10 +142,9 @@ void MoverLogFile::write(std::span<const MoverLogLine> lines) {
     bytes += '\n';
   }
   (void)appendLine(bytes);
-  // Trim whenever the count passes a multiple of the capacity.
   const std::size_t before = written_;
   written_ += lines.size();
-  if (written_ / MoverLog::kCapacity == before / MoverLog::kCapacity) return;
+  if (written_ / kTrimEvery == before / kTrimEvery) return;
   auto onFile = readLastLines(file_, 2 * MoverLog::kCapacity + 1);
   if (onFile.size() <= 2 * MoverLog::kCapacity) return;
   std::string kept;

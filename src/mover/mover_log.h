@@ -77,9 +77,13 @@ enum class MoverLogDetail { kPhases, kEverything };
 
 // The mirror the command line reads back: one "<job id or ->\t<datedFormatted>" line
 // per appended line, in state/mover-log.txt, trimmed to the newest kCapacity
-// lines whenever it grows past twice that.
+// lines after every kTrimEvery lines this writer adds (readers only ever read
+// the newest kCapacity).
 class MoverLogFile {
  public:
+  // A trim rewrites the file and flushes it twice: a copy of 100,000 files
+  // logs a line each, and should not wait on the disk fifty times for it.
+  static constexpr std::size_t kTrimEvery = 5 * MoverLog::kCapacity;
   explicit MoverLogFile(std::filesystem::path stateDir);
   ~MoverLogFile();
   MoverLogFile(const MoverLogFile&) = delete;
