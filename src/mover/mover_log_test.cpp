@@ -19,8 +19,8 @@ TEST(MoverLogFile, TrimsOncePerManyLinesAndKeepsTheNewest) {
   const struct {
     std::size_t written, onFile;
   } rows[] = {
-      {kCap - 1, kCap - 1}, {3 * kCap, 3 * kCap}, {kEvery - 1, kEvery - 1},
-      {kEvery, kCap},  // the first trim
+      {kCap - 1, kCap - 1},     {3 * kCap, 3 * kCap},
+      {kEvery - 1, kEvery - 1}, {kEvery, kCap},  // the first trim
       {kEvery + 10, kCap + 10}, {2 * kEvery + 7, kCap + 7},
   };
   for (const auto& row : rows) {
