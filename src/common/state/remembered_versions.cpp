@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/base/file_io.h"
+#include "common/base/replace_guard.h"
 
 namespace brimvale {
 namespace {
@@ -19,10 +20,10 @@ using nlohmann::json;
 std::optional<std::string> programStamp(const std::string& path) {
   struct stat st {};
   if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
-         std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-         std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_ctim.tv_sec) + "." +
-         std::to_string(st.st_ctim.tv_nsec);
+  const FileIdentity id = FileIdentity::from(st);
+  return std::to_string(id.device) + " " + std::to_string(id.inode) + " " +
+         std::to_string(id.size) + " " + std::to_string(id.mtimeNs) + " " +
+         std::to_string(id.ctimeNs);
 }
 
 json readRemembered(const std::filesystem::path& file) {

@@ -463,17 +463,15 @@ MoveDirCode MoveDir::copy() {
   // lists the same tree, on processor time rsync leaves over, then the undo
   // row and the parked name are recorded, which parking waits for. The
   // report still shows the size before anything rsync prints.
-  std::promise<std::optional<std::uint64_t>> sized;
-  std::future<std::optional<std::uint64_t>> measured = sized.get_future();
+  const std::shared_future<std::optional<std::uint64_t>> measured =
+      std::async(std::launch::async, [src = src_, known = rec_.bytes] {
+        if (known) return known;
+        yieldToOtherWork();
+        return bytesOf(src.string());
+      }).share();
   std::future<UndoRecords> recorded =
-      std::async(std::launch::async, [this, &sized, rec = rec_, now = ctx_.clock()]() mutable {
-        if (!rec.bytes) {
-          rec.bytes = std::async(std::launch::async, [&src = rec.src] {
-                        yieldToOtherWork();
-                        return bytesOf(src.string());
-                      }).get();
-        }
-        sized.set_value(rec.bytes);
+      std::async(std::launch::async, [this, measured, rec = rec_, now = ctx_.clock()]() mutable {
+        rec.bytes = measured.get();
         return writeUndoRecords(ctx_.paths, std::move(rec), now);
       });
   bool headerShown = false;
