@@ -29,8 +29,7 @@ namespace apps = brimvale::apps;
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 5;
-  char tmpl[] = "/tmp/brimvale-bench-appmove-XXXXXX";
-  const fs::path root = mkdtemp(tmpl);
+  const fs::path root = brimvale::bench::scratchFolder("appmove");
   if (mount("tmpfs", root.c_str(), "tmpfs", 0, "size=3g") != 0) {
     std::perror("mount (run through scripts/in-private-mounts)");
     return 1;

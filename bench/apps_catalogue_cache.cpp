@@ -15,6 +15,7 @@
 
 #include "apps/app_catalogue.h"
 #include "apps/app_catalogue_test_bundles.h"
+#include "bench_support.h"
 #include "platform/bundle_probe.h"
 #include "platform/macos/mac_bundle_probe.h"
 
@@ -48,8 +49,7 @@ void compare(const char* name, const fs::path& root, platform::BundleProbe& prob
 int main(int argc, char** argv) {
   const int bundles = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
   const int files = argc > 2 ? std::max(1, std::atoi(argv[2])) : 60;
-  char tmpl[] = "/tmp/brimvale-bench-XXXXXX";
-  const fs::path root = mkdtemp(tmpl);
+  const fs::path root = brimvale::bench::scratchFolder("apps-catalogue");
   for (int i = 0; i < bundles; ++i) {
     const fs::path bundle = apps::testing::makeBundle(
         root / "Applications", "App " + std::to_string(i),

@@ -50,8 +50,7 @@ double msSince(std::chrono::steady_clock::time_point start) {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 5;
-  char tmpl[] = "/tmp/brimvale-bench-bundle-XXXXXX";
-  const fs::path root = mkdtemp(tmpl);
+  const fs::path root = brimvale::bench::scratchFolder("bundle");
   if (mount("tmpfs", root.c_str(), "tmpfs", 0, "size=3g") != 0) {
     std::perror("mount (run through scripts/in-private-mounts)");
     return 1;

@@ -23,8 +23,7 @@ using brimvale::bench::timeOnce;
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
-  char tmpl[] = "/tmp/brimvale-bench-dry-XXXXXX";
-  const fs::path home = mkdtemp(tmpl);
+  const fs::path home = brimvale::bench::scratchFolder("dry");
   const fs::path src = home / "Downloads";
   fs::create_directories(src);
   const std::time_t old = std::time(nullptr) - 30 * 86400;

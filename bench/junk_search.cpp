@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "junk/junk_search.h"
 #include "junk/junk_store.h"
 #include "platform/sentence_embedding.h"
@@ -46,8 +47,7 @@ const char* const kWords[] = {
 
 int main(int argc, char** argv) {
   const int queries = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
-  char tmpl[] = "/tmp/brimvale-bench-junk-XXXXXX";
-  const fs::path state = mkdtemp(tmpl);
+  const fs::path state = brimvale::bench::scratchFolder("junk");
   auto defaults = platform::makeJsonUserDefaults(state / "user-defaults.json");
   if (!defaults->setInt("JunkMaxItems", 500)) return 1;
   junk::JunkStore store(state, junk::JunkSettings(*defaults));

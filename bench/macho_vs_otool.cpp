@@ -119,8 +119,7 @@ int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   const int bundles = argc > 2 ? std::max(1, std::atoi(argv[2])) : 200;
   const std::string otool = brimvale::apps::testing::llvmTool("llvm-otool");
-  char tmpl[] = "/tmp/brimvale-bench-XXXXXX";
-  const fs::path root = mkdtemp(tmpl);
+  const fs::path root = brimvale::bench::scratchFolder("macho");
   MachOFactory factory(root);
   if (!factory.missingTool().empty() || otool.empty()) {
     die("needs the LLVM tools (clang, lld, llvm)");

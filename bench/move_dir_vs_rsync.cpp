@@ -37,8 +37,7 @@ void writeFile(const fs::path& path, std::size_t bytes, char fill) {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 7;
-  char tmpl[] = "/tmp/brimvale-bench-move-XXXXXX";
-  const fs::path home = mkdtemp(tmpl);
+  const fs::path home = brimvale::bench::scratchFolder("move");
   const fs::path drive = brimvale::bench::scratchFolder("move-dir");
   fs::create_directories(drive);
   if (mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=1g") != 0) {

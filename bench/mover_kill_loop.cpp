@@ -186,8 +186,7 @@ int main() {
   int totalFiles = 0, totalLost = 0, trialNo = 0;
   for (const auto& t : trials) {
     ++trialNo;
-    char tmpl[] = "/tmp/brimvale-kill-loop-XXXXXX";
-    const fs::path home = mkdtemp(tmpl);
+    const fs::path home = brimvale::bench::scratchFolder("kill-loop");
     const fs::path state = home / ".brimvale" / "state";
     fs::create_directories(state);
     (void)writeFileAtomically(state / "user-defaults.json",

@@ -90,8 +90,7 @@ std::size_t undoRowsLost(const fs::path& home, const std::string& out) {
 
 int main(int argc, char** argv) {
   const int trials = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
-  char tmpl[] = "/tmp/brimvale-bench-race-XXXXXX";
-  const fs::path home = mkdtemp(tmpl);
+  const fs::path home = brimvale::bench::scratchFolder("race");
   const fs::path drive = brimvale::bench::scratchFolder("race");
   fs::create_directories(drive);
   if (mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=256m,mode=0755") != 0) {

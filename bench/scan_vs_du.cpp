@@ -26,8 +26,7 @@ using brimvale::bench::timeOnce;
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 7;
   const int files = argc > 2 ? std::max(1000, std::atoi(argv[2])) : 200000;
-  char tmpl[] = "/tmp/brimvale-bench-XXXXXX";
-  const fs::path home = mkdtemp(tmpl);
+  const fs::path home = brimvale::bench::scratchFolder("scan");
   // Folders scan-storage probes on this system (every file is sized by both).
   const std::vector<std::string> folders = {".cache",
                                             ".npm/_cacache",

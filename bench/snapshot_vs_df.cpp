@@ -27,8 +27,7 @@ using brimvale::bench::timeOnce;
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(5, std::atoi(argv[1])) : 200;
-  char tmpl[] = "/tmp/brimvale-bench-XXXXXX";
-  const fs::path root = mkdtemp(tmpl);
+  const fs::path root = brimvale::bench::scratchFolder("snapshot");
   const fs::path home = root / "home";
 
   // A usable drive when this process may mount (inside the private namespace).

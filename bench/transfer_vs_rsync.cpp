@@ -248,8 +248,7 @@ int main(int argc, char** argv) {
   const fs::path dst = brimvale::bench::scratchFolder("dst");
   if (!mountTmpfs(src, size) || !mountTmpfs(dst, size))
     fail("cannot mount tmpfs drives; run inside scripts/in-private-mounts");
-  char tmpl[] = "/tmp/brimvale-bench-XXXXXX";
-  const fs::path home = mkdtemp(tmpl);
+  const fs::path home = brimvale::bench::scratchFolder("transfer");
   fs::create_directories(home / ".brimvale" / "state");
   std::ofstream(home / ".brimvale" / "brim-vale.conf") << "NVMe=\"" << src.string() << "\"\n";
   for (std::uint64_t mib : sizes) compareOn(mib, runs, src, dst, home);
